@@ -1,0 +1,74 @@
+// Version values of program files. The running program answers from the values the build
+// compiled in; other files have no readable information yet and answer "missing".
+#include "core/certs/executable.h"
+
+#include "core/certs/build_info.h"
+#include "core/linux/platform.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/string.h"
+
+namespace {
+
+struct InfoValue {
+    const char* key;
+    const char* value;
+};
+
+constexpr InfoValue kBuiltIn[] = {
+    {"FileVersion", QVR_BUILD_FILE_VERSION},   {"ProductVersion", QVR_BUILD_PRODUCT_VERSION},
+    {"ProductName", QVR_BUILD_PRODUCT_NAME},   {"CompanyName", QVR_BUILD_COMPANY_NAME},
+    {"LegalCopyright", QVR_BUILD_COPYRIGHT},
+};
+
+// True when the path names the running program or the directory that stands for its bundle.
+bool IsRunningProgram(const char* path) {
+    if (!path || !path[0]) return true;
+    char own[1024];
+    if (Platform_GetSpecialPath(PLATFORM_PATH_MODULE_PATH, own, sizeof(own)) && String_Compare(own, path))
+        return true;
+    if (Platform_GetSpecialPath(PLATFORM_PATH_MODULE_APP_PATH, own, sizeof(own)) && String_Compare(own, path))
+        return true;
+    return false;
+}
+
+} // namespace
+
+int64_t Executable_GetInfoValue(const char* path, const char* key, char* text, int32_t capacity) {
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(text);
+    if (capacity > 0) text[0] = 0;
+    if (!IsRunningProgram(path)) return 0;
+    for (const InfoValue& row : kBuiltIn) {
+        if (!String_Compare(row.key, key)) continue;
+        String_CopyLength(text, row.value, capacity);
+        return 1;
+    }
+    return 0;
+}
+
+int64_t Executable_GetFileVersion(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "FileVersion", text, capacity);
+}
+
+int64_t Executable_GetProductVersion(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "ProductVersion", text, capacity);
+}
+
+int64_t Executable_GetProductName(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "ProductName", text, capacity);
+}
+
+int64_t Executable_GetLegalCopyright(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "LegalCopyright", text, capacity);
+}
+
+int64_t Executable_GetCompanyName(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "CompanyName", text, capacity);
+}
+
+int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity) {
+    return Executable_GetInfoValue(path, "CommandLine", text, capacity);
+}
+
+// The built-in values need no cache, so there is nothing to release.
+int64_t Executable_Shutdown() { return 1; }

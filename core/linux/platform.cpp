@@ -1,0 +1,429 @@
+// Linux half of the platform layer used by the core: atomics, random bytes, sleep, standard
+// streams, special directories (XDG), module facts and raw file descriptors.
+#include "core/linux/platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/certs/executable.h"
+#include "core/runtime/debug.h"
+
+namespace {
+
+// Copies text into a caller buffer, always terminated; false when it had to cut.
+bool CopyOut(char* buffer, int32_t size, const char* text) {
+    if (size < 1) return false;
+    size_t length = strlen(text);
+    if (length >= (size_t)size) {
+        memcpy(buffer, text, (size_t)size - 1);
+        buffer[size - 1] = 0;
+        return false;
+    }
+    memcpy(buffer, text, length + 1);
+    return true;
+}
+
+bool EndsWithSlash(const char* text) {
+    size_t n = strlen(text);
+    return n > 0 && text[n - 1] == '/';
+}
+
+// Appends a trailing '/' when missing; false when it does not fit.
+bool AddSlash(char* buffer, int32_t size) {
+    size_t n = strlen(buffer);
+    if (n > 0 && buffer[n - 1] == '/') return true;
+    if ((int64_t)n + 2 > size) return false;
+    buffer[n] = '/';
+    buffer[n + 1] = 0;
+    return true;
+}
+
+bool HomeOf(char* buffer, int32_t size) {
+    const char* home = getenv("HOME");
+    if (home && *home) return CopyOut(buffer, size, home);
+    struct passwd pw, *result = nullptr;
+    char scratch[4096];
+    if (getpwuid_r(getuid(), &pw, scratch, sizeof(scratch), &result) != 0 || !result) return false;
+    return CopyOut(buffer, size, result->pw_dir);
+}
+
+// $VAR when set and absolute, else home + fallback.
+bool XdgDirectory(const char* variable, const char* fallback, char* buffer, int32_t size) {
+    const char* value = getenv(variable);
+    if (value && value[0] == '/') return CopyOut(buffer, size, value) && AddSlash(buffer, size);
+    char home[1024];
+    if (!HomeOf(home, sizeof(home))) return false;
+    char path[2048];
+    snprintf(path, sizeof(path), "%s/%s", home, fallback);
+    return CopyOut(buffer, size, path) && AddSlash(buffer, size);
+}
+
+// A user directory (XDG_DESKTOP_DIR, ...) from ~/.config/user-dirs.dirs, else ~/<fallback>/.
+bool UserDirectory(const char* key, const char* fallback, char* buffer, int32_t size) {
+    char home[1024];
+    if (!HomeOf(home, sizeof(home))) return false;
+    char config[1024];
+    if (!XdgDirectory("XDG_CONFIG_HOME", ".config", config, sizeof(config))) return false;
+    char file[1200];
+    snprintf(file, sizeof(file), "%suser-dirs.dirs", config);
+    if (FILE* f = fopen(file, "r")) {
+        char line[1024];
+        size_t keyLength = strlen(key);
+        while (fgets(line, sizeof(line), f)) {
+            if (strncmp(line, key, keyLength) != 0 || line[keyLength] != '=') continue;
+            char* value = line + keyLength + 1;
+            if (*value == '"') value++;
+            char* end = strchr(value, '"');
+            if (!end) end = value + strcspn(value, "\r\n");
+            *end = 0;
+            char path[2048];
+            if (strncmp(value, "$HOME", 5) == 0)
+                snprintf(path, sizeof(path), "%s%s", home, value + 5);
+            else
+                snprintf(path, sizeof(path), "%s", value);
+            fclose(f);
+            if (path[0] != '/') break;
+            return CopyOut(buffer, size, path) && AddSlash(buffer, size);
+        }
+        fclose(f);
+    }
+    char path[2048];
+    snprintf(path, sizeof(path), "%s/%s/", home, fallback);
+    return CopyOut(buffer, size, path);
+}
+
+bool ExecutablePath(char* buffer, int32_t size) {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return false;
+    path[n] = 0;
+    return CopyOut(buffer, size, path);
+}
+
+// Cuts the text after its last '/'.
+void CutAfterLastSlash(char* buffer) {
+    char* slash = strrchr(buffer, '/');
+    if (slash) slash[1] = 0;
+}
+
+std::atomic<void (*)(int32_t)> g_consoleControl{nullptr};
+
+void ConsoleControlHandler(int signal) {
+    void (*fn)(int32_t) = g_consoleControl.load();
+    if (fn) fn(signal);
+}
+
+} // namespace
+
+uint32_t Platform_Increment(volatile uint32_t* value) {
+    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
+
+uint32_t Platform_Decrement(volatile uint32_t* value) {
+    return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
+
+uint32_t Platform_Add(volatile uint32_t* value, int32_t amount) {
+    return __atomic_add_fetch(value, (uint32_t)amount, __ATOMIC_SEQ_CST);
+}
+
+uint32_t Platform_CAS(volatile uint32_t* target, uint32_t newValue, uint32_t expected) {
+    ASSERT_MSG(((uintptr_t)target & 3) == 0, "Unaligned value");
+    uint32_t old = expected;
+    __atomic_compare_exchange_n(target, &old, newValue, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return old;
+}
+
+void* Platform_CASPointer(void* volatile* target, void* newPointer, void* expected) {
+    ASSERT_MSG(((uintptr_t)target & (sizeof(void*) - 1)) == 0, "Unaligned value");
+    void* old = expected;
+    __atomic_compare_exchange_n(target, &old, newPointer, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return old;
+}
+
+uint32_t Platform_CTZ(uint32_t value) { return value ? (uint32_t)__builtin_ctz(value) : 32; }
+
+uint32_t Platform_CLZ(uint32_t value) { return value ? (uint32_t)__builtin_clz(value) : 32; }
+
+int64_t Platform_CryptFill(void* buffer, int32_t size) {
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    int32_t done = 0;
+    while (done < size) {
+        ssize_t n = getrandom(out + done, (size_t)(size - done), 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // No caller may run on without random bytes.
+            Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (Result == 0)\nUnable to get random bytes [LE: %d]", errno);
+        }
+        done += (int32_t)n;
+    }
+    return 1;
+}
+
+int64_t Platform_CreateGuid(uint8_t* out16) {
+    ASSERT_POINTER(out16);
+    Platform_CryptFill(out16, 16);
+    out16[6] = (uint8_t)((out16[6] & 0x0F) | 0x40); // version 4
+    out16[8] = (uint8_t)((out16[8] & 0x3F) | 0x80); // RFC 4122 variant
+    return 1;
+}
+
+int64_t Platform_SleepMS(int32_t ms) {
+    if (ms < 16) ms = 15;
+    struct timespec request = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+    }
+    return 1;
+}
+
+uint32_t Platform_GetCurrentProcessId() { return (uint32_t)getpid(); }
+
+uint32_t Platform_ThreadGetCurrentId() { return (uint32_t)syscall(SYS_gettid); }
+
+void* Platform_GetStdHandle(int32_t index) {
+    if (index < 0 || index > 2) return nullptr;
+    return reinterpret_cast<void*>((intptr_t)index + 1);
+}
+
+int64_t Platform_WriteStd(void* stream, const void* data, int32_t length, int32_t* written) {
+    if (written) *written = 0;
+    intptr_t fd = reinterpret_cast<intptr_t>(stream) - 1;
+    if (fd < 0 || fd > 2 || !data || length < 0) return 0;
+    const char* bytes = static_cast<const char*>(data);
+    int32_t done = 0;
+    while (done < length) {
+        ssize_t n = write((int)fd, bytes + done, (size_t)(length - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        done += (int32_t)n;
+    }
+    if (written) *written = done;
+    return done == length;
+}
+
+// A terminal program has its console already; these have nothing to do here.
+int64_t Platform_AllocConsole() { return 1; }
+int64_t Platform_FreeConsole() { return 1; }
+int64_t Platform_SetConsoleTitle(const char*) { return 1; }
+
+int64_t Platform_SetConsoleControlOverride(void (*fn)(int32_t signal)) {
+    g_consoleControl.store(fn);
+    return 1;
+}
+
+int64_t Platform_SetupConsoleControl() {
+    // SIGBUS and SIGABRT are real crashes: a handler that returns would hang or hide them,
+    // so only the interactive signals are routed to the console-control function.
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = ConsoleControlHandler;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP}) sigaction(signal, &action, nullptr);
+    return 1;
+}
+
+int64_t Platform_GetEnvironmentVariable(const char* name, char* buffer, int32_t size) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    const char* value = getenv(name);
+    if (!value) return 0;
+    return CopyOut(buffer, size, value);
+}
+
+int64_t Platform_GetUserHome(char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    return HomeOf(buffer, size) && AddSlash(buffer, size);
+}
+
+int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size) {
+    if (!buffer || size < 1) return 0;
+    buffer[0] = 0;
+    bool ok = false;
+    char path[4096];
+    switch (id) {
+    case PLATFORM_PATH_USER_START_MENU:
+        ok = XdgDirectory("XDG_DATA_HOME", ".local/share", path, sizeof(path)) &&
+             strlen(path) + 14 < sizeof(path);
+        if (ok) strcat(path, "applications/");
+        ok = ok && CopyOut(buffer, size, path);
+        break;
+    case PLATFORM_PATH_COMMON_START_MENU: ok = CopyOut(buffer, size, "/usr/share/applications/"); break;
+    case PLATFORM_PATH_PROGRAM_FILES:
+    case PLATFORM_PATH_PROGRAM_FILES64: ok = CopyOut(buffer, size, "/opt/"); break;
+    case PLATFORM_PATH_USER_HOME: ok = Platform_GetUserHome(buffer, size); break;
+    case PLATFORM_PATH_USER_DOCUMENTS: ok = UserDirectory("XDG_DOCUMENTS_DIR", "Documents", buffer, size); break;
+    case PLATFORM_PATH_USER_DOWNLOADS: ok = UserDirectory("XDG_DOWNLOAD_DIR", "Downloads", buffer, size); break;
+    case PLATFORM_PATH_USER_DESKTOP:
+    case PLATFORM_PATH_COMMON_DESKTOP: ok = UserDirectory("XDG_DESKTOP_DIR", "Desktop", buffer, size); break;
+    case PLATFORM_PATH_USER_APP_DATA:
+    case PLATFORM_PATH_USER_APP_DATA_ROAMING:
+    case PLATFORM_PATH_USER_APP_DATA_LOW:
+        ok = XdgDirectory("XDG_DATA_HOME", ".local/share", buffer, size);
+        break;
+    case PLATFORM_PATH_COMMON_APP_DATA: ok = CopyOut(buffer, size, "/var/lib/"); break;
+    case PLATFORM_PATH_TEMP:
+    case PLATFORM_PATH_PIPE_PATH: {
+        const char* temp = getenv("TMPDIR");
+        ok = CopyOut(buffer, size, temp && temp[0] == '/' ? temp : "/tmp/") && AddSlash(buffer, size);
+        break;
+    }
+    case PLATFORM_PATH_ADMIN_TEMP: ok = CopyOut(buffer, size, "/run/"); break;
+    case PLATFORM_PATH_SYSTEM_DIRECTORY: ok = CopyOut(buffer, size, "/usr/"); break;
+    case PLATFORM_PATH_SYSTEM_DRIVE: ok = CopyOut(buffer, size, "/"); break;
+    case PLATFORM_PATH_MODULE_PATH: ok = ExecutablePath(buffer, size); break;
+    case PLATFORM_PATH_MODULE_DIRECTORY:
+    case PLATFORM_PATH_MODULE_APP_DIRECTORY:
+        ok = ExecutablePath(path, sizeof(path));
+        if (ok) CutAfterLastSlash(path);
+        ok = ok && CopyOut(buffer, size, path);
+        break;
+    case PLATFORM_PATH_MODULE_APP_PATH:
+        // There are no bundles: the executable's directory without its trailing '/'.
+        ok = ExecutablePath(path, sizeof(path));
+        if (ok) {
+            char* slash = strrchr(path, '/');
+            if (slash && slash != path) *slash = 0;
+            else if (slash) slash[1] = 0;
+        }
+        ok = ok && CopyOut(buffer, size, path);
+        break;
+    case PLATFORM_PATH_MODULE_DLL_PATH:
+    case PLATFORM_PATH_MODULE_DLL_DIRECTORY: {
+        Dl_info info;
+        ok = dladdr(reinterpret_cast<void*>(&Platform_GetSpecialPath), &info) != 0 && info.dli_fname &&
+             info.dli_fname[0] == '/';
+        if (ok) ok = CopyOut(path, sizeof(path), info.dli_fname);
+        else ok = ExecutablePath(path, sizeof(path));
+        if (ok && id == PLATFORM_PATH_MODULE_DLL_DIRECTORY) CutAfterLastSlash(path);
+        ok = ok && CopyOut(buffer, size, path);
+        break;
+    }
+    case PLATFORM_PATH_WORKING_DIRECTORY:
+        ok = getcwd(path, sizeof(path)) != nullptr && CopyOut(buffer, size, path) && AddSlash(buffer, size);
+        break;
+    default: Debug_AbortInt(__FILE__, __LINE__, "Unsupported directory [Type: %d]", (int32_t)id);
+    }
+    if (!ok) buffer[0] = 0;
+    return ok;
+}
+
+int64_t Platform_GetModuleFilename(void* handle, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    return Platform_GetSpecialPath(handle ? PLATFORM_PATH_MODULE_DLL_PATH : PLATFORM_PATH_MODULE_PATH, buffer, size);
+}
+
+int64_t Platform_GetModuleDirectory(void* handle, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    return Platform_GetSpecialPath(handle ? PLATFORM_PATH_MODULE_DLL_DIRECTORY : PLATFORM_PATH_MODULE_DIRECTORY,
+                                   buffer, size);
+}
+
+int64_t Platform_GetModuleLogDirectory(void* handle, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    char path[4096];
+    if (!handle) {
+        // The main program logs into $XDG_STATE_HOME/<product>/.
+        char product[120] = "";
+        if (size < 14 || Executable_GetProductName(nullptr, product, sizeof(product)) != 1 || !product[0]) {
+            char exe[4096];
+            if (!ExecutablePath(exe, sizeof(exe))) return 0;
+            const char* name = strrchr(exe, '/');
+            name = name ? name + 1 : exe;
+            CopyOut(product, sizeof(product), name);
+            if (char* dot = strrchr(product, '.')) *dot = 0;
+        }
+        char state[2048];
+        if (!XdgDirectory("XDG_STATE_HOME", ".local/state", state, sizeof(state))) return 0;
+        snprintf(path, sizeof(path), "%s%s/", state, product);
+        return CopyOut(buffer, size, path);
+    }
+    char company[120] = "", product[120] = "";
+    if (Executable_GetCompanyName(nullptr, company, sizeof(company)) == 1 && company[0] &&
+        Executable_GetProductName(nullptr, product, sizeof(product)) == 1 && product[0]) {
+        char data[2048];
+        if (!XdgDirectory("XDG_DATA_HOME", ".local/share", data, sizeof(data))) return 0;
+        snprintf(path, sizeof(path), "%s%s/%s/", data, company, product);
+        return CopyOut(buffer, size, path);
+    }
+    return Platform_GetModuleDirectory(handle, buffer, size);
+}
+
+int64_t Platform_GetDebugFlagsFromKey(uint32_t* flags) {
+    ASSERT_POINTER(flags);
+    // The modifier state at start is not available to a process on this platform.
+    return 0;
+}
+
+int32_t Platform_Open(const char* path, int32_t openFlags, int32_t, int32_t permissions) {
+    ASSERT_POINTER(path);
+    mode_t mode = 0;
+    if (permissions & 0400) mode |= 0444;
+    if (permissions & 0200) mode |= 0222;
+    if (permissions & 0100) mode |= 0111;
+    int fd;
+    do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && (openFlags & O_CREAT)) {
+        do fd = open(path, openFlags | O_CLOEXEC, mode);
+        while (fd < 0 && errno == EINTR);
+    }
+    return fd;
+}
+
+int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written) {
+    if (written) *written = 0;
+    if (fd < 0 || !data || length < 0) return 0;
+    const char* bytes = static_cast<const char*>(data);
+    int32_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, bytes + done, (size_t)(length - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        done += (int32_t)n;
+    }
+    if (written) *written = done;
+    return done == length;
+}
+
+int64_t Platform_Sync(int32_t fd) { return fd >= 0 && fsync(fd) == 0; }
+
+int64_t Platform_Close(int32_t fd) { return fd >= 0 && close(fd) == 0; }
+
+int64_t Platform_CreateDirectoryTree(const char* path) {
+    ASSERT_POINTER(path);
+    char work[4096];
+    if (!CopyOut(work, sizeof(work), path) || !work[0]) return 0;
+    for (char* p = work + 1; *p; p++) {
+        if (*p != '/') continue;
+        *p = 0;
+        if (mkdir(work, 0777) != 0 && errno != EEXIST) {
+            *p = '/';
+            return 0;
+        }
+        *p = '/';
+    }
+    if (!EndsWithSlash(work) && mkdir(work, 0777) != 0 && errno != EEXIST) return 0;
+    struct stat info;
+    return stat(work, &info) == 0 && S_ISDIR(info.st_mode);
+}

@@ -1,0 +1,322 @@
+// Start and stop of the core, the process-wide debug flags and hooks, and the abort path.
+#include "core/runtime/debug.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "core/certs/executable.h"
+#include "core/linux/platform.h"
+#include "core/runtime/callback.h"
+#include "core/runtime/class.h"
+#include "core/runtime/command_line.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/time.h"
+
+namespace {
+
+constexpr char kRevision[] = "0.53";
+constexpr int32_t kPathSize = 1024;
+constexpr int32_t kAbortSize = 4096;
+
+struct CoreState {
+    bool Started;
+    uint32_t Flags;
+    uint32_t ExitCode;
+    uint32_t MainThreadId;
+    uint32_t ProcessId;
+};
+
+CoreState g_core = {};
+
+std::atomic<DebugFlagsOverrideFunc> g_flagsOverride{nullptr};
+std::atomic<DebugPrintOverrideFunc> g_printOverride{nullptr};
+std::atomic<DebugAbortHookFunc> g_abortHook{nullptr};
+std::atomic<DebugPrintCallbackFunc> g_printCallback{nullptr};
+std::atomic<DebugConsoleControlFunc> g_consoleControl{nullptr};
+
+thread_local bool t_aborting = false;
+
+void PrintBanner(const char* version) {
+    auto line = [](const char* format, auto... args) {
+        Log_PrintInt(LOG_LEVEL_NONE, __FILE__, __LINE__, 0, format, args...);
+    };
+    line("Log Level: %s\n", Log_TranslateLevel(Log_Level()));
+    if (version && version[0]) line("Version: %s\n", version);
+    char value[120], other[120];
+    if (Executable_GetFileVersion(nullptr, value, sizeof(value)) == 1) line("File Version: %s\n", value);
+    if (Executable_GetProductName(nullptr, value, sizeof(value)) == 1 &&
+        Executable_GetProductVersion(nullptr, other, sizeof(other)) == 1)
+        line("Product Version: %s %s\n", value, other);
+    if (Executable_GetCompanyName(nullptr, value, sizeof(value)) == 1) line("Company: %s\n", value);
+    const char* commandLine = nullptr;
+    if (CommandLine_Get(&commandLine) && commandLine && commandLine[0]) line("Command Line: %s\n", commandLine);
+}
+
+// The file-name part of a path (after its last '/' or '\').
+const char* FileNamePart(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
+}
+
+void AppendFileName(char* path, int32_t capacity, const char* name) {
+    const char* file = FileNamePart(name);
+    String_PrintCat(path, capacity, "%s", file[0] ? file : "debug.log");
+}
+
+// Works out where the log file goes: relative names land in the module's log directory, the
+// desktop flag and the debugdir switch move it.
+void BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity) {
+    String_CopyLength(path, name ? name : "", capacity);
+    const bool relative = path[0] != '/' && path[0] != '\\' && !(path[0] && path[1] == ':');
+    if (relative) {
+        char directory[kPathSize];
+        if (!Platform_GetModuleLogDirectory(nullptr, directory, sizeof(directory))) directory[0] = 0;
+        const char* start = directory;
+        // A long-path prefix of the other platform ("\\?\" and "UNC\") is not part of a directory.
+        if (strncmp(start, "\\\\?\\", 4) == 0) {
+            start += 4;
+            if (strncmp(start, "UNC\\", 4) == 0) start += 4;
+        }
+        char cut[kPathSize];
+        String_CopyLength(cut, start, sizeof(cut));
+        char* end = cut + strlen(cut);
+        while (end > cut && end[-1] != '/' && end[-1] != '\\') end--;
+        *end = 0;
+        String_CopyLength(path, cut, capacity);
+        AppendFileName(path, capacity, name ? name : "");
+    }
+    char directory[kPathSize];
+    if (flags & DEBUG_FLAG_DESKTOP_LOG) {
+        if (Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, directory, sizeof(directory))) {
+            char file[kPathSize];
+            String_CopyLength(file, FileNamePart(path), sizeof(file));
+            String_CopyLength(path, directory, capacity);
+            AppendFileName(path, capacity, file);
+        }
+    } else if ((flags & DEBUG_FLAG_FILE) &&
+               CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
+        size_t n = strlen(directory);
+        if (directory[n - 1] != '/' && directory[n - 1] != '\\' && n + 1 < sizeof(directory)) {
+            directory[n] = '/';
+            directory[n + 1] = 0;
+        }
+        char file[kPathSize];
+        String_CopyLength(file, FileNamePart(path), sizeof(file));
+        String_CopyLength(path, directory, capacity);
+        AppendFileName(path, capacity, file);
+    }
+}
+
+} // namespace
+
+int64_t Debug_BuildInitFlags(uint32_t* flags, const char* commandLine) {
+    ASSERT_POINTER(flags);
+    *flags = 0;
+    bool logging = Platform_GetDebugFlagsFromKey(flags) != 0;
+    char value[32];
+    if (CommandLine_GetFieldByName(commandLine, "debug", value, sizeof(value))) {
+        String_Upper(value);
+        Log_TranslateLevelString(value);
+        logging = true;
+    }
+    if (CommandLine_IsFieldSet(commandLine, "debug")) logging = true;
+    if (CommandLine_IsFieldSet(commandLine, "debugfile")) {
+        *flags |= 0x40000;
+        logging = true;
+    }
+    if (CommandLine_IsFieldSet(commandLine, "perday")) {
+        *flags |= 0x88;
+        logging = true;
+    }
+    if (CommandLine_IsFieldSet(commandLine, "perthread")) {
+        *flags |= 0x108;
+        logging = true;
+    }
+    if (CommandLine_IsFieldSet(commandLine, "perprocess")) *flags |= 0x20A;
+    else if (logging) *flags |= 0x2;
+    struct {
+        const char* name;
+        uint32_t bits;
+    } const switches[] = {{"cmdline", 0x10},         {"window", 0x1},          {"commit", 0x10000},
+                          {"append", 0x8},           {"externalprint", 0x800}, {"memorytracking", 0x20000},
+                          {"memorytest", 0x4000},    {"memoryreport", 0x400}};
+    for (const auto& s : switches)
+        if (CommandLine_IsFieldSet(commandLine, s.name)) *flags |= s.bits;
+    return 1;
+}
+
+int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags) {
+    if (g_core.Started)
+        Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (GlobalCore == NULL)\nCore already initialized");
+    if (Log_IsStarted())
+        Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (GlobalLog == NULL)\nLog already initialized");
+    Memory_Init((flags & DEBUG_FLAG_MEMORY_TRACKING) ? 1 : 0);
+
+    g_core.MainThreadId = Platform_ThreadGetCurrentId();
+    g_core.ProcessId = Platform_GetCurrentProcessId();
+    g_core.ExitCode = 0;
+    g_core.Started = true;
+    Debug_SetFlags(flags);
+
+    Time_Init();
+    Class_Init();
+    Callback_Init();
+
+    char path[kPathSize];
+    BuildLogPath(logFileName, flags, path, sizeof(path));
+
+    char fileId[kPathSize] = "";
+    CommandLine_GetFieldByName(nullptr, "debugfileid", fileId, sizeof(fileId));
+    Log_Init(fileId);
+    Log_SetLevel((flags & 3) == DEBUG_FLAG_CONSOLE ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG);
+    Log_SetFilename(path);
+    if (Log_IsEnabled()) {
+        char filter[240];
+        if (CommandLine_GetFieldByName(nullptr, "verbose", filter, sizeof(filter))) Log_SetVerboseFilter(filter);
+    }
+    PrintBanner(version);
+    srand((unsigned)time(nullptr));
+    return 1;
+}
+
+uint32_t Debug_Remove() {
+    if (!g_core.Started) return g_core.ExitCode;
+    Callback_Remove();
+    Class_Remove();
+    Time_Remove();
+    Log_SetVerboseFilter(nullptr);
+    Executable_Shutdown();
+    if (Memory_IsTracking()) {
+        uint32_t maxCount = 0, maxBytes = 0;
+        Memory_GetMaximum(&maxCount, &maxBytes);
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Maximum Memory in use (%d / %dk)\n", maxCount,
+                     maxBytes / 1024);
+    }
+    uint32_t bytes = 0, count = 0;
+    Memory_GetSize(&bytes);
+    Memory_GetCount(&count);
+    if (bytes) {
+        Log_PrintInt(LOG_LEVEL_WARNING, __FILE__, __LINE__, 0, "Not all memory was free'd (%d / %db)\n", count, bytes);
+        Memory_Dump();
+    }
+    // The log lock is static and outlives this last line; only the file is closed here.
+    Log_Remove();
+    Memory_Remove();
+    uint32_t exitCode = g_core.ExitCode;
+    g_core = CoreState{};
+    return exitCode;
+}
+
+int64_t Debug_IsStarted() { return g_core.Started; }
+
+uint32_t Debug_Flags() {
+    if (DebugFlagsOverrideFunc fn = g_flagsOverride.load()) return fn();
+    return g_core.Started ? g_core.Flags : 0;
+}
+
+int64_t Debug_SetFlags(uint32_t flags) {
+    if ((flags & DEBUG_FLAG_PER_THREAD) && !(flags & DEBUG_FLAG_APPEND))
+        Debug_AbortInt(__FILE__, __LINE__, "Threaded logging requires append to be on\n");
+    if ((flags & DEBUG_FLAG_PER_PROCESS) && !(flags & DEBUG_FLAG_APPEND))
+        Debug_AbortInt(__FILE__, __LINE__, "Process logging requires append to be on\n");
+    g_core.Flags = flags;
+    return 1;
+}
+
+uint32_t Debug_ExitCode() { return g_core.ExitCode; }
+
+int64_t Debug_SetExitCode(uint32_t code) {
+    g_core.ExitCode = code;
+    return 1;
+}
+
+uint32_t Debug_MainThreadId() { return g_core.MainThreadId; }
+
+uint32_t Debug_ProcessId() { return g_core.ProcessId; }
+
+int64_t Debug_GetRevision(char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, kRevision, capacity);
+    return 1;
+}
+
+int64_t Debug_IsBigEndian() { return 0; }
+
+int64_t Debug_Fork(const char* commandLine) {
+    uint32_t pid = Platform_GetCurrentProcessId();
+    if (!g_core.Started || pid == g_core.ProcessId) return 1;
+    g_core.ProcessId = pid;
+    g_core.MainThreadId = Platform_ThreadGetCurrentId();
+    if (commandLine) {
+        CommandLine_Remove();
+        CommandLine_Init(commandLine);
+    }
+    Log_Fork(commandLine);
+    PrintBanner(nullptr);
+    return 1;
+}
+
+void Debug_AbortVInt(const char* file, int32_t line, const char* format, va_list args) {
+    // An abort raised while aborting (say, inside the log) goes straight to the trap.
+    if (!t_aborting) {
+        t_aborting = true;
+        char text[kAbortSize];
+        String_Print(text, sizeof(text), "ABORT - ");
+        String_VPrintCat(text, sizeof(text), format ? format : "", args);
+        String_PrintCat(text, sizeof(text), " (%s/%d)\n", file ? file : "Unknown", line);
+        Log_WriteString(text, 1, 1);
+        DebugAbortHookFunc hook = g_abortHook.load();
+        if (hook) hook(file, line, text);
+        else if (!(Debug_Flags() & (DEBUG_FLAG_CONSOLE | DEBUG_FLAG_FILE)) && !g_printOverride.load()) {
+            // Nowhere else would show why the process stopped.
+            int32_t written = 0;
+            Platform_WriteStd(Platform_GetStdHandle(2), text, (int32_t)strlen(text), &written);
+        }
+    }
+    abort();
+}
+
+void Debug_AbortInt(const char* file, int32_t line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Debug_AbortVInt(file, line, format, args);
+}
+
+int64_t Debug_FlagsOverride(DebugFlagsOverrideFunc fn) {
+    g_flagsOverride.store(fn);
+    return 1;
+}
+
+int64_t Debug_PrintOverride(DebugPrintOverrideFunc fn) {
+    g_printOverride.store(fn);
+    return 1;
+}
+
+int64_t Debug_AbortOverride(DebugAbortHookFunc fn) {
+    g_abortHook.store(fn);
+    return 1;
+}
+
+int64_t Debug_PrintCallback(DebugPrintCallbackFunc fn) {
+    g_printCallback.store(fn);
+    return 1;
+}
+
+int64_t Debug_ConsoleControlOverride(DebugConsoleControlFunc fn) {
+    g_consoleControl.store(fn);
+    Platform_SetConsoleControlOverride(fn);
+    return 1;
+}
+
+DebugPrintOverrideFunc Debug_GetPrintOverride() { return g_printOverride.load(); }
+
+DebugPrintCallbackFunc Debug_GetPrintCallback() { return g_printCallback.load(); }
+
+DebugConsoleControlFunc Debug_GetConsoleControlOverride() { return g_consoleControl.load(); }

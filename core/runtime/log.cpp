@@ -1,0 +1,444 @@
+// The process-wide log: stamped, levelled lines to the console, the log file (named per day,
+// debug file id, process and thread) and the print callback, and the verbose filter.
+#include "core/runtime/log.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+
+#include "core/linux/platform.h"
+#include "core/runtime/command_line.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/time.h"
+
+namespace {
+
+constexpr int32_t kNameSize = 1024;
+constexpr int32_t kLineSize = 4096;
+constexpr int32_t kMaxIndentSpaces = 2048;
+constexpr int32_t kPatternSize = 40;
+constexpr int32_t kFilterValueSize = 240;
+constexpr int32_t kOpenAttempts = 10;
+constexpr int32_t kRememberedFiles = 64;
+
+const char* const kLevelNames[] = {"ERROR", "WARNING", "INFO", "DEBUG"};
+
+struct VerboseEntry {
+    char Pattern[kPatternSize];
+    int32_t Negated;
+    int32_t Level;
+    VerboseEntry* Next;
+};
+
+struct LogState {
+    bool Started = false;
+    double StampTime = -1.0;
+    char Stamp[80] = "";
+    int32_t Fd = -1;
+    void* Console = nullptr;
+    char FileName[kNameSize] = "";
+    char DebugFileId[kNameSize] = "";
+    char OpenName[kNameSize] = "";
+    VerboseEntry* Filter = nullptr;
+    bool OpenFailed = false;
+    uint32_t Level = LOG_LEVEL_DEBUG;
+    // Hashes of the file names opened so far: a file is truncated only on its first open in
+    // this process, so switching between the log and its ".err" file never loses lines.
+    uint32_t Opened[kRememberedFiles] = {};
+    int32_t OpenedCount = 0;
+};
+
+LogState g_log;
+
+// The log lock exists for the whole life of the process: it must be there before the first
+// line of Debug_Init and after the last line of Debug_Remove.
+std::recursive_mutex& LogLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+uint32_t NameHash(const char* name) {
+    uint32_t h = 0x811C9DC5;
+    for (const unsigned char* p = (const unsigned char*)name; *p; p++)
+        h = (h ^ (uint32_t)((*p >= 'A' && *p <= 'Z') ? *p + 32 : *p)) * 0x01000193;
+    return h;
+}
+
+bool OpenedBefore(const char* name) {
+    uint32_t h = NameHash(name);
+    for (int32_t i = 0; i < g_log.OpenedCount; i++)
+        if (g_log.Opened[i] == h) return true;
+    // Past the table's end every file is appended to: losing lines is worse than keeping old ones.
+    if (g_log.OpenedCount == kRememberedFiles) return true;
+    g_log.Opened[g_log.OpenedCount++] = h;
+    return false;
+}
+
+void CloseFile() {
+    if (g_log.Fd >= 0) Platform_Close(g_log.Fd);
+    g_log.Fd = -1;
+    g_log.OpenName[0] = 0;
+}
+
+void FreeFilter() {
+    VerboseEntry* entry = g_log.Filter;
+    g_log.Filter = nullptr;
+    while (entry) {
+        VerboseEntry* next = entry->Next;
+        Memory_Free(entry, sizeof(VerboseEntry));
+        entry = next;
+    }
+}
+
+void WriteConsole(const char* text, uint32_t flags) {
+    if (!Debug_IsStarted() || !g_log.Started) return;
+    if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId()) return;
+    void* console = g_log.Console ? g_log.Console : Platform_GetStdHandle(1);
+    int32_t written = 0;
+    Platform_WriteStd(console, text, (int32_t)strlen(text), &written);
+}
+
+// The file a line goes to under the current flags, or false when it goes to none.
+bool ComputeFileName(char* name, int32_t capacity, bool error, uint32_t flags) {
+    name[0] = 0;
+    if (!g_log.FileName[0]) return false;
+    if (error && (flags & DEBUG_FLAG_ERROR_FILE)) {
+        String_Print(name, capacity, "%s.err", g_log.FileName);
+        return true;
+    }
+    if (!(flags & DEBUG_FLAG_FILE)) return false;
+    char base[kNameSize];
+    String_CopyLength(base, g_log.FileName, sizeof(base));
+    char extension[kNameSize] = ".log";
+    const char* dot = nullptr;
+    const char* slash = nullptr;
+    String_FindCharReverse(base, '.', &dot);
+    const char* slash1 = strrchr(base, '/');
+    const char* slash2 = strrchr(base, '\\');
+    slash = slash1 > slash2 ? slash1 : slash2;
+    if (dot && (!slash || dot > slash)) {
+        String_CopyLength(extension, dot, sizeof(extension));
+        base[dot - base] = 0;
+    }
+    String_CopyLength(name, base, capacity);
+    if (flags & DEBUG_FLAG_PER_DAY) {
+        uint8_t hour, minute, second, month, day;
+        uint32_t year;
+        double now = Time_GetCurrentEncodedLocal(nullptr);
+        // Dots, never slashes: the date is part of a file name.
+        if (Time_GetDecoded(&hour, &minute, &second, &month, &day, &year, now))
+            String_PrintCat(name, capacity, ".%.2d.%.2d.%d", (int32_t)month, (int32_t)day, (int32_t)year);
+    }
+    if (g_log.DebugFileId[0]) String_PrintCat(name, capacity, ".%s", g_log.DebugFileId);
+    if (flags & DEBUG_FLAG_PER_PROCESS) String_PrintCat(name, capacity, ".P%u", Debug_ProcessId());
+    if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId())
+        String_PrintCat(name, capacity, ".T%u", Platform_ThreadGetCurrentId());
+    String_PrintCat(name, capacity, "%s", extension);
+    return true;
+}
+
+void WriteFileText(const char* text, bool error, uint32_t flags) {
+    const bool commit = error || (flags & DEBUG_FLAG_COMMIT);
+    auto write = [&]() {
+        int32_t written = 0;
+        Platform_Write(g_log.Fd, text, (int32_t)strlen(text), &written);
+        if (commit) Platform_Sync(g_log.Fd);
+        g_log.OpenFailed = false;
+    };
+    char name[kNameSize];
+    if (!ComputeFileName(name, sizeof(name), error, flags)) return;
+    if (g_log.Fd >= 0 && String_CompareWithoutCase(name, g_log.OpenName)) {
+        write();
+        return;
+    }
+    CloseFile();
+    String_CopyLength(g_log.OpenName, name, sizeof(g_log.OpenName));
+    Platform_SetConsoleTitle(name);
+    const bool append = error || (flags & DEBUG_FLAG_APPEND) || OpenedBefore(name);
+    const int32_t openFlags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+    const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
+    for (int32_t attempt = 0; attempt < attempts; attempt++) {
+        if (attempt > 0) Platform_SleepMS(100);
+        g_log.Fd = Platform_Open(name, openFlags, 0, 0600);
+        if (g_log.Fd >= 0) break;
+    }
+    if (g_log.Fd < 0) {
+        g_log.OpenFailed = true;
+        g_log.OpenName[0] = 0;
+        return;
+    }
+    write();
+}
+
+} // namespace
+
+int64_t Log_Init(const char* debugFileId) {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    if (g_log.Started)
+        Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (GlobalLog == NULL)\nLog already initialized");
+    g_log.Started = true;
+    g_log.StampTime = -1.0;
+    g_log.OpenFailed = false;
+    g_log.OpenedCount = 0;
+    String_CopyLength(g_log.DebugFileId, debugFileId ? debugFileId : "", sizeof(g_log.DebugFileId));
+    return 1;
+}
+
+int64_t Log_Remove() {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    CloseFile();
+    FreeFilter();
+    g_log.Started = false;
+    g_log.Console = nullptr;
+    g_log.FileName[0] = 0;
+    g_log.DebugFileId[0] = 0;
+    return 1;
+}
+
+int64_t Log_IsStarted() { return g_log.Started; }
+
+int64_t Log_IsEnabled() {
+    return g_log.Started &&
+           (Debug_Flags() & (DEBUG_FLAG_CONSOLE | DEBUG_FLAG_FILE | DEBUG_FLAG_EXTERNAL_PRINT)) != 0;
+}
+
+int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp) {
+    if (!text) return 0;
+    if (DebugPrintOverrideFunc override = Debug_GetPrintOverride()) {
+        override(text);
+        return 1;
+    }
+    const uint32_t flags = Debug_Flags();
+    const bool error = errorLine != 0;
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    if (timeStamp && g_log.Started) {
+        double now = Time_GetCurrentEncodedLocal(nullptr);
+        if (now != g_log.StampTime) {
+            g_log.StampTime = now;
+            char stamp[80];
+            if (Time_EncodedString(0x7B, stamp, sizeof(stamp) - 1, now))
+                String_Print(g_log.Stamp, sizeof(g_log.Stamp), "%s ", stamp);
+            else
+                g_log.Stamp[0] = 0;
+        }
+        if (flags & DEBUG_FLAG_CONSOLE) WriteConsole(g_log.Stamp, flags);
+        if ((flags & DEBUG_FLAG_FILE) || (error && (flags & DEBUG_FLAG_ERROR_FILE)))
+            WriteFileText(g_log.Stamp, false, flags);
+    }
+    if (DebugPrintCallbackFunc callback = Debug_GetPrintCallback()) callback(text);
+    if (flags & DEBUG_FLAG_CONSOLE) WriteConsole(text, flags);
+    if ((flags & DEBUG_FLAG_FILE) || error) WriteFileText(text, error, flags);
+    return 1;
+}
+
+int64_t Log_PrintVInt(uint32_t level, const char* file, int32_t line, int32_t indent, const char* format,
+                      int32_t timeStamp, va_list args) {
+    if (!Log_IsEnabled()) return 1;
+    ASSERT_POINTER(format);
+    char buffer[kLineSize];
+    int32_t used = 0;
+    buffer[0] = 0;
+    if (level <= LOG_LEVEL_DEBUG) used = String_Print(buffer, sizeof(buffer), "%s - ", kLevelNames[level]);
+    int32_t spaces = indent > 0 ? (indent > kMaxIndentSpaces / 4 ? kMaxIndentSpaces : indent * 4) : 0;
+    if (spaces > kLineSize - 1 - used) spaces = kLineSize - 1 - used;
+    memset(buffer + used, ' ', (size_t)spaces);
+    buffer[used + spaces] = 0;
+    String_VPrintCat(buffer, sizeof(buffer), format, args);
+    Log_WriteString(buffer, 0, timeStamp);
+    if (strlen(buffer) >= (size_t)kLineSize - 1)
+        Log_PrintInt(LOG_LEVEL_INFO, file ? file : "Unknown", line, 0,
+                     "\n\n***** Last string too large for debug buffer\n\n");
+    return 1;
+}
+
+int64_t Log_PrintInt(uint32_t level, const char* file, int32_t line, int32_t indent, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int64_t result = Log_PrintVInt(level, file, line, indent, format, 1, args);
+    va_end(args);
+    return result;
+}
+
+int64_t Log_PrintString(const char* text) {
+    if (!Debug_Flags()) return 1;
+    return Log_WriteString(text, 0, 0);
+}
+
+int64_t Log_PrintStringWithTimeStamp(const char* text) {
+    if (!Debug_Flags()) return 1;
+    return Log_WriteString(text, 0, 1);
+}
+
+int64_t Log_PrintFormat(const char* format, ...) {
+    if (!Log_IsEnabled()) return 1;
+    ASSERT_POINTER(format);
+    char buffer[kLineSize];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    return Log_WriteString(buffer, 0, 0);
+}
+
+int64_t Log_SetVerboseFilter(const char* value) {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    FreeFilter();
+    if (!value || !value[0]) return 1;
+    char text[kFilterValueSize];
+    String_CopyLength(text, value, sizeof(text));
+    VerboseEntry** tail = &g_log.Filter;
+    for (char* piece = text; piece;) {
+        char* comma = strchr(piece, ',');
+        if (comma) *comma = 0;
+        VerboseEntry* entry = static_cast<VerboseEntry*>(Memory_AllocZero(sizeof(VerboseEntry)));
+        const char* p = piece;
+        if (*p == '!') {
+            entry->Negated = 1;
+            p++;
+        }
+        entry->Level = 1;
+        if (*p >= '0' && *p <= '9') {
+            int64_t level = 0;
+            while (*p >= '0' && *p <= '9') {
+                if (level < 0x7FFFFFFF / 10) level = level * 10 + (*p - '0');
+                p++;
+            }
+            entry->Level = (int32_t)level;
+        }
+        String_CopyLength(entry->Pattern, p, sizeof(entry->Pattern));
+        *tail = entry;
+        tail = &entry->Next;
+        piece = comma ? comma + 1 : nullptr;
+    }
+    return 1;
+}
+
+int64_t Log_GetVerboseLevel(const char* name, int32_t* level) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(level);
+    *level = 0;
+    if (Debug_Flags() & DEBUG_FLAG_VERBOSE_ALL) {
+        *level = 8;
+        return 1;
+    }
+    int64_t result = 0;
+    for (VerboseEntry* entry = g_log.Filter; entry; entry = entry->Next) {
+        if (!String_CompareWildcardWithoutCase(name, entry->Pattern)) continue;
+        *level = entry->Negated ? 0 : entry->Level;
+        result = entry->Negated ? 0 : 1;
+    }
+    return result;
+}
+
+int64_t Log_SetFilename(const char* name) {
+    if (Debug_GetPrintOverride()) return 1;
+    ASSERT_POINTER(name);
+    const uint32_t flags = Debug_Flags();
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    if (!(flags & DEBUG_FLAG_CONSOLE) && g_log.Console) {
+        Platform_FreeConsole();
+        g_log.Console = nullptr;
+    }
+    String_CopyLength(g_log.FileName, name, sizeof(g_log.FileName));
+    if (!flags) return 1;
+    if ((flags & DEBUG_FLAG_CONSOLE) && !g_log.Console) {
+        Platform_AllocConsole();
+        Platform_SetupConsoleControl();
+        g_log.Console = Platform_GetStdHandle(1);
+        Platform_SetConsoleTitle(name);
+    }
+    if (!(flags & DEBUG_FLAG_FILE)) CloseFile();
+    else if (name[0]) {
+        char directory[kNameSize];
+        String_CopyLength(directory, name, sizeof(directory));
+        char* slash = strrchr(directory, '/');
+        if (slash && slash != directory) {
+            *slash = 0;
+            Platform_CreateDirectoryTree(directory);
+        }
+    }
+    return 1;
+}
+
+int64_t Log_GetFilename(char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, g_log.FileName, capacity);
+    return 1;
+}
+
+int64_t Log_Fork(const char* commandLine) {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    CloseFile();
+    g_log.DebugFileId[0] = 0;
+    CommandLine_GetFieldByName(commandLine, "debugfileid", g_log.DebugFileId, sizeof(g_log.DebugFileId));
+    return 1;
+}
+
+const char* Log_TranslateLevel(uint32_t level) {
+    return level <= LOG_LEVEL_DEBUG ? kLevelNames[level] : kLevelNames[LOG_LEVEL_ERROR];
+}
+
+uint32_t Log_TranslateLevelString(const char* name) {
+    ASSERT_POINTER(name);
+    for (uint32_t level = 0; level <= LOG_LEVEL_DEBUG; level++)
+        if (String_CompareWithoutCase(name, kLevelNames[level])) return level;
+    return 0;
+}
+
+int64_t Log_SetLevel(uint32_t level) {
+    g_log.Level = level;
+    return 1;
+}
+
+uint32_t Log_Level() { return g_log.Level; }
+
+int64_t Log_PrintBinary(int32_t mode, int32_t lineBreak, const void* data, int32_t length) {
+    ASSERT_POINTER(data);
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (int32_t offset = 0; offset < length; offset += 16) {
+        char line[128];
+        int32_t count = length - offset < 16 ? length - offset : 16;
+        int32_t n = String_Print(line, sizeof(line), "%08X: ", (uint32_t)offset);
+        for (int32_t i = 0; i < count; i++) n += String_Print(line + n, sizeof(line) - n, "%.2X ", bytes[offset + i]);
+        if (mode == 1) {
+            for (int32_t i = count; i < 16; i++) n += String_Print(line + n, sizeof(line) - n, "   ");
+            line[n++] = '[';
+            line[n++] = ' ';
+            for (int32_t i = 0; i < 16; i++) {
+                uint8_t c = i < count ? bytes[offset + i] : ' ';
+                // The line is handed on as a format text, so '%' must not survive.
+                line[n++] = (c >= 0x20 && c < 0x7F && c != '%') ? (char)c : '.';
+            }
+            line[n++] = ' ';
+            line[n++] = ']';
+        }
+        if (lineBreak) line[n++] = '\n';
+        line[n] = 0;
+        Debug_GenericPrintCallback(nullptr, line);
+    }
+    return 1;
+}
+
+int64_t Log_PrintBits(uint32_t value, int32_t count) {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    char text[40];
+    int32_t n = 0;
+    if (count > 32) count = 32;
+    for (int32_t bit = count - 1; bit >= 0; bit--) text[n++] = (value >> bit) & 1 ? '1' : '0';
+    text[n++] = '\n';
+    text[n] = 0;
+    Debug_GenericPrintCallback(nullptr, text);
+    return 1;
+}
+
+int64_t Debug_GenericPrintCallback(void*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Log_PrintVInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, 1, args);
+    va_end(args);
+    return 1;
+}

@@ -1,0 +1,612 @@
+// Sized heap memory: guards around every block catch overruns on free; with tracking on, a record
+// behind each block links all live blocks into one list that can be checked, dumped and reported.
+#include "core/runtime/memory.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "core/linux/platform.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/log.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "guard pattern assembly assumes little endian");
+
+namespace {
+
+constexpr int32_t kGuardSize = 16;
+constexpr int32_t kTrackerSize = 48;
+// Largest request whose block plus tracker record still fits a signed 32-bit size; anything larger
+// would wrap R and hand out a block shorter than asked for.
+constexpr int32_t kMaxSize = INT32_MAX - (2 * kGuardSize + 3) - kTrackerSize;
+// Smallest distance between two tracker records (a 1-byte block plus its record); bounds the walk
+// of a damaged list.
+constexpr uintptr_t kMinTrackedSpan = 36 + kTrackerSize;
+constexpr uint32_t kFreedSize = 0xFFFFFFFF;
+
+// The record sits right behind the back guard, so it is only 4-byte aligned.
+struct __attribute__((packed, aligned(4))) MemoryTracker {
+    const char* File;
+    uint32_t Line;
+    uint32_t Size;
+    uint8_t* Block;
+    MemoryTracker* Next; // next older record
+    MemoryTracker* Prev; // next newer record
+    uint32_t Flags;
+    uint32_t Reserved;
+};
+static_assert(sizeof(MemoryTracker) == kTrackerSize);
+
+struct MemoryState {
+    std::atomic<uint32_t> Tracking{0};
+    uint32_t MaxCount = 0;
+    uint32_t MaxBytes = 0;
+    uintptr_t Low = UINTPTR_MAX; // lowest tracked block start
+    uintptr_t High = 0;          // highest tracker record
+    MemoryTracker* Newest = nullptr;
+};
+
+MemoryState GlobalMemoryState;
+// Points at the state while the module is started.
+std::atomic<MemoryState*> GlobalMemory{nullptr};
+// Re-entrant (the full check runs while the allocator holds it) and never a heap object itself.
+std::recursive_mutex MemoryLock;
+// Stops the allocation report from recursing when the log allocates.
+thread_local bool MemoryReporting = false;
+
+// The usage counters: allocation count in the low half of a 64-bit word, bytes in use in the high
+// half (the count never reaches 2^32 live blocks; bytes wrap off the top as a u32 would). Each
+// thread adds to its own share without a bus-locked instruction, which costs about as much as the
+// rest of an untracked allocation; readers sum all shares under the memory lock. The sum is exact:
+// a block freed on another thread than it was allocated on simply leaves one share below zero.
+struct UsageShare {
+    std::atomic<uint64_t> Value{0};
+    UsageShare* Next = nullptr;
+    UsageShare* Prev = nullptr;
+};
+
+// Lives in the thread's own storage; its end folds the share into the retired total.
+struct UsageShareOwner {
+    UsageShare Share;
+    UsageShareOwner();
+    ~UsageShareOwner();
+};
+
+thread_local UsageShare* CurrentShare = nullptr; // constant-initialised, so no guard on access
+thread_local bool ShareRetired = false;
+UsageShare* Shares = nullptr;     // shares of running threads, under the memory lock
+std::atomic<uint64_t> Retired{0}; // shares of ended threads
+uint64_t UsageBase = 0;           // the sum at the last start, under the memory lock
+
+UsageShareOwner::UsageShareOwner() {
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    Share.Next = Shares;
+    if (Shares) Shares->Prev = &Share;
+    Shares = &Share;
+    CurrentShare = &Share;
+}
+
+UsageShareOwner::~UsageShareOwner() {
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    Retired.fetch_add(Share.Value.load(std::memory_order_relaxed));
+    if (Share.Next) Share.Next->Prev = Share.Prev;
+    if (Share.Prev) Share.Prev->Next = Share.Next;
+    if (Shares == &Share) Shares = Share.Next;
+    CurrentShare = nullptr;
+    ShareRetired = true;
+}
+
+[[gnu::noinline]] void AddUsageSlow(uint64_t delta) {
+    // Blocks freed by destructors that run after this thread's share has gone.
+    if (ShareRetired) {
+        Retired.fetch_add(delta);
+        return;
+    }
+    static thread_local UsageShareOwner owner;
+    owner.Share.Value.store(owner.Share.Value.load(std::memory_order_relaxed) + delta,
+                            std::memory_order_relaxed);
+}
+
+inline void AddUsage(uint64_t delta) {
+    UsageShare* share = CurrentShare;
+    if (__builtin_expect(share != nullptr, 1))
+        share->Value.store(share->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    else
+        AddUsageSlow(delta);
+}
+
+// The counters as a 64-bit word.
+uint64_t ReadUsage() {
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    uint64_t sum = Retired.load();
+    for (UsageShare* share = Shares; share; share = share->Next)
+        sum += share->Value.load(std::memory_order_relaxed);
+    return sum - UsageBase;
+}
+
+inline uint32_t BlockSize(int32_t size) {
+    return ((uint32_t)size + 2 * kGuardSize + 3) & ~3u;
+}
+inline uint64_t UsageDelta(uint32_t r) {
+    return 1u | ((uint64_t)r << 32);
+}
+inline uint32_t UsageCount(uint64_t usage) {
+    return (uint32_t)usage;
+}
+inline uint32_t UsageBytes(uint64_t usage) {
+    return (uint32_t)(usage >> 32);
+}
+
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
+
+// Byte i of a guard is (start >> i) XOR 0xCC. Each 16-bit lane shifts a copy of the address left by
+// 8 - i so that the wanted bits land in its high byte; the high bytes of both halves form the guard.
+inline U8x16 GuardPattern(const uint8_t* block) {
+    const uintptr_t address = (uintptr_t)block;
+    const U16x8 shift = {256, 128, 64, 32, 16, 8, 4, 2};
+    U16x8 low = ((U16x8){} + (uint16_t)address) * shift;
+    U16x8 high = ((U16x8){} + (uint16_t)(address >> 8)) * shift;
+    low >>= 8;
+    high >>= 8;
+    U8x16 bytes = __builtin_shufflevector((U8x16)low, (U8x16)high, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
+                                          24, 26, 28, 30);
+    return bytes ^ (uint8_t)0xCC;
+}
+
+inline void WriteGuards(uint8_t* block, uint32_t r) {
+    const U8x16 pattern = GuardPattern(block);
+    memcpy(block, &pattern, kGuardSize);
+    memcpy(block + r - kGuardSize, &pattern, kGuardSize);
+}
+
+inline bool GuardsIntact(const uint8_t* block, uint32_t r) {
+    const U8x16 pattern = GuardPattern(block);
+    return memcmp(block, &pattern, kGuardSize) == 0 &&
+           memcmp(block + r - kGuardSize, &pattern, kGuardSize) == 0;
+}
+
+inline uint8_t* AllocateRaw(size_t bytes, uint32_t flags) {
+    return (uint8_t*)((flags & MEMORY_FLAG_ZERO) ? calloc(1, bytes) : malloc(bytes));
+}
+
+inline bool IsTracking() {
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    return state && state->Tracking.load(std::memory_order_relaxed);
+}
+
+inline bool InBounds(const void* pointer) {
+    const uintptr_t value = (uintptr_t)pointer;
+    return value >= GlobalMemoryState.Low && value <= GlobalMemoryState.High;
+}
+
+// Next and previous links are null at the ends of the list.
+inline bool LinkInBounds(const void* pointer) {
+    return pointer == nullptr || InBounds(pointer);
+}
+
+// Number of records a walk may visit: one more than the count (which changes together with the
+// list) shows a list that is longer than it should be, and a damaged list may loop.
+uintptr_t WalkLimit() {
+    const MemoryState& s = GlobalMemoryState;
+    uintptr_t limit = UsageCount(ReadUsage());
+    if (s.High >= s.Low && (s.High - s.Low) / kMinTrackedSpan + 1 < limit)
+        limit = (s.High - s.Low) / kMinTrackedSpan + 1;
+    return limit + 1;
+}
+
+// Called with the lock held. Stops at a record outside the bounds so that a damaged list can
+// still be shown up to the damage.
+void DumpLocked() {
+    const uintptr_t limit = WalkLimit();
+    uintptr_t visited = 0;
+    for (MemoryTracker* record = GlobalMemoryState.Newest; record && InBounds(record) && visited < limit;
+         record = record->Next, visited++) {
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
+                     "Memory Tracking: 0x%p alloc'd from [Line %d/%s] [%d/0x%.8X]\n",
+                     record->Block + kGuardSize, (int32_t)record->Line, record->File, (int32_t)record->Size,
+                     record->Flags);
+    }
+}
+
+// Called with the lock held; every failure dumps the list and aborts.
+void TrackerCheck(MemoryTracker* record, uint8_t* block, int32_t size, const char* file, int32_t line) {
+    if (!InBounds(record)) {
+        DumpLocked();
+        Debug_AbortInt(__FILE__, __LINE__, "Tracker invalid address <0x%p>\n", record);
+    }
+    if (!LinkInBounds(record->Next)) {
+        DumpLocked();
+        Debug_AbortInt(__FILE__, __LINE__, "Tracker next invalid address <0x%p->0x%p>\n", record,
+                       record->Next);
+    }
+    if (!LinkInBounds(record->Prev)) {
+        DumpLocked();
+        Debug_AbortInt(__FILE__, __LINE__, "Tracker prev invalid address <0x%p->0x%p>\n", record,
+                       record->Prev);
+    }
+    if (!InBounds(record->Block)) {
+        DumpLocked();
+        Debug_AbortInt(__FILE__, __LINE__, "Tracker pointer invalid address <0x%p->0x%p>\n", record,
+                       record->Block);
+    }
+    if (record->Next && record->Next->Prev != record) {
+        DumpLocked();
+        Debug_AbortInt(file, line, "Tracker next invalid link <0x%p->0x%p->0x%p>\n", record, record->Next,
+                       record->Next->Prev);
+    }
+    if (record->Prev && record->Prev->Next != record) {
+        DumpLocked();
+        Debug_AbortInt(file, line, "Tracker prev invalid link <0x%p->0x%p->0x%p>\n", record, record->Prev,
+                       record->Prev->Next);
+    }
+    if (record->Size != (uint32_t)size || record->Block != block) {
+        DumpLocked();
+        Debug_AbortInt(file, line, "Memory tracking mismatch (%d / %d) [0x%p / 0x%p]\n", size,
+                       (int32_t)record->Size, block, record->Block);
+    }
+}
+
+void LogBytes(const char* title, const uint8_t* bytes, int32_t count) {
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, title);
+    for (int32_t i = 0; i < count; i++) Log_PrintFormat(" %.2X", (uint32_t)bytes[i]);
+    Log_PrintFormat("\n");
+}
+
+// The slow half of the guard check: counts and shows the damage. trailing is how many bytes
+// behind the back guard belong to the allocation (the tracker record, when there is one).
+[[gnu::noinline]] bool GuardCheckSlow(bool abortOnFailure, uint8_t* block, int32_t size, const char* file,
+                                      int32_t line, int32_t trailing) {
+    if (IsTracking()) {
+        // A recorded size below 1 (a damaged record) can never describe a block.
+        const uintptr_t end = (uintptr_t)block + (intptr_t)size;
+        if (size < 1 || !InBounds(block) || !InBounds((const void*)end)) {
+            Debug_AbortInt(file, line, "Invalid memory address (%d) <From:0x%p To:0x%p>\n", size, block,
+                           (const void*)end);
+        }
+    }
+    const uint32_t r = BlockSize(size);
+    const U8x16 pattern = GuardPattern(block);
+    uint8_t expected[kGuardSize];
+    memcpy(expected, &pattern, kGuardSize);
+    const uint8_t* back = block + r - kGuardSize;
+    int32_t before = 0;
+    int32_t after = 0;
+    for (int32_t i = 0; i < kGuardSize; i++) {
+        before += block[i] != expected[i];
+        after += back[i] != expected[i];
+    }
+    if (before == 0 && after == 0) return true;
+
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
+                 "Memory corrupt (%d) <Addr:0x%p Before:%d After:%d Max:%d>\n", size, block + kGuardSize,
+                 before, after, kGuardSize);
+    LogBytes("Expected:", expected, kGuardSize);
+    if (before) LogBytes("Prior corruption:", block, 2 * kGuardSize);
+    if (after)
+        LogBytes("After corruption:", back, kGuardSize + (trailing < kGuardSize ? trailing : kGuardSize));
+    if (abortOnFailure) {
+        Debug_AbortInt(__FILE__, __LINE__, "Memory corrupt (%d) <Addr:0x%p Before:%d After:%d Max:%d>\n",
+                       size, block + kGuardSize, before, after, kGuardSize);
+    }
+    return false;
+}
+
+inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const char* file, int32_t line,
+                       int32_t trailing) {
+    // The bounds test of tracked blocks lives in the slow half too.
+    if (!IsTracking() && GuardsIntact(block, BlockSize(size))) return true;
+    return GuardCheckSlow(abortOnFailure, block, size, file, line, trailing);
+}
+
+[[gnu::noinline]] void ReportCall(const char* format, const void* data, int32_t size, const char* file,
+                                  int32_t line) {
+    if (MemoryReporting) return;
+    MemoryReporting = true;
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, data, size, file, line);
+    MemoryReporting = false;
+}
+
+[[noreturn, gnu::noinline]] void AbortNoMemory(uint32_t flags, int32_t size, uint32_t r, const char* file,
+                                               int32_t line) {
+    if (flags & MEMORY_FLAG_ZERO)
+        Debug_AbortInt(file, line, "No Zeroed Memory available (%d / %d)\n", size, (int32_t)r);
+    Debug_AbortInt(file, line, "No Memory available (%d / %d)\n", size, (int32_t)r);
+}
+
+[[gnu::noinline]] uint8_t* AllocTracked(int32_t size, uint32_t r, uint32_t flags, uint32_t debugFlags,
+                                        const char* file, int32_t line) {
+    uint8_t* block = AllocateRaw((size_t)r + kTrackerSize, flags);
+    if (!block) AbortNoMemory(flags, size, r, file, line);
+    MemoryTracker* record = (MemoryTracker*)(block + r);
+    memset((void*)record, 0, kTrackerSize);
+    record->File = file;
+    record->Line = (uint32_t)line;
+    record->Size = (uint32_t)size;
+    record->Block = block;
+    record->Flags = flags;
+    // Guards go on before the block joins the list, so that a check on another thread never sees
+    // a listed block without them.
+    WriteGuards(block, r);
+
+    MemoryState& s = GlobalMemoryState;
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
+    record->Next = s.Newest;
+    if (s.Newest) s.Newest->Prev = record;
+    s.Newest = record;
+    if ((uintptr_t)block < s.Low) s.Low = (uintptr_t)block;
+    if ((uintptr_t)record > s.High) s.High = (uintptr_t)record;
+    // The maxima take the counters as they stand before this block is counted.
+    const uint64_t usage = ReadUsage();
+    if (UsageCount(usage) > s.MaxCount) s.MaxCount = UsageCount(usage);
+    if (UsageBytes(usage) > s.MaxBytes) s.MaxBytes = UsageBytes(usage);
+    // Counted under the lock, so that a check never sees the list and the count disagree.
+    AddUsage(UsageDelta(r));
+    return block;
+}
+
+// Runs the tracker part of the free checks under the lock; with unlink the record also leaves the
+// list and the block stops being counted.
+[[gnu::noinline]] void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t debugFlags,
+                                         bool unlink, const char* file, int32_t line) {
+    MemoryState& s = GlobalMemoryState;
+    // The record address is only formed here; it is checked against the bounds before any read.
+    MemoryTracker* record = (MemoryTracker*)((uintptr_t)block + r);
+    {
+        std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+        if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
+        TrackerCheck(record, block, size, file, line);
+        if (!unlink) return;
+        if (record->Next) record->Next->Prev = record->Prev;
+        if (record->Prev) record->Prev->Next = record->Next;
+        if (s.Newest == record) s.Newest = record->Prev ? record->Prev : record->Next;
+        record->Size = kFreedSize;
+        AddUsage(0 - UsageDelta(r));
+    }
+    memset((void*)record, 0, kTrackerSize);
+}
+
+[[noreturn, gnu::noinline]] void AbortFreeArguments(const void* pointer, int32_t size, const char* file,
+                                                    int32_t line) {
+    if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
+    (void)pointer;
+    Debug_AbortInt(file, line, "No Memory address to free (%d / %d)\n", size, (int32_t)BlockSize(size));
+}
+
+} // namespace
+
+int64_t Memory_Init(int32_t tracking) {
+    ASSERT_MSG(GlobalMemory == NULL, "Memory already initialized");
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    MemoryState& s = GlobalMemoryState;
+    s.Tracking.store(tracking ? 1 : 0);
+    UsageBase = 0;
+    UsageBase = ReadUsage();
+    s.MaxCount = 0;
+    s.MaxBytes = 0;
+    s.Low = UINTPTR_MAX;
+    s.High = 0;
+    s.Newest = nullptr;
+    GlobalMemory.store(&s, std::memory_order_release);
+    return 1;
+}
+
+// The counters and maxima keep their last values until the next start, so that the shutdown
+// report may read them in either order.
+int64_t Memory_Remove() {
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    GlobalMemory.store(nullptr, std::memory_order_release);
+    GlobalMemoryState.Tracking.store(0);
+    GlobalMemoryState.Newest = nullptr;
+    return 1;
+}
+
+int64_t Memory_IsTracking() {
+    return IsTracking() ? 1 : 0;
+}
+
+int64_t Memory_GetMaximum(uint32_t* count, uint32_t* bytes) {
+    ASSERT_POINTER(count);
+    ASSERT_POINTER(bytes);
+    *count = 0;
+    *bytes = 0;
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    *count = GlobalMemoryState.MaxCount;
+    *bytes = GlobalMemoryState.MaxBytes;
+    return 1;
+}
+
+int64_t Memory_GetCount(uint32_t* count) {
+    ASSERT_POINTER(count);
+    *count = UsageCount(ReadUsage());
+    return 1;
+}
+
+int64_t Memory_GetSize(uint32_t* bytes) {
+    ASSERT_POINTER(bytes);
+    *bytes = UsageBytes(ReadUsage());
+    return 1;
+}
+
+namespace {
+
+// The whole allocation in the documented order; the public entry takes the common case itself.
+[[gnu::noinline]] void* AllocFull(int32_t size, uint32_t flags, const char* file, int32_t line,
+                                  uint32_t debugFlags) {
+    const uint32_t r = BlockSize(size);
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    uint8_t* block;
+    if (state && state->Tracking.load(std::memory_order_relaxed)) {
+        block = AllocTracked(size, r, flags, debugFlags, file, line);
+    } else {
+        block = AllocateRaw(r, flags);
+        if (!block) AbortNoMemory(flags, size, r, file, line);
+        WriteGuards(block, r);
+        if (state) AddUsage(UsageDelta(r));
+    }
+    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
+        ReportCall("-- Alloc 0x%p: %10d [%s / %d]\n", block + kGuardSize, size, file, line);
+    return block + kGuardSize;
+}
+
+// The whole free in the documented order: report, argument checks, tracker, guards, release.
+[[gnu::noinline]] void FreeFull(void* pointer, int32_t size, const char* file, int32_t line) {
+    const uint32_t debugFlags = Debug_Flags();
+    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
+        ReportCall("-- Free  0x%p: %10d [%s / %d]\n", pointer, size, file, line);
+    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(pointer, size, file, line);
+    const uint32_t r = BlockSize(size);
+    uint8_t* block = (uint8_t*)pointer - kGuardSize;
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    if (state && state->Tracking.load(std::memory_order_relaxed)) {
+        TrackedFreeChecks(block, size, r, debugFlags, true, file, line);
+        GuardCheck(true, block, size, file, line, kTrackerSize);
+    } else {
+        GuardCheck(true, block, size, file, line, 0);
+        if (state) AddUsage(0 - UsageDelta(r));
+    }
+    free(block);
+}
+
+} // namespace
+
+void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t line) {
+    if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
+    const uint32_t debugFlags = Debug_Flags();
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    if (__builtin_expect((debugFlags & DEBUG_FLAG_MEMORY_REPORT) ||
+                             (state && state->Tracking.load(std::memory_order_relaxed)),
+                         0))
+        return AllocFull(size, flags, file, line, debugFlags);
+    const uint32_t r = BlockSize(size);
+    uint8_t* block = AllocateRaw(r, flags);
+    if (!block) AbortNoMemory(flags, size, r, file, line);
+    WriteGuards(block, r);
+    if (state) AddUsage(UsageDelta(r));
+    return block + kGuardSize;
+}
+
+void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line) {
+    // Common case first: nothing to report, no tracking, intact guards. Anything else takes the
+    // full path, which reports before it checks, so the log reads the same either way.
+    uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize); // only read once pointer is known non-null
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    if (__builtin_expect(size < 1 || size > kMaxSize || !pointer ||
+                             (state && state->Tracking.load(std::memory_order_relaxed)) ||
+                             !GuardsIntact(block, BlockSize(size)) ||
+                             (Debug_Flags() & DEBUG_FLAG_MEMORY_REPORT),
+                         0))
+        return FreeFull(pointer, size, file, line);
+    if (state) AddUsage(0 - UsageDelta(BlockSize(size)));
+    free(block);
+}
+
+int64_t Memory_ValidateInt(void* pointer, int32_t size, void* ignored, const char* file, int32_t line) {
+    (void)ignored;
+    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(pointer, size, file, line);
+    const uint32_t r = BlockSize(size);
+    uint8_t* block = (uint8_t*)pointer - kGuardSize;
+    if (IsTracking()) {
+        TrackedFreeChecks(block, size, r, Debug_Flags(), false, file, line);
+        GuardCheck(true, block, size, file, line, kTrackerSize);
+    } else {
+        GuardCheck(true, block, size, file, line, 0);
+    }
+    return 1;
+}
+
+int64_t Memory_Check(const char* label) {
+    if (!IsTracking()) {
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Memory tracking was not enabled\n");
+        return 0;
+    }
+    const bool labelled = label && label[0];
+    if (labelled) Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Checking Memory at %s...\n", label);
+    int32_t records = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+        const uintptr_t limit = WalkLimit();
+        int32_t failures = 0;
+        // A looping list runs into the limit, one past the count, and fails the comparison below.
+        for (MemoryTracker* record = GlobalMemoryState.Newest; record && (uintptr_t)records < limit;
+             record = record->Next) {
+            TrackerCheck(record, record->Block, (int32_t)record->Size, __FILE__, __LINE__);
+            if (!GuardCheck(false, record->Block, (int32_t)record->Size, __FILE__, __LINE__, kTrackerSize))
+                failures++;
+            records++;
+        }
+        if (failures) {
+            DumpLocked();
+            Debug_AbortInt(__FILE__, __LINE__, "Failure in internal memory check (%d blocks failed)\n",
+                           failures);
+        }
+        const uint32_t count = UsageCount(ReadUsage());
+        if (count != (uint32_t)records)
+            Debug_AbortInt(__FILE__, __LINE__, "Check mismatch of allocation count (%d != %d)\n",
+                           (int32_t)count, records);
+    }
+    if (labelled)
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
+                     "All memory appears to be correct (%d allocs verified).\n", records);
+    return 1;
+}
+
+int64_t Memory_Dump() {
+    if (!IsTracking()) return 1;
+    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    DumpLocked();
+    return 1;
+}
+
+int64_t Memory_Report() {
+    if (!IsTracking()) return 1;
+    uint32_t maxBytes;
+    uint32_t maxCount;
+    Memory_GetMaximum(&maxCount, &maxBytes);
+    const uint64_t usage = ReadUsage();
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
+                 "Memory usage  -- Maximum (%6.2fm)   Current (%6.2fm)\n", maxBytes / 1048576.0,
+                 UsageBytes(usage) / 1048576.0);
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Memory allocs -- Maximum (%7d)   Current (%7d)\n",
+                 (int32_t)maxCount, (int32_t)UsageCount(usage));
+    return 1;
+}
+
+int64_t Memory_FindPattern(const void* buffer, int32_t length, const void* pattern, int32_t patternLength,
+                           const void** found) {
+    ASSERT_POINTER(found);
+    *found = nullptr;
+    if (length < 1 || patternLength < 1 || patternLength > length) return 0;
+    ASSERT_POINTER(buffer);
+    ASSERT_POINTER(pattern);
+    const std::string_view haystack((const char*)buffer, (size_t)length);
+    const size_t at = haystack.find(std::string_view((const char*)pattern, (size_t)patternLength));
+    if (at == std::string_view::npos) return 0;
+    *found = (const uint8_t*)buffer + at;
+    return 1;
+}
+
+int64_t Memory_FindByte(const void* buffer, int32_t length, uint8_t byte, const void** found) {
+    ASSERT_POINTER(found);
+    *found = nullptr;
+    if (length < 1) return 0;
+    ASSERT_POINTER(buffer);
+    *found = memchr(buffer, byte, (size_t)length);
+    return *found ? 1 : 0;
+}
+
+int64_t Memory_CryptFill(void* buffer, int32_t size) {
+    if (size < 1) return 1;
+    ASSERT_POINTER(buffer);
+    // The random source answers at most 256 bytes per request on some systems.
+    constexpr int32_t kChunk = 256;
+    uint8_t* out = (uint8_t*)buffer;
+    for (int32_t done = 0; done < size; done += kChunk) {
+        Platform_CryptFill(out + done, size - done < kChunk ? size - done : kChunk);
+    }
+    return 1;
+}

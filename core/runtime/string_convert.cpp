@@ -1,0 +1,464 @@
+// Conversions of the text library: integers and doubles from text, hexadecimal, IPv4
+// addresses, identifiers and random text, numbers, sizes, booleans and versions.
+#include "core/runtime/string.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/linux/platform.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/string_print.h"
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool HexPrefix(const char* p) {
+    return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+}
+
+// Hexadecimal digits up to the first other byte; wraps on overflow.
+uint64_t ReadHex(const char* p) {
+    uint64_t value = 0;
+    for (int d; (d = HexValue(*p)) >= 0; p++) value = value * 16 + static_cast<uint64_t>(d);
+    return value;
+}
+
+// Decimal digits up to the first other byte; wraps on overflow.
+uint64_t ReadDecimal(const char* p) {
+    uint64_t value = 0;
+    for (; IsDigit(*p); p++) value = value * 10 + static_cast<uint64_t>(*p - '0');
+    return value;
+}
+
+// The unsigned part after the sign: "0x" hexadecimal or decimal.
+uint64_t ReadMagnitude(const char* p, bool* hex) {
+    *hex = HexPrefix(p);
+    return *hex ? ReadHex(p + 2) : ReadDecimal(p);
+}
+
+constexpr char kHexLower[] = "0123456789abcdef";
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+} // namespace
+
+// ---- Integers ------------------------------------------------------------------------------
+
+int64_t String_AtoI64(const char* text) {
+    if (text == nullptr) return 0;
+    bool negative = false;
+    if (*text == '+') {
+        text++;
+    } else if (*text == '-') {
+        negative = true;
+        text++;
+    }
+    bool hex;
+    uint64_t value = ReadMagnitude(text, &hex);
+    // The sign does not apply to the hexadecimal form.
+    if (negative && !hex) value = 0 - value;
+    return static_cast<int64_t>(value);
+}
+
+int32_t String_AtoI(const char* text) {
+    return static_cast<int32_t>(String_AtoI64(text));
+}
+
+uint64_t String_AtoU64(const char* text) {
+    if (text == nullptr || *text == '-') return 0;
+    if (*text == '+') text++;
+    bool hex;
+    return ReadMagnitude(text, &hex);
+}
+
+uint32_t String_AtoU(const char* text) {
+    return static_cast<uint32_t>(String_AtoU64(text));
+}
+
+uintptr_t String_AtoP(const char* text) {
+    return static_cast<uintptr_t>(String_AtoU64(text));
+}
+
+int64_t String_ConvertToHexInternal(const char* text, uint64_t* value) {
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(value);
+    *value = 0;
+    if (!HexPrefix(text)) return 0;
+    *value = ReadHex(text + 2);
+    return 1;
+}
+
+int64_t String_IsNumeric(const char* text) {
+    ASSERT_POINTER(text);
+    if (*text == '-') text++;
+    for (; *text != 0; text++)
+        if (!IsDigit(*text) && *text != '.') return 0;
+    return 1;
+}
+
+// ---- Doubles -------------------------------------------------------------------------------
+
+namespace {
+
+// One number of String_AtoF without exponent: optional '-', then "0x" hexadecimal (unsigned)
+// or decimal digits with at most one point. Keeps up to 19 significant digits exactly and
+// counts the rest as a power of ten, so that common texts ("0.1", "2.5") round correctly.
+double ReadMantissa(const char** cursor, double* scale10) {
+    const char* p = *cursor;
+    *scale10 = 0;
+    bool negative = false;
+    if (*p == '-') {
+        negative = true;
+        p++;
+    }
+    if (HexPrefix(p)) {
+        p += 2;
+        uint64_t value = 0;
+        for (int d; (d = HexValue(*p)) >= 0; p++) value = value * 16 + static_cast<uint64_t>(d);
+        *cursor = p;
+        return static_cast<double>(value);
+    }
+    uint64_t digits = 0;
+    int32_t kept = 0;
+    double exponent = 0;
+    bool point = false;
+    for (;; p++) {
+        if (*p == '.' && !point) {
+            point = true;
+        } else if (IsDigit(*p)) {
+            if (kept < 19) {
+                if (digits != 0 || *p != '0') kept++;
+                digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+                if (point) exponent--;
+            } else if (!point) {
+                exponent++;
+            }
+        } else {
+            break;
+        }
+    }
+    *cursor = p;
+    *scale10 = exponent;
+    double value = static_cast<double>(digits);
+    return negative ? -value : value;
+}
+
+double ScaleByPowerOfTen(double value, double exponent) {
+    if (value == 0 || exponent == 0) return value;
+    if (exponent > 0) return value * std::pow(10.0, exponent);
+    // Dividing by a positive power keeps the common cases ("0.1": 1 / 10) correctly rounded,
+    // as powers up to 10^22 are exact; a very small one goes in two steps to stay finite.
+    if (exponent < -300) {
+        value /= 1e300;
+        exponent += 300;
+    }
+    return value / std::pow(10.0, -exponent);
+}
+
+} // namespace
+
+double String_AtoF(const char* text) {
+    if (text == nullptr) return 0.0;
+    const char* p = text;
+    double scale;
+    double value = ReadMantissa(&p, &scale);
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        if (*p == '+') p++;
+        // The exponent is read as a number of the same form but takes no exponent of its own,
+        // so a text of many "e1" cannot nest the reading.
+        double exponentScale;
+        double exponent = ReadMantissa(&p, &exponentScale);
+        scale += ScaleByPowerOfTen(exponent, exponentScale);
+    }
+    return ScaleByPowerOfTen(value, scale);
+}
+
+// ---- Hexadecimal ---------------------------------------------------------------------------
+
+int64_t String_ConvertToHex(const void* bytes, int32_t count, int32_t lowerCase, char* dst,
+                            int32_t capacity) {
+    ASSERT_POINTER(dst);
+    if (count > 0) ASSERT_POINTER(bytes);
+    if (capacity < 1) return 0;
+    const char* digits = lowerCase == 1 ? kHexLower : kHexUpper;
+    const uint8_t* in = static_cast<const uint8_t*>(bytes);
+    int64_t total = count > 0 ? 2 * static_cast<int64_t>(count) : 0;
+    int64_t n = total < capacity - 1 ? total : capacity - 1;
+    for (int64_t i = 0; i < n; i++) {
+        uint8_t b = in[i / 2];
+        dst[i] = digits[(i % 2) == 0 ? b >> 4 : b & 0x0F];
+    }
+    dst[n] = 0;
+    return n == total ? 1 : 0;
+}
+
+int64_t String_ConvertFromHexLength(const char* text, int32_t length, void* dst, int32_t capacity,
+                                    int32_t* count) {
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(dst);
+    if (count) *count = 0;
+    uint8_t* out = static_cast<uint8_t*>(dst);
+    int32_t i = 0;
+    if (length >= 2 && HexPrefix(text)) i = 2;
+    int32_t n = 0;
+    while (i < length && n < capacity) {
+        int high = HexValue(text[i]);
+        if (high < 0 || i + 1 >= length) break;
+        int low = HexValue(text[i + 1]);
+        if (low < 0) break;
+        out[n++] = static_cast<uint8_t>(high << 4 | low);
+        i += 2;
+    }
+    if (n < capacity) out[n] = 0;
+    if (count) *count = n;
+    return i >= length ? 1 : 0;
+}
+
+int64_t String_ConvertFromHex(const char* text, void* dst, int32_t capacity, int32_t* count) {
+    ASSERT_POINTER(text);
+    size_t length = std::strlen(text);
+    return String_ConvertFromHexLength(text, length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length),
+                                       dst, capacity, count);
+}
+
+// ---- IPv4 ----------------------------------------------------------------------------------
+
+int64_t String_ConvertToIP(const char* text, uint32_t* address, uint16_t* port) {
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(address);
+    *address = 0;
+    if (port) *port = 0;
+    uint8_t bytes[4];
+    if (std::strcmp(text, "::1") == 0) {
+        const uint8_t loopback[4] = {127, 0, 0, 1};
+        std::memcpy(address, loopback, 4);
+        return 1;
+    }
+    const char* p = text;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0) {
+            if (*p != '.') return 0;
+            p++;
+        }
+        // Every part needs at least one digit: "1..2.3" is no address.
+        if (!IsDigit(*p)) return 0;
+        bytes[part] = static_cast<uint8_t>(ReadDecimal(p));
+        while (IsDigit(*p)) p++;
+    }
+    uint64_t portValue = 0;
+    if (*p == ':') {
+        p++;
+        if (!IsDigit(*p)) return 0;
+        portValue = ReadDecimal(p);
+        while (IsDigit(*p)) p++;
+    }
+    if (*p != 0) return 0;
+    std::memcpy(address, bytes, 4);
+    if (port) *port = static_cast<uint16_t>(portValue);
+    return 1;
+}
+
+int64_t String_ConvertFromIP(const uint32_t* address, int32_t port, char* dst, int32_t capacity) {
+    ASSERT_POINTER(address);
+    ASSERT_POINTER(dst);
+    if (capacity < 1) return 1;
+    if (port != 0)
+        String_Print(dst, capacity, "%ipv4:%d", static_cast<const void*>(address), port);
+    else
+        String_Print(dst, capacity, "%ipv4", static_cast<const void*>(address));
+    return 1;
+}
+
+// ---- Identifiers and random text -----------------------------------------------------------
+
+int64_t String_Guid(char* dst, int32_t capacity, int32_t style) {
+    ASSERT_POINTER(dst);
+    if (capacity >= 1) dst[0] = 0;
+    uint8_t guid[16];
+    if (!Platform_CreateGuid(guid)) return 0;
+    char text[40];
+    int32_t n = 0;
+    for (int32_t i = 0; i < 16; i++) {
+        // Dashes before bytes 4, 6 and 8 give groups of 8, 4, 4 and 16 digits.
+        if (style == 1 && (i == 4 || i == 6 || i == 8)) text[n++] = '-';
+        text[n++] = kHexLower[guid[i] >> 4];
+        text[n++] = kHexLower[guid[i] & 0x0F];
+    }
+    text[n] = 0;
+    String_CopyLength(dst, text, capacity);
+    return 1;
+}
+
+int64_t String_Random(char* dst, int32_t capacity) {
+    ASSERT_POINTER(dst);
+    if (capacity < 1) return 1;
+    int32_t n = capacity - 1;
+    // The random bytes are drawn into dst itself and mapped in place.
+    if (n > 0 && !Platform_CryptFill(dst, n)) {
+        dst[0] = 0;
+        return 0;
+    }
+    for (int32_t i = 0; i < n; i++) {
+        int32_t v = static_cast<uint8_t>(dst[i]) % 35;
+        if (v < 26)
+            dst[i] = static_cast<char>((v % 2 == 1 ? 'A' : 'a') + v);
+        else
+            dst[i] = static_cast<char>('1' + (v - 26));
+    }
+    dst[n] = 0;
+    return 1;
+}
+
+// ---- Numbers and sizes ---------------------------------------------------------------------
+
+int64_t String_NumberToString(char* dst, int32_t capacity, int32_t group, int32_t decimals, int32_t trimZeros,
+                              int32_t reserved, double value) {
+    (void)reserved;
+    ASSERT_POINTER(dst);
+    if (decimals < 0 || decimals > 8) decimals = 0;
+    const char format[] = {'%', '.', static_cast<char>('0' + decimals), 'f', 0};
+    // The largest double printed in full needs 309 digits, 8 decimals, a sign and a point.
+    char number[400];
+    String_Print(number, sizeof number, format, value);
+    // Only a printed fraction is trimmed: zeros of the integer part are never removed.
+    if (trimZeros == 1 && std::strchr(number, '.') != nullptr) {
+        String_TrimRightChar(number, '0');
+        String_TrimRightChar(number, '.');
+    }
+    if (group != 1) {
+        String_CopyLength(dst, number, capacity);
+        return 1;
+    }
+    char grouped[sizeof number + sizeof number / 3];
+    const char* p = number;
+    int32_t n = 0;
+    if (*p == '-' || *p == '+') grouped[n++] = *p++;
+    size_t digits = 0;
+    while (IsDigit(p[digits])) digits++;
+    for (size_t i = 0; i < digits; i++) {
+        if (i > 0 && (digits - i) % 3 == 0) grouped[n++] = ',';
+        grouped[n++] = p[i];
+    }
+    String_Copy(grouped + n, p + digits);
+    String_CopyLength(dst, grouped, capacity);
+    return 1;
+}
+
+int64_t String_FormatMetric(char* dst, int32_t capacity, uint64_t value, uint32_t unit, int32_t mode) {
+    ASSERT_POINTER(dst);
+    if (capacity < 1) return 1;
+    const char* suffix = mode == 1 ? "" : "/s";
+    const bool bits = mode == 3;
+    const char* letter = bits ? "b" : "B";
+    // Compared and scaled as a double so that the bit count of a huge value does not wrap.
+    const double shown = bits ? static_cast<double>(value) * 8.0 : static_cast<double>(value);
+    const char* scale = nullptr;
+    double divisor = 1;
+    if (unit == 1024 || (unit == 0 && shown > 1024.0 && shown <= 1048576.0)) {
+        scale = "K";
+        divisor = 1024.0;
+    } else if (unit == 0x100000 || (unit == 0 && shown > 1048576.0 && shown <= 1073741824.0)) {
+        scale = "M";
+        divisor = 1048576.0;
+    } else if (unit == 0x40000000 || (unit == 0 && shown > 1073741824.0)) {
+        scale = "G";
+        divisor = 1073741824.0;
+    }
+    if (scale == nullptr) {
+        // Unsigned: a size is never shown negative.
+        String_Print(dst, capacity, "%I64u %s%s", bits ? value * 8 : value, letter, suffix);
+    } else {
+        String_Print(dst, capacity, "%.02f %s%s%s", shown / divisor, scale, letter, suffix);
+    }
+    return 1;
+}
+
+// ---- Booleans and versions -----------------------------------------------------------------
+
+int64_t String_DecodeBoolean(const char* text, int64_t* value, int64_t defaultValue) {
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(value);
+    *value = defaultValue;
+    char word[10];
+    String_CopyLength(word, text, sizeof word);
+    String_Upper(word);
+    if (word[0] == 0) return 1;
+    static constexpr struct {
+        const char* text;
+        int64_t value;
+    } kWords[] = {{"1", 1},   {"0", 0},  {"TRUE", 1}, {"FALSE", 0},
+                  {"YES", 1}, {"NO", 0}, {"ON", 1},   {"OFF", 0}};
+    for (const auto& w : kWords) {
+        if (String_Compare(word, w.text)) {
+            *value = w.value;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int64_t String_EncodeVersion(char* dst, int32_t capacity, int32_t a, int32_t b, int32_t c, int32_t d) {
+    ASSERT_POINTER(dst);
+    if (capacity < 1) return 1;
+    String_Print(dst, capacity, "%d.%d.%d.%d", a, b, c, d);
+    return 1;
+}
+
+int64_t String_DecodeVersion(const char* text, int32_t* a, int32_t* b, int32_t* c, int32_t* d) {
+    ASSERT_POINTER(text);
+    int32_t* outs[4] = {a, b, c, d};
+    for (int32_t* out : outs)
+        if (out) *out = 0;
+    const char* p = text;
+    if (*p == 'v' || *p == 'V') p++;
+    if (*p == 0) return 0;
+    if (a) *a = static_cast<int32_t>(String_AtoI64(p));
+    int64_t valid = 1;
+    // Only the first three fields are examined; the fourth is whatever String_AtoI64 reads.
+    for (int32_t field = 0; *p != 0 && field < 3; p++) {
+        if (*p == '.' || *p == ',') {
+            field++;
+            if (outs[field]) *outs[field] = static_cast<int32_t>(String_AtoI64(p + 1));
+        } else if (!IsDigit(*p)) {
+            valid = 0;
+        }
+    }
+    return valid;
+}
+
+int64_t String_ConvertVersion(char* dst, int32_t capacity, const char* versionText, const char* format) {
+    ASSERT_POINTER(dst);
+    ASSERT_POINTER(versionText);
+    ASSERT_POINTER(format);
+    int32_t a, b, c, d;
+    int64_t valid = String_DecodeVersion(versionText, &a, &b, &c, &d);
+    if (capacity >= 1) String_Print(dst, capacity, format, a, b, c, d);
+    return valid;
+}
+
+int64_t String_CompareVersion(const char* a, const char* b, int32_t* result) {
+    ASSERT_POINTER(a);
+    ASSERT_POINTER(b);
+    ASSERT_POINTER(result);
+    *result = 0;
+    int32_t va[4], vb[4];
+    if (!String_DecodeVersion(a, &va[0], &va[1], &va[2], &va[3])) return 0;
+    if (!String_DecodeVersion(b, &vb[0], &vb[1], &vb[2], &vb[3])) return 0;
+    for (int32_t i = 0; i < 4; i++) {
+        if (va[i] != vb[i]) {
+            *result = va[i] > vb[i] ? 1 : -1;
+            break;
+        }
+    }
+    return 1;
+}

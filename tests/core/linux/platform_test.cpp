@@ -1,0 +1,167 @@
+#include "core/linux/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/abort_hook.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+TEST(PlatformAtomics, ReturnNewOrOldValues) {
+    alignas(4) volatile uint32_t value = 5;
+    EXPECT_EQ(Platform_Increment(&value), 6u);
+    EXPECT_EQ(Platform_Decrement(&value), 5u);
+    EXPECT_EQ(Platform_Add(&value, 10), 15u);
+    EXPECT_EQ(Platform_Add(&value, -20), (uint32_t)-5);
+    value = 7;
+    EXPECT_EQ(Platform_CAS(&value, 9, 7), 7u);
+    EXPECT_EQ(value, 9u);
+    EXPECT_EQ(Platform_CAS(&value, 1, 7), 9u);
+    EXPECT_EQ(value, 9u);
+    int a = 0, b = 0;
+    void* volatile pointer = &a;
+    EXPECT_EQ(Platform_CASPointer(&pointer, &b, &a), &a);
+    EXPECT_EQ(pointer, &b);
+    EXPECT_EQ(Platform_CASPointer(&pointer, &a, &a), &b);
+    EXPECT_EQ(Platform_CTZ(8), 3u);
+    EXPECT_EQ(Platform_CLZ(1), 31u);
+    EXPECT_EQ(Platform_CTZ(0), 32u);
+
+    volatile uint32_t counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10000; i++) Platform_Increment(&counter);
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 40000u);
+}
+
+TEST(PlatformRandom, GuidsAreVersionFourAndDistinct) {
+    uint8_t a[16], b[16];
+    Platform_CreateGuid(a);
+    Platform_CreateGuid(b);
+    EXPECT_EQ(a[6] >> 4, 4);
+    EXPECT_EQ(a[8] & 0xC0, 0x80);
+    EXPECT_NE(memcmp(a, b, 16), 0);
+    uint8_t bytes[1000] = {};
+    EXPECT_EQ(Platform_CryptFill(bytes, sizeof(bytes)), 1);
+    int zeros = 0;
+    for (uint8_t v : bytes) zeros += v == 0;
+    EXPECT_LT(zeros, 30);
+}
+
+class SpecialPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("HOME", dir.path().c_str(), 1);
+        unsetenv("XDG_CONFIG_HOME");
+        unsetenv("XDG_DATA_HOME");
+        unsetenv("XDG_STATE_HOME");
+        setenv("TMPDIR", "/var/tmp", 1);
+    }
+    void TearDown() override { unsetenv("TMPDIR"); }
+    std::string Get(uint32_t id) {
+        char buffer[1024];
+        EXPECT_EQ(Platform_GetSpecialPath(id, buffer, sizeof(buffer)), 1) << id;
+        return buffer;
+    }
+    TempDir dir;
+};
+
+TEST_F(SpecialPathTest, FollowTheXdgLayout) {
+    const std::string home = dir.path();
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_HOME), home + "/");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_START_MENU), home + "/.local/share/applications/");
+    EXPECT_EQ(Get(PLATFORM_PATH_COMMON_START_MENU), "/usr/share/applications/");
+    EXPECT_EQ(Get(PLATFORM_PATH_PROGRAM_FILES), "/opt/");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_APP_DATA), home + "/.local/share/");
+    EXPECT_EQ(Get(PLATFORM_PATH_COMMON_APP_DATA), "/var/lib/");
+    EXPECT_EQ(Get(PLATFORM_PATH_TEMP), "/var/tmp/");
+    EXPECT_EQ(Get(PLATFORM_PATH_ADMIN_TEMP), "/run/");
+    EXPECT_EQ(Get(PLATFORM_PATH_SYSTEM_DIRECTORY), "/usr/");
+    EXPECT_EQ(Get(PLATFORM_PATH_SYSTEM_DRIVE), "/");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_DESKTOP), home + "/Desktop/");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_DOWNLOADS), home + "/Downloads/");
+    std::string module = Get(PLATFORM_PATH_MODULE_PATH);
+    EXPECT_NE(module.find("platform_test"), std::string::npos);
+    std::string directory = Get(PLATFORM_PATH_MODULE_DIRECTORY);
+    EXPECT_EQ(module.rfind(directory, 0), 0u);
+    EXPECT_EQ(Get(PLATFORM_PATH_MODULE_APP_DIRECTORY), directory);
+    EXPECT_EQ(Get(PLATFORM_PATH_MODULE_APP_PATH) + "/", directory);
+    EXPECT_EQ(Get(PLATFORM_PATH_WORKING_DIRECTORY).back(), '/');
+
+    setenv("XDG_DATA_HOME", "/data/here", 1);
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_APP_DATA_ROAMING), "/data/here/");
+    unsetenv("XDG_DATA_HOME");
+
+    // User directories come from user-dirs.dirs when it names them.
+    Platform_CreateDirectoryTree((home + "/.config").c_str());
+    std::ofstream(home + "/.config/user-dirs.dirs") << "# comment\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+                                                    << "XDG_DOCUMENTS_DIR=\"/abs/docs\"\n";
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_DESKTOP), home + "/Schreibtisch/");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_DOCUMENTS), "/abs/docs/");
+
+    char tiny[4];
+    EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, tiny, sizeof(tiny)), 0);
+    EXPECT_STREQ(tiny, "");
+    EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, nullptr, 10), 0);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            char buffer[64];
+            Platform_GetSpecialPath(26, buffer, sizeof(buffer));
+        },
+        AbortRegex("Unsupported directory [Type: 26]"));
+}
+
+TEST_F(SpecialPathTest, LogDirectoriesUseProductAndCompany) {
+    char buffer[1024];
+    EXPECT_EQ(Platform_GetModuleLogDirectory(nullptr, buffer, sizeof(buffer)), 1);
+    EXPECT_EQ(std::string(buffer), dir.path() + "/.local/state/Quarvelon Host/");
+    setenv("XDG_STATE_HOME", "/state", 1);
+    EXPECT_EQ(Platform_GetModuleLogDirectory(nullptr, buffer, sizeof(buffer)), 1);
+    EXPECT_STREQ(buffer, "/state/Quarvelon Host/");
+    int module = 0;
+    EXPECT_EQ(Platform_GetModuleLogDirectory(&module, buffer, sizeof(buffer)), 1);
+    EXPECT_EQ(std::string(buffer), dir.path() + "/.local/share/Quarvelon/Quarvelon Host/");
+}
+
+TEST(PlatformFiles, OpenWriteAndDirectories) {
+    TempDir dir;
+    std::string nested = dir.file("a/b/c");
+    EXPECT_EQ(Platform_CreateDirectoryTree(nested.c_str()), 1);
+    EXPECT_EQ(Platform_CreateDirectoryTree(nested.c_str()), 1);
+    std::string file = nested + "/f.txt";
+    int32_t fd = Platform_Open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0, 0600);
+    ASSERT_GE(fd, 0);
+    int32_t written = 0;
+    EXPECT_EQ(Platform_Write(fd, "hello", 5, &written), 1);
+    EXPECT_EQ(written, 5);
+    EXPECT_EQ(Platform_Sync(fd), 1);
+    EXPECT_EQ(Platform_Close(fd), 1);
+    EXPECT_EQ(ReadFile(file), "hello");
+    // Without the create flag a missing file does not open.
+    EXPECT_LT(Platform_Open(dir.file("missing").c_str(), O_RDONLY, 0, 0), 0);
+    // A directory path that runs through a file cannot be made.
+    EXPECT_EQ(Platform_CreateDirectoryTree((file + "/sub").c_str()), 0);
+}
+
+TEST(PlatformConsole, WritesToStandardStreamsOnly) {
+    EXPECT_EQ(Platform_GetStdHandle(3), nullptr);
+    int32_t written = -1;
+    EXPECT_EQ(Platform_WriteStd(nullptr, "x", 1, &written), 0);
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(Platform_WriteStd(Platform_GetStdHandle(1), "", 0, &written), 1);
+    uint32_t flags = 0;
+    EXPECT_EQ(Platform_GetDebugFlagsFromKey(&flags), 0);
+    EXPECT_EQ(flags, 0u);
+}
+
+} // namespace

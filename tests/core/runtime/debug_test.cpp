@@ -1,0 +1,200 @@
+#include "core/runtime/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "tests/support/abort_hook.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+TEST(DebugFlags, BuildFromSwitches) {
+    struct Case {
+        const char* commandLine;
+        uint32_t flags;
+    } const cases[] = {
+        {"prog", 0},
+        {"prog --debug", 0x2},
+        {"prog --debug=info", 0x2},
+        {"prog --perthread", 0x10A},
+        {"prog --perprocess", 0x20A},
+        {"prog --perday", 0x8A},
+        {"prog --debugfile", 0x40002},
+        {"prog --debug --perprocess", 0x20A},
+        {"prog --window", 0x1},
+        {"prog --cmdline --commit --append", 0x10018},
+        {"prog --externalprint --memorytracking --memorytest --memoryreport", 0x24C00},
+        {"prog --debugfileid=x", 0},
+        {"prog --debu", 0},
+    };
+    for (const Case& c : cases) {
+        uint32_t flags = 0xFFFFFFFF;
+        EXPECT_EQ(Debug_BuildInitFlags(&flags, c.commandLine), 1);
+        EXPECT_EQ(flags, c.flags) << c.commandLine;
+    }
+}
+
+uint32_t FixedFlags() { return 0x1234; }
+
+TEST(DebugFlags, BeforeStartAndWithOverride) {
+    EXPECT_EQ(Debug_Flags(), 0u);
+    EXPECT_FALSE(Debug_IsStarted());
+    Debug_FlagsOverride(FixedFlags);
+    EXPECT_EQ(Debug_Flags(), 0x1234u);
+    Debug_FlagsOverride(nullptr);
+    EXPECT_EQ(Debug_Flags(), 0u);
+
+    char revision[8];
+    EXPECT_EQ(Debug_GetRevision(revision, sizeof(revision)), 1);
+    EXPECT_STREQ(revision, "0.53");
+    EXPECT_EQ(Debug_IsBigEndian(), 0);
+}
+
+TEST(DebugFlags, LoggingPerThreadOrProcessNeedsAppend) {
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Debug_SetFlags(0x302);
+        },
+        AbortRegex("Threaded logging requires append to be on\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Debug_SetFlags(0x202);
+        },
+        AbortRegex("Process logging requires append to be on\n"));
+}
+
+TEST(DebugAbort, TextCarriesFileAndLine) {
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Debug_AbortInt("source.cpp", 12, "Pointer is NULL\n");
+        },
+        "^ABORT - Pointer is NULL\n \\(source.cpp/12\\)\n$");
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Debug_AbortInt("a.cpp", 3, "Value %d of %s", 42, "x");
+        },
+        "^ABORT - Value 42 of x \\(a.cpp/3\\)\n$");
+    // Without a hook and without logging the text still reaches standard error.
+    EXPECT_DEATH(Debug_AbortInt("b.cpp", 4, "Plain"), "ABORT - Plain \\(b.cpp/4\\)");
+}
+
+class DebugStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+        setenv("HOME", dir.path().c_str(), 1);
+    }
+    TempDir dir;
+};
+
+TEST_F(DebugStartTest, InitWritesTheBannerAndRemoveReturnsTheExitCode) {
+    std::string log = dir.file("banner.log");
+    ASSERT_EQ(Debug_Init(log.c_str(), "6.2.42", 0x2), 1);
+    EXPECT_TRUE(Debug_IsStarted());
+    EXPECT_EQ(Debug_Flags(), 0x2u);
+    EXPECT_EQ(Debug_ProcessId(), (uint32_t)getpid());
+    EXPECT_NE(Debug_MainThreadId(), 0u);
+    EXPECT_EQ(Log_Level(), (uint32_t)LOG_LEVEL_DEBUG);
+    Debug_SetExitCode(3);
+    EXPECT_EQ(Debug_ExitCode(), 3u);
+    EXPECT_EQ(Debug_Remove(), 3u);
+    EXPECT_FALSE(Debug_IsStarted());
+    EXPECT_EQ(Debug_Flags(), 0u);
+
+    std::string text = ReadFile(log);
+    const char* stamp = "[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, std::string("^") + stamp + "Log Level: DEBUG\n")) << text;
+    EXPECT_NE(text.find("Version: 6.2.42\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("File Version: 6.2.42\n"), std::string::npos);
+    EXPECT_NE(text.find("Product Version: Quarvelon Host 6.2.42\n"), std::string::npos);
+    EXPECT_NE(text.find("Company: Quarvelon\n"), std::string::npos);
+    EXPECT_EQ(text.find("DEBUG - "), std::string::npos) << "banner lines carry no level";
+}
+
+TEST_F(DebugStartTest, ConsoleOnlyRecordsInfoLevel) {
+    ASSERT_EQ(Debug_Init(dir.file("c.log").c_str(), nullptr, 0x1), 1);
+    EXPECT_EQ(Log_Level(), (uint32_t)LOG_LEVEL_INFO);
+    Debug_Remove();
+    EXPECT_FALSE(FileExists(dir.file("c.log")));
+}
+
+TEST_F(DebugStartTest, RelativeNamesLandInTheModuleLogDirectory) {
+    ASSERT_EQ(Debug_Init("logs/x.log", nullptr, 0x2), 1);
+    char name[1024];
+    Log_GetFilename(name, sizeof(name));
+    EXPECT_EQ(std::string(name), dir.path() + "/Quarvelon Host/x.log");
+    Debug_Remove();
+    EXPECT_TRUE(FileExists(dir.path() + "/Quarvelon Host/x.log"));
+
+    ASSERT_EQ(Debug_Init("", nullptr, 0x2), 1);
+    Log_GetFilename(name, sizeof(name));
+    EXPECT_EQ(std::string(name), dir.path() + "/Quarvelon Host/debug.log");
+    Debug_Remove();
+
+    std::string absolute = dir.file("abs.log");
+    ASSERT_EQ(Debug_Init(absolute.c_str(), nullptr, 0x2), 1);
+    Log_GetFilename(name, sizeof(name));
+    EXPECT_EQ(std::string(name), absolute);
+    Debug_Remove();
+}
+
+TEST_F(DebugStartTest, DesktopFlagMovesTheLogToTheDesktop) {
+    ASSERT_EQ(Debug_Init("/somewhere/else/d.log", nullptr, 0x40002), 1);
+    char name[1024];
+    Log_GetFilename(name, sizeof(name));
+    EXPECT_EQ(std::string(name), dir.path() + "/Desktop/d.log");
+    Debug_Remove();
+}
+
+TEST_F(DebugStartTest, SecondInitAborts) {
+    ASSERT_EQ(Debug_Init(dir.file("t.log").c_str(), nullptr, 0), 1);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Debug_Init(dir.file("t.log").c_str(), nullptr, 0);
+        },
+        AbortRegex("Assertion failed (GlobalCore == NULL)\nCore already initialized"));
+    Debug_Remove();
+}
+
+TEST_F(DebugStartTest, LeaksAreReportedAtShutdown) {
+    std::string log = dir.file("leak.log");
+    ASSERT_EQ(Debug_Init(log.c_str(), nullptr, 0x20002), 1);
+    void* kept = Memory_Alloc(5);
+    void* freed = Memory_Alloc(100);
+    Memory_Free(freed, 100);
+    Debug_Remove();
+    std::string text = ReadFile(log);
+    EXPECT_NE(text.find("DEBUG - Maximum Memory in use ("), std::string::npos) << text;
+    EXPECT_NE(text.find("WARNING - Not all memory was free'd (1 / 40b)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Memory Tracking: 0x"), std::string::npos) << text;
+    // The block was tracked; after shutdown it is freed by size without tracking.
+    free(static_cast<char*>(kept) - 16);
+}
+
+TEST_F(DebugStartTest, AbortWritesToTheErrorFile) {
+    std::string log = dir.file("e.log");
+    EXPECT_DEATH(
+        {
+            Debug_Init(log.c_str(), nullptr, 0x42);
+            Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "before\n");
+            Debug_AbortInt("x.cpp", 9, "Broken\n");
+        },
+        "");
+    std::string err = ReadFile(log + ".err");
+    EXPECT_EQ(err, "ABORT - Broken\n (x.cpp/9)\n");
+    std::string text = ReadFile(log);
+    EXPECT_NE(text.find("INFO - before\n"), std::string::npos) << text;
+    // The stamp of the error line went to the normal log, which kept its earlier lines.
+    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, "before\n[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} $")) << text;
+}
+
+} // namespace
