@@ -11,9 +11,13 @@ uint64_t Platform_GetMonotonicNanoseconds() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-double Platform_GetProcessorClock() { return static_cast<double>(clock()); }
+double Platform_GetProcessorClock() {
+    return static_cast<double>(clock());
+}
 
-int64_t Platform_GetWallClockSeconds() { return static_cast<int64_t>(time(nullptr)); }
+int64_t Platform_GetWallClockSeconds() {
+    return static_cast<int64_t>(time(nullptr));
+}
 
 int64_t Platform_LocalTime(int64_t seconds, struct tm* record) {
     if (record == nullptr) return 0;

@@ -57,75 +57,14 @@ std::recursive_mutex MemoryLock;
 // Stops the allocation report from recursing when the log allocates.
 thread_local bool MemoryReporting = false;
 
-// The usage counters: allocation count in the low half of a 64-bit word, bytes in use in the high
-// half (the count never reaches 2^32 live blocks; bytes wrap off the top as a u32 would). Each
-// thread adds to its own share without a bus-locked instruction, which costs about as much as the
-// rest of an untracked allocation; readers sum all shares under the memory lock. The sum is exact:
-// a block freed on another thread than it was allocated on simply leaves one share below zero.
-struct UsageShare {
-    std::atomic<uint64_t> Value{0};
-    UsageShare* Next = nullptr;
-    UsageShare* Prev = nullptr;
-};
+// The usage counters: allocation count in the low half of one 64-bit word, bytes in use in the
+// high half (the count never reaches 2^32 live blocks; bytes wrap off the top as a u32 would), so
+// that each call pays for a single atomic add.
+std::atomic<uint64_t> Usage{0};
 
-// Lives in the thread's own storage; its end folds the share into the retired total.
-struct UsageShareOwner {
-    UsageShare Share;
-    UsageShareOwner();
-    ~UsageShareOwner();
-};
+inline void AddUsage(uint64_t delta) { Usage.fetch_add(delta, std::memory_order_relaxed); }
 
-thread_local UsageShare* CurrentShare = nullptr; // constant-initialised, so no guard on access
-thread_local bool ShareRetired = false;
-UsageShare* Shares = nullptr;     // shares of running threads, under the memory lock
-std::atomic<uint64_t> Retired{0}; // shares of ended threads
-uint64_t UsageBase = 0;           // the sum at the last start, under the memory lock
-
-UsageShareOwner::UsageShareOwner() {
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-    Share.Next = Shares;
-    if (Shares) Shares->Prev = &Share;
-    Shares = &Share;
-    CurrentShare = &Share;
-}
-
-UsageShareOwner::~UsageShareOwner() {
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-    Retired.fetch_add(Share.Value.load(std::memory_order_relaxed));
-    if (Share.Next) Share.Next->Prev = Share.Prev;
-    if (Share.Prev) Share.Prev->Next = Share.Next;
-    if (Shares == &Share) Shares = Share.Next;
-    CurrentShare = nullptr;
-    ShareRetired = true;
-}
-
-[[gnu::noinline]] void AddUsageSlow(uint64_t delta) {
-    // Blocks freed by destructors that run after this thread's share has gone.
-    if (ShareRetired) {
-        Retired.fetch_add(delta);
-        return;
-    }
-    static thread_local UsageShareOwner owner;
-    owner.Share.Value.store(owner.Share.Value.load(std::memory_order_relaxed) + delta,
-                            std::memory_order_relaxed);
-}
-
-inline void AddUsage(uint64_t delta) {
-    UsageShare* share = CurrentShare;
-    if (__builtin_expect(share != nullptr, 1))
-        share->Value.store(share->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
-    else
-        AddUsageSlow(delta);
-}
-
-// The counters as a 64-bit word.
-uint64_t ReadUsage() {
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-    uint64_t sum = Retired.load();
-    for (UsageShare* share = Shares; share; share = share->Next)
-        sum += share->Value.load(std::memory_order_relaxed);
-    return sum - UsageBase;
-}
+uint64_t ReadUsage() { return Usage.load(std::memory_order_relaxed); }
 
 inline uint32_t BlockSize(int32_t size) {
     return ((uint32_t)size + 2 * kGuardSize + 3) & ~3u;
@@ -370,11 +309,47 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     memset((void*)record, 0, kTrackerSize);
 }
 
-[[noreturn, gnu::noinline]] void AbortFreeArguments(const void* pointer, int32_t size, const char* file,
-                                                    int32_t line) {
+[[noreturn, gnu::noinline]] void AbortFreeArguments(int32_t size, const char* file, int32_t line) {
     if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
-    (void)pointer;
     Debug_AbortInt(file, line, "No Memory address to free (%d / %d)\n", size, (int32_t)BlockSize(size));
+}
+
+// The whole allocation in the documented order; the public entry takes the common case itself.
+[[gnu::noinline]] void* AllocFull(int32_t size, uint32_t flags, const char* file, int32_t line,
+                                  uint32_t debugFlags) {
+    const uint32_t r = BlockSize(size);
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    uint8_t* block;
+    if (state && state->Tracking.load(std::memory_order_relaxed)) {
+        block = AllocTracked(size, r, flags, debugFlags, file, line);
+    } else {
+        block = AllocateRaw(r, flags);
+        if (!block) AbortNoMemory(flags, size, r, file, line);
+        WriteGuards(block, r);
+        if (state) AddUsage(UsageDelta(r));
+    }
+    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
+        ReportCall("-- Alloc 0x%p: %10d [%s / %d]\n", block + kGuardSize, size, file, line);
+    return block + kGuardSize;
+}
+
+// The whole free in the documented order: report, argument checks, tracker, guards, release.
+[[gnu::noinline]] void FreeFull(void* pointer, int32_t size, const char* file, int32_t line) {
+    const uint32_t debugFlags = Debug_Flags();
+    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
+        ReportCall("-- Free  0x%p: %10d [%s / %d]\n", pointer, size, file, line);
+    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(size, file, line);
+    const uint32_t r = BlockSize(size);
+    uint8_t* block = (uint8_t*)pointer - kGuardSize;
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    if (state && state->Tracking.load(std::memory_order_relaxed)) {
+        TrackedFreeChecks(block, size, r, debugFlags, true, file, line);
+        GuardCheck(true, block, size, file, line, kTrackerSize);
+    } else {
+        GuardCheck(true, block, size, file, line, 0);
+        if (state) AddUsage(0 - UsageDelta(r));
+    }
+    free(block);
 }
 
 } // namespace
@@ -384,8 +359,7 @@ int64_t Memory_Init(int32_t tracking) {
     std::lock_guard<std::recursive_mutex> lock(MemoryLock);
     MemoryState& s = GlobalMemoryState;
     s.Tracking.store(tracking ? 1 : 0);
-    UsageBase = 0;
-    UsageBase = ReadUsage();
+    Usage.store(0);
     s.MaxCount = 0;
     s.MaxBytes = 0;
     s.Low = UINTPTR_MAX;
@@ -432,48 +406,6 @@ int64_t Memory_GetSize(uint32_t* bytes) {
     return 1;
 }
 
-namespace {
-
-// The whole allocation in the documented order; the public entry takes the common case itself.
-[[gnu::noinline]] void* AllocFull(int32_t size, uint32_t flags, const char* file, int32_t line,
-                                  uint32_t debugFlags) {
-    const uint32_t r = BlockSize(size);
-    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
-    uint8_t* block;
-    if (state && state->Tracking.load(std::memory_order_relaxed)) {
-        block = AllocTracked(size, r, flags, debugFlags, file, line);
-    } else {
-        block = AllocateRaw(r, flags);
-        if (!block) AbortNoMemory(flags, size, r, file, line);
-        WriteGuards(block, r);
-        if (state) AddUsage(UsageDelta(r));
-    }
-    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
-        ReportCall("-- Alloc 0x%p: %10d [%s / %d]\n", block + kGuardSize, size, file, line);
-    return block + kGuardSize;
-}
-
-// The whole free in the documented order: report, argument checks, tracker, guards, release.
-[[gnu::noinline]] void FreeFull(void* pointer, int32_t size, const char* file, int32_t line) {
-    const uint32_t debugFlags = Debug_Flags();
-    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
-        ReportCall("-- Free  0x%p: %10d [%s / %d]\n", pointer, size, file, line);
-    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(pointer, size, file, line);
-    const uint32_t r = BlockSize(size);
-    uint8_t* block = (uint8_t*)pointer - kGuardSize;
-    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
-    if (state && state->Tracking.load(std::memory_order_relaxed)) {
-        TrackedFreeChecks(block, size, r, debugFlags, true, file, line);
-        GuardCheck(true, block, size, file, line, kTrackerSize);
-    } else {
-        GuardCheck(true, block, size, file, line, 0);
-        if (state) AddUsage(0 - UsageDelta(r));
-    }
-    free(block);
-}
-
-} // namespace
-
 void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t line) {
     if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
     const uint32_t debugFlags = Debug_Flags();
@@ -493,7 +425,8 @@ void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t li
 void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line) {
     // Common case first: nothing to report, no tracking, intact guards. Anything else takes the
     // full path, which reports before it checks, so the log reads the same either way.
-    uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize); // only read once pointer is known non-null
+    // Formed without pointer arithmetic on a possibly null pointer; read only once it is known non-null.
+    uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize);
     MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
     if (__builtin_expect(size < 1 || size > kMaxSize || !pointer ||
                              (state && state->Tracking.load(std::memory_order_relaxed)) ||
@@ -507,7 +440,7 @@ void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line)
 
 int64_t Memory_ValidateInt(void* pointer, int32_t size, void* ignored, const char* file, int32_t line) {
     (void)ignored;
-    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(pointer, size, file, line);
+    if (size < 1 || size > kMaxSize || !pointer) AbortFreeArguments(size, file, line);
     const uint32_t r = BlockSize(size);
     uint8_t* block = (uint8_t*)pointer - kGuardSize;
     if (IsTracking()) {

@@ -65,6 +65,10 @@ constexpr StringFormatType GlobalStringFormatTypes[21] = {
     {'a', 0, 0, STRINGFORMAT_TYPECHAR, 2, 0},
 };
 
+// The %v row, also reached by the spelling "ipv4".
+constexpr int32_t Ipv4Row = 16;
+static_assert(GlobalStringFormatTypes[Ipv4Row].Char == 'v');
+
 constexpr char GlobalStringDigits[] = "0123456789ABCDEF0123456789abcdef";
 // Read from the offset up to the 0, each byte put in front of the previous: 1 "0x", 2 "0", 4 "0X".
 constexpr char GlobalStringConversionPrefix[] = {'-', 'x', '0', 0, 'X', '0', 0};
@@ -176,11 +180,11 @@ template <typename Writer> void PutBlanks(Writer& writer, int32_t count) {
 
 // The text padded with blanks to the width, before it or (with '-') after it.
 template <typename Writer>
-void PutField(Writer& writer, const Conversion& spec, const char* data, int32_t length) {
-    const int32_t pad = spec.Width - length;
-    if (pad > 0 && !spec.Left) PutBlanks(writer, pad);
+void PutField(Writer& writer, const Conversion& conv, const char* data, int32_t length) {
+    const int32_t pad = conv.Width - length;
+    if (pad > 0 && !conv.Left) PutBlanks(writer, pad);
     writer.Put(data, length);
-    if (pad > 0 && spec.Left) PutBlanks(writer, pad);
+    if (pad > 0 && conv.Left) PutBlanks(writer, pad);
 }
 
 // --- Integers ---
@@ -204,19 +208,19 @@ char* PutDecimal(char* end, uint64_t value) {
 
 // Builds an integer, pointer or ordinal conversion from the end of buffer backwards; returns its
 // first byte.
-char* FormatInteger(char* buffer, const StringFormatType& row, const Conversion& spec, uint64_t magnitude,
+char* FormatInteger(char* buffer, const StringFormatType& row, const Conversion& conv, uint64_t magnitude,
                     bool negative) {
     char sign = 0;
     if (row.Flags & STRINGFORMAT_SIGNED) {
         if (negative)
             sign = '-';
-        else if (spec.Plus)
+        else if (conv.Plus)
             sign = '+';
-        else if (spec.Blank)
+        else if (conv.Blank)
             sign = ' ';
     }
-    int32_t precision = spec.Precision < 0 ? 0 : spec.Precision;
-    if (spec.Zero && precision < spec.Width - (sign ? 1 : 0)) precision = spec.Width - (sign ? 1 : 0);
+    int32_t precision = conv.Precision < 0 ? 0 : conv.Precision;
+    if (conv.Zero && precision < conv.Width - (sign ? 1 : 0)) precision = conv.Width - (sign ? 1 : 0);
 
     char* end = buffer + ConversionBufferSize;
     char* p = end;
@@ -246,7 +250,7 @@ char* FormatInteger(char* buffer, const StringFormatType& row, const Conversion&
     }
     while (digitsEnd - p < precision) *--p = '0';
     if (sign) *--p = sign;
-    if (spec.Alternate && magnitude != 0 && row.Prefix != 0)
+    if (conv.Alternate && magnitude != 0 && row.Prefix != 0)
         for (const char* q = GlobalStringConversionPrefix + row.Prefix; *q != 0; q++) *--p = *q;
     return p;
 }
@@ -420,7 +424,7 @@ int32_t RoundDigits(char* digits, int32_t count, int32_t keep, int32_t* exp10) {
 
 // Converts a float in the fixed, exponent or general form into Buffer (FloatBufferSize bytes);
 // returns the length.
-int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, const Conversion& spec) {
+int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, const Conversion& conv) {
     if (std::isnan(value)) {
         memcpy(Buffer, "NaN", 3);
         return 3;
@@ -429,9 +433,9 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
     if (value < 0.0) {
         value = -value;
         prefix = '-';
-    } else if (spec.Plus) {
+    } else if (conv.Plus) {
         prefix = '+';
-    } else if (spec.Blank) {
+    } else if (conv.Blank) {
         prefix = ' ';
     }
     char* BufferPtr = Buffer;
@@ -441,13 +445,13 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
         return static_cast<int32_t>(BufferPtr - Buffer) + 3;
     }
 
-    int32_t Precision = spec.Precision < 0 ? DefaultFloatPrecision : spec.Precision;
+    int32_t Precision = conv.Precision < 0 ? DefaultFloatPrecision : conv.Precision;
     if (Precision > MaxFloatPrecision) Precision = MaxFloatPrecision;
     uint8_t kind = row.Kind;
     if (kind == STRINGFORMAT_TYPEGENERAL && Precision > 0) Precision--;
 
     // Digits beyond these print as '0'.
-    const int32_t significant = spec.Alternate2 ? 26 : 16;
+    const int32_t significant = conv.Alternate2 ? 26 : 16;
     char digits[32];
     int32_t exp10 = 0;
     // Half up at the last printed decimal: for the fixed kind that is 10^-Precision, for the
@@ -462,7 +466,7 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
 
     bool trimZeros;
     if (kind == STRINGFORMAT_TYPEGENERAL) {
-        trimZeros = !spec.Alternate;
+        trimZeros = !conv.Alternate;
         if (exp10 < -4 || exp10 > Precision) {
             kind = STRINGFORMAT_TYPEEXPONENT;
         } else {
@@ -470,10 +474,10 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
             kind = STRINGFORMAT_TYPEFIXED;
         }
     } else {
-        trimZeros = spec.Alternate2;
+        trimZeros = conv.Alternate2;
     }
     int32_t e2 = kind == STRINGFORMAT_TYPEEXPONENT ? 0 : exp10;
-    const bool point = Precision > 0 || spec.Alternate || spec.Alternate2;
+    const bool point = Precision > 0 || conv.Alternate || conv.Alternate2;
 
     int32_t next = 0;
     auto digit = [&]() -> char { return next < count ? digits[next++] : '0'; };
@@ -495,7 +499,7 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
         while (BufferPtr[-1] == '0') --BufferPtr;
         ASSERT_MSG(BufferPtr > Buffer, "Buffer underflow while converting float");
         if (BufferPtr[-1] == '.') {
-            if (spec.Alternate2)
+            if (conv.Alternate2)
                 *BufferPtr++ = '0';
             else
                 --BufferPtr;
@@ -519,13 +523,13 @@ int32_t FormatFloat(char* Buffer, double value, const StringFormatType& row, con
     }
     int32_t length = static_cast<int32_t>(BufferPtr - Buffer);
 
-    if (spec.Zero && !spec.Left && length < spec.Width) {
+    if (conv.Zero && !conv.Left && length < conv.Width) {
         // Zeros go between the sign and the digits.
-        const int32_t pad = spec.Width - length;
+        const int32_t pad = conv.Width - length;
         const int32_t at = prefix ? 1 : 0;
         memmove(Buffer + at + pad, Buffer + at, length - at);
         memset(Buffer + at, '0', pad);
-        length = spec.Width;
+        length = conv.Width;
     }
     return length;
 }
@@ -588,8 +592,8 @@ constexpr char HexUpper[] = "0123456789ABCDEF";
 struct JsonShortEscapeTable {
     char Letter[128];
     constexpr JsonShortEscapeTable() : Letter() {
-        Letter['"'] = '"';
-        Letter['\\'] = '\\';
+        Letter[0x22] = '"';
+        Letter[0x5C] = '\\';
         Letter[0x08] = 'b';
         Letter[0x09] = 't';
         Letter[0x0A] = 'n';
@@ -670,51 +674,51 @@ int32_t JsonEscape(Writer* writer, const char* text, int32_t length, int32_t max
 
 // Writes a string or JSON conversion of a UTF-8 text (null prints as the empty text).
 template <typename Writer>
-void PutText(Writer& writer, const StringFormatType& row, const Conversion& spec, const char* text) {
+void PutText(Writer& writer, const StringFormatType& row, const Conversion& conv, const char* text) {
     if (text == nullptr) text = "";
-    const int32_t precision = spec.Precision < 0 ? INT32_MAX : spec.Precision;
+    const int32_t precision = conv.Precision < 0 ? INT32_MAX : conv.Precision;
     if (row.Kind == STRINGFORMAT_TYPEJSON) {
         const int32_t length = BoundedLength(text, precision);
         // A width is the field length of the escaped text; escapes are never cut in half.
-        const int32_t maxOutput = spec.Width > 0 ? spec.Width : INT32_MAX;
+        const int32_t maxOutput = conv.Width > 0 ? conv.Width : INT32_MAX;
         int32_t pad = 0;
-        if (spec.Width > 0) {
-            pad = spec.Width - JsonEscape<Writer>(nullptr, text, length, maxOutput);
-            if (pad > 0 && !spec.Left) PutBlanks(writer, pad);
+        if (conv.Width > 0) {
+            pad = conv.Width - JsonEscape<Writer>(nullptr, text, length, maxOutput);
+            if (pad > 0 && !conv.Left) PutBlanks(writer, pad);
         }
         JsonEscape(&writer, text, length, maxOutput);
-        if (pad > 0 && spec.Left) PutBlanks(writer, pad);
+        if (pad > 0 && conv.Left) PutBlanks(writer, pad);
         return;
     }
     // The width is also the field length: a longer text is cut to it.
-    const int32_t limit = spec.Width > 0 && spec.Width < precision ? spec.Width : precision;
+    const int32_t limit = conv.Width > 0 && conv.Width < precision ? conv.Width : precision;
     const int32_t length = BoundedLength(text, limit);
-    const int32_t pad = spec.Width - length;
-    if (pad > 0 && !spec.Left) PutBlanks(writer, pad);
+    const int32_t pad = conv.Width - length;
+    if (pad > 0 && !conv.Left) PutBlanks(writer, pad);
     if (row.DigitSet == 1)
         PutUpper(writer, text, length);
     else
         writer.Put(text, length);
-    if (pad > 0 && spec.Left) PutBlanks(writer, pad);
+    if (pad > 0 && conv.Left) PutBlanks(writer, pad);
 }
 
 // Writes a character conversion: a byte or (wide) a code point as UTF-8, repeated by a precision.
 template <typename Writer>
-void PutCharacter(Writer& writer, char* buffer, const StringFormatType& row, const Conversion& spec,
+void PutCharacter(Writer& writer, char* buffer, const StringFormatType& row, const Conversion& conv,
                   int32_t value) {
     char bytes[8];
     int32_t size = 1;
-    if (spec.Wide) {
+    if (conv.Wide) {
         if (!CharUtf64_CopyToUtf8(static_cast<uint32_t>(value), bytes, sizeof(bytes), &size)) size = 0;
     } else {
         bytes[0] = static_cast<char>(value);
     }
     if (row.DigitSet == 1 && size == 1 && bytes[0] >= 'a' && bytes[0] <= 'z')
         bytes[0] = static_cast<char>(bytes[0] - 'a' + 'A');
-    const int32_t repeat = spec.Precision < 0 ? 1 : spec.Precision;
+    const int32_t repeat = conv.Precision < 0 ? 1 : conv.Precision;
     const int32_t total = size * repeat;
-    const int32_t pad = spec.Width - total;
-    if (pad > 0 && !spec.Left) PutBlanks(writer, pad);
+    const int32_t pad = conv.Width - total;
+    if (pad > 0 && !conv.Left) PutBlanks(writer, pad);
     if (size == 1) {
         // repeat is at most MaxPrecision, within the conversion buffer.
         memset(buffer, bytes[0], repeat);
@@ -722,7 +726,7 @@ void PutCharacter(Writer& writer, char* buffer, const StringFormatType& row, con
     } else {
         for (int32_t i = 0; i < repeat; i++) writer.Put(bytes, size);
     }
-    if (pad > 0 && spec.Left) PutBlanks(writer, pad);
+    if (pad > 0 && conv.Left) PutBlanks(writer, pad);
 }
 
 // Dotted IPv4 address of four bytes; a null address prints as the empty text.
@@ -779,36 +783,36 @@ template <typename Writer> int64_t RunEngine(const char* format, Writer& writer,
             return 1;
         }
 
-        Conversion spec;
+        Conversion conv;
         for (;; p++) {
             const char c = *p;
             if (c == '-')
-                spec.Left = true;
+                conv.Left = true;
             else if (c == '+')
-                spec.Plus = true;
+                conv.Plus = true;
             else if (c == ' ')
-                spec.Blank = true;
+                conv.Blank = true;
             else if (c == '#')
-                spec.Alternate = true;
+                conv.Alternate = true;
             else if (c == '!')
-                spec.Alternate2 = true;
+                conv.Alternate2 = true;
             else if (c == '0')
-                spec.Zero = true;
+                conv.Zero = true;
             else
                 break;
         }
 
         if (*p == '*') {
             const int64_t width = va_arg(args, int);
-            if (width < 0) spec.Left = true;
+            if (width < 0) conv.Left = true;
             const int64_t magnitude = width < 0 ? -width : width;
-            spec.Width = static_cast<int32_t>(magnitude > MaxWidth ? MaxWidth : magnitude);
+            conv.Width = static_cast<int32_t>(magnitude > MaxWidth ? MaxWidth : magnitude);
             p++;
         } else {
             int32_t width = 0;
             for (; *p >= '0' && *p <= '9'; p++)
                 if (width <= MaxWidth) width = width * 10 + (*p - '0');
-            spec.Width = width > MaxWidth ? MaxWidth : width;
+            conv.Width = width > MaxWidth ? MaxWidth : width;
         }
 
         if (*p == '.') {
@@ -822,29 +826,29 @@ template <typename Writer> int64_t RunEngine(const char* format, Writer& writer,
                 for (; *p >= '0' && *p <= '9'; p++)
                     if (precision <= INT32_MAX) precision = precision * 10 + (*p - '0');
             }
-            spec.Precision = static_cast<int32_t>(precision > INT32_MAX ? INT32_MAX : precision);
+            conv.Precision = static_cast<int32_t>(precision > INT32_MAX ? INT32_MAX : precision);
         }
 
         for (;;) {
             if (*p == 'l') {
                 if (p[1] == 'l') {
-                    spec.Is64 = true;
+                    conv.Is64 = true;
                     p += 2;
                 } else {
-                    spec.Wide = true;
+                    conv.Wide = true;
                     p++;
                 }
             } else if (*p == 'w') {
-                spec.Wide = true;
+                conv.Wide = true;
                 p++;
             } else if (*p == 'z') {
-                spec.Is64 = true;
+                conv.Is64 = true;
                 p++;
             } else if (*p == 'I') {
                 // I64; a lone I or I6 is passed over.
                 if (p[1] == '6') {
                     if (p[2] == '4') {
-                        spec.Is64 = true;
+                        conv.Is64 = true;
                         p += 3;
                     } else {
                         p += 2;
@@ -864,13 +868,13 @@ template <typename Writer> int64_t RunEngine(const char* format, Writer& writer,
         p++;
         // The long spellings: "ipv4" is %v, "js" is %j.
         if (type->Char == 'i' && p[0] == 'p' && p[1] == 'v' && p[2] == '4') {
-            type = &GlobalStringFormatTypes[GlobalFormatLookup.Row['v']];
+            type = &GlobalStringFormatTypes[Ipv4Row];
             p += 3;
         } else if (type->Kind == STRINGFORMAT_TYPEJSON && *p == 's') {
             p++;
         }
-        if (spec.Precision > MaxPrecision && !(type->Flags & STRINGFORMAT_STRING))
-            spec.Precision = MaxPrecision;
+        if (conv.Precision > MaxPrecision && !(type->Flags & STRINGFORMAT_STRING))
+            conv.Precision = MaxPrecision;
 
         writer.Flags = (beforeFirst ? 1u : 0u) | (*p == 0 ? 2u : 0u);
         beforeFirst = false;
@@ -881,57 +885,57 @@ template <typename Writer> int64_t RunEngine(const char* format, Writer& writer,
             uint64_t magnitude;
             bool negative = false;
             if (type->Flags & STRINGFORMAT_SIGNED) {
-                const int64_t value = spec.Is64 ? va_arg(args, long long) : va_arg(args, int);
+                const int64_t value = conv.Is64 ? va_arg(args, long long) : va_arg(args, int);
                 negative = value < 0;
                 magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
             } else {
-                magnitude = spec.Is64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+                magnitude = conv.Is64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
             }
-            const char* text = FormatInteger(buffer, *type, spec, magnitude, negative);
-            PutField(writer, spec, text, static_cast<int32_t>(buffer + ConversionBufferSize - text));
+            const char* text = FormatInteger(buffer, *type, conv, magnitude, negative);
+            PutField(writer, conv, text, static_cast<int32_t>(buffer + ConversionBufferSize - text));
             break;
         }
         case STRINGFORMAT_TYPEPOINTER: {
             const uint64_t value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
-            if (spec.Width <= 0) {
-                spec.Width = 16;
-                spec.Zero = true;
+            if (conv.Width <= 0) {
+                conv.Width = 16;
+                conv.Zero = true;
             }
-            const char* text = FormatInteger(buffer, *type, spec, value, false);
-            PutField(writer, spec, text, static_cast<int32_t>(buffer + ConversionBufferSize - text));
+            const char* text = FormatInteger(buffer, *type, conv, value, false);
+            PutField(writer, conv, text, static_cast<int32_t>(buffer + ConversionBufferSize - text));
             break;
         }
         case STRINGFORMAT_TYPEFIXED:
         case STRINGFORMAT_TYPEEXPONENT:
         case STRINGFORMAT_TYPEGENERAL: {
             char floatBuffer[FloatBufferSize];
-            const int32_t length = FormatFloat(floatBuffer, va_arg(args, double), *type, spec);
-            PutField(writer, spec, floatBuffer, length);
+            const int32_t length = FormatFloat(floatBuffer, va_arg(args, double), *type, conv);
+            PutField(writer, conv, floatBuffer, length);
             break;
         }
         case STRINGFORMAT_TYPESTRING:
         case STRINGFORMAT_TYPEJSON: {
-            const bool utf32 = spec.Wide || spec.Alternate;
-            if (utf32 || spec.Alternate2) {
+            const bool utf32 = conv.Wide || conv.Alternate;
+            if (utf32 || conv.Alternate2) {
                 const void* source = va_arg(args, const void*);
                 char* text = source ? WideToUtf8(source, !utf32) : nullptr;
-                PutText(writer, *type, spec, text);
+                PutText(writer, *type, conv, text);
                 free(text);
             } else {
-                PutText(writer, *type, spec, va_arg(args, const char*));
+                PutText(writer, *type, conv, va_arg(args, const char*));
             }
             break;
         }
         case STRINGFORMAT_TYPECHAR:
-            PutCharacter(writer, buffer, *type, spec, va_arg(args, int));
+            PutCharacter(writer, buffer, *type, conv, va_arg(args, int));
             break;
         case STRINGFORMAT_TYPEIPV4: {
             const int32_t length = FormatIpv4(buffer, va_arg(args, const uint8_t*));
-            PutField(writer, spec, buffer, length);
+            PutField(writer, conv, buffer, length);
             break;
         }
         case STRINGFORMAT_TYPEPERCENT:
-            PutField(writer, spec, "%", 1);
+            PutField(writer, conv, "%", 1);
             break;
         default: {
             const uint8_t Type = type->Kind;

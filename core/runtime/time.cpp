@@ -12,11 +12,13 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 
-const char* const GlobalTimeMonths[12] = {"January", "February", "March",     "April",   "May",      "June",
-                                          "July",    "August",   "September", "October", "November", "December"};
+const char* const GlobalTimeMonths[12] = {"January",   "February", "March",    "April",
+                                          "May",       "June",     "July",     "August",
+                                          "September", "October",  "November", "December"};
 const char* const GlobalTimeShortMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char* const GlobalTimeDays[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char* const GlobalTimeDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                       "Thursday", "Friday", "Saturday"};
 const char* const GlobalTimeShortDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const uint16_t GlobalTimeDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 const uint32_t GlobalTimeDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -33,10 +35,14 @@ constexpr int64_t kMaxTextNumber = 999999999;
 // whole duration inside 64 bits.
 constexpr double kMaxDurationSeconds = 1e15;
 
-bool IsLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int64_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 // Leap years among the years 1 to year.
-int64_t LeapYearsThrough(int64_t year) { return year / 4 - year / 100 + year / 400; }
+int64_t LeapYearsThrough(int64_t year) {
+    return year / 4 - year / 100 + year / 400;
+}
 
 // Days from 1970-01-01 to January 1 of the year; 0 for years up to 1970.
 int64_t DaysBeforeYear(int64_t year) {
@@ -50,9 +56,13 @@ double FirstUndecodableValue() {
     return limit;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // Reads a number the way atoi does (leading white space, a sign, digits up to the first
 // other character), saturating at kMaxTextNumber.
@@ -133,18 +143,28 @@ uint64_t Time_GetCycleCount() {
     return count > last ? count : last;
 }
 
-double Time_GetCurrent() { return static_cast<double>(Time_GetCycleCount()) / 1000.0; }
+double Time_GetCurrent() {
+    return static_cast<double>(Time_GetCycleCount()) / 1000.0;
+}
 
-double Time_GetClockCount() { return Platform_GetProcessorClock(); }
+double Time_GetClockCount() {
+    return Platform_GetProcessorClock();
+}
 
-int64_t Time_Init() { return 1; }
+int64_t Time_Init() {
+    return 1;
+}
 
-int64_t Time_Remove() { return 1; }
+int64_t Time_Remove() {
+    return 1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Wall clock and conversions
 
-double Time_GetCurrentEncoded() { return static_cast<double>(Platform_GetWallClockSeconds()); }
+double Time_GetCurrentEncoded() {
+    return static_cast<double>(Platform_GetWallClockSeconds());
+}
 
 double Time_GetCurrentEncodedLocal(struct tm* out) {
     if (out != nullptr) memset(out, 0, sizeof(*out));
@@ -166,8 +186,8 @@ double Time_GetCurrentEncodedGMT(struct tm* out) {
     return value;
 }
 
-int64_t Time_GetEncoded(double* value, int32_t hour, int32_t minute, int32_t second, int32_t month, int32_t day,
-                        uint32_t year) {
+int64_t Time_GetEncoded(double* value, int32_t hour, int32_t minute, int32_t second, int32_t month,
+                        int32_t day, uint32_t year) {
     ASSERT_POINTER(value);
     *value = 0.0;
     if (month < 1 || month > 12) return 0;
@@ -266,9 +286,13 @@ const char* Time_GetShortMonthName(int32_t month) {
     return month >= 1 && month <= 12 ? GlobalTimeShortMonths[month - 1] : "";
 }
 
-const char* Time_GetDayName(int32_t day) { return day >= 1 && day <= 7 ? GlobalTimeDays[day - 1] : ""; }
+const char* Time_GetDayName(int32_t day) {
+    return day >= 1 && day <= 7 ? GlobalTimeDays[day - 1] : "";
+}
 
-const char* Time_GetShortDayName(int32_t day) { return day >= 1 && day <= 7 ? GlobalTimeShortDays[day - 1] : ""; }
+const char* Time_GetShortDayName(int32_t day) {
+    return day >= 1 && day <= 7 ? GlobalTimeShortDays[day - 1] : "";
+}
 
 int64_t Time_ConvertUniversalToUnix(uint64_t fileTime, double* value) {
     ASSERT_POINTER(value);
@@ -328,13 +352,15 @@ int64_t Time_EncodedString(uint32_t fields, char* buffer, int32_t capacity, doub
     Time_GetDayOfWeek(month, day, year, &weekday);
 
     if (fields & TIME_FIELD_RFC822) {
-        String_Print(buffer, capacity, "%s, %.2d %s %.2d %.2d:%.2d:%.2d GMT", GlobalTimeShortDays[weekday], day,
-                     GlobalTimeShortMonths[month - 1], static_cast<int32_t>(year % 100), hour, minute, second);
+        String_Print(buffer, capacity, "%s, %.2d %s %.2d %.2d:%.2d:%.2d GMT", GlobalTimeShortDays[weekday],
+                     day, GlobalTimeShortMonths[month - 1], static_cast<int32_t>(year % 100), hour, minute,
+                     second);
         return 1;
     }
     if (fields & TIME_FIELD_RFC850) {
         String_Print(buffer, capacity, "%s, %.2d-%s-%.2d %.2d:%.2d:%.2d GMT", GlobalTimeDays[weekday], day,
-                     GlobalTimeShortMonths[month - 1], static_cast<int32_t>(year % 100), hour, minute, second);
+                     GlobalTimeShortMonths[month - 1], static_cast<int32_t>(year % 100), hour, minute,
+                     second);
         return 1;
     }
     if (fields & TIME_FIELD_RFC1123) {
@@ -385,7 +411,7 @@ int64_t Time_DurationString(uint32_t fields, char* buffer, int32_t capacity, dou
                                                                 : static_cast<int64_t>(std::llround(seconds));
     struct Unit {
         uint32_t Bit;
-        int32_t Width; // negative: minimum digits with leading zeros
+        int32_t Width;  // negative: minimum digits with leading zeros
         int32_t Factor; // this unit in the next smaller one
         const char* ShortLabel;
         const char* Singular;
@@ -400,12 +426,8 @@ int64_t Time_DurationString(uint32_t fields, char* buffer, int32_t capacity, dou
         {TIME_DURATION_MILLISECONDS, -4, 0, "ms", " millisecond", " milliseconds"},
     };
     int64_t values[6] = {
-        total / 604800,
-        total / 86400 % 7,
-        total / 3600 % 24,
-        total / 60 % 60,
-        total % 60,
-        static_cast<int64_t>((seconds - std::floor(seconds)) * 1000.0),
+        total / 604800,  total / 86400 % 7, total / 3600 % 24,
+        total / 60 % 60, total % 60,        static_cast<int64_t>((seconds - std::floor(seconds)) * 1000.0),
     };
     if (fields & TIME_DURATION_FOLD) {
         for (int32_t i = 0; i < 5; ++i) {
@@ -450,9 +472,9 @@ int64_t Time_ParseOffsetString(const char* text, int32_t* hours, int32_t* minute
         int32_t Hours;
     };
     static constexpr Zone kZones[] = {
-        {"", 0},    {"UT", 0},   {"UTC", 0},  {"GMT", 0},  {"Z", 0},   {"EST", -5}, {"EDT", -4},
-        {"CST", -6}, {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7}, {"A", -1},
-        {"M", -12}, {"N", 1},    {"Y", 12},
+        {"", 0},     {"UT", 0},   {"UTC", 0},  {"GMT", 0},  {"Z", 0},    {"EST", -5},
+        {"EDT", -4}, {"CST", -6}, {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8},
+        {"PDT", -7}, {"A", -1},   {"M", -12},  {"N", 1},    {"Y", 12},
     };
     const std::string_view zone(text);
     for (const Zone& z : kZones) {
@@ -574,8 +596,8 @@ int64_t Time_SpanParse(const char* text, double* value) {
     return Time_GetEncoded(value, hour, minute, now.tm_sec, 1, 1, static_cast<uint32_t>(year < 0 ? 0 : year));
 }
 
-int64_t Time_SpanCompare(int32_t hour, int32_t minute, int32_t startHour, int32_t startMinute, int32_t endHour,
-                         int32_t endMinute) {
+int64_t Time_SpanCompare(int32_t hour, int32_t minute, int32_t startHour, int32_t startMinute,
+                         int32_t endHour, int32_t endMinute) {
     const int64_t time = int64_t{hour} * 60 + minute;
     const int64_t start = int64_t{startHour} * 60 + startMinute;
     const int64_t end = int64_t{endHour} * 60 + endMinute;

@@ -24,10 +24,10 @@ enum : uint32_t {
     TIME_FIELD_HOUR = 0x10,
     TIME_FIELD_MINUTE = 0x20,
     TIME_FIELD_SECOND = 0x40,
-    TIME_FIELD_SHORT = 0x2000,          // numbers without padding, two-digit year
-    TIME_FIELD_RFC822 = 0x10000000,     // "Sun, 06 Nov 94 08:49:37 GMT"
-    TIME_FIELD_RFC850 = 0x20000000,     // "Sunday, 06-Nov-94 08:49:37 GMT"
-    TIME_FIELD_RFC1123 = 0x40000000,    // "Sun, 06 Nov 1994 08:49:37 GMT"
+    TIME_FIELD_SHORT = 0x2000,       // numbers without padding, two-digit year
+    TIME_FIELD_RFC822 = 0x10000000,  // "Sun, 06 Nov 94 08:49:37 GMT"
+    TIME_FIELD_RFC850 = 0x20000000,  // "Sunday, 06-Nov-94 08:49:37 GMT"
+    TIME_FIELD_RFC1123 = 0x40000000, // "Sun, 06 Nov 1994 08:49:37 GMT"
 };
 
 // Time_DurationString field bits.
@@ -59,8 +59,8 @@ double Time_GetCurrentEncodedLocal(struct tm* out);
 double Time_GetCurrentEncodedGMT(struct tm* out);
 // Hour, minute, second and day are signed: values outside their range carry into the
 // neighbouring units. Fails (value 0) only for a month outside 1 to 12.
-int64_t Time_GetEncoded(double* value, int32_t hour, int32_t minute, int32_t second, int32_t month, int32_t day,
-                        uint32_t year);
+int64_t Time_GetEncoded(double* value, int32_t hour, int32_t minute, int32_t second, int32_t month,
+                        int32_t day, uint32_t year);
 int64_t Time_GetDecoded(uint8_t* hour, uint8_t* minute, uint8_t* second, uint8_t* month, uint8_t* day,
                         uint32_t* year, double value);
 int64_t Time_ConvertTmToEncoded(const struct tm* record, double* value);
@@ -83,5 +83,5 @@ int64_t Time_ParseString(const char* text, int32_t* hour, int32_t* minute, int32
 int64_t Time_ParseOffsetString(const char* text, int32_t* hours, int32_t* minutes);
 int64_t Time_ParseStringEncoded(const char* text, double* value);
 int64_t Time_SpanParse(const char* text, double* value);
-int64_t Time_SpanCompare(int32_t hour, int32_t minute, int32_t startHour, int32_t startMinute, int32_t endHour,
-                         int32_t endMinute);
+int64_t Time_SpanCompare(int32_t hour, int32_t minute, int32_t startHour, int32_t startMinute,
+                         int32_t endHour, int32_t endMinute);

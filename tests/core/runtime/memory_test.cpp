@@ -90,6 +90,15 @@ int64_t PrintToStderr(const char* text) {
     return 1;
 }
 
+// A death test on the exact abort text: the hook copies the text to standard error.
+#define EXPECT_ABORT(statement, regex)                                                                       \
+    EXPECT_DEATH(                                                                                            \
+        {                                                                                                    \
+            InstallTestAbortHook();                                                                          \
+            statement;                                                                                       \
+        },                                                                                                   \
+        regex)
+
 uint32_t FlagsMemoryTest() {
     return DEBUG_FLAG_MEMORY_TEST;
 }
@@ -257,22 +266,12 @@ TEST(Memory, OverrunIntoFillBytesIsNotDetected) {
 
 TEST(Memory, OverrunAndUnderrunAbortOnFree) {
     uint8_t* p = (uint8_t*)Memory_Alloc(4);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            p[4] ^= 0xFF;
-            Memory_Free(p, 4);
-        },
-        AbortInModule(Format("Memory corrupt (4) <Addr:0x%p Before:0 After:1 Max:16>\n", p)));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            p[-1] ^= 0xFF;
-            p[-16] ^= 0xFF;
-            p[5] ^= 0xFF;
-            Memory_Validate(p, 4);
-        },
-        AbortInModule(Format("Memory corrupt (4) <Addr:0x%p Before:2 After:1 Max:16>\n", p)));
+    EXPECT_ABORT(p[4] ^= 0xFF;
+                 Memory_Free(p, 4),
+                 AbortInModule(Format("Memory corrupt (4) <Addr:0x%p Before:0 After:1 Max:16>\n", p)));
+    EXPECT_ABORT(p[-1] ^= 0xFF; p[-16] ^= 0xFF; p[5] ^= 0xFF;
+                 Memory_Validate(p, 4),
+                 AbortInModule(Format("Memory corrupt (4) <Addr:0x%p Before:2 After:1 Max:16>\n", p)));
     Memory_Free(p, 4);
 }
 
@@ -282,11 +281,8 @@ TEST(Memory, WrongSizeWithoutTrackingFindsTheBackGuardMissing) {
     const std::vector<uint8_t> guard = ExpectedGuard(BlockOf(p));
     int32_t after = 0;
     for (uint8_t b : guard) after += b != 0;
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_Free(p, 50);
-        },
+    EXPECT_ABORT(
+        Memory_Free(p, 50),
         AbortInModule(Format("Memory corrupt (50) <Addr:0x%p Before:0 After:%d Max:16>\n", p, after)));
     Memory_Free(p, 100);
 }
@@ -306,28 +302,14 @@ TEST(Memory, CorruptionIsLoggedWithExpectedAndFoundBytes) {
         Escape("Expected:" + HexBytes(guard.data(), 16) + "\n") + ".*" +
         Escape("After corruption:" + HexBytes(damaged.data() + 20, 16) + "\n") + ".*" +
         AbortInModule(Format("Memory corrupt (4) <Addr:0x%p Before:0 After:1 Max:16>\n", p));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Debug_PrintOverride(PrintToStderr);
-            p[4] ^= 0xFF;
-            Memory_Free(p, 4);
-        },
-        expected);
+    EXPECT_ABORT(Debug_PrintOverride(PrintToStderr); p[4] ^= 0xFF; Memory_Free(p, 4), expected);
 
     damaged.assign(block, block + 36);
     damaged[3] ^= 0xFF;
     expected = Escape(Format("Memory corrupt (4) <Addr:0x%p Before:1 After:0 Max:16>\n", p)) + ".*" +
                Escape("Expected:" + HexBytes(guard.data(), 16) + "\n") + ".*" +
                Escape("Prior corruption:" + HexBytes(damaged.data(), 32) + "\n");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Debug_PrintOverride(PrintToStderr);
-            block[3] ^= 0xFF;
-            Memory_Free(p, 4);
-        },
-        expected);
+    EXPECT_ABORT(Debug_PrintOverride(PrintToStderr); block[3] ^= 0xFF; Memory_Free(p, 4), expected);
     Memory_Free(p, 4);
     Debug_Remove();
 
@@ -339,14 +321,7 @@ TEST(Memory, CorruptionIsLoggedWithExpectedAndFoundBytes) {
     damaged[0] ^= 0xFF;
     damaged.resize(32, 0);
     expected = Escape("After corruption:" + HexBytes(damaged.data(), 32) + "\n");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Debug_PrintOverride(PrintToStderr);
-            p[4] ^= 0xFF;
-            Memory_Free(p, 4);
-        },
-        expected);
+    EXPECT_ABORT(Debug_PrintOverride(PrintToStderr); p[4] ^= 0xFF; Memory_Free(p, 4), expected);
     Memory_Free(p, 4);
     Debug_Remove();
 }
@@ -355,69 +330,30 @@ TEST(Memory, InvalidArgumentsAbortAtTheCallersLine) {
     int local = 0;
     void* p = &local;
     const char* file = "caller.cpp";
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_AllocInt(0, MEMORY_FLAG_PLAIN, file, 1);
-        },
-        AbortAt("Invalid Memory Size (0)\n", file, 1));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_AllocInt(-5, MEMORY_FLAG_ZERO, file, 2);
-        },
-        AbortAt("Invalid Memory Size (-5)\n", file, 2));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_FreeInt(p, 0, file, 3);
-        },
-        AbortAt("Invalid Memory Size (0)\n", file, 3));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_ValidateInt(p, -1, nullptr, file, 4);
-        },
-        AbortAt("Invalid Memory Size (-1)\n", file, 4));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_FreeInt(nullptr, 10, file, 5);
-        },
-        AbortAt("No Memory address to free (10 / 44)\n", file, 5));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_ValidateInt(nullptr, 1, nullptr, file, 6);
-        },
-        AbortAt("No Memory address to free (1 / 36)\n", file, 6));
+    EXPECT_ABORT(Memory_AllocInt(0, MEMORY_FLAG_PLAIN, file, 1),
+                 AbortAt("Invalid Memory Size (0)\n", file, 1));
+    EXPECT_ABORT(Memory_AllocInt(-5, MEMORY_FLAG_ZERO, file, 2),
+                 AbortAt("Invalid Memory Size (-5)\n", file, 2));
+    EXPECT_ABORT(Memory_FreeInt(p, 0, file, 3), AbortAt("Invalid Memory Size (0)\n", file, 3));
+    EXPECT_ABORT(Memory_ValidateInt(p, -1, nullptr, file, 4), AbortAt("Invalid Memory Size (-1)\n", file, 4));
+    EXPECT_ABORT(Memory_FreeInt(nullptr, 10, file, 5),
+                 AbortAt("No Memory address to free (10 / 44)\n", file, 5));
+    EXPECT_ABORT(Memory_ValidateInt(nullptr, 1, nullptr, file, 6),
+                 AbortAt("No Memory address to free (1 / 36)\n", file, 6));
     // The short forms pass the caller's own location.
-    const int line = __LINE__ + 4;
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_Free(nullptr, 1);
-        },
-        AbortAt("No Memory address to free (1 / 36)\n", __FILE__, line));
+    const int line = __LINE__ + 1;
+    EXPECT_ABORT(Memory_Free(nullptr, 1), AbortAt("No Memory address to free (1 / 36)\n", __FILE__, line));
 }
 
 TEST(Memory, SizesWhoseBlockWouldWrapAreRejected) {
     // The block plus its record must fit 31 bits; beyond that R would wrap to a short block.
     const int32_t largest = INT32_MAX - 35 - 48;
     for (int32_t size : {INT32_MAX, INT32_MAX - 3, INT32_MAX - 35, largest + 1}) {
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                Memory_AllocInt(size, MEMORY_FLAG_PLAIN, "caller.cpp", 4711);
-            },
-            AbortAt(Format("Invalid Memory Size (%d)\n", size), "caller.cpp", 4711));
+        EXPECT_ABORT(Memory_AllocInt(size, MEMORY_FLAG_PLAIN, "caller.cpp", 4711),
+                     AbortAt(Format("Invalid Memory Size (%d)\n", size), "caller.cpp", 4711));
         int dummy = 0;
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                Memory_FreeInt(&dummy, size, "caller.cpp", 4712);
-            },
-            AbortAt(Format("Invalid Memory Size (%d)\n", size), "caller.cpp", 4712));
+        EXPECT_ABORT(Memory_FreeInt(&dummy, size, "caller.cpp", 4712),
+                     AbortAt(Format("Invalid Memory Size (%d)\n", size), "caller.cpp", 4712));
     }
 }
 
@@ -437,20 +373,11 @@ TEST(Memory, FailedAllocationAborts) {
     };
 #endif
     const int32_t size = 1 << 30;
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            limit();
-            Memory_AllocInt(size, MEMORY_FLAG_PLAIN, "caller.cpp", 11);
-        },
-        AbortAt("No Memory available (1073741824 / 1073741856)\n", "caller.cpp", 11));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            limit();
-            Memory_AllocInt(size, MEMORY_FLAG_ZERO, "caller.cpp", 12);
-        },
-        AbortAt("No Zeroed Memory available (1073741824 / 1073741856)\n", "caller.cpp", 12));
+    EXPECT_ABORT(limit(); Memory_AllocInt(size, MEMORY_FLAG_PLAIN, "caller.cpp", 11),
+                          AbortAt("No Memory available (1073741824 / 1073741856)\n", "caller.cpp", 11));
+    EXPECT_ABORT(limit();
+                 Memory_AllocInt(size, MEMORY_FLAG_ZERO, "caller.cpp", 12),
+                 AbortAt("No Zeroed Memory available (1073741824 / 1073741856)\n", "caller.cpp", 12));
 #ifdef __SANITIZE_ADDRESS__
     if (old) {
         setenv("ASAN_OPTIONS", saved.c_str(), 1);
@@ -463,12 +390,8 @@ TEST(Memory, FailedAllocationAborts) {
 
 TEST(Memory, SecondStartAborts) {
     Memory_Init(0);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_Init(1);
-        },
-        AbortInModule("Assertion failed (GlobalMemory == NULL)\nMemory already initialized"));
+    EXPECT_ABORT(Memory_Init(1),
+                 AbortInModule("Assertion failed (GlobalMemory == NULL)\nMemory already initialized"));
     Memory_Remove();
 }
 
@@ -542,30 +465,18 @@ TEST_F(TrackedMemory, MaximaTakeTheCountersBeforeEachNewBlock) {
 TEST_F(TrackedMemory, SizeMismatchAbortsWithBothSizes) {
     uint8_t* p = (uint8_t*)Memory_Alloc(8);
     // 6 and 8 bytes share R = 40, so the check finds the real record with another size in it.
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_FreeInt(p, 6, "caller.cpp", 21);
-        },
-        AbortAt(Format("Memory tracking mismatch (6 / 8) [0x%p / 0x%p]\n", p - 16, p - 16), "caller.cpp",
-                21));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_ValidateInt(p, 5, nullptr, "caller.cpp", 22);
-        },
-        AbortAt(Format("Memory tracking mismatch (5 / 8) [0x%p / 0x%p]\n", p - 16, p - 16), "caller.cpp",
-                22));
+    EXPECT_ABORT(Memory_FreeInt(p, 6, "caller.cpp", 21),
+                 AbortAt(Format("Memory tracking mismatch (6 / 8) [0x%p / 0x%p]\n", p - 16, p - 16),
+                         "caller.cpp", 21));
+    EXPECT_ABORT(Memory_ValidateInt(p, 5, nullptr, "caller.cpp", 22),
+                 AbortAt(Format("Memory tracking mismatch (5 / 8) [0x%p / 0x%p]\n", p - 16, p - 16),
+                         "caller.cpp", 22));
     // A record that names another block.
     uint8_t* other = (uint8_t*)Memory_Alloc(8);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(p, 8, kBlock, BlockOf(other));
-            Memory_FreeInt(p, 8, "caller.cpp", 23);
-        },
-        AbortAt(Format("Memory tracking mismatch (8 / 8) [0x%p / 0x%p]\n", p - 16, other - 16), "caller.cpp",
-                23));
+    EXPECT_ABORT(WriteField(p, 8, kBlock, BlockOf(other));
+                 Memory_FreeInt(p, 8, "caller.cpp", 23),
+                 AbortAt(Format("Memory tracking mismatch (8 / 8) [0x%p / 0x%p]\n", p - 16, other - 16),
+                         "caller.cpp", 23));
     Memory_Free(other, 8);
     Memory_Free(p, 8);
 }
@@ -577,46 +488,26 @@ TEST_F(TrackedMemory, DamagedRecordsAbortBeforeTheListIsTouched) {
     uint8_t* newerRecord = RecordOf(newer, 24);
     void* wild = (void*)(uintptr_t)1;
 
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(newer, 24, kNext, wild);
-            Memory_Free(newer, 24);
-        },
-        AbortInModule(Format("Tracker next invalid address <0x%p->0x%p>\n", newerRecord, wild)));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(older, 12, kPrev, wild);
-            Memory_Free(older, 12);
-        },
-        AbortInModule(Format("Tracker prev invalid address <0x%p->0x%p>\n", olderRecord, wild)));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(older, 12, kBlock, wild);
-            Memory_Free(older, 12);
-        },
-        AbortInModule(Format("Tracker pointer invalid address <0x%p->0x%p>\n", olderRecord, wild)));
+    EXPECT_ABORT(WriteField(newer, 24, kNext, wild);
+                 Memory_Free(newer, 24),
+                 AbortInModule(Format("Tracker next invalid address <0x%p->0x%p>\n", newerRecord, wild)));
+    EXPECT_ABORT(WriteField(older, 12, kPrev, wild);
+                 Memory_Free(older, 12),
+                 AbortInModule(Format("Tracker prev invalid address <0x%p->0x%p>\n", olderRecord, wild)));
+    EXPECT_ABORT(WriteField(older, 12, kBlock, wild);
+                 Memory_Free(older, 12),
+                 AbortInModule(Format("Tracker pointer invalid address <0x%p->0x%p>\n", olderRecord, wild)));
     // A link inside the bounds that does not point back.
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(older, 12, kPrev, (void*)olderRecord);
-            Memory_FreeInt(newer, 24, "caller.cpp", 31);
-        },
-        AbortAt(
-            Format("Tracker next invalid link <0x%p->0x%p->0x%p>\n", newerRecord, olderRecord, olderRecord),
-            "caller.cpp", 31));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(newer, 24, kNext, (void*)newerRecord);
-            Memory_FreeInt(older, 12, "caller.cpp", 32);
-        },
-        AbortAt(
-            Format("Tracker prev invalid link <0x%p->0x%p->0x%p>\n", olderRecord, newerRecord, newerRecord),
-            "caller.cpp", 32));
+    EXPECT_ABORT(WriteField(older, 12, kPrev, (void*)olderRecord);
+                 Memory_FreeInt(newer, 24, "caller.cpp", 31),
+                 AbortAt(Format("Tracker next invalid link <0x%p->0x%p->0x%p>\n", newerRecord, olderRecord,
+                                olderRecord),
+                         "caller.cpp", 31));
+    EXPECT_ABORT(WriteField(newer, 24, kNext, (void*)newerRecord);
+                 Memory_FreeInt(older, 12, "caller.cpp", 32),
+                 AbortAt(Format("Tracker prev invalid link <0x%p->0x%p->0x%p>\n", olderRecord, newerRecord,
+                                newerRecord),
+                         "caller.cpp", 32));
     Memory_Free(newer, 24);
     Memory_Free(older, 12);
 }
@@ -626,12 +517,7 @@ TEST_F(TrackedMemory, FreeingAnUntrackedAddressAborts) {
     uint8_t local[64] = {};
     uint8_t* p = local + 16;
     void* block = Memory_Alloc(8);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_Free(p, 8);
-        },
-        AbortInModule(Format("Tracker invalid address <0x%p>\n", local + 40)));
+    EXPECT_ABORT(Memory_Free(p, 8), AbortInModule(Format("Tracker invalid address <0x%p>\n", local + 40)));
     Memory_Free(block, 8);
 }
 
@@ -640,14 +526,9 @@ TEST_F(TrackedMemory, CheckFindsDamagedBlocksAndAbortsAfterCounting) {
     uint8_t* b = (uint8_t*)Memory_Alloc(40);
     uint8_t* c = (uint8_t*)Memory_Alloc(4);
     EXPECT_EQ(Memory_Check("start"), 1);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            a[4] ^= 1;
-            c[-3] ^= 1;
-            Memory_Check("label");
-        },
-        AbortInModule("Failure in internal memory check (2 blocks failed)\n"));
+    EXPECT_ABORT(a[4] ^= 1; c[-3] ^= 1;
+                 Memory_Check("label"),
+                 AbortInModule("Failure in internal memory check (2 blocks failed)\n"));
     // A recorded size reaching past the bounds (taken on the highest block, whose record is the
     // upper bound) or below 1 is refused before the guard is read.
     struct Live {
@@ -656,38 +537,21 @@ TEST_F(TrackedMemory, CheckFindsDamagedBlocksAndAbortsAfterCounting) {
     } highest = {a, 4};
     for (Live live : {Live{b, 40}, Live{c, 4}})
         if (live.data > highest.data) highest = live;
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(highest.data, highest.size, kSize, (uint32_t)0x7FFFFFF0);
-            Memory_Check(nullptr);
-        },
+    EXPECT_ABORT(
+        WriteField(highest.data, highest.size, kSize, (uint32_t)0x7FFFFFF0);
+        Memory_Check(nullptr),
         AbortInModule(Format("Invalid memory address (%d) <From:0x%p To:0x%p>\n", 0x7FFFFFF0,
                              highest.data - 16, (void*)((uintptr_t)(highest.data - 16) + 0x7FFFFFF0))));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(b, 40, kSize, (uint32_t)0xFFFFFFF0);
-            Memory_Check(nullptr);
-        },
-        AbortInModule(Format("Invalid memory address (-16) <From:0x%p To:0x%p>\n", b - 16, b - 32)));
+    EXPECT_ABORT(WriteField(b, 40, kSize, (uint32_t)0xFFFFFFF0);
+                 Memory_Check(nullptr),
+                 AbortInModule(Format("Invalid memory address (-16) <From:0x%p To:0x%p>\n", b - 16, b - 32)));
     // The list cut short: fewer records than allocations.
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(c, 4, kNext, (void*)nullptr);
-            Memory_Check(nullptr);
-        },
-        AbortInModule("Check mismatch of allocation count (3 != 1)\n"));
+    EXPECT_ABORT(WriteField(c, 4, kNext, (void*)nullptr);
+                 Memory_Check(nullptr), AbortInModule("Check mismatch of allocation count (3 != 1)\n"));
     // A list that loops with consistent links ends at the walk limit instead of hanging.
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            WriteField(a, 4, kNext, (void*)RecordOf(c, 4));
-            WriteField(c, 4, kPrev, (void*)RecordOf(a, 4));
-            Memory_Check(nullptr);
-        },
-        AbortInModule("Check mismatch of allocation count (3 != 4)\n"));
+    EXPECT_ABORT(WriteField(a, 4, kNext, (void*)RecordOf(c, 4));
+                 WriteField(c, 4, kPrev, (void*)RecordOf(a, 4));
+                 Memory_Check(nullptr), AbortInModule("Check mismatch of allocation count (3 != 4)\n"));
     Memory_Free(a, 4);
     Memory_Free(b, 40);
     Memory_Free(c, 4);
@@ -698,20 +562,10 @@ TEST_F(TrackedMemory, MemoryTestFlagChecksOnEveryCall) {
     Debug_FlagsOverride(FlagsMemoryTest);
     Memory_Free(Memory_Alloc(16), 16);
     void* b = Memory_Alloc(16);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            a[4] ^= 1;
-            Memory_Alloc(1);
-        },
-        AbortInModule("Failure in internal memory check (1 blocks failed)\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            a[-1] ^= 1;
-            Memory_Validate(b, 16);
-        },
-        AbortInModule("Failure in internal memory check (1 blocks failed)\n"));
+    EXPECT_ABORT(a[4] ^= 1;
+                 Memory_Alloc(1), AbortInModule("Failure in internal memory check (1 blocks failed)\n"));
+    EXPECT_ABORT(a[-1] ^= 1; Memory_Validate(b, 16),
+                             AbortInModule("Failure in internal memory check (1 blocks failed)\n"));
     Memory_Free(b, 16);
     Memory_Free(a, 4);
 }
@@ -860,18 +714,8 @@ TEST(Memory, FindPatternAndByte) {
     EXPECT_EQ(Memory_FindByte(bytes, 0, 1, &found), 0);
     EXPECT_EQ(found, nullptr);
 
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_FindPattern(text, 6, "a", 1, nullptr);
-        },
-        AbortInModule("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Memory_FindByte(nullptr, 6, 1, &found);
-        },
-        AbortInModule("Pointer is NULL\n"));
+    EXPECT_ABORT(Memory_FindPattern(text, 6, "a", 1, nullptr), AbortInModule("Pointer is NULL\n"));
+    EXPECT_ABORT(Memory_FindByte(nullptr, 6, 1, &found), AbortInModule("Pointer is NULL\n"));
 }
 
 TEST(Memory, CryptFillFillsEveryByte) {

@@ -13,7 +13,8 @@
 
 namespace {
 
-double Encode(int32_t year, int32_t month, int32_t day, int32_t hour = 0, int32_t minute = 0, int32_t second = 0) {
+double Encode(int32_t year, int32_t month, int32_t day, int32_t hour = 0, int32_t minute = 0,
+              int32_t second = 0) {
     double value = -1.0;
     EXPECT_EQ(Time_GetEncoded(&value, hour, minute, second, month, day, static_cast<uint32_t>(year)), 1);
     return value;
@@ -26,7 +27,8 @@ struct Fields {
 };
 
 std::ostream& operator<<(std::ostream& out, const Fields& f) {
-    return out << f.year << "-" << f.month << "-" << f.day << " " << f.hour << ":" << f.minute << ":" << f.second;
+    return out << f.year << "-" << f.month << "-" << f.day << " " << f.hour << ":" << f.minute << ":"
+               << f.second;
 }
 
 Fields Decode(double value) {
@@ -76,11 +78,12 @@ TEST(TimeTest, EncodesKnownDates) {
         int32_t year, month, day;
         double value;
     } cases[] = {
-        {1972, 2, 29, 68169600.0},    {1972, 3, 1, 68256000.0},       {1972, 12, 31, 94608000.0},
-        {2000, 2, 29, 951782400.0},   {2000, 12, 31, 978220800.0},    {2100, 2, 28, 4107456000.0},
-        {2100, 3, 1, 4107542400.0},   {2400, 2, 29, 13574563200.0},   {2400, 12, 31, 13601001600.0},
+        {1972, 2, 29, 68169600.0},  {1972, 3, 1, 68256000.0},     {1972, 12, 31, 94608000.0},
+        {2000, 2, 29, 951782400.0}, {2000, 12, 31, 978220800.0},  {2100, 2, 28, 4107456000.0},
+        {2100, 3, 1, 4107542400.0}, {2400, 2, 29, 13574563200.0}, {2400, 12, 31, 13601001600.0},
     };
-    for (const auto& c : cases) EXPECT_EQ(Encode(c.year, c.month, c.day), c.value) << c.year << "-" << c.month;
+    for (const auto& c : cases)
+        EXPECT_EQ(Encode(c.year, c.month, c.day), c.value) << c.year << "-" << c.month;
 }
 
 TEST(TimeTest, EncodeCarriesSignedFieldsAndNeverGoesBelowZero) {
@@ -132,7 +135,8 @@ TEST(TimeTest, EveryDayRoundTripsAgainstReference) {
     for (int32_t year = 1970; year <= 2500; ++year) {
         for (int32_t month = 1; month <= 12; ++month) {
             const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-            const int32_t length = static_cast<int32_t>(GlobalTimeDaysInMonth[month - 1]) + (leap && month == 2);
+            const int32_t length =
+                static_cast<int32_t>(GlobalTimeDaysInMonth[month - 1]) + (leap && month == 2);
             for (int32_t day = 1; day <= length; ++day) {
                 ASSERT_EQ(expectedDays, ReferenceDays(year, month, day));
                 const double value = Encode(year, month, day, 13, 14, 15);
@@ -295,7 +299,7 @@ TEST(TimeTest, DosDates) {
         int32_t year, month, day, hour, minute, second;
         int64_t ok;
     } cases[] = {
-        {1980, 1, 1, 0, 0, 0, 1},     {2000, 2, 29, 23, 59, 58, 1}, {2107, 12, 31, 23, 59, 58, 1},
+        {1980, 1, 1, 0, 0, 0, 1},      {2000, 2, 29, 23, 59, 58, 1},  {2107, 12, 31, 23, 59, 58, 1},
         {2024, 12, 31, 12, 30, 10, 1}, {1979, 12, 31, 23, 59, 58, 0}, {1970, 1, 1, 0, 0, 0, 0},
         {2108, 1, 1, 0, 0, 0, 0},
     };
@@ -413,13 +417,14 @@ TEST(TimeTest, OffsetStrings) {
         int64_t ok;
         int32_t hours, minutes;
     } cases[] = {
-        {"", 1, 0, 0},      {"UT", 1, 0, 0},      {"UTC", 1, 0, 0},      {"GMT", 1, 0, 0},    {"Z", 1, 0, 0},
-        {"EST", 1, -5, 0},  {"EDT", 1, -4, 0},    {"CST", 1, -6, 0},     {"CDT", 1, -5, 0},   {"MST", 1, -7, 0},
-        {"MDT", 1, -6, 0},  {"PST", 1, -8, 0},    {"PDT", 1, -7, 0},     {"A", 1, -1, 0},     {"M", 1, -12, 0},
-        {"N", 1, 1, 0},     {"Y", 1, 12, 0},      {"+0100", 1, 1, 0},    {"-0500", 1, -5, 0}, {"+0530", 1, 5, 30},
-        {"-0930", 1, -9, -30}, {"0100", 1, -1, 0}, {"+01000", 1, 1, 0},  {"gmt", 0, 0, 0},    {"XYZ", 0, 0, 0},
-        {"B", 0, 0, 0},     {"+01", 0, 0, 0},     {"+010", 0, 0, 0},     {"+01a0", 0, 0, 0},  {"EEST", 0, 0, 0},
-        {"--0100", 0, 0, 0},
+        {"", 1, 0, 0},         {"UT", 1, 0, 0},    {"UTC", 1, 0, 0},    {"GMT", 1, 0, 0},
+        {"Z", 1, 0, 0},        {"EST", 1, -5, 0},  {"EDT", 1, -4, 0},   {"CST", 1, -6, 0},
+        {"CDT", 1, -5, 0},     {"MST", 1, -7, 0},  {"MDT", 1, -6, 0},   {"PST", 1, -8, 0},
+        {"PDT", 1, -7, 0},     {"A", 1, -1, 0},    {"M", 1, -12, 0},    {"N", 1, 1, 0},
+        {"Y", 1, 12, 0},       {"+0100", 1, 1, 0}, {"-0500", 1, -5, 0}, {"+0530", 1, 5, 30},
+        {"-0930", 1, -9, -30}, {"0100", 1, -1, 0}, {"+01000", 1, 1, 0}, {"gmt", 0, 0, 0},
+        {"XYZ", 0, 0, 0},      {"B", 0, 0, 0},     {"+01", 0, 0, 0},    {"+010", 0, 0, 0},
+        {"+01a0", 0, 0, 0},    {"EEST", 0, 0, 0},  {"--0100", 0, 0, 0},
     };
     for (const auto& c : cases) {
         int32_t hours = 77, minutes = 77;
@@ -435,29 +440,29 @@ TEST(TimeTest, ParsesHttpDates) {
         int64_t ok;
         double value;
     } cases[] = {
-        {"Sun, 06 Nov 1994 08:49:37 GMT", 1, kHttpExample},          // RFC 1123
-        {"Sun Nov  6 08:49:37 1994", 1, kHttpExample},               // asctime
-        {"Sunday, 06-Nov-94 08:49:37 GMT", 1, kHttpExample},         // RFC 850, two-digit year
-        {"sun, 06 NOV 1994 08:49:37", 1, kHttpExample},              // no zone, any case
+        {"Sun, 06 Nov 1994 08:49:37 GMT", 1, kHttpExample},  // RFC 1123
+        {"Sun Nov  6 08:49:37 1994", 1, kHttpExample},       // asctime
+        {"Sunday, 06-Nov-94 08:49:37 GMT", 1, kHttpExample}, // RFC 850, two-digit year
+        {"sun, 06 NOV 1994 08:49:37", 1, kHttpExample},      // no zone, any case
         {"Sun Nov 6 08:49:37 1994 GMT", 1, kHttpExample},
-        {"Sun,,06   Nov--1994 08::49:37  GMT", 1, kHttpExample},     // runs of separators
+        {"Sun,,06   Nov--1994 08::49:37  GMT", 1, kHttpExample}, // runs of separators
         {"Sun, 06 Nov 1994 08:49:37 +0000", 1, kHttpExample},
         {"Sun, 06 Nov 1994 13:49:37 EST", 1, kHttpExample + 10 * 3600},
-        {"Sun, 06 Nov 1994 08:49:37 XYZ", 1, kHttpExample},          // unknown zone ignored
-        {"Sun, 06 Nov 1994 00:30:00 +0100", 1, 784078200.0},         // 1994-11-05 23:30:00
+        {"Sun, 06 Nov 1994 08:49:37 XYZ", 1, kHttpExample},  // unknown zone ignored
+        {"Sun, 06 Nov 1994 00:30:00 +0100", 1, 784078200.0}, // 1994-11-05 23:30:00
         {"Sun, 06 Nov 1994 08:49:37 -0500", 1, kHttpExample + 5 * 3600},
         {"Sun, 06 Nov 1994 08:49:37 +0530", 1, kHttpExample - 5 * 3600 - 30 * 60},
         // Four-digit years are taken as written: 0094 encodes as if in 1970.
         {"Sun, 06 Nov 0094 08:49:37 GMT", 1, 26729377.0},
-        {"Sat, 01 Jan 00 00:00:00 GMT", 1, 946684800.0},             // 2000
-        {"Tue, 01 Jan 69 00:00:00 GMT", 1, 3124224000.0},            // 2069
-        {"Thu, 01 Jan 70 00:00:00 GMT", 1, 0.0},                     // 1970
-        {"Thu, 01 Jan 1970 00:00:00 +0100", 1, 0.0},                 // never below 0
+        {"Sat, 01 Jan 00 00:00:00 GMT", 1, 946684800.0},  // 2000
+        {"Tue, 01 Jan 69 00:00:00 GMT", 1, 3124224000.0}, // 2069
+        {"Thu, 01 Jan 70 00:00:00 GMT", 1, 0.0},          // 1970
+        {"Thu, 01 Jan 1970 00:00:00 +0100", 1, 0.0},      // never below 0
         {"Sun, 06 Foo 1994 08:49:37 GMT", 0, 0.0},
         {"Sun Foo  6 08:49:37 1994", 0, 0.0},
         {"Sun, 06 November 1994 08:49:37 GMT", 0, 0.0},
-        {"Sun, 06 Nov 1994 08:49", 0, 0.0},                           // 6 tokens
-        {"Sun, 06 Nov 1994 08:49:37 GMT extra", 0, 0.0},              // 9 tokens
+        {"Sun, 06 Nov 1994 08:49", 0, 0.0},              // 6 tokens
+        {"Sun, 06 Nov 1994 08:49:37 GMT extra", 0, 0.0}, // 9 tokens
         {"a b c d e f g h i j k l m n", 0, 0.0},
         {"", 0, 0.0},
         {",,,,---:::", 0, 0.0},
@@ -470,13 +475,15 @@ TEST(TimeTest, ParsesHttpDates) {
 
     int32_t hour, minute, second, month, day;
     uint32_t year;
-    ASSERT_EQ(Time_ParseString("Sun, 06 Nov 1994 00:30:00 +0100", &hour, &minute, &second, &month, &day, &year), 1);
+    ASSERT_EQ(
+        Time_ParseString("Sun, 06 Nov 1994 00:30:00 +0100", &hour, &minute, &second, &month, &day, &year), 1);
     EXPECT_EQ(hour, -1);
     EXPECT_EQ(minute, 30);
     EXPECT_EQ(month, 11);
     EXPECT_EQ(day, 6);
     EXPECT_EQ(year, 1994u);
-    ASSERT_EQ(Time_ParseString("Sun, 06 Nov 1994 08:49:37 -0930", &hour, &minute, &second, &month, &day, &year), 1);
+    ASSERT_EQ(
+        Time_ParseString("Sun, 06 Nov 1994 08:49:37 -0930", &hour, &minute, &second, &month, &day, &year), 1);
     EXPECT_EQ(hour, 17);
     EXPECT_EQ(minute, 79);
     EXPECT_EQ(second, 37);
@@ -505,8 +512,8 @@ TEST(TimeTest, ParsesHostileDatesSafely) {
     EXPECT_EQ(Time_ParseStringEncoded(trailing.c_str(), &value), 1);
     EXPECT_EQ(value, kHttpExample);
     // A text ending exactly at a token is read to its end and no further.
-    const char exact[] = {'S', 'u', 'n', ' ', 'N', 'o', 'v', ' ', '6', ' ', '1', ':', '2', ':',
-                          '3', ' ', '9', '4', '\0'};
+    const char exact[] = {'S', 'u', 'n', ' ', 'N', 'o', 'v', ' ', '6', ' ',
+                          '1', ':', '2', ':', '3', ' ', '9', '4', '\0'};
     EXPECT_EQ(Time_ParseStringEncoded(exact, &value), 1);
     EXPECT_EQ(value, Encode(1994, 11, 6, 1, 2, 3));
 }
@@ -548,7 +555,8 @@ TEST(TimeTest, Spans) {
         {8, 59, 9, 0, 17, 0, 0},  {12, 0, 12, 0, 12, 0, 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Time_SpanCompare(c.hour, c.minute, c.startHour, c.startMinute, c.endHour, c.endMinute), c.inside)
+        EXPECT_EQ(Time_SpanCompare(c.hour, c.minute, c.startHour, c.startMinute, c.endHour, c.endMinute),
+                  c.inside)
             << c.hour << ":" << c.minute << " in " << c.startHour << ":" << c.startMinute << "-" << c.endHour;
     }
 }
@@ -560,18 +568,88 @@ TEST(TimeDeathTest, NullPointersAbort) {
     uint32_t u;
     int32_t i;
     double d;
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_GetEncoded(nullptr, 0, 0, 0, 1, 1, 1970); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_GetDecoded(nullptr, &b, &b, &b, &b, &u, 0.0); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_GetDecoded(&b, &b, &b, &b, &b, nullptr, 0.0); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ConvertUniversalToUnix(0, nullptr); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ConvertDosDateToEncoded(nullptr, 0); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ConvertEncodedToDosDate(nullptr, 0.0); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ParseString("x", &i, &i, &i, &i, &i, nullptr); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ParseString(nullptr, &i, &i, &i, &i, &i, &u); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ParseOffsetString("GMT", nullptr, &i); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_ParseStringEncoded("x", nullptr); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_SpanParse("1:00", nullptr); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_SpanParse(nullptr, &d); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_EncodedString(0x7B, nullptr, 10, 0.0); }, message);
-    EXPECT_DEATH({ InstallTestAbortHook(); Time_DurationString(0x70, nullptr, 10, 0.0); }, message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_GetEncoded(nullptr, 0, 0, 0, 1, 1, 1970);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_GetDecoded(nullptr, &b, &b, &b, &b, &u, 0.0);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_GetDecoded(&b, &b, &b, &b, &b, nullptr, 0.0);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ConvertUniversalToUnix(0, nullptr);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ConvertDosDateToEncoded(nullptr, 0);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ConvertEncodedToDosDate(nullptr, 0.0);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ParseString("x", &i, &i, &i, &i, &i, nullptr);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ParseString(nullptr, &i, &i, &i, &i, &i, &u);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ParseOffsetString("GMT", nullptr, &i);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_ParseStringEncoded("x", nullptr);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_SpanParse("1:00", nullptr);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_SpanParse(nullptr, &d);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_EncodedString(0x7B, nullptr, 10, 0.0);
+        },
+        message);
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Time_DurationString(0x70, nullptr, 10, 0.0);
+        },
+        message);
 }
