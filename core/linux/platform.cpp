@@ -200,19 +200,8 @@ void* Platform_GetStdHandle(int32_t index) {
 int64_t Platform_WriteStd(void* stream, const void* data, int32_t length, int32_t* written) {
     if (written) *written = 0;
     intptr_t fd = reinterpret_cast<intptr_t>(stream) - 1;
-    if (fd < 0 || fd > 2 || !data || length < 0) return 0;
-    const char* bytes = static_cast<const char*>(data);
-    int32_t done = 0;
-    while (done < length) {
-        ssize_t n = write((int)fd, bytes + done, (size_t)(length - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        done += (int32_t)n;
-    }
-    if (written) *written = done;
-    return done == length;
+    if (fd < 0 || fd > 2) return 0;
+    return Platform_Write((int32_t)fd, data, length, written);
 }
 
 // A terminal program has its console already; these have nothing to do here.

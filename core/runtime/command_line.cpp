@@ -186,6 +186,15 @@ template <typename Emit> void SplitArguments(const char* text, char* scratch, Em
     }
 }
 
+// Forgets the process vector. A vector built here is freed (keeping it would leak it); one
+// borrowed from main is never freed, whichever remove call forgets it.
+void ForgetVector() {
+    if (GlobalArgVOwned) Arguments_Free(&GlobalArgC, &GlobalArgV);
+    GlobalArgC = 0;
+    GlobalArgV = NULL;
+    GlobalArgVOwned = false;
+}
+
 } // namespace
 
 const char* const Core_SwitchFilterTable[CORE_SWITCH_FILTER_COUNT] = {
@@ -206,13 +215,7 @@ int64_t Arguments_Init(int32_t count, char** vector) {
 
 int64_t Arguments_Remove() {
     ASSERT_MSG(GlobalArgV != NULL, "Command line not initialized");
-    // A vector built here belongs to the module: forgetting it without freeing would leak it.
-    if (GlobalArgVOwned) {
-        Arguments_Free(&GlobalArgC, &GlobalArgV);
-    }
-    GlobalArgC = 0;
-    GlobalArgV = NULL;
-    GlobalArgVOwned = false;
+    ForgetVector();
     return 1;
 }
 
@@ -314,13 +317,7 @@ int64_t CommandLine_InitWide(const uint16_t* text) {
 
 int64_t CommandLine_Remove() {
     ASSERT_MSG(GlobalArgV != NULL, "Command line not initialized");
-    // A vector borrowed from main is never freed, whichever remove call forgets it.
-    if (GlobalArgVOwned) {
-        Arguments_Free(&GlobalArgC, &GlobalArgV);
-    }
-    GlobalArgC = 0;
-    GlobalArgV = NULL;
-    GlobalArgVOwned = false;
+    ForgetVector();
     return 1;
 }
 

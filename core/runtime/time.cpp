@@ -125,6 +125,17 @@ void TrimSpaces(char* text) {
 
 std::atomic<uint64_t> GlobalTimeLastCycleCount{0};
 
+// The current time broken down by the given zone conversion, copied out when asked, and encoded.
+double CurrentEncoded(int64_t (*breakDown)(int64_t, struct tm*), struct tm* out) {
+    if (out != nullptr) memset(out, 0, sizeof(*out));
+    struct tm record;
+    if (!breakDown(Platform_GetWallClockSeconds(), &record)) return 0.0;
+    if (out != nullptr) *out = record;
+    double value = 0.0;
+    Time_ConvertTmToEncoded(&record, &value);
+    return value;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -166,25 +177,9 @@ double Time_GetCurrentEncoded() {
     return static_cast<double>(Platform_GetWallClockSeconds());
 }
 
-double Time_GetCurrentEncodedLocal(struct tm* out) {
-    if (out != nullptr) memset(out, 0, sizeof(*out));
-    struct tm record;
-    if (!Platform_LocalTime(Platform_GetWallClockSeconds(), &record)) return 0.0;
-    if (out != nullptr) *out = record;
-    double value = 0.0;
-    Time_ConvertTmToEncoded(&record, &value);
-    return value;
-}
+double Time_GetCurrentEncodedLocal(struct tm* out) { return CurrentEncoded(Platform_LocalTime, out); }
 
-double Time_GetCurrentEncodedGMT(struct tm* out) {
-    if (out != nullptr) memset(out, 0, sizeof(*out));
-    struct tm record;
-    if (!Platform_GmTime(Platform_GetWallClockSeconds(), &record)) return 0.0;
-    if (out != nullptr) *out = record;
-    double value = 0.0;
-    Time_ConvertTmToEncoded(&record, &value);
-    return value;
-}
+double Time_GetCurrentEncodedGMT(struct tm* out) { return CurrentEncoded(Platform_GmTime, out); }
 
 int64_t Time_GetEncoded(double* value, int32_t hour, int32_t minute, int32_t second, int32_t month,
                         int32_t day, uint32_t year) {
