@@ -120,11 +120,6 @@ void CutAfterLastSlash(char* buffer) {
 
 std::atomic<void (*)(int32_t)> g_consoleControl{nullptr};
 
-void ConsoleControlHandler(int signal) {
-    void (*fn)(int32_t) = g_consoleControl.load();
-    if (fn) fn(signal);
-}
-
 } // namespace
 
 uint32_t Platform_Increment(volatile uint32_t* value) {
@@ -209,6 +204,12 @@ int64_t Platform_AllocConsole() { return 1; }
 int64_t Platform_FreeConsole() { return 1; }
 int64_t Platform_SetConsoleTitle(const char*) { return 1; }
 
+// Forwards an interactive signal to the stored console-control function; does nothing without one.
+void Debug_ConsoleControlHandler(int32_t signal) {
+    void (*fn)(int32_t) = g_consoleControl.load();
+    if (fn) fn(signal);
+}
+
 int64_t Platform_SetConsoleControlOverride(void (*fn)(int32_t signal)) {
     g_consoleControl.store(fn);
     return 1;
@@ -219,7 +220,7 @@ int64_t Platform_SetupConsoleControl() {
     // so only the interactive signals are routed to the console-control function.
     struct sigaction action;
     memset(&action, 0, sizeof(action));
-    action.sa_handler = ConsoleControlHandler;
+    action.sa_handler = [](int signal) { Debug_ConsoleControlHandler(signal); };
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP}) sigaction(signal, &action, nullptr);
     return 1;

@@ -59,6 +59,7 @@ int64_t Platform_FreeConsole();
 int64_t Platform_SetConsoleTitle(const char* title);
 int64_t Platform_SetupConsoleControl();
 int64_t Platform_SetConsoleControlOverride(void (*fn)(int32_t signal));
+void Debug_ConsoleControlHandler(int32_t signal);
 
 int64_t Platform_GetEnvironmentVariable(const char* name, char* buffer, int32_t size);
 int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size);

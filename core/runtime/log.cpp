@@ -93,84 +93,129 @@ void FreeFilter() {
     }
 }
 
-void WriteConsole(const char* text, uint32_t flags) {
+// One piece of output: the stamp (possibly empty) and the text, written with a single call where
+// they fit the line buffer so that a line costs one system call.
+struct Piece {
+    const char* Stamp;
+    const char* Text;
+};
+
+template <typename Write> void WritePiece(const Piece& piece, Write write) {
+    const size_t stampLength = piece.Stamp ? strlen(piece.Stamp) : 0;
+    const size_t textLength = strlen(piece.Text);
+    char joined[kLineSize + 96];
+    if (stampLength && stampLength + textLength <= sizeof(joined)) {
+        memcpy(joined, piece.Stamp, stampLength);
+        memcpy(joined + stampLength, piece.Text, textLength);
+        write(joined, (int32_t)(stampLength + textLength));
+        return;
+    }
+    if (stampLength) write(piece.Stamp, (int32_t)stampLength);
+    write(piece.Text, (int32_t)textLength);
+}
+
+void WriteConsole(const Piece& piece, uint32_t flags) {
     if (!Debug_IsStarted() || !g_log.Started) return;
     if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId()) return;
     void* console = g_log.Console ? g_log.Console : Platform_GetStdHandle(1);
-    int32_t written = 0;
-    Platform_WriteStd(console, text, (int32_t)strlen(text), &written);
+    WritePiece(piece, [console](const char* data, int32_t length) {
+        int32_t written = 0;
+        Platform_WriteStd(console, data, length, &written);
+    });
 }
 
+// What the file name of a line depends on; the name is rebuilt only when this changes.
+struct NameKey {
+    uint32_t Generation; // bumped whenever the log file name or the debug file id changes
+    uint32_t Flags;
+    bool ErrorFile;
+    uint32_t Thread;
+    int64_t Day;
+    bool operator==(const NameKey&) const = default;
+};
+
+uint32_t g_nameGeneration = 1;
+NameKey g_cachedKey = {};
+char g_cachedName[kNameSize] = "";
+
 // The file a line goes to under the current flags, or false when it goes to none.
-bool ComputeFileName(char* name, int32_t capacity, bool error, uint32_t flags) {
-    name[0] = 0;
+bool ComputeFileName(const char** name, bool error, uint32_t flags, double now) {
+    *name = nullptr;
     if (!g_log.FileName[0]) return false;
-    if (error && (flags & DEBUG_FLAG_ERROR_FILE)) {
-        String_Print(name, capacity, "%s.err", g_log.FileName);
+    const bool errorFile = error && (flags & DEBUG_FLAG_ERROR_FILE);
+    if (!errorFile && !(flags & DEBUG_FLAG_FILE)) return false;
+    NameKey key = {g_nameGeneration, flags & (DEBUG_FLAG_PER_DAY | DEBUG_FLAG_PER_THREAD | DEBUG_FLAG_PER_PROCESS),
+                   errorFile, 0, 0};
+    if (!errorFile) {
+        if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId())
+            key.Thread = Platform_ThreadGetCurrentId();
+        if (flags & DEBUG_FLAG_PER_DAY) key.Day = (int64_t)(now / 86400.0);
+    }
+    *name = g_cachedName;
+    if (key == g_cachedKey) return true;
+    g_cachedKey = key;
+
+    char* out = g_cachedName;
+    const int32_t capacity = sizeof(g_cachedName);
+    if (errorFile) {
+        String_Print(out, capacity, "%s.err", g_log.FileName);
         return true;
     }
-    if (!(flags & DEBUG_FLAG_FILE)) return false;
     char base[kNameSize];
     String_CopyLength(base, g_log.FileName, sizeof(base));
     char extension[kNameSize] = ".log";
     const char* dot = nullptr;
-    const char* slash = nullptr;
     String_FindCharReverse(base, '.', &dot);
     const char* slash1 = strrchr(base, '/');
     const char* slash2 = strrchr(base, '\\');
-    slash = slash1 > slash2 ? slash1 : slash2;
+    const char* slash = slash1 > slash2 ? slash1 : slash2;
     if (dot && (!slash || dot > slash)) {
         String_CopyLength(extension, dot, sizeof(extension));
         base[dot - base] = 0;
     }
-    String_CopyLength(name, base, capacity);
+    String_CopyLength(out, base, capacity);
     if (flags & DEBUG_FLAG_PER_DAY) {
         uint8_t hour, minute, second, month, day;
         uint32_t year;
-        double now = Time_GetCurrentEncodedLocal(nullptr);
         // Dots, never slashes: the date is part of a file name.
         if (Time_GetDecoded(&hour, &minute, &second, &month, &day, &year, now))
-            String_PrintCat(name, capacity, ".%.2d.%.2d.%d", (int32_t)month, (int32_t)day, (int32_t)year);
+            String_PrintCat(out, capacity, ".%.2d.%.2d.%d", (int32_t)month, (int32_t)day, (int32_t)year);
     }
-    if (g_log.DebugFileId[0]) String_PrintCat(name, capacity, ".%s", g_log.DebugFileId);
-    if (flags & DEBUG_FLAG_PER_PROCESS) String_PrintCat(name, capacity, ".P%u", Debug_ProcessId());
-    if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId())
-        String_PrintCat(name, capacity, ".T%u", Platform_ThreadGetCurrentId());
-    String_PrintCat(name, capacity, "%s", extension);
+    if (g_log.DebugFileId[0]) String_PrintCat(out, capacity, ".%s", g_log.DebugFileId);
+    if (flags & DEBUG_FLAG_PER_PROCESS) String_PrintCat(out, capacity, ".P%u", Debug_ProcessId());
+    if (key.Thread) String_PrintCat(out, capacity, ".T%u", key.Thread);
+    String_PrintCat(out, capacity, "%s", extension);
     return true;
 }
 
-void WriteFileText(const char* text, bool error, uint32_t flags) {
+void WriteFile(const Piece& piece, bool error, uint32_t flags, double now) {
     const bool commit = error || (flags & DEBUG_FLAG_COMMIT);
-    auto write = [&]() {
+    const char* name = nullptr;
+    if (!ComputeFileName(&name, error, flags, now)) return;
+    if (g_log.Fd < 0 || !String_CompareWithoutCase(name, g_log.OpenName)) {
+        CloseFile();
+        String_CopyLength(g_log.OpenName, name, sizeof(g_log.OpenName));
+        Platform_SetConsoleTitle(name);
+        const bool append = error || (flags & DEBUG_FLAG_APPEND) || OpenedBefore(name);
+        const int32_t openFlags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+        const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
+        for (int32_t attempt = 0; attempt < attempts; attempt++) {
+            if (attempt > 0) Platform_SleepMS(100);
+            g_log.Fd = Platform_Open(name, openFlags, 0, 0600);
+            if (g_log.Fd >= 0) break;
+        }
+        if (g_log.Fd < 0) {
+            g_log.OpenFailed = true;
+            g_log.OpenName[0] = 0;
+            return;
+        }
+    }
+    WritePiece(piece, [](const char* data, int32_t length) {
         int32_t written = 0;
-        Platform_Write(g_log.Fd, text, (int32_t)strlen(text), &written);
-        if (commit) Platform_Sync(g_log.Fd);
-        g_log.OpenFailed = false;
-    };
-    char name[kNameSize];
-    if (!ComputeFileName(name, sizeof(name), error, flags)) return;
-    if (g_log.Fd >= 0 && String_CompareWithoutCase(name, g_log.OpenName)) {
-        write();
-        return;
-    }
-    CloseFile();
-    String_CopyLength(g_log.OpenName, name, sizeof(g_log.OpenName));
-    Platform_SetConsoleTitle(name);
-    const bool append = error || (flags & DEBUG_FLAG_APPEND) || OpenedBefore(name);
-    const int32_t openFlags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
-    const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
-    for (int32_t attempt = 0; attempt < attempts; attempt++) {
-        if (attempt > 0) Platform_SleepMS(100);
-        g_log.Fd = Platform_Open(name, openFlags, 0, 0600);
-        if (g_log.Fd >= 0) break;
-    }
-    if (g_log.Fd < 0) {
-        g_log.OpenFailed = true;
-        g_log.OpenName[0] = 0;
-        return;
-    }
-    write();
+        Platform_Write(g_log.Fd, data, length, &written);
+    });
+    if (commit) Platform_Sync(g_log.Fd);
+    g_log.OpenFailed = false;
 }
 
 } // namespace
@@ -184,6 +229,7 @@ int64_t Log_Init(const char* debugFileId) {
     g_log.OpenFailed = false;
     g_log.OpenedCount = 0;
     String_CopyLength(g_log.DebugFileId, debugFileId ? debugFileId : "", sizeof(g_log.DebugFileId));
+    g_nameGeneration++;
     return 1;
 }
 
@@ -214,23 +260,30 @@ int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp) 
     const uint32_t flags = Debug_Flags();
     const bool error = errorLine != 0;
     std::lock_guard<std::recursive_mutex> guard(LogLock());
-    if (timeStamp && g_log.Started) {
-        double now = Time_GetCurrentEncodedLocal(nullptr);
-        if (now != g_log.StampTime) {
-            g_log.StampTime = now;
-            char stamp[80];
-            if (Time_EncodedString(0x7B, stamp, sizeof(stamp) - 1, now))
-                String_Print(g_log.Stamp, sizeof(g_log.Stamp), "%s ", stamp);
-            else
-                g_log.Stamp[0] = 0;
-        }
-        if (flags & DEBUG_FLAG_CONSOLE) WriteConsole(g_log.Stamp, flags);
-        if ((flags & DEBUG_FLAG_FILE) || (error && (flags & DEBUG_FLAG_ERROR_FILE)))
-            WriteFileText(g_log.Stamp, false, flags);
+    const bool stamped = timeStamp && g_log.Started;
+    double now = 0.0;
+    if (stamped || (flags & DEBUG_FLAG_PER_DAY)) now = Time_GetCurrentEncodedLocal(nullptr);
+    if (stamped && now != g_log.StampTime) {
+        g_log.StampTime = now;
+        char stamp[80];
+        if (Time_EncodedString(0x7B, stamp, sizeof(stamp) - 1, now))
+            String_Print(g_log.Stamp, sizeof(g_log.Stamp), "%s ", stamp);
+        else
+            g_log.Stamp[0] = 0;
     }
+    const char* stamp = stamped ? g_log.Stamp : nullptr;
     if (DebugPrintCallbackFunc callback = Debug_GetPrintCallback()) callback(text);
-    if (flags & DEBUG_FLAG_CONSOLE) WriteConsole(text, flags);
-    if ((flags & DEBUG_FLAG_FILE) || error) WriteFileText(text, error, flags);
+    if (flags & DEBUG_FLAG_CONSOLE) WriteConsole({stamp, text}, flags);
+    // The stamp goes to the normal log file; an error line's text may go to the error file instead,
+    // and then the two are written apart.
+    const bool stampToFile = (flags & DEBUG_FLAG_FILE) || (error && (flags & DEBUG_FLAG_ERROR_FILE));
+    const bool textToFile = (flags & DEBUG_FLAG_FILE) || error;
+    const bool apart = error && (flags & DEBUG_FLAG_ERROR_FILE);
+    if (stamp && stampToFile && (apart || !textToFile)) {
+        WriteFile({nullptr, stamp}, false, flags, now);
+        stamp = nullptr;
+    }
+    if (textToFile) WriteFile({stampToFile ? stamp : nullptr, text}, error, flags, now);
     return 1;
 }
 
@@ -343,6 +396,7 @@ int64_t Log_SetFilename(const char* name) {
         g_log.Console = nullptr;
     }
     String_CopyLength(g_log.FileName, name, sizeof(g_log.FileName));
+    g_nameGeneration++;
     if (!flags) return 1;
     if ((flags & DEBUG_FLAG_CONSOLE) && !g_log.Console) {
         Platform_AllocConsole();
@@ -373,6 +427,7 @@ int64_t Log_Fork(const char* commandLine) {
     std::lock_guard<std::recursive_mutex> guard(LogLock());
     CloseFile();
     g_log.DebugFileId[0] = 0;
+    g_nameGeneration++;
     CommandLine_GetFieldByName(commandLine, "debugfileid", g_log.DebugFileId, sizeof(g_log.DebugFileId));
     return 1;
 }

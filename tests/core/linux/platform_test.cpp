@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -162,6 +163,35 @@ TEST(PlatformConsole, WritesToStandardStreamsOnly) {
     uint32_t flags = 0;
     EXPECT_EQ(Platform_GetDebugFlagsFromKey(&flags), 0);
     EXPECT_EQ(flags, 0u);
+}
+
+} // namespace
+
+namespace {
+
+int32_t g_controlSignal = 0;
+void RecordSignal(int32_t signal) { g_controlSignal = signal; }
+
+TEST(PlatformConsole, ControlHandlerForwardsInteractiveSignalsOnly) {
+    const int crashes[] = {SIGABRT, SIGBUS, SIGSEGV};
+    struct sigaction before[3];
+    for (int i = 0; i < 3; i++) sigaction(crashes[i], nullptr, &before[i]);
+    Platform_SetConsoleControlOverride(RecordSignal);
+    EXPECT_EQ(Platform_SetupConsoleControl(), 1);
+    raise(SIGHUP);
+    EXPECT_EQ(g_controlSignal, SIGHUP);
+    // Real crashes keep their action: a handler that returns would hide or hang them.
+    for (int i = 0; i < 3; i++) {
+        struct sigaction after;
+        sigaction(crashes[i], nullptr, &after);
+        EXPECT_EQ(after.sa_handler, before[i].sa_handler) << crashes[i];
+    }
+    Platform_SetConsoleControlOverride(nullptr);
+    g_controlSignal = 0;
+    raise(SIGHUP);
+    EXPECT_EQ(g_controlSignal, 0);
+    signal(SIGHUP, SIG_DFL);
+    for (int s : {SIGINT, SIGQUIT, SIGPIPE, SIGTSTP}) signal(s, SIG_DFL);
 }
 
 } // namespace
