@@ -9,6 +9,7 @@
 #include <cstring>
 #include <csignal>
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/random.h>
@@ -313,17 +314,24 @@ int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size) {
     return ok;
 }
 
+// Handle 0: the main executable; the main program's handle: the image holding this code; any
+// other handle: the loaded library it names.
 int64_t Platform_GetModuleFilename(void* handle, char* buffer, int32_t size) {
     ASSERT_POINTER(buffer);
     if (size > 0) buffer[0] = 0;
-    return Platform_GetSpecialPath(handle ? PLATFORM_PATH_MODULE_DLL_PATH : PLATFORM_PATH_MODULE_PATH, buffer, size);
+    if (!handle) return Platform_GetSpecialPath(PLATFORM_PATH_MODULE_PATH, buffer, size);
+    void* mainHandle = dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD);
+    if (mainHandle) dlclose(mainHandle);
+    if (handle == mainHandle) return Platform_GetSpecialPath(PLATFORM_PATH_MODULE_DLL_PATH, buffer, size);
+    struct link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name || !map->l_name[0]) return 0;
+    return CopyOut(buffer, size, map->l_name);
 }
 
 int64_t Platform_GetModuleDirectory(void* handle, char* buffer, int32_t size) {
-    ASSERT_POINTER(buffer);
-    if (size > 0) buffer[0] = 0;
-    return Platform_GetSpecialPath(handle ? PLATFORM_PATH_MODULE_DLL_DIRECTORY : PLATFORM_PATH_MODULE_DIRECTORY,
-                                   buffer, size);
+    if (!Platform_GetModuleFilename(handle, buffer, size)) return 0;
+    CutAfterLastSlash(buffer);
+    return 1;
 }
 
 int64_t Platform_GetModuleLogDirectory(void* handle, char* buffer, int32_t size) {

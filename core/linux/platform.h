@@ -76,3 +76,11 @@ int64_t Platform_Sync(int32_t fd);
 int64_t Platform_Close(int32_t fd);
 // Creates the directory and every missing parent; true when it exists afterwards.
 int64_t Platform_CreateDirectoryTree(const char* path);
+
+// The platform layer's other topics.
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_network.h"
+#include "core/linux/platform_pipe.h"
+#include "core/linux/platform_process.h"
+#include "core/linux/platform_system.h"
+#include "core/linux/platform_thread.h"

@@ -166,7 +166,8 @@ int64_t Platform_ThreadSetDescription(void* handle, uint32_t threadId, const cha
     if (handle) CheckedThread(handle);
     ASSERT_POINTER(name);
     const uint32_t ThreadId = threadId;
-    ASSERT_MSG(Platform_ThreadGetCurrentId() == ThreadId, "The thread name must be set from within the thread");
+    ASSERT_MSG(Platform_ThreadGetCurrentId() == ThreadId,
+               "The thread name must be set from within the thread");
     char cut[kThreadNameLength + 1];
     size_t length = CutName(name, kThreadNameLength);
     memcpy(cut, name, length);
