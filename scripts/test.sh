@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine (as root), builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs every test through CTest.
+# With --tsan it instead builds the threading tests with ThreadSanitizer in build/tsan and runs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mode=default
+case "${1:-}" in
+  "") ;;
+  --tsan) mode=tsan ;;
+  *) echo "usage: $0 [--tsan]" >&2; exit 2 ;;
+esac
 
 packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev libpcre2-dev
           libminizip-dev pkg-config)
@@ -17,8 +25,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-build=${BUILD_DIR:-build/test}
 jobs=$(nproc)
+
+if [ "$mode" = tsan ]; then
+  # The tests of the modules that share state between threads: threads, signals, locks,
+  # callback slots and event queues.
+  tsan_tests=(core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
+              core_runtime_callback_test core_runtime_event_queue_test)
+  build=build/tsan
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+        -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON
+  cmake --build "$build" -j "$jobs" --target "${tsan_tests[@]}"
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "$regex"
+  exit 0
+fi
+
+build=${BUILD_DIR:-build/test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
       -DQVR_SANITIZE=ON -DQVR_TESTS=ON
 cmake --build "$build" -j "$jobs"

@@ -1,5 +1,5 @@
-// Fixed-bucket hash table with keys stored inside the members. Members are allocated one by
-// one for now; they move to a block pool once pools exist.
+// Fixed-bucket hash table with keys stored inside the members; members come from the table's
+// own pool in chunks of 10, so adding and removing rarely reaches the sized allocator.
 #include "core/runtime/hash_table.h"
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/class.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/pool.h"
 #include "core/runtime/string.h"
 
 struct HashTableMember {
@@ -21,6 +22,7 @@ struct HashTableMember {
 
 struct HashTable {
     Class Header;
+    Pool* Members;
     HashTableMember** Buckets;
     uint32_t BucketCount;
     uint32_t KeySize;
@@ -36,14 +38,17 @@ struct HashTable {
 
 namespace {
 
+constexpr uint32_t kMembersPerChunk = 10;
+
 // Members carry their class id in their first word, not in an object header.
-#define MEMBER_CHECK(member)                                                                                   \
-    do {                                                                                                       \
-        const HashTableMember* member_check_ = (member);                                                       \
-        if (!member_check_) Debug_AbortInt(__FILE__, __LINE__, "Pointer is NULL\n");                          \
-        if (member_check_->ClassId != HASH_TABLE_MEMBER_CLASS_ID)                                              \
-            Debug_AbortInt(__FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", \
-                           (const void*)member_check_, (uint32_t)HASH_TABLE_MEMBER_CLASS_ID, member_check_->ClassId); \
+#define MEMBER_CHECK(member)                                                                                 \
+    do {                                                                                                     \
+        const HashTableMember* member_check_ = (member);                                                     \
+        if (!member_check_) Debug_AbortInt(__FILE__, __LINE__, "Pointer is NULL\n");                         \
+        if (member_check_->ClassId != HASH_TABLE_MEMBER_CLASS_ID)                                            \
+            Debug_AbortInt(                                                                                  \
+                __FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n",       \
+                (const void*)member_check_, (uint32_t)HASH_TABLE_MEMBER_CLASS_ID, member_check_->ClassId);   \
     } while (0)
 
 uint32_t FinishStringHash(uint32_t h) {
@@ -55,36 +60,48 @@ uint32_t FinishStringHash(uint32_t h) {
     return h;
 }
 
-uint32_t FoldByte(uint8_t c) { return (c >= 'A' && c <= 'Z') ? (uint32_t)(c + 32) : c; }
+uint32_t FoldByte(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') ? (uint32_t)(c + 32) : c;
+}
 
-HashTableMember* Find(HashTable* table, HashTableKey key) {
-    uint32_t hash = table->Value(table, table->ValueContext, key);
+HashTableMember* FindHashed(HashTable* table, HashTableKey key, uint32_t hash) {
     for (HashTableMember* m = table->Buckets[hash % table->BucketCount]; m; m = m->Next)
         if (m->Hash == hash && table->Compare(table, table->CompareContext, m->Key, key)) return m;
     return nullptr;
 }
 
+HashTableMember* Find(HashTable* table, HashTableKey key) {
+    return FindHashed(table, key, table->Value(table, table->ValueContext, key));
+}
+
+// Aborts unless the member sits in this table's chains: a member of another table would make
+// the unlink write through that table's bucket index.
+void CheckOwned(HashTable* table, HashTableMember* member) {
+    ASSERT_MSG(member->Bucket < table->BucketCount &&
+                   (member->Prev ? member->Prev->Next == member : table->Buckets[member->Bucket] == member),
+               "Member [0x%p] is not in this table [0x%p]", (void*)member, (void*)table);
+}
+
 void Unlink(HashTable* table, HashTableMember* member) {
-    if (member->Prev) member->Prev->Next = member->Next;
-    else table->Buckets[member->Bucket] = member->Next;
+    if (member->Prev)
+        member->Prev->Next = member->Next;
+    else
+        table->Buckets[member->Bucket] = member->Next;
     if (member->Next) member->Next->Prev = member->Prev;
     member->ClassId = 0;
-    Memory_Free(member, table->MemberSize);
+    Pool_Free(table->Members, &member, table->MemberSize);
     Platform_Decrement(&table->Count);
 }
 
-void FreeAll(HashTable* table) {
+// Empties every chain and makes every pool block free again; stale member handles then fail
+// their class check.
+void ResetMembers(HashTable* table) {
     for (uint32_t b = 0; b < table->BucketCount; b++) {
-        HashTableMember* m = table->Buckets[b];
-        while (m) {
-            HashTableMember* next = m->Next;
-            m->ClassId = 0;
-            Memory_Free(m, table->MemberSize);
-            m = next;
-        }
+        for (HashTableMember* m = table->Buckets[b]; m; m = m->Next) m->ClassId = 0;
         table->Buckets[b] = nullptr;
     }
-    table->Count = 0;
+    Pool_Reset(table->Members);
+    __atomic_store_n(&table->Count, 0u, __ATOMIC_SEQ_CST);
 }
 
 HashTableMember* FirstFrom(HashTable* table, uint32_t bucket) {
@@ -99,14 +116,21 @@ int64_t HashTable_Create(HashTable** table, uint32_t keySize, uint32_t bucketCou
     ASSERT_POINTER(table);
     *table = nullptr;
     ASSERT_MSG(bucketCount > 0, "Bucket count must not be zero");
+    ASSERT_MSG(bucketCount <= 0x7FFFFFFF / sizeof(HashTableMember*), "Bucket count too large (%u)",
+               bucketCount);
+    // At least 8 key bytes, so that the pointer callbacks can always read a whole value.
+    const uint64_t memberSize = sizeof(HashTableMember) + (keySize < 8 ? 8 : (uint64_t)keySize);
+    ASSERT_MSG(memberSize <= 0x7FFFFFFF / kMembersPerChunk, "Key size too large (%u)", keySize);
     HashTable* t = static_cast<HashTable*>(Memory_AllocZero(sizeof(HashTable)));
     t->Header.ClassId = HASH_TABLE_CLASS_ID;
     t->Header.RefCount = 1;
     t->Buckets = static_cast<HashTableMember**>(Memory_AllocZero(sizeof(HashTableMember*) * bucketCount));
     t->BucketCount = bucketCount;
     t->KeySize = keySize;
-    // At least 8 key bytes, so that the pointer callbacks can always read a whole value.
-    t->MemberSize = (uint32_t)sizeof(HashTableMember) + (keySize < 8 ? 8 : keySize);
+    t->MemberSize = (uint32_t)memberSize;
+    Pool_Create(&t->Members);
+    Pool_SetMemorySize(t->Members, t->MemberSize);
+    Pool_SetChunkSize(t->Members, kMembersPerChunk);
     t->Assign = HashTable_StringKeyAssign;
     t->Value = HashTable_StringValue;
     t->Compare = HashTable_StringCompare;
@@ -118,15 +142,18 @@ int64_t HashTable_Delete(HashTable** table) {
     ASSERT_POINTER(table);
     HashTable* t = *table;
     CLASS_CHECK(t, HASH_TABLE_CLASS_ID);
-    FreeAll(t);
+    ResetMembers(t);
     Memory_Free(t->Buckets, sizeof(HashTableMember*) * t->BucketCount);
+    Pool_Delete(&t->Members);
     t->Header.ClassId = 0;
     Memory_Free(t, sizeof(HashTable));
     *table = nullptr;
     return 1;
 }
 
-int64_t HashTable_ValidHandle(HashTable* table) { return table && table->Header.ClassId == HASH_TABLE_CLASS_ID; }
+int64_t HashTable_ValidHandle(HashTable* table) {
+    return table && table->Header.ClassId == HASH_TABLE_CLASS_ID;
+}
 
 int64_t HashTable_SetKeyAssignCallback(HashTable* table, void* context, HashTableKeyAssignFunc fn) {
     CLASS_CHECK(table, HASH_TABLE_CLASS_ID);
@@ -167,14 +194,14 @@ int64_t HashTable_AddEx(HashTable* table, HashTableKey key, uint64_t value, Hash
     CLASS_CHECK(table, HASH_TABLE_CLASS_ID);
     ASSERT_POINTER(member);
     *member = nullptr;
-    if (HashTableMember* found = Find(table, key)) {
+    const uint32_t hash = table->Value(table, table->ValueContext, key);
+    if (HashTableMember* found = FindHashed(table, key, hash)) {
         found->Value = value;
         *member = found;
         return 1;
     }
-    uint32_t hash = table->Value(table, table->ValueContext, key);
     uint32_t bucket = hash % table->BucketCount;
-    HashTableMember* m = static_cast<HashTableMember*>(Memory_AllocZero(table->MemberSize));
+    HashTableMember* m = static_cast<HashTableMember*>(Pool_Alloc(table->Members, table->MemberSize));
     m->ClassId = HASH_TABLE_MEMBER_CLASS_ID;
     if (table->Assign) table->Assign(table, table->AssignContext, m->Key, table->KeySize, key);
     m->Value = value;
@@ -222,6 +249,7 @@ int64_t HashTable_MemberRemove(HashTable* table, HashTableMember** member) {
     CLASS_CHECK(table, HASH_TABLE_CLASS_ID);
     ASSERT_POINTER(member);
     MEMBER_CHECK(*member);
+    CheckOwned(table, *member);
     Unlink(table, *member);
     *member = nullptr;
     return 1;
@@ -229,13 +257,14 @@ int64_t HashTable_MemberRemove(HashTable* table, HashTableMember** member) {
 
 int64_t HashTable_RemoveAll(HashTable* table) {
     CLASS_CHECK(table, HASH_TABLE_CLASS_ID);
-    FreeAll(table);
+    ResetMembers(table);
+    Pool_RemoveAll(table->Members);
     return 1;
 }
 
 int64_t HashTable_Reset(HashTable* table) {
     CLASS_CHECK(table, HASH_TABLE_CLASS_ID);
-    FreeAll(table);
+    ResetMembers(table);
     return 1;
 }
 
@@ -305,11 +334,13 @@ int64_t HashTable_PointerKeyAssign(HashTable*, void*, void* destination, uint32_
     return 1;
 }
 
-int64_t HashTable_StringPointerKeyAssign(HashTable* t, void* c, void* destination, uint32_t keySize, HashTableKey key) {
+int64_t HashTable_StringPointerKeyAssign(HashTable* t, void* c, void* destination, uint32_t keySize,
+                                         HashTableKey key) {
     return HashTable_PointerKeyAssign(t, c, destination, keySize, key);
 }
 
-int64_t HashTable_Int32KeyAssign(HashTable* t, void* c, void* destination, uint32_t keySize, HashTableKey key) {
+int64_t HashTable_Int32KeyAssign(HashTable* t, void* c, void* destination, uint32_t keySize,
+                                 HashTableKey key) {
     return HashTable_PointerKeyAssign(t, c, destination, keySize, key);
 }
 
@@ -338,7 +369,9 @@ uint32_t HashTable_PointerValue(HashTable*, void*, HashTableKey key) {
     return k;
 }
 
-uint32_t HashTable_Int32Value(HashTable* t, void* c, HashTableKey key) { return HashTable_PointerValue(t, c, key); }
+uint32_t HashTable_Int32Value(HashTable* t, void* c, HashTableKey key) {
+    return HashTable_PointerValue(t, c, key);
+}
 
 int64_t HashTable_StringCompare(HashTable*, void*, const void* storedKey, HashTableKey key) {
     return String_Compare(static_cast<const char*>(storedKey), static_cast<const char*>(key));
@@ -354,7 +387,8 @@ int64_t HashTable_StringPointerCompare(HashTable*, void*, const void* storedKey,
     return String_Compare(stored, static_cast<const char*>(key));
 }
 
-int64_t HashTable_StringPointerCompareWithoutCase(HashTable*, void*, const void* storedKey, HashTableKey key) {
+int64_t HashTable_StringPointerCompareWithoutCase(HashTable*, void*, const void* storedKey,
+                                                  HashTableKey key) {
     const char* stored;
     memcpy(&stored, storedKey, sizeof(stored));
     return String_CompareWithoutCase(stored, static_cast<const char*>(key));

@@ -14,10 +14,11 @@ struct HashTableMember;
 
 // A key is one pointer-sized argument: a text pointer, or the pointer or integer itself.
 typedef const void* HashTableKey;
-typedef int64_t (*HashTableKeyAssignFunc)(HashTable* table, void* context, void* destination, uint32_t keySize,
-                                          HashTableKey key);
+typedef int64_t (*HashTableKeyAssignFunc)(HashTable* table, void* context, void* destination,
+                                          uint32_t keySize, HashTableKey key);
 typedef uint32_t (*HashTableValueFunc)(HashTable* table, void* context, HashTableKey key);
-typedef int64_t (*HashTableCompareFunc)(HashTable* table, void* context, const void* storedKey, HashTableKey key);
+typedef int64_t (*HashTableCompareFunc)(HashTable* table, void* context, const void* storedKey,
+                                        HashTableKey key);
 
 int64_t HashTable_Create(HashTable** table, uint32_t keySize, uint32_t bucketCount);
 int64_t HashTable_Delete(HashTable** table);
@@ -48,7 +49,8 @@ int64_t HashTable_MemberGet(HashTable* table, HashTableMember* member, const voi
 // Built-in callbacks.
 int64_t HashTable_StringKeyAssign(HashTable*, void*, void* destination, uint32_t keySize, HashTableKey key);
 int64_t HashTable_PointerKeyAssign(HashTable*, void*, void* destination, uint32_t keySize, HashTableKey key);
-int64_t HashTable_StringPointerKeyAssign(HashTable*, void*, void* destination, uint32_t keySize, HashTableKey key);
+int64_t HashTable_StringPointerKeyAssign(HashTable*, void*, void* destination, uint32_t keySize,
+                                         HashTableKey key);
 int64_t HashTable_Int32KeyAssign(HashTable*, void*, void* destination, uint32_t keySize, HashTableKey key);
 uint32_t HashTable_StringValue(HashTable*, void*, HashTableKey key);
 uint32_t HashTable_StringValueWithoutCase(HashTable*, void*, HashTableKey key);

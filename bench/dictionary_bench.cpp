@@ -1,0 +1,269 @@
+// Cost of building and reading Dictionaries against std::map and std::unordered_map of
+// std::string holding the same data: a flat dictionary of 1M keyed strings and a tree of
+// 1000 x 1000. Lookups by key scan the siblings, so reading every key back is quadratic: it is
+// measured in full on smaller dictionaries and per lookup on the 1M one.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/runtime/dictionary.h"
+
+namespace {
+
+constexpr int32_t kFlatCount = 1000000;
+constexpr int32_t kTreeSide = 1000;
+
+std::string KeyText(int32_t i) {
+    return "key" + std::to_string(i);
+}
+std::string ValueText(int32_t i) {
+    return "value" + std::to_string(i);
+}
+
+// Keys and values made once, so that the timed loops measure the containers alone.
+const std::vector<std::string>& Keys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k(kFlatCount);
+        for (int32_t i = 0; i < kFlatCount; i++) k[i] = KeyText(i);
+        return k;
+    }();
+    return keys;
+}
+
+const std::vector<std::string>& Values() {
+    static const std::vector<std::string> values = [] {
+        std::vector<std::string> v(kFlatCount);
+        for (int32_t i = 0; i < kFlatCount; i++) v[i] = ValueText(i);
+        return v;
+    }();
+    return values;
+}
+
+Dictionary* BuildFlat(int32_t count, uint32_t stringPool) {
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    Dictionary_SetStringPool(dict, stringPool);
+    const auto& keys = Keys();
+    const auto& values = Values();
+    for (int32_t i = 0; i < count; i++)
+        Dictionary_AddString(dict, keys[i].c_str(), values[i].c_str(), nullptr);
+    return dict;
+}
+
+Dictionary* BuildTree() {
+    Dictionary* root = nullptr;
+    Dictionary_Create(&root);
+    const auto& keys = Keys();
+    const auto& values = Values();
+    for (int32_t i = 0; i < kTreeSide; i++) {
+        Dictionary* row = nullptr;
+        Dictionary_AddDictionary(root, keys[i].c_str(), &row, nullptr);
+        for (int32_t j = 0; j < kTreeSide; j++)
+            Dictionary_AddString(row, keys[j].c_str(), values[i * kTreeSide + j].c_str(), nullptr);
+    }
+    return root;
+}
+
+// Built on first use and kept for the whole run.
+Dictionary* Flat() {
+    static Dictionary* dict = BuildFlat(kFlatCount, 0);
+    return dict;
+}
+
+Dictionary* Tree() {
+    static Dictionary* root = BuildTree();
+    return root;
+}
+
+const std::map<std::string, std::string>& FlatMap() {
+    static const std::map<std::string, std::string> map = [] {
+        std::map<std::string, std::string> m;
+        for (int32_t i = 0; i < kFlatCount; i++) m.emplace(Keys()[i], Values()[i]);
+        return m;
+    }();
+    return map;
+}
+
+const std::unordered_map<std::string, std::string>& FlatHash() {
+    static const std::unordered_map<std::string, std::string> map = [] {
+        std::unordered_map<std::string, std::string> m;
+        for (int32_t i = 0; i < kFlatCount; i++) m.emplace(Keys()[i], Values()[i]);
+        return m;
+    }();
+    return map;
+}
+
+// ---- Building 1M keyed strings ---------------------------------------------------------------
+
+void DictionaryBuild(benchmark::State& state) {
+    const uint32_t stringPool = (uint32_t)state.range(0);
+    Keys();
+    Values();
+    for (auto _ : state) {
+        Dictionary* dict = BuildFlat(kFlatCount, stringPool);
+        state.PauseTiming();
+        Dictionary_Release(&dict);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kFlatCount);
+}
+
+template <typename Map> void MapBuild(benchmark::State& state) {
+    const auto& keys = Keys();
+    const auto& values = Values();
+    for (auto _ : state) {
+        auto* map = new Map();
+        for (int32_t i = 0; i < kFlatCount; i++) map->emplace(keys[i], values[i]);
+        benchmark::DoNotOptimize(map);
+        state.PauseTiming();
+        delete map;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kFlatCount);
+}
+
+// ---- Reading every item back by walking -----------------------------------------------------
+
+void DictionaryWalk(benchmark::State& state) {
+    Dictionary* dict = Flat();
+    for (auto _ : state) {
+        int64_t bytes = 0;
+        DictionaryItem* item = nullptr;
+        for (int64_t ok = Dictionary_ItemGetFirst(dict, &item); ok;
+             ok = Dictionary_ItemGetNext(dict, item, &item)) {
+            const char* key = nullptr;
+            const char* value = nullptr;
+            int32_t length = 0;
+            Dictionary_ItemGetKeyPtr(dict, item, &key);
+            Dictionary_ItemGetBufferPtr(dict, item, &value, &length);
+            bytes += length + key[0];
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * kFlatCount);
+}
+
+template <typename Map> void MapWalk(benchmark::State& state, const Map& map) {
+    for (auto _ : state) {
+        int64_t bytes = 0;
+        for (const auto& [key, value] : map) bytes += (int64_t)value.size() + key[0];
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)map.size());
+}
+
+// ---- Reading every item back by key ---------------------------------------------------------
+
+// Every key of an N-item dictionary, in insertion order.
+void DictionaryFindAll(benchmark::State& state) {
+    const int32_t count = (int32_t)state.range(0);
+    Dictionary* dict = BuildFlat(count, 0);
+    const auto& keys = Keys();
+    for (auto _ : state) {
+        int64_t found = 0;
+        for (int32_t i = 0; i < count; i++) {
+            DictionaryItem* item = nullptr;
+            found += Dictionary_ItemFindByKey(dict, keys[i].c_str(), nullptr, &item);
+        }
+        if (found != count) state.SkipWithError("missing key");
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    Dictionary_Release(&dict);
+}
+
+// Single lookups in the 1M dictionary, keys spread evenly over it; the full read-back time is
+// the per-lookup time times 1M.
+void DictionaryFindSample(benchmark::State& state) {
+    Dictionary* dict = Flat();
+    const auto& keys = Keys();
+    int32_t next = 0;
+    for (auto _ : state) {
+        DictionaryItem* item = nullptr;
+        if (!Dictionary_ItemFindByKey(dict, keys[next].c_str(), nullptr, &item))
+            state.SkipWithError("missing key");
+        next = (next + 7919) % kFlatCount;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+template <typename Map> void MapFindAll(benchmark::State& state, const Map& map) {
+    const auto& keys = Keys();
+    for (auto _ : state) {
+        int64_t bytes = 0;
+        for (int32_t i = 0; i < kFlatCount; i++) bytes += (int64_t)map.find(keys[i])->second.size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * kFlatCount);
+}
+
+// ---- A tree of 1000 x 1000, looked up by two keys -------------------------------------------
+
+void DictionaryTreeFind(benchmark::State& state) {
+    Dictionary* root = Tree();
+    const auto& keys = Keys();
+    for (auto _ : state) {
+        int64_t bytes = 0;
+        for (int32_t i = 0; i < kTreeSide; i++) {
+            DictionaryItem* rowItem = nullptr;
+            Dictionary* row = nullptr;
+            Dictionary_ItemFindByKey(root, keys[i].c_str(), nullptr, &rowItem);
+            Dictionary_ItemGetDictionaryHandle(root, rowItem, &row);
+            for (int32_t j = 0; j < kTreeSide; j++) {
+                DictionaryItem* item = nullptr;
+                Dictionary_ItemFindByKey(row, keys[j].c_str(), nullptr, &item);
+                const char* value = nullptr;
+                int32_t length = 0;
+                Dictionary_ItemGetBufferPtr(row, item, &value, &length);
+                bytes += length;
+            }
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * kTreeSide * kTreeSide);
+}
+
+template <typename Outer> void NestedFind(benchmark::State& state) {
+    static const Outer tree = [] {
+        Outer t;
+        for (int32_t i = 0; i < kTreeSide; i++)
+            for (int32_t j = 0; j < kTreeSide; j++)
+                t[Keys()[i]].emplace(Keys()[j], Values()[i * kTreeSide + j]);
+        return t;
+    }();
+    const auto& keys = Keys();
+    for (auto _ : state) {
+        int64_t bytes = 0;
+        for (int32_t i = 0; i < kTreeSide; i++) {
+            const auto& row = tree.find(keys[i])->second;
+            for (int32_t j = 0; j < kTreeSide; j++) bytes += (int64_t)row.find(keys[j])->second.size();
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * kTreeSide * kTreeSide);
+}
+
+using StringMap = std::map<std::string, std::string>;
+using StringHash = std::unordered_map<std::string, std::string>;
+
+BENCHMARK(DictionaryBuild)->ArgName("string_pool")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(MapBuild, StringMap)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(MapBuild, StringHash)->Unit(benchmark::kMillisecond);
+
+BENCHMARK(DictionaryWalk)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MapWalk, map, FlatMap())->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MapWalk, unordered_map, FlatHash())->Unit(benchmark::kMillisecond);
+
+BENCHMARK(DictionaryFindAll)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMillisecond);
+BENCHMARK(DictionaryFindSample)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(MapFindAll, map, FlatMap())->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MapFindAll, unordered_map, FlatHash())->Unit(benchmark::kMillisecond);
+
+BENCHMARK(DictionaryTreeFind)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(NestedFind, std::map<std::string, StringMap>)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(NestedFind, std::unordered_map<std::string, StringHash>)->Unit(benchmark::kMillisecond);
+
+} // namespace

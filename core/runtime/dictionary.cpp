@@ -1,0 +1,575 @@
+// The Dictionary object: creation and deletion, the root's pools, settings, change callbacks,
+// insertion, removal, reset and navigation of the item list.
+#include "core/runtime/dictionary.h"
+
+#include <cstring>
+
+#include "core/runtime/dictionary_internal.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+
+const DictionaryTypeString Dictionary_TypeStringTable[8] = {
+    {DICTIONARY_TYPE_UNKNOWN, "Unknown"}, {DICTIONARY_TYPE_NULL, "Null"},
+    {DICTIONARY_TYPE_BOOLEAN, "Boolean"}, {DICTIONARY_TYPE_INT64, "Int64"},
+    {DICTIONARY_TYPE_FLOAT64, "Float64"}, {DICTIONARY_TYPE_STRING, "String"},
+    {DICTIONARY_TYPE_LIST, "List"},       {DICTIONARY_TYPE_DICTIONARY, "Dictionary"},
+};
+
+const char* Dictionary_TranslateType(uint32_t type) {
+    for (const DictionaryTypeString& row : Dictionary_TypeStringTable)
+        if (row.Code == type) return row.Name;
+    return "Unknown";
+}
+
+namespace {
+
+// Sized memory takes an int32_t size; anything larger is refused there with its own abort.
+int32_t TextBytes(int32_t length) {
+    const int64_t bytes = (int64_t)length + 1;
+    return bytes > INT32_MAX ? INT32_MAX : (int32_t)bytes;
+}
+
+bool UsesStringPool(const Dictionary* dict) {
+    return dict->StringPool == 1 && dict->StringPoolHandle;
+}
+
+bool IsListChild(const Dictionary* dict) {
+    return dict->ParentItem && DictionaryItem_Type(dict->ParentItem) == DICTIONARY_TYPE_LIST;
+}
+
+} // namespace
+
+char* Dictionary_StringAlloc(Dictionary* dict, int32_t length) {
+    if (UsesStringPool(dict))
+        return static_cast<char*>(Pool_Alloc(dict->StringPoolHandle, TextBytes(length)));
+    return static_cast<char*>(Memory_Alloc(TextBytes(length)));
+}
+
+void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
+    if (!*text) return;
+    if (UsesStringPool(dict))
+        Pool_Free(dict->StringPoolHandle, text, TextBytes(length));
+    else
+        Memory_Free(*text, TextBytes(length));
+    *text = nullptr;
+}
+
+int64_t Dictionary_DeleteHandle(void** handle) {
+    return Dictionary_Delete(reinterpret_cast<Dictionary**>(handle));
+}
+
+int64_t Dictionary_Create(Dictionary** dict) {
+    ASSERT_POINTER(dict);
+    *dict = nullptr;
+    Dictionary* d = static_cast<Dictionary*>(Memory_AllocZero(sizeof(Dictionary)));
+    d->Header.ClassId = DICTIONARY_CLASS_ID;
+    d->Header.RefCount = 1;
+    d->Header.Delete = Dictionary_DeleteHandle;
+    d->Vtbl = &GlobalDictionaryVtbl;
+    d->CaseSensitive = 1;
+    d->PrivateKeys = 1;
+    d->AllowDuplicates = 1;
+    d->StringPool = 0;
+    d->PoolChunkSize = 8;
+    d->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
+    *dict = d;
+    return 1;
+}
+
+int64_t Dictionary_AddRef(Dictionary* dict) {
+    DICTIONARY_CHECK(dict);
+    Class_AddRef(dict);
+    return 1;
+}
+
+int64_t Dictionary_Release(Dictionary** dict) {
+    ASSERT_POINTER(dict);
+    if (!*dict) return 0;
+    DICTIONARY_CHECK(*dict);
+    Class_Release(dict);
+    return 1;
+}
+
+int64_t Dictionary_Delete(Dictionary** dict) {
+    ASSERT_POINTER(dict);
+    Dictionary* d = *dict;
+    DICTIONARY_CHECK(d);
+    if (d->Parent) {
+        // A child lives and dies with its item; a release past its own reference keeps it.
+        d->Header.RefCount = 1;
+        *dict = nullptr;
+        return 0;
+    }
+    Dictionary_Reset(d);
+    if (d->StringPoolHandle) Pool_Delete(&d->StringPoolHandle);
+    if (d->ItemPool) Pool_Delete(&d->ItemPool);
+    if (d->DictionaryPool) Pool_Delete(&d->DictionaryPool);
+    d->Header.ClassId = 0;
+    d->Items.ClassId = 0;
+    Memory_Free(d, sizeof(Dictionary));
+    *dict = nullptr;
+    return 1;
+}
+
+int64_t Dictionary_GetInstanceId(Dictionary* dict, char* buffer, int32_t size) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, dict->Header.InstanceId, (int32_t)sizeof(dict->Header.InstanceId));
+    return 1;
+}
+
+int64_t Dictionary_CreatePools(Dictionary* dict) {
+    if (dict->Parent) return 0;
+    // A chunk of no members could never serve an allocation.
+    const uint32_t chunk = dict->PoolChunkSize ? dict->PoolChunkSize : 1;
+    if (dict->StringPool == 1 && !dict->StringPoolHandle) {
+        Pool_Create(&dict->StringPoolHandle);
+        Pool_SetMemorySize(dict->StringPoolHandle, 2048);
+        Pool_SetChunkSize(dict->StringPoolHandle, 1);
+        Pool_SetStringMode(dict->StringPoolHandle, 1);
+    }
+    if (!dict->DictionaryPool) {
+        Pool_Create(&dict->DictionaryPool);
+        Pool_SetMemorySize(dict->DictionaryPool, sizeof(Dictionary));
+        Pool_SetChunkSize(dict->DictionaryPool, chunk);
+    }
+    if (!dict->ItemPool) {
+        Pool_Create(&dict->ItemPool);
+        Pool_SetMemorySize(dict->ItemPool, sizeof(DictionaryItem));
+        Pool_SetChunkSize(dict->ItemPool, chunk);
+    }
+    return 1;
+}
+
+// ---- Inserting and removing -----------------------------------------------------------------
+
+int64_t Dictionary_Insert(Dictionary* dict, DictionaryItem* after, const char* key, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    if (item) *item = nullptr;
+    if (after) DICTIONARY_ITEM_CHECK(after);
+    if (!dict->AllowDuplicates && key) {
+        DictionaryItem* existing = nullptr;
+        if (Dictionary_ItemFindByKey(dict, key, nullptr, &existing)) {
+            if (item) *item = existing;
+            return 1;
+        }
+    }
+    if (!dict->Parent) Dictionary_CreatePools(dict);
+
+    DictionaryItem* created =
+        static_cast<DictionaryItem*>(Pool_Alloc(dict->ItemPool, sizeof(DictionaryItem)));
+    memset(created, 0, sizeof(DictionaryItem));
+    created->ClassId = DICTIONARY_ITEM_CLASS_ID;
+    Dictionary_ItemSetType(dict, created, DICTIONARY_TYPE_UNKNOWN);
+    Dictionary_ItemSetKey(dict, created, key);
+
+    DictionaryItemList& list = dict->Items;
+    if (after) {
+        created->Prev = after;
+        created->Next = after->Next;
+        if (after->Next)
+            after->Next->Prev = created;
+        else
+            list.Last = created;
+        after->Next = created;
+    } else {
+        created->Next = list.First;
+        if (list.First)
+            list.First->Prev = created;
+        else
+            list.Last = created;
+        list.First = created;
+    }
+    list.Count++;
+
+    // The items behind a new list element have moved up one index.
+    if (created->Next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
+        Dictionary_ListIndexBubble(dict, created->Next);
+    if (item) *item = created;
+    return 1;
+}
+
+int64_t Dictionary_Append(Dictionary* dict, const char* key, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    return Dictionary_Insert(dict, dict->Items.Last, key, item);
+}
+
+int64_t Dictionary_Add(Dictionary* dict, const char* key, DictionaryItem** item) {
+    return Dictionary_Append(dict, key, item);
+}
+
+namespace {
+
+// Append, then type, then the value text.
+DictionaryItem* AppendTyped(Dictionary* dict, const char* key, uint32_t type, DictionaryItem** item) {
+    DictionaryItem* created = nullptr;
+    Dictionary_Append(dict, key, &created);
+    Dictionary_ItemSetType(dict, created, type);
+    if (item) *item = created;
+    return created;
+}
+
+int64_t AddNumberText(Dictionary* dict, const char* key, uint32_t type, const char* text,
+                      DictionaryItem** item) {
+    DictionaryItem* created = AppendTyped(dict, key, type, item);
+    return Dictionary_ItemSetBuffer(dict, created, text, (int32_t)strlen(text));
+}
+
+int64_t AddContainer(Dictionary* dict, const char* key, uint32_t type, Dictionary** child,
+                     DictionaryItem** item) {
+    if (child) *child = nullptr;
+    DictionaryItem* created = AppendTyped(dict, key, type, item);
+    if (child) *child = created->Child;
+    return 1;
+}
+
+} // namespace
+
+int64_t Dictionary_AddNull(Dictionary* dict, const char* key, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    AppendTyped(dict, key, DICTIONARY_TYPE_NULL, item);
+    return 1;
+}
+
+int64_t Dictionary_AddString(Dictionary* dict, const char* key, const char* text, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    if (item) *item = nullptr;
+    ASSERT_POINTER(text);
+    DictionaryItem* created = AppendTyped(dict, key, DICTIONARY_TYPE_STRING, item);
+    return Dictionary_ItemSetBuffer(dict, created, text, (int32_t)strnlen(text, INT32_MAX));
+}
+
+int64_t Dictionary_AddInt32(Dictionary* dict, const char* key, int32_t value, DictionaryItem** item) {
+    return Dictionary_AddInt64(dict, key, (int64_t)value, item);
+}
+
+int64_t Dictionary_AddInt64(Dictionary* dict, const char* key, int64_t value, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    char text[32];
+    String_Print(text, (int32_t)sizeof(text), "%lld", value);
+    return AddNumberText(dict, key, DICTIONARY_TYPE_INT64, text, item);
+}
+
+int64_t Dictionary_AddFloat64(Dictionary* dict, const char* key, double value, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    char text[64];
+    String_Print(text, (int32_t)sizeof(text), "%g", value);
+    return AddNumberText(dict, key, DICTIONARY_TYPE_FLOAT64, text, item);
+}
+
+int64_t Dictionary_AddBoolean(Dictionary* dict, const char* key, uint32_t value, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    DictionaryItem* created = AppendTyped(dict, key, DICTIONARY_TYPE_BOOLEAN, item);
+    return Dictionary_ItemSetBoolean(dict, created, value);
+}
+
+int64_t Dictionary_AddList(Dictionary* dict, const char* key, Dictionary** child, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    return AddContainer(dict, key, DICTIONARY_TYPE_LIST, child, item);
+}
+
+int64_t Dictionary_AddDictionary(Dictionary* dict, const char* key, Dictionary** child,
+                                 DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    return AddContainer(dict, key, DICTIONARY_TYPE_DICTIONARY, child, item);
+}
+
+int64_t Dictionary_InsertSorted(Dictionary* dict, const char* key, DictionaryItem** item, void* context,
+                                DictionaryCompareCallback compare) {
+    DICTIONARY_CHECK(dict);
+    if (item) *item = nullptr;
+    ASSERT_POINTER(compare);
+    for (DictionaryItem* existing = dict->Items.First; existing; existing = existing->Next)
+        if (compare(dict, existing, key, context) == 1)
+            return Dictionary_Insert(dict, existing->Prev, key, item);
+    return Dictionary_Insert(dict, dict->Items.Last, key, item);
+}
+
+int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(item);
+    DictionaryItem* victim = *item;
+    DICTIONARY_ITEM_CHECK(victim);
+
+    DictionaryItem* next = victim->Next;
+    if (victim->Child) Dictionary_Reset(victim->Child);
+    Dictionary_ItemRemoveBubble(dict, victim);
+
+    // The key goes without a key-change report; the type change returns the child to its pool.
+    Dictionary_StringFree(dict, &victim->Key, victim->KeyLength);
+    victim->KeyLength = 0;
+    Dictionary_ItemSetBuffer(dict, victim, nullptr, 0);
+    Dictionary_ItemSetType(dict, victim, DICTIONARY_TYPE_UNKNOWN);
+
+    DictionaryItemList& list = dict->Items;
+    if (victim->Prev)
+        victim->Prev->Next = victim->Next;
+    else
+        list.First = victim->Next;
+    if (victim->Next)
+        victim->Next->Prev = victim->Prev;
+    else
+        list.Last = victim->Prev;
+    list.Count--;
+    victim->ClassId = 0;
+    Pool_Free(dict->ItemPool, &victim, sizeof(DictionaryItem));
+    *item = nullptr;
+
+    if (next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
+        Dictionary_ListIndexBubble(dict, next);
+    return 1;
+}
+
+int64_t Dictionary_Reset(Dictionary* dict) {
+    DICTIONARY_CHECK(dict);
+    while (dict->Items.Last) {
+        DictionaryItem* last = dict->Items.Last;
+        Dictionary_Remove(dict, &last);
+    }
+    if (!dict->Parent) {
+        if (dict->StringPoolHandle) Pool_Reset(dict->StringPoolHandle);
+        if (dict->DictionaryPool) Pool_RemoveAll(dict->DictionaryPool);
+        if (dict->ItemPool) Pool_RemoveAll(dict->ItemPool);
+    }
+    dict->Items.First = nullptr;
+    dict->Items.Last = nullptr;
+    dict->Items.Count = 0;
+    return 1;
+}
+
+// ---- Navigation -----------------------------------------------------------------------------
+
+int64_t Dictionary_ItemGetFirst(Dictionary* dict, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(item);
+    *item = dict->Items.First;
+    return *item != nullptr;
+}
+
+int64_t Dictionary_ItemGetLast(Dictionary* dict, DictionaryItem** item) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(item);
+    *item = dict->Items.Last;
+    return *item != nullptr;
+}
+
+int64_t Dictionary_ItemGetNext(Dictionary* dict, DictionaryItem* item, DictionaryItem** next) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(next);
+    *next = nullptr;
+    DICTIONARY_ITEM_CHECK(item);
+    *next = item->Next;
+    return *next != nullptr;
+}
+
+int64_t Dictionary_ItemGetPrev(Dictionary* dict, DictionaryItem* item, DictionaryItem** prev) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(prev);
+    *prev = nullptr;
+    DICTIONARY_ITEM_CHECK(item);
+    *prev = item->Prev;
+    return *prev != nullptr;
+}
+
+int64_t Dictionary_ItemGetCount(Dictionary* dict, uint32_t* count) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(count);
+    *count = dict->Items.Count;
+    return 1;
+}
+
+int64_t Dictionary_ItemGetIndex(Dictionary* dict, DictionaryItem* item, uint32_t* index) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(index);
+    *index = 0;
+    DICTIONARY_ITEM_CHECK(item);
+    uint32_t n = 0;
+    for (DictionaryItem* p = item->Prev; p; p = p->Prev) n++;
+    *index = n;
+    return 1;
+}
+
+int64_t Dictionary_GetParent(Dictionary* dict, Dictionary** parent, DictionaryItem** parentItem) {
+    DICTIONARY_CHECK(dict);
+    if (parent) *parent = dict->Parent;
+    if (parentItem) *parentItem = dict->ParentItem;
+    return dict->Parent && dict->ParentItem;
+}
+
+int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* item, Dictionary** child) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(child);
+    *child = nullptr;
+    DICTIONARY_ITEM_CHECK(item);
+    *child = item->Child;
+    return *child != nullptr;
+}
+
+// ---- Settings -------------------------------------------------------------------------------
+
+int64_t Dictionary_SetCaseSensitive(Dictionary* dict, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    dict->CaseSensitive = value;
+    return 1;
+}
+
+int64_t Dictionary_GetCaseSensitive(Dictionary* dict, uint32_t* value) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(value);
+    *value = dict->CaseSensitive;
+    return 1;
+}
+
+int64_t Dictionary_SetPrivateKeys(Dictionary* dict, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    dict->PrivateKeys = value;
+    return 1;
+}
+
+int64_t Dictionary_GetPrivateKeys(Dictionary* dict, uint32_t* value) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(value);
+    *value = dict->PrivateKeys;
+    return 1;
+}
+
+int64_t Dictionary_SetAllowDuplicates(Dictionary* dict, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    dict->AllowDuplicates = value;
+    return 1;
+}
+
+int64_t Dictionary_GetAllowDuplicates(Dictionary* dict, uint32_t* value) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(value);
+    *value = dict->AllowDuplicates;
+    return 1;
+}
+
+int64_t Dictionary_SetStringPool(Dictionary* dict, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    // Texts are freed where the current setting says: switching with texts held would hand
+    // blocks to the wrong allocator.
+    ASSERT_MSG(value == dict->StringPool || dict->Items.Count == 0,
+               "String pool must be chosen before items are added");
+    dict->StringPool = value;
+    return 1;
+}
+
+int64_t Dictionary_GetStringPool(Dictionary* dict, uint32_t* value) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(value);
+    *value = dict->StringPool;
+    return 1;
+}
+
+int64_t Dictionary_SetPoolChunkSize(Dictionary* dict, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    dict->PoolChunkSize = value;
+    return 1;
+}
+
+// ---- Change callbacks -------------------------------------------------------------------------
+
+int64_t Dictionary_SetItemRemoveCallback(Dictionary* dict, void* context, DictionaryItemRemoveCallback fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Set(&dict->ItemRemoveCallback, 0, context, fn);
+}
+
+int64_t Dictionary_GetItemRemoveCallback(Dictionary* dict, void** context, DictionaryItemRemoveCallback* fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Get(&dict->ItemRemoveCallback, context, fn);
+}
+
+int64_t Dictionary_SetItemKeyChangeCallback(Dictionary* dict, void* context,
+                                            DictionaryItemKeyChangeCallback fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Set(&dict->ItemKeyChangeCallback, 0, context, fn);
+}
+
+int64_t Dictionary_GetItemKeyChangeCallback(Dictionary* dict, void** context,
+                                            DictionaryItemKeyChangeCallback* fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Get(&dict->ItemKeyChangeCallback, context, fn);
+}
+
+int64_t Dictionary_SetItemValueChangeCallback(Dictionary* dict, void* context,
+                                              DictionaryItemValueChangeCallback fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Set(&dict->ItemValueChangeCallback, 0, context, fn);
+}
+
+int64_t Dictionary_GetItemValueChangeCallback(Dictionary* dict, void** context,
+                                              DictionaryItemValueChangeCallback* fn) {
+    DICTIONARY_CHECK(dict);
+    return CallbackBase_Get(&dict->ItemValueChangeCallback, context, fn);
+}
+
+int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict) {
+    Dictionary* root = dict;
+    while (root->Parent) root = root->Parent;
+    return CallbackBase_GetReal(&root->ItemKeyChangeCallback, nullptr, nullptr);
+}
+
+// ---- Operation table ------------------------------------------------------------------------
+
+const DictionaryVtbl GlobalDictionaryVtbl = {
+    .GetParent = Dictionary_GetParent,
+    .Add = Dictionary_Add,
+    .AddNull = Dictionary_AddNull,
+    .AddString = Dictionary_AddString,
+    .AddInt32 = Dictionary_AddInt32,
+    .AddInt64 = Dictionary_AddInt64,
+    .AddFloat64 = Dictionary_AddFloat64,
+    .AddBoolean = Dictionary_AddBoolean,
+    .AddList = Dictionary_AddList,
+    .AddDictionary = Dictionary_AddDictionary,
+    .Append = Dictionary_Append,
+    .Insert = Dictionary_Insert,
+    .Remove = Dictionary_Remove,
+    .ItemGetPath = Dictionary_ItemGetPath,
+    .ItemIsContainer = Dictionary_ItemIsContainer,
+    .ItemIsNull = Dictionary_ItemIsNull,
+    .ItemGetIndex = Dictionary_ItemGetIndex,
+    .ItemSetType = Dictionary_ItemSetType,
+    .ItemGetType = Dictionary_ItemGetType,
+    .ItemCompareType = Dictionary_ItemCompareType,
+    .ItemSetKey = Dictionary_ItemSetKey,
+    .ItemSetKeyLength = Dictionary_ItemSetKeyLength,
+    .ItemGetKey = Dictionary_ItemGetKey,
+    .ItemGetKeyPtr = Dictionary_ItemGetKeyPtr,
+    .ItemSetBuffer = Dictionary_ItemSetBuffer,
+    .ItemGetBufferPtr = Dictionary_ItemGetBufferPtr,
+    .ItemSetBoolean = Dictionary_ItemSetBoolean,
+    .ItemSetNull = Dictionary_ItemSetNull,
+    .ItemGetDictionaryHandle = Dictionary_ItemGetDictionaryHandle,
+    .ItemFindByKey = Dictionary_ItemFindByKey,
+    .ItemGetNext = Dictionary_ItemGetNext,
+    .ItemGetPrev = Dictionary_ItemGetPrev,
+    .ItemGetFirst = Dictionary_ItemGetFirst,
+    .ItemGetLast = Dictionary_ItemGetLast,
+    .ItemGetCount = Dictionary_ItemGetCount,
+    .Print = Dictionary_Print,
+    .SetPrintCallback = Dictionary_SetPrintCallback,
+    .Reset = Dictionary_Reset,
+    .SetCaseSensitive = Dictionary_SetCaseSensitive,
+    .GetCaseSensitive = Dictionary_GetCaseSensitive,
+    .SetAllowDuplicates = Dictionary_SetAllowDuplicates,
+    .GetAllowDuplicates = Dictionary_GetAllowDuplicates,
+    .SetStringPool = Dictionary_SetStringPool,
+    .GetStringPool = Dictionary_GetStringPool,
+    .SetPoolChunkSize = Dictionary_SetPoolChunkSize,
+    .SetItemRemoveCallback = Dictionary_SetItemRemoveCallback,
+    .GetItemRemoveCallback = Dictionary_GetItemRemoveCallback,
+    .SetItemKeyChangeCallback = Dictionary_SetItemKeyChangeCallback,
+    .GetItemKeyChangeCallback = Dictionary_GetItemKeyChangeCallback,
+    .SetItemValueChangeCallback = Dictionary_SetItemValueChangeCallback,
+    .GetItemValueChangeCallback = Dictionary_GetItemValueChangeCallback,
+    .ItemSetPrivate = Dictionary_ItemSetPrivate,
+    .ItemGetPrivate = Dictionary_ItemGetPrivate,
+    .SetPrivateKeys = Dictionary_SetPrivateKeys,
+    .GetPrivateKeys = Dictionary_GetPrivateKeys,
+    .AddRef = Dictionary_AddRef,
+    .Release = Dictionary_Release,
+};

@@ -1,0 +1,385 @@
+// Dictionary items: types and child dictionaries, keys and the private flag, value text and
+// booleans, item paths, and the change reports that climb from a change to the root.
+#include <cstring>
+
+#include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_internal.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+
+namespace {
+
+constexpr int32_t kBubblePathSize = 4096;
+// The key-length warning shows at most this much of the key (the print buffer is 8192 bytes).
+constexpr int32_t kShownKeyBytes = 4096;
+
+bool IsContainerType(uint32_t type) {
+    return type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
+}
+
+Dictionary* CreateChild(Dictionary* dict, DictionaryItem* item) {
+    if (!dict->Parent) Dictionary_CreatePools(dict);
+    void* block = Pool_Alloc(dict->DictionaryPool, sizeof(Dictionary));
+    // The callback slots need their 16-byte boundary.
+    ASSERT_MSG(((uintptr_t)block & (alignof(Dictionary) - 1)) == 0, "Dictionary pool member is not aligned");
+    memset(block, 0, sizeof(Dictionary));
+    Dictionary* child = static_cast<Dictionary*>(block);
+    memcpy(child->Header.InstanceId, dict->Header.InstanceId, sizeof(child->Header.InstanceId));
+    child->Header.ClassId = DICTIONARY_CLASS_ID;
+    child->Header.RefCount = 1;
+    child->Header.Delete = Dictionary_DeleteHandle;
+    child->Vtbl = &GlobalDictionaryVtbl;
+    child->Print.Identifier = dict->Print.Identifier;
+    child->CaseSensitive = dict->CaseSensitive;
+    child->PrivateKeys = dict->PrivateKeys;
+    child->AllowDuplicates = dict->AllowDuplicates;
+    child->StringPool = dict->StringPool;
+    child->PoolChunkSize = dict->PoolChunkSize;
+    child->DictionaryPool = dict->DictionaryPool;
+    child->ItemPool = dict->ItemPool;
+    child->StringPoolHandle = dict->StringPoolHandle;
+    child->Parent = dict;
+    child->ParentItem = item;
+    child->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
+    return child;
+}
+
+void DeleteChild(Dictionary* dict, DictionaryItem* item) {
+    Dictionary* child = item->Child;
+    Dictionary_Reset(child);
+    item->Child = nullptr;
+    child->Header.ClassId = 0;
+    child->Items.ClassId = 0;
+    Pool_Free(dict->DictionaryPool, &child, sizeof(Dictionary));
+}
+
+// Puts `segment` and `separator` in front of the text in buffer, cutting at the capacity as a
+// bounded print of "%s%s%s" would.
+void PrependSegment(char* buffer, int32_t size, const char* segment, const char* separator) {
+    if (size < 1) return;
+    const int64_t segmentLength = (int64_t)strlen(segment);
+    const int64_t separatorLength = (int64_t)strlen(separator);
+    const int64_t prefix = segmentLength + separatorLength;
+    const int64_t room = size - 1;
+    const int64_t oldLength = (int64_t)strlen(buffer);
+    const int64_t newLength = prefix + oldLength < room ? prefix + oldLength : room;
+    if (newLength > prefix) memmove(buffer + prefix, buffer, (size_t)(newLength - prefix));
+    const int64_t fromSegment = segmentLength < newLength ? segmentLength : newLength;
+    memcpy(buffer, segment, (size_t)fromSegment);
+    if (newLength > segmentLength) {
+        const int64_t fromSeparator = prefix < newLength ? separatorLength : newLength - segmentLength;
+        memcpy(buffer + segmentLength, separator, (size_t)fromSeparator);
+    }
+    buffer[newLength] = 0;
+}
+
+// Calls `report` at dict and at every ancestor whose slot is set, with the path of the change
+// relative to that level and the item of that level holding the change.
+template <typename Report>
+void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase Dictionary::*slot, Report report) {
+    DictionaryItem* holder = item;
+    for (Dictionary* level = dict; level; level = level->Parent) {
+        void* context = nullptr;
+        void* function = nullptr;
+        if (CallbackBase_GetReal(&(level->*slot), &context, &function)) {
+            char path[kBubblePathSize];
+            Dictionary_ItemGetPath(dict, item, level, path, kBubblePathSize);
+            report(level, holder, context, function, path);
+        }
+        holder = level->ParentItem;
+    }
+}
+
+} // namespace
+
+// ---- Change reports -------------------------------------------------------------------------
+
+void Dictionary_ItemRemoveBubble(Dictionary* dict, DictionaryItem* item) {
+    Bubble(dict, item, &Dictionary::ItemRemoveCallback,
+           [](Dictionary* level, DictionaryItem* holder, void* context, void* function, const char* path) {
+               reinterpret_cast<DictionaryItemRemoveCallback>(function)(level, holder, context, path);
+           });
+}
+
+void Dictionary_ItemKeyChangeBubble(Dictionary* dict, DictionaryItem* item, const char* oldKey) {
+    Bubble(
+        dict, item, &Dictionary::ItemKeyChangeCallback,
+        [oldKey](Dictionary* level, DictionaryItem* holder, void* context, void* function, const char* path) {
+            reinterpret_cast<DictionaryItemKeyChangeCallback>(function)(level, holder, context, path, oldKey);
+        });
+}
+
+void Dictionary_ItemValueChangeBubble(Dictionary* dict, DictionaryItem* item, const char* oldValue,
+                                      int32_t oldLength) {
+    Bubble(dict, item, &Dictionary::ItemValueChangeCallback,
+           [oldValue, oldLength](Dictionary* level, DictionaryItem* holder, void* context, void* function,
+                                 const char* path) {
+               reinterpret_cast<DictionaryItemValueChangeCallback>(function)(level, holder, context, path,
+                                                                             oldValue, (uint32_t)oldLength);
+           });
+}
+
+void Dictionary_ListIndexBubble(Dictionary* dict, DictionaryItem* item) {
+    for (; item; item = item->Next) Dictionary_ItemKeyChangeBubble(dict, item, nullptr);
+}
+
+// ---- Types ----------------------------------------------------------------------------------
+
+int64_t Dictionary_ItemSetType(Dictionary* dict, DictionaryItem* item, uint32_t type) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
+    // Only the type bits decide: a boolean bit left over from an earlier type must not make a
+    // container drop its items, nor a scalar its text, when the same type is set again.
+    if ((item->Flags & 0x3Fu) == type) return 1;
+    Dictionary_ItemSetBuffer(dict, item, nullptr, 0);
+    if (item->Child) DeleteChild(dict, item);
+    item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
+    if (IsContainerType(type)) item->Child = CreateChild(dict, item);
+    return 1;
+}
+
+int64_t Dictionary_ItemGetType(Dictionary* dict, DictionaryItem* item, uint32_t* type) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(type);
+    *type = 0;
+    DICTIONARY_ITEM_CHECK(item);
+    *type = DictionaryItem_Type(item);
+    return 1;
+}
+
+int64_t Dictionary_ItemCompareType(Dictionary* dict, DictionaryItem* item, uint32_t type) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    return DictionaryItem_Type(item) == type;
+}
+
+int64_t Dictionary_ItemIsContainer(Dictionary* dict, DictionaryItem* item) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    return IsContainerType(DictionaryItem_Type(item));
+}
+
+int64_t Dictionary_ItemIsNull(Dictionary* dict, DictionaryItem* item) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    return DictionaryItem_Type(item) == DICTIONARY_TYPE_NULL;
+}
+
+int64_t Dictionary_ItemSetNull(Dictionary* dict, DictionaryItem* item) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    return 1;
+}
+
+// ---- Keys -----------------------------------------------------------------------------------
+
+int64_t Dictionary_ItemSetKey(Dictionary* dict, DictionaryItem* item, const char* key) {
+    return Dictionary_ItemSetKeyLength(dict, item, key, key ? (int32_t)strnlen(key, INT32_MAX) : 0);
+}
+
+int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    if (!key || length < 0) length = 0;
+
+    // Writing a key always decides the private bit.
+    if (dict->PrivateKeys == 1 && key && length >= 1 && (key[0] == '.' || key[0] == '#')) {
+        key++;
+        length--;
+        item->Flags |= DICTIONARY_ITEM_FLAG_PRIVATE;
+    } else {
+        item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_PRIVATE;
+    }
+
+    if (key && length > DICTIONARY_MAX_KEY_LENGTH) {
+        // The key need not be terminated within `length`: show a terminated copy.
+        char shown[kShownKeyBytes + 1];
+        const int32_t shownLength = length < kShownKeyBytes ? length : kShownKeyBytes;
+        memcpy(shown, key, (size_t)shownLength);
+        shown[shownLength] = 0;
+        Dictionary_Print(dict, "Key exceeds maximum length %s (%d > %d)", shown, length,
+                         DICTIONARY_MAX_KEY_LENGTH);
+        length = DICTIONARY_MAX_KEY_LENGTH;
+    }
+
+    char* oldKey = item->Key;
+    const int32_t oldLength = item->KeyLength;
+    item->Key = nullptr;
+    item->KeyLength = 0;
+    if (key) {
+        char* text = Dictionary_StringAlloc(dict, length);
+        memcpy(text, key, (size_t)length);
+        text[length] = 0;
+        item->Key = text;
+        item->KeyLength = length;
+        Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
+    }
+    Dictionary_StringFree(dict, &oldKey, oldLength);
+    return 1;
+}
+
+int64_t Dictionary_ItemGetKeyPtr(Dictionary* dict, DictionaryItem* item, const char** key) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(key);
+    *key = nullptr;
+    DICTIONARY_ITEM_CHECK(item);
+    *key = item->Key;
+    return *key != nullptr;
+}
+
+int64_t Dictionary_ItemGetKey(Dictionary* dict, DictionaryItem* item, char* buffer, int32_t size) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    DICTIONARY_ITEM_CHECK(item);
+    if (!item->Key) return 0;
+    String_CopyLength(buffer, item->Key, size);
+    return 1;
+}
+
+int64_t Dictionary_ItemSetPrivate(Dictionary* dict, DictionaryItem* item, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    if (value == 1)
+        item->Flags |= DICTIONARY_ITEM_FLAG_PRIVATE;
+    else
+        item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_PRIVATE;
+    return 1;
+}
+
+int64_t Dictionary_ItemGetPrivate(Dictionary* dict, DictionaryItem* item, uint32_t* value) {
+    DICTIONARY_CHECK(dict);
+    if (value) *value = 0;
+    DICTIONARY_ITEM_CHECK(item);
+    const uint32_t isPrivate = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
+    if (value) *value = isPrivate;
+    return isPrivate;
+}
+
+// ---- Values ---------------------------------------------------------------------------------
+
+int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    if (length < 0) length = 0;
+    if (length >= 1 && bytes && item->Value && length == item->ValueLength &&
+        memcmp(bytes, item->Value, (size_t)length) == 0)
+        return 1;
+
+    char* oldValue = item->Value;
+    const int32_t oldLength = item->ValueLength;
+    item->Value = nullptr;
+    item->ValueLength = 0;
+
+    const uint32_t type = DictionaryItem_Type(item);
+    if (type == DICTIONARY_TYPE_NULL) {
+        // A Null item holds no text.
+    } else if (type == DICTIONARY_TYPE_BOOLEAN) {
+        if (bytes && length >= 1) {
+            char first = bytes[0];
+            if (first >= 'a' && first <= 'z') first = (char)(first - 'a' + 'A');
+            if (first == 'T')
+                item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
+            else
+                item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_BOOLEAN;
+        }
+    } else if (length >= 1) {
+        char* text = Dictionary_StringAlloc(dict, length);
+        if (bytes)
+            memcpy(text, bytes, (size_t)length);
+        else
+            memset(text, 0, (size_t)length);
+        text[length] = 0;
+        item->Value = text;
+        item->ValueLength = length;
+        if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 ||
+            type == DICTIONARY_TYPE_STRING)
+            Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldLength);
+    }
+    Dictionary_StringFree(dict, &oldValue, oldLength);
+    return 1;
+}
+
+int64_t Dictionary_ItemGetBufferPtr(Dictionary* dict, DictionaryItem* item, const char** bytes,
+                                    int32_t* length) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(bytes);
+    *bytes = nullptr;
+    if (length) *length = 0;
+    DICTIONARY_ITEM_CHECK(item);
+    const char* text = item->Value;
+    int32_t textLength = item->ValueLength;
+    switch (DictionaryItem_Type(item)) {
+    case DICTIONARY_TYPE_NULL:
+        text = "null";
+        textLength = 4;
+        break;
+    case DICTIONARY_TYPE_BOOLEAN: {
+        const bool set = (item->Flags & DICTIONARY_ITEM_FLAG_BOOLEAN) != 0;
+        text = set ? "true" : "false";
+        textLength = set ? 4 : 5;
+        break;
+    }
+    case DICTIONARY_TYPE_STRING:
+        if (!text) {
+            text = "";
+            textLength = 0;
+        }
+        break;
+    default:
+        break;
+    }
+    *bytes = text;
+    if (length) *length = text ? textLength : 0;
+    return text != nullptr;
+}
+
+int64_t Dictionary_ItemSetBoolean(Dictionary* dict, DictionaryItem* item, uint32_t value) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    const bool was = (item->Flags & DICTIONARY_ITEM_FLAG_BOOLEAN) != 0;
+    const bool now = value == 1;
+    if (now)
+        item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
+    else
+        item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_BOOLEAN;
+    if (was != now) Dictionary_ItemValueChangeBubble(dict, item, was ? "true" : "false", was ? 4 : 5);
+    return 1;
+}
+
+// ---- Paths ----------------------------------------------------------------------------------
+
+int64_t Dictionary_ItemGetPath(Dictionary* dict, DictionaryItem* item, Dictionary* ancestor, char* buffer,
+                               int32_t size) {
+    DICTIONARY_CHECK(dict);
+    DICTIONARY_ITEM_CHECK(item);
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+
+    Dictionary* level = dict;
+    DictionaryItem* current = item;
+    bool first = true;
+    for (;;) {
+        char segment[DICTIONARY_MAX_KEY_LENGTH + 1];
+        if (current->Key) {
+            String_CopyLengthSafe(segment, (int32_t)sizeof(segment), current->Key, DICTIONARY_MAX_KEY_LENGTH);
+        } else {
+            uint32_t index = 0;
+            for (DictionaryItem* p = current->Prev; p; p = p->Prev) index++;
+            String_Print(segment, (int32_t)sizeof(segment), "[%d]", (int32_t)index);
+        }
+        if (first)
+            String_CopyLength(buffer, segment, size);
+        else if (size > 0)
+            PrependSegment(buffer, size, segment, buffer[0] == '[' ? "" : ".");
+        first = false;
+
+        if (level == ancestor) return 1;
+        if (!level->Parent) return 0;
+        current = level->ParentItem;
+        level = level->Parent;
+        DICTIONARY_CHECK(level);
+        DICTIONARY_ITEM_CHECK(current);
+    }
+}
