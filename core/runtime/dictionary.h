@@ -163,9 +163,203 @@ int64_t Dictionary_VPrint(Dictionary* dict, int32_t tabLevel, const char* format
 // The default print sink: one DEBUG log line.
 int64_t Dictionary_PrintInternal(void* user, const char* format, ...);
 
+// Merge, sync, print and dump
+// Merge flags; they may be combined.
+enum : uint32_t {
+    DICTIONARY_MERGE_OVERWRITE = 1,    // an existing keyed item takes the source's type, privacy and value
+    DICTIONARY_MERGE_FRONT = 2,        // new items go to the front (so they land in reverse source order)
+    DICTIONARY_MERGE_KEEP_LISTS = 4,   // a List in both is not emptied before the source elements are added
+    DICTIONARY_MERGE_SKIP_PRIVATE = 8, // private source items are left out
+};
+
+// Merging and syncing read the source as it was when the call began: when source and target are
+// in the same tree (the same dictionary, or one inside the other), a private copy of the source
+// is used, so the filter of a sync then sees that copy. A start item must belong to the source.
+int64_t Dictionary_Merge(Dictionary* target, Dictionary* source, uint32_t flags);
+int64_t Dictionary_MergeAt(Dictionary* target, Dictionary* source, DictionaryItem* start, uint32_t flags);
+int64_t Dictionary_MergeItem(Dictionary* target, Dictionary* source, DictionaryItem* item, uint32_t flags);
+// Makes the target an image of the source; matching items keep their identity. A null filter takes all.
+int64_t Dictionary_Sync(Dictionary* target, Dictionary* source, void* context,
+                        DictionarySyncFilterCallback filter);
+int64_t Dictionary_SyncAt(Dictionary* target, Dictionary* source, DictionaryItem* start, void* context,
+                          DictionarySyncFilterCallback filter);
+// Removes the target items (one level) that have no counterpart in the source.
+int64_t Dictionary_RemoveMissing(Dictionary* target, Dictionary* source);
+// Removes the keyed target items whose key is not the value text of any source item.
+int64_t Dictionary_RemoveMissingKeys(Dictionary* target, Dictionary* source);
+// The child of a root's only item when that item is an unnamed Dictionary (SkipRootContainer: or
+// List); otherwise `dict` itself.
+int64_t Dictionary_SkipRoot(Dictionary* dict, Dictionary** out);
+int64_t Dictionary_SkipRootContainer(Dictionary* dict, Dictionary** out);
+int64_t Dictionary_PrintTabbed(Dictionary* dict, int32_t tabLevel, const char* format, ...);
+// Prints only when the dictionary is verbose at `level`; 0 when it printed nothing.
+int64_t Dictionary_VerboseLog(Dictionary* dict, int32_t level, const char* format, ...);
+int64_t Dictionary_GetVerbose(Dictionary* dict, uint32_t* verbose);
+// Either out-parameter may be null.
+int64_t Dictionary_GetPrintCallback(Dictionary* dict, void** user, ClassPrintCallback* fn);
+// One line per item through the print channel ("key=text (Type)", "key (Type)" for containers,
+// children one tab deeper); private items are left out while PrivateKeys is 1. 0 when `dict` is
+// empty. The visited children take the parent's print callback.
+int64_t Dictionary_Dump(Dictionary* dict);
+int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth);
+
 // ---- Types ------------------------------------------------------------------------------------
 // The type's name; "Unknown" for a code outside the table.
 const char* Dictionary_TranslateType(uint32_t type);
+
+// Paths, lookups and typed access
+// A path is a chain of segments joined by '.' or '\': a key, "[n]" (the item at index n, negative
+// counting from the end), "[key=value]" (this dictionary holds an item with that key and value
+// text: the answer is the item holding the dictionary), "[next]" (the item after the one holding
+// this dictionary) or "[last-child]". Segments are cut to 119 characters. Results are 1 for found
+// or done; out-parameters are cleared first and string buffers get an empty text.
+
+// Enumerator callbacks answer 0 to stop the walk.
+typedef int64_t (*DictionaryEnumerateStringCallback)(void* context, const char* text);
+typedef int64_t (*DictionaryEnumerateKeyCallback)(void* context, const char* key);
+typedef int64_t (*DictionaryEnumerateKeyStringCallback)(void* context, const char* key, const char* text);
+typedef int64_t (*DictionaryEnumerateKeyBufferCallback)(void* context, const char* key, const char* text,
+                                                        int32_t length);
+typedef int64_t (*DictionaryEnumerateListCallback)(void* context, Dictionary* list, DictionaryItem* item);
+typedef int64_t (*DictionaryEnumerateInt32Callback)(void* context, int32_t value);
+
+// Lookups. RemoveByKey removes the first match; RemoveByString the first item whose value text
+// (as Dictionary_ItemGetBufferPtr) equals `text`, compared exactly.
+int64_t Dictionary_ContainsKey(Dictionary* dict, const char* key);
+int64_t Dictionary_RemoveByKey(Dictionary* dict, const char* key);
+// From `start` (null: the first item) `index` items on; a negative index counts back from the
+// item before `start` (null: from the last item), so -1 is that item.
+int64_t Dictionary_ItemFindByIndex(Dictionary* dict, int32_t index, DictionaryItem* start,
+                                   DictionaryItem** item);
+int64_t Dictionary_ItemFindByBuffer(Dictionary* dict, const char* bytes, int32_t length,
+                                    DictionaryItem* start, DictionaryItem** item);
+int64_t Dictionary_ContainsString(Dictionary* dict, const char* text);
+int64_t Dictionary_RemoveByString(Dictionary* dict, const char* text);
+// The item a path names and the dictionary holding it; either out-parameter may be null.
+int64_t Dictionary_ItemFindByPath(Dictionary* dict, const char* path, Dictionary** holder,
+                                  DictionaryItem** item);
+int64_t Dictionary_ContainsPath(Dictionary* dict, const char* path);
+
+// Ensure: find, or create what is missing. Out items and children may be null.
+// The first item with `key`, else a new item of type Unknown appended.
+int64_t Dictionary_EnsureKey(Dictionary* dict, const char* key, DictionaryItem** item);
+// EnsureKey, then the container type: an item of another type loses its value, one of the same
+// type keeps its items.
+int64_t Dictionary_EnsureList(Dictionary* dict, const char* key, DictionaryItem** item, Dictionary** child);
+int64_t Dictionary_EnsureDictionary(Dictionary* dict, const char* key, DictionaryItem** item,
+                                    Dictionary** child);
+// Appends unnamed Unknown items until the count exceeds `index`; 0 when that would take more
+// than 1048576 new items.
+int64_t Dictionary_EnsureIndex(Dictionary* dict, int32_t index, DictionaryItem** item);
+int64_t Dictionary_EnsureListByIndex(Dictionary* dict, int32_t index, DictionaryItem** item,
+                                     Dictionary** child);
+int64_t Dictionary_EnsureDictionaryByIndex(Dictionary* dict, int32_t index, DictionaryItem** item,
+                                           Dictionary** child);
+// Walks the '.'-separated members (blanks trimmed, empty ones skipped), each resolved as a path
+// or appended as a Dictionary item; a member ending in '~' always appends a fresh one. 0 (and a
+// null child) when a member names an item that is not a container. An empty path gives `dict`.
+int64_t Dictionary_EnsureDictionaryByPath(Dictionary* dict, const char* path, Dictionary** child);
+
+// Typed access by key. Setters ensure the key and set the type: String; Int64 ("%lld", also for
+// Int32); Float64 ("%g"); Boolean (true exactly when the value is 1). String getters take String
+// items only, number getters Int64 and Float64 items, the Boolean getter Boolean items.
+int64_t Dictionary_SetStringByKey(Dictionary* dict, const char* key, const char* text);
+int64_t Dictionary_SetStringByKeyV(Dictionary* dict, const char* key, const char* format, va_list args);
+int64_t Dictionary_SetStringByKeyPrint(Dictionary* dict, const char* key, const char* format, ...);
+int64_t Dictionary_SetInt32ByKey(Dictionary* dict, const char* key, int32_t value);
+int64_t Dictionary_SetInt64ByKey(Dictionary* dict, const char* key, int64_t value);
+int64_t Dictionary_SetFloat64ByKey(Dictionary* dict, const char* key, double value);
+int64_t Dictionary_SetBooleanByKey(Dictionary* dict, const char* key, uint32_t value);
+int64_t Dictionary_GetStringByKey(Dictionary* dict, const char* key, char* buffer, int32_t size);
+int64_t Dictionary_GetStringPtrByKey(Dictionary* dict, const char* key, const char** text);
+// Any type, as Dictionary_ItemGetBufferPtr; length may be null.
+int64_t Dictionary_GetBufferPtrByKey(Dictionary* dict, const char* key, const char** bytes, int32_t* length);
+int64_t Dictionary_GetInt32ByKey(Dictionary* dict, const char* key, int32_t* value);
+int64_t Dictionary_GetInt64ByKey(Dictionary* dict, const char* key, int64_t* value);
+int64_t Dictionary_GetFloat64ByKey(Dictionary* dict, const char* key, double* value);
+int64_t Dictionary_GetBooleanByKey(Dictionary* dict, const char* key, uint32_t* value);
+int64_t Dictionary_GetTypeByKey(Dictionary* dict, const char* key, uint32_t* type);
+int64_t Dictionary_GetListByKey(Dictionary* dict, const char* key, Dictionary** child);
+int64_t Dictionary_GetDictionaryByKey(Dictionary* dict, const char* key, Dictionary** child);
+int64_t Dictionary_GetListByIndex(Dictionary* dict, int32_t index, Dictionary** child);
+int64_t Dictionary_GetDictionaryByIndex(Dictionary* dict, int32_t index, Dictionary** child);
+
+// Item values, the type unchanged: setters write text (nothing on a Null item; an empty result
+// stores no text), numbers as "%d", "%lld" and "%g"; getters accept the types named above.
+int64_t Dictionary_ItemSetString(Dictionary* dict, DictionaryItem* item, const char* text);
+int64_t Dictionary_ItemSetStringV(Dictionary* dict, DictionaryItem* item, const char* format, va_list args);
+int64_t Dictionary_ItemSetStringPrint(Dictionary* dict, DictionaryItem* item, const char* format, ...);
+int64_t Dictionary_ItemSetInt32(Dictionary* dict, DictionaryItem* item, int32_t value);
+int64_t Dictionary_ItemSetInt64(Dictionary* dict, DictionaryItem* item, int64_t value);
+int64_t Dictionary_ItemSetFloat64(Dictionary* dict, DictionaryItem* item, double value);
+int64_t Dictionary_ItemGetString(Dictionary* dict, DictionaryItem* item, char* buffer, int32_t size);
+int64_t Dictionary_ItemGetStringPtr(Dictionary* dict, DictionaryItem* item, const char** text);
+int64_t Dictionary_ItemGetInt32(Dictionary* dict, DictionaryItem* item, int32_t* value);
+int64_t Dictionary_ItemGetInt64(Dictionary* dict, DictionaryItem* item, int64_t* value);
+int64_t Dictionary_ItemGetFloat64(Dictionary* dict, DictionaryItem* item, double* value);
+int64_t Dictionary_ItemGetBoolean(Dictionary* dict, DictionaryItem* item, uint32_t* value);
+
+// Typed access by path. Setters cut the path to 319 characters and split it at its last '.': the
+// part before is ensured (EnsureDictionaryByPath), the part after is the key set there (a path
+// without '.' is a key of `dict`). 0 and nothing set when the parent cannot be ensured or the
+// last part is empty. Getters resolve the path and read the item as the item getters do.
+int64_t Dictionary_SetStringByPath(Dictionary* dict, const char* path, const char* text);
+int64_t Dictionary_SetInt32ByPath(Dictionary* dict, const char* path, int32_t value);
+int64_t Dictionary_SetInt64ByPath(Dictionary* dict, const char* path, int64_t value);
+int64_t Dictionary_SetFloat64ByPath(Dictionary* dict, const char* path, double value);
+int64_t Dictionary_SetBooleanByPath(Dictionary* dict, const char* path, uint32_t value);
+int64_t Dictionary_GetStringByPath(Dictionary* dict, const char* path, char* buffer, int32_t size);
+int64_t Dictionary_GetStringPtrByPath(Dictionary* dict, const char* path, const char** text);
+int64_t Dictionary_GetBufferPtrByPath(Dictionary* dict, const char* path, const char** bytes,
+                                      int32_t* length);
+int64_t Dictionary_GetInt32ByPath(Dictionary* dict, const char* path, int32_t* value);
+int64_t Dictionary_GetInt64ByPath(Dictionary* dict, const char* path, int64_t* value);
+int64_t Dictionary_GetFloat64ByPath(Dictionary* dict, const char* path, double* value);
+int64_t Dictionary_GetBooleanByPath(Dictionary* dict, const char* path, uint32_t* value);
+// The child of the List or Dictionary item the path names.
+int64_t Dictionary_GetDictionaryByPath(Dictionary* dict, const char* path, Dictionary** child);
+
+// List texts: a String item gives its text, a List the concatenation of its String elements
+// (cut to the buffer); the length is that of the whole text.
+int64_t Dictionary_GetListStringByKey(Dictionary* dict, const char* key, char* buffer, int32_t size);
+int64_t Dictionary_GetListStringLengthByKey(Dictionary* dict, const char* key, uint32_t* length);
+
+// Enumerators: 1 when some call answered non-zero (even if a later one stopped the walk).
+// String: every String item; Key: every keyed item; KeyString: keyed String items; KeyBuffer:
+// keyed items with value text of any type.
+int64_t Dictionary_EnumerateString(Dictionary* dict, void* context, DictionaryEnumerateStringCallback fn);
+int64_t Dictionary_EnumerateKey(Dictionary* dict, void* context, DictionaryEnumerateKeyCallback fn);
+int64_t Dictionary_EnumerateKeyString(Dictionary* dict, void* context,
+                                      DictionaryEnumerateKeyStringCallback fn);
+int64_t Dictionary_EnumerateKeyBuffer(Dictionary* dict, void* context,
+                                      DictionaryEnumerateKeyBufferCallback fn);
+// The elements of the List `key`; an item of another type is called once when it has value text
+// (List: any; ListString: a String item; ListInt32: an Int64 or Float64 item). 0 when `key` is
+// missing. EnumerateList answers 1 for that single call only when the callback answered 1.
+int64_t Dictionary_EnumerateList(Dictionary* dict, const char* key, void* context,
+                                 DictionaryEnumerateListCallback fn);
+int64_t Dictionary_EnumerateListString(Dictionary* dict, const char* key, void* context,
+                                       DictionaryEnumerateStringCallback fn);
+int64_t Dictionary_EnumerateListInt32(Dictionary* dict, const char* key, void* context,
+                                      DictionaryEnumerateInt32Callback fn);
+
+// Flat text. From: every piece between item separators becomes an appended String item:
+// "key<pair>value", or a bare key with the boolean bit set (a flag), or with a zero pair separator
+// an unnamed value. To: String items as "key<pair>value", true Boolean items as their key, each
+// item but an unnamed Boolean followed by the item separator.
+int64_t Dictionary_ConvertFromString(Dictionary* dict, const char* text, int32_t length,
+                                     uint8_t pairSeparator, uint8_t itemSeparator);
+int64_t Dictionary_ConvertToString(Dictionary* dict, char* buffer, int32_t size, uint8_t pairSeparator,
+                                   uint8_t itemSeparator);
+
+// Path texts. GetKey: after the last '.', '\' or '[' (a '[' stays: "a.b[3]" gives "[3]").
+// GetParent: before it (1 when that is not empty). HasParent: 1 when such a delimiter follows
+// the first character. SkipRoot: after the first '.', ']' or '\' and the run of them that
+// follows (1), else the whole path (0): "[0].x" gives "x".
+int64_t Dictionary_PathGetKey(const char* path, char* buffer, int32_t size);
+int64_t Dictionary_PathGetParent(const char* path, char* buffer, int32_t size);
+int64_t Dictionary_PathHasParent(const char* path);
+int64_t Dictionary_PathSkipRoot(const char* path, char* buffer, int32_t size);
 
 // ---- Operation table ------------------------------------------------------------------------
 // Every dictionary carries a pointer to GlobalDictionaryVtbl; the order of the entries is fixed.

@@ -3,9 +3,11 @@
 #include "core/runtime/event_queue.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "core/runtime/class.h"
 #include "core/runtime/critical_section.h"
@@ -44,6 +46,14 @@ struct EventList {
     uint32_t Count;
 };
 
+// The payload of a process event.
+struct ProcessPayload {
+    uint32_t Tag;
+    uint32_t Unused;
+    EventQueueProcessFunc Function;
+};
+static_assert(sizeof(ProcessPayload) == 16, "a process payload is two words");
+
 constexpr int32_t kNameCapacity = 32;
 constexpr uint32_t kEventsPerChunk = 5;
 constexpr double kDefaultFlushSeconds = 0.1;
@@ -57,20 +67,27 @@ struct EventQueue {
     char Name[kNameCapacity];
     std::atomic<uint32_t> ThreadId; // the owner, the only thread that flushes
     int32_t GrowthCount;
-    double FlushTimeout; // 0 means the default
+    std::atomic<double> FlushTimeout; // 0 (or less) means the default
     double NextCleanup;
-    CriticalSection* Lock; // guards both lists
+    CriticalSection* Lock; // guards both lists and Flushing
     Pool* EventPool;
     EventList Pending;
     EventList InFlush; // the events a running flush took
-    // Set by the owner while it flushes: a flush started from one of the queue's own callbacks
-    // would walk the list under the outer flush's feet.
+    // Set by the owner, under the lock, from the moment a flush takes events until the last
+    // callback has returned and what is left is pending again. Removal on another thread waits
+    // for it: the in-flush list alone runs empty while its last callback still runs. It also
+    // stops a flush started from one of the queue's own callbacks, which would walk the list
+    // under the outer flush's feet.
     int32_t Flushing;
 };
 
 namespace {
 
-EventQueue* Checked(EventQueue* queue) {
+std::atomic<EventQueue*> GlobalEventQueue{nullptr};
+
+// A null handle stands for the global queue.
+EventQueue* Resolve(EventQueue* queue) {
+    if (!queue) queue = GlobalEventQueue.load();
     CLASS_CHECK(queue, EVENTQUEUE_CLASS_ID);
     return queue;
 }
@@ -136,32 +153,87 @@ void CheckOwner(const EventQueue* EventQueue) {
                "Unable to flush event queue on invalid thread");
 }
 
-int64_t AddEvent(EventQueue* queue, void* instance, const void* payload, uint32_t size,
-                 EventQueueCallback callback, EventQueueCallback cleanup, const char* file, int32_t line) {
-    Checked(queue);
-    const uint32_t InternalEventSize = size;
+bool IsDue(double fireTime, double now) {
+    // Written as the flush tests it, so that a time that is not a number counts as due.
+    return !(fireTime > now);
+}
+
+struct NewEvent {
+    void* Instance;
+    const void* Payload;
+    uint32_t Size;
+    EventQueueCallback Callback;
+    EventQueueCallback Cleanup;
+    EventQueueCompareCallback Compare;
+    double FireTime;
+    const char* File;
+    int32_t Line;
+};
+
+// Under the lock: the first armed pending event the compare function calls equal. A disarmed
+// event (its instance removed) never runs its callback, so a request merged into it would be
+// lost; events of a running flush are not compared.
+EventQueueEventStruct* FindEqual(EventQueue* queue, const NewEvent& add) {
+    for (EventQueueEventStruct* event = queue->Pending.First; event; event = event->Next) {
+        if (!event->Callback) continue;
+        if (add.Compare(add.Instance, add.Payload, event->Instance, PayloadOf(event)) == 1) return event;
+    }
+    return nullptr;
+}
+
+int64_t AddEvent(EventQueue* queue, const NewEvent& add) {
+    queue = Resolve(queue);
+    const uint32_t InternalEventSize = add.Size;
     ASSERT_MSG(sizeof(EventQueueEventStruct) + InternalEventSize <= EVENTQUEUE_MAXEVENTSIZE,
                "Event exceed max size");
-    if (size > 0) ASSERT_POINTER(payload);
+    if (add.Size > 0) ASSERT_POINTER(add.Payload);
 
     const double now = Time_GetCurrent();
+    int64_t queued = 1;
+    bool due;
     {
         CriticalSectionGuard guard(queue->Lock);
-        auto* event =
-            static_cast<EventQueueEventStruct*>(Pool_Alloc(queue->EventPool, EVENTQUEUE_MAXEVENTSIZE));
-        event->Callback = callback;
-        event->Cleanup = cleanup;
-        event->Instance = instance;
-        event->FireTime = now;
-        event->File = file;
-        event->Line = line;
-        event->PayloadSize = size;
-        if (size > 0) memcpy(PayloadOf(event), payload, size);
-        ListAppend(&queue->Pending, event);
+        EventQueueEventStruct* equal = add.Compare ? FindEqual(queue, add) : nullptr;
+        if (equal) {
+            // Merging never moves the pending event; it can only make it due earlier.
+            if (add.FireTime < equal->FireTime) equal->FireTime = add.FireTime;
+            due = IsDue(equal->FireTime, now);
+            queued = 0;
+        } else {
+            auto* event =
+                static_cast<EventQueueEventStruct*>(Pool_Alloc(queue->EventPool, EVENTQUEUE_MAXEVENTSIZE));
+            event->Callback = add.Callback;
+            event->Cleanup = add.Cleanup;
+            event->Instance = add.Instance;
+            event->FireTime = add.FireTime;
+            event->File = add.File;
+            event->Line = add.Line;
+            event->PayloadSize = add.Size;
+            uint8_t* payload = PayloadOf(event);
+            if (add.Size > 0) memcpy(payload, add.Payload, add.Size);
+            // Compare functions see whole payload areas: no stale bytes of an earlier event.
+            memset(payload + add.Size, 0, EVENTQUEUE_MAXPAYLOADSIZE - add.Size);
+            ListAppend(&queue->Pending, event);
+            due = IsDue(add.FireTime, now);
+        }
     }
-    // The event is due now: wake the owner, after the lock is gone.
-    Thread_SignalEvent(queue->ThreadId.load());
-    return 1;
+    // Wake the owner after the lock is gone. A merge that made a delayed event due wakes it
+    // too: nobody else would, and a sleeping owner would leave the event waiting.
+    if (due) Thread_SignalEvent(queue->ThreadId.load());
+    return queued;
+}
+
+NewEvent MakeEvent(void* instance, const void* payload, uint32_t size, EventQueueCallback callback,
+                   double fireTime, const char* file, int32_t line) {
+    NewEvent add = {};
+    add.Instance = instance;
+    add.Payload = payload;
+    add.Size = size;
+    add.Callback = callback;
+    add.FireTime = fireTime;
+    add.File = file;
+    add.Line = line;
+    return add;
 }
 
 // Runs one event taken off the lists and gives its record back.
@@ -171,7 +243,73 @@ void RunEvent(EventQueue* queue, EventQueueEventStruct* event) {
     FreeEvent(queue, event);
 }
 
+// Owner thread, without the lock: walks the in-flush list from its head and runs the events
+// due at `now` (and disarmed ones), passing over the others, until the list is passed, the
+// budget (when above 0) is spent or `limit` events were handled. Only the owner changes the
+// in-flush list, so the walk may read it unlocked. True when it stopped with events left to
+// visit.
+bool HandleEvents(EventQueue* queue, double now, double budget, uint32_t limit) {
+    uint32_t handled = 0;
+    EventQueueEventStruct* event = queue->InFlush.First;
+    while (event) {
+        EventQueueEventStruct* next = event->Next;
+        if (event->FireTime > now && event->Callback) {
+            event = next;
+            continue;
+        }
+        {
+            CriticalSectionGuard guard(queue->Lock);
+            ListUnlink(&queue->InFlush, event);
+        }
+        RunEvent(queue, event);
+        handled++;
+        if (next && (handled >= limit || (budget > 0 && Time_GetCurrent() - now > budget))) return true;
+        event = next;
+    }
+    return false;
+}
+
+// Under the lock: what a flush left keeps its place ahead of the events added meanwhile.
+void RequeueLeftovers(EventQueue* queue) {
+    if (queue->InFlush.Count == 0) return;
+    ListMoveTo(&queue->Pending, &queue->InFlush);
+    ListMoveTo(&queue->InFlush, &queue->Pending);
+}
+
+// Under the lock.
+void Disarm(EventList* list, void* instance) {
+    for (EventQueueEventStruct* event = list->First; event; event = event->Next)
+        if (event->Instance == instance) event->Callback = nullptr;
+}
+
+// The queue of the thread with a reference added; for the main thread without a queue of its
+// own, the global queue with a reference (or null when it does not exist). Null otherwise.
+EventQueue* QueueOfThread(uint32_t threadId) {
+    EventQueue* queue = Thread_GetEventQueueHandle(threadId);
+    if (queue) return queue;
+    if (threadId != Thread_GetMainId()) return nullptr;
+    EventQueue* global = GlobalEventQueue.load();
+    return global ? EventQueue_AddRef(global) : nullptr;
+}
+
 } // namespace
+
+int64_t EventQueue_Init() {
+    if (GlobalEventQueue.load()) return 1;
+    EventQueue* queue = nullptr;
+    EventQueue_Create(&queue);
+    EventQueue_SetName(queue, "Global");
+    EventQueue_SetFlushTimeout(queue, kDefaultFlushSeconds);
+    EventQueue* expected = nullptr;
+    if (!GlobalEventQueue.compare_exchange_strong(expected, queue)) EventQueue_Release(&queue);
+    return 1;
+}
+
+int64_t EventQueue_Remove() {
+    EventQueue* queue = GlobalEventQueue.exchange(nullptr);
+    if (queue) EventQueue_Release(&queue);
+    return 1;
+}
 
 int64_t EventQueue_Create(EventQueue** handle) {
     ASSERT_POINTER(handle);
@@ -182,7 +320,7 @@ int64_t EventQueue_Create(EventQueue** handle) {
     queue->Header.RefCount = 1;
     queue->Header.Delete = DeleteHandle;
     queue->ThreadId.store(Thread_GetCurrentId());
-    queue->FlushTimeout = 0;
+    queue->FlushTimeout.store(0);
     queue->NextCleanup = Time_GetCurrent() + kCleanupSeconds;
     CriticalSection_Create(&queue->Lock);
     Pool_Create(&queue->EventPool);
@@ -196,18 +334,19 @@ int64_t EventQueue_Create(EventQueue** handle) {
 }
 
 EventQueue* EventQueue_AddRef(EventQueue* queue) {
-    return static_cast<EventQueue*>(Class_AddRef(Checked(queue)));
+    return static_cast<EventQueue*>(Class_AddRef(Resolve(queue)));
 }
 
 uint32_t EventQueue_ReleaseInt(EventQueue** handle, const char* file, int32_t line) {
     if (!handle) Debug_AbortInt(file, line, "Pointer is NULL\n");
-    if (*handle) Checked(*handle);
+    if (*handle) Resolve(*handle);
     return Class_ReleaseHandle(handle, file, line);
 }
 
 int64_t EventQueue_Delete(EventQueue** handle) {
     ASSERT_POINTER(handle);
-    EventQueue* queue = Checked(*handle);
+    EventQueue* queue = *handle;
+    CLASS_CHECK(queue, EVENTQUEUE_CLASS_ID);
     if (queue->GrowthCount > 0)
         Log_Warning(
             "Detected an increase of event queue [%s] while flushing events. This happened %d times\n",
@@ -237,29 +376,106 @@ int64_t EventQueue_Delete(EventQueue** handle) {
 }
 
 int64_t EventQueue_SetName(EventQueue* queue, const char* name) {
-    Checked(queue);
+    queue = Resolve(queue);
     ASSERT_POINTER(name);
     String_CopyLength(queue->Name, name, kNameCapacity);
     return 1;
 }
 
 int64_t EventQueue_SetThreadId(EventQueue* queue, uint32_t threadId) {
-    Checked(queue)->ThreadId.store(threadId);
+    Resolve(queue)->ThreadId.store(threadId);
+    return 1;
+}
+
+int64_t EventQueue_SetFlushTimeout(EventQueue* queue, double seconds) {
+    Resolve(queue)->FlushTimeout.store(seconds);
+    return 1;
+}
+
+EventQueue* EventQueue_GetInstance(EventQueue* queue) {
+    return Resolve(queue);
+}
+
+int64_t EventQueue_GetInstanceId(EventQueue* queue, char* buffer, int32_t capacity) {
+    queue = Resolve(queue);
+    ASSERT_POINTER(buffer);
+    if (capacity < 1) return 0;
+    buffer[0] = 0;
+    String_CopyLengthSafe(buffer, capacity, queue->Header.InstanceId,
+                          (int32_t)sizeof(queue->Header.InstanceId));
     return 1;
 }
 
 int64_t EventQueue_AddReal(EventQueue* queue, void* instance, const void* payload, uint32_t size,
                            EventQueueCallback callback, const char* file, int32_t line) {
-    return AddEvent(queue, instance, payload, size, callback, nullptr, file, line);
+    return AddEvent(queue, MakeEvent(instance, payload, size, callback, Time_GetCurrent(), file, line));
 }
 
 int64_t EventQueue_AddComplexEvent(EventQueue* queue, void* instance, const void* payload, uint32_t size,
                                    EventQueueCallback callback, EventQueueCallback cleanup) {
-    return AddEvent(queue, instance, payload, size, callback, cleanup, __FILE__, __LINE__);
+    NewEvent add = MakeEvent(instance, payload, size, callback, Time_GetCurrent(), __FILE__, __LINE__);
+    add.Cleanup = cleanup;
+    return AddEvent(queue, add);
+}
+
+int64_t EventQueue_AddUnique(EventQueue* queue, void* instance, const void* payload, uint32_t size,
+                             EventQueueCallback callback, EventQueueCompareCallback compare) {
+    NewEvent add = MakeEvent(instance, payload, size, callback, Time_GetCurrent(), __FILE__, __LINE__);
+    add.Compare = compare;
+    return AddEvent(queue, add);
+}
+
+int64_t EventQueue_AddDelay(EventQueue* queue, void* instance, const void* payload, uint32_t size,
+                            EventQueueCallback callback, double seconds) {
+    return AddEvent(
+        queue, MakeEvent(instance, payload, size, callback, Time_GetCurrent() + seconds, __FILE__, __LINE__));
+}
+
+int64_t EventQueue_AddTime(EventQueue* queue, void* instance, const void* payload, uint32_t size,
+                           EventQueueCallback callback, double time) {
+    return AddEvent(queue, MakeEvent(instance, payload, size, callback, time, __FILE__, __LINE__));
+}
+
+int64_t EventQueue_AddProcess(EventQueue* queue, void* instance, EventQueueProcessFunc function) {
+    ASSERT_POINTER(function);
+    ProcessPayload payload = {};
+    payload.Tag = EVENTQUEUE_PROCESS_TAG;
+    payload.Function = function;
+    return EventQueue_AddUnique(queue, instance, &payload, sizeof(payload), EventQueue_ProcessRun,
+                                EventQueue_ProcessCompare);
+}
+
+int64_t EventQueue_AddProcessByThreadId(uint32_t threadId, void* instance, EventQueueProcessFunc function) {
+    EventQueue* queue = Thread_GetEventQueueHandle(threadId);
+    if (!queue) {
+        if (threadId != Thread_GetMainId()) return 0;
+        // The main thread's events go to the global queue, which must exist by now.
+        return EventQueue_AddProcess(nullptr, instance, function);
+    }
+    const int64_t result = EventQueue_AddProcess(queue, instance, function);
+    EventQueue_Release(&queue);
+    return result;
+}
+
+void EventQueue_ProcessRun(void* instance, void* payload) {
+    if (!payload) return;
+    ProcessPayload process;
+    memcpy(&process, payload, sizeof(process));
+    if (process.Tag != EVENTQUEUE_PROCESS_TAG || !process.Function) return;
+    process.Function(instance);
+}
+
+int64_t EventQueue_ProcessCompare(void* instance, const void* payload, void* pendingInstance,
+                                  const void* pendingPayload) {
+    if (!payload || !pendingPayload || instance != pendingInstance) return 0;
+    ProcessPayload a, b;
+    memcpy(&a, payload, sizeof(a));
+    memcpy(&b, pendingPayload, sizeof(b));
+    return a.Tag == EVENTQUEUE_PROCESS_TAG && b.Tag == EVENTQUEUE_PROCESS_TAG && a.Function == b.Function;
 }
 
 int64_t EventQueue_Flush(EventQueue* queue) {
-    Checked(queue);
+    queue = Resolve(queue);
     CheckOwner(queue);
     if (queue->Flushing) {
         CriticalSectionGuard guard(queue->Lock);
@@ -267,10 +483,12 @@ int64_t EventQueue_Flush(EventQueue* queue) {
     }
 
     const double now = Time_GetCurrent();
+    uint32_t taken;
     {
         CriticalSectionGuard guard(queue->Lock);
         ListMoveTo(&queue->Pending, &queue->InFlush);
-        if (queue->InFlush.Count == 0) {
+        taken = queue->InFlush.Count;
+        if (taken == 0) {
             // Idle: now and then give the pool's chunks back.
             if (now >= queue->NextCleanup) {
                 Pool_RemoveAll(queue->EventPool);
@@ -278,44 +496,74 @@ int64_t EventQueue_Flush(EventQueue* queue) {
             }
             return 1;
         }
+        queue->Flushing = 1;
     }
 
-    queue->Flushing = 1;
-    const double budget = queue->FlushTimeout > 0 ? queue->FlushTimeout : kDefaultFlushSeconds;
-    bool cutShort = false;
-    EventQueueEventStruct* event = queue->InFlush.First;
-    while (event) {
-        EventQueueEventStruct* next = event->Next;
-        // An event that is not due keeps its place; a disarmed one (no callback) goes now.
-        if (event->FireTime > now && event->Callback) {
-            event = next;
-            continue;
-        }
-        {
-            CriticalSectionGuard guard(queue->Lock);
-            ListUnlink(&queue->InFlush, event);
-        }
-        RunEvent(queue, event);
-        if (Time_GetCurrent() - now > budget) {
-            cutShort = next != nullptr;
-            break;
-        }
-        event = next;
-    }
-    queue->Flushing = 0;
+    const double timeout = queue->FlushTimeout.load();
+    const double budget = timeout > 0 ? timeout : kDefaultFlushSeconds;
+    bool stoppedEarly = HandleEvents(queue, now, budget, UINT32_MAX);
 
-    int64_t empty = 0;
+    bool grew = false;
+    bool firstGrowth = false;
     {
         CriticalSectionGuard guard(queue->Lock);
-        if (queue->InFlush.Count > 0) {
-            // What this flush left keeps its place ahead of the events added meanwhile.
+        RequeueLeftovers(queue);
+        if (queue->Pending.Count > taken) {
+            grew = true;
+            firstGrowth = queue->GrowthCount == 0;
+            queue->GrowthCount++;
             ListMoveTo(&queue->Pending, &queue->InFlush);
-            ListMoveTo(&queue->InFlush, &queue->Pending);
         }
+    }
+    if (grew) {
+        if (firstGrowth)
+            Log_Warning(
+                "Detected an increase of event queue [%s] while flushing events. This may result in an "
+                "unresponsive application\n",
+                queue->Name);
+        // Catch up on part of the growth without a budget, so that a queue fed faster than
+        // its budget allows still moves.
+        if (taken >= 2 && HandleEvents(queue, now, 0, taken / 2)) stoppedEarly = true;
+        CriticalSectionGuard guard(queue->Lock);
+        RequeueLeftovers(queue);
+    }
+
+    int64_t empty;
+    {
+        CriticalSectionGuard guard(queue->Lock);
+        queue->Flushing = 0;
         empty = queue->Pending.Count == 0;
     }
     // The wake-ups of the events left behind were spent on this pass; without a new one the
     // owner would sleep while they are due.
-    if (cutShort) Thread_SignalEvent(queue->ThreadId.load());
+    if (stoppedEarly) Thread_SignalEvent(queue->ThreadId.load());
     return empty;
+}
+
+int64_t EventQueue_RemoveInstance(EventQueue* queue, void* instance) {
+    queue = Resolve(queue);
+    CriticalSectionGuard guard(queue->Lock);
+    if (Thread_GetCurrentId() == queue->ThreadId) {
+        // The owner, typically inside a callback: the not yet handled events of the running
+        // flush are disarmed as well.
+        Disarm(&queue->Pending, instance);
+        Disarm(&queue->InFlush, instance);
+        return 1;
+    }
+    while (queue->Flushing) {
+        CriticalSection_Unlock(queue->Lock);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        CriticalSection_Lock(queue->Lock);
+    }
+    Disarm(&queue->Pending, instance);
+    return 1;
+}
+
+int64_t EventQueue_RemoveInstanceByThreadId(uint32_t threadId, void* instance) {
+    // When the global queue is already gone, so are its events: there is nothing to disarm.
+    EventQueue* queue = QueueOfThread(threadId);
+    if (!queue) return 0;
+    EventQueue_RemoveInstance(queue, instance);
+    EventQueue_Release(&queue);
+    return 1;
 }

@@ -37,6 +37,9 @@ struct Thread {
 namespace {
 
 constexpr uint32_t kRecordsPerChunk = 10;
+// The longest sleep between the final flushes of a thread whose queue still holds delayed
+// events; it bounds how late such an event runs.
+constexpr int32_t kFinalFlushWaitMs = 15;
 
 struct ThreadList {
     Class Header; // only the class id is set
@@ -131,8 +134,10 @@ uint32_t ThreadContainer(void* argument) {
     CriticalSection_Unlock(ModuleLock());
 
     // Events added for this thread still run here, so that a join never returns while they do.
-    while (!EventQueue_Flush(record->Queue)) {
-    }
+    // Events not yet due keep the queue from being empty and would make this loop spin until
+    // their time, so it sleeps a little between passes. A pass cut short by its budget raises
+    // the thread's own wake signal, so that the next one follows at once.
+    while (!EventQueue_Flush(record->Queue)) Thread_Wait(kFinalFlushWaitMs);
 
     Platform_ThreadContainerEnd(record->PlatformHandle, result);
     Signal_Set(record->FinishedSignal, 1);
