@@ -135,32 +135,6 @@ int64_t SeekBase(BufferedStream* bs, Stream* base, int64_t offset, SeekOrigin or
     return 1;
 }
 
-// Slot adapters: the record's handle is the BufferedStream.
-int64_t SlotWrite(void* h, const void* data, uint32_t size, uint32_t* written) {
-    return BufferedStream_Write(static_cast<BufferedStream*>(h), data, size, written);
-}
-int64_t SlotRead(void* h, void* buffer, uint32_t size, uint32_t* read) {
-    return BufferedStream_Read(static_cast<BufferedStream*>(h), buffer, size, read);
-}
-int64_t SlotSeek(void* h, int64_t offset, SeekOrigin origin) {
-    return BufferedStream_Seek(static_cast<BufferedStream*>(h), offset, origin);
-}
-int64_t SlotFlush(void* h) {
-    return BufferedStream_Flush(static_cast<BufferedStream*>(h));
-}
-int64_t SlotTell(void* h, uint64_t* position) {
-    return BufferedStream_Tell(static_cast<BufferedStream*>(h), position);
-}
-int64_t SlotLength(void* h, uint64_t* length) {
-    return BufferedStream_Length(static_cast<BufferedStream*>(h), length);
-}
-int64_t SlotIsOpen(void* h) {
-    return BufferedStream_IsOpen(static_cast<BufferedStream*>(h));
-}
-int64_t SlotClose(void* h) {
-    return BufferedStream_Close(static_cast<BufferedStream*>(h));
-}
-
 int64_t DeleteObject(void** handle) {
     return BufferedStream_Delete(reinterpret_cast<BufferedStream**>(handle));
 }
@@ -176,14 +150,14 @@ int64_t BufferedStream_Create(BufferedStream** handle) {
     bs->Header.Delete = DeleteObject;
     Stream& s = bs->StreamRecord;
     s.Handle = bs;
-    s.Write = SlotWrite;
-    s.Read = SlotRead;
-    s.Seek = SlotSeek;
-    s.Flush = SlotFlush;
-    s.Tell = SlotTell;
-    s.Length = SlotLength;
-    s.IsOpen = SlotIsOpen;
-    s.Close = SlotClose;
+    s.Write = StreamSlot<BufferedStream_Write>::Call;
+    s.Read = StreamSlot<BufferedStream_Read>::Call;
+    s.Seek = StreamSlot<BufferedStream_Seek>::Call;
+    s.Flush = StreamSlot<BufferedStream_Flush>::Call;
+    s.Tell = StreamSlot<BufferedStream_Tell>::Call;
+    s.Length = StreamSlot<BufferedStream_Length>::Call;
+    s.IsOpen = StreamSlot<BufferedStream_IsOpen>::Call;
+    s.Close = StreamSlot<BufferedStream_Close>::Call;
     *handle = bs;
     return 1;
 }

@@ -22,33 +22,6 @@ int64_t DeleteHandle(void** handle) {
     return MemoryStream_Delete(reinterpret_cast<MemoryStream**>(handle));
 }
 
-MemoryStream* Self(void* handle) {
-    return static_cast<MemoryStream*>(handle);
-}
-
-// Slot adapters: the record calls with the untyped owner handle.
-int64_t SlotWrite(void* h, const void* b, uint32_t n, uint32_t* w) {
-    return MemoryStream_Write(Self(h), b, n, w);
-}
-int64_t SlotRead(void* h, void* b, uint32_t n, uint32_t* r) {
-    return MemoryStream_Read(Self(h), b, n, r);
-}
-int64_t SlotSeek(void* h, int64_t offset, SeekOrigin origin) {
-    return MemoryStream_Seek(Self(h), offset, origin);
-}
-int64_t SlotTell(void* h, uint64_t* position) {
-    return MemoryStream_Tell(Self(h), position);
-}
-int64_t SlotLength(void* h, uint64_t* length) {
-    return MemoryStream_Length(Self(h), length);
-}
-int64_t SlotIsOpen(void* h) {
-    return MemoryStream_IsOpen(Self(h));
-}
-int64_t SlotClose(void* h) {
-    return MemoryStream_Close(Self(h));
-}
-
 void ClampPosition(MemoryStream* s) {
     if (s->Position > (uint64_t)s->Used) s->Position = (uint64_t)s->Used;
 }
@@ -187,13 +160,13 @@ int64_t MemoryStream_Create(MemoryStream** handle) {
     s->Header.RefCount = 1;
     s->Header.Delete = DeleteHandle;
     s->StreamRecord.Handle = s;
-    s->StreamRecord.Write = SlotWrite;
-    s->StreamRecord.Read = SlotRead;
-    s->StreamRecord.Seek = SlotSeek;
-    s->StreamRecord.Tell = SlotTell;
-    s->StreamRecord.Length = SlotLength;
-    s->StreamRecord.IsOpen = SlotIsOpen;
-    s->StreamRecord.Close = SlotClose;
+    s->StreamRecord.Write = StreamSlot<MemoryStream_Write>::Call;
+    s->StreamRecord.Read = StreamSlot<MemoryStream_Read>::Call;
+    s->StreamRecord.Seek = StreamSlot<MemoryStream_Seek>::Call;
+    s->StreamRecord.Tell = StreamSlot<MemoryStream_Tell>::Call;
+    s->StreamRecord.Length = StreamSlot<MemoryStream_Length>::Call;
+    s->StreamRecord.IsOpen = StreamSlot<MemoryStream_IsOpen>::Call;
+    s->StreamRecord.Close = StreamSlot<MemoryStream_Close>::Call;
     s->TransactionStart = -1;
     *handle = s;
     return 1;

@@ -19,30 +19,6 @@ struct NullStream {
 
 namespace {
 
-int64_t SlotWrite(void* h, const void* data, uint32_t size, uint32_t* written) {
-    return NullStream_Write(static_cast<NullStream*>(h), data, size, written);
-}
-int64_t SlotRead(void* h, void* buffer, uint32_t size, uint32_t* read) {
-    return NullStream_Read(static_cast<NullStream*>(h), buffer, size, read);
-}
-int64_t SlotSeek(void* h, int64_t offset, SeekOrigin origin) {
-    return NullStream_Seek(static_cast<NullStream*>(h), offset, origin);
-}
-int64_t SlotFlush(void* h) {
-    return NullStream_Flush(static_cast<NullStream*>(h));
-}
-int64_t SlotTell(void* h, uint64_t* position) {
-    return NullStream_Tell(static_cast<NullStream*>(h), position);
-}
-int64_t SlotLength(void* h, uint64_t* length) {
-    return NullStream_Length(static_cast<NullStream*>(h), length);
-}
-int64_t SlotIsOpen(void* h) {
-    return NullStream_IsOpen(static_cast<NullStream*>(h));
-}
-int64_t SlotClose(void* h) {
-    return NullStream_Close(static_cast<NullStream*>(h));
-}
 
 int64_t DeleteObject(void** handle) {
     return NullStream_Delete(reinterpret_cast<NullStream**>(handle));
@@ -59,14 +35,14 @@ int64_t NullStream_Create(NullStream** handle) {
     ns->Header.Delete = DeleteObject;
     Stream& s = ns->StreamRecord;
     s.Handle = ns;
-    s.Write = SlotWrite;
-    s.Read = SlotRead;
-    s.Seek = SlotSeek;
-    s.Flush = SlotFlush;
-    s.Tell = SlotTell;
-    s.Length = SlotLength;
-    s.IsOpen = SlotIsOpen;
-    s.Close = SlotClose;
+    s.Write = StreamSlot<NullStream_Write>::Call;
+    s.Read = StreamSlot<NullStream_Read>::Call;
+    s.Seek = StreamSlot<NullStream_Seek>::Call;
+    s.Flush = StreamSlot<NullStream_Flush>::Call;
+    s.Tell = StreamSlot<NullStream_Tell>::Call;
+    s.Length = StreamSlot<NullStream_Length>::Call;
+    s.IsOpen = StreamSlot<NullStream_IsOpen>::Call;
+    s.Close = StreamSlot<NullStream_Close>::Call;
     *handle = ns;
     return 1;
 }

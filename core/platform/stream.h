@@ -120,3 +120,10 @@ int64_t Stream_ReadUInt64(Stream* stream, uint64_t* value, uint32_t* read);
 int64_t Stream_Copy(Stream* target, Stream* source);
 // Copies exactly length bytes; 1 only when all of them arrived at the target.
 int64_t Stream_CopyLength(Stream* target, Stream* source, int64_t length);
+
+// Makes a stream kind's own operation (taking its typed handle first) into a slot of the record,
+// whose first argument is the handle as void*: `record.Read = StreamSlot<MemoryStream_Read>::Call`.
+template <auto Operation> struct StreamSlot;
+template <typename T, typename R, typename... A, R (*Operation)(T*, A...)> struct StreamSlot<Operation> {
+    static R Call(void* handle, A... args) { return Operation(static_cast<T*>(handle), args...); }
+};

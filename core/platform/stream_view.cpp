@@ -21,30 +21,6 @@ struct StreamView {
 
 namespace {
 
-int64_t SlotPeek(void* h, void* buffer, uint32_t size, uint32_t* peeked) {
-    return StreamView_Peek(static_cast<StreamView*>(h), buffer, size, peeked);
-}
-int64_t SlotWrite(void* h, const void* data, uint32_t size, uint32_t* written) {
-    return StreamView_Write(static_cast<StreamView*>(h), data, size, written);
-}
-int64_t SlotRead(void* h, void* buffer, uint32_t size, uint32_t* read) {
-    return StreamView_Read(static_cast<StreamView*>(h), buffer, size, read);
-}
-int64_t SlotSeek(void* h, int64_t offset, SeekOrigin origin) {
-    return StreamView_Seek(static_cast<StreamView*>(h), offset, origin);
-}
-int64_t SlotTell(void* h, uint64_t* position) {
-    return StreamView_Tell(static_cast<StreamView*>(h), position);
-}
-int64_t SlotLength(void* h, uint64_t* length) {
-    return StreamView_Length(static_cast<StreamView*>(h), length);
-}
-int64_t SlotIsOpen(void* h) {
-    return StreamView_IsOpen(static_cast<StreamView*>(h));
-}
-int64_t SlotClose(void* h) {
-    return StreamView_Close(static_cast<StreamView*>(h));
-}
 
 int64_t DeleteObject(void** handle) {
     return StreamView_Delete(reinterpret_cast<StreamView**>(handle));
@@ -66,14 +42,14 @@ int64_t StreamView_Create(StreamView** handle) {
     view->Header.Delete = DeleteObject;
     Stream& s = view->StreamRecord;
     s.Handle = view;
-    s.Peek = SlotPeek;
-    s.Write = SlotWrite;
-    s.Read = SlotRead;
-    s.Seek = SlotSeek;
-    s.Tell = SlotTell;
-    s.Length = SlotLength;
-    s.IsOpen = SlotIsOpen;
-    s.Close = SlotClose;
+    s.Peek = StreamSlot<StreamView_Peek>::Call;
+    s.Write = StreamSlot<StreamView_Write>::Call;
+    s.Read = StreamSlot<StreamView_Read>::Call;
+    s.Seek = StreamSlot<StreamView_Seek>::Call;
+    s.Tell = StreamSlot<StreamView_Tell>::Call;
+    s.Length = StreamSlot<StreamView_Length>::Call;
+    s.IsOpen = StreamSlot<StreamView_IsOpen>::Call;
+    s.Close = StreamSlot<StreamView_Close>::Call;
     *handle = view;
     return 1;
 }
