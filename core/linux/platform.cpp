@@ -408,6 +408,27 @@ int64_t Platform_Sync(int32_t fd) { return fd >= 0 && fsync(fd) == 0; }
 
 int64_t Platform_Close(int32_t fd) { return fd >= 0 && close(fd) == 0; }
 
+int32_t Platform_ReadSmallFile(const char* path, char* buffer, int32_t capacity) {
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(buffer);
+    if (capacity < 1) return -1;
+    buffer[0] = 0;
+    int fd;
+    do fd = open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    int32_t used = 0;
+    while (used < capacity - 1) {
+        ssize_t n = read(fd, buffer + used, (size_t)(capacity - 1 - used));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        used += (int32_t)n;
+    }
+    close(fd);
+    buffer[used] = 0;
+    return used;
+}
+
 int64_t Platform_CreateDirectoryTree(const char* path) {
     ASSERT_POINTER(path);
     char work[4096];

@@ -74,6 +74,9 @@ int32_t Platform_Open(const char* path, int32_t openFlags, int32_t ignored, int3
 int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written);
 int64_t Platform_Sync(int32_t fd);
 int64_t Platform_Close(int32_t fd);
+// Reads the start of a small file (the /proc files report no size) into a terminated buffer:
+// the bytes read, or -1 when it cannot be opened.
+int32_t Platform_ReadSmallFile(const char* path, char* buffer, int32_t capacity);
 // Creates the directory and every missing parent; true when it exists afterwards.
 int64_t Platform_CreateDirectoryTree(const char* path);
 

@@ -39,24 +39,6 @@ bool IsValidPid(uint64_t pid) {
     return pid > 0 && pid <= INT32_MAX;
 }
 
-// Reads at most size - 1 bytes of a (small, /proc) file and terminates them; -1 on failure.
-int32_t ReadSmallFile(const char* path, char* buffer, int32_t size) {
-    int fd;
-    do fd = open(path, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-    int32_t used = 0;
-    while (used < size - 1) {
-        ssize_t n = read(fd, buffer + used, (size_t)(size - 1 - used));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        used += (int32_t)n;
-    }
-    close(fd);
-    buffer[used] = 0;
-    return used;
-}
-
 // The kernel's short record of a process from /proc/<pid>/stat: "pid (name) state ppid ...".
 // The name may itself hold blanks and parentheses, so it ends at the last ')'.
 struct ProcStat {
@@ -71,7 +53,7 @@ bool ReadProcStat(uint64_t pid, ProcStat* stat) {
     char path[64];
     String_Print(path, sizeof(path), "/proc/%llu/stat", (unsigned long long)pid);
     char text[1024];
-    if (ReadSmallFile(path, text, sizeof(text)) <= 0) return false;
+    if (Platform_ReadSmallFile(path, text, sizeof(text)) <= 0) return false;
     const char* open = strchr(text, '(');
     const char* close = strrchr(text, ')');
     if (!open || !close || close < open || close[1] != ' ' || close[2] == 0) return false;
@@ -297,7 +279,7 @@ uint32_t Platform_GetParentProcessId(uint32_t pid) {
 
 int64_t Platform_IsDebuggerPresent() {
     char text[4096];
-    if (ReadSmallFile("/proc/self/status", text, sizeof(text)) <= 0) return 0;
+    if (Platform_ReadSmallFile("/proc/self/status", text, sizeof(text)) <= 0) return 0;
     const char* field = strstr(text, "\nTracerPid:");
     if (!field) return 0;
     return String_AtoI(field + strlen("\nTracerPid:") + strspn(field + strlen("\nTracerPid:"), " \t")) != 0;

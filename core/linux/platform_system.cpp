@@ -56,24 +56,6 @@ bool CopyWhole(char* buffer, int32_t size, std::string_view text) {
     return true;
 }
 
-// Reads the start of a small file (the /proc files report no size); -1 when it cannot be read.
-int32_t ReadStart(const char* path, char* buffer, int32_t capacity) {
-    int fd;
-    do fd = open(path, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-    int32_t used = 0;
-    while (used < capacity - 1) {
-        ssize_t n = read(fd, buffer + used, (size_t)(capacity - 1 - used));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        used += (int32_t)n;
-    }
-    close(fd);
-    buffer[used] = 0;
-    return used;
-}
-
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
@@ -119,8 +101,8 @@ bool LeadingNumber(std::string_view text, int64_t* value) {
 bool OsReleaseValue(const char* key, char* buffer, int32_t size) {
     char file[16384];
     // The file under /usr/lib is the fallback only when /etc has none at all.
-    if (ReadStart("/etc/os-release", file, sizeof(file)) < 0 &&
-        ReadStart("/usr/lib/os-release", file, sizeof(file)) < 0)
+    if (Platform_ReadSmallFile("/etc/os-release", file, sizeof(file)) < 0 &&
+        Platform_ReadSmallFile("/usr/lib/os-release", file, sizeof(file)) < 0)
         return false;
     char value[512];
     bool found = ForEachLine(file, [&](std::string_view line) {
@@ -219,7 +201,7 @@ bool GtkPrefersDark() {
     if (!ConfigDirectory(path, sizeof(path)) || strlen(path) + 22 > sizeof(path)) return false;
     strcat(path, "gtk-3.0/settings.ini");
     char file[16384];
-    if (ReadStart(path, file, sizeof(file)) < 0) return false;
+    if (Platform_ReadSmallFile(path, file, sizeof(file)) < 0) return false;
     bool inSettings = false, dark = false;
     ForEachLine(file, [&](std::string_view line) {
         line = Trim(line);
@@ -374,7 +356,7 @@ int64_t Platform_GetSystemMemory(int64_t* bytes) {
     char text[4096];
     std::string_view value;
     int64_t kilobytes = 0;
-    if (ReadStart("/proc/meminfo", text, sizeof(text)) > 0 && ColonValue(text, "MemTotal", &value) &&
+    if (Platform_ReadSmallFile("/proc/meminfo", text, sizeof(text)) > 0 && ColonValue(text, "MemTotal", &value) &&
         LeadingNumber(value, &kilobytes) && kilobytes > 0 && kilobytes <= INT64_MAX / 1024) {
         *bytes = kilobytes * 1024;
         return 1;
@@ -411,7 +393,7 @@ int64_t Platform_GetCPUSpeed(int32_t* mhz) {
     // The frequency driver's nominal and highest speeds are in kHz.
     for (const char* path : {"/sys/devices/system/cpu/cpu0/cpufreq/base_frequency",
                              "/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"}) {
-        if (ReadStart(path, text, sizeof(text)) > 0 && LeadingNumber(Trim(text), &value) &&
+        if (Platform_ReadSmallFile(path, text, sizeof(text)) > 0 && LeadingNumber(Trim(text), &value) &&
             value / 1000 > 0 && value / 1000 <= INT32_MAX) {
             *mhz = (int32_t)(value / 1000);
             return 1;
@@ -419,7 +401,7 @@ int64_t Platform_GetCPUSpeed(int32_t* mhz) {
     }
     // Without a driver (virtual machines) the processor list states one speed per processor.
     std::string_view speed;
-    if (ReadStart("/proc/cpuinfo", text, sizeof(text)) > 0 && ColonValue(text, "cpu MHz", &speed) &&
+    if (Platform_ReadSmallFile("/proc/cpuinfo", text, sizeof(text)) > 0 && ColonValue(text, "cpu MHz", &speed) &&
         LeadingNumber(speed, &value) && value <= INT32_MAX)
         *mhz = (int32_t)value;
     return 1;
@@ -431,7 +413,7 @@ int64_t Platform_GetCPUVendor(char* buffer, int32_t size) {
     buffer[0] = 0;
     char text[16384];
     std::string_view model;
-    if (ReadStart("/proc/cpuinfo", text, sizeof(text)) <= 0 || !ColonValue(text, "model name", &model))
+    if (Platform_ReadSmallFile("/proc/cpuinfo", text, sizeof(text)) <= 0 || !ColonValue(text, "model name", &model))
         return 0;
     size_t cut = model.find(" (");
     if (cut == std::string_view::npos) return 0;
