@@ -62,20 +62,13 @@ int64_t Signal_Delete(Signal** handle) {
 int64_t Signal_SetInt(Signal* signal, uint32_t value, const char* file, int32_t line) {
     Checked(signal, file, line);
     const uint32_t target = value ? 1 : 0;
-    bool raised = false;
-    bool autoReset = false;
-    {
-        std::lock_guard<std::mutex> lock(signal->Mutex);
-        if (signal->State.load() != target) {
-            signal->State.store(target);
-            raised = target == 1;
-        }
-        autoReset = signal->AutoReset != 0;
-    }
-    // Waking after the unlock is safe: a waiter tests the state under the mutex before it sleeps,
-    // so a raise between its test and its sleep cannot happen.
-    if (raised) {
-        if (autoReset)
+    // The waiters are woken while the mutex is held: a waiter that returns may delete the signal
+    // at once, so nothing of it may be touched after the unlock.
+    std::lock_guard<std::mutex> lock(signal->Mutex);
+    if (signal->State.load() == target) return 1;
+    signal->State.store(target);
+    if (target == 1) {
+        if (signal->AutoReset)
             signal->Condition.notify_one();
         else
             signal->Condition.notify_all();
