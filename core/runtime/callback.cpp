@@ -105,6 +105,11 @@ int64_t CallbackBase_GetReal(CallbackBase* slot, void** user, void** function) {
     if (user) *user = nullptr;
     if (function) *function = nullptr;
     CheckSlot(slot);
+    // Most slots are empty: two empty words need no 16-byte exchange, since reading them before
+    // a concurrent set is a valid order either way.
+    if (__atomic_load_n(&slot->Function, __ATOMIC_ACQUIRE) == nullptr &&
+        __atomic_load_n(&slot->UserPtr, __ATOMIC_ACQUIRE) == nullptr)
+        return 0;
     const SlotWords words = Load(slot);
     if (user) *user = (void*)((uintptr_t)UserOf(words) & ~kRefCountedBit);
     if (function) *function = FunctionOf(words);
