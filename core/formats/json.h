@@ -92,6 +92,29 @@ int64_t JSON_GetKeyByDepth(const char* path, int32_t depth, char* buffer, int32_
 // Scans the stream; answers 1 while more input may follow, 0 when the scan ended.
 int64_t JSON_Scan(JSON* json, Stream* stream, uint32_t* consumed);
 
+// The scanner's steps, usable by a caller that drives the scanner itself. Each one that fails
+// records its error code and ends the scan.
+// Opens a value of `type` at the current depth after checking the comma; `c` is the character that
+// opened it, printed in messages. A container is raised at once and the depth grows; a 32nd
+// container fails with code 4 and a type outside 1 to 6 with code 3.
+int64_t JSON_PushType(JSON* json, uint32_t type, char c);
+// Closes the scalar open at the current depth (it becomes the pending key of an object, or is
+// raised), or when none is open the innermost container (code 4 when there is none).
+int64_t JSON_PopType(JSON* json);
+// 0, after logging "Comma expected", when a value was just completed and no comma followed it.
+int64_t JSON_ValidateComma(JSON* json, char c);
+// The path of a value at the current depth: the keys (element indices inside arrays) of the open
+// containers joined by backslashes, cut to capacity - 1 and at most 1023 characters.
+int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity);
+// Reports a completed value to the log and the value callback, then stores it in the receiving
+// dictionary under the pending key. A null path is built with JSON_GetPath when needed.
+int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char* value, int32_t length,
+                        uint64_t streamPosition);
+// Appends one byte to the value buffer, which stays NUL-terminated.
+int64_t JSON_BufferConcat(JSON* json, char c);
+// Raises the buffered scalar as a value of `type`, sets the value-complete flag and empties the buffer.
+int64_t JSON_BufferFlush(JSON* json, uint32_t type);
+
 int64_t JSON_Print(JSON* json, const char* format, ...);
 int64_t JSON_VPrint(JSON* json, int32_t indent, const char* format, va_list args);
 int64_t JSON_PrintTabbed(JSON* json, int32_t indent, const char* format, ...);

@@ -4,6 +4,7 @@
 
 #include "core/formats/json.h"
 #include "core/formats/json_internal.h"
+#include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
@@ -59,15 +60,6 @@ bool BufferAppend(JSON* json, const char* bytes, int32_t length) {
     return true;
 }
 
-inline bool BufferConcat(JSON* json, char c) {
-    if (json->ValueLength + 1 < json->ValueCapacity) {
-        json->Value[json->ValueLength++] = c;
-        json->Value[json->ValueLength] = 0;
-        return true;
-    }
-    return BufferAppend(json, &c, 1);
-}
-
 void BufferEmpty(JSON* json) {
     json->ValueLength = 0;
     json->Value[0] = 0;
@@ -92,31 +84,51 @@ void ClearKey(JSON* json, int32_t depth) {
     json->KeyLength[depth] = 0;
 }
 
-// Keys of the open levels joined by a backslash; array levels give the element index.
-void GetPath(const JSON* json, char* path) {
-    path[0] = 0;
+} // namespace
+
+int64_t JSON_BufferConcat(JSON* json, char c) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    if (json->ValueLength + 1 < json->ValueCapacity) {
+        json->Value[json->ValueLength++] = c;
+        json->Value[json->ValueLength] = 0;
+        return 1;
+    }
+    return BufferAppend(json, &c, 1) ? 1 : 0;
+}
+
+int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    buffer[0] = 0;
+    const int32_t limit = capacity < kPathSize ? capacity : kPathSize;
     int32_t used = 0;
-    for (int32_t d = 0; d < json->Depth; d++) {
+    for (int32_t d = 0; d < json->Depth && used < limit - 1; d++) {
         char index[16];
         const char* key = json->KeyText[d];
         if (json->TypeStack[d] == JSON_VALUE_ARRAY) {
             String_Print(index, sizeof(index), "%d", json->ArrayIndex[d] < 0 ? 0 : json->ArrayIndex[d]);
             key = index;
         }
-        const int32_t written = String_Print(path + used, kPathSize - used, d == 0 ? "%s" : "\\%s", key);
+        const int32_t written = String_Print(buffer + used, limit - used, d == 0 ? "%s" : "\\%s", key);
         if (written > 0) used += written;
-        if (used >= kPathSize - 1) break;
     }
+    return 1;
 }
 
-// Hands a completed value to the callback and stores it. For a container the new nested
-// dictionary receives the values of the next depth.
-bool RaiseValue(JSON* json, uint32_t type, const char* value, int32_t length, uint64_t position) {
+int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char* value, int32_t length,
+                        uint64_t position) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    ASSERT_POINTER(value);
+    ASSERT_MSG(length >= 0, "A value length cannot be negative");
     const bool trace = json->TraceValues != 0;
-    const bool wantPath = json->Callback != nullptr || trace;
-    char path[kPathSize];
-    path[0] = 0;
-    if (wantPath) GetPath(json, path);
+    char built[kPathSize];
+    if (!path) {
+        // The path is only built when someone will see it.
+        built[0] = 0;
+        if (json->Callback != nullptr || trace) JSON_GetPath(json, built, kPathSize);
+        path = built;
+    }
     if (trace)
         JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
                         path, (int32_t)type, value, length, (int64_t)position, length, length);
@@ -128,15 +140,15 @@ bool RaiseValue(JSON* json, uint32_t type, const char* value, int32_t length, ui
             return Fail(json, error != 0 ? error : JSON_ERROR_BUILD);
         }
     }
-    if (!json->Dict) return true;
+    if (!json->Dict) return 1;
     Dictionary* target = json->Containers[json->Depth];
     if (!target) target = json->Depth == 0 ? json->Dict : nullptr;
-    if (!target) return true;
+    if (!target) return 1;
     const char* key = nullptr;
     if (InObject(json) && KeyPending(json)) key = json->KeyText[json->Depth - 1];
     DictionaryItem* item = nullptr;
     Dictionary_Add(target, key, &item);
-    if (!item) return true;
+    if (!item) return 1;
     switch (type) {
     case JSON_VALUE_STRING:
         Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_STRING);
@@ -165,17 +177,25 @@ bool RaiseValue(JSON* json, uint32_t type, const char* value, int32_t length, ui
     default:
         break;
     }
-    return true;
+    return 1;
 }
 
-void ValidateComma(JSON* json, char c) {
-    if (json->ValueComplete && !json->Comma)
+int64_t JSON_ValidateComma(JSON* json, char c) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    if (json->ValueComplete && !json->Comma) {
         JSON_Print(json, "Comma expected [%c @ %d:%d]", c, json->Line, json->Column);
+        return 0;
+    }
+    return 1;
 }
 
-// Opens a value of `kind` at the current depth; a container is raised at once and the depth grows.
-bool PushType(JSON* json, uint32_t kind, char c) {
-    ValidateComma(json, c);
+int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    if (kind < JSON_VALUE_STRING || kind > JSON_VALUE_NULL) {
+        JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
+        return Fail(json, JSON_ERROR_TYPE);
+    }
+    JSON_ValidateComma(json, c);
     json->ValueComplete = json->Comma = 0;
     json->Substate = json->NumberFlags = 0;
     json->HexCount = 0;
@@ -193,17 +213,30 @@ bool PushType(JSON* json, uint32_t kind, char c) {
             return Fail(json, JSON_ERROR_FIELD_TYPE);
         }
         json->TypeStack[json->Depth] = kind;
-        if (!RaiseValue(json, kind, "", 0, json->StreamPosition)) return false;
+        if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition)) return 0;
         json->Depth++;
         json->TypeStack[json->Depth] = 0;
         json->ArrayIndex[json->Depth - 1] = -1;
         ClearKey(json, json->Depth - 1);
-        return true;
+        return 1;
     }
     json->TypeStack[json->Depth] = kind;
     BufferEmpty(json);
-    return true;
+    return 1;
 }
+
+int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    // A caller filling the buffer by hand has consumed no stream characters: the position stays 0.
+    const uint64_t length = (uint64_t)json->ValueLength;
+    const uint64_t position = json->StreamPosition >= length ? json->StreamPosition - length : 0;
+    if (!JSON_RaiseValue(json, nullptr, type, json->Value, json->ValueLength, position)) return 0;
+    json->ValueComplete = 1;
+    BufferEmpty(json);
+    return 1;
+}
+
+namespace {
 
 // The scalar at the current depth is complete: it becomes the pending key of an object, or is
 // raised as a value.
@@ -225,10 +258,7 @@ bool PopValue(JSON* json) {
         BufferEmpty(json);
         return true;
     }
-    const uint64_t position = json->StreamPosition - (uint64_t)json->ValueLength;
-    if (!RaiseValue(json, kind, json->Value, json->ValueLength, position)) return false;
-    json->ValueComplete = 1;
-    BufferEmpty(json);
+    if (!JSON_BufferFlush(json, kind)) return false;
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     if (json->Depth == 0) json->Done = 1;
     return true;
@@ -246,6 +276,15 @@ bool PopContainer(JSON* json) {
     if (json->Depth == 0) json->Done = 1;
     return true;
 }
+
+} // namespace
+
+int64_t JSON_PopType(JSON* json) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    return json->TypeStack[json->Depth] != 0 ? PopValue(json) : PopContainer(json);
+}
+
+namespace {
 
 // Appends a code point as UTF-8.
 bool AppendCodePoint(JSON* json, uint32_t cp) {
@@ -363,7 +402,7 @@ bool EndString(JSON* json) {
         JSON_Print(json, "Invalid UTF-8 in string [@ %d:%d]", json->Line, json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
-    return PopValue(json);
+    return JSON_PopType(json);
 }
 
 // One character inside a string. Plain runs are handled in bulk by the caller.
@@ -383,19 +422,19 @@ bool StringChar(JSON* json, char c) {
         case '"':
         case '/':
         case '\\':
-            return BufferConcat(json, c);
+            return JSON_BufferConcat(json, c);
         case 'b':
-            return BufferConcat(json, 8);
+            return JSON_BufferConcat(json, 8);
         case 'f':
-            return BufferConcat(json, 12);
+            return JSON_BufferConcat(json, 12);
         case 'n':
             json->Line++;
             json->Column = 0;
-            return BufferConcat(json, 10);
+            return JSON_BufferConcat(json, 10);
         case 'r':
-            return BufferConcat(json, 13);
+            return JSON_BufferConcat(json, 13);
         case 't':
-            return BufferConcat(json, 9);
+            return JSON_BufferConcat(json, 9);
         case 'u':
             json->Substate = STRING_HEX;
             json->HexCount = 0;
@@ -420,7 +459,7 @@ bool StringChar(JSON* json, char c) {
         JSON_Print(json, "Unexpected NUL character in string [@ %d:%d]", json->Line, json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
-    return BufferConcat(json, c);
+    return JSON_BufferConcat(json, c);
 }
 
 bool NumberError(JSON* json, char c) {
@@ -477,14 +516,14 @@ bool NumberChar(JSON* json, char c, bool* again) {
     default:
         if (s == S3 || s == S4) return NumberError(json, c);
         *again = true;
-        return PopValue(json);
+        return JSON_PopType(json);
     }
-    return BufferConcat(json, c);
+    return JSON_BufferConcat(json, c);
 }
 
 bool LiteralChar(JSON* json, char c) {
     const uint32_t kind = json->TypeStack[json->Depth];
-    if (!BufferConcat(json, c)) return false;
+    if (!JSON_BufferConcat(json, c)) return false;
     const char* v = json->Value;
     const int32_t n = json->ValueLength;
     if (kind == JSON_VALUE_NULL) {
@@ -493,7 +532,7 @@ bool LiteralChar(JSON* json, char c) {
                        json->Column);
             return Fail(json, JSON_ERROR_NULL);
         }
-        return n < 4 || PopValue(json);
+        return n < 4 || JSON_PopType(json);
     }
     const bool isTrue = n <= 4 && memcmp(v, "true", (size_t)n) == 0;
     const bool isFalse = n <= 5 && memcmp(v, "false", (size_t)n) == 0;
@@ -501,7 +540,7 @@ bool LiteralChar(JSON* json, char c) {
         JSON_Print(json, "Unexpected characters parsing boolean [%.5s @ %d:%d]", v, json->Line, json->Column);
         return Fail(json, JSON_ERROR_BOOLEAN);
     }
-    if ((isTrue && n == 4) || (isFalse && n == 5)) return PopValue(json);
+    if ((isTrue && n == 4) || (isFalse && n == 5)) return JSON_PopType(json);
     return true;
 }
 
@@ -525,7 +564,7 @@ bool BetweenChar(JSON* json, char c, bool* again) {
         json->ValueComplete = 0;
         return true;
     case '"':
-        return PushType(json, JSON_VALUE_STRING, c);
+        return JSON_PushType(json, JSON_VALUE_STRING, c);
     case '+':
     case '-':
     case '.':
@@ -540,18 +579,18 @@ bool BetweenChar(JSON* json, char c, bool* again) {
     case '8':
     case '9':
         *again = true;
-        return PushType(json, JSON_VALUE_NUMBER, c);
+        return JSON_PushType(json, JSON_VALUE_NUMBER, c);
     case 't':
     case 'f':
         *again = true;
-        return PushType(json, JSON_VALUE_BOOLEAN, c);
+        return JSON_PushType(json, JSON_VALUE_BOOLEAN, c);
     case 'n':
         *again = true;
-        return PushType(json, JSON_VALUE_NULL, c);
+        return JSON_PushType(json, JSON_VALUE_NULL, c);
     case '{':
-        return PushType(json, JSON_VALUE_OBJECT, c);
+        return JSON_PushType(json, JSON_VALUE_OBJECT, c);
     case '[':
-        return PushType(json, JSON_VALUE_ARRAY, c);
+        return JSON_PushType(json, JSON_VALUE_ARRAY, c);
     case ']':
     case '}':
         if (json->Depth == 0) {
@@ -564,7 +603,7 @@ bool BetweenChar(JSON* json, char c, bool* again) {
             JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
             return Fail(json, JSON_ERROR_FIELD_TYPE);
         }
-        return PopContainer(json);
+        return JSON_PopType(json);
     default:
         JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
         return Fail(json, JSON_ERROR_FIELD_TYPE);
@@ -626,7 +665,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
                 json->StreamPosition += (uint64_t)n;
                 json->Column += n;
                 i += (uint32_t)n;
-                if (!PopValue(json)) return;
+                if (!JSON_PopType(json)) return;
                 continue;
             }
         }

@@ -333,6 +333,146 @@ TEST(JsonTest, ValueCallbackPathsAndVeto) {
     EXPECT_STREQ(part, "");
 }
 
+struct Raised {
+    std::string path;
+    uint32_t type = 0;
+    std::string value;
+    uint64_t streamPosition = 0;
+    int32_t nodePosition = -1;
+    int32_t nodeSize = -1;
+    std::string pathNow;
+};
+
+int64_t Record(JSON* json, void* user, const char* path, uint32_t type, const char* value, int32_t length,
+               uint64_t streamPosition, int32_t nodePosition, int32_t nodeSize, uint32_t*) {
+    char now[1024];
+    JSON_GetPath(json, now, sizeof(now));
+    static_cast<std::vector<Raised>*>(user)->push_back(
+        {path, type, std::string(value, (size_t)length), streamPosition, nodePosition, nodeSize, now});
+    EXPECT_EQ(strlen(value), (size_t)length);
+    return 1;
+}
+
+void PushText(JSON* json, uint32_t type, const char* text) {
+    ASSERT_EQ(JSON_PushType(json, type, text[0]), 1);
+    for (const char* p = text; *p; p++) ASSERT_EQ(JSON_BufferConcat(json, *p), 1);
+    ASSERT_EQ(JSON_PopType(json), 1);
+}
+
+// The scanner's steps driven by hand build {"a":{"b":[5,7]}} with the same paths as a load.
+TEST(JsonTest, ScannerStepsBuildADocument) {
+    Fixture f;
+    std::vector<Raised> raised;
+    JSON_SetValueCallback(f.json, &raised, Record);
+    char path[64];
+    EXPECT_EQ(JSON_GetPath(f.json, path, sizeof(path)), 1);
+    EXPECT_STREQ(path, "");
+
+    ASSERT_EQ(JSON_PushType(f.json, JSON_VALUE_OBJECT, '{'), 1);
+    PushText(f.json, JSON_VALUE_STRING, "a");
+    ASSERT_EQ(JSON_PushType(f.json, JSON_VALUE_OBJECT, '{'), 1);
+    PushText(f.json, JSON_VALUE_STRING, "b");
+    ASSERT_EQ(JSON_PushType(f.json, JSON_VALUE_ARRAY, '['), 1);
+    PushText(f.json, JSON_VALUE_NUMBER, "5");
+    // 5 was completed and no comma followed.
+    EXPECT_EQ(JSON_ValidateComma(f.json, '7'), 0);
+    EXPECT_TRUE(Logged("Comma expected [7 @ 0:0]"));
+    PushText(f.json, JSON_VALUE_NUMBER, "7");
+    EXPECT_EQ(JSON_GetPath(f.json, path, sizeof(path)), 1);
+    EXPECT_STREQ(path, "a\\b\\1");
+    // Cut to the capacity.
+    EXPECT_EQ(JSON_GetPath(f.json, path, 4), 1);
+    EXPECT_STREQ(path, "a\\b");
+    EXPECT_EQ(JSON_GetPath(f.json, path, 0), 0);
+
+    ASSERT_EQ(JSON_PopType(f.json), 1);
+    ASSERT_EQ(JSON_PopType(f.json), 1);
+    ASSERT_EQ(JSON_PopType(f.json), 1);
+    EXPECT_EQ(f.Error(), 0u);
+    EXPECT_EQ(f.Save(1), "{\"a\":{\"b\":[5,7]}}");
+    // Nothing is open any more.
+    EXPECT_EQ(JSON_PopType(f.json), 0);
+    EXPECT_EQ(f.Error(), 4u);
+
+    std::vector<std::string> seen;
+    for (const Raised& r : raised) {
+        seen.push_back(r.path + "=" + std::to_string(r.type) + ":" + r.value);
+        EXPECT_EQ(r.pathNow, r.path);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"=3:", "a=3:", "a\\b=4:", "a\\b\\0=2:5", "a\\b\\1=2:7"}));
+}
+
+TEST(JsonTest, ScannerStepsRaiseAndFlush) {
+    Fixture f;
+    std::vector<Raised> raised;
+    JSON_SetValueCallback(f.json, &raised, Record);
+
+    // The value buffer grows past its first allocation and stays terminated.
+    ASSERT_EQ(JSON_PushType(f.json, JSON_VALUE_STRING, '"'), 1);
+    const std::string long_text(1000, 'q');
+    for (char c : long_text) ASSERT_EQ(JSON_BufferConcat(f.json, c), 1);
+    EXPECT_EQ(JSON_ValidateComma(f.json, 'x'), 1);
+    ASSERT_EQ(JSON_BufferFlush(f.json, JSON_VALUE_STRING), 1);
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].value, long_text);
+    EXPECT_EQ(raised[0].type, (uint32_t)JSON_VALUE_STRING);
+    EXPECT_EQ(raised[0].streamPosition, 0u);
+    EXPECT_EQ(raised[0].nodePosition, 1000);
+    EXPECT_EQ(raised[0].nodeSize, 1000);
+    uint32_t type = 0;
+    DictionaryItem* item = nullptr;
+    ASSERT_EQ(Dictionary_ItemGetFirst(f.dict, &item), 1);
+    Dictionary_ItemGetType(f.dict, item, &type);
+    EXPECT_EQ(type, (uint32_t)DICTIONARY_TYPE_STRING);
+    // The flush completed a value: the buffer is empty and the next opening wants a comma.
+    EXPECT_EQ(JSON_ValidateComma(f.json, 'x'), 0);
+    ASSERT_EQ(JSON_BufferFlush(f.json, JSON_VALUE_STRING), 1);
+    EXPECT_EQ(raised.back().value, "");
+
+    // A value raised with its own path: the path, position, node position and size reach the
+    // callback; the item is stored without a key at depth 0.
+    JSON_Reset(f.json);
+    raised.clear();
+    ASSERT_EQ(JSON_RaiseValue(f.json, "x\\y", JSON_VALUE_NUMBER, "12", 2, 5), 1);
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].path, "x\\y");
+    EXPECT_EQ(raised[0].streamPosition, 5u);
+    EXPECT_EQ(raised[0].nodePosition, 2);
+    EXPECT_EQ(raised[0].nodeSize, 2);
+    item = nullptr;
+    ASSERT_EQ(Dictionary_ItemGetFirst(f.dict, &item), 1);
+    Dictionary_ItemGetType(f.dict, item, &type);
+    EXPECT_EQ(type, (uint32_t)DICTIONARY_TYPE_FLOAT64);
+    EXPECT_EQ(f.Save(1), "12");
+
+    // A veto stops with the callback's code.
+    Seen seen;
+    seen.vetoPath = "v";
+    JSON_SetValueCallback(f.json, &seen, Watch);
+    EXPECT_EQ(JSON_RaiseValue(f.json, "v", JSON_VALUE_NULL, "null", 4, 0), 0);
+    EXPECT_EQ(f.Error(), 9u);
+}
+
+TEST(JsonTest, ScannerStepsRefuseBadOpenings) {
+    Fixture f;
+    EXPECT_EQ(JSON_PushType(f.json, 7, 'x'), 0);
+    EXPECT_EQ(f.Error(), 3u);
+    EXPECT_TRUE(Logged("Unknown type [7]"));
+
+    JSON_Reset(f.json);
+    for (int32_t n = 0; n < 31; n++) ASSERT_EQ(JSON_PushType(f.json, JSON_VALUE_ARRAY, '['), 1);
+    EXPECT_EQ(JSON_PushType(f.json, JSON_VALUE_ARRAY, '['), 0);
+    EXPECT_EQ(f.Error(), 4u);
+    EXPECT_TRUE(Logged("Unknown field type [[ @ 0:0]"));
+
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            JSON_PopType(nullptr);
+        },
+        AbortRegex("Pointer is NULL\n"));
+}
+
 TEST(JsonTest, StreamsAndSaving) {
     Fixture f;
     // A document longer than one read chunk, loaded through a stream and a buffered stream.
