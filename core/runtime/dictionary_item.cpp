@@ -201,6 +201,8 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
         Dictionary_Print(dict, "Key exceeds maximum length %s (%d > %d)", shown, length,
                          DICTIONARY_MAX_KEY_LENGTH);
         length = DICTIONARY_MAX_KEY_LENGTH;
+        // Never cut inside a UTF-8 character: a key split there is no longer valid text.
+        while (length > 0 && ((uint8_t)key[length] & 0xC0) == 0x80) length--;
     }
 
     char* oldKey = item->Key;

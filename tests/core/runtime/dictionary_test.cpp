@@ -351,6 +351,11 @@ TEST(Dictionary, KeyLengthLimit) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" (120 > 119)\n"), std::string::npos);
     EXPECT_EQ(Key(h.dict, item), std::string(119, 'c'));
+    // The cut never splits a UTF-8 character: an 'é' across the limit goes whole.
+    Dictionary_ItemSetKey(h.dict, item, (std::string(118, 'd') + "\xC3\xA9" + "tail").c_str());
+    EXPECT_EQ(Key(h.dict, item), std::string(118, 'd'));
+    Dictionary_ItemSetKey(h.dict, item, (std::string(117, 'e') + "\xC3\xA9" + "tail").c_str());
+    EXPECT_EQ(Key(h.dict, item), std::string(117, 'e') + "\xC3\xA9");
 
     // A key given by length is read only that far, even when it is not terminated there.
     lines.clear();
