@@ -161,40 +161,31 @@ int64_t Dictionary_GetBufferPtrByPath(Dictionary* dict, const char* path, const 
     return item ? Dictionary_ItemGetBufferPtr(holder, item, bytes, length) : 0;
 }
 
-int64_t Dictionary_GetInt32ByPath(Dictionary* dict, const char* path, int32_t* value) {
+// The typed getters by path: find the item, then read it with the item getter of its type.
+template <typename T, int64_t (*ItemGet)(Dictionary*, DictionaryItem*, T*)>
+int64_t GetByPath(Dictionary* dict, const char* path, T* value) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(value);
-    *value = 0;
+    *value = T{};
     Dictionary* holder = nullptr;
     DictionaryItem* item = FindForGet(dict, path, &holder);
-    return item ? Dictionary_ItemGetInt32(holder, item, value) : 0;
+    return item ? ItemGet(holder, item, value) : 0;
+}
+
+int64_t Dictionary_GetInt32ByPath(Dictionary* dict, const char* path, int32_t* value) {
+    return GetByPath<int32_t, Dictionary_ItemGetInt32>(dict, path, value);
 }
 
 int64_t Dictionary_GetInt64ByPath(Dictionary* dict, const char* path, int64_t* value) {
-    DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = 0;
-    Dictionary* holder = nullptr;
-    DictionaryItem* item = FindForGet(dict, path, &holder);
-    return item ? Dictionary_ItemGetInt64(holder, item, value) : 0;
+    return GetByPath<int64_t, Dictionary_ItemGetInt64>(dict, path, value);
 }
 
 int64_t Dictionary_GetFloat64ByPath(Dictionary* dict, const char* path, double* value) {
-    DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = 0.0;
-    Dictionary* holder = nullptr;
-    DictionaryItem* item = FindForGet(dict, path, &holder);
-    return item ? Dictionary_ItemGetFloat64(holder, item, value) : 0;
+    return GetByPath<double, Dictionary_ItemGetFloat64>(dict, path, value);
 }
 
 int64_t Dictionary_GetBooleanByPath(Dictionary* dict, const char* path, uint32_t* value) {
-    DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = 0;
-    Dictionary* holder = nullptr;
-    DictionaryItem* item = FindForGet(dict, path, &holder);
-    return item ? Dictionary_ItemGetBoolean(holder, item, value) : 0;
+    return GetByPath<uint32_t, Dictionary_ItemGetBoolean>(dict, path, value);
 }
 
 // ---- Path texts -----------------------------------------------------------------------------
