@@ -248,34 +248,28 @@ int64_t Dictionary_ItemGetStringPtr(Dictionary* dict, DictionaryItem* item, cons
     return 1;
 }
 
-int64_t Dictionary_ItemGetInt32(Dictionary* dict, DictionaryItem* item, int32_t* value) {
+// The numeric item getters: numbers are held as text, read with the library's converter.
+template <typename T, T (*Convert)(const char*)>
+int64_t ItemGetNumber(Dictionary* dict, DictionaryItem* item, T* value) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(value);
-    *value = 0;
+    *value = T{};
     DICTIONARY_ITEM_CHECK(item);
     if (!IsNumber(item)) return 0;
-    *value = String_AtoI(item->Value);
+    *value = Convert(item->Value);
     return 1;
+}
+
+int64_t Dictionary_ItemGetInt32(Dictionary* dict, DictionaryItem* item, int32_t* value) {
+    return ItemGetNumber<int32_t, String_AtoI>(dict, item, value);
 }
 
 int64_t Dictionary_ItemGetInt64(Dictionary* dict, DictionaryItem* item, int64_t* value) {
-    DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = 0;
-    DICTIONARY_ITEM_CHECK(item);
-    if (!IsNumber(item)) return 0;
-    *value = String_AtoI64(item->Value);
-    return 1;
+    return ItemGetNumber<int64_t, String_AtoI64>(dict, item, value);
 }
 
 int64_t Dictionary_ItemGetFloat64(Dictionary* dict, DictionaryItem* item, double* value) {
-    DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = 0.0;
-    DICTIONARY_ITEM_CHECK(item);
-    if (!IsNumber(item)) return 0;
-    *value = String_AtoF(item->Value);
-    return 1;
+    return ItemGetNumber<double, String_AtoF>(dict, item, value);
 }
 
 int64_t Dictionary_ItemGetBoolean(Dictionary* dict, DictionaryItem* item, uint32_t* value) {
