@@ -2,14 +2,18 @@
 # Builds the benchmarks in Release and runs them all (or those named as arguments).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# ---- RapidJSON, the reference the JSON benchmark runs beside (header-only, benchmarks only) ----
-if ! dpkg-query -W -f='${Status}' rapidjson-dev 2>/dev/null | grep -q 'install ok installed'; then
-  echo "Installing: rapidjson-dev"
+# ---- The references the benchmarks run beside (benchmarks only): RapidJSON, OpenSSL's libcrypto ----
+missing=()
+for p in rapidjson-dev libssl-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends rapidjson-dev
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-# ---- end of RapidJSON --------------------------------------------------------------------------
+# ---- end of the references -----------------------------------------------------------------------
 build=${BUILD_DIR:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVR_TESTS=OFF -DQVR_BENCH=ON
 cmake --build "$build" -j "$(nproc)"
