@@ -39,6 +39,12 @@ int64_t Callback_Remove();
 int64_t CallbackBase_SetReal(CallbackBase* slot, int32_t holdReference, void* user, void* function);
 // Reads both words at once (either pointer may be null); 1 when a function is set.
 int64_t CallbackBase_GetReal(CallbackBase* slot, void** user, void** function);
+// 1 when both words are empty: the cheap test hot paths make before a full read. A set racing
+// with it is seen or not, as it would be by a read just before or after.
+inline int64_t CallbackBase_IsEmpty(const CallbackBase* slot) {
+    return __atomic_load_n(&slot->Function, __ATOMIC_ACQUIRE) == nullptr &&
+           __atomic_load_n(&slot->UserPtr, __ATOMIC_ACQUIRE) == nullptr;
+}
 // Clears both words and releases a user on which the slot held a reference. Returns 1.
 int64_t CallbackBase_ResetReal(CallbackBase* slot);
 

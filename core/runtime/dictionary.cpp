@@ -321,11 +321,58 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     return 1;
 }
 
+namespace {
+
+bool RemoveWatched(CallbackBase* slot) {
+    return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr) != 0;
+}
+
+// 1 when a removal in dict would be reported: the remove report climbs to the root.
+bool RemovalReported(Dictionary* dict) {
+    for (Dictionary* level = dict; level; level = level->Parent)
+        if (RemoveWatched(&level->ItemRemoveCallback)) return true;
+    return false;
+}
+
+// Empties dict, newest item first, when no removal in it is reported, so the per-item removal
+// (bubble, retype, unlink) has nothing to tell anyone. A child whose own slot is set is emptied the
+// reporting way. With `poolsDropped` the root is about to release every chunk of its pools at once,
+// so blocks are not handed back one by one.
+void DropItems(Dictionary* dict, bool poolsDropped) {
+    const bool textsDropped = poolsDropped && UsesStringPool(dict);
+    for (DictionaryItem* item = dict->Items.Last; item;) {
+        DictionaryItem* prev = item->Prev;
+        if (Dictionary* child = item->Child) {
+            if (RemoveWatched(&child->ItemRemoveCallback))
+                Dictionary_Reset(child);
+            else
+                DropItems(child, poolsDropped);
+            item->Child = nullptr;
+            child->Header.ClassId = 0;
+            child->Items.ClassId = 0;
+            if (!poolsDropped) Pool_Free(dict->DictionaryPool, &child, sizeof(Dictionary));
+        }
+        if (!textsDropped) {
+            Dictionary_StringFree(dict, &item->Key, item->KeyLength);
+            Dictionary_StringFree(dict, &item->Value, item->ValueLength);
+        }
+        item->ClassId = 0;
+        if (!poolsDropped) Pool_Free(dict->ItemPool, &item, sizeof(DictionaryItem));
+        item = prev;
+    }
+}
+
+} // namespace
+
 int64_t Dictionary_Reset(Dictionary* dict) {
     DICTIONARY_CHECK(dict);
-    while (dict->Items.Last) {
-        DictionaryItem* last = dict->Items.Last;
-        Dictionary_Remove(dict, &last);
+    if (!RemovalReported(dict)) {
+        DropItems(dict, !dict->Parent);
+    } else {
+        while (dict->Items.Last) {
+            DictionaryItem* last = dict->Items.Last;
+            Dictionary_Remove(dict, &last);
+        }
     }
     if (!dict->Parent) {
         if (dict->StringPoolHandle) Pool_Reset(dict->StringPoolHandle);
@@ -509,7 +556,8 @@ int64_t Dictionary_GetItemValueChangeCallback(Dictionary* dict, void** context,
 int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict) {
     Dictionary* root = dict;
     while (root->Parent) root = root->Parent;
-    return CallbackBase_GetReal(&root->ItemKeyChangeCallback, nullptr, nullptr);
+    return !CallbackBase_IsEmpty(&root->ItemKeyChangeCallback) &&
+           CallbackBase_GetReal(&root->ItemKeyChangeCallback, nullptr, nullptr);
 }
 
 // ---- Operation table ------------------------------------------------------------------------

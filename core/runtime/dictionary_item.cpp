@@ -81,7 +81,7 @@ void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase Dictionary::*sl
     for (Dictionary* level = dict; level; level = level->Parent) {
         void* context = nullptr;
         void* function = nullptr;
-        if (CallbackBase_GetReal(&(level->*slot), &context, &function)) {
+        if (!CallbackBase_IsEmpty(&(level->*slot)) && CallbackBase_GetReal(&(level->*slot), &context, &function)) {
             char path[kBubblePathSize];
             Dictionary_ItemGetPath(dict, item, level, path, kBubblePathSize);
             report(level, holder, context, function, path);

@@ -296,4 +296,28 @@ TEST(DictionaryCallbacks, RemovalsOfContainersAndReset) {
     EXPECT_EQ(count, 0u);
 }
 
+// Only slots that are set hear about a reset: a watched child deep in an unwatched tree reports its
+// own removals, with paths relative to itself, and the tree is emptied either way.
+TEST(DictionaryCallbacks, ResetReportsOnlyWhereWatched) {
+    for (int resetChildFirst = 0; resetChildFirst < 2; resetChildFirst++) {
+        Tree t;
+        Recorder atList;
+        Dictionary_SetItemRemoveCallback(t.tagList, &atList, OnRemove);
+        Dictionary* other = nullptr;
+        Dictionary_AddDictionary(t.root, "b", &other, nullptr);
+        Dictionary_AddString(other, "k", "v", nullptr);
+        if (resetChildFirst) Dictionary_Reset(t.aChild);
+        else Dictionary_Reset(t.root);
+        std::vector<std::string> paths;
+        for (const Event& e : atList.events) paths.push_back(e.path);
+        EXPECT_EQ(paths, (std::vector<std::string>{"[2]", "[1]", "[0]"}));
+        uint32_t count = 9;
+        Dictionary_ItemGetCount(resetChildFirst ? t.aChild : t.root, &count);
+        EXPECT_EQ(count, 0u);
+        // The emptied tree takes new items.
+        DictionaryItem* item = nullptr;
+        EXPECT_EQ(Dictionary_AddString(t.root, "c", "w", &item), 1);
+    }
+}
+
 } // namespace
