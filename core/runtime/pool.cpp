@@ -71,6 +71,9 @@ struct Pool {
     PoolChunk** Index;
     uint32_t IndexCount;
     uint32_t IndexCapacity;
+    // String mode: no chunk but the newest has more bytes left than this, so a request at least
+    // this large needs no walk over the older chunks. Only ever a bound: room only shrinks.
+    uint64_t OlderRoomBound;
 };
 
 namespace {
@@ -203,6 +206,7 @@ void RemoveAllLocked(Pool* pool) {
     pool->Index = nullptr;
     pool->IndexCount = 0;
     pool->IndexCapacity = 0;
+    pool->OlderRoomBound = 0;
     memset(pool->InUse, 0, sizeof(pool->InUse));
     pool->FreeList = nullptr;
     pool->ChunkCount = 0;
@@ -213,10 +217,19 @@ void RemoveAllLocked(Pool* pool) {
 
 uint8_t* StringAlloc(Pool* pool, uint32_t size, const char* file, int32_t line) {
     const uint64_t request = (uint64_t)size + kStringTagSize;
+    auto room = [](const PoolChunk* c) { return (uint64_t)c->TotalSize - (uint64_t)(c->Cursor - c->Base); };
+    // The newest chunk with room serves; the walk over the older ones is skipped when none of
+    // them can, so that filling many chunks stays linear.
     PoolChunk* chunk = pool->Chunks;
-    for (; chunk; chunk = chunk->Next)
-        if ((uint64_t)chunk->TotalSize - (uint64_t)(chunk->Cursor - chunk->Base) > request) break;
+    if (chunk && room(chunk) <= request) {
+        chunk = request >= pool->OlderRoomBound ? nullptr : chunk->Next;
+        for (; chunk; chunk = chunk->Next)
+            if (room(chunk) > request) break;
+        if (!chunk && request < pool->OlderRoomBound) pool->OlderRoomBound = request;
+    }
     if (!chunk) {
+        // The newest chunk becomes an older one.
+        if (pool->Chunks && room(pool->Chunks) > pool->OlderRoomBound) pool->OlderRoomBound = room(pool->Chunks);
         if (request > 0x7FFFFFFF)
             Debug_AbortInt(file, line,
                            "Assertion failed (request <= 0x7FFFFFFF)\nPool string too large (%u)\n", size);

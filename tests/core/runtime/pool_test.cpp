@@ -297,6 +297,45 @@ TEST(Pool, StringModeFreesInAnyOrderAcrossManyChunks) {
     Pool_Delete(&pool);
 }
 
+// Every request lands where the rule puts it: the newest chunk with strictly more room than the
+// request (size + 4), else a new chunk. A model of the chunks' room checks each placement.
+TEST(Pool, StringModePlacementFollowsTheNewestFirstRule) {
+    Pool* pool = MakeStringPool();
+    struct ModelChunk {
+        uintptr_t cursor; // next free address, once known
+        uint64_t room;
+    };
+    std::vector<ModelChunk> chunks; // newest last
+    uint32_t seed = 12345;
+    for (int i = 0; i < 5000; i++) {
+        seed = seed * 1103515245u + 12345u;
+        // Mostly small texts with the odd large one, so that gaps of every size appear.
+        const uint32_t size = (seed >> 16) % 16 == 0 ? 200 + (seed >> 8) % 1500 : 1 + (seed >> 8) % 40;
+        const uint64_t request = size + 4;
+        int serving = -1;
+        for (int c = (int)chunks.size() - 1; c >= 0; c--)
+            if (chunks[c].room > request) {
+                serving = c;
+                break;
+            }
+        auto* member = static_cast<uint8_t*>(Pool_Alloc(pool, size));
+        if (serving < 0) {
+            ASSERT_EQ(Get(Pool_GetBlocksInUse, pool), chunks.size() + 1) << "request " << i;
+            const uint64_t data = request > 2048 ? (request + 7) / 8 * 8 : 2048;
+            chunks.push_back({(uintptr_t)member + size, data - request});
+        } else {
+            ASSERT_EQ(Get(Pool_GetBlocksInUse, pool), chunks.size()) << "request " << i;
+            ASSERT_EQ((uintptr_t)member, chunks[serving].cursor + 4) << "request " << i;
+            chunks[serving].cursor += request;
+            chunks[serving].room -= request;
+        }
+    }
+    uint64_t leftOver = 0;
+    for (const ModelChunk& c : chunks) leftOver += c.room;
+    EXPECT_EQ(Get(Pool_GetStringMemoryLeftOver, pool), leftOver);
+    Pool_Delete(&pool);
+}
+
 TEST(Pool, FixedModeNullFreeCountsNothing) {
     Pool* pool = MakePool(8, 4);
     void* m = Pool_Alloc(pool, 8);
