@@ -90,6 +90,93 @@ TEST(PlatformError, ClassMembership) {
     }
 }
 
+TEST(PlatformError, EveryRowOfTheClassTable) {
+    // Each errno name and foreign status code of the table, with every class it belongs to.
+    const struct {
+        PlatformErrorCode Code;
+        // None, Missing, AccessInvalid, AccessDenied, NotEnoughSpace, Locked, NotSupported, AlreadyExists
+        const char* Classes;
+    } rows[] = {
+        {E(ENFILE), "00100000"},
+        {E(EMFILE), "00100000"},
+        {E(EFBIG), "00100000"},
+        {E(ESPIPE), "00100000"},
+        {E(EMLINK), "00100000"},
+        {E(ENETDOWN), "00100000"},
+        {E(EPROTONOSUPPORT), "00000010"},
+        {E(EPFNOSUPPORT), "00000010"},
+        {-42, "00100000"},
+        {-38, "00100000"},
+        {-37, "00100000"},
+        {-23, "00100000"},
+        {-120, "00100000"},
+        {-925, "00100000"},
+        {-1301, "00100000"},
+        {-1407, "00100000"},
+        {-1426, "00000010"},
+        {-1858, "00000010"},
+        // Neighbours of table entries belong to no class.
+        {E(ENOTEMPTY), "00000000"},
+        {E(EINVAL), "00000000"},
+        {E(EDQUOT), "00000000"},
+        {-44, "00000000"},
+        {-1427, "00000000"},
+        {E(0) + 1000, "00000000"},
+    };
+    for (const auto& row : rows) {
+        std::string got;
+        for (auto test : {Platform_ErrorNone, Platform_ErrorMissing, Platform_ErrorAccessInvalid,
+                          Platform_ErrorAccessDenied, Platform_ErrorNotEnoughSpace, Platform_ErrorLocked,
+                          Platform_ErrorNotSupported, Platform_ErrorAlreadyExists})
+            got += test(row.Code) ? '1' : '0';
+        EXPECT_EQ(got, row.Classes) << row.Code;
+    }
+}
+
+TEST(PlatformError, RealFailuresLandInTheirClasses) {
+    char directory[] = "/tmp/qvr-error-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string file = std::string(directory) + "/f";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    errno = 0;
+    EXPECT_LT(open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600), 0);
+    PlatformErrorCode code = Platform_GetLastError();
+    EXPECT_EQ(Platform_ErrorAlreadyExists(code), 1);
+    EXPECT_STREQ(Platform_TranslateError(code), "AccessInvalid");
+
+    errno = 0;
+    EXPECT_LT(open(directory, O_WRONLY), 0); // a directory opened as a file, even by root
+    code = Platform_GetLastError();
+    EXPECT_EQ(code, E(EISDIR));
+    EXPECT_STREQ(Platform_TranslateError(code), "AccessInvalid");
+
+    errno = 0;
+    EXPECT_LT(open((file + "/below").c_str(), O_RDONLY), 0);
+    EXPECT_STREQ(Platform_TranslateError(Platform_GetLastError()), "Unknown") << "ENOTDIR has no class";
+
+    const std::string longName(300, 'n');
+    errno = 0;
+    EXPECT_LT(open((std::string(directory) + "/" + longName).c_str(), O_RDONLY), 0);
+    EXPECT_EQ(Platform_GetLastError(), E(ENAMETOOLONG));
+    EXPECT_EQ(Platform_ErrorAccessInvalid(Platform_GetLastError()), 1);
+
+    // The full device fails every write as a full disk does.
+    fd = open("/dev/full", O_WRONLY);
+    if (fd >= 0) {
+        errno = 0;
+        EXPECT_LT(write(fd, "x", 1), 0);
+        code = Platform_GetLastError();
+        EXPECT_EQ(Platform_ErrorNotEnoughSpace(code), 1);
+        EXPECT_STREQ(Platform_TranslateError(code), "NotEnoughSpace");
+        close(fd);
+    }
+    unlink(file.c_str());
+    rmdir(directory);
+}
+
 TEST(PlatformError, TranslateNamesTheFirstClassInItsOrder) {
     const struct {
         PlatformErrorCode Code;
