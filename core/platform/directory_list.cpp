@@ -1,0 +1,451 @@
+// DirectoryList: one directory's entries through replaceable find functions, and depth-first
+// tree walks that keep one list per level in local memory and never enter symbolic links.
+#include "core/platform/directory_list.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "core/platform/path.h"
+#include "core/runtime/callback.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+
+struct DirectoryList {
+    Class Header;
+    ClassPrint Print;
+    void* FindHandle;
+    PlatformFindData FindData;
+    char Directory[DIRECTORY_LIST_PATH_SIZE];
+    uint32_t WalkFlags;
+    uint32_t WalkOrder;
+    int32_t MaxDepth;
+    CallbackBase WalkCallback;
+    CallbackBase FindFirst;
+    CallbackBase FindNext;
+    CallbackBase FindClose;
+};
+
+static_assert(sizeof(DirectoryList) <= DIRECTORY_LIST_STACK_SIZE, "callers keep lists in that many bytes");
+
+namespace {
+
+// Verbose level of the walk's own lines.
+constexpr int32_t kWalkVerboseLevel = 0;
+
+void Initialise(DirectoryList* list) {
+    memset(static_cast<void*>(list), 0, sizeof(DirectoryList));
+    list->Header.ClassId = DIRECTORY_LIST_CLASS_ID;
+    list->Header.RefCount = 1;
+    list->WalkFlags = DIRECTORY_LIST_WALK_DEFAULT;
+    list->WalkOrder = DIRECTORY_LIST_ORDER_PRE;
+    list->MaxDepth = -1;
+    CallbackBase_Set(&list->FindFirst, 0, nullptr, &Platform_FindFirstFile);
+    CallbackBase_Set(&list->FindNext, 0, nullptr, &Platform_FindNextFile);
+    CallbackBase_Set(&list->FindClose, 0, nullptr, &Platform_FindClose);
+}
+
+void PreparePrint(DirectoryList* list) {
+    ClassPrint_Prepare(&list->Print, list, "DirectoryList", nullptr);
+}
+
+int64_t DeleteHandle(void** handle) {
+    return DirectoryList_Delete(reinterpret_cast<DirectoryList**>(handle));
+}
+
+// Joins a directory that ends in a separator and an entry name, with a trailing separator for a
+// directory; false when the result does not fit or the name cannot be part of a path text: a
+// '\\' in a name would be read back as a separator, naming another file, possibly outside the tree.
+bool JoinEntry(const char* directory, const char* name, bool trailing, char* out) {
+    if (strchr(name, '\\')) return false;
+    const size_t directoryLength = strlen(directory);
+    const size_t nameLength = strlen(name);
+    if (directoryLength + nameLength + (trailing ? 2 : 1) > (size_t)DIRECTORY_LIST_PATH_SIZE) return false;
+    memcpy(out, directory, directoryLength);
+    memcpy(out + directoryLength, name, nameLength);
+    size_t length = directoryLength + nameLength;
+    if (trailing) out[length++] = '/';
+    out[length] = 0;
+    return true;
+}
+
+bool IsDots(const char* name) {
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// The recursive walk of one directory (ending in a separator) at the given depth.
+int64_t WalkLevel(DirectoryList* list, const char* directory, uint32_t depth, const char* wildcards) {
+    if (list->MaxDepth != -1 && (int64_t)depth > (int64_t)list->MaxDepth) return 1;
+    void* user = nullptr;
+    DirectoryListWalkCallback callback = nullptr;
+    CallbackBase_Get(&list->WalkCallback, &user, &callback);
+
+    // Every level lists with the platform's find functions in its own list.
+    DirectoryList level;
+    Initialise(&level);
+    memcpy(level.Directory, list->Directory, sizeof(level.Directory));
+    char full[DIRECTORY_LIST_PATH_SIZE];
+    int64_t result = 1;
+
+    if (DirectoryList_Start(&level, 0, directory)) {
+        do {
+            const PlatformFindData& entry = level.FindData;
+            if (IsDots(entry.Name)) continue;
+            if (!(entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) ||
+                (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK))
+                continue;
+            if (!JoinEntry(directory, entry.Name, true, full)) {
+                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory,
+                                         entry.Name);
+                result = 0; // an entry that cannot be named is not silently passed over
+                continue;
+            }
+            int64_t walked = 1;
+            if (list->WalkOrder == DIRECTORY_LIST_ORDER_POST)
+                walked = WalkLevel(list, full, depth + 1, wildcards);
+            if (list->WalkFlags & DIRECTORY_LIST_WALK_DIRECTORIES) {
+                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Directory - %s", full);
+                if (callback && !callback(&level, user, depth, full)) continue;
+            }
+            if (list->WalkOrder != DIRECTORY_LIST_ORDER_POST)
+                walked = WalkLevel(list, full, depth + 1, wildcards);
+            if (!walked) {
+                DirectoryList_Stop(&level);
+                return 0;
+            }
+        } while (DirectoryList_GetNext(&level));
+    }
+    DirectoryList_Stop(&level);
+
+    if ((list->WalkFlags & DIRECTORY_LIST_WALK_FILES) && DirectoryList_Start(&level, 0, directory)) {
+        do {
+            const PlatformFindData& entry = level.FindData;
+            if (IsDots(entry.Name) || (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY)) continue;
+            if (!JoinEntry(directory, entry.Name, false, full)) {
+                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory,
+                                         entry.Name);
+                result = 0;
+                continue;
+            }
+            DirectoryList_VerboseLog(list, kWalkVerboseLevel, "File - %s", full);
+            if (wildcards && !String_CompareWildcardListWithoutCase(entry.Name, wildcards)) continue;
+            if (callback && !callback(&level, user, depth, full)) result = 0;
+        } while (DirectoryList_GetNext(&level));
+    }
+    DirectoryList_Stop(&level);
+    return result;
+}
+
+} // namespace
+
+int64_t DirectoryList_Create(DirectoryList** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    DirectoryList* list = static_cast<DirectoryList*>(Memory_AllocZero(sizeof(DirectoryList)));
+    Initialise(list);
+    list->Header.Delete = DeleteHandle;
+    *handle = list;
+    return 1;
+}
+
+int64_t DirectoryList_Delete(DirectoryList** handle) {
+    ASSERT_POINTER(handle);
+    DirectoryList* list = *handle;
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    DirectoryList_Stop(list);
+    list->Header.ClassId = 0;
+    Memory_Free(list, sizeof(DirectoryList));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t DirectoryList_AddRef(DirectoryList* list) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    Class_AddRef(list);
+    return 1;
+}
+
+int64_t DirectoryList_Release(DirectoryList** handle) {
+    ASSERT_POINTER(handle);
+    CLASS_CHECK(*handle, DIRECTORY_LIST_CLASS_ID);
+    Class_Release(handle);
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t DirectoryList_GetInstanceId(DirectoryList* list, char* buffer, int32_t size) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, list->Header.InstanceId, (int32_t)sizeof(list->Header.InstanceId));
+    return 1;
+}
+
+int32_t DirectoryList_SizeOf() {
+    return (int32_t)sizeof(DirectoryList);
+}
+
+DirectoryList* DirectoryList_Stack(void* memory) {
+    ASSERT_POINTER(memory);
+    ASSERT_MSG(((uintptr_t)memory % DIRECTORY_LIST_ALIGN) == 0,
+               "DirectoryList memory must be 16-byte aligned");
+    DirectoryList* list = static_cast<DirectoryList*>(memory);
+    Initialise(list);
+    return list;
+}
+
+int64_t DirectoryList_Unstack(DirectoryList* list) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    DirectoryList_Stop(list);
+    return 1;
+}
+
+int64_t DirectoryList_Start(DirectoryList* list, int32_t mode, const char* path) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(path);
+    if (list->FindHandle) DirectoryList_Stop(list);
+    list->FindData.Name[0] = 0;
+    list->FindData.Attributes = 0;
+    if (!Path_Resolve(path, list->Directory, DIRECTORY_LIST_PATH_SIZE)) return 0;
+    char pattern[DIRECTORY_LIST_PATH_SIZE];
+    memcpy(pattern, list->Directory, sizeof(pattern));
+    if (mode != 0) {
+        Path_RemoveFilename(list->Directory);
+    } else {
+        Path_RemoveFilename(pattern);
+        const size_t length = strlen(pattern);
+        if (length + 2 > sizeof(pattern)) return 0;
+        pattern[length] = '*';
+        pattern[length + 1] = 0;
+    }
+    DirectoryListFindFirstFunc findFirst = nullptr;
+    CallbackBase_Get(&list->FindFirst, nullptr, &findFirst);
+    if (!findFirst || !findFirst(pattern, &list->FindData, &list->FindHandle)) {
+        list->FindHandle = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+int64_t DirectoryList_GetNext(DirectoryList* list) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    if (!list->FindHandle) return 0;
+    DirectoryListFindNextFunc findNext = nullptr;
+    CallbackBase_Get(&list->FindNext, nullptr, &findNext);
+    return findNext && findNext(list->FindHandle, &list->FindData) ? 1 : 0;
+}
+
+int64_t DirectoryList_Stop(DirectoryList* list) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->Directory[0] = 0;
+    if (!list->FindHandle) return 1;
+    DirectoryListFindCloseFunc findClose = nullptr;
+    CallbackBase_Get(&list->FindClose, nullptr, &findClose);
+    const int64_t result = findClose ? findClose(&list->FindHandle) : 0;
+    list->FindHandle = nullptr;
+    return result ? 1 : 0;
+}
+
+int64_t DirectoryList_GetName(DirectoryList* list, char* buffer, int32_t size) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    const int32_t length = (int32_t)strnlen(list->FindData.Name, sizeof(list->FindData.Name));
+    String_CopyLengthSafe(buffer, size, list->FindData.Name, length);
+    return length < size ? 1 : 0; // 0 when the name had to be cut
+}
+
+int64_t DirectoryList_GetSize(DirectoryList* list, uint64_t* size) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(size);
+    *size = list->FindData.Size;
+    return 1;
+}
+
+int64_t DirectoryList_GetAllocatedSize(DirectoryList* list, uint64_t* size) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(size);
+    *size = list->FindData.AllocatedSize;
+    return 1;
+}
+
+int64_t DirectoryList_GetCreationTime(DirectoryList* list, EncodedTime* time) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(time);
+    *time = 0;
+    return Time_ConvertTmToEncoded(&list->FindData.CreationTime, time);
+}
+
+int64_t DirectoryList_GetModifiedTime(DirectoryList* list, EncodedTime* time) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(time);
+    *time = 0;
+    return Time_ConvertTmToEncoded(&list->FindData.ModifiedTime, time);
+}
+
+namespace {
+int64_t HasAttribute(DirectoryList* list, uint32_t bit) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return (list->FindData.Attributes & bit) ? 1 : 0;
+}
+} // namespace
+
+int64_t DirectoryList_IsDirectory(DirectoryList* list) {
+    return HasAttribute(list, PLATFORM_FILE_ATTRIBUTE_DIRECTORY);
+}
+int64_t DirectoryList_IsSymLink(DirectoryList* list) {
+    return HasAttribute(list, PLATFORM_FILE_ATTRIBUTE_SYMLINK);
+}
+int64_t DirectoryList_IsSystem(DirectoryList* list) {
+    return HasAttribute(list, PLATFORM_FILE_ATTRIBUTE_SYSTEM);
+}
+int64_t DirectoryList_IsReadOnly(DirectoryList* list) {
+    return HasAttribute(list, PLATFORM_FILE_ATTRIBUTE_READONLY);
+}
+int64_t DirectoryList_IsHidden(DirectoryList* list) {
+    return HasAttribute(list, PLATFORM_FILE_ATTRIBUTE_HIDDEN);
+}
+
+int64_t DirectoryList_IsDots(DirectoryList* list) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return IsDots(list->FindData.Name) ? 1 : 0;
+}
+
+int64_t DirectoryList_SetDirectory(DirectoryList* list, const char* path) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(path);
+    return String_CopyLength(list->Directory, path, DIRECTORY_LIST_PATH_SIZE) < DIRECTORY_LIST_PATH_SIZE ? 1
+                                                                                                         : 0;
+}
+
+int64_t DirectoryList_GetDirectory(DirectoryList* list, char* buffer, int32_t size) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    return String_CopyLength(buffer, list->Directory, size) < size ? 1 : 0;
+}
+
+int64_t DirectoryList_Walk(DirectoryList* list, const char* root, const char* wildcards) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(root);
+    char directory[DIRECTORY_LIST_PATH_SIZE];
+    if (!Path_Resolve(root, directory, PATH_SIZE)) return 0;
+    // A root that cancelled out ("a/..") is no directory: it must not become "/".
+    if (directory[0] == 0) return 0;
+    Path_Fix(directory, PATH_SIZE, PATH_FIX_TRAILING);
+    if (directory[strlen(directory) - 1] != '/') return 0;
+    DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Root - %s", directory);
+    return WalkLevel(list, directory, 0, wildcards) ? 1 : 0;
+}
+
+int64_t DirectoryList_SetWalkCallback(DirectoryList* list, void* user, DirectoryListWalkCallback function) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return CallbackBase_Set(&list->WalkCallback, 0, user, function);
+}
+
+int64_t DirectoryList_SetMaxDepth(DirectoryList* list, int32_t depth) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->MaxDepth = depth;
+    return 1;
+}
+
+int64_t DirectoryList_SetWalkFlags(DirectoryList* list, uint32_t flags) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->WalkFlags = flags;
+    return 1;
+}
+
+int64_t DirectoryList_SetWalkOrder(DirectoryList* list, uint32_t order) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->WalkOrder = order;
+    return 1;
+}
+
+int64_t DirectoryList_SetFindFirstFileCallback(DirectoryList* list, void* user,
+                                               DirectoryListFindFirstFunc function) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return CallbackBase_Set(&list->FindFirst, 0, user, function);
+}
+
+int64_t DirectoryList_SetFindNextFileCallback(DirectoryList* list, void* user,
+                                              DirectoryListFindNextFunc function) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return CallbackBase_Set(&list->FindNext, 0, user, function);
+}
+
+int64_t DirectoryList_SetFindCloseCallback(DirectoryList* list, void* user,
+                                           DirectoryListFindCloseFunc function) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    return CallbackBase_Set(&list->FindClose, 0, user, function);
+}
+
+int64_t DirectoryList_VPrint(DirectoryList* list, int32_t indent, const char* format, va_list args) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    PreparePrint(list);
+    return ClassPrint_VPrint(&list->Print, indent, format, args);
+}
+
+int64_t DirectoryList_Print(DirectoryList* list, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = DirectoryList_VPrint(list, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t DirectoryList_PrintTabbed(DirectoryList* list, int32_t indent, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = DirectoryList_VPrint(list, indent, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t DirectoryList_IsVerboseLevel(DirectoryList* list, int32_t level) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    PreparePrint(list);
+    return ClassPrint_IsVerboseLevel(&list->Print, level);
+}
+
+int64_t DirectoryList_VerboseLog(DirectoryList* list, int32_t level, const char* format, ...) {
+    if (!DirectoryList_IsVerboseLevel(list, level)) return 0;
+    va_list args;
+    va_start(args, format);
+    const int64_t result = DirectoryList_VPrint(list, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t DirectoryList_SetPrintCallback(DirectoryList* list, void* user, ClassPrintCallback callback) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    PreparePrint(list);
+    list->Print.PrintUser = user;
+    list->Print.PrintCallback = callback;
+    return 1;
+}
+
+int64_t DirectoryList_GetPrintCallback(DirectoryList* list, void** user, ClassPrintCallback* callback) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(user);
+    ASSERT_POINTER(callback);
+    PreparePrint(list);
+    *user = list->Print.PrintUser;
+    *callback = list->Print.PrintCallback;
+    return 1;
+}
+
+int64_t DirectoryList_SetPrintIdentifier(DirectoryList* list, const char* text) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->Print.Identifier = text;
+    return 1;
+}
+
+int64_t DirectoryList_SetVerbose(DirectoryList* list, uint32_t verbose) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    list->Print.Verbose = (int32_t)verbose;
+    return 1;
+}
+
+int64_t DirectoryList_GetVerbose(DirectoryList* list, uint32_t* verbose) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(verbose);
+    *verbose = (uint32_t)list->Print.Verbose;
+    return 1;
+}

@@ -1,0 +1,30 @@
+// Helpers shared by the path module's files: preparing a path for the platform and error codes.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+
+#include "core/linux/platform_error.h"
+#include "core/platform/path.h"
+
+namespace path_internal {
+
+constexpr int32_t kRetryDelayMs = 1000;
+
+inline void SetError(PlatformErrorCode* error, PlatformErrorCode value) {
+    if (error) *error = value;
+}
+
+inline PlatformErrorCode ErrnoError(int value) {
+    return PLATFORM_ERROR_ERRNO_BASE + value;
+}
+
+inline bool IsRoot(const char* path) {
+    return path[0] == '/' && path[1] == 0;
+}
+
+// Resolves into a PATH_SIZE buffer and normalises; false (errno set) when the path is too long
+// (ENAMETOOLONG) or names nothing: "" or a relative text that cancelled out (ENOENT).
+bool Prepare(const char* path, char* out, uint32_t fixFlags);
+
+} // namespace path_internal
