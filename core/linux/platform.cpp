@@ -371,43 +371,6 @@ int64_t Platform_GetDebugFlagsFromKey(uint32_t* flags) {
     return 0;
 }
 
-int32_t Platform_Open(const char* path, int32_t openFlags, int32_t, int32_t permissions) {
-    ASSERT_POINTER(path);
-    mode_t mode = 0;
-    if (permissions & 0400) mode |= 0444;
-    if (permissions & 0200) mode |= 0222;
-    if (permissions & 0100) mode |= 0111;
-    int fd;
-    do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0 && (openFlags & O_CREAT)) {
-        do fd = open(path, openFlags | O_CLOEXEC, mode);
-        while (fd < 0 && errno == EINTR);
-    }
-    return fd;
-}
-
-int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written) {
-    if (written) *written = 0;
-    if (fd < 0 || !data || length < 0) return 0;
-    const char* bytes = static_cast<const char*>(data);
-    int32_t done = 0;
-    while (done < length) {
-        ssize_t n = write(fd, bytes + done, (size_t)(length - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        done += (int32_t)n;
-    }
-    if (written) *written = done;
-    return done == length;
-}
-
-int64_t Platform_Sync(int32_t fd) { return fd >= 0 && fsync(fd) == 0; }
-
-int64_t Platform_Close(int32_t fd) { return fd >= 0 && close(fd) == 0; }
-
 int32_t Platform_ReadSmallFile(const char* path, char* buffer, int32_t capacity) {
     ASSERT_POINTER(path);
     ASSERT_POINTER(buffer);

@@ -69,11 +69,6 @@ int64_t Platform_GetModuleLogDirectory(void* handle, char* buffer, int32_t size)
 int64_t Platform_GetUserHome(char* buffer, int32_t size);
 int64_t Platform_GetDebugFlagsFromKey(uint32_t* flags);
 
-// File primitives used by the log before the file layer exists.
-int32_t Platform_Open(const char* path, int32_t openFlags, int32_t ignored, int32_t permissions);
-int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written);
-int64_t Platform_Sync(int32_t fd);
-int64_t Platform_Close(int32_t fd);
 // Reads the start of a small file (the /proc files report no size) into a terminated buffer:
 // the bytes read, or -1 when it cannot be opened.
 int32_t Platform_ReadSmallFile(const char* path, char* buffer, int32_t capacity);
@@ -82,8 +77,11 @@ int64_t Platform_CreateDirectoryTree(const char* path);
 
 // The platform layer's other topics.
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_facts.h"
+#include "core/linux/platform_file.h"
 #include "core/linux/platform_network.h"
 #include "core/linux/platform_pipe.h"
 #include "core/linux/platform_process.h"
+#include "core/linux/platform_registry.h"
 #include "core/linux/platform_system.h"
 #include "core/linux/platform_thread.h"

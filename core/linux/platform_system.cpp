@@ -313,14 +313,6 @@ int64_t Platform_CommonRemove() {
     return 1;
 }
 
-int64_t Platform_Init() {
-    return Platform_CommonInit();
-}
-
-int64_t Platform_Remove() {
-    return Platform_CommonRemove();
-}
-
 int64_t Platform_GetOSName(char* buffer, int32_t size) {
     ASSERT_POINTER(buffer);
     if (size < 1) return 0;
