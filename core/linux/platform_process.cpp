@@ -1,18 +1,26 @@
-// Linux processes for the platform layer: handle queries over /proc and waitpid, enumeration and
-// search of running processes, socket owners, and the plain fork-and-exec launch.
+// Linux processes for the platform layer: launches (plain fork and exec, elevated through the
+// privileged task, as the console user when root), handle queries over /proc and waitpid,
+// enumeration and search of running processes, and socket owners.
 #include "core/linux/platform_process.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <initializer_list>
+#include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "core/linux/platform.h"
+#include "core/linux/privileged_task.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
@@ -115,7 +123,14 @@ void ClearEntry(PlatformProcessEntry* entry) {
     entry->ParentProcessId = -1;
 }
 
-// Writes a decimal number without the library (usable between fork and exec).
+constexpr char kExecuteElevated[] = "Platform_ExecuteElevated";
+constexpr char kExecuteDowngrade[] = "Platform_ExecuteDowngrade";
+constexpr char kLocateFailed[] = "%s failed to locate (%s)\n";
+constexpr int32_t kResolvedPathSize = 1024;
+
+// ---- The child between fork and exec: async-signal-safe calls only -------------------------
+
+// Writes a decimal number without the library.
 int32_t FormatDecimal(char* buffer, int32_t value) {
     char digits[16];
     int32_t n = 0;
@@ -138,53 +153,282 @@ void WriteAll(int fd, const char* data, size_t length) {
     }
 }
 
-// The failure line of a launch, prepared before the fork: the child only appends errno and
-// "]\n" with plain system calls.
-struct ExecFailureText {
-    char Prefix[1200];
-    size_t PrefixLength;
-};
-
-void PrepareExecFailure(ExecFailureText* text, const char* path) {
-    // The template up to its errno field, filled by the system formatter in the parent.
-    String_Print(text->Prefix, sizeof(text->Prefix), "%s failed to execute (%s) [LE: ", kExecuteNormal, path);
-    text->PrefixLength = strlen(text->Prefix);
-}
-
-// Runs in the child after fork: no locks, no allocation, no log.
-[[noreturn]] void ExecChild(const char* path, char* const* argv, const char* workingDirectory,
-                            const ExecFailureText* failure) {
-    // An empty or invalid directory leaves the child where it is.
-    if (workingDirectory && workingDirectory[0]) (void)!chdir(workingDirectory);
-    execv(path, argv);
-    int error = errno;
-    char tail[24];
-    int32_t used = FormatDecimal(tail, error);
-    tail[used++] = ']';
-    tail[used++] = '\n';
-    WriteAll(STDERR_FILENO, failure->Prefix, failure->PrefixLength);
-    WriteAll(STDERR_FILENO, tail, (size_t)used);
+// Ends the child with errno as its exit status, after telling the parent (through the report
+// descriptor) or standard error (the prepared text, errno and "]\n") why.
+[[noreturn]] void FailChild(const PlatformLaunchPlan* plan, int report, int error) {
+    if (report >= 0) {
+        WriteAll(report, reinterpret_cast<const char*>(&error), sizeof(error));
+    } else if (plan->FailureText) {
+        size_t length = 0;
+        while (plan->FailureText[length]) length++;
+        char tail[24];
+        int32_t used = FormatDecimal(tail, error);
+        tail[used++] = ']';
+        tail[used++] = '\n';
+        WriteAll(STDERR_FILENO, plan->FailureText, length);
+        WriteAll(STDERR_FILENO, tail, (size_t)used);
+    }
     _exit(error);
 }
 
-// argv for execv: path, then the split command line, then null. The strings are borrowed from
+[[noreturn]] void RunChild(const PlatformLaunchPlan* plan, int report) {
+    // This process's handlers must not run in the child before the exec (they may lock or
+    // allocate), and what the launching thread blocked must not stay blocked in the program, or
+    // a SIGTERM could never end it. The parent blocked everything around the fork, so nothing
+    // is delivered before the handlers are back to their defaults.
+    struct sigaction byDefault;
+    memset(&byDefault, 0, sizeof(byDefault));
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int number = 1; number < NSIG; number++) {
+        struct sigaction current;
+        if (number == SIGKILL || number == SIGSTOP || sigaction(number, nullptr, &current) != 0) continue;
+        // Ignored signals stay ignored, as across any exec.
+        if (!(current.sa_flags & SA_SIGINFO) &&
+            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
+            continue;
+        sigaction(number, &byDefault, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    if (plan->StandardOutput == STDOUT_FILENO) {
+        // Already in place, but opened close-on-exec.
+        if (fcntl(STDOUT_FILENO, F_SETFD, 0) != 0) FailChild(plan, report, errno);
+    } else if (plan->StandardOutput >= 0 && dup2(plan->StandardOutput, STDOUT_FILENO) < 0) {
+        FailChild(plan, report, errno);
+    }
+    if (plan->ChangeUser) {
+        // Raw system calls: they change the ids of this thread, the only one in the child. The
+        // library's wrappers would try to reach the parent's other threads, which are not here.
+        if (syscall(SYS_setgroups, (long)plan->GroupCount, plan->Groups) != 0 ||
+            syscall(SYS_setresgid, (long)plan->GroupId, (long)plan->GroupId, (long)plan->GroupId) != 0 ||
+            syscall(SYS_setresuid, (long)plan->UserId, (long)plan->UserId, (long)plan->UserId) != 0)
+            FailChild(plan, report, errno);
+    }
+    // An empty or unusable directory leaves the child where it is.
+    if (plan->WorkingDirectory && plan->WorkingDirectory[0]) (void)!chdir(plan->WorkingDirectory);
+    if (plan->Environment)
+        execve(plan->Path, plan->Arguments, plan->Environment);
+    else
+        execv(plan->Path, plan->Arguments);
+    FailChild(plan, report, errno);
+}
+
+// ---- The parent's preparations --------------------------------------------------------------
+
+// The failure line of a launch up to its errno field, filled by the system formatter before the
+// fork; the child appends errno and "]\n" with plain system calls.
+struct ExecFailureText {
+    char Prefix[1200];
+};
+
+void PrepareExecFailure(ExecFailureText* text, const char* name, const char* path) {
+    String_Print(text->Prefix, sizeof(text->Prefix), "%s failed to execute (%s) [LE: ", name, path);
+}
+
+// argv for exec: path, then the split command line, then null. The strings are borrowed from
 // `split`; only the pointer array is allocated here.
 char** BuildArgv(const char* path, int32_t count, char** split, int32_t* bytes) {
+    *bytes = 0;
+    if (count < 0 || (size_t)count > (size_t)INT32_MAX / sizeof(char*) - 2) return nullptr;
     *bytes = (int32_t)(sizeof(char*) * ((size_t)count + 2));
     char** argv = static_cast<char**>(Memory_Alloc(*bytes));
-    if (!argv) return nullptr;
     argv[0] = const_cast<char*>(path);
     for (int32_t i = 0; i < count; i++) argv[i + 1] = split[i];
     argv[count + 1] = nullptr;
     return argv;
 }
 
-PlatformProcess* NewHandle(int32_t pid) {
+PlatformProcess* NewHandle(int32_t pid, bool child) {
     PlatformProcess* handle = static_cast<PlatformProcess*>(Memory_AllocZero(sizeof(PlatformProcess)));
-    if (!handle) return nullptr;
     handle->Header.ClassId = PLATFORM_PROCESS_CLASS_ID;
     handle->ProcessId = pid;
+    handle->Child = child ? 1 : 0;
     return handle;
+}
+
+// '~' (alone or before a separator) is the home directory and '\' separates like '/'. An error
+// number when the path cannot be resolved or does not fit: a cut path would name another program.
+int32_t ResolveLaunchPath(const char* path, char* out, int32_t size) {
+    out[0] = 0;
+    size_t used = 0;
+    const char* rest = path;
+    if (path[0] == '~' && (path[1] == 0 || path[1] == '/' || path[1] == '\\')) {
+        if (!Platform_GetUserHome(out, size)) return ENOENT;
+        used = strlen(out);
+        rest = path[1] ? path + 2 : path + 1;
+        // "~" alone names the directory itself, without the separator the home ends in.
+        if (!*rest && used > 1 && out[used - 1] == '/') out[--used] = 0;
+    }
+    const size_t length = strlen(rest);
+    if (used + length >= (size_t)size) {
+        out[0] = 0;
+        return ENAMETOOLONG;
+    }
+    memcpy(out + used, rest, length + 1);
+    for (char* p = out; *p; p++)
+        if (*p == '\\') *p = '/';
+    return 0;
+}
+
+// Who a root process starts programs as when it launches "as the console user".
+enum class ConsoleUserLookup { Self, Found, Failed };
+
+ConsoleUserLookup FindConsoleUserId(uint32_t* uid, int32_t* error) {
+    *uid = 0;
+    *error = 0;
+    // A set-user-id program was started by its real user, whose environment is not to be trusted
+    // with naming somebody else: the real id decides.
+    if (getuid() != 0) {
+        *uid = (uint32_t)getuid();
+        return ConsoleUserLookup::Found;
+    }
+    for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
+        const char* value = getenv(name);
+        if (!value || !value[0]) continue;
+        uint64_t id = 0;
+        const char* p = value;
+        for (; *p >= '0' && *p <= '9' && id <= UINT32_MAX; p++) id = id * 10 + (uint64_t)(*p - '0');
+        // (uid_t)-1 is no user: it means "unchanged" to the id calls.
+        if (*p || id >= UINT32_MAX) {
+            Log_Debug("Console user %s=%s is not a user id\n", name, value);
+            *error = EINVAL;
+            return ConsoleUserLookup::Failed;
+        }
+        if (id == 0) return ConsoleUserLookup::Self;
+        *uid = (uint32_t)id;
+        return ConsoleUserLookup::Found;
+    }
+    return ConsoleUserLookup::Self;
+}
+
+// What a child needs to become the console user: ids, supplementary groups, and the environment
+// with that user's HOME, USER and LOGNAME (root's home would be no place for the user's files).
+struct ConsoleUser {
+    uint32_t UserId;
+    uint32_t GroupId;
+    uint32_t* Groups;
+    int32_t GroupCount;
+    int32_t GroupBytes;
+    char** Environment;
+    int32_t EnvironmentBytes;
+    char* Variables; // "HOME=...", "USER=...", "LOGNAME=..." one after another
+    int32_t VariablesBytes;
+};
+
+void FreeConsoleUser(ConsoleUser* user) {
+    if (user->Groups) Memory_Free(user->Groups, user->GroupBytes);
+    if (user->Environment) Memory_Free(user->Environment, user->EnvironmentBytes);
+    if (user->Variables) Memory_Free(user->Variables, user->VariablesBytes);
+    memset(user, 0, sizeof(*user));
+}
+
+bool IsVariable(const char* entry, const char* name) {
+    const size_t length = strlen(name);
+    return strncmp(entry, name, length) == 0 && entry[length] == '=';
+}
+
+bool PrepareConsoleUser(uint32_t uid, ConsoleUser* user, int32_t* error) {
+    memset(user, 0, sizeof(*user));
+    *error = 0;
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    int32_t scratchSize = 16384;
+    char* scratch = nullptr;
+    for (;;) {
+        scratch = static_cast<char*>(Memory_Alloc(scratchSize));
+        const int result = getpwuid_r((uid_t)uid, &entry, scratch, (size_t)scratchSize, &found);
+        if (result == ERANGE && scratchSize < (1 << 22)) {
+            Memory_Free(scratch, scratchSize);
+            scratchSize *= 4;
+            continue;
+        }
+        if (result != 0 || !found) {
+            Memory_Free(scratch, scratchSize);
+            Log_Debug("Console user %lu is unknown\n", uid);
+            *error = result ? result : ENOENT;
+            return false;
+        }
+        break;
+    }
+    user->UserId = uid;
+    user->GroupId = (uint32_t)entry.pw_gid;
+
+    // Supplementary groups, as a login would give them; the primary group alone when the list
+    // cannot be had.
+    int count = 32;
+    for (;;) {
+        user->GroupBytes = (int32_t)sizeof(uint32_t) * count;
+        user->Groups = static_cast<uint32_t*>(Memory_Alloc(user->GroupBytes));
+        int listed = count;
+        if (getgrouplist(entry.pw_name, entry.pw_gid, reinterpret_cast<gid_t*>(user->Groups), &listed) >= 0) {
+            user->GroupCount = listed;
+            break;
+        }
+        Memory_Free(user->Groups, user->GroupBytes);
+        user->Groups = nullptr;
+        if (listed <= count || listed > 65536) {
+            user->GroupBytes = (int32_t)sizeof(uint32_t);
+            user->Groups = static_cast<uint32_t*>(Memory_Alloc(user->GroupBytes));
+            user->Groups[0] = user->GroupId;
+            user->GroupCount = 1;
+            break;
+        }
+        count = listed;
+    }
+
+    const char* home = entry.pw_dir && entry.pw_dir[0] ? entry.pw_dir : "/";
+    const char* name = entry.pw_name;
+    const size_t variables = strlen("HOME=") + strlen(home) + 1 + strlen("USER=") + strlen(name) + 1 +
+                             strlen("LOGNAME=") + strlen(name) + 1;
+    int32_t entries = 0;
+    for (char** e = environ; e && *e; e++) entries++;
+    if (variables > (size_t)INT32_MAX / 2 || entries > INT32_MAX / (int32_t)sizeof(char*) / 2) {
+        Memory_Free(scratch, scratchSize);
+        FreeConsoleUser(user);
+        *error = E2BIG;
+        return false;
+    }
+    user->VariablesBytes = (int32_t)variables;
+    user->Variables = static_cast<char*>(Memory_Alloc(user->VariablesBytes));
+    // Three terminated texts, one after another.
+    char* cursor = user->Variables;
+    auto add = [&cursor](const char* key, const char* value) {
+        char* start = cursor;
+        const size_t keyLength = strlen(key), valueLength = strlen(value);
+        memcpy(cursor, key, keyLength);
+        memcpy(cursor + keyLength, value, valueLength + 1);
+        cursor += keyLength + valueLength + 1;
+        return start;
+    };
+    char* homeVariable = add("HOME=", home);
+    char* userVariable = add("USER=", name);
+    char* logNameVariable = add("LOGNAME=", name);
+
+    user->EnvironmentBytes = (int32_t)sizeof(char*) * (entries + 4);
+    user->Environment = static_cast<char**>(Memory_Alloc(user->EnvironmentBytes));
+    int32_t used = 0;
+    for (int32_t i = 0; i < entries; i++) {
+        char* e = environ[i];
+        if (IsVariable(e, "HOME") || IsVariable(e, "USER") || IsVariable(e, "LOGNAME")) continue;
+        user->Environment[used++] = e;
+    }
+    user->Environment[used++] = homeVariable;
+    user->Environment[used++] = userVariable;
+    user->Environment[used++] = logNameVariable;
+    user->Environment[used] = nullptr;
+    Memory_Free(scratch, scratchSize);
+    return true;
+}
+
+void* ReapThread(void* argument) {
+    const pid_t pid = (pid_t)(intptr_t)argument;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return nullptr;
 }
 
 // Fills the entry from the first listed pid at or after the cursor that can be read; the cursor
@@ -203,22 +447,29 @@ bool FillFromCursor(PlatformProcessEnumeration* enumeration, PlatformProcessEntr
 int64_t Platform_ProcessDelete(PlatformProcess** handle) {
     ASSERT_POINTER(handle);
     if (!*handle) return 1;
-    CLASS_CHECK(*handle, PLATFORM_PROCESS_CLASS_ID);
-    // Task and Application are only set by elevated launches and lookups by id, which this
-    // platform does not make yet.
-    (*handle)->Header.ClassId = 0;
-    Memory_Free(*handle, sizeof(PlatformProcess));
+    PlatformProcess* process = *handle;
+    CLASS_CHECK(process, PLATFORM_PROCESS_CLASS_ID);
+    if (process->Task) {
+        PrivilegedTask_Release(&process->Task);
+    } else if (process->Child && process->ProcessId > 0 && !process->WaitStatusValid) {
+        // Nobody could collect the child's end once the handle is gone.
+        Platform_ProcessReapLater(process->ProcessId);
+    }
+    process->Header.ClassId = 0;
+    Memory_Free(process, sizeof(PlatformProcess));
     *handle = nullptr;
     return 1;
 }
 
 int32_t Platform_ProcessGetId(PlatformProcess* handle) {
     CLASS_CHECK(handle, PLATFORM_PROCESS_CLASS_ID);
+    if (handle->Task) return PrivilegedTask_GetPID(handle->Task);
     return handle->ProcessId;
 }
 
 int64_t Platform_ProcessIsRunning(PlatformProcess* handle) {
     CLASS_CHECK(handle, PLATFORM_PROCESS_CLASS_ID);
+    if (handle->Task) return PrivilegedTask_IsRunning(handle->Task);
     // Once reaped, the pid may already belong to another process.
     if (handle->WaitStatusValid) return 0;
     ProcStat stat;
@@ -228,6 +479,7 @@ int64_t Platform_ProcessIsRunning(PlatformProcess* handle) {
 
 int64_t Platform_ProcessIsIdle(PlatformProcess* handle) {
     CLASS_CHECK(handle, PLATFORM_PROCESS_CLASS_ID);
+    if (handle->Task) return PrivilegedTask_IsRunning(handle->Task);
     if (handle->WaitStatusValid) return 0;
     ProcStat stat;
     return ReadProcStat((uint64_t)(int64_t)handle->ProcessId, &stat);
@@ -237,9 +489,15 @@ int64_t Platform_ProcessGetExitCode(PlatformProcess* handle, int32_t* code) {
     ASSERT_POINTER(code);
     *code = 0;
     CLASS_CHECK(handle, PLATFORM_PROCESS_CLASS_ID);
+    if (handle->Task) {
+        if (PrivilegedTask_IsRunning(handle->Task)) return 0;
+        return PrivilegedTask_GetExitCode(handle->Task, code);
+    }
     if (handle->ProcessId == 0) return 1;
     if (!handle->WaitStatusValid) {
-        if (handle->ProcessId < 0) return 0;
+        // Only the launch's own handle may collect the status: a wait through any other would
+        // take it away from the launch.
+        if (handle->ProcessId < 0 || !handle->Child) return 0;
         int status = 0;
         pid_t reaped;
         do reaped = waitpid(handle->ProcessId, &status, WNOHANG);
@@ -258,6 +516,50 @@ int64_t Platform_ProcessGetExitCode(PlatformProcess* handle, int32_t* code) {
         return 1;
     }
     return 0;
+}
+
+int64_t Platform_ProcessReapLater(int32_t pid) {
+    if (pid <= 0) return 0;
+    int status = 0;
+    pid_t reaped;
+    do reaped = waitpid(pid, &status, WNOHANG);
+    while (reaped < 0 && errno == EINTR);
+    // Reaped now, or no child of ours (anymore).
+    if (reaped != 0) return 1;
+    // One small waiting thread per child that outlives its handle. It blocks every signal, so
+    // that none is handled there instead of in the threads that expect it.
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return 0;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread;
+    const int result =
+        pthread_create(&thread, &attributes, ReapThread, reinterpret_cast<void*>((intptr_t)pid));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        Log_Debug("Unable to wait for the end of process %d [LE: %d]\n", pid, result);
+        return 0;
+    }
+    return 1;
+}
+
+int64_t Platform_ProcessGetById(uint32_t pid, PlatformProcess** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    ProcStat stat;
+    // A zombie has ended: it runs no program any more.
+    if (!ReadProcStat(pid, &stat) || stat.State == 'Z' || stat.State == 'X') return 0;
+    *handle = NewHandle((int32_t)pid, false);
+    return 1;
+}
+
+int64_t Platform_ProcessTerminateById(uint32_t pid) {
+    // 0 and "negative" ids would signal whole process groups.
+    if (!IsValidPid(pid)) return 0;
+    return kill((pid_t)pid, SIGTERM) == 0;
 }
 
 int64_t Platform_ProcessForceTerminateById(uint32_t pid) {
@@ -391,6 +693,173 @@ int64_t CommandLineFreeMutableArray(int32_t* count, char*** array) {
     return Arguments_Free(count, array);
 }
 
+int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t* error) {
+    ASSERT_POINTER(pid);
+    ASSERT_POINTER(error);
+    *pid = 0;
+    *error = 0;
+    ASSERT_POINTER(plan);
+    ASSERT_POINTER(plan->Path);
+    ASSERT_POINTER(plan->Arguments);
+    // Closed unread by a successful exec (close-on-exec); the child writes errno to it otherwise.
+    int report[2] = {-1, -1};
+    if (plan->ReportExecFailure && pipe2(report, O_CLOEXEC) != 0) {
+        *error = errno;
+        return 0;
+    }
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = fork();
+    if (child == 0) RunChild(plan, report[1]);
+    const int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (report[1] >= 0) close(report[1]);
+    if (child < 0) {
+        if (report[0] >= 0) close(report[0]);
+        *error = forkError;
+        return 0;
+    }
+    if (report[0] < 0) {
+        *pid = child;
+        return 1;
+    }
+    int execError = 0;
+    ssize_t n;
+    do n = read(report[0], &execError, sizeof(execError));
+    while (n < 0 && errno == EINTR);
+    close(report[0]);
+    if (n != (ssize_t)sizeof(execError)) {
+        *pid = child;
+        return 1;
+    }
+    // The child leaves right after its report: collect it now, so that it leaves no zombie.
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    *error = execError ? execError : EIO;
+    return 0;
+}
+
+namespace {
+
+// Elevated launch: the privileged task asks for the user's authorisation and runs the program.
+int64_t ExecuteElevated(const char* path, const char* arguments, PlatformProcess** handle) {
+    int32_t count = 0;
+    char** split = nullptr;
+    int32_t code = 0;
+    PrivilegedTask* task = nullptr;
+    PrivilegedTask_Create(&task);
+    bool launched = false;
+    if (!CommandLineToMutableArray(arguments, &count, &split))
+        code = ENOMEM;
+    else if (!PrivilegedTask_SetLaunchPath(task, path) || !PrivilegedTask_SetArguments(task, split) ||
+             !PrivilegedTask_Launch(task))
+        PrivilegedTask_GetErrorCode(task, &code);
+    else
+        launched = true;
+    CommandLineFreeMutableArray(&count, &split);
+    if (!launched) {
+        Log_Error(kExecuteFailed, kExecuteElevated, path, code);
+        PrivilegedTask_Release(&task);
+        return 0;
+    }
+    *handle = NewHandle(PrivilegedTask_GetPID(task), false);
+    (*handle)->Task = task;
+    return 1;
+}
+
+// Launch by a root process as the user who elevated it. Failures of the exec are reported here,
+// before a handle is made, as the system's own launcher reports them.
+int64_t ExecuteDowngrade(const char* path, const char* arguments, PlatformProcess** handle) {
+    uint32_t uid = 0;
+    int32_t error = 0;
+    const ConsoleUserLookup lookup = FindConsoleUserId(&uid, &error);
+    if (lookup == ConsoleUserLookup::Self) return Platform_ExecuteNormal(path, arguments, "", 0, handle);
+    if (lookup == ConsoleUserLookup::Failed) {
+        Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
+        return 0;
+    }
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        Log_Debug(kLocateFailed, kExecuteDowngrade, path);
+        return 0;
+    }
+    ConsoleUser user;
+    if (!PrepareConsoleUser(uid, &user, &error)) {
+        Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
+        return 0;
+    }
+    int32_t count = 0;
+    char** split = nullptr;
+    int32_t argvBytes = 0;
+    char** argv = nullptr;
+    int32_t pid = 0;
+    bool launched = false;
+    if (!CommandLineToMutableArray(arguments, &count, &split) ||
+        !(argv = BuildArgv(path, count, split, &argvBytes))) {
+        error = ENOMEM;
+    } else {
+        PlatformLaunchPlan plan = {};
+        plan.Path = path;
+        plan.Arguments = argv;
+        plan.Environment = user.Environment;
+        plan.StandardOutput = -1;
+        plan.ChangeUser = 1;
+        plan.UserId = user.UserId;
+        plan.GroupId = user.GroupId;
+        plan.GroupCount = user.GroupCount;
+        plan.Groups = user.Groups;
+        plan.ReportExecFailure = 1;
+        launched = Platform_ForkExec(&plan, &pid, &error);
+    }
+    if (argv) Memory_Free(argv, argvBytes);
+    CommandLineFreeMutableArray(&count, &split);
+    FreeConsoleUser(&user);
+    if (!launched) {
+        Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
+        return 0;
+    }
+    *handle = NewHandle(pid, true);
+    return 1;
+}
+
+} // namespace
+
+int64_t Platform_Execute(const char* path, const char* arguments, const char* workingDirectory,
+                         uint32_t flags, void* standardInput, void* standardOutput, void* standardError,
+                         PlatformProcess** handle) {
+    // The program inherits this process's standard streams.
+    (void)standardInput;
+    (void)standardOutput;
+    (void)standardError;
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(arguments);
+    ASSERT_POINTER(workingDirectory);
+
+    const char* directory = workingDirectory;
+    const char* route = kExecuteNormal;
+    if (!(flags & PLATFORM_EXECUTE_NORMAL)) {
+        if (workingDirectory[0]) Log_Debug("Working path is not respected for this platform\n");
+        directory = "";
+        int32_t elevated = 0;
+        Platform_IsElevated(&elevated);
+        // Elevation asked for by root, and no elevation asked for by a plain user, are plain launches.
+        if ((flags & PLATFORM_EXECUTE_ELEVATED) && !elevated) route = kExecuteElevated;
+        if (!(flags & PLATFORM_EXECUTE_ELEVATED) && elevated) route = kExecuteDowngrade;
+    }
+    char resolved[kResolvedPathSize];
+    if (const int32_t error = ResolveLaunchPath(path, resolved, sizeof(resolved))) {
+        Log_Error(kExecuteFailed, route, path, error);
+        return 0;
+    }
+    if (route == kExecuteElevated) return ExecuteElevated(resolved, arguments, handle);
+    if (route == kExecuteDowngrade) return ExecuteDowngrade(resolved, arguments, handle);
+    return Platform_ExecuteNormal(resolved, arguments, directory, flags, handle);
+}
+
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle) {
     (void)flags;
@@ -402,28 +871,33 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
 
     int32_t count = 0;
     char** split = nullptr;
-    if (!CommandLineToMutableArray(commandLine, &count, &split)) return 0;
     int32_t argvBytes = 0;
-    char** argv = BuildArgv(path, count, split, &argvBytes);
-    if (!argv) {
+    char** argv = nullptr;
+    if (!CommandLineToMutableArray(commandLine, &count, &split) ||
+        !(argv = BuildArgv(path, count, split, &argvBytes))) {
         CommandLineFreeMutableArray(&count, &split);
+        Log_Error(kExecuteFailed, kExecuteNormal, path, ENOMEM);
         return 0;
     }
     ExecFailureText failure;
-    PrepareExecFailure(&failure, path);
-
-    pid_t pid = fork();
-    if (pid == 0) ExecChild(path, argv, workingDirectory, &failure);
-    const int error = errno;
+    PrepareExecFailure(&failure, kExecuteNormal, path);
+    PlatformLaunchPlan plan = {};
+    plan.Path = path;
+    plan.Arguments = argv;
+    plan.WorkingDirectory = workingDirectory;
+    plan.StandardOutput = -1;
+    plan.FailureText = failure.Prefix;
+    int32_t pid = 0;
+    int32_t error = 0;
+    const int64_t launched = Platform_ForkExec(&plan, &pid, &error);
     Memory_Free(argv, argvBytes);
     CommandLineFreeMutableArray(&count, &split);
-    if (pid < 0) {
+    if (!launched) {
         Log_Error(kExecuteFailed, kExecuteNormal, path, error);
         return 0;
     }
-    *handle = NewHandle(pid);
-    // Without a handle nobody could ever collect the child; it still runs, so the launch stands.
-    return *handle != nullptr;
+    *handle = NewHandle(pid, true);
+    return 1;
 }
 
 int64_t Platform_ShellOpen(const char* target) {
@@ -443,19 +917,57 @@ int64_t Platform_ShellOpen(const char* target) {
     // The target travels as one argument as it is: quoting it into a command line to be split
     // again would let a '"' inside a file name or URL break it into other arguments.
     char* argv[] = {const_cast<char*>(kOpener), resolved, nullptr};
+
+    // As root, the desktop is opened for the user who elevated this process, as any launch
+    // without elevation.
+    const char* name = kExecuteNormal;
+    ConsoleUser user = {};
+    int32_t elevated = 0;
+    Platform_IsElevated(&elevated);
+    if (elevated) {
+        uint32_t uid = 0;
+        int32_t error = 0;
+        const ConsoleUserLookup lookup = FindConsoleUserId(&uid, &error);
+        if (lookup != ConsoleUserLookup::Self) {
+            name = kExecuteDowngrade;
+            if (lookup == ConsoleUserLookup::Failed || !PrepareConsoleUser(uid, &user, &error)) {
+                Log_Error(kExecuteFailed, name, kOpener, error);
+                return 0;
+            }
+        }
+    }
     ExecFailureText failure;
-    PrepareExecFailure(&failure, kOpener);
+    PrepareExecFailure(&failure, name, kOpener);
+    PlatformLaunchPlan plan = {};
+    plan.Path = kOpener;
+    plan.Arguments = argv;
+    plan.StandardOutput = -1;
+    plan.FailureText = failure.Prefix;
+    if (user.Environment) {
+        plan.Environment = user.Environment;
+        plan.ChangeUser = 1;
+        plan.UserId = user.UserId;
+        plan.GroupId = user.GroupId;
+        plan.GroupCount = user.GroupCount;
+        plan.Groups = user.Groups;
+    }
 
     // Nobody keeps a handle to collect the opener, so it is started by a short-lived middle child
     // and adopted by init, which reaps it; otherwise every call would leave a zombie behind.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t middle = fork();
     if (middle == 0) {
         pid_t opener = _Fork();
-        if (opener == 0) ExecChild(kOpener, argv, "", &failure);
+        if (opener == 0) RunChild(&plan, -1);
         _exit(opener < 0 ? (errno ? errno : 1) : 0);
     }
+    const int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    FreeConsoleUser(&user);
     if (middle < 0) {
-        Log_Error(kExecuteFailed, kExecuteNormal, kOpener, errno);
+        Log_Error(kExecuteFailed, name, kOpener, forkError);
         return 0;
     }
     int status = 0;
@@ -463,7 +975,7 @@ int64_t Platform_ShellOpen(const char* target) {
     do reaped = waitpid(middle, &status, 0);
     while (reaped < 0 && errno == EINTR);
     if (reaped != middle || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        Log_Error(kExecuteFailed, kExecuteNormal, kOpener,
+        Log_Error(kExecuteFailed, name, kOpener,
                   reaped == middle && WIFEXITED(status) ? WEXITSTATUS(status) : errno);
         return 0;
     }

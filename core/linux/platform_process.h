@@ -1,5 +1,5 @@
-// Processes as the platform layer sees them: the process handle and its queries, process
-// enumeration and search through /proc, the plain fork-and-exec launch and command-line splitting.
+// Processes as the platform layer sees them: launching programs (plainly, elevated, or as the
+// console user), the process handle and its queries, process enumeration and search through /proc.
 #pragma once
 
 #include <cstdint>
@@ -11,20 +11,32 @@ enum : uint32_t {
     PLATFORM_PROCESS_ENUMERATION_CLASS_ID = 0x9424D5CD,
 };
 
+// PlatformExecuteFlags.
+enum : uint32_t {
+    PLATFORM_EXECUTE_HIDE = 0x01,     // hide the window: nothing to do here
+    PLATFORM_EXECUTE_ELEVATED = 0x08, // run with administrator rights
+    PLATFORM_EXECUTE_NORMAL = 0x10,   // plain fork and exec in the working directory
+};
+
 enum : int32_t {
     PLATFORM_PROCESS_PATH_SIZE = 320,
     PLATFORM_PROCESS_NAME_SIZE = 14,
 };
 
+struct PrivilegedTask;
+
 // A started (or found) process. Allocated zeroed; it has no reference count and no delete
 // function of its own: Platform_ProcessDelete frees it.
 struct PlatformProcess {
     Class Header;
-    void* Task;        // privileged task of an elevated launch; null for a plain launch
-    void* Application; // running application found by id; null for a launched child
+    PrivilegedTask* Task; // elevated launch: every query goes to the task
+    void* Application;    // never set here: this platform has no running-application objects
     int32_t ProcessId;
     int32_t WaitStatus; // the status collected by waitpid, kept once the child is reaped
     uint32_t WaitStatusValid;
+    // A child started by this process, which it alone can and must reap; a handle found by id
+    // never reaps, so it cannot take the status away from the handle of the launch.
+    uint32_t Child;
 };
 
 struct PlatformProcessEntry {
@@ -36,7 +48,22 @@ struct PlatformProcessEntry {
 
 struct PlatformProcessEnumeration;
 
-// Frees the handle and clears the caller's pointer; neither waits for nor stops the process.
+// Starts a program. Flag 0x10 is a plain launch in the working directory; otherwise the
+// directory is not used, and flag 0x08 launches with administrator rights (through the
+// privileged task) unless this process already runs as root, while without 0x08 a process that
+// runs as root starts the program as the user who elevated it (PKEXEC_UID, then SUDO_UID), or as
+// itself when none is known. The program inherits the caller's standard streams: the three
+// handles are not used. False, with the handle null and a log line, when no launch was made.
+int64_t Platform_Execute(const char* path, const char* arguments, const char* workingDirectory,
+                         uint32_t flags, void* standardInput, void* standardOutput, void* standardError,
+                         PlatformProcess** handle);
+// A handle for a running process (not a zombie); false (null) when there is none with that id.
+int64_t Platform_ProcessGetById(uint32_t pid, PlatformProcess** handle);
+// Asks the process to end (SIGTERM); true when the signal was delivered.
+int64_t Platform_ProcessTerminateById(uint32_t pid);
+// Frees the handle (and its privileged task) and clears the caller's pointer; neither waits for
+// nor stops the process. A child of ours that has not been reaped yet is reaped in the
+// background once it ends, so that none is left behind as a zombie.
 int64_t Platform_ProcessDelete(PlatformProcess** handle);
 int32_t Platform_ProcessGetId(PlatformProcess* handle);
 // Alive and not a zombie; a child already reaped through the exit-code query is not running.
@@ -44,8 +71,11 @@ int64_t Platform_ProcessIsRunning(PlatformProcess* handle);
 // The process exists (this platform has no visible "being created" state).
 int64_t Platform_ProcessIsIdle(PlatformProcess* handle);
 // Reaps the child once without blocking: the exit status after a normal exit, minus the signal
-// number after a termination by signal; false while it runs or is stopped.
+// number after a termination by signal; false while it runs or is stopped, and for a process
+// that is not a child of this one. An elevated launch answers through its task.
 int64_t Platform_ProcessGetExitCode(PlatformProcess* handle, int32_t* code);
+// Reaps a child of ours now if it has ended, else from a background thread once it ends.
+int64_t Platform_ProcessReapLater(int32_t pid);
 
 int64_t Platform_ProcessForceTerminateById(uint32_t pid);
 int64_t Platform_ProcessGetPathById(uint32_t pid, char* buffer, int32_t size);
@@ -67,10 +97,33 @@ int64_t Platform_GetSocketPID(const uint32_t* localAddress, uint16_t port, uint3
 
 // Forks and executes path with the split command line as its arguments, in workingDirectory
 // when that is not empty. The flags are not used. An exec failure ends the child with errno as
-// its exit status, which the exit-code query then reports.
+// its exit status, which the exit-code query then reports, after a line on standard error.
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle);
-// Opens a file or URL with the desktop's default handler; true when the launch started.
+// How a child is started. Everything is prepared before the fork, because the child of a
+// threaded process may only make async-signal-safe calls: no lock, no allocation, no log.
+struct PlatformLaunchPlan {
+    const char* Path;
+    char* const* Arguments;       // argv, ending with a null
+    char* const* Environment;     // ending with a null; null: this process's environment
+    const char* WorkingDirectory; // null or empty (or not usable): stays where it is
+    int32_t StandardOutput;       // descriptor that becomes standard output; -1 keeps ours
+    uint32_t ChangeUser;          // take the ids below before the exec
+    uint32_t UserId;
+    uint32_t GroupId;
+    int32_t GroupCount; // supplementary groups
+    const uint32_t* Groups;
+    // 1: an exec failure is handed to the parent, which reaps the child and answers false;
+    // 0: the child writes FailureText, errno and "]\n" to standard error and exits with errno.
+    uint32_t ReportExecFailure;
+    const char* FailureText;
+};
+// Forks and executes the plan. True with the child's pid; false with errno of the failed fork
+// (or of the failed exec with ReportExecFailure), no child left behind.
+int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t* error);
+
+// Opens a file or URL with the desktop's default handler (as the console user when this process
+// runs as root); true when the launch started.
 int64_t Platform_ShellOpen(const char* target);
 
 // Splits a command line into a new vector (a null after the last entry): blanks separate outside

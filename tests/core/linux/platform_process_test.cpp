@@ -7,9 +7,19 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <algorithm>
+#include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <grp.h>
+#include <initializer_list>
 #include <netinet/in.h>
+#include <optional>
+#include <pwd.h>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -474,6 +484,711 @@ TEST(PlatformShellOpen, LeavesNoChildBehind) {
         for (int i = 0; i < 60000 && ReadFile(dir.file("stderr")).empty(); i++) usleep(1000);
         EXPECT_EQ(ReadFile(dir.file("stderr")),
                   "Platform_ExecuteNormal failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
+    }
+}
+
+// ---- Platform_Execute: the routes, arguments, users, handles and reaping ---------------------
+
+constexpr uid_t kNobody = 65534;
+
+// Puts environment variables back as they were at the end of a scope.
+class EnvironmentGuard {
+  public:
+    explicit EnvironmentGuard(std::initializer_list<const char*> names) {
+        for (const char* name : names) {
+            const char* value = getenv(name);
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+    ~EnvironmentGuard() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The log lines written while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
+        Debug_PrintOverride(Capture);
+        Text().clear();
+    }
+    ~LogCapture() {
+        Debug_PrintOverride(nullptr);
+        Debug_Remove();
+    }
+    static std::string Take() {
+        std::string text = Text();
+        Text().clear();
+        return text;
+    }
+
+  private:
+    static std::string& Text() {
+        static std::string text;
+        return text;
+    }
+    static int64_t Capture(const char* line) {
+        Text() += line;
+        return 1;
+    }
+};
+
+void WriteScript(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+}
+
+std::vector<std::string> ReadNulList(const std::string& path) {
+    std::string text = ReadFile(path);
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)
+        out.push_back(text.substr(start, end - start));
+    return out;
+}
+
+std::string Show(const std::vector<std::string>& list) {
+    std::string out = "[";
+    for (const std::string& item : list) out += "<" + item + ">";
+    return out + "]";
+}
+std::string Show(const std::string& text) {
+    return "<" + text + ">";
+}
+std::string Show(const std::vector<int32_t>& list) {
+    std::string out = "[";
+    for (int32_t item : list) out += " " + std::to_string(item);
+    return out + " ]";
+}
+template <typename T> std::string Show(const T& value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+// Checks made where gtest cannot report (in a forked child): the failures as text.
+struct Checks {
+    std::string failures;
+    template <typename A, typename B>
+    void Equal(const A& actual, const B& expected, const std::string& what) {
+        if (!(actual == expected))
+            failures += what + ": " + Show(actual) + " instead of " + Show(expected) + "\n";
+    }
+};
+
+// Runs fn in a child without root rights (as nobody when the tests run as root); what it reports
+// is empty when all its checks held.
+std::string RunUnprivileged(const std::function<std::string()>& fn) {
+    int channel[2];
+    if (pipe(channel) != 0) return "no pipe";
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string report;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            report = "cannot give up root";
+        else
+            report = fn();
+        if (!report.empty()) (void)!write(channel[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof(buffer))) > 0;) report.append(buffer, (size_t)n);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "the child did not end normally\n";
+    return report;
+}
+
+template <typename Condition> bool Eventually(Condition&& condition) {
+    for (int i = 0; i < 60000; i++) {
+        if (condition()) return true;
+        usleep(1000);
+    }
+    return condition();
+}
+
+// Processes whose parent is this one, zombies included.
+std::vector<int32_t> ChildrenOfThisProcess() {
+    std::vector<int32_t> children;
+    DIR* proc = opendir("/proc");
+    while (struct dirent* item = proc ? readdir(proc) : nullptr) {
+        char* end = nullptr;
+        long pid = strtol(item->d_name, &end, 10);
+        if (*end || pid <= 0) continue;
+        if (Platform_GetParentProcessId((uint32_t)pid) == (uint32_t)getpid())
+            children.push_back((int32_t)pid);
+    }
+    if (proc) closedir(proc);
+    return children;
+}
+
+bool Listed(int32_t pid) {
+    return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+}
+
+struct Executed {
+    int64_t result = 0;
+    bool ended = false;
+    int32_t code = INT32_MIN;
+    int32_t pid = 0;
+};
+
+Executed Execute(const std::string& path, const std::string& arguments, const std::string& directory,
+                 uint32_t flags) {
+    Executed out;
+    PlatformProcess* handle = reinterpret_cast<PlatformProcess*>(1);
+    out.result = Platform_Execute(path.c_str(), arguments.c_str(), directory.c_str(), flags, nullptr, nullptr,
+                                  nullptr, &handle);
+    if (!handle) return out;
+    out.pid = Platform_ProcessGetId(handle);
+    out.ended = WaitExit(handle, &out.code);
+    Platform_ProcessDelete(&handle);
+    return out;
+}
+
+// A directory that other users can read, with a subdirectory they can write to.
+struct SharedDir {
+    TempDir dir;
+    SharedDir() {
+        chmod(dir.path().c_str(), 0755);
+        mkdir(out().c_str(), 0777);
+        chmod(out().c_str(), 0777);
+    }
+    const std::string& path() const { return dir.path(); }
+    std::string file(const std::string& name) const { return dir.file(name); }
+    std::string out() const { return dir.file("out"); }
+    std::string out(const std::string& name) const { return dir.file("out/" + name); }
+};
+
+// Hostile texts that must reach the program unchanged, one argument each.
+struct Hostile {
+    std::string text;
+    std::vector<std::string> expected;
+};
+
+Hostile HostileArguments(const SharedDir& dir) {
+    const std::string victim = dir.file("victim"), pwned = dir.out("pwned");
+    return {"plain \"two words\" \"\" \"; rm -f " + victim + "\" \"$(touch " + pwned + ")\" \"`touch " +
+                pwned + "`\" 'single' x\\\"y * \"a|b&c>d\" $HOME \"\"",
+            {"plain", "two words", "", "; rm -f " + victim, "$(touch " + pwned + ")", "`touch " + pwned + "`",
+             "'single'", "x\\\"y", "*", "a|b&c>d", "$HOME", ""}};
+}
+
+// A program that records its arguments and its id, then exits with `code`.
+std::string WriteRecorder(const SharedDir& dir, int code = 0) {
+    const std::string path = dir.file("recorder");
+    WriteScript(path, "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + dir.out("arguments") +
+                          "\necho $$ > " + dir.out("pid") + "\nexit " + std::to_string(code) + "\n");
+    return path;
+}
+
+// A stand-in for pkexec that records its arguments and runs the rest, or leaves with `exitCode`.
+std::string WriteBroker(const SharedDir& dir, const std::string& name, int exitCode = -1) {
+    const std::string bin = dir.file(name);
+    mkdir(bin.c_str(), 0755);
+    chmod(bin.c_str(), 0755);
+    WriteScript(
+        bin + "/pkexec",
+        "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + dir.out("broker") + "\n" +
+            (exitCode < 0 ? std::string("exec \"$@\"\n") : "exit " + std::to_string(exitCode) + "\n"));
+    return bin;
+}
+
+std::string CurrentDirectory() {
+    char here[PATH_MAX];
+    return getcwd(here, sizeof(here)) ? std::string(here) : std::string();
+}
+
+TEST(PlatformExecute, PlainRoutesAndTheWorkingDirectory) {
+    EnvironmentGuard guard({"PKEXEC_UID", "SUDO_UID"});
+    unsetenv("PKEXEC_UID");
+    unsetenv("SUDO_UID");
+    SharedDir dir;
+    const std::string script = "-c \"pwd > " + dir.out("pwd") + "\"";
+    LogCapture log;
+    // Without the plain-launch flag the directory is not used (as root nobody elevated this
+    // process, so the program runs as root itself); 0x01 changes nothing.
+    for (uint32_t flags : {0u, (uint32_t)PLATFORM_EXECUTE_HIDE}) {
+        unlink(dir.out("pwd").c_str());
+        Executed result = Execute("/bin/sh", script, dir.path(), flags);
+        EXPECT_EQ(result.result, 1) << flags;
+        ASSERT_TRUE(result.ended) << flags;
+        EXPECT_EQ(result.code, 0);
+        EXPECT_EQ(ReadFile(dir.out("pwd")), CurrentDirectory() + "\n") << flags;
+        EXPECT_EQ(LogCapture::Take(), "DEBUG - Working path is not respected for this platform\n") << flags;
+    }
+    // The plain-launch flag honours it, silently, and wins over the elevation flag.
+    for (uint32_t flags : {(uint32_t)PLATFORM_EXECUTE_NORMAL,
+                           (uint32_t)(PLATFORM_EXECUTE_NORMAL | PLATFORM_EXECUTE_ELEVATED)}) {
+        Executed result = Execute("/bin/sh", script, dir.path(), flags);
+        ASSERT_TRUE(result.ended) << flags;
+        EXPECT_EQ(ReadFile(dir.out("pwd")), dir.path() + "\n") << flags;
+        EXPECT_EQ(LogCapture::Take(), "") << flags;
+    }
+}
+
+TEST(PlatformExecute, ArgumentsReachTheProgramExactly) {
+    EnvironmentGuard guard({"PKEXEC_UID", "SUDO_UID"});
+    unsetenv("PKEXEC_UID");
+    unsetenv("SUDO_UID");
+    SharedDir dir;
+    std::ofstream(dir.file("victim")) << "x";
+    const Hostile hostile = HostileArguments(dir);
+    const std::string recorder = WriteRecorder(dir, 4);
+    for (uint32_t flags : {0u, (uint32_t)PLATFORM_EXECUTE_NORMAL}) {
+        unlink(dir.out("arguments").c_str());
+        Executed result = Execute(recorder, hostile.text, "", flags);
+        ASSERT_TRUE(result.ended) << flags;
+        EXPECT_EQ(result.code, 4);
+        EXPECT_EQ(ReadNulList(dir.out("arguments")), hostile.expected) << flags;
+        EXPECT_EQ(ReadFile(dir.out("pid")), std::to_string(result.pid) + "\n");
+    }
+    EXPECT_TRUE(FileExists(dir.file("victim")));
+    EXPECT_FALSE(FileExists(dir.out("pwned")));
+}
+
+TEST(PlatformExecute, ResolvesHomeAndEitherSeparator) {
+    EnvironmentGuard guard({"HOME", "PKEXEC_UID", "SUDO_UID"});
+    unsetenv("PKEXEC_UID");
+    unsetenv("SUDO_UID");
+    SharedDir dir;
+    setenv("HOME", dir.file("").c_str(), 1);
+    mkdir(dir.file("sub").c_str(), 0755);
+    WriteScript(dir.file("sub/tool"), "exit 9\n");
+    for (const char* path : {"~/sub/tool", "~\\sub\\tool", "~/sub//tool"}) {
+        Executed result = Execute(path, "", "", PLATFORM_EXECUTE_NORMAL);
+        ASSERT_TRUE(result.ended) << path;
+        EXPECT_EQ(result.code, 9) << path;
+    }
+    // A path that does not fit is refused rather than cut into another name.
+    LogCapture log;
+    const std::string longPath = "/" + std::string(1100, 'p');
+    Executed result = Execute(longPath, "", "", PLATFORM_EXECUTE_NORMAL);
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(result.pid, 0);
+    EXPECT_EQ(LogCapture::Take(), "ERROR - Platform_ExecuteNormal failed to execute (" + longPath +
+                                      ") [LE: " + std::to_string(ENAMETOOLONG) + "]\n");
+}
+
+TEST(PlatformExecute, EnvironmentAndStandardStreamsAreInherited) {
+    EnvironmentGuard guard({"QVR_LAUNCH_PROBE"});
+    // Expanded text is not parsed again: the ';' stays a character.
+    setenv("QVR_LAUNCH_PROBE", "a=b;c", 1);
+    TempDir dir;
+    // The caller's standard handles are not used: the program writes to this process's output.
+    std::string captured = dir.file("stdout");
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    PlatformProcess* handle = nullptr;
+    int64_t result = Platform_Execute("/bin/sh", "-c \"printf %s $QVR_LAUNCH_PROBE\"", "",
+                                      PLATFORM_EXECUTE_NORMAL, reinterpret_cast<void*>(0x10),
+                                      reinterpret_cast<void*>(0x20), reinterpret_cast<void*>(0x30), &handle);
+    int32_t code = -1;
+    bool ended = handle && WaitExit(handle, &code);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    EXPECT_EQ(result, 1);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+    EXPECT_EQ(ReadFile(captured), "a=b;c");
+}
+
+bool HaveNobody() {
+    return getpwuid(kNobody) != nullptr;
+}
+
+std::string ExpectedIdentity(uid_t uid) {
+    struct passwd* entry = getpwuid(uid);
+    gid_t groups[256];
+    int count = 256;
+    getgrouplist(entry->pw_name, entry->pw_gid, groups, &count);
+    std::string list;
+    for (int i = 0; i < count; i++) {
+        if (std::find(groups, groups + i, groups[i]) != groups + i) continue;
+        list += (list.empty() ? "" : " ") + std::to_string(groups[i]);
+    }
+    return std::to_string(uid) + " " + std::to_string(entry->pw_gid) + " " + list + " " + entry->pw_dir +
+           " " + entry->pw_name + " " + entry->pw_name + "\n";
+}
+
+// Who ran the program, as "uid gid groups HOME USER LOGNAME".
+const char kIdentityScript[] =
+    "-c \"echo $(id -u) $(id -g) $(id -G | tr ' ' '\\n' | awk '!seen[$0]++' | tr '\\n' ' ')$HOME "
+    "$USER $LOGNAME > $0\" ";
+
+TEST(PlatformExecute, AsRootRunsAsTheUserWhoElevated) {
+    if (geteuid() != 0 || !HaveNobody()) GTEST_SKIP() << "needs root and the user nobody";
+    EnvironmentGuard guard({"PKEXEC_UID", "SUDO_UID"});
+    SharedDir dir;
+    const std::string out = dir.out("identity");
+    const std::string arguments = kIdentityScript + out;
+    const struct {
+        const char* pkexec;
+        const char* sudo;
+        uint32_t flags;
+        uid_t expected;
+    } cases[] = {
+        {"65534", nullptr, 0, kNobody},
+        {nullptr, "65534", 0, kNobody},
+        {"", "65534", PLATFORM_EXECUTE_HIDE, kNobody},
+        {"65534", "0", 0, kNobody},
+        // Root elevated root: nothing to give up.
+        {"0", "65534", 0, 0},
+        {nullptr, nullptr, 0, 0},
+        // An elevated launch by root, and a plain launch, run as root.
+        {"65534", nullptr, PLATFORM_EXECUTE_ELEVATED, 0},
+        {"65534", nullptr, PLATFORM_EXECUTE_NORMAL, 0},
+    };
+    const std::string bin = WriteBroker(dir, "bin");
+    EnvironmentGuard pathGuard({"PATH"});
+    setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+    for (const auto& test : cases) {
+        const std::string label =
+            std::string(test.pkexec ? test.pkexec : "-") + "/" + (test.sudo ? test.sudo : "-");
+        test.pkexec ? setenv("PKEXEC_UID", test.pkexec, 1) : unsetenv("PKEXEC_UID");
+        test.sudo ? setenv("SUDO_UID", test.sudo, 1) : unsetenv("SUDO_UID");
+        unlink(out.c_str());
+        Executed result = Execute("/bin/sh", arguments, "", test.flags);
+        EXPECT_EQ(result.result, 1) << label;
+        ASSERT_TRUE(result.ended) << label;
+        EXPECT_EQ(result.code, 0) << label;
+        // Root keeps this process's own groups and environment: its id is what counts.
+        if (test.expected == 0)
+            EXPECT_EQ(ReadFile(out).substr(0, 2), "0 ") << label;
+        else
+            EXPECT_EQ(ReadFile(out), ExpectedIdentity(test.expected)) << label;
+    }
+    // Root never asks the broker.
+    EXPECT_FALSE(FileExists(dir.out("broker")));
+
+    // The arguments reach the user's program unchanged too.
+    std::ofstream(dir.file("victim")) << "x";
+    const Hostile hostile = HostileArguments(dir);
+    setenv("PKEXEC_UID", "65534", 1);
+    Executed result = Execute(WriteRecorder(dir), hostile.text, "", 0);
+    ASSERT_TRUE(result.ended);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_EQ(ReadNulList(dir.out("arguments")), hostile.expected);
+    EXPECT_TRUE(FileExists(dir.file("victim")));
+    EXPECT_FALSE(FileExists(dir.out("pwned")));
+}
+
+TEST(PlatformExecute, AsRootFailuresOfTheUserLaunch) {
+    if (geteuid() != 0 || !HaveNobody()) GTEST_SKIP() << "needs root and the user nobody";
+    EnvironmentGuard guard({"PKEXEC_UID", "SUDO_UID"});
+    unsetenv("SUDO_UID");
+    SharedDir dir;
+    // A program nobody may not run: its directory is closed to others.
+    mkdir(dir.file("closed").c_str(), 0700);
+    WriteScript(dir.file("closed/tool"), "exit 0\n");
+    uint32_t unknown = 4000000;
+    while (getpwuid(unknown)) unknown++;
+    const std::string eacces = std::to_string(EACCES);
+    const struct {
+        std::string uid;
+        std::string path;
+        std::string log;
+    } cases[] = {
+        {std::to_string(unknown), "/bin/true",
+         "DEBUG - Console user " + std::to_string(unknown) +
+             " is unknown\nERROR - Platform_ExecuteDowngrade failed to execute (/bin/true) [LE: 2]\n"},
+        {"12abc", "/bin/true",
+         "DEBUG - Console user PKEXEC_UID=12abc is not a user id\n"
+         "ERROR - Platform_ExecuteDowngrade failed to execute (/bin/true) [LE: 22]\n"},
+        {"-5", "/bin/true",
+         "DEBUG - Console user PKEXEC_UID=-5 is not a user id\n"
+         "ERROR - Platform_ExecuteDowngrade failed to execute (/bin/true) [LE: 22]\n"},
+        {"4294967295", "/bin/true",
+         "DEBUG - Console user PKEXEC_UID=4294967295 is not a user id\n"
+         "ERROR - Platform_ExecuteDowngrade failed to execute (/bin/true) [LE: 22]\n"},
+        {"99999999999999999999", "/bin/true",
+         "DEBUG - Console user PKEXEC_UID=99999999999999999999 is not a user id\n"
+         "ERROR - Platform_ExecuteDowngrade failed to execute (/bin/true) [LE: 22]\n"},
+        {"65534", "/nonexistent-qvr/tool",
+         "DEBUG - Platform_ExecuteDowngrade failed to locate (/nonexistent-qvr/tool)\n"},
+        {"65534", dir.path(),
+         "ERROR - Platform_ExecuteDowngrade failed to execute (" + dir.path() + ") [LE: " + eacces + "]\n"},
+        {"65534", dir.file("closed/tool"),
+         "ERROR - Platform_ExecuteDowngrade failed to execute (" + dir.file("closed/tool") +
+             ") [LE: " + eacces + "]\n"},
+    };
+    LogCapture log;
+    for (const auto& test : cases) {
+        setenv("PKEXEC_UID", test.uid.c_str(), 1);
+        Executed result = Execute(test.path, "a", "", 0);
+        EXPECT_EQ(result.result, 0) << test.uid << " " << test.path;
+        EXPECT_EQ(result.pid, 0);
+        EXPECT_EQ(LogCapture::Take(), test.log);
+        // The failed child was collected at once.
+        EXPECT_EQ(ChildrenOfThisProcess(), std::vector<int32_t>{}) << test.path;
+    }
+}
+
+TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
+    SharedDir dir;
+    std::ofstream(dir.file("victim")) << "x";
+    const Hostile hostile = HostileArguments(dir);
+    const std::string recorder = WriteRecorder(dir, 7);
+    const std::string bin = WriteBroker(dir, "bin");
+    const std::string dismissing = WriteBroker(dir, "bin-dismiss", 126);
+    std::string report = RunUnprivileged([&] {
+        Checks check;
+        LogCapture log;
+        setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+        PlatformProcess* handle = nullptr;
+        check.Equal(Platform_Execute(recorder.c_str(), hostile.text.c_str(), "/", PLATFORM_EXECUTE_ELEVATED,
+                                     nullptr, nullptr, nullptr, &handle),
+                    1, "elevated launch");
+        if (!handle) return check.failures + "no handle\n";
+        check.Equal(handle->Task != nullptr, true, "handle holds the task");
+        int32_t code = -1;
+        check.Equal(WaitExit(handle, &code), true, "program ended");
+        check.Equal(code, 7, "exit code");
+        check.Equal(ReadFile(dir.out("pid")), std::to_string(Platform_ProcessGetId(handle)) + "\n", "id");
+        check.Equal(Platform_ProcessIsRunning(handle), 0, "running after the end");
+        check.Equal(Platform_ProcessDelete(&handle), 1, "delete");
+        std::vector<std::string> broker = {"/bin/sh", "-c", "echo $$; exec \"$@\"", "", recorder};
+        broker.insert(broker.end(), hostile.expected.begin(), hostile.expected.end());
+        check.Equal(ReadNulList(dir.out("broker")), broker, "broker arguments");
+        check.Equal(ReadNulList(dir.out("arguments")), hostile.expected, "program arguments");
+        check.Equal(LogCapture::Take(), "DEBUG - Working path is not respected for this platform\n", "log");
+
+        // Its output reaches this process's standard output, however much it is.
+        fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        const int captured = open(dir.out("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(captured, STDOUT_FILENO);
+        close(captured);
+        check.Equal(Platform_Execute("/bin/sh", "-c \"head -c 300000 /dev/zero\"", "",
+                                     PLATFORM_EXECUTE_ELEVATED, nullptr, nullptr, nullptr, &handle),
+                    1, "elevated launch with output");
+        code = -1;
+        check.Equal(handle && WaitExit(handle, &code), true, "output program ended");
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        Platform_ProcessDelete(&handle);
+        check.Equal(code, 0, "output program exit code");
+        check.Equal(ReadFile(dir.out("stdout")).size(), (size_t)300000, "output passed on");
+
+        // A plain user's launch without elevation is a plain one.
+        unlink(dir.out("broker").c_str());
+        check.Equal(Platform_Execute(recorder.c_str(), "x", "", 0, nullptr, nullptr, nullptr, &handle), 1,
+                    "plain");
+        code = -1;
+        check.Equal(handle && WaitExit(handle, &code), true, "plain ended");
+        check.Equal(code, 7, "plain exit code");
+        Platform_ProcessDelete(&handle);
+        check.Equal(FileExists(dir.out("broker")), false, "plain launch used the broker");
+
+        // Refusals and impossible launches make no handle.
+        setenv("PATH", (dismissing + ":/usr/bin:/bin").c_str(), 1);
+        handle = reinterpret_cast<PlatformProcess*>(1);
+        check.Equal(Platform_Execute("/bin/true", "", "", PLATFORM_EXECUTE_ELEVATED, nullptr, nullptr,
+                                     nullptr, &handle),
+                    0, "dismissed");
+        check.Equal(handle == nullptr, true, "dismissed handle");
+        check.Equal(
+            LogCapture::Take(),
+            std::string("ERROR - Platform_ExecuteElevated failed to execute (/bin/true) [LE: -60006]\n"),
+            "dismissed log");
+        unlink(dir.out("broker").c_str());
+        check.Equal(Platform_Execute("/nonexistent-qvr/tool", "", "", PLATFORM_EXECUTE_ELEVATED, nullptr,
+                                     nullptr, nullptr, &handle),
+                    0, "missing program");
+        check.Equal(
+            LogCapture::Take(),
+            std::string(
+                "ERROR - Platform_ExecuteElevated failed to execute (/nonexistent-qvr/tool) [LE: -60031]\n"),
+            "missing program log");
+        check.Equal(FileExists(dir.out("broker")), false, "missing program asked the broker");
+        check.Equal(ChildrenOfThisProcess(), std::vector<int32_t>{}, "children left");
+        return check.failures;
+    });
+    EXPECT_EQ(report, "");
+    EXPECT_TRUE(FileExists(dir.file("victim")));
+    EXPECT_FALSE(FileExists(dir.out("pwned")));
+}
+
+TEST(PlatformProcess, FoundByIdAndAskedToEnd) {
+    PlatformProcess* launched = nullptr;
+    ASSERT_EQ(Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &launched), 1);
+    const int32_t pid = Platform_ProcessGetId(launched);
+
+    PlatformProcess* found = reinterpret_cast<PlatformProcess*>(1);
+    ASSERT_EQ(Platform_ProcessGetById((uint32_t)pid, &found), 1);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(Platform_ProcessGetId(found), pid);
+    EXPECT_EQ(Platform_ProcessIsRunning(found), 1);
+    // A handle found by id never collects the launch's status, and deleting it stops nothing.
+    int32_t code = 5;
+    EXPECT_EQ(Platform_ProcessGetExitCode(found, &code), 0);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Platform_ProcessDelete(&found), 1);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(Platform_ProcessIsRunning(launched), 1);
+
+    EXPECT_EQ(Platform_ProcessTerminateById((uint32_t)pid), 1);
+    ASSERT_TRUE(WaitExit(launched, &code));
+    EXPECT_EQ(code, -SIGTERM);
+    EXPECT_EQ(Platform_ProcessDelete(&launched), 1);
+
+    // Gone, no process, or no process id at all.
+    for (uint32_t candidate : {(uint32_t)pid, 0u, 0x80000000u, UINT32_MAX}) {
+        found = reinterpret_cast<PlatformProcess*>(1);
+        EXPECT_EQ(Platform_ProcessGetById(candidate, &found), 0) << candidate;
+        EXPECT_EQ(found, nullptr);
+        EXPECT_EQ(Platform_ProcessTerminateById(candidate), 0) << candidate;
+    }
+    // An ended child not yet collected runs nothing.
+    pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    ASSERT_TRUE(Eventually([&] { return ProcState(zombie) == 'Z'; }));
+    EXPECT_EQ(Platform_ProcessGetById((uint32_t)zombie, &found), 0);
+    waitpid(zombie, nullptr, 0);
+
+    ASSERT_EQ(Platform_ProcessGetById((uint32_t)getpid(), &found), 1);
+    EXPECT_EQ(Platform_ProcessIsRunning(found), 1);
+    EXPECT_EQ(Platform_ProcessDelete(&found), 1);
+    // Ids that name process groups are refused; a child in its own group shows that none was sent.
+    EXPECT_TRUE(SurvivesInChild([] {
+        setpgid(0, 0);
+        signal(SIGTERM, SIG_DFL);
+        if (Platform_ProcessTerminateById(0) != 0) _exit(3);
+    }));
+}
+
+TEST(PlatformProcess, ProgramsDoNotInheritTheLaunchersBlockedSignals) {
+    PlatformProcess* handle = nullptr;
+    std::thread launcher([&] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGTERM);
+        sigaddset(&blocked, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &handle);
+    });
+    launcher.join();
+    ASSERT_NE(handle, nullptr);
+    const int32_t pid = Platform_ProcessGetId(handle);
+    char expected[PATH_MAX];
+    ASSERT_NE(realpath("/bin/sleep", expected), nullptr);
+    ASSERT_TRUE(Eventually([&] {
+        char path[PLATFORM_PROCESS_PATH_SIZE] = "";
+        return Platform_ProcessGetPathById((uint32_t)pid, path, sizeof(path)) &&
+               std::string(path) == expected;
+    }));
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos) << status;
+    EXPECT_EQ(Platform_ProcessTerminateById((uint32_t)pid), 1);
+    int32_t code = 0;
+    ASSERT_TRUE(WaitExit(handle, &code));
+    EXPECT_EQ(code, -SIGTERM);
+    Platform_ProcessDelete(&handle);
+}
+
+TEST(PlatformProcess, DeletedHandlesLeaveNoZombies) {
+    ASSERT_EQ(ChildrenOfThisProcess(), std::vector<int32_t>{});
+    // Ended before the delete: collected by it.
+    std::vector<int32_t> ended;
+    for (const char* path : {"/bin/true", "/bin/false", "/nonexistent-qvr/tool"}) {
+        PlatformProcess* handle = nullptr;
+        TempDir dir;
+        CaptureStderr(dir, [&] { ASSERT_EQ(Platform_ExecuteNormal(path, "", "", 0, &handle), 1); });
+        ASSERT_NE(handle, nullptr);
+        const int32_t pid = Platform_ProcessGetId(handle);
+        ASSERT_TRUE(Eventually([&] { return ProcState(pid) == 'Z'; })) << path;
+        EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+        EXPECT_FALSE(Listed(pid)) << path;
+    }
+    // Still running at the delete: collected once it ends.
+    std::vector<int32_t> running;
+    for (int i = 0; i < 3; i++) {
+        PlatformProcess* handle = nullptr;
+        ASSERT_EQ(Platform_Execute("/bin/sleep", "60", "", PLATFORM_EXECUTE_NORMAL, nullptr, nullptr, nullptr,
+                                   &handle),
+                  1);
+        running.push_back(Platform_ProcessGetId(handle));
+        EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+        EXPECT_TRUE(Listed(running.back()));
+    }
+    for (int32_t pid : running) kill(pid, SIGKILL);
+    EXPECT_TRUE(Eventually([] { return ChildrenOfThisProcess().empty(); }));
+}
+
+TEST(PlatformExecute, NullArgumentsAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PlatformProcess* handle = nullptr;
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Platform_Execute("/bin/true", "", "", 0, nullptr, nullptr, nullptr, nullptr);
+        },
+        AbortRegex("Pointer is NULL\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Platform_Execute(nullptr, "", "", 0, nullptr, nullptr, nullptr, &handle);
+        },
+        AbortRegex("Pointer is NULL\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Platform_Execute("/bin/true", nullptr, "", 0, nullptr, nullptr, nullptr, &handle);
+        },
+        AbortRegex("Pointer is NULL\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Platform_Execute("/bin/true", "", nullptr, 0, nullptr, nullptr, nullptr, &handle);
+        },
+        AbortRegex("Pointer is NULL\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            Platform_ProcessGetById(1, nullptr);
+        },
+        AbortRegex("Pointer is NULL\n"));
+}
+
+TEST(PlatformShellOpen, AsRootOpensForTheUserWhoElevated) {
+    if (geteuid() != 0 || !HaveNobody()) GTEST_SKIP() << "needs root and the user nobody";
+    EnvironmentGuard guard({"PKEXEC_UID", "SUDO_UID"});
+    unsetenv("SUDO_UID");
+    TempDir dir;
+    LogCapture log;
+    // No such user: nothing is started.
+    uint32_t unknown = 4000000;
+    while (getpwuid(unknown)) unknown++;
+    setenv("PKEXEC_UID", std::to_string(unknown).c_str(), 1);
+    EXPECT_EQ(Platform_ShellOpen("/tmp"), 0);
+    EXPECT_EQ(LogCapture::Take(), "DEBUG - Console user " + std::to_string(unknown) +
+                                      " is unknown\nERROR - Platform_ExecuteDowngrade failed to execute "
+                                      "(/usr/bin/xdg-open) [LE: 2]\n");
+    setenv("PKEXEC_UID", "65534", 1);
+    int64_t result = 0;
+    CaptureStderr(dir, [&] { result = Platform_ShellOpen("/tmp"); });
+    EXPECT_EQ(result, 1);
+    if (access("/usr/bin/xdg-open", X_OK) != 0) {
+        for (int i = 0; i < 60000 && ReadFile(dir.file("stderr")).empty(); i++) usleep(1000);
+        EXPECT_EQ(ReadFile(dir.file("stderr")),
+                  "Platform_ExecuteDowngrade failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
     }
 }
 
