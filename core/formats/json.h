@@ -82,6 +82,11 @@ int64_t JSON_LoadBuffer(JSON* json, const void* bytes, uint32_t length);
 int64_t JSON_LoadString(JSON* json, const char* format, ...);
 int64_t JSON_LoadStringV(JSON* json, const char* format, va_list args);
 
+// "Unable to open file (%s)" is printed when the file cannot be opened. A save replaces the file
+// whole: a save that fails leaves the file as it was.
+int64_t JSON_LoadFile(JSON* json, const char* path);
+int64_t JSON_SaveFile(JSON* json, const char* path);
+
 int64_t JSON_SaveStream(JSON* json, Stream* stream);
 // No terminator is added; *length is the number of bytes written.
 int64_t JSON_SaveBuffer(JSON* json, void* buffer, uint32_t capacity, uint32_t* length);
