@@ -103,11 +103,13 @@ struct EntryStatus {
     bool Immutable;
 };
 
-bool QueryStatus(const char* path, bool follow, EntryStatus* out) {
+// `path` is taken relative to the directory `at` (AT_FDCWD: as given): a walk names entries by
+// their directory's descriptor, so the system does not look up the whole path again each time.
+bool QueryStatusAt(int at, const char* path, bool follow, EntryStatus* out) {
     memset(out, 0, sizeof(*out));
     struct statx sx;
     int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (statx(AT_FDCWD, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+    if (statx(at, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
     struct stat& st = out->Info;
     st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     st.st_ino = sx.stx_ino;
@@ -134,6 +136,10 @@ bool QueryStatus(const char* path, bool follow, EntryStatus* out) {
         out->Immutable = (sx.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
     }
     return true;
+}
+
+bool QueryStatus(const char* path, bool follow, EntryStatus* out) {
+    return QueryStatusAt(AT_FDCWD, path, follow, out);
 }
 
 // Opens a regular file or directory itself (never through a link) for the flag calls. Opening
@@ -1107,7 +1113,7 @@ int64_t Platform_FindNextFile(void* search, PlatformFindData* findData) {
         int n = snprintf(full, sizeof(full), "%s%s", s->DirectoryPath, entry->d_name);
         EntryStatus status;
         // An entry whose full path does not fit, or that vanished meanwhile, keeps only its name.
-        if (n > 0 && (size_t)n < sizeof(full) && QueryStatus(full, false, &status)) {
+        if (n > 0 && (size_t)n < sizeof(full) && QueryStatusAt(dirfd(s->Directory), entry->d_name, false, &status)) {
             const struct stat& info = status.Info;
             ToCalendar(&findData->CreationTime, status.HasBirth ? status.Birth : info.st_mtim.tv_sec);
             ToCalendar(&findData->AccessTime, info.st_atim.tv_sec);
