@@ -5,6 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/crypto/md2.h"
+#include "core/crypto/md4.h"
+#include "core/crypto/md5.h"
+#include "core/crypto/sha1.h"
+#include "core/crypto/sha256.h"
+#include "core/crypto/sha512.h"
 #include "core/formats/crc.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -41,9 +47,45 @@ struct OidRecord {
     const HashInterface* Record;
 };
 
-// The digest records built so far, in lookup order.
-const NamedRecord kNames[] = {{"CRC", &CRC_INTERFACE}};
-const OidRecord kOids[] = {{"1.3.6.1.4.1.11591.14.1", &CRC_INTERFACE}};
+// The records in lookup order.
+const NamedRecord kNames[] = {
+    {"CRC", &CRC_INTERFACE},       {"MD2", &MD2_INTERFACE},       {"MD4", &MD4_INTERFACE},
+    {"MD5", &MD5_INTERFACE},       {"SHA1", &SHA1_INTERFACE},     {"SHA224", &SHA224_INTERFACE},
+    {"SHA256", &SHA256_INTERFACE}, {"SHA384", &SHA384_INTERFACE}, {"SHA512", &SHA512_INTERFACE},
+};
+
+// Digest, RSA-, DSA- and ECDSA-signature identifiers all lead to their hash.
+const OidRecord kOids[] = {
+    {"1.3.6.1.4.1.11591.14.1", &CRC_INTERFACE},
+    {"1.2.840.113549.1.1.2", &MD2_INTERFACE},
+    {"1.3.14.7.2.3.1", &MD2_INTERFACE},
+    {"1.2.840.113549.1.1.3", &MD4_INTERFACE},
+    {"1.3.14.3.2.2", &MD4_INTERFACE},
+    {"1.3.14.3.2.4", &MD4_INTERFACE},
+    {"1.2.840.113549.1.1.4", &MD5_INTERFACE},
+    {"1.3.14.3.2.3", &MD5_INTERFACE},
+    {"1.2.840.113549.2.5", &MD5_INTERFACE},
+    {"1.2.840.113549.1.1.5", &SHA1_INTERFACE},
+    {"1.2.840.10040.4.3", &SHA1_INTERFACE},
+    {"1.3.14.3.2.29", &SHA1_INTERFACE},
+    {"1.3.14.3.2.26", &SHA1_INTERFACE},
+    {"1.2.840.10045.4.1", &SHA1_INTERFACE},
+    {"1.2.840.10045.4.3.1", &SHA224_INTERFACE},
+    {"1.2.840.113549.1.1.11", &SHA256_INTERFACE},
+    {"2.16.840.1.101.3.4.2.1", &SHA256_INTERFACE},
+    {"1.2.840.10045.4.3.2", &SHA256_INTERFACE},
+    {"1.2.840.113549.1.1.12", &SHA384_INTERFACE},
+    {"2.16.840.1.101.3.4.2.2", &SHA384_INTERFACE},
+    {"1.2.840.10045.4.3.3", &SHA384_INTERFACE},
+    {"1.2.840.113549.1.1.13", &SHA512_INTERFACE},
+    {"2.16.840.1.101.3.4.2.3", &SHA512_INTERFACE},
+    {"1.2.840.10045.4.3.4", &SHA512_INTERFACE},
+};
+
+// By digest length; 16 bytes means MD5, never MD2 or MD4.
+const HashInterface* const kBySize[] = {&CRC_INTERFACE,    &MD5_INTERFACE,    &SHA1_INTERFACE,
+                                        &SHA224_INTERFACE, &SHA256_INTERFACE, &SHA384_INTERFACE,
+                                        &SHA512_INTERFACE};
 
 // Instances placed in the caller's frame; every record's SizeOf fits.
 constexpr uint32_t kStackInstanceCapacity = 1024;
@@ -257,9 +299,11 @@ int64_t Hash_InterfaceFromOid(const char* oidText, const HashInterface** record)
 
 int64_t Hash_InterfaceFromDigestSize(uint32_t size, const HashInterface** record) {
     ASSERT_POINTER(record);
-    if (size == CRC_INTERFACE.DigestSize) {
-        *record = &CRC_INTERFACE;
-        return 1;
+    for (const HashInterface* r : kBySize) {
+        if (r->DigestSize == size) {
+            *record = r;
+            return 1;
+        }
     }
     Log_Error("Unsupported hash digest size %d", (int32_t)size);
     return 0;
@@ -378,4 +422,33 @@ int64_t Hash_QuickDigestUtf16(const HashInterface* record, const uint16_t* text1
 int64_t Hash_QuickStringUtf16(const HashInterface* record, const void* data, int32_t length, uint32_t spaced,
                               char* out, int32_t capacity) {
     return Hash_QuickString(record, data, length, spaced, out, capacity);
+}
+
+int64_t Hash_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
+    (void)user;
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(value);
+    static const NamedRecord kKeys[] = {
+        {"CRC", &CRC_INTERFACE},   {"MD4", &MD4_INTERFACE},       {"MD5", &MD5_INTERFACE},
+        {"SHA1", &SHA1_INTERFACE}, {"SHA256", &SHA256_INTERFACE},
+    };
+    const HashInterface* record = nullptr;
+    for (const NamedRecord& k : kKeys)
+        if (String_CompareWithoutCase(name, k.Name)) record = k.Record;
+    char* text = argument;
+    if (!record) {
+        if (!String_CompareWithoutCase(name, "Hash")) return 0;
+        if (!argument) return 0;
+        char* comma = strchr(argument, ',');
+        if (capacity > 0) value[0] = 0;
+        if (!comma) return 1;
+        *comma = 0;
+        if (!Hash_InterfaceFromName(argument, &record)) return 1;
+        text = comma + 1;
+    }
+    if (capacity > 0) value[0] = 0;
+    if (!text) return 1;
+    const size_t length = strnlen(text, 0x7FFFFFFF);
+    Hash_QuickString(record, text, (int32_t)length, 0, value, capacity);
+    return 1;
 }

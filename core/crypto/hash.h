@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/runtime/class.h"
 
@@ -64,7 +65,7 @@ uint32_t Hash_GetBlockSize(Hash* hash);
 int64_t Hash_GetString(Hash* hash, uint32_t spaced, char* out, uint32_t capacity);
 int64_t Hash_CopyTo(Hash* source, Hash* target);
 
-// Lookups; only the records built so far take part.
+// Lookups over the nine records; no match logs at ERROR level and leaves *record as it was.
 int64_t Hash_InterfaceFromName(const char* name, const HashInterface** record);
 int64_t Hash_InterfaceFromOid(const char* oidText, const HashInterface** record);
 int64_t Hash_InterfaceFromDigestSize(uint32_t size, const HashInterface** record);
@@ -86,3 +87,34 @@ int64_t Hash_QuickString(const HashInterface* record, const void* data, int32_t 
 // The bytes unchanged; length counts bytes.
 int64_t Hash_QuickStringUtf16(const HashInterface* record, const void* data, int32_t length, uint32_t spaced,
                               char* out, int32_t capacity);
+
+// Macro key provider: "CRC", "MD4", "MD5", "SHA1", "SHA256" (digest of the argument) and "Hash"
+// (algorithm name, comma, text). The argument's first comma becomes a NUL.
+int64_t Hash_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity);
+
+// Makes an algorithm's own operation, typed on its instance, into a slot of its record, where
+// instances travel untyped: `record.Reset = HashSlot<MD5_Reset>::Call`. Pointers to an instance
+// type become void*, pointers to an instance handle void**; every other argument stays.
+template <typename A> struct HashSlotArgument {
+    using Type = A;
+    static A From(A value) { return value; }
+};
+template <typename T>
+requires std::is_class_v<T>
+struct HashSlotArgument<T*> {
+    using Type = void*;
+    static T* From(void* value) { return static_cast<T*>(value); }
+};
+template <typename T>
+requires std::is_class_v<T>
+struct HashSlotArgument<T**> {
+    using Type = void**;
+    static T** From(void** value) { return reinterpret_cast<T**>(value); }
+};
+
+template <auto Operation> struct HashSlot;
+template <typename R, typename... A, R (*Operation)(A...)> struct HashSlot<Operation> {
+    static R Call(typename HashSlotArgument<A>::Type... args) {
+        return Operation(HashSlotArgument<A>::From(args)...);
+    }
+};

@@ -1,0 +1,210 @@
+// MD2 (RFC 1319): the instance operations and the record that the Hash layer reaches them by.
+#include "core/crypto/md2.h"
+
+#include <cstring>
+
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+
+const uint8_t GlobalMD2PiTable[256] = {
+    41,  46,  67,  201, 162, 216, 124, 1,   61,  54,  84,  161, 236, 240, 6,   19,  98,  167, 5,   243,
+    192, 199, 115, 140, 152, 147, 43,  217, 188, 76,  130, 202, 30,  155, 87,  60,  253, 212, 224, 22,
+    103, 66,  111, 24,  138, 23,  229, 18,  190, 78,  196, 214, 218, 158, 222, 73,  160, 251, 245, 142,
+    187, 47,  238, 122, 169, 104, 121, 145, 21,  178, 7,   63,  148, 194, 16,  137, 11,  34,  95,  33,
+    128, 127, 93,  154, 90,  144, 50,  39,  53,  62,  204, 231, 191, 247, 151, 3,   255, 25,  48,  179,
+    72,  165, 181, 209, 215, 94,  146, 42,  172, 86,  170, 198, 79,  184, 56,  210, 150, 164, 125, 182,
+    118, 252, 107, 226, 156, 116, 4,   241, 69,  157, 112, 89,  100, 113, 135, 32,  134, 91,  207, 101,
+    230, 45,  168, 2,   27,  96,  37,  173, 174, 176, 185, 246, 28,  70,  97,  105, 52,  64,  126, 15,
+    85,  71,  163, 35,  221, 81,  175, 58,  195, 92,  249, 206, 186, 197, 234, 38,  44,  83,  13,  110,
+    133, 40,  132, 9,   211, 223, 205, 244, 65,  129, 77,  82,  106, 220, 55,  200, 108, 193, 171, 250,
+    36,  225, 123, 8,   12,  189, 177, 74,  120, 136, 149, 139, 227, 99,  232, 109, 233, 203, 213, 254,
+    59,  0,   29,  57,  242, 239, 183, 14,  102, 88,  208, 228, 166, 119, 114, 248, 235, 117, 75,  10,
+    49,  68,  80,  180, 143, 237, 31,  26,  219, 153, 141, 51,  159, 17,  131, 20,
+};
+
+namespace {
+
+// One block through the working buffer and into the checksum.
+void Transform(MD2* md2, const uint8_t* block) {
+    uint8_t* x = md2->X;
+    for (int j = 0; j < 16; j++) {
+        x[16 + j] = block[j];
+        x[32 + j] = (uint8_t)(x[j] ^ block[j]);
+    }
+    uint32_t t = 0;
+    for (uint32_t pass = 0; pass < 18; pass++) {
+        for (int j = 0; j < 48; j++) t = x[j] ^= GlobalMD2PiTable[t];
+        t = (t + pass) & 0xFF;
+    }
+    uint8_t* k = md2->Checksum;
+    uint8_t l = k[15];
+    for (int j = 0; j < 16; j++) l = k[j] ^= GlobalMD2PiTable[block[j] ^ l];
+}
+
+int64_t DeleteHandle(void** handle) {
+    return MD2_Delete(reinterpret_cast<MD2**>(handle));
+}
+
+// Reading a digest that was never generated is a caller's fault, not an input's.
+void RequireGenerated(const MD2* md2) {
+    if (!md2->DigestReady)
+        Debug_AbortInt(__FILE__, __LINE__,
+                       "Assertion failed (MD2->DigestReady)\nMD2 must be generated first!");
+}
+
+} // namespace
+
+const HashInterface MD2_INTERFACE = {
+    "MD2",
+    16,
+    MD2_DIGEST_SIZE,
+    MD2_SizeOf,
+    MD2_Stack,
+    MD2_Unstack,
+    HashSlot<MD2_Create>::Call,
+    HashSlot<MD2_Delete>::Call,
+    HashSlot<MD2_CopyTo>::Call,
+    HashSlot<MD2_Reset>::Call,
+    HashSlot<MD2_Process>::Call,
+    HashSlot<MD2_IsGenerated>::Call,
+    HashSlot<MD2_Generate>::Call,
+    HashSlot<MD2_GetDigest>::Call,
+    HashSlot<MD2_GetString>::Call,
+};
+
+uint32_t MD2_SizeOf() {
+    return sizeof(MD2);
+}
+
+int64_t MD2_Stack(void* memory) {
+    ASSERT_POINTER(memory);
+    MD2* md2 = static_cast<MD2*>(memory);
+    memset(md2, 0, sizeof(MD2));
+    md2->Header.ClassId = MD2_CLASS_ID;
+    return MD2_Reset(md2);
+}
+
+int64_t MD2_Unstack(void* memory) {
+    CLASS_CHECK(memory, MD2_CLASS_ID);
+    return 1;
+}
+
+int64_t MD2_Create(MD2** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    MD2* md2 = static_cast<MD2*>(Memory_AllocZero(sizeof(MD2)));
+    md2->Header.ClassId = MD2_CLASS_ID;
+    md2->Header.RefCount = 1;
+    md2->Header.Delete = DeleteHandle;
+    MD2_Reset(md2);
+    *handle = md2;
+    return 1;
+}
+
+int64_t MD2_Delete(MD2** handle) {
+    ASSERT_POINTER(handle);
+    MD2* md2 = *handle;
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    md2->Header.ClassId = 0;
+    Memory_Free(md2, sizeof(MD2));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t MD2_AddRef(MD2* md2) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    Class_AddRef(md2);
+    return 1;
+}
+
+int64_t MD2_Release(MD2** handle) {
+    ASSERT_POINTER(handle);
+    if (*handle == nullptr) return 0;
+    CLASS_CHECK(*handle, MD2_CLASS_ID);
+    Class_Release(handle);
+    return 1;
+}
+
+int64_t MD2_GetInstanceId(MD2* md2, char* buffer, int32_t size) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, md2->Header.InstanceId, (int32_t)sizeof(md2->Header.InstanceId));
+    return 1;
+}
+
+int64_t MD2_CopyTo(MD2* source, MD2* target) {
+    CLASS_CHECK(source, MD2_CLASS_ID);
+    CLASS_CHECK(target, MD2_CLASS_ID);
+    if (source != target)
+        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
+               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(MD2) - sizeof(Class));
+    return 1;
+}
+
+int64_t MD2_Reset(MD2* md2) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    memset(md2->X, 0, sizeof(md2->X));
+    memset(md2->Checksum, 0, sizeof(md2->Checksum));
+    memset(md2->Block, 0, sizeof(md2->Block));
+    md2->DigestReady = 0;
+    memset(md2->Digest, 0, sizeof(md2->Digest));
+    md2->BlockLength = 0;
+    return 1;
+}
+
+int64_t MD2_Process(MD2* md2, const void* data, uint32_t length) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    if (length == 0) return 1;
+    ASSERT_POINTER(data);
+    const uint8_t* in = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        uint32_t n = 16 - md2->BlockLength;
+        if (n > length) n = length;
+        memcpy(md2->Block + md2->BlockLength, in, n);
+        md2->BlockLength += n;
+        in += n;
+        length -= n;
+        if (md2->BlockLength == 16) {
+            Transform(md2, md2->Block);
+            md2->BlockLength = 0;
+        }
+    }
+    return 1;
+}
+
+uint32_t MD2_IsGenerated(MD2* md2) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    return md2->DigestReady;
+}
+
+int64_t MD2_Generate(MD2* md2) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    // 1 to 16 bytes, each holding the count; an empty message pads a whole block.
+    const uint8_t n = (uint8_t)(16 - md2->BlockLength);
+    memset(md2->Block + md2->BlockLength, n, n);
+    Transform(md2, md2->Block);
+    md2->BlockLength = 0;
+    uint8_t checksum[16];
+    memcpy(checksum, md2->Checksum, sizeof(checksum));
+    Transform(md2, checksum);
+    memcpy(md2->Digest, md2->X, sizeof(md2->Digest));
+    md2->DigestReady = 1;
+    return 1;
+}
+
+uint32_t MD2_GetDigest(MD2* md2, uint8_t* out, int32_t capacity) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(md2);
+    if (capacity > 0)
+        memcpy(out, md2->Digest,
+               capacity < (int32_t)sizeof(md2->Digest) ? (size_t)capacity : sizeof(md2->Digest));
+    return 1;
+}
+
+uint32_t MD2_GetString(MD2* md2, uint32_t spaced, char* out, int32_t capacity) {
+    CLASS_CHECK(md2, MD2_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(md2);
+    return (uint32_t)Hash_ConvertDigestToString(md2->Digest, MD2_DIGEST_SIZE, spaced, out, capacity);
+}

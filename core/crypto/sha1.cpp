@@ -1,0 +1,358 @@
+// SHA-1 (FIPS 180-4): the instance operations, the portable block function and the one on the
+// processor's SHA instructions chosen at run time, and the record that the Hash layer reaches.
+#include "core/crypto/sha1.h"
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+
+namespace {
+
+constexpr uint32_t kInitialState[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+
+inline uint32_t Rotl(uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
+
+inline uint32_t LoadBig32(const uint8_t* p) {
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+inline void StoreBig32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+
+// The message schedule lives in a 16-word ring: word t is rebuilt in place from t-3, t-8, t-14, t-16.
+#define SHA1_W(t)                                                                                            \
+    (w[(t)&15] = Rotl(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1))
+#define SHA1_ROUND(a, b, c, d, e, f, k, x)                                                                   \
+    do {                                                                                                     \
+        e += Rotl(a, 5) + (f) + (uint32_t)(k) + (x);                                                         \
+        b = Rotl(b, 30);                                                                                     \
+    } while (0)
+#define SHA1_CH(b, c, d) ((d) ^ ((b) & ((c) ^ (d))))
+#define SHA1_PARITY(b, c, d) ((b) ^ (c) ^ (d))
+#define SHA1_MAJ(b, c, d) (((b) & (c)) | ((d) & ((b) | (c))))
+
+void CompressPortable(uint32_t state[5], const uint8_t* data, size_t blocks) {
+    for (; blocks > 0; blocks--, data += 64) {
+        uint32_t w[16];
+        for (int i = 0; i < 16; i++) w[i] = LoadBig32(data + 4 * i);
+        uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+        // Five rounds per pass, the variables rotating by name instead of by assignment.
+        for (int t = 0; t < 15; t += 5) {
+            SHA1_ROUND(a, b, c, d, e, SHA1_CH(b, c, d), 0x5A827999, w[t]);
+            SHA1_ROUND(e, a, b, c, d, SHA1_CH(a, b, c), 0x5A827999, w[t + 1]);
+            SHA1_ROUND(d, e, a, b, c, SHA1_CH(e, a, b), 0x5A827999, w[t + 2]);
+            SHA1_ROUND(c, d, e, a, b, SHA1_CH(d, e, a), 0x5A827999, w[t + 3]);
+            SHA1_ROUND(b, c, d, e, a, SHA1_CH(c, d, e), 0x5A827999, w[t + 4]);
+        }
+        SHA1_ROUND(a, b, c, d, e, SHA1_CH(b, c, d), 0x5A827999, w[15]);
+        SHA1_ROUND(e, a, b, c, d, SHA1_CH(a, b, c), 0x5A827999, SHA1_W(16));
+        SHA1_ROUND(d, e, a, b, c, SHA1_CH(e, a, b), 0x5A827999, SHA1_W(17));
+        SHA1_ROUND(c, d, e, a, b, SHA1_CH(d, e, a), 0x5A827999, SHA1_W(18));
+        SHA1_ROUND(b, c, d, e, a, SHA1_CH(c, d, e), 0x5A827999, SHA1_W(19));
+        for (int t = 20; t < 40; t += 5) {
+            SHA1_ROUND(a, b, c, d, e, SHA1_PARITY(b, c, d), 0x6ED9EBA1, SHA1_W(t));
+            SHA1_ROUND(e, a, b, c, d, SHA1_PARITY(a, b, c), 0x6ED9EBA1, SHA1_W(t + 1));
+            SHA1_ROUND(d, e, a, b, c, SHA1_PARITY(e, a, b), 0x6ED9EBA1, SHA1_W(t + 2));
+            SHA1_ROUND(c, d, e, a, b, SHA1_PARITY(d, e, a), 0x6ED9EBA1, SHA1_W(t + 3));
+            SHA1_ROUND(b, c, d, e, a, SHA1_PARITY(c, d, e), 0x6ED9EBA1, SHA1_W(t + 4));
+        }
+        for (int t = 40; t < 60; t += 5) {
+            SHA1_ROUND(a, b, c, d, e, SHA1_MAJ(b, c, d), 0x8F1BBCDC, SHA1_W(t));
+            SHA1_ROUND(e, a, b, c, d, SHA1_MAJ(a, b, c), 0x8F1BBCDC, SHA1_W(t + 1));
+            SHA1_ROUND(d, e, a, b, c, SHA1_MAJ(e, a, b), 0x8F1BBCDC, SHA1_W(t + 2));
+            SHA1_ROUND(c, d, e, a, b, SHA1_MAJ(d, e, a), 0x8F1BBCDC, SHA1_W(t + 3));
+            SHA1_ROUND(b, c, d, e, a, SHA1_MAJ(c, d, e), 0x8F1BBCDC, SHA1_W(t + 4));
+        }
+        for (int t = 60; t < 80; t += 5) {
+            SHA1_ROUND(a, b, c, d, e, SHA1_PARITY(b, c, d), 0xCA62C1D6, SHA1_W(t));
+            SHA1_ROUND(e, a, b, c, d, SHA1_PARITY(a, b, c), 0xCA62C1D6, SHA1_W(t + 1));
+            SHA1_ROUND(d, e, a, b, c, SHA1_PARITY(e, a, b), 0xCA62C1D6, SHA1_W(t + 2));
+            SHA1_ROUND(c, d, e, a, b, SHA1_PARITY(d, e, a), 0xCA62C1D6, SHA1_W(t + 3));
+            SHA1_ROUND(b, c, d, e, a, SHA1_PARITY(c, d, e), 0xCA62C1D6, SHA1_W(t + 4));
+        }
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+    }
+}
+
+typedef void (*CompressFunc)(uint32_t state[5], const uint8_t* data, size_t blocks);
+
+#if defined(__x86_64__) || defined(__i386__)
+#define SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+
+// Four rounds of the SHA instructions; group g of 20, each step fixed at compile time so that
+// the four message registers stay in registers. E alternates between e[0] and e[1].
+template <int g>
+SHA_TARGET __attribute__((always_inline)) inline void ShaNiGroup(__m128i& abcd, __m128i e[2], __m128i msg[4],
+                                                                 const uint8_t* data, __m128i mask) {
+    constexpr int cur = g % 4;
+    if constexpr (g < 4) msg[cur] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(data + 16 * g)), mask);
+    if constexpr (g == 0)
+        e[0] = _mm_add_epi32(e[0], msg[0]);
+    else
+        e[g % 2] = _mm_sha1nexte_epu32(e[g % 2], msg[cur]);
+    e[(g + 1) % 2] = abcd;
+    if constexpr (g >= 3 && g <= 18) msg[(g + 1) % 4] = _mm_sha1msg2_epu32(msg[(g + 1) % 4], msg[cur]);
+    abcd = _mm_sha1rnds4_epu32(abcd, e[g % 2], g / 5);
+    if constexpr (g >= 1 && g <= 16) msg[(g + 3) % 4] = _mm_sha1msg1_epu32(msg[(g + 3) % 4], msg[cur]);
+    if constexpr (g >= 2 && g <= 17) msg[(g + 2) % 4] = _mm_xor_si128(msg[(g + 2) % 4], msg[cur]);
+}
+
+template <int... g>
+SHA_TARGET __attribute__((always_inline)) inline void ShaNiBlock(__m128i& abcd, __m128i e[2], __m128i msg[4],
+                                                                 const uint8_t* data, __m128i mask,
+                                                                 std::integer_sequence<int, g...>) {
+    (ShaNiGroup<g>(abcd, e, msg, data, mask), ...);
+}
+
+SHA_TARGET void CompressShaNi(uint32_t state[5], const uint8_t* data, size_t blocks) {
+    const __m128i mask = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)state), 0x1B);
+    __m128i e0 = _mm_set_epi32((int)state[4], 0, 0, 0);
+    for (; blocks > 0; blocks--, data += 64) {
+        const __m128i abcdSave = abcd, e0Save = e0;
+        __m128i e[2] = {e0, e0};
+        __m128i msg[4];
+        ShaNiBlock(abcd, e, msg, data, mask, std::make_integer_sequence<int, 20>());
+        // After the last group e[0] holds the A that went into it: its rotation feeds E.
+        e0 = _mm_sha1nexte_epu32(e[0], e0Save);
+        abcd = _mm_add_epi32(abcd, abcdSave);
+    }
+    _mm_storeu_si128((__m128i*)state, _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = (uint32_t)_mm_extract_epi32(e0, 3);
+}
+
+bool ProcessorHasSha() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool vector = (c & bit_SSSE3) && (c & bit_SSE4_1);
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return vector && (b & bit_SHA);
+}
+#else
+bool ProcessorHasSha() {
+    return false;
+}
+#endif
+
+std::atomic<CompressFunc>& Engine() {
+#if defined(__x86_64__) || defined(__i386__)
+    static std::atomic<CompressFunc> engine{ProcessorHasSha() ? CompressShaNi : CompressPortable};
+#else
+    static std::atomic<CompressFunc> engine{CompressPortable};
+#endif
+    return engine;
+}
+
+inline void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
+    Engine().load(std::memory_order_relaxed)(state, data, blocks);
+}
+
+int64_t DeleteHandle(void** handle) {
+    return SHA1_Delete(reinterpret_cast<SHA1**>(handle));
+}
+
+// Reading a digest that was never generated is a caller's fault, not an input's.
+void RequireGenerated(const SHA1* sha1) {
+    if (!sha1->DigestReady)
+        Debug_AbortInt(__FILE__, __LINE__,
+                       "Assertion failed (SHA1->DigestReady)\nSHA1 must be generated first!");
+}
+
+} // namespace
+
+const HashInterface SHA1_INTERFACE = {
+    "SHA1",
+    64,
+    SHA1_DIGEST_SIZE,
+    SHA1_SizeOf,
+    SHA1_Stack,
+    SHA1_Unstack,
+    HashSlot<SHA1_Create>::Call,
+    HashSlot<SHA1_Delete>::Call,
+    HashSlot<SHA1_CopyTo>::Call,
+    HashSlot<SHA1_Reset>::Call,
+    HashSlot<SHA1_Process>::Call,
+    HashSlot<SHA1_IsGenerated>::Call,
+    HashSlot<SHA1_Generate>::Call,
+    HashSlot<SHA1_GetDigest>::Call,
+    HashSlot<SHA1_GetString>::Call,
+};
+
+uint32_t SHA1_SizeOf() {
+    return sizeof(SHA1);
+}
+
+int64_t SHA1_Stack(void* memory) {
+    ASSERT_POINTER(memory);
+    SHA1* sha1 = static_cast<SHA1*>(memory);
+    memset(sha1, 0, sizeof(SHA1));
+    sha1->Header.ClassId = SHA1_CLASS_ID;
+    return SHA1_Reset(sha1);
+}
+
+int64_t SHA1_Unstack(void* memory) {
+    CLASS_CHECK(memory, SHA1_CLASS_ID);
+    return 1;
+}
+
+int64_t SHA1_Create(SHA1** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    SHA1* sha1 = static_cast<SHA1*>(Memory_AllocZero(sizeof(SHA1)));
+    sha1->Header.ClassId = SHA1_CLASS_ID;
+    sha1->Header.RefCount = 1;
+    sha1->Header.Delete = DeleteHandle;
+    SHA1_Reset(sha1);
+    *handle = sha1;
+    return 1;
+}
+
+int64_t SHA1_Delete(SHA1** handle) {
+    ASSERT_POINTER(handle);
+    SHA1* sha1 = *handle;
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    sha1->Header.ClassId = 0;
+    Memory_Free(sha1, sizeof(SHA1));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t SHA1_AddRef(SHA1* sha1) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    Class_AddRef(sha1);
+    return 1;
+}
+
+int64_t SHA1_Release(SHA1** handle) {
+    ASSERT_POINTER(handle);
+    if (*handle == nullptr) return 0;
+    CLASS_CHECK(*handle, SHA1_CLASS_ID);
+    Class_Release(handle);
+    return 1;
+}
+
+int64_t SHA1_GetInstanceId(SHA1* sha1, char* buffer, int32_t size) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, sha1->Header.InstanceId, (int32_t)sizeof(sha1->Header.InstanceId));
+    return 1;
+}
+
+int64_t SHA1_CopyTo(SHA1* source, SHA1* target) {
+    CLASS_CHECK(source, SHA1_CLASS_ID);
+    CLASS_CHECK(target, SHA1_CLASS_ID);
+    if (source != target)
+        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
+               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(SHA1) - sizeof(Class));
+    return 1;
+}
+
+int64_t SHA1_Reset(SHA1* sha1) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    sha1->BitCount[0] = sha1->BitCount[1] = 0;
+    memcpy(sha1->State, kInitialState, sizeof(kInitialState));
+    memset(sha1->Block, 0, sizeof(sha1->Block));
+    sha1->DigestReady = 0;
+    memset(sha1->Digest, 0, sizeof(sha1->Digest));
+    return 1;
+}
+
+int64_t SHA1_Process(SHA1* sha1, const void* data, uint32_t length) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    ASSERT_POINTER(data);
+    const uint8_t* in = static_cast<const uint8_t*>(data);
+    uint32_t used = (sha1->BitCount[0] >> 3) & 63;
+    // The bit count is 64 bits kept in two words; 8 x length may carry into the high word.
+    uint32_t low = sha1->BitCount[0] + (length << 3);
+    sha1->BitCount[1] += (length >> 29) + (low < sha1->BitCount[0] ? 1 : 0);
+    sha1->BitCount[0] = low;
+    if (used > 0) {
+        uint32_t room = 64 - used;
+        if (length < room) {
+            memcpy(sha1->Block + used, in, length);
+            return 1;
+        }
+        memcpy(sha1->Block + used, in, room);
+        Compress(sha1->State, sha1->Block, 1);
+        in += room;
+        length -= room;
+    }
+    if (length >= 64) {
+        Compress(sha1->State, in, length / 64);
+        in += length & ~63u;
+        length &= 63;
+    }
+    if (length > 0) memcpy(sha1->Block, in, length);
+    return 1;
+}
+
+uint32_t SHA1_IsGenerated(SHA1* sha1) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    return sha1->DigestReady;
+}
+
+int64_t SHA1_Generate(SHA1* sha1) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    // The count is taken before the padding changes it: big-endian, high word first.
+    uint8_t count[8];
+    StoreBig32(count, sha1->BitCount[1]);
+    StoreBig32(count + 4, sha1->BitCount[0]);
+    uint32_t used = (sha1->BitCount[0] >> 3) & 63;
+    sha1->Block[used++] = 0x80;
+    if (used > 56) {
+        memset(sha1->Block + used, 0, 64 - used);
+        Compress(sha1->State, sha1->Block, 1);
+        used = 0;
+    }
+    memset(sha1->Block + used, 0, 56 - used);
+    memcpy(sha1->Block + 56, count, 8);
+    Compress(sha1->State, sha1->Block, 1);
+    for (int i = 0; i < 5; i++) StoreBig32(sha1->Digest + 4 * i, sha1->State[i]);
+    sha1->DigestReady = 1;
+    return 1;
+}
+
+uint32_t SHA1_GetDigest(SHA1* sha1, uint8_t* out, int32_t capacity) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(sha1);
+    if (capacity > 0)
+        memcpy(out, sha1->Digest,
+               capacity < (int32_t)sizeof(sha1->Digest) ? (size_t)capacity : sizeof(sha1->Digest));
+    return 1;
+}
+
+uint32_t SHA1_GetString(SHA1* sha1, uint32_t spaced, char* out, int32_t capacity) {
+    CLASS_CHECK(sha1, SHA1_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(sha1);
+    return (uint32_t)Hash_ConvertDigestToString(sha1->Digest, SHA1_DIGEST_SIZE, spaced, out, capacity);
+}
+
+int64_t SHA1_UseProcessorExtensions(int32_t allowed) {
+    const bool use = allowed && ProcessorHasSha();
+#if defined(__x86_64__) || defined(__i386__)
+    Engine().store(use ? CompressShaNi : CompressPortable);
+#else
+    Engine().store(CompressPortable);
+#endif
+    return use ? 1 : 0;
+}

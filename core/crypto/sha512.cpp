@@ -1,0 +1,383 @@
+// SHA-512 and SHA-384 (FIPS 180-4): one engine and the two records that share its processing and
+// finishing operations.
+#include "core/crypto/sha512.h"
+
+#include <cstring>
+
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+
+const uint64_t SHA384_InitialState[8] = {0xcbbb9d5dc1059ed8ULL, 0x629a292a367cd507ULL, 0x9159015a3070dd17ULL,
+                                         0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL, 0x8eb44a8768581511ULL,
+                                         0xdb0c2e0d64f98fa7ULL, 0x47b5481dbefa4fa4ULL};
+const uint64_t SHA512_InitialState[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
+                                         0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
+                                         0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+const uint64_t K512[80] = {
+    0x428a2f98d728ae22ULL, 0x7137449123ef65cdULL, 0xb5c0fbcfec4d3b2fULL, 0xe9b5dba58189dbbcULL,
+    0x3956c25bf348b538ULL, 0x59f111f1b605d019ULL, 0x923f82a4af194f9bULL, 0xab1c5ed5da6d8118ULL,
+    0xd807aa98a3030242ULL, 0x12835b0145706fbeULL, 0x243185be4ee4b28cULL, 0x550c7dc3d5ffb4e2ULL,
+    0x72be5d74f27b896fULL, 0x80deb1fe3b1696b1ULL, 0x9bdc06a725c71235ULL, 0xc19bf174cf692694ULL,
+    0xe49b69c19ef14ad2ULL, 0xefbe4786384f25e3ULL, 0x0fc19dc68b8cd5b5ULL, 0x240ca1cc77ac9c65ULL,
+    0x2de92c6f592b0275ULL, 0x4a7484aa6ea6e483ULL, 0x5cb0a9dcbd41fbd4ULL, 0x76f988da831153b5ULL,
+    0x983e5152ee66dfabULL, 0xa831c66d2db43210ULL, 0xb00327c898fb213fULL, 0xbf597fc7beef0ee4ULL,
+    0xc6e00bf33da88fc2ULL, 0xd5a79147930aa725ULL, 0x06ca6351e003826fULL, 0x142929670a0e6e70ULL,
+    0x27b70a8546d22ffcULL, 0x2e1b21385c26c926ULL, 0x4d2c6dfc5ac42aedULL, 0x53380d139d95b3dfULL,
+    0x650a73548baf63deULL, 0x766a0abb3c77b2a8ULL, 0x81c2c92e47edaee6ULL, 0x92722c851482353bULL,
+    0xa2bfe8a14cf10364ULL, 0xa81a664bbc423001ULL, 0xc24b8b70d0f89791ULL, 0xc76c51a30654be30ULL,
+    0xd192e819d6ef5218ULL, 0xd69906245565a910ULL, 0xf40e35855771202aULL, 0x106aa07032bbd1b8ULL,
+    0x19a4c116b8d2d0c8ULL, 0x1e376c085141ab53ULL, 0x2748774cdf8eeb99ULL, 0x34b0bcb5e19b48a8ULL,
+    0x391c0cb3c5c95a63ULL, 0x4ed8aa4ae3418acbULL, 0x5b9cca4f7763e373ULL, 0x682e6ff3d6b2b8a3ULL,
+    0x748f82ee5defb2fcULL, 0x78a5636f43172f60ULL, 0x84c87814a1f0ab72ULL, 0x8cc702081a6439ecULL,
+    0x90befffa23631e28ULL, 0xa4506cebde82bde9ULL, 0xbef9a3f7b2c67915ULL, 0xc67178f2e372532bULL,
+    0xca273eceea26619cULL, 0xd186b8c721c0c207ULL, 0xeada7dd6cde0eb1eULL, 0xf57d4f7fee6ed178ULL,
+    0x06f067aa72176fbaULL, 0x0a637dc5a2c898a6ULL, 0x113f9804bef90daeULL, 0x1b710b35131c471bULL,
+    0x28db77f523047d84ULL, 0x32caab7b40c72493ULL, 0x3c9ebe0a15c9bebcULL, 0x431d67c49c100d4cULL,
+    0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL,
+};
+
+namespace {
+
+inline uint64_t Rotr(uint64_t x, int n) {
+    return (x >> n) | (x << (64 - n));
+}
+
+inline uint64_t LoadBig64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
+    return v;
+}
+
+inline void StoreBig64(uint8_t* p, uint64_t v) {
+    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = (uint8_t)v;
+}
+
+// One round; the eight working variables rotate by name. The schedule is a 16-word ring.
+#define SHA512_ROUND(a, b, c, d, e, f, g, h, k, x)                                                           \
+    do {                                                                                                     \
+        uint64_t t1 = h + (Rotr(e, 14) ^ Rotr(e, 18) ^ Rotr(e, 41)) + (g ^ (e & (f ^ g))) + (k) + (x);       \
+        uint64_t t2 = (Rotr(a, 28) ^ Rotr(a, 34) ^ Rotr(a, 39)) + ((a & b) | (c & (a | b)));                 \
+        d += t1;                                                                                             \
+        h = t1 + t2;                                                                                         \
+    } while (0)
+#define SHA512_S0(x) (Rotr(x, 1) ^ Rotr(x, 8) ^ ((x) >> 7))
+#define SHA512_S1(x) (Rotr(x, 19) ^ Rotr(x, 61) ^ ((x) >> 6))
+#define SHA512_W(t)                                                                                          \
+    (w[(t)&15] += SHA512_S1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SHA512_S0(w[((t) + 1) & 15]))
+
+void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
+    for (; blocks > 0; blocks--, data += 128) {
+        uint64_t w[16];
+        for (int i = 0; i < 16; i++) w[i] = LoadBig64(data + 8 * i);
+        uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+        uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+        for (int t = 0; t < 16; t += 8) {
+            SHA512_ROUND(a, b, c, d, e, f, g, h, K512[t], w[t]);
+            SHA512_ROUND(h, a, b, c, d, e, f, g, K512[t + 1], w[t + 1]);
+            SHA512_ROUND(g, h, a, b, c, d, e, f, K512[t + 2], w[t + 2]);
+            SHA512_ROUND(f, g, h, a, b, c, d, e, K512[t + 3], w[t + 3]);
+            SHA512_ROUND(e, f, g, h, a, b, c, d, K512[t + 4], w[t + 4]);
+            SHA512_ROUND(d, e, f, g, h, a, b, c, K512[t + 5], w[t + 5]);
+            SHA512_ROUND(c, d, e, f, g, h, a, b, K512[t + 6], w[t + 6]);
+            SHA512_ROUND(b, c, d, e, f, g, h, a, K512[t + 7], w[t + 7]);
+        }
+        for (int t = 16; t < 80; t += 8) {
+            SHA512_ROUND(a, b, c, d, e, f, g, h, K512[t], SHA512_W(t));
+            SHA512_ROUND(h, a, b, c, d, e, f, g, K512[t + 1], SHA512_W(t + 1));
+            SHA512_ROUND(g, h, a, b, c, d, e, f, K512[t + 2], SHA512_W(t + 2));
+            SHA512_ROUND(f, g, h, a, b, c, d, e, K512[t + 3], SHA512_W(t + 3));
+            SHA512_ROUND(e, f, g, h, a, b, c, d, K512[t + 4], SHA512_W(t + 4));
+            SHA512_ROUND(d, e, f, g, h, a, b, c, K512[t + 5], SHA512_W(t + 5));
+            SHA512_ROUND(c, d, e, f, g, h, a, b, K512[t + 6], SHA512_W(t + 6));
+            SHA512_ROUND(b, c, d, e, f, g, h, a, K512[t + 7], SHA512_W(t + 7));
+        }
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
+    }
+}
+
+int64_t DeleteHandle(void** handle) {
+    return SHA512_Delete(reinterpret_cast<SHA512**>(handle));
+}
+
+// Reading a digest that was never generated is a caller's fault, not an input's.
+void RequireGenerated(const SHA512* sha) {
+    if (!sha->DigestReady)
+        Debug_AbortInt(__FILE__, __LINE__,
+                       "Assertion failed (SHA512->DigestReady)\nSHA512 must be generated first!");
+}
+
+void Absorb(SHA512* sha, const uint8_t* in, uint32_t length) {
+    uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
+    // A wrap of the low word carries into the high word.
+    sha->ByteCount[0] += length;
+    if (sha->ByteCount[0] < length) sha->ByteCount[1]++;
+    if (used > 0) {
+        uint32_t room = 128 - used;
+        if (length < room) {
+            memcpy(sha->Block + used, in, length);
+            return;
+        }
+        memcpy(sha->Block + used, in, room);
+        Compress(sha->State, sha->Block, 1);
+        in += room;
+        length -= room;
+    }
+    if (length >= 128) {
+        Compress(sha->State, in, length / 128);
+        in += length & ~127u;
+        length &= 127;
+    }
+    if (length > 0) memcpy(sha->Block, in, length);
+}
+
+// The record slot takes the whole unsigned length that the Hash layer passes.
+int64_t SlotProcess(void* instance, const void* data, uint32_t length) {
+    CLASS_CHECK(instance, SHA512_CLASS_ID);
+    ASSERT_POINTER(data);
+    Absorb(static_cast<SHA512*>(instance), static_cast<const uint8_t*>(data), length);
+    return 1;
+}
+
+void Create(SHA512** handle, uint32_t digestSize, const uint64_t* initial) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    SHA512* sha = static_cast<SHA512*>(Memory_AllocZero(sizeof(SHA512)));
+    sha->Header.ClassId = SHA512_CLASS_ID;
+    sha->Header.RefCount = 1;
+    sha->Header.Delete = DeleteHandle;
+    SHA512_SetDigestSize(sha, digestSize);
+    if (initial == SHA384_InitialState)
+        SHA384_Reset(sha);
+    else
+        SHA512_Reset(sha);
+    *handle = sha;
+}
+
+void ResetTo(SHA512* sha, const uint64_t* initial) {
+    sha->ByteCount[0] = sha->ByteCount[1] = 0;
+    memcpy(sha->State, initial, sizeof(sha->State));
+    memset(sha->Block, 0, sizeof(sha->Block));
+    sha->DigestReady = 0;
+    if (sha->DigestSize > 0) memset(sha->Digest, 0, sha->DigestSize);
+}
+
+} // namespace
+
+const HashInterface SHA512_INTERFACE = {
+    "SHA512",
+    128,
+    SHA512_DIGEST_SIZE,
+    SHA512_SizeOf,
+    SHA512_Stack,
+    SHA512_Unstack,
+    HashSlot<SHA512_Create>::Call,
+    HashSlot<SHA512_Delete>::Call,
+    HashSlot<SHA512_CopyTo>::Call,
+    HashSlot<SHA512_Reset>::Call,
+    SlotProcess,
+    HashSlot<SHA512_IsGenerated>::Call,
+    HashSlot<SHA512_Generate>::Call,
+    HashSlot<SHA512_GetDigest>::Call,
+    HashSlot<SHA512_GetString>::Call,
+};
+
+const HashInterface SHA384_INTERFACE = {
+    "SHA384",
+    128,
+    SHA384_DIGEST_SIZE,
+    SHA384_SizeOf,
+    SHA384_Stack,
+    SHA384_Unstack,
+    HashSlot<SHA384_Create>::Call,
+    HashSlot<SHA384_Delete>::Call,
+    HashSlot<SHA384_CopyTo>::Call,
+    HashSlot<SHA384_Reset>::Call,
+    SlotProcess,
+    HashSlot<SHA512_IsGenerated>::Call,
+    HashSlot<SHA512_Generate>::Call,
+    HashSlot<SHA512_GetDigest>::Call,
+    HashSlot<SHA512_GetString>::Call,
+};
+
+void SHA512_WriteByteBlock(uint64_t state[8], const uint8_t* block) {
+    ASSERT_POINTER(state);
+    ASSERT_POINTER(block);
+    Compress(state, block, 1);
+}
+
+int64_t SHA512_SetDigestSize(SHA512* sha, uint32_t size) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    if (sha->Digest) Memory_Free(sha->Digest, sha->DigestSize);
+    sha->Digest = nullptr;
+    sha->DigestSize = size;
+    if (size > 0) sha->Digest = static_cast<uint8_t*>(Memory_AllocZero(size));
+    return 1;
+}
+
+uint32_t SHA512_SizeOf() {
+    return sizeof(SHA512);
+}
+
+uint32_t SHA384_SizeOf() {
+    return sizeof(SHA512);
+}
+
+int64_t SHA512_Stack(void* memory) {
+    ASSERT_POINTER(memory);
+    SHA512* sha = static_cast<SHA512*>(memory);
+    memset(sha, 0, sizeof(SHA512));
+    sha->Header.ClassId = SHA512_CLASS_ID;
+    SHA512_SetDigestSize(sha, SHA512_DIGEST_SIZE);
+    return SHA512_Reset(sha);
+}
+
+int64_t SHA384_Stack(void* memory) {
+    SHA512_Stack(memory);
+    SHA512* sha = static_cast<SHA512*>(memory);
+    SHA512_SetDigestSize(sha, SHA384_DIGEST_SIZE);
+    return SHA384_Reset(sha);
+}
+
+int64_t SHA512_Unstack(void* memory) {
+    return SHA512_SetDigestSize(static_cast<SHA512*>(memory), 0);
+}
+
+int64_t SHA384_Unstack(void* memory) {
+    return SHA512_Unstack(memory);
+}
+
+int64_t SHA512_Create(SHA512** handle) {
+    Create(handle, SHA512_DIGEST_SIZE, SHA512_InitialState);
+    return 1;
+}
+
+int64_t SHA384_Create(SHA512** handle) {
+    Create(handle, SHA384_DIGEST_SIZE, SHA384_InitialState);
+    return 1;
+}
+
+int64_t SHA512_Delete(SHA512** handle) {
+    ASSERT_POINTER(handle);
+    SHA512* sha = *handle;
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    SHA512_SetDigestSize(sha, 0);
+    sha->Header.ClassId = 0;
+    Memory_Free(sha, sizeof(SHA512));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t SHA384_Delete(SHA512** handle) {
+    return SHA512_Delete(handle);
+}
+
+int64_t SHA512_AddRef(SHA512* sha) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    Class_AddRef(sha);
+    return 1;
+}
+
+int64_t SHA512_Release(SHA512** handle) {
+    ASSERT_POINTER(handle);
+    if (*handle == nullptr) return 0;
+    CLASS_CHECK(*handle, SHA512_CLASS_ID);
+    Class_Release(handle);
+    return 1;
+}
+
+int64_t SHA512_GetInstanceId(SHA512* sha, char* buffer, int32_t size) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, sha->Header.InstanceId, (int32_t)sizeof(sha->Header.InstanceId));
+    return 1;
+}
+
+int64_t SHA512_CopyTo(SHA512* source, SHA512* target) {
+    CLASS_CHECK(source, SHA512_CLASS_ID);
+    CLASS_CHECK(target, SHA512_CLASS_ID);
+    if (source == target) return 1;
+    target->ByteCount[0] = source->ByteCount[0];
+    target->ByteCount[1] = source->ByteCount[1];
+    memcpy(target->State, source->State, sizeof(target->State));
+    memcpy(target->Block, source->Block, sizeof(target->Block));
+    target->DigestReady = source->DigestReady;
+    if (target->DigestSize != source->DigestSize) SHA512_SetDigestSize(target, source->DigestSize);
+    if (source->DigestSize > 0) memcpy(target->Digest, source->Digest, source->DigestSize);
+    return 1;
+}
+
+int64_t SHA384_CopyTo(SHA512* source, SHA512* target) {
+    return SHA512_CopyTo(source, target);
+}
+
+int64_t SHA512_Reset(SHA512* sha) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ResetTo(sha, SHA512_InitialState);
+    return 1;
+}
+
+int64_t SHA384_Reset(SHA512* sha) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ResetTo(sha, SHA384_InitialState);
+    return 1;
+}
+
+int64_t SHA512_Process(SHA512* sha, const void* data, int32_t length) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ASSERT_POINTER(data);
+    if (length < 0) return 0;
+    Absorb(sha, static_cast<const uint8_t*>(data), (uint32_t)length);
+    return 1;
+}
+
+uint32_t SHA512_IsGenerated(SHA512* sha) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    return sha->DigestReady;
+}
+
+int64_t SHA512_Generate(SHA512* sha) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    // The length in bits of a 128-bit byte count: the high word's bits come first.
+    const uint64_t bitsHigh = (sha->ByteCount[1] << 3) | (sha->ByteCount[0] >> 61);
+    const uint64_t bitsLow = sha->ByteCount[0] << 3;
+    uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
+    sha->Block[used++] = 0x80;
+    if (used > 112) {
+        memset(sha->Block + used, 0, 128 - used);
+        Compress(sha->State, sha->Block, 1);
+        used = 0;
+    }
+    memset(sha->Block + used, 0, 112 - used);
+    StoreBig64(sha->Block + 112, bitsHigh);
+    StoreBig64(sha->Block + 120, bitsLow);
+    Compress(sha->State, sha->Block, 1);
+    uint8_t full[64];
+    for (int i = 0; i < 8; i++) StoreBig64(full + 8 * i, sha->State[i]);
+    if (sha->DigestSize > 0)
+        memcpy(sha->Digest, full, sha->DigestSize < sizeof(full) ? sha->DigestSize : sizeof(full));
+    sha->DigestReady = 1;
+    return 1;
+}
+
+uint32_t SHA512_GetDigest(SHA512* sha, uint8_t* out, int32_t capacity) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(sha);
+    if (capacity < 0 || (uint32_t)capacity < sha->DigestSize) return 0;
+    if (sha->DigestSize > 0) memcpy(out, sha->Digest, sha->DigestSize);
+    return 1;
+}
+
+uint32_t SHA512_GetString(SHA512* sha, uint32_t spaced, char* out, int32_t capacity) {
+    CLASS_CHECK(sha, SHA512_CLASS_ID);
+    ASSERT_POINTER(out);
+    RequireGenerated(sha);
+    return (uint32_t)Hash_ConvertDigestToString(sha->Digest, (int32_t)sha->DigestSize, spaced, out, capacity);
+}
