@@ -72,3 +72,32 @@ int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity
 
 // The built-in values need no cache, so there is nothing to release.
 int64_t Executable_Shutdown() { return 1; }
+
+// Program files here carry no embedded data store.
+int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity) {
+    (void)path;
+    ASSERT_POINTER(text);
+    if (capacity > 0) text[0] = 0;
+    return 0;
+}
+
+int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
+    (void)user;
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(value);
+    static const char* const kValues[] = {"FileVersion", "ProductVersion", "CompanyName", "ProductName"};
+    for (const char* key : kValues)
+        if (String_CompareWithoutCase(name, key)) {
+            Executable_GetInfoValue(argument, key, value, capacity);
+            return 1;
+        }
+    if (String_CompareBeginningWithoutCase(name, "Copyright")) {
+        Executable_GetInfoValue(argument, "LegalCopyright", value, capacity);
+        return 1;
+    }
+    if (String_CompareWithoutCase(name, "DataStore") || String_CompareWithoutCase(name, "FileDataStore")) {
+        Executable_GetDataStore(argument, value, capacity);
+        return 1;
+    }
+    return 0;
+}

@@ -12,3 +12,9 @@ int64_t Executable_GetLegalCopyright(const char* path, char* text, int32_t capac
 int64_t Executable_GetCompanyName(const char* path, char* text, int32_t capacity);
 int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity);
 int64_t Executable_Shutdown();
+// The data store embedded in a program file, copied and cut to the capacity; 0 when it has none.
+int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity);
+// Macro key provider: FileVersion, ProductVersion, CompanyName, ProductName and names beginning with
+// "Copyright" (the "LegalCopyright" value) of the program named by the argument, always answered;
+// DataStore and FileDataStore, answered empty without a data store. Other names: 0.
+int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity);

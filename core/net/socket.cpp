@@ -20,7 +20,7 @@ template <typename Test> bool FindAdapter(PlatformAdapterInfo* info, Test&& test
 
 } // namespace
 
-int64_t Socket_ExpandKey(void*, const char* name, const char*, char* value, int32_t capacity) {
+int64_t Socket_ExpandKey(void*, const char* name, char*, char* value, int32_t capacity) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(value);
     if (capacity > 0) value[0] = 0;

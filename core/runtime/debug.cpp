@@ -14,6 +14,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 
@@ -74,6 +75,7 @@ void AppendFileName(char* path, int32_t capacity, const char* name) {
 // desktop flag and the debugdir switch move it.
 void BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity) {
     String_CopyLength(path, name ? name : "", capacity);
+    String_Expand(path, capacity, nullptr, nullptr);
     const bool relative = path[0] != '/' && path[0] != '\\' && !(path[0] && path[1] == ':');
     if (relative) {
         char directory[kPathSize];
@@ -89,8 +91,11 @@ void BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
         char* end = cut + strlen(cut);
         while (end > cut && end[-1] != '/' && end[-1] != '\\') end--;
         *end = 0;
+        // The file name is the expanded one: a macro in it names the file, not a directory.
+        char expanded[kPathSize];
+        String_CopyLength(expanded, path, sizeof(expanded));
         String_CopyLength(path, cut, capacity);
-        AppendFileName(path, capacity, name ? name : "");
+        AppendFileName(path, capacity, expanded);
     }
     char directory[kPathSize];
     if (flags & DEBUG_FLAG_DESKTOP_LOG) {
@@ -101,7 +106,8 @@ void BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
             AppendFileName(path, capacity, file);
         }
     } else if ((flags & DEBUG_FLAG_FILE) &&
-               CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
+               CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0] &&
+               (String_Expand(directory, sizeof(directory), nullptr, nullptr), directory[0])) {
         size_t n = strlen(directory);
         if (directory[n - 1] != '/' && directory[n - 1] != '\\' && n + 1 < sizeof(directory)) {
             directory[n] = '/';

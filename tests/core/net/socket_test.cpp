@@ -13,8 +13,9 @@ namespace {
 
 std::string Expand(const char* name, int64_t* result, int32_t capacity = 256) {
     char value[256];
+    char argument[] = "ignored";
     memset(value, 'z', sizeof(value));
-    *result = Socket_ExpandKey(nullptr, name, "ignored", value, capacity);
+    *result = Socket_ExpandKey(nullptr, name, argument, value, capacity);
     return std::string(value, strnlen(value, sizeof(value)));
 }
 

@@ -1,0 +1,40 @@
+// Macro expander: replaces braced tokens such as {UserHome} or {Upper:{UserName}} in a text, innermost
+// first, from the platform's values, the built-in functions, the module key providers and a callback.
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+
+// The signature of every key provider and of the callbacks callers of String_Expand pass: answers 1
+// when `name` was handled and its value written (an empty value is an answer and removes the token).
+// `argument` is null when the token had no ':'; `capacity` is STRING_EXPAND_VALUE_SIZE.
+typedef int64_t (*ExpandKeyCallback)(void* user, const char* name, char* argument, char* value,
+                                     int32_t capacity);
+
+enum : int32_t {
+    STRING_EXPAND_WORK_SIZE = 8192,  // the text is expanded in a buffer of this size
+    STRING_EXPAND_VALUE_SIZE = 8140, // the capacity every provider writes its value into
+    STRING_EXPAND_TOKEN_SIZE = 8139, // bytes of a token's text kept between its braces
+    STRING_EXPAND_DEPTH = 32,        // tokens nested in tokens
+};
+
+// String_ExpandResult's answers.
+enum : int32_t {
+    STRING_EXPAND_OK = 0,
+    STRING_EXPAND_FAILED = 1,    // too deep, or a value did not fit: the buffer is left unchanged
+    STRING_EXPAND_TRUNCATED = 2, // the result was cut to the capacity (and terminated)
+};
+
+// 1 when every token was processed and the result fitted the capacity.
+int64_t String_Expand(char* buffer, int32_t capacity, void* user, ExpandKeyCallback callback);
+int32_t String_ExpandResult(char* buffer, int32_t capacity, void* user, ExpandKeyCallback callback);
+// Expands every String value of a tree in place; returns 1.
+int64_t String_ExpandDictionary(Dictionary* dict, void* user, ExpandKeyCallback callback);
+// Expands the token whose '{' is at `position` of the work buffer (STRING_EXPAND_WORK_SIZE bytes),
+// its inner tokens first. 1 when done or left alone, 0 on failure.
+int64_t String_ExpandInternal(char* work, int32_t position, void* user, ExpandKeyCallback callback,
+                              int32_t depth);
+// The platform's values by name (without case); 1 when handled. `value` holds
+// STRING_EXPAND_VALUE_SIZE bytes.
+int64_t String_ExpandPlatform(const char* name, char* argument, char* value);
