@@ -83,5 +83,6 @@ int64_t Platform_CreateDirectoryTree(const char* path);
 #include "core/linux/platform_pipe.h"
 #include "core/linux/platform_process.h"
 #include "core/linux/platform_registry.h"
+#include "core/linux/platform_singleton.h"
 #include "core/linux/platform_system.h"
 #include "core/linux/platform_thread.h"

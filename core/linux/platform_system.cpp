@@ -1,6 +1,7 @@
 // Linux start and stop of the platform layer and its system facts: /proc, sysconf, uname,
 // os-release, the dynamic loader, the locale environment and the desktop's settings files.
 #include "core/linux/platform_system.h"
+#include "core/linux/platform_singleton.h"
 
 #include <cerrno>
 #include <clocale>
@@ -307,7 +308,8 @@ int64_t Platform_CommonInit() {
 
 int64_t Platform_CommonRemove() {
     if (!GlobalPlatform) return 1;
-    // Nothing creates the single-instance tracker (slot 0) yet; its delete call belongs here.
+    // The single-instance marker goes with the platform: a later start must find it free.
+    Platform_SingletonEnd();
     Memory_Free(GlobalPlatform, sizeof(GlobalPlatformRecord));
     GlobalPlatform = nullptr;
     return 1;
