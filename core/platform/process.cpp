@@ -1,0 +1,648 @@
+// Process: the checks before a launch (digest in chunks on the polling thread, signature on the
+// authenticator's worker), the launch through the platform and the polling that follows the
+// program to its end, all reported as "Process" notifications on the owner's thread.
+#include "core/platform/process.h"
+
+#include <sys/stat.h>
+
+#include "core/certs/authenticate.h"
+#include "core/certs/authenticate_async.h"
+#include "core/crypto/hash_file.h"
+#include "core/crypto/sha1.h"
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_process.h"
+#include "core/platform/path.h"
+#include "core/platform/pipe.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/string.h"
+#include "core/runtime/time.h"
+
+const ProcessRightsString Process_RightsStringTable[4] = {
+    {PROCESS_RIGHTS_USER, "User"},
+    {PROCESS_RIGHTS_ELEVATED, "Elevated"},
+    {PROCESS_RIGHTS_INVOKER, "AsInvoker"},
+    {PROCESS_RIGHTS_INVOKER, "Invoker"},
+};
+
+namespace {
+
+constexpr char kType[] = "Process";
+// How long a started program runs before it is announced ready: time to fail at once.
+constexpr double kReadyDelay = 0.25;
+// The launch copies of the paths, with room for any field.
+constexpr int32_t kLaunchPathSize = 1024;
+// SHA-1 as hex text is 40 digits; room for any digest the text form can hold.
+constexpr uint32_t kDigestTextSize = 160;
+
+int64_t DeleteHandle(void** handle) {
+    return Process_Delete(reinterpret_cast<Process**>(handle));
+}
+
+Process* Checked(Process* process) {
+    CLASS_CHECK(process, PROCESS_CLASS_ID);
+    return process;
+}
+
+void PreparePrint(Process* process) {
+    ClassPrint_Prepare(&process->Print, process, "Process", nullptr);
+}
+
+// Holds a reference while observers run, so that one which releases the object from inside a
+// notification does not pull it away from under the call in progress.
+class Hold {
+  public:
+    explicit Hold(Process* process) : process_(process) { Class_AddRef(process); }
+    ~Hold() { Process_Release(&process_); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+  private:
+    Process* process_;
+};
+
+// Copies the text without any double quote: a path written quoted names the file inside.
+void CopyUnquoted(char* out, int32_t size, const char* text) {
+    int32_t used = 0;
+    for (const char* p = text; *p && used < size - 1; p++)
+        if (*p != '"') out[used++] = *p;
+    out[used] = 0;
+}
+
+void FireComplete(Process* process, uint32_t successful, int32_t exitCode) {
+    Dictionary* info = nullptr;
+    Dictionary_Create(&info);
+    Dictionary_AddBoolean(info, "successful", successful, nullptr);
+    Dictionary_AddInt32(info, "exitCode", exitCode, nullptr);
+    NotificationCenter_Fire(kType, "Complete", process->Header.InstanceId, info);
+    Dictionary_Release(&info);
+}
+
+// The end of a launch in any way. Idle before the notification, so that an observer may launch
+// again from it without that launch being taken for finished.
+void CompleteWith(Process* process, uint32_t successful, int32_t exitCode) {
+    process->EndTime = Time_GetCurrent();
+    process->State = PROCESS_STATE_IDLE;
+    FireComplete(process, successful, exitCode);
+}
+
+void FireReady(Process* process, int32_t pid) {
+    process->ReadyFired = 1;
+    Dictionary* info = nullptr;
+    Dictionary_Create(&info);
+    Dictionary_AddInt32(info, "id", pid, nullptr);
+    NotificationCenter_Fire(kType, "Ready", process->Header.InstanceId, info);
+    Dictionary_Release(&info);
+}
+
+// A file that is not there, is a directory or may not be executed by anyone can never run: the
+// launch would only produce a child that fails at once and looks like a program that ran.
+bool CannotRun(const char* path, const char* directory, uint32_t flags) {
+    // A relative path is looked up by the launch itself in the working directory it enters.
+    if (!Path_IsAbsolute(path) && path[0] != '~' && (flags & PLATFORM_EXECUTE_NORMAL) && directory[0])
+        return false;
+    struct stat info;
+    if (!Path_Stat(path, 1, &info)) return Platform_ErrorMissing(Platform_GetLastError()) != 0;
+    return S_ISDIR(info.st_mode) || (info.st_mode & 0111) == 0;
+}
+
+void* StandardHandle(Pipe* pipe) {
+    if (!pipe) return nullptr;
+    if (!Pipe_IsOpen(pipe)) Pipe_Start(pipe);
+    void* handle = nullptr;
+    Pipe_GetStandardHandle(pipe, &handle);
+    return handle;
+}
+
+int64_t LaunchNow(Process* process) {
+    char path[kLaunchPathSize];
+    char directory[kLaunchPathSize];
+    CopyUnquoted(path, (int32_t)sizeof(path), process->ApplicationName);
+    CopyUnquoted(directory, (int32_t)sizeof(directory), process->WorkingDirectory);
+    uint32_t flags = 0;
+    if (process->ElevationRights == PROCESS_RIGHTS_ELEVATED) flags = PLATFORM_EXECUTE_ELEVATED;
+    if (process->ElevationRights == PROCESS_RIGHTS_INVOKER) flags = PLATFORM_EXECUTE_NORMAL;
+    if (process->ShowWindow == 0) flags |= PLATFORM_EXECUTE_HIDE;
+    void* input = StandardHandle(process->StandardInput);
+    void* output = StandardHandle(process->StandardOutput);
+    void* error = StandardHandle(process->StandardError);
+    if (CannotRun(path, directory, flags)) {
+        Process_Print(process, "Unable to execute application (%s)", path);
+        CompleteWith(process, 0, 0);
+        return 0;
+    }
+    PlatformProcess* handle = nullptr;
+    if (!Platform_Execute(path, process->Arguments, directory, flags, input, output, error, &handle)) {
+        CompleteWith(process, 0, 0);
+        return 0;
+    }
+    process->PlatformHandle = handle;
+    process->StartTime = Time_GetCurrent();
+    process->State = PROCESS_STATE_RUNNING;
+    return 1;
+}
+
+void StartAuthentication(Process* process) {
+    char path[PROCESS_PATH_SIZE];
+    CopyUnquoted(path, (int32_t)sizeof(path), process->AuthenticateTarget);
+    process->State = PROCESS_STATE_AUTHENTICATING;
+    AuthenticateAsync_SetSourcePath(process->Authenticator, path);
+    AuthenticateAsync_Start(process->Authenticator);
+}
+
+void DigestComplete(HashFile* digester, void* user, uint32_t success) {
+    Process* process = static_cast<Process*>(user);
+    if (process->State != PROCESS_STATE_HASHING) return;
+    if (!success) {
+        CompleteWith(process, 0, 0);
+        return;
+    }
+    char actual[kDigestTextSize] = {};
+    HashFile_GetString(digester, 0, actual, sizeof(actual));
+    if (!String_CompareWithoutCase(actual, process->SHA1)) {
+        char path[PROCESS_PATH_SIZE];
+        HashFile_GetPath(digester, path, sizeof(path));
+        Process_Print(process, "SHA1 failed (%s) Expected (%s) Actual (%s)", path, process->SHA1, actual);
+        CompleteWith(process, 0, 0);
+        return;
+    }
+    if (process->AuthenticateTarget[0])
+        StartAuthentication(process);
+    else
+        LaunchNow(process);
+}
+
+void SignatureComplete(AuthenticateAsync* auth, void* user, uint32_t result) {
+    Process* process = static_cast<Process*>(user);
+    if (process->State != PROCESS_STATE_AUTHENTICATING) return;
+    if (result != 1) {
+        char path[PROCESS_PATH_SIZE];
+        AuthenticateAsync_GetSourcePath(auth, path, (int32_t)sizeof(path));
+        Process_Print(process, "Authentication failed (%s)", path);
+        CompleteWith(process, 0, 0);
+        return;
+    }
+    LaunchNow(process);
+}
+
+void PollRunning(Process* process) {
+    PlatformProcess* handle = process->PlatformHandle;
+    if (Platform_ProcessIsRunning(handle)) {
+        if (!process->ReadyFired && Time_GetCurrent() - process->StartTime >= kReadyDelay)
+            FireReady(process, Platform_ProcessGetId(handle));
+        return;
+    }
+    int32_t exitCode = 0;
+    // Not collected yet: the next poll asks again.
+    if (!Platform_ProcessGetExitCode(handle, &exitCode)) return;
+    if (!process->ReadyFired) {
+        FireReady(process, Platform_ProcessGetId(handle));
+        // An observer that polled from inside "Ready" has already finished this launch.
+        if (process->State != PROCESS_STATE_RUNNING || process->PlatformHandle != handle) return;
+    }
+    Platform_ProcessDelete(&process->PlatformHandle);
+    CompleteWith(process, 1, exitCode);
+}
+
+// The slot of a standard stream, set from "instanceId".
+int64_t SetStandardPipe(Process* process, Pipe** slot, uint32_t inbound, Dictionary* dict) {
+    Checked(process);
+    ASSERT_POINTER(dict);
+    const char* id = nullptr;
+    if (!Dictionary_GetStringPtrByKey(dict, "instanceId", &id) || !id || !id[0]) {
+        Pipe_Release(slot);
+        return 1;
+    }
+    void* object = Class_ConvertFromInstanceId(id);
+    if (!Pipe_ValidHandle(object)) return 0;
+    Pipe* pipe = static_cast<Pipe*>(object);
+    // The new reference first: the pipe may be the one the slot holds.
+    Pipe_AddRef(pipe);
+    Pipe_Release(slot);
+    *slot = pipe;
+    Pipe_SetIsIn(pipe, inbound);
+    return 1;
+}
+
+int64_t GetStandardPipe(Process* process, Pipe* pipe, Dictionary* dict) {
+    Checked(process);
+    ASSERT_POINTER(dict);
+    if (!pipe) return 1;
+    char id[sizeof(pipe->Header.InstanceId) + 1];
+    Pipe_GetInstanceId(pipe, id, (int32_t)sizeof(id));
+    Dictionary_AddString(dict, "instanceId", id, nullptr);
+    return 1;
+}
+
+int64_t CopyOut(char* buffer, int32_t size, const char* field) {
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, field, size);
+    return 1;
+}
+
+int64_t PointTo(const char** out, const char* field) {
+    *out = field;
+    return 1;
+}
+
+} // namespace
+
+int64_t Process_Create(Process** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    Process* process = static_cast<Process*>(Memory_AllocZero(sizeof(Process)));
+    process->Header.ClassId = PROCESS_CLASS_ID;
+    process->Header.RefCount = 1;
+    process->Header.Delete = DeleteHandle;
+    Class_GenerateInstanceIdReal(process);
+    HashFile_Create(&process->Digester);
+    HashFile_SetInterface(process->Digester, &SHA1_INTERFACE);
+    HashFile_SetCompleteCallback(process->Digester, process, DigestComplete);
+    AuthenticateAsync_Create(&process->Authenticator);
+    AuthenticateAsync_SetCompleteCallback(process->Authenticator, process, SignatureComplete);
+    CertStoreInterface* store = Authenticate_CertStoreGet("app");
+    AuthenticateAsync_SetCertStoreHandle(process->Authenticator, store);
+    CertStoreInterface_Release(&store);
+    process->ShowWindow = 1;
+    *handle = process;
+    return 1;
+}
+
+int64_t Process_Delete(Process** handle) {
+    ASSERT_POINTER(handle);
+    Process* process = Checked(*handle);
+    Platform_ProcessDelete(&process->PlatformHandle);
+    Pipe_Release(&process->StandardInput);
+    Pipe_Release(&process->StandardOutput);
+    Pipe_Release(&process->StandardError);
+    AuthenticateAsync_Release(&process->Authenticator);
+    HashFile_Delete(&process->Digester);
+    process->Header.ClassId = 0;
+    Memory_Free(process, sizeof(Process));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t Process_AddRef(Process* process) {
+    Class_AddRef(Checked(process));
+    return 1;
+}
+
+int64_t Process_Release(Process** handle) {
+    ASSERT_POINTER(handle);
+    if (!*handle) return 0;
+    Checked(*handle);
+    Class_Release(handle);
+    return 1;
+}
+
+int64_t Process_GetInstanceId(Process* process, char* buffer, int32_t size) {
+    Checked(process);
+    ASSERT_POINTER(buffer);
+    String_CopyLengthSafe(buffer, size, process->Header.InstanceId,
+                          (int32_t)sizeof(process->Header.InstanceId));
+    return 1;
+}
+
+int64_t Process_SetApplicationName(Process* process, const char* path) {
+    Checked(process);
+    ASSERT_POINTER(path);
+    String_CopyLength(process->ApplicationName, path, PROCESS_PATH_SIZE);
+    return 1;
+}
+
+int64_t Process_GetApplicationName(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->ApplicationName);
+}
+
+int64_t Process_GetApplicationNamePtr(Process* process, const char** path) {
+    ASSERT_POINTER(path);
+    *path = nullptr;
+    return PointTo(path, Checked(process)->ApplicationName);
+}
+
+int64_t Process_GetShortApplicationName(Process* process, char* buffer, int32_t size) {
+    Checked(process);
+    ASSERT_POINTER(buffer);
+    const char* name = nullptr;
+    if (!Path_ParseFilenamePtr(process->ApplicationName, &name)) name = process->ApplicationName;
+    String_CopyLength(buffer, name, size);
+    return 1;
+}
+
+int64_t Process_SetArguments(Process* process, const char* arguments) {
+    Checked(process);
+    ASSERT_POINTER(arguments);
+    String_CopyLength(process->Arguments, arguments, PROCESS_ARGUMENTS_SIZE);
+    return 1;
+}
+
+int64_t Process_GetArguments(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->Arguments);
+}
+
+int64_t Process_GetArgumentsPtr(Process* process, const char** arguments) {
+    ASSERT_POINTER(arguments);
+    *arguments = nullptr;
+    return PointTo(arguments, Checked(process)->Arguments);
+}
+
+int64_t Process_SetWorkingDirectory(Process* process, const char* path) {
+    Checked(process);
+    ASSERT_POINTER(path);
+    String_CopyLength(process->WorkingDirectory, path, PROCESS_PATH_SIZE);
+    return 1;
+}
+
+int64_t Process_GetWorkingDirectory(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->WorkingDirectory);
+}
+
+int64_t Process_GetWorkingDirectoryPtr(Process* process, const char** path) {
+    ASSERT_POINTER(path);
+    *path = nullptr;
+    return PointTo(path, Checked(process)->WorkingDirectory);
+}
+
+int64_t Process_SetShowWindow(Process* process, uint32_t show) {
+    Checked(process)->ShowWindow = show;
+    return 1;
+}
+
+int64_t Process_GetShowWindow(Process* process, uint32_t* show) {
+    ASSERT_POINTER(show);
+    *show = 0;
+    *show = Checked(process)->ShowWindow;
+    return 1;
+}
+
+int64_t Process_SetElevationRights(Process* process, uint32_t rights) {
+    Checked(process)->ElevationRights = rights;
+    return 1;
+}
+
+int64_t Process_GetElevationRights(Process* process, uint32_t* rights) {
+    ASSERT_POINTER(rights);
+    *rights = 0;
+    *rights = Checked(process)->ElevationRights;
+    return 1;
+}
+
+uint32_t Process_TranslateRightsString(const char* name) {
+    ASSERT_POINTER(name);
+    for (const ProcessRightsString& row : Process_RightsStringTable)
+        if (String_CompareWithoutCase(name, row.Name)) return row.Value;
+    return PROCESS_RIGHTS_USER;
+}
+
+const char* Process_TranslateRights(uint32_t rights) {
+    for (const ProcessRightsString& row : Process_RightsStringTable)
+        if (row.Value == rights) return row.Name;
+    return Process_RightsStringTable[0].Name;
+}
+
+int64_t Process_SetSHA1(Process* process, const char* digest) {
+    Checked(process);
+    ASSERT_POINTER(digest);
+    String_CopyLength(process->SHA1, digest, PROCESS_PATH_SIZE);
+    return 1;
+}
+
+int64_t Process_GetSHA1(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->SHA1);
+}
+
+int64_t Process_GetSHA1Ptr(Process* process, const char** digest) {
+    ASSERT_POINTER(digest);
+    *digest = nullptr;
+    return PointTo(digest, Checked(process)->SHA1);
+}
+
+int64_t Process_SetSHA1Target(Process* process, const char* path) {
+    Checked(process);
+    ASSERT_POINTER(path);
+    String_CopyLength(process->SHA1Target, path, PROCESS_PATH_SIZE);
+    return 1;
+}
+
+int64_t Process_GetSHA1Target(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->SHA1Target);
+}
+
+int64_t Process_GetSHA1TargetPtr(Process* process, const char** path) {
+    ASSERT_POINTER(path);
+    *path = nullptr;
+    return PointTo(path, Checked(process)->SHA1Target);
+}
+
+int64_t Process_SetAuthenticateTarget(Process* process, const char* path) {
+    Checked(process);
+    ASSERT_POINTER(path);
+    String_CopyLength(process->AuthenticateTarget, path, PROCESS_PATH_SIZE);
+    return 1;
+}
+
+int64_t Process_GetAuthenticateTarget(Process* process, char* buffer, int32_t size) {
+    return CopyOut(buffer, size, Checked(process)->AuthenticateTarget);
+}
+
+int64_t Process_GetAuthenticateTargetPtr(Process* process, const char** path) {
+    ASSERT_POINTER(path);
+    *path = nullptr;
+    return PointTo(path, Checked(process)->AuthenticateTarget);
+}
+
+int64_t Process_SetCertStoreHandle(Process* process, CertStoreInterface* store) {
+    return AuthenticateAsync_SetCertStoreHandle(Checked(process)->Authenticator, store);
+}
+
+int64_t Process_SetStdin(Process* process, Dictionary* dict) {
+    return SetStandardPipe(process, &Checked(process)->StandardInput, 0, dict);
+}
+
+int64_t Process_SetStdout(Process* process, Dictionary* dict) {
+    return SetStandardPipe(process, &Checked(process)->StandardOutput, 1, dict);
+}
+
+int64_t Process_SetStderr(Process* process, Dictionary* dict) {
+    return SetStandardPipe(process, &Checked(process)->StandardError, 1, dict);
+}
+
+int64_t Process_GetStdin(Process* process, Dictionary* dict) {
+    return GetStandardPipe(process, Checked(process)->StandardInput, dict);
+}
+
+int64_t Process_GetStdout(Process* process, Dictionary* dict) {
+    return GetStandardPipe(process, Checked(process)->StandardOutput, dict);
+}
+
+int64_t Process_GetStderr(Process* process, Dictionary* dict) {
+    return GetStandardPipe(process, Checked(process)->StandardError, dict);
+}
+
+int64_t Process_Launch(Process* process) {
+    Checked(process);
+    Hold hold(process);
+    NotificationCenter_Fire(kType, "Start", process->Header.InstanceId, nullptr);
+    if (process->State != PROCESS_STATE_IDLE) {
+        // The launch under way keeps its state and times; only this call is refused.
+        Process_Print(process, "Application already launched, waiting for exit");
+        FireComplete(process, 0, 0);
+        return 0;
+    }
+    process->StartTime = Time_GetCurrent();
+    process->EndTime = 0;
+    process->ReadyFired = 0;
+    if (!process->ApplicationName[0]) {
+        Process_Print(process, "Application name is empty");
+        CompleteWith(process, 0, 0);
+        return 0;
+    }
+    if (process->SHA1[0]) {
+        // The file digested is the file launched: quotes around a path are not part of it.
+        char path[PROCESS_PATH_SIZE];
+        CopyUnquoted(path, (int32_t)sizeof(path),
+                     process->SHA1Target[0] ? process->SHA1Target : process->ApplicationName);
+        process->State = PROCESS_STATE_HASHING;
+        HashFile_Reset(process->Digester);
+        HashFile_SetPath(process->Digester, path);
+        // A file that does not open completes at once, with failure.
+        HashFile_Start(process->Digester);
+        return 1;
+    }
+    if (process->AuthenticateTarget[0]) {
+        StartAuthentication(process);
+        return 1;
+    }
+    return LaunchNow(process);
+}
+
+int64_t Process_Process(Process* process) {
+    Checked(process);
+    Hold hold(process);
+    switch (process->State) {
+    case PROCESS_STATE_IDLE:
+        break;
+    case PROCESS_STATE_HASHING:
+        // A digester that is not running any more without having completed would leave the
+        // launch waiting for ever.
+        if (!HashFile_Process(process->Digester) && process->State == PROCESS_STATE_HASHING &&
+            !HashFile_IsRunning(process->Digester))
+            CompleteWith(process, 0, 0);
+        break;
+    case PROCESS_STATE_AUTHENTICATING:
+        AuthenticateAsync_Process(process->Authenticator);
+        break;
+    case PROCESS_STATE_RUNNING:
+        PollRunning(process);
+        break;
+    default:
+        Process_Print(process, "Unknown state (%d)", process->State);
+        break;
+    }
+    return 1;
+}
+
+int64_t Process_GetId(Process* process, uint32_t* pid) {
+    ASSERT_POINTER(pid);
+    *pid = 0;
+    Checked(process);
+    if (process->PlatformHandle) *pid = (uint32_t)Platform_ProcessGetId(process->PlatformHandle);
+    return 1;
+}
+
+int64_t Process_GetRunningTime(Process* process, double* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = 0;
+    Checked(process);
+    const double end = process->EndTime > 0 ? process->EndTime : Time_GetCurrent();
+    *seconds = end - process->StartTime;
+    return 1;
+}
+
+int64_t Process_Dump(Process* process) {
+    Checked(process);
+    Process_Print(process, "Application name - %s", process->ApplicationName);
+    if (process->WorkingDirectory[0])
+        Process_Print(process, "Working directory - %s", process->WorkingDirectory);
+    if (process->Arguments[0]) Process_Print(process, "Arguments - %s", process->Arguments);
+    Process_Print(process, "Elevation rights - %s", Process_TranslateRights(process->ElevationRights));
+    if (process->SHA1[0]) Process_Print(process, "SHA1 - %s", process->SHA1);
+    return 1;
+}
+
+int64_t Process_Print(Process* process, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = Process_VPrint(process, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t Process_PrintTabbed(Process* process, int32_t indent, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = Process_VPrint(process, indent, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t Process_VPrint(Process* process, int32_t indent, const char* format, va_list args) {
+    Checked(process);
+    ASSERT_POINTER(format);
+    PreparePrint(process);
+    return ClassPrint_VPrint(&process->Print, indent, format, args);
+}
+
+int64_t Process_VerboseLog(Process* process, int32_t level, const char* format, ...) {
+    if (!Process_IsVerboseLevel(process, level)) return 0;
+    va_list args;
+    va_start(args, format);
+    const int64_t result = Process_VPrint(process, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t Process_IsVerboseLevel(Process* process, int32_t level) {
+    Checked(process);
+    PreparePrint(process);
+    return ClassPrint_IsVerboseLevel(&process->Print, level);
+}
+
+int64_t Process_SetPrintCallback(Process* process, void* user, ClassPrintCallback callback) {
+    Checked(process);
+    process->Print.PrintUser = user;
+    process->Print.PrintCallback = callback;
+    return 1;
+}
+
+int64_t Process_GetPrintCallback(Process* process, void** user, ClassPrintCallback* callback) {
+    ASSERT_POINTER(user);
+    ASSERT_POINTER(callback);
+    *user = nullptr;
+    *callback = nullptr;
+    Checked(process);
+    PreparePrint(process);
+    *user = process->Print.PrintUser;
+    *callback = process->Print.PrintCallback;
+    return 1;
+}
+
+int64_t Process_SetPrintIdentifier(Process* process, const char* identifier) {
+    Checked(process)->Print.Identifier = identifier;
+    return 1;
+}
+
+int64_t Process_SetVerbose(Process* process, uint32_t verbose) {
+    Checked(process)->Print.Verbose = (int32_t)verbose;
+    return 1;
+}
+
+int64_t Process_GetVerbose(Process* process, uint32_t* verbose) {
+    ASSERT_POINTER(verbose);
+    *verbose = 0;
+    *verbose = (uint32_t)Checked(process)->Print.Verbose;
+    return 1;
+}
