@@ -2,10 +2,14 @@
 // compiled in; other files have no readable information yet and answer "missing".
 #include "core/certs/executable.h"
 
+#include <cstring>
+
 #include "core/certs/build_info.h"
 #include "core/linux/platform.h"
+#include "core/platform/path.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 
 namespace {
 
@@ -72,6 +76,20 @@ int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity
 
 // The built-in values need no cache, so there is nothing to release.
 int64_t Executable_Shutdown() { return 1; }
+
+int64_t AppBundle_IsValid(const char* path) {
+    if (!path || !path[0]) return 0;
+    auto endsWith = [path](const char* suffix) {
+        const size_t length = strlen(path);
+        const size_t tail = strlen(suffix);
+        return length > tail && String_CompareWithoutCase(path + length - tail, suffix);
+    };
+    if (!endsWith(".app") && !endsWith(".framework")) return 0;
+    char plist[1024];
+    const int32_t length = String_Print(plist, sizeof(plist), "%s/Contents/Info.plist", path);
+    if (length < 0 || length >= (int32_t)sizeof(plist) - 1) return 0;
+    return Path_Exists(plist) ? 1 : 0;
+}
 
 // Program files here carry no embedded data store.
 int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity) {

@@ -12,6 +12,9 @@ int64_t Executable_GetLegalCopyright(const char* path, char* text, int32_t capac
 int64_t Executable_GetCompanyName(const char* path, char* text, int32_t capacity);
 int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity);
 int64_t Executable_Shutdown();
+// 1 when the path ends in ".app" or ".framework" (without case) and holds the bundle's
+// Contents/Info.plist.
+int64_t AppBundle_IsValid(const char* path);
 // The data store embedded in a program file, copied and cut to the capacity; 0 when it has none.
 int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity);
 // Macro key provider: FileVersion, ProductVersion, CompanyName, ProductName and names beginning with
