@@ -1,0 +1,983 @@
+// Tests of the zip library's operating-system layer: the file stream, the minizip file functions,
+// file, directory, link and path operations, attribute and date conversions, archives made by the
+// zip tool read back and archives written here read by unzip, and damaged archives.
+#include "core/platform/zip_file.h"
+
+#include <gtest/gtest.h>
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
+#include "core/platform/path.h"
+#include "tests/core/platform/path_test_support.h"
+#include "tests/support/abort_hook.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+void WriteBytes(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    close(fd);
+    chmod(path.c_str(), mode);
+}
+
+// Entries of a directory besides "." and "..".
+size_t CountEntries(const std::string& directory) {
+    size_t count = 0;
+    if (DIR* d = opendir(directory.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) count++;
+        closedir(d);
+    }
+    return count;
+}
+
+int Shell(const std::string& command) {
+    const int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+// Bytes that deflate partly: runs of text between pseudo-random stretches.
+std::string Sample(size_t size, uint32_t seed) {
+    std::string out;
+    out.reserve(size);
+    uint32_t state = seed * 2654435761u + 1;
+    while (out.size() < size) {
+        state = state * 1103515245u + 12345u;
+        if ((state >> 16) % 3 == 0) {
+            out += "the quick brown fox jumps over the lazy dog ";
+        } else {
+            for (int32_t i = 0; i < 32; i++) {
+                state = state * 1103515245u + 12345u;
+                out += (char)(state >> 24);
+            }
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+zlib_filefunc64_def Functions() {
+    zlib_filefunc64_def functions;
+    memset(&functions, 0xAB, sizeof(functions));
+    ZipFile_FillFileFunc64(&functions);
+    return functions;
+}
+
+struct Entry {
+    std::string Name;
+    std::string Data;
+    unz_file_info64 Info;
+};
+
+// Every entry of the archive through the layer: UNZ_OK, or the first error met.
+int ReadArchive(const std::string& path, std::vector<Entry>* entries) {
+    entries->clear();
+    zlib_filefunc64_def functions = Functions();
+    unzFile archive = unzOpen2_64(path.c_str(), &functions);
+    if (!archive) return UNZ_BADZIPFILE;
+    int result = unzGoToFirstFile(archive);
+    while (result == UNZ_OK) {
+        Entry entry;
+        char name[1024];
+        // minizip terminates a name only when the buffer has room to spare.
+        name[sizeof(name) - 1] = 0;
+        result =
+            unzGetCurrentFileInfo64(archive, &entry.Info, name, sizeof(name) - 1, nullptr, 0, nullptr, 0);
+        if (result != UNZ_OK) break;
+        entry.Name = name;
+        result = unzOpenCurrentFile(archive);
+        if (result != UNZ_OK) break;
+        char buffer[65536];
+        int read = 0;
+        while ((read = unzReadCurrentFile(archive, buffer, sizeof(buffer))) > 0)
+            entry.Data.append(buffer, read);
+        const int closed = unzCloseCurrentFile(archive);
+        result = read < 0 ? read : closed;
+        // minizip checks the CRC only of data read to the recorded size: a damaged deflate stream
+        // that ends early comes back short without an error, so the size is the reader's check.
+        // (It reports 0xFFFFFFFF for sizes kept in a zip64 field.)
+        if (result == UNZ_OK && entry.Info.uncompressed_size != 0xFFFFFFFFu &&
+            entry.Data.size() != entry.Info.uncompressed_size)
+            result = UNZ_BADZIPFILE;
+        if (result != UNZ_OK) break;
+        entries->push_back(entry);
+        result = unzGoToNextFile(archive);
+    }
+    unzClose(archive);
+    return result == UNZ_END_OF_LIST_OF_FILE ? UNZ_OK : result;
+}
+
+std::map<std::string, std::string> ByName(const std::vector<Entry>& entries) {
+    std::map<std::string, std::string> out;
+    for (const Entry& e : entries) out[e.Name] = e.Data;
+    return out;
+}
+
+struct NewEntry {
+    std::string Name;
+    std::string Data;
+    int Method;
+    int Zip64;
+    uint32_t DosDate;
+};
+
+// Writes (or, with append, adds to) an archive through the layer; ZIP_OK or the first error.
+int WriteArchive(const std::string& path, const std::vector<NewEntry>& entries,
+                 int append = APPEND_STATUS_CREATE) {
+    zlib_filefunc64_def functions = Functions();
+    zipFile archive = zipOpen2_64(path.c_str(), append, nullptr, &functions);
+    if (!archive) return ZIP_ERRNO;
+    int result = ZIP_OK;
+    for (const NewEntry& e : entries) {
+        zip_fileinfo info;
+        memset(&info, 0, sizeof(info));
+        info.dosDate = e.DosDate ? e.DosDate : 0x58210000; // 2024-01-01 00:00:00
+        result = zipOpenNewFileInZip3_64(archive, e.Name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                         e.Method, e.Method ? Z_BEST_COMPRESSION : 0, 0, -MAX_WBITS,
+                                         DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, e.Zip64);
+        if (result == ZIP_OK && !e.Data.empty())
+            result = zipWriteInFileInZip(archive, e.Data.data(), (unsigned)e.Data.size());
+        if (result == ZIP_OK) result = zipCloseFileInZip(archive);
+        if (result != ZIP_OK) break;
+    }
+    const int closed = zipClose(archive, nullptr);
+    return result != ZIP_OK ? result : closed;
+}
+
+struct ZoneGuard {
+    ZoneGuard() {
+        const char* old = getenv("TZ");
+        had_ = old != nullptr;
+        if (old) old_ = old;
+    }
+    ~ZoneGuard() {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    void Set(const char* zone) {
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+
+  private:
+    bool had_ = false;
+    std::string old_;
+};
+
+// ---- File stream --------------------------------------------------------------------------------
+
+TEST(ZipFileStream, TableAndLife) {
+    mz_stream_vtbl* table = static_cast<mz_stream_vtbl*>(mz_stream_os_get_interface());
+    ASSERT_EQ(table, &mz_stream_os_vtbl);
+    EXPECT_EQ(table->open, mz_stream_os_open);
+    EXPECT_EQ(table->is_open, mz_stream_os_is_open);
+    EXPECT_EQ(table->read, mz_stream_os_read);
+    EXPECT_EQ(table->write, mz_stream_os_write);
+    EXPECT_EQ(table->tell, mz_stream_os_tell);
+    EXPECT_EQ(table->seek, mz_stream_os_seek);
+    EXPECT_EQ(table->close, mz_stream_os_close);
+    EXPECT_EQ(table->error, mz_stream_os_error);
+    EXPECT_EQ(table->create, mz_stream_os_create);
+    EXPECT_EQ(table->destroy, mz_stream_os_delete);
+    EXPECT_EQ(table->get_prop_int64, nullptr);
+    EXPECT_EQ(table->set_prop_int64, nullptr);
+
+    void* stream = nullptr;
+    void* made = mz_stream_os_create(&stream);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made, stream);
+    EXPECT_EQ(static_cast<mz_stream*>(stream)->vtbl, table);
+    EXPECT_EQ(static_cast<mz_stream*>(stream)->base, nullptr);
+    EXPECT_EQ(mz_stream_os_is_open(stream), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_error(stream), 0);
+    // Nothing open: every operation refuses, closing succeeds.
+    char byte = 0;
+    EXPECT_EQ(mz_stream_os_read(stream, &byte, 1), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_write(stream, &byte, 1), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_tell(stream), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_seek(stream, 0, MZ_SEEK_SET), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_close(stream), MZ_OK);
+    EXPECT_EQ(mz_stream_os_open(stream, nullptr, MZ_OPEN_MODE_READ), MZ_STREAM_ERROR);
+    mz_stream_os_delete(&stream);
+    EXPECT_EQ(stream, nullptr);
+    mz_stream_os_delete(&stream);
+
+    // A stream deleted while open gives its file up.
+    TempDir dir;
+    WriteBytes(dir.file("a"), "abc");
+    stream = mz_stream_os_create(nullptr);
+    ASSERT_EQ(mz_stream_os_open(stream, dir.file("a").c_str(), MZ_OPEN_MODE_READ), MZ_OK);
+    mz_stream_os_delete(&stream);
+    EXPECT_EQ(stream, nullptr);
+
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            mz_stream_os_read(nullptr, &byte, 1);
+        },
+        AbortRegex("Pointer is NULL\n"));
+}
+
+TEST(ZipFileStream, OpenModes) {
+    struct Case {
+        const char* label;
+        int32_t mode;
+        bool exists;
+        int32_t opened;
+        const char* write; // written after opening, when opened
+        const char* after; // content afterwards; null: the file must not exist
+    };
+    const int32_t read = MZ_OPEN_MODE_READ, write = MZ_OPEN_MODE_WRITE;
+    const int32_t append = MZ_OPEN_MODE_APPEND, create = MZ_OPEN_MODE_CREATE;
+    const Case cases[] = {
+        {"read existing", read, true, MZ_OK, nullptr, "old"},
+        {"read missing", read, false, MZ_STREAM_ERROR, nullptr, nullptr},
+        {"read|write alone", read | write, true, MZ_STREAM_ERROR, nullptr, "old"},
+        {"create truncates", read | write | create, true, MZ_OK, "new", "new"},
+        {"create makes a new file", read | write | create, false, MZ_OK, "new", "new"},
+        {"write|create", write | create, true, MZ_OK, "x", "x"},
+        {"append keeps the content", read | write | append, true, MZ_OK, "+more", "old+more"},
+        {"append needs the file", read | write | append, false, MZ_STREAM_ERROR, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        const std::string path = dir.file("f");
+        if (c.exists) WriteBytes(path, "old", 0444);
+        void* stream = mz_stream_os_create(nullptr);
+        ASSERT_EQ(mz_stream_os_open(stream, path.c_str(), c.mode), c.opened);
+        if (c.opened == MZ_OK) {
+            EXPECT_EQ(mz_stream_os_is_open(stream), MZ_OK);
+            if (c.mode & append) {
+                EXPECT_EQ(mz_stream_os_tell(stream), 3);
+            }
+            if (c.mode & create) {
+                char buffer[8];
+                EXPECT_EQ(mz_stream_os_read(stream, buffer, sizeof(buffer)), 0);
+            }
+            if (c.write) {
+                EXPECT_EQ(mz_stream_os_write(stream, c.write, (int32_t)strlen(c.write)),
+                          (int32_t)strlen(c.write));
+            }
+        } else {
+            EXPECT_EQ(mz_stream_os_is_open(stream), MZ_STREAM_ERROR);
+        }
+        EXPECT_EQ(mz_stream_os_close(stream), MZ_OK);
+        mz_stream_os_delete(&stream);
+        if (c.after) {
+            EXPECT_EQ(ReadFile(path), c.after);
+        } else {
+            EXPECT_FALSE(FileExists(path));
+        }
+        // Refused modes and reading leave the file as it was, read-only mode included.
+        if (c.exists && (c.opened != MZ_OK || c.mode == read)) {
+            EXPECT_EQ(path_test::ModeOf(path) & 0777, 0444u);
+        }
+    }
+
+    // A failed open keeps the platform's reason. Only a created archive gets its directories.
+    TempDir dir;
+    void* stream = mz_stream_os_create(nullptr);
+    ASSERT_EQ(mz_stream_os_open(stream, dir.file("missing").c_str(), read), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_error(stream), PLATFORM_ERROR_ERRNO_BASE + ENOENT);
+    EXPECT_EQ(mz_stream_os_open(stream, dir.file("new/a.zip").c_str(), read | write | append),
+              MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_error(stream), PLATFORM_ERROR_ERRNO_BASE + ENOENT);
+    EXPECT_FALSE(FileExists(dir.file("new")));
+    EXPECT_EQ(mz_stream_os_open(stream, dir.file("new/a.zip").c_str(), read | write | create), MZ_OK);
+    EXPECT_EQ(mz_stream_os_close(stream), MZ_OK);
+    EXPECT_TRUE(FileExists(dir.file("new/a.zip")));
+    mz_stream_os_delete(&stream);
+}
+
+TEST(ZipFileStream, DirectoriesAreRefusedAtOnce) {
+    TempDir dir;
+    path_test::MakeDir(dir.file("d"));
+    chmod(dir.file("d").c_str(), 0555);
+    path_test::MakeLink(dir.file("d"), dir.file("link"));
+    const std::string paths[] = {dir.file("d"), dir.file("d") + "/", dir.file("link")};
+    const int32_t modes[] = {MZ_OPEN_MODE_READ, MZ_OPEN_MODE_READWRITE | MZ_OPEN_MODE_CREATE,
+                             MZ_OPEN_MODE_READWRITE | MZ_OPEN_MODE_APPEND};
+    path_test::LogCapture log;
+    for (const std::string& path : paths) {
+        for (int32_t mode : modes) {
+            SCOPED_TRACE(path + " mode " + std::to_string(mode));
+            void* stream = mz_stream_os_create(nullptr);
+            EXPECT_EQ(mz_stream_os_open(stream, path.c_str(), mode), MZ_STREAM_ERROR);
+            EXPECT_EQ(mz_stream_os_error(stream), PLATFORM_ERROR_ERRNO_BASE + EISDIR);
+            mz_stream_os_delete(&stream);
+        }
+    }
+    // Not one of the File's one-second retries.
+    EXPECT_EQ(log.count("Retrying"), 0) << log.text();
+    // Nothing was done to it: not even made writable.
+    EXPECT_EQ(path_test::ModeOf(dir.file("d")), (mode_t)040555);
+}
+
+TEST(ZipFileStream, ReadWriteSeekTell) {
+    TempDir dir;
+    const std::string path = dir.file("data");
+    WriteBytes(path, "0123456789");
+    void* stream = mz_stream_os_create(nullptr);
+    ASSERT_EQ(mz_stream_os_open(stream, path.c_str(), MZ_OPEN_MODE_READ), MZ_OK);
+    char buffer[16] = {0};
+    EXPECT_EQ(mz_stream_os_read(stream, buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(mz_stream_os_tell(stream), 4);
+
+    struct Seek {
+        int64_t offset;
+        int32_t origin;
+        int32_t result;
+        int64_t position; // afterwards
+    };
+    const Seek seeks[] = {
+        {2, MZ_SEEK_SET, MZ_OK, 2},  {3, MZ_SEEK_CUR, MZ_OK, 5},
+        {-1, MZ_SEEK_END, MZ_OK, 9}, {-20, MZ_SEEK_SET, MZ_STREAM_ERROR, 9},
+        {0, 3, MZ_STREAM_ERROR, 9},  {0, -1, MZ_STREAM_ERROR, 9},
+        {0, MZ_SEEK_END, MZ_OK, 10},
+    };
+    for (const Seek& s : seeks) {
+        SCOPED_TRACE(std::to_string(s.offset) + "/" + std::to_string(s.origin));
+        EXPECT_EQ(mz_stream_os_seek(stream, s.offset, s.origin), s.result);
+        EXPECT_EQ(mz_stream_os_tell(stream), s.position);
+    }
+    // The negative seek was a failure of the platform and is kept.
+    EXPECT_EQ(mz_stream_os_error(stream), PLATFORM_ERROR_ERRNO_BASE + EINVAL);
+
+    // At the end: 0 bytes, and no error recorded for it.
+    void* fresh = mz_stream_os_create(nullptr);
+    ASSERT_EQ(mz_stream_os_open(fresh, path.c_str(), MZ_OPEN_MODE_READ), MZ_OK);
+    ASSERT_EQ(mz_stream_os_seek(fresh, 0, MZ_SEEK_END), MZ_OK);
+    EXPECT_EQ(mz_stream_os_read(fresh, buffer, sizeof(buffer)), 0);
+    EXPECT_EQ(mz_stream_os_error(fresh), 0);
+    EXPECT_EQ(mz_stream_os_read(fresh, buffer, 0), 0);
+    EXPECT_EQ(mz_stream_os_read(fresh, buffer, -1), MZ_STREAM_ERROR);
+    // Writing to a file opened for reading fails with the platform's reason.
+    EXPECT_EQ(mz_stream_os_write(fresh, "x", 1), MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_error(fresh), PLATFORM_ERROR_ERRNO_BASE + EBADF);
+    EXPECT_EQ(mz_stream_os_close(fresh), MZ_OK);
+    EXPECT_EQ(mz_stream_os_close(fresh), MZ_OK);
+    mz_stream_os_delete(&fresh);
+
+    EXPECT_EQ(mz_stream_os_close(stream), MZ_OK);
+    EXPECT_EQ(mz_stream_os_is_open(stream), MZ_STREAM_ERROR);
+    mz_stream_os_delete(&stream);
+}
+
+// A replaced archive whose writing failed must not be reported as written: the old file stays.
+TEST(ZipFileStream, FailedWriteIsReportedAndKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("archive.zip");
+    WriteBytes(path, "old content");
+    void* stream = mz_stream_os_create(nullptr);
+    ASSERT_EQ(mz_stream_os_open(stream, path.c_str(), MZ_OPEN_MODE_READWRITE | MZ_OPEN_MODE_CREATE), MZ_OK);
+
+    const std::string data(100, 'n');
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 4;
+    // Nothing may print while the limit holds: a redirected output file is larger than 4 bytes.
+    setrlimit(RLIMIT_FSIZE, &small);
+    const int32_t written = mz_stream_os_write(stream, data.data(), (int32_t)data.size());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(written, MZ_STREAM_ERROR);
+    EXPECT_EQ(mz_stream_os_error(stream), PLATFORM_ERROR_ERRNO_BASE + EFBIG);
+    EXPECT_EQ(mz_stream_os_close(stream), MZ_STREAM_ERROR);
+    mz_stream_os_delete(&stream);
+    EXPECT_EQ(ReadFile(path), "old content");
+    EXPECT_EQ(CountEntries(dir.path()), 1u);
+}
+
+// ---- Files, directories, links, texts --------------------------------------------------------------
+
+TEST(ZipFileOs, Files) {
+    TempDir dir;
+    const std::string file = dir.file("file"), other = dir.file("other");
+    WriteBytes(file, "12345");
+    WriteBytes(other, "xy");
+
+    EXPECT_EQ(mz_os_file_exists(file.c_str()), MZ_OK);
+    EXPECT_EQ(mz_os_file_exists(dir.file("none").c_str()), MZ_EXIST_ERROR);
+    EXPECT_EQ(mz_os_get_file_size(file.c_str()), 5);
+    EXPECT_EQ(mz_os_get_file_size(dir.file("none").c_str()), 0);
+
+    EXPECT_EQ(mz_os_rename(file.c_str(), other.c_str()), MZ_OK);
+    EXPECT_EQ(ReadFile(other), "12345");
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(mz_os_rename(file.c_str(), other.c_str()), MZ_INTERNAL_ERROR);
+
+    EXPECT_EQ(mz_os_unlink(other.c_str()), MZ_OK);
+    EXPECT_FALSE(FileExists(other));
+    EXPECT_EQ(mz_os_unlink(other.c_str()), MZ_OK);
+    EXPECT_EQ(mz_os_delete(other.c_str()), MZ_OK);
+
+    const std::string nested = dir.file("a/b/c");
+    EXPECT_EQ(mz_os_make_dir(nested.c_str()), MZ_OK);
+    EXPECT_EQ(mz_os_is_dir(nested.c_str()), MZ_OK);
+    EXPECT_EQ(mz_dir_make(dir.file("d").c_str()), MZ_OK);
+    EXPECT_EQ(mz_dir_make(nullptr), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_os_unlink(nested.c_str()), MZ_INTERNAL_ERROR);
+    EXPECT_TRUE(path_test::IsDir(nested));
+    WriteBytes(file, "");
+    EXPECT_EQ(mz_os_is_dir(file.c_str()), MZ_EXIST_ERROR);
+    EXPECT_EQ(mz_os_make_dir((file + "/sub").c_str()), MZ_INTERNAL_ERROR);
+
+    uint8_t first[32] = {0}, second[32] = {0};
+    EXPECT_EQ(mz_os_rand(first, sizeof(first)), 32);
+    EXPECT_EQ(mz_os_rand(second, sizeof(second)), 32);
+    EXPECT_NE(memcmp(first, second, sizeof(first)), 0);
+    EXPECT_EQ(mz_os_rand(first, 0), 0);
+
+    const uint64_t before = mz_os_ms_time();
+    usleep(20000);
+    const uint64_t after = mz_os_ms_time();
+    EXPECT_GE(after, before + 20);
+}
+
+TEST(ZipFileOs, Utf8Strings) {
+    struct Case {
+        const char* text;
+        int32_t encoding;
+        const char* expected; // null: no copy
+    };
+    const Case cases[] = {
+        {"plain", MZ_ENCODING_UTF8, "plain"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC",
+         MZ_ENCODING_UTF8,
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC"},
+        {"caf\xE9 \x80", MZ_ENCODING_CODEPAGE_1252, "caf\xC3\xA9 \xE2\x82\xAC"},
+        {"", MZ_ENCODING_UTF8, ""},
+        {"text", 437, nullptr},
+        {"text", 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint8_t* copy = mz_os_utf8_string_create(c.text, c.encoding);
+        if (!c.expected) {
+            EXPECT_EQ(copy, nullptr);
+            continue;
+        }
+        ASSERT_NE(copy, nullptr);
+        EXPECT_STREQ(reinterpret_cast<char*>(copy), c.expected);
+        mz_os_utf8_string_delete(&copy);
+        EXPECT_EQ(copy, nullptr);
+    }
+    EXPECT_EQ(mz_os_utf8_string_create(nullptr, MZ_ENCODING_UTF8), nullptr);
+}
+
+TEST(ZipFileOs, Links) {
+    TempDir dir;
+    const std::string file = dir.file("file"), link = dir.file("link");
+    WriteBytes(file, "x");
+    EXPECT_EQ(mz_os_make_symlink(link.c_str(), "file"), MZ_OK);
+    EXPECT_EQ(path_test::LinkTarget(link), "file");
+    EXPECT_EQ(mz_os_is_symlink(link.c_str()), MZ_OK);
+    EXPECT_EQ(mz_os_is_symlink(file.c_str()), MZ_EXIST_ERROR);
+    EXPECT_EQ(mz_os_is_symlink(dir.file("none").c_str()), MZ_EXIST_ERROR);
+    char target[64];
+    EXPECT_EQ(mz_os_read_symlink(link.c_str(), target, sizeof(target)), MZ_OK);
+    EXPECT_STREQ(target, "file");
+    EXPECT_EQ(mz_os_read_symlink(file.c_str(), target, sizeof(target)), MZ_INTERNAL_ERROR);
+    EXPECT_EQ(mz_os_read_symlink(link.c_str(), target, 0), MZ_PARAM_ERROR);
+    // A target that does not fit is refused, not cut.
+    EXPECT_EQ(mz_os_read_symlink(link.c_str(), target, 3), MZ_INTERNAL_ERROR);
+    EXPECT_EQ(mz_os_make_symlink(link.c_str(), "file"), MZ_INTERNAL_ERROR);
+}
+
+TEST(ZipFileOs, DirectoryListing) {
+    TempDir dir;
+    WriteBytes(dir.file("a"), "");
+    WriteBytes(dir.file(".hidden"), "");
+    path_test::MakeDir(dir.file("sub"));
+    for (const std::string& path : {dir.path(), dir.path() + "/", dir.path() + "//sub/.."}) {
+        SCOPED_TRACE(path);
+        mz_dir* handle = mz_os_open_dir(path.c_str());
+        ASSERT_NE(handle, nullptr);
+        std::multiset<std::string> names;
+        while (mz_dir_entry* entry = mz_os_read_dir(handle)) names.insert(entry->d_name);
+        EXPECT_EQ(names, (std::multiset<std::string>{".", "..", ".hidden", "a", "sub"}));
+        EXPECT_EQ(mz_os_read_dir(handle), nullptr);
+        EXPECT_EQ(mz_os_close_dir(handle), MZ_OK);
+    }
+    EXPECT_EQ(mz_os_open_dir(dir.file("none").c_str()), nullptr);
+    EXPECT_EQ(mz_os_open_dir(dir.file("a").c_str()), nullptr);
+    EXPECT_EQ(mz_os_open_dir(std::string(400, 'x').c_str()), nullptr);
+    EXPECT_EQ(mz_os_open_dir(nullptr), nullptr);
+    EXPECT_EQ(mz_os_read_dir(nullptr), nullptr);
+    EXPECT_EQ(mz_os_close_dir(nullptr), MZ_PARAM_ERROR);
+}
+
+TEST(ZipFileOs, PathTexts) {
+    char home[PATH_SIZE];
+    ASSERT_TRUE(Path_Resolve("~", home, sizeof(home)));
+    char out[PATH_SIZE];
+    EXPECT_EQ(mz_path_resolve("~/x", out, sizeof(out)), MZ_OK);
+    EXPECT_EQ(std::string(out), std::string(home) + "/x");
+    EXPECT_EQ(mz_path_resolve("a/./b/../c", out, sizeof(out)), MZ_OK);
+    EXPECT_STREQ(out, "a/c");
+    EXPECT_EQ(mz_path_resolve("abc", out, 0), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_path_resolve("abcdef", out, 4), MZ_INTERNAL_ERROR);
+
+    struct Case {
+        const char* path;
+        int32_t (*op)(char*);
+        int32_t result;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"dir/file.txt", mz_path_remove_filename, MZ_OK, "dir/"},
+        {"dir/", mz_path_remove_filename, MZ_INTERNAL_ERROR, "dir/"},
+        {"file", mz_path_remove_filename, MZ_OK, ""},
+        {"dir/file.tar.gz", mz_path_remove_extension, MZ_OK, "dir/file.tar"},
+        {"dir.d/file", mz_path_remove_extension, MZ_INTERNAL_ERROR, "dir.d/file"},
+        {"file.", mz_path_remove_extension, MZ_INTERNAL_ERROR, "file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        char text[64];
+        strcpy(text, c.path);
+        EXPECT_EQ(c.op(text), c.result);
+        EXPECT_STREQ(text, c.after);
+    }
+    EXPECT_EQ(mz_path_remove_filename(nullptr), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_path_remove_extension(nullptr), MZ_PARAM_ERROR);
+
+    const char* name = nullptr;
+    EXPECT_EQ(mz_path_get_filename("a/b\\c.txt", &name), MZ_OK);
+    EXPECT_STREQ(name, "c.txt");
+    EXPECT_EQ(mz_path_get_filename("a/b/", &name), MZ_EXIST_ERROR);
+    EXPECT_EQ(mz_path_get_filename("a/b\\", &name), MZ_EXIST_ERROR);
+    EXPECT_EQ(mz_path_get_filename(nullptr, &name), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_path_get_filename("a", nullptr), MZ_PARAM_ERROR);
+}
+
+// ---- Attributes ---------------------------------------------------------------------------------------
+
+TEST(ZipFileAttributes, Conversions) {
+    const std::pair<uint32_t, uint32_t> toWin32[] = {
+        {0100644, 0x80}, {0100444, 0x81}, {0100555, 0x80},  {0100000, 0x80},
+        {040755, 0x10},  {040444, 0x11},  {0120777, 0x400}, {0120444, 0x401},
+    };
+    for (const auto& [posix, win32] : toWin32) {
+        uint32_t out = 0xFFFFFFFF;
+        EXPECT_EQ(mz_zip_attrib_posix_to_win32(posix, &out), MZ_OK);
+        EXPECT_EQ(out, win32) << std::oct << posix;
+    }
+    const std::pair<uint32_t, uint32_t> toPosix[] = {
+        {0x80, 0100666}, {0x00, 0100666}, {0x20, 0100666},  {0x01, 0100444},
+        {0x10, 040777},  {0x11, 040555},  {0x400, 0120666}, {0x410, 0120666},
+    };
+    for (const auto& [win32, posix] : toPosix) {
+        uint32_t out = 0xFFFFFFFF;
+        EXPECT_EQ(mz_zip_attrib_win32_to_posix(win32, &out), MZ_OK);
+        EXPECT_EQ(out, posix) << std::hex << win32;
+    }
+    EXPECT_EQ(mz_zip_attrib_posix_to_win32(0, nullptr), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_zip_attrib_win32_to_posix(0, nullptr), MZ_PARAM_ERROR);
+}
+
+TEST(ZipFileAttributes, GetAndSet) {
+    TempDir dir;
+    const std::string run = dir.file("run"), data = dir.file("data"), sub = dir.file("sub");
+    WriteBytes(run, "#!/bin/sh\n", 0755);
+    WriteBytes(data, "x", 0640);
+    ASSERT_EQ(mkdir(sub.c_str(), 0750), 0);
+    chmod(sub.c_str(), 0750);
+    path_test::MakeLink("data", dir.file("link"));
+
+    const std::pair<std::string, uint32_t> expected[] = {
+        {run, 0100755}, {data, 0100640}, {sub, 040750}, {dir.file("link"), 0120777}};
+    for (const auto& [path, mode] : expected) {
+        uint32_t attributes = 0;
+        EXPECT_EQ(mz_os_get_file_attribs(path.c_str(), &attributes), MZ_OK);
+        EXPECT_EQ(attributes, mode) << path;
+    }
+    uint32_t attributes = 7;
+    EXPECT_EQ(mz_os_get_file_attribs(dir.file("none").c_str(), &attributes), MZ_INTERNAL_ERROR);
+    EXPECT_EQ(attributes, 0u);
+
+    // Read-only from an archive is the missing write bits, never the immutable flag: the file
+    // can still be removed.
+    EXPECT_EQ(mz_os_set_file_attribs(data.c_str(), 0100444), MZ_OK);
+    EXPECT_EQ(path_test::ModeOf(data), (mode_t)0100444);
+    PlatformFileAttributes platform = 0;
+    ASSERT_TRUE(Platform_GetFileAttributes(nullptr, data.c_str(), &platform));
+    EXPECT_EQ(platform & PLATFORM_FILE_ATTRIBUTE_READONLY, 0u);
+    // Set-id and sticky bits are not taken from archives.
+    EXPECT_EQ(mz_os_set_file_attribs(run.c_str(), 0106755), MZ_OK);
+    EXPECT_EQ(path_test::ModeOf(run), (mode_t)0100755);
+    EXPECT_EQ(mz_os_set_file_attribs(sub.c_str(), 040700), MZ_OK);
+    EXPECT_EQ(path_test::ModeOf(sub), (mode_t)040700);
+    // Through a link nothing changes: its target is not the entry's.
+    EXPECT_EQ(mz_os_set_file_attribs(dir.file("link").c_str(), 0120700), MZ_OK);
+    EXPECT_EQ(path_test::ModeOf(data), (mode_t)0100444);
+    EXPECT_EQ(mz_os_set_file_attribs(dir.file("none").c_str(), 0100644), MZ_INTERNAL_ERROR);
+    EXPECT_EQ(mz_os_unlink(data.c_str()), MZ_OK);
+
+    // An immutable file is reported without write bits.
+    WriteBytes(data, "x", 0644);
+    if (Platform_SetFileAttributes(nullptr, data.c_str(), PLATFORM_FILE_ATTRIBUTE_READONLY)) {
+        EXPECT_EQ(mz_os_get_file_attribs(data.c_str(), &attributes), MZ_OK);
+        EXPECT_EQ(attributes, 0100444u);
+        EXPECT_TRUE(Path_EnsureWritable(data.c_str()));
+    }
+}
+
+// ---- Dates -----------------------------------------------------------------------------------------------
+
+TEST(ZipFileDates, DosDateConversions) {
+    ZoneGuard zone;
+    zone.Set("UTC");
+    // 2024-02-29 13:45:58: date 29 | 2 << 5 | 44 << 9, time 29 | 45 << 5 | 13 << 11.
+    const uint32_t leapDay = 0x585D6DBD;
+    struct tm fields;
+    ASSERT_EQ(mz_zip_dosdate_to_tm(leapDay, &fields), MZ_OK);
+    EXPECT_EQ(fields.tm_year, 124);
+    EXPECT_EQ(fields.tm_mon, 1);
+    EXPECT_EQ(fields.tm_mday, 29);
+    EXPECT_EQ(fields.tm_hour, 13);
+    EXPECT_EQ(fields.tm_min, 45);
+    EXPECT_EQ(fields.tm_sec, 58);
+    EXPECT_EQ(mz_zip_dosdate_to_time_t(leapDay), (time_t)1709214358);
+    EXPECT_EQ(mz_zip_time_t_to_dos_date(1709214358), leapDay);
+    EXPECT_EQ(mz_zip_time_t_to_dos_date(1709214359), leapDay); // odd seconds round down
+    EXPECT_EQ(mz_zip_dosdate_to_time_t(0x00210000), (time_t)315532800);
+
+    // The year may come as years since 1900, as a full year or as two digits of the 2000s.
+    for (int32_t year : {124, 2024, 24}) {
+        struct tm given = fields;
+        given.tm_year = year;
+        EXPECT_EQ(mz_zip_tm_to_dosdate(&given), leapDay) << year;
+    }
+    struct Bad {
+        int32_t year, month, day, hour, minute, second;
+    };
+    const Bad bad[] = {{124, 12, 1, 0, 0, 0}, {124, -1, 1, 0, 0, 0}, {124, 0, 0, 0, 0, 0},
+                       {124, 0, 32, 0, 0, 0}, {124, 0, 1, 24, 0, 0}, {124, 0, 1, 0, 60, 0},
+                       {124, 0, 1, 0, 0, 60}, {208, 0, 1, 0, 0, 0},  {2108, 0, 1, 0, 0, 0},
+                       {1979, 0, 1, 0, 0, 0}, {-1, 0, 1, 0, 0, 0}};
+    for (const Bad& b : bad) {
+        struct tm given;
+        memset(&given, 0, sizeof(given));
+        given.tm_year = b.year;
+        given.tm_mon = b.month;
+        given.tm_mday = b.day;
+        given.tm_hour = b.hour;
+        given.tm_min = b.minute;
+        given.tm_sec = b.second;
+        EXPECT_EQ(mz_zip_tm_to_dosdate(&given), 0u) << b.year << "-" << b.month << "-" << b.day;
+    }
+    // The last DOS year, 2107, still fits its seven bits.
+    struct tm last = fields;
+    last.tm_year = 207;
+    EXPECT_EQ(mz_zip_tm_to_dosdate(&last) >> 25, 127u);
+
+    // Fields a DOS date can hold but a calendar cannot: month 0, second 62.
+    EXPECT_EQ(mz_zip_dosdate_to_tm(0x58000000, &fields), MZ_FORMAT_ERROR);
+    EXPECT_EQ(fields.tm_year, 0);
+    EXPECT_EQ(mz_zip_dosdate_to_tm(0x5821001F, &fields), MZ_FORMAT_ERROR);
+    EXPECT_EQ(mz_zip_dosdate_to_tm(leapDay, nullptr), MZ_PARAM_ERROR);
+    // They carry over, as the C library does: 1980-01-00 is 1979-12-31.
+    EXPECT_EQ(mz_zip_dosdate_to_time_t(0x00200000), (time_t)(315532800 - 86400));
+
+    // Before 1980 there is no DOS date: the earliest one, not a date of the 2070s.
+    EXPECT_EQ(mz_zip_time_t_to_dos_date(0), 0x00210000u);
+    EXPECT_EQ(mz_zip_time_t_to_dos_date(315532799), 0x00210000u);
+    EXPECT_EQ(mz_zip_time_t_to_tm(0, nullptr), MZ_PARAM_ERROR);
+    EXPECT_EQ(mz_zip_tm_to_dosdate(nullptr), 0u);
+}
+
+// Entry dates are local DOS fields; files hold UTC seconds. Every step between them must undo the
+// one before whatever the zone, so that a file keeps its date through an archive.
+TEST(ZipFileDates, RoundTripInEveryZone) {
+    ZoneGuard zone;
+    const char* zones[] = {"UTC",
+                           "America/New_York",
+                           "Asia/Kolkata",
+                           "Australia/Lord_Howe",
+                           "Pacific/Chatham",
+                           "America/St_Johns"};
+    // Winter and summer in both hemispheres, none near a change of offset; even seconds.
+    const time_t times[] = {1700000000, 1690000000, 1234567890, 1000000000};
+    for (const char* name : zones) {
+        zone.Set(name);
+        TempDir dir;
+        for (time_t when : times) {
+            SCOPED_TRACE(std::string(name) + " " + std::to_string((long long)when));
+            struct tm expected, local;
+            ASSERT_TRUE(localtime_r(&when, &expected));
+            ASSERT_EQ(mz_zip_time_t_to_tm(when, &local), MZ_OK);
+            EXPECT_EQ(local.tm_hour, expected.tm_hour);
+            EXPECT_EQ(local.tm_min, expected.tm_min);
+            EXPECT_EQ(local.tm_mday, expected.tm_mday);
+
+            const uint32_t dos = mz_zip_time_t_to_dos_date(when);
+            EXPECT_EQ((dos >> 11) & 0x1F, (uint32_t)expected.tm_hour);
+            EXPECT_EQ((dos >> 5) & 0x3F, (uint32_t)expected.tm_min);
+            EXPECT_EQ(mz_zip_dosdate_to_time_t(dos), when);
+
+            // File times through the platform.
+            const std::string file = dir.file("file");
+            WriteBytes(file, "content");
+            ASSERT_EQ(mz_os_set_file_date(file.c_str(), when, when - 100, when), MZ_OK);
+            struct stat info;
+            ASSERT_EQ(stat(file.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mtime, when);
+            EXPECT_EQ(info.st_atime, when - 100);
+            time_t modified = 0, accessed = 0, created = 0;
+            ASSERT_EQ(mz_os_get_file_date(file.c_str(), &modified, &accessed, &created), MZ_OK);
+            EXPECT_EQ(modified, when);
+            EXPECT_EQ(accessed, when - 100);
+            EXPECT_GT(created, 0);
+
+            // Into an archive written here and out of it onto another file.
+            const std::string archive = dir.file("layer.zip");
+            ASSERT_EQ(WriteArchive(archive,
+                                   {{"file", "content", Z_DEFLATED, 0, mz_zip_time_t_to_dos_date(modified)}}),
+                      ZIP_OK);
+            std::vector<Entry> entries;
+            ASSERT_EQ(ReadArchive(archive, &entries), UNZ_OK);
+            ASSERT_EQ(entries.size(), 1u);
+            const std::string copy = dir.file("copy");
+            WriteBytes(copy, entries[0].Data);
+            ASSERT_EQ(mz_os_set_file_date(copy.c_str(), mz_zip_dosdate_to_time_t(entries[0].Info.dosDate),
+                                          when, when),
+                      MZ_OK);
+            ASSERT_EQ(mz_os_get_file_date(copy.c_str(), &modified, nullptr, nullptr), MZ_OK);
+            EXPECT_EQ(modified, when);
+
+            // From the zip tool, running in the same zone.
+            const std::string tool = dir.file("tool.zip");
+            unlink(tool.c_str());
+            ASSERT_EQ(Shell("cd " + Quote(dir.path()) + " && zip -q " + Quote(tool) + " file"), 0);
+            ASSERT_EQ(ReadArchive(tool, &entries), UNZ_OK);
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(mz_zip_dosdate_to_time_t(entries[0].Info.dosDate), when);
+        }
+    }
+    EXPECT_EQ(mz_os_get_file_date("/nonexistent/zip-layer", nullptr, nullptr, nullptr), MZ_INTERNAL_ERROR);
+    EXPECT_EQ(mz_os_set_file_date("/nonexistent/zip-layer", 1, 1, 1), MZ_INTERNAL_ERROR);
+}
+
+// ---- Archives ------------------------------------------------------------------------------------------
+
+struct Tree {
+    TempDir dir;
+    std::map<std::string, std::string> files; // archive name -> content
+    std::set<std::string> directories;
+
+    Tree() {
+        const std::string root = dir.file("tree");
+        path_test::MakeDir(root);
+        path_test::MakeDir(root + "/dir");
+        path_test::MakeDir(root + "/dir/sub");
+        path_test::MakeDir(root + "/empty-dir");
+        Add("stored.txt", std::string(5000, 'a') + "end");
+        Add("deflated.bin", Sample(1 << 20, 1));
+        Add("random.bin", Sample(70000, 2));
+        Add("empty.txt", "");
+        Add("dir/sub/nested.txt", "nested\n");
+        Add(std::string(200, 'l') + ".txt", "long name");
+        Add("gr\xC3\xBC\xC3\x9F"
+            "e.txt",
+            "utf-8 name");
+        directories = {"dir/", "dir/sub/", "empty-dir/"};
+    }
+    void Add(const std::string& name, const std::string& content) {
+        files[name] = content;
+        WriteBytes(dir.file("tree/" + name), content);
+    }
+    std::string Zip(const std::string& name, const std::string& options) {
+        const std::string archive = dir.file(name);
+        const int status =
+            Shell("cd " + Quote(dir.file("tree")) + " && zip -q -r " + options + " " + Quote(archive) + " .");
+        EXPECT_EQ(status, 0) << options;
+        return archive;
+    }
+};
+
+bool HasZip64End(const std::string& archive) {
+    return ReadFile(archive).find(std::string("PK\x06\x06", 4)) != std::string::npos;
+}
+
+TEST(ZipFileArchives, ZipToolArchivesReadBackByteForByte) {
+    Tree tree;
+    struct Case {
+        const char* name;
+        const char* options;
+        bool zip64;
+        int32_t method; // of deflated.bin
+    };
+    const Case cases[] = {
+        {"stored.zip", "-0", false, 0},
+        {"deflated.zip", "-9", false, Z_DEFLATED},
+        {"zip64.zip", "-fz", true, Z_DEFLATED},
+        {"zip64-stored.zip", "-fz -0", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = tree.Zip(c.name, c.options);
+        EXPECT_EQ(HasZip64End(archive), c.zip64);
+        std::vector<Entry> entries;
+        ASSERT_EQ(ReadArchive(archive, &entries), UNZ_OK);
+        std::map<std::string, std::string> files;
+        std::set<std::string> directories;
+        for (const Entry& e : entries) {
+            if (!e.Name.empty() && e.Name.back() == '/') {
+                directories.insert(e.Name);
+                EXPECT_EQ(e.Data, "");
+                continue;
+            }
+            files[e.Name] = e.Data;
+            if (e.Name == "deflated.bin") {
+                EXPECT_EQ(e.Info.compression_method, (uLong)c.method);
+            }
+            // Made on this system: the high half of the external attributes is the mode.
+            EXPECT_EQ(e.Info.external_fa >> 16, 0100644u) << e.Name;
+        }
+        EXPECT_EQ(directories, tree.directories);
+        ASSERT_EQ(files.size(), tree.files.size());
+        for (const auto& [name, content] : tree.files) {
+            ASSERT_TRUE(files.count(name)) << name;
+            EXPECT_TRUE(files[name] == content) << name << ": " << files[name].size() << " bytes";
+        }
+    }
+}
+
+TEST(ZipFileArchives, LayerArchivesReadByUnzip) {
+    TempDir dir;
+    const std::string archive = dir.file("out.zip");
+    const std::vector<NewEntry> entries = {
+        {"stored.txt", "stored text\n", 0, 0, 0},
+        {"deflated.bin", Sample(300000, 3), Z_DEFLATED, 0, 0},
+        {"dir/", "", 0, 0, 0},
+        {"dir/empty.txt", "", Z_DEFLATED, 0, 0},
+        {"zip64.bin", Sample(200000, 4), Z_DEFLATED, 1, 0},
+        {"zip64-stored.bin", Sample(5000, 5), 0, 1, 0},
+        {std::string(200, 'n'), "long", Z_DEFLATED, 0, 0},
+    };
+    ASSERT_EQ(WriteArchive(archive, entries), ZIP_OK);
+    EXPECT_EQ(Shell("unzip -tqq " + Quote(archive)), 0);
+    for (const NewEntry& e : entries) {
+        if (e.Name.back() == '/') continue;
+        const std::string out = dir.file("extracted");
+        ASSERT_EQ(Shell("unzip -p " + Quote(archive) + " " + Quote(e.Name) + " > " + Quote(out)), 0)
+            << e.Name;
+        EXPECT_TRUE(ReadFile(out) == e.Data) << e.Name;
+    }
+    // The directory entry and the names are as written, in order.
+    std::vector<Entry> read;
+    ASSERT_EQ(ReadArchive(archive, &read), UNZ_OK);
+    ASSERT_EQ(read.size(), entries.size());
+    for (size_t i = 0; i < read.size(); i++) {
+        EXPECT_EQ(read[i].Name, entries[i].Name);
+        EXPECT_TRUE(read[i].Data == entries[i].Data) << entries[i].Name;
+    }
+
+    // Adding to the archive keeps what it held.
+    ASSERT_EQ(WriteArchive(archive, {{"added.txt", "added", Z_DEFLATED, 0, 0}}, APPEND_STATUS_ADDINZIP),
+              ZIP_OK);
+    EXPECT_EQ(Shell("unzip -tqq " + Quote(archive)), 0);
+    ASSERT_EQ(ReadArchive(archive, &read), UNZ_OK);
+    EXPECT_EQ(read.size(), entries.size() + 1);
+    EXPECT_EQ(ByName(read)["added.txt"], "added");
+    EXPECT_TRUE(ByName(read)["deflated.bin"] == entries[1].Data);
+
+    // Adding needs an archive to add to; writing over one replaces it.
+    EXPECT_EQ(WriteArchive(dir.file("none.zip"), {{"a", "a", 0, 0, 0}}, APPEND_STATUS_ADDINZIP), ZIP_ERRNO);
+    EXPECT_FALSE(FileExists(dir.file("none.zip")));
+    ASSERT_EQ(WriteArchive(archive, {{"only.txt", "only", 0, 0, 0}}), ZIP_OK);
+    ASSERT_EQ(ReadArchive(archive, &read), UNZ_OK);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].Name, "only.txt");
+    EXPECT_EQ(CountEntries(dir.path()), 2u); // out.zip and extracted: no leftovers
+}
+
+TEST(ZipFileArchives, BadInputIsAnErrorNeverACrash) {
+    TempDir dir;
+    std::vector<Entry> entries;
+    // Not there, a directory, empty, not an archive.
+    EXPECT_EQ(ReadArchive(dir.file("missing.zip"), &entries), UNZ_BADZIPFILE);
+    EXPECT_EQ(ReadArchive(dir.path(), &entries), UNZ_BADZIPFILE);
+    WriteBytes(dir.file("empty.zip"), "");
+    EXPECT_EQ(ReadArchive(dir.file("empty.zip"), &entries), UNZ_BADZIPFILE);
+    WriteBytes(dir.file("text.zip"), "this is not an archive\n");
+    EXPECT_EQ(ReadArchive(dir.file("text.zip"), &entries), UNZ_BADZIPFILE);
+    zlib_filefunc64_def functions = Functions();
+    EXPECT_EQ(zipOpen2_64(dir.path().c_str(), APPEND_STATUS_CREATE, nullptr, &functions), nullptr);
+
+    // A small archive cut at every length and with every byte changed in turn: either an error,
+    // or entries whose data is exactly what was stored. (minizip reads bytes past the end as 0, so
+    // an archive that lost only zero bytes of its end record still reads whole.)
+    const std::string good = dir.file("good.zip");
+    const std::string payload = Sample(4000, 6);
+    ASSERT_EQ(WriteArchive(good, {{"a.txt", "first entry", 0, 0, 0}, {"b.bin", payload, Z_DEFLATED, 0, 0}}),
+              ZIP_OK);
+    const std::string bytes = ReadFile(good);
+    const std::string bad = dir.file("bad.zip");
+    auto check = [&](const std::string& damaged, const std::string& label) {
+        // A new file each time: rewriting a truncated one makes the file system flush it.
+        unlink(bad.c_str());
+        WriteBytes(bad, damaged);
+        if (ReadArchive(bad, &entries) != UNZ_OK) return 1;
+        for (const Entry& e : entries) {
+            const bool same =
+                e.Name == "a.txt" ? e.Data == "first entry" : e.Name != "b.bin" || e.Data == payload;
+            EXPECT_TRUE(same) << e.Name << " " << label;
+        }
+        return 0;
+    };
+    int32_t errors = 0;
+    for (size_t length = 0; length < bytes.size(); length++)
+        errors += check(bytes.substr(0, length), "cut at " + std::to_string(length));
+    EXPECT_GE(errors, (int32_t)bytes.size() - 4);
+    errors = 0;
+    for (size_t at = 0; at < bytes.size(); at++) {
+        std::string changed = bytes;
+        changed[at] = (char)(changed[at] ^ 0x5A);
+        errors += check(changed, "changed at " + std::to_string(at));
+    }
+    EXPECT_GT(errors, 0);
+    // A changed byte of the compressed data is caught by the checksum.
+    std::string changed = bytes;
+    const size_t data = bytes.find("first entry") + 100;
+    changed[data] = (char)(changed[data] ^ 0x01);
+    WriteBytes(bad, changed);
+    EXPECT_NE(ReadArchive(bad, &entries), UNZ_OK);
+}
+
+} // namespace
