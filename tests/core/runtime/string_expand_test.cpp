@@ -240,6 +240,18 @@ TEST(StringExpand, LimitsOfDepthAndSize) {
     buffer.push_back(0);
     EXPECT_EQ(String_ExpandResult(buffer.data(), (int32_t)buffer.size(), nullptr, nullptr), STRING_EXPAND_FAILED);
     EXPECT_TRUE(std::string(buffer.data()) == braces);
+    // Ten thousand braces, nested or unbalanced, are more than the work buffer holds: refused whole.
+    for (const std::string unit : {"{", "{a", "}", "{a:"}) {
+        std::string many;
+        for (int i = 0; i < 10000; i++) many += unit;
+        std::vector<char> text(many.begin(), many.end());
+        text.push_back(0);
+        EXPECT_EQ(String_ExpandResult(text.data(), (int32_t)text.size(), nullptr, nullptr), STRING_EXPAND_FAILED);
+        EXPECT_TRUE(std::string(text.data()) == many);
+    }
+    // Unbalanced braces that fit are left as they stand.
+    EXPECT_EQ(Expand("{Copy:{Copy:x}"), "{Copy:x");
+    EXPECT_EQ(Expand("}}{Upper:a}{{"), "}}A{{");
     // A text longer than the work buffer cannot be expanded whole: refused, never cut.
     std::string longText(9000, 'x');
     longText += "{Copy:y}";
