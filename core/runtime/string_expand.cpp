@@ -31,9 +31,10 @@ constexpr int32_t kWork = STRING_EXPAND_WORK_SIZE;
 constexpr int32_t kValue = STRING_EXPAND_VALUE_SIZE;
 constexpr int32_t kToken = STRING_EXPAND_TOKEN_SIZE;
 // Values that expand into tokens are expanded again; values that expand into each other would do
-// so forever. After this many expansions that changed the text in one call, the text is left as it
-// stands (a full work buffer holds fewer than 2800 tokens).
-constexpr int32_t kReexpansionBudget = 8192;
+// so forever. One call may make this many expansions that change the text, plus a few for each
+// token the text held to begin with; after that the text is left as it stands.
+constexpr int32_t kExpansionAllowance = 256;
+constexpr int32_t kExpansionsPerToken = 4;
 // Each part of a list value (video cards, security products) is read into this much.
 constexpr int32_t kListPart = 1024;
 
@@ -51,6 +52,13 @@ bool IsAlnum(char c) {
 
 bool IsTokenStart(const char* p) {
     return p[0] == '{' && IsAlnum(p[1]);
+}
+
+int32_t Budget(const char* text) {
+    int32_t tokens = 0;
+    for (const char* p = strchr(text, '{'); p; p = strchr(p + 1, '{'))
+        if (IsTokenStart(p)) tokens++;
+    return kExpansionAllowance + kExpansionsPerToken * tokens;
 }
 
 char LowerAscii(char c) {
@@ -462,7 +470,11 @@ __attribute__((noinline)) int64_t Resolve(Expansion& e, char* open, char* close)
     return 1;
 }
 
-int64_t ExpandToken(Expansion& e, int32_t position, int32_t depth) {
+// `*end` receives the offset of the '}' that ended the token when it was resolved or left alone
+// (-1 when it has none), so that an enclosing token goes on after the whole of it: its inner tokens
+// are not looked at again, which would cost time exponential in the nesting.
+int64_t ExpandToken(Expansion& e, int32_t position, int32_t depth, int32_t* end) {
+    *end = -1;
     if (depth < 1) {
         Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
                      "String expansion failed, too deep macro in macro expansion [%s]\n", e.work);
@@ -486,14 +498,19 @@ int64_t ExpandToken(Expansion& e, int32_t position, int32_t depth) {
         }
         if (!inner) break;
         const uint32_t before = SpanCrc(inner, close);
-        if (!ExpandToken(e, (int32_t)(inner - e.work), depth - 1)) return 0;
+        int32_t innerEnd = -1;
+        if (!ExpandToken(e, (int32_t)(inner - e.work), depth - 1, &innerEnd)) return 0;
         if (e.stopped) return 1;
-        if (SpanCrc(inner, close) == before)
-            search = close + 1;
-        else if (!Spend(e))
+        if (SpanCrc(inner, close) == before) {
+            char* after = close;
+            if (innerEnd >= 0 && e.work + innerEnd > after) after = e.work + innerEnd;
+            search = after + 1;
+        } else if (!Spend(e)) {
             return 1;
+        }
     }
     if (e.stopped) return 1;
+    *end = (int32_t)(close - e.work);
     return Resolve(e, open, close);
 }
 
@@ -509,10 +526,11 @@ int32_t ExpandWork(Expansion& e) {
             continue;
         }
         const uint32_t before = SpanCrc(open, close);
-        if (!ExpandToken(e, (int32_t)(open - e.work), STRING_EXPAND_DEPTH)) return STRING_EXPAND_FAILED;
+        int32_t end = -1;
+        if (!ExpandToken(e, (int32_t)(open - e.work), STRING_EXPAND_DEPTH, &end)) return STRING_EXPAND_FAILED;
         if (e.stopped) break;
         if (SpanCrc(open, close) == before)
-            position = (int32_t)(close - e.work) + 1;
+            position = (end > (int32_t)(close - e.work) ? end : (int32_t)(close - e.work)) + 1;
         else if (!Spend(e))
             break;
         else
@@ -645,8 +663,9 @@ int64_t String_ExpandInternal(char* work, int32_t position, void* user, ExpandKe
     ASSERT_POINTER(work);
     ASSERT_MSG(position >= 0 && position < kWork && work[position] == '{', "Not a token position (%d)",
                position);
-    Expansion e{work, user, callback, kReexpansionBudget, false};
-    return ExpandToken(e, position, depth);
+    Expansion e{work, user, callback, Budget(work + position), false};
+    int32_t end = -1;
+    return ExpandToken(e, position, depth, &end);
 }
 
 int32_t String_ExpandResult(char* buffer, int32_t capacity, void* user, ExpandKeyCallback callback) {
@@ -659,7 +678,7 @@ int32_t String_ExpandResult(char* buffer, int32_t capacity, void* user, ExpandKe
                      (int32_t)strlen(buffer), kWork - 1);
         return STRING_EXPAND_FAILED;
     }
-    Expansion e{work, user, callback, kReexpansionBudget, false};
+    Expansion e{work, user, callback, Budget(work), false};
     if (ExpandWork(e) == STRING_EXPAND_FAILED) return STRING_EXPAND_FAILED;
     if (capacity < 1) return STRING_EXPAND_TRUNCATED;
     const int32_t length = (int32_t)strlen(work);

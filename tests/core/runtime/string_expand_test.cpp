@@ -64,6 +64,9 @@ TEST(StringExpand, TokenSyntax) {
         {"{Upper:{Lower:AbC}}{Copy:!}", "ABC!"},
         {"{Copy:{Copy:{Copy:deep}}}", "deep"},
         {"{Upper:x{ y}z}", "X{ Yz}"},
+        // A token whose inner tokens nobody knows ends at the '}' after all of them.
+        {"{Upper:a{b{c}d}e}", "A{B{C}D}E"},
+        {"{Nobody:a{b{c}d}e}{Copy:!}", "{Nobody:a{b{c}d}e}!"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(Expand(in), out) << in;
 }
@@ -249,6 +252,14 @@ TEST(StringExpand, LimitsOfDepthAndSize) {
         EXPECT_EQ(String_ExpandResult(text.data(), (int32_t)text.size(), nullptr, nullptr), STRING_EXPAND_FAILED);
         EXPECT_TRUE(std::string(text.data()) == many);
     }
+    // Unknown tokens nested deeply and repeated at every level are looked at once per level, not
+    // once per path through the nesting (which would never finish).
+    std::string deep;
+    for (int i = 0; i < 30; i++) deep += "{n" + std::to_string(i) + ":";
+    deep += "x";
+    for (int i = 0; i < 30; i++) deep += "}{u}";
+    EXPECT_EQ(Expand(deep, nullptr, 8192, &result), deep);
+    EXPECT_EQ(result, STRING_EXPAND_OK);
     // Unbalanced braces that fit are left as they stand.
     EXPECT_EQ(Expand("{Copy:{Copy:x}"), "{Copy:x");
     EXPECT_EQ(Expand("}}{Upper:a}{{"), "}}A{{");
