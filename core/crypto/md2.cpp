@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 const uint8_t GlobalMD2PiTable[256] = {
     41,  46,  67,  201, 162, 216, 124, 1,   61,  54,  84,  161, 236, 240, 6,   19,  98,  167, 5,   243,
@@ -41,16 +40,14 @@ void Transform(MD2* md2, const uint8_t* block) {
     for (int j = 0; j < 16; j++) l = k[j] ^= GlobalMD2PiTable[block[j] ^ l];
 }
 
-int64_t DeleteHandle(void** handle) {
-    return MD2_Delete(reinterpret_cast<MD2**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const MD2* md2) {
-    if (!md2->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (MD2->DigestReady)\nMD2 must be generated first!");
-}
+// What the shared object code needs to know of MD2.
+struct Traits {
+    using Object = MD2;
+    static constexpr uint32_t ClassId = MD2_CLASS_ID;
+    static constexpr const char* Name = "MD2";
+    static int64_t Reset(MD2* md2) { return MD2_Reset(md2); }
+};
+using Digest = digest_object::Fixed<Traits>;
 
 } // namespace
 
@@ -77,68 +74,35 @@ uint32_t MD2_SizeOf() {
 }
 
 int64_t MD2_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    MD2* md2 = static_cast<MD2*>(memory);
-    memset(md2, 0, sizeof(MD2));
-    md2->Header.ClassId = MD2_CLASS_ID;
-    return MD2_Reset(md2);
+    return Digest::Stack(memory);
 }
 
 int64_t MD2_Unstack(void* memory) {
-    CLASS_CHECK(memory, MD2_CLASS_ID);
-    return 1;
+    return Digest::Unstack(memory);
 }
 
 int64_t MD2_Create(MD2** handle) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    MD2* md2 = static_cast<MD2*>(Memory_AllocZero(sizeof(MD2)));
-    md2->Header.ClassId = MD2_CLASS_ID;
-    md2->Header.RefCount = 1;
-    md2->Header.Delete = DeleteHandle;
-    MD2_Reset(md2);
-    *handle = md2;
-    return 1;
+    return Digest::Create(handle);
 }
 
 int64_t MD2_Delete(MD2** handle) {
-    ASSERT_POINTER(handle);
-    MD2* md2 = *handle;
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    md2->Header.ClassId = 0;
-    Memory_Free(md2, sizeof(MD2));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t MD2_AddRef(MD2* md2) {
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    Class_AddRef(md2);
-    return 1;
+    return Digest::AddRef(md2);
 }
 
 int64_t MD2_Release(MD2** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, MD2_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t MD2_GetInstanceId(MD2* md2, char* buffer, int32_t size) {
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, md2->Header.InstanceId, (int32_t)sizeof(md2->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(md2, buffer, size);
 }
 
 int64_t MD2_CopyTo(MD2* source, MD2* target) {
-    CLASS_CHECK(source, MD2_CLASS_ID);
-    CLASS_CHECK(target, MD2_CLASS_ID);
-    if (source != target)
-        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
-               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(MD2) - sizeof(Class));
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t MD2_Reset(MD2* md2) {
@@ -173,8 +137,7 @@ int64_t MD2_Process(MD2* md2, const void* data, uint32_t length) {
 }
 
 uint32_t MD2_IsGenerated(MD2* md2) {
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    return md2->DigestReady;
+    return Digest::IsGenerated(md2);
 }
 
 int64_t MD2_Generate(MD2* md2) {
@@ -193,18 +156,9 @@ int64_t MD2_Generate(MD2* md2) {
 }
 
 uint32_t MD2_GetDigest(MD2* md2, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md2);
-    if (capacity > 0)
-        memcpy(out, md2->Digest,
-               capacity < (int32_t)sizeof(md2->Digest) ? (size_t)capacity : sizeof(md2->Digest));
-    return 1;
+    return Digest::GetDigest(md2, out, capacity);
 }
 
 uint32_t MD2_GetString(MD2* md2, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(md2, MD2_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md2);
-    return (uint32_t)Hash_ConvertDigestToString(md2->Digest, MD2_DIGEST_SIZE, spaced, out, capacity);
+    return Digest::GetString(md2, spaced, out, capacity);
 }

@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 namespace {
 
@@ -64,16 +63,14 @@ void Compress(uint32_t state[4], const uint8_t* data, size_t blocks) {
     }
 }
 
-int64_t DeleteHandle(void** handle) {
-    return MD4_Delete(reinterpret_cast<MD4**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const MD4* md4) {
-    if (!md4->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (MD4->DigestReady)\nMD4 must be generated first!");
-}
+// What the shared object code needs to know of MD4.
+struct Traits {
+    using Object = MD4;
+    static constexpr uint32_t ClassId = MD4_CLASS_ID;
+    static constexpr const char* Name = "MD4";
+    static int64_t Reset(MD4* md4) { return MD4_Reset(md4); }
+};
+using Digest = digest_object::Fixed<Traits>;
 
 } // namespace
 
@@ -100,68 +97,35 @@ uint32_t MD4_SizeOf() {
 }
 
 int64_t MD4_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    MD4* md4 = static_cast<MD4*>(memory);
-    memset(md4, 0, sizeof(MD4));
-    md4->Header.ClassId = MD4_CLASS_ID;
-    return MD4_Reset(md4);
+    return Digest::Stack(memory);
 }
 
 int64_t MD4_Unstack(void* memory) {
-    CLASS_CHECK(memory, MD4_CLASS_ID);
-    return 1;
+    return Digest::Unstack(memory);
 }
 
 int64_t MD4_Create(MD4** handle) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    MD4* md4 = static_cast<MD4*>(Memory_AllocZero(sizeof(MD4)));
-    md4->Header.ClassId = MD4_CLASS_ID;
-    md4->Header.RefCount = 1;
-    md4->Header.Delete = DeleteHandle;
-    MD4_Reset(md4);
-    *handle = md4;
-    return 1;
+    return Digest::Create(handle);
 }
 
 int64_t MD4_Delete(MD4** handle) {
-    ASSERT_POINTER(handle);
-    MD4* md4 = *handle;
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    md4->Header.ClassId = 0;
-    Memory_Free(md4, sizeof(MD4));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t MD4_AddRef(MD4* md4) {
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    Class_AddRef(md4);
-    return 1;
+    return Digest::AddRef(md4);
 }
 
 int64_t MD4_Release(MD4** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, MD4_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t MD4_GetInstanceId(MD4* md4, char* buffer, int32_t size) {
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, md4->Header.InstanceId, (int32_t)sizeof(md4->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(md4, buffer, size);
 }
 
 int64_t MD4_CopyTo(MD4* source, MD4* target) {
-    CLASS_CHECK(source, MD4_CLASS_ID);
-    CLASS_CHECK(target, MD4_CLASS_ID);
-    if (source != target)
-        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
-               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(MD4) - sizeof(Class));
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t MD4_Reset(MD4* md4) {
@@ -204,8 +168,7 @@ int64_t MD4_Process(MD4* md4, const void* data, uint32_t length) {
 }
 
 uint32_t MD4_IsGenerated(MD4* md4) {
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    return md4->DigestReady;
+    return Digest::IsGenerated(md4);
 }
 
 int64_t MD4_Generate(MD4* md4) {
@@ -229,18 +192,9 @@ int64_t MD4_Generate(MD4* md4) {
 }
 
 uint32_t MD4_GetDigest(MD4* md4, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md4);
-    if (capacity > 0)
-        memcpy(out, md4->Digest,
-               capacity < (int32_t)sizeof(md4->Digest) ? (size_t)capacity : sizeof(md4->Digest));
-    return 1;
+    return Digest::GetDigest(md4, out, capacity);
 }
 
 uint32_t MD4_GetString(MD4* md4, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(md4, MD4_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md4);
-    return (uint32_t)Hash_ConvertDigestToString(md4->Digest, MD4_DIGEST_SIZE, spaced, out, capacity);
+    return Digest::GetString(md4, spaced, out, capacity);
 }

@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 namespace {
 
@@ -122,16 +121,14 @@ void Compress(uint32_t state[4], const uint8_t* data, size_t blocks) {
     state[3] = d0;
 }
 
-int64_t DeleteHandle(void** handle) {
-    return MD5_Delete(reinterpret_cast<MD5**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const MD5* md5) {
-    if (!md5->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (MD5->DigestReady)\nMD5 must be generated first!");
-}
+// What the shared object code needs to know of MD5.
+struct Traits {
+    using Object = MD5;
+    static constexpr uint32_t ClassId = MD5_CLASS_ID;
+    static constexpr const char* Name = "MD5";
+    static int64_t Reset(MD5* md5) { return MD5_Reset(md5); }
+};
+using Digest = digest_object::Fixed<Traits>;
 
 } // namespace
 
@@ -158,68 +155,35 @@ uint32_t MD5_SizeOf() {
 }
 
 int64_t MD5_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    MD5* md5 = static_cast<MD5*>(memory);
-    memset(md5, 0, sizeof(MD5));
-    md5->Header.ClassId = MD5_CLASS_ID;
-    return MD5_Reset(md5);
+    return Digest::Stack(memory);
 }
 
 int64_t MD5_Unstack(void* memory) {
-    CLASS_CHECK(memory, MD5_CLASS_ID);
-    return 1;
+    return Digest::Unstack(memory);
 }
 
 int64_t MD5_Create(MD5** handle) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    MD5* md5 = static_cast<MD5*>(Memory_AllocZero(sizeof(MD5)));
-    md5->Header.ClassId = MD5_CLASS_ID;
-    md5->Header.RefCount = 1;
-    md5->Header.Delete = DeleteHandle;
-    MD5_Reset(md5);
-    *handle = md5;
-    return 1;
+    return Digest::Create(handle);
 }
 
 int64_t MD5_Delete(MD5** handle) {
-    ASSERT_POINTER(handle);
-    MD5* md5 = *handle;
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    md5->Header.ClassId = 0;
-    Memory_Free(md5, sizeof(MD5));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t MD5_AddRef(MD5* md5) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    Class_AddRef(md5);
-    return 1;
+    return Digest::AddRef(md5);
 }
 
 int64_t MD5_Release(MD5** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, MD5_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t MD5_GetInstanceId(MD5* md5, char* buffer, int32_t size) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, md5->Header.InstanceId, (int32_t)sizeof(md5->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(md5, buffer, size);
 }
 
 int64_t MD5_CopyTo(MD5* source, MD5* target) {
-    CLASS_CHECK(source, MD5_CLASS_ID);
-    CLASS_CHECK(target, MD5_CLASS_ID);
-    if (source != target)
-        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
-               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(MD5) - sizeof(Class));
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t MD5_Reset(MD5* md5) {
@@ -262,8 +226,7 @@ int64_t MD5_Process(MD5* md5, const void* data, uint32_t length) {
 }
 
 uint32_t MD5_IsGenerated(MD5* md5) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    return md5->DigestReady;
+    return Digest::IsGenerated(md5);
 }
 
 int64_t MD5_Generate(MD5* md5) {
@@ -287,18 +250,9 @@ int64_t MD5_Generate(MD5* md5) {
 }
 
 uint32_t MD5_GetDigest(MD5* md5, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md5);
-    if (capacity > 0)
-        memcpy(out, md5->Digest,
-               capacity < (int32_t)sizeof(md5->Digest) ? (size_t)capacity : sizeof(md5->Digest));
-    return 1;
+    return Digest::GetDigest(md5, out, capacity);
 }
 
 uint32_t MD5_GetString(MD5* md5, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(md5);
-    return (uint32_t)Hash_ConvertDigestToString(md5->Digest, MD5_DIGEST_SIZE, spaced, out, capacity);
+    return Digest::GetString(md5, spaced, out, capacity);
 }

@@ -11,8 +11,7 @@
 #include <immintrin.h>
 #endif
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 namespace {
 
@@ -165,16 +164,14 @@ inline void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
     Engine().load(std::memory_order_relaxed)(state, data, blocks);
 }
 
-int64_t DeleteHandle(void** handle) {
-    return SHA1_Delete(reinterpret_cast<SHA1**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const SHA1* sha1) {
-    if (!sha1->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (SHA1->DigestReady)\nSHA1 must be generated first!");
-}
+// What the shared object code needs to know of SHA1.
+struct Traits {
+    using Object = SHA1;
+    static constexpr uint32_t ClassId = SHA1_CLASS_ID;
+    static constexpr const char* Name = "SHA1";
+    static int64_t Reset(SHA1* sha1) { return SHA1_Reset(sha1); }
+};
+using Digest = digest_object::Fixed<Traits>;
 
 } // namespace
 
@@ -201,68 +198,35 @@ uint32_t SHA1_SizeOf() {
 }
 
 int64_t SHA1_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    SHA1* sha1 = static_cast<SHA1*>(memory);
-    memset(sha1, 0, sizeof(SHA1));
-    sha1->Header.ClassId = SHA1_CLASS_ID;
-    return SHA1_Reset(sha1);
+    return Digest::Stack(memory);
 }
 
 int64_t SHA1_Unstack(void* memory) {
-    CLASS_CHECK(memory, SHA1_CLASS_ID);
-    return 1;
+    return Digest::Unstack(memory);
 }
 
 int64_t SHA1_Create(SHA1** handle) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    SHA1* sha1 = static_cast<SHA1*>(Memory_AllocZero(sizeof(SHA1)));
-    sha1->Header.ClassId = SHA1_CLASS_ID;
-    sha1->Header.RefCount = 1;
-    sha1->Header.Delete = DeleteHandle;
-    SHA1_Reset(sha1);
-    *handle = sha1;
-    return 1;
+    return Digest::Create(handle);
 }
 
 int64_t SHA1_Delete(SHA1** handle) {
-    ASSERT_POINTER(handle);
-    SHA1* sha1 = *handle;
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    sha1->Header.ClassId = 0;
-    Memory_Free(sha1, sizeof(SHA1));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t SHA1_AddRef(SHA1* sha1) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    Class_AddRef(sha1);
-    return 1;
+    return Digest::AddRef(sha1);
 }
 
 int64_t SHA1_Release(SHA1** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, SHA1_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t SHA1_GetInstanceId(SHA1* sha1, char* buffer, int32_t size) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, sha1->Header.InstanceId, (int32_t)sizeof(sha1->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(sha1, buffer, size);
 }
 
 int64_t SHA1_CopyTo(SHA1* source, SHA1* target) {
-    CLASS_CHECK(source, SHA1_CLASS_ID);
-    CLASS_CHECK(target, SHA1_CLASS_ID);
-    if (source != target)
-        memcpy(reinterpret_cast<uint8_t*>(target) + sizeof(Class),
-               reinterpret_cast<uint8_t*>(source) + sizeof(Class), sizeof(SHA1) - sizeof(Class));
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t SHA1_Reset(SHA1* sha1) {
@@ -305,8 +269,7 @@ int64_t SHA1_Process(SHA1* sha1, const void* data, uint32_t length) {
 }
 
 uint32_t SHA1_IsGenerated(SHA1* sha1) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    return sha1->DigestReady;
+    return Digest::IsGenerated(sha1);
 }
 
 int64_t SHA1_Generate(SHA1* sha1) {
@@ -331,20 +294,11 @@ int64_t SHA1_Generate(SHA1* sha1) {
 }
 
 uint32_t SHA1_GetDigest(SHA1* sha1, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha1);
-    if (capacity > 0)
-        memcpy(out, sha1->Digest,
-               capacity < (int32_t)sizeof(sha1->Digest) ? (size_t)capacity : sizeof(sha1->Digest));
-    return 1;
+    return Digest::GetDigest(sha1, out, capacity);
 }
 
 uint32_t SHA1_GetString(SHA1* sha1, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha1);
-    return (uint32_t)Hash_ConvertDigestToString(sha1->Digest, SHA1_DIGEST_SIZE, spaced, out, capacity);
+    return Digest::GetString(sha1, spaced, out, capacity);
 }
 
 int64_t SHA1_UseProcessorExtensions(int32_t allowed) {

@@ -12,8 +12,7 @@
 #define QVR_SHA256_X86 1
 #endif
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 const uint32_t SHA224_InitialState[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
                                          0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
@@ -172,16 +171,15 @@ inline void Compress(uint32_t state[8], const uint8_t* data, size_t blocks) {
     Engine().load(std::memory_order_relaxed)(state, data, blocks);
 }
 
-int64_t DeleteHandle(void** handle) {
-    return SHA256_Delete(reinterpret_cast<SHA256**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const SHA256* sha) {
-    if (!sha->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (SHA256->DigestReady)\nSHA256 must be generated first!");
-}
+// What the shared object code needs to know of the engine.
+struct Traits {
+    using Object = SHA256;
+    static constexpr uint32_t ClassId = SHA256_CLASS_ID;
+    static constexpr const char* Name = "SHA256";
+    static constexpr uint32_t DigestSize = SHA256_DIGEST_SIZE;
+    static int64_t Reset(SHA256* sha) { return SHA256_Reset(sha); }
+};
+using Digest = digest_object::Sized<Traits>;
 
 void Absorb(SHA256* sha, const uint8_t* in, uint32_t length) {
     uint32_t used = (uint32_t)(sha->ByteCount & 63);
@@ -211,29 +209,6 @@ int64_t SlotProcess(void* instance, const void* data, uint32_t length) {
     ASSERT_POINTER(data);
     Absorb(static_cast<SHA256*>(instance), static_cast<const uint8_t*>(data), length);
     return 1;
-}
-
-void Create(SHA256** handle, uint32_t digestSize, const uint32_t* initial) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    SHA256* sha = static_cast<SHA256*>(Memory_AllocZero(sizeof(SHA256)));
-    sha->Header.ClassId = SHA256_CLASS_ID;
-    sha->Header.RefCount = 1;
-    sha->Header.Delete = DeleteHandle;
-    SHA256_SetDigestSize(sha, digestSize);
-    if (initial == SHA224_InitialState)
-        SHA224_Reset(sha);
-    else
-        SHA256_Reset(sha);
-    *handle = sha;
-}
-
-void ResetTo(SHA256* sha, const uint32_t* initial) {
-    sha->ByteCount = 0;
-    memcpy(sha->State, initial, sizeof(sha->State));
-    memset(sha->Block, 0, sizeof(sha->Block));
-    sha->DigestReady = 0;
-    if (sha->DigestSize > 0) memset(sha->Digest, 0, sha->DigestSize);
 }
 
 } // namespace
@@ -281,12 +256,7 @@ void SHA256_WriteByteBlock(uint32_t state[8], const uint8_t* block) {
 }
 
 int64_t SHA256_SetDigestSize(SHA256* sha, uint32_t size) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    if (sha->Digest) Memory_Free(sha->Digest, sha->DigestSize);
-    sha->Digest = nullptr;
-    sha->DigestSize = size;
-    if (size > 0) sha->Digest = static_cast<uint8_t*>(Memory_AllocZero(size));
-    return 1;
+    return Digest::SetDigestSize(sha, size);
 }
 
 uint32_t SHA256_SizeOf() {
@@ -298,12 +268,7 @@ uint32_t SHA224_SizeOf() {
 }
 
 int64_t SHA256_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    SHA256* sha = static_cast<SHA256*>(memory);
-    memset(sha, 0, sizeof(SHA256));
-    sha->Header.ClassId = SHA256_CLASS_ID;
-    SHA256_SetDigestSize(sha, SHA256_DIGEST_SIZE);
-    return SHA256_Reset(sha);
+    return Digest::Stack(memory);
 }
 
 int64_t SHA224_Stack(void* memory) {
@@ -314,7 +279,7 @@ int64_t SHA224_Stack(void* memory) {
 }
 
 int64_t SHA256_Unstack(void* memory) {
-    return SHA256_SetDigestSize(static_cast<SHA256*>(memory), 0);
+    return Digest::Unstack(memory);
 }
 
 int64_t SHA224_Unstack(void* memory) {
@@ -322,24 +287,15 @@ int64_t SHA224_Unstack(void* memory) {
 }
 
 int64_t SHA256_Create(SHA256** handle) {
-    Create(handle, SHA256_DIGEST_SIZE, SHA256_InitialState);
-    return 1;
+    return Digest::Create(handle, SHA256_DIGEST_SIZE, SHA256_Reset);
 }
 
 int64_t SHA224_Create(SHA256** handle) {
-    Create(handle, SHA224_DIGEST_SIZE, SHA224_InitialState);
-    return 1;
+    return Digest::Create(handle, SHA224_DIGEST_SIZE, SHA224_Reset);
 }
 
 int64_t SHA256_Delete(SHA256** handle) {
-    ASSERT_POINTER(handle);
-    SHA256* sha = *handle;
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    SHA256_SetDigestSize(sha, 0);
-    sha->Header.ClassId = 0;
-    Memory_Free(sha, sizeof(SHA256));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t SHA224_Delete(SHA256** handle) {
@@ -347,37 +303,19 @@ int64_t SHA224_Delete(SHA256** handle) {
 }
 
 int64_t SHA256_AddRef(SHA256* sha) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    Class_AddRef(sha);
-    return 1;
+    return Digest::AddRef(sha);
 }
 
 int64_t SHA256_Release(SHA256** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, SHA256_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t SHA256_GetInstanceId(SHA256* sha, char* buffer, int32_t size) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, sha->Header.InstanceId, (int32_t)sizeof(sha->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(sha, buffer, size);
 }
 
 int64_t SHA256_CopyTo(SHA256* source, SHA256* target) {
-    CLASS_CHECK(source, SHA256_CLASS_ID);
-    CLASS_CHECK(target, SHA256_CLASS_ID);
-    if (source == target) return 1;
-    target->ByteCount = source->ByteCount;
-    memcpy(target->State, source->State, sizeof(target->State));
-    memcpy(target->Block, source->Block, sizeof(target->Block));
-    target->DigestReady = source->DigestReady;
-    if (target->DigestSize != source->DigestSize) SHA256_SetDigestSize(target, source->DigestSize);
-    if (source->DigestSize > 0) memcpy(target->Digest, source->Digest, source->DigestSize);
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t SHA224_CopyTo(SHA256* source, SHA256* target) {
@@ -385,15 +323,11 @@ int64_t SHA224_CopyTo(SHA256* source, SHA256* target) {
 }
 
 int64_t SHA256_Reset(SHA256* sha) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    ResetTo(sha, SHA256_InitialState);
-    return 1;
+    return Digest::ResetTo(sha, SHA256_InitialState);
 }
 
 int64_t SHA224_Reset(SHA256* sha) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    ResetTo(sha, SHA224_InitialState);
-    return 1;
+    return Digest::ResetTo(sha, SHA224_InitialState);
 }
 
 int64_t SHA256_Process(SHA256* sha, const void* data, int32_t length) {
@@ -405,8 +339,7 @@ int64_t SHA256_Process(SHA256* sha, const void* data, int32_t length) {
 }
 
 uint32_t SHA256_IsGenerated(SHA256* sha) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    return sha->DigestReady;
+    return Digest::IsGenerated(sha);
 }
 
 int64_t SHA256_Generate(SHA256* sha) {
@@ -432,19 +365,11 @@ int64_t SHA256_Generate(SHA256* sha) {
 }
 
 uint32_t SHA256_GetDigest(SHA256* sha, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha);
-    if (capacity < 0 || (uint32_t)capacity < sha->DigestSize) return 0;
-    if (sha->DigestSize > 0) memcpy(out, sha->Digest, sha->DigestSize);
-    return 1;
+    return Digest::GetDigest(sha, out, capacity);
 }
 
 uint32_t SHA256_GetString(SHA256* sha, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(sha, SHA256_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha);
-    return (uint32_t)Hash_ConvertDigestToString(sha->Digest, (int32_t)sha->DigestSize, spaced, out, capacity);
+    return Digest::GetString(sha, spaced, out, capacity);
 }
 
 int64_t SHA256_UseProcessorExtensions(int32_t allowed) {

@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "core/runtime/memory.h"
-#include "core/runtime/string.h"
+#include "core/crypto/digest_object.h"
 
 const uint64_t SHA384_InitialState[8] = {0xcbbb9d5dc1059ed8ULL, 0x629a292a367cd507ULL, 0x9159015a3070dd17ULL,
                                          0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL, 0x8eb44a8768581511ULL,
@@ -102,16 +101,15 @@ void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
     }
 }
 
-int64_t DeleteHandle(void** handle) {
-    return SHA512_Delete(reinterpret_cast<SHA512**>(handle));
-}
-
-// Reading a digest that was never generated is a caller's fault, not an input's.
-void RequireGenerated(const SHA512* sha) {
-    if (!sha->DigestReady)
-        Debug_AbortInt(__FILE__, __LINE__,
-                       "Assertion failed (SHA512->DigestReady)\nSHA512 must be generated first!");
-}
+// What the shared object code needs to know of the engine.
+struct Traits {
+    using Object = SHA512;
+    static constexpr uint32_t ClassId = SHA512_CLASS_ID;
+    static constexpr const char* Name = "SHA512";
+    static constexpr uint32_t DigestSize = SHA512_DIGEST_SIZE;
+    static int64_t Reset(SHA512* sha) { return SHA512_Reset(sha); }
+};
+using Digest = digest_object::Sized<Traits>;
 
 void Absorb(SHA512* sha, const uint8_t* in, uint32_t length) {
     uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
@@ -143,29 +141,6 @@ int64_t SlotProcess(void* instance, const void* data, uint32_t length) {
     ASSERT_POINTER(data);
     Absorb(static_cast<SHA512*>(instance), static_cast<const uint8_t*>(data), length);
     return 1;
-}
-
-void Create(SHA512** handle, uint32_t digestSize, const uint64_t* initial) {
-    ASSERT_POINTER(handle);
-    *handle = nullptr;
-    SHA512* sha = static_cast<SHA512*>(Memory_AllocZero(sizeof(SHA512)));
-    sha->Header.ClassId = SHA512_CLASS_ID;
-    sha->Header.RefCount = 1;
-    sha->Header.Delete = DeleteHandle;
-    SHA512_SetDigestSize(sha, digestSize);
-    if (initial == SHA384_InitialState)
-        SHA384_Reset(sha);
-    else
-        SHA512_Reset(sha);
-    *handle = sha;
-}
-
-void ResetTo(SHA512* sha, const uint64_t* initial) {
-    sha->ByteCount[0] = sha->ByteCount[1] = 0;
-    memcpy(sha->State, initial, sizeof(sha->State));
-    memset(sha->Block, 0, sizeof(sha->Block));
-    sha->DigestReady = 0;
-    if (sha->DigestSize > 0) memset(sha->Digest, 0, sha->DigestSize);
 }
 
 } // namespace
@@ -213,12 +188,7 @@ void SHA512_WriteByteBlock(uint64_t state[8], const uint8_t* block) {
 }
 
 int64_t SHA512_SetDigestSize(SHA512* sha, uint32_t size) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    if (sha->Digest) Memory_Free(sha->Digest, sha->DigestSize);
-    sha->Digest = nullptr;
-    sha->DigestSize = size;
-    if (size > 0) sha->Digest = static_cast<uint8_t*>(Memory_AllocZero(size));
-    return 1;
+    return Digest::SetDigestSize(sha, size);
 }
 
 uint32_t SHA512_SizeOf() {
@@ -230,12 +200,7 @@ uint32_t SHA384_SizeOf() {
 }
 
 int64_t SHA512_Stack(void* memory) {
-    ASSERT_POINTER(memory);
-    SHA512* sha = static_cast<SHA512*>(memory);
-    memset(sha, 0, sizeof(SHA512));
-    sha->Header.ClassId = SHA512_CLASS_ID;
-    SHA512_SetDigestSize(sha, SHA512_DIGEST_SIZE);
-    return SHA512_Reset(sha);
+    return Digest::Stack(memory);
 }
 
 int64_t SHA384_Stack(void* memory) {
@@ -246,7 +211,7 @@ int64_t SHA384_Stack(void* memory) {
 }
 
 int64_t SHA512_Unstack(void* memory) {
-    return SHA512_SetDigestSize(static_cast<SHA512*>(memory), 0);
+    return Digest::Unstack(memory);
 }
 
 int64_t SHA384_Unstack(void* memory) {
@@ -254,24 +219,15 @@ int64_t SHA384_Unstack(void* memory) {
 }
 
 int64_t SHA512_Create(SHA512** handle) {
-    Create(handle, SHA512_DIGEST_SIZE, SHA512_InitialState);
-    return 1;
+    return Digest::Create(handle, SHA512_DIGEST_SIZE, SHA512_Reset);
 }
 
 int64_t SHA384_Create(SHA512** handle) {
-    Create(handle, SHA384_DIGEST_SIZE, SHA384_InitialState);
-    return 1;
+    return Digest::Create(handle, SHA384_DIGEST_SIZE, SHA384_Reset);
 }
 
 int64_t SHA512_Delete(SHA512** handle) {
-    ASSERT_POINTER(handle);
-    SHA512* sha = *handle;
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    SHA512_SetDigestSize(sha, 0);
-    sha->Header.ClassId = 0;
-    Memory_Free(sha, sizeof(SHA512));
-    *handle = nullptr;
-    return 1;
+    return Digest::Delete(handle);
 }
 
 int64_t SHA384_Delete(SHA512** handle) {
@@ -279,38 +235,19 @@ int64_t SHA384_Delete(SHA512** handle) {
 }
 
 int64_t SHA512_AddRef(SHA512* sha) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    Class_AddRef(sha);
-    return 1;
+    return Digest::AddRef(sha);
 }
 
 int64_t SHA512_Release(SHA512** handle) {
-    ASSERT_POINTER(handle);
-    if (*handle == nullptr) return 0;
-    CLASS_CHECK(*handle, SHA512_CLASS_ID);
-    Class_Release(handle);
-    return 1;
+    return Digest::Release(handle);
 }
 
 int64_t SHA512_GetInstanceId(SHA512* sha, char* buffer, int32_t size) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, sha->Header.InstanceId, (int32_t)sizeof(sha->Header.InstanceId));
-    return 1;
+    return Digest::GetInstanceId(sha, buffer, size);
 }
 
 int64_t SHA512_CopyTo(SHA512* source, SHA512* target) {
-    CLASS_CHECK(source, SHA512_CLASS_ID);
-    CLASS_CHECK(target, SHA512_CLASS_ID);
-    if (source == target) return 1;
-    target->ByteCount[0] = source->ByteCount[0];
-    target->ByteCount[1] = source->ByteCount[1];
-    memcpy(target->State, source->State, sizeof(target->State));
-    memcpy(target->Block, source->Block, sizeof(target->Block));
-    target->DigestReady = source->DigestReady;
-    if (target->DigestSize != source->DigestSize) SHA512_SetDigestSize(target, source->DigestSize);
-    if (source->DigestSize > 0) memcpy(target->Digest, source->Digest, source->DigestSize);
-    return 1;
+    return Digest::CopyTo(source, target);
 }
 
 int64_t SHA384_CopyTo(SHA512* source, SHA512* target) {
@@ -318,15 +255,11 @@ int64_t SHA384_CopyTo(SHA512* source, SHA512* target) {
 }
 
 int64_t SHA512_Reset(SHA512* sha) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ResetTo(sha, SHA512_InitialState);
-    return 1;
+    return Digest::ResetTo(sha, SHA512_InitialState);
 }
 
 int64_t SHA384_Reset(SHA512* sha) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ResetTo(sha, SHA384_InitialState);
-    return 1;
+    return Digest::ResetTo(sha, SHA384_InitialState);
 }
 
 int64_t SHA512_Process(SHA512* sha, const void* data, int32_t length) {
@@ -338,8 +271,7 @@ int64_t SHA512_Process(SHA512* sha, const void* data, int32_t length) {
 }
 
 uint32_t SHA512_IsGenerated(SHA512* sha) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    return sha->DigestReady;
+    return Digest::IsGenerated(sha);
 }
 
 int64_t SHA512_Generate(SHA512* sha) {
@@ -367,17 +299,9 @@ int64_t SHA512_Generate(SHA512* sha) {
 }
 
 uint32_t SHA512_GetDigest(SHA512* sha, uint8_t* out, int32_t capacity) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha);
-    if (capacity < 0 || (uint32_t)capacity < sha->DigestSize) return 0;
-    if (sha->DigestSize > 0) memcpy(out, sha->Digest, sha->DigestSize);
-    return 1;
+    return Digest::GetDigest(sha, out, capacity);
 }
 
 uint32_t SHA512_GetString(SHA512* sha, uint32_t spaced, char* out, int32_t capacity) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ASSERT_POINTER(out);
-    RequireGenerated(sha);
-    return (uint32_t)Hash_ConvertDigestToString(sha->Digest, (int32_t)sha->DigestSize, spaced, out, capacity);
+    return Digest::GetString(sha, spaced, out, capacity);
 }

@@ -8,6 +8,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
+#include "core/runtime/unicode.h"
 
 namespace {
 
@@ -354,51 +355,13 @@ bool FinishHex(JSON* json) {
     return AppendCodePoint(json, value);
 }
 
-// Length of the valid UTF-8 prefix of a text (overlongs, surrogates and values above U+10FFFF
-// are invalid).
-int32_t ValidUtf8Prefix(const uint8_t* s, int32_t n) {
-    int32_t i = 0;
-    while (i < n) {
-        const uint8_t c = s[i];
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        int32_t need;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            cp = c & 0x07;
-        } else {
-            return i;
-        }
-        if (i + need >= n) return i;
-        for (int32_t k = 1; k <= need; k++) {
-            if ((s[i + k] & 0xC0) != 0x80) return i;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-            return i;
-        i += need + 1;
-    }
-    return i;
-}
-
 bool EndString(JSON* json) {
     if (json->PendingHigh) {
         JSON_Print(json, "Unexpected unicode character value [\\u%0x @ %d:%d]", json->PendingHigh, json->Line,
                    json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
-    const int32_t valid = ValidUtf8Prefix(reinterpret_cast<const uint8_t*>(json->Value), json->ValueLength);
-    if (valid != json->ValueLength) {
+    if (StringUtf8_ValidLength(json->Value, json->ValueLength) != json->ValueLength) {
         JSON_Print(json, "Invalid UTF-8 in string [@ %d:%d]", json->Line, json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }

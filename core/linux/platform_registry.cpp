@@ -24,6 +24,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
+#include "core/runtime/unicode.h"
 
 namespace {
 
@@ -72,44 +73,12 @@ namespace {
 
 // Strict UTF-8 (no overlong forms, surrogates or values above U+10FFFF): what the JSON reader
 // accepts, so that nothing written makes the file unreadable.
-bool ValidUtf8(const uint8_t* s, int32_t n) {
-    int32_t i = 0;
-    while (i < n) {
-        const uint8_t c = s[i];
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        int32_t need;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + need >= n) return false;
-        for (int32_t k = 1; k <= need; k++) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-            return false;
-        i += need + 1;
-    }
-    return true;
+bool ValidUtf8(const void* text, int32_t length) {
+    return StringUtf8_ValidLength(static_cast<const char*>(text), length) == (length > 0 ? length : 0);
 }
 
 bool ValidName(std::string_view name) {
-    return name.size() < (size_t)kNameCapacity &&
-           ValidUtf8(reinterpret_cast<const uint8_t*>(name.data()), (int32_t)name.size());
+    return name.size() < (size_t)kNameCapacity && ValidUtf8(name.data(), (int32_t)name.size());
 }
 
 // "." and ".." are refused: the registry facade authorises paths with them folded away, so the

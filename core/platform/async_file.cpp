@@ -857,50 +857,49 @@ int64_t AsyncFile_SetLimitBandwidth(AsyncFile* file, int32_t read, int32_t write
 
 // ---- Settings ------------------------------------------------------------------------------------
 
-int64_t AsyncFile_SetRetries(AsyncFile* file, int32_t retries) {
+namespace {
+
+template <typename T> int64_t SetSetting(AsyncFile* file, T AsyncFile::*field, T value) {
     CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    file->Retries = retries;
+    file->*field = value;
     return 1;
+}
+
+template <typename T> int64_t GetSetting(AsyncFile* file, T AsyncFile::*field, T* value) {
+    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
+    ASSERT_POINTER(value);
+    *value = file->*field;
+    return 1;
+}
+
+} // namespace
+
+int64_t AsyncFile_SetRetries(AsyncFile* file, int32_t retries) {
+    return SetSetting(file, &AsyncFile::Retries, retries);
 }
 
 int64_t AsyncFile_GetRetries(AsyncFile* file, int32_t* retries) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    ASSERT_POINTER(retries);
-    *retries = file->Retries;
-    return 1;
+    return GetSetting(file, &AsyncFile::Retries, retries);
 }
 
 int64_t AsyncFile_SetAutoCreateDirectories(AsyncFile* file, uint32_t on) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    file->AutoCreateDirectories = on ? 1 : 0;
-    return 1;
+    return SetSetting(file, &AsyncFile::AutoCreateDirectories, on ? 1u : 0u);
 }
 
 int64_t AsyncFile_GetAutoCreateDirectories(AsyncFile* file, uint32_t* on) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    ASSERT_POINTER(on);
-    *on = file->AutoCreateDirectories;
-    return 1;
+    return GetSetting(file, &AsyncFile::AutoCreateDirectories, on);
 }
 
 int64_t AsyncFile_SetVerbose(AsyncFile* file, uint32_t verbose) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    file->Verbose = verbose;
-    return 1;
+    return SetSetting(file, &AsyncFile::Verbose, verbose);
 }
 
 int64_t AsyncFile_GetVerbose(AsyncFile* file, uint32_t* verbose) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    ASSERT_POINTER(verbose);
-    *verbose = file->Verbose;
-    return 1;
+    return GetSetting(file, &AsyncFile::Verbose, verbose);
 }
 
 int64_t AsyncFile_GetOpenFlags(AsyncFile* file, FileOpenFlags* flags) {
-    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
-    ASSERT_POINTER(flags);
-    *flags = file->OpenFlags;
-    return 1;
+    return GetSetting(file, &AsyncFile::OpenFlags, flags);
 }
 
 int64_t AsyncFile_GetPath(AsyncFile* file, char* buffer, int32_t size) {

@@ -96,6 +96,21 @@ void FreeBase64Text(char** text, uint32_t* size) {
     *size = 0;
 }
 
+// The plain settings: stored as given, read back into an out-argument cleared first.
+template <typename T> int64_t SetSetting(Pipe* pipe, T Pipe::*field, T value) {
+    CLASS_CHECK(pipe, PIPE_CLASS_ID);
+    pipe->*field = value;
+    return 1;
+}
+
+template <typename T> int64_t GetSetting(Pipe* pipe, T Pipe::*field, T* value) {
+    ASSERT_POINTER(value);
+    *value = 0;
+    CLASS_CHECK(pipe, PIPE_CLASS_ID);
+    *value = pipe->*field;
+    return 1;
+}
+
 } // namespace
 
 int64_t Pipe_Create(Pipe** handle) {
@@ -187,53 +202,31 @@ int64_t Pipe_SetBufferSize(Pipe* pipe, int32_t size) {
 }
 
 int64_t Pipe_GetBufferSize(Pipe* pipe, int32_t* size) {
-    ASSERT_POINTER(size);
-    *size = 0;
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    *size = pipe->BufferSize;
-    return 1;
+    return GetSetting(pipe, &Pipe::BufferSize, size);
 }
 
 int64_t Pipe_SetBlocking(Pipe* pipe, uint32_t flag) {
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    pipe->Blocking = flag;
-    return 1;
+    return SetSetting(pipe, &Pipe::Blocking, flag);
 }
 
 int64_t Pipe_GetBlocking(Pipe* pipe, uint32_t* flag) {
-    ASSERT_POINTER(flag);
-    *flag = 0;
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    *flag = pipe->Blocking;
-    return 1;
+    return GetSetting(pipe, &Pipe::Blocking, flag);
 }
 
 int64_t Pipe_SetOpenExisting(Pipe* pipe, uint32_t flag) {
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    pipe->OpenExisting = flag;
-    return 1;
+    return SetSetting(pipe, &Pipe::OpenExisting, flag);
 }
 
 int64_t Pipe_GetOpenExisting(Pipe* pipe, uint32_t* flag) {
-    ASSERT_POINTER(flag);
-    *flag = 0;
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    *flag = pipe->OpenExisting;
-    return 1;
+    return GetSetting(pipe, &Pipe::OpenExisting, flag);
 }
 
 int64_t Pipe_SetIsIn(Pipe* pipe, uint32_t flag) {
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    pipe->Inbound = flag;
-    return 1;
+    return SetSetting(pipe, &Pipe::Inbound, flag);
 }
 
 int64_t Pipe_GetIsIn(Pipe* pipe, uint32_t* flag) {
-    ASSERT_POINTER(flag);
-    *flag = 0;
-    CLASS_CHECK(pipe, PIPE_CLASS_ID);
-    *flag = pipe->Inbound;
-    return 1;
+    return GetSetting(pipe, &Pipe::Inbound, flag);
 }
 
 int64_t Pipe_Open(Pipe* pipe) {

@@ -236,14 +236,25 @@ int64_t GetStandardPipe(Process* process, Pipe* pipe, Dictionary* dict) {
     return 1;
 }
 
-int64_t CopyOut(char* buffer, int32_t size, const char* field) {
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, field, size);
+// The text properties: each is a field of its own capacity; setting one cuts the text to it.
+template <size_t N> int64_t SetText(Process* process, char (Process::*field)[N], const char* text) {
+    char* target = Checked(process)->*field;
+    ASSERT_POINTER(text);
+    String_CopyLength(target, text, (int32_t)N);
     return 1;
 }
 
-int64_t PointTo(const char** out, const char* field) {
-    *out = field;
+template <size_t N> int64_t CopyOut(Process* process, char (Process::*field)[N], char* buffer, int32_t size) {
+    const char* text = Checked(process)->*field;
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, text, size);
+    return 1;
+}
+
+template <size_t N> int64_t PointTo(Process* process, char (Process::*field)[N], const char** out) {
+    ASSERT_POINTER(out);
+    *out = nullptr;
+    *out = Checked(process)->*field;
     return 1;
 }
 
@@ -307,20 +318,15 @@ int64_t Process_GetInstanceId(Process* process, char* buffer, int32_t size) {
 }
 
 int64_t Process_SetApplicationName(Process* process, const char* path) {
-    Checked(process);
-    ASSERT_POINTER(path);
-    String_CopyLength(process->ApplicationName, path, PROCESS_PATH_SIZE);
-    return 1;
+    return SetText(process, &Process::ApplicationName, path);
 }
 
 int64_t Process_GetApplicationName(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->ApplicationName);
+    return CopyOut(process, &Process::ApplicationName, buffer, size);
 }
 
 int64_t Process_GetApplicationNamePtr(Process* process, const char** path) {
-    ASSERT_POINTER(path);
-    *path = nullptr;
-    return PointTo(path, Checked(process)->ApplicationName);
+    return PointTo(process, &Process::ApplicationName, path);
 }
 
 int64_t Process_GetShortApplicationName(Process* process, char* buffer, int32_t size) {
@@ -333,37 +339,27 @@ int64_t Process_GetShortApplicationName(Process* process, char* buffer, int32_t 
 }
 
 int64_t Process_SetArguments(Process* process, const char* arguments) {
-    Checked(process);
-    ASSERT_POINTER(arguments);
-    String_CopyLength(process->Arguments, arguments, PROCESS_ARGUMENTS_SIZE);
-    return 1;
+    return SetText(process, &Process::Arguments, arguments);
 }
 
 int64_t Process_GetArguments(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->Arguments);
+    return CopyOut(process, &Process::Arguments, buffer, size);
 }
 
 int64_t Process_GetArgumentsPtr(Process* process, const char** arguments) {
-    ASSERT_POINTER(arguments);
-    *arguments = nullptr;
-    return PointTo(arguments, Checked(process)->Arguments);
+    return PointTo(process, &Process::Arguments, arguments);
 }
 
 int64_t Process_SetWorkingDirectory(Process* process, const char* path) {
-    Checked(process);
-    ASSERT_POINTER(path);
-    String_CopyLength(process->WorkingDirectory, path, PROCESS_PATH_SIZE);
-    return 1;
+    return SetText(process, &Process::WorkingDirectory, path);
 }
 
 int64_t Process_GetWorkingDirectory(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->WorkingDirectory);
+    return CopyOut(process, &Process::WorkingDirectory, buffer, size);
 }
 
 int64_t Process_GetWorkingDirectoryPtr(Process* process, const char** path) {
-    ASSERT_POINTER(path);
-    *path = nullptr;
-    return PointTo(path, Checked(process)->WorkingDirectory);
+    return PointTo(process, &Process::WorkingDirectory, path);
 }
 
 int64_t Process_SetShowWindow(Process* process, uint32_t show) {
@@ -404,54 +400,39 @@ const char* Process_TranslateRights(uint32_t rights) {
 }
 
 int64_t Process_SetSHA1(Process* process, const char* digest) {
-    Checked(process);
-    ASSERT_POINTER(digest);
-    String_CopyLength(process->SHA1, digest, PROCESS_PATH_SIZE);
-    return 1;
+    return SetText(process, &Process::SHA1, digest);
 }
 
 int64_t Process_GetSHA1(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->SHA1);
+    return CopyOut(process, &Process::SHA1, buffer, size);
 }
 
 int64_t Process_GetSHA1Ptr(Process* process, const char** digest) {
-    ASSERT_POINTER(digest);
-    *digest = nullptr;
-    return PointTo(digest, Checked(process)->SHA1);
+    return PointTo(process, &Process::SHA1, digest);
 }
 
 int64_t Process_SetSHA1Target(Process* process, const char* path) {
-    Checked(process);
-    ASSERT_POINTER(path);
-    String_CopyLength(process->SHA1Target, path, PROCESS_PATH_SIZE);
-    return 1;
+    return SetText(process, &Process::SHA1Target, path);
 }
 
 int64_t Process_GetSHA1Target(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->SHA1Target);
+    return CopyOut(process, &Process::SHA1Target, buffer, size);
 }
 
 int64_t Process_GetSHA1TargetPtr(Process* process, const char** path) {
-    ASSERT_POINTER(path);
-    *path = nullptr;
-    return PointTo(path, Checked(process)->SHA1Target);
+    return PointTo(process, &Process::SHA1Target, path);
 }
 
 int64_t Process_SetAuthenticateTarget(Process* process, const char* path) {
-    Checked(process);
-    ASSERT_POINTER(path);
-    String_CopyLength(process->AuthenticateTarget, path, PROCESS_PATH_SIZE);
-    return 1;
+    return SetText(process, &Process::AuthenticateTarget, path);
 }
 
 int64_t Process_GetAuthenticateTarget(Process* process, char* buffer, int32_t size) {
-    return CopyOut(buffer, size, Checked(process)->AuthenticateTarget);
+    return CopyOut(process, &Process::AuthenticateTarget, buffer, size);
 }
 
 int64_t Process_GetAuthenticateTargetPtr(Process* process, const char** path) {
-    ASSERT_POINTER(path);
-    *path = nullptr;
-    return PointTo(path, Checked(process)->AuthenticateTarget);
+    return PointTo(process, &Process::AuthenticateTarget, path);
 }
 
 int64_t Process_SetCertStoreHandle(Process* process, CertStoreInterface* store) {

@@ -82,6 +82,15 @@ bool IdsFromNames(const char* view, const char* registryClass, uint32_t* viewId,
     return *classId != PLATFORM_REGISTRYCLASS_UNKNOWN;
 }
 
+// Opens an existing key read-only by the names of its view and class; false when the class is not
+// recognised, the key does not exist or the whitelist refuses it.
+bool OpenExistingReadOnly(const char* view, const char* registryClass, const char* path,
+                          PlatformRegistryKey** key) {
+    uint32_t viewId = 0, classId = 0;
+    return IdsFromNames(view, registryClass, &viewId, &classId) && Registry_DoesExist(viewId, classId, path) &&
+           Registry_OpenReadOnly(key, viewId, classId, path);
+}
+
 // Creates the key, applies the security setting unless it is "default", runs the set and closes.
 template <typename Fn>
 int64_t HelperSet(const char* view, const char* security, const char* registryClass, const char* path,
@@ -103,6 +112,28 @@ int64_t HelperSet(const char* view, const char* security, const char* registryCl
     // A value that could not be written is no success.
     const int64_t closed = Registry_Close(&key);
     return result && closed ? result : 0;
+}
+
+// The index of a name in a lookup table, compared without case; fallback when it is not there.
+template <size_t N> uint32_t IndexOfName(const char* const (&table)[N], const char* name, uint32_t fallback) {
+    ASSERT_POINTER(name);
+    for (uint32_t i = 0; i < N; i++)
+        if (String_CompareWithoutCase(name, table[i])) return i;
+    return fallback;
+}
+
+typedef int64_t (*PlatformKeyFunc)(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass,
+                                   const char* path);
+
+// Clears *key; then, once the whitelist allows the access, opens or creates the key through the
+// platform.
+int64_t OpenAllowed(PlatformRegistryKey** key, uint32_t write, uint32_t view, uint32_t registryClass,
+                    const char* path, PlatformKeyFunc open) {
+    ASSERT_POINTER(key);
+    *key = nullptr;
+    ASSERT_POINTER(path);
+    if (!Registry_Authorize(write, registryClass, path)) return 0;
+    return open(key, view, registryClass, path);
 }
 
 } // namespace
@@ -195,10 +226,7 @@ const char* Registry_ConvertClass(uint32_t id) {
 }
 
 uint32_t Registry_ConvertClassFromString(const char* name) {
-    ASSERT_POINTER(name);
-    for (uint32_t i = 0; i < kClassCount; i++)
-        if (String_CompareWithoutCase(name, GlobalRegistryLookup[i])) return i;
-    return PLATFORM_REGISTRYCLASS_UNKNOWN;
+    return IndexOfName(GlobalRegistryLookup, name, PLATFORM_REGISTRYCLASS_UNKNOWN);
 }
 
 const char* Registry_ConvertView(uint32_t id) {
@@ -210,37 +238,22 @@ const char* Registry_ConvertView(uint32_t id) {
 }
 
 uint32_t Registry_ConvertViewFromString(const char* name) {
-    ASSERT_POINTER(name);
-    for (uint32_t i = 0; i < kViewCount; i++)
-        if (String_CompareWithoutCase(name, GlobalRegistryViewLookup[i])) return i;
-    return PLATFORM_REGISTRYVIEW_DEFAULT;
+    return IndexOfName(GlobalRegistryViewLookup, name, PLATFORM_REGISTRYVIEW_DEFAULT);
 }
 
 // ---- Keys ---------------------------------------------------------------------------------------
 
 int64_t Registry_OpenReadOnly(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass,
                               const char* path) {
-    ASSERT_POINTER(key);
-    *key = nullptr;
-    ASSERT_POINTER(path);
-    if (!Registry_Authorize(0, registryClass, path)) return 0;
-    return Platform_RegistryOpen(key, view, registryClass, path);
+    return OpenAllowed(key, 0, view, registryClass, path, Platform_RegistryOpen);
 }
 
 int64_t Registry_Open(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass, const char* path) {
-    ASSERT_POINTER(key);
-    *key = nullptr;
-    ASSERT_POINTER(path);
-    if (!Registry_Authorize(1, registryClass, path)) return 0;
-    return Platform_RegistryOpen(key, view, registryClass, path);
+    return OpenAllowed(key, 1, view, registryClass, path, Platform_RegistryOpen);
 }
 
 int64_t Registry_Create(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass, const char* path) {
-    ASSERT_POINTER(key);
-    *key = nullptr;
-    ASSERT_POINTER(path);
-    if (!Registry_Authorize(1, registryClass, path)) return 0;
-    return Platform_RegistryCreate(key, view, registryClass, path);
+    return OpenAllowed(key, 1, view, registryClass, path, Platform_RegistryCreate);
 }
 
 int64_t Registry_AggressiveOpen(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass,
@@ -386,11 +399,9 @@ int64_t Registry_HelperGetKeyValue(const char* view, const char* registryClass, 
     ASSERT_POINTER(defaultValue);
     ASSERT_POINTER(out);
     if (size > 0) out[0] = 0;
-    uint32_t viewId = 0, classId = 0;
     bool found = false;
     PlatformRegistryKey* key = nullptr;
-    if (IdsFromNames(view, registryClass, &viewId, &classId) && Registry_DoesExist(viewId, classId, path) &&
-        Registry_OpenReadOnly(&key, viewId, classId, path)) {
+    if (OpenExistingReadOnly(view, registryClass, path, &key)) {
         uint64_t wide = 0;
         uint32_t narrow = 0;
         found = Registry_GetChar(key, name, out, size) || Registry_GetMultiChar(key, name, out, size) ||
@@ -420,11 +431,8 @@ int64_t Registry_HelperGetInt32(const char* view, const char* registryClass, con
     ASSERT_POINTER(name);
     ASSERT_POINTER(out);
     *out = defaultValue;
-    uint32_t viewId = 0, classId = 0;
     PlatformRegistryKey* key = nullptr;
-    if (!IdsFromNames(view, registryClass, &viewId, &classId) || !Registry_DoesExist(viewId, classId, path) ||
-        !Registry_OpenReadOnly(&key, viewId, classId, path))
-        return 0;
+    if (!OpenExistingReadOnly(view, registryClass, path, &key)) return 0;
     uint32_t value = 0;
     const bool read = Registry_GetInt32(key, name, &value) != 0;
     Registry_Close(&key);
@@ -438,11 +446,8 @@ int64_t Registry_HelperGetInt64(const char* view, const char* registryClass, con
     ASSERT_POINTER(name);
     ASSERT_POINTER(out);
     *out = defaultValue;
-    uint32_t viewId = 0, classId = 0;
     PlatformRegistryKey* key = nullptr;
-    if (!IdsFromNames(view, registryClass, &viewId, &classId) || !Registry_DoesExist(viewId, classId, path) ||
-        !Registry_OpenReadOnly(&key, viewId, classId, path))
-        return 0;
+    if (!OpenExistingReadOnly(view, registryClass, path, &key)) return 0;
     uint64_t wide = 0;
     uint32_t narrow = 0;
     bool read = Registry_GetInt64(key, name, &wide) != 0;
@@ -464,10 +469,8 @@ int64_t Registry_HelperGetData(const char* view, const char* registryClass, cons
     ASSERT_POINTER(length);
     *buffer = nullptr;
     *length = 0;
-    uint32_t viewId = 0, classId = 0;
     PlatformRegistryKey* key = nullptr;
-    if (IdsFromNames(view, registryClass, &viewId, &classId) && Registry_DoesExist(viewId, classId, path) &&
-        Registry_OpenReadOnly(&key, viewId, classId, path)) {
+    if (OpenExistingReadOnly(view, registryClass, path, &key)) {
         int32_t size = 0;
         if (Registry_GetSize(key, name, &size) && size > 0 && size < INT32_MAX) {
             uint8_t* bytes = static_cast<uint8_t*>(Memory_AllocZero(size + 1));

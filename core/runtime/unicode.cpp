@@ -257,6 +257,45 @@ int32_t StringUtf8_Length(const char* text) {
     return count;
 }
 
+int32_t StringUtf8_ValidLength(const char* text, int32_t length) {
+    if (length < 1) return 0;
+    ASSERT_POINTER(text);
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
+    int32_t i = 0;
+    while (i < length) {
+        const uint8_t c = s[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        int32_t need;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            cp = c & 0x07;
+        } else {
+            return i;
+        }
+        if (i + need >= length) return i;
+        for (int32_t k = 1; k <= need; k++) {
+            if ((s[i + k] & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        // The lead byte rules out two-byte overlongs; the value rules out the longer ones.
+        if ((need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return i;
+        i += need + 1;
+    }
+    return i;
+}
+
 int32_t StringUtf8_CopyLengthToUtf16(uint16_t* target, int32_t capacity, const char* source,
                                      int32_t lastIndex) {
     return CopyLengthFromUtf8(target, capacity, source, lastIndex, To16);

@@ -67,6 +67,11 @@ int64_t CharAnsi_CopyToUtf8(uint8_t byte, char* target, int32_t capacity, int32_
 // as its table length asks) count as one; a stray continuation byte counts alone.
 int32_t StringUtf8_Length(const char* text);
 
+// Bytes at the start of text[0, length) that are strict UTF-8: no overlong form, no surrogate,
+// nothing above U+10FFFF and no sequence cut by the end (a NUL byte is U+0000 here). The whole
+// length when all of it is; 0 and nothing read when length < 1.
+int32_t StringUtf8_ValidLength(const char* text, int32_t length);
+
 // Decodes source[0..lastIndex] into 16-bit units. A broken sequence ends the conversion: the
 // terminator goes where its unit would have gone. Filling the whole capacity leaves the result
 // unterminated (see above). lastIndex < 0 gives the empty text; capacity < 1 writes nothing.

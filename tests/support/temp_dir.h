@@ -6,7 +6,9 @@
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TempDir {
@@ -35,6 +37,20 @@ inline std::string ReadFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Writes text to path, replacing what was there, and gives the file the mode; false when any
+// step failed.
+inline bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, mode) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        ok = n > 0;
+        if (ok) done += (size_t)n;
+    }
+    return close(fd) == 0 && ok;
 }
 
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

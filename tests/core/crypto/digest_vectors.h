@@ -1,10 +1,11 @@
-// Helpers of the digest tests: hex text, one-call digests through a record, and the reader of the
-// published NIST and RFC response files (Len/Msg/MD records), found under QVR_CRYPTO_VECTORS or
-// where Debian's python3-cryptography-vectors installs them.
+// Helpers of the digest tests: hex text, one-call digests through a record, the checks every digest
+// object shares, and the reader of the published NIST and RFC response files (Len/Msg/MD records),
+// found under QVR_CRYPTO_VECTORS or where Debian's python3-cryptography-vectors installs them.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "core/crypto/hash.h"
+#include "tests/support/abort_hook.h"
 
 inline std::string ToHex(const uint8_t* bytes, size_t length) {
     static const char kDigits[] = "0123456789abcdef";
@@ -232,4 +234,128 @@ inline int32_t CheckMessageFile(const HashInterface* record, const std::string& 
         checked++;
     }
     return checked;
+}
+
+// For the digests of 64-byte blocks: 55 bytes leave room for the count in the same block, 56 to 63
+// need one more; byte by byte gives the same digest as one call on every length around them.
+inline void ExpectPaddingAroundTheLengthField(const HashInterface* record) {
+    for (size_t n = 50; n <= 130; n++) {
+        const std::string m(n, 'z');
+        EXPECT_EQ(Digest(record, m), DigestInPieces(record, m, {1})) << record->Name << " " << n;
+    }
+}
+
+// The digest of "abc" read through the record into a buffer of the given capacity: the answer,
+// the leading bytes copied, and nothing written past them.
+inline void ExpectDigestOfAbcInto(const HashInterface* record, int32_t capacity, uint32_t answer,
+                                  size_t copied) {
+    alignas(16) uint8_t memory[512];
+    ASSERT_LE(record->SizeOf(), sizeof(memory));
+    uint8_t out[96];
+    ASSERT_LT(copied, sizeof(out));
+    ASSERT_LE(capacity, (int32_t)sizeof(out));
+    record->Stack(memory);
+    record->Process(memory, "abc", 3);
+    record->Generate(memory);
+    memset(out, 0xEE, sizeof(out));
+    EXPECT_EQ(record->GetDigest(memory, out, capacity), answer) << record->Name << " " << capacity;
+    EXPECT_EQ(ToHex(out, copied), Digest(record, "abc").substr(0, 2 * copied)) << record->Name;
+    EXPECT_EQ(out[copied], 0xEE) << record->Name << " " << capacity;
+    record->Unstack(memory);
+}
+
+// For the digests of fixed length: a short buffer gets the leading bytes and still 1, and a short
+// text buffer the leading digits and 0.
+inline void ExpectShortBuffersGetLeadingBytes(const HashInterface* record) {
+    const int32_t size = (int32_t)record->DigestSize;
+    const struct {
+        int32_t Capacity;
+        size_t Copied;
+    } cases[] = {{8, 8}, {size, (size_t)size}, {size + 24, (size_t)size}, {0, 0}, {-5, 0}};
+    for (const auto& c : cases) ExpectDigestOfAbcInto(record, c.Capacity, 1, c.Copied);
+    const std::string abc = Digest(record, "abc");
+    alignas(16) uint8_t memory[512];
+    ASSERT_LE(record->SizeOf(), sizeof(memory));
+    record->Stack(memory);
+    record->Process(memory, "abc", 3);
+    record->Generate(memory);
+    std::vector<char> text(abc.size() + 1);
+    EXPECT_EQ(record->GetString(memory, 0, text.data(), (int32_t)text.size()), 1u) << record->Name;
+    EXPECT_EQ(std::string(text.data()), abc);
+    EXPECT_EQ(record->GetString(memory, 0, text.data(), 10), 0u) << record->Name;
+    EXPECT_EQ(std::string(text.data()), abc.substr(0, 9));
+    record->Unstack(memory);
+}
+
+// For the digests that count bits in two 32-bit words: a wrap of the low word carries into the
+// high word.
+template <typename Object> void ExpectBitCountCarries(const HashInterface* record) {
+    Object object;
+    record->Stack(&object);
+    object.BitCount[0] = 0xFFFFFE00u; // a whole number of blocks, 512 bits short of the wrap
+    uint8_t block[64] = {};
+    EXPECT_EQ(record->Process(&object, block, sizeof(block)), 1);
+    EXPECT_EQ(object.BitCount[0], 0u) << record->Name;
+    EXPECT_EQ(object.BitCount[1], 1u) << record->Name;
+    EXPECT_EQ(record->Process(&object, block, 3), 1);
+    EXPECT_EQ(object.BitCount[0], 24u) << record->Name;
+    EXPECT_EQ(object.BitCount[1], 1u) << record->Name;
+    record->Unstack(&object);
+}
+
+// For the same digests: a copy takes the count, the state and the bytes waiting in the block, and
+// copying an instance onto itself is allowed.
+template <typename Object> void ExpectCopyTakesCountStateAndBlock(const HashInterface* record) {
+    Object* a = nullptr;
+    Object* b = nullptr;
+    record->Create(reinterpret_cast<void**>(&a));
+    record->Create(reinterpret_cast<void**>(&b));
+    record->Process(a, "abcdefghij", 10);
+    EXPECT_EQ(record->CopyTo(a, b), 1);
+    EXPECT_EQ(record->CopyTo(a, a), 1);
+    EXPECT_EQ(b->BitCount[0], 80u) << record->Name;
+    EXPECT_EQ(memcmp(a->State, b->State, sizeof(a->State)), 0) << record->Name;
+    EXPECT_EQ(memcmp(a->Block, b->Block, 10), 0) << record->Name;
+    record->Delete(reinterpret_cast<void**>(&a));
+    record->Delete(reinterpret_cast<void**>(&b));
+}
+
+// Reading the digest, as bytes or as text, before it was generated stops the program with the
+// class's text (`className` is the engine's name, e.g. "SHA256" for the SHA-224 record too).
+inline void ExpectReadingBeforeGeneratingAborts(const HashInterface* record, const std::string& className) {
+    const std::string text =
+        "Assertion failed (" + className + "->DigestReady)\n" + className + " must be generated first!";
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            alignas(16) uint8_t memory[512];
+            record->Stack(memory);
+            uint8_t out[64];
+            record->GetDigest(memory, out, (int32_t)record->DigestSize);
+        },
+        AbortRegex(text))
+        << record->Name;
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            alignas(16) uint8_t memory[512];
+            record->Stack(memory);
+            char out[160];
+            record->GetString(memory, 0, out, (int32_t)sizeof(out));
+        },
+        AbortRegex(text))
+        << record->Name;
+}
+
+// Data to process is required, even for no bytes.
+inline void ExpectNullDataAborts(const HashInterface* record) {
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            alignas(16) uint8_t memory[512];
+            record->Stack(memory);
+            record->Process(memory, nullptr, 0);
+        },
+        AbortRegex("Pointer is NULL\n"))
+        << record->Name;
 }

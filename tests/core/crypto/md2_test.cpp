@@ -122,24 +122,7 @@ TEST(Md2Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Md2Test, ReadingBeforeGeneratingAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD2 md2;
-            MD2_Stack(&md2);
-            uint8_t out[16];
-            MD2_GetDigest(&md2, out, 16);
-        },
-        AbortRegex("Assertion failed (MD2->DigestReady)\nMD2 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD2 md2;
-            MD2_Stack(&md2);
-            char out[33];
-            MD2_GetString(&md2, 0, out, 33);
-        },
-        AbortRegex("Assertion failed (MD2->DigestReady)\nMD2 must be generated first!"));
+    ExpectReadingBeforeGeneratingAborts(&MD2_INTERFACE, "MD2");
 }
 
 } // namespace

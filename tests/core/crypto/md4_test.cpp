@@ -28,66 +28,20 @@ TEST(Md4Test, MillionBytesInUnevenPieces) {
 }
 
 TEST(Md4Test, PaddingAroundTheLengthField) {
-    // 55 bytes leave room for the count in the same block; 56 to 63 need one more.
-    for (size_t n = 50; n <= 130; n++) {
-        const std::string m(n, 'z');
-        EXPECT_EQ(Digest(&MD4_INTERFACE, m), DigestInPieces(&MD4_INTERFACE, m, {1})) << n;
-    }
+    ExpectPaddingAroundTheLengthField(&MD4_INTERFACE);
 }
 
 TEST(Md4Test, ShortBufferReceivesLeadingBytes) {
-    MD4 md4;
-    MD4_Stack(&md4);
-    MD4_Process(&md4, "abc", 3);
-    MD4_Generate(&md4);
-    struct Case {
-        int32_t capacity;
-        size_t copied;
-    } cases[] = {{8, 8}, {16, 16}, {40, 16}, {0, 0}, {-5, 0}};
-    for (const Case& c : cases) {
-        uint8_t out[40];
-        memset(out, 0xEE, sizeof(out));
-        EXPECT_EQ(MD4_GetDigest(&md4, out, c.capacity), 1u) << c.capacity;
-        EXPECT_EQ(ToHex(out, c.copied),
-                  std::string("a448017aaf21d8525fc10ae87aa6729d").substr(0, 2 * c.copied));
-        EXPECT_EQ(out[c.copied], 0xEE) << c.capacity;
-    }
-    char text[33];
-    EXPECT_EQ(MD4_GetString(&md4, 0, text, sizeof(text)), 1u);
-    EXPECT_STREQ(text, "a448017aaf21d8525fc10ae87aa6729d");
-    EXPECT_EQ(MD4_GetString(&md4, 0, text, 10), 0u);
-    EXPECT_STREQ(text, "a448017aa");
-    MD4_Unstack(&md4);
+    ExpectShortBuffersGetLeadingBytes(&MD4_INTERFACE);
 }
 
 TEST(Md4Test, CopyMidMessage) {
     ExpectCopyMidMessage(&MD4_INTERFACE);
-    MD4* a = nullptr;
-    MD4* b = nullptr;
-    MD4_Create(&a);
-    MD4_Create(&b);
-    MD4_Process(a, "abcdefghij", 10);
-    EXPECT_EQ(MD4_CopyTo(a, b), 1);
-    EXPECT_EQ(MD4_CopyTo(a, a), 1);
-    EXPECT_EQ(b->BitCount[0], 80u);
-    EXPECT_EQ(memcmp(a->State, b->State, sizeof(a->State)), 0);
-    EXPECT_EQ(memcmp(a->Block, b->Block, 10), 0);
-    MD4_Delete(&a);
-    MD4_Delete(&b);
+    ExpectCopyTakesCountStateAndBlock<MD4>(&MD4_INTERFACE);
 }
 
 TEST(Md4Test, BitCountCarriesIntoTheHighWord) {
-    MD4 md4;
-    MD4_Stack(&md4);
-    md4.BitCount[0] = 0xFFFFFE00u; // a whole number of blocks, 512 bits short of the wrap
-    uint8_t block[64] = {};
-    EXPECT_EQ(MD4_Process(&md4, block, sizeof(block)), 1);
-    EXPECT_EQ(md4.BitCount[0], 0u);
-    EXPECT_EQ(md4.BitCount[1], 1u);
-    EXPECT_EQ(MD4_Process(&md4, block, 3), 1);
-    EXPECT_EQ(md4.BitCount[0], 24u);
-    EXPECT_EQ(md4.BitCount[1], 1u);
-    MD4_Unstack(&md4);
+    ExpectBitCountCarries<MD4>(&MD4_INTERFACE);
 }
 
 TEST(Md4Test, InstancesOnHeapAndInCallerMemory) {
@@ -134,32 +88,8 @@ TEST(Md4Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Md4Test, ReadingBeforeGeneratingAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD4 md4;
-            MD4_Stack(&md4);
-            uint8_t out[16];
-            MD4_GetDigest(&md4, out, 16);
-        },
-        AbortRegex("Assertion failed (MD4->DigestReady)\nMD4 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD4 md4;
-            MD4_Stack(&md4);
-            char out[33];
-            MD4_GetString(&md4, 0, out, 33);
-        },
-        AbortRegex("Assertion failed (MD4->DigestReady)\nMD4 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD4 md4;
-            MD4_Stack(&md4);
-            MD4_Process(&md4, nullptr, 0);
-        },
-        AbortRegex("Pointer is NULL\n"));
+    ExpectReadingBeforeGeneratingAborts(&MD4_INTERFACE, "MD4");
+    ExpectNullDataAborts(&MD4_INTERFACE);
 }
 
 } // namespace

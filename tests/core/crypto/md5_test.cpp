@@ -36,68 +36,22 @@ TEST(Md5Test, MillionBytesInUnevenPieces) {
 }
 
 TEST(Md5Test, PaddingAroundTheLengthField) {
-    // 55 bytes leave room for the count in the same block; 56 to 63 need one more.
-    for (size_t n = 50; n <= 130; n++) {
-        const std::string m(n, 'z');
-        EXPECT_EQ(Digest(&MD5_INTERFACE, m), DigestInPieces(&MD5_INTERFACE, m, {1})) << n;
-    }
+    ExpectPaddingAroundTheLengthField(&MD5_INTERFACE);
     EXPECT_EQ(Digest(&MD5_INTERFACE, std::string(56, 'a')), "3b0c8ac703f828b04c6c197006d17218");
     EXPECT_EQ(Digest(&MD5_INTERFACE, std::string(64, 'a')), "014842d480b571495a4a0363793f7367");
 }
 
 TEST(Md5Test, ShortBufferReceivesLeadingBytes) {
-    MD5 md5;
-    MD5_Stack(&md5);
-    MD5_Process(&md5, "abc", 3);
-    MD5_Generate(&md5);
-    struct Case {
-        int32_t capacity;
-        size_t copied;
-    } cases[] = {{8, 8}, {16, 16}, {40, 16}, {0, 0}, {-5, 0}};
-    for (const Case& c : cases) {
-        uint8_t out[40];
-        memset(out, 0xEE, sizeof(out));
-        EXPECT_EQ(MD5_GetDigest(&md5, out, c.capacity), 1u) << c.capacity;
-        EXPECT_EQ(ToHex(out, c.copied),
-                  std::string("900150983cd24fb0d6963f7d28e17f72").substr(0, 2 * c.copied));
-        EXPECT_EQ(out[c.copied], 0xEE) << c.capacity;
-    }
-    char text[33];
-    EXPECT_EQ(MD5_GetString(&md5, 0, text, sizeof(text)), 1u);
-    EXPECT_STREQ(text, "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(MD5_GetString(&md5, 0, text, 10), 0u);
-    EXPECT_STREQ(text, "900150983");
-    MD5_Unstack(&md5);
+    ExpectShortBuffersGetLeadingBytes(&MD5_INTERFACE);
 }
 
 TEST(Md5Test, CopyMidMessage) {
     ExpectCopyMidMessage(&MD5_INTERFACE);
-    MD5* a = nullptr;
-    MD5* b = nullptr;
-    MD5_Create(&a);
-    MD5_Create(&b);
-    MD5_Process(a, "abcdefghij", 10);
-    EXPECT_EQ(MD5_CopyTo(a, b), 1);
-    EXPECT_EQ(MD5_CopyTo(a, a), 1);
-    EXPECT_EQ(b->BitCount[0], 80u);
-    EXPECT_EQ(memcmp(a->State, b->State, sizeof(a->State)), 0);
-    EXPECT_EQ(memcmp(a->Block, b->Block, 10), 0);
-    MD5_Delete(&a);
-    MD5_Delete(&b);
+    ExpectCopyTakesCountStateAndBlock<MD5>(&MD5_INTERFACE);
 }
 
 TEST(Md5Test, BitCountCarriesIntoTheHighWord) {
-    MD5 md5;
-    MD5_Stack(&md5);
-    md5.BitCount[0] = 0xFFFFFE00u; // a whole number of blocks, 512 bits short of the wrap
-    uint8_t block[64] = {};
-    EXPECT_EQ(MD5_Process(&md5, block, sizeof(block)), 1);
-    EXPECT_EQ(md5.BitCount[0], 0u);
-    EXPECT_EQ(md5.BitCount[1], 1u);
-    EXPECT_EQ(MD5_Process(&md5, block, 3), 1);
-    EXPECT_EQ(md5.BitCount[0], 24u);
-    EXPECT_EQ(md5.BitCount[1], 1u);
-    MD5_Unstack(&md5);
+    ExpectBitCountCarries<MD5>(&MD5_INTERFACE);
 }
 
 TEST(Md5Test, OneCallBeyondTheLowCountWord) {
@@ -161,32 +115,8 @@ TEST(Md5Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Md5Test, ReadingBeforeGeneratingAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD5 md5;
-            MD5_Stack(&md5);
-            uint8_t out[16];
-            MD5_GetDigest(&md5, out, 16);
-        },
-        AbortRegex("Assertion failed (MD5->DigestReady)\nMD5 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD5 md5;
-            MD5_Stack(&md5);
-            char out[33];
-            MD5_GetString(&md5, 0, out, 33);
-        },
-        AbortRegex("Assertion failed (MD5->DigestReady)\nMD5 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            MD5 md5;
-            MD5_Stack(&md5);
-            MD5_Process(&md5, nullptr, 0);
-        },
-        AbortRegex("Pointer is NULL\n"));
+    ExpectReadingBeforeGeneratingAborts(&MD5_INTERFACE, "MD5");
+    ExpectNullDataAborts(&MD5_INTERFACE);
 }
 
 } // namespace

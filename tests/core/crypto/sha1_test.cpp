@@ -66,66 +66,20 @@ TEST(Sha1Test, EnginesAgreeOnEveryLength) {
 }
 
 TEST(Sha1Test, PaddingAroundTheLengthField) {
-    // 55 bytes leave room for the count in the same block; 56 to 63 need one more.
-    for (size_t n = 50; n <= 130; n++) {
-        const std::string m(n, 'z');
-        EXPECT_EQ(Digest(&SHA1_INTERFACE, m), DigestInPieces(&SHA1_INTERFACE, m, {1})) << n;
-    }
+    ExpectPaddingAroundTheLengthField(&SHA1_INTERFACE);
 }
 
 TEST(Sha1Test, ShortBufferReceivesLeadingBytes) {
-    SHA1 sha1;
-    SHA1_Stack(&sha1);
-    SHA1_Process(&sha1, "abc", 3);
-    SHA1_Generate(&sha1);
-    struct Case {
-        int32_t capacity;
-        size_t copied;
-    } cases[] = {{8, 8}, {20, 20}, {40, 20}, {0, 0}, {-5, 0}};
-    for (const Case& c : cases) {
-        uint8_t out[40];
-        memset(out, 0xEE, sizeof(out));
-        EXPECT_EQ(SHA1_GetDigest(&sha1, out, c.capacity), 1u) << c.capacity;
-        EXPECT_EQ(ToHex(out, c.copied),
-                  std::string("a9993e364706816aba3e25717850c26c9cd0d89d").substr(0, 2 * c.copied));
-        EXPECT_EQ(out[c.copied], 0xEE) << c.capacity;
-    }
-    char text[41];
-    EXPECT_EQ(SHA1_GetString(&sha1, 0, text, sizeof(text)), 1u);
-    EXPECT_STREQ(text, "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(SHA1_GetString(&sha1, 0, text, 10), 0u);
-    EXPECT_STREQ(text, "a9993e364");
-    SHA1_Unstack(&sha1);
+    ExpectShortBuffersGetLeadingBytes(&SHA1_INTERFACE);
 }
 
 TEST(Sha1Test, CopyMidMessage) {
     ExpectCopyMidMessage(&SHA1_INTERFACE);
-    SHA1* a = nullptr;
-    SHA1* b = nullptr;
-    SHA1_Create(&a);
-    SHA1_Create(&b);
-    SHA1_Process(a, "abcdefghij", 10);
-    EXPECT_EQ(SHA1_CopyTo(a, b), 1);
-    EXPECT_EQ(SHA1_CopyTo(a, a), 1);
-    EXPECT_EQ(b->BitCount[0], 80u);
-    EXPECT_EQ(memcmp(a->State, b->State, sizeof(a->State)), 0);
-    EXPECT_EQ(memcmp(a->Block, b->Block, 10), 0);
-    SHA1_Delete(&a);
-    SHA1_Delete(&b);
+    ExpectCopyTakesCountStateAndBlock<SHA1>(&SHA1_INTERFACE);
 }
 
 TEST(Sha1Test, BitCountCarriesIntoTheHighWord) {
-    SHA1 sha1;
-    SHA1_Stack(&sha1);
-    sha1.BitCount[0] = 0xFFFFFE00u; // a whole number of blocks, 512 bits short of the wrap
-    uint8_t block[64] = {};
-    EXPECT_EQ(SHA1_Process(&sha1, block, sizeof(block)), 1);
-    EXPECT_EQ(sha1.BitCount[0], 0u);
-    EXPECT_EQ(sha1.BitCount[1], 1u);
-    EXPECT_EQ(SHA1_Process(&sha1, block, 3), 1);
-    EXPECT_EQ(sha1.BitCount[0], 24u);
-    EXPECT_EQ(sha1.BitCount[1], 1u);
-    SHA1_Unstack(&sha1);
+    ExpectBitCountCarries<SHA1>(&SHA1_INTERFACE);
 }
 
 TEST(Sha1Test, InstancesOnHeapAndInCallerMemory) {
@@ -172,32 +126,8 @@ TEST(Sha1Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Sha1Test, ReadingBeforeGeneratingAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            SHA1 sha1;
-            SHA1_Stack(&sha1);
-            uint8_t out[16];
-            SHA1_GetDigest(&sha1, out, 16);
-        },
-        AbortRegex("Assertion failed (SHA1->DigestReady)\nSHA1 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            SHA1 sha1;
-            SHA1_Stack(&sha1);
-            char out[33];
-            SHA1_GetString(&sha1, 0, out, 33);
-        },
-        AbortRegex("Assertion failed (SHA1->DigestReady)\nSHA1 must be generated first!"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            SHA1 sha1;
-            SHA1_Stack(&sha1);
-            SHA1_Process(&sha1, nullptr, 0);
-        },
-        AbortRegex("Pointer is NULL\n"));
+    ExpectReadingBeforeGeneratingAborts(&SHA1_INTERFACE, "SHA1");
+    ExpectNullDataAborts(&SHA1_INTERFACE);
 }
 
 } // namespace

@@ -123,20 +123,7 @@ TEST(Sha256Test, ShortBufferIsRefused) {
         {&SHA256_INTERFACE, 0, 0, 0},   {&SHA256_INTERFACE, -1, 0, 0},  {&SHA224_INTERFACE, 27, 0, 0},
         {&SHA224_INTERFACE, 28, 1, 28},
     };
-    for (const Case& c : cases) {
-        alignas(16) uint8_t memory[256];
-        ASSERT_LE(c.Record->SizeOf(), sizeof(memory));
-        c.Record->Stack(memory);
-        c.Record->Process(memory, "abc", 3);
-        c.Record->Generate(memory);
-        uint8_t out[48];
-        memset(out, 0xEE, sizeof(out));
-        EXPECT_EQ(c.Record->GetDigest(memory, out, c.Capacity), c.Answer)
-            << c.Record->Name << " " << c.Capacity;
-        EXPECT_EQ(ToHex(out, c.Copied), Digest(c.Record, "abc").substr(0, 2 * c.Copied));
-        EXPECT_EQ(out[c.Copied], 0xEE);
-        c.Record->Unstack(memory);
-    }
+    for (const Case& c : cases) ExpectDigestOfAbcInto(c.Record, c.Capacity, c.Answer, c.Copied);
     uint8_t out[32];
     memset(out, 0xEE, sizeof(out));
     EXPECT_EQ(Hash_QuickDigest(&SHA256_INTERFACE, "abc", 3, out, 16), 0);
@@ -278,26 +265,8 @@ TEST(Sha256Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Sha256Test, ReadingBeforeGeneratingAborts) {
-    for (const HashInterface* record : {&SHA256_INTERFACE, &SHA224_INTERFACE}) {
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                alignas(16) uint8_t memory[256];
-                record->Stack(memory);
-                uint8_t out[32];
-                record->GetDigest(memory, out, 32);
-            },
-            AbortRegex("Assertion failed (SHA256->DigestReady)\nSHA256 must be generated first!"));
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                alignas(16) uint8_t memory[256];
-                record->Stack(memory);
-                char out[65];
-                record->GetString(memory, 0, out, 65);
-            },
-            AbortRegex("Assertion failed (SHA256->DigestReady)\nSHA256 must be generated first!"));
-    }
+    for (const HashInterface* record : {&SHA256_INTERFACE, &SHA224_INTERFACE})
+        ExpectReadingBeforeGeneratingAborts(record, "SHA256");
 }
 
 } // namespace

@@ -109,20 +109,7 @@ TEST(Sha512Test, ShortBufferIsRefused) {
         {&SHA512_INTERFACE, 63, 0, 0}, {&SHA512_INTERFACE, 64, 1, 64}, {&SHA512_INTERFACE, -64, 0, 0},
         {&SHA384_INTERFACE, 47, 0, 0}, {&SHA384_INTERFACE, 48, 1, 48}, {&SHA384_INTERFACE, 70, 1, 48},
     };
-    for (const Case& c : cases) {
-        alignas(16) uint8_t memory[512];
-        ASSERT_LE(c.Record->SizeOf(), sizeof(memory));
-        c.Record->Stack(memory);
-        c.Record->Process(memory, "abc", 3);
-        c.Record->Generate(memory);
-        uint8_t out[80];
-        memset(out, 0xEE, sizeof(out));
-        EXPECT_EQ(c.Record->GetDigest(memory, out, c.Capacity), c.Answer)
-            << c.Record->Name << " " << c.Capacity;
-        EXPECT_EQ(ToHex(out, c.Copied), Digest(c.Record, "abc").substr(0, 2 * c.Copied));
-        EXPECT_EQ(out[c.Copied], 0xEE);
-        c.Record->Unstack(memory);
-    }
+    for (const Case& c : cases) ExpectDigestOfAbcInto(c.Record, c.Capacity, c.Answer, c.Copied);
 }
 
 TEST(Sha512Test, Sha384CopyIntoASha512Instance) {
@@ -189,17 +176,8 @@ TEST(Sha512Test, InstancesOnHeapAndInCallerMemory) {
 }
 
 TEST(Sha512Test, ReadingBeforeGeneratingAborts) {
-    for (const HashInterface* record : {&SHA512_INTERFACE, &SHA384_INTERFACE}) {
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                alignas(16) uint8_t memory[512];
-                record->Stack(memory);
-                uint8_t out[64];
-                record->GetDigest(memory, out, 64);
-            },
-            AbortRegex("Assertion failed (SHA512->DigestReady)\nSHA512 must be generated first!"));
-    }
+    for (const HashInterface* record : {&SHA512_INTERFACE, &SHA384_INTERFACE})
+        ExpectReadingBeforeGeneratingAborts(record, "SHA512");
 }
 
 } // namespace

@@ -49,13 +49,6 @@ struct Loaded {
     }
 };
 
-void WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
-
 TEST(JsonFile, SaveAndLoadRoundTrip) {
     TempDir dir;
     const std::string document = R"({"name":"caf\u00e9","list":[1,2.5,true,null,{"k":"v"}],"empty":{}})";
@@ -65,7 +58,7 @@ TEST(JsonFile, SaveAndLoadRoundTrip) {
     // A longer file in the way: the save leaves none of it behind.
     ASSERT_EQ(JSON_SaveFile(source.json, path.c_str()), 1);
     EXPECT_EQ(ReadFile(path), source.Text());
-    WriteText(path, std::string(4096, ' ') + "[1]");
+    ASSERT_TRUE(WriteText(path, std::string(4096, ' ') + "[1]"));
     ASSERT_EQ(JSON_SaveFile(source.json, path.c_str()), 1);
     EXPECT_EQ(ReadFile(path), source.Text());
 
@@ -92,15 +85,15 @@ TEST(JsonFile, LoadFailures) {
     // A directory where a file is expected, an empty file and a truncated document.
     EXPECT_EQ(JSON_LoadFile(l.json, dir.path().c_str()), 0);
     const std::string empty = dir.path() + "/empty.json";
-    WriteText(empty, "");
+    ASSERT_TRUE(WriteText(empty, ""));
     EXPECT_EQ(JSON_LoadFile(l.json, empty.c_str()), 0);
     const std::string cut = dir.path() + "/cut.json";
-    WriteText(cut, R"({"a":[1,2,{"b":"unfinished)");
+    ASSERT_TRUE(WriteText(cut, R"({"a":[1,2,{"b":"unfinished)"));
     EXPECT_EQ(JSON_LoadFile(l.json, cut.c_str()), 0);
 
     // A good load after the failures: the earlier contents are gone.
     const std::string good = dir.path() + "/good.json";
-    WriteText(good, R"({"x":1})");
+    ASSERT_TRUE(WriteText(good, R"({"x":1})"));
     ASSERT_EQ(JSON_LoadFile(l.json, good.c_str()), 1);
     EXPECT_EQ(l.Text(), R"({"x":1})");
 }
@@ -108,7 +101,7 @@ TEST(JsonFile, LoadFailures) {
 TEST(JsonFile, FailedSavesLeaveTheFileAlone) {
     TempDir dir;
     const std::string path = dir.path() + "/keep.json";
-    WriteText(path, R"({"old":true})");
+    ASSERT_TRUE(WriteText(path, R"({"old":true})"));
 
     // Nothing bound, or nothing to write.
     JSON* unbound = nullptr;

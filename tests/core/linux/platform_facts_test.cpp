@@ -30,47 +30,15 @@
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
 
 namespace {
 
-std::mutex g_logLock;
-std::string g_log;
-
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_log += text;
-    return 1;
-}
-
-std::string TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::string text;
-    text.swap(g_log);
-    return text;
-}
-
-class LogEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(CaptureLog);
-    }
-    void TearDown() override {
-        Debug_PrintOverride(nullptr);
-        Debug_Remove();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
-
-void WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 void MakeTree(const std::string& path) {
     for (size_t i = 1; i <= path.size(); i++)
@@ -81,34 +49,12 @@ void MakeTree(const std::string& path) {
 // system directories there without touching the machine). nullopt when that is not permitted.
 std::optional<std::string> RunIsolated(const std::function<bool()>& prepare,
                                        const std::function<std::string()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) return std::nullopt;
-    pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            !prepare())
-            _exit(3);
-        const std::string result = "\x02" + body();
-        size_t done = 0;
-        while (done < result.size()) {
-            ssize_t n = write(fds[1], result.data() + done, result.size() - done);
-            if (n <= 0) _exit(2);
-            done += (size_t)n;
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) text.append(chunk, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (text.empty() || text[0] != '\x02' || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return text.substr(1);
+    return TextFromChild(
+        [&] {
+            return unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && prepare();
+        },
+        body);
 }
 
 bool Bind(const std::string& source, const char* target) {

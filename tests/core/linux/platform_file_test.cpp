@@ -25,17 +25,10 @@
 #include "core/runtime/log.h"
 #include "core/runtime/time.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    close(fd);
-    chmod(path.c_str(), mode);
-}
 
 mode_t ModeOf(const std::string& path) {
     struct stat info;
@@ -52,30 +45,6 @@ std::set<std::string> Entries(const std::string& directory) {
     }
     return names;
 }
-
-std::string g_logged;
-uint32_t ConsoleFlags() {
-    return DEBUG_FLAG_CONSOLE;
-}
-int64_t CaptureLog(const char* text) {
-    g_logged += text;
-    return 1;
-}
-
-class LogCapture {
-  public:
-    LogCapture() {
-        g_logged.clear();
-        if (!Log_IsStarted()) Log_Init(nullptr);
-        Debug_FlagsOverride(ConsoleFlags);
-        Debug_PrintOverride(CaptureLog);
-    }
-    ~LogCapture() {
-        Debug_PrintOverride(nullptr);
-        Debug_FlagsOverride(nullptr);
-        Log_Remove();
-    }
-};
 
 // A 1 MiB file system of its own, for a full disk and for a second volume. Mounting needs
 // privilege; callers skip when it is not there.
@@ -123,7 +92,7 @@ bool ImmutableSupported(const std::string& path) {
 
 TEST(PlatformFile, StatFollowsLinksAndLStatDoesNot) {
     TempDir dir;
-    WriteText(dir.file("target"), "12345");
+    ASSERT_TRUE(WriteText(dir.file("target"), "12345"));
     ASSERT_EQ(symlink("target", dir.file("link").c_str()), 0);
     ASSERT_EQ(symlink("missing", dir.file("dangling").c_str()), 0);
     struct stat info;
@@ -153,7 +122,7 @@ TEST(PlatformFile, PathsOverTheCapacityAreRefusedNeverCut) {
     longPath += std::string(PLATFORM_FILE_PATH_CAPACITY - longPath.size() - 1, 'a');
     ASSERT_EQ((int32_t)longPath.size(), PLATFORM_FILE_PATH_CAPACITY - 1);
     std::string prefix = longPath.substr(0, dir.path().size() + 200);
-    WriteText(prefix, "keep");
+    ASSERT_TRUE(WriteText(prefix, "keep"));
     std::string tooLong = longPath + "b";
 
     struct stat info;
@@ -182,10 +151,10 @@ TEST(PlatformFile, PathsOverTheCapacityAreRefusedNeverCut) {
     {
         LogCapture capture;
         EXPECT_EQ(Platform_GetSymLink(dir.file("ten").c_str(), buffer, sizeof(buffer)), 0);
-        EXPECT_NE(g_logged.find("Unable to read symbolic link [" + dir.file("ten") + "][" +
-                                std::to_string(ENAMETOOLONG) + "]\n"),
+        EXPECT_NE(capture.Text().find("Unable to read symbolic link [" + dir.file("ten") + "][" +
+                                      std::to_string(ENAMETOOLONG) + "]\n"),
                   std::string::npos)
-            << g_logged;
+            << capture.Text();
     }
     EXPECT_STREQ(buffer, "");
     char big[32];
@@ -197,7 +166,7 @@ TEST(PlatformFile, PathsOverTheCapacityAreRefusedNeverCut) {
 
 TEST(PlatformFile, AccessClimbsToTheNearestExistingDirectory) {
     TempDir dir;
-    WriteText(dir.file("file"), "x");
+    ASSERT_TRUE(WriteText(dir.file("file"), "x"));
     EXPECT_EQ(Platform_Access(dir.file("a/b/c").c_str(), 0, 0), 0);
     EXPECT_EQ(Platform_Access(dir.file("a/b/c").c_str(), 0, 1), 1);
     EXPECT_EQ(Platform_Access(dir.file("a/b/c").c_str(), PLATFORM_ACCESS_READ | PLATFORM_ACCESS_WRITE, 1), 1);
@@ -219,10 +188,10 @@ TEST(PlatformFile, AccessClimbsToTheNearestExistingDirectory) {
 
 TEST(PlatformFile, AttributesAsALinuxUserSeesThem) {
     TempDir dir;
-    WriteText(dir.file("plain.txt"), "x", 0644);
-    WriteText(dir.file(".hidden"), "x", 0600);
-    WriteText(dir.file("tool"), "x", 0755);
-    WriteText(dir.file("owner-only"), "x", 0744);
+    ASSERT_TRUE(WriteText(dir.file("plain.txt"), "x", 0644));
+    ASSERT_TRUE(WriteText(dir.file(".hidden"), "x", 0600));
+    ASSERT_TRUE(WriteText(dir.file("tool"), "x", 0755));
+    ASSERT_TRUE(WriteText(dir.file("owner-only"), "x", 0744));
     mkdir(dir.file("sub").c_str(), 0755);
     symlink("sub", dir.file("to-sub").c_str());
     symlink("tool", dir.file(".to-tool").c_str());
@@ -259,8 +228,8 @@ TEST(PlatformFile, AttributesAsALinuxUserSeesThem) {
 
 TEST(PlatformFile, SetAttributesOnlyAdds) {
     TempDir dir;
-    WriteText(dir.file("notes.txt"), "x", 0644);
-    WriteText(dir.file(".notes"), "x", 0644);
+    ASSERT_TRUE(WriteText(dir.file("notes.txt"), "x", 0644));
+    ASSERT_TRUE(WriteText(dir.file(".notes"), "x", 0644));
     {
         LogCapture capture;
         errno = 0;
@@ -268,10 +237,10 @@ TEST(PlatformFile, SetAttributesOnlyAdds) {
                                              PLATFORM_FILE_ATTRIBUTE_HIDDEN),
                   0);
         EXPECT_EQ(errno, EACCES);
-        EXPECT_NE(g_logged.find("Hidden attribute not applied (file does not begin with dot) [" +
-                                dir.file("notes.txt") + "]\n"),
+        EXPECT_NE(capture.Text().find("Hidden attribute not applied (file does not begin with dot) [" +
+                                      dir.file("notes.txt") + "]\n"),
                   std::string::npos)
-            << g_logged;
+            << capture.Text();
     }
     EXPECT_EQ(Platform_SetFileAttributes(nullptr, dir.file(".notes").c_str(), PLATFORM_FILE_ATTRIBUTE_HIDDEN),
               1);
@@ -290,7 +259,7 @@ TEST(PlatformFile, SetAttributesOnlyAdds) {
 
 TEST(PlatformFile, ReadOnlyIsTheImmutableFlag) {
     TempDir dir;
-    WriteText(dir.file("locked"), "data");
+    ASSERT_TRUE(WriteText(dir.file("locked"), "data"));
     if (!ImmutableSupported(dir.file("locked"))) GTEST_SKIP() << "the immutable flag cannot be set here";
     EXPECT_EQ(Platform_EnsurePathMutable(dir.file("locked").c_str()), 1) << "nothing set is fine";
     EXPECT_EQ(
@@ -313,7 +282,7 @@ TEST(PlatformFile, ReadOnlyIsTheImmutableFlag) {
 TEST(PlatformFile, ChangesThroughALinkNeverReachItsTarget) {
     TempDir dir;
     TempDir outside;
-    WriteText(outside.file("precious"), "keep", 0600);
+    ASSERT_TRUE(WriteText(outside.file("precious"), "keep", 0600));
     struct stat before;
     ASSERT_EQ(stat(outside.file("precious").c_str(), &before), 0);
     const std::string link = dir.file("link");
@@ -357,7 +326,7 @@ TEST(PlatformFile, ChangesThroughALinkNeverReachItsTarget) {
 
 TEST(PlatformFile, FileTimesAsCalendarRecords) {
     TempDir dir;
-    WriteText(dir.file("f"), "x");
+    ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     struct tm access, modified;
     ASSERT_EQ(Time_ConvertEncodedToTm(&access, 1200000000.0), 1);
     ASSERT_EQ(Time_ConvertEncodedToTm(&modified, 1300000000.0), 1);
@@ -395,7 +364,7 @@ TEST(PlatformFile, FileTimesAsCalendarRecords) {
 
 TEST(PlatformFile, SetFileGroupWidensOrChangesOwnership) {
     TempDir dir;
-    WriteText(dir.file("f"), "x", 0600);
+    ASSERT_TRUE(WriteText(dir.file("f"), "x", 0600));
     EXPECT_EQ(Platform_SetFileGroup(dir.file("f").c_str(), "everyone"), 1);
     EXPECT_EQ(ModeOf(dir.file("f")), 0777u);
     EXPECT_EQ(Platform_SetFileGroup(dir.file("f").c_str(), "Authenticated Users"), 1);
@@ -418,7 +387,7 @@ TEST(PlatformFile, CopyKeepsDataModeTimesAndExtendedAttributes) {
     TempDir dir;
     std::string data(200000, 0);
     for (size_t i = 0; i < data.size(); i++) data[i] = (char)(i * 31 + 7);
-    WriteText(dir.file("source"), data, 0640);
+    ASSERT_TRUE(WriteText(dir.file("source"), data, 0640));
     struct timespec times[2] = {{1100000000, 5}, {1150000000, 123456789}};
     utimensat(AT_FDCWD, dir.file("source").c_str(), times, 0);
     const bool xattrs = setxattr(dir.file("source").c_str(), "user.test", "value", 5, 0) == 0;
@@ -454,7 +423,7 @@ TEST(PlatformFile, CopyKeepsDataModeTimesAndExtendedAttributes) {
     }
 
     // Fail-if-exists leaves the destination alone.
-    WriteText(dir.file("other"), "old");
+    ASSERT_TRUE(WriteText(dir.file("other"), "old"));
     errno = 0;
     EXPECT_EQ(Platform_CopyFile(dir.file("source").c_str(), dir.file("other").c_str(), 1), 0);
     EXPECT_EQ(errno, EEXIST);
@@ -496,8 +465,8 @@ TEST(PlatformFile, ACopyOntoAFullDiskLeavesTheOldFileWhole) {
     TempDir dir;
     SmallVolume volume(dir.file("volume"));
     if (!volume.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-    WriteText(volume.file("kept"), "the old content");
-    WriteText(dir.file("big"), std::string(2 * 1024 * 1024, 'b'));
+    ASSERT_TRUE(WriteText(volume.file("kept"), "the old content"));
+    ASSERT_TRUE(WriteText(dir.file("big"), std::string(2 * 1024 * 1024, 'b')));
     errno = 0;
     EXPECT_EQ(Platform_CopyFile(dir.file("big").c_str(), volume.file("kept").c_str(), 0), 0);
     EXPECT_EQ(errno, ENOSPC);
@@ -509,8 +478,8 @@ TEST(PlatformFile, ACopyOntoAFullDiskLeavesTheOldFileWhole) {
 TEST(PlatformFile, ACopyThatHitsTheSizeLimitLeavesTheOldFileWhole) {
     // The file-size limit fails writes as a full disk would, without mounting anything.
     TempDir dir;
-    WriteText(dir.file("kept"), "the old content");
-    WriteText(dir.file("big"), std::string(300000, 'b'));
+    ASSERT_TRUE(WriteText(dir.file("kept"), "the old content"));
+    ASSERT_TRUE(WriteText(dir.file("big"), std::string(300000, 'b')));
     int status = InChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {100000, 100000};
@@ -526,8 +495,8 @@ TEST(PlatformFile, ACopyThatHitsTheSizeLimitLeavesTheOldFileWhole) {
 
 TEST(PlatformFile, MoveKeepsAnExistingDestinationUnlessAskedToReplace) {
     TempDir dir;
-    WriteText(dir.file("a"), "A");
-    WriteText(dir.file("b"), "B");
+    ASSERT_TRUE(WriteText(dir.file("a"), "A"));
+    ASSERT_TRUE(WriteText(dir.file("b"), "B"));
     errno = 0;
     EXPECT_EQ(Platform_MoveFile(nullptr, dir.file("a").c_str(), dir.file("b").c_str(), 0), 0);
     EXPECT_EQ(errno, EEXIST);
@@ -568,7 +537,7 @@ TEST(PlatformFile, MoveAcrossVolumesCopiesOnlyWhenAllowed) {
     TempDir dir;
     SmallVolume volume(dir.file("volume"));
     if (!volume.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-    WriteText(dir.file("a"), "across", 0604);
+    ASSERT_TRUE(WriteText(dir.file("a"), "across", 0604));
     errno = 0;
     EXPECT_EQ(Platform_MoveFile(nullptr, dir.file("a").c_str(), volume.file("a").c_str(), 0), 0);
     EXPECT_EQ(errno, EXDEV);
@@ -593,7 +562,7 @@ TEST(PlatformFile, MoveAcrossVolumesCopiesOnlyWhenAllowed) {
     EXPECT_FALSE(FileExists(volume.file("a")));
     // A directory is not copied across: nothing moves.
     mkdir(dir.file("tree").c_str(), 0755);
-    WriteText(dir.file("tree/leaf"), "leaf");
+    ASSERT_TRUE(WriteText(dir.file("tree/leaf"), "leaf"));
     errno = 0;
     EXPECT_EQ(Platform_MoveFile(nullptr, dir.file("tree").c_str(), volume.file("tree").c_str(),
                                 PLATFORM_MOVE_COPY_ALLOWED),
@@ -602,7 +571,7 @@ TEST(PlatformFile, MoveAcrossVolumesCopiesOnlyWhenAllowed) {
     EXPECT_EQ(ReadFile(dir.file("tree/leaf")), "leaf");
     EXPECT_FALSE(FileExists(volume.file("tree")));
     // A copy that does not fit leaves the source where it was.
-    WriteText(dir.file("big"), std::string(2 * 1024 * 1024, 'b'));
+    ASSERT_TRUE(WriteText(dir.file("big"), std::string(2 * 1024 * 1024, 'b')));
     EXPECT_EQ(Platform_MoveFile(nullptr, dir.file("big").c_str(), volume.file("big").c_str(),
                                 PLATFORM_MOVE_COPY_ALLOWED),
               0);
@@ -619,7 +588,7 @@ TEST(PlatformFile, DeletesAndDirectories) {
     errno = 0;
     EXPECT_EQ(Platform_CreateDirectory(dir.file("d").c_str()), 0);
     EXPECT_EQ(Platform_ErrorAlreadyExists(Platform_GetLastError()), 1);
-    WriteText(dir.file("d/f"), "x");
+    ASSERT_TRUE(WriteText(dir.file("d/f"), "x"));
     EXPECT_EQ(Platform_RemoveDirectory(dir.file("d").c_str()), 0);
     EXPECT_EQ(errno, ENOTEMPTY);
     errno = 0;
@@ -654,22 +623,22 @@ TEST(PlatformFile, SymbolicLinksGetTheirParentsAndLogFailures) {
     EXPECT_STREQ(target, "../target");
     LogCapture capture;
     EXPECT_EQ(Platform_CreateSymLink(dir.file("a/b/link").c_str(), "other", 0), 0);
-    EXPECT_NE(g_logged.find("Unable to create symbolic link [" + dir.file("a/b/link") + "][" +
-                            std::to_string(EEXIST) + "]\n"),
+    EXPECT_NE(capture.Text().find("Unable to create symbolic link [" + dir.file("a/b/link") + "][" +
+                                  std::to_string(EEXIST) + "]\n"),
               std::string::npos)
-        << g_logged;
-    WriteText(dir.file("file"), "x");
-    g_logged.clear();
+        << capture.Text();
+    ASSERT_TRUE(WriteText(dir.file("file"), "x"));
+    capture.Clear();
     EXPECT_EQ(Platform_CreateSymLink(dir.file("file/sub/link").c_str(), "t", 0), 0);
-    EXPECT_NE(g_logged.find("Unable to create symlink parent directory [" + dir.file("file/sub/link")),
+    EXPECT_NE(capture.Text().find("Unable to create symlink parent directory [" + dir.file("file/sub/link")),
               std::string::npos)
-        << g_logged;
-    g_logged.clear();
+        << capture.Text();
+    capture.Clear();
     EXPECT_EQ(Platform_GetSymLink(dir.file("file").c_str(), target, sizeof(target)), 0);
-    EXPECT_NE(g_logged.find("Unable to read symbolic link [" + dir.file("file") + "][" +
-                            std::to_string(EINVAL) + "]\n"),
+    EXPECT_NE(capture.Text().find("Unable to read symbolic link [" + dir.file("file") + "][" +
+                                  std::to_string(EINVAL) + "]\n"),
               std::string::npos)
-        << g_logged;
+        << capture.Text();
 }
 
 TEST(PlatformFile, FreeDiskSpaceNeedsADirectoryWithItsSeparator) {
@@ -677,7 +646,7 @@ TEST(PlatformFile, FreeDiskSpaceNeedsADirectoryWithItsSeparator) {
     uint64_t bytes = 7;
     EXPECT_EQ(Platform_GetFreeDiskSpace("/tmp", &bytes), 0);
     EXPECT_EQ(bytes, 0u);
-    EXPECT_NE(g_logged.find("Path is invalid (/tmp)\n"), std::string::npos) << g_logged;
+    EXPECT_NE(capture.Text().find("Path is invalid (/tmp)\n"), std::string::npos) << capture.Text();
     EXPECT_EQ(Platform_GetFreeDiskSpace("/tmp/", &bytes), 1);
     EXPECT_GT(bytes, 0u);
     struct statvfs info;
@@ -688,7 +657,7 @@ TEST(PlatformFile, FreeDiskSpaceNeedsADirectoryWithItsSeparator) {
 
 TEST(PlatformFile, RecordLocksKeepOtherProcessesOut) {
     TempDir dir;
-    WriteText(dir.file("f"), std::string(100, 'x'));
+    ASSERT_TRUE(WriteText(dir.file("f"), std::string(100, 'x')));
     int fd = open(dir.file("f").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     for (int32_t bad : {-1, 5, 99}) {
@@ -724,7 +693,7 @@ TEST(PlatformFile, RecordLocksKeepOtherProcessesOut) {
 
 TEST(PlatformFile, MapsAWholeFileOrAPart) {
     TempDir dir;
-    WriteText(dir.file("f"), "0123456789");
+    ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     int fd = open(dir.file("f").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     void* address = nullptr;
@@ -744,7 +713,7 @@ TEST(PlatformFile, MapsAWholeFileOrAPart) {
     EXPECT_EQ(length, 4u);
     EXPECT_EQ(Platform_UnmapViewOfFile(&address, length), 1);
     close(fd);
-    WriteText(dir.file("empty"), "");
+    ASSERT_TRUE(WriteText(dir.file("empty"), ""));
     fd = open(dir.file("empty").c_str(), O_RDONLY);
     length = 0;
     address = reinterpret_cast<void*>(1);
@@ -776,13 +745,13 @@ std::set<std::string> FindAll(const std::string& pattern, std::vector<PlatformFi
 
 TEST(PlatformFile, FindMatchesWithoutCaseAndReportsEachEntryItself) {
     TempDir dir;
-    WriteText(dir.file("a.txt"), "hello");
-    WriteText(dir.file("B.TXT"), "");
-    WriteText(dir.file("c.log"), "");
+    ASSERT_TRUE(WriteText(dir.file("a.txt"), "hello"));
+    ASSERT_TRUE(WriteText(dir.file("B.TXT"), ""));
+    ASSERT_TRUE(WriteText(dir.file("c.log"), ""));
     mkdir(dir.file("sub").c_str(), 0755);
     symlink("sub", dir.file("link").c_str());
     const std::string odd = std::string("bad-\xff\xfe-name.txt");
-    WriteText(dir.file(odd), "");
+    ASSERT_TRUE(WriteText(dir.file(odd), ""));
 
     EXPECT_EQ(FindAll(dir.file("*.TXT")), (std::set<std::string>{"a.txt", "B.TXT", odd}));
     EXPECT_EQ(FindAll(dir.file("?.txt")), (std::set<std::string>{"a.txt", "B.TXT"}));
@@ -844,7 +813,7 @@ TEST(PlatformFile, SecurityDescriptorsCarryNoListHere) {
 
 TEST(PlatformFile, ReplacementTakesTheOldFilesPlaceOnlyWhenCommitted) {
     TempDir dir;
-    WriteText(dir.file("doc"), "old", 0640);
+    ASSERT_TRUE(WriteText(dir.file("doc"), "old", 0640));
     void* replacement = nullptr;
     int32_t fd = Platform_ReplaceBegin(dir.file("doc").c_str(), O_WRONLY, &replacement);
     ASSERT_GE(fd, 0);
@@ -888,7 +857,7 @@ TEST(PlatformFile, ReplacementTakesTheOldFilesPlaceOnlyWhenCommitted) {
 
 TEST(PlatformFile, ReadSeekAndTruncateOnADescriptor) {
     TempDir dir;
-    WriteText(dir.file("f"), "abcdef");
+    ASSERT_TRUE(WriteText(dir.file("f"), "abcdef"));
     int fd = open(dir.file("f").c_str(), O_RDWR);
     char buffer[8] = {};
     uint32_t count = 9;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,11 +18,6 @@ namespace {
 bool IsFifo(const std::string& path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
 }
 
 TEST(PlatformPipe, TwoEndsInOneProcess) {
@@ -127,7 +121,7 @@ TEST(PlatformPipe, LeftoverFifoIsCreatedAgain) {
 TEST(PlatformPipe, PathsHeldByOtherFilesAreLeftAlone) {
     TempDir dir;
     const std::string file = dir.file("regular");
-    WriteText(file, "precious");
+    ASSERT_TRUE(WriteText(file, "precious"));
     const std::string directory = dir.file("directory");
     ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
     const std::string target = dir.file("target");

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/runtime/debug.h"
+#include "tests/core/linux/process_test_support.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
 
@@ -542,20 +543,6 @@ class LogCapture {
     }
 };
 
-void WriteScript(const std::string& path, const std::string& body) {
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    chmod(path.c_str(), 0755);
-}
-
-std::vector<std::string> ReadNulList(const std::string& path) {
-    std::string text = ReadFile(path);
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)
-        out.push_back(text.substr(start, end - start));
-    return out;
-}
-
 std::string Show(const std::vector<std::string>& list) {
     std::string out = "[";
     for (const std::string& item : list) out += "<" + item + ">";
@@ -610,33 +597,6 @@ std::string RunUnprivileged(const std::function<std::string()>& fn) {
     waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "the child did not end normally\n";
     return report;
-}
-
-template <typename Condition> bool Eventually(Condition&& condition) {
-    for (int i = 0; i < 60000; i++) {
-        if (condition()) return true;
-        usleep(1000);
-    }
-    return condition();
-}
-
-// Processes whose parent is this one, zombies included.
-std::vector<int32_t> ChildrenOfThisProcess() {
-    std::vector<int32_t> children;
-    DIR* proc = opendir("/proc");
-    while (struct dirent* item = proc ? readdir(proc) : nullptr) {
-        char* end = nullptr;
-        long pid = strtol(item->d_name, &end, 10);
-        if (*end || pid <= 0) continue;
-        if (Platform_GetParentProcessId((uint32_t)pid) == (uint32_t)getpid())
-            children.push_back((int32_t)pid);
-    }
-    if (proc) closedir(proc);
-    return children;
-}
-
-bool Listed(int32_t pid) {
-    return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
 }
 
 struct Executed {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sched.h>
@@ -21,47 +20,14 @@
 #include "core/certs/build_info.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
 
 namespace {
 
-std::mutex g_logLock;
-std::string g_log;
-
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_log += text;
-    return 1;
-}
-
-std::string TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::string text;
-    text.swap(g_log);
-    return text;
-}
-
-class LogEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(CaptureLog);
-    }
-    void TearDown() override {
-        Debug_PrintOverride(nullptr);
-        Debug_Remove();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
-
-void WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 std::string ProgramName() {
     char path[4096];

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -24,39 +23,13 @@
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 
 extern char** environ;
 
 namespace {
 
-std::mutex g_logLock;
-std::string g_log;
-
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_log += text;
-    return 1;
-}
-
-std::string TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::string text;
-    text.swap(g_log);
-    return text;
-}
-
-class LogEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(CaptureLog);
-    }
-    void TearDown() override {
-        Debug_PrintOverride(nullptr);
-        Debug_Remove();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 constexpr size_t kBlockSize = 4128;
 

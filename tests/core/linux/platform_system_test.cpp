@@ -24,6 +24,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -45,46 +46,19 @@ std::optional<std::string> RunChild(const std::function<std::string()>& body,
         sources.push_back(dir.file("bind" + std::to_string(i)));
         std::ofstream(sources.back()) << binds[i].Content;
     }
-    int fds[2];
-    if (pipe(fds) != 0) return std::nullopt;
-    pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        auto refuse = [&] {
-            if (write(fds[1], "\x01", 1) < 0) _exit(2);
-            _exit(0);
-        };
-        if (!binds.empty() || hideCpuFreq) {
-            if (unshare(CLONE_NEWNS) != 0) refuse();
+    return TextFromChild(
+        [&] {
+            if (binds.empty() && !hideCpuFreq) return true;
+            if (unshare(CLONE_NEWNS) != 0) return false;
             // Private first, so that nothing mounted here reaches the machine's namespace.
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) refuse();
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
             for (size_t i = 0; i < binds.size(); i++)
                 if (mount(sources[i].c_str(), binds[i].Target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-                    refuse();
-            if (hideCpuFreq && access("/sys/devices/system/cpu", F_OK) == 0 &&
-                mount("none", "/sys/devices/system/cpu", "tmpfs", 0, "size=16k") != 0)
-                refuse();
-        }
-        std::string result = "\x02" + body();
-        size_t done = 0;
-        while (done < result.size()) {
-            ssize_t n = write(fds[1], result.data() + done, result.size() - done);
-            if (n <= 0) _exit(2);
-            done += (size_t)n;
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) text.append(chunk, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (text.empty() || text[0] != '\x02' || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return text.substr(1);
+                    return false;
+            return !hideCpuFreq || access("/sys/devices/system/cpu", F_OK) != 0 ||
+                   mount("none", "/sys/devices/system/cpu", "tmpfs", 0, "size=16k") == 0;
+        },
+        body);
 }
 
 // "answer|text" of a buffer-filling call.

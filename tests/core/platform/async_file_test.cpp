@@ -25,6 +25,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/meter.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -47,47 +48,6 @@ class AsyncFileEnvironment : public ::testing::Environment {
 
 constexpr int32_t kEBADF = 9;
 constexpr int32_t kEINVAL = 22;
-
-// ---- Log capture -------------------------------------------------------------------------------
-
-std::mutex g_logMutex;
-std::string g_logged;
-uint32_t ConsoleFlags() {
-    return DEBUG_FLAG_CONSOLE;
-}
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logMutex);
-    g_logged += text;
-    return 1;
-}
-
-class LogCapture {
-  public:
-    LogCapture() {
-        g_logged.clear();
-        if (!Log_IsStarted()) Log_Init(nullptr);
-        Debug_FlagsOverride(ConsoleFlags);
-        Debug_PrintOverride(CaptureLog);
-    }
-    ~LogCapture() {
-        Debug_PrintOverride(nullptr);
-        Debug_FlagsOverride(nullptr);
-        Log_Remove();
-    }
-    std::string Text() {
-        std::lock_guard<std::mutex> guard(g_logMutex);
-        return g_logged;
-    }
-};
-
-// ---- Files and helpers ---------------------------------------------------------------------------
-
-void WriteText(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    close(fd);
-}
 
 // A pattern that differs at every position and between files, so that a byte written to the
 // wrong place or file shows.
@@ -223,7 +183,9 @@ TEST(AsyncFile, OpenModesOnExistingAndMissingFiles) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.file("f" + std::to_string(n++));
-        if (c.exists) WriteText(path, "0123456789");
+        if (c.exists) {
+            ASSERT_TRUE(WriteText(path, "0123456789"));
+        }
         Opened o;
         EXPECT_EQ(AsyncFile_Open(o.F, path.c_str(), c.flags), c.opens ? 1 : 0);
         EXPECT_EQ(AsyncFile_IsOpen(o.F), c.opens ? 1 : 0);
@@ -247,7 +209,7 @@ TEST(AsyncFile, OpenModesOnExistingAndMissingFiles) {
 TEST(AsyncFile, AppendWritesAtAbsoluteOffsetsAfterTheOldEnd) {
     TempDir dir;
     const std::string path = dir.file("log");
-    WriteText(path, "head:");
+    ASSERT_TRUE(WriteText(path, "head:"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_WRITE | FILE_APPEND), 1);
     uint64_t end = 0;
@@ -297,7 +259,7 @@ TEST(AsyncFile, OpenFailuresAreLoggedUnlessQuietAndMissing) {
 TEST(AsyncFile, RetriesAndTheObjectStaysReusable) {
     TempDir dir;
     const std::string good = dir.file("good");
-    WriteText(good, "ok");
+    ASSERT_TRUE(WriteText(good, "ok"));
     struct Case {
         int32_t retries;
         int32_t error;
@@ -577,7 +539,7 @@ TEST(AsyncFile, OverlappingWritesLandInTheOrderTheyWereIssued) {
 TEST(AsyncFile, ReadsAtAndPastTheEndAndZeroLengthRequests) {
     TempDir dir;
     const std::string path = dir.file("ten");
-    WriteText(path, "0123456789");
+    ASSERT_TRUE(WriteText(path, "0123456789"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_WRITE), 1);
     struct Case {
@@ -626,7 +588,7 @@ TEST(AsyncFile, ReadsAtAndPastTheEndAndZeroLengthRequests) {
 TEST(AsyncFile, TransferErrorsReachTheCallback) {
     TempDir dir;
     const std::string path = dir.file("f");
-    WriteText(path, "abcdef");
+    ASSERT_TRUE(WriteText(path, "abcdef"));
     {
         Opened o;
         ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ), 1);
@@ -647,7 +609,7 @@ TEST(AsyncFile, TransferErrorsReachTheCallback) {
 TEST(AsyncFile, AFileThatVanishesOrShrinksStaysReadable) {
     TempDir dir;
     const std::string path = dir.file("gone");
-    WriteText(path, "persistent content");
+    ASSERT_TRUE(WriteText(path, "persistent content"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_SHARED), 1);
     ASSERT_EQ(unlink(path.c_str()), 0);
@@ -656,7 +618,7 @@ TEST(AsyncFile, AFileThatVanishesOrShrinksStaysReadable) {
     EXPECT_EQ(r.error, 0);
     EXPECT_EQ(std::string(buffer, r.transferred), "persistent");
     // The size is that of the file held open, not of whatever the path names now.
-    WriteText(path, "x");
+    ASSERT_TRUE(WriteText(path, "x"));
     uint64_t size = 0;
     EXPECT_EQ(AsyncFile_GetFilesizeBytes(o.F, &size), 1);
     EXPECT_EQ(size, 18u);
@@ -664,7 +626,7 @@ TEST(AsyncFile, AFileThatVanishesOrShrinksStaysReadable) {
 
     // Shrunk by someone else: the read ends at the new end, without an error.
     const std::string other = dir.file("shrinks");
-    WriteText(other, "0123456789");
+    ASSERT_TRUE(WriteText(other, "0123456789"));
     Opened s;
     ASSERT_EQ(AsyncFile_Open(s.F, other.c_str(), FILE_READ), 1);
     ASSERT_EQ(truncate(other.c_str(), 4), 0);
@@ -789,7 +751,7 @@ TEST(AsyncFile, ClosingWhileCallbacksIssueMoreEndsEveryChainCleanly) {
 TEST(AsyncFile, RequestsOnAClosedFileCompleteWithBadDescriptorOnAWorker) {
     TempDir dir;
     const std::string path = dir.file("closed");
-    WriteText(path, "data");
+    ASSERT_TRUE(WriteText(path, "data"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_WRITE), 1);
     ASSERT_EQ(AsyncFile_Close(o.F), 1);
@@ -946,7 +908,7 @@ TEST(AsyncFile, ServesAsAStreamWithTheAsynchronousSlots) {
 TEST(AsyncFile, SeekTellTruncateAndSize) {
     TempDir dir;
     const std::string path = dir.file("sync");
-    WriteText(path, "0123456789");
+    ASSERT_TRUE(WriteText(path, "0123456789"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_WRITE), 1);
     struct Case {
@@ -1006,7 +968,7 @@ TEST(AsyncFile, SeekTellTruncateAndSize) {
 TEST(AsyncFile, TruncationThatFailsFailsTheOpen) {
     TempDir dir;
     const std::string path = dir.file("keep");
-    WriteText(path, "content");
+    ASSERT_TRUE(WriteText(path, "content"));
     Opened o;
     // A read-only descriptor cannot be cut: the open must not claim an emptied file.
     EXPECT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_TRUNCATE), 0);
@@ -1018,7 +980,7 @@ TEST(AsyncFile, TruncationThatFailsFailsTheOpen) {
 TEST(AsyncFile, TimesAttributesAndRename) {
     TempDir dir;
     const std::string path = dir.file(".hidden");
-    WriteText(path, "abc");
+    ASSERT_TRUE(WriteText(path, "abc"));
     Opened o;
     ASSERT_EQ(AsyncFile_Open(o.F, path.c_str(), FILE_READ | FILE_WRITE), 1);
 
@@ -1046,7 +1008,7 @@ TEST(AsyncFile, TimesAttributesAndRename) {
 
     // Renamed while open: the transfers follow the file, the stored path is the new one.
     const std::string target = dir.file("renamed");
-    WriteText(target, "old target");
+    ASSERT_TRUE(WriteText(target, "old target"));
     EXPECT_EQ(AsyncFile_Rename(o.F, target.c_str()), 1);
     char stored[400] = "";
     AsyncFile_GetPath(o.F, stored, sizeof(stored));

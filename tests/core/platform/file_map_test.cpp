@@ -4,56 +4,22 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <string>
 #include <unistd.h>
 
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-std::mutex g_logLock;
-std::string g_log;
-
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_log += text;
-    return 1;
-}
-
-std::string TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::string text;
-    text.swap(g_log);
-    return text;
-}
-
-class LogEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(CaptureLog);
-    }
-    void TearDown() override {
-        Debug_PrintOverride(nullptr);
-        Debug_Remove();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 std::string Content(size_t size) {
     std::string text(size, 0);
     for (size_t i = 0; i < size; i++) text[i] = (char)(i * 7 + i / 251);
     return text;
-}
-
-void WriteWhole(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, content.data(), content.size()), (ssize_t)content.size());
-    close(fd);
 }
 
 class FileMapTest : public ::testing::Test {
@@ -71,7 +37,7 @@ class FileMapTest : public ::testing::Test {
         if (file) File_Release(&file);
     }
     void Open(const std::string& content, FileOpenFlags flags = FILE_READ) {
-        WriteWhole(dir.file("data"), content);
+        ASSERT_TRUE(WriteText(dir.file("data"), content, 0600));
         ASSERT_EQ(File_Open(file, dir.file("data").c_str(), flags), 1);
     }
     std::string View() {
@@ -187,7 +153,7 @@ TEST_F(FileMapTest, ViewSurvivesTheFileBeingCutAndRewritten) {
     // Reading pages of a file cut under a mapping would stop the process; the view stays whole.
     ASSERT_EQ(truncate(dir.file("data").c_str(), 0), 0);
     EXPECT_TRUE(std::string(static_cast<const char*>(pointer), size) == content);
-    WriteWhole(dir.file("data"), std::string(content.size(), 'x'));
+    ASSERT_TRUE(WriteText(dir.file("data"), std::string(content.size(), 'x'), 0600));
     EXPECT_TRUE(std::string(static_cast<const char*>(pointer), size) == content);
     EXPECT_EQ(FileMap_ReleasePointer(map, &pointer), 1);
 }

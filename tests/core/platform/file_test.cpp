@@ -27,13 +27,6 @@
 
 namespace {
 
-void WriteText(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    close(fd);
-}
-
 std::set<std::string> Entries(const std::string& directory) {
     std::set<std::string> names;
     if (DIR* d = opendir(directory.c_str())) {
@@ -104,7 +97,7 @@ TEST(File, IsAStream) {
     kind.EmptyWriteSucceeds = true;
     kind.Make = [](const std::vector<uint8_t>& content) -> Stream* {
         const std::string path = dir.file("s" + std::to_string(counter++));
-        WriteText(path, std::string(content.begin(), content.end()));
+        EXPECT_TRUE(WriteText(path, std::string(content.begin(), content.end())));
         File* file = nullptr;
         File_Create(&file);
         if (!File_Open(file, path.c_str(), FILE_READ | FILE_WRITE | FILE_SHARED)) return nullptr;
@@ -148,7 +141,7 @@ TEST(File, StreamRecordIsTheFilesOwn) {
 
 TEST(File, DescriptorZeroIsAnOpenFile) {
     TempDir dir;
-    WriteText(dir.file("f"), "zero");
+    ASSERT_TRUE(WriteText(dir.file("f"), "zero"));
     // Free descriptor 0 so that the open gets it.
     int saved = dup(0);
     ASSERT_GE(saved, 0);
@@ -175,7 +168,7 @@ TEST(File, DescriptorZeroIsAnOpenFile) {
 
 TEST(File, AFailedCloseGivesTheDescriptorUp) {
     TempDir dir;
-    WriteText(dir.file("f"), "x");
+    ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     int saved = dup(0);
     ASSERT_GE(saved, 0);
     close(0);
@@ -356,7 +349,7 @@ TEST(File, AnExistingFileThatRefusesIsRetried) {
     EXPECT_EQ(l.Lines.size(), 1u) << "one attempt, no retry line: " << l.All();
     // Retries below 1: the failure step at once.
     Capture c;
-    WriteText(dir.file("f"), "x");
+    ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     File_SetRetries(c.F, 0);
     EXPECT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 0);
     EXPECT_EQ(c.Lines.size(), 1u);
@@ -366,7 +359,7 @@ TEST(File, PermissionFailureOfAnUnprivilegedProcess) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
     TempDir dir;
     chmod(dir.path().c_str(), 0755);
-    WriteText(dir.file("secret"), "root only", 0600);
+    ASSERT_TRUE(WriteText(dir.file("secret"), "root only", 0600));
     const std::string path = dir.file("secret");
     int status = InChild([&] {
         if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
@@ -381,7 +374,7 @@ TEST(File, PermissionFailureOfAnUnprivilegedProcess) {
 
     // A file of theirs in a directory they may not write to: no new file can be made beside it,
     // so truncation empties it in place.
-    WriteText(dir.file("theirs"), "their old content", 0644);
+    ASSERT_TRUE(WriteText(dir.file("theirs"), "their old content", 0644));
     ASSERT_EQ(chown(dir.file("theirs").c_str(), 65534, 65534), 0);
     const std::string theirs = dir.file("theirs");
     status = InChild([&] {
@@ -401,7 +394,7 @@ TEST(File, OpenModes) {
     TempDir dir;
     Capture c;
     uint32_t written = 0;
-    WriteText(dir.file("f"), "0123456789");
+    ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     // Write alone overwrites from the start and keeps the rest.
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_WRITE), 1);
     EXPECT_EQ(File_Write(c.F, "ab", 2, &written), 1);
@@ -423,7 +416,7 @@ TEST(File, OpenModes) {
     EXPECT_EQ(File_Close(c.F), 1);
     EXPECT_EQ(ReadFile(dir.file("f")), "");
     // Read and write: reads what is there, writes where it stands.
-    WriteText(dir.file("g"), "hello");
+    ASSERT_TRUE(WriteText(dir.file("g"), "hello"));
     ASSERT_EQ(File_Open(c.F, dir.file("g").c_str(), FILE_READ | FILE_WRITE), 1);
     char buffer[8] = {};
     uint32_t count = 0;
@@ -437,7 +430,7 @@ TEST(File, OpenModes) {
 TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
     TempDir dir;
     Capture c;
-    WriteText(dir.file("doc"), "the old content", 0640);
+    ASSERT_TRUE(WriteText(dir.file("doc"), "the old content", 0640));
     ASSERT_EQ(File_Open(c.F, dir.file("doc").c_str(), FILE_WRITE | FILE_TRUNCATE | FILE_SHARED), 1);
     uint32_t written = 0;
     EXPECT_EQ(File_Write(c.F, "new", 3, &written), 1);
@@ -495,7 +488,7 @@ TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
 
 TEST(File, AFailedWriteKeepsTheOldFile) {
     TempDir dir;
-    WriteText(dir.file("doc"), "the old content");
+    ASSERT_TRUE(WriteText(dir.file("doc"), "the old content"));
     const std::string path = dir.file("doc");
     // The file-size limit fails writes as a full disk would.
     int status = InChild([&] {
@@ -531,7 +524,7 @@ TEST(File, AFullDiskKeepsTheOldFile) {
     } mounted{mountPoint, mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") == 0};
     if (!mounted.Ok) GTEST_SKIP() << "no tmpfs can be mounted here";
     const std::string path = mountPoint + "/doc";
-    WriteText(path, "the old content");
+    ASSERT_TRUE(WriteText(path, "the old content"));
     Capture c;
     ASSERT_EQ(File_Open(c.F, path.c_str(), FILE_WRITE | FILE_TRUNCATE), 1);
     std::string chunk(256 * 1024, 'n');
@@ -560,7 +553,7 @@ TEST(File, AFullDiskKeepsTheOldFile) {
 
 TEST(File, ReadAtTheEndAndLengthKeepThePosition) {
     TempDir dir;
-    WriteText(dir.file("f"), "0123456789");
+    ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     Capture c;
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_SHARED), 1);
     EXPECT_EQ(File_Seek(c.F, 4, SEEK_ORIGIN_BEGIN), 1);
@@ -596,7 +589,7 @@ TEST(File, ReadAtTheEndAndLengthKeepThePosition) {
 
 TEST(File, TruncateCutsAtThePosition) {
     TempDir dir;
-    WriteText(dir.file("f"), "0123456789");
+    ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     Capture c;
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_WRITE), 1);
     EXPECT_EQ(File_Seek(c.F, 6, SEEK_ORIGIN_BEGIN), 1);
@@ -639,7 +632,7 @@ TEST(File, OperationsOnAClosedFile) {
 
 TEST(File, LocksKeepOtherProcessesOutAndThePositionStays) {
     TempDir dir;
-    WriteText(dir.file("f"), std::string(100, 'x'));
+    ASSERT_TRUE(WriteText(dir.file("f"), std::string(100, 'x')));
     Capture c;
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_WRITE), 1);
     EXPECT_EQ(File_Seek(c.F, 5, SEEK_ORIGIN_BEGIN), 1);
@@ -672,7 +665,7 @@ TEST(File, LocksKeepOtherProcessesOutAndThePositionStays) {
 
 TEST(File, TimesOfThePath) {
     TempDir dir;
-    WriteText(dir.file("f"), "x");
+    ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     Capture c;
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 1);
     EXPECT_EQ(File_SetModifiedTime(c.F, 1234567890.0), 1);
@@ -705,7 +698,7 @@ TEST(File, TimesOfThePath) {
 
 TEST(File, AFileThatVanishesKeepsWorkingUntilClosed) {
     TempDir dir;
-    WriteText(dir.file("f"), "still here");
+    ASSERT_TRUE(WriteText(dir.file("f"), "still here"));
     Capture c;
     ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 1);
     unlink(dir.file("f").c_str());
@@ -771,7 +764,7 @@ TEST(File, ReferenceCounting) {
 
 TEST(File, ProgrammingErrorsStopTheProcess) {
     TempDir dir;
-    WriteText(dir.file("a"), "a");
+    ASSERT_TRUE(WriteText(dir.file("a"), "a"));
     const std::string a = dir.file("a");
     EXPECT_DEATH(
         {

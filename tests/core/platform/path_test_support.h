@@ -20,12 +20,7 @@
 
 namespace path_test {
 
-inline bool WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
-}
+using ::WriteText;
 
 inline bool MakeDir(const std::string& path) {
     return mkdir(path.c_str(), 0755) == 0;

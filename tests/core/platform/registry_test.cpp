@@ -6,49 +6,22 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "core/certs/authenticate.h"
 #include "core/certs/build_info.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-std::mutex g_logLock;
-std::string g_log;
-
-int64_t CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_log += text;
-    return 1;
-}
-
-std::string TakeLog() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::string text;
-    text.swap(g_log);
-    return text;
-}
 
 bool Logged(const std::string& log, const std::string& line) {
     return log.find(line) != std::string::npos;
 }
 
-class LogEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(CaptureLog);
-    }
-    void TearDown() override {
-        Debug_PrintOverride(nullptr);
-        Debug_Remove();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 class Registry : public ::testing::Test {
   protected:

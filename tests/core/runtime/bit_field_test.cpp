@@ -8,6 +8,7 @@
 
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -469,21 +470,7 @@ TEST(BitField, Percentages) {
     }
 }
 
-class BitFieldLogTest : public ::testing::Test {
-  protected:
-    static void Capture(const char* text) { printed.push_back(text); }
-    void SetUp() override {
-        ASSERT_EQ(Debug_Init(dir.file("bits.log").c_str(), nullptr, DEBUG_FLAG_FILE), 1);
-        Debug_PrintCallback(Capture);
-        printed.clear();
-    }
-    void TearDown() override {
-        Debug_PrintCallback(nullptr);
-        Debug_Remove();
-    }
-    static inline std::vector<std::string> printed;
-    TempDir dir;
-};
+class BitFieldLogTest : public LogLinesTest {};
 
 TEST_F(BitFieldLogTest, DumpLines) {
     BitField* field = MakeField(10);

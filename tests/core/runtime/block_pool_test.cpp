@@ -8,6 +8,7 @@
 
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -176,21 +177,7 @@ TEST(BlockPool, Sizing) {
     BlockPool_Delete(&huge);
 }
 
-class BlockPoolLogTest : public ::testing::Test {
-  protected:
-    static void Capture(const char* text) { printed.push_back(text); }
-    void SetUp() override {
-        ASSERT_EQ(Debug_Init(dir.file("blocks.log").c_str(), nullptr, DEBUG_FLAG_FILE), 1);
-        Debug_PrintCallback(Capture);
-        printed.clear();
-    }
-    void TearDown() override {
-        Debug_PrintCallback(nullptr);
-        Debug_Remove();
-    }
-    static inline std::vector<std::string> printed;
-    TempDir dir;
-};
+class BlockPoolLogTest : public LogLinesTest {};
 
 TEST_F(BlockPoolLogTest, DeleteReportsBlocksStillInUse) {
     BlockPool* pool = nullptr;

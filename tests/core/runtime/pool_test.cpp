@@ -11,6 +11,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -417,21 +418,7 @@ TEST(Pool, LockModeSharesOnePoolBetweenThreads) {
     Pool_Delete(&pool);
 }
 
-class PoolLogTest : public ::testing::Test {
-  protected:
-    static void Capture(const char* text) { printed.push_back(text); }
-    void SetUp() override {
-        ASSERT_EQ(Debug_Init(dir.file("pool.log").c_str(), nullptr, DEBUG_FLAG_FILE), 1);
-        Debug_PrintCallback(Capture);
-        printed.clear();
-    }
-    void TearDown() override {
-        Debug_PrintCallback(nullptr);
-        Debug_Remove();
-    }
-    static inline std::vector<std::string> printed;
-    TempDir dir;
-};
+class PoolLogTest : public LogLinesTest {};
 
 TEST_F(PoolLogTest, VerboseLinesNameTheCaller) {
     Pool* pool = MakePool(24, 2);

@@ -272,6 +272,45 @@ TEST(Unicode, Utf8CharacterCount) {
     for (const auto& c : cases) EXPECT_EQ(StringUtf8_Length(c.text), c.count) << c.text;
 }
 
+TEST(Unicode, StrictUtf8PrefixLength) {
+    const struct {
+        std::string text;
+        int32_t valid;
+    } cases[] = {
+        {"", 0},
+        {"abc", 3},
+        {std::string("a\0b", 3), 3}, // NUL is a character here, not an end
+        {"\xC3\xA9t\xC3\xA9", 5},
+        {"\xE2\x82\xAC", 3},         // U+20AC
+        {"\xED\x9F\xBF", 3},         // U+D7FF, just below the surrogates
+        {"\xEE\x80\x80", 3},         // U+E000, just above them
+        {"\xF0\x90\x80\x80", 4},     // U+10000
+        {"\xF4\x8F\xBF\xBF", 4},     // U+10FFFF
+        {"ab\xC0\x80", 2},           // overlong NUL
+        {"\xC1\xBF", 0},             // overlong two-byte form
+        {"a\xE0\x9F\xBF", 1},        // overlong three-byte form
+        {"\xF0\x8F\xBF\xBF", 0},     // overlong four-byte form
+        {"ab\xED\xA0\x80", 2},       // high surrogate
+        {"\xED\xBF\xBF", 0},         // low surrogate
+        {"x\xF4\x90\x80\x80", 1},    // above U+10FFFF
+        {"\xF5\x80\x80\x80", 0},     // lead byte of nothing
+        {"\xF8\x88\x80\x80\x80", 0}, // the five-byte form is not strict UTF-8
+        {"a\x80", 1},                // stray continuation byte
+        {"\xFE", 0},
+        {"abc\xE2\x82", 3},          // cut by the end
+        {"\xE2\x61\xAC", 0},         // cut by a letter ('a')
+        {"\xC3\xA9\xF0\x9F\x98", 2}, // four-byte form cut by the end
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StringUtf8_ValidLength(c.text.data(), (int32_t)c.text.size()), c.valid) << c.text;
+    // Only `length` bytes are read: the cut is seen at the given end, not at a later terminator.
+    EXPECT_EQ(StringUtf8_ValidLength("\xE2\x82\xAC", 2), 0);
+    EXPECT_EQ(StringUtf8_ValidLength("ab\xE2\x82\xAC", 5), 5);
+    EXPECT_EQ(StringUtf8_ValidLength("ab", 0), 0);
+    EXPECT_EQ(StringUtf8_ValidLength("ab", -3), 0);
+    EXPECT_EQ(StringUtf8_ValidLength(nullptr, 0), 0);
+}
+
 TEST(Unicode, Utf8ToSixteenBitsCapacity) {
     // abc into 4 units: terminated; into 3: all three, no terminator; into 2: ab, unterminated;
     // into 1: a alone, unterminated.
@@ -602,6 +641,12 @@ TEST(UnicodeDeathTest, NullArguments) {
         {
             InstallTestAbortHook();
             StringUtf32_Length(nullptr);
+        },
+        AbortRegex("Pointer is NULL\n"));
+    EXPECT_DEATH(
+        {
+            InstallTestAbortHook();
+            StringUtf8_ValidLength(nullptr, 1);
         },
         AbortRegex("Pointer is NULL\n"));
     EXPECT_DEATH(
