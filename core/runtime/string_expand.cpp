@@ -502,9 +502,10 @@ int64_t ExpandToken(Expansion& e, int32_t position, int32_t depth, int32_t* end)
         if (!ExpandToken(e, (int32_t)(inner - e.work), depth - 1, &innerEnd)) return 0;
         if (e.stopped) return 1;
         if (SpanCrc(inner, close) == before) {
-            char* after = close;
-            if (innerEnd >= 0 && e.work + innerEnd > after) after = e.work + innerEnd;
-            search = after + 1;
+            // An inner token that found no '}' of its own has used up every '}' after it: none is
+            // left to end this one.
+            if (innerEnd < 0) return 1;
+            search = (e.work + innerEnd > close ? e.work + innerEnd : close) + 1;
         } else if (!Spend(e)) {
             return 1;
         }
@@ -529,9 +530,11 @@ int32_t ExpandWork(Expansion& e) {
         int32_t end = -1;
         if (!ExpandToken(e, (int32_t)(open - e.work), STRING_EXPAND_DEPTH, &end)) return STRING_EXPAND_FAILED;
         if (e.stopped) break;
-        if (SpanCrc(open, close) == before)
+        if (SpanCrc(open, close) == before) {
+            // A token without an end of its own has looked at everything after it already.
+            if (end < 0) break;
             position = (end > (int32_t)(close - e.work) ? end : (int32_t)(close - e.work)) + 1;
-        else if (!Spend(e))
+        } else if (!Spend(e))
             break;
         else
             position = (int32_t)(open - e.work);
