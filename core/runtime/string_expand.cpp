@@ -588,8 +588,9 @@ int64_t String_ExpandPlatform(const char* name, char* argument, char* value) {
     if (Is(name, "UserName")) return Platform_GetUserName(value, kValue) == 1;
     if (Is(name, "UserISO639LangName")) return Platform_GetUserLang(value, kValue) == 1;
     if (Is(name, "UserISO3166CountryName")) return Platform_GetUserCountry(value, kValue) == 1;
-    if (Is(name, "DiskSerial")) return Platform_GetDiskSerialFromPath(argument, value, kValue) == 1;
-    if (Is(name, "DiskImage")) return Platform_GetDiskImageFromPath(argument, value, kValue) == 1;
+    // Without a path there is nothing to examine: the query fails, and the name goes on.
+    if (Is(name, "DiskSerial")) return argument && Platform_GetDiskSerialFromPath(argument, value, kValue) == 1;
+    if (Is(name, "DiskImage")) return argument && Platform_GetDiskImageFromPath(argument, value, kValue) == 1;
     if (Is(name, "DiskSpace") && argument) {
         uint64_t bytes = 0;
         if (Platform_GetFreeDiskSpace(argument, &bytes) == 1) String_Print(value, kValue, "%lld", (int64_t)bytes);

@@ -187,6 +187,8 @@ TEST(StringExpand, PlatformValues) {
     unsetenv("QVR_EXPAND_MISSING");
     EXPECT_EQ(Expand("{Env:QVR_EXPAND_MISSING}"), "{Env:QVR_EXPAND_MISSING}");
     EXPECT_EQ(Expand("{Env}"), "{Env}");
+    EXPECT_EQ(Expand("{DiskSerial}{DiskImage}"), "{DiskSerial}{DiskImage}");
+    EXPECT_EQ(Expand("{DiskImage:/no/such/path}"), "{DiskImage:/no/such/path}");
 
     const std::string space = Expand("{DiskSpace:/}");
     EXPECT_FALSE(space.empty());
@@ -352,6 +354,42 @@ TEST(StringExpand, Dictionary) {
     Dictionary_Create(&empty);
     EXPECT_EQ(String_ExpandDictionary(empty, nullptr, nullptr), 1);
     Dictionary_Release(&empty);
+}
+
+// Every name any source knows, without an argument, with an empty one and with odd ones: a value
+// or the token left alone, never a stop.
+TEST(StringExpand, EveryNameTakesAnyArgument) {
+    const char* names[] = {
+        "ModulePath", "ModuleDirectory", "ModuleLogDirectory", "ModuleFileName", "ModuleFileTitle",
+        "ModuleAppPath", "ModuleAppDirectory", "ModuleBitness", "ModuleArchitecture", "ModuleElevated",
+        "ModuleDllPath", "ModuleDllDirectory", "WorkingDirectory", "Temp", "AdminTemp", "PipePath",
+        "ProgramFiles", "ProgramFiles64", "UserStartMenu", "CommonStartMenu", "UserHome", "UserDocuments",
+        "UserDesktop", "CommonDesktop", "UserDownloads", "UserAppData", "UserAppDataLow", "UserAppDataRoaming",
+        "CommonAppData", "ToolSuffix", "BundleSuffix", "LibraryPrefix", "LibraryExtension", "SystemShortName",
+        "SystemName", "SystemVersion", "SystemDirectory", "SystemDrive", "SystemBitness", "ProcessId",
+        "UserName", "UserISO639LangName", "UserISO3166CountryName", "DiskSerial", "DiskImage", "DiskSpace",
+        "Env", "DirectXVersion", "OpenGLVersion", "VideoCardType", "VideoCardTypeList", "VideoCardMemory",
+        "VideoCardMemoryList", "SystemMemory", "CPUSpeed", "CPUCount", "CPUVendor", "CPUDescription",
+        "AntiVirusList", "AntiVirus", "This", "Copy", "SubCopy", "Substring", "Replace", "FromHex", "ToHex",
+        "Int32ToHex", "Int64ToHex", "Int64Compare", "UInt32ToHex", "UInt64ToHex", "UInt64Compare", "Limit",
+        "Trim", "Upper", "Lower", "Capitalize", "Uncapitalize", "IndexOf", "LastIndexOf", "Random", "Guid",
+        "If", "Equals", "VersionCompare", "Math", "Add", "Sub", "Mod", "Div", "CommandLine", "Time", "Time60",
+        "TimeStamp", "PathSlash", "PathParse", "PathFix", "PathJoin", "PathToUrl", "PathFromUrl", "FileVersion",
+        "ProductVersion", "CompanyName", "ProductName", "Copyright", "DataStore", "FileDataStore", "FromBase64",
+        "Base64Decode", "ToBase64", "Base64Encode", "Base64ToHex", "HexToBase64", "ToBase64Url",
+        "Base64UrlEncode", "FromBase64Url", "Base64UrlDecode", "CRC", "MD4", "MD5", "SHA1", "SHA256", "Hash",
+        "UrlParse", "UrlDecode", "UrlEncode", "UrlQueryEncode", "UrlFix", "UrlJoin", "IntranetIP", "MACAddress",
+        "MachineName", "Registry", "HMAC", "HMACSHA1", "HMACSHA256"};
+    const char* arguments[] = {nullptr, "", ",", ",,", ",,,", "-1,-1,-1", "x", "%zz", "/", "..,..", "\\"};
+    for (const char* name : names) {
+        for (const char* argument : arguments) {
+            std::string text = std::string("<{") + name + (argument ? std::string(":") + argument : "") + "}>";
+            int32_t result = -1;
+            const std::string out = Expand(text, nullptr, 8192, &result);
+            EXPECT_NE(result, STRING_EXPAND_FAILED) << text;
+            EXPECT_EQ(out.substr(0, 1), "<") << text;
+        }
+    }
 }
 
 TEST(StringExpand, NullBufferAborts) {
