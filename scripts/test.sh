@@ -33,7 +33,9 @@ if [ "$mode" = tsan ]; then
   tsan_tests=(core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
               core_linux_platform_queue_test core_platform_async_file_test core_platform_process_test
-              core_certs_authenticate_async_test core_runtime_notification_center_test)
+              core_certs_authenticate_async_test core_runtime_notification_center_test
+              core_runtime_meter_test core_platform_pipe_test core_platform_path_tree_test
+              core_linux_platform_facts_test core_linux_platform_process_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

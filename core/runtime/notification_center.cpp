@@ -442,8 +442,9 @@ int64_t NotificationCenter_SetVerbose(uint32_t flag) {
 int64_t NotificationCenter_Process() {
     NotificationCenter* nc = Center();
     const double now = Time_GetCurrent();
-    const int32_t startCount = nc->FireList.Count;
     CriticalSectionGuard guard(nc->Lock);
+    // Read under the lock: other threads append to the list while they fire.
+    const int32_t startCount = nc->FireList.Count;
     NcList<FireEntry> local = nc->FireList;
     nc->ListTakes++;
     nc->FireList.First = nc->FireList.Last = nullptr;
