@@ -711,7 +711,8 @@ void ExpandItems(Dictionary* dict, void* user, ExpandKeyCallback callback, char*
         const char* text = nullptr;
         int32_t length = 0;
         Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
-        if (!text || length < 1) continue;
+        // Text with a NUL inside would come back cut at it: such a value is left as it is.
+        if (!text || length < 1 || memchr(text, 0, (size_t)length)) continue;
         if (length + 1 > *capacity) {
             int32_t grown = *capacity;
             while (grown < length + 1) grown *= 2;

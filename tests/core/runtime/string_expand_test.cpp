@@ -337,7 +337,14 @@ TEST(StringExpand, Dictionary) {
     Table table;
     table.values["Long"] = std::string(3000, 'L');
     Dictionary_AddString(dict, "long", (std::string(500, 's') + "{Long}").c_str(), nullptr);
+    DictionaryItem* binary = nullptr;
+    Dictionary_AddString(dict, "binary", "", &binary);
+    Dictionary_ItemSetBuffer(dict, binary, "{Copy:a}\0tail", 13);
     EXPECT_EQ(String_ExpandDictionary(dict, &table, FromTable), 1);
+    const char* bytes = nullptr;
+    int32_t length = 0;
+    Dictionary_ItemGetBufferPtr(dict, binary, &bytes, &length);
+    EXPECT_EQ(std::string(bytes, (size_t)length), std::string("{Copy:a}\0tail", 13)) << "nothing after the NUL is lost";
 
     auto text = [&](const char* path) {
         char buffer[8192] = {};
