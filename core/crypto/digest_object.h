@@ -232,4 +232,44 @@ template <typename Traits> struct Sized : Common<Traits> {
     static int64_t DeleteHandle(void** handle) { return Delete(reinterpret_cast<Object**>(handle)); }
 };
 
+// The block buffering of the digests that compress whole blocks: `used` bytes of `block` already
+// hold input; a partly filled block is completed first, whole blocks go through straight from the
+// input, the tail waits in the block. `compress(data, blocks)` runs blocks through the state.
+template <uint32_t BlockSize, typename Compress>
+inline void Absorb(uint8_t* block, uint32_t used, const uint8_t* in, uint32_t length, Compress compress) {
+    if (used > 0) {
+        const uint32_t room = BlockSize - used;
+        if (length < room) {
+            memcpy(block + used, in, length);
+            return;
+        }
+        memcpy(block + used, in, room);
+        compress(block, 1);
+        in += room;
+        length -= room;
+    }
+    if (length >= BlockSize) {
+        compress(in, length / BlockSize);
+        in += length - length % BlockSize;
+        length %= BlockSize;
+    }
+    if (length > 0) memcpy(block, in, length);
+}
+
+// The closing padding: 0x80, zeros, then the message length (`count`, already in the digest's byte
+// order) in the block's last `countSize` bytes; a block with no room left for it goes through first.
+template <uint32_t BlockSize, typename Compress>
+inline void Pad(uint8_t* block, uint32_t used, const uint8_t* count, uint32_t countSize, Compress compress) {
+    const uint32_t lengthAt = BlockSize - countSize;
+    block[used++] = 0x80;
+    if (used > lengthAt) {
+        memset(block + used, 0, BlockSize - used);
+        compress(block, 1);
+        used = 0;
+    }
+    memset(block + used, 0, lengthAt - used);
+    memcpy(block + lengthAt, count, countSize);
+    compress(block, 1);
+}
+
 } // namespace digest_object

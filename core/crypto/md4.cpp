@@ -147,23 +147,8 @@ int64_t MD4_Process(MD4* md4, const void* data, uint32_t length) {
     uint32_t low = md4->BitCount[0] + (length << 3);
     md4->BitCount[1] += (length >> 29) + (low < md4->BitCount[0] ? 1 : 0);
     md4->BitCount[0] = low;
-    if (used > 0) {
-        uint32_t room = 64 - used;
-        if (length < room) {
-            memcpy(md4->Block + used, in, length);
-            return 1;
-        }
-        memcpy(md4->Block + used, in, room);
-        Compress(md4->State, md4->Block, 1);
-        in += room;
-        length -= room;
-    }
-    if (length >= 64) {
-        Compress(md4->State, in, length / 64);
-        in += length & ~63u;
-        length &= 63;
-    }
-    if (length > 0) memcpy(md4->Block, in, length);
+    digest_object::Absorb<64>(md4->Block, used, in, length,
+                               [md4](const uint8_t* blocks, size_t n) { Compress(md4->State, blocks, n); });
     return 1;
 }
 
@@ -176,16 +161,8 @@ int64_t MD4_Generate(MD4* md4) {
     uint8_t count[8];
     StoreLittle32(count, md4->BitCount[0]);
     StoreLittle32(count + 4, md4->BitCount[1]);
-    uint32_t used = (md4->BitCount[0] >> 3) & 63;
-    md4->Block[used++] = 0x80;
-    if (used > 56) {
-        memset(md4->Block + used, 0, 64 - used);
-        Compress(md4->State, md4->Block, 1);
-        used = 0;
-    }
-    memset(md4->Block + used, 0, 56 - used);
-    memcpy(md4->Block + 56, count, 8);
-    Compress(md4->State, md4->Block, 1);
+    digest_object::Pad<64>(md4->Block, (md4->BitCount[0] >> 3) & 63, count, 8,
+                            [md4](const uint8_t* blocks, size_t n) { Compress(md4->State, blocks, n); });
     for (int i = 0; i < 4; i++) StoreLittle32(md4->Digest + 4 * i, md4->State[i]);
     md4->DigestReady = 1;
     return 1;

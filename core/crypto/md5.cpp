@@ -205,23 +205,8 @@ int64_t MD5_Process(MD5* md5, const void* data, uint32_t length) {
     uint32_t low = md5->BitCount[0] + (length << 3);
     md5->BitCount[1] += (length >> 29) + (low < md5->BitCount[0] ? 1 : 0);
     md5->BitCount[0] = low;
-    if (used > 0) {
-        uint32_t room = 64 - used;
-        if (length < room) {
-            memcpy(md5->Block + used, in, length);
-            return 1;
-        }
-        memcpy(md5->Block + used, in, room);
-        Compress(md5->State, md5->Block, 1);
-        in += room;
-        length -= room;
-    }
-    if (length >= 64) {
-        Compress(md5->State, in, length / 64);
-        in += length & ~63u;
-        length &= 63;
-    }
-    if (length > 0) memcpy(md5->Block, in, length);
+    digest_object::Absorb<64>(md5->Block, used, in, length,
+                               [md5](const uint8_t* blocks, size_t n) { Compress(md5->State, blocks, n); });
     return 1;
 }
 
@@ -234,16 +219,8 @@ int64_t MD5_Generate(MD5* md5) {
     uint8_t count[8];
     StoreLittle32(count, md5->BitCount[0]);
     StoreLittle32(count + 4, md5->BitCount[1]);
-    uint32_t used = (md5->BitCount[0] >> 3) & 63;
-    md5->Block[used++] = 0x80;
-    if (used > 56) {
-        memset(md5->Block + used, 0, 64 - used);
-        Compress(md5->State, md5->Block, 1);
-        used = 0;
-    }
-    memset(md5->Block + used, 0, 56 - used);
-    memcpy(md5->Block + 56, count, 8);
-    Compress(md5->State, md5->Block, 1);
+    digest_object::Pad<64>(md5->Block, (md5->BitCount[0] >> 3) & 63, count, 8,
+                            [md5](const uint8_t* blocks, size_t n) { Compress(md5->State, blocks, n); });
     for (int i = 0; i < 4; i++) StoreLittle32(md5->Digest + 4 * i, md5->State[i]);
     md5->DigestReady = 1;
     return 1;

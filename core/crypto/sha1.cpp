@@ -248,23 +248,8 @@ int64_t SHA1_Process(SHA1* sha1, const void* data, uint32_t length) {
     uint32_t low = sha1->BitCount[0] + (length << 3);
     sha1->BitCount[1] += (length >> 29) + (low < sha1->BitCount[0] ? 1 : 0);
     sha1->BitCount[0] = low;
-    if (used > 0) {
-        uint32_t room = 64 - used;
-        if (length < room) {
-            memcpy(sha1->Block + used, in, length);
-            return 1;
-        }
-        memcpy(sha1->Block + used, in, room);
-        Compress(sha1->State, sha1->Block, 1);
-        in += room;
-        length -= room;
-    }
-    if (length >= 64) {
-        Compress(sha1->State, in, length / 64);
-        in += length & ~63u;
-        length &= 63;
-    }
-    if (length > 0) memcpy(sha1->Block, in, length);
+    digest_object::Absorb<64>(sha1->Block, used, in, length,
+                               [sha1](const uint8_t* blocks, size_t n) { Compress(sha1->State, blocks, n); });
     return 1;
 }
 
@@ -278,16 +263,8 @@ int64_t SHA1_Generate(SHA1* sha1) {
     uint8_t count[8];
     StoreBig32(count, sha1->BitCount[1]);
     StoreBig32(count + 4, sha1->BitCount[0]);
-    uint32_t used = (sha1->BitCount[0] >> 3) & 63;
-    sha1->Block[used++] = 0x80;
-    if (used > 56) {
-        memset(sha1->Block + used, 0, 64 - used);
-        Compress(sha1->State, sha1->Block, 1);
-        used = 0;
-    }
-    memset(sha1->Block + used, 0, 56 - used);
-    memcpy(sha1->Block + 56, count, 8);
-    Compress(sha1->State, sha1->Block, 1);
+    digest_object::Pad<64>(sha1->Block, (sha1->BitCount[0] >> 3) & 63, count, 8,
+                            [sha1](const uint8_t* blocks, size_t n) { Compress(sha1->State, blocks, n); });
     for (int i = 0; i < 5; i++) StoreBig32(sha1->Digest + 4 * i, sha1->State[i]);
     sha1->DigestReady = 1;
     return 1;

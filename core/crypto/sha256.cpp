@@ -182,25 +182,10 @@ struct Traits {
 using Digest = digest_object::Sized<Traits>;
 
 void Absorb(SHA256* sha, const uint8_t* in, uint32_t length) {
-    uint32_t used = (uint32_t)(sha->ByteCount & 63);
+    const uint32_t used = (uint32_t)(sha->ByteCount & 63);
     sha->ByteCount += length;
-    if (used > 0) {
-        uint32_t room = 64 - used;
-        if (length < room) {
-            memcpy(sha->Block + used, in, length);
-            return;
-        }
-        memcpy(sha->Block + used, in, room);
-        Compress(sha->State, sha->Block, 1);
-        in += room;
-        length -= room;
-    }
-    if (length >= 64) {
-        Compress(sha->State, in, length / 64);
-        in += length & ~63u;
-        length &= 63;
-    }
-    if (length > 0) memcpy(sha->Block, in, length);
+    digest_object::Absorb<64>(sha->Block, used, in, length,
+                              [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
 }
 
 // The record slot takes the whole unsigned length that the Hash layer passes.
@@ -345,17 +330,11 @@ uint32_t SHA256_IsGenerated(SHA256* sha) {
 int64_t SHA256_Generate(SHA256* sha) {
     CLASS_CHECK(sha, SHA256_CLASS_ID);
     const uint64_t bits = sha->ByteCount << 3;
-    uint32_t used = (uint32_t)(sha->ByteCount & 63);
-    sha->Block[used++] = 0x80;
-    if (used > 56) {
-        memset(sha->Block + used, 0, 64 - used);
-        Compress(sha->State, sha->Block, 1);
-        used = 0;
-    }
-    memset(sha->Block + used, 0, 56 - used);
-    StoreBig32(sha->Block + 56, (uint32_t)(bits >> 32));
-    StoreBig32(sha->Block + 60, (uint32_t)bits);
-    Compress(sha->State, sha->Block, 1);
+    uint8_t count[8];
+    StoreBig32(count, (uint32_t)(bits >> 32));
+    StoreBig32(count + 4, (uint32_t)bits);
+    digest_object::Pad<64>(sha->Block, (uint32_t)(sha->ByteCount & 63), count, 8,
+                           [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
     uint8_t full[32];
     for (int i = 0; i < 8; i++) StoreBig32(full + 4 * i, sha->State[i]);
     if (sha->DigestSize > 0)

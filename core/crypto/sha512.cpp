@@ -112,27 +112,12 @@ struct Traits {
 using Digest = digest_object::Sized<Traits>;
 
 void Absorb(SHA512* sha, const uint8_t* in, uint32_t length) {
-    uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
+    const uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
     // A wrap of the low word carries into the high word.
     sha->ByteCount[0] += length;
     if (sha->ByteCount[0] < length) sha->ByteCount[1]++;
-    if (used > 0) {
-        uint32_t room = 128 - used;
-        if (length < room) {
-            memcpy(sha->Block + used, in, length);
-            return;
-        }
-        memcpy(sha->Block + used, in, room);
-        Compress(sha->State, sha->Block, 1);
-        in += room;
-        length -= room;
-    }
-    if (length >= 128) {
-        Compress(sha->State, in, length / 128);
-        in += length & ~127u;
-        length &= 127;
-    }
-    if (length > 0) memcpy(sha->Block, in, length);
+    digest_object::Absorb<128>(sha->Block, used, in, length,
+                               [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
 }
 
 // The record slot takes the whole unsigned length that the Hash layer passes.
@@ -279,17 +264,11 @@ int64_t SHA512_Generate(SHA512* sha) {
     // The length in bits of a 128-bit byte count: the high word's bits come first.
     const uint64_t bitsHigh = (sha->ByteCount[1] << 3) | (sha->ByteCount[0] >> 61);
     const uint64_t bitsLow = sha->ByteCount[0] << 3;
-    uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
-    sha->Block[used++] = 0x80;
-    if (used > 112) {
-        memset(sha->Block + used, 0, 128 - used);
-        Compress(sha->State, sha->Block, 1);
-        used = 0;
-    }
-    memset(sha->Block + used, 0, 112 - used);
-    StoreBig64(sha->Block + 112, bitsHigh);
-    StoreBig64(sha->Block + 120, bitsLow);
-    Compress(sha->State, sha->Block, 1);
+    uint8_t count[16];
+    StoreBig64(count, bitsHigh);
+    StoreBig64(count + 8, bitsLow);
+    digest_object::Pad<128>(sha->Block, (uint32_t)(sha->ByteCount[0] & 127), count, 16,
+                            [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
     uint8_t full[64];
     for (int i = 0; i < 8; i++) StoreBig64(full + 8 * i, sha->State[i]);
     if (sha->DigestSize > 0)
