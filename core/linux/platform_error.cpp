@@ -173,3 +173,20 @@ const char* Platform_TranslateSocketError(int32_t error) {
         if (row.Code == error) return row.Text;
     return kSocketErrors[0].Text;
 }
+
+int64_t Platform_ErrorPermanent(PlatformErrorCode code) {
+    switch (code - PLATFORM_ERROR_ERRNO_BASE) {
+    case EISDIR:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EROFS:
+    case EINVAL:
+    case ENXIO:
+    case ENODEV:
+    case EOPNOTSUPP:
+        return 1;
+    default:
+        return 0;
+    }
+}

@@ -24,6 +24,10 @@ int64_t Platform_ErrorNotEnoughSpace(PlatformErrorCode code);
 int64_t Platform_ErrorLocked(PlatformErrorCode code);
 int64_t Platform_ErrorNotSupported(PlatformErrorCode code);
 int64_t Platform_ErrorAlreadyExists(PlatformErrorCode code);
+// 1 for failures that no other process can end by letting go of a file (a directory where a file
+// is expected, a name too long, a link loop, a read-only file system, ...): retrying them only makes
+// the caller wait out every attempt.
+int64_t Platform_ErrorPermanent(PlatformErrorCode code);
 
 // The name of the first class that accepts the code: "None", "Missing", "AccessDenied",
 // "AccessInvalid", "NotEnoughSpace", "Locked", "NotSupported", else "Unknown".

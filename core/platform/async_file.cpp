@@ -544,6 +544,7 @@ int64_t AsyncFile_Open(AsyncFile* file, const char* path, FileOpenFlags flags) {
             fd = Platform_Open(file->Path, openWord, sharing, permissions);
             if (fd >= 0) break;
             failure = LastErrorOr(EIO);
+            if (Platform_ErrorPermanent(failure)) break;
             // No pause after the last attempt: nothing follows it.
             if (++attempt < file->Retries) Platform_SleepMS(kRetrySleepMs);
             continue;

@@ -53,25 +53,6 @@ int64_t Say(File* file, const char* format, ...) {
     return result;
 }
 
-// Failures that no other process can end by letting go of the file: retrying them only makes the
-// caller wait out every attempt.
-bool WaitingCannotHelp(PlatformErrorCode error) {
-    switch (error - PLATFORM_ERROR_ERRNO_BASE) {
-    case EISDIR:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-    case EROFS:
-    case EINVAL:
-    case ENXIO:
-    case ENODEV:
-    case EOPNOTSUPP:
-        return true;
-    default:
-        return false;
-    }
-}
-
 template <typename... Args> void Verbose(File* file, const char* format, Args... args) {
     if (File_IsVerboseLevel(file, 0)) File_PrintTabbed(file, 0, format, args...);
 }
@@ -309,7 +290,7 @@ int64_t File_Open(File* file, const char* path, FileOpenFlags flags) {
             break;
         }
         failure = error;
-        if (WaitingCannotHelp(error)) break;
+        if (Platform_ErrorPermanent(error)) break;
         if (attempt + 1 < file->Retries) {
             Platform_SleepMS(1000);
             if (!Quiet(flags, error))

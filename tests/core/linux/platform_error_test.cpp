@@ -280,3 +280,13 @@ TEST(PlatformError, SocketErrorTextsByName) {
 }
 
 } // namespace
+
+// Failures no waiting can end stop retry loops at once; the ones another process may end do not.
+TEST(PlatformError, PermanentFailures) {
+    const int permanent[] = {EISDIR, ENOTDIR, ENAMETOOLONG, ELOOP, EROFS, EINVAL, ENXIO, ENODEV, EOPNOTSUPP};
+    for (int e : permanent) EXPECT_EQ(Platform_ErrorPermanent(PLATFORM_ERROR_ERRNO_BASE + e), 1) << e;
+    const int passing[] = {0, EACCES, EPERM, EAGAIN, EBUSY, ETXTBSY, EMFILE, ENFILE, ENOENT, EINTR, ENOSPC};
+    for (int e : passing)
+        EXPECT_EQ(Platform_ErrorPermanent(e ? PLATFORM_ERROR_ERRNO_BASE + e : 0), 0) << e;
+    EXPECT_EQ(Platform_ErrorPermanent(-43), 0);
+}
