@@ -399,13 +399,13 @@ int64_t Platform_CreateDirectoryTree(const char* path) {
     for (char* p = work + 1; *p; p++) {
         if (*p != '/') continue;
         *p = 0;
-        if (mkdir(work, 0777) != 0 && errno != EEXIST) {
+        if (mkdir(work, 0700) != 0 && errno != EEXIST) {
             *p = '/';
             return 0;
         }
         *p = '/';
     }
-    if (!EndsWithSlash(work) && mkdir(work, 0777) != 0 && errno != EEXIST) return 0;
+    if (!EndsWithSlash(work) && mkdir(work, 0700) != 0 && errno != EEXIST) return 0;
     struct stat info;
     return stat(work, &info) == 0 && S_ISDIR(info.st_mode);
 }

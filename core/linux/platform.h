@@ -72,7 +72,8 @@ int64_t Platform_GetDebugFlagsFromKey(uint32_t* flags);
 // Reads the start of a small file (the /proc files report no size) into a terminated buffer:
 // the bytes read, or -1 when it cannot be opened.
 int32_t Platform_ReadSmallFile(const char* path, char* buffer, int32_t capacity);
-// Creates the directory and every missing parent; true when it exists afterwards.
+// Creates the directory and every missing parent, each new one 0700 since they hold the user's
+// own data (logs, preferences); true when it exists afterwards.
 int64_t Platform_CreateDirectoryTree(const char* path);
 
 // The platform layer's other topics.

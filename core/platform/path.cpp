@@ -92,8 +92,11 @@ int64_t Path_Fix(char* path, int32_t size, uint32_t flags) {
                         "Assertion failed (Platform_IsPathSeparator(**PathEnd))\nUnexpected path end");
                 int32_t previous = write - 1;
                 while (previous > floor && path[previous - 1] != separator) previous--;
-                if (IsDotDot(path + previous, write - 1 - previous))
-                    keep = true; // a kept ".." of a relative text is not a name to remove
+                const int32_t previousLength = write - 1 - previous;
+                // A kept ".." and the kept leading "." are not names to remove: "./.." is the
+                // parent, and folding it to "" would name the current directory instead.
+                if (IsDotDot(path + previous, previousLength) || (previousLength == 1 && path[previous] == '.'))
+                    keep = true;
                 else
                     write = previous;
             }

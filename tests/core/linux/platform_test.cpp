@@ -137,8 +137,16 @@ TEST_F(SpecialPathTest, LogDirectoriesUseProductAndCompany) {
 TEST(PlatformFiles, OpenWriteAndDirectories) {
     TempDir dir;
     std::string nested = dir.file("a/b/c");
+    const mode_t mask = umask(0);
     EXPECT_EQ(Platform_CreateDirectoryTree(nested.c_str()), 1);
+    umask(mask);
     EXPECT_EQ(Platform_CreateDirectoryTree(nested.c_str()), 1);
+    // They hold the user's own data: nobody else may list or enter them.
+    for (const char* made : {"a", "a/b", "a/b/c"}) {
+        struct stat info;
+        ASSERT_EQ(stat(dir.file(made).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << made;
+    }
     std::string file = nested + "/f.txt";
     int32_t fd = Platform_Open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0, 0600);
     ASSERT_GE(fd, 0);

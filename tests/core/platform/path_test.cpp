@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/support/abort_hook.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -50,12 +51,18 @@ TEST(PathFix, NormalisesSeparatorsDotsAndTrailingSeparator) {
         {"/a/b/../c", PATH_FIX_TRAILING | '\\', "\\a\\c\\"},
         {"a..b/...", PATH_FIX_NO_TRAILING, "a..b/..."},
         {"\xff\xfe/./\xc3", PATH_FIX_NO_TRAILING, "\xff\xfe/\xc3"},
+        // A leading "." is never cancelled: each of these names the parent or above.
+        {"./..", PATH_FIX_NO_TRAILING, "./.."},
+        {"./../x", PATH_FIX_NO_TRAILING, "./../x"},
+        {"./../..", PATH_FIX_TRAILING, "./../../"},
+        {"./C/../..", PATH_FIX_NO_TRAILING, "./.."},
+        {".\\a\\..\\..\\..\\b", PATH_FIX_NO_TRAILING, "./../../b"},
     };
     for (const Case& c : cases) EXPECT_EQ(Fix(c.in, c.flags), c.out) << c.in << " flags " << c.flags;
 }
 
 TEST(PathFix, ARelativePathThatCancelsOutStaysEmptyAndNeverBecomesTheRoot) {
-    for (const char* in : {"a/..", "a/../", "./..", "a/b/../..", "a\\..\\", "a/./.."})
+    for (const char* in : {"a/..", "a/../", "a/b/../..", "a\\..\\", "a/./.."})
         for (uint32_t flags : {PATH_FIX_NO_TRAILING, PATH_FIX_TRAILING}) EXPECT_EQ(Fix(in, flags), "") << in;
     char resolved[PATH_SIZE];
     EXPECT_EQ(Path_Resolve("a/../", resolved, sizeof(resolved)), 1);
@@ -127,6 +134,22 @@ TEST(PathResolve, ExpandsHomeAndKeepsTheCallersTrailingSeparator) {
     char buffer[PATH_SIZE] = "~/in/place";
     EXPECT_EQ(Path_Resolve(buffer, buffer, sizeof(buffer)), 1);
     EXPECT_STREQ(buffer, "/home/tester/in/place");
+}
+
+TEST(PathResolve, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
+    TempDir tree;
+    ASSERT_EQ(mkdir(tree.file("here").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteText(tree.file("victim"), "parent's"));
+    ASSERT_TRUE(WriteText(tree.file("here/victim"), "current's"));
+    char previous[PATH_SIZE];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(tree.file("here").c_str()), 0);
+    PlatformErrorCode error = 0;
+    const int64_t erased = Path_EraseFile("./../victim", 1, &error);
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(erased, 1);
+    EXPECT_FALSE(FileExists(tree.file("victim")));
+    EXPECT_EQ(ReadFile(tree.file("here/victim")), "current's");
 }
 
 TEST(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
