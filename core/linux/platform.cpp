@@ -20,6 +20,7 @@
 
 #include "core/certs/executable.h"
 #include "core/runtime/debug.h"
+#include "core/runtime/log.h"
 
 namespace {
 
@@ -242,6 +243,94 @@ int64_t Platform_GetUserHome(char* buffer, int32_t size) {
     return HomeOf(buffer, size) && AddSlash(buffer, size);
 }
 
+namespace {
+
+// The application's name as the log directory has it: the built-in product name, else the
+// executable's file name without its extension.
+bool ApplicationName(char* buffer, int32_t size) {
+    if (Executable_GetProductName(nullptr, buffer, size) == 1 && buffer[0]) return true;
+    char exe[4096];
+    if (!ExecutablePath(exe, sizeof(exe))) return false;
+    const char* name = strrchr(exe, '/');
+    if (!CopyOut(buffer, size, name ? name + 1 : exe)) return false;
+    if (char* dot = strrchr(buffer, '.')) *dot = 0;
+    return buffer[0] != 0;
+}
+
+// False with errno set after the log line, which may change it.
+bool PipeDirectoryFailed(const char* path, int error) {
+    Log_Error("Unable to create the pipe directory %s (%d)\n", path, error);
+    errno = error;
+    return false;
+}
+
+bool PipeDirectoryRefused(const char* path) {
+    Log_Error("Pipe directory %s refused: not a directory of this user closed to others\n", path);
+    errno = EACCES;
+    return false;
+}
+
+// The per-user pipe directory: $XDG_RUNTIME_DIR/<app>/, else <Temp>/<app>-<euid>/. A FIFO in a
+// place others can write could be created first, or read, by another user, so the directory
+// must be ours and closed to everyone else. It is made relative to a descriptor of its parent
+// and checked through a descriptor of its own; one that fails the check is refused, never
+// chmod-ed, since a directory someone else made stays theirs whatever its mode.
+bool PipeDirectory(char* buffer, int32_t size) {
+    char app[120];
+    if (!ApplicationName(app, sizeof(app)) || strchr(app, '/') || !strcmp(app, ".") || !strcmp(app, "..")) {
+        errno = EINVAL;
+        return false;
+    }
+    char parent[2048];
+    char leaf[160];
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') {
+        if (!CopyOut(parent, sizeof(parent), runtime) || !CopyOut(leaf, sizeof(leaf), app)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+    } else {
+        const char* temp = getenv("TMPDIR");
+        if (!CopyOut(parent, sizeof(parent), temp && temp[0] == '/' ? temp : "/tmp") ||
+            snprintf(leaf, sizeof(leaf), "%s-%u", app, (unsigned)geteuid()) >= (int)sizeof(leaf)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+    }
+    size_t length = strlen(parent);
+    while (length > 1 && parent[length - 1] == '/') parent[--length] = 0;
+    char path[4096];
+    snprintf(path, sizeof(path), "%s%s%s/", parent, length > 1 ? "/" : "", leaf);
+    if (!CopyOut(buffer, size, path)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+
+    // The parent is the user's own choice (a linked /tmp is common) and is followed; only the
+    // directory below it, which others could have made first, must be checked.
+    const int parentFd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0) return PipeDirectoryFailed(path, errno);
+    if (mkdirat(parentFd, leaf, 0700) != 0 && errno != EEXIST) {
+        const int error = errno;
+        close(parentFd);
+        return PipeDirectoryFailed(path, error);
+    }
+    const int fd = openat(parentFd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    close(parentFd);
+    struct stat info = {};
+    if (fd >= 0 && fstat(fd, &info) != 0) error = errno;
+    if (fd >= 0) close(fd);
+    // A link or anything but a directory under the name was put there by someone else.
+    const bool foreign = error == ELOOP || error == ENOTDIR;
+    if (error && !foreign) return PipeDirectoryFailed(path, error);
+    if (foreign || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0)
+        return PipeDirectoryRefused(path);
+    return true;
+}
+
+} // namespace
+
 int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size) {
     if (!buffer || size < 1) return 0;
     buffer[0] = 0;
@@ -268,12 +357,12 @@ int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size) {
         ok = XdgDirectory("XDG_DATA_HOME", ".local/share", buffer, size);
         break;
     case PLATFORM_PATH_COMMON_APP_DATA: ok = CopyOut(buffer, size, "/var/lib/"); break;
-    case PLATFORM_PATH_TEMP:
-    case PLATFORM_PATH_PIPE_PATH: {
+    case PLATFORM_PATH_TEMP: {
         const char* temp = getenv("TMPDIR");
         ok = CopyOut(buffer, size, temp && temp[0] == '/' ? temp : "/tmp/") && AddSlash(buffer, size);
         break;
     }
+    case PLATFORM_PATH_PIPE_PATH: ok = PipeDirectory(buffer, size); break;
     case PLATFORM_PATH_ADMIN_TEMP: ok = CopyOut(buffer, size, "/run/"); break;
     case PLATFORM_PATH_SYSTEM_DIRECTORY: ok = CopyOut(buffer, size, "/usr/"); break;
     case PLATFORM_PATH_SYSTEM_DRIVE: ok = CopyOut(buffer, size, "/"); break;

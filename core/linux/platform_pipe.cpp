@@ -22,6 +22,9 @@ struct PlatformPipe {
     int32_t BufferSize;
     int32_t Flags;
     int32_t Descriptor;
+    // The FIFO that was opened: close removes the path only while it still names this one.
+    dev_t Device;
+    ino_t Inode;
 };
 
 // A null handle is a closed pipe; anything else must be a pipe.
@@ -32,17 +35,66 @@ PlatformPipe* OpenPipe(void* handle) {
     return pipe->Descriptor >= 0 ? pipe : nullptr;
 }
 
-bool IsFifo(const char* path) {
-    struct stat info;
-    return lstat(path, &info) == 0 && S_ISFIFO(info.st_mode);
+bool IsOwnFifo(const struct stat& info) {
+    return S_ISFIFO(info.st_mode) && info.st_uid == geteuid();
 }
 
-// Creates the FIFO, replacing one left over from an earlier run. Whatever else holds the path
-// (a regular file, a directory, a link) belongs to someone else and is left alone.
-bool CreateFifo(const char* path) {
-    if (mkfifo(path, 0600) == 0) return true;
-    if (errno != EEXIST || !IsFifo(path)) return false;
-    return unlink(path) == 0 && mkfifo(path, 0600) == 0;
+// Whoever owns a FIFO, or may open it, reads what is sent through it and can feed it: only one
+// of this user that nobody else may open carries data.
+bool IsPrivateFifo(const struct stat& info) {
+    return IsOwnFifo(info) && (info.st_mode & 077) == 0;
+}
+
+void LogRefused(const char* path) {
+    Log_Error("Pipe %s refused: not owned by this user or open to others\n", path);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A descriptor of the directory that holds the path and the path's last component in *leaf:
+// every later step (the look at an existing entry, its removal, the create and the open) then
+// acts in that one directory, however its path may change meanwhile. -1 with errno set.
+int OpenParent(const char* path, const char** leaf) {
+    const char* slash = strrchr(path, '/');
+    *leaf = slash ? slash + 1 : path;
+    if (!**leaf) {
+        errno = EISDIR;
+        return -1;
+    }
+    char directory[PLATFORM_PIPE_PATH_SIZE] = ".";
+    if (slash == path) {
+        directory[0] = '/';
+    } else if (slash) {
+        memcpy(directory, path, (size_t)(slash - path));
+        directory[slash - path] = 0;
+    }
+    return open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Creates the FIFO, replacing a FIFO of this user left over from an earlier run. Whatever else
+// holds the name (another user's FIFO, a regular file, a directory, a link) is left alone.
+// *created receives what was made, so that a failure later on removes nothing else.
+bool CreateFifo(int directory, const char* path, const char* leaf, struct stat* created) {
+    struct stat info;
+    if (mkfifoat(directory, leaf, 0600) != 0) {
+        if (errno != EEXIST || fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (!IsOwnFifo(info)) {
+            if (S_ISFIFO(info.st_mode)) LogRefused(path);
+            errno = EEXIST;
+            return false;
+        }
+        if (unlinkat(directory, leaf, 0) != 0 || mkfifoat(directory, leaf, 0600) != 0) return false;
+    }
+    return fstatat(directory, leaf, created, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Removes the entry only while it is still the given FIFO of this user.
+void RemoveIfSame(int directory, const char* leaf, const struct stat& made) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 && IsOwnFifo(info) && SameFile(info, made))
+        unlinkat(directory, leaf, 0);
 }
 
 } // namespace
@@ -55,13 +107,25 @@ int64_t Platform_PipeOpen(void** handle, const char* path, int32_t bufferSize, u
     size_t length = strnlen(path, PLATFORM_PIPE_PATH_SIZE);
     if (length == 0 || length >= PLATFORM_PIPE_PATH_SIZE) return 0;
 
+    const char* leaf = nullptr;
+    const int directory = OpenParent(path, &leaf);
+    if (directory < 0) return 0;
     const bool create = (flags & PLATFORM_PIPE_OPEN_EXISTING) == 0;
-    if (create && !CreateFifo(path)) return 0;
+    struct stat made = {};
+    if (create && !CreateFifo(directory, path, leaf, &made)) {
+        close(directory);
+        return 0;
+    }
     // Not following links and checking the type keep an existing pipe from being anything the
-    // close would wrongly remove.
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info;
+    // close would wrongly remove; the owner and mode keep it from being one another user shares.
+    int fd = openat(directory, leaf, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info = {};
     if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd >= 0 && !IsPrivateFifo(info)) {
+        LogRefused(path);
         close(fd);
         fd = -1;
     }
@@ -76,9 +140,11 @@ int64_t Platform_PipeOpen(void** handle, const char* path, int32_t bufferSize, u
         openFlags = status;
     }
     if (fd < 0) {
-        if (create) unlink(path);
+        if (create) RemoveIfSame(directory, leaf, made);
+        close(directory);
         return 0;
     }
+    close(directory);
 
     PlatformPipe* pipe = static_cast<PlatformPipe*>(Memory_AllocZero(sizeof(PlatformPipe)));
     pipe->Header.ClassId = PLATFORM_PIPE_CLASS_ID;
@@ -87,6 +153,8 @@ int64_t Platform_PipeOpen(void** handle, const char* path, int32_t bufferSize, u
     pipe->BufferSize = bufferSize;
     pipe->Flags = openFlags;
     pipe->Descriptor = fd;
+    pipe->Device = info.st_dev;
+    pipe->Inode = info.st_ino;
     *handle = pipe;
     return 1;
 }
@@ -153,8 +221,12 @@ int64_t Platform_PipeClose(void** handle) {
     if (pipe->Descriptor >= 0) {
         close(pipe->Descriptor);
         pipe->Descriptor = -1;
-        // The peer may have removed the FIFO already and something else may hold the path now.
-        if (IsFifo(pipe->Path)) unlink(pipe->Path);
+        // The peer may have removed the FIFO already and something else may hold the path now:
+        // only the FIFO this pipe opened is removed.
+        struct stat info;
+        if (lstat(pipe->Path, &info) == 0 && S_ISFIFO(info.st_mode) && info.st_dev == pipe->Device &&
+            info.st_ino == pipe->Inode)
+            unlink(pipe->Path);
         pipe->Path[0] = 0;
     }
     *handle = nullptr;

@@ -17,9 +17,10 @@ enum : uint32_t {
     PLATFORM_PIPE_INBOUND = 4,       // given by the Pipe stream; no effect here
 };
 
-// Creates (unless PLATFORM_PIPE_OPEN_EXISTING) and opens the FIFO at path. A leftover FIFO is
-// re-created; a path held by anything else than a FIFO, or one that does not fit in
-// PLATFORM_PIPE_PATH_SIZE, answers 0 and is left alone.
+// Creates (unless PLATFORM_PIPE_OPEN_EXISTING) and opens the FIFO at path. A leftover FIFO of
+// ours is re-created; a FIFO of another user or one open to group or others, a path held by
+// anything else than a FIFO, or one that does not fit in PLATFORM_PIPE_PATH_SIZE, answers 0 and
+// is left alone.
 int64_t Platform_PipeOpen(void** handle, const char* path, int32_t bufferSize, uint32_t flags);
 int64_t Platform_PipeIsOpen(void* handle);
 
@@ -30,7 +31,8 @@ int64_t Platform_PipePeek(void* handle, void* ignoredBuffer, int32_t ignoredLeng
 int64_t Platform_PipeRead(void* handle, void* buffer, int32_t length, int32_t* done);
 int64_t Platform_PipeWrite(void* handle, const void* buffer, int32_t length, int32_t* done);
 int64_t Platform_PipeFlush(void* handle);
-// Closes the descriptor, removes the FIFO file, frees the handle and nulls *handle.
+// Closes the descriptor, removes the FIFO file when it is still the one this handle opened,
+// frees the handle and nulls *handle.
 int64_t Platform_PipeClose(void** handle);
 
 // Not provided on this platform: they log "Not Implemented - <name>" and answer 0.

@@ -1,6 +1,6 @@
 // The single-instance marker on this system: a 4128-byte shared-memory object named after the
-// marker's MD5, whose owner mark tells later starts that a first instance runs, and whose one
-// message slot carries a later start's data to it.
+// MD5 of the user id and the marker, whose owner mark tells later starts that a first instance
+// runs, and whose one message slot carries a later start's data to it.
 #include "core/linux/platform_singleton.h"
 
 #include <cerrno>
@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/crypto/hash.h"
 #include "core/crypto/md5.h"
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
@@ -57,6 +56,28 @@ uint8_t FirstByte(uint64_t word) {
     uint8_t bytes[sizeof(word)];
     memcpy(bytes, &word, sizeof(word));
     return bytes[0];
+}
+
+// The first 31 hexadecimal digits of the MD5 of "<effective user id>:<marker name>": each user's
+// instances meet in an object of their own. The id comes first and ends at the colon, so no two
+// (user, name) pairs hash the same text.
+void ObjectNameOf(const char* name, char* objectName, int32_t capacity) {
+    char user[16];
+    const int32_t userLength = String_Print(user, sizeof(user), "%u:", (unsigned)geteuid());
+    MD5 md5;
+    MD5_Stack(&md5);
+    MD5_Process(&md5, user, (uint32_t)userLength);
+    MD5_Process(&md5, name, (uint32_t)strlen(name));
+    MD5_Generate(&md5);
+    MD5_GetString(&md5, 0, objectName, capacity);
+    MD5_Unstack(&md5);
+}
+
+// The object's name is known to everyone, so another user may have created it first to pose as
+// a running instance or to read what later starts send: only an object of this user that nobody
+// else may open is used.
+bool IsPrivateObject(const struct stat& info) {
+    return info.st_uid == geteuid() && (info.st_mode & 077) == 0;
 }
 
 void FlushAsync(void* map, size_t length) {
@@ -133,14 +154,23 @@ bool AppTrackImpl::AcquireWithTimeout(int32_t timeoutMs) {
         return true;
     }
     // 31 digits, not 32: the buffer holds 32 bytes with the terminator, and the name is what
-    // every other instance derives in the same way.
+    // every other instance of this user derives in the same way.
     char objectName[PLATFORM_SINGLETON_OBJECT_NAME_CAPACITY] = "";
-    Hash_QuickString(&MD5_INTERFACE, name, (int32_t)strlen(name), 0, objectName, sizeof(objectName));
+    ObjectNameOf(name, objectName, sizeof(objectName));
 
     const int32_t fd = shm_open(objectName, O_RDWR | O_CREAT, 0600);
-    if (fd < 0) {
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0) {
         const PlatformErrorCode error = Platform_GetLastError();
         Log_Error("Unable to open shared memory object %s [LE: %d]\n", objectName, error);
+        if (fd >= 0) close(fd);
+        return true;
+    }
+    // Checked before anything is written to it. Refused, the start runs alone as after any
+    // set-up failure; the object is not ours to remove.
+    if (!IsPrivateObject(info)) {
+        Log_Error("Shared memory object %s refused: not owned by this user or open to others\n", objectName);
+        close(fd);
         return true;
     }
     // Sizing an existing object may be refused (EINVAL) where objects cannot be resized; what
@@ -149,7 +179,6 @@ bool AppTrackImpl::AcquireWithTimeout(int32_t timeoutMs) {
     // truncated object) is reported and removed so that the next start can create it afresh.
     if (ftruncate(fd, PLATFORM_SINGLETON_BLOCK_SIZE) != 0 && errno != EINVAL)
         return SetUpFailed("Unable to write file %s [LE: %d]\n", objectName, fd);
-    struct stat info;
     if (fstat(fd, &info) != 0) return SetUpFailed("Unable to write file %s [LE: %d]\n", objectName, fd);
     if (!S_ISREG(info.st_mode) || info.st_size != PLATFORM_SINGLETON_BLOCK_SIZE) {
         errno = EINVAL;

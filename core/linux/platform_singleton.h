@@ -11,7 +11,8 @@ enum : int32_t {
     PLATFORM_SINGLETON_BLOCK_SIZE = 4128,
     PLATFORM_SINGLETON_MARK_SIZE = 24,
     PLATFORM_SINGLETON_DATA_CAPACITY = 4096,
-    // The object name: the first 31 hexadecimal digits of the marker name's MD5, plus the terminator.
+    // The object name: the first 31 hexadecimal digits of the MD5 of "<euid>:<marker name>", so
+    // that every user has an object of its own, plus the terminator.
     PLATFORM_SINGLETON_OBJECT_NAME_CAPACITY = 32,
     // Buffer of the marker name "<application>-EXCLUSIVE".
     PLATFORM_SINGLETON_NAME_CAPACITY = 320,

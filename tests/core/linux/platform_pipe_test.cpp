@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -18,6 +22,23 @@ namespace {
 bool IsFifo(const std::string& path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+// The second user of the tests ("nobody").
+constexpr uid_t kOtherUser = 65534;
+
+bool BecomeOtherUser() {
+    return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0;
+}
+
+// A FIFO made by the other user in a forked child: "" when made, else what failed.
+std::string FifoOfOtherUser(const std::string& path, mode_t mode) {
+    const auto text = TextFromChild(BecomeOtherUser, [&]() -> std::string {
+        if (mkfifo(path.c_str(), mode) != 0) return "mkfifo " + std::to_string(errno);
+        if (chmod(path.c_str(), mode) != 0) return "chmod " + std::to_string(errno);
+        return "";
+    });
+    return text ? *text : "no child";
 }
 
 TEST(PlatformPipe, TwoEndsInOneProcess) {
@@ -152,6 +173,70 @@ TEST(PlatformPipe, PathsHeldByOtherFilesAreLeftAlone) {
     EXPECT_FALSE(FileExists(dir.file("absent")));
     EXPECT_EQ(Platform_PipeOpen(&pipe, "", 0, 0), 0);
     EXPECT_EQ(pipe, nullptr);
+}
+
+TEST(PlatformPipe, FifoOfAnotherUserIsRefusedAndLeftInPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    // A directory everyone may write, as the shared temporary directory.
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    for (const mode_t mode : {0600, 0666}) {
+        SCOPED_TRACE(mode);
+        const std::string path = dir.file("planted-" + std::to_string(mode));
+        ASSERT_EQ(FifoOfOtherUser(path, mode), "");
+        struct stat before;
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        for (uint32_t flags : {0u, (uint32_t)PLATFORM_PIPE_OPEN_EXISTING, (uint32_t)PLATFORM_PIPE_BLOCKING}) {
+            LogCapture log;
+            void* pipe = reinterpret_cast<void*>(1);
+            EXPECT_EQ(Platform_PipeOpen(&pipe, path.c_str(), 0, flags), 0) << flags;
+            EXPECT_EQ(pipe, nullptr);
+            EXPECT_EQ(log.Text(),
+                      "ERROR - Pipe " + path + " refused: not owned by this user or open to others\n");
+            struct stat after;
+            ASSERT_EQ(lstat(path.c_str(), &after), 0) << "the other user's FIFO stays";
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_uid, kOtherUser);
+        }
+    }
+}
+
+TEST(PlatformPipe, OwnFifoOpenToOthersIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("loose");
+    for (const mode_t mode : {0640, 0606, 0660, 0622}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        LogCapture log;
+        void* pipe = reinterpret_cast<void*>(1);
+        EXPECT_EQ(Platform_PipeOpen(&pipe, path.c_str(), 0, PLATFORM_PIPE_OPEN_EXISTING), 0);
+        EXPECT_EQ(pipe, nullptr);
+        EXPECT_EQ(log.Text(),
+                  "ERROR - Pipe " + path + " refused: not owned by this user or open to others\n");
+        // Not ours to repair or remove: it was not made by this open.
+        struct stat info;
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, mode);
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+}
+
+TEST(PlatformPipe, CloseRemovesOnlyTheFifoItOpened) {
+    TempDir dir;
+    const std::string path = dir.file("replaced");
+    void* first = nullptr;
+    void* second = nullptr;
+    ASSERT_EQ(Platform_PipeOpen(&first, path.c_str(), 0, 0), 1);
+    ASSERT_EQ(Platform_PipeOpen(&second, path.c_str(), 0, PLATFORM_PIPE_OPEN_EXISTING), 1);
+    // The peer closes (removing the FIFO) and a new pipe of the same name is made.
+    ASSERT_EQ(Platform_PipeClose(&second), 1);
+    ASSERT_FALSE(FileExists(path));
+    ASSERT_EQ(Platform_PipeOpen(&second, path.c_str(), 0, 0), 1);
+    EXPECT_EQ(Platform_PipeClose(&first), 1);
+    EXPECT_TRUE(IsFifo(path)) << "the newer pipe's FIFO stays";
+    EXPECT_EQ(Platform_PipeClose(&second), 1);
+    EXPECT_FALSE(FileExists(path));
 }
 
 TEST(PlatformPipe, PathMustFitItsField) {

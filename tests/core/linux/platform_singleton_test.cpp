@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -23,6 +25,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
 #include "tests/support/log_capture.h"
 
 extern char** environ;
@@ -33,10 +36,19 @@ const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEn
 
 constexpr size_t kBlockSize = 4128;
 
-std::string ObjectName(const std::string& marker) {
+// The first 31 digits of MD5("<effective user id>:<marker>"), for the user given or this one.
+std::string ObjectName(const std::string& marker, uid_t user = geteuid()) {
+    const std::string text = std::to_string(user) + ":" + marker;
     char out[32] = "";
-    Hash_QuickString(&MD5_INTERFACE, marker.data(), (int32_t)marker.size(), 0, out, sizeof(out));
+    Hash_QuickString(&MD5_INTERFACE, text.data(), (int32_t)text.size(), 0, out, sizeof(out));
     return out;
+}
+
+// The second user of the tests ("nobody"), taken on by a forked child.
+constexpr uid_t kOtherUser = 65534;
+
+bool BecomeOtherUser() {
+    return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0;
 }
 
 std::string ShmPath(const std::string& object) {
@@ -297,10 +309,14 @@ TEST(SingletonChild, DISABLED_Run) {
 
 // ---- Names and the block --------------------------------------------------------------------
 
-TEST(AppMark, ObjectIsNamedAfterTheMarkersDigestAndHoldsTheBlock) {
-    // RFC 1321 test suite: MD5("abc") = 900150983cd24fb0d6963f7d28e17f72; the object name is
-    // its first 31 digits, without a leading slash.
-    const std::string object = "900150983cd24fb0d6963f7d28e17f7";
+TEST(AppMark, ObjectIsNamedAfterTheUserAndTheMarkersDigestAndHoldsTheBlock) {
+    // The first 31 digits of MD5("<effective user id>:abc"), without a leading slash; for root
+    // MD5("0:abc") = dfc34e8cdc4b7f0fd9888d56a4f17534.
+    const std::string object = ObjectName("abc");
+    if (geteuid() == 0) {
+        EXPECT_EQ(object, "dfc34e8cdc4b7f0fd9888d56a4f1753");
+    }
+    EXPECT_NE(object, ObjectName("abc", geteuid() + 1));
     shm_unlink(object.c_str());
     AppMark mark = nullptr;
     ASSERT_EQ(AppMark_Create(&mark), 1);
@@ -427,6 +443,102 @@ TEST(AppMark, EmptyNameIsReportedAndRunsAlone) {
     EXPECT_EQ(AppMark_AcquireWithTimeout(mark, 1000), 1);
     EXPECT_NE(TakeLog().find("App name is not specified\n"), std::string::npos);
     EXPECT_EQ(AppMark_ReadData(mark), 0);
+    AppMark_Delete(&mark);
+}
+
+// ---- Objects of other users ----------------------------------------------------------------
+
+TEST(AppMark, AnObjectOfAnotherUserOrOpenToOthersIsRefusedAndLeftInPlace) {
+    const bool root = geteuid() == 0;
+    const struct {
+        const char* what;
+        bool otherUser;
+        mode_t mode;
+    } cases[] = {
+        {"another user's, open to all", true, 0666},
+        {"another user's, private", true, 0600},
+        {"ours, readable by the group", false, 0640},
+        {"ours, writable by others", false, 0602},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.otherUser && !root) continue;
+        Marker m(c.otherUser ? "planted" : "loose");
+        // Made first where this user's instance will look, with a live-looking owner mark, so
+        // that a start that used it would believe another instance runs.
+        auto plant = [&]() -> std::string {
+            const int fd = shm_open(m.object().c_str(), O_RDWR | O_CREAT | O_EXCL, c.mode);
+            if (fd < 0) return "open " + std::to_string(errno);
+            const bool ok = fchmod(fd, c.mode) == 0 && ftruncate(fd, kBlockSize) == 0 &&
+                            pwrite(fd, "0123456789abcdef", 16, 0) == 16;
+            close(fd);
+            return ok ? "made" : "failed";
+        };
+        if (c.otherUser) {
+            ASSERT_EQ(TextFromChild(BecomeOtherUser, plant), std::optional<std::string>("made"));
+        } else {
+            ASSERT_EQ(plant(), "made");
+        }
+        struct stat before;
+        ASSERT_EQ(lstat(ShmPath(m.object()).c_str(), &before), 0);
+
+        AppMark mark = nullptr;
+        AppMark_Create(&mark);
+        AppMark_SetName(mark, m.name().c_str());
+        TakeLog();
+        // Like any set-up failure: the start runs alone, and it neither answers probes in that
+        // object nor reads or writes messages there.
+        EXPECT_EQ(AppMark_AcquireWithTimeout(mark, 0), 1);
+        EXPECT_EQ(TakeLog(), "ERROR - Shared memory object " + m.object() +
+                                 " refused: not owned by this user or open to others\n");
+        EXPECT_EQ(AppMark_ReadData(mark), 0);
+        EXPECT_EQ(AppMark_WriteData(mark, "{\"args\":1}", 10), 0);
+        AppMark_Delete(&mark);
+
+        struct stat after;
+        ASSERT_EQ(lstat(ShmPath(m.object()).c_str(), &after), 0) << "not ours to remove";
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        BlockView view(m.object());
+        ASSERT_TRUE(view.ok());
+        EXPECT_EQ(view.mark(), std::string("0123456789abcdef") + std::string(8, '\0'));
+        EXPECT_EQ(view.state(), 0u);
+    }
+}
+
+TEST(AppMark, AnotherUsersInstanceKeepsAnObjectOfItsOwn) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    Marker m("users");
+    const std::string theirs = ObjectName(m.name(), kOtherUser);
+    shm_unlink(theirs.c_str());
+    AppMark mark = nullptr;
+    AppMark_Create(&mark);
+    AppMark_SetName(mark, m.name().c_str());
+    ASSERT_EQ(AppMark_AcquireWithTimeout(mark, 0), 1);
+    BlockView view(m.object());
+    ASSERT_TRUE(view.ok());
+    const std::string ours = view.mark();
+
+    // The same application started by the other user holds a marker of its own, in an object it
+    // owns, and sends nothing into this user's block.
+    const auto answer = TextFromChild(BecomeOtherUser, [&]() -> std::string {
+        AppMark other = nullptr;
+        AppMark_Create(&other);
+        AppMark_SetName(other, m.name().c_str());
+        const int64_t acquired = AppMark_AcquireWithTimeout(other, 0);
+        const int64_t ticked = AppMark_ReadData(other);
+        struct stat info;
+        const bool owned = lstat(ShmPath(ObjectName(m.name(), kOtherUser)).c_str(), &info) == 0 &&
+                           info.st_uid == kOtherUser && (info.st_mode & 0777) == 0600;
+        AppMark_Delete(&other);
+        return std::to_string(acquired) + " " + std::to_string(ticked) + " " +
+               (owned ? "owned" : "not owned");
+    });
+    EXPECT_EQ(answer, std::optional<std::string>("1 1 owned"));
+    EXPECT_FALSE(ObjectExists(theirs)) << "its owner removed it when it ended";
+    EXPECT_EQ(view.mark(), ours);
+    EXPECT_EQ(view.state(), 0u);
     AppMark_Delete(&mark);
 }
 

@@ -2,14 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "core/certs/build_info.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -132,6 +141,138 @@ TEST_F(SpecialPathTest, LogDirectoriesUseProductAndCompany) {
     int module = 0;
     EXPECT_EQ(Platform_GetModuleLogDirectory(&module, buffer, sizeof(buffer)), 1);
     EXPECT_EQ(std::string(buffer), dir.path() + "/.local/share/Quarvelon/Quarvelon Host/");
+}
+
+// The pipe directory: the variables that place it are set per test and put back afterwards.
+class PipePathTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+            const char* value = getenv(name);
+            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        unsetenv("XDG_RUNTIME_DIR");
+        setenv("TMPDIR", temp.path().c_str(), 1);
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved) {
+            if (value)
+                setenv(name, value->c_str(), 1);
+            else
+                unsetenv(name);
+        }
+    }
+    // The pipe path; "" when refused, with the buffer emptied.
+    static std::string Get() {
+        char buffer[1024] = "junk";
+        errno = 0;
+        if (Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, buffer, sizeof(buffer))) return buffer;
+        EXPECT_STREQ(buffer, "");
+        return "";
+    }
+    // Owner and permission bits, or -1 when nothing is there.
+    static std::pair<int64_t, int64_t> OwnerAndMode(const std::string& path) {
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0) return {-1, -1};
+        return {info.st_uid, info.st_mode & 07777};
+    }
+
+    const std::string app = QVR_BUILD_PRODUCT_NAME;
+    TempDir temp;
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+};
+
+TEST_F(PipePathTest, APrivateDirectoryUnderTheRuntimeOrTemporaryDirectory) {
+    TempDir runtime;
+    const std::string fallback = temp.path() + "/" + app + "-" + std::to_string(geteuid()) + "/";
+    const struct {
+        std::optional<std::string> runtime;
+        std::string temp;
+        std::string expected;
+    } cases[] = {
+        {std::nullopt, temp.path(), fallback},
+        {std::nullopt, temp.path() + "//", fallback},
+        {"relative/runtime", temp.path(), fallback}, // not a usable runtime directory
+        {runtime.path(), temp.path(), runtime.path() + "/" + app + "/"},
+        {runtime.path() + "/", temp.path(), runtime.path() + "/" + app + "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        if (c.runtime)
+            setenv("XDG_RUNTIME_DIR", c.runtime->c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        setenv("TMPDIR", c.temp.c_str(), 1);
+        // Made on first use, taken as it is afterwards.
+        for (int round = 0; round < 2; round++) {
+            EXPECT_EQ(Get(), c.expected);
+            struct stat info;
+            ASSERT_EQ(lstat(c.expected.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISDIR(info.st_mode));
+            EXPECT_EQ(info.st_uid, geteuid());
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+        }
+    }
+}
+
+TEST_F(PipePathTest, WhatIsNotADirectoryOfThisUserAloneIsRefusedAndLeftAlone) {
+    const bool root = geteuid() == 0;
+    constexpr uid_t kOtherUser = 65534;
+    TempDir elsewhere;
+    const struct {
+        const char* what;
+        bool otherUser;
+        std::function<bool(const std::string&)> make;
+    } cases[] = {
+        {"open to the group", false,
+         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0750) == 0; }},
+        {"open to others", false,
+         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0701) == 0; }},
+        {"writable by all", false,
+         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 01777) == 0; }},
+        {"a link to a private directory", false,
+         [&](const std::string& p) { return symlink(elsewhere.path().c_str(), p.c_str()) == 0; }},
+        {"a file", false, [](const std::string& p) { return WriteText(p, "", 0600); }},
+        {"another user's, private", true, [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0; }},
+        {"another user's, open", true,
+         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0777) == 0; }},
+    };
+    for (const bool runtime : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) +
+                         (runtime ? " in the runtime directory" : " in the temporary directory"));
+            if (c.otherUser && !root) continue;
+            // A place everyone may write, as the shared temporary directory is.
+            TempDir shared;
+            ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+            if (runtime)
+                setenv("XDG_RUNTIME_DIR", shared.path().c_str(), 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+            setenv("TMPDIR", shared.path().c_str(), 1);
+            const std::string leaf = runtime ? app : app + "-" + std::to_string(geteuid());
+            const std::string planted = shared.file(leaf);
+            if (c.otherUser) {
+                const auto made = TextFromChild(
+                    [] {
+                        return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 &&
+                               setuid(kOtherUser) == 0;
+                    },
+                    [&] { return std::string(c.make(planted) ? "made" : "failed"); });
+                ASSERT_EQ(made, std::optional<std::string>("made"));
+            } else {
+                ASSERT_TRUE(c.make(planted));
+            }
+            const auto before = OwnerAndMode(planted);
+
+            LogCapture log;
+            EXPECT_EQ(Get(), "");
+            EXPECT_EQ(errno, EACCES);
+            EXPECT_EQ(log.Text(), "ERROR - Pipe directory " + planted +
+                                      "/ refused: not a directory of this user closed to others\n");
+            EXPECT_EQ(OwnerAndMode(planted), before) << "neither taken over nor repaired";
+        }
+    }
 }
 
 TEST(PlatformFiles, OpenWriteAndDirectories) {

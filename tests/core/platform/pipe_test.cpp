@@ -1,6 +1,6 @@
 // Tests of Pipe: real FIFOs in a private pipe directory, written by a thread or a child process;
-// the "Pipe" "Read" notifications of the polling step, writers that vanish, closed pipes, the
-// Stream record and the print block.
+// the "Pipe" "Read" notifications of the polling step, writers that vanish, closed pipes, a pipe
+// directory another user made first, the Stream record and the print block.
 #include "core/platform/pipe.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/certs/build_info.h"
 #include "core/formats/base64.h"
 #include "core/formats/interop.h"
 #include "core/runtime/debug.h"
@@ -29,13 +32,39 @@
 #include "core/runtime/thread.h"
 #include "tests/core/platform/stream_contract.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/child_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-// The pipe directory of every test: TMPDIR points here. Made by the first test that opens
-// pipes, so that death tests, which run in processes of their own, leave none behind.
+// Sets an environment variable (unsets it for nullopt) and puts the old value back at the end.
+class EnvironmentValue {
+  public:
+    EnvironmentValue(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old;
+        Set(value);
+    }
+    ~EnvironmentValue() { Set(old_); }
+    EnvironmentValue(const EnvironmentValue&) = delete;
+    EnvironmentValue& operator=(const EnvironmentValue&) = delete;
+
+  private:
+    void Set(const std::optional<std::string>& value) {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// The runtime directory of every test (the pipe directory is made inside it), and the
+// temporary directory too. Made by the first test that opens pipes, so that death tests, which
+// run in processes of their own, leave none behind.
 TempDir* g_pipeDir = nullptr;
+EnvironmentValue* g_runtimeValue = nullptr;
+EnvironmentValue* g_tempValue = nullptr;
 
 class PipeEnvironment : public ::testing::Environment {
   public:
@@ -52,6 +81,9 @@ class PipeEnvironment : public ::testing::Environment {
         EventQueue_Remove();
         Thread_Remove();
         Debug_Remove();
+        delete g_runtimeValue;
+        delete g_tempValue;
+        g_runtimeValue = g_tempValue = nullptr;
         delete g_pipeDir;
         g_pipeDir = nullptr;
     }
@@ -59,8 +91,12 @@ class PipeEnvironment : public ::testing::Environment {
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new PipeEnvironment);
 
+std::string PipeDirectory() {
+    return g_pipeDir->path() + "/" QVR_BUILD_PRODUCT_NAME;
+}
+
 std::string PipePath(const std::string& name) {
-    return g_pipeDir->path() + "/" + name;
+    return PipeDirectory() + "/" + name;
 }
 
 bool IsFifo(const std::string& path) {
@@ -120,7 +156,8 @@ class PipeTest : public ::testing::Test {
     void SetUp() override {
         if (!g_pipeDir) {
             g_pipeDir = new TempDir;
-            setenv("TMPDIR", g_pipeDir->path().c_str(), 1);
+            g_runtimeValue = new EnvironmentValue("XDG_RUNTIME_DIR", g_pipeDir->path());
+            g_tempValue = new EnvironmentValue("TMPDIR", g_pipeDir->path());
         }
         ASSERT_EQ(NotificationCenter_Init(), 1);
     }
@@ -264,20 +301,80 @@ TEST_F(PipeTest, OpenCreatesTheFifoInThePipeDirectory) {
     EXPECT_FALSE(IsFifo(PipePath("open-a")));
 }
 
+TEST_F(PipeTest, PipesLiveInADirectoryOfThisUserAlone) {
+    Pipe* p = OpenPipe("private-pipe");
+    ASSERT_EQ(Pipe_IsOpen(p), 1);
+    struct stat info;
+    ASSERT_EQ(lstat(PipeDirectory().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(lstat(PipePath("private-pipe").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Pipe_Close(p), 1);
+}
+
+TEST_F(PipeTest, APipeDirectoryAnotherUserMadeFirstIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    constexpr uid_t kOtherUser = 65534;
+    const std::string app = QVR_BUILD_PRODUCT_NAME;
+    // With and without a runtime directory; either place is one everyone may write.
+    const struct {
+        bool runtime;
+        std::string leaf;
+    } cases[] = {
+        {true, app},
+        {false, app + "-" + std::to_string(geteuid())},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.leaf);
+        TempDir shared;
+        ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+        EnvironmentValue runtime("XDG_RUNTIME_DIR",
+                                 c.runtime ? std::optional<std::string>(shared.path()) : std::nullopt);
+        EnvironmentValue temp("TMPDIR", shared.path());
+        const std::string planted = shared.file(c.leaf);
+        const auto planting = TextFromChild(
+            [] { return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0; },
+            [&]() -> std::string {
+                if (mkdir(planted.c_str(), 0777) != 0 || chmod(planted.c_str(), 0777) != 0)
+                    return "failed " + std::to_string(errno);
+                return "made";
+            });
+        ASSERT_EQ(planting, std::optional<std::string>("made"));
+
+        Pipe* p = nullptr;
+        ASSERT_EQ(Pipe_Create(&p), 1);
+        made.push_back(p);
+        ASSERT_EQ(Pipe_SetName(p, "stolen-pipe"), 1);
+        EXPECT_EQ(Pipe_Open(p), 0);
+        EXPECT_EQ(Pipe_IsOpen(p), 0);
+        // Left as the other user made it, and nothing of ours inside.
+        struct stat info;
+        ASSERT_EQ(lstat(planted.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOtherUser);
+        EXPECT_EQ(info.st_mode & 0777, 0777u);
+        EXPECT_FALSE(FileExists(planted + "/stolen-pipe"));
+        EXPECT_FALSE(FileExists(shared.file("stolen-pipe")));
+    }
+}
+
 TEST_F(PipeTest, NamesThatCannotBeOpened) {
     Pipe* p = nullptr;
     ASSERT_EQ(Pipe_Create(&p), 1);
     made.push_back(p);
     EXPECT_EQ(Pipe_Open(p), 0) << "no name";
     // The path of the pipe directory and the name must fit 320 bytes whole.
-    const std::string tooLong(PIPE_NAME_SIZE - g_pipeDir->path().size() - 1, 'x');
+    const std::string tooLong(PIPE_NAME_SIZE - PipeDirectory().size() - 1, 'x');
     const struct {
         std::string name;
         std::string mustNotExist;
     } cases[] = {
         {"..", ""},
-        {"../escaped", g_pipeDir->path() + "/../escaped"},
-        {"sub/../../escaped", g_pipeDir->path() + "/../escaped"},
+        {"../escaped", PipeDirectory() + "/../escaped"},
+        {"sub/../../escaped", PipeDirectory() + "/../escaped"},
         {"..\\escaped", ""},
         {tooLong, PipePath(tooLong.substr(0, 200))},
         {"missing-directory/pipe", ""},
