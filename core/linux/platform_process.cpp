@@ -4,6 +4,7 @@
 #include "core/linux/platform_process.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -171,7 +173,34 @@ void WriteAll(int fd, const char* data, size_t length) {
     _exit(error);
 }
 
-[[noreturn]] void RunChild(const PlatformLaunchPlan* plan, int report) {
+// Closes every descriptor above standard error but `keep`: what this process opened without
+// close-on-exec, or inherited, is no business of the program. close_range needs no allocation
+// and no listing of /proc; where the kernel lacks it, each number below the descriptor limit
+// (read before the fork) is closed in turn.
+void CloseInherited(int keep, int limit) {
+    int result;
+    if (keep < 3) {
+        result = close_range(3, ~0U, 0);
+    } else {
+        result = keep > 3 ? close_range(3, (unsigned)keep - 1, 0) : 0;
+        if (result == 0) result = close_range((unsigned)keep + 1, ~0U, 0);
+    }
+    if (result == 0) return;
+    for (int fd = 3; fd < limit; fd++)
+        if (fd != keep) close(fd);
+}
+
+// The highest descriptor number plus one that the child's fallback closes: the soft limit, or
+// the kernel's default ceiling of descriptors when the limit is higher or unlimited.
+int DescriptorLimit() {
+    constexpr rlim_t kCeiling = 1 << 20;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > kCeiling)
+        return (int)kCeiling;
+    return (int)limit.rlim_cur;
+}
+
+[[noreturn]] void RunChild(const PlatformLaunchPlan* plan, int report, int descriptorLimit) {
     // This process's handlers must not run in the child before the exec (they may lock or
     // allocate), and what the launching thread blocked must not stay blocked in the program, or
     // a SIGTERM could never end it. The parent blocked everything around the fork, so nothing
@@ -199,6 +228,8 @@ void WriteAll(int fd, const char* data, size_t length) {
     } else if (plan->StandardOutput >= 0 && dup2(plan->StandardOutput, STDOUT_FILENO) < 0) {
         FailChild(plan, report, errno);
     }
+    // The report stays until the exec closes it (it is close-on-exec); nothing else is passed on.
+    CloseInherited(report, descriptorLimit);
     if (plan->ChangeUser) {
         // Raw system calls: they change the ids of this thread, the only one in the child. The
         // library's wrappers would try to reach the parent's other threads, which are not here.
@@ -270,6 +301,33 @@ int32_t ResolveLaunchPath(const char* path, char* out, int32_t size) {
     memcpy(out + used, rest, length + 1);
     for (char* p = out; *p; p++)
         if (*p == '\\') *p = '/';
+    return 0;
+}
+
+// The path joined to the current directory when it is relative (an empty path stays empty: it
+// names no file either way). An error number when the directory cannot be had or the joined
+// path does not fit.
+int32_t AbsoluteLaunchPath(const char* path, char* out, size_t size) {
+    out[0] = 0;
+    size_t used = 0;
+    if (path[0] && path[0] != '/') {
+        if (!getcwd(out, size)) {
+            const int32_t error = errno == ERANGE ? ENAMETOOLONG : errno ? errno : ENOENT;
+            out[0] = 0;
+            return error;
+        }
+        used = strlen(out);
+        if (used == 0 || out[used - 1] != '/') {
+            if (used + 1 >= size) return ENAMETOOLONG;
+            out[used++] = '/';
+        }
+    }
+    const size_t length = strlen(path);
+    if (used + length >= size) {
+        out[0] = 0;
+        return ENAMETOOLONG;
+    }
+    memcpy(out + used, path, length + 1);
     return 0;
 }
 
@@ -707,11 +765,12 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
         *error = errno;
         return 0;
     }
+    const int descriptorLimit = DescriptorLimit();
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     const pid_t child = fork();
-    if (child == 0) RunChild(plan, report[1]);
+    if (child == 0) RunChild(plan, report[1], descriptorLimit);
     const int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (report[1] >= 0) close(report[1]);
@@ -869,12 +928,19 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
     ASSERT_POINTER(commandLine);
     ASSERT_POINTER(workingDirectory);
 
+    // A relative path names a file of the caller's current directory, not of the working
+    // directory the child enters before its exec: it is made absolute here, before the fork.
+    char absolute[PATH_MAX];
+    if (const int32_t error = AbsoluteLaunchPath(path, absolute, sizeof(absolute))) {
+        Log_Error(kExecuteFailed, kExecuteNormal, path, error);
+        return 0;
+    }
     int32_t count = 0;
     char** split = nullptr;
     int32_t argvBytes = 0;
     char** argv = nullptr;
     if (!CommandLineToMutableArray(commandLine, &count, &split) ||
-        !(argv = BuildArgv(path, count, split, &argvBytes))) {
+        !(argv = BuildArgv(absolute, count, split, &argvBytes))) {
         CommandLineFreeMutableArray(&count, &split);
         Log_Error(kExecuteFailed, kExecuteNormal, path, ENOMEM);
         return 0;
@@ -882,7 +948,7 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
     ExecFailureText failure;
     PrepareExecFailure(&failure, kExecuteNormal, path);
     PlatformLaunchPlan plan = {};
-    plan.Path = path;
+    plan.Path = absolute;
     plan.Arguments = argv;
     plan.WorkingDirectory = workingDirectory;
     plan.StandardOutput = -1;
@@ -954,13 +1020,14 @@ int64_t Platform_ShellOpen(const char* target) {
 
     // Nobody keeps a handle to collect the opener, so it is started by a short-lived middle child
     // and adopted by init, which reaps it; otherwise every call would leave a zombie behind.
+    const int descriptorLimit = DescriptorLimit();
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_t middle = fork();
     if (middle == 0) {
         pid_t opener = _Fork();
-        if (opener == 0) RunChild(&plan, -1);
+        if (opener == 0) RunChild(&plan, -1, descriptorLimit);
         _exit(opener < 0 ? (errno ? errno : 1) : 0);
     }
     const int forkError = errno;

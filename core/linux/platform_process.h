@@ -96,12 +96,15 @@ int64_t Platform_FindProcess(const char* pattern, int32_t* pid);
 int64_t Platform_GetSocketPID(const uint32_t* localAddress, uint16_t port, uint32_t* pid);
 
 // Forks and executes path with the split command line as its arguments, in workingDirectory
-// when that is not empty. The flags are not used. An exec failure ends the child with errno as
-// its exit status, which the exit-code query then reports, after a line on standard error.
+// when that is not empty. A relative path is taken from the caller's current directory at the
+// time of the call, whatever directory the child enters (argv[0] is then the absolute path).
+// The flags are not used. An exec failure ends the child with errno as its exit status, which
+// the exit-code query then reports, after a line on standard error.
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle);
 // How a child is started. Everything is prepared before the fork, because the child of a
-// threaded process may only make async-signal-safe calls: no lock, no allocation, no log.
+// threaded process may only make async-signal-safe calls: no lock, no allocation, no log. The
+// program gets standard input, output and error and no other descriptor of this process.
 struct PlatformLaunchPlan {
     const char* Path;
     char* const* Arguments;       // argv, ending with a null

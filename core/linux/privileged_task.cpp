@@ -1,5 +1,5 @@
-// Privileged launch through pkexec: the broker asks the user for authorisation and runs a shell
-// as root, which prints its own id and replaces itself with the program, keeping that id.
+// Privileged launch through pkexec: the broker asks the user for authorisation and replaces
+// itself with the program, run as root, which keeps the id of the broker's process.
 #include "core/linux/privileged_task.h"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,6 +19,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 
 struct PrivilegedTask {
     Class Header;
@@ -31,21 +33,25 @@ struct PrivilegedTask {
     int32_t ProcessId;
     int32_t ExitCode;
     int32_t ErrorCode;
-    // The broker's process, which becomes the shell and then the program: the child this process
-    // must reap. 0 when nothing was started or it has been collected.
+    // The broker's process, which becomes the program: the child this process must reap. 0 when
+    // nothing was started or it has been collected.
     int32_t ChildId;
 };
 
+namespace privileged_task_internal {
+const char* BrokerPath = "/usr/bin/pkexec";
+} // namespace privileged_task_internal
+
 namespace {
 
-constexpr char kBroker[] = "pkexec";
-constexpr char kShell[] = "/bin/sh";
-constexpr char kShellScript[] = "echo $$; exec \"$@\"";
-constexpr int32_t kLineLimit = 1024;
 // Exit statuses of the broker when it ran nothing: the user dismissed the dialog, or the
 // authorisation failed (or the broker could not work).
 constexpr int kBrokerDismissed = 126;
 constexpr int kBrokerRefused = 127;
+// The kernel names a process after the file it last executed, cut to 15 bytes.
+constexpr size_t kNameSize = 16;
+// How often the broker is looked at while the user decides: at first soon, then at this pace.
+constexpr long kLongestLookNs = 50L * 1000 * 1000;
 
 void FreeText(char** text) {
     if (!*text) return;
@@ -121,9 +127,9 @@ void* ForwardThread(void* argument) {
 // Hands a forwarded stream and its running program to a thread of their own; false when no
 // thread can be had.
 bool ForwardInBackground(PrivilegedTask* task) {
-    const int descriptor = dup(fileno(task->OutputStream));
+    // Close-on-exec from its first moment: a launch by another thread must not inherit it.
+    const int descriptor = fcntl(fileno(task->OutputStream), F_DUPFD_CLOEXEC, 0);
     if (descriptor < 0) return false;
-    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     Forwarding* forwarding = static_cast<Forwarding*>(Memory_Alloc(sizeof(Forwarding)));
     forwarding->Descriptor = descriptor;
     forwarding->ProcessId = task->ChildId;
@@ -167,32 +173,20 @@ int64_t DeleteHandle(void** handle) {
     return PrivilegedTask_Delete(reinterpret_cast<PrivilegedTask**>(handle));
 }
 
-// The broker on PATH; only absolute directories count, so that the current directory never
-// supplies it.
-bool FindBroker(char* out, size_t size) {
-    const char* list = getenv("PATH");
-    if (!list || !list[0]) list = "/usr/bin:/bin";
-    while (*list) {
-        const char* end = strchr(list, ':');
-        const size_t length = end ? (size_t)(end - list) : strlen(list);
-        if (length > 0 && list[0] == '/' && length + 1 + sizeof(kBroker) <= size) {
-            memcpy(out, list, length);
-            out[length] = '/';
-            memcpy(out + length + 1, kBroker, sizeof(kBroker));
-            struct stat info;
-            if (stat(out, &info) == 0 && S_ISREG(info.st_mode) && access(out, X_OK) == 0) return true;
-        }
-        list += length;
-        if (*list == ':') list++;
-    }
-    out[0] = 0;
-    return false;
+// The broker is handed the user's authorisation, so it is only ever the system's own: found at
+// its fixed place (a PATH or a current directory chosen by someone else never supplies it), and
+// a regular executable file that root owns and no other user can rewrite.
+bool BrokerUsable(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0) return false;
+    return S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           access(path, X_OK) == 0;
 }
 
-// The launch path as the file system knows it: absolute, so that the root shell neither searches
-// its PATH for it nor reads it as an option. False when it cannot be formed or names nothing
-// runnable (a missing file, a directory); a path that cannot be examined is left to the root
-// shell, which may be able to.
+// The launch path as the file system knows it: absolute, so that the broker neither searches its
+// PATH for it nor reads it as an option. False when it cannot be formed or names nothing runnable
+// (a missing file, a directory); a path that cannot be examined is left to the broker, which runs
+// as root and may be able to.
 bool FileSystemForm(const char* path, char* out, size_t size) {
     out[0] = 0;
     size_t used = 0;
@@ -215,35 +209,62 @@ bool FileSystemForm(const char* path, char* out, size_t size) {
     return errno != ENOENT && errno != ENOTDIR && errno != ELOOP && errno != ENAMETOOLONG;
 }
 
-// "%d" of the id line: optional blanks, an optional sign, digits; nothing else but blanks after.
-bool ParseProcessId(const char* line, int32_t* pid) {
-    *pid = 0;
-    const char* p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '+') p++;
-    if (*p < '0' || *p > '9') return false;
-    int64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX) return false;
-    }
-    while (*p == ' ' || *p == '\t' || *p == '\r') p++;
-    if (*p || value == 0) return false;
-    *pid = (int32_t)value;
+// The name the kernel gives a process started from path.
+void NameOf(const char* path, char* name) {
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    const size_t length = strnlen(base, kNameSize - 1);
+    memcpy(name, base, length);
+    name[length] = 0;
+}
+
+// The kernel's name of a process, a zombie included; false when it cannot be read.
+bool ReadProcessName(int32_t pid, char* name) {
+    name[0] = 0;
+    char path[48];
+    String_Print(path, sizeof(path), "/proc/%d/comm", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[kNameSize + 1];
+    ssize_t n;
+    do n = read(fd, text, sizeof(text) - 1);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return false;
+    if (text[n - 1] == '\n') n--;
+    if ((size_t)n >= kNameSize) return false;
+    memcpy(name, text, (size_t)n);
+    name[n] = 0;
     return true;
 }
 
-// The child after the stream ended without an id line: the broker ran nothing and leaves. It is
-// given a few seconds to do so; one that stays is collected later instead of blocking here.
-bool WaitForBroker(int32_t child, int* status) {
-    for (int32_t i = 0; i < 500; i++) {
-        pid_t reaped = waitpid(child, status, WNOHANG);
-        if (reaped == child) return true;
-        if (reaped < 0 && errno != EINTR) return false;
-        struct timespec interval = {0, 10 * 1000 * 1000};
+enum class BrokerOutcome { ProgramStarted, BrokerEnded, Lost };
+
+// Waits while the user decides. The broker's process bears the launching thread's name until its
+// exec has completed, then the broker's, then, once authorised, that of the program it has become;
+// any other name means the program runs (or ran: the end is only looked at, WNOWAIT, so that a
+// program that ended at once keeps its status and name for IsRunning). An end under the broker's
+// name is the broker's refusal. A process whose name cannot be read (a /proc that hides other
+// users' processes) counts as started: a refusal then shows as its exit code.
+BrokerOutcome WaitForProgram(int32_t child, const char* brokerName, const char* launcherName) {
+    long pause = 1000 * 1000;
+    for (;;) {
+        siginfo_t info;
+        memset(&info, 0, sizeof(info));
+        if (waitid(P_PID, (id_t)child, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            if (errno == EINTR) continue;
+            return BrokerOutcome::Lost;
+        }
+        const bool ended = info.si_pid == child;
+        char name[kNameSize];
+        if (!ReadProcessName(child, name) ||
+            (strcmp(name, brokerName) != 0 && strcmp(name, launcherName) != 0))
+            return BrokerOutcome::ProgramStarted;
+        if (ended) return BrokerOutcome::BrokerEnded;
+        struct timespec interval = {0, pause};
         nanosleep(&interval, nullptr);
+        if (pause < kLongestLookNs) pause *= 2;
     }
-    return false;
 }
 
 int32_t ExitCodeOf(int status) {
@@ -338,26 +359,29 @@ int64_t Launch(PrivilegedTask* task, FILE** stream, bool forward) {
         return 0;
     }
     char program[PATH_MAX];
-    char broker[PATH_MAX];
+    const char* broker = privileged_task_internal::BrokerPath;
     // Neither asks for authorisation when it could only end in a failed exec.
-    if (!FileSystemForm(task->LaunchPath, program, sizeof(program)) || !FindBroker(broker, sizeof(broker))) {
+    if (!FileSystemForm(task->LaunchPath, program, sizeof(program)) || !BrokerUsable(broker)) {
         task->ErrorCode = PRIVILEGED_TASK_ERROR_TOOL_FAILED;
         return 0;
     }
 
-    // broker, shell, "-c", script, $0 (empty), program, arguments, null. Every text is one
-    // argument of its own: the script reaches them only as "$@", never as text to parse.
-    const int32_t count = task->ArgumentCount + 6;
+    // broker, program, arguments, null. The program comes first, so that the authorisation the
+    // broker asks for names it, and each text is one argument of its own, never parsed by a shell.
+    const int32_t count = task->ArgumentCount + 2;
     const int32_t argvBytes = (int32_t)sizeof(char*) * (count + 1);
     char** argv = static_cast<char**>(Memory_Alloc(argvBytes));
-    argv[0] = broker;
-    argv[1] = const_cast<char*>(kShell);
-    argv[2] = const_cast<char*>("-c");
-    argv[3] = const_cast<char*>(kShellScript);
-    argv[4] = const_cast<char*>("");
-    argv[5] = program;
-    for (int32_t i = 0; i < task->ArgumentCount; i++) argv[6 + i] = task->Arguments[i];
+    argv[0] = const_cast<char*>(broker);
+    argv[1] = program;
+    for (int32_t i = 0; i < task->ArgumentCount; i++) argv[2 + i] = task->Arguments[i];
     argv[count] = nullptr;
+
+    char brokerName[kNameSize], programName[kNameSize], launcherName[kNameSize] = "";
+    NameOf(broker, brokerName);
+    NameOf(program, programName);
+    // The name the child bears until its exec is the one of this thread.
+    prctl(PR_GET_NAME, launcherName, 0, 0, 0);
+    launcherName[kNameSize - 1] = 0;
 
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0) {
@@ -382,29 +406,14 @@ int64_t Launch(PrivilegedTask* task, FILE** stream, bool forward) {
     }
     task->ChildId = child;
 
-    // The first line is the shell's id; it comes only once the user has authorised the launch.
-    char line[kLineLimit + 1];
-    int32_t length = 0;
-    bool lineRead = false;
-    bool ended = false;
-    while (length < kLineLimit) {
-        char c;
-        const ssize_t n = read(output[0], &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ended = true;
-            break;
-        }
-        if (c == '\n') {
-            lineRead = true;
-            break;
-        }
-        line[length++] = c;
-    }
-    line[length] = 0;
-    int32_t pid = 0;
-    if (lineRead && ParseProcessId(line, &pid)) {
-        task->ProcessId = pid;
+    // A program that bears the broker's (or this thread's) name cannot be told from it: it counts
+    // as started as soon as the broker runs.
+    const BrokerOutcome outcome =
+        strcmp(programName, brokerName) == 0 || strcmp(programName, launcherName) == 0
+            ? BrokerOutcome::ProgramStarted
+            : WaitForProgram(child, brokerName, launcherName);
+    if (outcome == BrokerOutcome::ProgramStarted) {
+        task->ProcessId = child;
         task->OutputStream = fdopen(output[0], "r");
         if (!task->OutputStream) close(output[0]);
         if (forward && task->OutputStream) {
@@ -416,15 +425,15 @@ int64_t Launch(PrivilegedTask* task, FILE** stream, bool forward) {
     }
     close(output[0]);
     task->ErrorCode = PRIVILEGED_TASK_ERROR_INTERNAL;
-    int status = 0;
-    if (ended && WaitForBroker(child, &status)) {
+    if (outcome == BrokerOutcome::BrokerEnded) {
+        // Ended already: the wait only collects it.
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
         if (WIFEXITED(status) && WEXITSTATUS(status) == kBrokerDismissed)
             task->ErrorCode = PRIVILEGED_TASK_ERROR_CANCELED;
         else if (WIFEXITED(status) && WEXITSTATUS(status) == kBrokerRefused)
             task->ErrorCode = PRIVILEGED_TASK_ERROR_DENIED;
-    } else {
-        // Whatever runs there is no launch of this task; it is only collected once it ends.
-        Platform_ProcessReapLater(child);
     }
     task->ChildId = 0;
     return 0;

@@ -1,5 +1,5 @@
 // Runs a program with administrator rights once the user has authorised it (through pkexec), and
-// learns the id of the launched program from the first line of its standard output.
+// follows it by the id of the broker's process, which pkexec replaces with the program.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@ enum : int32_t {
     PRIVILEGED_TASK_ERROR_NO_PATH = -3221,      // no launch path was set
     PRIVILEGED_TASK_ERROR_DENIED = -60005,      // not authorised, or the broker failed
     PRIVILEGED_TASK_ERROR_CANCELED = -60006,    // the user dismissed the authorisation dialog
-    PRIVILEGED_TASK_ERROR_INTERNAL = -60008,    // no process id line was read
+    PRIVILEGED_TASK_ERROR_INTERNAL = -60008,    // the broker ended without starting the program
     PRIVILEGED_TASK_ERROR_TOOL_FAILED = -60031, // the program or the broker could not be executed
 };
 
@@ -40,11 +40,14 @@ int64_t PrivilegedTask_GetInstanceId(PrivilegedTask* task, char* buffer, int32_t
 int64_t PrivilegedTask_SetLaunchPath(PrivilegedTask* task, const char* path);
 int64_t PrivilegedTask_SetArguments(PrivilegedTask* task, const char* const* arguments);
 
-// Starts "/bin/sh -c 'echo $$; exec "$@"'" through pkexec (found on PATH) with the launch path
-// and the arguments, each as one argument, so that nothing in them is ever parsed by a shell;
-// the shell prints its id and becomes the program. True once that id was read. The stream is
-// the program's standard output after that line; the task keeps it and closes it when deleted
-// (stream may be null). Launching again lets go of the previous launch first.
+// Starts the launch path (made absolute) with the arguments, each as one argument, through the
+// broker at its fixed place, /usr/bin/pkexec (a regular root-owned executable that nobody else
+// may write; never searched for on PATH), so that the authorisation names the program itself.
+// The broker replaces itself with the program, which keeps the broker's id. True once the program
+// runs, that is once the broker's process no longer bears the broker's name (or has ended under
+// another); a broker that ends first answers false with its refusal. The stream is the program's
+// standard output; the task keeps it and closes it when deleted (stream may be null). Launching
+// again lets go of the previous launch first.
 int64_t PrivilegedTask_LaunchWithOutputFile(PrivilegedTask* task, FILE** stream);
 // The same with the stream kept by the task alone. Since nobody reads it, what the program writes
 // there is passed on to this process's standard output whenever the task is asked whether it
@@ -58,3 +61,9 @@ int32_t PrivilegedTask_GetPID(PrivilegedTask* task);
 int64_t PrivilegedTask_IsRunning(PrivilegedTask* task);
 int64_t PrivilegedTask_GetExitCode(PrivilegedTask* task, int32_t* code);
 int64_t PrivilegedTask_GetErrorCode(PrivilegedTask* task, int32_t* code);
+
+namespace privileged_task_internal {
+// Where the broker is started from: "/usr/bin/pkexec". Only tests point it at a stand-in, which
+// must pass the same checks as the real one.
+extern const char* BrokerPath;
+} // namespace privileged_task_internal

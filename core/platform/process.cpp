@@ -98,11 +98,10 @@ void FireReady(Process* process, int32_t pid) {
 }
 
 // A file that is not there, is a directory or may not be executed by anyone can never run: the
-// launch would only produce a child that fails at once and looks like a program that ran.
-bool CannotRun(const char* path, const char* directory, uint32_t flags) {
-    // A relative path is looked up by the launch itself in the working directory it enters.
-    if (!Path_IsAbsolute(path) && path[0] != '~' && (flags & PLATFORM_EXECUTE_NORMAL) && directory[0])
-        return false;
+// launch would only produce a child that fails at once and looks like a program that ran. A
+// relative path names a file of the current directory, as it does for the launch, whatever
+// working directory the program is given.
+bool CannotRun(const char* path) {
     struct stat info;
     if (!Path_Stat(path, 1, &info)) return Platform_ErrorMissing(Platform_GetLastError()) != 0;
     return S_ISDIR(info.st_mode) || (info.st_mode & 0111) == 0;
@@ -128,7 +127,7 @@ int64_t LaunchNow(Process* process) {
     void* input = StandardHandle(process->StandardInput);
     void* output = StandardHandle(process->StandardOutput);
     void* error = StandardHandle(process->StandardError);
-    if (CannotRun(path, directory, flags)) {
+    if (CannotRun(path)) {
         Process_Print(process, "Unable to execute application (%s)", path);
         CompleteWith(process, 0, 0);
         return 0;

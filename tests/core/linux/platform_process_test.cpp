@@ -13,6 +13,8 @@
 #include <functional>
 #include <grp.h>
 #include <initializer_list>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <optional>
 #include <pwd.h>
@@ -20,13 +22,16 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "core/linux/privileged_task.h"
 #include "core/runtime/debug.h"
 #include "tests/core/linux/process_test_support.h"
 #include "tests/support/abort_hook.h"
@@ -182,6 +187,156 @@ TEST(PlatformExecute, MissingExecutableEndsWithErrnoAndTheFailureLine) {
     ASSERT_TRUE(result.ended);
     EXPECT_EQ(result.code, EACCES);
     EXPECT_EQ(text, "Platform_ExecuteNormal failed to execute (" + dir.path() + ") [LE: 13]\n");
+}
+
+// Runs fn with standard output going to a file and returns what was written there; the saved
+// output is close-on-exec, so that it is no descriptor a launched program could be handed.
+template <typename Fn> std::string CaptureStdout(const TempDir& dir, Fn&& fn) {
+    std::string path = dir.file("stdout");
+    fflush(stdout);
+    int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    fn();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    return ReadFile(path);
+}
+
+// A shell that lists its own descriptors on its standard output (the ':' keeps it from becoming
+// the ls, whose listing would show the directory it reads).
+const char kListDescriptors[] = "-c \"ls /proc/$$/fd; :\"";
+
+// Descriptors opened without close-on-exec, as a library or an inheriting parent leaves them.
+struct LeakedDescriptors {
+    int Low = open("/dev/null", O_RDONLY);
+    int High = fcntl(Low, F_DUPFD, 200);
+    ~LeakedDescriptors() {
+        close(Low);
+        close(High);
+    }
+};
+
+TEST(PlatformExecute, ProgramsGetOnlyTheStandardDescriptors) {
+    TempDir dir;
+    LeakedDescriptors leaked;
+    ASSERT_GE(leaked.Low, 3);
+    ASSERT_EQ(leaked.High, 200);
+    const struct {
+        const char* label;
+        std::function<int64_t(PlatformProcess**)> launch;
+    } cases[] = {
+        {"plain",
+         [](PlatformProcess** h) { return Platform_ExecuteNormal("/bin/sh", kListDescriptors, "", 0, h); }},
+        {"plain in a directory",
+         [](PlatformProcess** h) {
+             return Platform_Execute("/bin/sh", kListDescriptors, "/", PLATFORM_EXECUTE_NORMAL, nullptr,
+                                     nullptr, nullptr, h);
+         }},
+    };
+    for (const auto& test : cases) {
+        int32_t code = -1;
+        const std::string listed = CaptureStdout(dir, [&] {
+            PlatformProcess* handle = nullptr;
+            ASSERT_EQ(test.launch(&handle), 1) << test.label;
+            EXPECT_TRUE(WaitExit(handle, &code)) << test.label;
+            Platform_ProcessDelete(&handle);
+        });
+        EXPECT_EQ(code, 0) << test.label;
+        EXPECT_EQ(listed, "0\n1\n2\n") << test.label;
+    }
+}
+
+TEST(PlatformExecute, WithoutCloseRangeDescriptorsAreClosedOneByOne) {
+    // A kernel without close_range, made by a filter that answers ENOSYS to it, in a child.
+    TempDir dir;
+    const std::string out = dir.file("listed");
+    pid_t child = fork();
+    if (child == 0) {
+        struct rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 256;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        // Just below the limit, the highest number the fallback has to reach.
+        const int leaked = open("/dev/null", O_RDONLY);
+        if (leaked < 0 || fcntl(leaked, F_DUPFD, 255) != 255) _exit(3);
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || dup2(fd, STDOUT_FILENO) != STDOUT_FILENO) _exit(3);
+        struct sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog program = {(unsigned short)(sizeof(filter) / sizeof(filter[0])), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(2);
+        if (syscall(SYS_close_range, 1000u, 1001u, 0u) == 0 || errno != ENOSYS) _exit(4);
+        PlatformProcess* handle = nullptr;
+        if (Platform_ExecuteNormal("/bin/sh", kListDescriptors, "", 0, &handle) != 1) _exit(5);
+        int32_t code = -1;
+        if (!WaitExit(handle, &code) || code != 0) _exit(6);
+        Platform_ProcessDelete(&handle);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no seccomp filter can be installed here";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(out), "0\n1\n2\n");
+}
+
+std::string WorkingDirectoryNow() {
+    char here[PATH_MAX];
+    return getcwd(here, sizeof(here)) ? std::string(here) : std::string();
+}
+
+TEST(PlatformExecute, RelativeProgramIsTheCallersNotTheWorkingDirectorys) {
+    TempDir caller, work;
+    mkdir(caller.file("bin").c_str(), 0755);
+    // The program records how it was named, and exits with a code of its own.
+    WriteScript(caller.file("tool"), "echo \"$0\" > " + caller.file("named") + "\nexit 21\n");
+    WriteScript(caller.file("bin/tool"), "exit 22\n");
+    struct Back {
+        std::string here = WorkingDirectoryNow();
+        ~Back() { EXPECT_EQ(chdir(here.c_str()), 0); }
+    } back;
+    ASSERT_EQ(chdir(caller.path().c_str()), 0);
+    const std::string physical = WorkingDirectoryNow();
+    const struct {
+        const char* path;
+        bool otherInWork; // the working directory holds a program of the same name
+        int32_t code;
+    } cases[] = {
+        {"tool", false, 21},     {"tool", true, 21},     {"./tool", true, 21},
+        {"bin/tool", false, 22}, {"bin/tool", true, 22},
+    };
+    for (const auto& test : cases) {
+        mkdir(work.file("bin").c_str(), 0755);
+        if (test.otherInWork) {
+            WriteScript(work.file("tool"), "exit 66\n");
+            WriteScript(work.file("bin/tool"), "exit 66\n");
+        } else {
+            unlink(work.file("tool").c_str());
+            unlink(work.file("bin/tool").c_str());
+        }
+        Launched plain = Launch(test.path, "", work.path().c_str());
+        ASSERT_TRUE(plain.ended) << test.path;
+        EXPECT_EQ(plain.code, test.code) << test.path << " (plain)";
+        PlatformProcess* handle = nullptr;
+        ASSERT_EQ(Platform_Execute(test.path, "", work.path().c_str(), PLATFORM_EXECUTE_NORMAL, nullptr,
+                                   nullptr, nullptr, &handle),
+                  1);
+        int32_t code = -1;
+        EXPECT_TRUE(WaitExit(handle, &code));
+        Platform_ProcessDelete(&handle);
+        EXPECT_EQ(code, test.code) << test.path << " (execute)";
+    }
+    EXPECT_EQ(ReadFile(caller.file("named")), physical + "/./tool\n");
 }
 
 char g_logged[512];
@@ -655,7 +810,24 @@ std::string WriteRecorder(const SharedDir& dir, int code = 0) {
     return path;
 }
 
+// The broker the launches use while it lives.
+class BrokerGuard {
+  public:
+    explicit BrokerGuard(const std::string& path)
+        : path_(path), saved_(privileged_task_internal::BrokerPath) {
+        privileged_task_internal::BrokerPath = path_.c_str();
+    }
+    ~BrokerGuard() { privileged_task_internal::BrokerPath = saved_; }
+    BrokerGuard(const BrokerGuard&) = delete;
+    BrokerGuard& operator=(const BrokerGuard&) = delete;
+
+  private:
+    std::string path_;
+    const char* saved_;
+};
+
 // A stand-in for pkexec that records its arguments and runs the rest, or leaves with `exitCode`.
+// Answers its directory. Like the real one it must be root's, which it is when root writes it.
 std::string WriteBroker(const SharedDir& dir, const std::string& name, int exitCode = -1) {
     const std::string bin = dir.file(name);
     mkdir(bin.c_str(), 0755);
@@ -816,9 +988,7 @@ TEST(PlatformExecute, AsRootRunsAsTheUserWhoElevated) {
         {"65534", nullptr, PLATFORM_EXECUTE_ELEVATED, 0},
         {"65534", nullptr, PLATFORM_EXECUTE_NORMAL, 0},
     };
-    const std::string bin = WriteBroker(dir, "bin");
-    EnvironmentGuard pathGuard({"PATH"});
-    setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+    BrokerGuard broker(WriteBroker(dir, "bin") + "/pkexec");
     for (const auto& test : cases) {
         const std::string label =
             std::string(test.pkexec ? test.pkexec : "-") + "/" + (test.sudo ? test.sudo : "-");
@@ -902,6 +1072,8 @@ TEST(PlatformExecute, AsRootFailuresOfTheUserLaunch) {
 }
 
 TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
+    // The broker must be root's, as the stand-ins are only when root writes them.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
     SharedDir dir;
     std::ofstream(dir.file("victim")) << "x";
     const Hostile hostile = HostileArguments(dir);
@@ -911,7 +1083,7 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
     std::string report = RunUnprivileged([&] {
         Checks check;
         LogCapture log;
-        setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+        BrokerGuard broker(bin + "/pkexec");
         PlatformProcess* handle = nullptr;
         check.Equal(Platform_Execute(recorder.c_str(), hostile.text.c_str(), "/", PLATFORM_EXECUTE_ELEVATED,
                                      nullptr, nullptr, nullptr, &handle),
@@ -924,9 +1096,10 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
         check.Equal(ReadFile(dir.out("pid")), std::to_string(Platform_ProcessGetId(handle)) + "\n", "id");
         check.Equal(Platform_ProcessIsRunning(handle), 0, "running after the end");
         check.Equal(Platform_ProcessDelete(&handle), 1, "delete");
-        std::vector<std::string> broker = {"/bin/sh", "-c", "echo $$; exec \"$@\"", "", recorder};
-        broker.insert(broker.end(), hostile.expected.begin(), hostile.expected.end());
-        check.Equal(ReadNulList(dir.out("broker")), broker, "broker arguments");
+        // The program comes first: it is what the authorisation names.
+        std::vector<std::string> brokerArguments = {recorder};
+        brokerArguments.insert(brokerArguments.end(), hostile.expected.begin(), hostile.expected.end());
+        check.Equal(ReadNulList(dir.out("broker")), brokerArguments, "broker arguments");
         check.Equal(ReadNulList(dir.out("arguments")), hostile.expected, "program arguments");
         check.Equal(LogCapture::Take(), "DEBUG - Working path is not respected for this platform\n", "log");
 
@@ -958,7 +1131,7 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
         check.Equal(FileExists(dir.out("broker")), false, "plain launch used the broker");
 
         // Refusals and impossible launches make no handle.
-        setenv("PATH", (dismissing + ":/usr/bin:/bin").c_str(), 1);
+        BrokerGuard dismissingBroker(dismissing + "/pkexec");
         handle = reinterpret_cast<PlatformProcess*>(1);
         check.Equal(Platform_Execute("/bin/true", "", "", PLATFORM_EXECUTE_ELEVATED, nullptr, nullptr,
                                      nullptr, &handle),

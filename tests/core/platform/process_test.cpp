@@ -439,6 +439,42 @@ TEST_F(ProcessTest, QuotedPathAndWorkingDirectory) {
     EXPECT_EQ(ReadFile(dir + "/where"), dir + "\n");
 }
 
+TEST_F(ProcessTest, RelativeProgramIsTakenFromTheCurrentDirectoryNotTheWorkingOne) {
+    // The caller's directory holds the program; the working directory another by the same name,
+    // or none, or the only one by its name.
+    const std::string caller = dir + "/caller", work = dir + "/work";
+    ASSERT_EQ(mkdir(caller.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    WriteFile(caller + "/tool", "#!/bin/sh\nexit 21\n", 0755);
+    WriteFile(work + "/only-there", "#!/bin/sh\nexit 66\n", 0755);
+    struct Back {
+        char here[4096] = "";
+        ~Back() { EXPECT_EQ(chdir(here), 0); }
+    } back;
+    ASSERT_NE(getcwd(back.here, sizeof(back.here)), nullptr);
+    ASSERT_EQ(chdir(caller.c_str()), 0);
+    for (bool other : {false, true}) {
+        if (other) WriteFile(work + "/tool", "#!/bin/sh\nexit 66\n", 0755);
+        Recorder r;
+        Make("tool", "", r);
+        Process_SetWorkingDirectory(process, work.c_str());
+        Process_SetElevationRights(process, PROCESS_RIGHTS_INVOKER);
+        EXPECT_EQ(Process_Launch(process), 1) << other;
+        EXPECT_TRUE(PollUntilComplete(r)) << other;
+        ASSERT_NE(r.Last("Complete"), nullptr);
+        EXPECT_EQ(r.Last("Complete")->Successful, 1) << other;
+        EXPECT_EQ(r.Last("Complete")->ExitCode, 21) << other;
+        Process_Release(&process);
+    }
+    Recorder r;
+    Make("only-there", "", r);
+    Process_SetWorkingDirectory(process, work.c_str());
+    Process_SetElevationRights(process, PROCESS_RIGHTS_INVOKER);
+    EXPECT_EQ(Process_Launch(process), 0);
+    EXPECT_EQ(r.Names(), (Names{"Start", "Complete"}));
+    EXPECT_TRUE(r.HasLine("Unable to execute application (only-there)"));
+}
+
 TEST_F(ProcessTest, DigestIsCheckedInChunksBeforeTheLaunch) {
     // A script larger than several digest chunks, which leaves a mark when it runs.
     const std::string script = dir + "/script.sh";
