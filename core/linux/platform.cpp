@@ -80,7 +80,7 @@ bool UserDirectory(const char* key, const char* fallback, char* buffer, int32_t 
     if (!XdgDirectory("XDG_CONFIG_HOME", ".config", config, sizeof(config))) return false;
     char file[1200];
     snprintf(file, sizeof(file), "%suser-dirs.dirs", config);
-    if (FILE* f = fopen(file, "r")) {
+    if (FILE* f = fopen(file, "re")) {
         char line[1024];
         size_t keyLength = strlen(key);
         while (fgets(line, sizeof(line), f)) {

@@ -524,20 +524,70 @@ Dictionary* ParseDocument(const char* bytes, uint32_t length) {
     return doc;
 }
 
-LoadStatus LoadFile(const char* file, Dictionary** doc) {
+// The preferences as one operation reaches them: their directory, opened once, and the file's
+// name in it. Every step after the open (read, lock, write, rename, setting aside) acts by name
+// inside that directory, so that a directory renamed or replaced by a link meanwhile cannot send
+// any of them elsewhere.
+struct StoreLocation {
+    char File[kFileCapacity]; // the whole path, for messages
+    const char* Name;         // the file's own name inside Directory
+    int Directory;
+    StoreLocation() : Name(File), Directory(-1) { File[0] = 0; }
+    ~StoreLocation() {
+        if (Directory >= 0) close(Directory);
+    }
+    StoreLocation(const StoreLocation&) = delete;
+    StoreLocation& operator=(const StoreLocation&) = delete;
+};
+
+bool LocateStore(StoreLocation* store) {
+    if (!StoreFile(store->File, sizeof(store->File))) {
+        Log_Error("Unable to locate the registry preferences\n");
+        return false;
+    }
+    store->Name = strrchr(store->File, '/') + 1;
+    return true;
+}
+
+// Opens the directory of the preferences; for a write it is made first (private, as the user's
+// own data). Missing when it does not exist and is not to be made.
+LoadStatus OpenStoreDirectory(StoreLocation* store, bool create) {
+    char directory[kFileCapacity];
+    const size_t length = (size_t)(store->Name - store->File);
+    memcpy(directory, store->File, length);
+    directory[length] = 0;
+    if (create && !Platform_CreateDirectoryTree(directory)) {
+        Log_Error("Unable to create the registry preferences directory %s (%d)\n", directory, (int32_t)errno);
+        return LoadStatus::Failed;
+    }
+    store->Directory = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (store->Directory >= 0) return LoadStatus::Ok;
+    if (errno == ENOENT && !create) return LoadStatus::Missing;
+    Log_Error("Unable to open the registry preferences directory %s (%d)\n", directory, (int32_t)errno);
+    return LoadStatus::Failed;
+}
+
+LoadStatus LoadFile(const StoreLocation& store, Dictionary** doc) {
     *doc = nullptr;
-    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    // Never through a link standing at the name (its target is no preferences of ours), and never
+    // waiting for the writer of a FIFO: only a regular file is read.
+    const int fd = openat(store.Directory, store.Name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             *doc = NewDocument();
             return LoadStatus::Missing;
         }
-        Log_Error("Unable to read registry preferences %s (%d)\n", file, (int32_t)errno);
+        if (errno == ELOOP)
+            Log_Error("Registry preferences %s is a symbolic link: refused\n", store.File);
+        else
+            Log_Error("Unable to read registry preferences %s (%d)\n", store.File, (int32_t)errno);
         return LoadStatus::Failed;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileBytes) {
-        Log_Error("Unable to read registry preferences %s (not a file of a usable size)\n", file);
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileBytes || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        Log_Error("Unable to read registry preferences %s (not a file of a usable size)\n", store.File);
         close(fd);
         return LoadStatus::Failed;
     }
@@ -554,7 +604,7 @@ LoadStatus LoadFile(const char* file, Dictionary** doc) {
     }
     close(fd);
     if (failed) {
-        Log_Error("Unable to read registry preferences %s (%d)\n", file, (int32_t)errno);
+        Log_Error("Unable to read registry preferences %s (%d)\n", store.File, (int32_t)errno);
         Memory_Free(bytes, size + 1);
         return LoadStatus::Failed;
     }
@@ -565,32 +615,23 @@ LoadStatus LoadFile(const char* file, Dictionary** doc) {
 }
 
 // Moves a damaged file aside under a new name, so that starting afresh loses nothing.
-bool SetAside(const char* file) {
+bool SetAside(const StoreLocation& store) {
+    char suffix[64];
     char aside[kFileCapacity + 64];
     for (int32_t attempt = 0; attempt < 100; attempt++) {
-        String_Print(aside, sizeof(aside), "%s.damaged-%lld-%u-%d", file, (int64_t)time(nullptr),
+        String_Print(suffix, sizeof(suffix), ".damaged-%lld-%u-%d", (int64_t)time(nullptr),
                      Platform_GetCurrentProcessId(), attempt);
-        if (access(aside, F_OK) == 0) continue;
-        if (rename(file, aside) != 0) break;
-        Log_Error("Registry preferences %s could not be read: kept as %s, starting empty\n", file, aside);
+        String_Print(aside, sizeof(aside), "%s%s", store.Name, suffix);
+        struct stat info;
+        if (fstatat(store.Directory, aside, &info, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (renameat(store.Directory, store.Name, store.Directory, aside) != 0) break;
+        Log_Error("Registry preferences %s could not be read: kept as %s%s, starting empty\n", store.File,
+                  store.File, suffix);
         return true;
     }
-    Log_Error("Registry preferences %s could not be read nor moved aside (%d): left untouched\n", file,
+    Log_Error("Registry preferences %s could not be read nor moved aside (%d): left untouched\n", store.File,
               (int32_t)errno);
     return false;
-}
-
-bool SyncDirectory(const char* file) {
-    char directory[kFileCapacity];
-    String_Print(directory, sizeof(directory), "%s", file);
-    char* slash = strrchr(directory, '/');
-    if (!slash) return false;
-    slash[1] = 0;
-    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
 }
 
 bool WriteAll(int fd, const char* bytes, uint32_t length) {
@@ -606,7 +647,7 @@ bool WriteAll(int fd, const char* bytes, uint32_t length) {
 
 // Replaces the file with the document: a new file is written and synced beside it and renamed
 // over it, so that a reader or a crash sees the old or the new preferences, never a part.
-bool SaveFile(const char* file, Dictionary* doc) {
+bool SaveFile(const StoreLocation& store, Dictionary* doc) {
     JSON* json = nullptr;
     JSON_Create(&json);
     JSON_SetPrivateKeys(json, 0);
@@ -625,26 +666,33 @@ bool SaveFile(const char* file, Dictionary* doc) {
         Dictionary_Release(&check);
     }
     if (!ok) {
-        Log_Error("Unable to write registry preferences %s (the document cannot be stored)\n", file);
+        Log_Error("Unable to write registry preferences %s (the document cannot be stored)\n", store.File);
         if (text) Memory_Free(text, estimate);
         return false;
     }
     uint32_t nonce = 0;
     Platform_CryptFill(&nonce, sizeof(nonce));
     char temporary[kFileCapacity + 64];
-    String_Print(temporary, sizeof(temporary), "%s.tmp-%u-%08x", file, Platform_GetCurrentProcessId(), nonce);
-    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    String_Print(temporary, sizeof(temporary), "%s.tmp-%u-%08x", store.Name, Platform_GetCurrentProcessId(),
+                 nonce);
+    // A new entry of our own, never one that stood there already nor a link's target; private
+    // whatever the umask, as the file it replaces may have been open to others.
+    const int fd =
+        openat(store.Directory, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     ok = fd >= 0;
+    ok = ok && fchmod(fd, 0600) == 0;
     ok = ok && WriteAll(fd, text, length);
     ok = ok && fsync(fd) == 0;
     if (fd >= 0 && close(fd) != 0) ok = false;
-    ok = ok && rename(temporary, file) == 0;
+    // Both names in the directory opened at the start: nothing is resolved again, and a rename
+    // replaces whatever entry stands at the name rather than following it.
+    ok = ok && renameat(store.Directory, temporary, store.Directory, store.Name) == 0;
     const int32_t error = errno;
     if (!ok) {
-        if (fd >= 0) unlink(temporary);
-        Log_Error("Unable to write registry preferences %s (%d)\n", file, error);
+        if (fd >= 0) unlinkat(store.Directory, temporary, 0);
+        Log_Error("Unable to write registry preferences %s (%d)\n", store.File, error);
     } else {
-        SyncDirectory(file);
+        fsync(store.Directory);
     }
     Memory_Free(text, estimate);
     return ok;
@@ -652,21 +700,27 @@ bool SaveFile(const char* file, Dictionary* doc) {
 
 // An advisory lock beside the file (the file itself is replaced by each write). flock locks
 // belong to the open file, so threads of one process exclude each other as processes do.
-int LockStore(const char* file) {
-    char directory[kFileCapacity];
-    String_Print(directory, sizeof(directory), "%s", file);
-    if (char* slash = strrchr(directory, '/')) slash[1] = 0;
-    if (!Platform_CreateDirectoryTree(directory)) {
-        Log_Error("Unable to create the registry preferences directory %s (%d)\n", directory, (int32_t)errno);
+int LockStore(const StoreLocation& store) {
+    char name[kFileCapacity + 8];
+    char lock[kFileCapacity + 8];
+    String_Print(name, sizeof(name), "%s.lock", store.Name);
+    String_Print(lock, sizeof(lock), "%s.lock", store.File);
+    // As for the file: never through a link, never waiting on a FIFO.
+    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = openat(store.Directory, name, O_RDWR | O_CREAT | kFlags, 0600);
+    // A lock file that exists on a read-only file system still serves.
+    if (fd < 0 && errno != ELOOP) fd = openat(store.Directory, name, O_RDONLY | kFlags);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            Log_Error("Registry preferences lock %s is a symbolic link: refused\n", lock);
+        else
+            Log_Error("Unable to open the registry preferences lock %s (%d)\n", lock, (int32_t)errno);
         return -1;
     }
-    char lock[kFileCapacity + 8];
-    String_Print(lock, sizeof(lock), "%s.lock", file);
-    int fd = open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    // A lock file that exists on a read-only file system still serves.
-    if (fd < 0) fd = open(lock, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        Log_Error("Unable to open the registry preferences lock %s (%d)\n", lock, (int32_t)errno);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        Log_Error("Unable to open the registry preferences lock %s (not a file)\n", lock);
+        close(fd);
         return -1;
     }
     for (int32_t waited = 0;; waited += 5) {
@@ -687,8 +741,8 @@ void UnlockStore(int fd) {
 }
 
 // Loads under the lock; a damaged file is moved aside and the preferences start empty.
-bool LoadLocked(const char* file, Dictionary** doc) {
-    switch (LoadFile(file, doc)) {
+bool LoadLocked(const StoreLocation& store, Dictionary** doc) {
+    switch (LoadFile(store, doc)) {
     case LoadStatus::Ok:
     case LoadStatus::Missing:
         return true;
@@ -697,7 +751,7 @@ bool LoadLocked(const char* file, Dictionary** doc) {
     case LoadStatus::Damaged:
         break;
     }
-    if (!SetAside(file)) return false;
+    if (!SetAside(store)) return false;
     *doc = NewDocument();
     return true;
 }
@@ -705,18 +759,15 @@ bool LoadLocked(const char* file, Dictionary** doc) {
 // Runs change(top level) on the preferences as they are now, under the lock, and writes them when
 // it answers 1; 0 leaves them unchanged, -1 fails. True when nothing failed.
 template <typename Fn> bool Transaction(Fn change) {
-    char file[kFileCapacity];
-    if (!StoreFile(file, sizeof(file))) {
-        Log_Error("Unable to locate the registry preferences\n");
-        return false;
-    }
-    const int lock = LockStore(file);
+    StoreLocation store;
+    if (!LocateStore(&store) || OpenStoreDirectory(&store, true) != LoadStatus::Ok) return false;
+    const int lock = LockStore(store);
     if (lock < 0) return false;
     Dictionary* doc = nullptr;
-    bool ok = LoadLocked(file, &doc);
+    bool ok = LoadLocked(store, &doc);
     if (ok) {
         const int32_t result = change(TopLevel(doc));
-        ok = result >= 0 && (result == 0 || SaveFile(file, doc));
+        ok = result >= 0 && (result == 0 || SaveFile(store, doc));
     }
     Dictionary_Release(&doc);
     UnlockStore(lock);
@@ -726,16 +777,23 @@ template <typename Fn> bool Transaction(Fn change) {
 // The preferences as they are now. Files are only ever replaced whole, so no lock is needed to
 // read one, except to move a damaged one aside.
 bool ReadPreferences(Dictionary** doc) {
-    char file[kFileCapacity];
-    if (!StoreFile(file, sizeof(file))) {
-        Log_Error("Unable to locate the registry preferences\n");
+    *doc = nullptr;
+    StoreLocation store;
+    if (!LocateStore(&store)) return false;
+    switch (OpenStoreDirectory(&store, false)) {
+    case LoadStatus::Ok:
+        break;
+    case LoadStatus::Missing:
+        *doc = NewDocument();
+        return true;
+    default:
         return false;
     }
-    const LoadStatus status = LoadFile(file, doc);
+    const LoadStatus status = LoadFile(store, doc);
     if (status != LoadStatus::Damaged) return status != LoadStatus::Failed;
-    const int lock = LockStore(file);
+    const int lock = LockStore(store);
     if (lock < 0) return false;
-    const bool ok = LoadLocked(file, doc);
+    const bool ok = LoadLocked(store, doc);
     UnlockStore(lock);
     return ok;
 }

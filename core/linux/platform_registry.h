@@ -45,6 +45,10 @@ struct PlatformRegistryKey;
 // the close then applies them to the preferences as they are at that moment, so that handles
 // of other threads and processes lose nothing of each other's. Creating a top-level key and
 // deleting keys (and values of the root key) change the preferences at once.
+//
+// The preferences file is the user's alone (0600, in a directory made 0700). Anything but a
+// regular file at its path or at its lock's, a symbolic link included, is refused: logged,
+// nothing read or written, the entry and whatever it points to left as they are.
 int64_t Platform_RegistryOpen(PlatformRegistryKey** key, uint32_t view, uint32_t registryClass,
                               const char* path);
 // Opens, creating the missing keys along the path.

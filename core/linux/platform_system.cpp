@@ -630,11 +630,17 @@ int64_t Platform_RemoveShortcut(const char*, const char*) {
 
 int64_t Platform_Reboot() {
     // The service manager stops the services in order and checks that the caller may reboot;
-    // posix_spawn runs nothing of ours in the child.
-    char program[] = "systemctl", verb[] = "reboot";
+    // posix_spawn runs nothing of ours in the child. It is taken from its fixed place, never
+    // from a PATH someone else may have set, and gets no descriptor beyond the standard ones.
+    char program[] = "/usr/bin/systemctl", verb[] = "reboot";
     char* arguments[] = {program, verb, nullptr};
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return 0;
     pid_t child = 0;
-    if (posix_spawnp(&child, program, nullptr, nullptr, arguments, environ) != 0) return 0;
+    const bool spawned = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                         posix_spawn(&child, program, &actions, nullptr, arguments, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!spawned) return 0;
     int status = 0;
     pid_t done;
     do done = waitpid(child, &status, 0);

@@ -1,19 +1,26 @@
 // Tests of the registry store: keys, nested keys and typed values kept in the preferences file,
-// enumeration, deletion, damaged files, and two processes writing at once.
+// enumeration, deletion, damaged files, what else may stand at the file's path, the file's
+// privacy, and two processes writing at once.
 #include "core/linux/platform_registry.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <future>
 #include <spawn.h>
 #include <string>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -667,6 +674,206 @@ TEST_F(RegistryStore, ANullHandleOrPathStopsTheProcess) {
         },
         AbortRegex("Pointer is NULL\n"));
     EXPECT_EQ(Platform_RegistryClose(&key), 0);
+}
+
+// ---- What stands at the preferences path --------------------------------------------------------
+
+// Runs the operation on a thread and answers whether it returned within a few seconds. A thread
+// still blocked opening the FIFO is let go by opening the FIFO's other end, so that it can be
+// joined; one that cannot be let go stops the program rather than hang the suite.
+bool ReturnsInTime(const std::function<void()>& operation, const std::string& fifo) {
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    std::thread worker([&] {
+        operation();
+        finished.set_value();
+    });
+    const bool inTime = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    for (int32_t attempt = 0;
+         attempt < 500 && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         attempt++) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) close(writer);
+    }
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        fprintf(stderr, "the operation on the FIFO never returned\n");
+        std::abort();
+    }
+    worker.join();
+    return inTime;
+}
+
+TEST_F(RegistryStore, AFifoAtThePreferencesPathFailsAtOnce) {
+    const std::string store = dir.path() + "/" + QVR_BUILD_COMPANY_NAME;
+    ASSERT_EQ(mkdir(store.c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    const struct {
+        const char* What;
+        std::function<bool(PlatformRegistryKey**)> Operation;
+    } cases[] = {
+        {"open the root", [](PlatformRegistryKey** key) { return OpenKey(key, ""); }},
+        {"open a key", [](PlatformRegistryKey** key) { return OpenKey(key, "K"); }},
+        {"create a key", [](PlatformRegistryKey** key) { return CreateKey(key, "K"); }},
+        {"create a nested key", [](PlatformRegistryKey** key) { return CreateKey(key, "K/L"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TakeLog();
+        PlatformRegistryKey* key = nullptr;
+        bool answer = true;
+        EXPECT_TRUE(ReturnsInTime([&] { answer = c.Operation(&key); }, file));
+        EXPECT_FALSE(answer);
+        EXPECT_EQ(key, nullptr);
+        if (key) Platform_RegistryClose(&key);
+        EXPECT_NE(TakeLog().find("ERROR - Unable to read registry preferences " + file +
+                                 " (not a file of a usable size)\n"),
+                  std::string::npos);
+        struct stat info;
+        ASSERT_EQ(lstat(file.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    }
+    // Nothing was written beside it.
+    EXPECT_EQ(StoreDirectory(),
+              (std::vector<std::string>{ProgramName() + ".json", ProgramName() + ".json.lock"}));
+}
+
+std::string LinkTarget(const std::string& path) {
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, (size_t)n) : std::string();
+}
+
+TEST_F(RegistryStore, ASymbolicLinkAtThePreferencesPathIsRefused) {
+    const std::string store = dir.path() + "/" + QVR_BUILD_COMPANY_NAME;
+    ASSERT_EQ(mkdir(store.c_str(), 0700), 0);
+    const std::string outside = dir.path() + "/outside.json";
+    const std::string content = "{\"K\": {\"v\": \"outside\"}}";
+    const std::string refused = "ERROR - Registry preferences " + file + " is a symbolic link: refused\n";
+    const struct {
+        const char* What;
+        std::function<bool(PlatformRegistryKey**)> Operation;
+    } operations[] = {
+        {"open the root", [](PlatformRegistryKey** key) { return OpenKey(key, ""); }},
+        {"open a key", [](PlatformRegistryKey** key) { return OpenKey(key, "K"); }},
+        {"create a key", [](PlatformRegistryKey** key) { return CreateKey(key, "New"); }},
+        {"create a nested key", [](PlatformRegistryKey** key) { return CreateKey(key, "K/New"); }},
+    };
+    // A link to a file holding preferences, and a link to nothing, which would otherwise read as
+    // empty preferences and be replaced at the first write.
+    for (const bool targetExists : {true, false}) {
+        unlink(outside.c_str());
+        if (targetExists) {
+            ASSERT_TRUE(WriteText(outside, content, 0644));
+        }
+        unlink(file.c_str());
+        ASSERT_EQ(symlink(outside.c_str(), file.c_str()), 0);
+        for (const auto& o : operations) {
+            SCOPED_TRACE(std::string(o.What) + (targetExists ? ", target present" : ", target missing"));
+            TakeLog();
+            PlatformRegistryKey* key = nullptr;
+            EXPECT_FALSE(o.Operation(&key));
+            EXPECT_EQ(key, nullptr);
+            if (key) Platform_RegistryClose(&key);
+            EXPECT_NE(TakeLog().find(refused), std::string::npos);
+            EXPECT_EQ(LinkTarget(file), outside);
+            EXPECT_EQ(FileExists(outside), targetExists);
+            if (targetExists) {
+                EXPECT_EQ(ReadFile(outside), content);
+                struct stat info;
+                ASSERT_EQ(stat(outside.c_str(), &info), 0);
+                EXPECT_EQ(info.st_mode & 07777, 0644u);
+            }
+        }
+        // Nothing was written beside the link.
+        EXPECT_EQ(StoreDirectory(),
+                  (std::vector<std::string>{ProgramName() + ".json", ProgramName() + ".json.lock"}));
+    }
+}
+
+TEST_F(RegistryStore, ASymbolicLinkAtTheLockPathIsRefused) {
+    const std::string store = dir.path() + "/" + QVR_BUILD_COMPANY_NAME;
+    ASSERT_EQ(mkdir(store.c_str(), 0700), 0);
+    const std::string lock = file + ".lock";
+    const std::string outside = dir.path() + "/outside.lock";
+    for (const bool targetExists : {true, false}) {
+        SCOPED_TRACE(targetExists ? "target present" : "target missing");
+        unlink(outside.c_str());
+        if (targetExists) {
+            ASSERT_TRUE(WriteText(outside, "kept", 0644));
+        }
+        // Without preferences to read, a create goes to the lock at once.
+        unlink(file.c_str());
+        unlink(lock.c_str());
+        ASSERT_EQ(symlink(outside.c_str(), lock.c_str()), 0);
+        TakeLog();
+        PlatformRegistryKey* key = nullptr;
+        EXPECT_FALSE(CreateKey(&key, "K"));
+        EXPECT_EQ(key, nullptr);
+        if (key) Platform_RegistryClose(&key);
+        EXPECT_NE(
+            TakeLog().find("ERROR - Registry preferences lock " + lock + " is a symbolic link: refused\n"),
+            std::string::npos);
+        EXPECT_EQ(LinkTarget(lock), outside);
+        EXPECT_EQ(FileExists(outside), targetExists);
+        if (targetExists) {
+            EXPECT_EQ(ReadFile(outside), "kept");
+        }
+        EXPECT_FALSE(FileExists(file));
+    }
+}
+
+// Sets the process's file mode mask while it lives.
+class UmaskScope {
+  public:
+    explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
+    ~UmaskScope() { umask(old_); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+  private:
+    mode_t old_;
+};
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777;
+}
+
+TEST_F(RegistryStore, ThePreferencesAreTheUsersAlone) {
+    const UmaskScope everyoneAllowed(0);
+    const struct {
+        const char* What;
+        const char* Home;   // the configuration directory, below the test's own
+        const char* Before; // preferences in place before the write, all with mode 0755 or 0644
+    } cases[] = {
+        {"a first write makes the directory", "", nullptr},
+        {"a first write makes the configuration directory too", "/made/config", nullptr},
+        {"a write replaces a file open to others", "/open", "{\"Old\": {\"v\": \"1\"}}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::string home = dir.path() + c.Home;
+        const std::string store = home + "/" + QVR_BUILD_COMPANY_NAME;
+        const std::string prefs = store + "/" + ProgramName() + ".json";
+        setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+        if (c.Before) {
+            ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+            ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
+            ASSERT_TRUE(WriteText(prefs, c.Before, 0644));
+        }
+        PlatformRegistryKey* key = nullptr;
+        ASSERT_TRUE(CreateKey(&key, "K"));
+        EXPECT_EQ(SetText(key, "v", "new"), 1);
+        ASSERT_EQ(Platform_RegistryClose(&key), 1);
+        EXPECT_EQ(ModeOf(prefs), 0600u);
+        EXPECT_EQ(ModeOf(prefs + ".lock"), 0600u);
+        // Directories made for the preferences are private; those the user made stay as they are.
+        for (std::string d = store; d.size() > dir.path().size(); d.resize(d.rfind('/')))
+            EXPECT_EQ(ModeOf(d), c.Before ? 0755u : 0700u) << d;
+        if (c.Before) {
+            EXPECT_NE(ReadFile(prefs).find("\"Old\""), std::string::npos);
+        }
+    }
 }
 
 // ---- Several processes ------------------------------------------------------------------------
