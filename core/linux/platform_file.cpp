@@ -2,6 +2,7 @@
 // itself and never on what it points at, and a file that is replaced is replaced whole.
 #include "core/linux/platform_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,11 +16,13 @@
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
@@ -144,19 +147,19 @@ bool QueryStatus(const char* path, bool follow, EntryStatus* out) {
 
 // Opens a regular file or directory itself (never through a link) for the flag calls. Opening
 // for reading only has no effect on the content; a fifo does not block (O_NONBLOCK).
-int OpenForFlags(const char* path) {
+int OpenForFlags(int at, const char* path) {
     int fd;
-    do fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    do fd = openat(at, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
 
 // -1 when it cannot be told, else 0 or 1.
-int ImmutableFlag(const char* path, const EntryStatus& status) {
+int ImmutableFlag(int at, const char* path, const EntryStatus& status) {
     if (status.ImmutableKnown) return status.Immutable ? 1 : 0;
     const mode_t mode = status.Info.st_mode;
     if (!S_ISREG(mode) && !S_ISDIR(mode)) return 0;
-    int fd = OpenForFlags(path);
+    int fd = OpenForFlags(at, path);
     if (fd < 0) return -1;
     int flags = 0;
     int result = ioctl(fd, FS_IOC_GETFLAGS, &flags);
@@ -170,8 +173,8 @@ int ImmutableFlag(const char* path, const EntryStatus& status) {
     return (flags & FS_IMMUTABLE_FL) ? 1 : 0;
 }
 
-bool ChangeImmutableFlag(const char* path, bool on) {
-    int fd = OpenForFlags(path);
+bool ChangeImmutableFlag(int at, const char* path, bool on) {
+    int fd = OpenForFlags(at, path);
     if (fd < 0) return false;
     int flags = 0;
     bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
@@ -205,14 +208,13 @@ bool ToCalendar(struct tm* out, int64_t seconds) {
     return Time_ConvertEncodedToTm(out, (double)(seconds < 0 ? 0 : seconds)) != 0;
 }
 
-// Shared directories stay writable by their group when one user creates items in them.
-void GroupFixup(const char* path) {
+// Shared directories stay writable by their group when one user creates items in them; the
+// change is made on the descriptor of the item just created, never on its path again.
+void GroupFixup(const char* path, int fd) {
     char parent[PLATFORM_FILE_PATH_CAPACITY];
     DirectoryOf(path, parent, sizeof(parent));
-    struct stat directory, item;
-    if (stat(parent, &directory) != 0 || lstat(path, &item) != 0 || S_ISLNK(item.st_mode)) return;
-    if ((directory.st_uid != geteuid() || (directory.st_mode & S_IWGRP)) && !(item.st_mode & S_IWGRP))
-        chmod(path, (item.st_mode & 07777) | S_IWGRP);
+    struct stat directory;
+    if (stat(parent, &directory) == 0) Platform_TreeGroupFixup(&directory, fd);
 }
 
 bool HasPrefixNoCase(const char* text, const char* prefix) {
@@ -256,13 +258,28 @@ bool TemporaryName(const char* target, char* out, size_t size) {
     return true;
 }
 
-int CreateTemporary(const char* target, char* name, size_t size, int extraFlags) {
+// A new file of mode 0600 under a free temporary name beside target, target taken in the
+// directory `at` (AT_FDCWD: a path). Created exclusively, so nothing that stands there already,
+// a link least of all, is ever opened.
+int CreateTemporary(int at, const char* target, char* name, size_t size, int extraFlags) {
     if (!TemporaryName(target, name, size)) return -1;
-    int fd;
-    do fd = mkostemp(name, O_CLOEXEC | extraFlags);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) name[0] = 0;
-    return fd;
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    char* suffix = name + strlen(name) - 6;
+    for (int32_t attempt = 0; attempt < 100; attempt++) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof(random), 0) != (ssize_t)sizeof(random)) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (size_t i = 0; i < sizeof(random); i++) suffix[i] = kLetters[random[i] % (sizeof(kLetters) - 1)];
+        int fd;
+        do fd = openat(at, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extraFlags, 0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) break;
+    }
+    name[0] = 0;
+    return -1;
 }
 
 // Extended attributes (and with them the access-control lists) that the target's file system
@@ -305,15 +322,19 @@ bool WriteAll(int fd, const char* data, size_t length) {
 }
 
 // Renames without replacing; file systems without that form fall back to a check and a rename.
-bool RenameNoReplace(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+bool RenameNoReplace(int fromAt, const char* from, int toAt, const char* to) {
+    if (renameat2(fromAt, from, toAt, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
     struct stat existing;
-    if (lstat(to, &existing) == 0) {
+    if (fstatat(toAt, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return false;
     }
-    return rename(from, to) == 0;
+    return renameat(fromAt, from, toAt, to) == 0;
+}
+
+bool RenameNoReplace(const char* from, const char* to) {
+    return RenameNoReplace(AT_FDCWD, from, AT_FDCWD, to);
 }
 
 // Keeps errno across clean-up calls.
@@ -323,31 +344,32 @@ struct ErrnoKeeper {
     ~ErrnoKeeper() { errno = Saved; }
 };
 
-bool CopyLink(const char* source, const char* destination, bool failIfExists) {
+// Source and destination are each taken in their directory (AT_FDCWD: paths).
+bool CopyLink(int fromAt, const char* source, int toAt, const char* destination, bool failIfExists) {
     char target[PATH_MAX];
-    ssize_t n = readlink(source, target, sizeof(target) - 1);
+    ssize_t n = readlinkat(fromAt, source, target, sizeof(target) - 1);
     if (n < 0) return false;
     target[n] = 0;
-    if (failIfExists) return symlink(target, destination) == 0;
+    if (failIfExists) return symlinkat(target, toAt, destination) == 0;
     char temporary[PLATFORM_FILE_PATH_CAPACITY + 16];
     // A free name for the new link, taken by a file first and then handed over.
-    int fd = CreateTemporary(destination, temporary, sizeof(temporary), 0);
+    int fd = CreateTemporary(toAt, destination, temporary, sizeof(temporary), 0);
     if (fd < 0) return false;
     close(fd);
-    unlink(temporary);
-    if (symlink(target, temporary) != 0) return false;
-    if (rename(temporary, destination) != 0) {
+    unlinkat(toAt, temporary, 0);
+    if (symlinkat(target, toAt, temporary) != 0) return false;
+    if (renameat(toAt, temporary, toAt, destination) != 0) {
         ErrnoKeeper keep;
-        unlink(temporary);
+        unlinkat(toAt, temporary, 0);
         return false;
     }
     return true;
 }
 
-bool CopyRegular(const char* source, const char* destination, bool failIfExists, void* user,
-                 PlatformCopyProgressFunc progress) {
+bool CopyRegular(int fromAt, const char* source, int toAt, const char* destination, bool failIfExists,
+                 void* user, PlatformCopyProgressFunc progress) {
     int from;
-    do from = open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    do from = openat(fromAt, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     while (from < 0 && errno == EINTR);
     if (from < 0) return false;
     struct stat info;
@@ -362,9 +384,9 @@ bool CopyRegular(const char* source, const char* destination, bool failIfExists,
         return false;
     }
     struct stat existing;
-    const bool replacing = lstat(destination, &existing) == 0;
+    const bool replacing = fstatat(toAt, destination, &existing, AT_SYMLINK_NOFOLLOW) == 0;
     char temporary[PLATFORM_FILE_PATH_CAPACITY + 16];
-    int to = CreateTemporary(destination, temporary, sizeof(temporary), 0);
+    int to = CreateTemporary(toAt, destination, temporary, sizeof(temporary), 0);
     if (to < 0) {
         ErrnoKeeper keep;
         close(from);
@@ -416,10 +438,12 @@ bool CopyRegular(const char* source, const char* destination, bool failIfExists,
         close(from);
     }
     if (close(to) != 0) ok = false;
-    if (ok) ok = failIfExists ? RenameNoReplace(temporary, destination) : rename(temporary, destination) == 0;
+    if (ok)
+        ok = failIfExists ? RenameNoReplace(toAt, temporary, toAt, destination)
+                          : renameat(toAt, temporary, toAt, destination) == 0;
     if (!ok) {
         ErrnoKeeper keep;
-        unlink(temporary);
+        unlinkat(toAt, temporary, 0);
     }
     return ok;
 }
@@ -451,9 +475,66 @@ bool VolumeOf(const char* path, dev_t* device) {
 
 struct Search {
     DIR* Directory;
+    // The listed directory's text ending in '/' ("." for the current directory); only shown.
     char DirectoryPath[PLATFORM_FIND_PATTERN_CAPACITY];
     char NamePattern[PLATFORM_FIND_PATTERN_CAPACITY];
+    // The entry handed out last and what it was when listed: entering it must find that again.
+    char Current[PLATFORM_FIND_NAME_CAPACITY];
+    bool CurrentKnown;
+    dev_t CurrentDevice;
+    ino_t CurrentInode;
 };
+
+std::atomic<PlatformFindEntryFunc> g_findEntryOverride{nullptr};
+
+// Opens a directory to list it; a final link is refused with ELOOP unless followed (the system
+// says ENOTDIR when O_DIRECTORY meets the link itself).
+int OpenDirectoryAt(int at, const char* name, bool follow) {
+    int fd;
+    do fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOTDIR && !follow) {
+        struct stat info;
+        errno = fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
+    }
+    return fd;
+}
+
+// Takes over an open directory descriptor and positions the search on its first entry.
+int64_t StartSearch(int fd, const char* directoryPath, PlatformFindData* findData, void** search) {
+    Search* s = static_cast<Search*>(Memory_AllocZero(sizeof(Search)));
+    snprintf(s->DirectoryPath, sizeof(s->DirectoryPath), "%s", directoryPath);
+    s->Directory = fdopendir(fd);
+    if (!s->Directory) {
+        ErrnoKeeper keep;
+        close(fd);
+        Memory_Free(s, sizeof(Search));
+        return 0;
+    }
+    *search = s;
+    if (!Platform_FindNextFile(s, findData)) {
+        ErrnoKeeper keep;
+        Platform_FindClose(search);
+        return 0;
+    }
+    return 1;
+}
+
+// The pattern a listing by descriptor shows: its directory text and "*"; empty when too long.
+void SetPattern(PlatformFindData* findData, const char* shown) {
+    const size_t length = strlen(shown);
+    if (length + 2 > sizeof(findData->Pattern)) return;
+    memcpy(findData->Pattern, shown, length);
+    findData->Pattern[length] = '*';
+    findData->Pattern[length + 1] = 0;
+}
+
+// "<directory>/<name>/" as shown for a directory listed by descriptor; empty when it does not fit.
+void JoinShown(const char* directory, const char* name, char* out, size_t size) {
+    const char* prefix = strcmp(directory, ".") == 0 ? "" : directory;
+    const int n = snprintf(out, size, "%s%s/", prefix, name);
+    if (n < 0 || (size_t)n >= size) out[0] = 0;
+}
 
 struct SecurityDescriptor {
     Class Header;
@@ -589,22 +670,24 @@ int64_t Platform_Access(const char* path, int32_t mode, int32_t climb) {
 
 int64_t Platform_ChangeMode(void*, const char* path, uint32_t mode) {
     ASSERT_POINTER(path);
-    struct stat info;
-    if (lstat(path, &info) != 0) return 0;
-    if (S_ISLNK(info.st_mode)) return 1;
-    return chmod(path, (mode_t)(mode & 07777)) == 0;
+    return Platform_TreeChangeMode(PLATFORM_TREE_CWD, path, mode);
 }
 
 int64_t Platform_EnsurePathMutable(const char* path) {
     WorkPath resolved;
     if (!Resolve(path, resolved)) return 0;
+    return Platform_EnsurePathMutableAt(PLATFORM_TREE_CWD, resolved);
+}
+
+int64_t Platform_EnsurePathMutableAt(int32_t at, const char* name) {
+    ASSERT_POINTER(name);
     EntryStatus status;
-    if (!QueryStatus(resolved, false, &status)) return 0;
+    if (!QueryStatusAt(at, name, false, &status)) return 0;
     if (S_ISLNK(status.Info.st_mode)) return 1;
-    int immutable = ImmutableFlag(resolved, status);
+    int immutable = ImmutableFlag(at, name, status);
     if (immutable == 0) return 1;
     if (immutable < 0) return 0;
-    return ChangeImmutableFlag(resolved, false);
+    return ChangeImmutableFlag(at, name, false);
 }
 
 // ---- Attributes and times -------------------------------------------------------------------------
@@ -614,10 +697,17 @@ int64_t Platform_GetFileAttributes(void*, const char* path, PlatformFileAttribut
     *attributes = 0;
     WorkPath resolved;
     if (!Resolve(path, resolved)) return 0;
+    return Platform_GetFileAttributesAt(PLATFORM_TREE_CWD, resolved, attributes);
+}
+
+int64_t Platform_GetFileAttributesAt(int32_t at, const char* name, PlatformFileAttributes* attributes) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(attributes);
+    *attributes = 0;
     EntryStatus status;
-    if (!QueryStatus(resolved, false, &status)) return 0;
-    int immutable = S_ISLNK(status.Info.st_mode) ? 0 : ImmutableFlag(resolved, status);
-    *attributes = AttributesOf(resolved, status.Info, immutable);
+    if (!QueryStatusAt(at, name, false, &status)) return 0;
+    int immutable = S_ISLNK(status.Info.st_mode) ? 0 : ImmutableFlag(at, name, status);
+    *attributes = AttributesOf(name, status.Info, immutable);
     return 1;
 }
 
@@ -632,7 +722,7 @@ int64_t Platform_ConvertStatFileAttributes(const char* path, const struct stat* 
     EntryStatus status;
     if (!S_ISLNK(info->st_mode) && QueryStatus(resolved, false, &status) &&
         (status.Info.st_mode & S_IFMT) == (info->st_mode & S_IFMT))
-        immutable = ImmutableFlag(resolved, status);
+        immutable = ImmutableFlag(AT_FDCWD, resolved, status);
     *attributes = AttributesOf(resolved, *info, immutable);
     return 1;
 }
@@ -640,24 +730,29 @@ int64_t Platform_ConvertStatFileAttributes(const char* path, const struct stat* 
 int64_t Platform_SetFileAttributes(void*, const char* path, PlatformFileAttributes attributes) {
     WorkPath resolved;
     if (!Resolve(path, resolved)) return 0;
+    return Platform_SetFileAttributesAt(PLATFORM_TREE_CWD, resolved, attributes);
+}
+
+int64_t Platform_SetFileAttributesAt(int32_t at, const char* name, PlatformFileAttributes attributes) {
+    ASSERT_POINTER(name);
     EntryStatus status;
-    if (!QueryStatus(resolved, false, &status)) return 0;
+    if (!QueryStatusAt(at, name, false, &status)) return 0;
     char scratch[NAME_MAX + 2];
-    if ((attributes & PLATFORM_FILE_ATTRIBUTE_HIDDEN) &&
-        FileName(resolved, scratch, sizeof(scratch))[0] != '.') {
-        Log_Error("Hidden attribute not applied (file does not begin with dot) [%s]\n", resolved);
+    if ((attributes & PLATFORM_FILE_ATTRIBUTE_HIDDEN) && FileName(name, scratch, sizeof(scratch))[0] != '.') {
+        Log_Error("Hidden attribute not applied (file does not begin with dot) [%s]\n", name);
         errno = EACCES;
         return 0;
     }
     // The mode and flags of a link are those of its target, which lies outside this entry.
     if (S_ISLNK(status.Info.st_mode)) return 1;
+    // On the entry itself: one swapped for a link meanwhile is left alone.
     if ((attributes & PLATFORM_FILE_ATTRIBUTE_EXECUTABLE) && (status.Info.st_mode & 0111) != 0111 &&
-        chmod(resolved, (status.Info.st_mode & 07777) | 0111) != 0)
+        !Platform_TreeChangeMode(at, name, (status.Info.st_mode & 07777) | 0111))
         return 0;
     if (attributes & PLATFORM_FILE_ATTRIBUTE_READONLY) {
-        int immutable = ImmutableFlag(resolved, status);
+        int immutable = ImmutableFlag(at, name, status);
         if (immutable < 0) return 0;
-        if (immutable == 0 && !ChangeImmutableFlag(resolved, true)) return 0;
+        if (immutable == 0 && !ChangeImmutableFlag(at, name, true)) return 0;
     }
     return 1;
 }
@@ -684,8 +779,14 @@ int64_t Platform_SetFileTime(const char* path, void*, void*, const struct tm* cr
                              const struct tm* access, const struct tm* modified) {
     WorkPath resolved;
     if (!Resolve(path, resolved)) return 0;
+    return Platform_SetFileTimeAt(PLATFORM_TREE_CWD, resolved, creation, access, modified);
+}
+
+int64_t Platform_SetFileTimeAt(int32_t at, const char* name, const struct tm* creation,
+                               const struct tm* access, const struct tm* modified) {
+    ASSERT_POINTER(name);
     struct stat info;
-    if (lstat(resolved, &info) != 0) return 0;
+    if (fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     // This system keeps no settable birth time: a creation time is accepted and not applied.
     (void)creation;
     const struct tm* given[2] = {access, modified};
@@ -700,7 +801,7 @@ int64_t Platform_SetFileTime(const char* path, void*, void*, const struct tm* cr
         times[i].tv_sec = (time_t)seconds;
         times[i].tv_nsec = 0;
         // Never through a link: a link in a copied tree gets its own time.
-        if (utimensat(AT_FDCWD, resolved, times, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+        if (utimensat(at, name, times, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     }
     return 1;
 }
@@ -711,18 +812,21 @@ int64_t Platform_SetFileGroup(const char* path, const char* name) {
     if (!Resolve(path, resolved)) return 0;
     struct stat info;
     if (lstat(resolved, &info) != 0) return 0;
+    // Modes and owners change on the entry itself: a link keeps its target's mode out of reach.
     if (HasPrefixNoCase(name, "Everyone") || HasPrefixNoCase(name, "Users") ||
-        HasPrefixNoCase(name, "Authenticated")) {
-        if (S_ISLNK(info.st_mode)) return 1;
-        return chmod(resolved, HasPrefixNoCase(name, "Everyone") ? 0777 : 0775) == 0;
-    }
+        HasPrefixNoCase(name, "Authenticated"))
+        return Platform_TreeChangeMode(PLATFORM_TREE_CWD, resolved,
+                                       HasPrefixNoCase(name, "Everyone") ? 0777 : 0775);
     char scratch[4096];
     struct passwd user, *foundUser = nullptr;
     struct group group, *foundGroup = nullptr;
     getpwnam_r(name, &user, scratch, sizeof(scratch), &foundUser);
-    if (foundUser && lchown(resolved, foundUser->pw_uid, (gid_t)-1) != 0) return 0;
+    if (foundUser && !Platform_TreeChangeOwner(PLATFORM_TREE_CWD, resolved, foundUser->pw_uid, (uint32_t)-1))
+        return 0;
     getgrnam_r(name, &group, scratch, sizeof(scratch), &foundGroup);
-    if (foundGroup && lchown(resolved, (uid_t)-1, foundGroup->gr_gid) != 0) return 0;
+    if (foundGroup &&
+        !Platform_TreeChangeOwner(PLATFORM_TREE_CWD, resolved, (uint32_t)-1, foundGroup->gr_gid))
+        return 0;
     if (!foundUser && !foundGroup) {
         errno = EINVAL;
         return 0;
@@ -795,8 +899,22 @@ int64_t Platform_CopyFileWithProgress(const char* source, const char* destinatio
         errno = EEXIST;
         return 0;
     }
-    if (S_ISLNK(info.st_mode)) return CopyLink(from, to, failIfExists != 0);
-    return CopyRegular(from, to, failIfExists != 0, user, progress);
+    if (S_ISLNK(info.st_mode)) return CopyLink(AT_FDCWD, from, AT_FDCWD, to, failIfExists != 0);
+    return CopyRegular(AT_FDCWD, from, AT_FDCWD, to, failIfExists != 0, user, progress);
+}
+
+int64_t Platform_CopyFileAt(int32_t fromAt, const char* source, int32_t toAt, const char* destination,
+                            int32_t failIfExists) {
+    ASSERT_POINTER(source);
+    ASSERT_POINTER(destination);
+    struct stat info, existing;
+    if (fstatat(fromAt, source, &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (failIfExists && fstatat(toAt, destination, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return 0;
+    }
+    if (S_ISLNK(info.st_mode)) return CopyLink(fromAt, source, toAt, destination, failIfExists != 0);
+    return CopyRegular(fromAt, source, toAt, destination, failIfExists != 0, nullptr, nullptr);
 }
 
 int64_t Platform_MoveFile(void*, const char* source, const char* destination, uint32_t flags) {
@@ -827,8 +945,9 @@ int64_t Platform_MoveFileWithProgress(const char* source, const char* destinatio
             errno = EXDEV;
             return 0;
         }
-        bool copied = S_ISLNK(info.st_mode) ? CopyLink(from, to, !replace)
-                                            : CopyRegular(from, to, !replace, user, progress);
+        bool copied = S_ISLNK(info.st_mode)
+                          ? CopyLink(AT_FDCWD, from, AT_FDCWD, to, !replace)
+                          : CopyRegular(AT_FDCWD, from, AT_FDCWD, to, !replace, user, progress);
         if (!copied) return 0;
         if (unlink(from) != 0) {
             // The move did not happen: without a destination before, the copy is taken back.
@@ -869,9 +988,7 @@ int64_t Platform_DeleteFileOnReboot(const char* path) {
 int64_t Platform_CreateDirectory(const char* path) {
     WorkPath resolved;
     if (!Resolve(path, resolved)) return 0;
-    if (mkdir(resolved, 0777) != 0) return 0;
-    GroupFixup(resolved);
-    return 1;
+    return Platform_TreeCreateDirectory(PLATFORM_TREE_CWD, resolved);
 }
 
 int64_t Platform_RemoveDirectory(const char* path) {
@@ -914,7 +1031,7 @@ int32_t Platform_ReplaceBegin(const char* path, int32_t openFlags, void** replac
     }
     // The new file is always readable and writable by its descriptor, which serves either word.
     (void)openFlags;
-    r->Fd = CreateTemporary(r->Target, r->Temporary, sizeof(r->Temporary), 0);
+    r->Fd = CreateTemporary(AT_FDCWD, r->Target, r->Temporary, sizeof(r->Temporary), 0);
     if (r->Fd < 0) {
         ErrnoKeeper keep;
         Memory_Free(r, sizeof(Replacement));
@@ -1109,23 +1226,102 @@ int64_t Platform_FindNextFile(void* search, PlatformFindData* findData) {
         findData->AllocatedSize = 0;
         findData->ShortName[0] = 0;
         snprintf(findData->Name, sizeof(findData->Name), "%s", entry->d_name);
-        WorkPath full;
-        int n = snprintf(full, sizeof(full), "%s%s", s->DirectoryPath, entry->d_name);
+        snprintf(s->Current, sizeof(s->Current), "%s", entry->d_name);
+        s->CurrentKnown = false;
+        // The entry is asked about by name in the directory listed, never by a path that could
+        // lead elsewhere by now. One that vanished meanwhile keeps only its name.
+        const int at = dirfd(s->Directory);
         EntryStatus status;
-        // An entry whose full path does not fit, or that vanished meanwhile, keeps only its name.
-        if (n > 0 && (size_t)n < sizeof(full) && QueryStatusAt(dirfd(s->Directory), entry->d_name, false, &status)) {
+        if (QueryStatusAt(at, entry->d_name, false, &status)) {
             const struct stat& info = status.Info;
             ToCalendar(&findData->CreationTime, status.HasBirth ? status.Birth : info.st_mtim.tv_sec);
             ToCalendar(&findData->AccessTime, info.st_atim.tv_sec);
             ToCalendar(&findData->ModifiedTime, info.st_mtim.tv_sec);
             findData->Size = (uint64_t)info.st_size;
             findData->AllocatedSize = (uint64_t)info.st_blocks * 512u;
-            int immutable = S_ISLNK(info.st_mode) ? 0 : ImmutableFlag(full, status);
-            findData->Attributes = AttributesOf(full, info, immutable);
+            int immutable = S_ISLNK(info.st_mode) ? 0 : ImmutableFlag(at, entry->d_name, status);
+            findData->Attributes = AttributesOf(entry->d_name, info, immutable);
+            s->CurrentKnown = true;
+            s->CurrentDevice = info.st_dev;
+            s->CurrentInode = info.st_ino;
         }
+        if (PlatformFindEntryFunc hook = g_findEntryOverride.load()) hook(entry->d_name);
         errno = 0;
         return 1;
     }
+}
+
+int64_t Platform_FindFirstFileAt(int32_t at, const char* name, uint32_t follow, PlatformFindData* findData,
+                                 void** search) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(findData);
+    ASSERT_POINTER(search);
+    *search = nullptr;
+    memset(findData, 0, sizeof(*findData));
+    // Without its trailing separators: "link/" would make the system follow the link.
+    WorkPath directory;
+    size_t length = strnlen(name, sizeof(directory));
+    if (length >= sizeof(directory)) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    memcpy(directory, name, length + 1);
+    while (length > 1 && directory[length - 1] == '/') directory[--length] = 0;
+    const int fd = OpenDirectoryAt(at, directory, follow != 0);
+    if (fd < 0) return 0;
+    char shown[PLATFORM_FIND_PATTERN_CAPACITY];
+    if (strcmp(directory, "/") == 0)
+        snprintf(shown, sizeof(shown), "/");
+    else
+        JoinShown(".", directory, shown, sizeof(shown));
+    SetPattern(findData, shown);
+    return StartSearch(fd, shown, findData, search);
+}
+
+int64_t Platform_FindFirstFileBelow(void* parent, PlatformFindData* findData, void** search) {
+    ASSERT_POINTER(findData);
+    ASSERT_POINTER(search);
+    *search = nullptr;
+    memset(findData, 0, sizeof(*findData));
+    const Search* p = static_cast<const Search*>(parent);
+    if (!p || !p->Directory || !p->CurrentKnown) {
+        errno = ENOENT;
+        return 0;
+    }
+    const int fd = OpenDirectoryAt(dirfd(p->Directory), p->Current, false);
+    if (fd < 0) return 0;
+    // Another directory put in its place since the listing is not the one that was listed.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || info.st_dev != p->CurrentDevice || info.st_ino != p->CurrentInode) {
+        close(fd);
+        errno = ESTALE;
+        return 0;
+    }
+    char shown[PLATFORM_FIND_PATTERN_CAPACITY];
+    JoinShown(p->DirectoryPath, p->Current, shown, sizeof(shown));
+    SetPattern(findData, shown);
+    return StartSearch(fd, shown, findData, search);
+}
+
+int64_t Platform_FindRewind(void* search, PlatformFindData* findData) {
+    ASSERT_POINTER(findData);
+    Search* s = static_cast<Search*>(search);
+    if (!s || !s->Directory) {
+        errno = EBADF;
+        return 0;
+    }
+    rewinddir(s->Directory);
+    return Platform_FindNextFile(s, findData);
+}
+
+int32_t Platform_FindGetDescriptor(void* search) {
+    const Search* s = static_cast<const Search*>(search);
+    return s && s->Directory ? dirfd(s->Directory) : -1;
+}
+
+int64_t Platform_FindEntryOverride(PlatformFindEntryFunc function) {
+    g_findEntryOverride.store(function);
+    return 1;
 }
 
 int64_t Platform_FindClose(void** search) {
@@ -1180,17 +1376,15 @@ int64_t Platform_SecurityDelete(void** descriptor) {
 
 int32_t Platform_Open(const char* path, int32_t openFlags, int32_t, int32_t permissions) {
     ASSERT_POINTER(path);
-    mode_t mode = 0;
-    if (permissions & 0400) mode |= 0444;
-    if (permissions & 0200) mode |= 0222;
-    if (permissions & 0100) mode |= 0111;
+    // The mode asked for, less the creation mask: a private file is never widened here.
+    const mode_t mode = (mode_t)(permissions & 07777);
     int fd;
     do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0 && (openFlags & O_CREAT)) {
         do fd = open(path, openFlags | O_CLOEXEC, mode);
         while (fd < 0 && errno == EINTR);
-        if (fd >= 0) GroupFixup(path);
+        if (fd >= 0) GroupFixup(path, fd);
     }
     return fd;
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_tree.h"
 
 // Every path argument is resolved ("~" expanded, separators fixed) into a work buffer of this
 // size; a longer path is refused with ENAMETOOLONG instead of being cut, so that an operation
@@ -39,7 +40,8 @@ enum : int32_t {
     PLATFORM_OPEN_MODE_ALTERNATE = 0,
 };
 
-// Permission word of Platform_Open: each owner bit granted is given to owner, group and others.
+// Permission word of Platform_Open: the permission bits a file it creates gets (07777 of them),
+// less the creation mask; 0600 makes a file only its owner may read.
 enum : int32_t {
     PLATFORM_PERMISSION_READ = 0400,
     PLATFORM_PERMISSION_WRITE = 0200,
@@ -97,7 +99,8 @@ typedef int64_t (*PlatformCopyProgressFunc)(void* user, const char* source, cons
 
 // Open and status. Platform_Open answers a descriptor or -1; openFlags are this system's open
 // flags. The file is opened without the create flag first; only when that fails and creation was
-// asked is it created, and then the group fix-up runs. (Also declared in platform.h.)
+// asked is it created, and then the group fix-up (Platform_TreeGroupFixup) runs on the new
+// descriptor. (Also declared in platform.h.)
 int32_t Platform_Open(const char* path, int32_t openFlags, int32_t ignored, int32_t permissions);
 int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written);
 int64_t Platform_Sync(int32_t fd);
@@ -117,11 +120,14 @@ int64_t Platform_FileExists(const char* path);
 // mode: PLATFORM_ACCESS_ bits (others ignored, none asks existence). With climb = 1 and no
 // directory at the path, the nearest existing ancestor directory is tested instead.
 int64_t Platform_Access(const char* path, int32_t mode, int32_t climb);
-// chmod of the path as given (not resolved). A symbolic link has no mode of its own here and is
-// left alone (true): following it would change a file outside the tree it stands in.
+// The mode of the path as given (not resolved), changed on a descriptor of the entry itself
+// (Platform_TreeChangeMode). A symbolic link has no mode of its own here and is left alone
+// (true): following it would change a file outside the tree it stands in.
 int64_t Platform_ChangeMode(void* ignored, const char* path, uint32_t mode);
 // Clears the immutable flag when set; true when nothing was set or the change succeeded.
 int64_t Platform_EnsurePathMutable(const char* path);
+// The same for the entry `name` of the open directory `at` (PLATFORM_TREE_CWD: a path as given).
+int64_t Platform_EnsurePathMutableAt(int32_t at, const char* name);
 
 // Attributes and times.
 int64_t Platform_GetFileAttributes(void* ignored, const char* path, PlatformFileAttributes* attributes);
@@ -129,6 +135,10 @@ int64_t Platform_ConvertStatFileAttributes(const char* path, const struct stat* 
                                            PlatformFileAttributes* attributes);
 // Only adds attributes, never clears them; see the bit set above.
 int64_t Platform_SetFileAttributes(void* ignored, const char* path, PlatformFileAttributes attributes);
+// Both for the entry `name` of the open directory `at` (PLATFORM_TREE_CWD: a path as given);
+// a link is asked about and left alone as itself.
+int64_t Platform_GetFileAttributesAt(int32_t at, const char* name, PlatformFileAttributes* attributes);
+int64_t Platform_SetFileAttributesAt(int32_t at, const char* name, PlatformFileAttributes attributes);
 // Each requested time (null pointers skipped); the creation time is the birth time where the file
 // system records one, else the modification time.
 int64_t Platform_GetFileTime(const char* path, void* ignored1, void* ignored2, struct tm* creation,
@@ -137,6 +147,8 @@ int64_t Platform_GetFileTime(const char* path, void* ignored1, void* ignored2, s
 // failure. This system cannot set a birth time: a creation time is accepted and not applied.
 int64_t Platform_SetFileTime(const char* path, void* ignored1, void* ignored2, const struct tm* creation,
                              const struct tm* access, const struct tm* modified);
+int64_t Platform_SetFileTimeAt(int32_t at, const char* name, const struct tm* creation,
+                               const struct tm* access, const struct tm* modified);
 // "Everyone..." gives mode 0777, "Users..." or "Authenticated..." 0775 (case-insensitive); any
 // other name is a user that becomes the owner and then a group that becomes the group; false when
 // neither exists.
@@ -152,6 +164,11 @@ int64_t Platform_GetSymLink(const char* linkPath, char* buffer, int32_t size);
 int64_t Platform_CopyFile(const char* source, const char* destination, int32_t failIfExists);
 int64_t Platform_CopyFileWithProgress(const char* source, const char* destination, int32_t failIfExists,
                                       void* user, PlatformCopyProgressFunc progress);
+// The same from the entry `source` of the open directory `fromAt` to the entry `destination` of
+// `toAt` (PLATFORM_TREE_CWD: paths), without progress. The source is opened as itself, never
+// through a link, and the new file is made beside the destination under a name nobody held.
+int64_t Platform_CopyFileAt(int32_t fromAt, const char* source, int32_t toAt, const char* destination,
+                            int32_t failIfExists);
 // flags: PLATFORM_MOVE_ bits.
 int64_t Platform_MoveFile(void* ignored, const char* source, const char* destination, uint32_t flags);
 int64_t Platform_MoveFileWithProgress(const char* source, const char* destination, uint32_t flags, void* user,
@@ -194,6 +211,25 @@ int64_t Platform_FindFirstFile(const char* pattern, PlatformFindData* findData, 
 int64_t Platform_FindNextFile(void* search, PlatformFindData* findData);
 // Closes and clears; true when nothing was open.
 int64_t Platform_FindClose(void** search);
+// Every entry of the directory `name` in `at` (PLATFORM_TREE_CWD: a path as given); a final
+// symbolic link is refused (ELOOP) unless follow is 1.
+int64_t Platform_FindFirstFileAt(int32_t at, const char* name, uint32_t follow, PlatformFindData* findData,
+                                 void** search);
+// Every entry of the directory that the parent search's current entry names, opened from the
+// parent's own descriptor without following a link, and only while it is still the directory
+// that was listed: a link (ELOOP), another kind of entry (ENOTDIR) or another directory
+// (ESTALE) put in its place since is never entered. A walk built on it never leaves its root.
+int64_t Platform_FindFirstFileBelow(void* parent, PlatformFindData* findData, void** search);
+// Back to the first entry of the same directory (the same one, whatever its path names now).
+int64_t Platform_FindRewind(void* search, PlatformFindData* findData);
+// The descriptor of the directory being listed, for acting on its entries by name (as the `at`
+// of the functions taking one); -1 when none. It belongs to the search.
+int32_t Platform_FindGetDescriptor(void* search);
+// Called with each entry's name once a search has listed it, before its caller sees it; null
+// clears it. Lets tests change a tree between the listing of an entry and its use, as another
+// process may at any time.
+typedef void (*PlatformFindEntryFunc)(const char* name);
+int64_t Platform_FindEntryOverride(PlatformFindEntryFunc function);
 
 // Access-control lists for a group class ("Every...", "Users...", "Authenticated..."). This
 // platform does not apply such lists: the descriptor (class id 0x3934B7A7) carries no list, and

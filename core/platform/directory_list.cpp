@@ -1,5 +1,7 @@
 // DirectoryList: one directory's entries through replaceable find functions, and depth-first
-// tree walks that keep one list per level in local memory and never enter symbolic links.
+// tree walks that keep one list per level in local memory and enter each subdirectory from the
+// descriptor of the level that listed it, so that no symbolic link is ever entered, not even one
+// put in a directory's place while the walk runs.
 #include "core/platform/directory_list.h"
 
 #include <cerrno>
@@ -24,6 +26,14 @@ struct DirectoryList {
     CallbackBase FindFirst;
     CallbackBase FindNext;
     CallbackBase FindClose;
+    // The open listing is the platform's own search (its descriptor may be asked for); a direct
+    // one was opened by descriptor and is read and closed with the platform's functions too.
+    bool PlatformSearch;
+    bool DirectSearch;
+    // Levels below the listing started by path that this listing is (each holds a descriptor).
+    uint32_t Level;
+    // Why the last walk failed, when the walk itself saw it (an errno value).
+    int32_t WalkError;
 };
 
 static_assert(sizeof(DirectoryList) <= DIRECTORY_LIST_STACK_SIZE, "callers keep lists in that many bytes");
@@ -73,8 +83,42 @@ bool IsDots(const char* name) {
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
-// The recursive walk of one directory (ending in a separator) at the given depth.
-int64_t WalkLevel(DirectoryList* list, const char* directory, uint32_t depth, const char* wildcards) {
+// A listing opened by descriptor: read and closed with the platform's functions.
+void TakeDirectSearch(DirectoryList* list, uint32_t level) {
+    list->PlatformSearch = true;
+    list->DirectSearch = true;
+    list->Level = level;
+}
+
+// Opens the walk's root. Only a root that must not be a link is opened by descriptor here; any
+// other is listed by its path, as a caller's path always is.
+bool StartRoot(DirectoryList* walk, DirectoryList* level, const char* directory) {
+    if (!(walk->WalkFlags & DIRECTORY_LIST_WALK_NO_ROOT_LINK))
+        return DirectoryList_Start(level, 0, directory) != 0;
+    memcpy(level->Directory, directory, strlen(directory) + 1);
+    if (!Platform_FindFirstFileAt(PLATFORM_TREE_CWD, directory, 0, &level->FindData, &level->FindHandle)) {
+        level->FindHandle = nullptr;
+        return false;
+    }
+    TakeDirectSearch(level, 0);
+    return true;
+}
+
+// What a level that could not be listed makes of the walk. A directory that vanished or may not
+// be read contributes nothing, as it would have a moment earlier or later. One replaced since it
+// was listed (by a link, another kind of entry or another directory) is not entered and fails
+// the walk: callbacks act on what the walk reports, and what stands there now is not what was
+// listed. A tree deeper than the descriptors a walk may hold fails it too, as a path too long
+// does. A root is any directory its caller named; only a link refused there fails the walk.
+bool FailsWalk(bool root, int error) {
+    if (root) return error == ELOOP;
+    return error == ELOOP || error == ENOTDIR || error == ESTALE || error == ENAMETOOLONG;
+}
+
+// The recursive walk of one directory (ending in a separator) at the given depth: the root when
+// parent is null, else the entry the parent level is positioned on.
+int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* directory, uint32_t depth,
+                  const char* wildcards) {
     if (list->MaxDepth != -1 && (int64_t)depth > (int64_t)list->MaxDepth) return 1;
     void* user = nullptr;
     DirectoryListWalkCallback callback = nullptr;
@@ -87,37 +131,45 @@ int64_t WalkLevel(DirectoryList* list, const char* directory, uint32_t depth, co
     char full[DIRECTORY_LIST_PATH_SIZE];
     int64_t result = 1;
 
-    if (DirectoryList_Start(&level, 0, directory)) {
-        do {
-            const PlatformFindData& entry = level.FindData;
-            if (IsDots(entry.Name)) continue;
-            if (!(entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) ||
-                (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK))
-                continue;
-            if (!JoinEntry(directory, entry.Name, true, full)) {
-                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory,
-                                         entry.Name);
-                result = 0; // an entry that cannot be named is not silently passed over
-                continue;
-            }
-            int64_t walked = 1;
-            if (list->WalkOrder == DIRECTORY_LIST_ORDER_POST)
-                walked = WalkLevel(list, full, depth + 1, wildcards);
-            if (list->WalkFlags & DIRECTORY_LIST_WALK_DIRECTORIES) {
-                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Directory - %s", full);
-                if (callback && !callback(&level, user, depth, full)) continue;
-            }
-            if (list->WalkOrder != DIRECTORY_LIST_ORDER_POST)
-                walked = WalkLevel(list, full, depth + 1, wildcards);
-            if (!walked) {
-                DirectoryList_Stop(&level);
-                return 0;
-            }
-        } while (DirectoryList_GetNext(&level));
+    if (!(parent ? DirectoryList_StartEntry(&level, parent) != 0 : StartRoot(list, &level, directory))) {
+        const int error = errno;
+        DirectoryList_Stop(&level);
+        if (!FailsWalk(parent == nullptr, error)) return 1;
+        DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s", directory);
+        list->WalkError = error;
+        return 0;
     }
-    DirectoryList_Stop(&level);
+    do {
+        const PlatformFindData& entry = level.FindData;
+        if (IsDots(entry.Name)) continue;
+        if (!(entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) ||
+            (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK))
+            continue;
+        if (!JoinEntry(directory, entry.Name, true, full)) {
+            DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory, entry.Name);
+            result = 0; // an entry that cannot be named is not silently passed over
+            list->WalkError = ENAMETOOLONG;
+            continue;
+        }
+        int64_t walked = 1;
+        if (list->WalkOrder == DIRECTORY_LIST_ORDER_POST)
+            walked = WalkLevel(list, &level, full, depth + 1, wildcards);
+        if (list->WalkFlags & DIRECTORY_LIST_WALK_DIRECTORIES) {
+            DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Directory - %s", full);
+            if (callback && !callback(&level, user, depth, full)) continue;
+        }
+        if (list->WalkOrder != DIRECTORY_LIST_ORDER_POST)
+            walked = WalkLevel(list, &level, full, depth + 1, wildcards);
+        if (!walked) {
+            DirectoryList_Stop(&level);
+            return 0;
+        }
+    } while (DirectoryList_GetNext(&level));
 
-    if ((list->WalkFlags & DIRECTORY_LIST_WALK_FILES) && DirectoryList_Start(&level, 0, directory)) {
+    // The files of the same directory, listed again from its descriptor: whatever its path
+    // names by now, they are this directory's.
+    if ((list->WalkFlags & DIRECTORY_LIST_WALK_FILES) && level.FindHandle &&
+        Platform_FindRewind(level.FindHandle, &level.FindData)) {
         do {
             const PlatformFindData& entry = level.FindData;
             if (IsDots(entry.Name) || (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY)) continue;
@@ -125,6 +177,7 @@ int64_t WalkLevel(DirectoryList* list, const char* directory, uint32_t depth, co
                 DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory,
                                          entry.Name);
                 result = 0;
+                list->WalkError = ENAMETOOLONG;
                 continue;
             }
             DirectoryList_VerboseLog(list, kWalkVerboseLevel, "File - %s", full);
@@ -203,6 +256,9 @@ int64_t DirectoryList_Start(DirectoryList* list, int32_t mode, const char* path)
     CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
     ASSERT_POINTER(path);
     if (list->FindHandle) DirectoryList_Stop(list);
+    list->PlatformSearch = false;
+    list->DirectSearch = false;
+    list->Level = 0;
     list->FindData.Name[0] = 0;
     list->FindData.Attributes = 0;
     if (!Path_Resolve(path, list->Directory, DIRECTORY_LIST_PATH_SIZE)) return 0;
@@ -223,12 +279,38 @@ int64_t DirectoryList_Start(DirectoryList* list, int32_t mode, const char* path)
         list->FindHandle = nullptr;
         return 0;
     }
+    list->PlatformSearch = findFirst == &Platform_FindFirstFile;
+    return 1;
+}
+
+int64_t DirectoryList_StartEntry(DirectoryList* list, DirectoryList* parent) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    CLASS_CHECK(parent, DIRECTORY_LIST_CLASS_ID);
+    if (list->FindHandle) DirectoryList_Stop(list);
+    list->FindData.Name[0] = 0;
+    list->FindData.Attributes = 0;
+    if (!parent->FindHandle || !parent->PlatformSearch) {
+        errno = EINVAL;
+        return 0;
+    }
+    if (parent->Level >= (uint32_t)DIRECTORY_LIST_MAX_LEVELS) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    // Only shown: the listing itself never goes by this text.
+    if (!JoinEntry(parent->Directory, parent->FindData.Name, true, list->Directory)) list->Directory[0] = 0;
+    if (!Platform_FindFirstFileBelow(parent->FindHandle, &list->FindData, &list->FindHandle)) {
+        list->FindHandle = nullptr;
+        return 0;
+    }
+    TakeDirectSearch(list, parent->Level + 1);
     return 1;
 }
 
 int64_t DirectoryList_GetNext(DirectoryList* list) {
     CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
     if (!list->FindHandle) return 0;
+    if (list->DirectSearch) return Platform_FindNextFile(list->FindHandle, &list->FindData) ? 1 : 0;
     DirectoryListFindNextFunc findNext = nullptr;
     CallbackBase_Get(&list->FindNext, nullptr, &findNext);
     return findNext && findNext(list->FindHandle, &list->FindData) ? 1 : 0;
@@ -237,12 +319,28 @@ int64_t DirectoryList_GetNext(DirectoryList* list) {
 int64_t DirectoryList_Stop(DirectoryList* list) {
     CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
     list->Directory[0] = 0;
+    const bool direct = list->DirectSearch;
+    list->PlatformSearch = false;
+    list->DirectSearch = false;
+    list->Level = 0;
     if (!list->FindHandle) return 1;
     DirectoryListFindCloseFunc findClose = nullptr;
-    CallbackBase_Get(&list->FindClose, nullptr, &findClose);
+    if (direct)
+        findClose = &Platform_FindClose;
+    else
+        CallbackBase_Get(&list->FindClose, nullptr, &findClose);
     const int64_t result = findClose ? findClose(&list->FindHandle) : 0;
     list->FindHandle = nullptr;
     return result ? 1 : 0;
+}
+
+int64_t DirectoryList_GetDescriptor(DirectoryList* list, int32_t* descriptor) {
+    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
+    ASSERT_POINTER(descriptor);
+    *descriptor = -1;
+    if (!list->FindHandle || !list->PlatformSearch) return 0;
+    *descriptor = Platform_FindGetDescriptor(list->FindHandle);
+    return *descriptor >= 0 ? 1 : 0;
 }
 
 int64_t DirectoryList_GetName(DirectoryList* list, char* buffer, int32_t size) {
@@ -332,7 +430,10 @@ int64_t DirectoryList_Walk(DirectoryList* list, const char* root, const char* wi
     Path_Fix(directory, PATH_SIZE, PATH_FIX_TRAILING);
     if (directory[strlen(directory) - 1] != '/') return 0;
     DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Root - %s", directory);
-    return WalkLevel(list, directory, 0, wildcards) ? 1 : 0;
+    list->WalkError = 0;
+    if (WalkLevel(list, nullptr, directory, 0, wildcards)) return 1;
+    if (list->WalkError) errno = list->WalkError;
+    return 0;
 }
 
 int64_t DirectoryList_SetWalkCallback(DirectoryList* list, void* user, DirectoryListWalkCallback function) {

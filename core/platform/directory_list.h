@@ -1,5 +1,7 @@
 // DirectoryList: the entries of one directory (optionally filtered by a pattern) and depth-first
 // walks of whole trees with a callback per directory and file, one list per level on the stack.
+// Walks enter each subdirectory from the descriptor of the directory that listed it, so a walk
+// never leaves its root through an entry replaced while it runs.
 #pragma once
 
 #include <cstdarg>
@@ -16,6 +18,8 @@ enum : uint32_t {
     DIRECTORY_LIST_WALK_FILES = 1,
     DIRECTORY_LIST_WALK_DIRECTORIES = 2,
     DIRECTORY_LIST_WALK_DEFAULT = 15,
+    // The root itself must not be a symbolic link: one is not walked (the walk answers 0, ELOOP).
+    DIRECTORY_LIST_WALK_NO_ROOT_LINK = 0x10,
     DIRECTORY_LIST_ORDER_PRE = 1,
     DIRECTORY_LIST_ORDER_POST = 2,
 };
@@ -27,6 +31,9 @@ enum : int32_t {
     // aligned to DIRECTORY_LIST_ALIGN.
     DIRECTORY_LIST_STACK_SIZE = 4096,
     DIRECTORY_LIST_ALIGN = 16,
+    // Levels a walk (or a chain of DirectoryList_StartEntry) goes below a listing started by
+    // path: each level holds one open descriptor while those below it are listed.
+    DIRECTORY_LIST_MAX_LEVELS = 256,
 };
 
 struct DirectoryList;
@@ -56,6 +63,16 @@ int64_t DirectoryList_Unstack(DirectoryList* list);
 int64_t DirectoryList_Start(DirectoryList* list, int32_t mode, const char* path);
 int64_t DirectoryList_GetNext(DirectoryList* list);
 int64_t DirectoryList_Stop(DirectoryList* list);
+// Lists the directory that the parent's current entry names, with the platform's functions: it
+// is opened from the parent's own descriptor without following a link, and only while it is
+// still the directory the parent listed (Platform_FindFirstFileBelow). 0 (errno set) when it is
+// gone, replaced, deeper than DIRECTORY_LIST_MAX_LEVELS (ENAMETOOLONG), or when the parent's
+// listing is not the platform's own (EINVAL). The directory field gets the joined path text.
+int64_t DirectoryList_StartEntry(DirectoryList* list, DirectoryList* parent);
+// The descriptor of the directory being listed, to act on the current entry by its name in it
+// rather than by a path that may lead elsewhere by then. 0 (and -1) when the listing is not the
+// platform's own, as with replaced find functions. It belongs to the listing.
+int64_t DirectoryList_GetDescriptor(DirectoryList* list, int32_t* descriptor);
 
 // The current entry.
 int64_t DirectoryList_GetName(DirectoryList* list, char* buffer, int32_t size);
@@ -75,8 +92,13 @@ int64_t DirectoryList_GetDirectory(DirectoryList* list, char* buffer, int32_t si
 
 // Depth-first walk: within each directory, all subdirectories (with their subtrees) come before
 // its files; symbolic links are reported as files and never entered. The wildcard list (may be
-// null) filters files only. Answers 0 when a file callback answered 0, a subdirectory walk failed,
-// an entry's path did not fit, or the root is empty or too long.
+// null) filters files only. Every level is listed with the platform's functions, and callbacks
+// get the level's list, whose descriptor (DirectoryList_GetDescriptor) reaches the entry by name.
+// A subdirectory that vanished or may not be read contributes nothing; one replaced since it was
+// listed (by a link, another kind of entry or another directory) is not entered and fails the
+// walk. Answers 0 when a file callback answered 0, a subdirectory walk failed, an entry's path
+// did not fit, the tree is deeper than DIRECTORY_LIST_MAX_LEVELS, or the root is empty or too
+// long; errno then tells a replaced entry (ELOOP, ENOTDIR, ESTALE) from a limit (ENAMETOOLONG).
 int64_t DirectoryList_Walk(DirectoryList* list, const char* root, const char* wildcards);
 int64_t DirectoryList_SetWalkCallback(DirectoryList* list, void* user, DirectoryListWalkCallback function);
 int64_t DirectoryList_SetMaxDepth(DirectoryList* list, int32_t depth);

@@ -6,6 +6,7 @@
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_file.h"
+#include "core/linux/platform_tree.h"
 #include "core/platform/directory_list.h"
 #include "core/platform/path.h"
 #include "core/platform/path_internal.h"
@@ -18,11 +19,6 @@ using namespace path_internal;
 namespace {
 
 constexpr int32_t kMaxLinkReads = 25;
-
-// The stat record without following a final link; false when there is none.
-bool LinkStat(const char* resolved, struct stat* info) {
-    return Platform_LStat(resolved, info) != 0;
-}
 
 } // namespace
 
@@ -283,23 +279,48 @@ int64_t Path_CreateSymLink(const char* link, const char* target, uint32_t target
 int64_t Path_EnsureWritable(const char* path) {
     char resolved[PATH_SIZE];
     if (!Prepare(path, resolved, PATH_FIX_NO_TRAILING)) return 0;
+    return EnsureWritableAt(PLATFORM_TREE_CWD, resolved, resolved);
+}
+
+namespace {
+
+// The mode word of the entry itself; logs as Path_GetMode does.
+bool ModeAt(int32_t at, const char* name, const char* shown, uint32_t* mode) {
     struct stat info;
-    if (LinkStat(resolved, &info) && S_ISLNK(info.st_mode)) return 1;
-    if (!Platform_EnsurePathMutable(resolved)) return 0;
-    uint32_t mode = 0;
-    PlatformErrorCode error = 0;
-    if (!Path_GetMode(resolved, &mode, &error)) return 0;
-    if (!(mode & 0200)) {
-        if (!Path_SetMode(resolved, (mode & 07777) | 0200, &error)) return 0;
-        if (!Path_GetMode(resolved, &mode, &error) || !(mode & 0200)) return 0;
+    *mode = 0;
+    if (Platform_TreeStat(at, name, &info)) {
+        *mode = (uint32_t)info.st_mode;
+        return true;
     }
-    uint32_t attributes = 0;
-    if (!Path_GetAttributes(resolved, &attributes, &error)) return 0;
+    Log_Debug("GetMode(%s) failed [LE: %d]\n", shown, Platform_GetLastError());
+    return false;
+}
+
+} // namespace
+
+int64_t path_internal::EnsureWritableAt(int32_t at, const char* name, const char* shown) {
+    // Every step below acts on the entry itself: one swapped for a link meanwhile is left alone.
+    struct stat info;
+    if (Platform_TreeStat(at, name, &info) && S_ISLNK(info.st_mode)) return 1;
+    if (!Platform_EnsurePathMutableAt(at, name)) return 0;
+    uint32_t mode = 0;
+    if (!ModeAt(at, name, shown, &mode)) return 0;
+    if (!(mode & 0200)) {
+        if (!Platform_TreeChangeMode(at, name, (mode & 07777) | 0200)) {
+            Log_Debug("SetMode(%s) failed [LE: %d]\n", shown, Platform_GetLastError());
+            return 0;
+        }
+        if (!ModeAt(at, name, shown, &mode) || !(mode & 0200)) return 0;
+    }
+    PlatformFileAttributes attributes = 0;
+    if (!Platform_GetFileAttributesAt(at, name, &attributes)) return 0;
     if (attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) return 1;
     if (!(attributes & PLATFORM_FILE_ATTRIBUTE_READONLY)) return 1;
-    if (!Path_SetAttributes(resolved, attributes & ~(uint32_t)PLATFORM_FILE_ATTRIBUTE_READONLY, &error))
+    if (!Platform_SetFileAttributesAt(at, name, attributes & ~(uint32_t)PLATFORM_FILE_ATTRIBUTE_READONLY)) {
+        Log_Debug("SetAttributes(%s) failed [LE: %d]\n", shown, Platform_GetLastError());
         return 0;
-    if (!Path_GetAttributes(resolved, &attributes, &error)) return 0;
+    }
+    if (!Platform_GetFileAttributesAt(at, name, &attributes)) return 0;
     return (attributes & PLATFORM_FILE_ATTRIBUTE_READONLY) ? 0 : 1;
 }
 
@@ -363,34 +384,41 @@ int64_t Path_EraseFile(const char* path, int32_t attempts, PlatformErrorCode* er
         Log_Debug("EraseFile(%s) failed [LE: %d]\n", path, code);
         return 0;
     }
-    if (!Platform_FileExists(resolved)) {
+    return EraseFileAt(PLATFORM_TREE_CWD, resolved, path, attempts, error);
+}
+
+int64_t path_internal::EraseFileAt(int32_t at, const char* name, const char* shown, int32_t attempts,
+                                   PlatformErrorCode* error) {
+    SetError(error, 0);
+    struct stat info;
+    if (!Platform_TreeStat(at, name, &info)) {
         // Only a path that is known to be missing is already erased; one that cannot be looked
         // at (no search permission on a directory above it) may well still be there.
         const PlatformErrorCode code = Platform_GetLastError();
         if (Platform_ErrorMissing(code)) return 1;
         SetError(error, code);
-        Log_Debug("EraseFile(%s) failed [LE: %d]\n", path, code);
+        Log_Debug("EraseFile(%s) failed [LE: %d]\n", shown, code);
         return 0;
     }
-    if (Path_IsDirectory(resolved)) {
-        Log_Debug("Unable to erase path that is not a file (%s)\n", path);
+    if (S_ISDIR(info.st_mode)) {
+        Log_Debug("Unable to erase path that is not a file (%s)\n", shown);
         return 0;
     }
     // Without a single attempt the failure still gets a code.
     PlatformErrorCode code = ErrnoError(EINVAL);
     for (int32_t attempt = 0; attempt < attempts; attempt++) {
-        Path_EnsureWritable(resolved);
-        if (Platform_DeleteFile(nullptr, resolved)) {
+        EnsureWritableAt(at, name, shown);
+        if (Platform_TreeDeleteFile(at, name)) {
             SetError(error, 0);
             return 1;
         }
         code = Platform_GetLastError();
         if (attempt + 1 < attempts) {
-            Log_Debug("Retrying EraseFile(%s) [LE: %d Try: %d/%d]\n", path, code, attempt, attempts);
+            Log_Debug("Retrying EraseFile(%s) [LE: %d Try: %d/%d]\n", shown, code, attempt, attempts);
             Platform_SleepMS(kRetryDelayMs);
         }
     }
-    Log_Debug("EraseFile(%s) failed [LE: %d]\n", path, code);
+    Log_Debug("EraseFile(%s) failed [LE: %d]\n", shown, code);
     SetError(error, code);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The directory-size request of scripts: one worker thread sums a tree's allocated sizes and the
-// answer travels back as "Path"/"DirectoryGetSizeResponse" to the script bridge's callback.
+// answer travels back as "Path"/"DirectoryGetSizeResponse" to the script bridge's callback. The
+// tree is listed by descriptor below its root, so it is measured without ever leaving it.
 #include <atomic>
 #include <cstring>
 
@@ -127,18 +128,12 @@ int64_t Path_GetDirectorySize(const char* path, const char* callbackId) {
     return 1;
 }
 
-int64_t Path_GetDirectorySizeInt(const char* directory, uint64_t* size) {
-    ASSERT_POINTER(directory);
-    ASSERT_POINTER(size);
-    *size = 0;
-    if (IsCancelled()) return 0;
-    alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
-    DirectoryList* list = DirectoryList_Stack(memory);
-    if (!DirectoryList_Start(list, 0, directory)) {
-        DirectoryList_Unstack(list);
-        return 0;
-    }
-    const size_t directoryLength = strlen(directory);
+namespace {
+
+// Sums the entries of an open listing whose directory text is directoryLength bytes long. Each
+// subdirectory is listed from the listing's own descriptor, and only while it is the directory
+// that was listed: one replaced by a link meanwhile is never measured in its place.
+int64_t SumListing(DirectoryList* list, size_t directoryLength, uint64_t* size) {
     uint64_t sum = 0;
     int64_t complete = 1;
     char name[PLATFORM_FIND_NAME_CAPACITY];
@@ -146,17 +141,19 @@ int64_t Path_GetDirectorySizeInt(const char* directory, uint64_t* size) {
         if (DirectoryList_IsDots(list)) continue;
         if (DirectoryList_IsDirectory(list)) {
             // A name that cannot be part of a path text, or a path that does not fit, is left
-            // out as a directory that cannot be listed would be.
+            // out as a directory that cannot be listed would be; so is one that vanished or was
+            // replaced since it was listed.
             DirectoryList_GetName(list, name, (int32_t)sizeof(name));
             const size_t nameLength = strlen(name);
             if (strchr(name, '\\') || directoryLength + nameLength + 2 > (size_t)PATH_LIST_SIZE) continue;
-            char child[PATH_LIST_SIZE];
-            memcpy(child, directory, directoryLength);
-            memcpy(child + directoryLength, name, nameLength);
-            child[directoryLength + nameLength] = '/';
-            child[directoryLength + nameLength + 1] = 0;
             uint64_t childSize = 0;
-            Path_GetDirectorySizeInt(child, &childSize);
+            if (!IsCancelled()) {
+                alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
+                DirectoryList* child = DirectoryList_Stack(memory);
+                if (DirectoryList_StartEntry(child, list))
+                    SumListing(child, directoryLength + nameLength + 1, &childSize);
+                DirectoryList_Unstack(child);
+            }
             sum += childSize;
             // Cancelled below: the sum is not complete, whatever this level still holds.
             if (IsCancelled()) {
@@ -173,8 +170,25 @@ int64_t Path_GetDirectorySizeInt(const char* directory, uint64_t* size) {
             break;
         }
     } while (DirectoryList_GetNext(list));
-    DirectoryList_Unstack(list);
     *size = sum;
+    return complete;
+}
+
+} // namespace
+
+int64_t Path_GetDirectorySizeInt(const char* directory, uint64_t* size) {
+    ASSERT_POINTER(directory);
+    ASSERT_POINTER(size);
+    *size = 0;
+    if (IsCancelled()) return 0;
+    alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
+    DirectoryList* list = DirectoryList_Stack(memory);
+    if (!DirectoryList_Start(list, 0, directory)) {
+        DirectoryList_Unstack(list);
+        return 0;
+    }
+    const int64_t complete = SumListing(list, strlen(directory), size);
+    DirectoryList_Unstack(list);
     return complete;
 }
 

@@ -1,48 +1,71 @@
 // Whole trees: erasing a directory with everything below it and copying one tree into another.
 // Both stay inside the tree they were given: links are erased and copied as links, never entered,
-// and nothing is ever written through a link found at the destination.
+// and nothing is ever written through a link found at the destination. Entries are acted on by
+// name in the open directory that listed them (and, at the destination, in directories entered
+// again without following links), so an entry replaced by a link while the operation runs
+// leads nowhere outside.
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_file.h"
+#include "core/linux/platform_tree.h"
 #include "core/platform/directory_list.h"
 #include "core/platform/path.h"
 #include "core/platform/path_internal.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/string.h"
+#include "core/runtime/time.h"
 
 using namespace path_internal;
+
+namespace {
+
+// The directory the walk's list is listing and the name of its current entry; false when the
+// listing is not the platform's own, which a walk's never is.
+bool CurrentEntry(DirectoryList* list, int32_t* directory, char* name, int32_t size) {
+    return DirectoryList_GetDescriptor(list, directory) && DirectoryList_GetName(list, name, size);
+}
+
+} // namespace
 
 // ---- Erasing --------------------------------------------------------------------------------------
 
 int64_t Path_EraseDirectoryInt(const char* path, int32_t attempts, PlatformErrorCode* error) {
     SetError(error, 0);
     char resolved[PATH_SIZE];
+    PlatformErrorCode code = 0;
+    if (!Prepare(path, resolved, PATH_FIX_NO_TRAILING))
+        code = Platform_GetLastError();
+    else if (IsRoot(resolved))
+        code = ErrnoError(EBUSY);
+    else
+        return EraseDirectoryAt(PLATFORM_TREE_CWD, resolved, path, attempts, error);
+    Log_Debug("ErasePath(%s) failed [LE: %d]\n", path, code);
+    SetError(error, code);
+    return 0;
+}
+
+int64_t path_internal::EraseDirectoryAt(int32_t at, const char* name, const char* shown, int32_t attempts,
+                                        PlatformErrorCode* error) {
+    SetError(error, 0);
     // Without a single attempt the failure still gets a code.
     PlatformErrorCode code = ErrnoError(EINVAL);
-    if (!Prepare(path, resolved, PATH_FIX_NO_TRAILING)) {
-        code = Platform_GetLastError();
-        attempts = 0;
-    } else if (IsRoot(resolved)) {
-        code = ErrnoError(EBUSY);
-        attempts = 0;
-    }
     for (int32_t attempt = 0; attempt < attempts; attempt++) {
-        Path_EnsureWritable(resolved);
-        if (Platform_RemoveDirectory(resolved)) {
+        EnsureWritableAt(at, name, shown);
+        if (Platform_TreeRemoveDirectory(at, name)) {
             SetError(error, 0);
             return 1;
         }
         code = Platform_GetLastError();
         if (attempt + 1 < attempts) {
-            Log_Debug("Retrying ErasePath(%s) [LE: %d Try: %d/%d]\n", path, code, attempt, attempts);
+            Log_Debug("Retrying ErasePath(%s) [LE: %d Try: %d/%d]\n", shown, code, attempt, attempts);
             Platform_SleepMS(kRetryDelayMs);
         }
     }
-    Log_Debug("ErasePath(%s) failed [LE: %d]\n", path, code);
+    Log_Debug("ErasePath(%s) failed [LE: %d]\n", shown, code);
     SetError(error, code);
     return 0;
 }
@@ -56,12 +79,27 @@ struct EraseContext {
 
 uint32_t EraseEntry(DirectoryList* list, void* user, uint32_t, const char* path) {
     EraseContext* context = static_cast<EraseContext*>(user);
+    int32_t directory = -1;
+    char name[PLATFORM_FIND_NAME_CAPACITY];
+    if (!CurrentEntry(list, &directory, name, (int32_t)sizeof(name))) {
+        context->Error = ErrnoError(EBADF);
+        return 0;
+    }
     // Gone since it was listed: that is what erasing wanted.
-    if (!Path_Exists(path) && Platform_ErrorMissing(Platform_GetLastError())) return 1;
+    struct stat info;
+    if (!Platform_TreeStat(directory, name, &info) && Platform_ErrorMissing(Platform_GetLastError()))
+        return 1;
+    const bool isDirectory = DirectoryList_IsDirectory(list) != 0;
+    // An entry whose path no path text of this module can hold is refused as it would be by path.
+    if (strlen(path) >= (size_t)PATH_SIZE) {
+        context->Error = ErrnoError(ENAMETOOLONG);
+        Log_Debug(isDirectory ? "ErasePath(%s) failed [LE: %d]\n" : "EraseFile(%s) failed [LE: %d]\n", path,
+                  context->Error);
+        return 0;
+    }
     PlatformErrorCode error = 0;
-    const int64_t erased = DirectoryList_IsDirectory(list)
-                               ? Path_EraseDirectoryInt(path, context->Attempts, &error)
-                               : Path_EraseFile(path, context->Attempts, &error);
+    const int64_t erased = isDirectory ? EraseDirectoryAt(directory, name, path, context->Attempts, &error)
+                                       : EraseFileAt(directory, name, path, context->Attempts, &error);
     if (erased) return 1;
     context->Error = error ? error : ErrnoError(EISDIR);
     return 0;
@@ -96,16 +134,21 @@ int64_t Path_EraseDirectory(const char* path, int32_t attempts, PlatformErrorCod
     alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
     DirectoryList* list = DirectoryList_Stack(memory);
     DirectoryList_SetWalkOrder(list, DIRECTORY_LIST_ORDER_POST);
-    DirectoryList_SetWalkFlags(list, DIRECTORY_LIST_WALK_FILES | DIRECTORY_LIST_WALK_DIRECTORIES);
+    // A root turned into a link since it was looked at above is not walked either.
+    DirectoryList_SetWalkFlags(list, DIRECTORY_LIST_WALK_FILES | DIRECTORY_LIST_WALK_DIRECTORIES |
+                                         DIRECTORY_LIST_WALK_NO_ROOT_LINK);
     DirectoryList_SetWalkCallback(list, &context, EraseEntry);
     const int64_t walked = DirectoryList_Walk(list, root, nullptr);
+    const PlatformErrorCode walkError = walked ? 0 : Platform_GetLastError();
     DirectoryList_Unstack(list);
     int64_t result = 0;
     if (walked) {
         result = Path_EraseDirectoryInt(resolved, attempts, &code);
         if (!result) context.Error = code;
     } else if (!context.Error) {
-        context.Error = ErrnoError(ENAMETOOLONG); // an entry whose path could not be formed
+        // The walk's own reason: an entry whose path could not be formed, or one replaced while
+        // the walk ran.
+        context.Error = walkError ? walkError : ErrnoError(ENAMETOOLONG);
     }
     SetError(error, result ? 0 : context.Error);
     return result;
@@ -122,6 +165,15 @@ struct CopyContext {
     uint32_t Overwrite;
     uint32_t Recurse;
     PlatformErrorCode Error;
+    // The destination root once it is made, and the identity of the destination directory at
+    // each depth of the branch being copied ([0] the root). A directory of the destination is
+    // entered again by name from the root, never through a link, and must still be the one this
+    // copy made or found there.
+    int32_t Root;
+    PlatformTreeIdentity Branch[DIRECTORY_LIST_MAX_LEVELS + 2];
+    // One destination directory kept open, at this depth of the branch (-1: none).
+    int32_t Current;
+    uint32_t CurrentDepth;
 };
 
 // The attributes that can be given to a copy; kind bits belong to the entry itself.
@@ -133,12 +185,102 @@ uint32_t Fail(CopyContext* context, PlatformErrorCode code) {
     return 0;
 }
 
-uint32_t CopyEntry(DirectoryList*, void* user, uint32_t depth, const char* path) {
+void CloseCurrent(CopyContext* context) {
+    if (context->Current >= 0) Platform_Close(context->Current);
+    context->Current = -1;
+}
+
+bool SameIdentity(const PlatformTreeIdentity& a, const PlatformTreeIdentity& b) {
+    return a.Device == b.Device && a.Inode == b.Inode;
+}
+
+// The destination directory of the entries at `depth` whose path below the source root is
+// `relative`; -1 with the error set when it cannot be reached as the directory recorded for it.
+int32_t DestinationDirectory(CopyContext* context, uint32_t depth, const char* relative,
+                             PlatformErrorCode* error) {
+    *error = 0;
+    if (context->Root < 0) {
+        // The root is the caller's path: made (with the chain above it) and entered as named.
+        if (!Path_CreateDirectory(context->DestinationRoot, 0, error)) return -1;
+        if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, context->DestinationRoot, 1, &context->Root,
+                                        &context->Branch[0])) {
+            *error = Platform_GetLastError();
+            return -1;
+        }
+    }
+    if (depth == 0) return context->Root;
+    if (context->Current >= 0 && context->CurrentDepth == depth) return context->Current;
+    // From the open directory nearest above, else from the root, one component at a time.
+    int32_t at = context->Root;
+    uint32_t level = 0;
+    if (context->Current >= 0 && context->CurrentDepth < depth) {
+        at = context->Current;
+        level = context->CurrentDepth;
+        context->Current = -1;
+    } else {
+        CloseCurrent(context);
+    }
+    const char* component = relative;
+    for (uint32_t skipped = 0; skipped < level && component; skipped++) {
+        component = strchr(component, '/');
+        if (component) component++;
+    }
+    while (level < depth) {
+        const char* end = component ? strchr(component, '/') : nullptr;
+        char name[PLATFORM_FIND_NAME_CAPACITY];
+        int32_t next = -1;
+        PlatformTreeIdentity found;
+        bool entered = false;
+        if (end && (size_t)(end - component) < sizeof(name)) {
+            memcpy(name, component, (size_t)(end - component));
+            name[end - component] = 0;
+            entered = Platform_TreeOpenDirectory(at, name, 0, &next, &found) != 0;
+            if (!entered) *error = Platform_GetLastError();
+        } else {
+            *error = ErrnoError(ENAMETOOLONG);
+        }
+        level++;
+        if (entered && !SameIdentity(found, context->Branch[level])) {
+            Platform_Close(next);
+            entered = false;
+            *error = ErrnoError(ESTALE);
+        }
+        if (at != context->Root) Platform_Close(at);
+        if (!entered) return -1;
+        at = next;
+        component = end + 1;
+    }
+    context->Current = at;
+    context->CurrentDepth = depth;
+    return at;
+}
+
+// Records the destination directory `name` in `directory` as the one the entries below depth
+// `depth` go into; a destination that is no directory (or none) is recorded as nothing, so that
+// whatever is copied below it fails.
+void EnterDestination(CopyContext* context, int32_t directory, const char* name, uint32_t depth) {
+    PlatformTreeIdentity identity{0, 0};
+    int32_t entered = -1;
+    if (Platform_TreeOpenDirectory(directory, name, 0, &entered, &identity)) Platform_Close(entered);
+    context->Branch[depth + 1] = identity;
+    // A directory kept open below this depth belongs to the branch just left.
+    if (context->Current >= 0 && context->CurrentDepth > depth) CloseCurrent(context);
+}
+
+uint32_t CopyEntry(DirectoryList* list, void* user, uint32_t depth, const char* path) {
     CopyContext* context = static_cast<CopyContext*>(user);
     if (!context->Recurse && depth > 0) return 1;
-    const bool isDirectory = Path_IsDirectory(path) != 0;
+    int32_t source = -1;
+    char name[PLATFORM_FIND_NAME_CAPACITY];
+    if (!CurrentEntry(list, &source, name, (int32_t)sizeof(name))) return Fail(context, ErrnoError(EBADF));
+    // The entry as it is now, looked at as itself: it is copied as what it is.
+    struct stat info;
+    if (!Platform_TreeStat(source, name, &info)) return Fail(context, Platform_GetLastError());
+    const bool isDirectory = S_ISDIR(info.st_mode);
+    const bool isLink = S_ISLNK(info.st_mode);
 
-    // The destination: its root followed by the entry's path below the source root.
+    // The destination's path: its root followed by the entry's path below the source root. It is
+    // only shown; the entry is reached by name in its destination directory.
     char destination[PATH_SIZE];
     const char* relative = path + context->SourceRootLength;
     const size_t rootLength = strlen(context->DestinationRoot);
@@ -148,17 +290,19 @@ uint32_t CopyEntry(DirectoryList*, void* user, uint32_t depth, const char* path)
     memcpy(destination + rootLength, relative, relativeLength + 1);
     Path_Fix(destination, PATH_SIZE, isDirectory ? PATH_FIX_TRAILING : PATH_FIX_NO_TRAILING);
 
-    uint32_t attributes = 0;
-    uint32_t mode = 0;
-    EncodedTime modified = 0;
+    PlatformFileAttributes attributes = 0;
+    if (!Platform_GetFileAttributesAt(source, name, &attributes))
+        return Fail(context, Platform_GetLastError());
+    struct tm modified;
+    memset(&modified, 0, sizeof(modified));
+    Time_ConvertEncodedToTm(&modified, (EncodedTime)(info.st_mtim.tv_sec < 0 ? 0 : info.st_mtim.tv_sec));
+
     PlatformErrorCode code = 0;
-    if (!Path_GetAttributes(path, &attributes, &code) || !Path_GetModifiedTime(path, &modified, &code) ||
-        !Path_GetMode(path, &mode, &code))
-        return Fail(context, code);
-    const bool isLink = (attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK) != 0;
+    const int32_t target = DestinationDirectory(context, depth, relative, &code);
+    if (target < 0) return Fail(context, code);
 
     struct stat existing;
-    if (Path_Stat(destination, 0, &existing)) {
+    if (Platform_TreeStat(target, name, &existing)) {
         const bool existingLink = S_ISLNK(existing.st_mode);
         const bool existingDirectory = S_ISDIR(existing.st_mode);
         if (!context->Overwrite) {
@@ -167,13 +311,15 @@ uint32_t CopyEntry(DirectoryList*, void* user, uint32_t depth, const char* path)
                 Log_Debug("CopyDirectory(%s) destination is a symbolic link (%s)\n", path, destination);
                 return Fail(context, ErrnoError(EEXIST));
             }
+            // What lies below goes into the directory already there.
+            if (isDirectory) EnterDestination(context, target, name, depth);
             return 1;
         }
         if (existingDirectory && !isDirectory) return Fail(context, ErrnoError(EISDIR));
         if (existingLink || (isLink && !existingDirectory)) {
             // Replaced, never written through.
-            if (!Path_EraseFile(destination, 1, &code)) return Fail(context, code);
-        } else if (!Path_EnsureWritable(destination)) {
+            if (!EraseFileAt(target, name, destination, 1, &code)) return Fail(context, code);
+        } else if (!EnsureWritableAt(target, name, destination)) {
             return Fail(context, Platform_GetLastError());
         }
     }
@@ -181,22 +327,57 @@ uint32_t CopyEntry(DirectoryList*, void* user, uint32_t depth, const char* path)
     if (isLink) {
         // A link's own time and mode cannot be set here without reaching its target: only the
         // link itself is made.
-        char target[PATH_SIZE];
-        if (!Path_ReadLink(path, target, PATH_SIZE) || !Path_CreateSymLink(destination, target, 0))
-            return Fail(context, Platform_GetLastError());
+        char text[PATH_SIZE];
+        if (!Platform_TreeReadLink(source, name, text, PATH_SIZE)) {
+            const int reason = errno;
+            code = Platform_GetLastError();
+            Log_Error("Unable to read symbolic link [%s][%d]\n", path, reason);
+            return Fail(context, code);
+        }
+        if (!Platform_TreeCreateSymLink(target, name, text)) {
+            const int reason = errno;
+            code = Platform_GetLastError();
+            Log_Error("Unable to create symbolic link [%s][%d]\n", destination, reason);
+            return Fail(context, code);
+        }
         return 1;
     }
     if (!isDirectory) {
-        if (!Path_CopyFile(path, destination, 0, 1, &code, nullptr, nullptr)) return Fail(context, code);
+        if (!Platform_CopyFileAt(source, name, target, name, 0)) {
+            code = Platform_GetLastError();
+            Log_Debug("CopyFile(%s, %s) failed [LE: %d]\n", path, destination, code);
+            return Fail(context, code);
+        }
     } else {
         if (!context->Recurse) return 1;
-        if (!Path_CreateDirectory(destination, 0, &code)) return Fail(context, code);
+        if (!Platform_TreeCreateDirectory(target, name)) {
+            code = Platform_GetLastError();
+            // Already there as a directory is what was wanted.
+            struct stat made;
+            if (!Platform_ErrorAlreadyExists(code) || !Platform_TreeStat(target, name, &made) ||
+                !S_ISDIR(made.st_mode)) {
+                Log_Debug("Unable to create directory (%s) [LE: %d:%.8X]\n", destination, code, code);
+                return Fail(context, code);
+            }
+        }
+        EnterDestination(context, target, name, depth);
     }
-    if (!Path_EnsureWritable(destination)) return Fail(context, Platform_GetLastError());
-    if (!Path_SetModifiedTime(destination, &code, modified) ||
-        !Path_SetMode(destination, mode & 07777, &code) ||
-        !Path_SetAttributes(destination, attributes & kCopiedAttributes, &code))
+    if (!EnsureWritableAt(target, name, destination)) return Fail(context, Platform_GetLastError());
+    if (!Platform_SetFileTimeAt(target, name, nullptr, nullptr, &modified)) {
+        code = Platform_GetLastError();
+        Log_Debug("SetModifiedTime(%s) failed [LE: %d]\n", destination, code);
         return Fail(context, code);
+    }
+    if (!Platform_TreeChangeMode(target, name, info.st_mode & 07777)) {
+        code = Platform_GetLastError();
+        Log_Debug("SetMode(%s) failed [LE: %d]\n", destination, code);
+        return Fail(context, code);
+    }
+    if (!Platform_SetFileAttributesAt(target, name, attributes & kCopiedAttributes)) {
+        code = Platform_GetLastError();
+        Log_Debug("SetAttributes(%s) failed [LE: %d]\n", destination, code);
+        return Fail(context, code);
+    }
     return 1;
 }
 
@@ -219,7 +400,15 @@ int64_t Path_CopyDirectory(const char* source, const char* destination, uint32_t
         Log_Debug("CopyDirectory(%s, %s) destination lies inside the source\n", source, destination);
         return 0;
     }
-    CopyContext context{from, strlen(from), to, overwrite, recurse, 0};
+    CopyContext context;
+    memset(&context, 0, sizeof(context));
+    context.SourceRoot = from;
+    context.SourceRootLength = strlen(from);
+    context.DestinationRoot = to;
+    context.Overwrite = overwrite;
+    context.Recurse = recurse;
+    context.Root = -1;
+    context.Current = -1;
     alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
     DirectoryList* list = DirectoryList_Stack(memory);
     DirectoryList_SetWalkOrder(list, DIRECTORY_LIST_ORDER_PRE);
@@ -228,7 +417,10 @@ int64_t Path_CopyDirectory(const char* source, const char* destination, uint32_t
     DirectoryList_SetMaxDepth(list, recurse ? -1 : 0);
     DirectoryList_SetWalkCallback(list, &context, CopyEntry);
     const int64_t walked = DirectoryList_Walk(list, from, "*");
+    if (!walked && !context.Error) context.Error = Platform_GetLastError();
     DirectoryList_Unstack(list);
+    CloseCurrent(&context);
+    if (context.Root >= 0) Platform_Close(context.Root);
     if (!walked && context.Error)
         Log_Debug("CopyDirectory(%s, %s) failed [LE: %d]\n", source, destination, context.Error);
     return walked;

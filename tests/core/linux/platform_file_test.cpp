@@ -615,6 +615,31 @@ TEST(PlatformFile, DeletesAndDirectories) {
     }
 }
 
+// The mode asked for, less the creation mask: a private file stays private wherever it is made,
+// and only an item that already lets its group read it is opened to the group's writes in a
+// shared directory.
+TEST(PlatformFile, OpenCreatesWithTheModeAskedFor) {
+    TempDir dir;
+    const mode_t saved = ::umask(022);
+    ASSERT_EQ(mkdir(dir.file("shared").c_str(), 0775), 0);
+    ASSERT_EQ(chmod(dir.file("shared").c_str(), 0775), 0);
+    struct Case {
+        const char* name;
+        int32_t permissions;
+        mode_t expected;
+    } cases[] = {
+        {"private", 0600, 0600},        {"readable", 0644, 0644},     {"program", 0700, 0700},
+        {"shared/private", 0600, 0600}, {"shared/group", 0640, 0660},
+    };
+    for (const Case& c : cases) {
+        const int32_t fd = Platform_Open(dir.file(c.name).c_str(), O_RDWR | O_CREAT, 0, c.permissions);
+        ASSERT_GE(fd, 0) << c.name;
+        EXPECT_EQ(Platform_Close(fd), 1);
+        EXPECT_EQ(ModeOf(dir.file(c.name)), c.expected) << c.name;
+    }
+    ::umask(saved);
+}
+
 TEST(PlatformFile, SymbolicLinksGetTheirParentsAndLogFailures) {
     TempDir dir;
     EXPECT_EQ(Platform_CreateSymLink(dir.file("a/b/link").c_str(), "../target", 0), 1);

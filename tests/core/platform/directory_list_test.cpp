@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <dirent.h>
+#include <functional>
 #include <string>
 #include <sys/time.h>
 #include <vector>
@@ -268,6 +271,14 @@ TEST_F(DirectoryListTest, FindFunctionsCanBeReplaced) {
         names.push_back(name);
     } while (DirectoryList_GetNext(list));
     EXPECT_EQ(names, (std::vector<std::string>{"one", "two", "three"}));
+    // A listing of replaced functions has no descriptor to act through.
+    int32_t descriptor = 0;
+    EXPECT_EQ(DirectoryList_GetDescriptor(list, &descriptor), 0);
+    EXPECT_EQ(descriptor, -1);
+    alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
+    errno = 0;
+    EXPECT_EQ(DirectoryList_StartEntry(DirectoryList_Stack(memory), list), 0);
+    EXPECT_EQ(errno, EINVAL);
     g_fakeCloses = 0;
     EXPECT_EQ(DirectoryList_Stop(list), 1);
     EXPECT_EQ(g_fakeCloses, 1);
@@ -369,6 +380,101 @@ TEST_F(DirectoryListTest, EntriesVanishingMidWalk) {
                                   });
     EXPECT_EQ(Walk(), 1);
     EXPECT_GE(remover.files, 1);
+}
+
+// A walk enters a subdirectory from the directory that listed it, and only while it is still the
+// directory listed: what is put in its place between the listing and the entering is never walked.
+TEST_F(DirectoryListTest, ADirectoryReplacedMidWalkIsNeverEntered) {
+    TempDir outside, holding;
+    ASSERT_TRUE(WriteText(outside.file("secret"), "s"));
+    struct Case {
+        const char* what;
+        int error;
+        std::function<bool(const std::string&)> plant;
+    } cases[] = {
+        {"a link to a directory outside", ELOOP,
+         [&](const std::string& at) { return MakeLink(outside.path(), at); }},
+        {"another directory", ESTALE,
+         [&](const std::string& at) { return MakeDir(at) && WriteText(at + "/planted", "p"); }},
+        {"a file", ENOTDIR, [&](const std::string& at) { return WriteText(at, "f"); }},
+    };
+    int32_t round = 0;
+    for (const Case& c : cases) {
+        const std::string sub = root + "sub";
+        ASSERT_TRUE(MakeDir(sub));
+        ASSERT_TRUE(WriteText(sub + "/own", "o"));
+        struct Swap {
+            Journal* journal;
+            std::string sub, moved;
+            const Case* c;
+            bool planted = false;
+        } swap{&journal, sub, holding.file(std::to_string(round++)), &c};
+        // Pre-order: the directory's callback runs after its listing and before it is entered.
+        DirectoryList_SetWalkCallback(
+            list, &swap, [](DirectoryList* level, void* user, uint32_t depth, const char* path) -> uint32_t {
+                Swap* s = static_cast<Swap*>(user);
+                if (s->sub + "/" == path && !s->planted)
+                    s->planted = rename(s->sub.c_str(), s->moved.c_str()) == 0 && s->c->plant(s->sub);
+                return Record(level, s->journal, depth, path);
+            });
+        journal.lines.clear();
+        errno = 0;
+        EXPECT_EQ(Walk(), 0) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_TRUE(swap.planted) << c.what;
+        for (const std::string& line : journal.lines)
+            EXPECT_NE(line.rfind("1:", 0), 0u) << c.what << ": " << line;
+        nftw(
+            sub.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
+        ::remove(sub.c_str());
+    }
+    EXPECT_EQ(ReadFile(outside.file("secret")), "s");
+}
+
+// Every level holds one descriptor while those below it are walked, so a walk goes at most
+// DIRECTORY_LIST_MAX_LEVELS below its root and then fails as a path too long would.
+TEST_F(DirectoryListTest, TreesDeeperThanTheLevelLimitFailWithDescriptorsBounded) {
+    std::string deep = root;
+    for (int32_t i = 0; i <= DIRECTORY_LIST_MAX_LEVELS; i++) {
+        deep += "d/";
+        ASSERT_TRUE(MakeDir(deep));
+    }
+    ASSERT_TRUE(WriteText(deep + "leaf", "l"));
+    struct Probe {
+        uint32_t deepest = 0;
+        int32_t descriptors = 0;
+        bool leaf = false;
+    } probe;
+    auto countDescriptors = [] {
+        int32_t n = 0;
+        if (DIR* d = opendir("/proc/self/fd")) {
+            while (readdir(d)) n++;
+            closedir(d);
+        }
+        return n;
+    };
+    const int32_t before = countDescriptors();
+    DirectoryList_SetWalkCallback(
+        list, &probe, [](DirectoryList*, void* user, uint32_t depth, const char* path) -> uint32_t {
+            Probe* p = static_cast<Probe*>(user);
+            p->deepest = std::max(p->deepest, depth);
+            if (strstr(path, "leaf")) p->leaf = true;
+            int32_t n = 0;
+            if (DIR* d = opendir("/proc/self/fd")) {
+                while (readdir(d)) n++;
+                closedir(d);
+            }
+            p->descriptors = std::max(p->descriptors, n);
+            return 1;
+        });
+    errno = 0;
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(probe.deepest, (uint32_t)DIRECTORY_LIST_MAX_LEVELS);
+    EXPECT_FALSE(probe.leaf);
+    EXPECT_LE(probe.descriptors, before + DIRECTORY_LIST_MAX_LEVELS + 2);
+    EXPECT_EQ(countDescriptors(), before) << "every level's descriptor is closed";
 }
 
 TEST_F(DirectoryListTest, HandleChecks) {

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <thread>
 
 #include "core/linux/platform_file.h"
 #include "core/runtime/time.h"
@@ -163,19 +167,64 @@ TEST_F(PathFileTest, ChangeDetection) {
     EXPECT_EQ(Path_HasChanged(&a, &empty), 0); // a failed stat leaves the record zeroed
 }
 
+// The changes of a mode that a path can ask for, each on a path that may be a link.
+struct ModeChange {
+    const char* what;
+    std::function<int64_t(const char*)> change;
+};
+const ModeChange kModeChanges[] = {
+    {"EnsureWritable", [](const char* path) { return Path_EnsureWritable(path); }},
+    {"SetMode", [](const char* path) { return Path_SetMode(path, 0644, nullptr); }},
+    {"SetAttributes",
+     [](const char* path) { return Path_SetAttributes(path, PLATFORM_FILE_ATTRIBUTE_EXECUTABLE, nullptr); }},
+    {"SetGroup", [](const char* path) { return Path_SetGroup(path, "Everyone"); }},
+};
+
 TEST_F(PathFileTest, EnsureWritableNeverReachesThroughALink) {
     TempDir outside;
     ASSERT_TRUE(WriteText(outside.file("protected"), "p"));
-    ASSERT_EQ(chmod(outside.file("protected").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(outside.file("protected").c_str(), 0400), 0);
     ASSERT_TRUE(MakeLink(outside.file("protected"), at("link")));
-    EXPECT_EQ(Path_EnsureWritable(at("link").c_str()), 1);
-    EXPECT_EQ(ModeOf(outside.file("protected")) & 0777, 0444u);
+    for (const ModeChange& c : kModeChanges) {
+        EXPECT_EQ(c.change(at("link").c_str()), 1) << c.what;
+        EXPECT_EQ(ModeOf(outside.file("protected")) & 07777, 0400u) << c.what;
+    }
 
     ASSERT_TRUE(WriteText(at("readonly"), "r"));
     ASSERT_EQ(chmod(at("readonly").c_str(), 0444), 0);
     EXPECT_EQ(Path_EnsureWritable(at("readonly").c_str()), 1);
     EXPECT_EQ(ModeOf(at("readonly")) & 0777, 0644u);
     EXPECT_EQ(Path_EnsureWritable(at("missing").c_str()), 0);
+}
+
+// Another process exchanging a file with a link to an outside file, over and over, while its mode
+// is changed by path: the change reaches the file or nothing, never the link's target.
+TEST_F(PathFileTest, ModeChangesRacingASwapForALinkNeverReachItsTarget) {
+    constexpr int32_t kRounds = 20000;
+    TempDir outside;
+    ASSERT_TRUE(WriteText(outside.file("precious"), "p", 0400));
+    const std::string entry = at("entry"), spare = at("spare");
+    ASSERT_TRUE(WriteText(entry, "e", 0400));
+    ASSERT_TRUE(MakeLink(outside.file("precious"), spare));
+    // Held open, so that the file's own mode can be put back whichever name it has.
+    const int file = open(entry.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop.load()) renameat2(AT_FDCWD, entry.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+    });
+    for (const ModeChange& c : kModeChanges) {
+        for (int32_t round = 0; round < kRounds; round++) {
+            c.change(entry.c_str());
+            fchmod(file, 0400);
+            if ((ModeOf(outside.file("precious")) & 07777) != 0400u) break;
+        }
+        EXPECT_EQ(ModeOf(outside.file("precious")) & 07777, 0400u) << c.what;
+        chmod(outside.file("precious").c_str(), 0400);
+    }
+    stop = true;
+    swapper.join();
+    close(file);
 }
 
 TEST_F(PathFileTest, DirectoryChains) {

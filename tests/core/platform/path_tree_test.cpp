@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <ftw.h>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <thread>
 
 #include "core/formats/interop.h"
 #include "core/linux/platform.h"
@@ -25,6 +30,65 @@
 namespace {
 
 using namespace path_test;
+
+// Changes a tree from inside the platform's listing: once an entry of the given name has been
+// listed, the change runs (once), before the operation that listed it goes on, as another
+// process could at that moment. Listings may run on a worker thread.
+class OnceListed {
+  public:
+    OnceListed(const std::string& name, std::function<bool()> change) {
+        std::lock_guard<std::mutex> guard(Lock());
+        Name() = name;
+        Change() = std::move(change);
+        Done() = false;
+        Platform_FindEntryOverride(Listed);
+    }
+    ~OnceListed() {
+        Platform_FindEntryOverride(nullptr);
+        std::lock_guard<std::mutex> guard(Lock());
+        Change() = nullptr;
+    }
+    bool done() const {
+        std::lock_guard<std::mutex> guard(Lock());
+        return Done();
+    }
+
+  private:
+    static std::mutex& Lock() {
+        static std::mutex lock;
+        return lock;
+    }
+    static std::string& Name() {
+        static std::string name;
+        return name;
+    }
+    static std::function<bool()>& Change() {
+        static std::function<bool()> change;
+        return change;
+    }
+    static bool& Done() {
+        static bool done = false;
+        return done;
+    }
+    static void Listed(const char* name) {
+        std::lock_guard<std::mutex> guard(Lock());
+        if (!Change() || Name() != name) return;
+        Done() = Change()();
+        Change() = nullptr;
+    }
+};
+
+// Moves the directory at path away and puts a link to target in its place.
+bool ReplaceByLink(const std::string& path, const std::string& movedTo, const std::string& target) {
+    return rename(path.c_str(), movedTo.c_str()) == 0 && symlink(target.c_str(), path.c_str()) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+    nftw(
+        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+    ::remove(path.c_str());
+}
 
 class PathTreeTest : public ::testing::Test {
   protected:
@@ -49,12 +113,16 @@ class PathTreeTest : public ::testing::Test {
         // Read-only, so that making it writable through a link would show.
         ASSERT_EQ(chmod(outside.file("victim").c_str(), 0444), 0);
         ASSERT_TRUE(MakeDir(outside.file("sub")));
+        victimInode = InodeOf(outside.file("victim"));
     }
     void ExpectOutsideUntouched() {
         EXPECT_EQ(ReadFile(outside.file("victim")), "untouched");
         EXPECT_TRUE(IsDir(outside.file("sub")));
         EXPECT_EQ(ModeOf(outside.file("victim")) & 0777, 0444u);
+        // Not even replaced by a copy of itself.
+        EXPECT_EQ(InodeOf(outside.file("victim")), victimInode);
     }
+    ino_t victimInode = 0;
     TempDir dir;
     TempDir outside;
 };
@@ -135,6 +203,50 @@ TEST_F(PathTreeTest, EraseDirectoryWithEntriesBeyondThePathLimit) {
     EXPECT_EQ(ReadFile(deep + "/leaf"), "l");
 }
 
+TEST_F(PathTreeTest, EraseNeverFollowsADirectoryReplacedByALinkMidWalk) {
+    ASSERT_TRUE(MakeDir(at("tree")));
+    ASSERT_TRUE(MakeDir(at("tree/sub")));
+    ASSERT_TRUE(WriteText(at("tree/sub/own"), "o"));
+    ASSERT_TRUE(WriteText(at("tree/top"), "t"));
+    {
+        // Listed as a directory, then a link to the outside directory before it is entered.
+        OnceListed swap("sub", [&] { return ReplaceByLink(at("tree/sub"), at("moved"), outside.path()); });
+        PlatformErrorCode error = 0;
+        Path_EraseDirectory(at("tree").c_str(), 1, &error);
+        EXPECT_TRUE(swap.done());
+    }
+    ExpectOutsideUntouched();
+    EXPECT_EQ(ReadFile(at("moved/own")), "o") << "what was moved out is no longer the tree's";
+}
+
+// Another process swapping a subdirectory with a link to an outside directory, over and over,
+// while the tree is erased: nothing outside may ever go.
+TEST_F(PathTreeTest, EraseRacingAThreadThatSwapsASubdirectoryForALink) {
+    constexpr int32_t kRounds = 300;
+    const std::string tree = at("tree"), sub = at("tree/sub"), spare = at("spare");
+    for (int32_t round = 0; round < kRounds && !HasFailure(); round++) {
+        ASSERT_TRUE(MakeDir(tree));
+        ASSERT_TRUE(MakeDir(sub));
+        for (int32_t i = 0; i < 16; i++) ASSERT_TRUE(WriteText(sub + "/f" + std::to_string(i), "f"));
+        ASSERT_TRUE(MakeLink(outside.path(), spare));
+        std::atomic<bool> stop{false};
+        std::atomic<int32_t> swaps{0};
+        std::thread swapper([&] {
+            while (!stop.load())
+                if (renameat2(AT_FDCWD, sub.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE) == 0) swaps++;
+        });
+        // The erase starts once the swapping has.
+        while (swaps.load() < 16) std::this_thread::yield();
+        PlatformErrorCode error = 0;
+        Path_EraseDirectory(tree.c_str(), 1, &error);
+        stop = true;
+        swapper.join();
+        ExpectOutsideUntouched();
+        RemoveTree(tree);
+        RemoveTree(spare);
+    }
+}
+
 TEST_F(PathTreeTest, CopyDirectoryCopiesFilesDirectoriesAndLinksAsLinks) {
     BuildTree(at("src"));
     ASSERT_EQ(chmod(at("src/b.txt").c_str(), 0751), 0);
@@ -199,6 +311,42 @@ TEST_F(PathTreeTest, CopyDirectoryWithoutRecursionAndIntoItself) {
     EXPECT_EQ(Path_CopyDirectory(at("missing").c_str(), at("x").c_str(), 1, 1), 0);
     EXPECT_EQ(Path_CopyDirectory(at("src/b.txt").c_str(), at("x").c_str(), 1, 1), 0);
     EXPECT_FALSE(FileExists(at("x")));
+}
+
+// A directory replaced by a link while the copy runs, in the source (between its listing and its
+// entering) or at the destination (after it was made, while what goes into it is listed): the
+// copy neither reads nor writes through the link.
+TEST_F(PathTreeTest, CopyNeverFollowsADirectoryReplacedByALinkMidWalk) {
+    struct Case {
+        const char* what;
+        const char* listed;
+        std::string replaced;
+    } cases[] = {
+        {"source", "sub", at("src/sub")},
+        {"destination", "victim", at("dst/sub")},
+    };
+    int32_t round = 0;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(MakeDir(at("src")));
+        ASSERT_TRUE(MakeDir(at("src/sub")));
+        // The name of the outside file: copying through the link would replace it.
+        ASSERT_TRUE(WriteText(at("src/sub/victim"), "copied"));
+        ASSERT_TRUE(WriteText(at("src/sub/more"), "m"));
+        {
+            const std::string moved = at("moved" + std::to_string(round++));
+            OnceListed swap(c.listed, [&] { return ReplaceByLink(c.replaced, moved, outside.path()); });
+            EXPECT_EQ(Path_CopyDirectory(at("src").c_str(), at("dst").c_str(), 1, 1), 0) << c.what;
+            EXPECT_TRUE(swap.done()) << c.what;
+        }
+        ExpectOutsideUntouched();
+        EXPECT_FALSE(FileExists(outside.file("more"))) << c.what;
+        // Nothing from outside was copied in; a link found in the source is copied as a link.
+        if (IsDir(at("dst/sub"))) {
+            EXPECT_NE(ReadFile(at("dst/sub/victim")), "untouched") << c.what;
+        }
+        RemoveTree(at("src"));
+        RemoveTree(at("dst"));
+    }
 }
 
 TEST_F(PathTreeTest, CopyDirectoryReportsAFullDisk) {
@@ -337,6 +485,28 @@ TEST_F(PathTreeTest, DirectorySizeCountsAllocatedBlocksAndAnswersTheScript) {
         EXPECT_FALSE(worker.successful);
         EXPECT_EQ(worker.result, 0);
     }
+}
+
+TEST_F(PathTreeTest, DirectorySizeNeverCountsADirectoryReplacedByALinkMidWalk) {
+    ASSERT_TRUE(WriteText(outside.file("big"), std::string(1024 * 1024, 'b')));
+    ASSERT_TRUE(MakeDir(at("tree")));
+    ASSERT_TRUE(MakeDir(at("tree/sub")));
+    ASSERT_TRUE(WriteText(at("tree/sub/own"), "o"));
+    ASSERT_TRUE(WriteText(at("tree/one"), "1"));
+    struct stat one;
+    ASSERT_EQ(lstat(at("tree/one").c_str(), &one), 0);
+    Answer answer;
+    {
+        Listen listen("Thread", &answer);
+        OnceListed swap("sub", [&] { return ReplaceByLink(at("tree/sub"), at("moved"), outside.path()); });
+        EXPECT_EQ(Path_GetDirectorySize(at("tree").c_str(), "size-swapped"), 1);
+        RunUntil([&] { return answer.arrived; });
+        EXPECT_TRUE(swap.done());
+    }
+    ASSERT_TRUE(answer.arrived);
+    EXPECT_TRUE(answer.successful);
+    // The link stands where a directory was listed: it is neither entered nor counted.
+    EXPECT_EQ((uint64_t)answer.result, (uint64_t)one.st_blocks * 512u);
 }
 
 TEST_F(PathTreeTest, DirectorySizeIntStopsWhenCancelled) {
