@@ -115,6 +115,108 @@ bool FailsWalk(bool root, int error) {
     return error == ELOOP || error == ENOTDIR || error == ESTALE || error == ENAMETOOLONG;
 }
 
+// The files of one level, kept while its subdirectories are walked so that the directory is read
+// and each entry examined once: the files come after the subdirectories, and reading the
+// directory again would ask about every entry a second time. Names live in one text block.
+struct LevelFile {
+    PlatformFileAttributes Attributes;
+    struct tm CreationTime;
+    struct tm AccessTime;
+    struct tm ModifiedTime;
+    uint64_t Size;
+    uint64_t AllocatedSize;
+    uint32_t NameOffset;
+};
+
+class LevelFiles {
+  public:
+    LevelFiles() = default;
+    LevelFiles(const LevelFiles&) = delete;
+    LevelFiles& operator=(const LevelFiles&) = delete;
+    ~LevelFiles() { Clear(); }
+
+    // False once the level holds more than a walk should keep in memory; the caller then lists
+    // the directory again instead.
+    bool Add(const PlatformFindData& entry) {
+        const size_t nameLength = strnlen(entry.Name, sizeof(entry.Name)) + 1;
+        if (count_ == capacity_ && !Grow(reinterpret_cast<void**>(&items_), &capacity_, sizeof(LevelFile)))
+            return false;
+        while (textUsed_ + nameLength > textCapacity_)
+            if (!Grow(reinterpret_cast<void**>(&text_), &textCapacity_, 1)) return false;
+        LevelFile& item = items_[count_++];
+        item.Attributes = entry.Attributes;
+        item.CreationTime = entry.CreationTime;
+        item.AccessTime = entry.AccessTime;
+        item.ModifiedTime = entry.ModifiedTime;
+        item.Size = entry.Size;
+        item.AllocatedSize = entry.AllocatedSize;
+        item.NameOffset = (uint32_t)textUsed_;
+        memcpy(text_ + textUsed_, entry.Name, nameLength - 1);
+        text_[textUsed_ + nameLength - 1] = 0;
+        textUsed_ += nameLength;
+        return true;
+    }
+
+    size_t Count() const { return count_; }
+
+    // Puts the kept file into the find data, whose pattern stays the level's.
+    void Restore(size_t index, PlatformFindData* entry) const {
+        const LevelFile& item = items_[index];
+        entry->Attributes = item.Attributes;
+        entry->CreationTime = item.CreationTime;
+        entry->AccessTime = item.AccessTime;
+        entry->ModifiedTime = item.ModifiedTime;
+        entry->Size = item.Size;
+        entry->AllocatedSize = item.AllocatedSize;
+        const char* name = text_ + item.NameOffset;
+        memcpy(entry->Name, name, strlen(name) + 1);
+    }
+
+    void Clear() {
+        if (items_) Memory_Free(items_, capacity_ * sizeof(LevelFile));
+        if (text_) Memory_Free(text_, textCapacity_);
+        items_ = nullptr;
+        text_ = nullptr;
+        count_ = capacity_ = textUsed_ = textCapacity_ = 0;
+    }
+
+  private:
+    // Bytes one level may keep; a directory beyond it is listed twice rather than held whole.
+    static constexpr size_t kLimit = 64u << 20;
+
+    static bool Grow(void** block, size_t* capacity, size_t unit) {
+        const size_t next = *capacity ? *capacity * 2 : (unit == 1 ? 4096 : 64);
+        if (next * unit > kLimit) return false;
+        void* grown = Memory_Alloc(next * unit);
+        if (*block) {
+            memcpy(grown, *block, *capacity * unit);
+            Memory_Free(*block, *capacity * unit);
+        }
+        *block = grown;
+        *capacity = next;
+        return true;
+    }
+
+    LevelFile* items_ = nullptr;
+    char* text_ = nullptr;
+    size_t count_ = 0, capacity_ = 0, textUsed_ = 0, textCapacity_ = 0;
+};
+
+// Hands one file of the level to the walk's callback; false when the walk is to fail.
+bool WalkFile(DirectoryList* list, DirectoryList* level, const char* directory, uint32_t depth,
+              const char* wildcards, DirectoryListWalkCallback callback, void* user) {
+    const PlatformFindData& entry = level->FindData;
+    char full[DIRECTORY_LIST_PATH_SIZE];
+    if (!JoinEntry(directory, entry.Name, false, full)) {
+        DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory, entry.Name);
+        list->WalkError = ENAMETOOLONG;
+        return false;
+    }
+    DirectoryList_VerboseLog(list, kWalkVerboseLevel, "File - %s", full);
+    if (wildcards && !String_CompareWildcardListWithoutCase(entry.Name, wildcards)) return true;
+    return !callback || callback(level, user, depth, full);
+}
+
 // The recursive walk of one directory (ending in a separator) at the given depth: the root when
 // parent is null, else the entry the parent level is positioned on.
 int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* directory, uint32_t depth,
@@ -139,12 +241,21 @@ int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* direct
         list->WalkError = error;
         return 0;
     }
+    const bool wantFiles = (list->WalkFlags & DIRECTORY_LIST_WALK_FILES) != 0;
+    LevelFiles files;
+    bool listAgain = false; // the level held too many files to keep: they are listed again
     do {
         const PlatformFindData& entry = level.FindData;
         if (IsDots(entry.Name)) continue;
         if (!(entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) ||
-            (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK))
+            (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_SYMLINK)) {
+            if (wantFiles && !listAgain && !(entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY) &&
+                !files.Add(entry)) {
+                files.Clear();
+                listAgain = true;
+            }
             continue;
+        }
         if (!JoinEntry(directory, entry.Name, true, full)) {
             DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory, entry.Name);
             result = 0; // an entry that cannot be named is not silently passed over
@@ -166,23 +277,18 @@ int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* direct
         }
     } while (DirectoryList_GetNext(&level));
 
-    // The files of the same directory, listed again from its descriptor: whatever its path
-    // names by now, they are this directory's.
-    if ((list->WalkFlags & DIRECTORY_LIST_WALK_FILES) && level.FindHandle &&
-        Platform_FindRewind(level.FindHandle, &level.FindData)) {
+    // The files come from the same open directory: whatever its path names by now, they are this
+    // directory's.
+    if (wantFiles && !listAgain) {
+        for (size_t i = 0; i < files.Count(); i++) {
+            files.Restore(i, &level.FindData);
+            if (!WalkFile(list, &level, directory, depth, wildcards, callback, user)) result = 0;
+        }
+    } else if (wantFiles && level.FindHandle && Platform_FindRewind(level.FindHandle, &level.FindData)) {
         do {
-            const PlatformFindData& entry = level.FindData;
-            if (IsDots(entry.Name) || (entry.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY)) continue;
-            if (!JoinEntry(directory, entry.Name, false, full)) {
-                DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Unusable path - %s%s", directory,
-                                         entry.Name);
-                result = 0;
-                list->WalkError = ENAMETOOLONG;
+            if (IsDots(level.FindData.Name) || (level.FindData.Attributes & PLATFORM_FILE_ATTRIBUTE_DIRECTORY))
                 continue;
-            }
-            DirectoryList_VerboseLog(list, kWalkVerboseLevel, "File - %s", full);
-            if (wildcards && !String_CompareWildcardListWithoutCase(entry.Name, wildcards)) continue;
-            if (callback && !callback(&level, user, depth, full)) result = 0;
+            if (!WalkFile(list, &level, directory, depth, wildcards, callback, user)) result = 0;
         } while (DirectoryList_GetNext(&level));
     }
     DirectoryList_Stop(&level);

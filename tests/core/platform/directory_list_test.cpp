@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -76,6 +78,22 @@ TEST_F(DirectoryListTest, WalkVisitsSubdirectoriesBeforeFilesInPreAndPostOrder) 
     DirectoryList_SetWalkOrder(list, DIRECTORY_LIST_ORDER_POST);
     EXPECT_EQ(Walk(), 1);
     EXPECT_EQ(journal.lines, (std::vector<std::string>{"1:a/c/", "1:a/x.txt", "0:a/", "0:b.txt"}));
+}
+
+std::atomic<int32_t> g_examined{0};
+
+TEST_F(DirectoryListTest, AWalkExaminesEachEntryOnce) {
+    BuildSmallTree();
+    ASSERT_TRUE(WriteText(root + "a/c/y.txt", "y"));
+    g_examined = 0;
+    Platform_FindEntryOverride([](const char* name) {
+        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) g_examined++;
+    });
+    const int64_t walked = Walk();
+    Platform_FindEntryOverride(nullptr);
+    EXPECT_EQ(walked, 1);
+    EXPECT_EQ(journal.lines.size(), 5u);
+    EXPECT_EQ(g_examined.load(), 5);
 }
 
 TEST_F(DirectoryListTest, ZeroAnswersSkipOrFailAsStated) {
