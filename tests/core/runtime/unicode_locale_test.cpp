@@ -8,121 +8,92 @@
 #include <clocale>
 #include <cstring>
 #include <locale.h>
+#include <memory>
 #include <string>
 
+#include "tests/support/rtc_text.h"
+
 namespace {
-
-const uint16_t* U(const char16_t* text) {
-    return reinterpret_cast<const uint16_t*>(text);
-}
-
-std::u16string Text16(const uint16_t* text) {
-    return std::u16string(reinterpret_cast<const char16_t*>(text));
-}
-
-constexpr uint16_t Guard16 = 0xBEEF;
 
 // Switches the calling thread to a locale for the life of the object.
 class ThreadLocale {
   public:
-    explicit ThreadLocale(const char* name) : Locale(newlocale(LC_CTYPE_MASK, name, nullptr)) {
-        if (Locale != nullptr) Previous = uselocale(Locale);
+    explicit ThreadLocale(const char* name) : locale_(newlocale(LC_CTYPE_MASK, name, nullptr)) {
+        if (locale_ != nullptr) previous_ = uselocale(locale_);
     }
     ~ThreadLocale() {
-        if (Locale == nullptr) return;
-        uselocale(Previous);
-        freelocale(Locale);
+        if (locale_ == nullptr) return;
+        uselocale(previous_);
+        freelocale(locale_);
     }
-    bool Ok() const { return Locale != nullptr; }
+    bool Ok() const { return locale_ != nullptr; }
 
   private:
-    locale_t Locale;
-    locale_t Previous = nullptr;
+    locale_t locale_;
+    locale_t previous_ = nullptr;
 };
 
 TEST(UnicodeLocale, MultiByteToSixteenBits) {
-    ThreadLocale utf8("C.UTF-8");
-    ASSERT_TRUE(utf8.Ok());
-    uint16_t target[8];
-    for (auto& unit : target) unit = Guard16;
-    EXPECT_EQ(String_CopyToUtf16(target, "a\xC3\xA9\xE2\x82\xAC", 8), 3);
-    EXPECT_EQ(Text16(target), u"a\u00E9\u20AC");
-    EXPECT_EQ(target[4], Guard16);
-    // Beyond 16 bits: U+FFFD.
-    EXPECT_EQ(String_CopyToUtf16(target, "\xF0\x9F\x98\x80z", 8), 2);
-    EXPECT_EQ(Text16(target), u"\uFFFDz");
-
-    // Exactly the text and its terminator fit; one unit less is a failure with an empty target.
-    for (auto& unit : target) unit = Guard16;
-    EXPECT_EQ(String_CopyToUtf16(target, "abc", 4), 3);
-    EXPECT_EQ(Text16(target), u"abc");
-    for (auto& unit : target) unit = Guard16;
-    EXPECT_EQ(String_CopyToUtf16(target, "abc", 3), 0);
-    EXPECT_EQ(target[0], 0);
-    EXPECT_EQ(target[1], Guard16);
-    target[0] = Guard16;
-    EXPECT_EQ(String_CopyToUtf16(target, "abc", 0), 0);
-    EXPECT_EQ(target[0], Guard16);
-
-    // Invalid input: empty target.
-    for (auto& unit : target) unit = Guard16;
-    EXPECT_EQ(String_CopyToUtf16(target, "ab\xC3(", 8), 0);
-    EXPECT_EQ(target[0], 0);
-    EXPECT_EQ(String_CopyToUtf16(target, "\xC0\xAF", 8), 0); // an overlong form is invalid here too
-    EXPECT_EQ(target[0], 0);
-
-    // The byte count bounds the bytes read; a sequence cut by it is invalid.
-    EXPECT_EQ(String_CopyLengthToUtf16(target, 8, "a\xC3\xA9zz", 3), 2);
-    EXPECT_EQ(Text16(target), u"a\u00E9");
-    EXPECT_EQ(String_CopyLengthToUtf16(target, 8, "a\xC3\xA9zz", 2), 0);
-    EXPECT_EQ(target[0], 0);
-    EXPECT_EQ(String_CopyLengthToUtf16(target, 8, "abc", 0), 0);
-    EXPECT_EQ(target[0], 0);
-    char* exact = static_cast<char*>(malloc(2));
-    memcpy(exact, "\xE2\x82", 2);
-    EXPECT_EQ(String_CopyLengthToUtf16(target, 8, exact, 2), 0);
-    free(exact);
+    const struct {
+        const char* locale;
+        std::string source;
+        int32_t byteCount, capacity, result; // byteCount -1: String_CopyToUtf16
+        std::u16string units;               // written, terminator included
+    } cases[] = {
+        {"C.UTF-8", "a\xC3\xA9\xE2\x82\xAC", -1, 8, 3, std::u16string(u"a\u00E9\u20AC", 4)},
+        {"C.UTF-8", "\xF0\x9F\x98\x80z", -1, 8, 2, std::u16string(u"\uFFFDz", 3)}, // beyond 16 bits: U+FFFD
+        // Exactly the text and its terminator fit; one unit less is a failure with an empty target.
+        {"C.UTF-8", "abc", -1, 4, 3, std::u16string(u"abc", 4)}, {"C.UTF-8", "abc", -1, 3, 0, std::u16string(1, 0)},
+        {"C.UTF-8", "abc", -1, 0, 0, u""},
+        {"C.UTF-8", "ab\xC3(", -1, 8, 0, std::u16string(1, 0)}, // invalid input: empty target
+        {"C.UTF-8", "\xC0\xAF", -1, 8, 0, std::u16string(1, 0)}, // an overlong form is invalid here too
+        // The byte count bounds the bytes read, even without a terminator after them.
+        {"C.UTF-8", "a\xC3\xA9zz", 3, 8, 2, std::u16string(u"a\u00E9", 3)},
+        {"C.UTF-8", "a\xC3\xA9zz", 2, 8, 0, std::u16string(1, 0)}, // a sequence cut by it is invalid
+        {"C.UTF-8", "abc", 0, 8, 0, std::u16string(1, 0)}, {"C.UTF-8", "\xE2\x82", 2, 8, 0, std::u16string(1, 0)},
+        {"C", "abc", -1, 8, 3, std::u16string(u"abc", 4)}, {"C", "ab\xC3\xA9", -1, 8, 0, std::u16string(1, 0)},
+    };
+    for (const auto& c : cases) {
+        ThreadLocale locale(c.locale);
+        ASSERT_TRUE(locale.Ok()) << c.locale;
+        const size_t size = c.source.size() + (c.byteCount < 0 ? 1 : 0); // exact: a read past it is seen
+        std::unique_ptr<char[]> source(new char[size]);
+        memcpy(source.get(), c.source.c_str(), size);
+        Guarded<uint16_t> target(c.capacity, 0xBEEF);
+        EXPECT_EQ(c.byteCount < 0 ? String_CopyToUtf16(target, source.get(), c.capacity)
+                                  : String_CopyLengthToUtf16(target, c.capacity, source.get(), c.byteCount),
+                  c.result)
+            << c.source << " " << c.capacity;
+        EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(target.data()), c.units.size()), c.units) << c.source;
+        EXPECT_TRUE(target.Untouched(static_cast<int32_t>(c.units.size()))) << c.source << " " << c.capacity;
+    }
 }
 
 TEST(UnicodeLocale, SixteenBitsToMultiByte) {
-    ThreadLocale utf8("C.UTF-8");
-    ASSERT_TRUE(utf8.Ok());
-    char target[8];
-    memset(target, 0x55, sizeof(target));
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"a\u00E9\u20AC"), 8), 6);
-    EXPECT_STREQ(target, "a\xC3\xA9\xE2\x82\xAC");
-    EXPECT_EQ(target[7], 0x55);
-    // Needs 7 bytes with the terminator: 6 is a failure, never a cut text.
-    memset(target, 0x55, sizeof(target));
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"a\u00E9\u20AC"), 6), 0);
-    EXPECT_EQ(target[0], 0);
-    EXPECT_EQ(target[1], 0x55);
-    // A lone surrogate has no multibyte form.
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"a\xD83D"), 8), 0);
-    EXPECT_EQ(target[0], 0);
-    // The unit count bounds the units read.
-    EXPECT_EQ(StringUtf16_CopyLengthToAscii(target, 8, U(u"abc\xD83D"), 3), 3);
-    EXPECT_STREQ(target, "abc");
-    EXPECT_EQ(StringUtf16_CopyLengthToAscii(target, 8, U(u"abc"), 0), 0);
-    EXPECT_STREQ(target, "");
-    target[0] = 0x55;
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"abc"), 0), 0);
-    EXPECT_EQ(target[0], 0x55);
-}
-
-TEST(UnicodeLocale, PlainLocaleIsAscii) {
-    ThreadLocale plain("C");
-    ASSERT_TRUE(plain.Ok());
-    char target[8];
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"abc"), 8), 3);
-    EXPECT_STREQ(target, "abc");
-    EXPECT_EQ(StringUtf16_CopyToAscii(target, U(u"ab\u00E9"), 8), 0);
-    EXPECT_STREQ(target, "");
-    uint16_t units[8];
-    EXPECT_EQ(String_CopyToUtf16(units, "abc", 8), 3);
-    EXPECT_EQ(Text16(units), u"abc");
-    EXPECT_EQ(String_CopyToUtf16(units, "ab\xC3\xA9", 8), 0);
-    EXPECT_EQ(units[0], 0);
+    const struct {
+        const char* locale;
+        const char16_t* source;
+        int32_t count, capacity, result; // count -1: StringUtf16_CopyToAscii
+        std::string bytes;               // written, terminator included
+    } cases[] = {
+        {"C.UTF-8", u"a\u00E9\u20AC", -1, 8, 6, std::string("a\xC3\xA9\xE2\x82\xAC", 7)},
+        {"C.UTF-8", u"a\u00E9\u20AC", -1, 6, 0, std::string(1, 0)}, // needs 7 bytes: a failure, never a cut text
+        {"C.UTF-8", u"a\xD83D", -1, 8, 0, std::string(1, 0)}, // a lone surrogate has no multibyte form
+        {"C.UTF-8", u"abc\xD83D", 3, 8, 3, std::string("abc", 4)}, // the unit count bounds the units read
+        {"C.UTF-8", u"abc", 0, 8, 0, std::string(1, 0)}, {"C.UTF-8", u"abc", -1, 0, 0, ""},
+        {"C", u"abc", -1, 8, 3, std::string("abc", 4)}, {"C", u"ab\u00E9", -1, 8, 0, std::string(1, 0)},
+    };
+    for (const auto& c : cases) {
+        ThreadLocale locale(c.locale);
+        ASSERT_TRUE(locale.Ok()) << c.locale;
+        Guarded<char> target(c.capacity, 0x55);
+        EXPECT_EQ(c.count < 0 ? StringUtf16_CopyToAscii(target, U(c.source), c.capacity)
+                              : StringUtf16_CopyLengthToAscii(target, c.capacity, U(c.source), c.count),
+                  c.result)
+            << c.capacity;
+        EXPECT_EQ(std::string(target.data(), c.bytes.size()), c.bytes) << c.capacity;
+        EXPECT_TRUE(target.Untouched(static_cast<int32_t>(c.bytes.size()))) << c.capacity;
+    }
 }
 
 } // namespace
