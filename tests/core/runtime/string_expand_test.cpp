@@ -17,6 +17,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -279,6 +280,11 @@ TEST(StringExpand, EveryNameTakesAnyArgument) {
         "UrlEncode UrlQueryEncode UrlFix UrlJoin IntranetIP MACAddress MachineName Registry HMAC HMACSHA1 "
         "HMACSHA256");
     const char* arguments[] = {nullptr, "", ",", ",,", ",,,", "-1,-1,-1", "x", "%zz", "/", "..,..", "\\"};
+    // Asking for the pipe directory makes it: it goes into a directory of the test's own.
+    TempDir runtime;
+    const char* previous = getenv("XDG_RUNTIME_DIR");
+    const std::string saved = previous ? previous : "";
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
     for (std::string name; names >> name;) {
         for (const char* argument : arguments) {
             const std::string text = "<{" + name + (argument ? std::string(":") + argument : "") + "}>";
@@ -287,6 +293,10 @@ TEST(StringExpand, EveryNameTakesAnyArgument) {
             EXPECT_NE(result, STRING_EXPAND_FAILED) << text;
         }
     }
+    if (previous)
+        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
 
 } // namespace
