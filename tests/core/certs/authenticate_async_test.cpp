@@ -1,6 +1,6 @@
 // Tests of AuthenticateAsync: checks with the switch off and on, a worker held inside the switch
 // so that its running state can be observed, restarts, deletion while a worker runs (also past
-// the shutdown wait), store references, the print block and programming errors.
+// the shutdown wait), store references and the print block.
 #include "core/certs/authenticate_async.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdarg>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,34 +18,19 @@
 
 #include "core/certs/authenticate.h"
 #include "core/runtime/class.h"
-#include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
-#include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fmt_lines.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
-// Log lines, which the worker writes too.
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
+const auto* const g_log = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
-void CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_log.push_back(text);
-}
-
+// Whether the log (which the worker writes too) holds the text.
 bool Logged(const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    for (const std::string& line : g_log)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
-void ClearLog() {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_log.clear();
+    std::lock_guard<std::mutex> guard(CapturedLogLock());
+    return CapturedLog().find(text) != std::string::npos;
 }
 
 // A switch that answers the owner at once and holds the worker until the test opens it: the
@@ -117,22 +101,6 @@ void OnComplete(AuthenticateAsync* auth, void* user, uint32_t result) {
     }
 }
 
-int64_t CaptureLine(void* user, const char* format, ...) {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    String_VPrint(line, sizeof(line), format, args);
-    va_end(args);
-    static_cast<Events*>(user)->Lines.push_back(line);
-    return 1;
-}
-
-bool HasLine(const Events& events, const std::string& text) {
-    for (const std::string& line : events.Lines)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
 // Polls until the completion count reaches `count` (bounded, so that a fault fails, never hangs).
 bool PollUntil(AuthenticateAsync* auth, const Events& events, size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -147,11 +115,9 @@ bool PollUntil(AuthenticateAsync* auth, const Events& events, size_t count) {
 class AuthenticateAsyncTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(Debug_Init(dir.file("async.log").c_str(), nullptr, DEBUG_FLAG_EXTERNAL_PRINT), 1);
+        TakeLog();
         Memory_GetCount(&allocations);
         ASSERT_EQ(Thread_Init(), 1);
-        Debug_PrintCallback(CaptureLog);
-        ClearLog();
         ASSERT_EQ(Authenticate_Init(), 1);
         gate.Owner = std::this_thread::get_id();
         g_gate = &gate;
@@ -162,85 +128,40 @@ class AuthenticateAsyncTest : public ::testing::Test {
         Authenticate_SetEnabled(1);
         Authenticate_Remove();
         g_gate = nullptr;
-        Debug_PrintCallback(nullptr);
         Thread_Remove();
         uint32_t now = 0;
         Memory_GetCount(&now);
         EXPECT_EQ(now, allocations) << "everything freed";
-        Debug_Remove();
     }
     AuthenticateAsync* Make(const char* path) {
         EXPECT_EQ(AuthenticateAsync_Create(&auth), 1);
         AuthenticateAsync_SetStartCallback(auth, &events, OnStart);
         AuthenticateAsync_SetCompleteCallback(auth, &events, OnComplete);
-        AuthenticateAsync_SetPrintCallback(auth, &events, CaptureLine);
+        AuthenticateAsync_SetPrintCallback(auth, &events.Lines, KeepLine);
         AuthenticateAsync_SetSourcePath(auth, path);
         CertStoreInterface* app = Authenticate_CertStoreGet("app");
         AuthenticateAsync_SetCertStoreHandle(auth, app);
         CertStoreInterface_Release(&app);
         return auth;
     }
-    TempDir dir;
     Gate gate;
     Events events;
     AuthenticateAsync* auth = nullptr;
     uint32_t allocations = 0;
 };
 
-TEST_F(AuthenticateAsyncTest, CreateGivesAnIdleValidatorOfAPath) {
-    ASSERT_EQ(AuthenticateAsync_Create(&auth), 1);
-    char id[40] = "x";
-    AuthenticateAsync_GetInstanceId(auth, id, sizeof(id));
-    EXPECT_EQ(std::string(id).size(), 32u);
-    char path[8] = "x";
-    AuthenticateAsync_GetSourcePath(auth, path, sizeof(path));
-    EXPECT_STREQ(path, "");
-    const void* buffer = &path;
-    uint32_t length = 9;
-    AuthenticateAsync_GetSourceBuffer(auth, &buffer, &length);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(length, 0u);
-    void* user = nullptr;
-    ClassPrintCallback callback = nullptr;
-    AuthenticateAsync_GetPrintCallback(auth, &user, &callback);
-    EXPECT_EQ(callback, AuthenticateAsync_PrintInternal);
-    // Idle: polling raises nothing.
-    AuthenticateAsync_SetCompleteCallback(auth, &events, OnComplete);
-    EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
-    EXPECT_TRUE(events.Results.empty());
-}
-
-TEST_F(AuthenticateAsyncTest, SettingsAreCopiedAndCut) {
-    Make("/bin/sh");
-    const std::string longPath = "/" + std::string(400, 'p');
-    AuthenticateAsync_SetSourcePath(auth, longPath.c_str());
-    char path[AUTHENTICATEASYNC_PATH_SIZE + 10];
-    AuthenticateAsync_GetSourcePath(auth, path, sizeof(path));
-    EXPECT_EQ(std::string(path), longPath.substr(0, AUTHENTICATEASYNC_PATH_SIZE - 1));
-    char small[5];
-    AuthenticateAsync_GetPath(auth, small, sizeof(small));
-    EXPECT_STREQ(small, "/ppp");
-
-    const char bytes[] = "signed";
-    AuthenticateAsync_SetSourceBuffer(auth, bytes, 6);
-    const void* buffer = nullptr;
-    uint32_t length = 0;
-    AuthenticateAsync_GetSourceBuffer(auth, &buffer, &length);
-    EXPECT_EQ(buffer, bytes);
-    EXPECT_EQ(length, 6u);
-}
-
 TEST_F(AuthenticateAsyncTest, SwitchOffSkipsWithoutAThreadAndCompletesOnThePoll) {
     Authenticate_SetEnabled(0);
     Make("/no/such/program");
+    EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
+    EXPECT_TRUE(events.Results.empty()) << "idle: polling raises nothing";
     EXPECT_EQ(AuthenticateAsync_Start(auth), 1);
     EXPECT_EQ(events.Starts, 1);
-    EXPECT_TRUE(HasLine(events, "Skipping authentication (1) (/no/such/program)"));
+    EXPECT_TRUE(HasLine(events.Lines, "Skipping authentication (1) (/no/such/program)"));
     EXPECT_TRUE(events.Results.empty()) << "the result waits for the owner's poll";
     EXPECT_EQ(AuthenticateAsync_Start(auth), 0) << "a result not yet collected is still running";
-    EXPECT_TRUE(HasLine(events, "Already running"));
+    EXPECT_TRUE(HasLine(events.Lines, "Already running"));
     EXPECT_EQ(events.Starts, 1);
-
     EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
     EXPECT_EQ(events.Results, std::vector<uint32_t>{1});
     EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
@@ -254,7 +175,7 @@ TEST_F(AuthenticateAsyncTest, SwitchOnRefusesWithAClearReasonWhileSignaturesCann
     EXPECT_EQ(events.Results, std::vector<uint32_t>{0});
     EXPECT_EQ(events.Paths, std::vector<std::string>{"/bin/sh"});
     EXPECT_TRUE(Logged("Unable to verify the code signature of (/bin/sh): not supported on this platform"));
-    EXPECT_FALSE(HasLine(events, "Skipping"));
+    EXPECT_FALSE(HasLine(events.Lines, "Skipping"));
 }
 
 TEST_F(AuthenticateAsyncTest, RunningWorkerIsNotDisturbedAndReportsOnce) {
@@ -263,18 +184,16 @@ TEST_F(AuthenticateAsyncTest, RunningWorkerIsNotDisturbedAndReportsOnce) {
     EXPECT_EQ(AuthenticateAsync_Start(auth), 1);
     WaitUntilEntered(1);
     EXPECT_EQ(gate.WorkerName, "AuthenticateAsy") << "the worker is named (cut to 15 bytes)";
-
     EXPECT_EQ(AuthenticateAsync_Start(auth), 0);
-    EXPECT_TRUE(HasLine(events, "Already running"));
+    EXPECT_TRUE(HasLine(events.Lines, "Already running"));
     EXPECT_EQ(events.Starts, 1);
     for (int i = 0; i < 5; i++) EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
     EXPECT_TRUE(events.Results.empty()) << "nothing is raised while the worker runs";
-
     // The switch went off while the worker waited: it skips the check.
     OpenGate(0);
     ASSERT_TRUE(PollUntil(auth, events, 1));
     EXPECT_EQ(events.Results, std::vector<uint32_t>{1});
-    EXPECT_TRUE(HasLine(events, "Skipping authentication (1) (/bin/true)"));
+    EXPECT_TRUE(HasLine(events.Lines, "Skipping authentication (1) (/bin/true)"));
     EXPECT_EQ(AuthenticateAsync_Process(auth), 1);
     EXPECT_EQ(events.Results.size(), 1u);
 }
@@ -292,12 +211,22 @@ TEST_F(AuthenticateAsyncTest, FinishedValidatorStartsAgainForAnotherPath) {
     EXPECT_EQ(events.Paths, (std::vector<std::string>{"/first", "/between", "/second"}));
     EXPECT_EQ(events.Results, (std::vector<uint32_t>{0, 0, 0}));
     EXPECT_EQ(events.Starts, 3);
-
     Authenticate_SetEnabled(0);
     AuthenticateAsync_SetSourcePath(auth, "/third");
     ASSERT_EQ(AuthenticateAsync_Start(auth), 1);
     ASSERT_TRUE(PollUntil(auth, events, 4));
     EXPECT_EQ(events.Results.back(), 1u);
+}
+
+TEST_F(AuthenticateAsyncTest, PathsAreCut) {
+    Make("/bin/sh");
+    const std::string longPath = "/" + std::string(400, 'p');
+    AuthenticateAsync_SetSourcePath(auth, longPath.c_str());
+    char path[AUTHENTICATEASYNC_PATH_SIZE + 10];
+    AuthenticateAsync_GetSourcePath(auth, path, sizeof(path));
+    EXPECT_EQ(std::string(path), longPath.substr(0, AUTHENTICATEASYNC_PATH_SIZE - 1));
+    AuthenticateAsync_GetPath(auth, path, 5);
+    EXPECT_STREQ(path, "/ppp");
 }
 
 TEST_F(AuthenticateAsyncTest, StoreIsHeldByItsOwnReference) {
@@ -332,9 +261,8 @@ TEST_F(AuthenticateAsyncTest, DeleteWaitsForTheWorkerAndRaisesNothing) {
     opener.join();
     EXPECT_EQ(auth, nullptr);
     EXPECT_TRUE(events.Results.empty());
-    EXPECT_FALSE(HasLine(events, "Timeout"));
+    EXPECT_FALSE(HasLine(events.Lines, "Timeout"));
 }
-
 TEST_F(AuthenticateAsyncTest, WorkerThatOutlivesTheShutdownWaitFreesTheObjectItself) {
     Authenticate_EnabledOverride(GatedSwitch);
     Make("/bin/sh");
@@ -347,7 +275,7 @@ TEST_F(AuthenticateAsyncTest, WorkerThatOutlivesTheShutdownWaitFreesTheObjectIts
 
     EXPECT_EQ(AuthenticateAsync_Delete(&auth), 1);
     EXPECT_EQ(auth, nullptr);
-    EXPECT_TRUE(HasLine(events, "Timeout waiting on authenticate thread shutdown"));
+    EXPECT_TRUE(HasLine(events.Lines, "Timeout waiting on authenticate thread shutdown"));
     EXPECT_EQ(Class_HasOneRef(store), 0) << "the worker still holds the object";
 
     OpenGate(1);
@@ -373,47 +301,17 @@ TEST_F(AuthenticateAsyncTest, PrintBlock) {
     Make("/bin/sh");
     AuthenticateAsync_SetPrintIdentifier(auth, "launch");
     AuthenticateAsync_PrintTabbed(auth, 1, "line %d", 7);
+    EXPECT_EQ(AuthenticateAsync_VerboseLog(auth, 1, "quiet"), 0);
     char id[40];
     AuthenticateAsync_GetInstanceId(auth, id, sizeof(id));
-    ASSERT_EQ(events.Lines.size(), 1u);
     // The id is shown by its first 8 digits.
-    EXPECT_EQ(events.Lines[0],
-              "AuthenticateAsync." + std::string(id).substr(0, 8) + ".launch -     line 7\n");
-
-    EXPECT_EQ(AuthenticateAsync_VerboseLog(auth, 1, "quiet"), 0);
-    AuthenticateAsync_SetVerbose(auth, 1);
-    uint32_t verbose = 0;
-    AuthenticateAsync_GetVerbose(auth, &verbose);
-    EXPECT_EQ(verbose, 1u);
-
+    EXPECT_EQ(events.Lines, std::vector<std::string>{"AuthenticateAsync." + std::string(id).substr(0, 8) +
+                                                     ".launch -     line 7\n"});
     // Without a callback, lines go to the log.
     AuthenticateAsync_SetPrintCallback(auth, nullptr, nullptr);
     AuthenticateAsync_Print(auth, "to the log");
     EXPECT_TRUE(Logged("to the log"));
     EXPECT_EQ(events.Lines.size(), 1u);
-}
-
-TEST_F(AuthenticateAsyncTest, ProgrammingErrorsStop) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            AuthenticateAsync_Create(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            AuthenticateAsync_Start(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    CertStoreInterface* store = Authenticate_CertStoreGet("app");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            AuthenticateAsync_Process(reinterpret_cast<AuthenticateAsync*>(store));
-        },
-        "Class mismatch pointer");
-    CertStoreInterface_Release(&store);
 }
 
 } // namespace

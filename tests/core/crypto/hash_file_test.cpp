@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,30 +13,13 @@
 #include "core/crypto/sha1.h"
 #include "core/crypto/sha256.h"
 #include "core/linux/platform_error.h"
-#include "core/runtime/string_print.h"
 #include "tests/core/crypto/digest_vectors.h"
+#include "tests/support/fmt_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-std::string Bytes(size_t size) {
-    std::string data(size, 0);
-    uint32_t x = 0x2545F491u;
-    for (char& c : data) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = (char)x;
-    }
-    return data;
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(data.data(), (std::streamsize)data.size());
-}
-
-// What the callbacks and the print sink saw.
+// What the callbacks and the print sink of one object saw.
 struct Events {
     int32_t Starts = 0;
     std::vector<uint32_t> Completions;
@@ -52,24 +34,13 @@ void OnStart(HashFile*, void* user) {
 void OnComplete(HashFile* h, void* user, uint32_t success) {
     Events* e = static_cast<Events*>(user);
     e->Completions.push_back(success);
-    if (success) {
-        char text[129] = {};
-        HashFile_GetString(h, 0, text, sizeof(text));
-        e->DigestAtCompletion = text;
-    }
-}
-
-int64_t CaptureLine(void* user, const char* format, ...) {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    String_VPrint(line, sizeof(line), format, args);
-    va_end(args);
-    static_cast<Events*>(user)->Lines.push_back(line);
-    return 1;
+    char text[129] = {};
+    if (success) HashFile_GetString(h, 0, text, sizeof(text));
+    e->DigestAtCompletion = text;
 }
 
 struct Hasher {
+    TempDir Dir;
     HashFile* H = nullptr;
     Events E;
     explicit Hasher(const HashInterface* record = &SHA1_INTERFACE) {
@@ -77,10 +48,15 @@ struct Hasher {
         EXPECT_EQ(HashFile_SetInterface(H, record), 1);
         HashFile_SetStartCallback(H, &E, OnStart);
         HashFile_SetCompleteCallback(H, &E, OnComplete);
-        HashFile_SetPrintCallback(H, &E, CaptureLine);
+        HashFile_SetPrintCallback(H, &E.Lines, KeepLine);
     }
-    ~Hasher() {
-        if (H) HashFile_Delete(&H);
+    ~Hasher() { HashFile_Delete(&H); }
+    // Writes a file of the given bytes under the temporary folder and points the object at it.
+    std::string Use(const std::string& name, const std::string& data) {
+        const std::string path = Dir.file(name);
+        EXPECT_TRUE(WriteText(path, data));
+        EXPECT_EQ(HashFile_SetPath(H, path.c_str()), 1);
+        return path;
     }
     uint64_t Read() {
         uint64_t n = 0;
@@ -92,48 +68,34 @@ struct Hasher {
         HashFile_GetBytesLeft(H, &n);
         return n;
     }
-    // A line of the print block ends with " - ", the indent and the message.
-    bool Printed(const std::string& message) {
-        for (const std::string& l : E.Lines)
-            if (l.size() > message.size() &&
-                l.compare(l.size() - message.size() - 1, message.size(), message) == 0 && l.back() == '\n')
-                return true;
-        return false;
-    }
+    // A line of the print block ends with the message and a line break.
+    bool Printed(const std::string& message) { return HasLine(E.Lines, message + "\n"); }
 };
 
 TEST(HashFileTest, StepsOfAtMost64KiB) {
-    TempDir dir;
-    struct Case {
-        size_t Size;
-        std::vector<uint64_t> ReadAfterStep;
-    } cases[] = {
-        {65536, {65536}},
-        {65537, {65536, 65537}},
-        {1, {1}},
-        {200000, {65536, 131072, 196608, 200000}},
-    };
-    for (const Case& c : cases) {
-        const std::string path = dir.file("data.bin");
-        const std::string data = Bytes(c.Size);
-        WriteFile(path, data);
+    // size, bytes read after each step
+    const std::pair<size_t, std::vector<uint64_t>> cases[] = {{0, {0}},
+                                                              {1, {1}},
+                                                              {65536, {65536}},
+                                                              {65537, {65536, 65537}},
+                                                              {200000, {65536, 131072, 196608, 200000}}};
+    for (const auto& [size, readAfterStep] : cases) {
         Hasher h;
-        EXPECT_EQ(HashFile_SetPath(h.H, path.c_str()), 1);
+        const std::string data = Pattern(size);
+        h.Use("data.bin", data);
         EXPECT_EQ(HashFile_Start(h.H), 1);
         EXPECT_EQ(h.E.Starts, 1);
         EXPECT_EQ(HashFile_IsRunning(h.H), 1);
-        uint64_t size = 0;
-        HashFile_GetFileSize(h.H, &size);
-        EXPECT_EQ(size, c.Size);
-        EXPECT_EQ(h.Left(), c.Size);
-        for (size_t step = 0; step < c.ReadAfterStep.size(); step++) {
-            EXPECT_TRUE(h.E.Completions.empty()) << c.Size << " step " << step;
+        uint64_t fileSize = 7;
+        HashFile_GetFileSize(h.H, &fileSize);
+        EXPECT_EQ(std::pair(fileSize, h.Left()), std::pair((uint64_t)size, (uint64_t)size));
+        for (uint64_t read : readAfterStep) {
+            EXPECT_TRUE(h.E.Completions.empty()) << size << " before " << read;
             EXPECT_EQ(HashFile_Process(h.H), 1);
-            EXPECT_EQ(h.Read(), c.ReadAfterStep[step]) << c.Size << " step " << step;
-            EXPECT_EQ(h.Left(), c.Size - c.ReadAfterStep[step]);
+            EXPECT_EQ(std::pair(h.Read(), h.Left()), std::pair(read, size - read)) << size;
         }
         EXPECT_EQ(HashFile_IsRunning(h.H), 0);
-        ASSERT_EQ(h.E.Completions, std::vector<uint32_t>{1}) << c.Size;
+        ASSERT_EQ(h.E.Completions, std::vector<uint32_t>{1}) << size;
         EXPECT_EQ(h.E.DigestAtCompletion, Digest(&SHA1_INTERFACE, data));
         // No run: further steps answer 0 and raise nothing.
         EXPECT_EQ(HashFile_Process(h.H), 0);
@@ -147,33 +109,19 @@ TEST(HashFileTest, StepsOfAtMost64KiB) {
     }
 }
 
-TEST(HashFileTest, EmptyFileCompletesOnTheFirstStep) {
-    TempDir dir;
-    WriteFile(dir.file("empty"), "");
-    Hasher h(&SHA256_INTERFACE);
-    HashFile_SetPath(h.H, dir.file("empty").c_str());
-    EXPECT_EQ(HashFile_Start(h.H), 1);
-    EXPECT_EQ(HashFile_IsRunning(h.H), 1);
-    EXPECT_EQ(HashFile_Process(h.H), 1);
-    EXPECT_EQ(HashFile_IsRunning(h.H), 0);
-    ASSERT_EQ(h.E.Completions, std::vector<uint32_t>{1});
-    EXPECT_EQ(h.E.DigestAtCompletion, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-}
-
 TEST(HashFileTest, MissingFileAndEmptyPath) {
-    TempDir dir;
     Hasher h;
-    HashFile_SetPath(h.H, dir.file("missing.bin").c_str());
+    const std::string missing = h.Dir.file("missing.bin");
+    HashFile_SetPath(h.H, missing.c_str());
     EXPECT_EQ(HashFile_Start(h.H), 0);
     EXPECT_EQ(h.E.Starts, 0);
     EXPECT_EQ(h.E.Completions, std::vector<uint32_t>{0});
     uint32_t error = 0;
     HashFile_GetLastFileError(h.H, &error);
     EXPECT_EQ(error, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT));
-    EXPECT_TRUE(h.Printed("Unable to open file (" + dir.file("missing.bin") + ")."));
+    EXPECT_TRUE(h.Printed("Unable to open file (" + missing + ")."));
     EXPECT_EQ(HashFile_IsRunning(h.H), 0);
     EXPECT_EQ(HashFile_Process(h.H), 0);
-
     // An empty path completes with 0 but the start answers 1; the error word is cleared.
     HashFile_Reset(h.H);
     EXPECT_EQ(HashFile_Start(h.H), 1);
@@ -185,29 +133,23 @@ TEST(HashFileTest, MissingFileAndEmptyPath) {
 }
 
 TEST(HashFileTest, StartingTwiceChangesNothing) {
-    TempDir dir;
-    const std::string data = Bytes(100000);
-    WriteFile(dir.file("f"), data);
     Hasher h(&MD5_INTERFACE);
-    HashFile_SetPath(h.H, dir.file("f").c_str());
+    const std::string data = Pattern(100000);
+    h.Use("f", data);
     EXPECT_EQ(HashFile_Start(h.H), 1);
     EXPECT_EQ(HashFile_Process(h.H), 1);
     EXPECT_EQ(HashFile_Start(h.H), 1);
     EXPECT_TRUE(h.Printed("Already running."));
     EXPECT_EQ(h.E.Starts, 1);
     EXPECT_EQ(h.Read(), 65536u);
-    while (HashFile_IsRunning(h.H)) HashFile_Process(h.H);
+    EXPECT_EQ(HashFile_Process(h.H), 1);
     EXPECT_EQ(h.E.Completions, std::vector<uint32_t>{1});
     EXPECT_EQ(h.E.DigestAtCompletion, Digest(&MD5_INTERFACE, data));
 }
 
 TEST(HashFileTest, ResetStopsARunWithoutCallback) {
-    TempDir dir;
-    const std::string first = Bytes(150000), second = "second file";
-    WriteFile(dir.file("one"), first);
-    WriteFile(dir.file("two"), second);
     Hasher h;
-    HashFile_SetPath(h.H, dir.file("one").c_str());
+    h.Use("one", Pattern(150000));
     HashFile_Start(h.H);
     HashFile_Process(h.H);
     EXPECT_EQ(HashFile_Reset(h.H), 1);
@@ -218,33 +160,30 @@ TEST(HashFileTest, ResetStopsARunWithoutCallback) {
     EXPECT_STREQ(path, "");
     // Counters stay until the next start; the digest starts afresh.
     EXPECT_EQ(h.Read(), 65536u);
-    HashFile_SetPath(h.H, dir.file("two").c_str());
+    h.Use("two", "second file");
     EXPECT_EQ(HashFile_Start(h.H), 1);
     EXPECT_EQ(h.Read(), 0u);
-    while (HashFile_IsRunning(h.H)) HashFile_Process(h.H);
-    EXPECT_EQ(h.E.DigestAtCompletion, Digest(&SHA1_INTERFACE, second));
+    EXPECT_EQ(HashFile_Process(h.H), 1);
+    EXPECT_EQ(h.E.DigestAtCompletion, Digest(&SHA1_INTERFACE, "second file"));
 }
 
+// A file that shrinks during a run, by many bytes or by one: once a step reads nothing while
+// bytes are still due, the run ends with a failed completion.
 TEST(HashFileTest, FileEndingEarlyFailsTheRun) {
-    TempDir dir;
-    const std::string path = dir.file("shrinks");
-    WriteFile(path, Bytes(200000));
-    Hasher h;
-    HashFile_SetPath(h.H, path.c_str());
-    ASSERT_EQ(HashFile_Start(h.H), 1);
-    EXPECT_EQ(HashFile_Process(h.H), 1);
-    ASSERT_EQ(truncate(path.c_str(), 70000), 0);
-    EXPECT_EQ(HashFile_Process(h.H), 1); // the 4464 bytes still there
-    EXPECT_EQ(HashFile_Process(h.H), 0); // nothing more: the run ends
-    EXPECT_EQ(HashFile_IsRunning(h.H), 0);
-    EXPECT_EQ(h.E.Completions, std::vector<uint32_t>{0});
-    EXPECT_EQ(h.Read(), 70000u);
-    EXPECT_EQ(HashFile_Process(h.H), 0);
-
-    // The one-call form answers 0 and leaves the text empty for a failed run too.
-    char text[41] = "untouched";
-    EXPECT_EQ(HashFile_QuickString(&SHA1_INTERFACE, dir.file("nothing").c_str(), 0, text, sizeof(text)), 0);
-    EXPECT_STREQ(text, "");
+    for (const off_t shrunk : {70000, 199999}) {
+        Hasher h;
+        const std::string path = h.Use("shrinks", Pattern(200000));
+        ASSERT_EQ(HashFile_Start(h.H), 1);
+        EXPECT_EQ(HashFile_Process(h.H), 1);
+        ASSERT_EQ(truncate(path.c_str(), shrunk), 0);
+        int32_t steps = 0;
+        while (HashFile_Process(h.H) == 1 && steps < 10) steps++;
+        EXPECT_EQ(steps, shrunk == 70000 ? 1 : 3) << "steps that still read bytes";
+        EXPECT_EQ(HashFile_IsRunning(h.H), 0);
+        EXPECT_EQ(h.E.Completions, std::vector<uint32_t>{0}) << shrunk;
+        EXPECT_EQ(h.Read(), (uint64_t)shrunk);
+        EXPECT_EQ(HashFile_Process(h.H), 0);
+    }
 }
 
 TEST(HashFileTest, LongPathIsCut) {
@@ -254,62 +193,43 @@ TEST(HashFileTest, LongPathIsCut) {
     char out[HASHFILE_PATH_SIZE + 10];
     EXPECT_EQ(HashFile_GetPath(h.H, out, sizeof(out)), 1);
     EXPECT_EQ(std::string(out), path.substr(0, 319));
-    char small[8];
-    EXPECT_EQ(HashFile_GetPath(h.H, small, sizeof(small)), 1);
-    EXPECT_STREQ(small, "/pppppp");
-    char none[1] = {'x'};
-    EXPECT_EQ(HashFile_GetPath(h.H, none, 0), 1);
-    EXPECT_EQ(none[0], 'x');
+    EXPECT_EQ(HashFile_GetPath(h.H, out, 8), 1);
+    EXPECT_STREQ(out, "/pppppp");
+    out[0] = 'x';
+    EXPECT_EQ(HashFile_GetPath(h.H, out, 0), 1);
+    EXPECT_EQ(out[0], 'x');
+}
+
+// Verbose lines are printed only while the object is verbose (the log configures no level here).
+TEST(HashFileTest, VerboseLinesFollowTheSwitch) {
+    Hasher h;
+    EXPECT_EQ(HashFile_SetVerbose(h.H, 0), 1);
+    EXPECT_EQ(HashFile_VerboseLog(h.H, 0, "hidden"), 0);
+    EXPECT_EQ(HashFile_SetVerbose(h.H, 1), 1);
+    EXPECT_EQ(HashFile_VerboseLog(h.H, 0, "shown"), 1);
+    EXPECT_EQ(h.E.Lines.size(), 1u);
+    EXPECT_TRUE(h.Printed("shown"));
 }
 
 TEST(HashFileTest, QuickString) {
     TempDir dir;
-    const std::string data = Bytes(300001);
-    WriteFile(dir.file("q"), data);
+    const std::string data = Pattern(300001), path = dir.file("q");
+    ASSERT_TRUE(WriteText(path, data));
     char text[129];
-    EXPECT_EQ(HashFile_QuickString(&SHA1_INTERFACE, dir.file("q").c_str(), 0, text, sizeof(text)), 1);
-    EXPECT_EQ(std::string(text), Digest(&SHA1_INTERFACE, data));
-    EXPECT_EQ(HashFile_QuickString(&SHA256_INTERFACE, dir.file("q").c_str(), 0, text, sizeof(text)), 1);
-    EXPECT_EQ(std::string(text), Digest(&SHA256_INTERFACE, data));
+    for (const HashInterface* record : {&SHA1_INTERFACE, &SHA256_INTERFACE}) {
+        EXPECT_EQ(HashFile_QuickString(record, path.c_str(), 0, text, sizeof(text)), 1);
+        EXPECT_EQ(std::string(text), Digest(record, data));
+    }
     // A short buffer: the text is cut and the answer is 0.
-    EXPECT_EQ(HashFile_QuickString(&SHA1_INTERFACE, dir.file("q").c_str(), 0, text, 11), 0);
+    EXPECT_EQ(HashFile_QuickString(&SHA1_INTERFACE, path.c_str(), 0, text, 11), 0);
     EXPECT_EQ(std::string(text), Digest(&SHA1_INTERFACE, data).substr(0, 10));
-    strcpy(text, "untouched");
-    EXPECT_EQ(HashFile_QuickString(&SHA1_INTERFACE, "", 0, text, sizeof(text)), 0);
-    EXPECT_STREQ(text, "");
-    EXPECT_EQ(HashFile_QuickString(nullptr, dir.file("q").c_str(), 0, text, sizeof(text)), 0);
-}
-
-TEST(HashFileTest, PrintBlock) {
-    Hasher h;
-    void* user = nullptr;
-    ClassPrintCallback function = nullptr;
-    EXPECT_EQ(HashFile_GetPrintCallback(h.H, &user, &function), 1);
-    EXPECT_EQ(user, &h.E);
-    EXPECT_EQ(function, CaptureLine);
-    EXPECT_EQ(HashFile_SetVerbose(h.H, 0), 1);
-    EXPECT_EQ(HashFile_VerboseLog(h.H, 1, "hidden"), 0);
-    EXPECT_FALSE(h.Printed("hidden"));
-    EXPECT_EQ(HashFile_PrintTabbed(h.H, 1, "shown"), 1);
-    EXPECT_TRUE(h.Printed("shown"));
-    uint32_t verbose = 9;
-    EXPECT_EQ(HashFile_SetVerbose(h.H, 3), 1);
-    EXPECT_EQ(HashFile_GetVerbose(h.H, &verbose), 1);
-    EXPECT_EQ(verbose, 3u);
-    EXPECT_EQ(HashFile_SetPrintIdentifier(h.H, "launch"), 1);
-    EXPECT_EQ(h.H->Print.Identifier, std::string("launch"));
-    // A fresh object prints through its own default sink.
-    HashFile* plain = nullptr;
-    HashFile_Create(&plain);
-    EXPECT_EQ(HashFile_GetPrintCallback(plain, &user, &function), 1);
-    EXPECT_EQ(function, HashFile_PrintInternal);
-    EXPECT_EQ(user, plain);
-    EXPECT_STREQ(plain->Print.ClassName, "HashFile");
-    EXPECT_EQ(HashFile_AddRef(plain), 1);
-    HashFile* other = plain;
-    EXPECT_EQ(HashFile_Release(&other), 1);
-    EXPECT_EQ(HashFile_Release(&plain), 1);
-    EXPECT_EQ(plain, nullptr);
+    // No path, no file or no record: 0 and the text empty.
+    for (const auto& [record, name] :
+         {std::pair{&SHA1_INTERFACE, std::string()}, {&SHA1_INTERFACE, dir.file("none")}, {nullptr, path}}) {
+        strcpy(text, "untouched");
+        EXPECT_EQ(HashFile_QuickString(record, name.c_str(), 0, text, sizeof(text)), 0) << name;
+        EXPECT_STREQ(text, "") << name;
+    }
 }
 
 } // namespace

