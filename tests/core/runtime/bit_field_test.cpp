@@ -4,519 +4,332 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "core/runtime/debug.h"
-#include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/rta_abort_table.h"
+#include "tests/support/rta_outcome.h"
 
 namespace {
 
-BitField* MakeField(int32_t bits) {
+// A field of `bits` bits that releases itself.
+struct Field {
     BitField* field = nullptr;
-    EXPECT_EQ(BitField_Create(&field), 1);
-    EXPECT_EQ(BitField_SetTotalBits(field, bits), 1);
-    return field;
-}
-
-std::vector<uint8_t> Bytes(BitField* field) {
-    int32_t n = -1;
-    BitField_GetTotalBytes(field, &n);
-    std::vector<uint8_t> out((size_t)n);
-    BitField_BufferWrite(field, out.data(), n);
-    return out;
-}
-
-int32_t SetCount(BitField* field) {
-    int32_t n = -1;
-    EXPECT_EQ(BitField_GetNonZeroBits(field, &n), 1);
-    return n;
-}
-
-// The set count recomputed from the bytes, to check the kept count against.
-int32_t CountedBits(BitField* field) {
-    int32_t n = 0;
-    for (uint8_t b : Bytes(field)) n += __builtin_popcount(b);
-    return n;
-}
-
-std::string AsText(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::string Hex(BitField* field) {
-    int32_t size = 0;
-    BitField_ToHexStringLength(field, &size);
-    std::string text((size_t)size, '?');
-    EXPECT_EQ(BitField_ToHexString(field, text.data(), size), 1);
-    return text.c_str();
-}
-
-std::string Base64(BitField* field) {
-    int32_t size = 0;
-    BitField_ToBase64StringLength(field, &size);
-    std::string text((size_t)size, '?');
-    EXPECT_EQ(BitField_ToBase64String(field, text.data(), size), 1);
-    return text.c_str();
-}
-
-TEST(BitField, LifeCycleAndSizes) {
-    BitField* field = nullptr;
-    ASSERT_EQ(BitField_Create(&field), 1);
-    EXPECT_EQ(BitField_ValidHandle(field), 1);
-    EXPECT_EQ(BitField_ValidHandle(nullptr), 0);
-    uint32_t notAField[16] = {};
-    EXPECT_EQ(BitField_ValidHandle(reinterpret_cast<BitField*>(notAField)), 0);
-    char id[40] = "junk";
-    EXPECT_EQ(BitField_GetInstanceId(field, id, sizeof(id)), 1);
-    EXPECT_STREQ(id, "");
-
-    struct {
-        int32_t requested, bits, bytes;
-    } sizes[] = {{0, 0, 0}, {-5, 0, 0},  {1, 1, 1},         {8, 8, 1},
-                 {9, 9, 2}, {10, 10, 2}, {4096, 4096, 512}, {INT32_MAX, INT32_MAX, 268435456},
-                 {0, 0, 0}};
-    for (const auto& s : sizes) {
-        ASSERT_EQ(BitField_SetTotalBits(field, s.requested), 1);
-        int32_t bits = -1, bytes = -1, zero = -1;
-        BitField_GetTotalBits(field, &bits);
-        BitField_GetTotalBytes(field, &bytes);
-        BitField_GetZeroBits(field, &zero);
-        EXPECT_EQ(bits, s.bits) << s.requested;
-        EXPECT_EQ(bytes, s.bytes) << s.requested;
-        EXPECT_EQ(zero, s.bits) << s.requested;
-        EXPECT_EQ(SetCount(field), 0);
+    explicit Field(int32_t bits, std::initializer_list<int32_t> set = {}) {
+        EXPECT_EQ(BitField_Create(&field), 1);
+        EXPECT_EQ(BitField_SetTotalBits(field, bits), 1);
+        for (int32_t i : set) BitField_Set(field, i);
     }
+    ~Field() { BitField_Release(&field); }
+    operator BitField*() const { return field; }
 
+    // The bytes in hexadecimal, written here rather than by the field; a kept count of set bits
+    // that differs from the bytes is shown after them.
+    std::string State() const {
+        int32_t n = -1, kept = -1, counted = 0;
+        BitField_GetTotalBytes(field, &n);
+        std::vector<uint8_t> bytes((size_t)n + 1); // never a null buffer, even for 0 bytes
+        BitField_BufferWrite(field, bytes.data(), n);
+        std::string text;
+        for (int32_t i = 0; i < n; i++) {
+            char hex[3];
+            snprintf(hex, sizeof(hex), "%02X", bytes[(size_t)i]);
+            text += hex;
+            counted += __builtin_popcount(bytes[(size_t)i]);
+        }
+        BitField_GetNonZeroBits(field, &kept);
+        return kept == counted ? text
+                               : text + " count " + std::to_string(kept) + " != " + std::to_string(counted);
+    }
+    int32_t SetCount() const {
+        int32_t n = -1;
+        EXPECT_EQ(BitField_GetNonZeroBits(field, &n), 1);
+        return n;
+    }
+    std::string Text(int64_t (*length)(BitField*, int32_t*),
+                     int64_t (*write)(BitField*, char*, int32_t)) const {
+        int32_t size = 0;
+        length(field, &size);
+        std::string text((size_t)size, '?');
+        EXPECT_EQ(write(field, text.data(), size), 1);
+        return text.c_str();
+    }
+    std::string Hex() const { return Text(BitField_ToHexStringLength, BitField_ToHexString); }
+    std::string Base64() const { return Text(BitField_ToBase64StringLength, BitField_ToBase64String); }
+};
+
+TEST(BitField, SizesAndLifeCycle) {
+    Field field(0);
+    // requested, bits, bytes; a negative size gives 0
+    const std::tuple<int32_t, int32_t, int32_t> sizes[] = {
+        {0, 0, 0}, {-5, 0, 0},  {1, 1, 1},         {8, 8, 1},
+        {9, 9, 2}, {10, 10, 2}, {4096, 4096, 512}, {INT32_MAX, INT32_MAX, 268435456}};
+    for (const auto& [requested, bits, bytes] : sizes) {
+        ASSERT_EQ(BitField_SetTotalBits(field, requested), 1);
+        EXPECT_EQ(OUTCOME(int32_t, -1, BitField_GetTotalBits(field, &out)), "1:" + std::to_string(bits));
+        EXPECT_EQ(OUTCOME(int32_t, -1, BitField_GetTotalBytes(field, &out)), "1:" + std::to_string(bytes));
+        EXPECT_EQ(OUTCOME(int32_t, -1, BitField_GetZeroBits(field, &out)), "1:" + std::to_string(bits));
+        EXPECT_EQ(field.SetCount(), 0);
+    }
     // The same size keeps the bits; another size clears them.
     BitField_SetTotalBits(field, 16);
     BitField_Set(field, 3);
     BitField_SetTotalBits(field, 16);
-    EXPECT_EQ(BitField_IsSet(field, 3), 1);
+    EXPECT_EQ(field.State(), "1000");
     BitField_SetTotalBits(field, 17);
-    EXPECT_EQ(BitField_IsEmpty(field), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0, 0, 0}));
-
+    EXPECT_EQ(field.State(), "000000");
     // The last release deletes and clears the handle.
     BitField* second = field;
     EXPECT_EQ(BitField_AddRef(field), 1);
     EXPECT_EQ(BitField_Release(&second), 1);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(BitField_ValidHandle(field), 1);
-    EXPECT_EQ(BitField_Release(&field), 1);
-    EXPECT_EQ(field, nullptr);
+    uint32_t notAField[16] = {};
+    EXPECT_EQ(BitField_ValidHandle(reinterpret_cast<BitField*>(notAField)) + BitField_ValidHandle(nullptr),
+              0);
 }
 
 TEST(BitField, SingleBitsKeepTheCountAndTheLayout) {
-    BitField* field = MakeField(10);
-    EXPECT_EQ(BitField_Set(field, 0), 1);
-    EXPECT_EQ(BitField_Set(field, 9), 1);
-    EXPECT_EQ(BitField_Set(field, 9), 1); // no change, no count
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x80, 0x40}));
-    EXPECT_EQ(SetCount(field), 2);
-    EXPECT_EQ(BitField_IsSet(field, 0), 1);
-    EXPECT_EQ(BitField_IsClear(field, 1), 1);
-    EXPECT_EQ(BitField_IsSet(field, 1), 0);
-    EXPECT_EQ(BitField_Clear(field, 0), 1);
-    EXPECT_EQ(BitField_Clear(field, 0), 1);
-    EXPECT_EQ(SetCount(field), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x00, 0x40}));
-
-    for (int32_t i = 0; i < 8; i++) EXPECT_EQ(BitField_MaskLookupTable[i], 0x80 >> i);
-
-    struct {
-        int32_t index;
-        int64_t valid;
-    } ranges[] = {{-1, 0}, {0, 1}, {9, 1}, {10, 0}, {INT32_MIN, 0}, {INT32_MAX, 0}};
-    for (const auto& r : ranges) EXPECT_EQ(BitField_IsValidRange(field, r.index), r.valid) << r.index;
-    BitField_Release(&field);
+    Field field(10, {0, 9, 9}); // a second set changes nothing
+    EXPECT_EQ(field.State(), "8040");
+    EXPECT_EQ(BitField_IsSet(field, 0) + BitField_IsClear(field, 1), 2);
+    EXPECT_EQ(BitField_IsSet(field, 1) + BitField_IsClear(field, 9), 0);
+    EXPECT_EQ(BitField_Clear(field, 0) + BitField_Clear(field, 0), 2);
+    EXPECT_EQ(field.State(), "0040");
+    EXPECT_EQ(field.SetCount(), 1);
+    for (int32_t index : {-1, 10, INT32_MIN, INT32_MAX})
+        EXPECT_EQ(BitField_IsValidRange(field, index), 0) << index;
+    for (int32_t index : {0, 9}) EXPECT_EQ(BitField_IsValidRange(field, index), 1) << index;
 }
 
+// Whole-field operations never leave bits set past the size; a field of 0 bits is full and
+// empty at once.
 TEST(BitField, WholeFieldOperationsClearTheOverflowBits) {
-    BitField* field = MakeField(10);
-    EXPECT_EQ(BitField_SetAll(field), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0xFF, 0xC0}));
-    EXPECT_EQ(SetCount(field), 10);
-    EXPECT_EQ(BitField_IsFull(field), 1);
-    EXPECT_EQ(BitField_Invert(field), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x00, 0x00}));
-    EXPECT_EQ(SetCount(field), 0);
-    EXPECT_EQ(BitField_IsEmpty(field), 1);
-
-    BitField_Set(field, 2);
+    const std::tuple<int64_t (*)(BitField*), const char*, int32_t> steps[] = {{BitField_SetAll, "FFC0", 10},
+                                                                              {BitField_Invert, "0000", 0},
+                                                                              {BitField_ClearAll, "0000", 0},
+                                                                              {BitField_Invert, "FFC0", 10}};
+    Field field(10), none(0);
+    for (const auto& [operation, state, count] : steps) {
+        EXPECT_EQ(operation(field), 1);
+        EXPECT_EQ(field.State(), state);
+        EXPECT_EQ(field.SetCount(), count);
+        EXPECT_EQ(BitField_IsFull(field), count == 10);
+        EXPECT_EQ(BitField_IsEmpty(field), count == 0);
+        EXPECT_EQ(operation(none), 1);
+        EXPECT_EQ(BitField_IsFull(none) + BitField_IsEmpty(none), 2);
+    }
+    BitField_Clear(field, 2);
     BitField_Invert(field);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0xDF, 0xC0}));
-    EXPECT_EQ(SetCount(field), 9);
-    EXPECT_EQ(BitField_ClearAll(field), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x00, 0x00}));
-    EXPECT_EQ(SetCount(field), 0);
-
+    BitField_Invert(field);
+    EXPECT_EQ(field.State(), "DFC0");
     // A raw read cannot bring in bits past the size.
     const uint8_t raw[2] = {0x01, 0xFF};
     EXPECT_EQ(BitField_BufferRead(field, raw, 2), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x01, 0xC0}));
-    EXPECT_EQ(SetCount(field), 3);
-
-    // A field of 0 bits: nothing to do, full and empty at once.
-    BitField* none = MakeField(0);
-    EXPECT_EQ(BitField_SetAll(none), 1);
-    EXPECT_EQ(BitField_Invert(none), 1);
-    EXPECT_EQ(BitField_ClearAll(none), 1);
-    EXPECT_EQ(SetCount(none), 0);
-    EXPECT_EQ(BitField_IsFull(none), 1);
-    EXPECT_EQ(BitField_IsEmpty(none), 1);
-    BitField_Release(&none);
-    BitField_Release(&field);
+    EXPECT_EQ(field.State(), "01C0");
+    EXPECT_EQ(field.SetCount(), 3);
+    // A read of another length changes nothing.
+    for (int32_t length : {3, 1, -2}) EXPECT_EQ(BitField_BufferRead(field, raw, length), 0) << length;
+    EXPECT_EQ(field.State(), "01C0");
 }
 
+// A range is clipped to the field (computed without wrapping); an empty one does nothing and is
+// all set and all clear.
 TEST(BitField, RangesClipToTheField) {
-    struct {
-        int32_t first, count;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
-        {8, 5, {0x00, 0xC0}},           // only bits 8 and 9
-        {0, 10, {0xFF, 0xC0}},          //
-        {3, 0, {0x00, 0x00}},           // empty
-        {3, -4, {0x00, 0x00}},          //
-        {10, 5, {0x00, 0x00}},          // starts past the end
-        {INT32_MAX, INT32_MAX, {0, 0}}, // first + count would wrap
-        {-2, 4, {0xC0, 0x00}},          // the part inside the field: bits 0 and 1
-        {INT32_MIN, INT32_MAX, {0, 0}}, // ends before the field
-        {2, INT32_MAX, {0x3F, 0xC0}},   {6, 3, {0x03, 0x80}},
+    // clang-format off
+    const std::tuple<int32_t, int32_t, const char*> cases[] = {
+        {8, 5, "00C0"},         {0, 10, "FFC0"}, {3, 0, "0000"},         {3, -4, "0000"},
+        {10, 5, "0000"},        {INT32_MAX, INT32_MAX, "0000"},
+        {-2, 4, "C000"},        {INT32_MIN, INT32_MAX, "0000"}, {2, INT32_MAX, "3FC0"}, {6, 3, "0380"},
     };
-    for (const auto& c : cases) {
-        BitField* field = MakeField(10);
-        EXPECT_EQ(BitField_SetRange(field, c.first, c.count), 1);
-        EXPECT_EQ(Bytes(field), c.bytes) << c.first << "," << c.count;
-        EXPECT_EQ(SetCount(field), CountedBits(field));
-        EXPECT_EQ(BitField_IsRangeSet(field, c.first, c.count), 1) << c.first << "," << c.count;
-        // Clearing the same range gives back an empty field.
-        EXPECT_EQ(BitField_ClearRange(field, c.first, c.count), 1);
-        EXPECT_EQ(BitField_IsEmpty(field), 1);
-        EXPECT_EQ(BitField_IsRangeClear(field, c.first, c.count), 1);
-        BitField_Release(&field);
+    // clang-format on
+    for (const auto& [first, count, state] : cases) {
+        Field field(10);
+        EXPECT_EQ(BitField_SetRange(field, first, count), 1);
+        EXPECT_EQ(field.State(), state) << first << "," << count;
+        EXPECT_EQ(BitField_IsRangeSet(field, first, count), 1) << first << "," << count;
+        EXPECT_EQ(BitField_ClearRange(field, first, count), 1);
+        EXPECT_EQ(field.State(), "0000");
+        EXPECT_EQ(BitField_IsRangeClear(field, first, count), 1);
     }
-
-    BitField* field = MakeField(20);
-    BitField_SetRange(field, 4, 9); // bits 4 .. 12
-    EXPECT_EQ(SetCount(field), 9);
+    Field field(20);
+    BitField_SetRange(field, 4, 9);  // bits 4 .. 12
     BitField_SetRange(field, 10, 5); // overlaps: bits 13, 14 are new
-    EXPECT_EQ(SetCount(field), 11);
-    EXPECT_EQ(BitField_IsRangeSet(field, 4, 11), 1);
-    EXPECT_EQ(BitField_IsRangeSet(field, 3, 2), 0);
-    EXPECT_EQ(BitField_IsRangeSet(field, 14, 2), 0);
-    EXPECT_EQ(BitField_IsRangeClear(field, 0, 4), 1);
-    EXPECT_EQ(BitField_IsRangeClear(field, 0, 5), 0);
-    EXPECT_EQ(BitField_IsRangeClear(field, 15, 100), 1);
+    EXPECT_EQ(field.SetCount(), 11);
+    const std::tuple<int64_t (*)(BitField*, int32_t, int32_t), int32_t, int32_t, int64_t> tests[] = {
+        {BitField_IsRangeSet, 4, 11, 1},  {BitField_IsRangeSet, 3, 2, 0},
+        {BitField_IsRangeSet, 14, 2, 0},  {BitField_IsRangeClear, 0, 4, 1},
+        {BitField_IsRangeClear, 0, 5, 0}, {BitField_IsRangeClear, 15, 100, 1}};
+    for (const auto& [test, first, count, result] : tests)
+        EXPECT_EQ(test(field, first, count), result) << first << "," << count;
     BitField_ClearRange(field, 8, 2);
-    EXPECT_EQ(SetCount(field), 9);
-    EXPECT_EQ(BitField_IsSet(field, 7), 1);
-    EXPECT_EQ(BitField_IsClear(field, 8), 1);
-    EXPECT_EQ(BitField_IsClear(field, 9), 1);
-    EXPECT_EQ(BitField_IsSet(field, 10), 1);
-    BitField_Release(&field);
+    EXPECT_EQ(field.State(), "0F3E00");
 }
 
+// Searches answer 1 and the index, or 0 and -1; the bits past the size are not clear bits.
 TEST(BitField, Searches) {
-    using Search = int64_t (*)(BitField*, int32_t*);
-    struct {
-        int32_t bits;
-        std::vector<int32_t> set;
-        int32_t firstSet, firstClear, lastSet, lastClear;
-    } cases[] = {
-        {0, {}, -1, -1, -1, -1},
-        {10, {}, -1, 0, -1, 9},
-        {10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0, -1, 9, -1}, // the overflow bits are not clear bits
-        {10, {0, 9}, 0, 1, 9, 8},
-        {17, {16}, 16, 0, 16, 15},
-        {24, {3, 4, 5}, 3, 0, 5, 23},
+    // clang-format off
+    const std::tuple<int32_t, std::vector<int32_t>, int32_t, int32_t, int32_t, int32_t> cases[] = {
+        {0, {}, -1, -1, -1, -1}, {10, {}, -1, 0, -1, 9}, {10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0, -1, 9, -1},
+        {10, {0, 9}, 0, 1, 9, 8}, {17, {16}, 16, 0, 16, 15}, {24, {3, 4, 5}, 3, 0, 5, 23},
         {9, {0, 1, 2, 3, 4, 5, 6, 7}, 0, 8, 7, 8},
     };
-    for (const auto& c : cases) {
-        BitField* field = MakeField(c.bits);
-        for (int32_t i : c.set) BitField_Set(field, i);
-        struct {
-            Search fn;
-            int32_t expected;
-            const char* name;
-        } searches[] = {{BitField_GetFirstSet, c.firstSet, "first set"},
-                        {BitField_GetFirstClear, c.firstClear, "first clear"},
-                        {BitField_GetLastSet, c.lastSet, "last set"},
-                        {BitField_GetLastClear, c.lastClear, "last clear"}};
-        for (const auto& s : searches) {
-            int32_t index = 12345;
-            EXPECT_EQ(s.fn(field, &index), s.expected >= 0 ? 1 : 0) << s.name << " of " << c.bits;
-            EXPECT_EQ(index, s.expected) << s.name << " of " << c.bits;
-        }
-        BitField_Release(&field);
+    // clang-format on
+    for (const auto& [bits, set, firstSet, firstClear, lastSet, lastClear] : cases) {
+        Field field(bits);
+        for (int32_t i : set) BitField_Set(field, i);
+        auto expected = [](int32_t index) {
+            return std::to_string(index >= 0) + ":" + std::to_string(index);
+        };
+        EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetFirstSet(field, &out)), expected(firstSet)) << bits;
+        EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetFirstClear(field, &out)), expected(firstClear)) << bits;
+        EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetLastSet(field, &out)), expected(lastSet)) << bits;
+        EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetLastClear(field, &out)), expected(lastClear)) << bits;
     }
 }
 
-TEST(BitField, CombineAndExcept) {
-    BitField* a = MakeField(12);
-    BitField* b = MakeField(12);
+TEST(BitField, CombineAndCopy) {
+    Field a(12), b(12);
     const uint8_t left[2] = {0xF0, 0xA0}, right[2] = {0x3C, 0x30};
-    struct {
-        int64_t (*fn)(BitField*, BitField*);
-        std::vector<uint8_t> bytes;
-    } cases[] = {
-        {BitField_Combine, {0xFC, 0xB0}}, {BitField_And, {0x30, 0x20}}, {BitField_Except, {0xC0, 0x80}}};
-    for (const auto& c : cases) {
+    const std::pair<int64_t (*)(BitField*, BitField*), const char*> cases[] = {
+        {BitField_Combine, "FCB0"}, {BitField_And, "3020"}, {BitField_Except, "C080"}};
+    for (const auto& [operation, state] : cases) {
         BitField_BufferRead(a, left, 2);
         BitField_BufferRead(b, right, 2);
-        EXPECT_EQ(c.fn(a, b), 1);
-        EXPECT_EQ(Bytes(a), c.bytes);
-        EXPECT_EQ(SetCount(a), CountedBits(a));
-        EXPECT_EQ(Bytes(b), (std::vector<uint8_t>{0x3C, 0x30}));
+        EXPECT_EQ(operation(a, b), 1);
+        EXPECT_EQ(a.State(), state);
+        EXPECT_EQ(b.State(), "3C30");
     }
-
-    // Copy takes size, bytes and count.
-    BitField* copy = MakeField(3);
-    BitField_Set(copy, 1);
-    EXPECT_EQ(BitField_Copy(copy, a), 1);
-    EXPECT_EQ(Bytes(copy), Bytes(a));
-    EXPECT_EQ(SetCount(copy), SetCount(a));
-    EXPECT_EQ(BitField_Copy(copy, copy), 1);
-    EXPECT_EQ(Bytes(copy), Bytes(a));
-    BitField* empty = MakeField(0);
+    // Copy takes size, bytes and count, also from itself and from an empty field.
+    Field copy(3, {1}), empty(0);
+    EXPECT_EQ(BitField_Copy(copy, a) + BitField_Copy(copy, copy), 2);
+    EXPECT_EQ(copy.State(), "C080");
+    EXPECT_EQ(copy.SetCount(), 3);
     EXPECT_EQ(BitField_Copy(copy, empty), 1);
-    int32_t bits = -1;
-    BitField_GetTotalBits(copy, &bits);
-    EXPECT_EQ(bits, 0);
-    BitField_Release(&empty);
-    BitField_Release(&copy);
-    BitField_Release(&a);
-    BitField_Release(&b);
-}
-
-TEST(BitField, BufferRead) {
-    BitField* field = MakeField(10);
-    BitField_Set(field, 5);
-    const uint8_t bytes[3] = {1, 2, 3};
-    EXPECT_EQ(BitField_BufferRead(field, bytes, 3), 0);
-    EXPECT_EQ(BitField_BufferRead(field, bytes, 1), 0);
-    EXPECT_EQ(BitField_BufferRead(field, bytes, -2), 0);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x04, 0x00}));
-    EXPECT_EQ(SetCount(field), 1);
-    BitField_Release(&field);
+    EXPECT_EQ(copy.State(), "");
 }
 
 TEST(BitField, TextForms) {
-    BitField* field = MakeField(10);
-    BitField_Set(field, 0);
-    BitField_Set(field, 9);
-    // 0x80 0x40 in standard Base64 (RFC 4648): "gEA=".
-    EXPECT_EQ(Base64(field), "gEA=");
-    EXPECT_EQ(Hex(field), "8040");
-    int32_t size = 0;
-    EXPECT_EQ(BitField_ToBase64StringLength(field, &size), 1);
-    EXPECT_EQ(size, 5);
-    EXPECT_EQ(BitField_ToHexStringLength(field, &size), 1);
-    EXPECT_EQ(size, 5);
+    Field field(10, {0, 9});
+    // 0x80 0x40 in standard Base64 (RFC 4648): "gEA=". Too small a buffer gets nothing and 0.
+    EXPECT_EQ(field.Base64(), "gEA=");
+    EXPECT_EQ(field.Hex(), "8040");
+    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToBase64String(field, out, 4)), "0:");
+    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToBase64String(field, out, 0)), "0:zzzzzzz");
+    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToHexString(field, out, 4)).substr(0, 2), "0:");
+    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToHexString(field, out, 5)), "1:8040");
 
-    // Too small a buffer: nothing and 0.
-    char text[8];
-    memset(text, 'x', sizeof(text));
-    EXPECT_EQ(BitField_ToBase64String(field, text, 4), 0);
-    EXPECT_EQ(text[0], 0);
-    EXPECT_EQ(BitField_ToBase64String(field, text, 0), 0);
-    EXPECT_EQ(BitField_ToHexString(field, text, 4), 0);
-    EXPECT_EQ(BitField_ToHexString(field, text, 5), 1);
-    EXPECT_STREQ(text, "8040");
-
-    // Known answers of RFC 4648 section 10 for longer fields.
-    struct {
-        const char* bytes;
-        const char* base64;
-        const char* hex;
-    } vectors[] = {{"f", "Zg==", "66"},
-                   {"fo", "Zm8=", "666F"},
-                   {"foo", "Zm9v", "666F6F"},
-                   {"foob", "Zm9vYg==", "666F6F62"},
-                   {"fooba", "Zm9vYmE=", "666F6F6261"},
-                   {"foobar", "Zm9vYmFy", "666F6F626172"}};
-    for (const auto& v : vectors) {
-        const int32_t n = (int32_t)strlen(v.bytes);
-        BitField* f = MakeField(n * 8);
-        ASSERT_EQ(BitField_BufferRead(f, v.bytes, n), 1);
-        EXPECT_EQ(Base64(f), v.base64);
-        EXPECT_EQ(Hex(f), v.hex);
+    // Known answers of RFC 4648 section 10, both ways.
+    // clang-format off
+    const std::tuple<std::string, const char*, const char*> vectors[] = {
+        {"", "", ""}, {"f", "Zg==", "66"}, {"fo", "Zm8=", "666F"}, {"foo", "Zm9v", "666F6F"},
+        {"foob", "Zm9vYg==", "666F6F62"}, {"fooba", "Zm9vYmE=", "666F6F6261"},
+        {"foobar", "Zm9vYmFy", "666F6F626172"},
+    };
+    // clang-format on
+    for (const auto& [bytes, base64, hex] : vectors) {
+        Field f((int32_t)bytes.size() * 8);
+        ASSERT_EQ(BitField_BufferRead(f, bytes.data(), (int32_t)bytes.size()), 1);
+        EXPECT_EQ(f.Base64(), base64);
+        EXPECT_EQ(f.Hex(), hex);
         BitField_ClearAll(f);
-        EXPECT_EQ(BitField_FromBase64String(f, v.base64), 1) << v.base64;
-        EXPECT_EQ(AsText(Bytes(f)), v.bytes);
+        EXPECT_EQ(BitField_FromBase64String(f, base64), 1) << base64;
+        EXPECT_EQ(f.State(), hex);
         BitField_ClearAll(f);
-        EXPECT_EQ(BitField_FromHexString(f, v.hex), 1) << v.hex;
-        EXPECT_EQ(AsText(Bytes(f)), v.bytes);
-        EXPECT_EQ(SetCount(f), CountedBits(f));
-        BitField_Release(&f);
+        EXPECT_EQ(BitField_FromHexString(f, hex), 1) << hex;
+        EXPECT_EQ(f.State(), hex);
     }
-
-    // A field of 0 bits has empty texts.
-    BitField* none = MakeField(0);
-    EXPECT_EQ(Base64(none), "");
-    EXPECT_EQ(Hex(none), "");
-    EXPECT_EQ(BitField_FromBase64String(none, ""), 1);
-    EXPECT_EQ(BitField_FromHexString(none, ""), 1);
-    EXPECT_EQ(BitField_FromBase64String(none, "AA=="), 0);
-    EXPECT_EQ(BitField_FromHexString(none, "00"), 0);
-    BitField_Release(&none);
-    BitField_Release(&field);
+    // A field of 0 bits takes no text but the empty one.
+    Field none(0);
+    EXPECT_EQ(BitField_FromBase64String(none, "AA==") + BitField_FromHexString(none, "00"), 0);
 }
 
+// Readers take exactly the total bytes (the bits past the size dropped), read at most `length`
+// characters and stop at a NUL; on any failure they answer 0 and leave the field as it was.
+// Hexadecimal takes either case and an optional "0x".
 TEST(BitField, TextReadersRefuseBadTextAndKeepTheField) {
-    struct {
-        const char* text;
-        int32_t length;
-        int64_t result;
-        std::vector<uint8_t> bytes;
-    } base64[] = {
-        {"gEA=", -1, 1, {0x80, 0x40}},
-        {"gEB/", -1, 0, {}},              // 3 bytes into a 10-bit field
-        {"gA==", -1, 0, {}},              // 1 byte
-        {"", -1, 0, {}},                  //
-        {"gE A=", -1, 0, {}},             // not in the alphabet
-        {"gEA", -1, 0, {}},               // cut group
-        {"g=A=", -1, 0, {}},              // padding inside the group
-        {"gEA=gEA=", -1, 0, {}},          // too long
-        {"gEA=junk", 4, 1, {0x80, 0x40}}, // only length characters are read
-        {"gEA=", 3, 0, {}},
-        {"gEA=", 100, 1, {0x80, 0x40}}, // stops at the NUL
-        {"gEH=", -1, 1, {0x80, 0x40}},  // 0x80 0x41: the bit past the size is dropped
-        {"\xff\xfe\xfd\xfc", -1, 0, {}},
+    // clang-format off
+    const std::tuple<bool, const char*, int32_t, int64_t> cases[] = { // hex, text, length, result
+        {false, "gEA=", -1, 1}, {false, "gEB/", -1, 0}, {false, "gA==", -1, 0}, {false, "", -1, 0},
+        {false, "gE A=", -1, 0}, {false, "gEA", -1, 0}, {false, "g=A=", -1, 0}, {false, "gEA=gEA=", -1, 0},
+        {false, "gEA=junk", 4, 1}, {false, "gEA=", 3, 0}, {false, "gEA=", 100, 1}, {false, "gEH=", -1, 1},
+        {false, "\xff\xfe\xfd\xfc", -1, 0}, {true, "8040", -1, 1}, {true, "8070", -1, 1},
+        {true, "0x8040", -1, 1},
+        {true, "80", -1, 0}, {true, "804", -1, 0}, {true, "804000", -1, 0}, {true, "80G0", -1, 0},
+        {true, "", -1, 0}, {true, "8040FF", 4, 1}, {true, "8040", 2, 0}, {true, "8040", 50, 1},
+        {true, " 8040", -1, 0},
     };
-    for (const auto& c : base64) {
-        BitField* field = MakeField(10);
-        BitField_Set(field, 4);
-        EXPECT_EQ(BitField_FromBase64StringLength(field, c.text, c.length), c.result) << c.text;
-        EXPECT_EQ(Bytes(field), c.result ? c.bytes : (std::vector<uint8_t>{0x08, 0x00})) << c.text;
-        EXPECT_EQ(SetCount(field), CountedBits(field));
-        BitField_Release(&field);
+    // clang-format on
+    for (const auto& [hex, text, length, result] : cases) {
+        Field field(10, {4, 8});
+        EXPECT_EQ(hex ? BitField_FromHexStringLength(field, text, length)
+                      : BitField_FromBase64StringLength(field, text, length),
+                  result)
+            << text;
+        EXPECT_EQ(field.State(), result ? "8040" : "0880") << text;
     }
-
-    struct {
-        const char* text;
-        int32_t length;
-        int64_t result;
-        std::vector<uint8_t> bytes;
-    } hex[] = {
-        {"8040", -1, 1, {0x80, 0x40}},
-        {"80c0", -1, 1, {0x80, 0xC0}},   // lower case, overflow bits dropped
-        {"0x8040", -1, 1, {0x80, 0x40}}, //
-        {"80", -1, 0, {}},               // cut: the rest must not be zeroed either
-        {"804", -1, 0, {}},              // odd
-        {"804000", -1, 0, {}},           // too long
-        {"80G0", -1, 0, {}},             // not a digit
-        {"", -1, 0, {}},                 //
-        {"8040FF", 4, 1, {0x80, 0x40}},  // only length characters are read
-        {"8040", 2, 0, {}},              //
-        {"8040", 50, 1, {0x80, 0x40}},   // stops at the NUL
-        {" 8040", -1, 0, {}},
-    };
-    for (const auto& c : hex) {
-        BitField* field = MakeField(10);
-        BitField_Set(field, 4);
-        BitField_Set(field, 8);
-        EXPECT_EQ(BitField_FromHexStringLength(field, c.text, c.length), c.result) << c.text;
-        EXPECT_EQ(Bytes(field), c.result ? c.bytes : (std::vector<uint8_t>{0x08, 0x80})) << c.text;
-        EXPECT_EQ(SetCount(field), CountedBits(field));
-        BitField_Release(&field);
-    }
-
+    Field lower(10);
+    EXPECT_EQ(BitField_FromHexString(lower, "80c0"), 1);
+    EXPECT_EQ(lower.State(), "80C0");
     // A reader never reads past length characters of a text that has no terminator.
-    BitField* field = MakeField(16);
-    std::vector<char> unterminated = {'8', '0', '4', '0'};
-    EXPECT_EQ(BitField_FromHexStringLength(field, unterminated.data(), 4), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x80, 0x40}));
-    std::vector<char> b64 = {'g', 'E', 'A', '='};
+    Field field(16);
+    const std::vector<char> hex = {'8', '0', '4', '0'}, base64 = {'g', 'E', 'A', '='};
+    EXPECT_EQ(BitField_FromHexStringLength(field, hex.data(), 4), 1);
+    EXPECT_EQ(field.State(), "8040");
     BitField_ClearAll(field);
-    EXPECT_EQ(BitField_FromBase64StringLength(field, b64.data(), 4), 1);
-    EXPECT_EQ(Bytes(field), (std::vector<uint8_t>{0x80, 0x40}));
-    BitField_Release(&field);
+    EXPECT_EQ(BitField_FromBase64StringLength(field, base64.data(), 4), 1);
+    EXPECT_EQ(field.State(), "8040");
 }
 
 TEST(BitField, RoundTripsOfLargeFields) {
-    BitField* field = MakeField(100003);
+    Field field(100003), copy(100003);
     for (int32_t i = 0; i < 100003; i += 7) BitField_Set(field, i);
-    const std::string base64 = Base64(field), hex = Hex(field);
-    BitField* copy = MakeField(100003);
-    ASSERT_EQ(BitField_FromBase64String(copy, base64.c_str()), 1);
-    EXPECT_EQ(Bytes(copy), Bytes(field));
-    EXPECT_EQ(SetCount(copy), SetCount(field));
+    ASSERT_EQ(BitField_FromBase64String(copy, field.Base64().c_str()), 1);
+    EXPECT_EQ(copy.State(), field.State());
     BitField_ClearAll(copy);
-    ASSERT_EQ(BitField_FromHexString(copy, hex.c_str()), 1);
-    EXPECT_EQ(Bytes(copy), Bytes(field));
-    EXPECT_EQ(SetCount(copy), 14287); // 0, 7, ..., 100002
-    BitField_Release(&copy);
-    BitField_Release(&field);
+    ASSERT_EQ(BitField_FromHexString(copy, field.Hex().c_str()), 1);
+    EXPECT_EQ(copy.State(), field.State());
+    EXPECT_EQ(copy.SetCount(), 14287); // 0, 7, ..., 100002
 }
 
+// Percent of the bits set and clear; a field of 0 bits answers 0 with 100 full and 100 empty.
 TEST(BitField, Percentages) {
-    struct {
-        int32_t bits, set;
-        int64_t result;
-        double full, empty;
-    } cases[] = {
-        {0, 0, 0, 100.0, 100.0}, {4, 1, 1, 25.0, 75.0}, {10, 10, 1, 100.0, 0.0}, {8, 0, 1, 0.0, 100.0}};
-    for (const auto& c : cases) {
-        BitField* field = MakeField(c.bits);
-        BitField_SetRange(field, 0, c.set);
-        double full = -1, empty = -1;
-        EXPECT_EQ(BitField_GetPercentFull(field, &full), c.result);
-        EXPECT_EQ(BitField_GetPercentEmpty(field, &empty), c.result);
-        EXPECT_DOUBLE_EQ(full, c.full);
-        EXPECT_DOUBLE_EQ(empty, c.empty);
-        BitField_Release(&field);
+    const std::tuple<int32_t, int32_t, const char*, const char*> cases[] = {
+        {0, 0, "0:100", "0:100"}, {4, 1, "1:25", "1:75"}, {10, 10, "1:100", "1:0"}, {8, 0, "1:0", "1:100"}};
+    for (const auto& [bits, set, full, empty] : cases) {
+        Field field(bits);
+        BitField_SetRange(field, 0, set);
+        EXPECT_EQ(OUTCOME(double, -1, BitField_GetPercentFull(field, &out)), full);
+        EXPECT_EQ(OUTCOME(double, -1, BitField_GetPercentEmpty(field, &out)), empty);
     }
 }
 
 class BitFieldLogTest : public LogLinesTest {};
 
 TEST_F(BitFieldLogTest, DumpLines) {
-    BitField* field = MakeField(10);
-    BitField_Set(field, 0);
-    BitField_Set(field, 9);
-    EXPECT_EQ(BitField_Dump(field, "mask"), 1);
-    EXPECT_EQ(BitField_DumpBase64(field, "mask"), 1);
+    Field field(10, {0, 9}), none(0);
+    EXPECT_EQ(BitField_Dump(field, "mask") + BitField_DumpBase64(field, "mask"), 2);
     EXPECT_EQ(BitField_DumpBase64(field, "a label much longer than twenty"), 1);
-    ASSERT_EQ(printed.size(), 3u);
-    EXPECT_EQ(printed[0], "mask:8040\n");
-    EXPECT_EQ(printed[1], "mask                :gEA=\n");
-    EXPECT_EQ(printed[2], "a label much longer :gEA=\n");
-
-    BitField* none = MakeField(0);
     BitField_Dump(none, "none");
     BitField_DumpBase64(none, "none");
-    ASSERT_EQ(printed.size(), 5u);
-    EXPECT_EQ(printed[3], "none:\n");
-    EXPECT_EQ(printed[4], "none                :\n");
-    BitField_Release(&none);
-    BitField_Release(&field);
+    EXPECT_EQ(printed, (std::vector<std::string>{"mask:8040\n", "mask                :gEA=\n",
+                                                 "a label much longer :gEA=\n", "none:\n",
+                                                 "none                :\n"}));
 }
 
 TEST_F(BitFieldLogTest, ReadErrorsAreLoggedWhenVerbose) {
-    BitField* field = MakeField(10);
+    Field field(10);
     EXPECT_EQ(BitField_FromBase64String(field, "gEB/"), 0);
     EXPECT_TRUE(printed.empty());
-
     BitField_SetVerbose(field, 1);
-    uint32_t verbose = 0;
-    BitField_GetVerbose(field, &verbose);
-    EXPECT_EQ(verbose, 1u);
-    EXPECT_EQ(BitField_FromBase64String(field, "gEB/"), 0);
-    EXPECT_EQ(BitField_FromBase64String(field, "g!A="), 0);
+    EXPECT_EQ(BitField_FromBase64String(field, "gEB/") + BitField_FromBase64String(field, "g!A="), 0);
     ASSERT_EQ(printed.size(), 2u);
-    EXPECT_NE(printed[0].find(" - Error: Unable to read bitfield\n"), std::string::npos) << printed[0];
-    EXPECT_EQ(printed[0].rfind("DEBUG - BitField.", 0), 0u) << printed[0];
+    EXPECT_TRUE(printed[0].starts_with("DEBUG - BitField.")) << printed[0];
+    EXPECT_TRUE(printed[0].ends_with(" - Error: Unable to read bitfield\n")) << printed[0];
     // Buffer of 4 / 4 * 3 + 10 bytes; nothing decoded.
-    EXPECT_NE(printed[1].find(" - Error: Unable to decode bitfield (13 / 0)\n"), std::string::npos)
-        << printed[1];
-    BitField_Release(&field);
+    EXPECT_TRUE(printed[1].ends_with(" - Error: Unable to decode bitfield (13 / 0)\n")) << printed[1];
 }
-
-struct Collected {
-    std::vector<std::string> lines;
-};
 
 int64_t Collect(void* user, const char* format, ...) {
     char text[512];
@@ -524,74 +337,54 @@ int64_t Collect(void* user, const char* format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
-    static_cast<Collected*>(user)->lines.push_back(text);
+    static_cast<std::vector<std::string>*>(user)->push_back(text);
     return 1;
 }
 
 TEST(BitField, PrintBlock) {
-    BitField* field = MakeField(4);
-    Collected out;
-    EXPECT_EQ(BitField_SetPrintCallback(field, &out, Collect), 1);
-    void* user = nullptr;
-    ClassPrintCallback callback = nullptr;
-    EXPECT_EQ(BitField_GetPrintCallback(field, &user, &callback), 1);
-    EXPECT_EQ(user, &out);
-    EXPECT_EQ(callback, Collect);
+    Field field(4);
+    std::vector<std::string> lines;
+    EXPECT_EQ(BitField_SetPrintCallback(field, &lines, Collect), 1);
     EXPECT_EQ(BitField_SetPrintIdentifier(field, "pieces"), 1);
     EXPECT_EQ(BitField_Print(field, "one %d", 1), 1);
     EXPECT_EQ(BitField_PrintTabbed(field, 1, "two"), 1);
     EXPECT_EQ(BitField_VerboseLog(field, 0, "hidden"), 0);
     BitField_SetVerbose(field, 1);
     EXPECT_EQ(BitField_VerboseLog(field, 0, "shown"), 1);
-    ASSERT_EQ(out.lines.size(), 3u);
-    EXPECT_NE(out.lines[0].find("BitField."), std::string::npos) << out.lines[0];
-    EXPECT_NE(out.lines[0].find(".pieces - one 1\n"), std::string::npos) << out.lines[0];
-    EXPECT_NE(out.lines[1].find(".pieces -     two\n"), std::string::npos) << out.lines[1];
-    EXPECT_NE(out.lines[2].find(" - shown\n"), std::string::npos) << out.lines[2];
-    BitField_Release(&field);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0].starts_with("BitField.")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(".pieces - one 1\n")) << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(".pieces -     two\n")) << lines[1];
+    EXPECT_TRUE(lines[2].ends_with(" - shown\n")) << lines[2];
 }
 
-TEST(BitFieldDeath, Aborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    struct {
-        void (*run)();
-        const char* text;
-    } cases[] = {
-        {[] { BitField_Set(MakeField(10), 10); }, "Bit outside boundary 10 >= 10\n"},
-        {[] { BitField_Clear(MakeField(10), -1); }, "Bit outside boundary -1 >= 10\n"},
-        {[] { BitField_IsSet(MakeField(0), 0); }, "Bit outside boundary 0 >= 0\n"},
-        {[] { BitField_IsClear(MakeField(3), 7); }, "Bit outside boundary 7 >= 3\n"},
-        {[] { BitField_Combine(MakeField(10), MakeField(12)); }, "Bit mismatch on combine (10 != 12)\n"},
-        {[] { BitField_And(MakeField(12), MakeField(10)); }, "Bit mismatch on and (12 != 10)\n"},
-        {[] { BitField_Except(MakeField(1), MakeField(0)); }, "Bit mismatch on except (1 != 0)\n"},
-        {[] {
-             uint8_t buffer[4];
-             BitField_BufferWrite(MakeField(10), buffer, 3);
-         },
-         "Buffer mismatch on except (2 != 3)\n"},
-        {[] { BitField_SetAll(nullptr); }, "Pointer is NULL\n"},
-        {[] { BitField_GetTotalBits(MakeField(1), nullptr); }, "Pointer is NULL\n"},
-        {[] { BitField_GetFirstSet(MakeField(1), nullptr); }, "Pointer is NULL\n"},
-        {[] { BitField_FromBase64String(MakeField(1), nullptr); }, "Pointer is NULL\n"},
-        {[] { BitField_Create(nullptr); }, "Pointer is NULL\n"},
-    };
-    for (const auto& c : cases)
-        EXPECT_DEATH(
-            {
-                InstallTestAbortHook();
-                c.run();
-            },
-            AbortRegex(c.text))
-            << c.text;
+uint8_t g_buffer[4];
 
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            uint32_t other[16] = {};
-            other[9] = 0x1234;
-            BitField_SetAll(reinterpret_cast<BitField*>(other));
-        },
-        "Class mismatch pointer \\(0x[0-9A-Fa-f]+: expected 0x2efcb6e2 but was 0x00001234\\)");
+BitField* Make(int32_t bits) {
+    BitField* field = nullptr;
+    BitField_Create(&field);
+    BitField_SetTotalBits(field, bits);
+    return field;
+}
+
+TEST(BitFieldDeathTest, Aborts) {
+    ExpectAborts({
+        {[] { BitField_Set(Make(10), 10); }, AbortRegex("Bit outside boundary 10 >= 10\n")},
+        {[] { BitField_Clear(Make(10), -1); }, AbortRegex("Bit outside boundary -1 >= 10\n")},
+        {[] { BitField_IsSet(Make(0), 0); }, AbortRegex("Bit outside boundary 0 >= 0\n")},
+        {[] { BitField_IsClear(Make(3), 7); }, AbortRegex("Bit outside boundary 7 >= 3\n")},
+        {[] { BitField_Combine(Make(10), Make(12)); }, AbortRegex("Bit mismatch on combine (10 != 12)\n")},
+        {[] { BitField_And(Make(12), Make(10)); }, AbortRegex("Bit mismatch on and (12 != 10)\n")},
+        {[] { BitField_Except(Make(1), Make(0)); }, AbortRegex("Bit mismatch on except (1 != 0)\n")},
+        {[] { BitField_BufferWrite(Make(10), g_buffer, 3); },
+         AbortRegex("Buffer mismatch on except (2 != 3)\n")},
+        {[] {
+             uint32_t other[16] = {};
+             other[9] = 0x1234;
+             BitField_SetAll(reinterpret_cast<BitField*>(other));
+         },
+         ClassMismatch(BIT_FIELD_CLASS_ID, 0x1234)},
+    });
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 
 #include "core/runtime/class.h"
 #include "core/runtime/critical_section.h"
-#include "tests/support/abort_hook.h"
+#include "tests/support/rta_abort_table.h"
 
 namespace {
 
@@ -19,73 +19,57 @@ struct Counted {
 };
 
 int64_t Counted_Delete(void** handle) {
-    Counted* object = static_cast<Counted*>(*handle);
-    (*object->Deleted)++;
+    (*static_cast<Counted*>(*handle)->Deleted)++;
     *handle = nullptr;
     return 1;
 }
 
 struct CountedHolder {
     int32_t deleted = 0;
-    Counted object = {};
-    CountedHolder() {
-        object.Header.ClassId = 0x1234;
-        object.Header.RefCount = 1;
-        object.Header.Delete = Counted_Delete;
-        object.Deleted = &deleted;
-    }
+    Counted object = {{{}, 0x1234, 1, Counted_Delete}, &deleted};
     uint32_t refs() const { return object.Header.RefCount; }
 };
 
-int32_t g_calls = 0;
-int32_t Handler(int32_t value) {
-    g_calls++;
+int32_t Twice(int32_t value) {
     return value * 2;
 }
 void* Word(uintptr_t value) {
     return reinterpret_cast<void*>(value);
 }
 
-TEST(Callback, InitAndRemoveKeepNoState) {
-    EXPECT_EQ(Callback_Init(), 1);
-    EXPECT_EQ(Callback_Remove(), 1);
+// The slot's user and function as a reader sees them, and the result of the read.
+struct Read {
+    int64_t result;
+    void* user;
+    void* function;
+    bool operator==(const Read&) const = default;
+};
+Read Get(CallbackBase* slot) {
+    Read r = {0, Word(1), Word(1)};
+    r.result = CallbackBase_GetReal(slot, &r.user, &r.function);
+    return r;
 }
 
 TEST(Callback, SetGetAndResetBothWords) {
     CallbackBase slot = {};
-    void* user = Word(1);
-    void* function = Word(1);
-    EXPECT_EQ(CallbackBase_GetReal(&slot, &user, &function), 0);
-    EXPECT_EQ(user, nullptr);
-    EXPECT_EQ(function, nullptr);
-
+    EXPECT_EQ(Get(&slot), (Read{0, nullptr, nullptr}));
     EXPECT_EQ(CallbackBase_SetReal(&slot, 0, Word(0x1000), Word(0x2000)), 1);
-    EXPECT_EQ(CallbackBase_GetReal(&slot, &user, &function), 1);
-    EXPECT_EQ(user, Word(0x1000));
-    EXPECT_EQ(function, Word(0x2000));
-    // Either out-pointer may be left out.
-    EXPECT_EQ(CallbackBase_GetReal(&slot, nullptr, nullptr), 1);
-    // A slot without a reference may be set again at once.
+    EXPECT_EQ(Get(&slot), (Read{1, Word(0x1000), Word(0x2000)}));
+    EXPECT_EQ(CallbackBase_GetReal(&slot, nullptr, nullptr), 1); // both outputs may be left out
+    // A slot without a reference may be set again at once; the result says whether a function is set.
     EXPECT_EQ(CallbackBase_SetReal(&slot, 0, Word(0x3000), nullptr), 1);
-    EXPECT_EQ(CallbackBase_GetReal(&slot, &user, &function), 0);
-    EXPECT_EQ(user, Word(0x3000));
-    EXPECT_EQ(function, nullptr);
+    EXPECT_EQ(Get(&slot), (Read{0, Word(0x3000), nullptr}));
     EXPECT_EQ(CallbackBase_ResetReal(&slot), 1);
-    EXPECT_EQ(slot.UserPtr, nullptr);
-    EXPECT_EQ(slot.Function, nullptr);
-}
+    EXPECT_EQ(Get(&slot), (Read{0, nullptr, nullptr}));
 
-TEST(Callback, TypedShortFormsRoundTripTheFunction) {
-    CallbackBase slot = {};
-    EXPECT_EQ(CallbackBase_Set(&slot, 0, Word(0x40), Handler), 1);
+    // The typed forms give the function back as it was set.
+    EXPECT_EQ(CallbackBase_Set(&slot, 0, Word(0x40), Twice), 1);
     void* user = nullptr;
     int32_t (*function)(int32_t) = nullptr;
     EXPECT_EQ(CallbackBase_Get(&slot, &user, &function), 1);
     EXPECT_EQ(user, Word(0x40));
-    ASSERT_EQ(function, &Handler);
-    g_calls = 0;
+    ASSERT_EQ(function, &Twice);
     EXPECT_EQ(function(21), 42);
-    EXPECT_EQ(g_calls, 1);
     EXPECT_EQ(CallbackBase_Reset(&slot), 1);
     EXPECT_EQ(CallbackBase_Get(&slot, &user, &function), 0);
     EXPECT_EQ(function, nullptr);
@@ -98,12 +82,9 @@ TEST(Callback, HeldReferenceIsTakenHiddenAndReleased) {
     EXPECT_EQ(h.refs(), 2u);
     // The marker bit lives in the slot but never reaches a reader.
     EXPECT_EQ(slot.UserPtr, Word(reinterpret_cast<uintptr_t>(&h.object) | 1));
-    void* user = nullptr;
-    EXPECT_EQ(CallbackBase_GetReal(&slot, &user, nullptr), 1);
-    EXPECT_EQ(user, &h.object);
+    EXPECT_EQ(Get(&slot), (Read{1, &h.object, Word(0x2000)}));
     EXPECT_EQ(CallbackBase_ResetReal(&slot), 1);
     EXPECT_EQ(h.refs(), 1u);
-    EXPECT_EQ(h.deleted, 0);
     EXPECT_EQ(slot.UserPtr, nullptr);
 
     // The slot's reference may be the last one.
@@ -114,59 +95,44 @@ TEST(Callback, HeldReferenceIsTakenHiddenAndReleased) {
     CallbackBase_ResetReal(&slot);
     EXPECT_EQ(h.deleted, 1);
 
-    // Hold reference with a null user takes nothing and marks nothing.
+    // Holding a reference to a null user takes nothing and marks nothing.
     CallbackBase_SetReal(&slot, 1, nullptr, Word(0x2000));
     EXPECT_EQ(slot.UserPtr, nullptr);
-    CallbackBase_ResetReal(&slot);
 }
 
-TEST(Callback, SyncSlotCreatesItsLockOnFirstSetAndDeletesItOnRequest) {
+TEST(Callback, SyncSlotMakesItsLockOnFirstSetAndDeletesItOnRequest) {
     CallbackSync slot = {};
-    // Reset before any set has no lock to use and does nothing.
-    EXPECT_EQ(CallbackSync_ResetReal(&slot, 0), 1);
+    EXPECT_EQ(CallbackSync_ResetReal(&slot, 0), 1); // nothing to reset or delete yet
     EXPECT_EQ(slot.Lock, nullptr);
-
     CountedHolder h;
     EXPECT_EQ(CallbackSync_SetReal(&slot, &h.object, Word(0x2000)), 1);
-    ASSERT_NE(slot.Lock, nullptr);
-    EXPECT_EQ(CriticalSection_ValidHandle(slot.Lock), 1);
-    EXPECT_EQ(h.refs(), 1u); // no reference held
     CriticalSection* lock = slot.Lock;
+    EXPECT_EQ(CriticalSection_ValidHandle(lock), 1);
+    EXPECT_EQ(h.refs(), 1u); // no reference held
     EXPECT_EQ(CallbackSync_SetReal(&slot, Word(0x40), Word(0x3000)), 1);
-    EXPECT_EQ(slot.Lock, lock);
-    void* user = nullptr;
-    void* function = nullptr;
-    EXPECT_EQ(CallbackBase_GetReal(&slot.Pointers, &user, &function), 1);
-    EXPECT_EQ(user, Word(0x40));
-    EXPECT_EQ(function, Word(0x3000));
-
-    // A null function resets and keeps the lock.
+    EXPECT_EQ(Get(&slot.Pointers), (Read{1, Word(0x40), Word(0x3000)}));
+    // A null function resets the words; only a reset that asks for it deletes the lock.
     EXPECT_EQ(CallbackSync_SetReal(&slot, Word(0x40), nullptr), 1);
-    EXPECT_EQ(CallbackBase_GetReal(&slot.Pointers, &user, &function), 0);
-    EXPECT_EQ(user, nullptr);
-    EXPECT_EQ(slot.Lock, lock);
-
+    EXPECT_EQ(Get(&slot.Pointers), (Read{0, nullptr, nullptr}));
     CallbackSync_SetReal(&slot, Word(0x40), Word(0x3000));
     EXPECT_EQ(CallbackSync_ResetReal(&slot, 1), 1);
+    EXPECT_EQ(slot.Pointers.Function, nullptr);
     EXPECT_EQ(slot.Lock, lock);
     EXPECT_EQ(CallbackSync_ResetReal(&slot, 0), 1);
     EXPECT_EQ(slot.Lock, nullptr);
-    EXPECT_EQ(slot.Pointers.Function, nullptr);
 }
 
-TEST(Callback, RefSlotKeepsTheScopeAlive) {
+TEST(Callback, RefSlotKeepsTheScopeAliveWhileAUserIsSet) {
     CountedHolder scope, user;
     CallbackRef slot = {};
     EXPECT_EQ(CallbackRef_SetReal(&slot, &scope.object, &user.object, Word(0x2000)), 1);
     EXPECT_EQ(scope.refs(), 2u);
     EXPECT_EQ(user.refs(), 1u);
-    EXPECT_EQ(slot.UserScopeHandle, &scope.object);
     EXPECT_EQ(CallbackRef_ResetReal(&slot), 1);
     EXPECT_EQ(scope.refs(), 1u);
     EXPECT_EQ(slot.UserScopeHandle, nullptr);
     EXPECT_EQ(slot.Pointers.Function, nullptr);
-
-    // No scope is taken without a user, and a null function resets.
+    // No scope is taken without a user; a null function resets and lets the scope go.
     EXPECT_EQ(CallbackRef_SetReal(&slot, &scope.object, nullptr, Word(0x2000)), 1);
     EXPECT_EQ(scope.refs(), 1u);
     EXPECT_EQ(slot.Pointers.Function, Word(0x2000));
@@ -182,9 +148,7 @@ TEST(Callback, RefSlotKeepsTheScopeAlive) {
 // with another writer's function would show a torn update.
 TEST(Callback, ConcurrentSetsAndGetsNeverTear) {
     CallbackBase slot = {};
-    constexpr int kWriters = 4;
-    constexpr int kReaders = 4;
-    constexpr int kRounds = 50000;
+    constexpr int kWriters = 4, kReaders = 4, kRounds = 50000;
     std::atomic<int> torn{0};
     std::atomic<int> running{kWriters};
     std::vector<std::thread> threads;
@@ -199,10 +163,8 @@ TEST(Callback, ConcurrentSetsAndGetsNeverTear) {
     for (int r = 0; r < kReaders; r++)
         threads.emplace_back([&] {
             while (running.load() > 0) {
-                void* user = nullptr;
-                void* function = nullptr;
-                CallbackBase_GetReal(&slot, &user, &function);
-                if ((uintptr_t)function != (user ? (uintptr_t)user + 0x10 : 0)) torn++;
+                const Read read = Get(&slot);
+                if ((uintptr_t)read.function != (read.user ? (uintptr_t)read.user + 0x10 : 0)) torn++;
             }
         });
     for (auto& t : threads) t.join();
@@ -213,13 +175,11 @@ TEST(Callback, ConcurrentSetsAndGetsNeverTear) {
 TEST(Callback, ConcurrentHeldReferencesBalance) {
     CountedHolder h;
     CallbackSync slot = {};
-    constexpr int kThreads = 6;
-    constexpr int kRounds = 5000;
     CallbackSync_SetReal(&slot, Word(0x40), Word(0x50));
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++)
+    for (int t = 0; t < 6; t++)
         threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; i++) {
+            for (int i = 0; i < 5000; i++) {
                 // The slot's lock makes reset-then-set one step, as a slot holding a reference
                 // requires.
                 CriticalSectionGuard guard(slot.Lock);
@@ -232,7 +192,6 @@ TEST(Callback, ConcurrentHeldReferencesBalance) {
     CallbackSync_ResetReal(&slot, 0);
     EXPECT_EQ(h.refs(), 1u);
     EXPECT_EQ(h.deleted, 0);
-    EXPECT_EQ(slot.Lock, nullptr);
 }
 
 // Many first setters at once install exactly one lock; the losers' locks are deleted (the leak
@@ -257,49 +216,36 @@ TEST(Callback, RacingFirstSettersShareOneLock) {
 }
 
 TEST(CallbackDeathTest, MisuseAbortsWithItsText) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            alignas(16) uint8_t bytes[48] = {};
-            CallbackBase_SetReal(reinterpret_cast<CallbackBase*>(bytes + 8), 0, nullptr, nullptr);
-        },
+    const std::string unaligned =
         AbortRegex("Assertion failed (((intptr_t)CallbackPointers & (CALLBACK_ALIGN_BYTES - 1)) == 0)\n"
-                   "Unaligned value"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            alignas(16) uint8_t bytes[48] = {};
-            CallbackBase_GetReal(reinterpret_cast<CallbackBase*>(bytes + 4), nullptr, nullptr);
-        },
-        AbortRegex("Assertion failed (((intptr_t)CallbackPointers & (CALLBACK_ALIGN_BYTES - 1)) == 0)\n"
-                   "Unaligned value"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            CallbackBase_ResetReal(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            CountedHolder h;
-            CallbackBase slot = {};
-            CallbackBase_SetReal(&slot, 1, &h.object, Word(0x2000));
-            CallbackBase_SetReal(&slot, 0, Word(0x40), Word(0x3000));
-        },
-        AbortRegex("Assertion failed (WasUserPtrRefCounted == FALSE || CallbackPointers->UserPtr == NULL)\n"
-                   "Callback already registered"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            CountedHolder scope;
-            CountedHolder user;
-            CallbackRef slot = {};
-            CallbackRef_SetReal(&slot, &scope.object, &user.object, Word(0x2000));
-            CallbackRef_SetReal(&slot, &scope.object, &user.object, Word(0x2000));
-        },
-        AbortRegex("Assertion failed (PrevUserScopeHandle == NULL)\nCallbackRef already registered"));
+                   "Unaligned value");
+    ExpectAborts({
+        {[] {
+             alignas(16) uint8_t bytes[48] = {};
+             CallbackBase_SetReal(reinterpret_cast<CallbackBase*>(bytes + 8), 0, nullptr, nullptr);
+         },
+         unaligned},
+        {[] {
+             alignas(16) uint8_t bytes[48] = {};
+             CallbackBase_GetReal(reinterpret_cast<CallbackBase*>(bytes + 4), nullptr, nullptr);
+         },
+         unaligned},
+        {[] {
+             static CountedHolder h;
+             CallbackBase slot = {};
+             CallbackBase_SetReal(&slot, 1, &h.object, Word(0x2000));
+             CallbackBase_SetReal(&slot, 0, Word(0x40), Word(0x3000));
+         },
+         AbortRegex("Assertion failed (WasUserPtrRefCounted == FALSE || CallbackPointers->UserPtr == NULL)\n"
+                    "Callback already registered")},
+        {[] {
+             static CountedHolder scope, user;
+             CallbackRef slot = {};
+             CallbackRef_SetReal(&slot, &scope.object, &user.object, Word(0x2000));
+             CallbackRef_SetReal(&slot, &scope.object, &user.object, Word(0x2000));
+         },
+         AbortRegex("Assertion failed (PrevUserScopeHandle == NULL)\nCallbackRef already registered")},
+    });
 }
 
 } // namespace

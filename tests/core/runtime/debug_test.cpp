@@ -7,30 +7,25 @@
 
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
-#include "tests/support/abort_hook.h"
+#include "tests/support/rta_abort_table.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 TEST(DebugFlags, BuildFromSwitches) {
+    // clang-format off
     struct Case {
         const char* commandLine;
         uint32_t flags;
     } const cases[] = {
-        {"prog", 0},
-        {"prog --debug", 0x2},
-        {"prog --debug=info", 0x2},
-        {"prog --perthread", 0x10A},
-        {"prog --perprocess", 0x20A},
-        {"prog --perday", 0x8A},
-        {"prog --debugfile", 0x40002},
-        {"prog --debug --perprocess", 0x20A},
-        {"prog --window", 0x1},
+        {"prog", 0}, {"prog --debug", 0x2}, {"prog --debug=info", 0x2}, {"prog --perthread", 0x10A},
+        {"prog --perprocess", 0x20A}, {"prog --perday", 0x8A}, {"prog --debugfile", 0x40002},
+        {"prog --debug --perprocess", 0x20A}, {"prog --window", 0x1},
         {"prog --cmdline --commit --append", 0x10018},
         {"prog --externalprint --memorytracking --memorytest --memoryreport", 0x24C00},
-        {"prog --debugfileid=x", 0},
-        {"prog --debu", 0},
+        {"prog --debugfileid=x", 0}, {"prog --debu", 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         uint32_t flags = 0xFFFFFFFF;
         EXPECT_EQ(Debug_BuildInitFlags(&flags, c.commandLine), 1);
@@ -38,7 +33,9 @@ TEST(DebugFlags, BuildFromSwitches) {
     }
 }
 
-uint32_t FixedFlags() { return 0x1234; }
+uint32_t FixedFlags() {
+    return 0x1234;
+}
 
 TEST(DebugFlags, BeforeStartAndWithOverride) {
     EXPECT_EQ(Debug_Flags(), 0u);
@@ -55,18 +52,10 @@ TEST(DebugFlags, BeforeStartAndWithOverride) {
 }
 
 TEST(DebugFlags, LoggingPerThreadOrProcessNeedsAppend) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Debug_SetFlags(0x302);
-        },
-        AbortRegex("Threaded logging requires append to be on\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Debug_SetFlags(0x202);
-        },
-        AbortRegex("Process logging requires append to be on\n"));
+    ExpectAborts({
+        {[] { Debug_SetFlags(0x302); }, AbortRegex("Threaded logging requires append to be on\n")},
+        {[] { Debug_SetFlags(0x202); }, AbortRegex("Process logging requires append to be on\n")},
+    });
 }
 
 TEST(DebugAbort, TextCarriesFileAndLine) {
@@ -87,7 +76,7 @@ TEST(DebugAbort, TextCarriesFileAndLine) {
 }
 
 class DebugStartTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
         setenv("HOME", dir.path().c_str(), 1);
@@ -111,7 +100,8 @@ TEST_F(DebugStartTest, InitWritesTheBannerAndRemoveReturnsTheExitCode) {
 
     std::string text = ReadFile(log);
     const char* stamp = "[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
-    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, std::string("^") + stamp + "Log Level: DEBUG\n")) << text;
+    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, std::string("^") + stamp + "Log Level: DEBUG\n"))
+        << text;
     EXPECT_NE(text.find("Version: 6.2.42\n"), std::string::npos) << text;
     EXPECT_NE(text.find("File Version: 6.2.42\n"), std::string::npos);
     EXPECT_NE(text.find("Product Version: Quarvelon Host 6.2.42\n"), std::string::npos);
@@ -126,32 +116,28 @@ TEST_F(DebugStartTest, ConsoleOnlyRecordsInfoLevel) {
     EXPECT_FALSE(FileExists(dir.file("c.log")));
 }
 
-TEST_F(DebugStartTest, RelativeNamesLandInTheModuleLogDirectory) {
-    ASSERT_EQ(Debug_Init("logs/x.log", nullptr, 0x2), 1);
-    char name[1024];
-    Log_GetFilename(name, sizeof(name));
-    EXPECT_EQ(std::string(name), dir.path() + "/Quarvelon Host/x.log");
-    Debug_Remove();
-    EXPECT_TRUE(FileExists(dir.path() + "/Quarvelon Host/x.log"));
-
-    ASSERT_EQ(Debug_Init("", nullptr, 0x2), 1);
-    Log_GetFilename(name, sizeof(name));
-    EXPECT_EQ(std::string(name), dir.path() + "/Quarvelon Host/debug.log");
-    Debug_Remove();
-
-    std::string absolute = dir.file("abs.log");
-    ASSERT_EQ(Debug_Init(absolute.c_str(), nullptr, 0x2), 1);
-    Log_GetFilename(name, sizeof(name));
-    EXPECT_EQ(std::string(name), absolute);
-    Debug_Remove();
-}
-
-TEST_F(DebugStartTest, DesktopFlagMovesTheLogToTheDesktop) {
-    ASSERT_EQ(Debug_Init("/somewhere/else/d.log", nullptr, 0x40002), 1);
-    char name[1024];
-    Log_GetFilename(name, sizeof(name));
-    EXPECT_EQ(std::string(name), dir.path() + "/Desktop/d.log");
-    Debug_Remove();
+// Relative names land in the module's log directory; the desktop flag moves any log there.
+TEST_F(DebugStartTest, WhereTheLogFileGoes) {
+    const std::string absolute = dir.file("abs.log");
+    // clang-format off
+    const struct {
+        const char* name;
+        uint32_t flags;
+        std::string path;
+    } cases[] = {
+        {"logs/x.log", 0x2, dir.path() + "/Quarvelon Host/x.log"},
+        {"", 0x2, dir.path() + "/Quarvelon Host/debug.log"}, {absolute.c_str(), 0x2, absolute},
+        {"/somewhere/else/d.log", 0x40002, dir.path() + "/Desktop/d.log"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        ASSERT_EQ(Debug_Init(c.name, nullptr, c.flags), 1);
+        char name[1024];
+        Log_GetFilename(name, sizeof(name));
+        EXPECT_EQ(std::string(name), c.path);
+        Debug_Remove();
+        EXPECT_TRUE(FileExists(c.path)) << c.path;
+    }
 }
 
 TEST_F(DebugStartTest, SecondInitAborts) {
@@ -194,7 +180,8 @@ TEST_F(DebugStartTest, AbortWritesToTheErrorFile) {
     std::string text = ReadFile(log);
     EXPECT_NE(text.find("INFO - before\n"), std::string::npos) << text;
     // The stamp of the error line went to the normal log, which kept its earlier lines.
-    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, "before\n[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} $")) << text;
+    EXPECT_TRUE(::testing::internal::RE::PartialMatch(text, "before\n[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} $"))
+        << text;
 }
 
 } // namespace

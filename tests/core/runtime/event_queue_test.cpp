@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -15,297 +17,58 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
-#include "tests/support/abort_hook.h"
+#include "tests/support/rta_abort_table.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using Strings = std::vector<std::string>;
+
 class EventQueueEnvironment : public ::testing::Environment {
   public:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        ASSERT_EQ(Thread_Init(), 1);
-    }
+    void SetUp() override { ASSERT_EQ(Thread_Init(), 1); }
     void TearDown() override { EXPECT_EQ(Thread_Remove(), 1); }
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new EventQueueEnvironment);
 
-struct QueueHolder {
+// A queue of the test's own and the log of what its callbacks and flushes did, in order. Events
+// are added with the log as their instance unless another is given.
+struct Queue {
     EventQueue* queue = nullptr;
-    QueueHolder() { EventQueue_Create(&queue); }
-    ~QueueHolder() {
+    Strings log;
+    Queue() { EventQueue_Create(&queue); }
+    ~Queue() {
         if (queue) EventQueue_Release(&queue);
     }
-};
-
-// What the callbacks saw, in order.
-struct Journal {
-    std::vector<std::string> entries;
-    EventQueue* queue = nullptr;
-    int32_t addsLeft = 0;
-    int32_t nestedResult = -1;
+    operator EventQueue*() const { return queue; }
+    void Flush() { log.push_back("flush:" + std::to_string(EventQueue_Flush(queue))); }
 };
 
 void Record(void* instance, void* payload) {
-    static_cast<Journal*>(instance)->entries.push_back(std::string("run:") +
-                                                       static_cast<const char*>(payload));
+    static_cast<Strings*>(instance)->push_back(std::string("run:") + static_cast<const char*>(payload));
 }
-
 void RecordCleanup(void* instance, void* payload) {
-    static_cast<Journal*>(instance)->entries.push_back(std::string("clean:") +
-                                                       static_cast<const char*>(payload));
+    static_cast<Strings*>(instance)->push_back(std::string("clean:") + static_cast<const char*>(payload));
 }
-
-void AddText(EventQueue* queue, Journal* journal, const char* text) {
-    EventQueue_Add(queue, journal, text, (uint32_t)strlen(text) + 1, Record);
-}
-
-TEST(EventQueue, CreateGivesAnEmptyQueueOwnedByTheCreator) {
-    EventQueue* queue = nullptr;
-    ASSERT_EQ(EventQueue_Create(&queue), 1);
-    ASSERT_NE(queue, nullptr);
-    EXPECT_EQ(reinterpret_cast<Class*>(queue)->ClassId, (uint32_t)EVENTQUEUE_CLASS_ID);
-    EXPECT_EQ(reinterpret_cast<Class*>(queue)->RefCount, 1u);
-    EXPECT_EQ(EventQueue_Flush(queue), 1);
-    EXPECT_EQ(EventQueue_SetName(queue, "A name longer than thirty-one characters is cut"), 1);
-    EventQueue* second = EventQueue_AddRef(queue);
-    EXPECT_EQ(second, queue);
-    EXPECT_EQ(EventQueue_Release(&second), 1u);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(EventQueue_Release(&queue), 0u);
-    EXPECT_EQ(queue, nullptr);
-    EXPECT_EQ(EventQueue_Release(&queue), 0u);
-}
-
-TEST(EventQueue, FlushRunsEventsInOrderWithCopiedPayloads) {
-    QueueHolder h;
-    Journal journal;
-    char text[8] = "first";
-    AddText(h.queue, &journal, text);
-    strcpy(text, "changed"); // the queue holds its own copy
-    AddText(h.queue, &journal, "second");
-    EventQueue_AddComplexEvent(h.queue, &journal, "third", 6, Record, RecordCleanup);
-    EventQueue_Add(h.queue, &journal, nullptr, 0, nullptr); // no callback: nothing runs
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    const std::vector<std::string> expected = {"run:first", "run:second", "run:third", "clean:third"};
-    EXPECT_EQ(journal.entries, expected);
-    journal.entries.clear();
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_TRUE(journal.entries.empty());
-}
-
-void CheckFullPayload(void* instance, void* payload) {
-    auto* seen = static_cast<std::vector<uint8_t>*>(instance);
-    seen->assign(static_cast<uint8_t*>(payload), static_cast<uint8_t*>(payload) + EVENTQUEUE_MAXPAYLOADSIZE);
-}
-
-TEST(EventQueue, SixtyFourBytePayloadIsAccepted) {
-    QueueHolder h;
-    uint8_t payload[EVENTQUEUE_MAXPAYLOADSIZE];
-    for (uint32_t i = 0; i < sizeof(payload); i++) payload[i] = (uint8_t)(i * 7 + 1);
-    std::vector<uint8_t> seen;
-    EXPECT_EQ(EventQueue_Add(h.queue, &seen, payload, sizeof(payload), CheckFullPayload), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(seen, std::vector<uint8_t>(payload, payload + sizeof(payload)));
-}
-
-TEST(EventQueue, DeleteRunsCleanUpsButNoCallbacks) {
-    Journal journal;
-    EventQueue* queue = nullptr;
-    EventQueue_Create(&queue);
-    AddText(queue, &journal, "plain");
-    EventQueue_AddComplexEvent(queue, &journal, "a", 2, Record, RecordCleanup);
-    EventQueue_AddComplexEvent(queue, &journal, "b", 2, nullptr, RecordCleanup);
-    EventQueue* second = EventQueue_AddRef(queue);
-    EXPECT_EQ(EventQueue_Release(&second), 1u);
-    EXPECT_TRUE(journal.entries.empty());
-    EXPECT_EQ(EventQueue_Release(&queue), 0u);
-    const std::vector<std::string> expected = {"clean:a", "clean:b"};
-    EXPECT_EQ(journal.entries, expected);
-}
-
-void AddAnother(void* instance, void* payload) {
-    Journal* journal = static_cast<Journal*>(instance);
-    journal->entries.push_back(std::string("run:") + static_cast<const char*>(payload));
-    if (journal->addsLeft-- > 0) EventQueue_Add(journal->queue, journal, "again", 6, AddAnother);
-    // A flush from inside one of the queue's own callbacks runs nothing.
-    journal->nestedResult = (int32_t)EventQueue_Flush(journal->queue);
-}
-
-// An event added by a callback waits for the next flush, which reports the queue not empty.
-TEST(EventQueue, EventsAddedWhileFlushingRunOnTheNextPass) {
-    QueueHolder h;
-    Journal journal;
-    journal.queue = h.queue;
-    journal.addsLeft = 2;
-    EventQueue_Add(h.queue, &journal, "one", 4, AddAnother);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:one"});
-    EXPECT_EQ(journal.nestedResult, 0);
-    EventQueue_Add(h.queue, &journal, "two", 4, Record);
-    // The event from the callback keeps its place ahead of the later one.
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    const std::vector<std::string> second = {"run:one", "run:again", "run:two"};
-    EXPECT_EQ(journal.entries, second);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries.size(), 4u);
-    EXPECT_EQ(journal.entries.back(), "run:again");
-}
-
-void SlowEvent(void* instance, void* payload) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+void SleepyRecord(void* instance, void* payload) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     Record(instance, payload);
 }
 
-// Ten events of 30 ms each cannot all run within one flush's budget of 0.1 s; what is left
-// runs on later passes in the order it was added.
-TEST(EventQueue, FlushStopsAtItsBudgetAndKeepsTheOrder) {
-    QueueHolder h;
-    Journal journal;
-    const char* names[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
-    for (const char* name : names) EventQueue_Add(h.queue, &journal, name, 2, SlowEvent);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_GE(journal.entries.size(), 1u);
-    EXPECT_LT(journal.entries.size(), 10u);
-    int32_t passes = 1;
-    while (!EventQueue_Flush(h.queue) && passes < 100) passes++;
-    ASSERT_EQ(journal.entries.size(), 10u);
-    for (size_t i = 0; i < 10; i++) EXPECT_EQ(journal.entries[i], std::string("run:") + names[i]);
+void AddText(EventQueue* queue, Strings* log, const char* text, EventQueueCallback callback = Record) {
+    EventQueue_Add(queue, log, text, (uint32_t)strlen(text) + 1, callback);
 }
 
-struct Tally {
-    std::mutex lock;
-    std::vector<int32_t> lastSeen;
-    int32_t outOfOrder = 0;
-    int32_t ran = 0;
-};
-
-void CountInOrder(void* instance, void* payload) {
-    Tally* tally = static_cast<Tally*>(instance);
-    int32_t producer = 0, index = 0;
-    memcpy(&producer, payload, 4);
-    memcpy(&index, static_cast<uint8_t*>(payload) + 4, 4);
-    if (tally->lastSeen[producer] + 1 != index) tally->outOfOrder++;
-    tally->lastSeen[producer] = index;
-    tally->ran++;
+int64_t SameText(void* instance, const void* payload, void* pendingInstance, const void* pendingPayload) {
+    return instance == pendingInstance &&
+           strcmp(static_cast<const char*>(payload), static_cast<const char*>(pendingPayload)) == 0;
 }
 
-// Producers on other threads add while the owner flushes; every event runs once, each
-// producer's events in the order they were added.
-TEST(EventQueue, ConcurrentAddersWhileTheOwnerFlushes) {
-    QueueHolder h;
-    constexpr int32_t kProducers = 6;
-    constexpr int32_t kEvents = 2000;
-    Tally tally;
-    tally.lastSeen.assign(kProducers, -1);
-    std::atomic<int32_t> done{0};
-    std::vector<std::thread> producers;
-    for (int32_t p = 0; p < kProducers; p++)
-        producers.emplace_back([&, p] {
-            for (int32_t i = 0; i < kEvents; i++) {
-                int32_t payload[2] = {p, i};
-                EventQueue_Add(h.queue, &tally, payload, sizeof(payload), CountInOrder);
-            }
-            done++;
-        });
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((done.load() < kProducers || !EventQueue_Flush(h.queue)) &&
-           std::chrono::steady_clock::now() < end) {
-    }
-    for (auto& t : producers) t.join();
-    EventQueue_Flush(h.queue);
-    EXPECT_EQ(tally.ran, kProducers * kEvents);
-    EXPECT_EQ(tally.outOfOrder, 0);
+int64_t AddUniqueText(EventQueue* queue, Strings* log, const char* text,
+                      EventQueueCompareCallback compare = SameText) {
+    return EventQueue_AddUnique(queue, log, text, (uint32_t)strlen(text) + 1, Record, compare);
 }
-
-struct Wakes {
-    std::mutex lock;
-    std::vector<std::pair<uint32_t, uint32_t>> calls;
-};
-Wakes g_wakes;
-
-void RecordWake(uint32_t threadId, uint32_t isEvent) {
-    std::lock_guard<std::mutex> guard(g_wakes.lock);
-    g_wakes.calls.emplace_back(threadId, isEvent);
-}
-
-// The main thread has no thread record: an event for its queue wakes it as an event signal.
-TEST(EventQueue, AddingWakesTheOwnerThread) {
-    QueueHolder h;
-    Journal journal;
-    while (Thread_Wait(0)) {
-    }
-    g_wakes.calls.clear();
-    Thread_SetUnhandledSignal(RecordWake);
-    std::thread other([&] { AddText(h.queue, &journal, "x"); });
-    other.join();
-    Thread_SetUnhandledSignal(nullptr);
-    EXPECT_EQ(Thread_Wait(0), 1);
-    ASSERT_EQ(g_wakes.calls.size(), 1u);
-    EXPECT_EQ(g_wakes.calls[0], std::make_pair(Thread_GetCurrentId(), 1u));
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:x"});
-}
-
-TEST(EventQueue, OwnerCanBeHandedToAnotherThread) {
-    QueueHolder h;
-    Journal journal;
-    AddText(h.queue, &journal, "moved");
-    int64_t result = -1;
-    std::thread other([&] {
-        EventQueue_SetThreadId(h.queue, Thread_GetCurrentId());
-        result = EventQueue_Flush(h.queue);
-    });
-    other.join();
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:moved"});
-}
-
-TEST(EventQueueDeathTest, MisuseAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            uint8_t payload[EVENTQUEUE_MAXPAYLOADSIZE + 1] = {};
-            EventQueue_Add(h.queue, nullptr, payload, sizeof(payload), nullptr);
-        },
-        AbortRegex("Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
-                   "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            std::thread other([&] { EventQueue_Flush(h.queue); });
-            other.join();
-        },
-        AbortRegex("Assertion failed (Thread_GetCurrentId() == EventQueue->ThreadId)\n"
-                   "Unable to flush event queue on invalid thread"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            EventQueue_Flush(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            EventQueue_Add(h.queue, nullptr, nullptr, 4, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Class fake = {};
-            fake.ClassId = 0xABCD;
-            EventQueue_Flush(reinterpret_cast<EventQueue*>(&fake));
-        },
-        "ABORT - Class mismatch pointer \\(0x[0-9A-F]{16}: expected 0xc97be418 but was 0x0000abcd\\)");
-}
-
-// ---------------------------------------------------------------------------------------------
-// The global queue, unique, delayed and process events, removal, growth and the thread's end.
 
 // Polls until the condition holds or 30 seconds pass; a generous bound, not a timing.
 template <typename F> bool WaitFor(F condition) {
@@ -317,22 +80,27 @@ template <typename F> bool WaitFor(F condition) {
     return true;
 }
 
-// A worker's loop: sleep until woken or 5 ms pass, then run the queue.
-uint32_t EventLoop(void*) {
-    while (!Thread_WaitForExit(0)) {
-        Thread_Wait(5);
-        Thread_Tick();
+// Empties the main thread's wake signal; afterwards Thread_Wait(0) tells whether it was woken.
+void DrainWakes() {
+    while (Thread_Wait(0)) {
     }
-    return 0;
 }
 
-// A worker thread running EventLoop, with its queue.
+// A worker thread that sleeps until woken or 5 ms pass and then runs its queue.
 struct Worker {
     Thread* thread = nullptr;
     uint32_t id = 0;
     EventQueue* queue = nullptr;
     Worker() {
-        EXPECT_EQ(Thread_Begin(&thread, nullptr, EventLoop), 1);
+        EXPECT_EQ(Thread_Begin(&thread, nullptr,
+                               [](void*) -> uint32_t {
+                                   while (!Thread_WaitForExit(0)) {
+                                       Thread_Wait(5);
+                                       Thread_Tick();
+                                   }
+                                   return 0;
+                               }),
+                  1);
         id = Thread_GetId(thread);
         queue = Thread_GetEventQueueHandle(id);
         EXPECT_NE(queue, nullptr);
@@ -344,140 +112,263 @@ struct Worker {
     }
 };
 
-int64_t SameText(void* instance, const void* payload, void* pendingInstance, const void* pendingPayload) {
-    return instance == pendingInstance &&
-           strcmp(static_cast<const char*>(payload), static_cast<const char*>(pendingPayload)) == 0;
+TEST(EventQueue, FlushRunsEventsInOrderWithCopiedPayloads) {
+    Queue q;
+    char text[8] = "first";
+    AddText(q, &q.log, text);
+    strcpy(text, "changed"); // the queue holds its own copy
+    AddText(q, &q.log, "second");
+    EventQueue_AddComplexEvent(q, &q.log, "third", 6, Record, RecordCleanup);
+    EventQueue_Add(q, &q.log, nullptr, 0, nullptr); // no callback: nothing runs
+    q.Flush();
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"run:first", "run:second", "run:third", "clean:third", "flush:1", "flush:1"}));
+    // A payload of the largest size is copied whole.
+    uint8_t payload[EVENTQUEUE_MAXPAYLOADSIZE];
+    for (uint32_t i = 0; i < sizeof(payload); i++) payload[i] = (uint8_t)(i * 7 + 1);
+    std::vector<uint8_t> seen;
+    EXPECT_EQ(EventQueue_Add(q, &seen, payload, sizeof(payload),
+                             [](void* instance, void* copy) {
+                                 static_cast<std::vector<uint8_t>*>(instance)->assign(
+                                     (uint8_t*)copy, (uint8_t*)copy + EVENTQUEUE_MAXPAYLOADSIZE);
+                             }),
+              1);
+    EXPECT_EQ(EventQueue_Flush(q), 1);
+    EXPECT_EQ(seen, std::vector<uint8_t>(payload, payload + sizeof(payload)));
 }
 
-int64_t AddUniqueText(EventQueue* queue, Journal* journal, const char* text,
-                      EventQueueCompareCallback compare = SameText) {
-    return EventQueue_AddUnique(queue, journal, text, (uint32_t)strlen(text) + 1, Record, compare);
+TEST(EventQueue, TheLastReleaseRunsCleanUpsButNoCallbacks) {
+    Strings log;
+    EventQueue* queue = nullptr;
+    EventQueue_Create(&queue);
+    AddText(queue, &log, "plain");
+    EventQueue_AddComplexEvent(queue, &log, "a", 2, Record, RecordCleanup);
+    EventQueue_AddComplexEvent(queue, &log, "b", 2, nullptr, RecordCleanup);
+    EventQueue* second = EventQueue_AddRef(queue);
+    EXPECT_EQ(EventQueue_Release(&second), 1u);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(EventQueue_Release(&queue), 0u);
+    EXPECT_EQ(queue, nullptr);
+    EXPECT_EQ(log, (Strings{"clean:a", "clean:b"}));
 }
 
-TEST(EventQueue, InitCreatesTheGlobalQueueThatHandleZeroNames) {
+Queue* g_queue = nullptr;
+int32_t g_addsLeft = 0;
+
+// An event added by a callback waits for the next flush, which reports the queue not empty; it
+// keeps its place ahead of events added later. A flush inside the queue's own callback runs
+// nothing and only tells whether events are pending.
+TEST(EventQueue, EventsAddedWhileFlushingRunOnTheNextPass) {
+    Queue q;
+    g_queue = &q;
+    g_addsLeft = 2;
+    static EventQueueCallback addAnother = [](void* instance, void* payload) {
+        Record(instance, payload);
+        if (g_addsLeft-- > 0) EventQueue_Add(*g_queue, instance, "again", 6, addAnother);
+        g_queue->Flush();
+    };
+    EventQueue_Add(q, &q.log, "one", 4, addAnother);
+    q.Flush();
+    AddText(q, &q.log, "two");
+    q.Flush();
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"run:one", "flush:0", "flush:0", "run:again", "flush:0", "run:two", "flush:0",
+                              "run:again", "flush:1", "flush:1"}));
+}
+
+// A flush runs events for its budget and leaves the rest, in order, to later passes: 1 ms set,
+// then 0 for the default of 0.1 s (which ten events of 30 ms overrun and three of 5 ms do not).
+TEST(EventQueue, FlushStopsAtItsBudgetAndKeepsTheOrder) {
+    Queue q;
+    EXPECT_EQ(EventQueue_SetFlushTimeout(q, 0.001), 1);
+    for (const char* name : {"1", "2", "3"}) AddText(q, &q.log, name, SleepyRecord);
+    for (int32_t i = 0; i < 3; i++) q.Flush();
+    EXPECT_EQ(EventQueue_SetFlushTimeout(q, 0), 1);
+    for (const char* name : {"4", "5", "6"}) AddText(q, &q.log, name, SleepyRecord);
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"run:1", "flush:0", "run:2", "flush:0", "run:3", "flush:1", "run:4", "run:5",
+                              "run:6", "flush:1"}));
+    q.log.clear();
+    for (const char* name : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"})
+        AddText(q, &q.log, name, [](void* instance, void* payload) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            Record(instance, payload);
+        });
+    EXPECT_EQ(EventQueue_Flush(q), 0);
+    EXPECT_GE(q.log.size(), 1u);
+    EXPECT_LT(q.log.size(), 10u);
+    for (int32_t passes = 1; !EventQueue_Flush(q) && passes < 100; passes++) {
+    }
+    EXPECT_EQ(q.log, (Strings{"run:0", "run:1", "run:2", "run:3", "run:4", "run:5", "run:6", "run:7", "run:8",
+                              "run:9"}));
+}
+
+// Producers on other threads add while the owner flushes; every event runs once, each
+// producer's events in the order they were added.
+TEST(EventQueue, ConcurrentAddersWhileTheOwnerFlushes) {
+    Queue q;
+    constexpr int32_t kProducers = 6, kEvents = 2000;
+    struct Tally {
+        std::vector<int32_t> lastSeen = std::vector<int32_t>(kProducers, -1);
+        int32_t outOfOrder = 0, ran = 0;
+    } tally;
+    auto count = [](void* instance, void* payload) {
+        Tally* t = static_cast<Tally*>(instance);
+        int32_t word[2];
+        memcpy(word, payload, sizeof(word));
+        if (t->lastSeen[word[0]] + 1 != word[1]) t->outOfOrder++;
+        t->lastSeen[word[0]] = word[1];
+        t->ran++;
+    };
+    std::atomic<int32_t> done{0};
+    std::vector<std::thread> producers;
+    for (int32_t p = 0; p < kProducers; p++)
+        producers.emplace_back([&, p] {
+            for (int32_t i = 0; i < kEvents; i++) {
+                int32_t payload[2] = {p, i};
+                EventQueue_Add(q, &tally, payload, sizeof(payload), count);
+            }
+            done++;
+        });
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((done.load() < kProducers || !EventQueue_Flush(q)) && std::chrono::steady_clock::now() < end) {
+    }
+    for (auto& t : producers) t.join();
+    EventQueue_Flush(q);
+    EXPECT_EQ(tally.ran, kProducers * kEvents);
+    EXPECT_EQ(tally.outOfOrder, 0);
+}
+
+std::mutex g_wakesLock;
+std::vector<std::pair<uint32_t, uint32_t>> g_wakes;
+
+// The owner is the main thread here, which has no thread record: an event that is due wakes it
+// as an event signal; a delayed one does not until a merge makes it due.
+TEST(EventQueue, DueAddsWakeTheOwnerDelayedOnesDoNot) {
+    Queue q;
+    DrainWakes();
+    g_wakes.clear();
+    Thread_SetUnhandledSignal([](uint32_t threadId, uint32_t isEvent) {
+        std::lock_guard<std::mutex> guard(g_wakesLock);
+        g_wakes.emplace_back(threadId, isEvent);
+    });
+    std::thread other([&] { AddText(q, &q.log, "w"); });
+    other.join();
+    Thread_SetUnhandledSignal(nullptr);
+    EXPECT_EQ(Thread_Wait(0), 1);
+    EXPECT_EQ(g_wakes, (std::vector<std::pair<uint32_t, uint32_t>>{{Thread_GetCurrentId(), 1u}}));
+
+    DrainWakes();
+    EXPECT_EQ(EventQueue_AddDelay(q, &q.log, "x", 2, Record, 3600), 1);
+    EXPECT_EQ(Thread_Wait(0), 0);
+    EXPECT_EQ(AddUniqueText(q, &q.log, "x"), 0);
+    EXPECT_EQ(Thread_Wait(0), 1);
+    EXPECT_EQ(EventQueue_AddDelay(q, &q.log, "y", 2, Record, -1), 1);
+    EXPECT_EQ(Thread_Wait(0), 1);
+    EXPECT_EQ(EventQueue_AddTime(q, &q.log, "z", 2, Record, Time_GetCurrent() - 1), 1);
+    EXPECT_EQ(Thread_Wait(0), 1);
+    EXPECT_EQ(EventQueue_Flush(q), 1);
+    EXPECT_EQ(q.log, (Strings{"run:w", "run:x", "run:y", "run:z"}));
+}
+
+TEST(EventQueue, OwnerCanBeHandedToAnotherThread) {
+    Queue q;
+    AddText(q, &q.log, "moved");
+    int64_t result = -1;
+    std::thread other([&] {
+        EventQueue_SetThreadId(q, Thread_GetCurrentId());
+        result = EventQueue_Flush(q);
+    });
+    other.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(q.log, Strings{"run:moved"});
+}
+
+// Handle 0 names the global queue of the main thread; queues are not tracked, so their instance
+// id is empty.
+TEST(EventQueue, InitCreatesTheGlobalQueue) {
     ASSERT_EQ(EventQueue_Init(), 1);
     EventQueue* global = EventQueue_GetInstance(nullptr);
     ASSERT_NE(global, nullptr);
-    EXPECT_EQ(reinterpret_cast<Class*>(global)->ClassId, (uint32_t)EVENTQUEUE_CLASS_ID);
     EXPECT_EQ(EventQueue_Init(), 1);
     EXPECT_EQ(EventQueue_GetInstance(nullptr), global);
     EXPECT_EQ(EventQueue_GetInstance(global), global);
     EventQueue* reference = EventQueue_AddRef(nullptr);
     EXPECT_EQ(reference, global);
     EXPECT_EQ(EventQueue_Release(&reference), 1u);
-
-    // Queues are not tracked: the instance id is empty.
-    char id[48];
-    memset(id, 'x', sizeof(id));
+    char id[48] = "xxxx";
     EXPECT_EQ(EventQueue_GetInstanceId(nullptr, id, (int32_t)sizeof(id)), 1);
     EXPECT_STREQ(id, "");
     EXPECT_EQ(EventQueue_GetInstanceId(nullptr, id, 0), 0);
 
-    Journal journal;
-    AddText(nullptr, &journal, "global");
-    EXPECT_EQ(EventQueue_AddProcess(
-                  nullptr, &journal,
-                  [](void* instance) { static_cast<Journal*>(instance)->entries.push_back("process"); }),
-              1);
+    Strings log;
+    AddText(nullptr, &log, "global");
+    EXPECT_EQ(
+        EventQueue_AddProcess(nullptr, &log,
+                              [](void* instance) { static_cast<Strings*>(instance)->push_back("process"); }),
+        1);
     EXPECT_EQ(EventQueue_Flush(nullptr), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:global", "process"}));
+    EXPECT_EQ(log, (Strings{"run:global", "process"}));
     EXPECT_EQ(EventQueue_Remove(), 1);
     EXPECT_EQ(EventQueue_Remove(), 1);
 }
 
-// A unique add merges with the first equal pending event; the merged event keeps its place.
+// A unique add merges with the first equal pending event, which keeps its place; once run, the
+// same event is queued again. Merging can only make the pending event due earlier.
 TEST(EventQueue, UniqueEventsMergeWithAnEqualPendingOne) {
-    QueueHolder h;
-    Journal journal, other;
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "a"), 1);
-    AddText(h.queue, &journal, "b");
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "a"), 0);
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "c"), 1);
-    EXPECT_EQ(AddUniqueText(h.queue, &other, "a"), 1);
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "a", nullptr), 1); // without a compare function
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:a", "run:b", "run:c", "run:a"}));
-    EXPECT_EQ(other.entries, std::vector<std::string>{"run:a"});
-    // Once run, the same event is queued again.
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "a"), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries.size(), 5u);
-}
-
-TEST(EventQueue, MergingCanOnlyMakeAPendingEventDueEarlier) {
-    QueueHolder h;
-    Journal journal;
+    Queue q;
+    Strings other;
+    EXPECT_EQ(AddUniqueText(q, &q.log, "a"), 1);
+    AddText(q, &q.log, "b");
+    EXPECT_EQ(AddUniqueText(q, &q.log, "a"), 0);
+    EXPECT_EQ(AddUniqueText(q, &q.log, "c"), 1);
+    EXPECT_EQ(AddUniqueText(q, &other, "a"), 1);
+    EXPECT_EQ(AddUniqueText(q, &q.log, "a", nullptr), 1); // without a compare function
+    q.Flush();
+    EXPECT_EQ(AddUniqueText(q, &q.log, "a"), 1);
     const double now = Time_GetCurrent();
-    EXPECT_EQ(EventQueue_AddTime(h.queue, &journal, "late", 5, Record, now + 3600), 1);
-    EXPECT_EQ(EventQueue_AddTime(h.queue, &journal, "early", 6, Record, now - 10), 1);
-    // Due now, later than the pending one: that one stays as it is.
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "early"), 0);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:early"});
-    // Due now, earlier than the pending one: that one becomes due.
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "late"), 0);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:early", "run:late"}));
-}
-
-// The owner is the main thread here: its wake signal shows which adds woke it.
-TEST(EventQueue, DueAddsWakeTheOwnerDelayedOnesDoNot) {
-    QueueHolder h;
-    Journal journal;
-    while (Thread_Wait(0)) {
-    }
-    EXPECT_EQ(EventQueue_AddDelay(h.queue, &journal, "x", 2, Record, 3600), 1);
-    EXPECT_EQ(Thread_Wait(0), 0);
-    // The merge makes the delayed event due; nothing else would wake the owner for it.
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "x"), 0);
-    EXPECT_EQ(Thread_Wait(0), 1);
-    EXPECT_EQ(EventQueue_AddDelay(h.queue, &journal, "y", 2, Record, -1), 1);
-    EXPECT_EQ(Thread_Wait(0), 1);
-    EXPECT_EQ(EventQueue_AddTime(h.queue, &journal, "z", 2, Record, Time_GetCurrent() - 1), 1);
-    EXPECT_EQ(Thread_Wait(0), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:x", "run:y", "run:z"}));
-}
-
-// A removed instance's event never runs its callback, so a request merged into it would be lost.
-TEST(EventQueue, DisarmedEventsAreNoMergeTargets) {
-    QueueHolder h;
-    Journal journal;
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "u"), 1);
-    EXPECT_EQ(EventQueue_RemoveInstance(h.queue, &journal), 1);
-    EXPECT_EQ(AddUniqueText(h.queue, &journal, "u"), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:u"});
+    EXPECT_EQ(EventQueue_AddTime(q, &q.log, "late", 5, Record, now + 3600), 1);
+    EXPECT_EQ(EventQueue_AddTime(q, &q.log, "early", 6, Record, now - 10), 1);
+    EXPECT_EQ(AddUniqueText(q, &q.log, "early"), 0); // due later than the pending one: no change
+    q.Flush();
+    EXPECT_EQ(AddUniqueText(q, &q.log, "late"), 0); // due earlier: the pending one becomes due
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"run:a", "run:b", "run:c", "run:a", "flush:1", "run:a", "run:early", "flush:0",
+                              "run:late", "flush:1"}));
+    EXPECT_EQ(other, Strings{"run:a"});
 }
 
 struct Reentry {
-    EventQueue* queue = nullptr;
-    std::vector<int64_t> results;
-    int32_t runs = 0;
+    EventQueue* queue;
+    int32_t runs;
+    int64_t result;
 };
 
-void AddSelfUnique(void* instance, void*) {
-    Reentry* reentry = static_cast<Reentry*>(instance);
-    if (++reentry->runs == 1)
-        reentry->results.push_back(
-            EventQueue_AddUnique(reentry->queue, reentry, "s", 2, AddSelfUnique, SameText));
+void AddSelfOnce(void* instance, void*) {
+    Reentry* r = static_cast<Reentry*>(instance);
+    if (++r->runs == 1) r->result = EventQueue_AddUnique(r->queue, r, "s", 2, AddSelfOnce, SameText);
 }
 
-// The event being run belongs to the flush, not to the pending list: an equal add is queued.
-TEST(EventQueue, EventsOfARunningFlushAreNotCompared) {
-    QueueHolder h;
-    Reentry reentry;
-    reentry.queue = h.queue;
-    EXPECT_EQ(EventQueue_AddUnique(h.queue, &reentry, "s", 2, AddSelfUnique, SameText), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(reentry.results, std::vector<int64_t>{1});
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
+// A removed instance's event never runs its callback, so a request merged into it would be lost;
+// the event being run belongs to the flush, not to the pending list: an equal add is queued.
+TEST(EventQueue, DisarmedAndRunningEventsAreNoMergeTargets) {
+    Queue q;
+    EXPECT_EQ(AddUniqueText(q, &q.log, "u"), 1);
+    EXPECT_EQ(EventQueue_RemoveInstance(q, &q.log), 1);
+    EXPECT_EQ(AddUniqueText(q, &q.log, "u"), 1);
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"run:u", "flush:1"}));
+    Reentry reentry = {q, 0, -1};
+    EXPECT_EQ(EventQueue_AddUnique(q, &reentry, "s", 2, AddSelfOnce, SameText), 1);
+    EXPECT_EQ(EventQueue_Flush(q), 0);
+    EXPECT_EQ(reentry.result, 1);
+    EXPECT_EQ(EventQueue_Flush(q), 1);
     EXPECT_EQ(reentry.runs, 2);
 }
 
 struct ProcessCounts {
-    int32_t a = 0;
-    int32_t b = 0;
+    int32_t a = 0, b = 0;
 };
 void ProcessA(void* instance) {
     static_cast<ProcessCounts*>(instance)->a++;
@@ -487,103 +378,76 @@ void ProcessB(void* instance) {
 }
 
 TEST(EventQueue, ProcessEventsRunOncePerInstanceAndFunction) {
-    QueueHolder h;
+    Queue q;
     ProcessCounts one, two;
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &one, ProcessA), 1);
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &one, ProcessA), 0);
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &one, ProcessA), 0);
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &one, ProcessB), 1);
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &two, ProcessA), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(one.a, 1);
-    EXPECT_EQ(one.b, 1);
-    EXPECT_EQ(two.a, 1);
-    EXPECT_EQ(two.b, 0);
-    EXPECT_EQ(EventQueue_AddProcess(h.queue, &one, ProcessA), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
+    const std::tuple<ProcessCounts*, EventQueueProcessFunc, int64_t> adds[] = {{&one, ProcessA, 1},
+                                                                               {&one, ProcessA, 0},
+                                                                               {&one, ProcessA, 0},
+                                                                               {&one, ProcessB, 1},
+                                                                               {&two, ProcessA, 1}};
+    for (const auto& [instance, function, queued] : adds)
+        EXPECT_EQ(EventQueue_AddProcess(q, instance, function), queued);
+    EXPECT_EQ(EventQueue_Flush(q), 1);
+    EXPECT_EQ(std::vector<int32_t>({one.a, one.b, two.a, two.b}), std::vector<int32_t>({1, 1, 1, 0}));
+    EXPECT_EQ(EventQueue_AddProcess(q, &one, ProcessA), 1);
+    EXPECT_EQ(EventQueue_Flush(q), 1);
     EXPECT_EQ(one.a, 2);
-}
 
-// The process payload: the tag, then the function, 16 bytes.
-struct ProcessBytes {
-    uint32_t tag;
-    uint32_t unused;
-    EventQueueProcessFunc function;
-};
-
-TEST(EventQueue, ProcessCompareAndRunCheckTheTag) {
-    ProcessCounts one, two;
-    const ProcessBytes a = {EVENTQUEUE_PROCESS_TAG, 0, ProcessA};
-    const ProcessBytes b = {EVENTQUEUE_PROCESS_TAG, 0, ProcessB};
-    const ProcessBytes wrongTag = {0x74495CC3, 0, ProcessA};
-    struct Case {
-        void* instance;
-        const ProcessBytes* payload;
-        void* pendingInstance;
-        const ProcessBytes* pendingPayload;
-        int64_t equal;
-    };
-    const Case cases[] = {
-        {&one, &a, &one, &a, 1},        {&one, &a, &two, &a, 0},
-        {&one, &a, &one, &b, 0},        {&one, &wrongTag, &one, &wrongTag, 0},
-        {&one, &a, &one, &wrongTag, 0}, {&one, &wrongTag, &one, &a, 0},
-        {&one, nullptr, &one, &a, 0},   {&one, &a, &one, nullptr, 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(EventQueue_ProcessCompare(c.instance, c.payload, c.pendingInstance, c.pendingPayload),
-                  c.equal)
-            << (&c - cases);
-
-    ProcessBytes run = wrongTag;
-    EventQueue_ProcessRun(&one, &run);
-    EventQueue_ProcessRun(&one, nullptr);
-    EXPECT_EQ(one.a, 0);
+    // The payload is the tag, then the function: compare and run check the tag.
+    struct ProcessBytes {
+        uint32_t tag, unused;
+        EventQueueProcessFunc function;
+    } const a = {EVENTQUEUE_PROCESS_TAG, 0, ProcessA}, b = {EVENTQUEUE_PROCESS_TAG, 0, ProcessB},
+            wrong = {0x74495CC3, 0, ProcessA};
+    const std::tuple<void*, const ProcessBytes*, void*, const ProcessBytes*, int64_t> compares[] = {
+        {&one, &a, &one, &a, 1},         {&one, &a, &two, &a, 0},     {&one, &a, &one, &b, 0},
+        {&one, &wrong, &one, &wrong, 0}, {&one, &a, &one, &wrong, 0}, {&one, &wrong, &one, &a, 0},
+        {&one, nullptr, &one, &a, 0},    {&one, &a, &one, nullptr, 0}};
+    for (const auto& [instance, payload, pendingInstance, pendingPayload, equal] : compares)
+        EXPECT_EQ(EventQueue_ProcessCompare(instance, payload, pendingInstance, pendingPayload), equal);
+    ProcessBytes run = wrong;
+    EventQueue_ProcessRun(&two, &run);
+    EventQueue_ProcessRun(&two, nullptr);
+    EXPECT_EQ(two.a, 1);
     run = a;
-    EventQueue_ProcessRun(&one, &run);
-    EXPECT_EQ(one.a, 1);
+    EventQueue_ProcessRun(&two, &run);
+    EXPECT_EQ(two.a, 2);
 }
 
-TEST(EventQueue, ADelayedEventWaitsForItsTime) {
-    QueueHolder h;
-    Journal journal;
-    const double start = Time_GetCurrent();
-    EXPECT_EQ(EventQueue_AddDelay(h.queue, &journal, "later", 6, Record, 1.0), 1);
-    AddText(h.queue, &journal, "now");
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries, std::vector<std::string>{"run:now"});
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    ASSERT_TRUE(WaitFor([&] { return EventQueue_Flush(h.queue) == 1; }));
-    EXPECT_GE(Time_GetCurrent() - start, 0.999);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:now", "run:later"}));
-}
-
-// Events due at once run in the order they were added; one not yet due keeps its place.
-TEST(EventQueue, EventsDueTogetherRunInTheOrderTheyWereAdded) {
-    QueueHolder h;
-    Journal journal;
+// Events due at once run in the order they were added; one not yet due keeps its place and runs
+// once its time has come.
+TEST(EventQueue, DelayedEventsWaitForTheirTime) {
+    Queue q;
     const double now = Time_GetCurrent();
-    EventQueue_AddTime(h.queue, &journal, "future", 7, Record, now + 3600);
-    EventQueue_AddTime(h.queue, &journal, "past2", 6, Record, now - 2);
-    AddText(h.queue, &journal, "now");
-    EventQueue_AddTime(h.queue, &journal, "past1", 6, Record, now - 1);
-    EventQueue_AddDelay(h.queue, &journal, "zero", 5, Record, 0);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:past2", "run:now", "run:past1", "run:zero"}));
-    AddText(h.queue, &journal, "next");
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries.back(), "run:next");
+    EventQueue_AddTime(q, &q.log, "future", 7, Record, now + 3600);
+    EventQueue_AddDelay(q, &q.log, "later", 6, Record, 1.0);
+    EventQueue_AddTime(q, &q.log, "past2", 6, Record, now - 2);
+    AddText(q, &q.log, "now");
+    EventQueue_AddTime(q, &q.log, "past1", 6, Record, now - 1);
+    EventQueue_AddDelay(q, &q.log, "zero", 5, Record, 0);
+    q.Flush();
+    AddText(q, &q.log, "next");
+    q.Flush();
+    EXPECT_EQ(q.log,
+              (Strings{"run:past2", "run:now", "run:past1", "run:zero", "flush:0", "run:next", "flush:0"}));
+    ASSERT_TRUE(WaitFor([&] { return !EventQueue_Flush(q) && q.log.back() == "run:later"; }));
+    EXPECT_GE(Time_GetCurrent() - now, 0.999);
     // Removal disarms the future event: the next flush frees it without running it.
-    EXPECT_EQ(EventQueue_RemoveInstance(h.queue, &journal), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries.size(), 5u);
+    EXPECT_EQ(EventQueue_RemoveInstance(q, &q.log), 1);
+    q.Flush();
+    EXPECT_EQ(q.log.size(), 9u);
+    EXPECT_EQ(q.log.back(), "flush:1");
 }
 
 struct Timed {
     std::mutex lock;
-    std::vector<std::pair<std::string, double>> runs;
-    std::atomic<int32_t> wrongThread{0};
-    std::atomic<int32_t> early{0};
+    Strings runs;
+    std::atomic<int32_t> wrongThread{0}, early{0};
     uint32_t owner = 0;
+    size_t Runs() {
+        std::lock_guard<std::mutex> guard(lock);
+        return runs.size();
+    }
 };
 
 struct TimedPayload {
@@ -591,26 +455,26 @@ struct TimedPayload {
     double notBefore;
 };
 
-void RecordTimed(void* instance, void* payload) {
-    Timed* timed = static_cast<Timed*>(instance);
-    TimedPayload p;
-    memcpy(&p, payload, sizeof(p));
-    const double now = Time_GetCurrent();
-    if (now < p.notBefore) timed->early++;
-    if (Thread_GetCurrentId() != timed->owner) timed->wrongThread++;
-    std::lock_guard<std::mutex> guard(timed->lock);
-    timed->runs.emplace_back(p.name, now);
-}
-
 void AddTimed(EventQueue* queue, Timed* timed, const char* name, double delay) {
     TimedPayload p = {};
     strncpy(p.name, name, sizeof(p.name) - 1);
     p.notBefore = Time_GetCurrent() + delay;
-    EventQueue_AddDelay(queue, timed, &p, sizeof(p), RecordTimed, delay);
+    EventQueue_AddDelay(
+        queue, timed, &p, sizeof(p),
+        [](void* instance, void* payload) {
+            Timed* t = static_cast<Timed*>(instance);
+            TimedPayload copy;
+            memcpy(&copy, payload, sizeof(copy));
+            if (Time_GetCurrent() < copy.notBefore) t->early++;
+            if (Thread_GetCurrentId() != t->owner) t->wrongThread++;
+            std::lock_guard<std::mutex> guard(t->lock);
+            t->runs.push_back(copy.name);
+        },
+        delay);
 }
 
-// On a worker thread that polls its queue, delayed events run in the order they fall due,
-// never before their time.
+// On a worker thread that polls its queue, delayed events run in the order they fall due, never
+// before their time, also when many threads add them at once.
 TEST(EventQueue, DelayedEventsRunOnTheOwnerInTheOrderTheyFallDue) {
     Worker worker;
     Timed timed;
@@ -618,73 +482,17 @@ TEST(EventQueue, DelayedEventsRunOnTheOwnerInTheOrderTheyFallDue) {
     AddTimed(worker.queue, &timed, "c", 1.0);
     AddTimed(worker.queue, &timed, "a", 0.2);
     AddTimed(worker.queue, &timed, "b", 0.6);
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> guard(timed.lock);
-        return timed.runs.size() == 3;
-    }));
-    EXPECT_EQ(timed.runs[0].first, "a");
-    EXPECT_EQ(timed.runs[1].first, "b");
-    EXPECT_EQ(timed.runs[2].first, "c");
-    EXPECT_EQ(timed.early.load(), 0);
-    EXPECT_EQ(timed.wrongThread.load(), 0);
-}
-
-// Many threads add delayed events at once; each runs once, on the owner, not before its time.
-TEST(EventQueue, DelayedEventsFromManyThreads) {
-    Worker worker;
-    Timed timed;
-    timed.owner = worker.id;
-    constexpr int32_t kProducers = 6;
-    constexpr int32_t kEvents = 100;
+    ASSERT_TRUE(WaitFor([&] { return timed.Runs() == 3; }));
+    EXPECT_EQ(timed.runs, (Strings{"a", "b", "c"}));
     std::vector<std::thread> producers;
-    for (int32_t p = 0; p < kProducers; p++)
+    for (int32_t p = 0; p < 6; p++)
         producers.emplace_back([&, p] {
-            for (int32_t i = 0; i < kEvents; i++)
-                AddTimed(worker.queue, &timed, "d", 0.001 * ((p * 7 + i) % 50));
+            for (int32_t i = 0; i < 100; i++) AddTimed(worker.queue, &timed, "d", 0.001 * ((p * 7 + i) % 50));
         });
     for (auto& t : producers) t.join();
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> guard(timed.lock);
-        return timed.runs.size() == (size_t)(kProducers * kEvents);
-    }));
+    ASSERT_TRUE(WaitFor([&] { return timed.Runs() == 603; }));
     EXPECT_EQ(timed.early.load(), 0);
     EXPECT_EQ(timed.wrongThread.load(), 0);
-}
-
-void SleepyRecord(void* instance, void* payload) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    Record(instance, payload);
-}
-
-TEST(EventQueue, FlushTimeoutBoundsEachPass) {
-    QueueHolder h;
-    Journal journal;
-    EXPECT_EQ(EventQueue_SetFlushTimeout(h.queue, 0.001), 1);
-    for (const char* name : {"1", "2", "3"}) EventQueue_Add(h.queue, &journal, name, 2, SleepyRecord);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries.size(), 1u);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 0);
-    EXPECT_EQ(journal.entries.size(), 2u);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:1", "run:2", "run:3"}));
-    // 0 means the default of 0.1 s, ample for three events of 5 ms.
-    EXPECT_EQ(EventQueue_SetFlushTimeout(h.queue, 0), 1);
-    for (const char* name : {"4", "5", "6"}) EventQueue_Add(h.queue, &journal, name, 2, SleepyRecord);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries.size(), 6u);
-}
-
-TEST(EventQueue, RemoveInstanceRunsOnlyCleanUps) {
-    QueueHolder h;
-    Journal journal, other;
-    EventQueue_AddComplexEvent(h.queue, &journal, "a", 2, Record, RecordCleanup);
-    EventQueue_AddDelay(h.queue, &journal, "d", 2, Record, 3600);
-    AddText(h.queue, &other, "keep");
-    EventQueue_AddComplexEvent(h.queue, &journal, "b", 2, Record, RecordCleanup);
-    EXPECT_EQ(EventQueue_RemoveInstance(h.queue, &journal), 1);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"clean:a", "clean:b"}));
-    EXPECT_EQ(other.entries, std::vector<std::string>{"run:keep"});
 }
 
 struct Remover {
@@ -692,43 +500,32 @@ struct Remover {
     void* victim = nullptr;
 };
 
-void RemoveVictim(void* instance, void*) {
-    Remover* remover = static_cast<Remover*>(instance);
-    EventQueue_RemoveInstance(remover->queue, remover->victim);
-}
-
-// On the owner, inside a callback: the not yet handled events of the running flush are
-// disarmed too.
-TEST(EventQueue, RemoveInstanceFromACallbackDisarmsTheRestOfTheFlush) {
-    QueueHolder h;
-    Journal journal;
-    Remover remover;
-    remover.queue = h.queue;
-    remover.victim = &journal;
-    EventQueue_AddComplexEvent(h.queue, &journal, "1", 2, Record, RecordCleanup);
-    EventQueue_Add(h.queue, &remover, nullptr, 0, RemoveVictim);
-    EventQueue_AddComplexEvent(h.queue, &journal, "2", 2, Record, RecordCleanup);
-    EXPECT_EQ(EventQueue_Flush(h.queue), 1);
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"run:1", "clean:1", "clean:2"}));
+// Removal runs only the clean-ups of the instance's events; on the owner, inside a callback,
+// the not yet handled events of the running flush are disarmed too.
+TEST(EventQueue, RemoveInstanceRunsOnlyCleanUps) {
+    Queue q;
+    Strings other;
+    Remover remover = {q, &q.log};
+    EventQueue_AddComplexEvent(q, &q.log, "a", 2, Record, RecordCleanup);
+    EventQueue_AddDelay(q, &q.log, "d", 2, Record, 3600);
+    AddText(q, &other, "keep");
+    EventQueue_AddComplexEvent(q, &q.log, "b", 2, Record, RecordCleanup);
+    EXPECT_EQ(EventQueue_RemoveInstance(q, &q.log), 1);
+    q.Flush();
+    EventQueue_AddComplexEvent(q, &q.log, "1", 2, Record, RecordCleanup);
+    EventQueue_Add(q, &remover, nullptr, 0, [](void* instance, void*) {
+        Remover* r = static_cast<Remover*>(instance);
+        EventQueue_RemoveInstance(r->queue, r->victim);
+    });
+    EventQueue_AddComplexEvent(q, &q.log, "2", 2, Record, RecordCleanup);
+    q.Flush();
+    EXPECT_EQ(q.log, (Strings{"clean:a", "clean:b", "flush:1", "run:1", "clean:1", "clean:2", "flush:1"}));
+    EXPECT_EQ(other, Strings{"run:keep"});
 }
 
 struct Victim {
-    std::atomic<int32_t> runs{0};
-    std::atomic<int32_t> cleanups{0};
-    std::atomic<int32_t> removed{0};
-    std::atomic<int32_t> lateRuns{0};
+    std::atomic<int32_t> runs{0}, cleanups{0}, removed{0}, lateRuns{0};
 };
-
-void VictimRun(void* instance, void*) {
-    Victim* victim = static_cast<Victim*>(instance);
-    victim->runs++;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-    if (victim->removed.load()) victim->lateRuns++;
-}
-
-void VictimCleanup(void* instance, void*) {
-    static_cast<Victim*>(instance)->cleanups++;
-}
 
 // Removal on another thread while the owner flushes: once it returns, no callback of the
 // instance runs or is still running; every event is still freed through its clean-up.
@@ -739,7 +536,15 @@ TEST(EventQueue, RemoveInstanceFromAnotherThreadWhileTheOwnerFlushes) {
         constexpr int32_t kEvents = 400;
         std::thread producer([&] {
             for (int32_t i = 0; i < kEvents; i++)
-                EventQueue_AddComplexEvent(worker.queue, &victim, nullptr, 0, VictimRun, VictimCleanup);
+                EventQueue_AddComplexEvent(
+                    worker.queue, &victim, nullptr, 0,
+                    [](void* instance, void*) {
+                        Victim* v = static_cast<Victim*>(instance);
+                        v->runs++;
+                        std::this_thread::sleep_for(std::chrono::microseconds(500));
+                        if (v->removed.load()) v->lateRuns++;
+                    },
+                    [](void* instance, void*) { static_cast<Victim*>(instance)->cleanups++; });
         });
         ASSERT_TRUE(WaitFor([&] { return victim.runs.load() >= 10 * (round + 1); }));
         std::thread remover([&] {
@@ -750,7 +555,6 @@ TEST(EventQueue, RemoveInstanceFromAnotherThreadWhileTheOwnerFlushes) {
         producer.join();
         // Events the producer added after the removal run normally; disarm them too.
         EventQueue_RemoveInstance(worker.queue, &victim);
-        victim.removed = 1;
         ASSERT_TRUE(WaitFor([&] { return victim.cleanups.load() == kEvents; }));
         EXPECT_EQ(victim.lateRuns.load(), 0) << "round " << round;
         EXPECT_LE(victim.runs.load(), kEvents);
@@ -758,31 +562,9 @@ TEST(EventQueue, RemoveInstanceFromAnotherThreadWhileTheOwnerFlushes) {
 }
 
 struct Contended {
-    std::atomic<int32_t> runs{0};
-    std::atomic<int32_t> running{0};
-    std::atomic<int32_t> overlap{0};
-    std::atomic<int32_t> wrongThread{0};
+    std::atomic<int32_t> runs{0}, running{0}, overlap{0}, wrongThread{0};
     uint32_t owner = 0;
 };
-
-void ContendedRun(void* instance) {
-    Contended* c = static_cast<Contended*>(instance);
-    if (c->running++ != 0) c->overlap++;
-    if (Thread_GetCurrentId() != c->owner) c->wrongThread++;
-    c->runs++;
-    c->running--;
-}
-
-struct Gate {
-    std::atomic<int32_t> blocked{0};
-    std::atomic<int32_t> open{0};
-};
-
-void WaitAtGate(void* instance, void*) {
-    Gate* gate = static_cast<Gate*>(instance);
-    gate->blocked = 1;
-    WaitFor([&] { return gate->open.load() == 1; });
-}
 
 // Process events added from many threads at once: while one is pending every other add merges
 // into it; each add that queued runs exactly once, on the owner, never two at a time.
@@ -790,27 +572,34 @@ TEST(EventQueue, CoalescingUnderContention) {
     Worker worker;
     Contended c;
     c.owner = worker.id;
-    constexpr int32_t kProducers = 8;
     std::atomic<int32_t> queued{0};
     auto produce = [&](int32_t count) {
         std::vector<std::thread> producers;
-        for (int32_t p = 0; p < kProducers; p++)
+        for (int32_t p = 0; p < 8; p++)
             producers.emplace_back([&] {
                 for (int32_t i = 0; i < count; i++)
-                    queued += (int32_t)EventQueue_AddProcess(worker.queue, &c, ContendedRun);
+                    queued += (int32_t)EventQueue_AddProcess(worker.queue, &c, [](void* instance) {
+                        Contended* c = static_cast<Contended*>(instance);
+                        if (c->running++ != 0) c->overlap++;
+                        if (Thread_GetCurrentId() != c->owner) c->wrongThread++;
+                        c->runs++;
+                        c->running--;
+                    });
             });
         for (auto& t : producers) t.join();
     };
-
     // The owner is held inside a callback, so the first process event stays pending.
-    Gate gate;
-    EventQueue_Add(worker.queue, &gate, nullptr, 0, WaitAtGate);
-    ASSERT_TRUE(WaitFor([&] { return gate.blocked.load() == 1; }));
+    std::atomic<int32_t> gate{0};
+    EventQueue_Add(worker.queue, &gate, nullptr, 0, [](void* instance, void*) {
+        auto* g = static_cast<std::atomic<int32_t>*>(instance);
+        *g = 1;
+        WaitFor([&] { return g->load() == 2; });
+    });
+    ASSERT_TRUE(WaitFor([&] { return gate.load() == 1; }));
     produce(500);
     EXPECT_EQ(queued.load(), 1);
-    gate.open = 1;
+    gate = 2;
     ASSERT_TRUE(WaitFor([&] { return c.runs.load() == 1; }));
-
     produce(2000);
     ASSERT_TRUE(WaitFor([&] { return c.runs.load() == queued.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -823,29 +612,26 @@ struct Where {
     std::atomic<uint32_t> thread{0};
     std::atomic<int32_t> runs{0};
 };
-
 void NoteThread(void* instance) {
     Where* where = static_cast<Where*>(instance);
     where->thread = Thread_GetCurrentId();
     where->runs++;
 }
 
+// By thread id: that thread's queue, the global one for the main thread, none for a thread
+// without a queue or before the global queue exists.
 TEST(EventQueue, ByThreadIdReachesThatThreadsQueueOrTheGlobalOne) {
     Worker worker;
-    Where onWorker;
+    Where onWorker, nowhere, onMain;
     EXPECT_EQ(EventQueue_AddProcessByThreadId(worker.id, &onWorker, NoteThread), 1);
     ASSERT_TRUE(WaitFor([&] { return onWorker.runs.load() == 1; }));
     EXPECT_EQ(onWorker.thread.load(), worker.id);
     EXPECT_EQ(EventQueue_RemoveInstanceByThreadId(worker.id, &onWorker), 1);
-
-    Where nowhere;
     EXPECT_EQ(EventQueue_AddProcessByThreadId(0x7FFFFFF0, &nowhere, NoteThread), 0);
     EXPECT_EQ(EventQueue_RemoveInstanceByThreadId(0x7FFFFFF0, &nowhere), 0);
-    // Without the global queue there is nothing to remove from for the main thread.
     EXPECT_EQ(EventQueue_RemoveInstanceByThreadId(Thread_GetMainId(), &nowhere), 0);
 
     ASSERT_EQ(EventQueue_Init(), 1);
-    Where onMain;
     EXPECT_EQ(EventQueue_AddProcessByThreadId(Thread_GetMainId(), &onMain, NoteThread), 1);
     EXPECT_EQ(EventQueue_AddProcessByThreadId(Thread_GetMainId(), &onMain, NoteThread), 0);
     EXPECT_EQ(EventQueue_Flush(nullptr), 1);
@@ -858,23 +644,10 @@ TEST(EventQueue, ByThreadIdReachesThatThreadsQueueOrTheGlobalOne) {
     EXPECT_EQ(EventQueue_Remove(), 1);
 }
 
-std::vector<std::string> g_printed;
-void CapturePrint(const char* text) {
-    g_printed.push_back(text);
-}
-
-int32_t CountPrinted(const std::string& text) {
-    int32_t count = 0;
-    for (const std::string& line : g_printed) count += line == text;
-    return count;
-}
+Strings g_printed;
 
 struct Grower {
-    EventQueue* queue = nullptr;
-    int32_t addsPerRun = 0;
-    int32_t addsLeft = 0;
-    int32_t sleepMs = 0;
-    int32_t runs = 0;
+    int32_t addsPerRun = 0, addsLeft = 0, sleepMs = 0, runs = 0;
 };
 
 void Grow(void* instance, void*) {
@@ -883,7 +656,7 @@ void Grow(void* instance, void*) {
     // Events added after a pause fall due after the flush's noted time.
     if (grower->sleepMs) std::this_thread::sleep_for(std::chrono::milliseconds(grower->sleepMs));
     for (int32_t i = 0; i < grower->addsPerRun && grower->addsLeft > 0; i++, grower->addsLeft--)
-        EventQueue_Add(grower->queue, grower, nullptr, 0, Grow);
+        EventQueue_Add(nullptr, grower, nullptr, 0, Grow);
 }
 
 // A queue that holds more events after a flush than the flush took has grown while flushing:
@@ -892,7 +665,7 @@ void Grow(void* instance, void*) {
 TEST(EventQueue, GrowthWhileFlushingIsReportedOnceAndCaughtUpOn) {
     TempDir dir;
     ASSERT_EQ(Debug_Init(dir.file("events.log").c_str(), nullptr, 0x800), 1);
-    Debug_PrintCallback(CapturePrint);
+    Debug_PrintCallback([](const char* text) { g_printed.push_back(text); });
     ASSERT_EQ(EventQueue_Init(), 1);
     const std::string growing =
         "WARNING - Detected an increase of event queue [Global] while flushing events. "
@@ -900,44 +673,37 @@ TEST(EventQueue, GrowthWhileFlushingIsReportedOnceAndCaughtUpOn) {
     g_printed.clear();
 
     // One new event per event run is no growth: the new ones simply wait for the next pass.
-    Grower steady;
-    steady.addsPerRun = 1;
-    steady.addsLeft = 3;
+    Grower steady = {1, 3, 0, 0};
     EventQueue_Add(nullptr, &steady, nullptr, 0, Grow);
     EXPECT_EQ(EventQueue_Flush(nullptr), 0);
     EXPECT_EQ(steady.runs, 1);
     while (!EventQueue_Flush(nullptr)) {
     }
     EXPECT_EQ(steady.runs, 4);
-    EXPECT_EQ(CountPrinted(growing), 0);
+    EXPECT_EQ(std::count(g_printed.begin(), g_printed.end(), growing), 0);
 
     // Four events of 5 ms that add two each, under a budget of 1 ms: the budget stops the pass
     // after the first, leaving three old and two new events, five for the four taken. Two of
     // the old ones then run at once; the new ones, not yet due at the noted time, wait.
     for (int32_t round = 0; round < 2; round++) {
-        Grower growing4;
-        growing4.addsPerRun = 2;
-        growing4.addsLeft = 12;
-        growing4.sleepMs = 5;
-        for (int32_t i = 0; i < 4; i++) EventQueue_Add(nullptr, &growing4, nullptr, 0, Grow);
+        Grower grower = {2, 12, 5, 0};
+        for (int32_t i = 0; i < 4; i++) EventQueue_Add(nullptr, &grower, nullptr, 0, Grow);
         EventQueue_SetFlushTimeout(nullptr, 0.001);
         EXPECT_EQ(EventQueue_Flush(nullptr), 0);
-        EXPECT_EQ(growing4.runs, 3);
+        EXPECT_EQ(grower.runs, 3);
         // Seven pending now: the seven run, and add only six, the rest of their allowance.
         EventQueue_SetFlushTimeout(nullptr, 60);
         EXPECT_EQ(EventQueue_Flush(nullptr), 0);
-        EXPECT_EQ(growing4.runs, 10);
+        EXPECT_EQ(grower.runs, 10);
         EXPECT_EQ(EventQueue_Flush(nullptr), 1);
-        EXPECT_EQ(growing4.runs, 16);
-        // Reported the first time only.
-        EXPECT_EQ(CountPrinted(growing), 1);
+        EXPECT_EQ(grower.runs, 16);
+        EXPECT_EQ(std::count(g_printed.begin(), g_printed.end(), growing), 1); // reported the first time only
     }
-
     EXPECT_EQ(EventQueue_Remove(), 1);
-    EXPECT_EQ(
-        CountPrinted("WARNING - Detected an increase of event queue [Global] while flushing events. This "
-                     "happened 2 times\n"),
-        1);
+    EXPECT_EQ(std::count(g_printed.begin(), g_printed.end(),
+                         "WARNING - Detected an increase of event queue [Global] while flushing events. This "
+                         "happened 2 times\n"),
+              1);
     Debug_PrintCallback(nullptr);
     Debug_Remove();
 }
@@ -945,37 +711,37 @@ TEST(EventQueue, GrowthWhileFlushingIsReportedOnceAndCaughtUpOn) {
 struct EndOfThread {
     std::atomic<uint32_t> id{0};
     std::atomic<int32_t> runs{0};
-    double ranAt = 0;
-    double cpuSeconds = 0;
+    double ranAt = 0, cpuSeconds = 0;
 };
-
-uint32_t IdleUntilExit(void* parameter) {
-    static_cast<EndOfThread*>(parameter)->id = Thread_GetCurrentId();
-    while (!Thread_WaitForExit(1)) {
-    }
-    return 0;
-}
-
-void NoteEnd(void* instance, void*) {
-    EndOfThread* end = static_cast<EndOfThread*>(instance);
-    timespec cpu = {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    end->cpuSeconds = (double)cpu.tv_sec + (double)cpu.tv_nsec / 1e9;
-    end->ranAt = Time_GetCurrent();
-    end->runs++;
-}
 
 // A thread's final flushes still run an event that falls due after its function returned, and
 // the join waits for it; the thread sleeps meanwhile instead of spinning through the second.
 TEST(EventQueue, AThreadEndingWithADelayedEventRunsItWithoutSpinning) {
     EndOfThread end;
     Thread* thread = nullptr;
-    ASSERT_EQ(Thread_Begin(&thread, &end, IdleUntilExit), 1);
+    ASSERT_EQ(Thread_Begin(&thread, &end,
+                           [](void* parameter) -> uint32_t {
+                               static_cast<EndOfThread*>(parameter)->id = Thread_GetCurrentId();
+                               while (!Thread_WaitForExit(1)) {
+                               }
+                               return 0;
+                           }),
+              1);
     ASSERT_TRUE(WaitFor([&] { return end.id.load() != 0; }));
     EventQueue* queue = Thread_GetEventQueueHandle(end.id);
     ASSERT_NE(queue, nullptr);
     const double start = Time_GetCurrent();
-    EventQueue_AddDelay(queue, &end, nullptr, 0, NoteEnd, 1.0);
+    EventQueue_AddDelay(
+        queue, &end, nullptr, 0,
+        [](void* instance, void*) {
+            EndOfThread* e = static_cast<EndOfThread*>(instance);
+            timespec cpu = {};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+            e->cpuSeconds = (double)cpu.tv_sec + (double)cpu.tv_nsec / 1e9;
+            e->ranAt = Time_GetCurrent();
+            e->runs++;
+        },
+        1.0);
     EventQueue_Release(&queue);
     EXPECT_EQ(Thread_SignalExit(end.id), 1);
     EXPECT_EQ(Thread_Join(-1, &thread), 1);
@@ -985,77 +751,44 @@ TEST(EventQueue, AThreadEndingWithADelayedEventRunsItWithoutSpinning) {
     EXPECT_LT(end.cpuSeconds, 0.5);
 }
 
-TEST(EventQueueDeathTest, GlobalQueueAndAddMisuseAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            EventQueue_GetInstance(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            EventQueue_AddProcessByThreadId(Thread_GetMainId(), nullptr, ProcessA);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            EventQueue_Init();
-            EventQueue_Remove();
-            EventQueue_SetFlushTimeout(nullptr, 1);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            EventQueue_Init();
-            std::thread other([] { EventQueue_Flush(nullptr); });
-            other.join();
-        },
-        AbortRegex("Assertion failed (Thread_GetCurrentId() == EventQueue->ThreadId)\n"
-                   "Unable to flush event queue on invalid thread"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            EventQueue_AddProcess(h.queue, nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
+template <typename F> void InOtherThread(F f) {
+    std::thread(f).join();
+}
+
+TEST(EventQueueDeathTest, MisuseAborts) {
     const std::string oversize =
         AbortRegex("Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                    "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            uint8_t payload[EVENTQUEUE_MAXPAYLOADSIZE + 1] = {};
-            EventQueue_AddUnique(h.queue, nullptr, payload, sizeof(payload), nullptr, SameText);
-        },
-        oversize);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            uint8_t payload[EVENTQUEUE_MAXPAYLOADSIZE + 1] = {};
-            EventQueue_AddDelay(h.queue, nullptr, payload, sizeof(payload), nullptr, 1);
-        },
-        oversize);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            QueueHolder h;
-            EventQueue_AddTime(h.queue, nullptr, nullptr, 0xFFFFFFFFu, nullptr, 1);
-        },
-        oversize);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Class fake = {};
-            fake.ClassId = 0xABCD;
-            EventQueue_GetInstance(reinterpret_cast<EventQueue*>(&fake));
-        },
-        "ABORT - Class mismatch pointer \\(0x[0-9A-F]{16}: expected 0xc97be418 but was 0x0000abcd\\)");
+    const std::string wrongThread =
+        AbortRegex("Assertion failed (Thread_GetCurrentId() == EventQueue->ThreadId)\n"
+                   "Unable to flush event queue on invalid thread");
+    static uint8_t big[EVENTQUEUE_MAXPAYLOADSIZE + 1] = {};
+    ExpectAborts({
+        {[] { EventQueue_Add(Queue(), nullptr, big, sizeof(big), nullptr); }, oversize},
+        {[] { EventQueue_AddUnique(Queue(), nullptr, big, sizeof(big), nullptr, SameText); }, oversize},
+        {[] { EventQueue_AddDelay(Queue(), nullptr, big, sizeof(big), nullptr, 1); }, oversize},
+        {[] { EventQueue_AddTime(Queue(), nullptr, nullptr, 0xFFFFFFFFu, nullptr, 1); }, oversize},
+        // A payload is needed for a size, not without one.
+        {[] { EventQueue_Add(Queue(), nullptr, nullptr, 4, nullptr); }, AbortRegex("Pointer is NULL\n")},
+        {[] {
+             Queue q;
+             InOtherThread([&] { EventQueue_Flush(q); });
+         },
+         wrongThread},
+        {[] {
+             EventQueue_Init();
+             InOtherThread([] { EventQueue_Flush(nullptr); });
+         },
+         wrongThread},
+        // Handle 0 before the global queue exists.
+        {[] { EventQueue_GetInstance(nullptr); }, AbortRegex("Pointer is NULL\n")},
+        {[] {
+             Class fake = {};
+             fake.ClassId = 0xABCD;
+             EventQueue_Flush(reinterpret_cast<EventQueue*>(&fake));
+         },
+         ClassMismatch(EVENTQUEUE_CLASS_ID, 0xABCD)},
+    });
 }
 
 } // namespace
