@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
+#include <functional>
 #include <pthread.h>
 #include <thread>
 #include <vector>
@@ -12,6 +12,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/rtb_bounded.h"
 
 namespace {
 
@@ -25,29 +26,24 @@ class IOWorkerEnvironment : public ::testing::Environment {
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new IOWorkerEnvironment);
+const bool g_bounded = BoundEveryTest();
 
-// Polls until the condition holds or 30 seconds pass; a generous bound, not a timing.
-template <typename F> bool WaitFor(F condition) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+// Removal waits for every item posted: an item never counted as finished would hold it for ever.
+void RemoveBounded() {
+    Deadline deadline("IOWorker_Remove");
+    EXPECT_EQ(IOWorker_Remove(), 1);
 }
 
-struct Batch {
-    EventQueue* results = nullptr; // owned by the test's thread
-    int32_t concurrency = 0;       // how many items must run at the same time
-    std::atomic<int32_t> running{0};
-    std::atomic<int32_t> maxRunning{0};
-    // Filled on the results queue's thread only.
-    std::vector<int32_t> delivered;
-    int32_t wrongResults = 0;
-    int32_t wrongThread = 0;
-    uint32_t owner = 0;
-};
+// Polls until the condition holds or 30 seconds pass; a generous bound, not a timing.
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
 
+// A blocking item: it holds until four items run side by side, notes the thread it ran on and
+// hands its result (the index and its square) back to the posting thread's queue.
 struct Job {
     IOWorkerItem item; // first, so that the item is the job
     int32_t index = 0;
@@ -55,39 +51,37 @@ struct Job {
     uint32_t threadId = 0;
 };
 
-void DeliverResult(void* instance, void* payload) {
-    Batch* batch = static_cast<Batch*>(instance);
-    int32_t result[2];
-    memcpy(result, payload, sizeof(result));
-    if (result[1] != result[0] * result[0]) batch->wrongResults++;
-    if (Thread_GetCurrentId() != batch->owner) batch->wrongThread++;
-    batch->delivered.push_back(result[0]);
-}
+struct Batch {
+    EventQueue* results = nullptr;
+    std::atomic<int32_t> running{0}, maxRunning{0};
+    std::vector<int32_t> delivered; // on the results queue's thread only
+    uint32_t owner = Thread_GetCurrentId();
+};
 
 void RunJob(void* object, IOWorkerItem* item) {
     Batch* batch = static_cast<Batch*>(object);
     Job* job = reinterpret_cast<Job*>(item);
-    const int32_t now = ++batch->running;
-    int32_t seen = batch->maxRunning.load();
-    while (now > seen && !batch->maxRunning.compare_exchange_weak(seen, now)) {
+    for (int32_t now = ++batch->running, seen = batch->maxRunning.load();
+         now > seen && !batch->maxRunning.compare_exchange_weak(seen, now);) {
     }
     pthread_getname_np(pthread_self(), job->threadName, sizeof(job->threadName));
     job->threadId = Thread_GetCurrentId();
-    // Blocking work: hold until enough items run side by side.
-    WaitFor([&] { return batch->maxRunning.load() >= batch->concurrency; });
+    WaitFor([&] { return batch->maxRunning.load() >= 4; });
     batch->running--;
     const int32_t result[2] = {job->index, job->index * job->index};
-    EventQueue_Add(batch->results, batch, result, sizeof(result), DeliverResult);
+    EventQueue_Add(batch->results, batch, result, sizeof(result), [](void* instance, void* payload) {
+        Batch* batch = static_cast<Batch*>(instance);
+        const int32_t* result = static_cast<const int32_t*>(payload);
+        // A wrong result or a delivery on another thread shows as an index out of range.
+        const bool right = result[1] == result[0] * result[0] && Thread_GetCurrentId() == batch->owner;
+        batch->delivered.push_back(right ? result[0] : -1);
+    });
 }
 
-// Items run side by side on the worker's own threads and hand their results back to the
-// posting thread through its event queue.
 TEST(IOWorker, ItemsRunConcurrentlyAndDeliverResultsThroughAQueue) {
     ASSERT_EQ(IOWorker_Init(), 1);
     Batch batch;
     EventQueue_Create(&batch.results);
-    batch.owner = Thread_GetCurrentId();
-    batch.concurrency = 4;
     constexpr int32_t kJobs = 64;
     std::vector<Job> jobs(kJobs);
     for (int32_t i = 0; i < kJobs; i++) {
@@ -95,58 +89,25 @@ TEST(IOWorker, ItemsRunConcurrentlyAndDeliverResultsThroughAQueue) {
         jobs[i].index = i;
         EXPECT_EQ(IOWorker_Post(nullptr, &batch, &jobs[i].item), 1);
     }
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (batch.delivered.size() < (size_t)kJobs && std::chrono::steady_clock::now() < end) {
-        Thread_Wait(20);
-        EventQueue_Flush(batch.results);
-    }
-    EXPECT_EQ(IOWorker_Remove(), 1);
+    EXPECT_EQ(IOWorker_Process(), 1);
+    WaitFor(
+        [&] { return Thread_Wait(20), EventQueue_Flush(batch.results), batch.delivered.size() == kJobs; });
+    RemoveBounded();
     EventQueue_Flush(batch.results);
     EventQueue_Release(&batch.results);
-
-    ASSERT_EQ(batch.delivered.size(), (size_t)kJobs);
     std::vector<int32_t> seen(kJobs, 0);
-    for (int32_t index : batch.delivered) seen[index]++;
+    for (int32_t index : batch.delivered) seen.at(index)++;
     EXPECT_EQ(seen, std::vector<int32_t>(kJobs, 1));
-    EXPECT_EQ(batch.wrongResults, 0);
-    EXPECT_EQ(batch.wrongThread, 0);
     EXPECT_GE(batch.maxRunning.load(), 4);
     for (const Job& job : jobs) {
-        // The queue's name, cut to the 15 bytes a thread name holds.
-        EXPECT_STREQ(job.threadName, "com.quarvelon.w");
+        EXPECT_STREQ(job.threadName, "com.quarvelon.w") << "the queue's name, cut to 15 bytes";
         EXPECT_NE(job.threadId, batch.owner);
     }
 }
 
-struct SlowJob {
-    IOWorkerItem item;
-    std::atomic<int32_t>* done;
-};
-
-void RunSlow(void*, IOWorkerItem* item) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    ++*reinterpret_cast<SlowJob*>(item)->done;
-}
-
-TEST(IOWorker, RemoveWaitsForOutstandingItems) {
-    EXPECT_EQ(IOWorker_Remove(), 1); // no worker: nothing to do
-    EXPECT_EQ(IOWorker_Process(), 1);
-    for (int32_t round = 0; round < 2; round++) {
-        ASSERT_EQ(IOWorker_Init(), 1);
-        std::atomic<int32_t> done{0};
-        std::vector<SlowJob> jobs(12);
-        for (SlowJob& job : jobs) {
-            job.item.Function = RunSlow;
-            job.done = &done;
-            IOWorker_Post(nullptr, nullptr, &job.item);
-        }
-        EXPECT_EQ(IOWorker_Process(), 1);
-        EXPECT_EQ(IOWorker_Remove(), 1);
-        EXPECT_EQ(done.load(), 12);
-    }
-}
-
-// Posting from many threads at once, items posting more items.
+// Posting from many threads at once, items posting more items: a child is posted before its
+// parent returns, so the count of outstanding items never falls to 0 early; slow items still
+// running when removal starts are waited for.
 struct Fanout {
     IOWorkerItem item;
     std::atomic<int32_t>* count;
@@ -155,30 +116,30 @@ struct Fanout {
 
 void RunFanout(void*, IOWorkerItem* item) {
     Fanout* job = reinterpret_cast<Fanout*>(item);
+    if (job->depth < 0) std::this_thread::sleep_for(std::chrono::milliseconds(150));
     ++*job->count;
-    if (job->depth > 0) {
-        Fanout* child = new Fanout{{nullptr, RunFanout}, job->count, job->depth - 1};
-        IOWorker_Post(nullptr, nullptr, &child->item);
-    }
+    if (job->depth > 0)
+        IOWorker_Post(nullptr, nullptr,
+                      &(new Fanout{{nullptr, RunFanout}, job->count, job->depth - 1})->item);
     delete job;
 }
 
-TEST(IOWorker, PostsFromManyThreadsAndFromItems) {
-    ASSERT_EQ(IOWorker_Init(), 1);
-    std::atomic<int32_t> count{0};
-    constexpr int32_t kPosters = 6, kEach = 50, kDepth = 3;
-    std::vector<std::thread> posters;
-    for (int32_t p = 0; p < kPosters; p++)
-        posters.emplace_back([&] {
-            for (int32_t i = 0; i < kEach; i++) {
-                Fanout* job = new Fanout{{nullptr, RunFanout}, &count, kDepth};
-                IOWorker_Post(nullptr, nullptr, &job->item);
-            }
-        });
-    for (auto& t : posters) t.join();
-    // A child is posted before its parent returns, so the count never falls to 0 early.
-    EXPECT_EQ(IOWorker_Remove(), 1);
-    EXPECT_EQ(count.load(), kPosters * kEach * (kDepth + 1));
+TEST(IOWorker, RemoveWaitsForEveryItemPostedFromThreadsAndItems) {
+    RemoveBounded(); // no worker: nothing to do
+    for (int32_t depth : {3, -1, -1}) {
+        ASSERT_EQ(IOWorker_Init(), 1);
+        std::atomic<int32_t> count{0};
+        std::vector<std::thread> posters;
+        const int32_t kPosters = depth < 0 ? 2 : 6, kEach = depth < 0 ? 6 : 50;
+        for (int32_t p = 0; p < kPosters; p++)
+            posters.emplace_back([&] {
+                for (int32_t i = 0; i < kEach; i++)
+                    IOWorker_Post(nullptr, nullptr, &(new Fanout{{nullptr, RunFanout}, &count, depth})->item);
+            });
+        for (auto& t : posters) t.join();
+        RemoveBounded();
+        EXPECT_EQ(count.load(), kPosters * kEach * (depth < 0 ? 1 : depth + 1)) << depth;
+    }
 }
 
 void RemoveFromItem(void*, IOWorkerItem*) {
@@ -186,54 +147,22 @@ void RemoveFromItem(void*, IOWorkerItem*) {
 }
 
 TEST(IOWorkerDeathTest, MisuseAborts) {
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorker_Init();
-            IOWorker_Init();
-        },
-        AbortRegex("Assertion failed (GlobalIOWorker == NULL)\nIOWorker already initialized"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorkerItem item = {};
-            item.Function = RunSlow;
-            IOWorker_Post(nullptr, nullptr, &item);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorker_Init();
-            IOWorker_Post(nullptr, nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorker_Init();
-            IOWorkerItem item = {};
-            IOWorker_Post(nullptr, nullptr, &item);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorker_AssociateDevice(nullptr);
-        },
-        AbortRegex("Not implemented"));
-    // Removal from inside an item would wait for that item for ever.
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            IOWorker_Init();
-            IOWorkerItem item = {};
-            item.Function = RemoveFromItem;
-            IOWorker_Post(nullptr, nullptr, &item);
-            std::this_thread::sleep_for(std::chrono::seconds(30));
-        },
-        AbortRegex(
-            "Assertion failed (!InWorkItem)\nIOWorker cannot be removed by one of its own work items"));
+    static IOWorkerItem noFunction = {}, remove = {nullptr, RemoveFromItem};
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[] { IOWorker_Init(), IOWorker_Init(); },
+         "Assertion failed (GlobalIOWorker == NULL)\nIOWorker already initialized"},
+        {[] { IOWorker_Post(nullptr, nullptr, &remove); }, "Pointer is NULL\n"}, // no worker
+        {[] { IOWorker_Init(), IOWorker_Post(nullptr, nullptr, &noFunction); }, "Pointer is NULL\n"},
+        {[] { IOWorker_AssociateDevice(nullptr); }, "Not implemented"},
+        // Removal from inside an item would wait for that item for ever.
+        {[] {
+             IOWorker_Init(), IOWorker_Post(nullptr, nullptr, &remove),
+                 std::this_thread::sleep_for(std::chrono::seconds(30));
+         },
+         "Assertion failed (!InWorkItem)\nIOWorker cannot be removed by one of its own work items"},
+    };
+    for (const auto& [misuse, text] : cases)
+        EXPECT_DEATH((BoundedDeathChild(), misuse()), AbortRegex(text)) << text;
 }
 
 } // namespace

@@ -7,213 +7,124 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/abort_hook.h"
+#include "tests/support/rtb_bounded.h"
+#include "tests/support/rtb_got.h"
 
 namespace {
 
+// A lost wake-up leaves a waiter asleep: this bound fails the test instead.
+const bool g_bounded = BoundEveryTest();
+
 struct SignalHolder {
     Signal* signal = nullptr;
-    SignalHolder() { Signal_Create(&signal); }
-    ~SignalHolder() {
-        if (signal) Signal_Delete(&signal);
+    explicit SignalHolder(uint32_t autoReset = 0) {
+        Signal_Create(&signal);
+        if (autoReset) Signal_SetAutoReset(signal, 1);
+    }
+    ~SignalHolder() { Signal_Delete(&signal); }
+    // Whether a wait of the given time-out saw the signal.
+    uint32_t Wait(int32_t timeoutMs) {
+        uint32_t signalled = 7;
+        EXPECT_EQ(Signal_Wait(signal, &signalled, timeoutMs), 1);
+        return signalled;
     }
 };
 
-int64_t ElapsedMs(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-TEST(Signal, CreateGivesAClearedManualResetSignal) {
-    Signal* signal = nullptr;
-    ASSERT_EQ(Signal_Create(&signal), 1);
-    ASSERT_NE(signal, nullptr);
-    uint32_t state = 7, autoReset = 7;
-    EXPECT_EQ(Signal_Get(signal, &state), 1);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(Signal_GetAutoReset(signal, &autoReset), 1);
-    EXPECT_EQ(autoReset, 0u);
-    EXPECT_EQ(Signal_Delete(&signal), 1);
-    EXPECT_EQ(signal, nullptr);
-}
-
-TEST(Signal, SetRaisesAndClears) {
-    SignalHolder h;
-    uint32_t state = 0;
-    struct Step {
-        uint32_t value;
-        uint32_t expected;
-    };
-    // Raising a raised signal and clearing a cleared one change nothing; any non-zero raises.
-    const Step steps[] = {{1, 1}, {1, 1}, {0, 0}, {0, 0}, {2, 1}, {0, 0}};
-    for (const Step& step : steps) {
-        EXPECT_EQ(Signal_Set(h.signal, step.value), 1);
-        Signal_Get(h.signal, &state);
-        EXPECT_EQ(state, step.expected) << "after setting " << step.value;
+TEST(Signal, SetRaisesAndClearsAManualResetSignal) {
+    SignalHolder h; // a new signal is cleared and resets manually
+    EXPECT_EQ(Got<uint32_t>(Signal_Get, h.signal), 0u);
+    EXPECT_EQ(Got<uint32_t>(Signal_GetAutoReset, h.signal), 0u);
+    // Raising a raised signal and clearing a cleared one change nothing; any non-zero raises; a
+    // raised manual signal stays so across waits.
+    const uint32_t steps[][3] = {{1, 1, 1}, {1, 1, 1}, {0, 0, 0}, {0, 0, 0}, {2, 1, 1}, {0, 0, 0}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(Signal_Set(h.signal, step[0]), 1);
+        EXPECT_EQ(std::vector({Got<uint32_t>(Signal_Get, h.signal), h.Wait(0), h.Wait(0)}),
+                  std::vector({step[1], step[2], step[2]}))
+            << "after setting " << step[0];
     }
-}
-
-TEST(Signal, ManualResetStaysRaisedAcrossWaits) {
-    SignalHolder h;
-    uint32_t signalled = 7;
-    EXPECT_EQ(Signal_Wait(h.signal, &signalled, 0), 1);
-    EXPECT_EQ(signalled, 0u);
-    Signal_Set(h.signal, 1);
-    for (int i = 0; i < 3; i++) {
-        signalled = 0;
-        EXPECT_EQ(Signal_Wait(h.signal, &signalled, 0), 1);
-        EXPECT_EQ(signalled, 1u);
-    }
-    Signal_Set(h.signal, 0);
-    EXPECT_EQ(Signal_Wait(h.signal, &signalled, 0), 1);
-    EXPECT_EQ(signalled, 0u);
 }
 
 TEST(Signal, AutoResetIsConsumedByOneWaitAndRaisesDoNotCount) {
-    SignalHolder h;
-    uint32_t flag = 0;
-    EXPECT_EQ(Signal_SetAutoReset(h.signal, 1), 1);
-    Signal_GetAutoReset(h.signal, &flag);
-    EXPECT_EQ(flag, 1u);
+    SignalHolder h(1);
+    EXPECT_EQ(Got<uint32_t>(Signal_GetAutoReset, h.signal), 1u);
     Signal_Set(h.signal, 1);
     Signal_Set(h.signal, 1);
-    uint32_t signalled = 0, state = 7;
-    EXPECT_EQ(Signal_Wait(h.signal, &signalled, 5), 1);
-    EXPECT_EQ(signalled, 1u);
-    Signal_Get(h.signal, &state);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(Signal_Wait(h.signal, &signalled, 5), 1);
-    EXPECT_EQ(signalled, 0u);
+    EXPECT_EQ(std::vector({h.Wait(5), Got<uint32_t>(Signal_Get, h.signal), h.Wait(5)}),
+              std::vector<uint32_t>({1, 0, 0}));
 }
 
 TEST(Signal, ShortTimeOutsWaitAtLeastFifteenMilliseconds) {
     SignalHolder h;
-    for (int32_t timeout : {1, 15}) {
-        uint32_t signalled = 7;
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Signal_Wait(h.signal, &signalled, timeout), 1);
-        EXPECT_EQ(signalled, 0u);
-        EXPECT_GE(ElapsedMs(start), 14) << "time-out " << timeout;
+    for (auto [timeout, least] : {std::pair{1, 14}, {15, 14}, {60, 59}}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(h.Wait(timeout), 0u);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(least)) << timeout;
     }
-    uint32_t signalled = 7;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Signal_Wait(h.signal, &signalled, 60), 1);
-    EXPECT_EQ(signalled, 0u);
-    EXPECT_GE(ElapsedMs(start), 59);
 }
 
 TEST(Signal, WaitsAreWokenByAnotherThread) {
     for (int32_t timeout : {-1, 30000}) {
-        SignalHolder h;
-        Signal_SetAutoReset(h.signal, 1);
+        SignalHolder h(1);
         uint32_t signalled = 0;
-        int64_t result = 0;
-        std::thread waiter([&] { result = Signal_Wait(h.signal, &signalled, timeout); });
+        std::thread waiter([&] { signalled = h.Wait(timeout); });
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         Signal_Set(h.signal, 1);
         waiter.join();
-        EXPECT_EQ(result, 1);
         EXPECT_EQ(signalled, 1u) << "time-out " << timeout;
     }
 }
 
-TEST(Signal, ManualRaiseWakesEveryWaiter) {
-    SignalHolder h;
-    constexpr int kWaiters = 16;
-    std::atomic<int> woken{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kWaiters; i++)
-        threads.emplace_back([&] {
-            uint32_t signalled = 0;
-            Signal_Wait(h.signal, &signalled, 30000);
-            if (signalled) woken++;
-        });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    Signal_Set(h.signal, 1);
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(woken.load(), kWaiters);
-}
-
-// Each raise of an auto-reset signal lets exactly one waiter through; every waiter gets through
-// once with as many raises as waiters, however the raises and the waits interleave.
-TEST(Signal, AutoRaiseReleasesOneWaiterEachWithoutLosingAny) {
-    SignalHolder h;
-    Signal_SetAutoReset(h.signal, 1);
-    constexpr int kWaiters = 8;
-    std::atomic<int> passed{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kWaiters; i++)
-        threads.emplace_back([&] {
-            uint32_t signalled = 0;
-            Signal_Wait(h.signal, &signalled, -1);
-            passed++;
-        });
-    for (int i = 0; i < kWaiters; i++) {
-        int before = passed.load();
-        Signal_Set(h.signal, 1);
-        // The next raise waits until this one was taken, so that raises do not merge.
-        auto start = std::chrono::steady_clock::now();
-        while (passed.load() == before && ElapsedMs(start) < 30000) std::this_thread::yield();
-        EXPECT_EQ(passed.load(), before + 1);
+// One raise of a manual signal wakes every waiter; each raise of an auto-reset signal lets
+// exactly one through, and as many raises as waiters let every one through however the raises
+// and the waits interleave.
+TEST(Signal, RaisesWakeEveryManualWaiterAndOneAutoWaiterEach) {
+    for (uint32_t autoReset : {0u, 1u}) {
+        SignalHolder h(autoReset);
+        std::atomic<int> passed{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; i++) threads.emplace_back([&] { passed += h.Wait(-1); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        Deadline deadline("waiters of a raised signal");
+        for (int i = 0; i < (autoReset ? 8 : 1); i++) {
+            const int before = passed.load();
+            Signal_Set(h.signal, 1);
+            // The next raise waits until this one was taken, so that raises do not merge.
+            while (autoReset && passed.load() == before) std::this_thread::yield();
+            EXPECT_TRUE(!autoReset || passed.load() == before + 1)
+                << "raise " << i << " let more than one through";
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(passed.load(), 8) << autoReset;
     }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(passed.load(), kWaiters);
 }
 
 // Two threads hand a token back and forth through two auto-reset signals; a lost wake-up
-// would leave both waiting, which the long time-out turns into a failure.
+// leaves a wait to run out, which counts as missed.
 TEST(Signal, PingPongLosesNoWakeUp) {
-    SignalHolder ping, pong;
-    Signal_SetAutoReset(ping.signal, 1);
-    Signal_SetAutoReset(pong.signal, 1);
+    SignalHolder ping(1), pong(1);
     constexpr int kRounds = 20000;
     std::atomic<int> missed{0};
     std::thread other([&] {
         for (int i = 0; i < kRounds; i++) {
-            uint32_t signalled = 0;
-            Signal_Wait(ping.signal, &signalled, 20000);
-            if (!signalled) missed++;
+            missed += 1 - (int)ping.Wait(20000);
             Signal_Set(pong.signal, 1);
         }
     });
     for (int i = 0; i < kRounds; i++) {
         Signal_Set(ping.signal, 1);
-        uint32_t signalled = 0;
-        Signal_Wait(pong.signal, &signalled, 20000);
-        if (!signalled) missed++;
+        missed += 1 - (int)pong.Wait(20000);
     }
     other.join();
     EXPECT_EQ(missed.load(), 0);
 }
 
-TEST(SignalDeathTest, NullHandlesAbort) {
+TEST(SignalDeathTest, NoSignalAbortsAtTheCallersLine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Signal_Delete(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Signal* none = nullptr;
-            Signal_Delete(&none);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Signal_Set(nullptr, 1);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            uint32_t signalled = 0;
-            Signal_Wait(nullptr, &signalled, 0);
-        },
-        AbortRegex("Pointer is NULL\n"));
+    const int line = __LINE__ + 1;
+    auto misuse = [] { Signal_Set(nullptr, 1); };
+    EXPECT_DEATH((BoundedDeathChild(), misuse()),
+                 "ABORT - Pointer is NULL\n \\([^ ]*signal_test\\.cpp/" + std::to_string(line) + "\\)");
 }
 
 } // namespace

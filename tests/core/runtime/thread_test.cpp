@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -14,7 +15,8 @@
 #include "core/runtime/class.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/time.h"
-#include "tests/support/abort_hook.h"
+#include "tests/support/rtb_bounded.h"
+#include "tests/support/rtb_got.h"
 
 namespace {
 
@@ -28,54 +30,72 @@ class ThreadEnvironment : public ::testing::Environment {
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new ThreadEnvironment);
+// Joins wait without a time-out of their own: this bound fails a join that never returns.
+const bool g_bounded = BoundEveryTest(60);
 
-// Spins (yielding) until the condition holds or 30 seconds pass; a generous bound, not a timing.
-template <typename F> bool WaitFor(F condition) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Every test ends with the module's lock free: looking a thread up takes it.
+class ThreadTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        FromOtherThread("a thread lookup", [] {
+            Thread* none = nullptr;
+            Thread_FindThreadById(0x7FFFFFF0, &none);
+        });
     }
-    return true;
+};
+
+// Polls until the condition holds or 30 seconds pass; a generous bound, not a timing.
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
 }
 
+// What a thread function saw, and a gate that holds it until the test opens it.
 struct Work {
     uint32_t input = 0;
     std::atomic<uint32_t> seenId{0};
-    std::atomic<int> gate{0};
-    std::atomic<int> started{0};
+    std::atomic<int> gate{0}, started{0};
     int64_t waits[3] = {-1, -1, -1};
     Thread* self = nullptr;
     EventQueue* queue = nullptr;
+    void Hold() {
+        started = 1;
+        while (!gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 };
 
+// Starts a thread running fn(work) and waits until it has started.
+Thread* Start(Work* work, ThreadFunc fn) {
+    Thread* handle = nullptr;
+    EXPECT_EQ(Thread_Begin(&handle, work, fn), 1);
+    EXPECT_TRUE(WaitFor([work] { return work->started.load() == 1; }));
+    return handle;
+}
+
 uint32_t Square(void* parameter) {
-    Work* work = static_cast<Work*>(parameter);
-    work->seenId = Thread_GetCurrentId();
-    return work->input * work->input;
+    static_cast<Work*>(parameter)->seenId = Thread_GetCurrentId();
+    return static_cast<Work*>(parameter)->input * static_cast<Work*>(parameter)->input;
 }
 
 uint32_t WaitForGate(void* parameter) {
-    Work* work = static_cast<Work*>(parameter);
-    work->seenId = Thread_GetCurrentId();
-    work->started = 1;
-    while (!work->gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return 7;
+    return static_cast<Work*>(parameter)->Hold(), 7;
 }
 
-TEST(Thread, BeginRunsTheFunctionAndJoinGivesTheHandleBack) {
+TEST_F(ThreadTest, BeginRunsTheFunctionAndJoinGivesTheHandleBack) {
     Work work[4];
     Thread* handles[4] = {};
     for (uint32_t i = 0; i < 4; i++) {
         work[i].input = i + 2;
-        ASSERT_EQ(Thread_Begin(&handles[i], &work[i], Square), 1);
-        ASSERT_NE(handles[i], nullptr);
-        EXPECT_EQ(reinterpret_cast<Class*>(handles[i])->ClassId, (uint32_t)THREAD_CLASS_ID);
+        // The container flag goes to the platform's start hook; the thread starts all the same.
+        ASSERT_EQ(
+            Thread_BeginEx(&handles[i], i == 3 ? (uint32_t)PLATFORM_THREAD_CONTAINER : 0u, &work[i], Square),
+            1);
     }
     for (uint32_t i = 0; i < 4; i++) {
-        uint32_t id = Thread_GetId(handles[i]);
-        EXPECT_NE(id, 0u);
-        EXPECT_NE(id, Thread_GetCurrentId());
+        const uint32_t id = Thread_GetId(handles[i]);
+        EXPECT_TRUE(id != 0 && id != Thread_GetCurrentId());
         EXPECT_EQ(Thread_Join(-1, &handles[i]), 1);
         EXPECT_EQ(handles[i], nullptr);
         EXPECT_EQ(work[i].seenId.load(), id);
@@ -86,106 +106,57 @@ TEST(Thread, BeginRunsTheFunctionAndJoinGivesTheHandleBack) {
     EXPECT_EQ(Thread_Release(&none), 0);
 }
 
-TEST(Thread, ContainerFlagStartsAThreadToo) {
-    Work work;
-    work.input = 9;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_BeginEx(&handle, PLATFORM_THREAD_CONTAINER, &work, Square), 1);
-    EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_NE(work.seenId.load(), 0u);
-}
-
-TEST(Thread, JoinWithTimeOutZeroOnARunningThreadKeepsTheHandle) {
-    Work work;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &work, WaitForGate), 1);
-    EXPECT_EQ(Thread_Join(0, &handle), 0);
-    EXPECT_NE(handle, nullptr);
-    EXPECT_EQ(Thread_Join(20, &handle), 0);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_NE(Thread_GetId(handle), 0u);
-    work.gate = 1;
-    EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(handle, nullptr);
-}
-
-uint32_t WaitTwice(void* parameter) {
+uint32_t WaitTwiceThenForExitThrice(void* parameter) {
     Work* work = static_cast<Work*>(parameter);
-    work->started = 1;
-    while (!work->gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    work->Hold();
     work->waits[0] = Thread_Wait(5);
     work->waits[1] = Thread_Wait(5);
+    work->started = 2;
+    while (!Thread_WaitForExit(-1)) {
+    }
+    work->waits[2] = Thread_WaitForExit(0) + Thread_WaitForExit(5);
     return 0;
 }
 
-// Two raises before the wait: the first wait takes the signal, the second times out.
-TEST(Thread, WaitIsAutoResetAndRaisesDoNotCount) {
+// Two raises before the wait: the first wait takes the wake signal, the second times out; the
+// exit signal, once raised, stays so.
+TEST_F(ThreadTest, WakeIsAutoResetAndExitStaysRaised) {
     Work work;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &work, WaitTwice), 1);
-    ASSERT_TRUE(WaitFor([&] { return work.started.load() == 1; }));
+    Thread* handle = Start(&work, WaitTwiceThenForExitThrice);
     const uint32_t id = Thread_GetId(handle);
-    EXPECT_EQ(Thread_Signal(id), 1);
-    EXPECT_EQ(Thread_SignalEvent(id), 1);
+    EXPECT_EQ(Thread_Signal(id) + Thread_SignalEvent(id), 2);
     work.gate = 1;
+    EXPECT_TRUE(WaitFor([&] { return work.started.load() == 2; }));
+    EXPECT_EQ(Thread_SignalExit(id), 1);
     EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(work.waits[0], 1);
-    EXPECT_EQ(work.waits[1], 0);
+    EXPECT_EQ(std::vector<int64_t>(work.waits, work.waits + 3), (std::vector<int64_t>{1, 0, 2}));
+    EXPECT_EQ(Thread_SignalExit(id), 0) << "once the thread is gone there is nobody to tell";
 }
 
-uint32_t WaitForExitThrice(void* parameter) {
-    Work* work = static_cast<Work*>(parameter);
-    work->waits[0] = Thread_WaitForExit(-1);
-    work->waits[1] = Thread_WaitForExit(0);
-    work->waits[2] = Thread_WaitForExit(5);
-    return 0;
-}
-
-TEST(Thread, WaitForExitStaysRaised) {
-    Work work;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &work, WaitForExitThrice), 1);
-    EXPECT_EQ(Thread_SignalExit(Thread_GetId(handle)), 1);
-    EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(work.waits[0], 1);
-    EXPECT_EQ(work.waits[1], 1);
-    EXPECT_EQ(work.waits[2], 1);
-    // Once the thread is gone there is nobody to tell.
-    EXPECT_EQ(Thread_SignalExit(0x7FFFFFF0), 0);
-}
-
-struct Unhandled {
-    std::mutex lock;
-    std::vector<std::pair<uint32_t, uint32_t>> calls;
-};
-Unhandled g_unhandled;
-
-void RecordUnhandled(uint32_t threadId, uint32_t isEvent) {
-    std::lock_guard<std::mutex> guard(g_unhandled.lock);
-    g_unhandled.calls.emplace_back(threadId, isEvent);
-}
+std::mutex g_unhandledLock;
+std::vector<std::pair<uint32_t, uint32_t>> g_unhandled;
 
 // Signals for threads not started here wake the main thread and reach the host's callback.
-TEST(Thread, SignalsOfUnknownThreadsWakeTheMainThread) {
+TEST_F(ThreadTest, SignalsOfUnknownThreadsWakeTheMainThread) {
     EXPECT_EQ(Thread_GetMainId(), Thread_GetCurrentId());
     EXPECT_EQ(Thread_Tick(), 1); // nothing to do without a context
     while (Thread_Wait(0)) {
     }
-    g_unhandled.calls.clear();
-    EXPECT_EQ(Thread_SetUnhandledSignal(RecordUnhandled), 1);
+    g_unhandled.clear();
+    EXPECT_EQ(Thread_SetUnhandledSignal([](uint32_t threadId, uint32_t isEvent) {
+                  std::lock_guard<std::mutex> guard(g_unhandledLock);
+                  g_unhandled.emplace_back(threadId, isEvent);
+              }),
+              1);
     const uint32_t main = Thread_GetMainId();
     EXPECT_EQ(Thread_Signal(main), 1);
-    EXPECT_EQ(Thread_Wait(0), 1);
-    EXPECT_EQ(Thread_Wait(0), 0);
-    EXPECT_EQ(Thread_SignalEvent(main), 1);
-    EXPECT_EQ(Thread_Signal(0x7FFFFFF0), 1);
-    EXPECT_EQ(Thread_Wait(5), 1);
-    EXPECT_EQ(Thread_Wait(0), 0);
-    const std::vector<std::pair<uint32_t, uint32_t>> expected = {{main, 0}, {main, 1}, {0x7FFFFFF0, 0}};
-    EXPECT_EQ(g_unhandled.calls, expected);
-    EXPECT_EQ(Thread_SetUnhandledSignal(nullptr), 1);
-    Thread_Signal(main);
-    EXPECT_EQ(g_unhandled.calls.size(), 3u);
+    EXPECT_EQ(std::vector({Thread_Wait(0), Thread_Wait(0)}), std::vector<int64_t>({1, 0}));
+    EXPECT_TRUE(AllOne({Thread_SignalEvent(main), Thread_Signal(0x7FFFFFF0)}));
+    EXPECT_EQ(std::vector({Thread_Wait(5), Thread_Wait(0)}), std::vector<int64_t>({1, 0}));
+    EXPECT_EQ(g_unhandled,
+              (std::vector<std::pair<uint32_t, uint32_t>>{{main, 0}, {main, 1}, {0x7FFFFFF0, 0}}));
+    EXPECT_TRUE(AllOne({Thread_SetUnhandledSignal(nullptr), Thread_Signal(main)}));
+    EXPECT_EQ(g_unhandled.size(), 3u);
     EXPECT_EQ(Thread_Wait(0), 1);
     // The main thread's exit signal is never raised by the module itself.
     EXPECT_EQ(Thread_WaitForExit(0), 0);
@@ -194,27 +165,20 @@ TEST(Thread, SignalsOfUnknownThreadsWakeTheMainThread) {
 uint32_t LookAtSelf(void* parameter) {
     Work* work = static_cast<Work*>(parameter);
     Thread* self = nullptr;
-    if (Thread_FindThreadById(Thread_GetCurrentId(), &self)) {
-        work->self = self;
-        Thread_Release(&self);
-    }
+    if (Thread_FindThreadById(Thread_GetCurrentId(), &self)) work->self = self, Thread_Release(&self);
     work->queue = Thread_GetCurrentEventQueueHandle();
-    work->started = 1;
-    while (!work->gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    work->Hold();
     return 0;
 }
 
-TEST(Thread, FindingThreadsAndTheirQueues) {
+TEST_F(ThreadTest, FindingThreadsAndTheirQueues) {
     EXPECT_EQ(Thread_GetCurrentEventQueueHandle(), nullptr);
     EXPECT_EQ(Thread_GetMainEventQueueHandle(), nullptr);
     Work work;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &work, LookAtSelf), 1);
-    ASSERT_TRUE(WaitFor([&] { return work.started.load() == 1; }));
+    Thread* handle = Start(&work, LookAtSelf);
     const uint32_t id = Thread_GetId(handle);
     EXPECT_EQ(work.self, handle);
     ASSERT_NE(work.queue, nullptr);
-
     Thread* found = nullptr;
     EXPECT_EQ(Thread_FindThreadById(id, &found), 1);
     EXPECT_EQ(found, handle);
@@ -224,12 +188,10 @@ TEST(Thread, FindingThreadsAndTheirQueues) {
     EXPECT_EQ(queue, work.queue);
     EventQueue_Release(&queue);
     EventQueue_Release(&work.queue);
-
     found = reinterpret_cast<Thread*>(&work);
     EXPECT_EQ(Thread_FindThreadById(Thread_GetCurrentId(), &found), 0);
     EXPECT_EQ(found, nullptr);
     EXPECT_EQ(Thread_GetEventQueueHandle(0x7FFFFFF0), nullptr);
-
     work.gate = 1;
     EXPECT_EQ(Thread_Join(-1, &handle), 1);
     // A finished thread is no longer listed.
@@ -237,110 +199,44 @@ TEST(Thread, FindingThreadsAndTheirQueues) {
     EXPECT_EQ(Thread_GetEventQueueHandle(id), nullptr);
 }
 
-struct SelfWork {
-    int64_t named = -1;
-    char name[16] = {};
-    int64_t selfJoin = -1;
-    bool handleKept = false;
-};
-
+// Names itself, and cannot join itself: that would wait for ever, so it is refused at once with
+// the handle kept.
 uint32_t NameAndJoinSelf(void* parameter) {
-    SelfWork* work = static_cast<SelfWork*>(parameter);
+    Work* work = static_cast<Work*>(parameter);
     Thread* self = nullptr;
     if (!Thread_FindThreadById(Thread_GetCurrentId(), &self)) return 1;
-    work->named = Thread_SetName(self, "worker-with-a-long-name");
-    pthread_getname_np(pthread_self(), work->name, sizeof(work->name));
-    // Joining itself would wait for ever: refused at once, the handle kept.
-    work->selfJoin = Thread_Join(-1, &self);
-    work->handleKept = self != nullptr;
+    work->waits[0] = Thread_SetName(self, "worker-with-a-long-name");
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    work->waits[1] = std::string(name) == "worker-with-a-l"; // the kernel keeps 15 bytes
+    work->waits[2] = Thread_Join(-1, &self) == 0 && self != nullptr;
     Thread_Release(&self);
     return 0;
 }
 
-TEST(Thread, NamesItselfAndCannotJoinItself) {
-    SelfWork work;
+TEST_F(ThreadTest, NamesItselfAndCannotJoinItself) {
+    Work work;
     Thread* handle = nullptr;
     ASSERT_EQ(Thread_Begin(&handle, &work, NameAndJoinSelf), 1);
     EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(work.named, 1);
-    EXPECT_STREQ(work.name, "worker-with-a-l"); // the kernel keeps 15 bytes
-    EXPECT_EQ(work.selfJoin, 0);
-    EXPECT_TRUE(work.handleKept);
+    EXPECT_EQ(std::vector<int64_t>(work.waits, work.waits + 3), (std::vector<int64_t>{1, 1, 1}));
 }
 
 struct Worker {
-    std::atomic<int32_t> ran{0};
-    std::atomic<int32_t> wrongThread{0};
-    std::atomic<int32_t> lostWakeUps{0};
+    std::atomic<int32_t> ran{0}, wrongThread{0}, lostWakeUps{0}, gate{1};
     std::atomic<uint32_t> id{0};
-    std::atomic<int32_t> gate{0};
     int32_t waitMs = 20000;
 };
 
-void CountEvent(void* instance, void* payload) {
+// Counts an event, and as wrong one that runs on another thread or where the thread cannot find its
+// own record (also while its last events run after it left the list of running threads).
+void CountEvent(void* instance, void*) {
     Worker* worker = static_cast<Worker*>(instance);
-    if (Thread_GetCurrentId() != worker->id.load()) worker->wrongThread++;
-    (void)payload;
+    Thread* self = nullptr;
+    worker->wrongThread +=
+        Thread_GetCurrentId() != worker->id.load() || !Thread_FindThreadById(worker->id, &self);
+    Thread_Release(&self);
     worker->ran++;
-}
-
-// A worker's loop: sleep until woken, then run the queue; a wait that times out before the
-// exit request means a wake-up was lost.
-uint32_t EventLoop(void* parameter) {
-    Worker* worker = static_cast<Worker*>(parameter);
-    worker->id = Thread_GetCurrentId();
-    while (!Thread_WaitForExit(0)) {
-        if (!Thread_Wait(worker->waitMs)) worker->lostWakeUps++;
-        Thread_Tick();
-    }
-    return 0;
-}
-
-TEST(Thread, EventsAddedFromManyThreadsWakeTheWorkerAndRunOnIt) {
-    Worker worker;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &worker, EventLoop), 1);
-    const uint32_t id = Thread_GetId(handle);
-    EventQueue* queue = Thread_GetEventQueueHandle(id);
-    ASSERT_NE(queue, nullptr);
-    constexpr int kProducers = 6;
-    constexpr int kEvents = 500;
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; p++)
-        producers.emplace_back([&] {
-            for (int i = 0; i < kEvents; i++) {
-                EventQueue_Add(queue, &worker, &i, sizeof(i), CountEvent);
-                if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-    for (auto& t : producers) t.join();
-    EXPECT_TRUE(WaitFor([&] { return worker.ran.load() == kProducers * kEvents; }));
-    EXPECT_EQ(Thread_SignalExit(id), 1);
-    EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EventQueue_Release(&queue);
-    EXPECT_EQ(worker.ran.load(), kProducers * kEvents);
-    EXPECT_EQ(worker.wrongThread.load(), 0);
-    EXPECT_EQ(worker.lostWakeUps.load(), 0);
-}
-
-// An event added the moment Thread_Begin returns, before the new thread has run a line of its
-// own, must wake that thread and not its creator.
-TEST(Thread, EventAddedRightAfterBeginWakesTheNewThread) {
-    for (int round = 0; round < 20; round++) {
-        Worker worker;
-        worker.waitMs = 3000;
-        Thread* handle = nullptr;
-        ASSERT_EQ(Thread_Begin(&handle, &worker, EventLoop), 1);
-        EventQueue* queue = Thread_GetEventQueueHandle(Thread_GetId(handle));
-        ASSERT_NE(queue, nullptr);
-        EventQueue_Add(queue, &worker, nullptr, 0, CountEvent);
-        EventQueue_Release(&queue);
-        EXPECT_TRUE(WaitFor([&] { return worker.ran.load() == 1; }));
-        Thread_SignalExit(Thread_GetId(handle));
-        EXPECT_EQ(Thread_Join(-1, &handle), 1);
-        EXPECT_EQ(worker.lostWakeUps.load(), 0) << "round " << round;
-        EXPECT_EQ(worker.wrongThread.load(), 0);
-    }
 }
 
 void SlowCount(void* instance, void* payload) {
@@ -348,34 +244,77 @@ void SlowCount(void* instance, void* payload) {
     CountEvent(instance, payload);
 }
 
-uint32_t GateThenEventLoop(void* parameter) {
+// A worker's loop: sleep until woken, then run the queue; a wait that times out before the
+// exit request means a wake-up was lost.
+uint32_t EventLoop(void* parameter) {
     Worker* worker = static_cast<Worker*>(parameter);
+    worker->id = Thread_GetCurrentId();
     while (!worker->gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return EventLoop(parameter);
+    while (!Thread_WaitForExit(0)) {
+        worker->lostWakeUps += !Thread_Wait(worker->waitMs);
+        Thread_Tick();
+    }
+    return 0;
+}
+
+// A worker running EventLoop, its queue, and the end of it all: every event ran once, on the
+// worker, and no wake-up was lost.
+struct RunningWorker {
+    Worker worker;
+    Thread* handle = nullptr;
+    EventQueue* queue = nullptr;
+    RunningWorker(int32_t waitMs, int32_t gate) {
+        worker.waitMs = waitMs;
+        worker.gate = gate;
+        EXPECT_EQ(Thread_Begin(&handle, &worker, EventLoop), 1);
+        queue = Thread_GetEventQueueHandle(Thread_GetId(handle));
+        EXPECT_NE(queue, nullptr);
+    }
+    void Finish(int32_t events) {
+        EXPECT_TRUE(WaitFor([&] { return worker.ran.load() == events; }));
+        EXPECT_EQ(Thread_SignalExit(Thread_GetId(handle)), 1);
+        EXPECT_EQ(Thread_Join(-1, &handle), 1);
+        EventQueue_Release(&queue);
+        EXPECT_EQ(std::vector({worker.ran.load(), worker.wrongThread.load(), worker.lostWakeUps.load()}),
+                  std::vector({events, 0, 0}));
+    }
+};
+
+TEST_F(ThreadTest, EventsAddedFromManyThreadsWakeTheWorkerAndRunOnIt) {
+    RunningWorker running(20000, 1);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 6; p++)
+        producers.emplace_back([&] {
+            for (int i = 0; i < 500; i++) {
+                EventQueue_Add(running.queue, &running.worker, &i, sizeof(i), CountEvent);
+                if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    for (auto& t : producers) t.join();
+    running.Finish(6 * 500);
+}
+
+// An event added the moment Thread_Begin returns, before the new thread has run a line of its
+// own, must wake that thread and not its creator.
+TEST_F(ThreadTest, EventAddedRightAfterBeginWakesTheNewThread) {
+    for (int round = 0; round < 20; round++) {
+        RunningWorker running(3000, 1);
+        EventQueue_Add(running.queue, &running.worker, nullptr, 0, CountEvent);
+        running.Finish(1);
+    }
 }
 
 // Ten slow events queued behind one wake-up cannot all run within one flush's budget; the
 // pass that stops early wakes the worker again instead of leaving it asleep on due events.
-TEST(Thread, AFlushCutShortByItsBudgetWakesTheOwnerAgain) {
-    Worker worker;
-    worker.waitMs = 3000;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &worker, GateThenEventLoop), 1);
-    EventQueue* queue = Thread_GetEventQueueHandle(Thread_GetId(handle));
-    ASSERT_NE(queue, nullptr);
-    for (int i = 0; i < 10; i++) EventQueue_Add(queue, &worker, nullptr, 0, SlowCount);
-    EventQueue_Release(&queue);
-    worker.gate = 1;
-    EXPECT_TRUE(WaitFor([&] { return worker.ran.load() == 10; }));
-    Thread_SignalExit(Thread_GetId(handle));
-    EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(worker.lostWakeUps.load(), 0);
-    EXPECT_EQ(worker.wrongThread.load(), 0);
+TEST_F(ThreadTest, AFlushCutShortByItsBudgetWakesTheOwnerAgain) {
+    RunningWorker running(3000, 0);
+    for (int i = 0; i < 10; i++) EventQueue_Add(running.queue, &running.worker, nullptr, 0, SlowCount);
+    running.worker.gate = 1;
+    running.Finish(10);
 }
 
-uint32_t IdleUntilGate(void* parameter) {
-    Worker* worker = static_cast<Worker*>(parameter);
-    worker->id = Thread_GetCurrentId();
+uint32_t IdleUntilExit(void* parameter) {
+    static_cast<Worker*>(parameter)->id = Thread_GetCurrentId();
     // No tick: whatever is queued waits for the thread's end.
     while (!Thread_WaitForExit(1)) {
     }
@@ -383,48 +322,35 @@ uint32_t IdleUntilGate(void* parameter) {
 }
 
 // Events still queued when the function returns run on the thread before the join returns.
-TEST(Thread, JoinWaitsForTheLastEvents) {
+TEST_F(ThreadTest, JoinWaitsForTheLastEvents) {
     Worker worker;
     Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &worker, IdleUntilGate), 1);
+    ASSERT_EQ(Thread_Begin(&handle, &worker, IdleUntilExit), 1);
     const uint32_t id = Thread_GetId(handle);
     ASSERT_TRUE(WaitFor([&] { return worker.id.load() == id; }));
     EventQueue* queue = Thread_GetEventQueueHandle(id);
-    ASSERT_NE(queue, nullptr);
     for (int i = 0; i < 10; i++) EventQueue_Add(queue, &worker, nullptr, 0, CountEvent);
     EventQueue_Release(&queue);
     Thread_SignalExit(id);
     EXPECT_EQ(Thread_Join(-1, &handle), 1);
-    EXPECT_EQ(worker.ran.load(), 10);
-    EXPECT_EQ(worker.wrongThread.load(), 0);
-}
-
-uint32_t Quick(void* parameter) {
-    static_cast<std::atomic<int>*>(parameter)->fetch_add(1);
-    return 0;
+    EXPECT_EQ(std::vector({worker.ran.load(), worker.wrongThread.load()}), std::vector({10, 0}));
 }
 
 // Many creators start and finish threads at once; half the handles are joined, half released
 // at once so that the thread drops the last reference itself.
-TEST(Thread, ManyCreatorsStartJoinAndReleaseConcurrently) {
-    constexpr int kCreators = 8;
-    constexpr int kThreadsEach = 40;
-    std::atomic<int> ran{0};
-    std::atomic<int> failures{0};
+TEST_F(ThreadTest, ManyCreatorsStartJoinAndReleaseConcurrently) {
+    constexpr int kCreators = 8, kThreadsEach = 40;
+    std::atomic<int> ran{0}, failures{0};
     std::vector<std::thread> creators;
     for (int c = 0; c < kCreators; c++)
         creators.emplace_back([&, c] {
             for (int i = 0; i < kThreadsEach; i++) {
                 Thread* handle = nullptr;
-                if (Thread_Begin(&handle, &ran, Quick) != 1) {
-                    failures++;
-                    continue;
-                }
-                if ((i + c) % 2)
-                    Thread_Release(&handle);
-                else if (Thread_Join(-1, &handle) != 1)
-                    failures++;
-                if (handle) failures++;
+                failures += Thread_Begin(&handle, &ran, [](void* count) {
+                                return (uint32_t) static_cast<std::atomic<int>*>(count)->fetch_add(1);
+                            }) != 1;
+                failures += ((i + c) % 2 ? Thread_Release(&handle) : Thread_Join(-1, &handle)) != 1;
+                failures += handle != nullptr;
             }
         });
     for (auto& t : creators) t.join();
@@ -435,53 +361,29 @@ TEST(Thread, ManyCreatorsStartJoinAndReleaseConcurrently) {
     EXPECT_EQ(Thread_CheckForDeadlock(), 1);
 }
 
-TEST(Thread, DeadlockCheckPassesForThreadsThatTick) {
+// A thread held at a gate: joins that time out keep the handle; it may go 60 seconds without a
+// tick, and past that the deadlock check aborts.
+TEST_F(ThreadTest, TimedOutJoinsDeadlockCheckAndWrongHandles) {
     Work work;
-    Thread* handle = nullptr;
-    ASSERT_EQ(Thread_Begin(&handle, &work, WaitForGate), 1);
+    Thread* handle = Start(&work, WaitForGate);
+    for (int32_t timeout : {0, 20}) EXPECT_EQ(Thread_Join(timeout, &handle), 0) << timeout;
+    ASSERT_NE(handle, nullptr);
+    EXPECT_NE(Thread_GetId(handle), 0u);
     EXPECT_EQ(Thread_CheckForDeadlock(), 1);
-    // 59 seconds without a tick are still fine.
     Thread_SetLastTickTime(handle, Time_GetCurrent() - 59.0);
     EXPECT_EQ(Thread_CheckForDeadlock(), 1);
+    EXPECT_DEATH(
+        (BoundedDeathChild(), Thread_SetLastTickTime(handle, Time_GetCurrent() - 61.0),
+         Thread_CheckForDeadlock()),
+        "ABORT - Assertion failed \\(CurrentTime - Thread->LastTickTime <= 60\\.f\\)\nDeadlock detected on "
+        "thread [1-9][0-9]* \\([^ ]+/[0-9]+\\)");
     work.gate = 1;
     EXPECT_EQ(Thread_Join(-1, &handle), 1);
-}
-
-TEST(ThreadDeathTest, DeadlockAndBadHandlesAbort) {
-    std::string deadlock = AbortRegex(
-        "Assertion failed (CurrentTime - Thread->LastTickTime <= 60.f)\nDeadlock detected on thread ");
-    const std::string tail = AbortRegex("");
-    deadlock.insert(deadlock.size() - (tail.size() - std::string("ABORT - ").size()), "[1-9][0-9]*");
+    EXPECT_EQ(handle, nullptr);
+    Class fake = {};
+    fake.ClassId = 0xABCD;
     EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Work work;
-            Thread* handle = nullptr;
-            Thread_Begin(&handle, &work, WaitForGate);
-            Thread_SetLastTickTime(handle, Time_GetCurrent() - 61.0);
-            Thread_CheckForDeadlock();
-        },
-        deadlock);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Thread* handle = nullptr;
-            Thread_Begin(&handle, nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Thread_Join(0, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Class fake = {};
-            fake.ClassId = 0xABCD;
-            Thread_GetId(reinterpret_cast<Thread*>(&fake));
-        },
+        (BoundedDeathChild(), Thread_GetId(reinterpret_cast<Thread*>(&fake))),
         "ABORT - Class mismatch pointer \\(0x[0-9A-F]{16}: expected 0x25b3fa47 but was 0x0000abcd\\)");
 }
 
