@@ -493,7 +493,10 @@ int64_t BitField_ToHexStringLength(BitField* field, int32_t* size) {
 int64_t BitField_ToHexString(BitField* field, char* text, int32_t capacity) {
     CLASS_CHECK(field, BIT_FIELD_CLASS_ID);
     ASSERT_POINTER(text);
-    return String_ConvertToHex(field->Bytes, field->TotalBytes, 0, text, capacity);
+    // A text that does not fit is not handed out cut: it would read back as another field.
+    const int64_t result = String_ConvertToHex(field->Bytes, field->TotalBytes, 0, text, capacity);
+    if (!result && capacity > 0) text[0] = 0;
+    return result;
 }
 
 int64_t BitField_FromHexString(BitField* field, const char* text) {

@@ -217,7 +217,7 @@ TEST(BitField, TextForms) {
     EXPECT_EQ(field.Hex(), "8040");
     EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToBase64String(field, out, 4)), "0:");
     EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToBase64String(field, out, 0)), "0:zzzzzzz");
-    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToHexString(field, out, 4)).substr(0, 2), "0:");
+    EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToHexString(field, out, 4)), "0:");
     EXPECT_EQ(OUTCOME_TEXT(8, BitField_ToHexString(field, out, 5)), "1:8040");
 
     // Known answers of RFC 4648 section 10, both ways.
