@@ -21,8 +21,8 @@
 
 #include "core/linux/platform_error.h"
 #include "core/runtime/string_print.h"
-#include "tests/core/platform/stream_contract.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/plat_helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -68,6 +68,26 @@ struct Capture {
         for (const std::string& l : Lines) all += l + "\n";
         return all;
     }
+    int64_t Open(const std::string& path, FileOpenFlags flags) { return File_Open(F, path.c_str(), flags); }
+    // Writes the text; answers the result, the count checked against it.
+    int64_t Write(const std::string& text) {
+        uint32_t written = 7;
+        const int64_t result = File_Write(F, text.data(), (int32_t)text.size(), &written);
+        EXPECT_EQ(written, result ? text.size() : 0u);
+        return result;
+    }
+    // Reads up to `size` bytes; answers the result and the bytes, as "1:abc".
+    std::string Read(uint32_t size) {
+        std::string bytes(size, '\0');
+        uint32_t count = 7;
+        const int64_t result = File_Read(F, bytes.data(), size, &count);
+        return std::to_string(result) + ":" + bytes.substr(0, count);
+    }
+    std::string Tell() {
+        uint64_t position = 7;
+        const int64_t result = File_Tell(F, &position);
+        return std::to_string(result) + "@" + std::to_string(position);
+    }
 };
 
 template <typename Body> int InChild(Body body) {
@@ -83,122 +103,56 @@ constexpr int32_t E(int32_t error) {
     return PLATFORM_ERROR_ERRNO_BASE + error;
 }
 
-// ---- As a Stream --------------------------------------------------------------------------------
-
-TEST(File, IsAStream) {
-    static TempDir dir;
-    static int32_t counter = 0;
-    stream_contract::StreamKind kind;
-    kind.Name = "File";
-    kind.Slots = stream_contract::kSlotWrite | stream_contract::kSlotRead | stream_contract::kSlotSeek |
-                 stream_contract::kSlotFlush | stream_contract::kSlotTell | stream_contract::kSlotLength |
-                 stream_contract::kSlotIsOpen | stream_contract::kSlotClose;
-    kind.SeekOutsideFails = false; // a file may be positioned past its end
-    kind.EmptyWriteSucceeds = true;
-    kind.Make = [](const std::vector<uint8_t>& content) -> Stream* {
-        const std::string path = dir.file("s" + std::to_string(counter++));
-        EXPECT_TRUE(WriteText(path, std::string(content.begin(), content.end())));
-        File* file = nullptr;
-        File_Create(&file);
-        if (!File_Open(file, path.c_str(), FILE_READ | FILE_WRITE | FILE_SHARED)) return nullptr;
-        Stream* stream = nullptr;
-        File_GetStreamHandle(file, &stream);
-        return stream;
-    };
-    kind.Destroy = [](Stream* stream) {
-        File* file = static_cast<File*>(stream->Handle);
-        File_Delete(&file);
-    };
-    stream_contract::RunStreamContract(kind);
-}
-
-TEST(File, StreamRecordIsTheFilesOwn) {
-    File* file = nullptr;
-    ASSERT_EQ(File_Create(&file), 1);
+// The File's last error is its stream record's; Reset clears it. Closing nothing succeeds.
+TEST(File, ErrorsLiveInTheStreamRecord) {
+    File* file = Created(File_Create);
     Stream* stream = nullptr;
     EXPECT_EQ(File_GetStreamHandle(file, &stream), 1);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->Handle, file);
-    EXPECT_EQ(stream->Peek, nullptr);
-    EXPECT_EQ(stream->WriteAsync, nullptr);
-    EXPECT_EQ(stream->ReadAsync, nullptr);
-    EXPECT_EQ(File_IsOpen(file), 0);
-    uint32_t value = 0;
-    EXPECT_EQ(File_GetRetries(file, &value), 1);
-    EXPECT_EQ(value, 20u);
-    EXPECT_EQ(File_GetAutoCreateDirectories(file, &value), 1);
-    EXPECT_EQ(value, 1u);
     Stream_SetLastError(stream, E(ENOSPC));
     EXPECT_EQ(File_GetLastError(file), E(ENOSPC));
     EXPECT_EQ(File_Reset(file), 1);
     EXPECT_EQ(File_GetLastError(file), 0);
     EXPECT_EQ(File_Close(file), 1) << "nothing open is success";
     EXPECT_EQ(File_Delete(&file), 1);
-    EXPECT_EQ(file, nullptr);
 }
 
-// ---- Opening ------------------------------------------------------------------------------------
-
+// Descriptor 0 freed, so that the open gets it: it is an open file, closed by the File, and once
+// the File's close failed (closed behind its back), never closed again under its new owner.
 TEST(File, DescriptorZeroIsAnOpenFile) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "zero"));
-    // Free descriptor 0 so that the open gets it.
-    int saved = dup(0);
+    const int saved = dup(0);
     ASSERT_GE(saved, 0);
     close(0);
     Capture c;
-    const int64_t opened = File_Open(c.F, dir.file("f").c_str(), FILE_READ);
-    const int64_t isOpen = File_IsOpen(c.F);
-    char buffer[8] = {};
-    uint32_t count = 0;
-    const int64_t read = File_Read(c.F, buffer, sizeof(buffer), &count);
-    const int64_t closed = File_Close(c.F);
-    const int64_t afterClose = File_IsOpen(c.F);
-    const bool zeroWasTaken = fcntl(0, F_GETFD) >= 0;
-    dup2(saved, 0);
-    close(saved);
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(isOpen, 1);
-    EXPECT_EQ(read, 1);
-    EXPECT_EQ(std::string(buffer, count), "zero");
-    EXPECT_EQ(closed, 1);
-    EXPECT_EQ(afterClose, 0);
-    EXPECT_FALSE(zeroWasTaken) << "descriptor 0 was closed by File_Close";
-}
-
-TEST(File, AFailedCloseGivesTheDescriptorUp) {
-    TempDir dir;
-    ASSERT_TRUE(WriteText(dir.file("f"), "x"));
-    int saved = dup(0);
-    ASSERT_GE(saved, 0);
-    close(0);
-    Capture c;
-    const int64_t opened = File_Open(c.F, dir.file("f").c_str(), FILE_READ);
+    const std::vector<std::string> answers = {std::to_string(c.Open(dir.file("f"), FILE_READ)),
+                                              std::to_string(File_IsOpen(c.F)),
+                                              c.Read(8),
+                                              std::to_string(File_Close(c.F)),
+                                              std::to_string(File_IsOpen(c.F)),
+                                              std::to_string(fcntl(0, F_GETFD) >= 0)};
+    Capture d;
+    const int64_t opened = d.Open(dir.file("f"), FILE_READ);
     close(0); // behind the File's back: its close now fails
-    const int64_t closed = File_Close(c.F);
-    const int64_t stillOpen = File_IsOpen(c.F);
-    // Descriptor 0 is handed out again; a second close must not reach the new owner.
-    int reused = open(dir.file("f").c_str(), O_RDONLY);
-    const int64_t closedAgain = File_Close(c.F);
+    const int64_t closed = File_Close(d.F), stillOpen = File_IsOpen(d.F);
+    const int reused = open(dir.file("f").c_str(), O_RDONLY);
+    const int64_t closedAgain = File_Close(d.F);
     const bool reusedAlive = fcntl(reused, F_GETFD) >= 0;
     close(reused);
     dup2(saved, 0);
     close(saved);
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(closed, 0);
-    EXPECT_EQ(stillOpen, 0);
-    EXPECT_EQ(reused, 0);
-    EXPECT_EQ(closedAgain, 1);
-    EXPECT_TRUE(reusedAlive);
-    EXPECT_EQ(File_GetLastError(c.F), E(EBADF));
-    ASSERT_EQ(c.Lines.size(), 1u);
-    EXPECT_EQ(c.Lines[0], "Unable to close [" + dir.file("f") + "] [Err: " + std::to_string(EBADF) + "]");
+    EXPECT_EQ(answers, std::vector<std::string>({"1", "1", "1:zero", "1", "0", "0"}));
+    EXPECT_EQ(std::vector<int64_t>({opened, closed, stillOpen, reused, closedAgain, reusedAlive}),
+              std::vector<int64_t>({1, 0, 0, 0, 1, 1}));
+    EXPECT_EQ(File_GetLastError(d.F), E(EBADF));
+    EXPECT_EQ(d.Lines, std::vector<std::string>(
+                           {"Unable to close [" + dir.file("f") + "] [Err: " + std::to_string(EBADF) + "]"}));
 }
 
 TEST(File, MissingFileForReadingFailsAtOnce) {
     TempDir dir;
     Capture c;
-    EXPECT_EQ(File_Open(c.F, dir.file("missing").c_str(), FILE_READ | FILE_SHARED), 0);
+    EXPECT_EQ(c.Open(dir.file("missing"), FILE_READ | FILE_SHARED), 0);
     EXPECT_EQ(File_GetLastError(c.F), E(ENOENT));
     EXPECT_STREQ(Platform_TranslateError(File_GetLastError(c.F)), "Missing");
     ASSERT_EQ(c.Lines.size(), 1u) << c.All();
@@ -209,12 +163,11 @@ TEST(File, MissingFileForReadingFailsAtOnce) {
     EXPECT_EQ(File_IsOpen(c.F), 0);
     // Quiet: a missing file is no news.
     c.Lines.clear();
-    EXPECT_EQ(File_Open(c.F, dir.file("missing").c_str(), FILE_READ | FILE_QUIET), 0);
+    EXPECT_EQ(c.Open(dir.file("missing"), FILE_READ | FILE_QUIET), 0);
     EXPECT_TRUE(c.Lines.empty()) << c.All();
     EXPECT_EQ(File_GetLastError(c.F), E(ENOENT));
     // Read, write and append together never create.
-    EXPECT_EQ(File_Open(c.F, dir.file("missing").c_str(), FILE_READ | FILE_WRITE | FILE_APPEND | FILE_QUIET),
-              0);
+    EXPECT_EQ(c.Open(dir.file("missing"), FILE_READ | FILE_WRITE | FILE_APPEND | FILE_QUIET), 0);
     EXPECT_TRUE(Entries(dir.path()).empty());
 }
 
@@ -222,10 +175,8 @@ TEST(File, WritingCreatesTheFileAndItsDirectories) {
     TempDir dir;
     Capture c;
     const std::string path = dir.file("dir/sub/new.txt");
-    ASSERT_EQ(File_Open(c.F, path.c_str(), FILE_WRITE | FILE_SHARED), 1) << c.All();
-    uint32_t written = 0;
-    EXPECT_EQ(File_Write(c.F, "hello", 5, &written), 1);
-    EXPECT_EQ(written, 5u);
+    ASSERT_EQ(c.Open(path, FILE_WRITE | FILE_SHARED), 1) << c.All();
+    EXPECT_EQ(c.Write("hello"), 1);
     uint64_t size = 9;
     EXPECT_EQ(File_GetFilesizeBytes(c.F, &size), 1);
     EXPECT_EQ(size, 0u) << "the size seen at open";
@@ -237,26 +188,20 @@ TEST(File, WritingCreatesTheFileAndItsDirectories) {
     EXPECT_TRUE(c.Lines.empty()) << c.All();
 
     File_SetAutoCreateDirectories(c.F, 0);
-    EXPECT_EQ(File_Open(c.F, dir.file("other/new.txt").c_str(), FILE_WRITE), 0);
+    EXPECT_EQ(c.Open(dir.file("other/new.txt"), FILE_WRITE), 0);
     EXPECT_EQ(Platform_ErrorMissing(File_GetLastError(c.F)), 1);
     EXPECT_FALSE(FileExists(dir.file("other")));
 }
 
 TEST(File, PathsAreResolvedAndNormalised) {
     TempDir dir;
-    const char* oldHome = getenv("HOME");
-    std::string savedHome = oldHome ? oldHome : "";
-    setenv("HOME", dir.path().c_str(), 1);
     Capture c;
-    const int64_t opened = File_Open(c.F, "~/notes.txt", FILE_WRITE);
-    std::string path = File_GetPathPtr(c.F);
+    {
+        ScopedEnv home("HOME", dir.path());
+        EXPECT_EQ(File_Open(c.F, "~/notes.txt", FILE_WRITE), 1);
+    }
+    EXPECT_EQ(std::string(File_GetPathPtr(c.F)), dir.file("notes.txt"));
     File_Close(c.F);
-    if (oldHome)
-        setenv("HOME", savedHome.c_str(), 1);
-    else
-        unsetenv("HOME");
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(path, dir.file("notes.txt"));
     EXPECT_TRUE(FileExists(dir.file("notes.txt")));
 
     ASSERT_EQ(File_Open(c.F, (dir.path() + "\\sub\\..\\notes.txt").c_str(), FILE_READ), 1);
@@ -273,7 +218,7 @@ TEST(File, PathsOverTheCapacityAreRefused) {
     TempDir dir;
     Capture c;
     std::string name = dir.path() + "/" + std::string(FILE_PATH_SIZE, 'n');
-    EXPECT_EQ(File_Open(c.F, name.c_str(), FILE_WRITE), 0);
+    EXPECT_EQ(c.Open(name, FILE_WRITE), 0);
     EXPECT_EQ(File_GetLastError(c.F), E(ENAMETOOLONG));
     EXPECT_TRUE(Entries(dir.path()).empty()) << "nothing was created under a cut name";
     ASSERT_EQ(c.Lines.size(), 1u);
@@ -311,13 +256,13 @@ TEST(File, AnExistingFileThatRefusesIsRetried) {
     if (busy) {
         Capture c;
         File_SetRetries(c.F, 3);
-        EXPECT_EQ(File_Open(c.F, program.c_str(), FILE_WRITE | FILE_SHARED), 0);
+        EXPECT_EQ(c.Open(program, FILE_WRITE | FILE_SHARED), 0);
         EXPECT_EQ(File_GetLastError(c.F), E(ETXTBSY));
         ASSERT_EQ(c.Lines.size(), 3u) << c.All();
         for (int32_t attempt = 0; attempt < 2; attempt++) {
             char expected[512];
-            String_Print(expected, sizeof(expected), "Retrying open file (%s) (%d) [Err: %d]", program.c_str(),
-                         attempt, E(ETXTBSY));
+            String_Print(expected, sizeof(expected), "Retrying open file (%s) (%d) [Err: %d]",
+                         program.c_str(), attempt, E(ETXTBSY));
             EXPECT_EQ(c.Lines[attempt], expected);
         }
         EXPECT_EQ(c.Lines[2].rfind("Unable to open file [" + program + "]", 0), 0u);
@@ -333,7 +278,7 @@ TEST(File, AnExistingFileThatRefusesIsRetried) {
     for (FileOpenFlags flags : {(FileOpenFlags)FILE_READ, (FileOpenFlags)(FILE_WRITE | FILE_SHARED)}) {
         Capture c;
         File_SetRetries(c.F, 3);
-        EXPECT_EQ(File_Open(c.F, dir.file("folder").c_str(), flags), 0);
+        EXPECT_EQ(c.Open(dir.file("folder"), flags), 0);
         EXPECT_EQ(File_GetLastError(c.F), E(EISDIR));
         EXPECT_STREQ(Platform_TranslateError(File_GetLastError(c.F)), "AccessInvalid");
         ASSERT_EQ(c.Lines.size(), 1u) << c.All();
@@ -344,14 +289,14 @@ TEST(File, AnExistingFileThatRefusesIsRetried) {
     ASSERT_EQ(symlink("folder", dir.file("to-folder").c_str()), 0);
     Capture l;
     File_SetRetries(l.F, 1);
-    EXPECT_EQ(File_Open(l.F, dir.file("to-folder").c_str(), FILE_READ), 0);
+    EXPECT_EQ(l.Open(dir.file("to-folder"), FILE_READ), 0);
     EXPECT_EQ(File_GetLastError(l.F), E(EISDIR));
     EXPECT_EQ(l.Lines.size(), 1u) << "one attempt, no retry line: " << l.All();
     // Retries below 1: the failure step at once.
     Capture c;
     ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     File_SetRetries(c.F, 0);
-    EXPECT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 0);
+    EXPECT_EQ(c.Open(dir.file("f"), FILE_READ), 0);
     EXPECT_EQ(c.Lines.size(), 1u);
 }
 
@@ -365,7 +310,7 @@ TEST(File, PermissionFailureOfAnUnprivilegedProcess) {
         if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
         Capture c;
         File_SetRetries(c.F, 2);
-        if (File_Open(c.F, path.c_str(), FILE_READ)) return 3;
+        if (c.Open(path, FILE_READ)) return 3;
         if (!Platform_ErrorAccessDenied(File_GetLastError(c.F))) return 4;
         if (c.Lines.size() != 2 || c.Lines[0].rfind("Retrying open file (", 0) != 0) return 5;
         return 0;
@@ -380,9 +325,8 @@ TEST(File, PermissionFailureOfAnUnprivilegedProcess) {
     status = InChild([&] {
         if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
         Capture c;
-        if (!File_Open(c.F, theirs.c_str(), FILE_WRITE | FILE_TRUNCATE)) return 3;
-        uint32_t written = 0;
-        if (!File_Write(c.F, "mine", 4, &written)) return 4;
+        if (!c.Open(theirs, FILE_WRITE | FILE_TRUNCATE)) return 3;
+        if (!c.Write("mine")) return 4;
         return File_Close(c.F) ? 0 : 5;
     });
     EXPECT_EQ(status, 0);
@@ -392,48 +336,41 @@ TEST(File, PermissionFailureOfAnUnprivilegedProcess) {
 
 TEST(File, OpenModes) {
     TempDir dir;
-    Capture c;
-    uint32_t written = 0;
-    ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
-    // Write alone overwrites from the start and keeps the rest.
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_WRITE), 1);
-    EXPECT_EQ(File_Write(c.F, "ab", 2, &written), 1);
-    EXPECT_EQ(File_Close(c.F), 1);
-    EXPECT_EQ(ReadFile(dir.file("f")), "ab23456789");
-    // Append writes at the end.
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_WRITE | FILE_APPEND), 1);
-    EXPECT_EQ(File_Write(c.F, "XY", 2, &written), 1);
-    EXPECT_EQ(File_Close(c.F), 1);
-    EXPECT_EQ(ReadFile(dir.file("f")), "ab23456789XY");
-    // Truncate empties it; the size from the open stays what it was.
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_WRITE | FILE_TRUNCATE), 1);
-    uint64_t size = 0;
-    File_GetFilesizeBytes(c.F, &size);
-    EXPECT_EQ(size, 12u);
-    uint64_t length = 99;
-    EXPECT_EQ(File_Length(c.F, &length), 1);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(File_Close(c.F), 1);
-    EXPECT_EQ(ReadFile(dir.file("f")), "");
-    // Read and write: reads what is there, writes where it stands.
-    ASSERT_TRUE(WriteText(dir.file("g"), "hello"));
-    ASSERT_EQ(File_Open(c.F, dir.file("g").c_str(), FILE_READ | FILE_WRITE), 1);
-    char buffer[8] = {};
-    uint32_t count = 0;
-    EXPECT_EQ(File_Read(c.F, buffer, 2, &count), 1);
-    EXPECT_EQ(File_Write(c.F, "LL", 2, &written), 1);
-    EXPECT_EQ(File_Close(c.F), 1);
-    EXPECT_EQ(ReadFile(dir.file("g")), "heLLo");
-    EXPECT_TRUE(c.Lines.empty()) << c.All();
+    // Write alone overwrites from the start and keeps the rest; append writes at the end;
+    // truncation empties; read and write reads what is there and writes where it stands.
+    const struct {
+        FileOpenFlags Flags;
+        uint32_t ReadFirst;
+        const char *Write, *After;
+    } cases[] = {{FILE_WRITE, 0, "ab", "ab23456789"},
+                 {FILE_WRITE | FILE_APPEND, 0, "XY", "0123456789XY"},
+                 {FILE_WRITE | FILE_TRUNCATE, 0, "", ""},
+                 {FILE_READ | FILE_WRITE, 2, "LL", "01LL456789"}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
+        Capture f;
+        ASSERT_EQ(f.Open(dir.file("f"), c.Flags), 1);
+        if (c.ReadFirst) {
+            EXPECT_EQ(f.Read(c.ReadFirst), "1:01");
+        }
+        EXPECT_EQ(f.Write(c.Write), 1);
+        uint64_t size = 0, length = 99;
+        File_GetFilesizeBytes(f.F, &size);
+        EXPECT_EQ(size, 10u) << "the size seen at open";
+        EXPECT_EQ(File_Length(f.F, &length), 1);
+        EXPECT_EQ(length, c.Flags & FILE_TRUNCATE ? 0u : 10u + (c.Flags & FILE_APPEND ? 2 : 0));
+        EXPECT_EQ(File_Close(f.F), 1);
+        EXPECT_EQ(ReadFile(dir.file("f")), c.After) << c.Flags;
+        EXPECT_TRUE(f.Lines.empty()) << f.All();
+    }
 }
 
 TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
     TempDir dir;
     Capture c;
     ASSERT_TRUE(WriteText(dir.file("doc"), "the old content", 0640));
-    ASSERT_EQ(File_Open(c.F, dir.file("doc").c_str(), FILE_WRITE | FILE_TRUNCATE | FILE_SHARED), 1);
-    uint32_t written = 0;
-    EXPECT_EQ(File_Write(c.F, "new", 3, &written), 1);
+    ASSERT_EQ(c.Open(dir.file("doc"), FILE_WRITE | FILE_TRUNCATE | FILE_SHARED), 1);
+    EXPECT_EQ(c.Write("new"), 1);
     EXPECT_EQ(ReadFile(dir.file("doc")), "the old content") << "whole until the new one is";
     EXPECT_EQ(File_SetModifiedTime(c.F, 1300000000.0), 1);
     EXPECT_EQ(File_Close(c.F), 1);
@@ -445,9 +382,8 @@ TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
     EXPECT_EQ(Entries(dir.path()), std::set<std::string>{"doc"});
 
     // Read and write with truncation (the zip layer's word) reads back what it wrote.
-    ASSERT_EQ(File_Open(c.F, dir.file("doc").c_str(), FILE_READ | FILE_WRITE | FILE_TRUNCATE | FILE_SHARED),
-              1);
-    EXPECT_EQ(File_Write(c.F, "abc", 3, &written), 1);
+    ASSERT_EQ(c.Open(dir.file("doc"), FILE_READ | FILE_WRITE | FILE_TRUNCATE | FILE_SHARED), 1);
+    EXPECT_EQ(c.Write("abc"), 1);
     EXPECT_EQ(File_Seek(c.F, 0, SEEK_ORIGIN_BEGIN), 1);
     char buffer[4] = {};
     uint32_t count = 0;
@@ -459,11 +395,11 @@ TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
     // Through a link: the file it leads to is measured and replaced; the link stays.
     Capture l;
     ASSERT_EQ(symlink("doc", dir.file("link").c_str()), 0);
-    ASSERT_EQ(File_Open(l.F, dir.file("link").c_str(), FILE_WRITE | FILE_TRUNCATE), 1);
+    ASSERT_EQ(l.Open(dir.file("link"), FILE_WRITE | FILE_TRUNCATE), 1);
     uint64_t size = 0;
     File_GetFilesizeBytes(l.F, &size);
     EXPECT_EQ(size, 3u) << "the size of the file, not of the link";
-    EXPECT_EQ(File_Write(l.F, "linked", 6, &written), 1);
+    EXPECT_EQ(l.Write("linked"), 1);
     EXPECT_EQ(File_Close(l.F), 1);
     EXPECT_EQ(ReadFile(dir.file("doc")), "linked");
     ASSERT_EQ(lstat(dir.file("link").c_str(), &info), 0);
@@ -472,16 +408,16 @@ TEST(File, TruncatingWritesReplaceTheFileWholeAtClose) {
 
     // A device has nothing to cut and nothing to replace.
     ASSERT_EQ(File_Open(l.F, "/dev/null", FILE_WRITE | FILE_TRUNCATE), 1) << l.All();
-    EXPECT_EQ(File_Write(l.F, "gone", 4, &written), 1);
+    EXPECT_EQ(l.Write("gone"), 1);
     EXPECT_EQ(File_Close(l.F), 1);
     EXPECT_TRUE(l.Lines.empty()) << l.All();
 
     // A file with a second name is emptied in place, so both names keep seeing one file.
     Capture d;
     ASSERT_EQ(link(dir.file("doc").c_str(), dir.file("alias").c_str()), 0);
-    ASSERT_EQ(File_Open(d.F, dir.file("doc").c_str(), FILE_WRITE | FILE_TRUNCATE), 1);
+    ASSERT_EQ(d.Open(dir.file("doc"), FILE_WRITE | FILE_TRUNCATE), 1);
     EXPECT_EQ(ReadFile(dir.file("alias")), "");
-    EXPECT_EQ(File_Write(d.F, "both", 4, &written), 1);
+    EXPECT_EQ(d.Write("both"), 1);
     EXPECT_EQ(File_Close(d.F), 1);
     EXPECT_EQ(ReadFile(dir.file("alias")), "both");
 }
@@ -496,7 +432,7 @@ TEST(File, AFailedWriteKeepsTheOldFile) {
         struct rlimit limit = {1000, 1000};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
         Capture c;
-        if (!File_Open(c.F, path.c_str(), FILE_WRITE | FILE_TRUNCATE)) return 3;
+        if (!c.Open(path, FILE_WRITE | FILE_TRUNCATE)) return 3;
         std::string big(4000, 'n');
         uint32_t written = 7;
         if (File_Write(c.F, big.data(), (int32_t)big.size(), &written) || written != 0) return 4;
@@ -526,7 +462,7 @@ TEST(File, AFullDiskKeepsTheOldFile) {
     const std::string path = mountPoint + "/doc";
     ASSERT_TRUE(WriteText(path, "the old content"));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, path.c_str(), FILE_WRITE | FILE_TRUNCATE), 1);
+    ASSERT_EQ(c.Open(path, FILE_WRITE | FILE_TRUNCATE), 1);
     std::string chunk(256 * 1024, 'n');
     uint32_t written = 0;
     bool failed = false;
@@ -549,40 +485,30 @@ TEST(File, AFullDiskKeepsTheOldFile) {
     EXPECT_TRUE(sawCloseLine) << c.All();
 }
 
-// ---- Data ---------------------------------------------------------------------------------------
-
 TEST(File, ReadAtTheEndAndLengthKeepThePosition) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_SHARED), 1);
+    ASSERT_EQ(c.Open(dir.file("f"), FILE_READ | FILE_SHARED), 1);
     EXPECT_EQ(File_Seek(c.F, 4, SEEK_ORIGIN_BEGIN), 1);
-    uint64_t length = 0, position = 0;
+    uint64_t length = 0;
     EXPECT_EQ(File_Length(c.F, &length), 1);
     EXPECT_EQ(length, 10u);
-    EXPECT_EQ(File_Tell(c.F, &position), 1);
-    EXPECT_EQ(position, 4u);
-    char buffer[16];
-    uint32_t count = 0;
-    EXPECT_EQ(File_Read(c.F, buffer, sizeof(buffer), &count), 1);
-    EXPECT_EQ(count, 6u);
-    count = 5;
-    EXPECT_EQ(File_Read(c.F, buffer, sizeof(buffer), &count), 0);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(c.Tell(), "1@4");
+    EXPECT_EQ(c.Read(16), "1:456789");
+    EXPECT_EQ(c.Read(16), "0:");
     EXPECT_EQ(File_GetLastError(c.F), 0);
     EXPECT_TRUE(c.Lines.empty()) << c.All();
     // A seek before the start fails with the platform's error and a line.
     EXPECT_EQ(File_Seek(c.F, -20, SEEK_ORIGIN_CURRENT), 0);
     EXPECT_EQ(File_GetLastError(c.F), E(EINVAL));
-    ASSERT_EQ(c.Lines.size(), 1u);
-    EXPECT_EQ(c.Lines[0],
-              "Failed to seek [" + dir.file("f") + "] (1:-20) [Err: " + std::to_string(E(EINVAL)) + "]");
+    EXPECT_EQ(c.Lines, std::vector<std::string>({"Failed to seek [" + dir.file("f") +
+                                                 "] (1:-20) [Err: " + std::to_string(E(EINVAL)) + "]"}));
     // Writing to a file opened for reading fails with a line.
-    uint32_t written = 3;
-    EXPECT_EQ(File_Write(c.F, "x", 1, &written), 0);
-    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(c.Write("x"), 0);
     EXPECT_EQ(File_GetLastError(c.F), E(EBADF));
     EXPECT_EQ(c.Lines.back(), "Failed to write [" + dir.file("f") + "] 1 (" + std::to_string(E(EBADF)) + ")");
+    uint32_t written = 3;
     EXPECT_EQ(File_Write(c.F, nullptr, -1, &written), 0) << "a negative length is refused";
     EXPECT_EQ(File_Close(c.F), 1);
 }
@@ -591,7 +517,7 @@ TEST(File, TruncateCutsAtThePosition) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "0123456789"));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_WRITE), 1);
+    ASSERT_EQ(c.Open(dir.file("f"), FILE_READ | FILE_WRITE), 1);
     EXPECT_EQ(File_Seek(c.F, 6, SEEK_ORIGIN_BEGIN), 1);
     EXPECT_EQ(File_Truncate(c.F), 1);
     EXPECT_EQ(ReadFile(dir.file("f")), "012345");
@@ -607,26 +533,18 @@ TEST(File, TruncateCutsAtThePosition) {
 
 TEST(File, OperationsOnAClosedFile) {
     Capture c;
-    char buffer[4];
-    uint32_t count = 7;
-    uint64_t position = 7;
-    EXPECT_EQ(File_Read(c.F, buffer, 4, &count), 0);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(File_Write(c.F, "abc", 3, &count), 0);
-    EXPECT_EQ(File_Seek(c.F, 0, SEEK_ORIGIN_BEGIN), 0);
-    EXPECT_EQ(File_Flush(c.F), 0);
-    EXPECT_EQ(File_Tell(c.F, &position), 0);
-    EXPECT_EQ(position, 0u);
-    EXPECT_EQ(File_Truncate(c.F), 0);
-    EXPECT_EQ(File_Lock(c.F, 0, 1), 0);
-    EXPECT_EQ(File_Unlock(c.F, 0, 1), 0);
-    EXPECT_EQ(File_EnableSparseMode(c.F), 0);
-    const std::vector<std::string> expected = {
-        "No file handle is open - cannot read [] (4)", "No file handle is open - cannot write [] (3)",
-        "No file handle is open - cannot seek",        "No file handle is open - cannot flush",
-        "No file handle is open - cannot tell",
-    };
-    EXPECT_EQ(c.Lines, expected);
+    EXPECT_EQ(c.Read(4), "0:");
+    EXPECT_EQ(c.Write("abc"), 0);
+    EXPECT_EQ(c.Tell(), "0@0");
+    EXPECT_EQ(
+        std::vector<int64_t>({File_Seek(c.F, 0, SEEK_ORIGIN_BEGIN), File_Flush(c.F), File_Truncate(c.F),
+                              File_Lock(c.F, 0, 1), File_Unlock(c.F, 0, 1), File_EnableSparseMode(c.F)}),
+        std::vector<int64_t>(6, 0));
+    EXPECT_EQ(c.Lines,
+              std::vector<std::string>(
+                  {"No file handle is open - cannot read [] (4)",
+                   "No file handle is open - cannot write [] (3)", "No file handle is open - cannot tell",
+                   "No file handle is open - cannot seek", "No file handle is open - cannot flush"}));
     EXPECT_EQ(File_GetLastError(c.F), 0) << "nothing recorded";
 }
 
@@ -634,7 +552,7 @@ TEST(File, LocksKeepOtherProcessesOutAndThePositionStays) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), std::string(100, 'x')));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_WRITE), 1);
+    ASSERT_EQ(c.Open(dir.file("f"), FILE_READ | FILE_WRITE), 1);
     EXPECT_EQ(File_Seek(c.F, 5, SEEK_ORIGIN_BEGIN), 1);
     EXPECT_EQ(File_Lock(c.F, 10, 20), 1);
     uint64_t position = 0;
@@ -667,7 +585,7 @@ TEST(File, TimesOfThePath) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "x"));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 1);
+    ASSERT_EQ(c.Open(dir.file("f"), FILE_READ), 1);
     EXPECT_EQ(File_SetModifiedTime(c.F, 1234567890.0), 1);
     EncodedTime time = 0;
     EXPECT_EQ(File_GetModifiedTime(c.F, &time), 1);
@@ -679,7 +597,7 @@ TEST(File, TimesOfThePath) {
     File_Close(c.F);
     // Opened through a link, the times are those of the file it leads to.
     ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
-    ASSERT_EQ(File_Open(c.F, dir.file("link").c_str(), FILE_READ), 1);
+    ASSERT_EQ(c.Open(dir.file("link"), FILE_READ), 1);
     EXPECT_EQ(File_SetModifiedTime(c.F, 1111111111.0), 1);
     EXPECT_EQ(File_GetModifiedTime(c.F, &time), 1);
     EXPECT_EQ(time, 1111111111.0);
@@ -700,14 +618,14 @@ TEST(File, AFileThatVanishesKeepsWorkingUntilClosed) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "still here"));
     Capture c;
-    ASSERT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ), 1);
+    ASSERT_EQ(c.Open(dir.file("f"), FILE_READ), 1);
     unlink(dir.file("f").c_str());
     char buffer[16];
     uint32_t count = 0;
     EXPECT_EQ(File_Read(c.F, buffer, sizeof(buffer), &count), 1);
     EXPECT_EQ(std::string(buffer, count), "still here");
     EXPECT_EQ(File_Close(c.F), 1);
-    EXPECT_EQ(File_Open(c.F, dir.file("f").c_str(), FILE_READ | FILE_QUIET), 0);
+    EXPECT_EQ(c.Open(dir.file("f"), FILE_READ | FILE_QUIET), 0);
     EXPECT_EQ(File_GetLastError(c.F), E(ENOENT));
 }
 
@@ -715,9 +633,8 @@ TEST(File, NamesThatAreNotUtf8) {
     TempDir dir;
     const std::string path = dir.file("odd-\xff\xfe.bin");
     Capture c;
-    ASSERT_EQ(File_Open(c.F, path.c_str(), FILE_WRITE), 1);
-    uint32_t written = 0;
-    EXPECT_EQ(File_Write(c.F, "ok", 2, &written), 1);
+    ASSERT_EQ(c.Open(path, FILE_WRITE), 1);
+    EXPECT_EQ(c.Write("ok"), 1);
     EXPECT_EQ(File_Close(c.F), 1);
     EXPECT_EQ(ReadFile(path), "ok");
 }
@@ -737,76 +654,36 @@ TEST(File, PrintBlock) {
     EXPECT_EQ(File_IsVerboseLevel(c.F, 0), 1);
     EXPECT_EQ(File_IsVerboseLevel(c.F, 1), 0);
     EXPECT_EQ(c.Lines, (std::vector<std::string>{"one 1", "    two", "shown"}));
-    void* user = nullptr;
-    ClassPrintCallback callback = nullptr;
-    EXPECT_EQ(File_GetPrintCallback(c.F, &user, &callback), 1);
-    EXPECT_EQ(user, &c.Lines);
-    EXPECT_EQ(callback, CaptureLines);
-    File_SetPrintCallback(c.F, nullptr, nullptr);
-    EXPECT_EQ(File_GetPrintCallback(c.F, &user, &callback), 1);
-    EXPECT_NE(callback, nullptr) << "the default prints to the log";
-}
-
-TEST(File, ReferenceCounting) {
-    File* file = nullptr;
-    File_Create(&file);
-    EXPECT_EQ(File_AddRef(file), 1);
-    File* second = file;
-    EXPECT_EQ(File_Release(&second), 1);
-    EXPECT_EQ(second, nullptr);
-    char id[40] = "x";
-    EXPECT_EQ(File_GetInstanceId(file, id, sizeof(id)), 1);
-    EXPECT_STREQ(id, "");
-    EXPECT_EQ(File_Release(&file), 1);
-    EXPECT_EQ(file, nullptr);
-    EXPECT_EQ(File_Release(&file), 0);
 }
 
 TEST(File, ProgrammingErrorsStopTheProcess) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("a"), "a"));
-    const std::string a = dir.file("a");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            File* f = nullptr;
-            File_Create(&f);
-            File_Open(f, a.c_str(), FILE_READ | FILE_NOBUFFER);
-        },
-        AbortRegex(
-            "Assertion failed (ThisIsNot(Flags, FILE_NOBUFFER))\nUnbuffered I/O not supported in synchronous "
-            "files"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            File* f = nullptr;
-            File_Create(&f);
-            File_Open(f, a.c_str(), FILE_READ);
-            File_Open(f, "/other", FILE_READ);
-        },
-        AbortRegex("Assertion failed (File->AccessPtr == 0)\nPrevious file [" + a +
-                   "] must be closed before opening [/other]\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            File* f = nullptr;
-            File_Create(&f);
-            File_Open(f, a.c_str(), FILE_SHARED);
-        },
-        AbortRegex("Unknown mode [32]\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            File_IsOpen(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            uint32_t fake[16] = {};
-            File_IsOpen(reinterpret_cast<File*>(fake));
-        },
-        "Class mismatch pointer");
+    static std::string a;
+    a = dir.file("a");
+    const struct {
+        void (*Call)(File*);
+        std::string Text;
+    } cases[] = {
+        {[](File* f) { File_Open(f, a.c_str(), FILE_READ | FILE_NOBUFFER); },
+         "Assertion failed (ThisIsNot(Flags, FILE_NOBUFFER))\nUnbuffered I/O not supported in synchronous "
+         "files"},
+        {[](File* f) {
+             File_Open(f, a.c_str(), FILE_READ);
+             File_Open(f, "/other", FILE_READ);
+         },
+         "Assertion failed (File->AccessPtr == 0)\nPrevious file [" + a +
+             "] must be closed before opening [/other]\n"},
+        {[](File* f) { File_Open(f, a.c_str(), FILE_SHARED); }, "Unknown mode [32]\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DEATH(
+            {
+                InstallTestAbortHook();
+                c.Call(Created(File_Create));
+            },
+            AbortRegex(c.Text));
+    }
 }
 
 } // namespace
