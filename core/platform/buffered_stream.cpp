@@ -90,6 +90,9 @@ FlushOutcome FlushPending(BufferedStream* bs, Stream* base) {
         bs->WriteFlushes++;
         Trace(bs, kTraceLevel, "Write flush [%d:%d Len %d]\n", (int32_t)took, sent, bs->WriteLength);
         if (!ok || took == 0) {
+            // What the base took before refusing is the base's now: kept, it would go out twice.
+            sent += (int32_t)took;
+            bs->BasePosition += took;
             memmove(bs->WriteBuffer, bs->WriteBuffer + sent, (size_t)(bs->WriteLength - sent));
             bs->WriteLength -= sent;
             bs->WriteOffset = bs->WriteOffset > sent ? bs->WriteOffset - sent : 0;

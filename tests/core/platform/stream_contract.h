@@ -453,7 +453,8 @@ inline void CheckClose(const StreamKind& kind) {
 
 // Writes through the layer while its base fails, taking nothing or a few bytes of each write: the
 // failure is reported (no call answers 1 while bytes are held back for good), the count never
-// claims more than was given, and a close while the base still fails answers 0.
+// claims more than was given, and a close that cannot hand the base every byte the layer took
+// answers 0.
 inline void CheckFailingBaseIsReported(const StreamKind& kind) {
     if (!kind.Wrap) return;
     for (uint32_t taken : {0u, 3u}) {
@@ -468,7 +469,8 @@ inline void CheckFailingBaseIsReported(const StreamKind& kind) {
         EXPECT_LE(count, data.size());
         if (answer) answer = Stream_Flush(h.S);
         EXPECT_EQ(answer, 0) << "the base did not take it all: no success";
-        EXPECT_EQ(Stream_Close(h.S), 0) << "bytes are lost with the close";
+        const bool held = base.Content().size() < count;
+        EXPECT_EQ(Stream_Close(h.S), held ? 0 : 1) << "bytes are lost with the close";
     }
 }
 
