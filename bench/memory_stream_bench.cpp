@@ -1,6 +1,7 @@
 // Throughput of the memory stream as an in-memory stream (write, rewind, read), as a byte queue
 // (put at the end, get from the front) and when growing from empty, each beside the same work on
-// a std::vector<uint8_t>; the run ends with the time ratios of each pair.
+// a std::vector<uint8_t>, and many small appends up to totals from 64 KiB to 16 MiB with the fitted
+// complexity; the run ends with each pair's ratio, the stream's speed over the vector's.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/peer_ratio.h"
 #include "core/platform/memory_stream.h"
 
 namespace {
@@ -140,34 +142,37 @@ void VectorGrow(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * (int64_t)kTotal);
 }
 
-// Prints as usual and keeps each run's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
+// ---- Many small writes up to a growing total: the time per byte stays flat ------------------------
 
-    // Memory stream time over vector time for every pair that ran: above 1 the stream is slower.
-    void PrintRatios() const {
-        std::printf("\nmemory stream / std::vector time ratios (above 1: the stream is slower)\n");
-        for (const auto& [name, time] : times_) {
-            const size_t at = name.find("MemoryStream");
-            if (at == std::string::npos) continue;
-            std::string peer = name;
-            peer.replace(at, std::strlen("MemoryStream"), "Vector");
-            const size_t locked = peer.find("Locked");
-            if (locked != std::string::npos) peer.erase(locked, std::strlen("Locked"));
-            const auto found = times_.find(peer);
-            if (found == times_.end() || found->second <= 0) continue;
-            std::printf("  %-40s %6.2f\n", name.c_str(), time / found->second);
-        }
+// 16-byte appends up to range(0) bytes; with geometric growth every byte is copied a bounded number
+// of times, so the fitted complexity is linear in the total.
+void StreamGrowTo(benchmark::State& state) {
+    const uint32_t total = (uint32_t)state.range(0);
+    static const std::vector<uint8_t> chunk(16, 0x5A);
+    for (auto _ : state) {
+        MemoryStream* m = nullptr;
+        MemoryStream_Create(&m);
+        MemoryStream_SetAutoGrow(m, 1);
+        uint32_t n = 0;
+        for (uint32_t at = 0; at < total; at += 16) MemoryStream_Put(m, chunk.data(), 16, &n);
+        benchmark::DoNotOptimize(m->Buffer);
+        MemoryStream_Delete(&m);
     }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
 
-  private:
-    std::map<std::string, double> times_;
-};
+void VectorGrowTo(benchmark::State& state) {
+    const uint32_t total = (uint32_t)state.range(0);
+    static const std::vector<uint8_t> chunk(16, 0x5A);
+    for (auto _ : state) {
+        std::vector<uint8_t> v;
+        for (uint32_t at = 0; at < total; at += 16) v.insert(v.end(), chunk.begin(), chunk.end());
+        benchmark::DoNotOptimize(v.data());
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
 
 void Chunks(benchmark::internal::Benchmark* b) {
     b->Arg(16)->Arg(256)->Arg(4096);
@@ -183,11 +188,30 @@ int main(int argc, char** argv) {
     Chunks(benchmark::RegisterBenchmark("Queue/Vector", VectorQueue));
     Chunks(benchmark::RegisterBenchmark("Grow/MemoryStream", StreamGrow));
     Chunks(benchmark::RegisterBenchmark("Grow/Vector", VectorGrow));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    benchmark::RegisterBenchmark("GrowTo/MemoryStream", StreamGrowTo)
+        ->RangeMultiplier(4)
+        ->Range(1 << 16, 1 << 24)
+        ->Complexity(benchmark::oN);
+    benchmark::RegisterBenchmark("GrowTo/Vector", VectorGrowTo)
+        ->RangeMultiplier(4)
+        ->Range(1 << 16, 1 << 24)
+        ->Complexity(benchmark::oN);
+    // Every stream benchmark against the vector doing the same work, argument by argument.
+    static std::vector<std::string> names;
+    for (const char* kind : {"WriteRead/MemoryStream", "WriteRead/MemoryStreamLocked", "Queue/MemoryStream",
+                             "Grow/MemoryStream"})
+        for (const char* chunk : {"16", "256", "4096"}) names.push_back(std::string(kind) + "/" + chunk);
+    for (int64_t total = 1 << 16; total <= (1 << 24); total *= 4)
+        names.push_back("GrowTo/MemoryStream/" + std::to_string(total));
+    static std::vector<std::string> peers;
+    peers.reserve(names.size());
+    for (const std::string& name : names) {
+        std::string peer = name;
+        const size_t at = peer.find("MemoryStream");
+        peer.replace(at, peer.find('/', at) - at, "Vector");
+        peers.push_back(peer);
+    }
+    for (size_t i = 0; i < names.size(); i++)
+        peer_ratio::Register(names[i].c_str(), names[i].c_str(), peers[i].c_str());
+    return peer_ratio::Main(argc, argv);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/formats/base64.h"
+#include "core/formats/base64_simd.h"
 #include "core/platform/memory_stream.h"
 
 namespace {
@@ -41,6 +42,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Base64_UrlDecode(text.data(), (int32_t)size, urlOut.data(), capacity, &urlDecoded);
     if (urlDecoded > (uint32_t)room) abort();
     CheckGuard(urlOut, (size_t)room);
+
+    // Every vector engine the processor has gives the byte-wise answers, byte for byte.
+    {
+        struct Run {
+            int64_t Results[4];
+            uint32_t Counts[4];
+            std::vector<uint8_t> Buffers[4];
+        };
+        auto runAll = [&](int32_t engine) {
+            Base64Simd_Select(engine);
+            Run run{};
+            for (int k = 0; k < 4; k++) {
+                run.Buffers[k].assign((size_t)room + 16, kGuard);
+                uint8_t* b = run.Buffers[k].data();
+                if (k == 0)
+                    run.Results[k] = Base64_Decode(text.data(), (int32_t)size, b, capacity, &run.Counts[k]);
+                if (k == 1)
+                    run.Results[k] =
+                        Base64_UrlDecode(text.data(), (int32_t)size, b, capacity, &run.Counts[k]);
+                if (k == 2)
+                    run.Results[k] = Base64_Encode(data, (int32_t)size, (char*)b, capacity, &run.Counts[k]);
+                if (k == 3)
+                    run.Results[k] =
+                        Base64_UrlEncode(data, (int32_t)size, (char*)b, capacity, &run.Counts[k]);
+            }
+            return run;
+        };
+        const int32_t best = Base64Simd_Select(BASE64_ENGINE_AVX2);
+        const Run scalar = runAll(BASE64_ENGINE_SCALAR);
+        for (int32_t engine = BASE64_ENGINE_SSSE3; engine <= best; engine++) {
+            const Run vector = runAll(engine);
+            for (int k = 0; k < 4; k++)
+                if (vector.Results[k] != scalar.Results[k] || vector.Counts[k] != scalar.Counts[k] ||
+                    vector.Buffers[k] != scalar.Buffers[k])
+                    abort();
+        }
+        Base64Simd_Select(best);
+    }
 
     // A successful decode re-encodes to text that decodes to the same bytes.
     if (r == 1) {

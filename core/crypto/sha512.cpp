@@ -1,8 +1,15 @@
-// SHA-512 and SHA-384 (FIPS 180-4): one engine and the two records that share its processing and
+// SHA-512 and SHA-384 (FIPS 180-4): one engine, with the message schedule on the vector unit and
+// rotations by BMI2 when the processor has AVX2, and the two records that share its processing and
 // finishing operations.
 #include "core/crypto/sha512.h"
 
+#include <atomic>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QVR_SHA512_X86 1
+#endif
 
 #include "core/crypto/digest_object.h"
 
@@ -64,7 +71,7 @@ inline void StoreBig64(uint8_t* p, uint64_t v) {
 #define SHA512_W(t)                                                                                          \
     (w[(t)&15] += SHA512_S1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SHA512_S0(w[((t) + 1) & 15]))
 
-void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
+void CompressPortable(uint64_t state[8], const uint8_t* data, size_t blocks) {
     for (; blocks > 0; blocks--, data += 128) {
         uint64_t w[16];
         for (int i = 0; i < 16; i++) w[i] = LoadBig64(data + 8 * i);
@@ -99,6 +106,123 @@ void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
         state[6] += g;
         state[7] += h;
     }
+}
+
+typedef void (*CompressFunc)(uint64_t state[8], const uint8_t* data, size_t blocks);
+
+#ifdef QVR_SHA512_X86
+#define SHA512_VECTOR_TARGET __attribute__((target("avx2,bmi,bmi2")))
+
+// The rounds stay on the integer unit (BMI2 rotates without a copy); the schedule runs two words
+// at a time on the vector unit, interleaved with the rounds, so that both units work at once.
+// W[2p] and W[2p+1] live in x[p % 8]; each step makes the pair 8 ahead and stores it with its
+// round constants into wk, in the slot the two rounds before it have just read.
+
+SHA512_VECTOR_TARGET __attribute__((always_inline)) inline __m128i Rotr128(__m128i x, int n) {
+    return _mm_or_si128(_mm_srli_epi64(x, n), _mm_slli_epi64(x, 64 - n));
+}
+
+// Pair p + 8 from pairs p .. p + 7, all taken by their place in the ring of 8.
+template <int j>
+SHA512_VECTOR_TARGET __attribute__((always_inline)) inline void SchedulePair(__m128i x[8], uint64_t* wk,
+                                                                             const uint64_t* k) {
+    const __m128i w16 = x[j];                                              // W[t-16], W[t-15]
+    const __m128i w15 = _mm_alignr_epi8(x[(j + 1) & 7], x[j], 8);          // W[t-15], W[t-14]
+    const __m128i w7 = _mm_alignr_epi8(x[(j + 5) & 7], x[(j + 4) & 7], 8); // W[t-7], W[t-6]
+    const __m128i w2 = x[(j + 7) & 7];                                     // W[t-2], W[t-1]
+    const __m128i s0 = _mm_xor_si128(_mm_xor_si128(Rotr128(w15, 1), Rotr128(w15, 8)), _mm_srli_epi64(w15, 7));
+    const __m128i s1 = _mm_xor_si128(_mm_xor_si128(Rotr128(w2, 19), Rotr128(w2, 61)), _mm_srli_epi64(w2, 6));
+    const __m128i w = _mm_add_epi64(_mm_add_epi64(w16, s0), _mm_add_epi64(w7, s1));
+    x[j] = w;
+    _mm_store_si128((__m128i*)(wk + 2 * j), _mm_add_epi64(w, _mm_loadu_si128((const __m128i*)(k + 2 * j))));
+}
+
+// Maj(a, b, c) is ((a ^ b) & (b ^ c)) ^ b, and this round's b ^ c is the last round's a ^ b.
+#define SHA512_ROUND_WK(a, b, c, d, e, f, g, h, i)                                                           \
+    do {                                                                                                     \
+        uint64_t t1 = h + wk[i] + (Rotr(e, 14) ^ Rotr(e, 18) ^ Rotr(e, 41)) + (g ^ (e & (f ^ g)));           \
+        const uint64_t ab = a ^ b;                                                                           \
+        uint64_t t2 = (Rotr(a, 28) ^ Rotr(a, 34) ^ Rotr(a, 39)) + ((ab & bc) ^ b);                           \
+        bc = ab;                                                                                             \
+        d += t1;                                                                                             \
+        h = t1 + t2;                                                                                         \
+    } while (0)
+
+// Sixteen rounds from wk; with schedule set, the pairs for the next sixteen (round constants from k)
+// are made as their slots free up.
+#define SHA512_SIXTEEN(schedule, k)                                                                          \
+    do {                                                                                                     \
+        SHA512_ROUND_WK(a, b, c, d, e, f, g, h, 0);                                                          \
+        SHA512_ROUND_WK(h, a, b, c, d, e, f, g, 1);                                                          \
+        if (schedule) SchedulePair<0>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(g, h, a, b, c, d, e, f, 2);                                                          \
+        SHA512_ROUND_WK(f, g, h, a, b, c, d, e, 3);                                                          \
+        if (schedule) SchedulePair<1>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(e, f, g, h, a, b, c, d, 4);                                                          \
+        SHA512_ROUND_WK(d, e, f, g, h, a, b, c, 5);                                                          \
+        if (schedule) SchedulePair<2>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(c, d, e, f, g, h, a, b, 6);                                                          \
+        SHA512_ROUND_WK(b, c, d, e, f, g, h, a, 7);                                                          \
+        if (schedule) SchedulePair<3>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(a, b, c, d, e, f, g, h, 8);                                                          \
+        SHA512_ROUND_WK(h, a, b, c, d, e, f, g, 9);                                                          \
+        if (schedule) SchedulePair<4>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(g, h, a, b, c, d, e, f, 10);                                                         \
+        SHA512_ROUND_WK(f, g, h, a, b, c, d, e, 11);                                                         \
+        if (schedule) SchedulePair<5>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(e, f, g, h, a, b, c, d, 12);                                                         \
+        SHA512_ROUND_WK(d, e, f, g, h, a, b, c, 13);                                                         \
+        if (schedule) SchedulePair<6>(x, wk, k);                                                             \
+        SHA512_ROUND_WK(c, d, e, f, g, h, a, b, 14);                                                         \
+        SHA512_ROUND_WK(b, c, d, e, f, g, h, a, 15);                                                         \
+        if (schedule) SchedulePair<7>(x, wk, k);                                                             \
+    } while (0)
+
+SHA512_VECTOR_TARGET void CompressVector(uint64_t state[8], const uint8_t* data, size_t blocks) {
+    const __m128i swap = _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    alignas(16) uint64_t wk[16];
+    for (; blocks > 0; blocks--, data += 128) {
+        __m128i x[8];
+        for (int p = 0; p < 8; p++) {
+            x[p] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(data + 16 * p)), swap);
+            _mm_store_si128((__m128i*)(wk + 2 * p),
+                            _mm_add_epi64(x[p], _mm_loadu_si128((const __m128i*)(K512 + 2 * p))));
+        }
+        uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+        uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+        uint64_t bc = b ^ c;
+        for (int t = 16; t < 80; t += 16) SHA512_SIXTEEN(true, K512 + t);
+        SHA512_SIXTEEN(false, K512);
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
+    }
+}
+
+CompressFunc Pick(bool allowed) {
+    __builtin_cpu_init();
+    const bool vector =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    return allowed && vector ? CompressVector : CompressPortable;
+}
+#else
+CompressFunc Pick(bool) {
+    return CompressPortable;
+}
+#endif
+
+std::atomic<CompressFunc>& Engine() {
+    static std::atomic<CompressFunc> engine{Pick(true)};
+    return engine;
+}
+
+inline void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
+    Engine().load(std::memory_order_relaxed)(state, data, blocks);
 }
 
 // What the shared object code needs to know of the engine.
@@ -283,4 +407,10 @@ uint32_t SHA512_GetDigest(SHA512* sha, uint8_t* out, int32_t capacity) {
 
 uint32_t SHA512_GetString(SHA512* sha, uint32_t spaced, char* out, int32_t capacity) {
     return Digest::GetString(sha, spaced, out, capacity);
+}
+
+int64_t SHA512_UseProcessorExtensions(int32_t allowed) {
+    CompressFunc engine = Pick(allowed != 0);
+    Engine().store(engine);
+    return engine != CompressPortable ? 1 : 0;
 }

@@ -63,3 +63,8 @@ int64_t SHA384_Create(SHA512** handle);
 int64_t SHA384_Delete(SHA512** handle);
 int64_t SHA384_CopyTo(SHA512* source, SHA512* target);
 int64_t SHA384_Reset(SHA512* sha);
+
+// Whether blocks go through the AVX2 and BMI2 code. It is used by default when the processor has
+// those extensions; allowed 0 forces the portable code (tests run both). Answers 1 when the
+// extension code is in use afterwards.
+int64_t SHA512_UseProcessorExtensions(int32_t allowed);

@@ -71,20 +71,29 @@ int64_t SizeLocked(MemoryStream* s, int64_t size, uint32_t keep, uint32_t force,
     int64_t allocation = s->Buffer ? size + size / 2 : size;
     if (s->MaxCapacity >= 1 && allocation > s->MaxCapacity) allocation = s->MaxCapacity;
     if (allocation > kLargestBuffer) allocation = kLargestBuffer;
-    uint8_t* buffer =
-        static_cast<uint8_t*>(Memory_AllocInt((int32_t)allocation, MEMORY_FLAG_PLAIN, file, line));
+    uint8_t* buffer;
     if (keep == 1) {
         int64_t used = s->Used;
         if (used > s->Size) used = s->Size;
         if (used > allocation) used = allocation;
-        if (used > 0) memcpy(buffer, s->Buffer, (size_t)used);
+        if (s->Buffer) {
+            // Kept content moves with the block: the heap may resize it in place (a large block is
+            // remapped rather than copied), so a stream that keeps growing copies little or nothing.
+            buffer = static_cast<uint8_t*>(Memory_MoveInt(s->Buffer, s->Capacity, (int32_t)allocation,
+                                                          used > 0 ? (int32_t)used : 0, file, line, __FILE__,
+                                                          __LINE__));
+        } else {
+            buffer =
+                static_cast<uint8_t*>(Memory_AllocInt((int32_t)allocation, MEMORY_FLAG_PLAIN, file, line));
+        }
         s->Used = (int32_t)used;
         ClampPosition(s);
     } else {
+        buffer = static_cast<uint8_t*>(Memory_AllocInt((int32_t)allocation, MEMORY_FLAG_PLAIN, file, line));
         s->Used = 0;
         s->Position = 0;
+        if (s->Buffer) Memory_Free(s->Buffer, s->Capacity);
     }
-    if (s->Buffer) Memory_Free(s->Buffer, s->Capacity);
     s->Buffer = buffer;
     s->Capacity = (int32_t)allocation;
     s->Size = (int32_t)(size < allocation ? size : allocation);

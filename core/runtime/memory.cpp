@@ -44,8 +44,9 @@ struct MemoryState {
     std::atomic<uint32_t> Tracking{0};
     uint32_t MaxCount = 0;
     uint32_t MaxBytes = 0;
-    uintptr_t Low = UINTPTR_MAX; // lowest tracked block start
-    uintptr_t High = 0;          // highest tracker record
+    // Changed under MemoryLock; read without it by the guard check of a free.
+    std::atomic<uintptr_t> Low{UINTPTR_MAX}; // lowest tracked block start
+    std::atomic<uintptr_t> High{0};          // highest tracker record
     MemoryTracker* Newest = nullptr;
 };
 
@@ -53,18 +54,93 @@ MemoryState GlobalMemoryState;
 // Points at the state while the module is started.
 std::atomic<MemoryState*> GlobalMemory{nullptr};
 // Re-entrant (the full check runs while the allocator holds it) and never a heap object itself.
+// A mutex rather than a spin lock: threads that allocate together while tracking wait for one
+// another asleep, which costs less than spinning against a holder that lost its processor.
 std::recursive_mutex MemoryLock;
 // Stops the allocation report from recursing when the log allocates.
 thread_local bool MemoryReporting = false;
 
 // The usage counters: allocation count in the low half of one 64-bit word, bytes in use in the
-// high half (the count never reaches 2^32 live blocks; bytes wrap off the top as a u32 would), so
-// that each call pays for a single atomic add.
-std::atomic<uint64_t> Usage{0};
+// high half (the count never reaches 2^32 live blocks; bytes wrap off the top as a u32 would).
+// The packing is linear, so partial sums kept apart add up to the same word.
+//
+// Untracked blocks are counted on the thread that allocates or frees them, in a slot only that
+// thread writes: no locked instruction on the fast path. A reader sums the slots of the living
+// threads and what ended threads left behind. Tracked blocks are counted in one word that only
+// changes under MemoryLock, together with the list, so that a check sees both in step.
+struct ThreadUsage {
+    std::atomic<uint64_t> Value{0};
+    ThreadUsage* Next = nullptr;
+    ThreadUsage* Prev = nullptr;
+    ~ThreadUsage();
+};
 
-inline void AddUsage(uint64_t delta) { Usage.fetch_add(delta, std::memory_order_relaxed); }
+// Guards the list of slots and Retired; may be taken inside MemoryLock, never the other way round.
+std::mutex UsageListLock;
+ThreadUsage* UsageList = nullptr;
+// Counts of threads that have ended, and of frees that came after a thread's slot was gone.
+std::atomic<uint64_t> Retired{0};
+// Changed only under MemoryLock.
+std::atomic<uint64_t> TrackedUsage{0};
 
-uint64_t ReadUsage() { return Usage.load(std::memory_order_relaxed); }
+thread_local ThreadUsage* ThreadSlot = nullptr;
+thread_local bool ThreadSlotGone = false;
+thread_local ThreadUsage ThreadSlotStorage;
+
+ThreadUsage::~ThreadUsage() {
+    std::lock_guard<std::mutex> lock(UsageListLock);
+    Retired.fetch_add(Value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    if (Prev)
+        Prev->Next = Next;
+    else
+        UsageList = Next;
+    if (Next) Next->Prev = Prev;
+    ThreadSlot = nullptr;
+    ThreadSlotGone = true;
+}
+
+[[gnu::noinline]] void AddUsageSlow(uint64_t delta) {
+    // Blocks freed by a thread's own exit handlers after its slot went count with the ended threads.
+    if (ThreadSlotGone) {
+        Retired.fetch_add(delta, std::memory_order_relaxed);
+        return;
+    }
+    ThreadUsage* slot = &ThreadSlotStorage;
+    {
+        std::lock_guard<std::mutex> lock(UsageListLock);
+        slot->Next = UsageList;
+        if (UsageList) UsageList->Prev = slot;
+        UsageList = slot;
+    }
+    ThreadSlot = slot;
+    slot->Value.store(slot->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+inline void AddUsage(uint64_t delta) {
+    ThreadUsage* slot = ThreadSlot;
+    if (__builtin_expect(slot == nullptr, 0)) return AddUsageSlow(delta);
+    slot->Value.store(slot->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+// Called with MemoryLock held.
+inline void AddTrackedUsage(uint64_t delta) {
+    TrackedUsage.store(TrackedUsage.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+uint64_t ReadUsage() {
+    std::lock_guard<std::mutex> lock(UsageListLock);
+    uint64_t total = Retired.load(std::memory_order_relaxed) + TrackedUsage.load(std::memory_order_relaxed);
+    for (ThreadUsage* slot = UsageList; slot; slot = slot->Next)
+        total += slot->Value.load(std::memory_order_relaxed);
+    return total;
+}
+
+void ClearUsage() {
+    std::lock_guard<std::mutex> lock(UsageListLock);
+    Retired.store(0);
+    TrackedUsage.store(0);
+    for (ThreadUsage* slot = UsageList; slot; slot = slot->Next) slot->Value.store(0);
+}
 
 inline uint32_t BlockSize(int32_t size) {
     return ((uint32_t)size + 2 * kGuardSize + 3) & ~3u;
@@ -102,10 +178,16 @@ inline void WriteGuards(uint8_t* block, uint32_t r) {
     memcpy(block + r - kGuardSize, &pattern, kGuardSize);
 }
 
+// Both guards are compared in registers: comparing them with a pattern spilled to the stack would
+// read it back in halves, which the store in front of it cannot forward, and stall every free.
 inline bool GuardsIntact(const uint8_t* block, uint32_t r) {
+    typedef uint64_t U64x2 __attribute__((vector_size(16)));
     const U8x16 pattern = GuardPattern(block);
-    return memcmp(block, &pattern, kGuardSize) == 0 &&
-           memcmp(block + r - kGuardSize, &pattern, kGuardSize) == 0;
+    U8x16 front, back;
+    memcpy(&front, block, kGuardSize);
+    memcpy(&back, block + r - kGuardSize, kGuardSize);
+    const U64x2 differ = (U64x2)((front ^ pattern) | (back ^ pattern));
+    return (differ[0] | differ[1]) == 0;
 }
 
 inline uint8_t* AllocateRaw(size_t bytes, uint32_t flags) {
@@ -119,7 +201,8 @@ inline bool IsTracking() {
 
 inline bool InBounds(const void* pointer) {
     const uintptr_t value = (uintptr_t)pointer;
-    return value >= GlobalMemoryState.Low && value <= GlobalMemoryState.High;
+    return value >= GlobalMemoryState.Low.load(std::memory_order_relaxed) &&
+           value <= GlobalMemoryState.High.load(std::memory_order_relaxed);
 }
 
 // Next and previous links are null at the ends of the list.
@@ -132,8 +215,9 @@ inline bool LinkInBounds(const void* pointer) {
 uintptr_t WalkLimit() {
     const MemoryState& s = GlobalMemoryState;
     uintptr_t limit = UsageCount(ReadUsage());
-    if (s.High >= s.Low && (s.High - s.Low) / kMinTrackedSpan + 1 < limit)
-        limit = (s.High - s.Low) / kMinTrackedSpan + 1;
+    const uintptr_t low = s.Low.load(std::memory_order_relaxed),
+                    high = s.High.load(std::memory_order_relaxed);
+    if (high >= low && (high - low) / kMinTrackedSpan + 1 < limit) limit = (high - low) / kMinTrackedSpan + 1;
     return limit + 1;
 }
 
@@ -236,8 +320,11 @@ void LogBytes(const char* title, const uint8_t* bytes, int32_t count) {
 
 inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const char* file, int32_t line,
                        int32_t trailing) {
-    // The bounds test of tracked blocks lives in the slow half too.
-    if (!IsTracking() && GuardsIntact(block, BlockSize(size))) return true;
+    // A tracked block out of bounds goes to the slow half, which aborts on it before any read.
+    if (IsTracking() &&
+        (size < 1 || !InBounds(block) || !InBounds((const void*)((uintptr_t)block + (intptr_t)size))))
+        return GuardCheckSlow(abortOnFailure, block, size, file, line, trailing);
+    if (GuardsIntact(block, BlockSize(size))) return true;
     return GuardCheckSlow(abortOnFailure, block, size, file, line, trailing);
 }
 
@@ -277,14 +364,17 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     record->Next = s.Newest;
     if (s.Newest) s.Newest->Prev = record;
     s.Newest = record;
-    if ((uintptr_t)block < s.Low) s.Low = (uintptr_t)block;
-    if ((uintptr_t)record > s.High) s.High = (uintptr_t)record;
-    // The maxima take the counters as they stand before this block is counted.
-    const uint64_t usage = ReadUsage();
+    if ((uintptr_t)block < s.Low.load(std::memory_order_relaxed))
+        s.Low.store((uintptr_t)block, std::memory_order_relaxed);
+    if ((uintptr_t)record > s.High.load(std::memory_order_relaxed))
+        s.High.store((uintptr_t)record, std::memory_order_relaxed);
+    // The maxima take the counters as they stand before this block is counted. While tracking,
+    // every count lives in TrackedUsage: the start cleared the thread slots and nothing adds to them.
+    const uint64_t usage = TrackedUsage.load(std::memory_order_relaxed);
     if (UsageCount(usage) > s.MaxCount) s.MaxCount = UsageCount(usage);
     if (UsageBytes(usage) > s.MaxBytes) s.MaxBytes = UsageBytes(usage);
     // Counted under the lock, so that a check never sees the list and the count disagree.
-    AddUsage(UsageDelta(r));
+    AddTrackedUsage(UsageDelta(r));
     return block;
 }
 
@@ -304,7 +394,7 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
         if (record->Prev) record->Prev->Next = record->Next;
         if (s.Newest == record) s.Newest = record->Prev ? record->Prev : record->Next;
         record->Size = kFreedSize;
-        AddUsage(0 - UsageDelta(r));
+        AddTrackedUsage(0 - UsageDelta(r));
     }
     memset((void*)record, 0, kTrackerSize);
 }
@@ -359,7 +449,7 @@ int64_t Memory_Init(int32_t tracking) {
     std::lock_guard<std::recursive_mutex> lock(MemoryLock);
     MemoryState& s = GlobalMemoryState;
     s.Tracking.store(tracking ? 1 : 0);
-    Usage.store(0);
+    ClearUsage();
     s.MaxCount = 0;
     s.MaxBytes = 0;
     s.Low = UINTPTR_MAX;
@@ -436,6 +526,33 @@ void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line)
         return FreeFull(pointer, size, file, line);
     if (state) AddUsage(0 - UsageDelta(BlockSize(size)));
     free(block);
+}
+
+void* Memory_MoveInt(void* pointer, int32_t oldSize, int32_t newSize, int32_t keep, const char* allocFile,
+                     int32_t allocLine, const char* freeFile, int32_t freeLine) {
+    uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize);
+    MemoryState* state = GlobalMemory.load(std::memory_order_acquire);
+    // Anything that would log, track, check a list or abort takes the long way, so that what is
+    // reported and when stays that of an allocation, a copy and a free.
+    if (__builtin_expect(newSize < 1 || newSize > kMaxSize || oldSize < 1 || oldSize > kMaxSize || !pointer ||
+                             keep < 0 || keep > oldSize || keep > newSize ||
+                             (state && state->Tracking.load(std::memory_order_relaxed)) ||
+                             !GuardsIntact(block, BlockSize(oldSize)) ||
+                             (Debug_Flags() & DEBUG_FLAG_MEMORY_REPORT),
+                         0)) {
+        void* moved = Memory_AllocInt(newSize, MEMORY_FLAG_PLAIN, allocFile, allocLine);
+        if (pointer && keep > 0) memcpy(moved, pointer, (size_t)keep);
+        Memory_FreeInt(pointer, oldSize, freeFile, freeLine);
+        return moved;
+    }
+    const uint32_t oldR = BlockSize(oldSize);
+    const uint32_t newR = BlockSize(newSize);
+    uint8_t* moved = (uint8_t*)realloc(block, newR);
+    if (!moved) AbortNoMemory(MEMORY_FLAG_PLAIN, newSize, newR, allocFile, allocLine);
+    // The guard pattern depends on the block's address, and the back guard moves with the size.
+    WriteGuards(moved, newR);
+    if (state) AddUsage(UsageDelta(newR) - UsageDelta(oldR));
+    return moved + kGuardSize;
 }
 
 int64_t Memory_ValidateInt(void* pointer, int32_t size, void* ignored, const char* file, int32_t line) {

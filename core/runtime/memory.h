@@ -20,6 +20,11 @@ int64_t Memory_GetCount(uint32_t* count);
 
 void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t line);
 void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line);
+// Moves a block of oldSize bytes to a block of newSize bytes that holds its first keep bytes: the
+// same checks, reports, counts and aborts as Memory_AllocInt (at allocFile/allocLine), a copy and
+// Memory_FreeInt (at freeFile/freeLine), but the heap may grow or shrink the block where it is.
+void* Memory_MoveInt(void* pointer, int32_t oldSize, int32_t newSize, int32_t keep, const char* allocFile,
+                     int32_t allocLine, const char* freeFile, int32_t freeLine);
 int64_t Memory_ValidateInt(void* pointer, int32_t size, void* ignored, const char* file, int32_t line);
 int64_t Memory_Check(const char* label);
 int64_t Memory_Dump();
