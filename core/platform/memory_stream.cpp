@@ -519,13 +519,12 @@ int64_t MemoryStream_ReadToWriteCallback(MemoryStream* stream, void* user, Memor
     if (length <= 0) return 1;
     uint32_t n = 0;
     const int64_t result = write(user, stream->Buffer + from, (uint32_t)length, &n);
-    if (result) {
-        // Exactly the bytes handed on leave the stream: they start at the position, which is the
-        // front only when nothing has been read yet. A callback cannot take more than it was given.
-        if (n > (uint64_t)length) n = (uint32_t)length;
-        RemoveLocked(stream, from, n);
-        *written = n;
-    }
+    // Exactly the bytes handed on leave the stream, also when the consumer failed after taking
+    // some: kept, they would be handed on a second time. They start at the position, which is the
+    // front only when nothing has been read yet. A callback cannot take more than it was given.
+    if (n > (uint64_t)length) n = (uint32_t)length;
+    RemoveLocked(stream, from, n);
+    *written = n;
     return result;
 }
 

@@ -472,9 +472,9 @@ TEST(MemoryStream, ReadToWriteCallbackRemovesWhatItHandedOn) {
     }
 }
 
-// Fails today: a consumer that fails after taking bytes has them left in the stream (and the count
-// says 0), so the next drain hands them on again.
-TEST(MemoryStreamBug, DISABLED_ReadToWriteCallbackRepeatsBytesAFailingConsumerTook) {
+// A consumer that fails after taking bytes: they leave the stream and are counted, so the next
+// drain does not hand them on again.
+TEST(MemoryStream, ReadToWriteCallbackNeverRepeatsBytesAFailingConsumerTook) {
     Owned o(true);
     PutAll(o.M, {'a', 'b', 'c', 'd'});
     Sink failing{2, 0};
