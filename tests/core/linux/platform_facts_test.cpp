@@ -28,11 +28,8 @@
 
 #include "core/certs/build_info.h"
 #include "core/linux/platform.h"
-#include "core/runtime/debug.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/child_text.h"
+#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -45,39 +42,12 @@ void MakeTree(const std::string& path) {
         if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
 }
 
-// Runs body in a forked child with its own mount namespace, after prepare (which may mount over
-// system directories there without touching the machine). nullopt when that is not permitted.
-std::optional<std::string> RunIsolated(const std::function<bool()>& prepare,
-                                       const std::function<std::string()>& body) {
-    return TextFromChild(
-        [&] {
-            return unshare(CLONE_NEWNS) == 0 &&
-                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && prepare();
-        },
-        body);
-}
-
-bool Bind(const std::string& source, const char* target) {
-    return mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
-}
-
-bool EmptyTmpfs(const char* target) {
-    return mount("none", target, "tmpfs", 0, "size=1m") == 0;
-}
-
-std::string Answer(int64_t (*fn)(char*, int32_t), int32_t size = 256) {
-    std::vector<char> buffer((size_t)size + 1, 'x');
-    const int64_t answer = fn(buffer.data(), size);
-    return std::to_string(answer) + "|" + (size > 0 ? buffer.data() : "");
-}
-
 // ---- System ---------------------------------------------------------------------------------
 
 TEST(PlatformFacts, ShortNameAndNoOpenGL) {
-    EXPECT_EQ(Answer(Platform_GetShortName), "1|linux");
-    EXPECT_EQ(Answer(Platform_GetShortName, 3), "1|li");
-    EXPECT_EQ(Answer(Platform_GetShortName, 0), "1|");
-    EXPECT_EQ(Answer(Platform_GetOpenGLVersion), "0|");
+    EXPECT_EQ(Answer(Platform_GetShortName) + Answer(Platform_GetShortName, 3) +
+                  Answer(Platform_GetShortName, 0) + Answer(Platform_GetOpenGLVersion),
+              "1|linux1|li1|0|");
 }
 
 TEST(PlatformFacts, NameAndVersionComeFromOsReleaseAndTheVersionIsKept) {
@@ -280,14 +250,10 @@ class FakeSystemBus {
     ~FakeSystemBus() {
         StopService();
         for (int fd : readEnds_) close(fd);
-        if (daemon_ > 0) {
-            kill(daemon_, SIGTERM);
-            waitpid(daemon_, nullptr, 0);
-        }
+        if (daemon_ > 0) kill(daemon_, SIGTERM), waitpid(daemon_, nullptr, 0);
     }
 
     bool Start(const TempDir& dir) {
-        if (access("/usr/bin/dbus-daemon", X_OK) != 0) return false;
         const std::string config = dir.file("bus.conf");
         WriteText(config,
                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
@@ -298,7 +264,7 @@ class FakeSystemBus {
                       "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                       "<allow receive_sender=\"*\"/></policy></busconfig>\n");
         int fds[2];
-        if (pipe(fds) != 0) return false;
+        if (access("/usr/bin/dbus-daemon", X_OK) != 0 || pipe(fds) != 0) return false;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
@@ -308,13 +274,9 @@ class FakeSystemBus {
         const int spawned = posix_spawn(&daemon_, program, &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
-        if (spawned != 0) {
-            close(fds[0]);
-            return false;
-        }
         // The daemon prints its address once it listens.
         char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') address_ += c;
+        while (spawned == 0 && read(fds[0], &c, 1) == 1 && c != '\n') address_ += c;
         close(fds[0]);
         return !address_.empty();
     }
@@ -323,17 +285,15 @@ class FakeSystemBus {
 
     bool StartService() {
         if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address_.c_str()) < 0 ||
-            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_negotiate_fds(bus_, 1) < 0 || sd_bus_start(bus_) < 0)
-            return false;
-        if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
+            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_negotiate_fds(bus_, 1) < 0 ||
+            sd_bus_start(bus_) < 0 ||
+            sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
                                      "org.freedesktop.login1.Manager", kVtable, this) < 0 ||
             sd_bus_request_name(bus_, "org.freedesktop.login1", 0) < 0)
             return false;
         thread_ = std::thread([this] {
-            while (!stop_) {
-                if (sd_bus_process(bus_, nullptr) > 0) continue;
-                sd_bus_wait(bus_, 20000);
-            }
+            while (!stop_)
+                if (sd_bus_process(bus_, nullptr) <= 0) sd_bus_wait(bus_, 20000);
         });
         return true;
     }
@@ -353,13 +313,10 @@ class FakeSystemBus {
     // descriptor a moment after passing it on: a lock given back shows within the wait, one
     // still held never does.
     bool Held(int32_t waitMs = 200) {
-        int fd = -1;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (readEnds_.empty()) return false;
-            fd = readEnds_.back();
-        }
-        pollfd p = {fd, POLLIN, 0};
+        std::unique_lock<std::mutex> guard(lock_);
+        if (readEnds_.empty()) return false;
+        pollfd p = {readEnds_.back(), POLLIN, 0};
+        guard.unlock();
         return poll(&p, 1, waitMs) == 0;
     }
 
@@ -370,17 +327,12 @@ class FakeSystemBus {
         FakeSystemBus* self = static_cast<FakeSystemBus*>(user);
         const char *what = "", *who = "", *why = "", *mode = "";
         sd_bus_message_read(message, "ssss", &what, &who, &why, &mode);
-        {
-            std::lock_guard<std::mutex> guard(self->lock_);
-            self->calls_.push_back(std::string(what) + "|" + who + "|" + why + "|" + mode);
-        }
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->calls_.push_back(std::string(what) + "|" + who + "|" + why + "|" + mode);
         if (self->Refuse) return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "refused");
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0) return -errno;
-        {
-            std::lock_guard<std::mutex> guard(self->lock_);
-            self->readEnds_.push_back(ends[0]);
-        }
+        self->readEnds_.push_back(ends[0]);
         const int replied = sd_bus_reply_method_return(message, "h", ends[1]);
         close(ends[1]);
         return replied;
@@ -406,67 +358,53 @@ class SleepPrevention : public ::testing::Test {
   protected:
     TempDir dir;
     FakeSystemBus bus;
-    void TearDown() override {
-        Platform_Remove();
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-    void StartBus(bool service) {
-        if (!bus.Start(dir)) {
-            GTEST_SKIP() << "no message bus daemon";
-        }
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str(), 1);
-        if (service) {
-            ASSERT_TRUE(bus.StartService());
-        }
+    EnvScope env{{"DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("none")).c_str()}};
+    void TearDown() override { Platform_Remove(); }
+    // Starts the platform layer on a bus of our own (with the login manager when service is set),
+    // or on none.
+    void Start(bool daemon, bool service) {
+        if (daemon && !bus.Start(dir)) GTEST_SKIP() << "no message bus daemon";
+        if (daemon) env.Set("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
+        ASSERT_TRUE(!service || bus.StartService());
         ASSERT_EQ(Platform_Init(), 1);
         TakeLog();
     }
 };
 
-TEST_F(SleepPrevention, BeforeTheStartThereIsNothingToDo) {
+TEST_F(SleepPrevention, WithoutASystemBusOrALoginManagerItIsNotProvided) {
+    // Before the start there is nothing to do.
     EXPECT_EQ(Platform_PreventSystemSleep(1), 0);
     Platform_SleepCallBack(nullptr, 0, PLATFORM_SLEEP_MESSAGE_CAN_SLEEP, nullptr);
-}
-
-TEST_F(SleepPrevention, WithoutASystemBusItIsNotProvided) {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("none")).c_str(), 1);
-    ASSERT_EQ(Platform_Init(), 1);
-    TakeLog();
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
-    EXPECT_EQ(Platform_PreventSystemSleep(0), 1);
+    Start(false, false);
+    for (int32_t on : {1, 1, 0}) EXPECT_EQ(Platform_PreventSystemSleep(on), 1);
     EXPECT_NE(TakeLog().find("DEBUG - No system bus: sleep prevention is not available"), std::string::npos);
-}
-
-TEST_F(SleepPrevention, WithoutALoginManagerItIsNotProvided) {
-    StartBus(false);
+    Platform_Remove();
+    Start(true, false);
     if (IsSkipped() || HasFatalFailure()) return;
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
+    EXPECT_EQ(Platform_PreventSystemSleep(1) + Platform_PreventSystemSleep(1), 2);
     EXPECT_EQ(TakeLog(), "DEBUG - No login manager on the system bus: sleep prevention is not available\n");
 }
 
 TEST_F(SleepPrevention, TheLockIsHeldUntilOffAndTakenAgainByOn) {
-    StartBus(true);
+    Start(true, true);
     if (IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
-    const std::string expected = std::string("idle:sleep|") + QVR_BUILD_PRODUCT_NAME +
-                                 "|System Activity (PID: " + std::to_string(getpid()) + ")|block";
-    EXPECT_EQ(bus.Calls(), std::vector<std::string>{expected});
+    EXPECT_EQ(bus.Calls(),
+              std::vector<std::string>{std::string("idle:sleep|") + QVR_BUILD_PRODUCT_NAME +
+                                       "|System Activity (PID: " + std::to_string(getpid()) + ")|block"});
     EXPECT_TRUE(bus.Held());
     // Repeated calls only move the deadline.
     EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
     EXPECT_EQ(bus.Calls().size(), 1u);
     // Before the deadline the system's question is refused: the lock stays.
-    Platform_SleepCallBack(GlobalPlatformOSX, 0, PLATFORM_SLEEP_MESSAGE_CAN_SLEEP, nullptr);
-    Platform_SleepCallBack(GlobalPlatformOSX, 0, PLATFORM_SLEEP_MESSAGE_WILL_SLEEP, nullptr);
-    Platform_SleepCallBack(GlobalPlatformOSX, 0, 77, nullptr);
+    for (int32_t message :
+         {(int32_t)PLATFORM_SLEEP_MESSAGE_CAN_SLEEP, (int32_t)PLATFORM_SLEEP_MESSAGE_WILL_SLEEP, 77})
+        Platform_SleepCallBack(GlobalPlatformOSX, 0, message, nullptr);
     EXPECT_TRUE(bus.Held());
     // Off allows sleep at once.
     EXPECT_EQ(Platform_PreventSystemSleep(0), 1);
     EXPECT_FALSE(bus.Held(5000));
-    EXPECT_EQ(Platform_PreventSystemSleep(0), 1);
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 1);
+    EXPECT_EQ(Platform_PreventSystemSleep(0) + Platform_PreventSystemSleep(1), 2);
     EXPECT_EQ(bus.Calls().size(), 2u);
     EXPECT_TRUE(bus.Held());
     // The end of the platform layer gives the lock back.
@@ -476,11 +414,10 @@ TEST_F(SleepPrevention, TheLockIsHeldUntilOffAndTakenAgainByOn) {
 }
 
 TEST_F(SleepPrevention, ARefusedLockIsReportedAndAskedForAgain) {
-    StartBus(true);
+    Start(true, true);
     if (IsSkipped() || HasFatalFailure()) return;
     bus.Refuse = true;
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 0);
-    EXPECT_EQ(Platform_PreventSystemSleep(1), 0);
+    EXPECT_EQ(Platform_PreventSystemSleep(1) + Platform_PreventSystemSleep(1), 0);
     EXPECT_EQ(bus.Calls().size(), 2u);
     EXPECT_NE(TakeLog().find("DEBUG - Unable to take the sleep inhibitor lock (refused)\n"),
               std::string::npos);

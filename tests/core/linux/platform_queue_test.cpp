@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/abort_hook.h"
+#include "tests/support/lnx_platform.h"
 
 namespace {
 
@@ -103,31 +103,15 @@ void DeleteOwnQueue(void*, void*) {
     Platform_QueueDelete(&g_selfQueue);
 }
 
-TEST(PlatformQueueDeathTest, MisuseAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_QueueCreate(&g_selfQueue, "self", 1);
-            Platform_QueueAsync(g_selfQueue, DeleteOwnQueue, nullptr, nullptr);
-            std::this_thread::sleep_for(std::chrono::seconds(30));
-        },
-        AbortRegex(
-            "Assertion failed (OnOwnThread == false)\nA queue cannot be deleted by one of its own threads"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_QueueAsync(nullptr, CountSlowly, nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            PlatformQueue* queue = nullptr;
-            Platform_QueueCreate(&queue, "nofunction", 1);
-            Platform_QueueAsync(queue, nullptr, nullptr, nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
+TEST(PlatformQueueDeathTest, AQueueDeletedByItsOwnThreadAborts) {
+    ExpectAborts({{"own thread",
+                   [] {
+                       Platform_QueueCreate(&g_selfQueue, "self", 1);
+                       Platform_QueueAsync(g_selfQueue, DeleteOwnQueue, nullptr, nullptr);
+                       std::this_thread::sleep_for(std::chrono::seconds(30));
+                   },
+                   AbortRegex("Assertion failed (OnOwnThread == false)\nA queue cannot be deleted by one of "
+                              "its own threads")}});
 }
 
 } // namespace

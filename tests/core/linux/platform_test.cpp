@@ -1,3 +1,5 @@
+// Tests of the platform layer's core: atomics, random bytes, special paths and the private pipe
+// directory, files and directories, and the console.
 #include "core/linux/platform.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +14,13 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/certs/build_info.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/child_text.h"
+#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -68,209 +69,137 @@ TEST(PlatformRandom, GuidsAreVersionFourAndDistinct) {
 }
 
 class SpecialPathTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setenv("HOME", dir.path().c_str(), 1);
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("XDG_DATA_HOME");
-        unsetenv("XDG_STATE_HOME");
-        setenv("TMPDIR", "/var/tmp", 1);
-    }
-    void TearDown() override { unsetenv("TMPDIR"); }
-    std::string Get(uint32_t id) {
-        char buffer[1024];
-        EXPECT_EQ(Platform_GetSpecialPath(id, buffer, sizeof(buffer)), 1) << id;
-        return buffer;
-    }
+  protected:
     TempDir dir;
+    EnvScope env{{"HOME", dir.path().c_str()}, {"XDG_CONFIG_HOME", nullptr}, {"XDG_DATA_HOME", nullptr},
+                 {"XDG_STATE_HOME", nullptr},  {"TMPDIR", "/var/tmp"},       {"XDG_RUNTIME_DIR", nullptr}};
+    const std::string home = dir.path();
+    static std::string Get(uint32_t id) {
+        char buffer[1024] = "junk";
+        return Platform_GetSpecialPath(id, buffer, sizeof(buffer)) ? buffer
+                                                                   : "<refused: " + std::string(buffer) + ">";
+    }
 };
 
 TEST_F(SpecialPathTest, FollowTheXdgLayout) {
-    const std::string home = dir.path();
-    EXPECT_EQ(Get(PLATFORM_PATH_USER_HOME), home + "/");
-    EXPECT_EQ(Get(PLATFORM_PATH_USER_START_MENU), home + "/.local/share/applications/");
-    EXPECT_EQ(Get(PLATFORM_PATH_COMMON_START_MENU), "/usr/share/applications/");
-    EXPECT_EQ(Get(PLATFORM_PATH_PROGRAM_FILES), "/opt/");
-    EXPECT_EQ(Get(PLATFORM_PATH_USER_APP_DATA), home + "/.local/share/");
-    EXPECT_EQ(Get(PLATFORM_PATH_COMMON_APP_DATA), "/var/lib/");
-    EXPECT_EQ(Get(PLATFORM_PATH_TEMP), "/var/tmp/");
-    EXPECT_EQ(Get(PLATFORM_PATH_ADMIN_TEMP), "/run/");
-    EXPECT_EQ(Get(PLATFORM_PATH_SYSTEM_DIRECTORY), "/usr/");
-    EXPECT_EQ(Get(PLATFORM_PATH_SYSTEM_DRIVE), "/");
-    EXPECT_EQ(Get(PLATFORM_PATH_USER_DESKTOP), home + "/Desktop/");
-    EXPECT_EQ(Get(PLATFORM_PATH_USER_DOWNLOADS), home + "/Downloads/");
-    std::string module = Get(PLATFORM_PATH_MODULE_PATH);
+    const std::pair<uint32_t, std::string> cases[] = {
+        {PLATFORM_PATH_USER_HOME, home + "/"},
+        {PLATFORM_PATH_USER_START_MENU, home + "/.local/share/applications/"},
+        {PLATFORM_PATH_COMMON_START_MENU, "/usr/share/applications/"},
+        {PLATFORM_PATH_PROGRAM_FILES, "/opt/"},
+        {PLATFORM_PATH_USER_APP_DATA, home + "/.local/share/"},
+        {PLATFORM_PATH_COMMON_APP_DATA, "/var/lib/"},
+        {PLATFORM_PATH_TEMP, "/var/tmp/"},
+        {PLATFORM_PATH_ADMIN_TEMP, "/run/"},
+        {PLATFORM_PATH_SYSTEM_DIRECTORY, "/usr/"},
+        {PLATFORM_PATH_SYSTEM_DRIVE, "/"},
+        {PLATFORM_PATH_USER_DESKTOP, home + "/Desktop/"},
+        {PLATFORM_PATH_USER_DOWNLOADS, home + "/Downloads/"}};
+    for (const auto& [id, expected] : cases) EXPECT_EQ(Get(id), expected) << id;
+    const std::string module = Get(PLATFORM_PATH_MODULE_PATH),
+                      directory = Get(PLATFORM_PATH_MODULE_DIRECTORY);
     EXPECT_NE(module.find("platform_test"), std::string::npos);
-    std::string directory = Get(PLATFORM_PATH_MODULE_DIRECTORY);
     EXPECT_EQ(module.rfind(directory, 0), 0u);
     EXPECT_EQ(Get(PLATFORM_PATH_MODULE_APP_DIRECTORY), directory);
     EXPECT_EQ(Get(PLATFORM_PATH_MODULE_APP_PATH) + "/", directory);
     EXPECT_EQ(Get(PLATFORM_PATH_WORKING_DIRECTORY).back(), '/');
-
-    setenv("XDG_DATA_HOME", "/data/here", 1);
+    env.Set("XDG_DATA_HOME", "/data/here");
     EXPECT_EQ(Get(PLATFORM_PATH_USER_APP_DATA_ROAMING), "/data/here/");
-    unsetenv("XDG_DATA_HOME");
-
     // User directories come from user-dirs.dirs when it names them.
     Platform_CreateDirectoryTree((home + "/.config").c_str());
-    std::ofstream(home + "/.config/user-dirs.dirs") << "# comment\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
-                                                    << "XDG_DOCUMENTS_DIR=\"/abs/docs\"\n";
+    WriteText(home + "/.config/user-dirs.dirs",
+              "# comment\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\nXDG_DOCUMENTS_DIR=\"/abs/docs\"\n");
     EXPECT_EQ(Get(PLATFORM_PATH_USER_DESKTOP), home + "/Schreibtisch/");
     EXPECT_EQ(Get(PLATFORM_PATH_USER_DOCUMENTS), "/abs/docs/");
-
     char tiny[4];
     EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, tiny, sizeof(tiny)), 0);
     EXPECT_STREQ(tiny, "");
     EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, nullptr, 10), 0);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            char buffer[64];
-            Platform_GetSpecialPath(26, buffer, sizeof(buffer));
-        },
-        AbortRegex("Unsupported directory [Type: 26]"));
+    ExpectAborts({{"unknown directory", [] { Get(26); }, AbortRegex("Unsupported directory [Type: 26]")}});
 }
 
 TEST_F(SpecialPathTest, LogDirectoriesUseProductAndCompany) {
     char buffer[1024];
     EXPECT_EQ(Platform_GetModuleLogDirectory(nullptr, buffer, sizeof(buffer)), 1);
-    EXPECT_EQ(std::string(buffer), dir.path() + "/.local/state/Quarvelon Host/");
-    setenv("XDG_STATE_HOME", "/state", 1);
+    EXPECT_EQ(std::string(buffer), home + "/.local/state/Quarvelon Host/");
+    env.Set("XDG_STATE_HOME", "/state");
     EXPECT_EQ(Platform_GetModuleLogDirectory(nullptr, buffer, sizeof(buffer)), 1);
     EXPECT_STREQ(buffer, "/state/Quarvelon Host/");
     int module = 0;
     EXPECT_EQ(Platform_GetModuleLogDirectory(&module, buffer, sizeof(buffer)), 1);
-    EXPECT_EQ(std::string(buffer), dir.path() + "/.local/share/Quarvelon/Quarvelon Host/");
+    EXPECT_EQ(std::string(buffer), home + "/.local/share/Quarvelon/Quarvelon Host/");
 }
 
-// The pipe directory: the variables that place it are set per test and put back afterwards.
-class PipePathTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-            const char* value = getenv(name);
-            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-        }
-        unsetenv("XDG_RUNTIME_DIR");
-        setenv("TMPDIR", temp.path().c_str(), 1);
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved) {
-            if (value)
-                setenv(name, value->c_str(), 1);
-            else
-                unsetenv(name);
-        }
-    }
-    // The pipe path; "" when refused, with the buffer emptied.
-    static std::string Get() {
-        char buffer[1024] = "junk";
-        errno = 0;
-        if (Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, buffer, sizeof(buffer))) return buffer;
-        EXPECT_STREQ(buffer, "");
-        return "";
-    }
-    // Owner and permission bits, or -1 when nothing is there.
-    static std::pair<int64_t, int64_t> OwnerAndMode(const std::string& path) {
-        struct stat info;
-        if (lstat(path.c_str(), &info) != 0) return {-1, -1};
-        return {info.st_uid, info.st_mode & 07777};
-    }
-
+// The pipe directory: a private one of this user under the runtime or temporary directory.
+TEST_F(SpecialPathTest, PipeDirectoryIsPrivateUnderTheRuntimeOrTemporaryDirectory) {
+    TempDir runtime, temp;
     const std::string app = QVR_BUILD_PRODUCT_NAME;
-    TempDir temp;
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-};
-
-TEST_F(PipePathTest, APrivateDirectoryUnderTheRuntimeOrTemporaryDirectory) {
-    TempDir runtime;
     const std::string fallback = temp.path() + "/" + app + "-" + std::to_string(geteuid()) + "/";
     const struct {
-        std::optional<std::string> runtime;
-        std::string temp;
-        std::string expected;
-    } cases[] = {
-        {std::nullopt, temp.path(), fallback},
-        {std::nullopt, temp.path() + "//", fallback},
-        {"relative/runtime", temp.path(), fallback}, // not a usable runtime directory
-        {runtime.path(), temp.path(), runtime.path() + "/" + app + "/"},
-        {runtime.path() + "/", temp.path(), runtime.path() + "/" + app + "/"},
-    };
+        std::string Runtime, Temp, Expected; // no runtime directory: ""
+    } cases[] = {{"", temp.path(), fallback},
+                 {"", temp.path() + "//", fallback},
+                 {"relative/runtime", temp.path(), fallback}, // not a usable runtime directory
+                 {runtime.path(), temp.path(), runtime.path() + "/" + app + "/"},
+                 {runtime.path() + "/", temp.path(), runtime.path() + "/" + app + "/"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.expected);
-        if (c.runtime)
-            setenv("XDG_RUNTIME_DIR", c.runtime->c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
-        setenv("TMPDIR", c.temp.c_str(), 1);
+        env.Set("XDG_RUNTIME_DIR", c.Runtime.empty() ? nullptr : c.Runtime.c_str());
+        env.Set("TMPDIR", c.Temp.c_str());
         // Made on first use, taken as it is afterwards.
         for (int round = 0; round < 2; round++) {
-            EXPECT_EQ(Get(), c.expected);
+            EXPECT_EQ(Get(PLATFORM_PATH_PIPE_PATH), c.Expected);
             struct stat info;
-            ASSERT_EQ(lstat(c.expected.c_str(), &info), 0);
-            EXPECT_TRUE(S_ISDIR(info.st_mode));
-            EXPECT_EQ(info.st_uid, geteuid());
-            EXPECT_EQ(info.st_mode & 07777, 0700u);
+            ASSERT_EQ(lstat(c.Expected.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 07777) == 0700);
         }
     }
 }
 
-TEST_F(PipePathTest, WhatIsNotADirectoryOfThisUserAloneIsRefusedAndLeftAlone) {
-    const bool root = geteuid() == 0;
-    constexpr uid_t kOtherUser = 65534;
+TEST_F(SpecialPathTest, APipeDirectoryNotOfThisUserAloneIsRefusedAndLeftAlone) {
     TempDir elsewhere;
-    const struct {
-        const char* what;
-        bool otherUser;
-        std::function<bool(const std::string&)> make;
-    } cases[] = {
-        {"open to the group", false,
-         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0750) == 0; }},
-        {"open to others", false,
-         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0701) == 0; }},
-        {"writable by all", false,
-         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 01777) == 0; }},
-        {"a link to a private directory", false,
-         [&](const std::string& p) { return symlink(elsewhere.path().c_str(), p.c_str()) == 0; }},
-        {"a file", false, [](const std::string& p) { return WriteText(p, "", 0600); }},
-        {"another user's, private", true, [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0; }},
-        {"another user's, open", true,
-         [](const std::string& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0777) == 0; }},
+    const auto directory = [](mode_t mode) {
+        return [mode](const std::string& p) {
+            return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), mode) == 0;
+        };
     };
+    const struct {
+        const char* What;
+        bool OtherUser;
+        std::function<bool(const std::string&)> Make;
+    } cases[] = {{"open to the group", false, directory(0750)},
+                 {"open to others", false, directory(0701)},
+                 {"writable by all", false, directory(01777)},
+                 {"a link to a private directory", false,
+                  [&](const std::string& p) { return symlink(elsewhere.path().c_str(), p.c_str()) == 0; }},
+                 {"a file", false, [](const std::string& p) { return WriteText(p, "", 0600); }},
+                 {"another user's, private", true, directory(0700)},
+                 {"another user's, open", true, directory(0777)}};
     for (const bool runtime : {true, false}) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.what) +
+            SCOPED_TRACE(std::string(c.What) +
                          (runtime ? " in the runtime directory" : " in the temporary directory"));
-            if (c.otherUser && !root) continue;
+            if (c.OtherUser && geteuid() != 0) continue;
             // A place everyone may write, as the shared temporary directory is.
             TempDir shared;
             ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
-            if (runtime)
-                setenv("XDG_RUNTIME_DIR", shared.path().c_str(), 1);
-            else
-                unsetenv("XDG_RUNTIME_DIR");
-            setenv("TMPDIR", shared.path().c_str(), 1);
-            const std::string leaf = runtime ? app : app + "-" + std::to_string(geteuid());
-            const std::string planted = shared.file(leaf);
-            if (c.otherUser) {
-                const auto made = TextFromChild(
-                    [] {
-                        return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 &&
-                               setuid(kOtherUser) == 0;
-                    },
-                    [&] { return std::string(c.make(planted) ? "made" : "failed"); });
-                ASSERT_EQ(made, std::optional<std::string>("made"));
-            } else {
-                ASSERT_TRUE(c.make(planted));
-            }
-            const auto before = OwnerAndMode(planted);
-
+            env.Set("XDG_RUNTIME_DIR", runtime ? shared.path().c_str() : nullptr);
+            env.Set("TMPDIR", shared.path().c_str());
+            const std::string planted = shared.file(
+                runtime ? QVR_BUILD_PRODUCT_NAME : QVR_BUILD_PRODUCT_NAME "-" + std::to_string(geteuid()));
+            const auto make = [&] { return std::string(c.Make(planted) ? "made" : "failed"); };
+            ASSERT_EQ(c.OtherUser ? TextFromChild(BecomeOtherUser, make) : make(), "made");
+            struct stat before, after;
+            ASSERT_EQ(lstat(planted.c_str(), &before), 0);
             LogCapture log;
-            EXPECT_EQ(Get(), "");
+            errno = 0;
+            EXPECT_EQ(Get(PLATFORM_PATH_PIPE_PATH), "<refused: >");
             EXPECT_EQ(errno, EACCES);
             EXPECT_EQ(log.Text(), "ERROR - Pipe directory " + planted +
                                       "/ refused: not a directory of this user closed to others\n");
-            EXPECT_EQ(OwnerAndMode(planted), before) << "neither taken over nor repaired";
+            // Neither taken over nor repaired.
+            ASSERT_EQ(lstat(planted.c_str(), &after), 0);
+            EXPECT_EQ(std::make_tuple(after.st_uid, after.st_mode),
+                      std::make_tuple(before.st_uid, before.st_mode));
         }
     }
 }
@@ -319,7 +248,9 @@ TEST(PlatformConsole, WritesToStandardStreamsOnly) {
 namespace {
 
 int32_t g_controlSignal = 0;
-void RecordSignal(int32_t signal) { g_controlSignal = signal; }
+void RecordSignal(int32_t signal) {
+    g_controlSignal = signal;
+}
 
 TEST(PlatformConsole, ControlHandlerForwardsInteractiveSignalsOnly) {
     const int crashes[] = {SIGABRT, SIGBUS, SIGSEGV};

@@ -11,14 +11,14 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "core/linux/platform.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/lnx_platform.h"
 
 namespace {
 
@@ -43,7 +43,6 @@ TEST(PlatformThread, StartsRunsAndJoins) {
         work[i].input = i + 3;
         ASSERT_EQ(Platform_ThreadBegin(Square, &work[i], &ids[i], &handles[i]), 1);
         ASSERT_NE(handles[i], nullptr);
-        EXPECT_EQ(static_cast<Class*>(handles[i])->ClassId, PLATFORM_THREAD_CLASS_ID);
     }
     for (uint32_t i = 0; i < 4; i++) {
         EXPECT_EQ(Platform_ThreadJoin(handles[i]), 1);
@@ -82,7 +81,7 @@ TEST(PlatformThread, ResultIsTheExitValue) {
             uint32_t id = 0;
             void* handle = nullptr;
             if (Platform_ThreadBegin(ReportSelf, nullptr, &id, &handle) != 1) _exit(2);
-            while (g_native.load() == 0) sched_yield();
+            if (!Eventually([] { return g_native.load() != 0; })) _exit(5);
             void* value = nullptr;
             if (pthread_join(g_native.load(), &value) != 0) _exit(3);
             _exit((uintptr_t)value == 0xC0FFEE42u ? 0 : 4);
@@ -121,7 +120,7 @@ TEST(PlatformThread, EndWithoutJoinLeavesTheThreadAlone) {
     ASSERT_EQ(Platform_ThreadBegin(Finish, nullptr, &id, &handle), 1);
     EXPECT_EQ(Platform_ThreadEnd(&handle), 1);
     EXPECT_EQ(handle, nullptr);
-    while (g_finished.load() == 0) sched_yield();
+    EXPECT_TRUE(Eventually([] { return g_finished.load() == 1; }));
 }
 
 TEST(PlatformThread, ContainerPriorityIsOneFifthUpTheRange) {
@@ -157,40 +156,29 @@ uint32_t RunContainer(void* argument) {
     return 0;
 }
 
-TEST(PlatformThread, ContainerHooksOnANormalThread) {
-    Container c;
-    uint32_t id = 0;
-    ASSERT_EQ(Platform_ThreadBegin(RunContainer, &c, &id, &c.handle), 1);
-    ASSERT_EQ(Platform_ThreadJoin(c.handle), 1);
-    EXPECT_EQ(c.plainStart, 1);
-    EXPECT_EQ(c.start, 1);
-    EXPECT_EQ(c.tick, 1);
-    EXPECT_EQ(c.end, 1);
-    // The time-sharing policy has the single priority 0, which the thread keeps.
-    EXPECT_EQ(c.policy, SCHED_OTHER);
-    EXPECT_EQ(c.priority, 0);
-    Platform_ThreadEnd(&c.handle);
-}
-
-TEST(PlatformThread, ContainerHooksOnARealTimeThread) {
-    // A new thread inherits the creator's policy; real-time needs the privilege to set it.
-    struct sched_param param = {};
-    param.sched_priority = 1;
-    int oldPolicy = 0;
-    struct sched_param oldParam = {};
-    pthread_getschedparam(pthread_self(), &oldPolicy, &oldParam);
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
-        GTEST_SKIP() << "no real-time privilege";
-    Container c;
-    uint32_t id = 0;
-    int64_t begun = Platform_ThreadBegin(RunContainer, &c, &id, &c.handle);
-    pthread_setschedparam(pthread_self(), oldPolicy, &oldParam);
-    ASSERT_EQ(begun, 1);
-    ASSERT_EQ(Platform_ThreadJoin(c.handle), 1);
-    EXPECT_EQ(c.policy, SCHED_FIFO);
-    EXPECT_EQ(c.priority, Platform_ThreadContainerPriority(sched_get_priority_min(SCHED_FIFO),
-                                                           sched_get_priority_max(SCHED_FIFO)));
-    Platform_ThreadEnd(&c.handle);
+TEST(PlatformThread, ContainerHooksLowerOnlyARealTimeThread) {
+    for (const bool realTime : {false, true}) {
+        // A new thread inherits the creator's policy; real-time needs the privilege to set it.
+        struct sched_param param = {}, oldParam = {};
+        param.sched_priority = 1;
+        int oldPolicy = 0;
+        pthread_getschedparam(pthread_self(), &oldPolicy, &oldParam);
+        if (realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+            GTEST_SKIP() << "no real-time privilege";
+        Container c;
+        uint32_t id = 0;
+        const int64_t begun = Platform_ThreadBegin(RunContainer, &c, &id, &c.handle);
+        pthread_setschedparam(pthread_self(), oldPolicy, &oldParam);
+        ASSERT_EQ(begun, 1);
+        ASSERT_EQ(Platform_ThreadJoin(c.handle), 1);
+        EXPECT_EQ(std::make_tuple(c.plainStart, c.start, c.tick, c.end), std::make_tuple(1, 1, 1, 1));
+        // The time-sharing policy has the single priority 0, which the thread keeps.
+        EXPECT_EQ(c.policy, realTime ? SCHED_FIFO : SCHED_OTHER);
+        EXPECT_EQ(c.priority, realTime ? Platform_ThreadContainerPriority(sched_get_priority_min(SCHED_FIFO),
+                                                                          sched_get_priority_max(SCHED_FIFO))
+                                       : 0);
+        Platform_ThreadEnd(&c.handle);
+    }
 }
 
 int64_t PrintToError(const char* text) {
@@ -289,44 +277,16 @@ uint32_t Idle(void*) {
 }
 
 TEST(PlatformThread, ProgrammingErrorsAbort) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     uint32_t id = 0;
     void* handle = nullptr;
     ASSERT_EQ(Platform_ThreadBegin(Idle, nullptr, &id, &handle), 1);
     ASSERT_EQ(Platform_ThreadJoin(handle), 1);
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_ThreadSetDescription(handle, id, "elsewhere");
-        },
-        AbortRegex("Assertion failed (Platform_ThreadGetCurrentId() == ThreadId)\n"
-                   "The thread name must be set from within the thread"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_ThreadJoin(nullptr);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_ThreadBegin(nullptr, nullptr, &id, &handle);
-        },
-        AbortRegex("Pointer is NULL\n"));
     Class other = {};
     other.ClassId = 0x309A40CD;
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Platform_ThreadTick(&other);
-        },
-        "ABORT - Class mismatch pointer \\(0x[0-9A-F]{16}: expected 0x2e551e15 but was 0x309a40cd\\)\n");
+    ExpectAborts({{"named from elsewhere", [&] { Platform_ThreadSetDescription(handle, id, "elsewhere"); },
+                   AbortRegex("Assertion failed (Platform_ThreadGetCurrentId() == ThreadId)\n"
+                              "The thread name must be set from within the thread")},
+                  {"another class", [&] { Platform_ThreadTick(&other); }, ClassMismatch(0x309a40cd)}});
     Platform_ThreadEnd(&handle);
 }
 
