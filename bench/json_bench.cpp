@@ -1,8 +1,12 @@
-// Speed of the JSON reader and writer on a generated 20 MB document, beside RapidJSON's DOM on
-// the same text in the same run (when its headers are installed).
+// Speed of the JSON reader and writer on a generated 20 MB document, beside RapidJSON's DOM and
+// nlohmann::json on the same text in the same run (when their headers are installed). Loads are
+// timed with the document freed in the loop, as the peers' destructors free theirs.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <string>
+
+#include "bench/peer_ratio.h"
 
 #include "core/formats/json.h"
 #include "core/platform/memory_stream.h"
@@ -14,53 +18,102 @@
 #include <rapidjson/writer.h>
 #define HAVE_RAPIDJSON 1
 #endif
+#if __has_include(<nlohmann/json.hpp>)
+#include <nlohmann/json.hpp>
+#define HAVE_NLOHMANN 1
+#endif
 
 namespace {
 
 // Records of mixed content (keys, escaped and non-ASCII strings, integers, reals, literals,
-// nested arrays and objects) until the text reaches 20 MB.
+// nested arrays and objects) until the text reaches `megabytes`.
+std::string MakeDocument(size_t megabytes) {
+    std::string s = "[";
+    s.reserve((megabytes + 1) << 20);
+    for (int i = 0; s.size() < (megabytes << 20); i++) {
+        if (i) s += ",";
+        s += "{\"id\":" + std::to_string(i) + ",\"name\":\"user name " + std::to_string(i * 7919) +
+             "\",\"score\":" + std::to_string(i % 1000) + "." + std::to_string(i % 97) +
+             "e-3,\"active\":" + (i % 3 ? "true" : "false") +
+             ",\"note\":null,\"text\":\"caf\\u00e9 \\\"quoted\\\" line\\nbreak \\u4e2d\\u6587\"," +
+             "\"tags\":[\"alpha\",\"beta\",\"gamma\",12,-4.5],\"pos\":{\"x\":" + std::to_string(i % 640) +
+             ",\"y\":" + std::to_string(i % 480) + ",\"z\":[1,2,3]}}";
+    }
+    s += "]";
+    return s;
+}
+
 const std::string& Document() {
-    static const std::string text = [] {
-        std::string s = "[";
-        s.reserve(21 << 20);
-        for (int i = 0; s.size() < (20u << 20); i++) {
-            if (i) s += ",";
-            s += "{\"id\":" + std::to_string(i) + ",\"name\":\"user name " + std::to_string(i * 7919) +
-                 "\",\"score\":" + std::to_string(i % 1000) + "." + std::to_string(i % 97) +
-                 "e-3,\"active\":" + (i % 3 ? "true" : "false") +
-                 ",\"note\":null,\"text\":\"caf\\u00e9 \\\"quoted\\\" line\\nbreak \\u4e2d\\u6587\"," +
-                 "\"tags\":[\"alpha\",\"beta\",\"gamma\",12,-4.5],\"pos\":{\"x\":" + std::to_string(i % 640) +
-                 ",\"y\":" + std::to_string(i % 480) + ",\"z\":[1,2,3]}}";
-        }
-        s += "]";
-        return s;
-    }();
+    static const std::string text = MakeDocument(20);
     return text;
+}
+
+size_t HeapInUse() {
+    return mallinfo2().uordblks;
 }
 
 int64_t Quiet(void*, const char*, ...) {
     return 1;
 }
 
-// Argument 1: the Dictionary takes its keys and values from its string pool rather than one
-// sized allocation each.
-void BM_JsonLoad(benchmark::State& state) {
-    const std::string& text = Document();
-    JSON* json = nullptr;
+// One load as a user makes it: a Dictionary, the text loaded into it, the Dictionary released.
+bool LoadOnce(JSON* json, const std::string& text, uint32_t stringPool) {
     Dictionary* dict = nullptr;
-    JSON_Create(&json);
     Dictionary_Create(&dict);
     Dictionary_SetPrintCallback(dict, nullptr, Quiet);
-    Dictionary_SetStringPool(dict, (uint32_t)state.range(0));
+    Dictionary_SetStringPool(dict, stringPool);
     JSON_SetDictionaryHandle(json, dict);
+    const bool ok = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) != 0;
+    JSON_SetDictionaryHandle(json, nullptr);
+    Dictionary_Release(&dict);
+    return ok;
+}
+
+// Argument 1: the Dictionary takes its keys and values from its string pool rather than one
+// sized allocation each. The counter peak_over_text is the heap the loaded Dictionary holds over
+// the size of the text.
+void BM_JsonLoad(benchmark::State& state) {
+    const std::string& text = Document();
+    const uint32_t stringPool = (uint32_t)state.range(0);
+    JSON* json = nullptr;
+    JSON_Create(&json);
     for (auto _ : state) {
-        if (!JSON_LoadBuffer(json, text.data(), (uint32_t)text.size())) state.SkipWithError("load failed");
+        if (!LoadOnce(json, text, stringPool)) state.SkipWithError("load failed");
     }
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
-    JSON_Delete(&json);
+
+    const size_t before = HeapInUse();
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    Dictionary_SetPrintCallback(dict, nullptr, Quiet);
+    Dictionary_SetStringPool(dict, stringPool);
+    JSON_SetDictionaryHandle(json, dict);
+    JSON_LoadBuffer(json, text.data(), (uint32_t)text.size());
+    state.counters["peak_over_text"] = (double)(HeapInUse() - before) / (double)text.size();
+    JSON_SetDictionaryHandle(json, nullptr);
     Dictionary_Release(&dict);
+    JSON_Delete(&json);
 }
 BENCHMARK(BM_JsonLoad)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Load and free at 1, 10 and 100 MB: a linear cost keeps ms_per_MB flat.
+void BM_JsonLoadScale(benchmark::State& state) {
+    static std::string texts[3];
+    const size_t megabytes = (size_t)state.range(0);
+    std::string& text = texts[megabytes == 1 ? 0 : megabytes == 10 ? 1 : 2];
+    if (text.empty()) text = MakeDocument(megabytes);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    for (auto _ : state) {
+        if (!LoadOnce(json, text, 0)) state.SkipWithError("load failed");
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
+    state.counters["ms_per_MB"] = benchmark::Counter((double)text.size() / 1048576.0 / 1000.0,
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+    JSON_Delete(&json);
+}
+BENCHMARK(BM_JsonLoadScale)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
 
 // The scanner alone: the same text with no Dictionary bound, so nothing is stored.
 void BM_JsonScanOnly(benchmark::State& state) {
@@ -131,6 +184,12 @@ void BM_RapidJsonLoad(benchmark::State& state) {
         benchmark::DoNotOptimize(doc);
     }
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
+    const size_t before = HeapInUse();
+    {
+        rapidjson::Document doc;
+        doc.Parse(text.data(), text.size());
+        state.counters["peak_over_text"] = (double)(HeapInUse() - before) / (double)text.size();
+    }
 }
 BENCHMARK(BM_RapidJsonLoad)->Unit(benchmark::kMillisecond);
 
@@ -149,6 +208,25 @@ void BM_RapidJsonSave(benchmark::State& state) {
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)length);
 }
 BENCHMARK(BM_RapidJsonSave)->Unit(benchmark::kMillisecond);
+PEER_RATIO("JSON load+free 20 MB vs RapidJSON DOM", "BM_JsonLoad/0", "BM_RapidJsonLoad");
+PEER_RATIO("JSON load+free 20 MB (string pool) vs RapidJSON DOM", "BM_JsonLoad/1", "BM_RapidJsonLoad");
+PEER_RATIO("JSON save 20 MB vs RapidJSON Writer", "BM_JsonSave", "BM_RapidJsonSave");
+#endif
+
+#ifdef HAVE_NLOHMANN
+void BM_NlohmannLoad(benchmark::State& state) {
+    const std::string& text = Document();
+    for (auto _ : state) {
+        nlohmann::json doc = nlohmann::json::parse(text);
+        benchmark::DoNotOptimize(doc);
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
+}
+BENCHMARK(BM_NlohmannLoad)->Unit(benchmark::kMillisecond);
+PEER_RATIO("JSON load+free 20 MB vs nlohmann::json", "BM_JsonLoad/0", "BM_NlohmannLoad");
+PEER_RATIO("JSON load+free 20 MB (string pool) vs nlohmann::json", "BM_JsonLoad/1", "BM_NlohmannLoad");
 #endif
 
 } // namespace
+
+PEER_RATIO_MAIN()

@@ -28,6 +28,30 @@ constexpr struct StopTable {
     constexpr bool operator[](uint8_t c) const { return stop[c]; }
 } kStringStop;
 
+// True when one of the eight bytes of `w` is a quote, a backslash or NUL: a byte is zero in
+// w, w ^ quotes or w ^ backslashes. The zero-byte test may also flag a byte above a zero one,
+// never a word without any, so a word it passes holds none of the three.
+bool StopInWord(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t highs = 0x8080808080808080ull;
+    auto zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    return (zero(w) | zero(w ^ (ones * '"')) | zero(w ^ (ones * '\\'))) != 0;
+}
+
+// End of the plain run of a string that starts at `i`: eight bytes at a time, then byte by byte
+// within the word that holds the stop.
+uint32_t PlainRunEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
+    uint32_t end = i;
+    while (length - end >= 8) {
+        uint64_t w;
+        memcpy(&w, bytes + end, 8);
+        if (StopInWord(w)) break;
+        end += 8;
+    }
+    while (end < length && !kStringStop[bytes[end]]) end++;
+    return end;
+}
+
 bool Fail(JSON* json, uint32_t code) {
     json->Error = code;
     json->Done = 1;
@@ -581,8 +605,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
         const uint32_t kind = json->TypeStack[json->Depth];
         // The plain run of a string goes to the value buffer in one copy.
         if (kind == JSON_VALUE_STRING && json->Substate == STRING_PLAIN && !json->PendingHigh) {
-            uint32_t end = i;
-            while (end < length && !kStringStop[bytes[end]]) end++;
+            const uint32_t end = PlainRunEnd(bytes, i, length);
             if (end > i) {
                 const int32_t run = (int32_t)(end - i);
                 if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;

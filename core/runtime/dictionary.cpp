@@ -182,6 +182,11 @@ int64_t Dictionary_Insert(Dictionary* dict, DictionaryItem* after, const char* k
         list.First = created;
     }
     list.Count++;
+    // A container of unnamed items (a list) never needs an index.
+    if (dict->Index)
+        Dictionary_IndexAdd(dict, created);
+    else if (created->Key)
+        Dictionary_IndexMaybeBuild(dict);
 
     // The items behind a new list element have moved up one index.
     if (created->Next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
@@ -296,6 +301,7 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     if (victim->Child) Dictionary_Reset(victim->Child);
     Dictionary_ItemRemoveBubble(dict, victim);
 
+    Dictionary_IndexRemove(dict, victim);
     // The key goes without a key-change report; the type change returns the child to its pool.
     Dictionary_StringFree(dict, &victim->Key, victim->KeyLength);
     victim->KeyLength = 0;
@@ -347,6 +353,7 @@ void DropItems(Dictionary* dict, bool poolsDropped) {
                 Dictionary_Reset(child);
             else
                 DropItems(child, poolsDropped);
+            Dictionary_IndexDrop(child);
             item->Child = nullptr;
             child->Header.ClassId = 0;
             child->Items.ClassId = 0;
@@ -366,8 +373,15 @@ void DropItems(Dictionary* dict, bool poolsDropped) {
 
 int64_t Dictionary_Reset(Dictionary* dict) {
     DICTIONARY_CHECK(dict);
+    // Removals reported one by one keep the index in step; a drop frees it at once.
+    if (!RemovalReported(dict)) Dictionary_IndexDrop(dict);
     if (!RemovalReported(dict)) {
-        DropItems(dict, !dict->Parent);
+        // A root whose texts go with its string pool, whose tree holds no index and no child
+        // watching removals has nothing in its items that the release of the pools below does
+        // not do.
+        if (dict->Parent || !UsesStringPool(dict) || dict->TreeIndexCount != 0 ||
+            dict->TreeRemoveWatched)
+            DropItems(dict, !dict->Parent);
     } else {
         while (dict->Items.Last) {
             DictionaryItem* last = dict->Items.Last;
@@ -382,6 +396,7 @@ int64_t Dictionary_Reset(Dictionary* dict) {
     dict->Items.First = nullptr;
     dict->Items.Last = nullptr;
     dict->Items.Count = 0;
+    Dictionary_IndexDrop(dict);
     return 1;
 }
 
@@ -458,6 +473,7 @@ int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* ite
 int64_t Dictionary_SetCaseSensitive(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
     dict->CaseSensitive = value;
+    Dictionary_IndexRebuild(dict);
     return 1;
 }
 
@@ -521,6 +537,11 @@ int64_t Dictionary_SetPoolChunkSize(Dictionary* dict, uint32_t value) {
 
 int64_t Dictionary_SetItemRemoveCallback(Dictionary* dict, void* context, DictionaryItemRemoveCallback fn) {
     DICTIONARY_CHECK(dict);
+    if (dict->Parent) {
+        Dictionary* root = dict->Parent;
+        while (root->Parent) root = root->Parent;
+        root->TreeRemoveWatched = 1;
+    }
     return CallbackBase_Set(&dict->ItemRemoveCallback, 0, context, fn);
 }
 

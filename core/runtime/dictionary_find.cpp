@@ -12,14 +12,6 @@ namespace {
 // A path segment longer than this is cut, as keys are.
 constexpr int32_t kSegmentLength = DICTIONARY_MAX_KEY_LENGTH;
 
-// Equal as NUL-terminated texts (exactly, or without case), with the stored length as a cheap
-// first test: a stored key shorter than `key` cannot be equal.
-bool KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    if (!item->Key || (size_t)item->KeyLength < length || item->Key[length] != 0) return false;
-    if (caseless) return String_CompareLengthWithoutCase(item->Key, key, (int32_t)length) != 0;
-    return memcmp(item->Key, key, length) == 0;
-}
-
 // Reads a position as String_AtoI does (sign, then "0x" hexadecimal or decimal digits), but
 // answers false for a number outside the 32-bit range, which String_AtoI would wrap into some
 // other, valid position.
@@ -189,7 +181,7 @@ int64_t Dictionary_ItemFindByKey(Dictionary* dict, const char* key, DictionaryIt
     if (length >= 2 && key[0] == '[' && key[length - 1] == ']' && ReadPosition(key + 1, &position) &&
         position >= 0) {
         for (int32_t i = 0; current && i < position; i++, current = current->Next) {
-            if (KeyEquals(current, key, length, caseless)) {
+            if (DictionaryItem_KeyEquals(current, key, length, caseless)) {
                 *item = current;
                 return 1;
             }
@@ -197,8 +189,22 @@ int64_t Dictionary_ItemFindByKey(Dictionary* dict, const char* key, DictionaryIt
         *item = current;
         return current != nullptr;
     }
+    DictionaryItem* first = nullptr;
+    if (Dictionary_IndexFind(dict, key, length, &first)) {
+        if (!first) return 0;
+        if (!start || start == first) {
+            *item = first;
+            return 1;
+        }
+        // With one holder per key the answer is that holder, when it is not before the start.
+        if (!Dictionary_IndexHasDuplicates(dict)) {
+            if (!DictionaryItem_Precedes(start, first)) return 0;
+            *item = first;
+            return 1;
+        }
+    }
     for (; current; current = current->Next) {
-        if (KeyEquals(current, key, length, caseless)) {
+        if (DictionaryItem_KeyEquals(current, key, length, caseless)) {
             *item = current;
             return 1;
         }

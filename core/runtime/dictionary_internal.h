@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
@@ -30,6 +31,8 @@ struct DictionaryItemList {
     uint32_t Count;
 };
 
+struct DictionaryIndex;
+
 struct Dictionary {
     Class Header;
     const DictionaryVtbl* Vtbl;
@@ -45,6 +48,15 @@ struct Dictionary {
     Dictionary* Parent;
     DictionaryItem* ParentItem;
     DictionaryItemList Items;
+    // Keys to items, made once the container holds kDictionaryIndexThreshold items and kept in
+    // step with every change of keys or items from then on; null below that size.
+    DictionaryIndex* Index;
+    // On the root: the indexes in its whole tree, so that a drop of a tree without any need not
+    // visit its items.
+    uint32_t TreeIndexCount;
+    // On the root: some child of the tree once had a remove callback set (its removals are
+    // reported even when the tree is dropped whole).
+    uint32_t TreeRemoveWatched;
     CallbackBase ItemRemoveCallback;
     CallbackBase ItemKeyChangeCallback;
     CallbackBase ItemValueChangeCallback;
@@ -91,3 +103,40 @@ void Dictionary_ItemValueChangeBubble(Dictionary* dict, DictionaryItem* item, co
                                       int32_t oldLength);
 // The key-change bubble with no old key for `item` and every item after it: list indexes moved.
 void Dictionary_ListIndexBubble(Dictionary* dict, DictionaryItem* item);
+
+// Equal as NUL-terminated texts (exactly, or ASCII without case), with the stored length as a
+// cheap first test: a stored key shorter than `key` cannot be equal. A stored key is compared up
+// to its first NUL.
+inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
+    if (!item->Key || (size_t)item->KeyLength < length || item->Key[length] != 0) return false;
+    if (!caseless) return length == 0 || memcmp(item->Key, key, length) == 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char a = (unsigned char)item->Key[i], b = (unsigned char)key[i];
+        if (a >= 'A' && a <= 'Z') a = (unsigned char)(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = (unsigned char)(b - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// ---- The key index (dictionary_index.cpp) ----------------------------------------------------
+
+// Below this many items a scan of the list is as quick as a hash and costs no memory.
+constexpr uint32_t kDictionaryIndexThreshold = 16;
+
+// Makes the index when the container has reached the threshold and has none yet.
+void Dictionary_IndexMaybeBuild(Dictionary* dict);
+// Frees the index (a reset, or a change of the comparison rule that is followed by a rebuild).
+void Dictionary_IndexDrop(Dictionary* dict);
+// Rebuilds an existing index, after the case rule changed.
+void Dictionary_IndexRebuild(Dictionary* dict);
+// A keyed item just linked into the list / about to be unlinked or to lose its key.
+void Dictionary_IndexAdd(Dictionary* dict, DictionaryItem* item);
+void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item);
+// With an index: true, and the first item in list order whose key equals `key` (or null).
+// Without one: false, and the caller scans.
+bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, DictionaryItem** first);
+// True when some key is held by more than one item.
+bool Dictionary_IndexHasDuplicates(const Dictionary* dict);
+// True when `a` comes before `b` in their (common) list; a != b.
+bool DictionaryItem_Precedes(const DictionaryItem* a, const DictionaryItem* b);

@@ -205,6 +205,10 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
         while (length > 0 && ((uint8_t)key[length] & 0xC0) == 0x80) length--;
     }
 
+    // An item not linked yet (one being inserted) enters the index when it is linked.
+    const bool linked = item->Prev || dict->Items.First == item;
+    const bool indexed = dict->Index && linked;
+    if (indexed) Dictionary_IndexRemove(dict, item);
     char* oldKey = item->Key;
     const int32_t oldLength = item->KeyLength;
     item->Key = nullptr;
@@ -215,6 +219,10 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
         text[length] = 0;
         item->Key = text;
         item->KeyLength = length;
+        if (indexed)
+            Dictionary_IndexAdd(dict, item);
+        else if (linked)
+            Dictionary_IndexMaybeBuild(dict);
         Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
     }
     Dictionary_StringFree(dict, &oldKey, oldLength);

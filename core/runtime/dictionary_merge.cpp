@@ -76,6 +76,7 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
         if (!s) {
             copy->PrivateKeys = source->PrivateKeys;
             copy->CaseSensitive = source->CaseSensitive;
+            Dictionary_IndexRebuild(copy);
             if (source == top) return;
             DictionaryItem* holder = source->ParentItem;
             source = source->Parent;
@@ -117,6 +118,7 @@ class SourceCopy {
         if (first) CopyItems(copy_, source, first, last, deep);
         copy_->PrivateKeys = source->PrivateKeys;
         copy_->CaseSensitive = source->CaseSensitive;
+        Dictionary_IndexRebuild(copy_);
         return copy_;
     }
 

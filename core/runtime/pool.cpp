@@ -36,6 +36,8 @@ struct PoolChunk {
 static_assert(sizeof(PoolChunk) % 16 == 0 && sizeof(PoolDescriptor) % 16 == 0,
               "the data area must start 16-byte aligned");
 
+// The members out are kept in hashed lists; the number of lists grows with the members out so
+// that a free finds its member in constant time however many are out.
 constexpr uint32_t kInUseLists = 256;
 // String mode: the pool resets itself when its last string is freed and it holds more than this.
 constexpr uint32_t kStringResetBytes = 10240;
@@ -64,7 +66,10 @@ struct Pool {
     uint32_t ActiveCount;
     uint32_t MaximumCount;
     uint32_t ChunkCount;
-    PoolDescriptor* InUse[kInUseLists];
+    PoolDescriptor** InUse; // InUseLists heads: the inline ones until a grow
+    uint32_t InUseLists;
+    uint32_t InUseShift; // low address bits that do not tell neighbouring members apart
+    PoolDescriptor* InUseInline[kInUseLists];
     PoolDescriptor* FreeList;
     PoolChunk* Chunks;
     // String mode: the chunks sorted by address, so that a free finds its chunk in log time.
@@ -98,8 +103,55 @@ uint32_t Align8(uint32_t size) {
     return (uint32_t)(((uint64_t)size + 7) & ~(uint64_t)7);
 }
 
+// Neighbouring members take neighbouring lists, so that filling a chunk touches one cache line of
+// list heads rather than one line per member.
+size_t InUseSlot(const Pool* pool, const void* data) {
+    return (size_t)(((uintptr_t)data >> pool->InUseShift) & (pool->InUseLists - 1));
+}
+
+// Members are at least AlignedSize apart (string-mode and debug blocks at least 8). Only set
+// while no member is out, when every list is empty.
+void SetInUseShift(Pool* pool) {
+    uint32_t shift = 3;
+    while (!pool->StringMode && !pool->DebugMode && (2u << shift) <= pool->AlignedSize) shift++;
+    pool->InUseShift = shift;
+}
+
+// Back to the inline lists, all empty.
+void DropInUse(Pool* pool) {
+    if (pool->InUse && pool->InUse != pool->InUseInline)
+        Memory_Free(pool->InUse, sizeof(PoolDescriptor*) * pool->InUseLists);
+    memset(pool->InUseInline, 0, sizeof(pool->InUseInline));
+    pool->InUse = pool->InUseInline;
+    pool->InUseLists = kInUseLists;
+}
+
+void ClearInUse(Pool* pool) {
+    memset(pool->InUse, 0, sizeof(PoolDescriptor*) * pool->InUseLists);
+}
+
+// Four times the lists once there are more than two members out per list. Called by a free that
+// walked a long list: a pool whose members are only ever released all at once (a reset) never
+// pays for the rehash.
+void GrowInUse(Pool* pool) {
+    if (pool->ActiveCount < pool->InUseLists * 2 || pool->InUseLists >= (1u << 24)) return;
+    PoolDescriptor** old = pool->InUse;
+    const uint32_t oldLists = pool->InUseLists;
+    pool->InUseLists = oldLists * 4;
+    pool->InUse = static_cast<PoolDescriptor**>(Memory_AllocZero(sizeof(PoolDescriptor*) * pool->InUseLists));
+    for (uint32_t i = 0; i < oldLists; i++) {
+        while (PoolDescriptor* d = old[i]) {
+            old[i] = d->Next;
+            PoolDescriptor*& head = pool->InUse[InUseSlot(pool, d->Data)];
+            d->Next = head;
+            head = d;
+        }
+    }
+    if (old != pool->InUseInline) Memory_Free(old, sizeof(PoolDescriptor*) * oldLists);
+}
+
 PoolDescriptor*& InUseList(Pool* pool, const void* data) {
-    return pool->InUse[((uintptr_t)data >> 3) & (kInUseLists - 1)];
+    return pool->InUse[InUseSlot(pool, data)];
 }
 
 PoolDescriptor* ChunkDescriptors(PoolChunk* chunk) {
@@ -187,7 +239,8 @@ PoolChunk* AddChunk(Pool* pool, uint32_t request, const char* file, int32_t line
 
 // Debug-mode members are separate blocks, each with its own descriptor.
 void FreeDebugBlocks(Pool* pool) {
-    for (PoolDescriptor*& head : pool->InUse) {
+    for (uint32_t i = 0; i < pool->InUseLists; i++) {
+        PoolDescriptor*& head = pool->InUse[i];
         while (PoolDescriptor* d = head) {
             head = d->Next;
             Memory_Free(d->Data, d->Size);
@@ -207,7 +260,7 @@ void RemoveAllLocked(Pool* pool) {
     pool->IndexCount = 0;
     pool->IndexCapacity = 0;
     pool->OlderRoomBound = 0;
-    memset(pool->InUse, 0, sizeof(pool->InUse));
+    DropInUse(pool);
     pool->FreeList = nullptr;
     pool->ChunkCount = 0;
     pool->MemoryInUse = 0;
@@ -259,10 +312,11 @@ void StringFree(Pool* pool, uint8_t* member, const char* file, int32_t line) {
 // Unlinks the member's descriptor from its in-use list; aborts when the pool does not hold it.
 PoolDescriptor* TakeInUse(Pool* pool, uint8_t* member, const char* file, int32_t line) {
     PoolDescriptor** link = &InUseList(pool, member);
-    for (; *link; link = &(*link)->Next) {
+    for (uint32_t steps = 0; *link; link = &(*link)->Next, steps++) {
         if ((*link)->Data != member) continue;
         PoolDescriptor* found = *link;
         *link = found->Next;
+        if (steps > 8) GrowInUse(pool);
         return found;
     }
     PoolDescriptor* freed = nullptr;
@@ -304,6 +358,8 @@ int64_t Pool_CreateInt(Pool** pool, const char* file, int32_t line) {
     p->ZeroOnAlloc = 1;
     p->CreatorFile = file ? file : "";
     p->CreatorLine = (uint32_t)line;
+    DropInUse(p);
+    SetInUseShift(p);
     *pool = p;
     return 1;
 }
@@ -333,6 +389,7 @@ void* Pool_AllocInt(Pool* pool, uint32_t size, const char* file, int32_t line) {
     ASSERT_POINTER(file);
     PoolGuard guard(pool);
     uint8_t* member;
+    if (pool->ActiveCount == 0) SetInUseShift(pool);
     if (pool->DebugMode) {
         member = static_cast<uint8_t*>(Memory_AllocInt((int32_t)size, MEMORY_FLAG_PLAIN, file, line));
         auto* d = static_cast<PoolDescriptor*>(Memory_Alloc(sizeof(PoolDescriptor)));
@@ -412,7 +469,7 @@ int64_t Pool_Reset(Pool* pool) {
         return 1;
     }
     if (pool->DebugMode) FreeDebugBlocks(pool);
-    memset(pool->InUse, 0, sizeof(pool->InUse));
+    ClearInUse(pool);
     pool->FreeList = nullptr;
     // Oldest chunk last on the list, so rebuilding newest first leaves the oldest members in front.
     for (PoolChunk* chunk = pool->Chunks; chunk; chunk = chunk->Next) ChainChunk(pool, chunk);

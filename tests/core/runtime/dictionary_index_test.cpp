@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_internal.h"
+
+namespace {
+
+bool SameKey(const char* stored, const char* key, bool caseless) {
+    for (;; stored++, key++) {
+        unsigned char a = (unsigned char)*stored, b = (unsigned char)*key;
+        if (caseless) {
+            if (a >= 'A' && a <= 'Z') a = (unsigned char)(a + 32);
+            if (b >= 'A' && b <= 'Z') b = (unsigned char)(b + 32);
+        }
+        if (a != b) return false;
+        if (a == 0) return true;
+    }
+}
+
+// The first holder of `key` from `start` on, by walking the list.
+DictionaryItem* Scan(Dictionary* dict, const char* key, DictionaryItem* start) {
+    const bool caseless = dict->CaseSensitive != 1;
+    for (DictionaryItem* item = start ? start : dict->Items.First; item; item = item->Next)
+        if (item->Key && SameKey(item->Key, key, caseless)) return item;
+    return nullptr;
+}
+
+DictionaryItem* Find(Dictionary* dict, const char* key, DictionaryItem* start) {
+    DictionaryItem* found = nullptr;
+    const int64_t ok = Dictionary_ItemFindByKey(dict, key, start, &found);
+    EXPECT_EQ(ok != 0, found != nullptr);
+    return found;
+}
+
+DictionaryItem* At(Dictionary* dict, uint32_t position) {
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemFindByIndex(dict, (int32_t)position, nullptr, &item);
+    return item;
+}
+
+// Random adds (at the end, the front and in between), renames, removals and case changes over a
+// small key alphabet, so that keys repeat; after each step every key is looked up from the head
+// and from a random start and must give what a scan gives.
+void RunRandom(uint32_t seed, uint32_t caseSensitive, uint32_t steps) {
+    std::mt19937 rng(seed);
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    Dictionary_SetPrivateKeys(dict, 0);
+    Dictionary_SetCaseSensitive(dict, caseSensitive);
+    auto key = [&](uint32_t range) {
+        const uint32_t n = rng() % range;
+        std::string k = "k" + std::to_string(n);
+        if (rng() % 4 == 0) k[0] = 'K';
+        return k;
+    };
+    for (uint32_t step = 0; step < steps; step++) {
+        const uint32_t count = dict->Items.Count;
+        const uint32_t op = rng() % 100;
+        const uint32_t range = 20 + count;
+        if (op < 45 || count < 4) {
+            const std::string k = key(range);
+            DictionaryItem* after = count ? At(dict, rng() % (count + 1)) : nullptr;
+            if (rng() % 3 == 0) after = dict->Items.Last;
+            Dictionary_Insert(dict, after, rng() % 10 ? k.c_str() : nullptr, nullptr);
+        } else if (op < 70) {
+            DictionaryItem* victim = At(dict, rng() % count);
+            Dictionary_Remove(dict, &victim);
+        } else if (op < 90) {
+            const std::string k = key(range);
+            Dictionary_ItemSetKey(dict, At(dict, rng() % count), rng() % 10 ? k.c_str() : nullptr);
+        } else if (op < 92) {
+            Dictionary_SetCaseSensitive(dict, dict->CaseSensitive == 1 ? 0 : 1);
+        } else if (op < 93) {
+            Dictionary_Reset(dict);
+        } else {
+            // A stored key with a NUL inside compares up to the NUL.
+            const std::string k = key(range);
+            std::string raw = k + std::string(1, '\0') + "tail";
+            Dictionary_ItemSetKeyLength(dict, At(dict, rng() % count), raw.data(), (int32_t)raw.size());
+        }
+        const uint32_t now = dict->Items.Count;
+        for (uint32_t probe = 0; probe < 8; probe++) {
+            const std::string k = key(range + 5);
+            ASSERT_EQ(Find(dict, k.c_str(), nullptr), Scan(dict, k.c_str(), nullptr)) << seed << " " << step;
+            DictionaryItem* start = now ? At(dict, rng() % now) : nullptr;
+            ASSERT_EQ(Find(dict, k.c_str(), start), Scan(dict, k.c_str(), start)) << seed << " " << step;
+            // The walk of every holder of a key, as path lookups make it.
+            DictionaryItem* held = Scan(dict, k.c_str(), nullptr);
+            if (held && held->Next) {
+                ASSERT_EQ(Find(dict, k.c_str(), held->Next), Scan(dict, k.c_str(), held->Next));
+            }
+        }
+    }
+    Dictionary_Release(&dict);
+}
+
+TEST(DictionaryIndex, RandomEditsMatchAScan) {
+    const struct {
+        uint32_t Seed;
+        uint32_t CaseSensitive;
+        uint32_t Steps;
+    } cases[] = {{1, 1, 3000}, {2, 0, 3000}, {3, 1, 6000}, {4, 0, 6000}, {5, 1, 1500}};
+    for (const auto& c : cases) RunRandom(c.Seed, c.CaseSensitive, c.Steps);
+}
+
+TEST(DictionaryIndex, LargeContainerFindsEveryKeyAndNoOther) {
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    char key[32];
+    for (int32_t i = 0; i < 20000; i++) {
+        snprintf(key, sizeof(key), "key%d", i);
+        Dictionary_AddInt32(dict, key, i, nullptr);
+    }
+    ASSERT_NE(dict->Index, nullptr);
+    for (int32_t i = 0; i < 20000; i++) {
+        snprintf(key, sizeof(key), "key%d", i);
+        int32_t value = -1;
+        ASSERT_EQ(Dictionary_GetInt32ByKey(dict, key, &value), 1);
+        ASSERT_EQ(value, i);
+    }
+    EXPECT_EQ(Dictionary_ContainsKey(dict, "key20000"), 0);
+    // The positional form still counts positions.
+    DictionaryItem* item = nullptr;
+    ASSERT_EQ(Dictionary_ItemFindByKey(dict, "[5]", nullptr, &item), 1);
+    EXPECT_STREQ(item->Key, "key5");
+    Dictionary_Release(&dict);
+}
+
+TEST(DictionaryIndex, NoDuplicatesWhenRefused) {
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    Dictionary_SetAllowDuplicates(dict, 0);
+    for (int32_t round = 0; round < 2; round++)
+        for (int32_t i = 0; i < 100; i++) Dictionary_Add(dict, ("k" + std::to_string(i)).c_str(), nullptr);
+    uint32_t count = 0;
+    Dictionary_ItemGetCount(dict, &count);
+    EXPECT_EQ(count, 100u);
+    Dictionary_Release(&dict);
+}
+
+TEST(DictionaryIndex, ChildIndexesGoWithTheTree) {
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    for (int32_t i = 0; i < 50; i++) {
+        Dictionary* child = nullptr;
+        Dictionary_AddDictionary(dict, ("c" + std::to_string(i)).c_str(), &child, nullptr);
+        for (int32_t j = 0; j < 40; j++) Dictionary_AddInt32(child, ("k" + std::to_string(j)).c_str(), j, nullptr);
+    }
+    int32_t value = 0;
+    EXPECT_EQ(Dictionary_GetInt32ByPath(dict, "c49.k39", &value), 1);
+    EXPECT_EQ(value, 39);
+    Dictionary_Release(&dict); // ASan reports any index left behind
+}
+
+} // namespace
