@@ -36,7 +36,9 @@ if [ "$mode" = tsan ]; then
               core_linux_platform_queue_test core_platform_async_file_test core_platform_process_test
               core_certs_authenticate_async_test core_runtime_notification_center_test
               core_runtime_meter_test core_platform_pipe_test core_platform_path_tree_test
-              core_linux_platform_facts_test core_linux_platform_process_test)
+              core_linux_platform_facts_test core_linux_platform_process_test
+              core_formats_interop_test core_formats_interop_instance_test
+              core_formats_interop_library_test core_formats_interop_thread_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

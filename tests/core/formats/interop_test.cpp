@@ -6,10 +6,14 @@
 #include <cstring>
 #include <thread>
 
+#include "core/certs/authenticate.h"
+#include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
+#include "core/web/web_get.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -150,6 +154,110 @@ TEST_F(InteropTest, ScriptContextsAreForTheMainThreadOnly) {
         },
         AbortRegex(
             "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
+}
+
+std::string g_messages;
+int32_t g_handovers = 0;
+int64_t CollectMessages(void*, InteropExecuteCallback*, const char* text, void*) {
+    g_messages += text;
+    g_handovers++;
+    return 1;
+}
+
+TEST_F(InteropTest, QueuedMessagesReachEachScriptContextAsOneArray) {
+    InteropExecuteCallback* first = nullptr;
+    InteropExecuteCallback* second = nullptr;
+    int32_t other = 0;
+    Interop_AddExecuteCallback(&first, nullptr, CollectMessages);
+    Interop_AddExecuteCallback(&second, &other, CollectMessages);
+    g_messages.clear();
+    g_handovers = 0;
+    for (int32_t i = 1; i <= 3; i++) {
+        Dictionary* dict = nullptr;
+        Dictionary_Create(&dict);
+        Dictionary_SetInt32ByKey(dict, "n", i);
+        Dictionary_SetStringByKey(dict, "type", "Task");
+        Interop_Execute(nullptr, dict);
+        Dictionary_Release(&dict);
+    }
+    EventQueue_Flush(nullptr);
+    const std::string batch = R"([{"n":1,"type":"Task"},{"n":2,"type":"Task"},{"n":3,"type":"Task"}])";
+    EXPECT_EQ(g_messages, batch + batch);
+    EXPECT_EQ(g_handovers, 2);
+    EXPECT_EQ(Interop_GetExecuteQueueCount(), 0);
+    Interop_RemoveExecuteCallback(&first);
+    Interop_RemoveExecuteCallback(&second);
+}
+
+TEST_F(InteropTest, AddRefKeepsACallbackThroughOneRelease) {
+    int32_t user = 0;
+    InteropCallback* callback = nullptr;
+    Interop_AddCallback("kept", &user, Remember, &callback);
+    InteropCallback* second = Interop_AddRefCallback(callback);
+    Interop_ReleaseCallback(&callback);
+    Interop_Process();
+    InteropCallback* found = nullptr;
+    EXPECT_EQ(Interop_GetCallbackById("kept", &found), 1);
+    void* seen = nullptr;
+    Interop_GetCallbackUserPtr(found, &seen);
+    EXPECT_EQ(seen, &user);
+    Interop_ReleaseCallback(&second);
+    EXPECT_EQ(Interop_GetCallbackById("kept", &found), 0);
+}
+
+uint32_t FlagsSeven() {
+    return 7;
+}
+int64_t ApproveAll(const char*) {
+    return 1;
+}
+
+TEST_F(InteropTest, SetOverrideInstallsTheServicesItKnows) {
+    EXPECT_EQ(Interop_SetOverride("debug_flags", reinterpret_cast<void*>(FlagsSeven)), 1);
+    EXPECT_EQ(Debug_Flags(), 7u);
+    Debug_FlagsOverride(nullptr);
+    // Services a library only calls, never replaces.
+    for (const char* name :
+         {"Dictionary_Create", "NotificationCenter_FireWithJSON", "Interop_GenerateInstanceId", "x"})
+        EXPECT_EQ(Interop_SetOverride(name, reinterpret_cast<void*>(ApproveAll)), 0) << name;
+}
+
+int64_t ApproveNone(const char*) {
+    return 0;
+}
+
+TEST_F(InteropTest, UrlAuthorizationWithoutTheWebClient) {
+    LogCapture log;
+    // authentication, override, URL, answer, logged
+    struct Case {
+        uint32_t Enabled;
+        WebGetAuthorizeFunc Override;
+        const char* Url;
+        int64_t Answer;
+        const char* Logged;
+    };
+    const Case cases[] = {
+        {0, nullptr, "https://host/", 1, ""},
+        {0, nullptr, "no-slashes", 0, ""},
+        {1, nullptr, "https://host/", 0, "WebGet whitelist not available yet (https://host/)"},
+        {1, ApproveAll, "https://host/", 1, ""},
+        {1, ApproveNone, "https://host/", 0, ""},
+        {0, ApproveNone, "https://host/", 1, ""},
+    };
+    EXPECT_EQ(Interop_SetOverride("WebGet_Authorize", reinterpret_cast<void*>(ApproveAll)), 1);
+    EXPECT_EQ(WebGet_Authorize("https://host/"), 1);
+    for (const Case& c : cases) {
+        log.Clear();
+        Authenticate_SetEnabled(c.Enabled);
+        WebGet_AuthorizeOverride(c.Override);
+        EXPECT_EQ(WebGet_Authorize(c.Url), c.Answer) << c.Url << " " << c.Enabled;
+        if (c.Logged[0])
+            EXPECT_NE(log.Text().find(c.Logged), std::string::npos) << log.Text();
+        else
+            EXPECT_EQ(log.Text(), "");
+    }
+    WebGet_AuthorizeOverride(nullptr);
+    Authenticate_SetEnabled(1);
 }
 
 } // namespace

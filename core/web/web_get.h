@@ -1,0 +1,15 @@
+// The web client's process-wide authorisation of URLs. Until the web client exists this holds
+// only what the script bridge hands to its libraries: the host test and its override.
+#pragma once
+
+#include <cstdint>
+
+// Answers WebGet_Authorize in place of the host whitelist: (url) -> 1 or 0.
+typedef int64_t (*WebGetAuthorizeFunc)(const char* url);
+
+// 1 when the URL may be fetched: when the installed override approves it, or while
+// authentication is off. There is no host whitelist yet: with authentication on and no override
+// every URL fails with "WebGet whitelist not available yet (%s)". A URL without "//" fails.
+int64_t WebGet_Authorize(const char* url);
+// Installs (or with null removes) the function that replaces the whitelist test.
+int64_t WebGet_AuthorizeOverride(WebGetAuthorizeFunc fn);
