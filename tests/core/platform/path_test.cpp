@@ -4,15 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "tests/support/abort_hook.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/pth_fs.h"
 
 namespace {
+
+constexpr uint32_t N = PATH_FIX_NO_TRAILING, T = PATH_FIX_TRAILING;
 
 std::string Fix(const std::string& text, uint32_t flags, int32_t size = PATH_SIZE) {
     char buffer[PATH_LIST_SIZE];
@@ -21,68 +19,41 @@ std::string Fix(const std::string& text, uint32_t flags, int32_t size = PATH_SIZ
     return buffer;
 }
 
+// A leading "." is never cancelled ("./.." names the parent or above), and a relative path that
+// cancels out stays empty, never becoming the root.
 TEST(PathFix, NormalisesSeparatorsDotsAndTrailingSeparator) {
-    struct Case {
-        const char* in;
-        uint32_t flags;
-        const char* out;
-    } cases[] = {
-        {"\\a\\\\b/./c/", PATH_FIX_NO_TRAILING, "/a/b/c"},
-        {"\\a\\\\b/./c/", PATH_FIX_TRAILING, "/a/b/c/"},
-        {"/../x", PATH_FIX_NO_TRAILING, "/x"},
-        {"./a", PATH_FIX_NO_TRAILING, "./a"},
-        {"./a/./b", PATH_FIX_NO_TRAILING, "./a/b"},
-        {"a/b/..", PATH_FIX_NO_TRAILING, "a"},
-        {"a/b/..", PATH_FIX_TRAILING, "a/"},
-        {"a/../../b", PATH_FIX_NO_TRAILING, "../b"},
-        {"../../x/..", PATH_FIX_NO_TRAILING, "../.."},
-        {"a/b", PATH_FIX_TRAILING, "a/b/"},
-        {"a/b/", PATH_FIX_NO_TRAILING, "a/b"},
-        {"a/.", PATH_FIX_NO_TRAILING, "a"},
-        {"a/.", PATH_FIX_TRAILING, "a/"},
-        {"/", PATH_FIX_TRAILING, "/"},
-        {"/", PATH_FIX_NO_TRAILING, "/"},
-        {"////", PATH_FIX_NO_TRAILING, "/"},
-        {"\\", PATH_FIX_TRAILING, "/"},
-        {"/a/b/../../..", PATH_FIX_NO_TRAILING, "/"},
-        {"/a/b/../../../c", PATH_FIX_TRAILING, "/c/"},
-        {"x//y/", PATH_FIX_NO_TRAILING, "x/y"},
-        {"/a/b", PATH_FIX_NO_TRAILING | '\\', "\\a\\b"},
-        {"/a/b/../c", PATH_FIX_TRAILING | '\\', "\\a\\c\\"},
-        {"a..b/...", PATH_FIX_NO_TRAILING, "a..b/..."},
-        {"\xff\xfe/./\xc3", PATH_FIX_NO_TRAILING, "\xff\xfe/\xc3"},
-        // A leading "." is never cancelled: each of these names the parent or above.
-        {"./..", PATH_FIX_NO_TRAILING, "./.."},
-        {"./../x", PATH_FIX_NO_TRAILING, "./../x"},
-        {"./../..", PATH_FIX_TRAILING, "./../../"},
-        {"./C/../..", PATH_FIX_NO_TRAILING, "./.."},
-        {".\\a\\..\\..\\..\\b", PATH_FIX_NO_TRAILING, "./../../b"},
+    // clang-format off
+    struct Case { const char* in; uint32_t flags; const char* out; } cases[] = {
+        {"\\a\\\\b/./c/", N, "/a/b/c"}, {"\\a\\\\b/./c/", T, "/a/b/c/"}, {"/../x", N, "/x"},
+        {"./a", N, "./a"}, {"./a/./b", N, "./a/b"}, {"a/b/..", N, "a"}, {"a/b/..", T, "a/"},
+        {"a/../../b", N, "../b"}, {"../../x/..", N, "../.."}, {"a/b", T, "a/b/"}, {"a/b/", N, "a/b"},
+        {"a/.", N, "a"}, {"a/.", T, "a/"}, {"/", T, "/"}, {"/", N, "/"}, {"////", N, "/"}, {"\\", T, "/"},
+        {"/a/b/../../..", N, "/"}, {"/a/b/../../../c", T, "/c/"}, {"x//y/", N, "x/y"},
+        {"/a/b", N | '\\', "\\a\\b"}, {"/a/b/../c", T | '\\', "\\a\\c\\"}, {"a..b/...", N, "a..b/..."},
+        {"\xff\xfe/./\xc3", N, "\xff\xfe/\xc3"},
+        {"./..", N, "./.."}, {"./../x", N, "./../x"}, {"./../..", T, "./../../"}, {"./C/../..", N, "./.."},
+        {".\\a\\..\\..\\..\\b", N, "./../../b"},
+        {"a/..", N, ""}, {"a/../", T, ""}, {"a/b/../..", T, ""}, {"a\\..\\", N, ""}, {"a/./..", T, ""},
+        {"a/..", T, ""}, {"a/../", N, ""}, {"a/b/../..", N, ""}, {"a\\..\\", T, ""}, {"a/./..", N, ""},
     };
+    // clang-format on
     for (const Case& c : cases) EXPECT_EQ(Fix(c.in, c.flags), c.out) << c.in << " flags " << c.flags;
-}
-
-TEST(PathFix, ARelativePathThatCancelsOutStaysEmptyAndNeverBecomesTheRoot) {
-    for (const char* in : {"a/..", "a/../", "a/b/../..", "a\\..\\", "a/./.."})
-        for (uint32_t flags : {PATH_FIX_NO_TRAILING, PATH_FIX_TRAILING}) EXPECT_EQ(Fix(in, flags), "") << in;
-    char resolved[PATH_SIZE];
-    EXPECT_EQ(Path_Resolve("a/../", resolved, sizeof(resolved)), 1);
-    EXPECT_STREQ(resolved, "");
 }
 
 TEST(PathFix, SizeLimits) {
     char tiny[4] = "ab";
-    EXPECT_EQ(Path_Fix(tiny, 1, PATH_FIX_TRAILING), 0);
+    EXPECT_EQ(Path_Fix(tiny, 1, T), 0);
     EXPECT_STREQ(tiny, "ab");
     char empty[4] = "";
-    EXPECT_EQ(Path_Fix(empty, 4, PATH_FIX_TRAILING), 1);
+    EXPECT_EQ(Path_Fix(empty, 4, T), 1);
     EXPECT_STREQ(empty, "");
     // The trailing separator is added only when it and the terminator fit.
-    EXPECT_EQ(Fix("abc", PATH_FIX_TRAILING, 4), "abc");
-    EXPECT_EQ(Fix("abc", PATH_FIX_TRAILING, 5), "abc/");
+    EXPECT_EQ(Fix("abc", T, 4), "abc");
+    EXPECT_EQ(Fix("abc", T, 5), "abc/");
     // Text without a terminator within the size is taken up to size - 1 bytes.
     char unterminated[8];
     memcpy(unterminated, "abcdefgh", 8);
-    EXPECT_EQ(Path_Fix(unterminated, 8, PATH_FIX_NO_TRAILING), 1);
+    EXPECT_EQ(Path_Fix(unterminated, 8, N), 1);
     EXPECT_STREQ(unterminated, "abcdefg");
     EXPECT_EQ(Path_FixSlash(tiny, 4, 1), 1);
     EXPECT_STREQ(tiny, "ab/");
@@ -90,57 +61,51 @@ TEST(PathFix, SizeLimits) {
     EXPECT_STREQ(tiny, "ab");
 }
 
-class HomeScope {
-  public:
-    explicit HomeScope(const char* home) {
-        const char* old = getenv("HOME");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("HOME", home, 1);
-    }
-    ~HomeScope() {
-        if (had_)
-            setenv("HOME", old_.c_str(), 1);
-        else
-            unsetenv("HOME");
-    }
-
-  private:
-    bool had_ = false;
-    std::string old_;
+// "~" is this test program's own home.
+class PathResolve : public ::testing::Test {
+  protected:
+    void SetUp() override { setenv("HOME", "/home/tester", 1); }
 };
 
-TEST(PathResolve, ExpandsHomeAndKeepsTheCallersTrailingSeparator) {
-    HomeScope home("/home/tester");
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {"~/docs/", "/home/tester/docs/"},
-        {"~", "/home/tester"},
-        {"~/", "/home/tester/"},
-        {"~docs", "/home/tester/docs"},
-        {"~\\a\\..\\b", "/home/tester/b"},
-        {"a\\b\\", "a/b/"},
-        {"/x//y", "/x/y"},
-        {"", ""},
+TEST_F(PathResolve, ExpandsHomeAndKeepsTheCallersTrailingSeparatorAlsoInPlace) {
+    // clang-format off
+    struct Case { const char *in, *out; } cases[] = {
+        {"~/docs/", "/home/tester/docs/"}, {"~", "/home/tester"}, {"~/", "/home/tester/"},
+        {"~docs", "/home/tester/docs"}, {"~\\a\\..\\b", "/home/tester/b"}, {"a\\b\\", "a/b/"},
+        {"/x//y", "/x/y"}, {"", ""}, {"a/../", ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
-        char out[PATH_SIZE];
+        char out[PATH_SIZE], in[PATH_SIZE];
         EXPECT_EQ(Path_Resolve(c.in, out, sizeof(out)), 1) << c.in;
         EXPECT_STREQ(out, c.out) << c.in;
+        strcpy(in, c.in);
+        EXPECT_EQ(Path_Resolve(in, in, sizeof(in)), 1) << c.in;
+        EXPECT_STREQ(in, c.out) << c.in << " in place";
     }
-    // In place.
-    char buffer[PATH_SIZE] = "~/in/place";
-    EXPECT_EQ(Path_Resolve(buffer, buffer, sizeof(buffer)), 1);
-    EXPECT_STREQ(buffer, "/home/tester/in/place");
 }
 
-TEST(PathResolve, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
+TEST_F(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
+    const std::string longPath(400, 'a');
+    // clang-format off
+    struct Case { const char* in; int32_t size; int64_t result; const char* out; } cases[] = {
+        {"/0123456789abcdef", 16, 0, ""}, {"~/0123", 16, 0, ""} /* the home makes it too long */,
+        {"/012345678912345", 16, 0, ""}, {"/01234567891234", 16, 1, "/01234567891234"},
+        {longPath.c_str(), PATH_SIZE, 0, ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        char out[PATH_SIZE];
+        errno = 0;
+        EXPECT_EQ(Path_Resolve(c.in, out, c.size), c.result) << c.in;
+        EXPECT_STREQ(out, c.out) << c.in;
+        EXPECT_EQ(errno, c.result ? 0 : ENAMETOOLONG) << c.in;
+    }
+}
+
+TEST(PathResolveOnDisk, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
     TempDir tree;
-    ASSERT_EQ(mkdir(tree.file("here").c_str(), 0700), 0);
-    ASSERT_TRUE(WriteText(tree.file("victim"), "parent's"));
-    ASSERT_TRUE(WriteText(tree.file("here/victim"), "current's"));
+    ASSERT_TRUE(path_test::Build(tree.path(), {"here/", "victim=parent's", "here/victim=current's"}));
     char previous[PATH_SIZE];
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
     ASSERT_EQ(chdir(tree.file("here").c_str()), 0);
@@ -152,59 +117,34 @@ TEST(PathResolve, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
     EXPECT_EQ(ReadFile(tree.file("here/victim")), "current's");
 }
 
-TEST(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
-    HomeScope home("/home/tester");
-    char out[16];
-    errno = 0;
-    EXPECT_EQ(Path_Resolve("/0123456789abcdef", out, sizeof(out)), 0);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_EQ(Path_Resolve("~/0123", out, sizeof(out)), 0); // the home makes it too long
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(Path_Resolve("/012345678912345", out, sizeof(out)), 0);
-    EXPECT_EQ(Path_Resolve("/01234567891234", out, sizeof(out)), 1);
-    EXPECT_STREQ(out, "/01234567891234");
-    std::string longPath(400, 'a');
-    char work[PATH_SIZE];
-    EXPECT_EQ(Path_Resolve(longPath.c_str(), work, sizeof(work)), 0);
-    EXPECT_STREQ(work, "");
-}
-
 TEST(PathParse, FileNameDirectoryAndExtension) {
     const char* name = nullptr;
     EXPECT_EQ(Path_ParseFilenamePtr("c:", &name), 0);
-    ASSERT_NE(name, nullptr);
     EXPECT_STREQ(name, "");
     EXPECT_EQ(Path_ParseFilenamePtr("a\\b/c.txt", &name), 1);
     EXPECT_STREQ(name, "c.txt");
-    EXPECT_EQ(Path_ParseFilenamePtr("plain", &name), 1);
-    EXPECT_STREQ(name, "plain");
     EXPECT_EQ(Path_ParseFilenamePtr(nullptr, &name), 0);
     EXPECT_EQ(name, nullptr);
 
-    struct Case {
-        const char* path;
-        int64_t hasName;
-        const char* name;
-        const char* title;
-        const char* directory;
-        const char* extension;
-        const char* extensionWithDot;
-    } cases[] = {
-        {"/a/b.txt", 1, "b.txt", "b", "/a/", "txt", ".txt"},
-        {"x/archive.tar.gz", 1, "archive.tar.gz", "archive.tar", "x/", "gz", ".gz"},
-        {"dir.d/file", 1, "file", "file", "dir.d/", "", ""},
-        {"file.", 1, "file.", "file.", "", "", ""},
-        {"/home/.profile", 1, ".profile", "", "/home/", "profile", ".profile"},
-        {"/a/dir/", 0, "", "", "/a/dir/", "", ""},
-        {"c:name.x", 1, "name.x", "name", "c:", "x", ".x"},
-        {"", 0, "", "", "", "", ""},
+    // clang-format off
+    struct Case { const char *path, *name, *title, *directory, *extension, *extensionWithDot; } cases[] = {
+        {"/a/b.txt", "b.txt", "b", "/a/", "txt", ".txt"},
+        {"x/archive.tar.gz", "archive.tar.gz", "archive.tar", "x/", "gz", ".gz"},
+        {"dir.d/file", "file", "file", "dir.d/", "", ""},
+        {"file.", "file.", "file.", "", "", ""},
+        {"/home/.profile", ".profile", "", "/home/", "profile", ".profile"},
+        {"/a/dir/", "", "", "/a/dir/", "", ""},
+        {"c:name.x", "name.x", "name", "c:", "x", ".x"},
+        {"plain", "plain", "plain", "", "", ""},
+        {"", "", "", "", "", ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
+        const int64_t hasName = c.name[0] ? 1 : 0;
         char out[PATH_SIZE];
-        EXPECT_EQ(Path_ParseFilename(c.path, out, sizeof(out)), c.hasName) << c.path;
+        EXPECT_EQ(Path_ParseFilename(c.path, out, sizeof(out)), hasName) << c.path;
         EXPECT_STREQ(out, c.name) << c.path;
-        EXPECT_EQ(Path_ParseFilenameWithoutExtension(c.path, out, sizeof(out)), c.hasName) << c.path;
+        EXPECT_EQ(Path_ParseFilenameWithoutExtension(c.path, out, sizeof(out)), hasName) << c.path;
         EXPECT_STREQ(out, c.title) << c.path;
         EXPECT_EQ(Path_ParseDirectory(c.path, out, sizeof(out)), 1) << c.path;
         EXPECT_STREQ(out, c.directory) << c.path;
@@ -214,23 +154,16 @@ TEST(PathParse, FileNameDirectoryAndExtension) {
         EXPECT_STREQ(out, c.extensionWithDot) << c.path;
 
         char edit[PATH_SIZE];
-        strcpy(edit, c.path);
-        EXPECT_EQ(Path_RemoveFilename(edit), c.hasName) << c.path;
+        EXPECT_EQ(Path_RemoveFilename(strcpy(edit, c.path)), hasName) << c.path;
         EXPECT_STREQ(edit, c.directory) << c.path;
-        strcpy(edit, c.path);
-        EXPECT_EQ(Path_RemoveDirectory(edit), c.hasName) << c.path;
-        EXPECT_STREQ(edit, c.hasName ? c.name : c.path) << c.path;
-        strcpy(edit, c.path);
-        EXPECT_EQ(Path_RemoveExtension(edit), c.extension[0] ? 1 : 0) << c.path;
-        if (c.extension[0]) {
-            EXPECT_EQ(std::string(edit) + c.extensionWithDot, c.path);
-        }
+        EXPECT_EQ(Path_RemoveDirectory(strcpy(edit, c.path)), hasName) << c.path;
+        EXPECT_STREQ(edit, hasName ? c.name : c.path) << c.path;
+        EXPECT_EQ(Path_RemoveExtension(strcpy(edit, c.path)), c.extension[0] ? 1 : 0) << c.path;
+        EXPECT_EQ(std::string(edit) + c.extensionWithDot, c.path);
     }
     const char* extension = nullptr;
     EXPECT_EQ(Path_ParseExtensionPtr("a.b", 1, nullptr), 0);
     EXPECT_EQ(Path_ParseExtensionPtr(nullptr, 1, &extension), 0);
-    EXPECT_EQ(Path_ParseExtensionPtr("a.b", 0, &extension), 1);
-    EXPECT_STREQ(extension, "b");
     EXPECT_EQ(Path_ParseExtensionPtr("a.d\\b", 0, &extension), 0);
     EXPECT_EQ(extension, nullptr);
 }
@@ -248,29 +181,26 @@ TEST(PathParse, TextsThatDoNotFitAreRefusedNotCut) {
 }
 
 TEST(PathCompare, SeparatorsAreEqualAndCaseOnlyWithTheFlag) {
-    EXPECT_EQ(Path_Compare("a/b", "a\\b", 0), 1);
-    EXPECT_EQ(Path_Compare("A", "a", 0), 0);
-    EXPECT_EQ(Path_Compare("A", "a", 1), 1);
-    EXPECT_EQ(Path_Compare("a/b", "a/bc", 1), 0);
-    EXPECT_EQ(Path_Compare("", "", 0), 1);
-    EXPECT_EQ(Path_Compare("/X\\y", "\\x/Y", 1), 1);
-    EXPECT_EQ(Path_Compare("\xc3\x84", "\xc3\xa4", 1), 0); // only ASCII letters fold
-    EXPECT_EQ(Path_IsAbsolute("/a"), 1);
-    EXPECT_EQ(Path_IsAbsolute("\\a"), 1);
-    EXPECT_EQ(Path_IsAbsolute("a/b"), 0);
-    EXPECT_EQ(Path_IsAbsolute(""), 0);
+    // clang-format off
+    struct Case { const char *a, *b; int32_t flags; int64_t same; } cases[] = {
+        {"a/b", "a\\b", 0, 1}, {"A", "a", 0, 0}, {"A", "a", 1, 1}, {"a/b", "a/bc", 1, 0}, {"", "", 0, 1},
+        {"/X\\y", "\\x/Y", 1, 1}, {"\xc3\x84", "\xc3\xa4", 1, 0} /* only ASCII letters fold */,
+        {"Z", "z", 1, 1}, {"z", "Z", 1, 1}, {"[", "{", 1, 0}, {"@", "`", 1, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases) EXPECT_EQ(Path_Compare(c.a, c.b, c.flags), c.same) << c.a << " " << c.b;
+    for (const char* path : {"/a", "\\a"}) EXPECT_EQ(Path_IsAbsolute(path), 1) << path;
+    for (const char* path : {"a/b", ""}) EXPECT_EQ(Path_IsAbsolute(path), 0) << path;
 }
 
 TEST(PathURL, ToAndFromFileURLs) {
-    struct To {
-        const char* path;
-        const char* url;
-    } to[] = {
-        {"/tmp/a", "file:///tmp/a"},           {"./a", "file:./a"},
-        {".hidden", "file:.hidden"},           {"a\\b", "file:./a/b"},
+    // clang-format off
+    struct To { const char *path, *url; } to[] = {
+        {"/tmp/a", "file:///tmp/a"}, {"./a", "file:./a"}, {".hidden", "file:.hidden"}, {"a\\b", "file:./a/b"},
         {"//host/share", "file://host/share"}, {"\\\\host\\share", "file://host/share"},
-        {"\\tmp\\a", "file:///tmp/a"},         {"", "file:./"},
+        {"\\tmp\\a", "file:///tmp/a"}, {"", "file:./"},
     };
+    // clang-format on
     for (const To& c : to) {
         char out[PATH_SIZE];
         EXPECT_EQ(Path_ConvertToURL(c.path, out, sizeof(out)), 1) << c.path;
@@ -280,28 +210,19 @@ TEST(PathURL, ToAndFromFileURLs) {
     EXPECT_EQ(Path_ConvertToURL("/tmp/a", small, sizeof(small)), 0);
     EXPECT_STREQ(small, "");
 
-    struct From {
-        const char* url;
-        int64_t result;
-        const char* path;
-    } from[] = {
-        {"file:///tmp/a", 1, "/tmp/a"},
-        {"file://localhost/tmp/a", 1, "/tmp/a"},
-        {"file://LocalHost/tmp/a", 1, "/tmp/a"},
-        {"file:////tmp/a", 1, "/tmp/a"},
-        {"file://host/share/x", 1, "//host/share/x"},
-        {"file:./a", 1, "./a"},
-        {"file:///tmp/a%20b", 1, "/tmp/a%20b"},
-        {"FILE:///x", 1, "/x"},
-        {"file://", 0, ""},
-        {"file:/tmp/a", 0, ""},
-        {"file:tmp", 0, ""},
-        {"http://host/a", 0, ""},
-        {"", 0, ""},
+    // clang-format off
+    struct From { const char *url, *path; } from[] = {
+        {"file:///tmp/a", "/tmp/a"}, {"file://localhost/tmp/a", "/tmp/a"},
+        {"file://LocalHost/tmp/a", "/tmp/a"}, {"file:////tmp/a", "/tmp/a"},
+        {"file://host/share/x", "//host/share/x"}, {"file:./a", "./a"},
+        {"file:///tmp/a%20b", "/tmp/a%20b"}, {"FILE:///x", "/x"},
+        // Not file URLs this module takes: nothing.
+        {"file://", ""}, {"file:/tmp/a", ""}, {"file:tmp", ""}, {"http://host/a", ""}, {"", ""},
     };
+    // clang-format on
     for (const From& c : from) {
         char out[PATH_SIZE] = "junk";
-        EXPECT_EQ(Path_ConvertFromURL(c.url, out, sizeof(out)), c.result) << c.url;
+        EXPECT_EQ(Path_ConvertFromURL(c.url, out, sizeof(out)), c.path[0] ? 1 : 0) << c.url;
         EXPECT_STREQ(out, c.path) << c.url;
     }
     EXPECT_EQ(Path_ConvertFromURL("file:///0123456789", small, sizeof(small)), 0);
@@ -319,38 +240,22 @@ std::string Expand(const char* key, const char* argument, int64_t expected = 1) 
 TEST(PathExpandKey, MacroKeys) {
     EXPECT_EQ(Expand("PathSlash", nullptr), "/");
     EXPECT_EQ(Expand("pathslash", nullptr), "/");
-    struct Case {
-        const char* key;
-        const char* argument;
-        const char* value;
-    } cases[] = {
-        {"PathParse", "dir,/a/b.txt", "/a/"},
-        {"PathParse", "Directory,/a/b.txt", "/a/"},
-        {"PathParse", "name,/a/b.txt", "b.txt"},
-        {"PathParse", "filename,/a/b.txt", "b.txt"},
-        {"PathParse", "title,/a/b.txt", "b"},
-        {"PathParse", "nameWithoutExtension,/a/b.txt", "b"},
-        {"PathParse", "filenameWithoutExtension,/a/b.txt", "b"},
-        {"PathParse", "extension,/a/b.txt", "txt"},
-        {"PathParse", "extensionWithDot,/a/b.txt", ".txt"},
-        {"PathParse", "name,/a/b,c.txt", "b,c.txt"},
-        {"PathParse", "other,/a/b.txt", ""},
-        {"PathParse", "/a/b.txt", ""},
-        {"PATHFIX", "x//y/,false", "x/y"},
-        {"PathFix", "x//y", "x/y/"},
-        {"PathFix", "x//y/,0", "x/y"},
-        {"PathFix", "x//y,yes", "x/y/"},
-        {"PathFix", "a/..,true", ""},
-        {"PathJoin", "a,b/,c", "a/b/c"},
-        {"PathJoin", "a/,b/", "a/b/"},
-        {"PathJoin", "", ""},
-        {"PathJoin", "/r,..,x", "/x"},
-        {"PathJoin", "a,,b", "a/b"},
-        {"PathJoin", "a\\,b\\", "a/b/"},
-        {"PathToUrl", "/tmp/a", "file:///tmp/a"},
-        {"PathFromUrl", "file://localhost/tmp/a", "/tmp/a"},
+    // clang-format off
+    struct Case { const char *key, *argument, *value; } cases[] = {
+        {"PathParse", "dir,/a/b.txt", "/a/"}, {"PathParse", "Directory,/a/b.txt", "/a/"},
+        {"PathParse", "name,/a/b.txt", "b.txt"}, {"PathParse", "filename,/a/b.txt", "b.txt"},
+        {"PathParse", "title,/a/b.txt", "b"}, {"PathParse", "nameWithoutExtension,/a/b.txt", "b"},
+        {"PathParse", "filenameWithoutExtension,/a/b.txt", "b"}, {"PathParse", "extension,/a/b.txt", "txt"},
+        {"PathParse", "extensionWithDot,/a/b.txt", ".txt"}, {"PathParse", "name,/a/b,c.txt", "b,c.txt"},
+        {"PathParse", "other,/a/b.txt", ""}, {"PathParse", "/a/b.txt", ""},
+        {"PATHFIX", "x//y/,false", "x/y"}, {"PathFix", "x//y", "x/y/"}, {"PathFix", "x//y/,0", "x/y"},
+        {"PathFix", "x//y,yes", "x/y/"}, {"PathFix", "a/..,true", ""},
+        {"PathJoin", "a,b/,c", "a/b/c"}, {"PathJoin", "a/,b/", "a/b/"}, {"PathJoin", "", ""},
+        {"PathJoin", "/r,..,x", "/x"}, {"PathJoin", "a,,b", "a/b"}, {"PathJoin", "a\\,b\\", "a/b/"},
+        {"PathToUrl", "/tmp/a", "file:///tmp/a"}, {"PathFromUrl", "file://localhost/tmp/a", "/tmp/a"},
         {"PathFromUrl", "http://x/", ""},
     };
+    // clang-format on
     for (const Case& c : cases) EXPECT_EQ(Expand(c.key, c.argument), c.value) << c.key << " " << c.argument;
 }
 
@@ -363,28 +268,6 @@ TEST(PathExpandKey, UnknownKeysAndMissingArgumentsAreNotHandled) {
     std::string many;
     for (int i = 0; i < 300; i++) many += "abcd,";
     EXPECT_EQ(Expand("PathJoin", many.c_str()), "");
-}
-
-TEST(PathDeath, NullPointers) {
-    char buffer[8];
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Path_Fix(nullptr, 8, PATH_FIX_TRAILING);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Path_Resolve(nullptr, buffer, 8);
-        },
-        AbortRegex("Pointer is NULL\n"));
-    EXPECT_DEATH(
-        {
-            InstallTestAbortHook();
-            Path_Compare("a", nullptr, 0);
-        },
-        AbortRegex("Pointer is NULL\n"));
 }
 
 } // namespace
