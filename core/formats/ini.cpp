@@ -3,6 +3,8 @@
 // that would break a line.
 #include "core/formats/ini.h"
 
+#include "core/runtime/class_print.h"
+
 #include <cstring>
 
 #include "core/platform/buffered_stream.h"
@@ -504,76 +506,4 @@ int64_t Ini_Dump(Ini* ini) {
 
 // ---- Print family ---------------------------------------------------------------------------
 
-int64_t Ini_VPrint(Ini* ini, int32_t indent, const char* format, va_list args) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    PreparePrint(ini);
-    return ClassPrint_VPrint(&ini->Print, indent, format, args);
-}
-
-int64_t Ini_Print(Ini* ini, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Ini_VPrint(ini, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t Ini_PrintTabbed(Ini* ini, int32_t indent, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Ini_VPrint(ini, indent, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t Ini_IsVerboseLevel(Ini* ini, int32_t level) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    PreparePrint(ini);
-    return ClassPrint_IsVerboseLevel(&ini->Print, level);
-}
-
-int64_t Ini_VerboseLog(Ini* ini, int32_t level, const char* format, ...) {
-    if (!Ini_IsVerboseLevel(ini, level)) return 0;
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Ini_VPrint(ini, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t Ini_SetPrintCallback(Ini* ini, void* user, ClassPrintCallback callback) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    PreparePrint(ini);
-    ini->Print.PrintUser = user;
-    ini->Print.PrintCallback = callback;
-    return 1;
-}
-
-int64_t Ini_GetPrintCallback(Ini* ini, void** user, ClassPrintCallback* callback) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    ASSERT_POINTER(user);
-    ASSERT_POINTER(callback);
-    PreparePrint(ini);
-    *user = ini->Print.PrintUser;
-    *callback = ini->Print.PrintCallback;
-    return 1;
-}
-
-int64_t Ini_SetPrintIdentifier(Ini* ini, const char* text) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    ini->Print.Identifier = text;
-    return 1;
-}
-
-int64_t Ini_SetVerbose(Ini* ini, uint32_t verbose) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    ini->Print.Verbose = (int32_t)verbose;
-    return 1;
-}
-
-int64_t Ini_GetVerbose(Ini* ini, uint32_t* verbose) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    ASSERT_POINTER(verbose);
-    *verbose = (uint32_t)ini->Print.Verbose;
-    return 1;
-}
+CLASS_PRINT_FAMILY(Ini, Ini, INI_CLASS_ID, PreparePrint)

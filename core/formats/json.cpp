@@ -2,6 +2,8 @@
 // scanner from streams, buffers and formatted strings.
 #include "core/formats/json.h"
 
+#include "core/runtime/class_print.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -347,76 +349,4 @@ int64_t JSON_GetKeyByDepth(const char* path, int32_t depth, char* buffer, int32_
 
 // ---- Print family ---------------------------------------------------------------------------
 
-int64_t JSON_VPrint(JSON* json, int32_t indent, const char* format, va_list args) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    PreparePrint(json);
-    return ClassPrint_VPrint(&json->Print, indent, format, args);
-}
-
-int64_t JSON_Print(JSON* json, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = JSON_VPrint(json, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t JSON_PrintTabbed(JSON* json, int32_t indent, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = JSON_VPrint(json, indent, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t JSON_IsVerboseLevel(JSON* json, int32_t level) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    PreparePrint(json);
-    return ClassPrint_IsVerboseLevel(&json->Print, level);
-}
-
-int64_t JSON_VerboseLog(JSON* json, int32_t level, const char* format, ...) {
-    if (!JSON_IsVerboseLevel(json, level)) return 0;
-    va_list args;
-    va_start(args, format);
-    const int64_t result = JSON_VPrint(json, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t JSON_SetPrintCallback(JSON* json, void* user, ClassPrintCallback callback) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    PreparePrint(json);
-    json->Print.PrintUser = user;
-    json->Print.PrintCallback = callback;
-    return 1;
-}
-
-int64_t JSON_GetPrintCallback(JSON* json, void** user, ClassPrintCallback* callback) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(user);
-    ASSERT_POINTER(callback);
-    PreparePrint(json);
-    *user = json->Print.PrintUser;
-    *callback = json->Print.PrintCallback;
-    return 1;
-}
-
-int64_t JSON_SetPrintIdentifier(JSON* json, const char* text) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    json->Print.Identifier = text;
-    return 1;
-}
-
-int64_t JSON_SetVerbose(JSON* json, uint32_t verbose) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    json->Print.Verbose = (int32_t)verbose;
-    return 1;
-}
-
-int64_t JSON_GetVerbose(JSON* json, uint32_t* verbose) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(verbose);
-    *verbose = (uint32_t)json->Print.Verbose;
-    return 1;
-}
+CLASS_PRINT_FAMILY(JSON, JSON, JSON_CLASS_ID, PreparePrint)

@@ -4,6 +4,8 @@
 // put in a directory's place while the walk runs.
 #include "core/platform/directory_list.h"
 
+#include "core/runtime/class_print.h"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -583,76 +585,4 @@ int64_t DirectoryList_SetFindCloseCallback(DirectoryList* list, void* user,
     return CallbackBase_Set(&list->FindClose, 0, user, function);
 }
 
-int64_t DirectoryList_VPrint(DirectoryList* list, int32_t indent, const char* format, va_list args) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    PreparePrint(list);
-    return ClassPrint_VPrint(&list->Print, indent, format, args);
-}
-
-int64_t DirectoryList_Print(DirectoryList* list, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = DirectoryList_VPrint(list, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t DirectoryList_PrintTabbed(DirectoryList* list, int32_t indent, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = DirectoryList_VPrint(list, indent, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t DirectoryList_IsVerboseLevel(DirectoryList* list, int32_t level) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    PreparePrint(list);
-    return ClassPrint_IsVerboseLevel(&list->Print, level);
-}
-
-int64_t DirectoryList_VerboseLog(DirectoryList* list, int32_t level, const char* format, ...) {
-    if (!DirectoryList_IsVerboseLevel(list, level)) return 0;
-    va_list args;
-    va_start(args, format);
-    const int64_t result = DirectoryList_VPrint(list, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t DirectoryList_SetPrintCallback(DirectoryList* list, void* user, ClassPrintCallback callback) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    PreparePrint(list);
-    list->Print.PrintUser = user;
-    list->Print.PrintCallback = callback;
-    return 1;
-}
-
-int64_t DirectoryList_GetPrintCallback(DirectoryList* list, void** user, ClassPrintCallback* callback) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    ASSERT_POINTER(user);
-    ASSERT_POINTER(callback);
-    PreparePrint(list);
-    *user = list->Print.PrintUser;
-    *callback = list->Print.PrintCallback;
-    return 1;
-}
-
-int64_t DirectoryList_SetPrintIdentifier(DirectoryList* list, const char* text) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    list->Print.Identifier = text;
-    return 1;
-}
-
-int64_t DirectoryList_SetVerbose(DirectoryList* list, uint32_t verbose) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    list->Print.Verbose = (int32_t)verbose;
-    return 1;
-}
-
-int64_t DirectoryList_GetVerbose(DirectoryList* list, uint32_t* verbose) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    ASSERT_POINTER(verbose);
-    *verbose = (uint32_t)list->Print.Verbose;
-    return 1;
-}
+CLASS_PRINT_FAMILY(DirectoryList, DirectoryList, DIRECTORY_LIST_CLASS_ID, PreparePrint)
