@@ -1,0 +1,304 @@
+// Tests of the YAML reader and writer: scalar types in block and flow context, the structure of
+// documents, error codes and messages, the writer's layout and quoting, and round trips.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/formats/yaml.h"
+#include "core/platform/memory_stream.h"
+#include "core/runtime/dictionary.h"
+#include "tests/support/fmt_lines.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// The tree as one line: containers in brackets, scalars as type letter and text
+// (N null, B boolean, F number, S string), keys before "=".
+void Shape(Dictionary* dict, std::string& out) {
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(dict, &item);
+    for (bool first = true; item; Dictionary_ItemGetNext(dict, item, &item), first = false) {
+        if (!first) out += ",";
+        const char* key = nullptr;
+        if (Dictionary_ItemGetKeyPtr(dict, item, &key) && key) out += std::string(key) + "=";
+        uint32_t type = 0;
+        Dictionary_ItemGetType(dict, item, &type);
+        const char* text = nullptr;
+        int32_t length = 0;
+        Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
+        uint32_t flag = 0;
+        Dictionary* child = nullptr;
+        switch (type) {
+        case DICTIONARY_TYPE_NULL:
+            out += "N";
+            break;
+        case DICTIONARY_TYPE_BOOLEAN:
+            Dictionary_ItemGetBoolean(dict, item, &flag);
+            out += flag ? "Btrue" : "Bfalse";
+            break;
+        case DICTIONARY_TYPE_FLOAT64:
+            out += "F" + std::string(text, (size_t)length);
+            break;
+        case DICTIONARY_TYPE_STRING:
+            out += "S'";
+            for (int32_t i = 0; i < length; i++) out += text[i] ? std::string(1, text[i]) : "\\0";
+            out += "'";
+            break;
+        default:
+            Dictionary_ItemGetDictionaryHandle(dict, item, &child);
+            out += type == DICTIONARY_TYPE_LIST ? "[" : "{";
+            if (child) Shape(child, out);
+            out += type == DICTIONARY_TYPE_LIST ? "]" : "}";
+        }
+    }
+}
+
+struct Fixture {
+    YAML* yaml = nullptr;
+    Dictionary* dict = nullptr;
+    std::vector<std::string> printed;
+    Fixture() {
+        YAML_Create(&yaml);
+        Dictionary_Create(&dict);
+        YAML_SetDictionaryHandle(yaml, dict);
+        YAML_SetPrintCallback(yaml, &printed, KeepLine);
+    }
+    ~Fixture() {
+        YAML_Delete(&yaml);
+        Dictionary_Release(&dict);
+    }
+    int64_t Load(const std::string& text) {
+        return YAML_LoadBuffer(yaml, text.data(), (uint32_t)text.size());
+    }
+    uint32_t Error() {
+        uint32_t code = 99;
+        YAML_GetLastError(yaml, &code);
+        return code;
+    }
+    std::string Tree() {
+        std::string out;
+        Shape(dict, out);
+        return out;
+    }
+    std::string Save() {
+        uint32_t size = 0;
+        EXPECT_EQ(YAML_SaveBufferEstimate(yaml, &size), 1);
+        std::string out(size, '\0');
+        uint32_t length = 0;
+        EXPECT_EQ(YAML_SaveBuffer(yaml, out.data(), size, &length), 1);
+        out.resize(length);
+        return out;
+    }
+};
+
+struct Case {
+    const char* text;
+    const char* tree;
+};
+
+TEST(Yaml, LoadsDocuments) {
+    const Case cases[] = {
+        {"a: 1\nb: \"x y\"\nc: [1, two]\nd:\n", "{a=F1,b=S'x y',c=[F1,S'two'],d=N}"},
+        {"flag: TRUE\nlist: [TRUE]\n", "{flag=Btrue,list=[S'TRUE']}"},
+        {"a: 0x1F\nb: -0xff\nc: 0o17\nd: 1.2.3\ne: +5\nf: [+5, -5, 1.5, null, Null]\n",
+         "{a=F0x1F,b=F-0xff,c=S'0o17',d=S'1.2.3',e=F+5,f=[S'+5',F-5,F1.5,N,S'Null']}"},
+        {"a: null\nb: NULL\nc: False\nd: ~\ne: 12:30\n", "{a=N,b=N,c=Bfalse,d=S'~',e=S'12:30'}"},
+        {"a: hello\n  world\nb: 2\n", "{a=S'hello world',b=F2}"},
+        {"color: #fff\n", "{color=N}"},
+        {"---\na: 1\n", "{a=F1}"},
+        {"key: value", "{key=S'value'}"},
+        {"- a\n- b: 1\n  c: 2\n-\n  - x\n", "[S'a',{b=F1,c=F2},[S'x']]"},
+        {"k:\n- a\n- b\nj: 1\n", "{k=[S'a',S'b'],j=F1}"},
+        {"a:\n  b:\n    c: 1\n  d: [1, [2, {e: f, g}]]\n", "{a={b={c=F1},d=[F1,[F2,{e=S'f',g=N}]]}}"},
+        {"s: 'it''s'\nd: \"\\t\\u00e9\\x41\\U0001F600\\_\\N\\L\\0.\"\n",
+         "{s=S'it's',d=S'\t\xC3\xA9\x41\xF0\x9F\x98\x80\xA0\x85\xE2\x80\xA8\\0.'}"},
+        {"\"a b\": 1\n'c': 2\n", "{a b=F1,c=F2}"},
+        {"a: \"x\n   y\"\n", "{a=S'x y'}"},
+        {"a: [1,\n  2]\n", "{a=[F1,F2]}"},
+        {"# only\n", ""},
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.Load(c.text), 1) << c.text;
+        EXPECT_EQ(f.Error(), 0u) << c.text;
+        EXPECT_EQ(f.Tree(), c.tree) << c.text;
+    }
+}
+
+struct Failure {
+    const char* text;
+    uint32_t code;
+    const char* message;
+    const char* tree; // what stays
+};
+
+TEST(Yaml, StopsWithCodes) {
+    const std::string key318(318, 'k'), key319(319, 'k');
+    const Failure cases[] = {
+        {"a: 1\n---\nb: 2\n", 1, "", "{a=F1}"},
+        {"a: 1\n...\n", 1, "", "{a=F1}"},
+        {"---\n---\n", 1, "", ""},
+        {"a: 1\n# c", 3, "Unexpected end of stream [2:4]", "{}"},
+        {"- a", 3, "Unexpected end of stream [1:4]", "[]"},
+        {"a: \"x", 3, "Unexpected end of stream", "{}"},
+        {"a: [1, 2", 3, "Unexpected end of stream", "{a=[F1]}"},
+        {"a:", 3, "Unexpected end of stream", ""},
+        {"a: \"\\q\"\n", 5, "Unexpected escape character in string [q @ 1:6]", "{}"},
+        {"a: \"\\u12G4\"\n", 5, "Unexpected Unicode hex characters [12G4 @ 1:6]", "{}"},
+        {"a: \"\\UFFFFFFFF\"\n", 5, "Unexpected Unicode character value [\\uffffffff @ 1:6]", "{}"},
+        {"-x\n", 6, "Unexpected character parsing block sequence [x @ 1:2]", ""},
+        {"a: 1\n  b: 2\n", 6, "Unexpected node", "{a=F1}"},
+        {"a: \xff\n", 6, "Invalid UTF-8 byte [0xFF @ 1:4]", "{}"},
+        {"a: \xc3", 6, "Invalid UTF-8 byte", "{}"},
+        {"--- x\n", 6, "Unexpected character after document marker [x @ 1:5]", ""},
+    };
+    for (const Failure& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.Load(c.text), 0) << c.text;
+        EXPECT_EQ(f.Error(), c.code) << c.text;
+        EXPECT_TRUE(HasLine(f.printed, c.message))
+            << c.text << " / " << (f.printed.empty() ? "" : f.printed[0]);
+        EXPECT_EQ(f.Tree(), c.tree) << c.text;
+    }
+    Fixture f;
+    EXPECT_EQ(f.Load(""), 0);
+    EXPECT_EQ(f.Error(), 2u);
+    EXPECT_EQ(f.Load(key318 + ": 1\n"), 1);
+    EXPECT_EQ(f.Load(key319 + ": 1\n"), 0);
+    EXPECT_TRUE(HasLine(f.printed, "Map key exceeded length limit [" + key319 + " @ 1:1]"));
+}
+
+TEST(Yaml, LogsAndGoesOn) {
+    const Failure cases[] = {
+        {"a: @x\n", 0, " Invalid use of Reserved Indicator [@ @ 1:4]", "{a=S'x'}"},
+        {"--x\na: 1\n", 0, "Unexpected character in document directive [x @ 1:3]", "{a=F1}"},
+    };
+    for (const Failure& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.Load(c.text), 1) << c.text;
+        EXPECT_TRUE(HasLine(f.printed, c.message)) << c.text;
+        EXPECT_EQ(f.Tree(), c.tree) << c.text;
+    }
+}
+
+TEST(Yaml, NestingIsBounded) {
+    for (int32_t depth : {31, 32, 100000}) {
+        Fixture f;
+        std::string flow =
+            "a: " + std::string((size_t)depth - 1, '[') + std::string((size_t)depth - 1, ']') + "\n";
+        std::string block;
+        for (int32_t i = 0; i < depth && i < 2000; i++) block += std::string((size_t)i * 2, ' ') + "k:\n";
+        EXPECT_EQ(f.Load(flow), depth <= 31 ? 1 : 0) << depth;
+        EXPECT_EQ(f.Error(), depth <= 31 ? 0u : 4u) << depth;
+        if (depth > 31) {
+            EXPECT_TRUE(HasLine(f.printed, "Unknown field type [[ @ 1:"));
+        }
+        EXPECT_EQ(f.Load(block), depth <= 31 ? 1 : 0) << depth;
+        EXPECT_EQ(f.Error(), depth <= 31 ? 0u : 4u) << depth;
+        EXPECT_EQ(f.Load("a: " + std::string((size_t)depth, '"')), 0);
+    }
+}
+
+TEST(Yaml, TruncationInsideATokenFails) {
+    const std::string text = "a: 1\nb:\n  - x\n  - {c: \"d e\", f: [1, 2]}\n  -\n    g: 'h'\ni: j\n";
+    char quote = 0;
+    int32_t brackets = 0;
+    for (size_t n = 1; n < text.size(); n++) {
+        const char c = text[n - 1];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[' || c == '{') {
+            brackets++;
+        } else if (c == ']' || c == '}') {
+            brackets--;
+        }
+        Fixture f;
+        const int64_t loaded = f.Load(text.substr(0, n));
+        EXPECT_EQ(loaded == 1, f.Error() == 0) << n;
+        if (quote || brackets) {
+            EXPECT_EQ(f.Error(), 3u) << n;
+        }
+    }
+}
+
+TEST(Yaml, WritesBlockLayout) {
+    Fixture f;
+    Dictionary* list = nullptr;
+    Dictionary* inner = nullptr;
+    Dictionary_AddString(f.dict, "name", "a b", nullptr);
+    Dictionary_AddList(f.dict, "list", &list, nullptr);
+    Dictionary_AddString(list, nullptr, "x", nullptr);
+    Dictionary_AddDictionary(list, nullptr, &inner, nullptr);
+    Dictionary_AddString(inner, "k", "v", nullptr);
+    EXPECT_EQ(f.Save(), "name: a b\nlist:\n  - x\n  -\n    k: v\n");
+}
+
+TEST(Yaml, QuotesWhatWouldReadBackDifferently) {
+    const Case cases[] = {
+        {"true", "\"true\""}, {"12", "\"12\""},      {"null", "\"null\""},
+        {"~", "\"~\""},       {" a", "\" a\""},      {"a ", "\"a \""},
+        {"it's", "\"it's\""}, {"q\"", "\"q\\\"\""},  {"\xC3\xA9", "\"\\u00e9\""},
+        {"a: b", "\"a: b\""}, {"- x", "\"- x\""},    {"#x", "\"#x\""},
+        {"", "\"\""},         {"a\nb", "\"a\\nb\""}, {"plain text", "plain text"},
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        Dictionary_AddString(f.dict, "k", c.text, nullptr);
+        EXPECT_EQ(f.Save(), "k: " + std::string(c.tree) + "\n") << c.text;
+        const std::string before = f.Tree();
+        EXPECT_EQ(f.Load(f.Save()), 1) << c.text;
+        EXPECT_EQ(f.Tree(), "{" + before + "}") << c.text;
+    }
+}
+
+TEST(Yaml, RoundTrips) {
+    const char* docs[] = {
+        "a: 1\nb: \"x y\"\nc: [1, two, [], {}]\nd:\ne: {x: 1, y: [TRUE, null]}\n",
+        "- \"\\0\\_\\N\\U0001F600 \\\\ '\"\n- - a\n-\n  - [b, 'c d']\n- k: v\n  \"key: \\\"q\\\"\": w\n",
+        "a: b c d\n  e f\n\"\": empty key\n",
+        "scalar at the top\n",
+        "\".hidden\": 1\n..: 2\n",
+    };
+    for (const char* doc : docs) {
+        Fixture f;
+        ASSERT_EQ(f.Load(doc), 1) << doc;
+        const std::string tree = f.Tree();
+        const std::string saved = f.Save();
+        EXPECT_EQ(f.Load(saved), 1) << saved;
+        EXPECT_EQ(f.Tree(), tree) << saved;
+    }
+}
+
+TEST(Yaml, StreamsReadInBlocksGiveTheSameTree) {
+    std::string text = "list:\n";
+    for (int32_t i = 0; text.size() < 20000; i++)
+        text += "  - k" + std::to_string(i) + ": \xC3\xA9 \"\xE2\x82\xAC\"\n";
+    Fixture f;
+    ASSERT_EQ(f.Load(text), 1);
+    const std::string tree = f.Tree();
+    MemoryStream* ms = nullptr;
+    MemoryStream_Create(&ms);
+    MemoryStream_SetPointer(ms, text.data(), (uint32_t)text.size(), (uint32_t)text.size());
+    Stream* stream = nullptr;
+    MemoryStream_GetStreamHandle(ms, &stream);
+    EXPECT_EQ(YAML_LoadStreamBuffered(f.yaml, stream), 1);
+    MemoryStream_Delete(&ms);
+    EXPECT_EQ(f.Tree(), tree);
+}
+
+TEST(Yaml, Files) {
+    TempDir dir;
+    const std::string path = dir.path() + "/a.yaml";
+    Fixture f;
+    Dictionary_AddString(f.dict, "k", "v", nullptr);
+    EXPECT_EQ(YAML_SaveFile(f.yaml, path.c_str()), 1);
+    EXPECT_EQ(YAML_LoadFile(f.yaml, path.c_str()), 1);
+    EXPECT_EQ(f.Tree(), "{k=S'v'}");
+    EXPECT_EQ(YAML_LoadFile(f.yaml, (dir.path() + "/none").c_str()), 0);
+    EXPECT_TRUE(HasLine(f.printed, "Unable to open file (" + dir.path() + "/none)"));
+}
+
+} // namespace
