@@ -1,0 +1,202 @@
+// Tests of XML property lists: the element-to-type mapping, the exact messages of unsupported and
+// malformed files, typed getters and setters, saving (reals exact, empty strings) and files written
+// by Python's plistlib.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/formats/json.h"
+#include "core/formats/plist.h"
+#include "core/runtime/dictionary.h"
+#include "tests/support/fmt_lines.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+int64_t Quiet(void*, const char*, ...) {
+    return 1;
+}
+
+std::string Describe(Dictionary* dict) {
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetPrintCallback(json, nullptr, Quiet);
+    JSON_SetDictionaryHandle(json, dict);
+    uint32_t length = 0;
+    JSON_SaveBufferEstimate(json, &length);
+    std::string text(length, '\0');
+    if (length) JSON_SaveBuffer(json, text.data(), length, &length);
+    text.resize(length);
+    JSON_Delete(&json);
+    return text;
+}
+
+const char kHead[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+
+struct Fixture {
+    TempDir dir;
+    Plist* plist = nullptr;
+    Dictionary* dict = nullptr;
+    std::vector<std::string> printed;
+    Fixture() {
+        Plist_Create(&plist);
+        Dictionary_Create(&dict);
+        Plist_SetDictionaryHandle(plist, dict);
+        Plist_SetPrintCallback(plist, &printed, KeepLine);
+    }
+    ~Fixture() {
+        Plist_Delete(&plist);
+        Dictionary_Release(&dict);
+    }
+    std::string Path() { return dir.file("a.plist"); }
+    int64_t LoadBody(const std::string& body) {
+        EXPECT_TRUE(WriteText(Path(), kHead + body + "</plist>\n"));
+        return Plist_Load(plist, Path().c_str());
+    }
+    std::string Value(const char* path) {
+        char text[256];
+        return Plist_GetValue(plist, path, text, sizeof(text)) ? text : "<none>";
+    }
+};
+
+TEST(PlistTest, ElementsMapOntoTypedItems) {
+    Fixture f;
+    ASSERT_EQ(f.LoadBody("<dict><key>a</key><string>x</string><key>n</key><integer>42</integer>"
+                         "<key>r</key><real>0.1</real><key>t</key><true/><key>f</key><false/>"
+                         "<key>e</key><string/><key>l</key><array><integer>1</integer><string>s</string></array>"
+                         "<key>d</key><dict><key>in</key><STRING>v</STRING></dict></dict>"),
+              1);
+    EXPECT_EQ(Describe(f.dict), "{\"a\":\"x\",\"n\":42,\"r\":0.1,\"t\":true,\"f\":false,\"e\":\"\","
+                                "\"l\":[1,\"s\"],\"d\":{\"in\":\"v\"}}");
+    EXPECT_EQ(f.Value("a"), "x");
+    EXPECT_EQ(f.Value("d\\in"), "v");
+    int64_t n = 0;
+    EXPECT_EQ(Plist_GetValueInt64(f.plist, "n", &n), 1);
+    EXPECT_EQ(n, 42);
+    double r = 0;
+    EXPECT_EQ(Plist_GetValueFloat64(f.plist, "r", &r), 1);
+    EXPECT_EQ(r, 0.1);
+    uint32_t t = 0;
+    EXPECT_EQ(Plist_GetValueBoolean(f.plist, "t", &t), 1);
+    EXPECT_EQ(t, 1u);
+    EXPECT_EQ(Plist_HasKey(f.plist, "l"), 1);
+    EXPECT_EQ(Plist_HasKey(f.plist, "zz"), 0);
+    EXPECT_EQ(Plist_GetValueBoolean(f.plist, "zz", &t), 0);
+}
+
+struct Bad {
+    const char* Body;
+    const char* Message; // besides "Error while trying to parse plist"
+};
+
+TEST(PlistTest, UnsupportedOrMalformedValuesFailTheLoad) {
+    const Bad cases[] = {
+        {"<dict><key>d</key><date>2020-01-01T00:00:00Z</date></dict>", "Unsupported data type encountered [date]"},
+        {"<dict><key>d</key><data>AAAA</data></dict>", "Unsupported data type encountered [data]"},
+        {"<dict><key>n</key><integer/></dict>", ""},
+        {"<dict><key>n</key><integer>12x</integer></dict>", ""},
+        {"<dict><key>n</key><integer>99999999999999999999</integer></dict>", ""},
+        {"<dict><key>r</key><real>abc</real></dict>", ""},
+        {"<dict><key>a</key><array>x</array></dict>", ""},
+        {"<dict><key/><string>x</string></dict>", ""},
+        {"<dict><key>a</key></dict>", ""},
+    };
+    for (const Bad& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.LoadBody(c.Body), 0) << c.Body;
+        EXPECT_TRUE(HasLine(f.printed, "Error while trying to parse plist")) << c.Body;
+        EXPECT_TRUE(HasLine(f.printed, c.Message)) << c.Body;
+    }
+}
+
+TEST(PlistTest, MissingPlistElementOrFile) {
+    Fixture f;
+    ASSERT_TRUE(WriteText(f.Path(), "<root/>"));
+    EXPECT_EQ(Plist_Load(f.plist, f.Path().c_str()), 1);
+    ASSERT_EQ(f.printed.size(), 1u);
+    EXPECT_TRUE(HasLine(f.printed, "Failed to find plist doctype [" + f.Path() + "]"));
+    EXPECT_EQ(Describe(f.dict), "");
+    EXPECT_EQ(Plist_Load(f.plist, f.dir.file("none").c_str()), 0);
+    EXPECT_TRUE(HasLine(f.printed, "Unable to open file (" + f.dir.file("none") + ")"));
+    ASSERT_TRUE(WriteText(f.Path(), "<plist><dict><key>a</key>"));
+    EXPECT_EQ(Plist_Load(f.plist, f.Path().c_str()), 0);
+}
+
+TEST(PlistTest, SavesIndentedWithExactRealsAndEmptyStrings) {
+    Fixture f;
+    ASSERT_EQ(f.LoadBody("<dict><key>a</key><string>x &amp; &lt;y&gt;</string></dict>"), 1);
+    Plist_SetValueFloat64(f.plist, "pi", 3.14159265);
+    Plist_SetValueFloat64(f.plist, "third", 1.0 / 3);
+    Plist_SetValue(f.plist, "empty", "");
+    Plist_SetValueBoolean(f.plist, "b", 1);
+    Plist_SetValueInt64(f.plist, "a", -7);
+    ASSERT_EQ(Plist_Save(f.plist, f.Path().c_str()), 1);
+    EXPECT_EQ(ReadFile(f.Path()),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n\n"
+              "<plist version=\"1.0\">\n"
+              "    <dict>\n"
+              "        <key>a</key>\n"
+              "        <integer>-7</integer>\n"
+              "        <key>pi</key>\n"
+              "        <real>3.14159265</real>\n"
+              "        <key>third</key>\n"
+              "        <real>0.3333333333333333</real>\n"
+              "        <key>empty</key>\n"
+              "        <string></string>\n"
+              "        <key>b</key>\n"
+              "        <true>\n"
+              "        </true>\n"
+              "    </dict>\n"
+              "</plist>\n");
+    const std::string before = Describe(f.dict);
+    Plist_Reset(f.plist);
+    ASSERT_EQ(Plist_Load(f.plist, f.Path().c_str()), 1);
+    EXPECT_EQ(Describe(f.dict), before);
+    double third = 0;
+    Plist_GetValueFloat64(f.plist, "third", &third);
+    EXPECT_EQ(third, 1.0 / 3);
+}
+
+TEST(PlistTest, NullItemsCannotBeSaved) {
+    Fixture f;
+    Dictionary* root = nullptr;
+    Dictionary_AddDictionary(f.dict, nullptr, &root, nullptr);
+    Dictionary_AddNull(root, "n", nullptr);
+    EXPECT_EQ(Plist_Save(f.plist, f.Path().c_str()), 0);
+    ASSERT_EQ(f.printed.size(), 1u);
+    EXPECT_TRUE(HasLine(f.printed, "Unsupported data type encountered [1]"));
+}
+
+TEST(PlistTest, ReadsWhatPythonWrites) {
+    if (std::system("python3 -c 'import plistlib' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 absent";
+    Fixture f;
+    const std::string script =
+        "import plistlib\n"
+        "v = {'s': 'a<b>&\"c\\'', 'e': '', 'i': -9007199254740993, 'r': 0.1, 'g': 1e300, 't': True,\n"
+        "     'f': False, 'l': [1, 'x', [2.5], {}], 'd': {'k': 'v', 'u': '\\u00e9\\u20ac'}}\n"
+        "open('" + f.Path() + "', 'wb').write(plistlib.dumps(v, sort_keys=False))\n";
+    ASSERT_TRUE(WriteText(f.dir.file("w.py"), script));
+    ASSERT_EQ(std::system(("python3 " + f.dir.file("w.py")).c_str()), 0);
+    ASSERT_EQ(Plist_Load(f.plist, f.Path().c_str()), 1);
+    EXPECT_EQ(Describe(f.dict), "{\"s\":\"a<b>&\\\"c'\",\"e\":\"\",\"i\":-9007199254740993,\"r\":0.1,\"g\":1e+300,"
+                                "\"t\":true,\"f\":false,\"l\":[1,\"x\",[2.5],{}],"
+                                "\"d\":{\"k\":\"v\",\"u\":\"\\u00E9\\u20AC\"}}");
+    double g = 0;
+    Plist_GetValueFloat64(f.plist, "g", &g);
+    EXPECT_EQ(g, 1e300);
+    // And what we write, Python reads back to the same values.
+    ASSERT_EQ(Plist_Save(f.plist, f.Path().c_str()), 1);
+    const std::string check =
+        "import plistlib, sys\n"
+        "v = plistlib.loads(open('" + f.Path() + "', 'rb').read())\n"
+        "sys.exit(0 if v == {'s': 'a<b>&\"c\\'', 'e': '', 'i': -9007199254740993, 'r': 0.1, 'g': 1e300,\n"
+        "  't': True, 'f': False, 'l': [1, 'x', [2.5], {}], 'd': {'k': 'v', 'u': '\\u00e9\\u20ac'}} else 1)\n";
+    ASSERT_TRUE(WriteText(f.dir.file("r.py"), check));
+    EXPECT_EQ(std::system(("python3 " + f.dir.file("r.py")).c_str()), 0);
+}
+
+} // namespace

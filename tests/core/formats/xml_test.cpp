@@ -1,0 +1,264 @@
+// Tests of the XML reader and writer: the document-to-Dictionary mapping, escaping and references,
+// the error codes of malformed and hostile input, round trips, files and the tree builders.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/formats/json.h"
+#include "core/formats/xml.h"
+#include "core/runtime/dictionary.h"
+#include "tests/support/fmt_lines.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+int64_t Quiet(void*, const char*, ...) {
+    return 1;
+}
+
+// The tree as minified JSON: keys, order, types (Null, String, Dictionary) and texts all show.
+std::string Describe(Dictionary* dict) {
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetPrintCallback(json, nullptr, Quiet);
+    JSON_SetDictionaryHandle(json, dict);
+    uint32_t length = 0;
+    JSON_SaveBufferEstimate(json, &length);
+    std::string text(length, '\0');
+    if (length) JSON_SaveBuffer(json, text.data(), length, &length);
+    text.resize(length);
+    JSON_Delete(&json);
+    return "{" + text + "}";
+}
+
+struct Fixture {
+    XML* xml = nullptr;
+    Dictionary* dict = nullptr;
+    std::vector<std::string> printed;
+    Fixture() {
+        XML_Create(&xml);
+        Dictionary_Create(&dict);
+        XML_SetDictionaryHandle(xml, dict);
+        XML_SetPrintCallback(xml, &printed, KeepLine);
+    }
+    ~Fixture() {
+        XML_Delete(&xml);
+        Dictionary_Release(&dict);
+    }
+    int64_t Load(const std::string& text) { return XML_LoadBuffer(xml, text.data(), (uint32_t)text.size()); }
+    std::string Error() {
+        uint32_t code = 0;
+        XML_GetLastError(xml, &code);
+        return XML_TranslateError(code);
+    }
+    std::string Save(uint32_t minify) {
+        XML_SetMinify(xml, minify);
+        uint32_t length = 0;
+        EXPECT_EQ(XML_SaveBufferEstimate(xml, &length), 1);
+        std::string out(length, '\0');
+        uint32_t written = 0;
+        EXPECT_EQ(XML_SaveBuffer(xml, out.data(), length, &written), 1);
+        out.resize(written);
+        return out;
+    }
+};
+
+struct Mapping {
+    const char* Input;
+    const char* Tree;
+};
+
+TEST(XmlTest, DocumentsMapOntoTheDictionary) {
+    const Mapping cases[] = {
+        {"<?xml version=\"1.0\"?><root><a>1</a></root>",
+         "{\"?xml\":{\"-version\":\"1.0\",\"-?\":null},\"root\":{\"a\":\"1\"}}"},
+        {"<e x=\"1\">t</e>", "{\"e\":{\"-x\":\"1\",\".text\":\"t\"}}"},
+        {"<r><a>1</a><a>2</a></r>", "{\"r\":{\"a\":\"1\",\"a\":\"2\"}}"},
+        {"<r><e/><f /></r>", "{\"r\":{\"e\":{},\"f\":{}}}"},
+        {"<r>\n  x <a/> y\t\n <b>  </b></r>", "{\"r\":{\".text\":\"x\",\"a\":{},\".text\":\"y\",\"b\":{}}}"},
+        {"<a b c>t</a>", "{\"a\":{\"-b\":null,\"-c\":null,\".text\":\"t\"}}"},
+        {"<a x=1>skipped</a>", "{\"a\":{\"-x\":\"1\"}}"},
+        {"<r><!-- two words --></r>", "{\"r\":{\"!--\":{\"-two\":null,\"-words\":null,\"---\":null}}}"},
+        {"<!DOCTYPE plist PUBLIC \"p\" \"s\"><plist/>",
+         "{\"!DOCTYPE\":{\"-plist\":null,\"-PUBLIC\":null,\"-p\":null,\"-s\":null},\"plist\":{}}"},
+        {"<a>&lt;b&gt; &amp; &quot;&apos; &#65;&#x42;&#xe9;</a>", "{\"a\":\"<b> & \\\"' AB\\u00E9\"}"},
+        {"<a v=\"&lt;&amp;&quot;\"/>", "{\"a\":{\"-v\":\"<&\\\"\"}}"},
+    };
+    for (const Mapping& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.Load(c.Input), 1) << c.Input;
+        EXPECT_EQ(Describe(f.dict), c.Tree) << c.Input;
+    }
+}
+
+struct Failure {
+    std::string Input;
+    const char* Error;
+};
+
+TEST(XmlTest, BadInputFailsWithItsCode) {
+    std::string deep;
+    for (int i = 0; i < 100000; i++) deep += "<a>";
+    const Failure cases[] = {
+        {"<a", "Truncated"},
+        {"<a x=\"1", "Truncated"},
+        {"<a><b>", "Truncated"},
+        {"<a></b>", "Syntax"},
+        {"</a>", "Syntax"},
+        {"<>", "Syntax"},
+        {"<-a/>", "Syntax"},
+        {"<a / b>", "Syntax"},
+        {"<a>&foo;</a>", "Reference"},
+        {"<a>&#0;</a>", "Reference"},
+        {"<a>&#xD800;</a>", "Reference"},
+        {"<a>& b</a>", "Reference"},
+        {"<a>\xff</a>", "Encoding"},
+        {"<a>\xc0\x80</a>", "Encoding"},
+        {"<a>\xc3", "Encoding"},
+        {std::string("<a>\0</a>", 8), "Encoding"},
+        {"<" + std::string(319, 'n') + "/>", "NameLength"},
+        {"<a " + std::string(1000000, 'n') + "/>", "NameLength"},
+        {deep, "Depth"},
+        // Entities declared by the document are never expanded.
+        {"<!DOCTYPE r [<!ENTITY a \"aaaaaaaa\"><!ENTITY b \"&a;&a;&a;\">]><r>&b;</r>", "Reference"},
+    };
+    for (const Failure& c : cases) {
+        Fixture f;
+        EXPECT_EQ(f.Load(c.Input), 0) << c.Input.substr(0, 40);
+        EXPECT_EQ(f.Error(), c.Error) << c.Input.substr(0, 40);
+    }
+    Fixture f;
+    EXPECT_EQ(XML_LoadBuffer(f.xml, "", 0), 0);
+    EXPECT_EQ(f.Error(), "ZeroLength");
+}
+
+TEST(XmlTest, EveryCutOfADocumentFails) {
+    const std::string doc = "<?xml version=\"1.0\"?><r a=\"1\"><b>t&amp;</b><c/>x</r>";
+    for (size_t n = 1; n < doc.size(); n++) {
+        if (n == 21) continue; // the declaration alone is a whole document
+        Fixture f;
+        EXPECT_EQ(f.Load(doc.substr(0, n)), 0) << doc.substr(0, n);
+    }
+}
+
+TEST(XmlTest, WritesMinifiedOrIndented) {
+    Fixture f;
+    ASSERT_EQ(f.Load("<?xml version=\"1.0\"?><r x=\"1\"><a>t</a><b><c/></b></r>"), 1);
+    EXPECT_EQ(f.Save(1), "<?xml version=\"1.0\"?><r x=\"1\"><a>t</a><b><c></c></b></r>");
+    EXPECT_EQ(f.Save(0), "<?xml version=\"1.0\"?>\n\n"
+                         "<r x=\"1\">\n"
+                         "    <a>t</a>\n"
+                         "    <b>\n"
+                         "        <c>\n"
+                         "        </c>\n"
+                         "    </b>\n"
+                         "</r>\n");
+}
+
+TEST(XmlTest, ValuesAreEscapedSoTheyCannotInjectMarkup) {
+    Fixture f;
+    Dictionary* root = nullptr;
+    XML_AddElement(f.dict, "r", &root, nullptr);
+    XML_AddAttribute(root, "v", "\"/><evil x=\"");
+    XML_AddStringElement(root, "t", " </t><evil/>&amp; ", nullptr);
+    const std::string text = f.Save(1);
+    EXPECT_EQ(text, "<r v=\"&quot;/&gt;&lt;evil x=&quot;\"><t>&#32;&lt;/t&gt;&lt;evil/&gt;&amp;amp;&#32;</t></r>");
+    const std::string before = Describe(f.dict);
+    ASSERT_EQ(f.Load(text), 1);
+    EXPECT_EQ(Describe(f.dict), before);
+}
+
+TEST(XmlTest, WhatIsReadIsWrittenAndReadBackTheSame) {
+    const char* documents[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE r PUBLIC \"a b\" \"c\"><r><a>1</a><a>2</a></r>",
+        "<r>x<b k=\"v\" n>y</b>z<!-- c --><?pi d?></r>",
+        "<r a=\"\" b=\"&#9;x&#10;\"><t>&#32; a &amp; b &#32;</t></r>",
+        "<a><b><c><d>deep</d></c></b></a><e/>tail",
+        "<a \"x y\" \"=\">t</a>",
+        "<?p a b?><x/>",
+    };
+    for (const char* doc : documents) {
+        for (uint32_t minify : {1u, 0u}) {
+            Fixture f;
+            ASSERT_EQ(f.Load(doc), 1) << doc;
+            const std::string tree = Describe(f.dict);
+            const std::string text = f.Save(minify);
+            ASSERT_EQ(f.Load(text), 1) << text;
+            EXPECT_EQ(Describe(f.dict), tree) << doc << "\n" << text;
+            EXPECT_EQ(f.Save(minify), text);
+        }
+    }
+}
+
+TEST(XmlTest, ValueCallbackSeesEveryValueWithItsPath) {
+    Fixture f;
+    std::vector<std::string> seen;
+    XML_SetValueCallback(f.xml, &seen,
+                         [](XML*, void* user, const char* path, uint32_t type, const char* text, int32_t length,
+                            uint64_t, int32_t, int32_t) -> int64_t {
+                             static_cast<std::vector<std::string>*>(user)->push_back(
+                                 std::string(path) + " " + std::to_string(type) + " " +
+                                 std::string(text ? text : "", (size_t)length));
+                             return 0;
+                         });
+    ASSERT_EQ(f.Load("<r x=\"1\"><a>t</a></r>"), 1);
+    const std::vector<std::string> expected = {"r 3 ", "r\\-x 1 1", "r\\a 3 ", "r\\a\\#text 1 t"};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(XmlTest, LoadStringFormatsTheText) {
+    Fixture f;
+    ASSERT_EQ(XML_LoadString(f.xml, "<r x=\"%d\"/>", 7), 1);
+    EXPECT_EQ(Describe(f.dict), "{\"r\":{\"-x\":\"7\"}}");
+}
+
+TEST(XmlTest, BuildersMakeTheDeclarationAndDocumentType) {
+    Fixture f;
+    Dictionary* root = nullptr;
+    XML_AddElement(f.dict, "plist", &root, nullptr);
+    XML_EnsureAttribute(root, "version", "1.0");
+    XML_EnsureDocType(f.dict, "plist", "PUBLIC", "\"p\"", "\"s\"", nullptr);
+    XML_EnsureRoot(f.dict, "1.0", "UTF-8", nullptr);
+    XML_EnsureDocType(f.dict, "plist", "PUBLIC", "\"p\"", "\"s\"", nullptr);
+    XML_EnsureRoot(f.dict, "1.0", nullptr, nullptr);
+    EXPECT_EQ(f.Save(1), "<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"p\" \"s\"><plist version=\"1.0\"></plist>");
+}
+
+TEST(XmlTest, FilesLoadAndSave) {
+    TempDir dir;
+    Fixture f;
+    EXPECT_EQ(XML_LoadFile(f.xml, dir.file("missing.xml").c_str()), 0);
+    EXPECT_TRUE(HasLine(f.printed, "Unable to open file (" + dir.file("missing.xml") + ")"));
+    ASSERT_TRUE(WriteText(dir.file("a.xml"), std::string(9000, ' ') + "<r><a>1</a></r>"));
+    ASSERT_EQ(XML_LoadFile(f.xml, dir.file("a.xml").c_str()), 1);
+    ASSERT_EQ(XML_SaveFile(f.xml, dir.file("a.xml").c_str()), 1);
+    EXPECT_EQ(ReadFile(dir.file("a.xml")), "<r><a>1</a></r>");
+    EXPECT_EQ(XML_SaveFile(f.xml, dir.path().c_str()), 0);
+}
+
+TEST(XmlTest, LongValuesReadWholeAcrossReadChunks) {
+    TempDir dir;
+    Fixture f;
+    const std::string half(100000, 'a');
+    ASSERT_TRUE(WriteText(dir.file("long.xml"), "<r v=\"" + half + "&quot;\xC3\xA9" + half + "\"><t>" + half +
+                                                    "&lt;\xE2\x82\xAC" + half + "</t></r>"));
+    ASSERT_EQ(XML_LoadFile(f.xml, dir.file("long.xml").c_str()), 1);
+    const char* text = nullptr;
+    ASSERT_EQ(Dictionary_GetStringPtrByPath(f.dict, "r\\-v", &text), 1);
+    EXPECT_EQ(std::string(text), half + "\"\xC3\xA9" + half);
+    ASSERT_EQ(Dictionary_GetStringPtrByPath(f.dict, "r\\t", &text), 1);
+    EXPECT_EQ(std::string(text), half + "<\xE2\x82\xAC" + half);
+}
+
+TEST(XmlTest, MergeJoinsTheFirstContainers) {
+    Fixture a, b;
+    ASSERT_EQ(a.Load("<r><x>1</x></r>"), 1);
+    ASSERT_EQ(b.Load("<r><y>2</y></r>"), 1);
+    ASSERT_EQ(XML_Merge(a.xml, b.xml, 0), 1);
+    EXPECT_EQ(Describe(a.dict), "{\"r\":{\"x\":\"1\",\"y\":\"2\"}}");
+    XML_SetDictionaryHandle(b.xml, nullptr);
+    EXPECT_EQ(XML_Merge(a.xml, b.xml, 0), 0);
+}
+
+} // namespace
