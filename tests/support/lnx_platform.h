@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -165,9 +166,11 @@ inline std::vector<int32_t> ChildrenOfThisProcess() {
     return children;
 }
 
-// The process still has an entry (running or a zombie).
+// A child of this process not yet collected (running or ended). Asked of the kernel without
+// collecting it: a /proc entry of that number could be a thread that took the number since.
 inline bool Listed(int32_t pid) {
-    return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+    siginfo_t info{};
+    return waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
 // ---- Aborts -------------------------------------------------------------------------------------
