@@ -3,7 +3,7 @@
 // that would break a line.
 #include "core/formats/ini.h"
 
-#include "core/runtime/class_print.h"
+#include "core/runtime/class_family.h"
 
 #include <cstring>
 
@@ -348,26 +348,7 @@ int64_t Ini_Delete(Ini** handle) {
     return 1;
 }
 
-int64_t Ini_AddRef(Ini* ini) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    Class_AddRef(ini);
-    return 1;
-}
-
-int64_t Ini_Release(Ini** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, INI_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t Ini_GetInstanceId(Ini* ini, char* buffer, int32_t size) {
-    CLASS_CHECK(ini, INI_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, ini->Header.InstanceId, (int32_t)sizeof(ini->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(Ini, Ini, INI_CLASS_ID)
 
 int64_t Ini_SetDictionaryHandle(Ini* ini, Dictionary* dict) {
     CLASS_CHECK(ini, INI_CLASS_ID);

@@ -2,7 +2,7 @@
 // scanner from streams, buffers and formatted strings.
 #include "core/formats/json.h"
 
-#include "core/runtime/class_print.h"
+#include "core/runtime/class_family.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -89,26 +89,7 @@ int64_t JSON_Delete(JSON** handle) {
     return 1;
 }
 
-int64_t JSON_AddRef(JSON* json) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    Class_AddRef(json);
-    return 1;
-}
-
-int64_t JSON_Release(JSON** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, JSON_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t JSON_GetInstanceId(JSON* json, char* buffer, int32_t size) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, json->Header.InstanceId, (int32_t)sizeof(json->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(JSON, JSON, JSON_CLASS_ID)
 
 int64_t JSON_SetDictionaryHandle(JSON* json, Dictionary* dict) {
     CLASS_CHECK(json, JSON_CLASS_ID);

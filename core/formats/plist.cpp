@@ -2,6 +2,8 @@
 // back, and reads and changes values by path below the document's root container.
 #include "core/formats/plist.h"
 
+#include "core/runtime/class_family.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -292,26 +294,7 @@ int64_t Plist_Delete(Plist** handle) {
     return 1;
 }
 
-int64_t Plist_AddRef(Plist* plist) {
-    CLASS_CHECK(plist, PLIST_CLASS_ID);
-    Class_AddRef(plist);
-    return 1;
-}
-
-int64_t Plist_Release(Plist** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, PLIST_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t Plist_GetInstanceId(Plist* plist, char* buffer, int32_t size) {
-    CLASS_CHECK(plist, PLIST_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, plist->Header.InstanceId, (int32_t)sizeof(plist->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(Plist, Plist, PLIST_CLASS_ID)
 
 int64_t Plist_SetDictionaryHandle(Plist* plist, Dictionary* dict) {
     CLASS_CHECK(plist, PLIST_CLASS_ID);

@@ -2,6 +2,8 @@
 // scanner, and the tree builders used to make documents in code.
 #include "core/formats/xml.h"
 
+#include "core/runtime/class_family.h"
+
 #include <cstring>
 
 #include "core/formats/xml_internal.h"
@@ -77,26 +79,7 @@ int64_t XML_Delete(XML** handle) {
     return 1;
 }
 
-int64_t XML_AddRef(XML* xml) {
-    CLASS_CHECK(xml, XML_CLASS_ID);
-    Class_AddRef(xml);
-    return 1;
-}
-
-int64_t XML_Release(XML** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, XML_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t XML_GetInstanceId(XML* xml, char* buffer, int32_t size) {
-    CLASS_CHECK(xml, XML_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, xml->Header.InstanceId, (int32_t)sizeof(xml->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(XML, XML, XML_CLASS_ID)
 
 int64_t XML_SetDictionaryHandle(XML* xml, Dictionary* dict) {
     CLASS_CHECK(xml, XML_CLASS_ID);

@@ -2,7 +2,7 @@
 // to files, streams and buffers, and the print family.
 #include "core/formats/yaml.h"
 
-#include "core/runtime/class_print.h"
+#include "core/runtime/class_family.h"
 
 #include <cstring>
 
@@ -59,26 +59,7 @@ int64_t YAML_Delete(YAML** handle) {
     return 1;
 }
 
-int64_t YAML_AddRef(YAML* yaml) {
-    CLASS_CHECK(yaml, YAML_CLASS_ID);
-    Class_AddRef(yaml);
-    return 1;
-}
-
-int64_t YAML_Release(YAML** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, YAML_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t YAML_GetInstanceId(YAML* yaml, char* buffer, int32_t size) {
-    CLASS_CHECK(yaml, YAML_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, yaml->Header.InstanceId, (int32_t)sizeof(yaml->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(YAML, YAML, YAML_CLASS_ID)
 
 int64_t YAML_SetDictionaryHandle(YAML* yaml, Dictionary* dict) {
     CLASS_CHECK(yaml, YAML_CLASS_ID);

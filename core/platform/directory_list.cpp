@@ -4,7 +4,7 @@
 // put in a directory's place while the walk runs.
 #include "core/platform/directory_list.h"
 
-#include "core/runtime/class_print.h"
+#include "core/runtime/class_family.h"
 
 #include <cerrno>
 #include <cstring>
@@ -320,26 +320,7 @@ int64_t DirectoryList_Delete(DirectoryList** handle) {
     return 1;
 }
 
-int64_t DirectoryList_AddRef(DirectoryList* list) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    Class_AddRef(list);
-    return 1;
-}
-
-int64_t DirectoryList_Release(DirectoryList** handle) {
-    ASSERT_POINTER(handle);
-    CLASS_CHECK(*handle, DIRECTORY_LIST_CLASS_ID);
-    Class_Release(handle);
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t DirectoryList_GetInstanceId(DirectoryList* list, char* buffer, int32_t size) {
-    CLASS_CHECK(list, DIRECTORY_LIST_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, list->Header.InstanceId, (int32_t)sizeof(list->Header.InstanceId));
-    return 1;
-}
+CLASS_BASICS(DirectoryList, DirectoryList, DIRECTORY_LIST_CLASS_ID)
 
 int32_t DirectoryList_SizeOf() {
     return (int32_t)sizeof(DirectoryList);

@@ -1,4 +1,9 @@
-// The print family that every class with a print block offers, written once: a module defines
+// The counted-object basics and the print family that every class offers, written once.
+//
+// CLASS_BASICS(Prefix, Type, ClassId) gives Prefix_AddRef, Prefix_Release (which nulls the
+// caller's handle; the last release deletes) and Prefix_GetInstanceId, each checking its handle.
+//
+// The print family: a module defines
 // its object's `ClassPrint Print` member and a `prepare(Type*)` that fills the block's defaults
 // (class name, fallback sink), then expands CLASS_PRINT_FAMILY at file scope to get
 // Prefix_VPrint, _Print, _PrintTabbed, _IsVerboseLevel, _VerboseLog, _SetPrintCallback,
@@ -10,6 +15,28 @@
 
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
+#include "core/runtime/string.h"
+
+#define CLASS_BASICS(Prefix, Type, ClassId)                                                    \
+    int64_t Prefix##_AddRef(Type* object) {                                                    \
+        CLASS_CHECK(object, ClassId);                                                          \
+        Class_AddRef(object);                                                                  \
+        return 1;                                                                              \
+    }                                                                                          \
+    int64_t Prefix##_Release(Type** handle) {                                                  \
+        ASSERT_POINTER(handle);                                                                \
+        CLASS_CHECK(*handle, ClassId);                                                         \
+        Class_Release(handle);                                                                 \
+        *handle = nullptr;                                                                     \
+        return 1;                                                                              \
+    }                                                                                          \
+    int64_t Prefix##_GetInstanceId(Type* object, char* buffer, int32_t size) {                 \
+        CLASS_CHECK(object, ClassId);                                                          \
+        ASSERT_POINTER(buffer);                                                                \
+        String_CopyLengthSafe(buffer, size, object->Header.InstanceId,                         \
+                              (int32_t)sizeof(object->Header.InstanceId));                     \
+        return 1;                                                                              \
+    }
 
 #define CLASS_PRINT_FAMILY(Prefix, Type, ClassId, prepare)                                     \
     int64_t Prefix##_VPrint(Type* object, int32_t indent, const char* format, va_list args) {  \
