@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "core/platform/document_stream.h"
 #include "core/platform/buffered_stream.h"
 #include "core/platform/file.h"
 #include "core/runtime/debug.h"
@@ -384,26 +385,9 @@ int64_t Ini_LoadStream(Ini* ini, Stream* stream) {
 int64_t Ini_LoadFile(Ini* ini, const char* path) {
     CLASS_CHECK(ini, INI_CLASS_ID);
     ASSERT_POINTER(path);
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_READ | FILE_SHARED)) {
-        Ini_VerboseLog(ini, 0, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    BufferedStream* buffered = nullptr;
-    BufferedStream_Create(&buffered);
-    BufferedStream_SetReadBufferSize(buffered, (int32_t)kBlock);
-    BufferedStream_SetBaseStreamHandle(buffered, stream);
-    Stream* layer = nullptr;
-    BufferedStream_GetStreamHandle(buffered, &layer);
-    const int64_t result = Ini_LoadStream(ini, layer);
-    BufferedStream_Delete(&buffered);
-    File_Close(file);
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_LoadFile(ini, DocumentStreamCall<Ini, Ini_LoadStream>, path, (int32_t)kBlock);
+    if (result < 0) Ini_VerboseLog(ini, 0, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t Ini_SaveStream(Ini* ini, Stream* stream) {
@@ -445,31 +429,9 @@ int64_t Ini_SaveFile(Ini* ini, const char* path) {
     ASSERT_POINTER(path);
     // Nothing bound is nothing to save, found out before the file is touched.
     if (!ini->Dict) return 0;
-    // Opened to be replaced whole: the new text takes the old one's place only when all of it was
-    // written, so a failed save never leaves a half-written file.
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_WRITE | FILE_SHARED | FILE_TRUNCATE)) {
-        Ini_Print(ini, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    BufferedStream* buffered = nullptr;
-    BufferedStream_Create(&buffered);
-    BufferedStream_SetWriteBufferSize(buffered, (int32_t)kBlock);
-    BufferedStream_SetBaseStreamHandle(buffered, stream);
-    Stream* layer = nullptr;
-    BufferedStream_GetStreamHandle(buffered, &layer);
-    int64_t result = Ini_SaveStream(ini, layer);
-    if (BufferedStream_Flush(buffered) != 1) result = 0;
-    BufferedStream_Delete(&buffered);
-    if (result) result = File_Flush(file) == 1;
-    if (result) result = File_Truncate(file) == 1;
-    if (!File_Close(file)) result = 0;
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_SaveFile(ini, DocumentStreamCall<Ini, Ini_SaveStream>, path, (int32_t)kBlock);
+    if (result < 0) Ini_Print(ini, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t Ini_Dump(Ini* ini) {

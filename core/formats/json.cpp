@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/formats/json_internal.h"
+#include "core/platform/document_stream.h"
 #include "core/platform/buffered_stream.h"
 #include "core/platform/file.h"
 #include "core/runtime/debug.h"
@@ -231,19 +232,9 @@ int64_t JSON_LoadFile(JSON* json, const char* path) {
     CLASS_CHECK(json, JSON_CLASS_ID);
     ASSERT_POINTER(path);
     JSON_Reset(json);
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_READ | FILE_SHARED)) {
-        JSON_Print(json, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    const int64_t result = JSON_LoadStreamBuffered(json, stream);
-    File_Close(file);
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_LoadFile(json, DocumentStreamCall<JSON, JSON_LoadStreamBuffered>, path, 0);
+    if (result < 0) JSON_Print(json, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t JSON_SaveFile(JSON* json, const char* path) {
@@ -252,23 +243,9 @@ int64_t JSON_SaveFile(JSON* json, const char* path) {
     // Nothing to write is a failed save, found out before the file is touched.
     uint32_t count = 0;
     if (!json->Dict || !Dictionary_ItemGetCount(json->Dict, &count) || count == 0) return 0;
-    // Opened to be replaced whole: the new text takes the old one's place only when all of it was
-    // written, so a failed save never leaves a half-written file.
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_WRITE | FILE_SHARED | FILE_TRUNCATE)) {
-        JSON_Print(json, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    int64_t result = JSON_SaveStream(json, stream);
-    if (result) result = File_Flush(file) == 1;
-    if (result) result = File_Truncate(file) == 1;
-    if (!File_Close(file)) result = 0;
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_SaveFile(json, DocumentStreamCall<JSON, JSON_SaveStream>, path, 0);
+    if (result < 0) JSON_Print(json, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t JSON_LoadBuffer(JSON* json, const void* bytes, uint32_t length) {

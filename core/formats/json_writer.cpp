@@ -4,6 +4,7 @@
 
 #include "core/formats/json.h"
 #include "core/formats/json_internal.h"
+#include "core/platform/document_stream.h"
 #include "core/platform/memory_stream.h"
 #include "core/platform/null_stream.h"
 #include "core/runtime/dictionary.h"
@@ -238,27 +239,12 @@ int64_t JSON_SaveBuffer(JSON* json, void* buffer, uint32_t capacity, uint32_t* l
     ASSERT_POINTER(length);
     *length = 0;
     ASSERT_POINTER(buffer);
-    MemoryStream* ms = nullptr;
-    MemoryStream_Create(&ms);
-    MemoryStream_SetPointer(ms, buffer, 0, capacity);
-    Stream* stream = nullptr;
-    MemoryStream_GetStreamHandle(ms, &stream);
-    const int64_t result = JSON_SaveStream(json, stream);
-    *length = (uint32_t)MemoryStream_GetUsed(ms);
-    MemoryStream_Delete(&ms);
-    return result;
+    return Document_SaveBuffer(json, DocumentStreamCall<JSON, JSON_SaveStream>, buffer, capacity, length);
 }
 
 int64_t JSON_SaveBufferEstimate(JSON* json, uint32_t* length) {
     CLASS_CHECK(json, JSON_CLASS_ID);
     ASSERT_POINTER(length);
     *length = 0;
-    NullStream* ns = nullptr;
-    NullStream_Create(&ns);
-    Stream* stream = nullptr;
-    NullStream_GetStreamHandle(ns, &stream);
-    const int64_t result = JSON_SaveStream(json, stream);
-    *length = (uint32_t)NullStream_GetUsed(ns);
-    NullStream_Delete(&ns);
-    return result;
+    return Document_SaveEstimate(json, DocumentStreamCall<JSON, JSON_SaveStream>, length);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/formats/xml_internal.h"
+#include "core/platform/document_stream.h"
 #include "core/platform/buffered_stream.h"
 #include "core/platform/file.h"
 #include "core/platform/memory_stream.h"
@@ -207,50 +208,18 @@ int64_t XML_LoadFile(XML* xml, const char* path) {
     CLASS_CHECK(xml, XML_CLASS_ID);
     ASSERT_POINTER(path);
     XML_Reset(xml);
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_READ | FILE_SHARED)) {
-        XML_Print(xml, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    const int64_t result = XML_LoadStream(xml, stream);
-    File_Close(file);
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_LoadFile(xml, DocumentStreamCall<XML, XML_LoadStream>, path, 0);
+    if (result < 0) XML_Print(xml, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t XML_SaveFile(XML* xml, const char* path) {
     CLASS_CHECK(xml, XML_CLASS_ID);
     ASSERT_POINTER(path);
     if (!xml->Dict) return 0;
-    // Opened to be replaced whole: the new text takes the old one's place only when all of it was
-    // written, so a failed save never leaves a half-written file.
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_WRITE | FILE_SHARED | FILE_TRUNCATE)) {
-        XML_Print(xml, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* fileStream = nullptr;
-    File_GetStreamHandle(file, &fileStream);
-    BufferedStream* buffered = nullptr;
-    BufferedStream_Create(&buffered);
-    BufferedStream_SetWriteBufferSize(buffered, 4096);
-    BufferedStream_SetBaseStreamHandle(buffered, fileStream);
-    Stream* stream = nullptr;
-    BufferedStream_GetStreamHandle(buffered, &stream);
-    int64_t result = XML_SaveStream(xml, stream);
-    if (result) result = BufferedStream_Flush(buffered) == 1;
-    BufferedStream_Delete(&buffered);
-    if (result) result = File_Flush(file) == 1;
-    if (result) result = File_Truncate(file) == 1;
-    if (!File_Close(file)) result = 0;
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_SaveFile(xml, DocumentStreamCall<XML, XML_SaveStream>, path, 4096);
+    if (result < 0) XML_Print(xml, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t XML_Merge(XML* destination, XML* source, uint32_t flags) {

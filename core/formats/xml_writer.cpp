@@ -8,6 +8,7 @@
 
 #include "core/formats/xml.h"
 #include "core/formats/xml_internal.h"
+#include "core/platform/document_stream.h"
 #include "core/platform/memory_stream.h"
 #include "core/platform/null_stream.h"
 #include "core/runtime/dictionary.h"
@@ -322,27 +323,12 @@ int64_t XML_SaveBuffer(XML* xml, void* buffer, uint32_t capacity, uint32_t* leng
     ASSERT_POINTER(length);
     *length = 0;
     ASSERT_POINTER(buffer);
-    MemoryStream* ms = nullptr;
-    MemoryStream_Create(&ms);
-    MemoryStream_SetPointer(ms, buffer, 0, capacity);
-    Stream* stream = nullptr;
-    MemoryStream_GetStreamHandle(ms, &stream);
-    const int64_t result = XML_SaveStream(xml, stream);
-    *length = (uint32_t)MemoryStream_GetUsed(ms);
-    MemoryStream_Delete(&ms);
-    return result;
+    return Document_SaveBuffer(xml, DocumentStreamCall<XML, XML_SaveStream>, buffer, capacity, length);
 }
 
 int64_t XML_SaveBufferEstimate(XML* xml, uint32_t* length) {
     CLASS_CHECK(xml, XML_CLASS_ID);
     ASSERT_POINTER(length);
     *length = 0;
-    NullStream* ns = nullptr;
-    NullStream_Create(&ns);
-    Stream* stream = nullptr;
-    NullStream_GetStreamHandle(ns, &stream);
-    const int64_t result = XML_SaveStream(xml, stream);
-    *length = (uint32_t)NullStream_GetUsed(ns);
-    NullStream_Delete(&ns);
-    return result;
+    return Document_SaveEstimate(xml, DocumentStreamCall<XML, XML_SaveStream>, length);
 }

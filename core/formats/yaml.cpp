@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/formats/yaml_internal.h"
+#include "core/platform/document_stream.h"
 #include "core/platform/buffered_stream.h"
 #include "core/platform/file.h"
 #include "core/platform/memory_stream.h"
@@ -144,42 +145,18 @@ int64_t YAML_LoadFile(YAML* yaml, const char* path) {
     CLASS_CHECK(yaml, YAML_CLASS_ID);
     ASSERT_POINTER(path);
     YAML_Reset(yaml);
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_READ | FILE_SHARED)) {
-        YAML_Print(yaml, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    const int64_t result = YAML_LoadStreamBuffered(yaml, stream);
-    File_Close(file);
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_LoadFile(yaml, DocumentStreamCall<YAML, YAML_LoadStreamBuffered>, path, 0);
+    if (result < 0) YAML_Print(yaml, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t YAML_SaveFile(YAML* yaml, const char* path) {
     CLASS_CHECK(yaml, YAML_CLASS_ID);
     ASSERT_POINTER(path);
     if (!yaml->Dict) return 0;
-    // Opened to be replaced whole: the new text takes the old one's place only when all of it was
-    // written, so a failed save never leaves a half-written file.
-    File* file = nullptr;
-    File_Create(&file);
-    if (!File_Open(file, path, FILE_WRITE | FILE_SHARED | FILE_TRUNCATE)) {
-        YAML_Print(yaml, "Unable to open file (%s)", path);
-        File_Delete(&file);
-        return 0;
-    }
-    Stream* stream = nullptr;
-    File_GetStreamHandle(file, &stream);
-    int64_t result = YAML_SaveStream(yaml, stream);
-    if (result) result = File_Flush(file) == 1;
-    if (result) result = File_Truncate(file) == 1;
-    if (!File_Close(file)) result = 0;
-    File_Delete(&file);
-    return result;
+    const int64_t result = Document_SaveFile(yaml, DocumentStreamCall<YAML, YAML_SaveStream>, path, 0);
+    if (result < 0) YAML_Print(yaml, "Unable to open file (%s)", path);
+    return result < 0 ? 0 : result;
 }
 
 int64_t YAML_SaveBuffer(YAML* yaml, void* buffer, uint32_t capacity, uint32_t* length) {
@@ -187,29 +164,14 @@ int64_t YAML_SaveBuffer(YAML* yaml, void* buffer, uint32_t capacity, uint32_t* l
     ASSERT_POINTER(length);
     *length = 0;
     ASSERT_POINTER(buffer);
-    MemoryStream* ms = nullptr;
-    MemoryStream_Create(&ms);
-    MemoryStream_SetPointer(ms, buffer, 0, capacity);
-    Stream* stream = nullptr;
-    MemoryStream_GetStreamHandle(ms, &stream);
-    const int64_t result = YAML_SaveStream(yaml, stream);
-    *length = (uint32_t)MemoryStream_GetUsed(ms);
-    MemoryStream_Delete(&ms);
-    return result;
+    return Document_SaveBuffer(yaml, DocumentStreamCall<YAML, YAML_SaveStream>, buffer, capacity, length);
 }
 
 int64_t YAML_SaveBufferEstimate(YAML* yaml, uint32_t* length) {
     CLASS_CHECK(yaml, YAML_CLASS_ID);
     ASSERT_POINTER(length);
     *length = 0;
-    NullStream* ns = nullptr;
-    NullStream_Create(&ns);
-    Stream* stream = nullptr;
-    NullStream_GetStreamHandle(ns, &stream);
-    const int64_t result = YAML_SaveStream(yaml, stream);
-    *length = (uint32_t)NullStream_GetUsed(ns);
-    NullStream_Delete(&ns);
-    return result;
+    return Document_SaveEstimate(yaml, DocumentStreamCall<YAML, YAML_SaveStream>, length);
 }
 
 // ---- Print family ---------------------------------------------------------------------------
