@@ -66,6 +66,11 @@ bool FreeReleasedCallbacks(Interop* r, double start) {
 // Step 4 of the pass: writes the queue as one JSON array and hands it to every script context.
 void DeliverMessages(Interop* r, double start) {
     if (!r->ExecuteQueue.First) return;
+    // A handler that runs a pass of its own: the buffer is in use, the queue waits for later.
+    if (r->Delivering) {
+        EventQueue_AddProcess(nullptr, r, Interop_ProcessEvent);
+        return;
+    }
     MemoryStream* out = r->MessageBuffer;
     Stream* stream = nullptr;
     MemoryStream_GetStreamHandle(out, &stream);
@@ -92,12 +97,15 @@ void DeliverMessages(Interop* r, double start) {
     MemoryStream_Write(out, "]", 2, &written); // the bracket and its terminator
     uint8_t* text = nullptr;
     MemoryStream_GetPointer(out, &text);
-    // A callback may remove its own registration: take the next one first.
-    for (InteropExecuteCallback* e = r->ExecuteCallbacks.First; e;) {
-        InteropExecuteCallback* next = e->Next;
+    // A handler may remove any registration, its own or the next one: the next is kept in the
+    // registry, where a removal moves it on.
+    r->Delivering = true;
+    for (InteropExecuteCallback* e = r->ExecuteCallbacks.First; e; e = r->DeliveryNext) {
+        r->DeliveryNext = e->Next;
         if (e->Function) e->Function(e->User, e, reinterpret_cast<const char*>(text), nullptr);
-        e = next;
     }
+    r->DeliveryNext = nullptr;
+    r->Delivering = false;
     MemoryStream_ReleasePointer(out, &text);
     MemoryStream_DiscardAll(out);
 }
@@ -145,6 +153,8 @@ int64_t Interop_Remove() {
     if (!r) return 1;
     CLASS_CHECK(r, INTEROP_CLASS_ID);
     EventQueue_RemoveInstanceByThreadId(Thread_GetMainId(), r);
+    // Removed instances still owe their Release, which needs their library's code.
+    InteropInstance_FreeRetired(r);
     InteropLibrary_RemoveAll(r);
     while (InteropExecuteCallback* e = r->ExecuteCallbacks.First) {
         InteropList_Unlink(&r->ExecuteCallbacks, e);
@@ -229,6 +239,9 @@ int64_t Interop_GetCallbackById(const char* id, InteropCallback** callback) {
         // A released record only waits for the next pass to free it: it must not be handed out.
         if (c->RefCount == 0) continue;
         if (String_CompareWithoutCase(c->Id, id)) {
+            // The finder holds a reference until it releases the record: the pass cannot free it
+            // (nor its pool hand the memory to another registration) in between.
+            InteropCount_Raise(c->RefCount);
             *callback = c;
             return 1;
         }
@@ -255,7 +268,7 @@ int64_t Interop_RaiseCallback(InteropCallback* callback, void* argument) {
 InteropCallback* Interop_AddRefCallback(InteropCallback* callback) {
     CheckedCallback(callback);
     CriticalSectionGuard guard(Interop_Registry()->Lock);
-    callback->RefCount++;
+    InteropCount_Raise(callback->RefCount);
     return callback;
 }
 
@@ -265,7 +278,7 @@ int64_t Interop_ReleaseCallback(InteropCallback** callback) {
     Interop* r = Interop_Registry();
     {
         CriticalSectionGuard guard(r->Lock);
-        if (c->RefCount > 0) c->RefCount--;
+        InteropCount_Lower(c->RefCount);
     }
     *callback = nullptr;
     return 1;
@@ -301,6 +314,7 @@ int64_t Interop_RemoveExecuteCallback(InteropExecuteCallback** callback) {
     Interop* r = Interop_Registry();
     InteropExecuteCallback* e = *callback;
     CLASS_CHECK(e, INTEROP_EXECUTE_CALLBACK_CLASS_ID);
+    if (r->DeliveryNext == e) r->DeliveryNext = e->Next;
     InteropList_Unlink(&r->ExecuteCallbacks, e);
     e->Header.ClassId = 0;
     Memory_Free(e, sizeof(InteropExecuteCallback));

@@ -64,8 +64,9 @@ int64_t Interop_GetVerbose(uint32_t* verbose);
 InteropLibrary* Interop_Add(const char* name, InteropInitFunc init, InteropRemoveFunc remove,
                             InteropCreateInstanceFunc createInstance, InteropSetOverrideFunc setOverride,
                             InteropSetOptionFunc setOption);
-// Opens the file and registers it under its path; a second load of the same file adds a
-// reference to the same library. Null on failure, the file closed again.
+// Opens the file (an absolute path; see Platform_LoadLibrary) and registers it under its path; a
+// second load of the same file adds a reference to the same library. Null on failure, the file
+// closed again.
 InteropLibrary* Interop_LoadLibrary(const char* path);
 int64_t Interop_SetLibraryOption(InteropLibrary* library, const char* name, const char* value);
 int64_t Interop_SetLibraryOverride(InteropLibrary* library, const char* name, void* function);
@@ -98,14 +99,18 @@ int64_t Interop_DispatchInvokeJSON(const char* id, const char* request, MemorySt
 int64_t Interop_DispatchReleaseInstance(const char* id);
 int64_t Interop_DispatchHasInstance(const char* id);
 // Finds the instance and raises its use count; ReleaseInstance lowers it and nulls the handle.
+// The record stays valid in between, even when the instance is removed meanwhile.
 int64_t Interop_GetInstance(const char* id, InteropInstance** instance);
 int64_t Interop_ReleaseInstance(InteropInstance** instance);
-// Calls the instance's Release, removes the id from the table and frees the record.
+// Removes the id from the table, calls the instance's Release and frees the record; while a
+// caller still holds it (Interop_GetInstance, an invoke under way) the Release and the free wait
+// for the last Interop_ReleaseInstance, on the main thread.
 int64_t Interop_RemoveInstance(InteropInstance* instance, const char* id);
 // Main thread only.
 int32_t Interop_InstancesActiveInRequester(void* requester);
 int32_t Interop_InstancesActiveInLibrary(InteropLibrary* library);
-// Main thread only: removes the requester's instances (all for a null requester); answers 0.
+// Main thread only: removes the requester's instances (all for a null requester), as
+// Interop_RemoveInstance does; answers 0.
 int64_t Interop_RemoveInstancesActiveInRequester(void* requester);
 // 32 lower-case hexadecimal digits of a new random GUID.
 int64_t Interop_GenerateInstanceId(char* buffer, int32_t size);
@@ -115,7 +120,8 @@ int64_t Interop_GenerateInstanceId(char* buffer, int32_t size);
 // Native callbacks. The id is cut to 39 characters; a null or empty id gets a new GUID text.
 int64_t Interop_AddCallback(const char* id, void* user, InteropCallbackFunc function,
                             InteropCallback** callback);
-// First live registration whose id matches without regard to ASCII case; no reference added.
+// First live registration whose id matches without regard to ASCII case, with a reference added:
+// release it (Interop_ReleaseCallback) once done with it, after raising.
 int64_t Interop_GetCallbackById(const char* id, InteropCallback** callback);
 const char* Interop_GetCallbackId(InteropCallback* callback);
 // function(user, argument), or 0 when the registration has no function.

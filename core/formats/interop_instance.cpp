@@ -10,10 +10,12 @@
 #include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
 #include "core/runtime/hash_table.h"
 #include "core/runtime/log.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/string.h"
+#include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 
 namespace {
@@ -22,7 +24,7 @@ namespace {
 // is compared whole and never matches a shorter one by being cut.
 constexpr uint32_t kKeySize = 320;
 constexpr uint32_t kBucketCount = 512;
-// The longest method text read from a request.
+// The longest method text shown in a log line (the hash is taken over the whole text).
 constexpr int32_t kMethodSize = 120;
 // How long an instance lives before each "active" report.
 constexpr double kNoteSeconds = 15.0;
@@ -55,17 +57,36 @@ void UnlinkLocked(Interop* r, InteropInstance* instance) {
     instance->Member = nullptr;
 }
 
-void LowerLocked(InteropInstance* instance) {
-    // A release more than the uses taken must not wrap the count and make the instance immortal.
-    if (instance->UseCount.load() > 0) instance->UseCount.fetch_sub(1);
+// What is to be done with a record after one of its holds was dropped.
+enum class Drop { Kept, FreeNow, Deferred };
+
+// Drops one hold (lock held). The last one makes the record due: freed by the caller at once on
+// the main thread; from another thread it waits for the next pass, since libraries expect their
+// Release on the main thread (some, such as the script contexts' registration, demand it).
+Drop DropHoldLocked(Interop* r, InteropInstance* instance) {
+    if (InteropCount_Lower(instance->Holds) != 1) return Drop::Kept;
+    if (Thread_GetMainId() == Thread_GetCurrentId()) return Drop::FreeNow;
+    instance->NextRetired = r->Retired;
+    r->Retired = instance;
+    return Drop::Deferred;
 }
 
-// Calls Release outside the lock (a library entry point), then frees the record.
+// Calls Release outside the lock (a library entry point), then frees the record and lets the
+// library go.
 void ReleaseAndFree(Interop* r, InteropInstance* instance) {
     if (instance->Release) instance->Release(&instance->UserContext);
     CriticalSectionGuard guard(r->Lock);
+    if (instance->Library) instance->Library->Calls.fetch_sub(1);
     instance->ClassId = 0;
     Pool_Free(r->InstancePool, &instance, sizeof(InteropInstance));
+}
+
+// Acts on a drop once the lock is no longer held.
+void Settle(Interop* r, InteropInstance* instance, Drop drop) {
+    if (drop == Drop::FreeNow)
+        ReleaseAndFree(r, instance);
+    else if (drop == Drop::Deferred)
+        EventQueue_AddProcess(nullptr, r, Interop_ProcessEvent);
 }
 
 InteropInstance* CheckedInstance(InteropInstance* instance) {
@@ -132,7 +153,22 @@ void InteropInstance_DeleteTable(Interop* r) {
     r->Cursor = nullptr;
 }
 
+void InteropInstance_FreeRetired(Interop* r) {
+    InteropInstance* retired = nullptr;
+    {
+        CriticalSectionGuard guard(r->Lock);
+        retired = r->Retired;
+        r->Retired = nullptr;
+    }
+    while (retired) {
+        InteropInstance* next = retired->NextRetired;
+        ReleaseAndFree(r, retired);
+        retired = next;
+    }
+}
+
 void InteropInstance_ProcessSlice(Interop* r) {
+    InteropInstance_FreeRetired(r);
     const double start = Time_GetCurrent();
     CriticalSectionGuard guard(r->Lock);
     HashTableMember* member = r->Cursor;
@@ -144,18 +180,25 @@ void InteropInstance_ProcessSlice(Interop* r) {
         HashTableMember* next = nullptr;
         HashTable_MemberGetNext(r->Instances, member, &next);
         r->Cursor = next;
-        instance->UseCount.fetch_add(1);
+        InteropCount_Raise(instance->UseCount);
+        InteropCount_Raise(instance->Holds);
         if (instance->Process) {
             CriticalSection_Unlock(r->Lock);
             instance->Process(instance->UserContext);
             CriticalSection_Lock(r->Lock);
         }
-        LowerLocked(instance);
+        InteropCount_Lower(instance->UseCount);
+        Drop drop = Drop::Kept;
         if (instance->UseCount.load() == 0 && instance->Member) {
             if (r->Verbose)
                 Log_Info("Interop remove instance (%s) after %.2f second(s)\n", IdLocked(r, instance),
                          Time_GetCurrent() - instance->Created);
             UnlinkLocked(r, instance);
+            drop = DropHoldLocked(r, instance);
+        }
+        // The pass runs on the main thread: whichever hold is the last, the record goes now.
+        if (DropHoldLocked(r, instance) == Drop::FreeNow) drop = Drop::FreeNow;
+        if (drop == Drop::FreeNow) {
             CriticalSection_Unlock(r->Lock);
             ReleaseAndFree(r, instance);
             CriticalSection_Lock(r->Lock);
@@ -179,7 +222,7 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
         } else {
             CriticalSectionGuard guard(r->Lock);
             if (InteropInstance* existing = FindLocked(r, id)) {
-                existing->UseCount.fetch_add(1);
+                InteropCount_Raise(existing->UseCount);
                 return 1;
             }
         }
@@ -194,7 +237,8 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
     {
         CriticalSectionGuard guard(r->Lock);
         if (InteropInstance* existing = FindLocked(r, id)) {
-            existing->UseCount.fetch_add(1);
+            InteropCount_Raise(existing->UseCount);
+            made.Library->Calls.fetch_sub(1);
             if (existing->Library != made.Library)
                 Log_Error("Library member doesn't match last instance (%s)\n", id);
             if (existing->UserContext != made.UserContext)
@@ -217,6 +261,7 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
             memset(static_cast<void*>(instance), 0, sizeof(InteropInstance));
             instance->ClassId = INTEROP_INSTANCE_CLASS_ID;
             instance->UseCount.store(1);
+            instance->Holds.store(1);
             instance->Created = instance->LastNoted = Time_GetCurrent();
             instance->UserContext = made.UserContext;
             instance->Requester = requester;
@@ -224,9 +269,9 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
             instance->Release = made.Release;
             instance->Process = made.Process;
             instance->Library = made.Library;
+            // The record keeps the library's Calls raised by the offer until it is freed.
             HashTable_AddEx(r->Instances, id, (uint64_t)(uintptr_t)instance, &instance->Member);
         }
-        made.Library->Calls.fetch_sub(1);
     }
     if (discard) made.Release(&discard);
     if (r->Verbose) Log_Info("Interop create instance (%s:%s)\n", id, className);
@@ -240,7 +285,8 @@ int64_t Interop_GetInstance(const char* id, InteropInstance** instance) {
     CriticalSectionGuard guard(r->Lock);
     InteropInstance* found = FindLocked(r, id);
     if (!found) return 0;
-    found->UseCount.fetch_add(1);
+    InteropCount_Raise(found->UseCount);
+    InteropCount_Raise(found->Holds);
     *instance = found;
     return 1;
 }
@@ -248,11 +294,15 @@ int64_t Interop_GetInstance(const char* id, InteropInstance** instance) {
 int64_t Interop_ReleaseInstance(InteropInstance** instance) {
     ASSERT_POINTER(instance);
     InteropInstance* found = CheckedInstance(*instance);
+    Interop* r = Interop_Registry();
+    Drop drop = Drop::Kept;
     {
-        CriticalSectionGuard guard(Interop_Registry()->Lock);
-        LowerLocked(found);
+        CriticalSectionGuard guard(r->Lock);
+        InteropCount_Lower(found->UseCount);
+        drop = DropHoldLocked(r, found);
     }
     *instance = nullptr;
+    Settle(r, found, drop);
     return 1;
 }
 
@@ -262,6 +312,12 @@ int64_t Interop_DispatchInvoke(const char* id, Dictionary* request, Dictionary* 
     Dictionary_Reset(response);
     char method[kMethodSize] = {0};
     Dictionary_GetStringByKey(request, "method", method, (int32_t)sizeof(method));
+    // The hash stands for the whole name: a long name must not pass for another one that
+    // shares its beginning.
+    const char* whole = nullptr;
+    int32_t wholeLength = 0;
+    if (Dictionary_GetStringPtrByKey(request, "method", &whole))
+        Dictionary_GetBufferPtrByKey(request, "method", &whole, &wholeLength);
     if (!id) id = "";
     InteropInstance* instance = nullptr;
     if (!Interop_GetInstance(id, &instance)) {
@@ -272,7 +328,7 @@ int64_t Interop_DispatchInvoke(const char* id, Dictionary* request, Dictionary* 
     if (!instance->Invoke) {
         Log_Error("%s does not contain invoke callback. (%s)\n", id, method);
     } else {
-        const uint32_t hash = CRC_Update(0, method, (uint32_t)strlen(method));
+        const uint32_t hash = wholeLength > 0 ? CRC_Update(0, whole, (uint32_t)wholeLength) : 0;
         Dictionary_SetInt32ByKey(request, "#methodHash", static_cast<int32_t>(hash));
         result = instance->Invoke(instance->UserContext, request, response) ? 1 : 0;
     }
@@ -319,7 +375,7 @@ int64_t Interop_DispatchReleaseInstance(const char* id) {
     {
         CriticalSectionGuard guard(r->Lock);
         if (InteropInstance* found = FindLocked(r, id)) {
-            LowerLocked(found);
+            InteropCount_Lower(found->UseCount);
             return 1;
         }
     }
@@ -336,13 +392,17 @@ int64_t Interop_DispatchHasInstance(const char* id) {
 int64_t Interop_RemoveInstance(InteropInstance* instance, const char* /*id*/) {
     CheckedInstance(instance);
     Interop* r = Interop_Registry();
+    Drop drop = Drop::Kept;
     {
         // The record knows its own table member: the id is not needed to find it, and a wrong
-        // id can never remove another instance.
+        // id can never remove another instance. Only the call that takes it out of the table
+        // drops the table's hold; a caller still holding it frees it with its release.
         CriticalSectionGuard guard(r->Lock);
+        if (!instance->Member) return 1;
         UnlinkLocked(r, instance);
+        drop = DropHoldLocked(r, instance);
     }
-    ReleaseAndFree(r, instance);
+    Settle(r, instance, drop);
     return 1;
 }
 
@@ -388,6 +448,8 @@ int64_t Interop_RemoveInstancesActiveInRequester(void* requester) {
     for (;;) {
         InteropInstance* victim = nullptr;
         char id[INTEROP_NAME_SIZE] = {0};
+        void* victimRequester = nullptr;
+        Drop drop = Drop::Kept;
         {
             CriticalSectionGuard guard(r->Lock);
             HashTableMember* member = nullptr;
@@ -398,14 +460,18 @@ int64_t Interop_RemoveInstancesActiveInRequester(void* requester) {
                 InteropInstance* instance = reinterpret_cast<InteropInstance*>(static_cast<uintptr_t>(value));
                 if (requester && instance->Requester != requester) continue;
                 victim = instance;
+                victimRequester = instance->Requester;
                 String_CopyLength(id, IdLocked(r, instance), (int32_t)sizeof(id));
                 UnlinkLocked(r, instance);
+                // A call under way on another thread keeps the record (and its user context)
+                // until it ends; the main thread does not wait for it.
+                drop = DropHoldLocked(r, instance);
                 break;
             }
         }
         if (!victim) break;
-        if (requester || victim->Requester) Log_Warning("%s forcibly removed\n", id);
-        ReleaseAndFree(r, victim);
+        if (requester || victimRequester) Log_Warning("%s forcibly removed\n", id);
+        Settle(r, victim, drop);
     }
     return 0;
 }

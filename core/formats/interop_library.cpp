@@ -154,8 +154,8 @@ InteropLibrary* Interop_LoadLibrary(const char* path) {
     Interop* r = Interop_Registry();
     if (!path) path = "";
     std::lock_guard<std::mutex> serial(LoadMutex);
-    // An empty path would name the running program to the loader.
-    void* module = path[0] ? Platform_LoadLibrary(path, 1) : nullptr;
+    // Refuses what is not an absolute path to a regular file, and loads the very file it checked.
+    void* module = Platform_LoadLibrary(path, 1);
     if (!module) {
         Log_Error("Failed to load interop (%s)\n", path);
         return nullptr;
@@ -171,7 +171,7 @@ InteropLibrary* Interop_LoadLibrary(const char* path) {
                 shuttingDown = true;
                 break;
             }
-            lib->RefCount.fetch_add(1);
+            InteropCount_Raise(lib->RefCount);
             // The record holds one reference of the loader; drop the one just taken.
             Platform_FreeLibrary(module);
             return lib;
@@ -224,7 +224,7 @@ int64_t Interop_FreeLibraryByName(const char* name) {
 }
 
 int64_t Interop_FreeLibrary(InteropLibrary* library) {
-    CheckedLibrary(library)->UnloadRequests.fetch_add(1);
+    InteropCount_Raise(CheckedLibrary(library)->UnloadRequests);
     return 1;
 }
 
@@ -253,8 +253,8 @@ void InteropLibrary_ProcessUnloads(Interop* r) {
             }
         } else if (lib->UnloadRequests.load() > 0 && lib->Calls.load() == 0 &&
                    Interop_InstancesActiveInLibrary(lib) == 0) {
-            lib->UnloadRequests.fetch_sub(1);
-            if (lib->RefCount.fetch_sub(1) == 1) {
+            InteropCount_Lower(lib->UnloadRequests);
+            if (InteropCount_Lower(lib->RefCount) == 1) {
                 Thread* started = nullptr;
                 if (Thread_Begin(&started, lib, Interop_ThreadRemoveLibrary) && started) {
                     lib->UnloadThread.store(started);

@@ -3,8 +3,10 @@
 #include "core/linux/platform_system.h"
 #include "core/linux/platform_singleton.h"
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -15,6 +17,7 @@
 #include <string_view>
 #include <strings.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -522,8 +525,85 @@ void* Platform_GetCurrentModuleHandle() {
     return Platform_GetModuleHandle(nullptr);
 }
 
+namespace {
+
+// Counts loads through descriptor names, so that each gets a name of its own.
+std::atomic<uint64_t> DescriptorLoads{0};
+
+// Why the open file must not be loaded, or null when it may be.
+const char* RefusalOf(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return "cannot read file status";
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    // A file another user can write could be changed into other code at any time.
+    if (info.st_uid != 0 && info.st_uid != geteuid()) return "owned by another user";
+    if (info.st_mode & S_IWOTH) return "writable by other users";
+    return nullptr;
+}
+
+// The loader takes an image whose name (or a name it was once opened under) it already knows
+// without opening the file, so "/proc/self/fd/N" of an earlier load would stand for whatever
+// that load found. Each load therefore spells the descriptor's path in a way never used before:
+// the bits of a counter as "./" (one) and "/" (zero) between "fd/" and the number.
+void DescriptorName(int fd, char* name, size_t size) {
+    size_t used = (size_t)snprintf(name, size, "/proc/self/fd/");
+    for (uint64_t n = DescriptorLoads.fetch_add(1); n && used + 2 < size; n >>= 1) {
+        if (n & 1) name[used++] = '.';
+        name[used++] = '/';
+    }
+    snprintf(name + used, size - used, "%d", fd);
+}
+
+void* LoadOpenFile(int fd, const char* resolved, int32_t logFailure) {
+    char name[256];
+    DescriptorName(fd, name, sizeof(name));
+    void* handle = dlopen(name, RTLD_LAZY | RTLD_LOCAL);
+    if (!handle && logFailure) {
+        // The loader names the descriptor; the log names the file.
+        const char* reason = dlerror();
+        const size_t prefix = strlen(name);
+        if (reason && strncmp(reason, name, prefix) == 0)
+            Log_Debug("Unable to load library (%s) (%s%s)\n", resolved, resolved, reason + prefix);
+        else
+            Log_Debug("Unable to load library (%s) (%s)\n", resolved, reason ? reason : "");
+    }
+    return handle;
+}
+
+} // namespace
+
 void* Platform_LoadLibrary(const char* path, int32_t logFailure) {
     ASSERT_POINTER(path);
+    auto refuse = [logFailure](const char* shown, const char* reason) -> void* {
+        if (logFailure) Log_Debug("Unable to load library (%s) (%s)\n", shown, reason);
+        return nullptr;
+    };
+    // A bare name would be looked up along the loader's search path, a relative one from the
+    // working directory: either may find a file other than the one the caller meant.
+    if (path[0] != '/' && path[0] != '\\') return refuse(path, "not an absolute path");
+    char resolved[kPathCapacity];
+    if (!ResolvePath(path, resolved, sizeof(resolved))) return refuse(path, "path too long");
+    // The file is opened once and checked and loaded through that descriptor, so that what is
+    // loaded is the file that was checked, and no constructor of it runs before the checks. A
+    // FIFO must not block the open.
+    const int fd = open(resolved, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        char reason[kPathCapacity + 128];
+        snprintf(reason, sizeof(reason), "%s: cannot open shared object file: %s", resolved, strerror(errno));
+        return refuse(resolved, reason);
+    }
+    if (const char* refusal = RefusalOf(fd)) {
+        close(fd);
+        return refuse(resolved, refusal);
+    }
+    void* handle = LoadOpenFile(fd, resolved, logFailure);
+    close(fd);
+    return handle;
+}
+
+void* Platform_LoadSystemLibrary(const char* path, int32_t logFailure) {
+    ASSERT_POINTER(path);
+    // System libraries are named for the loader to find along its own search path.
     char resolved[kPathCapacity];
     if (!ResolvePath(path, resolved, sizeof(resolved))) {
         if (logFailure) Log_Debug("Unable to load library (%s) (%s)\n", path, "path too long");
@@ -535,10 +615,6 @@ void* Platform_LoadLibrary(const char* path, int32_t logFailure) {
         Log_Debug("Unable to load library (%s) (%s)\n", resolved, reason ? reason : "");
     }
     return handle;
-}
-
-void* Platform_LoadSystemLibrary(const char* path, int32_t logFailure) {
-    return Platform_LoadLibrary(path, logFailure);
 }
 
 int64_t Platform_FreeLibrary(void* handle) {

@@ -768,6 +768,9 @@ int64_t NotificationCenter_RemoveInstanceObserverInterop(const char* type, const
                  OrGlobal(name), OrGlobal(instance), callbackId);
     int64_t result = NotificationCenter_RemoveInstanceObserver(
         type, name, instance, bridge, NotificationCenter_InteropExecuteObserverCallback);
+    // The creation reference, then the one the lookup added.
+    InteropCallback* created = bridge;
+    Interop_ReleaseCallback(&created);
     Interop_ReleaseCallback(&bridge);
     return result;
 }

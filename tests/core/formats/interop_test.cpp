@@ -81,6 +81,7 @@ TEST_F(InteropTest, LookupIgnoresCaseAndFindsTheFirst) {
     InteropCallback* found = nullptr;
     EXPECT_EQ(Interop_GetCallbackById("PAGE.CALLBACK", &found), 1);
     EXPECT_EQ(found, first);
+    Interop_ReleaseCallback(&found);
     EXPECT_EQ(Interop_GetCallbackById("other", &found), 0);
     EXPECT_EQ(found, nullptr);
     // A released registration is no longer found, even before a pass frees it.
@@ -88,6 +89,7 @@ TEST_F(InteropTest, LookupIgnoresCaseAndFindsTheFirst) {
     Interop_ReleaseCallback(&keep);
     EXPECT_EQ(Interop_GetCallbackById("page.CALLBACK", &found), 1);
     EXPECT_EQ(found, second);
+    Interop_ReleaseCallback(&found);
     Interop_ReleaseCallback(&second);
     EXPECT_EQ(Interop_GetCallbackById("page.callback", &found), 0);
     EXPECT_EQ(Interop_Process(), 1);
@@ -201,6 +203,7 @@ TEST_F(InteropTest, AddRefKeepsACallbackThroughOneRelease) {
     void* seen = nullptr;
     Interop_GetCallbackUserPtr(found, &seen);
     EXPECT_EQ(seen, &user);
+    Interop_ReleaseCallback(&found);
     Interop_ReleaseCallback(&second);
     EXPECT_EQ(Interop_GetCallbackById("kept", &found), 0);
 }

@@ -117,7 +117,10 @@ TEST(InteropThreadTest, WorkersInvokeWhileTheMainThreadRunsThePass) {
                     InteropCallback* callback = nullptr;
                     Interop_AddCallback(name.c_str(), nullptr, Raised, &callback);
                     InteropCallback* found = nullptr;
-                    if (Interop_GetCallbackById(name.c_str(), &found)) Interop_RaiseCallback(found, nullptr);
+                    if (Interop_GetCallbackById(name.c_str(), &found)) {
+                        Interop_RaiseCallback(found, nullptr);
+                        Interop_ReleaseCallback(&found);
+                    }
                     Interop_ReleaseCallback(&callback);
                 }
                 uint8_t* bytes = nullptr;

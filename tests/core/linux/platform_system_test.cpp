@@ -8,10 +8,12 @@
 #include <clocale>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pwd.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -369,25 +371,46 @@ class PlatformLibraryTest : public ::testing::Test {
     const std::string libm = LoadedPath("libm.so.6");
 };
 
+bool IsLoaded(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle) dlclose(handle);
+    return handle != nullptr;
+}
+
 TEST_F(PlatformLibraryTest, LoadFindAndFree) {
-    Copy(dir.file("a/libdup.so"));
-    Copy(dir.file("b/libdup.so"));
-    // "~" is the home directory and '\' separates too.
-    void* first = Platform_LoadLibrary("~/a/libdup.so", 1);
-    void* second = Platform_LoadLibrary("~\\b\\libdup.so", 1);
+    const std::string a = dir.file("a/libdup.so"), b = dir.file("b/libdup.so");
+    Copy(a);
+    Copy(b);
+    // '\' separates too. The first stays loaded while the second is opened: each is its own file.
+    void* first = Platform_LoadLibrary(a.c_str(), 1);
+    void* second = Platform_LoadLibrary((dir.path() + "\\b\\libdup.so").c_str(), 1);
     ASSERT_TRUE(first && second && first != second);
-    // Two images with one file name: the one loaded last is found.
-    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), second);
+    void* known = dlopen(b.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_EQ(known, second);
+    if (known) dlclose(known);
+    void* again = Platform_LoadLibrary(a.c_str(), 1);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(Platform_FreeLibrary(again), 1);
     auto cosine = reinterpret_cast<double (*)(double)>(Platform_GetProcAddress(second, "cos"));
     ASSERT_NE(cosine, nullptr);
     EXPECT_EQ(cosine(0.0), 1.0);
     EXPECT_EQ(Platform_GetProcAddress(second, "no_such_symbol_here"), nullptr);
     EXPECT_EQ(Platform_GetProcAddress(nullptr, "cos"), nullptr);
     EXPECT_EQ(Platform_FreeLibrary(second), 1);
-    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), first);
+    EXPECT_FALSE(IsLoaded(b));
     EXPECT_EQ(Platform_FreeLibrary(first), 1);
-    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), nullptr);
+    EXPECT_FALSE(IsLoaded(a));
     EXPECT_EQ(Platform_FreeLibrary(nullptr), 0);
+    // Two images with one file name: the one loaded last is found.
+    void* older = dlopen(a.c_str(), RTLD_LAZY);
+    void* newer = dlopen(b.c_str(), RTLD_LAZY);
+    ASSERT_TRUE(older && newer);
+    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), newer);
+    dlclose(newer);
+    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), older);
+    dlclose(older);
+    EXPECT_EQ(Platform_GetModuleHandle("libdup.so"), nullptr);
+    // System libraries are found by name along the loader's path.
     void* system = Platform_LoadSystemLibrary("libm.so.6", 1);
     ASSERT_NE(system, nullptr);
     EXPECT_NE(Platform_GetProcAddress(system, "sqrt"), nullptr);
@@ -396,20 +419,79 @@ TEST_F(PlatformLibraryTest, LoadFindAndFree) {
 
 TEST_F(PlatformLibraryTest, FailuresAreLoggedOnRequest) {
     ASSERT_EQ(Debug_Init(dir.file("load.log").c_str(), nullptr, DEBUG_FLAG_FILE), 1);
-    const std::string longPath(2000, 'a'), missing = dir.path() + "/missing.so";
+    const std::string longPath = "/" + std::string(2000, 'a'), missing = dir.path() + "/missing.so";
     EXPECT_EQ(Platform_LoadLibrary("/nonexistent/libx.so", 1), nullptr);
     EXPECT_EQ(Platform_LoadLibrary("/nonexistent/liby.so", 0), nullptr);
     EXPECT_EQ(Platform_LoadSystemLibrary("~\\missing.so", 1), nullptr);
     EXPECT_EQ(Platform_LoadLibrary(longPath.c_str(), 1), nullptr);
+    WriteText(dir.file("junk.so"), "not a library", 0755);
+    EXPECT_EQ(Platform_LoadLibrary(dir.file("junk.so").c_str(), 1), nullptr);
     Debug_Remove();
     const std::string text = ReadFile(dir.file("load.log")),
                       no = ": cannot open shared object file: No such file or directory)\n";
     for (const std::string& line :
          {"DEBUG - Unable to load library (/nonexistent/libx.so) (/nonexistent/libx.so" + no,
           "DEBUG - Unable to load library (" + missing + ") (" + missing + no,
-          "DEBUG - Unable to load library (" + longPath + ") (path too long)\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line.substr(0, 80) << "\n" << text.substr(0, 400);
+          "DEBUG - Unable to load library (" + longPath + ") (path too long)\n",
+          // The loader's reason names the file, not the descriptor it was read through.
+          "DEBUG - Unable to load library (" + dir.file("junk.so") + ") (" + dir.file("junk.so") + ": "})
+        EXPECT_NE(text.find(line), std::string::npos) << line.substr(0, 80) << "\n" << text.substr(0, 600);
     EXPECT_EQ(text.find("liby"), std::string::npos) << text;
+    EXPECT_EQ(text.find("/proc/self/fd"), std::string::npos) << text;
+}
+
+// The working directory for a scope.
+class CwdScope {
+  public:
+    explicit CwdScope(const std::string& to) : saved_(getcwd(nullptr, 0)) { EXPECT_EQ(chdir(to.c_str()), 0); }
+    ~CwdScope() {
+        if (saved_ && chdir(saved_) != 0) ADD_FAILURE() << "cannot return to " << saved_;
+        free(saved_);
+    }
+    CwdScope(const CwdScope&) = delete;
+    CwdScope& operator=(const CwdScope&) = delete;
+
+  private:
+    char* saved_;
+};
+
+TEST_F(PlatformLibraryTest, OnlyAnAbsolutePathToAPlainFileOfOursIsLoaded) {
+    const std::string lib = dir.file("a/libdup.so"), open = dir.file("open.so"), fifo = dir.file("fifo.so");
+    Copy(lib);
+    Copy(open);
+    ASSERT_EQ(chmod(open.c_str(), 0757), 0);
+    // A FIFO with a writer and some bytes in it, so that a loader that reads it fails at once.
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, std::string(64, 'x').data(), 64), 64);
+    // path, why it is refused
+    std::vector<std::pair<std::string, const char*>> cases = {
+        {"libm.so.6", "not an absolute path"},   {"a/libdup.so", "not an absolute path"},
+        {"./a/libdup.so", "not an absolute path"}, {"~/a/libdup.so", "not an absolute path"},
+        {"", "not an absolute path"},            {dir.path(), "not a regular file"},
+        {"/dev/null", "not a regular file"},     {fifo, "not a regular file"},
+        {open, "writable by other users"},
+    };
+    if (geteuid() == 0) {
+        const std::string foreign = dir.file("foreign.so");
+        Copy(foreign);
+        ASSERT_EQ(chown(foreign.c_str(), kOtherUser, kOtherUser), 0);
+        cases.emplace_back(foreign, "owned by another user");
+    }
+    ASSERT_EQ(Debug_Init(dir.file("load.log").c_str(), nullptr, DEBUG_FLAG_FILE), 1);
+    {
+        CwdScope cwd(dir.path());
+        for (const auto& [path, why] : cases) EXPECT_EQ(Platform_LoadLibrary(path.c_str(), 1), nullptr) << path;
+    }
+    close(writer);
+    Debug_Remove();
+    EXPECT_FALSE(IsLoaded(lib));
+    const std::string text = ReadFile(dir.file("load.log"));
+    for (const auto& [path, why] : cases) {
+        const std::string line = "DEBUG - Unable to load library (" + path + ") (" + why + ")\n";
+        EXPECT_NE(text.find(line), std::string::npos) << line << text.substr(0, 800);
+    }
 }
 
 TEST(PlatformDirectories, WellKnownDirectories) {

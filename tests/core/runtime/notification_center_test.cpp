@@ -333,6 +333,7 @@ TEST_F(NotificationCenterTest, ScriptObserversThroughTheBridge) {
     EXPECT_EQ(NotificationCenter_AddObserverInterop(nullptr, nullptr, "everything"), 1);
     InteropCallback* bridge = nullptr;
     EXPECT_EQ(Interop_GetCallbackById("EVERYTHING", &bridge), 1);
+    Interop_ReleaseCallback(&bridge);
     NotificationCenter_AddRefInteropReference("x");
     NotificationCenter_Process();
     EXPECT_EQ(Interop_GetExecuteQueueCount(), before);

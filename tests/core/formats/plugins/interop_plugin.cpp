@@ -57,6 +57,7 @@ uint32_t Hash(const char* text) {
         Dictionary_Create(&message);
         Dictionary_SetInt32ByKey(message, "value", counter->Value);
         const int64_t raised = Interop_RaiseCallback(callback, message);
+        Interop_ReleaseCallback(&callback);
         Dictionary_Release(&message);
         Dictionary_AddBoolean(response, "returnValue", raised ? 1 : 0, nullptr);
         return 1;
