@@ -9,6 +9,7 @@
 
 #include "core/formats/crc.h"
 #include "core/formats/interop.h"
+#include "core/formats/interop_internal.h"
 #include "core/formats/interop_request.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/dictionary.h"
@@ -184,6 +185,41 @@ TEST_F(InteropInstanceTest, InvokeAnswersByTheMethodHash) {
          "{\"returnValue\":" + std::to_string(CRC_Update(0, "add", 3)) + "}"},
     };
     for (const auto& c : cases) EXPECT_EQ(Invoke(c[0], c[1].c_str()), c[2]) << c[1];
+}
+
+TEST_F(InteropInstanceTest, MethodHashCoversTheWholeName) {
+    const std::string echo = Create("Test.Echo");
+    auto hashOf = [](const std::string& name) {
+        return "{\"returnValue\":" + std::to_string(CRC_Update(0, name.data(), (uint32_t)name.size())) + "}";
+    };
+    const std::string longest(119, 'm');
+    // Names up to 119 characters as before; longer ones and ones with a NUL inside are hashed
+    // whole, so that none can pass for the name it begins with.
+    const std::pair<std::string, std::string> cases[] = {
+        {longest, longest},
+        {longest + "-and-more", longest + "-and-more"},
+        {std::string(5000, 'n'), std::string(5000, 'n')},
+        {"add\\u0000tail", std::string("add\0tail", 8)},
+    };
+    for (const auto& [json, name] : cases) {
+        const std::string request = "{\"method\":\"" + json + "\"}";
+        EXPECT_EQ(Invoke(echo, request.c_str()), hashOf(name)) << json.substr(0, 20);
+    }
+}
+
+TEST_F(InteropInstanceTest, UseCountsStopAtTheCeiling) {
+    const std::string id = Create("QVR.Process");
+    InteropInstance* instance = nullptr;
+    ASSERT_EQ(Interop_GetInstance(id.c_str(), &instance), 1);
+    instance->UseCount = kInteropCountCeiling - 1;
+    // Two more uses: a count that wrapped to 0 would let the pass remove the instance in use.
+    EXPECT_EQ(Create("QVR.Process", id.c_str()), id);
+    EXPECT_EQ(Create("QVR.Process", id.c_str()), id);
+    Interop_ReleaseInstance(&instance);
+    EXPECT_EQ(Interop_DispatchReleaseInstance(id.c_str()), 1);
+    Interop_Process();
+    EXPECT_EQ(Interop_DispatchHasInstance(id.c_str()), 1);
+    EXPECT_EQ(g_calls.Releases, 0);
 }
 
 TEST_F(InteropInstanceTest, FailuresAnswerZeroWithTheirText) {

@@ -2,10 +2,14 @@
 // instances, callbacks, unload, and the libraries that lack an entry point or fail to start.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "core/formats/crc.h"
 #include "core/formats/interop.h"
@@ -15,9 +19,16 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+std::atomic<int32_t> g_constructed{0};
+extern "C" void InteropPlugin_Constructed() {
+    g_constructed++;
+}
 
 // The test libraries call these back in this program: keep them linked in and exported.
 __attribute__((used)) static void* const kForPlugins[] = {
+    reinterpret_cast<void*>(InteropPlugin_Constructed),
     reinterpret_cast<void*>(ApiGen_GetMethod),        reinterpret_cast<void*>(ApiGen_GetInt32),
     reinterpret_cast<void*>(ApiGen_GetStringPtr),     reinterpret_cast<void*>(CRC_Update),
     reinterpret_cast<void*>(Interop_GetCallbackById), reinterpret_cast<void*>(Interop_RaiseCallback),
@@ -206,6 +217,50 @@ TEST_F(InteropLibraryTest, RefusedLibrariesAreReportedAndClosed) {
     log.Clear();
     EXPECT_EQ(Interop_LoadLibrary(""), nullptr);
     EXPECT_NE(log.Text().find("Failed to load interop ()"), std::string::npos);
+}
+
+TEST_F(InteropLibraryTest, OnlyAnAbsolutePathToASafeFileIsLoadedAndNothingRunsBefore) {
+    TempDir dir;
+    const std::string image = ReadFile(PluginPath("full"));
+    ASSERT_FALSE(image.empty());
+    const std::string copy = dir.file("copy.so"), open = dir.file("open.so");
+    ASSERT_TRUE(WriteText(copy, image, 0755));
+    ASSERT_TRUE(WriteText(open, image, 0755));
+    ASSERT_EQ(chmod(open.c_str(), 0757), 0);
+    const char* home = getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    char* savedCwd = getcwd(nullptr, 0);
+    ASSERT_NE(savedCwd, nullptr);
+    setenv("HOME", dir.path().c_str(), 1);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    const int32_t constructed = g_constructed;
+    // path, the reason logged
+    const std::pair<std::string, const char*> refused[] = {
+        {"copy.so", "not an absolute path"},
+        {"./copy.so", "not an absolute path"},
+        {"~/copy.so", "not an absolute path"},
+        {open, "writable by other users"},
+    };
+    for (const auto& [path, why] : refused) {
+        log.Clear();
+        EXPECT_EQ(Interop_LoadLibrary(path.c_str()), nullptr) << path;
+        const std::string text = log.Text();
+        EXPECT_NE(text.find("Unable to load library (" + path + ") (" + why + ")"), std::string::npos) << text;
+        EXPECT_NE(text.find("Failed to load interop (" + path + ")"), std::string::npos) << text;
+    }
+    EXPECT_EQ(chdir(savedCwd), 0);
+    free(savedCwd);
+    home ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+    // No constructor of a refused file ran.
+    EXPECT_EQ(g_constructed, constructed);
+    EXPECT_EQ(Interop_GetLibraryCount(), 0);
+    InteropLibrary* lib = Interop_LoadLibrary(copy.c_str());
+    ASSERT_NE(lib, nullptr);
+    EXPECT_EQ(g_constructed, constructed + 1);
+    EXPECT_TRUE(IsLoaded(copy));
+    EXPECT_EQ(Interop_FreeLibrary(lib), 1);
+    EXPECT_TRUE(PassUntilUnloaded());
+    EXPECT_FALSE(IsLoaded(copy));
 }
 
 } // namespace

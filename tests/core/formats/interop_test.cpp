@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/certs/authenticate.h"
+#include "core/formats/interop_internal.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -189,6 +190,56 @@ TEST_F(InteropTest, QueuedMessagesReachEachScriptContextAsOneArray) {
     EXPECT_EQ(Interop_GetExecuteQueueCount(), 0);
     Interop_RemoveExecuteCallback(&first);
     Interop_RemoveExecuteCallback(&second);
+}
+
+// Three script contexts "a", "b", "c"; the first one handed the messages removes the contexts
+// named in g_removedByFirst, itself among them perhaps.
+InteropExecuteCallback* g_contexts[3] = {};
+std::string g_removedByFirst;
+std::string g_delivered;
+int64_t DeliverAndRemove(void* user, InteropExecuteCallback*, const char*, void*) {
+    const char name = *static_cast<const char*>(user);
+    g_delivered += name;
+    if (name == 'a')
+        for (char victim : g_removedByFirst) Interop_RemoveExecuteCallback(&g_contexts[victim - 'a']);
+    return 1;
+}
+
+TEST_F(InteropTest, ContextsRemovedDuringDeliveryAreSkippedNotCalled) {
+    static const char names[] = "abc";
+    // removed by "a", contexts called
+    const char* cases[][2] = {{"", "abc"}, {"b", "ac"}, {"a", "abc"}, {"bc", "a"}, {"ab", "ac"}, {"c", "ab"}};
+    for (const auto& c : cases) {
+        for (int i = 0; i < 3; i++) Interop_AddExecuteCallback(&g_contexts[i], (void*)&names[i], DeliverAndRemove);
+        g_removedByFirst = c[0];
+        g_delivered.clear();
+        Dictionary* dict = nullptr;
+        Dictionary_Create(&dict);
+        Interop_Execute(nullptr, dict);
+        Dictionary_Release(&dict);
+        Interop_Process();
+        EXPECT_EQ(g_delivered, c[1]) << c[0];
+        EXPECT_EQ(Interop_GetExecuteCallbackCount(), 3 - (int32_t)strlen(c[0])) << c[0];
+        for (InteropExecuteCallback*& e : g_contexts)
+            if (e) Interop_RemoveExecuteCallback(&e);
+    }
+    EventQueue_Flush(nullptr);
+}
+
+TEST_F(InteropTest, CallbackReferencesStopAtTheCeiling) {
+    InteropCallback* callback = nullptr;
+    Interop_AddCallback("crowded", nullptr, Remember, &callback);
+    callback->RefCount = kInteropCountCeiling - 1;
+    InteropCallback* more = Interop_AddRefCallback(Interop_AddRefCallback(callback));
+    InteropCallback* found = nullptr;
+    // A count that wrapped to 0 would leave the record to the next pass while it is held.
+    EXPECT_EQ(Interop_GetCallbackById("crowded", &found), 1);
+    Interop_ReleaseCallback(&found);
+    Interop_ReleaseCallback(&more);
+    Interop_Process();
+    EXPECT_EQ(Interop_GetCallbackById("crowded", &found), 1);
+    EXPECT_EQ(found, callback);
+    Interop_ReleaseCallback(&found);
 }
 
 TEST_F(InteropTest, AddRefKeepsACallbackThroughOneRelease) {

@@ -25,9 +25,16 @@ struct PluginState {
     std::atomic<int32_t> Processes;
 };
 
+// Told when the library's constructors run, if the program that loads it has it.
+extern "C" __attribute__((weak)) void InteropPlugin_Constructed();
+
 namespace {
 
 PluginState State;
+
+__attribute__((constructor)) void Constructed() {
+    if (InteropPlugin_Constructed) InteropPlugin_Constructed();
+}
 
 struct Counter {
     std::atomic<int32_t> Value{0};
