@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the script bridge as invoke requests (JSON texts) for a live instance,
 // an id never issued and an id made of the input itself. The instance's Invoke reads every kind
-// of parameter; a success must write one JSON object, a failure must leave the output empty.
+// of parameter and checks the method hash against the whole method text; a success must write one
+// JSON object, a failure must leave the output empty.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,11 @@ int64_t Invoke(void*, Dictionary* request, Dictionary* response) {
     const char* method = nullptr;
     uint32_t hash = 0;
     if (!ApiGen_GetMethod(request, "Fuzz", &method, &hash)) return 0;
+    // The hash stands for the whole method text, however long, NULs included.
+    const char* whole = nullptr;
+    int32_t length = 0;
+    Dictionary_GetBufferPtrByKey(request, "method", &whole, &length);
+    Require(hash == CRC_Update(0, whole, (uint32_t)length));
     if (hash == Hash("add")) {
         int32_t a = 0;
         int64_t b = 0;
