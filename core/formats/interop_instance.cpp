@@ -234,11 +234,12 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
     }
     if (!id[0]) Interop_GenerateInstanceId(id, idSize);
     void* discard = nullptr;
+    bool kept = false;
     {
         CriticalSectionGuard guard(r->Lock);
         if (InteropInstance* existing = FindLocked(r, id)) {
             InteropCount_Raise(existing->UseCount);
-            made.Library->Calls.fetch_sub(1);
+            kept = true;
             if (existing->Library != made.Library)
                 Log_Error("Library member doesn't match last instance (%s)\n", id);
             if (existing->UserContext != made.UserContext)
@@ -274,6 +275,8 @@ int64_t Interop_DispatchCreateInstance(const char* className, char* id, int32_t 
         }
     }
     if (discard) made.Release(&discard);
+    // The library's code was needed up to the Release of the object made in vain.
+    if (kept) made.Library->Calls.fetch_sub(1);
     if (r->Verbose) Log_Info("Interop create instance (%s:%s)\n", id, className);
     return 1;
 }
