@@ -303,6 +303,8 @@ int32_t Compress(uint8_t* encoded, int32_t used, const uint8_t* message, int32_t
 // Every name suffix spelled in message[0, end), found from the back: a label is a name when
 // what follows it is one.
 void IndexMessage(NameIndex* index, const uint8_t* message, int32_t end) {
+    // A suffix that may be pointed at starts below the pointer's reach and is no longer than a name.
+    if (end > kPointerReach + kEncodedNameMax) end = kPointerReach + kEncodedNameMax;
     if (end <= 0) return;
     uint64_t* hashes = static_cast<uint64_t*>(Memory_Alloc(sizeof(uint64_t) * (size_t)end));
     uint8_t* spelled = static_cast<uint8_t*>(Memory_AllocZero((size_t)end));
