@@ -9,6 +9,29 @@
 
 namespace {
 
+// The contents octets of the dotted text: what ParseOid read must be the only encoding of what it
+// printed, or two identifiers could pass for each other.
+std::vector<uint8_t> EncodeOid(const char* text) {
+    std::vector<uint64_t> arcs;
+    for (const char* p = text; *p;) {
+        arcs.push_back(strtoull(p, const_cast<char**>(&p), 10));
+        if (*p == '.') p++;
+    }
+    std::vector<uint8_t> out;
+    if (arcs.size() < 2) return out;
+    arcs[1] += 40 * arcs[0];
+    for (size_t i = 1; i < arcs.size(); i++) {
+        uint8_t groups[10];
+        int n = 0;
+        uint64_t v = arcs[i];
+        do groups[n++] = (uint8_t)(v & 0x7F), v >>= 7;
+        while (v);
+        while (n > 1) out.push_back(groups[--n] | 0x80);
+        out.push_back(groups[0]);
+    }
+    return out;
+}
+
 void Walk(ASN1* node, const uint8_t* begin, const uint8_t* end, BigInt* value) {
     for (uint32_t i = 0;; i++) {
         ASN1* child = ASN1_GetElement(node, i);
@@ -19,13 +42,31 @@ void Walk(ASN1* node, const uint8_t* begin, const uint8_t* end, BigInt* value) {
         char text[96];
         uint32_t n = 0;
         double time = 0;
-        ASN1_ParseOid(child, text, sizeof(text));
+        if (ASN1_ParseOid(child, text, sizeof(text)) && strlen(text) < sizeof(text) - 1) {
+            const std::vector<uint8_t> again = EncodeOid(text);
+            if (again.size() != ASN1_GetValueSize(child) || memcmp(again.data(), v, again.size()) != 0) abort();
+        }
         if (strlen(text) >= sizeof(text)) abort();
         ASN1_ParseString(child, text, sizeof(text));
         if (strlen(text) >= sizeof(text)) abort();
         ASN1_ParseUTCTime(child, &time);
         ASN1_ParseInt32(child, &n);
-        ASN1_ParseBigInt(child, value);
+        if (ASN1_ParseBigInt(child, value)) {
+            // Written back, the magnitude reads the same and its first content byte keeps it positive.
+            uint8_t integer[600];
+            ASN1* back = nullptr;
+            ASN1_Create(&back);
+            if (ASN1_EncodeBigInt(back, value, integer, sizeof(integer))) {
+                ASN1* node = ASN1_GetElement(back, 0);
+                BigInt* again = nullptr;
+                BigInt_Create(&again);
+                if (!node || (ASN1_GetValueSize(node) && (ASN1_GetValuePtr(node)[0] & 0x80)) ||
+                    !ASN1_ParseBigInt(node, again) || BigInt_Compare(again, value) != 0)
+                    abort();
+                BigInt_Release(&again);
+            }
+            ASN1_Release(&back);
+        }
         Walk(child, begin, end, value);
     }
 }

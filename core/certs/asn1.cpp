@@ -79,6 +79,9 @@ bool DecodeRangeInt(ASN1* node, const uint8_t* buffer, uint32_t size, uint32_t s
 
         if (tag & kConstructed) {
             uint32_t used = 0;
+            // Only the length octet 0x80 leaves the length open; a definite length of 0 is an empty
+            // element that ends where it starts.
+            const bool indefinite = valueLength == 0 && nodePtr[header - 1] == 0x80;
             if (valueLength > 0) {
                 if (!DecodeRangeInt(child, buffer, size, (uint32_t)pos, (uint32_t)valueLength, false, &used,
                                     depth + 1)) {
@@ -89,18 +92,15 @@ bool DecodeRangeInt(ASN1* node, const uint8_t* buffer, uint32_t size, uint32_t s
                 // is never read again as an element of this level.
                 child->ValueSize = (int32_t)used;
                 pos += (uint32_t)valueLength;
-            } else if (pos < end) {
-                if (!DecodeRangeInt(child, buffer, size, (uint32_t)pos, (uint32_t)(end - pos), true, &used,
-                                    depth + 1)) {
+            } else if (indefinite) {
+                // No room left for the end-of-contents octets fails as well.
+                if (pos >= end || !DecodeRangeInt(child, buffer, size, (uint32_t)pos, (uint32_t)(end - pos), true,
+                                                  &used, depth + 1)) {
                     ASN1_Reset(node);
                     return false;
                 }
                 child->ValueSize = (int32_t)used;
                 pos += used;
-            } else if (nodePtr[header - 1] != 0x00) {
-                // Indefinite contents with no room left for their end-of-contents octets.
-                ASN1_Reset(node);
-                return false;
             }
         } else {
             const uint32_t type = tag & 31;
@@ -307,9 +307,13 @@ int32_t ASN1_DecodeTL(const uint8_t* buffer, uint32_t size, uint32_t offset, uin
     } else if (first == 0x80) {
         length = 0;
     } else {
-        uint32_t value = 0;
-        for (uint32_t i = 0; i < (uint32_t)(first & 0x7F); i++, p++) value = (value << 8) | (p < size ? buffer[p] : 0);
-        length = (int32_t)value;
+        // Four length octets already reach past any buffer this reader takes (sizes are 32-bit and
+        // lengths 31-bit); more are refused rather than cut to their low bytes, as is any length
+        // that does not fit 31 bits.
+        const uint32_t count = first & 0x7F;
+        uint64_t value = 0;
+        for (uint32_t i = 0; i < count; i++, p++) value = (value << 8) | (p < size ? buffer[p] : 0);
+        length = count > 4 || value > 0x7FFFFFFF ? -1 : (int32_t)value;
     }
     *tag = number;
     *headerLength = (uint32_t)(p - offset);
@@ -400,10 +404,18 @@ int64_t ASN1_ParseOid(ASN1* node, char* text, int32_t size) {
     const int32_t n = node->ValueSize;
     int32_t used = 0;
     char piece[32];
-    snprintf(piece, sizeof(piece), "%u.%u", v[0] / 40u, v[0] % 40u);
-    Append(text, size, &used, piece);
-    for (int32_t i = 1; i < n;) {
-        uint32_t arc = 0;
+    for (int32_t i = 0; i < n;) {
+        // A subidentifier is base-128, most significant group first. A leading 0x80 group and a
+        // value past 32 bits are refused: either would let one identifier pass for another.
+        if (v[i] == 0x80) {
+            if (size > 0) text[0] = 0;
+            return 0;
+        }
+        const bool first = i == 0;
+        // The first subidentifier joins the first two arcs (40 * arc1 + arc2), so with a first arc
+        // of 2 it may be 80 above the 32-bit range of the second arc.
+        const uint64_t limit = first ? 0xFFFFFFFFull + 80 : 0xFFFFFFFFull;
+        uint64_t arc = 0;
         for (;;) {
             if (i >= n) {
                 if (size > 0) text[0] = 0;
@@ -411,9 +423,18 @@ int64_t ASN1_ParseOid(ASN1* node, char* text, int32_t size) {
             }
             const uint8_t b = v[i++];
             arc = (arc << 7) | (b & 0x7F);
+            if (arc > limit) {
+                if (size > 0) text[0] = 0;
+                return 0;
+            }
             if (!(b & 0x80)) break;
         }
-        snprintf(piece, sizeof(piece), ".%d", (int32_t)arc);
+        if (first) {
+            const uint64_t top = arc < 80 ? arc / 40 : 2;
+            snprintf(piece, sizeof(piece), "%u.%u", (unsigned)top, (unsigned)(arc - 40 * top));
+        } else {
+            snprintf(piece, sizeof(piece), ".%u", (unsigned)arc);
+        }
         Append(text, size, &used, piece);
     }
     return 1;
@@ -474,13 +495,18 @@ int64_t ASN1_EncodeBigInt(ASN1* node, BigInt* value, uint8_t* buffer, uint32_t s
     if (size < 2) return 0;
     uint32_t count = 0;
     if (!BigInt_ExportBinary(value, buffer + 2, size - 2, &count)) return 0;
-    const uint32_t header = HeaderSize(count);
-    if ((uint64_t)header + count > size) return 0;
-    memmove(buffer + header, buffer + 2, count);
-    WriteHeader(buffer, 0x02, count);
+    // INTEGER is two's complement: a magnitude whose top bit is set needs a 0x00 before it, or
+    // every reader takes it for a negative number.
+    const uint32_t pad = count && (buffer[2] & 0x80) ? 1 : 0;
+    const uint32_t content = count + pad;
+    const uint32_t header = HeaderSize(content);
+    if ((uint64_t)header + content > size) return 0;
+    memmove(buffer + header + pad, buffer + 2, count);
+    if (pad) buffer[header] = 0x00;
+    WriteHeader(buffer, 0x02, content);
     if (node == nullptr) return 1;
     ASN1_Reset(node);
-    return ASN1_Decode(node, buffer, header + count);
+    return ASN1_Decode(node, buffer, header + content);
 }
 
 int64_t ASN1_EncodeSequenceAddNode(ASN1* node, uint8_t* buffer, int32_t DataSize, const uint8_t* element,

@@ -44,7 +44,8 @@ int64_t ASN1_Decode(ASN1* node, const uint8_t* buffer, uint32_t length);
 int64_t ASN1_DecodeRange(ASN1* node, const uint8_t* buffer, uint32_t bufferSize, uint32_t start,
                          uint32_t rangeLength, int32_t endOfContents, uint32_t* consumed);
 // Reads one identifier and length at the offset: the length (0 for indefinite, -1 for the
-// reserved octet 0xFF), the tag and the header length. A refused type answers 0 with header 0.
+// reserved octet 0xFF, for more than four length octets and for a length past 31 bits), the tag
+// and the header length. A refused type answers 0 with header 0.
 int32_t ASN1_DecodeTL(const uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t* tag,
                       uint32_t* headerLength);
 
@@ -67,12 +68,15 @@ uint32_t ASN1_GetValueSize(ASN1* node);
 // The contents of an INTEGER as an unsigned big-endian magnitude; the value is untouched on failure.
 int64_t ASN1_ParseBigInt(ASN1* node, BigInt* value);
 int64_t ASN1_ParseInt32(ASN1* node, uint32_t* value);
+// Dotted text of an OBJECT IDENTIFIER, arcs up to 2^32 - 1, a first arc of 2 taking any second
+// arc. Non-minimal subidentifiers and arcs past 32 bits fail with an empty text.
 int64_t ASN1_ParseOid(ASN1* node, char* text, int32_t size);
 int64_t ASN1_ParseString(ASN1* node, char* text, int32_t size);
 // Seconds since 1970-01-01 UTC.
 int64_t ASN1_ParseUTCTime(ASN1* node, double* time);
 
-// Writes an INTEGER of the magnitude; when a node is given it is reset and the bytes decoded into it.
+// Writes an INTEGER of the magnitude (with a leading 0x00 when its top bit is set, so that it
+// reads back positive); when a node is given it is reset and the bytes decoded into it.
 int64_t ASN1_EncodeBigInt(ASN1* node, BigInt* value, uint8_t* buffer, uint32_t size);
 // Appends one encoded element to the SEQUENCE in the buffer (all zero bytes = empty sequence);
 // out is the sequence's whole length. When a node is given the buffer is decoded into it.

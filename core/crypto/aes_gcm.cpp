@@ -126,14 +126,17 @@ int64_t DeleteHandle(void** handle) {
 
 int64_t Process(AESGCM* gcm, const void* in, void* out, uint32_t length, bool decrypting) {
     CLASS_CHECK(gcm, AESGCM_CLASS_ID);
-    if (!gcm->KeySet) return 0;
+    if (!gcm->KeySet || !gcm->Started) return 0;
     if (length == 0) return 1;
     ASSERT_POINTER(in);
     ASSERT_POINTER(out);
     const uint8_t* src = static_cast<const uint8_t*>(in);
     uint8_t* dst = static_cast<uint8_t*>(out);
-    gcm->TextLength += length;
     const size_t whole = length / 16;
+    const uint64_t blocks = whole + (length % 16 ? 1 : 0);
+    if (blocks > AESGCM_MAX_BLOCKS - gcm->Blocks) return 0;
+    gcm->Blocks += blocks;
+    gcm->TextLength += length;
     if (whole && UseHardware()) {
         gcm_internal::CryptHardware(gcm, src, dst, whole, decrypting);
     } else {
@@ -231,6 +234,7 @@ int64_t AESGCM_SetKey(AESGCM* gcm, const void* key, uint32_t length) {
     if (aes_internal::HardwareAvailable()) gcm_internal::PrepareHardware(gcm, h);
     memset(h, 0, sizeof(h));
     gcm->KeySet = 1;
+    gcm->Started = 0;
     return 1;
 }
 
@@ -256,6 +260,7 @@ int64_t AESGCM_Start(AESGCM* gcm, const void* nonce, uint32_t length) {
     if (!gcm->KeySet || length == 0) return 0;
     ASSERT_POINTER(nonce);
     gcm->TextLength = 0;
+    gcm->Blocks = 0;
     if (length == 12) {
         memcpy(gcm->Y, nonce, 12);
         gcm->Y[12] = gcm->Y[13] = gcm->Y[14] = 0;
@@ -268,6 +273,7 @@ int64_t AESGCM_Start(AESGCM* gcm, const void* nonce, uint32_t length) {
         Fold(gcm, gcm->Y, block, 16);
     }
     EncryptBlocks(gcm->Cipher->Context, gcm->Y, gcm->EK0, 1);
+    gcm->Started = 1;
     return 1;
 }
 
@@ -293,14 +299,14 @@ int64_t AESGCM_Decrypt(AESGCM* gcm, const void* in, void* out, uint32_t length) 
 
 int64_t AESGCM_GetAuthTag(AESGCM* gcm, void* tag, uint32_t length) {
     CLASS_CHECK(gcm, AESGCM_CLASS_ID);
-    if (!gcm->KeySet || length < 1 || length > 16) return 0;
+    if (!gcm->KeySet || !gcm->Started || length < 1 || length > 16) return 0;
     ASSERT_POINTER(tag);
     return FinishTag(gcm, static_cast<uint8_t*>(tag), length);
 }
 
 int64_t AESGCM_VerifyAuthTag(AESGCM* gcm, const void* tag, uint32_t length) {
     CLASS_CHECK(gcm, AESGCM_CLASS_ID);
-    if (!gcm->KeySet || length < 1 || length > 16) return 0;
+    if (!gcm->KeySet || !gcm->Started || length < AESGCM_MIN_VERIFY_TAG || length > 16) return 0;
     ASSERT_POINTER(tag);
     uint8_t mine[16];
     FinishTag(gcm, mine, length);

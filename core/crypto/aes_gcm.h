@@ -26,7 +26,17 @@ struct AESGCM {
     // H^1..H^8 byte-reversed, for eight blocks per reduction on the carry-less path.
     uint8_t HPowers[8][16];
     uint32_t KeySet;
+    uint32_t Started; // a nonce has started the current message under the current key
+    // Counter blocks the current message has used. Each call's short last block takes one of its
+    // own, so this is counted apart from the text length.
+    uint64_t Blocks;
 };
+
+// Counter blocks one message may use: the 32-bit counter must not come round to Y0, whose
+// encryption masks the tag.
+constexpr uint64_t AESGCM_MAX_BLOCKS = 0xFFFFFFFEull;
+// Shortest tag AESGCM_VerifyAuthTag accepts: shorter ones are forged by trying.
+enum : uint32_t { AESGCM_MIN_VERIFY_TAG = 12 };
 
 extern const CryptSymmetricInterface AESGCM_INTERFACE;
 
@@ -52,13 +62,15 @@ int64_t AESGCM_EncryptCBC(AESGCM* gcm, void* nonce, uint32_t nonceLength, const 
 int64_t AESGCM_DecryptCBC(AESGCM* gcm, void* nonce, uint32_t nonceLength, const void* in, void* out,
                           uint32_t length);
 // More data of the current message. Each call's short last block uses a counter block of its
-// own, so pieces other than whole blocks give another result than one call.
+// own, so pieces other than whole blocks give another result than one call. Refused before a
+// nonce starts a message, and when the message would pass AESGCM_MAX_BLOCKS.
 int64_t AESGCM_Encrypt(AESGCM* gcm, const void* in, void* out, uint32_t length);
 int64_t AESGCM_Decrypt(AESGCM* gcm, const void* in, void* out, uint32_t length);
 // Finishes the message and writes the first length (1 to 16) bytes of the tag; once per message.
+// Refused before a nonce starts a message.
 int64_t AESGCM_GetAuthTag(AESGCM* gcm, void* tag, uint32_t length);
 // Finishes the message like AESGCM_GetAuthTag and compares the tag with the received one in
-// constant time: 1 only when all length (1 to 16) bytes agree.
+// constant time: 1 only when all length (AESGCM_MIN_VERIFY_TAG to 16) bytes agree.
 int64_t AESGCM_VerifyAuthTag(AESGCM* gcm, const void* tag, uint32_t length);
 
 // The carry-less forms (ghash_clmul.cpp); call only when aes_internal::HardwareAvailable().

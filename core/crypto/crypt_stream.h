@@ -30,7 +30,8 @@ int64_t CryptStream_AddRef(CryptStream* cs);
 int64_t CryptStream_Release(CryptStream** handle);
 int64_t CryptStream_GetInstanceId(CryptStream* cs, char* buffer, int32_t size);
 
-// Binds the cipher (a fresh instance: keys must be set again).
+// Binds the cipher (a fresh instance: keys must be set again). An authenticated mode is refused
+// and the binding stays as it was: the stream carries no tag.
 int64_t CryptStream_Reset(CryptStream* cs, const CryptSymmetricInterface* record);
 int64_t CryptStream_SetEncryptKey(CryptStream* cs, const void* key, uint32_t length);
 int64_t CryptStream_SetDecryptKey(CryptStream* cs, const void* key, uint32_t length);

@@ -140,12 +140,16 @@ uint8_t Lower(uint8_t c) {
     return (c >= 'A' && c <= 'Z') ? (uint8_t)(c + 32) : c;
 }
 
+// Work done looking for names to point at (hash steps, probes, bytes compared).
+thread_local uint64_t CompressionWork = 0;
+
 // Whether the encoded name suffix `s` (labels ending in a 0 byte or a pointer) is spelled at
 // message[at, end): length bytes and pointers exactly, label letters without case.
 bool SuffixAt(const uint8_t* message, int32_t at, int32_t end, const uint8_t* s) {
     int32_t i = 0;
     for (;;) {
         const uint8_t b = s[i];
+        CompressionWork += 1 + (b <= kLabelMax ? b : 0);
         if (at + i >= end) return false;
         if (b == 0) return message[at + i] == 0;
         if (b >= 0xC0) return at + i + 1 < end && message[at + i] == b && message[at + i + 1] == s[i + 1];
@@ -180,28 +184,176 @@ int32_t SplitLabels(const char* name, uint8_t* out) {
     return used;
 }
 
+// Hashes of spelled name suffixes, letters folded: the end of a name (its 0 byte or its two
+// pointer bytes), then one label in front of what follows it.
+uint64_t Mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
+uint64_t EndHash(const uint8_t* p) {
+    CompressionWork++;
+    return Mix(p[0] == 0 ? 1 : 0x20000u | (uint32_t)p[0] << 8 | p[1]);
+}
+
+uint64_t LabelHash(uint64_t next, const uint8_t* label) {
+    uint64_t h = next ^ ((uint64_t)label[0] << 56);
+    for (int32_t k = 1; k <= label[0]; k++) h = (h ^ Lower(label[k])) * 0x100000001B3ull;
+    CompressionWork += 1 + label[0];
+    return Mix(h);
+}
+
+// The offsets a pointer may take, each under the hash of the name suffix spelled there, so that
+// compression looks each suffix up instead of searching the message: encoding stays linear in
+// the message. Only the first offset of a spelling is kept (the lowest, as offsets are added in
+// rising order); a hash shared by two spellings only costs the second one its pointer, since a
+// lookup always compares the bytes.
+struct NameIndex {
+    struct Entry {
+        uint64_t Key;
+        int32_t Offset; // offset + 1; 0 marks a free slot
+    };
+    Entry* Slots = nullptr;
+    uint32_t Capacity = 0; // a power of two
+    uint32_t Used = 0;
+
+    NameIndex() = default;
+    NameIndex(const NameIndex&) = delete;
+    NameIndex& operator=(const NameIndex&) = delete;
+    ~NameIndex() {
+        if (Slots) Memory_Free(Slots, sizeof(Entry) * Capacity);
+    }
+
+    Entry* Slot(uint64_t key) {
+        for (uint32_t i = (uint32_t)key & (Capacity - 1);; i = (i + 1) & (Capacity - 1)) {
+            CompressionWork++;
+            if (Slots[i].Offset == 0 || Slots[i].Key == key) return &Slots[i];
+        }
+    }
+
+    void Add(uint64_t key, int32_t offset) {
+        // A pointer holds 14 bits: later names are simply written in full.
+        if (offset >= kPointerReach) return;
+        if (2 * (Used + 1) > Capacity) {
+            Entry* old = Slots;
+            const uint32_t oldCapacity = Capacity;
+            Capacity = Capacity ? 2 * Capacity : 64;
+            Slots = static_cast<Entry*>(Memory_AllocZero(sizeof(Entry) * Capacity));
+            for (uint32_t i = 0; i < oldCapacity; i++)
+                if (old[i].Offset) *Slot(old[i].Key) = old[i];
+            if (old) Memory_Free(old, sizeof(Entry) * oldCapacity);
+        }
+        Entry* e = Slot(key);
+        if (e->Offset) return;
+        e->Key = key;
+        e->Offset = offset + 1;
+        Used++;
+    }
+
+    // Where the suffix s is spelled in message[0, end), or -1.
+    int32_t Find(uint64_t key, const uint8_t* message, int32_t end, const uint8_t* s) {
+        if (!Slots) return -1;
+        const Entry* e = Slot(key);
+        if (!e->Offset || !SuffixAt(message, e->Offset - 1, end, s)) return -1;
+        return e->Offset - 1;
+    }
+};
+
+// Start of each label of an encoded name and the hash of the suffix from there; the count.
+int32_t SuffixHashes(const uint8_t* encoded, int32_t used, int32_t* starts, uint64_t* hashes) {
+    int32_t count = 0;
+    int32_t i = 0;
+    while (i < used && encoded[i] != 0 && encoded[i] <= kLabelMax) {
+        starts[count++] = i;
+        i += 1 + encoded[i];
+    }
+    uint64_t h = EndHash(encoded + i);
+    for (int32_t k = count - 1; k >= 0; k--) hashes[k] = h = LabelHash(h, encoded + starts[k]);
+    return count;
+}
+
+// Labels in a name: each takes at least two bytes of its wire form.
+constexpr int32_t kLabelsMax = kEncodedNameMax / 2;
+
 // Replaces the longest suffix found in message[0, position) by a pointer, repeating until a pass
-// changes nothing; each change shortens the name, so the passes end.
-int32_t Compress(uint8_t* encoded, int32_t used, const uint8_t* message, int32_t position) {
-    const int32_t reach = position < kPointerReach ? position : kPointerReach;
+// changes nothing (a longer suffix may end in the pointer just made); each change shortens the
+// name, so the passes end.
+int32_t Compress(uint8_t* encoded, int32_t used, const uint8_t* message, int32_t position, NameIndex* index) {
+    int32_t starts[kLabelsMax];
+    uint64_t hashes[kLabelsMax];
     for (bool changed = true; changed;) {
         changed = false;
-        for (int32_t i = 0; i < used;) {
-            const uint8_t b = encoded[i];
-            if (b == 0 || b > kLabelMax) break;
-            for (int32_t at = 0; at < reach; at++) {
-                if (!SuffixAt(message, at, position, encoded + i)) continue;
-                encoded[i] = (uint8_t)(0xC0 | at >> 8);
-                encoded[i + 1] = (uint8_t)(at & 0xFF);
-                used = i + 2;
-                changed = true;
-                break;
-            }
-            if (changed) break;
-            i += 1 + b;
+        const int32_t count = SuffixHashes(encoded, used, starts, hashes);
+        for (int32_t k = 0; k < count; k++) {
+            const int32_t at = index->Find(hashes[k], message, position, encoded + starts[k]);
+            if (at < 0) continue;
+            encoded[starts[k]] = (uint8_t)(0xC0 | at >> 8);
+            encoded[starts[k] + 1] = (uint8_t)(at & 0xFF);
+            used = starts[k] + 2;
+            changed = true;
+            break;
         }
     }
     return used;
+}
+
+// Every name suffix spelled in message[0, end), found from the back: a label is a name when
+// what follows it is one.
+void IndexMessage(NameIndex* index, const uint8_t* message, int32_t end) {
+    // A suffix that may be pointed at starts below the pointer's reach and is no longer than a name.
+    if (end > kPointerReach + kEncodedNameMax) end = kPointerReach + kEncodedNameMax;
+    if (end <= 0) return;
+    uint64_t* hashes = static_cast<uint64_t*>(Memory_Alloc(sizeof(uint64_t) * (size_t)end));
+    uint8_t* spelled = static_cast<uint8_t*>(Memory_AllocZero((size_t)end));
+    for (int32_t at = end - 1; at >= 0; at--) {
+        const uint8_t b = message[at];
+        if (b == 0 || (b > kLabelMax && at + 1 < end)) {
+            hashes[at] = EndHash(message + at);
+            spelled[at] = 1;
+        } else if (b <= kLabelMax && at + 1 + b < end && spelled[at + 1 + b]) {
+            hashes[at] = LabelHash(hashes[at + 1 + b], message + at);
+            spelled[at] = 2;
+        }
+    }
+    const int32_t reach = end < kPointerReach ? end : kPointerReach;
+    for (int32_t at = 0; at < reach; at++)
+        if (spelled[at] == 2) index->Add(hashes[at], at);
+    Memory_Free(spelled, (size_t)end);
+    Memory_Free(hashes, sizeof(uint64_t) * (size_t)end);
+}
+
+// Names just written at message[position] become suffixes that later names may point at.
+void IndexName(NameIndex* index, const uint8_t* encoded, int32_t used, int32_t position) {
+    int32_t starts[kLabelsMax];
+    uint64_t hashes[kLabelsMax];
+    const int32_t count = SuffixHashes(encoded, used, starts, hashes);
+    for (int32_t k = 0; k < count; k++) index->Add(hashes[k], position + starts[k]);
+}
+
+// Writes the name at message[position], compressed against the suffixes of the index, which it
+// then joins.
+int64_t EncodeName(const char* name, uint8_t* message, int32_t size, int32_t position, int32_t* length,
+                   NameIndex* index) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(message);
+    ASSERT_POINTER(length);
+    *length = 0;
+    if (position < 0 || position >= size) {
+        Log_Debug("Invalid position %d (max %d)\n", position, size);
+        return 0;
+    }
+    uint8_t encoded[kEncodedNameMax];
+    int32_t used = SplitLabels(name, encoded);
+    if (used < 0) return 0;
+    used = Compress(encoded, used, message, position, index);
+    if (used > size - position) return 0;
+    memcpy(message + position, encoded, (size_t)used);
+    IndexName(index, encoded, used, position);
+    *length = used;
+    return 1;
 }
 
 // The terminated text at the start of stored data: its length, or -1 without a terminator.
@@ -325,7 +477,8 @@ int64_t EncodeFixed(uint8_t* message, int32_t size, int32_t position, const uint
 }
 
 // The RDATA of a resource from its stored form, written at message[position].
-int64_t EncodeRData(const DNSResource* r, uint8_t* message, int32_t size, int32_t position, int32_t* length) {
+int64_t EncodeRData(const DNSResource* r, uint8_t* message, int32_t size, int32_t position, int32_t* length,
+                    NameIndex* index) {
     *length = 0;
     const uint8_t* data = r->Data;
     const int32_t stored = r->DataLength;
@@ -333,11 +486,11 @@ int64_t EncodeRData(const DNSResource* r, uint8_t* message, int32_t size, int32_
     case DNS_TYPE_NS:
     case DNS_TYPE_CNAME:
     case DNS_TYPE_PTR:
-        return DNS_EncodeString(reinterpret_cast<const char*>(data), message, size, position, length);
+        return EncodeName(reinterpret_cast<const char*>(data), message, size, position, length, index);
     case DNS_TYPE_MX: {
         if (stored < 2 || !EncodeFixed(message, size, position, data, 2)) return 0;
         int32_t name = 0;
-        if (!DNS_EncodeString(reinterpret_cast<const char*>(data + 2), message, size, position + 2, &name)) return 0;
+        if (!EncodeName(reinterpret_cast<const char*>(data + 2), message, size, position + 2, &name, index)) return 0;
         *length = 2 + name;
         return 1;
     }
@@ -349,9 +502,10 @@ int64_t EncodeRData(const DNSResource* r, uint8_t* message, int32_t size, int32_
         const int32_t rname = StoredText(data + mname + 1, stored - mname - 1);
         if (rname < 0 || stored - mname - rname - 2 < 20) return 0;
         int32_t used = 0, part = 0;
-        if (!DNS_EncodeString(reinterpret_cast<const char*>(data), message, size, position, &part)) return 0;
+        if (!EncodeName(reinterpret_cast<const char*>(data), message, size, position, &part, index)) return 0;
         used += part;
-        if (!DNS_EncodeString(reinterpret_cast<const char*>(data + mname + 1), message, size, position + used, &part))
+        if (!EncodeName(reinterpret_cast<const char*>(data + mname + 1), message, size, position + used, &part,
+                        index))
             return 0;
         used += part;
         uint8_t numbers[20];
@@ -460,12 +614,33 @@ int64_t DecodeList(DNS* dns, ResourceList* list, uint16_t count, const char* for
     return 1;
 }
 
-int64_t EncodeList(DNS* dns, const ResourceList* list, const char* format, uint8_t* buffer, int32_t size,
-                   int32_t* position) {
+// RDLENGTH is written once the RDATA is, so RDATA names are compressed only against the names
+// of the index, never against those two bytes.
+int64_t EncodeResource(DNSResource* resource, uint8_t* message, int32_t size, int32_t position, int32_t* length,
+                       NameIndex* index) {
+    *length = 0;
+    int32_t used = 0;
+    if (!EncodeName(resource->Name, message, size, position, &used, index)) return 0;
+    uint8_t fixed[10];
+    Write16(fixed, resource->Type);
+    Write16(fixed + 2, resource->Class);
+    Write32(fixed + 4, resource->TTL);
+    if (!EncodeFixed(message, size, position + used, fixed, 8) || size - position - used - 8 < 2) return 0;
+    const int32_t rdlength = position + used + 8;
+    int32_t rdata = 0;
+    if (!EncodeRData(resource, message, size, rdlength + 2, &rdata, index) || rdata > 0xFFFF) return 0;
+    Write16(message + rdlength, (uint16_t)rdata);
+    resource->WireLength = (uint16_t)rdata;
+    *length = used + 10 + rdata;
+    return 1;
+}
+
+int64_t EncodeList(const ResourceList* list, const char* format, uint8_t* buffer, int32_t size, int32_t* position,
+                   NameIndex* names) {
     int32_t index = 0;
     for (DNSResource* r = list->Head; r; r = r->Next, index++) {
         int32_t written = 0;
-        if (!DNS_EncodeResource(dns, r, buffer, size, *position, &written)) {
+        if (!EncodeResource(r, buffer, size, *position, &written, names)) {
             Log_Debug(format, index, size);
             return 0;
         }
@@ -756,22 +931,10 @@ int64_t DNS_ResourceGetString(DNS* dns, DNSResource* resource, char* buffer, int
 }
 
 int64_t DNS_EncodeString(const char* name, uint8_t* message, int32_t size, int32_t position, int32_t* length) {
-    ASSERT_POINTER(name);
     ASSERT_POINTER(message);
-    ASSERT_POINTER(length);
-    *length = 0;
-    if (position < 0 || position >= size) {
-        Log_Debug("Invalid position %d (max %d)\n", position, size);
-        return 0;
-    }
-    uint8_t encoded[kEncodedNameMax];
-    int32_t used = SplitLabels(name, encoded);
-    if (used < 0) return 0;
-    used = Compress(encoded, used, message, position);
-    if (used > size - position) return 0;
-    memcpy(message + position, encoded, (size_t)used);
-    *length = used;
-    return 1;
+    NameIndex index;
+    if (position >= 0 && position < size) IndexMessage(&index, message, position);
+    return EncodeName(name, message, size, position, length, &index);
 }
 
 int64_t DNS_DecodeString(char* buffer, int32_t size, const uint8_t* message, int32_t length, int32_t position,
@@ -843,23 +1006,11 @@ int64_t DNS_EncodeResource(DNS* dns, DNSResource* resource, uint8_t* message, in
                            int32_t* length) {
     CLASS_CHECK(dns, DNS_CLASS_ID);
     ASSERT_POINTER(resource);
+    ASSERT_POINTER(message);
     ASSERT_POINTER(length);
-    *length = 0;
-    int32_t used = 0;
-    if (!DNS_EncodeString(resource->Name, message, size, position, &used)) return 0;
-    uint8_t fixed[10];
-    Write16(fixed, resource->Type);
-    Write16(fixed + 2, resource->Class);
-    Write32(fixed + 4, resource->TTL);
-    // RDLENGTH goes in once the RDATA is written.
-    if (!EncodeFixed(message, size, position + used, fixed, 8) || size - position - used - 8 < 2) return 0;
-    const int32_t rdlength = position + used + 8;
-    int32_t rdata = 0;
-    if (!EncodeRData(resource, message, size, rdlength + 2, &rdata) || rdata > 0xFFFF) return 0;
-    Write16(message + rdlength, (uint16_t)rdata);
-    resource->WireLength = (uint16_t)rdata;
-    *length = used + 10 + rdata;
-    return 1;
+    NameIndex index;
+    IndexMessage(&index, message, position < size ? position : size);
+    return EncodeResource(resource, message, size, position, length, &index);
 }
 
 int64_t DNS_DecodeResource(DNS* dns, DNSResource* resource, const uint8_t* message, int32_t length,
@@ -901,6 +1052,9 @@ int64_t DNS_Encode(DNS* dns, uint8_t* buffer, int32_t size, int32_t* length) {
     Write16(buffer + 6, dns->ANCount);
     Write16(buffer + 8, dns->NSCount);
     Write16(buffer + 10, dns->ARCount);
+    // Names may point into the header as into any earlier name.
+    NameIndex names;
+    IndexMessage(&names, buffer, DNS_HEADER_SIZE);
     int32_t position = DNS_HEADER_SIZE;
     int32_t index = 0;
     for (DNSQuestion* q = dns->QuestionHead; q; q = q->Next, index++) {
@@ -908,16 +1062,18 @@ int64_t DNS_Encode(DNS* dns, uint8_t* buffer, int32_t size, int32_t* length) {
         uint8_t fixed[4];
         Write16(fixed, q->Type);
         Write16(fixed + 2, q->Class);
-        if (!DNS_EncodeString(q->Name, buffer, size, position, &name) ||
+        if (!EncodeName(q->Name, buffer, size, position, &name, &names) ||
             !EncodeFixed(buffer, size, position + name, fixed, 4)) {
             Log_Debug("Encoding Failed in QDList (%d / %d)\n", index, size);
             return 0;
         }
         position += name + 4;
     }
-    if (!EncodeList(dns, &dns->Answers, "Encoding Failed in ANList (%d / %d)\n", buffer, size, &position) ||
-        !EncodeList(dns, &dns->NameServers, "Encoding Failed in NSList (%d / %d)\n", buffer, size, &position) ||
-        !EncodeList(dns, &dns->Additional, "Encoding Failed in ARList (%d / %d)\n", buffer, size, &position))
+    if (!EncodeList(&dns->Answers, "Encoding Failed in ANList (%d / %d)\n", buffer, size, &position, &names) ||
+        !EncodeList(&dns->NameServers, "Encoding Failed in NSList (%d / %d)\n", buffer, size, &position,
+                    &names) ||
+        !EncodeList(&dns->Additional, "Encoding Failed in ARList (%d / %d)\n", buffer, size, &position,
+                    &names))
         return 0;
     *length = position;
     return 1;
@@ -1132,3 +1288,11 @@ const char* DNS_TranslateHeaderRA(int32_t value) {
 const char* DNS_TranslateHeaderRCODE(int32_t value) {
     return Translate(DNS_HeaderRCODEStringTable, value);
 }
+
+namespace dns_internal {
+
+uint64_t CompressionSteps() {
+    return CompressionWork;
+}
+
+} // namespace dns_internal

@@ -113,7 +113,9 @@ int64_t DNS_Encode(DNS* dns, uint8_t* buffer, int32_t size, int32_t* length);
 int64_t DNS_Decode(DNS* dns, const uint8_t* message, int32_t length);
 int64_t DNS_Print(DNS* dns);
 
-// Writes the dotted name at message[position], compressed against message[0, position).
+// Writes the dotted name at message[position], compressed against message[0, position); pointers
+// reach offsets below 16384 only. DNS_Encode compresses against the header and the names it has
+// written, which keeps its work linear in the message.
 int64_t DNS_EncodeString(const char* name, uint8_t* message, int32_t size, int32_t position, int32_t* length);
 // Reads the name at message[position] into text; consumed counts the bytes at position only.
 int64_t DNS_DecodeString(char* buffer, int32_t size, const uint8_t* message, int32_t length, int32_t position,
@@ -139,3 +141,11 @@ const char* DNS_TranslateHeaderTC(int32_t value);
 const char* DNS_TranslateHeaderRD(int32_t value);
 const char* DNS_TranslateHeaderRA(int32_t value);
 const char* DNS_TranslateHeaderRCODE(int32_t value);
+
+namespace dns_internal {
+
+// Work done so far on this thread looking for names to point at (hash steps, table probes, bytes
+// compared), so that tests can bound the encoder's work by the size of what it writes.
+uint64_t CompressionSteps();
+
+} // namespace dns_internal

@@ -110,7 +110,8 @@ TEST(ASN1, DecodeOutcomes) {
         {"0201050500", 1, 2},
         {"020105ff", 1, 1},           // a single trailing byte is ignored
         {"3080020105" "0000", 1, 1},  // indefinite length
-        {"3000020105", 1, 1},         // the empty SEQUENCE swallows what follows
+        {"3000020105", 1, 2},         // an empty SEQUENCE leaves its siblings (as openssl asn1parse)
+        {"3080" "3000" "0201050000", 1, 1},
         {"3000", 1, 1},
         {"3081" "00", 1, 1},
         {"02ff05", 0, 0},             // reserved length octet
@@ -122,6 +123,11 @@ TEST(ASN1, DecodeOutcomes) {
         {"3005020105" "0d00", 0, 0},  // a refused child clears its level and fails upward
         {"02", 0, 0},                 // header cut off
         {"0284ffffffff05", 0, 0},     // length beyond 31 bits
+        {"02850100000001" "05", 0, 0},// five length octets: not cut to their low bytes
+        {"02850000000001" "05", 0, 0},// five length octets even when the value fits
+        {"3002" "0402" "0500", 0, 0}, // a child running past its parent's end
+        {"3006" "0201", 0, 0},        // truncated
+        {"30030201", 0, 0},
         {"3080020105", 1, 1},         // the contents run to the end of the range
     };
     for (const auto& row : rows) {
@@ -145,11 +151,46 @@ TEST(ASN1, IndefiniteAndEmptySequences) {
     EXPECT_EQ(1u, Count(seq));
     EXPECT_EQ(2u, ASN1_GetType(ASN1_GetElement(seq, 0)));
 
-    Bytes swallow = Hex("300002010505000201" "07");
+    // A definite length of 0 is an empty element; what follows stays at its own level.
+    Bytes siblings = Hex("300002010505000201" "07");
     Tree t2;
-    ASSERT_EQ(1, ASN1_Decode(t2, swallow.data(), (uint32_t)swallow.size()));
-    ASSERT_EQ(1u, Count(t2));
-    EXPECT_EQ(3u, Count(ASN1_GetElement(t2, 0)));
+    ASSERT_EQ(1, ASN1_Decode(t2, siblings.data(), (uint32_t)siblings.size()));
+    ASSERT_EQ(4u, Count(t2));
+    EXPECT_EQ(0u, Count(ASN1_GetElement(t2, 0)));
+    EXPECT_EQ(0u, ASN1_GetValueSize(ASN1_GetElement(t2, 0)));
+}
+
+// n SEQUENCEs with definite lengths, one inside the other, around a NULL.
+Bytes Nested(int n) {
+    Bytes in = {0x05, 0x00};
+    for (int i = 0; i < n; i++) {
+        const size_t length = in.size();
+        Bytes header = {0x30};
+        if (length < 128) header.push_back((uint8_t)length);
+        else header.insert(header.end(), {0x82, (uint8_t)(length >> 8), (uint8_t)length});
+        in.insert(in.begin(), header.begin(), header.end());
+    }
+    return in;
+}
+
+TEST(ASN1, NestingBoundIsExact) {
+    const struct {
+        int Depth;
+        int64_t Result;
+    } rows[] = {{ASN1_MAX_DEPTH, 1}, {ASN1_MAX_DEPTH + 1, 0}, {10000, 0}};
+    for (const auto& row : rows) {
+        const Bytes in = Nested(row.Depth);
+        Tree tree;
+        EXPECT_EQ(row.Result, ASN1_Decode(tree, in.data(), (uint32_t)in.size())) << row.Depth;
+        if (!row.Result) {
+            EXPECT_EQ(0u, Count(tree));
+            continue;
+        }
+        ASN1* node = ASN1_GetElement(tree, 0);
+        for (int i = 1; node && i < row.Depth; i++) node = ASN1_GetElement(node, 0);
+        ASSERT_NE(nullptr, node);
+        EXPECT_EQ(5u, ASN1_GetType(ASN1_GetElement(node, 0)));
+    }
 }
 
 TEST(ASN1, DeepNestingFailsWithoutExhaustingTheStack) {
@@ -188,7 +229,7 @@ TEST(ASN1, DecodeTL) {
     } rows[] = {
         {"0203", 0, 3, 0x02, 2},         {"3080", 0, 0, 0x30, 2},     {"02ff", 0, -1, 0x02, 2},
         {"04820102", 0, 258, 0x04, 4},   {"0482", 0, 0, 0x04, 4},     {"1f8140" "05", 0, 5, 0xC0, 4},
-        {"0d01", 0, 0, 0, 0},            {"0201", 5, 0, 0, 2},        {"0284ffffffff", 0, -1, 0x02, 6},
+        {"0d01", 0, 0, 0, 0},            {"0201", 5, 0, 0, 2},        {"0284ffffffff", 0, -1, 0x02, 6}, {"028480000000", 0, -1, 0x02, 6}, {"02850100000001", 0, -1, 0x02, 7},
     };
     for (const auto& row : rows) {
         Bytes in = Hex(row.Hex);
@@ -212,8 +253,17 @@ TEST(ASN1, ParseOid) {
     } rows[] = {
         {"06092a864886f70d01010b", 1, "1.2.840.113549.1.1.11"},
         {"0603551d11", 1, "2.5.29.17"},
-        {"060188", 1, "3.16"},               // first arcs: b / 40 and b mod 40, nothing special for 2
-        {"06062a8fffffff7f", 1, "1.2.-1"},   // 32 bits, printed signed
+        // Expected texts as `openssl asn1parse` prints them.
+        {"0603883703", 1, "2.999.3"},        // a first arc of 2 takes any second arc
+        {"060178", 1, "2.40"},
+        {"06014f", 1, "1.39"},
+        {"060150", 1, "2.0"},
+        {"0605908080804f", 1, "2.4294967295"},
+        {"06059080808050", 0, ""},           // second arc past 32 bits
+        {"06062a8fffffff7f", 1, "1.2.4294967295"},
+        {"06062a908080800b", 0, ""},         // 2^32 + 11, not to be read as 11
+        {"06032a8001", 0, ""},               // a leading 0x80 group would alias 1.2.1
+        {"060188", 0, ""},
         {"06032a8648", 1, "1.2.840"},
         {"06022a86", 0, ""},                 // continuation past the contents
         {"0600", 0, ""},
@@ -334,7 +384,9 @@ TEST(ASN1, EncodeBigInt) {
     } rows[] = {
         {"", 8, 1, "0200"},
         {"05", 8, 1, "020105"},
-        {"80ff", 8, 1, "020280ff"},   // no leading zero byte
+        {"80ff", 8, 1, "02030080ff"}, // a 0x00 keeps it positive (as openssl -genconf INTEGER:0x80FF)
+        {"80ff", 4, 0, ""},
+        {"80" + std::string(254, '2'), 132, 1, "02818100" "80" + std::string(254, '2')},
         {"7f" + std::string(254, '2'), 131, 1, "028180" "7f" + std::string(254, '2')},
         {"7f" + std::string(254, '2'), 130, 0, ""},
         {std::string(512, '1'), 300, 1, "02820100" + std::string(512, '1')},

@@ -102,14 +102,18 @@ Sealed Encrypt(const Bytes& key, Bytes iv, const Bytes& aad, const Bytes& plain,
     return s;
 }
 
-// 1 only when the tag verifies; the plaintext comes back in out.
+// 1 only when the tag verifies; the plaintext comes back in out. Tags too short to verify are
+// refused by AESGCM_VerifyAuthTag and compared here against AESGCM_GetAuthTag instead.
 int64_t Decrypt(const Bytes& key, Bytes iv, const Bytes& aad, const Bytes& cipher, const Bytes& tag, Bytes* out) {
     Gcm gcm(key);
     out->assign(cipher.size(), 0);
     if (!AESGCM_SetAAD(gcm.G, aad.data(), (uint32_t)aad.size())) return 0;
     if (!AESGCM_DecryptCBC(gcm.G, iv.data(), (uint32_t)iv.size(), cipher.data(), out->data(), (uint32_t)cipher.size()))
         return 0;
-    return AESGCM_VerifyAuthTag(gcm.G, tag.data(), (uint32_t)tag.size());
+    if (tag.size() >= AESGCM_MIN_VERIFY_TAG) return AESGCM_VerifyAuthTag(gcm.G, tag.data(), (uint32_t)tag.size());
+    Bytes mine(tag.size());
+    if (!AESGCM_GetAuthTag(gcm.G, mine.data(), (uint32_t)mine.size())) return 0;
+    return mine == tag;
 }
 
 enum Path { kWide, kNarrow, kPortable };
@@ -223,27 +227,74 @@ TEST_P(AesGcmTest, RefusedInputs) {
     EXPECT_EQ(AESGCM_SetKey(gcm, key.data(), 20), 0);
     EXPECT_EQ(AESGCM_EncryptCBC(gcm, buffer, 12, buffer, buffer, 16), 0); // no key yet
     EXPECT_EQ(AESGCM_SetKey(gcm, key.data(), 32), 1);
+    // No nonce yet: the counter and the tag mask would be whatever the instance held.
+    EXPECT_EQ(AESGCM_Encrypt(gcm, buffer, buffer, 16), 0);
+    EXPECT_EQ(AESGCM_Decrypt(gcm, buffer, buffer, 16), 0);
+    EXPECT_EQ(AESGCM_GetAuthTag(gcm, buffer, 16), 0);
+    EXPECT_EQ(AESGCM_VerifyAuthTag(gcm, buffer, 16), 0);
+    EXPECT_EQ(buffer[0], 0);
     // An empty nonce would make Y0 a function of H alone and so give H away.
     EXPECT_EQ(AESGCM_EncryptCBC(gcm, buffer, 0, buffer, buffer, 16), 0);
     EXPECT_EQ(AESGCM_EncryptCBC(gcm, buffer, 12, buffer, buffer, 16), 1);
+    EXPECT_EQ(AESGCM_Encrypt(gcm, buffer, buffer, 16), 1);
     EXPECT_EQ(AESGCM_GetAuthTag(gcm, buffer, 0), 0);
     EXPECT_EQ(AESGCM_GetAuthTag(gcm, buffer, 17), 0);
-    EXPECT_EQ(AESGCM_VerifyAuthTag(gcm, buffer, 17), 0);
+    for (uint32_t length : {0u, 1u, 4u, 8u, 11u, 17u}) EXPECT_EQ(AESGCM_VerifyAuthTag(gcm, buffer, length), 0) << length;
+    // A new key needs a new nonce.
+    EXPECT_EQ(AESGCM_SetKey(gcm, key.data(), 32), 1);
+    EXPECT_EQ(AESGCM_Encrypt(gcm, buffer, buffer, 16), 0);
     AESGCM_Delete(&gcm);
 }
 
-// A tag that differs in any one byte, at any tag length, does not verify.
+// A tag that differs in any one byte, at any tag length it verifies, does not verify; a right
+// tag shorter than 12 bytes is refused.
 TEST_P(AesGcmTest, ChangedTagFails) {
     const Bytes key(16, 9), nonce(12, 3), aad = {1, 2, 3}, plain(40, 0x77);
     for (uint32_t length = 1; length <= 16; length++) {
         const Sealed s = Encrypt(key, nonce, aad, plain, length);
-        Bytes out;
-        EXPECT_EQ(Decrypt(key, nonce, aad, s.Text, s.Tag, &out), 1);
+        Gcm gcm(key);
+        Bytes out(plain.size());
+        AESGCM_SetAAD(gcm.G, aad.data(), (uint32_t)aad.size());
+        AESGCM_DecryptCBC(gcm.G, Bytes(nonce).data(), 12, s.Text.data(), out.data(), (uint32_t)out.size());
+        EXPECT_EQ(AESGCM_VerifyAuthTag(gcm.G, s.Tag.data(), length), length >= 12 ? 1 : 0) << length;
+        if (length < 12) continue;
         for (uint32_t k = 0; k < length; k++) {
             Bytes bad = s.Tag;
             bad[k] ^= 0x80;
             EXPECT_EQ(Decrypt(key, nonce, aad, s.Text, bad, &out), 0) << length << " " << k;
         }
+    }
+}
+
+// The 32-bit counter may not come round to Y0: the last allowed block still goes, one more is
+// refused without touching the output or the state, whether whole or a short piece.
+TEST_P(AesGcmTest, CounterCannotWrapOntoTheTagMask) {
+    const Bytes key(16, 5);
+    Bytes nonce(12, 6);
+    const struct {
+        uint64_t Used;
+        uint32_t Length;
+        int64_t Result;
+    } rows[] = {
+        {AESGCM_MAX_BLOCKS - 1, 16, 1}, {AESGCM_MAX_BLOCKS - 1, 1, 1},  {AESGCM_MAX_BLOCKS - 1, 17, 0},
+        {AESGCM_MAX_BLOCKS, 1, 0},      {AESGCM_MAX_BLOCKS - 8, 128, 1}, {AESGCM_MAX_BLOCKS - 8, 129, 0},
+        {AESGCM_MAX_BLOCKS, 0, 1},
+    };
+    for (const auto& row : rows) {
+        Gcm gcm(key);
+        ASSERT_EQ(AESGCM_Start(gcm.G, nonce.data(), 12), 1);
+        gcm.G->Blocks = row.Used;
+        Bytes data(row.Length, 0xAB);
+        const Bytes before = data;
+        EXPECT_EQ(AESGCM_Encrypt(gcm.G, data.data(), data.data(), row.Length), row.Result) << row.Used << " " << row.Length;
+        if (!row.Result) {
+            EXPECT_EQ(data, before);
+            EXPECT_EQ(gcm.G->Blocks, row.Used);
+            EXPECT_EQ(gcm.G->TextLength, 0u);
+        }
+        // A new nonce starts the count again.
+        ASSERT_EQ(AESGCM_Start(gcm.G, nonce.data(), 12), 1);
+        EXPECT_EQ(AESGCM_Encrypt(gcm.G, data.data(), data.data(), row.Length), 1);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/crypto/aes_gcm.h"
 #include "core/crypto/rc4.h"
 #include "core/platform/memory_stream.h"
 
@@ -135,6 +136,41 @@ TEST(CryptStreamTest, SeekDoesNotRewindTheKeystream) {
     uint64_t length = 0;
     EXPECT_EQ(CryptStream_Length(reader.C, &length), 1);
     EXPECT_EQ(length, 4u);
+}
+
+// The stream has nowhere to carry a tag: binding an authenticated mode is refused and leaves the
+// stream on its cipher.
+TEST(CryptStreamTest, AuthenticatedModeIsRefused) {
+    Memory wire;
+    Pipe writer(wire.S);
+    EXPECT_EQ(CryptStream_Reset(writer.C, &AESGCM_INTERFACE), 0);
+    uint32_t n = 0;
+    const Bytes text = {1, 2, 3};
+    EXPECT_EQ(CryptStream_Write(writer.C, text.data(), 3, &n), 1);
+    uint8_t* p = nullptr;
+    MemoryStream_GetPointer(wire.M, &p);
+    EXPECT_EQ(Bytes(p, p + 3), Rc4(text));
+    MemoryStream_ReleasePointer(wire.M, &p);
+}
+
+// A read whose decryption fails hands back nothing: the ciphertext in the caller's buffer is
+// cleared, not passed off as plain text.
+TEST(CryptStreamTest, FailedDecryptionClearsTheBuffer) {
+    Memory wire;
+    const Bytes sealed = {0x11, 0x22, 0x33, 0x44};
+    uint32_t n = 0;
+    MemoryStream_Write(wire.M, sealed.data(), 4, &n);
+    MemoryStream_Seek(wire.M, 0, SEEK_ORIGIN_BEGIN);
+    CryptStream* c = nullptr;
+    CryptStream_Create(&c);
+    CryptStream_Reset(c, &RC4_INTERFACE); // no key: RC4 refuses to run
+    CryptStream_SetBaseStreamHandle(c, wire.S);
+    Bytes got(4, 0xEE);
+    n = 9;
+    EXPECT_EQ(CryptStream_Read(c, got.data(), 4, &n), 0);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(got, Bytes(4, 0));
+    CryptStream_Delete(&c);
 }
 
 } // namespace

@@ -197,6 +197,75 @@ TEST_F(DnsTest, EncodeStringCompression) {
     }
 }
 
+// Work spent looking for names to point at, per byte written.
+double WorkPerByte(DNS* dns, int32_t* length) {
+    Bytes out(65535);
+    const uint64_t before = dns_internal::CompressionSteps();
+    EXPECT_EQ(DNS_Encode(dns, out.data(), (int32_t)out.size(), length), 1);
+    return (double)(dns_internal::CompressionSteps() - before) / *length;
+}
+
+// Names of long runs of one-letter labels beside data spelling the same labels are the worst
+// case of a search through the written bytes; looked up by suffix they cost about what plain
+// names cost per byte.
+TEST_F(DnsTest, CompressionWorkIsLinear) {
+    std::string run;
+    for (int i = 0; i < 200; i++) run += "a.";
+    Bytes spelled;
+    for (int i = 0; i < 250; i++) spelled.insert(spelled.end(), {0x01, 'a'});
+    for (int i = 0; i < 55; i++) Add(DNS_AnswerAdd, (run + std::to_string(i)).c_str(), DNS_TYPE_TXT, 60, spelled);
+    int32_t craftedLength = 0;
+    const double crafted = WorkPerByte(dns, &craftedLength);
+    EXPECT_GT(craftedLength, 50000);
+
+    DNS_Reset(dns);
+    for (int i = 0; i < 2300; i++)
+        Add(DNS_AnswerAdd, ("host" + std::to_string(i) + ".example.com").c_str(), DNS_TYPE_A, 60, {10, 0, 0, 1});
+    int32_t plainLength = 0;
+    const double plain = WorkPerByte(dns, &plainLength);
+    EXPECT_GT(plainLength, 40000);
+    EXPECT_LT(crafted, 4 * plain) << crafted << " " << plain;
+}
+
+// Past 16 KB a name cannot be pointed at: those names are written again in full, and every
+// record reads back as it was.
+TEST_F(DnsTest, MessageOver16KBReadsBack) {
+    struct Record {
+        std::string Name;
+        uint16_t Type;
+        Bytes Data;
+    };
+    std::vector<Record> records;
+    const Bytes filler(400, 'x');
+    for (int i = 0; i < 60; i++) {
+        // From record 40 on (past 16 KB) each new name comes twice, once as an owner and once in a
+        // CNAME, then again as the next owner.
+        const std::string name = i < 40 ? "r" + std::to_string(i) + ".example" : "late" + std::to_string(i / 2) + ".example.org";
+        records.push_back({name, DNS_TYPE_TXT, filler});
+        records.push_back({name, DNS_TYPE_CNAME, Stored("c." + name)});
+    }
+    for (const Record& r : records) Add(DNS_AnswerAdd, r.Name.c_str(), r.Type, 60, r.Data);
+    int32_t length = 0;
+    Bytes out(65535);
+    ASSERT_EQ(DNS_Encode(dns, out.data(), (int32_t)out.size(), &length), 1);
+    EXPECT_GT(length, 20000);
+    ASSERT_EQ(DNS_Decode(dns, out.data(), length), 1);
+    DNSResource* r = nullptr;
+    DNS_AnswerGetFirst(dns, &r);
+    for (const Record& want : records) {
+        ASSERT_NE(r, nullptr);
+        char name[DNS_NAME_MAX + 1];
+        DNS_ResourceGetName(dns, r, name, sizeof(name));
+        EXPECT_EQ(name, want.Name);
+        Bytes data(DNS_DATA_MAX);
+        int32_t stored = 0;
+        DNS_ResourceGetData(dns, r, data.data(), (int32_t)data.size(), &stored);
+        data.resize((size_t)stored);
+        EXPECT_EQ(data, want.Data) << want.Name;
+        DNS_AnswerGetNext(dns, r, &r);
+    }
+}
+
 TEST_F(DnsTest, EncodeRefusesNamesItCannotWrite) {
     uint8_t message[600];
     int32_t length = 7;
