@@ -30,8 +30,10 @@ jobs=$(nproc)
 
 if [ "$mode" = tsan ]; then
   # The tests of the modules that share state between threads: threads, signals, locks,
-  # callback slots, event queues, the I/O worker and the platform's work queues.
+  # callback slots, event queues, hash tables, the I/O worker, the platform's work queues and the
+  # single-instance marker.
   tsan_tests=(core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
+              core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
               core_linux_platform_queue_test core_platform_async_file_test core_platform_process_test
               core_certs_authenticate_async_test core_runtime_notification_center_test

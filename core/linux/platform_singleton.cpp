@@ -105,14 +105,22 @@ class AppTrackImpl final : public AppTrack {
     // the word changed meanwhile. A non-empty object name makes this process the owner.
     bool StartTracking(const char* objectName, uint64_t expected);
     bool SetUpFailed(const char* format, const char* objectName, int32_t fd);
+    // Claims the message slot for this sender; false when it is busy.
+    bool ClaimSlot();
+    bool LockSlot(bool lock);
 
     char TrackedName[PLATFORM_SINGLETON_OBJECT_NAME_CAPACITY] = "";
     void* Map = MAP_FAILED;
+    // The object, kept open for the sender's lock.
+    int32_t Fd = -1;
+    bool SlotLocked = false;
 };
 
 AppTrackImpl::~AppTrackImpl() {
     if (Mapped()) munmap(Map, PLATFORM_SINGLETON_BLOCK_SIZE);
     Map = MAP_FAILED;
+    if (Fd >= 0) close(Fd);
+    Fd = -1;
     // Only the owner removes the object: a start that merely probed leaves it to its owner.
     if (TrackedName[0]) shm_unlink(TrackedName);
 }
@@ -186,8 +194,8 @@ bool AppTrackImpl::AcquireWithTimeout(int32_t timeoutMs) {
     }
     void* map = mmap(nullptr, PLATFORM_SINGLETON_BLOCK_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) return SetUpFailed("Unable to map file %s [LE: %d]\n", objectName, fd);
-    close(fd);
     Map = map;
+    Fd = fd;
     SingletonBlock* block = Block();
 
     uint64_t word = LoadMarkWord(block);
@@ -247,15 +255,44 @@ bool AppTrackImpl::ReadData() {
     return true;
 }
 
+// The sender's lock on the state word: an open-file-description lock, which the system drops
+// when its holder dies, so that a claim cannot outlive its sender.
+bool AppTrackImpl::LockSlot(bool lock) {
+    struct flock range;
+    memset(&range, 0, sizeof(range));
+    range.l_type = lock ? F_WRLCK : F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = offsetof(SingletonBlock, State);
+    range.l_len = sizeof(uint32_t);
+    int result;
+    do result = fcntl(Fd, F_OFD_SETLK, &range);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool AppTrackImpl::ClaimSlot() {
+    SingletonBlock* block = Block();
+    SlotLocked = LockSlot(true);
+    // Held by a live sender. Without the lock at all (a system that lacks it) the state word
+    // alone decides, as it must.
+    if (!SlotLocked && (errno == EAGAIN || errno == EACCES)) return false;
+    if (Platform_CAS(&block->State, PLATFORM_SINGLETON_WRITING, PLATFORM_SINGLETON_FREE) == PLATFORM_SINGLETON_FREE)
+        return true;
+    // Claimed, yet no live sender holds the lock: its sender died before publishing. The slot
+    // is this sender's now, and its message replaces whatever was left half-written.
+    if (SlotLocked && __atomic_load_n(&block->State, __ATOMIC_ACQUIRE) == PLATFORM_SINGLETON_WRITING) return true;
+    if (SlotLocked) LockSlot(false);
+    SlotLocked = false;
+    return false;
+}
+
 bool AppTrackImpl::WriteData(std::string_view data) {
     if (!Mapped()) return false;
     SingletonBlock* block = Block();
-    bool claimed = Platform_CAS(&block->State, PLATFORM_SINGLETON_WRITING, PLATFORM_SINGLETON_FREE) ==
-                   PLATFORM_SINGLETON_FREE;
+    bool claimed = ClaimSlot();
     for (int32_t retry = 0; !claimed && retry < kSendRetries; retry++) {
         Platform_SleepMS(kSendRetryMs);
-        claimed = Platform_CAS(&block->State, PLATFORM_SINGLETON_WRITING, PLATFORM_SINGLETON_FREE) ==
-                  PLATFORM_SINGLETON_FREE;
+        claimed = ClaimSlot();
     }
     if (!claimed) {
         Log_Error("Unable to send data to the first instance\n");
@@ -268,6 +305,8 @@ bool AppTrackImpl::WriteData(std::string_view data) {
     const bool published = Platform_CAS(&block->State, PLATFORM_SINGLETON_READY,
                                         PLATFORM_SINGLETON_WRITING) == PLATFORM_SINGLETON_WRITING;
     FlushAsync(Map, PLATFORM_SINGLETON_BLOCK_SIZE);
+    if (SlotLocked) LockSlot(false);
+    SlotLocked = false;
     return published;
 }
 

@@ -18,7 +18,10 @@ enum : int32_t {
     PLATFORM_SINGLETON_NAME_CAPACITY = 320,
 };
 
-// Block states: free, being written by a sender, message ready for the holder.
+// Block states: free, being written by a sender, message ready for the holder. A sender holds an
+// open-file-description write lock on the state word (bytes 24 to 27 of the object) from its
+// claim until it has published; the system drops the lock when the sender dies, so a block left
+// claimed without that lock is a dead sender's and the next sender claims it again.
 enum : uint32_t {
     PLATFORM_SINGLETON_FREE = 0,
     PLATFORM_SINGLETON_WRITING = 1,

@@ -2,6 +2,7 @@
 // first item (in list order) that holds it, so that a lookup by key costs a hash, not a scan.
 #include <cstring>
 
+#include "core/linux/platform.h"
 #include "core/runtime/dictionary_internal.h"
 #include "core/runtime/memory.h"
 
@@ -29,10 +30,33 @@ struct DictionaryIndex {
     // names one item, and a lookup from a start item needs no scan.
     uint32_t Duplicates;
     uint32_t CaseLess;
+    // Times the table was rebuilt under a fresh key after a long probe.
+    uint32_t Reseeds;
+    uint64_t Key[2]; // the hash key of this table
     Slot* Slots;
 };
 
 namespace {
+
+// An insert that lands this far from its home slot starts a rebuild. Under a keyed hash at most
+// half full, a run this long is far too rare to happen by chance even at the largest size, so
+// it only comes from keys chosen to collide, and a fresh key scatters them again.
+constexpr uint32_t kLongProbe = 128;
+// Rebuilds one table may make; past them the table keeps what it has rather than rebuild on
+// every insert (with the hash keyed this is never reached by chance).
+constexpr uint32_t kMaxReseeds = 8;
+
+// The key of every new table, drawn once per process: documents cannot be made to collide
+// without it.
+struct ProcessKey {
+    uint64_t Word[2];
+    ProcessKey() { Platform_CryptFill(Word, (int32_t)sizeof(Word)); }
+};
+
+const ProcessKey& TheProcessKey() {
+    static const ProcessKey key;
+    return key;
+}
 
 uint64_t FoldWord(uint64_t x) {
     constexpr uint64_t ones = 0x0101010101010101ull;
@@ -43,28 +67,32 @@ uint64_t FoldWord(uint64_t x) {
     return x | (upper >> 2);
 }
 
-// Eight bytes at a time; ASCII letters folded to lower case for a caseless dictionary, so that
-// keys equal without case hash alike.
-uint32_t HashKey(const char* key, size_t length, bool caseless) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)length;
+// The 128-bit product of the two words folded to 64 bits: every input bit reaches every output
+// bit, and with a secret in both factors the result cannot be steered without knowing it.
+inline uint64_t Mix(uint64_t a, uint64_t b) {
+    const unsigned __int128 product = (unsigned __int128)a * b;
+    return (uint64_t)product ^ (uint64_t)(product >> 64);
+}
+
+// Eight bytes at a time (little-endian words), each mixed with the table's secret key; ASCII
+// letters folded to lower case for a caseless dictionary, so that keys equal without case hash
+// alike.
+uint32_t HashKey(const DictionaryIndex* index, const char* key, size_t length) {
+    const bool caseless = index->CaseLess != 0;
+    const uint64_t k0 = index->Key[0], k1 = index->Key[1];
+    uint64_t h = k0 ^ (uint64_t)length;
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         uint64_t w;
         memcpy(&w, key + i, 8);
-        if (caseless) w = FoldWord(w);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 29;
+        h = Mix((caseless ? FoldWord(w) : w) ^ k1, h ^ k0);
     }
-    if (i < length) {
-        uint64_t w = 0;
-        memcpy(&w, key + i, length - i);
-        if (caseless) w = FoldWord(w);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-    }
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return (uint32_t)h;
+    uint64_t tail = 0;
+    memcpy(&tail, key + i, length - i);
+    if (caseless) tail = FoldWord(tail);
+    h = Mix(tail ^ k1, h ^ k0 ^ 0x9E3779B97F4A7C15ull);
+    h = Mix(h ^ k0, k1 ^ 0xD6E8FEB86659FD93ull);
+    return (uint32_t)(h ^ (h >> 32));
 }
 
 // A stored key counts up to its first NUL, as lookups compare it.
@@ -77,6 +105,8 @@ DictionaryIndex* Allocate(uint32_t capacity, bool caseless) {
     DictionaryIndex* index = static_cast<DictionaryIndex*>(Memory_AllocZero(sizeof(DictionaryIndex)));
     index->Capacity = capacity;
     index->CaseLess = caseless ? 1u : 0u;
+    index->Key[0] = TheProcessKey().Word[0];
+    index->Key[1] = TheProcessKey().Word[1];
     index->Slots = static_cast<Slot*>(Memory_AllocZero((size_t)capacity * sizeof(Slot)));
     return index;
 }
@@ -105,17 +135,19 @@ Slot* Probe(DictionaryIndex* index, uint32_t hash, const char* key, size_t lengt
     }
 }
 
-// Moves every entry to a table of `capacity` slots; false when that would be too large.
-bool Resize(DictionaryIndex* index, uint32_t capacity) {
+// Moves every entry to a table of `capacity` slots, hashing each key again when the table's key
+// has just changed; false when that would be too large.
+bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
     if (capacity > kMaxCapacity) return false;
     Slot* slots = static_cast<Slot*>(Memory_AllocZero((size_t)capacity * sizeof(Slot)));
     const uint32_t mask = capacity - 1;
     for (uint32_t i = 0; i < index->Capacity; i++) {
-        const Slot& old = index->Slots[i];
-        if (!old.Item || old.Item == kGone) continue;
-        uint32_t pos = old.Hash & mask;
+        Slot entry = index->Slots[i];
+        if (!entry.Item || entry.Item == kGone) continue;
+        if (rehash) entry.Hash = HashKey(index, entry.Item->Key, StoredLength(entry.Item));
+        uint32_t pos = entry.Hash & mask;
         while (slots[pos].Item) pos = (pos + 1) & mask;
-        slots[pos] = old;
+        slots[pos] = entry;
     }
     Memory_Free(index->Slots, (size_t)index->Capacity * sizeof(Slot));
     index->Slots = slots;
@@ -128,7 +160,7 @@ bool Resize(DictionaryIndex* index, uint32_t capacity) {
 // list in order, so there it never does). False when the table cannot grow.
 bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     const size_t length = StoredLength(item);
-    const uint32_t hash = HashKey(item->Key, length, index->CaseLess != 0);
+    const uint32_t hash = HashKey(index, item->Key, length);
     Slot* free = nullptr;
     Slot* slot = Probe(index, hash, item->Key, length, &free);
     if (slot) {
@@ -140,12 +172,18 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     free->Hash = hash;
     free->Item = item;
     index->Used++;
+    const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
+    // Past a quarter full the table doubles, else it is only cleared of emptied slots.
+    const uint32_t wanted = (uint64_t)index->Used * 4 > index->Capacity ? index->Capacity * 2 : index->Capacity;
     // At most half full, counting emptied slots, keeps probe runs short.
-    if ((uint64_t)(index->Used + index->Gone) * 2 > index->Capacity) {
-        const uint32_t wanted = (uint64_t)index->Used * 4 > index->Capacity ? index->Capacity * 2 : index->Capacity;
-        if (!Resize(index, wanted)) return false;
+    const bool crowded = (uint64_t)(index->Used + index->Gone) * 2 > index->Capacity;
+    const bool reseed = distance >= kLongProbe && index->Reseeds < kMaxReseeds;
+    if (!crowded && !reseed) return true;
+    if (reseed) {
+        index->Reseeds++;
+        Platform_CryptFill(index->Key, (int32_t)sizeof(index->Key));
     }
-    return true;
+    return Resize(index, crowded || wanted <= kMaxCapacity ? wanted : index->Capacity, reseed);
 }
 
 uint32_t& TreeCount(Dictionary* dict) {
@@ -212,7 +250,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (!index || !item->Key) return;
     const size_t length = StoredLength(item);
     const bool caseless = index->CaseLess != 0;
-    Slot* slot = Probe(index, HashKey(item->Key, length, caseless), item->Key, length, nullptr);
+    Slot* slot = Probe(index, HashKey(index, item->Key, length), item->Key, length, nullptr);
     if (!slot) return;
     if (slot->Item != item) {
         // A later holder of a key held earlier too.
@@ -236,11 +274,25 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
 bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, DictionaryItem** first) {
     DictionaryIndex* index = dict->Index;
     if (!index) return false;
-    Slot* slot = Probe(index, HashKey(key, length, index->CaseLess != 0), key, length, nullptr);
+    Slot* slot = Probe(index, HashKey(index, key, length), key, length, nullptr);
     *first = slot ? slot->Item : nullptr;
     return true;
 }
 
 bool Dictionary_IndexHasDuplicates(const Dictionary* dict) {
     return dict->Index && dict->Index->Duplicates != 0;
+}
+
+uint32_t Dictionary_IndexLongestProbe(const Dictionary* dict) {
+    const DictionaryIndex* index = dict->Index;
+    if (!index) return 0;
+    const uint32_t mask = index->Capacity - 1;
+    uint32_t longest = 0;
+    for (uint32_t pos = 0; pos < index->Capacity; pos++) {
+        const Slot& slot = index->Slots[pos];
+        if (!slot.Item || slot.Item == kGone) continue;
+        const uint32_t distance = (pos - slot.Hash) & mask;
+        if (distance > longest) longest = distance;
+    }
+    return longest;
 }

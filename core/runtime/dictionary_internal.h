@@ -138,5 +138,8 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item);
 bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, DictionaryItem** first);
 // True when some key is held by more than one item.
 bool Dictionary_IndexHasDuplicates(const Dictionary* dict);
+// The farthest any key of the index sits from the slot its hash names (the probes a lookup of it
+// takes, less one); 0 without an index.
+uint32_t Dictionary_IndexLongestProbe(const Dictionary* dict);
 // True when `a` comes before `b` in their (common) list; a != b.
 bool DictionaryItem_Precedes(const DictionaryItem* a, const DictionaryItem* b);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -108,6 +109,18 @@ class BlockView {
   private:
     uint8_t* map_ = nullptr;
 };
+
+// Takes the sender's lock on the state word through a description of its own, as a live sender
+// holds it from its claim until it has published.
+bool LockState(int fd) {
+    struct flock range;
+    memset(&range, 0, sizeof(range));
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 24;
+    range.l_len = 4;
+    return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
 
 // An owner mark: 16 lower-case hexadecimal digits, then zero bytes.
 bool IsOwnerMark(const std::string& mark) {
@@ -461,12 +474,15 @@ TEST(AppMark, SenderWaitsForTheBlockAndGivesUpAfterTwentySeconds) {
     EXPECT_EQ(sent.load(), 1);
     EXPECT_EQ(AppMark_ReadData(owner), 1);
     EXPECT_EQ(std::make_tuple(r.calls, r.data), std::make_tuple(2, std::string("second")));
-    // A block that stays claimed: 40 more tries, then the failure is logged.
+    // A block that a live sender keeps claimed: 40 more tries, then the failure is logged.
+    const int fd = shm_open(m.object.c_str(), O_RDWR, 0);
+    ASSERT_TRUE(fd >= 0 && LockState(fd));
     view.set(1, 0);
     TakeLog();
     EXPECT_EQ(AppMark_WriteData(sender, "never", 5), 0);
     EXPECT_NE(TakeLog().find("Unable to send data to the first instance"), std::string::npos);
     EXPECT_EQ(std::make_pair(view.state(), view.length()), std::make_pair(1u, 0u));
+    close(fd);
 }
 
 // ---- Other processes ------------------------------------------------------------------------
@@ -640,6 +656,65 @@ TEST(AppMarkProcesses, OwnerKilledWithoutCleanupIsTakenOverWithItsBlock) {
         EXPECT_EQ(std::make_tuple(r.calls, r.data), std::make_tuple(1, Pattern(10)));
     }
     EXPECT_FALSE(ObjectExists(m.object));
+}
+
+// A sender that dies between its claim and its message leaves the block claimed, but not to a
+// dead process: the next sender takes the block over, while a live claimant's is left alone.
+TEST(AppMarkProcesses, SenderThatDiesMidClaimLeavesTheBlockToTheNext) {
+    const struct {
+        const char* What;
+        bool Killed;
+    } cases[] = {{"crashed while copying its message", false}, {"killed while holding its claim", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Marker m(c.Killed ? "killed" : "crashed");
+        Mark owner(m.name), sender(m.name);
+        Received r;
+        AppMark_SetOnDataCallback(owner, &r, Receive);
+        ASSERT_EQ(AppMark_AcquireWithTimeout(owner, 0), 1);
+        ASSERT_EQ(AppMark_AcquireWithTimeout(sender, 0), 0);
+        BlockView view(m.object);
+        ASSERT_TRUE(view.ok());
+        Child claimant([&](int commands, int reports) {
+            if (!c.Killed) {
+                // A real sender whose message lies in a page it may not read: the copy after
+                // its claim stops the process.
+                Mark mark(m.name);
+                void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                const struct rlimit noCore = {0, 0};
+                setrlimit(RLIMIT_CORE, &noCore);
+                signal(SIGSEGV, SIG_DFL);
+                if (page != MAP_FAILED && AppMark_AcquireWithTimeout(mark, 0) == 0)
+                    AppMark_WriteData(mark, page, 100);
+                Report(reports, "survived\n");
+                return;
+            }
+            const int fd = shm_open(m.object.c_str(), O_RDWR, 0);
+            BlockView mine(m.object);
+            const bool claimed = fd >= 0 && mine.ok() && LockState(fd);
+            if (claimed) mine.set(1, 3, "hal");
+            Report(reports, claimed ? "claimed\n" : "failed\n");
+            WaitForInputEnd(commands);
+        });
+        if (c.Killed) {
+            ASSERT_EQ(claimant.ReadLine(), "claimed");
+            std::atomic<int64_t> sent{-1};
+            std::thread later([&] { sent = AppMark_WriteData(sender, "after", 5); });
+            usleep(1200 * 1000);
+            EXPECT_EQ(sent.load(), -1) << "a live claimant's block is taken";
+            EXPECT_EQ(claimant.Finish(true), -1);
+            later.join(); // the sender gives up after its 40 tries at most
+            EXPECT_EQ(sent.load(), 1);
+        } else {
+            EXPECT_EQ(claimant.ReadLine(), "");
+            EXPECT_NE(claimant.Finish(), 0);
+            EXPECT_EQ(view.state(), 1u) << "the claim is left behind";
+            EXPECT_EQ(AppMark_WriteData(sender, "after", 5), 1);
+        }
+        EXPECT_EQ(AppMark_ReadData(owner), 1);
+        EXPECT_EQ(std::make_tuple(r.calls, r.data), std::make_tuple(1, std::string("after")));
+        EXPECT_TRUE(view.clear());
+    }
 }
 
 TEST(AppMarkProcesses, StartsAtTheSameMomentGetOneOwner) {

@@ -46,6 +46,32 @@ TEST_F(PlatformTree, ModesChangeOnTheEntryItselfNeverThroughALink) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// In a directory its group shares, an item this process made is opened up to the group; an entry
+// that is a link to a file elsewhere is never followed: the file keeps its group and mode.
+TEST_F(PlatformTree, GroupFixupActsOnTheEntryNeverOnALinksTarget) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0770) | chmod(dir.file("file").c_str(), 0640), 0);
+    ASSERT_EQ(chmod(outside.file("precious").c_str(), 0640), 0);
+    struct stat shared, before, after;
+    ASSERT_EQ(stat(dir.path().c_str(), &shared) | stat(outside.file("precious").c_str(), &before), 0);
+    // clang-format off
+    struct Case { const char* name; int flags; mode_t expected; } cases[] = {
+        {"file", O_RDONLY | O_NOFOLLOW, 0660}, // ours, in the shared directory: opened up
+        {"link", O_PATH | O_NOFOLLOW, 0},      // the link itself, as a tree operation opens it
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        const int fd = openat(at, c.name, c.flags | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << c.name;
+        Platform_TreeGroupFixup(&shared, fd);
+        close(fd);
+        if (c.expected) EXPECT_EQ(PermsOf(dir.file(c.name)), c.expected) << c.name;
+    }
+    EXPECT_EQ(Platform_TreeCreateDirectory(at, "link"), 0) << "the name is taken by the link";
+    ASSERT_EQ(stat(outside.file("precious").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+}
+
 TEST_F(PlatformTree, ModesChangeWithoutPermissionToReadTheEntry) {
     if (!IsRoot()) GTEST_SKIP() << "needs root to become another user";
     ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod(dir.file("dir").c_str(), 0300), 0);

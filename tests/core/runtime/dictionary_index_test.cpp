@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/formats/json.h"
+#include "core/formats/yaml.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_internal.h"
 
@@ -155,6 +159,110 @@ TEST(DictionaryIndex, ChildIndexesGoWithTheTree) {
     EXPECT_EQ(Dictionary_GetInt32ByPath(dict, "c49.k39", &value), 1);
     EXPECT_EQ(value, 39);
     Dictionary_Release(&dict); // ASan reports any index left behind
+}
+
+// The index's former hash, fixed and unkeyed: keys that share the low bits of it could be found
+// offline, so that one document made every insert walk one ever longer run of slots.
+uint32_t UnkeyedHash(const std::string& key) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)key.size();
+    size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        uint64_t w;
+        memcpy(&w, key.data() + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
+    if (i < key.size()) {
+        uint64_t w = 0;
+        memcpy(&w, key.data() + i, key.size() - i);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    }
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return (uint32_t)h;
+}
+
+// `count` distinct eight-letter keys: with `crafted`, only those whose unkeyed hash names one of
+// the first 32 slots of a table of `slots` (and so of every smaller one); else random ones.
+std::vector<std::string> EightLetterKeys(size_t count, bool crafted, uint32_t slots) {
+    std::vector<std::string> keys;
+    std::mt19937_64 rng(7);
+    std::string key(8, 'a');
+    for (uint64_t n = 0; keys.size() < count; n++) {
+        uint64_t digits = crafted ? n : rng();
+        for (char& c : key) {
+            c = (char)('a' + digits % 26);
+            digits /= 26;
+        }
+        if (!crafted || (UnkeyedHash(key) & (slots - 1)) < 32) keys.push_back(key);
+    }
+    return keys;
+}
+
+struct Reader {
+    const char* Name;
+    std::function<std::string(const std::vector<std::string>&)> Document;
+    std::function<bool(const std::string&, Dictionary*)> Load;
+};
+
+const Reader kReaders[] = {
+    {"json",
+     [](const std::vector<std::string>& keys) {
+         std::string text = "{";
+         for (const std::string& k : keys) {
+             text += text.size() > 1 ? ",\"" : "\"";
+             text += k;
+             text += "\":1";
+         }
+         return text + "}";
+     },
+     [](const std::string& text, Dictionary* dict) {
+         JSON* json = nullptr;
+         JSON_Create(&json);
+         JSON_SetDictionaryHandle(json, dict);
+         const bool ok = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1;
+         JSON_Delete(&json);
+         return ok;
+     }},
+    {"yaml",
+     [](const std::vector<std::string>& keys) {
+         std::string text;
+         for (const std::string& k : keys) text += k + ": 1\n";
+         return text;
+     },
+     [](const std::string& text, Dictionary* dict) {
+         YAML* yaml = nullptr;
+         YAML_Create(&yaml);
+         YAML_SetDictionaryHandle(yaml, dict);
+         const bool ok = YAML_LoadBuffer(yaml, text.data(), (uint32_t)text.size()) == 1;
+         YAML_Delete(&yaml);
+         return ok;
+     }},
+};
+
+// Keys chosen to collide under a fixed hash load as random keys do: every key lies a short probe
+// from its slot, so that the load's work grows with the keys, not with their square.
+TEST(DictionaryIndex, KeysChosenToCollideLoadInLinearTime) {
+    constexpr size_t kKeys = 4000;
+    constexpr uint32_t kShortProbe = 128; // random keys stay far below it
+    for (const Reader& reader : kReaders) {
+        for (const bool crafted : {true, false}) {
+            SCOPED_TRACE(std::string(reader.Name) + (crafted ? " crafted" : " random"));
+            const std::vector<std::string> keys = EightLetterKeys(kKeys, crafted, 8192);
+            Dictionary* dict = nullptr;
+            Dictionary_Create(&dict);
+            ASSERT_TRUE(reader.Load(reader.Document(keys), dict));
+            Dictionary* root = nullptr;
+            Dictionary_SkipRoot(dict, &root);
+            uint32_t count = 0;
+            Dictionary_ItemGetCount(root, &count);
+            EXPECT_EQ(count, kKeys);
+            EXPECT_LT(Dictionary_IndexLongestProbe(root), kShortProbe);
+            for (const std::string& k : keys) ASSERT_EQ(Dictionary_ContainsKey(root, k.c_str()), 1) << k;
+            Dictionary_Release(&dict);
+        }
+    }
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -521,6 +523,58 @@ TEST(EventQueue, RemoveInstanceRunsOnlyCleanUps) {
     q.Flush();
     EXPECT_EQ(q.log, (Strings{"clean:a", "clean:b", "flush:1", "run:1", "clean:1", "clean:2", "flush:1"}));
     EXPECT_EQ(other, Strings{"run:keep"});
+}
+
+// True when another thread takes the queue's lock (through an add) within a generous bound. A
+// lock left held fails here instead of hanging: the blocked thread is left behind, and with it
+// the queue it waits on.
+bool LockIsFree(Queue& q) {
+    auto added = std::make_shared<std::atomic<bool>>(false);
+    EventQueue* queue = q.queue;
+    std::thread adder([queue, added] {
+        EventQueue_Add(queue, nullptr, nullptr, 0, [](void*, void*) {});
+        *added = true;
+    });
+    if (WaitFor([&] { return added->load(); })) {
+        adder.join();
+        return true;
+    }
+    adder.detach();
+    q.queue = nullptr;
+    return false;
+}
+
+// Every way pending events are discarded gives the queue's lock back.
+TEST(EventQueue, DiscardingPendingEventsLeavesTheLockFree) {
+    const struct {
+        const char* What;
+        std::function<void(Queue&)> Discard;
+    } cases[] = {
+        {"removed on the owner", [](Queue& q) { EventQueue_RemoveInstance(q, &q.log); }},
+        {"removed from another thread",
+         [](Queue& q) { std::thread([&] { EventQueue_RemoveInstance(q, &q.log); }).join(); }},
+        {"removed and flushed",
+         [](Queue& q) {
+             EventQueue_RemoveInstance(q, &q.log);
+             q.Flush();
+         }},
+        {"removed inside a callback",
+         [](Queue& q) {
+             Remover remover = {q, &q.log};
+             EventQueue_Add(q, &remover, nullptr, 0, [](void* instance, void*) {
+                 Remover* r = static_cast<Remover*>(instance);
+                 EventQueue_RemoveInstance(r->queue, r->victim);
+             });
+             q.Flush();
+         }},
+    };
+    for (const auto& c : cases) {
+        Queue q;
+        EventQueue_AddComplexEvent(q, &q.log, "a", 2, Record, RecordCleanup);
+        EventQueue_AddDelay(q, &q.log, "d", 2, Record, 3600);
+        c.Discard(q);
+        EXPECT_TRUE(LockIsFree(q)) << c.What;
+    }
 }
 
 struct Victim {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <set>
 #include <string>
@@ -178,6 +179,10 @@ TEST(HashTable, CountReadFromAnotherThread) {
             bad += count < last || count > kAdds;
         }
     });
+    // On a busy machine the reader may not have run yet: the adds start once it has read, or
+    // after a generous bound.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (reads.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     for (uint32_t k = 0; k < kAdds; k++) HashTable_Add(table, IntKey(k), k);
     done = true;
     reader.join();

@@ -143,6 +143,11 @@ TEST(Unicode, Utf8Lengths) {
     }
     // Only `length` bytes are read: the cut is seen at the given end, not at a later terminator.
     EXPECT_EQ(StringUtf8_ValidLength(Exact("\xE2\x82").get(), 2), 0);
+    // Cut by the length where the byte after it would complete the sequence: still a cut.
+    const struct { const char* text; int32_t length, valid; } cuts[] = {
+        {"ab\xE2\x82\xAC", 4, 2}, {"\xC3\xA9", 1, 0}, {"x\xF0\x9F\x98\x80", 4, 1}, {"x\xF0\x9F\x98\x80", 2, 1},
+    };
+    for (const auto& c : cuts) EXPECT_EQ(StringUtf8_ValidLength(c.text, c.length), c.valid) << c.text << " " << c.length;
     EXPECT_EQ(StringUtf8_ValidLength("ab\xE2\x82\xAC", 5), 5);
     EXPECT_EQ(StringUtf8_ValidLength("ab", 0), 0);
     EXPECT_EQ(StringUtf8_ValidLength("ab", -3), 0);
