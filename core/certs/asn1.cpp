@@ -496,8 +496,9 @@ int64_t ASN1_EncodeBigInt(ASN1* node, BigInt* value, uint8_t* buffer, uint32_t s
     uint32_t count = 0;
     if (!BigInt_ExportBinary(value, buffer + 2, size - 2, &count)) return 0;
     // INTEGER is two's complement: a magnitude whose top bit is set needs a 0x00 before it, or
-    // every reader takes it for a negative number.
-    const uint32_t pad = count && (buffer[2] & 0x80) ? 1 : 0;
+    // every reader takes it for a negative number; zero is one 0x00 byte, as DER has no empty
+    // INTEGER.
+    const uint32_t pad = count == 0 || (buffer[2] & 0x80) ? 1 : 0;
     const uint32_t content = count + pad;
     const uint32_t header = HeaderSize(content);
     if ((uint64_t)header + content > size) return 0;

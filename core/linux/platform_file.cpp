@@ -1382,7 +1382,9 @@ int32_t Platform_Open(const char* path, int32_t openFlags, int32_t, int32_t perm
     do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0 && (openFlags & O_CREAT)) {
-        do fd = open(path, openFlags | O_CLOEXEC, mode);
+        // Only the name itself is created: a dangling link at the path would otherwise make the
+        // file wherever it points, a place another user may have chosen.
+        do fd = open(path, openFlags | O_CLOEXEC | O_NOFOLLOW, mode);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0) GroupFixup(path, fd);
     }

@@ -382,7 +382,8 @@ TEST(ASN1, EncodeBigInt) {
         int64_t Result;
         std::string Out;
     } rows[] = {
-        {"", 8, 1, "0200"},
+        {"", 8, 1, "020100"}, // DER has no empty INTEGER
+        {"", 2, 0, ""},
         {"05", 8, 1, "020105"},
         {"80ff", 8, 1, "02030080ff"}, // a 0x00 keeps it positive (as openssl -genconf INTEGER:0x80FF)
         {"80ff", 4, 0, ""},

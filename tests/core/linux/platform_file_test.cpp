@@ -487,6 +487,18 @@ TEST_F(PlatformFile, ItemsAreMadeWithTheModeAskedForAndSharedOnlyWhereTheGroupRe
     ::umask(saved);
 }
 
+// Creating never goes through a link: a dangling one would make the file where it points.
+TEST_F(PlatformFile, CreatingRefusesADanglingLinkAndKeepsOneToAFile) {
+    ASSERT_EQ(symlink(c("elsewhere"), c("dangling")), 0);
+    ASSERT_TRUE(Build(dir.path(), {"real"}));
+    ASSERT_EQ(symlink(c("real"), c("live")), 0);
+    EXPECT_LT(Platform_Open(c("dangling"), O_RDWR | O_CREAT, 0, 0600), 0);
+    EXPECT_EQ(access(c("elsewhere"), F_OK), -1);
+    const int32_t fd = Platform_Open(c("live"), O_RDWR | O_CREAT, 0, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(Platform_Close(fd), 1);
+}
+
 TEST_F(PlatformFile, DeletesAndLinksWithTheirParents) {
     ASSERT_TRUE(Build(dir.path(), {"d/", "d/f"}));
     EXPECT_EQ(Platform_DeleteFileOnReboot(c("d/f")), 1);
