@@ -14,7 +14,7 @@ namespace {
 constexpr int32_t kGrain = 64;
 // Beyond this many words the counts of bits and bytes no longer fit a signed 32-bit number.
 constexpr int64_t kMaxWords = (INT32_MAX / 32) - kGrain;
-constexpr int32_t kRandomDraws = 16;
+constexpr int32_t kRandomDraws = 128;
 
 BigInt* GlobalRandomNumberForTest = nullptr;
 
@@ -944,17 +944,23 @@ int64_t BigInt_ModuloRandom(BigInt* r, const BigInt* m) {
         CopyInternal(r, GlobalRandomNumberForTest);
         return 1;
     }
+    // Exactly as many bits as m has, redrawn while the value is 0 or not below m: every value in
+    // 1 .. m - 1 is equally likely, and each draw succeeds with probability above 1/4 (m of at
+    // least 2 bits) so a failure to find one is a broken random source, not bad luck.
+    const int32_t bits = BigInt_BitCount(m);
+    const int32_t words = (bits + 31) / 32;
+    const uint32_t topMask = bits % 32 ? (UINT32_C(1) << (bits % 32)) - 1 : UINT32_MAX;
     alignas(BigInt) unsigned char s0[sizeof(BigInt)];
     BigInt* t = BigInt_Stack(s0);
+    BigInt_ExpandInt(t, words);
     int64_t ok = 0;
     for (int32_t draw = 0; draw < kRandomDraws && !ok; draw++) {
-        BigInt_ExpandInt(t, m->Length);
-        Platform_CryptFill(t->Words, m->Length * (int32_t)sizeof(uint32_t));
-        t->Length = m->Length;
+        if (!Platform_CryptFill(t->Words, words * (int32_t)sizeof(uint32_t))) break;
+        t->Words[words - 1] &= topMask;
+        t->Length = words;
         t->Sign = 0;
         Trim(t);
-        ModuloMagnitude(t, t, m);
-        ok = t->Length != 0;
+        ok = t->Length != 0 && CompareMagnitude(t, m) < 0;
     }
     if (ok) CopyInternal(r, t);
     BigInt_Unstack(t);

@@ -95,7 +95,8 @@ int64_t Montgomery_GetInstanceId(Montgomery* context, char* buffer, int32_t size
 int64_t Montgomery_AddRef(Montgomery* context);
 int64_t Montgomery_Release(Montgomery** handle);
 
-// A uniform draw of length(m) words reduced modulo m, redrawn while zero (at most 16 draws).
+// A uniform value in 1 .. m - 1: bit-length(m) random bits, redrawn while 0 or not below m
+// (at most 128 draws; 0 when none fits or the random source fails).
 int64_t BigInt_ModuloRandom(BigInt* r, const BigInt* m);
 // While set (a counted reference is kept), BigInt_ModuloRandom answers a copy of it; null clears.
 int64_t BigInt_SetRandomNumberForTest(BigInt* value);

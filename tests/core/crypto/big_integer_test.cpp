@@ -173,13 +173,34 @@ TEST(BigInt, MontgomeryEdges) {
     EXPECT_EQ(nullptr, c);
 }
 
+// Draws stay in 1 .. m - 1 and are spread evenly. Draws the width of m's words reduced modulo
+// m = 0xC000000000000001 would land below 2^62 half of the time instead of a third.
 TEST(BigInt, RandomBelowModulus) {
-    Num m("1000000000000000000000001"), r, fixed("1234");
-    for (int i = 0; i < 50; i++) {
-        ASSERT_EQ(1, BigInt_ModuloRandom(r, m));
-        EXPECT_EQ(1, BigInt_GetSign(r));
-        EXPECT_LT(BigInt_Compare(r, m), 0);
+    const struct {
+        const char* M;
+        const char* Below; // the share of draws below this value is checked
+        double Share;
+    } rows[] = {
+        {"3", "2", 1.0 / 2},
+        {"5", "2", 1.0 / 4},
+        {"5", "4", 3.0 / 4},
+        {"C000000000000001", "4000000000000000", 1.0 / 3},
+        {"1000000000000000000000001", "800000000000000000000000", 1.0 / 2},
+    };
+    constexpr int kDraws = 1000;
+    for (const auto& row : rows) {
+        Num m(row.M), below(row.Below), r;
+        int count = 0;
+        for (int i = 0; i < kDraws; i++) {
+            ASSERT_EQ(1, BigInt_ModuloRandom(r, m)) << row.M;
+            ASSERT_EQ(1, BigInt_GetSign(r)) << row.M;
+            ASSERT_LT(BigInt_Compare(r, m), 0) << row.M;
+            count += BigInt_Compare(r, below) < 0;
+        }
+        // Five standard deviations either way at most.
+        EXPECT_NEAR(row.Share, (double)count / kDraws, 0.08) << row.M << " below " << row.Below;
     }
+    Num m("1000000000000000000000001"), r, fixed("1234");
     BigInt_SetRandomNumberForTest(fixed);
     BigInt_ModuloRandom(r, m);
     EXPECT_EQ("1234", Text(r));
