@@ -142,7 +142,7 @@ bool DrawBlinding(RSA* rsa) {
         MultiplyModulo(t, r, s, rsa->Modulus);
         if (BigInt_GetSign(t) == 0 || !BigInt_ModuloInverse(inverse, t, n)) continue;
         MultiplyModulo(&rsa->BlindInverse, inverse, s, rsa->Modulus);
-        BigInt_MontgomeryPower(&rsa->BlindE, r, &rsa->E, rsa->Modulus);
+        BigInt_MontgomeryPowerPublic(&rsa->BlindE, r, &rsa->E, rsa->Modulus);
         rsa->BlindUses = 1;
         return true;
     }
@@ -190,7 +190,7 @@ bool PrivateOperation(RSA* rsa, BigInt* out, const BigInt* x) {
         else
             break;
         MultiplyModulo(out, y, &rsa->BlindInverse, rsa->Modulus);
-        BigInt_MontgomeryPower(check, out, &rsa->E, rsa->Modulus);
+        BigInt_MontgomeryPowerPublic(check, out, &rsa->E, rsa->Modulus);
         if (BigInt_Equal(check, x)) return true;
     }
     BigInt_Reset(out);
@@ -226,7 +226,7 @@ int64_t FinishBlock(RSA* rsa, uint8_t* out, uint32_t* outLength, bool secret) {
     if (secret) {
         ok = PrivateOperation(rsa, &rsa->Output, x);
     } else {
-        ok = BigInt_MontgomeryPower(&rsa->Output, x, &rsa->E, rsa->Modulus) == 1;
+        ok = BigInt_MontgomeryPowerPublic(&rsa->Output, x, &rsa->E, rsa->Modulus) == 1;
     }
     if (!ok || !BigInt_ExportBinaryFixedSize(&rsa->Output, out, k)) {
         memset(out, 0, k);
@@ -437,7 +437,7 @@ int64_t RSA_Verify(RSA* rsa, const uint8_t* digest, uint32_t digestLength, const
     BigInt_ImportBinary(s, signature, signatureLength);
     if (BigInt_Compare(s, ModulusOf(rsa)) >= 0) return 0;
     uint8_t block[kMaxBlock];
-    if (!BigInt_MontgomeryPower(m, s, &rsa->E, rsa->Modulus) || !BigInt_ExportBinaryFixedSize(m, block, k))
+    if (!BigInt_MontgomeryPowerPublic(m, s, &rsa->E, rsa->Modulus) || !BigInt_ExportBinaryFixedSize(m, block, k))
         return 0;
     if (version == RSA_SIGNATURE_VERSION_PCS15) return MatchBlock(block, k, nullptr, 0, digest, digestLength);
     for (const DigestInfoPrefix& info : kDigestInfos)

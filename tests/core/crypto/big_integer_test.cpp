@@ -173,6 +173,27 @@ TEST(BigInt, MontgomeryEdges) {
     EXPECT_EQ(nullptr, c);
 }
 
+// With m = a^2 the Montgomery form of a squares to a value whose reduction is exactly m before
+// the final subtraction; the result must be 0, not m.
+TEST(BigInt, MontgomeryReductionReachingTheModulus) {
+    const std::string limbs32 = "F" + std::string(254, '0') + "D"; // 1,024 bits
+    const char* roots[] = {"7", "F123456789ABCDEF1", "C0000000000000000000000000000001", limbs32.c_str()};
+    for (const char* root : roots) {
+        Num a(root), m, r;
+        BigInt_Multiply(m, a, a);
+        Montgomery* c = nullptr;
+        ASSERT_EQ(1, BigInt_MontgomeryCreate(&c, m));
+        for (const char* exponent : {"2", "3", "10001"}) {
+            Num e(exponent);
+            ASSERT_EQ(1, BigInt_MontgomeryPower(r, a, e, c));
+            EXPECT_EQ("0", Text(r)) << root << "^" << exponent;
+            ASSERT_EQ(1, BigInt_MontgomeryPowerPublic(r, a, e, c));
+            EXPECT_EQ("0", Text(r)) << root << "^" << exponent << " public";
+        }
+        BigInt_MontgomeryDestroy(&c);
+    }
+}
+
 // Draws stay in 1 .. m - 1 and are spread evenly. Draws the width of m's words reduced modulo
 // m = 0xC000000000000001 would land below 2^62 half of the time instead of a third.
 TEST(BigInt, RandomBelowModulus) {
@@ -387,8 +408,10 @@ TEST(BigInt, AgreesWithPython) {
                 Montgomery* c = nullptr;
                 ASSERT_EQ(1, BigInt_MontgomeryCreate(&c, m));
                 ASSERT_EQ(1, BigInt_MontgomeryPower(r, a, b, c));
-                BigInt_MontgomeryDestroy(&c);
                 ASSERT_EQ(expected, Text(r)) << line_of(row);
+                ASSERT_EQ(1, BigInt_MontgomeryPowerPublic(r, a, b, c));
+                BigInt_MontgomeryDestroy(&c);
+                ASSERT_EQ(expected, Text(r)) << "public " << line_of(row);
             }
         }
     }
