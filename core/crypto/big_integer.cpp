@@ -433,39 +433,43 @@ inline void FinalSubtract(const Montgomery* c, uint64_t* out, const uint64_t* v,
     for (int32_t j = 0; j < n; j++) out[j] = (v[j] & keep) | (out[j] & ~keep);
 }
 
-// Montgomery product on whole limbs (R' = 2^(64n)), the multiplication and the reduction
-// interleaved limb by limb: out = a b / R' mod m, for a below R' and b below m. t holds n + 2
-// limbs of scratch; out may be a or b.
+// Column k of a^2 over i in from .. k - from: the cross products a[i] a[k-i] (i < k - i) summed
+// once and doubled, plus the square of the middle limb when k is even.
+inline Column SquareColumn(const uint64_t* a, int32_t k, int32_t from) {
+    Column cross = ColumnSum(a, a, k, from, k == 0 ? -1 : (k - 1) / 2);
+    cross.High = cross.High << 1 | (uint64_t)(cross.Low >> 127);
+    cross.Low <<= 1;
+    if ((k & 1) == 0) Accumulate(cross, (unsigned __int128)a[k / 2] * a[k / 2]);
+    return cross;
+}
+
+// Montgomery product on whole limbs (R' = 2^(64n)) by columns: column k of a b + q m is summed
+// in the accumulator, and while k < n the limb q[k] = low x n0 that clears it is found and its
+// term added; the columns from n on are the result. out = a b / R' mod m for a below R' and b
+// below m (a squares when b is null). t holds 2n limbs of scratch; out may be a or b.
 void BigInt_MontgomeryProduct(const Montgomery* c, uint64_t* out, const uint64_t* a, const uint64_t* b,
                               uint64_t* t) {
     const int32_t n = c->Limbs;
     const uint64_t* m = c->LimbM;
-    const uint64_t n0 = c->N0;
-    memset(t, 0, ((size_t)n + 2) * sizeof(uint64_t));
-    for (int32_t i = 0; i < n; i++) {
-        const uint64_t bi = b[i];
-        uint64_t carry = 0;
-        for (int32_t j = 0; j < n; j++) {
-            const Wide p = (Wide)a[j] * bi + t[j] + carry;
-            t[j] = (uint64_t)p;
-            carry = (uint64_t)(p >> 64);
+    uint64_t* q = t;
+    uint64_t* v = t + n;
+    Column acc;
+    for (int32_t k = 0; k < 2 * n - 1; k++) {
+        const int32_t from = k < n ? 0 : k - n + 1, to = k < n ? k : n - 1;
+        Column column = b ? ColumnSum(a, b, k, from, to) : SquareColumn(a, k, from);
+        if (k < n) {
+            if (k > 0) Merge(column, ColumnSum(q, m, k, 0, k - 1));
+            Merge(acc, column);
+            q[k] = (uint64_t)acc.Low * c->N0;
+            Accumulate(acc, (unsigned __int128)q[k] * m[0]);
+            Emit(acc, Column{});
+        } else {
+            Merge(column, ColumnSum(q, m, k, from, to));
+            v[k - n] = Emit(acc, column);
         }
-        Wide s = (Wide)t[n] + carry;
-        t[n] = (uint64_t)s;
-        t[n + 1] = (uint64_t)(s >> 64);
-        // Adding q m clears the low limb, which the shift by one limb then drops.
-        const uint64_t q = t[0] * n0;
-        carry = (uint64_t)(((Wide)q * m[0] + t[0]) >> 64);
-        for (int32_t j = 1; j < n; j++) {
-            const Wide p = (Wide)q * m[j] + t[j] + carry;
-            t[j - 1] = (uint64_t)p;
-            carry = (uint64_t)(p >> 64);
-        }
-        s = (Wide)t[n] + carry;
-        t[n - 1] = (uint64_t)s;
-        t[n] = t[n + 1] + (uint64_t)(s >> 64);
     }
-    FinalSubtract(c, out, t, t[n]);
+    v[n - 1] = Emit(acc, Column{});
+    FinalSubtract(c, out, v, (uint64_t)acc.Low);
 }
 
 // out = t / R' mod m for t of 2n limbs below m R' (t is overwritten).
@@ -491,8 +495,7 @@ void MontgomeryReduce(const Montgomery* c, uint64_t* out, uint64_t* t) {
 // out = a a / R' mod m: the square with its cross products halved, then the reduction.
 // t holds 2n limbs.
 void MontgomerySquare(const Montgomery* c, uint64_t* out, const uint64_t* a, uint64_t* t) {
-    BigUIntLowSquare(t, a, c->Limbs);
-    MontgomeryReduce(c, out, t);
+    BigInt_MontgomeryProduct(c, out, a, nullptr, t);
 }
 
 // out = base R' mod m, the base's Montgomery form. t holds 2n + 2 limbs. A base below R' is

@@ -162,11 +162,10 @@ bool NextBlinding(RSA* rsa) {
 
 // y = x^d mod n for x below n from the factors: one power modulo each, joined by Garner's rule.
 void FactorPower(RSA* rsa, BigInt* y, const BigInt* x) {
-    Temp xp, xq, yp, yq, h;
-    BigInt_Modulo(xp, x, &rsa->P);
-    BigInt_Modulo(xq, x, &rsa->Q);
-    SecretPower(yp, xp, &rsa->DP, rsa->ModulusP);
-    SecretPower(yq, xq, &rsa->DQ, rsa->ModulusQ);
+    Temp xp, yp, yq, h;
+    // The powers reduce x by each factor themselves, without a division.
+    SecretPower(yp, x, &rsa->DP, rsa->ModulusP);
+    SecretPower(yq, x, &rsa->DQ, rsa->ModulusQ);
     // h = qinv (yp - yq) mod p; y = yq + h q, below n.
     BigInt_Modulo(h, yq, &rsa->P);
     if (BigInt_Compare(yp, h) < 0) BigInt_Add(yp, yp, &rsa->P);

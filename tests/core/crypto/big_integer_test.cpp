@@ -306,7 +306,7 @@ for bits in sizes:
             while math.gcd(y, m) != 1: y = (y + 1) % m or 1
             print("inv", h(y), h(m), h(pow(y, -1, m)))
         e = rnd(min(bits, 1024) if bits > 64 else bits, False)
-        base = rnd(random.choice([bits, bits + 5]), False)
+        base = rnd(random.choice([bits, bits + 5, 2 * bits + 70]), False)
         print("mont", h(base), h(e), h(m), h(pow(base, e, m)))
         if bits <= 256:
             print("pow", h(base), h(e), h(m), h(pow(base, e, m)))
