@@ -122,9 +122,19 @@ bool ReadIntegers(const uint8_t* der, uint32_t count, BigInt* const* out, uint32
     return ok;
 }
 
-// r = a x b mod n for a, b below n.
+// r = a mod m by Montgomery products (a power of 1), for a below m x 2^(64 limbs of m), as every
+// product of two values below m is: no long division, whose steps would follow the secret values.
+void Reduce(BigInt* r, const BigInt* a, Montgomery* context) {
+    Temp one;
+    BigInt_SetWord(one, 1);
+    BigInt_MontgomeryPowerPublic(r, a, one, context);
+}
+
+// r = a x b mod m for a, b below m.
 void MultiplyModulo(BigInt* r, const BigInt* a, const BigInt* b, Montgomery* context) {
-    BigInt_ModuloMultiply(r, a, b, &context->M);
+    Temp product;
+    BigInt_Multiply(product, a, b);
+    Reduce(r, product, context);
 }
 
 // r = x^d mod m for a secret exponent.
@@ -162,17 +172,19 @@ bool NextBlinding(RSA* rsa) {
 
 // y = x^d mod n for x below n from the factors: one power modulo each, joined by Garner's rule.
 void FactorPower(RSA* rsa, BigInt* y, const BigInt* x) {
-    Temp xp, yp, yq, h;
+    Temp t, yp, yq, h;
     // The powers reduce x by each factor themselves, without a division.
     SecretPower(yp, x, &rsa->DP, rsa->ModulusP);
     SecretPower(yq, x, &rsa->DQ, rsa->ModulusQ);
-    // h = qinv (yp - yq) mod p; y = yq + h q, below n.
-    BigInt_Modulo(h, yq, &rsa->P);
-    if (BigInt_Compare(yp, h) < 0) BigInt_Add(yp, yp, &rsa->P);
-    BigInt_Subtract(yp, yp, h);
+    // h = qinv (yp - yq) mod p, with p added so that nothing depends on which is larger;
+    // y = yq + h q, below n.
+    Reduce(h, yq, rsa->ModulusP);
+    BigInt_Add(t, yp, &rsa->P);
+    BigInt_Subtract(t, t, h);
+    Reduce(yp, t, rsa->ModulusP);
     MultiplyModulo(h, yp, &rsa->QInv, rsa->ModulusP);
-    BigInt_Multiply(xp, h, &rsa->Q);
-    BigInt_Add(y, xp, yq);
+    BigInt_Multiply(t, h, &rsa->Q);
+    BigInt_Add(y, t, yq);
 }
 
 // out = x^d mod n, blinded, and checked by raising it back to e before it leaves. Factors that
