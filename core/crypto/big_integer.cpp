@@ -1113,8 +1113,8 @@ int64_t BigInt_ModuloRandom(BigInt* r, const BigInt* m) {
         return 1;
     }
     // Exactly as many bits as m has, redrawn while the value is 0 or not below m: every value in
-    // 1 .. m - 1 is equally likely, and each draw succeeds with probability above 1/4 (m of at
-    // least 2 bits) so a failure to find one is a broken random source, not bad luck.
+    // 1 .. m - 1 is equally likely, and each draw succeeds with probability at least 1/4 (m of
+    // at least 2 bits), so a failure to find one is a broken random source, not bad luck.
     const int32_t bits = BigInt_BitCount(m);
     const int32_t words = (bits + 31) / 32;
     const uint32_t topMask = bits % 32 ? (UINT32_C(1) << (bits % 32)) - 1 : UINT32_MAX;
