@@ -1,6 +1,6 @@
 // Reads arbitrary text as hexadecimal and arbitrary bytes as a big-endian number, checks that
 // both forms come back unchanged, and checks the modular operations on the values read against
-// each other: Montgomery against plain powers, inverses by multiplying back.
+// each other: both Montgomery powers against plain powers, inverses by multiplying back.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c) {
         Check(BigInt_MontgomeryPower(r1, x, e, c) == 1);
         Check(BigInt_ModuloPower(r2, x, e, m) == 1);
+        Check(BigInt_Equal(r1, r2));
+        Check(BigInt_MontgomeryPowerPublic(r1, x, e, c) == 1);
         Check(BigInt_Equal(r1, r2));
         BigInt_MontgomeryDestroy(&c);
         if (BigInt_GetSign(x) != 0 && BigInt_ModuloInverse(r1, x, m)) {

@@ -14,7 +14,7 @@ namespace {
 constexpr int32_t kGrain = 64;
 // Beyond this many words the counts of bits and bytes no longer fit a signed 32-bit number.
 constexpr int64_t kMaxWords = (INT32_MAX / 32) - kGrain;
-constexpr int32_t kRandomDraws = 16;
+constexpr int32_t kRandomDraws = 128;
 
 BigInt* GlobalRandomNumberForTest = nullptr;
 
@@ -401,12 +401,6 @@ inline uint64_t Emit(Column& acc, const Column& column) {
     return out;
 }
 
-// out[0 .. n-1] = (a x b) mod 2^(64n): only the low columns of the product.
-void LowHalfMultiply(uint64_t* out, const uint64_t* a, const uint64_t* b, int32_t n) {
-    Column acc;
-    for (int32_t k = 0; k < n; k++) out[k] = Emit(acc, ColumnSum(a, b, k, 0, k));
-}
-
 // ---- Montgomery ----
 
 void Montgomery_Delete(Montgomery* context) {
@@ -416,67 +410,148 @@ void Montgomery_Delete(Montgomery* context) {
     BigInt_InternalDelete(&context->MPrime);
     const size_t n = (size_t)context->Limbs;
     if (context->LimbM) Memory_Free(context->LimbM, n * sizeof(uint64_t));
-    if (context->LimbMPrime) Memory_Free(context->LimbMPrime, n * sizeof(uint64_t));
-    if (context->Scratch) Memory_Free(context->Scratch, 8 * n * sizeof(uint64_t));
+    if (context->LimbRR) Memory_Free(context->LimbRR, n * sizeof(uint64_t));
     context->Header.ClassId = 0;
     Memory_Free(context, sizeof(Montgomery));
 }
 
-// Limbs of R = 2^k: keeps the low k bits.
-void MaskToK(uint64_t* x, int32_t n, uint32_t k) {
-    const uint32_t top = k - 64 * (uint32_t)(n - 1);
-    if (top < 64) x[n - 1] &= (UINT64_C(1) << top) - 1;
-}
+using Wide = unsigned __int128;
 
-int32_t CompareLimbs(const uint64_t* a, const uint64_t* b, int32_t n) {
-    for (int32_t i = n - 1; i >= 0; i--)
-        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-    return 0;
-}
-
-// out = Montgomery product of a and b (both below R, n limbs): t = a x b; u = (t x m') mod R;
-// v = (t + u x m) / R; v - m when v >= m. out may be a or b; squares when a is b.
-void BigInt_MontgomeryProduct(Montgomery* c, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+// out = v - m when v (n limbs and a top bit) is at least m, else v; chosen by a mask, not a branch,
+// so the time says nothing about the value. out is distinct from v.
+inline void FinalSubtract(const Montgomery* c, uint64_t* out, const uint64_t* v, uint64_t top) {
     const int32_t n = c->Limbs;
-    uint64_t* t = c->Scratch;    // 2n + 1
-    uint64_t* u = t + 2 * n + 1; // n
-    uint64_t* um = u + n;        // 2n
-    if (a == b)
-        BigUIntLowSquare(t, a, n);
-    else
-        BigUIntLowMultiply(t, a, b, n);
-    t[2 * n] = 0;
-    // (t x m') mod R depends only on t mod R.
-    memcpy(um, t, (size_t)n * sizeof(uint64_t));
-    MaskToK(um, n, c->K);
-    LowHalfMultiply(u, um, c->LimbMPrime, n);
-    MaskToK(u, n, c->K);
-    BigUIntLowMultiply(um, u, c->LimbM, n);
-    unsigned __int128 carry = 0;
-    for (int32_t i = 0; i < 2 * n; i++) {
-        carry += (unsigned __int128)t[i] + um[i];
-        t[i] = (uint64_t)carry;
-        carry >>= 64;
+    const uint64_t* m = c->LimbM;
+    uint64_t borrow = 0;
+    for (int32_t j = 0; j < n; j++) {
+        const Wide d = (Wide)v[j] - m[j] - borrow;
+        out[j] = (uint64_t)d;
+        borrow = (uint64_t)(d >> 64) & 1;
     }
-    t[2 * n] = (uint64_t)carry;
-    // v = t >> k, below R + m < 2^(k+1): n limbs plus possibly one bit above them.
-    const int32_t limbShift = (int32_t)(c->K / 64), bitShift = (int32_t)(c->K % 64);
-    uint64_t* vv = um; // n + 1 limbs; um is no longer needed.
-    for (int32_t i = 0; i <= n; i++) {
-        const int32_t s = i + limbShift;
-        uint64_t w = s <= 2 * n ? t[s] >> bitShift : 0;
-        if (bitShift && s + 1 <= 2 * n) w |= t[s + 1] << (64 - bitShift);
-        vv[i] = w;
-    }
-    if (vv[n] != 0 || CompareLimbs(vv, c->LimbM, n) >= 0) {
-        uint64_t borrow = 0;
-        for (int32_t i = 0; i < n; i++) {
-            const unsigned __int128 d = (unsigned __int128)vv[i] - c->LimbM[i] - borrow;
-            vv[i] = (uint64_t)d;
-            borrow = (uint64_t)(d >> 64) & 1;
+    // v < m exactly when there is no top bit and the subtraction borrowed.
+    const uint64_t keep = 0 - ((top ^ 1) & borrow);
+    for (int32_t j = 0; j < n; j++) out[j] = (v[j] & keep) | (out[j] & ~keep);
+}
+
+// Column k of a^2 over i in from .. k - from: the cross products a[i] a[k-i] (i < k - i) summed
+// once and doubled, plus the square of the middle limb when k is even.
+inline Column SquareColumn(const uint64_t* a, int32_t k, int32_t from) {
+    Column cross = ColumnSum(a, a, k, from, k == 0 ? -1 : (k - 1) / 2);
+    cross.High = cross.High << 1 | (uint64_t)(cross.Low >> 127);
+    cross.Low <<= 1;
+    if ((k & 1) == 0) Accumulate(cross, (unsigned __int128)a[k / 2] * a[k / 2]);
+    return cross;
+}
+
+// Montgomery product on whole limbs (R' = 2^(64n)) by columns: column k of a b + q m is summed
+// in the accumulator, and while k < n the limb q[k] = low x n0 that clears it is found and its
+// term added; the columns from n on are the result. out = a b / R' mod m for a below R' and b
+// below m (a squares when b is null). t holds 2n limbs of scratch; out may be a or b.
+void BigInt_MontgomeryProduct(const Montgomery* c, uint64_t* out, const uint64_t* a, const uint64_t* b,
+                              uint64_t* t) {
+    const int32_t n = c->Limbs;
+    const uint64_t* m = c->LimbM;
+    uint64_t* q = t;
+    uint64_t* v = t + n;
+    Column acc;
+    for (int32_t k = 0; k < 2 * n - 1; k++) {
+        const int32_t from = k < n ? 0 : k - n + 1, to = k < n ? k : n - 1;
+        Column column = b ? ColumnSum(a, b, k, from, to) : SquareColumn(a, k, from);
+        if (k < n) {
+            if (k > 0) Merge(column, ColumnSum(q, m, k, 0, k - 1));
+            Merge(acc, column);
+            q[k] = (uint64_t)acc.Low * c->N0;
+            Accumulate(acc, (unsigned __int128)q[k] * m[0]);
+            Emit(acc, Column{});
+        } else {
+            Merge(column, ColumnSum(q, m, k, from, to));
+            v[k - n] = Emit(acc, column);
         }
     }
-    memcpy(out, vv, (size_t)n * sizeof(uint64_t));
+    v[n - 1] = Emit(acc, Column{});
+    FinalSubtract(c, out, v, (uint64_t)acc.Low);
+}
+
+// out = t / R' mod m for t of 2n limbs below m R' (t is overwritten).
+void MontgomeryReduce(const Montgomery* c, uint64_t* out, uint64_t* t) {
+    const int32_t n = c->Limbs;
+    const uint64_t* m = c->LimbM;
+    uint64_t top = 0;
+    for (int32_t i = 0; i < n; i++) {
+        const uint64_t q = t[i] * c->N0;
+        uint64_t carry = 0;
+        for (int32_t j = 0; j < n; j++) {
+            const Wide p = (Wide)q * m[j] + t[i + j] + carry;
+            t[i + j] = (uint64_t)p;
+            carry = (uint64_t)(p >> 64);
+        }
+        const Wide s = (Wide)t[i + n] + carry + top;
+        t[i + n] = (uint64_t)s;
+        top = (uint64_t)(s >> 64);
+    }
+    FinalSubtract(c, out, t + n, top);
+}
+
+// out = a a / R' mod m: the square with its cross products halved, then the reduction.
+// t holds 2n limbs.
+void MontgomerySquare(const Montgomery* c, uint64_t* out, const uint64_t* a, uint64_t* t) {
+    BigInt_MontgomeryProduct(c, out, a, nullptr, t);
+}
+
+// out = base R' mod m, the base's Montgomery form. t holds 2n + 2 limbs. A base below R' is
+// multiplied by R'^2 mod m; one below m R' is first reduced by the same products, so that the
+// private operations never divide; only a longer base goes through the long division.
+void ToMontgomery(const Montgomery* c, uint64_t* out, const BigInt* base, uint64_t* t) {
+    const int32_t n = c->Limbs;
+    if (base->Length <= 2 * n) {
+        LoadLimbs(out, n, base);
+        BigInt_MontgomeryProduct(c, out, out, c->LimbRR, t);
+        return;
+    }
+    if (base->Length <= 4 * n) {
+        LoadLimbs(t, 2 * n, base);
+        uint64_t borrow = 0;
+        for (int32_t j = 0; j < n; j++) {
+            const Wide d = (Wide)t[n + j] - c->LimbM[j] - borrow;
+            borrow = (uint64_t)(d >> 64) & 1;
+        }
+        if (borrow) {
+            // base / R', then times R'^2 twice: base, then base R'.
+            MontgomeryReduce(c, out, t);
+            BigInt_MontgomeryProduct(c, out, out, c->LimbRR, t);
+            BigInt_MontgomeryProduct(c, out, out, c->LimbRR, t);
+            return;
+        }
+    }
+    alignas(BigInt) unsigned char s0[sizeof(BigInt)];
+    BigInt* reduced = BigInt_Stack(s0);
+    ModuloMagnitude(reduced, base, &c->M);
+    LoadLimbs(out, n, reduced);
+    BigInt_Unstack(reduced);
+    BigInt_MontgomeryProduct(c, out, out, c->LimbRR, t);
+}
+
+// w exponent bits from bit pos up; bits past the value read as zero.
+inline uint32_t ExponentBits(const BigInt* e, int32_t pos, int32_t w) {
+    const int32_t word = pos / 32;
+    uint64_t v = word < e->Length ? e->Words[word] : 0;
+    if (word + 1 < e->Length) v |= (uint64_t)e->Words[word + 1] << 32;
+    return (uint32_t)(v >> (pos % 32)) & ((UINT32_C(1) << w) - 1);
+}
+
+// out = table[index], every entry read and masked so that no address depends on the index.
+inline void SelectEntry(uint64_t* out, const uint64_t* table, uint32_t entries, int32_t n, uint32_t index) {
+    memset(out, 0, (size_t)n * sizeof(uint64_t));
+    for (uint32_t i = 0; i < entries; i++) {
+        const uint64_t mask = 0 - (((uint64_t)(i ^ index) - 1) >> 63);
+        const uint64_t* entry = table + (size_t)i * (size_t)n;
+        for (int32_t j = 0; j < n; j++) out[j] |= entry[j] & mask;
+    }
+}
+
+void Wipe(uint64_t* p, size_t count) {
+    volatile uint64_t* v = p;
+    for (size_t i = 0; i < count; i++) v[i] = 0;
 }
 
 } // namespace
@@ -849,13 +924,22 @@ int64_t BigInt_MontgomeryCreate(Montgomery** handle, const BigInt* m) {
     BigInt_Unstack(one);
     BigInt_Unstack(t);
 
-    const int32_t n = (int32_t)((c->K + 63) / 64);
+    // The products' own form: whole limbs, n0 = -m^-1 mod 2^64 by the same iteration on one
+    // limb (m is its own inverse to 3 bits; each round doubles that), R'^2 mod m.
+    const int32_t n = (m->Length + 1) / 2;
     c->Limbs = n;
     c->LimbM = static_cast<uint64_t*>(Memory_AllocZero((size_t)n * sizeof(uint64_t)));
-    c->LimbMPrime = static_cast<uint64_t*>(Memory_AllocZero((size_t)n * sizeof(uint64_t)));
-    c->Scratch = static_cast<uint64_t*>(Memory_AllocZero(8 * (size_t)n * sizeof(uint64_t)));
+    c->LimbRR = static_cast<uint64_t*>(Memory_AllocZero((size_t)n * sizeof(uint64_t)));
     LoadLimbs(c->LimbM, n, &c->M);
-    LoadLimbs(c->LimbMPrime, n, &c->MPrime);
+    uint64_t inverse = c->LimbM[0];
+    for (int i = 0; i < 5; i++) inverse *= 2 - c->LimbM[0] * inverse;
+    c->N0 = 0 - inverse;
+    BigInt* rr = BigInt_Stack(s0);
+    BigInt_SetWordInternal(rr, 1);
+    ShiftLeftInternal(rr, rr, 128 * n);
+    ModuloMagnitude(rr, rr, &c->M);
+    LoadLimbs(c->LimbRR, n, rr);
+    BigInt_Unstack(rr);
     *handle = c;
     return 1;
 }
@@ -895,33 +979,117 @@ int32_t BigInt_MontgomeryGetModuloByteCount(Montgomery* context) {
     return BigInt_ByteCount(&context->M);
 }
 
-int64_t BigInt_MontgomeryPower(BigInt* r, const BigInt* base, const BigInt* exponent, Montgomery* context) {
+namespace {
+
+// Fixed windows for a secret exponent: wider windows save products, but every window scans the
+// whole table.
+int32_t FixedWindow(int32_t bits) {
+    return bits > 512 ? 5 : bits > 128 ? 4 : bits > 32 ? 3 : 1;
+}
+
+// Sliding windows over odd powers for a public exponent.
+int32_t SlidingWindow(int32_t bits) {
+    return bits <= 20 ? 1 : bits <= 80 ? 3 : bits <= 240 ? 4 : bits <= 672 ? 5 : 6;
+}
+
+bool PowerArgumentsValid(BigInt* r, const BigInt* base, const BigInt* exponent, Montgomery* context) {
     CLASS_CHECK(r, BIGINT_CLASS_ID);
     CLASS_CHECK(base, BIGINT_CLASS_ID);
     CLASS_CHECK(exponent, BIGINT_CLASS_ID);
     CLASS_CHECK(context, MONTGOMERY_CLASS_ID);
-    if (base->Sign || exponent->Sign) return 0;
-    const int32_t n = context->Limbs;
-    uint64_t* x = context->Scratch + 6 * n;
-    uint64_t* acc = x + n;
-    alignas(BigInt) unsigned char s0[sizeof(BigInt)];
-    BigInt* t = BigInt_Stack(s0);
-    // The one long division of the power: the base into Montgomery form.
-    ShiftLeftInternal(t, base, (int32_t)context->K);
-    ModuloMagnitude(t, t, &context->M);
-    LoadLimbs(x, n, t);
-    // R - m, the Montgomery form of 1.
-    BigInt_UnsignedSubtract(t, &context->R, &context->M);
-    LoadLimbs(acc, n, t);
-    for (int32_t i = BigInt_BitCount(exponent) - 1; i >= 0; i--) {
-        BigInt_MontgomeryProduct(context, acc, acc, acc);
-        if ((exponent->Words[i / 32] >> (i % 32)) & 1) BigInt_MontgomeryProduct(context, acc, x, acc);
-    }
-    memset(x, 0, (size_t)n * sizeof(uint64_t));
-    x[0] = 1;
-    BigInt_MontgomeryProduct(context, acc, acc, x);
+    return !base->Sign && !exponent->Sign;
+}
+
+// r = acc / R' mod m, out of Montgomery form.
+void FromMontgomery(const Montgomery* c, BigInt* r, uint64_t* acc, uint64_t* t) {
+    const int32_t n = c->Limbs;
+    uint64_t* one = t + n + 2;
+    memset(one, 0, (size_t)n * sizeof(uint64_t));
+    one[0] = 1;
+    BigInt_MontgomeryProduct(c, acc, acc, one, t);
     StoreLimbs(r, acc, n);
-    BigInt_Unstack(t);
+}
+
+} // namespace
+
+// Fixed windows of the exponent from the top, each window's power taken from the table by a full
+// scan, every product reduced with the masked final subtraction: the sequence of operations and
+// the addresses read depend only on the sizes of the exponent and the modulus.
+int64_t BigInt_MontgomeryPower(BigInt* r, const BigInt* base, const BigInt* exponent, Montgomery* context) {
+    if (!PowerArgumentsValid(r, base, exponent, context)) return 0;
+    const int32_t n = context->Limbs;
+    const int32_t mBits = BigInt_BitCount(&context->M), eBits = BigInt_BitCount(exponent);
+    const int32_t bits = eBits > mBits ? eBits : mBits;
+    const int32_t w = FixedWindow(bits);
+    const uint32_t entries = UINT32_C(1) << w;
+    const size_t count = ((size_t)entries + 4) * (size_t)n + 2;
+    LimbBuffer storage((int32_t)count);
+    uint64_t* table = storage.get();
+    uint64_t* acc = table + (size_t)entries * (size_t)n;
+    uint64_t* entry = acc + n;
+    uint64_t* t = entry + n; // 2n + 2
+    // table[i] = base^i in Montgomery form; table[0] = R' mod m, the form of 1.
+    ToMontgomery(context, table + n, base, t);
+    memset(acc, 0, (size_t)n * sizeof(uint64_t));
+    acc[0] = 1;
+    BigInt_MontgomeryProduct(context, table, context->LimbRR, acc, t);
+    for (uint32_t i = 2; i < entries; i++)
+        BigInt_MontgomeryProduct(context, table + (size_t)i * n, table + (size_t)(i - 1) * n, table + n, t);
+    const int32_t windows = (bits + w - 1) / w;
+    SelectEntry(acc, table, entries, n, ExponentBits(exponent, (windows - 1) * w, w));
+    for (int32_t i = windows - 2; i >= 0; i--) {
+        for (int32_t s = 0; s < w; s++) MontgomerySquare(context, acc, acc, t);
+        SelectEntry(entry, table, entries, n, ExponentBits(exponent, i * w, w));
+        BigInt_MontgomeryProduct(context, acc, acc, entry, t);
+    }
+    FromMontgomery(context, r, acc, t);
+    Wipe(storage.get(), count);
+    return 1;
+}
+
+// Left to right over sliding windows that start and end on set bits: fewest products, but which
+// products run follows the exponent's bits, so the exponent must be public.
+int64_t BigInt_MontgomeryPowerPublic(BigInt* r, const BigInt* base, const BigInt* exponent,
+                                     Montgomery* context) {
+    if (!PowerArgumentsValid(r, base, exponent, context)) return 0;
+    const int32_t n = context->Limbs;
+    const int32_t bits = BigInt_BitCount(exponent);
+    const int32_t w = SlidingWindow(bits);
+    const uint32_t entries = UINT32_C(1) << (w - 1);
+    LimbBuffer storage((int32_t)(((size_t)entries + 4) * (size_t)n + 2));
+    uint64_t* table = storage.get(); // base^1, base^3, base^5 ...
+    uint64_t* acc = table + (size_t)entries * (size_t)n;
+    uint64_t* square = acc + n;
+    uint64_t* t = square + n; // 2n + 2
+    ToMontgomery(context, table, base, t);
+    if (entries > 1) MontgomerySquare(context, square, table, t);
+    for (uint32_t i = 1; i < entries; i++)
+        BigInt_MontgomeryProduct(context, table + (size_t)i * n, table + (size_t)(i - 1) * n, square, t);
+    // The form of 1 until the first window.
+    memset(square, 0, (size_t)n * sizeof(uint64_t));
+    square[0] = 1;
+    BigInt_MontgomeryProduct(context, acc, context->LimbRR, square, t);
+    bool started = false;
+    for (int32_t i = bits - 1; i >= 0;) {
+        if (!BigInt_IsBitSet(exponent, i)) {
+            if (started) MontgomerySquare(context, acc, acc, t);
+            i--;
+            continue;
+        }
+        int32_t low = i - w + 1 < 0 ? 0 : i - w + 1;
+        while (!BigInt_IsBitSet(exponent, low)) low++;
+        const uint32_t value = ExponentBits(exponent, low, i - low + 1);
+        const uint64_t* power = table + (size_t)(value / 2) * (size_t)n;
+        if (started) {
+            for (int32_t s = low; s <= i; s++) MontgomerySquare(context, acc, acc, t);
+            BigInt_MontgomeryProduct(context, acc, acc, power, t);
+        } else {
+            memcpy(acc, power, (size_t)n * sizeof(uint64_t));
+            started = true;
+        }
+        i = low - 1;
+    }
+    FromMontgomery(context, r, acc, t);
     return 1;
 }
 
@@ -944,17 +1112,23 @@ int64_t BigInt_ModuloRandom(BigInt* r, const BigInt* m) {
         CopyInternal(r, GlobalRandomNumberForTest);
         return 1;
     }
+    // Exactly as many bits as m has, redrawn while the value is 0 or not below m: every value in
+    // 1 .. m - 1 is equally likely, and each draw succeeds with probability at least 1/4 (m of
+    // at least 2 bits), so a failure to find one is a broken random source, not bad luck.
+    const int32_t bits = BigInt_BitCount(m);
+    const int32_t words = (bits + 31) / 32;
+    const uint32_t topMask = bits % 32 ? (UINT32_C(1) << (bits % 32)) - 1 : UINT32_MAX;
     alignas(BigInt) unsigned char s0[sizeof(BigInt)];
     BigInt* t = BigInt_Stack(s0);
+    BigInt_ExpandInt(t, words);
     int64_t ok = 0;
     for (int32_t draw = 0; draw < kRandomDraws && !ok; draw++) {
-        BigInt_ExpandInt(t, m->Length);
-        Platform_CryptFill(t->Words, m->Length * (int32_t)sizeof(uint32_t));
-        t->Length = m->Length;
+        if (!Platform_CryptFill(t->Words, words * (int32_t)sizeof(uint32_t))) break;
+        t->Words[words - 1] &= topMask;
+        t->Length = words;
         t->Sign = 0;
         Trim(t);
-        ModuloMagnitude(t, t, m);
-        ok = t->Length != 0;
+        ok = t->Length != 0 && CompareMagnitude(t, m) < 0;
     }
     if (ok) CopyInternal(r, t);
     BigInt_Unstack(t);

@@ -30,12 +30,12 @@ struct Montgomery {
     BigInt Mask;
     // -m^-1 mod R.
     BigInt MPrime;
-    // The modulus and m' as 64-bit limbs, and the scratch of one product, so that the exponent
-    // loop allocates nothing. Limbs limbs hold any value below R.
+    // The products run on whole 64-bit limbs (R' = 2^(64 Limbs), reduced limb by limb): the
+    // modulus, n0 = -m^-1 mod 2^64 and R'^2 mod m, which brings a value into that form.
     int32_t Limbs;
+    uint64_t N0;
     uint64_t* LimbM;
-    uint64_t* LimbMPrime;
-    uint64_t* Scratch;
+    uint64_t* LimbRR;
 };
 
 // Lengths of the bit-length table and its entries: entry i is the bit length of i.
@@ -88,14 +88,19 @@ int64_t BigInt_ModuloPower(BigInt* r, const BigInt* base, const BigInt* exponent
 // Refuses (no context) a zero or even modulus: m^-1 mod 2^k exists only for odd m.
 int64_t BigInt_MontgomeryCreate(Montgomery** handle, const BigInt* m);
 int64_t BigInt_MontgomeryDestroy(Montgomery** handle);
-// 0 for a negative base or exponent.
+// 0 for a negative base or exponent. Safe for a secret exponent and base: the products, their
+// order and the memory they read depend only on the sizes of the exponent and the modulus.
 int64_t BigInt_MontgomeryPower(BigInt* r, const BigInt* base, const BigInt* exponent, Montgomery* context);
+// The same result for a public exponent (an RSA public exponent): faster, but its time follows
+// the exponent's bits.
+int64_t BigInt_MontgomeryPowerPublic(BigInt* r, const BigInt* base, const BigInt* exponent, Montgomery* context);
 int32_t BigInt_MontgomeryGetModuloByteCount(Montgomery* context);
 int64_t Montgomery_GetInstanceId(Montgomery* context, char* buffer, int32_t size);
 int64_t Montgomery_AddRef(Montgomery* context);
 int64_t Montgomery_Release(Montgomery** handle);
 
-// A uniform draw of length(m) words reduced modulo m, redrawn while zero (at most 16 draws).
+// A uniform value in 1 .. m - 1: bit-length(m) random bits, redrawn while 0 or not below m
+// (at most 128 draws; 0 when none fits or the random source fails).
 int64_t BigInt_ModuloRandom(BigInt* r, const BigInt* m);
 // While set (a counted reference is kept), BigInt_ModuloRandom answers a copy of it; null clears.
 int64_t BigInt_SetRandomNumberForTest(BigInt* value);

@@ -173,13 +173,55 @@ TEST(BigInt, MontgomeryEdges) {
     EXPECT_EQ(nullptr, c);
 }
 
-TEST(BigInt, RandomBelowModulus) {
-    Num m("1000000000000000000000001"), r, fixed("1234");
-    for (int i = 0; i < 50; i++) {
-        ASSERT_EQ(1, BigInt_ModuloRandom(r, m));
-        EXPECT_EQ(1, BigInt_GetSign(r));
-        EXPECT_LT(BigInt_Compare(r, m), 0);
+// With m = a^2 the Montgomery form of a squares to a value whose reduction is exactly m before
+// the final subtraction; the result must be 0, not m.
+TEST(BigInt, MontgomeryReductionReachingTheModulus) {
+    const std::string limbs32 = "F" + std::string(254, '0') + "D"; // 1,024 bits
+    const char* roots[] = {"7", "F123456789ABCDEF1", "C0000000000000000000000000000001", limbs32.c_str()};
+    for (const char* root : roots) {
+        Num a(root), m, r;
+        BigInt_Multiply(m, a, a);
+        Montgomery* c = nullptr;
+        ASSERT_EQ(1, BigInt_MontgomeryCreate(&c, m));
+        for (const char* exponent : {"2", "3", "10001"}) {
+            Num e(exponent);
+            ASSERT_EQ(1, BigInt_MontgomeryPower(r, a, e, c));
+            EXPECT_EQ("0", Text(r)) << root << "^" << exponent;
+            ASSERT_EQ(1, BigInt_MontgomeryPowerPublic(r, a, e, c));
+            EXPECT_EQ("0", Text(r)) << root << "^" << exponent << " public";
+        }
+        BigInt_MontgomeryDestroy(&c);
     }
+}
+
+// Draws stay in 1 .. m - 1 and are spread evenly. Draws the width of m's words reduced modulo
+// m = 0xC000000000000001 would land below 2^62 half of the time instead of a third.
+TEST(BigInt, RandomBelowModulus) {
+    const struct {
+        const char* M;
+        const char* Below; // the share of draws below this value is checked
+        double Share;
+    } rows[] = {
+        {"3", "2", 1.0 / 2},
+        {"5", "2", 1.0 / 4},
+        {"5", "4", 3.0 / 4},
+        {"C000000000000001", "4000000000000000", 1.0 / 3},
+        {"1000000000000000000000001", "800000000000000000000000", 1.0 / 2},
+    };
+    constexpr int kDraws = 1000;
+    for (const auto& row : rows) {
+        Num m(row.M), below(row.Below), r;
+        int count = 0;
+        for (int i = 0; i < kDraws; i++) {
+            ASSERT_EQ(1, BigInt_ModuloRandom(r, m)) << row.M;
+            ASSERT_EQ(1, BigInt_GetSign(r)) << row.M;
+            ASSERT_LT(BigInt_Compare(r, m), 0) << row.M;
+            count += BigInt_Compare(r, below) < 0;
+        }
+        // Five standard deviations either way at most.
+        EXPECT_NEAR(row.Share, (double)count / kDraws, 0.08) << row.M << " below " << row.Below;
+    }
+    Num m("1000000000000000000000001"), r, fixed("1234");
     BigInt_SetRandomNumberForTest(fixed);
     BigInt_ModuloRandom(r, m);
     EXPECT_EQ("1234", Text(r));
@@ -264,7 +306,7 @@ for bits in sizes:
             while math.gcd(y, m) != 1: y = (y + 1) % m or 1
             print("inv", h(y), h(m), h(pow(y, -1, m)))
         e = rnd(min(bits, 1024) if bits > 64 else bits, False)
-        base = rnd(random.choice([bits, bits + 5]), False)
+        base = rnd(random.choice([bits, bits + 5, 2 * bits + 70]), False)
         print("mont", h(base), h(e), h(m), h(pow(base, e, m)))
         if bits <= 256:
             print("pow", h(base), h(e), h(m), h(pow(base, e, m)))
@@ -366,8 +408,10 @@ TEST(BigInt, AgreesWithPython) {
                 Montgomery* c = nullptr;
                 ASSERT_EQ(1, BigInt_MontgomeryCreate(&c, m));
                 ASSERT_EQ(1, BigInt_MontgomeryPower(r, a, b, c));
-                BigInt_MontgomeryDestroy(&c);
                 ASSERT_EQ(expected, Text(r)) << line_of(row);
+                ASSERT_EQ(1, BigInt_MontgomeryPowerPublic(r, a, b, c));
+                BigInt_MontgomeryDestroy(&c);
+                ASSERT_EQ(expected, Text(r)) << "public " << line_of(row);
             }
         }
     }
