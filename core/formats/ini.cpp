@@ -362,7 +362,7 @@ bool Writable(Ini* ini, Writer* w, const char* key, bool section, bool marked, s
     const char* bad = nullptr;
     if (section && memchr(key, ']', length)) bad = "holds ']'";
     if (!section && memchr(key, '=', length)) bad = "holds '='";
-    if (!section && length == 0) bad = "is empty";
+    if (!section && length == 0 && !marked) bad = "is empty";
     if (!section && !marked && (key[0] == ';' || key[0] == '[')) bad = "starts a comment or header";
     if (!bad && (marked ? 1 : 0) + length + 1 + (section ? 1 : valueLength) > (size_t)INI_MAX_LINE_LENGTH)
         bad = "makes too long a line";

@@ -169,6 +169,51 @@ TEST(XmlTest, ValuesAreEscapedSoTheyCannotInjectMarkup) {
     EXPECT_EQ(Describe(f.dict), before);
 }
 
+// Names are written as they stand, so one the text cannot carry fails the save with its message
+// rather than writing markup of its own or being dropped.
+TEST(XmlTest, NamesTheTextCannotCarryFailTheSave) {
+    const struct {
+        const char* Element;   // a String element of this name at the top
+        const char* Attribute; // else an attribute of this name on element "r"
+        const char* Message;
+    } rows[] = {
+        {"x><evil/><y", nullptr, "Unable to write element [x><evil/><y]: the XML text cannot carry it"},
+        {"a b", nullptr, "Unable to write element [a b]: the XML text cannot carry it"},
+        {"-attr", nullptr, "Unable to write element [-attr]: the XML text cannot carry it"},
+        {"/x", nullptr, "Unable to write element [/x]: the XML text cannot carry it"},
+        {"x/", nullptr, "Unable to write element [x/]: the XML text cannot carry it"},
+        {"\xff", nullptr, "Unable to write element [\xff]: the XML text cannot carry it"},
+        {nullptr, "a b=\"1\"", "Unable to write attribute [a b=\"1\"]: the XML text cannot carry it"},
+        {nullptr, "x>", "Unable to write attribute [x>]: the XML text cannot carry it"},
+    };
+    for (const auto& row : rows) {
+        Fixture f;
+        if (row.Element) {
+            Dictionary_AddString(f.dict, row.Element, "v", nullptr);
+        } else {
+            Dictionary* r = nullptr;
+            XML_AddElement(f.dict, "r", &r, nullptr);
+            XML_AddAttribute(r, row.Attribute, "1");
+        }
+        uint32_t length = 7;
+        EXPECT_EQ(XML_SaveBufferEstimate(f.xml, &length), 0) << row.Message;
+        EXPECT_TRUE(HasLine(f.printed, row.Message)) << ::testing::PrintToString(f.printed);
+    }
+    // Text only reads back inside an element or after one, and not straight after other text.
+    Fixture text;
+    Dictionary_AddString(text.dict, "#text", "lost", nullptr);
+    uint32_t length = 0;
+    EXPECT_EQ(XML_SaveBufferEstimate(text.xml, &length), 0);
+    Dictionary* r = nullptr;
+    XML_AddElement(text.dict, "r", &r, nullptr);
+    Dictionary_Reset(text.dict);
+    XML_AddElement(text.dict, "r", &r, nullptr);
+    XML_AddAttribute(r, "a", "1");
+    Dictionary_AddString(r, "#text", "one", nullptr);
+    Dictionary_AddString(r, "#text", "two", nullptr);
+    EXPECT_EQ(XML_SaveBufferEstimate(text.xml, &length), 0);
+}
+
 TEST(XmlTest, WhatIsReadIsWrittenAndReadBackTheSame) {
     const char* documents[] = {
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE r PUBLIC \"a b\" \"c\"><r><a>1</a><a>2</a></r>",
