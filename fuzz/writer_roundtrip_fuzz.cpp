@@ -2,7 +2,6 @@
 // INI describe, saves it in each format and reads it back: either the save fails, or what is read
 // back is the document that was saved.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -154,7 +153,6 @@ void RoundTripXml(Input in, uint32_t minify) {
         Require(XML_LoadBuffer(xml, text.data(), length) == 1 || length == 0);
         NormalizeXml(saved);
         NormalizeXml(back);
-        if (getenv("RT_DEBUG")) fprintf(stderr, "TEXT[%s]\nSAVED %s\nBACK  %s\n", text.c_str(), Describe(saved).c_str(), Describe(back).c_str());
         Require(Describe(saved) == Describe(back));
         XML_SetDictionaryHandle(xml, nullptr);
         Dictionary_Release(&back);
@@ -219,7 +217,6 @@ void RoundTripIni(Input in) {
         MemoryStream_GetStreamHandle(ms, &stream);
         Require(Ini_LoadStream(ini, stream) == 1);
         MemoryStream_Delete(&ms);
-        if (getenv("RT_DEBUG")) fprintf(stderr, "TEXT[%s]\nSAVED %s\nBACK  %s\n", text.c_str(), Describe(saved).c_str(), Describe(back).c_str());
         Require(Describe(saved) == Describe(back));
         Ini_SetDictionaryHandle(ini, nullptr);
         Dictionary_Release(&back);
