@@ -61,15 +61,15 @@ bool ValidUtf8(const char* text, size_t length) {
     return true;
 }
 
-// A name the reader takes back as one bare word: not empty, short enough, UTF-8, and free of the
-// bytes that end a word (white space, "=", ">") or start a quoted one.
+// A name the reader takes back as one bare word: not empty, short enough, UTF-8, free of the
+// bytes that end a word (space, "=", ">"), and not starting with one that is skipped before a
+// word (tab, line feed, carriage return) or starts a quoted one.
 bool BareWord(const char* name) {
     const size_t length = strlen(name);
-    if (length == 0 || length > (size_t)XML_MAX_NAME_LENGTH || name[0] == '"' || !ValidUtf8(name, length))
+    if (length == 0 || length > (size_t)XML_MAX_NAME_LENGTH || name[0] == '"' || strchr("\t\n\r", name[0]) ||
+        !ValidUtf8(name, length))
         return false;
-    for (size_t i = 0; i < length; i++)
-        if ((uint8_t)name[i] <= 0x20 || name[i] == '=' || name[i] == '>') return false;
-    return true;
+    return !strpbrk(name, " =>");
 }
 
 // An element name: a bare word that reads as a start tag of that name. "/" starts an end tag and
@@ -152,7 +152,7 @@ void PutName(Writer* w, const char* name, bool regular) {
     const bool inQuotes = length >= 2 && name[0] == '"' && name[length - 1] == '"' &&
                           !memchr(name + 1, '"', length - 2);
     if (length == 0 || length > (size_t)XML_MAX_NAME_LENGTH + 2 || !ValidUtf8(name, length) ||
-        (!inQuotes && strchr(name, '"') && (name[0] == '"' || IsSpace(name[0]) || strpbrk(name, " =>")))) {
+        (!inQuotes && strchr(name, '"') && (name[0] == '"' || strchr("\t\n\r", name[0]) || strpbrk(name, " =>")))) {
         Refuse(w, "attribute", name);
         return;
     }
