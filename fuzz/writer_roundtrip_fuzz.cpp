@@ -90,8 +90,51 @@ void BuildXml(Input* in, Dictionary* dict, int32_t depth, bool element) {
     }
 }
 
-// What the XML text cannot tell apart is made one before the trees are compared: an element
-// holding one text only is the String of that text, and an empty String an empty element.
+bool IsXmlAttribute(Dictionary* element, DictionaryItem* item) {
+    const char* key = nullptr;
+    uint32_t type = 0;
+    Dictionary_ItemGetKeyPtr(element, item, &key);
+    Dictionary_ItemGetType(element, item, &type);
+    return key && key[0] == '-' && (type == DICTIONARY_TYPE_NULL || type == DICTIONARY_TYPE_STRING);
+}
+
+// Attributes live in the start tag, ahead of all content: one added after a child element reads
+// back before it. Moves them there, keeping their own order.
+void HoistAttributes(Dictionary* element) {
+    DictionaryItem* lastAttribute = nullptr;
+    bool content = false;
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(element, &item);
+    while (item) {
+        DictionaryItem* next = nullptr;
+        Dictionary_ItemGetNext(element, item, &next);
+        if (!IsXmlAttribute(element, item)) {
+            content = true;
+        } else if (!content) {
+            lastAttribute = item;
+        } else {
+            const char* key = nullptr;
+            uint32_t type = 0;
+            const char* text = nullptr;
+            int32_t length = 0;
+            Dictionary_ItemGetKeyPtr(element, item, &key);
+            Dictionary_ItemGetType(element, item, &type);
+            Dictionary_ItemGetBufferPtr(element, item, &text, &length);
+            const std::string name(key), value(text ? text : "", text ? (size_t)length : 0);
+            DictionaryItem* moved = nullptr;
+            Dictionary_Insert(element, lastAttribute, name.c_str(), &moved);
+            Dictionary_ItemSetType(element, moved, type);
+            if (type == DICTIONARY_TYPE_STRING) Dictionary_ItemSetBuffer(element, moved, value.data(), (int32_t)value.size());
+            Dictionary_Remove(element, &item);
+            lastAttribute = moved;
+        }
+        item = next;
+    }
+}
+
+// What the XML text cannot tell apart is made one before the trees are compared: attributes
+// stand before content, an element holding one text only is the String of that text, and an
+// empty String an empty element.
 void NormalizeXml(Dictionary* dict) {
     DictionaryItem* item = nullptr;
     Dictionary_ItemGetFirst(dict, &item);
@@ -104,12 +147,14 @@ void NormalizeXml(Dictionary* dict) {
         if (type == DICTIONARY_TYPE_STRING && XML_IsTextItem(dict, item)) Dictionary_ItemSetKey(dict, item, "#text");
         if (type == DICTIONARY_TYPE_STRING && !XML_IsTextItem(dict, item)) {
             Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
-            if (!text || length == 0) Dictionary_ItemSetType(dict, item, DICTIONARY_TYPE_DICTIONARY);
+            if ((!text || length == 0) && !IsXmlAttribute(dict, item))
+                Dictionary_ItemSetType(dict, item, DICTIONARY_TYPE_DICTIONARY);
             continue;
         }
         Dictionary* child = nullptr;
         if (type != DICTIONARY_TYPE_DICTIONARY || !Dictionary_ItemGetDictionaryHandle(dict, item, &child) || !child)
             continue;
+        HoistAttributes(child);
         uint32_t count = 0;
         DictionaryItem* only = nullptr;
         uint32_t onlyType = 0;
