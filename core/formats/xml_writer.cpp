@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
-#include <strings.h>
 
 #include "core/formats/xml.h"
 #include "core/formats/xml_internal.h"
