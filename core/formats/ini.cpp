@@ -62,29 +62,125 @@ KeptKey Kept(Dictionary* dict, const char* key) {
     return kept;
 }
 
+// ---- Names seen ----------------------------------------------------------------------------
+
+// A set of names compared as the Dictionary compares keys (ASCII case ignored unless it is case
+// sensitive), each with a Dictionary handle: the reader's sections by name, and the writer's
+// section names, so that neither scans the items again for every header.
+struct NameEntry {
+    uint64_t Hash;
+    char* Name; // null: a free slot
+    int32_t Length;
+    Dictionary* Value;
+};
+
+struct NameSet {
+    NameEntry* Slots = nullptr;
+    uint32_t Capacity = 0; // a power of two, or 0
+    uint32_t Count = 0;
+    bool Caseless = false;
+
+    ~NameSet() {
+        for (uint32_t i = 0; i < Capacity; i++)
+            if (Slots[i].Name) Memory_Free(Slots[i].Name, Slots[i].Length + 1);
+        if (Slots) Memory_Free(Slots, sizeof(NameEntry) * Capacity);
+    }
+
+    uint8_t Fold(uint8_t c) const { return Caseless && c >= 'A' && c <= 'Z' ? (uint8_t)(c - 'A' + 'a') : c; }
+
+    uint64_t HashOf(const char* name, int32_t length) const {
+        uint64_t h = 14695981039346656037ull;
+        for (int32_t i = 0; i < length; i++) h = (h ^ Fold((uint8_t)name[i])) * 1099511628211ull;
+        return h;
+    }
+
+    bool Same(const NameEntry& e, uint64_t hash, const char* name, int32_t length) const {
+        if (e.Hash != hash || e.Length != length) return false;
+        for (int32_t i = 0; i < length; i++)
+            if (Fold((uint8_t)e.Name[i]) != Fold((uint8_t)name[i])) return false;
+        return true;
+    }
+
+    // The entry of the name, or the free slot where it belongs.
+    NameEntry* Slot(const char* name, int32_t length, uint64_t hash) const {
+        for (uint32_t i = (uint32_t)hash & (Capacity - 1);; i = (i + 1) & (Capacity - 1))
+            if (!Slots[i].Name || Same(Slots[i], hash, name, length)) return &Slots[i];
+    }
+
+    NameEntry* Find(const char* name, int32_t length) const {
+        if (!Capacity) return nullptr;
+        NameEntry* e = Slot(name, length, HashOf(name, length));
+        return e->Name ? e : nullptr;
+    }
+
+    // Adds the name (when new) and answers its entry.
+    NameEntry* Add(const char* name, int32_t length) {
+        if ((Count + 1) * 2 > Capacity) Grow();
+        const uint64_t hash = HashOf(name, length);
+        NameEntry* e = Slot(name, length, hash);
+        if (e->Name) return e;
+        e->Hash = hash;
+        e->Length = length;
+        e->Name = static_cast<char*>(Memory_Alloc(length + 1));
+        memcpy(e->Name, name, (size_t)length);
+        e->Name[length] = 0;
+        e->Value = nullptr;
+        Count++;
+        return e;
+    }
+
+    void Grow() {
+        const uint32_t capacity = Capacity ? Capacity * 2 : 64;
+        NameEntry* old = Slots;
+        const uint32_t oldCapacity = Capacity;
+        Slots = static_cast<NameEntry*>(Memory_AllocZero(sizeof(NameEntry) * capacity));
+        Capacity = capacity;
+        for (uint32_t i = 0; i < oldCapacity; i++)
+            if (old[i].Name) *Slot(old[i].Name, old[i].Length, old[i].Hash) = old[i];
+        if (old) Memory_Free(old, sizeof(NameEntry) * oldCapacity);
+    }
+};
+
+bool Caseless(Dictionary* dict) {
+    uint32_t caseSensitive = 1;
+    Dictionary_GetCaseSensitive(dict, &caseSensitive);
+    return caseSensitive != 1;
+}
+
+// The reader's sections: for each name, the first Dictionary item of that name in the root.
+// Filled from the root's items at the first header; later only the reader adds Dictionaries to
+// the root, each through here, so every header is one look-up whatever the root holds.
+struct Sections {
+    NameSet Names;
+    bool Ready = false;
+};
+
+void IndexSections(Sections* sections, Dictionary* root) {
+    sections->Ready = true;
+    sections->Names.Caseless = Caseless(root);
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(root, &item);
+    for (; item; Dictionary_ItemGetNext(root, item, &item)) {
+        const char* key = nullptr;
+        Dictionary* child = nullptr;
+        if (!Dictionary_ItemGetKeyPtr(root, item, &key) || !key ||
+            !Dictionary_ItemCompareType(root, item, DICTIONARY_TYPE_DICTIONARY) ||
+            !Dictionary_ItemGetDictionaryHandle(root, item, &child) || !child)
+            continue;
+        NameEntry* e = sections->Names.Add(key, (int32_t)strlen(key));
+        if (!e->Value) e->Value = child;
+    }
+}
+
 // The section's Dictionary: the first Dictionary item of that name, else a new one at the end.
 // Items of other types with the name are left alone, so a key and a section may share a name
 // without the key's value being lost.
-Dictionary* Section(Dictionary* root, const char* name) {
+Dictionary* Section(Sections* sections, Dictionary* root, const char* name) {
+    if (!sections->Ready) IndexSections(sections, root);
     const KeptKey kept = Kept(root, name);
-    char lookup[DICTIONARY_MAX_KEY_LENGTH + 2];
-    int32_t at = 0;
-    if (kept.Mark) lookup[at++] = kept.Mark;
-    memcpy(lookup + at, kept.Text, (size_t)kept.Length);
-    lookup[at + kept.Length] = 0;
-    DictionaryItem* item = nullptr;
-    for (int64_t found = Dictionary_ItemFindByKey(root, lookup, nullptr, &item); found;) {
-        Dictionary* child = nullptr;
-        if (Dictionary_ItemCompareType(root, item, DICTIONARY_TYPE_DICTIONARY) &&
-            Dictionary_ItemGetDictionaryHandle(root, item, &child) && child)
-            return child;
-        DictionaryItem* next = nullptr;
-        Dictionary_ItemGetNext(root, item, &next);
-        found = next && Dictionary_ItemFindByKey(root, lookup, next, &item);
-    }
-    Dictionary* child = nullptr;
-    Dictionary_AddDictionary(root, name, &child, nullptr);
-    return child;
+    NameEntry* e = sections->Names.Add(kept.Text, kept.Length);
+    if (!e->Value) Dictionary_AddDictionary(root, name, &e->Value, nullptr);
+    return e->Value;
 }
 
 // ---- Reading --------------------------------------------------------------------------------
@@ -137,6 +233,7 @@ int64_t Load(Ini* ini, Reader* r) {
     char line[INI_MAX_LINE_LENGTH + 1];
     int32_t lines = 0;
     Dictionary* target = ini->Dict;
+    Sections sections;
     for (;;) {
         int32_t c = Next(r);
         while (c == '\r' || c == '\n') c = Next(r);
@@ -182,7 +279,7 @@ int64_t Load(Ini* ini, Reader* r) {
             *close = 0;
             const char* name = line + 1;
             Ini_VerboseLog(ini, 0, "Found section [%s @ Line %d]", name, lines);
-            target = ini->Dict ? Section(ini->Dict, name) : nullptr;
+            target = ini->Dict ? Section(&sections, ini->Dict, name) : nullptr;
             continue;
         }
         if (!target) continue;
@@ -256,6 +353,25 @@ void PutEscaped(Writer* w, const char* text, size_t length) {
     Put(w, text + start, length - start);
 }
 
+// A key the reader would take for something else is refused: an "=" would end it early, and a
+// line starting with ";" or "[" is a comment or a header. A section name holding "]" would end
+// early. A line the reader would find too long (counted as it reads it, escapes resolved) cannot
+// be read back either.
+bool Writable(Ini* ini, Writer* w, const char* key, bool section, bool marked, size_t valueLength) {
+    const size_t length = strlen(key);
+    const char* bad = nullptr;
+    if (section && memchr(key, ']', length)) bad = "holds ']'";
+    if (!section && memchr(key, '=', length)) bad = "holds '='";
+    if (!section && length == 0 && !marked) bad = "is empty";
+    if (!section && !marked && (key[0] == ';' || key[0] == '[')) bad = "starts a comment or header";
+    if (!bad && (marked ? 1 : 0) + length + 1 + (section ? 1 : valueLength) > (size_t)INI_MAX_LINE_LENGTH)
+        bad = "makes too long a line";
+    if (!bad) return true;
+    Ini_Print(ini, "Unable to write %s [%s]: it %s", section ? "section" : "key", key, bad);
+    w->Failed = true;
+    return false;
+}
+
 // A private item's key goes out with the '.' mark the Dictionary reads as private, so that the
 // item comes back private.
 void PutKey(Writer* w, Dictionary* dict, DictionaryItem* item, const char* key) {
@@ -265,7 +381,7 @@ void PutKey(Writer* w, Dictionary* dict, DictionaryItem* item, const char* key) 
 
 // The keyed items of `dict` that are no containers, one "key=value" line each; true when any
 // was written.
-bool PutValues(Writer* w, Dictionary* dict) {
+bool PutValues(Ini* ini, Writer* w, Dictionary* dict) {
     bool any = false;
     DictionaryItem* item = nullptr;
     Dictionary_ItemGetFirst(dict, &item);
@@ -275,10 +391,13 @@ bool PutValues(Writer* w, Dictionary* dict) {
         const char* text = nullptr;
         int32_t length = 0;
         Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
+        // Values are texts: the line ends where the text does.
+        const size_t valueLength = text ? strnlen(text, (size_t)length) : 0;
+        const bool marked = Dictionary_ItemGetPrivate(dict, item, nullptr) != 0;
+        if (!Writable(ini, w, key, false, marked, valueLength)) break;
         PutKey(w, dict, item, key);
         Put(w, "=", 1);
-        // Values are texts: the line ends where the text does.
-        if (text) PutEscaped(w, text, strnlen(text, (size_t)length));
+        if (text) PutEscaped(w, text, valueLength);
         PutLineEnding(w);
         any = true;
     }
@@ -400,13 +519,25 @@ int64_t Ini_SaveStream(Ini* ini, Stream* stream) {
     w->Used = 0;
     w->Failed = false;
     Dictionary* root = ini->Dict;
-    if (PutValues(w, root)) PutLineEnding(w);
-    // Containers below the sections have no INI form and are left out.
+    if (PutValues(ini, w, root)) PutLineEnding(w);
+    // Containers below the sections have no INI form and are left out. Two sections of one name
+    // would read back as one: such a Dictionary has no INI form either.
+    NameSet written;
+    written.Caseless = Caseless(root);
     DictionaryItem* item = nullptr;
     Dictionary_ItemGetFirst(root, &item);
     for (; item && !w->Failed; Dictionary_ItemGetNext(root, item, &item)) {
         const char* key = nullptr;
         if (!Dictionary_ItemIsContainer(root, item) || !Dictionary_ItemGetKeyPtr(root, item, &key)) continue;
+        const bool marked = Dictionary_ItemGetPrivate(root, item, nullptr) != 0;
+        if (!Writable(ini, w, key, true, marked, 0)) break;
+        const int32_t length = (int32_t)strlen(key);
+        if (written.Find(key, length)) {
+            Ini_Print(ini, "Unable to write section [%s]: it occurs twice", key);
+            w->Failed = true;
+            break;
+        }
+        written.Add(key, length);
         Put(w, "[", 1);
         PutKey(w, root, item, key);
         Put(w, "]", 1);
@@ -415,7 +546,7 @@ int64_t Ini_SaveStream(Ini* ini, Stream* stream) {
         Dictionary* child = nullptr;
         if (Dictionary_ItemCompareType(root, item, DICTIONARY_TYPE_DICTIONARY) &&
             Dictionary_ItemGetDictionaryHandle(root, item, &child) && child)
-            PutValues(w, child);
+            PutValues(ini, w, child);
         PutLineEnding(w);
     }
     Flush(w);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
-#include <strings.h>
 
 #include "core/formats/xml.h"
 #include "core/formats/xml_internal.h"
@@ -18,10 +17,73 @@ namespace {
 
 struct Writer {
     Stream* Target;
+    XML* Owner;
     uint8_t Block[4096];
     uint32_t Used;
     bool Failed;
 };
+
+// ---- What the reader can take back ------------------------------------------------------------
+
+// UTF-8 as the reader checks it: shortest forms, no surrogates, nothing past U+10FFFF, no NUL.
+bool ValidUtf8(const char* text, size_t length) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(text);
+    for (size_t i = 0; i < length;) {
+        const uint8_t c = p[i];
+        if (c == 0) return false;
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t need;
+        uint8_t low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) need = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (length - i <= need) return false;
+        for (size_t k = 1; k <= need; k++) {
+            if (p[i + k] < low || p[i + k] > high) return false;
+            low = 0x80;
+            high = 0xBF;
+        }
+        i += need + 1;
+    }
+    return true;
+}
+
+// A name the reader takes back as one bare word: not empty, short enough, UTF-8, free of the
+// bytes that end a word (space, "=", ">"), and not starting with one that is skipped before a
+// word (tab, line feed, carriage return) or starts a quoted one.
+bool BareWord(const char* name) {
+    const size_t length = strlen(name);
+    if (length == 0 || length > (size_t)XML_MAX_NAME_LENGTH || name[0] == '"' || strchr("\t\n\r", name[0]) ||
+        !ValidUtf8(name, length))
+        return false;
+    return !strpbrk(name, " =>");
+}
+
+// An element name: a bare word that reads as a start tag of that name. "/" starts an end tag and
+// ends an empty element; "-", "#" and "." belong to attribute, text and private keys.
+bool ElementName(const char* name) {
+    if (!BareWord(name) || strchr("-#./", name[0])) return false;
+    const bool regular = name[0] != '!' && name[0] != '?';
+    return !regular || name[strlen(name) - 1] != '/';
+}
+
+bool Refuse(Writer* w, const char* what, const char* name) {
+    XML_Print(w->Owner, "Unable to write %s [%s]: the XML text cannot carry it", what, name ? name : "");
+    w->Failed = true;
+    return false;
+}
 
 void Flush(Writer* w) {
     if (w->Used == 0 || w->Failed) return;
@@ -84,6 +146,15 @@ void PutEscaped(Writer* w, const char* text, int32_t length, bool attribute) {
 // word, else quoted.
 void PutName(Writer* w, const char* name, bool regular) {
     const size_t length = strlen(name);
+    // An empty name, or one holding a quote where it would have to be quoted, cannot be read back.
+    // A word given in its quotes (a document type's identifiers) is written as it stands.
+    const bool inQuotes = length >= 2 && name[0] == '"' && name[length - 1] == '"' &&
+                          !memchr(name + 1, '"', length - 2);
+    if (length == 0 || length > (size_t)XML_MAX_NAME_LENGTH + 2 || !ValidUtf8(name, length) ||
+        (!inQuotes && strchr(name, '"') && (name[0] == '"' || strchr("\t\n\r", name[0]) || strpbrk(name, " =>")))) {
+        Refuse(w, "attribute", name);
+        return;
+    }
     // In a declaration a bare word ending in "?" would be read as the word and the closing "?".
     bool quote = name[0] == 0 || (name[0] == '/' && name[1] == 0) || IsSpace(name[0]) ||
                  (!regular && name[length - 1] == '?');
@@ -150,6 +221,14 @@ void PutAttributes(Writer* w, Dictionary* element, bool regular) {
             const char* text = nullptr;
             int32_t length = 0;
             Dictionary_ItemGetBufferPtr(element, item, &text, &length);
+            if (!BareWord(key + 1) || strcmp(key + 1, "/") == 0) {
+                Refuse(w, "attribute", key + 1);
+                return;
+            }
+            if (text && !ValidUtf8(text, (size_t)length)) {
+                Refuse(w, "the value of attribute", key + 1);
+                return;
+            }
             Put(w, " ", 1);
             PutText(w, key + 1);
             Put(w, "=\"", 2);
@@ -179,7 +258,13 @@ struct Frame {
     int32_t Depth;
     // The element to end when the frame is done (null for a List or the top).
     const char* CloseKey;
+    // What this frame wrote last. Text reads back only where the reader is in text: straight
+    // after a start tag or after an element's end, not after a declaration (nor at the start of
+    // the document), and not after another text, which it would join.
+    uint8_t Last;
 };
+
+enum : uint8_t { kNothing = 0, kTextLast = 1, kElementLast = 2, kDeclarationLast = 3 };
 
 struct FrameStack {
     Frame* Frames = nullptr;
@@ -216,7 +301,7 @@ void WriteTree(XML* xml, Writer* w, Dictionary* root) {
         Dictionary_ItemGetType(parent, parentItem, &type);
         if (type == DICTIONARY_TYPE_LIST) Dictionary_ItemGetKeyPtr(parent, parentItem, &rootListKey);
     }
-    stack.Push({root, first, rootListKey, 0, nullptr});
+    stack.Push({root, first, rootListKey, 0, nullptr, kNothing});
     while (stack.Count > 0 && !w->Failed) {
         Frame& frame = stack.Frames[stack.Count - 1];
         if (!frame.Next) {
@@ -237,27 +322,64 @@ void WriteTree(XML* xml, Writer* w, Dictionary* root) {
         DictionaryItem* item = frame.Next;
         Dictionary_ItemGetNext(dict, item, &frame.Next);
         const int32_t depth = frame.Depth;
+        const bool inElement = frame.CloseKey != nullptr;
         const char* key = frame.ListKey;
         if (!key) Dictionary_ItemGetKeyPtr(dict, item, &key);
-        if (!key || key[0] == '-') continue;
         uint32_t type = 0;
         Dictionary_ItemGetType(dict, item, &type);
+        const bool written =
+            type == DICTIONARY_TYPE_STRING || type == DICTIONARY_TYPE_DICTIONARY || type == DICTIONARY_TYPE_LIST;
+        if (!written) continue;
+        // Whatever is written must read back as itself; what cannot fails the save.
+        if (!key) {
+            Refuse(w, "an item without key", "");
+            break;
+        }
+        if (key[0] == '-') {
+            if (!frame.ListKey && inElement && IsAttribute(dict, item)) continue;
+            Refuse(w, "element", key);
+            break;
+        }
         if (type == DICTIONARY_TYPE_LIST) {
             Dictionary* child = nullptr;
             Dictionary_ItemGetDictionaryHandle(dict, item, &child);
             DictionaryItem* childFirst = nullptr;
             if (child) Dictionary_ItemGetFirst(child, &childFirst);
             // `frame` may move when the stack grows: nothing of it is used after the push.
-            if (childFirst) stack.Push({child, childFirst, key, depth, nullptr});
+            if (childFirst) {
+                frame.Last = key[0] == '!' || key[0] == '?' ? kDeclarationLast : kElementLast;
+                stack.Push({child, childFirst, key, depth, nullptr, kNothing});
+            }
             continue;
+        }
+        const bool isText = type == DICTIONARY_TYPE_STRING && !frame.ListKey && XML_IsTextItem(dict, item);
+        if (!isText) {
+            if (!ElementName(key) || (type == DICTIONARY_TYPE_STRING && (key[0] == '!' || key[0] == '?'))) {
+                Refuse(w, "element", key);
+                break;
+            }
+            if (depth >= XML_MAX_LEVELS - 2) {
+                Refuse(w, "element nested this deep", key);
+                break;
+            }
         }
         if (type == DICTIONARY_TYPE_STRING) {
             const char* text = nullptr;
             int32_t length = 0;
             Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
+            if (text && !ValidUtf8(text, (size_t)length)) {
+                Refuse(w, "the text of", key);
+                break;
+            }
+            const bool readable = frame.Last == kElementLast || (frame.Last == kNothing && inElement);
+            if (isText && (!readable || !text || length == 0)) {
+                Refuse(w, "text", text);
+                break;
+            }
+            frame.Last = isText ? kTextLast : kElementLast;
             if (!minify) PutIndent(w, depth);
-            if (!frame.ListKey && XML_IsTextItem(dict, item)) {
-                if (text) PutEscaped(w, text, length, false);
+            if (isText) {
+                PutEscaped(w, text, length, false);
             } else {
                 Put(w, "<", 1);
                 PutText(w, key);
@@ -270,11 +392,20 @@ void WriteTree(XML* xml, Writer* w, Dictionary* root) {
             if (!minify) Put(w, "\n", 1);
             continue;
         }
+        frame.Last = key[0] == '!' || key[0] == '?' ? kDeclarationLast : kElementLast;
         if (type != DICTIONARY_TYPE_DICTIONARY) continue;
         Dictionary* element = nullptr;
         Dictionary_ItemGetDictionaryHandle(dict, item, &element);
         if (!element) continue;
         const bool regular = key[0] != '!' && key[0] != '?';
+        // A declaration ends with its start tag: it holds attributes only.
+        DictionaryItem* content = nullptr;
+        Dictionary_ItemGetFirst(element, &content);
+        while (!regular && content && IsAttribute(element, content)) Dictionary_ItemGetNext(element, content, &content);
+        if (!regular && content) {
+            Refuse(w, "declaration with content", key);
+            break;
+        }
         if (!minify) PutIndent(w, depth);
         Put(w, "<", 1);
         PutText(w, key);
@@ -285,7 +416,11 @@ void WriteTree(XML* xml, Writer* w, Dictionary* root) {
             const char* bytes = nullptr;
             int32_t length = 0;
             Dictionary_ItemGetBufferPtr(element, text, &bytes, &length);
-            if (bytes) PutEscaped(w, bytes, length, false);
+            if (!bytes || length == 0 || !ValidUtf8(bytes, (size_t)length)) {
+                Refuse(w, "the text of", key);
+                break;
+            }
+            PutEscaped(w, bytes, length, false);
             if (regular) {
                 Put(w, "</", 2);
                 PutText(w, key);
@@ -297,7 +432,7 @@ void WriteTree(XML* xml, Writer* w, Dictionary* root) {
         if (!minify) Put(w, "\n", 1);
         DictionaryItem* childFirst = nullptr;
         Dictionary_ItemGetFirst(element, &childFirst);
-        stack.Push({element, childFirst, nullptr, depth + 1, key});
+        stack.Push({element, childFirst, nullptr, depth + 1, key, kNothing});
     }
 }
 
@@ -309,6 +444,7 @@ int64_t XML_SaveStream(XML* xml, Stream* stream) {
     if (!xml->Dict) return 0;
     Writer* w = static_cast<Writer*>(Memory_Alloc(sizeof(Writer)));
     w->Target = stream;
+    w->Owner = xml;
     w->Used = 0;
     w->Failed = false;
     WriteTree(xml, w, xml->Dict);

@@ -14,13 +14,17 @@ template <typename T, int64_t (*Function)(T*, Stream*)> int64_t DocumentStreamCa
     return Function(static_cast<T*>(document), stream);
 }
 
-// Opens the file for shared reading and hands its stream (through a read buffer of that many
-// bytes, none when 0) to load. -1 when the file cannot be opened, nothing read; else load's answer.
+// Opens the regular file at the path (never waiting: a FIFO, device or directory is refused) and
+// hands its stream (through a read buffer of that many bytes, none when 0) to load. -1 when the
+// file cannot be opened, nothing read; else load's answer.
 int64_t Document_LoadFile(void* document, DocumentStreamFunc load, const char* path, int32_t readBuffer);
-// Opens the file to be replaced whole and hands its stream (through a write buffer of that many
-// bytes, none when 0) to save: the new text takes the old one's place only when save, the flushes,
-// the truncation and the close all succeeded, so a failed save never leaves a half-written file.
-// -1 when the file cannot be opened; else 1 or 0.
+// Writes the document into a new private file beside the one at the path (through a write buffer
+// of that many bytes, none when 0) and, when save and the sync succeeded, renames it over the old
+// name: the path then holds the whole new text, or, on any failure, exactly what it held before.
+// A link at the path stays a link to a file that gets the new text; a file with further hard
+// links gets the new text under this name only, the other names keep the old text. Only a
+// regular file, or none, can be replaced. -1 when no new file can be made there (nothing was
+// touched); else 1 or 0.
 int64_t Document_SaveFile(void* document, DocumentStreamFunc save, const char* path, int32_t writeBuffer);
 // Saves into the caller's buffer of capacity bytes; *length is what was written.
 int64_t Document_SaveBuffer(void* document, DocumentStreamFunc save, void* buffer, uint32_t capacity,

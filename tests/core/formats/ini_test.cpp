@@ -2,6 +2,7 @@
 // of malformed input, round trips, files (including saves that fail) and the dump.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -234,6 +235,91 @@ TEST(Ini, SaveReportsFailures) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(f.Load("a=1\n[s]\n"), 1); // nothing bound: lines are checked, nothing is stored
     EXPECT_EQ(f.Load("[s\n"), 0);
+}
+
+// A name the text cannot carry fails the save with its message instead of writing a document
+// that reads back as another one.
+TEST(Ini, NamesThatWouldReadBackAsSomethingElseFailTheSave) {
+    const struct {
+        const char* Section; // null: the key is a top-level key
+        const char* Key;
+        size_t ValueLength;
+        const char* Message;
+    } rows[] = {
+        {nullptr, "a=b", 1, "Unable to write key [a=b]: it holds '='"},
+        {nullptr, ";c", 1, "Unable to write key [;c]: it starts a comment or header"},
+        {nullptr, "[h]", 1, "Unable to write key [[h]]: it starts a comment or header"},
+        {"s", "=", 1, "Unable to write key [=]: it holds '='"},
+        {"a]b", "k", 1, "Unable to write section [a]b]: it holds ']'"},
+        // The reader takes lines of up to 4098 characters, escapes resolved.
+        {nullptr, "k", 4097, "Unable to write key [k]: it makes too long a line"},
+    };
+    for (const auto& row : rows) {
+        Fixture f;
+        Dictionary* target = f.dict;
+        if (row.Section) Dictionary_AddDictionary(f.dict, row.Section, &target, nullptr);
+        Dictionary_AddString(target, row.Key, std::string(row.ValueLength, '\n').c_str(), nullptr);
+        int64_t result = 1;
+        f.Save(&result);
+        EXPECT_EQ(result, 0) << row.Key;
+        ASSERT_EQ(f.printed.size(), 1u) << row.Key;
+        if (row.Message) {
+            EXPECT_TRUE(HasLine(f.printed, row.Message)) << ::testing::PrintToString(f.printed);
+        }
+    }
+    // Two sections of one name would read back as one; a ']' or ';' inside a key is carried.
+    Fixture twice;
+    Dictionary_AddDictionary(twice.dict, "s", nullptr, nullptr);
+    Dictionary_AddDictionary(twice.dict, "s", nullptr, nullptr);
+    int64_t result = 1;
+    twice.Save(&result);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(HasLine(twice.printed, "Unable to write section [s]: it occurs twice"));
+    Fixture longest;
+    Dictionary_AddString(longest.dict, "k", std::string(4096, '\n').c_str(), nullptr);
+    EXPECT_EQ(longest.Load(longest.Save(&result)), 1);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(longest.Count(), 2u);
+    Fixture fine;
+    Dictionary* section = nullptr;
+    Dictionary_AddDictionary(fine.dict, "[s;", &section, nullptr);
+    Dictionary_AddString(section, "k]=", "v", nullptr);
+    Dictionary_AddString(section, "k];", "v", nullptr);
+    fine.Save(&result);
+    EXPECT_EQ(result, 0);
+    Dictionary_Reset(fine.dict);
+    Dictionary_AddDictionary(fine.dict, "[s;", &section, nullptr);
+    Dictionary_AddString(section, "k];", "v", nullptr);
+    const std::string text = fine.Save(&result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(text, "[[s;]\r\nk];=v\r\n\r\n");
+}
+
+// Loading stays linear when headers repeat a name that many keys share: each header is one
+// look-up, not a scan of the items. Compared with a plain file of the same size, under a bound
+// far above what the two differ by.
+TEST(Ini, RepeatedHeadersLoadInLinearTime) {
+    std::string crafted, plain;
+    for (int i = 0; i < 20000; i++) crafted += "s=1\n";
+    plain = crafted;
+    for (int i = 0; i < 20000; i++) crafted += "[s]\n";
+    plain += "[s]\n";
+    for (int i = 0; i < 19999; i++) plain += "a=1\n";
+    ASSERT_EQ(crafted.size(), plain.size());
+    auto timed = [](const std::string& text, uint32_t* sections) {
+        Fixture f;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(f.Load(text), 1);
+        const auto took = std::chrono::steady_clock::now() - start;
+        *sections = f.Count() - 20000;
+        return std::chrono::duration<double>(took).count();
+    };
+    uint32_t craftedSections = 0, plainSections = 0;
+    const double plainSeconds = timed(plain, &plainSections);
+    const double craftedSeconds = timed(crafted, &craftedSections);
+    EXPECT_EQ(craftedSections, 1u);
+    EXPECT_EQ(plainSections, 1u);
+    EXPECT_LT(craftedSeconds, 20 * plainSeconds + 1.0);
 }
 
 TEST(Ini, VerboseModeReportsWhatItFinds) {

@@ -124,6 +124,25 @@ TEST(PlistTest, MissingPlistElementOrFile) {
     EXPECT_EQ(Plist_Load(f.plist, f.Path().c_str()), 0);
 }
 
+// Reals are written with as many digits as reading back the same double takes: up to 17.
+TEST(PlistTest, RealsNeedingSeventeenDigitsReadBackExactly) {
+    const struct {
+        double Value;
+        const char* Text;
+    } rows[] = {{0.1 + 0.2, "0.30000000000000004"}, {1.7976931348623157e308, "1.7976931348623157e+308"}};
+    for (const auto& row : rows) {
+        Fixture f;
+        Plist_SetValueFloat64(f.plist, "r", row.Value);
+        ASSERT_EQ(Plist_Save(f.plist, f.Path().c_str()), 1);
+        EXPECT_NE(ReadFile(f.Path()).find(std::string("<real>") + row.Text + "</real>"), std::string::npos) << row.Text;
+        Fixture back;
+        ASSERT_EQ(Plist_Load(back.plist, f.Path().c_str()), 1);
+        double value = 0;
+        ASSERT_EQ(Plist_GetValueFloat64(back.plist, "r", &value), 1);
+        EXPECT_EQ(value, row.Value) << row.Text;
+    }
+}
+
 TEST(PlistTest, SavesIndentedWithExactRealsAndEmptyStrings) {
     Fixture f;
     ASSERT_EQ(f.LoadBody("<dict><key>a</key><string>x &amp; &lt;y&gt;</string></dict>"), 1);

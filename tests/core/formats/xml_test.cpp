@@ -169,6 +169,121 @@ TEST(XmlTest, ValuesAreEscapedSoTheyCannotInjectMarkup) {
     EXPECT_EQ(Describe(f.dict), before);
 }
 
+// Names are written as they stand, so one the text cannot carry fails the save with its message
+// rather than writing markup of its own or being dropped.
+TEST(XmlTest, NamesTheTextCannotCarryFailTheSave) {
+    const struct {
+        const char* Element;   // a String element of this name at the top
+        const char* Attribute; // else an attribute of this name on element "r"
+        const char* Message;
+    } rows[] = {
+        {"x><evil/><y", nullptr, "Unable to write element [x><evil/><y]: the XML text cannot carry it"},
+        {"a b", nullptr, "Unable to write element [a b]: the XML text cannot carry it"},
+        {"-attr", nullptr, "Unable to write element [-attr]: the XML text cannot carry it"},
+        {"/x", nullptr, "Unable to write element [/x]: the XML text cannot carry it"},
+        {"x/", nullptr, "Unable to write element [x/]: the XML text cannot carry it"},
+        {"\xff", nullptr, "Unable to write element [\xff]: the XML text cannot carry it"},
+        {nullptr, "a b=\"1\"", "Unable to write attribute [a b=\"1\"]: the XML text cannot carry it"},
+        {nullptr, "x>", "Unable to write attribute [x>]: the XML text cannot carry it"},
+    };
+    for (const auto& row : rows) {
+        Fixture f;
+        if (row.Element) {
+            Dictionary_AddString(f.dict, row.Element, "v", nullptr);
+        } else {
+            Dictionary* r = nullptr;
+            XML_AddElement(f.dict, "r", &r, nullptr);
+            XML_AddAttribute(r, row.Attribute, "1");
+        }
+        uint32_t length = 7;
+        EXPECT_EQ(XML_SaveBufferEstimate(f.xml, &length), 0) << row.Message;
+        EXPECT_TRUE(HasLine(f.printed, row.Message)) << ::testing::PrintToString(f.printed);
+    }
+    // Text only reads back inside an element or after one, and not straight after other text.
+    Fixture text;
+    Dictionary_AddString(text.dict, "#text", "lost", nullptr);
+    uint32_t length = 0;
+    EXPECT_EQ(XML_SaveBufferEstimate(text.xml, &length), 0);
+    Dictionary* r = nullptr;
+    XML_AddElement(text.dict, "r", &r, nullptr);
+    Dictionary_Reset(text.dict);
+    XML_AddElement(text.dict, "r", &r, nullptr);
+    XML_AddAttribute(r, "a", "1");
+    Dictionary_AddString(r, "#text", "one", nullptr);
+    Dictionary_AddString(r, "#text", "two", nullptr);
+    EXPECT_EQ(XML_SaveBufferEstimate(text.xml, &length), 0);
+}
+
+// The Dictionary keeps 119 bytes of a name (never half a character); what it keeps is written as
+// it stands, unless the cut leaves a name the text cannot carry: then the save fails and the file
+// keeps what it held.
+TEST(XmlTest, NamesCutByTheDictionaryWriteBackOrFailTheSave) {
+    const std::string n118(118, 'n');
+    const struct {
+        std::string Document;
+        std::string Saved; // empty: the save fails
+    } rows[] = {
+        {"<" + std::string(130, 'n') + "/>", "<" + n118 + "n></" + n118 + "n>"},
+        {"<" + n118 + "\xC3\xA9/>", "<" + n118 + "></" + n118 + ">"},
+        {"<r><" + n118 + "/p/><x/></r>", ""},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        ASSERT_TRUE(WriteText(dir.file("a.xml"), "old"));
+        Fixture f;
+        ASSERT_EQ(f.Load(row.Document), 1) << row.Document;
+        if (row.Saved.empty()) {
+            EXPECT_EQ(XML_SaveFile(f.xml, dir.file("a.xml").c_str()), 0);
+            EXPECT_TRUE(HasLine(f.printed, "Unable to write element [" + n118 + "/]: the XML text cannot carry it"))
+                << ::testing::PrintToString(f.printed);
+            EXPECT_EQ(ReadFile(dir.file("a.xml")), "old");
+            continue;
+        }
+        const std::string tree = Describe(f.dict);
+        ASSERT_EQ(XML_SaveFile(f.xml, dir.file("a.xml").c_str()), 1);
+        EXPECT_EQ(ReadFile(dir.file("a.xml")), row.Saved);
+        ASSERT_EQ(f.Load(row.Saved), 1);
+        EXPECT_EQ(Describe(f.dict), tree);
+    }
+}
+
+// Attributes belong to the start tag: one added after an element's content is written there and
+// reads back ahead of the content.
+TEST(XmlTest, AttributesAddedAfterContentGoToTheStartTag) {
+    const struct {
+        void (*Build)(Dictionary* root);
+        const char* Saved;
+        const char* ReadBack;
+    } rows[] = {
+        {[](Dictionary* root) {
+             Dictionary* r = nullptr;
+             XML_AddElement(root, "r", &r, nullptr);
+             XML_AddStringElement(r, "a", "t", nullptr);
+             XML_AddAttribute(r, "x", "1");
+         },
+         "<r x=\"1\"><a>t</a></r>", "{\"r\":{\"-x\":\"1\",\"a\":\"t\"}}"},
+        {[](Dictionary* root) {
+             Dictionary* outer = nullptr;
+             Dictionary* inner = nullptr;
+             Dictionary* leaf = nullptr;
+             XML_AddElement(root, "+", &outer, nullptr);
+             XML_AddElement(outer, "+", &inner, nullptr);
+             XML_AddElement(inner, "+", &leaf, nullptr);
+             XML_AddElement(leaf, "+", nullptr, nullptr);
+             Dictionary_AddString(inner, "-%0000", "", nullptr);
+         },
+         "<+><+ %0000=\"\"><+><+></+></+></+></+>", "{\"+\":{\"+\":{\"-%0000\":\"\",\"+\":{\"+\":{}}}}}"},
+    };
+    for (const auto& row : rows) {
+        Fixture f;
+        row.Build(f.dict);
+        const std::string text = f.Save(1);
+        EXPECT_EQ(text, row.Saved);
+        ASSERT_EQ(f.Load(text), 1);
+        EXPECT_EQ(Describe(f.dict), row.ReadBack);
+    }
+}
+
 TEST(XmlTest, WhatIsReadIsWrittenAndReadBackTheSame) {
     const char* documents[] = {
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE r PUBLIC \"a b\" \"c\"><r><a>1</a><a>2</a></r>",

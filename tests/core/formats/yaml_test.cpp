@@ -151,6 +151,7 @@ TEST(Yaml, StopsWithCodes) {
         {"a: 1\n  b: 2\n", 6, "Unexpected node", "{a=F1}"},
         {"a: \xff\n", 6, "Invalid UTF-8 byte [0xFF @ 1:4]", "{}"},
         {"a: \xc3", 6, "Invalid UTF-8 byte", "{}"},
+        {"a: \xed\xa0\x80\n", 6, "Invalid UTF-8 byte", "{}"}, // an encoded surrogate
         {"--- x\n", 6, "Unexpected character after document marker [x @ 1:5]", ""},
     };
     for (const Failure& c : cases) {
@@ -243,6 +244,7 @@ TEST(Yaml, QuotesWhatWouldReadBackDifferently) {
         {"it's", "\"it's\""}, {"q\"", "\"q\\\"\""},  {"\xC3\xA9", "\"\\u00e9\""},
         {"a: b", "\"a: b\""}, {"- x", "\"- x\""},    {"#x", "\"#x\""},
         {"", "\"\""},         {"a\nb", "\"a\\nb\""}, {"plain text", "plain text"},
+        {"a#b", "\"a#b\""},   {"a #b", "\"a #b\""},
     };
     for (const Case& c : cases) {
         Fixture f;

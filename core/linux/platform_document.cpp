@@ -1,0 +1,240 @@
+// Document files read in one go and replaced whole, through descriptors: the target's directory
+// is opened once and both names are taken in it, so nothing is resolved twice.
+#include "core/linux/platform_document.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/linux/platform.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/memory.h"
+
+namespace {
+
+constexpr size_t kCapacity = PATH_MAX;
+
+struct Replacement {
+    int Directory;
+    int Fd;
+    char Name[NAME_MAX + 1];
+    char Temporary[NAME_MAX + 1];
+};
+
+// Keeps errno across clean-up calls.
+struct ErrnoKeeper {
+    int Saved = errno;
+    ~ErrnoKeeper() { errno = Saved; }
+};
+
+// Splits the path into its directory (with a trailing '/' kept, "." for none) and its last name.
+bool Split(const char* path, char* directory, char* name) {
+    const size_t length = strlen(path);
+    if (length == 0 || length >= kCapacity || path[length - 1] == '/') {
+        errno = length >= kCapacity ? ENAMETOOLONG : EISDIR;
+        return false;
+    }
+    const char* slash = strrchr(path, '/');
+    const char* last = slash ? slash + 1 : path;
+    if (strlen(last) > NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (strcmp(last, ".") == 0 || strcmp(last, "..") == 0) {
+        errno = EISDIR;
+        return false;
+    }
+    strcpy(name, last);
+    if (!slash) {
+        strcpy(directory, ".");
+    } else {
+        const size_t keep = (size_t)(slash - path) + 1;
+        memcpy(directory, path, keep);
+        directory[keep] = 0;
+    }
+    return true;
+}
+
+int OpenDirectory(const char* directory, bool create) {
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && create && Platform_CreateDirectoryTree(directory))
+        fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd;
+}
+
+// Opens the directory the document lives in, following a link at the name to the file it leads
+// to. Answers the directory descriptor (the name in `name`) and what stands there now in `info`
+// (st_mode 0 when nothing does).
+int LocateTarget(const char* path, char* name, struct stat* info) {
+    char directory[kCapacity];
+    if (!Split(path, directory, name)) return -1;
+    int dir = OpenDirectory(directory, true);
+    if (dir < 0) return -1;
+    memset(info, 0, sizeof(*info));
+    if (fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            ErrnoKeeper keep;
+            close(dir);
+            return -1;
+        }
+        info->st_mode = 0;
+        return dir;
+    }
+    if (!S_ISLNK(info->st_mode)) return dir;
+    close(dir);
+    // realpath allocates (process heap): its own buffer form needs PATH_MAX bytes.
+    char* real = realpath(path, nullptr);
+    if (!real) return -1;
+    const bool split = Split(real, directory, name);
+    free(real);
+    if (!split) return -1;
+    dir = OpenDirectory(directory, false);
+    if (dir < 0) return -1;
+    if (fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info->st_mode)) {
+        // The link changed under us: nothing is written through a moving target.
+        if (S_ISLNK(info->st_mode)) errno = ELOOP;
+        ErrnoKeeper keep;
+        close(dir);
+        return -1;
+    }
+    return dir;
+}
+
+// A free name beside the document, created exclusively and private (0600 whatever the umask).
+int CreateBeside(int dir, const char* name, char* temporary) {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const size_t length = strlen(name);
+    // ".<name>.XXXXXX", cut at the front of the name when it would outgrow a name's limit.
+    const size_t room = NAME_MAX - 8;
+    const char* kept = length > room ? name + (length - room) : name;
+    for (int32_t attempt = 0; attempt < 100; attempt++) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof(random), 0) != (ssize_t)sizeof(random)) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        char suffix[7];
+        for (size_t i = 0; i < 6; i++) suffix[i] = kLetters[random[i] % (sizeof(kLetters) - 1)];
+        suffix[6] = 0;
+        strcpy(temporary, ".");
+        strcat(temporary, kept);
+        strcat(temporary, ".");
+        strcat(temporary, suffix);
+        int fd;
+        do fd = openat(dir, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            if (fchmod(fd, 0600) == 0) return fd;
+            ErrnoKeeper keep;
+            close(fd);
+            unlinkat(dir, temporary, 0);
+            return -1;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void Dispose(Replacement* r, bool unlinkTemporary) {
+    ErrnoKeeper keep;
+    if (r->Fd >= 0) close(r->Fd);
+    if (unlinkTemporary) unlinkat(r->Directory, r->Temporary, 0);
+    close(r->Directory);
+    Memory_Free(r, sizeof(Replacement));
+}
+
+} // namespace
+
+int32_t Platform_DocumentOpenRead(const char* path) {
+    ASSERT_POINTER(path);
+    int fd;
+    do fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat info;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &info) != 0 || flags < 0) {
+        ErrnoKeeper keep;
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ErrnoKeeper keep;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement) {
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(replacement);
+    *replacement = nullptr;
+    Replacement* r = static_cast<Replacement*>(Memory_AllocZero(sizeof(Replacement)));
+    r->Fd = -1;
+    struct stat info;
+    r->Directory = LocateTarget(path, r->Name, &info);
+    if (r->Directory < 0) {
+        Memory_Free(r, sizeof(Replacement));
+        return -1;
+    }
+    // Only a file can be replaced by a rename; writing into a device, FIFO or directory in place
+    // could leave it half written, so such a target is refused before anything is touched.
+    if (info.st_mode != 0 && !S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+        Dispose(r, false);
+        return -1;
+    }
+    r->Fd = CreateBeside(r->Directory, r->Name, r->Temporary);
+    if (r->Fd < 0) {
+        Dispose(r, false);
+        return -1;
+    }
+    if (info.st_mode != 0) {
+        // The new text keeps the old file's owner and mode (the owner only where we may set it).
+        if (fchown(r->Fd, info.st_uid, info.st_gid) != 0) errno = 0;
+        if (fchmod(r->Fd, info.st_mode & 07777) != 0) {
+            Dispose(r, true);
+            return -1;
+        }
+    }
+    *replacement = r;
+    return r->Fd;
+}
+
+int64_t Platform_DocumentReplaceCommit(void** replacement) {
+    ASSERT_POINTER(replacement);
+    Replacement* r = static_cast<Replacement*>(*replacement);
+    if (!r) return 0;
+    *replacement = nullptr;
+    bool ok = fsync(r->Fd) == 0;
+    if (close(r->Fd) != 0) ok = false;
+    r->Fd = -1;
+    ok = ok && renameat(r->Directory, r->Temporary, r->Directory, r->Name) == 0;
+    // The new name is only lasting once its directory is on the device too.
+    if (ok) fsync(r->Directory);
+    Dispose(r, !ok);
+    if (ok) errno = 0;
+    return ok;
+}
+
+int64_t Platform_DocumentReplaceAbort(void** replacement) {
+    ASSERT_POINTER(replacement);
+    Replacement* r = static_cast<Replacement*>(*replacement);
+    if (!r) return 1;
+    *replacement = nullptr;
+    Dispose(r, true);
+    return 1;
+}
