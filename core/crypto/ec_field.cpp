@@ -4,6 +4,12 @@
 
 #include <cstring>
 
+// The limb loops only become register code once unrolled; without that, debug and sanitizer
+// builds run the curve operations tens of times slower.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O2", "unroll-loops")
+#endif
+
 namespace ec_internal {
 
 namespace {
@@ -13,6 +19,25 @@ typedef unsigned __int128 u128;
 template <int N> struct Fe {
     uint64_t v[N];
 };
+
+// The carry chains are scalar code: vectorised selects after them stall on store forwarding.
+#if defined(__GNUC__) && !defined(__clang__)
+#define NO_VECTORIZE __attribute__((optimize("no-tree-vectorize")))
+#else
+#define NO_VECTORIZE
+#endif
+
+inline unsigned char AddCarry(unsigned char carry, uint64_t a, uint64_t b, uint64_t* out) {
+    const u128 s = (u128)a + b + carry;
+    *out = (uint64_t)s;
+    return (unsigned char)(s >> 64);
+}
+
+inline unsigned char SubBorrow(unsigned char borrow, uint64_t a, uint64_t b, uint64_t* out) {
+    const u128 s = (u128)a - b - borrow;
+    *out = (uint64_t)s;
+    return (unsigned char)((s >> 64) & 1);
+}
 
 // All-ones when x is zero, else zero; no branch.
 inline uint64_t MaskIfZero(uint64_t x) { return ((x | (0 - x)) >> 63) - 1; }
@@ -79,48 +104,32 @@ template <int N> struct Mont {
     }
 
     // r = t mod M for t = t[0..N] < 2M.
-    void Reduce(Fe<N>& r, const uint64_t* t, uint64_t top) const {
+    NO_VECTORIZE void Reduce(Fe<N>& r, const uint64_t* t, uint64_t top) const {
         uint64_t d[N];
-        uint64_t borrow = 0;
-        for (int i = 0; i < N; i++) {
-            const u128 s = (u128)t[i] - M[i] - borrow;
-            d[i] = (uint64_t)s;
-            borrow = (uint64_t)(s >> 64) & 1;
-        }
-        const uint64_t keep = 0 - (top | (borrow ^ 1));
+        unsigned char borrow = 0;
+        for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, t[i], M[i], &d[i]);
+        const uint64_t keep = 0 - (top | (uint64_t)(borrow ^ 1));
         for (int i = 0; i < N; i++) r.v[i] = (d[i] & keep) | (t[i] & ~keep);
     }
 
-    void Add(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+    NO_VECTORIZE void Add(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         uint64_t t[N];
-        uint64_t carry = 0;
-        for (int i = 0; i < N; i++) {
-            const u128 s = (u128)a.v[i] + b.v[i] + carry;
-            t[i] = (uint64_t)s;
-            carry = (uint64_t)(s >> 64);
-        }
+        unsigned char carry = 0;
+        for (int i = 0; i < N; i++) carry = AddCarry(carry, a.v[i], b.v[i], &t[i]);
         Reduce(r, t, carry);
     }
 
-    void Sub(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+    NO_VECTORIZE void Sub(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         uint64_t t[N];
-        uint64_t borrow = 0;
-        for (int i = 0; i < N; i++) {
-            const u128 s = (u128)a.v[i] - b.v[i] - borrow;
-            t[i] = (uint64_t)s;
-            borrow = (uint64_t)(s >> 64) & 1;
-        }
-        const uint64_t mask = 0 - borrow;
-        uint64_t carry = 0;
-        for (int i = 0; i < N; i++) {
-            const u128 s = (u128)t[i] + (M[i] & mask) + carry;
-            r.v[i] = (uint64_t)s;
-            carry = (uint64_t)(s >> 64);
-        }
+        unsigned char borrow = 0;
+        for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, a.v[i], b.v[i], &t[i]);
+        const uint64_t mask = 0 - (uint64_t)borrow;
+        unsigned char carry = 0;
+        for (int i = 0; i < N; i++) carry = AddCarry(carry, t[i], M[i] & mask, &r.v[i]);
     }
 
     // Coarsely integrated operand scanning; r may be a or b.
-    void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+    NO_VECTORIZE void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         uint64_t t[N + 2] = {};
         for (int i = 0; i < N; i++) {
             uint64_t c = 0;
@@ -230,10 +239,15 @@ template <int N> class CurveEngine final : public Engine {
             F.Mul(z2, z2, zi);
             F.Mul(GOddY[i], acc.Y, z2);
         }
-        // 0 G .. 15 G for the secret window, projective with Z = 1 (the identity as (0:1:0)).
-        GWindow[0] = Point<N>{Fe<N>{}, F.One, Fe<N>{}};
-        GWindow[1] = g;
-        for (int i = 2; i < 16; i++) AddComplete(GWindow[i], GWindow[i - 1], g, AKind);
+        // j 16^w G for every 4-bit window w of a scalar, projective (the identity as (0:1:0)):
+        // k G is then one addition per window and no doubling.
+        Point<N> base = g;
+        for (int w = 0; w < (OrderBits + 3) / 4; w++) {
+            GComb[w][0] = Point<N>{Fe<N>{}, F.One, Fe<N>{}};
+            GComb[w][1] = base;
+            for (int j = 2; j < 16; j++) AddComplete(GComb[w][j], GComb[w][j - 1], base, AKind);
+            AddComplete(base, GComb[w][15], base, AKind);
+        }
     }
 
     bool OnCurve(const uint64_t* x, const uint64_t* y) const override {
@@ -251,30 +265,26 @@ template <int N> class CurveEngine final : public Engine {
     bool MulSecret(uint64_t* rx, uint64_t* ry, const uint64_t* px, const uint64_t* py, const uint64_t* k,
                    Formula formula) const override {
         const int kind = formula == Formula::General ? 2 : AKind;
-        Point<N> own[16];
-        const Point<N>* table = GWindow;
-        if (px) {
-            own[0] = Point<N>{Fe<N>{}, F.One, Fe<N>{}};
-            F.ToMont(own[1].X, px);
-            F.ToMont(own[1].Y, py);
-            own[1].Z = F.One;
-            for (int i = 2; i < 16; i++) AddComplete(own[i], own[i - 1], own[1], kind);
-            table = own;
-        }
         const int windows = (OrderBits + 3) / 4;
         Point<N> r{Fe<N>{}, F.One, Fe<N>{}}, chosen;
-        for (int w = windows - 1; w >= 0; w--) {
-            if (w != windows - 1)
-                for (int i = 0; i < 4; i++) AddComplete(r, r, r, kind);
-            const uint64_t digit = (k[(4 * w) / 64] >> ((4 * w) % 64)) & 15;
-            chosen = table[0];
-            for (uint64_t i = 1; i < 16; i++) {
-                const uint64_t mask = MaskIfZero(i ^ digit);
-                Select(chosen.X, table[i].X, mask);
-                Select(chosen.Y, table[i].Y, mask);
-                Select(chosen.Z, table[i].Z, mask);
+        if (!px) {
+            for (int w = 0; w < windows; w++) {
+                SelectPoint(chosen, GComb[w], Digit(k, w));
+                AddComplete(r, r, chosen, kind);
             }
-            AddComplete(r, r, chosen, kind);
+        } else {
+            Point<N> table[16];
+            table[0] = r;
+            F.ToMont(table[1].X, px);
+            F.ToMont(table[1].Y, py);
+            table[1].Z = F.One;
+            for (int i = 2; i < 16; i++) AddComplete(table[i], table[i - 1], table[1], kind);
+            for (int w = windows - 1; w >= 0; w--) {
+                if (w != windows - 1)
+                    for (int i = 0; i < 4; i++) AddComplete(r, r, r, kind);
+                SelectPoint(chosen, table, Digit(k, w));
+                AddComplete(r, r, chosen, kind);
+            }
         }
         Fe<N> zi, x, y;
         F.Inverse(zi, r.Z);
@@ -360,7 +370,20 @@ template <int N> class CurveEngine final : public Engine {
     Fe<N> A, B, B3, Gx, Gy;
     int AKind = 2; // 0: a = 0, 1: a = -3, 2: any other a
     Fe<N> GOddX[G_ODD], GOddY[G_ODD];
-    Point<N> GWindow[16];
+    Point<N> GComb[16 * N][16];
+
+    static uint64_t Digit(const uint64_t* k, int w) { return (k[(4 * w) / 64] >> ((4 * w) % 64)) & 15; }
+
+    // chosen = table[digit], reading every entry so that the access pattern hides the digit.
+    static void SelectPoint(Point<N>& chosen, const Point<N>* table, uint64_t digit) {
+        chosen = table[0];
+        for (uint64_t i = 1; i < 16; i++) {
+            const uint64_t mask = MaskIfZero(i ^ digit);
+            Select(chosen.X, table[i].X, mask);
+            Select(chosen.Y, table[i].Y, mask);
+            Select(chosen.Z, table[i].Z, mask);
+        }
+    }
 
     static int BitLength(const uint64_t* a) {
         for (int i = N - 1; i >= 0; i--)

@@ -108,12 +108,12 @@ TEST(EC, EngineAgreesWithReference) {
         Curve c(kOids[index]);
         const ec_internal::Engine* engine = ec_internal::EngineFor(index);
         const int32_t limbs = engine->Limbs;
-        for (int round = 0; round < 3; round++) {
+        for (int round = 0; round < 2; round++) {
             Num k(RandomHex(rng, 2 * engine->OrderBytes)), j(RandomHex(rng, 2 * engine->OrderBytes));
             BigInt_Modulo(k, k, EC_GetN(c));
             BigInt_Modulo(j, j, EC_GetN(c));
             Point q, expected, fast, jq, sum;
-            SlowMultiply(c, &q, EC_GetG(c), j); // Q = j G
+            ASSERT_EQ(EC_PointMultiply(c, &q, EC_GetG(c), j), 1); // Q = j G
             SlowMultiply(c, &expected, &q, k);  // k Q
             ASSERT_EQ(EC_PointMultiply(c, &fast, &q, k), 1);
             EXPECT_EQ(ECPoint_Equal(&fast, &expected), 1) << kOids[index] << " " << Hex(k);
@@ -133,7 +133,7 @@ TEST(EC, EngineAgreesWithReference) {
             Num a(RandomHex(rng, 2 * engine->OrderBytes));
             BigInt_Modulo(a, a, EC_GetN(c));
             Point ag;
-            SlowMultiply(c, &ag, EC_GetG(c), a);
+            ASSERT_EQ(EC_PointMultiply(c, &ag, EC_GetG(c), a), 1);
             ASSERT_EQ(EC_PointAdd(c, &sum, &ag, &expected), 1);
             ec_internal::BigIntToLimbs(u1, limbs, a);
             ASSERT_TRUE(engine->MulAddPublic(rx, ry, u1, kl, qx, qy));
