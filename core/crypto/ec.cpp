@@ -287,6 +287,8 @@ int64_t EC_DecompressPoint(EC* curve, ECPoint* point, uint32_t odd) {
 int64_t EC_ValidatePoint(EC* curve, const ECPoint* point) {
     CLASS_CHECK(curve, EC_CLASS_ID);
     ASSERT_POINTER(point);
+    CLASS_CHECK(point->X, BIGINT_CLASS_ID);
+    CLASS_CHECK(point->Y, BIGINT_CLASS_ID);
     if (!Ready(curve) || point->Infinity) return 0;
     const Engine* engine = curve->Engine;
     uint64_t x[ec_internal::MAX_LIMBS], y[ec_internal::MAX_LIMBS];

@@ -231,7 +231,6 @@ int64_t ECDSA_SetPublicKeyFromASN1(ECDSA* ecdsa, const uint8_t* der, uint32_t co
     if (Tag(info) != TAG_SEQUENCE) return 0;
     ASN1* algorithm = ASN1_GetElement(info, 0);
     if (Tag(algorithm) != TAG_SEQUENCE || !ReadCurveOid(ecdsa, ASN1_GetElement(algorithm, 1))) return 0;
-    ecdsa->HasPrivateKey = 0;
     return ECDSA_ExtractPublicKey(ecdsa, ASN1_GetElement(info, 1));
 }
 
