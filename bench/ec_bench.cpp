@@ -39,7 +39,9 @@ ECDSA* OurKey(const char* oid) {
     return e;
 }
 
-template <int Curve> const char* OidOf() { return Curve == 256 ? kP256 : kP384; }
+template <int Curve> const char* OidOf() {
+    return Curve == 256 ? kP256 : kP384;
+}
 
 template <int Curve> void BM_Ours_Sign(benchmark::State& state) {
     ECDSA* e = OurKey(OidOf<Curve>());
@@ -61,7 +63,8 @@ template <int Curve> void BM_Ours_Verify(benchmark::State& state) {
     uint32_t length = 0;
     ECDSA_Sign(e, digest.data(), (uint32_t)digest.size(), sig, sizeof(sig), &length);
     for (auto _ : state)
-        if (!ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig, length)) state.SkipWithError("verify failed");
+        if (!ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig, length))
+            state.SkipWithError("verify failed");
     ECDSA_Delete(&e);
 }
 
@@ -92,7 +95,9 @@ BENCHMARK(BM_Ours_Ecdhe);
 
 #ifdef QVR_HAVE_OPENSSL
 
-template <int Curve> EVP_PKEY* PeerKey() { return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", Curve == 256 ? "P-256" : "P-384"); }
+template <int Curve> EVP_PKEY* PeerKey() {
+    return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", Curve == 256 ? "P-256" : "P-384");
+}
 
 template <int Curve> void BM_Peer_Sign(benchmark::State& state) {
     EVP_PKEY* key = PeerKey<Curve>();
@@ -102,7 +107,8 @@ template <int Curve> void BM_Peer_Sign(benchmark::State& state) {
     uint8_t sig[120];
     for (auto _ : state) {
         size_t length = sizeof(sig);
-        if (EVP_PKEY_sign(ctx, sig, &length, digest.data(), digest.size()) != 1) state.SkipWithError("sign failed");
+        if (EVP_PKEY_sign(ctx, sig, &length, digest.data(), digest.size()) != 1)
+            state.SkipWithError("sign failed");
         benchmark::DoNotOptimize(sig);
     }
     EVP_PKEY_CTX_free(ctx);
@@ -119,7 +125,8 @@ template <int Curve> void BM_Peer_Verify(benchmark::State& state) {
     EVP_PKEY_sign(ctx, sig, &length, digest.data(), digest.size());
     EVP_PKEY_verify_init(ctx);
     for (auto _ : state)
-        if (EVP_PKEY_verify(ctx, sig, length, digest.data(), digest.size()) != 1) state.SkipWithError("verify failed");
+        if (EVP_PKEY_verify(ctx, sig, length, digest.data(), digest.size()) != 1)
+            state.SkipWithError("verify failed");
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
 }

@@ -27,7 +27,9 @@ class Num {
     BigInt* value_;
 };
 
-int64_t DeleteHandle(void** handle) { return EC_Delete(reinterpret_cast<EC**>(handle)); }
+int64_t DeleteHandle(void** handle) {
+    return EC_Delete(reinterpret_cast<EC**>(handle));
+}
 
 void CopyPoint(ECPoint* r, const ECPoint* p) {
     BigInt_Copy(r->X, p->X);
@@ -68,7 +70,9 @@ bool Finish(EC* curve, ECPoint* r, const BigInt* l, const BigInt* x1, const BigI
     return true;
 }
 
-bool Ready(EC* curve) { return curve->Engine != nullptr; }
+bool Ready(EC* curve) {
+    return curve->Engine != nullptr;
+}
 
 } // namespace
 
@@ -137,9 +141,9 @@ int64_t EC_InitParams(EC* curve, const char* oid) {
     memcpy(curve->CurveName, oid, strlen(oid) + 1);
     curve->SqrtMethod = c.SqrtMethod;
     curve->Engine = nullptr;
-    if (!BigInt_ImportHex(curve->P, c.P) || !BigInt_ImportHex(curve->A, c.A) || !BigInt_ImportHex(curve->B, c.B) ||
-        !BigInt_ImportHex(curve->G.X, c.Gx) || !BigInt_ImportHex(curve->G.Y, c.Gy) ||
-        !BigInt_ImportHex(curve->N, c.N))
+    if (!BigInt_ImportHex(curve->P, c.P) || !BigInt_ImportHex(curve->A, c.A) ||
+        !BigInt_ImportHex(curve->B, c.B) || !BigInt_ImportHex(curve->G.X, c.Gx) ||
+        !BigInt_ImportHex(curve->G.Y, c.Gy) || !BigInt_ImportHex(curve->N, c.N))
         return 0;
     curve->G.Infinity = 0;
     curve->Engine = ec_internal::EngineFor(index);
@@ -216,8 +220,8 @@ int64_t ECPoint_Equal(const ECPoint* p, const ECPoint* q) {
     ASSERT_POINTER(p);
     ASSERT_POINTER(q);
     if (p->Infinity || q->Infinity) return p->Infinity && q->Infinity;
-    return BigInt_Equal(p->X, q->X) && BigInt_Equal(p->Y, q->Y) && BigInt_GetSign(p->X) == BigInt_GetSign(q->X) &&
-           BigInt_GetSign(p->Y) == BigInt_GetSign(q->Y);
+    return BigInt_Equal(p->X, q->X) && BigInt_Equal(p->Y, q->Y) &&
+           BigInt_GetSign(p->X) == BigInt_GetSign(q->X) && BigInt_GetSign(p->Y) == BigInt_GetSign(q->Y);
 }
 
 int64_t ECPoint_ImportBinary(ECPoint* point, EC* curve, const uint8_t* bytes, uint32_t count) {
@@ -430,7 +434,8 @@ int64_t EC_PointMultiply(EC* curve, ECPoint* r, const ECPoint* p, const BigInt* 
     return ok;
 }
 
-int64_t EC_PointAddForTests(EC* curve, BigInt* rx, BigInt* ry, BigInt* px, BigInt* py, BigInt* qx, BigInt* qy) {
+int64_t EC_PointAddForTests(EC* curve, BigInt* rx, BigInt* ry, BigInt* px, BigInt* py, BigInt* qx,
+                            BigInt* qy) {
     ECPoint r{rx, ry, 0}, p{px, py, 0}, q{qx, qy, 0};
     return EC_PointAdd(curve, &r, &p, &q);
 }

@@ -80,5 +80,6 @@ int64_t EC_PointMultiply(EC* curve, ECPoint* r, const ECPoint* p, const BigInt* 
 // value = value^((p + 1) / 4) mod p.
 int64_t ModuloSqrtLegendre3mod4(BigInt* value, const BigInt* p);
 
-int64_t EC_PointAddForTests(EC* curve, BigInt* rx, BigInt* ry, BigInt* px, BigInt* py, BigInt* qx, BigInt* qy);
+int64_t EC_PointAddForTests(EC* curve, BigInt* rx, BigInt* ry, BigInt* px, BigInt* py, BigInt* qx,
+                            BigInt* qy);
 int64_t EC_PointDoublingForTests(EC* curve, BigInt* rx, BigInt* ry, BigInt* px, BigInt* py);

@@ -40,8 +40,8 @@ struct Engine {
     virtual bool OnCurve(const uint64_t* x, const uint64_t* y) const = 0;
     // (rx, ry) = k P for k below 2^OrderBits, without branches or table look-ups that depend on
     // k or P; P null stands for G. P must be on the curve. False (outputs zero) for infinity.
-    virtual bool MulSecret(uint64_t* rx, uint64_t* ry, const uint64_t* px, const uint64_t* py, const uint64_t* k,
-                           Formula formula = Formula::ByCurve) const = 0;
+    virtual bool MulSecret(uint64_t* rx, uint64_t* ry, const uint64_t* px, const uint64_t* py,
+                           const uint64_t* k, Formula formula = Formula::ByCurve) const = 0;
     // rx = x of u1 G + u2 Q for public u1, u2 below n and Q on the curve; false for infinity.
     virtual bool MulAddPublic(uint64_t* rx, uint64_t* ry, const uint64_t* u1, const uint64_t* u2,
                               const uint64_t* qx, const uint64_t* qy) const = 0;

@@ -17,7 +17,9 @@ namespace {
 // Draws before the exchange gives up; a good random source needs one.
 enum : int32_t { DRAW_ATTEMPTS = 16 };
 
-int64_t DeleteHandle(void** handle) { return ECDHE_Delete(reinterpret_cast<ECDHE**>(handle)); }
+int64_t DeleteHandle(void** handle) {
+    return ECDHE_Delete(reinterpret_cast<ECDHE**>(handle));
+}
 
 } // namespace
 
@@ -70,8 +72,9 @@ int64_t ECDHE_CalculateSecret(ECDHE* ecdhe, uint8_t* publicKey, uint32_t publicS
     const uint32_t bytes = (uint32_t)engine->OrderBytes;
     ASSERT_POINTER(publicKey);
     ASSERT_POINTER(secret);
-    ASSERT_MSG(publicSize > 2 * bytes && secretSize >= bytes, "%s: buffers of %u and %u bytes, %u and %u needed\n",
-               "ECDHE_CalculateSecret", publicSize, secretSize, 2 * bytes + 1, bytes);
+    ASSERT_MSG(publicSize > 2 * bytes && secretSize >= bytes,
+               "%s: buffers of %u and %u bytes, %u and %u needed\n", "ECDHE_CalculateSecret", publicSize,
+               secretSize, 2 * bytes + 1, bytes);
     // Without a valid peer point there is nothing to agree on.
     if (!EC_ValidatePoint(ecdhe->Curve, &ecdhe->Peer)) return 0;
     const int32_t limbs = engine->Limbs;

@@ -15,13 +15,22 @@ using ec_internal::MAX_LIMBS;
 
 namespace {
 
-enum : uint8_t { TAG_INTEGER = 0x02, TAG_BIT_STRING = 0x03, TAG_OCTET_STRING = 0x04, TAG_OID = 0x06,
-                 TAG_SEQUENCE = 0x30, TAG_PARAMETERS = 0xA0, TAG_PUBLIC_KEY = 0xA1 };
+enum : uint8_t {
+    TAG_INTEGER = 0x02,
+    TAG_BIT_STRING = 0x03,
+    TAG_OCTET_STRING = 0x04,
+    TAG_OID = 0x06,
+    TAG_SEQUENCE = 0x30,
+    TAG_PARAMETERS = 0xA0,
+    TAG_PUBLIC_KEY = 0xA1
+};
 
 // Attempts at a usable nonce before signing gives up; a good random source needs one.
 enum : int32_t { SIGN_ATTEMPTS = 32 };
 
-int64_t DeleteHandle(void** handle) { return ECDSA_Delete(reinterpret_cast<ECDSA**>(handle)); }
+int64_t DeleteHandle(void** handle) {
+    return ECDSA_Delete(reinterpret_cast<ECDSA**>(handle));
+}
 
 uint8_t Tag(ASN1* node) {
     uint8_t tag = 0;
@@ -69,7 +78,8 @@ void DigestToScalar(const Engine* engine, uint64_t* e, const uint8_t* digest, ui
 }
 
 bool InRange(const Engine* engine, const uint64_t* v) {
-    return !ec_internal::LimbsIsZero(v, engine->Limbs) && ec_internal::LimbsLess(v, engine->Order, engine->Limbs);
+    return !ec_internal::LimbsIsZero(v, engine->Limbs) &&
+           ec_internal::LimbsLess(v, engine->Order, engine->Limbs);
 }
 
 // Writes INTEGER v: 02, length, a 00 byte when the top bit of the first byte is set, the
@@ -112,7 +122,7 @@ bool ReadInteger(const Engine* engine, const uint8_t* der, uint32_t end, uint32_
     if (*at >= end || der[(*at)++] != TAG_INTEGER || !ReadLength(der, end, at, &length)) return false;
     if (length == 0 || end - *at < length) return false;
     const uint8_t* v = der + *at;
-    if (v[0] & 0x80) return false;                              // negative
+    if (v[0] & 0x80) return false;                                  // negative
     if (v[0] == 0 && (length == 1 || !(v[1] & 0x80))) return false; // zero or a needless 00
     *at += length;
     return ec_internal::LimbsFromBytes(value, engine->Limbs, v, length);
@@ -260,7 +270,8 @@ int64_t ECDSA_SetPublicKeyPair(ECDSA* ecdsa, const BigInt* x, const BigInt* y) {
     return EC_ValidatePoint(ecdsa->Curve, &ecdsa->Q);
 }
 
-int64_t ECDSA_PublicKeyEncrypt(ECDSA* ecdsa, const uint8_t*, uint32_t, uint8_t*, uint32_t, uint32_t* outLength) {
+int64_t ECDSA_PublicKeyEncrypt(ECDSA* ecdsa, const uint8_t*, uint32_t, uint8_t*, uint32_t,
+                               uint32_t* outLength) {
     CLASS_CHECK(ecdsa, ECDSA_CLASS_ID);
     if (outLength) *outLength = 0;
     return 0;
@@ -325,8 +336,8 @@ int64_t ECDSA_Verify(ECDSA* ecdsa, const uint8_t* digest, uint32_t length, const
     if (!engine || !signature || (!digest && length)) return 0;
     if (!EC_ValidatePoint(ecdsa->Curve, &ecdsa->Q)) return 0;
     const int32_t limbs = engine->Limbs;
-    uint64_t r[MAX_LIMBS], s[MAX_LIMBS], e[MAX_LIMBS], w[MAX_LIMBS], u1[MAX_LIMBS], u2[MAX_LIMBS], qx[MAX_LIMBS],
-        qy[MAX_LIMBS], x[MAX_LIMBS];
+    uint64_t r[MAX_LIMBS], s[MAX_LIMBS], e[MAX_LIMBS], w[MAX_LIMBS], u1[MAX_LIMBS], u2[MAX_LIMBS],
+        qx[MAX_LIMBS], qy[MAX_LIMBS], x[MAX_LIMBS];
     // r and s outside 1 .. n - 1 are refused rather than reduced: r + n would otherwise pass
     // for r.
     if (!ParseSignature(engine, signature, signatureLength, r, s)) return 0;

@@ -36,8 +36,8 @@ int64_t ECDSA_SetPublicKey(ECDSA* ecdsa, const uint8_t* key, uint32_t count);
 // Clears the private-key flag; 1 when (x, y) is a valid point.
 int64_t ECDSA_SetPublicKeyPair(ECDSA* ecdsa, const BigInt* x, const BigInt* y);
 // There is no encryption with ECDSA: always 0.
-int64_t ECDSA_PublicKeyEncrypt(ECDSA* ecdsa, const uint8_t* data, uint32_t length, uint8_t* out, uint32_t size,
-                               uint32_t* outLength);
+int64_t ECDSA_PublicKeyEncrypt(ECDSA* ecdsa, const uint8_t* data, uint32_t length, uint8_t* out,
+                               uint32_t size, uint32_t* outLength);
 // A DER signature of the digest. The buffer must hold 2 x (order bytes) + 8 bytes, one more
 // where the header takes the long form; a smaller one stops the process.
 int64_t ECDSA_Sign(ECDSA* ecdsa, const uint8_t* digest, uint32_t length, uint8_t* out, uint32_t size,

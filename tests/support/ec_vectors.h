@@ -16,23 +16,28 @@ using Case = std::map<std::string, std::string>;
 
 inline Bytes FromHex(const std::string& text) {
     Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
     return out;
 }
 
 inline std::string ToHex(const uint8_t* data, size_t size) {
     std::string out;
-    for (size_t i = 0; i < size; i++) out += "0123456789abcdef"[data[i] >> 4], out += "0123456789abcdef"[data[i] & 15];
+    for (size_t i = 0; i < size; i++)
+        out += "0123456789abcdef"[data[i] >> 4], out += "0123456789abcdef"[data[i] & 15];
     return out;
 }
-inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
+inline std::string ToHex(const Bytes& b) {
+    return ToHex(b.data(), b.size());
+}
 
 inline std::string SourceRoot() {
     const std::string file = __FILE__;
     return file.substr(0, file.rfind("tests/support/"));
 }
 
-inline const char* const kCavpDir = "/usr/lib/python3/dist-packages/cryptography_vectors/asymmetric/ECDSA/FIPS_186-3/";
+inline const char* const kCavpDir =
+    "/usr/lib/python3/dist-packages/cryptography_vectors/asymmetric/ECDSA/FIPS_186-3/";
 
 // "Name = value" fields of a CAVP file; a case ends at its last field (`last`). Each case also
 // carries its section header as "section" (the text between the brackets).

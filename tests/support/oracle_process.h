@@ -59,8 +59,11 @@ inline std::optional<std::string> RunOracle(const std::string& command, const st
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             char chunk[4096];
             const ssize_t n = read(out[0], chunk, sizeof(chunk));
-            if (n > 0) text.append(chunk, (size_t)n);
-            else open = false;
+            if (n <= 0) {
+                open = false;
+            } else {
+                text.append(chunk, (size_t)n);
+            }
         }
     }
     if (in[1] >= 0) close(in[1]);

@@ -114,7 +114,7 @@ TEST(EC, EngineAgreesWithReference) {
             BigInt_Modulo(j, j, EC_GetN(c));
             Point q, expected, fast, jq, sum;
             ASSERT_EQ(EC_PointMultiply(c, &q, EC_GetG(c), j), 1); // Q = j G
-            SlowMultiply(c, &expected, &q, k);  // k Q
+            SlowMultiply(c, &expected, &q, k);                    // k Q
             ASSERT_EQ(EC_PointMultiply(c, &fast, &q, k), 1);
             EXPECT_EQ(ECPoint_Equal(&fast, &expected), 1) << kOids[index] << " " << Hex(k);
 
@@ -169,7 +169,6 @@ TEST(EC, DoubleMultiplicationExceptionalCases) {
     }
 }
 
-
 int64_t Import(EC* curve, const Bytes& bytes) {
     Point p;
     return ECPoint_ImportBinary(&p.P, curve, bytes.data(), (uint32_t)bytes.size());
@@ -186,7 +185,8 @@ Bytes Encode(uint8_t prefix, const BigInt* x, const BigInt* y, uint32_t length) 
 TEST(EC, PointImport) {
     Curve p256(kOids[5]), p224(kOids[3]), k224(kOids[2]);
     const ECPoint* g = EC_GetG(p256);
-    Bytes full = Encode(4, g->X, g->Y, 32), compressed = Encode(2 | BigInt_IsBitSet(g->Y, 0), g->X, nullptr, 32);
+    Bytes full = Encode(4, g->X, g->Y, 32),
+          compressed = Encode(2 | BigInt_IsBitSet(g->Y, 0), g->X, nullptr, 32);
     Bytes wrongParity = compressed, offCurve = full, even = full, longer = Encode(4, g->X, g->Y, 33);
     wrongParity[0] ^= 1;
     offCurve[64] ^= 1;
@@ -271,7 +271,8 @@ TEST(EC, AdditionWithoutInverse) {
     EXPECT_EQ(Hex(rx), Hex(twice.P.X));
 }
 
-const std::map<std::string, int> kNistIndex = {{"P-192", 1}, {"P-224", 3}, {"P-256", 5}, {"P-384", 6}, {"P-521", 7}};
+const std::map<std::string, int> kNistIndex = {
+    {"P-192", 1}, {"P-224", 3}, {"P-256", 5}, {"P-384", 6}, {"P-521", 7}};
 
 // NIST CAVP public-key validation and key pairs (d G = Q).
 TEST(EC, CavpPublicKeysAndKeyPairs) {
@@ -285,7 +286,8 @@ TEST(EC, CavpPublicKeysAndKeyPairs) {
         Curve curve(kOids[index->second]);
         Num x(c.at("Qx")), y(c.at("Qy"));
         ECPoint q{x, y, 0};
-        EXPECT_EQ(EC_ValidatePoint(curve, &q), c.at("Result")[0] == 'P' ? 1 : 0) << c.at("section") << c.at("Qx");
+        EXPECT_EQ(EC_ValidatePoint(curve, &q), c.at("Result")[0] == 'P' ? 1 : 0)
+            << c.at("section") << c.at("Qx");
         checked++;
     }
     for (const Case& c : pairs) {

@@ -21,7 +21,9 @@ struct Exchange {
         EXPECT_EQ(ECDHE_InitParams(E, oid.c_str()), 1) << oid;
     }
     ~Exchange() { ECDHE_Delete(&E); }
-    int64_t SetPeer(const Bytes& point) { return ECDHE_SetPublicKey(E, point.data(), (uint32_t)point.size()); }
+    int64_t SetPeer(const Bytes& point) {
+        return ECDHE_SetPublicKey(E, point.data(), (uint32_t)point.size());
+    }
     // With a private scalar given (hex), the random source's test value pins it.
     int64_t Run(const std::string& privateHex = "") {
         BigInt* d = nullptr;
@@ -32,7 +34,8 @@ struct Exchange {
         }
         uint8_t pub[140], secret[70];
         uint32_t pubLength = 0, secretLength = 0;
-        const int64_t ok = ECDHE_CalculateSecret(E, pub, sizeof(pub), &pubLength, secret, sizeof(secret), &secretLength);
+        const int64_t ok =
+            ECDHE_CalculateSecret(E, pub, sizeof(pub), &pubLength, secret, sizeof(secret), &secretLength);
         if (d) {
             BigInt_SetRandomNumberForTest(nullptr);
             BigInt_Delete(&d);
@@ -49,7 +52,8 @@ const char* const kOids[] = {"1.3.132.0.31", "1.2.840.10045.3.1.1", "1.3.132.0.3
 // Sizes follow the order's byte length (secp224k1: 29 against a 28-byte field), and each own
 // point imports again on the same curve; two runs give two key pairs, both ends one secret.
 TEST(ECDHE, SizesAndAgreement) {
-    const size_t sizes[][2] = {{49, 24}, {49, 24}, {59, 29}, {57, 28}, {65, 32}, {65, 32}, {97, 48}, {133, 66}};
+    const size_t sizes[][2] = {{49, 24}, {49, 24}, {59, 29}, {57, 28},
+                               {65, 32}, {65, 32}, {97, 48}, {133, 66}};
     for (size_t i = 0; i < std::size(kOids); i++) {
         Exchange alice(kOids[i]), bob(kOids[i]);
         // The first peer: the base point, sent uncompressed in field-length coordinates.
@@ -65,7 +69,8 @@ TEST(ECDHE, SizesAndAgreement) {
         EXPECT_EQ(alice.Secret.size(), sizes[i][1]) << kOids[i];
         EXPECT_EQ(alice.Public[0], 4);
         // With G as the peer, the secret is the own point's x.
-        EXPECT_EQ(ToHex(alice.Secret), ToHex(Bytes(alice.Public.begin() + 1, alice.Public.begin() + 1 + sizes[i][1])));
+        EXPECT_EQ(ToHex(alice.Secret),
+                  ToHex(Bytes(alice.Public.begin() + 1, alice.Public.begin() + 1 + sizes[i][1])));
         const Bytes first = alice.Public;
         ASSERT_EQ(alice.Run(), 1);
         EXPECT_NE(ToHex(first), ToHex(alice.Public)) << kOids[i];
@@ -97,9 +102,9 @@ TEST(ECDHE, Refusals) {
     EXPECT_EQ(ECDHE_InitParams(p256.E, "1.2.3.4"), 0);
     // A pinned scalar of 0 or n is not drawn as a key.
     Exchange good("1.2.840.10045.3.1.7");
-    ASSERT_EQ(good.SetPeer(Bytes{0x03, 0x6B, 0x17, 0xD1, 0xF2, 0xE1, 0x2C, 0x42, 0x47, 0xF8, 0xBC, 0xE6,
-                                 0xE5, 0x63, 0xA4, 0x40, 0xF2, 0x77, 0x03, 0x7D, 0x81, 0x2D, 0xEB, 0x33,
-                                 0xA0, 0xF4, 0xA1, 0x39, 0x45, 0xD8, 0x98, 0xC2, 0x96}),
+    ASSERT_EQ(good.SetPeer(Bytes{0x03, 0x6B, 0x17, 0xD1, 0xF2, 0xE1, 0x2C, 0x42, 0x47, 0xF8, 0xBC,
+                                 0xE6, 0xE5, 0x63, 0xA4, 0x40, 0xF2, 0x77, 0x03, 0x7D, 0x81, 0x2D,
+                                 0xEB, 0x33, 0xA0, 0xF4, 0xA1, 0x39, 0x45, 0xD8, 0x98, 0xC2, 0x96}),
               1);
     EXPECT_EQ(good.Run("0"), 0);
     EXPECT_EQ(good.Run("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551"), 0);
@@ -198,7 +203,8 @@ TEST(ECDHE, AgreesWithOpenSsl) {
         script += std::string("for k in a b; do openssl ecparam -name ") + curve +
                   " -genkey -noout -out $k.pem; done\n"
                   "openssl ec -in b.pem -pubout -out b.pub 2>/dev/null\n"
-                  "echo $(openssl ec -in a.pem -text -noout 2>/dev/null | tr -d ' :\\n' | sed 's/.*priv\\(.*\\)pub.*/\\1/') "
+                  "echo $(openssl ec -in a.pem -text -noout 2>/dev/null | tr -d ' :\\n' | sed "
+                  "'s/.*priv\\(.*\\)pub.*/\\1/') "
                   "$(openssl ec -in b.pem -pubout -outform DER 2>/dev/null | od -An -tx1 -v | tr -d ' \\n') "
                   "$(openssl pkeyutl -derive -inkey a.pem -peerkey b.pub | od -An -tx1 -v | tr -d ' \\n')\n";
     script += std::string("rm -rf ") + dir + "\n";

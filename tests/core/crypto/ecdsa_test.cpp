@@ -16,9 +16,11 @@ namespace {
 
 using namespace ec_vectors;
 
-const std::map<std::string, std::string> kNistOids = {
-    {"P-192", "1.2.840.10045.3.1.1"}, {"P-224", "1.3.132.0.33"}, {"P-256", "1.2.840.10045.3.1.7"},
-    {"P-384", "1.3.132.0.34"},        {"P-521", "1.3.132.0.35"}};
+const std::map<std::string, std::string> kNistOids = {{"P-192", "1.2.840.10045.3.1.1"},
+                                                      {"P-224", "1.3.132.0.33"},
+                                                      {"P-256", "1.2.840.10045.3.1.7"},
+                                                      {"P-384", "1.3.132.0.34"},
+                                                      {"P-521", "1.3.132.0.35"}};
 
 Bytes Digest(const std::string& name, const Bytes& message) {
     std::string plain;
@@ -148,7 +150,8 @@ TEST(ECDSA, Wycheproof) {
             ASSERT_EQ(ECDSA_SetPublicKeyFromASN1(e, der.data(), (uint32_t)der.size()), 1) << file;
             const Bytes digest = Digest(c.at("sha"), FromHex(c.at("msg")));
             const Bytes sig = FromHex(c.at("sig"));
-            const int64_t ok = ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig.data(), (uint32_t)sig.size());
+            const int64_t ok =
+                ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig.data(), (uint32_t)sig.size());
             ECDSA_Delete(&e);
             if (c.at("result") == "valid") {
                 EXPECT_EQ(ok, 1) << file << " " << c.at("tcId");
@@ -163,10 +166,10 @@ TEST(ECDSA, Wycheproof) {
     EXPECT_GT(invalid, 2000);
 }
 
-const char* const kOpenSslCurves[][2] = {
-    {"secp192k1", "1.3.132.0.31"}, {"prime192v1", "1.2.840.10045.3.1.1"}, {"secp224k1", "1.3.132.0.32"},
-    {"secp224r1", "1.3.132.0.33"}, {"secp256k1", "1.3.132.0.10"},         {"prime256v1", "1.2.840.10045.3.1.7"},
-    {"secp384r1", "1.3.132.0.34"}, {"secp521r1", "1.3.132.0.35"}};
+const char* const kOpenSslCurves[][2] = {{"secp192k1", "1.3.132.0.31"}, {"prime192v1", "1.2.840.10045.3.1.1"},
+                                         {"secp224k1", "1.3.132.0.32"}, {"secp224r1", "1.3.132.0.33"},
+                                         {"secp256k1", "1.3.132.0.10"}, {"prime256v1", "1.2.840.10045.3.1.7"},
+                                         {"secp384r1", "1.3.132.0.34"}, {"secp521r1", "1.3.132.0.35"}};
 
 std::string TempDir() {
     char path[] = "/tmp/ecdsa_oracle_XXXXXX";
@@ -187,10 +190,11 @@ TEST(ECDSA, AgreesWithOpenSsl) {
     WriteFile(dir + "/digest", digest);
     std::string script = "set -e; cd " + dir + "\n";
     for (const auto& curve : kOpenSslCurves)
-        script += std::string("openssl ecparam -name ") + curve[0] + " -genkey -noout -outform DER -out " + curve[0] +
-                  ".key\nopenssl pkeyutl -sign -inkey " + curve[0] + ".key -keyform DER -in digest -out " + curve[0] +
-                  ".sig\necho " + curve[0] + " $(od -An -tx1 -v " + curve[0] + ".key | tr -d ' \\n') $(od -An -tx1 -v " +
-                  curve[0] + ".sig | tr -d ' \\n')\n";
+        script += std::string("openssl ecparam -name ") + curve[0] + " -genkey -noout -outform DER -out " +
+                  curve[0] + ".key\nopenssl pkeyutl -sign -inkey " + curve[0] +
+                  ".key -keyform DER -in digest -out " + curve[0] + ".sig\necho " + curve[0] +
+                  " $(od -An -tx1 -v " + curve[0] + ".key | tr -d ' \\n') $(od -An -tx1 -v " + curve[0] +
+                  ".sig | tr -d ' \\n')\n";
     const auto out = RunOracle(script, "");
     ASSERT_TRUE(out.has_value());
     std::istringstream lines(*out);
@@ -204,7 +208,9 @@ TEST(ECDSA, AgreesWithOpenSsl) {
         const Bytes key = FromHex(keyHex), theirs = FromHex(sigHex);
         ASSERT_EQ(ECDSA_SetPrivateKeyFromASN1(e, key.data(), (uint32_t)key.size()), 1) << name;
         EXPECT_STREQ(EC_GetCurveName(e->Curve), curve[1]);
-        EXPECT_EQ(ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), theirs.data(), (uint32_t)theirs.size()), 1)
+        EXPECT_EQ(
+            ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), theirs.data(), (uint32_t)theirs.size()),
+            1)
             << name;
         uint8_t ours[160];
         uint32_t length = 0;
@@ -212,13 +218,16 @@ TEST(ECDSA, AgreesWithOpenSsl) {
         WriteFile(dir + "/" + name + ".ours", Bytes(ours, ours + length));
         ECDSA_Delete(&e);
         for (const char* sig : {".ours", ".sig"})
-            verifyScript += "openssl pkeyutl -verify -inkey " + name + ".key -keyform DER -in digest -sigfile " + name +
-                            sig + " >/dev/null 2>&1 && echo yes || echo no\n";
+            verifyScript += "openssl pkeyutl -verify -inkey " + name +
+                            ".key -keyform DER -in digest -sigfile " + name + sig +
+                            " >/dev/null 2>&1 && echo yes || echo no\n";
     }
     // A signature checked against another digest must fail there too.
     WriteFile(dir + "/other", Digest("SHA-512", Bytes{'a', 'b', 'd'}));
-    verifyScript += "openssl pkeyutl -verify -inkey prime256v1.key -keyform DER -in other -sigfile prime256v1.ours "
-                    ">/dev/null 2>&1 && echo yes || echo no\nrm -rf " + dir + "\n";
+    verifyScript +=
+        "openssl pkeyutl -verify -inkey prime256v1.key -keyform DER -in other -sigfile prime256v1.ours "
+        ">/dev/null 2>&1 && echo yes || echo no\nrm -rf " +
+        dir + "\n";
     const auto verdicts = RunOracle(verifyScript, "");
     ASSERT_TRUE(verdicts.has_value());
     std::string expected;
@@ -276,7 +285,9 @@ TEST(ECDSA, AgreesWithPythonCryptography) {
         ECDSA_Create(&e);
         const Bytes key = FromHex(keyHex), theirs = FromHex(sigHex);
         ASSERT_EQ(ECDSA_SetPrivateKeyFromASN1(e, key.data(), (uint32_t)key.size()), 1) << name;
-        EXPECT_EQ(ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), theirs.data(), (uint32_t)theirs.size()), 1)
+        EXPECT_EQ(
+            ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), theirs.data(), (uint32_t)theirs.size()),
+            1)
             << name;
         uint8_t sig[160], point[140];
         uint32_t length = 0;
@@ -311,8 +322,9 @@ TEST(ECDSA, VerificationRefusesMalformedAndOutOfRange) {
     const std::string r = "EFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716";
     const std::string s = "F7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8";
     const Bytes good = Der(r, s);
-    EXPECT_EQ(ToHex(SignWithNonce(key, digest, "A6E3C57DD01ABE90086538398355DD4C3B17AA873382B0F24D6129493D8AAD60")),
-              ToHex(good));
+    EXPECT_EQ(
+        ToHex(SignWithNonce(key, digest, "A6E3C57DD01ABE90086538398355DD4C3B17AA873382B0F24D6129493D8AAD60")),
+        ToHex(good));
     ASSERT_EQ(key.Verify(digest, good), 1);
     const std::string n = Upper(ToHex([&] {
         Bytes b(32);
@@ -376,9 +388,10 @@ TEST(ECDSA, DigestTruncation) {
     // A SHA-512 digest on P-521 (521-bit order) is used whole: its last bit counts.
     Key big("1.3.132.0.35");
     big.SetScalar("01");
-    ASSERT_TRUE(big.SetPublic(
-        "C6858E06B70404E9CD9E3ECB662395B4429C648139053FB521F828AF606B4D3DBAA14B5E77EFE75928FE1DC127A2FFA8DE3348B3C1856A429BF97E7E31C2E5BD66",
-        "011839296A789A3BC0045C8A5FB42C7D1BD998F54449579B446817AFBD17273E662C97EE72995EF42640C550B9013FAD0761353C7086A272C24088BE94769FD16650"));
+    ASSERT_TRUE(big.SetPublic("C6858E06B70404E9CD9E3ECB662395B4429C648139053FB521F828AF606B4D3DBAA14B5E77EFE7"
+                              "5928FE1DC127A2FFA8DE3348B3C1856A429BF97E7E31C2E5BD66",
+                              "011839296A789A3BC0045C8A5FB42C7D1BD998F54449579B446817AFBD17273E662C97EE72995E"
+                              "F42640C550B9013FAD0761353C7086A272C24088BE94769FD16650"));
     const Bytes long512 = Digest("SHA-512", Bytes{'t'});
     Bytes last = long512;
     last[63] ^= 1;
@@ -483,7 +496,8 @@ TEST(ECDSA, KeyLoadingAndRecord) {
     uint8_t sig[80];
     uint32_t length = 0;
     ASSERT_EQ(ECDSA_INTERFACE.Sign(instance, digest.data(), 32, sig, sizeof(sig), &length), 1);
-    EXPECT_EQ(ECDSA_INTERFACE.Verify(instance, digest.data(), 32, sig, length, RSA_SIGNATURE_VERSION_PCS15), 1);
+    EXPECT_EQ(ECDSA_INTERFACE.Verify(instance, digest.data(), 32, sig, length, RSA_SIGNATURE_VERSION_PCS15),
+              1);
     // A public key off the curve is refused and verifies nothing.
     g[64] ^= 1;
     EXPECT_EQ(ECDSA_INTERFACE.SetPublicKey(instance, g.data(), (uint32_t)g.size(), 0), 0);
