@@ -151,9 +151,11 @@ int64_t CryptAsymmetric_Reset(CryptAsymmetric* crypt) {
 int64_t CryptAsymmetric_SetPublicKeyFromASN1(CryptAsymmetric* crypt, ASN1* info) {
     CLASS_CHECK(crypt, CRYPT_ASYMMETRIC_CLASS_ID);
     if (!info) return 0;
+    // Every element is looked for before it is read: the node comes from outside input.
     ASN1* algorithm = ASN1_GetElement(info, 0);
+    ASN1* algorithmOid = algorithm ? ASN1_GetElement(algorithm, 0) : nullptr;
     char oid[kOidTextSize];
-    if (!algorithm || !ASN1_ParseOid(ASN1_GetElement(algorithm, 0), oid, kOidTextSize)) return 0;
+    if (!algorithmOid || !ASN1_ParseOid(algorithmOid, oid, kOidTextSize)) return 0;
     const CryptAsymmetricInterface* record = nullptr;
     if (!CryptAsymmetric_InterfaceFromOid(oid, &record)) {
         CryptAsymmetric_VerboseLog(crypt, 0, "Unsupported public key algorithm %s", oid);
@@ -161,8 +163,9 @@ int64_t CryptAsymmetric_SetPublicKeyFromASN1(CryptAsymmetric* crypt, ASN1* info)
     }
     CryptAsymmetric_ResetInterface(crypt, record);
     if (record == &ECDSA_INTERFACE) {
+        ASN1* curveOid = ASN1_GetElement(algorithm, 1);
         char curve[kOidTextSize];
-        if (!ASN1_ParseOid(ASN1_GetElement(algorithm, 1), curve, kOidTextSize)) return 0;
+        if (!curveOid || !ASN1_ParseOid(curveOid, curve, kOidTextSize)) return 0;
         if (!CryptAsymmetric_InitParams(crypt, curve, 0)) return 0;
     }
     ASN1* bits = ASN1_GetElement(info, 1);
