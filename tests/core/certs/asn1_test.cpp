@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/abort_hook.h"
+#include "tests/support/oracle_process.h"
 
 namespace {
 
@@ -39,6 +42,64 @@ uint32_t Count(ASN1* node) {
 const Bytes kDocument = Hex(
     "304b02081234567890abcdef06092a864886f70d01010b05000c0868c383c2a96c6c6f1e06004100c300a9170d"
     "3939313233313233353935395a040c300a0603551d111303616263a0030201ff");
+
+// One line of `openssl asn1parse -i`: where an element starts, its depth, header and contents
+// lengths and whether it is constructed.
+struct Listed {
+    uint32_t Offset, Depth, Header, Length;
+    bool Constructed;
+    bool operator==(const Listed&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Listed& e) {
+    return out << e.Offset << ":d=" << e.Depth << " hl=" << e.Header << " l=" << e.Length
+               << (e.Constructed ? " cons" : " prim");
+}
+
+// The tree as asn1parse walks it: constructed elements are entered, strings are not.
+void Walk(ASN1* node, const uint8_t* base, uint32_t depth, std::vector<Listed>& out) {
+    for (uint32_t i = 0; i < Count(node); i++) {
+        ASN1* e = ASN1_GetElement(node, i);
+        uint8_t tag = 0;
+        ASN1_GetTag(e, &tag);
+        const uint32_t header = (uint32_t)(ASN1_GetValuePtr(e) - ASN1_GetNodePtr(e));
+        out.push_back({(uint32_t)(ASN1_GetNodePtr(e) - base), depth, header, ASN1_GetValueSize(e), (tag & 0x20) != 0});
+        if (tag & 0x20) Walk(e, base, depth + 1, out);
+    }
+}
+
+// Keys and certificates as OpenSSL's own tools write them decode to the structure asn1parse lists.
+TEST(ASN1, DecodesWhatOpensslToolsWrite) {
+    const char* const commands[] = {
+        "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -outform DER",
+        "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -outform DER",
+        "openssl req -x509 -newkey rsa:1024 -nodes -keyout /dev/null -subj /CN=t/O=x -days 1 -outform DER "
+        "-addext subjectAltName=DNS:a.example,IP:127.0.0.1 -addext basicConstraints=critical,CA:TRUE",
+    };
+    for (const char* command : commands) {
+        const auto der = RunOracle(std::string(command) + " 2>/dev/null", "");
+        if (!der) GTEST_SKIP() << "openssl is not available";
+        const auto listing = RunOracle("openssl asn1parse -inform DER -i", *der);
+        ASSERT_TRUE(listing.has_value()) << command;
+        std::vector<Listed> want;
+        std::istringstream lines(*listing);
+        for (std::string line; std::getline(lines, line);) {
+            Listed e{};
+            char kind[5] = {};
+            if (sscanf(line.c_str(), " %u:d=%u hl=%u l=%u %4s", &e.Offset, &e.Depth, &e.Header, &e.Length, kind) == 5) {
+                e.Constructed = std::string(kind) == "cons";
+                want.push_back(e);
+            }
+        }
+        Tree tree;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(der->data());
+        ASSERT_EQ(1, ASN1_Decode(tree, bytes, (uint32_t)der->size())) << command;
+        std::vector<Listed> got;
+        Walk(tree, bytes, 0, got);
+        EXPECT_GE(want.size(), 7u) << command;
+        EXPECT_EQ(got, want) << command;
+    }
+}
 
 TEST(ASN1, DecodesOpensslDocumentToItsStructure) {
     Tree tree;
