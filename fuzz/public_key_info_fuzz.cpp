@@ -2,6 +2,7 @@
 // key loads, verifies a fixed digest against a signature taken from the tail of the input.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/certs/asn1.h"
 #include "core/crypto/crypt_asymmetric.h"
