@@ -251,6 +251,7 @@ TEST_F(AsyncSocketTest, EchoesOneHundredMegabytesIntact) {
     EXPECT_EQ(AsyncSocket_GetOverallUsage(socket, &in, &out), 1);
     EXPECT_EQ(in, kTotal);
     EXPECT_EQ(out, kTotal);
+    Owner::Detach(peer);
     Drop(socket);
 }
 
