@@ -148,22 +148,27 @@ void Arm(PlatformSource* source) {
 }
 
 // Under the source's lock: the cancel handler may run once the source is out of epoll and its
-// event handler has returned.
-void PostCancelIfDue(PlatformSource* source) {
-    if (!source->Cancelled || !source->Detached || source->Running || source->CancelPosted) return;
+// event handler has returned. The caller posts it after unlocking, since the cancel work frees
+// the source, lock included.
+bool CancelDue(PlatformSource* source) {
+    if (!source->Cancelled || !source->Detached || source->Running || source->CancelPosted) return false;
     source->CancelPosted = true;
-    Post(source->Reactor, &source->CancelWork.Work);
+    return true;
 }
 
 void RunEvent(PlatformWork* work) {
     PlatformSource* source = reinterpret_cast<SourceWork*>(work)->Source;
     source->Event(source->Context);
-    std::lock_guard<std::mutex> guard(source->Lock);
-    source->Running = false;
-    if (source->Cancelled)
-        PostCancelIfDue(source);
-    else
-        Arm(source);
+    bool cancelDue = false;
+    {
+        std::lock_guard<std::mutex> guard(source->Lock);
+        source->Running = false;
+        if (source->Cancelled)
+            cancelDue = CancelDue(source);
+        else
+            Arm(source);
+    }
+    if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }
 
 void RunCancel(PlatformWork* work) {
@@ -193,15 +198,19 @@ void DetachCancelled(PlatformReactor* reactor) {
     while (list) {
         PlatformSource* source = list;
         list = source->NextCancelled;
-        std::lock_guard<std::mutex> guard(source->Lock);
-        if (source->Registered) {
-            const int32_t set = reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
-            epoll_ctl(set, EPOLL_CTL_DEL, source->Descriptor, nullptr);
-            source->Registered = false;
+        bool cancelDue;
+        {
+            std::lock_guard<std::mutex> guard(source->Lock);
+            if (source->Registered) {
+                const int32_t set = reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
+                epoll_ctl(set, EPOLL_CTL_DEL, source->Descriptor, nullptr);
+                source->Registered = false;
+            }
+            source->Armed = false;
+            source->Detached = true;
+            cancelDue = CancelDue(source);
         }
-        source->Armed = false;
-        source->Detached = true;
-        PostCancelIfDue(source);
+        if (cancelDue) Post(reactor, &source->CancelWork.Work);
     }
 }
 

@@ -258,12 +258,16 @@ TEST_F(AsyncSocketTest, EchoesOneHundredMegabytesIntact) {
 // A refused connect shows as the socket closing, then Connect with 0; the connect's own error is
 // kept, and the descriptor is closed once both sources are gone.
 TEST_F(AsyncSocketTest, ConnectToClosedPortClosesThenFails) {
+    // A port bound but not listening refuses connections for as long as it stays bound.
+    const int bound = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof(local);
+    ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
+    ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const uint32_t port = ntohs(local.sin_port);
     const int32_t before = OpenDescriptors();
-    uint32_t port = 0;
-    {
-        Server probe;
-        port = probe.port;
-    }
     Owner owner;
     AsyncSocket* socket = Connect(owner, port);
     ASSERT_TRUE(WaitFor([&] { return owner.Log().size() == 2; }));
@@ -272,6 +276,7 @@ TEST_F(AsyncSocketTest, ConnectToClosedPortClosesThenFails) {
     EXPECT_EQ(AsyncSocket_IsOpen(socket), 0);
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
     Drop(socket);
+    close(bound);
 }
 
 TEST_F(AsyncSocketTest, ThousandConcurrentConnections) {
@@ -520,11 +525,19 @@ TEST_F(AsyncSocketTest, WriteClaimingTooMuchIsCut) {
 TEST_F(AsyncSocketTest, UnsentBytesStayWithTheirConnection) {
     Server stalled; // never reads
     Owner client;
-    std::atomic<int32_t> writes{0};
-    std::atomic<bool> fill{true};
-    client.writeSize = [&] { return fill.load() ? 32768 : 0; };
+    enum Phase { kFill, kQuiet, kNew, kDone };
+    std::atomic<int32_t> writes{0}, phase{kFill};
+    client.writeSize = [&] {
+        int32_t now = kNew;
+        if (phase.compare_exchange_strong(now, kDone)) return 3;
+        return now == kFill ? 32768 : 0;
+    };
     client.write = [&](uint8_t* buffer, int32_t capacity) {
         writes++;
+        if (capacity == 3) {
+            memcpy(buffer, "new", 3);
+            return 3;
+        }
         memset(buffer, 'o', capacity);
         return capacity;
     };
@@ -539,7 +552,7 @@ TEST_F(AsyncSocketTest, UnsentBytesStayWithTheirConnection) {
         stable = now == seen ? stable + 1 : 0;
         seen = now;
     }
-    fill = false;
+    phase = kQuiet;
     ASSERT_TRUE(WaitFor([&] { return !AsyncSocket_IsWriting(socket); }));
     AsyncSocket_Close(socket);
 
@@ -563,12 +576,7 @@ TEST_F(AsyncSocketTest, UnsentBytesStayWithTheirConnection) {
         AsyncSocket_StartWriting(socket);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::atomic<bool> sentNew{false};
-    client.writeSize = [&] { return sentNew.exchange(true) ? 0 : 3; };
-    client.write = [](uint8_t* buffer, int32_t) {
-        memcpy(buffer, "new", 3);
-        return 3;
-    };
+    phase = kNew;
     ASSERT_TRUE(WaitFor([&] {
         AsyncSocket_StartWriting(socket);
         std::lock_guard<std::mutex> guard(gotLock);
