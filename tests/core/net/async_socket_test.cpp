@@ -641,6 +641,22 @@ TEST_F(AsyncSocketTest, OptionsAndTheirFailure) {
     Drop(socket);
 }
 
+// A socket let go while it holds a descriptor that no dispatcher owns closes it.
+TEST_F(AsyncSocketTest, ReleasingAnOpenSocketClosesItsDescriptor) {
+    const int32_t before = OpenDescriptors();
+    for (bool bound : {false, true}) {
+        AsyncSocket* socket = nullptr;
+        AsyncSocket_Create(&socket);
+        ASSERT_EQ(AsyncSocket_Open(socket, 1), 1);
+        if (bound) {
+            ASSERT_EQ(AsyncSocket_Bind(socket, &kLoopback, 0), 1);
+        }
+        EXPECT_EQ(OpenDescriptors(), before + 1);
+        AsyncSocket_Release(&socket);
+        EXPECT_EQ(OpenDescriptors(), before) << bound;
+    }
+}
+
 TEST_F(AsyncSocketTest, UnknownProtocolsAreRejected) {
     LogCapture capture;
     AsyncSocket* socket = nullptr;
