@@ -1,0 +1,423 @@
+// Reactor of epoll and a worker pool. Read and write sources live in two inner epoll sets (one
+// descriptor may carry a source of each kind, which one set could not hold), both watched by the
+// outer set of the epoll thread together with an eventfd that wakes it for cancellations and stop.
+// Sources are one-shot: the kernel disarms a source when it reports it, and it is armed again
+// only when it is resumed and no handler of it runs, so a handler never runs twice at once.
+#include "core/linux/platform_reactor.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "core/linux/platform.h"
+#include "core/linux/platform_thread.h"
+#include "core/runtime/class.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+
+namespace {
+
+constexpr int32_t kNameCapacity = 16;
+constexpr int32_t kMinimumThreads = 4;
+constexpr int32_t kMaximumThreads = 16;
+constexpr int32_t kEventBatch = 128;
+
+// A work item that knows its source.
+struct SourceWork {
+    PlatformWork Work;
+    PlatformSource* Source;
+};
+
+} // namespace
+
+struct PlatformSource {
+    Class Header;
+    PlatformReactor* Reactor;
+    int32_t Descriptor;
+    int32_t Kind;
+    void* Context;
+    PlatformSourceHandler Event;
+    PlatformSourceHandler CancelHandler;
+    std::atomic<uint32_t> References; // the owner's and the reactor's, given back after the cancel handler
+    SourceWork EventWork;
+    SourceWork CancelWork;
+    PlatformSource* NextCancelled; // the reactor's list of sources to take out of epoll
+
+    std::mutex Lock; // guards the state below
+    int32_t Suspended;
+    bool Registered; // in its epoll set (armed or not)
+    bool Armed;      // will be reported once when ready
+    bool Running;    // the event handler is posted or running
+    bool Cancelled;
+    bool Detached;     // out of epoll, done by the epoll thread: no report of it can be in flight
+    bool CancelPosted; // the cancel handler is posted (once)
+};
+
+struct PlatformReactor {
+    Class Header;
+    char Name[kNameCapacity];
+    int32_t Outer;
+    int32_t Inner[2]; // read set, write set
+    int32_t Wake;     // eventfd
+    std::thread Poller;
+
+    std::mutex CancelLock;
+    PlatformSource* CancelledFirst;
+    bool Stopping;
+
+    std::mutex WorkLock; // guards the work list and the pool below
+    std::condition_variable WorkArrived;
+    PlatformWork* First;
+    PlatformWork* Last;
+    bool WorkStopping;
+    int32_t ThreadCount;
+    int32_t MaxThreads;
+    std::thread* Threads;
+};
+
+namespace {
+
+PlatformReactor* CheckedReactor(PlatformReactor* reactor) {
+    CLASS_CHECK(reactor, PLATFORM_REACTOR_CLASS_ID);
+    return reactor;
+}
+
+PlatformSource* CheckedSource(PlatformSource* source) {
+    CLASS_CHECK(source, PLATFORM_SOURCE_CLASS_ID);
+    return source;
+}
+
+void Post(PlatformReactor* reactor, PlatformWork* work) {
+    work->Next = nullptr;
+    std::lock_guard<std::mutex> guard(reactor->WorkLock);
+    if (reactor->Last)
+        reactor->Last->Next = work;
+    else
+        reactor->First = work;
+    reactor->Last = work;
+    reactor->WorkArrived.notify_one();
+}
+
+void WorkerMain(PlatformReactor* reactor) {
+    Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
+    std::unique_lock<std::mutex> lock(reactor->WorkLock);
+    for (;;) {
+        if (PlatformWork* work = reactor->First) {
+            reactor->First = work->Next;
+            if (!reactor->First) reactor->Last = nullptr;
+            lock.unlock();
+            work->Function(work);
+            lock.lock();
+            continue;
+        }
+        // Posted work runs before a stop is obeyed: cancel handlers are never lost.
+        if (reactor->WorkStopping) return;
+        reactor->WorkArrived.wait(lock);
+    }
+}
+
+void ReleaseSource(PlatformSource* source) {
+    if (source->References.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    source->Header.ClassId = 0;
+    source->~PlatformSource();
+    Memory_Free(source, sizeof(PlatformSource));
+}
+
+// Under the source's lock.
+void Arm(PlatformSource* source) {
+    if (source->Cancelled || source->Suspended > 0 || source->Running || source->Armed) return;
+    epoll_event event{};
+    event.events = (source->Kind == PLATFORM_SOURCE_READ ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    event.data.ptr = source;
+    const int32_t set = source->Reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
+    const int op = source->Registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    // A descriptor the system will not watch stays quiet rather than spinning its handler.
+    if (epoll_ctl(set, op, source->Descriptor, &event) != 0) return;
+    source->Registered = true;
+    source->Armed = true;
+}
+
+// Under the source's lock: the cancel handler may run once the source is out of epoll and its
+// event handler has returned. The caller posts it after unlocking, since the cancel work frees
+// the source, lock included.
+bool CancelDue(PlatformSource* source) {
+    if (!source->Cancelled || !source->Detached || source->Running || source->CancelPosted) return false;
+    source->CancelPosted = true;
+    return true;
+}
+
+void RunEvent(PlatformWork* work) {
+    PlatformSource* source = reinterpret_cast<SourceWork*>(work)->Source;
+    source->Event(source->Context);
+    bool cancelDue = false;
+    {
+        std::lock_guard<std::mutex> guard(source->Lock);
+        source->Running = false;
+        if (source->Cancelled)
+            cancelDue = CancelDue(source);
+        else
+            Arm(source);
+    }
+    if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
+}
+
+void RunCancel(PlatformWork* work) {
+    PlatformSource* source = reinterpret_cast<SourceWork*>(work)->Source;
+    source->CancelHandler(source->Context);
+    ReleaseSource(source);
+}
+
+// On the epoll thread: a source the kernel reported, now disarmed.
+void Deliver(PlatformSource* source) {
+    std::lock_guard<std::mutex> guard(source->Lock);
+    source->Armed = false;
+    // A suspended source is armed again by its Resume; the readiness is seen then.
+    if (source->Cancelled || source->Suspended > 0) return;
+    source->Running = true;
+    Post(source->Reactor, &source->EventWork.Work);
+}
+
+// On the epoll thread, between batches, so that no report of these sources is still held.
+void DetachCancelled(PlatformReactor* reactor) {
+    PlatformSource* list;
+    {
+        std::lock_guard<std::mutex> guard(reactor->CancelLock);
+        list = reactor->CancelledFirst;
+        reactor->CancelledFirst = nullptr;
+    }
+    while (list) {
+        PlatformSource* source = list;
+        list = source->NextCancelled;
+        bool cancelDue;
+        {
+            std::lock_guard<std::mutex> guard(source->Lock);
+            if (source->Registered) {
+                const int32_t set = reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
+                epoll_ctl(set, EPOLL_CTL_DEL, source->Descriptor, nullptr);
+                source->Registered = false;
+            }
+            source->Armed = false;
+            source->Detached = true;
+            cancelDue = CancelDue(source);
+        }
+        if (cancelDue) Post(reactor, &source->CancelWork.Work);
+    }
+}
+
+void DrainInner(int32_t set) {
+    epoll_event events[kEventBatch];
+    int count;
+    do {
+        count = epoll_wait(set, events, kEventBatch, 0);
+        for (int i = 0; i < count; i++) Deliver(static_cast<PlatformSource*>(events[i].data.ptr));
+    } while (count == kEventBatch);
+}
+
+void PollerMain(PlatformReactor* reactor) {
+    Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
+    epoll_event events[3];
+    for (;;) {
+        const int count = epoll_wait(reactor->Outer, events, 3, -1);
+        if (count < 0 && errno != EINTR) break;
+        for (int i = 0; i < count; i++) {
+            const int32_t fd = events[i].data.fd;
+            if (fd == reactor->Wake) {
+                uint64_t value;
+                (void)!read(reactor->Wake, &value, sizeof(value));
+            } else {
+                DrainInner(fd);
+            }
+        }
+        DetachCancelled(reactor);
+        std::lock_guard<std::mutex> guard(reactor->CancelLock);
+        if (reactor->Stopping) break;
+    }
+}
+
+void CloseDescriptors(PlatformReactor* reactor) {
+    for (int32_t fd : {reactor->Outer, reactor->Inner[0], reactor->Inner[1], reactor->Wake})
+        if (fd >= 0) close(fd);
+}
+
+void FreeReactor(PlatformReactor* reactor) {
+    CloseDescriptors(reactor);
+    Memory_Free(reactor->Threads, sizeof(std::thread) * (size_t)reactor->MaxThreads);
+    reactor->Header.ClassId = 0;
+    reactor->~PlatformReactor();
+    Memory_Free(reactor, sizeof(PlatformReactor));
+}
+
+void StopWorkers(PlatformReactor* reactor) {
+    {
+        std::lock_guard<std::mutex> guard(reactor->WorkLock);
+        reactor->WorkStopping = true;
+    }
+    reactor->WorkArrived.notify_all();
+    for (int32_t i = 0; i < reactor->ThreadCount; i++) {
+        reactor->Threads[i].join();
+        reactor->Threads[i].~thread();
+    }
+    reactor->ThreadCount = 0;
+}
+
+void Wake(PlatformReactor* reactor) {
+    const uint64_t one = 1;
+    (void)!write(reactor->Wake, &one, sizeof(one));
+}
+
+} // namespace
+
+int64_t Platform_ReactorCreate(PlatformReactor** handle, const char* name, int32_t threads) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    ASSERT_POINTER(name);
+    if (threads <= 0) {
+        const int32_t processors = (int32_t)std::min<unsigned>(std::thread::hardware_concurrency(), 1024);
+        threads = std::clamp(processors, kMinimumThreads, kMaximumThreads);
+    }
+    void* block = Memory_AllocZero(sizeof(PlatformReactor));
+    PlatformReactor* reactor = new (block) PlatformReactor();
+    reactor->Header.ClassId = PLATFORM_REACTOR_CLASS_ID;
+    reactor->Header.RefCount = 1;
+    String_CopyLength(reactor->Name, name, kNameCapacity);
+    reactor->MaxThreads = threads;
+    reactor->Threads = static_cast<std::thread*>(Memory_Alloc(sizeof(std::thread) * (size_t)threads));
+    reactor->Outer = epoll_create1(EPOLL_CLOEXEC);
+    reactor->Inner[0] = epoll_create1(EPOLL_CLOEXEC);
+    reactor->Inner[1] = epoll_create1(EPOLL_CLOEXEC);
+    reactor->Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    bool ready = reactor->Outer >= 0 && reactor->Inner[0] >= 0 && reactor->Inner[1] >= 0 && reactor->Wake >= 0;
+    for (int32_t fd : {reactor->Wake, reactor->Inner[0], reactor->Inner[1]}) {
+        if (!ready) break;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ready = epoll_ctl(reactor->Outer, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    try {
+        for (int32_t i = 0; ready && i < threads; i++) {
+            new (&reactor->Threads[i]) std::thread(WorkerMain, reactor);
+            reactor->ThreadCount++;
+        }
+        if (ready) new (&reactor->Poller) std::thread(PollerMain, reactor);
+    } catch (const std::system_error&) {
+        ready = false;
+    }
+    if (!ready) {
+        StopWorkers(reactor);
+        FreeReactor(reactor);
+        return 0;
+    }
+    *handle = reactor;
+    return 1;
+}
+
+int64_t Platform_ReactorPost(PlatformReactor* reactor, PlatformWork* work) {
+    CheckedReactor(reactor);
+    ASSERT_POINTER(work);
+    ASSERT_POINTER(work->Function);
+    Post(reactor, work);
+    return 1;
+}
+
+int64_t Platform_ReactorDelete(PlatformReactor** handle) {
+    ASSERT_POINTER(handle);
+    PlatformReactor* reactor = CheckedReactor(*handle);
+    const std::thread::id self = std::this_thread::get_id();
+    bool onOwnThread = reactor->Poller.get_id() == self;
+    {
+        std::lock_guard<std::mutex> guard(reactor->WorkLock);
+        for (int32_t i = 0; i < reactor->ThreadCount; i++) onOwnThread |= reactor->Threads[i].get_id() == self;
+    }
+    ASSERT_MSG(onOwnThread == false, "A reactor cannot be deleted by one of its own threads");
+    {
+        std::lock_guard<std::mutex> guard(reactor->CancelLock);
+        reactor->Stopping = true;
+    }
+    Wake(reactor);
+    reactor->Poller.join();
+    reactor->Poller.~thread();
+    new (&reactor->Poller) std::thread();
+    StopWorkers(reactor);
+    *handle = nullptr;
+    FreeReactor(reactor);
+    return 1;
+}
+
+int64_t Platform_SourceCreate(PlatformSource** handle, PlatformReactor* reactor, int32_t descriptor, int32_t kind,
+                              void* context, PlatformSourceHandler event, PlatformSourceHandler cancel) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    CheckedReactor(reactor);
+    ASSERT_POINTER(event);
+    ASSERT_POINTER(cancel);
+    if (descriptor < 0 || (kind != PLATFORM_SOURCE_READ && kind != PLATFORM_SOURCE_WRITE)) return 0;
+    void* block = Memory_AllocZero(sizeof(PlatformSource));
+    PlatformSource* source = new (block) PlatformSource();
+    source->Header.ClassId = PLATFORM_SOURCE_CLASS_ID;
+    source->Header.RefCount = 1;
+    source->Reactor = reactor;
+    source->Descriptor = descriptor;
+    source->Kind = kind;
+    source->Context = context;
+    source->Event = event;
+    source->CancelHandler = cancel;
+    source->References.store(2, std::memory_order_relaxed);
+    source->EventWork = {{nullptr, RunEvent}, source};
+    source->CancelWork = {{nullptr, RunCancel}, source};
+    source->Suspended = 1;
+    *handle = source;
+    return 1;
+}
+
+int64_t Platform_SourceResume(PlatformSource* source) {
+    CheckedSource(source);
+    std::lock_guard<std::mutex> guard(source->Lock);
+    ASSERT_MSG(source->Suspended > 0, "Source resumed more often than suspended");
+    if (--source->Suspended == 0) Arm(source);
+    return 1;
+}
+
+int64_t Platform_SourceSuspend(PlatformSource* source) {
+    CheckedSource(source);
+    std::lock_guard<std::mutex> guard(source->Lock);
+    // Nothing to tell the kernel: a report that comes while suspended is dropped and the
+    // readiness looked at again on resume.
+    source->Suspended++;
+    return 1;
+}
+
+int64_t Platform_SourceCancel(PlatformSource* source) {
+    CheckedSource(source);
+    {
+        std::lock_guard<std::mutex> guard(source->Lock);
+        if (source->Cancelled) return 1;
+        source->Cancelled = true;
+    }
+    PlatformReactor* reactor = source->Reactor;
+    {
+        std::lock_guard<std::mutex> guard(reactor->CancelLock);
+        source->NextCancelled = reactor->CancelledFirst;
+        reactor->CancelledFirst = source;
+    }
+    Wake(reactor);
+    return 1;
+}
+
+int64_t Platform_SourceRelease(PlatformSource** handle) {
+    ASSERT_POINTER(handle);
+    PlatformSource* source = CheckedSource(*handle);
+    *handle = nullptr;
+    ReleaseSource(source);
+    return 1;
+}

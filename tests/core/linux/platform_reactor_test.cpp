@@ -1,0 +1,175 @@
+#include "core/linux/platform_reactor.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/support/rta_abort_table.h"
+#include "tests/support/rtb_bounded.h"
+
+namespace {
+
+const bool g_bounded = BoundEveryTest(60);
+
+bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// An eventfd that stays readable until drained, and what the handlers saw.
+struct Watch {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::atomic<int32_t> events{0};
+    std::atomic<int32_t> running{0};
+    std::atomic<int32_t> overlapped{0};
+    std::atomic<int32_t> cancels{0};
+    std::atomic<int32_t> eventsAfterCancel{0};
+    std::atomic<int32_t> holdMs{0};
+    std::atomic<bool> drain{true};
+    ~Watch() { close(fd); }
+    void Signal() {
+        const uint64_t one = 1;
+        EXPECT_EQ(write(fd, &one, sizeof(one)), 8);
+    }
+};
+
+void OnEvent(void* context) {
+    Watch* w = static_cast<Watch*>(context);
+    if (w->running.fetch_add(1) != 0) w->overlapped++;
+    if (w->cancels.load()) w->eventsAfterCancel++;
+    if (w->holdMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(w->holdMs.load()));
+    if (w->drain.load()) {
+        uint64_t value;
+        (void)!read(w->fd, &value, sizeof(value));
+    }
+    w->events++;
+    w->running--;
+}
+
+void OnCancel(void* context) {
+    Watch* w = static_cast<Watch*>(context);
+    // The cancel handler never overlaps the event handler.
+    if (w->running.load()) w->overlapped++;
+    w->cancels++;
+}
+
+class PlatformReactorTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(Platform_ReactorCreate(&reactor, "reactor-test-name", 3), 1); }
+    void TearDown() override {
+        EXPECT_EQ(Platform_ReactorDelete(&reactor), 1);
+        EXPECT_EQ(reactor, nullptr);
+    }
+    PlatformSource* Make(Watch& w, int32_t kind = PLATFORM_SOURCE_READ) {
+        PlatformSource* source = nullptr;
+        EXPECT_EQ(Platform_SourceCreate(&source, reactor, w.fd, kind, &w, OnEvent, OnCancel), 1);
+        return source;
+    }
+    PlatformReactor* reactor = nullptr;
+};
+
+// A source starts suspended, reports readiness once resumed, and readiness that came while it
+// was suspended is seen on resume.
+TEST_F(PlatformReactorTest, SuspendedSourcesWaitForResume) {
+    Watch w;
+    PlatformSource* source = Make(w);
+    w.Signal();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(w.events.load(), 0);
+    Platform_SourceResume(source);
+    ASSERT_TRUE(WaitFor([&] { return w.events.load() == 1; }));
+
+    Platform_SourceSuspend(source);
+    w.Signal();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(w.events.load(), 1);
+    Platform_SourceResume(source);
+    ASSERT_TRUE(WaitFor([&] { return w.events.load() == 2; }));
+
+    Platform_SourceCancel(source);
+    Platform_SourceRelease(&source);
+    ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; }));
+}
+
+// A descriptor that stays ready keeps its handler busy, but one call at a time.
+TEST_F(PlatformReactorTest, HandlerNeverRunsTwiceAtOnce) {
+    Watch w;
+    w.drain = false;
+    PlatformSource* source = Make(w);
+    w.Signal();
+    Platform_SourceResume(source);
+    ASSERT_TRUE(WaitFor([&] { return w.events.load() >= 200; }));
+    Platform_SourceCancel(source);
+    Platform_SourceRelease(&source);
+    ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; }));
+    EXPECT_EQ(w.overlapped.load(), 0);
+}
+
+// Cancellation runs the cancel handler exactly once in every state, after a running handler.
+TEST_F(PlatformReactorTest, CancelHandlerRunsOnceInEveryState) {
+    enum Start { kSuspended, kResumedIdle, kHandlerRunning, kWriteSource };
+    for (Start start : {kSuspended, kResumedIdle, kHandlerRunning, kWriteSource}) {
+        Watch w;
+        PlatformSource* source = Make(w, start == kWriteSource ? PLATFORM_SOURCE_WRITE : PLATFORM_SOURCE_READ);
+        if (start != kSuspended) Platform_SourceResume(source);
+        if (start == kHandlerRunning) {
+            w.holdMs = 100;
+            w.Signal();
+            ASSERT_TRUE(WaitFor([&] { return w.running.load() == 1; }));
+        }
+        for (int i = 0; i < 3; i++) Platform_SourceCancel(source);
+        Platform_SourceRelease(&source);
+        w.Signal();
+        ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; })) << start;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(w.cancels.load(), 1) << start;
+        EXPECT_EQ(w.overlapped.load(), 0) << start;
+        EXPECT_EQ(w.eventsAfterCancel.load(), 0) << start;
+    }
+}
+
+struct Posted {
+    PlatformWork work;
+    std::atomic<int32_t>* ran;
+};
+
+void RunPosted(PlatformWork* work) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    reinterpret_cast<Posted*>(work)->ran->fetch_add(1);
+}
+
+// Work still waiting when the reactor is deleted runs first.
+TEST_F(PlatformReactorTest, DeleteRunsPostedWork) {
+    std::atomic<int32_t> ran{0};
+    std::vector<Posted> items(100);
+    for (Posted& p : items) {
+        p = {{nullptr, RunPosted}, &ran};
+        Platform_ReactorPost(reactor, &p.work);
+    }
+    EXPECT_EQ(Platform_ReactorDelete(&reactor), 1);
+    EXPECT_EQ(ran.load(), 100);
+    ASSERT_EQ(Platform_ReactorCreate(&reactor, "again", 1), 1);
+}
+
+TEST(PlatformReactor, ResumingMoreThanSuspendedStops) {
+    ExpectAborts({{[] {
+                       PlatformReactor* reactor = nullptr;
+                       Platform_ReactorCreate(&reactor, "r", 1);
+                       PlatformSource* source = nullptr;
+                       Platform_SourceCreate(&source, reactor, 0, PLATFORM_SOURCE_READ, nullptr, OnEvent, OnCancel);
+                       Platform_SourceResume(source);
+                       Platform_SourceResume(source);
+                   },
+                   AbortRegex("Assertion failed (source->Suspended > 0)\nSource resumed more often than suspended")}});
+}
+
+} // namespace
