@@ -12,6 +12,7 @@
 #include "core/formats/xml_internal.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/dictionary.h"
+#include "tests/support/dictionary_text.h"
 
 namespace {
 
@@ -51,18 +52,7 @@ Dictionary* NewDictionary() {
 
 // The tree as minified JSON: keys, private marks, types and texts all show.
 std::string Describe(Dictionary* dict) {
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetPrintCallback(json, nullptr, Quiet);
-    JSON_SetDictionaryHandle(json, dict);
-    uint32_t length = 0;
-    JSON_SaveBufferEstimate(json, &length);
-    std::string text(length, '\0');
-    if (length) JSON_SaveBuffer(json, text.data(), length, &length);
-    text.resize(length);
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Delete(&json);
-    return text;
+    return DictionaryAsJson(dict);
 }
 
 // ---- XML ------------------------------------------------------------------------------------

@@ -12,25 +12,12 @@
 #include "core/runtime/dictionary.h"
 #include "tests/support/fmt_lines.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/dictionary_text.h"
 
 namespace {
 
-int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
-
 std::string Describe(Dictionary* dict) {
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetPrintCallback(json, nullptr, Quiet);
-    JSON_SetDictionaryHandle(json, dict);
-    uint32_t length = 0;
-    JSON_SaveBufferEstimate(json, &length);
-    std::string text(length, '\0');
-    if (length) JSON_SaveBuffer(json, text.data(), length, &length);
-    text.resize(length);
-    JSON_Delete(&json);
-    return text;
+    return DictionaryAsJson(dict);
 }
 
 const char kHead[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
