@@ -539,9 +539,10 @@ int64_t Socket_Peek(Socket* socket, void* buffer, uint32_t size, uint32_t* count
     GrowPeek(socket, size);
     int64_t result = 1;
     bool receive = true;
-    if (socket->Blocking) {
+    // Bytes already held are an answer: only an empty buffer waits for the peer. A time-out
+    // or cancel here only skips the receive; the caller sees what is held.
+    if (socket->Blocking && socket->PeekHeld == 0) {
         uint16_t got = 0;
-        // A time-out or cancel here only skips the receive; the caller sees what is held.
         const WaitEnd end = WaitFor(socket, "Read", PLATFORM_POLL_READ, socket->ReadTimeout, &got);
         if (end == WaitEnd::Failed) return 0;
         receive = end == WaitEnd::Ready;
