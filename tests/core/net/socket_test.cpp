@@ -31,6 +31,8 @@ struct Owned {
     Socket* s = nullptr;
     Owned() { Socket_Create(&s); }
     explicit Owned(Socket* taken) : s(taken) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
     ~Owned() {
         if (s) Socket_Release(&s);
     }
@@ -129,6 +131,46 @@ TEST(Socket, ConnectToClosedPortFailsWithRefusal) {
     ASSERT_EQ(Socket_Open(client, SOCKET_PROTOCOL_TCP), 1);
     EXPECT_EQ(Socket_Connect(client, &kLoopback, port), 0);
     EXPECT_EQ(Socket_GetLastError(client), ECONNREFUSED);
+}
+
+// A listener whose backlog is full drops new handshakes, so a connect waits out its time-out
+// (or its cancel) without reaching any other host.
+TEST(Socket, ConnectTimesOutOrIsCancelledOnAFullBacklog) {
+    LogCapture log;
+    Listener listener;
+    Socket_Close(listener.socket);
+    ASSERT_EQ(Socket_Open(listener.socket, SOCKET_PROTOCOL_TCP), 1);
+    ASSERT_EQ(Socket_Bind(listener.socket, &kLoopback, 0), 1);
+    Socket_SetListenQueue(listener.socket, 1);
+    ASSERT_EQ(Socket_Listen(listener.socket), 1);
+    uint32_t address = 0, port = 0;
+    Socket_GetLocalIP(listener.socket, &address, &port);
+    std::vector<Owned> waiting(4);
+    for (Owned& w : waiting) {
+        Socket_Open(w, SOCKET_PROTOCOL_TCP);
+        Socket_SetTimeout(w, 1000, 100, 0);
+        Socket_Connect(w, &kLoopback, port);
+    }
+    Owned client;
+    ASSERT_EQ(Socket_Open(client, SOCKET_PROTOCOL_TCP), 1);
+    Socket_SetTimeout(client, 1000, 150, 0);
+    if (Socket_Connect(client, &kLoopback, port)) GTEST_SKIP() << "this kernel accepts past the backlog";
+    EXPECT_EQ(Socket_GetLastError(client), (int32_t)SOCKET_ERROR_TIMEOUT);
+    EXPECT_NE(log.Text().find("Socket connect timeout (150)\n"), std::string::npos) << log.Text();
+
+    Owned cancelled;
+    ASSERT_EQ(Socket_Open(cancelled, SOCKET_PROTOCOL_TCP), 1);
+    Socket_SetTimeout(cancelled, 1000, 30000, 0);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Socket_Cancel(cancelled, 1);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(Socket_Connect(cancelled, &kLoopback, port), 0);
+    canceller.join();
+    EXPECT_LT(MsSince(start), 2500);
+    EXPECT_NE(log.Text().find("Socket connect cancelled\n"), std::string::npos);
+    EXPECT_EQ(cancelled->Cancel, 0u);
 }
 
 TEST(Socket, AcceptTimesOutWith1460) {
