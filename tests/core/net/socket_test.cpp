@@ -78,47 +78,51 @@ uint8_t PatternAt(uint64_t i) {
     return (uint8_t)(i * 131 + (i >> 13));
 }
 
-// The peer echoes what it reads in odd-sized pieces until the client closes.
+// The peer thread echoes what it reads from one connection in odd-sized pieces back on a
+// second one, until the first closes. Every socket has one thread (the writer, the peer, the
+// reader), and small buffers make each wait for the next.
 TEST(Socket, EchoesHundredMegabytesIntactUnderBackPressure) {
     Deadline deadline("100 MB echo", 240);
     constexpr uint64_t kTotal = 100ull << 20;
     Listener listener;
     std::thread echo([&] {
-        Owned peer(listener.Accept());
-        Socket_SetReceiveBufferSize(peer, 32768);
-        Socket_SetSendBufferSize(peer, 32768);
+        Owned in(listener.Accept()), out(listener.Accept());
+        Socket_SetReceiveBufferSize(in, 32768);
+        Socket_SetSendBufferSize(out, 32768);
         std::vector<uint8_t> buffer(77777);
         uint32_t got = 0;
-        while (Socket_Read(peer, buffer.data(), (uint32_t)buffer.size(), &got) && got > 0)
-            if (!WriteAll(peer, buffer.data(), got)) break;
+        while (Socket_Read(in, buffer.data(), (uint32_t)buffer.size(), &got) && got > 0)
+            if (!WriteAll(out, buffer.data(), got)) break;
     });
-    Owned client;
-    Connect(client, listener.port);
-    Socket_SetReceiveBufferSize(client, 32768);
-    Socket_SetSendBufferSize(client, 32768);
+    Owned sender, receiver;
+    Connect(sender, listener.port);
+    Connect(receiver, listener.port);
+    Socket_SetSendBufferSize(sender, 32768);
+    Socket_SetReceiveBufferSize(receiver, 32768);
     std::thread writer([&] {
         std::vector<uint8_t> chunk(1 << 20);
         for (uint64_t at = 0; at < kTotal; at += chunk.size()) {
             for (size_t k = 0; k < chunk.size(); k++) chunk[k] = PatternAt(at + k);
-            if (!WriteAll(client, chunk.data(), chunk.size())) break;
+            if (!WriteAll(sender, chunk.data(), chunk.size())) break;
         }
+        Socket_Shutdown(sender);
     });
     std::vector<uint8_t> buffer(65536);
     uint64_t received = 0, wrong = 0;
     uint32_t got = 0;
-    while (received < kTotal && Socket_Read(client, buffer.data(), (uint32_t)buffer.size(), &got) && got > 0) {
+    while (received < kTotal && Socket_Read(receiver, buffer.data(), (uint32_t)buffer.size(), &got) && got > 0) {
         for (uint32_t k = 0; k < got; k++) wrong += buffer[k] != PatternAt(received + k);
         received += got;
     }
     writer.join();
-    Socket_Shutdown(client);
     echo.join();
     EXPECT_EQ(received, kTotal);
     EXPECT_EQ(wrong, 0u);
     uint64_t read = 0, written = 0;
-    Socket_GetOverallUsage(client, &read, &written);
-    EXPECT_EQ(read, kTotal);
+    Socket_GetOverallUsage(sender, &read, &written);
     EXPECT_EQ(written, kTotal);
+    Socket_GetOverallUsage(receiver, &read, &written);
+    EXPECT_EQ(read, kTotal);
 }
 
 TEST(Socket, ConnectToClosedPortFailsWithRefusal) {
