@@ -63,8 +63,9 @@ namespace {
 constexpr uint32_t kPoolChunk = 50;
 // A compression pointer holds a 14-bit offset.
 constexpr int32_t kPointerReach = 0x4000;
-// Labels of 192 and more would read back as pointers.
-constexpr int32_t kLabelMax = 191;
+// RFC 1035 keeps labels to 63 bytes: the top two bits of a length byte mark pointers (11) and
+// forms no reader knows (01, 10), so a longer label would not read back.
+constexpr int32_t kLabelMax = 63;
 // Wire form of the longest name text: one length byte more than the text, and the root byte.
 constexpr int32_t kEncodedNameMax = DNS_NAME_MAX + 2;
 
@@ -99,8 +100,8 @@ constexpr StringTableEntry DNS_HeaderRDStringTable[] = {{-1, "Unknown"}, {0, "No
 constexpr StringTableEntry DNS_HeaderRAStringTable[] = {
     {-1, "Unknown"}, {0, "Recursion Not Available"}, {1, "Recursion Available"}};
 constexpr StringTableEntry DNS_HeaderRCODEStringTable[] = {
-    {-1, "Reserved"}, {0, "No Error"}, {1, "Format Error"}, {2, "Server Failure"}, {4, "Not Implemented"},
-    {5, "Refused"}};
+    {-1, "Reserved"}, {0, "No Error"},       {1, "Format Error"}, {2, "Server Failure"},
+    {3, "Name Error"}, {4, "Not Implemented"}, {5, "Refused"}};
 
 // The first entry of each table names the value that is not listed.
 const char* Translate(std::span<const StringTableEntry> table, int32_t value) {

@@ -269,10 +269,14 @@ TEST_F(DnsTest, MessageOver16KBReadsBack) {
 TEST_F(DnsTest, EncodeRefusesNamesItCannotWrite) {
     uint8_t message[600];
     int32_t length = 7;
-    for (const std::string& name : {std::string("a..b"), std::string(".a"), std::string(192, 'x'),
+    for (const std::string& name : {std::string("a..b"), std::string(".a"), std::string(64, 'x'),
+                                    "a." + std::string(64, 'x') + ".b", std::string(192, 'x'),
                                     std::string(513, 'y')})
         EXPECT_EQ(DNS_EncodeString(name.c_str(), message, sizeof(message), 0, &length), 0) << name.size();
     EXPECT_EQ(length, 0);
+    // 63 bytes is the longest label that reads back.
+    EXPECT_EQ(DNS_EncodeString(std::string(63, 'x').c_str(), message, sizeof(message), 0, &length), 1);
+    EXPECT_EQ(length, 65);
     EXPECT_EQ(DNS_EncodeString("a", message, 10, 10, &length), 0);
     EXPECT_NE(log.Text().find("Invalid position 10 (max 10)\n"), std::string::npos);
 }
@@ -380,7 +384,7 @@ TEST(DnsTTL, Texts) {
 }
 
 TEST(DnsTranslate, UnlistedValues) {
-    EXPECT_STREQ(DNS_TranslateHeaderRCODE(3), "Reserved");
+    EXPECT_STREQ(DNS_TranslateHeaderRCODE(3), "Name Error");
     EXPECT_STREQ(DNS_TranslateHeaderRCODE(9), "Reserved");
     EXPECT_STREQ(DNS_TranslateResourceType(252), "Unknown");
     EXPECT_STREQ(DNS_TranslateQuestionType(255), "*");
@@ -399,7 +403,7 @@ TEST_F(DnsTest, PrintsHeaderQuestionsAndRecords) {
     for (const char* line :
          {"ID         = 4660\n", "QR         = 1 (Response)\n", "Opcode     = 0 (Query)\n", "AA         = 0 (Normal)\n",
           "TC         = 0 (Whole)\n", "RD         = 1 (Recursion)\n", "RA         = 1 (Recursion Available)\n",
-          "Z          = 0 (Unknown)\n", "RCODE      = 3 (Reserved)\n", "QDCount    = 1 (Question Count)\n",
+          "Z          = 0 (Unknown)\n", "RCODE      = 3 (Name Error)\n", "QDCount    = 1 (Question Count)\n",
           "ANCount    = 3 (Resource Count)\n", "NSCount    = 1 (Nameserver Count)\n",
           "ARCount    = 3 (Additional Resource Count)\n", "Question List 1:\n", "  Domain   = example.com\n",
           "  QType    = 1 (A)\n", "  QClass   = 0x0001 (IN)\n", "Answer List 1:\n", "  Type     = 1 (A)\n",
