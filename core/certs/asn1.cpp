@@ -17,6 +17,7 @@ constexpr uint32_t kTypeOctetString = 4;
 constexpr uint32_t kTypeOid = 6;
 constexpr uint32_t kTypeSequence = 16;
 constexpr uint32_t kTypeUtcTime = 23;
+constexpr uint32_t kTypeGeneralizedTime = 24;
 constexpr uint32_t kTypeBmpString = 30;
 constexpr uint32_t kConstructed = 0x20;
 constexpr uint32_t kUnlimitedDepth = 0xFFFFFFFF;
@@ -476,16 +477,23 @@ int64_t ASN1_ParseUTCTime(ASN1* node, double* time) {
     CLASS_CHECK(node, ASN1_CLASS_ID);
     ASSERT_POINTER(time);
     *time = 0;
-    if ((node->Tag & 31) != kTypeUtcTime || node->ValueSize < 6) return 0;
+    // UTCTime carries two year digits, GeneralizedTime four; the rest is laid out alike.
+    const uint32_t type = node->Tag & 31;
+    const int32_t yearDigits = type == kTypeUtcTime ? 2 : type == kTypeGeneralizedTime ? 4 : 0;
+    if (yearDigits == 0 || node->ValueSize < yearDigits + 4) return 0;
     const uint8_t* v = node->ValuePtr;
-    const int32_t n = node->ValueSize;
-    int32_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    const int32_t n = node->ValueSize - yearDigits;
+    int32_t century = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (yearDigits == 4 && !ReadDigits(v, &century)) return 0;
+    v += yearDigits - 2;
     if (!ReadDigits(v, &year) || !ReadDigits(v + 2, &month) || !ReadDigits(v + 4, &day)) return 0;
-    if (n >= 8 && !ReadDigits(v + 6, &hour)) return 0;
-    if (n >= 10 && !ReadDigits(v + 8, &minute)) return 0;
-    if (n >= 12 && !ReadDigits(v + 10, &second)) return 0;
-    // Two-digit years all fall in this century.
-    return Time_GetEncoded(time, hour, minute, second, month, day, 2000u + (uint32_t)year);
+    if (n >= 6 && !ReadDigits(v + 6, &hour)) return 0;
+    if (n >= 8 && !ReadDigits(v + 8, &minute)) return 0;
+    if (n >= 10 && !ReadDigits(v + 10, &second)) return 0;
+    // Two-digit years 50-99 are the 1900s and 00-49 the 2000s, as certificates use them.
+    const uint32_t fullYear = yearDigits == 4 ? (uint32_t)(century * 100 + year)
+                                              : (uint32_t)(year >= 50 ? 1900 + year : 2000 + year);
+    return Time_GetEncoded(time, hour, minute, second, month, day, fullYear);
 }
 
 int64_t ASN1_EncodeBigInt(ASN1* node, BigInt* value, uint8_t* buffer, uint32_t size) {

@@ -141,7 +141,7 @@ TEST(ASN1, DecodesOpensslDocumentToItsStructure) {
     EXPECT_STREQ("1.2.840.113549.1.1.11", text);
     double time = 0;
     EXPECT_EQ(1, ASN1_ParseUTCTime(ASN1_GetElement(top, 5), &time));
-    EXPECT_EQ(4102444799.0, time); // date -u -d "2099-12-31 23:59:59" +%s
+    EXPECT_EQ(946684799.0, time); // date -u -d "1999-12-31 23:59:59" +%s
 
     BigInt* value = nullptr;
     BigInt_Create(&value);
@@ -375,13 +375,17 @@ TEST(ASN1, ParseStringTimeAndInt32) {
         int64_t Result;
         double Time;
     } times[] = {
-        {"170d3939313233313233353935395a", 1, 4102444799.0},
+        {"170d3939313233313233353935395a", 1, 946684799.0},  // 99 is 1999
+        {"170d3439313233313233353935395a", 1, 2524607999.0}, // 49 is 2049
+        {"170d3530303130313030303030305a", 1, 0.0},          // 50 is 1950, before the clock's start
         {"1706303030313031", 1, 946684800.0},
         {"170b3234303232393132333430", 1, 1709210040.0},   // 2402291234 + trailing ignored
         {"1705303030313031", 0, 0},
         {"1706303031333031", 0, 0},                         // month 13
         {"1706303030314131", 0, 0},
-        {"1806303030313031", 0, 0},                         // GeneralizedTime is not read
+        {"180f32303530303130313030303030305a", 1, 2524608000.0}, // GeneralizedTime 2050
+        {"1808323030303031303", 0, 0},                      // cut short
+        {"0406303030313031", 0, 0},                         // not a time
     };
     for (const auto& row : times) {
         Bytes in = Hex(row.Hex);
