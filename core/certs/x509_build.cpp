@@ -295,6 +295,11 @@ int64_t BuildInt(X509* cert) {
 int64_t BuildFromBytes(X509* cert, const uint8_t* der, uint32_t length) {
     X509_ClearBuilt(cert);
     if (!der || length == 0 || length > X509_MAX_DER_SIZE) return 0;
+    // Only the first element is the certificate: whatever follows it is never decoded.
+    uint32_t tag = 0, header = 0;
+    const int32_t contents = ASN1_DecodeTL(der, length, 0, &tag, &header);
+    if (header == 0 || contents <= 0 || (uint64_t)header + (uint64_t)contents > length) return 0;
+    length = header + (uint32_t)contents;
     cert->Der = CopyBytes(der, length);
     cert->DerLength = cert->DerCapacity = length;
     int64_t result = 0;
@@ -329,7 +334,7 @@ void X509_ClearBuilt(X509* cert) {
     BigInt_Reset(cert->Serial);
     X500_Reset(cert->Issuer);
     X500_Reset(cert->Subject);
-    CryptAsymmetric_ResetInterface(cert->PublicKey, nullptr);
+    CryptAsymmetric_Reset(cert->PublicKey);
     CryptAsymmetric_SetPrintCallback(cert->PublicKey, cert, PrintThroughCertificate);
     if (cert->Tree) ASN1_Reset(cert->Tree);
 }
