@@ -555,6 +555,19 @@ TEST_F(X509Test, BadInputFailsCleanlyAndLeavesNothingToVerify) {
     X509_GetASN1(cert.handle, &bytes, &length);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), length), der);
 
+    // A stray byte closing the outer SEQUENCE is passed over by the tree but belongs to the
+    // encoding: the copy and the thumbprint cover the element as its header declares it.
+    const std::string assembled = Assemble(Parts());
+    const size_t header = (assembled[1] & 0x80) ? 2 + (assembled[1] & 0x7F) : 2;
+    const std::string body = assembled.substr(header) + std::string(1, '\0');
+    const std::string stray = Tlv(0x30, body);
+    ASSERT_EQ(cert.Build(stray), 1);
+    X509_GetASN1(cert.handle, &bytes, &length);
+    EXPECT_EQ(length, stray.size());
+    Cert copy;
+    EXPECT_EQ(X509_Copy(copy.handle, cert.handle), 1);
+    EXPECT_EQ(X509_Compare(copy.handle, cert.handle), 1);
+
     std::string huge(X509_MAX_DER_SIZE + 1u, '\0');
     memcpy(&huge[0], der.data(), der.size());
     EXPECT_EQ(cert.Build(huge), 0);
