@@ -612,6 +612,19 @@ TEST_F(X509Test, FilesRoundTripAndBadFilesAreNamed) {
     Cert copy;
     EXPECT_EQ(X509_Copy(copy.handle, leaf->handle), 1);
     EXPECT_EQ(X509_Compare(copy.handle, leaf->handle), 1);
+    // From a decoded tree: its root, or the certificate's own node.
+    const std::string der = g_fixture->Der("leaf");
+    ASN1* tree = nullptr;
+    ASN1_Create(&tree);
+    ASSERT_EQ(ASN1_Decode(tree, reinterpret_cast<const uint8_t*>(der.data()), (uint32_t)der.size()), 1);
+    for (ASN1* node : {tree, ASN1_GetElement(tree, 0)}) {
+        Cert fromNode;
+        EXPECT_EQ(X509_Build(fromNode.handle, node), 1);
+        EXPECT_EQ(X509_Compare(fromNode.handle, leaf->handle), 1);
+    }
+    Cert fromString;
+    EXPECT_EQ(X509_Build(fromString.handle, ASN1_GetElement(ASN1_GetElement(tree, 0), 0)), 0) << "a tbsCertificate";
+    ASN1_Release(&tree);
 
     Cert empty;
     EXPECT_EQ(X509_Save(empty.handle, saved.c_str()), 0) << "nothing to save";
