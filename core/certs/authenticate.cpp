@@ -10,12 +10,6 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 
-// A store that holds nothing and so trusts nothing. The reference count of the header is the
-// count of the store behind the handle.
-struct CertStoreInterface {
-    Class Header;
-};
-
 namespace {
 
 struct AuthenticateService {
@@ -29,22 +23,13 @@ std::atomic<uint32_t> g_enabled{1};
 std::atomic<AuthenticateEnabledFunc> g_override{nullptr};
 std::atomic<AuthenticateService*> g_service{nullptr};
 
-int64_t DeleteStore(void** handle) {
-    CertStoreInterface* store = static_cast<CertStoreInterface*>(*handle);
-    CLASS_CHECK(store, CERTSTOREINTERFACE_CLASS_ID);
-    store->Header.ClassId = 0;
-    Memory_Free(store, sizeof(CertStoreInterface));
-    *handle = nullptr;
-    return 1;
-}
-
+// A store of its own that trusts nothing; the handle holds its only reference.
 CertStoreInterface* NewEmptyStore() {
-    CertStoreInterface* store =
-        static_cast<CertStoreInterface*>(Memory_AllocZero(sizeof(CertStoreInterface)));
-    store->Header.ClassId = CERTSTOREINTERFACE_CLASS_ID;
-    store->Header.RefCount = 1;
-    store->Header.Delete = DeleteStore;
-    return store;
+    CertStoreNull* store = nullptr;
+    CertStoreNull_Create(&store);
+    CertStoreInterface* handle = CertStoreNull_GetInterfaceHandle(store);
+    CertStoreNull_Release(&store);
+    return handle;
 }
 
 } // namespace
@@ -100,20 +85,6 @@ CertStoreInterface* Authenticate_CertStoreGet(const char* name) {
 int64_t Authenticate_CertStoreRelease(CertStoreInterface** handle) {
     ASSERT_POINTER(handle);
     CertStoreInterface_Release(handle);
-    return 1;
-}
-
-CertStoreInterface* CertStoreInterface_AddRef(CertStoreInterface* handle) {
-    CLASS_CHECK(handle, CERTSTOREINTERFACE_CLASS_ID);
-    Class_AddRef(handle);
-    return handle;
-}
-
-int64_t CertStoreInterface_Release(CertStoreInterface** handle) {
-    ASSERT_POINTER(handle);
-    if (!*handle) return 0;
-    CLASS_CHECK(*handle, CERTSTOREINTERFACE_CLASS_ID);
-    Class_Release(handle);
     return 1;
 }
 

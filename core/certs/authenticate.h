@@ -5,14 +5,9 @@
 
 #include <cstdint>
 
-enum : uint32_t {
-    AUTHENTICATE_CLASS_ID = 0x584e1303,
-    CERTSTOREINTERFACE_CLASS_ID = 0x3c9e052b,
-};
+#include "core/certs/cert_store.h"
 
-// A counted reference on a trust store, handed between modules and given back with
-// CertStoreInterface_Release.
-struct CertStoreInterface;
+enum : uint32_t { AUTHENTICATE_CLASS_ID = 0x584e1303 };
 
 typedef uint32_t (*AuthenticateEnabledFunc)();
 
@@ -35,11 +30,6 @@ int64_t Authenticate_Remove();
 CertStoreInterface* Authenticate_CertStoreGet(const char* name);
 // Releases and nulls the handle; a null handle is accepted. 1.
 int64_t Authenticate_CertStoreRelease(CertStoreInterface** handle);
-
-// Adds a reference; returns the handle.
-CertStoreInterface* CertStoreInterface_AddRef(CertStoreInterface* handle);
-// Drops the caller's reference and nulls the handle; 1, or 0 for a null handle.
-int64_t CertStoreInterface_Release(CertStoreInterface** handle);
 
 // Checks the code signature of the file at path against the store. With the switch off it
 // answers 1 without looking at the file. With the switch on it answers 0: code signatures cannot
