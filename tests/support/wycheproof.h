@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex.h"
+
 struct WycheproofCase {
     int Id = 0;
     std::map<std::string, std::string> Fields;  // "msg", "sig", "result", "comment", ...
@@ -32,14 +34,7 @@ struct WycheproofGroup {
 
 // The folder of the shared conformance data, found from this source tree's root.
 inline std::string WycheproofDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind("tests/support/")) + "../shared/testdata/wycheproof/";
-}
-
-inline std::vector<uint8_t> WycheproofHex(const std::string& text) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
+    return SourceRoot() + "../shared/testdata/wycheproof/";
 }
 
 namespace wycheproof_detail {
@@ -140,4 +135,12 @@ inline std::vector<WycheproofGroup> Wycheproof_Read(const std::string& name) {
         }
     }
     return groups;
+}
+
+// Every case of the file in file order, for suites whose cases carry all they need.
+inline std::vector<WycheproofCase> Wycheproof_ReadCases(const std::string& name) {
+    std::vector<WycheproofCase> cases;
+    for (WycheproofGroup& group : Wycheproof_Read(name))
+        for (WycheproofCase& c : group.Cases) cases.push_back(std::move(c));
+    return cases;
 }

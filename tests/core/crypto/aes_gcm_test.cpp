@@ -5,19 +5,13 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/hex.h"
+#include "tests/support/wycheproof.h"
+
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 using Case = std::map<std::string, std::string>;
 
@@ -39,43 +33,6 @@ std::vector<Case> ReadRsp(const std::string& path) {
     }
     if (!current.empty()) cases.push_back(current);
     return cases;
-}
-
-// Wycheproof AEAD file: the string members of every test case object.
-std::vector<Case> ReadWycheproof(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
-    std::vector<Case> cases;
-    for (size_t at = all.find("\"tcId\""); at != std::string::npos; at = all.find("\"tcId\"", at + 1)) {
-        const std::string object = all.substr(at, all.find('}', at) - at);
-        Case c;
-        // "name": "text" or "name": number; the flags array is skipped.
-        for (size_t q = object.find('"'); q != std::string::npos; q = object.find('"', q + 1)) {
-            const size_t nameEnd = object.find('"', q + 1);
-            size_t v = object.find_first_not_of(" :\n", nameEnd + 1);
-            if (nameEnd == std::string::npos || v == std::string::npos || object[nameEnd + 1] != ':') break;
-            const std::string name = object.substr(q + 1, nameEnd - q - 1);
-            if (object[v] == '"') {
-                const size_t close = object.find('"', v + 1);
-                c[name] = object.substr(v + 1, close - v - 1);
-                q = close;
-            } else {
-                const size_t close = object.find_first_of(",\n", v);
-                c[name] = object.substr(v, close - v);
-                q = object.find_first_of("\"", close) - 1;
-                if (object[v] == '[') q = object.find(']', v);
-            }
-        }
-        cases.push_back(c);
-    }
-    return cases;
-}
-
-std::string SourceRoot() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind("tests/core/crypto/"));
 }
 
 struct Gcm {
@@ -149,24 +106,24 @@ TEST_P(AesGcmTest, CavpFiles) {
     int encrypted = 0, passed = 0, failed = 0;
     for (const char* bits : {"128", "192", "256"}) {
         for (const Case& c : ReadRsp(dir + "gcmEncryptExtIV" + bits + ".rsp")) {
-            const Bytes tag = Hex(c.at("Tag"));
-            const Sealed s = Encrypt(Hex(c.at("Key")), Hex(c.at("IV")), Hex(c.at("AAD")), Hex(c.at("PT")),
-                                     (uint32_t)tag.size());
+            const Bytes tag = FromHex(c.at("Tag"));
+            const Sealed s = Encrypt(FromHex(c.at("Key")), FromHex(c.at("IV")), FromHex(c.at("AAD")),
+                                     FromHex(c.at("PT")), (uint32_t)tag.size());
             ASSERT_EQ(s.Answer, 1);
-            ASSERT_EQ(s.Text, Hex(c.at("CT"))) << bits << " " << c.at("Count");
+            ASSERT_EQ(s.Text, FromHex(c.at("CT"))) << bits << " " << c.at("Count");
             ASSERT_EQ(s.Tag, tag) << bits << " " << c.at("Count");
             encrypted++;
         }
         for (const Case& c : ReadRsp(dir + "gcmDecrypt" + bits + ".rsp")) {
             Bytes plain;
-            const int64_t ok =
-                Decrypt(Hex(c.at("Key")), Hex(c.at("IV")), Hex(c.at("AAD")), Hex(c.at("CT")), Hex(c.at("Tag")), &plain);
+            const int64_t ok = Decrypt(FromHex(c.at("Key")), FromHex(c.at("IV")), FromHex(c.at("AAD")),
+                                       FromHex(c.at("CT")), FromHex(c.at("Tag")), &plain);
             if (c.count("FAIL")) {
                 ASSERT_EQ(ok, 0) << bits << " " << c.at("Count");
                 failed++;
             } else {
                 ASSERT_EQ(ok, 1) << bits << " " << c.at("Count");
-                ASSERT_EQ(plain, Hex(c.at("PT")));
+                ASSERT_EQ(plain, FromHex(c.at("PT")));
                 passed++;
             }
         }
@@ -178,26 +135,25 @@ TEST_P(AesGcmTest, CavpFiles) {
 
 // Wycheproof: every valid case seals and opens; every invalid one is refused.
 TEST_P(AesGcmTest, Wycheproof) {
-    const std::string path = SourceRoot() + "../shared/testdata/wycheproof/aes_gcm_test.json";
-    const std::vector<Case> cases = ReadWycheproof(path);
-    if (cases.empty()) GTEST_SKIP() << "no " << path;
+    const std::vector<WycheproofCase> cases = Wycheproof_ReadCases("aes_gcm_test.json");
+    if (cases.empty()) GTEST_SKIP() << "no " << WycheproofDir() << "aes_gcm_test.json";
     EXPECT_EQ(cases.size(), 316u);
     int valid = 0, invalid = 0;
-    for (const Case& c : cases) {
-        const Bytes key = Hex(c.at("key")), iv = Hex(c.at("iv")), aad = Hex(c.at("aad"));
-        const Bytes msg = Hex(c.at("msg")), ct = Hex(c.at("ct")), tag = Hex(c.at("tag"));
+    for (const WycheproofCase& c : cases) {
+        const Bytes key = FromHex(c["key"]), iv = FromHex(c["iv"]), aad = FromHex(c["aad"]);
+        const Bytes msg = FromHex(c["msg"]), ct = FromHex(c["ct"]), tag = FromHex(c["tag"]);
         Bytes plain;
         const int64_t opened = tag.empty() ? 0 : Decrypt(key, iv, aad, ct, tag, &plain);
-        const std::string& result = c.at("result");
+        const std::string& result = c["result"];
         if (result == "valid") {
-            EXPECT_EQ(opened, 1) << c.at("tcId");
-            EXPECT_EQ(plain, msg) << c.at("tcId");
+            EXPECT_EQ(opened, 1) << c.Id;
+            EXPECT_EQ(plain, msg) << c.Id;
             const Sealed s = Encrypt(key, iv, aad, msg, (uint32_t)tag.size());
-            EXPECT_EQ(s.Text, ct) << c.at("tcId");
-            EXPECT_EQ(s.Tag, tag) << c.at("tcId");
+            EXPECT_EQ(s.Text, ct) << c.Id;
+            EXPECT_EQ(s.Tag, tag) << c.Id;
             valid++;
         } else if (result == "invalid") {
-            EXPECT_EQ(opened, 0) << c.at("tcId");
+            EXPECT_EQ(opened, 0) << c.Id;
             invalid++;
         }
     }

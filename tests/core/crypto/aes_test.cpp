@@ -10,17 +10,10 @@
 #include <vector>
 
 #include "tests/support/abort_hook.h"
+#include "tests/support/hex.h"
 #include "tests/support/log_capture.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 struct Case {
     std::string Section;
@@ -88,11 +81,11 @@ TEST_P(AesTest, Fips197Examples) {
     for (const auto& row : rows) {
         Bytes key(row.KeyLength);
         for (int i = 0; i < row.KeyLength; i++) key[i] = (uint8_t)i;
-        const Bytes plain = Hex("00112233445566778899aabbccddeeff");
+        const Bytes plain = FromHex("00112233445566778899aabbccddeeff");
         Aes aes(key);
         Bytes out(16);
         EXPECT_EQ(AES_Encrypt(aes.A, plain.data(), out.data(), 16), 1);
-        EXPECT_EQ(out, Hex(row.Cipher)) << row.KeyLength;
+        EXPECT_EQ(out, FromHex(row.Cipher)) << row.KeyLength;
         EXPECT_EQ(AES_SetDecryptKey(aes.A, key.data(), (uint32_t)key.size()), 1);
         EXPECT_EQ(AES_Decrypt(aes.A, out.data(), out.data(), 16), 1);
         EXPECT_EQ(out, plain);
@@ -111,14 +104,15 @@ TEST_P(AesTest, CavpFiles) {
                 const std::vector<Case> cases = ReadRsp(file);
                 ASSERT_FALSE(cases.empty()) << file;
                 for (const Case& c : cases) {
-                    const Bytes key = Hex(c.Field.at("KEY"));
-                    const Bytes plain = Hex(c.Field.at("PLAINTEXT")), cipher = Hex(c.Field.at("CIPHERTEXT"));
+                    const Bytes key = FromHex(c.Field.at("KEY"));
+                    const Bytes plain = FromHex(c.Field.at("PLAINTEXT")),
+                                cipher = FromHex(c.Field.at("CIPHERTEXT"));
                     const bool encrypt = c.Section == "ENCRYPT";
                     const Bytes& in = encrypt ? plain : cipher;
                     const Bytes& expected = encrypt ? cipher : plain;
                     Aes aes(key);
                     Bytes out(in.size());
-                    Bytes iv = mode[0] == 'C' ? Hex(c.Field.at("IV")) : Bytes();
+                    Bytes iv = mode[0] == 'C' ? FromHex(c.Field.at("IV")) : Bytes();
                     int64_t answer;
                     if (iv.empty())
                         answer = encrypt ? AES_Encrypt(aes.A, in.data(), out.data(), (uint32_t)in.size())
@@ -148,7 +142,7 @@ TEST_P(AesTest, EcbLengthMustBeWholeBlocks) {
 }
 
 TEST_P(AesTest, CbcChainsAcrossCalls) {
-    Aes aes(Hex("2b7e151628aed2a6abf7158809cf4f3c"));
+    Aes aes(FromHex("2b7e151628aed2a6abf7158809cf4f3c"));
     Bytes data(32);
     for (int i = 0; i < 32; i++) data[i] = (uint8_t)(i * 7);
     Bytes ivWhole(16, 9), ivSplit(16, 9), whole(32), split(32);

@@ -11,14 +11,13 @@
 #include "core/crypto/sha256.h"
 #include "core/crypto/sha512.h"
 #include "core/runtime/string_print.h"
+#include "tests/support/hex.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/wycheproof.h"
 
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
-
-using Bytes = std::vector<uint8_t>;
 
 // What the object printed through its print block.
 std::string g_printed;
@@ -104,8 +103,9 @@ TEST(CryptAsymmetricTest, LookupsByNameAndOid) {
 }
 
 TEST(CryptAsymmetricTest, SubjectPublicKeyInfoPicksTheAlgorithm) {
-    const Bytes ecKey = WycheproofHex(Wycheproof_Read("ecdsa_secp256r1_sha256_test.json").at(0)["publicKeyDer"]);
-    const Bytes rsaKey = WycheproofHex(Wycheproof_Read("rsa_signature_2048_sha256_test.json").at(0)["publicKeyDer"]);
+    const Bytes ecKey = FromHex(Wycheproof_Read("ecdsa_secp256r1_sha256_test.json").at(0)["publicKeyDer"]);
+    const Bytes rsaKey =
+        FromHex(Wycheproof_Read("rsa_signature_2048_sha256_test.json").at(0)["publicKeyDer"]);
     const Bytes dsaOid = {0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01};
     const Bytes ecOid = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
     Bytes shifted = ecKey;
@@ -167,7 +167,7 @@ TEST(CryptAsymmetricTest, UnboundAnswersNoAndRebindingDropsTheKey) {
 
 // With the switch off RSA answers yes to anything; ECDSA still checks.
 TEST(CryptAsymmetricTest, SwitchOffWaivesRsaOnly) {
-    const Bytes ecKey = WycheproofHex(Wycheproof_Read("ecdsa_secp256r1_sha256_test.json").at(0)["publicKeyDer"]);
+    const Bytes ecKey = FromHex(Wycheproof_Read("ecdsa_secp256r1_sha256_test.json").at(0)["publicKeyDer"]);
     const uint8_t digest[32] = {1};
     const uint8_t junk[8] = {0x30, 0x06, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01};
     g_enabled = 0;
@@ -200,12 +200,12 @@ TEST(CryptAsymmetricTest, WycheproofSignatures) {
         if (groups.empty()) GTEST_SKIP() << "no " << file;
         for (const WycheproofGroup& group : groups) {
             Front f;
-            ASSERT_EQ(f.LoadInfo(WycheproofHex(group["publicKeyDer"])), 1) << file;
+            ASSERT_EQ(f.LoadInfo(FromHex(group["publicKeyDer"])), 1) << file;
             const HashInterface* hash = HashNamed(group["sha"]);
             ASSERT_NE(hash, nullptr) << group["sha"];
             for (const WycheproofCase& c : group.Cases) {
                 if (c["result"] == "acceptable") continue;
-                const Bytes msg = WycheproofHex(c["msg"]), sig = WycheproofHex(c["sig"]);
+                const Bytes msg = FromHex(c["msg"]), sig = FromHex(c["sig"]);
                 uint8_t digest[64];
                 ASSERT_EQ(Hash_QuickDigest(hash, msg.data(), (int32_t)msg.size(), digest, sizeof digest), 1);
                 const uint32_t size = hash->DigestSize;

@@ -8,17 +8,10 @@
 #include <vector>
 
 #include "tests/support/abort_hook.h"
+#include "tests/support/hex.h"
 #include "tests/support/log_capture.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 struct Case {
     bool Encrypt;
@@ -58,15 +51,15 @@ const std::string kPlain = "Now is the time for all ";
 
 // FIPS 81 Appendix B (ECB) and C (CBC).
 TEST(DesTest, Fips81Examples) {
-    Des des(Hex("0123456789abcdef"));
+    Des des(FromHex("0123456789abcdef"));
     Bytes out(24);
     EXPECT_EQ(DES_Encrypt(des.D, kPlain.data(), out.data(), 24), 1);
-    EXPECT_EQ(out, Hex("3fa40e8a984d48156a271787ab8883f9893d51ec4b563b53"));
-    Bytes iv = Hex("1234567890abcdef");
+    EXPECT_EQ(out, FromHex("3fa40e8a984d48156a271787ab8883f9893d51ec4b563b53"));
+    Bytes iv = FromHex("1234567890abcdef");
     EXPECT_EQ(DES_EncryptCBC(des.D, iv.data(), 8, kPlain.data(), out.data(), 24), 1);
-    EXPECT_EQ(out, Hex("e5c7cdde872bf27c43e934008c389c0f683788499a7c05f6"));
-    EXPECT_EQ(iv, Hex("683788499a7c05f6"));
-    iv = Hex("1234567890abcdef");
+    EXPECT_EQ(out, FromHex("e5c7cdde872bf27c43e934008c389c0f683788499a7c05f6"));
+    EXPECT_EQ(iv, FromHex("683788499a7c05f6"));
+    iv = FromHex("1234567890abcdef");
     EXPECT_EQ(DES_DecryptCBC(des.D, iv.data(), 8, out.data(), out.data(), 24), 1);
     EXPECT_EQ(std::string(out.begin(), out.end()), kPlain);
 }
@@ -79,10 +72,11 @@ TEST(DesTest, CavpKnownAnswers) {
     for (const char* kind : {"invperm", "permop", "subtab", "varkey", "vartext"})
         for (const std::string& file : {dir + "ECB/TECB" + kind + ".rsp", dir + "CBC/TCBC" + kind + ".rsp"})
             for (const Case& c : ReadRsp(file)) {
-                Des des(Hex(c.Field.at("KEYs")));
-                const Bytes plain = Hex(c.Field.at("PLAINTEXT")), cipher = Hex(c.Field.at("CIPHERTEXT"));
+                Des des(FromHex(c.Field.at("KEYs")));
+                const Bytes plain = FromHex(c.Field.at("PLAINTEXT")),
+                            cipher = FromHex(c.Field.at("CIPHERTEXT"));
                 const Bytes& in = c.Encrypt ? plain : cipher;
-                Bytes out(8), iv = c.Field.count("IV") ? Hex(c.Field.at("IV")) : Bytes();
+                Bytes out(8), iv = c.Field.count("IV") ? FromHex(c.Field.at("IV")) : Bytes();
                 if (iv.empty())
                     c.Encrypt ? DES_Encrypt(des.D, in.data(), out.data(), 8) : DES_Decrypt(des.D, in.data(), out.data(), 8);
                 else
@@ -95,7 +89,7 @@ TEST(DesTest, CavpKnownAnswers) {
 }
 
 TEST(DesTest, KeyMustBeEightBytes) {
-    Des des(Hex("0123456789abcdef"));
+    Des des(FromHex("0123456789abcdef"));
     LogCapture log;
     const uint8_t key[9] = {};
     for (uint32_t length : {0u, 7u, 9u}) EXPECT_EQ(DES_SetKey(des.D, key, length), 0);
@@ -103,13 +97,13 @@ TEST(DesTest, KeyMustBeEightBytes) {
     // The old key stays.
     Bytes out(8);
     DES_Encrypt(des.D, kPlain.data(), out.data(), 8);
-    EXPECT_EQ(out, Hex("3fa40e8a984d4815"));
+    EXPECT_EQ(out, FromHex("3fa40e8a984d4815"));
 }
 
 // A short last block is padded only where the caller gave room for the whole block; the slot
 // form knows only the length, so it refuses rather than writing past it.
 TEST(DesTest, ShortLastBlockNeverWritesPastTheBuffer) {
-    Des des(Hex("0123456789abcdef"));
+    Des des(FromHex("0123456789abcdef"));
     Bytes out(17, 0xEE);
     EXPECT_EQ(DES_Encrypt(des.D, kPlain.data(), out.data(), 12), 0);
     EXPECT_EQ(out, Bytes(17, 0xEE));

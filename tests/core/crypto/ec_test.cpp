@@ -8,6 +8,7 @@
 
 #include "core/crypto/ec_field.h"
 #include "tests/support/ec_vectors.h"
+#include "tests/support/hex.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include "core/crypto/hash.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/ec_vectors.h"
+#include "tests/support/hex.h"
 #include "tests/support/oracle_process.h"
+#include "tests/support/wycheproof.h"
 
 namespace {
 
@@ -141,24 +143,26 @@ TEST(ECDSA, Wycheproof) {
                                  "ecdsa_secp384r1_sha384_test.json", "ecdsa_secp521r1_sha512_test.json"};
     int valid = 0, invalid = 0;
     for (const char* file : files) {
-        const auto cases = ReadWycheproof(file, {"publicKeyDer", "sha"});
-        if (cases.empty()) GTEST_SKIP() << "no " << file;
-        for (const Case& c : cases) {
-            ECDSA* e = nullptr;
-            ECDSA_Create(&e);
-            const Bytes der = FromHex(c.at("publicKeyDer"));
-            ASSERT_EQ(ECDSA_SetPublicKeyFromASN1(e, der.data(), (uint32_t)der.size()), 1) << file;
-            const Bytes digest = Digest(c.at("sha"), FromHex(c.at("msg")));
-            const Bytes sig = FromHex(c.at("sig"));
-            const int64_t ok =
-                ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig.data(), (uint32_t)sig.size());
-            ECDSA_Delete(&e);
-            if (c.at("result") == "valid") {
-                EXPECT_EQ(ok, 1) << file << " " << c.at("tcId");
-                valid++;
-            } else if (c.at("result") == "invalid") {
-                EXPECT_EQ(ok, 0) << file << " " << c.at("tcId");
-                invalid++;
+        const std::vector<WycheproofGroup> groups = Wycheproof_Read(file);
+        if (groups.empty()) GTEST_SKIP() << "no " << file;
+        for (const WycheproofGroup& group : groups) {
+            const Bytes der = FromHex(group["publicKeyDer"]);
+            for (const WycheproofCase& c : group.Cases) {
+                ECDSA* e = nullptr;
+                ECDSA_Create(&e);
+                ASSERT_EQ(ECDSA_SetPublicKeyFromASN1(e, der.data(), (uint32_t)der.size()), 1) << file;
+                const Bytes digest = Digest(group["sha"], FromHex(c["msg"]));
+                const Bytes sig = FromHex(c["sig"]);
+                const int64_t ok =
+                    ECDSA_Verify(e, digest.data(), (uint32_t)digest.size(), sig.data(), (uint32_t)sig.size());
+                ECDSA_Delete(&e);
+                if (c["result"] == "valid") {
+                    EXPECT_EQ(ok, 1) << file << " " << c.Id;
+                    valid++;
+                } else if (c["result"] == "invalid") {
+                    EXPECT_EQ(ok, 0) << file << " " << c.Id;
+                    invalid++;
+                }
             }
         }
     }

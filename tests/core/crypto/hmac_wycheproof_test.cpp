@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,47 +7,10 @@
 #include "core/crypto/sha1.h"
 #include "core/crypto/sha256.h"
 #include "core/crypto/sha512.h"
+#include "tests/support/hex.h"
+#include "tests/support/wycheproof.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-using Case = std::map<std::string, std::string>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// Wycheproof MAC file: the string members of every test case object.
-std::vector<Case> ReadWycheproof(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
-    std::vector<Case> cases;
-    for (size_t at = all.find("\"tcId\""); at != std::string::npos; at = all.find("\"tcId\"", at + 1)) {
-        const std::string object = all.substr(at, all.find('}', at) - at);
-        Case c;
-        for (const char* name : {"tcId", "key", "msg", "tag", "result"}) {
-            const size_t key = object.find(std::string("\"") + name + "\"");
-            if (key == std::string::npos) continue;
-            const size_t colon = object.find(':', key);
-            const size_t open = object.find_first_not_of(" ", colon + 1);
-            if (object[open] == '"')
-                c[name] = object.substr(open + 1, object.find('"', open + 1) - open - 1);
-            else
-                c[name] = object.substr(open, object.find_first_of(",\n", open) - open);
-        }
-        cases.push_back(c);
-    }
-    return cases;
-}
-
-std::string DataDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind("tests/core/crypto/")) + "../shared/testdata/wycheproof/";
-}
 
 // Wycheproof HMAC vectors: valid tags (full or truncated) match, invalid ones do not.
 TEST(HmacWycheproofTest, AllDigests) {
@@ -62,23 +22,21 @@ TEST(HmacWycheproofTest, AllDigests) {
                       {"hmac_sha512_test.json", &SHA512_INTERFACE}};
     int checked = 0;
     for (const auto& row : rows) {
-        const std::vector<Case> cases = ReadWycheproof(DataDir() + row.File);
-        if (cases.empty()) continue;
-        for (const Case& c : cases) {
-            const Bytes key = Hex(c.at("key")), msg = Hex(c.at("msg")), tag = Hex(c.at("tag"));
+        for (const WycheproofCase& c : Wycheproof_ReadCases(row.File)) {
+            const Bytes key = FromHex(c["key"]), msg = FromHex(c["msg"]), tag = FromHex(c["tag"]);
             Bytes mac(64);
             ASSERT_EQ(HMAC_QuickDigest(row.Record, msg.data(), (uint32_t)msg.size(), key.data(), (uint32_t)key.size(),
                                        mac.data(), (uint32_t)mac.size()),
                       1);
             const bool same = tag.size() <= mac.size() && std::equal(tag.begin(), tag.end(), mac.begin());
-            const std::string& result = c.at("result");
+            const std::string& result = c["result"];
             if (result != "acceptable") {
-                EXPECT_EQ(same, result == "valid") << row.File << " " << c.at("tcId");
+                EXPECT_EQ(same, result == "valid") << row.File << " " << c.Id;
             }
             checked++;
         }
     }
-    if (checked == 0) GTEST_SKIP() << "no Wycheproof data at " << DataDir();
+    if (checked == 0) GTEST_SKIP() << "no Wycheproof data at " << WycheproofDir();
     EXPECT_GT(checked, 800);
 }
 

@@ -6,17 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex.h"
 #include "tests/support/log_capture.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 // The keystream bytes [offset, offset + 16) for key.
 Bytes Keystream(const Bytes& key, size_t offset) {
@@ -39,7 +32,8 @@ TEST(Rc4Test, Rfc6229Excerpts) {
         {"0102030405", 0, "b2396305f03dc027ccc3524a0a1118a8"},
         {"0102030405", 16, "6982944f18fc82d589c403a47a0d0919"},
     };
-    for (const auto& row : rows) EXPECT_EQ(Keystream(Hex(row.Key), row.Offset), Hex(row.Stream)) << row.Key;
+    for (const auto& row : rows)
+        EXPECT_EQ(Keystream(FromHex(row.Key), row.Offset), FromHex(row.Stream)) << row.Key;
 }
 
 // All of RFC 6229 as installed with the NIST-style vectors.
@@ -55,7 +49,7 @@ TEST(Rc4Test, Rfc6229Files) {
             if (line.rfind("KEY = ", 0) == 0) key = line.substr(6);
             if (line.rfind("OFFSET = ", 0) == 0) offset = std::stoul(line.substr(9));
             if (line.rfind("CIPHERTEXT = ", 0) == 0) {
-                ASSERT_EQ(Keystream(Hex(key), offset), Hex(line.substr(13))) << key << " " << offset;
+                ASSERT_EQ(Keystream(FromHex(key), offset), FromHex(line.substr(13))) << key << " " << offset;
                 checked++;
             }
         }
@@ -73,7 +67,7 @@ TEST(Rc4Test, PiecesContinueTheKeystreamAndDecryptRestores) {
     Bytes out(text.size());
     RC4_Encrypt(a, text.data(), out.data(), 5);
     RC4_Encrypt(a, text.data() + 5, out.data() + 5, (uint32_t)text.size() - 5);
-    EXPECT_EQ(out, Hex("45a01f645fc35b383552544b9bf5"));
+    EXPECT_EQ(out, FromHex("45a01f645fc35b383552544b9bf5"));
     RC4_Decrypt(b, out.data(), out.data(), (uint32_t)out.size());
     EXPECT_EQ(std::string(out.begin(), out.end()), text);
     RC4_Delete(&a);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,17 +13,11 @@
 #include "core/crypto/hash.h"
 #include "core/crypto/sha256.h"
 #include "core/crypto/sha512.h"
+#include "tests/support/hex.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wycheproof.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,7 +40,7 @@ Bytes Sha256(const Bytes& data) {
 }
 
 // DigestInfo of SHA-256 up to the digest (RFC 8017, 9.2, note 1).
-const Bytes kSha256Info = Hex("3031300d060960864801650304020105000420");
+const Bytes kSha256Info = FromHex("3031300d060960864801650304020105000420");
 
 struct Num {
     BigInt* p = nullptr;
@@ -202,8 +195,8 @@ TEST(Rsa, VerifyAcceptsOnlyTheExactBlock) {
     const Bytes md5sha1(36, 0x5C);
     const Bytes info = Concat(kSha256Info, digest);
     // SHA-1's identifier around a SHA-256 digest, and SHA-256's without its NULL parameters.
-    const Bytes sha1Oid = Concat(Hex("302d300906052b0e03021a05000420"), digest);
-    const Bytes noNull = Concat(Hex("302f300b06096086480165030402010420"), digest);
+    const Bytes sha1Oid = Concat(FromHex("302d300906052b0e03021a05000420"), digest);
+    const Bytes noNull = Concat(FromHex("302f300b06096086480165030402010420"), digest);
     const struct {
         const char* Name;
         Bytes Block;
@@ -548,11 +541,6 @@ TEST(Rsa, RecordReachesTheKey) {
     EXPECT_EQ(nullptr, instance);
 }
 
-std::string SourceRoot() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind("tests/core/crypto/"));
-}
-
 // Wycheproof PKCS #1 v1.5 signature files: every valid case passes, every invalid one fails.
 TEST(Rsa, Wycheproof) {
     const char* files[] = {"rsa_signature_2048_sha256_test.json", "rsa_signature_2048_sha384_test.json",
@@ -560,34 +548,19 @@ TEST(Rsa, Wycheproof) {
                            "rsa_signature_4096_sha512_test.json"};
     int valid = 0, invalid = 0;
     for (const char* name : files) {
-        std::ifstream in(SourceRoot() + "../shared/testdata/wycheproof/" + name);
-        if (!in) GTEST_SKIP() << "no " << name;
-        std::stringstream text;
-        text << in.rdbuf();
-        const std::string all = text.str();
-        // The string members in file order: a group's key and hash come before its cases.
-        auto value = [&](size_t at) {
-            const size_t open = all.find('"', all.find(':', at) + 1);
-            return all.substr(open + 1, all.find('"', open + 1) - open - 1);
-        };
+        const std::vector<WycheproofGroup> groups = Wycheproof_Read(name);
+        if (groups.empty()) GTEST_SKIP() << "no " << name;
         Rsa rsa;
-        const HashInterface* hash = nullptr;
-        Bytes msg, sig;
-        for (size_t at = all.find('"'); at != std::string::npos; at = all.find('"', at + 1)) {
-            const size_t end = all.find('"', at + 1);
-            const std::string member = all.substr(at + 1, end - at - 1);
-            if (member == "publicKeyAsn") {
-                const Bytes der = Hex(value(end));
-                ASSERT_EQ(1, RSA_SetPublicKey(rsa, der.data(), (uint32_t)der.size())) << name;
-            } else if (member == "sha") {
-                const std::string sha = value(end);
-                hash = sha == "SHA-256" ? &SHA256_INTERFACE : sha == "SHA-384" ? &SHA384_INTERFACE : &SHA512_INTERFACE;
-            } else if (member == "msg") {
-                msg = Hex(value(end));
-            } else if (member == "sig") {
-                sig = Hex(value(end));
-            } else if (member == "result") {
-                const std::string result = value(end);
+        for (const WycheproofGroup& group : groups) {
+            const Bytes der = FromHex(group["publicKeyAsn"]);
+            ASSERT_EQ(1, RSA_SetPublicKey(rsa, der.data(), (uint32_t)der.size())) << name;
+            const std::string& sha = group["sha"];
+            const HashInterface* hash = sha == "SHA-256"   ? &SHA256_INTERFACE
+                                        : sha == "SHA-384" ? &SHA384_INTERFACE
+                                                           : &SHA512_INTERFACE;
+            for (const WycheproofCase& c : group.Cases) {
+                const Bytes msg = FromHex(c["msg"]), sig = FromHex(c["sig"]);
+                const std::string& result = c["result"];
                 Bytes digest(hash->DigestSize);
                 Hash_QuickDigest(hash, msg.data(), (int32_t)msg.size(), digest.data(), (int32_t)digest.size());
                 const int64_t verified = rsa.Verify(digest, sig, 2);
@@ -599,7 +572,6 @@ TEST(Rsa, Wycheproof) {
                     invalid++;
                 }
             }
-            at = end;
         }
     }
     EXPECT_EQ(39, valid);

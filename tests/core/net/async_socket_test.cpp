@@ -168,6 +168,24 @@ void Drop(AsyncSocket*& socket) {
     AsyncSocket_Release(&socket);
 }
 
+// A plain socket, not one of the module's, bound to a free loopback port and listening when
+// asked; -1 when the system refuses.
+int PlainSocket(bool listening, uint32_t* port) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof(local);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || (listening && listen(fd, 1) != 0) ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(local.sin_port);
+    return fd;
+}
+
 uint8_t Pattern(uint64_t offset) {
     return (uint8_t)(offset * 131 + (offset >> 13));
 }
@@ -259,14 +277,9 @@ TEST_F(AsyncSocketTest, EchoesOneHundredMegabytesIntact) {
 // kept, and the descriptor is closed once both sources are gone.
 TEST_F(AsyncSocketTest, ConnectToClosedPortClosesThenFails) {
     // A port bound but not listening refuses connections for as long as it stays bound.
-    const int bound = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof(local);
-    ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&local), &length), 0);
-    const uint32_t port = ntohs(local.sin_port);
+    uint32_t port = 0;
+    const int bound = PlainSocket(false, &port);
+    ASSERT_GE(bound, 0);
     const int32_t before = OpenDescriptors();
     Owner owner;
     AsyncSocket* socket = Connect(owner, port);
@@ -308,14 +321,9 @@ TEST_F(AsyncSocketTest, ThousandConcurrentConnections) {
 // The peer resets the connection while we are sending: one Close, a reset or broken-pipe error,
 // and no SIGPIPE. The peer is a plain socket that closes with a zero linger.
 TEST_F(AsyncSocketTest, PeerResetMidTransfer) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof(local);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    uint32_t port = 0;
+    const int listener = PlainSocket(true, &port);
+    ASSERT_GE(listener, 0);
     Owner client;
     client.writeSize = [] { return 32768; };
     client.write = [](uint8_t* buffer, int32_t capacity) {
@@ -323,7 +331,7 @@ TEST_F(AsyncSocketTest, PeerResetMidTransfer) {
         return capacity;
     };
     client.readSize = [] { return 4096; };
-    AsyncSocket* socket = Connect(client, ntohs(local.sin_port));
+    AsyncSocket* socket = Connect(client, port);
     const int peer = accept(listener, nullptr, nullptr);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(WaitFor([&] { return AsyncSocket_IsConnected(socket); }));
