@@ -148,6 +148,8 @@ bool Linger(PlatformReactor* reactor) {
             CpuRelax();
         }
         if (std::chrono::steady_clock::now() > end) return false;
+        // On a busy machine the thread about to post may be waiting for this processor.
+        std::this_thread::yield();
     }
 }
 
