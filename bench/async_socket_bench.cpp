@@ -1,10 +1,14 @@
 // Loopback speed of the asynchronous sockets beside socat in the same run: 256 MiB through one
 // connection (socat copying /dev/zero into TCP and TCP into /dev/null, 32 KiB at a time like our
 // passes), and batches of 200 connections that each carry 1 KiB (socat: one client process per
-// connection and a forking listener, which is how socat serves many connections).
+// connection and a forking listener, which is how socat serves many connections, so that ratio
+// mostly weighs process start-up; accepts per second of ours alone are measured apart, against
+// plain blocking clients). Repetitions of ours and socat's run interleaved, so that a busy moment
+// of the machine weighs on both.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -12,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,7 +147,12 @@ void BM_Stream_Ours(benchmark::State& state) {
         {
             Source source(kStreamBytes, sink.port);
             while (source.connected.load() == 0) std::this_thread::yield();
-            while (sink.bytes.load() < kStreamBytes) AsyncSocket_StartWriting(source.socket);
+            // Asks for the next pass as soon as one ends, but hands the processor to the workers
+            // doing the passes whenever they wait for it.
+            while (sink.bytes.load() < kStreamBytes) {
+                AsyncSocket_StartWriting(source.socket);
+                std::this_thread::yield();
+            }
         }
         // The receiving end closes on the end of stream; the sink must outlive its callbacks.
         while (sink.ended.load() < 1) std::this_thread::yield();
@@ -205,10 +215,51 @@ void BM_Connections_Socat(benchmark::State& state) {
     state.SetItemsProcessed(kConnections * state.iterations());
 }
 
+// Accepts alone: plain clients connect and close as fast as the kernel lets them, our listener
+// accepts each into a new socket that nobody keeps (so it is closed again at once).
+void BM_Accept_Ours(benchmark::State& state) {
+    AsyncSocket_Init();
+    struct Counter {
+        std::atomic<int32_t> accepted{0};
+        static void Accept(AsyncSocket*, void* user, AsyncSocket*) { static_cast<Counter*>(user)->accepted++; }
+    } counter;
+    AsyncSocket* listener = nullptr;
+    AsyncSocket_Create(&listener);
+    AsyncSocket_Open(listener, 1);
+    AsyncSocket_Bind(listener, &kLoopback, 0);
+    AsyncSocket_Listen(listener, 1024);
+    uint32_t address = 0, port = 0;
+    AsyncSocket_GetLocalIP(listener, &address, &port);
+    AsyncSocket_SetAcceptCallback(listener, &counter, Counter::Accept);
+    AsyncSocket_StartAccepting(listener);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = kLoopback;
+    to.sin_port = htons((uint16_t)port);
+    int32_t target = 0;
+    for (auto _ : state) {
+        target += kConnections;
+        for (int32_t i = 0; i < kConnections; i++) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            // Closed with a reset: no TIME_WAIT pile-up of client ports over the repetitions.
+            const linger reset{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+            if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) != 0) state.SkipWithError("connect failed");
+            close(fd);
+        }
+        while (counter.accepted.load() < target) std::this_thread::yield();
+    }
+    AsyncSocket_SetAcceptCallback(listener, nullptr, nullptr);
+    AsyncSocket_Close(listener);
+    AsyncSocket_Release(&listener);
+    state.SetItemsProcessed(kConnections * state.iterations());
+}
+
 BENCHMARK(BM_Stream_Ours)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Stream_Socat)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Connections_Ours)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Connections_Socat)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_Accept_Ours)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 PEER_RATIO("one connection, 256 MiB", "BM_Stream_Ours",
            "BM_Stream_Socat");
@@ -217,4 +268,11 @@ PEER_RATIO("200 connections of 1 KiB", "BM_Connections_Ours",
 
 } // namespace
 
-PEER_RATIO_MAIN()
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    bool given = false;
+    for (int i = 1; i < argc; i++) given |= strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0;
+    if (!given) args.push_back(interleave);
+    return peer_ratio::Main((int)args.size(), args.data());
+}

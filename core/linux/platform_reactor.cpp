@@ -3,15 +3,20 @@
 // outer set of the epoll thread together with an eventfd that wakes it for cancellations and stop.
 // Sources are one-shot: the kernel disarms a source when it reports it, and it is armed again
 // only when it is resumed and no handler of it runs, so a handler never runs twice at once.
+// A source still ready after its handler runs again on the same worker, and a worker that runs
+// out of work lingers briefly before sleeping: handing every pass of a busy connection through
+// epoll and a sleeping thread costs far more than the pass itself.
 #include "core/linux/platform_reactor.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -31,6 +36,11 @@ constexpr int32_t kNameCapacity = 16;
 constexpr int32_t kMinimumThreads = 4;
 constexpr int32_t kMaximumThreads = 16;
 constexpr int32_t kEventBatch = 128;
+// Passes a ready source makes in a row before it queues behind the others again.
+constexpr int32_t kPassesInARow = 64;
+// How long an idle worker watches for new work before it sleeps, and how many do at once.
+constexpr auto kLinger = std::chrono::microseconds(50);
+constexpr int32_t kMaximumLingering = 2;
 
 // A work item that knows its source.
 struct SourceWork {
@@ -79,6 +89,11 @@ struct PlatformReactor {
     std::condition_variable WorkArrived;
     PlatformWork* First;
     PlatformWork* Last;
+    std::atomic<int32_t> Queued; // items on the list; changed under the lock, watched without it
+    int32_t Idle;      // workers awake and not running an item: each looks at the list before sleeping
+    int32_t Lingering; // idle workers watching Queued
+    int32_t Sleeping;
+    int32_t Woken; // sleepers signalled that have not yet woken
     bool WorkStopping;
     int32_t ThreadCount;
     int32_t MaxThreads;
@@ -99,30 +114,84 @@ PlatformSource* CheckedSource(PlatformSource* source) {
 
 void Post(PlatformReactor* reactor, PlatformWork* work) {
     work->Next = nullptr;
-    std::lock_guard<std::mutex> guard(reactor->WorkLock);
-    if (reactor->Last)
-        reactor->Last->Next = work;
-    else
-        reactor->First = work;
-    reactor->Last = work;
-    reactor->WorkArrived.notify_one();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(reactor->WorkLock);
+        if (reactor->Last)
+            reactor->Last->Next = work;
+        else
+            reactor->First = work;
+        reactor->Last = work;
+        const int32_t queued = reactor->Queued.load(std::memory_order_relaxed) + 1;
+        reactor->Queued.store(queued, std::memory_order_release);
+        // Awake idle workers take the items first; a sleeper is woken only for one they cannot.
+        wake = queued > reactor->Idle + reactor->Woken && reactor->Sleeping > reactor->Woken;
+        if (wake) reactor->Woken++;
+    }
+    if (wake) reactor->WorkArrived.notify_one();
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Watches the list for a short while; true when something was posted.
+bool Linger(PlatformReactor* reactor) {
+    const auto end = std::chrono::steady_clock::now() + kLinger;
+    for (;;) {
+        for (int32_t i = 0; i < 64; i++) {
+            if (reactor->Queued.load(std::memory_order_acquire) > 0) return true;
+            CpuRelax();
+        }
+        if (std::chrono::steady_clock::now() > end) return false;
+        // On a busy machine the thread about to post may be waiting for this processor.
+        std::this_thread::yield();
+    }
 }
 
 void WorkerMain(PlatformReactor* reactor) {
     Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
     std::unique_lock<std::mutex> lock(reactor->WorkLock);
+    reactor->Idle++;
+    bool lingered = false;
     for (;;) {
         if (PlatformWork* work = reactor->First) {
             reactor->First = work->Next;
             if (!reactor->First) reactor->Last = nullptr;
+            reactor->Queued.store(reactor->Queued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+            reactor->Idle--;
             lock.unlock();
             work->Function(work);
             lock.lock();
+            reactor->Idle++;
+            lingered = false;
             continue;
         }
         // Posted work runs before a stop is obeyed: cancel handlers are never lost.
-        if (reactor->WorkStopping) return;
+        if (reactor->WorkStopping) {
+            reactor->Idle--;
+            return;
+        }
+        if (!lingered && reactor->Lingering < kMaximumLingering) {
+            reactor->Lingering++;
+            lock.unlock();
+            Linger(reactor);
+            lock.lock();
+            reactor->Lingering--;
+            lingered = true;
+            continue;
+        }
+        reactor->Idle--;
+        reactor->Sleeping++;
         reactor->WorkArrived.wait(lock);
+        reactor->Sleeping--;
+        if (reactor->Woken > 0) reactor->Woken--;
+        reactor->Idle++;
+        lingered = false;
     }
 }
 
@@ -156,19 +225,35 @@ bool CancelDue(PlatformSource* source) {
     return true;
 }
 
+// Whether the descriptor would be reported now, asked without waiting.
+bool StillReady(PlatformSource* source) {
+    pollfd entry{};
+    entry.fd = source->Descriptor;
+    entry.events = source->Kind == PLATFORM_SOURCE_READ ? POLLIN : POLLOUT;
+    if (poll(&entry, 1, 0) != 1) return false;
+    return (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0 && (entry.revents & POLLNVAL) == 0;
+}
+
 void RunEvent(PlatformWork* work) {
     PlatformSource* source = reinterpret_cast<SourceWork*>(work)->Source;
-    source->Event(source->Context);
-    bool cancelDue = false;
-    {
-        std::lock_guard<std::mutex> guard(source->Lock);
-        source->Running = false;
-        if (source->Cancelled)
-            cancelDue = CancelDue(source);
-        else
-            Arm(source);
+    for (int32_t pass = 1;; pass++) {
+        source->Event(source->Context);
+        const bool ready = pass < kPassesInARow && StillReady(source);
+        bool cancelDue = false;
+        {
+            std::lock_guard<std::mutex> guard(source->Lock);
+            // Still ready and still wanted: run again here, as the epoll thread would have
+            // had this worker or another do after a round trip.
+            if (ready && !source->Cancelled && source->Suspended == 0) continue;
+            source->Running = false;
+            if (source->Cancelled)
+                cancelDue = CancelDue(source);
+            else
+                Arm(source);
+        }
+        if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
+        return;
     }
-    if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }
 
 void RunCancel(PlatformWork* work) {
@@ -261,6 +346,7 @@ void StopWorkers(PlatformReactor* reactor) {
     {
         std::lock_guard<std::mutex> guard(reactor->WorkLock);
         reactor->WorkStopping = true;
+        reactor->Woken = reactor->Sleeping;
     }
     reactor->WorkArrived.notify_all();
     for (int32_t i = 0; i < reactor->ThreadCount; i++) {

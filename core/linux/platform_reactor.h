@@ -40,7 +40,8 @@ int64_t Platform_ReactorDelete(PlatformReactor** handle);
 
 // A source on a descriptor, created suspended once (Resume starts it). While resumed, each
 // time the descriptor is ready `event` runs on a worker; it never runs twice at once, and the
-// source is watched again only after it returned. 0 with a null handle when the system refuses.
+// source is watched again only after it returned (a source still ready then may run again at
+// once on the same worker). 0 with a null handle when the system refuses.
 int64_t Platform_SourceCreate(PlatformSource** handle, PlatformReactor* reactor, int32_t descriptor, int32_t kind,
                               void* context, PlatformSourceHandler event, PlatformSourceHandler cancel);
 // Suspensions count: each Suspend needs one Resume. Resuming more often than suspended stops

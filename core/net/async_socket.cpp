@@ -628,7 +628,10 @@ int64_t AsyncSocket_StartWriting(AsyncSocket* socket) {
     PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
     if (!reactor || !AsyncSocket_IsConnected(socket)) return 1;
     uint32_t idle = 0;
-    if (!socket->Writing.compare_exchange_strong(idle, 1)) return 1;
+    // Looked at before the exchange: an owner calling again while a pass is queued must not
+    // keep taking the flag's cache line from the worker running that pass.
+    if (socket->Writing.load(std::memory_order_relaxed) != 0 || !socket->Writing.compare_exchange_strong(idle, 1))
+        return 1;
     AsyncSocket_AddRef(socket);
     Platform_ReactorPost(reactor, &socket->WritePass.Work);
     return 1;

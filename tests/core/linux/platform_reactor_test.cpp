@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "tests/support/rta_abort_table.h"
 #include "tests/support/rtb_bounded.h"
@@ -35,6 +37,10 @@ struct Watch {
     std::atomic<int32_t> eventsAfterCancel{0};
     std::atomic<int32_t> holdMs{0};
     std::atomic<bool> drain{true};
+    // When set, the handler suspends (or cancels) its own source at that event.
+    PlatformSource* self = nullptr;
+    int32_t suspendAt = 0;
+    int32_t cancelAt = 0;
     ~Watch() { close(fd); }
     void Signal() {
         const uint64_t one = 1;
@@ -51,7 +57,9 @@ void OnEvent(void* context) {
         uint64_t value;
         (void)!read(w->fd, &value, sizeof(value));
     }
-    w->events++;
+    const int32_t seen = ++w->events;
+    if (seen == w->suspendAt) Platform_SourceSuspend(w->self);
+    if (seen == w->cancelAt) Platform_SourceCancel(w->self);
     w->running--;
 }
 
@@ -137,10 +145,90 @@ TEST_F(PlatformReactorTest, CancelHandlerRunsOnceInEveryState) {
     }
 }
 
+// A source that stays ready runs again at once, but not past a suspension or cancellation
+// its handler made.
+TEST_F(PlatformReactorTest, ReadySourceStopsWhereItsHandlerSaysSo) {
+    for (bool cancel : {false, true}) {
+        Watch w;
+        w.drain = false;
+        PlatformSource* source = Make(w);
+        w.self = source;
+        (cancel ? w.cancelAt : w.suspendAt) = 5;
+        w.Signal();
+        Platform_SourceResume(source);
+        ASSERT_TRUE(WaitFor([&] { return w.events.load() >= 5; })) << cancel;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(w.events.load(), 5) << cancel;
+        if (!cancel) {
+            Platform_SourceResume(source);
+            ASSERT_TRUE(WaitFor([&] { return w.events.load() > 5; }));
+            Platform_SourceCancel(source);
+        }
+        Platform_SourceRelease(&source);
+        ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; })) << cancel;
+        EXPECT_EQ(w.overlapped.load(), 0) << cancel;
+    }
+}
+
 struct Posted {
     PlatformWork work;
     std::atomic<int32_t>* ran;
 };
+
+struct Gathering {
+    PlatformWork work;
+    std::atomic<int32_t>* arrived;
+    std::atomic<int32_t>* together;
+};
+
+// Waits (bounded) until `count` items run at once.
+void RunGathering(PlatformWork* work) {
+    Gathering* g = reinterpret_cast<Gathering*>(work);
+    g->arrived->fetch_add(1);
+    if (WaitFor([&] { return g->arrived->load() == 3; }, 5000)) g->together->fetch_add(1);
+}
+
+// Work posted while every awake worker is busy wakes sleeping ones: three items that wait for
+// each other all run at once on the three workers.
+TEST_F(PlatformReactorTest, PostedWorkWakesEnoughWorkers) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the workers are asleep by now
+    std::atomic<int32_t> arrived{0}, together{0};
+    std::vector<Gathering> items(3);
+    for (Gathering& g : items) {
+        g = {{nullptr, RunGathering}, &arrived, &together};
+        Platform_ReactorPost(reactor, &g.work);
+    }
+    ASSERT_TRUE(WaitFor([&] { return together.load() == 3; }));
+}
+
+void RunCounted(PlatformWork* work) {
+    reinterpret_cast<Posted*>(work)->ran->fetch_add(1);
+}
+
+// Sources that never stop being ready take every worker, yet posted work still gets its turn.
+TEST_F(PlatformReactorTest, BusySourcesLeaveRoomForPostedWork) {
+    std::vector<Watch> watches(3);
+    std::vector<PlatformSource*> sources;
+    for (Watch& w : watches) {
+        w.drain = false;
+        w.holdMs = 1;
+        w.Signal();
+        sources.push_back(Make(w));
+        Platform_SourceResume(sources.back());
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        return watches[0].running.load() + watches[1].running.load() + watches[2].running.load() == 3;
+    }));
+    std::atomic<int32_t> ran{0};
+    Posted item{{nullptr, RunCounted}, &ran};
+    Platform_ReactorPost(reactor, &item.work);
+    EXPECT_TRUE(WaitFor([&] { return ran.load() == 1; }));
+    for (PlatformSource*& source : sources) {
+        Platform_SourceCancel(source);
+        Platform_SourceRelease(&source);
+    }
+    for (Watch& w : watches) ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; }));
+}
 
 void RunPosted(PlatformWork* work) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));

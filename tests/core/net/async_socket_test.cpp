@@ -44,6 +44,15 @@ int32_t OpenDescriptors() {
     return count;
 }
 
+// The count once the sockets of earlier tests are gone: their descriptors are closed by cancel
+// handlers that may still be pending, Remove waits for those, and Init brings back the
+// reactor's own descriptors.
+int32_t SettledDescriptors() {
+    EXPECT_EQ(AsyncSocket_Remove(), 1);
+    EXPECT_EQ(AsyncSocket_Init(), 1);
+    return OpenDescriptors();
+}
+
 // One socket's owner: hooks for each callback and a log of Close and Connect in order.
 struct Owner {
     std::function<int32_t()> readSize = [] { return 0; };
@@ -280,7 +289,7 @@ TEST_F(AsyncSocketTest, ConnectToClosedPortClosesThenFails) {
     uint32_t port = 0;
     const int bound = PlainSocket(false, &port);
     ASSERT_GE(bound, 0);
-    const int32_t before = OpenDescriptors();
+    const int32_t before = SettledDescriptors();
     Owner owner;
     AsyncSocket* socket = Connect(owner, port);
     ASSERT_TRUE(WaitFor([&] { return owner.Log().size() == 2; }));
@@ -300,7 +309,7 @@ TEST_F(AsyncSocketTest, ThousandConcurrentConnections) {
         limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4 * kCount + 256);
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    const int32_t before = OpenDescriptors();
+    const int32_t before = SettledDescriptors();
     {
         Server server(true, kCount);
         std::vector<Owner> owners(kCount);
@@ -406,7 +415,7 @@ TEST_F(AsyncSocketTest, CloseWhileCallbacksRun) {
 
 // Remove waits for every source's cancel handler, even of sockets closed just before.
 TEST_F(AsyncSocketTest, RemoveWaitsForPendingSources) {
-    const int32_t before = OpenDescriptors();
+    const int32_t before = SettledDescriptors();
     {
         Server server;
         std::vector<Owner> owners(20);
@@ -651,7 +660,7 @@ TEST_F(AsyncSocketTest, OptionsAndTheirFailure) {
 
 // A socket let go while it holds a descriptor that no dispatcher owns closes it.
 TEST_F(AsyncSocketTest, ReleasingAnOpenSocketClosesItsDescriptor) {
-    const int32_t before = OpenDescriptors();
+    const int32_t before = SettledDescriptors();
     for (bool bound : {false, true}) {
         AsyncSocket* socket = nullptr;
         AsyncSocket_Create(&socket);
