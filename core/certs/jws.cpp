@@ -414,13 +414,14 @@ bool SaveText(JSON* json, Bytes* out) {
     return JSON_SaveBuffer(json, out->Data, out->Capacity, &out->Length) == 1;
 }
 
-// Appends the base64url text of the bytes at *position, cut to the room left; false when cut.
+// Appends the base64url text of the bytes at *position, cut to the room left; false when cut or
+// when no room is left for the terminator.
 bool Append(const void* bytes, uint32_t length, char* text, uint32_t size, uint32_t* position) {
     uint32_t written = 0;
     const bool whole = Base64_UrlEncode(bytes, (int32_t)length, text + *position, (int32_t)(size - *position),
                                         &written) == 1;
     *position += written;
-    return whole;
+    return whole && *position < size;
 }
 
 bool AppendDot(char* text, uint32_t size, uint32_t* position) {
