@@ -226,10 +226,15 @@ int64_t BuildInt(X509* cert) {
     ASN1* certificate = cert->Tree->Head;
     ASN1* tbs = certificate ? certificate->Head : nullptr;
     if (!tbs || tbs->Tag != kTagSequence) return 0;
-    // The encoding is the certificate's alone: bytes after it are not part of any thumbprint.
-    cert->DerLength = ASN1_GetNodeSize(certificate);
+    // The signed bytes are the element as its header declares it: the tree may have passed over
+    // a stray byte at the end of a constructed element, but the signature covers it.
+    uint32_t tag = 0, header = 0;
+    const int32_t contents = ASN1_DecodeTL(cert->Der, cert->DerLength, (uint32_t)(tbs->NodePtr - cert->Der), &tag, &header);
+    if (header == 0 || contents <= 0 ||
+        (uint64_t)(tbs->NodePtr - cert->Der) + header + (uint32_t)contents > cert->DerLength)
+        return 0;
     cert->Tbs = tbs->NodePtr;
-    cert->TbsLength = ASN1_GetNodeSize(tbs);
+    cert->TbsLength = header + (uint32_t)contents;
 
     ASN1* field = tbs->Head;
     if (field && field->Tag == kTagVersion) {

@@ -555,6 +555,19 @@ TEST_F(X509Test, BadInputFailsCleanlyAndLeavesNothingToVerify) {
     X509_GetASN1(cert.handle, &bytes, &length);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), length), der);
 
+    // A stray byte closing the outer SEQUENCE is passed over by the tree but belongs to the
+    // encoding: the copy and the thumbprint cover the element as its header declares it.
+    const std::string assembled = Assemble(Parts());
+    const size_t header = (assembled[1] & 0x80) ? 2 + (assembled[1] & 0x7F) : 2;
+    const std::string body = assembled.substr(header) + std::string(1, '\0');
+    const std::string stray = Tlv(0x30, body);
+    ASSERT_EQ(cert.Build(stray), 1);
+    X509_GetASN1(cert.handle, &bytes, &length);
+    EXPECT_EQ(length, stray.size());
+    Cert copy;
+    EXPECT_EQ(X509_Copy(copy.handle, cert.handle), 1);
+    EXPECT_EQ(X509_Compare(copy.handle, cert.handle), 1);
+
     std::string huge(X509_MAX_DER_SIZE + 1u, '\0');
     memcpy(&huge[0], der.data(), der.size());
     EXPECT_EQ(cert.Build(huge), 0);
@@ -599,6 +612,19 @@ TEST_F(X509Test, FilesRoundTripAndBadFilesAreNamed) {
     Cert copy;
     EXPECT_EQ(X509_Copy(copy.handle, leaf->handle), 1);
     EXPECT_EQ(X509_Compare(copy.handle, leaf->handle), 1);
+    // From a decoded tree: its root, or the certificate's own node.
+    const std::string der = g_fixture->Der("leaf");
+    ASN1* tree = nullptr;
+    ASN1_Create(&tree);
+    ASSERT_EQ(ASN1_Decode(tree, reinterpret_cast<const uint8_t*>(der.data()), (uint32_t)der.size()), 1);
+    for (ASN1* node : {tree, ASN1_GetElement(tree, 0)}) {
+        Cert fromNode;
+        EXPECT_EQ(X509_Build(fromNode.handle, node), 1);
+        EXPECT_EQ(X509_Compare(fromNode.handle, leaf->handle), 1);
+    }
+    Cert fromString;
+    EXPECT_EQ(X509_Build(fromString.handle, ASN1_GetElement(ASN1_GetElement(tree, 0), 0)), 0) << "a tbsCertificate";
+    ASN1_Release(&tree);
 
     Cert empty;
     EXPECT_EQ(X509_Save(empty.handle, saved.c_str()), 0) << "nothing to save";
