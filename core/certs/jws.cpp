@@ -8,6 +8,7 @@
 #include "core/certs/asn1.h"
 #include "core/certs/cert_store.h"
 #include "core/certs/x509.h"
+#include "core/certs/x509_chain.h"
 #include "core/crypto/crypt_asymmetric.h"
 #include "core/crypto/ec.h"
 #include "core/crypto/ecdsa.h"
@@ -243,6 +244,25 @@ int64_t JWS_HeaderBase64ThumbprintFromX5C(Dictionary* header, const HashInterfac
         return 0;
     uint32_t written = 0;
     return Base64_UrlEncode(digest, (int32_t)record->DigestSize, text, size, &written);
+}
+
+int64_t JWS_HeaderX509ChainHandleFromX5C(Dictionary* header, X509Chain* chain) {
+    CLASS_CHECK(chain, X509CHAIN_CLASS_ID);
+    Dictionary* list = nullptr;
+    if (!header || !Dictionary_GetListByKey(header, "x5c", &list)) return 0;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(list, &item); item; Dictionary_ItemGetNext(list, item, &item)) {
+        const char* text = nullptr;
+        Bytes der;
+        X509* cert = nullptr;
+        X509_Create(&cert);
+        const bool built = Dictionary_ItemGetStringPtr(list, item, &text) == 1 && DecodeStandard(text, &der) &&
+                           X509_BuildFromBuffer(cert, der.Data, der.Length) == 1;
+        if (built) X509Chain_Add(chain, cert);
+        X509_Release(&cert);
+        if (!built) return 0;
+    }
+    return 1;
 }
 
 // ---- Routes ----------------------------------------------------------------------------------

@@ -10,6 +10,9 @@
 
 #include "core/certs/jws.h"
 #include "core/certs/x509.h"
+#include "core/certs/x509_chain.h"
+#include "core/crypto/sha1.h"
+#include "core/crypto/sha256.h"
 #include "core/formats/json.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -188,6 +191,39 @@ TEST_F(CertStoreJWKSTest, CertificatesTrustedByListedThumbprint) {
         EXPECT_EQ(CertStoreInterface_X509IsTrusted(store.Interface, cert, &stop), c.Trusted) << c.Name;
         EXPECT_EQ(stop, 0u) << c.Name;
         X509_Release(&cert);
+    }
+}
+
+// The header operations the stores use on "x5c" (standard Base64 DER, first entry first).
+TEST_F(CertStoreJWKSTest, X5CThumbprintsAndChain) {
+    const auto& o = Oracle();
+    struct Case {
+        std::string Header;
+        int64_t Thumbprint; // JWS_HeaderBase64ThumbprintFromX5C
+        std::string Text;   // its SHA-256 text
+        int64_t Chain;      // JWS_HeaderX509ChainHandleFromX5C
+        uint32_t Count;     // certificates appended
+    } cases[] = {
+        {"{\"x5c\":[\"" + o.at("cert_sha256") + "\",\"" + o.at("cert_sha1") + "\"]}", 1, o.at("x5tS256"), 1, 2},
+        {"{\"x5c\":[\"" + o.at("cert_sha256") + "\",\"AAAA\",\"" + o.at("cert_sha1") + "\"]}", 1, o.at("x5tS256"), 0, 1},
+        {"{\"x5c\":[\"" + o.at("cert_sha256").substr(1) + "\"]}", 0, "", 0, 0},
+        {"{\"x5c\":[]}", 1, "", 1, 0},
+        {"{\"x5c\":\"" + o.at("cert_sha256") + "\"}", 0, "", 0, 0},
+        {"{\"kid\":\"k\"}", 0, "", 0, 0},
+    };
+    for (const Case& c : cases) {
+        Document header(c.Header);
+        Dictionary* root = nullptr;
+        Dictionary_SkipRoot(header.Dict, &root);
+        char text[CERTSTOREJWKS_THUMBPRINT_TEXT_SIZE] = "junk";
+        EXPECT_EQ(JWS_HeaderBase64ThumbprintFromX5C(root, &SHA256_INTERFACE, text, (int32_t)sizeof text), c.Thumbprint)
+            << c.Header.substr(0, 40);
+        EXPECT_EQ(text, c.Text);
+        X509Chain* chain = nullptr;
+        X509Chain_Create(&chain);
+        EXPECT_EQ(JWS_HeaderX509ChainHandleFromX5C(root, chain), c.Chain) << c.Header.substr(0, 40);
+        EXPECT_EQ(X509Chain_Count(chain), c.Count);
+        X509Chain_Release(&chain);
     }
 }
 
