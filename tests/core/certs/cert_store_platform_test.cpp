@@ -1,5 +1,5 @@
 // Tests of the platform store: its answers through the interface against a bundle of our own, its
-// references, the "x5c" check without a chain, and the x509-limbo cases walked against it with
+// references, the "x5c" header chains, and the x509-limbo cases walked against it with
 // the peer name matched.
 #include "core/certs/cert_store_platform.h"
 
@@ -14,6 +14,9 @@
 #include "core/certs/authenticate.h"
 #include "core/certs/x509.h"
 #include "core/certs/x509_chain.h"
+#include "core/crypto/crypt_asymmetric.h"
+#include "core/formats/base64.h"
+#include "core/formats/json.h"
 #include "core/linux/platform_trust.h"
 #include "core/runtime/dictionary.h"
 #include "tests/support/cert_chains.h"
@@ -98,15 +101,46 @@ TEST_F(CertStorePlatformTest, AnswersWhatThePlatformTrusts) {
     EXPECT_EQ(X509Chain_VerifyX509(chain.Handle, chain.At(0), iface), 1);
 }
 
-TEST_F(CertStorePlatformTest, HeaderWithoutChainNamesNoKey) {
-    Dictionary* header = nullptr;
-    Dictionary_Create(&header);
-    Dictionary_SetStringByKey(header, "alg", "RS256");
-    CryptAsymmetric* key = reinterpret_cast<CryptAsymmetric*>(1);
-    uint32_t stop = 0;
-    EXPECT_EQ(CertStoreInterface_X509IsTrustedJWS(iface, header, &key, &stop), 0);
-    EXPECT_EQ(key, nullptr);
-    Dictionary_Release(&header);
+std::string Base64(const std::string& der) {
+    std::vector<char> text(der.size() * 2 + 8);
+    uint32_t written = 0;
+    Base64_Encode(der.data(), (int32_t)der.size(), text.data(), (int32_t)text.size(), &written);
+    return text.data();
+}
+
+TEST_F(CertStorePlatformTest, HeaderChainIsWalkedAgainstTheStore) {
+    ASSERT_TRUE(g_certs->Made) << "openssl made the certificates";
+    UseBundle(g_certs->Pem("root"));
+    const std::string leaf = Base64(g_certs->Der("leaf")), ica = Base64(g_certs->Der("ica"));
+    const struct {
+        std::string Header;
+        int64_t Trusted;
+    } cases[] = {
+        {"{\"alg\":\"ES256\",\"x5c\":[\"" + leaf + "\",\"" + ica + "\"]}", 1},
+        {"{\"alg\":\"ES256\",\"x5c\":[\"" + leaf + "\"]}", 0},
+        {"{\"alg\":\"ES256\",\"x5c\":[\"" + Base64(g_certs->Der("leaf_cy")) + "\"]}", 0},
+        {"{\"alg\":\"ES256\",\"x5c\":[\"AAAA\",\"" + ica + "\"]}", 0},
+        {"{\"alg\":\"ES256\",\"x5c\":[]}", 0},
+        {"{\"alg\":\"ES256\"}", 0},
+    };
+    for (const auto& c : cases) {
+        Dictionary* header = nullptr;
+        Dictionary_Create(&header);
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetDictionaryHandle(json, header);
+        ASSERT_EQ(JSON_LoadBuffer(json, c.Header.data(), (uint32_t)c.Header.size()), 1);
+        CryptAsymmetric* key = reinterpret_cast<CryptAsymmetric*>(1);
+        uint32_t stop = 7;
+        // The loaded document is the first item of the dictionary.
+        Dictionary* object = nullptr;
+        ASSERT_EQ(Dictionary_GetDictionaryByIndex(header, 0, &object), 1);
+        EXPECT_EQ(CertStoreInterface_X509IsTrustedJWS(iface, object, &key, &stop), c.Trusted) << c.Header;
+        EXPECT_EQ(key != nullptr, c.Trusted == 1);
+        if (key) CryptAsymmetric_Release(&key);
+        JSON_Release(&json);
+        Dictionary_Release(&header);
+    }
 }
 
 // ---- x509-limbo --------------------------------------------------------------------------------
