@@ -57,6 +57,8 @@ spc() {
 }
 spc spc1 1111111111111111111111111111111111111111111111111111111111111111
 spc spc2 2222222222222222222222222222222222222222222222222222222222222222
+spc spc3 3333333333333333333333333333333333333333
+IN=spc3.der s authenticode_short -signer leaf.pem -inkey leaf.key -certfile chain.pem -nodetach -econtent_type 1.3.6.1.4.1.311.2.1.4
 IN=spc1.der s authenticode -signer leaf.pem -inkey leaf.key -certfile chain.pem -nodetach -econtent_type 1.3.6.1.4.1.311.2.1.4
 openssl cms -data_create -in data.txt -outform DER -out data_only.p7
 echo made
@@ -209,6 +211,8 @@ TEST_F(PKCS7Test, Verification) {
         {"Authenticode image digest", g_fixtures->Blob("authenticode"), true, kDigest, image1, 1, ""},
         {"Authenticode wrong image digest", g_fixtures->Blob("authenticode"), true, kDigest, image2, 0,
          "Verification failed"},
+        {"Authenticode image digest of 20 bytes", g_fixtures->Blob("authenticode_short"), true, kDigest, image1, 0,
+         "Digest size doesn't match content hash size (32:20)"},
         {"Authenticode content swapped", Swap(g_fixtures->Blob("authenticode"), spc1, spc2), true, kDigest, image2, 0,
          "Content does not match the signed message digest"},
     };
