@@ -286,7 +286,6 @@ File* OpenForReading(const char* path) {
     if (Path_IsDirectory(path)) return nullptr;
     File* file = nullptr;
     File_Create(&file);
-    File_SetRetries(file, 0);
     if (!File_Open(file, path, FILE_READ | FILE_QUIET)) {
         File_Release(&file);
         return nullptr;

@@ -253,7 +253,6 @@ int64_t PKGFile_IsValid(const char* path) {
     if (Path_IsDirectory(path)) return 0;
     File* file = nullptr;
     File_Create(&file);
-    File_SetRetries(file, 0);
     int64_t result = 0;
     if (File_Open(file, path, FILE_READ | FILE_QUIET)) {
         Stream* stream = nullptr;
@@ -276,7 +275,6 @@ int64_t PKGFile_Verify(CertStoreInterface* store, const char* path) {
     if (Path_IsDirectory(path)) return 0;
     File* file = nullptr;
     File_Create(&file);
-    File_SetRetries(file, 0);
     int64_t result = 0;
     if (File_Open(file, path, FILE_READ | FILE_QUIET)) {
         Stream* stream = nullptr;
