@@ -22,6 +22,7 @@ struct Directory {
     uint32_t EntryType; // 0 or 0x1000
     uint8_t HashType;   // 1 SHA-1, 2 SHA-256, others as written
     bool BadPage1;      // slot 1 holds a wrong hash
+    int32_t HashSize = -1; // as written in the directory; -1: the digest's size
 };
 
 struct ThinSpec {
@@ -39,7 +40,8 @@ std::string CodeDirectory(const std::string& code, const Directory& d) {
     const uint32_t slots = (uint32_t)((code.size() + pageSize - 1) / pageSize);
     std::string cd = Be32(0xfade0c02) + Be32(0) + Be32(0x20100) + Be32(0) + Be32(44) + Be32(0) + Be32(0) +
                      Be32(slots) + Be32((uint32_t)code.size());
-    cd += std::string{(char)record->DigestSize, (char)d.HashType, 0, 12} + Be32(0);
+    const char hashSize = (char)(d.HashSize < 0 ? record->DigestSize : d.HashSize);
+    cd += std::string{hashSize, (char)d.HashType, 0, 12} + Be32(0);
     for (uint32_t k = 0; k < slots; k++) {
         const size_t n = std::min<size_t>(pageSize, code.size() - k * pageSize);
         uint8_t digest[64];
@@ -141,6 +143,9 @@ TEST_F(MachOFileTest, CodeSignaturesVerifyByTheirDirectories) {
         {"page hash mismatch", {true, 9000, {{0, 2, true}}, 1}, 0,
          "MachO verification failed, code page hash does not match 1\n"},
         {"only a hash type 3 directory", {true, 9000, {{0, 3, false}}, 1}, 0, nullptr},
+        // Slots of no bytes would compare nothing and pass any page.
+        {"hash size 0 over a wrong page", {true, 9000, {{0, 2, true, 0}}, 1}, 0, nullptr},
+        {"hash size past the digest", {true, 9000, {{0, 1, false, 32}}, 1}, 0, nullptr},
     };
     for (const SignatureCase& c : cases) {
         const std::string file = BuildThin(c.Spec);
