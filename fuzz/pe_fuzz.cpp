@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/certs/cert_store.h"
 #include "core/certs/pe_file.h"
 #include "core/crypto/sha256.h"
 #include "core/platform/memory_stream.h"
@@ -38,6 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     uint8_t digest[32];
     PEFile_GetImageDigest(stream, &SHA256_INTERFACE, digest, sizeof(digest));
+    // A store that trusts nothing: the signed data is read and the digest made, the trust walk
+    // then says no.
+    static CertStoreInterface* nobody = [] {
+        CertStoreNull* store = nullptr;
+        CertStoreNull_Create(&store);
+        return CertStoreNull_GetInterfaceHandle(store);
+    }();
+    if (PEFile_VerifyData(nobody, stream)) abort();
     MemoryStream_Release(&memory);
 
     const char* path = FuzzInputFile(data, size, "pe_fuzz");
