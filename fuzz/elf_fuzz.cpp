@@ -35,10 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ELFFile_IsValidStream(stream);
     uint64_t offset = 0, length = 0;
     for (const char* name : {".datastore", ".text", ".version.json", ""})
-        if (ELFFile_GetSectionOffset(stream, name, &offset, &length) && (offset > size || length > size - offset))
+        if (ELFFile_GetSectionOffset(stream, name, &offset, &length) &&
+            (offset > size || length > size - offset))
             abort();
-    if (ELFFile_GetDataStoreOffset(stream, &offset, &length) && (offset > size || length > size - offset)) abort();
-    if (ELFFile_GetSkinStoreOffset(stream, &offset, &length) && (offset > size || length > size - offset)) abort();
+    if (ELFFile_GetDataStoreOffset(stream, &offset, &length) && (offset > size || length > size - offset))
+        abort();
+    if (ELFFile_GetSkinStoreOffset(stream, &offset, &length) && (offset > size || length > size - offset))
+        abort();
     MemoryStream_Release(&memory);
 
     const char* path = FuzzInputFile(data, size, "elf_fuzz");

@@ -18,13 +18,15 @@ constexpr uint32_t kSectionSize32 = 40, kSectionSize64 = 64;
 // Name tables and version documents are small; a larger one is taken as damage.
 constexpr uint64_t kMaxTable = 16u << 20;
 
-bool IsBig(const uint8_t* ident) { return ident[5] == 2; }
+bool IsBig(const uint8_t* ident) {
+    return ident[5] == 2;
+}
 
 void DecodeSection(const uint8_t* p, const uint8_t* ident, ELFSection32* s32, ELFSection64* s64) {
     const bool big = IsBig(ident);
     if (ident[4] == 1) {
-        uint32_t* fields[] = {&s32->Name, &s32->Type, &s32->Flags, &s32->Address, &s32->Offset,
-                              &s32->Size, &s32->Link, &s32->Info, &s32->Alignment, &s32->EntrySize};
+        uint32_t* fields[] = {&s32->Name, &s32->Type, &s32->Flags, &s32->Address,   &s32->Offset,
+                              &s32->Size, &s32->Link, &s32->Info,  &s32->Alignment, &s32->EntrySize};
         for (uint32_t i = 0; i < 10; i++) *fields[i] = ImageU32(p + 4 * i, big);
         return;
     }
@@ -73,7 +75,8 @@ bool ReadTableHeader(ImageReader& reader, SectionTable* table) {
 
 // A table that does not lie wholly inside the file is damage, whatever entry is looked for.
 bool ReadTable(ImageReader& reader, SectionTable* table) {
-    return ReadTableHeader(reader, table) && reader.Fits(table->Offset, (uint64_t)table->Count * table->EntrySize);
+    return ReadTableHeader(reader, table) &&
+           reader.Fits(table->Offset, (uint64_t)table->Count * table->EntrySize);
 }
 
 // Section number index: its file range. Entries are found by the declared entry size, so larger
@@ -96,7 +99,8 @@ bool ReadSectionAt(ImageReader& reader, const SectionTable& table, uint32_t inde
 
 uint32_t SectionName(ImageReader& reader, const SectionTable& table, uint32_t index) {
     uint8_t raw[4];
-    if (index >= table.Count || !reader.Read(table.Offset + (uint64_t)index * table.EntrySize, raw, 4)) return 0;
+    if (index >= table.Count || !reader.Read(table.Offset + (uint64_t)index * table.EntrySize, raw, 4))
+        return 0;
     return ImageU32(raw, IsBig(table.Ident));
 }
 
@@ -174,8 +178,9 @@ int64_t ELFFile_GetHeaders(Stream* stream, ELFHeader32* header32, ELFHeader64* h
         h->ProgramHeaderOffset = ImageU32(raw + 28, big);
         h->SectionHeaderOffset = ImageU32(raw + 32, big);
         h->Flags = ImageU32(raw + 36, big);
-        uint16_t* tail[] = {&h->HeaderSize, &h->ProgramHeaderEntrySize, &h->ProgramHeaderCount,
-                            &h->SectionHeaderEntrySize, &h->SectionHeaderCount, &h->SectionNameIndex};
+        uint16_t* tail[] = {&h->HeaderSize,         &h->ProgramHeaderEntrySize,
+                            &h->ProgramHeaderCount, &h->SectionHeaderEntrySize,
+                            &h->SectionHeaderCount, &h->SectionNameIndex};
         for (uint32_t i = 0; i < 6; i++) *tail[i] = ImageU16(raw + 40 + 2 * i, big);
         return 1;
     }
@@ -188,8 +193,9 @@ int64_t ELFFile_GetHeaders(Stream* stream, ELFHeader32* header32, ELFHeader64* h
     h->ProgramHeaderOffset = ImageU64(raw + 32, big);
     h->SectionHeaderOffset = ImageU64(raw + 40, big);
     h->Flags = ImageU32(raw + 48, big);
-    uint16_t* tail[] = {&h->HeaderSize, &h->ProgramHeaderEntrySize, &h->ProgramHeaderCount,
-                        &h->SectionHeaderEntrySize, &h->SectionHeaderCount, &h->SectionNameIndex};
+    uint16_t* tail[] = {&h->HeaderSize,         &h->ProgramHeaderEntrySize,
+                        &h->ProgramHeaderCount, &h->SectionHeaderEntrySize,
+                        &h->SectionHeaderCount, &h->SectionNameIndex};
     for (uint32_t i = 0; i < 6; i++) *tail[i] = ImageU16(raw + 52 + 2 * i, big);
     return 2;
 }
@@ -292,7 +298,8 @@ int64_t ELFFile_GetInfoValue(const char* path, const char* key, char* text, int3
     DictionaryItem* item = nullptr;
     const char* value = nullptr;
     if (ELFFile_GetInfoDictionary(path, dict) && Dictionary_ItemFindByKey(dict, key, nullptr, &item) &&
-        !Dictionary_ItemIsContainer(dict, item) && Dictionary_ItemGetBufferPtr(dict, item, &value, nullptr) && value) {
+        !Dictionary_ItemIsContainer(dict, item) && Dictionary_ItemGetBufferPtr(dict, item, &value, nullptr) &&
+        value) {
         String_CopyLength(text, value, capacity);
         found = 1;
     }

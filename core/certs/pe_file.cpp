@@ -104,8 +104,8 @@ bool LoadImage(Stream* stream, Image* image) {
     image->Optional = bits == 32 ? h32.OptionalHeader : h64.OptionalHeader;
     const uint32_t first = bits == 32 ? 96 : 112;
     const uint32_t size = image->FileHeader.SizeOfOptionalHeader;
-    image->Directories = std::min<uint32_t>(
-        {image->Optional.NumberOfRvaAndSizes, PE_DATA_DIRECTORY_COUNT, size > first ? (size - first) / 8 : 0});
+    image->Directories = std::min<uint32_t>({image->Optional.NumberOfRvaAndSizes, PE_DATA_DIRECTORY_COUNT,
+                                             size > first ? (size - first) / 8 : 0});
     return true;
 }
 
@@ -212,7 +212,9 @@ bool ImageDigest(Image& image, Hash* hash) {
 
 // ---- Version resource ----------------------------------------------------------------------
 
-uint64_t Align4(uint64_t at) { return (at + 3) & ~(uint64_t)3; }
+uint64_t Align4(uint64_t at) {
+    return (at + 3) & ~(uint64_t)3;
+}
 
 // Position of the UTF-16LE key with its terminator, or UINT64_MAX.
 uint64_t FindKey(const uint8_t* data, uint64_t size, const char* key) {
@@ -282,14 +284,16 @@ bool ReadFixedVersions(const uint8_t* data, uint64_t size, Dictionary* dict) {
         const uint32_t high = ImageU32(data + key + 42 + 8 * i);
         const uint32_t low = ImageU32(data + key + 46 + 8 * i);
         Dictionary_SetStringByKeyPrint(dict, names[i], "%d.%d.%d.%d", (int32_t)(high >> 16),
-                                       (int32_t)(high & 0xffff), (int32_t)(low >> 16), (int32_t)(low & 0xffff));
+                                       (int32_t)(high & 0xffff), (int32_t)(low >> 16),
+                                       (int32_t)(low & 0xffff));
     }
     return true;
 }
 
 } // namespace
 
-int64_t PEFile_GetHeaders(Stream* stream, uint32_t* headerOffset, PEHeaders32* headers32, PEHeaders64* headers64) {
+int64_t PEFile_GetHeaders(Stream* stream, uint32_t* headerOffset, PEHeaders32* headers32,
+                          PEHeaders64* headers64) {
     ASSERT_POINTER(headerOffset);
     ASSERT_POINTER(headers32);
     ASSERT_POINTER(headers64);
@@ -411,7 +415,8 @@ int64_t PEFile_HasCertificate(const char* path) {
     return file.Open(path) ? PEFile_HasCertificateData(file.Source) : 0;
 }
 
-int64_t PEFile_GetImageDigest(Stream* stream, const HashInterface* record, uint8_t* digest, uint32_t capacity) {
+int64_t PEFile_GetImageDigest(Stream* stream, const HashInterface* record, uint8_t* digest,
+                              uint32_t capacity) {
     ASSERT_POINTER(record);
     ASSERT_POINTER(digest);
     if (capacity > 0) memset(digest, 0, capacity);
@@ -461,7 +466,8 @@ int64_t PEFile_GetInfoValue(const char* path, const char* key, char* text, int32
     Dictionary* dict = nullptr;
     Dictionary_Create(&dict);
     Dictionary_SetCaseSensitive(dict, 0);
-    const int64_t found = PEFile_GetInfoDictionary(path, dict) && Dictionary_GetStringByKey(dict, key, text, capacity);
+    const int64_t found =
+        PEFile_GetInfoDictionary(path, dict) && Dictionary_GetStringByKey(dict, key, text, capacity);
     Dictionary_Release(&dict);
     return found;
 }

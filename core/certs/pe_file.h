@@ -42,7 +42,8 @@ struct PEHeaders64 {
 
 // 32 (PE32) or 64 (PE32+) with the PE header's file offset and that header set filled (the other
 // cleared); -1 when the stream holds no PE image. The stream's position is the start of the file.
-int64_t PEFile_GetHeaders(Stream* stream, uint32_t* headerOffset, PEHeaders32* headers32, PEHeaders64* headers64);
+int64_t PEFile_GetHeaders(Stream* stream, uint32_t* headerOffset, PEHeaders32* headers32,
+                          PEHeaders64* headers64);
 // 1 when the headers are valid; the address (may be null) is the entry point, relative to the
 // image base with relative 1.
 int64_t PEFile_GetEntryPoint(const char* path, uint32_t relative, uint64_t* address);
@@ -73,4 +74,5 @@ int64_t PEFile_GetInfoValue(const char* path, const char* key, char* text, int32
 // The Authenticode image digest with the record (hash interface) given; digest holds its size.
 // Used by the signature check; 1 when the image's layout allows every byte to be covered.
 struct HashInterface;
-int64_t PEFile_GetImageDigest(Stream* stream, const HashInterface* record, uint8_t* digest, uint32_t capacity);
+int64_t PEFile_GetImageDigest(Stream* stream, const HashInterface* record, uint8_t* digest,
+                              uint32_t capacity);

@@ -20,10 +20,12 @@ int64_t PEFile_VerifyData(CertStoreInterface* store, Stream* stream) {
     const HashInterface* digestRecord = nullptr;
     uint8_t digest[64];
     // Revision and type of the record are not looked at: only the signed data decides.
-    if (Stream_Seek(stream, (int64_t)start, SEEK_ORIGIN_BEGIN) && PEFile_GetCertificate(stream, record, &length) &&
+    if (Stream_Seek(stream, (int64_t)start, SEEK_ORIGIN_BEGIN) &&
+        PEFile_GetCertificate(stream, record, &length) &&
         PKCS7_BuildFromBuffer(pkcs7, record + 8, length - 8) &&
         PKCS7_GetSignerInfoHashInterface(pkcs7, &digestRecord) && digestRecord &&
-        digestRecord->DigestSize <= sizeof(digest) && Stream_Seek(stream, (int64_t)start, SEEK_ORIGIN_BEGIN) &&
+        digestRecord->DigestSize <= sizeof(digest) &&
+        Stream_Seek(stream, (int64_t)start, SEEK_ORIGIN_BEGIN) &&
         PEFile_GetImageDigest(stream, digestRecord, digest, sizeof(digest)))
         result = PKCS7_VerifyDigest(pkcs7, store, digest, digestRecord->DigestSize) ? 1 : 0;
     PKCS7_Release(&pkcs7);
@@ -39,4 +41,3 @@ int64_t PEFile_Verify(CertStoreInterface* store, const char* path) {
     ImageCloseFile(&file);
     return result;
 }
-

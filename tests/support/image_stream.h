@@ -7,7 +7,7 @@
 #include "core/platform/memory_stream.h"
 
 class FileStreamFixture {
-public:
+  public:
     explicit FileStreamFixture(const std::string& path) {
         File_Create(&file_);
         if (File_Open(file_, path.c_str(), FILE_READ | FILE_QUIET)) File_GetStreamHandle(file_, &stream_);
@@ -18,13 +18,13 @@ public:
     }
     Stream* stream() const { return stream_; }
 
-private:
+  private:
     File* file_ = nullptr;
     Stream* stream_ = nullptr;
 };
 
 class BytesStream {
-public:
+  public:
     explicit BytesStream(std::string bytes) : bytes_(std::move(bytes)) {
         MemoryStream_Create(&memory_);
         MemoryStream_SetPointer(memory_, bytes_.data(), (uint32_t)bytes_.size(), (uint32_t)bytes_.size());
@@ -36,7 +36,7 @@ public:
         return stream_;
     }
 
-private:
+  private:
     std::string bytes_;
     MemoryStream* memory_ = nullptr;
     Stream* stream_ = nullptr;

@@ -17,7 +17,8 @@ bool HaveTool(const std::string& tool) {
 }
 
 // An object file made by the assembler, with sections added by objcopy.
-bool MakeObject(const TempDir& dir, const std::string& as, const std::string& objcopy, const std::string& out) {
+bool MakeObject(const TempDir& dir, const std::string& as, const std::string& objcopy,
+                const std::string& out) {
     std::ofstream(dir.file("store.bin"), std::ios::binary) << "STORE-BYTES";
     std::ofstream(dir.file("skin.bin"), std::ios::binary) << "SKIN";
     std::ofstream(dir.file("version.json"), std::ios::binary) << R"({"ProductName":"Quill","Build":7})";
@@ -115,7 +116,10 @@ std::string HandMade() {
     auto put = [](std::string& s, size_t at, uint64_t value, int width) {
         for (int i = 0; i < width; i++) s[at + i] = (char)(value >> (8 * i));
     };
-    memcpy(bytes.data(), "\x7f" "ELF\x02\x01\x01", 7);
+    memcpy(bytes.data(),
+           "\x7f"
+           "ELF\x02\x01\x01",
+           7);
     put(bytes, 40, tableAt, 8);
     put(bytes, 58, 64, 2);
     put(bytes, 60, 3, 2);

@@ -13,7 +13,7 @@
 
 namespace {
 
-#define REQUIRE_IMAGES()                                                                                         \
+#define REQUIRE_IMAGES()                                                                                     \
     if (!PEImages::Get().Ready()) GTEST_SKIP() << "x86_64-w64-mingw32-gcc, osslsigncode or openssl missing"
 
 std::string Hex(const uint8_t* bytes, size_t size) {
@@ -44,7 +44,8 @@ TEST(PEFile, HeadersEntryPointAndImageSizeOfABuiltProgram) {
     EXPECT_EQ(PEFile_IsValid("/proc/self/exe"), 0);
     EXPECT_EQ(PEFile_IsValid(PEImages::Get().Dir().c_str()), 0);
 
-    const auto start = RunOracle("x86_64-w64-mingw32-objdump -f " + path + " | sed -n 's/^start address //p'", "");
+    const auto start =
+        RunOracle("x86_64-w64-mingw32-objdump -f " + path + " | sed -n 's/^start address //p'", "");
     ASSERT_TRUE(start.has_value());
     uint64_t absolute = 0, relative = 0;
     ASSERT_EQ(PEFile_GetEntryPoint(path.c_str(), 0, &absolute), 1);
@@ -149,9 +150,9 @@ std::string HandMade() {
     put(0, 0x5a4d, 2);
     put(60, 64, 4);
     put(64, 0x4550, 4);
-    put(64 + 6, 1, 2);     // sections
-    put(64 + 20, 224, 2);  // optional header size
-    put(88, 0x10b, 2);     // magic
+    put(64 + 6, 1, 2);    // sections
+    put(64 + 20, 224, 2); // optional header size
+    put(88, 0x10b, 2);    // magic
     put(88 + 16, 0x1000, 4);
     put(88 + 28, 0x400000, 4);
     put(88 + 36, 0x200, 4); // file alignment

@@ -28,11 +28,13 @@ struct TrustOne {
                 uint32_t length = 0;
                 X509_GetASN1(cert, &der, &length);
                 *stop = 0;
-                return std::string(reinterpret_cast<const char*>(der), length) == static_cast<TrustOne*>(s)->Der;
+                return std::string(reinterpret_cast<const char*>(der), length) ==
+                       static_cast<TrustOne*>(s)->Der;
             });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(
-            Interface, this,
-            [](CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t*) -> int64_t { return 0; });
+        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, this,
+                                                       [](CertStoreInterface*, void*, Dictionary*,
+                                                          CryptAsymmetric**,
+                                                          uint32_t*) -> int64_t { return 0; });
     }
     ~TrustOne() { CertStoreInterface_Delete(&Interface); }
 };

@@ -10,7 +10,7 @@
 #include "tests/support/temp_dir.h"
 
 class PEImages {
-public:
+  public:
     static PEImages& Get() {
         static PEImages images;
         return images;
@@ -25,13 +25,14 @@ public:
 
     // The image digest the signing tool computes for a file (upper-case hex), or "".
     std::string ToolDigest(const std::string& path) const {
-        const auto out = RunOracle("osslsigncode verify -in " + path + " 2>&1 | sed -n "
-                                   "'s/^Calculated message digest *: *\\([0-9A-F]*\\).*/\\1/p'",
+        const auto out = RunOracle("osslsigncode verify -in " + path +
+                                       " 2>&1 | sed -n "
+                                       "'s/^Calculated message digest *: *\\([0-9A-F]*\\).*/\\1/p'",
                                    "", 60);
         return out ? out->substr(0, out->find('\n')) : "";
     }
 
-private:
+  private:
     PEImages() {
         std::ofstream(dir_.file("main.c")) << "int main(void) { return 3; }\n";
         std::ofstream(dir_.file("twin.c")) << "int main(void) { volatile int a = 5; return a * 7; }\n";
@@ -42,7 +43,8 @@ private:
                "VALUE \"FileVersion\", \"text version\"\nEND\nEND\n"
                "BLOCK \"VarFileInfo\"\nBEGIN\nVALUE \"Translation\", 0x409, 1200\nEND\nEND\n";
         const std::string d = dir_.path() + "/";
-        const std::string sign = "osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -h sha256 ";
+        const std::string sign =
+            "osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -h sha256 ";
         const std::string command =
             "cd " + d + " && x86_64-w64-mingw32-windres version.rc -O coff -o version.o && " +
             "x86_64-w64-mingw32-gcc -O1 -s main.c version.o -o plain.exe && " +
