@@ -91,14 +91,6 @@ int64_t AppBundle_IsValid(const char* path) {
     return Path_Exists(plist) ? 1 : 0;
 }
 
-// Program files here carry no embedded data store.
-int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity) {
-    (void)path;
-    ASSERT_POINTER(text);
-    if (capacity > 0) text[0] = 0;
-    return 0;
-}
-
 int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
     (void)user;
     ASSERT_POINTER(name);
@@ -114,7 +106,14 @@ int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char*
         return 1;
     }
     if (String_CompareWithoutCase(name, "DataStore") || String_CompareWithoutCase(name, "FileDataStore")) {
-        Executable_GetDataStore(argument, value, capacity);
+        uint8_t* store = nullptr;
+        uint32_t length = 0;
+        if (capacity > 0 && Executable_GetDataStore(argument, &store, &length)) {
+            const uint32_t kept = length < (uint32_t)capacity - 1 ? length : (uint32_t)capacity - 1;
+            memcpy(value, store, kept);
+            value[kept] = 0;
+            Executable_ReleaseDataStore(nullptr, &store, &length);
+        }
         return 1;
     }
     return 0;

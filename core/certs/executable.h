@@ -15,9 +15,17 @@ int64_t Executable_Shutdown();
 // 1 when the path ends in ".app" or ".framework" (without case) and holds the bundle's
 // Contents/Info.plist.
 int64_t AppBundle_IsValid(const char* path);
-// The data store embedded in a program file, copied and cut to the capacity; 0 when it has none.
-int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity);
+// The data store embedded in a program file (null path: the running program): 1 and a new buffer
+// of length bytes and a terminating zero, or 0 with the buffer null and length 0. The region is
+// a disk image's trailer range or an ELF program's ".datastore" section.
+int64_t Executable_GetDataStore(const char* path, uint8_t** buffer, uint32_t* length);
+// The deciphered skin store of a program file (an ELF program's ".skinstore" section, else the
+// whole file), only when its authentication tag matches; same contract.
+int64_t Executable_GetSkinStore(const char* path, uint8_t** buffer, uint32_t* length);
+// Free a buffer of either reader; buffer null and length 0 after. 1.
+int64_t Executable_ReleaseDataStore(void* user, uint8_t** buffer, uint32_t* length);
+int64_t Executable_ReleaseSkinStore(void* user, uint8_t** buffer, uint32_t* length);
 // Macro key provider: FileVersion, ProductVersion, CompanyName, ProductName and names beginning with
 // "Copyright" (the "LegalCopyright" value) of the program named by the argument, always answered;
-// DataStore and FileDataStore, answered empty without a data store. Other names: 0.
+// DataStore and FileDataStore, the data store cut to the capacity (output untouched without one). Other names: 0.
 int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity);
