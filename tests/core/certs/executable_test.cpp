@@ -63,7 +63,7 @@ TEST(Executable, MacroKeys) {
         {"FileVersion", nullptr, 1, "6.2.42"},
         // Another program's values cannot be read here: answered, empty.
         {"ProductVersion", "/bin/true", 1, ""},
-        {"DataStore", nullptr, 1, ""},
+        {"DataStore", nullptr, 1, "untouched"},  // no store in the test program
         {"Unrelated", nullptr, 0, "untouched"},
     };
     for (const auto& [name, argumentText, answer, value] : cases) {
