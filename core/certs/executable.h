@@ -1,8 +1,25 @@
 // Facts a program file carries about itself: version values and product names. For the running
-// program they are the values compiled in by the build.
+// program they are the values compiled in by the build; an ELF program carries them as a JSON
+// object in its ".version.json" section.
 #pragma once
 
 #include <cstdint>
+
+struct Dictionary;
+
+// Takes the running program's application path and caches its information; 1.
+int64_t Executable_Init();
+// Copies the path (at most 320 characters) and refills the cache with its information; 1.
+int64_t Executable_SetCurrentModuleAppPath(const char* path);
+int64_t Executable_GetCurrentModuleAppPath(char* text, int32_t capacity);
+// Releases the cache; 1.
+int64_t Executable_Remove();
+// Fills the dictionary with the information keys of the program at path (null or empty: the
+// running program); 0 when the file carries none.
+int64_t Executable_GetInfoDictionary(const char* path, Dictionary* dict);
+// Copies the value (cut to the capacity, always terminated); 0 when the key is absent.
+int64_t Executable_GetStringByKey(Dictionary* dict, const char* key, char* text, int32_t capacity);
+// One information value; the running program's come from the cache once Executable_Init ran.
 
 int64_t Executable_GetInfoValue(const char* path, const char* key, char* text, int32_t capacity);
 int64_t Executable_GetFileVersion(const char* path, char* text, int32_t capacity);

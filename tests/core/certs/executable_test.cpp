@@ -77,4 +77,42 @@ TEST(Executable, MacroKeys) {
     }
 }
 
+TEST(Executable, ElfProgramsCarryTheirInformationAsJson) {
+    TempDir dir;
+    auto program = [&dir](const std::string& name, const std::string& json) {
+        const std::string section = dir.file(name + ".json"), out = dir.file(name);
+        EXPECT_TRUE(WriteText(section, json));
+        const std::string command = "objcopy --add-section .version.json=" + section + " /bin/true " + out;
+        EXPECT_EQ(system(command.c_str()), 0);
+        return out;
+    };
+    const std::string tool = program("tool", R"({"ProductName": "Tool", "FileVersion": "1.2.3.4", "Extra": "x"})");
+    const std::string broken = program("broken", R"({"ProductName": )");
+    // path, getter key, answer, value
+    const std::tuple<std::string, const char*, int64_t, const char*> cases[] = {
+        {tool, "ProductName", 1, "Tool"}, {tool, "FileVersion", 1, "1.2.3.4"}, {tool, "Extra", 1, "x"},
+        {tool, "CompanyName", 0, ""},     {broken, "ProductName", 0, ""},      {dir.path(), "ProductName", 0, ""},
+    };
+    for (const auto& [path, key, answer, value] : cases) {
+        char text[64] = "untouched";
+        EXPECT_EQ(Executable_GetInfoValue(path.c_str(), key, text, sizeof(text)), answer) << path << " " << key;
+        EXPECT_STREQ(text, value);
+    }
+
+    // The current module's information is read once and answered from the cache.
+    ASSERT_EQ(Executable_SetCurrentModuleAppPath(tool.c_str()), 1);
+    ASSERT_TRUE(WriteText(tool, "replaced"));
+    char text[64];
+    EXPECT_EQ(Executable_GetProductName(nullptr, text, sizeof(text)), 1);
+    EXPECT_STREQ(text, "Tool");
+    EXPECT_EQ(Executable_GetCurrentModuleAppPath(text, sizeof(text)), 1);
+    EXPECT_EQ(text, tool.substr(0, sizeof(text) - 1));
+    EXPECT_EQ(Executable_Remove(), 1);
+    EXPECT_EQ(Executable_GetProductName(tool.c_str(), text, sizeof(text)), 0) << "read afresh without the cache";
+    ASSERT_EQ(Executable_Init(), 1);
+    EXPECT_EQ(Executable_GetProductName(nullptr, text, sizeof(text)), 1);
+    EXPECT_STREQ(text, "Quarvelon Host");
+    EXPECT_EQ(Executable_Shutdown(), 1);
+}
+
 } // namespace
