@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "core/certs/build_info.h"
@@ -92,6 +91,8 @@ int64_t Executable_GetInfoDictionary(const char* path, Dictionary* dict) {
         for (const InfoValue& row : kBuiltIn) Dictionary_SetStringByKey(dict, row.key, row.value);
         return 1;
     }
+    if (AppBundle_IsValid(path)) return AppBundle_GetInfoDictionary(path, dict);
+    // Directories and Mach-O files carry no information of their own.
     if (Path_IsDirectory(path)) return 0;
     return ElfInfo(path, dict) ? 1 : 0;
 }
@@ -172,20 +173,6 @@ int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity
 }
 
 int64_t Executable_Shutdown() { return Executable_Remove(); }
-
-int64_t AppBundle_IsValid(const char* path) {
-    if (!path || !path[0]) return 0;
-    auto endsWith = [path](const char* suffix) {
-        const size_t length = strlen(path);
-        const size_t tail = strlen(suffix);
-        return length > tail && String_CompareWithoutCase(path + length - tail, suffix);
-    };
-    if (!endsWith(".app") && !endsWith(".framework")) return 0;
-    char plist[1024];
-    const int32_t length = String_Print(plist, sizeof(plist), "%s/Contents/Info.plist", path);
-    if (length < 0 || length >= (int32_t)sizeof(plist) - 1) return 0;
-    return Path_Exists(plist) ? 1 : 0;
-}
 
 int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
     (void)user;

@@ -29,9 +29,28 @@ int64_t Executable_GetLegalCopyright(const char* path, char* text, int32_t capac
 int64_t Executable_GetCompanyName(const char* path, char* text, int32_t capacity);
 int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity);
 int64_t Executable_Shutdown();
-// 1 when the path ends in ".app" or ".framework" (without case) and holds the bundle's
-// Contents/Info.plist.
+// ---- Bundles --------------------------------------------------------------------------------
+// 1 when the extension is ".app" or ".framework" (without case) and the bundle's Info.plist exists.
 int64_t AppBundle_IsValid(const char* path);
+// The bundle's Info.plist: under "Resources" for a framework, else under "Contents".
+int64_t AppBundle_GetInfoPlistPath(const char* bundle, char* text, int32_t capacity);
+// The Info.plist values mapped to the information keys, then every key of it; a file inside a
+// bundle reads its enclosing bundle.
+int64_t AppBundle_GetInfoDictionary(const char* path, Dictionary* dict);
+// One value of AppBundle_GetInfoDictionary, the key compared without case.
+int64_t AppBundle_GetInfoValue(const char* path, const char* key, char* text, int32_t capacity);
+// bundle/Contents/MacOS/<ProductName>; 0 without a product name.
+int64_t AppBundle_GetMachOPath(const char* bundle, char* text, int32_t capacity);
+// The bundle a program inside ".app/Contents/MacOS" belongs to (cut just after ".app").
+int64_t MachOFile_GetAppBundlePath(const char* file, char* text, int32_t capacity);
+
+// ---- Disk images ----------------------------------------------------------------------------
+struct Stream;
+// The last 512 bytes start with "koly".
+int64_t DMGFile_IsValidStream(Stream* stream);
+int64_t DMGFile_IsValid(const char* path);
+// The trailer's data store offset (big-endian u64 at 296) and size (at 304, used as 32 bits).
+int64_t DMGFile_GetDataStoreOffset(Stream* stream, uint64_t* offset, uint64_t* size);
 // The data store embedded in a program file (null path: the running program): 1 and a new buffer
 // of length bytes and a terminating zero, or 0 with the buffer null and length 0. The region is
 // a disk image's trailer range or an ELF program's ".datastore" section.
