@@ -1,10 +1,17 @@
 // Version values of program files. The running program answers from the values the build
-// compiled in; other files have no readable information yet and answer "missing".
+// compiled in; an ELF program from the JSON object of its ".version.json" section.
 #include "core/certs/executable.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "core/certs/build_info.h"
+#include "core/certs/executable_internal.h"
+#include "core/formats/json.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/memory.h"
 #include "core/linux/platform.h"
 #include "core/platform/path.h"
 #include "core/runtime/debug.h"
@@ -35,19 +42,110 @@ bool IsRunningProgram(const char* path) {
     return false;
 }
 
+// Longest section of information keys read.
+constexpr uint64_t kMaxVersionJson = 1u << 20;
+
+// Merges the ".version.json" object of an ELF program into the dictionary.
+bool ElfInfo(const char* path, Dictionary* dict) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    uint64_t offset = 0, size = 0;
+    bool merged = false;
+    if (ExecutableElf_IsValid(fd) && ExecutableElf_FindSection(fd, ".version.json", &offset, &size) &&
+        size <= kMaxVersionJson) {
+        char* text = static_cast<char*>(Memory_Alloc((int32_t)size + 1));
+        if (pread(fd, text, size, (off_t)offset) == (ssize_t)size) {
+            Dictionary* parsed = nullptr;
+            Dictionary_Create(&parsed);
+            JSON* json = nullptr;
+            JSON_Create(&json);
+            JSON_SetDictionaryHandle(json, parsed);
+            // The document's top item holds the object whose members are merged.
+            DictionaryItem* top = nullptr;
+            Dictionary* root = nullptr;
+            if (JSON_LoadBuffer(json, text, (uint32_t)size) == 1 && Dictionary_ItemGetFirst(parsed, &top) == 1 && top &&
+                Dictionary_ItemGetDictionaryHandle(parsed, top, &root) == 1 && root)
+                merged = Dictionary_Merge(dict, root, DICTIONARY_MERGE_OVERWRITE) == 1;
+            JSON_Delete(&json);
+            Dictionary_Release(&parsed);
+        }
+        Memory_Free(text, (int32_t)size + 1);
+    }
+    close(fd);
+    return merged;
+}
+
+// The current module application path and the information of the running program.
+struct CurrentModule {
+    char path[321];
+    Dictionary* cache;
+};
+CurrentModule g_current {};
+
 } // namespace
+
+int64_t Executable_GetInfoDictionary(const char* path, Dictionary* dict) {
+    ASSERT_POINTER(dict);
+    // There are no bundles here: the running program answers what the build compiled in.
+    if (IsRunningProgram(path)) {
+        for (const InfoValue& row : kBuiltIn) Dictionary_SetStringByKey(dict, row.key, row.value);
+        return 1;
+    }
+    if (AppBundle_IsValid(path)) return AppBundle_GetInfoDictionary(path, dict);
+    // Directories and Mach-O files carry no information of their own.
+    if (Path_IsDirectory(path)) return 0;
+    return ElfInfo(path, dict) ? 1 : 0;
+}
+
+int64_t Executable_GetStringByKey(Dictionary* dict, const char* key, char* text, int32_t capacity) {
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(text);
+    if (capacity > 0) text[0] = 0;
+    const char* value = nullptr;
+    if (!dict || Dictionary_GetStringPtrByKey(dict, key, &value) != 1 || !value) return 0;
+    String_CopyLength(text, value, capacity);
+    return 1;
+}
+
+int64_t Executable_Init() {
+    char path[1024];
+    if (!Platform_GetSpecialPath(PLATFORM_PATH_MODULE_APP_PATH, path, sizeof(path))) path[0] = 0;
+    Path_FixSlash(path, sizeof(path), 0);
+    return Executable_SetCurrentModuleAppPath(path);
+}
+
+int64_t Executable_SetCurrentModuleAppPath(const char* path) {
+    ASSERT_POINTER(path);
+    String_CopyLength(g_current.path, path, sizeof(g_current.path));
+    if (!g_current.cache) Dictionary_Create(&g_current.cache);
+    Dictionary_Reset(g_current.cache);
+    Executable_GetInfoDictionary(g_current.path, g_current.cache);
+    return 1;
+}
+
+int64_t Executable_GetCurrentModuleAppPath(char* text, int32_t capacity) {
+    ASSERT_POINTER(text);
+    String_CopyLength(text, g_current.path, capacity);
+    return 1;
+}
+
+int64_t Executable_Remove() {
+    if (g_current.cache) Dictionary_Release(&g_current.cache);
+    g_current.cache = nullptr;
+    return 1;
+}
 
 int64_t Executable_GetInfoValue(const char* path, const char* key, char* text, int32_t capacity) {
     ASSERT_POINTER(key);
     ASSERT_POINTER(text);
     if (capacity > 0) text[0] = 0;
-    if (!IsRunningProgram(path)) return 0;
-    for (const InfoValue& row : kBuiltIn) {
-        if (!String_Compare(row.key, key)) continue;
-        String_CopyLength(text, row.value, capacity);
-        return 1;
-    }
-    return 0;
+    if (g_current.cache && (!path || !path[0] || String_Compare(path, g_current.path)))
+        return Executable_GetStringByKey(g_current.cache, key, text, capacity);
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    const int64_t found = Executable_GetInfoDictionary(path, dict) && Executable_GetStringByKey(dict, key, text, capacity);
+    Dictionary_Release(&dict);
+    return found ? 1 : 0;
 }
 
 int64_t Executable_GetFileVersion(const char* path, char* text, int32_t capacity) {
@@ -74,30 +172,7 @@ int64_t Executable_GetCommandLine(const char* path, char* text, int32_t capacity
     return Executable_GetInfoValue(path, "CommandLine", text, capacity);
 }
 
-// The built-in values need no cache, so there is nothing to release.
-int64_t Executable_Shutdown() { return 1; }
-
-int64_t AppBundle_IsValid(const char* path) {
-    if (!path || !path[0]) return 0;
-    auto endsWith = [path](const char* suffix) {
-        const size_t length = strlen(path);
-        const size_t tail = strlen(suffix);
-        return length > tail && String_CompareWithoutCase(path + length - tail, suffix);
-    };
-    if (!endsWith(".app") && !endsWith(".framework")) return 0;
-    char plist[1024];
-    const int32_t length = String_Print(plist, sizeof(plist), "%s/Contents/Info.plist", path);
-    if (length < 0 || length >= (int32_t)sizeof(plist) - 1) return 0;
-    return Path_Exists(plist) ? 1 : 0;
-}
-
-// Program files here carry no embedded data store.
-int64_t Executable_GetDataStore(const char* path, char* text, int32_t capacity) {
-    (void)path;
-    ASSERT_POINTER(text);
-    if (capacity > 0) text[0] = 0;
-    return 0;
-}
+int64_t Executable_Shutdown() { return Executable_Remove(); }
 
 int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
     (void)user;
@@ -114,7 +189,14 @@ int64_t Executable_ExpandKey(void* user, const char* name, char* argument, char*
         return 1;
     }
     if (String_CompareWithoutCase(name, "DataStore") || String_CompareWithoutCase(name, "FileDataStore")) {
-        Executable_GetDataStore(argument, value, capacity);
+        uint8_t* store = nullptr;
+        uint32_t length = 0;
+        if (capacity > 0 && Executable_GetDataStore(argument, &store, &length)) {
+            const uint32_t kept = length < (uint32_t)capacity - 1 ? length : (uint32_t)capacity - 1;
+            memcpy(value, store, kept);
+            value[kept] = 0;
+            Executable_ReleaseDataStore(nullptr, &store, &length);
+        }
         return 1;
     }
     return 0;

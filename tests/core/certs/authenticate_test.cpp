@@ -1,14 +1,18 @@
 // Tests of the authentication service: the switch and its override, the named stores and their
-// references, and the code-signature check that refuses while it cannot verify.
+// references, the certificate checks against them and the signature check by file kind.
 #include "core/certs/authenticate.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "core/runtime/class.h"
 #include "core/runtime/memory.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/oracle_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -85,34 +89,138 @@ TEST_F(AuthenticateTest, NamedStoresAreSharedAndCounted) {
     EXPECT_EQ(CertStoreInterface_Release(&null), 0);
 }
 
-TEST_F(AuthenticateTest, UnknownNameGivesAFreshEmptyStore) {
-    const std::pair<bool, const char*> cases[] = {
-        {true, "platform"}, {true, "no such store"}, {false, "app"}};
-    for (const auto& [started, name] : cases) {
+TEST_F(AuthenticateTest, UnknownNameGivesAFreshNullStore) {
+    // started, getter, name, log line expected
+    using Getter = CertStoreInterface* (*)(const char*);
+    const std::tuple<bool, Getter, const char*, const char*> cases[] = {
+        {true, Authenticate_CertStoreGet, "no such store", "Unable to find certificate store (no such store)\n"},
+        {false, Authenticate_CertStoreGet, "app", "Unable to find certificate store (app)\n"},
+        {true, Authenticate_KeyStoreGet, "app", "Unable to find key store (app)\n"},
+    };
+    for (const auto& [started, get, name, line] : cases) {
         TakeLog();
         if (started) Authenticate_Init();
-        CertStoreInterface* first = Authenticate_CertStoreGet(name);
-        CertStoreInterface* second = Authenticate_CertStoreGet(name);
+        CertStoreInterface* first = get(name);
+        CertStoreInterface* second = get(name);
         ASSERT_NE(first, nullptr) << name;
         EXPECT_NE(first, second) << name << ": each caller gets a store of its own";
-        EXPECT_NE(TakeLog().find(std::string("Unable to find certificate store (") + name + ")\n"),
-                  std::string::npos)
-            << name;
+        EXPECT_NE(TakeLog().find(line), std::string::npos) << line;
         EXPECT_EQ(Class_HasOneRef(first), 1);
+        uint32_t stop = 0;
+        EXPECT_EQ(CertStoreInterface_X509IsTrusted(first, nullptr, &stop), 0) << "trusts nothing";
         CertStoreInterface_Release(&first);
-        CertStoreInterface_Release(&second);
+        Authenticate_KeyStoreRelease(&second);
         Authenticate_Remove();
     }
 }
 
-TEST_F(AuthenticateTest, ValidateRefusesWhileSignaturesCannotBeVerified) {
+TEST_F(AuthenticateTest, FixedStoresStayAndOthersComeAndGo) {
+    EXPECT_EQ(Authenticate_GetCertStoreTableHandle(), nullptr);
+    ASSERT_EQ(Authenticate_Init(), 1);
+    CertStoreTable* table = Authenticate_GetCertStoreTableHandle();
+    CertStoreInterface* extra = Authenticate_CertStoreGet("null");
+    const std::tuple<const char*, int64_t, int64_t> cases[] = {
+        // name, Add answer, Remove answer
+        {"platform", 0, 0}, {"APP", 0, 0}, {"null", 0, 0}, {"mine", 1, 1}};
+    for (const auto& [name, added, removed] : cases) {
+        EXPECT_EQ(CertStoreTable_Add(table, name, 1, extra), added) << name;
+        EXPECT_EQ(CertStoreTable_Remove(table, name), removed) << name;
+    }
+    CertStoreTable* keys = Authenticate_GetKeyStoreTableHandle();
+    ASSERT_NE(keys, nullptr);
+    EXPECT_EQ(CertStoreTable_Add(keys, "signing", 1, extra), 1);
+    CertStoreInterface* key = Authenticate_KeyStoreGet("SIGNING");
+    EXPECT_EQ(key, extra);
+    EXPECT_EQ(TakeLog().find("Unable to find"), std::string::npos);
+    CertStoreInterface_Release(&key);
+    CertStoreInterface_Release(&extra);
+}
+
+// Reads a PEM file of the system bundle as DER (the body between the armour lines).
+std::string SystemRootDer() {
+    auto der = RunOracle("openssl x509 -in /etc/ssl/certs/ISRG_Root_X1.pem -outform DER | od -An -v -tx1", "");
+    std::string bytes;
+    if (!der) return bytes;
+    for (size_t i = 0; i + 1 < der->size(); i++)
+        if (isxdigit((unsigned char)(*der)[i]) && isxdigit((unsigned char)(*der)[i + 1])) {
+            bytes += char(std::stoi(der->substr(i, 2), nullptr, 16));
+            i++;
+        }
+    return bytes;
+}
+
+TEST_F(AuthenticateTest, CertificateChecksAgainstNamedStores) {
+    TempDir dir;
+    const std::string der = SystemRootDer();
+    ASSERT_FALSE(der.empty()) << "openssl";
+    // The system bundle is read once per process and kept: read it before memory is counted.
+    Authenticate_Init();
+    {
+        CertStoreInterface* platform = Authenticate_CertStoreGet("platform");
+        Authenticate_ValidateX509MemoryInt(platform, reinterpret_cast<const uint8_t*>(der.data()), (uint32_t)der.size());
+        CertStoreInterface_Release(&platform);
+    }
+    Authenticate_Remove();
+    Memory_GetCount(&allocations);
+    const std::string root = dir.file("root.der"), empty = dir.file("empty.der"), junk = dir.file("junk.der");
+    ASSERT_TRUE(WriteText(root, der) && WriteText(empty, "") && WriteText(junk, "not a certificate"));
+    ASSERT_EQ(Authenticate_Init(), 1);
+    const std::string missing = dir.file("missing");
+    const std::string failed = "Ceritificate file validation (%s) failed\n";
+    auto line = [](std::string format, const std::string& path) {
+        return format.replace(format.find("%s"), 2, path);
+    };
+    // store name, path, answer, log lines expected
+    const std::tuple<const char*, std::string, int64_t, std::vector<std::string>> cases[] = {
+        {"app", root, 1, {}},
+        {"platform", root, 1, {}},
+        {"null", root, 0, {line(failed, root)}},
+        {"app", junk, 0, {line(failed, junk)}},
+        {"app", missing, 0, {line(failed, missing)}},
+        {"app", empty, 0, {"Invalid size for file [" + empty + "] (0)\n", line(failed, empty)}},
+    };
+    for (const auto& [store, path, answer, lines] : cases) {
+        TakeLog();
+        EXPECT_EQ(Authenticate_ValidateX509Interop(store, path.c_str()), answer) << store << " " << path;
+        const std::string log = TakeLog();
+        for (const std::string& expected : lines) EXPECT_NE(log.find(expected), std::string::npos) << expected;
+        if (lines.empty()) {
+            EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+        }
+    }
+
+    CertStoreInterface* null = Authenticate_CertStoreGet("null");
+    const auto* bytes = reinterpret_cast<const uint8_t*>(der.data());
+    EXPECT_EQ(Authenticate_ValidateX509Memory(null, bytes, (uint32_t)der.size()), 0);
+    EXPECT_NE(TakeLog().find("Certificate memory validation (0x"), std::string::npos);
+    EXPECT_EQ(Authenticate_ValidateX509MemoryInt(null, bytes, 0), 0);
+    Authenticate_SetEnabled(0);
+    EXPECT_EQ(Authenticate_ValidateX509MemoryInt(null, bytes, 1), 0) << "the switch is not asked";
+    EXPECT_EQ(Authenticate_ValidateX509Memory(null, bytes, 1), 1);
+    EXPECT_EQ(Authenticate_ValidateX509(null, missing.c_str()), 1);
+    const std::string log = TakeLog();
+    EXPECT_NE(log.find("Skipping certificate in-memory authentication\n"), std::string::npos);
+    EXPECT_NE(log.find(line("Skipping certificate authentication (%s)\n", missing)), std::string::npos);
+    CertStoreInterface_Release(&null);
+}
+
+TEST_F(AuthenticateTest, ValidateByFileKind) {
+    TempDir dir;
+    const std::string text = dir.file("notes.txt"), cut = dir.file("cut");
+    ASSERT_TRUE(WriteText(text, "plain text") && WriteText(cut, std::string("\x7f" "ELF\x02\x01", 6)));
     ASSERT_EQ(Authenticate_Init(), 1);
     CertStoreInterface* app = Authenticate_CertStoreGet("app");
-    EXPECT_EQ(Authenticate_Validate(app, "/bin/sh"), 0) << "checking on: never taken on trust";
-    std::string log = TakeLog();
-    EXPECT_NE(log.find("Unable to verify the code signature of (/bin/sh): not supported on this platform"),
-              std::string::npos);
-    EXPECT_NE(log.find("Library validation failed (/bin/sh)\n"), std::string::npos);
+    // path, answer (an ELF program carries no signature checked on this platform)
+    const std::tuple<std::string, int64_t> cases[] = {
+        {"/bin/sh", 1}, {dir.path(), 0}, {text, 0}, {cut, 0}, {dir.file("missing"), 0}};
+    for (const auto& [path, answer] : cases) {
+        TakeLog();
+        EXPECT_EQ(Authenticate_Validate(app, path.c_str()), answer) << path;
+        EXPECT_EQ(Executable_IsValid(path.c_str()), answer) << path;
+        EXPECT_EQ(Executable_HasCertificate(path.c_str()), 0) << path;
+        EXPECT_EQ(TakeLog().find("Library validation failed (" + path + ")\n") != std::string::npos, answer == 0)
+            << path;
+    }
 
     Authenticate_SetEnabled(0);
     EXPECT_EQ(Authenticate_Validate(app, "/no/such/file"), 1) << "checking off: the file is not even read";
@@ -120,7 +228,7 @@ TEST_F(AuthenticateTest, ValidateRefusesWhileSignaturesCannotBeVerified) {
 
     Authenticate_SetEnabled(1);
     Authenticate_EnabledOverride(AnswerZero);
-    EXPECT_EQ(Authenticate_Validate(nullptr, "/bin/sh"), 1) << "the override switches checks off";
+    EXPECT_EQ(Authenticate_Validate(nullptr, text.c_str()), 1) << "the override switches checks off";
     CertStoreInterface_Release(&app);
 }
 

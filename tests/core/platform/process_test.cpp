@@ -499,13 +499,16 @@ TEST_F(ProcessTest, SignatureIsCheckedAfterTheDigestAndRefusedWhileItCannotBeVer
 }
 
 TEST_F(ProcessTest, SignatureOnlyCheckFollowsTheSwitch) {
-    const std::pair<uint32_t, const char*> cases[] = {{1, "Start Complete(0,0)"},
-                                                      {0, "Start Ready Complete(1,2)"}};
-    for (const auto& [enabled, story] : cases) {
+    // A shell script is no program file whose signature can pass; an ELF program passes as it is.
+    const std::string script = Script(2);
+    const std::tuple<uint32_t, std::string, const char*> cases[] = {{1, script, "Start Complete(0,0)"},
+                                                                    {0, script, "Start Ready Complete(1,2)"},
+                                                                    {1, "/bin/sh", "Start Ready Complete(1,2)"}};
+    for (const auto& [enabled, target, story] : cases) {
         Authenticate_SetEnabled(enabled);
         Recorder r;
         Make("/bin/sh", "-c \"exit 2\"", r);
-        Process_SetAuthenticateTarget(process, "/bin/sh");
+        Process_SetAuthenticateTarget(process, target.c_str());
         ASSERT_EQ(Process_Launch(process), 1);
         EXPECT_EQ(process->State, PROCESS_STATE_AUTHENTICATING);
         ASSERT_TRUE(PollUntilComplete(r));
