@@ -9,7 +9,10 @@
 #include <atomic>
 
 #include "core/certs/cert_store_platform.h"
-#include "core/certs/executable_internal.h"
+#include "core/certs/elf_file.h"
+#include "core/certs/macho_file.h"
+#include "core/certs/pe_file.h"
+#include "core/certs/pkg_file.h"
 #include "core/certs/x509.h"
 #include "core/certs/x509_chain.h"
 #include "core/platform/path.h"
@@ -188,24 +191,27 @@ int64_t Authenticate_KeyStoreRelease(CertStoreInterface** handle) {
 int64_t Executable_IsValid(const char* path) {
     ASSERT_POINTER(path);
     if (!Path_Exists(path) || Path_IsDirectory(path)) return 0;
-    // PE images, Mach-O files and installer packages are recognised once their readers exist.
-    return ExecutableElf_IsValidPath(path) ? 1 : 0;
+    if (PEFile_IsValid(path) || MachOFile_IsValid(path) || PKGFile_IsValid(path) || ELFFile_IsValid(path)) return 1;
+    return 0;
 }
 
-// No embedded signature is read from the kinds known so far (an ELF program carries none).
 int64_t Executable_HasCertificate(const char* path) {
     ASSERT_POINTER(path);
-    return 0;
+    if (!Path_Exists(path) || Path_IsDirectory(path)) return 0;
+    if (PEFile_IsValid(path)) return PEFile_HasCertificate(path) ? 1 : 0;
+    return MachOFile_HasCertificate(path) ? 1 : 0;
 }
 
 int64_t Executable_Authenticate(CertStoreInterface* store, const char* path) {
     ASSERT_POINTER(path);
     if (store) CLASS_CHECK(store, CERTSTOREINTERFACE_CLASS_ID);
     if (!Path_Exists(path) || Path_IsDirectory(path)) return 0;
+    if (PEFile_IsValid(path)) return PEFile_Verify(store, path);
+    if (MachOFile_IsValid(path)) return MachOFile_Verify(store, path);
+    if (PKGFile_IsValid(path)) return PKGFile_Verify(store, path);
     // ELF programs carry no code signature this platform checks, so a well-formed one passes as
-    // it is. PE images, Mach-O files and installer packages are not recognised yet, so they fail
-    // with every other unknown file rather than pass unchecked.
-    if (ExecutableElf_IsValidPath(path)) return 1;
+    // it is.
+    if (ELFFile_IsValid(path)) return 1;
     return 0;
 }
 

@@ -10,6 +10,9 @@
 
 #include "core/runtime/class.h"
 #include "core/runtime/memory.h"
+#include "tests/core/certs/macho_fixture.h"
+#include "tests/core/certs/pe_image_fixture.h"
+#include "tests/core/certs/pkg_fixture.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/temp_dir.h"
@@ -230,6 +233,48 @@ TEST_F(AuthenticateTest, ValidateByFileKind) {
     Authenticate_EnabledOverride(AnswerZero);
     EXPECT_EQ(Authenticate_Validate(nullptr, text.c_str()), 1) << "the override switches checks off";
     CertStoreInterface_Release(&app);
+}
+
+// Signed files of each kind pass only against a store that trusts their signer, and only while
+// their bytes are the ones signed.
+TEST_F(AuthenticateTest, SignedFilesAreCheckedByTheirKindsReader) {
+    static CertChains certs;
+    PEImages& images = PEImages::Get();
+    if (!images.Ready() || !certs.Made) GTEST_SKIP() << "mingw-w64, osslsigncode or openssl missing";
+    TempDir dir;
+    const auto tampered = [](std::string bytes, size_t at) {
+        bytes[at] ^= 0x20;
+        return bytes;
+    };
+    const std::string pe = ReadFile(images.Signed()), thin = BuildThin(certs, {});
+    const std::string universal = BuildUniversal({thin, BuildThin(certs, {false, 5000, {{0, 1, false}}, 1})});
+    const std::string package = BuildPackage(certs, {});
+    PkgSpec badFile;
+    badFile.File = kWrongDigest;
+    TrustOne peSigner(ReadFile(images.Dir() + "/cert.der")), caSigner(certs.Der("ica_rsa"));
+    ASSERT_EQ(Authenticate_Init(), 1);
+    CertStoreInterface* null = Authenticate_CertStoreGet("null");
+    // name, bytes, store trusting the signer, answer with it, signed
+    const std::tuple<const char*, std::string, CertStoreInterface*, int64_t, int64_t> cases[] = {
+        {"signed.exe", pe, peSigner.Interface, 1, 1},
+        {"tampered.exe", tampered(pe, 0x400), peSigner.Interface, 0, 1},
+        {"unsigned.exe", ReadFile(images.Plain()), peSigner.Interface, 0, 0},
+        {"thin", thin, caSigner.Interface, 1, 1},
+        {"tampered-thin", tampered(thin, 200), caSigner.Interface, 0, 1},
+        {"universal", universal, caSigner.Interface, 1, 1},
+        {"a.pkg", package, caSigner.Interface, 1, 0},
+        {"tampered.pkg", BuildPackage(certs, badFile), caSigner.Interface, 0, 0},
+    };
+    for (const auto& [name, bytes, trusting, answer, hasCertificate] : cases) {
+        const std::string path = dir.file(name);
+        ASSERT_TRUE(WriteText(path, bytes));
+        EXPECT_EQ(Executable_IsValid(path.c_str()), 1) << name;
+        EXPECT_EQ(Executable_HasCertificate(path.c_str()), hasCertificate) << name;
+        EXPECT_EQ(Authenticate_Validate(trusting, path.c_str()), answer) << name;
+        EXPECT_EQ(Authenticate_Validate(null, path.c_str()), 0) << name << " against the null store";
+        EXPECT_NE(TakeLog().find("Library validation failed (" + path + ")\n"), std::string::npos) << name;
+    }
+    CertStoreInterface_Release(&null);
 }
 
 } // namespace
