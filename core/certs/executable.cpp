@@ -2,16 +2,11 @@
 // compiled in; an ELF program from the JSON object of its ".version.json" section.
 #include "core/certs/executable.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "core/certs/build_info.h"
-#include "core/certs/executable_internal.h"
-#include "core/formats/json.h"
+#include "core/certs/elf_file.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/memory.h"
 #include "core/linux/platform.h"
 #include "core/platform/path.h"
 #include "core/runtime/debug.h"
@@ -42,39 +37,6 @@ bool IsRunningProgram(const char* path) {
     return false;
 }
 
-// Longest section of information keys read.
-constexpr uint64_t kMaxVersionJson = 1u << 20;
-
-// Merges the ".version.json" object of an ELF program into the dictionary.
-bool ElfInfo(const char* path, Dictionary* dict) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    uint64_t offset = 0, size = 0;
-    bool merged = false;
-    if (ExecutableElf_IsValid(fd) && ExecutableElf_FindSection(fd, ".version.json", &offset, &size) &&
-        size <= kMaxVersionJson) {
-        char* text = static_cast<char*>(Memory_Alloc((int32_t)size + 1));
-        if (pread(fd, text, size, (off_t)offset) == (ssize_t)size) {
-            Dictionary* parsed = nullptr;
-            Dictionary_Create(&parsed);
-            JSON* json = nullptr;
-            JSON_Create(&json);
-            JSON_SetDictionaryHandle(json, parsed);
-            // The document's top item holds the object whose members are merged.
-            DictionaryItem* top = nullptr;
-            Dictionary* root = nullptr;
-            if (JSON_LoadBuffer(json, text, (uint32_t)size) == 1 && Dictionary_ItemGetFirst(parsed, &top) == 1 && top &&
-                Dictionary_ItemGetDictionaryHandle(parsed, top, &root) == 1 && root)
-                merged = Dictionary_Merge(dict, root, DICTIONARY_MERGE_OVERWRITE) == 1;
-            JSON_Delete(&json);
-            Dictionary_Release(&parsed);
-        }
-        Memory_Free(text, (int32_t)size + 1);
-    }
-    close(fd);
-    return merged;
-}
-
 // The current module application path and the information of the running program.
 struct CurrentModule {
     char path[321];
@@ -94,7 +56,7 @@ int64_t Executable_GetInfoDictionary(const char* path, Dictionary* dict) {
     if (AppBundle_IsValid(path)) return AppBundle_GetInfoDictionary(path, dict);
     // Directories and Mach-O files carry no information of their own.
     if (Path_IsDirectory(path)) return 0;
-    return ElfInfo(path, dict) ? 1 : 0;
+    return ELFFile_GetInfoDictionary(path, dict) ? 1 : 0;
 }
 
 int64_t Executable_GetStringByKey(Dictionary* dict, const char* key, char* text, int32_t capacity) {

@@ -1,14 +1,13 @@
-// Stored data carried inside program files: the ELF section lookup that locates it, the data
-// store (text or checked binary form, maybe compressed) and the enciphered skin store.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// Stored data carried inside program files: the data store (text or checked binary form, maybe
+// compressed) and the enciphered skin store.
 #include <zlib.h>
 
 #include <cstring>
 
 #include "core/certs/executable.h"
+#include "core/certs/elf_file.h"
 #include "core/certs/executable_internal.h"
+#include "core/certs/image_reader_internal.h"
 #include "core/crypto/aes_gcm.h"
 #include "core/crypto/hmac.h"
 #include "core/formats/crc.h"
@@ -28,113 +27,16 @@ constexpr uint32_t kTextLimit = 4096;
 constexpr uint32_t kMaxIterations = 1000000;
 // Largest inflated data store accepted.
 constexpr uint32_t kMaxInflated = 256u << 20;
-// Longest section-name table read.
-constexpr uint64_t kMaxNameTable = 16u << 20;
 
-uint32_t Be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
-uint64_t Be64(const uint8_t* p) { return (uint64_t)Be32(p) << 32 | Be32(p + 4); }
 
-bool ReadAt(int fd, uint64_t offset, void* into, uint64_t length) {
-    uint8_t* out = static_cast<uint8_t*>(into);
-    while (length) {
-        const ssize_t got = pread(fd, out, length, (off_t)offset);
-        if (got <= 0) return false;
-        out += got;
-        offset += (uint64_t)got;
-        length -= (uint64_t)got;
-    }
-    return true;
-}
-
-uint64_t FileSize(int fd) {
-    struct stat info {};
-    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? (uint64_t)info.st_size : 0;
-}
-
-// Opens a regular file for reading; -1 otherwise.
-int OpenFile(const char* path) {
-    if (!path || !path[0]) return -1;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (!FileSize(fd)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The ELF header fields the section lookup needs.
-struct ElfHeader {
-    bool wide;
-    bool big;
-    uint64_t sectionTable;
-    uint32_t entrySize;
-    uint32_t count;
-    uint32_t nameIndex;
-};
-
-uint64_t Field(const uint8_t* p, uint32_t size, bool big) {
-    uint64_t value = 0;
-    for (uint32_t i = 0; i < size; i++) value |= (uint64_t)p[big ? size - 1 - i : i] << (8 * i);
-    return value;
-}
-
-bool ReadElfHeader(int fd, ElfHeader* header) {
-    uint8_t bytes[64];
-    if (!ReadAt(fd, 0, bytes, 52)) return false;
-    if (memcmp(bytes, "\x7f" "ELF", 4) != 0) return false;
-    if ((bytes[4] != 1 && bytes[4] != 2) || (bytes[5] != 1 && bytes[5] != 2)) return false;
-    header->wide = bytes[4] == 2;
-    header->big = bytes[5] == 2;
-    if (header->wide && !ReadAt(fd, 52, bytes + 52, 12)) return false;
-    const bool big = header->big;
-    if (header->wide) {
-        header->sectionTable = Field(bytes + 40, 8, big);
-        header->entrySize = (uint32_t)Field(bytes + 58, 2, big);
-        header->count = (uint32_t)Field(bytes + 60, 2, big);
-        header->nameIndex = (uint32_t)Field(bytes + 62, 2, big);
-    } else {
-        header->sectionTable = Field(bytes + 32, 4, big);
-        header->entrySize = (uint32_t)Field(bytes + 46, 2, big);
-        header->count = (uint32_t)Field(bytes + 48, 2, big);
-        header->nameIndex = (uint32_t)Field(bytes + 50, 2, big);
-    }
-    return true;
-}
-
-struct ElfSection {
-    uint32_t name;
-    uint32_t type;
-    uint64_t offset;
-    uint64_t size;
-};
-
-bool ReadElfSection(int fd, uint64_t fileSize, const ElfHeader& header, uint32_t index, ElfSection* section) {
-    const uint32_t need = header.wide ? 64 : 40;
-    if (header.entrySize < need) return false;
-    const uint64_t at = header.sectionTable + (uint64_t)index * header.entrySize;
-    if (header.sectionTable > fileSize || at > fileSize || fileSize - at < need) return false;
-    uint8_t bytes[64];
-    if (!ReadAt(fd, at, bytes, need)) return false;
-    const bool big = header.big;
-    section->name = (uint32_t)Field(bytes, 4, big);
-    section->type = (uint32_t)Field(bytes + 4, 4, big);
-    section->offset = header.wide ? Field(bytes + 24, 8, big) : Field(bytes + 16, 4, big);
-    section->size = header.wide ? Field(bytes + 32, 8, big) : Field(bytes + 20, 4, big);
-    return true;
-}
-
-// A section whose bytes are in the file: not a no-bits section, wholly inside the file.
-bool InFile(const ElfSection& section, uint64_t fileSize) {
-    constexpr uint32_t kNoBits = 8;
-    return section.type != kNoBits && section.offset <= fileSize && section.size <= fileSize - section.offset;
-}
-
-// Reads [offset, offset + size) into a new buffer of size + 1 bytes; null when too large or short.
-uint8_t* ReadRange(int fd, uint64_t offset, uint64_t size) {
+// Reads [offset, offset + size) of the file into a new buffer of size + 1 bytes; null when too
+// large or outside the file.
+uint8_t* ReadRange(Stream* stream, uint64_t offset, uint64_t size) {
     if (!size || size > EXECUTABLE_MAX_REGION) return nullptr;
+    ImageReader reader;
+    if (!reader.Start(stream)) return nullptr;
     uint8_t* bytes = static_cast<uint8_t*>(Memory_Alloc((int32_t)size + 1));
-    if (!ReadAt(fd, offset, bytes, size)) {
+    if (!reader.Read(offset, bytes, size)) {
         Memory_Free(bytes, (int32_t)size + 1);
         return nullptr;
     }
@@ -189,7 +91,7 @@ struct Cursor {
     uint32_t left;
     bool U32(uint32_t* value) {
         if (left < 4) return false;
-        *value = Be32(at);
+        *value = ImageU32(at, true);
         at += 4;
         left -= 4;
         return true;
@@ -204,50 +106,6 @@ struct Cursor {
 };
 
 } // namespace
-
-int64_t ExecutableElf_IsValid(int fd) {
-    ElfHeader header {};
-    return ReadElfHeader(fd, &header) ? 1 : 0;
-}
-
-int64_t ExecutableElf_IsValidPath(const char* path) {
-    const int fd = OpenFile(path);
-    if (fd < 0) return 0;
-    const int64_t valid = ExecutableElf_IsValid(fd);
-    close(fd);
-    return valid;
-}
-
-int64_t ExecutableElf_FindSection(int fd, const char* name, uint64_t* offset, uint64_t* size) {
-    ASSERT_POINTER(name);
-    *offset = 0;
-    *size = 0;
-    const uint64_t fileSize = FileSize(fd);
-    ElfHeader header {};
-    if (!ReadElfHeader(fd, &header) || header.nameIndex >= header.count) return 0;
-    ElfSection names {};
-    if (!ReadElfSection(fd, fileSize, header, header.nameIndex, &names) || !InFile(names, fileSize) ||
-        !names.size || names.size > kMaxNameTable)
-        return 0;
-    uint8_t* table = ReadRange(fd, names.offset, names.size);
-    if (!table) return 0;
-    table[names.size] = 0;
-    const size_t wanted = strlen(name);
-    int64_t found = 0;
-    for (uint32_t i = 0; i < header.count && !found; i++) {
-        ElfSection section {};
-        if (!ReadElfSection(fd, fileSize, header, i, &section)) break;
-        if (section.name >= names.size) continue;
-        const char* text = reinterpret_cast<const char*>(table + section.name);
-        if (strlen(text) != wanted || !String_CompareWithoutCase(text, name)) continue;
-        if (!InFile(section, fileSize) || !section.size) continue;
-        *offset = section.offset;
-        *size = section.size;
-        found = 1;
-    }
-    Memory_Free(table, (int32_t)names.size + 1);
-    return found;
-}
 
 int64_t Executable_ReadDataStore(const uint8_t* region, uint32_t regionLength, uint8_t** buffer,
                                  uint32_t* length) {
@@ -272,7 +130,7 @@ int64_t Executable_ReadDataStore(const uint8_t* region, uint32_t regionLength, u
     if (available < 12) return 0;
     const uint8_t version = magic[5];
     const uint32_t capacity = (uint32_t)magic[6] << 8 | magic[7];
-    const uint32_t stored = Be32(magic + 8);
+    const uint32_t stored = ImageU32(magic + 8, true);
     const uint64_t area = (uint64_t)capacity * 1024;
     if (stored > area) {
         Log_Debug("Data store size greater than allowed (%d > %d)", (int)stored, (int)capacity);
@@ -281,14 +139,14 @@ int64_t Executable_ReadDataStore(const uint8_t* region, uint32_t regionLength, u
     const bool plain = version == '0' || version == '1' || version == '2';
     const uint32_t crcAt = plain ? 12 : 16;
     if (available < crcAt + 4) return 0;
-    const uint32_t uncompressed = plain ? 0 : Be32(magic + 12);
+    const uint32_t uncompressed = plain ? 0 : ImageU32(magic + 12, true);
     const uint32_t dataAt = crcAt + 4;
     if (available - dataAt < stored || available - dataAt < area) return 0;
     const uint8_t zeros[4] = {};
     uint32_t crc = CRC_Update(0, magic, crcAt);
     crc = CRC_Update(crc, zeros, 4);
     crc = CRC_Update(crc, magic + dataAt, (uint32_t)area);
-    const uint32_t storedCrc = Be32(magic + crcAt);
+    const uint32_t storedCrc = ImageU32(magic + crcAt, true);
     if (crc != storedCrc) {
         Log_Debug("Data store crc hash invalid (0x%08x != 0x%08x)", storedCrc, crc);
         return 0;
@@ -367,15 +225,18 @@ int64_t Executable_ReadSkinStore(const uint8_t* range, uint32_t rangeLength, uin
 namespace {
 
 // The data store region of an open file: the disk-image trailer's range, else the ELF section.
-bool FindDataStoreRegion(int fd, uint64_t* offset, uint64_t* size) {
+bool FindDataStoreRegion(Stream* stream, uint64_t* offset, uint64_t* size) {
     *offset = 0;
     *size = 0;
-    const uint64_t fileSize = FileSize(fd);
-    if (fileSize >= 512) {
+    {
+        ImageReader reader;
+        if (!reader.Start(stream)) return false;
+        const uint64_t fileSize = reader.Length;
         uint8_t trailer[512];
-        if (ReadAt(fd, fileSize - 512, trailer, sizeof(trailer)) && memcmp(trailer, "koly", 4) == 0) {
-            const uint64_t at = Be64(trailer + 296);
-            const uint64_t length = Be64(trailer + 304);
+        if (fileSize >= 512 && fileSize != UINT64_MAX && reader.Read(fileSize - 512, trailer, sizeof(trailer)) &&
+            memcmp(trailer, "koly", 4) == 0) {
+            const uint64_t at = ImageU64(trailer + 296, true);
+            const uint64_t length = ImageU64(trailer + 304, true);
             // The size field is used as 32 bits; a wider one, or a range past the end, is no region.
             if (!length || length > 0xffffffffu || at > fileSize || length > fileSize - at) return false;
             *offset = at;
@@ -383,7 +244,7 @@ bool FindDataStoreRegion(int fd, uint64_t* offset, uint64_t* size) {
             return true;
         }
     }
-    return ExecutableElf_FindSection(fd, ".datastore", offset, size) == 1;
+    return ELFFile_GetDataStoreOffset(stream, offset, size) == 1;
 }
 
 // The path stored data is read from: the given one, else the running program.
@@ -407,17 +268,18 @@ int64_t Executable_GetDataStore(const char* path, uint8_t** buffer, uint32_t* le
     // Without a path the running program is read; programs here never run from a disk image.
     char chosen[1024];
     if (!ChoosePath(path, chosen, sizeof(chosen))) return 0;
-    const int fd = OpenFile(chosen);
-    if (fd < 0) return 0;
+    File* file = nullptr;
+    Stream* stream = nullptr;
+    if (!ImageOpenFile(chosen, &file, &stream)) return 0;
     uint64_t offset = 0, size = 0;
     int64_t result = 0;
-    if (FindDataStoreRegion(fd, &offset, &size)) {
-        if (uint8_t* region = ReadRange(fd, offset, size)) {
+    if (FindDataStoreRegion(stream, &offset, &size)) {
+        if (uint8_t* region = ReadRange(stream, offset, size)) {
             result = Executable_ReadDataStore(region, (uint32_t)size, buffer, length);
             Memory_Free(region, (int32_t)size + 1);
         }
     }
-    close(fd);
+    ImageCloseFile(&file);
     return result;
 }
 
@@ -428,22 +290,23 @@ int64_t Executable_GetSkinStore(const char* path, uint8_t** buffer, uint32_t* le
     *length = 0;
     char chosen[1024];
     if (!ChoosePath(path, chosen, sizeof(chosen))) return 0;
-    const int fd = OpenFile(chosen);
-    if (fd < 0) return 0;
+    File* file = nullptr;
+    Stream* stream = nullptr;
+    if (!ImageOpenFile(chosen, &file, &stream)) return 0;
     // An ELF program keeps its skin store in a section of its own; any other file is searched
     // from its start, as it has no section table to name the range.
     uint64_t offset = 0, size = 0;
-    if (ExecutableElf_IsValid(fd)) {
-        ExecutableElf_FindSection(fd, ".skinstore", &offset, &size);
-    } else {
-        size = FileSize(fd);
+    if (ELFFile_IsValidStream(stream)) {
+        ELFFile_GetSkinStoreOffset(stream, &offset, &size);
+    } else if (!File_Length(file, &size)) {
+        size = 0;
     }
     int64_t result = 0;
-    if (uint8_t* range = ReadRange(fd, offset, size)) {
+    if (uint8_t* range = ReadRange(stream, offset, size)) {
         result = Executable_ReadSkinStore(range, (uint32_t)size, buffer, length);
         Memory_Free(range, (int32_t)size + 1);
     }
-    close(fd);
+    ImageCloseFile(&file);
     return result;
 }
 
