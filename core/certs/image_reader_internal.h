@@ -53,6 +53,20 @@ struct ImageReader {
     }
 };
 
+// Exactly size bytes at an offset from the start of the stream, or false; no bound but the file's.
+inline bool ImageReadAt(Stream* stream, uint64_t offset, void* buffer, uint32_t size) {
+    if (offset > (uint64_t)INT64_MAX) return false;
+    if (!Stream_Seek(stream, (int64_t)offset, SEEK_ORIGIN_BEGIN)) return false;
+    uint32_t done = 0;
+    while (done < size) {
+        uint32_t n = 0;
+        Stream_Read(stream, static_cast<uint8_t*>(buffer) + done, size - done, &n);
+        if (n == 0) return false;
+        done += n;
+    }
+    return true;
+}
+
 inline uint16_t ImageU16(const uint8_t* p, bool big = false) {
     return big ? (uint16_t)(p[0] << 8 | p[1]) : (uint16_t)(p[0] | p[1] << 8);
 }

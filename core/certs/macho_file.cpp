@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "core/certs/image_reader_internal.h"
 #include "core/certs/pkcs7.h"
 #include "core/crypto/hash.h"
 #include "core/crypto/sha1.h"
@@ -34,20 +35,6 @@ uint32_t Le32(const uint8_t* p) {
     return ((uint32_t)p[3] << 24) | ((uint32_t)p[2] << 16) | ((uint32_t)p[1] << 8) | p[0];
 }
 
-// Exactly size bytes at the offset, or false.
-bool ReadAt(Stream* stream, uint64_t offset, void* buffer, uint32_t size) {
-    if (offset > (uint64_t)INT64_MAX) return false;
-    if (!Stream_Seek(stream, (int64_t)offset, SEEK_ORIGIN_BEGIN)) return false;
-    uint32_t done = 0;
-    while (done < size) {
-        uint32_t n = 0;
-        Stream_Read(stream, static_cast<uint8_t*>(buffer) + done, size - done, &n);
-        if (n == 0) return false;
-        done += n;
-    }
-    return true;
-}
-
 // One architecture's bytes: [Offset, End) of the file.
 struct Slice {
     uint64_t Offset;
@@ -61,19 +48,19 @@ uint32_t ReadSlices(Stream* stream, Slice* slices, bool* universal) {
     uint64_t length = 0;
     if (!Stream_Length(stream, &length)) return 0;
     uint8_t head[8];
-    if (!ReadAt(stream, 0, head, 4)) return 0;
+    if (!ImageReadAt(stream, 0, head, 4)) return 0;
     const uint32_t magic = Le32(head);
     if (magic == MACHO_MAGIC_32 || magic == MACHO_MAGIC_64) {
         slices[0] = {0, length};
         return 1;
     }
     if (magic != MACHO_MAGIC_FAT && magic != MACHO_MAGIC_FAT_SWAPPED) return 0;
-    if (!ReadAt(stream, 0, head, 8)) return 0;
+    if (!ImageReadAt(stream, 0, head, 8)) return 0;
     const uint32_t count = Be32(head + 4);
     if (count < 1 || count > MACHO_MAX_ARCHITECTURES) return 0;
     for (uint32_t i = 0; i < count; i++) {
         uint8_t record[20];
-        if (!ReadAt(stream, 8 + (uint64_t)i * 20, record, sizeof(record))) return 0;
+        if (!ImageReadAt(stream, 8 + (uint64_t)i * 20, record, sizeof(record))) return 0;
         const uint64_t offset = Be32(record + 8);
         const uint64_t size = Be32(record + 12);
         if (offset + size > length) return 0;
@@ -87,10 +74,10 @@ uint32_t ReadSlices(Stream* stream, Slice* slices, bool* universal) {
 int64_t ReadThinHeader(Stream* stream, const Slice& slice, MachOHeader32* header32, MachOHeader64* header64,
                        uint32_t* headerSize, uint32_t* commandCount) {
     uint8_t bytes[32];
-    if (slice.End - slice.Offset < 4 || !ReadAt(stream, slice.Offset, bytes, 4)) return -1;
+    if (slice.End - slice.Offset < 4 || !ImageReadAt(stream, slice.Offset, bytes, 4)) return -1;
     const uint32_t magic = Le32(bytes);
     const uint32_t size = magic == MACHO_MAGIC_32 ? 28 : magic == MACHO_MAGIC_64 ? 32 : 0;
-    if (size == 0 || slice.End - slice.Offset < size || !ReadAt(stream, slice.Offset, bytes, size)) return -1;
+    if (size == 0 || slice.End - slice.Offset < size || !ImageReadAt(stream, slice.Offset, bytes, size)) return -1;
     uint32_t fields[8] = {};
     for (uint32_t i = 0; i < size / 4; i++) fields[i] = Le32(bytes + i * 4);
     if (size == 28 && header32) memcpy(header32, fields, sizeof(*header32));
@@ -110,12 +97,12 @@ bool FindSignatureCommand(Stream* stream, const Slice& slice, uint32_t* dataOffs
     // count or size ends at the slice's end instead of looping.
     for (uint32_t i = 0; i < count; i++) {
         uint8_t command[16];
-        if (position + 8 > slice.End || !ReadAt(stream, position, command, 8)) return false;
+        if (position + 8 > slice.End || !ImageReadAt(stream, position, command, 8)) return false;
         const uint32_t kind = Le32(command);
         const uint32_t size = Le32(command + 4);
         if (size < 8 || position + size > slice.End) return false;
         if (kind == MACHO_COMMAND_CODE_SIGNATURE) {
-            if (size < 16 || !ReadAt(stream, position, command, 16)) return false;
+            if (size < 16 || !ImageReadAt(stream, position, command, 16)) return false;
             *dataOffset = Le32(command + 8);
             *dataSize = Le32(command + 12);
             return slice.Offset + *dataOffset + *dataSize <= slice.End;
@@ -138,7 +125,7 @@ bool ReadSuperBlob(Stream* stream, const Slice& slice, SuperBlob* blob) {
     if (!FindSignatureCommand(stream, slice, &dataOffset, &dataSize)) return false;
     uint8_t head[12];
     blob->Start = slice.Offset + dataOffset;
-    if (dataSize < 12 || !ReadAt(stream, blob->Start, head, 12)) return false;
+    if (dataSize < 12 || !ImageReadAt(stream, blob->Start, head, 12)) return false;
     blob->Length = Be32(head + 4);
     blob->Count = Be32(head + 8);
     return Be32(head) == MACHO_BLOB_SUPER && blob->Count >= 1 && blob->Length <= dataSize &&
@@ -149,11 +136,11 @@ bool ReadSuperBlob(Stream* stream, const Slice& slice, SuperBlob* blob) {
 bool ReadEntry(Stream* stream, const SuperBlob& super, uint32_t index, uint32_t* type, uint64_t* start,
                uint32_t* magic, uint32_t* length) {
     uint8_t entry[8];
-    if (!ReadAt(stream, super.Start + 12 + (uint64_t)index * 8, entry, 8)) return false;
+    if (!ImageReadAt(stream, super.Start + 12 + (uint64_t)index * 8, entry, 8)) return false;
     *type = Be32(entry);
     const uint32_t offset = Be32(entry + 4);
     uint8_t head[8];
-    if ((uint64_t)offset + 8 > super.Length || !ReadAt(stream, super.Start + offset, head, 8)) return false;
+    if ((uint64_t)offset + 8 > super.Length || !ImageReadAt(stream, super.Start + offset, head, 8)) return false;
     *start = super.Start + offset;
     *magic = Be32(head);
     *length = Be32(head + 4);
@@ -166,7 +153,7 @@ bool FindCms(Stream* stream, const Slice& slice, uint64_t* offset, uint32_t* siz
     if (!ReadSuperBlob(stream, slice, &super)) return false;
     for (uint32_t i = 0; i < super.Count; i++) {
         uint8_t entry[8];
-        if (!ReadAt(stream, super.Start + 12 + (uint64_t)i * 8, entry, 8)) return false;
+        if (!ImageReadAt(stream, super.Start + 12 + (uint64_t)i * 8, entry, 8)) return false;
         if (Be32(entry) != kBlobTypeSignature) continue;
         uint32_t type = 0, magic = 0, length = 0;
         uint64_t start = 0;
@@ -211,7 +198,7 @@ bool VerifyCodePages(Stream* stream, const Slice& slice, const uint8_t* director
         // The code limit lies inside the slice, so a short read is a failing file, never a page
         // to pad.
         uint8_t digest[64];
-        if (!ReadAt(stream, slice.Offset + start, page, size) ||
+        if (!ImageReadAt(stream, slice.Offset + start, page, size) ||
             !Hash_QuickDigest(record, page, (int32_t)size, digest, sizeof(digest))) {
             ok = false;
             break;
@@ -232,7 +219,7 @@ bool DigestCodeDirectories(Stream* stream, const Slice& slice, Hash* hash) {
     if (!ReadSuperBlob(stream, slice, &super)) return false;
     for (uint32_t i = 0; i < super.Count; i++) {
         uint8_t entry[8];
-        if (!ReadAt(stream, super.Start + 12 + (uint64_t)i * 8, entry, 8)) return false;
+        if (!ImageReadAt(stream, super.Start + 12 + (uint64_t)i * 8, entry, 8)) return false;
         const uint32_t kind = Be32(entry);
         if (kind != kBlobTypeCodeDirectory && kind != kBlobTypeAlternateCodeDirectory) continue;
         uint32_t type = 0, magic = 0, length = 0;
@@ -242,7 +229,7 @@ bool DigestCodeDirectories(Stream* stream, const Slice& slice, Hash* hash) {
         uint8_t* directory = static_cast<uint8_t*>(Memory_Alloc(length));
         bool verified = false;
         uint32_t processed = 0;
-        if (!ReadAt(stream, start, directory, length)) {
+        if (!ImageReadAt(stream, start, directory, length)) {
             Memory_Free(directory, length);
             return false;
         }
@@ -265,7 +252,7 @@ bool VerifySlice(CertStoreInterface* store, Stream* stream, const Slice& slice) 
     PKCS7* pkcs7 = nullptr;
     Hash* hash = nullptr;
     const HashInterface* record = nullptr;
-    bool ok = ReadAt(stream, cmsOffset, cms, cmsSize) && PKCS7_Create(&pkcs7) &&
+    bool ok = ImageReadAt(stream, cmsOffset, cms, cmsSize) && PKCS7_Create(&pkcs7) &&
               PKCS7_BuildFromBuffer(pkcs7, cms, cmsSize) && PKCS7_GetSignerInfoHashInterface(pkcs7, &record) &&
               record && Hash_Create(&hash) && Hash_SetInterface(hash, record) &&
               DigestCodeDirectories(stream, slice, hash) && Hash_Generate(hash);
@@ -360,7 +347,7 @@ int64_t MachOFile_GetCertificate(Stream* stream, uint8_t* buffer, uint32_t* size
     if (!ReadSlices(stream, slices, &universal) || !FindCms(stream, slices[0], &offset, &cmsSize)) return 0;
     *size = cmsSize;
     if (!buffer) return 1;
-    return cmsSize <= capacity && ReadAt(stream, offset, buffer, cmsSize);
+    return cmsSize <= capacity && ImageReadAt(stream, offset, buffer, cmsSize);
 }
 
 int64_t MachOFile_HasCertificate(const char* path) {

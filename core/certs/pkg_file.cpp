@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "core/certs/image_reader_internal.h"
 #include "core/certs/pkcs7.h"
 #include "core/certs/x509.h"
 #include "core/certs/x509_chain.h"
@@ -35,19 +36,6 @@ uint64_t Be(const uint8_t* p, int bytes) {
     uint64_t v = 0;
     for (int i = 0; i < bytes; i++) v = (v << 8) | p[i];
     return v;
-}
-
-bool ReadAt(Stream* stream, uint64_t offset, void* buffer, uint32_t size) {
-    if (offset > (uint64_t)INT64_MAX) return false;
-    if (!Stream_Seek(stream, (int64_t)offset, SEEK_ORIGIN_BEGIN)) return false;
-    uint32_t done = 0;
-    while (done < size) {
-        uint32_t n = 0;
-        Stream_Read(stream, static_cast<uint8_t*>(buffer) + done, size - done, &n);
-        if (n == 0) return false;
-        done += n;
-    }
-    return true;
 }
 
 // Decimal digits only, no overflow.
@@ -148,7 +136,7 @@ struct Toc {
 bool VerifyPackage(CertStoreInterface* store, Stream* stream, Dictionary* dict) {
     uint64_t fileLength = 0;
     uint8_t header[PKG_HEADER_SIZE];
-    if (!Stream_Length(stream, &fileLength) || !ReadAt(stream, 0, header, sizeof(header))) return false;
+    if (!Stream_Length(stream, &fileLength) || !ImageReadAt(stream, 0, header, sizeof(header))) return false;
     if (memcmp(header, "xar!", 4) != 0) return false;
     const uint64_t headerSize = Be(header + 4, 2);
     const uint64_t compressed = Be(header + 8, 8);
@@ -164,7 +152,7 @@ bool VerifyPackage(CertStoreInterface* store, Stream* stream, Dictionary* dict) 
     toc.TextSize = (uint32_t)uncompressed;
     toc.Text = static_cast<uint8_t*>(Memory_Alloc(toc.TextSize));
     uint32_t produced = 0;
-    if (!ReadAt(stream, headerSize, toc.Compressed, toc.CompressedSize) ||
+    if (!ImageReadAt(stream, headerSize, toc.Compressed, toc.CompressedSize) ||
         !Inflate(toc.Compressed, toc.CompressedSize, toc.Text, toc.TextSize, &produced))
         return false;
     const uint64_t heapStart = headerSize + compressed;
@@ -204,7 +192,7 @@ bool VerifyPackage(CertStoreInterface* store, Stream* stream, Dictionary* dict) 
     if (ok) {
         ok = checksumSize >= 1 && checksumSize <= sizeof(stored) && checksumSize <= record->DigestSize &&
              heapStart <= fileLength && InFile(fileLength, heapStart + checksumOffset, checksumSize) &&
-             ReadAt(stream, heapStart + checksumOffset, stored, (uint32_t)checksumSize) &&
+             ImageReadAt(stream, heapStart + checksumOffset, stored, (uint32_t)checksumSize) &&
              Hash_QuickDigest(record, toc.Compressed, (int32_t)toc.CompressedSize, digest, sizeof(digest)) &&
              memcmp(stored, digest, checksumSize) == 0;
         if (!ok) Log_Error("PKG file checksum verification failed\n");
@@ -216,7 +204,7 @@ bool VerifyPackage(CertStoreInterface* store, Stream* stream, Dictionary* dict) 
              InFile(fileLength, heapStart + signatureOffset, signatureSize) && X509Chain_Get(chain, 0, &signer);
         if (ok) {
             signatureBytes = static_cast<uint8_t*>(Memory_Alloc(signatureSize));
-            ok = ReadAt(stream, heapStart + signatureOffset, signatureBytes, (uint32_t)signatureSize);
+            ok = ImageReadAt(stream, heapStart + signatureOffset, signatureBytes, (uint32_t)signatureSize);
         }
     }
     if (ok && cms) {
@@ -250,42 +238,30 @@ int64_t Hash_ProcessCallback(void* hash, const void* bytes, uint32_t length, uin
 
 int64_t PKGFile_IsValid(const char* path) {
     ASSERT_POINTER(path);
-    if (Path_IsDirectory(path)) return 0;
     File* file = nullptr;
-    File_Create(&file);
-    int64_t result = 0;
-    if (File_Open(file, path, FILE_READ | FILE_QUIET)) {
-        Stream* stream = nullptr;
-        File_GetStreamHandle(file, &stream);
-        result = PKGFile_IsValidStream(stream);
-        File_Close(file);
-    }
-    File_Release(&file);
+    Stream* stream = nullptr;
+    if (!ImageOpenFile(path, &file, &stream)) return 0;
+    const int64_t result = PKGFile_IsValidStream(stream);
+    ImageCloseFile(&file);
     return result;
 }
 
 int64_t PKGFile_IsValidStream(Stream* stream) {
     ASSERT_POINTER(stream);
     uint8_t header[PKG_HEADER_SIZE];
-    return ReadAt(stream, 0, header, sizeof(header)) && memcmp(header, "xar!", 4) == 0;
+    return ImageReadAt(stream, 0, header, sizeof(header)) && memcmp(header, "xar!", 4) == 0;
 }
 
 int64_t PKGFile_Verify(CertStoreInterface* store, const char* path) {
     ASSERT_POINTER(path);
-    if (Path_IsDirectory(path)) return 0;
     File* file = nullptr;
-    File_Create(&file);
-    int64_t result = 0;
-    if (File_Open(file, path, FILE_READ | FILE_QUIET)) {
-        Stream* stream = nullptr;
-        File_GetStreamHandle(file, &stream);
-        Dictionary* dict = nullptr;
-        Dictionary_Create(&dict);
-        result = VerifyPackage(store, stream, dict);
-        Dictionary_Release(&dict);
-        File_Close(file);
-    }
-    File_Release(&file);
+    Stream* stream = nullptr;
+    if (!ImageOpenFile(path, &file, &stream)) return 0;
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    const int64_t result = VerifyPackage(store, stream, dict);
+    Dictionary_Release(&dict);
+    ImageCloseFile(&file);
     return result;
 }
 

@@ -1,12 +1,11 @@
-// Shared by the Mach-O and installer-package tests: the signer certificates (made by openssl),
-// a store trusting one root by its bytes, CMS signatures made by openssl, and byte helpers.
+// Shared by the Mach-O and installer-package tests: the signer certificates and CMS signatures
+// (made by openssl), a store trusting one certificate, and byte helpers.
 #pragma once
 
 #include <string>
 
-#include "core/certs/cert_store.h"
-#include "core/certs/x509.h"
 #include "core/platform/memory_stream.h"
+#include "tests/core/certs/trust_one.h"
 #include "tests/support/cert_chains.h"
 #include "tests/support/oracle_process.h"
 
@@ -26,32 +25,6 @@ inline std::string Le32(uint32_t v) {
     PutLe32(s, 0, v);
     return s;
 }
-
-// A store that trusts exactly one certificate (by its encoding), or none.
-struct TrustOne {
-    CertStoreInterface* Interface = nullptr;
-    std::string Der;
-    explicit TrustOne(std::string der) : Der(std::move(der)) {
-        CertStoreInterface_Create(&Interface);
-        CertStoreInterface_SetAddRefCallback(Interface, this, [](CertStoreInterface* h, void*) { return h; });
-        CertStoreInterface_SetReleaseCallback(Interface, this, [](CertStoreInterface** h, void*) -> int64_t {
-            *h = nullptr;
-            return 1;
-        });
-        CertStoreInterface_SetX509IsTrustedCallback(
-            Interface, this, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
-                const uint8_t* der = nullptr;
-                uint32_t length = 0;
-                X509_GetASN1(cert, &der, &length);
-                *stop = 0;
-                return static_cast<TrustOne*>(s)->Der == std::string(reinterpret_cast<const char*>(der), length);
-            });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(
-            Interface, this,
-            [](CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t*) -> int64_t { return 0; });
-    }
-    ~TrustOne() { CertStoreInterface_Delete(&Interface); }
-};
 
 // A detached CMS signature (DER) by the RSA leaf over the content, the intermediate carried.
 inline std::string CmsSign(CertChains& certs, const std::string& content, const char* digest = "sha256") {

@@ -11,6 +11,7 @@
 
 #include "core/crypto/sha256.h"
 #include "core/crypto/sha512.h"
+#include "tests/core/certs/trust_one.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/temp_dir.h"
@@ -77,32 +78,6 @@ struct Fixtures {
 Fixtures* g_fixtures = nullptr;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
-
-// A store that trusts one certificate by its bytes.
-struct TrustOne {
-    CertStoreInterface* Interface = nullptr;
-    std::string Der;
-    explicit TrustOne(std::string der) : Der(std::move(der)) {
-        CertStoreInterface_Create(&Interface);
-        CertStoreInterface_SetAddRefCallback(Interface, this, [](CertStoreInterface* h, void*) { return h; });
-        CertStoreInterface_SetReleaseCallback(Interface, this, [](CertStoreInterface** h, void*) -> int64_t {
-            *h = nullptr;
-            return 1;
-        });
-        CertStoreInterface_SetX509IsTrustedCallback(
-            Interface, this, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
-                const uint8_t* der = nullptr;
-                uint32_t length = 0;
-                X509_GetASN1(cert, &der, &length);
-                *stop = 0;
-                return std::string(reinterpret_cast<const char*>(der), length) == static_cast<TrustOne*>(s)->Der;
-            });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(
-            Interface, this,
-            [](CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t*) -> int64_t { return 0; });
-    }
-    ~TrustOne() { CertStoreInterface_Delete(&Interface); }
-};
 
 // An object whose messages are collected, one per line.
 struct Signed {
