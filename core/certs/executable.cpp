@@ -1,11 +1,14 @@
 // Version values of program files. The running program answers from the values the build
-// compiled in; an ELF program from the JSON object of its ".version.json" section.
+// compiled in, a PE image from its version resource, an ELF program from the JSON object of its
+// ".version.json" section.
 #include "core/certs/executable.h"
 
 #include <cstring>
 
 #include "core/certs/build_info.h"
 #include "core/certs/elf_file.h"
+#include "core/certs/macho_file.h"
+#include "core/certs/pe_file.h"
 #include "core/runtime/dictionary.h"
 #include "core/linux/platform.h"
 #include "core/platform/path.h"
@@ -55,7 +58,8 @@ int64_t Executable_GetInfoDictionary(const char* path, Dictionary* dict) {
     }
     if (AppBundle_IsValid(path)) return AppBundle_GetInfoDictionary(path, dict);
     // Directories and Mach-O files carry no information of their own.
-    if (Path_IsDirectory(path)) return 0;
+    if (Path_IsDirectory(path) || MachOFile_IsValid(path)) return 0;
+    if (PEFile_IsValid(path)) return PEFile_GetInfoDictionary(path, dict) ? 1 : 0;
     return ELFFile_GetInfoDictionary(path, dict) ? 1 : 0;
 }
 

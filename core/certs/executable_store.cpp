@@ -8,6 +8,7 @@
 #include "core/certs/elf_file.h"
 #include "core/certs/executable_internal.h"
 #include "core/certs/image_reader_internal.h"
+#include "core/certs/pe_file.h"
 #include "core/crypto/aes_gcm.h"
 #include "core/crypto/hmac.h"
 #include "core/formats/crc.h"
@@ -224,10 +225,18 @@ int64_t Executable_ReadSkinStore(const uint8_t* range, uint32_t rangeLength, uin
 
 namespace {
 
-// The data store region of an open file: the disk-image trailer's range, else the ELF section.
+// The data store region of an open file: a PE image's certificate table, else the disk-image
+// trailer's range, else the ELF section.
 bool FindDataStoreRegion(Stream* stream, uint64_t* offset, uint64_t* size) {
     *offset = 0;
     *size = 0;
+    if (PEFile_IsValidStream(stream)) {
+        uint32_t at = 0, length = 0;
+        if (!PEFile_GetDataStoreOffset(stream, &at, &length)) return false;
+        *offset = at;
+        *size = length;
+        return true;
+    }
     {
         ImageReader reader;
         if (!reader.Start(stream)) return false;
@@ -293,13 +302,17 @@ int64_t Executable_GetSkinStore(const char* path, uint8_t** buffer, uint32_t* le
     File* file = nullptr;
     Stream* stream = nullptr;
     if (!ImageOpenFile(chosen, &file, &stream)) return 0;
-    // An ELF program keeps its skin store in a section of its own; any other file is searched
-    // from its start, as it has no section table to name the range.
-    uint64_t offset = 0, size = 0;
-    if (ELFFile_IsValidStream(stream)) {
+    // A PE image keeps its skin store after the image's last section; an ELF program in a
+    // section of its own; any other file is searched from its start.
+    uint64_t offset = 0, size = 0, fileSize = 0;
+    if (!File_Length(file, &fileSize)) fileSize = 0;
+    if (PEFile_IsValidStream(stream)) {
+        if (PEFile_GetImageSize(stream, &offset) && offset <= fileSize) size = fileSize - offset;
+        if (size < 6) size = 0;
+    } else if (ELFFile_IsValidStream(stream)) {
         ELFFile_GetSkinStoreOffset(stream, &offset, &size);
-    } else if (!File_Length(file, &size)) {
-        size = 0;
+    } else {
+        size = fileSize;
     }
     int64_t result = 0;
     if (uint8_t* range = ReadRange(stream, offset, size)) {

@@ -9,6 +9,7 @@
 
 #include "core/linux/platform.h"
 #include "core/platform/file.h"
+#include "tests/core/certs/pe_image_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -150,6 +151,23 @@ TEST(Executable, MacroKeys) {
                   answer)
             << name;
         EXPECT_STREQ(text, value) << name;
+    }
+}
+
+TEST(Executable, PeImagesAnswerFromTheirVersionResource) {
+    PEImages& images = PEImages::Get();
+    if (!images.Ready()) GTEST_SKIP() << "x86_64-w64-mingw32-gcc, osslsigncode or openssl missing";
+    // path, key, answer, value
+    const std::tuple<std::string, const char*, int64_t, const char*> cases[] = {
+        {images.Plain(), "ProductName", 1, "Quill Reader"},
+        {images.Signed(), "CompanyName", 1, "Quill"},
+        {images.Plain(), "LegalCopyright", 0, ""},
+        {images.Twin(), "ProductName", 0, ""},
+    };
+    for (const auto& [path, key, answer, value] : cases) {
+        char text[64] = "untouched";
+        EXPECT_EQ(Executable_GetInfoValue(path.c_str(), key, text, sizeof(text)), answer) << path << " " << key;
+        EXPECT_STREQ(text, value);
     }
 }
 
