@@ -427,10 +427,14 @@ TEST(ECDSA, SignatureLayout) {
             // P-256 (r may also be shorter when its top bytes are zero).
             const size_t rLength = sig[row.HeaderSize + 1];
             const uint8_t* r = &sig[row.HeaderSize + 2];
-            if (rLength > 1 && r[0] == 0) EXPECT_NE(r[1] & 0x80, 0);
+            if (rLength > 1 && r[0] == 0) {
+                EXPECT_NE(r[1] & 0x80, 0);
+            }
             if (row.HeaderSize == 2) {
                 EXPECT_LE(rLength, 0x21u);
-                if (rLength == 0x21) EXPECT_EQ(r[0], 0);
+                if (rLength == 0x21) {
+                    EXPECT_EQ(r[0], 0);
+                }
             }
         }
     }
