@@ -162,3 +162,13 @@ int64_t CertStoreInterface_X509IsTrustedJWS(CertStoreInterface* handle, Dictiona
     if (!fn) Debug_Abort("CertStoreInterface_X509IsTrustedJWS: the store has no X509IsTrustedJWS callback\n");
     return fn(handle, store, header, key, stop);
 }
+
+int64_t CertStore_TrustsNothing(CertStoreInterface*, void*, X509*, uint32_t* stop) {
+    *stop = 0;
+    return 0;
+}
+
+int64_t CertStore_TrustsNothingJWS(CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t* stop) {
+    *stop = 0;
+    return 0;
+}

@@ -15,3 +15,8 @@ struct CertStoreBase {
 void CertStore_InitInterface(CertStoreBase* store);
 // Deletes the interface; for the store's own delete.
 void CertStore_DropInterface(CertStoreBase* store);
+
+// The answers of a store that trusts nothing: no, without a final stop.
+int64_t CertStore_TrustsNothing(CertStoreInterface* handle, void* user, X509* cert, uint32_t* stop);
+int64_t CertStore_TrustsNothingJWS(CertStoreInterface* handle, void* user, Dictionary* header,
+                                   CryptAsymmetric** key, uint32_t* stop);

@@ -45,16 +45,6 @@ int64_t GetKey(CertStoreInterface*, void* user, const uint8_t** key, uint32_t* s
     return 1;
 }
 
-int64_t IsTrusted(CertStoreInterface*, void*, X509*, uint32_t* stop) {
-    *stop = 0;
-    return 0;
-}
-
-int64_t IsTrustedJWS(CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t* stop) {
-    *stop = 0;
-    return 0;
-}
-
 } // namespace
 
 int64_t CertStoreKey_Create(CertStoreKey** handle) {
@@ -66,8 +56,8 @@ int64_t CertStoreKey_Create(CertStoreKey** handle) {
     store->Header.Delete = DeleteHandle;
     CertStore_InitInterface(store);
     CertStoreInterface_SetGetKeyCallback(store->Interface, store, GetKey);
-    CertStoreInterface_SetX509IsTrustedCallback(store->Interface, store, IsTrusted);
-    CertStoreInterface_SetX509IsTrustedJWSCallback(store->Interface, store, IsTrustedJWS);
+    CertStoreInterface_SetX509IsTrustedCallback(store->Interface, store, CertStore_TrustsNothing);
+    CertStoreInterface_SetX509IsTrustedJWSCallback(store->Interface, store, CertStore_TrustsNothingJWS);
     *handle = store;
     return 1;
 }

@@ -18,16 +18,6 @@ int64_t DeleteHandle(void** handle) {
     return 1;
 }
 
-int64_t IsTrusted(CertStoreInterface*, void*, X509*, uint32_t* stop) {
-    *stop = 0;
-    return 0;
-}
-
-int64_t IsTrustedJWS(CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t* stop) {
-    *stop = 0;
-    return 0;
-}
-
 } // namespace
 
 int64_t CertStoreNull_Create(CertStoreNull** handle) {
@@ -38,8 +28,8 @@ int64_t CertStoreNull_Create(CertStoreNull** handle) {
     store->Header.RefCount = 1;
     store->Header.Delete = DeleteHandle;
     CertStore_InitInterface(store);
-    CertStoreInterface_SetX509IsTrustedCallback(store->Interface, store, IsTrusted);
-    CertStoreInterface_SetX509IsTrustedJWSCallback(store->Interface, store, IsTrustedJWS);
+    CertStoreInterface_SetX509IsTrustedCallback(store->Interface, store, CertStore_TrustsNothing);
+    CertStoreInterface_SetX509IsTrustedJWSCallback(store->Interface, store, CertStore_TrustsNothingJWS);
     *handle = store;
     return 1;
 }
