@@ -249,7 +249,7 @@ TEST_F(AuthenticateTest, SignedFilesAreCheckedByTheirKindsReader) {
     const std::string pe = ReadFile(images.Signed()), thin = BuildThin(certs, {});
     const std::string universal = BuildUniversal({thin, BuildThin(certs, {false, 5000, {{0, 1, false}}, 1})});
     const std::string package = BuildPackage(certs, {});
-    PkgSpec badFile;
+    PkgLayout badFile;
     badFile.File = kWrongDigest;
     TrustOne peSigner(ReadFile(images.Dir() + "/cert.der")), caSigner(certs.Der("ica_rsa"));
     ASSERT_EQ(Authenticate_Init(), 1);

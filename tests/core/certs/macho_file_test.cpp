@@ -35,7 +35,7 @@ class MachOFileTest : public ::testing::Test {
 
 struct SignatureCase {
     const char* Name;
-    ThinSpec Spec;
+    ThinLayout Layout;
     int64_t Expected;
     const char* Log; // a line the check must print, or null
 };
@@ -60,7 +60,7 @@ TEST_F(MachOFileTest, CodeSignaturesVerifyByTheirDirectories) {
         {"hash size past the digest", {true, 9000, {{0, 1, false, 32}}, 1}, 0, nullptr},
     };
     for (const SignatureCase& c : cases) {
-        const std::string file = BuildThin(*g_certs, c.Spec);
+        const std::string file = BuildThin(*g_certs, c.Layout);
         LogCapture log;
         EXPECT_EQ(Verify(file, Root()), c.Expected) << c.Name << log.Text();
         if (c.Log) {

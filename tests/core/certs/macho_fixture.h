@@ -18,7 +18,7 @@ struct Directory {
     int32_t HashSize = -1; // as written in the directory; -1: the digest's size
 };
 
-struct ThinSpec {
+struct ThinLayout {
     bool Is64 = true;
     uint32_t BodySize = 9000; // not a multiple of the page: the last page is short
     std::vector<Directory> Directories = {{0, 2, false}};
@@ -47,22 +47,22 @@ inline std::string CodeDirectory(const std::string& code, const Directory& d) {
 }
 
 // Header, a filler command, the code-signature command, body; then the signature area.
-inline std::string BuildThin(CertChains& certs, const ThinSpec& spec) {
-    const uint32_t headerSize = spec.Is64 ? 32 : 28;
-    std::string code = Le32(spec.Is64 ? 0xfeedfacf : 0xfeedface) + Le32(7) + Le32(3) + Le32(2) + Le32(2) +
+inline std::string BuildThin(CertChains& certs, const ThinLayout& layout) {
+    const uint32_t headerSize = layout.Is64 ? 32 : 28;
+    std::string code = Le32(layout.Is64 ? 0xfeedfacf : 0xfeedface) + Le32(7) + Le32(3) + Le32(2) + Le32(2) +
                        Le32(40) + Le32(0);
-    if (spec.Is64) code += Le32(0);
-    const uint32_t codeLimit = headerSize + 40 + spec.BodySize;
+    if (layout.Is64) code += Le32(0);
+    const uint32_t codeLimit = headerSize + 40 + layout.BodySize;
     const uint32_t dataOffset = (codeLimit + 15) & ~15u;
     code += Le32(0x2) + Le32(24) + std::string(16, 'f');
     code += Le32(29) + Le32(16) + Le32(dataOffset) + Le32(kSignatureArea);
-    for (uint32_t i = 0; i < spec.BodySize; i++) code += (char)(i * 7 + i / 251);
+    for (uint32_t i = 0; i < layout.BodySize; i++) code += (char)(i * 7 + i / 251);
 
     std::vector<std::string> directories;
     std::string signedBytes;
-    for (size_t i = 0; i < spec.Directories.size(); i++) {
-        directories.push_back(CodeDirectory(code, spec.Directories[i]));
-        if (spec.SignedMask & (1u << i)) signedBytes += directories.back();
+    for (size_t i = 0; i < layout.Directories.size(); i++) {
+        directories.push_back(CodeDirectory(code, layout.Directories[i]));
+        if (layout.SignedMask & (1u << i)) signedBytes += directories.back();
     }
     const std::string cms = CmsSign(certs, signedBytes);
     const uint32_t count = (uint32_t)directories.size() + 1;
@@ -70,7 +70,7 @@ inline std::string BuildThin(CertChains& certs, const ThinSpec& spec) {
     std::string index;
     uint32_t at = 12 + count * 8;
     for (size_t i = 0; i < directories.size(); i++) {
-        index += Be32(spec.Directories[i].EntryType) + Be32(at + (uint32_t)blobs.size());
+        index += Be32(layout.Directories[i].EntryType) + Be32(at + (uint32_t)blobs.size());
         blobs += directories[i];
     }
     index += Be32(0x10000) + Be32(at + (uint32_t)blobs.size());

@@ -37,7 +37,7 @@ class PkgFileTest : public ::testing::Test {
 
 struct PkgCase {
     const char* Name;
-    PkgSpec Spec;
+    PkgLayout Layout;
     int64_t Expected;
     const char* Log;
 };
@@ -60,9 +60,9 @@ TEST_F(PkgFileTest, PackagesVerifyTheirChecksumSignatureAndFiles) {
         {"bad certificate", {.Edits = {{"<X509Certificate>MII", "<X509Certificate>MIX"}}}, 0, nullptr},
     };
     for (const PkgCase& c : cases) {
-        const std::string package = BuildPackage(*g_certs, c.Spec);
+        const std::string package = BuildPackage(*g_certs, c.Layout);
         LogCapture log;
-        EXPECT_EQ(Verify(package, c.Spec.Trusted), c.Expected) << c.Name << log.Text();
+        EXPECT_EQ(Verify(package, c.Layout.Trusted), c.Expected) << c.Name << log.Text();
         if (c.Log) {
             EXPECT_NE(log.Text().find(c.Log), std::string::npos) << c.Name << log.Text();
         }
@@ -81,7 +81,7 @@ TEST_F(PkgFileTest, MalformedPackagesFailCleanly) {
         {"no toc element", {.Edits = {{"<toc>", "<tic>"}, {"</toc>", "</tic>"}}}, 0, nullptr},
     };
     for (const PkgCase& c : cases) {
-        const std::string package = BuildPackage(*g_certs, c.Spec);
+        const std::string package = BuildPackage(*g_certs, c.Layout);
         LogCapture log;
         EXPECT_EQ(Verify(package), 0) << c.Name;
     }

@@ -16,7 +16,7 @@
 
 enum FileMode { kGood, kWrongDigest, kNoChecksum };
 
-struct PkgSpec {
+struct PkgLayout {
     bool Cms = true;
     const char* Trusted = "ica_rsa";
     uint32_t HeaderAlgorithm = 1;
@@ -47,31 +47,31 @@ inline std::string RawSign(CertChains& certs, const std::string& checksum, const
     return out ? *out : std::string();
 }
 
-inline std::string BuildPackage(CertChains& certs, const PkgSpec& spec) {
-    const HashInterface* record = std::string(spec.Style) == "md5" ? &MD5_INTERFACE : &SHA1_INTERFACE;
+inline std::string BuildPackage(CertChains& certs, const PkgLayout& layout) {
+    const HashInterface* record = std::string(layout.Style) == "md5" ? &MD5_INTERFACE : &SHA1_INTERFACE;
     const uint32_t checksumSize = record->DigestSize;
     const std::string content = "archived bytes of a\n";
     std::string hex = HexDigest(&SHA1_INTERFACE, content);
-    if (spec.File == kWrongDigest) hex[0] = hex[0] == '0' ? '1' : '0';
+    if (layout.File == kWrongDigest) hex[0] = hex[0] == '0' ? '1' : '0';
     const std::string signatureOffset = std::to_string(checksumSize + content.size());
     const std::string dummy(checksumSize, '\0');
     const std::string signatureSize = std::to_string(
-        (spec.Cms ? CmsSign(certs, dummy) : RawSign(certs, dummy, spec.Style)).size());
+        (layout.Cms ? CmsSign(certs, dummy) : RawSign(certs, dummy, layout.Style)).size());
     std::string toc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xar>\n <toc>\n  <checksum style=\"" +
-                      std::string(spec.Style) + "\"><offset>0</offset><size>" + std::to_string(checksumSize) +
-                      "</size></checksum>\n  <" + (spec.Cms ? "x-signature" : "signature") +
+                      std::string(layout.Style) + "\"><offset>0</offset><size>" + std::to_string(checksumSize) +
+                      "</size></checksum>\n  <" + (layout.Cms ? "x-signature" : "signature") +
                       " style=\"RSA\"><offset>" + signatureOffset + "</offset><size>" + signatureSize +
                       "</size><KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><X509Data><X509Certificate>" +
                       Base64Of(certs.Der("leaf_rsa")) + "</X509Certificate><X509Certificate>" +
                       Base64Of(certs.Der("ica_rsa")) + "</X509Certificate></X509Data></KeyInfo></" +
-                      (spec.Cms ? "x-signature" : "signature") +
+                      (layout.Cms ? "x-signature" : "signature") +
                       ">\n  <file id=\"1\"><name>dir</name><type>directory</type>\n   <file id=\"2\"><name>a</name>"
                       "<data><offset>" +
                       std::to_string(checksumSize) + "</offset><size>" + std::to_string(content.size()) +
                       "</size><length>" + std::to_string(content.size()) + "</length>" +
-                      (spec.File == kNoChecksum ? "" : "<archived-checksum style=\"sha1\">" + hex + "</archived-checksum>") +
+                      (layout.File == kNoChecksum ? "" : "<archived-checksum style=\"sha1\">" + hex + "</archived-checksum>") +
                       "</data></file>\n  </file>\n </toc>\n</xar>\n";
-    for (const auto& [from, to] : spec.Edits) {
+    for (const auto& [from, to] : layout.Edits) {
         const size_t at = toc.find(from);
         EXPECT_NE(at, std::string::npos) << from;
         if (at != std::string::npos) toc.replace(at, from.size(), to);
@@ -85,11 +85,11 @@ inline std::string BuildPackage(CertChains& certs, const PkgSpec& spec) {
     uint8_t digest[64];
     Hash_QuickDigest(record, compressed.data(), (int32_t)compressed.size(), digest, sizeof(digest));
     std::string checksum(reinterpret_cast<const char*>(digest), checksumSize);
-    const std::string signature = spec.Cms ? CmsSign(certs, checksum) : RawSign(certs, checksum, spec.Style);
+    const std::string signature = layout.Cms ? CmsSign(certs, checksum) : RawSign(certs, checksum, layout.Style);
     EXPECT_EQ(std::to_string(signature.size()), signatureSize);
-    if (spec.BadStoredChecksum) checksum[3] ^= 1;
+    if (layout.BadStoredChecksum) checksum[3] ^= 1;
 
     std::string header = "xar!" + std::string{0, 28, 0, 1} + Be32(0) + Be32((uint32_t)compressed.size()) + Be32(0) +
-                         Be32((uint32_t)toc.size()) + Be32(spec.HeaderAlgorithm);
+                         Be32((uint32_t)toc.size()) + Be32(layout.HeaderAlgorithm);
     return header + compressed + checksum + content + signature;
 }

@@ -27,7 +27,7 @@ const auto* const g_log = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvi
 // Every certificate the tests read, made once per run: name, key, issuer (self when equal),
 // digest, subject, extension lines (none: a version 1 certificate).
 const char* const kScript = R"SH(set -e
-mk() { # name keyspec issuer digest subject extensions
+mk() { # name keytype issuer digest subject extensions
   case "$2" in rsa) openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out $1.key 2>/dev/null;;
     *) openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:$2 -out $1.key 2>/dev/null;; esac
   openssl req -new -key $1.key -subj "$5" -out $1.csr
