@@ -555,7 +555,8 @@ template <int N> class CurveEngine final : public Engine {
         F.Mul(t3, t3, t4);
         F.Add(t4, t0, t1);
         F.Sub(t3, t3, t4);
-        if (kind == 1) { // a = -3
+        if (kind != 2) {
+            // Both special forms start alike: t4 = Y1 Z2 + Y2 Z1 and y3 = X1 Z2 + X2 Z1.
             F.Add(t4, Y1, Z1);
             F.Add(x3, Y2, Z2);
             F.Mul(t4, t4, x3);
@@ -566,6 +567,8 @@ template <int N> class CurveEngine final : public Engine {
             F.Mul(x3, x3, y3);
             F.Add(y3, t0, t2);
             F.Sub(y3, x3, y3);
+        }
+        if (kind == 1) { // a = -3
             F.Mul(z3, B, t2);
             F.Sub(x3, y3, z3);
             F.Add(z3, x3, x3);
@@ -592,16 +595,6 @@ template <int N> class CurveEngine final : public Engine {
             F.Mul(t1, t3, t0);
             F.Add(z3, z3, t1);
         } else if (kind == 0) { // a = 0
-            F.Add(t4, Y1, Z1);
-            F.Add(x3, Y2, Z2);
-            F.Mul(t4, t4, x3);
-            F.Add(x3, t1, t2);
-            F.Sub(t4, t4, x3);
-            F.Add(x3, X1, Z1);
-            F.Add(y3, X2, Z2);
-            F.Mul(x3, x3, y3);
-            F.Add(y3, t0, t2);
-            F.Sub(y3, x3, y3);
             F.Add(x3, t0, t0);
             F.Add(t0, x3, t0);
             F.Mul(t2, B3, t2);
