@@ -42,6 +42,9 @@ enum : uint32_t {
     TLS1_FLAG_CLIENT = 16,
     TLS1_FLAG_CERT_REQUESTED = 32,
     TLS1_FLAG_CLOSE_NOTIFY_SENT = 64,
+    // A failure that names no alert (a host-name mismatch, say) still ends the connection:
+    // further input is discarded as after a recorded alert.
+    TLS1_FLAG_FAILED = 128,
 };
 
 enum : uint32_t {
@@ -127,7 +130,7 @@ int64_t TLS1_PacketHMACDigest(TLS1* tls, HMAC* mac, const uint8_t* key, const ui
 // The 13 bytes of GCM additional data: sequence number, type, version, plaintext length.
 void TLS1_PacketAdditionalData(const uint8_t sequence[8], uint8_t type, uint8_t major, uint8_t minor,
                                uint32_t length, uint8_t out[13]);
-// Stores a non-zero code as the last error atomically; 0.
+// Stores a non-zero code as the last error atomically and sets TLS1_FLAG_FAILED; 0.
 int64_t TLS1_Fail(TLS1* tls, uint32_t code);
 
 // ---- Key schedule ----------------------------------------------------------------------------
