@@ -1,10 +1,12 @@
 // Side-by-side benchmarks: a pair names our benchmark and a peer's that do the same work, and
 // after the run each pair's ratio, our speed over the peer's (above 1 when ours is faster), is
-// printed with its min-max over the repetitions. Repetition k of ours is set against repetition
-// k of the peer, so that a slow moment of the machine weighs on both sides alike.
+// printed with its min-max over the repetitions. Repetitions of all benchmarks run interleaved in
+// a random order, and repetition k of ours is set against repetition k of the peer, so that a slow
+// moment of the machine weighs on both sides alike.
 //
 // Use: PEER_RATIO("label", "BM_Ours/arg", "BM_Peer/arg"); and PEER_RATIO_MAIN() once instead of
-// the library's main. Runs repeat 5 times unless --benchmark_repetitions says otherwise.
+// the library's main. Runs repeat 5 times unless --benchmark_repetitions says otherwise, and
+// interleave unless --benchmark_enable_random_interleaving says otherwise.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -73,10 +75,14 @@ class Reporter : public benchmark::ConsoleReporter {
 inline int Main(int argc, char** argv) {
     std::vector<char*> args(argv, argv + argc);
     static char repetitions[] = "--benchmark_repetitions=5";
-    bool given = false;
-    for (int i = 1; i < argc; i++)
-        if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) given = true;
-    if (!given) args.push_back(repetitions);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    bool givenRepetitions = false, givenInterleave = false;
+    for (int i = 1; i < argc; i++) {
+        if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) givenRepetitions = true;
+        if (strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0) givenInterleave = true;
+    }
+    if (!givenRepetitions) args.push_back(repetitions);
+    if (!givenInterleave) args.push_back(interleave);
     int count = (int)args.size();
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
