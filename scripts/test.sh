@@ -30,11 +30,11 @@ fi
 jobs=$(nproc)
 
 if [ "$mode" = tsan ]; then
-  # The tests of the modules that share state between threads: threads, signals, locks,
+  # The tests of the modules that share state between threads: tracked memory, threads, signals, locks,
   # callback slots, event queues, hash tables, the I/O worker, the platform's work queues and the
   # single-instance marker, the sockets whose waits another thread cancels, the reactor and the
   # asynchronous sockets.
-  tsan_tests=(core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
+  tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
               core_linux_platform_queue_test core_platform_async_file_test core_platform_process_test

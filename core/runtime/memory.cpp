@@ -1,13 +1,19 @@
 // Sized heap memory: guards around every block catch overruns on free; with tracking on, a record
-// behind each block links all live blocks into one list that can be checked, dumped and reported.
+// behind each block links the live blocks into lists that can be checked, dumped and reported.
+// Each thread links its blocks into a list of its own, so that allocating threads never wait for
+// one another; a global sequence number in every record lets a dump merge the lists, newest first.
 #include "core/runtime/memory.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sched.h>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
@@ -18,45 +24,242 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "guard pattern assembly
 namespace {
 
 constexpr int32_t kGuardSize = 16;
-constexpr int32_t kTrackerSize = 48;
-// Largest request whose block plus tracker record still fits a signed 32-bit size; anything larger
-// would wrap R and hand out a block shorter than asked for.
-constexpr int32_t kMaxSize = INT32_MAX - (2 * kGuardSize + 3) - kTrackerSize;
+constexpr int32_t kTrackerSize = 64;
+// Largest request: R must stay a signed 32-bit size, with room kept behind it as it always was
+// (the record's first 48 bytes), so callers see the same limit whatever the record holds.
+constexpr int32_t kMaxSize = INT32_MAX - (2 * kGuardSize + 3) - 48;
 // Smallest distance between two tracker records (a 1-byte block plus its record); bounds the walk
 // of a damaged list.
 constexpr uintptr_t kMinTrackedSpan = 36 + kTrackerSize;
 constexpr uint32_t kFreedSize = 0xFFFFFFFF;
 
 // The record sits right behind the back guard, so it is only 4-byte aligned.
+struct TrackList;
 struct __attribute__((packed, aligned(4))) MemoryTracker {
     const char* File;
     uint32_t Line;
     uint32_t Size;
     uint8_t* Block;
-    MemoryTracker* Next; // next older record
-    MemoryTracker* Prev; // next newer record
+    MemoryTracker* Next; // next older record of the same list
+    MemoryTracker* Prev; // next newer record of the same list
     uint32_t Flags;
     uint32_t Reserved;
+    uint64_t Sequence; // global allocation order
+    TrackList* List;   // the list the record is linked into
 };
 static_assert(sizeof(MemoryTracker) == kTrackerSize);
 
 struct MemoryState {
     std::atomic<uint32_t> Tracking{0};
-    uint32_t MaxCount = 0;
-    uint32_t MaxBytes = 0;
-    // Changed under MemoryLock; read without it by the guard check of a free.
+    std::atomic<uint32_t> MaxCount{0};
+    std::atomic<uint32_t> MaxBytes{0};
+    // Only ever widened; read without a lock by the checks of a free.
     std::atomic<uintptr_t> Low{UINTPTR_MAX}; // lowest tracked block start
     std::atomic<uintptr_t> High{0};          // highest tracker record
-    MemoryTracker* Newest = nullptr;
 };
 
 MemoryState GlobalMemoryState;
 // Points at the state while the module is started.
 std::atomic<MemoryState*> GlobalMemory{nullptr};
-// Re-entrant (the full check runs while the allocator holds it) and never a heap object itself.
-// A mutex rather than a spin lock: threads that allocate together while tracking wait for one
-// another asleep, which costs less than spinning against a holder that lost its processor.
+// Serialises start and stop of the module; never taken by an allocation.
 std::recursive_mutex MemoryLock;
+
+// The allocation order of tracked blocks: the processor's time-stamp counter, which runs at one
+// rate on every core and needs no shared counter; elsewhere a shared counter.
+inline uint64_t NextSequence() {
+#if defined(__x86_64__)
+    return __builtin_ia32_rdtsc();
+#else
+    static std::atomic<uint64_t> sequence{0};
+    return sequence.fetch_add(1, std::memory_order_relaxed);
+#endif
+}
+
+// Names the calling thread: the address of a variable each thread has its own copy of, which
+// needs no initialisation on first use.
+inline uint64_t CurrentThreadTag() {
+    static thread_local char marker;
+    return (uint64_t)(uintptr_t)&marker;
+}
+
+// One thread's tracked blocks, newest first. Its lock is uncontended unless another thread frees
+// one of its blocks or a check walks every list. Re-entrant: the full check of the memory test
+// flag and the dump of a failing check run while the allocator holds its own list. Lists are
+// never freed: a list whose thread ended keeps its blocks and is taken over by a later thread.
+//
+// The list also counts its blocks (count in the low half of Usage, bytes in the high half, as the
+// usage counters below), changed only with the list held, so that a check holding every list sees
+// lists and counts in step. Peak is the list's own usage when the maxima were last raised: the
+// maxima are recomputed over all lists only when a list passes its own peak, which keeps them
+// exact while one thread allocates and costs nothing in the steady state.
+struct alignas(64) TrackList {
+    std::atomic<uint32_t> Locked{0};
+    std::atomic<uint64_t> Owner{0};
+    uint32_t Depth = 0;
+    MemoryTracker* Newest = nullptr;
+    std::atomic<uint64_t> Usage{0};
+    uint32_t PeakCount = 0;
+    uint32_t PeakBytes = 0;
+    TrackList* NextList = nullptr; // registry order
+    std::atomic<bool> InUse{false};
+};
+
+// Serialises additions to the registry of lists and the walks over every list. May be taken while
+// a list is held, never the other way round. Lists are only ever prepended, and their NextList
+// never changes once published, so a free can look a list up without the lock.
+std::recursive_timed_mutex RegistryLock;
+std::atomic<TrackList*> Registry{nullptr};
+
+bool IsRegistered(const TrackList* list) {
+    for (TrackList* each = Registry.load(std::memory_order_acquire); each; each = each->NextList)
+        if (each == list) return true;
+    return false;
+}
+
+// The tracked blocks of every list.
+uint64_t TrackedUsage() {
+    uint64_t total = 0;
+    for (TrackList* each = Registry.load(std::memory_order_acquire); each; each = each->NextList)
+        total += each->Usage.load(std::memory_order_relaxed);
+    return total;
+}
+
+void Publish(TrackList* list) {
+    list->NextList = Registry.load(std::memory_order_relaxed);
+    Registry.store(list, std::memory_order_release);
+}
+
+void ListLock(TrackList* list) {
+    const uint64_t me = CurrentThreadTag();
+    if (list->Owner.load(std::memory_order_relaxed) == me) {
+        list->Depth++;
+        return;
+    }
+    for (uint32_t spins = 0; list->Locked.exchange(1, std::memory_order_acquire);) {
+        while (list->Locked.load(std::memory_order_relaxed)) {
+            if (++spins < 64)
+                __builtin_ia32_pause();
+            else
+                sched_yield();
+        }
+    }
+    list->Owner.store(me, std::memory_order_relaxed);
+    list->Depth = 1;
+}
+
+// Gives up after about a second: used only by the dump of a failing check, which must not hang
+// on a list whose holder is itself stuck in an abort.
+bool ListLockBounded(TrackList* list) {
+    const uint64_t me = CurrentThreadTag();
+    if (list->Owner.load(std::memory_order_relaxed) == me) {
+        list->Depth++;
+        return true;
+    }
+    for (uint32_t spins = 0; list->Locked.exchange(1, std::memory_order_acquire);) {
+        if (++spins > 100000) return false;
+        sched_yield();
+    }
+    list->Owner.store(me, std::memory_order_relaxed);
+    list->Depth = 1;
+    return true;
+}
+
+void ListUnlock(TrackList* list) {
+    if (--list->Depth) return;
+    list->Owner.store(0, std::memory_order_relaxed);
+    list->Locked.store(0, std::memory_order_release);
+}
+
+class ListGuard {
+  public:
+    explicit ListGuard(TrackList* list) : list_(list) { ListLock(list_); }
+    ~ListGuard() { ListUnlock(list_); }
+    ListGuard(const ListGuard&) = delete;
+    ListGuard& operator=(const ListGuard&) = delete;
+
+  private:
+    TrackList* list_;
+};
+
+// Holds every list (and the registry) for a walk over all tracked blocks.
+class AllListsGuard {
+  public:
+    explicit AllListsGuard(bool bounded = false) {
+        registry_ = bounded ? RegistryLock.try_lock_for(std::chrono::seconds(1)) : (RegistryLock.lock(), true);
+        for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList) {
+            if (bounded) {
+                if (!ListLockBounded(list)) continue;
+            } else {
+                ListLock(list);
+            }
+            held_.push_back(list);
+        }
+    }
+    ~AllListsGuard() {
+        for (TrackList* list : held_) ListUnlock(list);
+        if (registry_) RegistryLock.unlock();
+    }
+    AllListsGuard(const AllListsGuard&) = delete;
+    AllListsGuard& operator=(const AllListsGuard&) = delete;
+
+  private:
+    bool registry_ = false;
+    // Filled through the system heap, which the tracked allocator never calls back into.
+    std::vector<TrackList*> held_;
+};
+
+struct ThreadList {
+    TrackList* List = nullptr;
+    ~ThreadList() {
+        if (List) List->InUse.store(false, std::memory_order_release);
+        List = nullptr;
+        Gone = true;
+    }
+    bool Gone = false;
+};
+thread_local ThreadList CurrentList;
+// Blocks tracked by a thread's own exit handlers after its list was handed back.
+TrackList OrphanList;
+
+[[gnu::noinline]] TrackList* AdoptList() {
+    if (CurrentList.Gone) {
+        std::lock_guard<std::recursive_timed_mutex> lock(RegistryLock);
+        if (!OrphanList.InUse.exchange(true)) Publish(&OrphanList);
+        return &OrphanList;
+    }
+    std::lock_guard<std::recursive_timed_mutex> lock(RegistryLock);
+    TrackList* found = nullptr;
+    for (TrackList* list = Registry.load(std::memory_order_relaxed); list && !found; list = list->NextList)
+        if (list != &OrphanList && !list->InUse.load(std::memory_order_acquire)) found = list;
+    if (!found) {
+        found = new TrackList;
+        Publish(found);
+    }
+    found->InUse.store(true, std::memory_order_release);
+    CurrentList.List = found;
+    return found;
+}
+
+inline TrackList* ThreadTrackList() {
+    TrackList* list = CurrentList.List;
+    return __builtin_expect(list != nullptr, 1) ? list : AdoptList();
+}
+
+void WidenBounds(uintptr_t block, uintptr_t record) {
+    MemoryState& s = GlobalMemoryState;
+    uintptr_t low = s.Low.load(std::memory_order_relaxed);
+    while (block < low && !s.Low.compare_exchange_weak(low, block, std::memory_order_relaxed)) {
+    }
+    uintptr_t high = s.High.load(std::memory_order_relaxed);
+    while (record > high && !s.High.compare_exchange_weak(high, record, std::memory_order_relaxed)) {
+    }
+}
+
+void RaiseMaximum(std::atomic<uint32_t>& maximum, uint32_t value) {
+    uint32_t seen = maximum.load(std::memory_order_relaxed);
+    while (value > seen && !maximum.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
 // Stops the allocation report from recursing when the log allocates.
 thread_local bool MemoryReporting = false;
 
@@ -66,8 +269,7 @@ thread_local bool MemoryReporting = false;
 //
 // Untracked blocks are counted on the thread that allocates or frees them, in a slot only that
 // thread writes: no locked instruction on the fast path. A reader sums the slots of the living
-// threads and what ended threads left behind. Tracked blocks are counted in one word that only
-// changes under MemoryLock, together with the list, so that a check sees both in step.
+// threads and what ended threads left behind. Tracked blocks are counted by their lists.
 struct ThreadUsage {
     std::atomic<uint64_t> Value{0};
     ThreadUsage* Next = nullptr;
@@ -80,8 +282,6 @@ std::mutex UsageListLock;
 ThreadUsage* UsageList = nullptr;
 // Counts of threads that have ended, and of frees that came after a thread's slot was gone.
 std::atomic<uint64_t> Retired{0};
-// Changed only under MemoryLock.
-std::atomic<uint64_t> TrackedUsage{0};
 
 thread_local ThreadUsage* ThreadSlot = nullptr;
 thread_local bool ThreadSlotGone = false;
@@ -122,14 +322,9 @@ inline void AddUsage(uint64_t delta) {
     slot->Value.store(slot->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
-// Called with MemoryLock held.
-inline void AddTrackedUsage(uint64_t delta) {
-    TrackedUsage.store(TrackedUsage.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
-}
-
 uint64_t ReadUsage() {
     std::lock_guard<std::mutex> lock(UsageListLock);
-    uint64_t total = Retired.load(std::memory_order_relaxed) + TrackedUsage.load(std::memory_order_relaxed);
+    uint64_t total = Retired.load(std::memory_order_relaxed) + TrackedUsage();
     for (ThreadUsage* slot = UsageList; slot; slot = slot->Next)
         total += slot->Value.load(std::memory_order_relaxed);
     return total;
@@ -138,7 +333,11 @@ uint64_t ReadUsage() {
 void ClearUsage() {
     std::lock_guard<std::mutex> lock(UsageListLock);
     Retired.store(0);
-    TrackedUsage.store(0);
+    for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList) {
+        list->Usage.store(0);
+        list->PeakCount = 0;
+        list->PeakBytes = 0;
+    }
     for (ThreadUsage* slot = UsageList; slot; slot = slot->Next) slot->Value.store(0);
 }
 
@@ -221,18 +420,33 @@ uintptr_t WalkLimit() {
     return limit + 1;
 }
 
-// Called with the lock held. Stops at a record outside the bounds so that a damaged list can
-// still be shown up to the damage.
-void DumpLocked() {
-    const uintptr_t limit = WalkLimit();
-    uintptr_t visited = 0;
-    for (MemoryTracker* record = GlobalMemoryState.Newest; record && InBounds(record) && visited < limit;
-         record = record->Next, visited++) {
+// Called with every list held. Merges the lists by sequence, newest first. Stops a list at a
+// record outside the bounds so that a damaged list can still be shown up to the damage.
+void DumpHeld() {
+    std::vector<MemoryTracker*> heads;
+    for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList)
+        if (list->Newest) heads.push_back(list->Newest);
+    uintptr_t limit = WalkLimit();
+    for (;;) {
+        size_t pick = heads.size();
+        for (size_t i = 0; i < heads.size(); i++) {
+            if (!heads[i] || !InBounds(heads[i])) continue;
+            if (pick == heads.size() || heads[i]->Sequence > heads[pick]->Sequence) pick = i;
+        }
+        if (pick == heads.size() || limit-- == 0) return;
+        MemoryTracker* record = heads[pick];
         Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
                      "Memory Tracking: 0x%p alloc'd from [Line %d/%s] [%d/0x%.8X]\n",
                      record->Block + kGuardSize, (int32_t)record->Line, record->File, (int32_t)record->Size,
                      record->Flags);
+        heads[pick] = record->Next;
     }
+}
+
+// The dump of a failing check: takes what lists it can within a bounded wait.
+void DumpLocked() {
+    AllListsGuard all(true);
+    DumpHeld();
 }
 
 // Called with the lock held; every failure dumps the list and aborts.
@@ -358,43 +572,60 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     // a listed block without them.
     WriteGuards(block, r);
 
-    MemoryState& s = GlobalMemoryState;
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+    // The full check walks every list, so it runs before this thread holds its own.
     if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
-    record->Next = s.Newest;
-    if (s.Newest) s.Newest->Prev = record;
-    s.Newest = record;
-    if ((uintptr_t)block < s.Low.load(std::memory_order_relaxed))
-        s.Low.store((uintptr_t)block, std::memory_order_relaxed);
-    if ((uintptr_t)record > s.High.load(std::memory_order_relaxed))
-        s.High.store((uintptr_t)record, std::memory_order_relaxed);
+    TrackList* list = ThreadTrackList();
+    record->List = list;
+    MemoryState& s = GlobalMemoryState;
+    // Bounds are widened before the record is reachable from a list, so that a walk never meets a
+    // listed record outside them.
+    WidenBounds((uintptr_t)block, (uintptr_t)record);
+    ListGuard guard(list);
+    record->Sequence = NextSequence();
+    record->Next = list->Newest;
+    if (list->Newest) list->Newest->Prev = record;
+    list->Newest = record;
+    // Counted with the list held, so that a check never sees the lists and the count disagree.
     // The maxima take the counters as they stand before this block is counted. While tracking,
-    // every count lives in TrackedUsage: the start cleared the thread slots and nothing adds to them.
-    const uint64_t usage = TrackedUsage.load(std::memory_order_relaxed);
-    if (UsageCount(usage) > s.MaxCount) s.MaxCount = UsageCount(usage);
-    if (UsageBytes(usage) > s.MaxBytes) s.MaxBytes = UsageBytes(usage);
-    // Counted under the lock, so that a check never sees the list and the count disagree.
-    AddTrackedUsage(UsageDelta(r));
+    // every count lives here: the start cleared the thread slots and nothing adds to them.
+    const uint64_t own = list->Usage.load(std::memory_order_relaxed);
+    if (UsageCount(own) > list->PeakCount || UsageBytes(own) > list->PeakBytes) {
+        if (UsageCount(own) > list->PeakCount) list->PeakCount = UsageCount(own);
+        if (UsageBytes(own) > list->PeakBytes) list->PeakBytes = UsageBytes(own);
+        const uint64_t usage = TrackedUsage();
+        RaiseMaximum(s.MaxCount, UsageCount(usage));
+        RaiseMaximum(s.MaxBytes, UsageBytes(usage));
+    }
+    list->Usage.store(own + UsageDelta(r), std::memory_order_relaxed);
     return block;
 }
 
-// Runs the tracker part of the free checks under the lock; with unlink the record also leaves the
-// list and the block stops being counted.
+// Runs the tracker part of the free checks with the record's list held; with unlink the record
+// also leaves the list and the block stops being counted.
 [[gnu::noinline]] void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t debugFlags,
                                          bool unlink, const char* file, int32_t line) {
-    MemoryState& s = GlobalMemoryState;
+    if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
     // The record address is only formed here; it is checked against the bounds before any read.
     MemoryTracker* record = (MemoryTracker*)((uintptr_t)block + r);
+    if (!InBounds(record)) TrackerCheck(record, block, size, file, line);
+    // The list pointer is trusted only when it names a registered list; anything else is a
+    // damaged record, which the check below reports with the right text.
+    TrackList* list = record->List;
+    if (!IsRegistered(list)) {
+        AllListsGuard all;
+        TrackerCheck(record, block, size, file, line);
+        Debug_AbortInt(file, line, "Memory tracking mismatch (%d / %d) [0x%p / 0x%p]\n", size,
+                       (int32_t)record->Size, block, record->Block);
+    }
     {
-        std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-        if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
+        ListGuard guard(list);
         TrackerCheck(record, block, size, file, line);
         if (!unlink) return;
         if (record->Next) record->Next->Prev = record->Prev;
         if (record->Prev) record->Prev->Next = record->Next;
-        if (s.Newest == record) s.Newest = record->Prev ? record->Prev : record->Next;
+        if (list->Newest == record) list->Newest = record->Prev ? record->Prev : record->Next;
         record->Size = kFreedSize;
-        AddTrackedUsage(0 - UsageDelta(r));
+        list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r), std::memory_order_relaxed);
     }
     memset((void*)record, 0, kTrackerSize);
 }
@@ -442,6 +673,14 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     free(block);
 }
 
+// A start or stop of the module drops what the lists held: blocks of an earlier run are no longer
+// tracked.
+void ForgetLists() {
+    AllListsGuard all;
+    for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList)
+        list->Newest = nullptr;
+}
+
 } // namespace
 
 int64_t Memory_Init(int32_t tracking) {
@@ -454,7 +693,7 @@ int64_t Memory_Init(int32_t tracking) {
     s.MaxBytes = 0;
     s.Low = UINTPTR_MAX;
     s.High = 0;
-    s.Newest = nullptr;
+    ForgetLists();
     GlobalMemory.store(&s, std::memory_order_release);
     return 1;
 }
@@ -465,7 +704,7 @@ int64_t Memory_Remove() {
     std::lock_guard<std::recursive_mutex> lock(MemoryLock);
     GlobalMemory.store(nullptr, std::memory_order_release);
     GlobalMemoryState.Tracking.store(0);
-    GlobalMemoryState.Newest = nullptr;
+    ForgetLists();
     return 1;
 }
 
@@ -478,9 +717,8 @@ int64_t Memory_GetMaximum(uint32_t* count, uint32_t* bytes) {
     ASSERT_POINTER(bytes);
     *count = 0;
     *bytes = 0;
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-    *count = GlobalMemoryState.MaxCount;
-    *bytes = GlobalMemoryState.MaxBytes;
+    *count = GlobalMemoryState.MaxCount.load(std::memory_order_relaxed);
+    *bytes = GlobalMemoryState.MaxBytes.load(std::memory_order_relaxed);
     return 1;
 }
 
@@ -578,19 +816,22 @@ int64_t Memory_Check(const char* label) {
     if (labelled) Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Checking Memory at %s...\n", label);
     int32_t records = 0;
     {
-        std::lock_guard<std::recursive_mutex> lock(MemoryLock);
+        AllListsGuard all;
         const uintptr_t limit = WalkLimit();
         int32_t failures = 0;
         // A looping list runs into the limit, one past the count, and fails the comparison below.
-        for (MemoryTracker* record = GlobalMemoryState.Newest; record && (uintptr_t)records < limit;
-             record = record->Next) {
-            TrackerCheck(record, record->Block, (int32_t)record->Size, __FILE__, __LINE__);
-            if (!GuardCheck(false, record->Block, (int32_t)record->Size, __FILE__, __LINE__, kTrackerSize))
-                failures++;
-            records++;
+        for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList) {
+            for (MemoryTracker* record = list->Newest; record && (uintptr_t)records < limit;
+                 record = record->Next) {
+                TrackerCheck(record, record->Block, (int32_t)record->Size, __FILE__, __LINE__);
+                if (!GuardCheck(false, record->Block, (int32_t)record->Size, __FILE__, __LINE__,
+                                kTrackerSize))
+                    failures++;
+                records++;
+            }
         }
         if (failures) {
-            DumpLocked();
+            DumpHeld();
             Debug_AbortInt(__FILE__, __LINE__, "Failure in internal memory check (%d blocks failed)\n",
                            failures);
         }
@@ -607,8 +848,8 @@ int64_t Memory_Check(const char* label) {
 
 int64_t Memory_Dump() {
     if (!IsTracking()) return 1;
-    std::lock_guard<std::recursive_mutex> lock(MemoryLock);
-    DumpLocked();
+    AllListsGuard all;
+    DumpHeld();
     return 1;
 }
 

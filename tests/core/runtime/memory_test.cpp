@@ -231,11 +231,15 @@ TEST(Memory, BadArgumentsAbortAtTheCallersLine) {
 TEST(Memory, FailedAllocationAborts) {
     const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizer's allocator reads its limits once at start; the re-executed child inherits them.
-    const char* old = getenv("ASAN_OPTIONS");
+    const char* name = "ASAN_OPTIONS";
+#ifdef __SANITIZE_THREAD__
+    name = "TSAN_OPTIONS";
+#endif
+    const char* old = getenv(name);
     const std::string saved = old ? old : "";
-    setenv("ASAN_OPTIONS", (saved + ":allocator_may_return_null=1:max_allocation_size_mb=64").c_str(), 1);
+    setenv(name, (saved + ":allocator_may_return_null=1:max_allocation_size_mb=64").c_str(), 1);
     auto limit = [] {};
 #else
     auto limit = [] {
@@ -247,11 +251,11 @@ TEST(Memory, FailedAllocationAborts) {
                  AbortAt("No Memory available (1073741824 / 1073741856)\n", "caller\\.cpp/11"));
     EXPECT_ABORT((limit(), Memory_AllocInt(1 << 30, MEMORY_FLAG_ZERO, "caller.cpp", 12)),
                  AbortAt("No Zeroed Memory available (1073741824 / 1073741856)\n", "caller\\.cpp/12"));
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     if (old)
-        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+        setenv(name, saved.c_str(), 1);
     else
-        unsetenv("ASAN_OPTIONS");
+        unsetenv(name);
 #endif
     GTEST_FLAG_SET(death_test_style, style);
 }
@@ -442,6 +446,27 @@ TEST_F(MemoryLog, DumpReportAndCheckTexts) {
           std::string("Checking Memory at after two...\n"),
           Format("All memory appears to be correct (%u allocs verified).\n", base.first + 2)})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << text;
+}
+
+// Blocks of several threads, one of them ended and one freed by another thread: the dump still
+// lists every live block newest first, and the check counts them all.
+TEST_F(MemoryLog, DumpMergesTheBlocksOfEveryThreadNewestFirst) {
+    void* blocks[4] = {};
+    const int32_t sizes[4] = {11, 22, 33, 44};
+    const std::string text = Run(DEBUG_FLAG_MEMORY_TRACKING, [&] {
+        for (int i = 0; i < 3; i++) std::thread([&, i] { blocks[i] = Memory_Alloc(sizes[i]); }).join();
+        blocks[3] = Memory_Alloc(sizes[3]);
+        std::thread([&] { Memory_Free(blocks[1], sizes[1]); }).join();
+        EXPECT_EQ(Memory_Dump() + Memory_Check("threads"), 2);
+        for (int i : {0, 2, 3}) Memory_Free(blocks[i], sizes[i]);
+    });
+    size_t at = 0;
+    for (int i : {3, 2, 0}) {
+        at = text.find(Format("Memory Tracking: 0x%p alloc'd from", blocks[i]), at);
+        ASSERT_NE(at, std::string::npos) << i << "\n" << text;
+    }
+    EXPECT_EQ(text.find(Format("Memory Tracking: 0x%p alloc'd from", blocks[1])), std::string::npos) << text;
+    EXPECT_NE(text.find("appears to be correct"), std::string::npos) << text;
 }
 
 TEST_F(MemoryLog, UntrackedCheckSaysSoAndDumpAndReportAreSilent) {
