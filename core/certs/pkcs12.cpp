@@ -35,6 +35,7 @@ constexpr uint32_t kSaltSize = 8;
 constexpr uint32_t kRc4KeySize = 16;
 constexpr uint32_t kMaxKeyBuffer = 1024;
 constexpr uint32_t kMaxDigestSize = 64;
+constexpr uint32_t kMaxBlockSize = 256;
 // Real files use a few thousand rounds; a hostile count near 2^32 would keep the reader hashing
 // for many minutes, so counts past this are refused as invalid.
 constexpr uint32_t kMaxIterations = 1u << 20;
@@ -185,7 +186,8 @@ bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passw
             uint32_t length) {
     const uint32_t u = record->DigestSize;
     const uint32_t v = DerivationBlock(record);
-    if (u == 0 || u > kMaxDigestSize || passwordLength > 4 * kMaxPasswordBytes || saltLength > kMaxKeyBuffer)
+    if (u == 0 || u > kMaxDigestSize || v > kMaxBlockSize || passwordLength > 4 * kMaxPasswordBytes ||
+        saltLength > kMaxKeyBuffer)
         return false;
     // D, then I = S || P, each of S and P its source repeated to a whole number of blocks.
     const uint32_t sLength = (saltLength + v - 1) / v * v;
@@ -199,7 +201,7 @@ bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passw
     Repeat(i + sLength, pLength, password, passwordLength);
 
     uint8_t a[kMaxDigestSize];
-    uint8_t b[256];
+    uint8_t b[kMaxBlockSize];
     bool ok = true;
     for (uint32_t done = 0; done < length && ok;) {
         ok = Hash_QuickDigest(record, buffer.Data, (int32_t)(v + iLength), a, (int32_t)sizeof(a)) == 1;
