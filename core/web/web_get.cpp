@@ -199,7 +199,7 @@ template <size_t N> const char* Find(const CodeName (&table)[N], int32_t code, c
 }
 
 WebGet* Checked() {
-    CLASS_CHECK(GlobalWebGet, WEBGET_CLASS_ID);
+    WEBGET_CHECK(GlobalWebGet);
     return GlobalWebGet;
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/runtime/debug.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_redirect.h"
 
@@ -58,6 +59,17 @@ struct WebGet {
 
 // The state, or null outside WebGet_Init .. WebGet_Remove.
 WebGet* WebGet_State();
+// The state record starts with its class id alone (it has no object header): the same checks as
+// CLASS_CHECK, on that first word.
+#define WEBGET_CHECK(state)                                                                    \
+    do {                                                                                       \
+        const WebGet* webget_check_ = (state);                                                 \
+        if (webget_check_ == nullptr) Debug_AbortInt(__FILE__, __LINE__, "Pointer is NULL\n");  \
+        if (webget_check_->ClassId != WEBGET_CLASS_ID)                                          \
+            Debug_AbortInt(__FILE__, __LINE__,                                                 \
+                           "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n",   \
+                           webget_check_, (uint32_t)WEBGET_CLASS_ID, webget_check_->ClassId);   \
+    } while (0)
 
 // Redirect half of the life cycle: the rule pool's member size, the match limits, the frees.
 int64_t WebGet_RedirectInitState(WebGet* state);

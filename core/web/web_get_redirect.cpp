@@ -114,7 +114,7 @@ template <size_t N> int64_t FlagString(const FlagName (&table)[N], uint32_t bits
 
 WebGet* State() {
     WebGet* state = WebGet_State();
-    if (state) CLASS_CHECK(state, WEBGET_CLASS_ID);
+    if (state) WEBGET_CHECK(state);
     return state;
 }
 
