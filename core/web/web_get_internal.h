@@ -82,7 +82,7 @@ int64_t Notification_OnWebGetRedirectChanged(void* user, const char* type, const
 // The rule addition behind WebGet_RedirectAdd, without the notification. Compile options above 32
 // bits stop the process: callers check them first.
 int64_t WebGet_RedirectAddInternal(const char* name, uint32_t flags, uint32_t mutableRule, const char* pattern,
-                                   const char* replacement, int64_t compileOptions, int64_t substituteOptions);
+                                   const char* replacement, int64_t CompileOptions, int64_t substituteOptions);
 
 // WebGet_ErrorFilter at a given monotonic time.
 int64_t WebGet_ErrorFilterAt(const uint32_t* address, uint32_t port, double now);

@@ -311,7 +311,7 @@ int64_t WebGet_RedirectRemoveState(WebGet* state) {
 // ---- Rules ----------------------------------------------------------------------------------
 
 int64_t WebGet_RedirectAddInternal(const char* name, uint32_t flags, uint32_t mutableRule, const char* pattern,
-                                   const char* replacement, int64_t compileOptions, int64_t substituteOptions) {
+                                   const char* replacement, int64_t CompileOptions, int64_t substituteOptions) {
     WebGet* state = State();
     if (!state) return 0;
     ASSERT_POINTER(name);
@@ -329,10 +329,10 @@ int64_t WebGet_RedirectAddInternal(const char* name, uint32_t flags, uint32_t mu
         Log_Warning("Attempted to overwrite immutable redirect (%s)\n", name);
         return 0;
     }
-    ASSERT_MSG(compileOptions >= 0 && compileOptions <= UINT32_MAX, "CompileOptions out of range");
+    ASSERT_MSG(CompileOptions >= 0 && CompileOptions <= UINT32_MAX, "CompileOptions out of range");
     int error = 0;
     PCRE2_SIZE offset = 0;
-    const uint32_t options = (uint32_t)compileOptions & ~kUnsafeOptions;
+    const uint32_t options = (uint32_t)CompileOptions & ~kUnsafeOptions;
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED, options, &error,
                                      &offset, nullptr);
     if (!code) {
