@@ -47,6 +47,10 @@ constexpr uint32_t kHeapLimitKiB = 16 * 1024;
 // Option bits that would let PCRE2 skip its UTF validity check: on text from scripts and
 // configuration that is undefined behaviour, so they never reach PCRE2.
 constexpr uint32_t kUnsafeOptions = PCRE2_NO_UTF_CHECK;
+// "DupNames" among substitute options is the compile option's bit, which at match time means a
+// DFA restart that PCRE2 refuses for every substitution: it is kept in the rule (and carried in
+// its text) but not passed on.
+constexpr uint32_t kCompileOnlySubstituteBits = 0x40;
 
 constexpr int32_t kMemberSize = 320;
 
@@ -488,7 +492,8 @@ int64_t WebGet_Redirect(uint32_t flags, char* url, int32_t capacity) {
             memset(output, 0, WEBGET_REDIRECT_TEXT_SIZE);
             PCRE2_SIZE length = (PCRE2_SIZE)room;
             const int rc = pcre2_substitute(rule->Code, reinterpret_cast<PCRE2_SPTR>(url), PCRE2_ZERO_TERMINATED, 0,
-                                            rule->SubstituteOptions & ~kUnsafeOptions, nullptr, context,
+                                            rule->SubstituteOptions & ~(kUnsafeOptions | kCompileOnlySubstituteBits),
+                                            nullptr, context,
                                             reinterpret_cast<PCRE2_SPTR>(rule->Replacement), PCRE2_ZERO_TERMINATED,
                                             reinterpret_cast<PCRE2_UCHAR*>(output), &length);
             if (rc > 0) {

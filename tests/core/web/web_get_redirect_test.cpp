@@ -85,6 +85,7 @@ TEST_F(WebGetRedirectTest, SubstitutionsAndOptions) {
         {"o", "0", 0, kGlobal, "http://foo/", "http://f00/", 1},
         {"/(v\\d+)/", "/$1-pinned/", 0, 0, "http://h/v12/f", "http://h/v12-pinned/f", 1},
         {"h/(.*)", "$1", 0, 0x20000, "http://h/rest", "rest", 1},
+        {"(?<n>o)|(?<n>x)", "${n}0", 0x40, 0x40 | kGlobal, "http://fox/", "http://fo0x0/", 1},
         {"(", "x", 0, 0, "http://h/", "http://h/", 0},
         {"h", "$9", 0, 0, "http://h/", "http://h/", 0},
     };
