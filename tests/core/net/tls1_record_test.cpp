@@ -394,6 +394,10 @@ TEST_F(Tls1Record, BackPressureLeavesRecordsUnread) {
     TLS1_ReadGetBufferLeft(tls, &left);
     EXPECT_EQ(left, 4);
     EXPECT_EQ(MemoryStream_GetUsed(tls->Received), 5);
+    // Received bytes go in whole or not at all: half a record would put the stream out of step.
+    const Bytes tooMany(TLS1_RECEIVE_BUFFER_MAX, 0);
+    EXPECT_EQ(TLS1_ReadPut(tls, tooMany.data(), (uint32_t)tooMany.size()), 0);
+    EXPECT_EQ(MemoryStream_GetUsed(tls->Received), 5);
 }
 
 } // namespace
