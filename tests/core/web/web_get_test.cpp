@@ -9,6 +9,8 @@
 #include "core/certs/authenticate.h"
 #include "core/certs/cert_store.h"
 #include "core/linux/platform_facts.h"
+#include "core/net/tls1_internal.h"
+#include "core/runtime/class.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
 #include "core/web/web_get_internal.h"
@@ -163,21 +165,33 @@ TEST_F(WebGetTest, XCacheCountsPerHostServerAndVerdict) {
 }
 
 TEST_F(WebGetTest, DefaultStoreIsHeldAndDropped) {
-    CertStoreNull* null = nullptr;
-    CertStoreNull_Create(&null);
-    CertStoreInterface* mine = CertStoreNull_GetInterfaceHandle(null);
-    CertStoreNull_Release(&null);
-    EXPECT_EQ(WebGet_CertStoreSetDefaultHandle(mine), 1);
+    CertStoreInterface* app = Authenticate_CertStoreGet("app");
+    CertStoreInterface* null = Authenticate_CertStoreGet("null");
     CertStoreInterface* got = WebGet_CertStoreGetDefaultHandle();
-    EXPECT_EQ(got, mine);
+    EXPECT_EQ(got, app);
     CertStoreInterface_Release(&got);
-    CertStoreInterface_Release(&mine);
+
+    EXPECT_EQ(WebGet_CertStoreSetDefaultHandle(null), 1);
+    got = WebGet_CertStoreGetDefaultHandle();
+    EXPECT_EQ(got, null);
+    CertStoreInterface_Release(&got);
+    // A new connection holds a reference of its own to the default store.
+    TLS1* tls = nullptr;
+    TLS1_Create(&tls);
+    EXPECT_EQ(tls->CertStore, null);
+    TLS1_Release(&tls);
+
     // With no store held connections still verify against the "app" store, never against nothing.
     EXPECT_EQ(WebGet_CertStoreSetDefaultHandle(nullptr), 1);
-    CertStoreInterface* app = Authenticate_CertStoreGet("app");
     got = WebGet_CertStoreGetDefaultHandle();
     EXPECT_EQ(got, app);
     CertStoreInterface_Release(&got);
+    WebGet_Remove();
+    Authenticate_Remove();
+    // Only our own references are left: the state let go of its ones.
+    EXPECT_EQ(Class_HasOneRef(null), 1);
+    EXPECT_EQ(Class_HasOneRef(app), 1);
+    CertStoreInterface_Release(&null);
     CertStoreInterface_Release(&app);
 }
 
