@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/dictionary.h"
@@ -337,6 +339,25 @@ TEST_F(WebGetRedirectTest, HostileRulesFailCleanly) {
     EXPECT_NE(TakeLog().find("DEBUG - Regex substitution failed (grow) (-48)\n"), std::string::npos);
     EXPECT_EQ(Redirect("http://h/x", 0, &changed, 1), "http://h/x");
     EXPECT_EQ(changed, 0);
+}
+
+TEST_F(WebGetRedirectTest, RulesChangeWhileAnotherThreadRewrites) {
+    std::atomic<bool> done{false};
+    std::thread writer([&done] {
+        for (int i = 0; i < 300; i++) {
+            WebGet_RedirectAddInternal("swap", 0, 1, i % 2 ? "a" : "b", "c", 0, 0);
+            if (i % 3 == 0) WebGet_RedirectRemove("swap");
+        }
+        done = true;
+    });
+    int64_t rewrites = 0;
+    while (!done) {
+        const std::string out = Redirect("http://h/ab", WEBGET_REDIRECT_EXPAND);
+        EXPECT_TRUE(out == "http://h/ab" || out == "http://h/cb" || out == "http://h/ac") << out;
+        rewrites++;
+    }
+    writer.join();
+    EXPECT_GT(rewrites, 0);
 }
 
 TEST_F(WebGetRedirectTest, CompileOptionsAboveThirtyTwoBitsAreABrokenPrecondition) {
