@@ -43,6 +43,7 @@ std::vector<Dictionary*> g_fired;
 int64_t Keep(void*, const char*, const char*, const char*, Dictionary* info) {
     Dictionary* copy = nullptr;
     Dictionary_Create(&copy);
+    Dictionary_SetPrivateKeys(copy, 0);
     if (info) Dictionary_Merge(copy, info, 1);
     g_fired.push_back(copy);
     return 1;
@@ -295,6 +296,16 @@ TEST_F(WebGetRedirectTest, NotificationCarriesRulesToTheOtherProcess) {
     EXPECT_STREQ(out, "v");
     EXPECT_EQ(WebGet_RedirectRemove("Fold"), 0);
     Dictionary_Release(&carried);
+
+    // Names keep a leading "#" on their way.
+    ASSERT_EQ(Add("#pin", "p", "P"), 1);
+    Dictionary* redirect = nullptr;
+    ASSERT_EQ(Dictionary_GetDictionaryByKey(g_fired.back(), "redirect", &redirect), 1);
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetLast(redirect, &item);
+    const char* key = nullptr;
+    ASSERT_EQ(Dictionary_ItemGetKeyPtr(redirect, item, &key), 1);
+    EXPECT_STREQ(key, "#pin");
 }
 
 TEST_F(WebGetRedirectTest, HostileRulesFailCleanly) {
