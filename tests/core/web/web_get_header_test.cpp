@@ -255,6 +255,10 @@ TEST(WebGetHeader, Ranges) {
         {"Bytes = 0 - 99,200-300", 1, 0, 99},
         {"bytes=-5-6", 0, -5, -1},
         {"bytes=5-x", 0, 5, -1},
+        // The "-" must follow the number: it is not taken from the next range of a list.
+        {"bytes=0-x", 0, 0, -1},
+        {"bytes=100,200-300", 0, 100, -1},
+        {"bytes=100", 1, 100, -1},
         {"bytes:1-2", 0, 0, -1},
         {"items=1-2", 0, 0, -1},
         {"bytes=99999999999999999999-", 0, 0, -1},
