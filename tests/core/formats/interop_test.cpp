@@ -291,12 +291,12 @@ TEST_F(InteropTest, UrlAuthorizationWithoutTheWebClient) {
         const char* Logged;
     };
     const Case cases[] = {
-        {0, nullptr, "https://host/", 1, ""},
-        {0, nullptr, "no-slashes", 0, ""},
-        {1, nullptr, "https://host/", 0, "WebGet whitelist not available yet (https://host/)"},
+        {0, nullptr, "https://host/", 1, "Hostname not found in whitelist (host)"},
+        {0, nullptr, "no-slashes", 0, "Malformed url (no-slashes)"},
+        {1, nullptr, "https://host/", 0, "Hostname not found in whitelist (host)"},
         {1, ApproveAll, "https://host/", 1, ""},
         {1, ApproveNone, "https://host/", 0, ""},
-        {0, ApproveNone, "https://host/", 1, ""},
+        {0, ApproveNone, "https://host/", 0, ""},
     };
     EXPECT_EQ(Interop_SetOverride("WebGet_Authorize", reinterpret_cast<void*>(ApproveAll)), 1);
     EXPECT_EQ(WebGet_Authorize("https://host/"), 1);
