@@ -151,6 +151,12 @@ TEST_F(WebGetCacheTest, ReservationFetchesOnce) {
     EXPECT_NE(fresh, first);
     EXPECT_EQ(WebGetCacheItem_IsWriting(fresh), 1);
     EXPECT_EQ(Count("http://a/"), 0u);
+
+    // A filler that lets go of its item unfinished does not leave the others waiting for ever.
+    WebGetCacheItem_Release(&fresh);
+    EXPECT_EQ(WebGetCacheStore_WaitOne(store, "http://a/", &fresh), 0);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(WebGetCacheItem_IsWriting(fresh), 1);
     for (WebGetCacheItem** h : {&first, &second, &third, &fresh}) WebGetCacheItem_Release(h);
 }
 
@@ -217,17 +223,13 @@ TEST_F(WebGetCacheTest, ExpirySweepsAtMostEveryThirtySeconds) {
 }
 
 TEST_F(WebGetCacheTest, ItemsTakeTheStoreDirective) {
-    struct Row {
-        uint32_t directive;
-        int64_t store, validate;
-    };
-    const Row rows[] = {{0, 1, 0}, {1, 1, 1}, {2, 0, 0}};
-    for (const Row& r : rows) {
-        WebGetCacheStore_SetDirective(store, r.directive);
+    const int64_t expected[][2] = {{1, 0}, {1, 1}, {0, 0}}; // should store, should validate
+    for (uint32_t directive = 0; directive < 3; directive++) {
+        WebGetCacheStore_SetDirective(store, directive);
         WebGetCacheItem* item = nullptr;
         WebGetCacheStore_AddItem(store, "http://d/", &item);
-        EXPECT_EQ(WebGetCacheItem_ShouldStore(item), r.store) << r.directive;
-        EXPECT_EQ(WebGetCacheItem_ShouldValidate(item), r.validate) << r.directive;
+        EXPECT_EQ(WebGetCacheItem_ShouldStore(item), expected[directive][0]) << directive;
+        EXPECT_EQ(WebGetCacheItem_ShouldValidate(item), expected[directive][1]) << directive;
         WebGetCacheItem_Release(&item);
     }
 }
