@@ -389,10 +389,9 @@ uint32_t Dispatch(TLS1* tls, uint32_t length) {
         }
         return 0;
     case TLS1_CONTENT_APPLICATION_DATA:
-        // Plaintext nobody vouched for never reaches the caller.
-        if (!(tls->Flags & TLS1_FLAG_READ_PROTECTED)) return TLS1_ALERT_UNEXPECTED_MESSAGE;
-        if (length && DuplexStream_ReadPut(tls->Stream, content, length) != 1) return TLS1_ALERT_DECODE_ERROR;
-        return 0;
+        // Protected data went to the reader already (ReadApplicationData); plaintext that nobody
+        // vouched for never reaches the caller.
+        return TLS1_ALERT_UNEXPECTED_MESSAGE;
     default:
         return TLS1_ALERT_UNEXPECTED_MESSAGE;
     }
@@ -473,8 +472,8 @@ int64_t TLS1_Connect(TLS1* tls, const char* host, uint32_t* error) {
     ASSERT_POINTER(error);
     *error = 0;
     // A server's HelloRequest on an established connection: the new hello travels under the
-    // current keys, and records already queued or received belong to the running session, so
-    // nothing buffered is dropped and the sequence numbers go on.
+    // current keys and version, and records already queued or received belong to the running
+    // session, so nothing buffered is dropped and the sequence numbers go on.
     const bool renegotiation = LoadAtomic(&tls->Connected) && LoadAtomic(&tls->HandshakeComplete);
     if (renegotiation) {
         tls->Flags = (tls->Flags & (TLS1_FLAG_WRITE_PROTECTED | TLS1_FLAG_READ_PROTECTED | TLS1_FLAG_WANT_HEADER)) |
@@ -491,7 +490,8 @@ int64_t TLS1_Connect(TLS1* tls, const char* host, uint32_t* error) {
     StoreAtomic(&tls->Connected, 1);
     StoreAtomic(&tls->LastError, 0);
     StoreAtomic(&tls->HandshakeComplete, 0);
-    tls->ActiveVersion = TLS1_Version_Max;
+    // Records keep the negotiated version's protection until the next ChangeCipherSpec.
+    if (!renegotiation) tls->ActiveVersion = TLS1_Version_Max;
     TLS1_HandshakeReset(tls);
     if (TLS1_ClientHelloQueue(tls, host ? host : "", renegotiation ? 1 : 0) != 1) {
         *error = TLS1_ALERT_HANDSHAKE_FAILURE;
