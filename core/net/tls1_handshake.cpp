@@ -922,36 +922,3 @@ int64_t TLS1_SetClientCert(TLS1* tls, MemoryStream* stream, const char* password
     context->ClientSignatureAlgorithm = algorithm;
     return 1;
 }
-
-int64_t TLS1_GetRequestedCertificateTypes(TLS1* tls, char* text, int32_t capacity) {
-    CLASS_CHECK(tls, TLS1_CLASS_ID);
-    ASSERT_POINTER(text);
-    if (capacity <= 0) return 0;
-    text[0] = 0;
-    int32_t used = 0;
-    for (uint32_t i = 0; i < tls->RequestedCertificateTypeCount; i++) {
-        const char* name = tls->RequestedCertificateTypes[i] == CERT_TYPE_ECDSA ? "ecdsa" : "rsa";
-        const int32_t nameLength = (int32_t)strlen(name);
-        if (used + (i ? 1 : 0) + nameLength >= capacity) return 0;
-        if (i) text[used++] = ',';
-        memcpy(text + used, name, (size_t)nameLength + 1);
-        used += nameLength;
-    }
-    return 1;
-}
-
-int64_t TLS1_GetRequestedSignAlgorithms(TLS1* tls, uint16_t* algorithms, uint32_t* count) {
-    CLASS_CHECK(tls, TLS1_CLASS_ID);
-    ASSERT_POINTER(algorithms);
-    ASSERT_POINTER(count);
-    *count = tls->RequestedSignAlgorithmCount;
-    memcpy(algorithms, tls->RequestedSignAlgorithms, *count * sizeof(uint16_t));
-    return 1;
-}
-
-int64_t TLS1_SetClientCertRequestCallback(TLS1* tls, TLS1ClientCertRequestFunc function, void* user) {
-    CLASS_CHECK(tls, TLS1_CLASS_ID);
-    tls->ClientCertRequest = function;
-    tls->ClientCertRequestUser = user;
-    return 1;
-}
