@@ -9,6 +9,7 @@
 
 #include "core/certs/asn1.h"
 #include "core/certs/x509.h"
+#include "core/crypto/hash.h"
 #include "core/runtime/class.h"
 
 enum : uint32_t { PKCS12_CLASS_ID = 0xF6F257FB };
@@ -43,9 +44,16 @@ int64_t PKCS12_Sign(PKCS12* pkcs12, const uint8_t* digest, uint32_t length, uint
 // The salt (8 bytes, pointing into the tree) and the iteration count of a PBE-SHA1-RC4-128
 // AlgorithmIdentifier node.
 int64_t PKCS12_GetPBEParams(ASN1* algorithm, const uint8_t** salt, uint32_t* iterations);
-// The password-based key function with SHA-1 over the password in its PKCS #12 form (UTF-16
-// big-endian with a two-byte terminator). Purpose PKCS12_PURPOSE_KEY: the data is decrypted in
-// place with RC4 under a 16-byte key. Any other purpose: `length` bytes of key (at most 20) are
+// The password-based key function (RFC 7292 appendix B.2) over any digest record: `length`
+// bytes of key for the purpose, from the password in its PKCS #12 form (UTF-16 big-endian with a
+// two-byte terminator) and the salt, each repeated to whole blocks of 64 bytes (128 for SHA-384
+// and SHA-512), with as many output blocks as the length needs. An iteration count of 0 hashes
+// once, as 1 does. A MAC key is derived with the MAC's own digest.
+int64_t PKCS12_DeriveKey(const HashInterface* record, const uint8_t* password, uint32_t passwordLength,
+                         const uint8_t* salt, uint32_t saltLength, uint32_t iterations, uint8_t purpose,
+                         uint8_t* out, uint32_t length);
+// The key function with SHA-1 and an 8-byte salt. Purpose PKCS12_PURPOSE_KEY: the data is
+// decrypted in place with RC4 under a 16-byte key. Any other purpose: `length` bytes of key are
 // written to `data`.
 int64_t PKCS12_Decrypt(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt, uint32_t iterations,
                        uint8_t* data, uint32_t length, uint8_t purpose);

@@ -115,7 +115,8 @@ struct TLS1 {
     TLS1HandshakeContext* HandshakeContext;
     TLS1ClientCertRequestFunc ClientCertRequest;
     void* ClientCertRequestUser;
-    uint8_t* WorkBuffer; // TLS1_RECORD_BUFFER bytes
+    uint8_t* WorkBuffer; // TLS1_RECORD_BUFFER bytes: the record being built
+    uint8_t* ReadBuffer; // TLS1_RECORD_BUFFER bytes: the content of the record being read
 };
 
 // ---- Record layer ----------------------------------------------------------------------------
@@ -143,11 +144,29 @@ int64_t TLS1_PRFHash(const HashInterface* record, const uint8_t* secret, uint32_
 int64_t TLS1_MasterSecret(TLS1* tls, const uint8_t* premaster, uint32_t length);
 // Derives the key block and installs one direction's keys (1 write, 0 read).
 int64_t TLS1_SetKeyBlock(TLS1* tls, uint32_t direction);
+// The same, also copying the key block out (up to capacity) with its full length.
+int64_t TLS1_SetKeyBlockInt(TLS1* tls, uint32_t direction, uint8_t* keyBlock, uint32_t capacity,
+                            uint32_t* keyBlockLength);
 int64_t TLS1_DigestFinished(TLS1* tls, Hash* hash, const char* label, uint8_t* out, uint32_t capacity,
                             uint32_t* outLength);
 // The process-wide trust cache (null before TLS1_Init).
 struct CertStoreThumbprint;
 CertStoreThumbprint* TLS1_TrustCache();
+
+// ---- Test entry points: one record protected or checked with known keys, no handshake ------
+// Chooses the suite by name (enabled or not) and the version, sets both randoms and the master
+// secret, and installs one direction's keys (1 write, 0 read), handing the key block out.
+int64_t TLS1_InitForTest(TLS1* tls, const char* suite, uint32_t version, const uint8_t clientRandom[32],
+                         const uint8_t serverRandom[32], const uint8_t masterSecret[48], uint32_t direction,
+                         uint8_t* keyBlock, uint32_t capacity, uint32_t* keyBlockLength);
+// Turns protection on, makes the next GCM record carry the given explicit nonce (null: go on
+// counting), queues one record and takes its bytes.
+int64_t TLS1_DraftSendForTest(TLS1* tls, uint8_t type, const uint8_t* data, uint32_t length,
+                              const uint8_t* explicitNonce, uint8_t* out, uint32_t capacity, uint32_t* outLength);
+// Turns decryption on, feeds the bytes (stops the process when the received-bytes buffer does
+// not take them all), reads records and takes the plaintext; the answer of TLS1_ReadPackets.
+int64_t TLS1_DraftReceiveForTest(TLS1* tls, const uint8_t* bytes, uint32_t count, uint8_t* out, uint32_t capacity,
+                                 uint32_t* outLength);
 
 // ---- Handshake -------------------------------------------------------------------------------
 int64_t TLS1_HandshakeContextCreate(TLS1* tls);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "core/certs/authenticate.h"
 #include "core/runtime/log.h"
@@ -11,6 +12,11 @@
 namespace {
 
 std::atomic<WebGetAuthorizeFunc> AuthorizeOverride{nullptr};
+
+// The default store and the lock that keeps a reader from taking a reference to a store that a
+// concurrent Set is releasing.
+std::mutex DefaultStoreLock;
+CertStoreInterface* DefaultStore = nullptr;
 
 } // namespace
 
@@ -26,4 +32,24 @@ int64_t WebGet_Authorize(const char* url) {
 int64_t WebGet_AuthorizeOverride(WebGetAuthorizeFunc fn) {
     AuthorizeOverride.store(fn);
     return 1;
+}
+
+int64_t WebGet_CertStoreSetDefaultHandle(CertStoreInterface* store) {
+    CertStoreInterface* added = store ? CertStoreInterface_AddRef(store) : nullptr;
+    CertStoreInterface* old = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(DefaultStoreLock);
+        old = DefaultStore;
+        DefaultStore = added;
+    }
+    if (old) CertStoreInterface_Release(&old);
+    return 1;
+}
+
+CertStoreInterface* WebGet_CertStoreGetDefaultHandle() {
+    {
+        std::lock_guard<std::mutex> guard(DefaultStoreLock);
+        if (DefaultStore) return CertStoreInterface_AddRef(DefaultStore);
+    }
+    return Authenticate_CertStoreGet("app");
 }
