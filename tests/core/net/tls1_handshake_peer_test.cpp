@@ -2,11 +2,13 @@
 // at each version, with an HTTP request answered over the new connection.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "core/certs/authenticate.h"
 #include "core/net/tls1.h"
+#include "core/platform/memory_stream.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/tls_pump.h"
 
@@ -83,6 +85,57 @@ TEST_F(TLS1HandshakePeerTest, HandshakeAndRequestAtEachVersion) {
                 fclose(file);
             }
         }
+        TLS1_SetCertStoreHandle(tls, nullptr);
+    }
+}
+
+TEST_F(TLS1HandshakePeerTest, ClientCertificateAfterARequest) {
+    struct Case {
+        const char* Identity; // clirsa or cliec
+        const char* Version;
+        const char* Types; // what the server asked for
+    } cases[] = {
+        {"clirsa", "-tls1_2", "rsa,ecdsa"},
+        {"cliec", "-tls1_2", "rsa,ecdsa"},
+        {"clirsa", "-tls1", "rsa,ecdsa"},
+        {"cliec", "-tls1_1", "rsa,ecdsa"}, // ECDSA signs SHA-1 alone before TLS 1.2
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Identity) + " " + c.Version);
+        TlsServer server(g_pki->Dir.path(),
+                         {"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert", "rsa.pem", "-key",
+                          "srvrsa.key", "-cert_chain", "chain2.pem", c.Version, "-cipher", "DEFAULT:@SECLEVEL=0",
+                          "-Verify", "1", "-CAfile", "root.pem", "-www", "-quiet"});
+        ASSERT_TRUE(server.Running()) << server.Output();
+        TlsPump pump;
+        TLS1* tls = pump.Tls();
+        TLS1_SetCertStoreHandle(tls, Trust->Interface);
+        int calls = 0;
+        TLS1_SetClientCertRequestCallback(
+            tls, [](TLS1*, void* user) { ++*static_cast<int*>(user); }, &calls);
+        // Without an identity the request fails the handshake and names what was asked for.
+        EXPECT_FALSE(pump.Handshake(server.Port(), "localhost", 5000));
+        EXPECT_EQ(calls, 1);
+        uint32_t error = 0;
+        TLS1_GetLastError(tls, &error);
+        EXPECT_EQ(error, 40u);
+        char types[32];
+        TLS1_GetRequestedCertificateTypes(tls, types, sizeof(types));
+        EXPECT_STREQ(types, c.Types);
+        // With the identity installed the next connection goes through.
+        const std::string p12 = ReadFile(g_pki->File(std::string(c.Identity) + ".p12"));
+        MemoryStream* stream = nullptr;
+        MemoryStream_Create(&stream);
+        MemoryStream_SetAutoGrow(stream, 1);
+        uint32_t written = 0;
+        MemoryStream_Write(stream, p12.data(), (uint32_t)p12.size(), &written);
+        ASSERT_EQ(TLS1_SetClientCert(tls, stream, "secret"), 1);
+        MemoryStream_Release(&stream);
+        TLS1_Close(tls);
+        ASSERT_TRUE(pump.Handshake(server.Port(), "localhost")) << server.Output();
+        ASSERT_TRUE(pump.Send("GET / HTTP/1.0\r\n\r\n"));
+        pump.ReadToClose(10000);
+        EXPECT_NE(pump.Received.find("Client certificate"), std::string::npos) << pump.Received.substr(0, 300);
         TLS1_SetCertStoreHandle(tls, nullptr);
     }
 }
