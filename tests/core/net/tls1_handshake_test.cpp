@@ -7,6 +7,7 @@
 
 #include "core/certs/authenticate.h"
 #include "core/net/tls1_internal.h"
+#include "core/platform/memory_stream.h"
 #include "tests/core/net/tls1_scripted_server.h"
 #include "tests/support/cert_chains.h"
 
@@ -574,6 +575,55 @@ TEST_F(TLS1HandshakeTest, CertificateRequestWithoutCertificate) {
             EXPECT_EQ(algorithms[1], 0x0403);
         }
     }
+}
+
+TEST_F(TLS1HandshakeTest, ClientCertificateFollowsTheRequest) {
+    const std::string dir = g_certs->Dir.path();
+    ASSERT_TRUE(RunOracle("cd '" + dir + "' && openssl pkcs12 -export -legacy -keypbe PBE-SHA1-RC4-128 -certpbe "
+                          "PBE-SHA1-RC4-128 -macalg sha1 -inkey rsaleaf.key -in leaf_rsa.pem -certfile ica_rsa.pem "
+                          "-passout pass:pw -out client.p12",
+                          "", 60));
+    const std::string p12 = ReadFile(dir + "/client.p12");
+    MemoryStream* stream = nullptr;
+    MemoryStream_Create(&stream);
+    MemoryStream_SetAutoGrow(stream, 1);
+    uint32_t written = 0;
+    MemoryStream_Write(stream, p12.data(), (uint32_t)p12.size(), &written);
+    auto requestAndFail = [&](const Blob& types, const std::vector<uint16_t>& algorithms) {
+        TLS1_Close(Tls);
+        delete Server;
+        Server = new ScriptedServer(Tls);
+        Connect();
+        EXPECT_EQ(RsaFlight(0x0005, CertificateRequest(types, algorithms, true)), 0);
+    };
+    // An RSA identity for a server that asked for ECDSA only is refused.
+    requestAndFail(U8(64), {0x0403});
+    Log.clear();
+    EXPECT_EQ(TLS1_SetClientCert(Tls, stream, "pw"), 0);
+    EXPECT_TRUE(Logged("Unexpected client certificate type [1]"));
+    // SHA-1 with RSA comes first in the server's list, but an RSA signature is made over SHA-256
+    // and up: the first of those is taken.
+    requestAndFail(U8(1) + U8(64), {0x0403, 0x0201, 0x0501, 0x0401});
+    ASSERT_EQ(TLS1_SetClientCert(Tls, stream, "pw"), 1);
+    MemoryStream_Release(&stream);
+    TLS1_Close(Tls);
+    delete Server;
+    Server = new ScriptedServer(Tls);
+    Connect();
+    ASSERT_EQ(RsaFlight(0x0005, CertificateRequest(U8(1), {0x0201, 0x0501}, true)), 1);
+    ASSERT_GE(Server->HandshakeMessages.size(), 4u);
+    EXPECT_EQ(Server->HandshakeMessages[1], CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}));
+    EXPECT_EQ((uint8_t)Server->HandshakeMessages[2][0], 16);
+    const Blob& verify = Server->HandshakeMessages[3];
+    EXPECT_EQ(verify.substr(0, 1), U8(15));
+    EXPECT_EQ(verify.substr(4, 4), U16(0x0501) + U16(256));
+    // The rest of the handshake is undisturbed by the client's two extra messages.
+    ASSERT_EQ(Server->ChangeCipherSpec(), 1);
+    EXPECT_EQ(Server->Handshake(Server->ExpectedFinished()), 1);
+    EXPECT_EQ(TLS1_IsHandshakeComplete(Tls), 1);
+    // Removing the identity: a null stream.
+    EXPECT_EQ(TLS1_SetClientCert(Tls, nullptr, nullptr), 1);
+    EXPECT_EQ(Tls->HandshakeContext->ClientCertificate, nullptr);
 }
 
 TEST_F(TLS1HandshakeTest, MessageNames) {
