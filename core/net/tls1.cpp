@@ -167,24 +167,25 @@ bool Protect(TLS1* tls, uint8_t type, uint8_t minor, const uint8_t* data, uint32
     return true;
 }
 
-// Checks the MAC of the content in the read buffer (clen bytes, its MAC right behind) against
-// the one we compute; good is 1 only when the padding was right.
-uint32_t CheckMac(TLS1* tls, uint32_t contentLength, uint32_t good, uint32_t evenOut) {
+// Checks the MAC of the decrypted content (its MAC right behind it) against the one we compute;
+// good is 1 only when the padding was right.
+uint32_t CheckMac(TLS1* tls, const uint8_t* plain, uint32_t contentLength, uint32_t good, uint32_t evenOut) {
     const uint32_t macSize = tls->CipherInfo->HashInterface->DigestSize;
     PutLength(tls->RecordHeader + 3, contentLength);
     uint8_t computed[kMacMax];
     if (TLS1_PacketHMACDigest(tls, tls->ReadMAC, tls->MACServer, tls->ReadSequence, tls->RecordHeader,
-                              tls->ReadBuffer, contentLength, computed) != 1)
+                              plain, contentLength, computed) != 1)
         return 0;
-    DummyDigest(tls->CipherInfo->HashInterface, tls->ReadBuffer, evenOut);
-    return SameBytes(computed, tls->ReadBuffer + contentLength, macSize) & good;
+    DummyDigest(tls->CipherInfo->HashInterface, plain, evenOut);
+    return SameBytes(computed, plain + contentLength, macSize) & good;
 }
 
-// Removes the protection of one record body into the read buffer. 0, or the alert to fail with.
-uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* contentLength) {
+// Removes the protection of one record body into out (room for the whole body). 0, or the alert
+// to fail with.
+uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint8_t* out, uint32_t* contentLength) {
     *contentLength = 0;
     if (!(tls->Flags & TLS1_FLAG_READ_PROTECTED)) {
-        memcpy(tls->ReadBuffer, body, length);
+        memcpy(out, body, length);
         *contentLength = length;
         return 0;
     }
@@ -205,8 +206,8 @@ uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* co
                                   tls->RecordHeader[2], plainLength, aad);
         uint8_t tag[kGcmTag];
         if (CryptSymmetric_SetAAD(tls->ReadCipher, aad, sizeof(aad)) != 1 ||
-            CryptSymmetric_DecryptCBC(tls->ReadCipher, tls->ReadIV, 12, body + kGcmExplicit, tls->ReadBuffer,
-                                      plainLength) != 1 ||
+            CryptSymmetric_DecryptCBC(tls->ReadCipher, tls->ReadIV, 12, body + kGcmExplicit, out, plainLength) !=
+                1 ||
             CryptSymmetric_GetAuthTag(tls->ReadCipher, tag, kGcmTag) != 1) {
             TLS1_Print(tls, "TLS1 decrypt failed");
             return TLS1_ALERT_DECODE_ERROR;
@@ -224,13 +225,13 @@ uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* co
     const uint32_t blockSize = info->PaddingBlockSize;
     uint32_t ok = 0;
     if (blockSize == 0) {
-        if (CryptSymmetric_Decrypt(tls->ReadCipher, body, tls->ReadBuffer, length) != 1) {
+        if (CryptSymmetric_Decrypt(tls->ReadCipher, body, out, length) != 1) {
             TLS1_Print(tls, "TLS1 decrypt failed");
             return TLS1_ALERT_DECODE_ERROR;
         }
         if (length >= macSize) {
             *contentLength = length - macSize;
-            ok = CheckMac(tls, *contentLength, 1, 0);
+            ok = CheckMac(tls, out, *contentLength, 1, 0);
         }
     } else {
         const bool explicitIV = tls->ActiveVersion >= TLS1_VERSION_1_1;
@@ -241,7 +242,7 @@ uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* co
         }
         if (explicitIV) memcpy(tls->ReadIV, body, blockSize);
         const uint32_t n = length - skip;
-        if (CryptSymmetric_DecryptCBC(tls->ReadCipher, tls->ReadIV, 16, body + skip, tls->ReadBuffer, n) != 1) {
+        if (CryptSymmetric_DecryptCBC(tls->ReadCipher, tls->ReadIV, 16, body + skip, out, n) != 1) {
             TLS1_Print(tls, "TLS1 decrypt failed");
             return TLS1_ALERT_DECODE_ERROR;
         }
@@ -249,7 +250,7 @@ uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* co
             // Padding: the last byte p and the p bytes before it must all be p, with room for the
             // MAC in front. Every candidate byte is looked at whatever p is, and the verdict is a
             // mask, so the time taken tells nothing about where the padding went wrong.
-            const uint8_t* plain = tls->ReadBuffer;
+            const uint8_t* plain = out;
             const uint32_t pad = plain[n - 1];
             uint32_t good = ~MaskLess(n, macSize + 1 + pad);
             const uint32_t scan = n - 1 < 255 ? n - 1 : 255;
@@ -260,7 +261,7 @@ uint32_t Unprotect(TLS1* tls, const uint8_t* body, uint32_t length, uint32_t* co
             const uint32_t longest = n - macSize - 1;
             const uint32_t content = (longest - pad) & good;
             *contentLength = content;
-            ok = CheckMac(tls, content, good & 1, longest - content);
+            ok = CheckMac(tls, out, content, good & 1, longest - content);
         }
     }
     if (!ok) {
@@ -292,6 +293,34 @@ struct ReceivedCursor {
         Offset = 0;
     }
 };
+
+// Application data under protection is decrypted straight into the read side of the duplex
+// stream, past what it holds, and becomes readable only once it checked out. The side's lock keeps
+// its reader away meanwhile. 0, or the alert to fail with.
+uint32_t ReadApplicationData(TLS1* tls, const uint8_t* body, uint32_t length) {
+    MemoryStream* side = nullptr;
+    DuplexStream_GetReadMemoryStreamHandle(tls->Stream, &side);
+    MemoryStream_Lock(side);
+    const int32_t used = MemoryStream_GetUsed(side);
+    uint8_t* out = nullptr;
+    if (MemoryStream_GetSize(side) - used >= (int32_t)length ||
+        MemoryStream_Size(side, used + (int32_t)length, 1, 0) == 1)
+        MemoryStream_GetAvailablePointer(side, &out);
+    uint32_t code;
+    uint32_t contentLength = 0;
+    if (out) {
+        code = Unprotect(tls, body, length, out, &contentLength);
+        MemoryStream_ReleasePointer(side, &out);
+        if (code == 0 && MemoryStream_Claim(side, (int32_t)contentLength) != 1) code = TLS1_ALERT_DECODE_ERROR;
+    } else {
+        // Someone holds the side's buffer and it cannot grow: go through our own.
+        code = Unprotect(tls, body, length, tls->ReadBuffer, &contentLength);
+        if (code == 0 && contentLength && DuplexStream_ReadPut(tls->Stream, tls->ReadBuffer, contentLength) != 1)
+            code = TLS1_ALERT_DECODE_ERROR;
+    }
+    MemoryStream_Unlock(side);
+    return code;
+}
 
 uint32_t Dispatch(TLS1* tls, uint32_t length) {
     const uint8_t* content = tls->ReadBuffer;
@@ -542,8 +571,13 @@ int64_t TLS1_ReadPackets(TLS1* tls) {
 
         tls->Flags |= TLS1_FLAG_WANT_HEADER;
         tls->BytesWanted = TLS1_RECORD_HEADER;
+        if (tls->RecordHeader[0] == TLS1_CONTENT_APPLICATION_DATA && (tls->Flags & TLS1_FLAG_READ_PROTECTED)) {
+            code = ReadApplicationData(tls, bytes, wanted);
+            if (code) break;
+            continue;
+        }
         uint32_t contentLength = 0;
-        code = Unprotect(tls, bytes, wanted, &contentLength);
+        code = Unprotect(tls, bytes, wanted, tls->ReadBuffer, &contentLength);
         if (code) break;
         // Anything but application data may reset or reshape the connection: let go of the
         // received bytes first and look again afterwards.

@@ -221,7 +221,8 @@ int64_t TLS1_SetKeyBlockInt(TLS1* tls, uint32_t direction, uint8_t* keyBlock, ui
     if (!info || !context) return 0;
     const bool gcm = info->CryptInterface == &AESGCM_INTERFACE;
     const uint32_t macSize = gcm ? 0 : info->HashInterface->DigestSize;
-    const bool chainedIV = IsLegacyVersion(tls) && !gcm;
+    // Only TLS 1.0 takes its first CBC IVs from the key block; later versions send one per record.
+    const bool chainedIV = tls->ActiveVersion != 0 && tls->ActiveVersion < TLS1_VERSION_1_1 && !gcm;
     const uint32_t ivSize = chainedIV ? info->IVSize : 0;
     const uint32_t length = gcm ? 2 * info->KeySize + 8 : 2 * (macSize + info->KeySize) + 2 * ivSize;
     if (macSize > TLS1_MAC_KEY_MAX) return 0;
@@ -310,6 +311,8 @@ int64_t TLS1_InitForTest(TLS1* tls, const char* suite, uint32_t version, const u
     memcpy(context->ClientRandom, clientRandom, TLS1_RANDOM);
     memcpy(context->ServerRandom, serverRandom, TLS1_RANDOM);
     memcpy(context->MasterSecret, masterSecret, TLS1_MASTER_SECRET);
+    memset(tls->ReadSequence, 0, sizeof(tls->ReadSequence));
+    memset(tls->WriteSequence, 0, sizeof(tls->WriteSequence));
     return TLS1_SetKeyBlockInt(tls, direction, keyBlock, capacity, keyBlockLength);
 }
 
