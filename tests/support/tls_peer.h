@@ -119,9 +119,10 @@ struct TrustSet {
                     if (trusted == bytes) return 1;
                 return 0;
             });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(
-            Interface, this,
-            [](CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t*) -> int64_t { return 0; });
+        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, this,
+                                                       [](CertStoreInterface*, void*, Dictionary*,
+                                                          CryptAsymmetric**,
+                                                          uint32_t*) -> int64_t { return 0; });
     }
     ~TrustSet() { CertStoreInterface_Delete(&Interface); }
     TrustSet(const TrustSet&) = delete;

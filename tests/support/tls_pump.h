@@ -131,7 +131,8 @@ class TlsPump {
         int32_t used = 0;
         while (TLS1_WriteGetBufferUsed(tls_, &used) && used > 0) {
             uint32_t taken = 0;
-            TLS1_WriteGet(tls_, buffer_.data(), (uint32_t)std::min<int32_t>(used, (int32_t)buffer_.size()), &taken);
+            TLS1_WriteGet(tls_, buffer_.data(), (uint32_t)std::min<int32_t>(used, (int32_t)buffer_.size()),
+                          &taken);
             for (uint32_t sent = 0; sent < taken;) {
                 uint32_t n = 0;
                 if (!Socket_Write(socket_, buffer_.data() + sent, taken - sent, &n) || n == 0) return false;
@@ -160,7 +161,8 @@ class TlsPump {
         int32_t used = 0;
         while (TLS1_ReadGetBufferUsed(tls_, &used) && used > 0) {
             uint32_t got = 0;
-            TLS1_ReadGet(tls_, buffer_.data(), (uint32_t)std::min<int32_t>(used, (int32_t)buffer_.size()), &got);
+            TLS1_ReadGet(tls_, buffer_.data(), (uint32_t)std::min<int32_t>(used, (int32_t)buffer_.size()),
+                         &got);
             if (got == 0) break;
             if (Discard) {
                 Discarded += got;
