@@ -111,7 +111,8 @@ class TLS1HandshakeTest : public ::testing::Test {
     // The server's flight up to ServerHelloDone for an RSA suite, certificate from the RSA chain.
     int64_t RsaFlight(uint16_t suite = 0x0005, const Blob& extra = "") {
         return Server->Handshake(ServerHello(3, Server->Minor, suite) +
-                                 CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + extra + ServerHelloDone());
+                                 CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + extra +
+                                 ServerHelloDone());
     }
     // A whole RSA handshake, the server's Finished included.
     int64_t CompleteHandshake() {
@@ -153,7 +154,8 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
     } cases[] = {
         {"TLS 1.2, 12-character host", 0x33, "abcdefgh.com", 512, "000d 000a 000b 0000 0015", 18},
         {"TLS 1.2, no host", 0x33, "", 512, "000d 000a 000b 0015", 18},
-        {"TLS 1.1 offers no GCM and no signature_algorithms", 0x32, "abcdefgh.com", 512, "000a 000b 0000 0015", 12},
+        {"TLS 1.1 offers no GCM and no signature_algorithms", 0x32, "abcdefgh.com", 512,
+         "000a 000b 0000 0015", 12},
         {"a long name leaves no room for padding", 0x33, nullptr, 0, "000d 000a 000b 0000", 18},
     };
     // 124 bytes before the name's 9-byte header: 386 characters end the hello at 510.
@@ -170,7 +172,8 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
         const Blob& hello = Server->Records[0].Content;
         ASSERT_EQ(Server->HandshakeMessages.size(), 1u);
         EXPECT_EQ(hello.size(), c.Size ? c.Size : 510u);
-        EXPECT_EQ(hello.substr(0, 6), U8(1) + U24((uint32_t)hello.size() - 4) + U8(3) + U8(c.VersionMax & 15));
+        EXPECT_EQ(hello.substr(0, 6),
+                  U8(1) + U24((uint32_t)hello.size() - 4) + U8(3) + U8(c.VersionMax & 15));
         Blob suites;
         std::string types;
         for (const auto& [type, data] : Extensions(hello, &suites)) {
@@ -261,8 +264,9 @@ TEST_F(TLS1HandshakeTest, ServerHelloVersionAndSuite) {
 
 TEST_F(TLS1HandshakeTest, HostMismatchFailsWithoutCodeBeforeTheStoreIsAsked) {
     Connect("other.example.org");
-    EXPECT_EQ(Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
-              0);
+    EXPECT_EQ(
+        Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
+        0);
     EXPECT_EQ(LastError(), 0u);
     EXPECT_EQ(Store->Asked, 0);
     // The connection is over: what follows is not read as part of a handshake.
@@ -293,7 +297,7 @@ TEST_F(TLS1HandshakeTest, CertificateChecks) {
         Connect();
         std::vector<Blob> ders;
         for (const char* name : c.Chain)
-            ders.push_back(std::string(name) == "junk" ? Blob("\x30\x82\xff", 3)
+            ders.push_back(std::string(name) == "junk"  ? Blob("\x30\x82\xff", 3)
                            : std::string(name) == "int" ? HexBlob("020101")
                                                         : Der(name));
         Log.clear();
@@ -333,15 +337,16 @@ TEST_F(TLS1HandshakeTest, CertificateMessageSpanningRecordsAndPast64KiB) {
     std::vector<Blob> ders = {Der("leaf_rsa"), Der("ica_rsa")};
     while (CertificateMessage(ders).size() < 70000) ders.push_back(Der("root"));
     const Blob flight = ServerHello(3, 3, 0x0005) + CertificateMessage(ders) + ServerHelloDone();
-    for (size_t at = 0; at < flight.size(); at += 16384) ASSERT_EQ(Server->Handshake(flight.substr(at, 16384)), 1);
+    for (size_t at = 0; at < flight.size(); at += 16384)
+        ASSERT_EQ(Server->Handshake(flight.substr(at, 16384)), 1);
     EXPECT_EQ(LastError(), 0u);
     EXPECT_TRUE(Server->Sent(16));
 }
 
 TEST_F(TLS1HandshakeTest, MessagesSplitAtEveryByte) {
     Connect();
-    const Blob flight = ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) +
-                        ServerHelloDone();
+    const Blob flight =
+        ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + ServerHelloDone();
     // Records of one to seven bytes cut headers and bodies at every place.
     for (size_t at = 0, n = 1; at < flight.size(); at += n, n = n % 7 + 1)
         ASSERT_EQ(Server->Handshake(flight.substr(at, n)), 1) << at;
@@ -386,8 +391,10 @@ TEST_F(TLS1HandshakeTest, MessagesOutOfOrderFail) {
         for (int type : c.Flight) {
             Blob m = Message(0, "");
             if (type == 2) m = ServerHello(3, 3, c.Suite);
-            if (type == 11) m = CertificateMessage({Der(ecdsa ? "leaf" : "leaf_rsa"), Der(ecdsa ? "ica" : "ica_rsa")});
-            if (type == 12) m = KeyExchange(23, kP256Point, ecdsa ? "leaf" : "rsaleaf", "sha256", 4, ecdsa ? 3 : 1);
+            if (type == 11)
+                m = CertificateMessage({Der(ecdsa ? "leaf" : "leaf_rsa"), Der(ecdsa ? "ica" : "ica_rsa")});
+            if (type == 12)
+                m = KeyExchange(23, kP256Point, ecdsa ? "leaf" : "rsaleaf", "sha256", 4, ecdsa ? 3 : 1);
             if (type == 13) m = CertificateRequest(U8(1), {0x0401}, true);
             if (type == 14) m = ServerHelloDone();
             if (type == 20) m = Message(20, Blob(12, 'x'));
@@ -430,7 +437,8 @@ TEST_F(TLS1HandshakeTest, ServerKeyExchange) {
         NewClient();
         Server->Minor = c.Minor;
         Connect();
-        ASSERT_EQ(Server->Handshake(ServerHello(3, c.Minor, c.Suite) + CertificateMessage({Der("leaf"), Der("ica")})),
+        ASSERT_EQ(Server->Handshake(ServerHello(3, c.Minor, c.Suite) +
+                                    CertificateMessage({Der("leaf"), Der("ica")})),
                   1);
         const Blob exchange = KeyExchange(c.Curve, *c.Point, "leaf", c.Digest, c.Hash, c.Signature);
         EXPECT_EQ(Server->Handshake(exchange + ServerHelloDone()), c.Error ? 0 : 1);
@@ -512,8 +520,9 @@ TEST_F(TLS1HandshakeTest, RenegotiationKeepsTheHostName) {
     EXPECT_TRUE(named);
     EXPECT_FALSE(padded);
     // The new certificate is checked against the same name.
-    EXPECT_EQ(Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
-              1);
+    EXPECT_EQ(
+        Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
+        1);
     EXPECT_EQ(LastError(), 0u);
 }
 
@@ -559,10 +568,12 @@ TEST_F(TLS1HandshakeTest, CertificateRequestWithoutCertificate) {
 
 TEST_F(TLS1HandshakeTest, ClientCertificateFollowsTheRequest) {
     const std::string dir = g_certs->Dir.path();
-    ASSERT_TRUE(RunOracle("cd '" + dir + "' && openssl pkcs12 -export -legacy -keypbe PBE-SHA1-RC4-128 -certpbe "
-                          "PBE-SHA1-RC4-128 -macalg sha1 -inkey rsaleaf.key -in leaf_rsa.pem -certfile ica_rsa.pem "
-                          "-passout pass:pw -out client.p12",
-                          "", 60));
+    ASSERT_TRUE(RunOracle(
+        "cd '" + dir +
+            "' && openssl pkcs12 -export -legacy -keypbe PBE-SHA1-RC4-128 -certpbe "
+            "PBE-SHA1-RC4-128 -macalg sha1 -inkey rsaleaf.key -in leaf_rsa.pem -certfile ica_rsa.pem "
+            "-passout pass:pw -out client.p12",
+        "", 60));
     const std::string p12 = ReadFile(dir + "/client.p12");
     MemoryStream* stream = nullptr;
     MemoryStream_Create(&stream);
@@ -607,8 +618,9 @@ TEST_F(TLS1HandshakeTest, ClientCertificateFollowsTheRequest) {
 }
 
 TEST_F(TLS1HandshakeTest, MessageNames) {
-    const std::pair<int, const char*> names[] = {{0, "Hello Request"}, {2, "Server Hello"}, {12, "Server Key Exchange"},
-                                                 {16, "Client Key Exchange"}, {20, "Finished"}, {3, "Unknown"}};
+    const std::pair<int, const char*> names[] = {
+        {0, "Hello Request"},        {2, "Server Hello"}, {12, "Server Key Exchange"},
+        {16, "Client Key Exchange"}, {20, "Finished"},    {3, "Unknown"}};
     for (const auto& [type, name] : names) EXPECT_STREQ(TLS1_HandshakeMessageName((uint8_t)type), name);
     Connect();
     RsaFlight();
