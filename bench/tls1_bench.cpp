@@ -1,142 +1,203 @@
-// Bulk AES-128-GCM records through the TLS client's record layer beside OpenSSL doing a record
-// layer's work (nonce, additional data, 16 KiB of cipher, tag, one copy to the reader) on the
-// same amount of data; each pair prints our speed over OpenSSL's.
+// The TLS client beside openssl's own client against one openssl s_server on 127.0.0.1: a 1 GiB
+// download through AES-128-GCM records (ECDHE-RSA-AES128-GCM-SHA256, TLS 1.2; ours pumped
+// through a blocking Socket, the peer `openssl s_client` writing to /dev/null), and full
+// handshakes with ECDHE P-256 and with RSA-2048 key exchange (ours one by one, the peer
+// `openssl s_time -new`). Both sides meet the same server process, which serves a sparse file.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "bench/peer_ratio.h"
-// OpenSSL's headers name a type X509 too; ours is only passed by pointer in these headers.
-#define X509 QvrX509
-#include "core/net/tls1_internal.h"
-#undef X509
+#include "core/net/tls1.h"
+#include "tests/support/tls_peer.h"
+#include "tests/support/tls_pump.h"
 
-#ifdef QVR_HAVE_OPENSSL
-#include <openssl/evp.h>
-#endif
+extern char** environ;
 
 namespace {
 
-constexpr uint32_t kRecord = 16384;
-const char kSuite[] = "ecdhe-rsa-aes128-gcm-sha256";
+constexpr uint64_t kTotal = 1ull << 30;
+constexpr const char* kRequest = "GET /big.bin HTTP/1.0\r\n\r\n";
+constexpr int kPeerSeconds = 2;
 
-std::vector<uint8_t> Buffer(size_t n, uint8_t seed) {
-    std::vector<uint8_t> b(n);
-    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(i * 131 + seed);
-    return b;
-}
+struct BenchEnv {
+    TlsPki Pki;
+    std::unique_ptr<TrustSet> Trust;
+    std::unique_ptr<TlsServer> Server;
 
-const std::vector<uint8_t> kRandom = Buffer(32, 1);
-const std::vector<uint8_t> kMaster = Buffer(48, 2);
-
-void Bytes(benchmark::State& state) {
-    state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
-}
-
-TLS1* Writer(uint8_t* keyBlock) {
-    TLS1* tls = nullptr;
-    TLS1_Create(&tls);
-    TLS1_InitForTest(tls, kSuite, 0x33, kRandom.data(), kRandom.data(), kMaster.data(), 1, keyBlock, 40, nullptr);
-    tls->Flags |= TLS1_FLAG_WRITE_PROTECTED;
-    return tls;
-}
-
-void BM_Ours_Tls1Send(benchmark::State& state) {
-    uint8_t block[40];
-    TLS1* tls = Writer(block);
-    const std::vector<uint8_t> plain = Buffer((size_t)state.range(0), 3);
-    std::vector<uint8_t> wire(plain.size() + 4096);
-    for (auto _ : state) {
-        uint32_t queued = 0, got = 0;
-        TLS1_WritePut(tls, plain.data(), (uint32_t)plain.size(), &queued);
-        TLS1_WriteGet(tls, wire.data(), (uint32_t)wire.size(), &got);
-        benchmark::DoNotOptimize(wire.data());
+    BenchEnv() {
+        TLS1_Init();
+        if (!Pki.Made) return;
+        Trust = std::make_unique<TrustSet>(std::vector<std::string>{Pki.Der("root")});
+        const int fd = open(Pki.File("big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ftruncate(fd, (off_t)kTotal) != 0) return;
+        close(fd);
+        WriteText(Pki.File("request.txt"), kRequest);
+        Server = std::make_unique<TlsServer>(
+            Pki.Dir.path(),
+            std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert", "rsa.pem",
+                                     "-key", "srvrsa.key", "-cert_chain", "chain2.pem", "-WWW",
+                                     "-http_server_binmode", "-no_ticket", "-groups", "P-256", "-quiet"});
     }
-    TLS1_Release(&tls);
-    Bytes(state);
-}
-
-void BM_Ours_Tls1Receive(benchmark::State& state) {
-    // Records from a writer, read by a connection that reads with the writer's keys.
-    uint8_t block[40];
-    TLS1* writer = Writer(block);
-    const std::vector<uint8_t> plain = Buffer((size_t)state.range(0), 3);
-    std::vector<uint8_t> wire(plain.size() + 4096), out(plain.size());
-    uint32_t queued = 0, length = 0;
-    TLS1_WritePut(writer, plain.data(), (uint32_t)plain.size(), &queued);
-    TLS1_WriteGet(writer, wire.data(), (uint32_t)wire.size(), &length);
-    TLS1_Release(&writer);
-    TLS1* tls = nullptr;
-    TLS1_Create(&tls);
-    TLS1_InitForTest(tls, kSuite, 0x33, kRandom.data(), kRandom.data(), kMaster.data(), 2, nullptr, 0, nullptr);
-    tls->Flags |= TLS1_FLAG_READ_PROTECTED;
-    for (auto _ : state) {
-        memset(tls->ReadSequence, 0, 8);
-        TLS1_ReadPut(tls, wire.data(), length);
-        if (TLS1_ReadPackets(tls) != 1) state.SkipWithError("record refused");
-        uint32_t got = 0;
-        TLS1_ReadGet(tls, out.data(), (uint32_t)out.size(), &got);
-        if (got != plain.size()) state.SkipWithError("short read");
+    ~BenchEnv() {
+        Server.reset();
+        TLS1_Remove();
     }
-    TLS1_Release(&tls);
-    Bytes(state);
+    bool Ready() const { return Server && Server->Running(); }
+};
+
+BenchEnv& Env() {
+    static BenchEnv env;
+    return env;
 }
 
-BENCHMARK(BM_Ours_Tls1Send)->Arg(512 << 10);
-BENCHMARK(BM_Ours_Tls1Receive)->Arg(512 << 10);
+void Offer(const char* suite) {
+    TLS1_CiphersEnable(0);
+    TLS1_CipherEnable(TLS1_CipherTranslate(suite), 1);
+    TLS_VersionSetMin(TLS1_VERSION_1_2);
+    TLS_VersionSetMax(TLS1_VERSION_1_2);
+}
 
-#ifdef QVR_HAVE_OPENSSL
+// Runs a program with stdin from a file and stdout to another; its wall time in seconds, or a
+// negative value when it failed.
+double RunTimed(const std::vector<std::string>& args, const std::string& in, const std::string& out) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
 
-// A record layer's work per 16 KiB record: nonce and additional data, the cipher and tag, and the
-// copy between the connection's buffer and its user's.
-template <bool Decrypting> void BM_Peer_Tls1Records(benchmark::State& state) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    const std::vector<uint8_t> key = Buffer(16, 5), aad = Buffer(13, 6);
-    std::vector<uint8_t> nonce = Buffer(12, 7);
-    if (Decrypting)
-        EVP_DecryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, key.data(), nullptr);
-    else
-        EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, key.data(), nullptr);
-    const std::vector<uint8_t> plain = Buffer((size_t)state.range(0), 3);
-    std::vector<uint8_t> record(kRecord + 64), out(plain.size());
-    uint8_t tag[16] = {};
-    int n = 0;
+void OurDownload(benchmark::State& state) {
+    if (!Env().Ready()) {
+        state.SkipWithError("openssl s_server did not start");
+        return;
+    }
+    Offer("ecdhe-rsa-aes128-gcm-sha256");
     for (auto _ : state) {
-        for (size_t at = 0; at < plain.size(); at += kRecord) {
-            nonce[11]++;
-            if (Decrypting) {
-                memcpy(record.data(), plain.data() + at, kRecord);
-                EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data());
-                EVP_DecryptUpdate(ctx, nullptr, &n, aad.data(), (int)aad.size());
-                EVP_DecryptUpdate(ctx, record.data(), &n, record.data(), (int)kRecord);
-                EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, tag);
-                EVP_DecryptFinal_ex(ctx, record.data() + n, &n); // a wrong tag costs the same
-                memcpy(out.data() + at, record.data(), kRecord);
-            } else {
-                EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data());
-                EVP_EncryptUpdate(ctx, nullptr, &n, aad.data(), (int)aad.size());
-                EVP_EncryptUpdate(ctx, record.data(), &n, plain.data() + at, (int)kRecord);
-                EVP_EncryptFinal_ex(ctx, record.data() + n, &n);
-                EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, tag);
-                memcpy(out.data() + at, record.data(), kRecord);
-            }
+        TlsPump pump;
+        TLS1_SetCertStoreHandle(pump.Tls(), Env().Trust->Interface);
+        pump.Discard = true;
+        if (!pump.Handshake(Env().Server->Port(), "localhost") || !pump.Send(kRequest)) {
+            state.SkipWithError("handshake failed");
+            break;
         }
-        benchmark::DoNotOptimize(out.data());
+        pump.ReadToClose(300000);
+        if (pump.Discarded < kTotal || pump.Failed) {
+            state.SkipWithError("download incomplete");
+            break;
+        }
     }
-    EVP_CIPHER_CTX_free(ctx);
-    Bytes(state);
+    state.SetBytesProcessed(state.iterations() * (int64_t)kTotal);
 }
 
-BENCHMARK_TEMPLATE(BM_Peer_Tls1Records, false)->Arg(512 << 10);
-BENCHMARK_TEMPLATE(BM_Peer_Tls1Records, true)->Arg(512 << 10);
+void PeerDownload(benchmark::State& state) {
+    if (!Env().Ready()) {
+        state.SkipWithError("openssl s_server did not start");
+        return;
+    }
+    const std::vector<std::string> args{"openssl",
+                                        "s_client",
+                                        "-connect",
+                                        "127.0.0.1:" + std::to_string(Env().Server->Port()),
+                                        "-tls1_2",
+                                        "-cipher",
+                                        "ECDHE-RSA-AES128-GCM-SHA256",
+                                        "-quiet"};
+    for (auto _ : state) {
+        if (RunTimed(args, Env().Pki.File("request.txt"), "/dev/null") < 0) {
+            state.SkipWithError("openssl s_client failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)kTotal);
+}
 
-PEER_RATIO("TLS AES-128-GCM records, send 512 KiB", "BM_Ours_Tls1Send/524288", "BM_Peer_Tls1Records<false>/524288");
-PEER_RATIO("TLS AES-128-GCM records, receive 512 KiB", "BM_Ours_Tls1Receive/524288",
-           "BM_Peer_Tls1Records<true>/524288");
+const char* const kSuites[] = {"ecdhe-rsa-aes128-gcm-sha256", "rsa-aes128-gcm-sha256"};
+const char* const kOpensslSuites[] = {"ECDHE-RSA-AES128-GCM-SHA256", "AES128-GCM-SHA256"};
 
-#endif
+// One full handshake per iteration, then close_notify and a closed socket.
+void OurHandshake(benchmark::State& state) {
+    if (!Env().Ready()) {
+        state.SkipWithError("openssl s_server did not start");
+        return;
+    }
+    Offer(kSuites[state.range(0)]);
+    TlsPump pump;
+    TLS1_SetCertStoreHandle(pump.Tls(), Env().Trust->Interface);
+    for (auto _ : state) {
+        if (!pump.Handshake(Env().Server->Port(), "localhost")) {
+            state.SkipWithError("handshake failed");
+            break;
+        }
+        pump.Close();
+    }
+}
+
+// s_time makes new connections for a while; the time per connection is set as the
+// iteration's time.
+void PeerHandshake(benchmark::State& state) {
+    if (!Env().Ready()) {
+        state.SkipWithError("openssl s_server did not start");
+        return;
+    }
+    const std::string out = Env().Pki.File("s_time.txt");
+    const std::vector<std::string> args{"openssl",  "s_time",
+                                        "-connect", "127.0.0.1:" + std::to_string(Env().Server->Port()),
+                                        "-new",     "-tls1_2",
+                                        "-cipher",  kOpensslSuites[state.range(0)],
+                                        "-time",    std::to_string(kPeerSeconds)};
+    for (auto _ : state) {
+        const double seconds = RunTimed(args, "/dev/null", out);
+        const std::string text = ReadFile(out);
+        const size_t at = text.find(" connections in ");
+        size_t begin = at;
+        while (begin > 0 && isdigit((unsigned char)text[begin - 1])) begin--;
+        const long count = at == std::string::npos ? 0 : atol(text.c_str() + begin);
+        if (seconds < 0 || count <= 0) {
+            state.SkipWithError("openssl s_time failed");
+            break;
+        }
+        state.SetIterationTime(seconds / (double)count);
+    }
+}
+
+BENCHMARK(OurDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(PeerDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(OurHandshake)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(PeerHandshake)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(1);
+PEER_RATIO("1 GiB download, ECDHE-RSA-AES128-GCM-SHA256", "OurDownload", "PeerDownload");
+PEER_RATIO("handshakes, ECDHE P-256 (RSA-2048 signature)", "OurHandshake/0", "PeerHandshake/0");
+PEER_RATIO("handshakes, RSA-2048 key exchange", "OurHandshake/1", "PeerHandshake/1");
 
 } // namespace
 
-PEER_RATIO_MAIN();
+// Repetitions of ours and the peer's alternate, so that a busy moment of the machine falls on
+// both sides alike.
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.push_back(interleave);
+    return peer_ratio::Main((int)args.size(), args.data());
+}

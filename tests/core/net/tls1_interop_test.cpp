@@ -1,0 +1,523 @@
+// The TLS client against real servers on 127.0.0.1, pumped through a blocking Socket: every
+// suite at every version it allows against openssl s_server (which reports the protocol and
+// suite it chose), RC4 against gnutls-serv, chains of one to four certificates and one larger
+// than a record, the key log beside the server's, echoed data, and servers that stop, go quiet
+// or raise alerts in the middle of a handshake.
+#include "core/net/tls1.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/net/socket.h"
+#include "tests/support/tls_peer.h"
+#include "tests/support/tls_pump.h"
+
+namespace {
+
+constexpr const char* kHost = "localhost";
+constexpr const char* kGet = "GET / HTTP/1.0\r\n\r\n";
+
+// Keys, certificates and the servers shared by the tests of this program, made on first use.
+struct Interop {
+    TlsPki Pki;
+    std::unique_ptr<TrustSet> Trust;
+    // One s_server for every suite and version: RSA and ECDSA certificates, a status page
+    // per request, the key log.
+    std::unique_ptr<TlsServer> Main;
+
+    Interop() {
+        TLS1_Init();
+        if (!Pki.Made) return;
+        Trust = std::make_unique<TrustSet>(std::vector<std::string>{Pki.Der("root"), Pki.Der("self")});
+        Main = std::make_unique<TlsServer>(Pki.Dir.path(),
+                                           std::vector<std::string>{"openssl",       "s_server",
+                                                                    "-accept",       "127.0.0.1:{port}",
+                                                                    "-cert",         "rsa.pem",
+                                                                    "-key",          "srvrsa.key",
+                                                                    "-cert_chain",   "chain2.pem",
+                                                                    "-dcert",        "ec.pem",
+                                                                    "-dkey",         "srvec.key",
+                                                                    "-dcert_chain",  "chain2.pem",
+                                                                    "-cipher",       "DEFAULT@SECLEVEL=0",
+                                                                    "-min_protocol", "TLSv1",
+                                                                    "-www",          "-keylogfile",
+                                                                    "server.keys"});
+    }
+    ~Interop() {
+        Main.reset();
+        TLS1_Remove();
+    }
+    // An s_server -www with the given certificate, key and chain file.
+    std::unique_ptr<TlsServer> Server(const std::string& cert, const std::string& key,
+                                      const std::string& chain, std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"openssl", "s_server",           "-accept",       "127.0.0.1:{port}",
+                                      "-cert",   cert + ".pem",        "-key",          key + ".key",
+                                      "-cipher", "DEFAULT@SECLEVEL=0", "-min_protocol", "TLSv1"};
+        if (!chain.empty()) args.insert(args.end(), {"-cert_chain", chain});
+        args.insert(args.end(), more.begin(), more.end());
+        if (std::find(more.begin(), more.end(), "-rev") == more.end()) args.push_back("-www");
+        return std::make_unique<TlsServer>(Pki.Dir.path(), args);
+    }
+};
+
+Interop& Env() {
+    static Interop env;
+    return env;
+}
+
+// Offers exactly one suite at exactly one version.
+void Offer(const char* suite, uint8_t version) {
+    TLS1_CiphersEnable(0);
+    const uint16_t code = TLS1_CipherTranslate(suite);
+    ASSERT_NE(code, 0) << suite;
+    ASSERT_EQ(TLS1_CipherEnable(code, 1), 1);
+    TLS_VersionSetMin(version);
+    TLS_VersionSetMax(version);
+}
+
+std::unique_ptr<TlsPump> Client() {
+    auto pump = std::make_unique<TlsPump>();
+    TLS1_SetCertStoreHandle(pump->Tls(), Env().Trust->Interface);
+    return pump;
+}
+
+const char* OpensslVersion(uint8_t version) {
+    return version == TLS1_VERSION_1_0 ? "TLSv1\n" : version == TLS1_VERSION_1_1 ? "TLSv1.1\n" : "TLSv1.2\n";
+}
+
+// ---- Every suite and version against openssl ------------------------------------------------
+
+struct SuiteRow {
+    const char* Ours;
+    const char* Openssl;
+    uint8_t Version;
+};
+
+std::vector<SuiteRow> SuiteRows() {
+    struct Suite {
+        const char* Ours;
+        const char* Openssl;
+        bool AllVersions; // SHA-1 CBC suites run at 1.0 and 1.1 too
+    };
+    static const Suite kSuites[] = {
+        {"ecdhe-ecdsa-aes256-gcm-sha384", "ECDHE-ECDSA-AES256-GCM-SHA384", false},
+        {"ecdhe-rsa-aes256-gcm-sha384", "ECDHE-RSA-AES256-GCM-SHA384", false},
+        {"ecdhe-ecdsa-aes256-sha384", "ECDHE-ECDSA-AES256-SHA384", false},
+        {"ecdhe-rsa-aes256-sha384", "ECDHE-RSA-AES256-SHA384", false},
+        {"ecdhe-ecdsa-aes256-sha", "ECDHE-ECDSA-AES256-SHA", true},
+        {"ecdhe-rsa-aes256-sha", "ECDHE-RSA-AES256-SHA", true},
+        {"rsa-aes256-gcm-sha384", "AES256-GCM-SHA384", false},
+        {"rsa-aes256-sha256", "AES256-SHA256", false},
+        {"rsa-aes256-sha", "AES256-SHA", true},
+        {"ecdhe-ecdsa-aes128-gcm-sha256", "ECDHE-ECDSA-AES128-GCM-SHA256", false},
+        {"ecdhe-rsa-aes128-gcm-sha256", "ECDHE-RSA-AES128-GCM-SHA256", false},
+        {"ecdhe-ecdsa-aes128-sha256", "ECDHE-ECDSA-AES128-SHA256", false},
+        {"ecdhe-rsa-aes128-sha256", "ECDHE-RSA-AES128-SHA256", false},
+        {"ecdhe-ecdsa-aes128-sha", "ECDHE-ECDSA-AES128-SHA", true},
+        {"ecdhe-rsa-aes128-sha", "ECDHE-RSA-AES128-SHA", true},
+        {"rsa-aes128-gcm-sha256", "AES128-GCM-SHA256", false},
+        {"rsa-aes128-sha256", "AES128-SHA256", false},
+        {"rsa-aes128-sha", "AES128-SHA", true},
+    };
+    std::vector<SuiteRow> rows;
+    for (const Suite& s : kSuites) {
+        if (s.AllVersions) {
+            rows.push_back({s.Ours, s.Openssl, TLS1_VERSION_1_0});
+            rows.push_back({s.Ours, s.Openssl, TLS1_VERSION_1_1});
+        }
+        rows.push_back({s.Ours, s.Openssl, TLS1_VERSION_1_2});
+    }
+    return rows;
+}
+
+class OpensslSuite : public ::testing::TestWithParam<SuiteRow> {};
+
+TEST_P(OpensslSuite, HandshakeAndStatusPage) {
+    const SuiteRow& row = GetParam();
+    ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
+    Offer(row.Ours, row.Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(Env().Main->Port(), kHost)) << "last error " << client->LastError();
+    EXPECT_EQ(client->LastError(), 0u);
+    ASSERT_TRUE(client->Send(kGet));
+    client->ReadToClose();
+    const std::string& page = client->Received;
+    EXPECT_NE(page.find("HTTP/1.0 200 ok"), std::string::npos);
+    EXPECT_NE(page.find(std::string("Protocol  : ") + OpensslVersion(row.Version)), std::string::npos)
+        << page;
+    EXPECT_NE(page.find(std::string("Cipher    : ") + row.Openssl + "\n"), std::string::npos) << page;
+    EXPECT_FALSE(client->Failed) << "last error " << client->LastError();
+}
+
+std::string SuiteName(const ::testing::TestParamInfo<SuiteRow>& info) {
+    std::string name = std::string(info.param.Openssl) + "_" + TLS1_VersionToString(info.param.Version);
+    for (char& c : name)
+        if (!isalnum((unsigned char)c)) c = '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, OpensslSuite, ::testing::ValuesIn(SuiteRows()), SuiteName);
+
+// ---- RC4 against gnutls-serv -------------------------------------------------------------------
+
+struct Rc4Row {
+    const char* Ours;
+    const char* Mac;
+    uint8_t Version;
+    const char* Gnutls; // the version as gnutls names it
+};
+
+class GnutlsRc4 : public ::testing::TestWithParam<Rc4Row> {};
+
+TEST_P(GnutlsRc4, HandshakeAndStatusPage) {
+    const Rc4Row& row = GetParam();
+    ASSERT_TRUE(Env().Pki.Made);
+    static std::unique_ptr<TlsServer> server;
+    if (!server) {
+        const std::string full = Env().Pki.File("rsa_full.pem");
+        WriteText(full, ReadFile(Env().Pki.File("rsa.pem")) + ReadFile(Env().Pki.File("chain2.pem")));
+        server = std::make_unique<TlsServer>(
+            Env().Pki.Dir.path(),
+            std::vector<std::string>{
+                "gnutls-serv", "--http", "--disable-client-cert", "-p", "{port}", "--x509certfile",
+                "rsa_full.pem", "--x509keyfile", "srvrsa.key", "--priority",
+                "NONE:+VERS-TLS1.2:+VERS-TLS1.1:+VERS-TLS1.0:+ARCFOUR-128:+SHA1:+MD5:+RSA:"
+                "+COMP-NULL:+SIGN-ALL:+CTYPE-X509"});
+    }
+    ASSERT_TRUE(server->Running()) << "gnutls-serv did not start: " << server->Output();
+    Offer(row.Ours, row.Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError() << "\n"
+                                                          << server->Output();
+    // The status page shows the request's header lines back.
+    ASSERT_TRUE(client->Send("GET / HTTP/1.0\r\nX-Probe: arcfour\r\n\r\n"));
+    client->ReadToClose();
+    const std::string description =
+        std::string("(") + row.Gnutls + "-X.509)-(RSA)-(ARCFOUR-128)-(" + row.Mac + ")";
+    EXPECT_NE(client->Received.find(description), std::string::npos) << client->Received;
+    EXPECT_NE(client->Received.find("X-Probe: arcfour"), std::string::npos) << client->Received;
+    EXPECT_FALSE(client->Failed) << "last error " << client->LastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(All, GnutlsRc4,
+                         ::testing::Values(Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_0, "TLS1.0"},
+                                           Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_1, "TLS1.1"},
+                                           Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_2, "TLS1.2"},
+                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_0, "TLS1.0"},
+                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_1, "TLS1.1"},
+                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_2, "TLS1.2"}),
+                         [](const ::testing::TestParamInfo<Rc4Row>& info) {
+                             std::string name = std::string(info.param.Ours) + "_" + info.param.Gnutls;
+                             for (char& c : name)
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             return name;
+                         });
+
+// ---- Chains ------------------------------------------------------------------------------------
+
+struct ChainRow {
+    const char* Name;
+    const char* Cert;
+    const char* Chain; // file of the certificates sent after the leaf, or ""
+    bool Trusted;
+};
+
+class Chains : public ::testing::TestWithParam<ChainRow> {};
+
+TEST_P(Chains, VerifiedAgainstTheStore) {
+    const ChainRow& row = GetParam();
+    ASSERT_TRUE(Env().Pki.Made);
+    auto server = Env().Server(row.Cert, "srvrsa", row.Chain);
+    ASSERT_TRUE(server->Running());
+    // A fresh trust cache, so that the chain is walked whatever earlier tests met.
+    TLS1_Remove();
+    TLS1_Init();
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    const bool done = client->Handshake(server->Port(), kHost);
+    if (!row.Trusted) {
+        EXPECT_FALSE(done);
+        EXPECT_EQ(client->LastError(), (uint32_t)TLS1_ALERT_BAD_CERTIFICATE);
+        return;
+    }
+    ASSERT_TRUE(done) << "last error " << client->LastError();
+    ASSERT_TRUE(client->Send(kGet));
+    client->ReadToClose();
+    EXPECT_NE(client->Received.find("Cipher    : ECDHE-RSA-AES128-GCM-SHA256\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Chains,
+                         ::testing::Values(ChainRow{"One", "self", "", true},
+                                           ChainRow{"Two", "leaf2", "chain_leaf2.pem", true},
+                                           ChainRow{"Three", "rsa", "chain2.pem", true},
+                                           ChainRow{"Four", "leaf4", "chain_leaf4.pem", true},
+                                           // One certificate of more than 16 KiB: the message
+                                           // spans two records.
+                                           ChainRow{"LargerThanARecord", "big", "chain2.pem", true},
+                                           // Same names as the trusted root, another key.
+                                           ChainRow{"UntrustedRoot", "other", "chain_other.pem", false},
+                                           // The root is not sent and nothing below it is trusted.
+                                           ChainRow{"RootMissing", "rsa", "", false}),
+                         [](const ::testing::TestParamInfo<ChainRow>& info) {
+                             return std::string(info.param.Name);
+                         });
+
+// ---- Application data both ways ------------------------------------------------------------
+
+struct EchoRow {
+    const char* Suite;
+    uint8_t Version;
+};
+
+class Echo : public ::testing::TestWithParam<EchoRow> {};
+
+// s_server -rev answers each line reversed; 64 KiB in lines of 4 KiB crosses several records
+// each way.
+TEST_P(Echo, LinesComeBackReversed) {
+    ASSERT_TRUE(Env().Pki.Made);
+    static std::unique_ptr<TlsServer> server;
+    if (!server)
+        server =
+            Env().Server("rsa", "srvrsa", "chain2.pem",
+                         {"-dcert", "ec.pem", "-dkey", "srvec.key", "-dcert_chain", "chain2.pem", "-rev"});
+    ASSERT_TRUE(server->Running());
+    Offer(GetParam().Suite, GetParam().Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError();
+    std::string sent, expected;
+    for (int i = 0; i < 16; i++) {
+        std::string line;
+        for (int j = 0; j < 4095; j++) line += (char)('a' + (i * 7 + j * 13) % 26);
+        sent += line + "\n";
+        expected += std::string(line.rbegin(), line.rend()) + "\n";
+    }
+    ASSERT_TRUE(client->Send(sent));
+    client->PumpUntil([&] { return client->Received.size() >= expected.size(); });
+    EXPECT_EQ(client->Received, expected);
+    EXPECT_EQ(client->LastError(), 0u);
+    client->Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Echo,
+                         ::testing::Values(EchoRow{"rsa-aes128-sha", TLS1_VERSION_1_0},
+                                           EchoRow{"ecdhe-rsa-aes256-sha", TLS1_VERSION_1_1},
+                                           EchoRow{"ecdhe-ecdsa-aes256-gcm-sha384", TLS1_VERSION_1_2},
+                                           EchoRow{"rsa-aes256-sha256", TLS1_VERSION_1_2}),
+                         [](const ::testing::TestParamInfo<EchoRow>& info) {
+                             std::string name = std::string(info.param.Suite) + "_" +
+                                                TLS1_VersionToString(info.param.Version);
+                             for (char& c : name)
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             return name;
+                         });
+
+// ---- Key log -----------------------------------------------------------------------------------
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (text[start] != '#') lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST(KeyLog, LinesEqualTheServersAndAreAppended) {
+    ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
+    const std::string path = Env().Pki.File("client.keys");
+    ASSERT_TRUE(WriteText(path, "# kept\n", 0600));
+    ASSERT_EQ(TLS1_SetKeyLogPath(path.c_str()), 1);
+    struct {
+        const char* Suite;
+        uint8_t Version;
+    } const sessions[] = {{"rsa-aes128-sha", TLS1_VERSION_1_0},
+                          {"ecdhe-ecdsa-aes128-gcm-sha256", TLS1_VERSION_1_2}};
+    for (const auto& session : sessions) {
+        Offer(session.Suite, session.Version);
+        auto client = Client();
+        EXPECT_TRUE(client->Handshake(Env().Main->Port(), kHost)) << session.Suite;
+        client->Send(kGet);
+        client->ReadToClose();
+    }
+    TLS1_SetKeyLogPath("");
+    const std::string ours = ReadFile(path);
+    const std::vector<std::string> lines = Lines(ours);
+    ASSERT_EQ(lines.size(), 2u) << ours;
+    EXPECT_EQ(ours.substr(0, 7), "# kept\n");
+    const std::vector<std::string> theirs = Lines(ReadFile(Env().Pki.File("server.keys")));
+    ASSERT_GE(theirs.size(), 2u);
+    EXPECT_EQ(lines[0], theirs[theirs.size() - 2]);
+    EXPECT_EQ(lines[1], theirs[theirs.size() - 1]);
+    EXPECT_EQ(lines[0].size(), 176u);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // A file that does not exist yet is made 0600.
+    const std::string fresh = Env().Pki.File("fresh.keys");
+    const mode_t old = umask(0);
+    TLS1_SetKeyLogPath(fresh.c_str());
+    Offer("rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    EXPECT_TRUE(client->Handshake(Env().Main->Port(), kHost));
+    TLS1_SetKeyLogPath("");
+    umask(old);
+    ASSERT_EQ(stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Lines(ReadFile(fresh)).size(), 1u);
+}
+
+// ---- Servers that fail the handshake ---------------------------------------------------------
+
+// A scripted server on a free port: accepts one connection, reads what the client sends for a
+// moment, writes the given bytes, then closes or stays silent.
+class ScriptedServer {
+  public:
+    ScriptedServer(std::string reply, bool close) : reply_(std::move(reply)), close_(close) {
+        const uint32_t loopback = htonl(INADDR_LOOPBACK);
+        Socket_Create(&listener_);
+        Socket_Open(listener_, SOCKET_PROTOCOL_TCP);
+        Socket_Bind(listener_, &loopback, 0);
+        Socket_Listen(listener_);
+        uint32_t address = 0;
+        Socket_GetLocalIP(listener_, &address, &port_);
+        Socket_SetTimeout(listener_, 2000, 2000, 5000);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        stop_ = true;
+        thread_.join();
+        Socket_Release(&listener_);
+    }
+    uint32_t Port() const { return port_; }
+
+  private:
+    void Serve() {
+        Socket* peer = nullptr;
+        if (!Socket_Accept(listener_, &peer)) return;
+        Socket_SetTimeout(peer, 200, 2000, 0);
+        char hello[4096];
+        uint32_t got = 0;
+        Socket_Read(peer, hello, sizeof(hello), &got);
+        uint32_t sent = 0;
+        if (!reply_.empty()) Socket_Write(peer, reply_.data(), (uint32_t)reply_.size(), &sent);
+        if (!close_)
+            while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Socket_Release(&peer);
+    }
+
+    std::string reply_;
+    bool close_;
+    Socket* listener_ = nullptr;
+    uint32_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The records s_server sends for one full handshake, up to its Finished.
+std::string CapturedFlight(const char* suite, uint8_t version) {
+    Offer(suite, version);
+    auto client = Client();
+    client->KeepWire = true;
+    EXPECT_TRUE(client->Handshake(Env().Main->Port(), kHost));
+    return client->Wire;
+}
+
+struct BrokenRow {
+    const char* Name;
+    // How much of a real server flight is sent: a byte count, or -1 for all of it.
+    int Bytes;
+    bool Close;
+    uint32_t Error; // the last error expected; 0 none
+};
+
+class BrokenServer : public ::testing::TestWithParam<BrokenRow> {};
+
+TEST_P(BrokenServer, FailsWithoutHanging) {
+    const BrokenRow& row = GetParam();
+    ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
+    static const std::string flight = CapturedFlight("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    ASSERT_GT(flight.size(), 100u);
+    const std::string reply = row.Bytes < 0 ? flight : flight.substr(0, (size_t)row.Bytes);
+    ScriptedServer server(reply, row.Close);
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    EXPECT_FALSE(client->Handshake(server.Port(), kHost, 1500));
+    EXPECT_EQ(TLS1_IsHandshakeComplete(client->Tls()), 0);
+    // A cut flight leaves the object waiting for more; only bad bytes make it fail.
+    EXPECT_EQ(client->Failed, row.Error != 0);
+    if (row.Close) {
+        EXPECT_TRUE(client->Closed || client->Failed);
+    }
+    EXPECT_EQ(client->LastError(), row.Error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, BrokenServer,
+    ::testing::Values(BrokenRow{"ClosesAtOnce", 0, true, 0}, BrokenRow{"Silent", 0, false, 0},
+                      BrokenRow{"ClosesInsideTheFirstHeader", 3, true, 0},
+                      BrokenRow{"ClosesInsideTheServerHello", 40, true, 0},
+                      BrokenRow{"GoesQuietInsideTheCertificate", 300, false, 0},
+                      // The whole flight of another session: its key exchange was signed over
+                      // other randoms.
+                      BrokenRow{"ReplaysAnotherSession", -1, true, TLS1_ALERT_HANDSHAKE_FAILURE}),
+    [](const ::testing::TestParamInfo<BrokenRow>& info) { return std::string(info.param.Name); });
+
+struct AlertRow {
+    const char* Name;
+    std::string Bytes;
+    uint32_t Error;
+};
+
+class ServerAlert : public ::testing::TestWithParam<AlertRow> {};
+
+TEST_P(ServerAlert, IsTheLastError) {
+    ScriptedServer server(GetParam().Bytes, true);
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    EXPECT_FALSE(client->Handshake(server.Port(), kHost, 3000));
+    EXPECT_TRUE(client->Failed);
+    EXPECT_EQ(client->LastError(), GetParam().Error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ServerAlert,
+    ::testing::Values(AlertRow{"InternalError", std::string("\x15\x03\x03\x00\x02\x02\x50", 7), 80},
+                      AlertRow{"HandshakeFailure", std::string("\x15\x03\x01\x00\x02\x02\x28", 7), 40},
+                      AlertRow{"ProtocolVersion", std::string("\x15\x03\x01\x00\x02\x02\x46", 7), 70}),
+    [](const ::testing::TestParamInfo<AlertRow>& info) { return std::string(info.param.Name); });
+
+// A real server that refuses what we offer sends an alert; it becomes the last error.
+TEST(ServerAlert, FromOpensslWhenNoSuiteIsShared) {
+    ASSERT_TRUE(Env().Pki.Made);
+    auto server = Env().Server("rsa", "srvrsa", "chain2.pem", {"-cipher", "AES256-GCM-SHA384"});
+    ASSERT_TRUE(server->Running());
+    Offer("rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    EXPECT_FALSE(client->Handshake(server->Port(), kHost));
+    EXPECT_EQ(client->LastError(), (uint32_t)TLS1_ALERT_HANDSHAKE_FAILURE);
+}
+
+TEST(ServerAlert, FromOpensslWhenTheVersionIsRefused) {
+    ASSERT_TRUE(Env().Pki.Made);
+    auto server = Env().Server("rsa", "srvrsa", "chain2.pem", {"-tls1_2"});
+    ASSERT_TRUE(server->Running());
+    Offer("rsa-aes128-sha", TLS1_VERSION_1_0);
+    auto client = Client();
+    EXPECT_FALSE(client->Handshake(server->Port(), kHost));
+    EXPECT_EQ(client->LastError(), (uint32_t)TLS1_ALERT_PROTOCOL_VERSION);
+}
+
+} // namespace
