@@ -360,6 +360,7 @@ int64_t WebGetRequest_SetPostPtr(WebGetRequest* request, const void* data, uint3
     CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
     request->PostData = data;
     request->PostLength = data ? length : 0;
+    request->PostFromURL = 0;
     return 1;
 }
 
@@ -714,11 +715,17 @@ int64_t WebGetRequest_HeaderPrepare(WebGetRequest* request) {
         if (request->AllowCompressedContent == 1 && start == 0 && end == 0)
             WebGet_HeaderSet(block, capacity, "Accept-Encoding", "gzip", 0);
     } else if (request->Type == WEBGET_REQUEST_TYPE_POST) {
+        if (request->PostFromURL) {
+            request->PostData = nullptr;
+            request->PostLength = 0;
+            request->PostFromURL = 0;
+        }
         if (!request->PostData) {
             const char* query = nullptr;
             if (String_FindChar(request->URL, '?', &query) && query[1]) {
                 request->PostData = query + 1;
                 request->PostLength = (uint32_t)strlen(query + 1);
+                request->PostFromURL = 1;
             }
         }
         if (request->PostData) {

@@ -1,5 +1,6 @@
 // The receiving half of a request: the response header decoded into its state, then the body
 // unchunked, inflated, held to its size limit and handed to memory, a file or nothing.
+#include <cerrno>
 #include <cstring>
 
 #include "core/linux/platform_file.h"
@@ -478,6 +479,8 @@ int64_t WebGetRequest_HeaderDecode(WebGetRequest* request, int32_t strict, const
     } else if (length && (end = Find(bytes, length, "\n\n"))) {
         headerLength = (uint32_t)(end - bytes) + 2;
     } else {
+        // What arrived cannot end within the limit any more: no later byte makes it a header.
+        if (length > (uint32_t)WEBGET_REQUEST_HEADER_LIMIT) return Fail(request, WEBGET_ERROR_HEADER_LIMIT, 0);
         return Fail(request, WEBGET_ERROR_HEADER_INCOMPLETE, 0);
     }
     if (headerLength > (uint32_t)WEBGET_REQUEST_HEADER_LIMIT) return Fail(request, WEBGET_ERROR_HEADER_LIMIT, 0);
@@ -495,6 +498,8 @@ int64_t WebGetRequest_HeaderDecode(WebGetRequest* request, int32_t strict, const
 
     request->ChunkedResponse = 0;
     request->ChunkedComplete = 0;
+    request->ChunkRemaining = 0;
+    request->ChunkSize = kNoChunkYet;
     request->ByteRangeUsed = 0;
     request->ByteRangeMismatched = 0;
     request->LastModifiedTime = 0;

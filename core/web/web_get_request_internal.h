@@ -66,6 +66,9 @@ struct WebGetRequest {
     int64_t BodyLength;
     const void* PostData;
     uint32_t PostLength;
+    // The post data is the URL's query (a Post without data of its own): taken afresh from the
+    // URL each time the headers are prepared, since the URL may have changed.
+    uint32_t PostFromURL;
     MemoryStream* InflateOutput;
     Pool* WriteBlockPool;
     uint32_t AllowCompressedContent;

@@ -143,6 +143,7 @@ TEST_F(WebGetRequestBodyTest, HeaderEndsAndLimits) {
         {"HTTP/1.1 200 OK\nA: b\n\n", 1, 0},
         {"HTTP/1.1 200 OK\r\nA: b\r\n", 0, 967},
         {"", 0, 967},
+        {std::string(9000, 'a'), 0, 966},
         {"garbage\r\n\r\n", 0, 986},
         {"HTTP/1.1 abc\r\n\r\n", 0, 986},
         {"HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n", 0, 968},

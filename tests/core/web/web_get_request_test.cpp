@@ -132,6 +132,13 @@ TEST_F(WebGetRequestTest, PreparedHeaders) {
     WebGetRequest_HeaderPrepare(request);
     WebGetRequest_GetPostPtr(request, &post, &length);
     EXPECT_EQ(std::string(static_cast<const char*>(post), length), "a=1&b=2");
+    // Prepared again for another URL (after a redirect), the body is that URL's query.
+    WebGetRequest_SetURL(request, "http://h/q?cc=333");
+    WebGetRequest_HeaderReset(request);
+    WebGetRequest_HeaderPrepare(request);
+    WebGetRequest_GetPostPtr(request, &post, &length);
+    EXPECT_EQ(std::string(static_cast<const char*>(post), length), "cc=333");
+    EXPECT_NE(RequestHeader().find("Content-Length: 6\r\n"), std::string::npos);
 }
 
 TEST_F(WebGetRequestTest, UrlTokensSetHeadersAndCookies) {
