@@ -125,10 +125,11 @@ int64_t WebGet_SetAllowAuthentication(uint32_t flag);
 // 0 without state.
 int64_t WebGet_GetAllowAuthentication(uint32_t* flag);
 
-// The default trust store. Set releases the held store and holds a new reference to the given one
-// (null leaves none); 0 without state. Get answers a new reference to the held store (null when
-// none is held), or without state the authentication service's "app" store. The caller gives the
-// reference back with CertStoreInterface_Release.
+// The default trust store ("app" after WebGet_Init). Set releases the held store and holds a new
+// reference to the given one (null leaves none); 0 without state. Get answers a new reference to
+// the held store, or while none is held (or without state) to the authentication service's "app"
+// store, so that a connection never verifies against nothing. The caller gives the reference back
+// with CertStoreInterface_Release.
 int64_t WebGet_CertStoreSetDefaultHandle(CertStoreInterface* store);
 CertStoreInterface* WebGet_CertStoreGetDefaultHandle();
 

@@ -339,6 +339,13 @@ int64_t WebGetCacheStore_WaitOne(WebGetCacheStore* store, const char* url, WebGe
     ASSERT_POINTER(url);
     CriticalSectionGuard guard(store->Lock);
     WebGetCacheItem* found = FindValid(store, url, false);
+    if (found && !Flag(found->Committed) && Class_HasOneRef(found)) {
+        // Its filler let go of it without committing or invalidating it: nobody will finish it,
+        // and waiting for it would never end. References are only handed out under this lock,
+        // so none can appear meanwhile.
+        WebGetCacheItem_Invalidate(found);
+        found = nullptr;
+    }
     if (!found) {
         *item = Append(store, url);
         return 0;

@@ -211,6 +211,8 @@ int64_t RaiseRedirectChanged(WebGet* state) {
     Dictionary* macros = nullptr;
     Dictionary* redirect = nullptr;
     Dictionary_Create(&info);
+    // Rule and macro names are carried as written: a leading "#" or "." is no private mark.
+    Dictionary_SetPrivateKeys(info, 0);
     Dictionary_AddDictionary(info, "macros", &macros, nullptr);
     Dictionary_AddDictionary(info, "redirect", &redirect, nullptr);
     {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/dictionary.h"
@@ -41,6 +43,7 @@ std::vector<Dictionary*> g_fired;
 int64_t Keep(void*, const char*, const char*, const char*, Dictionary* info) {
     Dictionary* copy = nullptr;
     Dictionary_Create(&copy);
+    Dictionary_SetPrivateKeys(copy, 0);
     if (info) Dictionary_Merge(copy, info, 1);
     g_fired.push_back(copy);
     return 1;
@@ -293,6 +296,16 @@ TEST_F(WebGetRedirectTest, NotificationCarriesRulesToTheOtherProcess) {
     EXPECT_STREQ(out, "v");
     EXPECT_EQ(WebGet_RedirectRemove("Fold"), 0);
     Dictionary_Release(&carried);
+
+    // Names keep a leading "#" on their way.
+    ASSERT_EQ(Add("#pin", "p", "P"), 1);
+    Dictionary* redirect = nullptr;
+    ASSERT_EQ(Dictionary_GetDictionaryByKey(g_fired.back(), "redirect", &redirect), 1);
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetLast(redirect, &item);
+    const char* key = nullptr;
+    ASSERT_EQ(Dictionary_ItemGetKeyPtr(redirect, item, &key), 1);
+    EXPECT_STREQ(key, "#pin");
 }
 
 TEST_F(WebGetRedirectTest, HostileRulesFailCleanly) {
@@ -337,6 +350,24 @@ TEST_F(WebGetRedirectTest, HostileRulesFailCleanly) {
     EXPECT_NE(TakeLog().find("DEBUG - Regex substitution failed (grow) (-48)\n"), std::string::npos);
     EXPECT_EQ(Redirect("http://h/x", 0, &changed, 1), "http://h/x");
     EXPECT_EQ(changed, 0);
+}
+
+TEST_F(WebGetRedirectTest, RulesChangeWhileAnotherThreadRewrites) {
+    std::atomic<int32_t> rewrites{0};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 300 || rewrites < 10; i++) {
+            WebGet_RedirectAddInternal("swap", 0, 1, i % 2 ? "a" : "b", "c", 0, 0);
+            if (i % 3 == 0) WebGet_RedirectRemove("swap");
+        }
+        done = true;
+    });
+    do {
+        const std::string out = Redirect("http://h/ab", WEBGET_REDIRECT_EXPAND);
+        EXPECT_TRUE(out == "http://h/ab" || out == "http://h/cb" || out == "http://h/ac") << out;
+        rewrites++;
+    } while (!done);
+    writer.join();
 }
 
 TEST_F(WebGetRedirectTest, CompileOptionsAboveThirtyTwoBitsAreABrokenPrecondition) {

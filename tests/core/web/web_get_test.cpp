@@ -141,23 +141,16 @@ TEST_F(WebGetTest, ErrorFilterReportsOncePerEndpointPerHour) {
 }
 
 TEST_F(WebGetTest, XCacheCountsPerHostServerAndVerdict) {
-    WebGet_XCacheTrack("cdn.example", "edge1", "HIT");
-    WebGet_XCacheTrack("cdn.example", "edge1", "HIT");
-    WebGet_XCacheTrack("cdn.example", "edge1", "MISS");
-    WebGet_XCacheTrack("cdn.example", "edge2", "HIT");
+    for (const char* track : {"cdn/edge1/HIT", "cdn/edge1/HIT", "cdn/edge1/MISS", "cdn/edge2/HIT"}) {
+        const std::string t(track);
+        WebGet_XCacheTrack(t.substr(0, 3).c_str(), t.substr(4, 5).c_str(), t.substr(10).c_str());
+    }
     Dictionary* tree = nullptr;
     ASSERT_EQ(WebGet_XCacheLockDictionaryHandle(&tree), 1);
-    const std::pair<const char*, int32_t> counts[] = {
-        {"cdn.example.edge1.HIT", 2}, {"cdn.example.edge1.MISS", 1}, {"cdn.example.edge2.HIT", 1}};
-    Dictionary* host = nullptr;
-    ASSERT_EQ(Dictionary_GetDictionaryByKey(tree, "cdn.example", &host), 1);
+    const std::pair<const char*, int32_t> counts[] = {{"cdn.edge1.HIT", 2}, {"cdn.edge1.MISS", 1}, {"cdn.edge2.HIT", 1}};
     for (const auto& [path, count] : counts) {
-        const std::string p(path);
-        const std::string server = p.substr(12, 5);
-        Dictionary* serverDict = nullptr;
         int32_t value = 0;
-        ASSERT_EQ(Dictionary_GetDictionaryByKey(host, server.c_str(), &serverDict), 1) << path;
-        EXPECT_EQ(Dictionary_GetInt32ByKey(serverDict, p.substr(18).c_str(), &value), 1) << path;
+        EXPECT_EQ(Dictionary_GetInt32ByPath(tree, path, &value), 1) << path;
         EXPECT_EQ(value, count) << path;
     }
     ASSERT_EQ(WebGet_XCacheUnlockDictionaryHandle(&tree), 1);
