@@ -38,19 +38,9 @@ struct Interop {
         TLS1_Init();
         if (!Pki.Made) return;
         Trust = std::make_unique<TrustSet>(std::vector<std::string>{Pki.Der("root"), Pki.Der("self")});
-        Main = std::make_unique<TlsServer>(Pki.Dir.path(),
-                                           std::vector<std::string>{"openssl",       "s_server",
-                                                                    "-accept",       "127.0.0.1:{port}",
-                                                                    "-cert",         "rsa.pem",
-                                                                    "-key",          "srvrsa.key",
-                                                                    "-cert_chain",   "chain2.pem",
-                                                                    "-dcert",        "ec.pem",
-                                                                    "-dkey",         "srvec.key",
-                                                                    "-dcert_chain",  "chain2.pem",
-                                                                    "-cipher",       "DEFAULT@SECLEVEL=0",
-                                                                    "-min_protocol", "TLSv1",
-                                                                    "-www",          "-keylogfile",
-                                                                    "server.keys"});
+        Main = Server("rsa", "srvrsa", "chain2.pem",
+                      {"-dcert", "ec.pem", "-dkey", "srvec.key", "-dcert_chain", "chain2.pem", "-keylogfile",
+                       "server.keys"});
     }
     ~Interop() {
         Main.reset();
