@@ -45,6 +45,8 @@ class TlsPump {
     bool Closed = false;
     // ReadPackets answered 0 at least once.
     bool Failed = false;
+    // Leaves decrypted data inside the object (to fill its reader and see back-pressure).
+    bool Hold = false;
     // For bulk transfers: count decrypted bytes instead of keeping them.
     bool Discard = false;
     uint64_t Discarded = 0;
@@ -105,6 +107,10 @@ class TlsPump {
     void Step(uint32_t waitMs) {
         Flush();
         Collect();
+        // Records already received may be waiting for room in the reader: they are taken
+        // first, which frees the room the socket may then fill.
+        if (!TLS1_ReadPackets(tls_)) Failed = true;
+        Collect();
         int32_t left = 0;
         TLS1_ReadGetBufferLeft(tls_, &left);
         if (left <= 0) return;
@@ -158,6 +164,7 @@ class TlsPump {
 
   private:
     void Collect() {
+        if (Hold) return;
         int32_t used = 0;
         while (TLS1_ReadGetBufferUsed(tls_, &used) && used > 0) {
             uint32_t got = 0;

@@ -54,7 +54,9 @@ struct Interop {
                                       "-cipher", "DEFAULT@SECLEVEL=0", "-min_protocol", "TLSv1"};
         if (!chain.empty()) args.insert(args.end(), {"-cert_chain", chain});
         args.insert(args.end(), more.begin(), more.end());
-        if (std::find(more.begin(), more.end(), "-rev") == more.end()) args.push_back("-www");
+        if (std::find(more.begin(), more.end(), "-rev") == more.end() &&
+            std::find(more.begin(), more.end(), "-WWW") == more.end())
+            args.push_back("-www");
         return std::make_unique<TlsServer>(Pki.Dir.path(), args);
     }
 };
@@ -303,6 +305,69 @@ INSTANTIATE_TEST_SUITE_P(All, Echo,
                                            EchoRow{"ecdhe-ecdsa-aes256-gcm-sha384", TLS1_VERSION_1_2},
                                            EchoRow{"rsa-aes256-sha256", TLS1_VERSION_1_2}),
                          [](const ::testing::TestParamInfo<EchoRow>& info) {
+                             std::string name = std::string(info.param.Suite) + "_" +
+                                                TLS1_VersionToString(info.param.Version);
+                             for (char& c : name)
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             return name;
+                         });
+
+// ---- A download larger than the reader ---------------------------------------------------------
+
+struct DownloadRow {
+    const char* Suite;
+    uint8_t Version;
+};
+
+class Download : public ::testing::TestWithParam<DownloadRow> {};
+
+// 3 MiB from s_server -WWW arrive intact. The reader is first left full: the object stops
+// asking for bytes, records wait, nothing fails, and all of it comes once the reader drains.
+TEST_P(Download, ArrivesIntactThroughAFullReader) {
+    ASSERT_TRUE(Env().Pki.Made);
+    static std::string content;
+    static std::unique_ptr<TlsServer> server;
+    if (!server) {
+        uint64_t state = 0x9E3779B97F4A7C15ull;
+        for (int i = 0; i < 3 << 20; i++) {
+            state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+            content += (char)(state >> 56);
+        }
+        ASSERT_TRUE(WriteText(Env().Pki.File("blob.bin"), content));
+        server = Env().Server("rsa", "srvrsa", "chain2.pem",
+                              {"-dcert", "ec.pem", "-dkey", "srvec.key", "-dcert_chain", "chain2.pem", "-WWW",
+                               "-http_server_binmode"});
+    }
+    ASSERT_TRUE(server->Running());
+    Offer(GetParam().Suite, GetParam().Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError();
+    client->Hold = true;
+    ASSERT_TRUE(client->Send("GET /blob.bin HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(client->PumpUntil([&] {
+        int32_t left = 1;
+        TLS1_ReadGetBufferLeft(client->Tls(), &left);
+        return left <= 0;
+    }));
+    int32_t used = 0;
+    TLS1_ReadGetBufferUsed(client->Tls(), &used);
+    EXPECT_GT(used, 1 << 19);
+    EXPECT_FALSE(client->Failed);
+    client->Hold = false;
+    client->ReadToClose(30000);
+    EXPECT_FALSE(client->Failed) << "last error " << client->LastError();
+    ASSERT_GE(client->Received.size(), content.size());
+    EXPECT_TRUE(client->Received.compare(client->Received.size() - content.size(), content.size(), content) ==
+                0);
+    EXPECT_EQ(client->Received.substr(0, 9), "HTTP/1.0 ");
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Download,
+                         ::testing::Values(DownloadRow{"ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2},
+                                           DownloadRow{"ecdhe-ecdsa-aes256-sha384", TLS1_VERSION_1_2},
+                                           DownloadRow{"rsa-aes256-sha", TLS1_VERSION_1_0},
+                                           DownloadRow{"ecdhe-rsa-aes128-sha", TLS1_VERSION_1_1}),
+                         [](const ::testing::TestParamInfo<DownloadRow>& info) {
                              std::string name = std::string(info.param.Suite) + "_" +
                                                 TLS1_VersionToString(info.param.Version);
                              for (char& c : name)
