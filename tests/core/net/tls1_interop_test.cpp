@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/net/socket.h"
+#include "core/platform/duplex_stream.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/tls_pump.h"
 
@@ -311,6 +312,53 @@ INSTANTIATE_TEST_SUITE_P(All, Echo,
                                  if (!isalnum((unsigned char)c)) c = '_';
                              return name;
                          });
+
+// The caller's own duplex stream on both ends, as a connection pumps it: 2 MiB are queued from
+// its write side until the outgoing records fill the object (none of the plaintext may be lost
+// for want of room), and the answer moves into its read side.
+TEST(Echo, ThroughDuplexStreamsWithTheOutgoingSideFull) {
+    ASSERT_TRUE(Env().Pki.Made);
+    auto server = Env().Server("rsa", "srvrsa", "chain2.pem", {"-rev"});
+    ASSERT_TRUE(server->Running());
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError();
+    std::string sent, expected;
+    for (int i = 0; i < 512; i++) {
+        std::string line(4095, (char)('a' + i % 26));
+        line[i % 4095] = '#';
+        sent += line + "\n";
+        expected += std::string(line.rbegin(), line.rend()) + "\n";
+    }
+    DuplexStream* app = nullptr;
+    DuplexStream_Create(&app);
+    client->Hold = true;
+    std::string received;
+    size_t put = 0;
+    bool filled = false;
+    const auto deadline = TlsPump::Clock::now() + std::chrono::seconds(30);
+    while (received.size() < expected.size() && !client->Failed && TlsPump::Clock::now() < deadline) {
+        int32_t room = 0;
+        DuplexStream_WriteGetBufferLeft(app, &room);
+        const size_t more = std::min(sent.size() - put, (size_t)std::max(room, 0));
+        if (more > 0) DuplexStream_WritePut(app, sent.data() + put, (uint32_t)more);
+        put += more;
+        while (TLS1_WriteFill(client->Tls(), app) == 1) {
+        }
+        int32_t left = 0;
+        TLS1_WriteGetBufferLeft(client->Tls(), &left);
+        filled = filled || left < (int32_t)TLS1_RECORD_BUFFER;
+        client->Step(10);
+        TLS1_ReadFillTarget(client->Tls(), app);
+        char chunk[65536];
+        uint32_t got = 0;
+        while (DuplexStream_ReadGet(app, chunk, sizeof(chunk), &got) && got > 0) received.append(chunk, got);
+    }
+    DuplexStream_Release(&app);
+    EXPECT_TRUE(filled);
+    EXPECT_EQ(client->LastError(), 0u);
+    EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size();
+}
 
 // ---- A download larger than the reader ---------------------------------------------------------
 
