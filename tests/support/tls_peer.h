@@ -95,38 +95,61 @@ struct TlsPki {
     std::string Der(const std::string& name) const { return ReadFile(Dir.file(name + ".der")); }
 };
 
-// A store that trusts exactly the certificates given, by their bytes. It must outlive every
-// connection that holds its interface.
-struct TrustSet {
-    CertStoreInterface* Interface = nullptr;
-    std::vector<std::string> Ders;
-
-    explicit TrustSet(std::vector<std::string> ders) : Ders(std::move(ders)) {
-        CertStoreInterface_Create(&Interface);
-        CertStoreInterface_SetAddRefCallback(Interface, this, [](CertStoreInterface* h, void*) { return h; });
-        CertStoreInterface_SetReleaseCallback(Interface, this, [](CertStoreInterface** h, void*) -> int64_t {
-            *h = nullptr;
-            return 1;
+// A store that trusts exactly the certificates given, by their bytes. It counts the references
+// handed out with its interface (the trust cache keeps one per certificate it remembers), so it
+// lives on after its owner until the last of them is released.
+class TrustSet {
+  public:
+    explicit TrustSet(std::vector<std::string> ders) : state_(new State{std::move(ders), 1, nullptr}) {
+        CertStoreInterface_Create(&state_->Interface);
+        Interface = state_->Interface;
+        CertStoreInterface_SetAddRefCallback(Interface, state_, [](CertStoreInterface* h, void* s) {
+            static_cast<State*>(s)->Refs++;
+            return h;
         });
+        CertStoreInterface_SetReleaseCallback(Interface, state_,
+                                              [](CertStoreInterface** h, void* s) -> int64_t {
+                                                  *h = nullptr;
+                                                  Drop(static_cast<State*>(s));
+                                                  return 1;
+                                              });
         CertStoreInterface_SetX509IsTrustedCallback(
-            Interface, this, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
+            Interface, state_, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
                 const uint8_t* der = nullptr;
                 uint32_t length = 0;
                 X509_GetASN1(cert, &der, &length);
                 *stop = 0;
                 const std::string bytes(reinterpret_cast<const char*>(der), length);
-                for (const std::string& trusted : static_cast<TrustSet*>(s)->Ders)
+                for (const std::string& trusted : static_cast<State*>(s)->Ders)
                     if (trusted == bytes) return 1;
                 return 0;
             });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, this,
+        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, state_,
                                                        [](CertStoreInterface*, void*, Dictionary*,
                                                           CryptAsymmetric**,
                                                           uint32_t*) -> int64_t { return 0; });
     }
-    ~TrustSet() { CertStoreInterface_Delete(&Interface); }
+    ~TrustSet() { Drop(state_); }
     TrustSet(const TrustSet&) = delete;
     TrustSet& operator=(const TrustSet&) = delete;
+
+    // Trusts nothing from now on.
+    void Clear() { state_->Ders.clear(); }
+
+    CertStoreInterface* Interface = nullptr;
+
+  private:
+    struct State {
+        std::vector<std::string> Ders;
+        uint32_t Refs;
+        CertStoreInterface* Interface;
+    };
+    static void Drop(State* state) {
+        if (--state->Refs > 0) return;
+        CertStoreInterface_Delete(&state->Interface);
+        delete state;
+    }
+    State* state_;
 };
 
 // A port of 127.0.0.1 that was free a moment ago.

@@ -264,6 +264,38 @@ INSTANTIATE_TEST_SUITE_P(All, Chains,
                              return std::string(info.param.Name);
                          });
 
+// A certificate that does not name the host ends the handshake with no alert number.
+TEST(Chains, OtherHostNameFailsWithoutAnAlert) {
+    ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    auto client = Client();
+    EXPECT_FALSE(client->Handshake(Env().Main->Port(), "otherhost.test"));
+    EXPECT_TRUE(client->Failed);
+    EXPECT_EQ(client->LastError(), 0u);
+}
+
+// A server certificate whose chain was verified is trusted again for a while without its chain,
+// but only for the store that verified it.
+TEST(Chains, VerifiedCertificateIsRememberedForItsStore) {
+    ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
+    TLS1_Remove();
+    TLS1_Init();
+    Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
+    TrustSet fickle({Env().Pki.Der("root")});
+    // s_server serves one connection at a time: each client goes before the next comes.
+    auto handshake = [&](TrustSet& store) {
+        TlsPump client;
+        TLS1_SetCertStoreHandle(client.Tls(), store.Interface);
+        const bool done = client.Handshake(Env().Main->Port(), kHost);
+        return done ? 0u : client.LastError() + 1000;
+    };
+    EXPECT_EQ(handshake(fickle), 0u);
+    fickle.Clear();
+    EXPECT_EQ(handshake(fickle), 0u);
+    TrustSet other({});
+    EXPECT_EQ(handshake(other), 1000u + TLS1_ALERT_BAD_CERTIFICATE);
+}
+
 // ---- Application data both ways ------------------------------------------------------------
 
 struct EchoRow {
