@@ -1,8 +1,8 @@
-// The TLS client against real servers on 127.0.0.1, pumped through a blocking Socket: every
-// suite at every version it allows against openssl s_server (which reports the protocol and
-// suite it chose), RC4 against gnutls-serv, chains of one to four certificates and one larger
-// than a record, the key log beside the server's, echoed data, and servers that stop, go quiet
-// or raise alerts in the middle of a handshake.
+// The TLS client against real servers on 127.0.0.1, pumped through a Socket: every suite at
+// every version it allows against openssl s_server (which reports the protocol and suite it
+// chose), RC4 against gnutls-serv, chains of one to four certificates and one larger than a
+// record, the trust cache, the key log beside the server's, echoed data and downloads larger
+// than the reader, and servers that stop, go quiet or raise alerts in the middle of a handshake.
 #include "core/net/tls1.h"
 
 #include <gtest/gtest.h>
