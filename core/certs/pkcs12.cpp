@@ -35,6 +35,7 @@ constexpr uint32_t kSaltSize = 8;
 constexpr uint32_t kRc4KeySize = 16;
 constexpr uint32_t kMaxKeyBuffer = 1024;
 constexpr uint32_t kMaxDigestSize = 64;
+constexpr uint32_t kMaxBlockSize = 256;
 // Real files use a few thousand rounds; a hostile count near 2^32 would keep the reader hashing
 // for many minutes, so counts past this are refused as invalid.
 constexpr uint32_t kMaxIterations = 1u << 20;
@@ -180,11 +181,13 @@ void Repeat(uint8_t* out, uint32_t size, const uint8_t* source, uint32_t length)
     for (uint32_t i = 0; i < size; i++) out[i] = source[i % length];
 }
 
-bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passwordLength, const uint8_t* salt,
-            uint32_t saltLength, uint32_t iterations, uint8_t purpose, uint8_t* out, uint32_t length) {
+bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passwordLength,
+            const uint8_t* salt, uint32_t saltLength, uint32_t iterations, uint8_t purpose, uint8_t* out,
+            uint32_t length) {
     const uint32_t u = record->DigestSize;
     const uint32_t v = DerivationBlock(record);
-    if (u == 0 || u > kMaxDigestSize || passwordLength > 4 * kMaxPasswordBytes || saltLength > kMaxKeyBuffer)
+    if (u == 0 || u > kMaxDigestSize || v > kMaxBlockSize || passwordLength > 4 * kMaxPasswordBytes ||
+        saltLength > kMaxKeyBuffer)
         return false;
     // D, then I = S || P, each of S and P its source repeated to a whole number of blocks.
     const uint32_t sLength = (saltLength + v - 1) / v * v;
@@ -198,7 +201,7 @@ bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passw
     Repeat(i + sLength, pLength, password, passwordLength);
 
     uint8_t a[kMaxDigestSize];
-    uint8_t b[256];
+    uint8_t b[kMaxBlockSize];
     bool ok = true;
     for (uint32_t done = 0; done < length && ok;) {
         ok = Hash_QuickDigest(record, buffer.Data, (int32_t)(v + iLength), a, (int32_t)sizeof(a)) == 1;
@@ -228,7 +231,8 @@ bool Derive(const HashInterface* record, const uint8_t* password, uint32_t passw
 bool Rc4Decrypt(const uint8_t* key, uint8_t* data, uint32_t length) {
     RC4* rc4 = nullptr;
     RC4_Create(&rc4);
-    const bool ok = RC4_SetDecryptKey(rc4, key, kRc4KeySize) == 1 && (length == 0 || RC4_Decrypt(rc4, data, data, length) == 1);
+    const bool ok = RC4_SetDecryptKey(rc4, key, kRc4KeySize) == 1 &&
+                    (length == 0 || RC4_Decrypt(rc4, data, data, length) == 1);
     RC4_Reset(rc4);
     RC4_Release(&rc4);
     return ok;
@@ -318,8 +322,9 @@ bool ReadKeyBag(PKCS12* pkcs12, ASN1* content, const Password& password) {
     // The tree is declared after the plaintext, so that it goes first.
     SecretBuffer plain;
     Tree keyTree;
-    ASN1* info = DecryptCopy(password, salt, iterations, encrypted, &plain) ? keyTree.Decode(plain.Data, plain.Size)
-                                                                            : nullptr;
+    ASN1* info = DecryptCopy(password, salt, iterations, encrypted, &plain)
+                     ? keyTree.Decode(plain.Data, plain.Size)
+                     : nullptr;
     if (info == nullptr) {
         Log_Debug("PKCS12 unable to decode private key store\n");
         return false;
@@ -376,7 +381,8 @@ bool ReadCertificateBags(PKCS12* pkcs12, ASN1* content, const Password& password
     X509_Create(&cert);
     for (ASN1* bag = Child(safeContents, 0); bag; bag = bag->Next) {
         ASN1* octets = CertificateOctets(bag);
-        if (octets == nullptr || X509_BuildFromBuffer(cert, ASN1_GetValuePtr(octets), ASN1_GetValueSize(octets)) != 1)
+        if (octets == nullptr ||
+            X509_BuildFromBuffer(cert, ASN1_GetValuePtr(octets), ASN1_GetValueSize(octets)) != 1)
             break;
         X509Chain_Add(pkcs12->Certificates, cert);
         found++;
@@ -514,10 +520,9 @@ CLASS_BASICS(PKCS12, PKCS12, PKCS12_CLASS_ID)
 int64_t PKCS12_Build(PKCS12* pkcs12, ASN1* root, const char* password) {
     CLASS_CHECK(pkcs12, PKCS12_CLASS_ID);
     CLASS_CHECK(root, ASN1_CLASS_ID);
-    ASSERT_POINTER(password);
     ClearRead(pkcs12);
     Password converted;
-    if (!PasswordForm(password, &converted)) return 0;
+    if (!PasswordForm(password ? password : "", &converted)) return 0;
     return BuildInt(pkcs12, root, converted) ? 1 : 0;
 }
 
@@ -577,19 +582,20 @@ int64_t PKCS12_DeriveKey(const HashInterface* record, const uint8_t* password, u
     ASSERT_POINTER(out);
     if (passwordLength) ASSERT_POINTER(password);
     if (saltLength) ASSERT_POINTER(salt);
-    return Derive(record, password, passwordLength, salt, saltLength, iterations, purpose, out, length) ? 1 : 0;
+    return Derive(record, password, passwordLength, salt, saltLength, iterations, purpose, out, length) ? 1
+                                                                                                        : 0;
 }
 
-int64_t PKCS12_Decrypt(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt, uint32_t iterations,
-                       uint8_t* data, uint32_t length, uint8_t purpose) {
+int64_t PKCS12_Decrypt(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt,
+                       uint32_t iterations, uint8_t* data, uint32_t length, uint8_t purpose) {
     ASSERT_POINTER(salt);
     if (length) ASSERT_POINTER(data);
     if (purpose != PKCS12_PURPOSE_KEY)
-        return PKCS12_DeriveKey(&SHA1_INTERFACE, password, passwordLength, salt, kSaltSize, iterations, purpose,
-                                data, length);
+        return PKCS12_DeriveKey(&SHA1_INTERFACE, password, passwordLength, salt, kSaltSize, iterations,
+                                purpose, data, length);
     uint8_t key[kRc4KeySize];
-    bool ok = PKCS12_DeriveKey(&SHA1_INTERFACE, password, passwordLength, salt, kSaltSize, iterations, purpose, key,
-                               kRc4KeySize) == 1 &&
+    bool ok = PKCS12_DeriveKey(&SHA1_INTERFACE, password, passwordLength, salt, kSaltSize, iterations,
+                               purpose, key, kRc4KeySize) == 1 &&
               Rc4Decrypt(key, data, length);
     Wipe(key, sizeof(key));
     return ok ? 1 : 0;

@@ -32,7 +32,8 @@ int64_t PKCS12_GetInstanceId(PKCS12* pkcs12, char* buffer, int32_t size);
 // Reads the decoded PFX (the tree of ASN1_Decode over the file) with the UTF-8 password. The
 // MAC is checked before any bag is opened; encrypted bags are decrypted in copies, so the
 // caller's buffer is left as it was and may be built again. Any failure leaves the object with
-// no key and no certificates.
+// no key and no certificates. A null password reads as the empty one; text that is not UTF-8 is
+// refused.
 int64_t PKCS12_Build(PKCS12* pkcs12, ASN1* root, const char* password);
 uint32_t PKCS12_Count(PKCS12* pkcs12);
 // Certificates in the order of their bags; entry 0 is the client certificate. Borrowed.

@@ -113,6 +113,46 @@ const char* AlertName(uint8_t description) {
     }
 }
 
+// The body of an AES-GCM record at start: the next explicit nonce, the ciphertext of data
+// (encrypted straight from the caller's bytes) and the tag.
+bool SealGcm(TLS1* tls, uint8_t type, uint8_t minor, const uint8_t* data, uint32_t length, uint8_t* start) {
+    Increment64(tls->WriteIV + 4);
+    memcpy(start, tls->WriteIV + 4, kGcmExplicit);
+    uint8_t aad[13];
+    TLS1_PacketAdditionalData(tls->WriteSequence, type, 3, minor, length, aad);
+    uint8_t* cipher = start + kGcmExplicit;
+    return CryptSymmetric_SetAAD(tls->WriteCipher, aad, sizeof(aad)) == 1 &&
+           CryptSymmetric_EncryptCBC(tls->WriteCipher, tls->WriteIV, 12, data, cipher, length) == 1 &&
+           CryptSymmetric_GetAuthTag(tls->WriteCipher, cipher + length, kGcmTag) == 1;
+}
+
+// An AES-GCM record built in place at the end of the outgoing side, saving a copy of every
+// record sent. The side's lock keeps its reader away until the record is whole. 1 when queued,
+// 0 on failure, -1 when the side's buffer is held elsewhere and cannot grow (build it apart).
+int32_t QueueGcmInPlace(TLS1* tls, uint8_t type, uint8_t minor, const uint8_t* data, uint32_t length) {
+    MemoryStream* side = nullptr;
+    DuplexStream_GetWriteMemoryStreamHandle(tls->Stream, &side);
+    const int32_t total = (int32_t)(TLS1_RECORD_HEADER + kGcmExplicit + length + kGcmTag);
+    MemoryStream_Lock(side);
+    const int32_t used = MemoryStream_GetUsed(side);
+    uint8_t* out = nullptr;
+    if (MemoryStream_GetSize(side) - used >= total || MemoryStream_Size(side, used + total, 1, 0) == 1)
+        MemoryStream_GetAvailablePointer(side, &out);
+    int32_t result = -1;
+    if (out) {
+        out[0] = type;
+        out[1] = 3;
+        out[2] = minor;
+        PutLength(out + 3, (uint32_t)total - TLS1_RECORD_HEADER);
+        const bool sealed = SealGcm(tls, type, minor, data, length, out + TLS1_RECORD_HEADER);
+        MemoryStream_ReleasePointer(side, &out);
+        result = sealed && MemoryStream_Claim(side, total) == 1 ? 1 : 0;
+        if (result == 1) Increment64(tls->WriteSequence);
+    }
+    MemoryStream_Unlock(side);
+    return result;
+}
+
 // Encrypts the record whose plaintext is data (possibly already at the plaintext offset of the
 // work buffer) and answers where its body starts and how long it is.
 bool Protect(TLS1* tls, uint8_t type, uint8_t minor, const uint8_t* data, uint32_t length, uint8_t** body,
@@ -121,15 +161,8 @@ bool Protect(TLS1* tls, uint8_t type, uint8_t minor, const uint8_t* data, uint32
     if (!info) return false;
     uint8_t* plain = tls->WorkBuffer + kPlainOffset;
     if (IsGcm(info)) {
-        Increment64(tls->WriteIV + 4);
         uint8_t* start = plain - kGcmExplicit;
-        memcpy(start, tls->WriteIV + 4, kGcmExplicit);
-        uint8_t aad[13];
-        TLS1_PacketAdditionalData(tls->WriteSequence, type, 3, minor, length, aad);
-        if (CryptSymmetric_SetAAD(tls->WriteCipher, aad, sizeof(aad)) != 1) return false;
-        // Straight from the caller's bytes into place: no copy of the plaintext.
-        if (CryptSymmetric_EncryptCBC(tls->WriteCipher, tls->WriteIV, 12, data, plain, length) != 1) return false;
-        if (CryptSymmetric_GetAuthTag(tls->WriteCipher, plain + length, kGcmTag) != 1) return false;
+        if (!SealGcm(tls, type, minor, data, length, start)) return false;
         *body = start;
         *bodyLength = kGcmExplicit + length + kGcmTag;
         return true;
@@ -356,10 +389,9 @@ uint32_t Dispatch(TLS1* tls, uint32_t length) {
         }
         return 0;
     case TLS1_CONTENT_APPLICATION_DATA:
-        // Plaintext nobody vouched for never reaches the caller.
-        if (!(tls->Flags & TLS1_FLAG_READ_PROTECTED)) return TLS1_ALERT_UNEXPECTED_MESSAGE;
-        if (length && DuplexStream_ReadPut(tls->Stream, content, length) != 1) return TLS1_ALERT_DECODE_ERROR;
-        return 0;
+        // Protected data went to the reader already (ReadApplicationData); plaintext that nobody
+        // vouched for never reaches the caller.
+        return TLS1_ALERT_UNEXPECTED_MESSAGE;
     default:
         return TLS1_ALERT_UNEXPECTED_MESSAGE;
     }
@@ -440,8 +472,8 @@ int64_t TLS1_Connect(TLS1* tls, const char* host, uint32_t* error) {
     ASSERT_POINTER(error);
     *error = 0;
     // A server's HelloRequest on an established connection: the new hello travels under the
-    // current keys, and records already queued or received belong to the running session, so
-    // nothing buffered is dropped and the sequence numbers go on.
+    // current keys and version, and records already queued or received belong to the running
+    // session, so nothing buffered is dropped and the sequence numbers go on.
     const bool renegotiation = LoadAtomic(&tls->Connected) && LoadAtomic(&tls->HandshakeComplete);
     if (renegotiation) {
         tls->Flags = (tls->Flags & (TLS1_FLAG_WRITE_PROTECTED | TLS1_FLAG_READ_PROTECTED | TLS1_FLAG_WANT_HEADER)) |
@@ -458,7 +490,8 @@ int64_t TLS1_Connect(TLS1* tls, const char* host, uint32_t* error) {
     StoreAtomic(&tls->Connected, 1);
     StoreAtomic(&tls->LastError, 0);
     StoreAtomic(&tls->HandshakeComplete, 0);
-    tls->ActiveVersion = TLS1_Version_Max;
+    // Records keep the negotiated version's protection until the next ChangeCipherSpec.
+    if (!renegotiation) tls->ActiveVersion = TLS1_Version_Max;
     TLS1_HandshakeReset(tls);
     if (TLS1_ClientHelloQueue(tls, host ? host : "", renegotiation ? 1 : 0) != 1) {
         *error = TLS1_ALERT_HANDSHAKE_FAILURE;
@@ -713,9 +746,13 @@ int64_t TLS1_PacketQueue(TLS1* tls, uint8_t type, const uint8_t* data, uint32_t 
         TLS1_HandshakeStateDisplay(tls, data[0], 1);
         if (data[0] != TLS1_HS_HELLO_REQUEST) TLS1_CollectForFinished(tls, data, length, data[0]);
     }
+    const bool protect = (tls->Flags & TLS1_FLAG_WRITE_PROTECTED) != 0;
+    if (protect && tls->CipherInfo && IsGcm(tls->CipherInfo)) {
+        const int32_t queued = QueueGcmInPlace(tls, type, minor, data, length);
+        if (queued >= 0) return queued;
+    }
     uint8_t* body = tls->WorkBuffer + kPlainOffset;
     uint32_t bodyLength = length;
-    const bool protect = (tls->Flags & TLS1_FLAG_WRITE_PROTECTED) != 0;
     if (!protect) {
         if (data != body && length) memcpy(body, data, length);
     } else if (!Protect(tls, type, minor, data, length, &body, &bodyLength)) {

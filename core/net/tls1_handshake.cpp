@@ -152,7 +152,8 @@ int64_t ReadServerHello(TLS1* tls, const uint8_t* body, uint32_t length) {
     // version, random, session id length
     if (length < 2 + TLS1_RANDOM + 1) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
     const uint32_t sessionLength = body[34];
-    if (sessionLength > 32 || length < 35 + sessionLength + 2 + 1) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+    if (sessionLength > 32 || length < 35 + sessionLength + 2 + 1)
+        return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
     uint32_t version = (uint32_t)body[0] * 16 + body[1];
     if (version > TLS1_Version_Max) version = TLS1_Version_Max;
     if (version < TLS1_Version_Min) return Fail(tls, TLS1_ALERT_PROTOCOL_VERSION);
@@ -305,7 +306,8 @@ int64_t ReadServerKeyExchange(TLS1* tls, const uint8_t* body, uint32_t length) {
     const uint32_t pointLength = body[3];
     if (length <= pointLength + 4) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
     if (!tls->ECDHEHandle) ECDHE_Create(&tls->ECDHEHandle);
-    if (!ECDHE_InitParams(tls->ECDHEHandle, oid) || !ECDHE_SetPublicKey(tls->ECDHEHandle, body + 4, pointLength))
+    if (!ECDHE_InitParams(tls->ECDHEHandle, oid) ||
+        !ECDHE_SetPublicKey(tls->ECDHEHandle, body + 4, pointLength))
         return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
     const uint32_t paramsLength = 4 + pointLength;
     if (!VerifyServerKeyExchange(tls, body, paramsLength, body + paramsLength, length - paramsLength))
@@ -828,17 +830,28 @@ int64_t TLS1_CollectForFinished(TLS1* tls, const uint8_t* message, uint32_t leng
 
 const char* TLS1_HandshakeMessageName(uint8_t type) {
     switch (type) {
-    case 0: return "Hello Request";
-    case 1: return "Client Hello";
-    case 2: return "Server Hello";
-    case 11: return "Certificate";
-    case 12: return "Server Key Exchange";
-    case 13: return "Certificate Request";
-    case 14: return "Server Hello Done";
-    case 15: return "Certificate Verify";
-    case 16: return "Client Key Exchange";
-    case 20: return "Finished";
-    default: return "Unknown";
+    case 0:
+        return "Hello Request";
+    case 1:
+        return "Client Hello";
+    case 2:
+        return "Server Hello";
+    case 11:
+        return "Certificate";
+    case 12:
+        return "Server Key Exchange";
+    case 13:
+        return "Certificate Request";
+    case 14:
+        return "Server Hello Done";
+    case 15:
+        return "Certificate Verify";
+    case 16:
+        return "Client Key Exchange";
+    case 20:
+        return "Finished";
+    default:
+        return "Unknown";
     }
 }
 

@@ -155,7 +155,8 @@ CertStoreThumbprint* TLS1_TrustCache();
 
 // ---- Test entry points: one record protected or checked with known keys, no handshake ------
 // Chooses the suite by name (enabled or not) and the version, sets both randoms and the master
-// secret, and installs one direction's keys (1 write, 0 read), handing the key block out.
+// secret, zeroes the sequence numbers and installs one direction's keys (1 write, 0 read, 2 read
+// with the client's write keys: reads what another connection wrote), handing the key block out.
 int64_t TLS1_InitForTest(TLS1* tls, const char* suite, uint32_t version, const uint8_t clientRandom[32],
                          const uint8_t serverRandom[32], const uint8_t masterSecret[48], uint32_t direction,
                          uint8_t* keyBlock, uint32_t capacity, uint32_t* keyBlockLength);

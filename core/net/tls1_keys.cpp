@@ -254,25 +254,28 @@ int64_t TLS1_SetKeyBlockInt(TLS1* tls, uint32_t direction, uint8_t* keyBlock, ui
     const uint8_t* clientIV = serverKey + info->KeySize;
     const uint8_t* serverIV = clientIV + (gcm ? 4 : ivSize);
 
+    // Direction 2 (tests only) reads with the client's keys: a connection that reads what
+    // another one wrote.
     const bool write = direction == 1;
+    const bool client = direction != 0;
     CryptSymmetric* cipher = write ? tls->WriteCipher : tls->ReadCipher;
     HMAC* mac = write ? tls->WriteMAC : tls->ReadMAC;
     uint8_t* macKey = write ? tls->MACClient : tls->MACServer;
     uint8_t* iv = write ? tls->WriteIV : tls->ReadIV;
     memset(macKey, 0, TLS1_MAC_KEY_MAX);
-    memcpy(macKey, write ? clientMac : serverMac, macSize);
+    memcpy(macKey, client ? clientMac : serverMac, macSize);
     if (!gcm) HMAC_SetHashInterface(mac, info->HashInterface);
     CryptSymmetric_Reset(cipher, info->CryptInterface);
-    const uint8_t* key = write ? clientKey : serverKey;
+    const uint8_t* key = client ? clientKey : serverKey;
     const int64_t keyed = write ? CryptSymmetric_SetEncryptKey(cipher, key, info->KeySize)
                                 : CryptSymmetric_SetDecryptKey(cipher, key, info->KeySize);
     if (keyed != 1) return 0;
     memset(iv, 0, 16);
     if (gcm) {
-        memcpy(iv, write ? clientIV : serverIV, 4);
+        memcpy(iv, client ? clientIV : serverIV, 4);
         Platform_CryptFill(iv + 4, 8);
     } else if (chainedIV) {
-        memcpy(iv, write ? clientIV : serverIV, ivSize);
+        memcpy(iv, client ? clientIV : serverIV, ivSize);
     }
 
     // What the server's Finished must carry, over the handshake as it stands now.

@@ -71,15 +71,21 @@ Fixtures* g_fixtures = nullptr;
 std::string Tlv(uint8_t tag, const std::string& content) {
     std::string out(1, (char)tag);
     const size_t n = content.size();
-    if (n < 128) out += (char)n;
-    else if (n < 256) out += std::string("\x81") + (char)n;
-    else out += std::string("\x82") + (char)(n >> 8) + (char)n;
+    if (n < 128)
+        out += (char)n;
+    else if (n < 256)
+        out += std::string("\x81") + (char)n;
+    else
+        out += std::string("\x82") + (char)(n >> 8) + (char)n;
     return out + content;
 }
-std::string Seq(const std::string& content) { return Tlv(0x30, content); }
+std::string Seq(const std::string& content) {
+    return Tlv(0x30, content);
+}
 std::string Oid(const char* dotted) {
     std::vector<uint32_t> arcs;
-    for (const char* p = dotted; *p; p += (*p == '.')) arcs.push_back((uint32_t)strtoul(p, const_cast<char**>(&p), 10));
+    for (const char* p = dotted; *p; p += (*p == '.'))
+        arcs.push_back((uint32_t)strtoul(p, const_cast<char**>(&p), 10));
     std::string body(1, (char)(arcs[0] * 40 + arcs[1]));
     for (size_t i = 2; i < arcs.size(); i++) {
         std::string arc(1, (char)(arcs[i] & 0x7F));
@@ -88,22 +94,15 @@ std::string Oid(const char* dotted) {
     }
     return Tlv(0x06, body);
 }
-// The element encodings inside one constructed element (definite lengths only).
+// The element encodings inside the first element of the DER.
 std::vector<std::string> Elements(const std::string& der) {
-    auto header = [&](size_t at, size_t* length) {
-        const uint8_t first = (uint8_t)der[at + 1];
-        if (first < 0x80) return *length = first, (size_t)2;
-        *length = 0;
-        for (size_t i = 0; i < (first & 0x7Fu); i++) *length = *length << 8 | (uint8_t)der[at + 2 + i];
-        return (size_t)2 + (first & 0x7Fu);
-    };
+    ASN1* tree = nullptr;
+    ASN1_Create(&tree);
+    ASN1_Decode(tree, (const uint8_t*)der.data(), (uint32_t)der.size());
     std::vector<std::string> out;
-    size_t length = 0;
-    for (size_t at = header(0, &length); at < der.size();) {
-        const size_t h = header(at, &length);
-        out.push_back(der.substr(at, h + length));
-        at += h + length;
-    }
+    for (ASN1* e = ASN1_GetElement(ASN1_GetElement(tree, 0), 0); e; e = e->Next)
+        out.emplace_back((const char*)ASN1_GetNodePtr(e), ASN1_GetNodeSize(e));
+    ASN1_Release(&tree);
     return out;
 }
 
@@ -116,8 +115,8 @@ std::string Bmp(const std::string& ascii) {
 // RC4 under the key derived from "secret" is its own inverse.
 std::string Rc4(std::string data) {
     const std::string pw = Bmp("secret");
-    PKCS12_Decrypt((const uint8_t*)pw.data(), (uint32_t)pw.size(), (const uint8_t*)kSalt, 3, (uint8_t*)data.data(),
-                   (uint32_t)data.size(), PKCS12_PURPOSE_KEY);
+    PKCS12_Decrypt((const uint8_t*)pw.data(), (uint32_t)pw.size(), (const uint8_t*)kSalt, 3,
+                   (uint8_t*)data.data(), (uint32_t)data.size(), PKCS12_PURPOSE_KEY);
     return data;
 }
 std::string Pbe(const std::string& salt = kSalt, const std::string& count = "\x03") {
@@ -136,21 +135,25 @@ std::string CertBag(const std::string& der) {
 std::string KeyInfo(const std::string& plainKey, bool content = true) {
     const std::string encrypted = content ? Tlv(0x04, Rc4(plainKey)) : "";
     return Seq(Oid("1.2.840.113549.1.7.1") +
-               Tlv(0xA0, Tlv(0x04, Seq(Seq(Oid("1.2.840.113549.1.12.10.1.2") + Tlv(0xA0, Seq(Pbe() + encrypted)))))));
+               Tlv(0xA0, Tlv(0x04, Seq(Seq(Oid("1.2.840.113549.1.12.10.1.2") +
+                                           Tlv(0xA0, Seq(Pbe() + encrypted)))))));
 }
 std::string PrivateKeyInfo(const char* algorithm, const std::string& key) {
-    return Seq(Tlv(0x02, std::string(1, '\0')) + Seq(Oid(algorithm) + Oid("1.2.840.10045.3.1.7")) + Tlv(0x04, key));
+    return Seq(Tlv(0x02, std::string(1, '\0')) + Seq(Oid(algorithm) + Oid("1.2.840.10045.3.1.7")) +
+               Tlv(0x04, key));
 }
 // A PFX around the AuthenticatedSafe contents with a SHA-1 MAC keyed from "secret".
 std::string Seal(const std::string& authSafe) {
     const std::string pw = Bmp("secret");
     uint8_t key[20], mac[20];
-    PKCS12_DeriveKey(&SHA1_INTERFACE, (const uint8_t*)pw.data(), (uint32_t)pw.size(), (const uint8_t*)kSalt, 8, 3,
-                     PKCS12_PURPOSE_MAC, key, 20);
+    PKCS12_DeriveKey(&SHA1_INTERFACE, (const uint8_t*)pw.data(), (uint32_t)pw.size(), (const uint8_t*)kSalt,
+                     8, 3, PKCS12_PURPOSE_MAC, key, 20);
     HMAC_QuickDigest(&SHA1_INTERFACE, authSafe.data(), (uint32_t)authSafe.size(), key, 20, mac, 20);
-    const std::string macData = Seq(Seq(Seq(Oid("1.3.14.3.2.26") + Tlv(0x05, "")) + Tlv(0x04, std::string((char*)mac, 20))) +
-                                    Tlv(0x04, kSalt) + Tlv(0x02, "\x03"));
-    return Seq(Tlv(0x02, "\x03") + Seq(Oid("1.2.840.113549.1.7.1") + Tlv(0xA0, Tlv(0x04, authSafe))) + macData);
+    const std::string macData =
+        Seq(Seq(Seq(Oid("1.3.14.3.2.26") + Tlv(0x05, "")) + Tlv(0x04, std::string((char*)mac, 20))) +
+            Tlv(0x04, kSalt) + Tlv(0x02, "\x03"));
+    return Seq(Tlv(0x02, "\x03") + Seq(Oid("1.2.840.113549.1.7.1") + Tlv(0xA0, Tlv(0x04, authSafe))) +
+               macData);
 }
 
 struct Built {
@@ -193,8 +196,9 @@ TEST_F(PKCS12Test, OpensslFilesBuildAndTheirKeysSign) {
     const std::string data = "Handshake messages to sign.";
     uint8_t digest[32];
     Hash_QuickDigest(&SHA256_INTERFACE, data.data(), (int32_t)data.size(), digest, 32);
-    const std::string digestInfo = std::string("\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 19) +
-                                   std::string((const char*)digest, 32);
+    const std::string digestInfo =
+        std::string("\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 19) +
+        std::string((const char*)digest, 32);
     WriteText(g_fixtures->Dir.file("data"), data);
     const struct {
         const char* File;
@@ -202,9 +206,11 @@ TEST_F(PKCS12Test, OpensslFilesBuildAndTheirKeysSign) {
         const char* Key;
         uint32_t Certificates;
     } cases[] = {
-        {"rsa", "secret", "rsa", 1},      {"p256", "secret", "p256", 3},     {"p384", "secret", "p384", 2},
-        {"long", kLong, "p256", 1},       {"utf8", "pässwörd 😀 ok", "p256", 1}, {"empty", "", "p256", 1},
-        {"sha256mac", "secret", "p256", 1}, {"sha512mac", "secret", "p256", 1},
+        {"rsa", "secret", "rsa", 1},          {"p256", "secret", "p256", 3},
+        {"p384", "secret", "p384", 2},        {"long", kLong, "p256", 1},
+        {"utf8", "pässwörd 😀 ok", "p256", 1}, {"empty", "", "p256", 1},
+        {"empty", nullptr, "p256", 1},        {"sha256mac", "secret", "p256", 1},
+        {"sha512mac", "secret", "p256", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.File);
@@ -230,7 +236,8 @@ TEST_F(PKCS12Test, CertificatesComeInBagOrderAndTheTreeMayBeBuiltAgain) {
     const std::string der = g_fixtures->File("p256.p12");
     Built b(der, "secret");
     ASSERT_EQ(b.Result, 1) << b.Log;
-    for (int32_t i = 0; i < 3; i++) EXPECT_EQ(b.Cert(i), g_fixtures->File("order" + std::to_string(i + 1) + ".der")) << i;
+    for (int32_t i = 0; i < 3; i++)
+        EXPECT_EQ(b.Cert(i), g_fixtures->File("order" + std::to_string(i + 1) + ".der")) << i;
     X509* issuer = nullptr;
     X509* leaf = nullptr;
     PKCS12_Get(b.Object, 0, &leaf);
@@ -255,35 +262,40 @@ TEST_F(PKCS12Test, KeyFunctionMatchesOpenssl) {
         uint8_t Purpose;
         uint32_t Length;
     } cases[] = {
-        {&SHA1_INTERFACE, "SHA1", "secret", 2048, 3, 20},  {&SHA1_INTERFACE, "SHA1", "", 1, 1, 16},
-        {&SHA1_INTERFACE, "SHA1", kLong, 1000, 1, 45},     {&SHA1_INTERFACE, "SHA1", p70, 0, 2, 8},
+        {&SHA1_INTERFACE, "SHA1", "secret", 2048, 3, 20},     {&SHA1_INTERFACE, "SHA1", "", 1, 1, 16},
+        {&SHA1_INTERFACE, "SHA1", kLong, 1000, 1, 45},        {&SHA1_INTERFACE, "SHA1", p70, 0, 2, 8},
         {&SHA256_INTERFACE, "SHA256", "secret", 2048, 3, 32}, {&SHA256_INTERFACE, "SHA256", kLong, 5, 1, 100},
-        {&SHA384_INTERFACE, "SHA384", "pw", 3, 1, 48},     {&SHA512_INTERFACE, "SHA512", p70, 2, 3, 150},
+        {&SHA384_INTERFACE, "SHA384", "pw", 3, 1, 48},        {&SHA512_INTERFACE, "SHA512", p70, 2, 3, 150},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Name) + " " + c.Password);
         const std::string pw = Bmp(c.Password);
         std::string hex;
         for (unsigned char ch : pw) hex += "0123456789abcdef"[ch >> 4], hex += "0123456789abcdef"[ch & 15];
-        auto oracle = RunOracle("openssl kdf -keylen " + std::to_string(c.Length) + " -kdfopt digest:" + c.Name +
-                                    " -kdfopt hexpass:" + hex + " -kdfopt hexsalt:73616c7473616c74 -kdfopt iter:" +
-                                    std::to_string(c.Iterations ? c.Iterations : 1) + " -kdfopt id:" +
-                                    std::to_string(c.Purpose) + " PKCS12KDF",
-                                "");
+        auto oracle =
+            RunOracle("openssl kdf -keylen " + std::to_string(c.Length) + " -kdfopt digest:" + c.Name +
+                          " -kdfopt hexpass:" + hex + " -kdfopt hexsalt:73616c7473616c74 -kdfopt iter:" +
+                          std::to_string(c.Iterations ? c.Iterations : 1) +
+                          " -kdfopt id:" + std::to_string(c.Purpose) + " PKCS12KDF",
+                      "");
         ASSERT_TRUE(oracle);
         std::vector<uint8_t> key(c.Length);
-        ASSERT_EQ(PKCS12_DeriveKey(c.Record, (const uint8_t*)pw.data(), (uint32_t)pw.size(), (const uint8_t*)kSalt, 8,
-                                   c.Iterations, c.Purpose, key.data(), c.Length),
+        ASSERT_EQ(PKCS12_DeriveKey(c.Record, (const uint8_t*)pw.data(), (uint32_t)pw.size(),
+                                   (const uint8_t*)kSalt, 8, c.Iterations, c.Purpose, key.data(), c.Length),
                   1);
         std::string ours;
-        for (uint8_t b : key) ours += (ours.empty() ? "" : ":") + std::string(1, "0123456789ABCDEF"[b >> 4]) + "0123456789ABCDEF"[b & 15];
+        for (uint8_t b : key)
+            ours += (ours.empty() ? "" : ":") + std::string(1, "0123456789ABCDEF"[b >> 4]) +
+                    "0123456789ABCDEF"[b & 15];
         EXPECT_EQ(ours + "\n", oracle->substr(0, ours.size() + 1));
     }
     // Passwords longer than a block count whole: the first 31 characters do not decide the key.
     const std::string a = Bmp(std::string(kLong) + "A"), b = Bmp(std::string(kLong) + "B");
     uint8_t ka[20], kb[20];
-    PKCS12_Decrypt((const uint8_t*)a.data(), (uint32_t)a.size(), (const uint8_t*)kSalt, 1, ka, 20, PKCS12_PURPOSE_MAC);
-    PKCS12_Decrypt((const uint8_t*)b.data(), (uint32_t)b.size(), (const uint8_t*)kSalt, 1, kb, 20, PKCS12_PURPOSE_MAC);
+    PKCS12_Decrypt((const uint8_t*)a.data(), (uint32_t)a.size(), (const uint8_t*)kSalt, 1, ka, 20,
+                   PKCS12_PURPOSE_MAC);
+    PKCS12_Decrypt((const uint8_t*)b.data(), (uint32_t)b.size(), (const uint8_t*)kSalt, 1, kb, 20,
+                   PKCS12_PURPOSE_MAC);
     EXPECT_NE(memcmp(ka, kb, 20), 0);
 }
 
@@ -291,7 +303,8 @@ TEST_F(PKCS12Test, HandMadeFileReadsItsBagsInOrder) {
     const std::string leaf = g_fixtures->File("order1.der"), ica = g_fixtures->File("order2.der");
     const std::string key = g_fixtures->File("p256.pk8");
     // The first bag that holds no certificate ends the list.
-    Built b(Seal(Seq(CertInfo(Seq(CertBag(ica) + CertBag(leaf) + CertBag("junk") + CertBag(leaf))) + KeyInfo(key))),
+    Built b(Seal(Seq(CertInfo(Seq(CertBag(ica) + CertBag(leaf) + CertBag("junk") + CertBag(leaf))) +
+                     KeyInfo(key))),
             "secret");
     ASSERT_EQ(b.Result, 1) << b.Log;
     EXPECT_EQ(PKCS12_Count(b.Object), 2u);
@@ -322,19 +335,23 @@ TEST_F(PKCS12Test, Refusals) {
         std::string Message; // empty: no message of ours
         const char* Also;
     } cases[] = {
-        {"version 1", Seq(Tlv(0x02, "\x01") + pfx[1] + pfx[2]), "secret", "PKCS12 must be version 3 (1)\n", ""},
-        {"no content", Seq(pfx[0] + Seq(Oid("1.2.840.113549.1.7.1")) + pfx[2]), "secret", "PKCS12 unable to find pkcs7\n", ""},
+        {"version 1", Seq(Tlv(0x02, "\x01") + pfx[1] + pfx[2]), "secret", "PKCS12 must be version 3 (1)\n",
+         ""},
+        {"no content", Seq(pfx[0] + Seq(Oid("1.2.840.113549.1.7.1")) + pfx[2]), "secret",
+         "PKCS12 unable to find pkcs7\n", ""},
         {"no macData", g_fixtures->File("nomac.p12"), "secret", "", ""},
-        {"unknown MAC digest", withMac(Seq(Seq(Oid("1.2.3.4")) + Elements(mac[0])[1]), mac[1], mac[2]), "secret", "", ""},
+        {"unknown MAC digest", withMac(Seq(Seq(Oid("1.2.3.4")) + Elements(mac[0])[1]), mac[1], mac[2]),
+         "secret", "", ""},
         {"MAC salt of 9 bytes", withMac(mac[0], Tlv(0x04, "123456789"), mac[2]), "secret",
          "PKCS12 must use PBE-SHA1-RC4-128, invalid mac salt size\n", ""},
-        {"MAC count left out", g_fixtures->File("maciter1.p12"), "secret", "PKCS12 invalid mac iteration\n", ""},
+        {"MAC count left out", g_fixtures->File("maciter1.p12"), "secret", "PKCS12 invalid mac iteration\n",
+         ""},
         {"MAC count of 5 bytes", withMac(mac[0], mac[1], Tlv(0x02, std::string("\x01\0\0\0\0", 5))), "secret",
          "PKCS12 invalid mac iteration\n", ""},
         {"MAC count of 2^32 - 1", withMac(mac[0], mac[1], Tlv(0x02, "\xff\xff\xff\xff")), "secret",
          "PKCS12 invalid mac iteration\n", ""},
-        {"MAC of 19 bytes", withMac(Seq(digestInfo + Tlv(0x04, std::string(19, 'm'))), mac[1], mac[2]), "secret",
-         "PKCS12 invalid mac digest size\n", ""},
+        {"MAC of 19 bytes", withMac(Seq(digestInfo + Tlv(0x04, std::string(19, 'm'))), mac[1], mac[2]),
+         "secret", "PKCS12 invalid mac digest size\n", ""},
         {"wrong password", file, "Secret", "PKCS12 failed verification\n", ""},
         {"tampered contents", tampered, "secret", "PKCS12 failed verification\n", ""},
         {"password not UTF-8", file, "secr\xe9t", "PKCS12 password is not valid UTF-8\n", ""},
@@ -348,11 +365,15 @@ TEST_F(PKCS12Test, Refusals) {
          "PKCS12 invalid key bag identifier (1.2.840.113549.1.12.10.1.3)\n", ""},
         {"signed data", Seal(Seq(certs + Seq(Oid("1.2.840.113549.1.7.2")))), "secret",
          "PKCS12 invalid data identifier (1.2.840.113549.1.7.2)\n", ""},
-        {"certificates not data", Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe(), "1.2.840.113549.1.7.5"))), "secret",
-         "PKCS12 invalid certificate data identifier (1.2.840.113549.1.7.5)\n", ""},
+        {"certificates not data", Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe(), "1.2.840.113549.1.7.5"))),
+         "secret", "PKCS12 invalid certificate data identifier (1.2.840.113549.1.7.5)\n", ""},
         {"PBE salt of 7 bytes", Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe("1234567")))), "secret",
-         "PKCS12 must use PBE-SHA1-RC4-128, invalid salt size\n", "PKCS12 unable to retrieve PBE params for certificate\n"},
-        {"PBE count of 5 bytes", Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe(kSalt, std::string("\x01\0\0\0\0", 5))))),
+         "PKCS12 must use PBE-SHA1-RC4-128, invalid salt size\n",
+         "PKCS12 unable to retrieve PBE params for certificate\n"},
+        {"PBE count of 5 bytes",
+         Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe(kSalt, std::string("\x01\0\0\0\0", 5))))), "secret",
+         "PKCS12 invalid pbe iteration\n", ""},
+        {"PBE count of 2^32 - 1", Seal(Seq(CertInfo(Seq(CertBag(leaf)), Pbe(kSalt, "\xff\xff\xff\xff")))),
          "secret", "PKCS12 invalid pbe iteration\n", ""},
         {"no encrypted certificates", Seal(Seq(CertInfo("", Pbe(), "1.2.840.113549.1.7.1", false))), "secret",
          "PKCS12 unable to find certificates\n", ""},
@@ -360,22 +381,27 @@ TEST_F(PKCS12Test, Refusals) {
          "PKCS12 unable to decode certificate store\n", ""},
         {"no certificate builds", Seal(Seq(CertInfo(Seq(CertBag("junk"))))), "secret",
          "PKCS12 unable to find certificate in store\n", ""},
-        {"no encrypted key", Seal(Seq(certs + KeyInfo("", false))), "secret", "PKCS12 unable to find private key\n", ""},
+        {"no encrypted key", Seal(Seq(certs + KeyInfo("", false))), "secret",
+         "PKCS12 unable to find private key\n", ""},
         {"key store cut short", Seal(Seq(certs + KeyInfo(std::string("\x30\x05\x01", 3)))), "secret",
          "PKCS12 unable to decode private key store\n", ""},
         {"Ed25519 key", Seal(Seq(certs + KeyInfo(PrivateKeyInfo("1.3.101.112", "k")))), "secret",
          "PKCS12 private key must use RSA or ECDSA encryption\n", ""},
-        {"RSA key of junk", Seal(Seq(certs + KeyInfo(PrivateKeyInfo("1.2.840.113549.1.1.1", "junk")))), "secret",
-         "PKCS12 unable to find private key\n", ""},
-        {"unknown curve", Seal(Seq(certs + KeyInfo(Seq(Tlv(0x02, std::string(1, '\0')) + Seq(Oid("1.2.840.10045.2.1") + Oid("1.2.3.4")) + Tlv(0x04, "k"))))),
+        {"RSA key of junk", Seal(Seq(certs + KeyInfo(PrivateKeyInfo("1.2.840.113549.1.1.1", "junk")))),
+         "secret", "PKCS12 unable to find private key\n", ""},
+        {"unknown curve",
+         Seal(Seq(certs + KeyInfo(Seq(Tlv(0x02, std::string(1, '\0')) +
+                                      Seq(Oid("1.2.840.10045.2.1") + Oid("1.2.3.4")) + Tlv(0x04, "k"))))),
          "secret", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         Built b(c.Der, c.Password);
         EXPECT_EQ(b.Result, 0);
-        if (c.Message.empty()) EXPECT_EQ(b.Log.find(" - PKCS12 "), std::string::npos) << b.Log;
-        else EXPECT_NE(b.Log.find("DEBUG - " + c.Message), std::string::npos) << b.Log;
+        if (c.Message.empty())
+            EXPECT_EQ(b.Log.find(" - PKCS12 "), std::string::npos) << b.Log;
+        else
+            EXPECT_NE(b.Log.find("DEBUG - " + c.Message), std::string::npos) << b.Log;
         if (*c.Also) {
             EXPECT_NE(b.Log.find(std::string("DEBUG - ") + c.Also), std::string::npos) << b.Log;
         }

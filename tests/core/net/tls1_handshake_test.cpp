@@ -7,6 +7,7 @@
 
 #include "core/certs/authenticate.h"
 #include "core/net/tls1_internal.h"
+#include "core/platform/memory_stream.h"
 #include "tests/core/net/tls1_scripted_server.h"
 #include "tests/support/cert_chains.h"
 
@@ -110,13 +111,13 @@ class TLS1HandshakeTest : public ::testing::Test {
     // The server's flight up to ServerHelloDone for an RSA suite, certificate from the RSA chain.
     int64_t RsaFlight(uint16_t suite = 0x0005, const Blob& extra = "") {
         return Server->Handshake(ServerHello(3, Server->Minor, suite) +
-                                 CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + extra + ServerHelloDone());
+                                 CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + extra +
+                                 ServerHelloDone());
     }
-    // A whole RSA handshake up to the server's Finished, which is sent as given (null: correct).
-    int64_t CompleteHandshake(const Blob* finished = nullptr) {
-        if (RsaFlight() != 1) return -1;
-        if (Server->ChangeCipherSpec() != 1) return -2;
-        return Server->Handshake(finished ? *finished : Server->ExpectedFinished());
+    // A whole RSA handshake, the server's Finished included.
+    int64_t CompleteHandshake() {
+        if (RsaFlight() != 1 || Server->ChangeCipherSpec() != 1) return 0;
+        return Server->Handshake(Server->ExpectedFinished());
     }
 };
 
@@ -153,7 +154,8 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
     } cases[] = {
         {"TLS 1.2, 12-character host", 0x33, "abcdefgh.com", 512, "000d 000a 000b 0000 0015", 18},
         {"TLS 1.2, no host", 0x33, "", 512, "000d 000a 000b 0015", 18},
-        {"TLS 1.1 offers no GCM and no signature_algorithms", 0x32, "abcdefgh.com", 512, "000a 000b 0000 0015", 12},
+        {"TLS 1.1 offers no GCM and no signature_algorithms", 0x32, "abcdefgh.com", 512,
+         "000a 000b 0000 0015", 12},
         {"a long name leaves no room for padding", 0x33, nullptr, 0, "000d 000a 000b 0000", 18},
     };
     // 124 bytes before the name's 9-byte header: 386 characters end the hello at 510.
@@ -170,7 +172,8 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
         const Blob& hello = Server->Records[0].Content;
         ASSERT_EQ(Server->HandshakeMessages.size(), 1u);
         EXPECT_EQ(hello.size(), c.Size ? c.Size : 510u);
-        EXPECT_EQ(hello.substr(0, 6), U8(1) + U24((uint32_t)hello.size() - 4) + U8(3) + U8(c.VersionMax & 15));
+        EXPECT_EQ(hello.substr(0, 6),
+                  U8(1) + U24((uint32_t)hello.size() - 4) + U8(3) + U8(c.VersionMax & 15));
         Blob suites;
         std::string types;
         for (const auto& [type, data] : Extensions(hello, &suites)) {
@@ -261,8 +264,9 @@ TEST_F(TLS1HandshakeTest, ServerHelloVersionAndSuite) {
 
 TEST_F(TLS1HandshakeTest, HostMismatchFailsWithoutCodeBeforeTheStoreIsAsked) {
     Connect("other.example.org");
-    EXPECT_EQ(Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
-              0);
+    EXPECT_EQ(
+        Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
+        0);
     EXPECT_EQ(LastError(), 0u);
     EXPECT_EQ(Store->Asked, 0);
     // The connection is over: what follows is not read as part of a handshake.
@@ -293,7 +297,7 @@ TEST_F(TLS1HandshakeTest, CertificateChecks) {
         Connect();
         std::vector<Blob> ders;
         for (const char* name : c.Chain)
-            ders.push_back(std::string(name) == "junk" ? Blob("\x30\x82\xff", 3)
+            ders.push_back(std::string(name) == "junk"  ? Blob("\x30\x82\xff", 3)
                            : std::string(name) == "int" ? HexBlob("020101")
                                                         : Der(name));
         Log.clear();
@@ -333,15 +337,16 @@ TEST_F(TLS1HandshakeTest, CertificateMessageSpanningRecordsAndPast64KiB) {
     std::vector<Blob> ders = {Der("leaf_rsa"), Der("ica_rsa")};
     while (CertificateMessage(ders).size() < 70000) ders.push_back(Der("root"));
     const Blob flight = ServerHello(3, 3, 0x0005) + CertificateMessage(ders) + ServerHelloDone();
-    for (size_t at = 0; at < flight.size(); at += 16384) ASSERT_EQ(Server->Handshake(flight.substr(at, 16384)), 1);
+    for (size_t at = 0; at < flight.size(); at += 16384)
+        ASSERT_EQ(Server->Handshake(flight.substr(at, 16384)), 1);
     EXPECT_EQ(LastError(), 0u);
     EXPECT_TRUE(Server->Sent(16));
 }
 
 TEST_F(TLS1HandshakeTest, MessagesSplitAtEveryByte) {
     Connect();
-    const Blob flight = ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) +
-                        ServerHelloDone();
+    const Blob flight =
+        ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}) + ServerHelloDone();
     // Records of one to seven bytes cut headers and bodies at every place.
     for (size_t at = 0, n = 1; at < flight.size(); at += n, n = n % 7 + 1)
         ASSERT_EQ(Server->Handshake(flight.substr(at, n)), 1) << at;
@@ -361,7 +366,8 @@ TEST_F(TLS1HandshakeTest, MessagesOutOfOrderFail) {
     struct Case {
         const char* What;
         uint16_t Suite;
-        std::vector<int> Flight; // 2 hello, 11 certificate, 12 key exchange, 13 request, 14 done, 20 finished
+        // 0 hello request, 2 hello, 11 certificate, 12 key exchange, 13 request, 14 done, 20 finished
+        std::vector<int> Flight;
     } cases[] = {
         {"done without a certificate", 0x0005, {2, 14}},
         {"key exchange before the certificate", 0xC02B, {2, 12}},
@@ -374,6 +380,7 @@ TEST_F(TLS1HandshakeTest, MessagesOutOfOrderFail) {
         {"second hello", 0x0005, {2, 2}},
         {"finished before our flight", 0x0005, {2, 11, 20}},
         {"certificate before the hello", 0x0005, {11}},
+        {"hello request during the handshake", 0x0005, {2, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
@@ -382,10 +389,12 @@ TEST_F(TLS1HandshakeTest, MessagesOutOfOrderFail) {
         const bool ecdsa = c.Suite == 0xC02B;
         int64_t result = 1;
         for (int type : c.Flight) {
-            Blob m;
+            Blob m = Message(0, "");
             if (type == 2) m = ServerHello(3, 3, c.Suite);
-            if (type == 11) m = CertificateMessage({Der(ecdsa ? "leaf" : "leaf_rsa"), Der(ecdsa ? "ica" : "ica_rsa")});
-            if (type == 12) m = KeyExchange(23, kP256Point, ecdsa ? "leaf" : "rsaleaf", "sha256", 4, ecdsa ? 3 : 1);
+            if (type == 11)
+                m = CertificateMessage({Der(ecdsa ? "leaf" : "leaf_rsa"), Der(ecdsa ? "ica" : "ica_rsa")});
+            if (type == 12)
+                m = KeyExchange(23, kP256Point, ecdsa ? "leaf" : "rsaleaf", "sha256", 4, ecdsa ? 3 : 1);
             if (type == 13) m = CertificateRequest(U8(1), {0x0401}, true);
             if (type == 14) m = ServerHelloDone();
             if (type == 20) m = Message(20, Blob(12, 'x'));
@@ -428,7 +437,8 @@ TEST_F(TLS1HandshakeTest, ServerKeyExchange) {
         NewClient();
         Server->Minor = c.Minor;
         Connect();
-        ASSERT_EQ(Server->Handshake(ServerHello(3, c.Minor, c.Suite) + CertificateMessage({Der("leaf"), Der("ica")})),
+        ASSERT_EQ(Server->Handshake(ServerHello(3, c.Minor, c.Suite) +
+                                    CertificateMessage({Der("leaf"), Der("ica")})),
                   1);
         const Blob exchange = KeyExchange(c.Curve, *c.Point, "leaf", c.Digest, c.Hash, c.Signature);
         EXPECT_EQ(Server->Handshake(exchange + ServerHelloDone()), c.Error ? 0 : 1);
@@ -494,21 +504,6 @@ TEST_F(TLS1HandshakeTest, ServerFinished) {
     }
 }
 
-TEST_F(TLS1HandshakeTest, ApplicationDataAfterTheHandshake) {
-    Connect();
-    ASSERT_EQ(CompleteHandshake(), 1);
-    ASSERT_EQ(Server->Send(23, "hello client"), 1);
-    char text[64] = {};
-    uint32_t got = 0;
-    ASSERT_EQ(TLS1_ReadGet(Tls, text, sizeof(text), &got), 1);
-    EXPECT_EQ(std::string(text, got), "hello client");
-    uint32_t queued = 0;
-    ASSERT_EQ(TLS1_WritePut(Tls, "hello server", 12, &queued), 1);
-    Server->Drain();
-    EXPECT_EQ(Server->Records.back().Type, 23);
-    EXPECT_EQ(Server->Records.back().Content, "hello server");
-}
-
 TEST_F(TLS1HandshakeTest, RenegotiationKeepsTheHostName) {
     Connect();
     ASSERT_EQ(CompleteHandshake(), 1);
@@ -525,15 +520,10 @@ TEST_F(TLS1HandshakeTest, RenegotiationKeepsTheHostName) {
     EXPECT_TRUE(named);
     EXPECT_FALSE(padded);
     // The new certificate is checked against the same name.
-    EXPECT_EQ(Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
-              1);
+    EXPECT_EQ(
+        Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
+        1);
     EXPECT_EQ(LastError(), 0u);
-}
-
-TEST_F(TLS1HandshakeTest, HelloRequestDuringTheHandshakeFails) {
-    Connect();
-    EXPECT_EQ(Server->Handshake(ServerHello(3, 3, 0x0005) + Message(0, "")), 0);
-    EXPECT_EQ(LastError(), 40u);
 }
 
 // ---- Client certificates ----------------------------------------------------------------------
@@ -576,9 +566,61 @@ TEST_F(TLS1HandshakeTest, CertificateRequestWithoutCertificate) {
     }
 }
 
+TEST_F(TLS1HandshakeTest, ClientCertificateFollowsTheRequest) {
+    const std::string dir = g_certs->Dir.path();
+    ASSERT_TRUE(RunOracle(
+        "cd '" + dir +
+            "' && openssl pkcs12 -export -legacy -keypbe PBE-SHA1-RC4-128 -certpbe "
+            "PBE-SHA1-RC4-128 -macalg sha1 -inkey rsaleaf.key -in leaf_rsa.pem -certfile ica_rsa.pem "
+            "-passout pass:pw -out client.p12",
+        "", 60));
+    const std::string p12 = ReadFile(dir + "/client.p12");
+    MemoryStream* stream = nullptr;
+    MemoryStream_Create(&stream);
+    MemoryStream_SetAutoGrow(stream, 1);
+    uint32_t written = 0;
+    MemoryStream_Write(stream, p12.data(), (uint32_t)p12.size(), &written);
+    auto requestAndFail = [&](const Blob& types, const std::vector<uint16_t>& algorithms) {
+        TLS1_Close(Tls);
+        delete Server;
+        Server = new ScriptedServer(Tls);
+        Connect();
+        EXPECT_EQ(RsaFlight(0x0005, CertificateRequest(types, algorithms, true)), 0);
+    };
+    // An RSA identity for a server that asked for ECDSA only is refused.
+    requestAndFail(U8(64), {0x0403});
+    Log.clear();
+    EXPECT_EQ(TLS1_SetClientCert(Tls, stream, "pw"), 0);
+    EXPECT_TRUE(Logged("Unexpected client certificate type [1]"));
+    // SHA-1 with RSA comes first in the server's list, but an RSA signature is made over SHA-256
+    // and up: the first of those is taken.
+    requestAndFail(U8(1) + U8(64), {0x0403, 0x0201, 0x0501, 0x0401});
+    ASSERT_EQ(TLS1_SetClientCert(Tls, stream, "pw"), 1);
+    MemoryStream_Release(&stream);
+    TLS1_Close(Tls);
+    delete Server;
+    Server = new ScriptedServer(Tls);
+    Connect();
+    ASSERT_EQ(RsaFlight(0x0005, CertificateRequest(U8(1), {0x0201, 0x0501}, true)), 1);
+    ASSERT_GE(Server->HandshakeMessages.size(), 4u);
+    EXPECT_EQ(Server->HandshakeMessages[1], CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")}));
+    EXPECT_EQ((uint8_t)Server->HandshakeMessages[2][0], 16);
+    const Blob& verify = Server->HandshakeMessages[3];
+    EXPECT_EQ(verify.substr(0, 1), U8(15));
+    EXPECT_EQ(verify.substr(4, 4), U16(0x0501) + U16(256));
+    // The rest of the handshake is undisturbed by the client's two extra messages.
+    ASSERT_EQ(Server->ChangeCipherSpec(), 1);
+    EXPECT_EQ(Server->Handshake(Server->ExpectedFinished()), 1);
+    EXPECT_EQ(TLS1_IsHandshakeComplete(Tls), 1);
+    // Removing the identity: a null stream.
+    EXPECT_EQ(TLS1_SetClientCert(Tls, nullptr, nullptr), 1);
+    EXPECT_EQ(Tls->HandshakeContext->ClientCertificate, nullptr);
+}
+
 TEST_F(TLS1HandshakeTest, MessageNames) {
-    const std::pair<int, const char*> names[] = {{0, "Hello Request"}, {2, "Server Hello"}, {12, "Server Key Exchange"},
-                                                 {16, "Client Key Exchange"}, {20, "Finished"}, {3, "Unknown"}};
+    const std::pair<int, const char*> names[] = {
+        {0, "Hello Request"},        {2, "Server Hello"}, {12, "Server Key Exchange"},
+        {16, "Client Key Exchange"}, {20, "Finished"},    {3, "Unknown"}};
     for (const auto& [type, name] : names) EXPECT_STREQ(TLS1_HandshakeMessageName((uint8_t)type), name);
     Connect();
     RsaFlight();

@@ -187,15 +187,4 @@ TEST_F(Tls1Keys, FinishedDigestOfEachVersion) {
     EXPECT_EQ(ToHex(out.data(), 12), answers[1]);
 }
 
-TEST(Tls1Global, TrustCacheLivesFromInitToRemove) {
-    EXPECT_EQ(TLS1_TrustCache(), nullptr);
-    TLS1_Init();
-    CertStoreThumbprint* cache = TLS1_TrustCache();
-    EXPECT_NE(cache, nullptr);
-    TLS1_Init();
-    EXPECT_EQ(TLS1_TrustCache(), cache);
-    TLS1_Remove();
-    EXPECT_EQ(TLS1_TrustCache(), nullptr);
-}
-
 } // namespace

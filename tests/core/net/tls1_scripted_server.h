@@ -20,16 +20,25 @@
 
 using Blob = std::string;
 
-inline Blob U8(uint32_t v) { return Blob(1, (char)v); }
-inline Blob U16(uint32_t v) { return U8(v >> 8) + U8(v); }
-inline Blob U24(uint32_t v) { return U8(v >> 16) + U16(v); }
+inline Blob U8(uint32_t v) {
+    return Blob(1, (char)v);
+}
+inline Blob U16(uint32_t v) {
+    return U8(v >> 8) + U8(v);
+}
+inline Blob U24(uint32_t v) {
+    return U8(v >> 16) + U16(v);
+}
 inline Blob HexBlob(const char* hex) {
     Blob out;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out += (char)std::stoi(std::string(hex + i, 2), nullptr, 16);
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        out += (char)std::stoi(std::string(hex + i, 2), nullptr, 16);
     return out;
 }
 
-inline Blob Message(uint8_t type, const Blob& body) { return U8(type) + U24((uint32_t)body.size()) + body; }
+inline Blob Message(uint8_t type, const Blob& body) {
+    return U8(type) + U24((uint32_t)body.size()) + body;
+}
 inline const Blob kServerRandom = Blob(32, '\x5a');
 inline Blob ServerHello(uint8_t major, uint8_t minor, uint16_t suite) {
     return Message(2, U8(major) + U8(minor) + kServerRandom + U8(0) + U16(suite) + U8(0));
@@ -48,13 +57,16 @@ inline Blob CertificateRequest(const Blob& types, const std::vector<uint16_t>& a
     }
     return Message(13, body + U16(0));
 }
-inline Blob ServerHelloDone() { return Message(14, ""); }
+inline Blob ServerHelloDone() {
+    return Message(14, "");
+}
 
 // P-256 and secp192k1 generators: valid peer points whose private scalar we never need.
 inline const Blob kP256Point = HexBlob("046B17D1F2E12C4247F8BCE6E563A440F277037D812DEB33A0F4A13945D898C296"
                                        "4FE342E2FE1A7F9B8EE7EB4A7C0F9E162BCE33576B315ECECBB6406837BF51F5");
-inline const Blob kSecp192k1Point = HexBlob("04DB4FF10EC057E9AE26B07D0280B7F4341DA5D1B1EAE06C7D9B2F2F6D9C5628A7844163D0"
-                                            "15BE86344082AA88D95E2F9D");
+inline const Blob kSecp192k1Point =
+    HexBlob("04DB4FF10EC057E9AE26B07D0280B7F4341DA5D1B1EAE06C7D9B2F2F6D9C5628A7844163D0"
+            "15BE86344082AA88D95E2F9D");
 
 // A store that trusts certificates by their bytes and counts how often it is asked.
 struct CountingStore {
@@ -80,9 +92,10 @@ struct CountingStore {
                     if (trusted == Blob(reinterpret_cast<const char*>(der), length)) return 1;
                 return 0;
             });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(
-            Interface, this,
-            [](CertStoreInterface*, void*, Dictionary*, CryptAsymmetric**, uint32_t*) -> int64_t { return 0; });
+        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, this,
+                                                       [](CertStoreInterface*, void*, Dictionary*,
+                                                          CryptAsymmetric**,
+                                                          uint32_t*) -> int64_t { return 0; });
     }
     ~CountingStore() { CertStoreInterface_Delete(&Interface); }
 };
@@ -127,8 +140,8 @@ struct ScriptedServer {
     TLS1* Client;
     uint8_t Minor = 3;
     Rc4Direction Write, Read;
-    std::vector<ClientRecord> Records;     // everything the client sent, decrypted
-    std::vector<Blob> HandshakeMessages;   // the client's handshake messages in order
+    std::vector<ClientRecord> Records;   // everything the client sent, decrypted
+    std::vector<Blob> HandshakeMessages; // the client's handshake messages in order
     Blob ClientRandom;
 
     explicit ScriptedServer(TLS1* client) : Client(client) {}
@@ -180,7 +193,8 @@ struct ScriptedServer {
     void SplitHandshake(const Blob& body) {
         size_t at = 0;
         while (at + 4 <= body.size()) {
-            const uint32_t length = (uint8_t)body[at + 1] << 16 | (uint8_t)body[at + 2] << 8 | (uint8_t)body[at + 3];
+            const uint32_t length =
+                (uint8_t)body[at + 1] << 16 | (uint8_t)body[at + 2] << 8 | (uint8_t)body[at + 3];
             HandshakeMessages.push_back(body.substr(at, 4 + length));
             if (body[at] == 1 && ClientRandom.empty()) ClientRandom = body.substr(at + 6, 32);
             at += 4 + length;
@@ -199,8 +213,8 @@ struct ScriptedServer {
         const TLS1HandshakeContext* context = Client->HandshakeContext;
         Blob seed = "key expansion" + kServerRandom + ClientRandom;
         uint8_t block[72];
-        TLS1_PRF(Client, context->MasterSecret, TLS1_MASTER_SECRET, reinterpret_cast<const uint8_t*>(seed.data()),
-                 (uint32_t)seed.size(), block, sizeof(block));
+        TLS1_PRF(Client, context->MasterSecret, TLS1_MASTER_SECRET,
+                 reinterpret_cast<const uint8_t*>(seed.data()), (uint32_t)seed.size(), block, sizeof(block));
         const Blob b(reinterpret_cast<char*>(block), sizeof(block));
         ClientMac = b.substr(0, 20);
         ServerMac = b.substr(20, 20);
@@ -213,12 +227,14 @@ struct ScriptedServer {
         return result;
     }
     Blob ExpectedFinished() const {
-        return Message(20, Blob(reinterpret_cast<const char*>(Client->HandshakeContext->ExpectedServerVerifyData), 12));
+        return Message(
+            20, Blob(reinterpret_cast<const char*>(Client->HandshakeContext->ExpectedServerVerifyData), 12));
     }
 };
 
 // A signature by the key file over the data, made by openssl ("sha256", "sha1", ...).
 inline Blob OpensslSign(const std::string& keyFile, const char* digest, const Blob& data) {
-    auto out = RunOracle(std::string("openssl dgst -") + digest + " -sign '" + keyFile + "' -binary", data, 30);
+    auto out =
+        RunOracle(std::string("openssl dgst -") + digest + " -sign '" + keyFile + "' -binary", data, 30);
     return out ? *out : Blob();
 }
