@@ -190,12 +190,14 @@ inline bool TlsPortListening(uint32_t port) {
 }
 
 // One server process. "{port}" in the arguments becomes the chosen port. It runs in the given
-// folder with its standard output and error going to a file there; it is stopped (TERM, then
-// KILL after a second) when the object goes.
+// folder with its standard output and error going to a file there, and its standard input from
+// /dev/null or, with `input`, from a pipe that Type writes to; it is stopped (TERM, then KILL
+// after a second) when the object goes.
 class TlsServer {
   public:
-    TlsServer(const std::string& folder, std::vector<std::string> args, int startSeconds = 10)
-        : folder_(folder) {
+    TlsServer(const std::string& folder, std::vector<std::string> args, int startSeconds = 10,
+              bool input = false)
+        : folder_(folder), input_(input) {
         static int serial = 0;
         log_ = folder + "/server" + std::to_string(++serial) + ".log";
         signal(SIGPIPE, SIG_IGN);
@@ -210,7 +212,21 @@ class TlsServer {
     // What the server printed so far.
     std::string Output() const { return ReadFile(log_); }
 
+    // Writes text to the server's standard input; false without a pipe or when it is closed.
+    bool Type(const std::string& text) {
+        if (typing_ < 0) return false;
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = write(typing_, text.data() + done, text.size() - done);
+            if (n <= 0) return false;
+            done += (size_t)n;
+        }
+        return true;
+    }
+
     void Stop() {
+        if (typing_ >= 0) close(typing_);
+        typing_ = -1;
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         int status = 0;
@@ -236,12 +252,17 @@ class TlsServer {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        int fds[2] = {-1, -1};
+        if (input_ && pipe2(fds, O_CLOEXEC) != 0) return;
         const pid_t child = fork();
-        if (child < 0) return;
+        if (child < 0) {
+            if (input_) close(fds[0]), close(fds[1]);
+            return;
+        }
         if (child == 0) {
             if (chdir(folder_.c_str()) != 0) _exit(126);
             const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            const int in = open("/dev/null", O_RDONLY);
+            const int in = input_ ? fds[0] : open("/dev/null", O_RDONLY);
             if (out < 0 || in < 0) _exit(126);
             dup2(in, 0);
             dup2(out, 1);
@@ -250,11 +271,16 @@ class TlsServer {
             _exit(127);
         }
         pid_ = child;
+        if (input_) {
+            close(fds[0]);
+            typing_ = fds[1];
+        }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
+                Stop();
                 return;
             }
             if (TlsPortListening(port_)) {
@@ -267,6 +293,8 @@ class TlsServer {
     }
 
     std::string folder_, log_;
+    bool input_ = false;
+    int typing_ = -1;
     pid_t pid_ = -1;
     uint32_t port_ = 0;
     bool ready_ = false;

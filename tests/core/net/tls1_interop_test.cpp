@@ -392,6 +392,76 @@ TEST(Echo, ThroughDuplexStreamsWithTheOutgoingSideFull) {
     EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size();
 }
 
+// ---- Renegotiation asked for by the server ----------------------------------------------------
+
+struct RenegotiationRow {
+    const char* Suite;
+    uint8_t Version;
+};
+
+class Renegotiation : public ::testing::TestWithParam<RenegotiationRow> {};
+
+// s_server, told "r" on its input, sends a HelloRequest; the client answers with a new
+// handshake inside the protected connection, and data flows both ways before and after it.
+TEST_P(Renegotiation, NewHandshakeInsideTheConnection) {
+    ASSERT_TRUE(Env().Pki.Made);
+    TlsServer server(Env().Pki.Dir.path(),
+                     {"openssl",
+                      "s_server",
+                      "-accept",
+                      "127.0.0.1:{port}",
+                      "-cert",
+                      "rsa.pem",
+                      "-key",
+                      "srvrsa.key",
+                      "-cert_chain",
+                      "chain2.pem",
+                      "-dcert",
+                      "ec.pem",
+                      "-dkey",
+                      "srvec.key",
+                      "-dcert_chain",
+                      "chain2.pem",
+                      "-cipher",
+                      "DEFAULT@SECLEVEL=0",
+                      "-min_protocol",
+                      "TLSv1",
+                      "-legacy_renegotiation"},
+                     10, true);
+    ASSERT_TRUE(server.Running());
+    Offer(GetParam().Suite, GetParam().Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server.Port(), kHost)) << "last error " << client->LastError();
+    ASSERT_TRUE(client->Send("before renegotiation\n"));
+    ASSERT_TRUE(server.Type("r\n"));
+    EXPECT_TRUE(client->PumpUntil([&] { return TLS1_IsHandshakeComplete(client->Tls()) == 0; }, 5000));
+    EXPECT_TRUE(client->PumpUntil([&] { return TLS1_IsHandshakeComplete(client->Tls()) == 1; }, 5000))
+        << "last error " << client->LastError() << "\n"
+        << server.Output();
+    ASSERT_TRUE(client->Send("after renegotiation\n"));
+    ASSERT_TRUE(server.Type("from the server\n"));
+    EXPECT_TRUE(client->PumpUntil(
+        [&] { return client->Received.find("from the server\n") != std::string::npos; }, 5000));
+    EXPECT_EQ(client->LastError(), 0u);
+    client->Close();
+    const std::string output = server.Output();
+    EXPECT_NE(output.find("before renegotiation\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("after renegotiation\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("SSL_do_handshake -> 1\n"), std::string::npos) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Renegotiation,
+                         ::testing::Values(RenegotiationRow{"ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2},
+                                           RenegotiationRow{"ecdhe-ecdsa-aes256-sha", TLS1_VERSION_1_1},
+                                           RenegotiationRow{"rsa-aes128-sha", TLS1_VERSION_1_0}),
+                         [](const ::testing::TestParamInfo<RenegotiationRow>& info) {
+                             std::string name = std::string(info.param.Suite) + "_" +
+                                                TLS1_VersionToString(info.param.Version);
+                             for (char& c : name)
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             return name;
+                         });
+
 // ---- A download larger than the reader ---------------------------------------------------------
 
 struct DownloadRow {
