@@ -1,8 +1,8 @@
 // The TLS client against real servers on 127.0.0.1, pumped through a Socket: every suite at
 // every version it allows against openssl s_server (which reports the protocol and suite it
-// chose), RC4 against gnutls-serv, chains of one to four certificates and one larger than a
-// record, the trust cache, the key log beside the server's, echoed data and downloads larger
-// than the reader, and servers that stop, go quiet or raise alerts in the middle of a handshake.
+// chose), gnutls-serv for RC4 and as a second server for the others, chains of one to four certificates and
+// one larger than a record, the trust cache, the key log beside the server's, echoed data and downloads
+// larger than the reader, and servers that stop, go quiet or raise alerts in the middle of a handshake.
 #include "core/net/tls1.h"
 
 #include <gtest/gtest.h>
@@ -160,31 +160,34 @@ std::string SuiteName(const ::testing::TestParamInfo<SuiteRow>& info) {
 
 INSTANTIATE_TEST_SUITE_P(All, OpensslSuite, ::testing::ValuesIn(SuiteRows()), SuiteName);
 
-// ---- RC4 against gnutls-serv -------------------------------------------------------------------
+// ---- gnutls-serv: RC4, and a second implementation for the others -----------------------------
 
-struct Rc4Row {
+struct GnutlsRow {
     const char* Ours;
-    const char* Mac;
+    const char* Gnutls; // the suite as gnutls names it
     uint8_t Version;
-    const char* Gnutls; // the version as gnutls names it
+    const char* GnutlsVersion;
 };
 
-class GnutlsRc4 : public ::testing::TestWithParam<Rc4Row> {};
+class Gnutls : public ::testing::TestWithParam<GnutlsRow> {};
 
-TEST_P(GnutlsRc4, HandshakeAndStatusPage) {
-    const Rc4Row& row = GetParam();
+TEST_P(Gnutls, HandshakeAndStatusPage) {
+    const GnutlsRow& row = GetParam();
     ASSERT_TRUE(Env().Pki.Made);
     static std::unique_ptr<TlsServer> server;
     if (!server) {
-        const std::string full = Env().Pki.File("rsa_full.pem");
-        WriteText(full, ReadFile(Env().Pki.File("rsa.pem")) + ReadFile(Env().Pki.File("chain2.pem")));
+        for (const char* key : {"rsa", "ec"})
+            WriteText(Env().Pki.File(std::string(key) + "_full.pem"),
+                      ReadFile(Env().Pki.File(std::string(key) + ".pem")) +
+                          ReadFile(Env().Pki.File("chain2.pem")));
         server = std::make_unique<TlsServer>(
             Env().Pki.Dir.path(),
             std::vector<std::string>{
                 "gnutls-serv", "--http", "--disable-client-cert", "-p", "{port}", "--x509certfile",
-                "rsa_full.pem", "--x509keyfile", "srvrsa.key", "--priority",
-                "NONE:+VERS-TLS1.2:+VERS-TLS1.1:+VERS-TLS1.0:+ARCFOUR-128:+SHA1:+MD5:+RSA:"
-                "+COMP-NULL:+SIGN-ALL:+CTYPE-X509"});
+                "rsa_full.pem", "--x509keyfile", "srvrsa.key", "--x509certfile", "ec_full.pem",
+                "--x509keyfile", "srvec.key", "--priority",
+                "NORMAL:+VERS-TLS1.0:+VERS-TLS1.1:+ARCFOUR-128:+MD5:+RSA:+SHA1:+AES-128-CBC:"
+                "+AES-256-CBC"});
     }
     ASSERT_TRUE(server->Running()) << "gnutls-serv did not start: " << server->Output();
     Offer(row.Ours, row.Version);
@@ -192,28 +195,40 @@ TEST_P(GnutlsRc4, HandshakeAndStatusPage) {
     ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError() << "\n"
                                                           << server->Output();
     // The status page shows the request's header lines back.
-    ASSERT_TRUE(client->Send("GET / HTTP/1.0\r\nX-Probe: arcfour\r\n\r\n"));
+    ASSERT_TRUE(client->Send("GET / HTTP/1.0\r\nX-Probe: gnutls\r\n\r\n"));
     client->ReadToClose();
-    const std::string description =
-        std::string("(") + row.Gnutls + "-X.509)-(RSA)-(ARCFOUR-128)-(" + row.Mac + ")";
-    EXPECT_NE(client->Received.find(description), std::string::npos) << client->Received;
-    EXPECT_NE(client->Received.find("X-Probe: arcfour"), std::string::npos) << client->Received;
+    const std::string& page = client->Received;
+    EXPECT_NE(page.find(std::string("<TD>Protocol version:</TD><TD>") + row.GnutlsVersion + "</TD>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find(std::string("<TD>Ciphersuite</TD><TD>") + row.Gnutls + "</TD>"), std::string::npos)
+        << page;
+    EXPECT_NE(page.find("X-Probe: gnutls"), std::string::npos) << page;
     EXPECT_FALSE(client->Failed) << "last error " << client->LastError();
 }
 
-INSTANTIATE_TEST_SUITE_P(All, GnutlsRc4,
-                         ::testing::Values(Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_0, "TLS1.0"},
-                                           Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_1, "TLS1.1"},
-                                           Rc4Row{"rc4-sha", "SHA1", TLS1_VERSION_1_2, "TLS1.2"},
-                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_0, "TLS1.0"},
-                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_1, "TLS1.1"},
-                                           Rc4Row{"rc4-md5", "MD5", TLS1_VERSION_1_2, "TLS1.2"}),
-                         [](const ::testing::TestParamInfo<Rc4Row>& info) {
-                             std::string name = std::string(info.param.Ours) + "_" + info.param.Gnutls;
-                             for (char& c : name)
-                                 if (!isalnum((unsigned char)c)) c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    All, Gnutls,
+    ::testing::Values(
+        GnutlsRow{"rc4-sha", "RSA_ARCFOUR_128_SHA1", TLS1_VERSION_1_0, "TLS1.0"},
+        GnutlsRow{"rc4-sha", "RSA_ARCFOUR_128_SHA1", TLS1_VERSION_1_1, "TLS1.1"},
+        GnutlsRow{"rc4-sha", "RSA_ARCFOUR_128_SHA1", TLS1_VERSION_1_2, "TLS1.2"},
+        GnutlsRow{"rc4-md5", "RSA_ARCFOUR_128_MD5", TLS1_VERSION_1_0, "TLS1.0"},
+        GnutlsRow{"rc4-md5", "RSA_ARCFOUR_128_MD5", TLS1_VERSION_1_1, "TLS1.1"},
+        GnutlsRow{"rc4-md5", "RSA_ARCFOUR_128_MD5", TLS1_VERSION_1_2, "TLS1.2"},
+        GnutlsRow{"ecdhe-rsa-aes128-gcm-sha256", "ECDHE_RSA_AES_128_GCM_SHA256", TLS1_VERSION_1_2, "TLS1.2"},
+        GnutlsRow{"ecdhe-ecdsa-aes256-gcm-sha384", "ECDHE_ECDSA_AES_256_GCM_SHA384", TLS1_VERSION_1_2,
+                  "TLS1.2"},
+        GnutlsRow{"rsa-aes256-gcm-sha384", "RSA_AES_256_GCM_SHA384", TLS1_VERSION_1_2, "TLS1.2"},
+        GnutlsRow{"ecdhe-rsa-aes256-sha", "ECDHE_RSA_AES_256_CBC_SHA1", TLS1_VERSION_1_0, "TLS1.0"},
+        GnutlsRow{"ecdhe-ecdsa-aes128-sha", "ECDHE_ECDSA_AES_128_CBC_SHA1", TLS1_VERSION_1_1, "TLS1.1"},
+        GnutlsRow{"rsa-aes128-sha", "RSA_AES_128_CBC_SHA1", TLS1_VERSION_1_0, "TLS1.0"}),
+    [](const ::testing::TestParamInfo<GnutlsRow>& info) {
+        std::string name = std::string(info.param.Ours) + "_" + info.param.GnutlsVersion;
+        for (char& c : name)
+            if (!isalnum((unsigned char)c)) c = '_';
+        return name;
+    });
 
 // ---- Chains ------------------------------------------------------------------------------------
 
