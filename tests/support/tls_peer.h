@@ -211,6 +211,15 @@ class TlsServer {
     uint32_t Port() const { return port_; }
     // What the server printed so far.
     std::string Output() const { return ReadFile(log_); }
+    // Whether the server prints the text within the time.
+    bool Printed(const std::string& text, int ms = 5000) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (Output().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
 
     // Writes text to the server's standard input; false without a pipe or when it is closed.
     bool Type(const std::string& text) {
