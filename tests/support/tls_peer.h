@@ -29,7 +29,8 @@
 // Keys: RSA 2048 and EC P-256. Every server certificate names "localhost".
 //   root                 self-signed CA, the anchor the client trusts
 //   ica1, ica2           CAs: root > ica1 > ica2
-//   rsa, ec              server leaves under ica1 (chain files: chain2.pem = ica1, root)
+//   rsa, ec, ec384       server leaves under ica1 (chain files: chain2.pem = ica1, root); ec384
+//                        has a P-384 key
 //   self                 a self-signed server certificate (a chain of one)
 //   leaf2                under root (chain: root)
 //   leaf4                under ica2 (chain: ica2, ica1, root)
@@ -39,7 +40,7 @@
 //                        SHA-1 and 128-bit RC4 throughout, password "secret"
 inline const char* const kTlsPkiScript = R"SH(set -e
 rsa() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out $1.key 2>/dev/null; }
-ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1.key 2>/dev/null; }
+ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:${2:-P-256} -out $1.key 2>/dev/null; }
 CA='basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n'
 SRV='subjectAltName=DNS:localhost\n'
 # cert name key issuer(self|name) subject extensions
@@ -56,12 +57,13 @@ cert() {
   echo $2 > $1.kn
   openssl x509 -in $1.pem -outform DER -out $1.der
 }
-rsa root; rsa ica1; rsa ica2; rsa srvrsa; ec srvec; rsa clirsa; ec cliec; rsa otherroot
+rsa root; rsa ica1; rsa ica2; rsa srvrsa; ec srvec; ec srvec384 P-384; rsa clirsa; ec cliec; rsa otherroot
 cert root root self "/CN=Interop Root" "$CA"
 cert ica1 ica1 root "/CN=Interop ICA 1" "$CA"
 cert ica2 ica2 ica1 "/CN=Interop ICA 2" "$CA"
 cert rsa srvrsa ica1 "/CN=localhost" "$SRV"
 cert ec srvec ica1 "/CN=localhost" "$SRV"
+cert ec384 srvec384 ica1 "/CN=localhost" "$SRV"
 cat ica1.pem root.pem > chain2.pem
 cert self srvrsa self "/CN=localhost" "$SRV"
 cert leaf2 srvrsa root "/CN=localhost" "$SRV"

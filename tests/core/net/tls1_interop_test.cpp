@@ -161,6 +161,48 @@ std::string SuiteName(const ::testing::TestParamInfo<SuiteRow>& info) {
 
 INSTANTIATE_TEST_SUITE_P(All, OpensslSuite, ::testing::ValuesIn(SuiteRows()), SuiteName);
 
+// ---- Other curves ------------------------------------------------------------------------------
+
+struct CurveRow {
+    const char* Name;
+    const char* Cert;
+    const char* Key;
+    const char* Groups; // the server's key-agreement curves
+    const char* Suite;
+    uint8_t Version;
+};
+
+class Curves : public ::testing::TestWithParam<CurveRow> {};
+
+// A P-384 server key signs the key exchange, or P-384 is the only curve the server agrees on.
+TEST_P(Curves, Handshake) {
+    const CurveRow& row = GetParam();
+    ASSERT_TRUE(Env().Pki.Made);
+    auto server = Env().Server(row.Cert, row.Key, "chain2.pem", {"-groups", row.Groups});
+    ASSERT_TRUE(server->Running());
+    Offer(row.Suite, row.Version);
+    auto client = Client();
+    ASSERT_TRUE(client->Handshake(server->Port(), kHost)) << "last error " << client->LastError();
+    ASSERT_TRUE(client->Send(kGet));
+    client->ReadToClose();
+    EXPECT_NE(client->Received.find(std::string("Protocol  : ") + OpensslVersion(row.Version)),
+              std::string::npos);
+    EXPECT_FALSE(client->Failed) << "last error " << client->LastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Curves,
+                         ::testing::Values(CurveRow{"P384Key_1_2", "ec384", "srvec384", "P-256",
+                                                    "ecdhe-ecdsa-aes256-gcm-sha384", TLS1_VERSION_1_2},
+                                           CurveRow{"P384Key_1_0", "ec384", "srvec384", "P-256",
+                                                    "ecdhe-ecdsa-aes128-sha", TLS1_VERSION_1_0},
+                                           CurveRow{"P384Exchange_1_2", "rsa", "srvrsa", "P-384",
+                                                    "ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2},
+                                           CurveRow{"P384Exchange_1_1", "ec", "srvec", "P-384",
+                                                    "ecdhe-ecdsa-aes256-sha", TLS1_VERSION_1_1}),
+                         [](const ::testing::TestParamInfo<CurveRow>& info) {
+                             return std::string(info.param.Name);
+                         });
+
 // ---- gnutls-serv: RC4, and a second implementation for the others -----------------------------
 
 struct GnutlsRow {
