@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <thread>
@@ -271,6 +272,8 @@ class TlsServer {
             return;
         }
         if (child == 0) {
+            // A test that dies (an abort, a sanitizer report) takes its servers with it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (chdir(folder_.c_str()) != 0) _exit(126);
             const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             const int in = input_ ? fds[0] : open("/dev/null", O_RDONLY);
