@@ -1,6 +1,6 @@
 // The TLS client beside openssl's own client against one openssl s_server on 127.0.0.1: a 1 GiB
 // download through AES-128-GCM records (ECDHE-RSA-AES128-GCM-SHA256, TLS 1.2; ours pumped
-// through a blocking Socket, the peer `openssl s_client` writing to /dev/null), and full
+// through a Socket, the peer `openssl s_client` writing to /dev/null), and full
 // handshakes with ECDHE P-256 and with RSA-2048 key exchange (ours one by one, the peer
 // `openssl s_time -new`). Both sides meet the same server process, which serves a sparse file.
 #include <benchmark/benchmark.h>

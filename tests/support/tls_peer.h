@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <thread>
@@ -29,7 +30,8 @@
 // Keys: RSA 2048 and EC P-256. Every server certificate names "localhost".
 //   root                 self-signed CA, the anchor the client trusts
 //   ica1, ica2           CAs: root > ica1 > ica2
-//   rsa, ec              server leaves under ica1 (chain files: chain2.pem = ica1, root)
+//   rsa, ec, ec384       server leaves under ica1 (chain files: chain2.pem = ica1, root); ec384
+//                        has a P-384 key
 //   self                 a self-signed server certificate (a chain of one)
 //   leaf2                under root (chain: root)
 //   leaf4                under ica2 (chain: ica2, ica1, root)
@@ -39,7 +41,7 @@
 //                        SHA-1 and 128-bit RC4 throughout, password "secret"
 inline const char* const kTlsPkiScript = R"SH(set -e
 rsa() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out $1.key 2>/dev/null; }
-ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1.key 2>/dev/null; }
+ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:${2:-P-256} -out $1.key 2>/dev/null; }
 CA='basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n'
 SRV='subjectAltName=DNS:localhost\n'
 # cert name key issuer(self|name) subject extensions
@@ -56,12 +58,13 @@ cert() {
   echo $2 > $1.kn
   openssl x509 -in $1.pem -outform DER -out $1.der
 }
-rsa root; rsa ica1; rsa ica2; rsa srvrsa; ec srvec; rsa clirsa; ec cliec; rsa otherroot
+rsa root; rsa ica1; rsa ica2; rsa srvrsa; ec srvec; ec srvec384 P-384; rsa clirsa; ec cliec; rsa otherroot
 cert root root self "/CN=Interop Root" "$CA"
 cert ica1 ica1 root "/CN=Interop ICA 1" "$CA"
 cert ica2 ica2 ica1 "/CN=Interop ICA 2" "$CA"
 cert rsa srvrsa ica1 "/CN=localhost" "$SRV"
 cert ec srvec ica1 "/CN=localhost" "$SRV"
+cert ec384 srvec384 ica1 "/CN=localhost" "$SRV"
 cat ica1.pem root.pem > chain2.pem
 cert self srvrsa self "/CN=localhost" "$SRV"
 cert leaf2 srvrsa root "/CN=localhost" "$SRV"
@@ -95,38 +98,61 @@ struct TlsPki {
     std::string Der(const std::string& name) const { return ReadFile(Dir.file(name + ".der")); }
 };
 
-// A store that trusts exactly the certificates given, by their bytes. It must outlive every
-// connection that holds its interface.
-struct TrustSet {
-    CertStoreInterface* Interface = nullptr;
-    std::vector<std::string> Ders;
-
-    explicit TrustSet(std::vector<std::string> ders) : Ders(std::move(ders)) {
-        CertStoreInterface_Create(&Interface);
-        CertStoreInterface_SetAddRefCallback(Interface, this, [](CertStoreInterface* h, void*) { return h; });
-        CertStoreInterface_SetReleaseCallback(Interface, this, [](CertStoreInterface** h, void*) -> int64_t {
-            *h = nullptr;
-            return 1;
+// A store that trusts exactly the certificates given, by their bytes. It counts the references
+// handed out with its interface (the trust cache keeps one per certificate it remembers), so it
+// lives on after its owner until the last of them is released.
+class TrustSet {
+  public:
+    explicit TrustSet(std::vector<std::string> ders) : state_(new State{std::move(ders), 1, nullptr}) {
+        CertStoreInterface_Create(&state_->Interface);
+        Interface = state_->Interface;
+        CertStoreInterface_SetAddRefCallback(Interface, state_, [](CertStoreInterface* h, void* s) {
+            static_cast<State*>(s)->Refs++;
+            return h;
         });
+        CertStoreInterface_SetReleaseCallback(Interface, state_,
+                                              [](CertStoreInterface** h, void* s) -> int64_t {
+                                                  *h = nullptr;
+                                                  Drop(static_cast<State*>(s));
+                                                  return 1;
+                                              });
         CertStoreInterface_SetX509IsTrustedCallback(
-            Interface, this, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
+            Interface, state_, [](CertStoreInterface*, void* s, X509* cert, uint32_t* stop) -> int64_t {
                 const uint8_t* der = nullptr;
                 uint32_t length = 0;
                 X509_GetASN1(cert, &der, &length);
                 *stop = 0;
                 const std::string bytes(reinterpret_cast<const char*>(der), length);
-                for (const std::string& trusted : static_cast<TrustSet*>(s)->Ders)
+                for (const std::string& trusted : static_cast<State*>(s)->Ders)
                     if (trusted == bytes) return 1;
                 return 0;
             });
-        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, this,
+        CertStoreInterface_SetX509IsTrustedJWSCallback(Interface, state_,
                                                        [](CertStoreInterface*, void*, Dictionary*,
                                                           CryptAsymmetric**,
                                                           uint32_t*) -> int64_t { return 0; });
     }
-    ~TrustSet() { CertStoreInterface_Delete(&Interface); }
+    ~TrustSet() { Drop(state_); }
     TrustSet(const TrustSet&) = delete;
     TrustSet& operator=(const TrustSet&) = delete;
+
+    // Trusts nothing from now on.
+    void Clear() { state_->Ders.clear(); }
+
+    CertStoreInterface* Interface = nullptr;
+
+  private:
+    struct State {
+        std::vector<std::string> Ders;
+        uint32_t Refs;
+        CertStoreInterface* Interface;
+    };
+    static void Drop(State* state) {
+        if (--state->Refs > 0) return;
+        CertStoreInterface_Delete(&state->Interface);
+        delete state;
+    }
+    State* state_;
 };
 
 // A port of 127.0.0.1 that was free a moment ago.
@@ -167,12 +193,14 @@ inline bool TlsPortListening(uint32_t port) {
 }
 
 // One server process. "{port}" in the arguments becomes the chosen port. It runs in the given
-// folder with its standard output and error going to a file there; it is stopped (TERM, then
-// KILL after a second) when the object goes.
+// folder with its standard output and error going to a file there, and its standard input from
+// /dev/null or, with `input`, from a pipe that Type writes to; it is stopped (TERM, then KILL
+// after a second) when the object goes.
 class TlsServer {
   public:
-    TlsServer(const std::string& folder, std::vector<std::string> args, int startSeconds = 10)
-        : folder_(folder) {
+    TlsServer(const std::string& folder, std::vector<std::string> args, int startSeconds = 10,
+              bool input = false)
+        : folder_(folder), input_(input) {
         static int serial = 0;
         log_ = folder + "/server" + std::to_string(++serial) + ".log";
         signal(SIGPIPE, SIG_IGN);
@@ -186,8 +214,31 @@ class TlsServer {
     uint32_t Port() const { return port_; }
     // What the server printed so far.
     std::string Output() const { return ReadFile(log_); }
+    // Whether the server prints the text within the time.
+    bool Printed(const std::string& text, int ms = 5000) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (Output().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    // Writes text to the server's standard input; false without a pipe or when it is closed.
+    bool Type(const std::string& text) {
+        if (typing_ < 0) return false;
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = write(typing_, text.data() + done, text.size() - done);
+            if (n <= 0) return false;
+            done += (size_t)n;
+        }
+        return true;
+    }
 
     void Stop() {
+        if (typing_ >= 0) close(typing_);
+        typing_ = -1;
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         int status = 0;
@@ -213,12 +264,19 @@ class TlsServer {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        int fds[2] = {-1, -1};
+        if (input_ && pipe2(fds, O_CLOEXEC) != 0) return;
         const pid_t child = fork();
-        if (child < 0) return;
+        if (child < 0) {
+            if (input_) close(fds[0]), close(fds[1]);
+            return;
+        }
         if (child == 0) {
+            // A test that dies (an abort, a sanitizer report) takes its servers with it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (chdir(folder_.c_str()) != 0) _exit(126);
             const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            const int in = open("/dev/null", O_RDONLY);
+            const int in = input_ ? fds[0] : open("/dev/null", O_RDONLY);
             if (out < 0 || in < 0) _exit(126);
             dup2(in, 0);
             dup2(out, 1);
@@ -227,11 +285,16 @@ class TlsServer {
             _exit(127);
         }
         pid_ = child;
+        if (input_) {
+            close(fds[0]);
+            typing_ = fds[1];
+        }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
+                Stop();
                 return;
             }
             if (TlsPortListening(port_)) {
@@ -244,6 +307,8 @@ class TlsServer {
     }
 
     std::string folder_, log_;
+    bool input_ = false;
+    int typing_ = -1;
     pid_t pid_ = -1;
     uint32_t port_ = 0;
     bool ready_ = false;
