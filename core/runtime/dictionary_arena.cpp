@@ -6,6 +6,24 @@
 #include "core/runtime/dictionary_internal.h"
 #include "core/runtime/memory.h"
 
+// Under the address sanitizer the room not handed out and the blocks freed are marked, so that a
+// stale handle into the arena is caught as a use after free would be.
+#if defined(__SANITIZE_ADDRESS__)
+#define DICTIONARY_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DICTIONARY_ARENA_ASAN 1
+#endif
+#endif
+#ifdef DICTIONARY_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#define ARENA_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define ARENA_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define ARENA_POISON(p, n) ((void)(p), (void)(n))
+#define ARENA_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 struct DictionaryArenaBlock {
     DictionaryArenaBlock* Next;
     uint32_t Bytes; // the whole block, this header included
@@ -71,6 +89,7 @@ void AddBlock(DictionaryTree* tree, size_t need) {
     tree->BlockCount++;
     tree->Cursor = reinterpret_cast<uint8_t*>(block + 1);
     tree->End = reinterpret_cast<uint8_t*>(block) + bytes;
+    ARENA_POISON(tree->Cursor, (size_t)(tree->End - tree->Cursor));
 }
 
 void* AllocLarge(DictionaryTree* tree, size_t size) {
@@ -99,6 +118,7 @@ void FreeLarge(DictionaryTree* tree, void* block) {
 void FreeAll(DictionaryTree* tree) {
     while (DictionaryArenaBlock* block = tree->Blocks) {
         tree->Blocks = block->Next;
+        ARENA_UNPOISON(block, block->Bytes);
         Memory_Free(block, block->Bytes);
     }
     while (DictionaryArenaLarge* large = tree->Large) {
@@ -140,6 +160,7 @@ void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16) {
     if (head && (!align16 || ((uintptr_t)head & 15) == 0)) {
         void* block = head;
         memcpy(&head, static_cast<uint8_t*>(block) + LinkOffset(bytes), sizeof(void*));
+        ARENA_UNPOISON(block, bytes);
         return block;
     }
     uint8_t* at = tree->Cursor;
@@ -149,6 +170,7 @@ void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16) {
         at = tree->Cursor; // block data starts 16-byte aligned
     }
     tree->Cursor = at + bytes;
+    ARENA_UNPOISON(at, bytes);
     return at;
 }
 
@@ -162,6 +184,8 @@ void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size) {
     void*& head = tree->FreeLists[ClassOf(size, &bytes)];
     memcpy(static_cast<uint8_t*>(block) + LinkOffset(bytes), &head, sizeof(void*));
     head = block;
+    // The class id and the link stay readable.
+    if (bytes > 16) ARENA_POISON(static_cast<uint8_t*>(block) + 16, bytes - 16);
 }
 
 uint32_t DictionaryTree_BlockCount(const DictionaryTree* tree) {
