@@ -189,20 +189,41 @@ int64_t JSON_ValidateComma(JSON* json, char c) {
     return 1;
 }
 
-int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    if (kind < JSON_VALUE_STRING || kind > JSON_VALUE_NULL) {
-        JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
-        return Fail(json, JSON_ERROR_TYPE);
-    }
-    JSON_ValidateComma(json, c);
+namespace {
+
+// What opening any value does first; a comma missing before it is only reported.
+void OpenValue(JSON* json, char c) {
+    if (json->ValueComplete && !json->Comma)
+        JSON_Print(json, "Comma expected [%c @ %d:%d]", c, json->Line, json->Column);
     json->ValueComplete = json->Comma = 0;
     json->Substate = json->NumberFlags = 0;
     json->HexCount = 0;
     json->PendingHigh = 0;
     json->Started = 1;
     if (InArray(json)) json->ArrayIndex[json->Depth - 1]++;
-    if (kind == JSON_VALUE_OBJECT || kind == JSON_VALUE_ARRAY) {
+}
+
+// Opens a string, number or literal.
+void PushScalar(JSON* json, uint32_t kind, char c) {
+    OpenValue(json, c);
+    json->TypeStack[json->Depth] = kind;
+    BufferEmpty(json);
+}
+
+} // namespace
+
+int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    if (kind < JSON_VALUE_STRING || kind > JSON_VALUE_NULL) {
+        JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
+        return Fail(json, JSON_ERROR_TYPE);
+    }
+    if (kind != JSON_VALUE_OBJECT && kind != JSON_VALUE_ARRAY) {
+        PushScalar(json, kind, c);
+        return 1;
+    }
+    OpenValue(json, c);
+    {
         if (json->Depth + 1 >= JSON_MAX_DEPTH) {
             JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
             return Fail(json, JSON_ERROR_FIELD_TYPE);
@@ -220,9 +241,6 @@ int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
         ClearKey(json, json->Depth - 1);
         return 1;
     }
-    json->TypeStack[json->Depth] = kind;
-    BufferEmpty(json);
-    return 1;
 }
 
 int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
@@ -374,6 +392,81 @@ bool EndString(JSON* json) {
         return Fail(json, JSON_ERROR_STRING);
     }
     return JSON_PopType(json);
+}
+
+constexpr uint32_t kEscapeFailed = 0xFFFFFFFFu;
+
+// The four hex digits at p, or -1.
+int32_t HexWord(const uint8_t* p) {
+    int32_t value = 0;
+    for (int32_t k = 0; k < 4; k++) {
+        const int32_t digit = HexValue((char)p[k]);
+        if (digit < 0) return -1;
+        value = (value << 4) | digit;
+    }
+    return value;
+}
+
+// Decodes the escape at p (a backslash, with `room` bytes in view) when it is complete and well
+// formed: a one-letter escape, a \u escape of a character outside the surrogates, or a \u pair of
+// surrogates; answers the bytes taken, with the position, line and column moved as the byte-wise
+// path moves them. 0 leaves the escape to that path (which also reports what is wrong);
+// kEscapeFailed when the text grew too long.
+uint32_t InlineEscape(JSON* json, const uint8_t* p, uint32_t room) {
+    if (room < 2) return 0;
+    char out = 0;
+    switch (p[1]) {
+    case '"':
+    case '/':
+    case '\\':
+        out = (char)p[1];
+        break;
+    case 'b':
+        out = 8;
+        break;
+    case 'f':
+        out = 12;
+        break;
+    case 'n':
+        out = 10;
+        break;
+    case 'r':
+        out = 13;
+        break;
+    case 't':
+        out = 9;
+        break;
+    case 'u': {
+        if (room < 6) return 0;
+        const int32_t value = HexWord(p + 2);
+        if (value < 0 || (value >= 0xDC00 && value <= 0xDFFF)) return 0;
+        uint32_t cp = (uint32_t)value;
+        uint32_t taken = 6;
+        if (value >= 0xD800 && value <= 0xDBFF) {
+            if (room < 12 || p[6] != '\\' || p[7] != 'u') return 0;
+            const int32_t low = HexWord(p + 8);
+            if (low < 0xDC00 || low > 0xDFFF) return 0;
+            cp = 0x10000 + (((uint32_t)value - 0xD800) << 10) + ((uint32_t)low - 0xDC00);
+            taken = 12;
+        }
+        if (!AppendCodePoint(json, cp)) return kEscapeFailed;
+        json->StreamPosition += taken;
+        json->Column += (int32_t)taken;
+        return taken;
+    }
+    default:
+        return 0;
+    }
+    if (!JSON_BufferConcat(json, out)) return kEscapeFailed;
+    json->StreamPosition += 2;
+    if (out == 10) {
+        // As the byte-wise path counts it: the new line starts at the escape letter.
+        json->Line++;
+        json->Column = 1;
+    } else {
+        json->Column += 2;
+    }
+    return 2;
 }
 
 // One character inside a string. Plain runs are handled in bulk by the caller.
@@ -638,14 +731,24 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
                     continue;
                 }
             }
-            if (end > i) {
+            const bool moved = end > i;
+            if (moved) {
                 const int32_t run = (int32_t)(end - i);
                 if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
                 json->StreamPosition += (uint64_t)run;
                 json->Column += run;
                 i = end;
-                continue;
             }
+            // A well-formed escape in view is decoded at once.
+            if (i < length && bytes[i] == '\\') {
+                const uint32_t taken = InlineEscape(json, bytes + i, length - i);
+                if (taken == kEscapeFailed) return;
+                if (taken > 0) {
+                    i += taken;
+                    continue;
+                }
+            }
+            if (moved) continue;
         }
         // White space between values and the digit runs of numbers are skipped or copied in bulk.
         if (kind == 0) {
@@ -656,6 +759,19 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
                 json->StreamPosition += end - i;
                 json->Column += (int32_t)(end - i);
                 i = end;
+                continue;
+            }
+            // The commonest bytes between values, taken without the general dispatch.
+            if (first == '"' || first == ':' || (first == ',' && !(InObject(json) && KeyPending(json)))) {
+                if (first == '"') {
+                    PushScalar(json, JSON_VALUE_STRING, '"');
+                } else if (first == ',') {
+                    json->Comma = 1;
+                    json->ValueComplete = 0;
+                }
+                i++;
+                json->StreamPosition++;
+                json->Column++;
                 continue;
             }
         } else if (kind == JSON_VALUE_NUMBER && direct && json->ValueLength == 0 && json->Substate == S0) {

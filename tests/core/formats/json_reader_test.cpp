@@ -171,6 +171,12 @@ TEST_P(JsonEngines, DirectAndBufferedStoresAgree) {
     EXPECT_EQ(Load("{\"a\":1,\"s\":\"x y\",\"l\":[2.5e1,true]}", false).Saved,
               "{\"a\":1,\"s\":\"x y\",\"l\":[2.5e1,true]}");
     EXPECT_FALSE(Load("[01]", false).Ok);
+    // Escapes decoded at once move line and column as the byte-wise scan does: a \n escape starts
+    // a line at its letter.
+    EXPECT_EQ(Load("[\"a\\nb\",x]", false).Lines, std::vector<std::string>{"Unknown field type [x @ 1:4]\n"});
+    EXPECT_EQ(Load("[\"\\u00e9\\ud83d\\ude00\\t\",x]", false).Lines,
+              std::vector<std::string>{"Unknown field type [x @ 0:24]\n"});
+    EXPECT_EQ(Load("{\"k\":\"\\u00e9\\ud83d\\ude00\\t\\\"\"}", false).Saved, "{\"k\":\"\\u00E9\\uD83D\\uDE00\\t\\\"\"}");
     EXPECT_FALSE(Load("{\"bad\":\"\xC3\"}", false).Ok);
 }
 
