@@ -325,16 +325,28 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         return result;
     }
     DictionaryTree* tree = Dictionary_EnsureTree(dict);
-    auto* item = static_cast<DictionaryItem*>(DictionaryTree_Alloc(tree, sizeof(DictionaryItem)));
+    uint8_t flags = 0;
+    if (key && dict->PrivateKeys == 1 && keyLength >= 1 && (key[0] == '.' || key[0] == '#')) {
+        key++;
+        keyLength--;
+        flags = DICTIONARY_ITEM_FLAG_PRIVATE;
+    }
+    // The item, its key and a value text of a size class come from one piece of the arena; each
+    // is freed on its own later, as its own size.
+    const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
+    const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
+    const size_t itemBytes = DictionaryTree_BlockBytes(sizeof(DictionaryItem));
+    const size_t keyBytes = key ? DictionaryTree_BlockBytes((size_t)keyLength + 1) : 0;
+    const size_t valueBytes = hasText ? DictionaryTree_BlockBytes((size_t)length + 1) : 0;
+    const size_t childBytes = container ? DictionaryTree_BlockBytes(sizeof(Dictionary)) : 0;
+    uint8_t* piece =
+        static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
+    auto* item = reinterpret_cast<DictionaryItem*>(piece);
     memset(item, 0, sizeof(DictionaryItem));
     item->ClassId = DICTIONARY_ITEM_CLASS_ID;
+    item->Flags = flags;
     if (key) {
-        if (dict->PrivateKeys == 1 && keyLength >= 1 && (key[0] == '.' || key[0] == '#')) {
-            key++;
-            keyLength--;
-            item->Flags |= DICTIONARY_ITEM_FLAG_PRIVATE;
-        }
-        char* stored = static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)keyLength + 1));
+        char* stored = reinterpret_cast<char*>(piece + itemBytes);
         memcpy(stored, key, (size_t)keyLength);
         stored[keyLength] = 0;
         item->Key = stored;
@@ -343,10 +355,11 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
     if (type == DICTIONARY_TYPE_BOOLEAN) {
         if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
-    } else if (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) {
-        item->Child = Dictionary_CreateChild(dict, item);
-    } else if (type != DICTIONARY_TYPE_NULL && length >= 1) {
-        char* value = static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
+    } else if (container) {
+        item->Child = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+    } else if (hasText) {
+        char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
+                                 : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
         if (text)
             memcpy(value, text, (size_t)length);
         else

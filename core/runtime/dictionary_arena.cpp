@@ -174,6 +174,24 @@ void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16) {
     return at;
 }
 
+size_t DictionaryTree_BlockBytes(size_t size) {
+    if (size > kClassLimit) return 0;
+    size_t bytes = 0;
+    ClassOf(size, &bytes);
+    return bytes;
+}
+
+void* DictionaryTree_Carve(DictionaryTree* tree, size_t bytes) {
+    uint8_t* at = tree->Cursor;
+    if (!at || (size_t)(tree->End - at) < bytes) {
+        AddBlock(tree, bytes);
+        at = tree->Cursor;
+    }
+    tree->Cursor = at + bytes;
+    ARENA_UNPOISON(at, bytes);
+    return at;
+}
+
 void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size) {
     if (!block) return;
     if (size > kClassLimit) {

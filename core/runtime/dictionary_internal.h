@@ -92,6 +92,11 @@ void DictionaryTree_Clear(DictionaryTree* tree);
 // 8-byte aligned, not zeroed; `align16` asks for 16-byte alignment.
 void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16 = false);
 void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size);
+// The bytes a block of `size` takes (its size class), or 0 when it comes from the general heap.
+size_t DictionaryTree_BlockBytes(size_t size);
+// `bytes` (a sum of DictionaryTree_BlockBytes) of fresh room in one piece, never from the freed
+// blocks: several blocks allocated at once, each freed on its own later with its own size.
+void* DictionaryTree_Carve(DictionaryTree* tree, size_t bytes);
 // Blocks held (arena blocks and general-heap blocks).
 uint32_t DictionaryTree_BlockCount(const DictionaryTree* tree);
 
@@ -128,8 +133,9 @@ inline uint32_t DictionaryItem_Type(const DictionaryItem* item) {
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
 
-// A new child container for `item` (not yet set on it), with the settings of `dict`.
-Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item);
+// A new child container for `item` (not yet set on it), with the settings of `dict`; in `block`
+// when given (room for a container from the tree's arena).
+Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void* block = nullptr);
 
 // The delete function of the object header (root and child alike).
 int64_t Dictionary_DeleteHandle(void** handle);

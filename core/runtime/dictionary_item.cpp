@@ -19,8 +19,8 @@ bool IsContainerType(uint32_t type) {
 
 } // namespace
 
-Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item) {
-    void* block = DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(Dictionary));
+Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void* block) {
+    if (!block) block = DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(Dictionary));
     memset(block, 0, sizeof(Dictionary));
     Dictionary* child = static_cast<Dictionary*>(block);
     memcpy(child->Header.InstanceId, dict->Header.InstanceId, sizeof(child->Header.InstanceId));
