@@ -8,10 +8,20 @@
 
 namespace {
 
+// The slot holds the key's text and length beside the item, so that a lookup reads the slot and
+// the text without first reading the item.
 struct Slot {
     uint32_t Hash;
+    int32_t KeyLength;
     DictionaryItem* Item; // null: never used; kGone: emptied, probing goes on past it
+    const char* Key;
 };
+
+void Fill(Slot* slot, DictionaryItem* item) {
+    slot->Item = item;
+    slot->Key = item->Key;
+    slot->KeyLength = item->KeyLength;
+}
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
 
@@ -138,7 +148,7 @@ Slot* Probe(DictionaryIndex* index, uint32_t hash, const char* key, size_t lengt
         }
         if (slot->Item == kGone) {
             if (!reusable) reusable = slot;
-        } else if (slot->Hash == hash && DictionaryItem_KeyEquals(slot->Item, key, length, caseless)) {
+        } else if (slot->Hash == hash && Dictionary_KeyTextEquals(slot->Key, slot->KeyLength, key, length, caseless)) {
             return slot;
         }
     }
@@ -153,7 +163,7 @@ bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
     for (uint32_t i = 0; i < index->Capacity; i++) {
         Slot entry = index->Slots[i];
         if (!entry.Item || entry.Item == kGone) continue;
-        if (rehash) entry.Hash = HashKey(index, entry.Item->Key, StoredLength(entry.Item));
+        if (rehash) entry.Hash = HashKey(index, entry.Key, StoredLength(entry.Item));
         uint32_t pos = entry.Hash & mask;
         while (slots[pos].Item) pos = (pos + 1) & mask;
         slots[pos] = entry;
@@ -174,12 +184,12 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     Slot* slot = Probe(index, hash, item->Key, length, &free);
     if (slot) {
         index->Duplicates++;
-        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) slot->Item = item;
+        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
         return true;
     }
     if (free->Item == kGone) index->Gone--;
     free->Hash = hash;
-    free->Item = item;
+    Fill(free, item);
     index->Used++;
     const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
     // Past a quarter full the table doubles, else it is only cleared of emptied slots.
@@ -268,7 +278,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
             if (DictionaryItem_KeyEquals(next, item->Key, length, caseless)) {
-                slot->Item = next;
+                Fill(slot, next);
                 index->Duplicates--;
                 return;
             }

@@ -153,16 +153,21 @@ void Dictionary_ListIndexBubble(Dictionary* dict, DictionaryItem* item);
 // Equal as NUL-terminated texts (exactly, or ASCII without case), with the stored length as a
 // cheap first test: a stored key shorter than `key` cannot be equal. A stored key is compared up
 // to its first NUL.
-inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    if (!item->Key || (size_t)item->KeyLength < length || item->Key[length] != 0) return false;
-    if (!caseless) return length == 0 || memcmp(item->Key, key, length) == 0;
+inline bool Dictionary_KeyTextEquals(const char* stored, int32_t storedLength, const char* key, size_t length,
+                                     bool caseless) {
+    if (!stored || (size_t)storedLength < length || stored[length] != 0) return false;
+    if (!caseless) return length == 0 || memcmp(stored, key, length) == 0;
     for (size_t i = 0; i < length; i++) {
-        unsigned char a = (unsigned char)item->Key[i], b = (unsigned char)key[i];
+        unsigned char a = (unsigned char)stored[i], b = (unsigned char)key[i];
         if (a >= 'A' && a <= 'Z') a = (unsigned char)(a - 'A' + 'a');
         if (b >= 'A' && b <= 'Z') b = (unsigned char)(b - 'A' + 'a');
         if (a != b) return false;
     }
     return true;
+}
+
+inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
+    return Dictionary_KeyTextEquals(item->Key, item->KeyLength, key, length, caseless);
 }
 
 // ---- The key index (dictionary_index.cpp) ----------------------------------------------------
