@@ -3,10 +3,6 @@
 // one free per block.
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 #include "core/runtime/dictionary_internal.h"
 #include "core/runtime/memory.h"
 
@@ -55,9 +51,9 @@ constexpr size_t kClassLimit = 8192;
 constexpr uint32_t kClasses = kSmallClasses + 5;
 static_assert(kClasses <= sizeof(DictionaryTree::FreeLists) / sizeof(void*), "too many size classes");
 
-// A small tree takes small blocks; a large document soon takes blocks of four megabytes.
+// A small tree takes small blocks; a large document soon takes blocks of a megabyte.
 constexpr uint32_t kFirstBlockBytes = 2048;
-constexpr uint32_t kLargestBlockBytes = 4u << 20;
+constexpr uint32_t kLargestBlockBytes = 1u << 20;
 
 // The class of a request and the bytes a block of that class holds.
 uint32_t ClassOf(size_t size, size_t* bytes) {
@@ -76,22 +72,6 @@ uint32_t ClassOf(size_t size, size_t* bytes) {
     return cls;
 }
 
-// A block of many megabytes (a large document's items, the key index of a container of millions)
-// asks for huge pages where it spans whole ones: reading it at random then costs few page-table
-// walks, and writing it first few page faults.
-constexpr uint64_t kHugePageBytes = 2u << 20;
-
-void AdviseHugePages(void* block, uint64_t bytes) {
-#ifdef __linux__
-    if (bytes < 2 * kHugePageBytes) return;
-    const uintptr_t start = ((uintptr_t)block + kHugePageBytes - 1) & ~(uintptr_t)(kHugePageBytes - 1);
-    const uintptr_t end = ((uintptr_t)block + bytes) & ~(uintptr_t)(kHugePageBytes - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)block, (void)bytes;
-#endif
-}
-
 // A freed block keeps its first word (an item's cleared class id, which a stale handle is checked
 // against) and holds the free-list link behind it when it has room.
 size_t LinkOffset(size_t bytes) {
@@ -103,7 +83,6 @@ void AddBlock(DictionaryTree* tree, size_t need) {
     while (bytes - sizeof(DictionaryArenaBlock) < need + 8) bytes *= 2;
     if (tree->NextBlockBytes < kLargestBlockBytes) tree->NextBlockBytes *= 2;
     auto* block = static_cast<DictionaryArenaBlock*>(Memory_Alloc(bytes));
-    AdviseHugePages(block, bytes);
     block->Next = tree->Blocks;
     block->Bytes = bytes;
     tree->Blocks = block;
@@ -118,7 +97,6 @@ void* AllocLarge(DictionaryTree* tree, size_t size) {
     const uint64_t total = (uint64_t)size + sizeof(DictionaryArenaLarge);
     auto* large = static_cast<DictionaryArenaLarge*>(
         Memory_Alloc(total > (uint64_t)INT32_MAX ? (uint64_t)INT32_MAX : total));
-    AdviseHugePages(large, total);
     large->Prev = nullptr;
     large->Next = tree->Large;
     large->Bytes = total;
