@@ -291,7 +291,8 @@ int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const
                          Dictionary** child) {
     DictionaryItem* item = nullptr;
     Dictionary_Add(dict, key, &item);
-    Dictionary_ItemSetType(dict, item, type);
+    // A new item is of type Unknown already; an existing one (duplicates refused) keeps its type.
+    if (type != DICTIONARY_TYPE_UNKNOWN) Dictionary_ItemSetType(dict, item, type);
     if (type == DICTIONARY_TYPE_BOOLEAN)
         Dictionary_ItemSetBoolean(dict, item, length >= 1 && (text[0] == 't' || text[0] == 'T') ? 1 : 0);
     else if (type != DICTIONARY_TYPE_NULL && type != DICTIONARY_TYPE_LIST && type != DICTIONARY_TYPE_DICTIONARY)
