@@ -620,8 +620,7 @@ int64_t Dictionary_GetAllowDuplicates(Dictionary* dict, uint32_t* value) {
 
 int64_t Dictionary_SetStringPool(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    // Texts are freed where the current setting says: switching with texts held would hand
-    // blocks to the wrong allocator.
+    // Chosen once, before the first item, as it always had to be.
     ASSERT_MSG(value == dict->StringPool || dict->Items.Count == 0,
                "String pool must be chosen before items are added");
     dict->StringPool = value;

@@ -8,7 +8,6 @@
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/pool.h"
 
 // An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {

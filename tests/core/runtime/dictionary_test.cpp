@@ -1,5 +1,5 @@
 // Tests of the dictionary tree: items and their types, keys, value text, insertion and
-// navigation, pools and reset, settings passed to children, references and the abort texts.
+// navigation, the arena and reset, settings passed to children, references and the abort texts.
 #include "core/runtime/dictionary.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/runtime/dictionary_internal.h"
-#include "core/runtime/pool.h"
 #include "tests/support/rta_abort_table.h"
 #include "tests/support/rta_dictionary.h"
 #include "tests/support/rta_outcome.h"
