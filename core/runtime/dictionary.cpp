@@ -311,8 +311,10 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     if (length < 0) length = 0;
     if (key) {
         if (keyLength < 0) keyLength = 0;
-        if (const void* nul = memchr(key, 0, (size_t)keyLength))
-            keyLength = (int32_t)(static_cast<const char*>(nul) - key);
+        // Keys are short: a plain loop beats a library call.
+        int32_t n = 0;
+        while (n < keyLength && key[n] != 0) n++;
+        keyLength = n;
     }
     // A rule or a report on the way takes the general path: a duplicate key refused, a key cut
     // with a warning, a change someone watches.
@@ -336,10 +338,10 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     // is freed on its own later, as its own size.
     const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
     const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
-    const size_t itemBytes = DictionaryTree_BlockBytes(sizeof(DictionaryItem));
-    const size_t keyBytes = key ? DictionaryTree_BlockBytes((size_t)keyLength + 1) : 0;
-    const size_t valueBytes = hasText ? DictionaryTree_BlockBytes((size_t)length + 1) : 0;
-    const size_t childBytes = container ? DictionaryTree_BlockBytes(sizeof(Dictionary)) : 0;
+    const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
+    const size_t keyBytes = key ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
+    const size_t valueBytes = hasText ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+    const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
     auto* item = reinterpret_cast<DictionaryItem*>(piece);

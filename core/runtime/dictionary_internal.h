@@ -93,6 +93,10 @@ void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16 = fal
 void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size);
 // The bytes a block of `size` takes (its size class), or 0 when it comes from the general heap.
 size_t DictionaryTree_BlockBytes(size_t size);
+// The same, worked out in line for the common small sizes.
+inline size_t DictionaryTree_SmallBlockBytes(size_t size) {
+    return size - 1 < 256 ? (size + 7) & ~size_t{7} : DictionaryTree_BlockBytes(size);
+}
 // `bytes` (a sum of DictionaryTree_BlockBytes) of fresh room in one piece, never from the freed
 // blocks: several blocks allocated at once, each freed on its own later with its own size.
 void* DictionaryTree_Carve(DictionaryTree* tree, size_t bytes);

@@ -30,6 +30,17 @@ TEST(DictionaryArena, FreedBlocksServeTheirSizeAgain) {
     EXPECT_EQ(tree, nullptr);
 }
 
+TEST(DictionaryArena, BlockBytesByClass) {
+    const struct {
+        size_t Size, Bytes;
+    } cases[] = {{0, 8}, {1, 8}, {8, 8}, {9, 16}, {56, 56}, {250, 256}, {256, 256}, {257, 512},
+                 {600, 1024}, {8192, 8192}, {8193, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(DictionaryTree_BlockBytes(c.Size), c.Bytes) << c.Size;
+        EXPECT_EQ(DictionaryTree_SmallBlockBytes(c.Size), c.Bytes) << c.Size;
+    }
+}
+
 TEST(DictionaryArena, AlignedRequestsSkipMisalignedFreeBlocks) {
     DictionaryTree* tree = DictionaryTree_Create(8);
     for (int round = 0; round < 64; round++) {
