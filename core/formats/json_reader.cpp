@@ -115,34 +115,15 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
     return 1;
 }
 
-int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char* value, int32_t length,
-                        uint64_t position) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(value);
-    ASSERT_MSG(length >= 0, "A value length cannot be negative");
-    const bool trace = json->TraceValues != 0;
-    char built[kPathSize];
-    if (!path) {
-        // The path is only built when someone will see it.
-        built[0] = 0;
-        if (json->Callback != nullptr || trace) JSON_GetPath(json, built, kPathSize);
-        path = built;
-    }
-    if (trace)
-        JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
-                        path, (int32_t)type, value, length, (int64_t)position, length, length);
-    if (json->Callback) {
-        uint32_t error = 0;
-        if (!json->Callback(json, json->CallbackUser, path, type, value, length, position, length, length,
-                            &error)) {
-            // A veto without a code still stops the load as a failure.
-            return Fail(json, error != 0 ? error : JSON_ERROR_BUILD);
-        }
-    }
-    if (!json->Dict) return 1;
+namespace {
+
+// A value raised (and let through by the callback) becomes an item of the container open at the
+// current depth, when a Dictionary is bound.
+void StoreValue(JSON* json, uint32_t type, const char* value, int32_t length) {
+    if (!json->Dict) return;
     Dictionary* target = json->Containers[json->Depth];
     if (!target) target = json->Depth == 0 ? json->Dict : nullptr;
-    if (!target) return 1;
+    if (!target) return;
     const char* key = nullptr;
     int32_t keyLength = 0;
     if (InObject(json) && KeyPending(json)) {
@@ -177,6 +158,35 @@ int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char*
     Dictionary_AppendLoaded(target, key, keyLength, itemType, value, length, &child);
     if (itemType == DICTIONARY_TYPE_DICTIONARY || itemType == DICTIONARY_TYPE_LIST)
         json->Containers[json->Depth + 1] = child;
+}
+
+} // namespace
+
+int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char* value, int32_t length,
+                        uint64_t position) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    ASSERT_POINTER(value);
+    ASSERT_MSG(length >= 0, "A value length cannot be negative");
+    const bool trace = json->TraceValues != 0;
+    char built[kPathSize];
+    if (!path) {
+        // The path is only built when someone will see it.
+        built[0] = 0;
+        if (json->Callback != nullptr || trace) JSON_GetPath(json, built, kPathSize);
+        path = built;
+    }
+    if (trace)
+        JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
+                        path, (int32_t)type, value, length, (int64_t)position, length, length);
+    if (json->Callback) {
+        uint32_t error = 0;
+        if (!json->Callback(json, json->CallbackUser, path, type, value, length, position, length, length,
+                            &error)) {
+            // A veto without a code still stops the load as a failure.
+            return Fail(json, error != 0 ? error : JSON_ERROR_BUILD);
+        }
+    }
+    StoreValue(json, type, value, length);
     return 1;
 }
 
@@ -278,8 +288,14 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
         BufferEmpty(json);
         return true;
     }
-    const uint64_t position = json->StreamPosition >= (uint64_t)length ? json->StreamPosition - (uint64_t)length : 0;
-    if (!JSON_RaiseValue(json, nullptr, kind, text, length, position)) return false;
+    if (json->Callback == nullptr && json->TraceValues == 0) {
+        // Nobody sees the raise: straight to the store.
+        StoreValue(json, kind, text, length);
+    } else {
+        const uint64_t position =
+            json->StreamPosition >= (uint64_t)length ? json->StreamPosition - (uint64_t)length : 0;
+        if (!JSON_RaiseValue(json, nullptr, kind, text, length, position)) return false;
+    }
     json->ValueComplete = 1;
     BufferEmpty(json);
     if (InObject(json)) ClearKey(json, json->Depth - 1);
@@ -772,6 +788,15 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
                 i++;
                 json->StreamPosition++;
                 json->Column++;
+                continue;
+            }
+            // A number or literal opens here and is read from this byte on.
+            if ((first >= '0' && first <= '9') || first == '-') {
+                PushScalar(json, JSON_VALUE_NUMBER, (char)first);
+                continue;
+            }
+            if (first == 't' || first == 'f' || first == 'n') {
+                PushScalar(json, first == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)first);
                 continue;
             }
         } else if (kind == JSON_VALUE_NUMBER && direct && json->ValueLength == 0 && json->Substate == S0) {
