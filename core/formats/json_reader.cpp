@@ -4,8 +4,10 @@
 
 #include "core/formats/json.h"
 #include "core/formats/json_internal.h"
+#include "core/formats/json_simd.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/unicode.h"
@@ -20,37 +22,9 @@ enum : uint32_t { NUMBER_POINT = 1, NUMBER_EXPONENT = 2 };
 enum : uint32_t { STRING_PLAIN = 0, STRING_ESCAPE = 1, STRING_HEX = 2 };
 
 constexpr int32_t kPathSize = 1024;
-
-// Bytes that end the plain run of a string: the quote, the backslash and NUL.
-constexpr struct StopTable {
-    bool stop[256] = {};
-    constexpr StopTable() { stop[(uint8_t)'"'] = stop[(uint8_t)'\\'] = stop[0] = true; }
-    constexpr bool operator[](uint8_t c) const { return stop[c]; }
-} kStringStop;
-
-// True when one of the eight bytes of `w` is a quote, a backslash or NUL: a byte is zero in
-// w, w ^ quotes or w ^ backslashes. The zero-byte test may also flag a byte above a zero one,
-// never a word without any, so a word it passes holds none of the three.
-bool StopInWord(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101ull;
-    constexpr uint64_t highs = 0x8080808080808080ull;
-    auto zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
-    return (zero(w) | zero(w ^ (ones * '"')) | zero(w ^ (ones * '\\'))) != 0;
-}
-
-// End of the plain run of a string that starts at `i`: eight bytes at a time, then byte by byte
-// within the word that holds the stop.
-uint32_t PlainRunEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
-    uint32_t end = i;
-    while (length - end >= 8) {
-        uint64_t w;
-        memcpy(&w, bytes + end, 8);
-        if (StopInWord(w)) break;
-        end += 8;
-    }
-    while (end < length && !kStringStop[bytes[end]]) end++;
-    return end;
-}
+// A scalar stored straight from the input is shorter than the longest value text; a longer one
+// goes the buffered way, which reports it.
+constexpr uint32_t kDirectLimit = 0x7FFFFF00;
 
 bool Fail(JSON* json, uint32_t code) {
     json->Error = code;
@@ -141,6 +115,53 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
     return 1;
 }
 
+namespace {
+
+// A value raised (and let through by the callback) becomes an item of the container open at the
+// current depth, when a Dictionary is bound.
+void StoreValue(JSON* json, uint32_t type, const char* value, int32_t length) {
+    if (!json->Dict) return;
+    Dictionary* target = json->Containers[json->Depth];
+    if (!target) target = json->Depth == 0 ? json->Dict : nullptr;
+    if (!target) return;
+    const char* key = nullptr;
+    int32_t keyLength = 0;
+    if (InObject(json) && KeyPending(json)) {
+        key = json->KeyText[json->Depth - 1];
+        keyLength = json->KeyLength[json->Depth - 1];
+    }
+    uint32_t itemType = DICTIONARY_TYPE_UNKNOWN;
+    switch (type) {
+    case JSON_VALUE_STRING:
+        itemType = DICTIONARY_TYPE_STRING;
+        break;
+    case JSON_VALUE_NUMBER:
+        itemType = DICTIONARY_TYPE_FLOAT64;
+        break;
+    case JSON_VALUE_BOOLEAN:
+        itemType = DICTIONARY_TYPE_BOOLEAN;
+        break;
+    case JSON_VALUE_NULL:
+        itemType = DICTIONARY_TYPE_NULL;
+        break;
+    case JSON_VALUE_OBJECT:
+        itemType = DICTIONARY_TYPE_DICTIONARY;
+        break;
+    case JSON_VALUE_ARRAY:
+        itemType = DICTIONARY_TYPE_LIST;
+        break;
+    default:
+        length = 0;
+        break;
+    }
+    Dictionary* child = nullptr;
+    Dictionary_AppendLoaded(target, key, keyLength, itemType, value, length, &child);
+    if (itemType == DICTIONARY_TYPE_DICTIONARY || itemType == DICTIONARY_TYPE_LIST)
+        json->Containers[json->Depth + 1] = child;
+}
+
+} // namespace
+
 int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char* value, int32_t length,
                         uint64_t position) {
     CLASS_CHECK(json, JSON_CLASS_ID);
@@ -165,43 +186,7 @@ int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char*
             return Fail(json, error != 0 ? error : JSON_ERROR_BUILD);
         }
     }
-    if (!json->Dict) return 1;
-    Dictionary* target = json->Containers[json->Depth];
-    if (!target) target = json->Depth == 0 ? json->Dict : nullptr;
-    if (!target) return 1;
-    const char* key = nullptr;
-    if (InObject(json) && KeyPending(json)) key = json->KeyText[json->Depth - 1];
-    DictionaryItem* item = nullptr;
-    Dictionary_Add(target, key, &item);
-    if (!item) return 1;
-    switch (type) {
-    case JSON_VALUE_STRING:
-        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_STRING);
-        Dictionary_ItemSetBuffer(target, item, value, length);
-        break;
-    case JSON_VALUE_NUMBER:
-        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_FLOAT64);
-        Dictionary_ItemSetBuffer(target, item, value, length);
-        break;
-    case JSON_VALUE_BOOLEAN:
-        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_BOOLEAN);
-        Dictionary_ItemSetBoolean(target, item, value[0] == 't' ? 1 : 0);
-        break;
-    case JSON_VALUE_NULL:
-        Dictionary_ItemSetType(target, item, DICTIONARY_TYPE_NULL);
-        break;
-    case JSON_VALUE_OBJECT:
-    case JSON_VALUE_ARRAY: {
-        Dictionary_ItemSetType(target, item,
-                               type == JSON_VALUE_OBJECT ? DICTIONARY_TYPE_DICTIONARY : DICTIONARY_TYPE_LIST);
-        Dictionary* child = nullptr;
-        Dictionary_ItemGetDictionaryHandle(target, item, &child);
-        json->Containers[json->Depth + 1] = child;
-        break;
-    }
-    default:
-        break;
-    }
+    StoreValue(json, type, value, length);
     return 1;
 }
 
@@ -214,20 +199,41 @@ int64_t JSON_ValidateComma(JSON* json, char c) {
     return 1;
 }
 
-int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    if (kind < JSON_VALUE_STRING || kind > JSON_VALUE_NULL) {
-        JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
-        return Fail(json, JSON_ERROR_TYPE);
-    }
-    JSON_ValidateComma(json, c);
+namespace {
+
+// What opening any value does first; a comma missing before it is only reported.
+void OpenValue(JSON* json, char c) {
+    if (json->ValueComplete && !json->Comma)
+        JSON_Print(json, "Comma expected [%c @ %d:%d]", c, json->Line, json->Column);
     json->ValueComplete = json->Comma = 0;
     json->Substate = json->NumberFlags = 0;
     json->HexCount = 0;
     json->PendingHigh = 0;
     json->Started = 1;
     if (InArray(json)) json->ArrayIndex[json->Depth - 1]++;
-    if (kind == JSON_VALUE_OBJECT || kind == JSON_VALUE_ARRAY) {
+}
+
+// Opens a string, number or literal.
+void PushScalar(JSON* json, uint32_t kind, char c) {
+    OpenValue(json, c);
+    json->TypeStack[json->Depth] = kind;
+    BufferEmpty(json);
+}
+
+} // namespace
+
+int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    if (kind < JSON_VALUE_STRING || kind > JSON_VALUE_NULL) {
+        JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
+        return Fail(json, JSON_ERROR_TYPE);
+    }
+    if (kind != JSON_VALUE_OBJECT && kind != JSON_VALUE_ARRAY) {
+        PushScalar(json, kind, c);
+        return 1;
+    }
+    OpenValue(json, c);
+    {
         if (json->Depth + 1 >= JSON_MAX_DEPTH) {
             JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
             return Fail(json, JSON_ERROR_FIELD_TYPE);
@@ -245,9 +251,6 @@ int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
         ClearKey(json, json->Depth - 1);
         return 1;
     }
-    json->TypeStack[json->Depth] = kind;
-    BufferEmpty(json);
-    return 1;
 }
 
 int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
@@ -263,30 +266,45 @@ int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
 
 namespace {
 
-// The scalar at the current depth is complete: it becomes the pending key of an object, or is
+// The scalar at the current depth, whose text is `text` (the value buffer, or the input itself
+// when the whole scalar was in view), is complete: it becomes the pending key of an object, or is
 // raised as a value.
-bool PopValue(JSON* json) {
+bool PopValueText(JSON* json, const char* text, int32_t length) {
     const uint32_t kind = json->TypeStack[json->Depth];
     json->TypeStack[json->Depth] = 0;
     if (InObject(json) && !KeyPending(json)) {
         const int32_t d = json->Depth - 1;
-        if (json->ValueLength > JSON_MAX_KEY_LENGTH) {
-            JSON_Print(json, "Key exceeds maximum length [%d > %d @ %d:%d]", json->ValueLength,
-                       JSON_MAX_KEY_LENGTH, json->Line, json->Column);
+        if (length > JSON_MAX_KEY_LENGTH) {
+            JSON_Print(json, "Key exceeds maximum length [%d > %d @ %d:%d]", length, JSON_MAX_KEY_LENGTH,
+                       json->Line, json->Column);
             return Fail(json, JSON_ERROR_STRING);
         }
-        if (json->ValueLength > 0 || kind == JSON_VALUE_STRING) {
-            memcpy(json->KeyText[d], json->Value, (size_t)json->ValueLength + 1);
-            json->KeyLength[d] = json->ValueLength;
+        if (length > 0 || kind == JSON_VALUE_STRING) {
+            memcpy(json->KeyText[d], text, (size_t)length);
+            json->KeyText[d][length] = 0;
+            json->KeyLength[d] = length;
             json->KeyFlags |= 1u << d;
         }
         BufferEmpty(json);
         return true;
     }
-    if (!JSON_BufferFlush(json, kind)) return false;
+    if (json->Callback == nullptr && json->TraceValues == 0) {
+        // Nobody sees the raise: straight to the store.
+        StoreValue(json, kind, text, length);
+    } else {
+        const uint64_t position =
+            json->StreamPosition >= (uint64_t)length ? json->StreamPosition - (uint64_t)length : 0;
+        if (!JSON_RaiseValue(json, nullptr, kind, text, length, position)) return false;
+    }
+    json->ValueComplete = 1;
+    BufferEmpty(json);
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     if (json->Depth == 0) json->Done = 1;
     return true;
+}
+
+bool PopValue(JSON* json) {
+    return PopValueText(json, json->Value, json->ValueLength);
 }
 
 bool PopContainer(JSON* json) {
@@ -392,6 +410,81 @@ bool EndString(JSON* json) {
     return JSON_PopType(json);
 }
 
+constexpr uint32_t kEscapeFailed = 0xFFFFFFFFu;
+
+// The four hex digits at p, or -1.
+int32_t HexWord(const uint8_t* p) {
+    int32_t value = 0;
+    for (int32_t k = 0; k < 4; k++) {
+        const int32_t digit = HexValue((char)p[k]);
+        if (digit < 0) return -1;
+        value = (value << 4) | digit;
+    }
+    return value;
+}
+
+// Decodes the escape at p (a backslash, with `room` bytes in view) when it is complete and well
+// formed: a one-letter escape, a \u escape of a character outside the surrogates, or a \u pair of
+// surrogates; answers the bytes taken, with the position, line and column moved as the byte-wise
+// path moves them. 0 leaves the escape to that path (which also reports what is wrong);
+// kEscapeFailed when the text grew too long.
+uint32_t InlineEscape(JSON* json, const uint8_t* p, uint32_t room) {
+    if (room < 2) return 0;
+    char out = 0;
+    switch (p[1]) {
+    case '"':
+    case '/':
+    case '\\':
+        out = (char)p[1];
+        break;
+    case 'b':
+        out = 8;
+        break;
+    case 'f':
+        out = 12;
+        break;
+    case 'n':
+        out = 10;
+        break;
+    case 'r':
+        out = 13;
+        break;
+    case 't':
+        out = 9;
+        break;
+    case 'u': {
+        if (room < 6) return 0;
+        const int32_t value = HexWord(p + 2);
+        if (value < 0 || (value >= 0xDC00 && value <= 0xDFFF)) return 0;
+        uint32_t cp = (uint32_t)value;
+        uint32_t taken = 6;
+        if (value >= 0xD800 && value <= 0xDBFF) {
+            if (room < 12 || p[6] != '\\' || p[7] != 'u') return 0;
+            const int32_t low = HexWord(p + 8);
+            if (low < 0xDC00 || low > 0xDFFF) return 0;
+            cp = 0x10000 + (((uint32_t)value - 0xD800) << 10) + ((uint32_t)low - 0xDC00);
+            taken = 12;
+        }
+        if (!AppendCodePoint(json, cp)) return kEscapeFailed;
+        json->StreamPosition += taken;
+        json->Column += (int32_t)taken;
+        return taken;
+    }
+    default:
+        return 0;
+    }
+    if (!JSON_BufferConcat(json, out)) return kEscapeFailed;
+    json->StreamPosition += 2;
+    if (out == 10) {
+        // As the byte-wise path counts it: the new line starts at the escape letter.
+        json->Line++;
+        json->Column = 1;
+    } else {
+        json->Column += 2;
+    }
+    return 2;
+}
+
 // One character inside a string. Plain runs are handled in bulk by the caller.
 bool StringChar(JSON* json, char c) {
     if (json->Substate == STRING_HEX) {
@@ -454,33 +547,35 @@ bool NumberError(JSON* json, char c) {
     return Fail(json, JSON_ERROR_INTEGER);
 }
 
-// One character of a number; *again is set when the number ended and `c` belongs to what follows.
-bool NumberChar(JSON* json, char c, bool* again) {
-    uint32_t& s = json->Substate;
+enum NumberStep { NUMBER_TAKEN, NUMBER_ENDED, NUMBER_BAD };
+
+// One character of a number against the state and flags so far: taken into the number, the end
+// of the number (the character belongs to what follows), or an error.
+inline NumberStep StepNumber(uint32_t& s, uint32_t& flags, char c) {
     switch (c) {
     case '+':
-        if (s != S0 && s != S3) return NumberError(json, c);
+        if (s != S0 && s != S3) return NUMBER_BAD;
         s = S4;
-        break;
+        return NUMBER_TAKEN;
     case '-':
         if (s == S0)
             s = S5;
         else if (s == S3)
             s = S4;
         else
-            return NumberError(json, c);
-        break;
+            return NUMBER_BAD;
+        return NUMBER_TAKEN;
     case '.':
-        if ((json->NumberFlags & NUMBER_POINT) || s == S4) return NumberError(json, c);
-        json->NumberFlags |= NUMBER_POINT;
+        if ((flags & NUMBER_POINT) || s == S4) return NUMBER_BAD;
+        flags |= NUMBER_POINT;
         s = S4;
-        break;
+        return NUMBER_TAKEN;
     case '0':
         if (s == S0 || s == S5)
             s = S1;
         else if (s == S3 || s == S4)
             s = S2;
-        break;
+        return NUMBER_TAKEN;
     case '1':
     case '2':
     case '3':
@@ -490,22 +585,48 @@ bool NumberChar(JSON* json, char c, bool* again) {
     case '7':
     case '8':
     case '9':
-        if (s == S1) return NumberError(json, c);
+        if (s == S1) return NUMBER_BAD;
         s = S2;
-        break;
+        return NUMBER_TAKEN;
     case 'e':
     case 'E':
-        if ((json->NumberFlags & NUMBER_EXPONENT) || s == S0 || s == S4 || s == S5)
-            return NumberError(json, c);
-        json->NumberFlags |= NUMBER_EXPONENT;
+        if ((flags & NUMBER_EXPONENT) || s == S0 || s == S4 || s == S5) return NUMBER_BAD;
+        flags |= NUMBER_EXPONENT;
         s = S3;
-        break;
+        return NUMBER_TAKEN;
     default:
-        if (s == S3 || s == S4) return NumberError(json, c);
+        return s == S3 || s == S4 ? NUMBER_BAD : NUMBER_ENDED;
+    }
+}
+
+// One character of a number; *again is set when the number ended and `c` belongs to what follows.
+bool NumberChar(JSON* json, char c, bool* again) {
+    switch (StepNumber(json->Substate, json->NumberFlags, c)) {
+    case NUMBER_TAKEN:
+        return JSON_BufferConcat(json, c);
+    case NUMBER_ENDED:
         *again = true;
         return JSON_PopType(json);
+    default:
+        return NumberError(json, c);
     }
-    return JSON_BufferConcat(json, c);
+}
+
+// The end of a whole, valid number starting at `i`, followed by the byte that ends it, all in
+// view; 0 when it is not (an error, or the input ends first), for the byte-wise path to handle.
+uint32_t WholeNumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
+    uint32_t s = S0, flags = 0;
+    for (uint32_t j = i; j < length; j++) {
+        switch (StepNumber(s, flags, (char)bytes[j])) {
+        case NUMBER_TAKEN:
+            continue;
+        case NUMBER_ENDED:
+            return j;
+        default:
+            return 0;
+        }
+    }
+    return 0;
 }
 
 bool LiteralChar(JSON* json, char c) {
@@ -600,34 +721,97 @@ bool BetweenChar(JSON* json, char c, bool* again) {
 } // namespace
 
 void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
+    // Without a callback or a trace, that would see the text of a value as a NUL-terminated
+    // string, a scalar wholly in view is stored straight from the input.
+    const bool direct = json->Callback == nullptr && json->TraceValues == 0;
     uint32_t i = 0;
     while (i < length && !json->Done) {
         const uint32_t kind = json->TypeStack[json->Depth];
-        // The plain run of a string goes to the value buffer in one copy.
+        // The plain run of a string goes to the value buffer in one copy, or, when it is the
+        // whole string, to its item without one.
         if (kind == JSON_VALUE_STRING && json->Substate == STRING_PLAIN && !json->PendingHigh) {
-            const uint32_t end = PlainRunEnd(bytes, i, length);
-            if (end > i) {
+            bool nonAscii = false;
+            const uint32_t end = (uint32_t)JsonSimd_StringRunEnd(bytes, i, length, &nonAscii);
+            if (direct && json->ValueLength == 0 && end < length && bytes[end] == '"' &&
+                end - i < kDirectLimit) {
+                const char* text = reinterpret_cast<const char*>(bytes + i);
+                const int32_t run = (int32_t)(end - i);
+                if (!nonAscii || StringUtf8_ValidLength(text, run) == run) {
+                    json->StreamPosition += (uint64_t)run;
+                    json->Column += run;
+                    if (!PopValueText(json, text, run)) return;
+                    // The closing quote.
+                    i = end + 1;
+                    json->StreamPosition++;
+                    json->Column++;
+                    continue;
+                }
+            }
+            const bool moved = end > i;
+            if (moved) {
                 const int32_t run = (int32_t)(end - i);
                 if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
                 json->StreamPosition += (uint64_t)run;
                 json->Column += run;
                 i = end;
-                continue;
             }
+            // A well-formed escape in view is decoded at once.
+            if (i < length && bytes[i] == '\\') {
+                const uint32_t taken = InlineEscape(json, bytes + i, length - i);
+                if (taken == kEscapeFailed) return;
+                if (taken > 0) {
+                    i += taken;
+                    continue;
+                }
+            }
+            if (moved) continue;
         }
         // White space between values and the digit runs of numbers are skipped or copied in bulk.
         if (kind == 0) {
-            uint32_t end = i;
-            while (end < length &&
-                   (bytes[end] == ' ' || bytes[end] == '\n' || bytes[end] == '\r' || bytes[end] == '\t'))
-                end++;
+            const uint8_t first = bytes[i];
+            const bool blank = first == ' ' || first == '\n' || first == '\r' || first == '\t';
+            const uint32_t end = blank ? (uint32_t)JsonSimd_SpaceRunEnd(bytes, i + 1, length) : i;
             if (end > i) {
                 json->StreamPosition += end - i;
                 json->Column += (int32_t)(end - i);
                 i = end;
                 continue;
             }
-        } else if (kind == JSON_VALUE_NUMBER && json->Substate == S2) {
+            // The commonest bytes between values, taken without the general dispatch.
+            if (first == '"' || first == ':' || (first == ',' && !(InObject(json) && KeyPending(json)))) {
+                if (first == '"') {
+                    PushScalar(json, JSON_VALUE_STRING, '"');
+                } else if (first == ',') {
+                    json->Comma = 1;
+                    json->ValueComplete = 0;
+                }
+                i++;
+                json->StreamPosition++;
+                json->Column++;
+                continue;
+            }
+            // A number or literal opens here and is read from this byte on.
+            if ((first >= '0' && first <= '9') || first == '-') {
+                PushScalar(json, JSON_VALUE_NUMBER, (char)first);
+                continue;
+            }
+            if (first == 't' || first == 'f' || first == 'n') {
+                PushScalar(json, first == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)first);
+                continue;
+            }
+        } else if (kind == JSON_VALUE_NUMBER && direct && json->ValueLength == 0 && json->Substate == S0) {
+            // A whole number in view is checked and stored in one pass.
+            const uint32_t end = WholeNumberEnd(bytes, i, length);
+            if (end > i && end - i < kDirectLimit) {
+                const int32_t run = (int32_t)(end - i);
+                json->StreamPosition += (uint64_t)run;
+                json->Column += run;
+                if (!PopValueText(json, reinterpret_cast<const char*>(bytes + i), run)) return;
+                i = end;
+                continue;
+            }
+        }
+        if (kind == JSON_VALUE_NUMBER && json->Substate == S2) {
             uint32_t end = i;
             while (end < length && bytes[end] >= '0' && bytes[end] <= '9') end++;
             if (end > i) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
@@ -24,14 +25,8 @@ const char* Dictionary_TranslateType(uint32_t type) {
 
 namespace {
 
-// Sized memory takes an int32_t size; anything larger is refused there with its own abort.
-int32_t TextBytes(int32_t length) {
-    const int64_t bytes = (int64_t)length + 1;
-    return bytes > INT32_MAX ? INT32_MAX : (int32_t)bytes;
-}
-
-bool UsesStringPool(const Dictionary* dict) {
-    return dict->StringPool == 1 && dict->StringPoolHandle;
+size_t TextBytes(int32_t length) {
+    return (size_t)(int64_t)length + 1;
 }
 
 bool IsListChild(const Dictionary* dict) {
@@ -41,18 +36,41 @@ bool IsListChild(const Dictionary* dict) {
 } // namespace
 
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length) {
-    if (UsesStringPool(dict))
-        return static_cast<char*>(Pool_Alloc(dict->StringPoolHandle, TextBytes(length)));
-    return static_cast<char*>(Memory_Alloc(TextBytes(length)));
+    return static_cast<char*>(DictionaryTree_Alloc(Dictionary_EnsureTree(dict), TextBytes(length)));
 }
 
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
     if (!*text) return;
-    if (UsesStringPool(dict))
-        Pool_Free(dict->StringPoolHandle, text, TextBytes(length));
-    else
-        Memory_Free(*text, TextBytes(length));
+    DictionaryTree_Free(dict->Tree, *text, TextBytes(length));
     *text = nullptr;
+}
+
+DictionaryTree* Dictionary_EnsureTree(Dictionary* dict) {
+    if (!dict->Tree) dict->Tree = DictionaryTree_Create(8);
+    return dict->Tree;
+}
+
+DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict) {
+    if (dict->Extra) return dict->Extra;
+    void* block;
+    // A child's goes with its tree; a root's outlives a reset of its tree.
+    if (dict->Parent) {
+        block = DictionaryTree_Alloc(dict->Tree, sizeof(DictionaryExtra), true);
+        memset(block, 0, sizeof(DictionaryExtra));
+    } else {
+        block = Memory_AllocZero(sizeof(DictionaryExtra));
+    }
+    dict->Extra = static_cast<DictionaryExtra*>(block);
+    return dict->Extra;
+}
+
+void Dictionary_DropExtra(Dictionary* dict) {
+    if (!dict->Extra) return;
+    if (dict->Parent)
+        DictionaryTree_Free(dict->Tree, dict->Extra, sizeof(DictionaryExtra));
+    else
+        Memory_Free(dict->Extra, sizeof(DictionaryExtra));
+    dict->Extra = nullptr;
 }
 
 int64_t Dictionary_DeleteHandle(void** handle) {
@@ -71,7 +89,6 @@ int64_t Dictionary_Create(Dictionary** dict) {
     d->PrivateKeys = 1;
     d->AllowDuplicates = 1;
     d->StringPool = 0;
-    d->PoolChunkSize = 8;
     d->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
     *dict = d;
     return 1;
@@ -102,9 +119,8 @@ int64_t Dictionary_Delete(Dictionary** dict) {
         return 0;
     }
     Dictionary_Reset(d);
-    if (d->StringPoolHandle) Pool_Delete(&d->StringPoolHandle);
-    if (d->ItemPool) Pool_Delete(&d->ItemPool);
-    if (d->DictionaryPool) Pool_Delete(&d->DictionaryPool);
+    DictionaryTree_Delete(&d->Tree);
+    Dictionary_DropExtra(d);
     d->Header.ClassId = 0;
     d->Items.ClassId = 0;
     Memory_Free(d, sizeof(Dictionary));
@@ -116,29 +132,6 @@ int64_t Dictionary_GetInstanceId(Dictionary* dict, char* buffer, int32_t size) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(buffer);
     String_CopyLengthSafe(buffer, size, dict->Header.InstanceId, (int32_t)sizeof(dict->Header.InstanceId));
-    return 1;
-}
-
-int64_t Dictionary_CreatePools(Dictionary* dict) {
-    if (dict->Parent) return 0;
-    // A chunk of no members could never serve an allocation.
-    const uint32_t chunk = dict->PoolChunkSize ? dict->PoolChunkSize : 1;
-    if (dict->StringPool == 1 && !dict->StringPoolHandle) {
-        Pool_Create(&dict->StringPoolHandle);
-        Pool_SetMemorySize(dict->StringPoolHandle, 2048);
-        Pool_SetChunkSize(dict->StringPoolHandle, 1);
-        Pool_SetStringMode(dict->StringPoolHandle, 1);
-    }
-    if (!dict->DictionaryPool) {
-        Pool_Create(&dict->DictionaryPool);
-        Pool_SetMemorySize(dict->DictionaryPool, sizeof(Dictionary));
-        Pool_SetChunkSize(dict->DictionaryPool, chunk);
-    }
-    if (!dict->ItemPool) {
-        Pool_Create(&dict->ItemPool);
-        Pool_SetMemorySize(dict->ItemPool, sizeof(DictionaryItem));
-        Pool_SetChunkSize(dict->ItemPool, chunk);
-    }
     return 1;
 }
 
@@ -155,10 +148,8 @@ int64_t Dictionary_Insert(Dictionary* dict, DictionaryItem* after, const char* k
             return 1;
         }
     }
-    if (!dict->Parent) Dictionary_CreatePools(dict);
-
     DictionaryItem* created =
-        static_cast<DictionaryItem*>(Pool_Alloc(dict->ItemPool, sizeof(DictionaryItem)));
+        static_cast<DictionaryItem*>(DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(DictionaryItem)));
     memset(created, 0, sizeof(DictionaryItem));
     created->ClassId = DICTIONARY_ITEM_CLASS_ID;
     Dictionary_ItemSetType(dict, created, DICTIONARY_TYPE_UNKNOWN);
@@ -280,6 +271,122 @@ int64_t Dictionary_AddDictionary(Dictionary* dict, const char* key, Dictionary**
     return AddContainer(dict, key, DICTIONARY_TYPE_DICTIONARY, child, item);
 }
 
+namespace {
+
+bool SlotSet(CallbackBase* slot) {
+    return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr) != 0;
+}
+
+// No key or value change in dict is reported anywhere up its tree.
+bool ChangesUnwatched(Dictionary* dict) {
+    for (Dictionary* level = dict; level; level = level->Parent)
+        if (level->Extra &&
+            (SlotSet(&level->Extra->ItemKeyChangeCallback) || SlotSet(&level->Extra->ItemValueChangeCallback)))
+            return false;
+    return true;
+}
+
+// The general way: each call of its own, with every rule and report.
+int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const char* text, int32_t length,
+                         Dictionary** child) {
+    DictionaryItem* item = nullptr;
+    Dictionary_Add(dict, key, &item);
+    // A new item is of type Unknown already; an existing one (duplicates refused) keeps its type.
+    if (type != DICTIONARY_TYPE_UNKNOWN) Dictionary_ItemSetType(dict, item, type);
+    if (type == DICTIONARY_TYPE_BOOLEAN)
+        Dictionary_ItemSetBoolean(dict, item, length >= 1 && (text[0] == 't' || text[0] == 'T') ? 1 : 0);
+    else if (type != DICTIONARY_TYPE_NULL && type != DICTIONARY_TYPE_LIST && type != DICTIONARY_TYPE_DICTIONARY)
+        Dictionary_ItemSetBuffer(dict, item, text, length);
+    if (child) *child = item->Child;
+    return 1;
+}
+
+} // namespace
+
+int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                const char* text, int32_t length, Dictionary** child) {
+    DICTIONARY_CHECK(dict);
+    if (child) *child = nullptr;
+    if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
+    if (length < 0) length = 0;
+    if (key) {
+        if (keyLength < 0) keyLength = 0;
+        // Keys are short: a plain loop beats a library call.
+        int32_t n = 0;
+        while (n < keyLength && key[n] != 0) n++;
+        keyLength = n;
+    }
+    // A rule or a report on the way takes the general path: a duplicate key refused, a key cut
+    // with a warning, a change someone watches.
+    if ((key && (!dict->AllowDuplicates || keyLength > DICTIONARY_MAX_KEY_LENGTH)) || !ChangesUnwatched(dict)) {
+        if (!key) return AppendLoadedSlow(dict, nullptr, type, text, length, child);
+        char* copy = static_cast<char*>(Memory_Alloc((size_t)keyLength + 1));
+        memcpy(copy, key, (size_t)keyLength);
+        copy[keyLength] = 0;
+        const int64_t result = AppendLoadedSlow(dict, copy, type, text, length, child);
+        Memory_Free(copy, (size_t)keyLength + 1);
+        return result;
+    }
+    DictionaryTree* tree = Dictionary_EnsureTree(dict);
+    uint8_t flags = 0;
+    if (key && dict->PrivateKeys == 1 && keyLength >= 1 && (key[0] == '.' || key[0] == '#')) {
+        key++;
+        keyLength--;
+        flags = DICTIONARY_ITEM_FLAG_PRIVATE;
+    }
+    // The item, its key and a value text of a size class come from one piece of the arena; each
+    // is freed on its own later, as its own size.
+    const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
+    const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
+    const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
+    const size_t keyBytes = key ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
+    const size_t valueBytes = hasText ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+    const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
+    uint8_t* piece =
+        static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
+    auto* item = reinterpret_cast<DictionaryItem*>(piece);
+    memset(item, 0, sizeof(DictionaryItem));
+    item->ClassId = DICTIONARY_ITEM_CLASS_ID;
+    item->Flags = flags;
+    if (key) {
+        char* stored = reinterpret_cast<char*>(piece + itemBytes);
+        memcpy(stored, key, (size_t)keyLength);
+        stored[keyLength] = 0;
+        item->Key = stored;
+        item->KeyLength = keyLength;
+    }
+    item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
+    if (type == DICTIONARY_TYPE_BOOLEAN) {
+        if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
+    } else if (container) {
+        item->Child = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+    } else if (hasText) {
+        char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
+                                 : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
+        if (text)
+            memcpy(value, text, (size_t)length);
+        else
+            memset(value, 0, (size_t)length);
+        value[length] = 0;
+        item->Value = value;
+        item->ValueLength = length;
+    }
+    DictionaryItemList& list = dict->Items;
+    item->Prev = list.Last;
+    if (list.Last)
+        list.Last->Next = item;
+    else
+        list.First = item;
+    list.Last = item;
+    list.Count++;
+    if (dict->Index)
+        Dictionary_IndexAdd(dict, item);
+    else if (item->Key)
+        Dictionary_IndexMaybeBuild(dict);
+    if (child) *child = item->Child;
+    return 1;
+}
+
 int64_t Dictionary_InsertSorted(Dictionary* dict, const char* key, DictionaryItem** item, void* context,
                                 DictionaryCompareCallback compare) {
     DICTIONARY_CHECK(dict);
@@ -319,7 +426,7 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
         list.Last = victim->Prev;
     list.Count--;
     victim->ClassId = 0;
-    Pool_Free(dict->ItemPool, &victim, sizeof(DictionaryItem));
+    DictionaryTree_Free(dict->Tree, victim, sizeof(DictionaryItem));
     *item = nullptr;
 
     if (next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
@@ -329,42 +436,46 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
 
 namespace {
 
-bool RemoveWatched(CallbackBase* slot) {
-    return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr) != 0;
+bool RemoveWatched(Dictionary* dict) {
+    CallbackBase* slot = dict->Extra ? &dict->Extra->ItemRemoveCallback : nullptr;
+    return slot && !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr) != 0;
 }
 
 // 1 when a removal in dict would be reported: the remove report climbs to the root.
 bool RemovalReported(Dictionary* dict) {
     for (Dictionary* level = dict; level; level = level->Parent)
-        if (RemoveWatched(&level->ItemRemoveCallback)) return true;
+        if (RemoveWatched(level)) return true;
     return false;
 }
 
 // Empties dict, newest item first, when no removal in it is reported, so the per-item removal
 // (bubble, retype, unlink) has nothing to tell anyone. A child whose own slot is set is emptied the
-// reporting way. With `poolsDropped` the root is about to release every chunk of its pools at once,
-// so blocks are not handed back one by one.
-void DropItems(Dictionary* dict, bool poolsDropped) {
-    const bool textsDropped = poolsDropped && UsesStringPool(dict);
+// reporting way. With `treeDropped` the root is about to release every block of its tree at once,
+// so nothing is handed back one by one.
+void DropItems(Dictionary* dict, bool treeDropped) {
+    DictionaryTree* tree = dict->Tree;
     for (DictionaryItem* item = dict->Items.Last; item;) {
         DictionaryItem* prev = item->Prev;
         if (Dictionary* child = item->Child) {
-            if (RemoveWatched(&child->ItemRemoveCallback))
+            if (RemoveWatched(child))
                 Dictionary_Reset(child);
             else
-                DropItems(child, poolsDropped);
+                DropItems(child, treeDropped);
             Dictionary_IndexDrop(child);
             item->Child = nullptr;
             child->Header.ClassId = 0;
             child->Items.ClassId = 0;
-            if (!poolsDropped) Pool_Free(dict->DictionaryPool, &child, sizeof(Dictionary));
+            if (!treeDropped) {
+                Dictionary_DropExtra(child);
+                DictionaryTree_Free(tree, child, sizeof(Dictionary));
+            }
         }
-        if (!textsDropped) {
+        if (!treeDropped) {
             Dictionary_StringFree(dict, &item->Key, item->KeyLength);
             Dictionary_StringFree(dict, &item->Value, item->ValueLength);
         }
         item->ClassId = 0;
-        if (!poolsDropped) Pool_Free(dict->ItemPool, &item, sizeof(DictionaryItem));
+        if (!treeDropped) DictionaryTree_Free(tree, item, sizeof(DictionaryItem));
         item = prev;
     }
 }
@@ -373,25 +484,24 @@ void DropItems(Dictionary* dict, bool poolsDropped) {
 
 int64_t Dictionary_Reset(Dictionary* dict) {
     DICTIONARY_CHECK(dict);
-    // Removals reported one by one keep the index in step; a drop frees it at once.
-    if (!RemovalReported(dict)) Dictionary_IndexDrop(dict);
-    if (!RemovalReported(dict)) {
-        // A root whose texts go with its string pool, whose tree holds no index and no child
-        // watching removals has nothing in its items that the release of the pools below does
-        // not do.
-        if (dict->Parent || !UsesStringPool(dict) || dict->TreeIndexCount != 0 ||
-            dict->TreeRemoveWatched)
-            DropItems(dict, !dict->Parent);
-    } else {
+    if (RemovalReported(dict)) {
+        // Removals reported one by one keep the index in step.
         while (dict->Items.Last) {
             DictionaryItem* last = dict->Items.Last;
             Dictionary_Remove(dict, &last);
         }
+    } else if (dict->Parent) {
+        Dictionary_IndexDrop(dict);
+        DropItems(dict, false);
+    } else if (dict->Tree && dict->Tree->RemoveWatched) {
+        // Some child reports its removals: walk to it; the blocks go all at once below.
+        Dictionary_IndexDrop(dict);
+        DropItems(dict, true);
     }
-    if (!dict->Parent) {
-        if (dict->StringPoolHandle) Pool_Reset(dict->StringPoolHandle);
-        if (dict->DictionaryPool) Pool_RemoveAll(dict->DictionaryPool);
-        if (dict->ItemPool) Pool_RemoveAll(dict->ItemPool);
+    // A root's tree goes in one pass, whatever it holds: no item is visited.
+    if (!dict->Parent && dict->Tree) {
+        dict->Index = nullptr;
+        DictionaryTree_Clear(dict->Tree);
     }
     dict->Items.First = nullptr;
     dict->Items.Last = nullptr;
@@ -512,8 +622,7 @@ int64_t Dictionary_GetAllowDuplicates(Dictionary* dict, uint32_t* value) {
 
 int64_t Dictionary_SetStringPool(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    // Texts are freed where the current setting says: switching with texts held would hand
-    // blocks to the wrong allocator.
+    // Chosen once, before the first item, as it always had to be.
     ASSERT_MSG(value == dict->StringPool || dict->Items.Count == 0,
                "String pool must be chosen before items are added");
     dict->StringPool = value;
@@ -529,56 +638,65 @@ int64_t Dictionary_GetStringPool(Dictionary* dict, uint32_t* value) {
 
 int64_t Dictionary_SetPoolChunkSize(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    dict->PoolChunkSize = value;
+    Dictionary_EnsureTree(dict)->PoolChunkSize = value;
     return 1;
 }
 
 // ---- Change callbacks -------------------------------------------------------------------------
 
+namespace {
+
+// A container that never had a callback set answers from an empty slot.
+CallbackBase* Slot(Dictionary* dict, CallbackBase DictionaryExtra::*slot, CallbackBase* empty) {
+    return dict->Extra ? &(dict->Extra->*slot) : empty;
+}
+
+} // namespace
+
 int64_t Dictionary_SetItemRemoveCallback(Dictionary* dict, void* context, DictionaryItemRemoveCallback fn) {
     DICTIONARY_CHECK(dict);
-    if (dict->Parent) {
-        Dictionary* root = dict->Parent;
-        while (root->Parent) root = root->Parent;
-        root->TreeRemoveWatched = 1;
-    }
-    return CallbackBase_Set(&dict->ItemRemoveCallback, 0, context, fn);
+    if (dict->Parent) dict->Tree->RemoveWatched = 1;
+    return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemRemoveCallback, 0, context, fn);
 }
 
 int64_t Dictionary_GetItemRemoveCallback(Dictionary* dict, void** context, DictionaryItemRemoveCallback* fn) {
     DICTIONARY_CHECK(dict);
-    return CallbackBase_Get(&dict->ItemRemoveCallback, context, fn);
+    CallbackBase empty = {};
+    return CallbackBase_Get(Slot(dict, &DictionaryExtra::ItemRemoveCallback, &empty), context, fn);
 }
 
 int64_t Dictionary_SetItemKeyChangeCallback(Dictionary* dict, void* context,
                                             DictionaryItemKeyChangeCallback fn) {
     DICTIONARY_CHECK(dict);
-    return CallbackBase_Set(&dict->ItemKeyChangeCallback, 0, context, fn);
+    return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemKeyChangeCallback, 0, context, fn);
 }
 
 int64_t Dictionary_GetItemKeyChangeCallback(Dictionary* dict, void** context,
                                             DictionaryItemKeyChangeCallback* fn) {
     DICTIONARY_CHECK(dict);
-    return CallbackBase_Get(&dict->ItemKeyChangeCallback, context, fn);
+    CallbackBase empty = {};
+    return CallbackBase_Get(Slot(dict, &DictionaryExtra::ItemKeyChangeCallback, &empty), context, fn);
 }
 
 int64_t Dictionary_SetItemValueChangeCallback(Dictionary* dict, void* context,
                                               DictionaryItemValueChangeCallback fn) {
     DICTIONARY_CHECK(dict);
-    return CallbackBase_Set(&dict->ItemValueChangeCallback, 0, context, fn);
+    return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemValueChangeCallback, 0, context, fn);
 }
 
 int64_t Dictionary_GetItemValueChangeCallback(Dictionary* dict, void** context,
                                               DictionaryItemValueChangeCallback* fn) {
     DICTIONARY_CHECK(dict);
-    return CallbackBase_Get(&dict->ItemValueChangeCallback, context, fn);
+    CallbackBase empty = {};
+    return CallbackBase_Get(Slot(dict, &DictionaryExtra::ItemValueChangeCallback, &empty), context, fn);
 }
 
 int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict) {
     Dictionary* root = dict;
     while (root->Parent) root = root->Parent;
-    return !CallbackBase_IsEmpty(&root->ItemKeyChangeCallback) &&
-           CallbackBase_GetReal(&root->ItemKeyChangeCallback, nullptr, nullptr);
+    if (!root->Extra) return 0;
+    CallbackBase* slot = &root->Extra->ItemKeyChangeCallback;
+    return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr);
 }
 
 // ---- Operation table ------------------------------------------------------------------------

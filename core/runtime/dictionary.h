@@ -1,5 +1,5 @@
 // The Dictionary: the system's one tree of typed values (configuration, switches, parsed
-// documents, script arguments). Items live in pools owned by the root; scalars are held as text.
+// documents, script arguments). Items live in an arena owned by the root; scalars are held as text.
 #pragma once
 
 #include <cstdarg>
@@ -135,10 +135,11 @@ int64_t Dictionary_SetPrivateKeys(Dictionary* dict, uint32_t value);
 int64_t Dictionary_GetPrivateKeys(Dictionary* dict, uint32_t* value);
 int64_t Dictionary_SetAllowDuplicates(Dictionary* dict, uint32_t value);
 int64_t Dictionary_GetAllowDuplicates(Dictionary* dict, uint32_t* value);
-// Must be chosen while the dictionary has no items: texts are freed where the setting says.
+// Must be chosen while the dictionary has no items. Every text comes from the tree's arena
+// whichever is chosen; the setting is kept and read back.
 int64_t Dictionary_SetStringPool(Dictionary* dict, uint32_t value);
 int64_t Dictionary_GetStringPool(Dictionary* dict, uint32_t* value);
-// Takes effect for pools made afterwards (the first insertion); 0 counts as 1.
+// Kept for callers; the tree's arena sizes its own blocks.
 int64_t Dictionary_SetPoolChunkSize(Dictionary* dict, uint32_t value);
 
 // ---- Change callbacks -------------------------------------------------------------------------

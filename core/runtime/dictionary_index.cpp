@@ -8,10 +8,20 @@
 
 namespace {
 
+// The slot holds the key's text and length beside the item, so that a lookup reads the slot and
+// the text without first reading the item.
 struct Slot {
     uint32_t Hash;
+    int32_t KeyLength;
     DictionaryItem* Item; // null: never used; kGone: emptied, probing goes on past it
+    const char* Key;
 };
+
+void Fill(Slot* slot, DictionaryItem* item) {
+    slot->Item = item;
+    slot->Key = item->Key;
+    slot->KeyLength = item->KeyLength;
+}
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
 
@@ -34,6 +44,7 @@ struct DictionaryIndex {
     uint32_t Reseeds;
     uint64_t Key[2]; // the hash key of this table
     Slot* Slots;
+    DictionaryTree* Tree; // whose arena holds the table
 };
 
 namespace {
@@ -95,25 +106,33 @@ uint32_t HashKey(const DictionaryIndex* index, const char* key, size_t length) {
     return (uint32_t)(h ^ (h >> 32));
 }
 
+Slot* AllocSlots(DictionaryTree* tree, uint32_t capacity) {
+    void* slots = DictionaryTree_Alloc(tree, (size_t)capacity * sizeof(Slot));
+    memset(slots, 0, (size_t)capacity * sizeof(Slot));
+    return static_cast<Slot*>(slots);
+}
+
 // A stored key counts up to its first NUL, as lookups compare it.
 size_t StoredLength(const DictionaryItem* item) {
     const void* nul = memchr(item->Key, 0, (size_t)item->KeyLength);
     return nul ? (size_t)(static_cast<const char*>(nul) - item->Key) : (size_t)item->KeyLength;
 }
 
-DictionaryIndex* Allocate(uint32_t capacity, bool caseless) {
-    DictionaryIndex* index = static_cast<DictionaryIndex*>(Memory_AllocZero(sizeof(DictionaryIndex)));
+DictionaryIndex* Allocate(DictionaryTree* tree, uint32_t capacity, bool caseless) {
+    DictionaryIndex* index = static_cast<DictionaryIndex*>(DictionaryTree_Alloc(tree, sizeof(DictionaryIndex)));
+    memset(index, 0, sizeof(DictionaryIndex));
+    index->Tree = tree;
     index->Capacity = capacity;
     index->CaseLess = caseless ? 1u : 0u;
     index->Key[0] = TheProcessKey().Word[0];
     index->Key[1] = TheProcessKey().Word[1];
-    index->Slots = static_cast<Slot*>(Memory_AllocZero((size_t)capacity * sizeof(Slot)));
+    index->Slots = AllocSlots(tree, capacity);
     return index;
 }
 
 void Free(DictionaryIndex* index) {
-    Memory_Free(index->Slots, (size_t)index->Capacity * sizeof(Slot));
-    Memory_Free(index, sizeof(DictionaryIndex));
+    DictionaryTree_Free(index->Tree, index->Slots, (size_t)index->Capacity * sizeof(Slot));
+    DictionaryTree_Free(index->Tree, index, sizeof(DictionaryIndex));
 }
 
 // The slot holding `key`, or null; `free` receives the first reusable slot on the probe path.
@@ -129,7 +148,7 @@ Slot* Probe(DictionaryIndex* index, uint32_t hash, const char* key, size_t lengt
         }
         if (slot->Item == kGone) {
             if (!reusable) reusable = slot;
-        } else if (slot->Hash == hash && DictionaryItem_KeyEquals(slot->Item, key, length, caseless)) {
+        } else if (slot->Hash == hash && Dictionary_KeyTextEquals(slot->Key, slot->KeyLength, key, length, caseless)) {
             return slot;
         }
     }
@@ -139,17 +158,17 @@ Slot* Probe(DictionaryIndex* index, uint32_t hash, const char* key, size_t lengt
 // has just changed; false when that would be too large.
 bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
     if (capacity > kMaxCapacity) return false;
-    Slot* slots = static_cast<Slot*>(Memory_AllocZero((size_t)capacity * sizeof(Slot)));
+    Slot* slots = AllocSlots(index->Tree, capacity);
     const uint32_t mask = capacity - 1;
     for (uint32_t i = 0; i < index->Capacity; i++) {
         Slot entry = index->Slots[i];
         if (!entry.Item || entry.Item == kGone) continue;
-        if (rehash) entry.Hash = HashKey(index, entry.Item->Key, StoredLength(entry.Item));
+        if (rehash) entry.Hash = HashKey(index, entry.Key, StoredLength(entry.Item));
         uint32_t pos = entry.Hash & mask;
         while (slots[pos].Item) pos = (pos + 1) & mask;
         slots[pos] = entry;
     }
-    Memory_Free(index->Slots, (size_t)index->Capacity * sizeof(Slot));
+    DictionaryTree_Free(index->Tree, index->Slots, (size_t)index->Capacity * sizeof(Slot));
     index->Slots = slots;
     index->Capacity = capacity;
     index->Gone = 0;
@@ -165,12 +184,12 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     Slot* slot = Probe(index, hash, item->Key, length, &free);
     if (slot) {
         index->Duplicates++;
-        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) slot->Item = item;
+        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
         return true;
     }
     if (free->Item == kGone) index->Gone--;
     free->Hash = hash;
-    free->Item = item;
+    Fill(free, item);
     index->Used++;
     const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
     // Past a quarter full the table doubles, else it is only cleared of emptied slots.
@@ -187,14 +206,13 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
 }
 
 uint32_t& TreeCount(Dictionary* dict) {
-    while (dict->Parent) dict = dict->Parent;
-    return dict->TreeIndexCount;
+    return dict->Tree->IndexCount;
 }
 
 bool Build(Dictionary* dict) {
     uint32_t capacity = kMinCapacity;
     while (capacity < kMaxCapacity && (uint64_t)capacity < (uint64_t)dict->Items.Count * 2) capacity *= 2;
-    DictionaryIndex* index = Allocate(capacity, dict->CaseSensitive != 1);
+    DictionaryIndex* index = Allocate(dict->Tree, capacity, dict->CaseSensitive != 1);
     for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
         if (item->Key && !Insert(index, item, false)) {
             Free(index);
@@ -260,7 +278,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
             if (DictionaryItem_KeyEquals(next, item->Key, length, caseless)) {
-                slot->Item = next;
+                Fill(slot, next);
                 index->Duplicates--;
                 return;
             }

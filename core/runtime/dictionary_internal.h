@@ -8,16 +8,15 @@
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/pool.h"
 
-// An item is a pool block; its handle is its address.
+// An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {
     uint32_t ClassId;
     uint8_t Flags; // type in the low bits (read AND 7), 0x40 private, 0x80 boolean value
-    char* Key;     // null for an unnamed item
     int32_t KeyLength;
-    char* Value; // null when there is no text
     int32_t ValueLength;
+    char* Key;   // null for an unnamed item
+    char* Value; // null when there is no text
     Dictionary* Child; // List and Dictionary items only
     DictionaryItem* Next;
     DictionaryItem* Prev;
@@ -26,41 +25,90 @@ struct DictionaryItem {
 // The item list head carries the item class id and is checked on every access.
 struct DictionaryItemList {
     uint32_t ClassId;
+    uint32_t Count;
     DictionaryItem* First;
     DictionaryItem* Last;
-    uint32_t Count;
 };
 
 struct DictionaryIndex;
+struct DictionaryTree;
+
+// What few containers use, made on first use: the print block and the change callbacks.
+struct DictionaryExtra {
+    ClassPrint Print;
+    CallbackBase ItemRemoveCallback;
+    CallbackBase ItemKeyChangeCallback;
+    CallbackBase ItemValueChangeCallback;
+};
 
 struct Dictionary {
     Class Header;
     const DictionaryVtbl* Vtbl;
-    ClassPrint Print;
     uint32_t CaseSensitive;
     uint32_t PrivateKeys;
     uint32_t AllowDuplicates;
     uint32_t StringPool;
-    uint32_t PoolChunkSize;
-    Pool* DictionaryPool;
-    Pool* ItemPool;
-    Pool* StringPoolHandle;
     Dictionary* Parent;
     DictionaryItem* ParentItem;
     DictionaryItemList Items;
     // Keys to items, made once the container holds kDictionaryIndexThreshold items and kept in
     // step with every change of keys or items from then on; null below that size.
     DictionaryIndex* Index;
-    // On the root: the indexes in its whole tree, so that a drop of a tree without any need not
-    // visit its items.
-    uint32_t TreeIndexCount;
-    // On the root: some child of the tree once had a remove callback set (its removals are
-    // reported even when the tree is dropped whole).
-    uint32_t TreeRemoveWatched;
-    CallbackBase ItemRemoveCallback;
-    CallbackBase ItemKeyChangeCallback;
-    CallbackBase ItemValueChangeCallback;
+    // Print block and callbacks; null until one is set or printed through.
+    DictionaryExtra* Extra;
+    // The arena and bookkeeping of the whole tree, owned by the root (made by its first insert)
+    // and shared by every child.
+    DictionaryTree* Tree;
 };
+
+// ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
+
+// Items, child containers, keys, texts and indexes of one tree are carved from large blocks
+// without a guard or a record each; the root's release drops the blocks in one pass without
+// visiting the items. Freed blocks are kept for reuse by size; texts too large for the blocks
+// come from the general heap, recorded so that the release frees them too.
+struct DictionaryTree {
+    uint8_t* Cursor;
+    uint8_t* End;
+    struct DictionaryArenaBlock* Blocks;
+    struct DictionaryArenaLarge* Large;
+    uint32_t BlockCount;
+    uint32_t NextBlockBytes;
+    uint32_t PoolChunkSize;
+    // The indexes in the whole tree.
+    uint32_t IndexCount;
+    // Some child of the tree once had a remove callback set (its removals are reported even when
+    // the tree is dropped whole).
+    uint32_t RemoveWatched;
+    void* FreeLists[40];
+};
+
+DictionaryTree* DictionaryTree_Create(uint32_t chunkSize);
+// Frees every block of the tree and the tree itself.
+void DictionaryTree_Delete(DictionaryTree** tree);
+// Frees every block and keeps the tree (and its settings) for reuse.
+void DictionaryTree_Clear(DictionaryTree* tree);
+// 8-byte aligned, not zeroed; `align16` asks for 16-byte alignment.
+void* DictionaryTree_Alloc(DictionaryTree* tree, size_t size, bool align16 = false);
+void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size);
+// The bytes a block of `size` takes (its size class), or 0 when it comes from the general heap.
+size_t DictionaryTree_BlockBytes(size_t size);
+// The same, worked out in line for the common small sizes.
+inline size_t DictionaryTree_SmallBlockBytes(size_t size) {
+    return size - 1 < 256 ? (size + 7) & ~size_t{7} : DictionaryTree_BlockBytes(size);
+}
+// `bytes` (a sum of DictionaryTree_BlockBytes) of fresh room in one piece, never from the freed
+// blocks: several blocks allocated at once, each freed on its own later with its own size.
+void* DictionaryTree_Carve(DictionaryTree* tree, size_t bytes);
+// Blocks held (arena blocks and general-heap blocks).
+uint32_t DictionaryTree_BlockCount(const DictionaryTree* tree);
+
+// The root's tree, made when missing (a child always has its root's).
+DictionaryTree* Dictionary_EnsureTree(Dictionary* dict);
+// The container's extra part, made when missing.
+DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict);
+// Frees the extra part.
+void Dictionary_DropExtra(Dictionary* dict);
 
 // Both checks report the caller's location, as every class check does.
 #define DICTIONARY_ITEM_CHECK(item)                                                                          \
@@ -84,16 +132,17 @@ inline uint32_t DictionaryItem_Type(const DictionaryItem* item) {
     return item->Flags & 7u;
 }
 
-// Key and value texts: from the string pool when the dictionary uses one, else sized memory;
-// always length + 1 bytes.
+// Key and value texts, from the tree's arena: always length + 1 bytes.
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
+
+// A new child container for `item` (not yet set on it), with the settings of `dict`; in `block`
+// when given (room for a container from the tree's arena).
+Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void* block = nullptr);
 
 // The delete function of the object header (root and child alike).
 int64_t Dictionary_DeleteHandle(void** handle);
 
-// Makes the root's missing pools (string, dictionary, item); a child never makes pools.
-int64_t Dictionary_CreatePools(Dictionary* dict);
 // 1 when the root of dict's tree has a key-change callback.
 int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict);
 // Report a change at dict and at every ancestor that has the callback set.
@@ -107,16 +156,21 @@ void Dictionary_ListIndexBubble(Dictionary* dict, DictionaryItem* item);
 // Equal as NUL-terminated texts (exactly, or ASCII without case), with the stored length as a
 // cheap first test: a stored key shorter than `key` cannot be equal. A stored key is compared up
 // to its first NUL.
-inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    if (!item->Key || (size_t)item->KeyLength < length || item->Key[length] != 0) return false;
-    if (!caseless) return length == 0 || memcmp(item->Key, key, length) == 0;
+inline bool Dictionary_KeyTextEquals(const char* stored, int32_t storedLength, const char* key, size_t length,
+                                     bool caseless) {
+    if (!stored || (size_t)storedLength < length || stored[length] != 0) return false;
+    if (!caseless) return length == 0 || memcmp(stored, key, length) == 0;
     for (size_t i = 0; i < length; i++) {
-        unsigned char a = (unsigned char)item->Key[i], b = (unsigned char)key[i];
+        unsigned char a = (unsigned char)stored[i], b = (unsigned char)key[i];
         if (a >= 'A' && a <= 'Z') a = (unsigned char)(a - 'A' + 'a');
         if (b >= 'A' && b <= 'Z') b = (unsigned char)(b - 'A' + 'a');
         if (a != b) return false;
     }
     return true;
+}
+
+inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
+    return Dictionary_KeyTextEquals(item->Key, item->KeyLength, key, length, caseless);
 }
 
 // ---- The key index (dictionary_index.cpp) ----------------------------------------------------

@@ -17,11 +17,10 @@ bool IsContainerType(uint32_t type) {
     return type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
 }
 
-Dictionary* CreateChild(Dictionary* dict, DictionaryItem* item) {
-    if (!dict->Parent) Dictionary_CreatePools(dict);
-    void* block = Pool_Alloc(dict->DictionaryPool, sizeof(Dictionary));
-    // The callback slots need their 16-byte boundary.
-    ASSERT_MSG(((uintptr_t)block & (alignof(Dictionary) - 1)) == 0, "Dictionary pool member is not aligned");
+} // namespace
+
+Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void* block) {
+    if (!block) block = DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(Dictionary));
     memset(block, 0, sizeof(Dictionary));
     Dictionary* child = static_cast<Dictionary*>(block);
     memcpy(child->Header.InstanceId, dict->Header.InstanceId, sizeof(child->Header.InstanceId));
@@ -29,20 +28,20 @@ Dictionary* CreateChild(Dictionary* dict, DictionaryItem* item) {
     child->Header.RefCount = 1;
     child->Header.Delete = Dictionary_DeleteHandle;
     child->Vtbl = &GlobalDictionaryVtbl;
-    child->Print.Identifier = dict->Print.Identifier;
+    child->Parent = dict;
+    child->Tree = dict->Tree;
+    if (dict->Extra && dict->Extra->Print.Identifier)
+        Dictionary_EnsureExtra(child)->Print.Identifier = dict->Extra->Print.Identifier;
     child->CaseSensitive = dict->CaseSensitive;
     child->PrivateKeys = dict->PrivateKeys;
     child->AllowDuplicates = dict->AllowDuplicates;
     child->StringPool = dict->StringPool;
-    child->PoolChunkSize = dict->PoolChunkSize;
-    child->DictionaryPool = dict->DictionaryPool;
-    child->ItemPool = dict->ItemPool;
-    child->StringPoolHandle = dict->StringPoolHandle;
-    child->Parent = dict;
     child->ParentItem = item;
     child->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
     return child;
 }
+
+namespace {
 
 void DeleteChild(Dictionary* dict, DictionaryItem* item) {
     Dictionary* child = item->Child;
@@ -50,7 +49,8 @@ void DeleteChild(Dictionary* dict, DictionaryItem* item) {
     item->Child = nullptr;
     child->Header.ClassId = 0;
     child->Items.ClassId = 0;
-    Pool_Free(dict->DictionaryPool, &child, sizeof(Dictionary));
+    Dictionary_DropExtra(child);
+    DictionaryTree_Free(dict->Tree, child, sizeof(Dictionary));
 }
 
 // Puts `segment` and `separator` in front of the text in buffer, cutting at the capacity as a
@@ -76,12 +76,13 @@ void PrependSegment(char* buffer, int32_t size, const char* segment, const char*
 // Calls `report` at dict and at every ancestor whose slot is set, with the path of the change
 // relative to that level and the item of that level holding the change.
 template <typename Report>
-void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase Dictionary::*slot, Report report) {
+void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase DictionaryExtra::*slot, Report report) {
     DictionaryItem* holder = item;
     for (Dictionary* level = dict; level; level = level->Parent) {
         void* context = nullptr;
         void* function = nullptr;
-        if (!CallbackBase_IsEmpty(&(level->*slot)) && CallbackBase_GetReal(&(level->*slot), &context, &function)) {
+        if (level->Extra && !CallbackBase_IsEmpty(&(level->Extra->*slot)) &&
+            CallbackBase_GetReal(&(level->Extra->*slot), &context, &function)) {
             char path[kBubblePathSize];
             Dictionary_ItemGetPath(dict, item, level, path, kBubblePathSize);
             report(level, holder, context, function, path);
@@ -95,7 +96,7 @@ void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase Dictionary::*sl
 // ---- Change reports -------------------------------------------------------------------------
 
 void Dictionary_ItemRemoveBubble(Dictionary* dict, DictionaryItem* item) {
-    Bubble(dict, item, &Dictionary::ItemRemoveCallback,
+    Bubble(dict, item, &DictionaryExtra::ItemRemoveCallback,
            [](Dictionary* level, DictionaryItem* holder, void* context, void* function, const char* path) {
                reinterpret_cast<DictionaryItemRemoveCallback>(function)(level, holder, context, path);
            });
@@ -103,7 +104,7 @@ void Dictionary_ItemRemoveBubble(Dictionary* dict, DictionaryItem* item) {
 
 void Dictionary_ItemKeyChangeBubble(Dictionary* dict, DictionaryItem* item, const char* oldKey) {
     Bubble(
-        dict, item, &Dictionary::ItemKeyChangeCallback,
+        dict, item, &DictionaryExtra::ItemKeyChangeCallback,
         [oldKey](Dictionary* level, DictionaryItem* holder, void* context, void* function, const char* path) {
             reinterpret_cast<DictionaryItemKeyChangeCallback>(function)(level, holder, context, path, oldKey);
         });
@@ -111,7 +112,7 @@ void Dictionary_ItemKeyChangeBubble(Dictionary* dict, DictionaryItem* item, cons
 
 void Dictionary_ItemValueChangeBubble(Dictionary* dict, DictionaryItem* item, const char* oldValue,
                                       int32_t oldLength) {
-    Bubble(dict, item, &Dictionary::ItemValueChangeCallback,
+    Bubble(dict, item, &DictionaryExtra::ItemValueChangeCallback,
            [oldValue, oldLength](Dictionary* level, DictionaryItem* holder, void* context, void* function,
                                  const char* path) {
                reinterpret_cast<DictionaryItemValueChangeCallback>(function)(level, holder, context, path,
@@ -135,7 +136,7 @@ int64_t Dictionary_ItemSetType(Dictionary* dict, DictionaryItem* item, uint32_t 
     Dictionary_ItemSetBuffer(dict, item, nullptr, 0);
     if (item->Child) DeleteChild(dict, item);
     item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
-    if (IsContainerType(type)) item->Child = CreateChild(dict, item);
+    if (IsContainerType(type)) item->Child = Dictionary_CreateChild(dict, item);
     return 1;
 }
 

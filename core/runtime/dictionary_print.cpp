@@ -10,7 +10,7 @@
 namespace {
 
 void PreparePrint(Dictionary* dict) {
-    ClassPrint_Prepare(&dict->Print, dict, "Dictionary", Dictionary_PrintInternal);
+    ClassPrint_Prepare(&Dictionary_EnsureExtra(dict)->Print, dict, "Dictionary", Dictionary_PrintInternal);
 }
 
 } // namespace
@@ -25,48 +25,48 @@ int64_t Dictionary_PrintInternal(void*, const char* format, ...) {
 
 int64_t Dictionary_SetPrintIdentifier(Dictionary* dict, const char* identifier) {
     DICTIONARY_CHECK(dict);
-    dict->Print.Identifier = identifier;
+    Dictionary_EnsureExtra(dict)->Print.Identifier = identifier;
     return 1;
 }
 
 int64_t Dictionary_SetPrintCallback(Dictionary* dict, void* user, ClassPrintCallback fn) {
     DICTIONARY_CHECK(dict);
-    dict->Print.PrintUser = user;
-    dict->Print.PrintCallback = fn;
+    Dictionary_EnsureExtra(dict)->Print.PrintUser = user;
+    Dictionary_EnsureExtra(dict)->Print.PrintCallback = fn;
     return 1;
 }
 
 int64_t Dictionary_GetPrintCallback(Dictionary* dict, void** user, ClassPrintCallback* fn) {
     DICTIONARY_CHECK(dict);
-    if (user) *user = dict->Print.PrintUser;
-    if (fn) *fn = dict->Print.PrintCallback;
+    if (user) *user = Dictionary_EnsureExtra(dict)->Print.PrintUser;
+    if (fn) *fn = Dictionary_EnsureExtra(dict)->Print.PrintCallback;
     return 1;
 }
 
 int64_t Dictionary_SetVerbose(Dictionary* dict, uint32_t verbose) {
     DICTIONARY_CHECK(dict);
-    dict->Print.Verbose = (int32_t)verbose;
+    Dictionary_EnsureExtra(dict)->Print.Verbose = (int32_t)verbose;
     return 1;
 }
 
 int64_t Dictionary_GetVerbose(Dictionary* dict, uint32_t* verbose) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(verbose);
-    *verbose = (uint32_t)dict->Print.Verbose;
+    *verbose = (uint32_t)Dictionary_EnsureExtra(dict)->Print.Verbose;
     return 1;
 }
 
 int64_t Dictionary_IsVerboseLevel(Dictionary* dict, int32_t level) {
     DICTIONARY_CHECK(dict);
     PreparePrint(dict);
-    return ClassPrint_IsVerboseLevel(&dict->Print, level);
+    return ClassPrint_IsVerboseLevel(&dict->Extra->Print, level);
 }
 
 int64_t Dictionary_VPrint(Dictionary* dict, int32_t tabLevel, const char* format, va_list args) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(format);
     PreparePrint(dict);
-    return ClassPrint_VPrint(&dict->Print, tabLevel, format, args);
+    return ClassPrint_VPrint(&dict->Extra->Print, tabLevel, format, args);
 }
 
 int64_t Dictionary_Print(Dictionary* dict, const char* format, ...) {
@@ -132,8 +132,8 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
         const char* typeName = Dictionary_TranslateType(type);
         if (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) {
             Dictionary* child = item->Child;
-            child->Print.PrintUser = level->Print.PrintUser;
-            child->Print.PrintCallback = level->Print.PrintCallback;
+            Dictionary_EnsureExtra(child)->Print.PrintUser = level->Extra->Print.PrintUser;
+            child->Extra->Print.PrintCallback = level->Extra->Print.PrintCallback;
             Dictionary_PrintTabbed(level, depth, "%s (%s)", item->Key, typeName);
             level = child;
             item = child->Items.First;

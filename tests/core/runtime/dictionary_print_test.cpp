@@ -64,7 +64,7 @@ TEST(DictionaryPrint, DefaultSinkIsTheLog) {
     Dictionary_SetPrintCallback(d, nullptr, nullptr);
     Dictionary_Print(d, "to the log");
     EXPECT_TRUE(lines.raw.empty());
-    EXPECT_EQ(d.dict->Print.PrintCallback, Dictionary_PrintInternal);
+    EXPECT_EQ(d.dict->Extra->Print.PrintCallback, Dictionary_PrintInternal);
 }
 
 // ---- Dump -------------------------------------------------------------------------------------

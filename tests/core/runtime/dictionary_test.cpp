@@ -1,5 +1,5 @@
 // Tests of the dictionary tree: items and their types, keys, value text, insertion and
-// navigation, pools and reset, settings passed to children, references and the abort texts.
+// navigation, the arena and reset, settings passed to children, references and the abort texts.
 #include "core/runtime/dictionary.h"
 
 #include <gtest/gtest.h>
@@ -9,17 +9,15 @@
 #include <vector>
 
 #include "core/runtime/dictionary_internal.h"
-#include "core/runtime/pool.h"
 #include "tests/support/rta_abort_table.h"
 #include "tests/support/rta_dictionary.h"
 #include "tests/support/rta_outcome.h"
 
 namespace {
 
-uint32_t Chunks(Pool* pool) {
-    uint32_t count = 99;
-    Pool_GetBlocksInUse(pool, &count);
-    return count;
+// Blocks the tree's arena holds (none before the first insert).
+uint32_t Blocks(Dictionary* dict) {
+    return dict->Tree ? DictionaryTree_BlockCount(dict->Tree) : 0;
 }
 
 TEST(Dictionary, AddTypedValues) {
@@ -362,20 +360,11 @@ TEST(Dictionary, ResetReleasesPoolChunksAndKeepsSettings) {
             Dictionary_AddDictionary(d, ("key" + std::to_string(i)).c_str(), &child, nullptr);
             Dictionary_AddString(child, "v", std::string(100, 'x').c_str(), nullptr);
         }
-        EXPECT_GT(Chunks(d.dict->ItemPool), 0u);
-        EXPECT_GT(Chunks(d.dict->DictionaryPool), 0u);
-        EXPECT_EQ(d.dict->StringPoolHandle != nullptr, stringPool == 1);
-        if (stringPool) {
-            EXPECT_GT(Chunks(d.dict->StringPoolHandle), 0u);
-        }
+        EXPECT_GT(Blocks(d), 1u);
         Dictionary_SetCaseSensitive(d, 0);
         Dictionary_Reset(d);
         EXPECT_EQ(ItemCount(d), 0u);
-        EXPECT_EQ(Chunks(d.dict->ItemPool), 0u);
-        EXPECT_EQ(Chunks(d.dict->DictionaryPool), 0u);
-        if (stringPool) {
-            EXPECT_EQ(Chunks(d.dict->StringPoolHandle), 0u);
-        }
+        EXPECT_EQ(Blocks(d), 0u);
         uint32_t value = 9;
         Dictionary_GetCaseSensitive(d, &value);
         EXPECT_EQ(value, 0u);
@@ -389,7 +378,7 @@ TEST(Dictionary, StringPoolIsSharedWithChildren) {
     Dictionary_SetStringPool(d, 1);
     Dictionary* child = nullptr;
     Dictionary_AddDictionary(d, "c", &child, nullptr);
-    EXPECT_EQ(child->StringPoolHandle, d.dict->StringPoolHandle);
+    EXPECT_EQ(child->Tree, d.dict->Tree);
     DictionaryItem* item = nullptr;
     const std::string large(5000, 'q');
     Dictionary_AddString(child, "k", large.c_str(), &item);
@@ -403,7 +392,7 @@ TEST(Dictionary, PoolChunkSize) {
     DictTree d;
     Dictionary_SetPoolChunkSize(d, 3);
     for (int i = 0; i < 7; i++) Dictionary_Add(d, nullptr, nullptr);
-    EXPECT_EQ(Chunks(d.dict->ItemPool), 3u);
+    EXPECT_EQ(ItemCount(d), 7u);
     // A chunk size of 0 still makes usable pools.
     DictTree zero;
     Dictionary_SetPoolChunkSize(zero, 0);
@@ -427,7 +416,7 @@ TEST(Dictionary, ChildrenCopySettingsAndIdentity) {
     EXPECT_EQ(OUTCOME(uint32_t, 9, Dictionary_GetCaseSensitive(child, &out)), "1:0");
     EXPECT_EQ(OUTCOME(uint32_t, 9, Dictionary_GetPrivateKeys(child, &out)), "1:0");
     EXPECT_EQ(OUTCOME(uint32_t, 9, Dictionary_GetAllowDuplicates(child, &out)), "1:0");
-    EXPECT_STREQ(child->Print.Identifier, "root");
+    EXPECT_STREQ(child->Extra->Print.Identifier, "root");
     EXPECT_EQ(Dictionary_GetItemRemoveCallback(child, nullptr, nullptr), 0);
     const std::string rootId = OUTCOME_TEXT(40, Dictionary_GetInstanceId(d, out, sizeof(out)));
     EXPECT_EQ(rootId.size(), 34u);

@@ -1,0 +1,14 @@
+// The one step of a document reader that stores what it read: an item appended with its key,
+// type and value at once, as Append, ItemSetType and ItemSetBuffer in a row would make it.
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/dictionary.h"
+
+// Appends to `dict` an item named by the first `keyLength` bytes of `key` (up to a NUL; null
+// for an unnamed item) of `type`, with `length` bytes of `text` as its value: a Boolean is true
+// when the text starts with 't' or 'T', Null and containers take no text. *child (may be null)
+// receives a container's child. Change reports and the duplicate rule apply as for those calls.
+int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                const char* text, int32_t length, Dictionary** child);

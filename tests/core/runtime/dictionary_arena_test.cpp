@@ -1,0 +1,187 @@
+// Tests of the tree's arena (reuse by size, alignment, large blocks, release) and of the loaders'
+// one-step append against the calls it stands for.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
+#include "tests/support/rta_dictionary.h"
+
+namespace {
+
+TEST(DictionaryArena, FreedBlocksServeTheirSizeAgain) {
+    DictionaryTree* tree = DictionaryTree_Create(8);
+    void* a = DictionaryTree_Alloc(tree, 56);
+    void* b = DictionaryTree_Alloc(tree, 20);
+    EXPECT_EQ((uintptr_t)a % 8, 0u);
+    EXPECT_EQ((uintptr_t)b % 8, 0u);
+    DictionaryTree_Free(tree, a, 56);
+    DictionaryTree_Free(tree, b, 20);
+    // Same class: the freed block back; another class: fresh room.
+    EXPECT_EQ(DictionaryTree_Alloc(tree, 50), a);
+    EXPECT_EQ(DictionaryTree_Alloc(tree, 17), b);
+    void* c = DictionaryTree_Alloc(tree, 600);
+    DictionaryTree_Free(tree, c, 600);
+    EXPECT_EQ(DictionaryTree_Alloc(tree, 1000), c);
+    DictionaryTree_Delete(&tree);
+    EXPECT_EQ(tree, nullptr);
+}
+
+TEST(DictionaryArena, BlockBytesByClass) {
+    const struct {
+        size_t Size, Bytes;
+    } cases[] = {{0, 8}, {1, 8}, {8, 8}, {9, 16}, {56, 56}, {250, 256}, {256, 256}, {257, 512},
+                 {600, 1024}, {8192, 8192}, {8193, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(DictionaryTree_BlockBytes(c.Size), c.Bytes) << c.Size;
+        EXPECT_EQ(DictionaryTree_SmallBlockBytes(c.Size), c.Bytes) << c.Size;
+    }
+}
+
+TEST(DictionaryArena, AlignedRequestsSkipMisalignedFreeBlocks) {
+    DictionaryTree* tree = DictionaryTree_Create(8);
+    for (int round = 0; round < 64; round++) {
+        void* odd = DictionaryTree_Alloc(tree, 8 + (round % 3) * 8);
+        void* aligned = DictionaryTree_Alloc(tree, 112, true);
+        EXPECT_EQ((uintptr_t)aligned % 16, 0u);
+        void* plain = DictionaryTree_Alloc(tree, 112);
+        DictionaryTree_Free(tree, plain, 112);
+        DictionaryTree_Free(tree, odd, 8 + (round % 3) * 8);
+        EXPECT_EQ((uintptr_t)DictionaryTree_Alloc(tree, 112, true) % 16, 0u);
+    }
+    DictionaryTree_Delete(&tree);
+}
+
+TEST(DictionaryArena, LargeBlocksAreRecordedAndReleased) {
+    DictionaryTree* tree = DictionaryTree_Create(8);
+    const uint32_t before = DictionaryTree_BlockCount(tree);
+    std::vector<char*> large;
+    for (int i = 0; i < 3; i++) {
+        char* text = static_cast<char*>(DictionaryTree_Alloc(tree, 100000));
+        memset(text, 'x', 100000);
+        large.push_back(text);
+    }
+    EXPECT_EQ(DictionaryTree_BlockCount(tree), before + 3);
+    DictionaryTree_Free(tree, large[1], 100000);
+    EXPECT_EQ(DictionaryTree_BlockCount(tree), before + 2);
+    // Many small ones take few blocks.
+    for (int i = 0; i < 10000; i++) DictionaryTree_Alloc(tree, 56);
+    EXPECT_LT(DictionaryTree_BlockCount(tree), 20u);
+    DictionaryTree_Clear(tree);
+    EXPECT_EQ(DictionaryTree_BlockCount(tree), 0u);
+    EXPECT_NE(DictionaryTree_Alloc(tree, 8), nullptr);
+    DictionaryTree_Delete(&tree);
+}
+
+// A tree built, edited (values grown, keys renamed, items removed) and dropped whole, with
+// texts large enough to leave the blocks.
+TEST(DictionaryArena, EditedTreeReadsBackAndDrops) {
+    DictTree d("{a:'1',l:[1,2,{x:'y'}],s:'short'}");
+    const std::string big(20000, 'b');
+    Dictionary_SetStringByKey(d, "s", big.c_str());
+    Dictionary_SetStringByKey(d, "a", "a longer text than before");
+    DictionaryItem* item = FindKey(d, "l");
+    Dictionary_ItemSetKey(d, item, "renamed");
+    Dictionary* list = ChildOf(d, item);
+    DictionaryItem* first = ItemAt(list, 0);
+    Dictionary_Remove(list, &first);
+    EXPECT_EQ(Render(d), "{a:'a longer text than before',renamed:[2,{x:'y'}],s:'" + big + "'}");
+    Dictionary_SetStringByKey(d, "s", "small again");
+    EXPECT_EQ(Render(d), "{a:'a longer text than before',renamed:[2,{x:'y'}],s:'small again'}");
+}
+
+// ---- One-step append ------------------------------------------------------------------------
+
+struct Step {
+    const char* Key; // null: unnamed
+    int32_t KeyLength;
+    uint32_t Type;
+    const char* Text;
+};
+
+// The calls a loader would make instead.
+void AppendByCalls(Dictionary* dict, const Step& step) {
+    std::string key = step.Key ? std::string(step.Key, (size_t)step.KeyLength) : std::string();
+    key = key.c_str(); // up to a NUL
+    DictionaryItem* item = nullptr;
+    Dictionary_Add(dict, step.Key ? key.c_str() : nullptr, &item);
+    Dictionary_ItemSetType(dict, item, step.Type);
+    if (step.Type == DICTIONARY_TYPE_BOOLEAN)
+        Dictionary_ItemSetBoolean(dict, item, step.Text[0] == 't' || step.Text[0] == 'T');
+    else if (step.Type != DICTIONARY_TYPE_NULL && step.Type < DICTIONARY_TYPE_LIST)
+        Dictionary_ItemSetBuffer(dict, item, step.Text, (int32_t)strlen(step.Text));
+}
+
+std::vector<std::string>* g_reports = nullptr;
+
+int64_t OnValue(Dictionary*, DictionaryItem*, void*, const char* path, const char* old, uint32_t length) {
+    g_reports->push_back(std::string("value ") + path + " " + (old ? std::string(old, length) : "-"));
+    return 1;
+}
+
+int64_t OnKey(Dictionary*, DictionaryItem*, void*, const char* path, const char* old) {
+    g_reports->push_back(std::string("key ") + path + " " + (old ? old : "-"));
+    return 1;
+}
+
+TEST(DictionaryArena, AppendLoadedMatchesTheCalls) {
+    const std::string longKey(130, 'k');
+    const Step steps[] = {
+        {"s", 1, DICTIONARY_TYPE_STRING, "text"},
+        {"n", 1, DICTIONARY_TYPE_FLOAT64, "-2.5e3"},
+        {"t", 1, DICTIONARY_TYPE_BOOLEAN, "true"},
+        {"f", 1, DICTIONARY_TYPE_BOOLEAN, "false"},
+        {"z", 1, DICTIONARY_TYPE_NULL, ""},
+        {nullptr, 0, DICTIONARY_TYPE_STRING, "unnamed"},
+        {"#hidden", 7, DICTIONARY_TYPE_STRING, "p"},
+        {"ab\0cd", 5, DICTIONARY_TYPE_STRING, "cut at the NUL"},
+        {"s", 1, DICTIONARY_TYPE_STRING, "again"},
+        {longKey.c_str(), (int32_t)longKey.size(), DICTIONARY_TYPE_STRING, "long key"},
+        {"e", 1, DICTIONARY_TYPE_STRING, ""},
+        {"l", 1, DICTIONARY_TYPE_LIST, ""},
+        {"d", 1, DICTIONARY_TYPE_DICTIONARY, ""},
+    };
+    for (int watched = 0; watched < 2; watched++) {
+        for (uint32_t duplicates = 0; duplicates < 2; duplicates++) {
+            std::vector<std::string> loadedReports, calledReports;
+            DictTree loaded, called;
+            PrintLines loadedLines, calledLines;
+            loadedLines.Watch(loaded);
+            calledLines.Watch(called);
+            for (Dictionary* dict : {loaded.dict, called.dict}) {
+                Dictionary_SetAllowDuplicates(dict, duplicates);
+                if (watched) {
+                    Dictionary_SetItemValueChangeCallback(dict, nullptr, OnValue);
+                    Dictionary_SetItemKeyChangeCallback(dict, nullptr, OnKey);
+                }
+            }
+            // Enough items for the key index, so that lookups go through it afterwards.
+            for (int round = 0; round < 3; round++) {
+                for (const Step& step : steps) {
+                    g_reports = &loadedReports;
+                    Dictionary* child = nullptr;
+                    EXPECT_EQ(Dictionary_AppendLoaded(loaded, step.Key, step.KeyLength, step.Type, step.Text,
+                                                      (int32_t)strlen(step.Text), &child),
+                              1);
+                    EXPECT_EQ(child != nullptr, step.Type >= DICTIONARY_TYPE_LIST);
+                    g_reports = &calledReports;
+                    AppendByCalls(called, step);
+                }
+            }
+            g_reports = nullptr;
+            EXPECT_EQ(Render(loaded), Render(called)) << watched << duplicates;
+            EXPECT_EQ(loadedReports, calledReports);
+            EXPECT_EQ(loadedLines.Texts(), calledLines.Texts());
+            EXPECT_EQ(ItemText(loaded, FindKey(loaded, "n")), "-2.5e3");
+            EXPECT_EQ(ItemText(loaded, FindKey(loaded, "ab")), "cut at the NUL");
+            // Without duplicates: 11 keys and 3 unnamed items, and the over-long key twice more,
+            // since it is looked up whole but stored cut.
+            EXPECT_EQ(ItemCount(loaded), duplicates ? 39u : 16u);
+        }
+    }
+}
+
+} // namespace
