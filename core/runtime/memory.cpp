@@ -107,7 +107,7 @@ struct alignas(64) TrackList {
 // Serialises additions to the registry of lists and the walks over every list. May be taken while
 // a list is held, never the other way round. Lists are only ever prepended, and their NextList
 // never changes once published, so a free can look a list up without the lock.
-std::recursive_timed_mutex RegistryLock;
+std::recursive_mutex RegistryLock;
 std::atomic<TrackList*> Registry{nullptr};
 
 bool IsRegistered(const TrackList* list) {
@@ -185,7 +185,14 @@ class ListGuard {
 class AllListsGuard {
   public:
     explicit AllListsGuard(bool bounded = false) {
-        registry_ = bounded ? RegistryLock.try_lock_for(std::chrono::seconds(1)) : (RegistryLock.lock(), true);
+        if (bounded) {
+            // Polled rather than a timed wait, which the thread checker cannot follow.
+            for (int i = 0; i < 1000 && !(registry_ = RegistryLock.try_lock()); i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            RegistryLock.lock();
+            registry_ = true;
+        }
         for (TrackList* list = Registry.load(std::memory_order_acquire); list; list = list->NextList) {
             if (bounded) {
                 if (!ListLockBounded(list)) continue;
@@ -223,11 +230,11 @@ TrackList OrphanList;
 
 [[gnu::noinline]] TrackList* AdoptList() {
     if (CurrentList.Gone) {
-        std::lock_guard<std::recursive_timed_mutex> lock(RegistryLock);
+        std::lock_guard<std::recursive_mutex> lock(RegistryLock);
         if (!OrphanList.InUse.exchange(true)) Publish(&OrphanList);
         return &OrphanList;
     }
-    std::lock_guard<std::recursive_timed_mutex> lock(RegistryLock);
+    std::lock_guard<std::recursive_mutex> lock(RegistryLock);
     TrackList* found = nullptr;
     for (TrackList* list = Registry.load(std::memory_order_relaxed); list && !found; list = list->NextList)
         if (list != &OrphanList && !list->InUse.load(std::memory_order_acquire)) found = list;
