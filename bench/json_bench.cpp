@@ -241,13 +241,4 @@ PEER_RATIO("JSON load+free 20 MB (string pool) vs nlohmann::json", "BM_JsonLoad/
 
 } // namespace
 
-// Repetitions interleave unless the command line says otherwise.
-int main(int argc, char** argv) {
-    std::vector<char*> args(argv, argv + argc);
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    bool given = false;
-    for (int i = 1; i < argc; i++)
-        if (strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0) given = true;
-    if (!given) args.push_back(interleave);
-    return peer_ratio::Main((int)args.size(), args.data());
-}
+PEER_RATIO_MAIN()

@@ -26,6 +26,17 @@ inline int64_t KeepLine(void* user, const char* format, ...) {
     return 1;
 }
 
+// The same, appending each line to the std::string given as the user pointer.
+inline int64_t KeepText(void* user, const char* format, ...) {
+    char line[2048];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(line, sizeof(line), format, args);
+    va_end(args);
+    *static_cast<std::string*>(user) += line;
+    return 1;
+}
+
 // Whether a line holds the text (any line for the empty text).
 inline bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
     return text.empty() || std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {

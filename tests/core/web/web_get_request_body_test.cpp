@@ -17,6 +17,7 @@
 #include "core/web/web_get_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/fmt_lines.h"
 #include "tests/support/web_get_env.h"
 
 namespace {
@@ -34,16 +35,6 @@ class BodyEnvironment : public WebGetEnvironment {
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new BodyEnvironment);
-
-int64_t Collect(void* user, const char* format, ...) {
-    char line[2048];
-    va_list args;
-    va_start(args, format);
-    String_VPrint(line, sizeof(line), format, args);
-    va_end(args);
-    *static_cast<std::string*>(user) += line;
-    return 1;
-}
 
 std::string Gzip(const std::string& text) {
     z_stream z{};
@@ -70,7 +61,7 @@ class WebGetRequestBodyTest : public WebGetTest {
     void SetUp() override {
         WebGetTest::SetUp();
         ASSERT_EQ(WebGetRequest_Create(&request), 1);
-        WebGetRequest_SetPrintCallback(request, &printed, Collect);
+        WebGetRequest_SetPrintCallback(request, &printed, KeepText);
         WebGetRequest_SetURL(request, "http://h/dir/file.bin");
     }
     void TearDown() override {

@@ -9,28 +9,19 @@
 #include "core/runtime/string_print.h"
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_redirect.h"
+#include "tests/support/fmt_lines.h"
 #include "tests/support/web_get_env.h"
 
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetEnvironment);
 
-int64_t Collect(void* user, const char* format, ...) {
-    char line[2048];
-    va_list args;
-    va_start(args, format);
-    String_VPrint(line, sizeof(line), format, args);
-    va_end(args);
-    *static_cast<std::string*>(user) += line;
-    return 1;
-}
-
 class WebGetRequestTest : public WebGetTest {
   protected:
     void SetUp() override {
         WebGetTest::SetUp();
         ASSERT_EQ(WebGetRequest_Create(&request), 1);
-        WebGetRequest_SetPrintCallback(request, &printed, Collect);
+        WebGetRequest_SetPrintCallback(request, &printed, KeepText);
     }
     void TearDown() override {
         if (request) WebGetRequest_Release(&request);
