@@ -602,6 +602,29 @@ int64_t AsyncFile_Open(AsyncFile* file, const char* path, FileOpenFlags flags) {
     return 0;
 }
 
+int64_t AsyncFile_OpenDescriptor(AsyncFile* file, int32_t fd, const char* path, FileOpenFlags flags) {
+    CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
+    ASSERT_POINTER(path);
+    GlobalAsyncFileState* state = RequireState();
+    Clear(file);
+    if (file->Handle.load() != kClosed)
+        Debug_AbortInt(__FILE__, __LINE__,
+                       "Assertion failed (AsyncFile->Handle == -1)\nPrevious file [%s] must be closed before "
+                       "opening [%s]\n",
+                       file->Path, path);
+    Touch(file);
+    String_CopyLength(file->Path, path, (int32_t)sizeof(file->Path));
+    if (fd < 0) {
+        Record(file, ErrnoCode(EBADF));
+        return 0;
+    }
+    file->OpenFlags = flags;
+    CreateChannel(file, state, fd, flags);
+    file->WasOpened.store(1);
+    file->Handle.store(fd);
+    return 1;
+}
+
 int64_t AsyncFile_Close(AsyncFile* file) {
     CLASS_CHECK(file, ASYNC_FILE_CLASS_ID);
     if (file->Handle.load() == kClosed) return 1;

@@ -51,6 +51,11 @@ int64_t AsyncFile_GetInstanceId(AsyncFile* file, char* buffer, int32_t size);
 // open empties an existing file unless FILE_APPEND is set; FILE_APPEND positions at the end.
 // Opening an open file, or neither FILE_READ nor FILE_WRITE, stops the process.
 int64_t AsyncFile_Open(AsyncFile* file, const char* path, FileOpenFlags flags);
+// Takes over a descriptor the caller opened (and checked) itself, for files that must be opened
+// in a way the path form cannot express; the path is only recorded. The file must be closed.
+// flags describe how the descriptor was opened. The descriptor is the file's from then on: it is
+// closed by AsyncFile_Close, also when this call fails (0 for a negative descriptor).
+int64_t AsyncFile_OpenDescriptor(AsyncFile* file, int32_t fd, const char* path, FileOpenFlags flags);
 // Returns once every request issued before has finished its transfer (their callbacks may
 // still be running); requests issued from then on complete with error 9 (EBADF). 1 always.
 int64_t AsyncFile_Close(AsyncFile* file);
