@@ -409,12 +409,17 @@ int64_t PhaseConnect(WebGetConnection* c, WebGetRequest* r, uint32_t first, int3
             const uint32_t depth = r->RedirectionDepth;
             WebGetRequest_ResetInternals(r);
             r->RedirectionDepth = depth;
-            AsyncSocket_ClearLastError(c->Socket);
+            // A fresh socket object for every connection: a pass of the old one still running
+            // on the reactor can then never close or mark the new one.
+            SetSocketCallbacks(c, false);
+            AsyncSocket_Close(c->Socket);
+            AsyncSocket_Release(&c->Socket);
+            AsyncSocket_Create(&c->Socket);
+            SetSocketCallbacks(c, true);
             c->StrayBytes = 0;
             WebGetConnection_StampActivity(c);
             c->TunnelEstablished = 0;
             WebGetConnection_Print(c, "Connecting to %ipv4:%d", &c->Remote.Address, (int32_t)c->Remote.Port);
-            AsyncSocket_Close(c->Socket);
             AsyncSocket_Open(c->Socket, 1);
             const int32_t interval = c->Timeout < 15 ? 4 : (int32_t)(c->Timeout / 3);
             AsyncSocket_SetKeepAlive(c->Socket, 1, interval);
@@ -669,6 +674,7 @@ int64_t WebGetConnection_Create(WebGetConnection** handle) {
     Class_GenerateInstanceIdReal(c);
     TLS1_Create(&c->Tls);
     TLS1_SetClientCertRequestCallback(c->Tls, ClientCertRequest, c);
+    TLS1_SetPrintCallback(c->Tls, c, reinterpret_cast<ClassPrintCallback>(WebGetConnection_Print));
     CertStoreInterface* store = WebGet_CertStoreGetDefaultHandle();
     if (store) {
         TLS1_SetCertStoreHandle(c->Tls, store);

@@ -31,10 +31,22 @@ constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// Day of the week (0 Sunday) of a civil date, from its day count since 1970-01-01 (a Thursday).
+int32_t WeekDay(int32_t year, int32_t month, int32_t day) {
+    year -= month <= 2;
+    const int32_t era = (year >= 0 ? year : year - 399) / 400;
+    const int32_t yoe = year - era * 400;
+    const int32_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int32_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = (int64_t)era * 146097 + doe - 719468;
+    return (int32_t)(((days % 7) + 11) % 7);
+}
+
 void FormatHttpTime(double encoded, char* buffer, int32_t capacity) {
     struct tm t {};
     Time_ConvertEncodedToTm(&t, encoded);
-    String_Print(buffer, capacity, "%s, %.2d %s %d %.2d:%.2d:%.2d GMT", kDays[t.tm_wday % 7], t.tm_mday,
+    const int32_t weekday = WeekDay(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    String_Print(buffer, capacity, "%s, %.2d %s %d %.2d:%.2d:%.2d GMT", kDays[weekday], t.tm_mday,
                  kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
 }
 
@@ -587,8 +599,10 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     } else {
         WebGetConnection_Print(c, "Read was not completed [%I64d/%I64d]", r->TransferLength, r->ContentLength);
         WebGetRequest_BodyComplete(r, discard);
-        *code = WEBGET_ERROR_UNDERFLOW;
-        *codeEx = 0;
+        // A reset says more than the missing bytes do.
+        const uint32_t socketError = AsyncSocket_GetLastError(c->Socket);
+        *code = socketError ? WEBGET_ERROR_SOCKET : WEBGET_ERROR_UNDERFLOW;
+        *codeEx = (int32_t)socketError;
         return 0;
     }
     if (!complete) return 1;
