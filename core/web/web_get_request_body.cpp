@@ -368,16 +368,18 @@ int64_t ProcessChunked(WebGetRequest* request, const uint8_t* bytes, uint32_t le
 int64_t FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred, int32_t error) {
     WriteBlock* block = static_cast<WriteBlock*>(user);
     WebGetRequest* request = block->Request;
+    const uint32_t length = block->Length;
+    // Once the count drops the connection may reuse the block: it is not touched after that.
+    block->Request = nullptr;
     // Recorded before the count drops, so that a connection that sees no write pending also sees
     // the failure.
-    if (error != 0 || transferred != block->Length)
+    if (error != 0 || transferred != length)
         WebGetRequest_SetLastError(request, WEBGET_ERROR_OS, error ? error : PLATFORM_ERROR_ERRNO_BASE + EIO);
     if (request->PendingWrites.fetch_sub(1) == 1 && request->ErrorCode.load() != 0)
         WebGetRequest_CloseOutputFile(request, 0);
     void* fileWriteUser = nullptr;
     WebGetRequestCallback fn = nullptr;
     if (CallbackBase_Get(&request->FileWriteCallback.Pointers, &fileWriteUser, &fn) && fn) fn(request, fileWriteUser);
-    block->Request = nullptr;
     WebGetRequest_Release(&request);
     return 1;
 }

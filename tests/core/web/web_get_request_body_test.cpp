@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -422,6 +423,27 @@ TEST_F(WebGetRequestBodyTest, FileOutput) {
         EXPECT_EQ(access(path.c_str(), F_OK) == 0 ? ReadFile(path) : "-", r.After) << r.Header;
         EXPECT_NE(printed.find(r.Log), std::string::npos) << printed;
     }
+}
+
+TEST_F(WebGetRequestBodyTest, LargeBodyWrittenInBlocks) {
+    std::string body(100000, '\0');
+    for (size_t i = 0; i < body.size(); i++) body[i] = (char)(i * 7 + i / 251);
+    std::atomic<int> writes{0};
+    auto count = [](WebGetRequest*, void* user) -> int64_t {
+        static_cast<std::atomic<int>*>(user)->fetch_add(1);
+        return 1;
+    };
+    const std::string path = dir.file("large.bin");
+    WebGetRequest_SetOutputFilename(request, path.c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(request);
+    WebGetRequest_SetFileWriteCallback(request, nullptr, &writes, count);
+    const Outcome out = Run("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", body);
+    EXPECT_EQ(out.Error, 0);
+    EXPECT_EQ(writes.load(), 4); // 32 KiB blocks
+    EXPECT_EQ(ReadFile(path), body);
+    int64_t position = 0;
+    WebGetRequest_GetFilePosition(request, &position);
+    EXPECT_EQ(position, 100000);
 }
 
 TEST_F(WebGetRequestBodyTest, OutputFilesStayInTheirFolder) {
