@@ -84,7 +84,7 @@ int32_t SocketReadSize(AsyncSocket*, void* user) {
         TLS1_ReadPackets(c->Tls);
         TLS1_ReadGetBufferLeft(c->Tls, &left);
     } else {
-        DuplexStream_ReadGetBufferLeft(c->Transport, &left);
+        left = WebGetConnection_ReadLeft(c->Transport);
     }
     return left;
 }
@@ -109,7 +109,7 @@ int32_t SocketWriteSize(AsyncSocket*, void* user) {
         TLS1_WriteFill(c->Tls, c->Transport);
         TLS1_WriteGetBufferUsed(c->Tls, &used);
     } else {
-        DuplexStream_WriteGetBufferUsed(c->Transport, &used);
+        used = WebGetConnection_WriteUsed(c->Transport);
     }
     return used;
 }
@@ -608,6 +608,38 @@ void RaiseError(WebGetConnection* c, WebGetRequest* r, int32_t code, int32_t cod
 
 CLASS_PRINT_FAMILY(WebGetConnection, WebGetConnection, WEBGET_CONNECTION_CLASS_ID, PreparePrint)
 
+int32_t WebGetConnection_ReadUsed(DuplexStream* ds) {
+    int32_t n = 0;
+    DuplexStream_ReadLock(ds);
+    DuplexStream_ReadGetBufferUsed(ds, &n);
+    DuplexStream_ReadUnlock(ds);
+    return n;
+}
+
+int32_t WebGetConnection_ReadLeft(DuplexStream* ds) {
+    int32_t n = 0;
+    DuplexStream_ReadLock(ds);
+    DuplexStream_ReadGetBufferLeft(ds, &n);
+    DuplexStream_ReadUnlock(ds);
+    return n;
+}
+
+int32_t WebGetConnection_WriteUsed(DuplexStream* ds) {
+    int32_t n = 0;
+    DuplexStream_WriteLock(ds);
+    DuplexStream_WriteGetBufferUsed(ds, &n);
+    DuplexStream_WriteUnlock(ds);
+    return n;
+}
+
+int32_t WebGetConnection_WriteLeft(DuplexStream* ds) {
+    int32_t n = 0;
+    DuplexStream_WriteLock(ds);
+    DuplexStream_WriteGetBufferLeft(ds, &n);
+    DuplexStream_WriteUnlock(ds);
+    return n;
+}
+
 // ---- Shared with the exchange ------------------------------------------------------------------
 
 void WebGetConnection_Signal(WebGetConnection* c) {
@@ -956,13 +988,13 @@ int64_t WebGetConnection_IsCredentialPending(WebGetConnection* connection) {
 int64_t WebGetConnection_HasBufferedData(WebGetConnection* connection) {
     WebGetConnection* c = Checked(connection);
     int32_t used = 0;
-    DuplexStream_ReadGetBufferUsed(c->Message, &used);
+    used = WebGetConnection_ReadUsed(c->Message);
     if (used) return 1;
-    DuplexStream_WriteGetBufferUsed(c->Message, &used);
+    used = WebGetConnection_WriteUsed(c->Message);
     if (used) return 1;
-    DuplexStream_ReadGetBufferUsed(c->Transport, &used);
+    used = WebGetConnection_ReadUsed(c->Transport);
     if (used) return 1;
-    DuplexStream_WriteGetBufferUsed(c->Transport, &used);
+    used = WebGetConnection_WriteUsed(c->Transport);
     if (used) return 1;
     if (c->TlsOn.load()) {
         std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -1036,7 +1068,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
     DuplexStream_WriteFill(c->Transport, c->Message);
     if (IsConnectedSocket(c)) {
         int32_t used = 0;
-        DuplexStream_WriteGetBufferUsed(c->Transport, &used);
+        used = WebGetConnection_WriteUsed(c->Transport);
         if (!used && c->TlsOn.load()) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
             TLS1_WriteGetBufferUsed(c->Tls, &used);
@@ -1047,7 +1079,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
             TLS1_ReadGetBufferLeft(c->Tls, &left);
         } else {
-            DuplexStream_ReadGetBufferLeft(c->Transport, &left);
+            left = WebGetConnection_ReadLeft(c->Transport);
         }
         if (left > 0) AsyncSocket_StartReading(c->Socket);
     }

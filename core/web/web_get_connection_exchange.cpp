@@ -86,7 +86,7 @@ int64_t FailWithRequest(WebGetRequest* r, int32_t* code, int32_t* codeEx, int32_
 bool MoreMayArrive(WebGetConnection* c) {
     if (AsyncSocket_IsConnected(c->Socket) || AsyncFile_IsOpen(c->File)) return true;
     int32_t used = 0;
-    DuplexStream_ReadGetBufferUsed(c->Transport, &used);
+    used = WebGetConnection_ReadUsed(c->Transport);
     if (used) return true;
     if (c->TlsOn.load()) {
         std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -183,7 +183,7 @@ void FileReadNext(WebGetConnection* c, WebGetRequest* r) {
         return;
     }
     int32_t room = 0;
-    DuplexStream_ReadGetBufferLeft(c->Transport, &room);
+    room = WebGetConnection_ReadLeft(c->Transport);
     int64_t n = remaining;
     if (n > WEBGET_CONNECTION_FILE_BUFFER_SIZE) n = WEBGET_CONNECTION_FILE_BUFFER_SIZE;
     if (n > room) n = room;
@@ -339,7 +339,7 @@ int64_t WebGetConnection_PhasePostBuffer(WebGetConnection* c, WebGetRequest* r, 
     }
     if (r->PostData && c->PostCursor < r->PostLength) {
         int32_t room = 0;
-        DuplexStream_WriteGetBufferLeft(c->Message, &room);
+        room = WebGetConnection_WriteLeft(c->Message);
         uint32_t n = r->PostLength - c->PostCursor;
         if ((int64_t)n > room) n = room > 0 ? (uint32_t)room : 0;
         if (n) {
@@ -608,7 +608,7 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     if (!complete) return 1;
     if (!cache && !isFile) {
         int32_t left = 0;
-        DuplexStream_ReadGetBufferUsed(c->Message, &left);
+        left = WebGetConnection_ReadUsed(c->Message);
         if (left) {
             // Bytes past the end of this answer answer nothing we asked: the socket is not
             // used for another request.
@@ -635,9 +635,9 @@ int64_t WebGetConnection_Cleanup(WebGetConnection* c, WebGetRequest* r, int32_t 
     }
     if (!failed && AsyncSocket_IsConnected(c->Socket)) {
         int32_t waiting = 0, used = 0;
-        DuplexStream_WriteGetBufferUsed(c->Message, &used);
+        used = WebGetConnection_WriteUsed(c->Message);
         waiting += used;
-        DuplexStream_WriteGetBufferUsed(c->Transport, &used);
+        used = WebGetConnection_WriteUsed(c->Transport);
         waiting += used;
         if (c->TlsOn.load()) {
             std::lock_guard<std::mutex> guard(c->TlsLock);

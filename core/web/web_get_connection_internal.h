@@ -111,6 +111,12 @@ struct WebGetConnection {
     uint32_t ReportError;
 };
 
+// Sizes of a side taken under its lock: the socket's threads change the sides meanwhile.
+int32_t WebGetConnection_ReadUsed(DuplexStream* ds);
+int32_t WebGetConnection_ReadLeft(DuplexStream* ds);
+int32_t WebGetConnection_WriteUsed(DuplexStream* ds);
+int32_t WebGetConnection_WriteLeft(DuplexStream* ds);
+
 // Wakes the owner for another pass (the Signal callback, else a process event).
 void WebGetConnection_Signal(WebGetConnection* connection);
 void WebGetConnection_StampActivity(WebGetConnection* connection);
