@@ -255,19 +255,23 @@ TEST_F(WebGetConnectionTest, PersistentSocketIsReused) {
 
 TEST_F(WebGetConnectionTest, BadAnswersEndWithTheirError) {
     WebGetConnection_SetTimeout(connection, 0); // no time-out: only the answer itself may end it
+    // A reset may reach the connection as the end of the stream just before its error does.
     struct Case {
         const char* Path;
-        int32_t Error;
+        int32_t Error, Or;
     } cases[] = {
-        {"/cut-header", WEBGET_ERROR_HEADER_INCOMPLETE}, {"/endless-header", WEBGET_ERROR_HEADER_LIMIT},
-        {"/short", WEBGET_ERROR_UNDERFLOW},              {"/reset", WEBGET_ERROR_SOCKET},
-        {"/auth", WEBGET_ERROR_AUTH_NOT_SUPPORTED},      {"/loop/0", WEBGET_ERROR_REDIRECT_LIMIT},
-        {"/loopc/0", WEBGET_ERROR_REDIRECT_LIMIT},
+        {"/cut-header", WEBGET_ERROR_HEADER_INCOMPLETE, 0},
+        {"/endless-header", WEBGET_ERROR_HEADER_LIMIT, 0},
+        {"/short", WEBGET_ERROR_UNDERFLOW, 0},
+        {"/reset", WEBGET_ERROR_SOCKET, WEBGET_ERROR_UNDERFLOW},
+        {"/auth", WEBGET_ERROR_AUTH_NOT_SUPPORTED, 0},
+        {"/loop/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
+        {"/loopc/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
     };
     for (const Case& c : cases) {
         const Outcome out = Fetch(Url(c.Path));
         EXPECT_TRUE(out.Done) << c.Path;
-        EXPECT_EQ(out.Error, c.Error) << c.Path;
+        EXPECT_TRUE(out.Error == c.Error || (c.Or && out.Error == c.Or)) << c.Path << " " << out.Error;
     }
     // Nothing listens there.
     const uint32_t closed = TlsFreePort();
