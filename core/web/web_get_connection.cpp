@@ -49,6 +49,27 @@ void ProcessEvent(void* instance) {
     WebGetConnection_Process(static_cast<WebGetConnection*>(instance));
 }
 
+// How long a running request may go without a pass.
+constexpr double kTickSeconds = 0.02;
+
+void TickEvent(void* instance, void*) {
+    WebGetConnection* c = static_cast<WebGetConnection*>(instance);
+    c->TickQueued.store(0);
+    WebGetConnection_Signal(c);
+}
+
+void QueueTick(WebGetConnection* c) {
+    uint32_t idle = 0;
+    if (!c->TickQueued.compare_exchange_strong(idle, 1)) return;
+    EventQueue* queue = Thread_GetEventQueueHandle(c->OwnerThread);
+    if (!queue && c->OwnerThread != Thread_GetMainId()) {
+        c->TickQueued.store(0);
+        return;
+    }
+    EventQueue_AddDelay(queue, c, nullptr, 0, TickEvent, kTickSeconds);
+    if (queue) EventQueue_Release(&queue);
+}
+
 void LookupRelease(WebGetDnsLookup** handle) {
     WebGetDnsLookup* lookup = *handle;
     *handle = nullptr;
@@ -872,6 +893,7 @@ int64_t WebGetConnection_SetThreadId(WebGetConnection* connection, uint32_t thre
     if (connection->OwnerThread != threadId) {
         EventQueue_RemoveInstanceByThreadId(connection->OwnerThread, connection);
         connection->OwnerThread = threadId;
+        connection->TickQueued.store(0);
     }
     return 1;
 }
@@ -1073,7 +1095,11 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
             TLS1_WriteGetBufferUsed(c->Tls, &used);
         }
-        if (used) AsyncSocket_StartWriting(c->Socket);
+        if (used) {
+            AsyncSocket_StartWriting(c->Socket);
+            // A write pass that is ending does not take these bytes: look again soon.
+            if (AsyncSocket_IsWriting(c->Socket)) WebGetConnection_Signal(c);
+        }
         int32_t left = 0;
         if (c->TlsOn.load()) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -1083,6 +1109,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
         }
         if (left > 0) AsyncSocket_StartReading(c->Socket);
     }
+    if (c->Active || WebGetConnection_HasBufferedData(c)) QueueTick(c);
     WebGetConnection_Release(&c);
     return result;
 }

@@ -109,6 +109,9 @@ struct WebGetConnection {
     int32_t SavedErrorEx;
     uint32_t Timeout;
     uint32_t ReportError;
+    // A delayed pass is queued: while a request runs, passes never stop for want of a wake-up,
+    // and its time-out is noticed even when nothing arrives.
+    std::atomic<uint32_t> TickQueued;
 };
 
 // Sizes of a side taken under its lock: the socket's threads change the sides meanwhile.

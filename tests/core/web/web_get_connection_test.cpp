@@ -66,6 +66,7 @@ struct Peers {
         Script = std::make_unique<TlsServer>(
             Dir.path(), std::vector<std::string>{"python3", SourceDir() + "/web_get_connection_peer.py", "{port}",
                                                  Log()});
+        chmod(Dir.path().c_str(), 0711); // nginx's workers run as another user
         std::string big(300000, 'n');
         for (size_t i = 0; i < big.size(); i++) big[i] = (char)('a' + (i * 7) % 26);
         std::ofstream(Dir.file("big.txt"), std::ios::binary) << big;
