@@ -58,17 +58,28 @@ void TickEvent(void* instance, void*) {
     WebGetConnection_Signal(c);
 }
 
-void QueueTick(WebGetConnection* c) {
+void SoonEvent(void* instance, void*) {
+    WebGetConnection* c = static_cast<WebGetConnection*>(instance);
+    c->SoonQueued.store(0);
+    WebGetConnection_Signal(c);
+}
+
+void QueueDelayed(WebGetConnection* c, std::atomic<uint32_t>* flag, EventQueueCallback fn, double seconds) {
     uint32_t idle = 0;
-    if (!c->TickQueued.compare_exchange_strong(idle, 1)) return;
+    if (!flag->compare_exchange_strong(idle, 1)) return;
     EventQueue* queue = Thread_GetEventQueueHandle(c->OwnerThread);
     if (!queue && c->OwnerThread != Thread_GetMainId()) {
-        c->TickQueued.store(0);
+        flag->store(0);
         return;
     }
-    EventQueue_AddDelay(queue, c, nullptr, 0, TickEvent, kTickSeconds);
+    EventQueue_AddDelay(queue, c, nullptr, 0, fn, seconds);
     if (queue) EventQueue_Release(&queue);
 }
+
+void QueueTick(WebGetConnection* c) {
+    QueueDelayed(c, &c->TickQueued, TickEvent, kTickSeconds);
+}
+
 
 void LookupRelease(WebGetDnsLookup** handle) {
     WebGetDnsLookup* lookup = *handle;
@@ -607,6 +618,44 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
     return 1;
 }
 
+// Received bytes up to the message buffer.
+void MoveIn(WebGetConnection* c) {
+    if (c->TlsOn.load()) {
+        std::lock_guard<std::mutex> guard(c->TlsLock);
+        TLS1_ReadFillTarget(c->Tls, c->Message);
+    } else {
+        DuplexStream_ReadFill(c->Message, c->Transport);
+    }
+}
+
+// Bytes to send down to the transport, and the socket told to write and read.
+void MoveOut(WebGetConnection* c) {
+    DuplexStream_WriteFill(c->Transport, c->Message);
+    if (IsConnectedSocket(c)) {
+        int32_t used = 0;
+        used = WebGetConnection_WriteUsed(c->Transport);
+        if (!used && c->TlsOn.load()) {
+            std::lock_guard<std::mutex> guard(c->TlsLock);
+            TLS1_WriteGetBufferUsed(c->Tls, &used);
+        }
+        if (used) {
+            AsyncSocket_StartWriting(c->Socket);
+            // A write pass that is ending does not take these bytes: look again soon.
+            if (AsyncSocket_IsWriting(c->Socket)) WebGetConnection_Signal(c);
+        }
+        int32_t left = 0;
+        if (c->TlsOn.load()) {
+            std::lock_guard<std::mutex> guard(c->TlsLock);
+            TLS1_ReadGetBufferLeft(c->Tls, &left);
+        } else {
+            left = WebGetConnection_ReadLeft(c->Transport);
+        }
+        if (left > 0) AsyncSocket_StartReading(c->Socket);
+    }
+}
+
+constexpr int32_t kStepsPerPass = 6;
+
 void RaiseError(WebGetConnection* c, WebGetRequest* r, int32_t code, int32_t codeEx) {
     Dictionary* info = nullptr;
     Dictionary_Create(&info);
@@ -671,6 +720,10 @@ void WebGetConnection_Signal(WebGetConnection* c) {
         return;
     }
     EventQueue_AddProcessByThreadId(c->OwnerThread, c, ProcessEvent);
+}
+
+void WebGetConnection_WakeSoon(WebGetConnection* c) {
+    QueueDelayed(c, &c->SoonQueued, SoonEvent, 0.001);
 }
 
 void WebGetConnection_StampActivity(WebGetConnection* c) {
@@ -894,6 +947,7 @@ int64_t WebGetConnection_SetThreadId(WebGetConnection* connection, uint32_t thre
         EventQueue_RemoveInstanceByThreadId(connection->OwnerThread, connection);
         connection->OwnerThread = threadId;
         connection->TickQueued.store(0);
+        connection->SoonQueued.store(0);
     }
     return 1;
 }
@@ -1041,12 +1095,7 @@ int64_t WebGetConnection_IsOk(WebGetConnection* connection) {
 int64_t WebGetConnection_Process(WebGetConnection* connection) {
     WebGetConnection* c = Checked(connection);
     WebGetConnection_AddRef(c);
-    if (c->TlsOn.load()) {
-        std::lock_guard<std::mutex> guard(c->TlsLock);
-        TLS1_ReadFillTarget(c->Tls, c->Message);
-    } else {
-        DuplexStream_ReadFill(c->Message, c->Transport);
-    }
+    MoveIn(c);
     if (c->Active && WebGetRequest_HasOneRef(c->Active)) {
         WebGetConnection_CloseEx(c, WEBGET_CLOSE_FORGET);
     }
@@ -1072,7 +1121,18 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
         WebGetRequest* r = WebGetRequest_AddRef(c->Active);
         WebGetRequest_SetPrintCallback(r, c, reinterpret_cast<ClassPrintCallback>(WebGetConnection_Print));
         int32_t code = 0, codeEx = 0;
-        if (!RequestProcess(c, r, &code, &codeEx)) {
+        bool ok = true;
+        // A step that only moved the request to its next phase is followed at once by that
+        // phase's step (a few at most), instead of waiting for the queued pass.
+        for (int32_t step = 0; step < kStepsPerPass; step++) {
+            ok = RequestProcess(c, r, &code, &codeEx) != 0;
+            uint32_t changed = 0;
+            WebGetRequest_GetPhaseChanged(r, &changed);
+            if (!ok || c->Active != r || !changed) break;
+            MoveOut(c);
+            MoveIn(c);
+        }
+        if (!ok) {
             if (code == 0)
                 Debug_Abort("Assertion failed (ErrorCode != 0)\nError code not set during request process failure (%d)",
                             r->Phase.load());
@@ -1087,28 +1147,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
         }
         WebGetRequest_Release(&r);
     }
-    DuplexStream_WriteFill(c->Transport, c->Message);
-    if (IsConnectedSocket(c)) {
-        int32_t used = 0;
-        used = WebGetConnection_WriteUsed(c->Transport);
-        if (!used && c->TlsOn.load()) {
-            std::lock_guard<std::mutex> guard(c->TlsLock);
-            TLS1_WriteGetBufferUsed(c->Tls, &used);
-        }
-        if (used) {
-            AsyncSocket_StartWriting(c->Socket);
-            // A write pass that is ending does not take these bytes: look again soon.
-            if (AsyncSocket_IsWriting(c->Socket)) WebGetConnection_Signal(c);
-        }
-        int32_t left = 0;
-        if (c->TlsOn.load()) {
-            std::lock_guard<std::mutex> guard(c->TlsLock);
-            TLS1_ReadGetBufferLeft(c->Tls, &left);
-        } else {
-            left = WebGetConnection_ReadLeft(c->Transport);
-        }
-        if (left > 0) AsyncSocket_StartReading(c->Socket);
-    }
+    MoveOut(c);
     if (c->Active || WebGetConnection_HasBufferedData(c)) QueueTick(c);
     WebGetConnection_Release(&c);
     return result;

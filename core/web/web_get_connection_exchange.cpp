@@ -547,7 +547,11 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
             }
         }
     }
-    if (WebGetRequest_ShouldWait(r) || c->FileReads.load()) return 1;
+    if (WebGetRequest_ShouldWait(r)) {
+        WebGetConnection_WakeSoon(c);
+        return 1;
+    }
+    if (c->FileReads.load()) return 1;
     if (int32_t error = c->FileError.exchange(0)) {
         *code = WEBGET_ERROR_OS;
         *codeEx = error;
@@ -579,7 +583,11 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     ReleaseSource(c, &s);
     if (used && !cache) DuplexStream_ReadDiscard(c->Message, (int32_t)used);
     if (isFile) FileReadNext(c, r);
-    if (WebGetRequest_ShouldWait(r) || c->FileReads.load()) return 1;
+    if (WebGetRequest_ShouldWait(r)) {
+        WebGetConnection_WakeSoon(c);
+        return 1;
+    }
+    if (c->FileReads.load()) return 1;
     bool complete = false;
     if (!r->ContentLengthKnown) {
         if (cache)

@@ -112,6 +112,7 @@ struct WebGetConnection {
     // A delayed pass is queued: while a request runs, passes never stop for want of a wake-up,
     // and its time-out is noticed even when nothing arrives.
     std::atomic<uint32_t> TickQueued;
+    std::atomic<uint32_t> SoonQueued;
 };
 
 // Sizes of a side taken under its lock: the socket's threads change the sides meanwhile.
@@ -123,6 +124,9 @@ int32_t WebGetConnection_WriteLeft(DuplexStream* ds);
 // Wakes the owner for another pass (the Signal callback, else a process event).
 void WebGetConnection_Signal(WebGetConnection* connection);
 void WebGetConnection_StampActivity(WebGetConnection* connection);
+// A pass in about a millisecond: for waits that end without a wake-up of their own (file
+// writes of the body).
+void WebGetConnection_WakeSoon(WebGetConnection* connection);
 // Sets a request's phase through the connection: Done and Redirected detach it and run the Done
 // callbacks.
 void WebGetConnection_SetRequestPhase(WebGetConnection* connection, WebGetRequest* request, int32_t phase);
