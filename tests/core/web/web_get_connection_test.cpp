@@ -424,3 +424,89 @@ TEST_F(WebGetConnectionTest, PlainRequestThroughProxyCarriesTheWholeURL) {
 }
 
 } // namespace
+
+namespace {
+
+struct RedirectSeen {
+    int Redirects = 0, Dones = 0;
+};
+
+TEST_F(WebGetConnectionTest, RedirectCallbackTakesTheRequestAway) {
+    RedirectSeen seen;
+    WebGetConnection_SetRedirectCallback(connection, &seen, [](WebGetConnection*, void* user, WebGetRequest*) -> int64_t {
+        static_cast<RedirectSeen*>(user)->Redirects++;
+        return 1;
+    });
+    WebGetConnection_SetDoneCallback(connection, &seen, [](WebGetConnection*, void* user, WebGetRequest*) -> int64_t {
+        static_cast<RedirectSeen*>(user)->Dones++;
+        return 1;
+    });
+    WebGetRequest* request = Make(Url("/hop/0"));
+    WebGetConnection_RequestAdd(connection, request);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int32_t phase = 0;
+    while (phase != WEBGET_PHASE_REDIRECTED && std::chrono::steady_clock::now() < deadline) {
+        EventQueue_Flush(nullptr);
+        WebGetConnection_Process(connection);
+        WebGetRequest_GetPhase(request, &phase);
+    }
+    char url[256] = "";
+    WebGetRequest_GetURL(request, url, sizeof(url));
+    WebGetRequest_Release(&request);
+    EXPECT_EQ(phase, WEBGET_PHASE_REDIRECTED);
+    EXPECT_EQ(std::string(url), Url("/hop/1"));
+    EXPECT_EQ(seen.Redirects, 1);
+    EXPECT_EQ(seen.Dones, 1);
+    EXPECT_EQ(WebGetConnection_RequestPending(connection), 0);
+    WebGetConnection_SetRedirectCallback(connection, nullptr, nullptr);
+    WebGetConnection_SetDoneCallback(connection, nullptr, nullptr);
+}
+
+TEST_F(WebGetConnectionTest, CommittedCacheEntryAnswersWithoutTheNetwork) {
+    WebGetCacheStore* store = nullptr;
+    ASSERT_EQ(WebGetCacheStore_Create(&store), 1);
+    const size_t before = Requests().size();
+    std::vector<std::pair<std::string, int64_t>> got;
+    for (int i = 0; i < 2; i++) {
+        WebGetRequest* request = Make(Url("/hello"));
+        WebGetRequest_SetCacheStoreHandle(request, store);
+        WebGetConnection_RequestAdd(connection, request);
+        const std::string body = Run(request).Body;
+        got.emplace_back(body, WebGetRequest_IsCachedResponse(request));
+        WebGetRequest_Release(&request);
+    }
+    WebGetCacheStore_Release(&store);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, int64_t>>{{"hello", 0}, {"hello", 1}}));
+    EXPECT_EQ(Requests().size(), before + 1);
+}
+
+TEST_F(WebGetConnectionTest, ResumeAddsToTheFileOrLeavesIt) {
+    ASSERT_TRUE(g_peers->Nginx->Running());
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    TempDir dir;
+    struct Case {
+        std::string Url;
+        int32_t Error;
+        std::string Expected;
+    } cases[] = {
+        {"http://127.0.0.1:" + std::to_string(g_peers->Nginx->Port()) + "/big.txt", 0, big},
+        // The peer ignores the range and answers 200: the part already there must stay as it was.
+        {Url("/short"), WEBGET_ERROR_RANGE_NOT_SUPPORTED, big.substr(0, 1000)},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file("resume.bin");
+        std::ofstream(path, std::ios::binary) << big.substr(0, 1000);
+        WebGetRequest* request = Make(c.Url);
+        WebGetRequest_SetOutputFilename(request, path.c_str());
+        WebGetRequest_SetFillBodyCallbackFileOutput(request);
+        WebGetRequest_SetAllowResume(request, 1);
+        WebGetRequest_SetByteRange(request, 1000, 0);
+        WebGetConnection_RequestAdd(connection, request);
+        const Outcome out = Run(request);
+        WebGetRequest_Release(&request);
+        EXPECT_EQ(out.Error, c.Error) << c.Url;
+        EXPECT_TRUE(ReadFile(path) == c.Expected) << c.Url << " " << ReadFile(path).size();
+    }
+}
+
+} // namespace
