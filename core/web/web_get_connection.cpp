@@ -449,6 +449,7 @@ int64_t PhaseConnect(WebGetConnection* c, WebGetRequest* r, uint32_t first, int3
             AsyncSocket_Create(&c->Socket);
             SetSocketCallbacks(c, true);
             c->StrayBytes = 0;
+            c->CloseNotifySent = 0;
             WebGetConnection_StampActivity(c);
             c->TunnelEstablished = 0;
             WebGetConnection_Print(c, "Connecting to %ipv4:%d", &c->Remote.Address, (int32_t)c->Remote.Port);

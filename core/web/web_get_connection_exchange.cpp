@@ -633,7 +633,7 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
 // ---- Phase 13: clean-up --------------------------------------------------------------------------
 
 int64_t WebGetConnection_Cleanup(WebGetConnection* c, WebGetRequest* r, int32_t failed) {
-    const bool fromCache = FromCache(c);
+    const bool fromCache = c->CacheItem && WebGetRequest_IsCachedResponse(r);
     if (!failed && c->Persistent && WebGetRequest_Persistent(r) && !c->StrayBytes &&
         (AsyncSocket_IsConnected(c->Socket) || fromCache)) {
         if (c->CacheItem) WebGetCacheItem_Release(&c->CacheItem);
@@ -642,6 +642,11 @@ int64_t WebGetConnection_Cleanup(WebGetConnection* c, WebGetRequest* r, int32_t 
         return 1;
     }
     if (!failed && AsyncSocket_IsConnected(c->Socket)) {
+        if (c->TlsOn.load() && !c->CloseNotifySent) {
+            std::lock_guard<std::mutex> guard(c->TlsLock);
+            if (TLS1_IsHandshakeComplete(c->Tls)) TLS1_SendCloseNotify(c->Tls);
+            c->CloseNotifySent = 1;
+        }
         int32_t waiting = 0, used = 0;
         used = WebGetConnection_WriteUsed(c->Message);
         waiting += used;

@@ -102,6 +102,7 @@ struct WebGetConnection {
     uint32_t TunnelEstablished;
     // Bytes arrived past the end of an answer: the socket cannot be trusted for the next one.
     uint32_t StrayBytes;
+    uint32_t CloseNotifySent;
     int32_t LastError;
     int32_t LastErrorEx;
     int32_t SavedPhase;
