@@ -137,8 +137,8 @@ int64_t Fetch(WebGetRequest* request) {
     int64_t length = 0;
     WebGetRequest_GetBodyLength(request, &length);
     if (!WebGetRequest_IsDone(request) || code != 0 || http != 200)
-        fprintf(stderr, "request failed: done %d, error %d (%d), HTTP %d\n", (int)WebGetRequest_IsDone(request), code,
-                extended, http);
+        fprintf(stderr, "request failed: done %d, error %d (%d), HTTP %d\n", (int)WebGetRequest_IsDone(request),
+                code, extended, http);
     return WebGetRequest_IsDone(request) && code == 0 && http == 200 ? length : -1;
 }
 
