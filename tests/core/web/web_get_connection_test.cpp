@@ -10,6 +10,7 @@
 
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
+#include "core/linux/platform_network.h"
 #include "core/net/tls1.h"
 #include "core/platform/async_file.h"
 #include "core/runtime/event_queue.h"
@@ -507,6 +508,45 @@ TEST_F(WebGetConnectionTest, ResumeAddsToTheFileOrLeavesIt) {
         EXPECT_EQ(out.Error, c.Error) << c.Url;
         EXPECT_TRUE(ReadFile(path) == c.Expected) << c.Url << " " << ReadFile(path).size();
     }
+}
+
+} // namespace
+
+namespace {
+
+std::string g_proxyList;
+
+int64_t ListedProxies(const char*, char* buffer, int32_t size, int32_t* state) {
+    *state = 0;
+    snprintf(buffer, (size_t)size, "%s", g_proxyList.c_str());
+    return 1;
+}
+
+TEST_F(WebGetConnectionTest, ProxyFailOver) {
+    // The scripted peer also answers absolute-URI requests, so it serves as the working proxy.
+    const std::string closed = "PROXY 127.0.0.1:" + std::to_string(TlsFreePort());
+    const std::string working = "PROXY 127.0.0.1:" + std::to_string(g_peers->Script->Port());
+    struct Case {
+        std::string List;
+        int32_t Error;
+        std::string Body;
+    } cases[] = {
+        {closed + ";" + working, 0, "hello"},
+        {working, 0, "hello"},
+        {closed, WEBGET_ERROR_CONNECT, ""},
+        {"", 0, "hello"}, // direct
+    };
+    Platform_ProxyGetForURLOverride(ListedProxies);
+    WebGetConnection_SetAllowProxy(connection, 1);
+    for (const Case& c : cases) {
+        g_proxyList = c.List;
+        WebGetConnection_Release(&connection);
+        WebGetConnection_Create(&connection);
+        const Outcome out = Fetch(Url("/hello", "127.0.0.2"));
+        EXPECT_EQ(out.Error, c.Error) << c.List;
+        EXPECT_EQ(out.Body, c.Body) << c.List;
+    }
+    Platform_ProxyGetForURLOverride(nullptr);
 }
 
 } // namespace
