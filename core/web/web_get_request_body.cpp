@@ -47,6 +47,15 @@ int64_t Fail(WebGetRequest* request, int32_t code, int32_t extended) {
     return WebGetRequest_SetLastError(request, code, extended);
 }
 
+// An owner's callback that fails records why first; a failure without an error would end the
+// request as if it had succeeded.
+int64_t Answered(WebGetRequest* request, int64_t result) {
+    if (result) return result;
+    const int32_t recorded = request->ErrorCode.load();
+    ASSERT_MSG(recorded != 0, "Callback answered 0 without recording an error");
+    return 0;
+}
+
 const uint8_t* Find(const uint8_t* bytes, uint32_t length, const char* needle) {
     return static_cast<const uint8_t*>(memmem(bytes, length, needle, strlen(needle)));
 }
@@ -618,7 +627,9 @@ int64_t WebGetRequest_BodyStart(WebGetRequest* request, int32_t discard) {
     if (!discard) {
         void* user = nullptr;
         WebGetRequestCallback fn = nullptr;
-        if (CallbackBase_Get(&request->HeaderDoneCallback.Pointers, &user, &fn) && fn && !fn(request, user)) return 0;
+        if (CallbackBase_Get(&request->HeaderDoneCallback.Pointers, &user, &fn) && fn &&
+            !Answered(request, fn(request, user)))
+            return 0;
     }
     if (request->AutoDecompressContent == 1 && (request->CompressedResponse || request->ForceCompressedContent == 1))
         return InflateBegin(request);
@@ -667,7 +678,8 @@ int64_t WebGetRequest_BodyComplete(WebGetRequest* request, int32_t discard) {
     if (!discard) {
         void* user = nullptr;
         WebGetRequestCallback fn = nullptr;
-        if (CallbackBase_Get(&request->BodyCompleteCallback.Pointers, &user, &fn) && fn && !fn(request, user))
+        if (CallbackBase_Get(&request->BodyCompleteCallback.Pointers, &user, &fn) && fn &&
+            !Answered(request, fn(request, user)))
             return 0;
     }
     return 1;
@@ -704,7 +716,7 @@ int64_t WebGetRequest_FillBody(WebGetRequest* request, const uint8_t* bytes, uin
     WebGetRequestFillBodyCallback fn = nullptr;
     if (!CallbackBase_Get(&request->FillBodyCallback.Pointers, &user, &fn) || !fn)
         fn = WebGetRequest_FillBodyDefaultCallback;
-    return fn(request, user, bytes, length, used);
+    return Answered(request, fn(request, user, bytes, length, used));
 }
 
 int64_t WebGetRequest_FillBodyNullCallback(WebGetRequest* request, void*, const uint8_t*, uint32_t length,

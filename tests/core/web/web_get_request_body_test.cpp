@@ -15,6 +15,7 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/web/web_get_request.h"
+#include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/web_get_env.h"
 
@@ -473,6 +474,31 @@ TEST_F(WebGetRequestBodyTest, OutputFilesStayInTheirFolder) {
     EXPECT_EQ(out.Error, 964);
     EXPECT_EQ(ReadFile(target), "keep");
     EXPECT_NE(printed.find("Unable to open file"), std::string::npos);
+}
+
+TEST_F(WebGetRequestBodyTest, OwnerCallbacks) {
+    // A handler of the owner's takes the body; its failure ends the delivery with its error.
+    auto keep = [](WebGetRequest*, void* user, const uint8_t* bytes, uint32_t length, uint32_t* used) -> int64_t {
+        static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(bytes), length);
+        *used += length;
+        return 1;
+    };
+    std::string kept;
+    WebGetRequest_SetFillBodyCallback(request, nullptr, &kept, keep);
+    EXPECT_EQ(Run("HTTP/1.1 200 OK\r\n\r\n", "abc").Body, "");
+    EXPECT_EQ(kept, "abc");
+    auto refuse = [](WebGetRequest* r, void*) -> int64_t { return WebGetRequest_SetLastError(r, 976, 1); };
+    WebGetRequest_Reset(request);
+    WebGetRequest_SetHeaderDoneCallback(request, nullptr, nullptr, refuse);
+    EXPECT_EQ(Run("HTTP/1.1 200 OK\r\n\r\n", "abc").Error, 976);
+    // Refusing without saying why would pass for success: the process stops.
+    auto silent = [](WebGetRequest*, void*) -> int64_t { return 0; };
+    WebGetRequest_Reset(request);
+    WebGetRequest_SetHeaderDoneCallbackDefault(request);
+    WebGetRequest_SetBodyCompleteCallback(request, nullptr, nullptr, silent);
+    InstallTestAbortHook();
+    EXPECT_DEATH(Run("HTTP/1.1 200 OK\r\n\r\n", "abc"),
+                 AbortRegex("Assertion failed (recorded != 0)\nCallback answered 0 without recording an error"));
 }
 
 } // namespace
