@@ -98,10 +98,6 @@ bool MoreMayArrive(WebGetConnection* c) {
 
 // ---- "file" URLs ---------------------------------------------------------------------------------
 
-struct FileReadContext {
-    WebGetConnection* Connection;
-};
-
 int64_t FileReadDone(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred, int32_t error) {
     WebGetConnection* c = static_cast<WebGetConnection*>(user);
     if (error) {
@@ -174,7 +170,7 @@ int64_t FileHeader(WebGetConnection* c, WebGetRequest* r, int32_t* code, int32_t
     return ok ? 1 : 2;
 }
 
-void FileReadNext(WebGetConnection* c, WebGetRequest* r) {
+void FileReadNext(WebGetConnection* c) {
     if (!AsyncFile_IsOpen(c->File) || c->FileReads.load() || c->FileOffset.load() < 0) return;
     const int64_t remaining = c->FileEnd - c->FileOffset.load() + 1;
     if (remaining <= 0) {
@@ -188,7 +184,6 @@ void FileReadNext(WebGetConnection* c, WebGetRequest* r) {
     if (n > WEBGET_CONNECTION_FILE_BUFFER_SIZE) n = WEBGET_CONNECTION_FILE_BUFFER_SIZE;
     if (n > room) n = room;
     if (n <= 0) return;
-    (void)r;
     c->FileReads.fetch_add(1);
     WebGetConnection_AddRef(c);
     AsyncFile_Read(c->File, (uint64_t)c->FileOffset.load(), c->FileBuffer, (uint32_t)n, c, FileReadDone);
@@ -511,9 +506,6 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     const int32_t discard = Discards(c, status) ? 1 : 0;
     const bool isFile = WebGetConnection_IsFileURL(r->URL) != 0;
     if (first) {
-        if (status == 403) {
-            // Stored credentials of this host are no longer good; none are kept yet.
-        }
         if (NextPhaseFor(c, status) == WEBGET_PHASE_REDIRECTED) {
             if (!WebGetRequest_Redirect(r)) return FailWithRequest(r, code, codeEx, WEBGET_ERROR_REDIRECT_HEADER_NOT_FOUND);
             void* user = nullptr;
@@ -582,7 +574,7 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     }
     ReleaseSource(c, &s);
     if (used && !cache) DuplexStream_ReadDiscard(c->Message, (int32_t)used);
-    if (isFile) FileReadNext(c, r);
+    if (isFile) FileReadNext(c);
     if (WebGetRequest_ShouldWait(r)) {
         WebGetConnection_WakeSoon(c);
         return 1;

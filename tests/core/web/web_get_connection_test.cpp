@@ -104,15 +104,6 @@ struct Peers {
 
 Peers* g_peers = nullptr;
 
-int64_t DebugPrint(void*, const char* format, ...) {
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    String_VPrint(line, sizeof(line), format, args);
-    va_end(args);
-    fprintf(stderr, "%s\n", line);
-    return 1;
-}
 
 // Every logged request of the scripted peer: (connection number, bytes).
 std::vector<std::pair<int, std::string>> Requests() {
@@ -158,7 +149,6 @@ class WebGetConnectionTest : public WebGetTest {
         ASSERT_TRUE(g_peers->Script->Running());
         ASSERT_EQ(WebGetConnection_Create(&connection), 1);
         WebGetConnection_SetAllowProxy(connection, 0);
-        if (getenv("QVR_DEBUG")) WebGetConnection_SetPrintCallback(connection, nullptr, DebugPrint);
     }
     void TearDown() override {
         WebGetConnection_Release(&connection);
