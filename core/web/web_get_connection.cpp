@@ -118,6 +118,8 @@ int32_t SocketReadSize(AsyncSocket*, void* user) {
     } else {
         left = WebGetConnection_ReadLeft(c->Transport);
     }
+    // The socket stops reading until told again: a pass must follow to drain and restart it.
+    if (left <= 0) WebGetConnection_Signal(c);
     return left;
 }
 
