@@ -15,7 +15,8 @@ esac
 packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev libpcre2-dev
           libminizip-dev pkg-config libsystemd-dev python3-cryptography-vectors zip unzip dbus
           media-types python3-yaml openssl python3-cryptography python3-dnspython python3-jwt
-          ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin)
+          ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin
+          nginx-light tinyproxy curl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -33,7 +34,7 @@ if [ "$mode" = tsan ]; then
   # The tests of the modules that share state between threads: tracked memory, threads, signals, locks,
   # callback slots, event queues, hash tables, the I/O worker, the platform's work queues and the
   # single-instance marker, the sockets whose waits another thread cancels, the reactor, the
-  # asynchronous sockets, the response cache and the request's file writes.
+  # asynchronous sockets, the response cache, the request's file writes and the HTTP connection.
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
@@ -45,7 +46,7 @@ if [ "$mode" = tsan ]; then
               core_formats_interop_library_test core_formats_interop_thread_test
               core_net_socket_test core_net_socket_select_test
               core_linux_platform_reactor_test core_net_async_socket_test core_web_web_get_cache_test
-              core_web_web_get_request_body_test)
+              core_web_web_get_request_body_test core_web_web_get_connection_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

@@ -1,0 +1,542 @@
+// Tests of the HTTP connection against real peers on 127.0.0.1: a scripted Python peer (exact
+// request bytes, malformed and cut-short answers), nginx (keep-alive, ranges, gzip), openssl
+// s_server (TLS) and tinyproxy (CONNECT); "file" URLs against a temporary folder.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/net/async_socket.h"
+#include "core/net/socket.h"
+#include "core/linux/platform_network.h"
+#include "core/net/tls1.h"
+#include "core/platform/async_file.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/io_worker.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/thread.h"
+#include "core/web/web_get.h"
+#include "core/web/web_get_cache.h"
+#include "core/web/web_get_connection.h"
+#include "core/web/web_get_header.h"
+#include "core/web/web_get_request.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/tls_peer.h"
+#include "tests/support/web_get_env.h"
+
+namespace {
+
+class ConnectionEnvironment : public WebGetEnvironment {
+  public:
+    void SetUp() override {
+        WebGetEnvironment::SetUp();
+        ASSERT_EQ(Socket_Init(), 1);
+        ASSERT_EQ(IOWorker_Init(), 1);
+        TLS1_CiphersEnable(1); // the engine's configuration enables them in the program
+        ASSERT_EQ(AsyncFile_Init(), 1);
+        ASSERT_EQ(AsyncSocket_Init(), 1);
+    }
+    void TearDown() override {
+        AsyncSocket_Remove();
+        AsyncFile_Remove();
+        IOWorker_Remove();
+        Socket_Remove();
+        WebGetEnvironment::TearDown();
+    }
+};
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new ConnectionEnvironment);
+
+std::string SourceDir() {
+    const std::string file = __FILE__;
+    return file.substr(0, file.rfind('/'));
+}
+
+// The peers, each started once for the whole program.
+struct Peers {
+    TempDir Dir;
+    std::unique_ptr<TlsServer> Script, Nginx, Tls, Proxy;
+    // Trusts the TLS peer's certificate; the client's trust cache may hold it until the end.
+    std::unique_ptr<TrustSet> Trust;
+    std::string Log() const { return Dir.file("requests.log"); }
+
+    Peers() {
+        Script = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"python3", SourceDir() + "/web_get_connection_peer.py", "{port}",
+                                                 Log()});
+        chmod(Dir.path().c_str(), 0711); // nginx's workers run as another user
+        std::string big(300000, 'n');
+        for (size_t i = 0; i < big.size(); i++) big[i] = (char)('a' + (i * 7) % 26);
+        std::ofstream(Dir.file("big.txt"), std::ios::binary) << big;
+        std::ofstream(Dir.file("nginx.tmpl"))
+            << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
+            << ";\nevents { worker_connections 64; }\nhttp {\n  log_format conn '$connection $request $status';\n"
+            << "  access_log " << Dir.file("access.log") << " conn;\n"
+            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
+            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path()
+            << "; scgi_temp_path " << Dir.path() << ";\n  gzip on; gzip_types text/plain; gzip_min_length 10;\n"
+            << "  types { text/plain txt; }\n  server { listen 127.0.0.1:PORT; root " << Dir.path() << "; }\n}\n";
+        Nginx = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
+                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
+        const std::string pki = "openssl req -x509 -newkey rsa:2048 -nodes -subj "
+                                "/CN=localhost -addext subjectAltName=DNS:localhost -days 2 -keyout tls.key "
+                                "-out tls.pem 2>/dev/null && openssl x509 -in tls.pem -outform DER -out tls.der";
+        RunOracle("cd '" + Dir.path() + "' && " + pki, "", 30);
+        Trust = std::make_unique<TrustSet>(std::vector<std::string>{ReadFile(Dir.file("tls.der"))});
+        Tls = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert",
+                                                 "tls.pem", "-key", "tls.key", "-cipher", "DEFAULT@SECLEVEL=0", "-max_protocol", "TLSv1.2", "-WWW", "-quiet"});
+        std::ofstream(Dir.file("tinyproxy.tmpl"))
+            << "Port PORT\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\nConnectPort "
+            << Tls->Port() << "\nLogLevel Info\n";
+        Proxy = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ tinyproxy.tmpl > tinyproxy.conf && exec "
+                                                 "tinyproxy -d -c " +
+                                                     Dir.file("tinyproxy.conf")});
+    }
+};
+
+Peers* g_peers = nullptr;
+
+
+// Every logged request of the scripted peer: (connection number, bytes).
+std::vector<std::pair<int, std::string>> Requests() {
+    std::vector<std::pair<int, std::string>> out;
+    std::ifstream in(g_peers->Log());
+    std::string line;
+    while (std::getline(in, line)) {
+        auto conn = std::stoi(line.substr(line.find(':') + 1));
+        auto raw = line.substr(line.find("\"raw\": \"") + 8);
+        raw.resize(raw.size() - 2);
+        std::string text;
+        for (size_t i = 0; i < raw.size(); i++) {
+            if (raw[i] != '\\') {
+                text += raw[i];
+                continue;
+            }
+            const char e = raw[++i];
+            text += e == 'r' ? '\r' : e == 'n' ? '\n' : e;
+        }
+        out.emplace_back(conn, text);
+    }
+    return out;
+}
+
+struct Outcome {
+    bool Done;
+    int32_t Error;
+    int32_t Http;
+    std::string Body;
+};
+
+class WebGetConnectionTest : public WebGetTest {
+  protected:
+    static void SetUpTestSuite() {
+        if (!g_peers) g_peers = new Peers();
+    }
+    static void TearDownTestSuite() {
+        delete g_peers;
+        g_peers = nullptr;
+    }
+    void SetUp() override {
+        WebGetTest::SetUp();
+        ASSERT_TRUE(g_peers->Script->Running());
+        ASSERT_EQ(WebGetConnection_Create(&connection), 1);
+        WebGetConnection_SetAllowProxy(connection, 0);
+    }
+    void TearDown() override {
+        WebGetConnection_Release(&connection);
+        WebGetTest::TearDown();
+    }
+    std::string Url(const std::string& path, const char* host = "127.0.0.1") {
+        return "http://" + std::string(host) + ":" + std::to_string(g_peers->Script->Port()) + path;
+    }
+    WebGetRequest* Make(const std::string& url) {
+        WebGetRequest* request = nullptr;
+        WebGetRequest_Create(&request);
+        WebGetRequest_SetRequireAuthorization(request, 0);
+        WebGetRequest_SetURL(request, url.c_str());
+        return request;
+    }
+    // Runs passes until the request is Done or the bound passes.
+    Outcome Run(WebGetRequest* request, int seconds = 10) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!WebGetRequest_IsDone(request) && std::chrono::steady_clock::now() < deadline) {
+            EventQueue_Flush(nullptr);
+            NotificationCenter_Process();
+            WebGetConnection_Process(connection);
+            if (!WebGetRequest_IsDone(request)) Thread_Wait(1);
+        }
+        Outcome out{WebGetRequest_IsDone(request) != 0, 0, 0, {}};
+        int32_t extended = 0;
+        WebGetRequest_GetLastError(request, &out.Error, &extended);
+        WebGetRequest_GetHTTPCode(request, &out.Http);
+        uint8_t* bytes = nullptr;
+        uint32_t length = 0;
+        WebGetRequest_GetBufferPtr(request, &bytes, &length);
+        out.Body.assign(reinterpret_cast<char*>(bytes), length);
+        return out;
+    }
+    Outcome Fetch(const std::string& url, int seconds = 10) {
+        WebGetRequest* request = Make(url);
+        WebGetConnection_RequestAdd(connection, request);
+        Outcome out = Run(request, seconds);
+        WebGetRequest_Release(&request);
+        return out;
+    }
+    WebGetConnection* connection = nullptr;
+};
+
+TEST_F(WebGetConnectionTest, RequestBytesAndHeaderOrder) {
+    char agent[WEBGET_AGENT_SIZE];
+    WebGet_GetUserAgent(agent, sizeof(agent));
+    const std::string port = std::to_string(g_peers->Script->Port());
+    struct Case {
+        std::string Url;
+        uint32_t Type;
+        std::string Expected;
+    } cases[] = {
+        {Url("/hello"), WEBGET_REQUEST_TYPE_GET,
+         "GET /hello HTTP/1.1\r\nX-Mine: 1\r\nHost: 127.0.0.1:" + port + "\r\nUser-Agent: " + agent +
+             "\r\nAccept: */*\r\nAccept-Language: en-us\r\nAccept-Encoding: gzip\r\n\r\n"},
+        {Url("/hello", "127.0.0.2"), WEBGET_REQUEST_TYPE_GET,
+         "GET /hello HTTP/1.1\r\nX-Mine: 1\r\nHost: 127.0.0.2:" + port + "\r\nUser-Agent: " + agent +
+             "\r\nPragma: akamai-x-cache-on, akamai-x-get-request-id\r\nX-LDebug: 1\r\nAccept: */*\r\n"
+             "Accept-Language: en-us\r\nAccept-Encoding: gzip\r\n\r\n"},
+        {Url("/echo?a=1", "localhost"), WEBGET_REQUEST_TYPE_POST,
+         "POST /echo HTTP/1.1\r\nX-Mine: 1\r\nHost: localhost:" + port + "\r\nUser-Agent: " + agent +
+             "\r\nAccept: */*\r\nAccept-Language: en-us\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+             "Content-Length: 3\r\n\r\na=1"},
+    };
+    for (const Case& c : cases) {
+        WebGetConnection_Close(connection);
+        WebGetRequest* request = Make(c.Url);
+        WebGetRequest_SetType(request, c.Type);
+        char* block = nullptr;
+        int32_t capacity = 0;
+        WebGetRequest_GetHeader(request, &block, &capacity);
+        WebGet_HeaderSet(block, capacity, "X-Mine", "1", 0);
+        WebGetConnection_RequestAdd(connection, request);
+        const Outcome out = Run(request);
+        WebGetRequest_Release(&request);
+        EXPECT_TRUE(out.Done && out.Error == 0 && out.Http == 200) << c.Url << " " << out.Error;
+        const auto log = Requests();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().second, c.Expected);
+    }
+}
+
+TEST_F(WebGetConnectionTest, PersistentSocketIsReused) {
+    const size_t before = Requests().size();
+    for (const char* path : {"/hello", "/echo", "/hello"}) {
+        const Outcome out = Fetch(Url(path));
+        EXPECT_EQ(out.Body, std::string(path) == "/hello" ? "hello" : "ok");
+    }
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 3);
+    EXPECT_EQ(log[before].first, log[before + 2].first);
+    EXPECT_EQ(log[before + 1].first, log[before + 2].first);
+    EXPECT_EQ(Fetch(Url("/chunked")).Body, "abcde");
+}
+
+TEST_F(WebGetConnectionTest, BadAnswersEndWithTheirError) {
+    WebGetConnection_SetTimeout(connection, 0); // no time-out: only the answer itself may end it
+    // A reset may reach the connection as the end of the stream just before its error does.
+    struct Case {
+        const char* Path;
+        int32_t Error, Or;
+    } cases[] = {
+        {"/cut-header", WEBGET_ERROR_HEADER_INCOMPLETE, 0},
+        {"/endless-header", WEBGET_ERROR_HEADER_LIMIT, 0},
+        {"/short", WEBGET_ERROR_UNDERFLOW, 0},
+        {"/reset", WEBGET_ERROR_SOCKET, WEBGET_ERROR_UNDERFLOW},
+        {"/auth", WEBGET_ERROR_AUTH_NOT_SUPPORTED, 0},
+        {"/loop/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
+        {"/loopc/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
+    };
+    for (const Case& c : cases) {
+        const Outcome out = Fetch(Url(c.Path));
+        EXPECT_TRUE(out.Done) << c.Path;
+        EXPECT_TRUE(out.Error == c.Error || (c.Or && out.Error == c.Or)) << c.Path << " " << out.Error;
+    }
+    // Nothing listens there.
+    const uint32_t closed = TlsFreePort();
+    const Outcome refused = Fetch("http://127.0.0.1:" + std::to_string(closed) + "/");
+    EXPECT_EQ(refused.Error, WEBGET_ERROR_CONNECT);
+}
+
+TEST_F(WebGetConnectionTest, BodyEndsAsTheAnswerSays) {
+    EXPECT_EQ(Fetch(Url("/until-close")).Body, std::string(5000, 'y'));
+    WebGetRequest* head = Make(Url("/head-only"));
+    WebGetRequest_SetType(head, WEBGET_REQUEST_TYPE_HEAD);
+    WebGetConnection_RequestAdd(connection, head);
+    const Outcome out = Run(head);
+    WebGetRequest_Release(&head);
+    EXPECT_TRUE(out.Done && out.Error == 0 && out.Http == 200 && out.Body.empty());
+}
+
+TEST_F(WebGetConnectionTest, BytesPastTheBodyAreNeverTheNextAnswer) {
+    const size_t before = Requests().size();
+    EXPECT_EQ(Fetch(Url("/stray")).Body, "hello");
+    const Outcome next = Fetch(Url("/hello"));
+    EXPECT_EQ(next.Body, "hello");
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_NE(log[before].first, log[before + 1].first);
+}
+
+TEST_F(WebGetConnectionTest, RedirectsWithoutCallbackGoOnHere) {
+    const size_t before = Requests().size();
+    WebGetRequest* request = Make(Url("/hop/0"));
+    WebGetConnection_RequestAdd(connection, request);
+    const Outcome out = Run(request);
+    uint32_t depth = 0;
+    WebGetRequest_GetRedirectionDepth(request, &depth);
+    WebGetRequest_Release(&request);
+    EXPECT_EQ(out.Body, "arrived");
+    EXPECT_EQ(depth, 3u);
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 4);
+    EXPECT_EQ(log[before].first, log[before + 3].first); // one socket throughout
+}
+
+TEST_F(WebGetConnectionTest, FileURLs) {
+    TempDir dir;
+    std::string data(100, 0);
+    for (int i = 0; i < 100; i++) data[i] = (char)i;
+    std::ofstream(dir.file("data.bin"), std::ios::binary) << data;
+    const std::string url = "file://" + dir.file("data.bin");
+    struct Case {
+        int64_t Start, End;
+        int32_t Http, Error;
+        std::string Range, Body;
+    } cases[] = {
+        {0, 0, 200, 0, "", data},
+        {10, 19, 206, 0, "bytes 10-19/100", data.substr(10, 10)},
+        {90, 0, 206, 0, "bytes 90-99/100", data.substr(90)},
+        {200, 0, 416, 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        WebGetRequest* request = Make(url);
+        WebGetRequest_SetByteRange(request, c.Start, c.End);
+        WebGetConnection_RequestAdd(connection, request);
+        const Outcome out = Run(request);
+        char* header = nullptr;
+        int32_t capacity = 0;
+        WebGetRequest_GetResponseHeader(request, &header, &capacity);
+        char range[64] = "";
+        WebGet_HeaderGetByName(header, "Content-Range", range, sizeof(range));
+        WebGetRequest_Release(&request);
+        EXPECT_TRUE(out.Done) << c.Start;
+        EXPECT_EQ(out.Http, c.Http) << c.Start;
+        EXPECT_EQ(out.Error, c.Error) << c.Start;
+        EXPECT_EQ(range, c.Range) << c.Start;
+        EXPECT_EQ(out.Body, c.Body) << c.Start;
+    }
+    EXPECT_EQ(Fetch("file://" + dir.file("missing.bin")).Error, WEBGET_ERROR_OS);
+}
+
+TEST_F(WebGetConnectionTest, RevalidationAnswerIsUsedOnce) {
+    WebGetCacheStore* store = nullptr;
+    ASSERT_EQ(WebGetCacheStore_Create(&store), 1);
+    const size_t before = Requests().size();
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 2; i++) {
+        WebGetRequest* request = Make(Url("/reval"));
+        WebGetRequest_SetCacheStoreHandle(request, store);
+        WebGetConnection_RequestAdd(connection, request);
+        bodies.push_back(Run(request).Body);
+        WebGetRequest_Release(&request);
+    }
+    EXPECT_EQ(Fetch(Url("/hello")).Body, "hello");
+    WebGetCacheStore_Release(&store);
+    EXPECT_EQ(bodies, (std::vector<std::string>{"stale", "fresh"}));
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 3);
+    EXPECT_NE(log[before + 1].second.find("If-Modified-Since: Mon, 30 Nov 2026 10:00:00 GMT\r\n"), std::string::npos);
+}
+
+TEST_F(WebGetConnectionTest, NginxKeepAliveRangesAndGzip) {
+    ASSERT_TRUE(g_peers->Nginx->Running());
+    const std::string base = "http://127.0.0.1:" + std::to_string(g_peers->Nginx->Port()) + "/big.txt";
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    EXPECT_TRUE(Fetch(base).Body == big); // gzip-encoded by nginx, decoded here
+    WebGetRequest* request = Make(base);
+    WebGetRequest_SetByteRange(request, 1000, 1999);
+    WebGetConnection_RequestAdd(connection, request);
+    const Outcome ranged = Run(request);
+    WebGetRequest_Release(&request);
+    EXPECT_EQ(ranged.Http, 206);
+    EXPECT_TRUE(ranged.Body == big.substr(1000, 1000));
+    EXPECT_TRUE(Fetch(base).Body == big);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the access log is written after the answer
+    const std::string access = ReadFile(g_peers->Dir.file("access.log"));
+    std::vector<std::string> conns;
+    for (size_t at = 0; at < access.size();) {
+        const size_t end = access.find('\n', at);
+        conns.push_back(access.substr(at, access.find(' ', at) - at));
+        at = end == std::string::npos ? access.size() : end + 1;
+    }
+    ASSERT_GE(conns.size(), 3u);
+    EXPECT_EQ(conns[conns.size() - 1], conns[conns.size() - 2]); // the gzip answer was chunked: not kept
+}
+
+TEST_F(WebGetConnectionTest, TlsDirectAndThroughProxy) {
+    ASSERT_TRUE(g_peers->Tls->Running());
+    WebGetConnection_SetCertStoreHandle(connection, g_peers->Trust->Interface);
+    const std::string url = "https://localhost:" + std::to_string(g_peers->Tls->Port()) + "/big.txt";
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    EXPECT_TRUE(Fetch(url).Body == big);
+    ASSERT_TRUE(g_peers->Proxy->Running());
+    WebGetConnection_SetAllowProxy(connection, 1);
+    WebGetConnection_SetProxyURL(connection, ("http://127.0.0.1:" + std::to_string(g_peers->Proxy->Port()) + "/").c_str());
+    const Outcome tunnelled = Fetch(url);
+    EXPECT_EQ(tunnelled.Error, 0);
+    EXPECT_TRUE(tunnelled.Body == big);
+    WebGetConnection_Close(connection);
+    WebGetConnection_SetCertStoreHandle(connection, nullptr);
+}
+
+TEST_F(WebGetConnectionTest, PlainRequestThroughProxyCarriesTheWholeURL) {
+    // The scripted peer stands in as the proxy: it logs the request line it is given.
+    WebGetConnection_SetAllowProxy(connection, 1);
+    WebGetConnection_SetProxyURL(connection, Url("/").c_str());
+    const std::string target = Url("/hello", "127.0.0.2");
+    EXPECT_EQ(Fetch(target).Body, "hello");
+    const auto log = Requests();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().second.substr(0, log.back().second.find("\r\n")), "GET " + target + " HTTP/1.1");
+}
+
+} // namespace
+
+namespace {
+
+struct RedirectSeen {
+    int Redirects = 0, Dones = 0;
+};
+
+TEST_F(WebGetConnectionTest, RedirectCallbackTakesTheRequestAway) {
+    RedirectSeen seen;
+    WebGetConnection_SetRedirectCallback(connection, &seen, [](WebGetConnection*, void* user, WebGetRequest*) -> int64_t {
+        static_cast<RedirectSeen*>(user)->Redirects++;
+        return 1;
+    });
+    WebGetConnection_SetDoneCallback(connection, &seen, [](WebGetConnection*, void* user, WebGetRequest*) -> int64_t {
+        static_cast<RedirectSeen*>(user)->Dones++;
+        return 1;
+    });
+    WebGetRequest* request = Make(Url("/hop/0"));
+    WebGetConnection_RequestAdd(connection, request);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int32_t phase = 0;
+    while (phase != WEBGET_PHASE_REDIRECTED && std::chrono::steady_clock::now() < deadline) {
+        EventQueue_Flush(nullptr);
+        WebGetConnection_Process(connection);
+        WebGetRequest_GetPhase(request, &phase);
+    }
+    char url[256] = "";
+    WebGetRequest_GetURL(request, url, sizeof(url));
+    WebGetRequest_Release(&request);
+    EXPECT_EQ(phase, WEBGET_PHASE_REDIRECTED);
+    EXPECT_EQ(std::string(url), Url("/hop/1"));
+    EXPECT_EQ(seen.Redirects, 1);
+    EXPECT_EQ(seen.Dones, 1);
+    EXPECT_EQ(WebGetConnection_RequestPending(connection), 0);
+    WebGetConnection_SetRedirectCallback(connection, nullptr, nullptr);
+    WebGetConnection_SetDoneCallback(connection, nullptr, nullptr);
+}
+
+TEST_F(WebGetConnectionTest, CommittedCacheEntryAnswersWithoutTheNetwork) {
+    WebGetCacheStore* store = nullptr;
+    ASSERT_EQ(WebGetCacheStore_Create(&store), 1);
+    const size_t before = Requests().size();
+    std::vector<std::pair<std::string, int64_t>> got;
+    for (int i = 0; i < 2; i++) {
+        WebGetRequest* request = Make(Url("/hello"));
+        WebGetRequest_SetCacheStoreHandle(request, store);
+        WebGetConnection_RequestAdd(connection, request);
+        const std::string body = Run(request).Body;
+        got.emplace_back(body, WebGetRequest_IsCachedResponse(request));
+        WebGetRequest_Release(&request);
+    }
+    WebGetCacheStore_Release(&store);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, int64_t>>{{"hello", 0}, {"hello", 1}}));
+    EXPECT_EQ(Requests().size(), before + 1);
+}
+
+TEST_F(WebGetConnectionTest, ResumeAddsToTheFileOrLeavesIt) {
+    ASSERT_TRUE(g_peers->Nginx->Running());
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    TempDir dir;
+    struct Case {
+        std::string Url;
+        int32_t Error;
+        std::string Expected;
+    } cases[] = {
+        {"http://127.0.0.1:" + std::to_string(g_peers->Nginx->Port()) + "/big.txt", 0, big},
+        // The peer ignores the range and answers 200: the part already there must stay as it was.
+        {Url("/short"), WEBGET_ERROR_RANGE_NOT_SUPPORTED, big.substr(0, 1000)},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file("resume.bin");
+        std::ofstream(path, std::ios::binary) << big.substr(0, 1000);
+        WebGetRequest* request = Make(c.Url);
+        WebGetRequest_SetOutputFilename(request, path.c_str());
+        WebGetRequest_SetFillBodyCallbackFileOutput(request);
+        WebGetRequest_SetAllowResume(request, 1);
+        WebGetRequest_SetByteRange(request, 1000, 0);
+        WebGetConnection_RequestAdd(connection, request);
+        const Outcome out = Run(request);
+        WebGetRequest_Release(&request);
+        EXPECT_EQ(out.Error, c.Error) << c.Url;
+        EXPECT_TRUE(ReadFile(path) == c.Expected) << c.Url << " " << ReadFile(path).size();
+    }
+}
+
+} // namespace
+
+namespace {
+
+std::string g_proxyList;
+
+int64_t ListedProxies(const char*, char* buffer, int32_t size, int32_t* state) {
+    *state = 0;
+    snprintf(buffer, (size_t)size, "%s", g_proxyList.c_str());
+    return 1;
+}
+
+TEST_F(WebGetConnectionTest, ProxyFailOver) {
+    // The scripted peer also answers absolute-URI requests, so it serves as the working proxy.
+    const std::string closed = "PROXY 127.0.0.1:" + std::to_string(TlsFreePort());
+    const std::string working = "PROXY 127.0.0.1:" + std::to_string(g_peers->Script->Port());
+    struct Case {
+        std::string List;
+        int32_t Error;
+        std::string Body;
+    } cases[] = {
+        {closed + ";" + working, 0, "hello"},
+        {working, 0, "hello"},
+        {closed, WEBGET_ERROR_CONNECT, ""},
+        {"", 0, "hello"}, // direct
+    };
+    Platform_ProxyGetForURLOverride(ListedProxies);
+    WebGetConnection_SetAllowProxy(connection, 1);
+    for (const Case& c : cases) {
+        g_proxyList = c.List;
+        WebGetConnection_Release(&connection);
+        WebGetConnection_Create(&connection);
+        const Outcome out = Fetch(Url("/hello", "127.0.0.2"));
+        EXPECT_EQ(out.Error, c.Error) << c.List;
+        EXPECT_EQ(out.Body, c.Body) << c.List;
+    }
+    Platform_ProxyGetForURLOverride(nullptr);
+}
+
+} // namespace
