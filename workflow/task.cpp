@@ -171,7 +171,7 @@ int64_t Task_SetName(Task* task, const char* name) {
 
 const char* Task_GetType(Task* task) {
     CLASS_CHECK(task, TASK_CLASS_ID);
-    ASSERT_MSG(task->Interface != NULL, "Task interface is not set");
+    if (!task->Interface) Debug_Abort("Assertion failed (Task->Interface != NULL)\nTask interface is not set");
     return task->Interface->Name;
 }
 
