@@ -311,7 +311,13 @@ int64_t Task_Complete(Task* task, Dictionary* result) {
     Dictionary_SetBooleanByKey(completion, "cancelled", cancelled);
     Task_CopyErrors(task, nullptr, completion);
     Task_CopyWarnings(task, nullptr, completion);
-    if (result) Dictionary_Merge(completion, result, DICTIONARY_MERGE_OVERWRITE);
+    if (result) {
+        Dictionary_Merge(completion, result, DICTIONARY_MERGE_OVERWRITE);
+        // The result's own words were weighed above: a task with errors that passes
+        // "successful": true must not be reported as a success.
+        Dictionary_SetBooleanByKey(completion, "successful", successful);
+        Dictionary_SetBooleanByKey(completion, "cancelled", cancelled);
+    }
     TaskEvent_Start(event, task->Name);
     if (Task_IsCancelled(task)) {
         Task_VerboseLog(task, 1, "Cancelled");
