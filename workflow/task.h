@@ -176,6 +176,7 @@ int64_t Task_RunSubActionNext(Task* task, const char* key, Dictionary* carried, 
                               TaskSubActionCallback callback);
 int64_t Task_RunSubTask(Task* task, const char* name, Dictionary* arguments, void* user,
                         TaskSubActionCallback callback);
+int64_t Task_RunSubActionInterop(Task* task, const char* key, const char* callbackId);
 int64_t Task_SubAction_Null(Task* task, void* user, Dictionary* result);
 int64_t Task_SubAction_Complete(Task* task, void* user, Dictionary* result);
 

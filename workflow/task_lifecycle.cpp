@@ -2,6 +2,7 @@
 // own completion, sub-actions and sub-tasks carried by TaskEvents, and cancelling.
 #include <cstring>
 
+#include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -457,4 +458,33 @@ int64_t Task_RunSubTask(Task* task, const char* name, Dictionary* arguments, voi
     NotificationCenter_AddInstanceObserver("Task", "Complete", sub->Header.InstanceId, event, OnSubTaskComplete);
     Task_Start(sub);
     return 1;
+}
+
+namespace {
+
+int64_t OnInteropSubAction(Task* task, void* user, Dictionary* result) {
+    InteropCallback* callback = static_cast<InteropCallback*>(user);
+    Dictionary* record = nullptr;
+    if (Dictionary_Create(&record)) {
+        Dictionary_SetStringByKey(record, "callbackId", Interop_GetCallbackId(callback));
+        Dictionary_SetStringByKey(record, "type", "Task");
+        Dictionary_SetStringByKey(record, "sender", task->Header.InstanceId);
+        Dictionary* child = nullptr;
+        Dictionary_AddDictionary(record, "info", &child, nullptr);
+        if (result && child) Dictionary_Merge(child, result, DICTIONARY_MERGE_OVERWRITE);
+        Interop_RaiseCallback(callback, record);
+        Dictionary_Release(&record);
+    }
+    Interop_ReleaseCallback(&callback);
+    return 1;
+}
+
+} // namespace
+
+int64_t Task_RunSubActionInterop(Task* task, const char* key, const char* callbackId) {
+    CLASS_CHECK(task, TASK_CLASS_ID);
+    ASSERT_POINTER(key);
+    InteropCallback* callback = nullptr;
+    if (!Interop_AddCallback(callbackId, nullptr, Interop_Execute, &callback) || !callback) return 0;
+    return Task_RunSubAction(task, key, callback, OnInteropSubAction);
 }

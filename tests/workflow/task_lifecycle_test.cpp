@@ -196,4 +196,26 @@ TEST_F(LifecycleTest, EventEndsOnce) {
     EXPECT_EQ(calls, 1);
 }
 
+TEST_F(LifecycleTest, ScriptSubActionRaisesItsCallback) {
+    std::vector<std::string> messages;
+    InteropExecuteCallback* context = nullptr;
+    Interop_AddExecuteCallback(&context, &messages,
+                               [](void* user, InteropExecuteCallback*, const char* text, void*) -> int64_t {
+                                   static_cast<std::vector<std::string>*>(user)->push_back(text);
+                                   return 1;
+                               });
+    Task* task = Load(R"({"t": {}})", "t");
+    EXPECT_EQ(Task_RunSubActionInterop(task, "found", "cb1"), 1);
+    for (int i = 0; i < 5 && messages.empty(); i++) {
+        Pump();
+        EventQueue_Flush(nullptr);
+        Interop_Process();
+    }
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("\"callbackId\":\"cb1\""), std::string::npos) << messages[0];
+    EXPECT_NE(messages[0].find("\"type\":\"Task\""), std::string::npos) << messages[0];
+    EXPECT_NE(messages[0].find(reinterpret_cast<const char*>(task)), std::string::npos) << messages[0];
+    Interop_RemoveExecuteCallback(&context);
+}
+
 } // namespace
