@@ -6,6 +6,7 @@
 
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
+#include "core/runtime/class.h"
 #include "core/formats/json.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -59,6 +60,7 @@ void Exercise(Task* task) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Class_Init();
     Thread_Init();
     EventQueue_Init();
     Interop_Init();

@@ -109,6 +109,10 @@ TEST_F(LifecycleTest, OutcomeChainDecidesTheReportedResult) {
     fired.clear();
     Run(document, "missing");
     EXPECT_EQ(Errors(tasks.back()), "Task_Error_MissingSubTask");
+    // A null outcome names no task at all, so none is missing.
+    fired.clear();
+    Run(document, "nullOutcome");
+    EXPECT_EQ(Errors(tasks.back()), "");
 }
 
 TEST_F(LifecycleTest, CompletionWaitsForPostedEvents) {
