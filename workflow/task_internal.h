@@ -1,0 +1,40 @@
+// The Task object's layout and the helpers its files share.
+#pragma once
+#include "core/runtime/callback.h"
+#include "core/runtime/class.h"
+#include "workflow/task.h"
+
+struct Task {
+    Class Header;
+    const TaskVtbl* Vtbl;
+    ClassPrint Print;
+    uint32_t OwnVerbose;
+    const TaskInterface* Interface;
+    void* Instance;
+    char Name[TASK_NAME_SIZE];
+    char DefaultCertStore[TASK_STORE_NAME_SIZE];
+    uint32_t Completing;
+    uint32_t Private;
+    double StartTime;
+    double EndTime;
+    uint32_t DelayedCancel;
+    uint32_t DelayedCancelFired;
+    uint32_t ObservingStatus;
+    Dictionary* Arguments;
+    Dictionary* Status;
+    Dictionary* Macros;
+    Workflow* Workflow_;
+    CertStoreList* CertStores;
+    CallbackBase ExpandStringCallback;
+    CallbackBase AuthenticateCallback;
+};
+
+// The registered services of the workflow and the engine context.
+const TaskWorkflowServices& Task_Services();
+// Status observation between start and the end of completion.
+void Task_ObserveStatus(Task* task, bool on);
+// Reads a text argument into a scratch of `capacity` bytes and expands it; false when missing or
+// too long.
+bool Task_ReadExpanded(Task* task, const char* key, char* buffer, int32_t capacity);
+// Expands a text already in `buffer` with the task's key provider.
+int64_t Task_ExpandInPlace(Task* task, char* buffer, int32_t capacity);
