@@ -551,14 +551,41 @@ void XML_ResetState(XML* xml) {
 void XML_ScanBytes(XML* xml, const uint8_t* bytes, uint32_t length) {
     xml->Started = 1;
     for (uint32_t i = 0; i < length && xml->Error == 0; i++) {
-        // Runs of plain ASCII inside text and quoted values go to the token in one copy.
-        if (xml->Utf8Need == 0 && ((xml->State == kText && xml->TokenLength > 0) ||
-                                   (xml->State != kOutside && xml->State != kText && xml->Substate == kQuoted))) {
-            const uint8_t stop = xml->State == kText ? '<' : '"';
+        if (xml->Utf8Need == 0) {
+            // Runs of plain ASCII that the byte-wise steps below would only append or pass over are
+            // taken in one step: text, quoted and bare tokens go to the token in one copy; blanks
+            // before a token and bytes outside any tag are passed.
             uint32_t j = i;
-            while (j < length && bytes[j] != stop && bytes[j] > 0 && bytes[j] < 0x80) j++;
+            if (xml->State == kText && xml->TokenLength > 0) {
+                while (j < length && bytes[j] != '<' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+                if (j > i) TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+            } else if (xml->State == kText) {
+                while (j < length && IsSpace(bytes[j])) j++;
+            } else if (xml->State == kOutside) {
+                while (j < length && bytes[j] != '<' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+            } else if (xml->Substate == kQuoted) {
+                while (j < length && bytes[j] != '"' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+                if (j > i) TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+            } else if (xml->Substate == kBeforeToken) {
+                while (j < length && IsSpace(bytes[j])) j++;
+            } else {
+                // A bare name stops one byte past its longest length, where the byte-wise check
+                // below would stop it.
+                const bool name = xml->State == kTagName || xml->State == kAttrName;
+                uint32_t end = length;
+                if (name) {
+                    const int64_t room = (int64_t)XML_MAX_NAME_LENGTH + 2 - xml->TokenLength;
+                    end = room <= 0 ? i : (int64_t)(length - i) > room ? i + (uint32_t)room : length;
+                }
+                while (j < end && bytes[j] != ' ' && bytes[j] != '=' && bytes[j] != '>' && bytes[j] > 0 &&
+                       bytes[j] < 0x80)
+                    j++;
+                if (j > i) {
+                    TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+                    if (name && xml->TokenLength > XML_MAX_NAME_LENGTH + 1) Fail(xml, XML_ERROR_NAME_LENGTH);
+                }
+            }
             if (j > i) {
-                TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
                 xml->StreamPosition += j - i;
                 i = j - 1;
                 continue;
