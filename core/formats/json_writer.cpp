@@ -8,6 +8,7 @@
 #include "core/platform/memory_stream.h"
 #include "core/platform/null_stream.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
 
 namespace {
@@ -15,9 +16,9 @@ namespace {
 // Output collects here and goes to the stream in blocks.
 struct Writer {
     Stream* Target;
-    uint8_t Block[4096];
     uint32_t Used;
     bool Failed;
+    uint8_t Block[65536];
 };
 
 void Flush(Writer* w) {
@@ -27,7 +28,7 @@ void Flush(Writer* w) {
     w->Used = 0;
 }
 
-void Put(Writer* w, const char* bytes, uint32_t length) {
+void PutSlow(Writer* w, const char* bytes, uint32_t length) {
     while (length > 0 && !w->Failed) {
         if (w->Used == sizeof(w->Block)) Flush(w);
         uint32_t n = (uint32_t)sizeof(w->Block) - w->Used;
@@ -39,7 +40,18 @@ void Put(Writer* w, const char* bytes, uint32_t length) {
     }
 }
 
-void PutChar(Writer* w, char c) {
+// Most pieces fit the room left: one copy. After a failed write the block only collects bytes
+// that are never written.
+inline void Put(Writer* w, const char* bytes, uint32_t length) {
+    if (length <= (uint32_t)sizeof(w->Block) - w->Used) {
+        memcpy(w->Block + w->Used, bytes, length);
+        w->Used += length;
+        return;
+    }
+    PutSlow(w, bytes, length);
+}
+
+inline void PutChar(Writer* w, char c) {
     if (w->Used == sizeof(w->Block)) Flush(w);
     if (!w->Failed) w->Block[w->Used++] = (uint8_t)c;
 }
@@ -51,14 +63,29 @@ void PutUnit(Writer* w, uint32_t unit) {
     Put(w, out, 6);
 }
 
+// True when none of the 8 bytes needs escaping: each is at least 0x20, below 0x80, and neither a
+// quote nor a backslash.
+inline bool PlainWord(const uint8_t* bytes) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t v;
+    memcpy(&v, bytes, 8);
+    const uint64_t quote = v ^ (kOnes * '"');
+    const uint64_t backslash = v ^ (kOnes * '\\');
+    const uint64_t special = ((v - kOnes * 0x20) & ~v) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
+    return ((special | v) & kHigh) == 0;
+}
+
 // A string's content: quote and backslash escaped, the short control escapes, other control
 // characters (NUL included) as \u00XX so the text is valid JSON, and each multi-byte UTF-8
 // character as its UTF-16 units in upper-case hex. Bytes that are not valid UTF-8 are copied.
-void PutEscaped(Writer* w, const char* text, int32_t length) {
+// With `endsAtNul` (a key) the text ends at its first NUL.
+void PutEscaped(Writer* w, const char* text, int32_t length, bool endsAtNul = false) {
     const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
     int32_t i = 0;
     while (i < length) {
         int32_t run = i;
+        while (length - run >= 8 && PlainWord(s + run)) run += 8;
         while (run < length && s[run] >= 0x20 && s[run] < 0x80 && s[run] != '"' && s[run] != '\\') run++;
         if (run > i) {
             Put(w, text + i, (uint32_t)(run - i));
@@ -73,6 +100,7 @@ void PutEscaped(Writer* w, const char* text, int32_t length) {
             continue;
         }
         if (c < 0x20) {
+            if (c == 0 && endsAtNul) return;
             const char* shortForm = c == 8    ? "\\b"
                                     : c == 9  ? "\\t"
                                     : c == 10 ? "\\n"
@@ -115,63 +143,46 @@ void PutIndent(Writer* w, int32_t level) {
 
 // Writes one item's key (when it has one) and its value; a container's opening bracket only.
 // Returns the child dictionary to descend into, or null.
-Dictionary* PutItemStart(JSON* json, Writer* w, Dictionary* dict, DictionaryItem* item, int32_t level) {
+Dictionary* PutItemStart(JSON* json, Writer* w, const DictionaryItemView& view, int32_t level) {
     const bool minify = json->Minify != 0;
-    const char* key = nullptr;
-    Dictionary_ItemGetKeyPtr(dict, item, &key);
     if (!minify && level >= 1) PutIndent(w, level);
-    if (key) {
+    if (view.Key) {
         PutChar(w, '"');
-        uint32_t isPrivate = 0;
-        if (json->PrivateKeys && Dictionary_ItemGetPrivate(dict, item, &isPrivate) && isPrivate)
-            PutChar(w, '.');
-        PutEscaped(w, key, (int32_t)strlen(key));
+        if (json->PrivateKeys && view.Private) PutChar(w, '.');
+        PutEscaped(w, view.Key, view.KeyLength, true);
         Put(w, minify ? "\":" : "\": ", minify ? 2 : 3);
     }
-    uint32_t type = 0;
-    Dictionary_ItemGetType(dict, item, &type);
-    const char* text = nullptr;
-    int32_t length = 0;
-    switch (type) {
+    switch (view.Type) {
     case DICTIONARY_TYPE_NULL:
     case DICTIONARY_TYPE_BOOLEAN:
     case DICTIONARY_TYPE_INT64:
     case DICTIONARY_TYPE_FLOAT64:
-        Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
-        if (text) Put(w, text, (uint32_t)length);
+        if (view.Text) Put(w, view.Text, (uint32_t)view.Length);
         return nullptr;
     case DICTIONARY_TYPE_STRING:
-        Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
         PutChar(w, '"');
-        if (text) PutEscaped(w, text, length);
+        if (view.Text) PutEscaped(w, view.Text, view.Length);
         PutChar(w, '"');
         return nullptr;
     case DICTIONARY_TYPE_LIST:
-    case DICTIONARY_TYPE_DICTIONARY: {
-        PutChar(w, type == DICTIONARY_TYPE_LIST ? '[' : '{');
+    case DICTIONARY_TYPE_DICTIONARY:
+        PutChar(w, view.Type == DICTIONARY_TYPE_LIST ? '[' : '{');
         if (!minify) PutChar(w, '\n');
-        Dictionary* child = nullptr;
-        Dictionary_ItemGetDictionaryHandle(dict, item, &child);
-        return child;
-    }
+        return view.Child;
     default:
         return nullptr;
     }
 }
 
-void PutItemEnd(JSON* json, Writer* w, Dictionary* dict, DictionaryItem* item) {
-    DictionaryItem* next = nullptr;
-    Dictionary_ItemGetNext(dict, item, &next);
-    if (next) PutChar(w, ',');
+void PutItemEnd(JSON* json, Writer* w, const DictionaryItemView& view) {
+    if (view.Next) PutChar(w, ',');
     if (!json->Minify) PutChar(w, '\n');
 }
 
-void PutClose(JSON* json, Writer* w, Dictionary* dict, DictionaryItem* item, int32_t level) {
-    uint32_t type = 0;
-    Dictionary_ItemGetType(dict, item, &type);
+void PutClose(JSON* json, Writer* w, const DictionaryItemView& view, int32_t level) {
     if (!json->Minify && level >= 1) PutIndent(w, level);
-    PutChar(w, type == DICTIONARY_TYPE_LIST ? ']' : '}');
-    PutItemEnd(json, w, dict, item);
+    PutChar(w, view.Type == DICTIONARY_TYPE_LIST ? ']' : '}');
+    PutItemEnd(json, w, view);
 }
 
 } // namespace
@@ -189,8 +200,11 @@ int64_t JSON_SaveStream(JSON* json, Stream* stream) {
     Dictionary* dict = json->Dict;
     int32_t level = 0;
     // Depth-first walk: descend into non-empty containers, climb back through the parent items.
+    // Each item is read whole once.
     while (item && !w->Failed) {
-        Dictionary* child = PutItemStart(json, w, dict, item, level);
+        DictionaryItemView view;
+        Dictionary_ItemGetView(dict, item, &view);
+        Dictionary* child = PutItemStart(json, w, view, level);
         DictionaryItem* first = nullptr;
         if (child && Dictionary_ItemGetFirst(child, &first) && first) {
             dict = child;
@@ -199,14 +213,13 @@ int64_t JSON_SaveStream(JSON* json, Stream* stream) {
             continue;
         }
         if (child) {
-            PutClose(json, w, dict, item, level);
+            PutClose(json, w, view, level);
         } else {
-            PutItemEnd(json, w, dict, item);
+            PutItemEnd(json, w, view);
         }
         // Move on: the next sibling, or close containers upwards until one has a next sibling.
+        DictionaryItem* next = view.Next;
         for (;;) {
-            DictionaryItem* next = nullptr;
-            Dictionary_ItemGetNext(dict, item, &next);
             if (next) {
                 item = next;
                 break;
@@ -225,7 +238,10 @@ int64_t JSON_SaveStream(JSON* json, Stream* stream) {
             level--;
             dict = parent;
             item = parentItem;
-            PutClose(json, w, dict, item, level);
+            DictionaryItemView up;
+            Dictionary_ItemGetView(dict, item, &up);
+            PutClose(json, w, up, level);
+            next = up.Next;
         }
     }
     Flush(w);

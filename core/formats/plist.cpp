@@ -13,9 +13,11 @@
 #include "core/formats/xml.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 
 struct Plist {
     Class Header;
@@ -144,34 +146,36 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
         const char* text = nullptr;
         int32_t length = 0;
         const bool hasText = ElementText(element, item, &text, &length);
-        DictionaryItem* created = nullptr;
         if (NameIs(name, "string")) {
-            Dictionary_Add(target, key, &created);
-            Dictionary_ItemSetType(target, created, DICTIONARY_TYPE_STRING);
-            Dictionary_ItemSetBuffer(target, created, hasText ? text : "", hasText ? length : 0);
+            Dictionary_AppendLoaded(target, key, keyLength, DICTIONARY_TYPE_STRING, text, hasText ? length : 0,
+                                    nullptr);
         } else if (NameIs(name, "true") || NameIs(name, "false")) {
-            Dictionary_AddBoolean(target, key, NameIs(name, "true") ? 1 : 0, nullptr);
+            // A Boolean's text starts with 't' when true.
+            Dictionary_AppendLoaded(target, key, keyLength, DICTIONARY_TYPE_BOOLEAN, name, 1, nullptr);
         } else if (NameIs(name, "integer")) {
             int64_t value = 0;
             if (!hasText || !ParseInteger(text, &value)) return ParseError(plist);
-            Dictionary_AddInt64(target, key, value, nullptr);
+            // Stored as the Dictionary's own Int64 text.
+            char number[32];
+            String_Print(number, (int32_t)sizeof(number), "%lld", value);
+            Dictionary_AppendLoaded(target, key, keyLength, DICTIONARY_TYPE_INT64, number, (int32_t)strlen(number),
+                                    nullptr);
         } else if (NameIs(name, "real")) {
             double value = 0;
             if (!hasText || !ParseReal(text, &value)) return ParseError(plist);
             // Kept with every digit the value needs, where the Dictionary's own "%g" keeps six.
             char number[40];
             FormatReal(value, number, sizeof(number));
-            Dictionary_Add(target, key, &created);
-            Dictionary_ItemSetType(target, created, DICTIONARY_TYPE_FLOAT64);
-            Dictionary_ItemSetBuffer(target, created, number, (int32_t)strlen(number));
+            Dictionary_AppendLoaded(target, key, keyLength, DICTIONARY_TYPE_FLOAT64, number, (int32_t)strlen(number),
+                                    nullptr);
         } else if (NameIs(name, "array") || NameIs(name, "dict")) {
             const bool array = NameIs(name, "array");
             Dictionary* source = nullptr;
             if (type != DICTIONARY_TYPE_DICTIONARY || hasText) return ParseError(plist);
             Dictionary_ItemGetDictionaryHandle(element, item, &source);
             Dictionary* child = nullptr;
-            if (array) Dictionary_AddList(target, key, &child, nullptr);
-            else Dictionary_AddDictionary(target, key, &child, nullptr);
+            Dictionary_AppendLoaded(target, key, keyLength, array ? DICTIONARY_TYPE_LIST : DICTIONARY_TYPE_DICTIONARY,
+                                    nullptr, 0, &child);
             if (!source || !child || !LoadDictionary(plist, source, child)) return 0;
         } else {
             Plist_Print(plist, "Unsupported data type encountered [%s]", name);

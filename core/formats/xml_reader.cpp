@@ -6,6 +6,7 @@
 #include "core/formats/xml.h"
 #include "core/formats/xml_internal.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 
@@ -143,22 +144,26 @@ void BuildPath(XML* xml, char* path) {
 
 Dictionary* Receiver(XML* xml, int32_t from);
 
+// Appends an item of `type` under a level's key (terminated within its buffer) in one step.
+Dictionary* Store(Dictionary* dict, const char* key, uint32_t type, const char* text, int32_t length) {
+    Dictionary* child = nullptr;
+    Dictionary_AppendLoaded(dict, key, XML_KEY_TEXT_SIZE, type, text, length, &child);
+    return child;
+}
+
 // Stores the pending element of level `slot` as a Dictionary, with its text when it has one.
 void Materialize(XML* xml, int32_t slot) {
     XmlLevel& level = xml->Levels[slot];
     level.Pending = 0;
     Dictionary* parent = Receiver(xml, slot - 1);
-    Dictionary* child = nullptr;
+    Dictionary* child = Store(parent, xml->Levels[slot - 1].Key, DICTIONARY_TYPE_DICTIONARY, nullptr, 0);
     DictionaryItem* item = nullptr;
-    Dictionary_AddDictionary(parent, xml->Levels[slot - 1].Key, &child, &item);
+    Dictionary_GetParent(child, nullptr, &item);
     level.Container = child;
     level.Item = item;
     if (xml->HasPendingText) {
         xml->HasPendingText = 0;
-        DictionaryItem* text = nullptr;
-        Dictionary_Add(child, "#text", &text);
-        Dictionary_ItemSetType(child, text, DICTIONARY_TYPE_STRING);
-        Dictionary_ItemSetBuffer(child, text, xml->PendingText, xml->PendingTextLength);
+        Store(child, "#text", DICTIONARY_TYPE_STRING, xml->PendingText, xml->PendingTextLength);
     }
 }
 
@@ -215,17 +220,10 @@ void Raise(XML* xml, uint32_t type, const char* text, int32_t length, int32_t no
         return;
     }
     Dictionary* container = Receiver(xml, xml->Top - 1);
-    DictionaryItem* item = nullptr;
-    switch (type) {
-    case XML_TYPE_TEXT:
-        Dictionary_Add(container, key, &item);
-        Dictionary_ItemSetType(container, item, DICTIONARY_TYPE_STRING);
-        Dictionary_ItemSetBuffer(container, item, text, length);
-        break;
-    default:
-        Dictionary_AddNull(container, key, nullptr);
-        break;
-    }
+    if (type == XML_TYPE_TEXT)
+        Store(container, key, DICTIONARY_TYPE_STRING, text, length);
+    else
+        Store(container, key, DICTIONARY_TYPE_NULL, nullptr, 0);
 }
 
 bool SetKey(XML* xml, const char* prefix, const char* name, int32_t length) {
@@ -293,14 +291,11 @@ void EndElement(XML* xml, const char* name) {
     if (level.Pending) {
         level.Pending = 0;
         Dictionary* parent = Receiver(xml, xml->Top - 2);
-        DictionaryItem* stored = nullptr;
         if (xml->HasPendingText) {
             xml->HasPendingText = 0;
-            Dictionary_Add(parent, name, &stored);
-            Dictionary_ItemSetType(parent, stored, DICTIONARY_TYPE_STRING);
-            Dictionary_ItemSetBuffer(parent, stored, xml->PendingText, xml->PendingTextLength);
+            Store(parent, name, DICTIONARY_TYPE_STRING, xml->PendingText, xml->PendingTextLength);
         } else {
-            Dictionary_AddDictionary(parent, name, nullptr, nullptr);
+            Store(parent, name, DICTIONARY_TYPE_DICTIONARY, nullptr, 0);
         }
         CloseLevel(xml);
         return;
@@ -556,14 +551,41 @@ void XML_ResetState(XML* xml) {
 void XML_ScanBytes(XML* xml, const uint8_t* bytes, uint32_t length) {
     xml->Started = 1;
     for (uint32_t i = 0; i < length && xml->Error == 0; i++) {
-        // Runs of plain ASCII inside text and quoted values go to the token in one copy.
-        if (xml->Utf8Need == 0 && ((xml->State == kText && xml->TokenLength > 0) ||
-                                   (xml->State != kOutside && xml->State != kText && xml->Substate == kQuoted))) {
-            const uint8_t stop = xml->State == kText ? '<' : '"';
+        if (xml->Utf8Need == 0) {
+            // Runs of plain ASCII that the byte-wise steps below would only append or pass over are
+            // taken in one step: text, quoted and bare tokens go to the token in one copy; blanks
+            // before a token and bytes outside any tag are passed.
             uint32_t j = i;
-            while (j < length && bytes[j] != stop && bytes[j] > 0 && bytes[j] < 0x80) j++;
+            if (xml->State == kText && xml->TokenLength > 0) {
+                while (j < length && bytes[j] != '<' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+                if (j > i) TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+            } else if (xml->State == kText) {
+                while (j < length && IsSpace(bytes[j])) j++;
+            } else if (xml->State == kOutside) {
+                while (j < length && bytes[j] != '<' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+            } else if (xml->Substate == kQuoted) {
+                while (j < length && bytes[j] != '"' && bytes[j] > 0 && bytes[j] < 0x80) j++;
+                if (j > i) TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+            } else if (xml->Substate == kBeforeToken) {
+                while (j < length && IsSpace(bytes[j])) j++;
+            } else {
+                // A bare name stops one byte past its longest length, where the byte-wise check
+                // below would stop it.
+                const bool name = xml->State == kTagName || xml->State == kAttrName;
+                uint32_t end = length;
+                if (name) {
+                    const int64_t room = (int64_t)XML_MAX_NAME_LENGTH + 2 - xml->TokenLength;
+                    end = room <= 0 ? i : (int64_t)(length - i) > room ? i + (uint32_t)room : length;
+                }
+                while (j < end && bytes[j] != ' ' && bytes[j] != '=' && bytes[j] != '>' && bytes[j] > 0 &&
+                       bytes[j] < 0x80)
+                    j++;
+                if (j > i) {
+                    TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
+                    if (name && xml->TokenLength > XML_MAX_NAME_LENGTH + 1) Fail(xml, XML_ERROR_NAME_LENGTH);
+                }
+            }
             if (j > i) {
-                TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
                 xml->StreamPosition += j - i;
                 i = j - 1;
                 continue;

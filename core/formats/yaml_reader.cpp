@@ -5,6 +5,7 @@
 
 #include "core/formats/yaml_internal.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
 
 namespace {
@@ -279,17 +280,10 @@ Dictionary* Raise(Reader* r, uint32_t type, const char* text, int32_t length) {
     Dictionary* target = level.Dict;
     if (!target) return nullptr;
     const bool keyed = level.Kind == kBlockMap || level.Kind == kFlowMap;
-    DictionaryItem* item = nullptr;
-    Dictionary_Add(target, keyed ? level.Key : nullptr, &item);
-    if (!item) return nullptr;
-    Dictionary_ItemSetType(target, item, type);
+    // The key is terminated within its buffer; a Boolean's text starts with 't' when true.
     Dictionary* child = nullptr;
-    if (type == DICTIONARY_TYPE_BOOLEAN)
-        Dictionary_ItemSetBoolean(target, item, (text[0] | 0x20) == 't' ? 1 : 0);
-    else if (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY)
-        Dictionary_ItemGetDictionaryHandle(target, item, &child);
-    else if (type != DICTIONARY_TYPE_NULL)
-        Dictionary_ItemSetBuffer(target, item, text, length);
+    Dictionary_AppendLoaded(target, keyed ? level.Key : nullptr, (int32_t)sizeof(level.Key), type, text, length,
+                            &child);
     return child;
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 
@@ -344,6 +345,35 @@ int64_t Dictionary_ItemGetBufferPtr(Dictionary* dict, DictionaryItem* item, cons
     *bytes = text;
     if (length) *length = text ? textLength : 0;
     return text != nullptr;
+}
+
+int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, DictionaryItemView* view) {
+    DICTIONARY_CHECK(dict);
+    ASSERT_POINTER(view);
+    DICTIONARY_ITEM_CHECK(item);
+    view->Key = item->Key;
+    view->KeyLength = item->Key ? item->KeyLength : 0;
+    view->Private = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
+    const uint32_t type = DictionaryItem_Type(item);
+    view->Type = type;
+    const char* text = item->Value;
+    int32_t length = item->ValueLength;
+    if (type == DICTIONARY_TYPE_NULL) {
+        text = "null";
+        length = 4;
+    } else if (type == DICTIONARY_TYPE_BOOLEAN) {
+        const bool set = (item->Flags & DICTIONARY_ITEM_FLAG_BOOLEAN) != 0;
+        text = set ? "true" : "false";
+        length = set ? 4 : 5;
+    } else if (type == DICTIONARY_TYPE_STRING && !text) {
+        text = "";
+        length = 0;
+    }
+    view->Text = text;
+    view->Length = text ? length : 0;
+    view->Child = item->Child;
+    view->Next = item->Next;
+    return 1;
 }
 
 int64_t Dictionary_ItemSetBoolean(Dictionary* dict, DictionaryItem* item, uint32_t value) {

@@ -1,5 +1,6 @@
 // The one step of a document reader that stores what it read: an item appended with its key,
-// type and value at once, as Append, ItemSetType and ItemSetBuffer in a row would make it.
+// type and value at once, as Append, ItemSetType and ItemSetBuffer in a row would make it; and
+// the one step of a document writer that reads an item whole.
 #pragma once
 
 #include <cstdint>
@@ -12,3 +13,19 @@
 // receives a container's child. Change reports and the duplicate rule apply as for those calls.
 int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
                                 const char* text, int32_t length, Dictionary** child);
+
+// An item as the single getters answer it: the key (null for an unnamed item) and its stored
+// length (the key ends at its first NUL within it, as ItemGetKeyPtr's text does), the private mark as ItemGetPrivate answers it, the type, the text as
+// ItemGetBufferPtr answers it, a container's child, and the next item (null after the last).
+struct DictionaryItemView {
+    const char* Key;
+    int32_t KeyLength;
+    uint32_t Private;
+    uint32_t Type;
+    const char* Text;
+    int32_t Length;
+    Dictionary* Child;
+    DictionaryItem* Next;
+};
+
+int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, DictionaryItemView* view);

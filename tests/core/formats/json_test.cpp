@@ -418,4 +418,35 @@ TEST(JsonTest, DeepDictionaryIsWrittenWithoutRecursion) {
     }
 }
 
+// Every escape at every offset of a string, across the word-wide scan of plain runs; a key stored
+// with a NUL ends there; a string longer than the writer's block goes out whole.
+TEST(JsonTest, EscapesWhereverTheyFall) {
+    struct Special {
+        const char* Raw;
+        const char* Written;
+    };
+    const Special specials[] = {
+        {"\"", "\\\""}, {"\\", "\\\\"}, {"\x01", "\\u0001"}, {"\n", "\\n"}, {"\x7F", "\x7F"},
+        {"\xC3\xA9", "\\u00E9"}, {"\xF0\x9F\x98\x80", "\\uD83D\\uDE00"}, {"\xFF", "\xFF"},
+    };
+    for (const Special& special : specials) {
+        for (size_t at = 0; at <= 18; at++) {
+            const std::string raw = std::string(at, 'a') + special.Raw + std::string(18 - at, 'b');
+            Fixture f;
+            Dictionary_AddString(f.dict, nullptr, raw.c_str(), nullptr);
+            EXPECT_EQ(f.Save(1), "\"" + std::string(at, 'a') + special.Written + std::string(18 - at, 'b') + "\"")
+                << special.Written << at;
+        }
+    }
+    Fixture f;
+    Dictionary* root = nullptr;
+    Dictionary_AddDictionary(f.dict, nullptr, &root, nullptr);
+    DictionaryItem* item = nullptr;
+    Dictionary_AddInt32(root, "x", 1, &item);
+    Dictionary_ItemSetKeyLength(root, item, "ab\0cd", 5);
+    const std::string big(100000, 'z');
+    Dictionary_AddString(root, "big", big.c_str(), nullptr);
+    EXPECT_EQ(f.Save(1), "{\"ab\":1,\"big\":\"" + big + "\"}");
+}
+
 } // namespace

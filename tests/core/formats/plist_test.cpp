@@ -10,6 +10,8 @@
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
 #include "core/runtime/dictionary.h"
+#include "tests/support/change_log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/fmt_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/dictionary_text.h"
@@ -203,6 +205,70 @@ TEST(PlistTest, ReadsWhatPythonWrites) {
         "  't': True, 'f': False, 'l': [1, 'x', [2.5], {}], 'd': {'k': 'v', 'u': '\\u00e9\\u20ac'}} else 1)\n";
     ASSERT_TRUE(WriteText(f.dir.file("r.py"), check));
     EXPECT_EQ(std::system(("python3 " + f.dir.file("r.py")).c_str()), 0);
+}
+
+// A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
+// general path for every item; one that nobody watches stores items in one step. Both must leave
+// the same tree and print the same lines.
+struct WatchedLoad {
+    int64_t Ok;
+    std::string Logged; // what nested containers print through the log
+    std::string Tree;
+    ChangeLog Log;
+};
+
+WatchedLoad LoadWatched(const TempDir& dir, const std::string& body, bool watched, uint32_t duplicates) {
+    WatchedLoad out{};
+    LogCapture capture;
+    const std::string path = dir.file("w.plist");
+    EXPECT_TRUE(WriteText(path, kHead + body + "</plist>\n"));
+    Plist* plist = nullptr;
+    Dictionary* dict = nullptr;
+    Plist_Create(&plist);
+    Dictionary_Create(&dict);
+    Dictionary_SetAllowDuplicates(dict, duplicates);
+    ChangeLogAttach(dict, &out.Log, watched);
+    Plist_SetDictionaryHandle(plist, dict);
+    Plist_SetPrintCallback(plist, &out.Log, ChangeLogPrint);
+    out.Ok = Plist_Load(plist, path.c_str());
+    out.Tree = Describe(dict);
+    Plist_Delete(&plist);
+    Dictionary_Release(&dict);
+    out.Logged = ChangeLogWithoutIds(capture.Text());
+    return out;
+}
+
+TEST(PlistTest, WatchedAndUnwatchedLoadsAgree) {
+    TempDir dir;
+    const std::string longKey(150, 'k');
+    const std::string bodies[] = {
+        "<dict><key>s</key><string>x</string><key>e</key><string/><key>n</key><integer>-42</integer>"
+        "<key>r</key><real>0.1</real><key>t</key><TRUE/><key>f</key><false/>"
+        "<key>l</key><array><integer>1</integer><array/><dict><key>in</key><string>v</string></dict></array>"
+        "<key>d</key><dict/></dict>",
+        "<dict><key>.dot</key><string>p</string><key>#hash</key><integer>1</integer></dict>",
+        "<dict><key>" + longKey + "</key><string>long</string><key>" + longKey + "x</key><true/></dict>",
+        "<dict><key>dup</key><string>a</string><key>dup</key><array><integer>2</integer></array>"
+        "<key>dup</key><dict><key>i</key><real>1.5</real></dict><key>dup</key><false/></dict>",
+        "<array><string>top</string><integer>7</integer></array>",
+        "<dict><key>bad</key><integer>x</integer></dict>",
+    };
+    for (const std::string& body : bodies) {
+        for (uint32_t duplicates = 0; duplicates < 2; duplicates++) {
+            const WatchedLoad plain = LoadWatched(dir, body, false, duplicates);
+            const WatchedLoad watched = LoadWatched(dir, body, true, duplicates);
+            EXPECT_EQ(plain.Ok, watched.Ok) << body;
+            EXPECT_EQ(plain.Tree, watched.Tree) << body << duplicates;
+            EXPECT_EQ(plain.Log.Printed, watched.Log.Printed) << body << duplicates;
+            EXPECT_EQ(plain.Logged, watched.Logged) << body << duplicates;
+        }
+    }
+    const WatchedLoad known = LoadWatched(
+        dir, "<dict><key>s</key><string>x</string><key>n</key><integer>3</integer><key>t</key><true/></dict>", true, 1);
+    EXPECT_EQ(known.Tree, "{\"s\":\"x\",\"n\":3,\"t\":true}");
+    EXPECT_EQ(known.Log.Reports, (std::vector<std::string>{"key [0].s -", "value [0].s -", "key [0].n -", "value [0].n -", "key [0].t -", "value [0].t false"}));
+    const WatchedLoad cut = LoadWatched(dir, "<dict><key>" + longKey + "</key><string>long</string></dict>", false, 1);
+    EXPECT_EQ(cut.Logged, "DEBUG - Dictionary - Key exceeds maximum length " + longKey + " (150 > 119)\n");
 }
 
 } // namespace

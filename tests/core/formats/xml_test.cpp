@@ -10,6 +10,8 @@
 #include "core/runtime/dictionary.h"
 #include "tests/support/fmt_lines.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/change_log.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/dictionary_text.h"
 
 namespace {
@@ -361,6 +363,62 @@ TEST(XmlTest, MergeJoinsTheFirstContainers) {
     EXPECT_EQ(Describe(a.dict), "{\"r\":{\"x\":\"1\",\"y\":\"2\"}}");
     XML_SetDictionaryHandle(b.xml, nullptr);
     EXPECT_EQ(XML_Merge(a.xml, b.xml, 0), 0);
+}
+
+// A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
+// general path for every item; one that nobody watches stores items in one step. Both must leave
+// the same tree and print the same lines.
+struct WatchedLoad {
+    int64_t Ok;
+    std::string Logged; // what nested containers print through the log
+    std::string Tree;
+    ChangeLog Log;
+};
+
+WatchedLoad LoadWatched(const std::string& text, bool watched, uint32_t duplicates) {
+    WatchedLoad out{};
+    LogCapture capture;
+    XML* xml = nullptr;
+    Dictionary* dict = nullptr;
+    XML_Create(&xml);
+    Dictionary_Create(&dict);
+    Dictionary_SetAllowDuplicates(dict, duplicates);
+    ChangeLogAttach(dict, &out.Log, watched);
+    XML_SetDictionaryHandle(xml, dict);
+    XML_SetPrintCallback(xml, &out.Log, ChangeLogPrint);
+    out.Ok = XML_LoadBuffer(xml, text.data(), (uint32_t)text.size());
+    out.Tree = Describe(dict);
+    XML_Delete(&xml);
+    Dictionary_Release(&dict);
+    out.Logged = ChangeLogWithoutIds(capture.Text());
+    return out;
+}
+
+TEST(XmlTest, WatchedAndUnwatchedLoadsAgree) {
+    const std::string longName(150, 'n');
+    const std::string documents[] = {
+        "<?xml version=\"1.0\"?><!DOCTYPE r><r a=\"1\" b=\"\" c><x>t</x><y/><x>u</x><z k=\"v\">w</z></r>",
+        "<r>lead<b>in</b>tail<c><d>deep &amp; &#233;</d></c><e></e></r>",
+        "<r><" + longName + ">long</" + longName + "><" + longName + " q=\"1\"/></r>",
+        "<r><s>1</s><s><t>2</t></s><s/><s>3</s></r>",
+        "<r><open>text</r>",
+        "<a>1</a><a>2</a>",
+    };
+    for (const std::string& text : documents) {
+        for (uint32_t duplicates = 0; duplicates < 2; duplicates++) {
+            const WatchedLoad plain = LoadWatched(text, false, duplicates);
+            const WatchedLoad watched = LoadWatched(text, true, duplicates);
+            EXPECT_EQ(plain.Ok, watched.Ok) << text;
+            EXPECT_EQ(plain.Tree, watched.Tree) << text << duplicates;
+            EXPECT_EQ(plain.Log.Printed, watched.Log.Printed) << text << duplicates;
+            EXPECT_EQ(plain.Logged, watched.Logged) << text << duplicates;
+        }
+    }
+    const WatchedLoad known = LoadWatched("<r a=\"1\"><x>t</x><y/><x>u<v/></x></r>", true, 1);
+    EXPECT_EQ(known.Tree, "{\"r\":{\"-a\":\"1\",\"x\":\"t\",\"y\":{},\"x\":{\".text\":\"u\",\"v\":{}}}}");
+    EXPECT_EQ(known.Log.Reports, (std::vector<std::string>{"key r -", "key r.-a -", "value r.-a -", "key r.x -", "value r.x -", "key r.y -", "key r.x -", "key r.x.text -", "value r.x.text -", "key r.x.v -"}));
+    const WatchedLoad cut = LoadWatched("<r><" + longName + ">long</" + longName + "></r>", false, 1);
+    EXPECT_EQ(cut.Logged, "DEBUG - Dictionary - Key exceeds maximum length " + longName + " (150 > 119)\n");
 }
 
 } // namespace

@@ -8,6 +8,9 @@
 #include "core/formats/yaml.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/dictionary.h"
+#include "tests/support/change_log.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/dictionary_text.h"
 #include "tests/support/fmt_lines.h"
 #include "tests/support/temp_dir.h"
 
@@ -301,6 +304,70 @@ TEST(Yaml, Files) {
     EXPECT_EQ(f.Tree(), "{k=S'v'}");
     EXPECT_EQ(YAML_LoadFile(f.yaml, (dir.path() + "/none").c_str()), 0);
     EXPECT_TRUE(HasLine(f.printed, "Unable to open file (" + dir.path() + "/none)"));
+}
+
+// A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
+// general path for every item; one that nobody watches stores items in one step. Both must leave
+// the same tree, save the same text and print the same lines.
+struct WatchedLoad {
+    int64_t Ok;
+    std::string Logged; // what nested containers print through the log
+    std::string Tree;
+    std::string Saved;
+    ChangeLog Log;
+};
+
+WatchedLoad LoadWatched(const std::string& text, bool watched, uint32_t duplicates) {
+    WatchedLoad out{};
+    LogCapture capture;
+    YAML* yaml = nullptr;
+    Dictionary* dict = nullptr;
+    YAML_Create(&yaml);
+    Dictionary_Create(&dict);
+    Dictionary_SetAllowDuplicates(dict, duplicates);
+    ChangeLogAttach(dict, &out.Log, watched);
+    YAML_SetDictionaryHandle(yaml, dict);
+    YAML_SetPrintCallback(yaml, &out.Log, ChangeLogPrint);
+    out.Ok = YAML_LoadBuffer(yaml, text.data(), (uint32_t)text.size());
+    out.Tree = DictionaryAsJson(dict);
+    uint32_t size = 0;
+    YAML_SaveBufferEstimate(yaml, &size);
+    std::string saved(size, '\0');
+    uint32_t length = 0;
+    if (size && YAML_SaveBuffer(yaml, saved.data(), size, &length)) out.Saved.assign(saved.data(), length);
+    YAML_Delete(&yaml);
+    Dictionary_Release(&dict);
+    out.Logged = ChangeLogWithoutIds(capture.Text());
+    return out;
+}
+
+TEST(Yaml, WatchedAndUnwatchedLoadsAgree) {
+    const std::string longKey(150, 'k');
+    const std::string documents[] = {
+        "a: 1\nb: [x, true, null, -2.5]\nc:\n  d: 'q''s'\n  e:\n  f: \"t\\tab\"\ng: True\nh: FALSE\n",
+        ".hidden: 1\n\"#mark\": 2\nempty: ''\nflow: {k: v, n: 3, m: }\n",
+        longKey + ": long\n" + longKey + "x: longer\n",
+        "dup: 1\ndup: [2]\ndup:\n  inner: 3\nother: 4\n",
+        "- one\n- - nested\n  - 2\n- k: v\n- \n",
+        "a: [1, 2\n",
+        "a: 1\n b: 2\n",
+    };
+    for (const std::string& text : documents) {
+        for (uint32_t duplicates = 0; duplicates < 2; duplicates++) {
+            const WatchedLoad plain = LoadWatched(text, false, duplicates);
+            const WatchedLoad watched = LoadWatched(text, true, duplicates);
+            EXPECT_EQ(plain.Ok, watched.Ok) << text;
+            EXPECT_EQ(plain.Tree, watched.Tree) << text << duplicates;
+            EXPECT_EQ(plain.Saved, watched.Saved) << text << duplicates;
+            EXPECT_EQ(plain.Log.Printed, watched.Log.Printed) << text << duplicates;
+            EXPECT_EQ(plain.Logged, watched.Logged) << text << duplicates;
+        }
+    }
+    const WatchedLoad known = LoadWatched("a: x\nb: [1, true]\nc:\n  d: 'q'\n", true, 1);
+    EXPECT_EQ(known.Tree, "{\"a\":\"x\",\"b\":[1,true],\"c\":{\"d\":\"q\"}}");
+    EXPECT_EQ(known.Log.Reports, (std::vector<std::string>{"key [0].a -", "value [0].a -", "key [0].b -", "value [0].b[0] -", "value [0].b[1] false", "key [0].c -", "key [0].c.d -", "value [0].c.d -"}));
+    const WatchedLoad cut = LoadWatched(longKey + ": long\n", false, 1);
+    EXPECT_EQ(cut.Logged, "DEBUG - Dictionary - Key exceeds maximum length " + longKey + " (150 > 119)\n");
 }
 
 } // namespace

@@ -1,7 +1,8 @@
-// Tests of the tree's arena (reuse by size, alignment, large blocks, release) and of the loaders'
-// one-step append against the calls it stands for.
+// Tests of the tree's arena (reuse by size, alignment, large blocks, release), of the loaders'
+// one-step append against the calls it stands for, and of the writers' one-step item view.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,64 @@ TEST(DictionaryArena, AppendLoadedMatchesTheCalls) {
             // since it is looked up whole but stored cut.
             EXPECT_EQ(ItemCount(loaded), duplicates ? 39u : 16u);
         }
+    }
+}
+
+TEST(DictionaryArena, ItemViewAnswersAsTheGetters) {
+    for (uint32_t privateKeys = 0; privateKeys < 2; privateKeys++) {
+        Dictionary* dict = nullptr;
+        Dictionary_Create(&dict);
+        Dictionary_SetPrivateKeys(dict, privateKeys);
+        Dictionary_AddString(dict, "s", "text", nullptr);
+        Dictionary_AddNull(dict, "#n", nullptr);
+        Dictionary_AddBoolean(dict, nullptr, 1, nullptr);
+        Dictionary_AddBoolean(dict, "f", 0, nullptr);
+        Dictionary_AddFloat64(dict, "r", 2.5, nullptr);
+        DictionaryItem* empty = nullptr;
+        Dictionary_Add(dict, "e", &empty);
+        Dictionary_ItemSetType(dict, empty, DICTIONARY_TYPE_STRING);
+        Dictionary_Add(dict, "u", nullptr);
+        DictionaryItem* cut = nullptr;
+        Dictionary_AddInt32(dict, "x", 7, &cut);
+        Dictionary_ItemSetKeyLength(dict, cut, "ab\0cd", 5);
+        Dictionary* child = nullptr;
+        Dictionary_AddList(dict, "l", &child, nullptr);
+        DictionaryItem* item = nullptr;
+        Dictionary_ItemGetFirst(dict, &item);
+        for (; item; Dictionary_ItemGetNext(dict, item, &item)) {
+            DictionaryItemView view{};
+            ASSERT_EQ(Dictionary_ItemGetView(dict, item, &view), 1);
+            const char* key = nullptr;
+            Dictionary_ItemGetKeyPtr(dict, item, &key);
+            EXPECT_EQ(view.Key, key);
+            if (key) {
+                EXPECT_EQ(std::string(view.Key, strnlen(view.Key, (size_t)view.KeyLength)), key);
+            }
+            uint32_t value = 0;
+            Dictionary_ItemGetPrivate(dict, item, &value);
+            EXPECT_EQ(view.Private, value);
+            Dictionary_ItemGetType(dict, item, &value);
+            EXPECT_EQ(view.Type, value);
+            const char* text = nullptr;
+            int32_t length = -1;
+            Dictionary_ItemGetBufferPtr(dict, item, &text, &length);
+            EXPECT_EQ(view.Text, text);
+            EXPECT_EQ(view.Length, length);
+            Dictionary* itemChild = nullptr;
+            Dictionary_ItemGetDictionaryHandle(dict, item, &itemChild);
+            EXPECT_EQ(view.Child, itemChild);
+            DictionaryItem* next = nullptr;
+            Dictionary_ItemGetNext(dict, item, &next);
+            EXPECT_EQ(view.Next, next);
+        }
+        DictionaryItemView view{};
+        Dictionary_ItemGetLast(dict, &item);
+        Dictionary_ItemGetView(dict, item, &view);
+        EXPECT_EQ(view.Child, child);
+        Dictionary_ItemGetFirst(dict, &item);
+        Dictionary_ItemGetView(dict, item, &view);
+        EXPECT_EQ(std::string(view.Text, (size_t)view.Length), "text");
+        Dictionary_Release(&dict);
     }
 }
 
