@@ -115,13 +115,18 @@ bool BufferInside(const NTLMSecurityBuffer& b, uint32_t end) {
     return (uint64_t)b.Offset < end && (uint64_t)b.Offset + b.Length <= end;
 }
 
-// Writer that puts each field only while it fits, as the wire writers promise.
+// Writer that puts the fields in order while they fit; after the first that does not, nothing
+// more is written, so a later smaller field never lands at the wrong offset.
 struct Writer {
     uint8_t* Out;
     int32_t Capacity;
     int32_t Used = 0;
+    bool Full = false;
     void Put(const void* data, int32_t size) {
-        if (Used + size > Capacity) return;
+        if (Full || Used + size > Capacity) {
+            Full = true;
+            return;
+        }
         memcpy(Out + Used, data, (size_t)size);
         Used += size;
     }
