@@ -49,6 +49,12 @@ void ProcessEvent(void* instance) {
     WebGetConnection_Process(static_cast<WebGetConnection*>(instance));
 }
 
+// The active request's last body write is done: the pass that hands it more bytes runs now.
+int64_t WritesDone(WebGetRequest*, void* user) {
+    WebGetConnection_Signal(static_cast<WebGetConnection*>(user));
+    return 1;
+}
+
 // How long a running request may go without a pass.
 constexpr double kTickSeconds = 0.02;
 
@@ -137,6 +143,7 @@ void SocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length) {
 
 int32_t SocketWriteSize(AsyncSocket*, void* user) {
     WebGetConnection* c = static_cast<WebGetConnection*>(user);
+    c->WriteLooks.fetch_add(1);
     int32_t used = 0;
     if (c->TlsOn.load()) {
         std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -642,9 +649,18 @@ void MoveOut(WebGetConnection* c) {
             TLS1_WriteGetBufferUsed(c->Tls, &used);
         }
         if (used) {
+            // A pass this call queues looks at the bytes when it runs, and its Write callback
+            // brings the next pass. One already under way that looked before they came ends
+            // without them: then look again at once. One that has not looked yet takes them;
+            // a pass in a millisecond covers one that only sends what an earlier one left.
+            // (Passes at once while a queued pass waits for a worker would spin the owner.)
+            const bool underWay = AsyncSocket_IsWriting(c->Socket) != 0;
+            if (!underWay) c->QueuedLooks = c->WriteLooks.load();
             AsyncSocket_StartWriting(c->Socket);
-            // A write pass that is ending does not take these bytes: look again soon.
-            if (AsyncSocket_IsWriting(c->Socket)) WebGetConnection_Signal(c);
+            if (underWay && c->WriteLooks.load() != c->QueuedLooks)
+                WebGetConnection_Signal(c);
+            else if (underWay)
+                WebGetConnection_WakeSoon(c);
         }
         int32_t left = 0;
         if (c->TlsOn.load()) {
@@ -742,6 +758,7 @@ void WebGetConnection_SetRequestPhase(WebGetConnection* c, WebGetRequest* r, int
     if (c->Active == r) {
         WebGetRequest_SetPrintCallback(r, nullptr, nullptr);
         WebGetRequest_SetConnectionHandle(r, nullptr);
+        WebGetRequest_SetWritesDoneHook(r, nullptr, nullptr);
         c->Active = nullptr;
         WebGetRequest_Release(&r);
     }
@@ -814,6 +831,8 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
     *handle = nullptr;
     SetSocketCallbacks(c, false);
     TLS1_SetClientCertRequestCallback(c->Tls, nullptr, nullptr);
+    // A write finishing now must not queue a pass after the queue was cleared of this connection.
+    if (c->Active) WebGetRequest_SetWritesDoneHook(c->Active, nullptr, nullptr);
     EventQueue_RemoveInstanceByThreadId(c->OwnerThread, c);
     AsyncSocket_Close(c->Socket);
     AsyncFile_Close(c->File);
@@ -823,6 +842,7 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
         WebGetRequest* active = c->Active;
         c->Active = nullptr;
         WebGetRequest_SetConnectionHandle(active, nullptr);
+        WebGetRequest_SetWritesDoneHook(active, nullptr, nullptr);
         WebGetRequest_SetPrintCallback(active, nullptr, nullptr);
         WebGetRequest_SetPhase(active, WEBGET_PHASE_IDLE);
         WebGetRequest_Release(&active);
@@ -1111,6 +1131,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
             }
             c->Active = request;
             WebGetRequest_SetConnectionHandle(request, c);
+            WebGetRequest_SetWritesDoneHook(request, c, WritesDone);
             if (WebGetRequest_RaiseStart(request)) {
                 WebGetConnection_RequestStart(c, request);
             } else {
@@ -1189,12 +1210,14 @@ int64_t WebGetConnection_CloseEx(WebGetConnection* connection, uint32_t flags) {
         if (flags & WEBGET_CLOSE_REQUEUE) {
             WebGetRequest_SetPrintCallback(active, nullptr, nullptr);
             WebGetRequest_SetConnectionHandle(active, nullptr);
+            WebGetRequest_SetWritesDoneHook(active, nullptr, nullptr);
             QueuePush(c, WebGetRequest_AddRef(active), true);
             WebGetRequest_SetPhase(active, WEBGET_PHASE_IDLE);
         } else {
             WebGetRequest_SetPhase(active, WEBGET_PHASE_IDLE);
             WebGetRequest_SetPrintCallback(active, nullptr, nullptr);
             WebGetRequest_SetConnectionHandle(active, nullptr);
+            WebGetRequest_SetWritesDoneHook(active, nullptr, nullptr);
         }
         WebGetRequest_Release(&active);
         WebGetConnection_Signal(c);

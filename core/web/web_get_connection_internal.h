@@ -114,6 +114,10 @@ struct WebGetConnection {
     // and its time-out is noticed even when nothing arrives.
     std::atomic<uint32_t> TickQueued;
     std::atomic<uint32_t> SoonQueued;
+    // Write passes that asked for bytes (socket's threads), and their count when the owner last
+    // queued a pass: while they are equal, the queued pass has yet to look.
+    std::atomic<uint32_t> WriteLooks;
+    uint32_t QueuedLooks;
 };
 
 // Sizes of a side taken under its lock: the socket's threads change the sides meanwhile.
@@ -125,8 +129,8 @@ int32_t WebGetConnection_WriteLeft(DuplexStream* ds);
 // Wakes the owner for another pass (the Signal callback, else a process event).
 void WebGetConnection_Signal(WebGetConnection* connection);
 void WebGetConnection_StampActivity(WebGetConnection* connection);
-// A pass in about a millisecond: for waits that end without a wake-up of their own (file
-// writes of the body).
+// A pass in about a millisecond: the safety net of waits whose own wake-up may not come (body
+// file writes, bytes a write pass under way may leave).
 void WebGetConnection_WakeSoon(WebGetConnection* connection);
 // Sets a request's phase through the connection: Done and Redirected detach it and run the Done
 // callbacks.

@@ -181,6 +181,7 @@ int64_t WebGetRequest_Delete(WebGetRequest** handle) {
                             &request->FileWriteCallback,  &request->DoneCallback,
                             &request->StartCallback};
     for (CallbackRef* slot : slots) CallbackRef_ResetReal(slot);
+    CallbackSync_ResetReal(&request->WritesDoneHook, 0);
     request->Header.ClassId = 0;
     request->~WebGetRequest();
     Memory_Free(request, sizeof(WebGetRequest));
@@ -642,6 +643,11 @@ int64_t WebGetRequest_ShouldWait(WebGetRequest* request) {
 }
 
 // ---- Connection side ----------------------------------------------------------------------------
+
+int64_t WebGetRequest_SetWritesDoneHook(WebGetRequest* request, void* user, WebGetRequestCallback fn) {
+    CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
+    return CallbackSync_SetReal(&request->WritesDoneHook, fn ? user : nullptr, Callback_FunctionWord(fn));
+}
 
 int64_t WebGetRequest_SetConnectionHandle(WebGetRequest* request, void* connection) {
     return Store(request, &WebGetRequest::Connection, connection);

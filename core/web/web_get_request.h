@@ -202,6 +202,10 @@ int64_t WebGetRequest_Persistent(WebGetRequest* request);
 int64_t WebGetRequest_ShouldWait(WebGetRequest* request);
 
 // ---- Used by the connection and the pool ------------------------------------------------------
+// The connection's hook, run on the writer's thread when the last pending body file write is
+// done, so that it goes on at once instead of polling. A null function clears it; once that
+// returns, no call of the old hook is running.
+int64_t WebGetRequest_SetWritesDoneHook(WebGetRequest* request, void* user, WebGetRequestCallback fn);
 int64_t WebGetRequest_SetConnectionHandle(WebGetRequest* request, void* connection);
 int64_t WebGetRequest_GetConnectionHandle(WebGetRequest* request, void** connection);
 // 1 when the phase changed (and logs it at verbose level), 0 when it was the same.

@@ -8,6 +8,7 @@
 #include "core/platform/async_file.h"
 #include "core/platform/memory_stream.h"
 #include "core/platform/path.h"
+#include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
@@ -374,6 +375,18 @@ int64_t ProcessChunked(WebGetRequest* request, const uint8_t* bytes, uint32_t le
 
 // ---- File output ----------------------------------------------------------------------------
 
+// Under the hook's lock, so that a connection clearing it knows no call is still running.
+void RunWritesDoneHook(WebGetRequest* request) {
+    CallbackSync* slot = &request->WritesDoneHook;
+    if (CallbackBase_IsEmpty(&slot->Pointers)) return;
+    CriticalSection* lock = __atomic_load_n(&slot->Lock, __ATOMIC_ACQUIRE);
+    if (!lock) return;
+    CriticalSectionGuard guard(lock);
+    void* user = nullptr;
+    WebGetRequestCallback fn = nullptr;
+    if (CallbackBase_Get(&slot->Pointers, &user, &fn) && fn) fn(request, user);
+}
+
 int64_t FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred, int32_t error) {
     WriteBlock* block = static_cast<WriteBlock*>(user);
     WebGetRequest* request = block->Request;
@@ -384,8 +397,9 @@ int64_t FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t t
     // the failure.
     if (error != 0 || transferred != length)
         WebGetRequest_SetLastError(request, WEBGET_ERROR_OS, error ? error : PLATFORM_ERROR_ERRNO_BASE + EIO);
-    if (request->PendingWrites.fetch_sub(1) == 1 && request->ErrorCode.load() != 0)
-        WebGetRequest_CloseOutputFile(request, 0);
+    const bool last = request->PendingWrites.fetch_sub(1) == 1;
+    if (last && request->ErrorCode.load() != 0) WebGetRequest_CloseOutputFile(request, 0);
+    if (last) RunWritesDoneHook(request);
     void* fileWriteUser = nullptr;
     WebGetRequestCallback fn = nullptr;
     if (CallbackBase_Get(&request->FileWriteCallback.Pointers, &fileWriteUser, &fn) && fn) fn(request, fileWriteUser);

@@ -35,6 +35,8 @@ struct WebGetRequest {
     CallbackRef FileWriteCallback;
     CallbackRef DoneCallback;
     CallbackRef StartCallback;
+    // The connection's wake-up once the last pending body write is done (writer's thread).
+    CallbackSync WritesDoneHook;
     z_stream Inflate;
     double PhaseTime;
     std::atomic<int32_t> PendingWrites;

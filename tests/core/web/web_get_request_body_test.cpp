@@ -438,6 +438,43 @@ TEST_F(WebGetRequestBodyTest, LargeBodyWrittenInBlocks) {
     EXPECT_EQ(position, 100000);
 }
 
+TEST_F(WebGetRequestBodyTest, WritesDoneHookRunsOnceTheLastWriteIsDone) {
+    std::string body(100000, 'w');
+    struct Seen {
+        std::atomic<int> Calls{0};
+        std::atomic<int> WhilePending{0};
+    } seen;
+    auto hook = [](WebGetRequest* r, void* user) -> int64_t {
+        Seen* s = static_cast<Seen*>(user);
+        if (WebGetRequest_ShouldWait(r)) s->WhilePending.fetch_add(1);
+        s->Calls.fetch_add(1);
+        return 1;
+    };
+    auto waitForCalls = [&](int calls) {
+        for (int i = 0; i < 5000 && seen.Calls.load() < calls; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    WebGetRequest_SetOutputFilename(request, dir.file("hooked.bin").c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(request);
+    WebGetRequest_SetWritesDoneHook(request, &seen, hook);
+    // One offer of the whole body: four blocks in flight, one call when all are written.
+    Outcome out = Run("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", body);
+    ASSERT_EQ(out.Error, 0);
+    waitForCalls(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(seen.Calls.load(), 1);
+    EXPECT_EQ(seen.WhilePending.load(), 0);
+    // Cleared: later writes call nothing.
+    WebGetRequest_SetWritesDoneHook(request, nullptr, nullptr);
+    WebGetRequest_Reset(request);
+    WebGetRequest_SetOutputFilename(request, dir.file("plain.bin").c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(request);
+    out = Run("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", body);
+    ASSERT_EQ(out.Error, 0);
+    EXPECT_EQ(ReadFile(dir.file("plain.bin")), body);
+    EXPECT_EQ(seen.Calls.load(), 1);
+}
+
 TEST_F(WebGetRequestBodyTest, OutputFilesStayInTheirFolder) {
     // A name given by the URL into a folder name ending in '/'.
     WebGetRequest_SetOutputFilename(request, (dir.path() + "/").c_str());
