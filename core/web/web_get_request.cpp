@@ -19,6 +19,7 @@
 #include "core/runtime/time.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_cache.h"
+#include "core/web/web_get_connection.h"
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_redirect.h"
 #include "core/web/web_get_request_internal.h"
@@ -121,8 +122,16 @@ void ClearRunState(WebGetRequest* request) {
 
 } // namespace
 
+int64_t WebGetRequest_PrintInternal(void*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Log_PrintVInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, 1, args);
+    va_end(args);
+    return 1;
+}
+
 void WebGetRequest_PreparePrint(WebGetRequest* request) {
-    ClassPrint_Prepare(&request->Print, request, "WebGetRequest", nullptr);
+    ClassPrint_Prepare(&request->Print, request, "WebGetRequest", WebGetRequest_PrintInternal);
 }
 
 CLASS_PRINT_FAMILY(WebGetRequest, WebGetRequest, WEBGET_REQUEST_CLASS_ID, WebGetRequest_PreparePrint)
@@ -678,6 +687,13 @@ int64_t WebGetRequest_SetPhaseChanged(WebGetRequest* request, uint32_t flag) {
 }
 int64_t WebGetRequest_GetPhaseChanged(WebGetRequest* request, uint32_t* flag) {
     return Load(request, &WebGetRequest::PhaseChanged, flag);
+}
+
+int64_t WebGetRequest_Start(WebGetRequest* request) {
+    CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
+    ASSERT_MSG(request->Connection != nullptr, "Request is not ready to start");
+    ASSERT_MSG(request->Phase.load() == WEBGET_PHASE_START, "Request is not ready to start");
+    return WebGetConnection_RequestStart(static_cast<WebGetConnection*>(request->Connection), request);
 }
 
 int64_t WebGetRequest_RaiseStart(WebGetRequest* request) {

@@ -212,6 +212,9 @@ int64_t WebGetRequest_GetConnectionHandle(WebGetRequest* request, void** connect
 int64_t WebGetRequest_SetPhase(WebGetRequest* request, int32_t phase);
 int64_t WebGetRequest_SetPhaseChanged(WebGetRequest* request, uint32_t flag);
 int64_t WebGetRequest_GetPhaseChanged(WebGetRequest* request, uint32_t* flag);
+// Lets a request that its Start callback held in the Start phase go on to Lookup on its
+// connection; a request without a connection, or in another phase, stops the process.
+int64_t WebGetRequest_Start(WebGetRequest* request);
 // Each calls its callback and returns its result; 1 when none is set.
 int64_t WebGetRequest_RaiseStart(WebGetRequest* request);
 int64_t WebGetRequest_RaiseHeaderDone(WebGetRequest* request);
@@ -246,6 +249,8 @@ int64_t WebGetRequest_Print(WebGetRequest* request, const char* format, ...);
 int64_t WebGetRequest_PrintTabbed(WebGetRequest* request, int32_t indent, const char* format, ...);
 int64_t WebGetRequest_IsVerboseLevel(WebGetRequest* request, int32_t level);
 int64_t WebGetRequest_VerboseLog(WebGetRequest* request, int32_t level, const char* format, ...);
+// The default output: one DEBUG log line.
+int64_t WebGetRequest_PrintInternal(void* user, const char* format, ...);
 int64_t WebGetRequest_SetPrintCallback(WebGetRequest* request, void* user, ClassPrintCallback callback);
 int64_t WebGetRequest_GetPrintCallback(WebGetRequest* request, void** user, ClassPrintCallback* callback);
 int64_t WebGetRequest_SetPrintIdentifier(WebGetRequest* request, const char* text);

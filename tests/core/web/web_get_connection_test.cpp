@@ -232,6 +232,22 @@ TEST_F(WebGetConnectionTest, RequestBytesAndHeaderOrder) {
     }
 }
 
+// A Start callback that answers 0 holds the request in Start until its owner lets it go.
+TEST_F(WebGetConnectionTest, HeldRequestGoesOnWhenStarted) {
+    WebGetRequest* request = Make(Url("/hello"));
+    WebGetRequest_SetStartCallback(request, nullptr, nullptr, [](WebGetRequest*, void*) -> int64_t { return 0; });
+    WebGetConnection_RequestAdd(connection, request);
+    for (int i = 0; i < 20; i++) WebGetConnection_Process(connection), EventQueue_Flush(nullptr);
+    int32_t phase = -1;
+    WebGetRequest_GetPhase(request, &phase);
+    EXPECT_EQ(phase, (int32_t)WEBGET_PHASE_START);
+    EXPECT_EQ(WebGetRequest_Start(request), 1);
+    const Outcome out = Run(request);
+    EXPECT_TRUE(out.Done && out.Error == 0) << out.Error;
+    EXPECT_EQ(out.Body, "hello");
+    WebGetRequest_Release(&request);
+}
+
 TEST_F(WebGetConnectionTest, PersistentSocketIsReused) {
     const size_t before = Requests().size();
     for (const char* path : {"/hello", "/echo", "/hello"}) {

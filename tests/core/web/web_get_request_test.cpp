@@ -9,6 +9,7 @@
 #include "core/runtime/string_print.h"
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_redirect.h"
+#include "tests/support/abort_hook.h"
 #include "tests/support/fmt_lines.h"
 #include "tests/support/web_get_env.h"
 
@@ -304,6 +305,14 @@ TEST_F(WebGetRequestTest, IsOkAndPhase) {
         EXPECT_EQ(WebGetRequest_SetPhase(request, WEBGET_PHASE_DONE), 0);
         EXPECT_EQ(WebGetRequest_IsOk(request), r.Ok) << r.Header;
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(WebGetRequestTest, StartWithoutConnectionStops) {
+    EXPECT_DEATH((InstallTestAbortHook(), WebGetRequest_Start(request)), "Request is not ready to start");
 }
 
 } // namespace
