@@ -37,15 +37,21 @@ MemoryStream* WriteSide(DuplexStream* ds) {
     return ds->WriteSide;
 }
 
+// The counts are read under the side's lock (when it has one): producers and consumers on other
+// threads change them while the owner polls.
 int64_t GetUsed(MemoryStream* side, int32_t* used) {
     ASSERT_POINTER(used);
+    const int64_t locked = MemoryStream_Lock(side);
     *used = MemoryStream_GetUsed(side);
+    if (locked) MemoryStream_Unlock(side);
     return 1;
 }
 
 int64_t GetLeft(MemoryStream* side, int32_t* left) {
     ASSERT_POINTER(left);
+    const int64_t locked = MemoryStream_Lock(side);
     *left = MemoryStream_GetAvailableCapacity(side);
+    if (locked) MemoryStream_Unlock(side);
     return 1;
 }
 

@@ -699,33 +699,25 @@ CLASS_PRINT_FAMILY(WebGetConnection, WebGetConnection, WEBGET_CONNECTION_CLASS_I
 
 int32_t WebGetConnection_ReadUsed(DuplexStream* ds) {
     int32_t n = 0;
-    DuplexStream_ReadLock(ds);
     DuplexStream_ReadGetBufferUsed(ds, &n);
-    DuplexStream_ReadUnlock(ds);
     return n;
 }
 
 int32_t WebGetConnection_ReadLeft(DuplexStream* ds) {
     int32_t n = 0;
-    DuplexStream_ReadLock(ds);
     DuplexStream_ReadGetBufferLeft(ds, &n);
-    DuplexStream_ReadUnlock(ds);
     return n;
 }
 
 int32_t WebGetConnection_WriteUsed(DuplexStream* ds) {
     int32_t n = 0;
-    DuplexStream_WriteLock(ds);
     DuplexStream_WriteGetBufferUsed(ds, &n);
-    DuplexStream_WriteUnlock(ds);
     return n;
 }
 
 int32_t WebGetConnection_WriteLeft(DuplexStream* ds) {
     int32_t n = 0;
-    DuplexStream_WriteLock(ds);
     DuplexStream_WriteGetBufferLeft(ds, &n);
-    DuplexStream_WriteUnlock(ds);
     return n;
 }
 

@@ -120,7 +120,7 @@ struct WebGetConnection {
     uint32_t QueuedLooks;
 };
 
-// Sizes of a side taken under its lock: the socket's threads change the sides meanwhile.
+// Sizes of a side as plain numbers (the stream reads them under the side's lock).
 int32_t WebGetConnection_ReadUsed(DuplexStream* ds);
 int32_t WebGetConnection_ReadLeft(DuplexStream* ds);
 int32_t WebGetConnection_WriteUsed(DuplexStream* ds);
