@@ -11,6 +11,7 @@
 
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string_print.h"
+#include "tests/support/log_capture.h"
 
 struct ChangeLog {
     std::vector<std::string> Reports;
@@ -62,5 +63,41 @@ inline std::string ChangeLogWithoutIds(const std::string& text) {
         }
         out += text[i++];
     }
+    return out;
+}
+
+// What one load of a text format left: its answer, the tree as the test describes it, what nested
+// containers printed through the log, and the change reports and print lines.
+struct WatchedLoad {
+    int64_t Ok;
+    std::string Logged;
+    std::string Tree;
+    std::string Saved; // filled by tests that also save the tree back
+    ChangeLog Log;
+};
+
+// Loads into a fresh dictionary that allows duplicates or not, watched or not, through a format
+// object created, bound and printing into the log: `load` (format) runs the load and answers its
+// result, `read` (format, dictionary, out) takes what the test compares before both go.
+template <typename Format, typename Load, typename Read>
+WatchedLoad ChangeLogLoad(int64_t (*create)(Format**), int64_t (*destroy)(Format**),
+                          int64_t (*bind)(Format*, Dictionary*),
+                          int64_t (*setPrint)(Format*, void*, ClassPrintCallback), bool watched,
+                          uint32_t duplicates, Load load, Read read) {
+    WatchedLoad out{};
+    LogCapture capture;
+    Format* format = nullptr;
+    Dictionary* dict = nullptr;
+    create(&format);
+    Dictionary_Create(&dict);
+    Dictionary_SetAllowDuplicates(dict, duplicates);
+    ChangeLogAttach(dict, &out.Log, watched);
+    bind(format, dict);
+    setPrint(format, &out.Log, ChangeLogPrint);
+    out.Ok = load(format);
+    read(format, dict, out);
+    destroy(&format);
+    Dictionary_Release(&dict);
+    out.Logged = ChangeLogWithoutIds(capture.Text());
     return out;
 }

@@ -210,32 +210,13 @@ TEST(PlistTest, ReadsWhatPythonWrites) {
 // A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
 // general path for every item; one that nobody watches stores items in one step. Both must leave
 // the same tree and print the same lines.
-struct WatchedLoad {
-    int64_t Ok;
-    std::string Logged; // what nested containers print through the log
-    std::string Tree;
-    ChangeLog Log;
-};
-
 WatchedLoad LoadWatched(const TempDir& dir, const std::string& body, bool watched, uint32_t duplicates) {
-    WatchedLoad out{};
-    LogCapture capture;
     const std::string path = dir.file("w.plist");
     EXPECT_TRUE(WriteText(path, kHead + body + "</plist>\n"));
-    Plist* plist = nullptr;
-    Dictionary* dict = nullptr;
-    Plist_Create(&plist);
-    Dictionary_Create(&dict);
-    Dictionary_SetAllowDuplicates(dict, duplicates);
-    ChangeLogAttach(dict, &out.Log, watched);
-    Plist_SetDictionaryHandle(plist, dict);
-    Plist_SetPrintCallback(plist, &out.Log, ChangeLogPrint);
-    out.Ok = Plist_Load(plist, path.c_str());
-    out.Tree = Describe(dict);
-    Plist_Delete(&plist);
-    Dictionary_Release(&dict);
-    out.Logged = ChangeLogWithoutIds(capture.Text());
-    return out;
+    return ChangeLogLoad(
+        Plist_Create, Plist_Delete, Plist_SetDictionaryHandle, Plist_SetPrintCallback, watched, duplicates,
+        [&](Plist* plist) { return Plist_Load(plist, path.c_str()); },
+        [](Plist*, Dictionary* dict, WatchedLoad& out) { out.Tree = Describe(dict); });
 }
 
 TEST(PlistTest, WatchedAndUnwatchedLoadsAgree) {

@@ -368,30 +368,11 @@ TEST(XmlTest, MergeJoinsTheFirstContainers) {
 // A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
 // general path for every item; one that nobody watches stores items in one step. Both must leave
 // the same tree and print the same lines.
-struct WatchedLoad {
-    int64_t Ok;
-    std::string Logged; // what nested containers print through the log
-    std::string Tree;
-    ChangeLog Log;
-};
-
 WatchedLoad LoadWatched(const std::string& text, bool watched, uint32_t duplicates) {
-    WatchedLoad out{};
-    LogCapture capture;
-    XML* xml = nullptr;
-    Dictionary* dict = nullptr;
-    XML_Create(&xml);
-    Dictionary_Create(&dict);
-    Dictionary_SetAllowDuplicates(dict, duplicates);
-    ChangeLogAttach(dict, &out.Log, watched);
-    XML_SetDictionaryHandle(xml, dict);
-    XML_SetPrintCallback(xml, &out.Log, ChangeLogPrint);
-    out.Ok = XML_LoadBuffer(xml, text.data(), (uint32_t)text.size());
-    out.Tree = Describe(dict);
-    XML_Delete(&xml);
-    Dictionary_Release(&dict);
-    out.Logged = ChangeLogWithoutIds(capture.Text());
-    return out;
+    return ChangeLogLoad(
+        XML_Create, XML_Delete, XML_SetDictionaryHandle, XML_SetPrintCallback, watched, duplicates,
+        [&](XML* xml) { return XML_LoadBuffer(xml, text.data(), (uint32_t)text.size()); },
+        [](XML*, Dictionary* dict, WatchedLoad& out) { out.Tree = Describe(dict); });
 }
 
 TEST(XmlTest, WatchedAndUnwatchedLoadsAgree) {

@@ -309,36 +309,18 @@ TEST(Yaml, Files) {
 // A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
 // general path for every item; one that nobody watches stores items in one step. Both must leave
 // the same tree, save the same text and print the same lines.
-struct WatchedLoad {
-    int64_t Ok;
-    std::string Logged; // what nested containers print through the log
-    std::string Tree;
-    std::string Saved;
-    ChangeLog Log;
-};
-
 WatchedLoad LoadWatched(const std::string& text, bool watched, uint32_t duplicates) {
-    WatchedLoad out{};
-    LogCapture capture;
-    YAML* yaml = nullptr;
-    Dictionary* dict = nullptr;
-    YAML_Create(&yaml);
-    Dictionary_Create(&dict);
-    Dictionary_SetAllowDuplicates(dict, duplicates);
-    ChangeLogAttach(dict, &out.Log, watched);
-    YAML_SetDictionaryHandle(yaml, dict);
-    YAML_SetPrintCallback(yaml, &out.Log, ChangeLogPrint);
-    out.Ok = YAML_LoadBuffer(yaml, text.data(), (uint32_t)text.size());
-    out.Tree = DictionaryAsJson(dict);
-    uint32_t size = 0;
-    YAML_SaveBufferEstimate(yaml, &size);
-    std::string saved(size, '\0');
-    uint32_t length = 0;
-    if (size && YAML_SaveBuffer(yaml, saved.data(), size, &length)) out.Saved.assign(saved.data(), length);
-    YAML_Delete(&yaml);
-    Dictionary_Release(&dict);
-    out.Logged = ChangeLogWithoutIds(capture.Text());
-    return out;
+    return ChangeLogLoad(
+        YAML_Create, YAML_Delete, YAML_SetDictionaryHandle, YAML_SetPrintCallback, watched, duplicates,
+        [&](YAML* yaml) { return YAML_LoadBuffer(yaml, text.data(), (uint32_t)text.size()); },
+        [](YAML* yaml, Dictionary* dict, WatchedLoad& out) {
+            out.Tree = DictionaryAsJson(dict);
+            uint32_t size = 0;
+            YAML_SaveBufferEstimate(yaml, &size);
+            std::string saved(size, '\0');
+            uint32_t length = 0;
+            if (size && YAML_SaveBuffer(yaml, saved.data(), size, &length)) out.Saved.assign(saved.data(), length);
+        });
 }
 
 TEST(Yaml, WatchedAndUnwatchedLoadsAgree) {
