@@ -75,8 +75,11 @@ void RemoveEntry(TaskTypeList* list, TaskTypeEntry* entry) {
 // The built-in types arrive with the task library. Until a type is there its record exists (so
 // documents naming it resolve and report plainly) but binding it to a task fails.
 
-int64_t Unavailable(Task* task) {
-    Task_Print(task, "Task type (%s) is not available yet", Task_GetType(task));
+// The task's bound record names the variant; a Create called without one names its group.
+int64_t Unavailable(Task* task, const char* group) {
+    const TaskInterface* record = nullptr;
+    Task_GetInterface(task, &record);
+    Task_Print(task, "Task type (%s) is not available yet", record && record->Name ? record->Name : group);
     return 0;
 }
 
@@ -96,7 +99,7 @@ int64_t UnavailableRelease(void** instance) {
     int64_t group##_CreateUnavailable(void** instance, Task* task) {                                 \
         ASSERT_POINTER(instance);                                                                    \
         *instance = nullptr;                                                                         \
-        return Unavailable(task);                                                                    \
+        return Unavailable(task, #group);                                                            \
     }
 #define TASKTYPE_RECORD(name, group)                                                                 \
     const TaskInterface name##_Interface = {#name, group##_CreateUnavailable, UnavailableAddRef,      \
