@@ -539,10 +539,8 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
             }
         }
     }
-    if (WebGetRequest_ShouldWait(r)) {
-        WebGetConnection_WakeSoon(c);
-        return 1;
-    }
+    // The last write's completion wakes the connection (the request's writes-done hook).
+    if (WebGetRequest_ShouldWait(r)) return 1;
     if (c->FileReads.load()) return 1;
     if (int32_t error = c->FileError.exchange(0)) {
         *code = WEBGET_ERROR_OS;
@@ -575,10 +573,8 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     ReleaseSource(c, &s);
     if (used && !cache) DuplexStream_ReadDiscard(c->Message, (int32_t)used);
     if (isFile) FileReadNext(c);
-    if (WebGetRequest_ShouldWait(r)) {
-        WebGetConnection_WakeSoon(c);
-        return 1;
-    }
+    // The last write's completion wakes the connection (the request's writes-done hook).
+    if (WebGetRequest_ShouldWait(r)) return 1;
     if (c->FileReads.load()) return 1;
     bool complete = false;
     if (!r->ContentLengthKnown) {
