@@ -105,6 +105,10 @@ struct AsyncSocketDispatcher {
     PlatformSource* ReadSource;
     uint32_t WriteActive; // under the socket's lock
     PlatformSource* WriteSource;
+    // Under the socket's lock: the write source watches for room after a send met a full socket
+    // buffer (not for the connect), and a watch wanted while an old source's cancel was pending.
+    uint32_t RoomWatch;
+    uint32_t RoomWanted;
 };
 
 // The reactor all sockets share and the count of sources whose cancel handler has not yet run.
@@ -307,11 +311,18 @@ void WriteEvent(void* context) {
             f(socket, user, success);
         });
     }
-    CriticalSectionGuard guard(socket->Lock);
-    if (dispatcher->WriteActive) {
-        dispatcher->WriteActive = 0;
-        Platform_SourceCancel(dispatcher->WriteSource);
+    bool room = false;
+    {
+        CriticalSectionGuard guard(socket->Lock);
+        if (dispatcher->WriteActive) {
+            dispatcher->WriteActive = 0;
+            Platform_SourceCancel(dispatcher->WriteSource);
+        }
+        room = dispatcher->RoomWatch != 0 && !dispatcher->Cancelled.load();
+        dispatcher->RoomWatch = 0;
     }
+    // The socket has room again: the bytes a send left behind go now.
+    if (room) AsyncSocket_StartWriting(socket);
 }
 
 void ReadCancel(void* context) {
@@ -326,11 +337,16 @@ void ReadCancel(void* context) {
 
 void WriteCancel(void* context) {
     AsyncSocketDispatcher* dispatcher = static_cast<AsyncSocketDispatcher*>(context);
+    bool again = false;
     {
         CriticalSectionGuard guard(dispatcher->Socket->Lock);
         Platform_SourceRelease(&dispatcher->WriteSource);
         dispatcher->WriteActive = 0;
+        again = dispatcher->RoomWanted != 0 && !dispatcher->Cancelled.load();
+        dispatcher->RoomWanted = 0;
     }
+    // A send met a full buffer while this source was going: try again, which watches anew.
+    if (again) AsyncSocket_StartWriting(dispatcher->Socket);
     Unhold(dispatcher);
     GlobalAsyncSocketPendingDispatchers.fetch_sub(1);
 }
@@ -363,7 +379,8 @@ void CreateDispatcher(AsyncSocket* socket, bool connecting) {
 
 // Sends what the socket holds, then what the owner has waiting. Bytes left over from an earlier
 // pass go first; once they are all out the owner is asked again within the same pass.
-void WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+// True when bytes are left because the socket buffer is full.
+bool WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
     Buffer& buffer = socket->WriteBuffer;
     // Bytes left from an earlier connection were meant for another peer.
     if (buffer.Generation != dispatcher->Generation) {
@@ -391,7 +408,7 @@ void WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
             buffer.Start = 0;
             buffer.End = count;
         }
-        if (count <= 0) return;
+        if (count <= 0) return false;
         MeterRW_LimitWrite(socket->Meter, &count);
         int32_t sent = 0, error = 0;
         if (count >= 1) {
@@ -406,9 +423,33 @@ void WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
         }
         MeterRW_ReportWrite(socket->Meter, (uint32_t)sent);
         if (error) RecordError(socket, error);
+        if (error == EAGAIN || error == EWOULDBLOCK || (!error && buffer.Start < buffer.End && sent > 0))
+            return true;
         // Only a pass that emptied the leftovers goes on to the owner's bytes.
-        if (!leftover || error || buffer.Start < buffer.End) return;
+        if (!leftover || error || buffer.Start < buffer.End) return false;
     }
+    return false;
+}
+
+// Under no lock: a write source that runs a pass once the socket has room again.
+void WatchForRoom(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+    PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
+    CriticalSectionGuard guard(socket->Lock);
+    if (!reactor || socket->Dispatcher != dispatcher || dispatcher->Cancelled.load() || dispatcher->WriteActive)
+        return;
+    if (dispatcher->WriteSource) {
+        // The source of the connect is still on its way out: its cancel handler tries again.
+        dispatcher->RoomWanted = 1;
+        return;
+    }
+    if (!Platform_SourceCreate(&dispatcher->WriteSource, reactor, dispatcher->Descriptor, PLATFORM_SOURCE_WRITE,
+                               dispatcher, WriteEvent, WriteCancel))
+        return;
+    dispatcher->Holders.fetch_add(1);
+    GlobalAsyncSocketPendingDispatchers.fetch_add(1);
+    dispatcher->RoomWatch = 1;
+    dispatcher->WriteActive = 1;
+    Platform_SourceResume(dispatcher->WriteSource);
 }
 
 // One write pass; the caller set Writing and holds a reference, which the pass gives back.
@@ -420,8 +461,11 @@ void RunWritePass(AsyncSocket* socket) {
         if (dispatcher) dispatcher->Holders.fetch_add(1);
     }
     socket->WriteWanted.store(0);
-    if (dispatcher && socket->Connected.load() && !dispatcher->Cancelled.load()) WriteOnce(socket, dispatcher);
+    bool blocked = false;
+    if (dispatcher && socket->Connected.load() && !dispatcher->Cancelled.load())
+        blocked = WriteOnce(socket, dispatcher);
     socket->Writing.store(0);
+    if (blocked) WatchForRoom(socket, dispatcher);
     if (dispatcher) Unhold(dispatcher);
     // Asked again after this pass began: the pass may have looked too early, so another one runs.
     if (socket->WriteWanted.load()) AsyncSocket_StartWriting(socket);

@@ -241,13 +241,21 @@ void Drain(void* item, void*) {
             context->InFlight -= posted;
             posted = 0;
             op = TakeWaiting(context);
-            if (!op) {
+            if (!op && !first) {
                 // The closer waits for exactly this and may free the record as soon as the lock
                 // is let go: nothing touches it afterwards.
                 context->Draining = 0;
                 context->GroupIdle.notify_all();
                 return;
             }
+        }
+        if (!op) {
+            // Finished transfers still unposted leave the group only once they are posted.
+            Platform_QueueAsync(state->Queue, CompleteChain, first, nullptr);
+            posted = chained;
+            first = last = nullptr;
+            chained = 0;
+            continue;
         }
         Transfer(op, context);
         op->Context = nullptr;

@@ -1140,6 +1140,9 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
         }
         WebGetRequest_Release(&r);
     }
+    // What the step consumed made room: received bytes move up now, so that the transport has
+    // room and the socket reads on while the body's file writes are pending.
+    MoveIn(c);
     MoveOut(c);
     if (c->Active || WebGetConnection_HasBufferedData(c)) QueueTick(c);
     WebGetConnection_Release(&c);

@@ -518,6 +518,47 @@ TEST_F(AsyncSocketTest, OwnerBackPressure) {
     Drop(socket);
 }
 
+// A send that meets a full socket buffer keeps its bytes and goes on by itself once the peer
+// reads again: the owner is not asked to start writing anew.
+TEST_F(AsyncSocketTest, SendsThatMeetAFullBufferGoOnWhenThereIsRoom) {
+    constexpr int64_t kTotal = 48ll << 20;
+    Server server;
+    Owner client;
+    AsyncSocket* socket = nullptr;
+    std::atomic<int64_t> given{0}, received{0};
+    std::atomic<bool> go{false}, intact{true};
+    client.writeSize = [&] { return (int32_t)std::min<int64_t>(kTotal - given.load(), 32768); };
+    client.write = [&](uint8_t* buffer, int32_t capacity) {
+        const int32_t n = (int32_t)std::min<int64_t>(kTotal - given.load(), capacity);
+        for (int32_t i = 0; i < n; i++) buffer[i] = Pattern((uint64_t)given.load() + i);
+        given += n;
+        // As an owner does when its bytes are taken: ask for the next pass.
+        if (given.load() < kTotal) AsyncSocket_StartWriting(socket);
+        return n;
+    };
+    socket = Connect(client, server.port);
+    ASSERT_TRUE(WaitFor([&] { return AsyncSocket_IsConnected(socket) && server.Count() == 1; }));
+    Owner reader;
+    reader.readSize = [&] { return go.load() ? 65536 : 0; };
+    reader.read = [&](const uint8_t* data, int32_t length) {
+        const int64_t at = received.load();
+        for (int32_t i = 0; i < length; i++)
+            if (data[i] != Pattern((uint64_t)(at + i))) intact = false;
+        received += length;
+    };
+    reader.Attach(server.At(0));
+    AsyncSocket_StartWriting(socket);
+    // The buffers fill and the sends stop short of the end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(given.load(), kTotal);
+    go = true;
+    AsyncSocket_StartReading(server.At(0));
+    ASSERT_TRUE(WaitFor([&] { return received.load() == kTotal; }, 20000)) << received.load();
+    EXPECT_TRUE(intact.load());
+    Owner::Detach(server.At(0));
+    Drop(socket);
+}
+
 // A peer that closes makes the next read pass close the socket, with one Close; a second Close
 // calls nothing.
 TEST_F(AsyncSocketTest, PeerCloseClosesOnce) {
