@@ -1,6 +1,6 @@
 # A scripted HTTP/1.1 peer for the connection tests: answers by path (including malformed and
 # cut-short answers) and logs every request's exact bytes with its connection number.
-import json, socket, socketserver, struct, sys, threading
+import hashlib, json, socket, socketserver, struct, sys, threading
 
 port, log_path = int(sys.argv[1]), sys.argv[2]
 lock = threading.Lock()
@@ -100,9 +100,16 @@ class Handler(socketserver.BaseRequestHandler):
                 if not chunk:
                     return
                 rest += chunk
+            path = head.split(b" ")[1].decode()
+            if path.startswith("/count"):  # answers the body's length and a digest of it, logs no body
+                log(conn, head + b"\r\n\r\n")
+                body = rest[:length]
+                data = rest[length:]
+                text = b"%d %s" % (len(body), hashlib.sha256(body).hexdigest().encode())
+                s.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(text) + text)
+                continue
             log(conn, head + b"\r\n\r\n" + rest[:length])
             data = rest[length:]
-            path = head.split(b" ")[1].decode()
             if path.startswith("http://"):
                 path = "/" + path.split("/", 3)[3]
             reply, then = answer(path.split("?")[0], head)

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/crypto/hash.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
 #include "core/linux/platform_network.h"
@@ -394,6 +395,31 @@ TEST_F(WebGetConnectionTest, FailedResumeLeavesAPrefix) {
     EXPECT_GE(kept.size(), 10u);
     EXPECT_LE(kept.size(), 50u);
     EXPECT_EQ(kept, entity.substr(0, kept.size()));
+}
+
+// A post body many times the buffers goes out whole, through full socket buffers, to a peer
+// that reads it slowly; the socket is kept for the next request.
+TEST_F(WebGetConnectionTest, LargePostArrivesWhole) {
+    std::string body(12 << 20, '\0');
+    for (size_t i = 0; i < body.size(); i++) body[i] = (char)((i * 131 + (i >> 11)) & 0xFF);
+    const HashInterface* sha256 = nullptr;
+    ASSERT_EQ(Hash_InterfaceFromName("SHA256", &sha256), 1);
+    char digest[80];
+    ASSERT_EQ(Hash_QuickString(sha256, body.data(), (int32_t)body.size(), 0, digest, sizeof(digest)), 1);
+    const size_t before = Requests().size();
+    WebGetRequest* request = Make(Url("/count"));
+    WebGetRequest_SetType(request, WEBGET_REQUEST_TYPE_POST);
+    WebGetRequest_SetPostPtr(request, body.data(), (uint32_t)body.size());
+    WebGetConnection_RequestAdd(connection, request);
+    const Outcome out = Run(request, 30);
+    WebGetRequest_Release(&request);
+    EXPECT_TRUE(out.Done);
+    EXPECT_EQ(out.Error, 0);
+    EXPECT_EQ(out.Body, std::to_string(body.size()) + " " + digest);
+    EXPECT_EQ(Fetch(Url("/hello")).Body, "hello");
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_EQ(log[before].first, log[before + 1].first);
 }
 
 TEST_F(WebGetConnectionTest, BodyEndsAsTheAnswerSays) {
