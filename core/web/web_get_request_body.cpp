@@ -823,8 +823,11 @@ int64_t WebGetRequest_FillBodyFileOutputCallback(WebGetRequest* request, void*, 
         offset += piece;
         request->FilePosition += piece;
     }
-    if (request->PendingWrites.fetch_sub(1) == 1 && request->ErrorCode.load() != 0)
-        WebGetRequest_CloseOutputFile(request, 0);
+    const bool last = request->PendingWrites.fetch_sub(1) == 1;
+    if (last && request->ErrorCode.load() != 0) WebGetRequest_CloseOutputFile(request, 0);
+    // Every block may have landed while the guard was held: then dropping it ends the writes,
+    // and the hook runs here, once, as it would have for the last completion.
+    if (last && length > 0) RunWritesDoneHook(request);
     return 1;
 }
 
