@@ -97,6 +97,9 @@ struct Env {
         std::ofstream(Dir.file("nginx.tmpl"))
             << "worker_processes 2; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
             << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on; keepalive_requests 100000;\n"
+            // Only the text is gzip-encoded: the big file and the small ones go as they are (as
+            // curl fetches them), with a length, so that the connection is kept between them.
+            << "  default_type application/octet-stream;\n"
             << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
             << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path() << "; scgi_temp_path "
             << Dir.path() << ";\n  gzip on; gzip_comp_level 1; gzip_types text/plain;\n"

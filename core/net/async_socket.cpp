@@ -38,6 +38,8 @@ namespace {
 enum : uint32_t { ASYNC_SOCKET_DISPATCHER_CLASS_ID = 0xF6AA9018 };
 
 constexpr int32_t kBufferCapacity = 32768;
+// Reads take up to this much per wake-up: a bulk download costs a quarter of the passes.
+constexpr int32_t kReadCapacity = 131072;
 // Remove waits for cancel handlers; they only wait for running callbacks, so this is ample.
 constexpr int32_t kRemoveWaitMs = 30000;
 
@@ -73,6 +75,9 @@ struct AsyncSocket {
     // never share a buffer.
     std::atomic<uint32_t> Reading;
     std::atomic<uint32_t> Writing;
+    // Set by every request to write and cleared by the pass before it looks for bytes: a request
+    // that finds a pass under way, which may already have looked, makes that pass run again.
+    std::atomic<uint32_t> WriteWanted;
     CallbackSync AcceptSlot;
     CallbackSync ReadSizeSlot;
     CallbackSync ReadSlot;
@@ -100,6 +105,10 @@ struct AsyncSocketDispatcher {
     PlatformSource* ReadSource;
     uint32_t WriteActive; // under the socket's lock
     PlatformSource* WriteSource;
+    // Under the socket's lock: the write source watches for room after a send met a full socket
+    // buffer (not for the connect), and a watch wanted while an old source's cancel was pending.
+    uint32_t RoomWatch;
+    uint32_t RoomWanted;
 };
 
 // The reactor all sockets share and the count of sources whose cancel handler has not yet run.
@@ -302,11 +311,18 @@ void WriteEvent(void* context) {
             f(socket, user, success);
         });
     }
-    CriticalSectionGuard guard(socket->Lock);
-    if (dispatcher->WriteActive) {
-        dispatcher->WriteActive = 0;
-        Platform_SourceCancel(dispatcher->WriteSource);
+    bool room = false;
+    {
+        CriticalSectionGuard guard(socket->Lock);
+        if (dispatcher->WriteActive) {
+            dispatcher->WriteActive = 0;
+            Platform_SourceCancel(dispatcher->WriteSource);
+        }
+        room = dispatcher->RoomWatch != 0 && !dispatcher->Cancelled.load();
+        dispatcher->RoomWatch = 0;
     }
+    // The socket has room again: the bytes a send left behind go now.
+    if (room) AsyncSocket_StartWriting(socket);
 }
 
 void ReadCancel(void* context) {
@@ -321,11 +337,16 @@ void ReadCancel(void* context) {
 
 void WriteCancel(void* context) {
     AsyncSocketDispatcher* dispatcher = static_cast<AsyncSocketDispatcher*>(context);
+    bool again = false;
     {
         CriticalSectionGuard guard(dispatcher->Socket->Lock);
         Platform_SourceRelease(&dispatcher->WriteSource);
         dispatcher->WriteActive = 0;
+        again = dispatcher->RoomWanted != 0 && !dispatcher->Cancelled.load();
+        dispatcher->RoomWanted = 0;
     }
+    // A send met a full buffer while this source was going: try again, which watches anew.
+    if (again) AsyncSocket_StartWriting(dispatcher->Socket);
     Unhold(dispatcher);
     GlobalAsyncSocketPendingDispatchers.fetch_sub(1);
 }
@@ -356,23 +377,20 @@ void CreateDispatcher(AsyncSocket* socket, bool connecting) {
     }
 }
 
-void WritePass(PlatformWork* work) {
-    AsyncSocket* socket = reinterpret_cast<WritePassWork*>(work)->Socket;
-    AsyncSocketDispatcher* dispatcher;
-    {
-        CriticalSectionGuard guard(socket->Lock);
-        dispatcher = socket->Dispatcher;
-        if (dispatcher) dispatcher->Holders.fetch_add(1);
+// Sends what the socket holds, then what the owner has waiting. Bytes left over from an earlier
+// pass go first; once they are all out the owner is asked again within the same pass.
+// True when bytes are left because the socket buffer is full.
+bool WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+    Buffer& buffer = socket->WriteBuffer;
+    // Bytes left from an earlier connection were meant for another peer.
+    if (buffer.Generation != dispatcher->Generation) {
+        buffer.Start = buffer.End = 0;
+        buffer.Generation = dispatcher->Generation;
     }
-    if (dispatcher && socket->Connected.load() && !dispatcher->Cancelled.load()) {
-        Buffer& buffer = socket->WriteBuffer;
-        // Bytes left from an earlier connection were meant for another peer.
-        if (buffer.Generation != dispatcher->Generation) {
-            buffer.Start = buffer.End = 0;
-            buffer.Generation = dispatcher->Generation;
-        }
+    for (int32_t round = 0; round < 2; round++) {
         int32_t count = 0;
-        if (buffer.End > buffer.Start) {
+        const bool leftover = buffer.End > buffer.Start;
+        if (leftover) {
             count = buffer.End - buffer.Start;
         } else {
             WithCallback<AsyncSocketWriteSizeFunc>(&socket->WriteSizeSlot,
@@ -390,26 +408,72 @@ void WritePass(PlatformWork* work) {
             buffer.Start = 0;
             buffer.End = count;
         }
-        if (count > 0) {
-            MeterRW_LimitWrite(socket->Meter, &count);
-            int32_t sent = 0, error = 0;
-            if (count >= 1) {
-                const ssize_t n = send(dispatcher->Descriptor, buffer.Data + buffer.Start, (size_t)count,
-                                       MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n >= 0) {
-                    buffer.Start += (int32_t)n;
-                    sent = (int32_t)n;
-                } else {
-                    error = errno;
-                }
+        if (count <= 0) return false;
+        MeterRW_LimitWrite(socket->Meter, &count);
+        int32_t sent = 0, error = 0;
+        if (count >= 1) {
+            const ssize_t n =
+                send(dispatcher->Descriptor, buffer.Data + buffer.Start, (size_t)count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) {
+                buffer.Start += (int32_t)n;
+                sent = (int32_t)n;
+            } else {
+                error = errno;
             }
-            MeterRW_ReportWrite(socket->Meter, (uint32_t)sent);
-            if (error) RecordError(socket, error);
         }
+        MeterRW_ReportWrite(socket->Meter, (uint32_t)sent);
+        if (error) RecordError(socket, error);
+        if (error == EAGAIN || error == EWOULDBLOCK || (!error && buffer.Start < buffer.End && sent > 0))
+            return true;
+        // Only a pass that emptied the leftovers goes on to the owner's bytes.
+        if (!leftover || error || buffer.Start < buffer.End) return false;
     }
+    return false;
+}
+
+// Under no lock: a write source that runs a pass once the socket has room again.
+void WatchForRoom(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+    PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
+    CriticalSectionGuard guard(socket->Lock);
+    if (!reactor || socket->Dispatcher != dispatcher || dispatcher->Cancelled.load() || dispatcher->WriteActive)
+        return;
+    if (dispatcher->WriteSource) {
+        // The source of the connect is still on its way out: its cancel handler tries again.
+        dispatcher->RoomWanted = 1;
+        return;
+    }
+    if (!Platform_SourceCreate(&dispatcher->WriteSource, reactor, dispatcher->Descriptor, PLATFORM_SOURCE_WRITE,
+                               dispatcher, WriteEvent, WriteCancel))
+        return;
+    dispatcher->Holders.fetch_add(1);
+    GlobalAsyncSocketPendingDispatchers.fetch_add(1);
+    dispatcher->RoomWatch = 1;
+    dispatcher->WriteActive = 1;
+    Platform_SourceResume(dispatcher->WriteSource);
+}
+
+// One write pass; the caller set Writing and holds a reference, which the pass gives back.
+void RunWritePass(AsyncSocket* socket) {
+    AsyncSocketDispatcher* dispatcher;
+    {
+        CriticalSectionGuard guard(socket->Lock);
+        dispatcher = socket->Dispatcher;
+        if (dispatcher) dispatcher->Holders.fetch_add(1);
+    }
+    socket->WriteWanted.store(0);
+    bool blocked = false;
+    if (dispatcher && socket->Connected.load() && !dispatcher->Cancelled.load())
+        blocked = WriteOnce(socket, dispatcher);
     socket->Writing.store(0);
+    if (blocked) WatchForRoom(socket, dispatcher);
     if (dispatcher) Unhold(dispatcher);
+    // Asked again after this pass began: the pass may have looked too early, so another one runs.
+    if (socket->WriteWanted.load()) AsyncSocket_StartWriting(socket);
     AsyncSocket_Release(&socket);
+}
+
+void WritePass(PlatformWork* work) {
+    RunWritePass(reinterpret_cast<WritePassWork*>(work)->Socket);
 }
 
 // Runs a system call on the socket's descriptor under its lock, so that Close cannot give the
@@ -475,8 +539,8 @@ int64_t AsyncSocket_Create(AsyncSocket** handle) {
     socket->Handle.store(-1);
     CriticalSection_Create(&socket->Lock);
     for (Buffer* buffer : {&socket->ReadBuffer, &socket->WriteBuffer}) {
-        buffer->Capacity = kBufferCapacity;
-        buffer->Data = static_cast<uint8_t*>(Memory_Alloc(kBufferCapacity));
+        buffer->Capacity = buffer == &socket->ReadBuffer ? kReadCapacity : kBufferCapacity;
+        buffer->Data = static_cast<uint8_t*>(Memory_Alloc(buffer->Capacity));
     }
     socket->WritePass = {{nullptr, WritePass}, socket};
     *handle = socket;
@@ -623,17 +687,29 @@ int64_t AsyncSocket_StartReading(AsyncSocket* socket) {
     return 1;
 }
 
+// Takes the right to run a write pass; false when one is under way (it will run again).
+static bool ClaimWritePass(AsyncSocket* socket) {
+    socket->WriteWanted.store(1);
+    uint32_t idle = 0;
+    // Looked at before the exchange: an owner calling again while a pass is queued must not
+    // keep taking the flag's cache line from the worker running that pass.
+    if (socket->Writing.load() != 0 || !socket->Writing.compare_exchange_strong(idle, 1)) return false;
+    AsyncSocket_AddRef(socket);
+    return true;
+}
+
 int64_t AsyncSocket_StartWriting(AsyncSocket* socket) {
     Checked(socket);
     PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
     if (!reactor || !AsyncSocket_IsConnected(socket)) return 1;
-    uint32_t idle = 0;
-    // Looked at before the exchange: an owner calling again while a pass is queued must not
-    // keep taking the flag's cache line from the worker running that pass.
-    if (socket->Writing.load(std::memory_order_relaxed) != 0 || !socket->Writing.compare_exchange_strong(idle, 1))
-        return 1;
-    AsyncSocket_AddRef(socket);
-    Platform_ReactorPost(reactor, &socket->WritePass.Work);
+    if (ClaimWritePass(socket)) Platform_ReactorPost(reactor, &socket->WritePass.Work);
+    return 1;
+}
+
+int64_t AsyncSocket_WriteNow(AsyncSocket* socket) {
+    Checked(socket);
+    if (!GlobalAsyncSocketDispatchQueue.load() || !AsyncSocket_IsConnected(socket)) return 1;
+    if (ClaimWritePass(socket)) RunWritePass(socket);
     return 1;
 }
 

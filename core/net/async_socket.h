@@ -44,6 +44,9 @@ int64_t AsyncSocket_Close(AsyncSocket* socket);
 
 int64_t AsyncSocket_StartReading(AsyncSocket* socket);
 int64_t AsyncSocket_StartWriting(AsyncSocket* socket);
+// A write pass on the calling thread when none is under way (else that pass runs once more):
+// the write callbacks run here, so the caller holds no lock they take.
+int64_t AsyncSocket_WriteNow(AsyncSocket* socket);
 
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on);
 int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds);

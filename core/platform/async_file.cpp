@@ -210,20 +210,38 @@ void CompleteItem(void* item, void*) {
     Complete(static_cast<AsyncFileOperation*>(item));
 }
 
-// Moves the waiting requests of one file until none is left. Each finished request leaves the
-// group after its callback has been posted, so that the completions of every transfer a close
-// waited for are already queued when the close returns.
+// Completions of one drain run in order, linked through Next: one hand-off to the queue for a
+// run of transfers instead of one each.
+void CompleteChain(void* item, void*) {
+    for (auto* op = static_cast<AsyncFileOperation*>(item); op;) {
+        AsyncFileOperation* next = op->Next;
+        op->Next = nullptr;
+        Complete(op);
+        op = next;
+    }
+}
+
+// Most transfers whose completions wait for one hand-off.
+constexpr uint32_t kChainLimit = 64;
+
+// Moves the waiting requests of one file until none is left. Finished requests leave the group
+// only after their completions have been posted, so that the completions of every transfer a
+// close waited for are already queued when the close returns.
 void Drain(void* item, void*) {
     auto* context = static_cast<AsyncFileContext*>(item);
     GlobalAsyncFileState* state = GlobalAsyncFile.load();
-    bool finished = false;
+    uint32_t posted = 0;
+    AsyncFileOperation* first = nullptr;
+    AsyncFileOperation* last = nullptr;
+    uint32_t chained = 0;
     for (;;) {
         AsyncFileOperation* op;
         {
             std::lock_guard<std::mutex> guard(context->GroupLock);
-            if (finished) context->InFlight--;
+            context->InFlight -= posted;
+            posted = 0;
             op = TakeWaiting(context);
-            if (!op) {
+            if (!op && !first) {
                 // The closer waits for exactly this and may free the record as soon as the lock
                 // is let go: nothing touches it afterwards.
                 context->Draining = 0;
@@ -231,10 +249,33 @@ void Drain(void* item, void*) {
                 return;
             }
         }
+        if (!op) {
+            // Finished transfers still unposted leave the group only once they are posted.
+            Platform_QueueAsync(state->Queue, CompleteChain, first, nullptr);
+            posted = chained;
+            first = last = nullptr;
+            chained = 0;
+            continue;
+        }
         Transfer(op, context);
         op->Context = nullptr;
-        Platform_QueueAsync(state->Queue, CompleteItem, op, nullptr);
-        finished = true;
+        if (last)
+            last->Next = op;
+        else
+            first = op;
+        last = op;
+        chained++;
+        bool more;
+        {
+            std::lock_guard<std::mutex> guard(context->GroupLock);
+            more = context->First != nullptr;
+        }
+        if (!more || chained >= kChainLimit) {
+            Platform_QueueAsync(state->Queue, CompleteChain, first, nullptr);
+            posted = chained;
+            first = last = nullptr;
+            chained = 0;
+        }
     }
 }
 

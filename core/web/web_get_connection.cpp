@@ -64,12 +64,6 @@ void TickEvent(void* instance, void*) {
     WebGetConnection_Signal(c);
 }
 
-void SoonEvent(void* instance, void*) {
-    WebGetConnection* c = static_cast<WebGetConnection*>(instance);
-    c->SoonQueued.store(0);
-    WebGetConnection_Signal(c);
-}
-
 void QueueDelayed(WebGetConnection* c, std::atomic<uint32_t>* flag, EventQueueCallback fn, double seconds) {
     uint32_t idle = 0;
     if (!flag->compare_exchange_strong(idle, 1)) return;
@@ -143,7 +137,6 @@ void SocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length) {
 
 int32_t SocketWriteSize(AsyncSocket*, void* user) {
     WebGetConnection* c = static_cast<WebGetConnection*>(user);
-    c->WriteLooks.fetch_add(1);
     int32_t used = 0;
     if (c->TlsOn.load()) {
         std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -648,20 +641,9 @@ void MoveOut(WebGetConnection* c) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
             TLS1_WriteGetBufferUsed(c->Tls, &used);
         }
-        if (used) {
-            // A pass this call queues looks at the bytes when it runs, and its Write callback
-            // brings the next pass. One already under way that looked before they came ends
-            // without them: then look again at once. One that has not looked yet takes them;
-            // a pass in a millisecond covers one that only sends what an earlier one left.
-            // (Passes at once while a queued pass waits for a worker would spin the owner.)
-            const bool underWay = AsyncSocket_IsWriting(c->Socket) != 0;
-            if (!underWay) c->QueuedLooks = c->WriteLooks.load();
-            AsyncSocket_StartWriting(c->Socket);
-            if (underWay && c->WriteLooks.load() != c->QueuedLooks)
-                WebGetConnection_Signal(c);
-            else if (underWay)
-                WebGetConnection_WakeSoon(c);
-        }
+        // Sent from here when no pass is under way (one under way runs once more and takes
+        // them): the bytes leave without waiting for a worker.
+        if (used) AsyncSocket_WriteNow(c->Socket);
         int32_t left = 0;
         if (c->TlsOn.load()) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
@@ -731,10 +713,6 @@ void WebGetConnection_Signal(WebGetConnection* c) {
         return;
     }
     EventQueue_AddProcessByThreadId(c->OwnerThread, c, ProcessEvent);
-}
-
-void WebGetConnection_WakeSoon(WebGetConnection* c) {
-    QueueDelayed(c, &c->SoonQueued, SoonEvent, 0.001);
 }
 
 void WebGetConnection_StampActivity(WebGetConnection* c) {
@@ -962,7 +940,6 @@ int64_t WebGetConnection_SetThreadId(WebGetConnection* connection, uint32_t thre
         EventQueue_RemoveInstanceByThreadId(connection->OwnerThread, connection);
         connection->OwnerThread = threadId;
         connection->TickQueued.store(0);
-        connection->SoonQueued.store(0);
     }
     return 1;
 }
@@ -1163,6 +1140,9 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
         }
         WebGetRequest_Release(&r);
     }
+    // What the step consumed made room: received bytes move up now, so that the transport has
+    // room and the socket reads on while the body's file writes are pending.
+    MoveIn(c);
     MoveOut(c);
     if (c->Active || WebGetConnection_HasBufferedData(c)) QueueTick(c);
     WebGetConnection_Release(&c);

@@ -539,10 +539,8 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
             }
         }
     }
-    if (WebGetRequest_ShouldWait(r)) {
-        WebGetConnection_WakeSoon(c);
-        return 1;
-    }
+    // The last write's completion wakes the connection (the request's writes-done hook).
+    if (WebGetRequest_ShouldWait(r)) return 1;
     if (c->FileReads.load()) return 1;
     if (int32_t error = c->FileError.exchange(0)) {
         *code = WEBGET_ERROR_OS;
@@ -575,17 +573,27 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
     ReleaseSource(c, &s);
     if (used && !cache) DuplexStream_ReadDiscard(c->Message, (int32_t)used);
     if (isFile) FileReadNext(c);
-    if (WebGetRequest_ShouldWait(r)) {
-        WebGetConnection_WakeSoon(c);
-        return 1;
-    }
+    // The last write's completion wakes the connection (the request's writes-done hook).
+    if (WebGetRequest_ShouldWait(r)) return 1;
     if (c->FileReads.load()) return 1;
     bool complete = false;
     if (!r->ContentLengthKnown) {
         if (cache)
             complete = c->CacheOffset >= (uint32_t)s.Used;
-        else
-            complete = !WebGetConnection_IsConnected(c) || WebGetRequest_IsChunkedComplete(r);
+        else if (WebGetRequest_IsChunkedComplete(r))
+            complete = true;
+        else if (WebGetConnection_IsConnected(c))
+            return 1;
+        else if (WebGetRequest_IsChunkedResponse(r)) {
+            // The end of the connection before the last chunk is a cut body, not a whole one.
+            WebGetConnection_Print(c, "Chunked body was not completed [%I64d]", r->TransferLength);
+            WebGetRequest_BodyComplete(r, discard);
+            const uint32_t socketError = AsyncSocket_GetLastError(c->Socket);
+            *code = socketError ? WEBGET_ERROR_SOCKET : WEBGET_ERROR_UNDERFLOW;
+            *codeEx = (int32_t)socketError;
+            return 0;
+        } else
+            complete = true;
     } else if (r->TransferLength == r->ContentLength) {
         complete = true;
     } else if (r->TransferLength > r->ContentLength) {

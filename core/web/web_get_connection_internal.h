@@ -113,11 +113,6 @@ struct WebGetConnection {
     // A delayed pass is queued: while a request runs, passes never stop for want of a wake-up,
     // and its time-out is noticed even when nothing arrives.
     std::atomic<uint32_t> TickQueued;
-    std::atomic<uint32_t> SoonQueued;
-    // Write passes that asked for bytes (socket's threads), and their count when the owner last
-    // queued a pass: while they are equal, the queued pass has yet to look.
-    std::atomic<uint32_t> WriteLooks;
-    uint32_t QueuedLooks;
 };
 
 // Sizes of a side as plain numbers (the stream reads them under the side's lock).
@@ -129,9 +124,6 @@ int32_t WebGetConnection_WriteLeft(DuplexStream* ds);
 // Wakes the owner for another pass (the Signal callback, else a process event).
 void WebGetConnection_Signal(WebGetConnection* connection);
 void WebGetConnection_StampActivity(WebGetConnection* connection);
-// A pass in about a millisecond: the safety net of waits whose own wake-up may not come (body
-// file writes, bytes a write pass under way may leave).
-void WebGetConnection_WakeSoon(WebGetConnection* connection);
 // Sets a request's phase through the connection: Done and Redirected detach it and run the Done
 // callbacks.
 void WebGetConnection_SetRequestPhase(WebGetConnection* connection, WebGetRequest* request, int32_t phase);

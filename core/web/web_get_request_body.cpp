@@ -211,7 +211,13 @@ void TrackXCache(WebGetRequest* request) {
     Memory_Free(value, WEBGET_REQUEST_HEADER_SIZE);
 }
 
-int64_t InflateBegin(WebGetRequest* request) {
+} // namespace
+
+// Inflation is prepared only when it is wanted: automatic decompression on, and the answer said
+// gzip or the owner forces it. A state left from an earlier member is ended first.
+int64_t WebGetRequest_BodyProcessCompressedBegin(WebGetRequest* request) {
+    if (request->AutoDecompressContent != 1 || !(request->CompressedResponse || request->ForceCompressedContent == 1))
+        return 1;
     if (request->InflateReady) {
         inflateEnd(&request->Inflate);
         request->InflateReady = 0;
@@ -224,7 +230,9 @@ int64_t InflateBegin(WebGetRequest* request) {
     return 1;
 }
 
-int64_t Limit(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used) {
+// Bytes up to the limit are delivered; the delivery after the limit was reached, even of no
+// decoded bytes, fails.
+int64_t WebGetRequest_BodyProcessLimit(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used) {
     const uint32_t limit = request->LimitBodySize;
     if (limit > 0) {
         if (request->BodyLength + length > (int64_t)limit) length = (uint32_t)(limit - request->BodyLength);
@@ -234,13 +242,13 @@ int64_t Limit(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uin
 }
 
 // Hands what the inflater produced to the limit step, dropping from the front what was taken.
-int64_t FlushInflated(WebGetRequest* request) {
+static int64_t FlushInflated(WebGetRequest* request) {
     MemoryStream* out = request->InflateOutput;
     while (MemoryStream_GetUsed(out) > 0) {
         uint8_t* pointer = nullptr;
         MemoryStream_GetPointer(out, &pointer);
         uint32_t took = 0;
-        const int64_t ok = Limit(request, pointer, (uint32_t)MemoryStream_GetUsed(out), &took);
+        const int64_t ok = WebGetRequest_BodyProcessLimit(request, pointer, (uint32_t)MemoryStream_GetUsed(out), &took);
         MemoryStream_ReleasePointer(out, &pointer);
         if (!ok) return 0;
         if (took == 0) break;
@@ -249,11 +257,11 @@ int64_t FlushInflated(WebGetRequest* request) {
     return 1;
 }
 
-int64_t Deliver(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used) {
+int64_t WebGetRequest_BodyProcessCompressed(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used) {
     *used = 0;
     // Without a prepared inflater (automatic decompression off) the body is delivered as sent.
     if (!(request->CompressedResponse || request->ForceCompressedContent) || !request->InflateReady)
-        return Limit(request, bytes, length, used);
+        return WebGetRequest_BodyProcessLimit(request, bytes, length, used);
     MemoryStream* out = request->InflateOutput;
     if (MemoryStream_GetSize(out) < kInflateRoom && !MemoryStream_Size(out, kInflateRoom, 1, 0))
         return Fail(request, WEBGET_ERROR_COMPRESSION, Z_MEM_ERROR);
@@ -284,12 +292,14 @@ int64_t Deliver(WebGetRequest* request, const uint8_t* bytes, uint32_t length, u
             request->InflateMemberOpen = 0;
             if (!WebGetRequest_BodyProcessCompressedEnd(request)) return 0;
             // The rest is offered again and starts the next member.
-            return InflateBegin(request);
+            return WebGetRequest_BodyProcessCompressedBegin(request);
         }
         if (consumed == 0 && produced == 0) break;
     }
     return 1;
 }
+
+namespace {
 
 // The size of the next chunk; 0 with no line complete yet (need more), -1 for a bad line.
 int32_t ReadChunkLine(const uint8_t* bytes, uint32_t length, uint32_t* size, uint32_t* lineLength) {
@@ -328,7 +338,7 @@ int64_t ProcessChunked(WebGetRequest* request, const uint8_t* bytes, uint32_t le
                 const uint32_t n = want < left ? want : left;
                 if (n == 0) break;
                 uint32_t took = 0;
-                if (!Deliver(request, bytes + at, n, &took)) return 0;
+                if (!WebGetRequest_BodyProcessCompressed(request, bytes + at, n, &took)) return 0;
                 at += took;
                 request->ChunkRemaining -= took;
                 if (took == 0) break;
@@ -387,7 +397,10 @@ void RunWritesDoneHook(WebGetRequest* request) {
     if (CallbackBase_Get(&slot->Pointers, &user, &fn) && fn) fn(request, user);
 }
 
-int64_t FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred, int32_t error) {
+} // namespace
+
+int64_t WebGetRequest_FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred,
+                                           int32_t error) {
     WriteBlock* block = static_cast<WriteBlock*>(user);
     WebGetRequest* request = block->Request;
     const uint32_t length = block->Length;
@@ -406,6 +419,8 @@ int64_t FileWriteCallbackInt(AsyncFile*, void* user, uint64_t, void*, uint32_t t
     WebGetRequest_Release(&request);
     return 1;
 }
+
+namespace {
 
 // Where the answer's bytes start in the entity, for writing them into a resumed file.
 bool ResumeStart(WebGetRequest* request, int64_t* start) {
@@ -645,9 +660,7 @@ int64_t WebGetRequest_BodyStart(WebGetRequest* request, int32_t discard) {
             !Answered(request, fn(request, user)))
             return 0;
     }
-    if (request->AutoDecompressContent == 1 && (request->CompressedResponse || request->ForceCompressedContent == 1))
-        return InflateBegin(request);
-    return 1;
+    return WebGetRequest_BodyProcessCompressedBegin(request);
 }
 
 int64_t WebGetRequest_BodyProcess(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used) {
@@ -664,7 +677,7 @@ int64_t WebGetRequest_BodyProcess(WebGetRequest* request, const uint8_t* bytes, 
     if (request->WriteBlockPool) Pool_Reset(request->WriteBlockPool);
     int64_t ok;
     if (!request->ChunkedResponse)
-        ok = Deliver(request, bytes, length, used);
+        ok = WebGetRequest_BodyProcessCompressed(request, bytes, length, used);
     else
         ok = ProcessChunked(request, bytes, length, used);
     request->TransferLength += *used;
@@ -805,13 +818,16 @@ int64_t WebGetRequest_FillBodyFileOutputCallback(WebGetRequest* request, void*, 
         memcpy(block->Data, bytes + offset, piece);
         request->PendingWrites.fetch_add(1);
         AsyncFile_Write(request->OutputFile, (uint64_t)request->FilePosition, block->Data, piece, block,
-                        FileWriteCallbackInt);
+                        WebGetRequest_FileWriteCallbackInt);
         *used += piece;
         offset += piece;
         request->FilePosition += piece;
     }
-    if (request->PendingWrites.fetch_sub(1) == 1 && request->ErrorCode.load() != 0)
-        WebGetRequest_CloseOutputFile(request, 0);
+    const bool last = request->PendingWrites.fetch_sub(1) == 1;
+    if (last && request->ErrorCode.load() != 0) WebGetRequest_CloseOutputFile(request, 0);
+    // Every block may have landed while the guard was held: then dropping it ends the writes,
+    // and the hook runs here, once, as it would have for the last completion.
+    if (last && length > 0) RunWritesDoneHook(request);
     return 1;
 }
 

@@ -121,8 +121,21 @@ struct WebGetRequest {
 void WebGetRequest_PreparePrint(WebGetRequest* request);
 // Closes the output file (waiting for its writes) and stamps its time when asked.
 int64_t WebGetRequest_CloseOutputFile(WebGetRequest* request, int32_t stamp);
+// Prepares inflation at body start (and for each following gzip member) when automatic
+// decompression is on and the answer is compressed or compression is forced; 0 with 960 recorded
+// when zlib refuses.
+int64_t WebGetRequest_BodyProcessCompressedBegin(WebGetRequest* request);
+// Hands body bytes through the inflater (or straight on when the body is not compressed or no
+// inflater was prepared) to the size limit; `used` is the input consumed.
+int64_t WebGetRequest_BodyProcessCompressed(WebGetRequest* request, const uint8_t* bytes, uint32_t length,
+                                            uint32_t* used);
+// Holds delivery to the limit body size (959 once it is reached), then delivers.
+int64_t WebGetRequest_BodyProcessLimit(WebGetRequest* request, const uint8_t* bytes, uint32_t length, uint32_t* used);
 // Ends an initialised inflate state; 0 with 960 recorded when zlib refuses.
 int64_t WebGetRequest_BodyProcessCompressedEnd(WebGetRequest* request);
+// Completion of one file write block, on the file I/O queue.
+int64_t WebGetRequest_FileWriteCallbackInt(AsyncFile* file, void* user, uint64_t offset, void* buffer,
+                                           uint32_t transferred, int32_t error);
 // Frees every cookie.
 void WebGetRequest_CookieFreeAll(WebGetRequest* request);
 // The URL's host without its port.

@@ -1,6 +1,6 @@
 # A scripted HTTP/1.1 peer for the connection tests: answers by path (including malformed and
 # cut-short answers) and logs every request's exact bytes with its connection number.
-import json, socket, socketserver, struct, sys, threading
+import hashlib, json, socket, socketserver, struct, sys, threading
 
 port, log_path = int(sys.argv[1]), sys.argv[2]
 lock = threading.Lock()
@@ -47,6 +47,30 @@ def answer(path, head):
         if n >= 3:
             return ok(b"arrived")
         return b"HTTP/1.1 302 Found\r\nLocation: /hop/%d\r\nContent-Length: 0\r\n\r\n" % (n + 1), "keep"
+    if path.startswith("/hdr/"):  # a 200 answer whose header, blank line included, is N bytes
+        start = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Pad: "
+        return start + b"p" * (int(path[5:]) - len(start) - 4) + b"\r\n\r\nok", "keep"
+    if path == "/ranged":
+        if b"\r\nrange: bytes=100-\r\n" in head.lower() + b"\r\n":
+            return b"HTTP/1.1 206 Partial\r\nContent-Range: bytes 100-104/105\r\nContent-Length: 5\r\n\r\nrange", "keep"
+        return ok(b"whole")
+    if path == "/body150":
+        return ok(b"b" * 150)
+    if path == "/bad-chunk":
+        return b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", "close"
+    if path == "/chunk-term":
+        return b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXY0\r\n\r\n", "close"
+    if path == "/cut-chunked":  # the last chunk never comes
+        return b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", "close"
+    if path == "/bad-gzip":
+        body = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03" + b"\xff" * 20
+        return b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % len(body) + body, "keep"
+    if path == "/bad-length":
+        return b"HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\nhello", "close"
+    if path == "/resume-reset":  # bytes 10 to 99 of the resume entity, reset after 40 of them
+        entity = bytes(ord("a") + i % 26 for i in range(100))
+        return (b"HTTP/1.1 206 Partial\r\nContent-Range: bytes 10-99/100\r\nContent-Length: 90\r\n\r\n" +
+                entity[10:50], "reset")
     if path == "/reval":
         if b"if-modified-since:" in head.lower():
             return ok(b"fresh", "Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\nCache-Control: no-cache\r\n")
@@ -76,9 +100,16 @@ class Handler(socketserver.BaseRequestHandler):
                 if not chunk:
                     return
                 rest += chunk
+            path = head.split(b" ")[1].decode()
+            if path.startswith("/count"):  # answers the body's length and a digest of it, logs no body
+                log(conn, head + b"\r\n\r\n")
+                body = rest[:length]
+                data = rest[length:]
+                text = b"%d %s" % (len(body), hashlib.sha256(body).hexdigest().encode())
+                s.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(text) + text)
+                continue
             log(conn, head + b"\r\n\r\n" + rest[:length])
             data = rest[length:]
-            path = head.split(b" ")[1].decode()
             if path.startswith("http://"):
                 path = "/" + path.split("/", 3)[3]
             reply, then = answer(path.split("?")[0], head)

@@ -1,13 +1,19 @@
 // Tests of the HTTP connection against real peers on 127.0.0.1: a scripted Python peer (exact
 // request bytes, malformed and cut-short answers), nginx (keep-alive, ranges, gzip), openssl
-// s_server (TLS) and tinyproxy (CONNECT); "file" URLs against a temporary folder.
+// s_server (TLS 1.2, and TLS 1.0 and 1.1 serving files), tinyproxy and squid (absolute URIs and
+// CONNECT); "file" URLs against a temporary folder.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/crypto/hash.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
 #include "core/linux/platform_network.h"
@@ -58,7 +64,7 @@ std::string SourceDir() {
 // The peers, each started once for the whole program.
 struct Peers {
     TempDir Dir;
-    std::unique_ptr<TlsServer> Script, Nginx, Tls, Proxy;
+    std::unique_ptr<TlsServer> Script, Nginx, Tls, Proxy, Squid, Tls10, Tls11;
     // Trusts the TLS peer's certificate; the client's trust cache may hold it until the end.
     std::unique_ptr<TrustSet> Trust;
     std::string Log() const { return Dir.file("requests.log"); }
@@ -99,7 +105,35 @@ struct Peers {
                                                  "sed s/PORT/{port}/ tinyproxy.tmpl > tinyproxy.conf && exec "
                                                  "tinyproxy -d -c " +
                                                      Dir.file("tinyproxy.conf")});
+        // Run as root, squid drops to its own user: its logs go to a folder of that user's.
+        mkdir(Dir.file("squid").c_str(), 0700);
+        if (geteuid() == 0) {
+            if (const passwd* user = getpwnam("proxy")) chown(Dir.file("squid").c_str(), user->pw_uid, user->pw_gid);
+        }
+        const std::string squid = Dir.file("squid");
+        std::ofstream(Dir.file("squid.tmpl"))
+            << "http_port 127.0.0.1:PORT\npid_filename " << squid << "/squid.pid\ncache_log " << squid
+            << "/cache.log\naccess_log stdio:" << squid << "/access.log\ncoredump_dir " << squid
+            << "\ncache deny all\ncache_mem 4 MB\nnetdb_filename none\npinger_enable off\n"
+               "visible_hostname localhost\nshutdown_lifetime 0 seconds\nacl local src 127.0.0.1\n"
+               "http_access allow local\nhttp_access deny all\n";
+        Squid = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ squid.tmpl > squid.conf && exec squid -N -f " +
+                                                     Dir.file("squid.conf")},
+            30);
+        // Old protocol versions. With -HTTP the server sends a file that holds the whole answer,
+        // then ends the connection.
+        std::ofstream(Dir.file("big.http"), std::ios::binary)
+            << "HTTP/1.0 200 ok\r\nContent-Type: text/plain\r\nContent-Length: " << big.size() << "\r\n\r\n"
+            << big;
+        for (auto [server, version] : {std::pair{&Tls10, "-tls1"}, std::pair{&Tls11, "-tls1_1"}})
+            *server = std::make_unique<TlsServer>(
+                Dir.path(), std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert",
+                                                     "tls.pem", "-key", "tls.key", "-cipher", "DEFAULT@SECLEVEL=0",
+                                                     version, "-HTTP", "-quiet"});
     }
+    std::string SquidLog() const { return ReadFile(Dir.file("squid/access.log")); }
 };
 
 Peers* g_peers = nullptr;
@@ -275,6 +309,11 @@ TEST_F(WebGetConnectionTest, BadAnswersEndWithTheirError) {
         {"/auth", WEBGET_ERROR_AUTH_NOT_SUPPORTED, 0},
         {"/loop/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
         {"/loopc/0", WEBGET_ERROR_REDIRECT_LIMIT, 0},
+        {"/bad-chunk", WEBGET_ERROR_CHUNKED_SIZE, 0},
+        {"/chunk-term", WEBGET_ERROR_CHUNKED, 0},
+        {"/cut-chunked", WEBGET_ERROR_UNDERFLOW, 0},
+        {"/bad-gzip", WEBGET_ERROR_COMPRESSION, 0},
+        {"/bad-length", WEBGET_ERROR_UNEXPECTED_LENGTH, 0},
     };
     for (const Case& c : cases) {
         const Outcome out = Fetch(Url(c.Path));
@@ -285,6 +324,102 @@ TEST_F(WebGetConnectionTest, BadAnswersEndWithTheirError) {
     const uint32_t closed = TlsFreePort();
     const Outcome refused = Fetch("http://127.0.0.1:" + std::to_string(closed) + "/");
     EXPECT_EQ(refused.Error, WEBGET_ERROR_CONNECT);
+}
+
+// Results the client owes exactly, seen on the wire: what it sent and how the answer ended.
+TEST_F(WebGetConnectionTest, ExactResultsOnTheWire) {
+    const std::string hundred(100, 'b');
+    const char* kHundredBs = hundred.c_str();
+    struct Case {
+        const char* Path;
+        int64_t Start, End;
+        uint32_t Limit;
+        int32_t Error, Http; // Http 0: none read
+        const char* Body;    // null: not looked at
+        size_t Requests;     // requests the peer saw
+        const char* Sent;
+        const char* NotSent;
+    } cases[] = {
+        {"/ranged", 100, 0, 0, 0, 206, "range", 1, "\r\nRange: bytes=100-\r\n", "Accept-Encoding"},
+        {"/hdr/8190", 0, 0, 0, 0, 200, "ok", 1, "\r\nAccept-Encoding: gzip\r\n", "Range"},
+        {"/hdr/8191", 0, 0, 0, WEBGET_ERROR_HEADER_LIMIT, 0, "", 1, "", ""},
+        {"/body150", 0, 0, 100, WEBGET_ERROR_SIZE_LIMIT, 200, kHundredBs, 1, "", ""},
+        // Four redirects are followed; the fifth fails.
+        {"/loop/0", 0, 0, 0, WEBGET_ERROR_REDIRECT_LIMIT, 302, nullptr, 5, "GET /loop/4 HTTP/1.1\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        const size_t before = Requests().size();
+        WebGetRequest* request = Make(Url(c.Path));
+        WebGetRequest_SetByteRange(request, c.Start, c.End);
+        WebGetRequest_SetLimitBodySize(request, c.Limit);
+        WebGetConnection_RequestAdd(connection, request);
+        const Outcome out = Run(request);
+        WebGetRequest_Release(&request);
+        EXPECT_TRUE(out.Done) << c.Path;
+        EXPECT_EQ(out.Error, c.Error) << c.Path;
+        EXPECT_EQ(out.Http, c.Http) << c.Path;
+        if (c.Body) {
+            EXPECT_EQ(out.Body, c.Body) << c.Path;
+        }
+        const auto log = Requests();
+        ASSERT_EQ(log.size(), before + c.Requests) << c.Path;
+        const std::string& sent = log.back().second;
+        EXPECT_NE(sent.find(c.Sent), std::string::npos) << c.Path;
+        if (c.NotSent[0]) {
+            EXPECT_EQ(sent.find(c.NotSent), std::string::npos) << c.Path;
+        }
+        WebGetConnection_Close(connection);
+    }
+}
+
+// A download that fails part-way into a resumed file leaves the file a true prefix of the entity:
+// the bytes it had, then only bytes that arrived, each at its place.
+TEST_F(WebGetConnectionTest, FailedResumeLeavesAPrefix) {
+    std::string entity;
+    for (int i = 0; i < 100; i++) entity += (char)('a' + i % 26);
+    TempDir dir;
+    const std::string path = dir.file("resume.bin");
+    std::ofstream(path, std::ios::binary) << entity.substr(0, 10);
+    WebGetRequest* request = Make(Url("/resume-reset"));
+    WebGetRequest_SetOutputFilename(request, path.c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(request);
+    WebGetRequest_SetAllowResume(request, 1);
+    WebGetRequest_SetByteRange(request, 10, 0);
+    WebGetConnection_SetTimeout(connection, 0);
+    WebGetConnection_RequestAdd(connection, request);
+    const Outcome out = Run(request);
+    WebGetRequest_Release(&request);
+    EXPECT_TRUE(out.Done);
+    EXPECT_TRUE(out.Error == WEBGET_ERROR_SOCKET || out.Error == WEBGET_ERROR_UNDERFLOW) << out.Error;
+    const std::string kept = ReadFile(path);
+    EXPECT_GE(kept.size(), 10u);
+    EXPECT_LE(kept.size(), 50u);
+    EXPECT_EQ(kept, entity.substr(0, kept.size()));
+}
+
+// A post body many times the buffers goes out whole, through full socket buffers, to a peer
+// that reads it slowly; the socket is kept for the next request.
+TEST_F(WebGetConnectionTest, LargePostArrivesWhole) {
+    std::string body(12 << 20, '\0');
+    for (size_t i = 0; i < body.size(); i++) body[i] = (char)((i * 131 + (i >> 11)) & 0xFF);
+    const HashInterface* sha256 = nullptr;
+    ASSERT_EQ(Hash_InterfaceFromName("SHA256", &sha256), 1);
+    char digest[80];
+    ASSERT_EQ(Hash_QuickString(sha256, body.data(), (int32_t)body.size(), 0, digest, sizeof(digest)), 1);
+    const size_t before = Requests().size();
+    WebGetRequest* request = Make(Url("/count"));
+    WebGetRequest_SetType(request, WEBGET_REQUEST_TYPE_POST);
+    WebGetRequest_SetPostPtr(request, body.data(), (uint32_t)body.size());
+    WebGetConnection_RequestAdd(connection, request);
+    const Outcome out = Run(request, 30);
+    WebGetRequest_Release(&request);
+    EXPECT_TRUE(out.Done);
+    EXPECT_EQ(out.Error, 0);
+    EXPECT_EQ(out.Body, std::to_string(body.size()) + " " + digest);
+    EXPECT_EQ(Fetch(Url("/hello")).Body, "hello");
+    const auto log = Requests();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_EQ(log[before].first, log[before + 1].first);
 }
 
 TEST_F(WebGetConnectionTest, BodyEndsAsTheAnswerSays) {
@@ -416,6 +551,61 @@ TEST_F(WebGetConnectionTest, TlsDirectAndThroughProxy) {
     EXPECT_EQ(tunnelled.Error, 0);
     EXPECT_TRUE(tunnelled.Body == big);
     WebGetConnection_Close(connection);
+    WebGetConnection_SetCertStoreHandle(connection, nullptr);
+}
+
+// Both fixed proxies: a plain request goes with its absolute URI, an https one through CONNECT.
+TEST_F(WebGetConnectionTest, FixedProxiesTunnelAndForward) {
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    const std::string tlsPort = std::to_string(g_peers->Tls->Port());
+    const std::string secure = "https://localhost:" + tlsPort + "/big.txt";
+    const std::string plain = Url("/hello");
+    struct Case {
+        const char* Name;
+        TlsServer* Proxy;
+    } cases[] = {{"tinyproxy", g_peers->Proxy.get()}, {"squid", g_peers->Squid.get()}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.Proxy->Running()) << c.Name << c.Proxy->Output();
+        WebGetConnection_Release(&connection);
+        WebGetConnection_Create(&connection);
+        WebGetConnection_SetCertStoreHandle(connection, g_peers->Trust->Interface);
+        WebGetConnection_SetAllowProxy(connection, 1);
+        WebGetConnection_SetProxyURL(connection, ("http://127.0.0.1:" + std::to_string(c.Proxy->Port()) + "/").c_str());
+        const Outcome forwarded = Fetch(plain);
+        EXPECT_EQ(forwarded.Error, 0) << c.Name;
+        EXPECT_EQ(forwarded.Body, "hello") << c.Name;
+        // tinyproxy takes no CONNECT on a connection that carried a forwarded request.
+        WebGetConnection_Close(connection);
+        const Outcome tunnelled = Fetch(secure);
+        EXPECT_EQ(tunnelled.Error, 0) << c.Name;
+        EXPECT_TRUE(tunnelled.Body == big) << c.Name << " " << tunnelled.Body.size();
+        WebGetConnection_Close(connection);
+        WebGetConnection_SetCertStoreHandle(connection, nullptr);
+    }
+    // squid logs the request lines as it was given them.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (g_peers->SquidLog().find("CONNECT") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string log = g_peers->SquidLog();
+    EXPECT_NE(log.find(" GET " + plain + " "), std::string::npos) << log;
+    EXPECT_NE(log.find(" CONNECT localhost:" + tlsPort + " "), std::string::npos) << log;
+}
+
+TEST_F(WebGetConnectionTest, OldTlsVersionsServeFiles) {
+    const std::string big = ReadFile(g_peers->Dir.file("big.txt"));
+    struct Case {
+        const char* Name;
+        TlsServer* Server;
+    } cases[] = {{"TLS 1.0", g_peers->Tls10.get()}, {"TLS 1.1", g_peers->Tls11.get()}};
+    WebGetConnection_SetCertStoreHandle(connection, g_peers->Trust->Interface);
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.Server->Running()) << c.Name;
+        const Outcome out = Fetch("https://localhost:" + std::to_string(c.Server->Port()) + "/big.http");
+        EXPECT_EQ(out.Error, 0) << c.Name;
+        EXPECT_EQ(out.Http, 200) << c.Name;
+        EXPECT_TRUE(out.Body == big) << c.Name << " " << out.Body.size();
+        WebGetConnection_Close(connection);
+    }
     WebGetConnection_SetCertStoreHandle(connection, nullptr);
 }
 

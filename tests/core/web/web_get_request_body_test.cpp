@@ -9,12 +9,14 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/platform/async_file.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/web/web_get_request.h"
+#include "core/web/web_get_request_internal.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/fmt_lines.h"
@@ -335,6 +337,51 @@ TEST_F(WebGetRequestBodyTest, SizeLimitAndLengths) {
     int64_t transfer = 0;
     WebGetRequest_GetTransferLength(request, &transfer);
     EXPECT_EQ(transfer, 4);
+}
+
+// The limit step on its own: deliveries are cut to the limit, and the one after the limit was
+// reached fails even when it carries nothing.
+TEST_F(WebGetRequestBodyTest, LimitStepCutsThenRefuses) {
+    struct Step {
+        uint32_t Length;
+        int64_t Result;
+        uint32_t Used;
+    };
+    struct Row {
+        uint32_t Limit;
+        std::vector<Step> Steps;
+        int32_t Error;
+        size_t Kept;
+    };
+    const Row rows[] = {
+        {100, {{60, 1, 60}, {60, 1, 40}, {0, 0, 0}}, 959, 100},
+        {100, {{100, 1, 100}, {1, 0, 0}}, 959, 100},
+        {100, {{99, 1, 99}, {0, 1, 0}, {1, 1, 1}}, 0, 100},
+        {0, {{200, 1, 200}, {0, 1, 0}}, 0, 200},
+    };
+    const std::string bytes(256, 'x');
+    const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
+    for (const Row& r : rows) {
+        WebGetRequest_Reset(request);
+        WebGetRequest_SetLimitBodySize(request, r.Limit);
+        ASSERT_EQ(WebGetRequest_HeaderDecode(request, 1, reinterpret_cast<const uint8_t*>(header.data()),
+                                             (uint32_t)header.size()),
+                  1);
+        ASSERT_EQ(WebGetRequest_BodyStart(request, 0), 1);
+        for (const Step& step : r.Steps) {
+            uint32_t used = 0;
+            EXPECT_EQ(WebGetRequest_BodyProcessLimit(request, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                     step.Length, &used),
+                      step.Result)
+                << r.Limit << " " << step.Length;
+            EXPECT_EQ(used, step.Used) << r.Limit << " " << step.Length;
+        }
+        EXPECT_EQ(Error(), r.Error) << r.Limit;
+        uint8_t* memory = nullptr;
+        uint32_t length = 0;
+        WebGetRequest_GetBufferPtr(request, &memory, &length);
+        EXPECT_EQ(length, r.Kept) << r.Limit;
+    }
 }
 
 TEST_F(WebGetRequestBodyTest, MemoryBodyGrowth) {
