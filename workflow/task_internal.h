@@ -4,6 +4,8 @@
 #include "core/runtime/class.h"
 #include "workflow/task.h"
 
+struct WorkflowTaskNode;
+
 struct Task {
     Class Header;
     const TaskVtbl* Vtbl;
@@ -24,13 +26,12 @@ struct Task {
     Dictionary* Status;
     Dictionary* Macros;
     Workflow* Workflow_;
+    WorkflowTaskNode* Node; // the task's node in its workflow's list, null when in none
     CertStoreList* CertStores;
     CallbackBase ExpandStringCallback;
     CallbackBase AuthenticateCallback;
 };
 
-// The registered services of the workflow and the engine context.
-const TaskWorkflowServices& Task_Services();
 // Status observation between start and the end of completion.
 void Task_ObserveStatus(Task* task, bool on);
 // Reads a text argument into a scratch of `capacity` bytes and expands it; false when missing or
