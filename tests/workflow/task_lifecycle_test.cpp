@@ -153,6 +153,21 @@ TEST_F(LifecycleTest, CancelRunsNoChain) {
     Pump();
 }
 
+// "ignoreError": true waves errors through, but not a cancel: the task still ends cancelled and
+// runs neither "success" nor "complete".
+TEST_F(LifecycleTest, CancelIsNotAnIgnorableError) {
+    Define(R"({"t": {"hold": true, "ignoreError": true, "success": "plain", "complete": "plain"}, "plain": {}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(3);
+    ASSERT_NE(Find("t"), nullptr);
+    EXPECT_EQ(Task_Cancel(Find("t")), 1);
+    Passes(5);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0],
+              R"({"successful":false,"cancelled":true,"errors":["Task_Error_Cancelled"],"name":"t","exists":true,"global":false})");
+    EXPECT_EQ(started.size(), 1u);
+}
+
 TEST_F(LifecycleTest, OutcomeDictionaryGivesArguments) {
     std::string ran;
     RunChain(R"({"a": {"success": {"action": "b", "x": "1"}}, "b": {}})", "a", &ran);
