@@ -154,7 +154,11 @@ int64_t Workflow_Delete(Workflow** handle) {
         Task_SetPrintCallback(node->Task_, nullptr, nullptr);
     }
     Workflow_Reset(workflow);
-    if (workflow->TaskTypes) TaskTypeList_Release(&workflow->TaskTypes);
+    // Someone else may still hold the list: its later removals must not call back into us.
+    if (workflow->TaskTypes) {
+        TaskTypeList_SetRemoveCallback(workflow->TaskTypes, nullptr, nullptr);
+        TaskTypeList_Release(&workflow->TaskTypes);
+    }
     if (workflow->CertStores) CertStoreTable_Release(&workflow->CertStores);
     Dictionary_Release(&workflow->Queue);
     Dictionary_Release(&workflow->Analytics);

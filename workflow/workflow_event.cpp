@@ -326,8 +326,10 @@ int64_t WorkflowEvent_GetInstanceId(WorkflowEvent* event, char* buffer, int32_t 
 int64_t WorkflowEvent_SetWorkflowHandle(WorkflowEvent* event, Workflow* workflow) {
     CLASS_CHECK(event, WORKFLOWEVENT_CLASS_ID);
     CLASS_CHECK(workflow, WORKFLOW_CLASS_ID);
-    // The workflow is held from the start; it cannot change under a started event.
+    // The event holds the workflow until it is freed; it cannot change under a started event.
     if (event->Started) return 0;
+    Workflow_AddRef(workflow);
+    if (event->Workflow_) Workflow_Release(&event->Workflow_);
     event->Workflow_ = workflow;
     return 1;
 }
@@ -347,6 +349,8 @@ int64_t WorkflowEvent_SetMacroDictionary(WorkflowEvent* event, Dictionary* macro
 
 int64_t WorkflowEvent_SetMacroDictionaryHandle(WorkflowEvent* event, Dictionary* macros) {
     CLASS_CHECK(event, WORKFLOWEVENT_CLASS_ID);
+    // The caller keeps its own reference.
+    if (macros) Dictionary_AddRef(macros);
     if (event->Macros) Dictionary_Release(&event->Macros);
     event->Macros = macros;
     return 1;
@@ -375,7 +379,6 @@ int64_t WorkflowEvent_Start(WorkflowEvent* event, const char* name) {
     String_CopyLength(event->Name, name, TASK_NAME_SIZE);
     SetWatch(event, kWatchReady, true);
     Workflow* workflow = event->Workflow_;
-    Workflow_AddRef(workflow);
     if (!event->Queued) {
         WorkflowEvent_Ready(event);
         return 1;

@@ -321,6 +321,66 @@ TEST_F(WorkflowTest, RunPassByPass) {
     EXPECT_EQ(Workflow_FindTaskByName(workflow, "t", &found), 0);
 }
 
+// The information each notification of an event carries, and the edges' sender.
+TEST_F(WorkflowTest, EventNotificationsCarryTheirInformation) {
+    std::vector<std::string> infos;
+    auto capture = [](void* user, const char*, const char* name, const char*, Dictionary* info) -> int64_t {
+        std::string text = info ? DictionaryAsJson(info) : "";
+        // The workflow's id varies from run to run.
+        const size_t at = text.find("\"workflow\":\"");
+        if (at != std::string::npos) text = text.substr(0, at) + "\"workflow\":*" + text.substr(text.find('"', at + 12) + 1);
+        static_cast<std::vector<std::string>*>(user)->push_back(std::string(name) + " " + text);
+        return 1;
+    };
+    for (const char* name : {"Wait", "Ready", "Start"}) NotificationCenter_AddObserver("WorkflowEvent", name, &infos, capture);
+    for (const char* name : {"Activate", "Deactivate"}) NotificationCenter_AddObserver("Workflow", name, &infos, capture);
+    Workflow_SetRemoteInstanceId(workflow, "remote-1");
+    Define(R"({"t": {}})");
+    EXPECT_EQ(Workflow_QueueTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(10);
+    EXPECT_EQ(infos, (std::vector<std::string>{R"(Wait "name":"t","canRemote":false)", R"(Ready "name":"t","workflow":*)",
+                                               R"(Start "name":"t","workflow":*)", R"(Activate "sender":"remote-1")",
+                                               R"(Deactivate "sender":"remote-1")"}));
+    for (const char* name : {"Wait", "Ready", "Start"}) NotificationCenter_RemoveObserver("WorkflowEvent", name, &infos, capture);
+    for (const char* name : {"Activate", "Deactivate"}) NotificationCenter_RemoveObserver("Workflow", name, &infos, capture);
+}
+
+// Scripts hold the workflow through reference notifications; custom types are asked for by
+// notification; "Workflow"/"Cancel" cancels.
+TEST_F(WorkflowTest, NotificationsTheWorkflowObservesAndFires) {
+    const char* id = reinterpret_cast<const char*>(workflow);
+    Dictionary* add = ParseJson(R"({"addRef": true})");
+    NotificationCenter_Fire("NotificationCenter", "Interop", id, Root(add));
+    Dictionary_Release(&add);
+    Workflow* extra = workflow;
+    Workflow_AddRef(extra);
+    Workflow_Release(&extra);
+    NotificationCenter_Fire("NotificationCenter", "Interop", id, nullptr); // lets go of the script's
+    EXPECT_EQ(Workflow_ValidHandle(workflow), 1);
+
+    std::vector<std::string> asked;
+    auto capture = [](void* user, const char*, const char* name, const char*, Dictionary* info) -> int64_t {
+        static_cast<std::vector<std::string>*>(user)->push_back(std::string(name) + " " + DictionaryAsJson(info));
+        return 1;
+    };
+    NotificationCenter_AddInstanceObserver("Workflow", "RegisterTaskHandlers", id, &asked, capture);
+    NotificationCenter_AddInstanceObserver("Workflow", "UnregisterTaskHandlers", id, &asked, capture);
+    Workflow_RegisterCustomTasks(workflow);
+    Workflow_UnregisterCustomTasks(workflow);
+    EXPECT_EQ(asked, (std::vector<std::string>{R"(RegisterTaskHandlers "canRemote":false)",
+                                               R"(UnregisterTaskHandlers "canRemote":false)"}));
+    NotificationCenter_RemoveInstanceObserver("Workflow", "RegisterTaskHandlers", id, &asked, capture);
+    NotificationCenter_RemoveInstanceObserver("Workflow", "UnregisterTaskHandlers", id, &asked, capture);
+
+    Define(R"({"t": {"hold": true}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(3);
+    NotificationCenter_Fire("Workflow", "Cancel", id, nullptr);
+    Passes(4);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_NE(ends[0].find("\"cancelled\":true"), std::string::npos) << ends[0];
+}
+
 TEST_F(WorkflowTest, RunningWhatTheWorkflowLacks) {
     Define(R"({"untyped": {"type": 1}})");
     EXPECT_EQ(Run("absent"), R"({"successful":false,"name":"absent","exists":false,"global":false})");
@@ -533,6 +593,13 @@ TEST_F(WorkflowTest, IdentityAndTables) {
     CertStoreTable* table = nullptr;
     EXPECT_EQ(Workflow_GetCertStoreTableHandle(workflow, &table), 1);
     EXPECT_NE(table, nullptr);
+    // An event holds its workflow from the moment it is given one, started or not.
+    WorkflowEvent* event = nullptr;
+    ASSERT_EQ(WorkflowEvent_Create(&event), 1);
+    EXPECT_EQ(WorkflowEvent_Start(event, "t"), 0); // no workflow yet
+    WorkflowEvent_SetWorkflowHandle(event, workflow);
+    WorkflowEvent_Release(&event);
+    EXPECT_EQ(Workflow_ValidHandle(workflow), 1);
     EXPECT_EQ(GlobalWorkflowVtbl.RunTask, Workflow_RunTask);
     EXPECT_EQ(GlobalWorkflowVtbl.QueueTaskWithMacros, Workflow_QueueTaskWithMacros);
 }
