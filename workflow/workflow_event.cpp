@@ -127,7 +127,8 @@ DictionaryItem* FirstQueued(Workflow* workflow, const char** key) {
     *key = nullptr;
     DictionaryItem* item = nullptr;
     Dictionary_ItemGetFirst(workflow->Queue, &item);
-    if (item) Dictionary_ItemGetKeyPtr(workflow->Queue, item, key);
+    // An empty name may be kept as an unnamed item; it still stands for that name.
+    if (item && !(Dictionary_ItemGetKeyPtr(workflow->Queue, item, key) && *key)) *key = "";
     return item;
 }
 
@@ -139,15 +140,15 @@ int64_t WorkflowEvent_Notification_OnWait(void* user, const char*, const char*, 
     Workflow* workflow = event->Workflow_;
     const char* first = nullptr;
     DictionaryItem* item = FirstQueued(workflow, &first);
-    if (!Workflow_IsActivated(workflow) && (!item || (first && String_CompareWithoutCaseReturn(first, event->Name) == 0))) {
+    if (!Workflow_IsActivated(workflow) && (!item || String_CompareWithoutCaseReturn(first, event->Name) == 0)) {
         workflow->Cancelled = 0;
         event->Waiting = 0;
         SetWatch(event, kWatchWait, false);
         // Our own key is the first whose name matches: it was added when we began to wait.
         for (DictionaryItem* entry = item; entry; Dictionary_ItemGetNext(workflow->Queue, entry, &entry)) {
             const char* key = nullptr;
-            if (Dictionary_ItemGetKeyPtr(workflow->Queue, entry, &key) && key &&
-                String_CompareWithoutCaseReturn(key, event->Name) == 0) {
+            if (!Dictionary_ItemGetKeyPtr(workflow->Queue, entry, &key) || !key) key = "";
+            if (String_CompareWithoutCaseReturn(key, event->Name) == 0) {
                 Dictionary_Remove(workflow->Queue, &entry);
                 break;
             }

@@ -483,6 +483,15 @@ TEST_F(QueueTest, QueuedUnloadCancelsRunningLeaves) {
     EXPECT_EQ(started.size(), 2u);
 }
 
+// An empty name is a name like any other: its queued event takes its turn.
+TEST_F(QueueTest, EmptyNameTakesItsTurn) {
+    Define(R"({"": {}, "after": {}})");
+    EXPECT_EQ(Workflow_QueueTask(workflow, "", nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_QueueTask(workflow, "after", nullptr, nullptr, nullptr), 1);
+    Passes(30);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"", "after"}));
+}
+
 TEST_F(WorkflowTest, CancelTasks) {
     Define(R"({"load": {"hold": true}, "work": {"hold": true, "success": "leaf"}, "leaf": {"hold": true}})");
     EXPECT_EQ(Workflow_CancelTasks(workflow), 1); // nothing to cancel
