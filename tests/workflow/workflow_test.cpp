@@ -384,9 +384,11 @@ TEST_F(WorkflowTest, NotificationsTheWorkflowObservesAndFires) {
 TEST_F(WorkflowTest, RunningWhatTheWorkflowLacks) {
     Define(R"({"untyped": {"type": 1}})");
     EXPECT_EQ(Run("absent"), R"({"successful":false,"name":"absent","exists":false,"global":false})");
+    // Well under a millisecond the duration reads "0s"; the clock counts whole milliseconds, so
+    // a run that straddles a tick reads as one.
     std::string all;
     for (const std::string& line : lines) all += line;
-    EXPECT_TRUE(Printed("Event absent completed in 0s (0)")) << all;
+    EXPECT_TRUE(Printed("Event absent completed in 0s (0)") || Printed("Event absent completed in 0001ms (0)")) << all;
     Workflow_SetGlobal(workflow, 1);
     EXPECT_EQ(Run("untyped"), R"({"successful":false,"name":"untyped","exists":true,"global":true})");
     EXPECT_EQ(Workflow_IsActivated(workflow), 0);
