@@ -33,6 +33,47 @@ bool TypeOfOwnList(Workflow* workflow, Task* task) {
            TaskTypeList_Find(workflow->TaskTypes, record->Name, &found) && SameRecord(found, record);
 }
 
+// A task whose type goes away while someone still holds it: it ends now (cancelled, as its type
+// can no longer end it) and lets go of the type while the type's record is still there.
+void EndAndUnbind(Task* task) {
+    if (!Task_IsCompleted(task) && !task->Completing) {
+        Task_Cancel(task);
+        // A type that asked to end its own work on a cancel cannot do so any more.
+        if (!Task_IsCompleted(task) && !task->Completing) {
+            Task_AddError(task, "Task_Error_Cancelled");
+            Task_Complete(task, nullptr);
+        }
+    }
+    Task_SetInterface(task, nullptr);
+}
+
+// Unlinks the node and frees it; the caller owns the list's reference on the task afterwards.
+Task* Unlink(Workflow* workflow, WorkflowTaskNode* node) {
+    Task* task = node->Task_;
+    Workflow_VerboseLog(workflow, 1, "Removing task - %s", task->Header.InstanceId);
+    // Children stay in the tree under their grandparent; they all lie after the node.
+    uint32_t left = node->Children;
+    for (WorkflowTaskNode* child = node->Next; child && left > 0; child = child->Next) {
+        if (child->Parent != node) continue;
+        child->Parent = node->Parent;
+        if (node->Parent) node->Parent->Children++;
+        left--;
+    }
+    if (node->Parent) node->Parent->Children--;
+    if (node->Previous)
+        node->Previous->Next = node->Next;
+    else
+        workflow->Head = node->Next;
+    if (node->Next)
+        node->Next->Previous = node->Previous;
+    else
+        workflow->Tail = node->Previous;
+    workflow->TaskCount--;
+    task->Node = nullptr;
+    Memory_Free(node, sizeof(WorkflowTaskNode));
+    return task;
+}
+
 void Append(Workflow* workflow, Task* task, WorkflowTaskNode* parent) {
     WorkflowTaskNode* node = static_cast<WorkflowTaskNode*>(Memory_AllocZero(sizeof(WorkflowTaskNode)));
     node->Owner = workflow;
@@ -58,29 +99,9 @@ WorkflowTaskNode* Workflow_FindNode(Workflow* workflow, Task* task) {
 }
 
 void Workflow_RemoveNode(Workflow* workflow, WorkflowTaskNode* node, bool unbindType) {
-    Task* task = node->Task_;
-    Workflow_VerboseLog(workflow, 1, "Removing task - %s", task->Header.InstanceId);
-    // Children stay in the tree under their grandparent; they all lie after the node.
-    uint32_t left = node->Children;
-    for (WorkflowTaskNode* child = node->Next; child && left > 0; child = child->Next) {
-        if (child->Parent != node) continue;
-        child->Parent = node->Parent;
-        if (node->Parent) node->Parent->Children++;
-        left--;
-    }
-    if (node->Parent) node->Parent->Children--;
-    if (node->Previous)
-        node->Previous->Next = node->Next;
-    else
-        workflow->Head = node->Next;
-    if (node->Next)
-        node->Next->Previous = node->Previous;
-    else
-        workflow->Tail = node->Previous;
-    workflow->TaskCount--;
-    task->Node = nullptr;
-    if (unbindType && !Class_HasOneRef(task) && TypeOfOwnList(workflow, task)) Task_SetInterface(task, nullptr);
-    Memory_Free(node, sizeof(WorkflowTaskNode));
+    const bool ownType = unbindType && TypeOfOwnList(workflow, node->Task_);
+    Task* task = Unlink(workflow, node);
+    if (ownType && !Class_HasOneRef(task)) EndAndUnbind(task);
     Task_Release(&task);
 }
 
@@ -289,17 +310,26 @@ int64_t Workflow_TaskListRemoveCallback(void* user, const TaskInterface* record)
     Workflow* workflow = static_cast<Workflow*>(user);
     CLASS_CHECK(workflow, WORKFLOW_CLASS_ID);
     if (!record) return 0;
+    // The tasks are taken out of the list first: ending one fires notifications whose observers
+    // may change the list.
+    uint32_t count = 0;
+    for (WorkflowTaskNode* node = workflow->Head; node; node = node->Next)
+        if (SameRecord(node->Task_->Interface, record)) count++;
+    if (count == 0) return 1;
+    Task** tasks = static_cast<Task**>(Memory_Alloc(sizeof(Task*) * count));
+    uint32_t taken = 0;
     WorkflowTaskNode* node = workflow->Head;
-    while (node) {
+    while (node && taken < count) {
         WorkflowTaskNode* next = node->Next;
-        if (SameRecord(node->Task_->Interface, record)) {
-            // The record goes away with this call: the task lets go of its type now, even when
-            // someone else still holds the task.
-            Task_SetInterface(node->Task_, nullptr);
-            Workflow_RemoveNode(workflow, node, false);
-        }
+        if (SameRecord(node->Task_->Interface, record)) tasks[taken++] = Unlink(workflow, node);
         node = next;
     }
+    // The record goes away when this call returns: every task lets go of its type now.
+    for (uint32_t i = 0; i < taken; i++) {
+        if (!Class_HasOneRef(tasks[i])) EndAndUnbind(tasks[i]);
+        Task_Release(&tasks[i]);
+    }
+    Memory_Free(tasks, sizeof(Task*) * count);
     return 1;
 }
 

@@ -287,6 +287,26 @@ TEST_F(WorkflowTest, RemovingATypeRemovesItsTasks) {
     Task_Release(&b);
 }
 
+// A running task whose type goes away ends cancelled, so its run still reports its end.
+TEST_F(WorkflowTest, RunningTaskWhoseTypeGoesAwayEnds) {
+    for (bool reset : {false, true}) {
+        Workflow_RegisterTaskHandler(workflow, &StepTaskType);
+        Define(R"({"t": {"hold": true}})");
+        ends.clear();
+        EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+        Passes(3);
+        ASSERT_NE(Find("t"), nullptr);
+        if (reset)
+            Workflow_Reset(workflow);
+        else
+            Workflow_UnregisterTaskHandler(workflow, &StepTaskType);
+        Passes(6);
+        ASSERT_EQ(ends.size(), 1u) << reset;
+        EXPECT_NE(ends[0].find(R"("cancelled":true)"), std::string::npos) << ends[0];
+        EXPECT_EQ(Workflow_IsActivated(workflow), 0);
+    }
+}
+
 // One run, pass by pass: ready, start (the workflow activates), the task's start, its two empty
 // sub-actions, the task's end, and the event's end (the workflow deactivates).
 TEST_F(WorkflowTest, RunPassByPass) {
