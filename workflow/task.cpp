@@ -115,8 +115,17 @@ int64_t Task_SetInterface(Task* task, const TaskInterface* record) {
     CLASS_CHECK(task, TASK_CLASS_ID);
     if (task->Interface && task->Instance && task->Interface->Release) task->Interface->Release(&task->Instance);
     task->Instance = nullptr;
-    task->Interface = record;
-    if (record && record->Create) return record->Create(&task->Instance, task);
+    if (!record) {
+        task->Interface = nullptr;
+        return 1;
+    }
+    if (record != &task->InterfaceCopy) {
+        task->InterfaceCopy = *record;
+        String_CopyLength(task->InterfaceName, record->Name ? record->Name : "", TASK_NAME_SIZE);
+        task->InterfaceCopy.Name = task->InterfaceName;
+    }
+    task->Interface = &task->InterfaceCopy;
+    if (task->Interface->Create) return task->Interface->Create(&task->Instance, task);
     return 1;
 }
 

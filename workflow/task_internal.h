@@ -11,7 +11,11 @@ struct Task {
     const TaskVtbl* Vtbl;
     ClassPrint Print;
     uint32_t OwnVerbose;
-    const TaskInterface* Interface;
+    const TaskInterface* Interface; // points at InterfaceCopy while a type is bound
+    // The bound record and its name, copied: a record handed out by a type list goes away with
+    // its entry, while a task may outlive the list (held by a pending event or a script).
+    TaskInterface InterfaceCopy;
+    char InterfaceName[TASK_NAME_SIZE];
     void* Instance;
     char Name[TASK_NAME_SIZE];
     char DefaultCertStore[TASK_STORE_NAME_SIZE];

@@ -71,6 +71,12 @@ Task* Unlink(Workflow* workflow, WorkflowTaskNode* node) {
     workflow->TaskCount--;
     task->Node = nullptr;
     Memory_Free(node, sizeof(WorkflowTaskNode));
+    // A task that someone still holds (a pending sub-action, a script) may outlive the workflow:
+    // once out of the list it no longer reaches back into it, nor prints through it.
+    if (!Class_HasOneRef(task)) {
+        Task_SetWorkflowHandle(task, nullptr);
+        Task_SetPrintCallback(task, nullptr, nullptr);
+    }
     return task;
 }
 

@@ -401,6 +401,21 @@ TEST_F(WorkflowTest, NotificationsTheWorkflowObservesAndFires) {
     EXPECT_NE(ends[0].find("\"cancelled\":true"), std::string::npos) << ends[0];
 }
 
+// The run holds the workflow to its end; tasks still held after that no longer reach it.
+TEST_F(WorkflowTest, RunOutlivesTheCallersReference) {
+    Workflow* own = nullptr;
+    ASSERT_EQ(Workflow_Create(&own), 1);
+    Workflow_SetPrintCallback(own, this, CaptureLine);
+    Workflow_RegisterTaskHandler(own, &StepTaskType);
+    const char* document = R"({"t": {"type": "Step", "verbose": true, "success": "u"}, "u": {"type": "Step"}})";
+    ASSERT_EQ(Workflow_LoadBuffer(own, document, (int32_t)strlen(document)), 1);
+    EXPECT_EQ(Workflow_RunTask(own, "t", nullptr, nullptr, nullptr), 1);
+    Workflow_Release(&own);
+    Passes(12);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_NE(ends[0].find(R"("successful":true)"), std::string::npos) << ends[0];
+}
+
 TEST_F(WorkflowTest, RunningWhatTheWorkflowLacks) {
     Define(R"({"untyped": {"type": 1}})");
     EXPECT_EQ(Run("absent"), R"({"successful":false,"name":"absent","exists":false,"global":false})");
