@@ -176,8 +176,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Pump(8);
     g_tasks = nullptr;
-    for (Task* task : tasks) Task_Release(&task);
+    // The workflow goes first: the tasks held here outlive it and its types.
     Workflow_Release(&workflow);
+    Pump(4);
+    for (Task* task : tasks) Task_Release(&task);
     Pump(4);
     return 0;
 }
