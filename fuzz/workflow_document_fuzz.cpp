@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Workflow_GetDictionaryHandle(workflow, &definitions);
         int runs = 0;
         DictionaryItem* item = nullptr;
-        for (Dictionary_ItemGetFirst(definitions, &item); item && runs < 8;
+        for (Dictionary_ItemGetFirst(definitions, &item); item && runs < 6;
              Dictionary_ItemGetNext(definitions, item, &item), runs++) {
             const char* name = nullptr;
             if (!Dictionary_ItemGetKeyPtr(definitions, item, &name) || !name) continue;
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             else
                 Workflow_RunTask(workflow, name, nullptr, nullptr, nullptr);
         }
-        Pump(120);
+        Pump(60);
     }
     // Whatever still runs (a chain may name itself forever) is cancelled, level by level.
     for (int round = 0; round < 400; round++) {
