@@ -4,6 +4,7 @@
 // is still running at the end is cancelled until every task has ended.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/certs/authenticate.h"
@@ -79,6 +80,8 @@ const TaskInterface kFail = {"Fail", CreateFail, AddRef, Release};
 
 // Every task made during the input, held so that the end can cancel what still runs.
 std::vector<Task*>* g_tasks = nullptr;
+// The names queued by the input.
+std::vector<std::string> queued;
 
 int64_t OnCreate(void*, const char*, const char*, const char* instance, Dictionary*) {
     Task* task = static_cast<Task*>(Class_ConvertFromInstanceId(instance));
@@ -151,30 +154,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Dictionary* definitions = nullptr;
         Workflow_GetDictionaryHandle(workflow, &definitions);
         int runs = 0;
+        queued.clear();
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(definitions, &item); item && runs < 6;
              Dictionary_ItemGetNext(definitions, item, &item), runs++) {
             const char* name = nullptr;
             if (!Dictionary_ItemGetKeyPtr(definitions, item, &name) || !name) continue;
-            if (mode & 2)
+            if (mode & 2) {
                 Workflow_QueueTask(workflow, name, nullptr, nullptr, nullptr);
+                queued.push_back(name);
+            }
             else
                 Workflow_RunTask(workflow, name, nullptr, nullptr, nullptr);
         }
         Pump(60);
     }
-    // Whatever still runs (a chain may name itself forever) is cancelled, level by level.
-    for (int round = 0; round < 400; round++) {
+    // Whatever still runs (a chain may name itself forever) is cancelled, level by level: a pass
+    // at a time, so that a task a "complete" chain starts is cancelled before its start arrives.
+    for (int round = 0; round < 4000; round++) {
         bool running = false;
         for (size_t i = 0; i < tasks.size(); i++) {
             if (Task_IsCompleted(tasks[i])) continue;
             running = true;
             Task_Cancel(tasks[i]);
         }
-        if (!running && !Workflow_IsActivated(workflow)) break;
-        Pump(4);
+        bool waiting = false;
+        for (const std::string& name : queued) waiting = waiting || Workflow_IsTaskQueued(workflow, name.c_str());
+        if (!running && !waiting && !Workflow_IsActivated(workflow)) break;
+        Pump(1);
     }
     Pump(8);
+    // Every run has ended, so nothing but us holds the workflow; an event left behind would go on
+    // running into the next input.
+    if (!Class_HasOneRef(workflow)) __builtin_trap();
     g_tasks = nullptr;
     // The workflow goes first: the tasks held here outlive it and its types.
     Workflow_Release(&workflow);
