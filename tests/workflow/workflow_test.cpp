@@ -247,6 +247,22 @@ TEST_F(WorkflowTest, CreationFailuresArePrinted) {
     EXPECT_EQ(Workflow_CreateTaskWithMacrosInterop(workflow, "good", nullptr, "{bad", nullptr, &task), 0);
 }
 
+// A type that cannot make its instance would leave a task nobody completes: no task is made.
+TEST_F(WorkflowTest, TypeThatCannotStartMakesNoTask) {
+    const TaskInterface broken = {"Broken", [](void** instance, Task*) -> int64_t {
+                                      *instance = nullptr;
+                                      return 0;
+                                  },
+                                  StepTaskType.AddRef, StepTaskType.Release};
+    Workflow_RegisterTaskHandler(workflow, &broken);
+    Define(R"({"t": {"type": "Broken"}})");
+    Task* task = nullptr;
+    EXPECT_EQ(Workflow_CreateTask(workflow, "t", nullptr, nullptr, &task), 0);
+    EXPECT_EQ(task, nullptr);
+    EXPECT_TRUE(Printed("Cannot create task handler for task type (Broken)"));
+    EXPECT_EQ(Run("t"), R"({"successful":false,"name":"t","exists":true,"global":false})");
+}
+
 // Types the workflow lacks come from the application's list only while the flag is 1; the
 // application's list is not there yet, so both ways end in the printed message.
 TEST_F(WorkflowTest, TypesOfTheWorkflowShadowAndMissingTypesAreReported) {
