@@ -14,8 +14,6 @@
 
 namespace {
 
-TaskWorkflowServices g_services{};
-
 int64_t DeleteHandle(void** handle) {
     return Task_Delete(reinterpret_cast<Task**>(handle));
 }
@@ -44,15 +42,6 @@ int64_t CreateDictionary(Task* task, Dictionary** dict) {
 }
 
 } // namespace
-
-const TaskWorkflowServices& Task_Services() {
-    return g_services;
-}
-
-int64_t Task_SetWorkflowServices(const TaskWorkflowServices* services) {
-    g_services = services ? *services : TaskWorkflowServices{};
-    return 1;
-}
 
 int64_t Task_Create(Task** handle) {
     ASSERT_POINTER(handle);
@@ -126,8 +115,17 @@ int64_t Task_SetInterface(Task* task, const TaskInterface* record) {
     CLASS_CHECK(task, TASK_CLASS_ID);
     if (task->Interface && task->Instance && task->Interface->Release) task->Interface->Release(&task->Instance);
     task->Instance = nullptr;
-    task->Interface = record;
-    if (record && record->Create) return record->Create(&task->Instance, task);
+    if (!record) {
+        task->Interface = nullptr;
+        return 1;
+    }
+    if (record != &task->InterfaceCopy) {
+        task->InterfaceCopy = *record;
+        String_CopyLength(task->InterfaceName, record->Name ? record->Name : "", TASK_NAME_SIZE);
+        task->InterfaceCopy.Name = task->InterfaceName;
+    }
+    task->Interface = &task->InterfaceCopy;
+    if (task->Interface->Create) return task->Interface->Create(&task->Instance, task);
     return 1;
 }
 
@@ -259,7 +257,7 @@ int64_t Task_GetTimeElapsed(Task* task, double* seconds) {
     ASSERT_POINTER(seconds);
     *seconds = 0;
     CLASS_CHECK(task, TASK_CLASS_ID);
-    const double end = task->EndTime != 0 ? task->EndTime : Time_GetClockCount();
+    const double end = task->EndTime != 0 ? task->EndTime : Time_GetCurrent();
     *seconds = end - task->StartTime;
     return 1;
 }

@@ -53,24 +53,6 @@ typedef int64_t (*TaskKeyValuePairCallback)(void* user, const char* key, Diction
 // Code to name, for Task_AddErrorFromTranslate.
 typedef const char* (*TaskTranslateFunc)(uint32_t code);
 
-// The services of the workflow and the engine context that a task calls. The workflow and the
-// context register them at start-up; while an entry is missing the task acts as if the service
-// found nothing (no parent, no macro, no task created), never as if it had succeeded.
-struct TaskWorkflowServices {
-    int64_t (*ExpandString)(Workflow* workflow, char* buffer, int32_t capacity);
-    int64_t (*ExpandKey)(Workflow* workflow, const char* name, char* value, int32_t capacity);
-    Dictionary* (*GetStatusDictionary)(Workflow* workflow);
-    Dictionary* (*GetDocument)(Workflow* workflow);
-    int64_t (*GetParentTaskHandle)(Workflow* workflow, Task* task, Task** parent);
-    int64_t (*GetParentTaskHandleByName)(Workflow* workflow, Task* task, const char* name, Task** parent);
-    int64_t (*CreateTask)(Workflow* workflow, const char* name, Dictionary* arguments, Task* parent,
-                          Task** task);
-    void* (*GetCertStoreTable)(Workflow* workflow);
-    int64_t (*AppExpandKey)(const char* name, char* value, int32_t capacity);
-    int64_t (*AppIsShuttingDown)();
-};
-// Replaces the table (copied); null empties it.
-int64_t Task_SetWorkflowServices(const TaskWorkflowServices* services);
 
 // ---- Object ------------------------------------------------------------------------------------
 int64_t Task_Create(Task** task);

@@ -15,6 +15,8 @@
 #include "core/runtime/string_print.h"
 #include "core/web/web_get.h"
 #include "workflow/task_internal.h"
+#include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
 
 namespace {
 
@@ -72,7 +74,6 @@ struct PathWalk {
 };
 
 void Evaluate(Task* task, const char* key, PathWalk* walk) {
-    const TaskWorkflowServices& services = Task_Services();
     const char* p = key;
     while (*p == '{') p++;
     while (*p) {
@@ -98,12 +99,10 @@ void Evaluate(Task* task, const char* key, PathWalk* walk) {
                 Task* selected = static_cast<Task*>(walk->object);
                 Task* parent = nullptr;
                 if (selected->Workflow_) {
-                    if (word[6] == ':') {
-                        if (services.GetParentTaskHandleByName)
-                            services.GetParentTaskHandleByName(selected->Workflow_, selected, word + 7, &parent);
-                    } else if (services.GetParentTaskHandle) {
-                        services.GetParentTaskHandle(selected->Workflow_, selected, &parent);
-                    }
+                    if (word[6] == ':')
+                        Workflow_GetParentTaskHandleByName(selected->Workflow_, selected, word + 7, &parent);
+                    else
+                        Workflow_GetParentTaskHandle(selected->Workflow_, selected, &parent);
                 }
                 walk->object = parent;
                 lost = parent == nullptr;
@@ -119,9 +118,9 @@ void Evaluate(Task* task, const char* key, PathWalk* walk) {
                 walk->object = static_cast<Task*>(walk->object)->Status;
             } else if (walk->kind == TASK_PATH_WORKFLOW) {
                 walk->kind = TASK_PATH_DICTIONARY;
-                walk->object = services.GetStatusDictionary ? services.GetStatusDictionary(
-                                                                  static_cast<Workflow*>(walk->object))
-                                                            : nullptr;
+                Dictionary* status = nullptr;
+                Workflow_GetStatusDictionaryHandle(static_cast<Workflow*>(walk->object), &status);
+                walk->object = status;
                 lost = walk->object == nullptr;
             }
         } else {
@@ -143,7 +142,6 @@ void Evaluate(Task* task, const char* key, PathWalk* walk) {
 }
 
 bool MacroChain(Task* task, const char* key, char* value, int32_t capacity) {
-    const TaskWorkflowServices& services = Task_Services();
     Task* current = task;
     for (int32_t depth = 0; current && depth < kMaxAncestors; depth++) {
         const char* text = nullptr;
@@ -154,23 +152,19 @@ bool MacroChain(Task* task, const char* key, char* value, int32_t capacity) {
             return true;
         }
         Task* parent = nullptr;
-        if (!current->Workflow_ || !services.GetParentTaskHandle ||
-            !services.GetParentTaskHandle(current->Workflow_, current, &parent))
-            break;
+        if (!current->Workflow_ || !Workflow_GetParentTaskHandle(current->Workflow_, current, &parent)) break;
         current = parent;
     }
-    if (task->Workflow_) return services.ExpandKey && services.ExpandKey(task->Workflow_, key, value, capacity) == 1;
-    return services.AppExpandKey && services.AppExpandKey(key, value, capacity) == 1;
+    if (task->Workflow_) return Workflow_ExpandKey(task->Workflow_, key, nullptr, value, capacity) == 1;
+    return WorkflowApp_ExpandKey(nullptr, key, nullptr, value, capacity) == 1;
 }
 
 void AddStore(Task* task, CertStoreList* list, const char* name) {
     CertStoreInterface* store = nullptr;
     CertStoreTable* table = Authenticate_GetCertStoreTableHandle();
     if (!(table && CertStoreTable_GetInterfaceHandle(table, name, &store) && store)) {
-        const TaskWorkflowServices& services = Task_Services();
-        table = task->Workflow_ && services.GetCertStoreTable
-                    ? static_cast<CertStoreTable*>(services.GetCertStoreTable(task->Workflow_))
-                    : nullptr;
+        table = nullptr;
+        if (task->Workflow_) Workflow_GetCertStoreTableHandle(task->Workflow_, &table);
         if (!(table && CertStoreTable_GetInterfaceHandle(table, name, &store) && store)) {
             Task_Print(task, "Unable to find certificate store (%s)", name);
             CertStoreNull* null = nullptr;
@@ -226,8 +220,7 @@ int64_t Task_LoadFromDictionary(Task* task, Dictionary* document, const char* na
     auto apply = [&](const char* templateName) {
         char path[kTemplateSize];
         String_CopyLength(path, templateName, kTemplateSize);
-        const TaskWorkflowServices& services = Task_Services();
-        if (task->Workflow_ && services.ExpandString) services.ExpandString(task->Workflow_, path, kTemplateSize);
+        if (task->Workflow_) Workflow_ExpandString(task->Workflow_, path, kTemplateSize);
         DictionaryItem* found = nullptr;
         Dictionary* holder = nullptr;
         Dictionary* source = nullptr;
@@ -596,11 +589,10 @@ int64_t Task_DefaultAuthenticateCallback(Task* task, void*) {
     if (Task_GetStringArgument(task, "url", url, kUrlSize)) {
         char fixed[kUrlSize];
         URL_FixPath(url, 0, fixed, kUrlSize);
+        // An explicit "authenticate" is the definition's own word and holds for https as well:
+        // a transport that is private says nothing about who wrote the document.
         const bool https = BeginsNoCase(fixed, "https:");
-        if (!hasAuthenticate)
-            required = !https;
-        else
-            required = https ? 0 : authenticate;
+        required = hasAuthenticate ? authenticate : !https;
         char content[kUrlSize] = "{contentUrl}";
         char datastore[kUrlSize] = "{contentUrl}datastore";
         // A content URL that is empty or did not expand would vouch for every URL.

@@ -4,12 +4,18 @@
 #include "core/runtime/class.h"
 #include "workflow/task.h"
 
+struct WorkflowTaskNode;
+
 struct Task {
     Class Header;
     const TaskVtbl* Vtbl;
     ClassPrint Print;
     uint32_t OwnVerbose;
-    const TaskInterface* Interface;
+    const TaskInterface* Interface; // points at InterfaceCopy while a type is bound
+    // The bound record and its name, copied: a record handed out by a type list goes away with
+    // its entry, while a task may outlive the list (held by a pending event or a script).
+    TaskInterface InterfaceCopy;
+    char InterfaceName[TASK_NAME_SIZE];
     void* Instance;
     char Name[TASK_NAME_SIZE];
     char DefaultCertStore[TASK_STORE_NAME_SIZE];
@@ -24,13 +30,12 @@ struct Task {
     Dictionary* Status;
     Dictionary* Macros;
     Workflow* Workflow_;
+    WorkflowTaskNode* Node; // the task's node in its workflow's list, null when in none
     CertStoreList* CertStores;
     CallbackBase ExpandStringCallback;
     CallbackBase AuthenticateCallback;
 };
 
-// The registered services of the workflow and the engine context.
-const TaskWorkflowServices& Task_Services();
 // Status observation between start and the end of completion.
 void Task_ObserveStatus(Task* task, bool on);
 // Reads a text argument into a scratch of `capacity` bytes and expands it; false when missing or

@@ -11,6 +11,8 @@
 #include "core/runtime/string.h"
 #include "core/runtime/time.h"
 #include "workflow/task_internal.h"
+#include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
 
 struct TaskEvent {
     Class Header;
@@ -28,7 +30,6 @@ namespace {
 
 constexpr int32_t kTextSize = 1024;
 constexpr int32_t kSubTaskNameSize = 512;
-constexpr int32_t kMaxAncestors = 1024;
 
 int64_t DeleteEvent(void** handle) {
     TaskEvent* event = static_cast<TaskEvent*>(*handle);
@@ -112,7 +113,7 @@ void ReplaceList(Dictionary* target, Dictionary* source, const char* key) {
 }
 
 int64_t Finish(Task* task, TaskEvent* event, Dictionary* result) {
-    task->EndTime = Time_GetClockCount();
+    task->EndTime = Time_GetCurrent();
     if (task->EndTime == 0) task->EndTime = 1e-9;
     task->Completing = 0;
     Dictionary* completion = CompletionOf(event);
@@ -139,19 +140,9 @@ int64_t OnOutcomeDone(Task* task, void* user, Dictionary* result) {
 
 bool MayRunDuringShutdown(Task* task) {
     if (String_CompareWithoutCaseReturn(task->Name, "unload") == 0) return true;
-    const TaskWorkflowServices& services = Task_Services();
-    if (!task->Workflow_) return false;
-    Task* parent = nullptr;
-    if (services.GetParentTaskHandleByName)
-        return services.GetParentTaskHandleByName(task->Workflow_, task, "unload", &parent) && parent;
-    // Without the lookup by name the tree is walked one parent at a time.
-    Task* current = task;
-    for (int32_t depth = 0; services.GetParentTaskHandle && depth < kMaxAncestors; depth++) {
-        if (!services.GetParentTaskHandle(current->Workflow_, current, &parent) || !parent) return false;
-        if (String_CompareWithoutCaseReturn(parent->Name, "unload") == 0) return true;
-        current = parent;
-    }
-    return false;
+    Task* ancestor = nullptr;
+    return task->Workflow_ && Workflow_GetParentTaskHandleByName(task->Workflow_, task, "unload", &ancestor) &&
+           ancestor;
 }
 
 } // namespace
@@ -260,7 +251,7 @@ int64_t Task_SubAction_Complete(Task* task, void*, Dictionary* result) {
 
 int64_t Task_Start(Task* task) {
     CLASS_CHECK(task, TASK_CLASS_ID);
-    task->StartTime = Time_GetClockCount();
+    task->StartTime = Time_GetCurrent();
     task->EndTime = 0;
     Task_ObserveStatus(task, true);
     Dictionary* start = nullptr;
@@ -442,18 +433,18 @@ int64_t Task_RunSubTask(Task* task, const char* name, Dictionary* arguments, voi
         Task_Print(task, "Cancelled subtask %s", expanded);
         return TaskEvent_Complete(event, nullptr);
     }
-    const TaskWorkflowServices& services = Task_Services();
-    if (services.AppIsShuttingDown && services.AppIsShuttingDown() && !MayRunDuringShutdown(task)) {
+    if (WorkflowApp_IsShuttingDown() && !MayRunDuringShutdown(task)) {
         Task_Print(task, "Shutdown prevented subtask from running (%s)", expanded);
         Task_AddError(task, "Task_Error_Cancelled");
         return TaskEvent_Complete(event, nullptr);
     }
     Task* sub = nullptr;
-    if (!task->Workflow_ || !services.CreateTask ||
-        !services.CreateTask(task->Workflow_, expanded, arguments, task, &sub) || !sub) {
+    if (!task->Workflow_ || !Workflow_CreateTask(task->Workflow_, expanded, arguments, task, &sub) || !sub) {
         Task_AddError(task, "Task_Error_MissingSubTask");
         return TaskEvent_Complete(event, nullptr);
     }
+    // The workflow's list holds the sub-task's reference; the event holds its own until it ends.
+    Task_AddRef(sub);
     event->Sub = sub;
     NotificationCenter_AddInstanceObserver("Task", "Complete", sub->Header.InstanceId, event, OnSubTaskComplete);
     Task_Start(sub);

@@ -57,6 +57,9 @@ int64_t Publish(Task* task, Dictionary* dict, const char* listKey) {
 }
 
 bool Ignored(Task* task, const char* text) {
+    // A cancel is not an error the definition may wave through: ignored, the task would run its
+    // "success" chain, and a looping workflow could never be stopped.
+    if (strcmp(text, "Task_Error_Cancelled") == 0) return false;
     uint32_t type = 0;
     if (Task_GetArgumentType(task, "ignoreError", &type) && type == DICTIONARY_TYPE_LIST) {
         Dictionary* list = nullptr;

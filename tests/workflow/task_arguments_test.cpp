@@ -1,6 +1,6 @@
 // Tests of the Task's arguments: templates, the typed readers, the key provider's paths and
 // macro chain, the signature rule, documents given as text and the trusted stores.
-#include "tests/workflow/task_fixture.h"
+#include "tests/workflow/workflow_fixture.h"
 
 #include "core/web/web_get.h"
 
@@ -8,14 +8,6 @@ namespace {
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new TaskEnvironment);
 const bool g_bounded = BoundEveryTest();
-
-// The parent that the workflow stand-in reports for every task but itself.
-Task* g_parent = nullptr;
-
-int64_t ParentOf(Workflow*, Task* task, Task** parent) {
-    *parent = task == g_parent ? nullptr : g_parent;
-    return *parent != nullptr;
-}
 
 std::string Expand(Task* task, const char* text) {
     char buffer[1024];
@@ -90,17 +82,14 @@ TEST_F(TaskTest, TypedReaders) {
     EXPECT_STREQ(small, "");
 }
 
-TEST_F(TaskTest, KeyProviderPaths) {
-    Task* parent = Load(R"({"p": {"x": "px"}})", "p");
-    Task* task = Load(R"({"t1": {"url": "http://u/", "n": 3}})", "t1");
-    g_parent = parent;
-    TaskWorkflowServices services{};
-    services.GetParentTaskHandle = ParentOf;
-    Task_SetWorkflowServices(&services);
-    // Any non-null handle stands for the workflow; the stand-in never reads it.
-    static char workflow[64] = "wf";
-    Task_SetWorkflowHandle(task, reinterpret_cast<Workflow*>(workflow));
-    Task_SetWorkflowHandle(parent, reinterpret_cast<Workflow*>(workflow));
+TEST_F(WorkflowTest, KeyProviderPaths) {
+    Define(R"({"p": {"x": "px"}, "t1": {"url": "http://u/", "n": 3}})");
+    Task* parent = nullptr;
+    Task* task = nullptr;
+    ASSERT_EQ(Workflow_CreateTask(workflow, "p", nullptr, nullptr, &parent), 1);
+    ASSERT_EQ(Workflow_CreateTask(workflow, "t1", nullptr, parent, &task), 1);
+    Workflow_AddMacro(workflow, "wfMacro", "from workflow");
+    Workflow_SetStatusString(workflow, "phase", "two");
     Task_Start(parent);
     Task_SetProgress(parent, 50);
     Dictionary_SetStringByKey(Task_GetMacroDictionaryHandle(parent), "contentUrl", "https://content/");
@@ -117,6 +106,8 @@ TEST_F(TaskTest, KeyProviderPaths) {
         {"{this.parent.name}", "p"},
         {"{mine}", "own macro"},
         {"{contentUrl}x", "https://content/x"},
+        {"{wfMacro}", "from workflow"},
+        {"{workflow.status.phase}", "two"},
         {"{nothing}", "{nothing}"},
         {"{this.args.missing}", "{this.args.missing}"},
     };
@@ -132,7 +123,7 @@ TEST_F(TaskTest, KeyProviderPaths) {
     EXPECT_EQ(Task_EvaluatePathToObject(task, "this.parent.args", &kind, &object), 1);
     EXPECT_EQ(kind, (uint32_t)TASK_PATH_DICTIONARY);
     EXPECT_EQ(object, Task_GetDictionaryHandle(parent));
-    g_parent = nullptr;
+    Task_Complete(parent, nullptr);
 }
 
 TEST_F(TaskTest, PathWithoutObjectIsReported) {
@@ -154,7 +145,9 @@ TEST_F(TaskTest, SignatureRule) {
         {R"({"url": "https://h/doc"})", 1, 0},
         {R"({"url": "https://h/doc", "store": "app"})", 1, 1},
         {R"({"url": "http://h/doc", "authenticate": false})", 1, 0},
-        {R"({"url": "https://h/doc", "authenticate": true})", 1, 0},
+        // The definition's own word holds for https too.
+        {R"({"url": "https://h/doc", "authenticate": true})", 1, 1},
+        {R"({"url": "https://content/doc", "authenticate": true, "macro": "https://content/"})", 1, 0},
         {R"({"authenticate": false})", 1, 0},
         {R"({})", 1, 1},
         {R"({"url": "http://h/doc", "store": "app"})", 0, 0},

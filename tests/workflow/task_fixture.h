@@ -82,13 +82,11 @@ class TaskTest : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_EQ(NotificationCenter_Init(), 1);
-        Task_SetWorkflowServices(nullptr);
         Authenticate_SetEnabled(1);
     }
     void TearDown() override {
         for (Task* task : tasks) Task_Release(&task);
         for (Dictionary* dict : documents) Dictionary_Release(&dict);
-        Task_SetWorkflowServices(nullptr);
         Pump();
         NotificationCenter_Remove();
         EventQueue_Flush(nullptr);

@@ -1,76 +1,34 @@
 // Tests of the Task lifecycle: the outcome chain and its reported result, the "status" texts,
 // cancelling, sub-tasks with arguments and the events that carry sub-actions.
-#include "tests/workflow/task_fixture.h"
+#include "tests/workflow/workflow_fixture.h"
 
 namespace {
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new TaskEnvironment);
 const bool g_bounded = BoundEveryTest();
 
-class LifecycleTest : public TaskTest {
+class LifecycleTest : public WorkflowTest {
   protected:
-    static LifecycleTest* current;
-    Dictionary* definitions = nullptr;
-    std::vector<std::string> created; // "name:arguments as JSON"
-    char workflow[64] = "workflow";
-
-    // The test's task type: fails when "fail" is true, else completes with its "result".
-    static int64_t OnStart(void*, const char*, const char*, const char* instance, Dictionary*) {
-        for (Task* task : current->tasks) {
-            if (strcmp(reinterpret_cast<const char*>(task), instance) != 0) continue;
-            uint32_t flag = 0;
-            if (Task_GetBooleanArgument(task, "hold", &flag) && flag) return 1;
-            if (Task_GetBooleanArgument(task, "fail", &flag) && flag) Task_AddError(task, "Test_Error_%s", "Failed");
-            Dictionary* result = nullptr;
-            Dictionary_GetDictionaryByKey(Task_GetDictionaryHandle(task), "result", &result);
-            Task_Complete(task, result);
+    // Runs `name` of the document in a fresh workflow; the information of its "Task"/"Complete"
+    // (the event's without the keys the event adds), and the names of the tasks it ran after it.
+    std::string RunChain(const char* document, const char* name, std::string* ran = nullptr) {
+        Workflow_Reset(workflow);
+        Workflow_RegisterTaskHandler(workflow, &StepTaskType);
+        Define(document);
+        started.clear();
+        std::string end = Run(name);
+        for (const char* key : {",\"name\":", ",\"exists\":", ",\"global\":"}) {
+            const size_t at = end.find(key);
+            if (at != std::string::npos) end = end.substr(0, at) + "}";
         }
-        return 1;
-    }
-
-    static int64_t CreateTask(Workflow* wf, const char* name, Dictionary* arguments, Task*, Task** out) {
-        *out = nullptr;
-        Task* task = nullptr;
-        Task_Create(&task);
-        Task_SetPrintCallback(task, current, CaptureLine);
-        if (!Task_LoadFromDictionary(task, Root(current->definitions), name)) {
-            Task_Release(&task);
-            return 0;
+        if (ran) {
+            ran->clear();
+            for (size_t i = 1; i < started.size(); i++)
+                *ran += (ran->empty() ? "" : ",") + started[i].substr(0, started[i].find(':'));
         }
-        if (arguments) Dictionary_Merge(Task_GetDictionaryHandle(task), arguments, DICTIONARY_MERGE_OVERWRITE);
-        Task_SetWorkflowHandle(task, wf);
-        current->created.push_back(std::string(name) + ":{" + DictionaryAsJson(Task_GetDictionaryHandle(task)) + "}");
-        current->tasks.push_back(task);
-        Task_AddRef(task);
-        *out = task;
-        return 1;
-    }
-
-    void SetUp() override {
-        TaskTest::SetUp();
-        current = this;
-        TaskWorkflowServices services{};
-        services.CreateTask = CreateTask;
-        Task_SetWorkflowServices(&services);
-        NotificationCenter_AddObserver("Task", "Start", this, OnStart);
-    }
-    void TearDown() override {
-        NotificationCenter_RemoveObserver("Task", "Start", this, OnStart);
-        TaskTest::TearDown();
-    }
-
-    // Runs `name` of the document to its end; the information of its "Task"/"Complete".
-    std::string Run(const char* document, const char* name) {
-        Task* task = Load(document, name, {"Complete"});
-        definitions = documents.back();
-        Task_SetWorkflowHandle(task, reinterpret_cast<Workflow*>(workflow));
-        Task_Start(task);
-        Pump();
-        return fired.size() == 1 ? fired[0] : "fired " + std::to_string(fired.size());
+        return end;
     }
 };
-
-LifecycleTest* LifecycleTest::current = nullptr;
 
 TEST_F(LifecycleTest, OutcomeChainDecidesTheReportedResult) {
     const char* document = R"({
@@ -85,49 +43,59 @@ TEST_F(LifecycleTest, OutcomeChainDecidesTheReportedResult) {
         "nullOutcome": {"success": null}
     })";
     const struct {
-        const char *name, *complete, *created;
+        const char *name, *complete, *ran;
     } cases[] = {
-        {"plain", R"(Complete:{"successful":true,"cancelled":false})", ""},
-        {"toFailure", R"(Complete:{"successful":false,"cancelled":false,"errors":["Test_Error_Failed"]})", "failing"},
-        {"successThenComplete", R"(Complete:{"successful":true,"cancelled":false})", "failing,plain"},
-        {"saysFailed", R"(Complete:{"successful":false,"cancelled":false})", ""},
-        {"failsDespiteResult", R"(Complete:{"successful":false,"cancelled":false,"errors":["Test_Error_Failed"],"extra":1})",
+        {"plain", R"({"successful":true,"cancelled":false})", ""},
+        {"toFailure", R"({"successful":false,"cancelled":false,"errors":["Test_Error_Failed"]})", "failing"},
+        {"successThenComplete", R"({"successful":true,"cancelled":false})", "failing,plain"},
+        {"saysFailed", R"({"successful":false,"cancelled":false})", ""},
+        {"failsDespiteResult", R"({"successful":false,"cancelled":false,"errors":["Test_Error_Failed"],"extra":1})",
          ""},
-        // The failure task ran and succeeded: the chain's end is the task's result.
-        {"failureHandled", R"(Complete:{"successful":true,"cancelled":false,"errors":["Test_Error_Failed"]})", "plain"},
-        {"nullOutcome", R"(Complete:{"successful":true,"cancelled":false})", ""},
+        // The failure task ran and succeeded: the chain's end is the task's result, and its empty
+        // lists leave the task's own in place.
+        {"failureHandled", R"({"successful":true,"cancelled":false,"errors":["Test_Error_Failed"]})", "plain"},
+        {"nullOutcome", R"({"successful":true,"cancelled":false})", ""},
+        {"missing", R"({"successful":true,"cancelled":false})", ""},
     };
     for (const auto& c : cases) {
-        fired.clear();
-        created.clear();
-        const std::string complete = Run(document, c.name);
-        EXPECT_EQ(complete, c.complete) << c.name;
-        std::string names;
-        for (const std::string& entry : created) names += (names.empty() ? "" : ",") + entry.substr(0, entry.find(':'));
-        EXPECT_EQ(names, c.created) << c.name;
+        std::string ran;
+        EXPECT_EQ(RunChain(document, c.name, &ran), c.complete) << c.name;
+        EXPECT_EQ(ran, c.ran) << c.name;
     }
-    fired.clear();
-    Run(document, "missing");
-    EXPECT_EQ(Errors(tasks.back()), "Task_Error_MissingSubTask");
-    // A null outcome names no task at all, so none is missing.
-    fired.clear();
-    Run(document, "nullOutcome");
-    EXPECT_EQ(Errors(tasks.back()), "");
+    EXPECT_TRUE(Printed("Cannot find task nowhere"));
+}
+
+// The chain's end decides, but the error of a missing outcome task stays with the task.
+TEST_F(LifecycleTest, MissingOutcomeTaskIsAnError) {
+    Define(R"({"t": {"hold": true, "success": "nowhere"}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(4);
+    Task* task = Find("t");
+    ASSERT_NE(task, nullptr);
+    Task_Complete(task, nullptr);
+    EXPECT_EQ(Errors(task), "Task_Error_MissingSubTask");
+    Passes(10);
 }
 
 TEST_F(LifecycleTest, CompletionWaitsForPostedEvents) {
-    Task* task = Load(R"({"t": {"hold": true}})", "t", {"Complete"});
-    Task_Start(task);
-    Pump();
+    Define(R"({"t": {"hold": true}})");
+    Watch("Task", "Complete");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(3);
+    Task* task = Find("t");
+    ASSERT_NE(task, nullptr);
+    Task_AddRef(task);
     Task_Complete(task, nullptr);
-    EXPECT_TRUE(fired.empty());
+    EXPECT_TRUE(seen.empty());
     EXPECT_EQ(Task_IsCompleted(task), 0);
-    Pump();
-    EXPECT_EQ(fired.size(), 1u);
+    // Two empty sub-actions ("success", then "complete"), each ending on the pass after it began.
+    Passes(2);
+    EXPECT_EQ(seen, std::vector<std::string>{"5:Task/Complete"});
     EXPECT_EQ(Task_IsCompleted(task), 1);
     EXPECT_EQ(Task_Complete(task, nullptr), 1);
-    Pump();
-    EXPECT_EQ(fired.size(), 1u);
+    Passes(3);
+    EXPECT_EQ(seen.size(), 1u);
+    Task_Release(&task);
 }
 
 TEST_F(LifecycleTest, StatusTexts) {
@@ -139,32 +107,40 @@ TEST_F(LifecycleTest, StatusTexts) {
         return 1;
     };
     NotificationCenter_AddObserver("Task", "Start", &starts, onStart);
-    const char* document = R"({"ok": {"status": ["Working {this.name}", "Done"]},
-                               "bad": {"status": ["Working", "Done"], "fail": true}})";
-    Run(document, "ok");
-    const char* status = nullptr;
-    Dictionary_GetStringPtrByKey(Task_GetStatusDictionaryHandle(tasks.back()), "status", &status);
-    EXPECT_STREQ(status, "Done");
-    Run(document, "bad");
-    EXPECT_EQ(Dictionary_ContainsKey(Task_GetStatusDictionaryHandle(tasks.back()), "status"), 0);
+    std::vector<std::string> statuses;
+    auto onStatus = [](void* user, const char*, const char*, const char*, Dictionary* info) -> int64_t {
+        const char* text = nullptr;
+        if (Dictionary_GetStringPtrByKey(info, "status", &text) && text)
+            static_cast<std::vector<std::string>*>(user)->push_back(text);
+        return 1;
+    };
+    NotificationCenter_AddObserver("Task", "Status", &statuses, onStatus);
+    Define(R"({"ok": {"status": ["Working {this.name}", "Done"]},
+               "bad": {"status": ["Working", "Done"], "fail": true}})");
+    Run("ok");
+    Run("bad");
     EXPECT_EQ(starts, (std::vector<std::string>{"Working ok", "Working"}));
+    EXPECT_EQ(statuses, std::vector<std::string>{"Done"});
     NotificationCenter_RemoveObserver("Task", "Start", &starts, onStart);
+    NotificationCenter_RemoveObserver("Task", "Status", &statuses, onStatus);
 }
 
 TEST_F(LifecycleTest, CancelRunsNoChain) {
-    Task* task = Load(R"({"t": {"hold": true, "failure": "plain", "complete": "plain"}, "plain": {}})", "t",
-                      {"Complete"});
-    definitions = documents.back();
-    Task_SetWorkflowHandle(task, reinterpret_cast<Workflow*>(workflow));
-    Task_Start(task);
-    Pump();
+    Define(R"({"t": {"hold": true, "failure": "plain", "complete": "plain"}, "plain": {}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(3);
+    Task* task = Find("t");
+    ASSERT_NE(task, nullptr);
+    Task_AddRef(task);
     EXPECT_EQ(Task_Cancel(task), 1);
     EXPECT_EQ(Task_Cancel(task), 0);
-    Pump();
-    EXPECT_TRUE(created.empty());
-    ASSERT_EQ(fired.size(), 1u);
-    EXPECT_EQ(fired[0], R"(Complete:{"successful":false,"cancelled":true,"errors":["Task_Error_Cancelled"]})");
+    Passes(5);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0],
+              R"({"successful":false,"cancelled":true,"errors":["Task_Error_Cancelled"],"name":"t","exists":true,"global":false})");
+    EXPECT_EQ(started.size(), 1u); // "plain" never started
     EXPECT_TRUE(Printed("Cancel\n"));
+    Task_Release(&task);
 
     Task* delayed = Load(R"({"d": {"hold": true}})", "d", {"Cancel"});
     Task_SetDelayedCancel(delayed, 1);
@@ -173,12 +149,31 @@ TEST_F(LifecycleTest, CancelRunsNoChain) {
     EXPECT_EQ(Task_Cancel(delayed), 0);
     EXPECT_EQ(Task_IsCancelled(delayed), 0);
     EXPECT_TRUE(Printed("Cancel delayed"));
+    EXPECT_EQ(fired, std::vector<std::string>{"Cancel:"});
     Pump();
 }
 
+// "ignoreError": true waves errors through, but not a cancel: the task still ends cancelled and
+// runs neither "success" nor "complete".
+TEST_F(LifecycleTest, CancelIsNotAnIgnorableError) {
+    Define(R"({"t": {"hold": true, "ignoreError": true, "success": "plain", "complete": "plain"}, "plain": {}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "t", nullptr, nullptr, nullptr), 1);
+    Passes(3);
+    ASSERT_NE(Find("t"), nullptr);
+    EXPECT_EQ(Task_Cancel(Find("t")), 1);
+    Passes(5);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0],
+              R"({"successful":false,"cancelled":true,"errors":["Task_Error_Cancelled"],"name":"t","exists":true,"global":false})");
+    EXPECT_EQ(started.size(), 1u);
+}
+
 TEST_F(LifecycleTest, OutcomeDictionaryGivesArguments) {
-    Run(R"({"a": {"success": {"action": "b", "x": "1"}}, "b": {}})", "a");
-    EXPECT_EQ(created, std::vector<std::string>{"b:{\"x\":\"1\"}"});
+    std::string ran;
+    RunChain(R"({"a": {"success": {"action": "b", "x": "1"}}, "b": {}})", "a", &ran);
+    EXPECT_EQ(ran, "b");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[1], R"(b:{"x":"1"})");
     EXPECT_TRUE(Printed("Running subtask b"));
 }
 

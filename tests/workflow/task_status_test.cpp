@@ -76,6 +76,7 @@ TEST_F(TaskTest, CodesBecomeIdentifiers) {
         {987, 10, "Json_Error_Authenticate"},
         {987, 4242, "Json_Error_4242"},
         {-77777, 0, "WebGet_Error_-77777"},
+        {951, 0, "WebGet_Error_DNS"},
     };
     for (const auto& c : cases) {
         Task* task = Load("{\"t\": {}}", "t");
