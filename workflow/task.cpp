@@ -404,5 +404,5 @@ const TaskVtbl GlobalTaskVtbl = {
     Task_GetStatusDictionaryHandle,
     Task_SetExpandStringCallback,
     Task_GetExpandStringCallback,
-    nullptr,
+    Task_RequestURL,
 };

@@ -50,6 +50,9 @@ typedef int64_t (*TaskAuthenticateCallback)(Task* task, void* user);
 // One key-value pair: (user, expanded key, dictionary holding the value, value item); 0 stops.
 typedef int64_t (*TaskKeyValuePairCallback)(void* user, const char* key, Dictionary* dict,
                                          DictionaryItem* item);
+// The raw body of a task's web request: (task, user, body, length, error code, extended code).
+typedef int64_t (*TaskRequestRawCallback)(Task* task, void* user, const uint8_t* body, uint32_t length,
+                                          int32_t code, int32_t extendedCode);
 // Code to name, for Task_AddErrorFromTranslate.
 typedef const char* (*TaskTranslateFunc)(uint32_t code);
 
@@ -224,6 +227,10 @@ struct TaskVtbl {
     Dictionary* (*GetStatusDictionaryHandle)(Task*);
     int64_t (*SetExpandStringCallback)(Task*, void*, TaskExpandStringCallback);
     int64_t (*GetExpandStringCallback)(Task*, void**, TaskExpandStringCallback*);
-    void* RequestURL; // the task's web request, not available yet
+    int64_t (*RequestURL)(Task*, const char*, void*, TaskRequestRawCallback);
 };
 extern const TaskVtbl GlobalTaskVtbl;
+
+// Fetches a URL for the task and hands the raw body to the callback. Web requests of tasks come
+// with the engine's request handling; until then this refuses (0) and says so.
+int64_t Task_RequestURL(Task* task, const char* url, void* user, TaskRequestRawCallback callback);

@@ -3,6 +3,10 @@
 // tasks or workflows tracked. None of them reports a success it could not deliver.
 #include "workflow/workflow_app.h"
 
+#include "core/runtime/class.h"
+#include "core/runtime/debug.h"
+#include "workflow/task.h"
+
 int64_t WorkflowApp_ExpandKey(void*, const char*, char*, char* value, int32_t capacity) {
     if (value && capacity > 0) value[0] = 0;
     return 0;
@@ -26,5 +30,13 @@ int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
 }
 
 int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
+    return 0;
+}
+
+// A task's web request goes through the engine's request handling, which does not exist yet: the
+// request is refused at once and the callback is never called.
+int64_t Task_RequestURL(Task* task, const char* url, void*, TaskRequestRawCallback) {
+    CLASS_CHECK(task, TASK_CLASS_ID);
+    Task_Print(task, "Task web requests are not available yet (%s)", url ? url : "");
     return 0;
 }
