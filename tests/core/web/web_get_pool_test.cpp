@@ -19,6 +19,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/pool.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_connection.h"
@@ -121,7 +122,7 @@ const Logged* Find(const std::vector<Logged>& log, const std::string& addr, cons
 }
 
 class WebGetPoolTest : public WebGetTest {
-  protected:
+  public:
     static void SetUpTestSuite() {
         if (!g_peers) g_peers = new Peers();
     }
@@ -450,6 +451,49 @@ TEST_F(WebGetPoolTest, RedirectIsFiledAgainInThePassThatFreesIt) {
     EXPECT_EQ(WebGetPool_GetScheduledRequestCount(), 1u);
     ASSERT_TRUE(Pump([&] { return Done(r); }));
     EXPECT_EQ(Body(r), "oknext");
+}
+
+// A redirected request still waiting to be filed again when the pool goes is let go: only its
+// owner's reference is left.
+TEST_F(WebGetPoolTest, RemovingThePoolReleasesRedirectsNotYetFiled) {
+    WebGetRequest* r = File(Script(6, "/redirect?late=300&to=" + Script(7, "/okgone")));
+    ASSERT_TRUE(Pump([&] { return WebGetPool_GetGlobal()->Refile.Count > 0; }));
+    WebGetPool_Remove();
+    EXPECT_EQ(WebGetRequest_HasOneRef(r), 1);
+    ASSERT_EQ(WebGetPool_Init(), 1);
+}
+
+// An owner's Done callback that files a request to a new host while the pass stands on the
+// finishing host: that host, now the only idle one, is evicted under the walk, which goes on
+// safely; a pass asked for from inside the callback does not run inside this one.
+TEST_F(WebGetPoolTest, DoneCallbackEvictingTheWalkedHost) {
+    // Records taken one by one from the allocator, so that a freed one read again is caught.
+    Pool_SetDebugMode(WebGetPool_GetGlobal()->HostPool, 1);
+    Pool_SetDebugMode(WebGetPool_GetGlobal()->ConnectionEntryPool, 1);
+    const size_t before = ScriptLog().size();
+    std::vector<WebGetRequest*> held;
+    for (int host = 2; host <= 5; host++) held.push_back(File(Script(host, "/hold/walk" + std::to_string(host))));
+    ASSERT_TRUE(Arrived(before, 4));
+    struct Owner {
+        WebGetPoolTest* Test;
+        WebGetRequest* Next = nullptr;
+        int64_t NestedPass = -1;
+    } owner{this};
+    WebGetRequest* first = Make(Script(1, "/okfirst"));
+    WebGetRequest_SetDoneCallback(first, nullptr, &owner, [](WebGetRequest*, void* user) -> int64_t {
+        Owner* o = static_cast<Owner*>(user);
+        o->Next = o->Test->File(Script(6, "/oknewhost"));
+        o->NestedPass = WebGetPool_Process();
+        return 1;
+    });
+    ASSERT_EQ(WebGetPool_RequestAdd(first), 1);
+    ASSERT_TRUE(Pump([&] { return owner.Next && Done(owner.Next); }));
+    EXPECT_EQ(Body(first), "okfirst");
+    EXPECT_EQ(Body(owner.Next), "oknewhost");
+    EXPECT_EQ(owner.NestedPass, 0);
+    EXPECT_EQ(WebGetPool_GetActiveHostCount(), 5u);
+    for (int host = 2; host <= 5; host++) Release("walk" + std::to_string(host));
+    ASSERT_TRUE(Pump([&] { return WebGetPool_GetScheduledRequestCount() == 0; }));
 }
 
 TEST_F(WebGetPoolTest, EmptyPassAnswersZero) {
