@@ -565,8 +565,8 @@ int64_t WebGetPool_RequestAdd(WebGetRequest* request) {
         return WebGetHostConnections_RequestAdd(pool, host, request);
     uint32_t count = TableCount(pool->ActiveHosts);
     if (count >= pool->MaxHosts) {
-        const uint32_t needed = count - pool->MaxHosts + 1;
-        if (EvictIdleHosts(pool, needed) == needed) count = TableCount(pool->ActiveHosts);
+        EvictIdleHosts(pool, count - pool->MaxHosts + 1);
+        count = TableCount(pool->ActiveHosts);
     }
     if (count < pool->MaxHosts) {
         WebGetHostConnections* host = nullptr;
