@@ -125,11 +125,38 @@ uint32_t TableCount(HashTable* table) {
     return count;
 }
 
+void EnterActive(WebGetPool* pool, WebGetHostConnections* host) {
+    HashTable_AddEx(pool->ActiveHosts, host->Key, reinterpret_cast<uint64_t>(host), &host->Member);
+    host->State = WEBGET_HOST_ACTIVE;
+    host->ActiveNext = nullptr;
+    host->ActivePrev = pool->ActiveLast;
+    if (pool->ActiveLast)
+        pool->ActiveLast->ActiveNext = host;
+    else
+        pool->ActiveFirst = host;
+    pool->ActiveLast = host;
+}
+
+void LeaveActive(WebGetPool* pool, WebGetHostConnections* host) {
+    if (host->State != WEBGET_HOST_ACTIVE) return;
+    if (host->Member) HashTable_MemberRemove(pool->ActiveHosts, &host->Member);
+    host->Member = nullptr;
+    if (host->ActivePrev)
+        host->ActivePrev->ActiveNext = host->ActiveNext;
+    else
+        pool->ActiveFirst = host->ActiveNext;
+    if (host->ActiveNext)
+        host->ActiveNext->ActivePrev = host->ActivePrev;
+    else
+        pool->ActiveLast = host->ActivePrev;
+    host->ActiveNext = host->ActivePrev = nullptr;
+    host->State = WEBGET_HOST_PENDING;
+}
+
 // Takes a host out of the active table and closes its connections; the record is freed by the
 // next removal of closed hosts, so that a walk standing on it may go on.
 void CloseHost(WebGetPool* pool, WebGetHostConnections* host) {
-    if (host->State == WEBGET_HOST_ACTIVE && host->Member) HashTable_MemberRemove(pool->ActiveHosts, &host->Member);
-    host->Member = nullptr;
+    LeaveActive(pool, host);
     host->State = WEBGET_HOST_CLOSED;
     for (WebGetPoolConnectionEntry* e = host->Connections.Head; e; e = e->Next) WebGetConnection_Close(e->Connection);
     auto* entry = static_cast<WebGetPoolClosedEntry*>(Pool_Alloc(pool->ClosedHostPool, sizeof(WebGetPoolClosedEntry)));
@@ -156,8 +183,7 @@ void PromotePendingHost(WebGetPool* pool) {
     HashTable_MemberGetValue(pool->PendingHosts, member, &value);
     auto* chosen = reinterpret_cast<WebGetHostConnections*>(value);
     HashTable_MemberRemove(pool->PendingHosts, &member);
-    HashTable_AddEx(pool->ActiveHosts, chosen->Key, value, &chosen->Member);
-    chosen->State = WEBGET_HOST_ACTIVE;
+    EnterActive(pool, chosen);
     WebGetPool_VerboseLog(1, "Host [%s] is active", chosen->Key);
     // Its connections may hold requests already: they run from the next pass on.
     PostProcessEvent(pool);
@@ -211,25 +237,20 @@ void CheckHost(WebGetPool* pool, WebGetHostConnections* host) {
 // Frees idle hosts of the active table until `needed` places are free; the count freed.
 uint32_t EvictIdleHosts(WebGetPool* pool, uint32_t needed) {
     uint32_t freed = 0;
-    HashTableMember* member = nullptr;
-    HashTable_MemberGetFirst(pool->ActiveHosts, &member);
-    while (member && freed < needed) {
-        HashTableMember* next = nullptr;
-        HashTable_MemberGetNext(pool->ActiveHosts, member, &next);
-        uint64_t value = 0;
-        HashTable_MemberGetValue(pool->ActiveHosts, member, &value);
-        auto* host = reinterpret_cast<WebGetHostConnections*>(value);
+    WebGetHostConnections* host = pool->ActiveFirst;
+    while (host && freed < needed) {
+        WebGetHostConnections* next = host->ActiveNext;
         if (WebGetHostConnections_GetRequestCount(host, 0) == 0) {
             WebGetPool_VerboseLog(1, "Idle host [%s] makes room", host->Key);
             if (pool->Walking) {
                 CloseHost(pool, host);
             } else {
-                HashTable_MemberRemove(pool->ActiveHosts, &host->Member);
+                LeaveActive(pool, host);
                 WebGetHostConnections_Delete(pool, &host);
             }
             freed++;
         }
-        member = next;
+        host = next;
     }
     return freed;
 }
@@ -312,6 +333,7 @@ int64_t WebGetHostConnections_Create(WebGetPool* pool, const char* key, WebGetHo
     *host = nullptr;
     auto* h = static_cast<WebGetHostConnections*>(Pool_Alloc(Checked(pool)->HostPool, sizeof(WebGetHostConnections)));
     h->Member = nullptr;
+    h->ActiveNext = h->ActivePrev = nullptr;
     ListInit(&h->Connections, WEBGET_POOL_CONNECTION_LIST_CLASS_ID);
     ListInit(&h->Queue, WEBGET_POOL_QUEUE_LIST_CLASS_ID);
     h->State = WEBGET_HOST_PENDING;
@@ -477,6 +499,7 @@ int64_t WebGetPool_Delete(WebGetPool** handle) {
     EventQueue_RemoveInstance(nullptr, pool);
     WebGetPool_RemoveClosedHosts(pool);
     DeleteTable(pool, pool->PendingHosts);
+    pool->ActiveFirst = pool->ActiveLast = nullptr;
     DeleteTable(pool, pool->ActiveHosts);
     // Redirected requests not yet filed again are never run: their references go with the pool.
     ReleaseRefile(pool);
@@ -571,8 +594,7 @@ int64_t WebGetPool_RequestAdd(WebGetRequest* request) {
     if (count < pool->MaxHosts) {
         WebGetHostConnections* host = nullptr;
         WebGetHostConnections_Create(pool, key, &host);
-        HashTable_AddEx(pool->ActiveHosts, host->Key, reinterpret_cast<uint64_t>(host), &host->Member);
-        host->State = WEBGET_HOST_ACTIVE;
+        EnterActive(pool, host);
         return WebGetHostConnections_RequestAdd(pool, host, request);
     }
     WebGetHostConnections* host = FindHost(pool->PendingHosts, key);
@@ -636,16 +658,7 @@ int64_t WebGetPool_Process() {
         WebGetHostConnections** hosts =
             count <= 16 ? local : static_cast<WebGetHostConnections**>(Memory_Alloc(sizeof(void*) * count));
         uint32_t n = 0;
-        HashTableMember* member = nullptr;
-        HashTable_MemberGetFirst(pool->ActiveHosts, &member);
-        while (member && n < count) {
-            uint64_t value = 0;
-            HashTable_MemberGetValue(pool->ActiveHosts, member, &value);
-            hosts[n++] = reinterpret_cast<WebGetHostConnections*>(value);
-            HashTableMember* next = nullptr;
-            HashTable_MemberGetNext(pool->ActiveHosts, member, &next);
-            member = next;
-        }
+        for (WebGetHostConnections* h = pool->ActiveFirst; h && n < count; h = h->ActiveNext) hosts[n++] = h;
         pool->Walking = 1;
         uint32_t position = pool->NextHostPosition < n ? pool->NextHostPosition : 0;
         bool sliceOut = false;

@@ -57,6 +57,10 @@ enum WebGetHostState : uint32_t {
 
 struct WebGetHostConnections {
     HashTableMember* Member; // in the active table while active
+    // The active hosts in the order they became active: the order in which passes and evictions
+    // walk them, without scanning the table's buckets.
+    WebGetHostConnections* ActiveNext;
+    WebGetHostConnections* ActivePrev;
     WebGetPoolList<WebGetPoolConnectionEntry> Connections;
     WebGetPoolList<WebGetPoolQueueEntry> Queue;
     uint32_t State;
@@ -70,6 +74,8 @@ struct WebGetPool {
     uint32_t MaxHostConnections;
     uint32_t NextHostPosition;
     HashTable* ActiveHosts;
+    WebGetHostConnections* ActiveFirst;
+    WebGetHostConnections* ActiveLast;
     HashTable* PendingHosts;
     HashTable* QueuedRequests;
     Pool* HostPool;
