@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -339,7 +341,22 @@ TEST_F(WebGetPoolTest, RunningRequestGivenUpFreesItsConnectionForTheQueue) {
         ASSERT_TRUE(Arrived(before, 1));
         WebGetRequest* queued = File(Script(3, "/okqueued" + tag));
         if (byRemove) {
+            // The connections print through the pool's sink.
+            static std::string printed;
+            printed.clear();
+            WebGetPool_SetPrintCallback(nullptr, [](void*, const char* format, ...) -> int64_t {
+                va_list args;
+                va_start(args, format);
+                char line[4096];
+                vsnprintf(line, sizeof(line), format, args);
+                va_end(args);
+                printed += line;
+                return 1;
+            });
             EXPECT_EQ(WebGetPool_RequestRemove(running), 1);
+            EXPECT_NE(printed.find("WebGetConnection."), std::string::npos) << printed;
+            EXPECT_NE(printed.find(" - Closing connection (flags 02)\n"), std::string::npos) << printed;
+            WebGetPool_SetPrintCallback(nullptr, nullptr);
         } else {
             for (WebGetRequest*& r : made)
                 if (r == running) r = nullptr;
