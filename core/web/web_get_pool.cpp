@@ -758,9 +758,10 @@ int64_t WebGetPool_PrintInt(void*, const char* format, ...) {
     char line[4096];
     String_VPrint(line, sizeof(line), format, args);
     va_end(args);
-    if (!pool) return WebGetPool_PrintInternal(nullptr, "%s", line);
-    PreparePrint(pool);
-    return pool->Print.PrintCallback(pool->Print.PrintUser, "%s", line);
+    // Connections may print from worker threads: the sink is only read here, never prepared.
+    ClassPrintCallback callback = pool ? pool->Print.PrintCallback : nullptr;
+    if (!callback) return WebGetPool_PrintInternal(nullptr, "%s", line);
+    return callback(pool->Print.PrintUser, "%s", line);
 }
 
 int64_t WebGetPool_VPrint(int32_t indent, const char* format, va_list args) {
