@@ -25,6 +25,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
+#include "core/runtime/meter.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
@@ -75,6 +76,7 @@ struct Env {
         Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
         Debug_PrintOverride(Quiet);
         Thread_Init();
+        Meter_Init();
         EventQueue_Init();
         NotificationCenter_Init();
         Authenticate_Init();
