@@ -168,8 +168,12 @@ void CloseHost(WebGetPool* pool, WebGetHostConnections* host) {
 void PromotePendingHost(WebGetPool* pool) {
     const uint32_t pending = TableCount(pool->PendingHosts);
     if (!pending) return;
+    // Values at or past the last whole multiple of the count are drawn again, so that every
+    // pending host is equally likely.
+    const uint32_t bound = 0xFFFFFFFFu - (0xFFFFFFFFu % pending + 1) % pending;
     uint32_t random = 0;
-    Platform_CryptFill(&random, sizeof(random));
+    do Platform_CryptFill(&random, sizeof(random));
+    while (random > bound);
     uint32_t index = random % pending;
     HashTableMember* member = nullptr;
     HashTable_MemberGetFirst(pool->PendingHosts, &member);
