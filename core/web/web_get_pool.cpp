@@ -285,7 +285,9 @@ void ReleaseRefile(WebGetPool* pool) {
 
 // Files the redirected requests again under their new URLs; 1 when any was filed. A request
 // still held by its old connection (the body of the redirect answer is being read away) waits
-// for a later pass: filed now it would be in two connections at once.
+// for a later pass: filed now it would be in two connections at once. One that ended there
+// instead (reading that body failed: it is Done, its owner told) or that its owner let go is
+// not filed again.
 int64_t Refile(WebGetPool* pool) {
     int64_t filed = 0;
     WebGetPoolQueueEntry* entry = pool->Refile.Head;
@@ -294,11 +296,13 @@ int64_t Refile(WebGetPool* pool) {
         void* connection = nullptr;
         if (!WebGetRequest_GetConnectionHandle(entry->Request, &connection)) {
             ListUnlink(&pool->Refile, entry);
-            WebGetRequest_Clean(entry->Request);
-            WebGetPool_RequestAdd(entry->Request);
+            if (!WebGetRequest_IsDone(entry->Request) && !WebGetRequest_HasOneRef(entry->Request)) {
+                WebGetRequest_Clean(entry->Request);
+                WebGetPool_RequestAdd(entry->Request);
+                filed = 1;
+            }
             WebGetRequest_Release(&entry->Request);
             Pool_Free(pool->QueueEntryPool, &entry, sizeof(WebGetPoolQueueEntry));
-            filed = 1;
         }
         entry = next;
     }

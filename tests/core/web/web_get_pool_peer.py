@@ -38,6 +38,8 @@ def answer(path, sock):
                      (args["to"][0].encode(), len(body)))
         # A late body keeps the redirect's exchange open on its connection for a while.
         time.sleep(int(args.get("late", ["0"])[0]) / 1000.0)
+        if "cut" in args:  # the body never comes: the connection closes
+            return False
         sock.sendall(body)
         return True
     if base.startswith("/ok"):

@@ -483,6 +483,26 @@ TEST_F(WebGetPoolTest, RedirectIsFiledAgainInThePassThatFreesIt) {
     EXPECT_EQ(Body(r), "oknext");
 }
 
+// A redirect whose own body never arrives ends the request there, with an error and one Done
+// callback; it is not filed again under the new URL.
+TEST_F(WebGetPoolTest, RedirectFailingOnItsOldConnectionIsNotFiledAgain) {
+    WebGetRequest* r = Make(Script(6, "/redirect?late=100&cut=1&to=" + Script(7, "/oknever")));
+    int64_t doneCalls = 0;
+    WebGetRequest_SetDoneCallback(r, nullptr, &doneCalls, [](WebGetRequest*, void* user) -> int64_t {
+        ++*static_cast<int64_t*>(user);
+        return 1;
+    });
+    ASSERT_EQ(WebGetPool_RequestAdd(r), 1);
+    ASSERT_TRUE(Pump([&] { return Done(r); }));
+    PumpFor(300);
+    EXPECT_EQ(doneCalls, 1);
+    int32_t code = 0, extended = 0;
+    WebGetRequest_GetLastError(r, &code, &extended);
+    EXPECT_NE(code, 0);
+    EXPECT_EQ(Find(ScriptLog(), "127.0.0.7", "/oknever"), nullptr);
+    EXPECT_EQ(WebGetPool_GetScheduledRequestCount(), 0u);
+}
+
 // A redirected request still waiting to be filed again when the pool goes is let go: only its
 // owner's reference is left.
 TEST_F(WebGetPoolTest, RemovingThePoolReleasesRedirectsNotYetFiled) {
