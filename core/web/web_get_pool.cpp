@@ -29,6 +29,21 @@ namespace {
 // Socket threads read it from the Signal callback, so it is published atomically.
 std::atomic<WebGetPool*> GlobalWebGetPool{nullptr};
 
+// Wake-up marks of the pool's connections, by a hash of the connection's address: set by the
+// Signal callback on any thread, taken by the pass. Static, so that a late signal from a socket
+// thread never writes into a freed record. An idle connection (no request pending) is run only
+// when marked: with up to thirty idle persistent connections kept open, running each of them on
+// every pass would cost more than the passes' real work. Two connections sharing a mark only
+// cost an idle one a wake-up, which it does not need to stay correct: whatever it missed, its
+// next request's pass does first.
+constexpr uint32_t kWakeMarks = 1024;
+std::atomic<uint8_t> WakeMarks[kWakeMarks];
+
+std::atomic<uint8_t>& WakeMark(const void* connection) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(connection);
+    return WakeMarks[((address >> 4) ^ (address >> 14)) % kWakeMarks];
+}
+
 constexpr uint32_t kBuckets = 512;
 constexpr double kTimeSlice = 0.1;
 constexpr uint32_t kHostsPerChunk = 10;
@@ -234,6 +249,7 @@ void ConnectionFree(WebGetPool* pool, WebGetHostConnections* host, WebGetConnect
 // its socket). Such a connection takes the next queued request here, so that the queue never
 // stalls and an idle host still yields to a pending one.
 void CheckHost(WebGetPool* pool, WebGetHostConnections* host) {
+    if (host->Queue.Count == 0 && TableCount(pool->PendingHosts) == 0) return; // nothing to hand over
     for (WebGetPoolConnectionEntry* e = host->Connections.Head; e && host->State == WEBGET_HOST_ACTIVE; e = e->Next)
         if (!WebGetConnection_RequestPending(e->Connection)) ConnectionFree(pool, host, e->Connection);
 }
@@ -432,8 +448,9 @@ int64_t WebGetHostConnections_RequestRemove(WebGetPool* pool, WebGetHostConnecti
     return 1;
 }
 
-int64_t WebGetHostConnections_WebGetConnectionSignal(WebGetConnection*, void*) {
-    // Any thread: only posts the pass on the main event queue.
+int64_t WebGetHostConnections_WebGetConnectionSignal(WebGetConnection* connection, void*) {
+    // Any thread: only marks the connection and posts the pass on the main event queue.
+    WakeMark(connection).store(1, std::memory_order_release);
     if (WebGetPool* pool = GlobalWebGetPool.load()) PostProcessEvent(pool);
     return 1;
 }
@@ -674,6 +691,9 @@ int64_t WebGetPool_Process() {
             WebGetHostConnections* host = hosts[position];
             if (host->State != WEBGET_HOST_ACTIVE) continue;
             for (WebGetPoolConnectionEntry* e = host->Connections.Head; e; e = e->Next) {
+                if (!WebGetConnection_RequestPending(e->Connection) &&
+                    !WakeMark(e->Connection).exchange(0, std::memory_order_acq_rel))
+                    continue;
                 result |= WebGetConnection_Process(e->Connection);
                 if (host->State != WEBGET_HOST_ACTIVE) break;
                 if (Time_GetCurrent() - start >= kTimeSlice) {
