@@ -42,6 +42,9 @@ def answer(path, sock):
             return False
         sock.sendall(body)
         return True
+    if base == "/closing":  # a keep-alive answer, then the peer closes the idle socket
+        sock.sendall(ok(b"closing"))
+        return False
     if base.startswith("/ok"):
         sock.sendall(ok(b"ok" + base[3:].encode()))
         return True

@@ -381,6 +381,24 @@ TEST_F(WebGetPoolTest, RunningRequestGivenUpFreesItsConnectionForTheQueue) {
     }
 }
 
+// An idle connection whose server closed the socket serves the host's next request over a new
+// one.
+TEST_F(WebGetPoolTest, IdleConnectionClosedByTheServerStillServes) {
+    const size_t before = ScriptLog().size();
+    WebGetRequest* first = File(Script(8, "/closing"));
+    ASSERT_TRUE(Pump([&] { return Done(first); }));
+    EXPECT_EQ(Body(first), "closing");
+    PumpFor(100);
+    WebGetRequest* next = File(Script(8, "/okreopened"));
+    ASSERT_TRUE(Pump([&] { return Done(next); }));
+    EXPECT_TRUE(WebGetRequest_IsOk(next));
+    EXPECT_EQ(Body(next), "okreopened");
+    const auto log = ScriptLog();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_NE(log[before + 1].Conn, log[before].Conn);
+    EXPECT_EQ(WebGetPool_GetActiveConnectionCount(), 1u);
+}
+
 TEST_F(WebGetPoolTest, HostKeysIgnoreCaseAndTheDefaultPort) {
     struct Case {
         const char* First;
