@@ -222,6 +222,7 @@ bool HandNextQueued(WebGetPool* pool, WebGetHostConnections* host, WebGetConnect
         }
         WebGetHostConnections_RequestAddInternal(connection, request);
         WebGetRequest_Release(&request);
+        pool->HandedTo = connection;
         return true;
     }
     return false;
@@ -694,7 +695,12 @@ int64_t WebGetPool_Process() {
                 if (!WebGetConnection_RequestPending(e->Connection) &&
                     !WakeMark(e->Connection).exchange(0, std::memory_order_acq_rel))
                     continue;
+                pool->HandedTo = nullptr;
                 result |= WebGetConnection_Process(e->Connection);
+                // A connection that finished and took the next queued request starts it at once
+                // rather than a pass later.
+                if (pool->HandedTo == e->Connection && host->State == WEBGET_HOST_ACTIVE)
+                    result |= WebGetConnection_Process(e->Connection);
                 if (host->State != WEBGET_HOST_ACTIVE) break;
                 if (Time_GetCurrent() - start >= kTimeSlice) {
                     sliceOut = true;

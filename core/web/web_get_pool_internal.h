@@ -87,6 +87,8 @@ struct WebGetPool {
     // Set while a pass walks the active hosts: host records are then never freed, only closed,
     // so that the walk can go on over them whatever the callbacks it runs do.
     uint32_t Walking;
+    // The connection that the last finished request's Done callback handed a queued request to.
+    WebGetConnection* HandedTo;
 };
 
 int64_t WebGetHostConnections_Create(WebGetPool* pool, const char* key, WebGetHostConnections** host);
