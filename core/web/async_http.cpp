@@ -555,6 +555,9 @@ void Serialise(AsyncHTTP* loader, uint32_t* code, uint32_t* codeEx) {
 
 void ResetInternal(AsyncHTTP* loader) {
     loader->Generation.fetch_add(1);
+    // Queued events first: once they are disarmed none of them can touch the request below.
+    EventQueue_RemoveInstance(loader->Queue, loader);
+    if (loader->Queue) EventQueue_RemoveInstance(nullptr, loader);
     if (WebGetRequest* request = loader->Request) {
         loader->Request = nullptr;
         WebGetRequest_SetFillBodyCallback(request, nullptr, nullptr, nullptr);
@@ -563,8 +566,6 @@ void ResetInternal(AsyncHTTP* loader) {
         WebGetRequest_SetStartCallback(request, nullptr, nullptr, nullptr);
         WebGetRequest_Release(&request);
     }
-    EventQueue_RemoveInstance(loader->Queue, loader);
-    if (loader->Queue) EventQueue_RemoveInstance(nullptr, loader);
     if (loader->File) AsyncFile_Close(loader->File);
     if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
     {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "core/web/web_get_connection.h"
 #include "core/web/web_get_pool.h"
 #include "core/web/web_get_request.h"
+#include "tests/support/abort_hook.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
@@ -548,6 +550,41 @@ TEST_F(AsyncHTTPSaveTest, FailuresLeaveTheOldFile) {
     EXPECT_EQ(r.CodeEx, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR));
     EXPECT_EQ(ReadFile(old), "old");
     EXPECT_EQ(*RunOracle("ls -A '" + dir.path() + "'", "", 30), "folder\nold.json\n");
+}
+
+// An owner may let go of a loader at any point; what it started still ends cleanly.
+TEST_F(AsyncHTTPSaveTest, OwnerReleasingMidwayLosesNothing) {
+    ASSERT_EQ(Load("/doc.json").Code, 0u);
+    const std::string path = dir.file("doc.json");
+    ASSERT_EQ(AsyncHTTP_Save(loader, path.c_str()), 1);
+    AsyncHTTP_Release(&loader);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ReadFile(path).empty() && std::chrono::steady_clock::now() < deadline) Pass();
+    EXPECT_EQ(ReadFile(path), "{\"name\":\"json\",\"n\":[1,2]}");
+
+    ASSERT_EQ(AsyncHTTP_Create(&loader), 1);
+    ASSERT_EQ(AsyncHTTP_Load(loader, Url("/doc.json").c_str(), 0), 1);
+    Pass();
+    AsyncHTTP_Release(&loader);
+    Drain();
+}
+
+// A request finished on another thread than the main one is a broken precondition.
+int64_t DoneElsewhereAdd(WebGetRequest* request) {
+    std::thread([request] { WebGetRequest_Done(request); }).join();
+    return 1;
+}
+
+TEST_F(AsyncHTTPTest, ProgrammingErrorsStop) {
+    InstallTestAbortHook();
+    EXPECT_DEATH(AsyncHTTP_Load(nullptr, "http://127.0.0.1/", 0), AbortRegex("Pointer is NULL\n"));
+    Dictionary* other = nullptr;
+    Dictionary_Create(&other);
+    EXPECT_DEATH(AsyncHTTP_Reset(reinterpret_cast<AsyncHTTP*>(other)), "Class mismatch pointer");
+    Dictionary_Release(&other);
+    AsyncHTTP_SetWebRequestHandler(DoneElsewhereAdd, NothingRemove);
+    EXPECT_DEATH(Load("/doc.json"),
+                 AbortRegex("Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nInvalid call context"));
 }
 
 // The decode step on its own, as the fuzzer drives it.
