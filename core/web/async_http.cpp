@@ -353,20 +353,27 @@ bool TakeInFlight(AsyncHTTP* loader) {
     return loader->InFlight.exchange(0) == 1;
 }
 
-int64_t RequestStart(WebGetRequest* request, void* user) {
-    auto* loader = static_cast<AsyncHTTP*>(user);
-    if (loader->InFlight.load() != 1) return 1;
+// Puts the meter of the request's connection under the loader's.
+void AttachMeter(AsyncHTTP* loader, WebGetRequest* request) {
     void* connection = nullptr;
     MeterRW* meter = nullptr;
     if (WebGetRequest_GetConnectionHandle(request, &connection) && connection &&
         WebGetConnection_GetMeterRWHandle(static_cast<WebGetConnection*>(connection), &meter) && meter)
         MeterRW_SetParentHandle(meter, loader->Meter);
+}
+
+int64_t RequestStart(WebGetRequest* request, void* user) {
+    auto* loader = static_cast<AsyncHTTP*>(user);
+    if (loader->InFlight.load() == 1) AttachMeter(loader, request);
     return 1;
 }
 
 int64_t RequestHeaderDone(WebGetRequest* request, void* user) {
     auto* loader = static_cast<AsyncHTTP*>(user);
     if (loader->InFlight.load() != 1) return 1;
+    // A connection meters through its socket, and it opens a new socket for each connect, after
+    // the Start callback: attached again here, the body at least counts into the loader's meter.
+    AttachMeter(loader, request);
     char* block = nullptr;
     int32_t capacity = 0;
     WebGetRequest_GetResponseHeader(request, &block, &capacity);

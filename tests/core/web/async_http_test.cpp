@@ -470,6 +470,10 @@ TEST_F(AsyncHTTPTest, KeepOriginalAndLimitSize) {
     EXPECT_EQ(Load("/big.json").Code, (uint32_t)WEBGET_ERROR_SIZE_LIMIT);
     AsyncHTTP_SetLimitSize(loader, 0);
     EXPECT_EQ(Load("/big.json").Code, 0u);
+    // The connection's bytes count into the loader's meter.
+    uint64_t read = 0;
+    AsyncHTTP_GetOverallUsage(loader, &read, nullptr);
+    EXPECT_GT(read, 5000u);
     AsyncHTTP_Reset(loader);
     EXPECT_EQ(AsyncHTTP_GetOriginal(loader, &bytes, &length), 0);
 }
