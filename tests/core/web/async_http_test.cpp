@@ -84,6 +84,7 @@ R = {
     '/token': (200, 'application/jose', TOKEN),
     '/forged': (200, 'application/jose', TOKEN[:-43] + b'e' + TOKEN[-42:]),
     '/big.json': (200, 'application/json', b'{"pad":"' + b'x' * 5000 + b'"}'),
+    '/large': (200, 'application/octet-stream', b'y' * 4000000),
 }
 class H(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
@@ -405,6 +406,16 @@ TEST_F(AsyncHTTPTest, ErrorPolicyDecidesRetryOrFinal) {
     EXPECT_EQ(policy.Calls, 2);
 }
 
+// A connection opens its socket, which meters its bytes, after the Start callback; the body of a
+// large answer still counts into the loader's meter.
+TEST_F(AsyncHTTPTest, BodyBytesCountIntoTheLoadersMeter) {
+    AsyncHTTP_SetParser(loader, ASYNCHTTP_PARSER_NONE);
+    EXPECT_EQ(Load("/large").Code, 0u);
+    uint64_t read = 0;
+    AsyncHTTP_GetOverallUsage(loader, &read, nullptr);
+    EXPECT_GT(read, 1000000u);
+}
+
 // Handlers that end the request without any answer, or refuse it.
 int64_t EndAtOnceAdd(WebGetRequest* request) {
     WebGetRequest_Done(request);
@@ -470,10 +481,6 @@ TEST_F(AsyncHTTPTest, KeepOriginalAndLimitSize) {
     EXPECT_EQ(Load("/big.json").Code, (uint32_t)WEBGET_ERROR_SIZE_LIMIT);
     AsyncHTTP_SetLimitSize(loader, 0);
     EXPECT_EQ(Load("/big.json").Code, 0u);
-    // The connection's bytes count into the loader's meter.
-    uint64_t read = 0;
-    AsyncHTTP_GetOverallUsage(loader, &read, nullptr);
-    EXPECT_GT(read, 5000u);
     AsyncHTTP_Reset(loader);
     EXPECT_EQ(AsyncHTTP_GetOriginal(loader, &bytes, &length), 0);
 }
@@ -554,6 +561,40 @@ TEST_F(AsyncHTTPSaveTest, FailuresLeaveTheOldFile) {
     EXPECT_EQ(r.CodeEx, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR));
     EXPECT_EQ(ReadFile(old), "old");
     EXPECT_EQ(*RunOracle("ls -A '" + dir.path() + "'", "", 30), "folder\nold.json\n");
+}
+
+// Through the request pool, as the program runs it.
+int64_t OpenToLoopback(AsyncHTTP*, void*, WebGetRequest* request) {
+    WebGetRequest_SetRequireAuthorization(request, 0);
+    WebGetRequest_SetAllowProxy(request, 0);
+    return 1;
+}
+
+TEST_F(AsyncHTTPTest, DefaultHandlerIsTheRequestPool) {
+    ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(nullptr, nullptr), 1);
+    ASSERT_EQ(WebGetPool_Init(), 1);
+    AsyncHTTP_SetRequestBuildCallback(loader, nullptr, OpenToLoopback);
+    // Twice, so that the second load runs on a fresh request over the pool's kept connection.
+    for (const char* path : {"/doc.json", "/doc-yaml"}) {
+        AsyncHTTP_SetParser(loader, ASYNCHTTP_PARSER_AUTO);
+        ASSERT_EQ(AsyncHTTP_Load(loader, Url(path).c_str(), 0), 1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (AsyncHTTP_IsAlive(loader) && std::chrono::steady_clock::now() < deadline) {
+            EventQueue_Flush(nullptr);
+            WebGetPool_Process();
+            Thread_Wait(1);
+        }
+        uint32_t code = 1, codeEx = 1;
+        AsyncHTTP_GetLastError(loader, &code, &codeEx);
+        EXPECT_EQ(code, 0u) << path << " " << codeEx;
+        EXPECT_EQ(Name(), std::string(path) == "/doc.json" ? "json" : "yaml");
+    }
+    uint64_t read = 0;
+    AsyncHTTP_GetOverallUsage(loader, &read, nullptr);
+    EXPECT_GT(read, 0u);
+    AsyncHTTP_Release(&loader);
+    for (int i = 0; i < 20; i++) EventQueue_Flush(nullptr), WebGetPool_Process();
+    WebGetPool_Remove();
 }
 
 // An owner may let go of a loader at any point; what it started still ends cleanly.
