@@ -20,6 +20,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
+#include "core/runtime/meter.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
@@ -41,6 +42,9 @@ class LoaderEnvironment : public WebGetEnvironment {
   public:
     void SetUp() override {
         WebGetEnvironment::SetUp();
+        // The meters of loaders, files and sockets form one tree across threads, under the
+        // lock that Meter_Init makes, as in the program.
+        ASSERT_EQ(Meter_Init(), 1);
         ASSERT_EQ(Socket_Init(), 1);
         ASSERT_EQ(IOWorker_Init(), 1);
         ASSERT_EQ(AsyncFile_Init(), 1);
@@ -51,6 +55,7 @@ class LoaderEnvironment : public WebGetEnvironment {
         AsyncFile_Remove();
         IOWorker_Remove();
         Socket_Remove();
+        Meter_Remove();
         WebGetEnvironment::TearDown();
     }
 };
