@@ -421,6 +421,24 @@ TEST_F(AsyncHTTPTest, BodyBytesCountIntoTheLoadersMeter) {
     EXPECT_GT(read, 1000000u);
 }
 
+// Completions go to the owner's queue: the flags change only when the owner flushes it.
+TEST_F(AsyncHTTPTest, CompletionWaitsForTheOwnersQueue) {
+    EventQueue* queue = nullptr;
+    ASSERT_EQ(EventQueue_Create(&queue), 1);
+    EventQueue_SetThreadId(queue, Thread_GetCurrentId());
+    AsyncHTTP_SetEventQueueHandle(loader, queue);
+    ASSERT_EQ(AsyncHTTP_Load(loader, Url("/doc.json").c_str(), 0), 1);
+    for (int i = 0; i < 100; i++) Pass();
+    EXPECT_TRUE(AsyncHTTP_IsAlive(loader));
+    EXPECT_FALSE(AsyncHTTP_IsLoadComplete(loader));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (AsyncHTTP_IsAlive(loader) && std::chrono::steady_clock::now() < deadline) EventQueue_Flush(queue), Pass();
+    EXPECT_TRUE(AsyncHTTP_IsLoadComplete(loader));
+    EXPECT_EQ(Name(), "json");
+    AsyncHTTP_Release(&loader);
+    EventQueue_Release(&queue);
+}
+
 // Handlers that end the request without any answer, or refuse it.
 int64_t EndAtOnceAdd(WebGetRequest* request) {
     WebGetRequest_Done(request);
