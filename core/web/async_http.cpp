@@ -6,6 +6,7 @@
 #include "core/runtime/class_family.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -541,14 +542,18 @@ void Serialise(AsyncHTTP* loader, uint32_t* code, uint32_t* codeEx) {
     uint32_t error = 0;
     if (kind == ASYNCHTTP_PARSER_YAML) {
         ok = YAML_SaveBuffer(loader->Yaml, loader->SaveBuffer, estimate, &length);
-        if (!ok) YAML_GetLastError(loader->Yaml, &error), *code = WEBGET_ERROR_YAML;
+        if (!ok) YAML_GetLastError(loader->Yaml, &error);
+        *code = ok ? 0 : WEBGET_ERROR_YAML;
     } else if (kind == ASYNCHTTP_PARSER_XML) {
         ok = XML_SaveBuffer(loader->Xml, loader->SaveBuffer, estimate, &length);
-        if (!ok) XML_GetLastError(loader->Xml, &error), *code = WEBGET_ERROR_XML;
+        if (!ok) XML_GetLastError(loader->Xml, &error);
+        *code = ok ? 0 : WEBGET_ERROR_XML;
     } else {
         ok = JSON_SaveBuffer(loader->Json, loader->SaveBuffer, estimate, &length);
-        if (!ok) JSON_GetLastError(loader->Json, &error), *code = WEBGET_ERROR_JSON;
+        if (!ok) JSON_GetLastError(loader->Json, &error);
+        *code = ok ? 0 : WEBGET_ERROR_JSON;
     }
+    // A writer that needs more than its own estimate is refused rather than trusted.
     if (!ok || length > estimate) {
         if (ok) *code = WEBGET_ERROR_SIZE_LIMIT;
         *codeEx = error;
@@ -782,10 +787,11 @@ int64_t AsyncHTTP_SetParser(AsyncHTTP* loader, uint32_t kind) {
     CriticalSectionGuard guard(loader->Lock);
     if (kind != loader->Parser) DeleteParsers(loader);
     loader->Parser = kind;
+    // An existing parser is reset (which empties the dictionary); a new one only bound to it.
+    if (kind == ASYNCHTTP_PARSER_JSON && loader->Json) JSON_Reset(loader->Json);
+    if (kind == ASYNCHTTP_PARSER_XML && loader->Xml) XML_Reset(loader->Xml);
+    if (kind == ASYNCHTTP_PARSER_YAML && loader->Yaml) YAML_Reset(loader->Yaml);
     EnsureParser(loader, kind);
-    if (kind == ASYNCHTTP_PARSER_JSON) JSON_Reset(loader->Json);
-    if (kind == ASYNCHTTP_PARSER_XML) XML_Reset(loader->Xml);
-    if (kind == ASYNCHTTP_PARSER_YAML) YAML_Reset(loader->Yaml);
     return 1;
 }
 

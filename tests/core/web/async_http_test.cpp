@@ -620,6 +620,34 @@ TEST_F(AsyncHTTPTest, DefaultHandlerIsTheRequestPool) {
     WebGetPool_Remove();
 }
 
+// Each format is written by its own writer and read back by python's; choosing the format after
+// the load keeps the document.
+TEST_F(AsyncHTTPSaveTest, EachFormatWritesWhatItRead) {
+    struct Case {
+        const char* Path;
+        uint32_t Kind;
+        const char* Oracle; // prints what python reads from the file named by argv[1]
+        const char* Expected;
+    } cases[] = {
+        {"/doc-yaml", ASYNCHTTP_PARSER_YAML, "import yaml,sys; print(yaml.safe_load(open(sys.argv[1])))",
+         "{'name': 'yaml'}\n"},
+        {"/doc-xml", ASYNCHTTP_PARSER_XML,
+         "import xml.etree.ElementTree as E,sys; r=E.parse(sys.argv[1]).getroot(); print(r.tag, r.find('name').text)",
+         "root xml\n"},
+    };
+    for (const Case& c : cases) {
+        AsyncHTTP_SetParser(loader, ASYNCHTTP_PARSER_AUTO);
+        ASSERT_EQ(Load(c.Path).Code, 0u) << c.Path;
+        AsyncHTTP_SetParser(loader, c.Kind);
+        const std::string file = dir.file(std::string("saved-") + (c.Path + 1));
+        const Result r = Save(file);
+        EXPECT_EQ(r.Code, 0u) << c.Path;
+        const auto read = RunOracle(std::string("python3 -c \"") + c.Oracle + "\" '" + file + "'", "", 30);
+        ASSERT_TRUE(read.has_value()) << c.Path << ": " << ReadFile(file);
+        EXPECT_EQ(*read, c.Expected) << c.Path;
+    }
+}
+
 // An owner may let go of a loader at any point; what it started still ends cleanly.
 TEST_F(AsyncHTTPSaveTest, OwnerReleasingMidwayLosesNothing) {
     ASSERT_EQ(Load("/doc.json").Code, 0u);
