@@ -4,16 +4,47 @@
 // in the foreground on a free port of 127.0.0.1 and stopped with the object.
 #pragma once
 
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "tests/support/oracle_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
+
+// Stops every process whose command line names the folder (each found by its id): apache2's
+// and squid's workers run as another user, so neither the server's parent nor the death of the
+// test program takes them along. TERM first, KILL what is left after five seconds.
+inline void StopProcessesOf(const std::string& folder) {
+    auto find = [&] {
+        std::vector<pid_t> found;
+        DIR* proc = opendir("/proc");
+        if (!proc) return found;
+        while (dirent* entry = readdir(proc)) {
+            const pid_t pid = (pid_t)atoi(entry->d_name);
+            if (pid <= 0 || pid == getpid()) continue;
+            std::string line = ReadFile("/proc/" + std::string(entry->d_name) + "/cmdline");
+            for (char& c : line)
+                if (c == 0) c = ' ';
+            if (line.find(folder + "/") != std::string::npos) found.push_back(pid);
+        }
+        closedir(proc);
+        return found;
+    };
+    for (pid_t pid : find()) kill(pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!find().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (pid_t pid : find()) kill(pid, SIGKILL);
+}
 
 // apache2 serving Folder/www, with /private/ behind Digest (realm "apache", user "user",
 // password "pw"). The worker processes run as www-data, so the folder is opened for them.
@@ -52,6 +83,7 @@ struct ApacheDigestPeer {
                                            "sed s/PORT/{port}/ apache.tmpl > apache.conf && exec apache2 -f " + root +
                                                "/apache.conf -DFOREGROUND"});
     }
+    ~ApacheDigestPeer() { StopProcessesOf(Dir.path()); }
     bool Running() const { return Server && Server->Running(); }
     uint32_t Port() const { return Server->Port(); }
     std::string Errors() const { return ReadFile(Dir.file("apache.err")); }
@@ -89,6 +121,7 @@ struct SquidBasicPeer {
                                                "/squid.conf"},
             20);
     }
+    ~SquidBasicPeer() { StopProcessesOf(Dir.path()); }
     bool Running() const { return Server && Server->Running(); }
     uint32_t Port() const { return Server->Port(); }
     std::string Log() const { return ReadFile(Dir.file("squid/cache.log")); }

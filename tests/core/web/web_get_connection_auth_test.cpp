@@ -30,6 +30,16 @@
 
 namespace {
 
+struct ScriptPeer;
+struct CertPeer;
+// The peers, started at their first use and stopped at the end of the program (squid's and
+// apache2's workers change their user, so the parent's death would not take them along).
+ScriptPeer* g_script = nullptr;
+ApacheDigestPeer* g_apache = nullptr;
+SquidBasicPeer* g_squid = nullptr;
+CertPeer* g_cert = nullptr;
+void StopPeers();
+
 class ConnectionEnvironment : public WebGetEnvironment {
   public:
     void SetUp() override {
@@ -41,6 +51,7 @@ class ConnectionEnvironment : public WebGetEnvironment {
         ASSERT_EQ(AsyncSocket_Init(), 1);
     }
     void TearDown() override {
+        StopPeers();
         AsyncSocket_Remove();
         AsyncFile_Remove();
         IOWorker_Remove();
@@ -87,8 +98,8 @@ struct ScriptPeer {
 };
 
 ScriptPeer& Script() {
-    static ScriptPeer* peer = new ScriptPeer();
-    return *peer;
+    if (!g_script) g_script = new ScriptPeer();
+    return *g_script;
 }
 
 // One prompt as the user interface saw it.
@@ -373,7 +384,8 @@ TEST_F(ConnectionAuthTest, ForbiddenInvalidatesTheRememberedCredentials) {
 }
 
 TEST_F(ConnectionAuthTest, ApacheDigest) {
-    static ApacheDigestPeer* apache = new ApacheDigestPeer();
+    if (!g_apache) g_apache = new ApacheDigestPeer();
+    ApacheDigestPeer* apache = g_apache;
     ASSERT_TRUE(apache->Running());
     const std::string base = "http://127.0.0.1:" + std::to_string(apache->Port()) + "/private/";
     g_answers.push_back({"username", "user", "password", "pw"});
@@ -393,7 +405,8 @@ TEST_F(ConnectionAuthTest, ApacheDigest) {
 }
 
 TEST_F(ConnectionAuthTest, SquidProxyBasicAnd403) {
-    static SquidBasicPeer* squid = new SquidBasicPeer();
+    if (!g_squid) g_squid = new SquidBasicPeer();
+    SquidBasicPeer* squid = g_squid;
     ASSERT_TRUE(squid->Running()) << squid->Log();
     ASSERT_TRUE(Script().Server->Running());
     const std::string proxy = "127.0.0.1:" + std::to_string(squid->Port());
@@ -434,8 +447,20 @@ struct CertPeer {
     }
 };
 
+void StopPeers() {
+    delete g_script;
+    delete g_apache;
+    delete g_squid;
+    delete g_cert;
+    g_script = nullptr;
+    g_apache = nullptr;
+    g_squid = nullptr;
+    g_cert = nullptr;
+}
+
 TEST_F(ConnectionAuthTest, ClientCertificateThroughTheBroker) {
-    static CertPeer* peer = new CertPeer();
+    if (!g_cert) g_cert = new CertPeer();
+    CertPeer* peer = g_cert;
     ASSERT_TRUE(peer->Server && peer->Server->Running());
     WebGetConnection_SetCertStoreHandle(connection, peer->Trust->Interface);
     const std::string url = "https://localhost:" + std::to_string(peer->Server->Port()) + "/";
