@@ -47,7 +47,8 @@ inline void StopProcessesOf(const std::string& folder) {
 }
 
 // apache2 serving Folder/www, with /private/ behind Digest (realm "apache", user "user",
-// password "pw"). The worker processes run as www-data, so the folder is opened for them.
+// password "pw"). The worker processes run as www-data, so the folder is opened for them. It
+// runs in a session of its own: stopping, it signals its whole process group.
 struct ApacheDigestPeer {
     TempDir Dir;
     std::unique_ptr<TlsServer> Server;
@@ -80,8 +81,8 @@ struct ApacheDigestPeer {
             << "</Location>\n";
         Server = std::make_unique<TlsServer>(
             root, std::vector<std::string>{"sh", "-c",
-                                           "sed s/PORT/{port}/ apache.tmpl > apache.conf && exec apache2 -f " + root +
-                                               "/apache.conf -DFOREGROUND"});
+                                           "sed s/PORT/{port}/ apache.tmpl > apache.conf && exec setsid apache2 -f " +
+                                               root + "/apache.conf -DFOREGROUND"});
     }
     ~ApacheDigestPeer() { StopProcessesOf(Dir.path()); }
     bool Running() const { return Server && Server->Running(); }
