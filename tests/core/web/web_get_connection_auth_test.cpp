@@ -431,10 +431,11 @@ TEST_F(ConnectionAuthTest, SquidProxyBasicAnd403) {
     EXPECT_EQ(Fetch(Url("/plain")).Error, WEBGET_ERROR_AUTH_REQUEST_CANCEL);
 }
 
+// openssl s_server asking for a client certificate, and one that does not (Plain).
 struct CertPeer {
     TlsPki Pki;
     std::unique_ptr<TrustSet> Trust;
-    std::unique_ptr<TlsServer> Server;
+    std::unique_ptr<TlsServer> Server, Plain;
     CertPeer() {
         if (!Pki.Made) return;
         Trust = std::make_unique<TrustSet>(std::vector<std::string>{Pki.Der("root")});
@@ -443,9 +444,43 @@ struct CertPeer {
                                                      "rsa.pem", "-key", "srvrsa.key", "-cert_chain", "chain2.pem",
                                                      "-cipher", "DEFAULT@SECLEVEL=0", "-max_protocol", "TLSv1.2",
                                                      "-Verify", "1", "-CAfile", "root.pem", "-www", "-quiet"});
+        Plain = std::make_unique<TlsServer>(
+            Pki.Dir.path(), std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert",
+                                                     "rsa.pem", "-key", "srvrsa.key", "-cert_chain", "chain2.pem",
+                                                     "-cipher", "DEFAULT@SECLEVEL=0", "-max_protocol", "TLSv1.2",
+                                                     "-www", "-quiet"});
         std::ofstream(Pki.File("broken.p12")) << Pki.Der("root").substr(0, 200);
     }
 };
+
+// The proxy asks for credentials on the CONNECT: the tunnel is asked for again with them, and
+// the request inside it carries no proxy credentials.
+TEST_F(ConnectionAuthTest, SquidProxyBasicOnTheTunnel) {
+    if (!g_squid) g_squid = new SquidBasicPeer();
+    if (!g_cert) g_cert = new CertPeer();
+    ASSERT_TRUE(g_squid->Running());
+    ASSERT_TRUE(g_cert->Plain && g_cert->Plain->Running());
+    WebGetConnection_SetCertStoreHandle(connection, g_cert->Trust->Interface);
+    WebGetConnection_SetAllowProxy(connection, 1);
+    const std::string proxy = "127.0.0.1:" + std::to_string(g_squid->Port());
+    WebGetConnection_SetProxyURL(connection, ("http://" + proxy + "/").c_str());
+    WebGetConnection_SetPrintHeaders(connection, 1);
+    g_answers.push_back({"username", "user", "password", "pw"});
+    TakeLog();
+    const Outcome out = Fetch("https://localhost:" + std::to_string(g_cert->Plain->Port()) + "/");
+    const std::string log = TakeLog();
+    EXPECT_TRUE(out.Done && out.Error == 0) << out.Error << " " << out.Http;
+    EXPECT_NE(out.Body.find("s_server"), std::string::npos);
+    ASSERT_EQ(g_prompts.size(), 1u);
+    EXPECT_EQ(g_prompts[0], "filter=webgetproxy;type=1;host=" + proxy + ";realm=squidrealm;username=;password=;attempt=0;");
+    // Only the CONNECT that was let through carried them.
+    const size_t first = log.find("Proxy-Authorization: Basic dXNlcjpwdw==");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("Proxy-Authorization", first + 1), std::string::npos);
+    EXPECT_NE(log.rfind("CONNECT localhost:", first), std::string::npos);
+    EXPECT_NE(log.find("GET / HTTP/1.1", first), std::string::npos);
+    WebGetConnection_SetCertStoreHandle(connection, nullptr);
+}
 
 void StopPeers() {
     delete g_script;
