@@ -35,7 +35,7 @@ if [ "$mode" = tsan ]; then
   # callback slots, event queues, hash tables, the I/O worker, the platform's work queues and the
   # single-instance marker, the sockets whose waits another thread cancels, the reactor, the
   # asynchronous sockets, the response cache, the request's file writes, the HTTP connection and
-  # the credential broker's lock.
+  # the credential broker's lock, and authentication on connections answered through it.
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
@@ -48,7 +48,7 @@ if [ "$mode" = tsan ]; then
               core_net_socket_test core_net_socket_select_test
               core_linux_platform_reactor_test core_net_async_socket_test core_web_web_get_cache_test
               core_web_web_get_request_body_test core_web_web_get_connection_test
-              core_web_challenge_test)
+              core_web_challenge_test core_web_web_get_authenticate_test core_web_web_get_connection_auth_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON
