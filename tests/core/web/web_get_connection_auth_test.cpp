@@ -537,6 +537,21 @@ TEST_F(ConnectionAuthTest, ClientCertificateThroughTheBroker) {
         }
         g_answers.clear();
     }
+    // Another connection to the same address is answered from the broker's memory, no prompt.
+    WebGetConnection* other = nullptr;
+    WebGetConnection_Create(&other);
+    WebGetConnection_SetAllowProxy(other, 0);
+    WebGetConnection_SetCertStoreHandle(other, peer->Trust->Interface);
+    WebGetRequest* request = Make(url);
+    WebGetConnection_RequestAdd(other, request);
+    RunAll({other}, {request});
+    const Outcome again = Result(request);
+    EXPECT_TRUE(again.Done && again.Error == 0) << again.Error;
+    EXPECT_NE(again.Body.find("s_server"), std::string::npos);
+    EXPECT_EQ(g_prompts.size(), 1u);
+    WebGetRequest_Release(&request);
+    WebGetConnection_SetCertStoreHandle(other, nullptr);
+    WebGetConnection_Release(&other);
     WebGetConnection_SetCertStoreHandle(connection, nullptr);
 }
 
