@@ -16,7 +16,7 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           libminizip-dev pkg-config libsystemd-dev python3-cryptography-vectors zip unzip dbus
           media-types python3-yaml openssl python3-cryptography python3-dnspython python3-jwt
           ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin
-          nginx-light tinyproxy squid curl)
+          nginx-light tinyproxy squid curl apache2 python3-impacket)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -34,9 +34,9 @@ if [ "$mode" = tsan ]; then
   # The tests of the modules that share state between threads: tracked memory, threads, signals, locks,
   # callback slots, event queues, hash tables, the I/O worker, the platform's work queues and the
   # single-instance marker, the sockets whose waits another thread cancels, the reactor, the
-  # asynchronous sockets, the response cache, the request's file writes, the HTTP connection, the
-  # credential broker's lock, the request pool (woken from socket threads), the document loader and
-  # the worker task's hand-over between its thread and the main thread.
+  # asynchronous sockets, the response cache, the request's file writes, the HTTP connection and
+  # authentication on it, the credential broker's lock, the request pool (woken from socket threads),
+  # the document loader and the worker task's hand-over between its thread and the main thread.
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
@@ -50,6 +50,7 @@ if [ "$mode" = tsan ]; then
               core_linux_platform_reactor_test core_net_async_socket_test core_web_web_get_cache_test
               core_web_web_get_request_body_test core_web_web_get_connection_test
               core_web_challenge_test core_web_web_get_pool_test core_web_async_http_test
+              core_web_web_get_authenticate_test core_web_web_get_connection_auth_test
               workflow_worker_task_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \

@@ -9,6 +9,7 @@
 #include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/pool.h"
@@ -80,16 +81,21 @@ bool FilterStorageDecrypt(Dictionary* cached, Dictionary* request) {
     return SameField(cached, request, "filter") && SameField(cached, request, "host");
 }
 
-// The rule for a dictionary's "filter"; a missing or unknown filter is a programming error.
+// The rule for a dictionary's "filter"; null (and a log line) for a missing or unknown one.
+// Requests and answers also come from scripts and from the other process, so a bad one is
+// dropped, never a reason to stop.
 ChallengeFilterFunc FilterFor(Dictionary* dict) {
     const char* filter = nullptr;
-    if (!Dictionary_GetStringPtrByKey(dict, "filter", &filter) || !filter)
-        Debug_Abort("Dictionary missing filter key");
+    if (!Dictionary_GetStringPtrByKey(dict, "filter", &filter) || !filter) {
+        Log_Print(LOG_LEVEL_WARNING, "Dictionary missing filter key");
+        return nullptr;
+    }
     if (String_CompareWithoutCase(filter, "WebGetServer") || String_CompareWithoutCase(filter, "WebGetProxy"))
         return FilterWebGet;
     if (String_CompareWithoutCase(filter, "ClientCert")) return FilterClientCert;
     if (String_CompareWithoutCase(filter, "StorageDecrypt")) return FilterStorageDecrypt;
-    Debug_Abort("Unknown filter value (%s)", filter);
+    Log_Print(LOG_LEVEL_WARNING, "Unknown filter value (%.64s)", filter);
+    return nullptr;
 }
 
 Dictionary* Copy(Dictionary* source) {
@@ -102,6 +108,7 @@ Dictionary* Copy(Dictionary* source) {
 // The cached answer matching the request, under the request's rule.
 ChallengeResponseNode* FindCached(ChallengeBroker* b, Dictionary* request) {
     const ChallengeFilterFunc filter = FilterFor(request);
+    if (!filter) return nullptr;
     for (ChallengeResponseNode* n = b->CachedHead; n; n = n->Next)
         if (filter(n->Response, request)) return n;
     return nullptr;
@@ -296,7 +303,7 @@ int64_t Challenge_Notification_Request(void*, const char*, const char*, const ch
     ChallengeBroker* b = GlobalChallenge.load();
     if (!b || !info) return 0;
     CriticalSectionGuard guard(b->Lock);
-    FilterFor(info);
+    if (!FilterFor(info)) return 0;
     ChallengeRequestNode* node = static_cast<ChallengeRequestNode*>(Pool_Alloc(b->RequestPool, sizeof(ChallengeRequestNode)));
     node->Request = Copy(info);
     String_CopyLength(node->InstanceId, instance ? instance : "", (int32_t)sizeof(node->InstanceId));
@@ -324,6 +331,10 @@ int64_t Challenge_Notification_PromptResponse(void*, const char*, const char*, c
     if (!b || !info) return 0;
     if (b->Worker) Debug_Abort("Assertion failed (GlobalChallenge->Worker == FALSE)\nResponse called in worker environment");
     CriticalSectionGuard guard(b->Lock);
+    if (!FilterFor(info)) {
+        // The prompt it may have answered is still showing: the next request waits for it.
+        return 0;
+    }
     uint32_t cancel = 0;
     Dictionary_GetBooleanByKey(info, "cancel", &cancel);
     b->Prompting = 0;

@@ -2,6 +2,7 @@
 // fail-over, connecting, the TLS handshake, closing, time-outs and the error report.
 #include "core/web/web_get_connection.h"
 
+#include <cstring>
 #include <new>
 
 #include "core/formats/url.h"
@@ -21,8 +22,11 @@
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
+#include "core/web/challenge.h"
 #include "core/web/web_get.h"
+#include "core/web/web_get_authenticate.h"
 #include "core/web/web_get_cache.h"
+#include "core/web/web_get_client_cert.h"
 #include "core/web/web_get_connection_internal.h"
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_request_internal.h"
@@ -233,9 +237,24 @@ void RunDoneCallback(WebGetConnection* c, WebGetRequest* request) {
     if (CallbackBase_Get(&c->DoneCallback, &user, &fn) && fn) fn(c, user, request);
 }
 
-void ResetAuthentication(WebGetConnection*) {
-    // Credentials (server, proxy, client certificate) are not kept by this client yet: nothing
-    // is remembered per host that would need forgetting.
+void ResetAuthentication(WebGetConnection* c) {
+    WebGetConnection_ResetAuthentication(c);
+}
+
+// The observer's registrations: one per credential object, keyed by its instance id.
+void ObserveCredentials(WebGetConnection* c, bool on) {
+    char ids[3][40];
+    WebGetAuthenticate_GetInstanceId(c->ProxyAuth, ids[0], sizeof(ids[0]));
+    WebGetAuthenticate_GetInstanceId(c->ServerAuth, ids[1], sizeof(ids[1]));
+    WebGetClientCert_GetInstanceId(c->ClientCert, ids[2], sizeof(ids[2]));
+    for (const char* id : ids) {
+        if (on)
+            NotificationCenter_AddInstanceObserver("Challenge", "Response", id, c,
+                                                   WebGetConnection_Notification_ChallengeResponse);
+        else
+            NotificationCenter_RemoveInstanceObserver("Challenge", "Response", id, c,
+                                                      WebGetConnection_Notification_ChallengeResponse);
+    }
 }
 
 // ---- Proxy choice ------------------------------------------------------------------------------
@@ -528,15 +547,40 @@ int64_t PhaseHandshake(WebGetConnection* c, WebGetRequest* r, uint32_t first, in
     return 1;
 }
 
-int64_t PhaseClientCertificateRequest(WebGetConnection* c, WebGetRequest*, int32_t* code, int32_t* codeEx) {
-    *codeEx = 0;
-    *code = WEBGET_ERROR_CERT_REQUEST_CANCEL;
-    if (WebGetConnection_GetAllowAuthentication(c))
-        // No client certificate can be offered by this client yet: the server's request cannot
-        // be answered, and the exchange ends rather than go on without one.
-        WebGetConnection_Print(c, "Client certificate requested by (%ipv4:%d) but none is available",
+int64_t PhaseClientCertificateRequest(WebGetConnection* c, WebGetRequest* r, int32_t* code, int32_t* codeEx) {
+    if (!WebGetConnection_GetAllowAuthentication(c)) {
+        *code = WEBGET_ERROR_CERT_REQUEST_CANCEL;
+        *codeEx = 0;
+        return 0;
+    }
+    if (!Challenge_IsStarted()) {
+        // Nobody could ever answer: waiting would hold the connection for good.
+        WebGetConnection_Print(c, "Client certificate requested by (%ipv4:%d) but no credential broker runs",
                                &c->Remote.Address, (int32_t)c->Remote.Port);
-    return 0;
+        *code = WEBGET_ERROR_CERT_REQUEST_CANCEL;
+        *codeEx = 0;
+        return 0;
+    }
+    char address[320];
+    String_Print(address, sizeof(address), "%ipv4:%d", &c->Remote.Address, (int32_t)c->Remote.Port);
+    char types[80];
+    types[0] = 0;
+    {
+        std::lock_guard<std::mutex> guard(c->TlsLock);
+        TLS1_GetRequestedCertificateTypes(c->Tls, types, sizeof(types));
+    }
+    Challenge_Lock();
+    WebGetClientCert_SetAddress(c->ClientCert, address);
+    WebGetClientCert_Prompt(c->ClientCert, types, code, codeEx);
+    if (*code != 0 || *codeEx != 0) {
+        Challenge_Unlock();
+        if (*code == 0) *code = WEBGET_ERROR_CERT_REQUEST_CANCEL;
+        return 0;
+    }
+    c->Credential = WebGetRequest_AddRef(r);
+    WebGetConnection_CloseEx(c, WEBGET_CLOSE_REQUEUE);
+    Challenge_Unlock();
+    return 1;
 }
 
 // One step of the active request.
@@ -547,7 +591,19 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
     WebGetRequest_SetPhaseChanged(r, 0);
     WebGetRequest_GetLastError(r, code, codeEx);
     int64_t ok = 1;
-    if (!c->Credential && phase >= WEBGET_PHASE_LOOKUP && phase <= WEBGET_PHASE_CLEANUP) {
+    uint32_t serverCancel = 0, proxyCancel = 0, certCancel = 0;
+    WebGetAuthenticate_GetCancel(c->ServerAuth, &serverCancel);
+    WebGetAuthenticate_GetCancel(c->ProxyAuth, &proxyCancel);
+    WebGetClientCert_GetCancel(c->ClientCert, &certCancel);
+    if (serverCancel || proxyCancel) {
+        *code = WEBGET_ERROR_AUTH_REQUEST_CANCEL;
+        *codeEx = 0;
+        ok = 0;
+    } else if (certCancel) {
+        *code = WEBGET_ERROR_CERT_REQUEST_CANCEL;
+        *codeEx = 0;
+        ok = 0;
+    } else if (!c->Credential && phase >= WEBGET_PHASE_LOOKUP && phase <= WEBGET_PHASE_CLEANUP) {
         switch (phase) {
         case WEBGET_PHASE_LOOKUP: ok = PhaseLookup(c, r, first, code, codeEx); break;
         case WEBGET_PHASE_LOOKUP_NEXT_PROXY: ok = PhaseLookupNextProxy(c, r, code, codeEx); break;
@@ -581,7 +637,8 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
             *code = WEBGET_ERROR_SOCKET;
             *codeEx = (int32_t)socketError;
             ok = 0;
-        } else if (tlsError) {
+        } else if (tlsError && r->Phase.load() != WEBGET_PHASE_CLIENT_CERTIFICATE_REQUEST) {
+            // (A handshake that stopped for a client certificate is answered by that phase.)
             *code = WEBGET_ERROR_TLS1;
             *codeEx = (int32_t)tlsError;
             ok = 0;
@@ -606,7 +663,7 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
     const bool early = phase <= WEBGET_PHASE_CONNECT;
     const bool socketLate = phase >= WEBGET_PHASE_METHOD_CONNECT && phase <= WEBGET_PHASE_HEADER &&
                             *code == WEBGET_ERROR_SOCKET;
-    if (!(early || socketLate) || !c->AllowProxy || WebGetConnection_IsFileURL(r->URL)) return 0;
+    if (!(early || socketLate) || !c->AllowProxy || WebGetConnection_IsFileURL(r->URL) || proxyCancel) return 0;
     if (phase == WEBGET_PHASE_LOOKUP_NEXT_PROXY) {
         WebGetRequest_SetPhase(r, c->SavedPhase);
         *code = c->SavedError;
@@ -749,6 +806,82 @@ int64_t WebGetConnection_CheckPersistentTimeout(WebGetConnection* c) {
     return 1;
 }
 
+void WebGetConnection_ResetAuthentication(WebGetConnection* c) {
+    WebGetAuthenticate_Reset(c->ProxyAuth);
+    WebGetAuthenticate_Reset(c->ServerAuth);
+    WebGetClientCert_Reset(c->ClientCert);
+}
+
+void WebGetConnection_InvalidateCredentials(WebGetConnection* c) {
+    {
+        std::lock_guard<std::mutex> guard(c->TlsLock);
+        TLS1_SetClientCert(c->Tls, nullptr, "");
+    }
+    WebGetClientCert_InvalidateCredentials(c->ClientCert);
+    WebGetAuthenticate_InvalidateCredentials(c->ProxyAuth);
+    WebGetAuthenticate_InvalidateCredentials(c->ServerAuth);
+}
+
+int64_t WebGetConnection_Notification_ChallengeResponse(void* user, const char*, const char*, const char* instance,
+                                                        Dictionary* info) {
+    WebGetConnection* c = Checked(static_cast<WebGetConnection*>(user));
+    char filter[320];
+    if (!info || !instance || !Dictionary_GetStringByKey(info, "filter", filter, sizeof(filter))) return 0;
+    uint32_t cancel = 0;
+    Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+    Challenge_Lock();
+    char id[40];
+    if (String_CompareWithoutCase(filter, "WebGetServer") || String_CompareWithoutCase(filter, "WebGetProxy")) {
+        WebGetAuthenticate* auth = nullptr;
+        WebGetAuthenticate_GetInstanceId(c->ServerAuth, id, sizeof(id));
+        if (String_Compare(id, instance)) auth = c->ServerAuth;
+        WebGetAuthenticate_GetInstanceId(c->ProxyAuth, id, sizeof(id));
+        if (String_Compare(id, instance)) auth = c->ProxyAuth;
+        if (!auth) {
+            Challenge_Unlock();
+            return 0;
+        }
+        char* username = static_cast<char*>(Memory_AllocZero(512));
+        char* password = static_cast<char*>(Memory_AllocZero(512));
+        if (!cancel && Dictionary_GetStringByKey(info, "username", username, 512) &&
+            Dictionary_GetStringByKey(info, "password", password, 512))
+            WebGetAuthenticate_SetCredentials(auth, username, password);
+        else
+            WebGetAuthenticate_SetCancel(auth, 1);
+        memset(password, 0, 512);
+        Memory_Free(username, 512);
+        Memory_Free(password, 512);
+    } else if (String_CompareWithoutCase(filter, "ClientCert")) {
+        WebGetClientCert_GetInstanceId(c->ClientCert, id, sizeof(id));
+        if (!String_Compare(id, instance)) {
+            Challenge_Unlock();
+            return 0;
+        }
+        char path[320];
+        char* password = static_cast<char*>(Memory_AllocZero(512));
+        if (!cancel && Dictionary_GetStringByKey(info, "certificatePath", path, sizeof(path)) &&
+            Dictionary_GetStringByKey(info, "password", password, 512)) {
+            std::lock_guard<std::mutex> guard(c->TlsLock);
+            if (!WebGetClientCert_SetCredentials(c->ClientCert, c->Tls, path, password))
+                WebGetConnection_Print(c, "Client certificate not usable '%s'", path);
+        } else {
+            WebGetClientCert_SetCancel(c->ClientCert, 1);
+        }
+        memset(password, 0, 512);
+        Memory_Free(password, 512);
+    } else {
+        Challenge_Unlock();
+        return 0;
+    }
+    if (c->Credential) {
+        WebGetRequest_SetPrintCallback(c->Credential, nullptr, nullptr);
+        WebGetRequest_Release(&c->Credential);
+    }
+    WebGetConnection_Signal(c);
+    Challenge_Unlock();
+    return 1;
+}
+
 int64_t WebGetConnection_IsFileURL(const char* url) {
     return URL_CompareProtocol(url, "file");
 }
@@ -781,6 +914,11 @@ int64_t WebGetConnection_Create(WebGetConnection** handle) {
     AsyncSocket_Create(&c->Socket);
     AsyncFile_Create(&c->File);
     SetSocketCallbacks(c, true);
+    WebGetAuthenticate_Create(&c->ProxyAuth);
+    WebGetAuthenticate_SetProxy(c->ProxyAuth, 1);
+    WebGetAuthenticate_Create(&c->ServerAuth);
+    WebGetClientCert_Create(&c->ClientCert);
+    ObserveCredentials(c, true);
     c->ProxyIndex = -1;
     c->FileOffset.store(-1);
     c->OwnerThread = Thread_GetCurrentId();
@@ -799,6 +937,7 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
     ASSERT_POINTER(handle);
     WebGetConnection* c = Checked(*handle);
     *handle = nullptr;
+    ObserveCredentials(c, false);
     SetSocketCallbacks(c, false);
     TLS1_SetClientCertRequestCallback(c->Tls, nullptr, nullptr);
     // A write finishing now must not queue a pass after the queue was cleared of this connection.
@@ -828,6 +967,9 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
     if (c->FileBuffer) Memory_Free(c->FileBuffer, WEBGET_CONNECTION_FILE_BUFFER_SIZE);
     CallbackBase_Reset(&c->DoneCallback);
     CallbackBase_Reset(&c->RedirectCallback);
+    WebGetClientCert_Release(&c->ClientCert);
+    WebGetAuthenticate_Release(&c->ServerAuth);
+    WebGetAuthenticate_Release(&c->ProxyAuth);
     TLS1_Release(&c->Tls);
     DuplexStream_Release(&c->Transport);
     DuplexStream_Release(&c->Message);

@@ -11,6 +11,7 @@ struct WebGetConnection;
 struct WebGetRequest;
 struct CertStoreInterface;
 struct MeterRW;
+struct Dictionary;
 
 enum : uint32_t {
     WEBGET_CONNECTION_CLASS_ID = 0xbc7a6fca,
@@ -98,6 +99,10 @@ int64_t WebGetConnection_RequestStart(WebGetConnection* connection, WebGetReques
 int64_t WebGetConnection_RequestPending(WebGetConnection* connection);
 int64_t WebGetConnection_RequestPendingCount(WebGetConnection* connection, uint32_t* count);
 int64_t WebGetConnection_IsCredentialPending(WebGetConnection* connection);
+// Observer of "Challenge"/"Response" for the connection's authentications and client certificate:
+// hands the answer to the object it is addressed to and lets the waiting request go on.
+int64_t WebGetConnection_Notification_ChallengeResponse(void* user, const char* type, const char* name,
+                                                        const char* instance, Dictionary* info);
 // One pass; 0 when the active request failed in it.
 int64_t WebGetConnection_Process(WebGetConnection* connection);
 // Runs passes on the calling thread until the request is Done: 1, or 0 when a pass failed.

@@ -18,7 +18,9 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
+#include "core/web/challenge.h"
 #include "core/web/web_get.h"
+#include "core/web/web_get_authenticate.h"
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_connection_internal.h"
 #include "core/web/web_get_header.h"
@@ -237,7 +239,12 @@ int64_t WebGetConnection_PhaseMethodConnect(WebGetConnection* c, WebGetRequest* 
     char block[WEBGET_REQUEST_HEADER_SIZE];
     block[0] = 0;
     WebGet_HeaderSet(block, sizeof(block), "Host", authority, 1);
-    if (!c->Persistent) WebGet_HeaderSet(block, sizeof(block), "Proxy-Connection", "close", 1);
+    if (!c->Persistent && !WebGetAuthenticate_IsNTLM(c->ProxyAuth))
+        WebGet_HeaderSet(block, sizeof(block), "Proxy-Connection", "close", 1);
+    char* value = static_cast<char*>(Memory_Alloc(WEBGET_AUTHENTICATE_HEADER_SIZE));
+    WebGetConnection_AuthorizationFor(c, r, c->ProxyAuth, "Connect", value, WEBGET_AUTHENTICATE_HEADER_SIZE);
+    if (value[0]) WebGet_HeaderSet(block, sizeof(block), "Proxy-Authorization", value, 1);
+    Memory_Free(value, WEBGET_AUTHENTICATE_HEADER_SIZE);
     DuplexStream_WriteTransactionStart(c->Message);
     const bool ok = DuplexStream_WritePutFormat(c->Message, "%S %s HTTP/1.1\r\n", "Connect", authority) &&
                     DuplexStream_WritePutFormat(c->Message, "%s\r\n", block);
@@ -304,12 +311,21 @@ int64_t WebGetConnection_PhaseRequest(WebGetConnection* c, WebGetRequest* r, uin
         }
     }
     WebGetRequest_HeaderPrepare(r);
+    const char* method = WebGet_TranslateRequestType((int32_t)r->Type);
+    // (The URL copy serves as the buffer of the header values from here on.)
+    WebGetConnection_AuthorizationFor(c, r, c->ServerAuth, method, url, WEBGET_REQUEST_URL_SIZE);
+    if (url[0]) WebGet_HeaderSet(block, capacity, "Authorization", url, 1);
+    if (!c->TunnelEstablished) {
+        WebGetConnection_AuthorizationFor(c, r, c->ProxyAuth, method, url, WEBGET_REQUEST_URL_SIZE);
+        if (url[0]) WebGet_HeaderSet(block, capacity, "Proxy-Authorization", url, 1);
+    }
     if (!c->Persistent) {
-        if (proxied) WebGet_HeaderSet(block, capacity, "Proxy-Connection", "close", 1);
-        WebGet_HeaderSet(block, capacity, "Connection", "close", 1);
+        const bool proxyNtlm = proxied && WebGetAuthenticate_IsNTLM(c->ProxyAuth);
+        if (proxied && !proxyNtlm) WebGet_HeaderSet(block, capacity, "Proxy-Connection", "close", 1);
+        if (!proxyNtlm && !WebGetAuthenticate_IsNTLM(c->ServerAuth))
+            WebGet_HeaderSet(block, capacity, "Connection", "close", 1);
     }
     Memory_Free(url, WEBGET_REQUEST_URL_SIZE);
-    const char* method = WebGet_TranslateRequestType((int32_t)r->Type);
     DuplexStream_WriteTransactionStart(c->Message);
     const bool ok = DuplexStream_WritePutFormat(c->Message, "%S %s HTTP/1.1\r\n", method, r->URI) &&
                     DuplexStream_WritePutFormat(c->Message, "%s\r\n", block);
@@ -458,11 +474,53 @@ int64_t WebGetConnection_PhaseAuthenticate(WebGetConnection* c, WebGetRequest* r
         *code = WEBGET_ERROR_PROXY_DISABLED;
         return 0;
     }
-    // No credentials can be given yet: the challenge ends the request with a stated error
-    // rather than with the challenge's page taken as the answer.
-    WebGetConnection_Print(c, "Authentication requested (%d) but no credentials are available [%s]", status, r->URL);
-    *code = WEBGET_ERROR_AUTH_NOT_SUPPORTED;
-    return 0;
+    WebGetAuthenticate* auth = status == 407 ? c->ProxyAuth : c->ServerAuth;
+    char host[WEBGET_CONNECTION_HOST_SIZE];
+    host[0] = 0;
+    URL_ParseHostWithPort(status == 407 ? c->CurrentProxy : r->URL, host, sizeof(host));
+    uint32_t verbose = 0;
+    WebGetConnection_GetVerbose(c, &verbose);
+    if (verbose == 1) WebGetAuthenticate_SetVerbose(auth, 1);
+    WebGetAuthenticate_SetHost(auth, host);
+    WebGetAuthenticate_SetRequestType(auth, IsTunnelRequest(c) ? (uint32_t)WEBGET_REQUEST_TYPE_CONNECT : r->Type);
+    WebGetAuthenticate_SetRequestURI(auth, r->URI);
+    WebGetAuthenticate_SetRequestBody(auth, IsTunnelRequest(c) ? nullptr : r->PostData, r->PostLength);
+    Challenge_Lock();
+    const int64_t answered = WebGetAuthenticate_Authenticate(auth, r->ResponseHeader, code, codeEx);
+    if (answered) {
+        Challenge_Unlock();
+        WebGetRequest_SetPhase(r, WEBGET_PHASE_LOOKUP);
+        WebGetRequest_SetPhaseChanged(r, 1);
+        return 1;
+    }
+    if (*code) {
+        Challenge_Unlock();
+        return 0;
+    }
+    if (!Challenge_IsStarted()) {
+        // Nobody could ever answer: waiting would hold the connection for good.
+        Challenge_Unlock();
+        WebGetConnection_Print(c, "Authentication requested (%d) but no credential broker runs [%s]", status, r->URL);
+        *code = WEBGET_ERROR_AUTH_REQUEST_CANCEL;
+        return 0;
+    }
+    c->Credential = WebGetRequest_AddRef(r);
+    WebGetConnection_CloseEx(c, WEBGET_CLOSE_REQUEUE);
+    Challenge_Unlock();
+    return 1;
+}
+
+void WebGetConnection_AuthorizationFor(WebGetConnection*, WebGetRequest* r, WebGetAuthenticate* auth,
+                                       const char* method, char* buffer, int32_t capacity) {
+    // A Digest answer covers the method, URI and body of the request it goes out with.
+    int32_t type = WEBGET_REQUEST_TYPE_UNKNOWN;
+    for (int32_t t = WEBGET_REQUEST_TYPE_GET; t <= WEBGET_REQUEST_TYPE_CONNECT; t++)
+        if (String_CompareWithoutCase(WebGet_TranslateRequestType(t), method)) type = t;
+    WebGetAuthenticate_SetRequestType(auth, (uint32_t)type);
+    WebGetAuthenticate_SetRequestURI(auth, r->URI);
+    WebGetAuthenticate_SetRequestBody(auth, type == WEBGET_REQUEST_TYPE_CONNECT ? nullptr : r->PostData,
+                                      r->PostLength);
+    WebGetAuthenticate_GetHeader(auth, buffer, capacity);
 }
 
 // ---- Phase 12: body ------------------------------------------------------------------------------
@@ -488,6 +546,7 @@ void EnterNext(WebGetConnection* c, WebGetRequest* r) {
         WebGetConnection_SetRequestPhase(c, r, WEBGET_PHASE_CONNECT);
         return;
     }
+    if (r->HTTPCode == 403) WebGetConnection_InvalidateCredentials(c);
     if (next == WEBGET_PHASE_REDIRECTED && CallbackBase_IsEmpty(&c->RedirectCallback)) {
         // Nobody files the request again: it goes on with its new URL on this connection,
         // which keeps its socket when the new URL reaches the same place.

@@ -16,7 +16,9 @@ struct AsyncFile;
 struct AsyncSocket;
 struct DuplexStream;
 struct TLS1;
+struct WebGetAuthenticate;
 struct WebGetCacheItem;
+struct WebGetClientCert;
 
 enum : int32_t {
     WEBGET_CONNECTION_URL_SIZE = 8192,
@@ -66,6 +68,11 @@ struct WebGetConnection {
     uint32_t QueueCount;
     WebGetRequest* Active;
     WebGetRequest* Credential;
+    // Credentials towards the proxy and the server, and the TLS client certificate; the broker's
+    // answers reach them by their instance ids.
+    WebGetAuthenticate* ProxyAuth;
+    WebGetAuthenticate* ServerAuth;
+    WebGetClientCert* ClientCert;
     WebGetCacheItem* CacheItem;
     uint32_t CacheOffset;
     SocketMachine Remote;
@@ -128,6 +135,14 @@ void WebGetConnection_StampActivity(WebGetConnection* connection);
 // callbacks.
 void WebGetConnection_SetRequestPhase(WebGetConnection* connection, WebGetRequest* request, int32_t phase);
 int64_t WebGetConnection_CheckPersistentTimeout(WebGetConnection* connection);
+// Forgets the credentials of both authentications and the client certificate (new URL, failure).
+void WebGetConnection_ResetAuthentication(WebGetConnection* connection);
+// A 403: the TLS client drops its certificate, and the broker's cached answers of the client
+// certificate and both authentications are marked failed.
+void WebGetConnection_InvalidateCredentials(WebGetConnection* connection);
+// The header value of an authentication for the request about to be written, empty when none.
+void WebGetConnection_AuthorizationFor(WebGetConnection* c, WebGetRequest* r, WebGetAuthenticate* auth,
+                                       const char* method, char* buffer, int32_t capacity);
 // The phases of the exchange; 1 to go on, 0 failed with the pair set.
 int64_t WebGetConnection_PhaseMethodConnect(WebGetConnection* c, WebGetRequest* r, uint32_t first, int32_t* code,
                                             int32_t* codeEx);
