@@ -191,11 +191,12 @@ function timeRange() {
 struct JSCoreState {
     JSContextGroupRef Group;
     JSGlobalContextRef Context;
+    uint64_t ScriptDigest; // of the PAC script last run in the context
 };
 
 // One context for the process; every use holds the lock, and the time limit bounds how long.
 std::mutex g_lock;
-JSCoreState g_state{nullptr, nullptr};
+JSCoreState g_state{nullptr, nullptr, 0};
 std::atomic<PlatformJSCoreResolveFunc> g_resolver{nullptr};
 // Monotonic deadline of the run in progress, past which the natives answer without resolving.
 double g_wallDeadline = 0;
@@ -244,10 +245,18 @@ JSValueRef MyIpAddress(JSContextRef context, JSObjectRef, JSObjectRef, size_t, c
     return MakeString(context, text);
 }
 
+// FNV-1a over the text: tells one script from another.
+uint64_t Digest(const char* text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at; at++)
+        hash = (hash ^ *at) * 1099511628211ull;
+    return hash;
+}
+
 void ReleaseContext() {
     if (g_state.Context) JSGlobalContextRelease(g_state.Context);
     if (g_state.Group) JSContextGroupRelease(g_state.Group);
-    g_state = {nullptr, nullptr};
+    g_state = {nullptr, nullptr, 0};
 }
 
 JSValueRef Evaluate(const char* text) {
@@ -353,15 +362,19 @@ int64_t PlatformJSCore_ProxyGetForURLWithScript(const char* script, int32_t, con
     CopyOut(result, size, "");
     if (!script || !url || !result || size < 1) return 0;
     std::lock_guard<std::mutex> hold(g_lock);
+    // Global functions of a script cannot be deleted: another script gets a fresh context, so
+    // that what an earlier one defined never answers for a later one that fails.
+    const uint64_t digest = Digest(script);
+    if (g_state.Context && g_state.ScriptDigest != digest) ReleaseContext();
     if (!EnsureContext()) return 0;
+    g_state.ScriptDigest = digest;
     g_wallDeadline = Now() + PLATFORM_JSCORE_WALL_LIMIT;
     int64_t answered = 0;
+    JSContextRef context = g_state.Context;
+    JSStringRef name = JSStringCreateWithUTF8CString("FindProxyForURL");
     if (Evaluate(script)) {
-        JSContextRef context = g_state.Context;
-        JSStringRef name = JSStringCreateWithUTF8CString("FindProxyForURL");
         JSValueRef exception = nullptr;
         JSValueRef property = JSObjectGetProperty(context, JSContextGetGlobalObject(context), name, &exception);
-        JSStringRelease(name);
         JSObjectRef function = nullptr;
         if (!exception && property && JSValueIsObject(context, property)) {
             function = JSValueToObject(context, property, nullptr);
@@ -384,6 +397,7 @@ int64_t PlatformJSCore_ProxyGetForURLWithScript(const char* script, int32_t, con
             }
         }
     }
+    JSStringRelease(name);
     g_wallDeadline = 0;
     JSGarbageCollect(g_state.Context);
     return answered;
