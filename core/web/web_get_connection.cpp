@@ -862,6 +862,8 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
     DuplexStream_Release(&c->Message);
     AsyncSocket_Release(&c->Socket);
     AsyncFile_Release(&c->File);
+    // A tick queued on the owner's queue must not run after the connection is gone.
+    EventQueue_RemoveInstanceByThreadId(c->OwnerThread, c);
     c->Header.ClassId = 0;
     c->~WebGetConnection();
     Memory_Free(c, sizeof(WebGetConnection));
