@@ -260,10 +260,10 @@ int64_t GetNextProxy(WebGetConnection* c, const char* url, int32_t next, int32_t
         return 0;
     }
     char bypass[WEBGET_CONNECTION_PROXY_SIZE] = "";
-    if (Platform_ProxyGetBypass(bypass, sizeof(bypass)) && WebGet_BypassProxy(url, bypass)) {
+    const int64_t hasBypass = Platform_ProxyGetBypass(bypass, sizeof(bypass));
+    if (hasBypass && bypass[0]) WebGetConnection_Print(c, "Proxy bypass list retrieved: %s\n", bypass);
+    if (hasBypass && WebGet_BypassProxy(url, bypass)) {
         WebGetConnection_Print(c, "Proxy bypassed for %s\n", url);
-        // A proxy chosen for an earlier URL must not carry this one.
-        c->CurrentProxy[0] = 0;
         return next ? 0 : 1;
     }
     if (c->ProxyList[0] && String_CompareWithoutCase(url, c->ProxyListURL)) {

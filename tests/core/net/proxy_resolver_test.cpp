@@ -22,6 +22,8 @@
 #include "core/platform/async_file.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/io_worker.h"
+#include "core/web/web_get_connection.h"
+#include "core/web/web_get_request.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -251,6 +253,59 @@ TEST_F(ProxyResolverTest, RemoveDoesNotWaitForAHungPeer) {
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0) << c.Switch;
     }
     EXPECT_EQ(ProxyResolver_Remove(), 1);
+}
+
+std::string g_proxyAnswer;
+
+int64_t FixedAnswer(const char*, char* list, int32_t size, int32_t* pending) {
+    *pending = 0;
+    snprintf(list, (size_t)size, "%s", g_proxyAnswer.c_str());
+    return 1;
+}
+
+// What the peer logged for one request through a connection that may use proxies, and its code.
+std::string FetchThrough(WebGetConnection* connection, const std::string& url, int32_t* code) {
+    WebGetRequest* request = nullptr;
+    WebGetRequest_Create(&request);
+    WebGetRequest_SetRequireAuthorization(request, 0);
+    WebGetRequest_SetURL(request, url.c_str());
+    WebGetConnection_RequestAdd(connection, request);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!WebGetRequest_IsDone(request) && std::chrono::steady_clock::now() < deadline) {
+        EventQueue_Flush(nullptr);
+        WebGetConnection_Process(connection);
+        if (!WebGetRequest_IsDone(request)) Thread_Wait(1);
+    }
+    *code = 0;
+    WebGetRequest_GetHTTPCode(request, code);
+    WebGetRequest_Release(&request);
+    return url;
+}
+
+TEST_F(ProxyResolverTest, BypassedHostsGoDirect) {
+    StartPeer("{}", "function FindProxyForURL(u, h) { return 'DIRECT'; }");
+    const std::string port = std::to_string(peer_->Port());
+    // Every URL is answered with the peer as proxy; the peer answers a proxied request with 404.
+    g_proxyAnswer = "PROXY 127.0.0.1:" + port;
+    Platform_ProxyGetForURLOverride(FixedAnswer);
+    setenv("http_proxy", "http://unused.test:1/", 1);
+    setenv("no_proxy", "127.0.0.1", 1);
+    WebGetConnection* connection = nullptr;
+    ASSERT_EQ(WebGetConnection_Create(&connection), 1);
+    WebGetConnection_SetAllowProxy(connection, 1);
+    int32_t code = 0;
+    FetchThrough(connection, "http://127.0.0.2:" + port + "/first", &code);
+    EXPECT_EQ(code, 404);
+    // The host named by no_proxy goes direct.
+    WebGetConnection_Release(&connection);
+    ASSERT_EQ(WebGetConnection_Create(&connection), 1);
+    WebGetConnection_SetAllowProxy(connection, 1);
+    FetchThrough(connection, "http://127.0.0.1:" + port + "/wpad.dat", &code);
+    EXPECT_EQ(code, 200);
+    EXPECT_EQ(PeerLog(), "GET http://127.0.0.2:" + port + "/first\nGET /wpad.dat\n");
+    WebGetConnection_Release(&connection);
+    Platform_ProxyGetForURLOverride(nullptr);
+    unsetenv("no_proxy");
 }
 
 TEST_F(ProxyResolverTest, WalkOfRecordedAnswers) {
