@@ -255,6 +255,38 @@ GVariant* GetProperty(GDBusConnection* bus, const char* path, const char* interf
     return value;
 }
 
+struct PendingConnect {
+    GDBusConnection* Bus;
+    bool Done;
+};
+
+void Connected(GObject*, GAsyncResult* result, gpointer user) {
+    PendingConnect* pending = static_cast<PendingConnect*>(user);
+    pending->Bus = g_dbus_connection_new_for_address_finish(result, nullptr);
+    pending->Done = true;
+}
+
+// A private connection to the bus, given up at the deadline: a peer that accepts and then says
+// nothing must not hold the caller. (The shared connection would also outlive a bus that goes.)
+GDBusConnection* Connect(const char* address, double deadline) {
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GCancellable* cancel = g_cancellable_new();
+    PendingConnect pending{nullptr, false};
+    g_dbus_connection_new_for_address(address,
+                                      (GDBusConnectionFlags)(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                      nullptr, cancel, Connected, &pending);
+    while (!pending.Done) {
+        if (NowMs() > deadline) g_cancellable_cancel(cancel);
+        if (!g_main_context_iteration(context, FALSE)) g_usleep(2000);
+    }
+    g_object_unref(cancel);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    return pending.Bus;
+}
+
 bool WpadOfConnection(GDBusConnection* bus, const char* active, double deadline, char* url, int32_t size) {
     GVariant* config = GetProperty(bus, active, "org.freedesktop.NetworkManager.Connection.Active", "Dhcp4Config",
                                    deadline);
@@ -411,18 +443,9 @@ int64_t Platform_ProxyGetWpadURLFromDHCP(const PlatformAdapterInfo*, char* url, 
         g_clear_error(&error);
         return 0;
     }
-    // A private connection: the shared one would outlive a bus that goes away, and its
-    // authentication runs without the budget.
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        address,
-        (GDBusConnectionFlags)(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    GDBusConnection* bus = Connect(address, deadline);
     g_free(address);
-    if (!bus) {
-        g_clear_error(&error);
-        return 0;
-    }
+    if (!bus) return 0;
     bool found = false;
     GVariant* connections =
         GetProperty(bus, "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager", "ActiveConnections",

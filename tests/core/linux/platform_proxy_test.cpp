@@ -202,6 +202,21 @@ TEST(PlatformProxy, DhcpWpadFromNetworkManager) {
         // A manager that never answers costs the question's budget, not the call's default wait.
         EXPECT_LT(seconds, 3.0) << c.Mode;
     }
+    // A bus that accepts and then says nothing costs the budget only.
+    Peer silent({"/usr/bin/python3", "-c",
+                 "import socket, sys, time\ns = socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\ns.listen(4)\n"
+                 "print('ready', flush=True)\nkept = []\nwhile True: kept.append(s.accept())",
+                 dir.file("silent_bus")},
+                dir.file("silent.log"), "ready");
+    ASSERT_TRUE(silent.Ready());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(InChild([&] {
+                  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("silent_bus")).c_str(), 1);
+                  char url[64] = "junk";
+                  return std::to_string(Platform_ProxyGetWpadURLFromDHCP(nullptr, url, sizeof(url))) + ":" + url;
+              }),
+              "0:");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
     // Without a bus there is no lease, at once.
     const std::string out = InChild([&] {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("absent")).c_str(), 1);
