@@ -102,7 +102,11 @@ TEST(PlatformJSCore, RangesWrapAndCountArguments) {
         {"weekdayRange('SUN', 'SAT')", "true"}, {"dateRange(20, 14)", "true"}, {"dateRange(14, 12)", "false"},
         {"isValidIpAddress('256.1.1.1')", "false"}, {"isValidIpAddress('1.2.3')", "false"},
         {"isValidIpAddress('1.2.3.4')", "true"}, {"dateRange('DEC', 'APR')", "true"},
-        {"isInNet('1.2.3.4', '1.2.3', '255.0.0.0')", "false"}, {"isValidIpAddress(' 1.2.3.4')", "false"},
+        {"isInNet('1.2.3.4', '1.2.3', '255.0.0.0')", "false"},
+        // Only '*' and '?' are special in a shell pattern; both also span line ends.
+        {"shExpMatch('a+b', 'a+b')", "true"}, {"shExpMatch('aab', 'a+b')", "false"},
+        {"shExpMatch('(x)', '(?)')", "true"}, {"shExpMatch('x\\ny', 'x*y')", "true"},
+        {"shExpMatch('x\\ny', 'x?y')", "true"}, {"isValidIpAddress(' 1.2.3.4')", "false"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(RunPac(std::string(kFixedClock) + "function FindProxyForURL(u, h) { return String(" + c.Expression +
