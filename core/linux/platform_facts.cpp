@@ -20,6 +20,7 @@
 
 #include "core/certs/build_info.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_jscore.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
@@ -378,10 +379,12 @@ int64_t Platform_Init() {
     CriticalSection_Create(&record->Lock);
     record->Sleep = NewSleepState();
     GlobalPlatformOSX = record;
+    PlatformJSCore_Init();
     return common;
 }
 
 int64_t Platform_Remove() {
+    PlatformJSCore_Remove();
     if (GlobalPlatformOSXRecord* record = GlobalPlatformOSX) {
         // Ends the sleep timer and gives the inhibitor lock back before the state goes.
         DeleteSleepState(record->Sleep);

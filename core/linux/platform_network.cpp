@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include "core/linux/platform_jscore.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
@@ -198,13 +199,6 @@ int32_t Platform_GetLastSocketError() {
     return errno;
 }
 
-int64_t Platform_ProxyGetWpadURL(char* buffer, int32_t size) {
-    ASSERT_POINTER(buffer);
-    ClearText(buffer, size);
-    // Proxy auto-configuration is a desktop setting here, not a system one: none is enabled.
-    return 0;
-}
-
 int64_t Platform_ProxyGetForURLOverride(PlatformProxyResolverFunc function) {
     g_proxyResolver.store(function);
     return 1;
@@ -221,12 +215,7 @@ int64_t Platform_ProxyGetForURL(const char* url, char* buffer, int32_t size, int
     return resolver(url, buffer, size, state);
 }
 
-int64_t Platform_ProxyGetForURLWithScript(const char* script, const char*, const char* url, char* buffer,
+int64_t Platform_ProxyGetForURLWithScript(const char* script, int32_t length, const char* url, char* buffer,
                                           int32_t size) {
-    ASSERT_POINTER(script);
-    ASSERT_POINTER(url);
-    ASSERT_POINTER(buffer);
-    ClearText(buffer, size);
-    // The script engine of the network transport does not exist yet: no answer.
-    return 0;
+    return PlatformJSCore_ProxyGetForURLWithScript(script, length, url, buffer, size);
 }

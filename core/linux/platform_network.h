@@ -50,11 +50,31 @@ int64_t Platform_GatewayFromBroadcast(const char* broadcast, char* gateway, int3
 // errno of the last socket call, 0 when none.
 int32_t Platform_GetLastSocketError();
 
-// This platform has no system-wide proxy auto-configuration setting: empty and false.
+// ---- Proxy settings (the environment, else the desktop's GSettings) ----------------------------
+struct Dictionary;
+// The settings as a Dictionary: "HTTPEnable", "HTTPProxy", "HTTPPort", the same with "HTTPS",
+// "ProxyAutoConfigEnable", "ProxyAutoConfigURLString", "ProxyAutoDiscoveryEnable" and the list
+// "ExceptionsList". 0 (null) when neither the environment names a proxy nor the desktop schema is
+// installed. The caller releases it.
+int64_t Platform_ProxyCopySettings(Dictionary** settings);
+// Whether the key holds the number 1.
+int64_t Platform_ProxyGetCFDictionaryBoolValue(Dictionary* dictionary, const char* key);
+// The auto-configuration URL when the settings ask for one; else empty and false.
 int64_t Platform_ProxyGetWpadURL(char* buffer, int32_t size);
+// flag = 1 when the settings ask to discover the proxy (auto without a URL); always 1.
+int64_t Platform_ProxyGetAutoDetect(uint32_t* flag);
+// The WPAD URL of DHCP option 252 from NetworkManager's leases on the system bus; 1 when one is
+// given. The adapter is not consulted.
+int64_t Platform_ProxyGetWpadURLFromDHCP(const PlatformAdapterInfo* adapter, char* url, int32_t size);
+// "http" or "https" (any case): the proxy as host[:port]; 1 when one is set.
+int64_t Platform_ProxyGetByProtocol(const char* protocol, char* text, int32_t size);
+// The hosts that go without a proxy as ";"-separated patterns; 1 when the settings have the list
+// (even empty), 0 without settings.
+int64_t Platform_ProxyGetBypass(char* list, int32_t size);
+
 int64_t Platform_ProxyGetForURLOverride(PlatformProxyResolverFunc function);
 // state is set to 0; without an installed resolver there is no proxy (true, empty buffer).
 int64_t Platform_ProxyGetForURL(const char* url, char* buffer, int32_t size, int32_t* state);
-// Evaluates a proxy auto-configuration script for the URL; 0 while no script engine exists.
-int64_t Platform_ProxyGetForURLWithScript(const char* script, const char* ignored, const char* url,
-                                          char* buffer, int32_t size);
+// Evaluates a proxy auto-configuration script for the URL (PlatformJSCore); length is not used.
+int64_t Platform_ProxyGetForURLWithScript(const char* script, int32_t length, const char* url, char* buffer,
+                                          int32_t size);

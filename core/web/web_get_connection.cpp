@@ -271,6 +271,13 @@ int64_t GetNextProxy(WebGetConnection* c, const char* url, int32_t next, int32_t
         c->ProxyIndex = -1;
         return 0;
     }
+    char bypass[WEBGET_CONNECTION_PROXY_SIZE] = "";
+    const int64_t hasBypass = Platform_ProxyGetBypass(bypass, sizeof(bypass));
+    if (hasBypass && bypass[0]) WebGetConnection_Print(c, "Proxy bypass list retrieved: %s\n", bypass);
+    if (hasBypass && WebGet_BypassProxy(url, bypass)) {
+        WebGetConnection_Print(c, "Proxy bypassed for %s\n", url);
+        return next ? 0 : 1;
+    }
     if (c->ProxyList[0] && String_CompareWithoutCase(url, c->ProxyListURL)) {
         c->ProxyIndex++;
     } else {
@@ -975,6 +982,8 @@ int64_t WebGetConnection_Delete(WebGetConnection** handle) {
     DuplexStream_Release(&c->Message);
     AsyncSocket_Release(&c->Socket);
     AsyncFile_Release(&c->File);
+    // A tick queued on the owner's queue must not run after the connection is gone.
+    EventQueue_RemoveInstanceByThreadId(c->OwnerThread, c);
     c->Header.ClassId = 0;
     c->~WebGetConnection();
     Memory_Free(c, sizeof(WebGetConnection));

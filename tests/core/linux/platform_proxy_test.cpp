@@ -1,0 +1,229 @@
+// Tests of the system proxy settings: the environment and the desktop's GSettings (keyfile
+// backend in a private config folder, one child process per case, since GSettings reads the file
+// once per process) and DHCP WPAD leases from a NetworkManager stand-in on a private bus.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/linux/platform_network.h"
+#include "core/runtime/dictionary.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::string SourceDir() {
+    const std::string file = __FILE__;
+    return file.substr(0, file.rfind('/'));
+}
+
+constexpr const char* kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                           "ALL_PROXY", "no_proxy", "NO_PROXY", "HTTP_PROXY"};
+
+// Runs fn in a child with its own environment and answers what it printed to the pipe.
+template <typename Fn> std::string InChild(Fn fn) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        const std::string out = fn();
+        if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "child failed";
+}
+
+// Everything the settings readers answer, one line each.
+std::string Summary() {
+    char text[512];
+    std::string out;
+    out += "http=" + std::string(Platform_ProxyGetByProtocol("http", text, sizeof(text)) ? text : "-") + "\n";
+    out += "https=" + std::string(Platform_ProxyGetByProtocol("HTTPS", text, sizeof(text)) ? text : "-") + "\n";
+    out += "bypass=" + std::string(Platform_ProxyGetBypass(text, sizeof(text)) ? text : "-") + "\n";
+    out += "pac=" + std::string(Platform_ProxyGetWpadURL(text, sizeof(text)) ? text : "-") + "\n";
+    uint32_t detect = 9;
+    Platform_ProxyGetAutoDetect(&detect);
+    out += "detect=" + std::to_string(detect) + "\n";
+    return out;
+}
+
+struct SettingsCase {
+    std::vector<std::pair<const char*, const char*>> Environment;
+    const char* Keyfile; // null: the desktop schema is hidden
+    const char* Expected;
+};
+
+TEST(PlatformProxy, EnvironmentAndDesktopSettings) {
+    const SettingsCase cases[] = {
+        // The environment wins; curl's no_proxy names cover the names under them.
+        {{{"http_proxy", "http://user:pw@proxy.test:3128/"}, {"https_proxy", "secure.test:8443"},
+          {"no_proxy", "example.com, .corp.lan,*,10.0.0.0/8,192.168.1.0/23"}},
+         "[system/proxy]\nmode='manual'\n",
+         "http=proxy.test:3128\nhttps=secure.test:8443\n"
+         "bypass=example.com;*.example.com;corp.lan;*.corp.lan;*;10.*\npac=-\ndetect=0\n"},
+        // Upper-case HTTP_PROXY is not read (curl's rule); all_proxy stands in; socks cannot carry http.
+        {{{"HTTP_PROXY", "ignored.test:1"}, {"all_proxy", "http://[::1]:8080"}, {"HTTPS_PROXY", "socks5://s.test:1080"}},
+         nullptr, "http=[::1]:8080\nhttps=-\nbypass=\npac=-\ndetect=0\n"},
+        // Desktop, manual: per-protocol host and port, ignore-hosts as the bypass list.
+        {{},
+         "[system/proxy]\nmode='manual'\nignore-hosts=['localhost', '127.0.0.0/8', '::1', '.intra.test', "
+         "'*.example.org']\n[system/proxy/http]\nhost='web.test'\nport=8080\n[system/proxy/https]\n"
+         "host='https://tls.test'\nport=0\n",
+         "http=web.test:8080\nhttps=tls.test\nbypass=localhost;127.*;::1;*.intra.test;*.example.org\npac=-\ndetect=0\n"},
+        // Desktop, auto with a URL: the script URL; without one: discovery.
+        {{}, "[system/proxy]\nmode='auto'\nautoconfig-url='http://pac.test/proxy.pac'\nignore-hosts=@as []\n",
+         "http=-\nhttps=-\nbypass=\npac=http://pac.test/proxy.pac\ndetect=0\n"},
+        {{}, "[system/proxy]\nmode='auto'\nautoconfig-url=''\n",
+         "http=-\nhttps=-\nbypass=localhost;127.*;::1\npac=-\ndetect=1\n"},
+        // Mode none: no proxies and no exceptions list either.
+        {{}, "[system/proxy]\nmode='none'\n[system/proxy/http]\nhost='web.test'\nport=8080\n",
+         "http=-\nhttps=-\nbypass=-\npac=-\ndetect=0\n"},
+        // Neither environment nor schema: no settings at all.
+        {{}, nullptr, "http=-\nhttps=-\nbypass=-\npac=-\ndetect=0\n"},
+    };
+    for (const SettingsCase& c : cases) {
+        TempDir dir;
+        const std::string out = InChild([&] {
+            for (const char* name : kProxyVariables) unsetenv(name);
+            for (const auto& [name, value] : c.Environment) setenv(name, value, 1);
+            setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+            setenv("GSETTINGS_BACKEND", "keyfile", 1);
+            if (c.Keyfile) {
+                mkdir((dir.path() + "/glib-2.0").c_str(), 0700);
+                mkdir((dir.path() + "/glib-2.0/settings").c_str(), 0700);
+                std::ofstream(dir.path() + "/glib-2.0/settings/keyfile") << c.Keyfile;
+            } else {
+                // A schema folder without the proxy schema stands for a desktop that lacks it.
+                setenv("GSETTINGS_SCHEMA_DIR", dir.path().c_str(), 1);
+                setenv("XDG_DATA_DIRS", dir.path().c_str(), 1);
+            }
+            return Summary();
+        });
+        EXPECT_EQ(out, c.Expected) << (c.Keyfile ? c.Keyfile : "(no schema)");
+    }
+}
+
+TEST(PlatformProxy, BoolValueIsTheNumberOne) {
+    Dictionary* settings = nullptr;
+    ASSERT_EQ(Dictionary_Create(&settings), 1);
+    Dictionary_SetInt64ByKey(settings, "one", 1);
+    Dictionary_SetInt64ByKey(settings, "two", 2);
+    Dictionary_SetStringByKey(settings, "text", "1");
+    Dictionary_SetBooleanByKey(settings, "flag", 1);
+    const std::pair<const char*, int64_t> cases[] = {{"one", 1}, {"two", 0}, {"text", 0}, {"flag", 1}, {"none", 0}};
+    for (const auto& [key, expected] : cases)
+        EXPECT_EQ(Platform_ProxyGetCFDictionaryBoolValue(settings, key), expected) << key;
+    EXPECT_EQ(Platform_ProxyGetCFDictionaryBoolValue(nullptr, "one"), 0);
+    Dictionary_Release(&settings);
+}
+
+// A process of the test, killed with it; waits until its log holds the text.
+class Peer {
+  public:
+    Peer(const std::vector<std::string>& args, const std::string& log, const std::string& ready) : log_(log) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            FILE* out = fopen(log.c_str(), "w");
+            if (!out) _exit(126);
+            dup2(fileno(out), 1);
+            dup2(fileno(out), 2);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline && ReadFile(log_).find(ready) == std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ready_ = ReadFile(log_).find(ready) != std::string::npos;
+    }
+    ~Peer() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool Ready() const { return ready_; }
+
+  private:
+    std::string log_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+TEST(PlatformProxy, DhcpWpadFromNetworkManager) {
+    TempDir dir;
+    const std::string socket = dir.file("system_bus");
+    std::ofstream(dir.file("bus.conf"))
+        << "<busconfig><type>system</type><listen>unix:path=" << socket
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
+    Peer bus({"/usr/bin/dbus-daemon", "--nofork", "--print-address", "--config-file=" + dir.file("bus.conf")},
+             dir.file("bus.log"), "unix:");
+    ASSERT_TRUE(bus.Ready()) << ReadFile(dir.file("bus.log"));
+    const std::string address = "unix:path=" + socket;
+    struct Case {
+        const char* Mode;
+        const char* Answer;
+    } cases[] = {{"lease", "http://wpad.corp.test/wpad.dat"}, {"none", ""}, {"hang", ""}};
+    for (const Case& c : cases) {
+        Peer manager({"/usr/bin/python3", SourceDir() + "/platform_proxy_nm.py", address, c.Mode,
+                      "http://wpad.corp.test/wpad.dat"},
+                     dir.file(std::string("nm_") + c.Mode + ".log"), "ready");
+        ASSERT_TRUE(manager.Ready()) << ReadFile(dir.file(std::string("nm_") + c.Mode + ".log"));
+        const auto start = std::chrono::steady_clock::now();
+        const std::string out = InChild([&] {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+            char url[256] = "junk";
+            const int64_t found = Platform_ProxyGetWpadURLFromDHCP(nullptr, url, sizeof(url));
+            return std::to_string(found) + ":" + url;
+        });
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(out, std::string(c.Answer[0] ? "1:" : "0:") + c.Answer) << c.Mode;
+        // A manager that never answers costs the question's budget, not the call's default wait.
+        EXPECT_LT(seconds, 3.0) << c.Mode;
+    }
+    // A bus that accepts and then says nothing costs the budget only.
+    Peer silent({"/usr/bin/python3", "-c",
+                 "import socket, sys, time\ns = socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\ns.listen(4)\n"
+                 "print('ready', flush=True)\nkept = []\nwhile True: kept.append(s.accept())",
+                 dir.file("silent_bus")},
+                dir.file("silent.log"), "ready");
+    ASSERT_TRUE(silent.Ready());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(InChild([&] {
+                  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("silent_bus")).c_str(), 1);
+                  char url[64] = "junk";
+                  return std::to_string(Platform_ProxyGetWpadURLFromDHCP(nullptr, url, sizeof(url))) + ":" + url;
+              }),
+              "0:");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
+    // Without a bus there is no lease, at once.
+    const std::string out = InChild([&] {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("absent")).c_str(), 1);
+        char url[64] = "junk";
+        return std::to_string(Platform_ProxyGetWpadURLFromDHCP(nullptr, url, sizeof(url))) + ":" + url;
+    });
+    EXPECT_EQ(out, "0:");
+}
+
+} // namespace
