@@ -628,7 +628,9 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
         }
     }
     if (ok && r->Connection == c && c->Active == r) {
-        const uint32_t socketError = AsyncSocket_GetLastError(c->Socket);
+        // Until Connect has run, the socket is still the one a proxy fail-over gave up (Connect
+        // makes a fresh one): its error is not this attempt's.
+        const uint32_t socketError = phase >= WEBGET_PHASE_CONNECT ? AsyncSocket_GetLastError(c->Socket) : 0;
         uint32_t tlsError = 0;
         if (c->TlsOn.load()) {
             std::lock_guard<std::mutex> guard(c->TlsLock);
