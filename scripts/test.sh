@@ -58,7 +58,7 @@ if [ "$mode" = tsan ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON
   cmake --build "$build" -j "$jobs" --target "${tsan_tests[@]}"
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp}
   regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
   ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "$regex"
   exit 0
