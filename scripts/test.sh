@@ -16,7 +16,7 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           libminizip-dev pkg-config libsystemd-dev python3-cryptography-vectors zip unzip dbus
           media-types python3-yaml openssl python3-cryptography python3-dnspython python3-jwt
           ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin
-          nginx-light tinyproxy squid curl)
+          nginx-light tinyproxy squid curl socat apache2-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

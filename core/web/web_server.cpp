@@ -231,7 +231,9 @@ int32_t FindHeaderEnd(const uint8_t* data, int32_t used) {
     return 0;
 }
 
-int64_t StepRequestHeader(WebServerConnection* c) {
+} // namespace
+
+int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     uint8_t* data = nullptr;
     int32_t used = 0;
@@ -271,6 +273,8 @@ int64_t StepRequestHeader(WebServerConnection* c) {
                                                          : WEBSERVER_PHASE_RESPONSE_HEADER);
     return 1;
 }
+
+namespace {
 
 int64_t StepRequestBody(WebServerConnection* c) {
     WebServer* s = c->Server;
@@ -363,7 +367,7 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     *known = true;
     switch (c->Phase) {
     case WEBSERVER_PHASE_OPEN: return StepOpen(c);
-    case WEBSERVER_PHASE_REQUEST_HEADER: return StepRequestHeader(c);
+    case WEBSERVER_PHASE_REQUEST_HEADER: return WebServer_ConnectionReadRequestHeader(c);
     case WEBSERVER_PHASE_REQUEST_BODY: return StepRequestBody(c);
     case WEBSERVER_PHASE_RESPONSE_HEADER: return StepResponseHeader(c);
     case WEBSERVER_PHASE_RESPONSE_BODY: return StepResponseBody(c);

@@ -97,3 +97,6 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
 // request parser without a peer.
 int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection);
 int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection);
+// The RequestHeader step: waits for a whole header block in the read buffer, then parses it.
+// 0 when the connection must close (too large, malformed).
+int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* connection);
