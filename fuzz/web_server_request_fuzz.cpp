@@ -14,6 +14,10 @@ namespace {
 
 WebServer* g_server = nullptr;
 
+int64_t Quiet(void*, const char*, ...) {
+    return 1;
+}
+
 void Check(bool ok) {
     if (!ok) abort();
 }
@@ -24,7 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Debug_Init(nullptr, nullptr, 0);
     WebServer_Create(&g_server);
     WebServer_SetPersistentConnections(g_server, 1);
-    WebServer_SetPrintCallback(g_server, nullptr, [](void*, const char*, ...) -> int64_t { return 1; });
+    WebServer_SetPrintCallback(g_server, nullptr, Quiet);
     return 0;
 }
 

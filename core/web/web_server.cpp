@@ -438,17 +438,20 @@ void ConnectionProcessEvent(void* instance) {
 void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* accepted) {
     WebServer* s = static_cast<WebServer*>(user);
     AsyncSocket_AddRef(accepted);
-    WebServerConnection* c = ConnectionNew(s);
-    c->Socket = accepted;
-    AsyncSocket_GetRemoteIP(accepted, &c->RemoteAddress, &c->RemotePort);
-    c->Phase = WEBSERVER_PHASE_OPEN;
+    WebServerConnection* c = nullptr;
     {
+        // The pass's time is written under the lock: the new connection's times come from it.
         CriticalSectionGuard guard(s->Lock);
+        c = ConnectionNew(s);
+        c->Socket = accepted;
+        AsyncSocket_GetRemoteIP(accepted, &c->RemoteAddress, &c->RemotePort);
+        c->Phase = WEBSERVER_PHASE_OPEN;
+        AsyncSocket_SetNagel(accepted, 0);
+        AsyncSocket_SetLinger(accepted, 1, 5);
+        // Handlers before the link: no pass may start reading a socket that has none.
+        SetSocketHandlers(c, true);
         ConnectionLink(s, c);
     }
-    AsyncSocket_SetNagel(accepted, 0);
-    AsyncSocket_SetLinger(accepted, 1, 5);
-    SetSocketHandlers(c, true);
     AsyncSocket_StartReading(accepted);
     WakeServer(s);
 }
@@ -521,7 +524,10 @@ int64_t TryListen(WebServer* s) {
 
 void WebServer_ProcessInternal(WebServer* s) {
     if (!s->Running.load()) return;
-    s->Now = Time_GetCurrent();
+    {
+        CriticalSectionGuard guard(s->Lock);
+        s->Now = Time_GetCurrent();
+    }
     const int64_t listened = TryListen(s);
     if (IsListening(s)) AsyncSocket_StartAccepting(s->ListenSocket);
     if (listened) {
