@@ -1,0 +1,937 @@
+// The web server: listening with fall-back over a port list, accepting, and each connection's
+// phase machine from the request header to the response and the close, run in short passes.
+#include "core/web/web_server.h"
+
+#include <new>
+
+#include "core/formats/mime.h"
+#include "core/formats/url.h"
+#include "core/net/async_socket.h"
+#include "core/platform/duplex_stream.h"
+#include "core/runtime/class_family.h"
+#include "core/runtime/critical_section.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "core/web/web_get_header.h"
+#include "core/web/web_server_internal.h"
+
+namespace {
+
+// How long a connection whose sending side is shut may wait for its peer to close.
+constexpr double kLingerSeconds = 5.0;
+constexpr int32_t kListenBacklog = 1000;
+// How long the server's thread sleeps between passes unless woken.
+constexpr int32_t kThreadWaitMs = 20;
+
+constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
+                                       "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
+                                       "Close",          "Done"};
+
+WebServer* Checked(WebServer* server) {
+    CLASS_CHECK(server, WEBSERVER_CLASS_ID);
+    return server;
+}
+
+void PreparePrint(WebServer* server) {
+    ClassPrint_Prepare(&server->Print, server, "WebServer", WebServer_PrintInternal);
+}
+
+void PrepareConnectionPrint(WebServerConnection* connection) {
+    ClassPrint_Prepare(&connection->Print, connection, "Connection", WebServer_ConnectionPrintInternal);
+}
+
+int64_t DeleteHandle(void** handle) {
+    return WebServer_Delete(reinterpret_cast<WebServer**>(handle));
+}
+
+template <typename F> F CallbackFunction(CallbackBase* slot, void** user) {
+    void* function = nullptr;
+    *user = nullptr;
+    if (!CallbackBase_GetReal(slot, user, &function)) return nullptr;
+    return reinterpret_cast<F>(function);
+}
+
+uint32_t IsListening(WebServer* s) {
+    return s->ListenSocket && AsyncSocket_IsOpen(s->ListenSocket) && s->ActiveListenPort != 0;
+}
+
+void ProcessServerEvent(void* instance) {
+    WebServer_Process(static_cast<WebServer*>(instance));
+}
+
+void ConnectionProcessEvent(void* instance);
+
+// Wakes the thread that runs the server.
+void WakeServer(WebServer* s) {
+    if (s->ServerThread)
+        Thread_Signal(s->ThreadId);
+    else if (s->Running.load())
+        EventQueue_AddProcessByThreadId(s->ThreadId, s, ProcessServerEvent);
+}
+
+// ---- Socket handlers (the socket's queue) ------------------------------------------------------
+
+int32_t OnSocketReadSize(AsyncSocket*, void* user) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    int32_t left = 0;
+    DuplexStream_ReadGetBufferLeft(c->Stream, &left);
+    return left;
+}
+
+void OnSocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    if (length > 0 && DuplexStream_ReadPut(c->Stream, data, (uint32_t)length)) WebServer_ConnectionSignal(c);
+}
+
+int32_t OnSocketWriteSize(AsyncSocket*, void* user) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    int32_t used = 0;
+    DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+    // An empty write buffer ends the socket's writing; the pass that waits for it must run.
+    if (used == 0) WebServer_ConnectionSignal(c);
+    return used;
+}
+
+int32_t OnSocketWrite(AsyncSocket*, void* user, uint8_t* buffer, int32_t capacity) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    uint32_t got = 0;
+    if (capacity <= 0) return 0;
+    DuplexStream_WriteGet(c->Stream, buffer, (uint32_t)capacity, &got);
+    return (int32_t)got;
+}
+
+void OnSocketClose(AsyncSocket*, void* user) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    uint32_t open = 0;
+    c->SocketClosed.compare_exchange_strong(open, 1);
+    WakeServer(c->Server);
+}
+
+void SetSocketHandlers(WebServerConnection* c, bool on) {
+    AsyncSocket_SetReadSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketReadSize : nullptr);
+    AsyncSocket_SetReadCallback(c->Socket, on ? c : nullptr, on ? OnSocketRead : nullptr);
+    AsyncSocket_SetWriteSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketWriteSize : nullptr);
+    AsyncSocket_SetWriteCallback(c->Socket, on ? c : nullptr, on ? OnSocketWrite : nullptr);
+    AsyncSocket_SetCloseCallback(c->Socket, on ? c : nullptr, on ? OnSocketClose : nullptr);
+}
+
+// ---- Connection records ----------------------------------------------------------------------
+
+int64_t ConnectionDeleteHandle(void**) {
+    return 0; // connections are freed by their server's pass only
+}
+
+WebServerConnection* ConnectionNew(WebServer* s) {
+    void* block = Memory_AllocZero(sizeof(WebServerConnection));
+    WebServerConnection* c = new (block) WebServerConnection();
+    c->Header.ClassId = WEBSERVER_CONNECTION_CLASS_ID;
+    c->Header.RefCount = 1;
+    c->Header.Delete = ConnectionDeleteHandle;
+    Class_GenerateInstanceIdReal(c);
+    c->Server = s;
+    Dictionary_Create(&c->RequestHeader);
+    Dictionary_Create(&c->ResponseHeader);
+    Dictionary_SetCaseSensitive(c->RequestHeader, 0);
+    Dictionary_SetCaseSensitive(c->ResponseHeader, 0);
+    Dictionary_SetPrintCallback(c->RequestHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
+    Dictionary_SetPrintCallback(c->ResponseHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
+    DuplexStream_Create(&c->Stream);
+    c->ConnectTime = s->Now;
+    uint32_t verbose = 0;
+    WebServer_GetVerbose(s, &verbose);
+    c->Print.Verbose = (int32_t)verbose;
+    WebServer_ConnectionReset(c);
+    return c;
+}
+
+void ConnectionFree(WebServerConnection* c) {
+    if (c->Socket) {
+        SetSocketHandlers(c, false);
+        AsyncSocket_Close(c->Socket);
+        AsyncSocket_Release(&c->Socket);
+    }
+    DuplexStream_Release(&c->Stream);
+    Dictionary_Release(&c->RequestHeader);
+    Dictionary_Release(&c->ResponseHeader);
+    c->~WebServerConnection();
+    Memory_Free(c, sizeof(WebServerConnection));
+}
+
+void ConnectionLink(WebServer* s, WebServerConnection* c) {
+    c->Previous = nullptr;
+    c->Next = s->Head;
+    if (s->Head)
+        s->Head->Previous = c;
+    else
+        s->Tail = c;
+    s->Head = c;
+    s->Count++;
+}
+
+// Unlinks and frees a finished connection; under the server's lock.
+void WebServer_ConnectionRemove(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    if (c->Previous)
+        c->Previous->Next = c->Next;
+    else
+        s->Head = c->Next;
+    if (c->Next)
+        c->Next->Previous = c->Previous;
+    else
+        s->Tail = c->Previous;
+    s->Count--;
+    // Handlers first: after this no socket thread can queue an event for the connection.
+    if (c->Socket) SetSocketHandlers(c, false);
+    EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
+    ConnectionFree(c);
+}
+
+void WebServer_ConnectionClose(WebServerConnection* c, int32_t forced) {
+    if (c->Phase == WEBSERVER_PHASE_DONE) return;
+    if (!forced && c->Socket && AsyncSocket_IsConnected(c->Socket)) {
+        int32_t used = 0;
+        DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+        if (used > 0 || AsyncSocket_IsWriting(c->Socket)) return;
+    }
+    WebServer* s = c->Server;
+    WebServer_ConnectionVerboseLog(c, 1, "Close connection [Phase %s Elapsed %.1fs]",
+                                   WebServer_TranslateConnectionPhase(c->Phase), s->Now - c->LastTouch);
+    WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_DONE);
+    c->Closed = 1;
+    if (c->Socket) SetSocketHandlers(c, false);
+    void* user = nullptr;
+    if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->CloseCallback, &user)) fn(s, user, c);
+    if (c->Socket) AsyncSocket_Close(c->Socket);
+}
+
+// ---- Phase steps -----------------------------------------------------------------------------
+
+int64_t StepOpen(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    WebServer_ConnectionVerboseLog(c, 1, "Open connection [%ipv4:%d]", &c->RemoteAddress, (int32_t)c->RemotePort);
+    void* user = nullptr;
+    auto fn = CallbackFunction<WebServerConnectionFunc>(&s->OpenCallback, &user);
+    if (fn && fn(s, user, c) == 0)
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+    else
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_REQUEST_HEADER);
+    return 1;
+}
+
+// Index of the end of the first blank line (just past "\r\n\r\n"), 0 when there is none.
+int32_t FindHeaderEnd(const uint8_t* data, int32_t used) {
+    for (int32_t i = 0; i + 4 <= used; i++)
+        if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') return i + 4;
+    return 0;
+}
+
+} // namespace
+
+int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    uint8_t* data = nullptr;
+    int32_t used = 0;
+    DuplexStream_ReadGetPointer(c->Stream, &data, &used);
+    // Only the first kWebServerMaxHeader bytes can hold an acceptable header: a longer search
+    // would only find one that is refused anyway.
+    const int32_t end = data ? FindHeaderEnd(data, used < kWebServerMaxHeader ? used : kWebServerMaxHeader) : 0;
+    if (data) DuplexStream_ReadReleasePointer(c->Stream, &data);
+    if (end == 0) {
+        // A client that sends this much without ending its header would otherwise be waited for
+        // until the buffer is full, or for ever.
+        if (used >= kWebServerMaxHeader) {
+            WebServer_ConnectionPrint(c, "Header too large");
+            return 0;
+        }
+        return 1;
+    }
+    if (end >= kWebServerMaxHeader) {
+        WebServer_ConnectionPrint(c, "Header too large");
+        return 0;
+    }
+    char block[kWebServerMaxHeader + 1];
+    uint32_t got = 0;
+    if (!DuplexStream_ReadGet(c->Stream, block, (uint32_t)end, &got) || got != (uint32_t)end) {
+        WebServer_ConnectionPrint(c, "Bad stream reading request headers");
+        return 0;
+    }
+    block[end] = 0;
+    if (!WebServer_ConnectionParseRequestHeader(c, block)) {
+        WebServer_ConnectionPrint(c, "Malformed request headers");
+        return 0;
+    }
+    c->LastTouch = s->Now;
+    void* user = nullptr;
+    if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->RequestHeaderCallback, &user)) fn(s, user, c);
+    WebServer_ConnectionSetPhase(c, c->RequestLength > 0 ? WEBSERVER_PHASE_REQUEST_BODY
+                                                         : WEBSERVER_PHASE_RESPONSE_HEADER);
+    return 1;
+}
+
+namespace {
+
+int64_t StepRequestBody(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    int32_t used = 0;
+    DuplexStream_ReadGetBufferUsed(c->Stream, &used);
+    int64_t available = c->RequestLength - c->BodyRead;
+    if (available > used) available = used;
+    if (available <= 0) {
+        if (c->BodyRead >= c->RequestLength) WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_HEADER);
+        return 1;
+    }
+    void* user = nullptr;
+    if (auto fn = CallbackFunction<WebServerConnectionSizeFunc>(&s->RequestBodyCallback, &user)) {
+        fn(s, user, c, available);
+        if (c->Phase == WEBSERVER_PHASE_REQUEST_BODY && c->BodyRead >= c->RequestLength)
+            WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_HEADER);
+        return 1;
+    }
+    uint32_t got = 0;
+    DuplexStream_ReadGet(c->Stream, nullptr, (uint32_t)available, &got);
+    c->BodyRead += got;
+    c->LastTouch = s->Now;
+    if (c->BodyRead >= c->RequestLength) {
+        c->ResponseCode = 405;
+        c->ResponseLength = 0;
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    }
+    return 1;
+}
+
+int64_t StepResponseHeader(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    Dictionary_Reset(c->ResponseHeader);
+    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Server", "%s (%s)", "Radi-Dod", "0.84");
+    char date[64];
+    Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
+    Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
+    const char* type = nullptr;
+    const char* subtype = nullptr;
+    MIME_Find(c->FileName, &type, &subtype);
+    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Content-Type", "%s/%s", type ? type : "application",
+                                   subtype ? subtype : "octet-stream");
+    void* user = nullptr;
+    int64_t result = 1;
+    if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
+    if (c->Phase != WEBSERVER_PHASE_RESPONSE_HEADER) return 1; // the owner ended the response
+    WebServer_ConnectionSetPhase(c, result == 1 ? WEBSERVER_PHASE_RESPONSE_BODY : WEBSERVER_PHASE_RESPONSE_FINISH);
+    return 1;
+}
+
+int64_t StepResponseBody(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
+    int32_t left = 0;
+    DuplexStream_WriteGetBufferLeft(c->Stream, &left);
+    if (left <= 0) return 1;
+    void* user = nullptr;
+    auto fn = CallbackFunction<WebServerConnectionSizeFunc>(&s->ResponseBodyCallback, &user);
+    if (!fn || fn(s, user, c, left) == 0) WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    return 1;
+}
+
+int64_t StepResponseFinish(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    if (c->ResponseLength > 0 && c->BodyWritten != c->ResponseLength) return 0;
+    if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
+    if (c->Persistent) {
+        WebServer_ConnectionReset(c);
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_REQUEST_HEADER);
+        return 1;
+    }
+    int32_t used = 0;
+    DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+    if (used > 0 || AsyncSocket_IsWriting(c->Socket)) return 1;
+    AsyncSocket_Shutdown(c->Socket, 1);
+    if (!AsyncSocket_IsConnected(c->Socket)) return 0;
+    WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_LINGER);
+    return 1;
+}
+
+int64_t StepLinger(WebServerConnection* c) {
+    if (c->Server->Now - c->LingerStart >= kLingerSeconds) {
+        WebServer_ConnectionVerboseLog(c, 1, "Forcing connection close");
+        AsyncSocket_Close(c->Socket);
+    }
+    return 1;
+}
+
+int64_t RunStep(WebServerConnection* c, bool* known) {
+    *known = true;
+    switch (c->Phase) {
+    case WEBSERVER_PHASE_OPEN: return StepOpen(c);
+    case WEBSERVER_PHASE_REQUEST_HEADER: return WebServer_ConnectionReadRequestHeader(c);
+    case WEBSERVER_PHASE_REQUEST_BODY: return StepRequestBody(c);
+    case WEBSERVER_PHASE_RESPONSE_HEADER: return StepResponseHeader(c);
+    case WEBSERVER_PHASE_RESPONSE_BODY: return StepResponseBody(c);
+    case WEBSERVER_PHASE_RESPONSE_FINISH: return StepResponseFinish(c);
+    case WEBSERVER_PHASE_LINGER: return StepLinger(c);
+    case WEBSERVER_PHASE_CLOSE: WebServer_ConnectionClose(c, 0); return 1;
+    case WEBSERVER_PHASE_DONE: return 1;
+    default: *known = false; return 0;
+    }
+}
+
+// One pass of a connection, under the server's lock.
+void WebServer_ConnectionProcessInt(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    if (c->Closed) {
+        WebServer_ConnectionRemove(c);
+        return;
+    }
+    if (c->Busy) return;
+    c->Busy = 1;
+    bool known = true;
+    int64_t ok = 1;
+    for (;;) {
+        if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
+            int32_t used = 0, left = 0;
+            DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+            if (used > 0) AsyncSocket_StartWriting(c->Socket);
+            DuplexStream_ReadGetBufferLeft(c->Stream, &left);
+            if (left > 0) AsyncSocket_StartReading(c->Socket);
+        }
+        const uint32_t before = c->Phase;
+        ok = RunStep(c, &known);
+        if (!ok || c->Phase == before) break;
+    }
+    if (!ok) {
+        if (!known) WebServer_ConnectionPrint(c, "Unknown state (%d)", (int32_t)c->Phase);
+        WebServer_ConnectionClose(c, 1);
+        WebServer_ConnectionRemove(c);
+        return;
+    }
+    if (c->SocketClosed.load()) {
+        c->SocketClosed.store(0);
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+        WebServer_ConnectionClose(c, 0);
+    } else if (s->Timeout > 0 && c->Phase < WEBSERVER_PHASE_CLOSE && s->Now - c->LastTouch > s->Timeout) {
+        WebServer_ConnectionPrint(c, "Timeout [%.1f]", s->Now - c->LastTouch);
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+        // An idle peer may never read again: waiting for its write buffer to drain would keep
+        // the connection for good.
+        WebServer_ConnectionClose(c, 1);
+    }
+    c->Busy = 0;
+}
+
+void WebServer_ConnectionProcessQueued(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    CriticalSectionGuard guard(s->Lock);
+    s->Now = Time_GetCurrent();
+    WebServer_ConnectionProcessInt(c);
+}
+
+void ConnectionProcessEvent(void* instance) {
+    WebServer_ConnectionProcessQueued(static_cast<WebServerConnection*>(instance));
+}
+
+// ---- Listener --------------------------------------------------------------------------------
+
+void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* accepted) {
+    WebServer* s = static_cast<WebServer*>(user);
+    AsyncSocket_AddRef(accepted);
+    WebServerConnection* c = nullptr;
+    {
+        // The pass's time is written under the lock: the new connection's times come from it.
+        CriticalSectionGuard guard(s->Lock);
+        c = ConnectionNew(s);
+        c->Socket = accepted;
+        AsyncSocket_GetRemoteIP(accepted, &c->RemoteAddress, &c->RemotePort);
+        c->Phase = WEBSERVER_PHASE_OPEN;
+        AsyncSocket_SetNagel(accepted, 0);
+        AsyncSocket_SetLinger(accepted, 1, 5);
+        // Handlers before the link: no pass may start reading a socket that has none.
+        SetSocketHandlers(c, true);
+        ConnectionLink(s, c);
+    }
+    AsyncSocket_StartReading(accepted);
+    WakeServer(s);
+}
+
+void CloseListener(WebServer* s) {
+    if (s->ListenSocket) {
+        AsyncSocket_SetAcceptCallback(s->ListenSocket, nullptr, nullptr);
+        AsyncSocket_Close(s->ListenSocket);
+    }
+    s->ActiveListenAddress = 0;
+    s->ActiveListenPort = 0;
+}
+
+uint32_t ListPort(WebServer* s, int32_t index) {
+    int32_t value = 0;
+    DictionaryItem* item = nullptr;
+    if (Dictionary_ItemFindByIndex(s->PortList, index, nullptr, &item)) Dictionary_ItemGetInt32(s->PortList, item, &value);
+    return (uint32_t)value;
+}
+
+// Returns 1 after an attempt that made the server listen.
+int64_t TryListen(WebServer* s) {
+    uint32_t count = 0;
+    Dictionary_ItemGetCount(s->PortList, &count);
+    uint32_t tryPort = 0;
+    bool settled = false;
+    const bool listening = IsListening(s) && s->ActiveListenAddress == s->ListenAddress;
+    if (count > 0) {
+        if (s->PortIndex < 0 || (uint32_t)s->PortIndex >= count) s->PortIndex = 0;
+        for (uint32_t i = 0; i < count; i++) {
+            const uint32_t port = ListPort(s, (int32_t)i);
+            if ((int32_t)i == s->PortIndex) tryPort = port;
+            if (port == s->ActiveListenPort || port == 0) {
+                settled = listening;
+                break;
+            }
+        }
+    } else {
+        settled = listening;
+    }
+    if (settled) return 0;
+    if (s->LastAttemptTime != 0 && s->Now - s->LastAttemptTime <= s->ListenAttemptWait) return 0;
+
+    CloseListener(s);
+    int64_t ok = 0;
+    const uint32_t address = (s->ListenAddress & 0xff) == 0 ? 0 : s->ListenAddress;
+    if (AsyncSocket_Open(s->ListenSocket, 1) &&
+        AsyncSocket_Bind(s->ListenSocket, &address, (int32_t)tryPort < 0 ? 0 : tryPort)) {
+        if (AsyncSocket_Listen(s->ListenSocket, kListenBacklog)) {
+            AsyncSocket_GetLocalIP(s->ListenSocket, &s->ActiveListenAddress, &s->ActiveListenPort);
+            WebServer_Print(s, "Listening for incoming connections (%ipv4:%d)", &s->ActiveListenAddress,
+                            (int32_t)s->ActiveListenPort);
+            AsyncSocket_SetAcceptCallback(s->ListenSocket, s, WebServer_Connection_OnSocketAccept);
+            ok = 1;
+        } else {
+            WebServer_Print(s, "Unable to listen (%ipv4:%d) [%d]", &address, (int32_t)tryPort,
+                            (int32_t)AsyncSocket_GetLastError(s->ListenSocket));
+            AsyncSocket_Close(s->ListenSocket);
+        }
+    } else {
+        WebServer_Print(s, "Unable to bind for listen (%ipv4:%d) [%d]", &address, (int32_t)tryPort,
+                        (int32_t)AsyncSocket_GetLastError(s->ListenSocket));
+        AsyncSocket_Close(s->ListenSocket);
+    }
+    s->PortIndex++;
+    s->ListenAttempts++;
+    s->LastAttemptTime = s->Now;
+    return ok;
+}
+
+void WebServer_ProcessInternal(WebServer* s) {
+    if (!s->Running.load()) return;
+    {
+        CriticalSectionGuard guard(s->Lock);
+        s->Now = Time_GetCurrent();
+    }
+    const int64_t listened = TryListen(s);
+    if (IsListening(s)) AsyncSocket_StartAccepting(s->ListenSocket);
+    if (listened) {
+        void* user = nullptr;
+        if (auto fn = CallbackFunction<WebServerListenChangedFunc>(&s->ListenChangedCallback, &user))
+            fn(s, user, &s->ActiveListenAddress, s->ActiveListenPort);
+    }
+    CriticalSectionGuard guard(s->Lock);
+    for (WebServerConnection* c = s->Head; c;) {
+        WebServerConnection* next = c->Next;
+        WebServer_ConnectionProcessInt(c);
+        c = next;
+    }
+}
+
+void WebServer_StartInternal(WebServer* s) {
+    s->ThreadId = Thread_GetCurrentId();
+    s->StartTime = Time_GetCurrent();
+    s->StopTime = 0;
+    s->LastAttemptTime = 0;
+    s->Running.store(1);
+    WebServer_Print(s, "Running [%d]", (int32_t)s->ThreadId);
+}
+
+void WebServer_StopInternal(WebServer* s) {
+    CloseListener(s);
+    {
+        CriticalSectionGuard guard(s->Lock);
+        while (s->Head) {
+            WebServerConnection* c = s->Head;
+            WebServer_ConnectionClose(c, 1);
+            WebServer_ConnectionRemove(c);
+        }
+    }
+    EventQueue_RemoveInstanceByThreadId(s->ThreadId, s);
+    s->StopTime = Time_GetCurrent();
+    s->Running.store(0);
+    char uptime[128];
+    Time_DurationString(TIME_DURATION_SHORT_LABELS, uptime, (int32_t)sizeof(uptime), s->StopTime - s->StartTime);
+    WebServer_Print(s, "Uptime - %s", uptime);
+}
+
+uint32_t WebServer_ProcessThread(void* parameter) {
+    WebServer* s = static_cast<WebServer*>(parameter);
+    WebServer_StartInternal(s);
+    while (!Thread_WaitForExit(0)) {
+        Thread_Tick();
+        WebServer_ProcessInternal(s);
+        Thread_Wait(kThreadWaitMs);
+    }
+    WebServer_StopInternal(s);
+    return 0;
+}
+
+} // namespace
+
+WebServerConnection* WebServer_CheckedConnection(WebServerConnection* connection) {
+    CLASS_CHECK(connection, WEBSERVER_CONNECTION_CLASS_ID);
+    return connection;
+}
+
+// ---- Life cycle ------------------------------------------------------------------------------
+
+int64_t WebServer_Create(WebServer** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    void* block = Memory_AllocZero(sizeof(WebServer));
+    WebServer* s = new (block) WebServer();
+    s->Header.ClassId = WEBSERVER_CLASS_ID;
+    s->Header.RefCount = 1;
+    s->Header.Delete = DeleteHandle;
+    Class_GenerateInstanceIdReal(s);
+    CriticalSection_Create(&s->Lock);
+    Dictionary_Create(&s->PortList);
+    Dictionary_AddInt32(s->PortList, nullptr, 80, nullptr);
+    AsyncSocket_Create(&s->ListenSocket);
+    String_CopyLength(s->DefaultDocument, "default.htm", (int32_t)sizeof(s->DefaultDocument));
+    s->ListenAttemptWait = 30;
+    s->Timeout = 60;
+    *handle = s;
+    return 1;
+}
+
+int64_t WebServer_Delete(WebServer** handle) {
+    ASSERT_POINTER(handle);
+    WebServer* s = Checked(*handle);
+    *handle = nullptr;
+    WebServer_Stop(s);
+    EventQueue_RemoveInstanceByThreadId(s->ThreadId, s);
+    CallbackBase* slots[] = {&s->OpenCallback,         &s->RequestHeaderCallback, &s->RequestBodyCallback,
+                             &s->ResponseHeaderCallback, &s->ResponseBodyCallback, &s->CloseCallback,
+                             &s->ListenChangedCallback};
+    for (CallbackBase* slot : slots) CallbackBase_ResetReal(slot);
+    Dictionary_Release(&s->PortList);
+    AsyncSocket_Release(&s->ListenSocket);
+    CriticalSection_Delete(&s->Lock);
+    s->~WebServer();
+    Memory_Free(s, sizeof(WebServer));
+    return 1;
+}
+
+CLASS_BASICS(WebServer, WebServer, WEBSERVER_CLASS_ID)
+CLASS_PRINT_FAMILY(WebServer, WebServer, WEBSERVER_CLASS_ID, PreparePrint)
+
+int64_t WebServer_ValidHandle(WebServer* server) {
+    return server && reinterpret_cast<Class*>(server)->ClassId == WEBSERVER_CLASS_ID;
+}
+
+int64_t WebServer_Start(WebServer* server) {
+    WebServer* s = Checked(server);
+    if (s->Running.load()) return 1;
+    if (s->UseThread) {
+        if (s->ServerThread) return 0;
+        if (!Thread_Begin(&s->ServerThread, s, WebServer_ProcessThread)) return 0;
+        s->ThreadId = Thread_GetId(s->ServerThread);
+        return 1;
+    }
+    WebServer_StartInternal(s);
+    return 1;
+}
+
+int64_t WebServer_Stop(WebServer* server) {
+    WebServer* s = Checked(server);
+    if (s->ServerThread) {
+        Thread_SignalExit(Thread_GetId(s->ServerThread));
+        Thread_Join(-1, &s->ServerThread);
+        return 1;
+    }
+    if (!s->Running.load()) return 1;
+    WebServer_StopInternal(s);
+    return 1;
+}
+
+int64_t WebServer_Process(WebServer* server) {
+    WebServer* s = Checked(server);
+    if (!s->UseThread) WebServer_ProcessInternal(s);
+    return 1;
+}
+
+// ---- Listening -------------------------------------------------------------------------------
+
+int64_t WebServer_SetListenPort(WebServer* server, uint32_t port) {
+    WebServer* s = Checked(server);
+    Dictionary_Reset(s->PortList);
+    Dictionary_AddInt32(s->PortList, nullptr, (int32_t)port, nullptr);
+    return 1;
+}
+
+int64_t WebServer_AddListenPort(WebServer* server, uint32_t port) {
+    WebServer* s = Checked(server);
+    Dictionary_AddInt32(s->PortList, nullptr, (int32_t)port, nullptr);
+    return 1;
+}
+
+int64_t WebServer_ResetListenPort(WebServer* server) {
+    return Dictionary_Reset(Checked(server)->PortList);
+}
+
+int64_t WebServer_SetListenIP(WebServer* server, const uint32_t* address) {
+    ASSERT_POINTER(address);
+    Checked(server)->ListenAddress = *address;
+    return 1;
+}
+
+int64_t WebServer_GetListenIP(WebServer* server, uint32_t* address) {
+    ASSERT_POINTER(address);
+    *address = Checked(server)->ActiveListenAddress;
+    return 1;
+}
+
+int64_t WebServer_GetListenPort(WebServer* server, uint32_t* port) {
+    ASSERT_POINTER(port);
+    *port = Checked(server)->ActiveListenPort;
+    return 1;
+}
+
+int64_t WebServer_SetListenAttemptWait(WebServer* server, uint32_t seconds) {
+    Checked(server)->ListenAttemptWait = seconds;
+    return 1;
+}
+
+int64_t WebServer_GetActiveListenIP(WebServer* server, uint32_t* address) {
+    ASSERT_POINTER(address);
+    *address = 0;
+    WebServer* s = Checked(server);
+    if (!s->Running.load() || !s->ListenSocket || !s->ActiveListenPort) return 0;
+    *address = s->ActiveListenAddress;
+    return 1;
+}
+
+int64_t WebServer_GetActiveListenPort(WebServer* server, uint32_t* port) {
+    ASSERT_POINTER(port);
+    *port = 0;
+    WebServer* s = Checked(server);
+    if (!s->Running.load() || !s->ListenSocket || !s->ActiveListenPort) return 0;
+    *port = s->ActiveListenPort;
+    return 1;
+}
+
+int64_t WebServer_IsRunning(WebServer* server) {
+    return Checked(server)->ActiveListenAddress != 0;
+}
+
+int64_t WebServer_GetActive(WebServer* server) {
+    return Checked(server)->Running.load();
+}
+
+int64_t WebServer_IsOn(WebServer* server, uint32_t threadId) {
+    WebServer* s = Checked(server);
+    return s->Running.load() && s->ThreadId == threadId;
+}
+
+// ---- Settings --------------------------------------------------------------------------------
+
+int64_t WebServer_SetUseThread(WebServer* server, uint32_t flag) {
+    Checked(server)->UseThread = flag ? 1 : 0;
+    return 1;
+}
+
+int64_t WebServer_SetPersistentConnections(WebServer* server, uint32_t flag) {
+    Checked(server)->PersistentConnections = flag ? 1 : 0;
+    return 1;
+}
+
+int64_t WebServer_GetPersistentConnections(WebServer* server, uint32_t* flag) {
+    ASSERT_POINTER(flag);
+    *flag = Checked(server)->PersistentConnections;
+    return 1;
+}
+
+int64_t WebServer_SetTimeout(WebServer* server, int32_t seconds) {
+    Checked(server)->Timeout = seconds;
+    return 1;
+}
+
+int64_t WebServer_GetTimeout(WebServer* server, int32_t* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = Checked(server)->Timeout;
+    return 1;
+}
+
+int64_t WebServer_SetDefaultDocument(WebServer* server, const char* name) {
+    ASSERT_POINTER(name);
+    WebServer* s = Checked(server);
+    String_CopyLength(s->DefaultDocument, name, (int32_t)sizeof(s->DefaultDocument));
+    return 1;
+}
+
+int64_t WebServer_GetDefaultDocument(WebServer* server, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, Checked(server)->DefaultDocument, size);
+    return 1;
+}
+
+int64_t WebServer_SetHostName(WebServer* server, const char* name) {
+    ASSERT_POINTER(name);
+    WebServer* s = Checked(server);
+    String_CopyLength(s->HostName, name, (int32_t)sizeof(s->HostName));
+    return 1;
+}
+
+int64_t WebServer_GetHostName(WebServer* server, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, Checked(server)->HostName, size);
+    return 1;
+}
+
+// ---- Callbacks -------------------------------------------------------------------------------
+
+#define WEBSERVER_CALLBACK(Name, Slot, Type)                                                   \
+    int64_t WebServer_Set##Name##Callback(WebServer* server, void* user, Type fn) {            \
+        WebServer* s = Checked(server);                                                        \
+        return CallbackBase_SetReal(&s->Slot, 0, fn ? user : nullptr, reinterpret_cast<void*>(fn)); \
+    }
+
+WEBSERVER_CALLBACK(ConnectionOpen, OpenCallback, WebServerConnectionFunc)
+WEBSERVER_CALLBACK(ConnectionRequestHeader, RequestHeaderCallback, WebServerConnectionFunc)
+WEBSERVER_CALLBACK(ConnectionRequestBody, RequestBodyCallback, WebServerConnectionSizeFunc)
+WEBSERVER_CALLBACK(ConnectionResponseHeader, ResponseHeaderCallback, WebServerConnectionFunc)
+WEBSERVER_CALLBACK(ConnectionResponseBody, ResponseBodyCallback, WebServerConnectionSizeFunc)
+WEBSERVER_CALLBACK(ConnectionClose, CloseCallback, WebServerConnectionFunc)
+WEBSERVER_CALLBACK(ListenChanged, ListenChangedCallback, WebServerListenChangedFunc)
+
+// ---- Reporting -------------------------------------------------------------------------------
+
+int64_t WebServer_PrintInternal(void* user, const char* format, ...) {
+    char text[16384];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(text, (int32_t)sizeof(text), format, args);
+    va_end(args);
+    return ClassPrint_DefaultCallback(user, "%s", text);
+}
+
+int64_t WebServer_ConnectionPrintInternal(void* user, const char* format, ...) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    char text[16384];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(text, (int32_t)sizeof(text), format, args);
+    va_end(args);
+    return WebServer_Print(c->Server, "%s", text);
+}
+
+int64_t WebServer_ConnectionVPrint(WebServerConnection* connection, int32_t indent, const char* format,
+                                   va_list args) {
+    WebServerConnection* c = WebServer_CheckedConnection(connection);
+    PrepareConnectionPrint(c);
+    return ClassPrint_VPrint(&c->Print, indent, format, args);
+}
+
+int64_t WebServer_ConnectionPrint(WebServerConnection* connection, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = WebServer_ConnectionVPrint(connection, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t WebServer_ConnectionIsVerboseLevel(WebServerConnection* connection, int32_t level) {
+    WebServerConnection* c = WebServer_CheckedConnection(connection);
+    PrepareConnectionPrint(c);
+    return ClassPrint_IsVerboseLevel(&c->Print, level);
+}
+
+int64_t WebServer_ConnectionVerboseLog(WebServerConnection* connection, int32_t level, const char* format, ...) {
+    if (!WebServer_ConnectionIsVerboseLevel(connection, level)) return 0;
+    va_list args;
+    va_start(args, format);
+    const int64_t result = WebServer_ConnectionVPrint(connection, 0, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t WebServer_ConnectionSetPrintIdentifier(WebServerConnection* connection, const char* text) {
+    WebServer_CheckedConnection(connection)->Print.Identifier = text;
+    return 1;
+}
+
+int64_t WebServer_ConnectionGetVerbose(WebServerConnection* connection, uint32_t* verbose) {
+    ASSERT_POINTER(verbose);
+    *verbose = (uint32_t)WebServer_CheckedConnection(connection)->Print.Verbose;
+    return 1;
+}
+
+const char* WebServer_TranslateConnectionPhase(uint32_t phase) {
+    return phase < sizeof(kPhaseNames) / sizeof(kPhaseNames[0]) ? kPhaseNames[phase] : "Unknown";
+}
+
+// ---- Connection phase machine helpers --------------------------------------------------------
+
+int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
+    WebServerConnection* c = connection;
+    WebServer* s = c->Server;
+    if (!s->Running.load()) return 1;
+    if (s->ServerThread)
+        Thread_Signal(s->ThreadId);
+    else
+        EventQueue_AddProcessByThreadId(s->ThreadId, c, ConnectionProcessEvent);
+    return 1;
+}
+
+int64_t WebServer_ConnectionSetPhase(WebServerConnection* c, uint32_t phase) {
+    if (phase == c->Phase || c->Phase == WEBSERVER_PHASE_DONE) return 1;
+    WebServer_ConnectionVerboseLog(c, 2, "Phase change - %s > %s", WebServer_TranslateConnectionPhase(c->Phase),
+                                   WebServer_TranslateConnectionPhase(phase));
+    c->Phase = phase;
+    c->LastTouch = c->Server->Now;
+    if (phase == WEBSERVER_PHASE_LINGER) {
+        c->Server->LingerStart = c->Server->Now;
+        c->LingerStart = c->Server->Now;
+    }
+    return 1;
+}
+
+int64_t WebServer_ConnectionReset(WebServerConnection* c) {
+    c->Method[0] = 0;
+    c->Version[0] = 0;
+    c->URL[0] = 0;
+    c->Referer[0] = 0;
+    c->UserAgent[0] = 0;
+    c->FileName[0] = 0;
+    Dictionary_Reset(c->RequestHeader);
+    Dictionary_Reset(c->ResponseHeader);
+    c->ResponseCode = 0;
+    c->RequestLength = -1;
+    c->ResponseLength = -1;
+    c->BodyRead = 0;
+    c->BodyWritten = 0;
+    c->Persistent = 0;
+    c->ResponseBegun = 0;
+    c->LastTouch = c->Server->Now;
+    return 1;
+}
+
+int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection) {
+    ASSERT_POINTER(connection);
+    *connection = ConnectionNew(Checked(server));
+    return 1;
+}
+
+int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection) {
+    ASSERT_POINTER(connection);
+    if (*connection) ConnectionFree(WebServer_CheckedConnection(*connection));
+    *connection = nullptr;
+    return 1;
+}

@@ -1,0 +1,102 @@
+// The web server's and its connections' records, shared by the listener and the request and
+// response operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/runtime/callback.h"
+#include "core/runtime/class.h"
+#include "core/web/web_server.h"
+
+struct CriticalSection;
+struct Dictionary;
+struct Thread;
+
+struct WebServerConnection {
+    Class Header;
+    ClassPrint Print;
+    WebServer* Server;
+    AsyncSocket* Socket;
+    DuplexStream* Stream;
+    Dictionary* RequestHeader;
+    Dictionary* ResponseHeader;
+    char Method[80];
+    char Version[80];
+    int32_t ResponseCode;
+    uint32_t RemoteAddress;
+    uint32_t RemotePort;
+    char URL[8192];
+    char Referer[8192];
+    char UserAgent[512];
+    char FileName[320];
+    int64_t RequestLength;
+    int64_t ResponseLength;
+    int64_t BodyRead;
+    int64_t BodyWritten;
+    uint32_t Phase;
+    uint32_t ResponseBegun;
+    std::atomic<uint32_t> SocketClosed;
+    uint32_t Closed;
+    void* UserHandle;
+    uint32_t Persistent;
+    uint32_t Busy;
+    double LastTouch;
+    double ConnectTime;
+    // When this connection entered Linger: each lingering socket gets its own grace time.
+    double LingerStart;
+    WebServerCodeTranslatorFunc CodeTranslator;
+    WebServerConnection* Previous;
+    WebServerConnection* Next;
+};
+
+struct WebServer {
+    Class Header;
+    ClassPrint Print;
+    std::atomic<uint32_t> Running;
+    uint32_t ThreadId;
+    Thread* ServerThread;
+    uint32_t UseThread;
+    uint32_t PersistentConnections;
+    char DefaultDocument[320];
+    double StartTime;
+    double StopTime;
+    double Now;
+    double LingerStart;
+    WebServerConnection* Head;
+    WebServerConnection* Tail;
+    uint32_t Count;
+    CriticalSection* Lock;
+    uint32_t ActiveListenAddress;
+    uint32_t ActiveListenPort;
+    uint32_t ListenAddress;
+    int32_t PortIndex;
+    Dictionary* PortList;
+    uint32_t ListenAttempts;
+    uint32_t ListenAttemptWait;
+    double LastAttemptTime;
+    AsyncSocket* ListenSocket;
+    char HostName[80];
+    int32_t Timeout;
+    CallbackBase OpenCallback;
+    CallbackBase RequestHeaderCallback;
+    CallbackBase RequestBodyCallback;
+    CallbackBase ResponseHeaderCallback;
+    CallbackBase ResponseBodyCallback;
+    CallbackBase CloseCallback;
+    CallbackBase ListenChangedCallback;
+};
+
+WebServerConnection* WebServer_CheckedConnection(WebServerConnection* connection);
+int64_t WebServer_ConnectionSignal(WebServerConnection* connection);
+int64_t WebServer_ConnectionSetPhase(WebServerConnection* connection, uint32_t phase);
+int64_t WebServer_ConnectionReset(WebServerConnection* connection);
+// The header text from the request line's fields; used by the parser and its fuzz target.
+int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, const char* block);
+// A connection with no socket and outside the server's list, and its release: for driving the
+// request parser without a peer.
+int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection);
+int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection);
+// The RequestHeader step: waits for a whole header block in the read buffer, then parses it.
+// 0 when the connection must close (too large, malformed).
+int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* connection);

@@ -1,0 +1,608 @@
+// Tests of the web server against real clients on 127.0.0.1: raw sockets for exact bytes,
+// malformed, half-sent and never-read requests, curl as an ordinary client, socat for a slow one.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/formats/mime.h"
+#include "core/net/async_socket.h"
+#include "core/net/socket.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/io_worker.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "core/web/web_server.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+class ServerEnvironment : public LogCaptureEnvironment {
+  public:
+    void SetUp() override {
+        LogCaptureEnvironment::SetUp();
+        ASSERT_EQ(Thread_Init(), 1);
+        ASSERT_EQ(EventQueue_Init(), 1);
+        ASSERT_EQ(MIME_Init(), 1);
+        ASSERT_EQ(Socket_Init(), 1);
+        ASSERT_EQ(IOWorker_Init(), 1);
+        ASSERT_EQ(AsyncSocket_Init(), 1);
+    }
+    void TearDown() override {
+        AsyncSocket_Remove();
+        IOWorker_Remove();
+        Socket_Remove();
+        MIME_Remove();
+        EventQueue_Remove();
+        Thread_Remove();
+        LogCaptureEnvironment::TearDown();
+    }
+};
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+double Now() {
+    return Time_GetCurrent();
+}
+
+// A blocking client socket whose reads give up after a bound, so no test can hang on it.
+struct Client {
+    int fd = -1;
+    explicit Client(uint32_t port, int32_t receiveBuffer = 0) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        timeval tv{15, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = kLoopback;
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    }
+    ~Client() {
+        if (fd >= 0) close(fd);
+    }
+    void Send(const std::string& text) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            done += (size_t)n;
+        }
+    }
+    // Everything until the peer closes (or the bound passes; `closed` tells which).
+    std::string ReadAll(bool* closed = nullptr) {
+        std::string text;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                if (closed) *closed = n == 0;
+                return text;
+            }
+            text.append(buffer, (size_t)n);
+        }
+    }
+    // One answer whose header says its length.
+    std::string ReadAnswer() {
+        std::string text;
+        char c;
+        while (text.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) text += c;
+        const size_t at = text.find("Content-Length: ");
+        if (at != std::string::npos) {
+            size_t want = std::stoul(text.substr(at + 16));
+            while (want > 0 && recv(fd, &c, 1, 0) == 1) text += c, want--;
+        }
+        return text;
+    }
+};
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+class WebServerTest : public ::testing::Test {
+  protected:
+    WebServer* server = nullptr;
+    uint32_t port = 0;
+    std::mutex lock;
+    std::vector<std::string> lines;
+    std::atomic<int32_t> opens{0};
+    std::atomic<int32_t> closes{0};
+    std::map<uint32_t, double> closedAt; // by the client's port
+    std::string lastFileName;
+    std::string bodyRead;
+    // The answer: code, announced length, body; and how many body bytes actually go out.
+    int32_t code = 200;
+    int64_t length = -2; // -2: the body's size
+    std::string body = "hello";
+    int64_t sendLimit = -1;
+    std::function<void(WebServerConnection*)> onHeader = [](WebServerConnection*) {};
+    bool readBody = false;
+
+    static int64_t PrintLine(void* user, const char* format, ...) {
+        char text[16384];
+        va_list args;
+        va_start(args, format);
+        String_VPrint(text, (int32_t)sizeof(text), format, args);
+        va_end(args);
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->lines.push_back(text);
+        return 1;
+    }
+    static int64_t Open(WebServer*, void* user, WebServerConnection*) {
+        static_cast<WebServerTest*>(user)->opens++;
+        return 1;
+    }
+    static int64_t RequestHeader(WebServer* s, void* user, WebServerConnection* c) {
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        const char* name = nullptr;
+        WebServer_ConnectionGetFilenamePtr(s, c, &name);
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->lastFileName = name;
+        return 1;
+    }
+    static int64_t RequestBody(WebServer* s, void* user, WebServerConnection* c, int64_t) {
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        char buffer[4096];
+        int32_t count = 0;
+        WebServer_ConnectionRequestRead(s, c, buffer, (int32_t)sizeof(buffer), &count);
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->bodyRead.append(buffer, (size_t)count);
+        return 1;
+    }
+    static int64_t ResponseHeader(WebServer* s, void* user, WebServerConnection* c) {
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        WebServer_ConnectionSetResponse(s, c, t->code, t->length == -2 ? (int64_t)t->body.size() : t->length);
+        WebServer_ConnectionSetUserHandle(s, c, nullptr); // bytes sent of this answer
+        t->onHeader(c);
+        return 1;
+    }
+    static int64_t ResponseBody(WebServer* s, void* user, WebServerConnection* c, int64_t space) {
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        int64_t* sent = nullptr;
+        WebServer_ConnectionGetUserHandle(s, c, reinterpret_cast<void**>(&sent));
+        int64_t done = reinterpret_cast<intptr_t>(sent);
+        const int64_t total = t->sendLimit >= 0 ? t->sendLimit : (int64_t)t->body.size();
+        int64_t n = total - done;
+        if (n > space) n = space;
+        int32_t count = 0;
+        if (n > 0) WebServer_ConnectionResponseWrite(s, c, t->body.data() + done, (int32_t)n, &count);
+        done += count;
+        WebServer_ConnectionSetUserHandle(s, c, reinterpret_cast<void*>((intptr_t)done));
+        return done < total ? 1 : 0;
+    }
+    static int64_t Close(WebServer* s, void* user, WebServerConnection* c) {
+        WebServerTest* t = static_cast<WebServerTest*>(user);
+        uint32_t remote = 0;
+        WebServer_ConnectionGetPort(s, c, &remote);
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->closedAt[remote] = Now();
+        t->closes++;
+        return 1;
+    }
+
+    void Create(bool thread = true) {
+        ASSERT_EQ(WebServer_Create(&server), 1);
+        WebServer_SetPrintCallback(server, this, PrintLine);
+        WebServer_SetUseThread(server, thread ? 1 : 0);
+        WebServer_SetListenIP(server, &kLoopback);
+        WebServer_SetListenPort(server, 0);
+        WebServer_SetConnectionOpenCallback(server, this, Open);
+        WebServer_SetConnectionRequestHeaderCallback(server, this, RequestHeader);
+        WebServer_SetConnectionResponseHeaderCallback(server, this, ResponseHeader);
+        WebServer_SetConnectionResponseBodyCallback(server, this, ResponseBody);
+        WebServer_SetConnectionCloseCallback(server, this, Close);
+        if (readBody) WebServer_SetConnectionRequestBodyCallback(server, this, RequestBody);
+    }
+    void Start() {
+        if (!server) Create();
+        ASSERT_EQ(WebServer_Start(server), 1);
+        for (int i = 0; i < 500 && !port; i++) {
+            WebServer_GetActiveListenPort(server, &port);
+            if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_NE(port, 0u);
+    }
+    void TearDown() override {
+        if (server) WebServer_Release(&server);
+    }
+    bool WaitFor(const std::function<bool()>& done, double seconds = 15) {
+        const double end = Now() + seconds;
+        while (Now() < end) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return done();
+    }
+    std::string Log() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::string all;
+        for (const std::string& l : lines) all += l + "\n";
+        return all;
+    }
+    static std::string Head(const std::string& answer) {
+        return answer.substr(0, answer.find("\r\n\r\n") + 4);
+    }
+};
+
+// Status lines and header order of a plain answer.
+TEST_F(WebServerTest, StatusLineAndHeaderOrder) {
+    onHeader = [this](WebServerConnection* c) {
+        WebServer_ConnectionSetResponseHeader(server, c, "X-Owner", "%s-%d", "a", 7);
+    };
+    Start();
+    Client client(port);
+    client.Send("GET /page.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = client.ReadAll();
+    // The date is checked for its form, then set aside.
+    const size_t date = answer.find("Date: ") + 6;
+    const size_t end = answer.find("\r\n", date);
+    ASSERT_NE(end, std::string::npos);
+    const std::string value = answer.substr(date, end - date);
+    char day[4], month[4];
+    int d = 0, y = 0, h = 0, m = 0, sec = 0, used = 0;
+    EXPECT_EQ(sscanf(value.c_str(), "%3[A-Za-z], %d %3[A-Za-z] %d %d:%d:%d GMT%n", day, &d, month, &y, &h, &m, &sec, &used), 7);
+    EXPECT_EQ(value.size(), 29u) << value;
+    EXPECT_EQ((size_t)used, value.size());
+    EXPECT_EQ(answer.substr(0, date) + "<date>" + answer.substr(end),
+              "HTTP/1.1 200 OK\r\n"
+              "Server: Radi-Dod (0.84)\r\n"
+              "Date: <date>\r\n"
+              "Content-Type: text/html\r\n"
+              "X-Owner: a-7\r\n"
+              "Content-Length: 5\r\n"
+              "Accept-Ranges: bytes\r\n"
+              "Connection: close\r\n\r\nhello");
+}
+
+TEST_F(WebServerTest, StatusTexts) {
+    const struct {
+        int32_t code;
+        const char* line;
+    } cases[] = {
+        {404, "HTTP/1.1 404 Object Not Found\r\n"},
+        {401, "HTTP/1.1 401 Authorization Required\r\n"},
+        {418, "HTTP/1.1 418 \r\n"},
+        {0, "HTTP/1.1 500 Response code not set\r\n"},
+    };
+    Start();
+    for (const auto& k : cases) {
+        code = k.code;
+        Client client(port);
+        client.Send("GET / HTTP/1.1\r\n\r\n");
+        const std::string answer = client.ReadAll();
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n") + 2), k.line) << k.code;
+    }
+    const std::string log = Log();
+    EXPECT_NE(log.find("Bad status message (0)"), std::string::npos);
+    EXPECT_EQ(log.find("Bad status message (418)"), std::string::npos);
+}
+
+// curl as a client: the body arrives, and keep-alive carries two requests on one connection.
+TEST_F(WebServerTest, CurlKeepAlive) {
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    Start();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port);
+    const std::string out = Shell("curl -s --max-time 10 -H 'Connection: keep-alive' " + url + "/a.txt " + url + "/b.txt");
+    EXPECT_EQ(out, "hellohello");
+    EXPECT_EQ(opens.load(), 1);
+}
+
+// Without a "Connection" header the connection ends after the answer, also for HTTP/1.1;
+// keep-alive keeps it for the next request.
+TEST_F(WebServerTest, PersistenceFollowsConnectionHeader) {
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    Start();
+    {
+        Client client(port);
+        client.Send("GET /x HTTP/1.1\r\n\r\nGET /y HTTP/1.1\r\n\r\n");
+        bool closed = false;
+        const std::string answer = client.ReadAll(&closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos);
+    }
+    Client client(port);
+    client.Send("GET /x HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\n");
+    const std::string first = client.ReadAnswer();
+    EXPECT_EQ(first.find("Connection:"), std::string::npos) << first;
+    client.Send("GET /y HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(client.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+// A header block of 8190 bytes (blank line included) is served; 8191 closes the connection.
+TEST_F(WebServerTest, HeaderSizeLimit) {
+    Start();
+    for (const size_t size : {size_t(8190), size_t(8191)}) {
+        std::string request = "GET / HTTP/1.1\r\nX-Pad: ";
+        request += std::string(size - request.size() - 4, 'p') + "\r\n\r\n";
+        ASSERT_EQ(request.size(), size);
+        Client client(port);
+        client.Send(request);
+        bool closed = false;
+        const std::string answer = client.ReadAll(&closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(answer.empty(), size == 8191) << size;
+    }
+    EXPECT_NE(Log().find("Header too large"), std::string::npos);
+}
+
+// A client that keeps sending header lines without ending them is cut off at the limit, not
+// waited for until its time-out.
+TEST_F(WebServerTest, EndlessHeaderIsCutOff) {
+    Start();
+    Client client(port);
+    const double start = Now();
+    client.Send("GET / HTTP/1.1\r\n" + std::string(20000, 'h'));
+    bool closed = false;
+    EXPECT_EQ(client.ReadAll(&closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Now() - start, 10.0);
+}
+
+TEST_F(WebServerTest, MalformedRequestLineCloses) {
+    Start();
+    for (const char* request : {"GET /\r\n\r\n", "GET / HTTP1.1\r\n\r\n", "\r\n\r\n",
+                                "POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n"}) {
+        Client client(port);
+        client.Send(request);
+        bool closed = false;
+        EXPECT_EQ(client.ReadAll(&closed), "") << request;
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_NE(Log().find("Malformed request headers"), std::string::npos);
+}
+
+// A POST body nobody reads is discarded and answered with 405.
+TEST_F(WebServerTest, UnreadPostBodyGets405) {
+    Start();
+    Client client(port);
+    client.Send("POST /f HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789");
+    EXPECT_EQ(client.ReadAll(), "HTTP/1.1 405 \r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\n"
+                                "Connection: close\r\n\r\n");
+}
+
+// The body read stops at the announced length, whatever follows it.
+TEST_F(WebServerTest, BodyReadStopsAtLength) {
+    readBody = true;
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    Start();
+    Client client(port);
+    client.Send("POST /f HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 10\r\n\r\n0123456789"
+                "GET /next HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string answers = client.ReadAll();
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(bodyRead, "0123456789");
+    EXPECT_NE(answers.find("HTTP/1.1", 10), std::string::npos) << answers;
+}
+
+// A body the server does not read (a PUT's, a chunked one) must not be taken for a request:
+// the connection ends after the one answer.
+TEST_F(WebServerTest, UnreadBodyEndsConnection) {
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    Start();
+    const std::string inner = "GET /smuggled HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+    const std::string requests[] = {
+        "PUT /f HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: " + std::to_string(inner.size()) + "\r\n\r\n" +
+            inner,
+        "POST /f HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n" + inner,
+    };
+    for (const std::string& request : requests) {
+        Client client(port);
+        client.Send(request);
+        bool closed = false;
+        const std::string answer = client.ReadAll(&closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_NE(lastFileName, "/smuggled");
+}
+
+// A length of -1: no Content-Length, the body ends with the close, keep-alive or not.
+TEST_F(WebServerTest, UnknownLengthEndsWithClose) {
+    length = -1;
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    Start();
+    Client client(port);
+    client.Send("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    bool closed = false;
+    const std::string answer = client.ReadAll(&closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.find("Content-Length"), std::string::npos);
+    EXPECT_NE(answer.find("Connection: close\r\n\r\nhello"), std::string::npos) << answer;
+}
+
+// An owner that ends before writing the announced length gets its connection closed.
+TEST_F(WebServerTest, ShortBodyCloses) {
+    body = "0123456789";
+    sendLimit = 4;
+    Start();
+    Client client(port);
+    client.Send("GET / HTTP/1.1\r\n\r\n");
+    bool closed = false;
+    const std::string answer = client.ReadAll(&closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.find("0123456789"), std::string::npos) << answer;
+}
+
+// A write larger than the free space queues what fits and says so.
+TEST_F(WebServerTest, WriteQueuesWhatFits) {
+    std::atomic<int32_t> first{-1};
+    onHeader = [this, &first](WebServerConnection* c) {
+        const std::string big(3 << 20, 'b');
+        int32_t count = 0;
+        WebServer_ConnectionResponseWrite(server, c, big.data(), (int32_t)big.size(), &count);
+        first = count;
+        WebServer_SetConnectionResponseBodyCallback(server, nullptr, nullptr);
+    };
+    length = -1;
+    Start();
+    Client client(port);
+    client.Send("GET / HTTP/1.1\r\n\r\n");
+    const std::string answer = client.ReadAll();
+    EXPECT_GT(first.load(), 0);
+    EXPECT_LT(first.load(), 3 << 20);
+    EXPECT_EQ(answer.size() - Head(answer).size(), (size_t)first.load());
+}
+
+TEST_F(WebServerTest, EmptyPathServesDefaultDocument) {
+    Create();
+    WebServer_SetDefaultDocument(server, "index.htm");
+    Start();
+    Client client(port);
+    client.Send("GET http://127.0.0.1 HTTP/1.1\r\n\r\n");
+    client.ReadAll();
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(lastFileName, "index.htm");
+}
+
+// Each lingering connection gets its own grace time: a later one entering Linger must not
+// extend an earlier one's.
+TEST_F(WebServerTest, LingerCountsFromEachConnectionsOwnEntry) {
+    Start();
+    Client a(port);
+    Client b(port);
+    sockaddr_in local{};
+    socklen_t size = sizeof(local);
+    getsockname(a.fd, reinterpret_cast<sockaddr*>(&local), &size);
+    const uint32_t aPort = ntohs(local.sin_port);
+    // Neither client closes after the answer: both connections linger.
+    const double start = Now();
+    a.Send("GET / HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    b.Send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(WaitFor([&] { return closes.load() >= 1; }, 12));
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(closedAt.count(aPort), 1u);
+    EXPECT_LT(closedAt[aPort] - start, 7.0);
+    EXPECT_GE(closedAt[aPort] - start, 4.5);
+}
+
+// A client that never reads a long answer is dropped at its time-out, not kept for ever while
+// its bytes wait.
+TEST_F(WebServerTest, ClientThatNeverReadsTimesOut) {
+    body.assign(8 << 20, 'z');
+    Create();
+    WebServer_SetTimeout(server, 1);
+    Start();
+    Client client(port, 4096);
+    client.Send("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(WaitFor([&] { return closes.load() == 1; }, 15));
+    EXPECT_NE(Log().find("Timeout ["), std::string::npos);
+}
+
+// A request cut short (socat sends half a header, then waits) is closed at the time-out.
+TEST_F(WebServerTest, HalfSentRequestTimesOut) {
+    Create();
+    WebServer_SetTimeout(server, 1);
+    Start();
+    const double start = Now();
+    Shell("(printf 'GET / HTTP/1.1\\r\\nHost: x'; sleep 5) | timeout 10 socat -t 10 - TCP:127.0.0.1:" +
+        std::to_string(port) + " >/dev/null 2>&1 &");
+    ASSERT_TRUE(WaitFor([&] { return closes.load() == 1; }, 10));
+    EXPECT_LT(Now() - start, 4.5);
+}
+
+// A slow client that sends its request a byte at a time is served.
+TEST_F(WebServerTest, SlowClientIsServed) {
+    Start();
+    const std::string out = Shell("(for c in G E T ' ' / ' ' H T T P / 1 . 1; do printf '%s' \"$c\"; sleep 0.05; done;"
+                                " printf '\\r\\n\\r\\n'; sleep 2) | timeout 10 socat -t 5 - TCP:127.0.0.1:" +
+                                std::to_string(port));
+    EXPECT_EQ(out.substr(0, 15), "HTTP/1.1 200 OK") << out;
+}
+
+// With the first listed port taken, the next attempt listens on the next one.
+TEST_F(WebServerTest, ListenFallsBackToNextPort) {
+    Create(false);
+    AsyncSocket* taken = nullptr;
+    AsyncSocket_Create(&taken);
+    ASSERT_EQ(AsyncSocket_Open(taken, 1), 1);
+    ASSERT_EQ(AsyncSocket_Bind(taken, &kLoopback, 0), 1);
+    ASSERT_EQ(AsyncSocket_Listen(taken, 1), 1);
+    uint32_t address = 0, takenPort = 0;
+    AsyncSocket_GetLocalIP(taken, &address, &takenPort);
+    std::atomic<uint32_t> changed{0};
+    WebServer_SetListenChangedCallback(server, &changed,
+                                       [](WebServer*, void* user, const uint32_t*, uint32_t p) -> int64_t {
+                                           static_cast<std::atomic<uint32_t>*>(user)->store(p);
+                                           return 1;
+                                       });
+    WebServer_SetListenPort(server, takenPort);
+    WebServer_AddListenPort(server, 0);
+    WebServer_SetListenAttemptWait(server, 0);
+    ASSERT_EQ(WebServer_Start(server), 1);
+    WebServer_Process(server);
+    uint32_t active = 0;
+    EXPECT_EQ(WebServer_GetActiveListenPort(server, &active), 0);
+    EXPECT_NE(Log().find("Unable to bind for listen (127.0.0.1:" + std::to_string(takenPort) + ")"), std::string::npos)
+        << Log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WebServer_Process(server);
+    EXPECT_EQ(WebServer_GetActiveListenPort(server, &active), 1);
+    EXPECT_NE(active, takenPort);
+    EXPECT_EQ(changed.load(), active);
+    AsyncSocket_Close(taken);
+    AsyncSocket_Release(&taken);
+}
+
+// An inline server answers through passes on its owner's thread.
+TEST_F(WebServerTest, InlineServerAnswers) {
+    Create(false);
+    ASSERT_EQ(WebServer_Start(server), 1);
+    WebServer_Process(server);
+    ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+    std::string answer;
+    std::thread client([&] {
+        Client c(port);
+        c.Send("GET / HTTP/1.1\r\n\r\n");
+        answer = c.ReadAll();
+    });
+    const double end = Now() + 10;
+    while (closes.load() == 0 && Now() < end) {
+        WebServer_Process(server);
+        EventQueue_Flush(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    client.join();
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(WebServer_IsOn(server, Thread_GetCurrentId()), 1);
+}
+
+TEST(WebServerNames, PhaseNames) {
+    EXPECT_STREQ(WebServer_TranslateConnectionPhase(6), "ResponseFinish");
+    EXPECT_STREQ(WebServer_TranslateConnectionPhase(10), "Unknown");
+    EXPECT_STREQ(WebServer_TranslateResponseCode(416), "Requested Range Not Satisfiable");
+    EXPECT_STREQ(WebServer_TranslateResponseCode(999), "");
+}
+
+} // namespace
