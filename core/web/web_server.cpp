@@ -501,9 +501,11 @@ int64_t TryListen(WebServer* s) {
     if (AsyncSocket_Open(s->ListenSocket, 1) &&
         AsyncSocket_Bind(s->ListenSocket, &address, (int32_t)tryPort < 0 ? 0 : tryPort)) {
         if (AsyncSocket_Listen(s->ListenSocket, kListenBacklog)) {
-            AsyncSocket_GetLocalIP(s->ListenSocket, &s->ActiveListenAddress, &s->ActiveListenPort);
-            WebServer_Print(s, "Listening for incoming connections (%ipv4:%d)", &s->ActiveListenAddress,
-                            (int32_t)s->ActiveListenPort);
+            uint32_t activeAddress = 0, activePort = 0;
+            AsyncSocket_GetLocalIP(s->ListenSocket, &activeAddress, &activePort);
+            s->ActiveListenAddress.store(activeAddress);
+            s->ActiveListenPort.store(activePort);
+            WebServer_Print(s, "Listening for incoming connections (%ipv4:%d)", &activeAddress, (int32_t)activePort);
             AsyncSocket_SetAcceptCallback(s->ListenSocket, s, WebServer_Connection_OnSocketAccept);
             ok = 1;
         } else {
@@ -532,8 +534,9 @@ void WebServer_ProcessInternal(WebServer* s) {
     if (IsListening(s)) AsyncSocket_StartAccepting(s->ListenSocket);
     if (listened) {
         void* user = nullptr;
+        const uint32_t activeAddress = s->ActiveListenAddress.load();
         if (auto fn = CallbackFunction<WebServerListenChangedFunc>(&s->ListenChangedCallback, &user))
-            fn(s, user, &s->ActiveListenAddress, s->ActiveListenPort);
+            fn(s, user, &activeAddress, s->ActiveListenPort.load());
     }
     CriticalSectionGuard guard(s->Lock);
     for (WebServerConnection* c = s->Head; c;) {
@@ -549,7 +552,7 @@ void WebServer_StartInternal(WebServer* s) {
     s->StopTime = 0;
     s->LastAttemptTime = 0;
     s->Running.store(1);
-    WebServer_Print(s, "Running [%d]", (int32_t)s->ThreadId);
+    WebServer_Print(s, "Running [%d]", (int32_t)s->ThreadId.load());
 }
 
 void WebServer_StopInternal(WebServer* s) {

@@ -54,7 +54,7 @@ struct WebServer {
     Class Header;
     ClassPrint Print;
     std::atomic<uint32_t> Running;
-    uint32_t ThreadId;
+    std::atomic<uint32_t> ThreadId; // written by the server thread as it starts, read by socket threads
     Thread* ServerThread;
     uint32_t UseThread;
     uint32_t PersistentConnections;
@@ -67,8 +67,9 @@ struct WebServer {
     WebServerConnection* Tail;
     uint32_t Count;
     CriticalSection* Lock;
-    uint32_t ActiveListenAddress;
-    uint32_t ActiveListenPort;
+    // Set by the thread that runs the server, read by the owner from any thread.
+    std::atomic<uint32_t> ActiveListenAddress;
+    std::atomic<uint32_t> ActiveListenPort;
     uint32_t ListenAddress;
     int32_t PortIndex;
     Dictionary* PortList;
