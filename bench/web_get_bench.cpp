@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/peer_ratio.h"
+#include "bench/process_peer.h"
 #include "core/certs/authenticate.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
@@ -41,27 +42,6 @@ constexpr int kSmallCount = 1000;
 
 int64_t Quiet(const char*) {
     return 1;
-}
-
-double ProcessCpu() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Runs curl with the arguments; its CPU seconds, or -1 when it failed.
-double Curl(std::vector<std::string> args) {
-    args.insert(args.begin(), {"curl", "-s", "-f"});
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 struct Env {
