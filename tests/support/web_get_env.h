@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "core/certs/authenticate.h"
+#include "core/net/async_socket.h"
+#include "core/net/socket.h"
+#include "core/platform/async_file.h"
+#include "core/runtime/io_worker.h"
+#include "core/runtime/meter.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
@@ -25,6 +30,31 @@ class WebGetEnvironment : public LogCaptureEnvironment {
         LogCaptureEnvironment::TearDown();
     }
 };
+
+// With sockets, files and the I/O worker, as a program that fetches over the network starts them:
+// the meters' lock first, since sockets and files report to meters across threads.
+class WebGetNetEnvironment : public WebGetEnvironment {
+  public:
+    void SetUp() override {
+        WebGetEnvironment::SetUp();
+        ASSERT_EQ(Meter_Init(), 1);
+        ASSERT_EQ(Socket_Init(), 1);
+        ASSERT_EQ(IOWorker_Init(), 1);
+        ASSERT_EQ(AsyncFile_Init(), 1);
+        ASSERT_EQ(AsyncSocket_Init(), 1);
+    }
+    void TearDown() override {
+        AsyncSocket_Remove();
+        AsyncFile_Remove();
+        IOWorker_Remove();
+        Socket_Remove();
+        Meter_Remove();
+        WebGetEnvironment::TearDown();
+    }
+};
+
+// The folder of the test source that calls it (where its peer scripts lie).
+#define WEBGET_TEST_SOURCE_DIR() (std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')))
 
 class WebGetTest : public ::testing::Test {
   protected:

@@ -38,26 +38,7 @@
 
 namespace {
 
-class LoaderEnvironment : public WebGetEnvironment {
-  public:
-    void SetUp() override {
-        WebGetEnvironment::SetUp();
-        // The meters of loaders, files and sockets form one tree across threads, under the
-        // lock that Meter_Init makes, as in the program.
-        ASSERT_EQ(Meter_Init(), 1);
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
-    }
-    void TearDown() override {
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        Meter_Remove();
-        WebGetEnvironment::TearDown();
-    }
+class LoaderEnvironment : public WebGetNetEnvironment {
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LoaderEnvironment);

@@ -40,31 +40,22 @@ SquidBasicPeer* g_squid = nullptr;
 CertPeer* g_cert = nullptr;
 void StopPeers();
 
-class ConnectionEnvironment : public WebGetEnvironment {
+class ConnectionEnvironment : public WebGetNetEnvironment {
   public:
     void SetUp() override {
-        WebGetEnvironment::SetUp();
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
+        WebGetNetEnvironment::SetUp();
         TLS1_CiphersEnable(1);
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
     }
     void TearDown() override {
         StopPeers();
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        WebGetEnvironment::TearDown();
+        WebGetNetEnvironment::TearDown();
     }
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new ConnectionEnvironment);
 
 std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
+    return WEBGET_TEST_SOURCE_DIR();
 }
 
 // The Python peer, started once.

@@ -35,30 +35,18 @@
 
 namespace {
 
-class ConnectionEnvironment : public WebGetEnvironment {
+class ConnectionEnvironment : public WebGetNetEnvironment {
   public:
     void SetUp() override {
-        WebGetEnvironment::SetUp();
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
+        WebGetNetEnvironment::SetUp();
         TLS1_CiphersEnable(1); // the engine's configuration enables them in the program
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
-    }
-    void TearDown() override {
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        WebGetEnvironment::TearDown();
     }
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new ConnectionEnvironment);
 
 std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
+    return WEBGET_TEST_SOURCE_DIR();
 }
 
 // The peers, each started once for the whole program.

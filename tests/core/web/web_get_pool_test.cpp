@@ -37,32 +37,13 @@
 
 namespace {
 
-class PoolEnvironment : public WebGetEnvironment {
-  public:
-    void SetUp() override {
-        WebGetEnvironment::SetUp();
-        // As in the program: the meters' lock exists before sockets report to them.
-        ASSERT_EQ(Meter_Init(), 1);
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
-    }
-    void TearDown() override {
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        Meter_Remove();
-        WebGetEnvironment::TearDown();
-    }
+class PoolEnvironment : public WebGetNetEnvironment {
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new PoolEnvironment);
 
 std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
+    return WEBGET_TEST_SOURCE_DIR();
 }
 
 struct Peers {
