@@ -47,7 +47,7 @@ if [ "$mode" = tsan ]; then
               core_formats_interop_library_test core_formats_interop_thread_test
               core_net_socket_test core_net_socket_select_test
               core_linux_platform_reactor_test core_net_async_socket_test core_web_web_get_cache_test
-              core_web_web_get_request_body_test core_web_web_get_connection_test
+              core_web_web_get_request_body_test core_web_web_get_connection_test core_web_analytics_test
               core_web_challenge_test workflow_worker_task_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
