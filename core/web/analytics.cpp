@@ -250,6 +250,14 @@ int64_t Queue(GlobalAnalytics* a, const char* name, Dictionary* info) {
     return 1;
 }
 
+// A batch that could not be built goes back to the queue; the next try waits an interval so that
+// the error is not repeated on every pass.
+int64_t Unsent(GlobalAnalytics* a) {
+    for (AnalyticsEvent* event = a->Head; event; event = event->Next) event->Sent = 0;
+    a->RetryTime = Now() + (a->SendInterval >= 1 ? a->SendInterval : 1);
+    return 0;
+}
+
 GlobalAnalytics* State() {
     return g_analytics;
 }
@@ -288,6 +296,8 @@ int64_t Analytics_Init() {
     WebGetConnection_SetReportError(a->Connection, 0);
     WebGetConnection_SetPersistent(a->Connection, 0);
     WebGetRequest_Create(&a->Request);
+    // Only the status of the answer matters: its body is not kept beyond this.
+    WebGetRequest_SetLimitBodySize(a->Request, 65536);
     int32_t level = 0;
     a->DumpBatches = Log_GetVerboseLevel("Analytics", &level) && level > 0 ? 1 : 0;
     g_analytics = a;
@@ -297,8 +307,9 @@ int64_t Analytics_Init() {
 int64_t Analytics_Remove() {
     GlobalAnalytics* a = g_analytics;
     if (!a) return 1;
-    // Each round either settles a post or starts one; a post that cannot finish ends the drain.
-    while (Analytics_PostEvents(1)) {
+    // Each round either settles a post or starts one; a post that cannot finish ends the drain,
+    // and every successful round takes at least one event, which bounds the rounds.
+    for (uint32_t rounds = a->Count + 2; rounds > 0 && Analytics_PostEvents(1); rounds--) {
         const int64_t waited = WebGetConnection_WaitForRequest(a->Connection, a->Request);
         if (!waited && !WebGetRequest_IsDone(a->Request)) break;
         if (!Analytics_IsActive()) break;
@@ -590,19 +601,24 @@ int64_t Analytics_PostEvents(uint32_t force) {
     Dictionary_AddList(a->Batch, nullptr, &list, nullptr);
     uint32_t carried = 0;
     uint64_t size = 0;
+    // Every element carries a copy of the global information.
+    const uint64_t shared = IsEmpty(a->Global) ? 0 : EstimateSize(a->Global);
     for (AnalyticsEvent* event = a->Head; event && carried < a->MaxSendEvents; event = event->Next) {
         if (event->Sent) continue;
-        if (carried && size + event->Size > (uint64_t)ANALYTICS_BATCH_LIMIT) break;
+        if (carried && size + event->Size + shared > (uint64_t)ANALYTICS_BATCH_LIMIT) break;
         AppendCopy(a, list, event, 0);
         event->Sent = 1;
         event->Attempts++;
         carried++;
-        size += event->Size;
+        size += event->Size + shared;
     }
     if (!carried) return 0;
 
     uint32_t estimate = 0;
-    JSON_SaveBufferEstimate(a->Writer, &estimate);
+    if (!JSON_SaveBufferEstimate(a->Writer, &estimate) || estimate > (uint32_t)ANALYTICS_POST_LIMIT) {
+        Log_Error("Analytics batch is too large to send (%u bytes)\n", estimate);
+        return Unsent(a);
+    }
     if (a->PostBuffer && a->PostCapacity < estimate) {
         Memory_Free(a->PostBuffer, a->PostCapacity);
         a->PostBuffer = nullptr;
@@ -614,8 +630,7 @@ int64_t Analytics_PostEvents(uint32_t force) {
     a->PostSize = 0;
     if (!JSON_SaveBuffer(a->Writer, a->PostBuffer, a->PostCapacity, &a->PostSize)) {
         Log_Error("Unable to write analytics batch\n");
-        for (AnalyticsEvent* event = a->Head; event; event = event->Next) event->Sent = 0;
-        return 0;
+        return Unsent(a);
     }
     if (a->DumpBatches) Dictionary_Dump(a->Batch);
 

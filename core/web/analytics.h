@@ -22,6 +22,7 @@ enum : int32_t {
     // this much, so that a post body always fits the request's 32-bit length.
     ANALYTICS_EVENT_LIMIT = 1 << 20,
     ANALYTICS_BATCH_LIMIT = 32 << 20,
+    ANALYTICS_POST_LIMIT = 256 << 20, // a batch larger still (huge global information) is not posted
 };
 
 // ---- Life cycle and configuration ---------------------------------------------------------

@@ -345,11 +345,28 @@ TEST_F(AnalyticsTest, QueueLimitDropsTheOldestWithOneWarning) {
     EXPECT_EQ(Analytics_SendEventInterop("Tick", "{}"), 0);
 }
 
-TEST_F(AnalyticsTest, NoKeyQueuesNothing) {
-    Configure(R"({"analytics": {"key": ""}})");
-    EXPECT_EQ(Analytics_IsEnabled(), 0);
-    EXPECT_EQ(Analytics_SendEventInterop("Tick", R"({"a": 1})"), 0);
-    EXPECT_EQ(Analytics_IsActive(), 0);
+TEST_F(AnalyticsTest, WithoutKeyEndPointOrSwitchNothingIsQueued) {
+    const std::string endPoint = "http://127.0.0.1:" + std::to_string(sink->Port()) + "/track/";
+    const char* missing[] = {R"({"analytics": {"key": ""}})", R"({"analytics": {"endPoint": ""}})",
+                             R"({"analytics": {"enabled": false}})"};
+    for (const char* config : missing) {
+        Configure(config);
+        EXPECT_EQ(Analytics_IsEnabled(), 0) << config;
+        EXPECT_EQ(Analytics_SendEventInterop("Tick", R"({"a": 1})"), 0) << config;
+        EXPECT_EQ(Analytics_IsActive(), 0) << config;
+        Configure(R"({"analytics": {"key": "k", "enabled": true, "endPoint": ")" + endPoint + "\"}}");
+        EXPECT_EQ(Analytics_IsEnabled(), 1);
+    }
+    // Printf-style text: the parse result, and only an object is queued.
+    EXPECT_EQ(Analytics_SendEventWithJSON("J", "{\"n\": %d, \"s\": \"%s\"}", 5, "x"), 1);
+    EXPECT_EQ(Analytics_SendEventWithJSON("J", "[%d]", 5), 1);
+    EXPECT_EQ(Analytics_SendEventWithJSON("J", "{\"n\": %d", 5), 0);
+    Dictionary* list = nullptr;
+    Dictionary_Create(&list);
+    const auto events = Dumped(list);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(Text(events[0], "s"), "x");
+    Dictionary_Release(&list);
 }
 
 TEST_F(AnalyticsTest, BadEventsAreRefused) {
