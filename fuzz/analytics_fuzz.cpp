@@ -6,6 +6,9 @@
 
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
 #include "core/formats/json.h"
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
@@ -20,6 +23,9 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Debug_Init(nullptr, nullptr, 0);
+    Thread_Init();
+    EventQueue_Init();
+    NotificationCenter_Init();
     WebGet_Init();
     Analytics_Init();
     Dictionary* config = nullptr;
