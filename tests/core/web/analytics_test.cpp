@@ -381,12 +381,21 @@ TEST_F(AnalyticsTest, BadEventsAreRefused) {
     Dictionary_Release(&list);
     EXPECT_EQ(Analytics_IsActive(), 0);
 
+    // Script text is JSON, never a format: a '%' stays as it is.
+    ASSERT_EQ(Analytics_SendEventInterop("P", R"({"p": "100%s%n"})"), 1);
+    Dictionary* dump = nullptr;
+    Dictionary_Create(&dump);
+    const auto one = Dumped(dump);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(Text(one[0], "p"), "100%s%n");
+    Dictionary_Release(&dump);
+    Analytics_Clear();
+
     // Only dictionaries with an event name are queued.
     Dictionary* many = Load(R"({"l": [{"event": "A", "x": 1}, 7, {"x": 2}, {"event": "B"}]})");
     Dictionary_GetListByKey(many, "l", &inner);
     EXPECT_EQ(Analytics_SendEventMultiple(inner), 1);
     Dictionary_Release(&many);
-    Dictionary* dump = nullptr;
     Dictionary_Create(&dump);
     const auto events = Dumped(dump);
     ASSERT_EQ(events.size(), 2u);
