@@ -63,6 +63,7 @@ struct GlobalAnalytics {
     WebGetRequest* Request;
     uint32_t DumpBatches;
     uint32_t OverflowLogged;
+    int32_t LastStatus; // HTTP status of the last settled post (the request is reset after it)
 };
 
 GlobalAnalytics* g_analytics = nullptr;
@@ -177,14 +178,15 @@ int64_t SettleDone(GlobalAnalytics* a) {
             a->RetryTime = Now() + delay;
         }
         a->RetryCount++;
-        int32_t code = 0;
-        WebGetRequest_GetHTTPCode(a->Request, &code);
-        Log_Debug("Analytics post failed (%d), retry %d\n", code, a->RetryCount);
+        a->LastStatus = 0;
+        WebGetRequest_GetHTTPCode(a->Request, &a->LastStatus);
+        Log_Debug("Analytics post failed (%d), retry %d\n", a->LastStatus, a->RetryCount);
         WebGetRequest_Reset(a->Request);
         return 0;
     }
     a->OverflowLogged = 0;
     a->RetryCount = 0;
+    WebGetRequest_GetHTTPCode(a->Request, &a->LastStatus);
     for (AnalyticsEvent* event = a->Head; event;) {
         AnalyticsEvent* next = event->Next;
         if (event->Sent) {
@@ -314,11 +316,7 @@ int64_t Analytics_Remove() {
         if (!waited && !WebGetRequest_IsDone(a->Request)) break;
         if (!Analytics_IsActive()) break;
     }
-    if (a->Count) {
-        int32_t code = 0;
-        WebGetRequest_GetHTTPCode(a->Request, &code);
-        Log_Debug("Failed to send %d analytics events (%d)\n", (int32_t)a->Count, code);
-    }
+    if (a->Count) Log_Debug("Failed to send %d analytics events (%d)\n", (int32_t)a->Count, a->LastStatus);
     g_analytics = nullptr;
     DropAll(a);
     WebGetConnection_CloseEx(a->Connection, WEBGET_CLOSE_QUEUE);

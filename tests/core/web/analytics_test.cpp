@@ -279,6 +279,14 @@ TEST_F(AnalyticsTest, SinkThatNeverAnswersEndsInBoundedTime) {
     EXPECT_NE(TakeLog().find("Failed to send 2 analytics events"), std::string::npos);
 }
 
+TEST_F(AnalyticsTest, ShutdownCountsWhatItCouldNotSend) {
+    SetMode("500");
+    Send(0, 3);
+    Analytics_Remove();
+    EXPECT_EQ(Posts().size(), 1u);
+    EXPECT_NE(TakeLog().find("Failed to send 3 analytics events (500)"), std::string::npos);
+}
+
 TEST_F(AnalyticsTest, ShutdownDrainsTheQueue) {
     Send(0, 150);
     Analytics_Remove();
