@@ -11,6 +11,7 @@
 #include "core/runtime/string.h"
 #include "core/runtime/time.h"
 #include "workflow/task_internal.h"
+#include "workflow/task_request.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ int64_t Task_Delete(Task** handle) {
     ASSERT_POINTER(handle);
     Task* task = *handle;
     CLASS_CHECK(task, TASK_CLASS_ID);
+    if (task->Request) Task_RequestDelete(task);
     if (task->CertStores) CertStoreList_Release(&task->CertStores);
     Task_SetInterface(task, nullptr);
     Task_ObserveStatus(task, false);

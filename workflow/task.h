@@ -231,6 +231,6 @@ struct TaskVtbl {
 };
 extern const TaskVtbl GlobalTaskVtbl;
 
-// Fetches a URL for the task and hands the raw body to the callback. Web requests of tasks come
-// with the engine's request handling; until then this refuses (0) and says so.
+// Fetches a URL for the task and hands the raw body to the callback (see workflow/task_request.h);
+// replaces the task's current request.
 int64_t Task_RequestURL(Task* task, const char* url, void* user, TaskRequestRawCallback callback);

@@ -4,6 +4,7 @@
 #include "core/runtime/class.h"
 #include "workflow/task.h"
 
+struct TaskRequest;
 struct WorkflowTaskNode;
 
 struct Task {
@@ -32,6 +33,7 @@ struct Task {
     Workflow* Workflow_;
     WorkflowTaskNode* Node; // the task's node in its workflow's list, null when in none
     CertStoreList* CertStores;
+    TaskRequest* Request; // the task's one web request, owned; null when none
     CallbackBase ExpandStringCallback;
     CallbackBase AuthenticateCallback;
 };

@@ -32,11 +32,3 @@ int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
 int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
     return 0;
 }
-
-// A task's web request goes through the engine's request handling, which does not exist yet: the
-// request is refused at once and the callback is never called.
-int64_t Task_RequestURL(Task* task, const char* url, void*, TaskRequestRawCallback) {
-    CLASS_CHECK(task, TASK_CLASS_ID);
-    Task_Print(task, "Task web requests are not available yet (%s)", url ? url : "");
-    return 0;
-}

@@ -34,18 +34,6 @@ TEST_F(TaskTest, IgnoreErrorSuppressesWhatItNames) {
     }
 }
 
-TEST_F(TaskTest, WebRequestIsRefusedUntilTheEngineHandlesIt) {
-    Task* task = Load("{\"t\": {}}", "t", {});
-    bool called = false;
-    auto callback = [](Task*, void* user, const uint8_t*, uint32_t, int32_t, int32_t) -> int64_t {
-        *static_cast<bool*>(user) = true;
-        return 1;
-    };
-    EXPECT_EQ(Task_RequestURL(task, "https://example.invalid/a.json", &called, callback), 0);
-    EXPECT_TRUE(Printed("Task web requests are not available yet (https://example.invalid/a.json)"));
-    EXPECT_FALSE(called);
-}
-
 TEST_F(TaskTest, SameErrorTwiceIsListedOnceButAnnouncedTwice) {
     Task* task = Load("{\"t\": {}}", "t", {"Error"});
     Task_Start(task);
