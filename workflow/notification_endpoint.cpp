@@ -322,7 +322,7 @@ int64_t IncomingRecord(void* user, Dictionary* record) {
     Dictionary_GetStringByKey(record, "notification", name, kIdSize);
     Dictionary_GetStringByKey(record, "sender", sender, kIdSize);
     if (!NotificationEndPoint_IsAllowed(e->IsElevated, type, name)) {
-        if (ClassPrint_IsVerboseLevel(&e->Print, 1) && e->Print.Verbose == 1)
+        if (e->Print.Verbose == 1)
             NotificationEndPoint_Print(e, "Not allowed - %s.%s", type, name);
         return 1;
     }
@@ -393,16 +393,19 @@ bool AnyUp(NotificationEndPoint* e) {
 int64_t NotificationEndPoint_WriteRecord(RC4* cipher, Dictionary* record, uint32_t number, const char* type,
                                          const char* name, const char* sender, Dictionary* info,
                                          MemoryStream* out) {
+    // The JSON writer prints the bound dictionary's one top-level item: the record object.
     Dictionary_Reset(record);
+    Dictionary* object = nullptr;
+    Dictionary_AddDictionary(record, nullptr, &object, nullptr);
     char id[16];
     snprintf(id, sizeof(id), "%u", number);
-    Dictionary_AddString(record, "id", id, nullptr);
-    Dictionary_AddString(record, "type", type ? type : "", nullptr);
-    Dictionary_AddString(record, "notification", name ? name : "", nullptr);
-    Dictionary_AddString(record, "sender", sender ? sender : "Global", nullptr);
+    Dictionary_AddString(object, "id", id, nullptr);
+    Dictionary_AddString(object, "type", type ? type : "", nullptr);
+    Dictionary_AddString(object, "notification", name ? name : "", nullptr);
+    Dictionary_AddString(object, "sender", sender ? sender : "Global", nullptr);
     if (info) {
         Dictionary* arguments = nullptr;
-        Dictionary_AddDictionary(record, "arguments", &arguments, nullptr);
+        Dictionary_AddDictionary(object, "arguments", &arguments, nullptr);
         Dictionary_Merge(arguments, info, DICTIONARY_MERGE_OVERWRITE);
         Dictionary_RemoveByKey(arguments, "canLocal");
     }
@@ -507,7 +510,12 @@ int64_t NotificationEndPointRecordReader_Feed(NotificationEndPointRecordReader* 
                     JSON_LoadBuffer(reader->Parser, reader->Text.data(), (uint32_t)reader->Text.size()) == 1;
                 reader->Text.clear();
                 reader->Depth = 0;
-                if (!loaded || (fn && fn(user, reader->Record) == 0)) {
+                // The loaded object is the child of the dictionary's one top-level item.
+                DictionaryItem* item = nullptr;
+                Dictionary* object = nullptr;
+                if (loaded) Dictionary_ItemGetFirst(reader->Record, &item);
+                if (item) Dictionary_ItemGetDictionaryHandle(reader->Record, item, &object);
+                if (!object || (fn && fn(user, object) == 0)) {
                     reader->Failed = true;
                     return 0;
                 }
