@@ -176,6 +176,16 @@ std::string TokenOfUrl(const char* url) {
     return token;
 }
 
+// The URL up to its last "/": the token after it is the link's key and stays out of the log.
+std::string WithoutToken(const char* url) {
+    const char* slash = strrchr(url, '/');
+    return slash ? std::string(url, (size_t)(slash - url + 1)) : std::string(url);
+}
+
+int64_t QuietPrint(void*, const char*, ...) {
+    return 1;
+}
+
 int64_t FireSelf(NotificationEndPoint* e, const char* name) {
     return NotificationCenter_FireAfterDelay(kTypeName, name, e->Header.InstanceId, 0, nullptr);
 }
@@ -353,7 +363,7 @@ int64_t IncomingFillBody(WebGetRequest* request, void* user, const uint8_t* byte
     RemoteEndPoint* r = static_cast<RemoteEndPoint*>(user);
     if (used) *used = length;
     if (!NotificationEndPointRecordReader_Feed(r->Reader, bytes, length, r, IncomingRecord)) {
-        NotificationEndPoint_Print(r->Owner, "Bad record - %s", r->Url);
+        NotificationEndPoint_Print(r->Owner, "Bad record - %s", WithoutToken(r->Url).c_str());
         return WebGetRequest_SetLastError(request, 400, 0);
     }
     return 1;
@@ -367,7 +377,7 @@ void RemoveRemote(NotificationEndPoint* e, RemoteEndPoint* r) {
     WebGetConnection_Release(&r->Connection);
     NotificationEndPointRecordReader_Delete(&r->Reader);
     Dictionary_Release(&r->Arguments);
-    NotificationEndPoint_Print(e, "Removed endpoint - %s", r->Url);
+    NotificationEndPoint_Print(e, "Removed endpoint - %s", WithoutToken(r->Url).c_str());
     e->Remotes.Unlink(r);
     r->ClassId = 0;
     FreeObject(r);
@@ -446,6 +456,9 @@ int64_t NotificationEndPointRecordReader_Create(NotificationEndPointRecordReader
     Dictionary_Create(&reader->Record);
     JSON_Create(&reader->Parser);
     JSON_SetDictionaryHandle(reader->Parser, reader->Record);
+    // A bad record is reported once by the owner; the parser's own lines would repeat it.
+    JSON_SetPrintCallback(reader->Parser, nullptr, QuietPrint);
+    Dictionary_SetPrintCallback(reader->Record, nullptr, QuietPrint);
     *handle = reader;
     return 1;
 }

@@ -256,6 +256,61 @@ TEST_F(NotificationEndPointTest, TokenWorksOnceAndIsTestedBeforeAnythingElse) {
     EXPECT_EQ(lines.find(added, first + 1), std::string::npos) << lines;
 }
 
+// A peer whose stream carries a record that does not decipher to JSON: the link ends there,
+// although the peer keeps its connection open.
+TEST_F(NotificationEndPointTest, BadRecordFromPeerEndsTheLink) {
+    StartBoth();
+    const char key[] = "Qw2Er3Ty4Ui";
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::string stream;
+    RC4* rc4 = nullptr;
+    RC4_Create(&rc4);
+    RC4_SetEncryptKey(rc4, key, 11);
+    for (std::string text : {std::string("{\"type\":\"Peer\",\"notification\":\"Hello\",\"arguments\":{\"n\":\"1\"}}"),
+                             std::string("{\"type\":tru}"), std::string("{\"type\":\"Peer\",\"notification\":\"Later\"}")}) {
+        RC4_Encrypt(rc4, text.data(), text.data(), (uint32_t)text.size());
+        char head[16];
+        snprintf(head, sizeof(head), "%zx\r\n", text.size());
+        stream += head + text + "\r\n";
+    }
+    RC4_Release(&rc4);
+    std::thread peer([&] {
+        timeval wait{5, 0};
+        setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) return;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        char buffer[8192];
+        std::string request;
+        ssize_t n;
+        while (request.find("\r\n\r\n") == std::string::npos && (n = recv(fd, buffer, sizeof(buffer), 0)) > 0)
+            request.append(buffer, (size_t)n);
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nEndPoint-ID: fake\r\n\r\n" + stream;
+        send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        recv(fd, buffer, sizeof(buffer), 0); // held open until the endpoint closes it, at most 5 s
+        close(fd);
+    });
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/" + key;
+    ASSERT_EQ(NotificationEndPoint_AddEndPoint(ui, url.c_str()), 1);
+    EXPECT_TRUE(PumpUntil([&] { return NotificationEndPoint_HasRemoteEndPoint(ui) == 0; }, 4));
+    PumpUntil([&] { return HasFrom(ui, "Disconnected"); }, 1);
+    peer.join();
+    close(listener);
+    EXPECT_TRUE(Has("Peer", "Hello", true, "1"));
+    EXPECT_FALSE(Has("Peer", "Later", true));
+    EXPECT_NE(lines.find("Bad record - http://127.0.0.1:"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find(key), std::string::npos) << "the key stays out of the log";
+    EXPECT_TRUE(HasFrom(ui, "Disconnected"));
+}
+
 TEST_F(NotificationEndPointTest, PeerURLOnAnotherHostIsNotTaken) {
     StartBoth();
     EXPECT_EQ(NotificationEndPoint_AddEndPoint(ui, "http://0.0.0.0:9/abcdefghijk"), 0);
@@ -267,6 +322,30 @@ TEST_F(NotificationEndPointTest, PeerURLOnAnotherHostIsNotTaken) {
         Served("GET /" + token + " HTTP/1.1\r\nHost: x\r\nEndPoint-URL: http://0.0.0.0:9/abcdefghijk\r\n\r\n");
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
     EXPECT_EQ(NotificationEndPoint_HasRemoteEndPoint(ui), 0);
+}
+
+// Per peer: "Connected" once both directions are up, "Disconnected" at every direction down.
+TEST_F(NotificationEndPointTest, TrackingFiresConnectedAndDisconnected) {
+    const struct {
+        const char* Peer;
+        uint32_t Incoming, Up;
+        const char* Fired;
+    } steps[] = {
+        {"", 1, 1, ""},           {"p", 1, 1, ""},          {"q", 0, 1, ""},
+        {"P", 0, 1, "Connected"}, {"p", 1, 0, "Disconnected"}, {"p", 0, 0, "Disconnected"},
+        {"q", 1, 1, "Connected"},
+    };
+    for (const auto& step : steps) {
+        seen.clear();
+        NotificationEndPoint_TrackEndPoint(ui, step.Peer, step.Incoming, step.Up);
+        PumpUntil([&] { return false; }, 0);
+        EventQueue_Flush(nullptr);
+        NotificationCenter_Process();
+        std::string fired;
+        for (const Seen& s : seen)
+            if (s.Type == "NotificationEndPoint" && s.Name != "KeepAlive") fired += s.Name;
+        EXPECT_EQ(fired, step.Fired) << step.Peer << step.Incoming << step.Up;
+    }
 }
 
 TEST(NotificationEndPointRules, AcceptListsOfBothSides) {
