@@ -54,7 +54,8 @@ if [ "$mode" = tsan ]; then
               core_web_web_get_request_body_test core_web_web_get_connection_test
               core_web_challenge_test core_web_web_get_pool_test core_web_async_http_test
               core_web_web_get_authenticate_test core_web_web_get_connection_auth_test
-              core_web_web_server_test core_web_analytics_test workflow_worker_task_test)
+              core_web_web_server_test core_web_analytics_test workflow_worker_task_test
+              workflow_notification_endpoint_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

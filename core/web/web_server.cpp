@@ -237,11 +237,14 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     uint8_t* data = nullptr;
     int32_t used = 0;
+    // The socket thread appends to the read side (and may move its buffer) under the side's lock.
+    DuplexStream_ReadLock(c->Stream);
     DuplexStream_ReadGetPointer(c->Stream, &data, &used);
     // Only the first kWebServerMaxHeader bytes can hold an acceptable header: a longer search
     // would only find one that is refused anyway.
     const int32_t end = data ? FindHeaderEnd(data, used < kWebServerMaxHeader ? used : kWebServerMaxHeader) : 0;
     if (data) DuplexStream_ReadReleasePointer(c->Stream, &data);
+    if (end == 0 || end >= kWebServerMaxHeader) DuplexStream_ReadUnlock(c->Stream);
     if (end == 0) {
         // A client that sends this much without ending its header would otherwise be waited for
         // until the buffer is full, or for ever.
@@ -257,7 +260,9 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     }
     char block[kWebServerMaxHeader + 1];
     uint32_t got = 0;
-    if (!DuplexStream_ReadGet(c->Stream, block, (uint32_t)end, &got) || got != (uint32_t)end) {
+    const int64_t read = DuplexStream_ReadGet(c->Stream, block, (uint32_t)end, &got);
+    DuplexStream_ReadUnlock(c->Stream);
+    if (!read || got != (uint32_t)end) {
         WebServer_ConnectionPrint(c, "Bad stream reading request headers");
         return 0;
     }
@@ -294,7 +299,9 @@ int64_t StepRequestBody(WebServerConnection* c) {
         return 1;
     }
     uint32_t got = 0;
+    DuplexStream_ReadLock(c->Stream);
     DuplexStream_ReadGet(c->Stream, nullptr, (uint32_t)available, &got);
+    DuplexStream_ReadUnlock(c->Stream);
     c->BodyRead += got;
     c->LastTouch = s->Now;
     if (c->BodyRead >= c->RequestLength) {
