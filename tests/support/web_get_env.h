@@ -31,24 +31,32 @@ class WebGetEnvironment : public LogCaptureEnvironment {
     }
 };
 
-// With sockets, files and the I/O worker, as a program that fetches over the network starts them:
-// the meters' lock first, since sockets and files report to meters across threads.
+// Sockets, files and the I/O worker, started as a program that fetches over the network starts
+// them: the meters' lock first, since sockets and files report to meters across threads.
+inline void StartNetServices() {
+    ASSERT_EQ(Meter_Init(), 1);
+    ASSERT_EQ(Socket_Init(), 1);
+    ASSERT_EQ(IOWorker_Init(), 1);
+    ASSERT_EQ(AsyncFile_Init(), 1);
+    ASSERT_EQ(AsyncSocket_Init(), 1);
+}
+
+inline void StopNetServices() {
+    AsyncSocket_Remove();
+    AsyncFile_Remove();
+    IOWorker_Remove();
+    Socket_Remove();
+    Meter_Remove();
+}
+
 class WebGetNetEnvironment : public WebGetEnvironment {
   public:
     void SetUp() override {
         WebGetEnvironment::SetUp();
-        ASSERT_EQ(Meter_Init(), 1);
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
+        StartNetServices();
     }
     void TearDown() override {
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        Meter_Remove();
+        StopNetServices();
         WebGetEnvironment::TearDown();
     }
 };

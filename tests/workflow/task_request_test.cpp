@@ -26,6 +26,7 @@
 #include "core/web/web_get_request.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
+#include "tests/support/web_get_env.h"
 #include "tests/workflow/workflow_fixture.h"
 #include "workflow/task_request.h"
 
@@ -35,18 +36,10 @@ class RequestEnvironment : public TaskEnvironment {
   public:
     void SetUp() override {
         TaskEnvironment::SetUp();
-        ASSERT_EQ(Meter_Init(), 1);
-        ASSERT_EQ(Socket_Init(), 1);
-        ASSERT_EQ(IOWorker_Init(), 1);
-        ASSERT_EQ(AsyncFile_Init(), 1);
-        ASSERT_EQ(AsyncSocket_Init(), 1);
+        StartNetServices();
     }
     void TearDown() override {
-        AsyncSocket_Remove();
-        AsyncFile_Remove();
-        IOWorker_Remove();
-        Socket_Remove();
-        Meter_Remove();
+        StopNetServices();
         TaskEnvironment::TearDown();
     }
 };
