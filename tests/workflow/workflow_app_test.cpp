@@ -221,6 +221,12 @@ TEST_F(WorkflowAppTest, EndPointIsCreatedStartedJoinedAndRemovedInOrder) {
     EXPECT_EQ(WorkflowApp_GetNotificationEndPointHandle(&endpoint), 0);
 }
 
+TEST_F(WorkflowAppTest, InteropLibrariesThatAreNotThereRegisterNothing) {
+    const int32_t before = Interop_GetLibraryCount();
+    EXPECT_EQ(WorkflowApp_InitInterop(), 1);
+    EXPECT_EQ(Interop_GetLibraryCount(), before);
+}
+
 // ---- Switches -------------------------------------------------------------------------------------
 
 TEST_F(WorkflowAppTest, SwitchesSetTheFlagsWithoutCase) {
@@ -498,7 +504,9 @@ TEST_F(WorkflowAppTest, UnknownCipherNamesChangeNothing) {
     EXPECT_EQ(enabled, 1);
     const uint16_t known = TLS1_CipherTranslate("rsa-aes128-sha");
     for (const TLS1CipherInfo& info : TLS1_CipherInfo)
-        if (info.Code == known) EXPECT_EQ(info.Enabled, 1u);
+        if (info.Code == known) {
+            EXPECT_EQ(info.Enabled, 1u);
+        }
     // Unknown names only: nothing is turned on or off.
     ASSERT_EQ(LoadJson(R"({"tls1": {"cipher": "bogus,also-bogus"}})"), 1);
     int after = 0;
