@@ -1,0 +1,102 @@
+// The engine context's record and the links to parts of the engine it drives at start-up and
+// removal; shared by the context's own source files only.
+#pragma once
+#include <cstdint>
+
+#include "core/formats/interop.h"
+#include "core/runtime/class.h"
+#include "workflow/workflow_app.h"
+
+struct AuthenticateAsync;
+struct CertStoreInterface;
+struct MeterRW;
+struct WebGetCacheStore;
+struct WebGetRequest;
+
+typedef uint32_t (*WorkflowAppWebRequestFunc)(WebGetRequest* request);
+
+// A pending signature check of an interop library.
+struct WorkflowAppInteropEntry {
+    uint32_t ClassId;
+    AuthenticateAsync* Authenticate;
+    uint32_t Done;
+    char Name[120];
+    char Path[WORKFLOWAPP_PATH_SIZE];
+    WorkflowAppInteropEntry* Next;
+    WorkflowAppInteropEntry* Prev;
+};
+
+struct WorkflowAppInteropList {
+    uint32_t ClassId;
+    WorkflowAppInteropEntry* First;
+    WorkflowAppInteropEntry* Last;
+    uint32_t Count;
+};
+
+struct WorkflowApp {
+    Class Header;
+    NotificationEndPoint* EndPoint;
+    MeterRW* LocalMeter;
+    MeterRW* RemoteMeter;
+    Dictionary* StatusSource;
+    Dictionary* Status;
+    uint32_t StatusChanged;
+    double NextStatusTime;
+    Dictionary* Config;
+    int32_t ConfigVerbose;
+    int32_t WorkflowVerbose;
+    uint32_t DisconnectSeen;
+    uint32_t Disconnected;
+    uint32_t IsWorker;
+    uint32_t IsSelfUpdate;
+    uint32_t ShuttingDown;
+    Dictionary* Macros;
+    Dictionary* ShutdownInfo;
+    Dictionary* RunningTasks;
+    Dictionary* TaskWorkflows;
+    Dictionary* WorkflowRunners;
+    Dictionary* WorkflowTaskLists;
+    double StartTime;
+    uint32_t Restart;
+    uint32_t RestartElevated;
+    char RestartPath[WORKFLOWAPP_PATH_SIZE];
+    char RestartArguments[WORKFLOWAPP_ARGUMENTS_SIZE];
+    char ImplodePath[WORKFLOWAPP_PATH_SIZE];
+    WorkflowAppInteropList InteropAuthentications;
+    CertStoreInterface* InteropCertStore;
+    CertStoreInterface* DataStoreCertStore;
+    TaskTypeList* TaskTypes;
+    uint32_t PreventSystemShutdown;
+    WebGetCacheStore* AliasCacheStore;
+    WebGetCacheStore* WorkflowCacheStore;
+    WorkflowAppWebRequestFunc WebRequestAdd;
+    WorkflowAppWebRequestFunc WebRequestRemove;
+    // The `wfendpoint` value of the command line the context was created with.
+    char EndPointUrl[WORKFLOWAPP_ENDPOINT_URL_SIZE];
+};
+
+// The one context of the process; null before creation and after removal.
+extern WorkflowApp* GlobalWorkflowApp;
+
+// The endpoint operations registered by the endpoint's provider (all null when none).
+extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
+
+// The workflow run service, started with the context and handed its endpoint.
+int64_t WorkflowRun_Init();
+int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint);
+int64_t WorkflowRun_Remove();
+
+// The in-process interop libraries the engine registers for a process without the host: the core
+// script classes, the content repository's and the workflow engine's.
+#define WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(prefix)                                                   \
+    int64_t prefix##_Init();                                                                          \
+    int64_t prefix##_Remove();                                                                        \
+    int64_t prefix##_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,  \
+                                    InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,       \
+                                    InteropReleaseFunc* release, InteropProcessFunc* process,           \
+                                    void** userContext);                                              \
+    int64_t prefix##_SetOverride(const char* name, void* function);                                  \
+    int64_t prefix##_SetOption(const char* name, const char* value);
+WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(CoreInterop)
+WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(BaseInterop)
+WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(WorkflowInterop)
