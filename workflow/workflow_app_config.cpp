@@ -387,20 +387,25 @@ int64_t WorkflowApp_AppSetCertStores(Dictionary* names) {
     return 1;
 }
 
-int64_t WorkflowApp_InteropSetCertStores(Dictionary* names) {
+namespace {
+
+// Replaces one of the context's own stores with a list store of the named stores (none: no store).
+int64_t SetOwnCertStores(CertStoreInterface* WorkflowApp::*field, Dictionary* names) {
     WorkflowApp* app = GlobalWorkflowApp;
     ASSERT_POINTER(app);
-    if (app->InteropCertStore) CertStoreInterface_Release(&app->InteropCertStore);
-    if (names) app->InteropCertStore = ListStoreOf(names);
+    if (app->*field) CertStoreInterface_Release(&(app->*field));
+    if (names) app->*field = ListStoreOf(names);
     return 1;
 }
 
+} // namespace
+
+int64_t WorkflowApp_InteropSetCertStores(Dictionary* names) {
+    return SetOwnCertStores(&WorkflowApp::InteropCertStore, names);
+}
+
 int64_t WorkflowApp_DataStoreSetCertStores(Dictionary* names) {
-    WorkflowApp* app = GlobalWorkflowApp;
-    ASSERT_POINTER(app);
-    if (app->DataStoreCertStore) CertStoreInterface_Release(&app->DataStoreCertStore);
-    if (names) app->DataStoreCertStore = ListStoreOf(names);
-    return 1;
+    return SetOwnCertStores(&WorkflowApp::DataStoreCertStore, names);
 }
 
 int64_t WorkflowApp_WebGetSetCertStores(Dictionary* names) {
