@@ -33,11 +33,16 @@
 #include "core/web/web_get.h"
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
+#include "workflow/notification_endpoint.h"
 #include "workflow/task_type.h"
 #include "workflow/workflow_app_internal.h"
 
 WorkflowApp* GlobalWorkflowApp = nullptr;
-WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks = {};
+// The process's own endpoint, unless a caller installs other operations before the context exists.
+const WorkflowAppEndPointHooks kDefaultEndPointHooks = {NotificationEndPoint_Create, NotificationEndPoint_Start,
+                                                        NotificationEndPoint_Stop, NotificationEndPoint_Release,
+                                                        NotificationEndPoint_AddEndPoint};
+WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks = kDefaultEndPointHooks;
 
 const char* const WorkflowApp_Version = "6.2.42";
 
@@ -184,7 +189,7 @@ void ReleaseDictionary(Dictionary** dict) {
 
 int64_t WorkflowApp_SetEndPointHooks(const WorkflowAppEndPointHooks* hooks) {
     if (GlobalWorkflowApp) return 0;
-    GlobalWorkflowAppEndPointHooks = hooks ? *hooks : WorkflowAppEndPointHooks{};
+    GlobalWorkflowAppEndPointHooks = hooks ? *hooks : kDefaultEndPointHooks;
     return 1;
 }
 
@@ -248,6 +253,11 @@ int64_t WorkflowApp_InitMinimal(const char* commandLine) {
 
     Challenge_Init(app->IsWorker);
 
+    // The endpoint's relay rules depend on whether this process runs elevated.
+    NotificationEndPoint_SetIsElevatedHook([]() -> int64_t {
+        int32_t elevated = 0;
+        return Platform_IsElevated(&elevated) && elevated;
+    });
     if (GlobalWorkflowAppEndPointHooks.Create && GlobalWorkflowAppEndPointHooks.Release)
         GlobalWorkflowAppEndPointHooks.Create(&app->EndPoint);
     CommandLine_GetFieldByName(commandLine, "wfendpoint", app->EndPointUrl, sizeof(app->EndPointUrl));

@@ -50,8 +50,8 @@ int64_t WorkflowApp_Remove(uint32_t* exitCode);
 int64_t WorkflowApp_InitInterop();
 int64_t WorkflowApp_IsInitialized();
 
-// The peer-process endpoint is reached through these operations, registered by whoever provides
-// the endpoint before the context is created; without them the context runs without a peer.
+// The peer-process endpoint is reached through these operations: the process's own endpoint unless
+// other operations are installed before the context is created.
 struct WorkflowAppEndPointHooks {
     int64_t (*Create)(NotificationEndPoint** endpoint);
     int64_t (*Start)(NotificationEndPoint* endpoint);
@@ -59,7 +59,7 @@ struct WorkflowAppEndPointHooks {
     int64_t (*Release)(NotificationEndPoint** endpoint);
     int64_t (*AddEndPoint)(NotificationEndPoint* endpoint, const char* url);
 };
-// Copies the table (null clears it); 0 while a context exists.
+// Copies the table (null restores the process's own endpoint); 0 while a context exists.
 int64_t WorkflowApp_SetEndPointHooks(const WorkflowAppEndPointHooks* hooks);
 int64_t WorkflowApp_GetNotificationEndPointHandle(NotificationEndPoint** endpoint);
 

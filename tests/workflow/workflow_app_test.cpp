@@ -24,6 +24,7 @@
 #include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
 #include "workflow/task_type.h"
+#include "workflow/notification_endpoint.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -216,9 +217,11 @@ TEST_F(WorkflowAppTest, EndPointIsCreatedStartedJoinedAndRemovedInOrder) {
     NotificationCenter_Fire("NotificationEndPoint", "Running", "fake-endpoint", nullptr);
     ASSERT_EQ(WorkflowApp_RemoveMinimal(), 1);
     EXPECT_EQ(g_endpointCalls, (std::vector<std::string>{"Create", "Stop", "Release"}));
+    // Without other operations the context makes the process's own endpoint.
     ASSERT_EQ(WorkflowApp_SetEndPointHooks(nullptr), 1);
     ASSERT_EQ(WorkflowApp_InitMinimal("prog"), 1);
-    EXPECT_EQ(WorkflowApp_GetNotificationEndPointHandle(&endpoint), 0);
+    EXPECT_EQ(WorkflowApp_GetNotificationEndPointHandle(&endpoint), 1);
+    EXPECT_EQ(NotificationEndPoint_IsRunning(endpoint), 0);
 }
 
 TEST_F(WorkflowAppTest, InteropLibrariesThatAreNotThereRegisterNothing) {
