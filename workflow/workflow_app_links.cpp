@@ -1,6 +1,7 @@
 // Stand-ins for the parts of the engine the context starts and stops but which are not built yet:
-// the workflow run service and the in-process interop libraries. Each does nothing and says so;
-// the interop libraries refuse to start, so registering them registers nothing.
+// the workflow run service, the in-process interop libraries and the tracking of tasks and
+// workflows. Each does nothing and says so; the interop libraries refuse to start, so registering
+// them registers nothing; tracking knows no task or workflow.
 #include "core/runtime/log.h"
 #include "workflow/workflow_app_internal.h"
 
@@ -42,3 +43,11 @@ WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(CoreInterop, "core")
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(BaseInterop, "repository")
 // WorkflowInterop_Init and the rest of the workflow engine's script class entry points.
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(WorkflowInterop, "workflow")
+
+int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
+    return 0;
+}
+
+int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
+    return 0;
+}

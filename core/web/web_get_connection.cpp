@@ -271,16 +271,17 @@ int64_t GetNextProxy(WebGetConnection* c, const char* url, int32_t next, int32_t
         c->ProxyIndex = -1;
         return 0;
     }
-    char bypass[WEBGET_CONNECTION_PROXY_SIZE] = "";
-    const int64_t hasBypass = Platform_ProxyGetBypass(bypass, sizeof(bypass));
-    if (hasBypass && bypass[0]) WebGetConnection_Print(c, "Proxy bypass list retrieved: %s\n", bypass);
-    if (hasBypass && WebGet_BypassProxy(url, bypass)) {
-        WebGetConnection_Print(c, "Proxy bypassed for %s\n", url);
-        return next ? 0 : 1;
-    }
     if (c->ProxyList[0] && String_CompareWithoutCase(url, c->ProxyListURL)) {
         c->ProxyIndex++;
     } else {
+        // The system's settings are read once per URL, not again on each fail-over step.
+        char bypass[WEBGET_CONNECTION_PROXY_SIZE] = "";
+        const int64_t hasBypass = Platform_ProxyGetBypass(bypass, sizeof(bypass));
+        if (hasBypass && bypass[0]) WebGetConnection_Print(c, "Proxy bypass list retrieved: %s\n", bypass);
+        if (hasBypass && WebGet_BypassProxy(url, bypass)) {
+            WebGetConnection_Print(c, "Proxy bypassed for %s\n", url);
+            return next ? 0 : 1;
+        }
         int32_t state = 0;
         const int64_t answer = Platform_ProxyGetForURL(url, c->ProxyList, sizeof(c->ProxyList), &state);
         if (state) {
