@@ -254,7 +254,7 @@ TASKTYPE_RECORD(WorkflowRun, WorkflowRun)
 
 } // namespace
 
-const TaskInterface* const GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT] = {
+const TaskInterface* GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT] = {
     &InteropLoad_Interface,       &InteropUnload_Interface,     &CertStoreLoad_Interface,
     &Queue_Interface,             &Aggregate_Interface,         &End_Interface,
     &Error_Interface,             &Shutdown_Interface,          &Implode_Interface,
@@ -282,6 +282,17 @@ const TaskInterface* const GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT] =
     &JSONWrite_Interface,         &Analytics_Interface,         &Progress_Interface,
     &WorkflowRun_Interface,
 };
+
+int64_t TaskType_RegisterDefault(const TaskInterface* record) {
+    ASSERT_POINTER(record);
+    ASSERT_POINTER(record->Name);
+    for (const TaskInterface*& entry : GlobalDefaultTaskInterfaces) {
+        if (!String_CompareWithoutCase(entry->Name, record->Name)) continue;
+        entry = record;
+        return 1;
+    }
+    return 0;
+}
 
 int64_t TaskTypeList_Create(TaskTypeList** handle) {
     ASSERT_POINTER(handle);

@@ -18,8 +18,15 @@ enum : uint32_t {
 // Called with each record that leaves a list (user, record).
 typedef int64_t (*TaskTypeListRemoveCallback)(void* user, const TaskInterface* record);
 
-// The built-in types in table order.
-extern const TaskInterface* const GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT];
+// The built-in types in table order. Until the library that does a type's work registers its record,
+// the entry is a record whose binding fails with "Task type (%s) is not available yet".
+extern const TaskInterface* GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT];
+
+// Puts a type library's record in place of the built-in entry of the same name (ASCII case ignored;
+// the table keeps the pointer, so the record must outlive the process's use of it). Registration
+// happens at start-up, before any list takes the built-in types: a list removes the records it
+// was given. 0 when the name is not a built-in type.
+int64_t TaskType_RegisterDefault(const TaskInterface* record);
 
 int64_t TaskTypeList_Create(TaskTypeList** list);
 int64_t TaskTypeList_AddRef(TaskTypeList* list);

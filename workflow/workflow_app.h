@@ -14,6 +14,9 @@ int64_t WorkflowApp_IsShuttingDown();
 int64_t WorkflowApp_GetTaskTypeListHandle(TaskTypeList** list);
 int64_t WorkflowApp_IsTaskInWorkflow(const char* taskId, const char* workflow, uint32_t recursive);
 int64_t WorkflowApp_IsWorkflowInWorkflow(const char* workflow, const char* outer);
+// The workflow in the other process that the last task recorded for this workflow ran; 0 when a
+// link is missing.
+int64_t WorkflowApp_GetRemoteWorkflow(const char* workflow, char* buffer, int32_t capacity);
 
 // ---- The process-wide engine context ------------------------------------------------------------
 // One context per process, reached through a global handle: the engine configuration, the

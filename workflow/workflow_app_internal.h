@@ -85,6 +85,9 @@ extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
 int64_t WorkflowRun_Init();
 int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint);
 int64_t WorkflowRun_Remove();
+// Runs the service started and has not yet stopped; the pump lets a disconnected worker end only
+// when none is left.
+int64_t WorkflowRun_GetRunningCount(uint32_t* count);
 
 // The in-process interop libraries the engine registers for a process without the host: the core
 // script classes, the content repository's and the workflow engine's.

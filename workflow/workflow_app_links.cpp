@@ -2,6 +2,7 @@
 // the workflow run service, the in-process interop libraries and the tracking of tasks and
 // workflows. Each does nothing and says so; the interop libraries refuse to start, so registering
 // them registers nothing; tracking knows no task or workflow.
+#include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "workflow/workflow_app_internal.h"
 
@@ -15,6 +16,12 @@ int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint*) {
 }
 
 int64_t WorkflowRun_Remove() {
+    return 1;
+}
+
+int64_t WorkflowRun_GetRunningCount(uint32_t* count) {
+    ASSERT_POINTER(count);
+    *count = 0;
     return 1;
 }
 
@@ -49,5 +56,10 @@ int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
 }
 
 int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
+    return 0;
+}
+
+int64_t WorkflowApp_GetRemoteWorkflow(const char*, char* buffer, int32_t capacity) {
+    if (buffer && capacity > 0) buffer[0] = 0;
     return 0;
 }

@@ -232,3 +232,15 @@ TEST_F(TaskTypeListTest, WrongHandleStops) {
 }
 
 } // namespace
+
+TEST(TaskTypeRegistration, ALibraryRecordTakesTheBuiltInEntryOfItsName) {
+    const TaskInterface* original = GlobalDefaultTaskInterfaces[9];
+    ASSERT_STREQ(original->Name, "Sleep");
+    const TaskInterface mine = {"sleep", original->Create, original->AddRef, original->Release};
+    EXPECT_EQ(TaskType_RegisterDefault(&mine), 1);
+    EXPECT_EQ(GlobalDefaultTaskInterfaces[9], &mine);
+    const TaskInterface stranger = {"NoSuchType", original->Create, original->AddRef, original->Release};
+    EXPECT_EQ(TaskType_RegisterDefault(&stranger), 0);
+    EXPECT_EQ(TaskType_RegisterDefault(original), 1);
+    EXPECT_EQ(GlobalDefaultTaskInterfaces[9], original);
+}

@@ -1,0 +1,8 @@
+// Registration of the built-in task types with the engine.
+#include "tasks/task_library.h"
+
+#include "workflow/task_type.h"
+
+int64_t TaskLibrary_Register() {
+    return 1;
+}
