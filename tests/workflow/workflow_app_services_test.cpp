@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "core/certs/authenticate.h"
+#include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -139,6 +140,30 @@ TEST_F(WorkflowAppServicesTest, ChecksFinishedInOnePassAreFreedInSuccessivePasse
     ASSERT_EQ(WorkflowApp_UnloadInterop("one", "/nonexistent/one.so"), 1);
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_EQ(g_seen[0], "Unload|" + id + R"(|"successful":false,"name":"one","path":"/nonexistent/one.so")");
+}
+
+TEST_F(WorkflowAppServicesTest, ACheckedLibraryIsLoadedAndUnloadedByItsPath) {
+    NotificationCenter_AddObserver("Interop", "Load", nullptr, Record);
+    NotificationCenter_AddObserver("Interop", "Unload", nullptr, Record);
+    const std::string path = std::string(INTEROP_PLUGIN_DIR) + "/interop_plugin_full.so";
+    const int32_t before = Interop_GetLibraryCount();
+    WorkflowApp_SetSecurityEnabled(0);
+    ASSERT_EQ(WorkflowApp_LoadInterop("plugin", path.c_str()), 1);
+    // Nothing is loaded before the pump has the check's result.
+    EXPECT_EQ(Interop_GetLibraryCount(), before);
+    WorkflowApp_Process();
+    EXPECT_EQ(Interop_GetLibraryCount(), before + 1);
+    ASSERT_EQ(WorkflowApp_UnloadInterop("plugin", path.c_str()), 1);
+    const std::string id = Id();
+    EXPECT_EQ(g_seen, (std::vector<std::string>{
+                          "Load|" + id + R"(|"successful":true,"name":"plugin","path":")" + path + "\"",
+                          "Unload|" + id + R"(|"successful":true,"name":"plugin","path":")" + path + "\"",
+                      }));
+    for (int pass = 0; pass < 500 && Interop_GetLibraryCount() > before; pass++) {
+        WorkflowApp_Process();
+        WorkflowApp_Wait(10);
+    }
+    EXPECT_EQ(Interop_GetLibraryCount(), before);
 }
 
 TEST_F(WorkflowAppServicesTest, JwsChecksUseTheNamedStoresAndDistrustMissingOnes) {
