@@ -233,7 +233,7 @@ TEST_F(WorkflowAppServicesTest, CrashEventsAreSentOnlyWhenBothReportsAreOn) {
         return text;
     };
     WorkflowApp_AddMacro("Channel", "beta");
-    EXPECT_EQ(WorkflowApp_SendCrashEventInterop("minidump", R"({"dump": "d1"})"), 1);
+    EXPECT_EQ(WorkflowApp_SendCrashEventInterop("minidump", R"({"dump": "first-dump"})"), 1);
     EXPECT_EQ(events(), "");
     Dictionary* config = nullptr;
     Dictionary_Create(&config);
@@ -245,14 +245,14 @@ TEST_F(WorkflowAppServicesTest, CrashEventsAreSentOnlyWhenBothReportsAreOn) {
     Dictionary_Release(&config);
     Analytics_SetCrashDumpEnabled(1);
     EXPECT_EQ(WorkflowApp_SendCrashEventInterop("minidump", "{not json"), 0);
-    EXPECT_EQ(WorkflowApp_SendCrashEventInterop("minidump", R"({"dump": "d2"})"), 1);
+    EXPECT_EQ(WorkflowApp_SendCrashEventInterop("minidump", R"({"dump": "second-dump"})"), 1);
     const std::string sent = events();
     EXPECT_NE(sent.find(R"("event":"CrashDump")"), std::string::npos) << sent;
     EXPECT_NE(sent.find(R"("format":"minidump")"), std::string::npos) << sent;
     EXPECT_NE(sent.find(R"("appVersion":"6.2.42")"), std::string::npos) << sent;
     EXPECT_NE(sent.find(R"("Channel":"beta")"), std::string::npos) << sent;
-    EXPECT_NE(sent.find(R"("dump":"d2")"), std::string::npos) << sent;
-    EXPECT_EQ(sent.find("d1"), std::string::npos) << sent;
+    EXPECT_NE(sent.find(R"("dump":"second-dump")"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("first-dump"), std::string::npos) << sent;
 }
 
 TEST_F(WorkflowAppServicesTest, OldDayLogsGoButNeverTheOneInUseNorWhatALinkNames) {
