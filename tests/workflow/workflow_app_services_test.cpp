@@ -20,7 +20,6 @@
 #include "core/runtime/time.h"
 #include "core/web/analytics.h"
 #include "core/web/web_get_request.h"
-#include "tests/support/abort_hook.h"
 #include "tests/support/dictionary_text.h"
 #include "tests/support/temp_dir.h"
 #include "workflow/workflow_app.h"
@@ -71,9 +70,7 @@ uint32_t DeclineRemove(WebGetRequest*) {
 class WorkflowAppServicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
         ASSERT_EQ(WorkflowApp_Init("workflow_app_services.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
-        InstallTestAbortHook();
         Debug_PrintCallback(KeepLog);
         g_seen.clear();
         g_log.clear();

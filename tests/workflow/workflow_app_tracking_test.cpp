@@ -5,63 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "core/formats/json.h"
-#include "core/runtime/debug.h"
-#include "core/runtime/dictionary.h"
-#include "core/runtime/event_queue.h"
-#include "core/runtime/notification_center.h"
 #include "core/web/analytics.h"
-#include "tests/support/abort_hook.h"
-#include "tests/support/dictionary_text.h"
-#include "workflow/task.h"
-#include "workflow/workflow.h"
+#include "tests/workflow/workflow_fixture.h"
 #include "workflow/workflow_app.h"
 
 namespace {
-
-Dictionary* Parse(const char* text) {
-    Dictionary* dict = nullptr;
-    JSON* json = nullptr;
-    Dictionary_Create(&dict);
-    JSON_Create(&json);
-    JSON_SetDictionaryHandle(json, dict);
-    EXPECT_EQ(JSON_LoadBuffer(json, text, (uint32_t)strlen(text)), 1) << text;
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Release(&json);
-    return dict;
-}
-
-// The test's task type: completes when started unless "hold" is set, failing with "fail".
-struct StepInstance {
-    Task* Owner;
-    char Id[40];
-};
-int64_t StepStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Task* task = static_cast<StepInstance*>(user)->Owner;
-    uint32_t flag = 0;
-    if (Task_GetBooleanArgument(task, "hold", &flag) && flag) return 1;
-    if (Task_GetBooleanArgument(task, "fail", &flag) && flag) Task_AddError(task, "Test_Error_Failed");
-    Task_Complete(task, nullptr);
-    return 1;
-}
-int64_t StepCreate(void** out, Task* task) {
-    auto* instance = static_cast<StepInstance*>(calloc(1, sizeof(StepInstance)));
-    instance->Owner = task;
-    Task_GetInstanceId(task, instance->Id, sizeof(instance->Id));
-    NotificationCenter_AddInstanceObserver("Task", "Start", instance->Id, instance, StepStart);
-    *out = instance;
-    return 1;
-}
-int64_t StepAddRef(void*) { return 1; }
-int64_t StepRelease(void** handle) {
-    auto* instance = static_cast<StepInstance*>(*handle);
-    *handle = nullptr;
-    if (!instance) return 0;
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", instance->Id, instance, StepStart);
-    free(instance);
-    return 1;
-}
-const TaskInterface kStep = {"Step", StepCreate, StepAddRef, StepRelease};
 
 std::vector<std::string> g_seen; // "sender|information"
 int64_t Record(void*, const char*, const char*, const char* instance, Dictionary* info) {
@@ -72,12 +20,10 @@ int64_t Record(void*, const char*, const char*, const char* instance, Dictionary
 class WorkflowAppTrackingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
         ASSERT_EQ(WorkflowApp_Init("workflow_app_tracking.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
-        InstallTestAbortHook();
         g_seen.clear();
         // Events stay queued: the endpoint is never reached before the test ends.
-        Dictionary* config = Parse(R"({"analytics": {"enabled": true, "key": "k", "endPoint": "http://127.0.0.1:9/",
+        Dictionary* config = ParseJson(R"({"analytics": {"enabled": true, "key": "k", "endPoint": "http://127.0.0.1:9/",
                                       "sendInterval": 100000}})");
         WorkflowApp_LoadConfigFromDictionary(config);
         Dictionary_Release(&config);
@@ -107,11 +53,9 @@ class WorkflowAppTrackingTest : public ::testing::Test {
     Workflow* workflow = nullptr;
     void Define(const char* text) {
         ASSERT_EQ(Workflow_Create(&workflow), 1);
-        Workflow_RegisterTaskHandler(workflow, &kStep);
-        Dictionary* document = Parse(text);
-        Dictionary* root = nullptr;
-        Dictionary_SkipRoot(document, &root);
-        Workflow_LoadDictionary(workflow, root, 1);
+        Workflow_RegisterTaskHandler(workflow, &StepTaskType);
+        Dictionary* document = ParseJson(text);
+        Workflow_LoadDictionary(workflow, Root(document), 1);
         Dictionary_Release(&document);
     }
     Task* Run(const char* name) {
