@@ -98,6 +98,12 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+bool IsBlankText(const char* text, int32_t length) {
+    for (int32_t i = 0; i < length; i++)
+        if (!IsBlank(text[i])) return false;
+    return true;
+}
+
 // The text of a number element without the blanks at its ends, which the element's text keeps.
 // False when it does not fit.
 bool TrimNumber(const char* text, int32_t length, char* out, size_t size) {
@@ -200,13 +206,16 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
                                     nullptr);
         } else if (NameIs(name, "array") || NameIs(name, "dict")) {
             const bool array = NameIs(name, "array");
+            // An empty container written open and closed holds blanks only, which the kept text
+            // of its element shows: that is no content.
+            const bool blank = type == DICTIONARY_TYPE_STRING && IsBlankText(text, length);
             Dictionary* source = nullptr;
-            if (type != DICTIONARY_TYPE_DICTIONARY || hasText) return ParseError(plist);
-            Dictionary_ItemGetDictionaryHandle(element, item, &source);
+            if (!blank && (type != DICTIONARY_TYPE_DICTIONARY || hasText)) return ParseError(plist);
+            if (!blank) Dictionary_ItemGetDictionaryHandle(element, item, &source);
             Dictionary* child = nullptr;
             Dictionary_AppendLoaded(target, key, keyLength, array ? DICTIONARY_TYPE_LIST : DICTIONARY_TYPE_DICTIONARY,
                                     nullptr, 0, &child);
-            if (!source || !child || !LoadDictionary(plist, source, child)) return 0;
+            if (!child || (!blank && (!source || !LoadDictionary(plist, source, child)))) return 0;
         } else {
             Plist_Print(plist, "Unsupported data type encountered [%s]", name);
             return ParseError(plist);

@@ -233,8 +233,10 @@ TEST(PlistTest, KeysAndStringsKeepTheirTextExactlyBothWays) {
     ASSERT_EQ(Plist_Load(back.plist, f.Path().c_str()), 1);
     EXPECT_EQ(Describe(back.dict), Describe(f.dict));
     Fixture empty;
-    ASSERT_EQ(empty.LoadBody("<dict><key/><string> x </string><key>n</key><integer> 5\n</integer></dict>"), 1);
-    EXPECT_EQ(Describe(empty.dict), "{\"\":\" x \",\"n\":5}");
+    ASSERT_EQ(empty.LoadBody("<dict><key/><string> x </string><key>n</key><integer> 5\n</integer>"
+                             "<key>d</key><dict>\n  </dict><key>a</key><array>\n</array></dict>"),
+              1);
+    EXPECT_EQ(Describe(empty.dict), "{\"\":\" x \",\"n\":5,\"d\":{},\"a\":[]}");
 }
 
 // A load into a Dictionary whose changes are watched (or whose duplicates are refused) takes the
