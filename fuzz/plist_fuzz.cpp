@@ -92,6 +92,11 @@ void CheckTextKept(const uint8_t* data, size_t size, const std::string& saved) {
     Side second;
     Require(Plist_Load(second.plist, saved.c_str()) == 1);
     Require(Describe(second.dict) == tree);
+    // The key as the dictionary keeps it (a leading mark of a private key is not part of it).
+    DictionaryItem* made = nullptr;
+    const char* stored = nullptr;
+    Dictionary_ItemGetFirst(root, &made);
+    Require(made && Dictionary_ItemGetKeyPtr(root, made, &stored) && stored);
     Dictionary* back = nullptr;
     DictionaryItem* item = nullptr;
     Dictionary_SkipRoot(second.dict, &back);
@@ -99,7 +104,7 @@ void CheckTextKept(const uint8_t* data, size_t size, const std::string& saved) {
     const char* name = nullptr;
     const char* text = nullptr;
     int32_t length = 0;
-    Require(item && Dictionary_ItemGetKeyPtr(back, item, &name) && name && key == name);
+    Require(item && Dictionary_ItemGetKeyPtr(back, item, &name) && name && std::string(stored) == name);
     Dictionary_ItemGetBufferPtr(back, item, &text, &length);
     Require(value == std::string(text ? text : "", (size_t)length));
 }
