@@ -238,13 +238,18 @@ void PutAttributes(Writer* w, Dictionary* element, bool regular) {
     }
 }
 
-// The single "#text" String of an element that holds nothing else, or null.
+// The single "#text" String of an element that holds nothing else but its attributes, or null.
+// Such text is written inline with its tags: on lines of its own, the indentation around it
+// would be part of the text for every other reader.
 DictionaryItem* OnlyText(Dictionary* element) {
-    uint32_t count = 0;
     DictionaryItem* only = nullptr;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(element, &item); item; Dictionary_ItemGetNext(element, item, &item)) {
+        if (IsAttribute(element, item)) continue;
+        if (only) return nullptr;
+        only = item;
+    }
     uint32_t type = 0;
-    if (!Dictionary_ItemGetCount(element, &count) || count != 1) return nullptr;
-    Dictionary_ItemGetFirst(element, &only);
     if (!only || !XML_IsTextItem(element, only)) return nullptr;
     Dictionary_ItemGetType(element, only, &type);
     return type == DICTIONARY_TYPE_STRING ? only : nullptr;
