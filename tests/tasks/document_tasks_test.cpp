@@ -1,0 +1,244 @@
+// The data-document task types run through the engine: values written into JSON, XML, property-list
+// and INI files and read back by key path, with their outcome words, status values and error keys,
+// the written files checked with Python's json and plistlib and with xmllint, and bad documents and
+// key paths that end in an error while the file stays as it was.
+#include "tests/support/oracle_process.h"
+#include "tests/support/rtb_bounded.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tasks/task_library_fixture.h"
+
+#include "tasks/task_base.h"
+
+namespace {
+
+const bool g_bounded = BoundEveryTest();
+
+// Outcome chains end in this test type: it completes at once, and its start is recorded.
+int64_t MarkStart(void* user, const char*, const char*, const char*, Dictionary*) {
+    return TaskBase_Complete(static_cast<TaskBase*>(user), nullptr);
+}
+const TaskBaseType kMarkType = {0x7e5700d1, sizeof(TaskBase), MarkStart, nullptr, nullptr,
+                                nullptr,    nullptr,          nullptr,   nullptr, nullptr};
+int64_t MarkCreate(void** instance, Task* task) {
+    return TaskBase_Create(instance, task, &kMarkType);
+}
+const TaskInterface kMarkRecord = {"Mark", MarkCreate, TaskBase_AddRef, TaskBase_Release};
+
+std::string Python(const std::string& script) {
+    return RunOracle("/usr/bin/python3 -c '" + script + "'", "").value_or("<python failed>");
+}
+
+class DocumentTasksTest : public TaskLibraryTest {
+  protected:
+    TempDir dir;
+    void SetUp() override {
+        TaskLibraryTest::SetUp();
+        Workflow_RegisterTaskHandler(workflow, &kMarkRecord);
+    }
+    // Defines the tasks (JSON text with {dir} standing for the test's directory) and the marks
+    // "read", "notRead", "failure" that every task names.
+    void Tasks(std::string text) {
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) text.replace(at, 5, dir.path());
+        ASSERT_TRUE(Define("{" + text +
+                           ", \"isRead\": {\"type\": \"Mark\"}, \"isNotRead\": {\"type\": \"Mark\"},"
+                           " \"failed\": {\"type\": \"Mark\"}}"));
+    }
+    // The outcome a task ended with, from the marks its chains started.
+    std::string Outcome(const char* name) {
+        started.clear();
+        Run run = RunTask(name);
+        if (!run.ended) return "no end";
+        std::string outcome = Started("isRead") ? "read" : Started("isNotRead") ? "notRead" : "";
+        if (Started("failed")) outcome += outcome.empty() ? "failure" : "+failure";
+        return outcome.empty() ? "success" : outcome;
+    }
+    // The values the task put in its status (without the engine's own "errors").
+    std::string Values(const char* name) {
+        auto it = statuses.find(name);
+        if (it == statuses.end()) return "<none>";
+        Dictionary_RemoveByKey(it->second, "errors");
+        return "{" + DictionaryAsJson(it->second) + "}";
+    }
+    std::string Errors(const char* name) {
+        std::string all;
+        for (const std::string& e : Result(name).errors) all += (all.empty() ? "" : ",") + e;
+        return all;
+    }
+};
+
+constexpr const char* kChains = R"("read": "isRead", "notRead": "isNotRead", "failure": "failed")";
+
+TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThroughJsonRead) {
+    Tasks(std::string(R"("write": {"type": "JSONWrite", "path": "{dir}/new/a.json", )") + kChains + R"(,
+          "keyValuePairs": {"flag": true, "n.count": 42, "n.deep.ratio": 0.1, "n.deep.pi": 3.14159265358979,
+                            "name": "x {Upper:abc}"}},
+        "again": {"type": "JSONWrite", "path": "{dir}/new/a.json", "key": "n.count", "value": -7},
+        "read": {"type": "JSONRead", "path": "{dir}/new/a.json", "keys": ["n.deep", "n.none", "name"], )" +
+          kChains + R"(},
+        "one": {"type": "JSONRead", "path": "{dir}/new/a.json", "key": "n.count", )" + kChains + R"(},
+        "content": {"type": "JSONRead", "content": {"a": {"b": [1, 2]}}, "key": "a.b", )" + kChains + "}");
+    EXPECT_EQ(Outcome("write"), "success");
+    EXPECT_EQ(Outcome("again"), "success");
+    EXPECT_EQ(Python("import json; v = json.load(open(\"" + dir.file("new/a.json") +
+                     "\")); print(v == {\"flag\": True, \"n\": {\"count\": -7, \"deep\": {\"ratio\": 0.1, "
+                     "\"pi\": 3.14159265358979}}, \"name\": \"x ABC\"})"),
+              "True\n");
+    EXPECT_EQ(Outcome("read"), "notRead");
+    EXPECT_EQ(Values("read"), R"({"deep":{"ratio":0.1,"pi":3.14159265358979},"name":"x ABC"})");
+    EXPECT_TRUE(Printed("Key found - n.deep"));
+    EXPECT_TRUE(Printed("Key not found - n.none"));
+    EXPECT_EQ(Outcome("one"), "read");
+    EXPECT_EQ(Values("one"), R"({"count":-7})");
+    EXPECT_EQ(Outcome("content"), "read");
+    EXPECT_EQ(Values("content"), R"({"b":[1,2]})");
+}
+
+TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile) {
+    const std::string broken = "{\"a\": 1,";
+    const std::string scalar = "{\"a\": \"text\"}";
+    const std::string list = "[1, 2]";
+    ASSERT_TRUE(WriteText(dir.file("broken.json"), broken));
+    ASSERT_TRUE(WriteText(dir.file("scalar.json"), scalar));
+    ASSERT_TRUE(WriteText(dir.file("list.json"), list));
+    Tasks(std::string(R"(
+        "readBroken": {"type": "JSONRead", "path": "{dir}/broken.json", "key": "a", )") + kChains + R"(},
+        "readMissing": {"type": "JSONRead", "path": "{dir}/none.json", "key": "a", )" + kChains + R"(},
+        "readThrough": {"type": "JSONRead", "path": "{dir}/scalar.json", "key": "a.b", )" + kChains + R"(},
+        "readNothing": {"type": "JSONRead", "key": "a", )" + kChains + R"(},
+        "readNoKey": {"type": "JSONRead", "path": "{dir}/scalar.json", )" + kChains + R"(},
+        "writeBroken": {"type": "JSONWrite", "path": "{dir}/broken.json", "key": "b", "value": 1, "failure": "failed"},
+        "writeThrough": {"type": "JSONWrite", "path": "{dir}/scalar.json", "keyValuePairs": {"z": 1, "a.b": 2},
+                         "failure": "failed"},
+        "writeList": {"type": "JSONWrite", "path": "{dir}/list.json", "key": "b", "value": 1, "failure": "failed"},
+        "writeNoValue": {"type": "JSONWrite", "path": "{dir}/scalar.json", "key": "b", "failure": "failed"},
+        "writeNoPath": {"type": "JSONWrite", "key": "b", "value": 1, "failure": "failed"})");
+    const struct {
+        const char* Task;
+        const char* Outcome;
+        const char* Errors;
+        const char* Message;
+    } rows[] = {
+        {"readBroken", "failure", "Json_Error_Open", nullptr},
+        {"readMissing", "failure", "Json_Error_Open", nullptr},
+        {"readThrough", "notRead", "", "Key not found - a.b"},
+        {"readNothing", "failure", "Task_Error_MissingArg", "path/content argument not defined"},
+        {"readNoKey", "failure", "Task_Error_MissingArg", "key/keys argument not defined"},
+        {"writeBroken", "failure", "Json_Error_Open", nullptr},
+        {"writeThrough", "failure", "Json_Error_Write", nullptr},
+        {"writeList", "failure", "Json_Error_Write", nullptr},
+        {"writeNoValue", "failure", "Task_Error_MissingArg", "key/keyValuePairs argument not defined"},
+        {"writeNoPath", "failure", "Task_Error_MissingArg", "\"path\" argument not defined"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Outcome(row.Task), row.Outcome) << row.Task;
+        EXPECT_EQ(Errors(row.Task), row.Errors) << row.Task;
+        if (row.Message) {
+            EXPECT_TRUE(Printed(row.Message)) << row.Task;
+        }
+    }
+    EXPECT_EQ(ReadFile(dir.file("broken.json")), broken);
+    EXPECT_EQ(ReadFile(dir.file("scalar.json")), scalar);
+    EXPECT_EQ(ReadFile(dir.file("list.json")), list);
+}
+
+TEST_F(DocumentTasksTest, XmlAttributesAndElementsAreWhereXmllintLooksAndXmlReadFindsThem) {
+    ASSERT_TRUE(WriteText(dir.file("a.xml"), "<config><server port=\"1\">old</server></config>"));
+    Tasks(std::string(R"(
+        "write": {"type": "XMLWrite", "path": "{dir}/a.xml", "keyValuePairs": {"config.server.-port": 8080,
+                  "config.server": "new & <fresh>", "config.flags.debug": true, "config.flags.-ratio": 0.25,
+                  "config.empty": ""}},
+        "make": {"type": "XMLWrite", "path": "{dir}/b.xml", "key": "root.item.-id", "value": "x"},
+        "read": {"type": "XMLRead", "path": "{dir}/a.xml", "keys": ["config.server.-port", "config.flags"], )") +
+          kChains + R"(},
+        "miss": {"type": "XMLRead", "path": "{dir}/a.xml", "key": "config.nothing", )" + kChains + "}");
+    EXPECT_EQ(Outcome("write"), "success");
+    EXPECT_EQ(Errors("write"), "");
+    EXPECT_EQ(Outcome("make"), "success");
+    ASSERT_TRUE(RunOracle("xmllint --noout " + dir.file("a.xml") + " " + dir.file("b.xml"), "").has_value());
+    const struct {
+        const char* XPath;
+        const char* Value;
+    } rows[] = {
+        {"string(/config/server/@port)", "8080"},
+        {"string(/config/server)", "new & <fresh>"},
+        {"string(/config/flags/debug)", "true"},
+        {"string(/config/flags/@ratio)", "0.25"},
+        {"count(/config/server)", "1"},
+        {"count(/config/empty)", "1"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(RunOracle("xmllint --xpath '" + std::string(row.XPath) + "' " + dir.file("a.xml"), "").value_or("?"),
+                  std::string(row.Value) + "\n")
+            << row.XPath;
+    EXPECT_EQ(RunOracle("xmllint --xpath 'string(/root/item/@id)' " + dir.file("b.xml"), "").value_or("?"), "x\n");
+    EXPECT_EQ(Outcome("read"), "read");
+    EXPECT_EQ(Values("read"), R"({"-port":"8080","flags":{"-ratio":"0.25","debug":"true"}})");
+    EXPECT_EQ(Outcome("miss"), "notRead");
+    EXPECT_TRUE(Printed("Key not found - config.nothing"));
+}
+
+TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
+    const std::string path = dir.file("a.plist");
+    ASSERT_EQ(Python("import plistlib; open(\"" + path +
+                     "\", \"wb\").write(plistlib.dumps({\" name \": \"\\t tabbed \\n\", \"on\": True, \"n\": 12, "
+                     "\"r\": 2.5, \"list\": [1], \"d\": {\"in\": \"v\"}}))"),
+              "");
+    Tasks(std::string(R"(
+        "read": {"type": "PlistRead", "path": "{dir}/a.plist", "keys": [" name ", "on", "n", "r", "d.in"], )") +
+          kChains + R"(},
+        "list": {"type": "PlistRead", "path": "{dir}/a.plist", "key": "list", )" + kChains + R"(},
+        "missing": {"type": "PlistRead", "path": "{dir}/none.plist", "key": "n", )" + kChains + R"(},
+        "write": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"on": false, "n": 13,
+                  "r": 0.1, "d.in": " w ", "added": "{Lower:ABC}"}},
+        "writeList": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"n": 14, "l": [1]},
+                      "failure": "failed"})");
+    EXPECT_EQ(Outcome("read"), "read");
+    EXPECT_EQ(Values("read"), R"({" name ":"\t tabbed \n","on":true,"n":12,"r":2.5,"d.in":"v"})");
+    EXPECT_TRUE(Printed("Key found - on (true)"));
+    EXPECT_TRUE(Printed("Key found - n=12"));
+    EXPECT_TRUE(Printed("Key found - r=2.500000"));
+    EXPECT_EQ(Outcome("list"), "notRead");
+    EXPECT_FALSE(Printed("Key found - list")); // an array is not found, without a message
+    EXPECT_FALSE(Printed("Key not found - list"));
+    EXPECT_EQ(Outcome("missing"), "failure");
+    EXPECT_EQ(Errors("missing"), "Plist_Error_Open");
+    EXPECT_EQ(Outcome("write"), "success");
+    const std::string written = ReadFile(path);
+    EXPECT_EQ(Outcome("writeList"), "failure");
+    EXPECT_EQ(Errors("writeList"), "Plist_Error_Write");
+    EXPECT_EQ(ReadFile(path), written);
+    EXPECT_EQ(Python("import plistlib; print(plistlib.load(open(\"" + path +
+                     "\", \"rb\")) == {\" name \": \"\\t tabbed \\n\", \"on\": False, \"n\": 13, \"r\": 0.1, "
+                     "\"list\": [1], \"d\": {\"in\": \" w \"}, \"added\": \"abc\"})"),
+              "True\n");
+}
+
+TEST_F(DocumentTasksTest, IniSectionsValuesAndUnknownSection) {
+    ASSERT_TRUE(WriteText(dir.file("a.ini"), "top=1\r\n[main]\r\nname=old\r\n"));
+    Tasks(std::string(R"(
+        "write": {"type": "IniWrite", "path": "{dir}/a.ini", "section": "main",
+                  "keyValuePairs": {"name": "{Upper:new}", "on": true, "count": 3}},
+        "read": {"type": "IniRead", "path": "{dir}/a.ini", "section": "main", "keys": ["name", "on", "gone"], )") +
+          kChains + R"(},
+        "top": {"type": "IniRead", "path": "{dir}/a.ini", "key": "top", )" + kChains + R"(},
+        "unknown": {"type": "IniRead", "path": "{dir}/a.ini", "section": "nowhere", "key": "name", )" + kChains +
+          R"(},
+        "noKeys": {"type": "IniRead", "path": "{dir}/a.ini", )" + kChains + R"(},
+        "noPairs": {"type": "IniWrite", "path": "{dir}/a.ini"})");
+    EXPECT_EQ(Outcome("write"), "success");
+    EXPECT_TRUE(Printed("Write value name = {Upper:new}"));
+    EXPECT_EQ(Outcome("read"), "notRead");
+    EXPECT_EQ(Values("read"), R"({"progress":0,"name":"NEW","on":"true","gone":""})");
+    EXPECT_TRUE(Printed("Read value gone = "));
+    EXPECT_EQ(Outcome("top"), "read");
+    EXPECT_EQ(Status("top", "top"), "1");
+    EXPECT_EQ(Outcome("unknown"), "notRead");
+    EXPECT_EQ(Errors("unknown"), "");
+    EXPECT_EQ(Outcome("noKeys"), "failure");
+    EXPECT_TRUE(Printed("keys/key argument not defined"));
+    Outcome("noPairs");
+    EXPECT_EQ(Errors("noPairs"), "Task_Error_MissingArg");
+    EXPECT_TRUE(Printed("keyValuePairs/key argument not defined"));
+}
+
+} // namespace
