@@ -1,5 +1,6 @@
 // The writers of the data-document family: JSONWrite, XMLWrite, PlistWrite and IniWrite set the
 // task's key-value pairs in a document (made when missing) and save it whole, or leave it untouched.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,19 @@ bool SplitKey(Dictionary* top, const char* key, Dictionary** parent, char* last)
 void ExpandedText(WriterRun* run, Dictionary* dict, DictionaryItem* item, char* text) {
     DataTask_ItemText(dict, item, text, DOCUMENT_VALUE_SIZE);
     Task_ExpandString(run->Owner, text, DOCUMENT_VALUE_SIZE);
+}
+
+// The item's text is a whole decimal number in the 64-bit range (no fraction, no exponent).
+bool IntegerText(Dictionary* dict, DictionaryItem* item, int64_t* value) {
+    const char* text = nullptr;
+    Dictionary_ItemGetBufferPtr(dict, item, &text, nullptr);
+    if (!text || !text[0]) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = strtoll(text, &end, 10);
+    if (*end || errno == ERANGE || end == text) return false;
+    *value = parsed;
+    return true;
 }
 
 // ---- Pairs ------------------------------------------------------------------------------------
@@ -179,7 +193,12 @@ int64_t PlistPair(void* user, const char* key, Dictionary* dict, DictionaryItem*
         set = Dictionary_ItemGetInt64(dict, item, &number) && Plist_SetValueInt64(run->PlistDocument, key, number);
         break;
     case DICTIONARY_TYPE_FLOAT64:
-        set = Dictionary_ItemGetFloat64(dict, item, &real) && Plist_SetValueFloat64(run->PlistDocument, key, real);
+        // Workflow documents hold every number as a double: one written as a whole number stays
+        // an "integer" in the property list, as other programs reading it expect.
+        if (IntegerText(dict, item, &number))
+            set = Plist_SetValueInt64(run->PlistDocument, key, number);
+        else
+            set = Dictionary_ItemGetFloat64(dict, item, &real) && Plist_SetValueFloat64(run->PlistDocument, key, real);
         break;
     case DICTIONARY_TYPE_STRING:
         ExpandedText(run, dict, item, text);

@@ -209,7 +209,8 @@ TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
     EXPECT_EQ(ReadFile(path), written);
     EXPECT_EQ(Python("import plistlib; print(plistlib.load(open(\"" + path +
                      "\", \"rb\")) == {\" name \": \"\\t tabbed \\n\", \"on\": False, \"n\": 13, \"r\": 0.1, "
-                     "\"list\": [1], \"d\": {\"in\": \" w \"}, \"added\": \"abc\"})"),
+                     "\"list\": [1], \"d\": {\"in\": \" w \"}, \"added\": \"abc\"} and "
+                     "type(plistlib.load(open(\"" + path + "\", \"rb\"))[\"n\"]) is int)"),
               "True\n");
 }
 
