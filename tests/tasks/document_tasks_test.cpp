@@ -8,6 +8,7 @@
 #include "tests/tasks/task_library_fixture.h"
 
 #include "tasks/task_base.h"
+#include "workflow/task_request.h"
 
 namespace {
 
@@ -34,6 +35,12 @@ class DocumentTasksTest : public TaskLibraryTest {
     void SetUp() override {
         TaskLibraryTest::SetUp();
         Workflow_RegisterTaskHandler(workflow, &kMarkRecord);
+        // A document that cannot be fetched is retried: without long waits here.
+        TaskRequest_SetRetryDelayUnit(0.001);
+    }
+    void TearDown() override {
+        TaskRequest_SetRetryDelayUnit(15);
+        TaskLibraryTest::TearDown();
     }
     // Defines the tasks (JSON text with {dir} standing for the test's directory) and the marks
     // "read", "notRead", "failure" that every task names.
@@ -76,6 +83,9 @@ TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThrough
         "read": {"type": "JSONRead", "path": "{dir}/new/a.json", "keys": ["n.deep", "n.none", "name"], )" +
           kChains + R"(},
         "one": {"type": "JSONRead", "path": "{dir}/new/a.json", "key": "n.count", )" + kChains + R"(},
+        "byUrl": {"type": "JSONRead", "url": "file://{dir}/new/a.json", "authenticate": false, "key": "flag", )" +
+          kChains + R"(},
+        "text": {"type": "JSONRead", "content": "{\"s\": 5}", "authenticate": false, "key": "s", )" + kChains + R"(},
         "content": {"type": "JSONRead", "content": {"a": {"b": [1, 2]}}, "key": "a.b", )" + kChains + "}");
     EXPECT_EQ(Outcome("write"), "success");
     EXPECT_EQ(Outcome("again"), "success");
@@ -89,6 +99,10 @@ TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThrough
     EXPECT_TRUE(Printed("Key not found - n.none"));
     EXPECT_EQ(Outcome("one"), "read");
     EXPECT_EQ(Values("one"), R"({"count":-7})");
+    EXPECT_EQ(Outcome("byUrl"), "read") << Errors("byUrl");
+    EXPECT_EQ(Outcome("text"), "read") << Errors("text");
+    EXPECT_EQ(Values("text"), R"({"s":5})");
+    EXPECT_EQ(Values("byUrl"), R"({"flag":true})");
     EXPECT_EQ(Outcome("content"), "read");
     EXPECT_EQ(Values("content"), R"({"b":[1,2]})");
 }
@@ -139,6 +153,47 @@ TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile)
     EXPECT_EQ(ReadFile(dir.file("broken.json")), broken);
     EXPECT_EQ(ReadFile(dir.file("scalar.json")), scalar);
     EXPECT_EQ(ReadFile(dir.file("list.json")), list);
+}
+
+// Documents that do not parse (or hold a number that is not one) give the format's open error to a
+// writer, which then leaves the file exactly as it was, and to a reader; one fetched by URL fails
+// with the loader's error instead.
+TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt) {
+    const struct {
+        const char* File;
+        const char* Text;
+    } files[] = {
+        {"bad.xml", "<a><b></a>"},
+        {"bad.plist", "<plist><dict><key>a</key></dict></plist>"},
+        {"nan.plist", "<plist><dict><key>a</key><integer>12x</integer></dict></plist>"},
+        {"bad.ini", "[main\r\nname=1\r\n"},
+    };
+    for (const auto& f : files) ASSERT_TRUE(WriteText(dir.file(f.File), f.Text));
+    Tasks(std::string(R"(
+        "xmlRead": {"type": "XMLRead", "path": "{dir}/bad.xml", "key": "a", )") + kChains + R"(},
+        "xmlMissing": {"type": "XMLRead", "url": "file://{dir}/none.xml", "key": "a", )" + kChains + R"(},
+        "xmlWrite": {"type": "XMLWrite", "path": "{dir}/bad.xml", "key": "a.c", "value": 1, "failure": "failed"},
+        "plistRead": {"type": "PlistRead", "path": "{dir}/bad.plist", "key": "a", )" + kChains + R"(},
+        "plistNumber": {"type": "PlistRead", "path": "{dir}/nan.plist", "key": "a", )" + kChains + R"(},
+        "plistWrite": {"type": "PlistWrite", "path": "{dir}/nan.plist", "key": "b", "value": 1, "failure": "failed"},
+        "iniRead": {"type": "IniRead", "path": "{dir}/bad.ini", "key": "name", )" + kChains + R"(},
+        "iniWrite": {"type": "IniWrite", "path": "{dir}/bad.ini", "key": "name", "value": 2, "failure": "failed"},
+        "jsonUrl": {"type": "JSONRead", "url": "file://{dir}/none.json", "key": "a", )" + kChains + "}");
+    const struct {
+        const char* Task;
+        const char* Errors;
+    } rows[] = {
+        {"xmlRead", "Xml_Error_Syntax"},     {"xmlMissing", "Platform_Error_Missing"},
+        {"xmlWrite", "Xml_Error_Open"},      {"plistRead", "Plist_Error_Open"},
+        {"plistNumber", "Plist_Error_Open"}, {"plistWrite", "Plist_Error_Open"},
+        {"iniRead", "Ini_Error_Open"},       {"iniWrite", "Ini_Error_Open"},
+        {"jsonUrl", "Platform_Error_Missing"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Outcome(row.Task), "failure") << row.Task;
+        EXPECT_EQ(Errors(row.Task), row.Errors) << row.Task;
+    }
+    for (const auto& f : files) EXPECT_EQ(ReadFile(dir.file(f.File)), f.Text) << f.File;
 }
 
 TEST_F(DocumentTasksTest, XmlAttributesAndElementsAreWhereXmllintLooksAndXmlReadFindsThem) {
