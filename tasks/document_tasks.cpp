@@ -159,8 +159,10 @@ int64_t FinishLoaded(TaskBase* base, Dictionary* document, bool loaded, const ch
 
 // ---- JSONRead ---------------------------------------------------------------------------------
 
-int64_t JsonRead_OnLoaded(Task*, void* user, Dictionary* document, int32_t code, int32_t) {
+int64_t JsonRead_OnLoaded(Task* task, void* user, Dictionary* document, int32_t code, int32_t) {
     ReadInstance* instance = static_cast<ReadInstance*>(user);
+    // A task cancelled while its document was on the way has ended already.
+    if (Task_IsCompleted(task)) return 1;
     const bool loaded = code == 0 && document;
     if (loaded) Dictionary_Merge(instance->Document, document, DICTIONARY_MERGE_OVERWRITE);
     return FinishLoaded(&instance->Base, instance->Document, loaded, "Json_Error_Open", true);
@@ -202,7 +204,13 @@ int64_t JsonRead_Init(TaskBase* base) {
     return Dictionary_Create(&reinterpret_cast<ReadInstance*>(base)->Document);
 }
 
+// The task's request calls back into the instance: it goes with it.
+void DropRequest(TaskBase* base) {
+    Task_RequestDelete(base->Owner);
+}
+
 void JsonRead_Free(TaskBase* base) {
+    DropRequest(base);
     Dictionary_Release(&reinterpret_cast<ReadInstance*>(base)->Document);
 }
 
@@ -215,8 +223,9 @@ int64_t JsonRead_Create(void** instance, Task* task) {
 
 // ---- XMLRead ----------------------------------------------------------------------------------
 
-int64_t XmlRead_OnLoaded(Task*, void* user, Dictionary* document, int32_t code, int32_t) {
+int64_t XmlRead_OnLoaded(Task* task, void* user, Dictionary* document, int32_t code, int32_t) {
     TaskBase* base = static_cast<TaskBase*>(user);
+    if (Task_IsCompleted(task)) return 1;
     if (code == 0 && document) return FinishLoaded(base, document, true, "Xml_Error_Open", false);
     Dictionary* empty = nullptr;
     Dictionary_Create(&empty);
@@ -245,7 +254,7 @@ int64_t XmlRead_OnStart(void* user, const char*, const char*, const char*, Dicti
 }
 
 const TaskBaseType kXmlReadType = {DOCUMENT_XMLREAD_CLASS_ID, sizeof(TaskBase), XmlRead_OnStart, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, DropRequest};
 
 int64_t XmlRead_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kXmlReadType);

@@ -519,7 +519,7 @@ int64_t Plist_SetValue(Plist* plist, const char* path, const char* text) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetStringByKey(Root(plist), path, text);
+    if (!item) return Dictionary_SetStringByPath(Root(plist), path, text);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_STRING);
     return Dictionary_ItemSetString(holder, item, text);
 }
@@ -530,7 +530,7 @@ int64_t Plist_SetValueBoolean(Plist* plist, const char* path, uint32_t value) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetBooleanByKey(Root(plist), path, value);
+    if (!item) return Dictionary_SetBooleanByPath(Root(plist), path, value);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_BOOLEAN);
     return Dictionary_ItemSetBoolean(holder, item, value);
 }
@@ -541,7 +541,7 @@ int64_t Plist_SetValueInt64(Plist* plist, const char* path, int64_t value) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetInt64ByKey(Root(plist), path, value);
+    if (!item) return Dictionary_SetInt64ByPath(Root(plist), path, value);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_INT64);
     return Dictionary_ItemSetInt64(holder, item, value);
 }
@@ -553,9 +553,8 @@ int64_t Plist_SetValueFloat64(Plist* plist, const char* path, double value) {
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
     if (!item) {
-        holder = Root(plist);
-        if (!Dictionary_SetFloat64ByKey(holder, path, value)) return 0;
-        Dictionary_ItemFindByKey(holder, path, nullptr, &item);
+        if (!Dictionary_SetFloat64ByPath(Root(plist), path, value)) return 0;
+        item = Find(plist, path, &holder);
         if (!item) return 0;
     }
     // Kept with every digit it needs, not the six of "%g", so the value saves and reads back whole.

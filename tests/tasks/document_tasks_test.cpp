@@ -107,6 +107,24 @@ TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThrough
     EXPECT_EQ(Values("content"), R"({"b":[1,2]})");
 }
 
+// A reader cancelled while its document is fetched ends once, cancelled, and runs no outcome word
+// when the document arrives.
+TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {
+    ASSERT_TRUE(WriteText(dir.file("a.xml"), "<a>1</a>"));
+    Tasks(std::string(R"("fetch": {"type": "XMLRead", "url": "file://{dir}/a.xml", "key": "a", )") + kChains + "}");
+    started.clear();
+    Start("fetch");
+    ASSERT_TRUE(PumpUntil([&] { return Started("fetch"); }));
+    Task* task = nullptr;
+    ASSERT_EQ(Workflow_FindTaskByName(workflow, "fetch", &task), 1);
+    ASSERT_EQ(Task_Cancel(task), 1);
+    Pump(50);
+    Run run = Result("fetch");
+    EXPECT_TRUE(run.cancelled);
+    EXPECT_EQ(run.errors, std::vector<std::string>{"Task_Error_Cancelled"});
+    EXPECT_FALSE(Started("isRead") || Started("isNotRead") || Started("failed"));
+}
+
 TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile) {
     const std::string broken = "{\"a\": 1,";
     const std::string scalar = "{\"a\": \"text\"}";
@@ -157,7 +175,7 @@ TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile)
 
 // Documents that do not parse (or hold a number that is not one) give the format's open error to a
 // writer, which then leaves the file exactly as it was, and to a reader; one fetched by URL fails
-// with the loader's error instead.
+// with the loader's error instead. A key path through a text element is a write error.
 TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt) {
     const struct {
         const char* File;
@@ -167,12 +185,14 @@ TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt)
         {"bad.plist", "<plist><dict><key>a</key></dict></plist>"},
         {"nan.plist", "<plist><dict><key>a</key><integer>12x</integer></dict></plist>"},
         {"bad.ini", "[main\r\nname=1\r\n"},
+        {"text.xml", "<a><b>t</b></a>"},
     };
     for (const auto& f : files) ASSERT_TRUE(WriteText(dir.file(f.File), f.Text));
     Tasks(std::string(R"(
         "xmlRead": {"type": "XMLRead", "path": "{dir}/bad.xml", "key": "a", )") + kChains + R"(},
         "xmlMissing": {"type": "XMLRead", "url": "file://{dir}/none.xml", "key": "a", )" + kChains + R"(},
         "xmlWrite": {"type": "XMLWrite", "path": "{dir}/bad.xml", "key": "a.c", "value": 1, "failure": "failed"},
+        "xmlThrough": {"type": "XMLWrite", "path": "{dir}/text.xml", "key": "a.b.c", "value": 1, "failure": "failed"},
         "plistRead": {"type": "PlistRead", "path": "{dir}/bad.plist", "key": "a", )" + kChains + R"(},
         "plistNumber": {"type": "PlistRead", "path": "{dir}/nan.plist", "key": "a", )" + kChains + R"(},
         "plistWrite": {"type": "PlistWrite", "path": "{dir}/nan.plist", "key": "b", "value": 1, "failure": "failed"},
@@ -187,13 +207,14 @@ TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt)
         {"xmlWrite", "Xml_Error_Open"},      {"plistRead", "Plist_Error_Open"},
         {"plistNumber", "Plist_Error_Open"}, {"plistWrite", "Plist_Error_Open"},
         {"iniRead", "Ini_Error_Open"},       {"iniWrite", "Ini_Error_Open"},
-        {"jsonUrl", "Platform_Error_Missing"},
+        {"jsonUrl", "Platform_Error_Missing"}, {"xmlThrough", "XML_Error_Write"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Outcome(row.Task), "failure") << row.Task;
         EXPECT_EQ(Errors(row.Task), row.Errors) << row.Task;
     }
     for (const auto& f : files) EXPECT_EQ(ReadFile(dir.file(f.File)), f.Text) << f.File;
+    EXPECT_TRUE(Printed("Unable to create key xml [a.b.c]"));
 }
 
 TEST_F(DocumentTasksTest, XmlAttributesAndElementsAreWhereXmllintLooksAndXmlReadFindsThem) {
@@ -244,7 +265,9 @@ TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
         "list": {"type": "PlistRead", "path": "{dir}/a.plist", "key": "list", )" + kChains + R"(},
         "missing": {"type": "PlistRead", "path": "{dir}/none.plist", "key": "n", )" + kChains + R"(},
         "write": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"on": false, "n": 13,
-                  "r": 0.1, "d.in": " w ", "added": "{Lower:ABC}"}},
+                  "r": 0.1, "d.in": " w ", "d.new": "n", "added": "{Lower:ABC}"}},
+        "writeThrough": {"type": "PlistWrite", "path": "{dir}/a.plist", "key": "added.x", "value": 1,
+                         "failure": "failed"},
         "writeList": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"n": 14, "l": [1]},
                       "failure": "failed"})");
     EXPECT_EQ(Outcome("read"), "read");
@@ -259,12 +282,14 @@ TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
     EXPECT_EQ(Errors("missing"), "Plist_Error_Open");
     EXPECT_EQ(Outcome("write"), "success");
     const std::string written = ReadFile(path);
-    EXPECT_EQ(Outcome("writeList"), "failure");
-    EXPECT_EQ(Errors("writeList"), "Plist_Error_Write");
+    for (const char* task : {"writeList", "writeThrough"}) {
+        EXPECT_EQ(Outcome(task), "failure") << task;
+        EXPECT_EQ(Errors(task), "Plist_Error_Write") << task;
+    }
     EXPECT_EQ(ReadFile(path), written);
     EXPECT_EQ(Python("import plistlib; print(plistlib.load(open(\"" + path +
                      "\", \"rb\")) == {\" name \": \"\\t tabbed \\n\", \"on\": False, \"n\": 13, \"r\": 0.1, "
-                     "\"list\": [1], \"d\": {\"in\": \" w \"}, \"added\": \"abc\"} and "
+                     "\"list\": [1], \"d\": {\"in\": \" w \", \"new\": \"n\"}, \"added\": \"abc\"} and "
                      "type(plistlib.load(open(\"" + path + "\", \"rb\"))[\"n\"]) is int)"),
               "True\n");
 }

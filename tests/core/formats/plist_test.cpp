@@ -168,6 +168,23 @@ TEST(PlistTest, SavesIndentedWithExactRealsAndEmptyStrings) {
     EXPECT_EQ(third, 1.0 / 3);
 }
 
+// A setter makes a missing path with its parents, so the value reads back by the same path; a path
+// through a value that is not a dictionary fails and changes nothing.
+TEST(PlistTest, SettersMakeMissingPathsAndRefusePathsThroughValues) {
+    Fixture f;
+    ASSERT_EQ(f.LoadBody("<dict><key>s</key><string>x</string><key>d</key><dict/></dict>"), 1);
+    EXPECT_EQ(Plist_SetValue(f.plist, "d.new", "n"), 1);
+    EXPECT_EQ(Plist_SetValueInt64(f.plist, "e.f.g", 5), 1);
+    EXPECT_EQ(f.Value("d.new"), "n");
+    const std::string before = Describe(f.dict);
+    EXPECT_EQ(before, "{\"s\":\"x\",\"d\":{\"new\":\"n\"},\"e\":{\"f\":{\"g\":5}}}");
+    EXPECT_EQ(Plist_SetValue(f.plist, "s.x", "y"), 0);
+    EXPECT_EQ(Plist_SetValueBoolean(f.plist, "s.x", 1), 0);
+    EXPECT_EQ(Plist_SetValueInt64(f.plist, "e.f.g.h", 1), 0);
+    EXPECT_EQ(Plist_SetValueFloat64(f.plist, "s.x", 1.5), 0);
+    EXPECT_EQ(Describe(f.dict), before);
+}
+
 TEST(PlistTest, NullItemsCannotBeSaved) {
     Fixture f;
     Dictionary* root = nullptr;
