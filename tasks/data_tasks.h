@@ -12,8 +12,8 @@ int64_t RegistryTasks_Register();
 
 // Calls `each` with every entry of the definition's argument `key`, in order: each element of a
 // list, or the argument itself when it is a single value; the text is cut to `capacity` - 1 bytes,
-// macro-expanded by the task, and normalised as a registry path when `fixSlash` is set. All entries
-// are visited whatever `each` answers. Answers the number of entries; 0 when the argument is absent.
+// macro-expanded by the task, and normalised as a registry path when `fixSlash` is set. Answers the
+// number of entries; 0 when the argument is absent.
 typedef void (*DataTaskEntryCallback)(void* user, const char* text);
 int32_t DataTask_EachEntry(Task* task, const char* key, int32_t capacity, bool fixSlash, void* user,
                            DataTaskEntryCallback each);

@@ -4,89 +4,40 @@
 // key paths that end in an error while the file stays as it was.
 #include "tests/support/oracle_process.h"
 #include "tests/support/rtb_bounded.h"
-#include "tests/support/temp_dir.h"
-#include "tests/tasks/task_library_fixture.h"
-
-#include "tasks/task_base.h"
+#include "tests/tasks/data_tasks_fixture.h"
 #include "workflow/task_request.h"
 
 namespace {
 
 const bool g_bounded = BoundEveryTest();
 
-// Outcome chains end in this test type: it completes at once, and its start is recorded.
-int64_t MarkStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    return TaskBase_Complete(static_cast<TaskBase*>(user), nullptr);
-}
-const TaskBaseType kMarkType = {0x7e5700d1, sizeof(TaskBase), MarkStart, nullptr, nullptr,
-                                nullptr,    nullptr,          nullptr,   nullptr, nullptr};
-int64_t MarkCreate(void** instance, Task* task) {
-    return TaskBase_Create(instance, task, &kMarkType);
-}
-const TaskInterface kMarkRecord = {"Mark", MarkCreate, TaskBase_AddRef, TaskBase_Release};
-
 std::string Python(const std::string& script) {
     return RunOracle("/usr/bin/python3 -c '" + script + "'", "").value_or("<python failed>");
 }
 
-class DocumentTasksTest : public TaskLibraryTest {
+class DocumentTasksTest : public DataTasksTest {
   protected:
-    TempDir dir;
     void SetUp() override {
-        TaskLibraryTest::SetUp();
-        Workflow_RegisterTaskHandler(workflow, &kMarkRecord);
+        DataTasksTest::SetUp();
         // A document that cannot be fetched is retried: without long waits here.
         TaskRequest_SetRetryDelayUnit(0.001);
     }
     void TearDown() override {
         TaskRequest_SetRetryDelayUnit(15);
-        TaskLibraryTest::TearDown();
-    }
-    // Defines the tasks (JSON text with {dir} standing for the test's directory) and the marks
-    // "read", "notRead", "failure" that every task names.
-    void Tasks(std::string text) {
-        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) text.replace(at, 5, dir.path());
-        ASSERT_TRUE(Define("{" + text +
-                           ", \"isRead\": {\"type\": \"Mark\"}, \"isNotRead\": {\"type\": \"Mark\"},"
-                           " \"failed\": {\"type\": \"Mark\"}}"));
-    }
-    // The outcome a task ended with, from the marks its chains started.
-    std::string Outcome(const char* name) {
-        started.clear();
-        Run run = RunTask(name);
-        if (!run.ended) return "no end";
-        std::string outcome = Started("isRead") ? "read" : Started("isNotRead") ? "notRead" : "";
-        if (Started("failed")) outcome += outcome.empty() ? "failure" : "+failure";
-        return outcome.empty() ? "success" : outcome;
-    }
-    // The values the task put in its status (without the engine's own "errors").
-    std::string Values(const char* name) {
-        auto it = statuses.find(name);
-        if (it == statuses.end()) return "<none>";
-        Dictionary_RemoveByKey(it->second, "errors");
-        return "{" + DictionaryAsJson(it->second) + "}";
-    }
-    std::string Errors(const char* name) {
-        std::string all;
-        for (const std::string& e : Result(name).errors) all += (all.empty() ? "" : ",") + e;
-        return all;
+        DataTasksTest::TearDown();
     }
 };
 
-constexpr const char* kChains = R"("read": "isRead", "notRead": "isNotRead", "failure": "failed")";
-
 TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThroughJsonRead) {
-    Tasks(std::string(R"("write": {"type": "JSONWrite", "path": "{dir}/new/a.json", )") + kChains + R"(,
+    Tasks(R"("write": {"type": "JSONWrite", "path": "{dir}/new/a.json",
           "keyValuePairs": {"flag": true, "n.count": 42, "n.deep.ratio": 0.1, "n.deep.pi": 3.14159265358979,
                             "name": "x {Upper:abc}"}},
         "again": {"type": "JSONWrite", "path": "{dir}/new/a.json", "key": "n.count", "value": -7},
-        "read": {"type": "JSONRead", "path": "{dir}/new/a.json", "keys": ["n.deep", "n.none", "name"], )" +
-          kChains + R"(},
-        "one": {"type": "JSONRead", "path": "{dir}/new/a.json", "key": "n.count", )" + kChains + R"(},
-        "byUrl": {"type": "JSONRead", "url": "file://{dir}/new/a.json", "authenticate": false, "key": "flag", )" +
-          kChains + R"(},
-        "text": {"type": "JSONRead", "content": "{\"s\": 5}", "authenticate": false, "key": "s", )" + kChains + R"(},
-        "content": {"type": "JSONRead", "content": {"a": {"b": [1, 2]}}, "key": "a.b", )" + kChains + "}");
+        "read": {"type": "JSONRead", "path": "{dir}/new/a.json", "keys": ["n.deep", "n.none", "name"]},
+        "one": {"type": "JSONRead", "path": "{dir}/new/a.json", "key": "n.count"},
+        "byUrl": {"type": "JSONRead", "url": "file://{dir}/new/a.json", "authenticate": false, "key": "flag"},
+        "text": {"type": "JSONRead", "content": "{\"s\": 5}", "authenticate": false, "key": "s"},
+        "content": {"type": "JSONRead", "content": {"a": {"b": [1, 2]}}, "key": "a.b"})");
     EXPECT_EQ(Outcome("write"), "success");
     EXPECT_EQ(Outcome("again"), "success");
     EXPECT_EQ(Python("import json; v = json.load(open(\"" + dir.file("new/a.json") +
@@ -111,7 +62,7 @@ TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThrough
 // when the document arrives.
 TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {
     ASSERT_TRUE(WriteText(dir.file("a.xml"), "<a>1</a>"));
-    Tasks(std::string(R"("fetch": {"type": "XMLRead", "url": "file://{dir}/a.xml", "key": "a", )") + kChains + "}");
+    Tasks(R"("fetch": {"type": "XMLRead", "url": "file://{dir}/a.xml", "key": "a"})");
     started.clear();
     Start("fetch");
     ASSERT_TRUE(PumpUntil([&] { return Started("fetch"); }));
@@ -122,7 +73,7 @@ TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {
     Run run = Result("fetch");
     EXPECT_TRUE(run.cancelled);
     EXPECT_EQ(run.errors, std::vector<std::string>{"Task_Error_Cancelled"});
-    EXPECT_FALSE(Started("isRead") || Started("isNotRead") || Started("failed"));
+    EXPECT_FALSE(Started("m_read") || Started("m_notRead") || Started("m_failure"));
 }
 
 TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile) {
@@ -132,18 +83,17 @@ TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile)
     ASSERT_TRUE(WriteText(dir.file("broken.json"), broken));
     ASSERT_TRUE(WriteText(dir.file("scalar.json"), scalar));
     ASSERT_TRUE(WriteText(dir.file("list.json"), list));
-    Tasks(std::string(R"(
-        "readBroken": {"type": "JSONRead", "path": "{dir}/broken.json", "key": "a", )") + kChains + R"(},
-        "readMissing": {"type": "JSONRead", "path": "{dir}/none.json", "key": "a", )" + kChains + R"(},
-        "readThrough": {"type": "JSONRead", "path": "{dir}/scalar.json", "key": "a.b", )" + kChains + R"(},
-        "readNothing": {"type": "JSONRead", "key": "a", )" + kChains + R"(},
-        "readNoKey": {"type": "JSONRead", "path": "{dir}/scalar.json", )" + kChains + R"(},
-        "writeBroken": {"type": "JSONWrite", "path": "{dir}/broken.json", "key": "b", "value": 1, "failure": "failed"},
-        "writeThrough": {"type": "JSONWrite", "path": "{dir}/scalar.json", "keyValuePairs": {"z": 1, "a.b": 2},
-                         "failure": "failed"},
-        "writeList": {"type": "JSONWrite", "path": "{dir}/list.json", "key": "b", "value": 1, "failure": "failed"},
-        "writeNoValue": {"type": "JSONWrite", "path": "{dir}/scalar.json", "key": "b", "failure": "failed"},
-        "writeNoPath": {"type": "JSONWrite", "key": "b", "value": 1, "failure": "failed"})");
+    Tasks(R"(
+        "readBroken": {"type": "JSONRead", "path": "{dir}/broken.json", "key": "a"},
+        "readMissing": {"type": "JSONRead", "path": "{dir}/none.json", "key": "a"},
+        "readThrough": {"type": "JSONRead", "path": "{dir}/scalar.json", "key": "a.b"},
+        "readNothing": {"type": "JSONRead", "key": "a"},
+        "readNoKey": {"type": "JSONRead", "path": "{dir}/scalar.json"},
+        "writeBroken": {"type": "JSONWrite", "path": "{dir}/broken.json", "key": "b", "value": 1},
+        "writeThrough": {"type": "JSONWrite", "path": "{dir}/scalar.json", "keyValuePairs": {"z": 1, "a.b": 2},},
+        "writeList": {"type": "JSONWrite", "path": "{dir}/list.json", "key": "b", "value": 1},
+        "writeNoValue": {"type": "JSONWrite", "path": "{dir}/scalar.json", "key": "b"},
+        "writeNoPath": {"type": "JSONWrite", "key": "b", "value": 1})");
     const struct {
         const char* Task;
         const char* Outcome;
@@ -188,17 +138,17 @@ TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt)
         {"text.xml", "<a><b>t</b></a>"},
     };
     for (const auto& f : files) ASSERT_TRUE(WriteText(dir.file(f.File), f.Text));
-    Tasks(std::string(R"(
-        "xmlRead": {"type": "XMLRead", "path": "{dir}/bad.xml", "key": "a", )") + kChains + R"(},
-        "xmlMissing": {"type": "XMLRead", "url": "file://{dir}/none.xml", "key": "a", )" + kChains + R"(},
-        "xmlWrite": {"type": "XMLWrite", "path": "{dir}/bad.xml", "key": "a.c", "value": 1, "failure": "failed"},
-        "xmlThrough": {"type": "XMLWrite", "path": "{dir}/text.xml", "key": "a.b.c", "value": 1, "failure": "failed"},
-        "plistRead": {"type": "PlistRead", "path": "{dir}/bad.plist", "key": "a", )" + kChains + R"(},
-        "plistNumber": {"type": "PlistRead", "path": "{dir}/nan.plist", "key": "a", )" + kChains + R"(},
-        "plistWrite": {"type": "PlistWrite", "path": "{dir}/nan.plist", "key": "b", "value": 1, "failure": "failed"},
-        "iniRead": {"type": "IniRead", "path": "{dir}/bad.ini", "key": "name", )" + kChains + R"(},
-        "iniWrite": {"type": "IniWrite", "path": "{dir}/bad.ini", "key": "name", "value": 2, "failure": "failed"},
-        "jsonUrl": {"type": "JSONRead", "url": "file://{dir}/none.json", "key": "a", )" + kChains + "}");
+    Tasks(R"(
+        "xmlRead": {"type": "XMLRead", "path": "{dir}/bad.xml", "key": "a"},
+        "xmlMissing": {"type": "XMLRead", "url": "file://{dir}/none.xml", "key": "a"},
+        "xmlWrite": {"type": "XMLWrite", "path": "{dir}/bad.xml", "key": "a.c", "value": 1},
+        "xmlThrough": {"type": "XMLWrite", "path": "{dir}/text.xml", "key": "a.b.c", "value": 1},
+        "plistRead": {"type": "PlistRead", "path": "{dir}/bad.plist", "key": "a"},
+        "plistNumber": {"type": "PlistRead", "path": "{dir}/nan.plist", "key": "a"},
+        "plistWrite": {"type": "PlistWrite", "path": "{dir}/nan.plist", "key": "b", "value": 1},
+        "iniRead": {"type": "IniRead", "path": "{dir}/bad.ini", "key": "name"},
+        "iniWrite": {"type": "IniWrite", "path": "{dir}/bad.ini", "key": "name", "value": 2},
+        "jsonUrl": {"type": "JSONRead", "url": "file://{dir}/none.json", "key": "a"})");
     const struct {
         const char* Task;
         const char* Errors;
@@ -219,14 +169,13 @@ TEST_F(DocumentTasksTest, EveryFormatRefusesADocumentThatDoesNotParseAndKeepsIt)
 
 TEST_F(DocumentTasksTest, XmlAttributesAndElementsAreWhereXmllintLooksAndXmlReadFindsThem) {
     ASSERT_TRUE(WriteText(dir.file("a.xml"), "<config><server port=\"1\">old</server></config>"));
-    Tasks(std::string(R"(
+    Tasks(R"(
         "write": {"type": "XMLWrite", "path": "{dir}/a.xml", "keyValuePairs": {"config.server.-port": 8080,
                   "config.server": "new & <fresh>", "config.flags.debug": true, "config.flags.-ratio": 0.25,
                   "config.empty": ""}},
         "make": {"type": "XMLWrite", "path": "{dir}/b.xml", "key": "root.item.-id", "value": "x"},
-        "read": {"type": "XMLRead", "path": "{dir}/a.xml", "keys": ["config.server.-port", "config.flags"], )") +
-          kChains + R"(},
-        "miss": {"type": "XMLRead", "path": "{dir}/a.xml", "key": "config.nothing", )" + kChains + "}");
+        "read": {"type": "XMLRead", "path": "{dir}/a.xml", "keys": ["config.server.-port", "config.flags"]},
+        "miss": {"type": "XMLRead", "path": "{dir}/a.xml", "key": "config.nothing"})");
     EXPECT_EQ(Outcome("write"), "success");
     EXPECT_EQ(Errors("write"), "");
     EXPECT_EQ(Outcome("make"), "success");
@@ -259,17 +208,14 @@ TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
                      "\", \"wb\").write(plistlib.dumps({\" name \": \"\\t tabbed \\n\", \"on\": True, \"n\": 12, "
                      "\"r\": 2.5, \"list\": [1], \"d\": {\"in\": \"v\"}}))"),
               "");
-    Tasks(std::string(R"(
-        "read": {"type": "PlistRead", "path": "{dir}/a.plist", "keys": [" name ", "on", "n", "r", "d.in"], )") +
-          kChains + R"(},
-        "list": {"type": "PlistRead", "path": "{dir}/a.plist", "key": "list", )" + kChains + R"(},
-        "missing": {"type": "PlistRead", "path": "{dir}/none.plist", "key": "n", )" + kChains + R"(},
+    Tasks(R"(
+        "read": {"type": "PlistRead", "path": "{dir}/a.plist", "keys": [" name ", "on", "n", "r", "d.in"]},
+        "list": {"type": "PlistRead", "path": "{dir}/a.plist", "key": "list"},
+        "missing": {"type": "PlistRead", "path": "{dir}/none.plist", "key": "n"},
         "write": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"on": false, "n": 13,
                   "r": 0.1, "d.in": " w ", "d.new": "n", "added": "{Lower:ABC}"}},
-        "writeThrough": {"type": "PlistWrite", "path": "{dir}/a.plist", "key": "added.x", "value": 1,
-                         "failure": "failed"},
-        "writeList": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"n": 14, "l": [1]},
-                      "failure": "failed"})");
+        "writeThrough": {"type": "PlistWrite", "path": "{dir}/a.plist", "key": "added.x", "value": 1,},
+        "writeList": {"type": "PlistWrite", "path": "{dir}/a.plist", "keyValuePairs": {"n": 14, "l": [1]},})");
     EXPECT_EQ(Outcome("read"), "read");
     EXPECT_EQ(Values("read"), R"({" name ":"\t tabbed \n","on":true,"n":12,"r":2.5,"d.in":"v"})");
     EXPECT_TRUE(Printed("Key found - on (true)"));
@@ -296,15 +242,13 @@ TEST_F(DocumentTasksTest, PlistValuesAreReadByTypeAndWrittenForPlistlib) {
 
 TEST_F(DocumentTasksTest, IniSectionsValuesAndUnknownSection) {
     ASSERT_TRUE(WriteText(dir.file("a.ini"), "top=1\r\n[main]\r\nname=old\r\n"));
-    Tasks(std::string(R"(
+    Tasks(R"(
         "write": {"type": "IniWrite", "path": "{dir}/a.ini", "section": "main",
                   "keyValuePairs": {"name": "{Upper:new}", "on": true, "count": 3}},
-        "read": {"type": "IniRead", "path": "{dir}/a.ini", "section": "main", "keys": ["name", "on", "gone"], )") +
-          kChains + R"(},
-        "top": {"type": "IniRead", "path": "{dir}/a.ini", "key": "top", )" + kChains + R"(},
-        "unknown": {"type": "IniRead", "path": "{dir}/a.ini", "section": "nowhere", "key": "name", )" + kChains +
-          R"(},
-        "noKeys": {"type": "IniRead", "path": "{dir}/a.ini", )" + kChains + R"(},
+        "read": {"type": "IniRead", "path": "{dir}/a.ini", "section": "main", "keys": ["name", "on", "gone"]},
+        "top": {"type": "IniRead", "path": "{dir}/a.ini", "key": "top"},
+        "unknown": {"type": "IniRead", "path": "{dir}/a.ini", "section": "nowhere", "key": "name"},
+        "noKeys": {"type": "IniRead", "path": "{dir}/a.ini"},
         "noPairs": {"type": "IniWrite", "path": "{dir}/a.ini"})");
     EXPECT_EQ(Outcome("write"), "success");
     EXPECT_TRUE(Printed("Write value name = {Upper:new}"));

@@ -6,75 +6,25 @@
 #include <unistd.h>
 
 #include "core/certs/authenticate.h"
-#include "tasks/task_base.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/rtb_bounded.h"
-#include "tests/support/temp_dir.h"
-#include "tests/tasks/task_library_fixture.h"
+#include "tests/tasks/data_tasks_fixture.h"
 
 namespace {
 
 const bool g_bounded = BoundEveryTest();
 
-int64_t MarkStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    return TaskBase_Complete(static_cast<TaskBase*>(user), nullptr);
-}
-const TaskBaseType kMarkType = {0x7e5700d2, sizeof(TaskBase), MarkStart, nullptr, nullptr,
-                                nullptr,    nullptr,          nullptr,   nullptr, nullptr};
-int64_t MarkCreate(void** instance, Task* task) {
-    return TaskBase_Create(instance, task, &kMarkType);
-}
-const TaskInterface kMarkRecord = {"Mark", MarkCreate, TaskBase_AddRef, TaskBase_Release};
-
-// Every task names these marks for its outcome words.
-constexpr const char* kChains = R"("exists": "m_exists", "missing": "m_missing", "read": "m_read",
-    "notRead": "m_notRead", "failure": "m_failure")";
-
-class RegistryTasksTest : public TaskLibraryTest {
+class RegistryTasksTest : public DataTasksTest {
   protected:
-    TempDir dir;
     void SetUp() override {
         // A peer process shares the store through the same directory, which it inherits.
         if (!getenv("QVR_REGISTRY_PEER")) setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-        TaskLibraryTest::SetUp();
-        Workflow_RegisterTaskHandler(workflow, &kMarkRecord);
+        DataTasksTest::SetUp();
         Authenticate_SetEnabled(0);
     }
     void TearDown() override {
-        TaskLibraryTest::TearDown();
+        DataTasksTest::TearDown();
         Authenticate_SetEnabled(1);
-    }
-    // Defines the tasks (JSON members) and the marks; each task gets the outcome chains.
-    void Tasks(const std::string& members) {
-        std::string text = members;
-        // After each type's name: `"type": "Name"` gains the chains.
-        for (size_t at = 0; (at = text.find("\"type\"", at)) != std::string::npos; at += 6) {
-            const size_t name = text.find('"', text.find(':', at));
-            text.insert(text.find('"', name + 1) + 1, std::string(", ") + kChains);
-        }
-        std::string marks;
-        for (const char* m : {"m_exists", "m_missing", "m_read", "m_notRead", "m_failure"})
-            marks += std::string(", \"") + m + "\": {\"type\": \"Mark\"}";
-        ASSERT_TRUE(Define("{" + text + marks + "}"));
-    }
-    // The outcome word a task ended with ("success" when none of the marks ran).
-    std::string Outcome(const char* name) {
-        started.clear();
-        if (!RunTask(name).ended) return "no end";
-        for (const char* word : {"exists", "missing", "read", "notRead", "failure"})
-            if (Started(std::string("m_") + word)) return word;
-        return "success";
-    }
-    std::string Errors(const char* name) {
-        std::string all;
-        for (const std::string& e : Result(name).errors) all += (all.empty() ? "" : ",") + e;
-        return all;
-    }
-    std::string Values(const char* name) {
-        auto it = statuses.find(name);
-        if (it == statuses.end()) return "<none>";
-        Dictionary_RemoveByKey(it->second, "errors");
-        return "{" + DictionaryAsJson(it->second) + "}";
     }
 };
 
