@@ -235,6 +235,19 @@ int64_t TaskBase_RequireArgument(TaskBase* base, const char* key) {
     return TaskBase_Fail(base, "Task_Error_MissingArg", "\"%s\" argument not defined", key);
 }
 
+int64_t TaskBase_GetStringArgument(TaskBase* base, const char* key, char* buffer, int32_t capacity) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(buffer);
+    if (capacity < 1) return 0;
+    buffer[0] = 0;
+    const char* text = nullptr;
+    if (!Task_GetArgumentPtr(base->Owner, key, &text) || !text) return 0;
+    String_CopyLength(buffer, text, capacity);
+    Task_ExpandString(base->Owner, buffer, capacity);
+    return 1;
+}
+
 int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...) {
     ASSERT_POINTER(base);
     ASSERT_POINTER(errorKey);

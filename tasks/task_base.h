@@ -94,6 +94,9 @@ int64_t TaskBase_RemoveProcessObserver(TaskBase* base, NotificationObserverCallb
 // 1 when the task has the argument; else prints "\"key\" argument not defined", adds
 // "Task_Error_MissingArg" and completes the task.
 int64_t TaskBase_RequireArgument(TaskBase* base, const char* key);
+// Copies the argument's text cut to the buffer, then expands it (a longer value is cut, not
+// refused). 0 and an empty buffer when the argument is missing or has no text.
+int64_t TaskBase_GetStringArgument(TaskBase* base, const char* key, char* buffer, int32_t capacity);
 // Prints the message, adds the error key and completes the task; returns 0 for the caller to pass on.
 int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...);
 // Prints the message and adds "Task_Error_InvalidArg" (the task goes on to its own ending).
