@@ -63,6 +63,8 @@ struct TaskBase {
     // that chain's result when it failed.
     const char* NextOutcome;
     Dictionary* FirstFailure;
+    // Set once (0 to 1, by compare-and-swap) to ask the work on the thread to stop early.
+    uint32_t StopFlag;
 };
 
 // ---- Object -----------------------------------------------------------------------------------
@@ -103,6 +105,19 @@ int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, 
 int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
+
+// ---- Worker threads -----------------------------------------------------------------------------
+// A cancel callback for work that can stop early: asks it to stop, adds "Task_Error_Cancelled"
+// and answers 1, so that the task completes once the thread has ended.
+uint32_t TaskBase_OnCancelStop(WorkerTask* worker, void* user);
+// Asks the work to stop (1 for the call that set the flag); read by the work from its thread.
+int64_t TaskBase_RequestStop(TaskBase* base);
+int64_t TaskBase_IsStopRequested(TaskBase* base);
+// From the work's thread: hands a count of done and total to the main thread, which publishes
+// done / total as the task's progress (-1 while the total is 0). Delete drops records not yet run.
+int64_t TaskBase_PostProgress(TaskBase* base, uint64_t done, uint64_t total);
+// At the start of work whose total is not yet known: progress 0, then -1.
+int64_t TaskBase_SetProgressUnknown(TaskBase* base);
 
 // ---- Endings ----------------------------------------------------------------------------------
 // Plain completion with an optional result dictionary.
