@@ -15,6 +15,7 @@
 #include "tasks/task_base.h"
 #include "workflow/task_type.h"
 #include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
 
 namespace {
 
@@ -82,6 +83,33 @@ const TaskBaseType kEndType = {ENDTASK_CLASS_ID, sizeof(EndInstance), End_OnStar
 
 int64_t End_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kEndType);
+}
+
+// ---- Implode ----------------------------------------------------------------------------------
+
+struct ImplodeInstance {
+    TaskBase Base;
+};
+
+int64_t Implode_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
+    TaskBase* base = TaskBase_Check(user, IMPLODETASK_CLASS_ID);
+    Task_Print(base->Owner, "Imploding");
+    // A "path" that expands to nothing removes nothing: only a missing "path" names the program.
+    if (Task_HasArgument(base->Owner, "path")) {
+        char path[kShortSize];
+        TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+        WorkflowApp_SetImplodePath(path);
+    } else {
+        WorkflowApp_Implode();
+    }
+    return TaskBase_Complete(base, nullptr);
+}
+
+const TaskBaseType kImplodeType = {IMPLODETASK_CLASS_ID, sizeof(ImplodeInstance), Implode_OnStart, nullptr, nullptr,
+                                   nullptr,              nullptr,                 nullptr,         nullptr, nullptr};
+
+int64_t Implode_Create(void** instance, Task* task) {
+    return TaskBase_Create(instance, task, &kImplodeType);
 }
 
 // ---- Sleep ------------------------------------------------------------------------------------
@@ -291,6 +319,7 @@ int64_t Status_Create(void** instance, Task* task) {
 const TaskInterface End_Interface = {"End", End_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Error_Interface = {"Error", End_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Shutdown_Interface = {"Shutdown", End_Create, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface Implode_Interface = {"Implode", Implode_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Sleep_Interface = {"Sleep", Sleep_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Log_Interface = {"Log", Log_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Notification_Interface = {"Notification", Notification_Create, TaskBase_AddRef, TaskBase_Release};
@@ -298,7 +327,7 @@ const TaskInterface Status_Interface = {"Status", Status_Create, TaskBase_AddRef
 
 int64_t BasicTasks_Register() {
     static const TaskInterface* const kRecords[] = {
-        &End_Interface,           &Error_Interface,          &Shutdown_Interface,      &Sleep_Interface,
+        &End_Interface,           &Error_Interface,          &Shutdown_Interface,      &Implode_Interface, &Sleep_Interface,
         &Log_Interface,           &Notification_Interface,   &Status_Interface,        &StringContains_Interface,
         &StringCompare_Interface, &NumberCompare_Interface,  &VersionCompare_Interface, &Singleton_Interface,
         &Environment_Interface,   &EnvironmentGet_Interface, &EnvironmentSet_Interface,

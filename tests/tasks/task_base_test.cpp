@@ -221,18 +221,21 @@ TEST_F(TaskBaseRunTest, CancelStopsWorkThatWatchesTheStopFlag) {
     EXPECT_TRUE(Started("ok"));
 }
 
-TEST_F(TaskBaseRunTest, ReleasingTheInstanceWaitsForTheThread) {
-    Start("gate");
-    ASSERT_TRUE(PumpUntil([] { return g_working.load(); }));
+TEST_F(TaskBaseRunTest, DeletingTheTaskWaitsForTheThread) {
+    // A task of its own (no workflow or event holds it), started and then let go while it works.
+    Dictionary* definitions = nullptr;
+    ASSERT_EQ(Workflow_GetDictionaryHandle(workflow, &definitions), 1);
     Task* task = nullptr;
-    ASSERT_EQ(Workflow_FindTaskByName(workflow, "gate", &task), 1);
-    // The task lets go of its instance: the thread is told to stop and joined before it goes.
-    ASSERT_EQ(Task_SetInterface(task, nullptr), 1);
+    ASSERT_EQ(Task_Create(&task), 1);
+    ASSERT_EQ(Task_LoadFromDictionary(task, definitions, "gate"), 1);
+    ASSERT_EQ(Task_SetInterface(task, &kGateRecord), 1);
+    Task_Start(task);
+    ASSERT_TRUE(PumpUntil([] { return g_working.load(); }));
+    // The instance goes with the task: its thread is told to stop and joined first.
+    Task_Release(&task);
     EXPECT_TRUE(g_threadEnded.load());
     EXPECT_FALSE(g_working.load());
-    Task_SetDelayedCancel(task, 0);
-    Task_Cancel(task);
-    EXPECT_TRUE(PumpUntil([&] { return Result("gate").ended; }));
+    Pump(5);
 }
 
 TEST_F(TaskBaseRunTest, TwoLevelOutcomeRunsBothChainsInOrderThenSuccess) {
