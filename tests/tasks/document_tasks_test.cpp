@@ -93,7 +93,8 @@ TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile)
         "writeThrough": {"type": "JSONWrite", "path": "{dir}/scalar.json", "keyValuePairs": {"z": 1, "a.b": 2},},
         "writeList": {"type": "JSONWrite", "path": "{dir}/list.json", "key": "b", "value": 1},
         "writeNoValue": {"type": "JSONWrite", "path": "{dir}/scalar.json", "key": "b"},
-        "writeNoPath": {"type": "JSONWrite", "key": "b", "value": 1})");
+        "writeNoPath": {"type": "JSONWrite", "key": "b", "value": 1},
+        "writeUnder": {"type": "JSONWrite", "path": "{dir}/scalar.json/x.json", "key": "b", "value": 1})");
     const struct {
         const char* Task;
         const char* Outcome;
@@ -110,6 +111,7 @@ TEST_F(DocumentTasksTest, BadDocumentsAndKeyPathsEndInTheirErrorAndLeaveTheFile)
         {"writeList", "failure", "Json_Error_Write", nullptr},
         {"writeNoValue", "failure", "Task_Error_MissingArg", "key/keyValuePairs argument not defined"},
         {"writeNoPath", "failure", "Task_Error_MissingArg", "\"path\" argument not defined"},
+        {"writeUnder", "failure", "Json_Error_Save", nullptr},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Outcome(row.Task), row.Outcome) << row.Task;
