@@ -117,7 +117,8 @@ bool IsSpace(char c) {
 }
 
 // Markup characters become references; in text, white space at either end does too, since the
-// reader trims it.
+// reader trims it. A carriage return is always a reference: other readers turn a raw one into a
+// line feed.
 void PutEscaped(Writer* w, const char* text, int32_t length, bool attribute) {
     int32_t start = 0;
     int32_t end = length;
@@ -133,7 +134,7 @@ void PutEscaped(Writer* w, const char* text, int32_t length, bool attribute) {
         else if (c == '<') reference = "&lt;";
         else if (c == '>') reference = "&gt;";
         else if (c == '"' && attribute) reference = "&quot;";
-        else if (i < start || i >= end) {
+        else if (i < start || i >= end || c == '\r') {
             snprintf(numeric, sizeof(numeric), "&#%d;", (int)(unsigned char)c);
             reference = numeric;
         }

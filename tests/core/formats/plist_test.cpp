@@ -249,6 +249,12 @@ TEST(PlistTest, KeysAndStringsKeepTheirTextExactlyBothWays) {
     Fixture back;
     ASSERT_EQ(Plist_Load(back.plist, f.Path().c_str()), 1);
     EXPECT_EQ(Describe(back.dict), Describe(f.dict));
+    // A carriage return, which plistlib itself never writes, reaches it as one.
+    ASSERT_EQ(Plist_SetValue(back.plist, "cr", "a\rb"), 1);
+    ASSERT_EQ(Plist_Save(back.plist, f.Path().c_str()), 1);
+    ASSERT_TRUE(WriteText(f.dir.file("cr.py"), "import plistlib, sys\nv = plistlib.loads(open('" + f.Path() +
+                                                    "', 'rb').read())\nsys.exit(0 if v['cr'] == 'a\\rb' else 1)\n"));
+    EXPECT_EQ(std::system(("/usr/bin/python3 " + f.dir.file("cr.py")).c_str()), 0) << ReadFile(f.Path());
     Fixture empty;
     ASSERT_EQ(empty.LoadBody("<dict><key/><string> x </string><key>n</key><integer> 5\n</integer>"
                              "<key>d</key><dict>\n  </dict><key>a</key><array>\n</array></dict>"),
