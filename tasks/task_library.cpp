@@ -1,8 +1,12 @@
 // Registration of the built-in task types with the engine.
 #include "tasks/task_library.h"
 
+#include "tasks/basic_tasks.h"
+#include "tasks/data_tasks.h"
 #include "workflow/task_type.h"
 
 int64_t TaskLibrary_Register() {
+    BasicTasks_Register();
+    if (!DataTasks_Register()) return 0;
     return 1;
 }

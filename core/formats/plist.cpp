@@ -85,6 +85,38 @@ bool ElementText(Dictionary* dict, DictionaryItem* item, const char** text, int3
     return true;
 }
 
+// An element written with nothing inside ("<key/>", "<string/>").
+bool IsEmptyElement(Dictionary* dict, DictionaryItem* item) {
+    Dictionary* child = nullptr;
+    uint32_t count = 1;
+    return Dictionary_ItemCompareType(dict, item, DICTIONARY_TYPE_DICTIONARY) &&
+           Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child && Dictionary_ItemGetCount(child, &count) &&
+           count == 0;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsBlankText(const char* text, int32_t length) {
+    for (int32_t i = 0; i < length; i++)
+        if (!IsBlank(text[i])) return false;
+    return true;
+}
+
+// The text of a number element without the blanks at its ends, which the element's text keeps.
+// False when it does not fit.
+bool TrimNumber(const char* text, int32_t length, char* out, size_t size) {
+    int32_t start = 0;
+    while (start < length && IsBlank(text[start])) start++;
+    while (length > start && IsBlank(text[length - 1])) length--;
+    const size_t count = (size_t)(length - start);
+    if (count >= size) return false;
+    memcpy(out, text + start, count);
+    out[count] = 0;
+    return true;
+}
+
 bool ParseInteger(const char* text, int64_t* value) {
     errno = 0;
     char* end = nullptr;
@@ -128,10 +160,10 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
         const char* key = nullptr;
         int32_t keyLength = 0;
         if (NameIs(name, "key")) {
-            uint32_t keyType = 0;
-            Dictionary_ItemGetType(element, item, &keyType);
-            if (keyType != DICTIONARY_TYPE_STRING || !ElementText(element, item, &key, &keyLength))
+            // "<key/>" is an empty key, as "<key></key>" is.
+            if (!ElementText(element, item, &key, &keyLength) && !IsEmptyElement(element, item))
                 return ParseError(plist);
+            if (!key) key = "";
             // The value is the next element; declarations and comments between are passed over.
             do {
                 Dictionary_ItemGetNext(element, item, &item);
@@ -154,7 +186,9 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
             Dictionary_AppendLoaded(target, key, keyLength, DICTIONARY_TYPE_BOOLEAN, name, 1, nullptr);
         } else if (NameIs(name, "integer")) {
             int64_t value = 0;
-            if (!hasText || !ParseInteger(text, &value)) return ParseError(plist);
+            char trimmed[64];
+            if (!hasText || !TrimNumber(text, length, trimmed, sizeof(trimmed)) || !ParseInteger(trimmed, &value))
+                return ParseError(plist);
             // Stored as the Dictionary's own Int64 text.
             char number[32];
             String_Print(number, (int32_t)sizeof(number), "%lld", value);
@@ -162,7 +196,9 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
                                     nullptr);
         } else if (NameIs(name, "real")) {
             double value = 0;
-            if (!hasText || !ParseReal(text, &value)) return ParseError(plist);
+            char trimmed[400];
+            if (!hasText || !TrimNumber(text, length, trimmed, sizeof(trimmed)) || !ParseReal(trimmed, &value))
+                return ParseError(plist);
             // Kept with every digit the value needs, where the Dictionary's own "%g" keeps six.
             char number[40];
             FormatReal(value, number, sizeof(number));
@@ -170,13 +206,16 @@ int64_t LoadDictionary(Plist* plist, Dictionary* element, Dictionary* target) {
                                     nullptr);
         } else if (NameIs(name, "array") || NameIs(name, "dict")) {
             const bool array = NameIs(name, "array");
+            // An empty container written open and closed holds blanks only, which the kept text
+            // of its element shows: that is no content.
+            const bool blank = type == DICTIONARY_TYPE_STRING && IsBlankText(text, length);
             Dictionary* source = nullptr;
-            if (type != DICTIONARY_TYPE_DICTIONARY || hasText) return ParseError(plist);
-            Dictionary_ItemGetDictionaryHandle(element, item, &source);
+            if (!blank && (type != DICTIONARY_TYPE_DICTIONARY || hasText)) return ParseError(plist);
+            if (!blank) Dictionary_ItemGetDictionaryHandle(element, item, &source);
             Dictionary* child = nullptr;
             Dictionary_AppendLoaded(target, key, keyLength, array ? DICTIONARY_TYPE_LIST : DICTIONARY_TYPE_DICTIONARY,
                                     nullptr, 0, &child);
-            if (!source || !child || !LoadDictionary(plist, source, child)) return 0;
+            if (!child || (!blank && (!source || !LoadDictionary(plist, source, child)))) return 0;
         } else {
             Plist_Print(plist, "Unsupported data type encountered [%s]", name);
             return ParseError(plist);
@@ -334,6 +373,8 @@ int64_t Plist_Load(Plist* plist, const char* path) {
     Dictionary_Create(&scratch);
     XML* xml = NewXml(plist);
     XML_SetDictionaryHandle(xml, scratch);
+    // The text of "key" and "string" is data: blanks at its ends, and empty text, are kept.
+    XML_SetKeepText(xml, 1);
     int64_t result = XML_LoadFile(xml, path);
     XML_Delete(&xml);
     if (result) {
@@ -478,7 +519,7 @@ int64_t Plist_SetValue(Plist* plist, const char* path, const char* text) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetStringByKey(Root(plist), path, text);
+    if (!item) return Dictionary_SetStringByPath(Root(plist), path, text);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_STRING);
     return Dictionary_ItemSetString(holder, item, text);
 }
@@ -489,7 +530,7 @@ int64_t Plist_SetValueBoolean(Plist* plist, const char* path, uint32_t value) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetBooleanByKey(Root(plist), path, value);
+    if (!item) return Dictionary_SetBooleanByPath(Root(plist), path, value);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_BOOLEAN);
     return Dictionary_ItemSetBoolean(holder, item, value);
 }
@@ -500,7 +541,7 @@ int64_t Plist_SetValueInt64(Plist* plist, const char* path, int64_t value) {
     if (!plist->Dict) return 0;
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
-    if (!item) return Dictionary_SetInt64ByKey(Root(plist), path, value);
+    if (!item) return Dictionary_SetInt64ByPath(Root(plist), path, value);
     Dictionary_ItemSetType(holder, item, DICTIONARY_TYPE_INT64);
     return Dictionary_ItemSetInt64(holder, item, value);
 }
@@ -512,9 +553,8 @@ int64_t Plist_SetValueFloat64(Plist* plist, const char* path, double value) {
     Dictionary* holder = nullptr;
     DictionaryItem* item = Find(plist, path, &holder);
     if (!item) {
-        holder = Root(plist);
-        if (!Dictionary_SetFloat64ByKey(holder, path, value)) return 0;
-        Dictionary_ItemFindByKey(holder, path, nullptr, &item);
+        if (!Dictionary_SetFloat64ByPath(Root(plist), path, value)) return 0;
+        item = Find(plist, path, &holder);
         if (!item) return 0;
     }
     // Kept with every digit it needs, not the six of "%g", so the value saves and reads back whole.

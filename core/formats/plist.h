@@ -32,7 +32,9 @@ int64_t Plist_Load(Plist* plist, const char* path);
 int64_t Plist_Save(Plist* plist, const char* path);
 int64_t Plist_Reset(Plist* plist);
 
-// Paths are looked up below the root container (the bound Dictionary's single root skipped).
+// Paths are looked up below the root container (the bound Dictionary's single root skipped). A
+// setter whose path is missing makes it, its '.'-separated parents as dictionaries; it fails,
+// changing nothing, when the path runs through a value that is not a dictionary.
 int64_t Plist_HasKey(Plist* plist, const char* path);
 int64_t Plist_GetValue(Plist* plist, const char* path, char* buffer, int32_t capacity);
 int64_t Plist_GetValueBoolean(Plist* plist, const char* path, uint32_t* value);

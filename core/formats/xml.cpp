@@ -74,6 +74,7 @@ int64_t XML_Delete(XML** handle) {
     CLASS_CHECK(xml, XML_CLASS_ID);
     if (xml->Token) Memory_Free(xml->Token, xml->TokenCapacity);
     if (xml->PendingText) Memory_Free(xml->PendingText, xml->PendingTextCapacity);
+    if (xml->HeldText) Memory_Free(xml->HeldText, xml->HeldTextCapacity);
     xml->Header.ClassId = 0;
     Memory_Free(xml, sizeof(XML));
     *handle = nullptr;
@@ -105,6 +106,12 @@ int64_t XML_GetMinify(XML* xml, uint32_t* value) {
     CLASS_CHECK(xml, XML_CLASS_ID);
     ASSERT_POINTER(value);
     *value = xml->Minify;
+    return 1;
+}
+
+int64_t XML_SetKeepText(XML* xml, uint32_t value) {
+    CLASS_CHECK(xml, XML_CLASS_ID);
+    xml->KeepText = value ? 1 : 0;
     return 1;
 }
 

@@ -62,6 +62,10 @@ int64_t XML_SetDictionaryHandle(XML* xml, Dictionary* dict);
 int64_t XML_GetDictionaryHandle(XML* xml, Dictionary** dict);
 int64_t XML_SetMinify(XML* xml, uint32_t value);
 int64_t XML_GetMinify(XML* xml, uint32_t* value);
+// Off by default: text is trimmed of white space at both ends and white space alone is no text.
+// On: the text that is an element's whole content is kept exactly, an empty one as "" (formats
+// built on XML whose text is data, such as property lists); other text is trimmed as before.
+int64_t XML_SetKeepText(XML* xml, uint32_t value);
 int64_t XML_SetValueCallback(XML* xml, void* user, XmlValueCallback callback);
 int64_t XML_SetLastError(XML* xml, uint32_t code);
 int64_t XML_GetLastError(XML* xml, uint32_t* code);

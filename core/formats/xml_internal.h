@@ -48,6 +48,14 @@ struct XML {
     int32_t PendingTextLength;
     int32_t PendingTextCapacity;
     uint32_t HasPendingText;
+    // Keep-text mode: an element's text that is its whole content is kept exactly as written,
+    // white space at its ends included, and an empty one is an empty String. Text met before a
+    // tag waits here until the tag's name shows whether it ends that element.
+    uint32_t KeepText;
+    char* HeldText;
+    int32_t HeldTextLength;
+    int32_t HeldTextCapacity;
+    uint32_t HasHeldText;
 };
 
 // Scans a run of bytes; stops early once an error is recorded.

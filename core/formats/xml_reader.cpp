@@ -251,6 +251,47 @@ void RaiseText(XML* xml, char* text, int32_t length, bool isText) {
     Raise(xml, XML_TYPE_TEXT, text, decodedLength, (int32_t)xml->StreamPosition, isText);
 }
 
+// Raises text[0..length) (with room for a terminator after it) as "#text": trimmed at both ends
+// and dropped when nothing is left, unless it is kept whole.
+void RaiseTextItem(XML* xml, char* text, int32_t length, bool whole) {
+    int32_t start = 0;
+    if (!whole) {
+        while (start < length && IsSpace((uint8_t)text[start])) start++;
+        while (length > start && IsSpace((uint8_t)text[length - 1])) length--;
+        if (length == start) return;
+    }
+    if (!SetKey(xml, "", "#text", 5)) return;
+    RaiseText(xml, text + start, length - start, true);
+}
+
+void FlushText(XML* xml) {
+    RaiseTextItem(xml, xml->Token, xml->TokenLength, false);
+    TokenClear(xml);
+}
+
+// Keep-text mode: the text before a tag waits until the tag's name is known.
+void HoldText(XML* xml) {
+    if (xml->TokenLength + 1 > xml->HeldTextCapacity) {
+        int32_t capacity = xml->HeldTextCapacity ? xml->HeldTextCapacity : 256;
+        while (capacity < xml->TokenLength + 1) capacity *= 2;
+        if (xml->HeldText) Memory_Free(xml->HeldText, xml->HeldTextCapacity);
+        xml->HeldText = static_cast<char*>(Memory_Alloc(capacity));
+        xml->HeldTextCapacity = capacity;
+    }
+    memcpy(xml->HeldText, xml->Token, (size_t)xml->TokenLength);
+    xml->HeldText[xml->TokenLength] = 0;
+    xml->HeldTextLength = xml->TokenLength;
+    xml->HasHeldText = 1;
+    TokenClear(xml);
+}
+
+// The held text is kept whole when the tag ends the element it was the whole content of.
+void ReleaseHeldText(XML* xml, bool endTag) {
+    xml->HasHeldText = 0;
+    const bool whole = endTag && xml->Levels[xml->Top - 1].Pending && !xml->HasPendingText;
+    RaiseTextItem(xml, xml->HeldText, xml->HeldTextLength, whole);
+}
+
 void OpenLevel(XML* xml) {
     if (xml->Top + 1 >= XML_MAX_LEVELS) {
         Fail(xml, XML_ERROR_DEPTH);
@@ -326,6 +367,10 @@ void EndElement(XML* xml, const char* name) {
 void TagNameDone(XML* xml, uint8_t end, bool quoted) {
     const char* name = xml->Token;
     int32_t length = xml->TokenLength;
+    if (xml->HasHeldText) {
+        ReleaseHeldText(xml, !quoted && length > 0 && name[0] == '/');
+        if (xml->Error) return;
+    }
     if (quoted || length == 0) {
         Fail(xml, XML_ERROR_SYNTAX);
         return;
@@ -452,16 +497,6 @@ void AttrValueDone(XML* xml, uint8_t end) {
     xml->State = kOutside;
 }
 
-void FlushText(XML* xml) {
-    int32_t length = xml->TokenLength;
-    while (length > 0 && IsSpace((uint8_t)xml->Token[length - 1])) length--;
-    if (length > 0) {
-        if (!SetKey(xml, "", "#text", 5)) return;
-        RaiseText(xml, xml->Token, length, true);
-    }
-    TokenClear(xml);
-}
-
 // One byte of a tag: 0 while the token goes on, else the byte that ended it (with *quoted set
 // for a quoted token).
 int32_t TagByte(XML* xml, uint8_t c, bool* quoted) {
@@ -535,6 +570,7 @@ void XML_ResetState(XML* xml) {
         xml->Levels[i].Pending = 0;
     }
     xml->HasPendingText = 0;
+    xml->HasHeldText = 0;
     xml->Top = 1;
     xml->Substate = 0;
     xml->State = kOutside;
@@ -556,7 +592,7 @@ void XML_ScanBytes(XML* xml, const uint8_t* bytes, uint32_t length) {
             // taken in one step: text, quoted and bare tokens go to the token in one copy; blanks
             // before a token and bytes outside any tag are passed.
             uint32_t j = i;
-            if (xml->State == kText && xml->TokenLength > 0) {
+            if (xml->State == kText && (xml->TokenLength > 0 || xml->KeepText)) {
                 while (j < length && bytes[j] != '<' && bytes[j] > 0 && bytes[j] < 0x80) j++;
                 if (j > i) TokenAppendRun(xml, bytes + i, (int32_t)(j - i));
             } else if (xml->State == kText) {
@@ -603,9 +639,10 @@ void XML_ScanBytes(XML* xml, const uint8_t* bytes, uint32_t length) {
             break;
         case kText:
             if (c == '<') {
-                FlushText(xml);
+                if (xml->KeepText) HoldText(xml);
+                else FlushText(xml);
                 if (xml->Error == 0) BeginTag(xml);
-            } else if (xml->TokenLength > 0 || !IsSpace(c)) {
+            } else if (xml->TokenLength > 0 || xml->KeepText || !IsSpace(c)) {
                 TokenAppend(xml, c);
             }
             break;

@@ -117,7 +117,8 @@ bool IsSpace(char c) {
 }
 
 // Markup characters become references; in text, white space at either end does too, since the
-// reader trims it.
+// reader trims it. A carriage return is always a reference: other readers turn a raw one into a
+// line feed.
 void PutEscaped(Writer* w, const char* text, int32_t length, bool attribute) {
     int32_t start = 0;
     int32_t end = length;
@@ -133,7 +134,7 @@ void PutEscaped(Writer* w, const char* text, int32_t length, bool attribute) {
         else if (c == '<') reference = "&lt;";
         else if (c == '>') reference = "&gt;";
         else if (c == '"' && attribute) reference = "&quot;";
-        else if (i < start || i >= end) {
+        else if (i < start || i >= end || c == '\r') {
             snprintf(numeric, sizeof(numeric), "&#%d;", (int)(unsigned char)c);
             reference = numeric;
         }
@@ -238,13 +239,18 @@ void PutAttributes(Writer* w, Dictionary* element, bool regular) {
     }
 }
 
-// The single "#text" String of an element that holds nothing else, or null.
+// The single "#text" String of an element that holds nothing else but its attributes, or null.
+// Such text is written inline with its tags: on lines of its own, the indentation around it
+// would be part of the text for every other reader.
 DictionaryItem* OnlyText(Dictionary* element) {
-    uint32_t count = 0;
     DictionaryItem* only = nullptr;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(element, &item); item; Dictionary_ItemGetNext(element, item, &item)) {
+        if (IsAttribute(element, item)) continue;
+        if (only) return nullptr;
+        only = item;
+    }
     uint32_t type = 0;
-    if (!Dictionary_ItemGetCount(element, &count) || count != 1) return nullptr;
-    Dictionary_ItemGetFirst(element, &only);
     if (!only || !XML_IsTextItem(element, only)) return nullptr;
     Dictionary_ItemGetType(element, only, &type);
     return type == DICTIONARY_TYPE_STRING ? only : nullptr;

@@ -422,13 +422,15 @@ int64_t String_DecodeVersion(const char* text, int32_t* a, int32_t* b, int32_t* 
     const char* p = text;
     if (*p == 'v' || *p == 'V') p++;
     if (*p == 0) return 0;
-    if (a) *a = static_cast<int32_t>(String_AtoI64(p));
+    // A field is its leading decimal digits: no sign and no "0x" form, which would let the
+    // unchecked fourth field read "0x10" as 16 or "-4" as below 0.
+    if (a) *a = static_cast<int32_t>(ReadDecimal(p));
     int64_t valid = 1;
-    // Only the first three fields are examined; the fourth is whatever String_AtoI64 reads.
+    // Only the first three fields are examined; the fourth is its leading digits.
     for (int32_t field = 0; *p != 0 && field < 3; p++) {
         if (*p == '.' || *p == ',') {
             field++;
-            if (outs[field]) *outs[field] = static_cast<int32_t>(String_AtoI64(p + 1));
+            if (outs[field]) *outs[field] = static_cast<int32_t>(ReadDecimal(p + 1));
         } else if (!IsDigit(*p)) {
             valid = 0;
         }

@@ -145,6 +145,19 @@ TEST(XmlTest, WritesMinifiedOrIndented) {
                          "</r>\n");
 }
 
+// Indented output writes an element's only text inline even when the element has attributes: on
+// lines of its own, the indentation would become part of the text for other readers.
+TEST(XmlTest, IndentedTextOfAnElementWithAttributesStaysInline) {
+    Fixture f;
+    ASSERT_EQ(f.Load("<r><a x=\"1\">t</a><b y=\"2\"><c>u</c></b></r>"), 1);
+    EXPECT_EQ(f.Save(0), "<r>\n"
+                         "    <a x=\"1\">t</a>\n"
+                         "    <b y=\"2\">\n"
+                         "        <c>u</c>\n"
+                         "    </b>\n"
+                         "</r>\n");
+}
+
 TEST(XmlTest, ValuesAreEscapedSoTheyCannotInjectMarkup) {
     Fixture f;
     Dictionary* root = nullptr;

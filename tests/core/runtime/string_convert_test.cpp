@@ -228,6 +228,8 @@ TEST(StringConvert, Versions) {
         {"1.2.3.4beta", 1, 1, 2, 3, 4}, // the fourth field is not examined
         {"1.2x.3.4", 0, 1, 2, 3, 4}, // reading goes on after a bad byte
         {"", 0, 0, 0, 0, 0}, {"v", 0, 0, 0, 0, 0}, {"x1.2", 0, 0, 2, 0, 0}, {"1.2.3.4.5", 1, 1, 2, 3, 4},
+        // The fourth field is its leading digits only: no hexadecimal form, no sign.
+        {"1.2.3.0x10", 1, 1, 2, 3, 0}, {"1.2.3.-4", 1, 1, 2, 3, 0}, {"1.2.3.+4", 1, 1, 2, 3, 0},
     };
     for (const auto& c : cases) {
         int32_t v[4] = {-1, -1, -1, -1};
