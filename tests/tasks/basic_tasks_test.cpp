@@ -70,6 +70,7 @@ TEST_F(BasicTasksTest, EndingsAddTheirTextAsErrorAndSetTheExitCode) {
         {R"({"type": "End", "exitCode": "3", "break": true})", "", 3},
         {R"({"type": "end", "exitCode": "three", "message": "ignored"})", "", 0},
         {R"({"type": "Error", "exitCode": -2})", "", 0xfffffffeu},
+        {R"({"type": "End", "exitCode": "99999999999"})", "", 2147483647u}, // held to 32 bits, not wrapped
     };
     for (const Case& c : cases) {
         Debug_SetExitCode(0);
