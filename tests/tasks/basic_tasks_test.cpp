@@ -70,6 +70,7 @@ TEST_F(BasicTasksTest, EndingsAddTheirTextAsErrorAndSetTheExitCode) {
         {R"({"type": "End", "exitCode": "3", "break": true})", "", 3},
         {R"({"type": "end", "exitCode": "three", "message": "ignored"})", "", 0},
         {R"({"type": "Error", "exitCode": -2})", "", 0xfffffffeu},
+        {R"({"type": "End", "exitCode": "99999999999"})", "", 2147483647u}, // held to 32 bits, not wrapped
     };
     for (const Case& c : cases) {
         Debug_SetExitCode(0);
@@ -222,6 +223,7 @@ TEST_F(BasicTasksTest, ComparisonsRunTheirOutcomeWords) {
         {"VersionCompare", R"("versionOne": "1.2.3.4abc", "versionTwo": "1.2.3.4")", "eq"},
         {"VersionCompare", R"("versionOne": "1.2.3.5", "versionTwo": "1.2.3.4")", "ne,gt"},
         {"VersionCompare", R"("versionOne": "1.2.3.0x10", "versionTwo": "1.2.3.1")", "ne,lt"},
+        {"VersionCompare", R"("versionOne": "1.2147483648", "versionTwo": "1.5")", "ne,gt"},
         {"VersionCompare", R"("versionOne": "1.2a", "versionTwo": "1")", "!Task_Error_InvalidArg"},
         {"VersionCompare", R"("versionOne": "", "versionTwo": "1")", "!Task_Error_InvalidArg"},
         {"VersionCompare", R"("versionOne": "v", "versionTwo": "1")", "!Task_Error_InvalidArg"},
