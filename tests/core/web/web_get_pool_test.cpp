@@ -104,6 +104,17 @@ std::vector<std::pair<std::string, std::string>> NginxLog() {
     return out;
 }
 
+// nginx writes its log line after the answer has gone out, so a client can finish before the line
+// is there: wait (bounded) for at least `count` lines.
+std::vector<std::pair<std::string, std::string>> NginxLogOf(size_t count) {
+    auto log = NginxLog();
+    for (int i = 0; i < 500 && log.size() < count; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = NginxLog();
+    }
+    return log;
+}
+
 const Logged* Find(const std::vector<Logged>& log, const std::string& addr, const std::string& path) {
     for (const Logged& l : log)
         if (l.Addr == addr && l.Path == path) return &l;
@@ -213,7 +224,7 @@ TEST_F(WebGetPoolTest, TwentyRequestsToOneHostShareAtMostSixSockets) {
         EXPECT_TRUE(WebGetRequest_IsOk(requests[i])) << i;
         EXPECT_EQ(Body(requests[i]), "file " + std::to_string(i));
     }
-    const auto log = NginxLog();
+    const auto log = NginxLogOf(before + 20);
     ASSERT_EQ(log.size(), before + 20);
     std::set<std::string> sockets;
     for (size_t i = before; i < log.size(); i++) sockets.insert(log[i].second);
@@ -410,7 +421,7 @@ TEST_F(WebGetPoolTest, SameHostInOtherCaseReusesTheSocketAndFileURLsRun) {
         ASSERT_TRUE(Pump([&] { return Done(r); }));
         EXPECT_TRUE(WebGetRequest_IsOk(r)) << host;
     }
-    const auto log = NginxLog();
+    const auto log = NginxLogOf(before + 3);
     ASSERT_EQ(log.size(), before + 3);
     EXPECT_EQ(log[before].second, log[before + 2].second);
     EXPECT_EQ(WebGetPool_GetActiveHostCount(), 1u);
