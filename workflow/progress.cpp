@@ -220,6 +220,11 @@ void Progress_SetBoundsProgress(Progress* progress, const char* id, double p) {
         }
     }
 
+    // A task that ends after a later one on the chain already reported (the "complete" chain runs
+    // before its task reports its own end) would pull the figure back to its own range.
+    for (size_t i = current + 1; i < count; i++)
+        if (Dictionary_ContainsKey(bounds[i].Dict, "percent")) return;
+
     double lo = 0, total = 0;
     for (size_t i = 0; i < count; i++) {
         const double weight = NumberOr(bounds[i].Dict, "progressWeight", 0);
