@@ -195,7 +195,11 @@ int64_t Queue_ActionRemoveAll(Queue* queue) {
     }
     queue->Actions.Last = nullptr;
     queue->Actions.Count = 0;
+    // A new list starts from its first action.
     queue->Cursor = nullptr;
+    queue->NextIndex = 0;
+    queue->Completed = 0;
+    if (queue->Failed) Dictionary_Release(&queue->Failed);
     return 1;
 }
 
