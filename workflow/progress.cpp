@@ -161,7 +161,11 @@ void StopTimed(Progress* progress, const char* sender) {
 
 void FireStatus(Progress* progress, const char* sender, Dictionary* dict) {
     Workflow* workflow = Task_GetWorkflowHandle(progress->Task_);
-    if (workflow && Workflow_HasRemoteTask(workflow, sender)) Dictionary_SetBooleanByKey(dict, "isRemote", 1);
+    // Tasks of the workflow itself run here; only those of a workflow it runs elsewhere are remote.
+    Task* local = nullptr;
+    if (workflow && Workflow_HasRemoteTask(workflow, sender) && !Workflow_HasTask(workflow, sender) &&
+        !(Workflow_FindTaskByInstanceId(workflow, sender, &local) && local))
+        Dictionary_SetBooleanByKey(dict, "isRemote", 1);
     NotificationCenter_Fire("Task", "Status", sender, dict);
 }
 
