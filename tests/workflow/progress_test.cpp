@@ -73,38 +73,30 @@ TEST_F(ProgressTest, ChainedTasksShareTheWhole) {
 
 TEST_F(ProgressTest, WeightsShapeTheBounds) {
     const struct {
-        const char* weights; // of a, b, c
-        double overall;      // after a reports 0.5
+        const char* a;
+        const char* b;
+        const char* c;
+        double overall; // after a reports 0.5
     } cases[] = {
-        {R"({"progressWeight": 0.7}, {}, {"progressWeight": 0})", 0.35},
+        {R"("progressWeight": 0.7,)", "", R"("progressWeight": 0,)", 0.35},
         // Explicit weights above 1 in sum leave nothing to the unweighted third: T = 1.3.
-        {R"({"progressWeight": 0.7}, {"progressWeight": 0.6}, {})", 0.35 / 1.3},
+        {R"("progressWeight": 0.7,)", R"("progressWeight": 0.6,)", "", 0.35 / 1.3},
         // 1.5 counts as unweighted: a and b share what c's 0.25 leaves.
-        {R"({"progressWeight": 1.5}, {}, {"progressWeight": 0.25})", 0.1875},
+        {R"("progressWeight": 1.5,)", "", R"("progressWeight": 0.25,)", 0.1875},
     };
-    int n = 0;
     for (const auto& c : cases) {
-        const std::string p = "p" + std::to_string(n++);
         Workflow_Reset(workflow);
         Workflow_RegisterDefaultTasks(workflow);
         Workflow_RegisterTaskHandler(workflow, &StepTaskType);
-        std::string weights = c.weights;
-        const size_t first = weights.find('}') + 1;
-        const size_t second = weights.find('}', first) + 1;
-        const std::string wa = weights.substr(0, first), wb = weights.substr(first + 2, second - first - 2),
-                          wc = weights.substr(second + 2);
-        auto with = [](const std::string& w, const std::string& rest) {
-            return w.size() > 2 ? w.substr(0, w.size() - 1) + ", " + rest + "}" : "{" + rest + "}";
-        };
-        Define(("{\"" + p + R"(": {"type": "Progress", "actions": ["a"]}, "a": )" +
-                with(wa, R"("hold": true, "complete": "b")") + ", \"b\": " + with(wb, R"("complete": "c")") +
-                ", \"c\": " + with(wc, R"("hold": true)") + "}")
+        Define((std::string(R"({"p": {"type": "Progress", "actions": ["a"]}, "a": {)") + c.a +
+                R"( "hold": true, "complete": "b"}, "b": {)" + c.b + R"( "complete": "c"}, "c": {)" + c.c +
+                R"( "hold": true}})")
                    .c_str());
         statuses.clear();
-        Start(p.c_str());
+        Start("p");
         Report("a", 0.5);
-        ASSERT_FALSE(Overall().empty()) << c.weights;
-        EXPECT_NEAR(Overall().front(), c.overall, 1e-6) << c.weights;
+        ASSERT_FALSE(Overall().empty()) << c.a << c.b << c.c;
+        EXPECT_NEAR(Overall().front(), c.overall, 1e-6) << c.a << c.b << c.c;
         Finish("a");
         Passes(4);
         if (Task* task = Find("c")) Task_Complete(task, nullptr);
