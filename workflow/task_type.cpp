@@ -7,6 +7,10 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "workflow/aggregate.h"
+#include "workflow/macro.h"
+#include "workflow/progress.h"
+#include "workflow/queue.h"
 
 struct TaskTypeEntry {
     TaskTypeEntry* Prev;
@@ -108,8 +112,6 @@ int64_t UnavailableRelease(void** instance) {
 TASKTYPE_CREATE(InteropLoad)
 TASKTYPE_CREATE(InteropUnload)
 TASKTYPE_CREATE(CertStoreLoad)
-TASKTYPE_CREATE(Queue)
-TASKTYPE_CREATE(Aggregate)
 TASKTYPE_CREATE(End)
 TASKTYPE_CREATE(Implode)
 TASKTYPE_CREATE(Sleep)
@@ -122,7 +124,6 @@ TASKTYPE_CREATE(NumberCompare)
 TASKTYPE_CREATE(VersionCompare)
 TASKTYPE_CREATE(Singleton)
 TASKTYPE_CREATE(Environment)
-TASKTYPE_CREATE(Macro)
 TASKTYPE_CREATE(PlistWrite)
 TASKTYPE_CREATE(PlistRead)
 TASKTYPE_CREATE(FileCopy)
@@ -169,14 +170,11 @@ TASKTYPE_CREATE(XMLWrite)
 TASKTYPE_CREATE(JSONRead)
 TASKTYPE_CREATE(JSONWrite)
 TASKTYPE_CREATE(Analytics)
-TASKTYPE_CREATE(Progress)
 TASKTYPE_CREATE(WorkflowRun)
 
 TASKTYPE_RECORD(InteropLoad, InteropLoad)
 TASKTYPE_RECORD(InteropUnload, InteropUnload)
 TASKTYPE_RECORD(CertStoreLoad, CertStoreLoad)
-TASKTYPE_RECORD(Queue, Queue)
-TASKTYPE_RECORD(Aggregate, Aggregate)
 TASKTYPE_RECORD(End, End)
 TASKTYPE_RECORD(Error, End)
 TASKTYPE_RECORD(Shutdown, End)
@@ -193,7 +191,6 @@ TASKTYPE_RECORD(Singleton, Singleton)
 TASKTYPE_RECORD(Environment, Environment)
 TASKTYPE_RECORD(EnvironmentGet, Environment)
 TASKTYPE_RECORD(EnvironmentSet, Environment)
-TASKTYPE_RECORD(Macro, Macro)
 TASKTYPE_RECORD(PlistWrite, PlistWrite)
 TASKTYPE_RECORD(PlistRead, PlistRead)
 TASKTYPE_RECORD(FileCopy, FileCopy)
@@ -246,7 +243,6 @@ TASKTYPE_RECORD(XMLWrite, XMLWrite)
 TASKTYPE_RECORD(JSONRead, JSONRead)
 TASKTYPE_RECORD(JSONWrite, JSONWrite)
 TASKTYPE_RECORD(Analytics, Analytics)
-TASKTYPE_RECORD(Progress, Progress)
 TASKTYPE_RECORD(WorkflowRun, WorkflowRun)
 
 #undef TASKTYPE_CREATE
