@@ -44,8 +44,10 @@ int64_t OnRemoteComplete(void*, const char*, const char*, const char*, Dictionar
 int64_t OnEndPointConnected(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointRunning(void*, const char*, const char*, const char*, Dictionary*);
 
-const char* EndPointId(NotificationEndPoint* endpoint) {
-    return reinterpret_cast<const char*>(endpoint);
+// The endpoint's id as observers name it.
+void EndPointIdOf(NotificationEndPoint* endpoint, char* id) {
+    id[0] = 0;
+    if (endpoint) NotificationEndPoint_GetInstanceId(endpoint, id, kIdSize);
 }
 
 Dictionary* NewDictionary() {
@@ -82,15 +84,15 @@ uint32_t PrivateOf(Dictionary* dict, DictionaryItem* item) {
 }
 
 void StopWaitingForEndPoint(WorkflowRun* run) {
-    if (!run->EndPoint) return;
+    if (!run->EndPointId[0]) return;
     if (run->WaitConnected)
-        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Connected", EndPointId(run->EndPoint), run,
+        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Connected", run->EndPointId, run,
                                                   OnEndPointConnected);
     if (run->WaitRunning)
-        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", EndPointId(run->EndPoint), run,
+        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", run->EndPointId, run,
                                                   OnEndPointRunning);
     run->WaitConnected = run->WaitRunning = 0;
-    run->EndPoint = nullptr;
+    run->EndPointId[0] = 0;
 }
 
 void Observe(WorkflowRun* run, bool on) {
@@ -381,8 +383,8 @@ void SendRun(WorkflowRun* run, bool afterConnect) {
 void LaunchWorker(WorkflowRun* run) {
     Task* task = run->Owner;
     NotificationEndPoint* endpoint = WorkflowRun_ServiceEndPoint();
-    if (run->WaitRunning && run->EndPoint) {
-        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", EndPointId(run->EndPoint), run,
+    if (run->WaitRunning && run->EndPointId[0]) {
+        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", run->EndPointId, run,
                                                   OnEndPointRunning);
         run->WaitRunning = 0;
     }
@@ -448,16 +450,16 @@ void RunElevated(WorkflowRun* run) {
         return;
     }
     StopWaitingForEndPoint(run);
-    run->EndPoint = endpoint;
+    EndPointIdOf(endpoint, run->EndPointId);
     run->WaitConnected = 1;
-    NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Connected", EndPointId(endpoint), run,
+    NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Connected", run->EndPointId, run,
                                            OnEndPointConnected);
     if (NotificationEndPoint_IsRunning(endpoint)) {
         LaunchWorker(run);
         return;
     }
     run->WaitRunning = 1;
-    NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Running", EndPointId(endpoint), run,
+    NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Running", run->EndPointId, run,
                                            OnEndPointRunning);
     NotificationEndPoint_Start(endpoint);
 }

@@ -17,7 +17,7 @@ struct WorkflowRun {
     Dictionary* Document; // the fetched document, merged over on each arrival
     Process* Worker;      // the elevated worker, when one was launched
     uint32_t Fetching;
-    NotificationEndPoint* EndPoint; // observed for "Connected" / "Running" while not null
+    char EndPointId[40]; // the endpoint observed for "Connected" / "Running", or empty
     uint32_t WaitConnected;
     uint32_t WaitRunning;
 };

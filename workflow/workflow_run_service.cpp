@@ -12,6 +12,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
+#include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
@@ -23,16 +24,21 @@ namespace {
 
 constexpr int32_t kIdSize = 40;
 
+// A run the service started and still holds.
+struct ServiceRun {
+    Task* Owned;
+    ServiceRun* Next;
+};
+
 struct RunService {
     NotificationEndPoint* EndPoint = nullptr;
+    // The endpoint's id as observers name it: kept as text, since the endpoint may go first.
+    char EndPointId[kIdSize] = {};
+    ServiceRun* Runs = nullptr;
     std::atomic<uint32_t> Running{0};
     bool Started = false;
 };
 RunService g_service;
-
-const char* EndPointId(NotificationEndPoint* endpoint) {
-    return reinterpret_cast<const char*>(endpoint);
-}
 
 void SetPrivateString(Dictionary* dict, const char* key, const char* text) {
     Dictionary_SetStringByKey(dict, key, text);
@@ -43,18 +49,19 @@ void SetPrivateString(Dictionary* dict, const char* key, const char* text) {
 int64_t OnRunDisconnected(void* user, const char*, const char*, const char*, Dictionary*);
 int64_t OnRunComplete(void* user, const char*, const char*, const char*, Dictionary*);
 
-void ObserveRun(Task* task, NotificationEndPoint* endpoint, bool on) {
+void ObserveRun(Task* task, bool on) {
     char id[kIdSize];
     Task_GetInstanceId(task, id, kIdSize);
+    const char* endpoint = g_service.EndPointId[0] ? g_service.EndPointId : nullptr;
     if (on) {
         if (endpoint)
-            NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Disconnected", EndPointId(endpoint), task,
+            NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Disconnected", endpoint, task,
                                                    OnRunDisconnected);
         NotificationCenter_AddInstanceObserver("Task", "Complete", id, task, OnRunComplete);
     } else {
         if (endpoint)
-            NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Disconnected", EndPointId(endpoint),
-                                                      task, OnRunDisconnected);
+            NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Disconnected", endpoint, task,
+                                                      OnRunDisconnected);
         NotificationCenter_RemoveInstanceObserver("Task", "Complete", id, task, OnRunComplete);
     }
 }
@@ -64,9 +71,22 @@ int64_t OnRunDisconnected(void* user, const char*, const char*, const char*, Dic
     return 1;
 }
 
+// Takes the task off the service's list; false when the service no longer holds it.
+bool Forget(Task* task) {
+    for (ServiceRun** link = &g_service.Runs; *link; link = &(*link)->Next) {
+        if ((*link)->Owned != task) continue;
+        ServiceRun* run = *link;
+        *link = run->Next;
+        Memory_Free(run, sizeof(ServiceRun));
+        return true;
+    }
+    return false;
+}
+
 int64_t OnRunComplete(void* user, const char*, const char*, const char*, Dictionary* result) {
     Task* task = static_cast<Task*>(user);
-    ObserveRun(task, g_service.EndPoint, false);
+    ObserveRun(task, false);
+    if (!Forget(task)) return 1;
     Dictionary* stop = nullptr;
     Dictionary_Create(&stop);
     Dictionary_SetBooleanByKey(stop, "canRemote", 0);
@@ -120,7 +140,11 @@ int64_t OnServiceStart(void*, const char*, const char*, const char* sender, Dict
     Task_SetInterface(task, &WorkflowRun_Interface);
     Task_Print(task, "Trigger workflow with parameters");
     Task_Dump(task);
-    ObserveRun(task, g_service.EndPoint, true);
+    ObserveRun(task, true);
+    ServiceRun* held = static_cast<ServiceRun*>(Memory_AllocZero(sizeof(ServiceRun)));
+    held->Owned = task;
+    held->Next = g_service.Runs;
+    g_service.Runs = held;
     Task_Start(task);
     return 1;
 }
@@ -170,13 +194,24 @@ int64_t WorkflowRun_Remove() {
     if (!g_service.Started) return 1;
     NotificationCenter_RemoveObserver("WorkflowRun", "Stop", nullptr, OnServiceStop);
     NotificationCenter_RemoveObserver("WorkflowRun", "Start", nullptr, OnServiceStart);
+    // Runs still under way when the process ends are let go without reporting an end.
+    while (ServiceRun* run = g_service.Runs) {
+        Task* task = run->Owned;
+        ObserveRun(task, false);
+        Forget(task);
+        Task_Release(&task);
+    }
+    g_service.Running = 0;
     g_service.EndPoint = nullptr;
+    g_service.EndPointId[0] = 0;
     g_service.Started = false;
     return 1;
 }
 
 int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint) {
     g_service.EndPoint = endpoint;
+    g_service.EndPointId[0] = 0;
+    if (endpoint) NotificationEndPoint_GetInstanceId(endpoint, g_service.EndPointId, kIdSize);
     return 1;
 }
 
