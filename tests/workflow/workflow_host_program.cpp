@@ -3,7 +3,7 @@
 // it asks the run service for an elevated run of <url> (the extra arguments go to the worker),
 // launching workers through <broker> in place of pkexec, and exits 0 when the run succeeded.
 // Started with --wfworker it is that worker: it serves what the other process sends until the
-// link is gone, then writes "uid=<effective uid> runs=<completed runs> cmdline=<its command line>"
+// link is gone (the pump says it is disconnected), then writes "uid=<effective uid> runs=<completed runs> cmdline=<its command line>"
 // to the file named by --hostmarker. With --wfworker and "refuse <url>" it asks for an elevated
 // run itself and exits 0 when that is refused with "Launch_Error_RunElevated".
 #include <csignal>
@@ -17,14 +17,10 @@
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
-#include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/web_get.h"
-#include "core/web/web_get_pool.h"
 #include "tests/workflow/run_test_types.h"
-#include "workflow/notification_endpoint.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_run.h"
 
@@ -36,8 +32,6 @@ struct HostState {
     bool Complete = false;
     bool Successful = false;
     std::string Errors;
-    bool Connected = false;
-    bool Disconnected = false;
     int Runs = 0;
 };
 HostState g_state;
@@ -62,28 +56,13 @@ int64_t OnComplete(void*, const char*, const char*, const char*, Dictionary* inf
     return 1;
 }
 
-int64_t OnConnected(void*, const char*, const char*, const char*, Dictionary*) {
-    g_state.Connected = true;
-    return 1;
-}
-
-int64_t OnDisconnected(void*, const char*, const char*, const char*, Dictionary*) {
-    if (g_state.Connected) g_state.Disconnected = true;
-    return 1;
-}
-
-// One pass of the main loop, as the host's pump makes it.
-void Pass(NotificationEndPoint* endpoint) {
-    EventQueue_Flush(nullptr);
-    WebGetPool_Process();
-    if (endpoint) NotificationEndPoint_Process(endpoint);
-    NotificationCenter_Process();
-    Thread_Wait(1);
-}
-
-template <typename Done> void PumpUntil(NotificationEndPoint* endpoint, Done done) {
+// The host's main loop, bounded in time.
+template <typename Done> void PumpUntil(Done done) {
     const double deadline = Time_GetCurrent() + kDeadlineSeconds;
-    while (!done() && Time_GetCurrent() < deadline) Pass(endpoint);
+    while (!done() && Time_GetCurrent() < deadline) {
+        WorkflowApp_Process();
+        WorkflowApp_Wait(1);
+    }
 }
 
 void StartRun(const char* url, int extraCount, char** extra) {
@@ -136,32 +115,20 @@ int main(int argc, char** argv) {
     WorkflowApp_Init("workflow_host.log", DEBUG_FLAG_CONSOLE);
     WebGet_AuthorizeOverride(AllowEveryHost);
     run_test_types::Install();
-    NotificationEndPoint* endpoint = nullptr;
-    WorkflowApp_GetNotificationEndPointHandle(&endpoint);
-    if (endpoint) {
-        NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Connected", reinterpret_cast<const char*>(endpoint),
-                                               nullptr, OnConnected);
-        NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Disconnected",
-                                               reinterpret_cast<const char*>(endpoint), nullptr, OnDisconnected);
-    }
 
     int code = 2;
     if (worker && strcmp(mode, "refuse") == 0 && argc > first + 1) {
         StartRun(argv[first + 1], 0, nullptr);
-        PumpUntil(endpoint, [] { return g_state.Complete; });
+        PumpUntil([] { return g_state.Complete; });
         code = g_state.Errors.find("Launch_Error_RunElevated") != std::string::npos ? 0 : 1;
     } else if (worker) {
         NotificationCenter_AddObserver("WorkflowRun", "Complete", nullptr, OnComplete);
-        PumpUntil(endpoint, [] {
-            uint32_t running = 0;
-            WorkflowRun_GetRunningCount(&running);
-            return g_state.Disconnected && running == 0;
-        });
+        PumpUntil([] { return WorkflowApp_IsDisconnected() != 0; });
         WriteMarker(argc, argv);
-        code = g_state.Disconnected ? 0 : 1;
+        code = WorkflowApp_IsDisconnected() ? 0 : 1;
     } else if (strcmp(mode, "run") == 0 && argc > first + 2) {
         StartRun(argv[first + 1], argc - first - 3, argv + first + 3);
-        PumpUntil(endpoint, [] { return g_state.Complete; });
+        PumpUntil([] { return g_state.Complete; });
         printf("host: complete=%d successful=%d errors=%s\n", g_state.Complete, g_state.Successful,
                g_state.Errors.c_str());
         code = g_state.Complete && g_state.Successful ? 0 : 1;

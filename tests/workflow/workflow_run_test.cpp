@@ -507,7 +507,7 @@ namespace {
 
 // Runs a command line through sh as nobody, with output in a file; the exit status.
 int RunAsNobody(const std::string& command, const std::string& output) {
-    const std::string line = "setpriv --reuid=65534 --regid=65534 --clear-groups env ASAN_OPTIONS=detect_leaks=0 "
+    const std::string line = "setpriv --reuid=65534 --regid=65534 --clear-groups env ASAN_OPTIONS=detect_leaks=1 "
                              "HOME=/tmp " + command + " > '" + output + "' 2>&1";
     const int status = system(line.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
