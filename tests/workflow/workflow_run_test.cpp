@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/linux/platform_process.h"
+#include "core/platform/process.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/thread.h"
@@ -499,6 +500,27 @@ TEST(WorkflowRunTokenTest, ReaderTakesOneLineAndNeverWaitsLong) {
     EXPECT_STREQ(url, "http://127.0.0.1:5/Ab3def9hijK");
     EXPECT_EQ(WorkflowRun_GetWorkerEndPointUrl("http://127.0.0.1:5/", 0, url, sizeof(url)), 1);
     EXPECT_STREQ(url, "http://127.0.0.1:5/");
+}
+
+// The token's way into a launched program: its standard input, never its command line.
+TEST_F(WorkflowRunTest, InputTextReachesTheProgramsStandardInput) {
+    TempDir dir;
+    Process* process = nullptr;
+    ASSERT_EQ(Process_Create(&process), 1);
+    Process_SetApplicationName(process, "/bin/sh");
+    Process_SetArguments(process, ("-c \"cat > " + dir.file("got") + "\"").c_str());
+    // Root asking for elevation launches plainly; either way the text goes along.
+    Process_SetElevationRights(process, PROCESS_RIGHTS_ELEVATED);
+    ASSERT_EQ(Process_SetInputText(process, "Ab3def9hijK\n"), 1);
+    EXPECT_EQ(Process_SetInputText(process, std::string(PROCESS_INPUT_TEXT_SIZE, 'x').c_str()), 0);
+    ASSERT_EQ(Process_Launch(process), 1);
+    std::string got;
+    for (int i = 0; i < 500 && (got = ReadFile(dir.file("got"))).size() < 12; i++) {
+        Process_Process(process);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(got, "Ab3def9hijK\n");
+    Process_Release(&process);
 }
 
 // ---- Elevated runs through a worker -----------------------------------------------------------------
