@@ -47,7 +47,8 @@ int64_t OnEndPointRunning(void*, const char*, const char*, const char*, Dictiona
 // The endpoint's id as observers name it.
 void EndPointIdOf(NotificationEndPoint* endpoint, char* id) {
     id[0] = 0;
-    if (endpoint) NotificationEndPoint_GetInstanceId(endpoint, id, kIdSize);
+    // A handle is also its id text.
+    if (endpoint) String_CopyLengthSafe(id, kIdSize, Class_ConvertToInstanceId(endpoint), 36);
 }
 
 Dictionary* NewDictionary() {
