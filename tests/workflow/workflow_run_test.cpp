@@ -18,6 +18,7 @@
 #include "core/linux/platform_process.h"
 #include "core/platform/process.h"
 #include "core/runtime/event_queue.h"
+#include "core/web/analytics.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
@@ -234,8 +235,17 @@ TEST_F(WorkflowRunTest, LoadTaskMovesBehindAMacroLoadAndRunsAfterIt) {
     char value[256] = {};
     Workflow_ExpandStringInterop(run->Workflow_, "{workflowUrl}", value, sizeof(value));
     EXPECT_EQ(std::string(value), url);
-    EXPECT_EQ(Fired("RunStart@"), 1);
-    EXPECT_EQ(Fired("Run@"), 1);
+    // Who ran what: the run's identity and arguments, then, once it runs, the task's status too.
+    char taskId[40], workflowId[40];
+    Task_GetInstanceId(task, taskId, sizeof(taskId));
+    Workflow_GetInstanceId(run->Workflow_, workflowId, sizeof(workflowId));
+    const std::string identity = R"("task":")" + std::string(taskId) + R"(","workflow":")" + workflowId +
+                                 R"(","url":")" + url + R"(","arguments":{"elevated":true,"url":")" + url +
+                                 R"(","authenticate":false)";
+    ASSERT_EQ(fired.size(), 2u);
+    EXPECT_EQ(fired[0], "RunStart@" + std::string(taskId) + ":" + identity + "}");
+    EXPECT_EQ(fired[1], "Run@" + std::string(taskId) + ":" + identity +
+                            R"(,".cache":"workflow"},"errors":[],"successful":true)");
 }
 
 TEST_F(WorkflowRunTest, LoadEntriesBecomeOneMacroLoad) {
@@ -265,8 +275,9 @@ TEST_F(WorkflowRunTest, LoadEntriesBecomeOneMacroLoad) {
 }
 
 // Macros of the load: the parent workflow's, then "_macros" in front, the parent's again, the url.
-TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
-    g_docs->Put("macros.json", R"({"unload": {"type": "Step"}})");
+// Progress links come from "_progress" and from the parent's definitions of the same name.
+TEST_F(WorkflowRunTest, ParentMacrosAndProgressLinksComeInOrder) {
+    g_docs->Put("macros.json", R"({"unload": {"type": "Step"}, "step": {"type": "Step"}})");
     Workflow* parent = nullptr;
     ASSERT_EQ(Workflow_Create(&parent), 1);
     Workflow_AddMacro(parent, "p", "parent");
@@ -274,7 +285,9 @@ TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
     Workflow_RegisterTaskHandler(parent, &WorkflowRun_Interface);
     Dictionary* defs = ParseJson((R"({"fetch": {"type": "WorkflowRun", "elevated": true, "authenticate": false, "url": ")" +
                                   g_docs->Url("macros.json") +
-                                  R"(", "_macros": {"m": "given", "both": "from-args"}, "macros": {"x": "no"}}})")
+                                  R"(", "_macros": {"m": "given", "both": "from-args"}, "macros": {"x": "no"}, "_analytics": {"runKey": "v"},)"
+                                  R"( "_progress": {"step": {"progressId": "given", "progressTaskName": "T", "junk": 1}}},)"
+                                  R"( "step": {"type": "Step", "progressId": "from-parent"}})")
                                      .c_str());
     documents.push_back(defs);
     Workflow_LoadDictionary(parent, Root(defs), 1);
@@ -287,6 +300,15 @@ TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
     ASSERT_NE(pairs, nullptr);
     EXPECT_EQ("{" + DictionaryAsJson(pairs) + "}", R"({"m":"given","p":"parent","both":"from-parent","workflowUrl":")" +
                                            g_docs->Url("macros.json") + R"("})");
+    Dictionary* step = nullptr;
+    Dictionary_GetDictionaryByKey(RunOf(task)->Document, "step", &step);
+    ASSERT_NE(step, nullptr);
+    EXPECT_EQ("{" + DictionaryAsJson(step) + "}", R"({"type":"Step","progressId":"from-parent","progressTaskName":"T"})");
+    Dictionary* analytics = nullptr;
+    ASSERT_EQ(Analytics_GetGlobalDictionaryHandle(&analytics), 1);
+    char value[16] = {};
+    Dictionary_GetStringByKey(analytics, "runKey", value, sizeof(value));
+    EXPECT_STREQ(value, "v");
     Passes(20);
     Workflow_Release(&parent);
 }
