@@ -43,6 +43,7 @@ int64_t OnWorkflowEventComplete(void*, const char*, const char*, const char*, Di
 int64_t OnRemoteComplete(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointConnected(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointRunning(void*, const char*, const char*, const char*, Dictionary*);
+int64_t OnEndPointDisconnected(void*, const char*, const char*, const char*, Dictionary*);
 
 // The endpoint's id as observers name it.
 void EndPointIdOf(NotificationEndPoint* endpoint, char* id) {
@@ -92,7 +93,10 @@ void StopWaitingForEndPoint(WorkflowRun* run) {
     if (run->WaitRunning)
         NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", run->EndPointId, run,
                                                   OnEndPointRunning);
-    run->WaitConnected = run->WaitRunning = 0;
+    if (run->WaitDisconnected)
+        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Disconnected", run->EndPointId, run,
+                                                  OnEndPointDisconnected);
+    run->WaitConnected = run->WaitRunning = run->WaitDisconnected = 0;
     run->EndPointId[0] = 0;
 }
 
@@ -379,6 +383,13 @@ void SendRun(WorkflowRun* run, bool afterConnect) {
     if (WorkflowApp_GetVerbose()) Dictionary_Dump(info);
     NotificationCenter_Fire("WorkflowRun", "Start", run->TaskId, info);
     Dictionary_Release(&info);
+    // Only the worker can end the run now: should the link to it go, nothing would.
+    EndPointIdOf(WorkflowRun_ServiceEndPoint(), run->EndPointId);
+    if (run->EndPointId[0] && !Task_IsCompleted(task)) {
+        run->WaitDisconnected = 1;
+        NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Disconnected", run->EndPointId, run,
+                                               OnEndPointDisconnected);
+    }
 }
 
 void LaunchWorker(WorkflowRun* run) {
@@ -578,6 +589,15 @@ int64_t OnRemoteComplete(void* user, const char*, const char*, const char*, Dict
 
 int64_t OnEndPointConnected(void* user, const char*, const char*, const char*, Dictionary*) {
     SendRun(static_cast<WorkflowRun*>(user), true);
+    return 1;
+}
+
+int64_t OnEndPointDisconnected(void* user, const char*, const char*, const char*, Dictionary*) {
+    WorkflowRun* run = static_cast<WorkflowRun*>(user);
+    StopWaitingForEndPoint(run);
+    if (Task_IsCompleted(run->Owner)) return 1;
+    Task_Print(run->Owner, "Lost the elevated worker");
+    Task_Cancel(run->Owner);
     return 1;
 }
 

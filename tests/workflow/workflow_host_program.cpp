@@ -4,7 +4,7 @@
 // launching workers through <broker> in place of pkexec, and exits 0 when the run succeeded.
 // Started with --wfworker it is that worker: it serves what the other process sends until the
 // link is gone (the pump says it is disconnected), then writes "uid=<effective uid> runs=<completed runs> cmdline=<its command line>"
-// to the file named by --hostmarker. With --wfworker and "refuse <url>" it asks for an elevated
+// to the file named by --hostmarker; with --hostcrash it dies as soon as it is sent a run. With --wfworker and "refuse <url>" it asks for an elevated
 // run itself and exits 0 when that is refused with "Launch_Error_RunElevated".
 #include <csignal>
 #include <cstdio>
@@ -38,6 +38,12 @@ HostState g_state;
 
 int64_t AllowEveryHost(const char*) {
     return 1;
+}
+
+// A worker told to crash leaves as soon as it is sent a run.
+int64_t OnStartCrash(void*, const char*, const char*, const char*, Dictionary*) {
+    fflush(stdout);
+    _exit(3);
 }
 
 int64_t OnComplete(void*, const char*, const char*, const char*, Dictionary* info) {
@@ -123,6 +129,9 @@ int main(int argc, char** argv) {
         code = g_state.Errors.find("Launch_Error_RunElevated") != std::string::npos ? 0 : 1;
     } else if (worker) {
         NotificationCenter_AddObserver("WorkflowRun", "Complete", nullptr, OnComplete);
+        for (int i = 1; i < argc; i++)
+            if (strcmp(argv[i], "--hostcrash") == 0)
+                NotificationCenter_AddObserver("WorkflowRun", "Start", nullptr, OnStartCrash);
         PumpUntil([] { return WorkflowApp_IsDisconnected() != 0; });
         WriteMarker(argc, argv);
         code = WorkflowApp_IsDisconnected() ? 0 : 1;

@@ -612,6 +612,21 @@ TEST_F(WorkflowRunTest, ElevatedRunIsCarriedOutByAWorker) {
     EXPECT_EQ(report[end - 1], '/') << report;
 }
 
+// A worker that dies with the run does not leave the run waiting for ever.
+TEST_F(WorkflowRunTest, LostWorkerEndsTheRun) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("lost.json", R"({"unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string log = stage.Out + "/lost.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' run '" + g_docs->Url("lost.json") + "' '" + stage.Broker +
+                                     "' --hostcrash",
+                                 log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 1) << output;
+    EXPECT_NE(output.find("Lost the elevated worker"), std::string::npos) << output;
+    EXPECT_NE(output.find("host: complete=1 successful=0 errors=Task_Error_Cancelled,"), std::string::npos) << output;
+}
+
 TEST_F(WorkflowRunTest, WorkerNeverStartsAnotherWorker) {
     g_docs->Put("refused.json", R"({"unload": {"type": "Step"}})");
     Stage stage;
