@@ -23,9 +23,6 @@
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_run_internal.h"
 
-// The service's endpoint (workflow_run_service.cpp).
-NotificationEndPoint* WorkflowRun_ServiceEndPoint();
-
 const TaskInterface WorkflowRun_Interface = {"WorkflowRun", WorkflowRun_Create, WorkflowRun_AddRef,
                                              WorkflowRun_Release};
 

@@ -22,3 +22,6 @@ struct WorkflowRun {
     uint32_t WaitRunning;
     uint32_t WaitDisconnected; // the run went to the worker: a lost link ends it
 };
+
+// The endpoint the service was handed (null when none): runs reach the other process through it.
+NotificationEndPoint* WorkflowRun_ServiceEndPoint();

@@ -18,7 +18,7 @@
 #include "core/runtime/string_print.h"
 #include "workflow/notification_endpoint.h"
 #include "workflow/workflow_app.h"
-#include "workflow/workflow_run.h"
+#include "workflow/workflow_run_internal.h"
 
 namespace {
 
