@@ -612,6 +612,27 @@ TEST_F(WorkflowRunTest, ElevatedRunIsCarriedOutByAWorker) {
     EXPECT_EQ(report[end - 1], '/') << report;
 }
 
+// A run task of a workflow sends the workflow's macros (its task's expanded over them, without the
+// run's own url macros) and the progress entries that count, and keeps its outcomes at home.
+TEST_F(WorkflowRunTest, RunSentFromAWorkflowCarriesItsMacrosAndProgress) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("sent.json", R"({"load": {"type": "Step", "queueUnload": true}, "unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string marker = stage.Out + "/sent.txt";
+    const std::string log = stage.Out + "/runin.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' runin '" + g_docs->Url("sent.json") + "' '" + stage.Broker +
+                                     "' '--hostmarker=" + marker + "'",
+                                 log);
+    EXPECT_EQ(code, 0) << ReadFile(log);
+    std::string report;
+    for (int i = 0; i < 200 && (report = ReadFile(marker)).empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(report.find("\nsent={\"_macros\":{\"pm\":\"parent\",\"tm\":\"parent-task\"},"
+                          "\"_progress\":{\"step\":{\"progressId\":\"P\",\"progressTaskName\":\"N\"}}} outcomes=0\n"),
+              std::string::npos)
+        << report;
+}
+
 // A worker that dies with the run does not leave the run waiting for ever.
 TEST_F(WorkflowRunTest, LostWorkerEndsTheRun) {
     if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
