@@ -41,6 +41,15 @@ int64_t OnRemoteComplete(void*, const char*, const char*, const char*, Dictionar
 int64_t OnEndPointConnected(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointRunning(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointDisconnected(void*, const char*, const char*, const char*, Dictionary*);
+int64_t OnWatchWorker(void*, const char*, const char*, const char*, Dictionary*);
+
+// How often a launched worker that has not joined yet is looked at.
+constexpr int32_t kWatchWorkerMs = 250;
+
+void WatchWorkerLater(WorkflowRun* run) {
+    NotificationCenter_FireAfterDelayWithJSON("WorkflowRun", "WatchWorker", run->Header.InstanceId, kWatchWorkerMs,
+                                              "{\"canRemote\": false}");
+}
 
 // The endpoint's id as observers name it.
 void EndPointIdOf(NotificationEndPoint* endpoint, char* id) {
@@ -104,6 +113,7 @@ void Observe(WorkflowRun* run, bool on) {
     instance("Task", "Cancel", run->TaskId, run, OnTaskCancel);
     instance("Task", "Complete", run->TaskId, run, OnTaskComplete);
     instance("WorkflowRun", "Complete", run->TaskId, run, OnRemoteComplete);
+    instance("WorkflowRun", "WatchWorker", run->Header.InstanceId, run, OnWatchWorker);
     if (on)
         NotificationCenter_AddObserver("WorkflowEvent", "Complete", run, OnWorkflowEventComplete);
     else
@@ -433,6 +443,7 @@ void LaunchWorker(WorkflowRun* run) {
             Task_Print(task, "Launching process");
             Process_Dump(run->Worker);
             launched = Process_Launch(run->Worker) == 1;
+            if (launched) WatchWorkerLater(run);
         }
         memset(line, 0, sizeof(line));
     }
@@ -595,6 +606,21 @@ int64_t OnEndPointDisconnected(void* user, const char*, const char*, const char*
     if (Task_IsCompleted(run->Owner)) return 1;
     Task_Print(run->Owner, "Lost the elevated worker");
     Task_Cancel(run->Owner);
+    return 1;
+}
+
+// A worker that ends before it joins this process would leave the run waiting for ever.
+int64_t OnWatchWorker(void* user, const char*, const char*, const char*, Dictionary*) {
+    WorkflowRun* run = static_cast<WorkflowRun*>(user);
+    if (!run->Worker || !run->WaitConnected || Task_IsCompleted(run->Owner)) return 1;
+    Process_Process(run->Worker);
+    if (run->Worker->State != PROCESS_STATE_IDLE) {
+        WatchWorkerLater(run);
+        return 1;
+    }
+    StopWaitingForEndPoint(run);
+    Task_Print(run->Owner, "The elevated worker ended before it joined");
+    Fail(run->Owner, "Launch_Error_RunElevated");
     return 1;
 }
 

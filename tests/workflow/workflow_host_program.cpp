@@ -5,7 +5,8 @@
 // "runin" does the same from a run task of a workflow with macros and progress entries of its own.
 // Started with --wfworker it is that worker: it serves what the other process sends until the
 // link is gone (the pump says it is disconnected), then writes "uid=<effective uid> runs=<completed runs> cmdline=<its command line>"
-// to the file named by --hostmarker; with --hostcrash it dies as soon as it is sent a run. With --wfworker and "refuse <url>" it asks for an elevated
+// to the file named by --hostmarker; with --hostcrash it dies as soon as it is sent a run, with
+// --hostquit before it joins. With --wfworker and "refuse <url>" it asks for an elevated
 // run itself and exits 0 when that is refused with "Launch_Error_RunElevated".
 #include <csignal>
 #include <cstdio>
@@ -170,6 +171,12 @@ void WriteMarker(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A worker outlives the parent that reads its output: its last lines must not end it.
     signal(SIGPIPE, SIG_IGN);
+    bool quit = false, asWorker = false;
+    for (int i = 1; i < argc; i++) {
+        quit |= strcmp(argv[i], "--hostquit") == 0;
+        asWorker |= strcmp(argv[i], "--wfworker") == 0;
+    }
+    if (quit && asWorker) return 4; // a worker that ends before it joins
     Arguments_Init(argc, argv);
     const char* commandLine = nullptr;
     CommandLine_Get(&commandLine);

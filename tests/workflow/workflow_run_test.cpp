@@ -648,6 +648,30 @@ TEST_F(WorkflowRunTest, LostWorkerEndsTheRun) {
     EXPECT_NE(output.find("host: complete=1 successful=0 errors=Task_Error_Cancelled,"), std::string::npos) << output;
 }
 
+TEST_F(WorkflowRunTest, WorkerThatNeverJoinsEndsTheRun) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("quit.json", R"({"unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string log = stage.Out + "/quit.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' run '" + g_docs->Url("quit.json") + "' '" + stage.Broker +
+                                     "' --hostquit",
+                                 log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 1) << output;
+    EXPECT_NE(output.find("The elevated worker ended before it joined"), std::string::npos) << output;
+    EXPECT_NE(output.find("errors=Launch_Error_RunElevated,"), std::string::npos) << output;
+}
+
+// A worker without its token cannot join: it ends rather than wait for ever.
+TEST_F(WorkflowRunTest, WorkerWithoutTokenEnds) {
+    Stage stage;
+    const std::string log = stage.Out + "/notoken.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' --wfworker --wfendpoint=http://127.0.0.1:9/ < /dev/null", log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("No endpoint token on standard input"), std::string::npos) << output;
+}
+
 TEST_F(WorkflowRunTest, WorkerNeverStartsAnotherWorker) {
     g_docs->Put("refused.json", R"({"unload": {"type": "Step"}})");
     Stage stage;
