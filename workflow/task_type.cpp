@@ -11,6 +11,7 @@
 #include "workflow/macro.h"
 #include "workflow/progress.h"
 #include "workflow/queue.h"
+#include "workflow/workflow_run.h"
 
 struct TaskTypeEntry {
     TaskTypeEntry* Prev;
@@ -170,7 +171,6 @@ TASKTYPE_CREATE(XMLWrite)
 TASKTYPE_CREATE(JSONRead)
 TASKTYPE_CREATE(JSONWrite)
 TASKTYPE_CREATE(Analytics)
-TASKTYPE_CREATE(WorkflowRun)
 
 TASKTYPE_RECORD(InteropLoad, InteropLoad)
 TASKTYPE_RECORD(InteropUnload, InteropUnload)
@@ -243,7 +243,6 @@ TASKTYPE_RECORD(XMLWrite, XMLWrite)
 TASKTYPE_RECORD(JSONRead, JSONRead)
 TASKTYPE_RECORD(JSONWrite, JSONWrite)
 TASKTYPE_RECORD(Analytics, Analytics)
-TASKTYPE_RECORD(WorkflowRun, WorkflowRun)
 
 #undef TASKTYPE_CREATE
 #undef TASKTYPE_RECORD
