@@ -28,6 +28,12 @@ constexpr double kLingerSeconds = 5.0;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
+// A threaded server's thread passes over every connection at least this often, and otherwise
+// only over those that were signalled.
+constexpr double kSweepSeconds = kThreadWaitMs / 1000.0;
+// How long the server's thread watches for the next wake-up before it sleeps: under load one comes
+// within microseconds, and a sleep costs both the waker and the thread a trip through the kernel.
+constexpr double kWatchSeconds = 50e-6;
 
 constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
                                        "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
@@ -67,12 +73,67 @@ void ProcessServerEvent(void* instance) {
 
 void ConnectionProcessEvent(void* instance);
 
-// Wakes the thread that runs the server.
-void WakeServer(WebServer* s) {
-    if (s->ServerThread)
-        Thread_Signal(s->ThreadId);
-    else if (s->Running.load())
+// Wakes the server's own thread: the flag alone while it is awake, the thread signal too once it
+// sleeps (or is about to: it looks at the flag again after saying so).
+void WakeThread(WebServer* s) {
+    s->WakePending.store(1);
+    if (s->Sleeping.load()) Thread_Signal(s->ThreadId);
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Between two passes of the server's thread: back at once when woken, else sleeps until woken or
+// until the next timed pass.
+void WaitForWake(WebServer* s) {
+    const double until = Time_GetCurrent() + kWatchSeconds;
+    for (uint32_t i = 1; !s->WakePending.load(std::memory_order_relaxed); i++) {
+        CpuRelax();
+        if ((i & 63) == 0 && Time_GetCurrent() > until) break;
+    }
+    if (s->WakePending.load()) return;
+    s->Sleeping.store(1);
+    if (!s->WakePending.load()) Thread_Wait(kThreadWaitMs);
+    s->Sleeping.store(0);
+}
+
+// Puts a connection of a threaded server on the list of the next pass. The caller keeps the
+// connection alive: it holds the server's lock, or runs in a socket handler of the connection.
+void MarkReady(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    std::lock_guard<std::mutex> guard(s->ReadyLock);
+    if (c->Ready) return;
+    c->Ready = 1;
+    c->ReadyNext = nullptr;
+    c->ReadyPrevious = s->ReadyTail;
+    (s->ReadyTail ? s->ReadyTail->ReadyNext : s->ReadyHead) = c;
+    s->ReadyTail = c;
+    s->ReadyCount++;
+}
+
+// Under the ready lock.
+void UnmarkReady(WebServer* s, WebServerConnection* c) {
+    if (!c->Ready) return;
+    (c->ReadyPrevious ? c->ReadyPrevious->ReadyNext : s->ReadyHead) = c->ReadyNext;
+    (c->ReadyNext ? c->ReadyNext->ReadyPrevious : s->ReadyTail) = c->ReadyPrevious;
+    c->ReadyNext = c->ReadyPrevious = nullptr;
+    c->Ready = 0;
+    s->ReadyCount--;
+}
+
+// Wakes the thread that runs the server for the connection, or for the server alone.
+void WakeServer(WebServer* s, WebServerConnection* c) {
+    if (s->ServerThread) {
+        if (c) MarkReady(c);
+        WakeThread(s);
+    } else if (s->Running.load()) {
         EventQueue_AddProcessByThreadId(s->ThreadId, s, ProcessServerEvent);
+    }
 }
 
 // ---- Socket handlers (the socket's queue) ------------------------------------------------------
@@ -110,7 +171,7 @@ void OnSocketClose(AsyncSocket*, void* user) {
     WebServerConnection* c = static_cast<WebServerConnection*>(user);
     uint32_t open = 0;
     c->SocketClosed.compare_exchange_strong(open, 1);
-    WakeServer(c->Server);
+    WakeServer(c->Server, c);
 }
 
 void SetSocketHandlers(WebServerConnection* c, bool on) {
@@ -127,6 +188,8 @@ int64_t ConnectionDeleteHandle(void**) {
     return 0; // connections are freed by their server's pass only
 }
 
+void ResetFields(WebServerConnection* c);
+
 WebServerConnection* ConnectionNew(WebServer* s) {
     void* block = Memory_AllocZero(sizeof(WebServerConnection));
     WebServerConnection* c = new (block) WebServerConnection();
@@ -142,11 +205,11 @@ WebServerConnection* ConnectionNew(WebServer* s) {
     Dictionary_SetPrintCallback(c->RequestHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
     Dictionary_SetPrintCallback(c->ResponseHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
     DuplexStream_Create(&c->Stream);
-    c->ConnectTime = s->Now;
     uint32_t verbose = 0;
     WebServer_GetVerbose(s, &verbose);
     c->Print.Verbose = (int32_t)verbose;
-    WebServer_ConnectionReset(c);
+    // The times are the caller's: the pass's time is read under the server's lock.
+    ResetFields(c);
     return c;
 }
 
@@ -189,6 +252,10 @@ void WebServer_ConnectionRemove(WebServerConnection* c) {
     // Handlers first: after this no socket thread can queue an event for the connection.
     if (c->Socket) SetSocketHandlers(c, false);
     EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
+    {
+        std::lock_guard<std::mutex> guard(s->ReadyLock);
+        UnmarkReady(s, c);
+    }
     ConnectionFree(c);
 }
 
@@ -315,15 +382,19 @@ int64_t StepRequestBody(WebServerConnection* c) {
 int64_t StepResponseHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     Dictionary_Reset(c->ResponseHeader);
-    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Server", "%s (%s)", "Radi-Dod", "0.84");
+    // The texts of "%s (%s)" and "%s/%s", put together without the formatter on every answer.
+    Dictionary_SetStringByKey(c->ResponseHeader, "Server", "Radi-Dod (0.84)");
     char date[64];
     Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
     Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
     const char* type = nullptr;
     const char* subtype = nullptr;
     MIME_Find(c->FileName, &type, &subtype);
-    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Content-Type", "%s/%s", type ? type : "application",
-                                   subtype ? subtype : "octet-stream");
+    char contentType[256];
+    String_CopyLength(contentType, type ? type : "application", (int32_t)sizeof(contentType));
+    String_CatLength(contentType, "/", (int32_t)sizeof(contentType));
+    String_CatLength(contentType, subtype ? subtype : "octet-stream", (int32_t)sizeof(contentType));
+    Dictionary_SetStringByKey(c->ResponseHeader, "Content-Type", contentType);
     void* user = nullptr;
     int64_t result = 1;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
@@ -386,6 +457,17 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     }
 }
 
+// Sends what the write buffer holds on this thread, unless a socket thread's pass is under way
+// (that one runs again and takes it). The write handlers take only the stream's lock.
+// True when there were bytes to send.
+bool WriteQueued(WebServerConnection* c) {
+    int32_t used = 0;
+    DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+    if (used <= 0) return false;
+    AsyncSocket_WriteNow(c->Socket);
+    return true;
+}
+
 // One pass of a connection, under the server's lock.
 void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     WebServer* s = c->Server;
@@ -394,20 +476,38 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
         return;
     }
     if (c->Busy) return;
+    if (c->CloseWanted.load() && c->Phase != WEBSERVER_PHASE_DONE) {
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+        WebServer_ConnectionClose(c, 1);
+        return;
+    }
     c->Busy = 1;
     bool known = true;
     int64_t ok = 1;
+    bool sentForFinish = false;
     for (;;) {
         if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
-            int32_t used = 0, left = 0;
-            DuplexStream_WriteGetBufferUsed(c->Stream, &used);
-            if (used > 0) AsyncSocket_StartWriting(c->Socket);
+            int32_t left = 0;
+            // Sent from this thread: the next step sees the bytes gone without waiting for a socket
+            // thread to take them and wake the server again.
+            WriteQueued(c);
             DuplexStream_ReadGetBufferLeft(c->Stream, &left);
             if (left > 0) AsyncSocket_StartReading(c->Socket);
         }
         const uint32_t before = c->Phase;
         ok = RunStep(c, &known);
-        if (!ok || c->Phase == before) break;
+        if (!ok) break;
+        if (c->Phase != before) continue;
+        // A finish that waits for its bytes to leave runs once more after they were sent here.
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || !WriteQueued(c)) break;
+        sentForFinish = true;
+    }
+    if (ok && c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) WriteQueued(c);
+    // The owner took body bytes or queued answer bytes: it is asked again on a pass of its own.
+    if (c->SignalDue) {
+        c->SignalDue = 0;
+        if (ok && (c->Phase == WEBSERVER_PHASE_REQUEST_BODY || c->Phase == WEBSERVER_PHASE_RESPONSE_BODY))
+            WebServer_ConnectionSignal(c);
     }
     if (!ok) {
         if (!known) WebServer_ConnectionPrint(c, "Unknown state (%d)", (int32_t)c->Phase);
@@ -445,22 +545,28 @@ void ConnectionProcessEvent(void* instance) {
 void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* accepted) {
     WebServer* s = static_cast<WebServer*>(user);
     AsyncSocket_AddRef(accepted);
-    WebServerConnection* c = nullptr;
+    // Built outside the lock, which a pass holds for all its connections: an accept waits only
+    // for the link.
+    WebServerConnection* c = ConnectionNew(s);
+    c->Socket = accepted;
+    // An accepted socket's address is its peer's, taken from the accept itself.
+    AsyncSocket_GetIP(accepted, &c->RemoteAddress, &c->RemotePort);
+    c->Phase = WEBSERVER_PHASE_OPEN;
+    AsyncSocket_SetNagel(accepted, 0);
+    AsyncSocket_SetLinger(accepted, 1, 5);
     {
         // The pass's time is written under the lock: the new connection's times come from it.
         CriticalSectionGuard guard(s->Lock);
-        c = ConnectionNew(s);
-        c->Socket = accepted;
-        AsyncSocket_GetRemoteIP(accepted, &c->RemoteAddress, &c->RemotePort);
-        c->Phase = WEBSERVER_PHASE_OPEN;
-        AsyncSocket_SetNagel(accepted, 0);
-        AsyncSocket_SetLinger(accepted, 1, 5);
+        c->ConnectTime = s->Now;
+        c->LastTouch = s->Now;
         // Handlers before the link: no pass may start reading a socket that has none.
         SetSocketHandlers(c, true);
         ConnectionLink(s, c);
+        // Under the lock: once it is released a pass may close and free the connection.
+        if (s->ServerThread) MarkReady(c);
     }
     AsyncSocket_StartReading(accepted);
-    WakeServer(s);
+    WakeServer(s, nullptr);
 }
 
 void CloseListener(WebServer* s) {
@@ -553,6 +659,29 @@ void WebServer_ProcessInternal(WebServer* s) {
     }
 }
 
+// A woken pass of a threaded server: the connections signalled before it began.
+void ProcessReady(WebServer* s) {
+    if (!s->Running.load()) return;
+    CriticalSectionGuard guard(s->Lock);
+    s->Now = Time_GetCurrent();
+    uint32_t count = 0;
+    {
+        std::lock_guard<std::mutex> ready(s->ReadyLock);
+        count = s->ReadyCount;
+    }
+    // Taken off before it is processed: a signal during its pass lists it for the next one.
+    for (; count > 0; count--) {
+        WebServerConnection* c = nullptr;
+        {
+            std::lock_guard<std::mutex> ready(s->ReadyLock);
+            c = s->ReadyHead;
+            if (c) UnmarkReady(s, c);
+        }
+        if (!c) break;
+        WebServer_ConnectionProcessInt(c);
+    }
+}
+
 void WebServer_StartInternal(WebServer* s) {
     s->ThreadId = Thread_GetCurrentId();
     s->StartTime = Time_GetCurrent();
@@ -585,8 +714,16 @@ uint32_t WebServer_ProcessThread(void* parameter) {
     WebServer_StartInternal(s);
     while (!Thread_WaitForExit(0)) {
         Thread_Tick();
-        WebServer_ProcessInternal(s);
-        Thread_Wait(kThreadWaitMs);
+        // Taken before the pass: a wake-up raised during it brings another one.
+        s->WakePending.store(0);
+        const double now = Time_GetCurrent();
+        if (now - s->LastSweep >= kSweepSeconds || now < s->LastSweep) {
+            s->LastSweep = now;
+            WebServer_ProcessInternal(s);
+        } else {
+            ProcessReady(s);
+        }
+        WaitForWake(s);
     }
     WebServer_StopInternal(s);
     return 0;
@@ -893,11 +1030,18 @@ int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
     WebServerConnection* c = connection;
     WebServer* s = c->Server;
     if (!s->Running.load()) return 1;
-    if (s->ServerThread)
-        Thread_Signal(s->ThreadId);
-    else
+    if (s->ServerThread) {
+        MarkReady(c);
+        WakeThread(s);
+    } else
         EventQueue_AddProcessByThreadId(s->ThreadId, c, ConnectionProcessEvent);
     return 1;
+}
+
+int64_t WebServer_ConnectionRequestClose(WebServer*, WebServerConnection* connection) {
+    WebServerConnection* c = WebServer_CheckedConnection(connection);
+    c->CloseWanted.store(1);
+    return WebServer_ConnectionSignal(c);
 }
 
 int64_t WebServer_ConnectionSetPhase(WebServerConnection* c, uint32_t phase) {
@@ -914,6 +1058,14 @@ int64_t WebServer_ConnectionSetPhase(WebServerConnection* c, uint32_t phase) {
 }
 
 int64_t WebServer_ConnectionReset(WebServerConnection* c) {
+    ResetFields(c);
+    c->LastTouch = c->Server->Now;
+    return 1;
+}
+
+namespace {
+
+void ResetFields(WebServerConnection* c) {
     c->Method[0] = 0;
     c->Version[0] = 0;
     c->URL[0] = 0;
@@ -929,13 +1081,16 @@ int64_t WebServer_ConnectionReset(WebServerConnection* c) {
     c->BodyWritten = 0;
     c->Persistent = 0;
     c->ResponseBegun = 0;
-    c->LastTouch = c->Server->Now;
-    return 1;
 }
+
+} // namespace
 
 int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection) {
     ASSERT_POINTER(connection);
-    *connection = ConnectionNew(Checked(server));
+    WebServer* s = Checked(server);
+    *connection = ConnectionNew(s);
+    (*connection)->ConnectTime = s->Now;
+    (*connection)->LastTouch = s->Now;
     return 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
@@ -37,10 +38,15 @@ struct WebServerConnection {
     uint32_t Phase;
     uint32_t ResponseBegun;
     std::atomic<uint32_t> SocketClosed;
+    // Set by the owner to have the connection closed on its next pass.
+    std::atomic<uint32_t> CloseWanted;
     uint32_t Closed;
     void* UserHandle;
     uint32_t Persistent;
     uint32_t Busy;
+    // Set during a pass when the owner read body bytes or queued answer bytes: the pass asks the
+    // body callback again afterwards instead of waking the server once per call.
+    uint32_t SignalDue;
     double LastTouch;
     double ConnectTime;
     // When this connection entered Linger: each lingering socket gets its own grace time.
@@ -48,6 +54,10 @@ struct WebServerConnection {
     WebServerCodeTranslatorFunc CodeTranslator;
     WebServerConnection* Previous;
     WebServerConnection* Next;
+    // A threaded server's list of connections signalled since their last pass; under ReadyLock.
+    uint32_t Ready;
+    WebServerConnection* ReadyPrevious;
+    WebServerConnection* ReadyNext;
 };
 
 struct WebServer {
@@ -55,6 +65,17 @@ struct WebServer {
     ClassPrint Print;
     std::atomic<uint32_t> Running;
     std::atomic<uint32_t> ThreadId; // written by the server thread as it starts, read by socket threads
+    // A wake-up for the server's own thread: raised by any thread, taken by the thread before each
+    // pass. Sleeping says the thread is (about to be) blocked and needs the thread signal too.
+    std::atomic<uint32_t> WakePending;
+    std::atomic<uint32_t> Sleeping;
+    // A threaded server's woken passes take only the connections signalled since their last pass;
+    // every connection gets one at least each sweep interval (time-outs, linger).
+    std::mutex ReadyLock;
+    WebServerConnection* ReadyHead;
+    WebServerConnection* ReadyTail;
+    uint32_t ReadyCount;
+    double LastSweep;
     Thread* ServerThread;
     uint32_t UseThread;
     uint32_t PersistentConnections;
@@ -101,3 +122,6 @@ int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection);
 // The RequestHeader step: waits for a whole header block in the read buffer, then parses it.
 // 0 when the connection must close (too large, malformed).
 int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* connection);
+// Has the connection closed at once (not waiting for its unsent bytes) on its next pass: for an
+// owner whose peer stopped reading. Callable outside the server's lock, from the server's thread.
+int64_t WebServer_ConnectionRequestClose(WebServer* server, WebServerConnection* connection);
