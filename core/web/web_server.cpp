@@ -33,7 +33,7 @@ constexpr int32_t kThreadWaitMs = 20;
 constexpr double kSweepSeconds = kThreadWaitMs / 1000.0;
 // How long the server's thread watches for the next wake-up before it sleeps: under load one comes
 // within microseconds, and a sleep costs both the waker and the thread a trip through the kernel.
-constexpr double kWatchSeconds = 50e-6;
+constexpr double kWatchSeconds = 20e-6;
 
 constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
                                        "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
@@ -249,9 +249,10 @@ void WebServer_ConnectionRemove(WebServerConnection* c) {
     else
         s->Tail = c->Previous;
     s->Count--;
-    // Handlers first: after this no socket thread can queue an event for the connection.
+    // Handlers first: after this no socket thread can queue an event for the connection. Only an
+    // inline server's connections have events (a threaded one's are listed as ready instead).
     if (c->Socket) SetSocketHandlers(c, false);
-    EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
+    if (!s->ServerThread) EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
     {
         std::lock_guard<std::mutex> guard(s->ReadyLock);
         UnmarkReady(s, c);
