@@ -28,12 +28,6 @@ constexpr double kLingerSeconds = 5.0;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
-// A threaded server's thread passes over every connection at least this often, and otherwise
-// only over those that were signalled.
-constexpr double kSweepSeconds = kThreadWaitMs / 1000.0;
-// How long the server's thread watches for the next wake-up before it sleeps: under load one comes
-// within microseconds, and a sleep costs both the waker and the thread a trip through the kernel.
-constexpr double kWatchSeconds = 20e-6;
 
 constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
                                        "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
@@ -73,67 +67,12 @@ void ProcessServerEvent(void* instance) {
 
 void ConnectionProcessEvent(void* instance);
 
-// Wakes the server's own thread: the flag alone while it is awake, the thread signal too once it
-// sleeps (or is about to: it looks at the flag again after saying so).
-void WakeThread(WebServer* s) {
-    s->WakePending.store(1);
-    if (s->Sleeping.load()) Thread_Signal(s->ThreadId);
-}
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-// Between two passes of the server's thread: back at once when woken, else sleeps until woken or
-// until the next timed pass.
-void WaitForWake(WebServer* s) {
-    const double until = Time_GetCurrent() + kWatchSeconds;
-    for (uint32_t i = 1; !s->WakePending.load(std::memory_order_relaxed); i++) {
-        CpuRelax();
-        if ((i & 63) == 0 && Time_GetCurrent() > until) break;
-    }
-    if (s->WakePending.load()) return;
-    s->Sleeping.store(1);
-    if (!s->WakePending.load()) Thread_Wait(kThreadWaitMs);
-    s->Sleeping.store(0);
-}
-
-// Puts a connection of a threaded server on the list of the next pass. The caller keeps the
-// connection alive: it holds the server's lock, or runs in a socket handler of the connection.
-void MarkReady(WebServerConnection* c) {
-    WebServer* s = c->Server;
-    std::lock_guard<std::mutex> guard(s->ReadyLock);
-    if (c->Ready) return;
-    c->Ready = 1;
-    c->ReadyNext = nullptr;
-    c->ReadyPrevious = s->ReadyTail;
-    (s->ReadyTail ? s->ReadyTail->ReadyNext : s->ReadyHead) = c;
-    s->ReadyTail = c;
-    s->ReadyCount++;
-}
-
-// Under the ready lock.
-void UnmarkReady(WebServer* s, WebServerConnection* c) {
-    if (!c->Ready) return;
-    (c->ReadyPrevious ? c->ReadyPrevious->ReadyNext : s->ReadyHead) = c->ReadyNext;
-    (c->ReadyNext ? c->ReadyNext->ReadyPrevious : s->ReadyTail) = c->ReadyPrevious;
-    c->ReadyNext = c->ReadyPrevious = nullptr;
-    c->Ready = 0;
-    s->ReadyCount--;
-}
-
-// Wakes the thread that runs the server for the connection, or for the server alone.
-void WakeServer(WebServer* s, WebServerConnection* c) {
-    if (s->ServerThread) {
-        if (c) MarkReady(c);
-        WakeThread(s);
-    } else if (s->Running.load()) {
+// Wakes the thread that runs the server.
+void WakeServer(WebServer* s) {
+    if (s->ServerThread)
+        Thread_Signal(s->ThreadId);
+    else if (s->Running.load())
         EventQueue_AddProcessByThreadId(s->ThreadId, s, ProcessServerEvent);
-    }
 }
 
 // ---- Socket handlers (the socket's queue) ------------------------------------------------------
@@ -171,7 +110,7 @@ void OnSocketClose(AsyncSocket*, void* user) {
     WebServerConnection* c = static_cast<WebServerConnection*>(user);
     uint32_t open = 0;
     c->SocketClosed.compare_exchange_strong(open, 1);
-    WakeServer(c->Server, c);
+    WakeServer(c->Server);
 }
 
 void SetSocketHandlers(WebServerConnection* c, bool on) {
@@ -250,13 +189,9 @@ void WebServer_ConnectionRemove(WebServerConnection* c) {
         s->Tail = c->Previous;
     s->Count--;
     // Handlers first: after this no socket thread can queue an event for the connection. Only an
-    // inline server's connections have events (a threaded one's are listed as ready instead).
+    // inline server's connections have events: a threaded one's thread is signalled instead.
     if (c->Socket) SetSocketHandlers(c, false);
     if (!s->ServerThread) EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
-    {
-        std::lock_guard<std::mutex> guard(s->ReadyLock);
-        UnmarkReady(s, c);
-    }
     ConnectionFree(c);
 }
 
@@ -458,14 +393,19 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     }
 }
 
-// Sends what the write buffer holds on this thread, unless a socket thread's pass is under way
-// (that one runs again and takes it). The write handlers take only the stream's lock.
-// True when there were bytes to send.
+// Starts sending what the write buffer holds; true when there were bytes. An inline server sends
+// them on its owner's thread, which runs the pass anyway, unless a socket thread's pass is under
+// way (that one runs again and takes them): the write handlers take only the stream's lock. A
+// threaded server leaves them to the socket threads, which send for many connections at once
+// while its own thread goes on with the requests.
 bool WriteQueued(WebServerConnection* c) {
     int32_t used = 0;
     DuplexStream_WriteGetBufferUsed(c->Stream, &used);
     if (used <= 0) return false;
-    AsyncSocket_WriteNow(c->Socket);
+    if (c->Server->ServerThread)
+        AsyncSocket_StartWriting(c->Socket);
+    else
+        AsyncSocket_WriteNow(c->Socket);
     return true;
 }
 
@@ -489,8 +429,6 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     for (;;) {
         if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
             int32_t left = 0;
-            // Sent from this thread: the next step sees the bytes gone without waiting for a socket
-            // thread to take them and wake the server again.
             WriteQueued(c);
             DuplexStream_ReadGetBufferLeft(c->Stream, &left);
             if (left > 0) AsyncSocket_StartReading(c->Socket);
@@ -500,7 +438,9 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
         if (!ok) break;
         if (c->Phase != before) continue;
         // A finish that waits for its bytes to leave runs once more after they were sent here.
-        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || !WriteQueued(c)) break;
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || s->ServerThread ||
+            !WriteQueued(c))
+            break;
         sentForFinish = true;
     }
     if (ok && c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) WriteQueued(c);
@@ -563,11 +503,9 @@ void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* 
         // Handlers before the link: no pass may start reading a socket that has none.
         SetSocketHandlers(c, true);
         ConnectionLink(s, c);
-        // Under the lock: once it is released a pass may close and free the connection.
-        if (s->ServerThread) MarkReady(c);
     }
     AsyncSocket_StartReading(accepted);
-    WakeServer(s, nullptr);
+    WakeServer(s);
 }
 
 void CloseListener(WebServer* s) {
@@ -660,29 +598,6 @@ void WebServer_ProcessInternal(WebServer* s) {
     }
 }
 
-// A woken pass of a threaded server: the connections signalled before it began.
-void ProcessReady(WebServer* s) {
-    if (!s->Running.load()) return;
-    CriticalSectionGuard guard(s->Lock);
-    s->Now = Time_GetCurrent();
-    uint32_t count = 0;
-    {
-        std::lock_guard<std::mutex> ready(s->ReadyLock);
-        count = s->ReadyCount;
-    }
-    // Taken off before it is processed: a signal during its pass lists it for the next one.
-    for (; count > 0; count--) {
-        WebServerConnection* c = nullptr;
-        {
-            std::lock_guard<std::mutex> ready(s->ReadyLock);
-            c = s->ReadyHead;
-            if (c) UnmarkReady(s, c);
-        }
-        if (!c) break;
-        WebServer_ConnectionProcessInt(c);
-    }
-}
-
 void WebServer_StartInternal(WebServer* s) {
     s->ThreadId = Thread_GetCurrentId();
     s->StartTime = Time_GetCurrent();
@@ -715,16 +630,8 @@ uint32_t WebServer_ProcessThread(void* parameter) {
     WebServer_StartInternal(s);
     while (!Thread_WaitForExit(0)) {
         Thread_Tick();
-        // Taken before the pass: a wake-up raised during it brings another one.
-        s->WakePending.store(0);
-        const double now = Time_GetCurrent();
-        if (now - s->LastSweep >= kSweepSeconds || now < s->LastSweep) {
-            s->LastSweep = now;
-            WebServer_ProcessInternal(s);
-        } else {
-            ProcessReady(s);
-        }
-        WaitForWake(s);
+        WebServer_ProcessInternal(s);
+        Thread_Wait(kThreadWaitMs);
     }
     WebServer_StopInternal(s);
     return 0;
@@ -1031,10 +938,9 @@ int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
     WebServerConnection* c = connection;
     WebServer* s = c->Server;
     if (!s->Running.load()) return 1;
-    if (s->ServerThread) {
-        MarkReady(c);
-        WakeThread(s);
-    } else
+    if (s->ServerThread)
+        Thread_Signal(s->ThreadId);
+    else
         EventQueue_AddProcessByThreadId(s->ThreadId, c, ConnectionProcessEvent);
     return 1;
 }

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
@@ -54,10 +53,6 @@ struct WebServerConnection {
     WebServerCodeTranslatorFunc CodeTranslator;
     WebServerConnection* Previous;
     WebServerConnection* Next;
-    // A threaded server's list of connections signalled since their last pass; under ReadyLock.
-    uint32_t Ready;
-    WebServerConnection* ReadyPrevious;
-    WebServerConnection* ReadyNext;
 };
 
 struct WebServer {
@@ -65,17 +60,6 @@ struct WebServer {
     ClassPrint Print;
     std::atomic<uint32_t> Running;
     std::atomic<uint32_t> ThreadId; // written by the server thread as it starts, read by socket threads
-    // A wake-up for the server's own thread: raised by any thread, taken by the thread before each
-    // pass. Sleeping says the thread is (about to be) blocked and needs the thread signal too.
-    std::atomic<uint32_t> WakePending;
-    std::atomic<uint32_t> Sleeping;
-    // A threaded server's woken passes take only the connections signalled since their last pass;
-    // every connection gets one at least each sweep interval (time-outs, linger).
-    std::mutex ReadyLock;
-    WebServerConnection* ReadyHead;
-    WebServerConnection* ReadyTail;
-    uint32_t ReadyCount;
-    double LastSweep;
     Thread* ServerThread;
     uint32_t UseThread;
     uint32_t PersistentConnections;
