@@ -2,9 +2,9 @@
 # Builds the benchmarks in Release and runs them all (or those named as arguments).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# ---- The references the benchmarks run beside (benchmarks only): RapidJSON, nlohmann::json, OpenSSL's libcrypto and its command-line tool, libyaml, libxml2, pugixml, socat, nginx, curl and ab ----
+# ---- The references the benchmarks run beside (benchmarks only): RapidJSON, nlohmann::json, OpenSSL's libcrypto and its command-line tool, libyaml, libxml2, pugixml, socat, nginx, curl, ab and wrk ----
 missing=()
-for p in rapidjson-dev nlohmann-json3-dev libssl-dev openssl libyaml-dev libxml2-dev libpugixml-dev socat nginx-light curl apache2-utils; do
+for p in rapidjson-dev nlohmann-json3-dev libssl-dev openssl libyaml-dev libxml2-dev libpugixml-dev socat nginx-light curl apache2-utils wrk; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -16,7 +16,8 @@ fi
 # ---- end of the references -----------------------------------------------------------------------
 build=${BUILD_DIR:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVR_TESTS=OFF -DQVR_BENCH=ON
-cmake --build "$build" -j "$(nproc)"
+# JOBS limits the build on a machine shared with other work.
+cmake --build "$build" -j "${JOBS:-$(nproc)}"
 if [ $# -gt 0 ]; then names=("$@"); else names=(); for b in bench/*_bench.cpp; do names+=("$(basename "${b%.cpp}")"); done; fi
 for n in "${names[@]}"; do
   echo "== $n"

@@ -21,6 +21,7 @@
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_request.h"
 #include "core/web/web_server.h"
+#include "core/web/web_server_internal.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ struct ServedConnection {
     Dictionary* Record = nullptr;
     NotificationEndPoint* Owner = nullptr;
     uint32_t NextRecord = 0;
+    bool Ended = false; // over the output limit: closing, takes no more records
     ServedConnection* Next = nullptr;
     ServedConnection* Prev = nullptr;
 };
@@ -195,6 +197,7 @@ int64_t FireSelf(NotificationEndPoint* e, const char* name) {
 int64_t OutgoingNotification(void* user, const char* type, const char* name, const char* instance,
                              Dictionary* info) {
     ServedConnection* sc = static_cast<ServedConnection*>(user);
+    if (sc->Ended) return 1;
     if (info) {
         uint32_t flag = 1;
         if (Dictionary_GetBooleanByKey(info, "canRemote", &flag) && flag == 0) return 1;
@@ -203,6 +206,14 @@ int64_t OutgoingNotification(void* user, const char* type, const char* name, con
     }
     NotificationEndPoint_WriteRecord(sc->Cipher, sc->Record, sc->NextRecord++, type, name, instance, info,
                                      sc->Output);
+    uint64_t waiting = 0;
+    MemoryStream_Length(sc->Output, &waiting);
+    if (waiting > kNotificationEndPointMaxOutput) {
+        NotificationEndPoint_Print(sc->Owner, "Peer not reading, link ended - %s", sc->PeerId);
+        sc->Ended = true;
+        MemoryStream_DiscardAll(sc->Output);
+        WebServer_ConnectionRequestClose(sc->Server, sc->Connection);
+    }
     return 1;
 }
 

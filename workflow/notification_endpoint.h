@@ -27,6 +27,9 @@ enum : uint32_t {
 constexpr int32_t kNotificationEndPointTokenLength = 11;
 // A record's JSON text longer than this ends the link: no notification comes near it.
 constexpr uint32_t kNotificationEndPointMaxRecord = 1u << 20;
+// Record bytes waiting for a peer beyond this end its link: a peer that stops reading must not
+// make this process hold every later notification.
+constexpr uint64_t kNotificationEndPointMaxOutput = 4u << 20;
 // Interval of the keep-alive record, well inside the client's 45 second timeout.
 constexpr int32_t kNotificationEndPointKeepAliveMs = 8000;
 

@@ -127,6 +127,8 @@ int64_t ConnectionDeleteHandle(void**) {
     return 0; // connections are freed by their server's pass only
 }
 
+void ResetFields(WebServerConnection* c);
+
 WebServerConnection* ConnectionNew(WebServer* s) {
     void* block = Memory_AllocZero(sizeof(WebServerConnection));
     WebServerConnection* c = new (block) WebServerConnection();
@@ -142,11 +144,11 @@ WebServerConnection* ConnectionNew(WebServer* s) {
     Dictionary_SetPrintCallback(c->RequestHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
     Dictionary_SetPrintCallback(c->ResponseHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
     DuplexStream_Create(&c->Stream);
-    c->ConnectTime = s->Now;
     uint32_t verbose = 0;
     WebServer_GetVerbose(s, &verbose);
     c->Print.Verbose = (int32_t)verbose;
-    WebServer_ConnectionReset(c);
+    // The times are the caller's: the pass's time is read under the server's lock.
+    ResetFields(c);
     return c;
 }
 
@@ -186,9 +188,10 @@ void WebServer_ConnectionRemove(WebServerConnection* c) {
     else
         s->Tail = c->Previous;
     s->Count--;
-    // Handlers first: after this no socket thread can queue an event for the connection.
+    // Handlers first: after this no socket thread can queue an event for the connection. Only an
+    // inline server's connections have events: a threaded one's thread is signalled instead.
     if (c->Socket) SetSocketHandlers(c, false);
-    EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
+    if (!s->ServerThread) EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
     ConnectionFree(c);
 }
 
@@ -315,15 +318,19 @@ int64_t StepRequestBody(WebServerConnection* c) {
 int64_t StepResponseHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     Dictionary_Reset(c->ResponseHeader);
-    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Server", "%s (%s)", "Radi-Dod", "0.84");
+    // The texts of "%s (%s)" and "%s/%s", put together without the formatter on every answer.
+    Dictionary_SetStringByKey(c->ResponseHeader, "Server", "Radi-Dod (0.84)");
     char date[64];
     Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
     Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
     const char* type = nullptr;
     const char* subtype = nullptr;
     MIME_Find(c->FileName, &type, &subtype);
-    Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Content-Type", "%s/%s", type ? type : "application",
-                                   subtype ? subtype : "octet-stream");
+    char contentType[256];
+    String_CopyLength(contentType, type ? type : "application", (int32_t)sizeof(contentType));
+    String_CatLength(contentType, "/", (int32_t)sizeof(contentType));
+    String_CatLength(contentType, subtype ? subtype : "octet-stream", (int32_t)sizeof(contentType));
+    Dictionary_SetStringByKey(c->ResponseHeader, "Content-Type", contentType);
     void* user = nullptr;
     int64_t result = 1;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
@@ -386,6 +393,22 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     }
 }
 
+// Starts sending what the write buffer holds; true when there were bytes. An inline server sends
+// them on its owner's thread, which runs the pass anyway, unless a socket thread's pass is under
+// way (that one runs again and takes them): the write handlers take only the stream's lock. A
+// threaded server leaves them to the socket threads, which send for many connections at once
+// while its own thread goes on with the requests.
+bool WriteQueued(WebServerConnection* c) {
+    int32_t used = 0;
+    DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+    if (used <= 0) return false;
+    if (c->Server->ServerThread)
+        AsyncSocket_StartWriting(c->Socket);
+    else
+        AsyncSocket_WriteNow(c->Socket);
+    return true;
+}
+
 // One pass of a connection, under the server's lock.
 void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     WebServer* s = c->Server;
@@ -394,20 +417,38 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
         return;
     }
     if (c->Busy) return;
+    if (c->CloseWanted.load() && c->Phase != WEBSERVER_PHASE_DONE) {
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+        WebServer_ConnectionClose(c, 1);
+        return;
+    }
     c->Busy = 1;
     bool known = true;
     int64_t ok = 1;
+    bool sentForFinish = false;
     for (;;) {
         if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
-            int32_t used = 0, left = 0;
-            DuplexStream_WriteGetBufferUsed(c->Stream, &used);
-            if (used > 0) AsyncSocket_StartWriting(c->Socket);
+            int32_t left = 0;
+            WriteQueued(c);
             DuplexStream_ReadGetBufferLeft(c->Stream, &left);
             if (left > 0) AsyncSocket_StartReading(c->Socket);
         }
         const uint32_t before = c->Phase;
         ok = RunStep(c, &known);
-        if (!ok || c->Phase == before) break;
+        if (!ok) break;
+        if (c->Phase != before) continue;
+        // A finish that waits for its bytes to leave runs once more after they were sent here.
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || s->ServerThread ||
+            !WriteQueued(c))
+            break;
+        sentForFinish = true;
+    }
+    if (ok && c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) WriteQueued(c);
+    // The owner took body bytes or queued answer bytes: it is asked again on a pass of its own.
+    if (c->SignalDue) {
+        c->SignalDue = 0;
+        if (ok && (c->Phase == WEBSERVER_PHASE_REQUEST_BODY || c->Phase == WEBSERVER_PHASE_RESPONSE_BODY))
+            WebServer_ConnectionSignal(c);
     }
     if (!ok) {
         if (!known) WebServer_ConnectionPrint(c, "Unknown state (%d)", (int32_t)c->Phase);
@@ -445,16 +486,20 @@ void ConnectionProcessEvent(void* instance) {
 void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* accepted) {
     WebServer* s = static_cast<WebServer*>(user);
     AsyncSocket_AddRef(accepted);
-    WebServerConnection* c = nullptr;
+    // Built outside the lock, which a pass holds for all its connections: an accept waits only
+    // for the link.
+    WebServerConnection* c = ConnectionNew(s);
+    c->Socket = accepted;
+    // An accepted socket's address is its peer's, taken from the accept itself.
+    AsyncSocket_GetIP(accepted, &c->RemoteAddress, &c->RemotePort);
+    c->Phase = WEBSERVER_PHASE_OPEN;
+    AsyncSocket_SetNagel(accepted, 0);
+    AsyncSocket_SetLinger(accepted, 1, 5);
     {
         // The pass's time is written under the lock: the new connection's times come from it.
         CriticalSectionGuard guard(s->Lock);
-        c = ConnectionNew(s);
-        c->Socket = accepted;
-        AsyncSocket_GetRemoteIP(accepted, &c->RemoteAddress, &c->RemotePort);
-        c->Phase = WEBSERVER_PHASE_OPEN;
-        AsyncSocket_SetNagel(accepted, 0);
-        AsyncSocket_SetLinger(accepted, 1, 5);
+        c->ConnectTime = s->Now;
+        c->LastTouch = s->Now;
         // Handlers before the link: no pass may start reading a socket that has none.
         SetSocketHandlers(c, true);
         ConnectionLink(s, c);
@@ -900,6 +945,12 @@ int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
     return 1;
 }
 
+int64_t WebServer_ConnectionRequestClose(WebServer*, WebServerConnection* connection) {
+    WebServerConnection* c = WebServer_CheckedConnection(connection);
+    c->CloseWanted.store(1);
+    return WebServer_ConnectionSignal(c);
+}
+
 int64_t WebServer_ConnectionSetPhase(WebServerConnection* c, uint32_t phase) {
     if (phase == c->Phase || c->Phase == WEBSERVER_PHASE_DONE) return 1;
     WebServer_ConnectionVerboseLog(c, 2, "Phase change - %s > %s", WebServer_TranslateConnectionPhase(c->Phase),
@@ -914,6 +965,14 @@ int64_t WebServer_ConnectionSetPhase(WebServerConnection* c, uint32_t phase) {
 }
 
 int64_t WebServer_ConnectionReset(WebServerConnection* c) {
+    ResetFields(c);
+    c->LastTouch = c->Server->Now;
+    return 1;
+}
+
+namespace {
+
+void ResetFields(WebServerConnection* c) {
     c->Method[0] = 0;
     c->Version[0] = 0;
     c->URL[0] = 0;
@@ -929,13 +988,16 @@ int64_t WebServer_ConnectionReset(WebServerConnection* c) {
     c->BodyWritten = 0;
     c->Persistent = 0;
     c->ResponseBegun = 0;
-    c->LastTouch = c->Server->Now;
-    return 1;
 }
+
+} // namespace
 
 int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection) {
     ASSERT_POINTER(connection);
-    *connection = ConnectionNew(Checked(server));
+    WebServer* s = Checked(server);
+    *connection = ConnectionNew(s);
+    (*connection)->ConnectTime = s->Now;
+    (*connection)->LastTouch = s->Now;
     return 1;
 }
 

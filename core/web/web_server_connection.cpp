@@ -88,6 +88,20 @@ int64_t PutAll(WebServerConnection* c, const char* data, int32_t length) {
     return ok;
 }
 
+// Within a pass of an inline server the pass itself sends the bytes, on the owner's thread;
+// otherwise a socket thread does.
+void StartWriting(WebServerConnection* c) {
+    if (c->Socket && (!c->Busy || c->Server->ServerThread)) AsyncSocket_StartWriting(c->Socket);
+}
+
+// Within a pass the pass signals once at its end; otherwise the connection is signalled now.
+void SignalOwner(WebServerConnection* c) {
+    if (c->Busy)
+        c->SignalDue = 1;
+    else
+        WebServer_ConnectionSignal(c);
+}
+
 } // namespace
 
 int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, const char* block) {
@@ -176,7 +190,7 @@ int64_t WebServer_ConnectionRequestRead(WebServer*, WebServerConnection* connect
         c->BodyRead += got;
         *count = (int32_t)got;
     }
-    WebServer_ConnectionSignal(c);
+    SignalOwner(c);
     return 1;
 }
 
@@ -285,7 +299,7 @@ int64_t WebServer_ConnectionResponseBegin(WebServer*, WebServerConnection* conne
     if (!WebGet_HeaderFromDictionary(c->ResponseHeader, header, (int32_t)sizeof(header))) return 0;
     const int32_t length = (int32_t)strlen(header);
     if (!PutAll(c, header, length)) return 0;
-    if (c->Socket) AsyncSocket_StartWriting(c->Socket);
+    StartWriting(c);
     return 1;
 }
 
@@ -308,8 +322,8 @@ int64_t WebServer_ConnectionResponseWriteInt(WebServerConnection* c, const void*
     }
     *count = n > 0 ? n : 0;
     c->BodyWritten += *count;
-    if (c->Socket) AsyncSocket_StartWriting(c->Socket);
-    WebServer_ConnectionSignal(c);
+    StartWriting(c);
+    SignalOwner(c);
     return 1;
 }
 

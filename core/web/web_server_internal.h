@@ -37,10 +37,15 @@ struct WebServerConnection {
     uint32_t Phase;
     uint32_t ResponseBegun;
     std::atomic<uint32_t> SocketClosed;
+    // Set by the owner to have the connection closed on its next pass.
+    std::atomic<uint32_t> CloseWanted;
     uint32_t Closed;
     void* UserHandle;
     uint32_t Persistent;
     uint32_t Busy;
+    // Set during a pass when the owner read body bytes or queued answer bytes: the pass asks the
+    // body callback again afterwards instead of waking the server once per call.
+    uint32_t SignalDue;
     double LastTouch;
     double ConnectTime;
     // When this connection entered Linger: each lingering socket gets its own grace time.
@@ -101,3 +106,6 @@ int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection);
 // The RequestHeader step: waits for a whole header block in the read buffer, then parses it.
 // 0 when the connection must close (too large, malformed).
 int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* connection);
+// Has the connection closed at once (not waiting for its unsent bytes) on its next pass: for an
+// owner whose peer stopped reading. Callable outside the server's lock, from the server's thread.
+int64_t WebServer_ConnectionRequestClose(WebServer* server, WebServerConnection* connection);

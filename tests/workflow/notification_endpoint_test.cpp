@@ -311,6 +311,38 @@ TEST_F(NotificationEndPointTest, BadRecordFromPeerEndsTheLink) {
     EXPECT_TRUE(HasFrom(ui, "Disconnected"));
 }
 
+// A peer that takes its stream and then stops reading: the records held for it stay bounded and
+// its link ends, with a line in the log.
+TEST_F(NotificationEndPointTest, PeerThatStopsReadingLosesItsLink) {
+    StartBoth();
+    char url[256];
+    NotificationEndPoint_GetWebServerURL(ui, 1, url, (int32_t)sizeof(url));
+    const std::string token = std::string(url).substr(std::string(url).rfind('/') + 1);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)Port(ui));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const std::string request = "GET /" + token + " HTTP/1.1\r\nHost: x\r\nEndPoint-ID: sleeper\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), (ssize_t)request.size());
+    ASSERT_TRUE(PumpUntil([&] { return NotificationEndPoint_IsConnected(ui) == 1; }));
+    // Up to 24 MiB of records, far more than the socket buffers take.
+    const std::string big(256 << 10, 'x');
+    bool ended = false;
+    for (int i = 0; i < 96 && !ended; i++) {
+        Fire("Task", "Status", big.c_str());
+        Pump();
+        ended = lines.find("Peer not reading, link ended - sleeper\n") != std::string::npos;
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(PumpUntil([&] { return NotificationEndPoint_IsConnected(ui) == 0; }));
+    EXPECT_NE(lines.find("Connection Changed - sleeper - Outgoing - Disconnected"), std::string::npos);
+    close(fd);
+}
+
 TEST_F(NotificationEndPointTest, PeerURLOnAnotherHostIsNotTaken) {
     StartBoth();
     EXPECT_EQ(NotificationEndPoint_AddEndPoint(ui, "http://0.0.0.0:9/abcdefghijk"), 0);
