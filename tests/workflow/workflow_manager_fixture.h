@@ -37,6 +37,7 @@ class ManagerTest : public ::testing::Test {
     std::vector<std::string> notes;   // "Type/Name:information" of watched notifications, ids named
     std::string status;               // the last "WorkflowManager"/"Status" information
     int passes = 0;
+    std::map<std::string, int> completed; // "WorkflowEvent"/"Complete" by event name
     Dictionary* started = nullptr; // the information of the last "WorkflowRun"/"Start"
 
     static int64_t OnNote(void* user, const char* type, const char* name, const char*, Dictionary* info) {
@@ -44,7 +45,11 @@ class ManagerTest : public ::testing::Test {
         const std::string text = info ? "{" + DictionaryAsJson(info) + "}" : "";
         if (std::string(type) == "WorkflowManager" && std::string(name) == "Status")
             test->status = test->Named(text);
-        else if (std::string(type) == "WorkflowRun") {
+        else if (std::string(type) == "WorkflowEvent") {
+            const char* event = nullptr;
+            Dictionary_GetStringPtrByKey(info, "name", &event);
+            test->completed[event ? event : ""]++;
+        } else if (std::string(type) == "WorkflowRun") {
             Dictionary_Release(&test->started);
             Dictionary_Create(&test->started);
             Dictionary_Merge(test->started, info, DICTIONARY_MERGE_OVERWRITE);
@@ -56,7 +61,8 @@ class ManagerTest : public ::testing::Test {
     }
     const std::vector<std::pair<const char*, const char*>> kWatched = {
         {"WorkflowManager", "Status"},   {"WorkflowManager", "Activate"}, {"WorkflowManager", "Deactivate"},
-        {"WorkflowManager", "TaskError"}, {"Workflow", "Status"},          {"WorkflowRun", "Start"}};
+        {"WorkflowManager", "TaskError"}, {"Workflow", "Status"},          {"WorkflowRun", "Start"},
+        {"WorkflowEvent", "Complete"}};
 
     void SetUp() override {
         ASSERT_EQ(WorkflowManager_Init(), 1);
