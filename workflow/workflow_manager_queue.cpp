@@ -83,6 +83,21 @@ int64_t RunNow(WorkflowManager* manager, Workflow* workflow, const char* taken, 
     return 1;
 }
 
+// Whether following first dependencies from the workflow leads back to it. Workflows that wait
+// for each other round a cycle would otherwise all wait for ever.
+bool InDependencyCycle(WorkflowManager* manager, Workflow* workflow) {
+    uint32_t bound = 0;
+    Dictionary_ItemGetCount(manager->WorkflowIds, &bound);
+    Workflow* at = workflow;
+    for (uint32_t step = 0; step <= bound; step++) {
+        Workflow* next = nullptr;
+        if (!WorkflowManager_GetDependentWorkflow(at, &next) || !next) return false;
+        if (next == workflow) return true;
+        at = next;
+    }
+    return false;
+}
+
 } // namespace
 
 int64_t WorkflowManager_QueueTaskInt(Workflow* workflow, const char* name, Dictionary* macros, uint32_t mayRunNow,
@@ -176,7 +191,7 @@ int64_t WorkflowManager_PopFromQueue(Dictionary* queue, uint32_t checkDependency
         const char* id = nullptr;
         Dictionary_ItemGetKeyPtr(queue, item, &id);
         Workflow* workflow = WorkflowManager_FindWorkflow(id);
-        if (checkDependency && workflow) {
+        if (checkDependency && workflow && !InDependencyCycle(manager, workflow)) {
             Workflow* dependency = nullptr;
             if (WorkflowManager_GetDependentWorkflow(workflow, &dependency) && dependency) {
                 const char* other = WorkflowManager_IdOf(dependency);

@@ -239,4 +239,22 @@ TEST_F(ManagerTest, ACycleOfDependenciesIsWalkedOnceAroundAndNeverAgain) {
     EXPECT_EQ(WorkflowManager_WalkDependencyChain(a, 3, "install", WorkflowManager_FailDependenciesEnum), 1);
 }
 
+TEST_F(ManagerTest, WorkflowsThatDependOnEachOtherDoNotWaitForEachOtherForEver) {
+    Workflow* a = Load(R"({"load": {}, "install": {}})");
+    Workflow* b = Load(R"({"load": {}, "install": {}})");
+    Workflow* c = Load(R"({"load": {}, "install": {"hold": true}})");
+    Passes(10);
+    Identify(a, "a");
+    Identify(b, "b");
+    WorkflowManager_AddDependency("a", "b");
+    WorkflowManager_AddDependency("b", "a");
+    WorkflowManager_SetMaximumActiveTasks(1);
+    WorkflowManager_QueueTask(c, "install");
+    WorkflowManager_QueueTask(a, "install");
+    WorkflowManager_QueueTask(b, "install");
+    EXPECT_EQ(Named(Json(GlobalWorkflowManager->TaskQueue)), R"({"A":{"install":{}},"B":{"install":{}}})");
+    Finish(c, "install");
+    ASSERT_TRUE(PassUntil([&] { return completed["install"] == 3; }, 60));
+}
+
 } // namespace
