@@ -6,14 +6,13 @@
 #include "core/formats/interop.h"
 #include "core/runtime/class.h"
 #include "workflow/workflow_app.h"
+#include "workflow/workflow_run.h"
 
 struct AuthenticateAsync;
 struct CertStoreInterface;
 struct MeterRW;
 struct WebGetCacheStore;
 struct WebGetRequest;
-
-typedef uint32_t (*WorkflowAppWebRequestFunc)(WebGetRequest* request);
 
 // A pending signature check of an interop library.
 struct WorkflowAppInteropEntry {
@@ -81,13 +80,8 @@ extern WorkflowApp* GlobalWorkflowApp;
 // The endpoint operations registered by the endpoint's provider (all null when none).
 extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
 
-// The workflow run service, started with the context and handed its endpoint.
-int64_t WorkflowRun_Init();
-int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint);
-int64_t WorkflowRun_Remove();
-// Runs the service started and has not yet stopped; the pump lets a disconnected worker end only
-// when none is left.
-int64_t WorkflowRun_GetRunningCount(uint32_t* count);
+// The workflow run service (workflow/workflow_run.h) is started with the context and handed its
+// endpoint; the pump lets a disconnected worker end only when no run it started is left.
 
 // The in-process interop libraries the engine registers for a process without the host: the core
 // script classes, the content repository's and the workflow engine's.
@@ -103,3 +97,34 @@ int64_t WorkflowRun_GetRunningCount(uint32_t* count);
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(CoreInterop)
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(BaseInterop)
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(WorkflowInterop)
+
+// The pump's collection of finished interop signature checks: one finished entry freed per pass.
+int64_t WorkflowApp_ProcessInterop();
+// Frees a pending entry with its check.
+void WorkflowApp_FreeInteropEntry(WorkflowAppInteropEntry* entry);
+// Completion of an interop library's signature check (its user is the entry).
+void WorkflowApp_AuthenticateInteropCallback(AuthenticateAsync* auth, void* user, uint32_t result);
+// Drops the observer of a shutdown still waiting for busy tasks.
+void WorkflowApp_RemoveShutdownWait(WorkflowApp* app);
+
+// Observers the context adds at creation (the user is the context).
+int64_t WorkflowApp_Notification_OnShutdown(void* user, const char* type, const char* name, const char* instance,
+                                            Dictionary* info);
+int64_t WorkflowApp_Notification_OnLocalLimit(void* user, const char* type, const char* name, const char* instance,
+                                              Dictionary* info);
+int64_t WorkflowApp_Notification_OnRemoteLimit(void* user, const char* type, const char* name, const char* instance,
+                                               Dictionary* info);
+int64_t WorkflowApp_Notification_OnWebGetConnectionError(void* user, const char* type, const char* name,
+                                                         const char* instance, Dictionary* info);
+int64_t WorkflowApp_Notification_OnTaskStart(void* user, const char* type, const char* name, const char* instance,
+                                             Dictionary* info);
+int64_t WorkflowApp_Notification_OnTaskComplete(void* user, const char* type, const char* name, const char* instance,
+                                                Dictionary* info);
+int64_t WorkflowApp_Notification_OnWorkflowRun(void* user, const char* type, const char* name, const char* instance,
+                                               Dictionary* info);
+int64_t WorkflowApp_Notification_OnWorkflowEventComplete(void* user, const char* type, const char* name,
+                                                         const char* instance, Dictionary* info);
+// Sets the given limits of a meter (bytes per second, 0 or below for none), keeping the other.
+int64_t WorkflowApp_SetMeterLimits(MeterRW* meter, const int32_t* read, const int32_t* write);
+// Log expiry with the `maxdays` value and the wall-clock time given.
+int64_t WorkflowApp_ExpireLogsAt(const char* maxDays, double now);

@@ -1,29 +1,9 @@
 // Stand-ins for the parts of the engine the context starts and stops but which are not built yet:
-// the workflow run service, the in-process interop libraries and the tracking of tasks and
-// workflows. Each does nothing and says so; the interop libraries refuse to start, so registering
-// them registers nothing; tracking knows no task or workflow.
+// the in-process interop libraries. Each does nothing and says so; they refuse to start, so
+// registering them registers nothing.
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "workflow/workflow_app_internal.h"
-
-int64_t WorkflowRun_Init() {
-    Log_Debug("Workflow runs are not available yet\n");
-    return 1;
-}
-
-int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint*) {
-    return 1;
-}
-
-int64_t WorkflowRun_Remove() {
-    return 1;
-}
-
-int64_t WorkflowRun_GetRunningCount(uint32_t* count) {
-    ASSERT_POINTER(count);
-    *count = 0;
-    return 1;
-}
 
 // Every stand-in library: Init answers 0 (the registry then refuses it), the rest answer 0 too.
 #define WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(prefix, what)                                             \
@@ -50,16 +30,3 @@ WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(CoreInterop, "core")
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(BaseInterop, "repository")
 // WorkflowInterop_Init and the rest of the workflow engine's script class entry points.
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(WorkflowInterop, "workflow")
-
-int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
-    return 0;
-}
-
-int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
-    return 0;
-}
-
-int64_t WorkflowApp_GetRemoteWorkflow(const char*, char* buffer, int32_t capacity) {
-    if (buffer && capacity > 0) buffer[0] = 0;
-    return 0;
-}
