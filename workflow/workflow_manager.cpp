@@ -15,7 +15,6 @@
 #include "core/runtime/time.h"
 #include "workflow/workflow.h"
 #include "workflow/workflow_app.h"
-#include "workflow/workflow_app_internal.h"
 #include "workflow/workflow_manager_internal.h"
 
 WorkflowManager* GlobalWorkflowManager = nullptr;
@@ -645,7 +644,10 @@ int64_t WorkflowManager_Process() {
     // than waiting for the second to pass.
     manager->RefillPending = started;
     uint32_t prevent = 0;
-    if (WorkflowManager_ActiveCount(manager) > 0 && GlobalWorkflowApp) prevent = GlobalWorkflowApp->PreventSystemShutdown == 1;
+    if (WorkflowManager_ActiveCount(manager) > 0) {
+        uint32_t setting = 0;
+        prevent = WorkflowApp_GetPreventSystemShutdown(&setting) && setting == 1;
+    }
     if (prevent != manager->SleepPrevented) {
         Platform_PreventSystemSleep((int32_t)prevent);
         manager->SleepPrevented = prevent;

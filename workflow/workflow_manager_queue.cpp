@@ -40,7 +40,7 @@ bool TakeName(Workflow* workflow, const char* name, char* taken) {
     while (*at) {
         const char* end = strchr(at, ',');
         const int32_t length = end ? (int32_t)(end - at) : (int32_t)strlen(at);
-        String_CopyLength(taken, at, length + 1 < WORKFLOWMANAGER_NAME_SIZE ? length + 1 : WORKFLOWMANAGER_NAME_SIZE);
+        String_CopyLength(taken, at, length + 1 < (int32_t)WORKFLOWMANAGER_NAME_SIZE ? length + 1 : (int32_t)WORKFLOWMANAGER_NAME_SIZE);
         String_TrimChars(taken, " \t");
         if (taken[0] && Workflow_CanCreateTask(workflow, taken)) return true;
         at = end ? end + 1 : at + length;

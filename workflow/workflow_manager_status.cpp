@@ -11,6 +11,7 @@
 #include "core/runtime/time.h"
 #include "workflow/task.h"
 #include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
 #include "workflow/workflow_manager_internal.h"
 
 namespace {
@@ -404,12 +405,16 @@ void RemoveSignals(Dictionary* target) {
         }
 }
 
-// The workflow in this process that runs the task, or null.
-Workflow* LocalWorkflowOf(const char* task) {
+// The workflow in this process that runs the task, as the engine tracks it; a live task the
+// engine has not seen yet answers for itself.
+bool LocalWorkflowOf(const char* task, char* buffer, int32_t capacity) {
+    if (WorkflowApp_GetWorkflowByTaskId(task, 0, buffer, capacity) && buffer[0]) return true;
     void* object = Class_ConvertFromInstanceId(task);
-    if (!Task_ValidHandle(object)) return nullptr;
+    if (!Task_ValidHandle(object)) return false;
     Workflow* workflow = Task_GetWorkflowHandle(static_cast<Task*>(object));
-    return workflow && Workflow_ValidHandle(workflow) ? workflow : nullptr;
+    if (!workflow || !Workflow_ValidHandle(workflow)) return false;
+    String_CopyLength(buffer, WorkflowManager_IdOf(workflow), capacity);
+    return true;
 }
 
 Dictionary* CopyWithoutMessage(Dictionary* info) {
@@ -443,8 +448,8 @@ int64_t WorkflowManager_NormalizeTaskEvent(const char* kind, const char* task, D
     Dictionary_RemoveByKey(target, "isRemote");
     char named[WORKFLOWMANAGER_ID_SIZE];
     if (info && Dictionary_GetStringByKey(info, "workflow", named, sizeof(named)) && named[0]) {
-        if (Workflow* local = LocalWorkflowOf(task)) {
-            const char* localId = WorkflowManager_IdOf(local);
+        char localId[WORKFLOWMANAGER_ID_SIZE];
+        if (LocalWorkflowOf(task, localId, sizeof(localId))) {
             if (strcmp(localId, named) != 0) Dictionary_SetStringByKey(own, "remoteWorkflow", named);
             Dictionary_SetStringByKey(own, "workflow", localId);
         }

@@ -4,17 +4,56 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/runtime/debug.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
+#include "core/web/web_get.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/tls_peer.h"
+#include "tests/workflow/run_test_types.h"
 #include "tests/support/dictionary_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/workflow/workflow_fixture.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_manager_internal.h"
+
+// nginx serving workflow documents from a folder of its own on 127.0.0.1.
+struct ManagerDocuments {
+    TempDir Dir;
+    std::unique_ptr<TlsServer> Nginx;
+    ManagerDocuments() {
+        chmod(Dir.path().c_str(), 0755); // nginx's workers may run as another user
+        mkdir(Dir.file("www").c_str(), 0755);
+        std::ofstream(Dir.file("nginx.tmpl"))
+            << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
+            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
+            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
+            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path()
+            << "; scgi_temp_path " << Dir.path() << ";\n  types { application/json json; }\n"
+            << "  server { listen 127.0.0.1:PORT; root " << Dir.file("www") << "; }\n}\n";
+        Nginx = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
+                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
+    }
+    std::string Put(const std::string& name, const std::string& text) {
+        std::ofstream(Dir.file("www/" + name)) << text;
+        chmod(Dir.file("www/" + name).c_str(), 0644);
+        return "http://127.0.0.1:" + std::to_string(Nginx->Port()) + "/" + name;
+    }
+};
+
+inline int64_t ManagerAllowEveryHost(const char*) {
+    return 1;
+}
 
 class ManagerEnvironment : public ::testing::Environment {
   public:
@@ -22,8 +61,12 @@ class ManagerEnvironment : public ::testing::Environment {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         ASSERT_EQ(WorkflowApp_Init("workflow_manager.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
         Debug_PrintOverride(CaptureLog);
+        WebGet_AuthorizeOverride(ManagerAllowEveryHost);
+        run_test_types::Install();
     }
     void TearDown() override {
+        run_test_types::Uninstall();
+        WebGet_AuthorizeOverride(nullptr);
         Debug_PrintOverride(nullptr);
         uint32_t code = 0;
         WorkflowApp_Remove(&code);
@@ -125,8 +168,34 @@ class ManagerTest : public ::testing::Test {
     // One pass of the host's main loop.
     void Pass() {
         passes++;
-        NotificationCenter_Process();
+        WorkflowApp_Process();
         WorkflowManager_Process();
+    }
+    // A workflow added by the URL of a served document, once the engine's run has registered it
+    // and its "load" has completed.
+    Workflow* Served(ManagerDocuments& documents, const char* name, const char* document, const char* id,
+                     const char* extra = "") {
+        const std::string info = std::string("{\"url\": \"") + documents.Put(name, document) +
+                                 "\", \"authenticate\": false, \"id\": \"" + id + "\"" + extra + "}";
+        // The add's callback is what records the id.
+        EXPECT_EQ(WorkflowManager_AddJSON(info.c_str(), nullptr, [](void*, void*) -> int64_t { return 1; }), 1);
+        Workflow* workflow = nullptr;
+        const int loads = completed["load"];
+        for (int i = 0; i < 1000 && !(workflow && completed["load"] > loads); i++) {
+            Pass();
+            Thread_Wait(1);
+            DictionaryItem* item = nullptr;
+            Dictionary* ids = GlobalWorkflowManager->WorkflowIds;
+            for (Dictionary_ItemGetFirst(ids, &item); item && !workflow; Dictionary_ItemGetNext(ids, item, &item)) {
+                const char* value = nullptr;
+                const char* key = nullptr;
+                if (Dictionary_ItemGetStringPtr(ids, item, &value) && value && std::string(value) == id &&
+                    Dictionary_ItemGetKeyPtr(ids, item, &key))
+                    workflow = WorkflowManager_FindWorkflow(key);
+            }
+        }
+        if (workflow) letters.push_back(WorkflowManager_IdOf(workflow));
+        return workflow;
     }
     void Passes(int count) {
         for (int i = 0; i < count; i++) Pass();

@@ -93,22 +93,30 @@ TEST_F(ManagerTest, TheFirstDefinedCandidateIsQueuedAndUnknownIdsAreRefused) {
     ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }, 20));
 }
 
+ManagerDocuments& Documents() {
+    static ManagerDocuments documents;
+    return documents;
+}
+
+const char* const kServedInstall = R"({"install": {"type": "Step", "hold": true}, "unload": {"type": "Step"}})";
+
 TEST_F(ManagerTest, HigherPriorityIsPoppedFirstAndEqualPrioritiesKeepArrivalOrder) {
-    std::vector<Workflow*> added;
-    for (const char* info : {R"({"url": "test:a"})", R"({"url": "test:b", "priority": 0})",
-                             R"({"url": "test:c"})", R"({"url": "test:d", "priority": 10, "id": "d"})"}) {
-        ASSERT_EQ(WorkflowManager_AddJSON(info, nullptr, RecordCallback), 1);
-        Passes(2);
-        added.push_back(Load(kHeldInstall, started));
-    }
-    Passes(10);
+    ASSERT_TRUE(Documents().Nginx->Running());
+    Workflow* a = Served(Documents(), "a.json", kServedInstall, "a");
+    Workflow* b = Served(Documents(), "b.json", kServedInstall, "b", R"(, "priority": 0)");
+    Workflow* c = Served(Documents(), "c.json", kServedInstall, "c");
+    Workflow* d = Served(Documents(), "d.json", kServedInstall, "d", R"(, "priority": 10)");
+    ASSERT_TRUE(a && b && c && d);
     WorkflowManager_SetMaximumActiveTasks(1);
-    for (Workflow* workflow : added) WorkflowManager_QueueTask(workflow, "install");
+    for (Workflow* workflow : {a, b, c, d}) EXPECT_EQ(WorkflowManager_QueueTask(workflow, "install"), 1);
     EXPECT_EQ(Named(Json(GlobalWorkflowManager->TaskQueue)), R"({"D":{"install":{}},"B":{"install":{}},"C":{"install":{}}})");
-    Finish(added[0], "install");
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"D":"install"})"; }, 20));
-    Finish(added[3], "install");
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"B":"install"})"; }, 20));
+    Finish(a, "install");
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"D":"install"})"; }, 40));
+    Finish(d, "install");
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"B":"install"})"; }, 40));
+    Finish(b, "install");
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"C":"install"})"; }, 40));
+    Finish(c, "install");
 }
 
 TEST_F(ManagerTest, AddsAskForARunAndTheirCallbackGetsTheRegisteredWorkflow) {
@@ -128,27 +136,44 @@ TEST_F(ManagerTest, AddsAskForARunAndTheirCallbackGetsTheRegisteredWorkflow) {
         EXPECT_EQ(ManagerLines(), Lines{c.line}) << c.text;
     }
     EXPECT_EQ(WorkflowManager_AddInterop("nope", "cb"), 0);
-    EXPECT_EQ(WorkflowManager_AddJSON(R"({"one": {"url": "test:1", "id": "w1", "dependencies": ["w2", 7]},
-                                          "two": {"url": "test:2", "callbackId": "own"}, "three": 3})",
+    const std::string one = Documents().Put("one.json", R"({"unload": {"type": "Step"}})");
+    const std::string two = Documents().Put("two.json", R"({"unload": {"type": "Step"}})");
+    EXPECT_EQ(WorkflowManager_AddJSON(("{\"one\": {\"url\": \"" + one + R"(", "authenticate": false, "id": "w1",
+                                        "dependencies": ["w2", 7]}, "two": {"url": ")" + two +
+                                       R"(", "authenticate": false, "callbackId": "own"}, "three": 3})")
+                                          .c_str(),
                                       nullptr, RecordCallback),
               1);
     Pass();
-    ASSERT_EQ(notes.size(), 2u);
-    const std::string prefix = R"(WorkflowRun/Start:{"url":"test:2","callbackId":"own","cache":"workflow","id":")";
-    EXPECT_EQ(notes[1].substr(0, prefix.size()), prefix);
-    EXPECT_EQ(notes[1].size(), prefix.size() + 35 + 2) << notes[1];
-    // The first run starts: its callback gets the workflow, its arguments and its id's dependency.
-    Dictionary* first = ParseJson(notes[0].substr(notes[0].find(':') + 1).c_str());
-    Workflow* a = Load(R"({"load": {}})", Root(first));
-    Dictionary_Release(&first);
-    ASSERT_EQ(g_callbacks.size(), 1u);
+    Lines runs;
+    for (const std::string& note : notes)
+        if (note.rfind("WorkflowRun/", 0) == 0) runs.push_back(note);
+    ASSERT_EQ(runs.size(), 2u);
+    const std::string prefix = "WorkflowRun/Start:{\"url\":\"" + two + R"(","authenticate":false,"callbackId":"own","cache":"workflow","id":")";
+    EXPECT_EQ(runs[1].substr(0, prefix.size()), prefix);
+    EXPECT_EQ(runs[1].size(), prefix.size() + 35 + 2) << runs[1];
+    // The first run's callback gets its workflow, its arguments and its id's dependency; the
+    // second names a callback id of its own, so the callback never hears of it.
+    ASSERT_TRUE(PassUntil([&] {
+        Thread_Wait(1);
+        return g_callbacks.size() == 1 && Json(GlobalWorkflowManager->Loaded).find(',') != std::string::npos;
+    }, 3000));
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(GlobalWorkflowManager->WorkflowIds, &item); item;
+         Dictionary_ItemGetNext(GlobalWorkflowManager->WorkflowIds, item, &item)) {
+        const char* key = nullptr;
+        const char* value = nullptr;
+        Dictionary_ItemGetKeyPtr(GlobalWorkflowManager->WorkflowIds, item, &key);
+        Dictionary_ItemGetStringPtr(GlobalWorkflowManager->WorkflowIds, item, &value);
+        if (value && std::string(value) == "w1") letters.push_back(key);
+    }
+    ASSERT_EQ(letters.size(), 1u);
     const std::string callback = Named(g_callbacks[0]);
-    EXPECT_NE(callback.find(R"("type":"Workflow","sender":"A","info":{"workflow":"A","task":"t","url":"test:1","id":"w1","dependencies":["w2",7],"cache":"workflow")"),
-              std::string::npos)
+    EXPECT_NE(callback.find(R"("type":"Workflow","sender":"A","info":{"workflow":"A","task":")"), std::string::npos)
         << callback;
-    EXPECT_EQ(Named(Json(GlobalWorkflowManager->WorkflowIds)), R"({"A":"w1"})");
+    for (const std::string& part : {"\"url\":\"" + one + "\"", std::string(R"("dependencies":["w2",7])")})
+        EXPECT_NE(callback.find(part), std::string::npos) << callback;
     EXPECT_EQ(Json(GlobalWorkflowManager->Dependencies), R"({"w1":"w2"})");
-    (void)a;
 }
 
 TEST_F(ManagerTest, UnloadRefusesQueueingAndCallsBackWhenTheLastWorkflowHasGone) {
