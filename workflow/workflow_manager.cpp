@@ -644,7 +644,7 @@ int64_t WorkflowManager_Process() {
     // than waiting for the second to pass.
     manager->RefillPending = started;
     uint32_t prevent = 0;
-    if (WorkflowManager_ActiveCount(manager) > 0) {
+    if (WorkflowManager_ActiveCount(manager) > 0 && WorkflowApp_IsInitialized()) {
         uint32_t setting = 0;
         prevent = WorkflowApp_GetPreventSystemShutdown(&setting) && setting == 1;
     }

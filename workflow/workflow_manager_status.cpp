@@ -299,6 +299,11 @@ void WorkflowManager_UpdateOverallProgress(WorkflowManager* manager) {
              Dictionary_ItemGetNext(manager->ActiveProgress, item, &item)) {
             double value = 0;
             Dictionary_ItemGetFloat64(manager->ActiveProgress, item, &value);
+            // Figures come from scripts and task reports: a share above the whole counts as the
+            // whole, and nothing may turn into a percentage outside 32 bits.
+            if (value != value) value = 0;
+            if (value > 1.0) value = 1.0;
+            if (value < -2147483648.0) value = -2147483648.0;
             if (value < 0) {
                 overall = value;
                 negative = true;

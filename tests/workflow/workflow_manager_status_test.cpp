@@ -132,6 +132,11 @@ TEST_F(ManagerTest, OverallProgressAveragesActiveTasksAndAnyNegativeValueWins) {
     EXPECT_EQ(ManagerLines(), Lines{"WorkflowManager - Overall Progress - 0.75 (2)"});
     WorkflowManager_SetProgress(b, "install", -1.0);
     EXPECT_EQ(progress(), "-1");
+    // Figures beyond the whole or beyond 32 bits stay in range.
+    WorkflowManager_SetProgress(b, "install", 7.5);
+    EXPECT_EQ(progress(), "75");
+    WorkflowManager_SetProgress(b, "install", -1e30);
+    EXPECT_EQ(progress(), "-2147483648");
     // A task's reported figure becomes its workflow's progress.
     Task* task = nullptr;
     ASSERT_EQ(Workflow_FindTaskByName(b, "install", &task), 1);

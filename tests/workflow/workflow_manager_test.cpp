@@ -136,6 +136,11 @@ TEST_F(ManagerTest, AddsAskForARunAndTheirCallbackGetsTheRegisteredWorkflow) {
         EXPECT_EQ(ManagerLines(), Lines{c.line}) << c.text;
     }
     EXPECT_EQ(WorkflowManager_AddInterop("nope", "cb"), 0);
+    std::vector<std::string> willLoad;
+    WorkflowManager_SetWillLoadCallback(&willLoad, [](const char* url, void* user) -> int64_t {
+        static_cast<std::vector<std::string>*>(user)->push_back(url);
+        return 1;
+    });
     const std::string one = Documents().Put("one.json", R"({"unload": {"type": "Step"}})");
     const std::string two = Documents().Put("two.json", R"({"unload": {"type": "Step"}})");
     EXPECT_EQ(WorkflowManager_AddJSON(("{\"one\": {\"url\": \"" + one + R"(", "authenticate": false, "id": "w1",
@@ -144,6 +149,7 @@ TEST_F(ManagerTest, AddsAskForARunAndTheirCallbackGetsTheRegisteredWorkflow) {
                                           .c_str(),
                                       nullptr, RecordCallback),
               1);
+    EXPECT_EQ(willLoad, (Lines{one, two}));
     Pass();
     Lines runs;
     for (const std::string& note : notes)
@@ -208,6 +214,23 @@ TEST_F(ManagerTest, StateIntervalKeepsThirtySecondsAtLeastAndOnlyMinusOneTurnsIt
         EXPECT_EQ(stored, c.stored) << c.given;
         EXPECT_EQ(ManagerLines(), Lines{"WorkflowManager - State Interval - " + std::to_string(c.stored)});
     }
+}
+
+TEST_F(ManagerTest, TheStateRefreshQueuesStateOrUpdateOnEveryLoadedWorkflowUnlessTurnedOff) {
+    Workflow* a = Load(kHeldState);
+    Workflow* b = Load(R"({"load": {}, "update": {"hold": true}})");
+    Finish(a, "state");
+    ASSERT_TRUE(PassUntil([&] { return completed["state"] == 1 && Active() == "{}"; }, 40));
+    for (int32_t interval : {-1, 45}) {
+        WorkflowManager_SetStateInterval(interval);
+        GlobalWorkflowManager->LastStateRefresh -= 46.0;
+        Tick();
+        Passes(2);
+    }
+    EXPECT_EQ(Active(), R"({"A":"state","B":"update"})");
+    Finish(a, "state");
+    Finish(b, "update");
+    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }, 40));
 }
 
 TEST_F(ManagerTest, PrintStateWritesEachTableAfterItsLabelInOrder) {
