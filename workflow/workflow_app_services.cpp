@@ -32,8 +32,16 @@ CertStoreInterface* NewReference(CertStoreInterface* store) {
     return store ? CertStoreInterface_AddRef(store) : nullptr;
 }
 
+enum : int32_t { kMaxNamedStores = 32 };
+
+// The stores named for one check; each holds a reference.
+struct NamedStores {
+    CertStoreInterface* Stores[kMaxNamedStores];
+    int32_t Count;
+};
+
 // The table's store of that name, or a store that trusts nothing.
-void AddNamedStore(CertStoreList* list, CertStoreTable* table, const char* name) {
+void AddNamedStore(CertStoreList* list, NamedStores* named, CertStoreTable* table, const char* name) {
     CertStoreInterface* store = nullptr;
     if (!table || !CertStoreTable_GetInterfaceHandle(table, name, &store) || !store) {
         Log_Error("Unable to find certificate store (%s)\n", name);
@@ -43,7 +51,10 @@ void AddNamedStore(CertStoreList* list, CertStoreTable* table, const char* name)
         CertStoreNull_Release(&none);
     }
     CertStoreList_Add(list, store);
-    CertStoreInterface_Release(&store);
+    if (named->Count < kMaxNamedStores)
+        named->Stores[named->Count++] = store;
+    else
+        CertStoreInterface_Release(&store);
 }
 
 int64_t VerifyWithStore(const char* token, CertStoreInterface* store) {
@@ -137,8 +148,9 @@ int64_t WorkflowApp_JwsVerifyStore(const char* token, CertStoreTable* table, con
     ASSERT_POINTER(token);
     CertStoreList* list = nullptr;
     CertStoreList_Create(&list);
+    NamedStores named = {};
     if (!names || names[0] == 0) {
-        AddNamedStore(list, table, "app");
+        AddNamedStore(list, &named, table, "app");
     } else {
         const char* cursor = names;
         while (*cursor) {
@@ -146,16 +158,25 @@ int64_t WorkflowApp_JwsVerifyStore(const char* token, CertStoreTable* table, con
             const int32_t length = comma ? static_cast<int32_t>(comma - cursor) : static_cast<int32_t>(strlen(cursor));
             char name[kStoreNameSize];
             String_CopyLengthSafe(name, sizeof(name), cursor, length);
-            AddNamedStore(list, table, name);
+            AddNamedStore(list, &named, table, name);
             if (!comma) break;
             cursor = comma + 1;
             while (*cursor == ' ' || *cursor == '\t') cursor++;
         }
     }
     CertStoreInterface* store = CertStoreList_GetInterfaceHandle(list);
-    const int64_t result = VerifyWithStore(token, store);
+    int64_t result = VerifyWithStore(token, store);
     CertStoreInterface_Release(&store);
     CertStoreList_Release(&list);
+    // A list answers for its members' certificates but cannot lend one member's key: a token
+    // signed with a key (HMAC or a bare public key) is checked against each key store in turn.
+    for (int32_t i = 0; i < named.Count; i++) {
+        const uint8_t* key = nullptr;
+        uint32_t size = 0;
+        if (result != 1 && CertStoreInterface_GetKey(named.Stores[i], &key, &size) == 1)
+            result = VerifyWithStore(token, named.Stores[i]);
+        CertStoreInterface_Release(&named.Stores[i]);
+    }
     return result;
 }
 

@@ -158,7 +158,8 @@ int64_t WorkflowApp_Notification_OnTaskComplete(void* user, const char*, const c
     WorkflowApp* app = static_cast<WorkflowApp*>(user);
     if (!instance) return 0;
     Dictionary_RemoveByKey(app->RunningTasks, instance);
-    if (IsRemote(info)) return 1;
+    // Building the event expands the whole definition: not worth it when nothing is sent.
+    if (IsRemote(info) || !Analytics_IsEnabled()) return 1;
     void* object = Class_ConvertFromInstanceId(instance);
     if (!object || !Task_ValidHandle(object)) return 1;
     Task* task = static_cast<Task*>(object);
