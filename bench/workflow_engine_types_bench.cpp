@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/engine_task_type.h"
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
 #include "core/runtime/debug.h"
@@ -19,50 +20,11 @@
 
 namespace {
 
-int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
-
-// The bench's task type: completes when its start is delivered.
-struct Instance {
-    Task* Owner;
-    char TaskId[40];
-};
-int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Task_Complete(static_cast<Instance*>(user)->Owner, nullptr);
-    return 1;
-}
-int64_t Create(void** out, Task* task) {
-    Instance* instance = static_cast<Instance*>(Memory_AllocZero(sizeof(Instance)));
-    instance->Owner = task;
-    Task_GetInstanceId(task, instance->TaskId, sizeof(instance->TaskId));
-    NotificationCenter_AddInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    *out = instance;
-    return 1;
-}
-int64_t AddRef(void*) {
-    return 1;
-}
-int64_t Release(void** handle) {
-    Instance* instance = static_cast<Instance*>(*handle);
-    *handle = nullptr;
-    if (!instance) return 0;
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    Memory_Free(instance, sizeof(Instance));
-    return 1;
-}
-const TaskInterface kStep = {"Step", Create, AddRef, Release};
+using engine_task_type::kStep;
+using engine_task_type::Quiet;
 
 void Init() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-    Thread_Init();
-    EventQueue_Init();
-    Interop_Init();
-    NotificationCenter_Init();
-    Authenticate_Init();
+    engine_task_type::InitRuntimeOnce();
 }
 
 int g_ended = 0;

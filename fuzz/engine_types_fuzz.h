@@ -14,62 +14,31 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
+#include "tests/support/engine_task_type.h"
 #include "workflow/task.h"
 #include "workflow/workflow.h"
 
 namespace engine_fuzz {
 
-inline int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
+using engine_task_type::Quiet;
 
-struct Instance {
-    Task* Owner;
-    char TaskId[40];
-    bool Fail;
-};
-
-inline int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Instance* instance = static_cast<Instance*>(user);
-    Task* task = instance->Owner;
+inline void Start(Task* task, uint32_t fail) {
     double progress = 0;
     if (Task_GetNumberArgument(task, "progress", &progress)) Task_SetProgress(task, progress);
-    if (instance->Fail) Task_AddError(task, "Fuzz_Error_Failed");
+    if (fail) Task_AddError(task, "Fuzz_Error_Failed");
     Dictionary* result = nullptr;
     Dictionary_GetDictionaryByKey(Task_GetDictionaryHandle(task), "result", &result);
     Task_Complete(task, result);
-    return 1;
-}
-
-inline int64_t Create(void** out, Task* task, bool fail) {
-    Instance* instance = static_cast<Instance*>(Memory_AllocZero(sizeof(Instance)));
-    instance->Owner = task;
-    instance->Fail = fail;
-    Task_GetInstanceId(task, instance->TaskId, sizeof(instance->TaskId));
-    NotificationCenter_AddInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    *out = instance;
-    return 1;
 }
 inline int64_t CreateOk(void** out, Task* task) {
-    return Create(out, task, false);
+    return engine_task_type::Create(out, task, Start, 0);
 }
 inline int64_t CreateFail(void** out, Task* task) {
-    return Create(out, task, true);
-}
-inline int64_t AddRef(void*) {
-    return 1;
-}
-inline int64_t Release(void** handle) {
-    Instance* instance = static_cast<Instance*>(*handle);
-    *handle = nullptr;
-    if (!instance) return 0;
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    Memory_Free(instance, sizeof(Instance));
-    return 1;
+    return engine_task_type::Create(out, task, Start, 1);
 }
 
-inline const TaskInterface kOk = {"Ok", CreateOk, AddRef, Release};
-inline const TaskInterface kFail = {"Fail", CreateFail, AddRef, Release};
+inline const TaskInterface kOk = {"Ok", CreateOk, engine_task_type::AddRef, engine_task_type::Release};
+inline const TaskInterface kFail = {"Fail", CreateFail, engine_task_type::AddRef, engine_task_type::Release};
 
 inline std::vector<Task*>* g_tasks = nullptr;
 

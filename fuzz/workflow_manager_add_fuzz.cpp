@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/engine_task_type.h"
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
 #include "core/runtime/debug.h"
@@ -24,38 +25,8 @@ namespace {
 // At most this many runs per input are started.
 constexpr size_t kMaxRuns = 8;
 
-int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
-
-struct Instance {
-    Task* Owner;
-    char TaskId[40];
-};
-int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Task_Complete(static_cast<Instance*>(user)->Owner, nullptr);
-    return 1;
-}
-int64_t Create(void** out, Task* task) {
-    Instance* instance = static_cast<Instance*>(Memory_AllocZero(sizeof(Instance)));
-    instance->Owner = task;
-    Task_GetInstanceId(task, instance->TaskId, sizeof(instance->TaskId));
-    NotificationCenter_AddInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    *out = instance;
-    return 1;
-}
-int64_t AddRef(void*) {
-    return 1;
-}
-int64_t Release(void** handle) {
-    Instance* instance = static_cast<Instance*>(*handle);
-    *handle = nullptr;
-    if (!instance) return 0;
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    Memory_Free(instance, sizeof(Instance));
-    return 1;
-}
-const TaskInterface kStep = {"Step", Create, AddRef, Release};
+using engine_task_type::kStep;
+using engine_task_type::Quiet;
 
 std::vector<Workflow*> g_workflows;
 
@@ -107,13 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool started = false;
     if (!started) {
         started = true;
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride([](const char*) -> int64_t { return 1; });
-        Thread_Init();
-        EventQueue_Init();
-        Interop_Init();
-        NotificationCenter_Init();
-        Authenticate_Init();
+        engine_task_type::InitRuntimeOnce();
         NotificationCenter_AddObserver("WorkflowRun", "Start", nullptr, OnRunStart);
     }
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -8,23 +8,16 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
+#include "tests/support/engine_task_type.h"
 #include "workflow/task.h"
 #include "workflow/workflow.h"
 
 namespace run_test_types {
 
-struct Instance {
-    Task* Owner;
-    char TaskId[40];
-    bool Macro;
-};
-
-inline int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Instance* instance = static_cast<Instance*>(user);
-    Task* task = instance->Owner;
+inline void Start(Task* task, uint32_t macro) {
     Workflow* workflow = Task_GetWorkflowHandle(task);
     uint32_t flag = 0;
-    if (instance->Macro) {
+    if (macro) {
         Dictionary* pairs = nullptr;
         Dictionary_GetDictionaryByKey(Task_GetDictionaryHandle(task), "keyValuePairs", &pairs);
         DictionaryItem* item = nullptr;
@@ -37,44 +30,23 @@ inline int64_t OnStart(void* user, const char*, const char*, const char*, Dictio
             if (key) Workflow_AddMacro(workflow, key, value ? value : "");
         }
     } else {
-        if (Task_GetBooleanArgument(task, "hold", &flag) && flag) return 1;
+        if (Task_GetBooleanArgument(task, "hold", &flag) && flag) return;
         if (Task_GetBooleanArgument(task, "fail", &flag) && flag) Task_AddError(task, "Test_Error_Failed");
         if (Task_GetBooleanArgument(task, "queueUnload", &flag) && flag && workflow)
             Workflow_QueueTask(workflow, "unload", nullptr, nullptr, nullptr);
     }
     Task_Complete(task, nullptr);
-    return 1;
 }
 
-inline int64_t Create(void** out, Task* task, bool macro) {
-    Instance* instance = static_cast<Instance*>(Memory_AllocZero(sizeof(Instance)));
-    instance->Owner = task;
-    instance->Macro = macro;
-    Task_GetInstanceId(task, instance->TaskId, sizeof(instance->TaskId));
-    NotificationCenter_AddInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    *out = instance;
-    return 1;
-}
 inline int64_t CreateMacro(void** out, Task* task) {
-    return Create(out, task, true);
+    return engine_task_type::Create(out, task, Start, 1);
 }
 inline int64_t CreateStep(void** out, Task* task) {
-    return Create(out, task, false);
-}
-inline int64_t AddRef(void*) {
-    return 1;
-}
-inline int64_t Release(void** handle) {
-    Instance* instance = static_cast<Instance*>(*handle);
-    *handle = nullptr;
-    if (!instance) return 0;
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", instance->TaskId, instance, OnStart);
-    Memory_Free(instance, sizeof(Instance));
-    return 1;
+    return engine_task_type::Create(out, task, Start, 0);
 }
 
-inline const TaskInterface MacroType = {"Macro", CreateMacro, AddRef, Release};
-inline const TaskInterface StepType = {"Step", CreateStep, AddRef, Release};
+inline const TaskInterface MacroType = {"Macro", CreateMacro, engine_task_type::AddRef, engine_task_type::Release};
+inline const TaskInterface StepType = {"Step", CreateStep, engine_task_type::AddRef, engine_task_type::Release};
 
 inline int64_t OnRegister(void*, const char*, const char*, const char* instance, Dictionary*) {
     Workflow* workflow = static_cast<Workflow*>(Class_ConvertFromInstanceId(instance));
