@@ -78,8 +78,8 @@ int64_t End_OnStart(void* user, const char*, const char*, const char*, Dictionar
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kEndType = {ENDTASK_CLASS_ID, sizeof(EndInstance), End_OnStart, nullptr, nullptr,
-                               nullptr,          nullptr,             nullptr,     nullptr, nullptr};
+const TaskBaseType kEndType = {
+    .ClassId = ENDTASK_CLASS_ID, .Size = sizeof(EndInstance), .OnStart = End_OnStart};
 
 int64_t End_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kEndType);
@@ -105,8 +105,8 @@ int64_t Implode_OnStart(void* user, const char*, const char*, const char*, Dicti
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kImplodeType = {IMPLODETASK_CLASS_ID, sizeof(ImplodeInstance), Implode_OnStart, nullptr, nullptr,
-                                   nullptr,              nullptr,                 nullptr,         nullptr, nullptr};
+const TaskBaseType kImplodeType = {
+    .ClassId = IMPLODETASK_CLASS_ID, .Size = sizeof(ImplodeInstance), .OnStart = Implode_OnStart};
 
 int64_t Implode_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kImplodeType);
@@ -124,9 +124,9 @@ struct SleepInstance {
 void NowText(char* buffer, int32_t capacity) {
     struct tm now = {};
     Time_GetCurrentEncodedGMT(&now);
-    String_Print(buffer, capacity, "%s, %.2d %s %.2d %.2d:%.2d:%.2d GMT", Time_GetShortDayName(now.tm_wday + 1),
-                 now.tm_mday, Time_GetShortMonthName(now.tm_mon + 1), now.tm_year % 100, now.tm_hour, now.tm_min,
-                 now.tm_sec);
+    String_Print(buffer, capacity, "%s, %.2d %s %.2d %.2d:%.2d:%.2d GMT",
+                 Time_GetShortDayName(now.tm_wday + 1), now.tm_mday, Time_GetShortMonthName(now.tm_mon + 1),
+                 now.tm_year % 100, now.tm_hour, now.tm_min, now.tm_sec);
 }
 
 int64_t Sleep_OnTick(void* user, const char*, const char*, const char*, Dictionary*) {
@@ -160,13 +160,15 @@ int64_t Sleep_OnComplete(void* user, const char*, const char*, const char*, Dict
     instance->EndTime = Time_GetCurrent();
     char now[64];
     NowText(now, sizeof(now));
-    Task_Print(instance->Base.Owner, "Wait %s - %s", Task_IsCancelled(instance->Base.Owner) ? "cancelled" : "completed",
-               now);
+    Task_Print(instance->Base.Owner, "Wait %s - %s",
+               Task_IsCancelled(instance->Base.Owner) ? "cancelled" : "completed", now);
     return 1;
 }
 
-const TaskBaseType kSleepType = {SLEEPTASK_CLASS_ID, sizeof(SleepInstance), Sleep_OnStart, Sleep_OnComplete, nullptr,
-                                 nullptr,            nullptr,               nullptr,       nullptr,          nullptr};
+const TaskBaseType kSleepType = {.ClassId = SLEEPTASK_CLASS_ID,
+                                 .Size = sizeof(SleepInstance),
+                                 .OnStart = Sleep_OnStart,
+                                 .OnComplete = Sleep_OnComplete};
 
 int64_t Sleep_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kSleepType);
@@ -210,8 +212,8 @@ int64_t Log_OnStart(void* user, const char*, const char*, const char*, Dictionar
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kLogType = {LOGTASK_CLASS_ID, sizeof(LogInstance), Log_OnStart, nullptr, nullptr,
-                               nullptr,          nullptr,             nullptr,     nullptr, nullptr};
+const TaskBaseType kLogType = {
+    .ClassId = LOGTASK_CLASS_ID, .Size = sizeof(LogInstance), .OnStart = Log_OnStart};
 
 int64_t Log_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kLogType);
@@ -257,16 +259,9 @@ int64_t Notification_OnStart(void* user, const char*, const char*, const char*, 
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kNotificationType = {NOTIFICATIONTASK_CLASS_ID,
-                                        sizeof(NotificationInstance),
-                                        Notification_OnStart,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr};
+const TaskBaseType kNotificationType = {.ClassId = NOTIFICATIONTASK_CLASS_ID,
+                                        .Size = sizeof(NotificationInstance),
+                                        .OnStart = Notification_OnStart};
 
 int64_t Notification_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kNotificationType);
@@ -287,7 +282,8 @@ int64_t Status_OnStart(void* user, const char*, const char*, const char*, Dictio
     if (Task_HasArgument(task, "target")) {
         kind = TASK_PATH_NONE;
         target = nullptr;
-        if (Task_GetArgumentPtr(task, "target", &path) && path) Task_EvaluatePathToObject(task, path, &kind, &target);
+        if (Task_GetArgumentPtr(task, "target", &path) && path)
+            Task_EvaluatePathToObject(task, path, &kind, &target);
     }
     if (kind != TASK_PATH_WORKFLOW && kind != TASK_PATH_TASK) {
         TaskBase_InvalidArgument(base, "Cannot locate target");
@@ -307,8 +303,8 @@ int64_t Status_OnStart(void* user, const char*, const char*, const char*, Dictio
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kStatusType = {STATUSTASK_CLASS_ID, sizeof(StatusInstance), Status_OnStart, nullptr, nullptr,
-                                  nullptr,             nullptr,                nullptr,        nullptr, nullptr};
+const TaskBaseType kStatusType = {
+    .ClassId = STATUSTASK_CLASS_ID, .Size = sizeof(StatusInstance), .OnStart = Status_OnStart};
 
 int64_t Status_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kStatusType);
@@ -322,15 +318,28 @@ const TaskInterface Shutdown_Interface = {"Shutdown", End_Create, TaskBase_AddRe
 const TaskInterface Implode_Interface = {"Implode", Implode_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Sleep_Interface = {"Sleep", Sleep_Create, TaskBase_AddRef, TaskBase_Release};
 const TaskInterface Log_Interface = {"Log", Log_Create, TaskBase_AddRef, TaskBase_Release};
-const TaskInterface Notification_Interface = {"Notification", Notification_Create, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface Notification_Interface = {"Notification", Notification_Create, TaskBase_AddRef,
+                                              TaskBase_Release};
 const TaskInterface Status_Interface = {"Status", Status_Create, TaskBase_AddRef, TaskBase_Release};
 
 int64_t BasicTasks_Register() {
     static const TaskInterface* const kRecords[] = {
-        &End_Interface,           &Error_Interface,          &Shutdown_Interface,      &Implode_Interface, &Sleep_Interface,
-        &Log_Interface,           &Notification_Interface,   &Status_Interface,        &StringContains_Interface,
-        &StringCompare_Interface, &NumberCompare_Interface,  &VersionCompare_Interface, &Singleton_Interface,
-        &Environment_Interface,   &EnvironmentGet_Interface, &EnvironmentSet_Interface,
+        &End_Interface,
+        &Error_Interface,
+        &Shutdown_Interface,
+        &Implode_Interface,
+        &Sleep_Interface,
+        &Log_Interface,
+        &Notification_Interface,
+        &Status_Interface,
+        &StringContains_Interface,
+        &StringCompare_Interface,
+        &NumberCompare_Interface,
+        &VersionCompare_Interface,
+        &Singleton_Interface,
+        &Environment_Interface,
+        &EnvironmentGet_Interface,
+        &EnvironmentSet_Interface,
     };
     for (const TaskInterface* record : kRecords) TaskType_RegisterDefault(record);
     return 1;

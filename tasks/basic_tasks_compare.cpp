@@ -42,7 +42,8 @@ bool Contains(const char* text, const char* part, bool ignoreCase) {
 }
 
 int64_t StringContains_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    ContainsInstance* instance = reinterpret_cast<ContainsInstance*>(TaskBase_Check(user, STRINGCONTAINSTASK_CLASS_ID));
+    ContainsInstance* instance =
+        reinterpret_cast<ContainsInstance*>(TaskBase_Check(user, STRINGCONTAINSTASK_CLASS_ID));
     TaskBase* base = &instance->Base;
     if (!RequirePair(base, "stringOne", "stringTwo")) return 1;
     TaskBase_GetStringArgument(base, "stringOne", instance->One, kContainsSize);
@@ -54,16 +55,9 @@ int64_t StringContains_OnStart(void* user, const char*, const char*, const char*
     return TaskBase_RunOutcome(base, found ? "found" : "notFound");
 }
 
-const TaskBaseType kContainsType = {STRINGCONTAINSTASK_CLASS_ID,
-                                    sizeof(ContainsInstance),
-                                    StringContains_OnStart,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr};
+const TaskBaseType kContainsType = {.ClassId = STRINGCONTAINSTASK_CLASS_ID,
+                                    .Size = sizeof(ContainsInstance),
+                                    .OnStart = StringContains_OnStart};
 
 int64_t StringContains_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kContainsType);
@@ -88,7 +82,8 @@ int32_t CompareBytes(const char* a, const char* b, bool ignoreCase) {
 }
 
 int64_t StringCompare_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    CompareInstance* instance = reinterpret_cast<CompareInstance*>(TaskBase_Check(user, STRINGCOMPARETASK_CLASS_ID));
+    CompareInstance* instance =
+        reinterpret_cast<CompareInstance*>(TaskBase_Check(user, STRINGCOMPARETASK_CLASS_ID));
     TaskBase* base = &instance->Base;
     if (!RequirePair(base, "stringOne", "stringTwo")) return 1;
     TaskBase_GetStringArgument(base, "stringOne", instance->One, kCompareSize);
@@ -100,16 +95,8 @@ int64_t StringCompare_OnStart(void* user, const char*, const char*, const char*,
     return TaskBase_RunComparison(base, result);
 }
 
-const TaskBaseType kCompareType = {STRINGCOMPARETASK_CLASS_ID,
-                                   sizeof(CompareInstance),
-                                   StringCompare_OnStart,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr};
+const TaskBaseType kCompareType = {
+    .ClassId = STRINGCOMPARETASK_CLASS_ID, .Size = sizeof(CompareInstance), .OnStart = StringCompare_OnStart};
 
 int64_t StringCompare_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kCompareType);
@@ -140,16 +127,8 @@ int64_t NumberCompare_OnStart(void* user, const char*, const char*, const char*,
     return TaskBase_RunComparison(base, one > two ? 1 : -1);
 }
 
-const TaskBaseType kNumberType = {NUMBERCOMPARETASK_CLASS_ID,
-                                  sizeof(NumberInstance),
-                                  NumberCompare_OnStart,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr};
+const TaskBaseType kNumberType = {
+    .ClassId = NUMBERCOMPARETASK_CLASS_ID, .Size = sizeof(NumberInstance), .OnStart = NumberCompare_OnStart};
 
 int64_t NumberCompare_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kNumberType);
@@ -177,16 +156,9 @@ int64_t VersionCompare_OnStart(void* user, const char*, const char*, const char*
     return TaskBase_RunComparison(base, result);
 }
 
-const TaskBaseType kVersionType = {VERSIONCOMPARETASK_CLASS_ID,
-                                   sizeof(VersionInstance),
-                                   VersionCompare_OnStart,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr};
+const TaskBaseType kVersionType = {.ClassId = VERSIONCOMPARETASK_CLASS_ID,
+                                   .Size = sizeof(VersionInstance),
+                                   .OnStart = VersionCompare_OnStart};
 
 int64_t VersionCompare_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kVersionType);

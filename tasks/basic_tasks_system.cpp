@@ -34,7 +34,8 @@ int64_t Singleton_OnChainEnd(Task* task, void* user, Dictionary* result) {
 }
 
 int64_t Singleton_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    SingletonInstance* instance = reinterpret_cast<SingletonInstance*>(TaskBase_Check(user, SINGLETONTASK_CLASS_ID));
+    SingletonInstance* instance =
+        reinterpret_cast<SingletonInstance*>(TaskBase_Check(user, SINGLETONTASK_CLASS_ID));
     TaskBase* base = &instance->Base;
     if (!TaskBase_RequireArgument(base, "name")) return 1;
     char name[kNameSize];
@@ -66,16 +67,10 @@ void Singleton_Free(TaskBase* base) {
     ReleaseMark(reinterpret_cast<SingletonInstance*>(base));
 }
 
-const TaskBaseType kSingletonType = {SINGLETONTASK_CLASS_ID,
-                                     sizeof(SingletonInstance),
-                                     Singleton_OnStart,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     Singleton_Free};
+const TaskBaseType kSingletonType = {.ClassId = SINGLETONTASK_CLASS_ID,
+                                     .Size = sizeof(SingletonInstance),
+                                     .OnStart = Singleton_OnStart,
+                                     .Free = Singleton_Free};
 
 int64_t Singleton_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kSingletonType);
@@ -124,8 +119,8 @@ int64_t Environment_OnStart(void* user, const char*, const char*, const char*, D
         const char* key = nullptr;
         const char* value = nullptr;
         if (!Dictionary_ItemCompareType(pairs, item, DICTIONARY_TYPE_STRING) ||
-            !Dictionary_ItemGetKeyPtr(pairs, item, &key) || !key || !Dictionary_ItemGetStringPtr(pairs, item, &value) ||
-            !value)
+            !Dictionary_ItemGetKeyPtr(pairs, item, &key) || !key ||
+            !Dictionary_ItemGetStringPtr(pairs, item, &value) || !value)
             continue;
         String_CopyLength(name, key, sizeof(name));
         Task_ExpandString(task, name, sizeof(name));
@@ -136,16 +131,8 @@ int64_t Environment_OnStart(void* user, const char*, const char*, const char*, D
     return TaskBase_Complete(base, nullptr);
 }
 
-const TaskBaseType kEnvironmentType = {ENVIRONMENTTASK_CLASS_ID,
-                                       sizeof(EnvironmentInstance),
-                                       Environment_OnStart,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr};
+const TaskBaseType kEnvironmentType = {
+    .ClassId = ENVIRONMENTTASK_CLASS_ID, .Size = sizeof(EnvironmentInstance), .OnStart = Environment_OnStart};
 
 int64_t Environment_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kEnvironmentType);
@@ -154,7 +141,8 @@ int64_t Environment_Create(void** instance, Task* task) {
 } // namespace
 
 const TaskInterface Singleton_Interface = {"Singleton", Singleton_Create, TaskBase_AddRef, TaskBase_Release};
-const TaskInterface Environment_Interface = {"Environment", Environment_Create, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface Environment_Interface = {"Environment", Environment_Create, TaskBase_AddRef,
+                                             TaskBase_Release};
 const TaskInterface EnvironmentGet_Interface = {"EnvironmentGet", Environment_Create, TaskBase_AddRef,
                                                 TaskBase_Release};
 const TaskInterface EnvironmentSet_Interface = {"EnvironmentSet", Environment_Create, TaskBase_AddRef,

@@ -147,7 +147,8 @@ void DumpWhenVerbose(Task* task, Dictionary* dict) {
 
 // JSON and XML documents after their load: the open error unless the task failed already, then
 // the lookups (JSON below the document's root item, XML from the top).
-int64_t FinishLoaded(TaskBase* base, Dictionary* document, bool loaded, const char* openError, bool skipRoot) {
+int64_t FinishLoaded(TaskBase* base, Dictionary* document, bool loaded, const char* openError,
+                     bool skipRoot) {
     Task* task = base->Owner;
     DumpWhenVerbose(task, document);
     if (!loaded && !DataTask_HasErrors(task)) Task_AddError(task, "%s", openError);
@@ -169,7 +170,8 @@ int64_t JsonRead_OnLoaded(Task* task, void* user, Dictionary* document, int32_t 
 }
 
 int64_t JsonRead_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    ReadInstance* instance = reinterpret_cast<ReadInstance*>(TaskBase_Check(user, DOCUMENT_JSONREAD_CLASS_ID));
+    ReadInstance* instance =
+        reinterpret_cast<ReadInstance*>(TaskBase_Check(user, DOCUMENT_JSONREAD_CLASS_ID));
     TaskBase* base = &instance->Base;
     Task* task = base->Owner;
     Dictionary_Reset(instance->Document);
@@ -181,7 +183,8 @@ int64_t JsonRead_OnStart(void* user, const char*, const char*, const char*, Dict
     if (hasUrl) {
         char url[DOCUMENT_URL_SIZE];
         Task_GetStringArgument(task, "url", url, sizeof(url));
-        if (!Task_RequestJSON(task, url, instance, JsonRead_OnLoaded)) JsonRead_OnLoaded(task, instance, nullptr, 1, 0);
+        if (!Task_RequestJSON(task, url, instance, JsonRead_OnLoaded))
+            JsonRead_OnLoaded(task, instance, nullptr, 1, 0);
         return 1;
     }
     bool loaded = false;
@@ -214,8 +217,11 @@ void JsonRead_Free(TaskBase* base) {
     Dictionary_Release(&reinterpret_cast<ReadInstance*>(base)->Document);
 }
 
-const TaskBaseType kJsonReadType = {DOCUMENT_JSONREAD_CLASS_ID, sizeof(ReadInstance), JsonRead_OnStart, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, JsonRead_Init, JsonRead_Free};
+const TaskBaseType kJsonReadType = {.ClassId = DOCUMENT_JSONREAD_CLASS_ID,
+                                    .Size = sizeof(ReadInstance),
+                                    .OnStart = JsonRead_OnStart,
+                                    .Init = JsonRead_Init,
+                                    .Free = JsonRead_Free};
 
 int64_t JsonRead_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kJsonReadType);
@@ -253,8 +259,10 @@ int64_t XmlRead_OnStart(void* user, const char*, const char*, const char*, Dicti
     return 1;
 }
 
-const TaskBaseType kXmlReadType = {DOCUMENT_XMLREAD_CLASS_ID, sizeof(TaskBase), XmlRead_OnStart, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, DropRequest};
+const TaskBaseType kXmlReadType = {.ClassId = DOCUMENT_XMLREAD_CLASS_ID,
+                                   .Size = sizeof(TaskBase),
+                                   .OnStart = XmlRead_OnStart,
+                                   .Free = DropRequest};
 
 int64_t XmlRead_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kXmlReadType);
@@ -289,8 +297,8 @@ int64_t PlistRead_OnStart(void* user, const char*, const char*, const char*, Dic
     return result;
 }
 
-const TaskBaseType kPlistReadType = {DOCUMENT_PLISTREAD_CLASS_ID, sizeof(TaskBase), PlistRead_OnStart, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const TaskBaseType kPlistReadType = {
+    .ClassId = DOCUMENT_PLISTREAD_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = PlistRead_OnStart};
 
 int64_t PlistRead_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kPlistReadType);
@@ -334,8 +342,8 @@ int64_t IniRead_OnStart(void* user, const char*, const char*, const char*, Dicti
     return result;
 }
 
-const TaskBaseType kIniReadType = {DOCUMENT_INIREAD_CLASS_ID, sizeof(TaskBase), IniRead_OnStart, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const TaskBaseType kIniReadType = {
+    .ClassId = DOCUMENT_INIREAD_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = IniRead_OnStart};
 
 int64_t IniRead_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kIniReadType);

@@ -108,10 +108,12 @@ int64_t JsonPair(void* user, const char* key, Dictionary* dict, DictionaryItem* 
             set = Dictionary_SetBooleanByKey(parent, last, flag) == 1;
             break;
         case DICTIONARY_TYPE_INT64:
-            set = Dictionary_ItemGetInt64(dict, item, &number) && Dictionary_SetInt64ByKey(parent, last, number) == 1;
+            set = Dictionary_ItemGetInt64(dict, item, &number) &&
+                  Dictionary_SetInt64ByKey(parent, last, number) == 1;
             break;
         case DICTIONARY_TYPE_FLOAT64:
-            set = Dictionary_ItemGetFloat64(dict, item, &real) && Dictionary_EnsureKey(parent, last, &target) && target &&
+            set = Dictionary_ItemGetFloat64(dict, item, &real) &&
+                  Dictionary_EnsureKey(parent, last, &target) && target &&
                   Dictionary_ItemSetType(parent, target, DICTIONARY_TYPE_FLOAT64);
             if (set) {
                 FormatReal(real, text, sizeof(text));
@@ -190,7 +192,8 @@ int64_t PlistPair(void* user, const char* key, Dictionary* dict, DictionaryItem*
         set = Plist_SetValueBoolean(run->PlistDocument, key, flag);
         break;
     case DICTIONARY_TYPE_INT64:
-        set = Dictionary_ItemGetInt64(dict, item, &number) && Plist_SetValueInt64(run->PlistDocument, key, number);
+        set = Dictionary_ItemGetInt64(dict, item, &number) &&
+              Plist_SetValueInt64(run->PlistDocument, key, number);
         break;
     case DICTIONARY_TYPE_FLOAT64:
         // Workflow documents hold every number as a double: one written as a whole number stays
@@ -198,7 +201,8 @@ int64_t PlistPair(void* user, const char* key, Dictionary* dict, DictionaryItem*
         if (IntegerText(dict, item, &number))
             set = Plist_SetValueInt64(run->PlistDocument, key, number);
         else
-            set = Dictionary_ItemGetFloat64(dict, item, &real) && Plist_SetValueFloat64(run->PlistDocument, key, real);
+            set = Dictionary_ItemGetFloat64(dict, item, &real) &&
+                  Plist_SetValueFloat64(run->PlistDocument, key, real);
         break;
     case DICTIONARY_TYPE_STRING:
         ExpandedText(run, dict, item, text);
@@ -226,14 +230,30 @@ int64_t IniPair(void* user, const char* key, Dictionary* dict, DictionaryItem* i
     return 1;
 }
 
-const WriterFormat kJsonWrite = {DOCUMENT_JSONWRITE_CLASS_ID, "Json_Error_Open", "Json_Error_Write", "Json_Error_Save",
-                                 "key/keyValuePairs argument not defined", JsonPair};
-const WriterFormat kXmlWrite = {DOCUMENT_XMLWRITE_CLASS_ID, "Xml_Error_Open", "XML_Error_Write", "Xml_Error_Save",
-                                "key/keyValuePairs argument not defined", XmlPair};
-const WriterFormat kPlistWrite = {DOCUMENT_PLISTWRITE_CLASS_ID, "Plist_Error_Open", "Plist_Error_Write",
-                                  "Plist_Error_Save", "key/keyValuePairs argument not defined", PlistPair};
-const WriterFormat kIniWrite = {DOCUMENT_INIWRITE_CLASS_ID, "Ini_Error_Open", nullptr, "Ini_Error_Save",
-                                "keyValuePairs/key argument not defined", IniPair};
+const WriterFormat kJsonWrite = {DOCUMENT_JSONWRITE_CLASS_ID,
+                                 "Json_Error_Open",
+                                 "Json_Error_Write",
+                                 "Json_Error_Save",
+                                 "key/keyValuePairs argument not defined",
+                                 JsonPair};
+const WriterFormat kXmlWrite = {DOCUMENT_XMLWRITE_CLASS_ID,
+                                "Xml_Error_Open",
+                                "XML_Error_Write",
+                                "Xml_Error_Save",
+                                "key/keyValuePairs argument not defined",
+                                XmlPair};
+const WriterFormat kPlistWrite = {DOCUMENT_PLISTWRITE_CLASS_ID,
+                                  "Plist_Error_Open",
+                                  "Plist_Error_Write",
+                                  "Plist_Error_Save",
+                                  "key/keyValuePairs argument not defined",
+                                  PlistPair};
+const WriterFormat kIniWrite = {DOCUMENT_INIWRITE_CLASS_ID,
+                                "Ini_Error_Open",
+                                nullptr,
+                                "Ini_Error_Save",
+                                "keyValuePairs/key argument not defined",
+                                IniPair};
 
 // ---- The writers' run -------------------------------------------------------------------------
 
@@ -362,14 +382,14 @@ int64_t IniWrite_OnStart(void* user, const char*, const char*, const char*, Dict
     return RunWriter(user, kIniWrite);
 }
 
-const TaskBaseType kJsonWriteType = {DOCUMENT_JSONWRITE_CLASS_ID, sizeof(TaskBase), JsonWrite_OnStart, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const TaskBaseType kXmlWriteType = {DOCUMENT_XMLWRITE_CLASS_ID, sizeof(TaskBase), XmlWrite_OnStart, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const TaskBaseType kPlistWriteType = {DOCUMENT_PLISTWRITE_CLASS_ID, sizeof(TaskBase), PlistWrite_OnStart, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const TaskBaseType kIniWriteType = {DOCUMENT_INIWRITE_CLASS_ID, sizeof(TaskBase), IniWrite_OnStart, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const TaskBaseType kJsonWriteType = {
+    .ClassId = DOCUMENT_JSONWRITE_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = JsonWrite_OnStart};
+const TaskBaseType kXmlWriteType = {
+    .ClassId = DOCUMENT_XMLWRITE_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = XmlWrite_OnStart};
+const TaskBaseType kPlistWriteType = {
+    .ClassId = DOCUMENT_PLISTWRITE_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = PlistWrite_OnStart};
+const TaskBaseType kIniWriteType = {
+    .ClassId = DOCUMENT_INIWRITE_CLASS_ID, .Size = sizeof(TaskBase), .OnStart = IniWrite_OnStart};
 
 int64_t JsonWrite_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kJsonWriteType);

@@ -43,7 +43,8 @@ int64_t ReadLocation(TaskBase* base, Location* location) {
     Task_GetStringArgument(task, "hive", location->Hive, sizeof(location->Hive));
     Task_GetStringArgument(task, "location", location->Path, sizeof(location->Path));
     Path_FixSlash(location->Path, sizeof(location->Path), 0);
-    if (DataTask_IsList(task, "view") || !Task_GetStringArgument(task, "view", location->View, sizeof(location->View)))
+    if (DataTask_IsList(task, "view") ||
+        !Task_GetStringArgument(task, "view", location->View, sizeof(location->View)))
         strcpy(location->View, "default");
     return 1;
 }
@@ -74,7 +75,8 @@ struct ExistsRun {
 void ExistsInView(void* user, const char* view) {
     ExistsRun* run = static_cast<ExistsRun*>(user);
     if (run->Found) return;
-    Task_Print(run->Owner, "Checking if registry key exists %s%c%s (%s)", run->Where->Hive, '/', run->Where->Path, view);
+    Task_Print(run->Owner, "Checking if registry key exists %s%c%s (%s)", run->Where->Hive, '/',
+               run->Where->Path, view);
     run->Found = Registry_HelperDoesExist(view, run->Where->Hive, run->Where->Path) == 1;
 }
 
@@ -106,7 +108,8 @@ bool ReadValue(Task* task, const Location& where, const char* view, const char* 
     uint64_t wide = 0;
     uint32_t narrow = 0;
     bool read = false;
-    if (Registry_GetChar(key, name, text, sizeof(text)) || Registry_GetMultiChar(key, name, text, sizeof(text)) ||
+    if (Registry_GetChar(key, name, text, sizeof(text)) ||
+        Registry_GetMultiChar(key, name, text, sizeof(text)) ||
         Registry_GetExpandChar(key, name, text, sizeof(text))) {
         Task_SetStatusString(task, name, text);
         read = true;
@@ -191,8 +194,9 @@ int64_t WritePair(void* user, const char* name, Dictionary* dict, DictionaryItem
             written = Registry_HelperSetInt64(where.View, run->Security, where.Hive, where.Path, name,
                                               value >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)value);
         else
-            written = Registry_HelperSetInt32(where.View, run->Security, where.Hive, where.Path, name,
-                                              value <= -2147483648.0 ? 0x80000000u : (uint32_t)(int64_t)value);
+            written =
+                Registry_HelperSetInt32(where.View, run->Security, where.Hive, where.Path, name,
+                                        value <= -2147483648.0 ? 0x80000000u : (uint32_t)(int64_t)value);
     } else {
         DataTask_ItemText(dict, item, text, sizeof(text));
         Task_ExpandString(run->Owner, text, sizeof(text));
@@ -268,11 +272,10 @@ int64_t Delete_OnStart(void* user, const char*, const char*, const char*, Dictio
 
 // ---- Records ----------------------------------------------------------------------------------
 
-#define REGISTRY_TYPE(Name, classId, onStart)                                                              \
-    const TaskBaseType k##Name##Type = {classId, sizeof(TaskBase), onStart, nullptr, nullptr, nullptr,       \
-                                        nullptr, nullptr, nullptr, nullptr};                               \
-    int64_t Name##_Create(void** instance, Task* task) {                                                   \
-        return TaskBase_Create(instance, task, &k##Name##Type);                                            \
+#define REGISTRY_TYPE(Name, classId, onStart)                                                                \
+    const TaskBaseType k##Name##Type = {.ClassId = classId, .Size = sizeof(TaskBase), .OnStart = onStart};   \
+    int64_t Name##_Create(void** instance, Task* task) {                                                     \
+        return TaskBase_Create(instance, task, &k##Name##Type);                                              \
     }
 
 REGISTRY_TYPE(RegistryKeyCreate, kCreateClassId, Create_OnStart)

@@ -21,26 +21,27 @@ typedef int64_t (*TaskBaseHook)(TaskBase* base);
 typedef void (*TaskBaseVoidHook)(TaskBase* base);
 
 // What a type tells the skeleton about itself; one constant record per type (several names may
-// share it and tell themselves apart with Task_GetType).
+// share it and tell themselves apart with Task_GetType), written with designated initializers:
+// the hooks a type leaves out are null.
 struct TaskBaseType {
     uint32_t ClassId;
     // Size of the type's instance record, which begins with its TaskBase.
     uint32_t Size;
     // Main-thread types: the "Task"/"Start" handler (required) and an optional "Task"/"Complete"
     // handler, both observed on the instance's own task with the instance as user.
-    NotificationObserverCallback OnStart;
-    NotificationObserverCallback OnComplete;
+    NotificationObserverCallback OnStart = nullptr;
+    NotificationObserverCallback OnComplete = nullptr;
     // Worker-thread types (Thread_OnWork set): main-thread OnWorkerStart (0 skips the thread),
     // the work on the thread, an optional cancel (default: "Task_Error_Cancelled", answer 1)
     // and an optional end of successful work on the main thread (default: Task_Complete).
-    WorkerTaskStartCallback OnWorkerStart;
-    WorkerTaskRunCallback Thread_OnWork;
-    WorkerTaskCancelCallback OnCancel;
-    TaskBaseVoidHook OnWorkerSuccess;
+    WorkerTaskStartCallback OnWorkerStart = nullptr;
+    WorkerTaskRunCallback Thread_OnWork = nullptr;
+    WorkerTaskCancelCallback OnCancel = nullptr;
+    TaskBaseVoidHook OnWorkerSuccess = nullptr;
     // Objects owned for the instance's whole life: made after the header is set (0 fails Create),
     // released in Delete after the worker has been joined and the observers removed.
-    TaskBaseHook Init;
-    TaskBaseVoidHook Free;
+    TaskBaseHook Init = nullptr;
+    TaskBaseVoidHook Free = nullptr;
 };
 
 struct TaskBaseObserver {
