@@ -1,8 +1,10 @@
 // Registration of the built-in task types with the engine.
 #include "tasks/task_library.h"
 
+#include "tasks/file_tasks.h"
 #include "workflow/task_type.h"
 
 int64_t TaskLibrary_Register() {
+    FileTasks_Register();
     return 1;
 }
