@@ -1,0 +1,306 @@
+// The skeleton of the built-in task types: one instance record per task, made and freed the same
+// way for every type, with the observers and outcome chains that the types share.
+#include "tasks/task_base.h"
+
+#include <cstring>
+
+#include "core/linux/platform_error.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+
+namespace {
+
+constexpr int32_t kMessageSize = 1024;
+
+int64_t DeleteInstance(void** handle);
+
+TaskBase* Allocate(Task* task, const TaskBaseType* type) {
+    ASSERT_POINTER(type);
+    if (type->Size < sizeof(TaskBase))
+        Debug_Abort("Assertion failed (type->Size >= sizeof(TaskBase))\nTask type record is smaller than its head");
+    TaskBase* base = static_cast<TaskBase*>(Memory_AllocZero(type->Size));
+    base->Header.ClassId = type->ClassId;
+    base->Header.RefCount = 1;
+    base->Header.Delete = DeleteInstance;
+    Class_GenerateInstanceIdReal(base);
+    Class_TrackInstance(base, base->Header.InstanceId, nullptr);
+    base->Type = type;
+    base->Owner = task;
+    Task_GetInstanceId(task, base->TaskId, sizeof(base->TaskId));
+    return base;
+}
+
+int64_t DefaultCancel(TaskBase* base) {
+    Task_AddError(base->Owner, "Task_Error_Cancelled");
+    return 1;
+}
+
+uint32_t OnWorkerCancel(WorkerTask*, void* user) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    if (base->Type->OnCancel) return base->Type->OnCancel(base->Worker, base);
+    return (uint32_t)DefaultCancel(base);
+}
+
+// The end of the work on the main thread: a cancelled task only completes; an error the work
+// wrote goes to the task; otherwise the type ends the task its own way.
+void OnWorkerComplete(WorkerTask* worker, void* user) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    if (Task_IsCancelled(base->Owner)) {
+        Task_Complete(base->Owner, nullptr);
+        return;
+    }
+    char error[WORKERTASK_ERROR_SIZE];
+    if (WorkerTask_GetError(worker, error, sizeof(error))) {
+        Task_AddError(base->Owner, "%s", error);
+        Task_Complete(base->Owner, nullptr);
+        return;
+    }
+    if (base->Type->OnWorkerSuccess)
+        base->Type->OnWorkerSuccess(base);
+    else
+        Task_Complete(base->Owner, nullptr);
+}
+
+int64_t DeleteInstance(void** handle) {
+    ASSERT_POINTER(handle);
+    TaskBase* base = static_cast<TaskBase*>(*handle);
+    ASSERT_POINTER(base);
+    CLASS_CHECK(base, base->Type->ClassId);
+    Class_UntrackInstance(base);
+    for (TaskBaseObserver& observer : base->Observers)
+        if (observer.Callback)
+            NotificationCenter_RemoveInstanceObserver(observer.Type, observer.Name, base->TaskId, base,
+                                                      observer.Callback);
+    // The thread reads the instance: it must have ended before anything of it goes.
+    if (base->Worker) {
+        WorkerTask_Join(base->Worker);
+        WorkerTask_Release(&base->Worker);
+    }
+    if (base->Type->Free) base->Type->Free(base);
+    if (base->FirstFailure) Dictionary_Release(&base->FirstFailure);
+    const uint32_t size = base->Type->Size;
+    base->Header.ClassId = 0;
+    Memory_Free(base, size);
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t Finish(TaskBase* base, void** instance, int64_t result) {
+    if (!result) {
+        void* handle = base;
+        DeleteInstance(&handle);
+        return 0;
+    }
+    *instance = base;
+    return 1;
+}
+
+int64_t OnSecondOutcome(Task* task, void* user, Dictionary* result) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    Dictionary* failure = base->FirstFailure;
+    base->FirstFailure = nullptr;
+    uint32_t successful = 1;
+    const bool secondFailed = result && Dictionary_GetBooleanByKey(result, "successful", &successful) == 1 &&
+                              !successful;
+    Task_SubAction_Complete(task, nullptr, failure && !secondFailed ? failure : result);
+    if (failure) Dictionary_Release(&failure);
+    return 1;
+}
+
+int64_t OnFirstOutcome(Task* task, void* user, Dictionary* result) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    uint32_t successful = 1;
+    if (result && Dictionary_GetBooleanByKey(result, "successful", &successful) == 1 && !successful &&
+        Dictionary_Create(&base->FirstFailure))
+        Dictionary_Merge(base->FirstFailure, result, DICTIONARY_MERGE_OVERWRITE);
+    const char* second = base->NextOutcome;
+    base->NextOutcome = nullptr;
+    return Task_RunSubActionNext(task, second, result, base, OnSecondOutcome);
+}
+
+} // namespace
+
+// ---- Object -----------------------------------------------------------------------------------
+
+int64_t TaskBase_Create(void** instance, Task* task, const TaskBaseType* type) {
+    ASSERT_POINTER(instance);
+    *instance = nullptr;
+    CLASS_CHECK(task, TASK_CLASS_ID);
+    ASSERT_POINTER(type);
+    ASSERT_POINTER(type->OnStart);
+    TaskBase* base = Allocate(task, type);
+    if (type->Init && !type->Init(base)) return Finish(base, instance, 0);
+    TaskBase_AddTaskObserver(base, "Task", "Start", type->OnStart);
+    if (type->OnComplete) TaskBase_AddTaskObserver(base, "Task", "Complete", type->OnComplete);
+    return Finish(base, instance, 1);
+}
+
+int64_t TaskBase_CreateWorker(void** instance, Task* task, const TaskBaseType* type) {
+    ASSERT_POINTER(instance);
+    *instance = nullptr;
+    CLASS_CHECK(task, TASK_CLASS_ID);
+    ASSERT_POINTER(type);
+    ASSERT_POINTER(type->Thread_OnWork);
+    TaskBase* base = Allocate(task, type);
+    if (type->Init && !type->Init(base)) return Finish(base, instance, 0);
+    if (!WorkerTask_Create(&base->Worker)) return Finish(base, instance, 0);
+    WorkerTask_SetTaskHandle(base->Worker, task);
+    if (type->OnWorkerStart) WorkerTask_SetStartCallback(base->Worker, base, type->OnWorkerStart);
+    WorkerTask_SetRunCallback(base->Worker, base, type->Thread_OnWork);
+    WorkerTask_SetCancelCallback(base->Worker, base, OnWorkerCancel);
+    WorkerTask_SetCompleteCallback(base->Worker, base, OnWorkerComplete);
+    return Finish(base, instance, 1);
+}
+
+int64_t TaskBase_AddRef(void* instance) {
+    ASSERT_POINTER(instance);
+    TaskBase* base = static_cast<TaskBase*>(instance);
+    CLASS_CHECK(base, base->Type->ClassId);
+    Class_AddRef(base);
+    return 1;
+}
+
+int64_t TaskBase_Release(void** instance) {
+    ASSERT_POINTER(instance);
+    if (*instance == nullptr) return 0;
+    TaskBase* base = static_cast<TaskBase*>(*instance);
+    CLASS_CHECK(base, base->Type->ClassId);
+    Class_Release(instance);
+    *instance = nullptr;
+    return 1;
+}
+
+TaskBase* TaskBase_Check(void* instance, uint32_t classId) {
+    CLASS_CHECK(instance, classId);
+    return static_cast<TaskBase*>(instance);
+}
+
+void* TaskBase_GetInstance(Task* task) {
+    void* instance = nullptr;
+    Task_GetInterfaceHandle(task, &instance);
+    return instance;
+}
+
+// ---- Observers --------------------------------------------------------------------------------
+
+int64_t TaskBase_AddTaskObserver(TaskBase* base, const char* type, const char* name,
+                                 NotificationObserverCallback callback) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(type);
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(callback);
+    TaskBaseObserver* free = nullptr;
+    for (TaskBaseObserver& observer : base->Observers) {
+        if (observer.Callback == callback && String_Compare(observer.Type, type) && String_Compare(observer.Name, name))
+            return 0;
+        if (!observer.Callback && !free) free = &observer;
+    }
+    if (!free) return 0;
+    *free = {type, name, callback};
+    return NotificationCenter_AddInstanceObserver(type, name, base->TaskId, base, callback);
+}
+
+int64_t TaskBase_RemoveTaskObserver(TaskBase* base, const char* type, const char* name,
+                                    NotificationObserverCallback callback) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(type);
+    ASSERT_POINTER(name);
+    for (TaskBaseObserver& observer : base->Observers) {
+        if (observer.Callback == callback && String_Compare(observer.Type, type) &&
+            String_Compare(observer.Name, name)) {
+            observer = {};
+            return NotificationCenter_RemoveInstanceObserver(type, name, base->TaskId, base, callback);
+        }
+    }
+    return 0;
+}
+
+int64_t TaskBase_AddProcessObserver(TaskBase* base, NotificationObserverCallback callback) {
+    return TaskBase_AddTaskObserver(base, "NotificationCenter", "Process", callback);
+}
+
+int64_t TaskBase_RemoveProcessObserver(TaskBase* base, NotificationObserverCallback callback) {
+    return TaskBase_RemoveTaskObserver(base, "NotificationCenter", "Process", callback);
+}
+
+// ---- Arguments and errors ---------------------------------------------------------------------
+
+int64_t TaskBase_RequireArgument(TaskBase* base, const char* key) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(key);
+    if (Task_HasArgument(base->Owner, key)) return 1;
+    return TaskBase_Fail(base, "Task_Error_MissingArg", "\"%s\" argument not defined", key);
+}
+
+int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(errorKey);
+    ASSERT_POINTER(format);
+    char message[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(message, sizeof(message), format, args);
+    va_end(args);
+    Task_Print(base->Owner, "%s", message);
+    Task_AddError(base->Owner, "%s", errorKey);
+    Task_Complete(base->Owner, nullptr);
+    return 0;
+}
+
+int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(format);
+    char message[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(message, sizeof(message), format, args);
+    va_end(args);
+    Task_Print(base->Owner, "%s", message);
+    Task_AddError(base->Owner, "Task_Error_InvalidArg");
+    return 1;
+}
+
+int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
+    ASSERT_POINTER(base);
+    const char* name = Platform_TranslateError(code);
+    if (!name || strcmp(name, "Unknown") == 0 || strcmp(name, "None") == 0)
+        return Task_AddError(base->Owner, "Platform_Error_%d", code);
+    return Task_AddError(base->Owner, "Platform_Error_%s", name);
+}
+
+// ---- Endings ----------------------------------------------------------------------------------
+
+int64_t TaskBase_Complete(TaskBase* base, Dictionary* result) {
+    ASSERT_POINTER(base);
+    return Task_Complete(base->Owner, result);
+}
+
+int64_t TaskBase_RunOutcome(TaskBase* base, const char* word) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(word);
+    return Task_RunSubAction(base->Owner, word, base, Task_SubAction_Complete);
+}
+
+int64_t TaskBase_RunOutcomeThen(TaskBase* base, const char* word, TaskSubActionCallback callback) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(word);
+    ASSERT_POINTER(callback);
+    return Task_RunSubAction(base->Owner, word, base, callback);
+}
+
+int64_t TaskBase_RunOutcomePair(TaskBase* base, const char* first, const char* second) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(first);
+    ASSERT_POINTER(second);
+    base->NextOutcome = second;
+    if (base->FirstFailure) Dictionary_Release(&base->FirstFailure);
+    return Task_RunSubAction(base->Owner, first, base, OnFirstOutcome);
+}
+
+int64_t TaskBase_RunComparison(TaskBase* base, int32_t result) {
+    if (result == 0) return TaskBase_RunOutcome(base, "equalTo");
+    return TaskBase_RunOutcomePair(base, "notEqualTo", result < 0 ? "lessThan" : "greaterThan");
+}

@@ -1,0 +1,116 @@
+// The skeleton every built-in task type stands on: the instance header, Create and Delete for
+// main-thread and worker-thread types, the observers an instance adds, argument errors and outcome words.
+#pragma once
+#include <cstdarg>
+#include <cstdint>
+
+#include "core/runtime/class.h"
+#include "core/runtime/notification_center.h"
+#include "workflow/task.h"
+#include "workflow/worker_task.h"
+
+struct TaskBase;
+
+enum : uint32_t {
+    // Observers one instance can hold at a time (Task Start, Complete, Cancel, ..., its process tick).
+    TASKBASE_OBSERVER_COUNT = 8,
+};
+
+// Hooks of a type. Every hook gets the instance, which starts with a TaskBase.
+typedef int64_t (*TaskBaseHook)(TaskBase* base);
+typedef void (*TaskBaseVoidHook)(TaskBase* base);
+
+// What a type tells the skeleton about itself; one constant record per type (several names may
+// share it and tell themselves apart with Task_GetType).
+struct TaskBaseType {
+    uint32_t ClassId;
+    // Size of the type's instance record, which begins with its TaskBase.
+    uint32_t Size;
+    // Main-thread types: the "Task"/"Start" handler (required) and an optional "Task"/"Complete"
+    // handler, both observed on the instance's own task with the instance as user.
+    NotificationObserverCallback OnStart;
+    NotificationObserverCallback OnComplete;
+    // Worker-thread types (Thread_OnWork set): main-thread OnWorkerStart (0 skips the thread),
+    // the work on the thread, an optional cancel (default: "Task_Error_Cancelled", answer 1)
+    // and an optional end of successful work on the main thread (default: Task_Complete).
+    WorkerTaskStartCallback OnWorkerStart;
+    WorkerTaskRunCallback Thread_OnWork;
+    WorkerTaskCancelCallback OnCancel;
+    TaskBaseVoidHook OnWorkerSuccess;
+    // Objects owned for the instance's whole life: made after the header is set (0 fails Create),
+    // released in Delete after the worker has been joined and the observers removed.
+    TaskBaseHook Init;
+    TaskBaseVoidHook Free;
+};
+
+struct TaskBaseObserver {
+    const char* Type;
+    const char* Name;
+    NotificationObserverCallback Callback;
+};
+
+// The common head of every instance. The task is not reference-held: it owns the instance.
+struct TaskBase {
+    Class Header;
+    const TaskBaseType* Type;
+    Task* Owner;
+    // The task's instance id, the key of the observers on it.
+    char TaskId[40];
+    // Worker-thread types only: the worker that owns the thread.
+    WorkerTask* Worker;
+    TaskBaseObserver Observers[TASKBASE_OBSERVER_COUNT];
+    // The second word of a two-level outcome while the first one's chain runs, and a copy of
+    // that chain's result when it failed.
+    const char* NextOutcome;
+    Dictionary* FirstFailure;
+};
+
+// ---- Object -----------------------------------------------------------------------------------
+// Makes an instance of a main-thread type bound to the task and observing its start (and its
+// completion when the type asks). Returns 1.
+int64_t TaskBase_Create(void** instance, Task* task, const TaskBaseType* type);
+// Makes an instance of a worker-thread type with its WorkerTask bound to the task.
+int64_t TaskBase_CreateWorker(void** instance, Task* task, const TaskBaseType* type);
+// The shared reference operations, for TaskInterface records.
+int64_t TaskBase_AddRef(void* instance);
+int64_t TaskBase_Release(void** instance);
+// The instance's head, checked against the type's class id (aborts on a wrong or null handle).
+TaskBase* TaskBase_Check(void* instance, uint32_t classId);
+// The instance a task's type bound to it (null when none).
+void* TaskBase_GetInstance(Task* task);
+
+// ---- Observers --------------------------------------------------------------------------------
+// Observes type/name on the instance's own task; Delete removes what is still observed. 0 when
+// the observer is already there or no slot is left.
+int64_t TaskBase_AddTaskObserver(TaskBase* base, const char* type, const char* name,
+                                 NotificationObserverCallback callback);
+int64_t TaskBase_RemoveTaskObserver(TaskBase* base, const char* type, const char* name,
+                                    NotificationObserverCallback callback);
+// The main loop's tick for the instance's task ("NotificationCenter"/"Process").
+int64_t TaskBase_AddProcessObserver(TaskBase* base, NotificationObserverCallback callback);
+int64_t TaskBase_RemoveProcessObserver(TaskBase* base, NotificationObserverCallback callback);
+
+// ---- Arguments and errors ---------------------------------------------------------------------
+// 1 when the task has the argument; else prints "\"key\" argument not defined", adds
+// "Task_Error_MissingArg" and completes the task.
+int64_t TaskBase_RequireArgument(TaskBase* base, const char* key);
+// Prints the message, adds the error key and completes the task; returns 0 for the caller to pass on.
+int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...);
+// Prints the message and adds "Task_Error_InvalidArg" (the task goes on to its own ending).
+int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...);
+// "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
+int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
+
+// ---- Endings ----------------------------------------------------------------------------------
+// Plain completion with an optional result dictionary.
+int64_t TaskBase_Complete(TaskBase* base, Dictionary* result);
+// Runs the chain under the word, then completes the task with its result.
+int64_t TaskBase_RunOutcome(TaskBase* base, const char* word);
+// Runs the chain under the word, then calls back (task, instance, result) instead of completing.
+int64_t TaskBase_RunOutcomeThen(TaskBase* base, const char* word, TaskSubActionCallback callback);
+// Runs the chain under `first`, then the one under `second` (Task_RunSubActionNext), then
+// completes; a failed first chain fails the task even when the second succeeds.
+int64_t TaskBase_RunOutcomePair(TaskBase* base, const char* first, const char* second);
+// The comparisons' ending: 0 "equalTo"; below 0 "notEqualTo" then "lessThan"; above 0
+// "notEqualTo" then "greaterThan".
+int64_t TaskBase_RunComparison(TaskBase* base, int32_t result);
