@@ -8,8 +8,6 @@
 #include "core/linux/platform_file.h"
 #include "core/platform/directory_list.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/memory.h"
-#include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "tasks/file_tasks_internal.h"
@@ -25,7 +23,7 @@ bool EndsWithSeparator(const char* path) {
 
 uint32_t CreateStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
-    Task_Print(self->Owner, "Creating directory (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Creating directory (%s)", self->Path);
     return 1;
 }
 
@@ -43,7 +41,7 @@ uint32_t CopyStart(FileTask* self) {
         return 0;
     self->Recurse = FileTask_Boolean(self, "recurse", 1);
     self->Overwrite = FileTask_Boolean(self, "overwrite", 1);
-    Task_Print(self->Owner, "Copying directory (%s -> %s)", self->SourcePath, self->TargetPath);
+    Task_Print(self->Head.Owner, "Copying directory (%s -> %s)", self->SourcePath, self->TargetPath);
     return 1;
 }
 
@@ -59,14 +57,14 @@ uint32_t MoveStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "sourcePath", self->SourcePath) ||
         !FileTask_RequirePath(self, "targetPath", self->TargetPath))
         return 0;
-    Task_Print(self->Owner, "Moving directory (%s -> %s)", self->SourcePath, self->TargetPath);
+    Task_Print(self->Head.Owner, "Moving directory (%s -> %s)", self->SourcePath, self->TargetPath);
     return 1;
 }
 
 void MoveRun(FileTask* self) {
     // Workflows move a directory into place only once: one already there is left as it is.
     if (Path_DirectoryExists(self->TargetPath)) {
-        Task_Print(self->Owner, "Target directory already exists");
+        Task_Print(self->Head.Owner, "Target directory already exists");
         return;
     }
     errno = 0;
@@ -79,17 +77,17 @@ uint32_t DeleteStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
     self->FailIfMissing = FileTask_Boolean(self, "failIfMissing", 0);
     self->OnlyIfEmpty = FileTask_Boolean(self, "onlyIfEmpty", 0);
-    Task_Print(self->Owner, "Erasing directory %s(%s)", self->OnlyIfEmpty ? "if empty " : "", self->Path);
+    Task_Print(self->Head.Owner, "Erasing directory %s(%s)", self->OnlyIfEmpty ? "if empty " : "", self->Path);
     return 1;
 }
 
 void DeleteRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Worker, "Platform_Error_AccessInvalid");
+        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     if (self->OnlyIfEmpty && !Path_IsDirectoryEmpty(self->Path)) {
-        Task_Print(self->Owner, "Directory is not empty");
+        Task_Print(self->Head.Owner, "Directory is not empty");
         return;
     }
     PlatformErrorCode code = 0;
@@ -100,7 +98,7 @@ void DeleteRun(FileTask* self) {
 
 uint32_t ExistsStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
-    Task_Print(self->Owner, "Checking if directory exists (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Checking if directory exists (%s)", self->Path);
     return 1;
 }
 
@@ -117,14 +115,14 @@ void ExistsDone(FileTask* self) {
 uint32_t IsEmptyStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
     self->FailIfMissing = FileTask_Boolean(self, "failIfMissing", 0);
-    Task_Print(self->Owner, "Checking if directory is empty (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Checking if directory is empty (%s)", self->Path);
     return 1;
 }
 
 void IsEmptyRun(FileTask* self) {
     self->Found = 1;
     if (!Path_DirectoryExists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Worker, "Platform_Error_AccessInvalid");
+        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     char directory[PATH_SIZE + 1];
@@ -155,7 +153,7 @@ void IsEmptyDone(FileTask* self) {
 
 uint32_t SpaceStart(FileTask* self) {
     if (!FileTask_RequireNumber(self, "requiredBytes", &self->Number)) return 0;
-    if (Task_HasArgument(self->Owner, "path")) {
+    if (Task_HasArgument(self->Head.Owner, "path")) {
         if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
     } else {
         Platform_GetSpecialPath(PLATFORM_PATH_MODULE_DIRECTORY, self->Path, PATH_SIZE);
@@ -164,14 +162,14 @@ uint32_t SpaceStart(FileTask* self) {
     // with its trailing separator.
     if (!EndsWithSeparator(self->Path)) {
         if (strlen(self->Path) + 1 >= (size_t)PATH_SIZE) {
-            Task_Print(self->Owner, "path argument is not a usable path");
-            WorkerTask_SetError(self->Worker, "Task_Error_InvalidArg");
+            Task_Print(self->Head.Owner, "path argument is not a usable path");
+            WorkerTask_SetError(self->Head.Worker, "Task_Error_InvalidArg");
             return 0;
         }
         strcat(self->Path, "/");
     }
-    Task_Print(self->Owner, "Checking free disk space (%s)", self->Path);
-    Task_Print(self->Owner, "Required bytes (%.2f)", self->Number);
+    Task_Print(self->Head.Owner, "Checking free disk space (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Required bytes (%.2f)", self->Number);
     return 1;
 }
 
@@ -181,57 +179,31 @@ void SpaceRun(FileTask* self) {
 }
 
 void SpaceDone(FileTask* self) {
-    Task_Print(self->Owner, "Free bytes (%I64d)", (int64_t)self->FreeBytes);
+    Task_Print(self->Head.Owner, "Free bytes (%I64d)", (int64_t)self->FreeBytes);
     FileTask_Outcome(self, self->Number > (double)self->FreeBytes ? "notEnough" : "enough");
 }
 
-const FileTaskKind kCreate = {"DirectoryCreate", 0x141cb0c4, CreateStart, CreateRun, nullptr};
-const FileTaskKind kCopy = {"DirectoryCopy", 0x79261c8a, CopyStart, CopyRun, nullptr};
-const FileTaskKind kMove = {"DirectoryMove", 0x01fed304, MoveStart, MoveRun, nullptr};
-const FileTaskKind kDelete = {"DirectoryDelete", 0x46b0f2c5, DeleteStart, DeleteRun, nullptr};
-const FileTaskKind kExists = {"DirectoryExists", 0x858a6e2d, ExistsStart, ExistsRun, ExistsDone};
-const FileTaskKind kIsEmpty = {"DirectoryIsEmpty", 0xb70ba009, IsEmptyStart, IsEmptyRun, IsEmptyDone};
-const FileTaskKind kSpace = {"DiskSpaceCheck", 0x911e8b8d, SpaceStart, SpaceRun, SpaceDone};
+constexpr FileTaskKind kCreate = FileTask_Kind(0x141cb0c4, CreateStart, CreateRun, nullptr);
+constexpr FileTaskKind kCopy = FileTask_Kind(0x79261c8a, CopyStart, CopyRun, nullptr);
+constexpr FileTaskKind kMove = FileTask_Kind(0x01fed304, MoveStart, MoveRun, nullptr);
+constexpr FileTaskKind kDelete = FileTask_Kind(0x46b0f2c5, DeleteStart, DeleteRun, nullptr);
+constexpr FileTaskKind kExists = FileTask_Kind(0x858a6e2d, ExistsStart, ExistsRun, ExistsDone);
+constexpr FileTaskKind kIsEmpty = FileTask_Kind(0xb70ba009, IsEmptyStart, IsEmptyRun, IsEmptyDone);
+constexpr FileTaskKind kSpace = FileTask_Kind(0x911e8b8d, SpaceStart, SpaceRun, SpaceDone);
 
 template <const FileTaskKind* Kind> int64_t Create(void** instance, Task* task) {
     return FileTask_Create(Kind, instance, task);
 }
-
-// ---- Main-thread types: the shared instance head --------------------------------------------------
 
 enum : uint32_t {
     DIRECTORY_LIST_TASK_CLASS_ID = 0x67eede3d,
     DIRECTORY_IS_WRITABLE_TASK_CLASS_ID = 0x219793c4,
 };
 
-struct MainTask {
-    Class Header;
-    Task* Owner;
-    char TaskId[40];
-    NotificationObserverCallback OnStart;
-};
-
-void MainTaskBind(MainTask* self, uint32_t classId, ClassDeleteFunc deleter, Task* task,
-                  NotificationObserverCallback onStart) {
-    self->Header.ClassId = classId;
-    self->Header.RefCount = 1;
-    self->Header.Delete = deleter;
-    Class_GenerateInstanceIdReal(self);
-    self->Owner = task;
-    self->OnStart = onStart;
-    Task_GetInstanceId(task, self->TaskId, sizeof(self->TaskId));
-    NotificationCenter_AddInstanceObserver("Task", "Start", self->TaskId, self, onStart);
-}
-
-void MainTaskUnbind(MainTask* self) {
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", self->TaskId, self, self->OnStart);
-    self->Header.ClassId = 0;
-}
-
 // ---- DirectoryList --------------------------------------------------------------------------------
 
 struct ListTask {
-    MainTask Head;
+    TaskBase Head;
     DirectoryList* List;
     char Directory[PATH_SIZE];
     uint32_t SkipHidden;
@@ -360,33 +332,25 @@ int64_t ListOnStart(void* user, const char*, const char*, const char*, Dictionar
     return 1;
 }
 
-int64_t ListDelete(void** handle) {
-    ListTask* self = static_cast<ListTask*>(*handle);
-    CLASS_CHECK(self, DIRECTORY_LIST_TASK_CLASS_ID);
-    MainTaskUnbind(&self->Head);
-    DirectoryList_Release(&self->List);
-    Dictionary_Release(&self->LastResult);
-    Memory_Free(self, sizeof(ListTask));
-    *handle = nullptr;
-    return 1;
+int64_t ListInit(TaskBase* base) {
+    return DirectoryList_Create(&reinterpret_cast<ListTask*>(base)->List);
 }
 
+void ListFree(TaskBase* base) {
+    ListTask* self = reinterpret_cast<ListTask*>(base);
+    DirectoryList_Release(&self->List);
+    Dictionary_Release(&self->LastResult);
+}
+
+const TaskBaseType kListType = {DIRECTORY_LIST_TASK_CLASS_ID, (uint32_t)sizeof(ListTask), ListOnStart, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, ListInit, ListFree};
+
 int64_t ListCreate(void** instance, Task* task) {
-    ASSERT_POINTER(instance);
-    *instance = nullptr;
-    CLASS_CHECK(task, TASK_CLASS_ID);
-    ListTask* self = static_cast<ListTask*>(Memory_AllocZero(sizeof(ListTask)));
-    DirectoryList_Create(&self->List);
-    MainTaskBind(&self->Head, DIRECTORY_LIST_TASK_CLASS_ID, ListDelete, task, ListOnStart);
-    *instance = self;
-    return 1;
+    return TaskBase_Create(instance, task, &kListType);
 }
 
 // ---- DirectoryIsWritable --------------------------------------------------------------------------
 
-struct WritableTask {
-    MainTask Head;
-};
 
 bool CheckWritable(Task* task, const char* path, uint32_t recurse) {
     Task_Print(task, "Checking if directory is writable (%s)", path);
@@ -394,7 +358,7 @@ bool CheckWritable(Task* task, const char* path, uint32_t recurse) {
 }
 
 int64_t WritableOnStart(void* user, const char*, const char*, const char*, Dictionary*) {
-    Task* task = static_cast<WritableTask*>(user)->Head.Owner;
+    Task* task = static_cast<TaskBase*>(user)->Owner;
     uint32_t recurse = 0;
     Task_GetBooleanArgument(task, "recurse", &recurse);
     Task_SetProgress(task, 0);
@@ -435,45 +399,33 @@ int64_t WritableOnStart(void* user, const char*, const char*, const char*, Dicti
         return 1;
     }
     Task_SetProgress(task, 1);
-    Task_RunSubAction(task, writable ? "writable" : "notWritable", nullptr, Task_SubAction_Complete);
+    TaskBase_RunOutcome(static_cast<TaskBase*>(user), writable ? "writable" : "notWritable");
     return 1;
 }
 
-int64_t WritableDelete(void** handle) {
-    WritableTask* self = static_cast<WritableTask*>(*handle);
-    CLASS_CHECK(self, DIRECTORY_IS_WRITABLE_TASK_CLASS_ID);
-    MainTaskUnbind(&self->Head);
-    Memory_Free(self, sizeof(WritableTask));
-    *handle = nullptr;
-    return 1;
-}
+const TaskBaseType kWritableType = {DIRECTORY_IS_WRITABLE_TASK_CLASS_ID, (uint32_t)sizeof(TaskBase), WritableOnStart,
+                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 int64_t WritableCreate(void** instance, Task* task) {
-    ASSERT_POINTER(instance);
-    *instance = nullptr;
-    CLASS_CHECK(task, TASK_CLASS_ID);
-    WritableTask* self = static_cast<WritableTask*>(Memory_AllocZero(sizeof(WritableTask)));
-    MainTaskBind(&self->Head, DIRECTORY_IS_WRITABLE_TASK_CLASS_ID, WritableDelete, task, WritableOnStart);
-    *instance = self;
-    return 1;
+    return TaskBase_Create(instance, task, &kWritableType);
 }
 
 } // namespace
 
-const TaskInterface DirectoryCreateTaskInterface = {"DirectoryCreate", Create<&kCreate>, FileTask_AddRef,
-                                                    FileTask_Release};
-const TaskInterface DirectoryCopyTaskInterface = {"DirectoryCopy", Create<&kCopy>, FileTask_AddRef,
-                                                  FileTask_Release};
-const TaskInterface DirectoryMoveTaskInterface = {"DirectoryMove", Create<&kMove>, FileTask_AddRef,
-                                                  FileTask_Release};
-const TaskInterface DirectoryDeleteTaskInterface = {"DirectoryDelete", Create<&kDelete>, FileTask_AddRef,
-                                                    FileTask_Release};
-const TaskInterface DirectoryExistsTaskInterface = {"DirectoryExists", Create<&kExists>, FileTask_AddRef,
-                                                    FileTask_Release};
-const TaskInterface DirectoryIsEmptyTaskInterface = {"DirectoryIsEmpty", Create<&kIsEmpty>, FileTask_AddRef,
-                                                     FileTask_Release};
-const TaskInterface DiskSpaceCheckTaskInterface = {"DiskSpaceCheck", Create<&kSpace>, FileTask_AddRef,
-                                                   FileTask_Release};
-const TaskInterface DirectoryListTaskInterface = {"DirectoryList", ListCreate, FileTask_AddRef, FileTask_Release};
-const TaskInterface DirectoryIsWritableTaskInterface = {"DirectoryIsWritable", WritableCreate, FileTask_AddRef,
-                                                        FileTask_Release};
+const TaskInterface DirectoryCreateTaskInterface = {"DirectoryCreate", Create<&kCreate>, TaskBase_AddRef,
+                                                    TaskBase_Release};
+const TaskInterface DirectoryCopyTaskInterface = {"DirectoryCopy", Create<&kCopy>, TaskBase_AddRef,
+                                                  TaskBase_Release};
+const TaskInterface DirectoryMoveTaskInterface = {"DirectoryMove", Create<&kMove>, TaskBase_AddRef,
+                                                  TaskBase_Release};
+const TaskInterface DirectoryDeleteTaskInterface = {"DirectoryDelete", Create<&kDelete>, TaskBase_AddRef,
+                                                    TaskBase_Release};
+const TaskInterface DirectoryExistsTaskInterface = {"DirectoryExists", Create<&kExists>, TaskBase_AddRef,
+                                                    TaskBase_Release};
+const TaskInterface DirectoryIsEmptyTaskInterface = {"DirectoryIsEmpty", Create<&kIsEmpty>, TaskBase_AddRef,
+                                                     TaskBase_Release};
+const TaskInterface DiskSpaceCheckTaskInterface = {"DiskSpaceCheck", Create<&kSpace>, TaskBase_AddRef,
+                                                   TaskBase_Release};
+const TaskInterface DirectoryListTaskInterface = {"DirectoryList", ListCreate, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface DirectoryIsWritableTaskInterface = {"DirectoryIsWritable", WritableCreate, TaskBase_AddRef,
+                                                        TaskBase_Release};

@@ -10,6 +10,7 @@
 #include "core/crypto/hash_file.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_file.h"
+#include "core/platform/file.h"
 #include "core/runtime/string.h"
 #include "core/runtime/time.h"
 #include "tasks/file_tasks_internal.h"
@@ -30,17 +31,17 @@ uint32_t CopyStart(FileTask* self) {
     const char last = self->TargetPath[length - 1];
     if (Path_ParseFilenamePtr(self->SourcePath, &name) && (last == '/' || last == '\\')) {
         if (length + strlen(name) >= (size_t)PATH_SIZE) {
-            Task_Print(self->Owner, "targetPath argument is not a usable path");
-            WorkerTask_SetError(self->Worker, "Task_Error_InvalidArg");
+            Task_Print(self->Head.Owner, "targetPath argument is not a usable path");
+            WorkerTask_SetError(self->Head.Worker, "Task_Error_InvalidArg");
             return 0;
         }
         strcat(self->TargetPath, name);
     }
     self->Move = FileTask_Boolean(self, "move", self->MoveDefault);
-    self->ReadOnlyGiven = Task_HasArgument(self->Owner, "readOnly") ? 1 : 0;
+    self->ReadOnlyGiven = Task_HasArgument(self->Head.Owner, "readOnly") ? 1 : 0;
     self->ReadOnly = FileTask_Boolean(self, "readOnly", 0);
     self->FailIfNotDeleted = FileTask_Boolean(self, "failIfNotDeleted", 0);
-    Task_Print(self->Owner, "%s file (%s -> %s)", self->Move ? "Moving" : "Copying", self->SourcePath,
+    Task_Print(self->Head.Owner, "%s file (%s -> %s)", self->Move ? "Moving" : "Copying", self->SourcePath,
                self->TargetPath);
     return 1;
 }
@@ -53,7 +54,7 @@ int64_t CopyProgress(void* user, const char*, const char*, uint64_t done, uint64
         const double fraction = (double)done / (double)total;
         if (fraction >= 1 || fraction - self->PostedFraction >= 0.01) {
             self->PostedFraction = fraction;
-            Task_VerboseLog(self->Owner, 0, "Progress %.02f", fraction);
+            Task_VerboseLog(self->Head.Owner, 0, "Progress %.02f", fraction);
             FileTask_PostProgress(self, fraction);
         }
     }
@@ -80,8 +81,8 @@ void CopyRun(FileTask* self) {
         if (!Path_MoveFile(self->SourcePath, self->TargetPath, 1, 1, &code, self, CopyProgress))
             FileTask_SetPlatformError(self, code);
         if (self->FailIfNotDeleted && Path_Exists(self->SourcePath)) {
-            Task_Print(self->Owner, "Failed to delete source %s", self->SourcePath);
-            WorkerTask_SetError(self->Worker, "Platform_Error_AccessDenied");
+            Task_Print(self->Head.Owner, "Failed to delete source %s", self->SourcePath);
+            WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessDenied");
         }
     } else {
         if (Path_Exists(self->TargetPath)) Path_EnsureWritable(self->TargetPath);
@@ -89,12 +90,12 @@ void CopyRun(FileTask* self) {
             FileTask_SetPlatformError(self, code);
     }
     char error[WORKERTASK_ERROR_SIZE];
-    if (!WorkerTask_GetError(self->Worker, error, sizeof(error)) && self->ReadOnlyGiven) ApplyReadOnly(self);
+    if (!WorkerTask_GetError(self->Head.Worker, error, sizeof(error)) && self->ReadOnlyGiven) ApplyReadOnly(self);
 }
 
 void CopyDone(FileTask* self) {
-    Task_SetProgress(self->Owner, 1);
-    Task_Complete(self->Owner, nullptr);
+    Task_SetProgress(self->Head.Owner, 1);
+    Task_Complete(self->Head.Owner, nullptr);
 }
 
 // ---- FileDelete -----------------------------------------------------------------------------------
@@ -103,13 +104,13 @@ uint32_t DeleteStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
     self->WaitForReboot = FileTask_Boolean(self, "waitForReboot", 0);
     self->FailIfMissing = FileTask_Boolean(self, "failIfMissing", 0);
-    Task_Print(self->Owner, "Erasing file %s(%s)", self->WaitForReboot ? "on reboot " : "", self->Path);
+    Task_Print(self->Head.Owner, "Erasing file %s(%s)", self->WaitForReboot ? "on reboot " : "", self->Path);
     return 1;
 }
 
 void DeleteRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Worker, "Platform_Error_AccessInvalid");
+        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     if (Path_IsDirectory(self->Path)) {
@@ -120,7 +121,7 @@ void DeleteRun(FileTask* self) {
     if (self->WaitForReboot) {
         char resolved[PATH_SIZE];
         if (!Path_Resolve(self->Path, resolved, PATH_SIZE) || !Platform_DeleteFileOnReboot(resolved))
-            WorkerTask_SetError(self->Worker, "Platform_Error_AccessDenied");
+            WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessDenied");
         return;
     }
     PlatformErrorCode code = 0;
@@ -131,7 +132,7 @@ void DeleteRun(FileTask* self) {
 
 uint32_t ExistsStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
-    Task_Print(self->Owner, "Checking if file exists (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Checking if file exists (%s)", self->Path);
     return 1;
 }
 
@@ -140,7 +141,7 @@ void ExistsRun(FileTask* self) {
 }
 
 void ExistsDone(FileTask* self) {
-    Task_Print(self->Owner, self->Found ? "File exists" : "File is missing");
+    Task_Print(self->Head.Owner, self->Found ? "File exists" : "File is missing");
     FileTask_Outcome(self, self->Found ? "exists" : "missing");
 }
 
@@ -151,45 +152,45 @@ uint32_t TruncateStart(FileTask* self) {
         return 0;
     // A length the file system cannot hold would cut somewhere else than asked.
     if (!(self->Number >= 0 && self->Number < 9.2e18)) {
-        Task_Print(self->Owner, "offset argument is out of range");
-        WorkerTask_SetError(self->Worker, "Task_Error_InvalidArg");
+        Task_Print(self->Head.Owner, "offset argument is out of range");
+        WorkerTask_SetError(self->Head.Worker, "Task_Error_InvalidArg");
         return 0;
     }
-    Task_Print(self->Owner, "Truncating file (%s) at offset (%.0f)", self->Path, self->Number);
+    Task_Print(self->Head.Owner, "Truncating file (%s) at offset (%.0f)", self->Path, self->Number);
     return 1;
 }
 
 void TruncateRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
-        WorkerTask_SetError(self->Worker, "Platform_Error_Missing");
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_Missing");
         return;
     }
     const int32_t fd = FileTaskOs_OpenRegularForWrite(self->Path);
     if (fd < 0) {
-        WorkerTask_SetError(self->Worker, "Platform_Error_AccessDenied");
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessDenied");
         return;
     }
     if (!Platform_Truncate(fd, (int64_t)self->Number))
-        WorkerTask_SetError(self->Worker, "Platform_Error_AccessInvalid");
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
     Platform_Close(fd);
 }
 
 // ---- FileHash -------------------------------------------------------------------------------------
 
 uint32_t HashStart(FileTask* self) {
-    Task_SetProgress(self->Owner, 0);
+    Task_SetProgress(self->Head.Owner, 0);
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
-    Task_GetStringArgument(self->Owner, "expectedDigest", self->ExpectedDigest, FILE_TASK_DIGEST_SIZE);
+    Task_GetStringArgument(self->Head.Owner, "expectedDigest", self->ExpectedDigest, FILE_TASK_DIGEST_SIZE);
     char name[40] = "sha1";
-    if (Task_HasArgument(self->Owner, "algorithm") && !Task_GetStringArgument(self->Owner, "algorithm", name, sizeof(name)))
+    if (Task_HasArgument(self->Head.Owner, "algorithm") && !Task_GetStringArgument(self->Head.Owner, "algorithm", name, sizeof(name)))
         name[0] = 0;
     if (!Hash_InterfaceFromName(name, &self->Algorithm)) {
-        Task_Print(self->Owner, "Unsupported hash algorithm (%s)", name);
-        WorkerTask_SetError(self->Worker, "Task_Error_InvalidArg");
+        Task_Print(self->Head.Owner, "Unsupported hash algorithm (%s)", name);
+        WorkerTask_SetError(self->Head.Worker, "Task_Error_InvalidArg");
         return 0;
     }
-    Task_Print(self->Owner, "Checking file hash (%s)", self->Path);
-    if (self->ExpectedDigest[0]) Task_Print(self->Owner, "Expected digest - %s", self->ExpectedDigest);
+    Task_Print(self->Head.Owner, "Checking file hash (%s)", self->Path);
+    if (self->ExpectedDigest[0]) Task_Print(self->Head.Owner, "Expected digest - %s", self->ExpectedDigest);
     return 1;
 }
 
@@ -198,7 +199,7 @@ void HashComplete(HashFile* hash, void* user, uint32_t success) {
     if (success) {
         HashFile_GetString(hash, 0, self->ActualDigest, FILE_TASK_DIGEST_SIZE);
         String_Lower(self->ActualDigest);
-        Task_Print(self->Owner, "Actual digest - %s", self->ActualDigest);
+        Task_Print(self->Head.Owner, "Actual digest - %s", self->ActualDigest);
         return;
     }
     uint32_t code = 0;
@@ -212,6 +213,8 @@ void HashRun(FileTask* self) {
     HashFile_SetPath(hash, self->Path);
     HashFile_SetInterface(hash, self->Algorithm);
     HashFile_SetCompleteCallback(hash, self, HashComplete);
+    // One attempt: a file that will not open now fails the task now, not after a minute of retries.
+    File_SetRetries(hash->FileHandle, 1);
     // A directory opens but has no content to read: it is not a file to hash.
     if (Path_DirectoryExists(self->Path)) {
         FileTask_SetPlatformError(self, PLATFORM_ERROR_ERRNO_BASE + EISDIR);
@@ -234,10 +237,10 @@ void HashRun(FileTask* self) {
 }
 
 void HashDone(FileTask* self) {
-    Task_SetStatusString(self->Owner, "actualDigest", self->ActualDigest);
-    Task_SetStatusString(self->Owner, "expectedDigest", self->ExpectedDigest);
+    Task_SetStatusString(self->Head.Owner, "actualDigest", self->ActualDigest);
+    Task_SetStatusString(self->Head.Owner, "expectedDigest", self->ExpectedDigest);
     if (!self->ExpectedDigest[0]) {
-        Task_Complete(self->Owner, nullptr);
+        Task_Complete(self->Head.Owner, nullptr);
         return;
     }
     FileTask_Outcome(self, String_CompareWithoutCase(self->ActualDigest, self->ExpectedDigest) ? "equalTo"
@@ -248,11 +251,11 @@ void HashDone(FileTask* self) {
 
 uint32_t AuthenticateStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
-    Task_Print(self->Owner, "Authenticating file (%s)", self->Path);
+    Task_Print(self->Head.Owner, "Authenticating file (%s)", self->Path);
     // The task's store list is made on the main thread, where the task's arguments live.
     CertStoreInterface_Release(&self->Store);
     CertStoreList* list = nullptr;
-    if (Task_GetCertStoreListHandle(self->Owner, &list) && list) self->Store = CertStoreList_GetInterfaceHandle(list);
+    if (Task_GetCertStoreListHandle(self->Head.Owner, &list) && list) self->Store = CertStoreList_GetInterfaceHandle(list);
     return 1;
 }
 
@@ -267,13 +270,12 @@ void AuthenticateDone(FileTask* self) {
 
 // ---- Records --------------------------------------------------------------------------------------
 
-const FileTaskKind kCopy = {"FileCopy", 0xc2768bc0, CopyStart, CopyRun, CopyDone};
-const FileTaskKind kDelete = {"FileDelete", 0x224de8fd, DeleteStart, DeleteRun, nullptr};
-const FileTaskKind kExists = {"FileExists", 0xe1777415, ExistsStart, ExistsRun, ExistsDone};
-const FileTaskKind kTruncate = {"FileTruncate", 0xf88716c8, TruncateStart, TruncateRun, nullptr};
-const FileTaskKind kHash = {"FileHash", 0xbd723b3c, HashStart, HashRun, HashDone};
-const FileTaskKind kAuthenticate = {"FileAuthenticate", 0x5f98e209, AuthenticateStart, AuthenticateRun,
-                                    AuthenticateDone};
+constexpr FileTaskKind kCopy = FileTask_Kind(0xc2768bc0, CopyStart, CopyRun, CopyDone);
+constexpr FileTaskKind kDelete = FileTask_Kind(0x224de8fd, DeleteStart, DeleteRun, nullptr);
+constexpr FileTaskKind kExists = FileTask_Kind(0xe1777415, ExistsStart, ExistsRun, ExistsDone);
+constexpr FileTaskKind kTruncate = FileTask_Kind(0xf88716c8, TruncateStart, TruncateRun, nullptr);
+constexpr FileTaskKind kHash = FileTask_Kind(0xbd723b3c, HashStart, HashRun, HashDone);
+constexpr FileTaskKind kAuthenticate = FileTask_Kind(0x5f98e209, AuthenticateStart, AuthenticateRun, AuthenticateDone);
 
 template <const FileTaskKind* Kind> int64_t Create(void** instance, Task* task) {
     return FileTask_Create(Kind, instance, task);
@@ -285,14 +287,14 @@ int64_t CreateMove(void** instance, Task* task) {
     return 1;
 }
 
-const TaskInterface kFileCopy = {"FileCopy", Create<&kCopy>, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileMove = {"FileMove", CreateMove, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileDelete = {"FileDelete", Create<&kDelete>, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileExists = {"FileExists", Create<&kExists>, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileTruncate = {"FileTruncate", Create<&kTruncate>, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileHash = {"FileHash", Create<&kHash>, FileTask_AddRef, FileTask_Release};
-const TaskInterface kFileAuthenticate = {"FileAuthenticate", Create<&kAuthenticate>, FileTask_AddRef,
-                                         FileTask_Release};
+const TaskInterface kFileCopy = {"FileCopy", Create<&kCopy>, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileMove = {"FileMove", CreateMove, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileDelete = {"FileDelete", Create<&kDelete>, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileExists = {"FileExists", Create<&kExists>, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileTruncate = {"FileTruncate", Create<&kTruncate>, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileHash = {"FileHash", Create<&kHash>, TaskBase_AddRef, TaskBase_Release};
+const TaskInterface kFileAuthenticate = {"FileAuthenticate", Create<&kAuthenticate>, TaskBase_AddRef,
+                                         TaskBase_Release};
 
 } // namespace
 

@@ -7,20 +7,20 @@
 #include "core/certs/cert_store.h"
 #include "core/crypto/hash.h"
 #include "core/platform/path.h"
-#include "core/runtime/class.h"
+#include "tasks/task_base.h"
 #include "workflow/task.h"
 #include "workflow/worker_task.h"
 
 struct FileTask;
 
-// The steps of one worker-thread type. Start (main thread) reads the arguments into the instance
-// and answers 0 when no thread is to run (an error set on the worker ends the task). Run works on
-// the worker thread, only on the instance's copies. Done (main thread) ends a task whose work
-// left no error and that was not cancelled; null completes it plainly. A cancel sets the stop
-// flag, which the long works (copy, hash) watch between their steps.
+// The steps of one worker-thread type, after the skeleton's record (which the instance's Type
+// points at). Start (main thread) reads the arguments into the instance and answers 0 when no
+// thread is to run (an error set on the worker ends the task). Run works on the worker thread,
+// only on the instance's copies. Done (main thread) ends a task whose work left no error and that
+// was not cancelled; null completes it plainly. A cancel sets the stop flag, which the long works
+// (copy, hash) watch between their steps.
 struct FileTaskKind {
-    const char* Name;
-    uint32_t ClassId;
+    TaskBaseType Base;
     uint32_t (*Start)(FileTask* self);
     void (*Run)(FileTask* self);
     void (*Done)(FileTask* self);
@@ -32,10 +32,7 @@ enum : int32_t {
 };
 
 struct FileTask {
-    Class Header;
-    Task* Owner;
-    WorkerTask* Worker;
-    const FileTaskKind* Kind;
+    TaskBase Head;
     // Set once by a cancel (compare-and-swap 0 to 1), read by the work between its steps.
     uint32_t Stop;
     // The type's default for "move" (FileMove), which the argument may override.
@@ -70,10 +67,24 @@ struct FileTask {
     double PostedTime;
 };
 
-// Make and free a worker-type instance bound to the task (Create of every record of the family).
+// The skeleton's callbacks shared by every worker-thread type of the family.
+uint32_t FileTask_OnWorkerStart(WorkerTask* worker, void* user);
+void FileTask_OnWork(WorkerTask* worker, void* user);
+uint32_t FileTask_OnCancel(WorkerTask* worker, void* user);
+void FileTask_OnSuccess(TaskBase* base);
+void FileTask_Free(TaskBase* base);
+
+constexpr FileTaskKind FileTask_Kind(uint32_t classId, uint32_t (*start)(FileTask*), void (*run)(FileTask*),
+                                     void (*done)(FileTask*)) {
+    return {{classId, (uint32_t)sizeof(FileTask), nullptr, nullptr, FileTask_OnWorkerStart, FileTask_OnWork,
+             FileTask_OnCancel, FileTask_OnSuccess, nullptr, FileTask_Free},
+            start,
+            run,
+            done};
+}
+
+// Makes a worker-type instance bound to the task (Create of every worker record of the family).
 int64_t FileTask_Create(const FileTaskKind* kind, void** instance, Task* task);
-int64_t FileTask_AddRef(void* instance);
-int64_t FileTask_Release(void** instance);
 
 // Reads a required path argument into a PATH_SIZE buffer: a missing one is the worker's
 // "Task_Error_MissingArg" (after "%s argument not defined"), one too long to hold without cutting
