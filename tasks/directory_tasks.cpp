@@ -45,10 +45,55 @@ uint32_t CopyStart(FileTask* self) {
     return 1;
 }
 
+struct TimeWalk {
+    char SourceRoot[PATH_SIZE];
+    char TargetRoot[PATH_SIZE];
+    size_t SourceRootLength;
+    PlatformErrorCode Error;
+};
+
+// Post-order, per source directory below the root: its time given again to its copy, once
+// nothing more is written into the copy.
+uint32_t RestoreTime(DirectoryList* list, void* user, uint32_t, const char* path) {
+    TimeWalk* walk = static_cast<TimeWalk*>(user);
+    EncodedTime modified = 0;
+    DirectoryList_GetModifiedTime(list, &modified);
+    char target[DIRECTORY_LIST_PATH_SIZE];
+    String_Print(target, sizeof(target), "%s%s", walk->TargetRoot, path + walk->SourceRootLength);
+    PlatformErrorCode code = 0;
+    if (strlen(target) >= (size_t)PATH_SIZE) code = PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    else if (!Path_SetModifiedTime(target, &code, modified) && !code) code = PLATFORM_ERROR_ERRNO_BASE + EIO;
+    if (!code) return 1;
+    walk->Error = code;
+    return 0;
+}
+
 void CopyRun(FileTask* self) {
     errno = 0;
-    if (!Path_CopyDirectory(self->SourcePath, self->TargetPath, self->Overwrite, self->Recurse))
+    if (!Path_CopyDirectory(self->SourcePath, self->TargetPath, self->Overwrite, self->Recurse)) {
         FileTask_SetPlatformError(self, 0);
+        return;
+    }
+    // The copy gives each subdirectory its source's time as it makes it, and then fills it, which
+    // changes that time again: the times are given once more when the tree is complete. Without
+    // overwrite, directories already there keep theirs.
+    if (!self->Recurse || !self->Overwrite) return;
+    TimeWalk walk{};
+    if (!Path_Resolve(self->SourcePath, walk.SourceRoot, PATH_SIZE) ||
+        !Path_Resolve(self->TargetPath, walk.TargetRoot, PATH_SIZE)) {
+        FileTask_SetPlatformError(self, PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG);
+        return;
+    }
+    Path_Fix(walk.SourceRoot, PATH_SIZE, PATH_FIX_TRAILING);
+    Path_Fix(walk.TargetRoot, PATH_SIZE, PATH_FIX_TRAILING);
+    walk.SourceRootLength = strlen(walk.SourceRoot);
+    alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
+    DirectoryList* list = DirectoryList_Stack(memory);
+    DirectoryList_SetWalkOrder(list, DIRECTORY_LIST_ORDER_POST);
+    DirectoryList_SetWalkFlags(list, DIRECTORY_LIST_WALK_DIRECTORIES | DIRECTORY_LIST_WALK_NO_ROOT_LINK);
+    DirectoryList_SetWalkCallback(list, &walk, RestoreTime);
+    if (!DirectoryList_Walk(list, walk.SourceRoot, nullptr)) FileTask_SetPlatformError(self, walk.Error);
+    DirectoryList_Unstack(list);
 }
 
 // ---- DirectoryMove --------------------------------------------------------------------------------

@@ -10,6 +10,12 @@
 #include "tests/tasks/task_library_fixture.h"
 #include "workflow/worker_task.h"
 
+// Runs a shell command; its standard output, or "<failed>".
+inline std::string Sh(const std::string& command) {
+    auto out = RunOracle(command, "", 120);
+    return out ? *out : "<failed>";
+}
+
 class FileTaskTest : public TaskLibraryTest {
   protected:
     TempDir dir;
@@ -32,11 +38,6 @@ class FileTaskTest : public TaskLibraryTest {
 
     std::string P(const std::string& name) const { return dir.file(name); }
 
-    // Runs a shell command; its standard output, or "<failed>".
-    static std::string Sh(const std::string& command) {
-        auto out = RunOracle(command, "", 120);
-        return out ? *out : "<failed>";
-    }
     // The name of the task One() ran last.
     std::string last;
     int defined = 0;
