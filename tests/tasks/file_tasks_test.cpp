@@ -301,6 +301,8 @@ TEST_F(FileTasks, PermissionFailuresOfAnUnprivilegedUser) {
     chmod(dir.path().c_str(), 0755);
     mkdir(P("locked").c_str(), 0755);
     ASSERT_TRUE(WriteText(P("locked/file"), "root's", 0644));
+    mkdir(P("locked/private").c_str(), 0700);
+    ASSERT_TRUE(WriteText(P("locked/private/inside"), ""));
     char self[4096] = {0};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
     const std::string out =
@@ -327,6 +329,8 @@ TEST_F(FileTasksUnprivileged, SeesDeniedAccess) {
          {"Platform_Error_AccessDenied"}},
         {"FileTruncate", "\"path\": " + Q(locked + "/file") + ", \"offset\": 0", {"Platform_Error_AccessDenied"}},
         {"DirectoryCreate", "\"path\": " + Q(locked + "/sub/deeper"), {"Platform_Error_AccessDenied"}},
+        // A directory it may not read is not known to be empty.
+        {"DirectoryIsEmpty", "\"path\": " + Q(locked + "/private"), {"Platform_Error_AccessDenied"}},
         {"DirectoryIsWritable", "\"path\": " + Q(locked) + ", \"writable\": \"yes\", \"notWritable\": \"no\"", {}},
     };
     for (const auto& c : cases) {
