@@ -105,8 +105,16 @@ int64_t Discard(void*, const char*, ...) {
     return 1;
 }
 
-int64_t OnEnd(Workflow*, void* user, Dictionary*) {
-    *static_cast<bool*>(user) = true;
+// Callback slots keep a flag in the user pointer's lowest bit: the record's address must be even.
+struct RunEnd {
+    int64_t Ended;
+    uint32_t Successful;
+};
+
+int64_t OnEnd(Workflow*, void* user, Dictionary* info) {
+    RunEnd* end = static_cast<RunEnd*>(user);
+    end->Ended = 1;
+    Dictionary_GetBooleanByKey(info, "successful", &end->Successful);
     return 1;
 }
 
@@ -128,22 +136,19 @@ bool RunTask(const std::string& document) {
     Dictionary_SkipRoot(dict, &root);
     ok = ok && root && Workflow_LoadDictionary(workflow, root, 1) == 1;
     Dictionary_Release(&dict);
-    bool ended = false;
-    ok = ok && Workflow_RunTask(workflow, "t", nullptr, &ended, OnEnd) == 1;
-    while (ok && !ended) {
+    RunEnd end{0, 0};
+    ok = ok && Workflow_RunTask(workflow, "t", nullptr, &end, OnEnd) == 1;
+    while (ok && !end.Ended) {
         NotificationCenter_Process();
         EventQueue_Flush(nullptr);
-        if (!ended) Thread_Wait(1);
+        if (!end.Ended) Thread_Wait(1);
     }
-    Task* task = nullptr;
-    uint32_t errors = 1;
-    if (ok && Workflow_FindTaskByName(workflow, "t", &task) == 1) Task_GetErrorCount(task, &errors);
     Workflow_Release(&workflow);
     for (int i = 0; i < 5; i++) {
         NotificationCenter_Process();
         EventQueue_Flush(nullptr);
     }
-    return ok && errors == 0;
+    return ok && end.Successful;
 }
 
 bool Sync(const std::string& path) {
