@@ -7,6 +7,7 @@
 #include "core/linux/platform_error.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
@@ -36,6 +37,13 @@ TaskBase* Allocate(Task* task, const TaskBaseType* type) {
 int64_t DefaultCancel(TaskBase* base) {
     Task_AddError(base->Owner, "Task_Error_Cancelled");
     return 1;
+}
+
+// Every run starts without a stop request left from the last one.
+uint32_t OnWorkerStart(WorkerTask* worker, void* user) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    __atomic_store_n(&base->StopFlag, 0u, __ATOMIC_SEQ_CST);
+    return base->Type->OnWorkerStart ? base->Type->OnWorkerStart(worker, base) : 1;
 }
 
 uint32_t OnWorkerCancel(WorkerTask*, void* user) {
@@ -79,6 +87,8 @@ int64_t DeleteInstance(void** handle) {
         WorkerTask_Join(base->Worker);
         WorkerTask_Release(&base->Worker);
     }
+    // Progress records the thread posted and the main thread has not yet run.
+    EventQueue_RemoveInstance(nullptr, base);
     if (base->Type->Free) base->Type->Free(base);
     if (base->FirstFailure) Dictionary_Release(&base->FirstFailure);
     const uint32_t size = base->Type->Size;
@@ -86,6 +96,22 @@ int64_t DeleteInstance(void** handle) {
     Memory_Free(base, size);
     *handle = nullptr;
     return 1;
+}
+
+// The record the thread posts for each progress step.
+struct ProgressRecord {
+    uint32_t Tag;
+    uint64_t Done;
+    uint64_t Total;
+};
+constexpr uint32_t kProgressTag = 0x50524f47; // "PROG"
+
+void OnProgress(void* instance, void* payload) {
+    TaskBase* base = static_cast<TaskBase*>(instance);
+    ProgressRecord record;
+    memcpy(&record, payload, sizeof(record));
+    if (record.Tag != kProgressTag) return;
+    Task_SetProgress(base->Owner, record.Total ? (double)record.Done / (double)record.Total : -1.0);
 }
 
 int64_t Finish(TaskBase* base, void** instance, int64_t result) {
@@ -148,7 +174,7 @@ int64_t TaskBase_CreateWorker(void** instance, Task* task, const TaskBaseType* t
     if (type->Init && !type->Init(base)) return Finish(base, instance, 0);
     if (!WorkerTask_Create(&base->Worker)) return Finish(base, instance, 0);
     WorkerTask_SetTaskHandle(base->Worker, task);
-    if (type->OnWorkerStart) WorkerTask_SetStartCallback(base->Worker, base, type->OnWorkerStart);
+    WorkerTask_SetStartCallback(base->Worker, base, OnWorkerStart);
     WorkerTask_SetRunCallback(base->Worker, base, type->Thread_OnWork);
     WorkerTask_SetCancelCallback(base->Worker, base, OnWorkerCancel);
     WorkerTask_SetCompleteCallback(base->Worker, base, OnWorkerComplete);
@@ -235,6 +261,19 @@ int64_t TaskBase_RequireArgument(TaskBase* base, const char* key) {
     return TaskBase_Fail(base, "Task_Error_MissingArg", "\"%s\" argument not defined", key);
 }
 
+int64_t TaskBase_GetStringArgument(TaskBase* base, const char* key, char* buffer, int32_t capacity) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(buffer);
+    if (capacity < 1) return 0;
+    buffer[0] = 0;
+    const char* text = nullptr;
+    if (!Task_GetArgumentPtr(base->Owner, key, &text) || !text) return 0;
+    String_CopyLength(buffer, text, capacity);
+    Task_ExpandString(base->Owner, buffer, capacity);
+    return 1;
+}
+
 int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...) {
     ASSERT_POINTER(base);
     ASSERT_POINTER(errorKey);
@@ -269,6 +308,39 @@ int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
     if (!name || strcmp(name, "Unknown") == 0 || strcmp(name, "None") == 0)
         return Task_AddError(base->Owner, "Platform_Error_%d", code);
     return Task_AddError(base->Owner, "Platform_Error_%s", name);
+}
+
+// ---- Worker threads -----------------------------------------------------------------------------
+
+uint32_t TaskBase_OnCancelStop(WorkerTask*, void* user) {
+    TaskBase* base = static_cast<TaskBase*>(user);
+    ASSERT_POINTER(base);
+    TaskBase_RequestStop(base);
+    return (uint32_t)DefaultCancel(base);
+}
+
+int64_t TaskBase_RequestStop(TaskBase* base) {
+    ASSERT_POINTER(base);
+    uint32_t expected = 0;
+    return __atomic_compare_exchange_n(&base->StopFlag, &expected, 1u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) ? 1
+                                                                                                                 : 0;
+}
+
+int64_t TaskBase_IsStopRequested(TaskBase* base) {
+    ASSERT_POINTER(base);
+    return __atomic_load_n(&base->StopFlag, __ATOMIC_SEQ_CST) != 0;
+}
+
+int64_t TaskBase_PostProgress(TaskBase* base, uint64_t done, uint64_t total) {
+    ASSERT_POINTER(base);
+    const ProgressRecord record = {kProgressTag, done, total};
+    return EventQueue_Add(nullptr, base, &record, sizeof(record), OnProgress);
+}
+
+int64_t TaskBase_SetProgressUnknown(TaskBase* base) {
+    ASSERT_POINTER(base);
+    Task_SetProgress(base->Owner, 0);
+    return Task_SetProgress(base->Owner, -1);
 }
 
 // ---- Endings ----------------------------------------------------------------------------------

@@ -63,6 +63,8 @@ struct TaskBase {
     // that chain's result when it failed.
     const char* NextOutcome;
     Dictionary* FirstFailure;
+    // Set once (0 to 1, by compare-and-swap) to ask the work on the thread to stop early.
+    uint32_t StopFlag;
 };
 
 // ---- Object -----------------------------------------------------------------------------------
@@ -94,12 +96,28 @@ int64_t TaskBase_RemoveProcessObserver(TaskBase* base, NotificationObserverCallb
 // 1 when the task has the argument; else prints "\"key\" argument not defined", adds
 // "Task_Error_MissingArg" and completes the task.
 int64_t TaskBase_RequireArgument(TaskBase* base, const char* key);
+// Copies the argument's text cut to the buffer, then expands it (a longer value is cut, not
+// refused). 0 and an empty buffer when the argument is missing or has no text.
+int64_t TaskBase_GetStringArgument(TaskBase* base, const char* key, char* buffer, int32_t capacity);
 // Prints the message, adds the error key and completes the task; returns 0 for the caller to pass on.
 int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...);
 // Prints the message and adds "Task_Error_InvalidArg" (the task goes on to its own ending).
 int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
+
+// ---- Worker threads -----------------------------------------------------------------------------
+// A cancel callback for work that can stop early: asks it to stop, adds "Task_Error_Cancelled"
+// and answers 1, so that the task completes once the thread has ended.
+uint32_t TaskBase_OnCancelStop(WorkerTask* worker, void* user);
+// Asks the work to stop (1 for the call that set the flag); read by the work from its thread.
+int64_t TaskBase_RequestStop(TaskBase* base);
+int64_t TaskBase_IsStopRequested(TaskBase* base);
+// From the work's thread: hands a count of done and total to the main thread, which publishes
+// done / total as the task's progress (-1 while the total is 0). Delete drops records not yet run.
+int64_t TaskBase_PostProgress(TaskBase* base, uint64_t done, uint64_t total);
+// At the start of work whose total is not yet known: progress 0, then -1.
+int64_t TaskBase_SetProgressUnknown(TaskBase* base);
 
 // ---- Endings ----------------------------------------------------------------------------------
 // Plain completion with an optional result dictionary.

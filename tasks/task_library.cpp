@@ -1,10 +1,12 @@
 // Registration of the built-in task types with the engine.
 #include "tasks/task_library.h"
 
+#include "tasks/basic_tasks.h"
 #include "tasks/file_tasks.h"
 #include "workflow/task_type.h"
 
 int64_t TaskLibrary_Register() {
+    BasicTasks_Register();
     FileTasks_Register();
     return 1;
 }

@@ -138,23 +138,22 @@ int64_t OnEndPointRunning(void* user, const char*, const char*, const char*, Dic
     return 1;
 }
 
-// The running engine's handlers (shutdown, bandwidth limits, connection errors and the tracking
-// of tasks and workflows) are not in place yet: the observers are kept so that the start-up and
-// removal order stays whole, and they answer without acting.
-int64_t OnPendingNotification(void*, const char*, const char*, const char*, Dictionary*) {
-    return 1;
-}
-
 struct ObserverEntry {
     const char* Type;
     const char* Name;
+    NotificationObserverCallback Callback;
 };
 
 // In the order they are added; removal walks it backwards.
 constexpr ObserverEntry kAnySenderObservers[] = {
-    {"WorkflowApp", "Shutdown"},    {"WorkflowApp", "LocalLimit"}, {"WorkflowApp", "RemoteLimit"},
-    {"WebGetConnection", "Error"},  {"Task", "Start"},             {"Task", "Complete"},
-    {"WorkflowRun", "Run"},         {"WorkflowEvent", "Complete"},
+    {"WorkflowApp", "Shutdown", WorkflowApp_Notification_OnShutdown},
+    {"WorkflowApp", "LocalLimit", WorkflowApp_Notification_OnLocalLimit},
+    {"WorkflowApp", "RemoteLimit", WorkflowApp_Notification_OnRemoteLimit},
+    {"WebGetConnection", "Error", WorkflowApp_Notification_OnWebGetConnectionError},
+    {"Task", "Start", WorkflowApp_Notification_OnTaskStart},
+    {"Task", "Complete", WorkflowApp_Notification_OnTaskComplete},
+    {"WorkflowRun", "Run", WorkflowApp_Notification_OnWorkflowRun},
+    {"WorkflowEvent", "Complete", WorkflowApp_Notification_OnWorkflowEventComplete},
 };
 
 void AddObservers(WorkflowApp* app) {
@@ -164,13 +163,13 @@ void AddObservers(WorkflowApp* app) {
         NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Running", id, app, OnEndPointRunning);
     }
     for (const ObserverEntry& entry : kAnySenderObservers)
-        NotificationCenter_AddObserver(entry.Type, entry.Name, app, OnPendingNotification);
+        NotificationCenter_AddObserver(entry.Type, entry.Name, app, entry.Callback);
 }
 
 void RemoveObservers(WorkflowApp* app) {
     for (size_t i = sizeof(kAnySenderObservers) / sizeof(kAnySenderObservers[0]); i-- > 0;)
         NotificationCenter_RemoveObserver(kAnySenderObservers[i].Type, kAnySenderObservers[i].Name, app,
-                                          OnPendingNotification);
+                                          kAnySenderObservers[i].Callback);
     if (app->EndPoint) {
         const char* id = reinterpret_cast<const char*>(app->EndPoint);
         NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", id, app, OnEndPointRunning);
@@ -310,17 +309,18 @@ int64_t WorkflowApp_RemoveMinimal() {
     if (app->EndPoint && GlobalWorkflowAppEndPointHooks.Stop) GlobalWorkflowAppEndPointHooks.Stop(app->EndPoint);
     Interop_SetConfigHandle(nullptr);
 
-    // Interop libraries are checked once the pump runs; whatever is still pending goes here.
+    // Checks of interop libraries still pending end here.
     WorkflowAppInteropEntry* entry = app->InteropAuthentications.First;
     while (entry) {
         WorkflowAppInteropEntry* next = entry->Next;
-        Memory_Free(entry, sizeof(WorkflowAppInteropEntry));
+        WorkflowApp_FreeInteropEntry(entry);
         entry = next;
     }
     app->InteropAuthentications.First = app->InteropAuthentications.Last = nullptr;
     app->InteropAuthentications.Count = 0;
 
     RemoveObservers(app);
+    WorkflowApp_RemoveShutdownWait(app);
 
     if (app->EndPoint) GlobalWorkflowAppEndPointHooks.Release(&app->EndPoint);
     WorkflowRun_Remove();

@@ -13,8 +13,6 @@ struct MeterRW;
 struct WebGetCacheStore;
 struct WebGetRequest;
 
-typedef uint32_t (*WorkflowAppWebRequestFunc)(WebGetRequest* request);
-
 // A pending signature check of an interop library.
 struct WorkflowAppInteropEntry {
     uint32_t ClassId;
@@ -103,3 +101,34 @@ int64_t WorkflowRun_GetRunningCount(uint32_t* count);
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(CoreInterop)
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(BaseInterop)
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(WorkflowInterop)
+
+// The pump's collection of finished interop signature checks: one finished entry freed per pass.
+int64_t WorkflowApp_ProcessInterop();
+// Frees a pending entry with its check.
+void WorkflowApp_FreeInteropEntry(WorkflowAppInteropEntry* entry);
+// Completion of an interop library's signature check (its user is the entry).
+void WorkflowApp_AuthenticateInteropCallback(AuthenticateAsync* auth, void* user, uint32_t result);
+// Drops the observer of a shutdown still waiting for busy tasks.
+void WorkflowApp_RemoveShutdownWait(WorkflowApp* app);
+
+// Observers the context adds at creation (the user is the context).
+int64_t WorkflowApp_Notification_OnShutdown(void* user, const char* type, const char* name, const char* instance,
+                                            Dictionary* info);
+int64_t WorkflowApp_Notification_OnLocalLimit(void* user, const char* type, const char* name, const char* instance,
+                                              Dictionary* info);
+int64_t WorkflowApp_Notification_OnRemoteLimit(void* user, const char* type, const char* name, const char* instance,
+                                               Dictionary* info);
+int64_t WorkflowApp_Notification_OnWebGetConnectionError(void* user, const char* type, const char* name,
+                                                         const char* instance, Dictionary* info);
+int64_t WorkflowApp_Notification_OnTaskStart(void* user, const char* type, const char* name, const char* instance,
+                                             Dictionary* info);
+int64_t WorkflowApp_Notification_OnTaskComplete(void* user, const char* type, const char* name, const char* instance,
+                                                Dictionary* info);
+int64_t WorkflowApp_Notification_OnWorkflowRun(void* user, const char* type, const char* name, const char* instance,
+                                               Dictionary* info);
+int64_t WorkflowApp_Notification_OnWorkflowEventComplete(void* user, const char* type, const char* name,
+                                                         const char* instance, Dictionary* info);
+// Sets the given limits of a meter (bytes per second, 0 or below for none), keeping the other.
+int64_t WorkflowApp_SetMeterLimits(MeterRW* meter, const int32_t* read, const int32_t* write);
+// Log expiry with the `maxdays` value and the wall-clock time given.
+int64_t WorkflowApp_ExpireLogsAt(const char* maxDays, double now);

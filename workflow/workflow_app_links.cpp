@@ -1,7 +1,6 @@
 // Stand-ins for the parts of the engine the context starts and stops but which are not built yet:
-// the workflow run service, the in-process interop libraries and the tracking of tasks and
-// workflows. Each does nothing and says so; the interop libraries refuse to start, so registering
-// them registers nothing; tracking knows no task or workflow.
+// the workflow run service and the in-process interop libraries. Each does nothing and says so;
+// the interop libraries refuse to start, so registering them registers nothing.
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "workflow/workflow_app_internal.h"
@@ -50,16 +49,3 @@ WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(CoreInterop, "core")
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(BaseInterop, "repository")
 // WorkflowInterop_Init and the rest of the workflow engine's script class entry points.
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(WorkflowInterop, "workflow")
-
-int64_t WorkflowApp_IsTaskInWorkflow(const char*, const char*, uint32_t) {
-    return 0;
-}
-
-int64_t WorkflowApp_IsWorkflowInWorkflow(const char*, const char*) {
-    return 0;
-}
-
-int64_t WorkflowApp_GetRemoteWorkflow(const char*, char* buffer, int32_t capacity) {
-    if (buffer && capacity > 0) buffer[0] = 0;
-    return 0;
-}

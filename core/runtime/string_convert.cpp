@@ -414,6 +414,21 @@ int64_t String_EncodeVersion(char* dst, int32_t capacity, int32_t a, int32_t b, 
     return 1;
 }
 
+namespace {
+
+// A version field: its leading decimal digits, held at the largest 32-bit value when longer, so
+// that a huge field never wraps round to a small or negative one.
+int32_t ReadVersionField(const char* p) {
+    int64_t value = 0;
+    for (; IsDigit(*p); p++) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX) return INT32_MAX;
+    }
+    return static_cast<int32_t>(value);
+}
+
+} // namespace
+
 int64_t String_DecodeVersion(const char* text, int32_t* a, int32_t* b, int32_t* c, int32_t* d) {
     ASSERT_POINTER(text);
     int32_t* outs[4] = {a, b, c, d};
@@ -422,13 +437,15 @@ int64_t String_DecodeVersion(const char* text, int32_t* a, int32_t* b, int32_t* 
     const char* p = text;
     if (*p == 'v' || *p == 'V') p++;
     if (*p == 0) return 0;
-    if (a) *a = static_cast<int32_t>(String_AtoI64(p));
+    // A field is its leading decimal digits: no sign and no "0x" form, which would let the
+    // unchecked fourth field read "0x10" as 16 or "-4" as below 0.
+    if (a) *a = ReadVersionField(p);
     int64_t valid = 1;
-    // Only the first three fields are examined; the fourth is whatever String_AtoI64 reads.
+    // Only the first three fields are examined; the fourth is its leading digits.
     for (int32_t field = 0; *p != 0 && field < 3; p++) {
         if (*p == '.' || *p == ',') {
             field++;
-            if (outs[field]) *outs[field] = static_cast<int32_t>(String_AtoI64(p + 1));
+            if (outs[field]) *outs[field] = ReadVersionField(p + 1);
         } else if (!IsDigit(*p)) {
             valid = 0;
         }

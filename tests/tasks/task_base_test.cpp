@@ -39,8 +39,9 @@ uint32_t GateStart(WorkerTask* worker, void* user) {
 void GateWork(WorkerTask* worker, void* user) {
     GateInstance* instance = static_cast<GateInstance*>(user);
     g_runs++;
+    TaskBase_PostProgress(&instance->Base, 1, 4);
     g_working = true;
-    while (instance->Wait && !g_gate.load())
+    while (instance->Wait && !g_gate.load() && !TaskBase_IsStopRequested(&instance->Base))
         if (Thread_WaitForExit(1)) break;
     if (instance->Fail[0]) WorkerTask_SetError(worker, "%s", instance->Fail);
     g_working = false;
@@ -63,6 +64,14 @@ int64_t GateCreate(void** instance, Task* task) {
     return TaskBase_CreateWorker(instance, task, &kGateType);
 }
 const TaskInterface kGateRecord = {"TestGate", GateCreate, TaskBase_AddRef, TaskBase_Release};
+
+// The same work, stopped early by a cancel.
+const TaskBaseType kStoppableType = {0x7e570004, sizeof(GateInstance), nullptr, nullptr, GateStart, GateWork,
+                                     TaskBase_OnCancelStop, GateSuccess, nullptr, nullptr};
+int64_t StoppableCreate(void** instance, Task* task) {
+    return TaskBase_CreateWorker(instance, task, &kStoppableType);
+}
+const TaskInterface kStoppableRecord = {"TestStoppable", StoppableCreate, TaskBase_AddRef, TaskBase_Release};
 
 // ---- A main-thread type: compares "result" with 0, or fails with "key" missing --------------
 
@@ -103,10 +112,12 @@ class TaskBaseTest : public TaskLibraryTest {
         g_completedAfterThread = -1;
         Workflow_RegisterTaskHandler(workflow, &kGateRecord);
         Workflow_RegisterTaskHandler(workflow, &kPickRecord);
+        Workflow_RegisterTaskHandler(workflow, &kStoppableRecord);
         Define(R"({
             "ok": {"type": "TestImmediate"},
             "bad": {"type": "TestPick"},
             "gate": {"type": "TestGate", "path": "x", "wait": true, "found": "ok", "failure": "ok"},
+            "stoppable": {"type": "TestStoppable", "path": "x", "wait": true, "found": "ok"},
             "quick": {"type": "TestGate", "path": "x", "wait": false, "found": "ok"},
             "broken": {"type": "TestGate", "path": "x", "fail": "Platform_Error_Missing", "found": "ok"},
             "noPath": {"type": "TestGate", "failure": "ok"},
@@ -158,6 +169,8 @@ TEST_F(TaskBaseRunTest, WorkerResultRunsItsOutcomeWordOnTheMainThread) {
     ASSERT_TRUE(run.ended);
     EXPECT_TRUE(run.successful);
     EXPECT_EQ(g_runs.load(), 1);
+    // Posted from the thread, published on the main thread.
+    EXPECT_NE(StatusJson("quick").find("\"progress\":0.25"), std::string::npos) << StatusJson("quick");
     EXPECT_EQ(started, (std::vector<std::string>{"quick", "ok"}));
 }
 
@@ -191,18 +204,38 @@ TEST_F(TaskBaseRunTest, CancelWhileThreadRunsEndsOnceAfterTheThread) {
     EXPECT_FALSE(Started("ok")); // neither the outcome word nor "failure"
 }
 
-TEST_F(TaskBaseRunTest, ReleasingTheInstanceWaitsForTheThread) {
-    Start("gate");
+TEST_F(TaskBaseRunTest, CancelStopsWorkThatWatchesTheStopFlag) {
+    Start("stoppable");
     ASSERT_TRUE(PumpUntil([] { return g_working.load(); }));
     Task* task = nullptr;
-    ASSERT_EQ(Workflow_FindTaskByName(workflow, "gate", &task), 1);
-    // The task lets go of its instance: the thread is told to stop and joined before it goes.
-    ASSERT_EQ(Task_SetInterface(task, nullptr), 1);
+    ASSERT_EQ(Workflow_FindTaskByName(workflow, "stoppable", &task), 1);
+    Task_Cancel(task);
+    // The gate stays shut: only the stop request ends the work.
+    ASSERT_TRUE(PumpUntil([&] { return Result("stoppable").ended; }));
+    EXPECT_EQ(Result("stoppable").errors, std::vector<std::string>{"Task_Error_Cancelled"});
+    EXPECT_TRUE(g_threadEnded.load());
+    // A new run starts without the old stop request.
+    g_gate = true;
+    Run again = RunTask("stoppable");
+    EXPECT_TRUE(again.successful);
+    EXPECT_TRUE(Started("ok"));
+}
+
+TEST_F(TaskBaseRunTest, DeletingTheTaskWaitsForTheThread) {
+    // A task of its own (no workflow or event holds it), started and then let go while it works.
+    Dictionary* definitions = nullptr;
+    ASSERT_EQ(Workflow_GetDictionaryHandle(workflow, &definitions), 1);
+    Task* task = nullptr;
+    ASSERT_EQ(Task_Create(&task), 1);
+    ASSERT_EQ(Task_LoadFromDictionary(task, definitions, "gate"), 1);
+    ASSERT_EQ(Task_SetInterface(task, &kGateRecord), 1);
+    Task_Start(task);
+    ASSERT_TRUE(PumpUntil([] { return g_working.load(); }));
+    // The instance goes with the task: its thread is told to stop and joined first.
+    Task_Release(&task);
     EXPECT_TRUE(g_threadEnded.load());
     EXPECT_FALSE(g_working.load());
-    Task_SetDelayedCancel(task, 0);
-    Task_Cancel(task);
-    EXPECT_TRUE(PumpUntil([&] { return Result("gate").ended; }));
+    Pump(5);
 }
 
 TEST_F(TaskBaseRunTest, TwoLevelOutcomeRunsBothChainsInOrderThenSuccess) {

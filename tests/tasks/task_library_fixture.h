@@ -143,11 +143,10 @@ class TaskLibraryTest : public ::testing::Test {
         return run;
     }
 
-    // One pass of the main loop as the engine sees it: notifications (and process ticks), then
-    // the main thread's event queue.
+    // One pass of the engine's main loop: the main thread's event queue, notifications (and
+    // process ticks) and the rest of the engine's pump.
     static void Pass() {
-        NotificationCenter_Process();
-        EventQueue_Flush(nullptr);
+        WorkflowApp_Process();
     }
     static void Pump(int passes) {
         for (int i = 0; i < passes; i++) Pass();

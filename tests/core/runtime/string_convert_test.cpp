@@ -228,6 +228,10 @@ TEST(StringConvert, Versions) {
         {"1.2.3.4beta", 1, 1, 2, 3, 4}, // the fourth field is not examined
         {"1.2x.3.4", 0, 1, 2, 3, 4}, // reading goes on after a bad byte
         {"", 0, 0, 0, 0, 0}, {"v", 0, 0, 0, 0, 0}, {"x1.2", 0, 0, 2, 0, 0}, {"1.2.3.4.5", 1, 1, 2, 3, 4},
+        // The fourth field is its leading digits only: no hexadecimal form, no sign.
+        {"1.2.3.0x10", 1, 1, 2, 3, 0}, {"1.2.3.-4", 1, 1, 2, 3, 0}, {"1.2.3.+4", 1, 1, 2, 3, 0},
+        // A field too large for 32 bits stays at the largest value instead of wrapping round.
+        {"4294967297.2147483648.99999999999", 1, INT32_MAX, INT32_MAX, INT32_MAX, 0},
     };
     for (const auto& c : cases) {
         int32_t v[4] = {-1, -1, -1, -1};
@@ -244,6 +248,7 @@ TEST(StringConvert, Versions) {
         RESULT(String_CompareVersion("1.9", "1.10", &r), 1), RESULT(r, -1),
         RESULT(String_CompareVersion("v2.0.0.1", "2.0.0.1", &r), 1), RESULT(r, 0),
         RESULT(String_CompareVersion("1.2.3.4", "1.2.3.5", &r), 1), RESULT(r, -1),
+        RESULT(String_CompareVersion("1.2147483648", "1.5", &r), 1), RESULT(r, 1),
         RESULT((r = 99, String_CompareVersion("1.x", "1.0", &r)), 0), RESULT(r, 0),
         RESULT((r = 99, String_CompareVersion("1.0", "", &r)), 0), RESULT(r, 0),
     });
