@@ -1,12 +1,10 @@
 // The worker-thread steps shared by the file and directory task types on the task skeleton: the
-// family's start, work, cancel and end callbacks, and the hand-over of errors and progress from
-// the worker thread.
-#include <atomic>
+// family's start, work and end callbacks, argument reading and the hand-over of platform errors
+// from the worker thread.
 #include <cerrno>
 #include <cstring>
 
 #include "core/linux/platform_error.h"
-#include "core/runtime/event_queue.h"
 #include "tasks/file_tasks_internal.h"
 
 namespace {
@@ -19,24 +17,12 @@ const char* TranslatePlatform(uint32_t code) {
     return Platform_TranslateError((PlatformErrorCode)code);
 }
 
-struct ProgressRecord {
-    double Fraction;
-};
-
-void OnProgress(void* instance, void* payload) {
-    FileTask* self = static_cast<FileTask*>(instance);
-    ProgressRecord record;
-    memcpy(&record, payload, sizeof(record));
-    Task_SetProgress(self->Head.Owner, record.Fraction);
-}
-
 } // namespace
 
 uint32_t FileTask_OnWorkerStart(WorkerTask*, void* user) {
     FileTask* self = static_cast<FileTask*>(user);
     // A task started again begins from a clean slate; its last thread has been joined or is
     // about to be, and no longer looks at these.
-    std::atomic_ref<uint32_t>(self->Stop).store(0);
     self->Found = 0;
     self->FreeBytes = 0;
     self->ActualDigest[0] = 0;
@@ -50,14 +36,6 @@ void FileTask_OnWork(WorkerTask*, void* user) {
     KindOf(self)->Run(self);
 }
 
-uint32_t FileTask_OnCancel(WorkerTask*, void* user) {
-    FileTask* self = static_cast<FileTask*>(user);
-    Task_AddError(self->Head.Owner, "Task_Error_Cancelled");
-    uint32_t expected = 0;
-    std::atomic_ref<uint32_t>(self->Stop).compare_exchange_strong(expected, 1);
-    return 1;
-}
-
 void FileTask_OnSuccess(TaskBase* base) {
     FileTask* self = reinterpret_cast<FileTask*>(base);
     if (KindOf(self)->Done)
@@ -67,10 +45,7 @@ void FileTask_OnSuccess(TaskBase* base) {
 }
 
 void FileTask_Free(TaskBase* base) {
-    FileTask* self = reinterpret_cast<FileTask*>(base);
-    // The thread has been joined: nothing posts progress for this instance any more.
-    EventQueue_RemoveInstance(nullptr, self);
-    CertStoreInterface_Release(&self->Store);
+    CertStoreInterface_Release(&reinterpret_cast<FileTask*>(base)->Store);
 }
 
 int64_t FileTask_Create(const FileTaskKind* kind, void** instance, Task* task) {
@@ -107,15 +82,6 @@ void FileTask_SetPlatformError(FileTask* self, PlatformErrorCode code) {
     if (code == 0) code = Platform_GetLastError();
     if (code == 0) code = PLATFORM_ERROR_ERRNO_BASE + EIO;
     WorkerTask_SetErrorFromTranslate(self->Head.Worker, "Platform_Error", (uint32_t)code, TranslatePlatform);
-}
-
-void FileTask_PostProgress(FileTask* self, double fraction) {
-    ProgressRecord record{fraction};
-    EventQueue_Add(nullptr, self, &record, sizeof(record), OnProgress);
-}
-
-uint32_t FileTask_IsStopping(FileTask* self) {
-    return std::atomic_ref<uint32_t>(self->Stop).load();
 }
 
 void FileTask_Outcome(FileTask* self, const char* word) {

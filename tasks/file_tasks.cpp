@@ -2,7 +2,6 @@
 // FileAuthenticate), each working on its own worker thread, and the registration of the family.
 #include "tasks/file_tasks.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -55,10 +54,10 @@ int64_t CopyProgress(void* user, const char*, const char*, uint64_t done, uint64
         if (fraction >= 1 || fraction - self->PostedFraction >= 0.01) {
             self->PostedFraction = fraction;
             Task_VerboseLog(self->Head.Owner, 0, "Progress %.02f", fraction);
-            FileTask_PostProgress(self, fraction);
+            TaskBase_PostProgress(&self->Head, done, total);
         }
     }
-    return FileTask_IsStopping(self) ? 0 : 1;
+    return TaskBase_IsStopRequested(&self->Head) ? 0 : 1;
 }
 
 void ApplyReadOnly(FileTask* self) {
@@ -221,17 +220,17 @@ void HashRun(FileTask* self) {
     } else if (HashFile_Start(hash)) {
         uint64_t size = 0;
         HashFile_GetFileSize(hash, &size);
-        while (HashFile_IsRunning(hash) && !FileTask_IsStopping(self)) {
+        while (HashFile_IsRunning(hash) && !TaskBase_IsStopRequested(&self->Head)) {
             HashFile_Process(hash);
             const double now = Time_GetCurrent();
             if (now - self->PostedTime >= 1.0 && HashFile_IsRunning(hash)) {
                 uint64_t read = 0;
                 HashFile_GetBytesRead(hash, &read);
                 self->PostedTime = now;
-                FileTask_PostProgress(self, size ? (double)read / (double)size : 1.0);
+                TaskBase_PostProgress(&self->Head, size ? read : 1, size ? size : 1);
             }
         }
-        if (!FileTask_IsStopping(self)) FileTask_PostProgress(self, 1.0);
+        if (!TaskBase_IsStopRequested(&self->Head)) TaskBase_PostProgress(&self->Head, 1, 1);
     }
     HashFile_Release(&hash);
 }

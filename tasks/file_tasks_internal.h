@@ -17,8 +17,8 @@ struct FileTask;
 // points at). Start (main thread) reads the arguments into the instance and answers 0 when no
 // thread is to run (an error set on the worker ends the task). Run works on the worker thread,
 // only on the instance's copies. Done (main thread) ends a task whose work left no error and that
-// was not cancelled; null completes it plainly. A cancel sets the stop flag, which the long works
-// (copy, hash) watch between their steps.
+// was not cancelled; null completes it plainly. A cancel sets the skeleton's stop flag, which the
+// long works (copy, hash) watch between their steps.
 struct FileTaskKind {
     TaskBaseType Base;
     uint32_t (*Start)(FileTask* self);
@@ -33,8 +33,6 @@ enum : int32_t {
 
 struct FileTask {
     TaskBase Head;
-    // Set once by a cancel (compare-and-swap 0 to 1), read by the work between its steps.
-    uint32_t Stop;
     // The type's default for "move" (FileMove), which the argument may override.
     uint32_t MoveDefault;
 
@@ -70,14 +68,13 @@ struct FileTask {
 // The skeleton's callbacks shared by every worker-thread type of the family.
 uint32_t FileTask_OnWorkerStart(WorkerTask* worker, void* user);
 void FileTask_OnWork(WorkerTask* worker, void* user);
-uint32_t FileTask_OnCancel(WorkerTask* worker, void* user);
 void FileTask_OnSuccess(TaskBase* base);
 void FileTask_Free(TaskBase* base);
 
 constexpr FileTaskKind FileTask_Kind(uint32_t classId, uint32_t (*start)(FileTask*), void (*run)(FileTask*),
                                      void (*done)(FileTask*)) {
     return {{classId, (uint32_t)sizeof(FileTask), nullptr, nullptr, FileTask_OnWorkerStart, FileTask_OnWork,
-             FileTask_OnCancel, FileTask_OnSuccess, nullptr, FileTask_Free},
+             TaskBase_OnCancelStop, FileTask_OnSuccess, nullptr, FileTask_Free},
             start,
             run,
             done};
@@ -98,10 +95,6 @@ uint32_t FileTask_RequireNumber(FileTask* self, const char* key, double* value);
 // On the thread: the worker's error "Platform_Error_<class>" for the code (the last error when 0;
 // a failure with no code at all is reported as an input/output error, never as "None").
 void FileTask_SetPlatformError(FileTask* self, PlatformErrorCode code);
-// On the thread: hands a progress fraction to the main thread, where the task publishes it.
-void FileTask_PostProgress(FileTask* self, double fraction);
-// 1 once a cancel asked the work to stop.
-uint32_t FileTask_IsStopping(FileTask* self);
 // Ends the task through an outcome word (main thread).
 void FileTask_Outcome(FileTask* self, const char* word);
 
