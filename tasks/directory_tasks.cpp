@@ -61,8 +61,10 @@ uint32_t RestoreTime(DirectoryList* list, void* user, uint32_t, const char* path
     char target[DIRECTORY_LIST_PATH_SIZE];
     String_Print(target, sizeof(target), "%s%s", walk->TargetRoot, path + walk->SourceRootLength);
     PlatformErrorCode code = 0;
-    if (strlen(target) >= (size_t)PATH_SIZE) code = PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
-    else if (!Path_SetModifiedTime(target, &code, modified) && !code) code = PLATFORM_ERROR_ERRNO_BASE + EIO;
+    if (strlen(target) >= (size_t)PATH_SIZE)
+        code = PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    else if (!Path_SetModifiedTime(target, &code, modified) && !code)
+        code = PLATFORM_ERROR_ERRNO_BASE + EIO;
     if (!code) return 1;
     walk->Error = code;
     return 0;
@@ -122,7 +124,8 @@ uint32_t DeleteStart(FileTask* self) {
     if (!FileTask_RequirePath(self, "path", self->Path)) return 0;
     self->FailIfMissing = FileTask_Boolean(self, "failIfMissing", 0);
     self->OnlyIfEmpty = FileTask_Boolean(self, "onlyIfEmpty", 0);
-    Task_Print(self->Head.Owner, "Erasing directory %s(%s)", self->OnlyIfEmpty ? "if empty " : "", self->Path);
+    Task_Print(self->Head.Owner, "Erasing directory %s(%s)", self->OnlyIfEmpty ? "if empty " : "",
+               self->Path);
     return 1;
 }
 
@@ -327,7 +330,8 @@ int64_t OnEntryDone(Task* task, void* user, Dictionary* result) {
     self->Waiting = 0;
     if (self->Finished || Task_IsCompleted(task)) return 1;
     Dictionary_Release(&self->LastResult);
-    if (result && Dictionary_Create(&self->LastResult)) Dictionary_Merge(self->LastResult, result, DICTIONARY_MERGE_OVERWRITE);
+    if (result && Dictionary_Create(&self->LastResult))
+        Dictionary_Merge(self->LastResult, result, DICTIONARY_MERGE_OVERWRITE);
     uint32_t successful = 1;
     if (result) Dictionary_GetBooleanByKey(result, "successful", &successful);
     if (!successful || Task_HasError(task, nullptr)) {
@@ -387,15 +391,17 @@ void ListFree(TaskBase* base) {
     Dictionary_Release(&self->LastResult);
 }
 
-const TaskBaseType kListType = {DIRECTORY_LIST_TASK_CLASS_ID, (uint32_t)sizeof(ListTask), ListOnStart, nullptr,
-                                nullptr, nullptr, nullptr, nullptr, ListInit, ListFree};
+const TaskBaseType kListType = {.ClassId = DIRECTORY_LIST_TASK_CLASS_ID,
+                                .Size = (uint32_t)sizeof(ListTask),
+                                .OnStart = ListOnStart,
+                                .Init = ListInit,
+                                .Free = ListFree};
 
 int64_t ListCreate(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kListType);
 }
 
 // ---- DirectoryIsWritable --------------------------------------------------------------------------
-
 
 bool CheckWritable(Task* task, const char* path, uint32_t recurse) {
     Task_Print(task, "Checking if directory is writable (%s)", path);
@@ -417,10 +423,12 @@ int64_t WritableOnStart(void* user, const char*, const char*, const char*, Dicti
         uint32_t count = 0, done = 0;
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(list, &item); item; Dictionary_ItemGetNext(list, item, &item)) count++;
-        for (Dictionary_ItemGetFirst(list, &item); item && writable; Dictionary_ItemGetNext(list, item, &item)) {
+        for (Dictionary_ItemGetFirst(list, &item); item && writable;
+             Dictionary_ItemGetNext(list, item, &item)) {
             const char* text = nullptr;
             if (!Dictionary_ItemGetStringPtr(list, item, &text) || !text ||
-                String_CopyLength(path, text, PATH_SIZE) >= PATH_SIZE || !Task_ExpandString(task, path, PATH_SIZE)) {
+                String_CopyLength(path, text, PATH_SIZE) >= PATH_SIZE ||
+                !Task_ExpandString(task, path, PATH_SIZE)) {
                 Task_Print(task, "path argument is not a usable path");
                 Task_AddError(task, "Task_Error_InvalidArg");
                 break;
@@ -448,8 +456,9 @@ int64_t WritableOnStart(void* user, const char*, const char*, const char*, Dicti
     return 1;
 }
 
-const TaskBaseType kWritableType = {DIRECTORY_IS_WRITABLE_TASK_CLASS_ID, (uint32_t)sizeof(TaskBase), WritableOnStart,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const TaskBaseType kWritableType = {.ClassId = DIRECTORY_IS_WRITABLE_TASK_CLASS_ID,
+                                    .Size = (uint32_t)sizeof(TaskBase),
+                                    .OnStart = WritableOnStart};
 
 int64_t WritableCreate(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kWritableType);
@@ -471,6 +480,7 @@ const TaskInterface DirectoryIsEmptyTaskInterface = {"DirectoryIsEmpty", Create<
                                                      TaskBase_Release};
 const TaskInterface DiskSpaceCheckTaskInterface = {"DiskSpaceCheck", Create<&kSpace>, TaskBase_AddRef,
                                                    TaskBase_Release};
-const TaskInterface DirectoryListTaskInterface = {"DirectoryList", ListCreate, TaskBase_AddRef, TaskBase_Release};
-const TaskInterface DirectoryIsWritableTaskInterface = {"DirectoryIsWritable", WritableCreate, TaskBase_AddRef,
-                                                        TaskBase_Release};
+const TaskInterface DirectoryListTaskInterface = {"DirectoryList", ListCreate, TaskBase_AddRef,
+                                                  TaskBase_Release};
+const TaskInterface DirectoryIsWritableTaskInterface = {"DirectoryIsWritable", WritableCreate,
+                                                        TaskBase_AddRef, TaskBase_Release};

@@ -126,8 +126,7 @@ void SendTaskEvent(Task* task) {
         if (Workflow_GetAnalyticsDictionaryHandle(workflow, &shared) && shared)
             Dictionary_Merge(analytics, shared, DICTIONARY_MERGE_SKIP_PRIVATE);
 
-    const char* type = Task_GetType(task);
-    Analytics_SendEvent(type ? type : "", event);
+    Analytics_SendEvent(Task_GetType(task), event);
     Dictionary_Release(&event);
 }
 
@@ -166,6 +165,9 @@ int64_t WorkflowApp_Notification_OnTaskComplete(void* user, const char*, const c
     uint32_t isPrivate = 0;
     Task_GetPrivate(task, &isPrivate);
     if (isPrivate) return 1;
+    // The event is named after the task's type: a task whose type was taken off has none to name.
+    const TaskInterface* record = nullptr;
+    if (!Task_GetInterface(task, &record) || !record || !record->Name) return 1;
     SendTaskEvent(task);
     return 1;
 }
