@@ -10,7 +10,8 @@ struct CriticalSection;
 #define CALLBACK_ALIGN_BYTES 16
 
 // The plain slot. The lowest bit of UserPtr is set while the slot holds a reference on the user
-// object (Class_AddRef); readers never see that bit.
+// object (Class_AddRef); readers never see that bit, so every user, held or not, must be at an even
+// address (objects and records are; a pointer into a text need not be).
 struct alignas(CALLBACK_ALIGN_BYTES) CallbackBase {
     void* UserPtr;
     void* Function;
