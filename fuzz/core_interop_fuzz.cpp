@@ -1,13 +1,13 @@
 // Sends one script request to a fresh instance of a core script class: the first byte picks the
 // class, the rest is the request's JSON text, reached by the CRC-32 of its "method". Methods that
 // would act on the machine (launch programs, restart it, change the environment, write files
-// outside a temporary folder, the working directory) are refused before they reach the class.
+// outside a temporary folder) are refused before they reach the class.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "core/certs/authenticate.h"
 #include "core/formats/crc.h"
@@ -51,11 +51,20 @@ bool Listed(const char* const* names, size_t count, uint32_t hash) {
     return false;
 }
 
-// Confined methods take paths relative to the temporary folder (the working directory) only.
+// Confined methods take paths relative to the temporary folder only; they are then made absolute
+// below it.
+struct Confined {
+    bool outside = false;
+    std::vector<std::pair<std::string, std::string>> paths;
+};
+
 int64_t Outside(void* context, const char* key, const char* text) {
+    Confined* confined = static_cast<Confined*>(context);
     if (strcmp(key, "method") == 0) return 0;
-    if (!text[0] || text[0] == '/' || text[0] == '~' || strstr(text, "..") || strchr(text, ':'))
-        *static_cast<bool*>(context) = true;
+    if (!text[0] || text[0] == '/' || text[0] == '~' || strstr(text, "..") || strchr(text, ':') ||
+        strchr(text, '\\'))
+        confined->outside = true;
+    confined->paths.emplace_back(key, g_folder + "/" + text);
     return 0;
 }
 
@@ -72,7 +81,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("XDG_CONFIG_HOME", g_folder.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", g_folder.c_str(), 1);
     setenv("TMPDIR", g_folder.c_str(), 1);
-    if (chdir(g_folder.c_str()) != 0) abort();
     Debug_Init(nullptr, nullptr, 0);
     Thread_Init();
     EventQueue_Init();
@@ -112,10 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const uint32_t hash = MethodHash(method);
-    bool outside = false;
-    if (Listed(kConfined, sizeof(kConfined) / sizeof(kConfined[0]), hash))
-        Dictionary_EnumerateKeyString(request, &outside, Outside);
-    if (outside || Listed(kRefused, sizeof(kRefused) / sizeof(kRefused[0]), hash)) {
+    Confined confined;
+    if (Listed(kConfined, sizeof(kConfined) / sizeof(kConfined[0]), hash)) {
+        Dictionary_EnumerateKeyString(request, &confined, Outside);
+        for (const auto& path : confined.paths) Dictionary_SetStringByKey(request, path.first.c_str(), path.second.c_str());
+    }
+    if (confined.outside || Listed(kRefused, sizeof(kRefused) / sizeof(kRefused[0]), hash)) {
         Dictionary_Release(&root);
         return 0;
     }
