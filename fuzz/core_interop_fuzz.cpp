@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include <ftw.h>
+#include <stdio.h>
+
 #include "core/certs/authenticate.h"
 #include "core/formats/crc.h"
 #include "core/formats/interop.h"
@@ -68,6 +71,11 @@ int64_t Outside(void* context, const char* key, const char* text) {
     return 0;
 }
 
+void RemoveFolder() {
+    nftw(g_folder.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
 int64_t Execute(void*, InteropExecuteCallback*, const char*, void*) {
     return 1;
 }
@@ -78,6 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/core-interop-fuzz-XXXXXX";
     if (!mkdtemp(pattern)) abort();
     g_folder = pattern;
+    atexit(RemoveFolder);
     setenv("XDG_CONFIG_HOME", g_folder.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", g_folder.c_str(), 1);
     setenv("TMPDIR", g_folder.c_str(), 1);
