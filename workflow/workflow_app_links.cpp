@@ -24,8 +24,6 @@
     int64_t prefix##_SetOverride(const char*, void*) { return 0; }                                   \
     int64_t prefix##_SetOption(const char*, const char*) { return 0; }
 
-// CoreInterop_Init and the rest of the core script classes' entry points.
-WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(CoreInterop, "core")
 // BaseInterop_Init and the rest of the content repository's entry points.
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(BaseInterop, "repository")
 // WorkflowInterop_Init and the rest of the workflow engine's script class entry points.
