@@ -7,6 +7,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "workflow/workflow_run.h"
 
 struct TaskTypeEntry {
     TaskTypeEntry* Prev;
@@ -170,7 +171,6 @@ TASKTYPE_CREATE(JSONRead)
 TASKTYPE_CREATE(JSONWrite)
 TASKTYPE_CREATE(Analytics)
 TASKTYPE_CREATE(Progress)
-TASKTYPE_CREATE(WorkflowRun)
 
 TASKTYPE_RECORD(InteropLoad, InteropLoad)
 TASKTYPE_RECORD(InteropUnload, InteropUnload)
@@ -247,7 +247,6 @@ TASKTYPE_RECORD(JSONRead, JSONRead)
 TASKTYPE_RECORD(JSONWrite, JSONWrite)
 TASKTYPE_RECORD(Analytics, Analytics)
 TASKTYPE_RECORD(Progress, Progress)
-TASKTYPE_RECORD(WorkflowRun, WorkflowRun)
 
 #undef TASKTYPE_CREATE
 #undef TASKTYPE_RECORD

@@ -6,6 +6,7 @@
 #include "core/formats/interop.h"
 #include "core/runtime/class.h"
 #include "workflow/workflow_app.h"
+#include "workflow/workflow_run.h"
 
 struct AuthenticateAsync;
 struct CertStoreInterface;
@@ -79,13 +80,8 @@ extern WorkflowApp* GlobalWorkflowApp;
 // The endpoint operations registered by the endpoint's provider (all null when none).
 extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
 
-// The workflow run service, started with the context and handed its endpoint.
-int64_t WorkflowRun_Init();
-int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint);
-int64_t WorkflowRun_Remove();
-// Runs the service started and has not yet stopped; the pump lets a disconnected worker end only
-// when none is left.
-int64_t WorkflowRun_GetRunningCount(uint32_t* count);
+// The workflow run service (workflow/workflow_run.h) is started with the context and handed its
+// endpoint; the pump lets a disconnected worker end only when no run it started is left.
 
 // The in-process interop libraries the engine registers for a process without the host: the core
 // script classes, the content repository's and the workflow engine's.

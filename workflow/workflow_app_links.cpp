@@ -1,28 +1,9 @@
 // Stand-ins for the parts of the engine the context starts and stops but which are not built yet:
-// the workflow run service and the in-process interop libraries. Each does nothing and says so;
-// the interop libraries refuse to start, so registering them registers nothing.
+// the in-process interop libraries. Each does nothing and says so; they refuse to start, so
+// registering them registers nothing.
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "workflow/workflow_app_internal.h"
-
-int64_t WorkflowRun_Init() {
-    Log_Debug("Workflow runs are not available yet\n");
-    return 1;
-}
-
-int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint*) {
-    return 1;
-}
-
-int64_t WorkflowRun_Remove() {
-    return 1;
-}
-
-int64_t WorkflowRun_GetRunningCount(uint32_t* count) {
-    ASSERT_POINTER(count);
-    *count = 0;
-    return 1;
-}
 
 // Every stand-in library: Init answers 0 (the registry then refuses it), the rest answer 0 too.
 #define WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(prefix, what)                                             \

@@ -222,6 +222,7 @@ int DescriptorLimit() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
+    if (plan->StandardInput > 0 && dup2(plan->StandardInput, STDIN_FILENO) < 0) FailChild(plan, report, errno);
     if (plan->StandardOutput == STDOUT_FILENO) {
         // Already in place, but opened close-on-exec.
         if (fcntl(STDOUT_FILENO, F_SETFD, 0) != 0) FailChild(plan, report, errno);
@@ -802,8 +803,11 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
 
 namespace {
 
+int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const char* workingDirectory,
+                               const char* input, PlatformProcess** handle);
+
 // Elevated launch: the privileged task asks for the user's authorisation and runs the program.
-int64_t ExecuteElevated(const char* path, const char* arguments, PlatformProcess** handle) {
+int64_t ExecuteElevated(const char* path, const char* arguments, const char* input, PlatformProcess** handle) {
     int32_t count = 0;
     char** split = nullptr;
     int32_t code = 0;
@@ -813,7 +817,7 @@ int64_t ExecuteElevated(const char* path, const char* arguments, PlatformProcess
     if (!CommandLineToMutableArray(arguments, &count, &split))
         code = ENOMEM;
     else if (!PrivilegedTask_SetLaunchPath(task, path) || !PrivilegedTask_SetArguments(task, split) ||
-             !PrivilegedTask_Launch(task))
+             !PrivilegedTask_SetInput(task, input) || !PrivilegedTask_Launch(task))
         PrivilegedTask_GetErrorCode(task, &code);
     else
         launched = true;
@@ -830,11 +834,11 @@ int64_t ExecuteElevated(const char* path, const char* arguments, PlatformProcess
 
 // Launch by a root process as the user who elevated it. Failures of the exec are reported here,
 // before a handle is made, as the system's own launcher reports them.
-int64_t ExecuteDowngrade(const char* path, const char* arguments, PlatformProcess** handle) {
+int64_t ExecuteDowngrade(const char* path, const char* arguments, const char* input, PlatformProcess** handle) {
     uint32_t uid = 0;
     int32_t error = 0;
     const ConsoleUserLookup lookup = FindConsoleUserId(&uid, &error);
-    if (lookup == ConsoleUserLookup::Self) return Platform_ExecuteNormal(path, arguments, "", 0, handle);
+    if (lookup == ConsoleUserLookup::Self) return ExecuteNormalWithInput(path, arguments, "", input, handle);
     if (lookup == ConsoleUserLookup::Failed) {
         Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
         return 0;
@@ -870,7 +874,14 @@ int64_t ExecuteDowngrade(const char* path, const char* arguments, PlatformProces
         plan.GroupCount = user.GroupCount;
         plan.Groups = user.Groups;
         plan.ReportExecFailure = 1;
-        launched = Platform_ForkExec(&plan, &pid, &error);
+        int32_t inputFd = 0;
+        if (!Platform_OpenInputPipe(input, &inputFd))
+            error = errno;
+        else {
+            plan.StandardInput = inputFd;
+            launched = Platform_ForkExec(&plan, &pid, &error);
+        }
+        if (inputFd > 0) close(inputFd);
     }
     if (argv) Memory_Free(argv, argvBytes);
     CommandLineFreeMutableArray(&count, &split);
@@ -885,6 +896,32 @@ int64_t ExecuteDowngrade(const char* path, const char* arguments, PlatformProces
 
 } // namespace
 
+int64_t Platform_OpenInputPipe(const char* input, int32_t* readEnd) {
+    ASSERT_POINTER(readEnd);
+    *readEnd = 0;
+    if (!input || !input[0]) return 1;
+    const size_t length = strlen(input);
+    // The bytes are in the pipe before the program exists: nobody waits for a reader, and the
+    // write can neither block nor meet a closed pipe.
+    int fds[2];
+    if (length > PIPE_BUF || pipe2(fds, O_CLOEXEC) != 0) {
+        if (length > PIPE_BUF) errno = E2BIG;
+        return 0;
+    }
+    ssize_t n;
+    do n = write(fds[1], input, length);
+    while (n < 0 && errno == EINTR);
+    const int saved = errno;
+    close(fds[1]);
+    if (n != (ssize_t)length) {
+        close(fds[0]);
+        errno = n < 0 ? saved : EIO;
+        return 0;
+    }
+    *readEnd = fds[0];
+    return 1;
+}
+
 int64_t Platform_Execute(const char* path, const char* arguments, const char* workingDirectory,
                          uint32_t flags, void* standardInput, void* standardOutput, void* standardError,
                          PlatformProcess** handle) {
@@ -892,6 +929,11 @@ int64_t Platform_Execute(const char* path, const char* arguments, const char* wo
     (void)standardInput;
     (void)standardOutput;
     (void)standardError;
+    return Platform_ExecuteWithInput(path, arguments, workingDirectory, flags, nullptr, handle);
+}
+
+int64_t Platform_ExecuteWithInput(const char* path, const char* arguments, const char* workingDirectory,
+                                  uint32_t flags, const char* input, PlatformProcess** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
     ASSERT_POINTER(path);
@@ -914,14 +956,21 @@ int64_t Platform_Execute(const char* path, const char* arguments, const char* wo
         Log_Error(kExecuteFailed, route, path, error);
         return 0;
     }
-    if (route == kExecuteElevated) return ExecuteElevated(resolved, arguments, handle);
-    if (route == kExecuteDowngrade) return ExecuteDowngrade(resolved, arguments, handle);
-    return Platform_ExecuteNormal(resolved, arguments, directory, flags, handle);
+    if (route == kExecuteElevated) return ExecuteElevated(resolved, arguments, input, handle);
+    if (route == kExecuteDowngrade) return ExecuteDowngrade(resolved, arguments, input, handle);
+    return ExecuteNormalWithInput(resolved, arguments, directory, input, handle);
 }
 
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle) {
     (void)flags;
+    return ExecuteNormalWithInput(path, commandLine, workingDirectory, nullptr, handle);
+}
+
+namespace {
+
+int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const char* workingDirectory,
+                               const char* input, PlatformProcess** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
     ASSERT_POINTER(path);
@@ -955,7 +1004,15 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
     plan.FailureText = failure.Prefix;
     int32_t pid = 0;
     int32_t error = 0;
-    const int64_t launched = Platform_ForkExec(&plan, &pid, &error);
+    int32_t inputFd = 0;
+    int64_t launched = 0;
+    if (!Platform_OpenInputPipe(input, &inputFd)) {
+        error = errno;
+    } else {
+        plan.StandardInput = inputFd;
+        launched = Platform_ForkExec(&plan, &pid, &error);
+    }
+    if (inputFd > 0) close(inputFd);
     Memory_Free(argv, argvBytes);
     CommandLineFreeMutableArray(&count, &split);
     if (!launched) {
@@ -965,6 +1022,8 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
     *handle = NewHandle(pid, true);
     return 1;
 }
+
+} // namespace
 
 int64_t Platform_ShellOpen(const char* target) {
     ASSERT_POINTER(target);

@@ -57,6 +57,10 @@ struct PlatformProcessEnumeration;
 int64_t Platform_Execute(const char* path, const char* arguments, const char* workingDirectory,
                          uint32_t flags, void* standardInput, void* standardOutput, void* standardError,
                          PlatformProcess** handle);
+// The same, with `input` (when not null) written to the program's standard input, a pipe that is
+// then closed: a way to hand the program a secret that must not stand on its command line.
+int64_t Platform_ExecuteWithInput(const char* path, const char* arguments, const char* workingDirectory,
+                                  uint32_t flags, const char* input, PlatformProcess** handle);
 // A handle for a running process (not a zombie); false (null) when there is none with that id.
 int64_t Platform_ProcessGetById(uint32_t pid, PlatformProcess** handle);
 // Asks the process to end (SIGTERM); true when the signal was delivered.
@@ -111,6 +115,7 @@ struct PlatformLaunchPlan {
     char* const* Environment;     // ending with a null; null: this process's environment
     const char* WorkingDirectory; // null or empty (or not usable): stays where it is
     int32_t StandardOutput;       // descriptor that becomes standard output; -1 keeps ours
+    int32_t StandardInput;        // descriptor that becomes standard input; 0 or less keeps ours
     uint32_t ChangeUser;          // take the ids below before the exec
     uint32_t UserId;
     uint32_t GroupId;
@@ -121,6 +126,10 @@ struct PlatformLaunchPlan {
     uint32_t ReportExecFailure;
     const char* FailureText;
 };
+// A pipe already holding `input` (at most PIPE_BUF bytes), its write end closed: readEnd becomes a
+// plan's StandardInput, and the caller closes it after the fork. readEnd is 0 for a null or empty
+// input. False with errno when no pipe could be made.
+int64_t Platform_OpenInputPipe(const char* input, int32_t* readEnd);
 // Forks and executes the plan. True with the child's pid; false with errno of the failed fork
 // (or of the failed exec with ReportExecFailure), no child left behind.
 int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t* error);

@@ -30,6 +30,7 @@ struct PrivilegedTask {
     // to this process's standard output, so that the program never blocks on a full pipe.
     uint32_t Forward;
     char* LaunchPath;
+    char* Input; // what the program finds on its standard input, or null
     int32_t ProcessId;
     int32_t ExitCode;
     int32_t ErrorCode;
@@ -55,7 +56,10 @@ constexpr long kLongestLookNs = 50L * 1000 * 1000;
 
 void FreeText(char** text) {
     if (!*text) return;
-    Memory_Free(*text, (int32_t)strlen(*text) + 1);
+    const size_t length = strlen(*text);
+    // Texts may be secrets handed to the program: nothing of them stays in freed memory.
+    memset(*text, 0, length);
+    Memory_Free(*text, (int32_t)length + 1);
     *text = nullptr;
 }
 
@@ -305,6 +309,7 @@ int64_t PrivilegedTask_Delete(PrivilegedTask** task) {
     CLASS_CHECK(t, PRIVILEGED_TASK_CLASS_ID);
     ForgetLaunch(t);
     FreeText(&t->LaunchPath);
+    FreeText(&t->Input);
     FreeArguments(&t->Arguments, &t->ArgumentCount);
     t->Header.ClassId = 0;
     Memory_Free(t, sizeof(PrivilegedTask));
@@ -328,6 +333,13 @@ int64_t PrivilegedTask_SetLaunchPath(PrivilegedTask* task, const char* path) {
     }
     FreeText(&task->LaunchPath);
     task->LaunchPath = CopyText(path);
+    return 1;
+}
+
+int64_t PrivilegedTask_SetInput(PrivilegedTask* task, const char* text) {
+    CLASS_CHECK(task, PRIVILEGED_TASK_CLASS_ID);
+    FreeText(&task->Input);
+    if (text && text[0]) task->Input = CopyText(text);
     return 1;
 }
 
@@ -389,15 +401,26 @@ int64_t Launch(PrivilegedTask* task, FILE** stream, bool forward) {
         task->ErrorCode = PRIVILEGED_TASK_ERROR_TOOL_FAILED;
         return 0;
     }
+    // The broker keeps standard input, output and error: the input reaches the program.
+    int32_t input = 0;
+    if (!Platform_OpenInputPipe(task->Input, &input)) {
+        Memory_Free(argv, argvBytes);
+        close(output[0]);
+        close(output[1]);
+        task->ErrorCode = PRIVILEGED_TASK_ERROR_TOOL_FAILED;
+        return 0;
+    }
     PlatformLaunchPlan plan = {};
     plan.Path = broker;
     plan.Arguments = argv;
     plan.StandardOutput = output[1];
+    plan.StandardInput = input;
     plan.ReportExecFailure = 1;
     int32_t child = 0;
     int32_t error = 0;
     const int64_t started = Platform_ForkExec(&plan, &child, &error);
     Memory_Free(argv, argvBytes);
+    if (input > 0) close(input);
     close(output[1]);
     if (!started) {
         close(output[0]);

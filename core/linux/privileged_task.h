@@ -40,6 +40,10 @@ int64_t PrivilegedTask_GetInstanceId(PrivilegedTask* task, char* buffer, int32_t
 int64_t PrivilegedTask_SetLaunchPath(PrivilegedTask* task, const char* path);
 int64_t PrivilegedTask_SetArguments(PrivilegedTask* task, const char* const* arguments);
 
+// Bytes the program finds on its standard input (a pipe closed after them); null or empty: the
+// program inherits this process's standard input. The copy is wiped when replaced or deleted.
+int64_t PrivilegedTask_SetInput(PrivilegedTask* task, const char* text);
+
 // Starts the launch path (made absolute) with the arguments, each as one argument, through the
 // broker at its fixed place, /usr/bin/pkexec (a regular root-owned executable that nobody else
 // may write; never searched for on PATH), so that the authorisation names the program itself.

@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "core/certs/authenticate.h"
 #include "core/certs/authenticate_async.h"
 #include "core/crypto/hash_file.h"
@@ -133,7 +135,11 @@ int64_t LaunchNow(Process* process) {
         return 0;
     }
     PlatformProcess* handle = nullptr;
-    if (!Platform_Execute(path, process->Arguments, directory, flags, input, output, error, &handle)) {
+    (void)input;
+    (void)output;
+    (void)error;
+    if (!Platform_ExecuteWithInput(path, process->Arguments, directory, flags,
+                                   process->InputText[0] ? process->InputText : nullptr, &handle)) {
         CompleteWith(process, 0, 0);
         return 0;
     }
@@ -284,6 +290,7 @@ int64_t Process_Delete(Process** handle) {
     ASSERT_POINTER(handle);
     Process* process = Checked(*handle);
     Platform_ProcessDelete(&process->PlatformHandle);
+    memset(process->InputText, 0, sizeof(process->InputText));
     Pipe_Release(&process->StandardInput);
     Pipe_Release(&process->StandardOutput);
     Pipe_Release(&process->StandardError);
@@ -359,6 +366,15 @@ int64_t Process_GetWorkingDirectory(Process* process, char* buffer, int32_t size
 
 int64_t Process_GetWorkingDirectoryPtr(Process* process, const char** path) {
     return PointTo(process, &Process::WorkingDirectory, path);
+}
+
+int64_t Process_SetInputText(Process* process, const char* text) {
+    Checked(process);
+    const size_t length = text ? strlen(text) : 0;
+    if (length >= sizeof(process->InputText)) return 0;
+    memset(process->InputText, 0, sizeof(process->InputText));
+    if (length) memcpy(process->InputText, text, length);
+    return 1;
 }
 
 int64_t Process_SetShowWindow(Process* process, uint32_t show) {

@@ -20,6 +20,7 @@ enum : uint32_t { PROCESS_CLASS_ID = 0xD2245880 };
 enum : int32_t {
     PROCESS_PATH_SIZE = 320,
     PROCESS_ARGUMENTS_SIZE = 4096,
+    PROCESS_INPUT_TEXT_SIZE = 64,
 };
 
 // State.
@@ -58,6 +59,8 @@ struct Process {
     char ApplicationName[PROCESS_PATH_SIZE];
     char Arguments[PROCESS_ARGUMENTS_SIZE];
     char WorkingDirectory[PROCESS_PATH_SIZE];
+    // Written to the program's standard input at launch (then closed); empty: it inherits ours.
+    char InputText[PROCESS_INPUT_TEXT_SIZE];
     uint32_t ShowWindow;
     uint32_t ElevationRights;
     PlatformProcess* PlatformHandle; // the running program, or null
@@ -90,6 +93,9 @@ int64_t Process_GetArgumentsPtr(Process* process, const char** arguments);
 int64_t Process_SetWorkingDirectory(Process* process, const char* path);
 int64_t Process_GetWorkingDirectory(Process* process, char* buffer, int32_t size);
 int64_t Process_GetWorkingDirectoryPtr(Process* process, const char** path);
+// A short text the program reads from its standard input, such as a secret that must not stand on
+// its command line. 0 (keeping the previous text) when it does not fit: it is never cut.
+int64_t Process_SetInputText(Process* process, const char* text);
 int64_t Process_SetShowWindow(Process* process, uint32_t show);
 int64_t Process_GetShowWindow(Process* process, uint32_t* show);
 int64_t Process_SetElevationRights(Process* process, uint32_t rights);
