@@ -227,6 +227,34 @@ TEST_F(WorkflowInteropTest, TaskMethodsAnswerAndBadCallsChangeNothing) {
     EXPECT_EQ(Call(id, R"({"method":"isCancelled"})"), R"({"returnValue":true})");
 }
 
+TEST_F(WorkflowInteropTest, WorkflowMethodsAnswer) {
+    Define(R"({"held": {"type": "Step", "hold": true}, "other": {"type": "Step"}})");
+    Start("held");
+    Task* task = Find("held");
+    ASSERT_NE(task, nullptr);
+    char workflowId[40] = {0};
+    Workflow_GetInstanceId(workflow, workflowId, sizeof(workflowId));
+    const std::string id = Create("QVR.Workflow", workflowId);
+    const std::string taskCall = R"({"method":"hasTask","instanceId":")" + IdOf(task) + "\"}";
+    const std::pair<std::string, const char*> cases[] = {
+        {R"({"method":"addMacro","key":"Fruit","value":"pear"})", R"({"returnValue":true})"},
+        {R"({"method":"addMacroJson","json":"{\"Tree\": \"oak\"}"})", R"({"returnValue":true})"},
+        {R"({"method":"expandString","expand":"{Fruit} {Tree}"})", R"({"returnValue":"pear oak"})"},
+        {R"({"method":"isTaskRunning","name":"held"})", R"({"returnValue":true})"},
+        {R"({"method":"isTaskRunning","name":"other"})", R"({"returnValue":false})"},
+        {R"({"method":"canCreateTask","name":"other"})", R"({"returnValue":true})"},
+        {R"({"method":"canCreateTask","name":"absent"})", R"({"returnValue":false})"},
+        {taskCall, R"({"returnValue":true})"},
+        {R"({"method":"setStatusNumber","key":"n","value":3})", R"({"returnValue":true})"},
+        {R"({"method":"cancelTasks"})", R"({"returnValue":true})"},
+    };
+    for (const auto& [request, answer] : cases) EXPECT_EQ(Call(id, request), answer) << request;
+    Passes(10);
+    EXPECT_EQ(Call(id, R"({"method":"isTaskRunning","name":"held"})"), R"({"returnValue":false})");
+    ASSERT_FALSE(ends.empty());
+    EXPECT_NE(ends.back().find("Task_Error_Cancelled"), std::string::npos) << ends.back();
+}
+
 // Every method is reached through the CRC-32 of its name: a method with arguments reads its first
 // one (and logs it missing), one without answers.
 TEST_F(WorkflowInteropTest, EveryMethodIsReachedByTheHashOfItsName) {
@@ -333,6 +361,9 @@ TEST_F(WorkflowInteropTest, AppMethodsAnswer) {
     EXPECT_EQ(Call(id, R"({"method":"setRestartArguments","restartArguments":"--again"})"), R"({"returnValue":true})");
     EXPECT_EQ(Call(id, R"({"method":"getRestartArguments"})"), R"({"returnValue":"--again"})");
     EXPECT_EQ(Call(id, R"({"method":"setRestartArguments","restartArguments":""})"), R"({"returnValue":true})");
+    // String answers are cut to 8191 bytes.
+    const std::string answer = Call(id, R"({"method":"expandString","expand":")" + std::string(9000, 'a') + "\"}");
+    EXPECT_EQ(answer, R"({"returnValue":")" + std::string(8191, 'a') + "\"}");
     // A mistyped argument: the call fails and the flag stays.
     EXPECT_EQ(Direct(WorkflowApp_Invoke, nullptr, "setRestart", R"({"restart":"yes"})"), R"(0 "returnValue":false)");
     EXPECT_EQ(Call(id, R"({"method":"getRestart"})"), R"({"returnValue":false})");
