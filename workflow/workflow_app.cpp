@@ -135,7 +135,11 @@ int64_t OnEndPointRunning(void* user, const char*, const char*, const char*, Dic
     if (app->EndPointUrl[0] == 0) return 1;
     // A worker's token comes on its standard input, never on its command line.
     char url[WORKFLOWRUN_ENDPOINT_URL_SIZE];
-    if (!WorkflowRun_GetWorkerEndPointUrl(app->EndPointUrl, app->IsWorker, url, sizeof(url))) return 1;
+    if (!WorkflowRun_GetWorkerEndPointUrl(app->EndPointUrl, app->IsWorker, url, sizeof(url))) {
+        // Without it the worker can never join the other process: it has nothing to wait for.
+        app->DisconnectSeen = 1;
+        return 1;
+    }
     if (app->EndPoint && GlobalWorkflowAppEndPointHooks.AddEndPoint)
         GlobalWorkflowAppEndPointHooks.AddEndPoint(app->EndPoint, url);
     return 1;

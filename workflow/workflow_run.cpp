@@ -23,9 +23,6 @@
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_run_internal.h"
 
-// The service's endpoint (workflow_run_service.cpp).
-NotificationEndPoint* WorkflowRun_ServiceEndPoint();
-
 const TaskInterface WorkflowRun_Interface = {"WorkflowRun", WorkflowRun_Create, WorkflowRun_AddRef,
                                              WorkflowRun_Release};
 
@@ -43,11 +40,22 @@ int64_t OnWorkflowEventComplete(void*, const char*, const char*, const char*, Di
 int64_t OnRemoteComplete(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointConnected(void*, const char*, const char*, const char*, Dictionary*);
 int64_t OnEndPointRunning(void*, const char*, const char*, const char*, Dictionary*);
+int64_t OnEndPointDisconnected(void*, const char*, const char*, const char*, Dictionary*);
+int64_t OnWatchWorker(void*, const char*, const char*, const char*, Dictionary*);
+
+// How often a launched worker that has not joined yet is looked at.
+constexpr int32_t kWatchWorkerMs = 250;
+
+void WatchWorkerLater(WorkflowRun* run) {
+    NotificationCenter_FireAfterDelayWithJSON("WorkflowRun", "WatchWorker", run->Header.InstanceId, kWatchWorkerMs,
+                                              "{\"canRemote\": false}");
+}
 
 // The endpoint's id as observers name it.
 void EndPointIdOf(NotificationEndPoint* endpoint, char* id) {
     id[0] = 0;
-    if (endpoint) NotificationEndPoint_GetInstanceId(endpoint, id, kIdSize);
+    // A handle is also its id text.
+    if (endpoint) String_CopyLengthSafe(id, kIdSize, Class_ConvertToInstanceId(endpoint), 36);
 }
 
 Dictionary* NewDictionary() {
@@ -91,7 +99,10 @@ void StopWaitingForEndPoint(WorkflowRun* run) {
     if (run->WaitRunning)
         NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Running", run->EndPointId, run,
                                                   OnEndPointRunning);
-    run->WaitConnected = run->WaitRunning = 0;
+    if (run->WaitDisconnected)
+        NotificationCenter_RemoveInstanceObserver("NotificationEndPoint", "Disconnected", run->EndPointId, run,
+                                                  OnEndPointDisconnected);
+    run->WaitConnected = run->WaitRunning = run->WaitDisconnected = 0;
     run->EndPointId[0] = 0;
 }
 
@@ -102,6 +113,7 @@ void Observe(WorkflowRun* run, bool on) {
     instance("Task", "Cancel", run->TaskId, run, OnTaskCancel);
     instance("Task", "Complete", run->TaskId, run, OnTaskComplete);
     instance("WorkflowRun", "Complete", run->TaskId, run, OnRemoteComplete);
+    instance("WorkflowRun", "WatchWorker", run->Header.InstanceId, run, OnWatchWorker);
     if (on)
         NotificationCenter_AddObserver("WorkflowEvent", "Complete", run, OnWorkflowEventComplete);
     else
@@ -378,6 +390,13 @@ void SendRun(WorkflowRun* run, bool afterConnect) {
     if (WorkflowApp_GetVerbose()) Dictionary_Dump(info);
     NotificationCenter_Fire("WorkflowRun", "Start", run->TaskId, info);
     Dictionary_Release(&info);
+    // Only the worker can end the run now: should the link to it go, nothing would.
+    EndPointIdOf(WorkflowRun_ServiceEndPoint(), run->EndPointId);
+    if (run->EndPointId[0] && !Task_IsCompleted(task)) {
+        run->WaitDisconnected = 1;
+        NotificationCenter_AddInstanceObserver("NotificationEndPoint", "Disconnected", run->EndPointId, run,
+                                               OnEndPointDisconnected);
+    }
 }
 
 void LaunchWorker(WorkflowRun* run) {
@@ -424,6 +443,7 @@ void LaunchWorker(WorkflowRun* run) {
             Task_Print(task, "Launching process");
             Process_Dump(run->Worker);
             launched = Process_Launch(run->Worker) == 1;
+            if (launched) WatchWorkerLater(run);
         }
         memset(line, 0, sizeof(line));
     }
@@ -577,6 +597,30 @@ int64_t OnRemoteComplete(void* user, const char*, const char*, const char*, Dict
 
 int64_t OnEndPointConnected(void* user, const char*, const char*, const char*, Dictionary*) {
     SendRun(static_cast<WorkflowRun*>(user), true);
+    return 1;
+}
+
+int64_t OnEndPointDisconnected(void* user, const char*, const char*, const char*, Dictionary*) {
+    WorkflowRun* run = static_cast<WorkflowRun*>(user);
+    StopWaitingForEndPoint(run);
+    if (Task_IsCompleted(run->Owner)) return 1;
+    Task_Print(run->Owner, "Lost the elevated worker");
+    Task_Cancel(run->Owner);
+    return 1;
+}
+
+// A worker that ends before it joins this process would leave the run waiting for ever.
+int64_t OnWatchWorker(void* user, const char*, const char*, const char*, Dictionary*) {
+    WorkflowRun* run = static_cast<WorkflowRun*>(user);
+    if (!run->Worker || !run->WaitConnected || Task_IsCompleted(run->Owner)) return 1;
+    Process_Process(run->Worker);
+    if (run->Worker->State != PROCESS_STATE_IDLE) {
+        WatchWorkerLater(run);
+        return 1;
+    }
+    StopWaitingForEndPoint(run);
+    Task_Print(run->Owner, "The elevated worker ended before it joined");
+    Fail(run->Owner, "Launch_Error_RunElevated");
     return 1;
 }
 

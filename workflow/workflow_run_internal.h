@@ -20,4 +20,8 @@ struct WorkflowRun {
     char EndPointId[40]; // the endpoint observed for "Connected" / "Running", or empty
     uint32_t WaitConnected;
     uint32_t WaitRunning;
+    uint32_t WaitDisconnected; // the run went to the worker: a lost link ends it
 };
+
+// The endpoint the service was handed (null when none): runs reach the other process through it.
+NotificationEndPoint* WorkflowRun_ServiceEndPoint();

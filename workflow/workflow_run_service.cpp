@@ -18,7 +18,7 @@
 #include "core/runtime/string_print.h"
 #include "workflow/notification_endpoint.h"
 #include "workflow/workflow_app.h"
-#include "workflow/workflow_run.h"
+#include "workflow/workflow_run_internal.h"
 
 namespace {
 
@@ -211,7 +211,8 @@ int64_t WorkflowRun_Remove() {
 int64_t WorkflowRun_SetNotificationEndPointHandle(NotificationEndPoint* endpoint) {
     g_service.EndPoint = endpoint;
     g_service.EndPointId[0] = 0;
-    if (endpoint) NotificationEndPoint_GetInstanceId(endpoint, g_service.EndPointId, kIdSize);
+    // A handle is also its id text.
+    if (endpoint) String_CopyLengthSafe(g_service.EndPointId, kIdSize, Class_ConvertToInstanceId(endpoint), 36);
     return 1;
 }
 

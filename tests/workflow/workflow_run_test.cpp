@@ -18,6 +18,7 @@
 #include "core/linux/platform_process.h"
 #include "core/platform/process.h"
 #include "core/runtime/event_queue.h"
+#include "core/web/analytics.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
@@ -234,8 +235,17 @@ TEST_F(WorkflowRunTest, LoadTaskMovesBehindAMacroLoadAndRunsAfterIt) {
     char value[256] = {};
     Workflow_ExpandStringInterop(run->Workflow_, "{workflowUrl}", value, sizeof(value));
     EXPECT_EQ(std::string(value), url);
-    EXPECT_EQ(Fired("RunStart@"), 1);
-    EXPECT_EQ(Fired("Run@"), 1);
+    // Who ran what: the run's identity and arguments, then, once it runs, the task's status too.
+    char taskId[40], workflowId[40];
+    Task_GetInstanceId(task, taskId, sizeof(taskId));
+    Workflow_GetInstanceId(run->Workflow_, workflowId, sizeof(workflowId));
+    const std::string identity = R"("task":")" + std::string(taskId) + R"(","workflow":")" + workflowId +
+                                 R"(","url":")" + url + R"(","arguments":{"elevated":true,"url":")" + url +
+                                 R"(","authenticate":false)";
+    ASSERT_EQ(fired.size(), 2u);
+    EXPECT_EQ(fired[0], "RunStart@" + std::string(taskId) + ":" + identity + "}");
+    EXPECT_EQ(fired[1], "Run@" + std::string(taskId) + ":" + identity +
+                            R"(,".cache":"workflow"},"errors":[],"successful":true)");
 }
 
 TEST_F(WorkflowRunTest, LoadEntriesBecomeOneMacroLoad) {
@@ -265,8 +275,9 @@ TEST_F(WorkflowRunTest, LoadEntriesBecomeOneMacroLoad) {
 }
 
 // Macros of the load: the parent workflow's, then "_macros" in front, the parent's again, the url.
-TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
-    g_docs->Put("macros.json", R"({"unload": {"type": "Step"}})");
+// Progress links come from "_progress" and from the parent's definitions of the same name.
+TEST_F(WorkflowRunTest, ParentMacrosAndProgressLinksComeInOrder) {
+    g_docs->Put("macros.json", R"({"unload": {"type": "Step"}, "step": {"type": "Step"}})");
     Workflow* parent = nullptr;
     ASSERT_EQ(Workflow_Create(&parent), 1);
     Workflow_AddMacro(parent, "p", "parent");
@@ -274,7 +285,9 @@ TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
     Workflow_RegisterTaskHandler(parent, &WorkflowRun_Interface);
     Dictionary* defs = ParseJson((R"({"fetch": {"type": "WorkflowRun", "elevated": true, "authenticate": false, "url": ")" +
                                   g_docs->Url("macros.json") +
-                                  R"(", "_macros": {"m": "given", "both": "from-args"}, "macros": {"x": "no"}}})")
+                                  R"(", "_macros": {"m": "given", "both": "from-args"}, "macros": {"x": "no"}, "_analytics": {"runKey": "v"},)"
+                                  R"( "_progress": {"step": {"progressId": "given", "progressTaskName": "T", "junk": 1}}},)"
+                                  R"( "step": {"type": "Step", "progressId": "from-parent"}})")
                                      .c_str());
     documents.push_back(defs);
     Workflow_LoadDictionary(parent, Root(defs), 1);
@@ -287,6 +300,15 @@ TEST_F(WorkflowRunTest, MacrosComeInOrderAndTheUrlLast) {
     ASSERT_NE(pairs, nullptr);
     EXPECT_EQ("{" + DictionaryAsJson(pairs) + "}", R"({"m":"given","p":"parent","both":"from-parent","workflowUrl":")" +
                                            g_docs->Url("macros.json") + R"("})");
+    Dictionary* step = nullptr;
+    Dictionary_GetDictionaryByKey(RunOf(task)->Document, "step", &step);
+    ASSERT_NE(step, nullptr);
+    EXPECT_EQ("{" + DictionaryAsJson(step) + "}", R"({"type":"Step","progressId":"from-parent","progressTaskName":"T"})");
+    Dictionary* analytics = nullptr;
+    ASSERT_EQ(Analytics_GetGlobalDictionaryHandle(&analytics), 1);
+    char value[16] = {};
+    Dictionary_GetStringByKey(analytics, "runKey", value, sizeof(value));
+    EXPECT_STREQ(value, "v");
     Passes(20);
     Workflow_Release(&parent);
 }
@@ -588,6 +610,66 @@ TEST_F(WorkflowRunTest, ElevatedRunIsCarriedOutByAWorker) {
     const size_t end = report.find('|', at + 1);
     ASSERT_NE(end, std::string::npos) << report;
     EXPECT_EQ(report[end - 1], '/') << report;
+}
+
+// A run task of a workflow sends the workflow's macros (its task's expanded over them, without the
+// run's own url macros) and the progress entries that count, and keeps its outcomes at home.
+TEST_F(WorkflowRunTest, RunSentFromAWorkflowCarriesItsMacrosAndProgress) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("sent.json", R"({"load": {"type": "Step", "queueUnload": true}, "unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string marker = stage.Out + "/sent.txt";
+    const std::string log = stage.Out + "/runin.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' runin '" + g_docs->Url("sent.json") + "' '" + stage.Broker +
+                                     "' '--hostmarker=" + marker + "'",
+                                 log);
+    EXPECT_EQ(code, 0) << ReadFile(log);
+    std::string report;
+    for (int i = 0; i < 200 && (report = ReadFile(marker)).empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(report.find("\nsent={\"_macros\":{\"pm\":\"parent\",\"tm\":\"parent-task\"},"
+                          "\"_progress\":{\"step\":{\"progressId\":\"P\",\"progressTaskName\":\"N\"}}} outcomes=0\n"),
+              std::string::npos)
+        << report;
+}
+
+// A worker that dies with the run does not leave the run waiting for ever.
+TEST_F(WorkflowRunTest, LostWorkerEndsTheRun) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("lost.json", R"({"unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string log = stage.Out + "/lost.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' run '" + g_docs->Url("lost.json") + "' '" + stage.Broker +
+                                     "' --hostcrash",
+                                 log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 1) << output;
+    EXPECT_NE(output.find("Lost the elevated worker"), std::string::npos) << output;
+    EXPECT_NE(output.find("host: complete=1 successful=0 errors=Task_Error_Cancelled,"), std::string::npos) << output;
+}
+
+TEST_F(WorkflowRunTest, WorkerThatNeverJoinsEndsTheRun) {
+    if (!UserNamespacesWork()) GTEST_SKIP() << "this machine refuses unprivileged user namespaces";
+    g_docs->Put("quit.json", R"({"unload": {"type": "Step"}})");
+    Stage stage;
+    const std::string log = stage.Out + "/quit.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' run '" + g_docs->Url("quit.json") + "' '" + stage.Broker +
+                                     "' --hostquit",
+                                 log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 1) << output;
+    EXPECT_NE(output.find("The elevated worker ended before it joined"), std::string::npos) << output;
+    EXPECT_NE(output.find("errors=Launch_Error_RunElevated,"), std::string::npos) << output;
+}
+
+// A worker without its token cannot join: it ends rather than wait for ever.
+TEST_F(WorkflowRunTest, WorkerWithoutTokenEnds) {
+    Stage stage;
+    const std::string log = stage.Out + "/notoken.txt";
+    const int code = RunAsNobody("'" + stage.Program + "' --wfworker --wfendpoint=http://127.0.0.1:9/ < /dev/null", log);
+    const std::string output = ReadFile(log);
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("No endpoint token on standard input"), std::string::npos) << output;
 }
 
 TEST_F(WorkflowRunTest, WorkerNeverStartsAnotherWorker) {
