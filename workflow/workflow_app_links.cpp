@@ -26,5 +26,3 @@
 
 // BaseInterop_Init and the rest of the content repository's entry points.
 WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(BaseInterop, "repository")
-// WorkflowInterop_Init and the rest of the workflow engine's script class entry points.
-WORKFLOWAPP_STAND_IN_INTEROP_LIBRARY(WorkflowInterop, "workflow")
