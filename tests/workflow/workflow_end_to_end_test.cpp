@@ -4,7 +4,6 @@
 // An elevated run only goes to a worker from an unprivileged process, so each case runs this
 // program again as nobody; the worker the engine launches is this program once more.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,14 +86,13 @@ const auto* const kWorker = ::testing::AddGlobalTestEnvironment(new WorkerEnviro
 std::string Create(const char* className, const std::string& id = "") {
     char buffer[INTEROP_INSTANCE_ID_SIZE] = {0};
     strncpy(buffer, id.c_str(), sizeof(buffer) - 1);
-    if (!Interop_DispatchCreateInstance(className, buffer, sizeof(buffer), nullptr, nullptr, nullptr)) return "";
+    if (!Interop_DispatchCreateInstance(className, buffer, sizeof(buffer), nullptr, nullptr, nullptr))
+        return "";
     return buffer;
 }
 
-// A request as script sends it, the method named by its CRC-32 as well; the answer's JSON.
+// A request as script sends it (the bridge adds the method's CRC-32); the answer's JSON.
 std::string Call(const std::string& id, const char* method, const std::string& arguments = "") {
-    const uint32_t hash = (uint32_t)crc32(0, reinterpret_cast<const Bytef*>(method), (uInt)strlen(method));
-    (void)hash; // the bridge computes the same hash from "method"
     MemoryStream* out = nullptr;
     MemoryStream_Create(&out);
     MemoryStream_SetAutoGrow(out, 1);
@@ -120,15 +118,16 @@ std::string Quoted(const std::string& text) {
 // ---- The run as nobody ---------------------------------------------------------------------------
 
 struct Observed {
-    std::vector<std::string> notes;    // "Type/Name:information" in order
-    std::vector<std::string> started;  // instance ids of tasks that started
-    std::string lastStatus;            // the last "WorkflowManager"/"Status"
+    std::vector<std::string> notes;   // "Type/Name:information" in order
+    std::vector<std::string> started; // instance ids of tasks that started
+    std::string lastStatus;           // the last "WorkflowManager"/"Status"
 };
 Observed* g_seen = nullptr;
 
 int64_t OnNote(void*, const char* type, const char* name, const char* sender, Dictionary* info) {
     const std::string text = info ? "{" + DictionaryAsJson(info) + "}" : "";
-    if (std::string(type) == "Task" && std::string(name) == "Start") g_seen->started.push_back(sender ? sender : "");
+    if (std::string(type) == "Task" && std::string(name) == "Start")
+        g_seen->started.push_back(sender ? sender : "");
     if (std::string(type) == "WorkflowManager" && std::string(name) == "Status")
         g_seen->lastStatus = text;
     else
@@ -136,10 +135,17 @@ int64_t OnNote(void*, const char* type, const char* name, const char* sender, Di
     return 1;
 }
 
-const std::vector<std::pair<const char*, const char*>> kWatched = {
-    {"Task", "Start"},          {"Task", "Status"},       {"Task", "Complete"}, {"Task", "Error"}, {"WorkflowManager", "Status"},
-    {"WorkflowManager", "Activate"}, {"WorkflowManager", "Deactivate"}, {"WorkflowManager", "TaskError"}, {"WorkflowManager", "TaskComplete"},
-    {"Workflow", "Status"},     {"WorkflowEvent", "Complete"}};
+const std::vector<std::pair<const char*, const char*>> kWatched = {{"Task", "Start"},
+                                                                   {"Task", "Status"},
+                                                                   {"Task", "Complete"},
+                                                                   {"Task", "Error"},
+                                                                   {"WorkflowManager", "Status"},
+                                                                   {"WorkflowManager", "Activate"},
+                                                                   {"WorkflowManager", "Deactivate"},
+                                                                   {"WorkflowManager", "TaskError"},
+                                                                   {"WorkflowManager", "TaskComplete"},
+                                                                   {"Workflow", "Status"},
+                                                                   {"WorkflowEvent", "Complete"}};
 
 class Inner {
   public:
@@ -166,7 +172,8 @@ class Inner {
                 const std::string task = Create("QVR.Task", seen.started[handled]);
                 if (task.empty()) continue;
                 if (Call(task, "getType") == R"({"returnValue":"DemoState"})") {
-                    EXPECT_EQ(Call(task, "addError", R"("message":"Application_NotInstalled")"), R"({"returnValue":true})");
+                    EXPECT_EQ(Call(task, "addError", R"("message":"Application_NotInstalled")"),
+                              R"({"returnValue":true})");
                     EXPECT_EQ(Call(task, "complete", R"("json":"{}")"), R"({"returnValue":true})");
                 }
                 Interop_DispatchReleaseInstance(task.c_str());
@@ -195,7 +202,9 @@ std::string Env(const char* name) {
 std::string WorkflowMacro(Workflow* workflow, const char* name) {
     Dictionary* macros = nullptr;
     char value[256] = {};
-    if (!Workflow_GetMacroDictionaryHandle(workflow, &macros) || !macros || !Dictionary_GetStringByKey(macros, name, value, sizeof(value))) return "(none)";
+    if (!Workflow_GetMacroDictionaryHandle(workflow, &macros) || !macros ||
+        !Dictionary_GetStringByKey(macros, name, value, sizeof(value)))
+        return "(none)";
     return value;
 }
 
@@ -208,32 +217,34 @@ std::string GlobalMacro(const char* name) {
     return value;
 }
 
-} // namespace
-
 // What each case ends with.
 struct Outcome {
     const char* mode;
-    const char* event;      // the install's "WorkflowEvent"/"Complete" information
-    const char* available;  // what the manager offers afterwards
-    const char* lastItem;   // macros of the workflow ("(none)": not set)
+    const char* event;     // the install's "WorkflowEvent"/"Complete" information
+    const char* available; // what the manager offers afterwards
+    const char* lastItem;  // macros of the workflow ("(none)": not set)
     const char* listStatus;
-    const char* installed;  // the workflow's "demoInstalled"
-    const char* global;     // the application's "demoInstalled"
-    const char* progress;   // the Progress task's overall figures, in order
-    const char* runErrors;  // runChild's errors on completion
-    bool childRan;          // the child's macros came back from the worker
+    const char* installed; // the workflow's "demoInstalled"
+    const char* global;    // the application's "demoInstalled"
+    const char* progress;  // the Progress task's overall figures, in order
+    const char* runErrors; // runChild's errors on completion
+    bool childRan;         // the child's macros came back from the worker
 };
 // A failure that the "failure" chain handles ends its task successfully, with the errors it had:
 // so does the list that is not there, and so does an install whose worker never started.
-const char kDone[] = R"({"successful":true,"cancelled":false,"errors":[],"name":"install","workflow":"W","exists":true,"global":true})";
-const char kDoneWithoutWorker[] = R"({"successful":true,"cancelled":false,"errors":["Launch_Error_RunElevated"],"name":"install","workflow":"W",)"
-     R"("exists":true,"global":true})";
+const char kDone[] =
+    R"({"successful":true,"cancelled":false,"errors":[],"name":"install","workflow":"W","exists":true,"global":true})";
+const char kDoneWithoutWorker[] =
+    R"({"successful":true,"cancelled":false,"errors":["Launch_Error_RunElevated"],"name":"install","workflow":"W",)"
+    R"("exists":true,"global":true})";
 const Outcome kOutcomes[] = {
     {"installed", kDone, R"({"W":[]})", "b", "(none)", "(none)", "1", "0,0.3,0.6,1", "-", true},
     {"nolist", kDone, R"({"W":[]})", "(none)", "missing", "(none)", "1", "0.6,1", "-", true},
     {"noworker", kDoneWithoutWorker, R"({"W":[]})", "b", "(none)", "0", "(none)", "0,0.3,0.6,1",
      R"(["Launch_Error_RunElevated"])", false},
 };
+
+} // namespace
 
 // The scenario itself, run as nobody by the cases below (skipped when run on its own).
 TEST(WorkflowEndToEndInner, Install) {
@@ -267,12 +278,16 @@ TEST(WorkflowEndToEndInner, Install) {
             const char* key = nullptr;
             DictionaryItem* item = nullptr;
             Dictionary* ids = GlobalWorkflowManager->WorkflowIds;
-            if (!workflow && Dictionary_ItemGetFirst(ids, &item) && item && Dictionary_ItemGetKeyPtr(ids, item, &key))
+            if (!workflow && Dictionary_ItemGetFirst(ids, &item) && item &&
+                Dictionary_ItemGetKeyPtr(ids, item, &key))
                 workflow = WorkflowManager_FindWorkflow(key);
             return workflow && inner.Noted("WorkflowEvent/Complete:", R"("name":"state")");
         })) << inner.seen.lastStatus;
-        inner.PumpUntil([&] { return inner.seen.lastStatus.find(R"("active":{})") != std::string::npos; });
         const std::string id = WorkflowManager_IdOf(workflow);
+        // The report that follows names what the workflow offers now.
+        inner.PumpUntil([&] {
+            return inner.seen.lastStatus.find(R"("available":{")" + id + R"(":[")") != std::string::npos;
+        });
         auto named = [&](std::string text) {
             for (size_t at; (at = text.find(id)) != std::string::npos;) text.replace(at, id.size(), "W");
             return text;
@@ -280,7 +295,8 @@ TEST(WorkflowEndToEndInner, Install) {
         EXPECT_EQ(named(inner.seen.lastStatus), R"({"progress":-2,"active":{},"available":{"W":["install"]},)"
                                                 R"("dependencies":{},"queued":{},"queuedDependencies":{},)"
                                                 R"("workflowId":{"W":"demo"}})");
-        EXPECT_TRUE(inner.Noted("WorkflowEvent/Complete:", R"("errors":["Application_NotInstalled"],"name":"state")"));
+        EXPECT_TRUE(inner.Noted("WorkflowEvent/Complete:",
+                                R"("errors":["Application_NotInstalled"],"name":"state")"));
         EXPECT_FALSE(inner.Noted("WorkflowManager/TaskError:", "Application_NotInstalled"));
 
         inner.seen.notes.clear();
@@ -293,21 +309,24 @@ TEST(WorkflowEndToEndInner, Install) {
         EXPECT_EQ(inner.Count("WorkflowManager/Activate:"), 1);
         std::string event;
         for (const std::string& note : inner.seen.notes)
-            if (note.rfind("WorkflowEvent/Complete:", 0) == 0 && note.find(R"("name":"install")") != std::string::npos)
+            if (note.rfind("WorkflowEvent/Complete:", 0) == 0 &&
+                note.find(R"("name":"install")") != std::string::npos)
                 event = named(note.substr(23));
         EXPECT_EQ(event, want->event);
         EXPECT_NE(named(inner.seen.lastStatus).find(std::string(R"("available":)") + want->available),
                   std::string::npos)
             << named(inner.seen.lastStatus);
         // The Progress task's statuses: its texts and its overall figures.
-        EXPECT_TRUE(inner.Noted("Task/Start:", R"("name":"install","workflow":")" + id + R"(","status":"Installing"})"));
+        EXPECT_TRUE(inner.Noted("Task/Start:",
+                                R"("name":"install","workflow":")" + id + R"(","status":"Installing"})"));
         // The second status text only follows an install whose own steps all succeeded.
         EXPECT_EQ(inner.Noted("Task/Status:", R"({"status":"Installed"})"), want->childRan);
         std::string progress;
         for (const std::string& note : inner.seen.notes) {
             const size_t at = note.find(R"({"overallProgress":)");
             if (note.rfind("Task/Status:", 0) == 0 && at != std::string::npos)
-                progress += (progress.empty() ? "" : ",") + note.substr(at + 19, note.find(',', at) - at - 19);
+                progress +=
+                    (progress.empty() ? "" : ",") + note.substr(at + 19, note.find(',', at) - at - 19);
         }
         EXPECT_EQ(progress, want->progress);
         // Macros of the workflow and of the application.
@@ -316,19 +335,22 @@ TEST(WorkflowEndToEndInner, Install) {
         EXPECT_EQ(WorkflowMacro(workflow, "demoInstalled"), want->installed);
         EXPECT_EQ(GlobalMacro("demoInstalled"), want->global);
         // The child ran in the worker, with the parent's macros; its statuses came back marked remote.
-        EXPECT_EQ(inner.Noted("Task/Status:", R"({"childRan":"yes","parent":"demo","isRemote":true})"), want->childRan);
+        EXPECT_EQ(inner.Noted("Task/Status:", R"({"childRan":"yes","parent":"demo","isRemote":true})"),
+                  want->childRan);
         if (want->runErrors[0] != '-') {
-            EXPECT_TRUE(inner.Noted("WorkflowManager/TaskComplete:", std::string(R"("errors":)") + want->runErrors));
+            EXPECT_TRUE(
+                inner.Noted("WorkflowManager/TaskComplete:", std::string(R"("errors":)") + want->runErrors));
         }
         if (::testing::Test::HasFailure())
             for (const std::string& note : inner.seen.notes) printf("  | %s\n", named(note).c_str());
 
         // The host's way out: unload everything, then stop.
         bool unloaded = false;
-        EXPECT_EQ(WorkflowManager_Unload(&unloaded, [](void* user, void*) -> int64_t {
-                      *static_cast<bool*>(user) = true;
-                      return 1;
-                  }),
+        EXPECT_EQ(WorkflowManager_Unload(&unloaded,
+                                         [](void* user, void*) -> int64_t {
+                                             *static_cast<bool*>(user) = true;
+                                             return 1;
+                                         }),
                   1);
         EXPECT_TRUE(inner.PumpUntil([&] { return unloaded; }));
     }
@@ -363,9 +385,14 @@ std::string ReadAll(const std::string& path) {
 struct Stage {
     TempDir Dir;
     std::unique_ptr<TlsServer> Server;
+    std::string Program; // this program, where nobody may run it
     Stage() {
         chmod(Dir.path().c_str(), 0755);
         mkdir(Dir.file("www").c_str(), 0755);
+        Program = Dir.file("workflow_end_to_end");
+        std::ifstream in(SelfPath(), std::ios::binary);
+        std::ofstream(Program, std::ios::binary) << in.rdbuf();
+        chmod(Program.c_str(), 0755);
         Server = std::make_unique<TlsServer>(
             Dir.path(), std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "{port}", "--bind",
                                                  "127.0.0.1", "--directory", Dir.file("www")});
@@ -373,7 +400,8 @@ struct Stage {
         Put("broker.sh", "#!/bin/sh\nexec /usr/bin/unshare --user --map-root-user \"$@\"\n", 0755);
         Put("refusing.sh", "#!/bin/sh\nexit 126\n", 0755);
         // The reader takes flow collections only as values, so the child's one task is a block entry.
-        Put("www/child.yaml", "start: {type: Macro, keyValuePairs: {childRan: \"yes\", parent: \"{parentName}\"}}\n");
+        Put("www/child.yaml",
+            "start: {type: Macro, keyValuePairs: {childRan: \"yes\", parent: \"{parentName}\"}}\n");
         Put("www/demo.yaml", Demo());
     }
     void Put(const std::string& name, const std::string& text, mode_t mode = 0644) {
@@ -383,12 +411,15 @@ struct Stage {
     std::string Base() const { return "http://127.0.0.1:" + std::to_string(Server->Port()) + "/"; }
     std::string Demo() const {
         return "_net: {timeout: 10, allowGzip: true, authenticate: false}\n"
-               "load: {type: Macro, keyValuePairs: {demoBase: \"" + Base() + "\", listName: items.json}}\n"
+               "load: {type: Macro, keyValuePairs: {demoBase: \"" +
+               Base() +
+               "\", listName: items.json}}\n"
                "state: {type: DemoState}\n"
                "install: {type: Progress, status: [Installing, Installed], actions: [fetchList, runChild], "
                "success: markInstalled, failure: markFailed}\n"
                "fetchList: {type: Aggregate, template: _net, url: \"{demoBase}{listName}\", source: items, "
-               "target: perItem.item, progressWeight: 0.6, headers: {X-Demo: \"{AppVersion}\"}, failure: noList}\n"
+               "target: perItem.item, progressWeight: 0.6, headers: {X-Demo: \"{AppVersion}\"}, failure: "
+               "noList}\n"
                "perItem: {type: Macro, key: lastItem, value: \"{this.args.item.name}\"}\n"
                "noList: {type: Macro, keyValuePairs: {listStatus: missing}}\n"
                "runChild: {type: WorkflowRun, template: _net, url: \"{demoBase}child.yaml\", elevated: true, "
@@ -399,10 +430,10 @@ struct Stage {
     // This program's scenario as nobody; its exit status and output.
     int RunInner(const std::string& mode, const std::string& broker, std::string* output) {
         const std::string log = Dir.file("inner-" + mode + ".txt");
-        const std::string line =
-            "E2E_CASE=" + mode + " E2E_BASE='" + Base() + "' E2E_BROKER='" + broker +
-            "' setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp '" + SelfPath() +
-            "' --gtest_filter=WorkflowEndToEndInner.Install > '" + log + "' 2>&1";
+        const std::string line = "E2E_CASE=" + mode + " E2E_BASE='" + Base() + "' E2E_BROKER='" + broker +
+                                 "' setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp '" +
+                                 Program + "' --gtest_filter=WorkflowEndToEndInner.Install > '" + log +
+                                 "' 2>&1";
         const int status = system(line.c_str());
         *output = ReadAll(log);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
