@@ -433,10 +433,10 @@ struct Stage {
     // This program's scenario as nobody; its exit status and output.
     int RunInner(const std::string& mode, const std::string& broker, std::string* output) {
         const std::string log = Dir.file("inner-" + mode + ".txt");
-        const std::string line = "E2E_CASE=" + mode + " E2E_BASE='" + Base() + "' E2E_BROKER='" + broker +
-                                 "' setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp '" +
-                                 Program + "' --gtest_filter=WorkflowEndToEndInner.Install > '" + log +
-                                 "' 2>&1";
+        const std::string line =
+            "E2E_CASE=" + mode + " E2E_BASE='" + Base() + "' E2E_BROKER='" + broker +
+            "' timeout -k 5 240 setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp '" +
+            Program + "' --gtest_filter=WorkflowEndToEndInner.Install > '" + log + "' 2>&1";
         const int status = system(line.c_str());
         *output = ReadAll(log);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
