@@ -1,6 +1,7 @@
 // Aggregate: loads a document from "url" or "content", makes one queue action per entry (the
 // entry merged into a copy of the target task's definition) and runs them through its queue.
 #include "workflow/aggregate.h"
+#include "workflow/task_type.h"
 
 #include <cstring>
 
@@ -43,7 +44,8 @@ bool Target(Task* task, char* target) {
 
 bool KeyedContainer(Dictionary* dict, DictionaryItem* item, const char** key) {
     *key = nullptr;
-    return Dictionary_ItemIsContainer(dict, item) && Dictionary_ItemGetKeyPtr(dict, item, key) && *key && (*key)[0];
+    return Dictionary_ItemIsContainer(dict, item) && Dictionary_ItemGetKeyPtr(dict, item, key) && *key &&
+           (*key)[0];
 }
 
 int64_t OnTaskStart(void* user, const char*, const char*, const char*, Dictionary*) {
@@ -93,7 +95,8 @@ int64_t Aggregate_Create(Aggregate** handle, Task* task) {
     Class_TrackInstance(aggregate, aggregate->Header.InstanceId, nullptr);
     aggregate->Task_ = task;
     Queue_CreateManual(&aggregate->Queue_, task);
-    NotificationCenter_AddInstanceObserver("Task", "Start", reinterpret_cast<const char*>(task), aggregate, OnTaskStart);
+    NotificationCenter_AddInstanceObserver("Task", "Start", reinterpret_cast<const char*>(task), aggregate,
+                                           OnTaskStart);
     *handle = aggregate;
     return 1;
 }
@@ -117,8 +120,8 @@ int64_t Aggregate_Delete(Aggregate** handle) {
     Aggregate* aggregate = *handle;
     CLASS_CHECK(aggregate, AGGREGATE_CLASS_ID);
     Class_UntrackInstance(aggregate);
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", reinterpret_cast<const char*>(aggregate->Task_),
-                                              aggregate, OnTaskStart);
+    NotificationCenter_RemoveInstanceObserver(
+        "Task", "Start", reinterpret_cast<const char*>(aggregate->Task_), aggregate, OnTaskStart);
     // A fetch still pending would answer into a freed object.
     aggregate->Deleting = 1;
     if (aggregate->Requested) Task_RequestDelete(aggregate->Task_);
@@ -143,8 +146,8 @@ int64_t Aggregate_OnRequestComplete(Task* task, void* user, Dictionary* document
             DictionaryItem* item = nullptr;
             Dictionary* found = nullptr;
             if (root && Dictionary_ItemFindByPath(root, source, &holder, &item) && holder && item &&
-                Dictionary_ItemIsContainer(holder, item) && Dictionary_ItemGetDictionaryHandle(holder, item, &found) &&
-                found) {
+                Dictionary_ItemIsContainer(holder, item) &&
+                Dictionary_ItemGetDictionaryHandle(holder, item, &found) && found) {
                 Dictionary_SkipRoot(found, &root);
             } else {
                 Task_Print(task, "Failed to find source path - %s", source);
@@ -170,7 +173,8 @@ int64_t Aggregate_LoadDictionary(Aggregate* aggregate, Dictionary* source) {
     DictionaryItem* item = nullptr;
     bool stoppedAtFirst = false;
     bool first = true;
-    for (Dictionary_ItemGetFirst(source, &item); item; Dictionary_ItemGetNext(source, item, &item), first = false) {
+    for (Dictionary_ItemGetFirst(source, &item); item;
+         Dictionary_ItemGetNext(source, item, &item), first = false) {
         const char* key = nullptr;
         if (!KeyedContainer(source, item, &key)) {
             stoppedAtFirst = first;
@@ -258,18 +262,5 @@ int64_t Aggregate_AddAction(Aggregate* aggregate, const char* name, Dictionary* 
 
 // ---- Type record -------------------------------------------------------------------------------
 
-namespace {
-
-int64_t TypeCreate(void** instance, Task* task) {
-    return Aggregate_Create(reinterpret_cast<Aggregate**>(instance), task);
-}
-int64_t TypeAddRef(void* instance) {
-    return Aggregate_AddRef(static_cast<Aggregate*>(instance));
-}
-int64_t TypeRelease(void** instance) {
-    return Aggregate_Release(reinterpret_cast<Aggregate**>(instance));
-}
-
-} // namespace
-
-const TaskInterface Aggregate_Interface = {"Aggregate", TypeCreate, TypeAddRef, TypeRelease};
+const TaskInterface Aggregate_Interface =
+    TaskType_Record<Aggregate, Aggregate_Create, Aggregate_AddRef, Aggregate_Release>("Aggregate");

@@ -1,6 +1,7 @@
 // Macro: adds one macro ("key" and "value"), several ("keyValuePairs") or a fetched document's
 // items as macros of the task's workflow, or of the engine with "global", and publishes them.
 #include "workflow/macro.h"
+#include "workflow/task_type.h"
 
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -95,7 +96,8 @@ int64_t Macro_Create(Macro** handle, Task* task) {
     Class_GenerateInstanceIdReal(macro);
     Class_TrackInstance(macro, macro->Header.InstanceId, nullptr);
     macro->Task_ = task;
-    NotificationCenter_AddInstanceObserver("Task", "Start", reinterpret_cast<const char*>(task), macro, OnTaskStart);
+    NotificationCenter_AddInstanceObserver("Task", "Start", reinterpret_cast<const char*>(task), macro,
+                                           OnTaskStart);
     *handle = macro;
     return 1;
 }
@@ -119,8 +121,8 @@ int64_t Macro_Delete(Macro** handle) {
     Macro* macro = *handle;
     CLASS_CHECK(macro, MACRO_CLASS_ID);
     Class_UntrackInstance(macro);
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", reinterpret_cast<const char*>(macro->Task_), macro,
-                                              OnTaskStart);
+    NotificationCenter_RemoveInstanceObserver("Task", "Start", reinterpret_cast<const char*>(macro->Task_),
+                                              macro, OnTaskStart);
     // A fetch still pending would answer into a freed object.
     macro->Deleting = 1;
     if (macro->Requested) Task_RequestDelete(macro->Task_);
@@ -158,8 +160,8 @@ int64_t Macro_AddDictionary(Macro* macro, Dictionary* dict) {
         const char* key = nullptr;
         const char* value = nullptr;
         int32_t length = 0;
-        if (Dictionary_ItemGetKeyPtr(copy, item, &key) && key && Dictionary_ItemGetBufferPtr(copy, item, &value, &length) &&
-            value)
+        if (Dictionary_ItemGetKeyPtr(copy, item, &key) && key &&
+            Dictionary_ItemGetBufferPtr(copy, item, &value, &length) && value)
             Macro_AddRaw(macro, key, value);
     }
     if (count > 0) Task_SetStatusWithDictionary(macro->Task_, copy);
@@ -183,18 +185,5 @@ int64_t Macro_AddRaw(Macro* macro, const char* name, const char* value) {
 
 // ---- Type record -------------------------------------------------------------------------------
 
-namespace {
-
-int64_t TypeCreate(void** instance, Task* task) {
-    return Macro_Create(reinterpret_cast<Macro**>(instance), task);
-}
-int64_t TypeAddRef(void* instance) {
-    return Macro_AddRef(static_cast<Macro*>(instance));
-}
-int64_t TypeRelease(void** instance) {
-    return Macro_Release(reinterpret_cast<Macro**>(instance));
-}
-
-} // namespace
-
-const TaskInterface Macro_Interface = {"Macro", TypeCreate, TypeAddRef, TypeRelease};
+const TaskInterface Macro_Interface =
+    TaskType_Record<Macro, Macro_Create, Macro_AddRef, Macro_Release>("Macro");

@@ -1,6 +1,7 @@
 // Progress: walks the chain of tasks its actions reach, gives each a weighted bound, and turns the
 // progress each of them reports (or a timed climb) into one overall figure published as its status.
 #include "workflow/progress.h"
+#include "workflow/task_type.h"
 
 #include <string>
 #include <unordered_map>
@@ -100,7 +101,8 @@ Dictionary* Definition(Progress* progress, const char* name) {
     Dictionary* definition = nullptr;
     if (!workflow || !Workflow_GetDictionaryHandle(workflow, &definitions) || !definitions) return nullptr;
     uint32_t type = 0;
-    if (!Dictionary_GetTypeByKey(definitions, name, &type) || type != DICTIONARY_TYPE_DICTIONARY) return nullptr;
+    if (!Dictionary_GetTypeByKey(definitions, name, &type) || type != DICTIONARY_TYPE_DICTIONARY)
+        return nullptr;
     Dictionary_GetDictionaryByKey(definitions, name, &definition);
     return definition;
 }
@@ -132,7 +134,8 @@ struct BoundRef {
 std::vector<BoundRef> Bounds(Progress* progress) {
     std::vector<BoundRef> out;
     DictionaryItem* item = nullptr;
-    for (Dictionary_ItemGetFirst(progress->Bounds, &item); item; Dictionary_ItemGetNext(progress->Bounds, item, &item)) {
+    for (Dictionary_ItemGetFirst(progress->Bounds, &item); item;
+         Dictionary_ItemGetNext(progress->Bounds, item, &item)) {
         BoundRef ref{nullptr, nullptr};
         Dictionary_ItemGetKeyPtr(progress->Bounds, item, &ref.Id);
         Dictionary_ItemGetDictionaryHandle(progress->Bounds, item, &ref.Dict);
@@ -152,8 +155,8 @@ const char* Progress_GetBoundsIdByTask(Progress* progress, const char* sender) {
     return nullptr;
 }
 
-int64_t Progress_Notification_OnAnyTaskProcess(void* user, const char* type, const char* name, const char* instance,
-                                               Dictionary* info);
+int64_t Progress_Notification_OnAnyTaskProcess(void* user, const char* type, const char* name,
+                                               const char* instance, Dictionary* info);
 
 void StopTimed(Progress* progress, const char* sender) {
     NotificationCenter_RemoveProcessObserver(sender, progress, Progress_Notification_OnAnyTaskProcess);
@@ -177,8 +180,8 @@ void Progress_SetBoundsProgress(Progress* progress, const char* id, double p) {
         String_CopyLength(sender, TaskId(progress), kIdSize);
     uint32_t type = 0;
     double stored = 0;
-    if (Dictionary_GetTypeByKey(bound, "percent", &type) && Dictionary_GetFloat64ByKey(bound, "percent", &stored) &&
-        stored == p)
+    if (Dictionary_GetTypeByKey(bound, "percent", &type) &&
+        Dictionary_GetFloat64ByKey(bound, "percent", &stored) && stored == p)
         return;
     Dictionary* dict = nullptr;
     if (FlagOr(bound, "progressAggregate", 0)) {
@@ -207,7 +210,8 @@ void Progress_SetBoundsProgress(Progress* progress, const char* id, double p) {
             unused += weight;
             Dictionary_SetFloat64ByKey(bounds[i].Dict, "progressWeight", 0);
             if (Verbose(progress))
-                Progress_Print(progress, "%s - Unused progress weight %.02f from %s", id, weight, bounds[i].Id);
+                Progress_Print(progress, "%s - Unused progress weight %.02f from %s", id, weight,
+                               bounds[i].Id);
         }
         before++;
     }
@@ -219,8 +223,8 @@ void Progress_SetBoundsProgress(Progress* progress, const char* id, double p) {
             const double weight = NumberOr(bounds[i].Dict, "progressWeight", 0);
             Dictionary_SetFloat64ByKey(bounds[i].Dict, "progressWeight", weight + share);
             if (Verbose(progress))
-                Progress_Print(progress, "%s (%d/%d)- Redistributing weight (%.02f + %.02f -> %.02f)", bounds[i].Id,
-                               (int)before, (int)count, weight, share, weight + share);
+                Progress_Print(progress, "%s (%d/%d)- Redistributing weight (%.02f + %.02f -> %.02f)",
+                               bounds[i].Id, (int)before, (int)count, weight, share, weight + share);
         }
     }
 
@@ -259,7 +263,8 @@ void Progress_SetBoundsProgress(Progress* progress, const char* id, double p) {
             Dictionary* entry = nullptr;
             double percent = 0;
             if (Dictionary_ItemGetDictionaryHandle(copy, item, &entry) && entry &&
-                Dictionary_ContainsKey(entry, "percent") && Dictionary_GetFloat64ByKey(entry, "percent", &percent))
+                Dictionary_ContainsKey(entry, "percent") &&
+                Dictionary_GetFloat64ByKey(entry, "percent", &percent))
                 Dictionary_SetFloat64ByKey(entry, "percent", percent * scale);
         }
     }
@@ -328,7 +333,8 @@ bool Enter(Walk& walk, const char* raw, double depth, bool root) {
     auto mark = walk.Marks.find(name);
     double height = 0;
     if (mark != walk.Marks.end()) {
-        if (mark->second.OnPath || depth + mark->second.Height > progress->MaxChainDepth) return TooDeep(walk);
+        if (mark->second.OnPath || depth + mark->second.Height > progress->MaxChainDepth)
+            return TooDeep(walk);
         height = mark->second.Height;
     } else if (FlagOr(definition, "taskChainEnd", 0)) {
         walk.Marks[name] = WalkMark{false, 0};
@@ -397,10 +403,12 @@ bool Progress_BuildTaskChain(Progress* progress, Dictionary* chain) {
     walk.P = progress;
     walk.Chain = chain;
     Dictionary* parameters = nullptr;
-    if (Dictionary_GetListByKey(Task_GetDictionaryHandle(progress->Task_), "taskChainParameter", &parameters) &&
+    if (Dictionary_GetListByKey(Task_GetDictionaryHandle(progress->Task_), "taskChainParameter",
+                                &parameters) &&
         parameters) {
         DictionaryItem* item = nullptr;
-        for (Dictionary_ItemGetFirst(parameters, &item); item; Dictionary_ItemGetNext(parameters, item, &item)) {
+        for (Dictionary_ItemGetFirst(parameters, &item); item;
+             Dictionary_ItemGetNext(parameters, item, &item)) {
             const char* key = nullptr;
             if (Dictionary_ItemCompareType(parameters, item, DICTIONARY_TYPE_STRING) &&
                 Dictionary_ItemGetStringPtr(parameters, item, &key) && key &&
@@ -421,7 +429,8 @@ bool Progress_BuildTaskChain(Progress* progress, Dictionary* chain) {
         const WalkFrame done = frame;
         walk.Stack.pop_back();
         walk.Marks[done.Name] = WalkMark{false, done.Height};
-        if (!walk.Stack.empty() && walk.Stack.back().Height < done.Height + 1) walk.Stack.back().Height = done.Height + 1;
+        if (!walk.Stack.empty() && walk.Stack.back().Height < done.Height + 1)
+            walk.Stack.back().Height = done.Height + 1;
     }
     return true;
 }
@@ -458,11 +467,14 @@ int64_t Progress_Notification_OnTaskStart(void* user, const char*, const char*, 
         Dictionary* bound = nullptr;
         if (!Dictionary_EnsureDictionary(progress->Bounds, id, nullptr, &bound) || !bound) continue;
         Dictionary_SetFloat64ByKey(bound, "progressWeight", weight);
-        Dictionary_SetFloat64ByKey(bound, "progressWaitTime", timed ? NumberOr(definition, "progressWaitTime", 0) : 0);
+        Dictionary_SetFloat64ByKey(bound, "progressWaitTime",
+                                   timed ? NumberOr(definition, "progressWaitTime", 0) : 0);
         Dictionary_SetFloat64ByKey(bound, "progressWaitInterval",
                                    timed ? NumberOr(definition, "progressWaitInterval", 0) : 0);
-        Dictionary_SetFloat64ByKey(bound, "progressWaitLimit", timed ? NumberOr(definition, "progressWaitLimit", 1.0) : 1.0);
-        Dictionary_SetBooleanByKey(bound, "progressWaitPaused", timed ? FlagOr(definition, "progressWaitPaused", 0) : 0);
+        Dictionary_SetFloat64ByKey(bound, "progressWaitLimit",
+                                   timed ? NumberOr(definition, "progressWaitLimit", 1.0) : 1.0);
+        Dictionary_SetBooleanByKey(bound, "progressWaitPaused",
+                                   timed ? FlagOr(definition, "progressWaitPaused", 0) : 0);
         Dictionary_SetBooleanByKey(bound, "progressAggregate", FlagOr(definition, "progressAggregate", 0));
         char taskName[kNameSize];
         if (Dictionary_GetStringByKey(definition, "#progressTaskName", taskName, kNameSize))
@@ -484,14 +496,17 @@ int64_t Progress_Notification_OnTaskStart(void* user, const char*, const char*, 
     Dictionary_ItemGetCount(unweighted, &count);
     if (count > 0) {
         const double share = remaining > 0 ? remaining / count : 0;
-        for (Dictionary_ItemGetFirst(unweighted, &item); item; Dictionary_ItemGetNext(unweighted, item, &item)) {
+        for (Dictionary_ItemGetFirst(unweighted, &item); item;
+             Dictionary_ItemGetNext(unweighted, item, &item)) {
             const char* name = nullptr;
             Dictionary* definition = nullptr;
             char id[kIdSize];
             if (!Dictionary_ItemGetStringPtr(unweighted, item, &name) || !name ||
-                !(definition = Definition(progress, name)) || !Dictionary_GetStringByKey(definition, "#progressId", id, kIdSize))
+                !(definition = Definition(progress, name)) ||
+                !Dictionary_GetStringByKey(definition, "#progressId", id, kIdSize))
                 continue;
-            if (Dictionary* bound = Bound(progress, id)) Dictionary_SetFloat64ByKey(bound, "progressWeight", share);
+            if (Dictionary* bound = Bound(progress, id))
+                Dictionary_SetFloat64ByKey(bound, "progressWeight", share);
         }
         if (Verbose(progress)) Dump(progress, "Bounds:", progress->Bounds);
     }
@@ -586,9 +601,11 @@ int64_t Progress_Notification_OnAnyTaskComplete(void* user, const char*, const c
         const char* id = nullptr;
         if (success && Dictionary_ItemGetLast(progress->Bounds, &last) && last &&
             Dictionary_ItemGetDictionaryHandle(progress->Bounds, last, &bound) && bound &&
-            !Dictionary_ContainsKey(bound, "percent") && Dictionary_ItemGetKeyPtr(progress->Bounds, last, &id) && id) {
+            !Dictionary_ContainsKey(bound, "percent") &&
+            Dictionary_ItemGetKeyPtr(progress->Bounds, last, &id) && id) {
             std::string key = id;
-            if (Verbose(progress)) Progress_Print(progress, "%s - Marking last bound as complete", key.c_str());
+            if (Verbose(progress))
+                Progress_Print(progress, "%s - Marking last bound as complete", key.c_str());
             Progress_SetBoundsProgress(progress, key.c_str(), 1.0);
         }
         return 1;
@@ -599,11 +616,13 @@ int64_t Progress_Notification_OnAnyTaskComplete(void* user, const char*, const c
     std::string id = found;
     if (NumberOr(bound, "progressWaitTime", 0) > 0) StopTimed(progress, sender);
     DictionaryItem* item = nullptr;
-    if (Dictionary_ItemFindByBuffer(progress->Incomplete, id.c_str(), (int32_t)id.size(), nullptr, &item) && item)
+    if (Dictionary_ItemFindByBuffer(progress->Incomplete, id.c_str(), (int32_t)id.size(), nullptr, &item) &&
+        item)
         Dictionary_Remove(progress->Incomplete, &item);
     if (success) Progress_SetBoundsProgress(progress, id.c_str(), 1.0);
     char name[kNameSize];
-    if ((bound = Bound(progress, id.c_str())) && Dictionary_GetStringByKey(bound, "progressTaskName", name, kNameSize)) {
+    if ((bound = Bound(progress, id.c_str())) &&
+        Dictionary_GetStringByKey(bound, "progressTaskName", name, kNameSize)) {
         if (Dictionary* definition = Definition(progress, name)) {
             Dictionary_RemoveByKey(definition, "#progressId");
             Dictionary_RemoveByKey(definition, "#progressTaskName");
@@ -625,9 +644,10 @@ void Observe(Progress* progress, bool on) {
         NotificationCenter_AddObserver("Task", "Start", progress, Progress_Notification_OnAnyTaskStart);
         NotificationCenter_AddObserver("Task", "Status", progress, Progress_Notification_OnAnyTaskStatus);
         NotificationCenter_AddObserver("Task", "Complete", progress, Progress_Notification_OnAnyTaskComplete);
-        NotificationCenter_AddInstanceObserver("Task", "Start", own, progress, Progress_Notification_OnTaskStart);
-        NotificationCenter_AddInstanceObserver("Progress", "TogglePause", progress->Header.InstanceId, progress,
-                                               Progress_Notification_OnTogglePause);
+        NotificationCenter_AddInstanceObserver("Task", "Start", own, progress,
+                                               Progress_Notification_OnTaskStart);
+        NotificationCenter_AddInstanceObserver("Progress", "TogglePause", progress->Header.InstanceId,
+                                               progress, Progress_Notification_OnTogglePause);
         progress->ObservingAnyStart = 1;
         return;
     }
@@ -636,9 +656,10 @@ void Observe(Progress* progress, bool on) {
     progress->ObservingAnyStart = 0;
     NotificationCenter_RemoveObserver("Task", "Status", progress, Progress_Notification_OnAnyTaskStatus);
     NotificationCenter_RemoveObserver("Task", "Complete", progress, Progress_Notification_OnAnyTaskComplete);
-    NotificationCenter_RemoveInstanceObserver("Task", "Start", own, progress, Progress_Notification_OnTaskStart);
-    NotificationCenter_RemoveInstanceObserver("Progress", "TogglePause", progress->Header.InstanceId, progress,
-                                              Progress_Notification_OnTogglePause);
+    NotificationCenter_RemoveInstanceObserver("Task", "Start", own, progress,
+                                              Progress_Notification_OnTaskStart);
+    NotificationCenter_RemoveInstanceObserver("Progress", "TogglePause", progress->Header.InstanceId,
+                                              progress, Progress_Notification_OnTogglePause);
 }
 
 } // namespace
@@ -662,8 +683,10 @@ int64_t Progress_Create(Progress** handle, Task* task) {
     // The chain's bounds follow one action at a time, whatever the workflow asks.
     Dictionary_SetInt32ByKey(Task_GetDictionaryHandle(task), "concurrentTasks", 1);
     progress->Bounds = NewDictionary(progress);
-    if (!Task_GetNumberArgument(task, "maxPercentage", &progress->MaxPercentage)) progress->MaxPercentage = 100;
-    if (!Task_GetNumberArgument(task, "maxChainDepth", &progress->MaxChainDepth)) progress->MaxChainDepth = 1000;
+    if (!Task_GetNumberArgument(task, "maxPercentage", &progress->MaxPercentage))
+        progress->MaxPercentage = 100;
+    if (!Task_GetNumberArgument(task, "maxChainDepth", &progress->MaxChainDepth))
+        progress->MaxChainDepth = 1000;
     progress->Incomplete = NewDictionary(progress);
     Observe(progress, true);
     Queue_CreateManual(&progress->Queue_, task);
@@ -701,7 +724,8 @@ int64_t Progress_Delete(Progress** handle) {
     Observe(progress, false);
     for (const BoundRef& ref : Bounds(progress)) {
         const char* sender = nullptr;
-        if (Dictionary_GetStringPtrByKey(ref.Dict, "progressTask", &sender) && sender) StopTimed(progress, sender);
+        if (Dictionary_GetStringPtrByKey(ref.Dict, "progressTask", &sender) && sender)
+            StopTimed(progress, sender);
     }
     Dictionary_Release(&progress->Bounds);
     Dictionary_Release(&progress->Incomplete);
@@ -796,18 +820,5 @@ int64_t Progress_GetVerbose(Progress* progress, uint32_t* level) {
 
 // ---- Type record -------------------------------------------------------------------------------
 
-namespace {
-
-int64_t TypeCreate(void** instance, Task* task) {
-    return Progress_Create(reinterpret_cast<Progress**>(instance), task);
-}
-int64_t TypeAddRef(void* instance) {
-    return Progress_AddRef(static_cast<Progress*>(instance));
-}
-int64_t TypeRelease(void** instance) {
-    return Progress_Release(reinterpret_cast<Progress**>(instance));
-}
-
-} // namespace
-
-const TaskInterface Progress_Interface = {"Progress", TypeCreate, TypeAddRef, TypeRelease};
+const TaskInterface Progress_Interface =
+    TaskType_Record<Progress, Progress_Create, Progress_AddRef, Progress_Release>("Progress");

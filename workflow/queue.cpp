@@ -1,6 +1,7 @@
 // Queue: runs its task's actions as sub-tasks, a limited number at once, one after another as each
 // ends, and completes the task after the last or once a failed lane leaves nothing running.
 #include "workflow/queue.h"
+#include "workflow/task_type.h"
 
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -48,15 +49,15 @@ int64_t DeleteHandle(void** handle) {
 
 void CheckList(QueueActionList* list) {
     if (list->ClassId != QUEUE_ACTION_CLASS_ID)
-        Debug_AbortInt(__FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", list,
-                       (uint32_t)QUEUE_ACTION_CLASS_ID, list->ClassId);
+        Debug_AbortInt(__FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n",
+                       list, (uint32_t)QUEUE_ACTION_CLASS_ID, list->ClassId);
 }
 
 void CheckAction(QueueAction* action) {
     if (action == nullptr) Debug_AbortInt(__FILE__, __LINE__, "Pointer is NULL\n");
     if (action->ClassId != QUEUE_ACTION_CLASS_ID)
-        Debug_AbortInt(__FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", action,
-                       (uint32_t)QUEUE_ACTION_CLASS_ID, action->ClassId);
+        Debug_AbortInt(__FILE__, __LINE__, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n",
+                       action, (uint32_t)QUEUE_ACTION_CLASS_ID, action->ClassId);
 }
 
 // Lines of an action's arguments go to the task's log.
@@ -77,7 +78,8 @@ void Observe(Queue* queue, bool on) {
 void ObserveTaskStart(Queue* queue, bool on) {
     if ((queue->ObservingTaskStart != 0) == on) return;
     auto change = on ? NotificationCenter_AddInstanceObserver : NotificationCenter_RemoveInstanceObserver;
-    change("Task", "Start", reinterpret_cast<const char*>(queue->Task_), queue, Queue_Notification_OnTaskStart);
+    change("Task", "Start", reinterpret_cast<const char*>(queue->Task_), queue,
+           Queue_Notification_OnTaskStart);
     queue->ObservingTaskStart = on;
 }
 
@@ -171,7 +173,8 @@ int64_t Queue_ActionAdd(Queue* queue, const char* name, Dictionary* arguments) {
         Dictionary_Create(&action->Arguments);
         Dictionary_SetPrintCallback(action->Arguments, queue->Task_, PrintThroughTask);
         Dictionary_Merge(action->Arguments, arguments, DICTIONARY_MERGE_OVERWRITE);
-        if (Task_VerboseLog(queue->Task_, 0, "New action %s", action->Name)) Dictionary_Dump(action->Arguments);
+        if (Task_VerboseLog(queue->Task_, 0, "New action %s", action->Name))
+            Dictionary_Dump(action->Arguments);
     }
     action->Previous = queue->Actions.Last;
     if (queue->Actions.Last)
@@ -275,7 +278,8 @@ int64_t Queue_Notification_OnStart(void* user, const char*, const char*, const c
         return 1;
     }
     Dictionary* arguments = Task_GetDictionaryHandle(task);
-    const char* key = Dictionary_ContainsKey(arguments, "concurrentTasks") ? "concurrentTasks" : "concurrentActions";
+    const char* key =
+        Dictionary_ContainsKey(arguments, "concurrentTasks") ? "concurrentTasks" : "concurrentActions";
     int64_t wanted = 0;
     if (Dictionary_GetInt64ByKey(arguments, key, &wanted)) {
         const int64_t count = queue->Actions.Count;
@@ -294,7 +298,8 @@ int64_t Queue_Notification_OnStart(void* user, const char*, const char*, const c
     // The queue may be released by an action's end inside a synchronous start.
     Queue_AddRef(queue);
     const int32_t lanes = queue->Concurrency;
-    for (int32_t i = 0; i < lanes; i++) NotificationCenter_Fire("Queue", "NextTask", queue->Header.InstanceId, nullptr);
+    for (int32_t i = 0; i < lanes; i++)
+        NotificationCenter_Fire("Queue", "NextTask", queue->Header.InstanceId, nullptr);
     if (lanes == 0) Task_Complete(task, nullptr);
     Queue_Release(&queue);
     return 1;
@@ -314,13 +319,15 @@ int64_t Queue_Notification_OnNextTask(void* user, const char*, const char*, cons
         Task_SetStatusNumber(task, "runningActions", (double)queue->Running);
         QueueAction* action = ActionAt(queue, queue->NextIndex);
         CheckAction(action);
-        if (queue->Concurrency == 1) Task_SetStatusNumber(task, "currentAction", (double)queue->NextIndex + 1);
+        if (queue->Concurrency == 1)
+            Task_SetStatusNumber(task, "currentAction", (double)queue->NextIndex + 1);
         Task_Print(task, "Next task %s", action->Name);
         queue->NextIndex++;
         queue->Cursor = action->Next;
         // Each pending run holds the queue, so that its end never reaches a freed queue.
         Queue_AddRef(queue);
-        if (!Task_RunSubTask(task, action->Name, action->Arguments, queue, Queue_Notification_OnNextTaskComplete)) {
+        if (!Task_RunSubTask(task, action->Name, action->Arguments, queue,
+                             Queue_Notification_OnNextTaskComplete)) {
             queue->Running--;
             Task_AddError(task, "Task_Error_MissingSubTask");
             Queue_Release(&queue);
@@ -360,18 +367,5 @@ int64_t Queue_Notification_OnNextTaskComplete(Task* task, void* user, Dictionary
 
 // ---- Type record -------------------------------------------------------------------------------
 
-namespace {
-
-int64_t TypeCreate(void** instance, Task* task) {
-    return Queue_Create(reinterpret_cast<Queue**>(instance), task);
-}
-int64_t TypeAddRef(void* instance) {
-    return Queue_AddRef(static_cast<Queue*>(instance));
-}
-int64_t TypeRelease(void** instance) {
-    return Queue_Release(reinterpret_cast<Queue**>(instance));
-}
-
-} // namespace
-
-const TaskInterface Queue_Interface = {"Queue", TypeCreate, TypeAddRef, TypeRelease};
+const TaskInterface Queue_Interface =
+    TaskType_Record<Queue, Queue_Create, Queue_AddRef, Queue_Release>("Queue");

@@ -28,6 +28,16 @@ extern const TaskInterface* GlobalDefaultTaskInterfaces[TASKTYPE_DEFAULT_COUNT];
 // was given. 0 when the name is not a built-in type.
 int64_t TaskType_RegisterDefault(const TaskInterface* record);
 
+// The record of a type whose own Create, AddRef and Release take its typed handle:
+// `const TaskInterface Queue_Interface = TaskType_Record<Queue, Queue_Create, Queue_AddRef,
+// Queue_Release>("Queue");`
+template <typename T, int64_t (*Create)(T**, Task*), int64_t (*AddRef)(T*), int64_t (*Release)(T**)>
+constexpr TaskInterface TaskType_Record(const char* name) {
+    return {name, [](void** instance, Task* task) { return Create(reinterpret_cast<T**>(instance), task); },
+            [](void* instance) { return AddRef(static_cast<T*>(instance)); },
+            [](void** instance) { return Release(reinterpret_cast<T**>(instance)); }};
+}
+
 int64_t TaskTypeList_Create(TaskTypeList** list);
 int64_t TaskTypeList_AddRef(TaskTypeList* list);
 int64_t TaskTypeList_Release(TaskTypeList** list);
