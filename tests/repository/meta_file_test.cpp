@@ -236,6 +236,7 @@ TEST_F(MetaFileTest, DefaultsAndCuts) {
     PieceList_GetHashPadding(pieces, &hashPadding);
     MetaFile_GetWriteAlign(manifest, &writeAlign);
     EXPECT_EQ(length, 4194304u);
+    EXPECT_EQ(PieceList_GetEndOffset(pieces, 0), 4194303u);
     EXPECT_EQ(hashPadding, 1u);
     EXPECT_EQ(writeAlign, 0u);
     const HashInterface* record = nullptr;
