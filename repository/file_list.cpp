@@ -45,6 +45,9 @@ namespace {
 
 constexpr uint32_t kRecordsPerChunk = 50;
 constexpr uint32_t kStringChunkBytes = 4096;
+// No path is this long; a text past it is not kept (a file without its name fails the index)
+// rather than asked of the string pool, whose chunks stop below 2 GiB.
+constexpr int32_t kMaxText = 1 << 20;
 // Paddings and offsets are kept below these: a file's padding is a 32-bit count and the stream
 // must stay addressable with signed 64-bit offsets.
 constexpr int64_t kMaxPadding = 0x7FFFFFFF;
@@ -239,6 +242,7 @@ int64_t FileList_MemberAddByValue(FileList* list, const char* path, uint32_t typ
     if (p.Count != 3 || !ManifestValue_IsScalar(type)) return 1;
     FileListMember* m = list->Current;
     const std::string_view key = p.Part[2];
+    if ((ManifestText_Is(key, "name") || ManifestText_Is(key, "link")) && length > kMaxText) return 1;
     if (ManifestText_Is(key, "name")) {
         m->Name = KeepText(list, text, length, &m->NameLength);
         m->Flags |= FILELIST_FLAG_NAME;

@@ -196,15 +196,18 @@ TEST_F(FileListTest, OnlyAFieldsOwnScalarIsTaken) {
     Add(list, "files\\0\\size\\deeper", "77", JSON_VALUE_NUMBER); // below a field: not the field
     Add(list, "files\\1\\name", "", JSON_VALUE_OBJECT);            // a container is no name
     Add(list, "files", "", JSON_VALUE_ARRAY);
+    Add(list, "files\\2\\name", std::string(2 << 20, 'n')); // no path is that long
     FileList_MemberFlush(list);
     uint32_t count = 0;
     FileList_GetCount(list, &count);
-    ASSERT_EQ(count, 2u);
+    ASSERT_EQ(count, 3u);
     FileListMember* m = nullptr;
     FileList_MemberGetFirst(list, &m);
     uint64_t size = 5;
     EXPECT_STREQ(FileList_MemberGetNamePtr(list, m), "x/y");
     EXPECT_EQ(FileList_MemberGetSize(list, m, &size), 0);
+    FileList_MemberGetNext(list, m, &m);
+    EXPECT_EQ(FileList_MemberGetNamePtr(list, m), nullptr);
     FileList_MemberGetNext(list, m, &m);
     EXPECT_EQ(FileList_MemberGetNamePtr(list, m), nullptr);
     EXPECT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 0);
