@@ -43,7 +43,9 @@ void Lookups(MetaFile* manifest) {
         FileListMember* found = nullptr;
         if (!FileList_IndexFindByName(index, FileList_MemberGetNamePtr(files, m), &found, &at)) __builtin_trap();
         if (!FileList_IndexFindByOffset(index, offset, &found, &at) || at != offset) __builtin_trap();
-        if (size > 0 && (!FileList_IndexFindByOffset(index, offset + size - 1, &found, &at) || found != m))
+        // Past its first byte nothing but this file can hold its data (at the first byte an empty
+        // file starting there comes first).
+        if (size > 1 && (!FileList_IndexFindByOffset(index, offset + size - 1, &found, &at) || found != m))
             __builtin_trap();
     }
     if (FileList_IndexFindByOffset(index, end, &m, nullptr)) {
