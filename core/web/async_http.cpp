@@ -300,8 +300,10 @@ void LoadCompleteEvent(void* instance, void* payload) {
         CriticalSectionGuard guard(loader->Lock);
         ResetDocument(loader);
     }
+    // The bytes kept are this load's or none: a load that keeps nothing must not leave an earlier
+    // load's body to be saved in place of the document it loaded.
+    FreeBody(&loader->Kept, &loader->KeptCapacity, &loader->KeptLength);
     if (p->Kept) {
-        FreeBody(&loader->Kept, &loader->KeptCapacity, &loader->KeptLength);
         loader->Kept = p->Kept;
         loader->KeptCapacity = p->KeptCapacity;
         loader->KeptLength = p->KeptLength;

@@ -485,6 +485,12 @@ TEST_F(AsyncHTTPTest, KeepOriginalAndLimitSize) {
     EXPECT_EQ(Load("/big.json").Code, (uint32_t)WEBGET_ERROR_SIZE_LIMIT);
     AsyncHTTP_SetLimitSize(loader, 0);
     EXPECT_EQ(Load("/big.json").Code, 0u);
+    // A load that keeps nothing leaves no earlier body behind to be saved in its document's place.
+    AsyncHTTP_SetKeepOriginal(loader, 0);
+    EXPECT_EQ(Load("/doc.json").Code, 0u);
+    EXPECT_EQ(AsyncHTTP_GetOriginal(loader, &bytes, &length), 0);
+    AsyncHTTP_SetKeepOriginal(loader, 1);
+    EXPECT_EQ(Load("/doc.json").Code, 0u);
     AsyncHTTP_Reset(loader);
     EXPECT_EQ(AsyncHTTP_GetOriginal(loader, &bytes, &length), 0);
 }
