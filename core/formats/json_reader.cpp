@@ -101,16 +101,30 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
     if (capacity <= 0) return 0;
     buffer[0] = 0;
     const int32_t limit = capacity < kPathSize ? capacity : kPathSize;
+    // Built by copying: the path is made for every value a callback sees, so it must cost no more
+    // than its bytes. Whatever does not fit is cut.
     int32_t used = 0;
+    const auto append = [&](const char* text, int32_t length) {
+        const int32_t room = limit - 1 - used;
+        if (length > room) length = room;
+        memcpy(buffer + used, text, (size_t)length);
+        used += length;
+        buffer[used] = 0;
+    };
     for (int32_t d = 0; d < json->Depth && used < limit - 1; d++) {
-        char index[16];
-        const char* key = json->KeyText[d];
+        if (d > 0) append("\\", 1);
         if (json->TypeStack[d] == JSON_VALUE_ARRAY) {
-            String_Print(index, sizeof(index), "%d", json->ArrayIndex[d] < 0 ? 0 : json->ArrayIndex[d]);
-            key = index;
+            char digits[16];
+            int32_t at = (int32_t)sizeof(digits);
+            uint32_t index = json->ArrayIndex[d] < 0 ? 0u : (uint32_t)json->ArrayIndex[d];
+            do {
+                digits[--at] = (char)('0' + index % 10);
+                index /= 10;
+            } while (index != 0);
+            append(digits + at, (int32_t)sizeof(digits) - at);
+        } else {
+            append(json->KeyText[d], (int32_t)strlen(json->KeyText[d]));
         }
-        const int32_t written = String_Print(buffer + used, limit - used, d == 0 ? "%s" : "\\%s", key);
-        if (written > 0) used += written;
     }
     return 1;
 }
