@@ -1,0 +1,70 @@
+// Shared by the manifest's tables: splitting the JSON path of a scanned value into its components
+// and reading a value's text (not terminated) as a number or a flag.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "core/formats/json.h"
+#include "core/runtime/string.h"
+
+// The first four components of a backslash-joined path and how many there are in all.
+struct ManifestPath {
+    std::string_view Part[4];
+    int32_t Count = 0;
+};
+
+inline ManifestPath ManifestPath_Split(const char* path) {
+    ManifestPath out;
+    if (!path || !path[0]) return out;
+    const char* start = path;
+    for (const char* p = path;; p++) {
+        if (*p == '\\' || *p == 0) {
+            if (out.Count < 4) out.Part[out.Count] = std::string_view(start, (size_t)(p - start));
+            out.Count++;
+            if (*p == 0) break;
+            start = p + 1;
+        }
+    }
+    return out;
+}
+
+inline bool ManifestText_Is(std::string_view text, const char* word) {
+    const size_t n = strlen(word);
+    if (text.size() != n) return false;
+    for (size_t i = 0; i < n; i++) {
+        char a = text[i], b = word[i];
+        if (a >= 'A' && a <= 'Z') a = (char)(a + 32);
+        if (b >= 'A' && b <= 'Z') b = (char)(b + 32);
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// Strings, numbers, booleans and nulls carry text; containers do not.
+inline bool ManifestValue_IsScalar(uint32_t type) {
+    return type != JSON_VALUE_OBJECT && type != JSON_VALUE_ARRAY;
+}
+
+// The text terminated in a local buffer; longer texts are cut, which no number needs.
+struct ManifestNumberText {
+    char Text[64];
+    ManifestNumberText(const char* text, int32_t length) {
+        const int32_t n = length < 0 ? 0 : (length < (int32_t)sizeof(Text) - 1 ? length : (int32_t)sizeof(Text) - 1);
+        if (n > 0) memcpy(Text, text, (size_t)n);
+        Text[n] = 0;
+    }
+};
+
+inline int64_t ManifestText_ToInt64(const char* text, int32_t length) {
+    return String_AtoI64(ManifestNumberText(text, length).Text);
+}
+
+inline double ManifestText_ToDouble(const char* text, int32_t length) {
+    return String_AtoF(ManifestNumberText(text, length).Text);
+}
+
+inline bool ManifestText_IsTrue(const char* text, int32_t length) {
+    return length == 4 && ManifestText_Is(std::string_view(text, 4), "true");
+}
