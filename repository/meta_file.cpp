@@ -1,0 +1,445 @@
+// The content manifest: owns its document loader (JSON scan without a document tree, each value
+// handed to its table), the file, padding and piece tables, and the unpadded length of each piece.
+#include "repository/meta_file.h"
+
+#include <cstring>
+
+#include "core/crypto/hash.h"
+#include "core/formats/json.h"
+#include "core/linux/platform_error.h"
+#include "core/runtime/class_family.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/string.h"
+#include "core/web/web_get.h"
+#include "repository/file_list.h"
+#include "repository/manifest_value.h"
+#include "repository/padding.h"
+#include "repository/piece_list.h"
+
+struct MetaFile {
+    Class Header;
+    ClassPrint Print;
+    AsyncHTTP* Loader;
+    FileList* Files;
+    FileListIndex* FileIndex;
+    PieceList* Pieces;
+    Padding* Pad;
+    PaddingIndex* PadIndex;
+    PaddingIntersect* Intersect; // scratch of the build
+    uint32_t* PieceLengthArray;
+    int32_t PieceLengthArraySize;
+    uint32_t HasPadding;
+    char Id[METAFILE_ID_SIZE];
+    char Algorithm[METAFILE_ALGORITHM_SIZE];
+    uint32_t WriteAlign;
+    uint32_t ReportError;
+};
+
+namespace {
+
+int64_t PrintInternal(void*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Log_PrintVInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, 1, args);
+    va_end(args);
+    return 1;
+}
+
+void PreparePrint(MetaFile* metaFile) {
+    ClassPrint_Prepare(&metaFile->Print, metaFile, "MetaFile", PrintInternal);
+}
+
+void FreePieceLengths(MetaFile* metaFile) {
+    if (metaFile->PieceLengthArray)
+        Memory_Free(metaFile->PieceLengthArray, sizeof(uint32_t) * (size_t)metaFile->PieceLengthArraySize);
+    metaFile->PieceLengthArray = nullptr;
+    metaFile->PieceLengthArraySize = 0;
+}
+
+// Everything a load fills, back to a new manifest's. Never while a scan or build runs.
+void ClearContent(MetaFile* metaFile) {
+    FreePieceLengths(metaFile);
+    metaFile->WriteAlign = 0;
+    metaFile->HasPadding = 0;
+    metaFile->Id[0] = 0;
+    String_CopyLength(metaFile->Algorithm, "SHA1", (int32_t)sizeof(metaFile->Algorithm));
+    FileList_IndexReset(metaFile->FileIndex);
+    Padding_IndexReset(metaFile->PadIndex);
+    FileList_Reset(metaFile->Files);
+    Padding_Reset(metaFile->Pad);
+    PieceList_Reset(metaFile->Pieces);
+    PaddingIntersect_Reset(metaFile->Intersect);
+}
+
+int64_t DeleteHandle(void** handle) {
+    auto* metaFile = static_cast<MetaFile*>(*handle);
+    MetaFile_Reset(metaFile);
+    // No build can run any more: the reset waited for one in progress and disarmed the rest.
+    void* parser = nullptr;
+    if (AsyncHTTP_GetParserHandle(metaFile->Loader, &parser) && parser)
+        JSON_SetValueCallback(static_cast<JSON*>(parser), nullptr, nullptr);
+    AsyncHTTP_SetWorkerBuildCallback(metaFile->Loader, nullptr, nullptr);
+    AsyncHTTP_SetEventQueueHandle(metaFile->Loader, nullptr);
+    AsyncHTTP_Release(&metaFile->Loader);
+    FileList_IndexRelease(&metaFile->FileIndex);
+    Padding_IndexRelease(&metaFile->PadIndex);
+    PaddingIntersect_Release(&metaFile->Intersect);
+    FileList_Release(&metaFile->Files);
+    Padding_Release(&metaFile->Pad);
+    PieceList_Release(&metaFile->Pieces);
+    metaFile->Header.ClassId = 0;
+    Memory_Free(metaFile, sizeof(MetaFile));
+    *handle = nullptr;
+    return 1;
+}
+
+// The pieces must lie on the stream: none may start past its end, no file data may lie past the
+// last piece, and without pad ranges the files and their padding must fill every piece.
+bool PiecesMatchStream(MetaFile* metaFile) {
+    uint32_t size = 0;
+    int32_t total = 0;
+    PieceList_GetPieceLength(metaFile->Pieces, &size);
+    PieceList_GetPieceTotal(metaFile->Pieces, &total);
+    if (size < 1) return false;
+    uint64_t length = 0, padding = 0;
+    FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
+    FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
+    const uint64_t streamEnd = length + padding; // below 2^63: the index refuses longer streams
+    const uint64_t piecesEnd = (uint64_t)size * (uint64_t)total;
+    if (total > 0 && piecesEnd - size >= streamEnd) return false;
+    if (!metaFile->HasPadding && piecesEnd > streamEnd) return false;
+    uint64_t dataEnd = 0;
+    FileListMember* m = nullptr;
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+        uint64_t fileSize = 0, offset = 0;
+        if (FileList_MemberGetSize(metaFile->Files, m, &fileSize) && fileSize > 0) {
+            FileList_MemberGetOffset(metaFile->Files, m, &offset);
+            dataEnd = offset + fileSize;
+        }
+    }
+    return dataEnd <= piecesEnd;
+}
+
+// Piece size less the padding inside each piece. Ranges that overlap one another could count a
+// byte twice; a piece never goes below 0.
+void BuildPieceLengths(MetaFile* metaFile) {
+    FreePieceLengths(metaFile);
+    uint32_t size = 0;
+    int32_t total = 0;
+    PieceList_GetPieceLength(metaFile->Pieces, &size);
+    PieceList_GetPieceTotal(metaFile->Pieces, &total);
+    if (total <= 0) return;
+    metaFile->PieceLengthArray = static_cast<uint32_t*>(Memory_Alloc(sizeof(uint32_t) * (size_t)total));
+    metaFile->PieceLengthArraySize = total;
+    for (int32_t i = 0; i < total; i++) {
+        uint64_t inside = 0;
+        if (metaFile->HasPadding) {
+            PaddingIntersect_Reset(metaFile->Intersect);
+            PaddingIntersect_Build(metaFile->Intersect, metaFile->Pad, metaFile->PadIndex,
+                                   PieceList_GetStartOffset(metaFile->Pieces, i),
+                                   PieceList_GetEndOffset(metaFile->Pieces, i));
+            PaddingIntersect_GetTotalSize(metaFile->Intersect, &inside);
+        }
+        metaFile->PieceLengthArray[i] = inside >= size ? 0 : size - (uint32_t)inside;
+    }
+    PaddingIntersect_Reset(metaFile->Intersect);
+}
+
+MetaFile* Checked(void* user) {
+    auto* metaFile = static_cast<MetaFile*>(user);
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return metaFile;
+}
+
+} // namespace
+
+// ---- Life cycle ---------------------------------------------------------------------------------
+
+CLASS_BASICS(MetaFile, MetaFile, METAFILE_CLASS_ID)
+CLASS_PRINT_FAMILY(MetaFile, MetaFile, METAFILE_CLASS_ID, PreparePrint)
+
+int64_t MetaFile_Create(MetaFile** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    auto* metaFile = static_cast<MetaFile*>(Memory_AllocZero(sizeof(MetaFile)));
+    metaFile->Header.ClassId = METAFILE_CLASS_ID;
+    metaFile->Header.RefCount = 1;
+    metaFile->Header.Delete = DeleteHandle;
+    Class_GenerateInstanceIdReal(metaFile);
+    FileList_Create(&metaFile->Files);
+    FileList_IndexCreate(&metaFile->FileIndex);
+    PieceList_Create(&metaFile->Pieces);
+    Padding_Create(&metaFile->Pad);
+    Padding_IndexCreate(&metaFile->PadIndex);
+    PaddingIntersect_Create(&metaFile->Intersect);
+    String_CopyLength(metaFile->Algorithm, "SHA1", (int32_t)sizeof(metaFile->Algorithm));
+    metaFile->ReportError = 1;
+    AsyncHTTP_Create(&metaFile->Loader);
+    AsyncHTTP_SetParser(metaFile->Loader, ASYNCHTTP_PARSER_JSON);
+    void* parser = nullptr;
+    AsyncHTTP_GetParserHandle(metaFile->Loader, &parser);
+    ASSERT_POINTER(parser);
+    // No document tree: every value goes straight to the tables.
+    JSON_SetDictionaryHandle(static_cast<JSON*>(parser), nullptr);
+    JSON_SetValueCallback(static_cast<JSON*>(parser), metaFile, MetaFile_ValueCallback);
+    AsyncHTTP_SetWorkerBuildCallback(metaFile->Loader, metaFile, MetaFile_WorkerBuild);
+    *handle = metaFile;
+    return 1;
+}
+
+int64_t MetaFile_Reset(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    // The loader first: its reset waits for a build in progress and disarms any still to come,
+    // so that the tables below are no longer written by the I/O worker.
+    AsyncHTTP_Reset(metaFile->Loader);
+    ClearContent(metaFile);
+    return 1;
+}
+
+// ---- Loading and saving -------------------------------------------------------------------------
+
+int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureRequired) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(url);
+    if (AsyncHTTP_IsAlive(metaFile->Loader)) return 0;
+    ClearContent(metaFile);
+    AsyncHTTP_SetReportError(metaFile->Loader, metaFile->ReportError);
+    return AsyncHTTP_Load(metaFile->Loader, url, signatureRequired);
+}
+
+int64_t MetaFile_Save(MetaFile* metaFile, const char* path) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_Save(metaFile->Loader, path);
+}
+
+int64_t MetaFile_IsAlive(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsAlive(metaFile->Loader);
+}
+
+int64_t MetaFile_IsLoadComplete(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsLoadComplete(metaFile->Loader);
+}
+
+int64_t MetaFile_IsSaveComplete(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsSaveComplete(metaFile->Loader);
+}
+
+int64_t MetaFile_IsOk(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsOk(metaFile->Loader);
+}
+
+int64_t MetaFile_IsOkLocal(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    if (AsyncHTTP_IsAlive(metaFile->Loader)) return 0;
+    uint32_t code = 0, codeEx = 0;
+    AsyncHTTP_GetLastError(metaFile->Loader, &code, &codeEx);
+    if (code == 0 && codeEx == 0) return 1;
+    return code == WEBGET_ERROR_OS && Platform_ErrorMissing((PlatformErrorCode)codeEx);
+}
+
+int64_t MetaFile_GetLastError(MetaFile* metaFile, uint32_t* code, uint32_t* codeEx) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_GetLastError(metaFile->Loader, code, codeEx);
+}
+
+int64_t MetaFile_GetErrorCount(MetaFile* metaFile, int32_t* count) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_GetErrorCount(metaFile->Loader, count);
+}
+
+int64_t MetaFile_GetResumeTime(MetaFile* metaFile, double* time) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_GetResumeTime(metaFile->Loader, time);
+}
+
+// ---- Loader settings ----------------------------------------------------------------------------
+
+#define METAFILE_PASS(Name, Params, Args)                                                      \
+    int64_t MetaFile_##Name Params {                                                           \
+        CLASS_CHECK(metaFile, METAFILE_CLASS_ID);                                              \
+        return AsyncHTTP_##Name Args;                                                          \
+    }
+
+METAFILE_PASS(SetLimitSize, (MetaFile * metaFile, int32_t size), (metaFile->Loader, size))
+METAFILE_PASS(GetLimitSize, (MetaFile * metaFile, int32_t* size), (metaFile->Loader, size))
+METAFILE_PASS(SetKeepOriginal, (MetaFile * metaFile, uint32_t keep), (metaFile->Loader, keep))
+METAFILE_PASS(GetKeepOriginal, (MetaFile * metaFile, uint32_t* keep), (metaFile->Loader, keep))
+METAFILE_PASS(SetHashAlgorithm, (MetaFile * metaFile, const char* name), (metaFile->Loader, name))
+METAFILE_PASS(GetHashAlgorithm, (MetaFile * metaFile, char* buffer, int32_t size), (metaFile->Loader, buffer, size))
+METAFILE_PASS(SetDigest, (MetaFile * metaFile, const char* hex), (metaFile->Loader, hex))
+METAFILE_PASS(GetDigest, (MetaFile * metaFile, char* buffer, int32_t size), (metaFile->Loader, buffer, size))
+METAFILE_PASS(SetEventQueueHandle, (MetaFile * metaFile, EventQueue* queue), (metaFile->Loader, queue))
+METAFILE_PASS(GetEventQueueHandle, (MetaFile * metaFile, EventQueue** queue), (metaFile->Loader, queue))
+METAFILE_PASS(SetErrorCallback, (MetaFile * metaFile, void* user, AsyncHTTPErrorFunc callback),
+              (metaFile->Loader, user, callback))
+METAFILE_PASS(SetCertStoreHandle, (MetaFile * metaFile, CertStoreInterface* store), (metaFile->Loader, store))
+METAFILE_PASS(GetOverallUsage, (MetaFile * metaFile, uint64_t* read, uint64_t* write), (metaFile->Loader, read, write))
+METAFILE_PASS(GetMaxBandwidth, (MetaFile * metaFile, double* read, double* write), (metaFile->Loader, read, write))
+METAFILE_PASS(GetCurrentBandwidth, (MetaFile * metaFile, double* read, double* write), (metaFile->Loader, read, write))
+METAFILE_PASS(GetLimitBandwidth, (MetaFile * metaFile, int32_t* read, int32_t* write), (metaFile->Loader, read, write))
+METAFILE_PASS(SetLimitBandwidth, (MetaFile * metaFile, int32_t read, int32_t write), (metaFile->Loader, read, write))
+METAFILE_PASS(GetMeterRWHandle, (MetaFile * metaFile, MeterRW** meter), (metaFile->Loader, meter))
+
+int64_t MetaFile_SetReportError(MetaFile* metaFile, uint32_t report) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    metaFile->ReportError = report ? 1 : 0;
+    return 1;
+}
+
+int64_t MetaFile_GetReportError(MetaFile* metaFile, uint32_t* report) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(report);
+    *report = metaFile->ReportError;
+    return 1;
+}
+
+// ---- Content ------------------------------------------------------------------------------------
+
+int64_t MetaFile_GetId(MetaFile* metaFile, char* buffer, int32_t size) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    if (!metaFile->Id[0]) return 0;
+    String_CopyLength(buffer, metaFile->Id, size);
+    return 1;
+}
+
+int64_t MetaFile_GetAlgorithm(MetaFile* metaFile, const HashInterface** record) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(record);
+    *record = nullptr;
+    return Hash_InterfaceFromName(metaFile->Algorithm, record) && *record;
+}
+
+int64_t MetaFile_GetWriteAlign(MetaFile* metaFile, uint32_t* writeAlign) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(writeAlign);
+    *writeAlign = metaFile->WriteAlign;
+    return 1;
+}
+
+int64_t MetaFile_GetFileListHandle(MetaFile* metaFile, FileList** list) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(list);
+    *list = metaFile->Files;
+    return 1;
+}
+
+int64_t MetaFile_GetFileListIndexHandle(MetaFile* metaFile, FileListIndex** index) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(index);
+    *index = metaFile->FileIndex;
+    return 1;
+}
+
+int64_t MetaFile_GetPieceListHandle(MetaFile* metaFile, PieceList** list) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(list);
+    *list = metaFile->Pieces;
+    return 1;
+}
+
+int64_t MetaFile_GetPaddingIndexHandle(MetaFile* metaFile, PaddingIndex** index) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(index);
+    *index = metaFile->PadIndex;
+    return 1;
+}
+
+int64_t MetaFile_GetPaddingHandle(MetaFile* metaFile, Padding** padding) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(padding);
+    *padding = metaFile->HasPadding ? metaFile->Pad : nullptr;
+    return *padding != nullptr;
+}
+
+int64_t MetFile_GetUnpaddedPieceLength(MetaFile* metaFile, int32_t index, uint32_t* length) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(length);
+    *length = 0;
+    if (!(index >= 0 && index < metaFile->PieceLengthArraySize))
+        Debug_AbortInt(__FILE__, __LINE__,
+                       "Assertion failed (Index >= 0 && Index < MetaFile->PieceLengthArraySize)\n"
+                       "Index out of range (%d)",
+                       index);
+    *length = metaFile->PieceLengthArray[index];
+    return 1;
+}
+
+int64_t MetaFile_Dump(MetaFile* metaFile, Dictionary* dict) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    ASSERT_POINTER(dict);
+    AsyncHTTP_Dump(metaFile->Loader, dict);
+    uint64_t length = 0, padding = 0;
+    FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
+    FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
+    Dictionary_SetInt64ByKey(dict, "totalLength", (int64_t)length);
+    Dictionary_SetInt64ByKey(dict, "totalPadding", (int64_t)padding);
+    return 1;
+}
+
+// ---- The loader's callbacks ---------------------------------------------------------------------
+
+int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t type, const char* value, int32_t length,
+                               uint64_t, int32_t, int32_t, uint32_t* error) {
+    MetaFile* metaFile = Checked(user);
+    ASSERT_POINTER(path);
+    if (!value || length < 0) length = 0;
+    const ManifestPath p = ManifestPath_Split(path);
+    if (p.Count < 1 || p.Part[0].empty() || p.Part[0].size() > 63) return 1;
+    const std::string_view key = p.Part[0];
+    if (ManifestText_Is(key, "files")) return FileList_MemberAddByValue(metaFile->Files, path, type, value, length, error);
+    if (ManifestText_Is(key, "pad")) return Padding_MemberAddByValue(metaFile->Pad, path, type, value, length, error);
+    if (ManifestText_Is(key, "pieces")) {
+        uint32_t refused = 0;
+        if (PieceList_MemberAddByValue(metaFile->Pieces, path, type, value, length, &refused)) return 1;
+        if (error) *error = JSON_ERROR_BUILD;
+        return 0;
+    }
+    // The remaining keys are plain texts of the top level.
+    if (p.Count != 1 || !ManifestValue_IsScalar(type)) return 1;
+    if (ManifestText_Is(key, "id"))
+        String_CopyLengthSafe(metaFile->Id, (int32_t)sizeof(metaFile->Id), value, length);
+    else if (ManifestText_Is(key, "writeAlign"))
+        metaFile->WriteAlign = ManifestText_IsTrue(value, length) ? 1 : 0;
+    else if (ManifestText_Is(key, "algorithm"))
+        String_CopyLengthSafe(metaFile->Algorithm, (int32_t)sizeof(metaFile->Algorithm), value, length);
+    return 1;
+}
+
+int64_t MetaFile_WorkerBuild(AsyncHTTP*, void* user, uint32_t* code, uint32_t* codeEx) {
+    MetaFile* metaFile = Checked(user);
+    ASSERT_POINTER(code);
+    ASSERT_POINTER(codeEx);
+    FileList_MemberFlush(metaFile->Files);
+    Padding_MemberFlush(metaFile->Pad);
+    PieceList_MemberFlush(metaFile->Pieces);
+    uint32_t ranges = 0;
+    Padding_GetCount(metaFile->Pad, &ranges);
+    metaFile->HasPadding = ranges > 0 ? 1 : 0;
+    bool ok = !metaFile->HasPadding || Padding_IndexMake(metaFile->PadIndex, metaFile->Pad);
+    if (!ok) MetaFile_Print(metaFile, "Padding ranges out of order or out of range\n");
+    if (ok) {
+        ok = FileList_IndexMake(metaFile->FileIndex, metaFile->Files, metaFile->HasPadding ? metaFile->Pad : nullptr,
+                                metaFile->PadIndex);
+        if (!ok) MetaFile_Print(metaFile, "File list cannot be laid out\n");
+    }
+    if (ok) {
+        ok = PiecesMatchStream(metaFile);
+        if (!ok) MetaFile_Print(metaFile, "Pieces do not match the file stream\n");
+    }
+    if (!ok) {
+        *code = WEBGET_ERROR_INVALID_CONTENT;
+        *codeEx = 0;
+        return 0;
+    }
+    BuildPieceLengths(metaFile);
+    return 1;
+}
