@@ -201,9 +201,9 @@ int64_t FileList_Create(FileList** handle) {
     Pool_SetChunkSize(list->Records, kRecordsPerChunk);
     Pool_SetZeroOnAlloc(list->Records, 1);
     Pool_Create(&list->Strings);
+    Pool_SetChunkSize(list->Strings, 1);
     Pool_SetStringMode(list->Strings, 1);
     Pool_SetMemorySize(list->Strings, kStringChunkBytes);
-    Pool_SetChunkSize(list->Strings, 1);
     *handle = list;
     return 1;
 }

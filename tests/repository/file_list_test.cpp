@@ -1,0 +1,231 @@
+// The file table filled value by value as a manifest scan hands it over, and its index: layout
+// with and without pad ranges, lookups by offset and by name, and the layouts it refuses.
+#include "repository/file_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/formats/json.h"
+#include "repository/padding.h"
+
+namespace {
+
+struct File {
+    std::string Name;
+    int64_t Size; // -1: no "size"
+    int64_t Pad;  // -1: no "pad"
+};
+
+void Add(FileList* list, const std::string& path, const std::string& text, uint32_t type = JSON_VALUE_STRING) {
+    uint32_t error = 99;
+    EXPECT_EQ(FileList_MemberAddByValue(list, path.c_str(), type, text.data(), (int32_t)text.size(), &error), 1);
+    EXPECT_EQ(error, 0u);
+}
+
+void Fill(FileList* list, const std::vector<File>& files, bool flush = true) {
+    for (size_t i = 0; i < files.size(); i++) {
+        const std::string at = "files\\" + std::to_string(i);
+        Add(list, at, "", JSON_VALUE_OBJECT);
+        if (!files[i].Name.empty()) Add(list, at + "\\name", files[i].Name);
+        if (files[i].Size >= 0) Add(list, at + "\\size", std::to_string(files[i].Size), JSON_VALUE_NUMBER);
+        if (files[i].Pad != -1) Add(list, at + "\\pad", std::to_string(files[i].Pad), JSON_VALUE_NUMBER);
+    }
+    if (flush) FileList_MemberFlush(list);
+}
+
+class FileListTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FileList_Create(&list);
+        FileList_IndexCreate(&index);
+        Padding_Create(&padding);
+        Padding_IndexCreate(&paddingIndex);
+    }
+    void TearDown() override {
+        FileList_IndexRelease(&index);
+        FileList_Release(&list);
+        Padding_IndexRelease(&paddingIndex);
+        Padding_Release(&padding);
+    }
+    void Ranges(const std::vector<std::pair<uint64_t, uint32_t>>& ranges) {
+        for (size_t i = 0; i < ranges.size(); i++) {
+            const std::string at = "pad\\" + std::to_string(i);
+            const std::string offset = std::to_string(ranges[i].first), size = std::to_string(ranges[i].second);
+            Padding_MemberAddByValue(padding, (at + "\\offset").c_str(), JSON_VALUE_NUMBER, offset.data(),
+                                     (int32_t)offset.size(), nullptr);
+            Padding_MemberAddByValue(padding, (at + "\\size").c_str(), JSON_VALUE_NUMBER, size.data(),
+                                     (int32_t)size.size(), nullptr);
+        }
+        Padding_MemberFlush(padding);
+        ASSERT_EQ(Padding_IndexMake(paddingIndex, padding), 1);
+    }
+    // Name and start of the file found at the offset; "" when none.
+    std::pair<std::string, uint64_t> At(uint64_t offset) {
+        FileListMember* m = nullptr;
+        uint64_t start = 0;
+        if (!FileList_IndexFindByOffset(index, offset, &m, &start)) return {"", 0};
+        char name[64];
+        FileList_MemberGetName(list, m, name, sizeof(name));
+        return {name, start};
+    }
+    std::vector<int64_t> Paddings() {
+        std::vector<int64_t> out;
+        FileListMember* m = nullptr;
+        for (FileList_MemberGetFirst(list, &m); m; FileList_MemberGetNext(list, m, &m)) {
+            int64_t pad = -1;
+            FileList_MemberGetPadding(list, m, &pad);
+            out.push_back(pad);
+        }
+        return out;
+    }
+    FileList* list = nullptr;
+    FileListIndex* index = nullptr;
+    Padding* padding = nullptr;
+    PaddingIndex* paddingIndex = nullptr;
+};
+
+TEST_F(FileListTest, LayoutFromSizesAndOwnPadding) {
+    Fill(list, {{"a.bin", 10, 6}, {"Dir/B.txt", 5, -1}, {"empty", -1, -1}, {"c", 3, 13}}, false);
+    // An "offset" in the manifest is never taken: the index computes every offset.
+    Add(list, "files\\3\\offset", "999", JSON_VALUE_NUMBER);
+    FileList_MemberFlush(list);
+    ASSERT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1);
+    uint64_t length = 0, pad = 0;
+    FileList_IndexGetTotalLength(index, &length);
+    FileList_IndexGetTotalPadding(index, &pad);
+    EXPECT_EQ(length, 18u);
+    EXPECT_EQ(pad, 19u);
+    const struct {
+        uint64_t Offset;
+        std::string Name;
+        uint64_t Start;
+    } cases[] = {
+        {0, "a.bin", 0}, {9, "a.bin", 0},  {15, "a.bin", 0}, // 10..15 is a.bin's padding
+        {16, "Dir/B.txt", 16}, {20, "Dir/B.txt", 16},
+        {21, "empty", 21}, // the empty file starts there; "c" as well
+        {22, "c", 21},     {36, "c", 21},    {37, "", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(At(c.Offset), std::make_pair(c.Name, c.Start)) << c.Offset;
+    FileListMember* m = nullptr;
+    uint64_t start = 0;
+    ASSERT_EQ(FileList_IndexFindByName(index, "dir/b.TXT", &m, &start), 1);
+    EXPECT_EQ(start, 16u);
+    uint64_t offset = 0;
+    EXPECT_EQ(FileList_MemberGetOffset(list, m, &offset), 1);
+    EXPECT_EQ(offset, 16u);
+    EXPECT_EQ(FileList_IndexFindByName(index, "dir/b.tx", &m, &start), 0);
+    EXPECT_EQ(m, nullptr);
+}
+
+TEST_F(FileListTest, LookupsAcrossManyBuckets) {
+    std::vector<File> files;
+    for (int i = 0; i < 250; i++) files.push_back({"f" + std::to_string(i), 7 + i % 5, i % 3});
+    Fill(list, files);
+    ASSERT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1);
+    uint64_t start = 0;
+    for (int i = 0; i < 250; i++) {
+        const uint64_t span = (uint64_t)(7 + i % 5 + i % 3);
+        EXPECT_EQ(At(start), std::make_pair(files[i].Name, start)) << i;
+        EXPECT_EQ(At(start + span - 1), std::make_pair(files[i].Name, start)) << i;
+        start += span;
+    }
+    EXPECT_EQ(At(start).first, "");
+}
+
+TEST_F(FileListTest, EmptyFilesSharingAnOffsetFindTheFirst) {
+    // The two empty files close the first hundred entries, so the first of them and the file after
+    // them lie in different buckets of a hundred.
+    std::vector<File> files;
+    for (int i = 0; i < 98; i++) files.push_back({"f" + std::to_string(i), 1, -1});
+    files.push_back({"empty1", 0, -1});
+    files.push_back({"empty2", 0, -1});
+    files.push_back({"full", 4, -1});
+    Fill(list, files);
+    ASSERT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1);
+    EXPECT_EQ(At(98), std::make_pair(std::string("empty1"), (uint64_t)98));
+    EXPECT_EQ(At(99), std::make_pair(std::string("full"), (uint64_t)98));
+}
+
+TEST_F(FileListTest, PaddingFromRanges) {
+    // "a" takes two ranges (the second one touches the span the first one grew); "empty" gets 0
+    // whatever it says; "b" takes the range right after its data; "c" the last one.
+    Fill(list, {{"a", 10, 999}, {"empty", 0, 77}, {"b", 4, -1}, {"c", 2, -1}});
+    Ranges({{10, 3}, {13, 5}, {22, 2}, {26, 6}});
+    ASSERT_EQ(FileList_IndexMake(index, list, padding, paddingIndex), 1);
+    EXPECT_EQ(Paddings(), (std::vector<int64_t>{8, 0, 2, 6}));
+    EXPECT_EQ(At(18), std::make_pair(std::string("empty"), (uint64_t)18));
+    EXPECT_EQ(At(25), std::make_pair(std::string("c"), (uint64_t)24));
+    EXPECT_EQ(At(31), std::make_pair(std::string("c"), (uint64_t)24));
+}
+
+TEST_F(FileListTest, RefusedLayouts) {
+    const struct {
+        std::vector<File> Files;
+        bool WithRanges;
+    } cases[] = {
+        {{{"a", 1, -1}, {"", 2, -1}}, false},                 // a file without a name
+        {{{"a", 1, -1}, {"b", 2, -1}}, true},                 // no range at or after "b"
+        {{{"a", 1, -5}}, false},                              // negative padding
+        {{{"a", 1, 2147483648}}, false},                      // padding past a 32-bit count
+        {{{"a", -1, -1}, {"b", 1, -1}}, false},               // size "-1" (of "b") reads as 2^64 - 1
+        {{{"a", 4611686018427387904, 0}, {"b", 4611686018427387904, 0}}, false}, // 2^63 bytes
+    };
+    for (const auto& c : cases) {
+        FileList_Reset(list);
+        Padding_Reset(padding);
+        Fill(list, c.Files, false);
+        if (c.Files.size() == 2 && c.Files[0].Size == -1) Add(list, "files\\1\\size", "-1", JSON_VALUE_NUMBER);
+        FileList_MemberFlush(list);
+        if (c.WithRanges) Ranges({{0, 1}});
+        EXPECT_EQ(FileList_IndexMake(index, list, c.WithRanges ? padding : nullptr, paddingIndex), 0)
+            << c.Files[0].Name << c.Files.size();
+        uint32_t count = 9;
+        FileList_IndexGetCount(index, &count);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(At(0).first, "");
+    }
+    FileList_Reset(list);
+    Fill(list, {{"a", 1, 2147483647}});
+    EXPECT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1);
+}
+
+TEST_F(FileListTest, FieldsAndIgnoredValues) {
+    Add(list, "files\\0\\NAME", "x/y");
+    Add(list, "files\\0\\link", "../target");
+    Add(list, "files\\0\\mtime", "1700000000.25", JSON_VALUE_NUMBER);
+    Add(list, "files\\0\\attr", "420");
+    Add(list, "files\\0\\size\\deeper", "77", JSON_VALUE_NUMBER); // not a field of the file
+    Add(list, "files\\1", "", JSON_VALUE_OBJECT);
+    Add(list, "files\\1\\name", "", JSON_VALUE_OBJECT); // a container is no name
+    Add(list, "files", "", JSON_VALUE_ARRAY);
+    FileList_MemberFlush(list);
+    uint32_t count = 0;
+    FileList_GetCount(list, &count);
+    ASSERT_EQ(count, 2u);
+    FileListMember* m = nullptr;
+    FileList_MemberGetFirst(list, &m);
+    char text[4] = "";
+    EXPECT_EQ(FileList_MemberGetName(list, m, text, sizeof(text)), 1);
+    EXPECT_STREQ(text, "x/y");
+    char link[32];
+    EXPECT_EQ(FileList_MemberGetLink(list, m, link, sizeof(link)), 1);
+    EXPECT_STREQ(link, "../target");
+    double mtime = 0;
+    uint32_t attr = 0;
+    uint64_t size = 5, offset = 5;
+    EXPECT_EQ(FileList_MemberGetModifiedTime(list, m, &mtime), 1);
+    EXPECT_DOUBLE_EQ(mtime, 1700000000.25);
+    EXPECT_EQ(FileList_MemberGetAttributes(list, m, &attr), 1);
+    EXPECT_EQ(attr, 420u);
+    EXPECT_EQ(FileList_MemberGetSize(list, m, &size), 0);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(FileList_MemberGetOffset(list, m, &offset), 0);
+    FileList_MemberGetNext(list, m, &m);
+    EXPECT_EQ(FileList_MemberGetName(list, m, link, sizeof(link)), 0);
+    EXPECT_STREQ(link, "");
+    EXPECT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 0);
+}
+
+} // namespace
