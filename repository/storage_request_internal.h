@@ -42,6 +42,7 @@ struct StorageRequest {
     bool InflateReady;
     // The delta now in the scratch buffer has been read by the decoder.
     bool DeltaLoaded;
+    uint32_t DeltaLength; // bytes of the loaded delta in the scratch buffer
     uint32_t Flags;
     uint32_t ContentLength;
     uint32_t Length;

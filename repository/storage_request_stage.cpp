@@ -216,8 +216,9 @@ int32_t StorageRequest_GZipInflate(StorageRequest* request) {
     z.avail_out = request->BufferSize;
     const int result = inflate(&z, Z_FINISH);
     if (result != Z_STREAM_END) {
-        // The buffer now holds neither the input nor a whole output.
-        request->ContentLength = 0;
+        // The content goes back as it came, so that nothing is lost to a broken stream.
+        memcpy(request->Buffer, request->Scratch, content);
+        memset(request->Buffer + content, 0, request->BufferSize - content);
         return result == Z_OK ? Z_BUF_ERROR : result;
     }
     const uint32_t produced = request->BufferSize - z.avail_out;
@@ -242,6 +243,7 @@ int64_t StorageRequest_VCDiffLoad(StorageRequest* request, int32_t* sourceIndex,
     VCDiffDecoder_GetSourceWindowPieceIndex(request->Decoder, sourceIndex);
     VCDiffDecoder_GetSourceWindowPieceCount(request->Decoder, sourceCount);
     request->DeltaLoaded = true;
+    request->DeltaLength = content;
     StorageRequest_VerboseLog(request, 1, "VCDiff DestIndex(%d) SourceIndex(%d) Count(%d)", request->IndexStart,
                               *sourceIndex, *sourceCount);
     return 1;
@@ -258,7 +260,14 @@ int64_t StorageRequest_VCDiffInflate(StorageRequest* request) {
     // Room for the nominal run only: a delta that would produce more is broken.
     const uint32_t capacity = request->Length < request->BufferSize ? request->Length : request->BufferSize;
     uint32_t position = 0;
-    if (!VCDiffDecoder_Decode(request->Decoder, request->Buffer, capacity, &position)) return 0;
+    if (!VCDiffDecoder_Decode(request->Decoder, request->Buffer, capacity, &position)) {
+        // The delta goes back in place of the part target written.
+        const uint32_t length = request->DeltaLength < request->BufferSize ? request->DeltaLength : request->BufferSize;
+        memcpy(request->Buffer, request->Scratch, length);
+        memset(request->Buffer + length, 0, request->BufferSize - length);
+        request->ContentLength = length;
+        return 0;
+    }
     request->ContentLength = position;
     request->DeltaLoaded = false;
     request->Flags &= ~(uint32_t)STORAGE_REQUEST_FLAG_VCDIFF;

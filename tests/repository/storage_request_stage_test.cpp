@@ -115,6 +115,7 @@ TEST(StorageRequestGZip, InflatesGzipAndZlibAndReportsZlibErrors) {
         Request broken(cut, 2);
         EXPECT_EQ(StorageRequest_GZipInflate(broken.request), Z_BUF_ERROR);
         EXPECT_EQ(broken.Flags(), 2u);
+        EXPECT_EQ(broken.Content(), cut);
     }
     Request garbage(Text("not compressed at all"), 2);
     EXPECT_EQ(StorageRequest_GZipInflate(garbage.request), Z_DATA_ERROR);

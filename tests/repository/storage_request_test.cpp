@@ -252,6 +252,20 @@ TEST(StorageRequestVCDiff, DeltaDecodesAgainstTheDeltaRequest) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(p), length), "AAAAA");
     StorageRequest_ReleasePointer(r.request, &p);
     EXPECT_EQ(StorageRequest_HasFlag(r.request, STORAGE_REQUEST_FLAG_VCDIFF), 0);
+
+    // A RUN of 100 bytes does not fit the 16-byte piece: the delta stays as it was.
+    const Bytes tooLong = FromHex("0000000000000300" "006441");
+    StorageRequest_GetPointer(r.request, &p);
+    memcpy(p, tooLong.data(), tooLong.size());
+    StorageRequest_ReleasePointer(r.request, &p);
+    StorageRequest_SetContentLength(r.request, (uint32_t)tooLong.size());
+    StorageRequest_SetFlags(r.request, STORAGE_REQUEST_FLAG_VCDIFF);
+    EXPECT_EQ(StorageRequest_VCDiffLoad(r.request, &index, &count), 1);
+    EXPECT_EQ(StorageRequest_VCDiffInflate(r.request), 0);
+    StorageRequest_GetContentLength(r.request, &length);
+    StorageRequest_GetPointer(r.request, &p);
+    EXPECT_EQ(Bytes(p, p + length), tooLong);
+    StorageRequest_ReleasePointer(r.request, &p);
 }
 
 TEST(StorageRequestDeath, ResetWithABufferPointerOutStops) {
