@@ -80,7 +80,7 @@ OffsetCacheEntry* Lookup(OffsetCache* c, uint64_t offset) {
 }
 
 void Evict(OffsetCache* c, OffsetCacheEntry* e) {
-    OffsetCache_VerboseLog(c, 1, "Evict (%I64d) (%d)", (int64_t)e->Offset, e->Length);
+    OffsetCache_VerboseLog(c, 0, "Evict (%I64d) (%d)", (int64_t)e->Offset, e->Length);
     void* bytes = e->Bytes;
     BlockPool_Free(c->Blocks, e->Length, &bytes);
     Unlink(c, e);
@@ -196,7 +196,7 @@ int64_t OffsetCache_Put(OffsetCache* cache, uint64_t offset, const void* bytes, 
     memcpy(e->Bytes, bytes, (size_t)Length);
     cache->Used += (uint32_t)Length;
     Append(cache, e);
-    OffsetCache_VerboseLog(cache, 1, "Alloc (%I64d) (%d)", (int64_t)offset, Length);
+    OffsetCache_VerboseLog(cache, 0, "Alloc (%I64d) (%d)", (int64_t)offset, Length);
     return 1;
 }
 

@@ -18,7 +18,7 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin
           nginx-light tinyproxy squid curl apache2 python3-impacket libjavascriptcoregtk-4.1-dev
           libglib2.0-dev gsettings-desktop-schemas dbus-daemon python3-dbus python3-gi python3-pacparser
-          faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux)
+          faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -40,7 +40,7 @@ if [ "$mode" = tsan ]; then
   # authentication on it, the credential broker's lock, the request pool (woken from socket threads),
   # the document loader, the web server (its own thread and the socket threads), analytics posts and
   # the worker task's hand-over between its thread and the main thread, and the task types' skeleton
-  # with its worker threads.
+  # with its worker threads, and the offset cache that storage reads share between threads.
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
@@ -56,7 +56,8 @@ if [ "$mode" = tsan ]; then
               core_web_challenge_test core_web_web_get_pool_test core_web_async_http_test
               core_web_web_get_authenticate_test core_web_web_get_connection_auth_test
               core_web_web_server_test core_web_analytics_test workflow_worker_task_test
-              workflow_notification_endpoint_test tasks_task_base_test)
+              workflow_notification_endpoint_test tasks_task_base_test
+              repository_offset_cache_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON
