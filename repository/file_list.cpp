@@ -419,8 +419,6 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         index->Entries[n] = Entry{m, offset, size, (uint64_t)pad};
         index->TotalLength += size;
         index->TotalPadding += (uint64_t)pad;
-        HashTableMember* found = nullptr;
-        if (!HashTable_MemberFindByKey(index->Names, m->Name, &found)) HashTable_Add(index->Names, m->Name, n);
         offset += size + (uint64_t)pad;
         index->Count = n + 1;
     }
@@ -428,6 +426,8 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         ClearIndex(index);
         return 0;
     }
+    // Last file first: where names repeat, the entry kept is the first in stream order.
+    for (uint32_t i = count; i-- > 0;) HashTable_Add(index->Names, index->Entries[i].Member->Name, i);
     return 1;
 }
 

@@ -18,22 +18,22 @@ struct ManifestPath {
 inline ManifestPath ManifestPath_Split(const char* path) {
     ManifestPath out;
     if (!path || !path[0]) return out;
+    // Paths are short: one pass, no library calls.
     const char* start = path;
     for (const char* p = path;; p++) {
-        if (*p == '\\' || *p == 0) {
-            if (out.Count < 4) out.Part[out.Count] = std::string_view(start, (size_t)(p - start));
-            out.Count++;
-            if (*p == 0) break;
-            start = p + 1;
-        }
+        if (*p != '\\' && *p != 0) continue;
+        if (out.Count < 4) out.Part[out.Count] = std::string_view(start, (size_t)(p - start));
+        out.Count++;
+        if (*p == 0) break;
+        start = p + 1;
     }
     return out;
 }
 
-inline bool ManifestText_Is(std::string_view text, const char* word) {
-    const size_t n = strlen(word);
-    if (text.size() != n) return false;
-    for (size_t i = 0; i < n; i++) {
+// Equal to the word without regard to ASCII case.
+template <size_t N> inline bool ManifestText_Is(std::string_view text, const char (&word)[N]) {
+    if (text.size() != N - 1) return false;
+    for (size_t i = 0; i < N - 1; i++) {
         char a = text[i], b = word[i];
         if (a >= 'A' && a <= 'Z') a = (char)(a + 32);
         if (b >= 'A' && b <= 'Z') b = (char)(b + 32);

@@ -37,9 +37,7 @@ constexpr uint64_t kMaxStream = 0x7FFFFFFFFFFFFFFFull;
 struct Entry {
     PaddingMember* Member;
     uint64_t Offset;
-    // The largest end (offset + size) of this range and every one before it: ranges may nest, so
-    // the ends alone need not grow, but this does.
-    uint64_t MaxEnd;
+    uint64_t MaxEnd; // the largest end (offset + size) of this range and every one before it
 };
 
 template <typename T> int64_t DeleteObject(void** handle);
@@ -268,7 +266,9 @@ int64_t Padding_IndexMake(PaddingIndex* index, Padding* padding) {
     uint32_t n = 0;
     uint64_t maxEnd = 0;
     for (PaddingMember* m = padding->First; m; m = m->Next, n++) {
-        if (n > 0 && m->Offset < index->Entries[n - 1].Offset) break;
+        // Each range starts where the ones ahead of it ended or later: padding bytes are distinct
+        // bytes of the stream, and ranges that nest would make every span walk over all of them.
+        if (m->Offset < maxEnd) break;
         if (m->Size < 0 || m->Size > kMaxRangeSize || m->Offset > kMaxStream - (uint64_t)m->Size) break;
         const uint64_t end = m->Offset + (uint64_t)m->Size;
         if (end > maxEnd) maxEnd = end;

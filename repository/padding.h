@@ -39,8 +39,8 @@ int64_t Padding_IndexCreate(PaddingIndex** handle);
 int64_t Padding_IndexAddRef(PaddingIndex* index);
 int64_t Padding_IndexRelease(PaddingIndex** handle);
 int64_t Padding_IndexReset(PaddingIndex* index);
-// 0, with the index reset, when a range starts before the one ahead of it, or when a range would
-// end past 2^63.
+// 0, with the index reset, when a range starts before the one ahead of it ends (ranges out of
+// order or overlapping), when its size is no 32-bit count, or when it would end past 2^63.
 int64_t Padding_IndexMake(PaddingIndex* index, Padding* padding);
 // The first range, in order, that starts exactly at the offset or ends after it; 0 when none.
 int64_t Padding_IndexFindByOffset(PaddingIndex* index, uint64_t offset, PaddingMember** member);
