@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/runtime/block_pool.h"
+#include "core/runtime/class_family.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
@@ -223,79 +224,7 @@ int64_t OffsetCache_Dump(OffsetCache* cache, Dictionary* dictionary) {
     return 1;
 }
 
-int64_t OffsetCache_VPrint(OffsetCache* cache, int32_t tabs, const char* format, va_list args) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    PreparePrint(cache);
-    return ClassPrint_VPrint(&cache->Print, tabs, format, args);
-}
-
-int64_t OffsetCache_Print(OffsetCache* cache, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = OffsetCache_VPrint(cache, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t OffsetCache_PrintTabbed(OffsetCache* cache, int32_t tabs, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = OffsetCache_VPrint(cache, tabs, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t OffsetCache_VerboseLog(OffsetCache* cache, int32_t level, const char* format, ...) {
-    if (!OffsetCache_IsVerboseLevel(cache, level)) return 0;
-    va_list args;
-    va_start(args, format);
-    const int64_t result = OffsetCache_VPrint(cache, 0, format, args);
-    va_end(args);
-    return result;
-}
-
-int64_t OffsetCache_IsVerboseLevel(OffsetCache* cache, int32_t level) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    PreparePrint(cache);
-    return ClassPrint_IsVerboseLevel(&cache->Print, level);
-}
-
-int64_t OffsetCache_SetPrintCallback(OffsetCache* cache, void* user, ClassPrintCallback function) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    PreparePrint(cache);
-    cache->Print.PrintUser = user;
-    cache->Print.PrintCallback = function;
-    return 1;
-}
-
-int64_t OffsetCache_GetPrintCallback(OffsetCache* cache, void** user, ClassPrintCallback* function) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    ASSERT_POINTER(user);
-    ASSERT_POINTER(function);
-    PreparePrint(cache);
-    *user = cache->Print.PrintUser;
-    *function = cache->Print.PrintCallback;
-    return 1;
-}
-
-int64_t OffsetCache_SetPrintIdentifier(OffsetCache* cache, const char* identifier) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    cache->Print.Identifier = identifier;
-    return 1;
-}
-
-int64_t OffsetCache_SetVerbose(OffsetCache* cache, uint32_t verbose) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    cache->Print.Verbose = (int32_t)verbose;
-    return 1;
-}
-
-int64_t OffsetCache_GetVerbose(OffsetCache* cache, uint32_t* verbose) {
-    CLASS_CHECK(cache, OFFSET_CACHE_CLASS_ID);
-    ASSERT_POINTER(verbose);
-    *verbose = (uint32_t)cache->Print.Verbose;
-    return 1;
-}
+CLASS_PRINT_FAMILY(OffsetCache, OffsetCache, OFFSET_CACHE_CLASS_ID, PreparePrint)
 
 int64_t OffsetCache_PrintInternal(void* user, const char* format, ...) {
     (void)user;
