@@ -1,5 +1,6 @@
 // The script class for files and paths: every file operation goes through the path layer, which
 // acts on descriptors and keeps the modes it creates private.
+#include <cerrno>
 #include <cstdint>
 
 #include "core/formats/interop_request.h"
@@ -37,7 +38,8 @@ int64_t Path_Invoke(void*, Dictionary* request, Dictionary* response) {
         return ReturnPathText(request, response, method, "path", Path_Resolve);
     case 0x33014eb3: { // fileErase
         const char* path = a.String("path");
-        if (a.Ok()) Path_EraseFile(path, 1, &error);
+        // A refusal without a code (a directory named as a file) must not read as success.
+        if (a.Ok() && !Path_EraseFile(path, 1, &error) && error == 0) error = PLATFORM_ERROR_ERRNO_BASE + EISDIR;
         return CoreInterop_ReturnInt32(response, a, error);
     }
     case 0x42cacdf8: { // directoryIsEmpty
@@ -108,7 +110,8 @@ int64_t Path_Invoke(void*, Dictionary* request, Dictionary* response) {
     }
     case 0xcc2a2f3f: { // directoryErase
         const char* path = a.String("path");
-        if (a.Ok()) Path_EraseDirectory(path, 1, &error);
+        if (a.Ok() && !Path_EraseDirectory(path, 1, &error) && error == 0)
+            error = PLATFORM_ERROR_ERRNO_BASE + ENOTDIR;
         return CoreInterop_ReturnInt32(response, a, error);
     }
     case 0xd2baa0b9: { // directoryGetSize

@@ -230,6 +230,9 @@ TEST(CoreInterop, FileSystemActsOnFilesAndAnswersErrorValues) {
     EXPECT_EQ(call("directoryGetSize", onDir + R"(,"callbackId":"cb1")"), Returns("true"));
     // The error values of the attempts, not booleans: the platform code of EEXIST where a file stands.
     EXPECT_EQ(call("directoryCreate", onFile), Returns("100017"));
+    // A refusal is never 0: a directory is not erased as a file, nor a file as a directory.
+    EXPECT_EQ(call("fileErase", onDir), Returns("100021"));
+    EXPECT_EQ(call("directoryErase", onFile), Returns("100020"));
     EXPECT_EQ(call("fileErase", onFile), Returns("0"));
     EXPECT_EQ(call("fileExists", onFile), Returns("false"));
     EXPECT_EQ(call("directoryErase", onDir), Returns("0"));
