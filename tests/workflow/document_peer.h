@@ -42,7 +42,6 @@ struct DocumentPeer {
 class FetchingTest : public EngineTypesTest {
   protected:
     static DocumentPeer* peer;
-    static int64_t AllowEveryHost(const char*) { return 1; }
 
     static void SetUpTestSuite() {
         if (!peer) peer = new DocumentPeer();

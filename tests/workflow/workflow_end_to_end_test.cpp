@@ -25,6 +25,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/time.h"
 #include "core/web/web_get.h"
+#include "tests/support/web_get_env.h"
 #include "tests/support/dictionary_text.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
@@ -38,10 +39,6 @@
 namespace {
 
 constexpr double kDeadlineSeconds = 60;
-
-int64_t AllowEveryHost(const char*) {
-    return 1;
-}
 
 std::vector<std::string> OwnArguments() {
     std::vector<std::string> out;

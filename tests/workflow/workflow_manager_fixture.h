@@ -16,6 +16,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
+#include "tests/support/web_get_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/workflow/run_test_types.h"
@@ -51,17 +52,13 @@ struct ManagerDocuments {
     }
 };
 
-inline int64_t ManagerAllowEveryHost(const char*) {
-    return 1;
-}
-
 class ManagerEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         ASSERT_EQ(WorkflowApp_Init("workflow_manager.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
         Debug_PrintOverride(CaptureLog);
-        WebGet_AuthorizeOverride(ManagerAllowEveryHost);
+        WebGet_AuthorizeOverride(AllowEveryHost);
         run_test_types::Install();
     }
     void TearDown() override {

@@ -23,6 +23,7 @@
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_pool.h"
+#include "tests/support/web_get_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/workflow/run_test_types.h"
@@ -62,10 +63,6 @@ struct Documents {
     }
 };
 Documents* g_docs = nullptr;
-
-int64_t AllowEveryHost(const char*) {
-    return 1;
-}
 
 // The run's document as JSON with its GUIDs replaced by "<guid>".
 std::string Masked(const std::string& text) {
