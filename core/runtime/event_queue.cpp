@@ -79,6 +79,9 @@ struct EventQueue {
     // stops a flush started from one of the queue's own callbacks, which would walk the list
     // under the outer flush's feet.
     int32_t Flushing;
+    // Set by the owner thread's last pass: the queue takes no events any more, so nothing can
+    // wait in it for a thread that is gone.
+    int32_t Closed;
 };
 
 namespace {
@@ -190,9 +193,13 @@ int64_t AddEvent(EventQueue* queue, const NewEvent& add) {
 
     const double now = Time_GetCurrent();
     int64_t queued = 1;
-    bool due;
+    bool due = false;
+    bool closed = false;
     {
         CriticalSectionGuard guard(queue->Lock);
+        if (queue->Closed) {
+            closed = true;
+        } else {
         EventQueueEventStruct* equal = add.Compare ? FindEqual(queue, add) : nullptr;
         if (equal) {
             // Merging never moves the pending event; it can only make it due earlier.
@@ -216,6 +223,16 @@ int64_t AddEvent(EventQueue* queue, const NewEvent& add) {
             ListAppend(&queue->Pending, event);
             due = IsDue(add.FireTime, now);
         }
+        }
+    }
+    if (closed) {
+        // Like an event discarded with its queue: the callback never runs, the clean-up does.
+        if (add.Cleanup) {
+            alignas(max_align_t) uint8_t copy[EVENTQUEUE_MAXPAYLOADSIZE] = {};
+            if (add.Size > 0) memcpy(copy, add.Payload, add.Size);
+            add.Cleanup(add.Instance, copy);
+        }
+        return 0;
     }
     // Wake the owner after the lock is gone. A merge that made a delayed event due wakes it
     // too: nobody else would, and a sleeping owner would leave the event waiting.
@@ -538,6 +555,15 @@ int64_t EventQueue_Flush(EventQueue* queue) {
     // owner would sleep while they are due.
     if (stoppedEarly) Thread_SignalEvent(queue->ThreadId.load());
     return empty;
+}
+
+int64_t EventQueue_CloseIfEmpty(EventQueue* queue) {
+    queue = Resolve(queue);
+    CheckOwner(queue);
+    CriticalSectionGuard guard(queue->Lock);
+    if (queue->Flushing || queue->Pending.Count > 0 || queue->InFlush.Count > 0) return 0;
+    queue->Closed = 1;
+    return 1;
 }
 
 int64_t EventQueue_RemoveInstance(EventQueue* queue, void* instance) {

@@ -79,6 +79,9 @@ int64_t EventQueue_ProcessCompare(void* instance, const void* payload, void* pen
 // On the owner thread: runs the due events, in the order they were added, for at most the
 // flush budget. 1 when no event is pending afterwards, else 0.
 int64_t EventQueue_Flush(EventQueue* queue);
+// On the owner thread, at its end: when nothing is pending, the queue takes no more events
+// (adding runs only the clean-up function and returns 0) and 1 is returned; else 0.
+int64_t EventQueue_CloseIfEmpty(EventQueue* queue);
 // Disarms every queued event of the instance: the next flush runs only its clean-up function,
 // due or not. From another thread it first waits for a running flush to end, so that no
 // callback of the instance runs once it returns. Returns 1.

@@ -26,6 +26,7 @@ struct Thread {
     uint32_t ThreadId;
     uint32_t Flags;
     std::atomic<double> LastTickTime;
+    std::atomic<uint32_t> Draining; // its function returned; the last events run
     void* PlatformHandle;
     EventQueue* Queue;
     void* Parameter;
@@ -129,15 +130,20 @@ uint32_t ThreadContainer(void* argument) {
     Platform_ThreadContainerStart(record->PlatformHandle, record->Flags);
     const uint32_t result = record->Function(record->Parameter);
 
-    CriticalSection_Lock(ModuleLock());
-    Unlink(record);
-    CriticalSection_Unlock(ModuleLock());
-
     // Events added for this thread still run here, so that a join never returns while they do.
     // Events not yet due keep the queue from being empty and would make this loop spin until
     // their time, so it sleeps a little between passes. A pass cut short by its budget raises
-    // the thread's own wake signal, so that the next one follows at once.
-    while (!EventQueue_Flush(record->Queue)) Thread_Wait(kFinalFlushWaitMs);
+    // the thread's own wake signal, so that the next one follows at once. The thread stays
+    // listed until its queue is closed: an owner deleting an object on another thread must
+    // still find the queue to disarm that object's events.
+    record->Draining.store(1);
+    do {
+        while (!EventQueue_Flush(record->Queue)) Thread_Wait(kFinalFlushWaitMs);
+    } while (!EventQueue_CloseIfEmpty(record->Queue));
+
+    CriticalSection_Lock(ModuleLock());
+    Unlink(record);
+    CriticalSection_Unlock(ModuleLock());
 
     Platform_ThreadContainerEnd(record->PlatformHandle, result);
     Signal_Set(record->FinishedSignal, 1);
@@ -374,6 +380,7 @@ int64_t Thread_CheckForDeadlock() {
     CriticalSectionGuard guard(ModuleLock());
     const double CurrentTime = Time_GetCurrent();
     for (Thread* Thread = GlobalThread.List.Head; Thread; Thread = Thread->Next) {
+        if (Thread->Draining.load()) continue;
         ASSERT_MSG(CurrentTime - Thread->LastTickTime <= 60.f, "Deadlock detected on thread %d",
                    Thread->ThreadId);
     }
