@@ -1061,6 +1061,13 @@ int64_t Platform_ShellOpen(const char* target) {
             }
         }
     }
+    // The opener runs two forks away, where its failure to start reaches nobody: a desktop
+    // without it is told here rather than reported as opened.
+    if (access(kOpener, X_OK) != 0) {
+        Log_Error(kExecuteFailed, name, kOpener, errno);
+        FreeConsoleUser(&user);
+        return 0;
+    }
     ExecFailureText failure;
     PrepareExecFailure(&failure, name, kOpener);
     PlatformLaunchPlan plan = {};

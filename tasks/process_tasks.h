@@ -1,0 +1,25 @@
+// Task types that face other programs: opening documents, testing for, ending and listing
+// running processes, and the shortcut types (which this platform answers with failure).
+#pragma once
+#include <cstdint>
+
+#include "workflow/task.h"
+
+enum : uint32_t {
+    PROCESSOPENTASK_CLASS_ID = 0x33e61d52,
+    PROCESSISOPENTASK_CLASS_ID = 0x383c1dc4,
+    PROCESSCLOSETASK_CLASS_ID = 0xb3b657ff,
+    PROCESSLISTTASK_CLASS_ID = 0x58be7858,
+    SHORTCUTCREATETASK_CLASS_ID = 0x9acb280d,
+    SHORTCUTDELETETASK_CLASS_ID = 0xc8676a0c,
+};
+
+int64_t ProcessOpen_Create(void** instance, Task* task);
+int64_t ProcessIsOpen_Create(void** instance, Task* task);
+int64_t ProcessClose_Create(void** instance, Task* task);
+int64_t ProcessList_Create(void** instance, Task* task);
+int64_t ShortcutCreate_Create(void** instance, Task* task);
+int64_t ShortcutDelete_Create(void** instance, Task* task);
+
+// Puts the process and shortcut types in the engine's table of built-in types. Returns 1.
+int64_t ProcessTasks_Register();
