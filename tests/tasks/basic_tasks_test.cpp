@@ -177,6 +177,7 @@ TEST_F(BasicTasksTest, NotificationSplitsTheEventAndExpandsItsContent) {
     EXPECT_TRUE(RunTask("dict").successful);
     EXPECT_TRUE(RunTask("word").successful);
     EXPECT_TRUE(Printed("Firing event Custom.Thing.More after 0.00ms"));
+    EXPECT_TRUE(PumpUntil([&] { return fired.size() >= 2; }));
     Pump(3);
     EXPECT_EQ(fired, (std::vector<std::string>{R"(Custom/Thing.More:{"k":"me"})", "Task/Task:{}"}));
     fired.clear();
