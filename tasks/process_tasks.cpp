@@ -10,6 +10,7 @@
 #include "core/platform/path.h"
 #include "core/runtime/string.h"
 #include "core/runtime/time.h"
+#include "tasks/launch_task.h"
 #include "tasks/task_base.h"
 #include "workflow/task_type.h"
 
@@ -313,6 +314,7 @@ int64_t ProcessList_Create(void** instance, Task* task) {
 
 int64_t ProcessTasks_Register() {
     static const TaskInterface kRecords[] = {
+        {"Launch", Launch_Create, Launch_AddRef, Launch_Release},
         {"Open", ProcessOpen_Create, TaskBase_AddRef, TaskBase_Release},
         {"ProgramOpen", ProcessOpen_Create, TaskBase_AddRef, TaskBase_Release},
         {"ProcessOpen", ProcessOpen_Create, TaskBase_AddRef, TaskBase_Release},

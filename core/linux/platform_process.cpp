@@ -262,7 +262,7 @@ void PrepareExecFailure(ExecFailureText* text, const char* name, const char* pat
 
 // argv for exec: path, then the split command line, then null. The strings are borrowed from
 // `split`; only the pointer array is allocated here.
-char** BuildArgv(const char* path, int32_t count, char** split, int32_t* bytes) {
+char** BuildArgv(const char* path, int32_t count, char* const* split, int32_t* bytes) {
     *bytes = 0;
     if (count < 0 || (size_t)count > (size_t)INT32_MAX / sizeof(char*) - 2) return nullptr;
     *bytes = (int32_t)(sizeof(char*) * ((size_t)count + 2));
@@ -803,25 +803,20 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
 
 namespace {
 
-int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const char* workingDirectory,
+int64_t ExecuteNormalWithInput(const char* path, int32_t count, char* const* split, const char* workingDirectory,
                                const char* input, PlatformProcess** handle);
 
 // Elevated launch: the privileged task asks for the user's authorisation and runs the program.
-int64_t ExecuteElevated(const char* path, const char* arguments, const char* input, PlatformProcess** handle) {
-    int32_t count = 0;
-    char** split = nullptr;
+int64_t ExecuteElevated(const char* path, char* const* split, const char* input, PlatformProcess** handle) {
     int32_t code = 0;
     PrivilegedTask* task = nullptr;
     PrivilegedTask_Create(&task);
     bool launched = false;
-    if (!CommandLineToMutableArray(arguments, &count, &split))
-        code = ENOMEM;
-    else if (!PrivilegedTask_SetLaunchPath(task, path) || !PrivilegedTask_SetArguments(task, split) ||
-             !PrivilegedTask_SetInput(task, input) || !PrivilegedTask_Launch(task))
+    if (!PrivilegedTask_SetLaunchPath(task, path) || !PrivilegedTask_SetArguments(task, split) ||
+        !PrivilegedTask_SetInput(task, input) || !PrivilegedTask_Launch(task))
         PrivilegedTask_GetErrorCode(task, &code);
     else
         launched = true;
-    CommandLineFreeMutableArray(&count, &split);
     if (!launched) {
         Log_Error(kExecuteFailed, kExecuteElevated, path, code);
         PrivilegedTask_Release(&task);
@@ -834,11 +829,12 @@ int64_t ExecuteElevated(const char* path, const char* arguments, const char* inp
 
 // Launch by a root process as the user who elevated it. Failures of the exec are reported here,
 // before a handle is made, as the system's own launcher reports them.
-int64_t ExecuteDowngrade(const char* path, const char* arguments, const char* input, PlatformProcess** handle) {
+int64_t ExecuteDowngrade(const char* path, int32_t count, char* const* split, const char* input,
+                         PlatformProcess** handle) {
     uint32_t uid = 0;
     int32_t error = 0;
     const ConsoleUserLookup lookup = FindConsoleUserId(&uid, &error);
-    if (lookup == ConsoleUserLookup::Self) return ExecuteNormalWithInput(path, arguments, "", input, handle);
+    if (lookup == ConsoleUserLookup::Self) return ExecuteNormalWithInput(path, count, split, "", input, handle);
     if (lookup == ConsoleUserLookup::Failed) {
         Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
         return 0;
@@ -853,14 +849,11 @@ int64_t ExecuteDowngrade(const char* path, const char* arguments, const char* in
         Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
         return 0;
     }
-    int32_t count = 0;
-    char** split = nullptr;
     int32_t argvBytes = 0;
     char** argv = nullptr;
     int32_t pid = 0;
     bool launched = false;
-    if (!CommandLineToMutableArray(arguments, &count, &split) ||
-        !(argv = BuildArgv(path, count, split, &argvBytes))) {
+    if (!(argv = BuildArgv(path, count, split, &argvBytes))) {
         error = ENOMEM;
     } else {
         PlatformLaunchPlan plan = {};
@@ -884,7 +877,6 @@ int64_t ExecuteDowngrade(const char* path, const char* arguments, const char* in
         if (inputFd > 0) close(inputFd);
     }
     if (argv) Memory_Free(argv, argvBytes);
-    CommandLineFreeMutableArray(&count, &split);
     FreeConsoleUser(&user);
     if (!launched) {
         Log_Error(kExecuteFailed, kExecuteDowngrade, path, error);
@@ -939,6 +931,27 @@ int64_t Platform_ExecuteWithInput(const char* path, const char* arguments, const
     ASSERT_POINTER(path);
     ASSERT_POINTER(arguments);
     ASSERT_POINTER(workingDirectory);
+    int32_t count = 0;
+    char** split = nullptr;
+    if (!CommandLineToMutableArray(arguments, &count, &split)) {
+        Log_Error(kExecuteFailed, kExecuteNormal, path, ENOMEM);
+        return 0;
+    }
+    const int64_t launched = Platform_ExecuteVector(path, count, split, workingDirectory, flags, input, handle);
+    CommandLineFreeMutableArray(&count, &split);
+    return launched;
+}
+
+int64_t Platform_ExecuteVector(const char* path, int32_t count, char* const* arguments,
+                               const char* workingDirectory, uint32_t flags, const char* input,
+                               PlatformProcess** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(workingDirectory);
+    ASSERT_MSG(count == 0 || (arguments && !arguments[count]), "Argument vector must end with a null");
+    char* const kNone[] = {nullptr};
+    char* const* split = count > 0 ? arguments : kNone;
 
     const char* directory = workingDirectory;
     const char* route = kExecuteNormal;
@@ -956,25 +969,37 @@ int64_t Platform_ExecuteWithInput(const char* path, const char* arguments, const
         Log_Error(kExecuteFailed, route, path, error);
         return 0;
     }
-    if (route == kExecuteElevated) return ExecuteElevated(resolved, arguments, input, handle);
-    if (route == kExecuteDowngrade) return ExecuteDowngrade(resolved, arguments, input, handle);
-    return ExecuteNormalWithInput(resolved, arguments, directory, input, handle);
+    if (route == kExecuteElevated) return ExecuteElevated(resolved, split, input, handle);
+    if (route == kExecuteDowngrade) return ExecuteDowngrade(resolved, count, split, input, handle);
+    return ExecuteNormalWithInput(resolved, count, split, directory, input, handle);
 }
 
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle) {
     (void)flags;
-    return ExecuteNormalWithInput(path, commandLine, workingDirectory, nullptr, handle);
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    ASSERT_POINTER(commandLine);
+    int32_t count = 0;
+    char** split = nullptr;
+    if (!CommandLineToMutableArray(commandLine, &count, &split)) {
+        Log_Error(kExecuteFailed, kExecuteNormal, path, ENOMEM);
+        return 0;
+    }
+    char* const kNone[] = {nullptr};
+    const int64_t launched =
+        ExecuteNormalWithInput(path, count, count > 0 ? split : kNone, workingDirectory, nullptr, handle);
+    CommandLineFreeMutableArray(&count, &split);
+    return launched;
 }
 
 namespace {
 
-int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const char* workingDirectory,
+int64_t ExecuteNormalWithInput(const char* path, int32_t count, char* const* split, const char* workingDirectory,
                                const char* input, PlatformProcess** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
     ASSERT_POINTER(path);
-    ASSERT_POINTER(commandLine);
     ASSERT_POINTER(workingDirectory);
 
     // A relative path names a file of the caller's current directory, not of the working
@@ -984,13 +1009,9 @@ int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const 
         Log_Error(kExecuteFailed, kExecuteNormal, path, error);
         return 0;
     }
-    int32_t count = 0;
-    char** split = nullptr;
     int32_t argvBytes = 0;
     char** argv = nullptr;
-    if (!CommandLineToMutableArray(commandLine, &count, &split) ||
-        !(argv = BuildArgv(absolute, count, split, &argvBytes))) {
-        CommandLineFreeMutableArray(&count, &split);
+    if (!(argv = BuildArgv(absolute, count, split, &argvBytes))) {
         Log_Error(kExecuteFailed, kExecuteNormal, path, ENOMEM);
         return 0;
     }
@@ -1014,7 +1035,6 @@ int64_t ExecuteNormalWithInput(const char* path, const char* commandLine, const 
     }
     if (inputFd > 0) close(inputFd);
     Memory_Free(argv, argvBytes);
-    CommandLineFreeMutableArray(&count, &split);
     if (!launched) {
         Log_Error(kExecuteFailed, kExecuteNormal, path, error);
         return 0;

@@ -61,6 +61,11 @@ int64_t Platform_Execute(const char* path, const char* arguments, const char* wo
 // then closed: a way to hand the program a secret that must not stand on its command line.
 int64_t Platform_ExecuteWithInput(const char* path, const char* arguments, const char* workingDirectory,
                                   uint32_t flags, const char* input, PlatformProcess** handle);
+// The same with the arguments as a vector (count entries and a null after them), each reaching
+// the program as one argument with its exact characters: nothing is split, quoted or expanded.
+int64_t Platform_ExecuteVector(const char* path, int32_t count, char* const* arguments,
+                               const char* workingDirectory, uint32_t flags, const char* input,
+                               PlatformProcess** handle);
 // A handle for a running process (not a zombie); false (null) when there is none with that id.
 int64_t Platform_ProcessGetById(uint32_t pid, PlatformProcess** handle);
 // Asks the process to end (SIGTERM); true when the signal was delivered.

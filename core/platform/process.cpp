@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "core/certs/authenticate.h"
@@ -15,6 +16,7 @@
 #include "core/linux/platform_process.h"
 #include "core/platform/path.h"
 #include "core/platform/pipe.h"
+#include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -138,8 +140,13 @@ int64_t LaunchNow(Process* process) {
     (void)input;
     (void)output;
     (void)error;
-    if (!Platform_ExecuteWithInput(path, process->Arguments, directory, flags,
-                                   process->InputText[0] ? process->InputText : nullptr, &handle)) {
+    const char* inputText = process->InputText[0] ? process->InputText : nullptr;
+    const int64_t launched =
+        process->ArgumentVector
+            ? Platform_ExecuteVector(path, process->ArgumentCount, process->ArgumentVector, directory, flags,
+                                     inputText, &handle)
+            : Platform_ExecuteWithInput(path, process->Arguments, directory, flags, inputText, &handle);
+    if (!launched) {
         CompleteWith(process, 0, 0);
         return 0;
     }
@@ -290,6 +297,7 @@ int64_t Process_Delete(Process** handle) {
     ASSERT_POINTER(handle);
     Process* process = Checked(*handle);
     Platform_ProcessDelete(&process->PlatformHandle);
+    Arguments_Free(&process->ArgumentCount, &process->ArgumentVector);
     memset(process->InputText, 0, sizeof(process->InputText));
     Pipe_Release(&process->StandardInput);
     Pipe_Release(&process->StandardOutput);
@@ -345,7 +353,37 @@ int64_t Process_GetShortApplicationName(Process* process, char* buffer, int32_t 
 }
 
 int64_t Process_SetArguments(Process* process, const char* arguments) {
+    Arguments_Free(&Checked(process)->ArgumentCount, &process->ArgumentVector);
     return SetText(process, &Process::Arguments, arguments);
+}
+
+int64_t Process_SetArgumentVector(Process* process, int32_t count, const char* const* vector) {
+    Checked(process);
+    Arguments_Free(&process->ArgumentCount, &process->ArgumentVector);
+    if (!vector) return 1;
+    if (count < 0) count = 0;
+    char** copy = static_cast<char**>(calloc((size_t)count + 1, sizeof(char*)));
+    if (!copy) return 0;
+    for (int32_t i = 0; i < count; i++) {
+        copy[i] = strdup(vector[i] ? vector[i] : "");
+        if (!copy[i]) {
+            Arguments_Free(&i, &copy);
+            return 0;
+        }
+    }
+    process->ArgumentVector = copy;
+    process->ArgumentCount = count;
+    // The text shows the list as one line: items with blanks or quotes in double quotes.
+    char* text = process->Arguments;
+    text[0] = 0;
+    for (int32_t i = 0; i < count; i++) {
+        const bool quote = !copy[i][0] || strpbrk(copy[i], " \t\n\"'") != nullptr;
+        String_CatLength(text, i ? " " : "", PROCESS_ARGUMENTS_SIZE);
+        String_CatLength(text, quote ? "\"" : "", PROCESS_ARGUMENTS_SIZE);
+        String_CatLength(text, copy[i], PROCESS_ARGUMENTS_SIZE);
+        String_CatLength(text, quote ? "\"" : "", PROCESS_ARGUMENTS_SIZE);
+    }
+    return 1;
 }
 
 int64_t Process_GetArguments(Process* process, char* buffer, int32_t size) {

@@ -63,6 +63,10 @@ struct Process {
     char InputText[PROCESS_INPUT_TEXT_SIZE];
     uint32_t ShowWindow;
     uint32_t ElevationRights;
+    // Set by Process_SetArgumentVector: the arguments as launched, each exactly as given (owned,
+    // null-terminated); null: the Arguments text is split into them.
+    char** ArgumentVector;
+    int32_t ArgumentCount;
     PlatformProcess* PlatformHandle; // the running program, or null
     uint32_t ReadyFired;
     uint32_t State;
@@ -90,6 +94,10 @@ int64_t Process_GetShortApplicationName(Process* process, char* buffer, int32_t 
 int64_t Process_SetArguments(Process* process, const char* arguments);
 int64_t Process_GetArguments(Process* process, char* buffer, int32_t size);
 int64_t Process_GetArgumentsPtr(Process* process, const char** arguments);
+// The arguments as a list, each reaching the program as one argument with its exact characters
+// (blanks, quotes, "$", line breaks), in place of splitting the Arguments text, which becomes the
+// list's display form. A null vector goes back to splitting the text. 0 when out of memory.
+int64_t Process_SetArgumentVector(Process* process, int32_t count, const char* const* vector);
 int64_t Process_SetWorkingDirectory(Process* process, const char* path);
 int64_t Process_GetWorkingDirectory(Process* process, char* buffer, int32_t size);
 int64_t Process_GetWorkingDirectoryPtr(Process* process, const char** path);

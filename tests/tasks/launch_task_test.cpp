@@ -1,0 +1,127 @@
+// The Launch task against real programs under /bin/sh (dash here): exit-code rules, output
+// capture through the pipe, and arguments that reach the program exactly as given.
+#include <fstream>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/rtb_bounded.h"
+#include "tests/tasks/task_library_fixture.h"
+
+namespace {
+
+const bool g_bounded = BoundEveryTest();
+
+class LaunchTaskTest : public TaskLibraryTest {
+  protected:
+    int defined = 0;
+    std::string dir;
+
+    void SetUp() override {
+        TaskLibraryTest::SetUp();
+        char pattern[] = "/tmp/launch-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        TaskLibraryTest::TearDown();
+        ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    }
+
+    // Runs a Launch task with these members; "!Key" per error, "" on success.
+    std::string Launch(const std::string& members) {
+        const std::string name = "t" + std::to_string(defined++);
+        Define("{\"" + name + R"(": {"type": "Launch", )" + members + "}}");
+        Run run = RunTask(name.c_str(), 20);
+        std::string out;
+        for (const auto& error : run.errors) out += "!" + error;
+        if (!run.ended) return "no end";
+        if (out.empty() && !run.successful) return "failed without error";
+        return out;
+    }
+
+    // A script that prints each argument in brackets.
+    std::string EchoScript(const std::string& name) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done\necho\n";
+        chmod(path.c_str(), 0700);
+        return path;
+    }
+};
+
+std::string Shell(const std::string& script) {
+    return R"("path": "/bin/sh", "arguments": ["-c", ")" + script + "\"]";
+}
+
+TEST_F(LaunchTaskTest, ExitCodesDecide) {
+    Workflow_AddMacro(workflow, "code", "7");
+    struct Case {
+        std::string members;
+        const char* result;
+    } cases[] = {
+        {Shell("exit 3"), ""}, // not waiting: running is enough
+        {Shell("exit 0") + R"(, "waitForExit": true)", ""},
+        {Shell("exit 1") + R"(, "waitForExit": true)", "!Launch_Error_UnknownCode"},
+        {Shell("exit 10") + R"(, "waitForExit": true, "successCode": [0, 10])", ""},
+        {Shell("exit 7") + R"(, "waitForExit": true, "successCode": "{code}")", ""},
+        {Shell("exit 8") + R"(, "waitForExit": true, "successCode": ["{code}", "x"])", "!Launch_Error_UnknownCode"},
+        {Shell("exit 6") + R"(, "waitForExit": true, "warningFlagsMap": {"2": "W"})", ""},
+        {Shell("exit 3") + R"(, "waitForExit": true, "errorFlagsMap": {"1": "E_Flag", "8": "E_No"})", "!E_Flag"},
+        {Shell("exit 5") + R"(, "waitForExit": true, "warningMap": {"5": "W5"}, "errorMap": {"5": "E5"})", ""},
+        {Shell("exit 4") + R"(, "waitForExit": true, "errorMap": {"4": "E4"})", "!E4"},
+        {Shell("exit 4") + R"(, "waitForExit": true, "errorMap": {"4": 12})", "!Launch_Error_UnknownCode"},
+        {R"("waitForExit": true)", "!Task_Error_MissingArg"},
+        {R"("path": "/no/such/program", "waitForExit": true)", "!Launch_Error_Run"},
+        {R"("path": "/bin/true", "arguments": "'open", "waitForExit": true)", "!Task_Error_InvalidArg"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Launch(c.members), c.result) << c.members;
+    EXPECT_TRUE(Printed("Not waiting for process to exit"));
+    EXPECT_TRUE(Printed("Successful 1 ExitCode 1"));
+    EXPECT_TRUE(Printed("\"path\" argument not defined"));
+}
+
+TEST_F(LaunchTaskTest, CapturedOutputDecides) {
+    struct Case {
+        std::string script;
+        std::string extra;
+        const char* result;
+    } cases[] = {
+        // Written in several pieces, partly to standard error: the whole is searched.
+        {"printf work; sleep 0.2; echo ing >&2; sleep 0.2; echo done", "", ""},
+        {"echo a bad thing", R"(, "errorOutputMap": {"bad": "E_Bad", "zzz": "E_Z"})", "!E_Bad"},
+        {"echo nothing useful", R"(, "errorOutputMap": {"bad": "E_Bad"})", "!Launch_Error_Run"},
+        {"echo do; echo ne", "", "!Launch_Error_Run"},
+        // The output is judged only once the program has ended, whatever its exit code.
+        {"echo done; exit 3", "", ""},
+    };
+    for (const Case& c : cases) {
+        lines.clear();
+        EXPECT_EQ(Launch(Shell(c.script) + R"(, "waitForExit": true, "successOutput": ["never", "done"])" + c.extra),
+                  c.result)
+            << c.script;
+    }
+    EXPECT_TRUE(Printed("Output: done\n"));
+}
+
+TEST_F(LaunchTaskTest, ArgumentsReachTheProgramExactly) {
+    const std::string program = EchoScript("my prog's $x");
+    const std::string marker = dir + "/touched";
+    // A list: every item one argument, nothing of it read by a shell.
+    const std::string list = R"x(["a b", "$(touch )x" + marker + R"x()", "`touch )x" + marker + R"x(`", ";", "q\"uote", ""])x";
+    lines.clear();
+    EXPECT_EQ(Launch(R"("path": ")" + program + R"(", "arguments": )" + list +
+                     R"(, "waitForExit": true, "successOutput": "[a b]")"),
+              "");
+    EXPECT_TRUE(Printed("Output: [a b][$(touch " + marker + ")][`touch " + marker + "`][;][q\"uote][]"));
+    // A string is split as a shell splits words, with nothing expanded.
+    lines.clear();
+    EXPECT_EQ(Launch(R"("path": ")" + program + R"(", "arguments": "one 'two three' \"fo\\\"ur\" $HOME >x;y",
+                     "waitForExit": true, "successOutput": "[one]")"),
+              "");
+    EXPECT_TRUE(Printed("Output: [one][two three][fo\"ur][$HOME][>x;y]"));
+    EXPECT_NE(access(marker.c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "/x").c_str(), F_OK), 0);
+}
+
+} // namespace
