@@ -1,5 +1,6 @@
 // Task types that face other programs: opening documents, testing for, ending and listing
-// running processes, and the shortcut types (which this platform answers with failure).
+// running processes, disk images and installer packages, and the shortcut types (which this
+// platform answers with failure).
 #pragma once
 #include <cstdint>
 
@@ -12,6 +13,8 @@ enum : uint32_t {
     PROCESSLISTTASK_CLASS_ID = 0x58be7858,
     SHORTCUTCREATETASK_CLASS_ID = 0x9acb280d,
     SHORTCUTDELETETASK_CLASS_ID = 0xc8676a0c,
+    DISKIMAGETASK_CLASS_ID = 0x5abfa9db,
+    PKGTASK_CLASS_ID = 0x6dfcb32f,
 };
 
 int64_t ProcessOpen_Create(void** instance, Task* task);
@@ -20,6 +23,9 @@ int64_t ProcessClose_Create(void** instance, Task* task);
 int64_t ProcessList_Create(void** instance, Task* task);
 int64_t ShortcutCreate_Create(void** instance, Task* task);
 int64_t ShortcutDelete_Create(void** instance, Task* task);
+int64_t DMGMount_Create(void** instance, Task* task);
+int64_t DMGUnmount_Create(void** instance, Task* task);
+int64_t PKG_Create(void** instance, Task* task);
 
 // Puts the process and shortcut types in the engine's table of built-in types. Returns 1.
 int64_t ProcessTasks_Register();

@@ -19,6 +19,7 @@ namespace {
 constexpr char kToken[] = "**EOP**";
 constexpr int32_t kTokenLength = 7;
 constexpr int32_t kReadSize = 4028;
+constexpr int32_t kStatusDigits = 9;
 // Output kept at most; a program printing without end keeps only the most recent part.
 constexpr int32_t kMaxOutput = 16 << 20;
 
@@ -37,8 +38,10 @@ void Append(ShellCapture* capture, const uint8_t* data, uint32_t length) {
     MemoryStream_Put(capture->Output, data, length, &written);
 }
 
-// Looks for the token in the bytes not yet searched; cuts the output there when found.
-bool FindToken(ShellCapture* capture) {
+// Looks for the token in the bytes not yet searched; cuts the output there when found. With an
+// exit status asked for, the token counts only once the status after it has ended (a line
+// break follows it) or, when `final`, whatever arrived of it.
+bool FindToken(ShellCapture* capture, bool final) {
     const int32_t used = MemoryStream_GetUsed(capture->Output);
     uint8_t* text = nullptr;
     if (used <= 0 || !MemoryStream_GetPointer(capture->Output, &text) || !text) return false;
@@ -51,13 +54,20 @@ bool FindToken(ShellCapture* capture) {
     }
     const int32_t position = (int32_t)(static_cast<const uint8_t*>(at) - text);
     if (capture->WithExitCode) {
-        // The status is the decimal number right after the token.
+        // The status is the decimal number right after the token (at most 9 digits).
         char digits[16] = {};
         int32_t n = 0;
-        for (int32_t i = position + kTokenLength; i < used && n < 11; i++) {
+        int32_t i = position + kTokenLength;
+        for (; i < used && n < kStatusDigits; i++) {
             const char c = (char)text[i];
-            if (!(c >= '0' && c <= '9') && !(n == 0 && c == '-')) break;
+            if (!(c >= '0' && c <= '9')) break;
             digits[n++] = c;
+        }
+        if (i == used && n < kStatusDigits && !final) {
+            // Still arriving: look again from the token next time.
+            capture->Searched = position;
+            MemoryStream_ReleasePointer(capture->Output, &text);
+            return false;
         }
         capture->ExitCode = n > 0 ? (int32_t)strtol(digits, nullptr, 10) : -1;
     }
@@ -95,22 +105,34 @@ int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char
     return Process_SetArgumentVector(process, (int32_t)vector.size() - 1, vector.data());
 }
 
+int32_t ShellCapture_Append(ShellCapture* capture, const void* data, uint32_t length) {
+    if (!capture->Output || capture->Ended || length == 0) return SHELL_CAPTURE_NOTHING;
+    Append(capture, static_cast<const uint8_t*>(data), length);
+    return FindToken(capture, false) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_MORE;
+}
+
 int32_t ShellCapture_Read(ShellCapture* capture) {
     if (!capture->OutputPipe || capture->Ended) return SHELL_CAPTURE_NOTHING;
     uint8_t buffer[kReadSize];
     uint32_t read = 0;
     if (!Pipe_Read(capture->OutputPipe, buffer, sizeof(buffer), &read) || read == 0) return SHELL_CAPTURE_NOTHING;
-    Append(capture, buffer, read);
-    return FindToken(capture) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_MORE;
+    return ShellCapture_Append(capture, buffer, read);
+}
+
+int32_t ShellCapture_Finish(ShellCapture* capture) {
+    if (!capture->Output || capture->Ended) return SHELL_CAPTURE_NOTHING;
+    capture->Searched = 0;
+    return FindToken(capture, true) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_NOTHING;
 }
 
 int32_t ShellCapture_Drain(ShellCapture* capture) {
     int32_t result = SHELL_CAPTURE_NOTHING;
     for (int32_t step; (step = ShellCapture_Read(capture)) != SHELL_CAPTURE_NOTHING;) {
         result = step;
-        if (step == SHELL_CAPTURE_ENDED) break;
+        if (step == SHELL_CAPTURE_ENDED) return result;
     }
-    return result;
+    // Nothing more will come: a status cut short is taken as it stands.
+    return ShellCapture_Finish(capture) == SHELL_CAPTURE_ENDED ? SHELL_CAPTURE_ENDED : result;
 }
 
 std::string ShellCapture_Text(ShellCapture* capture) {

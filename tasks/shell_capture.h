@@ -34,8 +34,12 @@ enum : int32_t {
 // be made; the process is then left unchanged.
 int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char* program,
                              const std::vector<std::string>& arguments, bool withExitCode);
+// Takes bytes as if read from the pipe (the stream must exist) and looks for the token.
+int32_t ShellCapture_Append(ShellCapture* capture, const void* data, uint32_t length);
 // Reads what the pipe holds now (without waiting) and looks for the token.
 int32_t ShellCapture_Read(ShellCapture* capture);
+// Nothing more will come: the token counts with whatever arrived of the status after it.
+int32_t ShellCapture_Finish(ShellCapture* capture);
 // Reads until the pipe is empty: what was written before the shell ended is all there.
 int32_t ShellCapture_Drain(ShellCapture* capture);
 // The captured text so far (up to the token once it came).

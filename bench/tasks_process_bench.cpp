@@ -1,0 +1,76 @@
+// Speed of the process-facing task types run end to end through the engine beside the tools a
+// script would use: ProcessList over every process of the machine (its sub-action names no task)
+// beside `ps -e -o pid,ppid,args`, ProcessIsOpen looking for a program that does not run (every
+// process examined) beside `pgrep -f`, and 50 Launch runs of /bin/true, each waited for, beside a
+// shell loop running /bin/true as often.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "bench/peer_ratio.h"
+#include "bench/task_run.h"
+#include "core/runtime/debug.h"
+#include "tasks/task_library.h"
+#include "workflow/workflow_app.h"
+
+namespace {
+
+constexpr int kLaunches = 50;
+
+bool Engine() {
+    static const bool ready = [] {
+        TaskLibrary_Register();
+        return WorkflowApp_Init("tasks_process_bench.log", DEBUG_FLAG_EXTERNAL_PRINT) == 1;
+    }();
+    return ready;
+}
+
+// The list's sub-action names no task, so its run counts as failed: only its time matters.
+void Task(benchmark::State& state, const std::string& document, int runs = 1, bool mustSucceed = true) {
+    if (!Engine()) return state.SkipWithError("no engine");
+    for (auto _ : state)
+        for (int i = 0; i < runs; i++)
+            if (!task_run::RunTask(document) && mustSucceed) return state.SkipWithError("task failed");
+}
+
+void Tool(benchmark::State& state, const std::string& command, int expected = 0) {
+    for (auto _ : state) {
+        const int status = system(command.c_str());
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != expected) return state.SkipWithError("tool failed");
+    }
+}
+
+void BM_ProcessList_Task(benchmark::State& state) {
+    Task(state, R"({"t": {"type": "ProcessList", "forEach": "nothing"}})", 1, false);
+}
+void BM_ProcessList_ps(benchmark::State& state) {
+    Tool(state, "ps -e -o pid,ppid,args > /dev/null");
+}
+void BM_ProcessIsOpen_Task(benchmark::State& state) {
+    Task(state, R"({"t": {"type": "ProcessIsOpen", "path": "no-such-program-*"}})");
+}
+void BM_ProcessIsOpen_pgrep(benchmark::State& state) {
+    // The bracket keeps the pattern from matching the shell that runs pgrep.
+    Tool(state, "pgrep -f 'no-such-progra[m]-' > /dev/null", 1);
+}
+void BM_Launch_Task(benchmark::State& state) {
+    Task(state, R"({"t": {"type": "Launch", "path": "/bin/true", "waitForExit": true}})", kLaunches);
+}
+void BM_Launch_sh(benchmark::State& state) {
+    Tool(state, "i=0; while [ $i -lt " + std::to_string(kLaunches) + " ]; do /bin/true; i=$((i+1)); done");
+}
+
+} // namespace
+
+BENCHMARK(BM_ProcessList_Task)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProcessList_ps)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProcessIsOpen_Task)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProcessIsOpen_pgrep)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Launch_Task)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Launch_sh)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+PEER_RATIO("ProcessList vs ps -e", "BM_ProcessList_Task", "BM_ProcessList_ps");
+PEER_RATIO("ProcessIsOpen vs pgrep -f", "BM_ProcessIsOpen_Task", "BM_ProcessIsOpen_pgrep");
+PEER_RATIO("Launch /bin/true x50 vs sh loop", "BM_Launch_Task", "BM_Launch_sh");
+PEER_RATIO_MAIN();
