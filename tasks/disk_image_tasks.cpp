@@ -249,3 +249,22 @@ int64_t DMGMount_Create(void** instance, Task* task) {
 int64_t DMGUnmount_Create(void** instance, Task* task) {
     return Create(instance, task, "eject");
 }
+
+int64_t DMGMount_AddRef(void* instance) {
+    return TaskBase_AddRef(instance);
+}
+int64_t DMGMount_Release(void** instance) {
+    return TaskBase_Release(instance);
+}
+int64_t DMGMount_Delete(void** instance) {
+    return TaskBase_Delete(instance);
+}
+int64_t DMGUnmount_AddRef(void* instance) {
+    return TaskBase_AddRef(instance);
+}
+int64_t DMGUnmount_Release(void** instance) {
+    return TaskBase_Release(instance);
+}
+int64_t DMGUnmount_Delete(void** instance) {
+    return TaskBase_Delete(instance);
+}

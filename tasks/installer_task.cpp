@@ -205,3 +205,13 @@ const TaskBaseType kPKGType = {
 int64_t PKG_Create(void** instance, Task* task) {
     return TaskBase_Create(instance, task, &kPKGType);
 }
+
+int64_t PKG_AddRef(void* instance) {
+    return TaskBase_AddRef(instance);
+}
+int64_t PKG_Release(void** instance) {
+    return TaskBase_Release(instance);
+}
+int64_t PKG_Delete(void** instance) {
+    return TaskBase_Delete(instance);
+}

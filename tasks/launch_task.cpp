@@ -400,6 +400,10 @@ int64_t Launch_Release(void** instance) {
     return TaskBase_Release(instance);
 }
 
+int64_t Launch_Delete(void** instance) {
+    return TaskBase_Delete(instance);
+}
+
 int64_t Launch_Start(void* instance) {
     return StartRun(Of(instance));
 }

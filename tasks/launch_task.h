@@ -12,6 +12,7 @@ enum : uint32_t { LAUNCHTASK_CLASS_ID = 0xb1e6b76d };
 int64_t Launch_Create(void** instance, Task* task);
 int64_t Launch_AddRef(void* instance);
 int64_t Launch_Release(void** instance);
+int64_t Launch_Delete(void** instance);
 // The macros `Path` and `Arguments` (without case): the program and its arguments while a
 // process exists.
 int64_t Launch_ExpandStringCallback(Task* task, void* user, const char* path, char* value, int32_t capacity);

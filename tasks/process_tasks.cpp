@@ -323,9 +323,9 @@ int64_t ProcessTasks_Register() {
         {"ProgramClose", ProcessClose_Create, TaskBase_AddRef, TaskBase_Release},
         {"ProcessClose", ProcessClose_Create, TaskBase_AddRef, TaskBase_Release},
         {"ProcessList", ProcessList_Create, TaskBase_AddRef, TaskBase_Release},
-        {"DMGMount", DMGMount_Create, TaskBase_AddRef, TaskBase_Release},
-        {"DMGUnmount", DMGUnmount_Create, TaskBase_AddRef, TaskBase_Release},
-        {"PKG", PKG_Create, TaskBase_AddRef, TaskBase_Release},
+        {"DMGMount", DMGMount_Create, DMGMount_AddRef, DMGMount_Release},
+        {"DMGUnmount", DMGUnmount_Create, DMGUnmount_AddRef, DMGUnmount_Release},
+        {"PKG", PKG_Create, PKG_AddRef, PKG_Release},
         {"ShortcutCreate", ShortcutCreate_Create, TaskBase_AddRef, TaskBase_Release},
         {"ShortcutDelete", ShortcutDelete_Create, TaskBase_AddRef, TaskBase_Release},
     };

@@ -23,9 +23,19 @@ int64_t ProcessClose_Create(void** instance, Task* task);
 int64_t ProcessList_Create(void** instance, Task* task);
 int64_t ShortcutCreate_Create(void** instance, Task* task);
 int64_t ShortcutDelete_Create(void** instance, Task* task);
+// The disk-image and package types' reference operations are the skeleton's, under their own names.
 int64_t DMGMount_Create(void** instance, Task* task);
+int64_t DMGMount_AddRef(void* instance);
+int64_t DMGMount_Release(void** instance);
+int64_t DMGMount_Delete(void** instance);
 int64_t DMGUnmount_Create(void** instance, Task* task);
+int64_t DMGUnmount_AddRef(void* instance);
+int64_t DMGUnmount_Release(void** instance);
+int64_t DMGUnmount_Delete(void** instance);
 int64_t PKG_Create(void** instance, Task* task);
+int64_t PKG_AddRef(void* instance);
+int64_t PKG_Release(void** instance);
+int64_t PKG_Delete(void** instance);
 
 // Puts the process and shortcut types in the engine's table of built-in types. Returns 1.
 int64_t ProcessTasks_Register();

@@ -204,6 +204,10 @@ TaskBase* TaskBase_Check(void* instance, uint32_t classId) {
     return static_cast<TaskBase*>(instance);
 }
 
+int64_t TaskBase_Delete(void** instance) {
+    return DeleteInstance(instance);
+}
+
 void* TaskBase_GetInstance(Task* task) {
     void* instance = nullptr;
     Task_GetInterfaceHandle(task, &instance);

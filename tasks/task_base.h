@@ -77,6 +77,8 @@ int64_t TaskBase_CreateWorker(void** instance, Task* task, const TaskBaseType* t
 // The shared reference operations, for TaskInterface records.
 int64_t TaskBase_AddRef(void* instance);
 int64_t TaskBase_Release(void** instance);
+// What the last release runs: stops observing, joins the worker, frees; clears the handle.
+int64_t TaskBase_Delete(void** instance);
 // The instance's head, checked against the type's class id (aborts on a wrong or null handle).
 TaskBase* TaskBase_Check(void* instance, uint32_t classId);
 // The instance a task's type bound to it (null when none).
