@@ -503,20 +503,17 @@ TEST(PlatformSocketPID, OwnerOfAListeningSocket) {
 }
 
 TEST(PlatformShellOpen, LeavesNoChildBehind) {
-    TempDir dir;
-    int64_t result = 0;
-    CaptureOutput(STDERR_FILENO, dir.file("stderr"),
-                  [&] { result = Platform_ShellOpen("~/qvr-no-such-file"); });
-    EXPECT_EQ(result, 1);
+    const bool opener = access("/usr/bin/xdg-open", X_OK) == 0;
+    TakeLog();
+    // Without the opener nothing is started, and the caller hears of it instead of a success.
+    EXPECT_EQ(Platform_ShellOpen("~/qvr-no-such-file"), opener ? 1 : 0);
+    if (!opener) {
+        EXPECT_EQ(TakeLog(), "ERROR - Platform_ExecuteNormal failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
+    }
     // The opener runs as a grandchild adopted by init: nothing is left for this process to reap.
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-    if (access("/usr/bin/xdg-open", X_OK) == 0) return;
-    // Without the opener the grandchild reports its failed exec on the inherited stderr.
-    EXPECT_TRUE(Eventually([&] { return !ReadFile(dir.file("stderr")).empty(); }));
-    EXPECT_EQ(ReadFile(dir.file("stderr")),
-              "Platform_ExecuteNormal failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
 }
 
 // ---- Platform_Execute as the user who elevated this process, and through the broker ------------
@@ -871,7 +868,6 @@ TEST(PlatformProcess, DeletedHandlesLeaveNoZombies) {
 
 TEST(PlatformShellOpen, AsRootOpensForTheUserWhoElevated) {
     if (geteuid() != 0 || !HaveNobody()) GTEST_SKIP() << "needs root and the user nobody";
-    TempDir dir;
     // No such user: nothing is started.
     uint32_t unknown = 4000000;
     while (getpwuid(unknown)) unknown++;
@@ -883,13 +879,12 @@ TEST(PlatformShellOpen, AsRootOpensForTheUserWhoElevated) {
         "DEBUG - Console user " + std::to_string(unknown) +
             " is unknown\nERROR - Platform_ExecuteDowngrade failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
     env.Set("PKEXEC_UID", "65534");
-    int64_t result = 0;
-    CaptureOutput(STDERR_FILENO, dir.file("stderr"), [&] { result = Platform_ShellOpen("/tmp"); });
-    EXPECT_EQ(result, 1);
-    if (access("/usr/bin/xdg-open", X_OK) == 0) return;
-    EXPECT_TRUE(Eventually([&] { return !ReadFile(dir.file("stderr")).empty(); }));
-    EXPECT_EQ(ReadFile(dir.file("stderr")),
-              "Platform_ExecuteDowngrade failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
+    if (access("/usr/bin/xdg-open", X_OK) == 0) {
+        EXPECT_EQ(Platform_ShellOpen("/tmp"), 1);
+        return;
+    }
+    EXPECT_EQ(Platform_ShellOpen("/tmp"), 0);
+    EXPECT_EQ(TakeLog(), "ERROR - Platform_ExecuteDowngrade failed to execute (/usr/bin/xdg-open) [LE: 2]\n");
 }
 
 } // namespace
