@@ -1,0 +1,336 @@
+// Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
+// calls: it writes "<directory>/<id>.dmp" (signal, code, fault address, thread, registers, a
+// slice of the stack and the memory maps, as text), wakes the crash thread through a pipe and
+// waits for it, bounded, before the default action is restored and the signal raised again. The
+// crash thread runs the callback (event file, reporter launch) in ordinary context; if that
+// callback blocks on a lock the crashed thread held, the bounded wait still ends the process.
+#include "host/linux/crash_handler.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+constexpr size_t kDirectorySize = 1024;
+constexpr size_t kAltStackSize = 64 * 1024;
+constexpr size_t kStackSlice = 1024;
+
+struct CrashState {
+    void* Context = nullptr;
+    BreakpadCallback Callback = nullptr;
+    char Directory[kDirectorySize] = {};
+    struct sigaction Previous[kSignalCount] = {};
+    int Wake[2] = {-1, -1};  // handler -> crash thread: the dump id
+    int Done[2] = {-1, -1};  // crash thread -> handler: callback finished
+    pthread_t Thread = {};
+    bool ThreadRunning = false;
+    void* AltStack = nullptr;
+    std::atomic<int> Crashing{0};
+    std::atomic<int> WaitMs{10000};
+};
+
+CrashState* g_state = nullptr;
+
+// ---- Async-signal-safe text ----------------------------------------------------------------------
+
+struct Out {
+    explicit Out(int fd) : Fd(fd) {}
+    int Fd;
+    char Buffer[512] = {};
+    size_t Used = 0;
+    void Flush() {
+        size_t done = 0;
+        while (done < Used) {
+            const ssize_t n = write(Fd, Buffer + done, Used - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += (size_t)n;
+        }
+        Used = 0;
+    }
+    void Put(const char* text) {
+        for (; *text; ++text) {
+            if (Used == sizeof(Buffer)) Flush();
+            Buffer[Used++] = *text;
+        }
+    }
+    void Hex(uint64_t value, int digits = 16) {
+        char text[17];
+        for (int i = digits - 1; i >= 0; i--, value >>= 4) text[i] = "0123456789abcdef"[value & 15];
+        text[digits] = 0;
+        Put(text);
+    }
+    void Dec(int64_t value) {
+        char text[24];
+        int i = 23;
+        text[i] = 0;
+        const bool negative = value < 0;
+        uint64_t magnitude = negative ? (uint64_t)(-(value + 1)) + 1 : (uint64_t)value;
+        do text[--i] = (char)('0' + magnitude % 10);
+        while ((magnitude /= 10) && i > 1);
+        if (negative) text[--i] = '-';
+        Put(text + i);
+    }
+};
+
+size_t Length(const char* text) {
+    size_t n = 0;
+    while (text[n]) n++;
+    return n;
+}
+
+// A fresh identifier: 32 hexadecimal digits from the kernel's random source.
+void NewId(char* id) {
+    uint8_t bytes[16] = {};
+    ssize_t got = syscall(SYS_getrandom, bytes, sizeof(bytes), GRND_NONBLOCK);
+    if (got != (ssize_t)sizeof(bytes)) {
+        // No entropy yet: the time and the thread still make the name unique enough here.
+        struct timespec now = {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        uint64_t mix = (uint64_t)now.tv_sec * 1000000007ull ^ (uint64_t)now.tv_nsec ^ ((uint64_t)getpid() << 32);
+        for (int i = 0; i < 16; i++, mix = mix * 6364136223846793005ull + 1442695040888963407ull)
+            bytes[i] = (uint8_t)(mix >> 56);
+    }
+    for (int i = 0; i < 16; i++) {
+        id[2 * i] = "0123456789abcdef"[bytes[i] >> 4];
+        id[2 * i + 1] = "0123456789abcdef"[bytes[i] & 15];
+    }
+    id[32] = 0;
+}
+
+void WriteRegisters(Out& out, const ucontext_t* context) {
+#if defined(__x86_64__)
+    static const char* const kNames[] = {"r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15", "rdi",
+                                         "rsi", "rbp", "rbx", "rdx", "rax", "rcx", "rsp", "rip"};
+    for (int i = 0; i < 17; i++) {
+        out.Put(kNames[i]);
+        out.Put(" ");
+        out.Hex((uint64_t)context->uc_mcontext.gregs[i]);
+        out.Put("\n");
+    }
+#elif defined(__aarch64__)
+    for (int i = 0; i < 31; i++) {
+        out.Put("x");
+        out.Dec(i);
+        out.Put(" ");
+        out.Hex(context->uc_mcontext.regs[i]);
+        out.Put("\n");
+    }
+    out.Put("sp ");
+    out.Hex(context->uc_mcontext.sp);
+    out.Put("\npc ");
+    out.Hex(context->uc_mcontext.pc);
+    out.Put("\n");
+#else
+    (void)out;
+    (void)context;
+#endif
+}
+
+uint64_t StackPointer(const ucontext_t* context) {
+#if defined(__x86_64__)
+    return (uint64_t)context->uc_mcontext.gregs[REG_RSP];
+#elif defined(__aarch64__)
+    return context->uc_mcontext.sp;
+#else
+    (void)context;
+    return 0;
+#endif
+}
+
+// The stack slice is written straight from memory by the system call itself: it answers EFAULT
+// for an address that is not mapped instead of faulting again (and no library wrapper looks at
+// the bytes, which belong to frames that are not ours).
+void WriteStack(Out& out, uint64_t sp) {
+    out.Put("stack ");
+    out.Hex(sp);
+    out.Put(" ");
+    out.Dec((int64_t)kStackSlice);
+    out.Put("\n");
+    out.Flush();
+    if (sp) {
+        const long n = syscall(SYS_write, out.Fd, reinterpret_cast<const void*>(sp), kStackSlice);
+        if (n < 0) out.Put("(unreadable)");
+    }
+    out.Put("\n");
+}
+
+void WriteMaps(Out& out) {
+    out.Put("maps\n");
+    out.Flush();
+    const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (maps < 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(maps, buffer, sizeof(buffer))) > 0) {
+        ssize_t done = 0;
+        while (done < n) {
+            const ssize_t w = write(out.Fd, buffer + done, (size_t)(n - done));
+            if (w <= 0) break;
+            done += w;
+        }
+    }
+    close(maps);
+}
+
+// Writes the dump; the id is in `id` (33 bytes). False when the file could not be made.
+bool WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
+    NewId(id);
+    char path[kDirectorySize + 64];
+    const size_t directory = Length(state->Directory);
+    memcpy(path, state->Directory, directory);
+    size_t at = directory;
+    if (at && path[at - 1] != '/') path[at++] = '/';
+    memcpy(path + at, id, 32);
+    memcpy(path + at + 32, ".dmp", 5);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    Out out(fd);
+    out.Put("crash dump 1\nsignal ");
+    out.Dec(signal);
+    out.Put("\ncode ");
+    out.Dec(info ? info->si_code : 0);
+    out.Put("\naddress ");
+    out.Hex(info ? (uint64_t)(uintptr_t)info->si_addr : 0);
+    out.Put("\nprocess ");
+    out.Dec(getpid());
+    out.Put("\nthread ");
+    out.Dec((int64_t)syscall(SYS_gettid));
+    out.Put("\n");
+    if (context) WriteRegisters(out, context);
+    WriteStack(out, context ? StackPointer(context) : 0);
+    WriteMaps(out);
+    out.Flush();
+    close(fd);
+    return true;
+}
+
+void Handler(int signal, siginfo_t* info, void* raw) {
+    const int saved = errno;
+    CrashState* state = g_state;
+    int expected = 0;
+    // A second fault (in this handler or another thread) goes straight to the default action.
+    if (!state || !state->Crashing.compare_exchange_strong(expected, 1)) {
+        struct sigaction plain = {};
+        plain.sa_handler = SIG_DFL;
+        sigaction(signal, &plain, nullptr);
+        raise(signal);
+        errno = saved;
+        return;
+    }
+    char id[33] = {};
+    const bool written = WriteDump(state, signal, info, static_cast<const ucontext_t*>(raw), id);
+    if (written && state->ThreadRunning) {
+        if (write(state->Wake[1], id, 32) == 32) {
+            struct pollfd wait = {state->Done[0], POLLIN, 0};
+            while (poll(&wait, 1, state->WaitMs.load()) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    struct sigaction plain = {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(signal, &plain, nullptr);
+    // A fault repeats when the handler returns; a raised signal is delivered once it is unblocked.
+    if (info && info->si_code <= 0) raise(signal);
+    errno = saved;
+}
+
+void* CrashThread(void* argument) {
+    CrashState* state = static_cast<CrashState*>(argument);
+    for (;;) {
+        char id[33] = {};
+        size_t got = 0;
+        while (got < 32) {
+            const ssize_t n = read(state->Wake[0], id + got, 32 - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return nullptr; // the write end is closed: removal
+            got += (size_t)n;
+        }
+        if (id[0] == '-') return nullptr;
+        state->Callback(state->Context, state->Directory, id, 1);
+        const char done = 1;
+        if (write(state->Done[1], &done, 1) < 0) {
+        }
+    }
+}
+
+void CloseAll(CrashState* state) {
+    for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1]})
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+}
+
+} // namespace
+
+int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback) {
+    if (!dumpDirectory || !dumpDirectory[0] || !callback) return 0;
+    if (strlen(dumpDirectory) >= kDirectorySize) return 0;
+    Breakpad_Remove();
+    CrashState* state = new CrashState();
+    state->Context = context;
+    state->Callback = callback;
+    memcpy(state->Directory, dumpDirectory, strlen(dumpDirectory) + 1);
+    if (pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
+        CloseAll(state);
+        delete state;
+        return 0;
+    }
+    // The thread exists before any crash: a crashed process cannot be trusted to make one.
+    state->ThreadRunning = pthread_create(&state->Thread, nullptr, CrashThread, state) == 0;
+    // A stack overflow leaves no room for the handler on the thread's own stack.
+    state->AltStack = malloc(kAltStackSize);
+    if (state->AltStack) {
+        stack_t alternate = {};
+        alternate.ss_sp = state->AltStack;
+        alternate.ss_size = kAltStackSize;
+        sigaltstack(&alternate, nullptr);
+    }
+    g_state = state;
+    struct sigaction action = {};
+    action.sa_sigaction = Handler;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &action, &state->Previous[i]);
+    return 1;
+}
+
+int64_t Breakpad_Remove() {
+    CrashState* state = g_state;
+    if (!state) return 1;
+    for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &state->Previous[i], nullptr);
+    g_state = nullptr;
+    if (state->ThreadRunning) {
+        const char stop[32] = {'-'};
+        if (write(state->Wake[1], stop, sizeof(stop)) < 0) {
+        }
+        pthread_join(state->Thread, nullptr);
+    }
+    if (state->AltStack) {
+        stack_t off = {};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        free(state->AltStack);
+    }
+    CloseAll(state);
+    delete state;
+    return 1;
+}
+
+void Breakpad_SetCallbackWaitForTesting(int32_t milliseconds) {
+    if (g_state) g_state->WaitMs.store(milliseconds);
+}

@@ -1,0 +1,68 @@
+// A host stand-in for the crash reporting tests. Run as
+//   crash_host_program <segv|abort|lock|off> [--skin=... --verbose=... ...]
+// it starts the engine context with analytics crash dumps on (off: turned off), queues one
+// analytics event, installs crash reporting and crashes: a bad write, abort(), or a bad write
+// while holding the lock its log callback needs ("lock"), so that the crash callback blocks.
+// Started with --crashreport it is the reporter: it writes its arguments, one per line, to
+// "$TMPDIR/reporter-args" and exits 0.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "core/runtime/command_line.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/web/analytics.h"
+#include "host/crash_report.h"
+#include "host/linux/crash_handler.h"
+#include "workflow/workflow_app.h"
+
+namespace {
+
+std::mutex g_logLock;
+
+void LockedPrint(const char*) {
+    std::lock_guard<std::mutex> guard(g_logLock);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--crashreport") != 0) continue;
+        const char* temp = getenv("TMPDIR");
+        FILE* out = fopen((std::string(temp ? temp : "/tmp") + "/reporter-args").c_str(), "w");
+        if (!out) return 1;
+        for (int j = 1; j < argc; j++) fprintf(out, "%s\n", argv[j]);
+        fclose(out);
+        return 0;
+    }
+    const std::string mode = argc > 1 ? argv[1] : "";
+    Arguments_Init(argc, argv);
+    WorkflowApp_Init("crash_host.log", getenv("CRASH_HOST_CONSOLE") ? DEBUG_FLAG_CONSOLE : DEBUG_FLAG_EXTERNAL_PRINT);
+    // An end point nobody listens on: the events stay queued, as in a process about to crash.
+    Dictionary* config = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByPath(config, "analytics.endPoint", "http://127.0.0.1:9/");
+    Dictionary_SetStringByPath(config, "analytics.key", "test-key");
+    Dictionary_SetBooleanByPath(config, "analytics.enabled", 1);
+    Dictionary_SetBooleanByPath(config, "analytics.crashDump", mode == "off" ? 0 : 1);
+    Analytics_LoadConfigFromDictionary(config);
+    Dictionary_Release(&config);
+    Analytics_SendEventWithJSON("BeforeCrash", "{\"n\": 1}");
+    if (!CrashReport_Init()) return 2;
+    if (mode == "lock") {
+        Debug_PrintCallback(LockedPrint);
+        Breakpad_SetCallbackWaitForTesting(1500);
+        g_logLock.lock();
+    }
+    if (mode == "abort") abort();
+    // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
+    volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
+    *nowhere = 1;
+    return 3;
+}
