@@ -1,0 +1,50 @@
+// The alias document: maps repository names to remote ids. One loader, checked on its worker:
+// the member named by the key must be a string, the remote id.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "repository/document_loader.h"
+
+struct Alias;
+
+enum : uint32_t { ALIAS_CLASS_ID = 0x8a67bdea };
+enum : int32_t {
+    ALIAS_KEY_SIZE = 320,
+    ALIAS_VALUE_SIZE = 134,
+};
+
+int64_t Alias_Create(Alias** handle);
+int64_t Alias_AddRef(Alias* alias);
+int64_t Alias_Release(Alias** handle);
+// What the last release runs: resets, detaches the loader from its event queue, frees.
+int64_t Alias_Delete(Alias** handle);
+
+// Clears "skipped" and starts loading the document at url (verify: its signature is checked).
+int64_t Alias_Load(Alias* alias, const char* url, uint32_t verify);
+// Counts the document as loaded without fetching it.
+int64_t Alias_SkipLoad(Alias* alias);
+int64_t Alias_Reset(Alias* alias);
+int64_t Alias_IsLoadSkipped(Alias* alias);
+// 1 when skipped; else the loader's answer.
+int64_t Alias_IsLoadComplete(Alias* alias);
+int64_t Alias_IsOk(Alias* alias);
+int64_t Alias_SetKey(Alias* alias, const char* key);
+// The remote id found under the key; 0 (empty) when there is none (also when skipped).
+int64_t Alias_GetValue(Alias* alias, char* buffer, int32_t size);
+// Runs on the loader's worker after parsing.
+int64_t Alias_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint32_t* codeEx);
+
+DOCUMENT_LOADER_DECLARE(Alias, Alias)
+
+int64_t Alias_VPrint(Alias* alias, int32_t indent, const char* format, va_list args);
+int64_t Alias_Print(Alias* alias, const char* format, ...);
+int64_t Alias_PrintTabbed(Alias* alias, int32_t indent, const char* format, ...);
+int64_t Alias_IsVerboseLevel(Alias* alias, int32_t level);
+int64_t Alias_VerboseLog(Alias* alias, int32_t level, const char* format, ...);
+int64_t Alias_SetPrintCallback(Alias* alias, void* user, ClassPrintCallback callback);
+int64_t Alias_GetPrintCallback(Alias* alias, void** user, ClassPrintCallback* callback);
+int64_t Alias_SetPrintIdentifier(Alias* alias, const char* text);
+int64_t Alias_SetVerbose(Alias* alias, uint32_t verbose);
+int64_t Alias_GetVerbose(Alias* alias, uint32_t* verbose);

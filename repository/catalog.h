@@ -1,0 +1,52 @@
+// The catalogue document: names the remote manifest of one remote id (or the delta from a local
+// id to it) and may carry configuration for the synchronisation. One loader, checked on its
+// worker: "id" and "metafile" must be strings.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "repository/document_loader.h"
+
+struct Catalog;
+
+enum : uint32_t { CATALOG_CLASS_ID = 0x3d6b14c8 };
+enum : int32_t { CATALOG_TEXT_SIZE = 320 };
+
+int64_t Catalog_Create(Catalog** handle);
+int64_t Catalog_AddRef(Catalog* catalog);
+int64_t Catalog_Release(Catalog** handle);
+int64_t Catalog_Delete(Catalog** handle);
+
+int64_t Catalog_Load(Catalog* catalog, const char* url, uint32_t verify);
+int64_t Catalog_SkipLoad(Catalog* catalog);
+// Resets the loader and turns the delta flag back on.
+int64_t Catalog_Reset(Catalog* catalog);
+int64_t Catalog_IsLoadSkipped(Catalog* catalog);
+int64_t Catalog_IsLoadComplete(Catalog* catalog);
+int64_t Catalog_IsOk(Catalog* catalog);
+// "id" and "metafile" of a loaded document; 0 (empty) otherwise.
+int64_t Catalog_GetId(Catalog* catalog, char* buffer, int32_t size);
+int64_t Catalog_GetMetaFile(Catalog* catalog, char* buffer, int32_t size);
+// The "config" object (null when absent); the document's top-level object (0 while loading).
+int64_t Catalog_GetConfigHandle(Catalog* catalog, Dictionary** config);
+int64_t Catalog_GetDataDictionary(Catalog* catalog, Dictionary** data);
+int64_t Catalog_GetDelta(Catalog* catalog, uint32_t* delta);
+int64_t Catalog_SetDelta(Catalog* catalog, uint32_t delta);
+int64_t Catalog_SetReportError(Catalog* catalog, uint32_t report);
+// The last failure was "not there": HTTP 404, or an OS error that says the file is missing.
+int64_t Catalog_IsMissing(Catalog* catalog);
+int64_t Catalog_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint32_t* codeEx);
+
+DOCUMENT_LOADER_DECLARE(Catalog, Catalog)
+
+int64_t Catalog_VPrint(Catalog* catalog, int32_t indent, const char* format, va_list args);
+int64_t Catalog_Print(Catalog* catalog, const char* format, ...);
+int64_t Catalog_PrintTabbed(Catalog* catalog, int32_t indent, const char* format, ...);
+int64_t Catalog_IsVerboseLevel(Catalog* catalog, int32_t level);
+int64_t Catalog_VerboseLog(Catalog* catalog, int32_t level, const char* format, ...);
+int64_t Catalog_SetPrintCallback(Catalog* catalog, void* user, ClassPrintCallback callback);
+int64_t Catalog_GetPrintCallback(Catalog* catalog, void** user, ClassPrintCallback* callback);
+int64_t Catalog_SetPrintIdentifier(Catalog* catalog, const char* text);
+int64_t Catalog_SetVerbose(Catalog* catalog, uint32_t verbose);
+int64_t Catalog_GetVerbose(Catalog* catalog, uint32_t* verbose);

@@ -1,0 +1,71 @@
+// What the repository's small documents (alias, catalogue) share: an object around one document
+// loader, whose state and wiring they pass on under their own names.
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/class.h"
+#include "core/web/async_http.h"
+
+struct CertStoreInterface;
+struct Dictionary;
+struct EventQueue;
+struct MeterRW;
+
+// Declares, for Prefix and Type, the operations that forward to the loader.
+#define DOCUMENT_LOADER_DECLARE(Prefix, Type)                                                                  \
+    int64_t Prefix##_IsAlive(Type* object);                                                                    \
+    int64_t Prefix##_GetLastError(Type* object, uint32_t* code, uint32_t* codeEx);                             \
+    int64_t Prefix##_GetErrorCount(Type* object, int32_t* count);                                              \
+    int64_t Prefix##_GetResumeTime(Type* object, double* time);                                                \
+    int64_t Prefix##_GetLimitSize(Type* object, int32_t* size);                                                \
+    int64_t Prefix##_SetLimitSize(Type* object, int32_t size);                                                 \
+    int64_t Prefix##_GetEventQueueHandle(Type* object, EventQueue** queue);                                    \
+    int64_t Prefix##_SetEventQueueHandle(Type* object, EventQueue* queue);                                     \
+    int64_t Prefix##_SetErrorCallback(Type* object, void* user, AsyncHTTPErrorFunc callback);                  \
+    int64_t Prefix##_SetCertStoreHandle(Type* object, CertStoreInterface* store);                              \
+    int64_t Prefix##_Dump(Type* object, Dictionary* dict);                                                     \
+    int64_t Prefix##_GetOverallUsage(Type* object, uint64_t* read, uint64_t* write);                           \
+    int64_t Prefix##_GetMaxBandwidth(Type* object, double* read, double* write);                               \
+    int64_t Prefix##_GetCurrentBandwidth(Type* object, double* read, double* write);                           \
+    int64_t Prefix##_GetLimitBandwidth(Type* object, int32_t* read, int32_t* write);                           \
+    int64_t Prefix##_SetLimitBandwidth(Type* object, int32_t read, int32_t write);                             \
+    int64_t Prefix##_GetMeterRWHandle(Type* object, MeterRW** meter);
+
+#define DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, Name, Params, Args)                                         \
+    int64_t Prefix##_##Name Params {                                                                           \
+        CLASS_CHECK(object, ClassId);                                                                          \
+        return AsyncHTTP_##Name Args;                                                                          \
+    }
+
+// Defines them; the object's loader is object->Loader.
+#define DOCUMENT_LOADER_FORWARDS(Prefix, Type, ClassId)                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, IsAlive, (Type * object), (object->Loader))                   \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetLastError, (Type * object, uint32_t * code, uint32_t * codeEx), \
+                         (object->Loader, code, codeEx))                                                       \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetErrorCount, (Type * object, int32_t * count),               \
+                         (object->Loader, count))                                                              \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetResumeTime, (Type * object, double* time), (object->Loader, time)) \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetLimitSize, (Type * object, int32_t * size), (object->Loader, size)) \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, SetLimitSize, (Type * object, int32_t size), (object->Loader, size)) \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetEventQueueHandle, (Type * object, EventQueue * *queue),     \
+                         (object->Loader, queue))                                                              \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, SetEventQueueHandle, (Type * object, EventQueue * queue),      \
+                         (object->Loader, queue))                                                              \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, SetErrorCallback,                                              \
+                         (Type * object, void* user, AsyncHTTPErrorFunc callback), (object->Loader, user, callback)) \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, SetCertStoreHandle, (Type * object, CertStoreInterface * store), \
+                         (object->Loader, store))                                                              \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, Dump, (Type * object, Dictionary * dict), (object->Loader, dict)) \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetOverallUsage, (Type * object, uint64_t * read, uint64_t * write), \
+                         (object->Loader, read, write))                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetMaxBandwidth, (Type * object, double* read, double* write),  \
+                         (object->Loader, read, write))                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetCurrentBandwidth, (Type * object, double* read, double* write), \
+                         (object->Loader, read, write))                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetLimitBandwidth, (Type * object, int32_t * read, int32_t * write), \
+                         (object->Loader, read, write))                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, SetLimitBandwidth, (Type * object, int32_t read, int32_t write), \
+                         (object->Loader, read, write))                                                        \
+    DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, GetMeterRWHandle, (Type * object, MeterRW * *meter),           \
+                         (object->Loader, meter))
