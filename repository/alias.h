@@ -36,7 +36,25 @@ int64_t Alias_GetValue(Alias* alias, char* buffer, int32_t size);
 // Runs on the loader's worker after parsing.
 int64_t Alias_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint32_t* codeEx);
 
-DOCUMENT_LOADER_DECLARE(Alias, Alias)
+// The loader's state and wiring.
+
+int64_t Alias_IsAlive(Alias* alias);
+int64_t Alias_GetLastError(Alias* alias, uint32_t* code, uint32_t* codeEx);
+int64_t Alias_GetErrorCount(Alias* alias, int32_t* count);
+int64_t Alias_GetResumeTime(Alias* alias, double* time);
+int64_t Alias_GetLimitSize(Alias* alias, int32_t* size);
+int64_t Alias_SetLimitSize(Alias* alias, int32_t size);
+int64_t Alias_GetEventQueueHandle(Alias* alias, EventQueue** queue);
+int64_t Alias_SetEventQueueHandle(Alias* alias, EventQueue* queue);
+int64_t Alias_SetErrorCallback(Alias* alias, void* user, AsyncHTTPErrorFunc callback);
+int64_t Alias_SetCertStoreHandle(Alias* alias, CertStoreInterface* store);
+int64_t Alias_Dump(Alias* alias, Dictionary* dict);
+int64_t Alias_GetOverallUsage(Alias* alias, uint64_t* read, uint64_t* write);
+int64_t Alias_GetMaxBandwidth(Alias* alias, double* read, double* write);
+int64_t Alias_GetCurrentBandwidth(Alias* alias, double* read, double* write);
+int64_t Alias_GetLimitBandwidth(Alias* alias, int32_t* read, int32_t* write);
+int64_t Alias_SetLimitBandwidth(Alias* alias, int32_t read, int32_t write);
+int64_t Alias_GetMeterRWHandle(Alias* alias, MeterRW** meter);
 
 int64_t Alias_VPrint(Alias* alias, int32_t indent, const char* format, va_list args);
 int64_t Alias_Print(Alias* alias, const char* format, ...);

@@ -38,7 +38,25 @@ int64_t Catalog_SetReportError(Catalog* catalog, uint32_t report);
 int64_t Catalog_IsMissing(Catalog* catalog);
 int64_t Catalog_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint32_t* codeEx);
 
-DOCUMENT_LOADER_DECLARE(Catalog, Catalog)
+// The loader's state and wiring.
+
+int64_t Catalog_IsAlive(Catalog* catalog);
+int64_t Catalog_GetLastError(Catalog* catalog, uint32_t* code, uint32_t* codeEx);
+int64_t Catalog_GetErrorCount(Catalog* catalog, int32_t* count);
+int64_t Catalog_GetResumeTime(Catalog* catalog, double* time);
+int64_t Catalog_GetLimitSize(Catalog* catalog, int32_t* size);
+int64_t Catalog_SetLimitSize(Catalog* catalog, int32_t size);
+int64_t Catalog_GetEventQueueHandle(Catalog* catalog, EventQueue** queue);
+int64_t Catalog_SetEventQueueHandle(Catalog* catalog, EventQueue* queue);
+int64_t Catalog_SetErrorCallback(Catalog* catalog, void* user, AsyncHTTPErrorFunc callback);
+int64_t Catalog_SetCertStoreHandle(Catalog* catalog, CertStoreInterface* store);
+int64_t Catalog_Dump(Catalog* catalog, Dictionary* dict);
+int64_t Catalog_GetOverallUsage(Catalog* catalog, uint64_t* read, uint64_t* write);
+int64_t Catalog_GetMaxBandwidth(Catalog* catalog, double* read, double* write);
+int64_t Catalog_GetCurrentBandwidth(Catalog* catalog, double* read, double* write);
+int64_t Catalog_GetLimitBandwidth(Catalog* catalog, int32_t* read, int32_t* write);
+int64_t Catalog_SetLimitBandwidth(Catalog* catalog, int32_t read, int32_t write);
+int64_t Catalog_GetMeterRWHandle(Catalog* catalog, MeterRW** meter);
 
 int64_t Catalog_VPrint(Catalog* catalog, int32_t indent, const char* format, va_list args);
 int64_t Catalog_Print(Catalog* catalog, const char* format, ...);

@@ -12,26 +12,6 @@ struct Dictionary;
 struct EventQueue;
 struct MeterRW;
 
-// Declares, for Prefix and Type, the operations that forward to the loader.
-#define DOCUMENT_LOADER_DECLARE(Prefix, Type)                                                                  \
-    int64_t Prefix##_IsAlive(Type* object);                                                                    \
-    int64_t Prefix##_GetLastError(Type* object, uint32_t* code, uint32_t* codeEx);                             \
-    int64_t Prefix##_GetErrorCount(Type* object, int32_t* count);                                              \
-    int64_t Prefix##_GetResumeTime(Type* object, double* time);                                                \
-    int64_t Prefix##_GetLimitSize(Type* object, int32_t* size);                                                \
-    int64_t Prefix##_SetLimitSize(Type* object, int32_t size);                                                 \
-    int64_t Prefix##_GetEventQueueHandle(Type* object, EventQueue** queue);                                    \
-    int64_t Prefix##_SetEventQueueHandle(Type* object, EventQueue* queue);                                     \
-    int64_t Prefix##_SetErrorCallback(Type* object, void* user, AsyncHTTPErrorFunc callback);                  \
-    int64_t Prefix##_SetCertStoreHandle(Type* object, CertStoreInterface* store);                              \
-    int64_t Prefix##_Dump(Type* object, Dictionary* dict);                                                     \
-    int64_t Prefix##_GetOverallUsage(Type* object, uint64_t* read, uint64_t* write);                           \
-    int64_t Prefix##_GetMaxBandwidth(Type* object, double* read, double* write);                               \
-    int64_t Prefix##_GetCurrentBandwidth(Type* object, double* read, double* write);                           \
-    int64_t Prefix##_GetLimitBandwidth(Type* object, int32_t* read, int32_t* write);                           \
-    int64_t Prefix##_SetLimitBandwidth(Type* object, int32_t read, int32_t write);                             \
-    int64_t Prefix##_GetMeterRWHandle(Type* object, MeterRW** meter);
-
 #define DOCUMENT_LOADER_PASS(Prefix, Type, ClassId, Name, Params, Args)                                         \
     int64_t Prefix##_##Name Params {                                                                           \
         CLASS_CHECK(object, ClassId);                                                                          \
