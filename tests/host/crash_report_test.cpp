@@ -134,7 +134,9 @@ TEST_F(CrashReportTest, CallbackBlockedOnAHeldLockStillEndsTheProcess) {
 
 TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
     Crash crash = Run({"off"}, false);
-    EXPECT_EQ(crash.Signal, SIGSEGV);
+    // Without our handler the fault ends the process (a sanitizer's handler may turn that into
+    // its own exit code).
+    EXPECT_NE(crash.Signal, 0);
     EXPECT_EQ(crash.Id, "");
     EXPECT_EQ(crash.Reporter, "");
 }
