@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/platform/path.h"
@@ -37,6 +39,25 @@ struct PKGInstance {
     size_t NextLine; // offset of the first output line not yet examined
 };
 
+} // namespace
+
+int32_t PKG_ReadOutputLine(const char* line, std::string* phase, double* progress) {
+    static const char kPhase[] = "installer:PHASE:";
+    static const char kPercent[] = "installer:%";
+    if (String_CompareLengthWithoutCase(line, kPhase, (int32_t)sizeof(kPhase) - 1)) {
+        *phase = line + sizeof(kPhase) - 1;
+        return PKG_LINE_PHASE;
+    }
+    if (strncmp(line, kPercent, sizeof(kPercent) - 1) != 0) return PKG_LINE_OTHER;
+    // A figure that is no finite number is no progress.
+    const double value = strtod(line + sizeof(kPercent) - 1, nullptr) / 100.0;
+    if (!std::isfinite(value)) return PKG_LINE_OTHER;
+    *progress = value;
+    return PKG_LINE_PROGRESS;
+}
+
+namespace {
+
 PKGInstance* Of(void* user) {
     return reinterpret_cast<PKGInstance*>(TaskBase_Check(user, PKGTASK_CLASS_ID));
 }
@@ -63,12 +84,13 @@ void ExamineLines(PKGInstance* instance, bool all) {
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(instance->NextLine, std::min(end - instance->NextLine, (size_t)kLineSize - 1));
         instance->NextLine = end + 1;
-        static const char kPhase[] = "installer:PHASE:";
-        static const char kPercent[] = "installer:%";
-        if (String_CompareLengthWithoutCase(line.c_str(), kPhase, (int32_t)sizeof(kPhase) - 1))
-            Task_SetStatus(task, line.c_str() + sizeof(kPhase) - 1);
-        else if (line.compare(0, sizeof(kPercent) - 1, kPercent) == 0)
-            Task_SetProgress(task, strtod(line.c_str() + sizeof(kPercent) - 1, nullptr) / 100.0);
+        std::string phase;
+        double progress = 0;
+        const int32_t kind = PKG_ReadOutputLine(line.c_str(), &phase, &progress);
+        if (kind == PKG_LINE_PHASE)
+            Task_SetStatus(task, phase.c_str());
+        else if (kind == PKG_LINE_PROGRESS)
+            Task_SetProgress(task, progress);
     }
 }
 

@@ -3,6 +3,7 @@
 // platform answers with failure).
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "workflow/task.h"
 
@@ -36,6 +37,11 @@ int64_t PKG_Create(void** instance, Task* task);
 int64_t PKG_AddRef(void* instance);
 int64_t PKG_Release(void** instance);
 int64_t PKG_Delete(void** instance);
+
+// One line of the installer's output: its phase ("installer:PHASE:" without case, then the name)
+// or its progress ("installer:%" and a percentage, as a fraction).
+enum : int32_t { PKG_LINE_OTHER = 0, PKG_LINE_PHASE = 1, PKG_LINE_PROGRESS = 2 };
+int32_t PKG_ReadOutputLine(const char* line, std::string* phase, double* progress);
 
 // Puts the process and shortcut types in the engine's table of built-in types. Returns 1.
 int64_t ProcessTasks_Register();
