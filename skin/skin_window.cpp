@@ -257,8 +257,23 @@ int64_t SkinWindow_GetConfig(SkinWindow* window, const char* path, const char* d
     ASSERT_POINTER(path);
     ASSERT_POINTER(buffer);
     if (capacity < 1) return 1;
+    // Plain values answer as text (a flag as "true" or "false"); containers give the default.
+    Dictionary* holder = nullptr;
+    DictionaryItem* item = nullptr;
+    uint32_t type = 0;
     const char* value = nullptr;
-    if (Dictionary_GetStringPtrByPath(window->Config, path, &value) == 1 && value != nullptr)
+    if (Dictionary_ItemFindByPath(window->Config, path, &holder, &item) == 1 && item != nullptr &&
+        Dictionary_ItemGetType(holder, item, &type) == 1) {
+        if (type == DICTIONARY_TYPE_BOOLEAN) {
+            uint32_t flag = 0;
+            Dictionary_ItemGetBoolean(holder, item, &flag);
+            value = flag ? "true" : "false";
+        } else if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 || type == DICTIONARY_TYPE_STRING) {
+            int32_t length = 0;
+            if (Dictionary_ItemGetBufferPtr(holder, item, &value, &length) != 1 || value == nullptr) value = "";
+        }
+    }
+    if (value != nullptr)
         StringUtf8_DecodeString(value, buffer, capacity);
     else
         String_CopyLength(buffer, defaultValue ? defaultValue : "", capacity);

@@ -3,9 +3,11 @@
 // window would. Each test program includes this once.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skin/native_skin_window.h"
@@ -29,6 +31,7 @@ struct TestBrowserState {
     int32_t CursorEnabled = 1;
     int32_t Live = 0;                // browsers created and not yet released
     std::string LastScript;
+    int32_t ScriptDelayMs = 0;       // how long ExecuteScript keeps the caller
 };
 
 inline TestBrowserState& TestBrowser() {
@@ -108,6 +111,8 @@ inline const WebBrowserInterface* TestBrowser_GetInterface() {
         TEST_BROWSER_SIMPLE(SimulateSelectAll),
         [](WebBrowser*, const char* a, const char* b, Stream*) -> int64_t {
             TestBrowser().LastScript = std::string(a) + "|" + b;
+            if (TestBrowser().ScriptDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(TestBrowser().ScriptDelayMs));
             return TestBrowserRecord("ExecuteScript");
         },
         [](WebBrowser*, void*, WebBrowserViewChangeFunc) -> int64_t { return TestBrowserRecord("SetViewChangeCallback"); },
