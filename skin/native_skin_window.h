@@ -67,6 +67,12 @@ int64_t NativeSkinWindow_SetInterface(const NativeSkinWindowInterface* table);
 // The installed table; using a skin window's native side without one aborts.
 const NativeSkinWindowInterface* NativeSkinWindow_GetInterface();
 
+// Sets a window's cursor through the gate: while the gate is on, only changes made while they
+// are allowed (the skin window's own) reach the window; the others answer 1 and change nothing.
+int64_t NativeWindow_SetCursor(NativeSkinWindow* window, int32_t cursor);
+int64_t NativeWindow_SetCursorGate(int32_t on);
+int64_t NativeWindow_AllowCursorChange(int32_t allow);
+
 // Cursor names in id order ("auto" is 0); an unknown name is "auto".
 int32_t NativeWindow_TranslateCursorString(const char* name);
 // "Normal" 0, "Borderless" 1, "Popup" 2, "Resizable" 3, compared without case; others "Normal".

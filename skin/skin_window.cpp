@@ -22,10 +22,6 @@
 namespace {
 
 const SkinWindowAppInterface* g_app = nullptr;
-// The cursor gate: a window's cursor changes only while SkinWindow_SetCursor applies one, so
-// that changes the browser engine makes on its own are ignored.
-bool g_cursorGate = false;
-bool g_allowCursorChange = false;
 
 constexpr int32_t kTextSize = 320;
 constexpr int32_t kUrlSize = 8192;
@@ -107,9 +103,11 @@ void LoadSpriteSheet(SkinWindow* window) {
 
 // ---- Frame notifications ------------------------------------------------------------------------
 
-void ResetFrameNotification(void* instance, void*) {
+void ResetFrameNotification(void* instance, void*) { static_cast<SkinWindow*>(instance)->FrameNotification = 1; }
+
+// The event's reference goes whether it ran or was discarded with the queue.
+void DropFrameReference(void* instance, void*) {
     SkinWindow* window = static_cast<SkinWindow*>(instance);
-    window->FrameNotification = 1;
     SkinWindow_Release(&window);
 }
 
@@ -119,7 +117,7 @@ void BeginScriptFrameChange(SkinWindow* window) { window->FrameNotification = 0;
 
 void EndScriptFrameChange(SkinWindow* window) {
     SkinWindow_AddRef(window);
-    if (EventQueue_Add(nullptr, window, nullptr, 0, ResetFrameNotification) != 1) {
+    if (EventQueue_AddComplexEvent(nullptr, window, nullptr, 0, ResetFrameNotification, DropFrameReference) != 1) {
         window->FrameNotification = 1;
         SkinWindow_Release(&window);
     }
@@ -199,13 +197,12 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     return 1;
 }
 
-int64_t SkinWindow_Init(const char*) {
-    g_cursorGate = true;
-    return 1;
-}
+// The cursor gate: a window's cursor changes only while SkinWindow_SetCursor applies one, so
+// that changes the browser engine makes on its own are ignored.
+int64_t SkinWindow_Init(const char*) { return NativeWindow_SetCursorGate(1); }
 
 int64_t SkinWindow_Remove() {
-    g_cursorGate = false;
+    NativeWindow_SetCursorGate(0);
     return 1;
 }
 
@@ -498,9 +495,9 @@ int64_t SkinWindow_SetCursor(SkinWindow* window, const char* cursor) {
         return change(user, window, cursor);
     if (window->Native && Native()->IsVisible(window->Native) == 1) {
         const int32_t id = NativeWindow_TranslateCursorString(cursor);
-        g_allowCursorChange = true;
-        if (!g_cursorGate || g_allowCursorChange) Native()->SetCursor(window->Native, id);
-        g_allowCursorChange = false;
+        NativeWindow_AllowCursorChange(1);
+        NativeWindow_SetCursor(window->Native, id);
+        NativeWindow_AllowCursorChange(0);
     }
     return 1;
 }

@@ -488,6 +488,9 @@ TEST_F(SkinWindowTest, EmergencyCloseAndCursor) {
     Native()->Visible = 1;
     for (const char* name : {"pointer", "w-resize", "Pointer", "nonsense"}) SkinWindow_SetCursor(window, name);
     EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8", "23", "0", "0"}));
+    // Changes that do not come from the window itself stay out while the gate is on.
+    EXPECT_EQ(NativeWindow_SetCursor(Native(), 11), 1);
+    EXPECT_EQ(TestNative().Cursors.size(), 4u);
     SkinWindow_SetCursorChangeCallback(
         window, [](void*, SkinWindow*, const char* name) -> int64_t { return strcmp(name, "wait") == 0 ? 5 : 0; },
         nullptr);
