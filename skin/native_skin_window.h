@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct Dictionary;
 struct SkinWindow;
 // The platform's window and bitmap objects; only the installed table knows their layout.
 struct NativeSkinWindow;
@@ -60,6 +61,19 @@ struct NativeSkinWindowInterface {
     // A bitmap decoded from encoded image bytes (PNG and the like); 0 when they do not decode.
     int64_t (*ImageCreate)(NativeImage** image, const void* bytes, uint32_t length);
     int64_t (*ImageRelease)(NativeImage** image);
+    int64_t (*ImageGetSize)(NativeImage* image, int32_t* width, int32_t* height);
+    // A new image of the rectangle, which lies inside the source.
+    int64_t (*ImageCrop)(NativeImage* source, int32_t x, int32_t y, int32_t width, int32_t height,
+                         NativeImage** image);
+    // The application's taskbar or dock icon, and the overlay on it; the window takes the image
+    // (none clears the picture).
+    int64_t (*SetBigIcon)(NativeSkinWindow* window, NativeImage* image);
+    int64_t (*SetOverlayIcon)(NativeSkinWindow* window, NativeImage* image);
+    // The window's dock menu: items removed, items built from a dictionary (id, text, checked,
+    // subMenu; choosing one calls SkinWindow_ContextMenuSelect), an item checked or unchecked.
+    int64_t (*ClearDockItems)(NativeSkinWindow* window);
+    int64_t (*CreateMenuFromDictionary)(NativeSkinWindow* window, Dictionary* items, void** menu);
+    int64_t (*SetMenuSelected)(void* menu, int32_t id, int32_t selected);
 };
 
 // Installs the table every skin window uses from then on (null uninstalls); 1.

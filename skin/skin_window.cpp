@@ -3,8 +3,10 @@
 #include "skin/skin_window.h"
 
 #include <climits>
+#include <cstring>
 
 #include "core/formats/interop.h"
+#include "core/formats/json.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -186,7 +188,10 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     StopCloseTimer(window);
     EventQueue_RemoveInstance(nullptr, window);
-    if (window->Native) Native()->Release(&window->Native);
+    if (window->Native) {
+        Native()->ClearDockItems(window->Native);
+        Native()->Release(&window->Native);
+    }
     if (window->SpriteSheet) Native()->ImageRelease(&window->SpriteSheet);
     if (window->Browser) WebBrowser_Release(&window->Browser);
     Dictionary_Release(&window->Config);
@@ -625,4 +630,85 @@ int64_t SkinWindow_GetSmallIcon(SkinWindow* window, NativeImage** icon) {
 int64_t SkinWindow_GetWindowResizable(SkinWindow* window) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     return window->Native ? Native()->GetResizable(window->Native) : 0;
+}
+
+// ---- Sprite sheet pictures ------------------------------------------------------------------------
+
+namespace {
+
+enum class IconTarget { Big, Overlay };
+
+int64_t IconAllowed(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return x >= 0 && y >= 0 && width >= 0 && height >= 0 && window->SpriteSheet != nullptr ? 1 : 0;
+}
+
+int64_t SetIcon(SkinWindow* window, IconTarget target, int32_t x, int32_t y, int32_t width, int32_t height) {
+    if (IconAllowed(window, x, y, width, height) != 1 || window->Native == nullptr) return 0;
+    auto set = target == IconTarget::Big ? Native()->SetBigIcon : Native()->SetOverlayIcon;
+    if (width < 1 || height < 1) {
+        set(window->Native, nullptr);
+        return 1;
+    }
+    int32_t sheetWidth = 0, sheetHeight = 0;
+    if (Native()->ImageGetSize(window->SpriteSheet, &sheetWidth, &sheetHeight) != 1) return 0;
+    if ((int64_t)x + width > sheetWidth || (int64_t)y + height > sheetHeight) return 0;
+    NativeImage* picture = nullptr;
+    if (Native()->ImageCrop(window->SpriteSheet, x, y, width, height, &picture) != 1 || picture == nullptr) return 0;
+    set(window->Native, picture);
+    return 1;
+}
+
+} // namespace
+
+int64_t SkinWindow_SetBigIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return SetIcon(window, IconTarget::Big, x, y, width, height);
+}
+
+int64_t SkinWindow_SetTaskbarOverlay(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return SetIcon(window, IconTarget::Overlay, x, y, width, height);
+}
+
+int64_t SkinWindow_SetSmallIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return IconAllowed(window, x, y, width, height);
+}
+
+int64_t SkinWindow_SetNotificationAreaIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return IconAllowed(window, x, y, width, height);
+}
+
+// ---- Dock menu --------------------------------------------------------------------------------------
+
+int64_t SkinWindow_SetContextMenu(SkinWindow* window, const char* json) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(json);
+    ASSERT_POINTER(window->Native);
+    Native()->ClearDockItems(window->Native);
+    window->DockMenu = nullptr;
+    Dictionary* items = nullptr;
+    JSON* parser = nullptr;
+    Dictionary_Create(&items);
+    JSON_Create(&parser);
+    JSON_SetDictionaryHandle(parser, items);
+    const int64_t parsed = JSON_LoadBuffer(parser, json, (uint32_t)strlen(json));
+    JSON_Release(&parser);
+    int64_t result = 0;
+    if (parsed != 1) {
+        Log_Debug("Unable to parse json %s\n", "ContextMenu");
+    } else {
+        result = Native()->CreateMenuFromDictionary(window->Native, items, &window->DockMenu) == 1 ? 1 : 0;
+    }
+    Dictionary_Release(&items);
+    return result;
+}
+
+int64_t SkinWindow_SetContextMenuSelect(SkinWindow* window, int32_t id, uint32_t select) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    if (window->DockMenu == nullptr) return 0;
+    return Native()->SetMenuSelected(window->DockMenu, id, select ? 1 : 0);
+}
+
+int64_t SkinWindow_ContextMenuSelect(SkinWindow* window, int32_t id) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NotificationCenter_FireWithJSON("SkinWindow", "ContextMenuSelect", Id(window), "{\"id\": %d}", id);
 }

@@ -93,7 +93,7 @@ class SkinWindowEnvironment : public ::testing::Environment {
 };
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new SkinWindowEnvironment);
 
-constexpr const char* kNames[] = {"Show", "Hide", "Close", "Move", "Size"};
+constexpr const char* kNames[] = {"Show", "Hide", "Close", "Move", "Size", "ContextMenuSelect"};
 
 class SkinWindowTest : public LogLinesTest {
   protected:
@@ -496,6 +496,54 @@ TEST_F(SkinWindowTest, EmergencyCloseAndCursor) {
         nullptr);
     EXPECT_EQ(SkinWindow_SetCursor(window, "wait"), 5);
     EXPECT_EQ(TestNative().Cursors.size(), 4u);
+}
+
+TEST_F(SkinWindowTest, PicturesFromTheSpriteSheet) {
+    using SetFunc = int64_t (*)(SkinWindow*, int32_t, int32_t, int32_t, int32_t);
+    const SetFunc all[] = {SkinWindow_SetBigIcon, SkinWindow_SetTaskbarOverlay, SkinWindow_SetSmallIcon,
+                           SkinWindow_SetNotificationAreaIcon};
+    Load("{}");
+    for (SetFunc set : all) EXPECT_EQ(set(window, 0, 0, 8, 8), 0);
+    g_skinFiles = {{"sheet.png", "IMG 64 32"}};
+    Load("{\"spriteSheet\": \"sheet.png\"}");
+    const struct {
+        int32_t x, y, width, height;
+        int64_t result;
+        int32_t iconWidth;  // of the big icon afterwards, -1 for none
+    } cases[] = {
+        {0, 0, 16, 16, 1, 16}, {48, 16, 16, 16, 1, 16}, {49, 0, 16, 16, 0, 16}, {0, 17, 16, 16, 0, 16},
+        {-1, 0, 16, 16, 0, 16}, {0, 0, -2, 16, 0, 16},  {0, 0, 0, 16, 1, -1},   {60, 30, 4, 2, 1, 4},
+        {0, 0, 64, 32, 1, 64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " " + std::to_string(c.width) + "x" +
+                     std::to_string(c.height));
+        EXPECT_EQ(SkinWindow_SetBigIcon(window, c.x, c.y, c.width, c.height), c.result);
+        EXPECT_EQ(Native()->BigIcon ? Native()->BigIcon->Width : -1, c.iconWidth);
+    }
+    EXPECT_EQ(SkinWindow_SetTaskbarOverlay(window, 1, 2, 3, 4), 1);
+    EXPECT_EQ(Native()->Overlay->Height, 4);
+    EXPECT_EQ(SkinWindow_SetTaskbarOverlay(window, 1, 2, 3, 0), 1);
+    EXPECT_EQ(Native()->Overlay, nullptr);
+    EXPECT_EQ(SkinWindow_SetSmallIcon(window, 500, 500, 9, 9), 1);
+    EXPECT_EQ(SkinWindow_SetNotificationAreaIcon(window, 0, -1, 9, 9), 0);
+}
+
+TEST_F(SkinWindowTest, DockMenu) {
+    Load("{}");
+    EXPECT_EQ(SkinWindow_SetContextMenuSelect(window, 1, 1), 0);
+    EXPECT_EQ(SkinWindow_SetContextMenu(window, "[{\"id\": 1, \"text\": \"One\"}, {\"id\": 2}]"), 1);
+    ASSERT_NE(Native()->Menu, nullptr);
+    EXPECT_EQ(SkinWindow_SetContextMenuSelect(window, 2, 7), 1);
+    EXPECT_EQ(Native()->Menu->Selected, std::vector<std::string>{"2 1"});
+    SkinWindow_ContextMenuSelect(window, 2);
+    EXPECT_EQ(fired, std::vector<std::string>{"ContextMenuSelect \"id\":2"});
+    EXPECT_FALSE(Logged("Unable to parse json"));
+    // Text that does not parse clears the menu and is logged.
+    EXPECT_EQ(SkinWindow_SetContextMenu(window, "[{\"id\": 1,"), 0);
+    EXPECT_EQ(Native()->Menu, nullptr);
+    EXPECT_TRUE(Logged("Unable to parse json ContextMenu\n"));
+    EXPECT_EQ(SkinWindow_SetContextMenuSelect(window, 1, 0), 0);
 }
 
 } // namespace
