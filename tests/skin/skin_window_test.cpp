@@ -468,7 +468,7 @@ TEST_F(SkinWindowTest, ScriptCallbacksReachThePageAndStallsAreLogged) {
     EXPECT_EQ(SkinWindow_ExecuteScript(window, "cb(1)", "ctx", nullptr), 1);
     EXPECT_EQ(TestBrowser().LastScript, "cb(1)|ctx");
     EXPECT_FALSE(Logged("stalling"));
-    TestBrowser().ScriptDelayMs = 1000;
+    TestBrowser().ScriptDelayMs = 1100;
     EXPECT_EQ(SkinWindow_ExecuteScript(window, "slow()", "two", nullptr), 1);
     EXPECT_TRUE(Logged("One of the javascript callbacks is stalling the ui thread (slow()) (two)\n"));
 }
