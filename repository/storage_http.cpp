@@ -4,6 +4,7 @@
 // the body straight into the storage request's buffer and the result travels back to the owner
 // thread. A slot's busy mark is taken exactly once, by the completion or by shutdown.
 #include "repository/storage_http.h"
+#include "repository/storage_http_internal.h"
 
 #include <atomic>
 #include <cstring>
@@ -267,13 +268,10 @@ int64_t OnDone(WebGetRequest* request, void* user) {
     return code == 0 ? 1 : 0;
 }
 
-// A name below the base URL may not leave it: no scheme or authority of its own, no absolute path
-// and no ".." segment (the manifest is remote input).
+// A name below the base URL may not leave it: no absolute path and no ".." segment (the
+// manifest is remote input). A scheme or authority of its own cannot form: ':' is sent escaped.
 bool NameIsSound(const char* name) {
     if (!name[0] || name[0] == '/' || name[0] == '\\') return false;
-    const char* colon = strchr(name, ':');
-    const char* slash = strpbrk(name, "/\\");
-    if (colon && (!slash || colon < slash)) return false;
     for (const char* p = name; *p;) {
         const size_t n = strcspn(p, "/\\");
         if (n == 2 && p[0] == '.' && p[1] == '.') return false;
@@ -306,15 +304,12 @@ void EscapeName(const char* name, char* out, int32_t size) {
 
 // 0 with the URL set, else the error that completes the operation at once.
 uint32_t JoinUrl(StorageHTTP* b, Slot* s, const char* name) {
-    if (!NameIsSound(name)) {
-        Say(b, "Refused name (%s)", name);
-        return WEBGET_ERROR_INVALID_CONTENT;
-    }
-    char escaped[kFileNameSize * 3];
-    EscapeName(name, escaped, (int32_t)sizeof(escaped));
     char url[STORAGE_HTTP_URL_SIZE];
-    if (!URL_Join(b->Url, escaped, url, (int32_t)sizeof(url))) return WEBGET_ERROR_VALIDATION;
-    URL_RemoveFragment(url);
+    const uint32_t error = StorageHTTP_NameToURL(b->Url, name, url, (int32_t)sizeof(url));
+    if (error) {
+        Say(b, "Refused name (%s) (%d)", name, (int32_t)error);
+        return error;
+    }
     String_CopyLengthSafe(s->Name, STORAGE_HTTP_NAME_SIZE, name, (int32_t)strlen(name) + 1);
     WebGetRequest_SetURL(s->Request, url);
     return 0;
@@ -742,4 +737,19 @@ int64_t StorageHTTPPiece_Create(StorageHTTPPiece** handle) {
     b->Header.Delete = DeleteHandle;
     *handle = b;
     return 1;
+}
+
+uint32_t StorageHTTP_NameToURL(const char* base, const char* name, char* out, int32_t size) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(out);
+    if (size > 0) out[0] = 0;
+    if (!NameIsSound(name)) return WEBGET_ERROR_INVALID_CONTENT;
+    const size_t length = strlen(name);
+    if (length >= (size_t)kFileNameSize) return WEBGET_ERROR_INVALID_CONTENT;
+    char escaped[kFileNameSize * 3 + 1];
+    EscapeName(name, escaped, (int32_t)sizeof(escaped));
+    if (!URL_Join(base, escaped, out, size)) return WEBGET_ERROR_VALIDATION;
+    URL_RemoveFragment(out);
+    return 0;
 }
