@@ -69,28 +69,47 @@ std::string ManifestText(const std::string& cName = "c") {
            R"(","size":16},{"name":"a","size":40},{"name":"b","size":8}],"pieces":{"size":16,"digests":[)" + digests + "]}}";
 }
 
-const char* const kDropper = R"PY(
+// A scripted peer: "/drop/<name>" announces 16 bytes, sends 5 and closes; "/slow/<name>" logs
+// the request to slow.log and, the first time, sends 5 of the file's bytes and holds the
+// connection until the client closes it, later times the whole file; "/hold/<name>" always holds.
+const char* const kScripted = R"PY(
 import socket, sys
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8)
+slow = 0
 while True:
     c, _ = s.accept(); data = b""
     while b"\r\n\r\n" not in data:
         more = c.recv(4096)
         if not more: break
         data += more
-    c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 16\r\n\r\nhello"); c.close()
+    path = data.split(b" ")[1].decode() if data.count(b" ") > 1 else "/"
+    if path.startswith("/slow/") or path.startswith("/hold/"):
+        body = open("www/" + path[6:], "rb").read()
+        with open("slow.log", "a") as log: log.write(path + "\n")
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
+        slow += path.startswith("/slow/")
+        if slow == 1 or path.startswith("/hold/"):
+            c.sendall(head + body[:5]); c.settimeout(10)
+            try: c.recv(1)
+            except OSError: pass
+        else:
+            c.sendall(head + body)
+    else:
+        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 16\r\n\r\nhello")
+    c.close()
 )PY";
 
 struct Peers {
     TempDir Dir;
-    std::unique_ptr<TlsServer> Nginx, Python, Dropper;
+    std::unique_ptr<TlsServer> Nginx, Python, Scripted;
     Peers() {
         chmod(Dir.path().c_str(), 0711); // nginx's workers run as another user
         mkdir(Dir.file("www").c_str(), 0755);
         mkdir(Dir.file("www/bad").c_str(), 0755);
         mkdir(Dir.file("www/long").c_str(), 0755);
         mkdir(Dir.file("www/pieces").c_str(), 0755);
+        mkdir(Dir.file("www/longpieces").c_str(), 0755);
         auto put = [&](const std::string& name, const std::string& data) {
             std::ofstream(Dir.file("www/" + name), std::ios::binary) << data;
             chmod(Dir.file("www/" + name).c_str(), 0644);
@@ -103,6 +122,7 @@ struct Peers {
         put("long/b", kB + "more");
         for (size_t i = 0; i < kStream.size(); i += 16)
             put("pieces/" + Sha1(kStream.substr(i, 16), true) + ".quarvpiece", kStream.substr(i, 16));
+        put("longpieces/" + Sha1(kStream.substr(0, 16), true) + ".quarvpiece", Bytes(65536, 4));
         std::ofstream(Dir.file("nginx.tmpl"))
             << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
             << ";\nevents { worker_connections 64; }\nhttp {\n  log_format r '$request_uri [$http_range]';\n"
@@ -119,12 +139,11 @@ struct Peers {
         Python = std::make_unique<TlsServer>(
             Dir.file("www"),
             std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "{port}"});
-        // Announces 16 bytes, sends 5 and closes the connection.
-        Dropper = std::make_unique<TlsServer>(
-            Dir.path(), std::vector<std::string>{"/usr/bin/python3", "-c", kDropper, "{port}"});
+        Scripted = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"/usr/bin/python3", "-c", kScripted, "{port}"});
     }
-    std::string DropperUrl(const std::string& path) {
-        return "http://127.0.0.1:" + std::to_string(Dropper->Port()) + path;
+    std::string ScriptedUrl(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(Scripted->Port()) + path;
     }
     std::string NginxUrl(const std::string& path) { return "http://127.0.0.1:" + std::to_string(Nginx->Port()) + path; }
     std::string PythonUrl(const std::string& path) {
@@ -189,7 +208,7 @@ class StorageHTTPTest : public WebGetTest {
         WebGetTest::SetUp();
         ASSERT_TRUE(g_peers->Nginx->Running());
         ASSERT_TRUE(g_peers->Python->Running());
-        ASSERT_TRUE(g_peers->Dropper->Running());
+        ASSERT_TRUE(g_peers->Scripted->Running());
         WebGet_AuthorizeOverride(AllowEveryHost);
         ASSERT_EQ(WebGetPool_Init(), 1);
         Printed().clear();
@@ -308,7 +327,7 @@ TEST_F(StorageHTTPTest, FailuresCompleteWithTheirCodeAndWriteNothing) {
         {g_peers->NginxUrl("/fail/"), 1, 500},
         {g_peers->NginxUrl("/long/"), 3, WEBGET_ERROR_SIZE_LIMIT},
         {g_peers->NginxUrl("/bad/"), 0, WEBGET_ERROR_HASH_FAILURE},
-        {g_peers->DropperUrl("/"), 0, WEBGET_ERROR_UNDERFLOW},
+        {g_peers->ScriptedUrl("/drop/"), 0, WEBGET_ERROR_UNDERFLOW},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(Configure({{"type", "http"}, {"url", row.url}}), 1);
@@ -360,6 +379,8 @@ TEST_F(StorageHTTPTest, PieceUrlsFromTemplates) {
     StorageRequest* r = Request({2}, 1);
     EXPECT_EQ(Get(r).code, 0u);
     EXPECT_EQ(Content(r), kStream.substr(32, 16));
+    ASSERT_EQ(Configure({{"type", "cdn"}, {"url", g_peers->NginxUrl("/longpieces/")}, {"source", ""}}), 1);
+    EXPECT_EQ(Get(Request({0})).code, (uint32_t)WEBGET_ERROR_SIZE_LIMIT);
 
     // A delta is asked for only when VCDIFF is allowed and a source is named.
     const size_t before = g_peers->Log().size();
@@ -394,28 +415,23 @@ TEST_F(StorageHTTPTest, OperationsOtherThanGetAreNotSupported) {
 }
 
 TEST_F(StorageHTTPTest, ShutdownEndsTransfersInFlightOnce) {
-    ASSERT_EQ(Configure({{"type", "http"}, {"url", g_peers->NginxUrl("/")}}), 1);
+    ASSERT_EQ(Configure({{"type", "http"}, {"url", g_peers->ScriptedUrl("/hold/")}}), 1);
     Result result;
     int calls = 0;
     struct Counted {
         Result* r;
         int* calls;
     } counted{&result, &calls};
-    Storage_Get(storage, Request({1}), nullptr, &counted, [](Storage*, void* user, void*, uint32_t code, uint32_t ex) {
+    Storage_Get(storage, Request({0}), nullptr, &counted, [](Storage*, void* user, void*, uint32_t code, uint32_t ex) {
         auto* c = static_cast<Counted*>(user);
         (*c->calls)++;
         OnComplete(nullptr, c->r, nullptr, code, ex);
     });
-    // Once the request has reached the backend's slot, shut down before the pool runs it.
-    ASSERT_TRUE(Pump([&] {
-        Dictionary* d = nullptr;
-        Dictionary_Create(&d);
-        Storage_Dump(storage, d);
-        int32_t pending = 0;
-        Dictionary_GetInt32ByKey(d, "pendingRequests", &pending);
-        Dictionary_Release(&d);
-        return pending == 1;
-    }));
+    // Shut down while the peer holds the answer half-sent.
+    const std::string log = g_peers->Dir.file("slow.log");
+    ASSERT_TRUE(Pump([&] { return ReadFile(log).find("/hold/c\n") != std::string::npos; }));
+    Pump([] { return false; }, 100);
+    EXPECT_FALSE(result.done);
     Storage_Shutdown(storage);
     ASSERT_TRUE(Pump([&] { return result.done; }));
     EXPECT_EQ(result.code, (uint32_t)WEBGET_ERROR_STORAGE);
@@ -425,17 +441,24 @@ TEST_F(StorageHTTPTest, ShutdownEndsTransfersInFlightOnce) {
 }
 
 TEST_F(StorageHTTPTest, PauseAndResumeStartTransfersOver) {
-    ASSERT_EQ(Configure({{"type", "http"}, {"url", g_peers->NginxUrl("/")}}), 1);
-    StorageRequest* r = Request({1});
+    ASSERT_EQ(Configure({{"type", "http"}, {"url", g_peers->ScriptedUrl("/slow/")}}), 1);
+    StorageRequest* r = Request({0});
     Result result;
     Storage_Get(storage, r, nullptr, &result, OnComplete);
+    // The first answer stops after 5 bytes; the pause drops it.
+    const std::string log = g_peers->Dir.file("slow.log");
+    ASSERT_TRUE(Pump([&] { return ReadFile(log).find("/slow/c\n") != std::string::npos; }));
+    const std::string before = ReadFile(log);
+    Pump([] { return false; }, 100);
     Storage_SetActive(storage, 0);
-    Pump([] { return false; }, 300);
+    Pump([] { return false; }, 200);
     EXPECT_FALSE(result.done);
+    EXPECT_EQ(ReadFile(log), before);
     Storage_SetActive(storage, 1);
     ASSERT_TRUE(Pump([&] { return result.done; }));
     EXPECT_EQ(result.code, 0u);
-    EXPECT_EQ(Content(r), kStream.substr(16, 16));
+    EXPECT_EQ(Content(r), kC);
+    EXPECT_EQ(ReadFile(log), before + "/slow/c\n");
 }
 
 } // namespace
