@@ -27,28 +27,10 @@ namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
 
-// Rows that differ only by name, registered under the four type names.
-struct NamedRows {
-    StorageInterface Rows[4];
-    NamedRows() {
-        const char* names[] = {"StorageFile", "StorageFilePiece", "StorageHTTP", "StorageHTTPPiece"};
-        const char* types[] = {"file", "filePiece", "http", "httpPiece"};
-        for (int i = 0; i < 4; ++i) {
-            Rows[i] = *TestStorageInterface();
-            Rows[i].Name = names[i];
-            Storage_RegisterInterface(types[i], &Rows[i]);
-        }
-    }
-};
-NamedRows& Rows() {
-    static NamedRows rows;
-    return rows;
-}
-
 class StorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Rows();
+        TestRows();
         ASSERT_EQ(NotificationCenter_Init(), 1);
         ASSERT_EQ(Storage_Create(&storage), 1);
     }
@@ -57,20 +39,7 @@ class StorageTest : public ::testing::Test {
         NotificationCenter_Remove();
         EventQueue_Flush(nullptr);
     }
-    // Binds the test backend under a type name, with the given flags.
-    TestStorageBackend* Bind(const char* type, uint32_t flags) {
-        Dictionary* d = nullptr;
-        Dictionary_Create(&d);
-        Dictionary_SetStringByKey(d, "type", type);
-        Dictionary_SetInt32ByKey(d, "flags", (int32_t)flags);
-        EXPECT_EQ(Storage_Configure(storage, nullptr, d, nullptr), 1);
-        Dictionary_Release(&d);
-        Storage_SetFlags(storage, flags);
-        void* instance = nullptr;
-        Storage_GetInterfaceHandle(storage, &instance);
-        TestStorageBackend::Of(instance)->TakeCalls();
-        return TestStorageBackend::Of(instance);
-    }
+    TestStorageBackend* Bind(const char* type, uint32_t flags) { return BindTestBackend(storage, type, flags); }
     uint32_t Errors() {
         uint32_t count = 0;
         Storage_GetErrorCount(storage, &count);
@@ -135,7 +104,7 @@ TEST_F(StorageTest, ConfigureRefusesMissingTypeAndWrongFlagType) {
 TEST_F(StorageTest, RowNamesAndBinding) {
     EXPECT_STREQ(Storage_NameFromInterface(nullptr), "none");
     EXPECT_STREQ(Storage_NameFromInterface(TestStorageInterface()), "unknown");
-    EXPECT_EQ(Storage_InterfaceFromName("anything"), &Rows().Rows[3]);
+    EXPECT_EQ(Storage_InterfaceFromName("anything"), &TestRows().Rows[3]);
     EXPECT_EQ(Storage_HasInterface(storage), 0);
     EXPECT_EQ(Storage_SetInterface(storage, TestStorageInterface()), 1);
     TestStorageBackend* first = TestBackendOf(storage);

@@ -21,6 +21,7 @@
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
+#include "tests/repository/test_storage_backend.h"
 #include "tests/support/hex.h"
 #include "tests/support/oracle_process.h"
 
@@ -261,4 +262,37 @@ inline Bytes BuildContainer(const std::string& password, const Bytes& plain) {
                             be((uint32_t)check.size(), 2), check, be(4, 1), Text("SHA1"), Sha1(checkPlain),
                             be(pad, 1), be((uint32_t)payload.size(), 4), payload});
     return Cat({head, be(4, 1), Text("SHA1"), Sha1(head)});
+}
+
+// Copies of the test backend's row that differ only by name, registered under the four type names.
+struct NamedTestRows {
+    StorageInterface Rows[4];
+    NamedTestRows() {
+        const char* names[] = {"StorageFile", "StorageFilePiece", "StorageHTTP", "StorageHTTPPiece"};
+        const char* types[] = {"file", "filePiece", "http", "httpPiece"};
+        for (int i = 0; i < 4; ++i) {
+            Rows[i] = *TestStorageInterface();
+            Rows[i].Name = names[i];
+            Storage_RegisterInterface(types[i], &Rows[i]);
+        }
+    }
+};
+inline NamedTestRows& TestRows() {
+    static NamedTestRows rows;
+    return rows;
+}
+
+// A storage bound to the test backend under a type name, with the given flags.
+inline TestStorageBackend* BindTestBackend(Storage* storage, const char* type, uint32_t flags) {
+    TestRows();
+    Dictionary* d = nullptr;
+    Dictionary_Create(&d);
+    Dictionary_SetStringByKey(d, "type", type);
+    EXPECT_EQ(Storage_Configure(storage, nullptr, d, nullptr), 1);
+    Dictionary_Release(&d);
+    Storage_SetFlags(storage, flags);
+    void* instance = nullptr;
+    Storage_GetInterfaceHandle(storage, &instance);
+    TestStorageBackend::Of(instance)->TakeCalls();
+    return TestStorageBackend::Of(instance);
 }
