@@ -370,12 +370,11 @@ uint32_t PreparePiece(StorageHTTP* b, Slot* s, bool* immediate) {
     StorageRequest_MemberGetIndex(request, member, &index);
     uint32_t allow = 0;
     StorageRequest_GetAllowVCDiff(request, &allow);
-    char name[STORAGE_HTTP_NAME_SIZE];
-    if (allow && b->Source[0])
-        Storage_Format(b->Front, b->DeltaFormat, manifest, (int32_t)index, b->Source, name, (int32_t)sizeof(name));
-    else
-        Storage_Format(b->Front, b->PieceFormat, manifest, (int32_t)index, nullptr, name, (int32_t)sizeof(name));
-    const uint32_t error = JoinUrl(b, s, name);
+    char name[STORAGE_HTTP_NAME_SIZE] = {};
+    const bool delta = allow && b->Source[0];
+    const int64_t made = Storage_Format(b->Front, delta ? b->DeltaFormat : b->PieceFormat, manifest, (int32_t)index,
+                                       delta ? b->Source : nullptr, name, (int32_t)sizeof(name));
+    const uint32_t error = made ? JoinUrl(b, s, name) : (uint32_t)WEBGET_ERROR_INVALID_CONTENT;
     if (error) {
         *immediate = true;
         return error;
