@@ -172,13 +172,17 @@ void PostDone(Slot* s, uint32_t code, uint32_t codeEx) {
 
 // ---- WebGetRequest callbacks (main thread) --------------------------------------------------------
 
-int64_t OnStart(WebGetRequest* request, void* user) {
-    auto* s = static_cast<Slot*>(user);
+// Puts the meter of the request's connection under the storage's.
+void AttachMeter(Slot* s, WebGetRequest* request) {
     void* connection = nullptr;
     MeterRW* meter = nullptr;
     if (s->Backend->Meter && WebGetRequest_GetConnectionHandle(request, &connection) && connection &&
         WebGetConnection_GetMeterRWHandle(static_cast<WebGetConnection*>(connection), &meter) && meter)
         MeterRW_SetParentHandle(meter, s->Backend->Meter);
+}
+
+int64_t OnStart(WebGetRequest* request, void* user) {
+    AttachMeter(static_cast<Slot*>(user), request);
     return 1;
 }
 
@@ -190,6 +194,8 @@ bool Success(int32_t status) { return status >= 200 && status <= 299; }
 int64_t OnHeaderDone(WebGetRequest* request, void* user) {
     auto* s = static_cast<Slot*>(user);
     s->Received = 0;
+    // A connection meters through its socket, and a new socket comes after the Start callback.
+    AttachMeter(s, request);
     int32_t status = 0;
     WebGetRequest_GetHTTPCode(request, &status);
     if (!Success(status)) return WebGetRequest_SetLastError(request, status, 0);

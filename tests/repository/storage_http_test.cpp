@@ -309,6 +309,9 @@ TEST_F(StorageHTTPTest, RangesAskForExactlyTheMemberBytesAndNoneForWholeFiles) {
     log.erase(log.begin(), log.begin() + (long)before);
     EXPECT_EQ(log, (std::vector<std::string>{"/c [-]", "/a [bytes=0-15]", "/a [bytes=16-31]", "/a [bytes=32-39]",
                                              "/b [-]"}));
+    uint64_t read = 0, written = 0;
+    Storage_GetOverallUsage(storage, &read, &written);
+    EXPECT_GE(read, kStream.size());
     char id[STORAGE_IDENTIFIER_SIZE];
     Storage_GetIdentifier(storage, id, sizeof(id));
     EXPECT_EQ(std::string(id), g_peers->NginxUrl("/"));
