@@ -32,9 +32,16 @@ constexpr int32_t kRowHTTPPiece = 3;
 
 std::atomic<const StorageInterface*> g_rows[kRowCount];
 
+// Set while the built-in rows go in, so that their own registration does not wait for itself.
+thread_local bool g_registeringBuiltins = false;
+
 void EnsureBuiltinRows() {
     static std::once_flag once;
-    std::call_once(once, Storage_RegisterBuiltinInterfaces);
+    std::call_once(once, [] {
+        g_registeringBuiltins = true;
+        Storage_RegisterBuiltinInterfaces();
+        g_registeringBuiltins = false;
+    });
 }
 
 int32_t RowSlot(const char* type) {
@@ -162,6 +169,8 @@ int64_t Storage_RegisterInterface(const char* type, const StorageInterface* row)
     const int32_t slot = RowSlot(type);
     if (slot < 0) return 0;
     if (row) CheckRow(row);
+    // The built-in rows first: a row registered before the first use must not be replaced by them.
+    if (!g_registeringBuiltins) EnsureBuiltinRows();
     g_rows[slot].store(row);
     return 1;
 }
