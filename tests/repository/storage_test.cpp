@@ -177,7 +177,7 @@ TEST_F(StorageTest, GetReadsEachMemberDecodesAndVerifies) {
         backend->Stream = m.Stream;
         Request r(m.meta, {0, 1, 2});
         double before = 0, after = 0;
-        Storage_SetIOTime(storage, 1.0);
+        Storage_SetIOTime(storage, -1.0);
         Storage_GetIOTime(storage, &before);
         Outcome got = RunGet(storage, r.request);
         Storage_GetIOTime(storage, &after);
