@@ -508,7 +508,11 @@ void GetEvent(void* instance, void* payload) {
     }
     Slot* s = SlotTake(b);
     s->Operation = operation;
-    PostAdd(s);
+    // An owner that is the main thread files the request at once, without another pass.
+    if (b->OwnerThread == Thread_GetMainId())
+        AddEvent(s, nullptr);
+    else
+        PostAdd(s);
 }
 
 // A Get taken from the queue before it ran (shutdown, deletion) still ends its chain.
