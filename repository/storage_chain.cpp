@@ -268,7 +268,10 @@ int64_t OnChallengeResponse(void* user, const char* type, const char* name, cons
         std::lock_guard<std::mutex> waiting(g_waitingLock);
         bool found = false;
         for (StorageChallenge* it = g_waiting; it && !found; it = it->WaitingNext) found = it == c;
-        if (!found) return 0;
+        // A record freed by shutdown and made again at the same place answers only to its own id.
+        if (!found || !instance ||
+            !String_CompareLength(instance, c->Header.InstanceId, (int32_t)sizeof(c->Header.InstanceId)))
+            return 0;
         op = c->Operation;
         s = op->Owner;
         CriticalSectionGuard guard(s->ChallengeLock);
