@@ -1,0 +1,9 @@
+// The built-in storage backends, put in the storage's table of rows once, on first use. Each
+// backend's file defines its row; add one line here per backend.
+#include "repository/storage.h"
+#include "repository/storage_http.h"
+
+void Storage_RegisterBuiltinInterfaces() {
+    Storage_RegisterInterface("http", &StorageHTTP_Interface);
+    Storage_RegisterInterface("httpPiece", &StorageHTTPPiece_Interface);
+}
