@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct Dictionary;
+struct Stream;
 
 // Fills the locale's dictionary from the file at path (members merged, later ones replacing
 // earlier ones); the answer says whether a source was there to ask.
@@ -16,6 +17,9 @@ int64_t L10N_Init();
 int64_t L10N_Remove();
 // Replaces the loader (null restores L10N_FileLoadCallback). 1.
 int64_t L10N_SetLoadCallback(void* user, L10NLoadCallback fn);
+// Merges a locale file read from the stream into target: 1 when it is a JSON object whose
+// members are all texts; otherwise 0 and target is left as it was. Shared by the loaders.
+int64_t L10N_LoadLocaleStream(Stream* stream, Dictionary* target);
 // The default loader: the path as a file on disk. 1 when it loaded.
 int64_t L10N_FileLoadCallback(void* user, const char* path, Dictionary* target);
 

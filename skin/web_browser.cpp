@@ -2,6 +2,8 @@
 // page, that the browser is embedded before it calls the back end.
 #include "skin/web_browser.h"
 
+#include <cstddef>
+
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 
