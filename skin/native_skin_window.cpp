@@ -1,2 +1,38 @@
 // The installed native window table and the platform-independent name translations.
 #include "skin/native_skin_window.h"
+
+#include "core/runtime/string.h"
+
+namespace {
+
+const NativeSkinWindowInterface* g_table = nullptr;
+
+constexpr const char* kCursorNames[] = {
+    "auto",      "default",   "crosshair",   "allscroll", "help",      "move",      "nodrop",   "not-allowed",
+    "pointer",   "progress",  "text",        "wait",      "n-resize",  "ne-resize", "nesw-resize", "ns-resize",
+    "nw-resize", "nwse-resize", "e-resize",  "ew-resize", "s-resize",  "se-resize", "sw-resize", "w-resize",
+};
+
+} // namespace
+
+int64_t NativeSkinWindow_SetInterface(const NativeSkinWindowInterface* table) {
+    g_table = table;
+    return 1;
+}
+
+const NativeSkinWindowInterface* NativeSkinWindow_GetInterface() { return g_table; }
+
+int32_t NativeWindow_TranslateCursorString(const char* name) {
+    if (name == nullptr) return 0;
+    for (int32_t id = 0; id < (int32_t)(sizeof(kCursorNames) / sizeof(kCursorNames[0])); id++)
+        if (String_Compare(name, kCursorNames[id]) == 1) return id;
+    return 0;
+}
+
+int32_t NativeWindow_TranslateFrameString(const char* name) {
+    if (name == nullptr) return NATIVEWINDOW_FRAME_NORMAL;
+    if (String_CompareWithoutCase(name, "Borderless") == 1) return NATIVEWINDOW_FRAME_BORDERLESS;
+    if (String_CompareWithoutCase(name, "Popup") == 1) return NATIVEWINDOW_FRAME_POPUP;
+    if (String_CompareWithoutCase(name, "Resizable") == 1) return NATIVEWINDOW_FRAME_RESIZABLE;
+    return NATIVEWINDOW_FRAME_NORMAL;
+}

@@ -18,6 +18,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "skin/linux/skin_file_disk.h"
+#include "skin/skin_file_internal.h"
 
 namespace {
 
@@ -390,6 +391,25 @@ int64_t ReadStore(SkinFile* file, uint8_t* out, uint32_t size, uint32_t* read) {
 
 } // namespace
 
+namespace {
+
+// Keeps the store image (a buffer of length + 1 bytes, released as the deciphered store is) once
+// it opens as a zip archive; frees it otherwise.
+bool TakeStore(uint8_t* buffer, uint32_t length) {
+    unzFile zip = OpenStore(buffer, length);
+    if (!zip) {
+        Executable_ReleaseSkinStore(nullptr, &buffer, &length);
+        return false;
+    }
+    GlobalSkinFile.StoreBuffer = buffer;
+    GlobalSkinFile.StoreLength = length;
+    BuildIndex(zip);
+    unzClose(zip);
+    return true;
+}
+
+} // namespace
+
 // ---- The attached skin --------------------------------------------------------------------------
 
 int64_t SkinFile_Init() {
@@ -431,15 +451,7 @@ int64_t SkinFile_Attach(const char* path) {
         uint8_t* buffer = nullptr;
         uint32_t length = 0;
         if (!Executable_GetSkinStore(resolved, &buffer, &length)) return 0;
-        unzFile zip = OpenStore(buffer, length);
-        if (!zip) {
-            Executable_ReleaseSkinStore(nullptr, &buffer, &length);
-            return 0;
-        }
-        GlobalSkinFile.StoreBuffer = buffer;
-        GlobalSkinFile.StoreLength = length;
-        BuildIndex(zip);
-        unzClose(zip);
+        if (!TakeStore(buffer, length)) return 0;
     }
     GlobalSkinFile.IsDirectory = isDirectory;
     String_CopyLength(GlobalSkinFile.Root, resolved, SKIN_FILE_ROOT_SIZE);
@@ -628,4 +640,16 @@ int64_t SkinFile_SetReadRaw(SkinFile* file, uint32_t flag) {
 int64_t SkinFile_IsOpenedRaw(SkinFile* file) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     return IsOpen(file) && file->OpenedRaw ? 1 : 0;
+}
+
+int64_t SkinFile_AttachImage(const uint8_t* image, uint32_t length, const char* root) {
+    ASSERT_POINTER(root);
+    if (SkinFile_IsAttached() || !root[0] || (!image && length) || length > 0x7ffffff0u) return 0;
+    uint8_t* buffer = static_cast<uint8_t*>(Memory_Alloc((int32_t)length + 1));
+    if (length) memcpy(buffer, image, length);
+    buffer[length] = 0;
+    if (!TakeStore(buffer, length)) return 0;
+    GlobalSkinFile.IsDirectory = 0;
+    String_CopyLength(GlobalSkinFile.Root, root, SKIN_FILE_ROOT_SIZE);
+    return 1;
 }

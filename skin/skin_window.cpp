@@ -1,2 +1,616 @@
 // A skin window: configuration, state machine, load time-out, close protocol and notifications.
+// Main thread only.
 #include "skin/skin_window.h"
+
+#include <climits>
+
+#include "core/formats/interop.h"
+#include "core/runtime/class_family.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/string.h"
+#include "core/runtime/time.h"
+#include "core/runtime/unicode.h"
+#include "skin/native_skin_window.h"
+#include "skin/skin_window_internal.h"
+#include "skin/web_browser.h"
+
+namespace {
+
+const SkinWindowAppInterface* g_app = nullptr;
+// The cursor gate: a window's cursor changes only while SkinWindow_SetCursor applies one, so
+// that changes the browser engine makes on its own are ignored.
+bool g_cursorGate = false;
+bool g_allowCursorChange = false;
+
+constexpr int32_t kTextSize = 320;
+constexpr int32_t kUrlSize = 8192;
+
+const NativeSkinWindowInterface* Native() {
+    const NativeSkinWindowInterface* table = NativeSkinWindow_GetInterface();
+    ASSERT_POINTER(table);
+    return table;
+}
+
+const char* Id(SkinWindow* window) { return window->Header.InstanceId; }
+
+int64_t DeleteHandle(void** handle) { return SkinWindow_Delete(reinterpret_cast<SkinWindow**>(handle)); }
+
+// Macros expanded by the owning application; the text as it is without one.
+void Expand(const char* text, char* out, int32_t capacity) {
+    if (g_app == nullptr || g_app->ExpandString == nullptr || g_app->ExpandString(text, out, capacity) != 1)
+        String_CopyLength(out, text, capacity);
+}
+
+// A text setting; a missing key or one of another type gives the default.
+void ReadText(SkinWindow* window, const char* key, const char* fallback, char* out, int32_t capacity) {
+    if (Dictionary_GetStringByKey(window->Config, key, out, capacity) != 1) String_CopyLength(out, fallback, capacity);
+}
+
+// An integer setting within 32 bits; a missing key or one of another type gives the default.
+int32_t ReadInteger(SkinWindow* window, const char* key, int32_t fallback) {
+    int64_t value = 0;
+    if (Dictionary_GetInt64ByKey(window->Config, key, &value) != 1) return fallback;
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return (int32_t)value;
+}
+
+void SetDefaults(Dictionary* config) {
+    Dictionary_SetStringByKey(config, "title", "Host");
+    Dictionary_SetStringByKey(config, "url", "");
+    Dictionary_SetStringByKey(config, "spriteSheet", "");
+    Dictionary_SetInt32ByKey(config, "minWidth", 600);
+    Dictionary_SetInt32ByKey(config, "minHeight", 400);
+    Dictionary_SetInt32ByKey(config, "loadTimeout", 30);
+    Dictionary_SetStringByKey(config, "windowFrame", "Normal");
+    Dictionary_SetBooleanByPath(config, "windows.useNotificationArea", 0);
+    Dictionary_SetBooleanByPath(config, "windows.minimizeToNotificationArea", 0);
+    Dictionary_SetBooleanByPath(config, "ie.debug", 0);
+    Dictionary_SetBooleanByPath(config, "cef.webSecurity", 1);
+    Dictionary_SetBooleanByPath(config, "cef.webGl", 0);
+    Dictionary_SetBooleanByPath(config, "cef.java", 0);
+    Dictionary_SetBooleanByPath(config, "cef.plugins", 0);
+    Dictionary_SetBooleanByPath(config, "cef.localStorage", 0);
+    Dictionary_SetBooleanByPath(config, "cef.pageCache", 0);
+    Dictionary_SetBooleanByPath(config, "cef.databases", 0);
+    Dictionary_SetBooleanByPath(config, "cef.developerTools", 0);
+}
+
+void LoadSpriteSheet(SkinWindow* window) {
+    char setting[kTextSize];
+    char path[kTextSize];
+    ReadText(window, "spriteSheet", "", setting, kTextSize);
+    Expand(setting, path, kTextSize);
+    if (path[0] == 0) return;
+    void* data = nullptr;
+    uint32_t length = 0;
+    const int64_t read = (g_app && g_app->ReadSkinFile) ? g_app->ReadSkinFile(path, &data, &length) : 0;
+    if (read != 1) {
+        Log_Debug("Unable to %s sprite sheet (%s)\n", read == 0 ? "open" : "copy", path);
+        return;
+    }
+    NativeImage* image = nullptr;
+    const int64_t made = Native()->ImageCreate(&image, data, length);
+    if (g_app->FreeSkinFile) g_app->FreeSkinFile(data, length);
+    if (made != 1 || image == nullptr) {
+        Log_Debug("Unable to %s sprite sheet (%s)\n", "read", path);
+        return;
+    }
+    if (window->SpriteSheet) Native()->ImageRelease(&window->SpriteSheet);
+    window->SpriteSheet = image;
+}
+
+// ---- Frame notifications ------------------------------------------------------------------------
+
+void ResetFrameNotification(void* instance, void*) {
+    SkinWindow* window = static_cast<SkinWindow*>(instance);
+    window->FrameNotification = 1;
+    SkinWindow_Release(&window);
+}
+
+// A frame change the page ordered: its notifications carry frameNotification false until the
+// next pass of the main loop.
+void BeginScriptFrameChange(SkinWindow* window) { window->FrameNotification = 0; }
+
+void EndScriptFrameChange(SkinWindow* window) {
+    SkinWindow_AddRef(window);
+    if (EventQueue_Add(nullptr, window, nullptr, 0, ResetFrameNotification) != 1) {
+        window->FrameNotification = 1;
+        SkinWindow_Release(&window);
+    }
+}
+
+const char* Flag(uint32_t value) { return value ? "true" : "false"; }
+
+// ---- Close protocol -----------------------------------------------------------------------------
+
+void CloseTimerFire(void* instance, void*);
+
+void ScheduleCloseTimer(SkinWindow* window, double seconds) {
+    EventQueue_AddDelay(nullptr, &window->CloseTimer, &window, sizeof(window), CloseTimerFire, seconds);
+}
+
+void StopCloseTimer(SkinWindow* window) {
+    if (!window->CloseTimerRunning) return;
+    window->CloseTimerRunning = 0;
+    EventQueue_RemoveInstance(nullptr, &window->CloseTimer);
+}
+
+void CloseTimerFire(void*, void* payload) {
+    SkinWindow* window = *static_cast<SkinWindow**>(payload);
+    if (!window->CloseTimerRunning) return;
+    // Re-armed first: the close below may stop the timer for good.
+    ScheduleCloseTimer(window, 0.001);
+    SkinWindow_PerformClose(window);
+}
+
+} // namespace
+
+// ---- Object life and module ------------------------------------------------------------------------
+
+CLASS_BASICS(SkinWindow, SkinWindow, SKINWINDOW_CLASS_ID)
+
+int64_t SkinWindow_SetAppInterface(const SkinWindowAppInterface* table) {
+    g_app = table;
+    return 1;
+}
+
+int64_t SkinWindow_Create(SkinWindow** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    SkinWindow* window = static_cast<SkinWindow*>(Memory_AllocZero(sizeof(SkinWindow)));
+    window->Header.ClassId = SKINWINDOW_CLASS_ID;
+    window->Header.RefCount = 1;
+    window->Header.Delete = DeleteHandle;
+    Class_GenerateInstanceIdReal(window);
+    Class_TrackInstance(window, window->Header.InstanceId, nullptr);
+    Dictionary_Create(&window->Config);
+    Dictionary_SetCaseSensitive(window->Config, 0);
+    SetDefaults(window->Config);
+    WebBrowser_Create(&window->Browser);
+    window->CanMove = window->CanShow = window->CanHide = 1;
+    window->CanMaximize = window->CanMinimize = window->CanRestore = 1;
+    window->FrameNotification = 1;
+    window->MinWidth = 600;
+    window->MinHeight = 400;
+    *handle = window;
+    return 1;
+}
+
+int64_t SkinWindow_Delete(SkinWindow** handle) {
+    ASSERT_POINTER(handle);
+    SkinWindow* window = *handle;
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    StopCloseTimer(window);
+    EventQueue_RemoveInstance(nullptr, window);
+    if (window->Native) Native()->Release(&window->Native);
+    if (window->SpriteSheet) Native()->ImageRelease(&window->SpriteSheet);
+    if (window->Browser) WebBrowser_Release(&window->Browser);
+    Dictionary_Release(&window->Config);
+    Class_UntrackInstance(window);
+    window->Header.ClassId = 0;
+    Memory_Free(window, sizeof(SkinWindow));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t SkinWindow_Init(const char*) {
+    g_cursorGate = true;
+    return 1;
+}
+
+int64_t SkinWindow_Remove() {
+    g_cursorGate = false;
+    return 1;
+}
+
+int64_t SkinWindow_Locate(const char*) { return 0; }
+
+// ---- Configuration --------------------------------------------------------------------------------
+
+int64_t SkinWindow_LoadConfig(SkinWindow* window, Dictionary* config) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->LoadStart = Time_GetCurrent();
+    if (config != nullptr) {
+        Dictionary* root = nullptr;
+        if (Dictionary_SkipRoot(config, &root) == 1 && root != nullptr) Dictionary_Merge(window->Config, root, 1);
+    }
+    LoadSpriteSheet(window);
+
+    int32_t minWidth = ReadInteger(window, "minWidth", 600);
+    int32_t minHeight = ReadInteger(window, "minHeight", 400);
+    window->MinWidth = minWidth < 1 ? 1 : minWidth;
+    window->MinHeight = minHeight < 1 ? 1 : minHeight;
+    char title[kTextSize];
+    char frame[kTextSize];
+    ReadText(window, "title", "Host", title, kTextSize);
+    ReadText(window, "windowFrame", "Normal", frame, kTextSize);
+    uint32_t appIcon = 0;
+    Dictionary_GetBooleanByKey(window->Config, "mac.minimizeAsAppIcon", &appIcon);
+
+    // A second configuration builds the window afresh.
+    if (window->Native) Native()->Release(&window->Native);
+    window->NativeClosed = 0;
+    Native()->Create(&window->Native, window, window->MinWidth, window->MinHeight);
+    ASSERT_POINTER(window->Native);
+    Native()->SetFrame(window->Native, NativeWindow_TranslateFrameString(frame));
+    if (g_app && g_app->LocalizeString) g_app->LocalizeString(title, kTextSize);
+    char expanded[kTextSize];
+    Expand(title, expanded, kTextSize);
+    SkinWindow_SetTitle(window, expanded);
+    if (appIcon) Native()->SetMiniaturizedAppIcon(window->Native);
+
+    WebBrowser_Embed(window->Browser, window, window->Config);
+    SkinWindow_Center(window);
+    window->State = SKINWINDOW_STATE_EMBEDDING;
+    return 1;
+}
+
+int64_t SkinWindow_GetConfig(SkinWindow* window, const char* path, const char* defaultValue, char* buffer,
+                             int32_t capacity) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(buffer);
+    if (capacity < 1) return 1;
+    const char* value = nullptr;
+    if (Dictionary_GetStringPtrByPath(window->Config, path, &value) == 1 && value != nullptr)
+        StringUtf8_DecodeString(value, buffer, capacity);
+    else
+        String_CopyLength(buffer, defaultValue ? defaultValue : "", capacity);
+    return 1;
+}
+
+int64_t SkinWindow_GetConfigHandle(SkinWindow* window, Dictionary** config) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(config);
+    *config = window->Config;
+    return *config != nullptr;
+}
+
+int64_t SkinWindow_GetPopupFrame(SkinWindow* window, char* buffer, int32_t capacity) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    char value[kTextSize];
+    ReadText(window, "popupFrame", "", value, kTextSize);
+    String_CopyLength(buffer, String_CompareWithoutCase(value, "Resizable") == 1 ? value : "Normal", capacity);
+    return 1;
+}
+
+// ---- State machine ----------------------------------------------------------------------------------
+
+int64_t SkinWindow_CheckLoadTimeout(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    const int32_t timeout = ReadInteger(window, "loadTimeout", 30);
+    if (timeout < 1) return 1;
+    if (window->Native && Native()->IsVisible(window->Native) == 1) return 1;
+    if (Time_GetCurrent() - window->LoadStart <= (double)timeout) return 1;
+    Log_Error("Timeout waiting for window to load\n");
+    if (window->Native) Native()->MessageBox(window->Native, "Timeout waiting for window to load", "Host", 16);
+    return 0;
+}
+
+int64_t SkinWindow_Process(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    if (NativeSkinWindow_GetInterface()) Native()->RefreshTaskbar();
+    switch (window->State) {
+    case SKINWINDOW_STATE_EMBEDDING:
+    case SKINWINDOW_STATE_NAVIGATED: {
+        if (window->State == SKINWINDOW_STATE_EMBEDDING) {
+            if (WebBrowser_CheckEmbed(window->Browser) == 1) {
+                char url[kUrlSize] = "";
+                if (g_app && g_app->GetWindowUrl) g_app->GetWindowUrl(Id(window), window->Config, url, kUrlSize);
+                WebBrowser_Navigate(window->Browser, url);
+                window->State = SKINWINDOW_STATE_NAVIGATED;
+            }
+        } else if (window->Loaded || (g_app && g_app->IsMainWindow && g_app->IsMainWindow(Id(window)) != 1)) {
+            return 1;
+        }
+        if (SkinWindow_CheckLoadTimeout(window) != 1) {
+            WebBrowser_Unembed(window->Browser);
+            window->State = SKINWINDOW_STATE_UNEMBEDDING;
+        }
+        return 1;
+    }
+    case SKINWINDOW_STATE_UNEMBEDDING:
+        if (WebBrowser_CheckEmbed(window->Browser) != 1) window->State = SKINWINDOW_STATE_CLOSED;
+        return 1;
+    case SKINWINDOW_STATE_CLOSED:
+        Interop_RemoveInstancesActiveInRequester(window);
+        return 0;
+    default:
+        Log_Error("Unknown state in SkinWindow (%d)", window->State);
+        return 1;
+    }
+}
+
+int64_t SkinWindow_GetState(SkinWindow* window, int32_t* state) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(state);
+    *state = window->State;
+    return 1;
+}
+
+// ---- Close protocol ---------------------------------------------------------------------------------
+
+int64_t SkinWindow_PerformClose(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    if (window->NativeClosed || window->State != SKINWINDOW_STATE_NAVIGATED) return 1;
+    // The page decides: it closes again once it has set can-close.
+    if (!window->CanClose && window->Loaded) return SkinWindow_NotifyFrame(window, "Close");
+    const int32_t count = Interop_InstancesActiveInRequester(window);
+    if (count > 0) {
+        const double now = Time_GetCurrent();
+        if (window->CloseWaitStart == 0) window->CloseWaitStart = now;
+        if (now - window->CloseWaitStart <= SKINWINDOW_CLOSE_WAIT) {
+            if (!window->CloseTimerRunning) {
+                window->CloseTimerRunning = 1;
+                ScheduleCloseTimer(window, 0);
+            }
+            return 1;
+        }
+        StopCloseTimer(window);
+        window->CloseWaitStart = now;
+        Log_Warning("%d native instance(s) leaked\n", count);
+    }
+    window->NativeClosed = 1;
+    StopCloseTimer(window);
+    if (window->State < SKINWINDOW_STATE_CLOSED) {
+        WebBrowser_Unembed(window->Browser);
+        window->State = SKINWINDOW_STATE_UNEMBEDDING;
+    }
+    if (window->Native) Native()->Close(window->Native);
+    return 1;
+}
+
+int64_t SkinWindow_SetReadyEmergencyClose(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->CanClose = 1;
+    if (window->Native) Native()->SetFrame(window->Native, NATIVEWINDOW_FRAME_NORMAL);
+    Interop_RemoveInstancesActiveInRequester(window);
+    return 1;
+}
+
+// ---- Notifications -----------------------------------------------------------------------------------
+
+int64_t SkinWindow_NotifyFrame(SkinWindow* window, const char* name) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NotificationCenter_FireWithJSON("SkinWindow", name, Id(window), "{\"frameNotification\": %s}",
+                                           Flag(window->FrameNotification));
+}
+
+int64_t SkinWindow_NotifyMove(SkinWindow* window, int32_t x, int32_t y) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NotificationCenter_FireAfterDelayWithJSON("SkinWindow", "Move", Id(window), 0,
+                                                     "{\"frameNotification\": %s, \"x\": %d, \"y\": %d}",
+                                                     Flag(window->FrameNotification), x, y);
+}
+
+int64_t SkinWindow_NotifySize(SkinWindow* window, int32_t width, int32_t height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NotificationCenter_FireAfterDelayWithJSON("SkinWindow", "Size", Id(window), 0,
+                                                     "{\"frameNotification\": %s, \"width\": %d, \"height\": %d}",
+                                                     Flag(window->FrameNotification), width, height);
+}
+
+// ---- Frame changes ordered by the page -------------------------------------------------------------
+
+int64_t SkinWindow_Show(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(window->Native);
+    BeginScriptFrameChange(window);
+    Native()->Show(window->Native);
+    EndScriptFrameChange(window);
+    return 1;
+}
+
+int64_t SkinWindow_Hide(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(window->Native);
+    BeginScriptFrameChange(window);
+    Native()->Hide(window->Native);
+    EndScriptFrameChange(window);
+    return 1;
+}
+
+int64_t SkinWindow_Close(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    BeginScriptFrameChange(window);
+    SkinWindow_PerformClose(window);
+    EndScriptFrameChange(window);
+    return 1;
+}
+
+int64_t SkinWindow_SetSize(SkinWindow* window, int32_t width, int32_t height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(window->Native);
+    if (width < 0 || height < 0) return 0;
+    BeginScriptFrameChange(window);
+    Native()->Size(window->Native, width, height);
+    EndScriptFrameChange(window);
+    return 1;
+}
+
+int64_t SkinWindow_SetOrigin(SkinWindow* window, int32_t x, int32_t y) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(window->Native);
+    BeginScriptFrameChange(window);
+    if (window->CanMove == 1) Native()->Move(window->Native, x, y);
+    EndScriptFrameChange(window);
+    return 1;
+}
+
+int64_t SkinWindow_Center(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(window->Native);
+    int32_t areaWidth = 0, areaHeight = 0;
+    SkinWindowViewportSizeFunc viewport = nullptr;
+    void* user = nullptr;
+    if (CallbackBase_Get(&window->ViewportSizeCallback, &user, &viewport) > 0 && viewport != nullptr) {
+        if (viewport(user, window, &areaWidth, &areaHeight) != 1) return 0;
+    } else if (Native()->GetScreenWidth(window->Native, &areaWidth) != 1 ||
+               Native()->GetScreenHeight(window->Native, &areaHeight) != 1) {
+        return 0;
+    }
+    if (window->CanMove != 1) return 1;
+    int32_t width = 0, height = 0;
+    Native()->GetWidth(window->Native, &width);
+    Native()->GetHeight(window->Native, &height);
+    const int64_t x = ((int64_t)areaWidth - width) / 2;
+    const int64_t y = ((int64_t)areaHeight - height) / 2;
+    return Native()->Move(window->Native, x < 0 ? 0 : (int32_t)x, y < 0 ? 0 : (int32_t)y);
+}
+
+int64_t SkinWindow_SetTitle(SkinWindow* window, const char* title) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(title);
+    ASSERT_POINTER(window->Native);
+    char decoded[kTextSize];
+    StringUtf8_DecodeHtml(title, decoded, kTextSize);
+    return Native()->SetTitleUtf8(window->Native, decoded);
+}
+
+int64_t SkinWindow_SetCursor(SkinWindow* window, const char* cursor) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(cursor);
+    SkinWindowCursorChangeFunc change = nullptr;
+    void* user = nullptr;
+    if (CallbackBase_Get(&window->CursorChangeCallback, &user, &change) > 0 && change != nullptr)
+        return change(user, window, cursor);
+    if (window->Native && Native()->IsVisible(window->Native) == 1) {
+        const int32_t id = NativeWindow_TranslateCursorString(cursor);
+        g_allowCursorChange = true;
+        if (!g_cursorGate || g_allowCursorChange) Native()->SetCursor(window->Native, id);
+        g_allowCursorChange = false;
+    }
+    return 1;
+}
+
+int64_t SkinWindow_Loaded(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->Loaded = 1;
+    return 1;
+}
+
+int64_t SkinWindow_GetCanClose(SkinWindow* window, uint32_t* canClose) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(canClose);
+    *canClose = window->CanClose;
+    return 1;
+}
+
+int64_t SkinWindow_SetCanClose(SkinWindow* window, uint32_t canClose) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->CanClose = canClose ? 1 : 0;
+    return 1;
+}
+
+int64_t SkinWindow_GetCanMove(SkinWindow* window, uint32_t* canMove) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(canMove);
+    *canMove = window->CanMove;
+    return 1;
+}
+
+int64_t SkinWindow_SetCanMove(SkinWindow* window, uint32_t canMove) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->CanMove = canMove ? 1 : 0;
+    return 1;
+}
+
+// ---- Script callbacks -------------------------------------------------------------------------------
+
+int64_t SkinWindow_ExecuteScript(SkinWindow* window, const char* first, const char* second, Stream* reply) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(first);
+    ASSERT_POINTER(second);
+    const double start = Time_GetCurrent();
+    const int64_t result = WebBrowser_ExecuteScript(window->Browser, first, second, reply);
+    if (Time_GetCurrent() - start >= 1.0)
+        Log_Debug("One of the javascript callbacks is stalling the ui thread (%s) (%s)\n", first, second);
+    return result;
+}
+
+// ---- Native window queries ------------------------------------------------------------------------
+
+void* SkinWindow_GetNativeHandle(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return window->Native ? Native()->GetContentView(window->Native) : nullptr;
+}
+
+void* SkinWindow_GetBasicWindowHandle(SkinWindow* window) { return SkinWindow_GetNativeHandle(window); }
+
+int64_t SkinWindow_SetViewportSizeCallback(SkinWindow* window, SkinWindowViewportSizeFunc function, void* user) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return CallbackBase_Set(&window->ViewportSizeCallback, 0, user, function);
+}
+
+int64_t SkinWindow_SetCursorChangeCallback(SkinWindow* window, SkinWindowCursorChangeFunc function, void* user) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return CallbackBase_Set(&window->CursorChangeCallback, 0, user, function);
+}
+
+namespace {
+
+int64_t Query(SkinWindow* window, int32_t* value, int64_t (*NativeSkinWindowInterface::*slot)(NativeSkinWindow*, int32_t*)) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(value);
+    *value = 0;
+    if (window->Native == nullptr) return 0;
+    return (Native()->*slot)(window->Native, value);
+}
+
+} // namespace
+
+int64_t SkinWindow_GetWidth(SkinWindow* window, int32_t* width) {
+    return Query(window, width, &NativeSkinWindowInterface::GetWidth);
+}
+int64_t SkinWindow_GetHeight(SkinWindow* window, int32_t* height) {
+    return Query(window, height, &NativeSkinWindowInterface::GetHeight);
+}
+int64_t SkinWindow_GetX(SkinWindow* window, int32_t* x) { return Query(window, x, &NativeSkinWindowInterface::GetX); }
+int64_t SkinWindow_GetY(SkinWindow* window, int32_t* y) { return Query(window, y, &NativeSkinWindowInterface::GetY); }
+int64_t SkinWindow_GetScreenWidth(SkinWindow* window, int32_t* width) {
+    return Query(window, width, &NativeSkinWindowInterface::GetScreenWidth);
+}
+int64_t SkinWindow_GetScreenHeight(SkinWindow* window, int32_t* height) {
+    return Query(window, height, &NativeSkinWindowInterface::GetScreenHeight);
+}
+
+int64_t SkinWindow_GetTitle(SkinWindow* window, char* buffer, int32_t capacity) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (capacity > 0) buffer[0] = 0;
+    if (window->Native == nullptr) return 0;
+    return Native()->GetTitleUtf8(window->Native, buffer, capacity);
+}
+
+int64_t SkinWindow_GetDefaultIcon(SkinWindow* window, NativeImage** icon) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(icon);
+    *icon = window->Native ? Native()->GetDefaultIcon(window->Native) : nullptr;
+    return *icon != nullptr;
+}
+
+int64_t SkinWindow_GetBigIcon(SkinWindow* window, NativeImage** icon) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(icon);
+    *icon = window->Native ? Native()->GetBigIcon(window->Native) : nullptr;
+    return *icon != nullptr;
+}
+
+int64_t SkinWindow_GetSmallIcon(SkinWindow* window, NativeImage** icon) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(icon);
+    *icon = nullptr;
+    return 0;
+}
+
+int64_t SkinWindow_GetWindowResizable(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return window->Native ? Native()->GetResizable(window->Native) : 0;
+}
