@@ -720,9 +720,9 @@ int64_t SkinApp_GetDataStore(void*, uint8_t** buffer, uint32_t* length) {
         uint8_t* copy = static_cast<uint8_t*>(Memory_Alloc(size + 1));
         memcpy(copy, raw, size);
         copy[size] = 0;
-        Executable_ReleaseDataStore(nullptr, &raw, &size);
         *buffer = copy;
         *length = size;
+        Executable_ReleaseDataStore(nullptr, &raw, &size);
         return 1;
     }
     Dictionary* payload = nullptr;

@@ -38,7 +38,14 @@ int64_t MergeConfig(void*, Dictionary* config) {
 // This process's arguments after the mode and the skin, as a later instance hands them over.
 int64_t Inform() {
     std::string text = "{\"args\":[";
-    for (int i = 3; i < g_argc; i++) text += std::string(i > 3 ? "," : "") + "\"" + g_argv[i] + "\"";
+    for (int i = 3; i < g_argc; i++) {
+        text += i > 3 ? ",\"" : "\"";
+        for (const char* c = g_argv[i]; *c; c++) {
+            if (*c == '"' || *c == '\\') text += '\\';
+            text += *c;
+        }
+        text += "\"";
+    }
     text += "]}";
     return Platform_SingletonSendData(text.c_str(), (int32_t)text.size());
 }
