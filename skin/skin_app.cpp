@@ -505,10 +505,9 @@ int64_t SkinApp_Start(uint32_t startServer) {
     if (!app || app->State == SKINAPP_STATE_FINISHED) return 0;
     if (startServer) {
         if (app->State != SKINAPP_STATE_WAITFORSTART) {
-            Debug_AbortInt(__FILE__, __LINE__, "%s\n%s\n",
+            Debug_AbortInt(__FILE__, __LINE__,
                            "Assertion failed (StartServer == FALSE || GlobalSkinApp->State == "
-                           "SKINAPP_STATE_WAITFORSTART)",
-                           "Tried to start app class while not in waiting state");
+                           "SKINAPP_STATE_WAITFORSTART)\nTried to start app class while not in waiting state");
             return 0;
         }
         app->State = SKINAPP_STATE_RUNNING;
