@@ -302,6 +302,47 @@ TEST_F(SkinAppTest, LocalStorageIsMadeAndRemovedOnlyWhenAsked) {
     EXPECT_NE(stat(path.c_str(), &info), 0);
 }
 
+TEST_F(SkinAppTest, LocaleFilesComeFromTheSkin) {
+    ASSERT_EQ(mkdir(skin.file("locale").c_str(), 0700), 0);
+    Write("locale/xx.json", R"({"Greeting":"Hallo &amp; willkommen"})");
+    Write("locale/yy.json", "{not json");
+    Attach();
+    SkinApp_SetLanguage("xx");
+    char text[128];
+    EXPECT_EQ(SkinApp_LocalizeString("Greeting", text, sizeof(text)), 1);
+    EXPECT_STREQ(text, "Hallo & willkommen");
+    SkinApp_SetLanguage("yy");
+    EXPECT_EQ(SkinApp_LocalizeString("Other", text, sizeof(text)), 0);
+    EXPECT_STREQ(text, "Other");
+}
+
+TEST_F(SkinAppTest, WithoutAServerStartingItFailsAtOnce) {
+    EXPECT_EQ(SkinApp_StartWebServer(1), 0);
+    EXPECT_NE(TakeLog().find("Timeout waiting for webserver to start\n"), std::string::npos);
+    EXPECT_EQ(g_boxes, std::vector<std::string>{"Host_WebServerTimeout|Host|16"});
+    uint32_t on = 1;
+    EXPECT_EQ(SkinApp_WebServerIsOn(&on), 0);
+    EXPECT_EQ(on, 0u);
+}
+
+// What a later instance sends reaches observers after a delay; text that is not a JSON object
+// is dropped.
+TEST_F(SkinAppTest, ALaterInstancesDataBecomesANotification) {
+    std::vector<std::string> seen;
+    auto observe = [](void* user, const char*, const char*, const char*, Dictionary* info) -> int64_t {
+        static_cast<std::vector<std::string>*>(user)->push_back("{" + DictionaryAsJson(info) + "}");
+        return 1;
+    };
+    NotificationCenter_AddObserver("SkinApp", "NewCommandLine", &seen, observe);
+    EXPECT_EQ(SkinApp_OnNewInstanceDataReceived(nullptr, "{\"args\":[\"--a\""), 0);
+    EXPECT_EQ(SkinApp_OnNewInstanceDataReceived(nullptr, "[1]"), 0);
+    EXPECT_EQ(SkinApp_OnNewInstanceDataReceived(nullptr, R"({"args":["--open=\"u\""]})"), 1);
+    EXPECT_TRUE(seen.empty());
+    for (int i = 0; i < 5; i++) Pass();
+    EXPECT_EQ(seen, std::vector<std::string>{R"({"args":["--open=\"u\""]})"});
+    NotificationCenter_RemoveObserver("SkinApp", "NewCommandLine", &seen, observe);
+}
+
 TEST_F(SkinAppTest, OnlyTheDevServerSwitchIsKeptFromOtherInstances) {
     EXPECT_EQ(Skin_ShouldRemoveSwitch("devserver"), 1);
     EXPECT_EQ(Skin_ShouldRemoveSwitch("DevServer"), 1);
