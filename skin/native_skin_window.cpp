@@ -1,11 +1,14 @@
 // The installed native window table and the platform-independent name translations.
 #include "skin/native_skin_window.h"
 
+#include "core/runtime/debug.h"
 #include "core/runtime/string.h"
 
 namespace {
 
 const NativeSkinWindowInterface* g_table = nullptr;
+bool g_cursorGate = false;
+bool g_allowCursorChange = false;
 
 constexpr const char* kCursorNames[] = {
     "auto",      "default",   "crosshair",   "allscroll", "help",      "move",      "nodrop",   "not-allowed",
@@ -21,6 +24,22 @@ int64_t NativeSkinWindow_SetInterface(const NativeSkinWindowInterface* table) {
 }
 
 const NativeSkinWindowInterface* NativeSkinWindow_GetInterface() { return g_table; }
+
+int64_t NativeWindow_SetCursor(NativeSkinWindow* window, int32_t cursor) {
+    ASSERT_POINTER(g_table);
+    if (g_cursorGate && !g_allowCursorChange) return 1;
+    return g_table->SetCursor(window, cursor);
+}
+
+int64_t NativeWindow_SetCursorGate(int32_t on) {
+    g_cursorGate = on != 0;
+    return 1;
+}
+
+int64_t NativeWindow_AllowCursorChange(int32_t allow) {
+    g_allowCursorChange = allow != 0;
+    return 1;
+}
 
 int32_t NativeWindow_TranslateCursorString(const char* name) {
     if (name == nullptr) return 0;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct Dictionary;
 struct SkinWindow;
 // The platform's window and bitmap objects; only the installed table knows their layout.
 struct NativeSkinWindow;
@@ -60,12 +61,31 @@ struct NativeSkinWindowInterface {
     // A bitmap decoded from encoded image bytes (PNG and the like); 0 when they do not decode.
     int64_t (*ImageCreate)(NativeImage** image, const void* bytes, uint32_t length);
     int64_t (*ImageRelease)(NativeImage** image);
+    int64_t (*ImageGetSize)(NativeImage* image, int32_t* width, int32_t* height);
+    // A new image of the rectangle, which lies inside the source.
+    int64_t (*ImageCrop)(NativeImage* source, int32_t x, int32_t y, int32_t width, int32_t height,
+                         NativeImage** image);
+    // The application's taskbar or dock icon, and the overlay on it; the window takes the image
+    // (none clears the picture).
+    int64_t (*SetBigIcon)(NativeSkinWindow* window, NativeImage* image);
+    int64_t (*SetOverlayIcon)(NativeSkinWindow* window, NativeImage* image);
+    // The window's dock menu: items removed, items built from a dictionary (id, text, checked,
+    // subMenu; choosing one calls SkinWindow_ContextMenuSelect), an item checked or unchecked.
+    int64_t (*ClearDockItems)(NativeSkinWindow* window);
+    int64_t (*CreateMenuFromDictionary)(NativeSkinWindow* window, Dictionary* items, void** menu);
+    int64_t (*SetMenuSelected)(void* menu, int32_t id, int32_t selected);
 };
 
 // Installs the table every skin window uses from then on (null uninstalls); 1.
 int64_t NativeSkinWindow_SetInterface(const NativeSkinWindowInterface* table);
 // The installed table; using a skin window's native side without one aborts.
 const NativeSkinWindowInterface* NativeSkinWindow_GetInterface();
+
+// Sets a window's cursor through the gate: while the gate is on, only changes made while they
+// are allowed (the skin window's own) reach the window; the others answer 1 and change nothing.
+int64_t NativeWindow_SetCursor(NativeSkinWindow* window, int32_t cursor);
+int64_t NativeWindow_SetCursorGate(int32_t on);
+int64_t NativeWindow_AllowCursorChange(int32_t allow);
 
 // Cursor names in id order ("auto" is 0); an unknown name is "auto".
 int32_t NativeWindow_TranslateCursorString(const char* name);

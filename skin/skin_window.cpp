@@ -3,8 +3,10 @@
 #include "skin/skin_window.h"
 
 #include <climits>
+#include <cstring>
 
 #include "core/formats/interop.h"
+#include "core/formats/json.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -22,10 +24,6 @@
 namespace {
 
 const SkinWindowAppInterface* g_app = nullptr;
-// The cursor gate: a window's cursor changes only while SkinWindow_SetCursor applies one, so
-// that changes the browser engine makes on its own are ignored.
-bool g_cursorGate = false;
-bool g_allowCursorChange = false;
 
 constexpr int32_t kTextSize = 320;
 constexpr int32_t kUrlSize = 8192;
@@ -107,9 +105,11 @@ void LoadSpriteSheet(SkinWindow* window) {
 
 // ---- Frame notifications ------------------------------------------------------------------------
 
-void ResetFrameNotification(void* instance, void*) {
+void ResetFrameNotification(void* instance, void*) { static_cast<SkinWindow*>(instance)->FrameNotification = 1; }
+
+// The event's reference goes whether it ran or was discarded with the queue.
+void DropFrameReference(void* instance, void*) {
     SkinWindow* window = static_cast<SkinWindow*>(instance);
-    window->FrameNotification = 1;
     SkinWindow_Release(&window);
 }
 
@@ -119,7 +119,7 @@ void BeginScriptFrameChange(SkinWindow* window) { window->FrameNotification = 0;
 
 void EndScriptFrameChange(SkinWindow* window) {
     SkinWindow_AddRef(window);
-    if (EventQueue_Add(nullptr, window, nullptr, 0, ResetFrameNotification) != 1) {
+    if (EventQueue_AddComplexEvent(nullptr, window, nullptr, 0, ResetFrameNotification, DropFrameReference) != 1) {
         window->FrameNotification = 1;
         SkinWindow_Release(&window);
     }
@@ -188,7 +188,10 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     StopCloseTimer(window);
     EventQueue_RemoveInstance(nullptr, window);
-    if (window->Native) Native()->Release(&window->Native);
+    if (window->Native) {
+        Native()->ClearDockItems(window->Native);
+        Native()->Release(&window->Native);
+    }
     if (window->SpriteSheet) Native()->ImageRelease(&window->SpriteSheet);
     if (window->Browser) WebBrowser_Release(&window->Browser);
     Dictionary_Release(&window->Config);
@@ -199,13 +202,12 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     return 1;
 }
 
-int64_t SkinWindow_Init(const char*) {
-    g_cursorGate = true;
-    return 1;
-}
+// The cursor gate: a window's cursor changes only while SkinWindow_SetCursor applies one, so
+// that changes the browser engine makes on its own are ignored.
+int64_t SkinWindow_Init(const char*) { return NativeWindow_SetCursorGate(1); }
 
 int64_t SkinWindow_Remove() {
-    g_cursorGate = false;
+    NativeWindow_SetCursorGate(0);
     return 1;
 }
 
@@ -257,8 +259,23 @@ int64_t SkinWindow_GetConfig(SkinWindow* window, const char* path, const char* d
     ASSERT_POINTER(path);
     ASSERT_POINTER(buffer);
     if (capacity < 1) return 1;
+    // Plain values answer as text (a flag as "true" or "false"); containers give the default.
+    Dictionary* holder = nullptr;
+    DictionaryItem* item = nullptr;
+    uint32_t type = 0;
     const char* value = nullptr;
-    if (Dictionary_GetStringPtrByPath(window->Config, path, &value) == 1 && value != nullptr)
+    if (Dictionary_ItemFindByPath(window->Config, path, &holder, &item) == 1 && item != nullptr &&
+        Dictionary_ItemGetType(holder, item, &type) == 1) {
+        if (type == DICTIONARY_TYPE_BOOLEAN) {
+            uint32_t flag = 0;
+            Dictionary_ItemGetBoolean(holder, item, &flag);
+            value = flag ? "true" : "false";
+        } else if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 || type == DICTIONARY_TYPE_STRING) {
+            int32_t length = 0;
+            if (Dictionary_ItemGetBufferPtr(holder, item, &value, &length) != 1 || value == nullptr) value = "";
+        }
+    }
+    if (value != nullptr)
         StringUtf8_DecodeString(value, buffer, capacity);
     else
         String_CopyLength(buffer, defaultValue ? defaultValue : "", capacity);
@@ -483,9 +500,9 @@ int64_t SkinWindow_SetCursor(SkinWindow* window, const char* cursor) {
         return change(user, window, cursor);
     if (window->Native && Native()->IsVisible(window->Native) == 1) {
         const int32_t id = NativeWindow_TranslateCursorString(cursor);
-        g_allowCursorChange = true;
-        if (!g_cursorGate || g_allowCursorChange) Native()->SetCursor(window->Native, id);
-        g_allowCursorChange = false;
+        NativeWindow_AllowCursorChange(1);
+        NativeWindow_SetCursor(window->Native, id);
+        NativeWindow_AllowCursorChange(0);
     }
     return 1;
 }
@@ -613,4 +630,85 @@ int64_t SkinWindow_GetSmallIcon(SkinWindow* window, NativeImage** icon) {
 int64_t SkinWindow_GetWindowResizable(SkinWindow* window) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     return window->Native ? Native()->GetResizable(window->Native) : 0;
+}
+
+// ---- Sprite sheet pictures ------------------------------------------------------------------------
+
+namespace {
+
+enum class IconTarget { Big, Overlay };
+
+int64_t IconAllowed(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return x >= 0 && y >= 0 && width >= 0 && height >= 0 && window->SpriteSheet != nullptr ? 1 : 0;
+}
+
+int64_t SetIcon(SkinWindow* window, IconTarget target, int32_t x, int32_t y, int32_t width, int32_t height) {
+    if (IconAllowed(window, x, y, width, height) != 1 || window->Native == nullptr) return 0;
+    auto set = target == IconTarget::Big ? Native()->SetBigIcon : Native()->SetOverlayIcon;
+    if (width < 1 || height < 1) {
+        set(window->Native, nullptr);
+        return 1;
+    }
+    int32_t sheetWidth = 0, sheetHeight = 0;
+    if (Native()->ImageGetSize(window->SpriteSheet, &sheetWidth, &sheetHeight) != 1) return 0;
+    if ((int64_t)x + width > sheetWidth || (int64_t)y + height > sheetHeight) return 0;
+    NativeImage* picture = nullptr;
+    if (Native()->ImageCrop(window->SpriteSheet, x, y, width, height, &picture) != 1 || picture == nullptr) return 0;
+    set(window->Native, picture);
+    return 1;
+}
+
+} // namespace
+
+int64_t SkinWindow_SetBigIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return SetIcon(window, IconTarget::Big, x, y, width, height);
+}
+
+int64_t SkinWindow_SetTaskbarOverlay(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return SetIcon(window, IconTarget::Overlay, x, y, width, height);
+}
+
+int64_t SkinWindow_SetSmallIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return IconAllowed(window, x, y, width, height);
+}
+
+int64_t SkinWindow_SetNotificationAreaIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height) {
+    return IconAllowed(window, x, y, width, height);
+}
+
+// ---- Dock menu --------------------------------------------------------------------------------------
+
+int64_t SkinWindow_SetContextMenu(SkinWindow* window, const char* json) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(json);
+    ASSERT_POINTER(window->Native);
+    Native()->ClearDockItems(window->Native);
+    window->DockMenu = nullptr;
+    Dictionary* items = nullptr;
+    JSON* parser = nullptr;
+    Dictionary_Create(&items);
+    JSON_Create(&parser);
+    JSON_SetDictionaryHandle(parser, items);
+    const int64_t parsed = JSON_LoadBuffer(parser, json, (uint32_t)strlen(json));
+    JSON_Release(&parser);
+    int64_t result = 0;
+    if (parsed != 1) {
+        Log_Debug("Unable to parse json %s\n", "ContextMenu");
+    } else {
+        result = Native()->CreateMenuFromDictionary(window->Native, items, &window->DockMenu) == 1 ? 1 : 0;
+    }
+    Dictionary_Release(&items);
+    return result;
+}
+
+int64_t SkinWindow_SetContextMenuSelect(SkinWindow* window, int32_t id, uint32_t select) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    if (window->DockMenu == nullptr) return 0;
+    return Native()->SetMenuSelected(window->DockMenu, id, select ? 1 : 0);
+}
+
+int64_t SkinWindow_ContextMenuSelect(SkinWindow* window, int32_t id) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NotificationCenter_FireWithJSON("SkinWindow", "ContextMenuSelect", Id(window), "{\"id\": %d}", id);
 }

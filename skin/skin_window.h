@@ -106,6 +106,17 @@ int64_t SkinWindow_SetCanClose(SkinWindow* window, uint32_t canClose);
 int64_t SkinWindow_GetCanMove(SkinWindow* window, uint32_t* canMove);
 int64_t SkinWindow_SetCanMove(SkinWindow* window, uint32_t canMove);
 
+// Pictures cut from the sprite sheet (pixels): 0 when an argument is negative or there is no
+// sheet; a width or height below 1 clears the picture; 0 when the rectangle leaves the sheet.
+int64_t SkinWindow_SetBigIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height);
+int64_t SkinWindow_SetTaskbarOverlay(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height);
+// The same conditions checked; nothing changes on this platform.
+int64_t SkinWindow_SetSmallIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height);
+int64_t SkinWindow_SetNotificationAreaIcon(SkinWindow* window, int32_t x, int32_t y, int32_t width, int32_t height);
+// The dock menu from JSON text; 0 when it does not parse or cannot be built.
+int64_t SkinWindow_SetContextMenu(SkinWindow* window, const char* json);
+int64_t SkinWindow_SetContextMenuSelect(SkinWindow* window, int32_t id, uint32_t select);
+
 // ---- For the native window -------------------------------------------------------------------------
 // The close protocol, where every close (the page's and the user's) ends.
 int64_t SkinWindow_PerformClose(SkinWindow* window);
@@ -114,3 +125,5 @@ int64_t SkinWindow_NotifyFrame(SkinWindow* window, const char* name);
 // Queues "Move" {frameNotification, x, y} and "Size" {frameNotification, width, height} for the next pass.
 int64_t SkinWindow_NotifyMove(SkinWindow* window, int32_t x, int32_t y);
 int64_t SkinWindow_NotifySize(SkinWindow* window, int32_t width, int32_t height);
+// A dock menu item was chosen: "ContextMenuSelect" {id}.
+int64_t SkinWindow_ContextMenuSelect(SkinWindow* window, int32_t id);

@@ -39,6 +39,7 @@ struct SkinWindow {
     // The retry timer's events are queued under this field's address, so that stopping the timer
     // leaves the window's other events alone.
     uint32_t CloseTimer;
+    void* DockMenu;
     CallbackBase ViewportSizeCallback;
     CallbackBase CursorChangeCallback;
 };

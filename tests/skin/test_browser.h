@@ -3,11 +3,14 @@
 // window would. Each test program includes this once.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/runtime/dictionary.h"
 #include "skin/native_skin_window.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
@@ -29,6 +32,7 @@ struct TestBrowserState {
     int32_t CursorEnabled = 1;
     int32_t Live = 0;                // browsers created and not yet released
     std::string LastScript;
+    int32_t ScriptDelayMs = 0;       // how long ExecuteScript keeps the caller
 };
 
 inline TestBrowserState& TestBrowser() {
@@ -108,6 +112,8 @@ inline const WebBrowserInterface* TestBrowser_GetInterface() {
         TEST_BROWSER_SIMPLE(SimulateSelectAll),
         [](WebBrowser*, const char* a, const char* b, Stream*) -> int64_t {
             TestBrowser().LastScript = std::string(a) + "|" + b;
+            if (TestBrowser().ScriptDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(TestBrowser().ScriptDelayMs));
             return TestBrowserRecord("ExecuteScript");
         },
         [](WebBrowser*, void*, WebBrowserViewChangeFunc) -> int64_t { return TestBrowserRecord("SetViewChangeCallback"); },
@@ -139,12 +145,26 @@ struct NativeImage {
     int32_t Width, Height;
 };
 
+// A dock menu: the number of top-level items and every check change, as "id on".
+struct TestMenu {
+    uint32_t Items;
+    std::vector<std::string> Selected;
+};
+
 struct NativeSkinWindow {
     SkinWindow* Owner;
     int32_t X, Y, Width, Height, MinWidth, MinHeight, Frame;
     int32_t Visible, Closed, Cursor, MiniaturizedAppIcon;
     std::string Title;
+    NativeImage* BigIcon;
+    NativeImage* Overlay;
+    TestMenu* Menu;
 };
+
+inline void TestNative_Put(NativeImage** slot, NativeImage* image) {
+    delete *slot;
+    *slot = image;
+}
 
 struct TestNativeState {
     int32_t ScreenWidth = 1920, ScreenHeight = 1080;
@@ -163,11 +183,14 @@ inline TestNativeState& TestNative() {
 inline const NativeSkinWindowInterface* TestNative_GetInterface() {
     static const NativeSkinWindowInterface table = {
         [](NativeSkinWindow** w, SkinWindow* owner, int32_t width, int32_t height) -> int64_t {
-            *w = new NativeSkinWindow{owner, 0, 0, width, height, 0, 0, 0, 0, 0, 0, 0, ""};
+            *w = new NativeSkinWindow{owner, 0, 0, width, height, 0, 0, 0, 0, 0, 0, 0, "", nullptr, nullptr, nullptr};
             TestNative().Live++;
             return 1;
         },
         [](NativeSkinWindow** w) -> int64_t {
+            TestNative_Put(&(*w)->BigIcon, nullptr);
+            TestNative_Put(&(*w)->Overlay, nullptr);
+            delete (*w)->Menu;
             delete *w;
             *w = nullptr;
             TestNative().Live--;
@@ -240,6 +263,36 @@ inline const NativeSkinWindowInterface* TestNative_GetInterface() {
         [](NativeImage** image) -> int64_t {
             delete *image;
             *image = nullptr;
+            return 1;
+        },
+        [](NativeImage* image, int32_t* width, int32_t* height) -> int64_t {
+            *width = image->Width;
+            *height = image->Height;
+            return 1;
+        },
+        [](NativeImage*, int32_t, int32_t, int32_t width, int32_t height, NativeImage** image) -> int64_t {
+            *image = new NativeImage{width, height};
+            return 1;
+        },
+        [](NativeSkinWindow* w, NativeImage* image) -> int64_t { return TestNative_Put(&w->BigIcon, image), 1; },
+        [](NativeSkinWindow* w, NativeImage* image) -> int64_t { return TestNative_Put(&w->Overlay, image), 1; },
+        [](NativeSkinWindow* w) -> int64_t {
+            delete w->Menu;
+            w->Menu = nullptr;
+            return 1;
+        },
+        // A dictionary without items builds no menu.
+        [](NativeSkinWindow* w, Dictionary* items, void** menu) -> int64_t {
+            uint32_t count = 0;
+            Dictionary_ItemGetCount(items, &count);
+            if (count == 0) return 0;
+            delete w->Menu;
+            w->Menu = new TestMenu{count, {}};
+            *menu = w->Menu;
+            return 1;
+        },
+        [](void* menu, int32_t id, int32_t on) -> int64_t {
+            static_cast<TestMenu*>(menu)->Selected.push_back(std::to_string(id) + " " + std::to_string(on));
             return 1;
         },
     };
