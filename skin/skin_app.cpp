@@ -22,12 +22,14 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
+#include "core/runtime/hash_table.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/time.h"
+#include "core/web/web_get_request.h"
 #include "skin/linux/skin_app_instances.h"
 #include "skin/localisation.h"
 #include "skin/skin_file.h"
@@ -55,7 +57,7 @@ struct SkinApp {
     Class Header;
     void* WebServer; // the loopback skin server; none is built into this program yet
     Dictionary* Config;
-    void* Requests;
+    HashTable* Requests; // WebGetRequest -> the SkinFile answering it (null until set up)
     uint32_t Processing;
     uint32_t State;
     uint32_t CefEnabled;
@@ -312,6 +314,22 @@ int64_t SkinApp_Remove() {
     if (app->WindowModuleStarted) SkinWindow_Remove();
     EventQueue_RemoveInstance(nullptr, app);
     NotificationCenter_RemoveObserver("WorkflowApp", "Shutdown", app, OnShutdown);
+    if (app->Requests) {
+        HashTableMember* member = nullptr;
+        while (HashTable_MemberGetFirst(app->Requests, &member) && member) {
+            const void* key = nullptr;
+            uint64_t value = 0;
+            HashTable_MemberGet(app->Requests, member, &key, &value);
+            // The member stores the pointer's value as its key bytes.
+            WebGetRequest* request = nullptr;
+            memcpy(&request, key, sizeof(request));
+            SkinFile* file = reinterpret_cast<SkinFile*>(value);
+            HashTable_MemberRemove(app->Requests, &member);
+            if (file) SkinFile_Release(&file);
+            WebGetRequest_Release(&request);
+        }
+        HashTable_Delete(&app->Requests);
+    }
     while (WindowNode* node = app->Windows.Head) {
         Unlink(&app->Windows, node);
         FreeNode(node);
@@ -514,6 +532,35 @@ int64_t SkinApp_Start(uint32_t startServer) {
         return 1;
     }
     app->State = SKINAPP_STATE_RUNNING;
+    if (!app->Requests) {
+        HashTable_Create(&app->Requests, sizeof(void*), 32);
+        HashTable_SetKeyAssignCallback(app->Requests, nullptr, HashTable_PointerKeyAssign);
+        HashTable_SetValueCallback(app->Requests, nullptr, HashTable_PointerValue);
+        HashTable_SetCompareCallback(app->Requests, nullptr, HashTable_PointerCompare);
+    }
+    return 1;
+}
+
+int64_t SkinApp_WebGetRequestQueue(WebGetRequest* request) {
+    SkinApp* app = GlobalSkinApp;
+    if (!app || !app->Requests || !request) return 0;
+    char* url = nullptr;
+    if (!WebGetRequest_GetURLPtr(request, &url) || !url || !URL_CompareHosts(url, SkinApp_GetContentUrl())) return 0;
+    if (!HashTable_ContainsKey(app->Requests, request)) {
+        WebGetRequest_AddRef(request);
+        HashTable_Add(app->Requests, request, 0);
+    }
+    return 1;
+}
+
+int64_t SkinApp_WebGetRequestRemove(WebGetRequest* request) {
+    SkinApp* app = GlobalSkinApp;
+    uint64_t value = 0;
+    if (!app || !app->Requests || !request || !HashTable_GetValue(app->Requests, request, &value)) return 0;
+    HashTable_Remove(app->Requests, request);
+    SkinFile* file = reinterpret_cast<SkinFile*>(value);
+    if (file) SkinFile_Release(&file);
+    WebGetRequest_Release(&request);
     return 1;
 }
 

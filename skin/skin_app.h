@@ -7,6 +7,7 @@
 
 struct Dictionary;
 struct SkinWindow;
+struct WebGetRequest;
 
 enum : uint32_t {
     SKINAPP_CLASS_ID = 0x836e6c01,
@@ -105,6 +106,12 @@ int64_t SkinApp_WebServerSetEnableChildAccess(int32_t steps);
 int64_t SkinApp_WebServerIsOn(uint32_t* flag);
 int64_t SkinApp_WebServerSetBlockQuarterTime(int32_t seconds);
 int64_t SkinApp_WebServerGetBlockStateForTest(int32_t port, uint32_t* flags);
+
+// ---- In-process requests for the content URL (the table exists once started) -----------------------
+// Takes a request for the content URL's host (once, with a reference added); 0 for any other.
+int64_t SkinApp_WebGetRequestQueue(WebGetRequest* request);
+// Drops the request and what answers it; 0 when it was not taken.
+int64_t SkinApp_WebGetRequestRemove(WebGetRequest* request);
 
 // A switch the host drops from the command line it hands to a running instance.
 int64_t Skin_ShouldRemoveSwitch(const char* name);

@@ -20,6 +20,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
+#include "core/web/web_get_request.h"
 #include "skin/localisation.h"
 #include "skin/native_skin_window.h"
 #include "skin/script_invoker.h"
@@ -341,6 +342,32 @@ TEST_F(SkinAppTest, ALaterInstancesDataBecomesANotification) {
     for (int i = 0; i < 5; i++) Pass();
     EXPECT_EQ(seen, std::vector<std::string>{R"({"args":["--open=\"u\""]})"});
     NotificationCenter_RemoveObserver("SkinApp", "NewCommandLine", &seen, observe);
+}
+
+// Requests for the content URL are kept (with a reference) once the application has started;
+// others go elsewhere. Removal gives the reference back, and ending the application releases
+// what is still queued.
+TEST_F(SkinAppTest, InProcessRequestsForTheContentUrlAreKept) {
+    WebGetRequest* mine = nullptr;
+    WebGetRequest* other = nullptr;
+    WebGetRequest_Create(&mine);
+    WebGetRequest_Create(&other);
+    WebGetRequest_SetURL(mine, (std::string(SkinApp_GetContentUrl()) + "page.html").c_str());
+    WebGetRequest_SetURL(other, "https://example.invalid/page.html");
+    EXPECT_EQ(SkinApp_WebGetRequestQueue(mine), 0); // not started: no table yet
+    SkinApp_Start(0);
+    EXPECT_EQ(SkinApp_WebGetRequestQueue(mine), 1);
+    EXPECT_EQ(SkinApp_WebGetRequestQueue(mine), 1);
+    EXPECT_EQ(SkinApp_WebGetRequestQueue(other), 0);
+    EXPECT_EQ(SkinApp_WebGetRequestRemove(other), 0);
+    EXPECT_EQ(SkinApp_WebGetRequestRemove(mine), 1);
+    EXPECT_EQ(SkinApp_WebGetRequestRemove(mine), 0);
+    EXPECT_EQ(SkinApp_WebGetRequestQueue(mine), 1);
+    SkinApp_Remove();
+    SkinApp_Init();
+    // Only this test's references are left: the last release frees each request (ASan checks).
+    WebGetRequest_Release(&mine);
+    WebGetRequest_Release(&other);
 }
 
 TEST_F(SkinAppTest, OnlyTheDevServerSwitchIsKeptFromOtherInstances) {
