@@ -16,6 +16,7 @@
 #include "core/linux/platform.h"
 #include "core/linux/platform_singleton.h"
 #include "core/platform/path.h"
+#include "core/platform/stream.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/command_line.h"
@@ -1072,6 +1073,31 @@ int64_t SkinApp_WebServerGetBlockStateForTest(int32_t, uint32_t* flags) {
     ASSERT_POINTER(flags);
     for (int32_t i = 0; i < 4; i++) flags[i] = 0;
     return SkinApp_ProcessWebServer();
+}
+
+int64_t SkinApp_ParseCreateInstance(Stream* stream, char* typeName, char* windowId, char* instanceId) {
+    ASSERT_POINTER(typeName);
+    ASSERT_POINTER(windowId);
+    ASSERT_POINTER(instanceId);
+    typeName[0] = windowId[0] = instanceId[0] = 0;
+    if (!stream || !Stream_Seek(stream, 0, SEEK_ORIGIN_BEGIN)) return 0;
+    Dictionary* document = nullptr;
+    Dictionary_Create(&document);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetDictionaryHandle(json, document);
+    const int64_t parsed = JSON_LoadStream(json, stream);
+    JSON_SetDictionaryHandle(json, nullptr);
+    JSON_Release(&json);
+    Dictionary* root = parsed == 1 ? DocumentRoot(document) : nullptr;
+    const int64_t result = root && Dictionary_GetStringByKey(root, "typename", typeName, SKINAPP_TYPE_NAME_SIZE) &&
+                                   Dictionary_GetStringByKey(root, "window", windowId, SKINAPP_ID_SIZE)
+                               ? 1
+                               : 0;
+    if (result && !Dictionary_GetStringByKey(root, "instanceId", instanceId, SKINAPP_ID_SIZE)) instanceId[0] = 0;
+    if (!result) typeName[0] = windowId[0] = 0;
+    Dictionary_Release(&document);
+    return result;
 }
 
 int64_t Skin_ShouldRemoveSwitch(const char* name) {

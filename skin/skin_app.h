@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct Dictionary;
+struct Stream;
 struct SkinWindow;
 struct WebGetRequest;
 
@@ -21,6 +22,8 @@ enum : uint32_t {
     SKINAPP_CONTENT_URL_SIZE = 48,
     SKINAPP_DEV_SERVER_SIZE = 8192,
     SKINAPP_URL_SIZE = 8192,
+    SKINAPP_TYPE_NAME_SIZE = 320,
+    SKINAPP_ID_SIZE = 40,
 };
 
 // fn(user, the parsed skin configuration), called by SkinApp_LoadConfig.
@@ -106,6 +109,9 @@ int64_t SkinApp_WebServerSetEnableChildAccess(int32_t steps);
 int64_t SkinApp_WebServerIsOn(uint32_t* flag);
 int64_t SkinApp_WebServerSetBlockQuarterTime(int32_t seconds);
 int64_t SkinApp_WebServerGetBlockStateForTest(int32_t port, uint32_t* flags);
+// A create request's body, read from the stream's start as JSON: "typename" (320 bytes) and
+// "window" (40) are needed, "instanceId" (40) is taken when present.
+int64_t SkinApp_ParseCreateInstance(Stream* stream, char* typeName, char* windowId, char* instanceId);
 
 // ---- In-process requests for the content URL (the table exists once started) -----------------------
 // Takes a request for the content URL's host (once, with a reference added); 0 for any other.

@@ -370,6 +370,34 @@ TEST_F(SkinAppTest, InProcessRequestsForTheContentUrlAreKept) {
     WebGetRequest_Release(&other);
 }
 
+TEST_F(SkinAppTest, CreateRequestsNeedTypeAndWindow) {
+    const struct {
+        const char* body;
+        const char* parsed; // "type|window|instance", null: refused
+    } cases[] = {
+        {R"({"typename":"QVR.SkinApp","window":"w1","instanceId":"i1"})", "QVR.SkinApp|w1|i1"},
+        {R"({"window":"w1","typename":"QVR.X"})", "QVR.X|w1|"},
+        {R"({"typename":"QVR.X"})", nullptr},
+        {R"({"typename":"QVR.X","window":3})", nullptr},
+        {R"(["typename","window"])", nullptr},
+        {"{\"typename\":", nullptr},
+    };
+    for (const auto& c : cases) {
+        MemoryStream* memory = nullptr;
+        MemoryStream_Create(&memory);
+        MemoryStream_SetAutoGrow(memory, 1);
+        uint32_t written = 0;
+        MemoryStream_Write(memory, c.body, (uint32_t)strlen(c.body), &written);
+        Stream* stream = nullptr;
+        MemoryStream_GetStreamHandle(memory, &stream);
+        char type[SKINAPP_TYPE_NAME_SIZE], window[SKINAPP_ID_SIZE], instance[SKINAPP_ID_SIZE];
+        const int64_t result = SkinApp_ParseCreateInstance(stream, type, window, instance);
+        EXPECT_EQ(result, c.parsed ? 1 : 0) << c.body;
+        if (c.parsed) EXPECT_EQ(std::string(type) + "|" + window + "|" + instance, c.parsed);
+        MemoryStream_Release(&memory);
+    }
+}
+
 TEST_F(SkinAppTest, OnlyTheDevServerSwitchIsKeptFromOtherInstances) {
     EXPECT_EQ(Skin_ShouldRemoveSwitch("devserver"), 1);
     EXPECT_EQ(Skin_ShouldRemoveSwitch("DevServer"), 1);
