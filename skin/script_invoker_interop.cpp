@@ -67,12 +67,9 @@ int64_t DataStore(Call& c) {
     return 1;
 }
 
-// "QVR.SkinWindow" stands for the window itself; its own methods are answered by the window's
-// script class, which knows none yet.
-int64_t WindowInvoke(void*, Dictionary* request, Dictionary*) {
-    const char* method = nullptr;
-    uint32_t hash = 0;
-    ApiGen_GetMethod(request, "SkinWindow", &method, &hash);
+// "QVR.SkinWindow" stands for the window itself. The window's own methods belong to its script
+// class; until that answers them, every method is one this instance does not know.
+int64_t WindowInvoke(void*, Dictionary*, Dictionary*) {
     return 0;
 }
 

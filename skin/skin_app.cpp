@@ -142,7 +142,8 @@ int64_t FreeWhole(void* data, uint32_t length) {
     return 1;
 }
 
-// Parses text into target (emptied first on failure); 1 when the whole document parsed.
+// Parses the document into target; 1 when the whole of it parsed. A format other than JSON or
+// YAML leaves target empty.
 bool Parse(Format format, const void* data, uint32_t length, Dictionary* target) {
     int64_t result = 0;
     if (format == Format::Json) {

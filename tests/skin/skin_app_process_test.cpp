@@ -206,6 +206,16 @@ TEST(SkinAppProcessTest, AVerifiedDataStoreGivesItsPayload) {
         Child child(host, {"datastore", skin});
         EXPECT_EQ(child.Line(), c.expected) << c.name;
     }
+    // A skin that requires the store does not start without a valid one.
+    WriteText(skin + "/app.yaml", ReadFile(skin + "/app.yaml") + "requiresDataStore: true\n");
+    Child valid(dir.file("list"), {"datastore", skin});
+    EXPECT_EQ(valid.Line(), R"([1,"two"])");
+    for (const char* name : {"expired", "plain"}) {
+        Child refused(dir.file(name), {"datastore", skin});
+        EXPECT_EQ(refused.Wait(), 5) << name;
+    }
+    Child missing(SKIN_APP_HOST_PROGRAM, {"datastore", skin});
+    EXPECT_EQ(missing.Wait(), 5);
 }
 
 } // namespace
