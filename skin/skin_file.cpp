@@ -562,7 +562,12 @@ int64_t SkinFile_Read(SkinFile* file, void* buffer, uint32_t size, uint32_t* rea
     if (file->PendingGiven < file->PendingCount) {
         *read = GivePending(file, out, size);
     } else if (file->Descriptor >= 0) {
-        result = Platform_Read(file->Descriptor, out, size, read) == 1 && *read > 0 ? 1 : 0;
+        if (Platform_Read(file->Descriptor, out, size, read) != 1) {
+            Stream_SetLastError(&file->StreamRecord, EIO);
+            result = 0;
+        } else {
+            result = *read > 0 ? 1 : 0;
+        }
     } else {
         result = ReadStore(file, out, size, read);
     }
