@@ -288,7 +288,15 @@ TEST_F(SkinFileTest, AttachesOnceToADirectoryOrAProgramsStore) {
     EXPECT_EQ(SkinFile_IsAttached(), 1);
     EXPECT_EQ(SkinFile_Attach(skin.c_str()), 0) << "attached already";
     EXPECT_EQ(ReadAll("PAGE.html", 100, false).data, "<html>store</html>") << "the first root stays";
+    SkinFile* open = nullptr;
+    SkinFile_Create(&open);
+    ASSERT_EQ(SkinFile_Open(open, "page.html"), 1);
     SkinFile_Remove();
+    char page[64] = {};
+    uint32_t got = 0;
+    SkinFile_Read(open, page, sizeof(page), &got);
+    EXPECT_EQ(std::string(page, got), "<html>store</html>") << "an open entry outlives the detach";
+    SkinFile_Delete(&open);
     EXPECT_EQ(SkinFile_IsAttached(), 0);
     EXPECT_FALSE(ReadAll("page.html", 100, false).ok);
 
