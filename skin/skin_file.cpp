@@ -534,7 +534,10 @@ int64_t SkinFile_Open(SkinFile* file, const char* name) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     ASSERT_POINTER(name);
     if (IsOpen(file)) Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (SkinFile->ContentHandle == NULL)\nAlready open");
-    String_CopyLength(file->Name, name, kNameCapacity);
+    // Printed as the entry's name, or for a directory skin as the file's path.
+    file->Name[0] = 0;
+    if (GlobalSkinFile.IsDirectory) String_CopyLength(file->Name, GlobalSkinFile.Root, kNameCapacity);
+    String_CatLength(file->Name, name, kNameCapacity);
     file->Print.Identifier = file->Name;
     file->Size = 0;
     file->Modified = 0;

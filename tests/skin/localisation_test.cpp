@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/platform/stream_view.h"
@@ -89,20 +90,20 @@ TEST_F(L10NTest, TriesLanguageCountryThenEnglishAndLoadsEachLocaleOnce) {
     Localize("Missing_Key");
     ASSERT_GT(files.asked.size(), order.size());
     EXPECT_EQ(files.asked[order.size()], "locale/pt-br.json");
-    L10N_SetLanguage("fr");
-    EXPECT_EQ(L10N_GetCountry(code, sizeof(code)), 1);
-    EXPECT_STREQ(code, "AT") << "the country override is cleared";
-    L10N_SetCountry("CH");
-    EXPECT_EQ(L10N_GetLanguage(code, sizeof(code)), 1);
-    EXPECT_STREQ(code, "fr");
-    L10N_SetCountry("xx-YY");
-    L10N_GetLanguage(code, sizeof(code));
-    EXPECT_STREQ(code, "xx");
-    L10N_SetLanguage("german-AUSTRIA");
-    L10N_GetLanguage(code, sizeof(code));
-    EXPECT_STREQ(code, "ger");
-    L10N_GetCountry(code, sizeof(code));
-    EXPECT_STREQ(code, "AUS");
+    // language override, country override after setting {text} with SetLanguage or SetCountry
+    const std::tuple<const char*, bool, const char*, const char*> overrides[] = {
+        {"fr", true, "fr", "AT"},  // the country override is cleared: the system's is back
+        {"CH", false, "fr", "CH"},
+        {"xx-YY", false, "xx", "YY"},
+        {"german-AUSTRIA", true, "ger", "AUS"},
+    };
+    for (const auto& [text, language, wantLanguage, wantCountry] : overrides) {
+        language ? L10N_SetLanguage(text) : L10N_SetCountry(text);
+        L10N_GetLanguage(code, sizeof(code));
+        EXPECT_STREQ(code, wantLanguage) << text;
+        L10N_GetCountry(code, sizeof(code));
+        EXPECT_STREQ(code, wantCountry) << text;
+    }
     EXPECT_EQ(Localize("only_en").first, 1) << "found for every language";
     // A language set from script never names a file outside "locale/".
     L10N_SetLanguage("../");
