@@ -7,6 +7,8 @@
 #include <minizip/unzip.h>
 
 #include <algorithm>
+#include <atomic>
+#include <new>
 #include <cerrno>
 #include <cstring>
 
@@ -40,10 +42,31 @@ struct StoreEntry {
     uint32_t Order;
 };
 
+// The store image, counted: the module holds one reference while attached and every open store
+// entry another, so that detaching while an entry is still open never frees what it reads.
+struct StoreImage {
+    uint8_t* Buffer;
+    uint32_t Length;
+    std::atomic<uint32_t> References;
+};
+
+StoreImage* RetainImage(StoreImage* image) {
+    if (image) image->References.fetch_add(1, std::memory_order_relaxed);
+    return image;
+}
+
+void ReleaseImage(StoreImage** handle) {
+    StoreImage* image = *handle;
+    *handle = nullptr;
+    if (!image || image->References.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    Executable_ReleaseSkinStore(nullptr, &image->Buffer, &image->Length);
+    image->~StoreImage();
+    Memory_Free(image, sizeof(StoreImage));
+}
+
 struct SkinFileModule {
     uint32_t IsDirectory;
-    uint8_t* StoreBuffer;
-    uint32_t StoreLength;
+    StoreImage* Store;
     char Root[SKIN_FILE_ROOT_SIZE];
     // The directory skin's descriptor: every name is walked from it.
     int32_t RootDescriptor = -1;
@@ -234,6 +257,7 @@ struct SkinFile {
     // The open content: a descriptor (directory skin) or a zip reader (store).
     int32_t Descriptor;
     unzFile Zip;
+    StoreImage* Image;
     double Modified;
     uint64_t Size;
     // Gzip header or trailer bytes that did not fit the caller's buffer.
@@ -295,7 +319,8 @@ int64_t OpenFromDisk(SkinFile* file, const char* name) {
 int64_t OpenFromStore(SkinFile* file, const char* name) {
     SkinFile_VerboseLog(file, kVerboseLevel, "Opening from zip");
     file->OpenedRaw = file->RawRequested;
-    file->Zip = OpenStore(GlobalSkinFile.StoreBuffer, GlobalSkinFile.StoreLength);
+    file->Image = RetainImage(GlobalSkinFile.Store);
+    file->Zip = file->Image ? OpenStore(file->Image->Buffer, file->Image->Length) : nullptr;
     if (!file->Zip) {
         SkinFile_Print(file, "Unable to open zip for read (%d)", UNZ_BADZIPFILE);
         return 0;
@@ -401,8 +426,9 @@ bool TakeStore(uint8_t* buffer, uint32_t length) {
         Executable_ReleaseSkinStore(nullptr, &buffer, &length);
         return false;
     }
-    GlobalSkinFile.StoreBuffer = buffer;
-    GlobalSkinFile.StoreLength = length;
+    StoreImage* image = static_cast<StoreImage*>(Memory_Alloc(sizeof(StoreImage)));
+    new (image) StoreImage {buffer, length, {1}};
+    GlobalSkinFile.Store = image;
     BuildIndex(zip);
     unzClose(zip);
     return true;
@@ -417,10 +443,7 @@ int64_t SkinFile_Init() {
 }
 
 int64_t SkinFile_Remove() {
-    if (GlobalSkinFile.StoreBuffer)
-        Executable_ReleaseSkinStore(nullptr, &GlobalSkinFile.StoreBuffer, &GlobalSkinFile.StoreLength);
-    GlobalSkinFile.StoreBuffer = nullptr;
-    GlobalSkinFile.StoreLength = 0;
+    ReleaseImage(&GlobalSkinFile.Store);
     FreeIndex();
     if (GlobalSkinFile.RootDescriptor >= 0) Platform_Close(GlobalSkinFile.RootDescriptor);
     GlobalSkinFile.RootDescriptor = -1;
@@ -466,7 +489,7 @@ int64_t SkinFile_ContentExists(const char* name) {
         return SkinDisk_Exists(GlobalSkinFile.RootDescriptor, name);
     }
     ModuleVerbose("Searching in zip (%s)", name);
-    if (!GlobalSkinFile.StoreBuffer) {
+    if (!GlobalSkinFile.Store) {
         Log_Debug("Unable to open zip for read (%d)", UNZ_BADZIPFILE);
         return 0;
     }
@@ -511,7 +534,10 @@ int64_t SkinFile_Open(SkinFile* file, const char* name) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     ASSERT_POINTER(name);
     if (IsOpen(file)) Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (SkinFile->ContentHandle == NULL)\nAlready open");
-    String_CopyLength(file->Name, name, kNameCapacity);
+    // Printed as the entry's name, or for a directory skin as the file's path.
+    file->Name[0] = 0;
+    if (GlobalSkinFile.IsDirectory) String_CopyLength(file->Name, GlobalSkinFile.Root, kNameCapacity);
+    String_CatLength(file->Name, name, kNameCapacity);
     file->Print.Identifier = file->Name;
     file->Size = 0;
     file->Modified = 0;
@@ -538,6 +564,7 @@ int64_t SkinFile_Close(SkinFile* file) {
         unzClose(file->Zip);
     }
     file->Zip = nullptr;
+    ReleaseImage(&file->Image);
     file->PendingCount = file->PendingGiven = 0;
     return 1;
 }
@@ -562,7 +589,12 @@ int64_t SkinFile_Read(SkinFile* file, void* buffer, uint32_t size, uint32_t* rea
     if (file->PendingGiven < file->PendingCount) {
         *read = GivePending(file, out, size);
     } else if (file->Descriptor >= 0) {
-        result = Platform_Read(file->Descriptor, out, size, read) == 1 && *read > 0 ? 1 : 0;
+        if (Platform_Read(file->Descriptor, out, size, read) != 1) {
+            Stream_SetLastError(&file->StreamRecord, EIO);
+            result = 0;
+        } else {
+            result = *read > 0 ? 1 : 0;
+        }
     } else {
         result = ReadStore(file, out, size, read);
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/platform/stream_view.h"
@@ -12,6 +13,9 @@
 #include "skin/localisation.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+
+int64_t NativeWindow_MessageBoxDefault(void* window, const char* text, const char* caption, uint32_t type)
+    __attribute__((weak));
 
 namespace {
 
@@ -86,20 +90,20 @@ TEST_F(L10NTest, TriesLanguageCountryThenEnglishAndLoadsEachLocaleOnce) {
     Localize("Missing_Key");
     ASSERT_GT(files.asked.size(), order.size());
     EXPECT_EQ(files.asked[order.size()], "locale/pt-br.json");
-    L10N_SetLanguage("fr");
-    EXPECT_EQ(L10N_GetCountry(code, sizeof(code)), 1);
-    EXPECT_STREQ(code, "AT") << "the country override is cleared";
-    L10N_SetCountry("CH");
-    EXPECT_EQ(L10N_GetLanguage(code, sizeof(code)), 1);
-    EXPECT_STREQ(code, "fr");
-    L10N_SetCountry("xx-YY");
-    L10N_GetLanguage(code, sizeof(code));
-    EXPECT_STREQ(code, "xx");
-    L10N_SetLanguage("german-AUSTRIA");
-    L10N_GetLanguage(code, sizeof(code));
-    EXPECT_STREQ(code, "ger");
-    L10N_GetCountry(code, sizeof(code));
-    EXPECT_STREQ(code, "AUS");
+    // language override, country override after setting {text} with SetLanguage or SetCountry
+    const std::tuple<const char*, bool, const char*, const char*> overrides[] = {
+        {"fr", true, "fr", "AT"},  // the country override is cleared: the system's is back
+        {"CH", false, "fr", "CH"},
+        {"xx-YY", false, "xx", "YY"},
+        {"german-AUSTRIA", true, "ger", "AUS"},
+    };
+    for (const auto& [text, language, wantLanguage, wantCountry] : overrides) {
+        language ? L10N_SetLanguage(text) : L10N_SetCountry(text);
+        L10N_GetLanguage(code, sizeof(code));
+        EXPECT_STREQ(code, wantLanguage) << text;
+        L10N_GetCountry(code, sizeof(code));
+        EXPECT_STREQ(code, wantCountry) << text;
+    }
     EXPECT_EQ(Localize("only_en").first, 1) << "found for every language";
     // A language set from script never names a file outside "locale/".
     L10N_SetLanguage("../");
@@ -150,6 +154,16 @@ TEST_F(L10NTest, FilesThatAreNotObjectsOfTextsChangeNothing) {
     Dictionary_Create(&target);
     EXPECT_EQ(L10N_FileLoadCallback(nullptr, dir.file("missing.json").c_str(), target), 0);
     Dictionary_Release(&target);
+}
+
+TEST_F(L10NTest, MessageBoxShowsLocalisedCaptionAndText) {
+    if (NativeWindow_MessageBoxDefault) GTEST_SKIP() << "a real message box is linked in";
+    files.text["locale/de.json"] = R"({"Crash_Title": "Absturz", "Crash_Text": "Es tut uns leid"})";
+    TakeLog();
+    EXPECT_EQ(L10N_MessageBoxOverride(nullptr, "Crash_Text", "Crash_Title", 16), 0);
+    EXPECT_NE(TakeLog().find("Message box (Absturz): Es tut uns leid"), std::string::npos);
+    L10N_MessageBoxOverride(nullptr, "Plain words", nullptr, 0);
+    EXPECT_NE(TakeLog().find("Message box (): Plain words"), std::string::npos);
 }
 
 TEST(L10N, WithoutInitNothingIsFound) {

@@ -156,26 +156,17 @@ TEST_F(SkinFileTest, ZipToolStoreReadsPlainAsUnzipAndRawAsGzip) {
     ASSERT_GE(small.counts.size(), 4u);
     EXPECT_EQ(std::vector<uint32_t>(small.counts.begin(), small.counts.begin() + 3), (std::vector<uint32_t> {4, 4, 2}));
 
+    // The gzip form's compressed size counts its header and trailer; its stream cannot seek.
     SkinFile* file = nullptr;
     SkinFile_Create(&file);
     SkinFile_SetReadRaw(file, 1);
     ASSERT_EQ(SkinFile_Open(file, "deflated.txt"), 1);
-    uint64_t compressed = 0, uncompressed = 0;
+    uint64_t compressed = 0;
     EXPECT_EQ(SkinFile_GetCompressedSize(file, &compressed), 1);
-    EXPECT_EQ(SkinFile_GetUncompressedSize(file, &uncompressed), 1);
     EXPECT_EQ(compressed, facts.at("deflated.txt")[1] + 18);
-    EXPECT_EQ(uncompressed, text.size());
-    EncodedTime modified = 0;
-    EXPECT_EQ(SkinFile_GetModifiedDateEncoded(file, &modified), 1);
-    EXPECT_EQ(modified, (double)facts.at("deflated.txt")[3]);
     Stream* stream = nullptr;
     SkinFile_GetStreamHandle(file, &stream);
-    uint64_t length = 0;
-    EXPECT_EQ(Stream_Length(stream, &length), 1);
-    EXPECT_EQ(length, compressed);
     EXPECT_EQ(Stream_CanSeek(stream), 0);
-    EXPECT_EQ(Stream_Close(stream), 1);
-    EXPECT_EQ(Stream_IsOpen(stream), 0);
     SkinFile_Delete(&file);
 }
 
@@ -288,7 +279,15 @@ TEST_F(SkinFileTest, AttachesOnceToADirectoryOrAProgramsStore) {
     EXPECT_EQ(SkinFile_IsAttached(), 1);
     EXPECT_EQ(SkinFile_Attach(skin.c_str()), 0) << "attached already";
     EXPECT_EQ(ReadAll("PAGE.html", 100, false).data, "<html>store</html>") << "the first root stays";
+    SkinFile* open = nullptr;
+    SkinFile_Create(&open);
+    ASSERT_EQ(SkinFile_Open(open, "page.html"), 1);
     SkinFile_Remove();
+    char page[64] = {};
+    uint32_t got = 0;
+    SkinFile_Read(open, page, sizeof(page), &got);
+    EXPECT_EQ(std::string(page, got), "<html>store</html>") << "an open entry outlives the detach";
+    SkinFile_Delete(&open);
     EXPECT_EQ(SkinFile_IsAttached(), 0);
     EXPECT_FALSE(ReadAll("page.html", 100, false).ok);
 
