@@ -136,7 +136,16 @@ int64_t Transfer(StorageFilePiece* b, StorageOperation* operation, uint32_t writ
     if (meta) MetaFile_GetPieceListHandle(meta, &pieces);
     uint32_t index = 0, bufferOffset = 0, allocated = 0, pieceLength = 0;
     StorageRequest_MemberGetIndex(request, member, &index);
-    StorageRequest_MemberGetBufferOffset(request, member, &bufferOffset);
+    // A piece stored without padding sits at its unpadded place in the buffer: the padded
+    // place of any piece but the first would write (or read) another piece's bytes.
+    Storage* storage = nullptr;
+    uint32_t storageFlags = 0;
+    Storage_OperationGetStorage(operation, &storage);
+    if (storage) Storage_GetFlags(storage, &storageFlags);
+    const bool padded = write ? StorageRequest_HasFlag(request, STORAGE_REQUEST_FLAG_PAD) != 0
+                              : (storageFlags & STORAGE_FLAG_PAD) != 0;
+    if (padded) StorageRequest_MemberGetBufferOffset(request, member, &bufferOffset);
+    else StorageRequest_MemberGetUnpadBufferOffset(request, member, &bufferOffset);
     StorageRequest_AllocSize(request, &allocated);
     if (pieces) PieceList_GetPieceLength(pieces, &pieceLength);
     char name[STORAGE_FILE_PATH_SIZE];
@@ -145,7 +154,6 @@ int64_t Transfer(StorageFilePiece* b, StorageOperation* operation, uint32_t writ
 
     uint64_t amount = 0;
     if (write) {
-        const bool padded = StorageRequest_HasFlag(request, STORAGE_REQUEST_FLAG_PAD) != 0;
         for (StorageRequestMember* m = member; m;) {
             uint32_t length = 0, padding = 0, memberIndex = 0;
             StorageRequest_MemberGetIndex(request, m, &memberIndex);
