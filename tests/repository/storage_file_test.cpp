@@ -76,18 +76,20 @@ struct File {
 struct Manifest {
     MetaFile* meta = nullptr;
     std::string stream; // the padded byte stream
-    explicit Manifest(const std::vector<File>& files, const char* id = "abc") {
+    uint32_t size;
+    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16)
+        : size(pieceSize) {
         std::string list, digests;
         for (const File& f : files) {
-            const size_t pad = (16 - f.data.size() % 16) % 16;
+            const size_t pad = (size - f.data.size() % size) % size;
             list += std::string(list.empty() ? "" : ",") + R"({"name":")" + f.name + R"(","size":)" +
                     std::to_string(f.data.size()) + R"(,"pad":)" + std::to_string(pad) + f.extra + "}";
             stream += f.data + std::string(pad, '\0');
         }
-        for (size_t at = 0; at < stream.size(); at += 16)
-            digests += std::string(digests.empty() ? "" : ",") + "\"" + Digest64(stream.substr(at, 16)) + "\"";
+        for (size_t at = 0; at < stream.size(); at += size)
+            digests += std::string(digests.empty() ? "" : ",") + "\"" + Digest64(stream.substr(at, size)) + "\"";
         const std::string text = R"({"id":")" + std::string(id) + R"(","files":[)" + list +
-                                 R"(],"pieces":{"size":16,"digests":[)" + digests + "]}}";
+                                 R"(],"pieces":{"size":)" + std::to_string(size) + R"(,"digests":[)" + digests + "]}}";
         MetaFile_Create(&meta);
         JSON* json = nullptr;
         JSON_Create(&json);
@@ -98,7 +100,6 @@ struct Manifest {
         EXPECT_EQ(MetaFile_WorkerBuild(nullptr, meta, &code, &codeEx), 1) << text;
     }
     ~Manifest() { MetaFile_Release(&meta); }
-    int32_t Pieces() const { return (int32_t)(stream.size() / 16); }
     FileListMember* Record(const std::string& name) {
         FileList* list = nullptr;
         MetaFile_GetFileListHandle(meta, &list);
@@ -123,9 +124,10 @@ struct Request {
         if (fill) {
             uint8_t* p = nullptr;
             StorageRequest_GetPointer(request, &p);
-            memcpy(p, manifest.stream.data() + first * 16, (size_t)(last - first + 1) * 16);
+            const size_t length = (size_t)(last - first + 1) * manifest.size;
+            memcpy(p, manifest.stream.data() + (size_t)first * manifest.size, length);
             StorageRequest_ReleasePointer(request, &p);
-            StorageRequest_SetContentLength(request, (uint32_t)(last - first + 1) * 16);
+            StorageRequest_SetContentLength(request, (uint32_t)length);
         }
     }
     ~Request() { StorageRequest_Release(&request); }
@@ -214,7 +216,7 @@ class StorageFileTest : public ::testing::Test {
         Result result;
         Storage_Get(storage, r.request, nullptr, &result, OnDone);
         Wait(result);
-        if (bytes) *bytes = r.Bytes((size_t)(last - first + 1) * 16);
+        if (bytes) *bytes = r.Bytes((size_t)(last - first + 1) * m.size);
         return result.code;
     }
     uint32_t Exists(Manifest& m, int32_t index) {
@@ -299,6 +301,15 @@ TEST_F(StorageFileTest, PiecesWrittenInPlaceCarryThePartialSuffixUntilComplete) 
     ASSERT_EQ(stat((root + "sub/b").c_str(), &info), 0);
     EXPECT_EQ(info.st_ino, inode);
     EXPECT_EQ(info.st_mtime, 1000000000);
+}
+
+TEST_F(StorageFileTest, PaddingOfAPageOrMoreIsCountedWhole) {
+    Manifest m({{"a", "0123456789"}, {"b", "x"}}, "abc", 8192);
+    ASSERT_EQ(Configure("file", {{"systemBuffer", "false"}}), 1);
+    ASSERT_EQ(Put(m, 0, 1), 0u);
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, 1, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
 }
 
 TEST_F(StorageFileTest, FilesChangedUnderTheStorageGiveTheirCode) {
