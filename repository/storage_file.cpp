@@ -650,15 +650,23 @@ int64_t EraseCollapsePrint(void* user, const char* directory) {
     return 1;
 }
 
-void LoadIgnore(StorageFile* b) {
-    if (b->IgnoreLoaded) return;
-    b->IgnoreLoaded = 1;
-    if (!b->IgnorePath[0] || !Path_Exists(b->IgnorePath)) return;
+// The ignore set, read on first use; 0 or the platform error of an ignore file that exists and
+// cannot be opened (tried again on the next use).
+int32_t LoadIgnore(StorageFile* b) {
+    if (b->IgnoreLoaded) return 0;
+    if (!b->IgnorePath[0] || !Path_Exists(b->IgnorePath)) {
+        b->IgnoreLoaded = 1;
+        return 0;
+    }
     File* file = nullptr;
     File_Create(&file);
     File_SetRetries(file, 1);
     uint64_t size = 0;
-    if (File_Open(file, b->IgnorePath, FILE_READ | FILE_QUIET) && File_Length(file, &size) && size < (1u << 24)) {
+    int32_t error = 0;
+    if (File_Open(file, b->IgnorePath, FILE_READ | FILE_QUIET) && File_Length(file, &size)) {
+        b->IgnoreLoaded = 1;
+        // An ignore file is a short list of names; a huge one is no list of ours.
+        if (size > (16u << 20)) size = 16u << 20;
         uint8_t* bytes = static_cast<uint8_t*>(Memory_Alloc((size_t)size + 1));
         uint32_t total = 0;
         for (uint32_t got = 0; total < size && File_Read(file, bytes + total, (uint32_t)size - total, &got) && got;)
@@ -667,9 +675,11 @@ void LoadIgnore(StorageFile* b) {
             StorageFile_Print(b, "Unable to parse ignore file (%s) (%d)", b->IgnorePath, 1);
         Memory_Free(bytes, (size_t)size + 1);
     } else {
-        StorageFile_Print(b, "Unable to open ignore file (%s) (%d)", b->IgnorePath, File_GetLastError(file));
+        error = File_GetLastError(file);
+        if (error == 0) error = PLATFORM_ERROR_ERRNO_BASE + EIO;
     }
     File_Release(&file);
+    return error;
 }
 
 int64_t DeleteHandle(void** handle) {
@@ -878,13 +888,15 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     Entry entry;
     if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     bool ignored = false;
+    int32_t ignoreError = 0;
     {
         CriticalSectionGuard guard(b->OpenLock);
-        LoadIgnore(b);
+        ignoreError = LoadIgnore(b);
         char raw[STORAGE_FILE_PATH_SIZE];
         FileList_MemberGetName(ListOf(meta), file, raw, (int32_t)sizeof(raw));
         ignored = HashTable_ContainsKey(b->Ignore, raw) || HashTable_ContainsKey(b->Ignore, entry.Name);
     }
+    if (ignoreError) return Finish(operation, STORAGE_ERROR_OS, (uint32_t)ignoreError);
     if (ignored) return Finish(operation, 0, 0);
     StorageFile_VerboseLog(b, 0, "Erase (%s)", entry.Name);
     int32_t directory = -1;
