@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -301,6 +302,27 @@ TEST_F(StorageFileTest, PiecesWrittenInPlaceCarryThePartialSuffixUntilComplete) 
     ASSERT_EQ(stat((root + "sub/b").c_str(), &info), 0);
     EXPECT_EQ(info.st_ino, inode);
     EXPECT_EQ(info.st_mtime, 1000000000);
+}
+
+TEST_F(StorageFileTest, PiecesOfOneFileWrittenSideBySide) {
+    std::string data;
+    for (int i = 0; i < 200; i++) data += (char)('a' + i % 26);
+    Manifest m({{"big", data.c_str()}, {"small", "s"}});
+    ASSERT_EQ(Configure("file"), 1);
+    std::vector<std::unique_ptr<Request>> requests;
+    std::vector<std::unique_ptr<Result>> results;
+    for (int32_t i = (int32_t)(m.stream.size() / 16) - 1; i >= 0; i--) {
+        requests.push_back(std::make_unique<Request>(m, i, i, true));
+        results.push_back(std::make_unique<Result>());
+        Storage_Put(storage, requests.back()->request, results.back().get(), OnDone);
+    }
+    for (auto& result : results) EXPECT_EQ(Wait(*result), 0u);
+    EXPECT_EQ(Complete(m, "big"), 0u);
+    EXPECT_EQ(Slurp(root + "big"), data);
+    EXPECT_EQ(Slurp(root + "small"), "s");
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, (int32_t)(m.stream.size() / 16) - 1, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
 }
 
 TEST_F(StorageFileTest, PaddingOfAPageOrMoreIsCountedWhole) {
