@@ -227,9 +227,12 @@ int64_t Storage_Configure(Storage* storage, void* context, Dictionary* dictionar
     uint32_t flags = 0;
     uint32_t flagType = 0;
     if (Dictionary_GetTypeByKey(dictionary, "flags", &flagType)) {
-        int64_t number = 0;
+        double number = -1;
         const char* words = nullptr;
-        if (flagType == DICTIONARY_TYPE_INT64 && Dictionary_GetInt64ByKey(dictionary, "flags", &number)) {
+        // JSON documents hold every number as Float64: a whole number there is an integer too.
+        if ((flagType == DICTIONARY_TYPE_INT64 || flagType == DICTIONARY_TYPE_FLOAT64) &&
+            Dictionary_GetFloat64ByKey(dictionary, "flags", &number) && number >= 0 && number <= 4294967295.0 &&
+            number == (double)(uint32_t)number) {
             flags = (uint32_t)number;
         } else if (flagType == DICTIONARY_TYPE_STRING && Dictionary_GetStringPtrByKey(dictionary, "flags", &words) &&
                    words) {
