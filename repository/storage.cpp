@@ -32,9 +32,16 @@ constexpr int32_t kRowHTTPPiece = 3;
 
 std::atomic<const StorageInterface*> g_rows[kRowCount];
 
+// Set while the built-in rows are put in, so that their registration does not wait for itself.
+thread_local bool g_registeringBuiltins = false;
+
 void EnsureBuiltinRows() {
     static std::once_flag once;
-    std::call_once(once, Storage_RegisterBuiltinInterfaces);
+    std::call_once(once, [] {
+        g_registeringBuiltins = true;
+        Storage_RegisterBuiltinInterfaces();
+        g_registeringBuiltins = false;
+    });
 }
 
 int32_t RowSlot(const char* type) {
@@ -147,6 +154,8 @@ CLASS_PRINT_FAMILY(Storage, Storage, STORAGE_CLASS_ID, PreparePrint)
 
 int64_t Storage_RegisterInterface(const char* type, const StorageInterface* row) {
     ASSERT_POINTER(type);
+    // The built-in rows go in first, so that a row registered here is never replaced by them.
+    if (!g_registeringBuiltins) EnsureBuiltinRows();
     const int32_t slot = RowSlot(type);
     if (slot < 0) return 0;
     if (row) CheckRow(row);
