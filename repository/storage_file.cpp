@@ -421,12 +421,10 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
     // Decide whether work is needed.
     OpenRecord* r = nullptr;
     bool work = false;
-    bool missing = false;
     if (!StorageFile_Open(b, entry.Name, 0, 0, &r, code, extended)) {
         // A file of size 0 that is missing is created by the work below.
         if (*code == STORAGE_ERROR_OS && *extended == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT) &&
             entry.Size == 0) {
-            missing = true;
             work = true;
             *code = 0;
             *extended = 0;
@@ -464,7 +462,6 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
             return 0;
         }
     }
-    (void)missing;
 
     if (work) {
         const uint32_t self = selfUpdate && wasWriter ? 1 : 0;
