@@ -41,7 +41,9 @@ int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, cons
     char path[128];
     String_Print(path, (int32_t)sizeof(path), "storage.%s", key);
     Dictionary* config = EngineDictionary(engine);
-    if (config && Dictionary_GetStringByPath(config, path, buffer, size)) return 1;
+    if (config && (Dictionary_GetStringByKey(config, path, buffer, size) ||
+                   Dictionary_GetStringByPath(config, path, buffer, size)))
+        return 1;
     if (fallback == nullptr) return 0;
     String_CopyLengthSafe(buffer, size, fallback, (int32_t)strlen(fallback));
     return 1;
@@ -54,7 +56,8 @@ int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, con
     char path[128];
     String_Print(path, (int32_t)sizeof(path), "storage.%s", key);
     Dictionary* config = EngineDictionary(engine);
-    if (config && Dictionary_GetBooleanByPath(config, path, value)) return 1;
+    if (config && (Dictionary_GetBooleanByKey(config, path, value) || Dictionary_GetBooleanByPath(config, path, value)))
+        return 1;
     *value = fallback;
     return 1;
 }

@@ -191,7 +191,7 @@ class StorageFileTest : public ::testing::Test {
     // Answers Configure's result; the storage is kept for the operations. Settings are string
     // keys, and "false" makes a boolean.
     int64_t Configure(const std::string& type, const std::vector<std::pair<std::string, std::string>>& keys = {},
-                      uint32_t* outFlags = nullptr) {
+                      uint32_t* outFlags = nullptr, Dictionary* engine = nullptr) {
         Release();
         Storage_Create(&storage);
         Dictionary* d = nullptr;
@@ -202,7 +202,7 @@ class StorageFileTest : public ::testing::Test {
             if (value == "false") Dictionary_SetBooleanByKey(d, key.c_str(), 0);
             else Dictionary_SetStringByKey(d, key.c_str(), value.c_str());
         }
-        const int64_t ok = Storage_Configure(storage, nullptr, d, outFlags);
+        const int64_t ok = Storage_Configure(storage, engine, d, outFlags);
         Dictionary_Release(&d);
         return ok;
     }
@@ -260,9 +260,22 @@ TEST_F(StorageFileTest, ConfigurationAndDump) {
     Storage_GetIdentifier(storage, text, (int32_t)sizeof(text));
     EXPECT_EQ(std::string(text), root);
 
+    // The engine's configuration supplies what the storage's own leaves out.
     Spit(root + "x", "1");
-    EXPECT_EQ(Configure("file", {}, &flags), 1);
+    Dictionary* engine = nullptr;
+    Dictionary_Create(&engine);
+    Dictionary_SetStringByPath(engine, "storage.partialExtension", ".part");
+    Dictionary_SetBooleanByPath(engine, "storage.systemBuffer", 0);
+    EXPECT_EQ(Configure("file", {}, &flags, engine), 1);
+    Dictionary_Release(&engine);
     EXPECT_EQ(flags, 0u);
+    Dictionary_Create(&d);
+    Storage_Dump(storage, d);
+    Dictionary_GetStringByKey(d, "partialExtension", text, (int32_t)sizeof(text));
+    EXPECT_STREQ(text, ".part");
+    Dictionary_GetInt32ByKey(d, "extraFileFlags", &extra);
+    EXPECT_EQ(extra, 0x100);
+    Dictionary_Release(&d);
     // Without "path" the storage cannot work.
     Release();
     Storage_Create(&storage);
