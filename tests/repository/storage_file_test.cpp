@@ -256,6 +256,12 @@ TEST_F(StorageFileTest, ConfigurationAndDump) {
     EXPECT_STREQ(text, ".quarvpartial");
     Dictionary_GetStringByKey(d, "outputPath", text, (int32_t)sizeof(text));
     EXPECT_EQ(std::string(text), root);
+    // By default beside the program: its directory with "_lock" added.
+    Dictionary_GetStringByKey(d, "lockDirectory", text, (int32_t)sizeof(text));
+    char program[400] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", program, sizeof(program) - 1), 0);
+    *strrchr(program, '/') = 0;
+    EXPECT_EQ(std::string(text), std::string(program) + "/_lock/");
     Dictionary_Release(&d);
     Storage_GetIdentifier(storage, text, (int32_t)sizeof(text));
     EXPECT_EQ(std::string(text), root);
