@@ -356,6 +356,7 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
     } else if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) {
         error = StorageFileOS_EraseTree(directory, leaf);
     } else if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+        if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
     }
     if (!error && !done) error = StorageFileOS_CreateLink(directory, leaf, entry.Link);
@@ -909,6 +910,8 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     if (!error && status.Kind == STORAGE_FILE_OS_LINK && !IsLinkEntry(entry)) error = ELOOP;
     // Only a file under its complete name goes; a partial file is left.
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+        // An installed read-only file is erased like any other.
+        if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
         if (error == ENOENT) error = 0;
     }

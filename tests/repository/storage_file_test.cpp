@@ -17,6 +17,7 @@
 #include "core/crypto/sha1.h"
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
+#include "core/linux/platform_file.h"
 #include "core/platform/async_file.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -180,6 +181,7 @@ class StorageFileTest : public ::testing::Test {
     }
     void TearDown() override {
         Release();
+        Shell("chattr -R -i " + root + " 2>/dev/null");
         Shell("rm -rf " + root.substr(0, root.size() - 6));
     }
     void Release() {
@@ -380,6 +382,23 @@ TEST_F(StorageFileTest, CompletingMissingFiles) {
     // A file that never arrived is not reported as installed.
     EXPECT_EQ(Complete(m, "gone"), (uint32_t)STORAGE_NOT_FOUND);
     EXPECT_FALSE(OnDisk(root + "gone"));
+}
+
+TEST_F(StorageFileTest, ReadOnlyFilesAreImmutableYetReplacedAndErased) {
+    Spit(root + "probe", "");
+    if (Shell("chattr +i " + root + "probe 2>/dev/null && chattr -i " + root + "probe") != 0)
+        GTEST_SKIP() << "no immutable flag on this file system";
+    unlink((root + "probe").c_str());
+    Manifest m({{"ro", "0123456789", R"(,"attr":1)"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(m, 0, 0), 0u);
+    PlatformFileAttributes attributes = 0;
+    ASSERT_EQ(Platform_GetFileAttributes(nullptr, (root + "ro").c_str(), &attributes), 1);
+    EXPECT_TRUE(attributes & PLATFORM_FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(Put(m, 0, 0), 0u); // written again in place
+    EXPECT_EQ(Slurp(root + "ro"), "0123456789");
+    EXPECT_EQ(Erase(m, "ro"), 0u);
+    EXPECT_FALSE(OnDisk(root + "ro"));
 }
 
 TEST_F(StorageFileTest, LinksAreMadeAsStated) {
