@@ -100,6 +100,13 @@ void PreparePrint(StorageFile* b) {
     ClassPrint_Prepare(&b->Print, b, "StorageFile", StorageFile_PrintInternal);
 }
 
+// Fills the print block and looks its verbose level up once, before transfers on several threads
+// read it.
+void WarmPrint(StorageFile* b) {
+    PreparePrint(b);
+    ClassPrint_IsVerboseLevel(&b->Print, 0);
+}
+
 int64_t DeleteHandle(void** handle);
 
 // ---- Names ---------------------------------------------------------------------------------------
@@ -738,6 +745,7 @@ int64_t StorageFile_Create(void** instance) {
     Pool_SetMemorySize(b->Transfers, sizeof(Transfer));
     Pool_SetChunkSize(b->Transfers, 10);
     b->PageSize = StorageFileOS_PageSize();
+    WarmPrint(b);
     *instance = b;
     return 1;
 }

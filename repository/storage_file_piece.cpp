@@ -54,6 +54,13 @@ void PreparePrint(StorageFilePiece* b) {
     ClassPrint_Prepare(&b->Print, b, "StorageFilePiece", StorageFilePiece_PrintInternal);
 }
 
+// Fills the print block and looks its verbose level up once, before transfers on several threads
+// read it.
+void WarmPrint(StorageFilePiece* b) {
+    PreparePrint(b);
+    ClassPrint_IsVerboseLevel(&b->Print, 0);
+}
+
 StorageFilePiece* Backend(void* instance) {
     StorageFilePiece* b = static_cast<StorageFilePiece*>(instance);
     CLASS_CHECK(b, STORAGE_FILE_PIECE_CLASS_ID);
@@ -252,6 +259,7 @@ int64_t StorageFilePiece_Create(void** instance) {
     b->Header.RefCount = 1;
     b->Header.Delete = DeleteHandle;
     CriticalSection_Create(&b->Lock);
+    WarmPrint(b);
     *instance = b;
     return 1;
 }
