@@ -349,6 +349,17 @@ TEST_F(StorageFileTest, PiecesOfOneFileWrittenSideBySide) {
     EXPECT_EQ(bytes, m.stream);
 }
 
+TEST_F(StorageFileTest, NamesDifferingInCaseAreDifferentFiles) {
+    Manifest m({{"Big", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}, {"big", "abcdefghijklmnopqrstuvwxyz"}});
+    ASSERT_EQ(Configure("file"), 1);
+    // Each file's first piece leaves it open for its second.
+    for (int32_t piece : {0, 2, 1, 3}) ASSERT_EQ(Put(m, piece, piece), 0u) << piece;
+    EXPECT_EQ(Complete(m, "Big"), 0u);
+    EXPECT_EQ(Complete(m, "big"), 0u);
+    EXPECT_EQ(Slurp(root + "Big"), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    EXPECT_EQ(Slurp(root + "big"), "abcdefghijklmnopqrstuvwxyz");
+}
+
 TEST_F(StorageFileTest, PaddingOfAPageOrMoreIsCountedWhole) {
     Manifest m({{"a", "0123456789"}, {"b", "x"}}, "abc", 8192);
     ASSERT_EQ(Configure("file", {{"systemBuffer", "false"}}), 1);
