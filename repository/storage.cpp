@@ -121,25 +121,37 @@ struct FormatContext {
     MetaFile* Target;
     int32_t Index;
     const char* Source;
+    // A target name with no value (no manifest, no such piece) fails the whole format, so that
+    // no path is built with a token left in it.
+    bool Failed;
 };
 
 int64_t FormatKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {
     (void)argument;
-    const FormatContext* c = static_cast<const FormatContext*>(user);
+    FormatContext* c = static_cast<FormatContext*>(user);
     if (String_CompareWithoutCase(name, "SourceInfoHash")) {
         if (!c->Source) return 0;
         String_CopyLength(value, c->Source, capacity);
         return 1;
     }
     if (String_CompareWithoutCase(name, "TargetInfoHash")) {
-        if (!c->Target) return 0;
+        if (!c->Target) {
+            c->Failed = true;
+            return 0;
+        }
         MetaFile_GetId(c->Target, value, capacity);
         return 1;
     }
     if (String_CompareWithoutCase(name, "TargetDigest")) {
         PieceList* pieces = nullptr;
-        if (!c->Target || !MetaFile_GetPieceListHandle(c->Target, &pieces) || !pieces) return 0;
-        return PieceList_GetDigestStringByIndex(pieces, c->Index, value, capacity) ? 1 : 0;
+        int32_t total = 0;
+        if (!c->Target || !MetaFile_GetPieceListHandle(c->Target, &pieces) || !pieces ||
+            !PieceList_GetPieceTotal(pieces, &total) || c->Index < 0 || c->Index >= total ||
+            !PieceList_GetDigestStringByIndex(pieces, c->Index, value, capacity)) {
+            c->Failed = true;
+            return 0;
+        }
+        return 1;
     }
     if (String_CompareWithoutCase(name, "TargetIndex")) {
         String_Print(value, capacity, "%d", c->Index);
@@ -556,10 +568,13 @@ int64_t Storage_Format(Storage* storage, const char* format, MetaFile* targetMan
     ASSERT_POINTER(format);
     ASSERT_POINTER(output);
     if (size < 1) return 0;
-    FormatContext context{targetManifest, targetIndex, sourceInfoHash};
+    FormatContext context{targetManifest, targetIndex, sourceInfoHash, false};
     const int32_t copied = String_CopyLength(output, format, size);
     if (copied >= size && format[0]) return 0;
-    return String_Expand(output, size, &context, FormatKey);
+    const int64_t expanded = String_Expand(output, size, &context, FormatKey);
+    if (!context.Failed) return expanded;
+    output[0] = 0;
+    return 0;
 }
 
 int64_t Storage_PrintInternal(void* user, const char* format, ...) {

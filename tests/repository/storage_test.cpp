@@ -160,6 +160,12 @@ TEST_F(StorageTest, FormatExpandsTheTemplateNames) {
         EXPECT_EQ(Storage_Format(storage, row.format, m.meta, 0, row.source, out, sizeof(out)), 1);
         EXPECT_EQ(std::string(out), row.expected) << row.format;
     }
+    // A piece the manifest does not have names no file.
+    char out[256] = "x";
+    for (int32_t index : {1, -1})
+        EXPECT_EQ(Storage_Format(storage, "{TargetDigest}", m.meta, index, nullptr, out, sizeof(out)), 0);
+    EXPECT_EQ(Storage_Format(storage, "{TargetInfoHash}", nullptr, 0, nullptr, out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "");
 }
 
 // ---- Chains ----------------------------------------------------------------------------------
