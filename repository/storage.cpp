@@ -166,6 +166,8 @@ CLASS_PRINT_FAMILY(Storage, Storage, STORAGE_CLASS_ID, PreparePrint)
 
 int64_t Storage_RegisterInterface(const char* type, const StorageInterface* row) {
     ASSERT_POINTER(type);
+    // The built-in rows go in first, so that a row registered here is never replaced by them.
+    if (!g_registeringBuiltins) EnsureBuiltinRows();
     const int32_t slot = RowSlot(type);
     if (slot < 0) return 0;
     if (row) CheckRow(row);

@@ -60,7 +60,7 @@ if [ "$mode" = tsan ]; then
               core_web_web_server_test core_web_analytics_test workflow_worker_task_test
               workflow_notification_endpoint_test tasks_task_base_test
               tasks_file_tasks_test tasks_file_tasks_thread_test repository_offset_cache_test
-              tasks_launch_task_test host_crash_report_test)
+              tasks_launch_task_test host_crash_report_test repository_storage_file_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

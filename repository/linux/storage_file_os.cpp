@@ -1,0 +1,214 @@
+// Descriptor-relative file operations of the file storage backends on Linux: openat with
+// O_NOFOLLOW on every component, then renameat, unlinkat, fchmod and futimens on what was found.
+#include "repository/linux/storage_file_os.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Deeper trees than this are not erased: each level holds a descriptor.
+constexpr int kEraseDepth = 128;
+constexpr size_t kNameCapacity = 1024;
+
+int OpenAt(int at, const char* name, int flags, mode_t mode = 0) {
+    int fd;
+    do fd = openat(at, name, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// ENOTDIR for a link with O_DIRECTORY would hide that a link stood there.
+int LinkOr(int at, const char* name, int error) {
+    struct stat info;
+    if (error == ENOTDIR && fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        return ELOOP;
+    return error;
+}
+
+void Fill(const struct stat& info, StorageFileOSStatus* status) {
+    if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
+    else if (S_ISDIR(info.st_mode)) status->Kind = STORAGE_FILE_OS_DIRECTORY;
+    else if (S_ISLNK(info.st_mode)) status->Kind = STORAGE_FILE_OS_LINK;
+    else status->Kind = STORAGE_FILE_OS_OTHER;
+    status->Mode = (uint32_t)(info.st_mode & 07777);
+    status->Size = (uint64_t)info.st_size;
+    status->ModifiedSeconds = (int64_t)info.st_mtim.tv_sec;
+}
+
+int32_t EraseAt(int directory, const char* leaf, int depth) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(info.st_mode)) return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+    if (depth >= kEraseDepth) return ELOOP;
+    int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return LinkOr(directory, leaf, errno);
+    DIR* list = fdopendir(fd);
+    if (!list) {
+        int error = errno;
+        close(fd);
+        return error;
+    }
+    int32_t result = 0;
+    for (struct dirent* entry; result == 0 && (entry = readdir(list)) != nullptr;) {
+        if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
+        result = EraseAt(dirfd(list), entry->d_name, depth + 1);
+    }
+    closedir(list);
+    if (result) return result;
+    return unlinkat(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+} // namespace
+
+int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
+                                 const char** leaf) {
+    *directory = -1;
+    *leaf = name;
+    const size_t length = strlen(name);
+    if (length == 0 || length >= kNameCapacity) return ENAMETOOLONG;
+    int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    char component[kNameCapacity];
+    const char* start = name;
+    for (const char* slash; (slash = strchr(start, '/')) != nullptr; start = slash + 1) {
+        const size_t size = (size_t)(slash - start);
+        if (size == 0) continue;
+        memcpy(component, start, size);
+        component[size] = 0;
+        int next = OpenAt(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (next < 0 && errno == ENOENT && create) {
+            if (mkdirat(fd, component, 0700) != 0 && errno != EEXIST) {
+                const int error = errno;
+                close(fd);
+                return error;
+            }
+            next = OpenAt(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        }
+        if (next < 0) {
+            const int error = LinkOr(fd, component, errno);
+            close(fd);
+            return error;
+        }
+        close(fd);
+        fd = next;
+    }
+    *directory = fd;
+    *leaf = start;
+    return 0;
+}
+
+int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t write, int32_t* fd) {
+    *fd = -1;
+    // Non-blocking so that a fifo planted under the name cannot hold the open; refused below.
+    const int flags = (write ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int file = OpenAt(directory, leaf, flags, 0600);
+    if (file < 0) return errno;
+    struct stat info;
+    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        close(file);
+        return error;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
+    memset(status, 0, sizeof(*status));
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    Fill(info, status);
+    return 0;
+}
+
+int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
+    memset(status, 0, sizeof(*status));
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno;
+    Fill(info, status);
+    return 0;
+}
+
+int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy) {
+    *copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return *copy < 0 ? errno : 0;
+}
+
+int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to) {
+    return renameat(directory, from, directory, to) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {
+    return unlinkat(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf) {
+    return EraseAt(directory, leaf, 0);
+}
+
+int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size) {
+    buffer[0] = 0;
+    const ssize_t length = readlinkat(directory, leaf, buffer, (size_t)size);
+    if (length < 0) return errno;
+    if (length >= size) {
+        buffer[0] = 0;
+        return ENAMETOOLONG;
+    }
+    buffer[length] = 0;
+    return 0;
+}
+
+int32_t StorageFileOS_CreateLink(int32_t directory, const char* leaf, const char* target) {
+    return symlinkat(target, directory, leaf) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_EnsureWritable(int32_t directory, const char* leaf) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR)) return 0;
+    return fchmodat(directory, leaf, (info.st_mode & 07777) | S_IWUSR, 0) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_SetModifiedTime(int32_t fd, double seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    const double whole = std::floor(seconds);
+    times[1].tv_sec = (time_t)whole;
+    times[1].tv_nsec = (long)((seconds - whole) * 1e9);
+    if (times[1].tv_nsec < 0 || times[1].tv_nsec > 999999999) times[1].tv_nsec = 0;
+    return futimens(fd, times) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_SetExecutable(int32_t fd, uint32_t executable) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno;
+    const mode_t mode = executable ? (info.st_mode & 07777) | 0111 : (info.st_mode & 07777) & ~(mode_t)0111;
+    if (mode == (info.st_mode & 07777)) return 0;
+    return fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_Truncate(int32_t fd, uint64_t length) {
+    int result;
+    do result = ftruncate(fd, (off_t)length);
+    while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
+}
+
+void StorageFileOS_Close(int32_t* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+uint32_t StorageFileOS_PageSize() {
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? (uint32_t)size : 4096;
+}

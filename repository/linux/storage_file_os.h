@@ -1,0 +1,55 @@
+// Descriptor-relative file operations of the file storage backends: every component below a
+// storage's directory is entered without following a symbolic link, so a name from a manifest
+// never reaches a file outside that directory, whatever links were planted in the tree.
+#pragma once
+
+#include <cstdint>
+
+// Kinds of an entry as found by StorageFileOS_Status.
+enum : uint32_t {
+    STORAGE_FILE_OS_MISSING = 0,
+    STORAGE_FILE_OS_FILE = 1,
+    STORAGE_FILE_OS_DIRECTORY = 2,
+    STORAGE_FILE_OS_LINK = 3,
+    STORAGE_FILE_OS_OTHER = 4,
+};
+
+struct StorageFileOSStatus {
+    uint32_t Kind;
+    uint32_t Mode; // permission bits
+    uint64_t Size;
+    int64_t ModifiedSeconds;
+};
+
+// Every function answers 0 or the errno value of the failure. ELOOP always means that a
+// component (or the final entry, where a file is wanted) is a symbolic link.
+
+// Opens the directory holding the last component of `name` ('/'-separated, already checked
+// against the name rule) below `root` (a directory of the caller's, links followed). With create
+// the missing directories are made, mode 0700. *leaf points into name at the last component.
+int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
+                                 const char** leaf);
+// A regular file of the directory, never through a link and never blocking on a special file:
+// write opens for reading and writing and creates a missing file with mode 0600.
+int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t write, int32_t* fd);
+// The entry's own status; a missing entry is success with kind MISSING.
+int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status);
+int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status);
+int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy);
+int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to);
+// Anything but a directory; a directory itself (empty), with directory set.
+int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
+// The entry and, for a directory, everything below it; links are removed, never entered.
+int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf);
+int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);
+int32_t StorageFileOS_CreateLink(int32_t directory, const char* leaf, const char* target);
+// The owner-write bit, so that an installed read-only file can be replaced.
+int32_t StorageFileOS_EnsureWritable(int32_t directory, const char* leaf);
+// Modification time in seconds since 1970 (the access time is kept).
+int32_t StorageFileOS_SetModifiedTime(int32_t fd, double seconds);
+// All three execute bits set or cleared.
+int32_t StorageFileOS_SetExecutable(int32_t fd, uint32_t executable);
+int32_t StorageFileOS_Truncate(int32_t fd, uint64_t length);
+void StorageFileOS_Close(int32_t* fd);
+// 4096 when the system does not say.
+uint32_t StorageFileOS_PageSize();

@@ -1,0 +1,967 @@
+// The file storage backend: slices of installed files read and written in place through a table
+// of open files (writers keep theirs open across pieces until the file is complete), completion
+// and erasure of files, all by descriptor below the storage's directory.
+#include "repository/storage_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
+#include "core/linux/platform_async_file.h"
+#include "core/platform/async_file.h"
+#include "core/platform/path.h"
+#include "core/runtime/class_family.h"
+#include "core/runtime/critical_section.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/hash_table.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/meter_rw.h"
+#include "core/runtime/pool.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/string_expand.h"
+#include "core/runtime/time.h"
+#include "repository/file_list.h"
+#include "repository/linux/storage_file_os.h"
+#include "repository/meta_file.h"
+#include "repository/piece_list.h"
+#include "repository/storage_file_internal.h"
+#include "repository/storage_file_path.h"
+#include "repository/storage_request.h"
+
+namespace {
+
+constexpr uint32_t kAttributeReadOnly = 1;
+constexpr uint32_t kAttributeExecutable = 4;
+constexpr uint32_t kAttributeLink = 8;
+
+// One open file, shared by the transfers of every request that touches it.
+struct OpenRecord {
+    AsyncFile* File;
+    int32_t Fd;        // ours; the AsyncFile transfers on a duplicate
+    int32_t Directory; // the directory holding it
+    char Name[STORAGE_FILE_PATH_SIZE];
+    char Leaf[STORAGE_FILE_PATH_SIZE];        // the complete name within Directory
+    char PartialLeaf[STORAGE_FILE_PATH_SIZE]; // with the partial extension
+    uint32_t Partial; // the file carries the partial name
+    uint32_t Open;
+    int32_t References; // changed under the table lock
+    uint32_t Write;
+    uint32_t Complete;
+    CriticalSection* Lock;
+};
+
+// One transfer in flight: the record it holds a reference on and what to finish when it ends.
+struct Transfer {
+    StorageFile* Backend;
+    StorageOperation* Operation;
+    OpenRecord* Record;
+    StorageRequest* Request;
+    StorageRequestMember* Member;
+    FileListMember* File;
+    uint8_t* Pointer;
+    uint32_t Length;
+    uint32_t Padding;
+    uint32_t Write;
+};
+
+} // namespace
+
+struct StorageFile {
+    Class Header;
+    ClassPrint Print;
+    Storage* Front;
+    StoragePrintFunc FrontPrint;
+    char OutputPath[STORAGE_FILE_PATH_SIZE];
+    char PartialExtension[32];
+    char IgnorePath[STORAGE_FILE_PATH_SIZE];
+    char LockDirectory[STORAGE_FILE_PATH_SIZE];
+    uint32_t ExtraFileFlags;
+    uint32_t SelfUpdate;
+    uint32_t SkipTimestamp;
+    uint32_t SkipAttributes;
+    uint32_t PageSize;
+    HashTable* OpenFiles;
+    CriticalSection* OpenLock;
+    HashTable* Completed;
+    CriticalSection* CompletedLock;
+    HashTable* Ignore;
+    uint32_t IgnoreLoaded;
+    Pool* Records;
+    Pool* Transfers;
+};
+
+namespace {
+
+void PreparePrint(StorageFile* b) {
+    ClassPrint_Prepare(&b->Print, b, "StorageFile", StorageFile_PrintInternal);
+}
+
+// Fills the print block and looks its verbose level up once, before transfers on several threads
+// read it.
+void WarmPrint(StorageFile* b) {
+    PreparePrint(b);
+    ClassPrint_IsVerboseLevel(&b->Print, 0);
+}
+
+int64_t DeleteHandle(void** handle);
+
+// ---- Names ---------------------------------------------------------------------------------------
+
+struct Entry {
+    char Name[STORAGE_FILE_PATH_SIZE];
+    uint32_t Attributes;
+    uint32_t HasAttributes;
+    uint64_t Size;
+    uint64_t Offset;
+    int64_t Padding;
+    double Modified;
+    char Link[STORAGE_FILE_PATH_SIZE];
+};
+
+// The record's fields with its name held to the rule; 0 when the name is refused.
+int64_t ReadEntry(FileList* list, FileListMember* member, Entry* entry) {
+    memset(entry, 0, sizeof(*entry));
+    char raw[STORAGE_FILE_PATH_SIZE];
+    FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
+    if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
+    entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
+    FileList_MemberGetSize(list, member, &entry->Size);
+    FileList_MemberGetOffset(list, member, &entry->Offset);
+    FileList_MemberGetPadding(list, member, &entry->Padding);
+    FileList_MemberGetModifiedTime(list, member, &entry->Modified);
+    FileList_MemberGetLink(list, member, entry->Link, (int32_t)sizeof(entry->Link));
+    return 1;
+}
+
+bool IsLinkEntry(const Entry& entry) { return entry.HasAttributes && (entry.Attributes & kAttributeLink); }
+
+FileList* ListOf(MetaFile* meta) {
+    FileList* list = nullptr;
+    if (meta) MetaFile_GetFileListHandle(meta, &list);
+    return list;
+}
+
+int64_t Finish(StorageOperation* operation, uint32_t code, uint32_t extended) {
+    Storage_OperationComplete(operation, code, extended);
+    return 1;
+}
+
+int64_t FinishError(StorageOperation* operation, int32_t error) {
+    uint32_t code = 0, extended = 0;
+    StorageFileInternal_ErrorPair(error, &code, &extended);
+    return Finish(operation, code, extended);
+}
+
+// ---- Sets ----------------------------------------------------------------------------------------
+
+bool CompletedHas(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->CompletedLock);
+    return HashTable_ContainsKey(b->Completed, name) != 0;
+}
+
+void CompletedSet(StorageFile* b, const char* name, bool on) {
+    CriticalSectionGuard guard(b->CompletedLock);
+    const bool has = HashTable_ContainsKey(b->Completed, name) != 0;
+    if (on && !has) HashTable_Add(b->Completed, name, 1);
+    if (!on && has) HashTable_Remove(b->Completed, name);
+}
+
+// ---- Open-file table -------------------------------------------------------------------------------
+
+void FreeRecord(StorageFile* b, OpenRecord* r) {
+    if (r->File) {
+        AsyncFile_Close(r->File);
+        AsyncFile_Release(&r->File);
+    }
+    StorageFileOS_Close(&r->Fd);
+    StorageFileOS_Close(&r->Directory);
+    CriticalSection_Delete(&r->Lock);
+    CriticalSectionGuard guard(b->OpenLock);
+    Pool_Free(b->Records, &r, sizeof(OpenRecord));
+}
+
+} // namespace
+
+// Drops one reference of a record; the last one closes it unless it is a writer whose file is
+// not yet complete: such a file stays open for the pieces still to come.
+void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
+    bool last = false;
+    {
+        CriticalSectionGuard table(b->OpenLock);
+        CriticalSectionGuard guard(r->Lock);
+        if (complete && !r->Complete) r->Complete = 1;
+        r->References--;
+        if (r->References <= 0 && (!r->Write || r->Complete)) {
+            last = true;
+            if (r->Open) StorageFile_VerboseLog(b, 0, "Close (%s)", r->Name);
+            HashTable_Remove(b->OpenFiles, r->Name);
+        }
+    }
+    if (last) FreeRecord(b, r);
+}
+
+// Finds or makes the record of a checked name, takes a reference and opens the file when it is
+// not open yet. 0 (and the reference given back) with the result pair when it cannot be opened.
+int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint32_t selfUpdate, OpenRecord** out,
+                         uint32_t* code, uint32_t* extended) {
+    *out = nullptr;
+    *code = 0;
+    *extended = 0;
+    OpenRecord* r = nullptr;
+    CriticalSection_Lock(b->OpenLock);
+    for (;;) {
+        uint64_t value = 0;
+        if (HashTable_GetValue(b->OpenFiles, name, &value)) {
+            r = reinterpret_cast<OpenRecord*>(value);
+            // A writer never shares a record opened for reading: wait until it is closed.
+            if (write && !r->Write) {
+                CriticalSection_Unlock(b->OpenLock);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                CriticalSection_Lock(b->OpenLock);
+                continue;
+            }
+            break;
+        }
+        r = static_cast<OpenRecord*>(Pool_Alloc(b->Records, sizeof(OpenRecord)));
+        memset(r, 0, sizeof(*r));
+        r->Fd = -1;
+        r->Directory = -1;
+        r->Write = write;
+        CriticalSection_Create(&r->Lock);
+        String_CopyLengthSafe(r->Name, (int32_t)sizeof(r->Name), name, (int32_t)strlen(name));
+        HashTable_Add(b->OpenFiles, r->Name, (uint64_t)(uintptr_t)r);
+        break;
+    }
+    r->References++;
+    CriticalSection_Lock(r->Lock);
+    CriticalSection_Unlock(b->OpenLock);
+
+    int32_t error = 0;
+    if (!r->Open) {
+        uint32_t options = (r->Write ? STORAGE_FILE_OPEN_READ | STORAGE_FILE_OPEN_WRITE
+                                     : STORAGE_FILE_OPEN_READ | STORAGE_FILE_OPEN_SHARED) |
+                           b->ExtraFileFlags;
+        if (r->Write && selfUpdate) options |= STORAGE_FILE_OPEN_SELF_UPDATE;
+        const char* leaf = nullptr;
+        error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf);
+        StorageFileOSStatus status{};
+        if (!error) {
+            String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
+            String_Print(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), "%s%s", leaf, b->PartialExtension);
+            error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
+        }
+        if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
+        if (!error) {
+            r->Partial = status.Kind == STORAGE_FILE_OS_MISSING && b->PartialExtension[0];
+            const char* working = r->Partial ? r->PartialLeaf : r->Leaf;
+            if (r->Partial) options |= STORAGE_FILE_OPEN_PARTIAL;
+            if (r->Write) {
+                StorageFileOSStatus existing{};
+                StorageFileOS_Status(r->Directory, working, &existing);
+                if (existing.Kind == STORAGE_FILE_OS_FILE) {
+                    Platform_EnsurePathMutableAt(r->Directory, working);
+                    StorageFileOS_EnsureWritable(r->Directory, working);
+                }
+            }
+            char shown[STORAGE_FILE_PATH_SIZE * 2];
+            String_Print(shown, (int32_t)sizeof(shown), "%s%s%s", b->OutputPath, name,
+                         r->Partial ? b->PartialExtension : "");
+            StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", shown, (int32_t)options);
+            error = StorageFileOS_OpenFile(r->Directory, working, r->Write, &r->Fd);
+            int32_t copy = -1;
+            if (!error) error = StorageFileOS_Duplicate(r->Fd, &copy);
+            if (!error) {
+                AsyncFile_Create(&r->File);
+                AsyncFile_SetRetries(r->File, 1);
+                MeterRW* meter = nullptr;
+                MeterRW* parent = nullptr;
+                if (b->Front && Storage_GetMeterRWHandle(b->Front, &parent) && parent &&
+                    AsyncFile_GetMeterRWHandle(r->File, &meter) && meter)
+                    MeterRW_SetParentHandle(meter, parent);
+                const FileOpenFlags flags = r->Write ? FILE_READ | FILE_WRITE : FILE_READ;
+                if (!AsyncFile_OpenDescriptor(r->File, copy, shown, flags)) error = EBADF;
+                else if (b->ExtraFileFlags & STORAGE_FILE_NO_BUFFER) Platform_AsyncFileSetNoCache(copy);
+            }
+            // A file being written always carries the partial suffix until it is complete.
+            if (!error && r->Write && b->PartialExtension[0] && !r->Partial) {
+                error = StorageFileOS_Rename(r->Directory, r->Leaf, r->PartialLeaf);
+                if (!error) r->Partial = 1;
+            }
+            if (!error) {
+                r->Open = 1;
+                if (r->Write) CompletedSet(b, name, false);
+            }
+        }
+        if (error && r->File) {
+            AsyncFile_Close(r->File);
+            AsyncFile_Release(&r->File);
+        }
+        if (error) {
+            StorageFileOS_Close(&r->Fd);
+            StorageFileOS_Close(&r->Directory);
+        }
+    }
+    CriticalSection_Unlock(r->Lock);
+    if (error) {
+        StorageFileInternal_ErrorPair(error, code, extended);
+        // Nothing is open: the record goes with its last reference whatever kind it is.
+        {
+            CriticalSectionGuard table(b->OpenLock);
+            if (!r->Open) r->Complete = 1;
+        }
+        StorageFile_CloseMember(b, r, 0);
+        return 0;
+    }
+    *out = r;
+    return 1;
+}
+
+namespace {
+
+// The manifest's attributes as this system keeps them: read-only and executable; hidden follows
+// from the name here and is neither compared nor set.
+uint32_t FileAttributesBack(int32_t directory, const char* leaf, uint32_t* attributes) {
+    PlatformFileAttributes file = 0;
+    if (!Platform_GetFileAttributesAt(directory, leaf, &file)) return 0;
+    *attributes = (file & PLATFORM_FILE_ATTRIBUTE_READONLY ? kAttributeReadOnly : 0) |
+                  (file & PLATFORM_FILE_ATTRIBUTE_EXECUTABLE ? kAttributeExecutable : 0);
+    return 1;
+}
+
+// Whether a link's present target is the wanted one: the same text, or the same once both are
+// made absolute against the link's directory.
+bool SameTarget(const char* root, const char* name, const char* present, const char* wanted) {
+    if (strcmp(present, wanted) == 0) return true;
+    char directory[STORAGE_FILE_PATH_SIZE * 2];
+    String_Print(directory, (int32_t)sizeof(directory), "%s%s", root, name);
+    Path_RemoveFilename(directory);
+    char a[STORAGE_FILE_PATH_SIZE * 3], b[STORAGE_FILE_PATH_SIZE * 3];
+    String_Print(a, (int32_t)sizeof(a), "%s%s", present[0] == '/' ? "" : directory, present);
+    String_Print(b, (int32_t)sizeof(b), "%s%s", wanted[0] == '/' ? "" : directory, wanted);
+    Path_FixSlash(a, (int32_t)sizeof(a), 0);
+    Path_FixSlash(b, (int32_t)sizeof(b), 0);
+    return strcmp(a, b) == 0;
+}
+
+int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_t* extended) {
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 1, &directory, &leaf);
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+    bool done = false;
+    if (!error && status.Kind == STORAGE_FILE_OS_LINK) {
+        char present[STORAGE_FILE_PATH_SIZE];
+        if (StorageFileOS_ReadLink(directory, leaf, present, (int32_t)sizeof(present)) == 0 &&
+            SameTarget(b->OutputPath, entry.Name, present, entry.Link))
+            done = true;
+        else error = StorageFileOS_Remove(directory, leaf, 0);
+    } else if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) {
+        error = StorageFileOS_EraseTree(directory, leaf);
+    } else if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+        if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
+        error = StorageFileOS_Remove(directory, leaf, 0);
+    }
+    if (!error && !done) error = StorageFileOS_CreateLink(directory, leaf, entry.Link);
+    StorageFileOS_Close(&directory);
+    if (error) {
+        StorageFileInternal_ErrorPair(error, code, extended);
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+// Completes one file: a link made to point where the manifest says, or a file given its final
+// size, name, time and attributes. 1, or 0 with the result pair.
+int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMember* member, uint32_t selfUpdate,
+                                    uint32_t* code, uint32_t* extended) {
+    *code = 0;
+    *extended = 0;
+    Entry entry;
+    if (!ReadEntry(list, member, &entry)) {
+        *code = STORAGE_ERROR_INVALID_CONTENT;
+        return 0;
+    }
+    if (CompletedHas(b, entry.Name)) return 1;
+    if (IsLinkEntry(entry)) {
+        if (!CompleteLink(b, entry, code, extended)) return 0;
+        CompletedSet(b, entry.Name, true);
+        StorageFile_VerboseLog(b, 0, "File Complete (%s)", entry.Name);
+        return 1;
+    }
+    const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
+    const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
+
+    // Which of the complete and partial files is there.
+    {
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
+        StorageFileOSStatus complete{}, partial{};
+        if (!error) error = StorageFileOS_Status(directory, leaf, &complete);
+        if (!error && b->PartialExtension[0]) {
+            char partialLeaf[STORAGE_FILE_PATH_SIZE];
+            String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
+            error = StorageFileOS_Status(directory, partialLeaf, &partial);
+        }
+        StorageFileOS_Close(&directory);
+        if (error == ENOENT || error == ENOTDIR) error = 0;
+        if (!error && (complete.Kind == STORAGE_FILE_OS_LINK || partial.Kind == STORAGE_FILE_OS_LINK)) error = ELOOP;
+        if (error) {
+            StorageFileInternal_ErrorPair(error, code, extended);
+            return 0;
+        }
+        if (complete.Kind == STORAGE_FILE_OS_MISSING && partial.Kind == STORAGE_FILE_OS_MISSING &&
+            entry.Size != 0) {
+            // Reporting success here would let a file that never arrived pass as installed.
+            StorageFile_Print(b, "Skipping File Complete (%s)", entry.Name);
+            *code = STORAGE_NOT_FOUND;
+            return 0;
+        }
+    }
+
+    // Decide whether work is needed.
+    OpenRecord* r = nullptr;
+    bool work = false;
+    if (!StorageFile_Open(b, entry.Name, 0, 0, &r, code, extended)) {
+        // A file of size 0 that is missing is created by the work below.
+        if (*code == STORAGE_ERROR_OS && *extended == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT) &&
+            entry.Size == 0) {
+            work = true;
+            *code = 0;
+            *extended = 0;
+        } else {
+            return 0;
+        }
+    }
+    const bool wasWriter = r && r->Write;
+    if (r) {
+        bool failed = false;
+        CriticalSection_Lock(r->Lock);
+        if (r->Partial || r->Write) {
+            work = true;
+        } else {
+            StorageFileOSStatus status{};
+            uint32_t attributes = 0;
+            if (StorageFileOS_StatusOf(r->Fd, &status) != 0) {
+                StorageFile_Print(b, "Failed to get file size (%s) (%d)", entry.Name, Platform_GetLastError());
+                failed = true;
+                *code = STORAGE_ERROR_OS;
+                *extended = (uint32_t)Platform_GetLastError();
+            } else if (status.Size != entry.Size) {
+                work = true;
+            } else if (applyAttributes) {
+                if (!FileAttributesBack(r->Directory, r->Leaf, &attributes)) failed = true;
+                else if (attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
+            }
+            if (!failed && !work && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) work = true;
+        }
+        CriticalSection_Unlock(r->Lock);
+        StorageFile_CloseMember(b, r, !work || failed);
+        r = nullptr;
+        if (failed) {
+            if (*code == 0) *code = STORAGE_ERROR_OS;
+            return 0;
+        }
+    }
+
+    if (work) {
+        const uint32_t self = selfUpdate && wasWriter ? 1 : 0;
+        if (!StorageFile_Open(b, entry.Name, 1, self, &r, code, extended)) return 0;
+        int32_t error = 0;
+        CriticalSection_Lock(r->Lock);
+        if ((error = StorageFileOS_Truncate(r->Fd, entry.Size)) != 0) {
+            StorageFile_Print(b, "Failed to truncate (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+        } else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0) {
+            StorageFile_Print(b, "Failed to rename file (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+        } else {
+            r->Partial = 0;
+            if (wantedTime > 0 && (error = StorageFileOS_SetModifiedTime(r->Fd, wantedTime)) != 0) {
+                StorageFile_Print(b, "Failed to set modified time (%s) (%d)", entry.Name,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
+            } else if (applyAttributes) {
+                error = StorageFileOS_SetExecutable(r->Fd, entry.Attributes & kAttributeExecutable);
+                if (!error && (entry.Attributes & kAttributeReadOnly) &&
+                    !Platform_SetFileAttributesAt(r->Directory, r->Leaf, PLATFORM_FILE_ATTRIBUTE_READONLY))
+                    error = errno ? errno : EPERM;
+                if (error)
+                    StorageFile_Print(b, "Failed to set attributes (%s) (%d)", entry.Name,
+                                      PLATFORM_ERROR_ERRNO_BASE + error);
+            }
+        }
+        CriticalSection_Unlock(r->Lock);
+        StorageFile_CloseMember(b, r, 1);
+        if (error) {
+            *code = STORAGE_ERROR_OS;
+            *extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error);
+            return 0;
+        }
+    }
+    CompletedSet(b, entry.Name, true);
+    StorageFile_VerboseLog(b, 0, "File Complete (%s)", entry.Name);
+    return 1;
+}
+
+namespace {
+
+void FreeTransfer(StorageFile* b, Transfer* t) {
+    if (t->Pointer) StorageRequest_ReleasePointer(t->Request, &t->Pointer);
+    CriticalSectionGuard guard(b->OpenLock);
+    Pool_Free(b->Transfers, &t, sizeof(Transfer));
+}
+
+} // namespace
+
+// The end of one slice's read or write: the file is closed, or completed when this was the last
+// slice of a file that lies within one piece, and the step finishes.
+int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred,
+                                          int32_t error) {
+    Transfer* t = static_cast<Transfer*>(user);
+    StorageFile* b = t->Backend;
+    OpenRecord* r = t->Record;
+    uint32_t code = 0, extended = 0;
+    if (!t->Write) {
+        const uint32_t got = transferred < t->Length ? transferred : t->Length;
+        // The buffer holds the padded form: the padding is zeros whatever the read brought in.
+        if (t->Padding) memset(t->Pointer + t->Length, 0, t->Padding);
+        StorageRequest_AddContentLength(t->Request, got + t->Padding);
+    }
+    if (error != 0) {
+        StorageFile_CloseMember(b, r, 0);
+        code = STORAGE_ERROR_OS;
+        extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error);
+    } else if (transferred < t->Length) {
+        StorageFile_CloseMember(b, r, 0);
+        code = STORAGE_ERROR_UNDERFLOW;
+    } else {
+        MetaFile* meta = nullptr;
+        StorageRequest_GetMetaFileHandle(t->Request, &meta);
+        PieceList* pieces = nullptr;
+        MetaFile_GetPieceListHandle(meta, &pieces);
+        FileList* list = ListOf(meta);
+        uint64_t offset = 0, size = 0;
+        int64_t padding = 0;
+        FileList_MemberGetOffset(list, t->File, &offset);
+        FileList_MemberGetSize(list, t->File, &size);
+        FileList_MemberGetPadding(list, t->File, &padding);
+        const uint64_t span = size + (uint64_t)(padding > 0 ? padding : 0);
+        int32_t first = 0, last = -1;
+        PieceList_GetIndexRangeByOffset(pieces, offset, span ? span - 1 : 0, 0, &first, &last);
+        if (first == last && StorageRequest_MemberIsFileLast(t->Request, t->Member)) {
+            if (t->Write && r->Write) {
+                int32_t cut = 0;
+                {
+                    CriticalSectionGuard guard(r->Lock);
+                    cut = StorageFileOS_Truncate(r->Fd, size);
+                }
+                StorageFile_CloseMember(b, r, 0);
+                if (cut) {
+                    StorageFile_Print(b, "Failed to truncate (%s) (%d)", r->Name, PLATFORM_ERROR_ERRNO_BASE + cut);
+                    code = STORAGE_ERROR_OS;
+                    extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + cut);
+                } else {
+                    StorageFile_FileCompleteInt(b, list, t->File, b->SelfUpdate, &code, &extended);
+                }
+            } else {
+                StorageFile_CloseMember(b, r, t->Write ? 0 : 1);
+            }
+        } else {
+            StorageFile_CloseMember(b, r, 0);
+        }
+    }
+    StorageOperation* operation = t->Operation;
+    FreeTransfer(b, t);
+    Storage_OperationComplete(operation, code, extended);
+    StorageFile_Release(reinterpret_cast<void**>(&b));
+    return 1;
+}
+
+namespace {
+
+int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t write) {
+    StorageRequest* request = nullptr;
+    StorageRequestMember* member = nullptr;
+    Storage_OperationGetRequest(operation, &request);
+    Storage_OperationGetMember(operation, &member);
+    if (!request || !member) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    uint32_t length = 0, padding = 0, bufferOffset = 0, allocated = 0;
+    uint64_t fileOffset = 0;
+    StorageRequest_MemberGetLength(request, member, &length);
+    if (length == 0) return Finish(operation, 0, 0);
+    StorageRequest_MemberGetPadding(request, member, &padding);
+    StorageRequest_MemberGetBufferOffset(request, member, &bufferOffset);
+    StorageRequest_MemberGetFileOffset(request, member, &fileOffset);
+    StorageRequest_AllocSize(request, &allocated);
+    FileListMember* file = nullptr;
+    StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
+    MetaFile* meta = nullptr;
+    StorageRequest_GetMetaFileHandle(request, &meta);
+    Entry entry;
+    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (IsLinkEntry(entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+
+    const uint32_t widen = padding % b->PageSize;
+    uint32_t amount = length;
+    if (b->ExtraFileFlags & STORAGE_FILE_NO_BUFFER) amount += widen;
+    // Reads fill the padded form: the member's bytes, then its padding.
+    const uint64_t end = (uint64_t)bufferOffset + length + (write ? 0 : padding);
+    if ((uint64_t)bufferOffset + amount > allocated || end > allocated)
+        return Finish(operation, STORAGE_ERROR_SIZE_LIMIT, 0);
+
+    OpenRecord* r = nullptr;
+    uint32_t code = 0, extended = 0;
+    if (!StorageFile_Open(b, entry.Name, write, write ? b->SelfUpdate : 0, &r, &code, &extended))
+        return Finish(operation, code, extended);
+    Transfer* t;
+    {
+        CriticalSectionGuard guard(b->OpenLock);
+        t = static_cast<Transfer*>(Pool_Alloc(b->Transfers, sizeof(Transfer)));
+    }
+    memset(t, 0, sizeof(*t));
+    t->Backend = b;
+    t->Operation = operation;
+    t->Record = r;
+    t->Request = request;
+    t->Member = member;
+    t->File = file;
+    t->Length = length;
+    t->Padding = write ? 0 : padding;
+    t->Write = write;
+    if (!StorageRequest_GetPointerAt(request, bufferOffset, &t->Pointer) || !t->Pointer) {
+        StorageFile_CloseMember(b, r, 0);
+        FreeTransfer(b, t);
+        return Finish(operation, STORAGE_ERROR_SIZE_LIMIT, 0);
+    }
+    StorageFile_AddRef(b);
+    if (write) AsyncFile_Write(r->File, fileOffset, t->Pointer, length, t, StorageFile_FileOperationComplete);
+    else AsyncFile_Read(r->File, fileOffset, t->Pointer, amount, t, StorageFile_FileOperationComplete);
+    return 1;
+}
+
+StorageFile* Backend(void* instance) {
+    StorageFile* b = static_cast<StorageFile*>(instance);
+    CLASS_CHECK(b, STORAGE_FILE_CLASS_ID);
+    return b;
+}
+
+int64_t EraseCollapsePrint(void* user, const char* directory) {
+    StorageFile_VerboseLog(static_cast<StorageFile*>(user), 0, "Collapse directory (%s)", directory);
+    return 1;
+}
+
+// The ignore set, read on first use; 0 or the platform error of an ignore file that exists and
+// cannot be opened (tried again on the next use).
+int32_t LoadIgnore(StorageFile* b) {
+    if (b->IgnoreLoaded) return 0;
+    if (!b->IgnorePath[0] || !Path_Exists(b->IgnorePath)) {
+        b->IgnoreLoaded = 1;
+        return 0;
+    }
+    File* file = nullptr;
+    File_Create(&file);
+    File_SetRetries(file, 1);
+    uint64_t size = 0;
+    int32_t error = 0;
+    if (File_Open(file, b->IgnorePath, FILE_READ | FILE_QUIET) && File_Length(file, &size)) {
+        b->IgnoreLoaded = 1;
+        // An ignore file is a short list of names; a huge one is no list of ours.
+        if (size > (16u << 20)) size = 16u << 20;
+        uint8_t* bytes = static_cast<uint8_t*>(Memory_Alloc((size_t)size + 1));
+        uint32_t total = 0;
+        for (uint32_t got = 0; total < size && File_Read(file, bytes + total, (uint32_t)size - total, &got) && got;)
+            total += got;
+        if (!StorageFilePath_IgnoreParse(bytes, total, b->Ignore))
+            StorageFile_Print(b, "Unable to parse ignore file (%s) (%d)", b->IgnorePath, 1);
+        Memory_Free(bytes, (size_t)size + 1);
+    } else {
+        error = File_GetLastError(file);
+        if (error == 0) error = PLATFORM_ERROR_ERRNO_BASE + EIO;
+    }
+    File_Release(&file);
+    return error;
+}
+
+int64_t DeleteHandle(void** handle) {
+    StorageFile* b = static_cast<StorageFile*>(*handle);
+    CLASS_CHECK(b, STORAGE_FILE_CLASS_ID);
+    // Transfers hold references of their own, so only idle records are left: close them all.
+    for (;;) {
+        OpenRecord* r = nullptr;
+        {
+            CriticalSectionGuard guard(b->OpenLock);
+            HashTableMember* m = nullptr;
+            if (!HashTable_MemberGetFirst(b->OpenFiles, &m) || !m) break;
+            uint64_t value = 0;
+            HashTable_MemberGetValue(b->OpenFiles, m, &value);
+            r = reinterpret_cast<OpenRecord*>(value);
+            HashTable_MemberRemove(b->OpenFiles, &m);
+        }
+        FreeRecord(b, r);
+    }
+    HashTable_Delete(&b->OpenFiles);
+    HashTable_Delete(&b->Completed);
+    HashTable_Delete(&b->Ignore);
+    Pool_Delete(&b->Records);
+    Pool_Delete(&b->Transfers);
+    CriticalSection_Delete(&b->OpenLock);
+    CriticalSection_Delete(&b->CompletedLock);
+    b->Header.ClassId = 0;
+    Memory_Free(b, sizeof(StorageFile));
+    *handle = nullptr;
+    return 1;
+}
+
+} // namespace
+
+const StorageInterface StorageFile_Interface = {
+    "StorageFile",          StorageFile_Create,   StorageFile_AddRef,   StorageFile_Release,
+    StorageFile_SetPrintCallback, StorageFile_Configure, StorageFile_Shutdown, StorageFile_SetActive,
+    StorageFile_Dump,       StorageFile_Process,  StorageFile_Exists,   StorageFile_Get,
+    StorageFile_Put,        StorageFile_Erase,    StorageFile_FileErase, StorageFile_FileComplete,
+};
+
+int64_t StorageFile_Create(void** instance) {
+    ASSERT_POINTER(instance);
+    *instance = nullptr;
+    StorageFile* b = static_cast<StorageFile*>(Memory_AllocZero(sizeof(StorageFile)));
+    b->Header.ClassId = STORAGE_FILE_CLASS_ID;
+    b->Header.RefCount = 1;
+    b->Header.Delete = DeleteHandle;
+    HashTable_Create(&b->OpenFiles, STORAGE_FILE_PATH_SIZE, 64);
+    HashTable_Create(&b->Completed, STORAGE_FILE_PATH_SIZE, 256);
+    StorageFilePath_IgnoreCreate(&b->Ignore);
+    CriticalSection_Create(&b->OpenLock);
+    CriticalSection_Create(&b->CompletedLock);
+    Pool_Create(&b->Records);
+    Pool_SetMemorySize(b->Records, sizeof(OpenRecord));
+    Pool_SetChunkSize(b->Records, 10);
+    Pool_Create(&b->Transfers);
+    Pool_SetMemorySize(b->Transfers, sizeof(Transfer));
+    Pool_SetChunkSize(b->Transfers, 10);
+    b->PageSize = StorageFileOS_PageSize();
+    WarmPrint(b);
+    *instance = b;
+    return 1;
+}
+
+int64_t StorageFile_AddRef(void* instance) {
+    Class_AddRef(Backend(instance));
+    return 1;
+}
+
+int64_t StorageFile_Release(void** instance) {
+    ASSERT_POINTER(instance);
+    if (*instance == nullptr) return 0;
+    Backend(*instance);
+    Class_Release(instance);
+    *instance = nullptr;
+    return 1;
+}
+
+int64_t StorageFile_SetPrintCallback(void* instance, Storage* storage,
+                                     int64_t (*print)(Storage* storage, const char* format, ...)) {
+    StorageFile* b = Backend(instance);
+    b->Front = storage;
+    b->FrontPrint = print;
+    PreparePrint(b);
+    return 1;
+}
+
+int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, Dictionary* dictionary,
+                              uint32_t* outFlags) {
+    StorageFile* b = Backend(instance);
+    if (outFlags) *outFlags = 0;
+    if (storage) b->Front = storage;
+    char text[STORAGE_FILE_PATH_SIZE];
+    if (!StorageFileInternal_GetString(context, dictionary, "partialExtension", ".quarvpartial", b->PartialExtension,
+                                       (int32_t)sizeof(b->PartialExtension))) {
+        StorageFile_Print(b, "Configuration dictionary missing %s", "partialExtension");
+        return 0;
+    }
+    text[0] = 0;
+    Dictionary* config = context && static_cast<Class*>(context)->ClassId == DICTIONARY_CLASS_ID
+                             ? static_cast<Dictionary*>(context)
+                             : nullptr;
+    if (!(config && Dictionary_GetStringByPath(config, "storage.lockDirectory", text, (int32_t)sizeof(text))))
+        String_CopyLengthSafe(text, (int32_t)sizeof(text), "{moduleDirectory}_lock{pathSlash}", 33);
+    String_Expand(text, (int32_t)sizeof(text), nullptr, nullptr);
+    if (text[0]) Path_FixSlash(text, (int32_t)sizeof(text), 1);
+    String_CopyLengthSafe(b->LockDirectory, (int32_t)sizeof(b->LockDirectory), text, (int32_t)strlen(text));
+    uint32_t systemBuffer = 1;
+    StorageFileInternal_GetBoolean(context, dictionary, "systemBuffer", 1, &systemBuffer);
+    b->ExtraFileFlags = systemBuffer ? 0u : (uint32_t)STORAGE_FILE_NO_BUFFER;
+    StorageFileInternal_GetBoolean(context, dictionary, "skipTimestamp", 0, &b->SkipTimestamp);
+    StorageFileInternal_GetBoolean(context, dictionary, "skipAttributes", 0, &b->SkipAttributes);
+    StorageFileInternal_GetBoolean(context, dictionary, "selfUpdate", 0, &b->SelfUpdate);
+    if (!dictionary || !Dictionary_GetStringByKey(dictionary, "path", text, (int32_t)sizeof(text)) || !text[0]) {
+        StorageFile_Print(b, "Configuration dictionary missing %s", "path");
+        return 0;
+    }
+    if (!Path_Resolve(text, b->OutputPath, (int32_t)sizeof(b->OutputPath) - 1)) {
+        StorageFile_Print(b, "Configuration dictionary missing %s", "path");
+        return 0;
+    }
+    Path_FixSlash(b->OutputPath, (int32_t)sizeof(b->OutputPath), 1);
+    b->IgnorePath[0] = 0;
+    if (dictionary && Dictionary_GetStringByKey(dictionary, "ignore", text, (int32_t)sizeof(text)) && text[0])
+        Path_Resolve(text, b->IgnorePath, (int32_t)sizeof(b->IgnorePath));
+    if (b->Front) Storage_SetIdentifier(b->Front, b->OutputPath);
+    if (outFlags && Path_IsDirectoryEmpty(b->OutputPath)) *outFlags |= 1;
+    return 1;
+}
+
+int64_t StorageFile_Shutdown(void* instance, Storage*) {
+    Backend(instance);
+    return 1;
+}
+
+int64_t StorageFile_SetActive(void* instance, Storage*, uint32_t) {
+    Backend(instance);
+    return 1;
+}
+
+int64_t StorageFile_Dump(void* instance, Storage*, Dictionary* dictionary) {
+    StorageFile* b = Backend(instance);
+    ASSERT_POINTER(dictionary);
+    Dictionary_SetInt32ByKey(dictionary, "extraFileFlags", (int32_t)b->ExtraFileFlags);
+    Dictionary_SetStringByKey(dictionary, "lockDirectory", b->LockDirectory);
+    Dictionary_SetStringByKey(dictionary, "outputPath", b->OutputPath);
+    Dictionary_SetStringByKey(dictionary, "partialExtension", b->PartialExtension);
+    uint32_t count = 0;
+    {
+        CriticalSectionGuard guard(b->OpenLock);
+        HashTable_GetCount(b->OpenFiles, &count);
+    }
+    Dictionary_SetInt32ByKey(dictionary, "openFiles", (int32_t)count);
+    return 1;
+}
+
+int64_t StorageFile_Process(void* instance, Storage*) {
+    Backend(instance);
+    return 1;
+}
+
+int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
+    StorageFile* b = Backend(instance);
+    StorageRequest* request = nullptr;
+    StorageRequestMember* member = nullptr;
+    FileListMember* file = nullptr;
+    MetaFile* meta = nullptr;
+    Storage_OperationGetRequest(operation, &request);
+    Storage_OperationGetMember(operation, &member);
+    if (request && member) StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
+    if (request) StorageRequest_GetMetaFileHandle(request, &meta);
+    Entry entry;
+    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+    StorageFileOS_Close(&directory);
+    if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
+    if (error) return FinishError(operation, error);
+    if (status.Kind == STORAGE_FILE_OS_LINK)
+        return IsLinkEntry(entry) ? Finish(operation, 0, 0) : Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    return Finish(operation, status.Kind == STORAGE_FILE_OS_FILE ? 0u : (uint32_t)STORAGE_NOT_FOUND, 0);
+}
+
+int64_t StorageFile_Get(void* instance, StorageOperation* operation) {
+    return Transfer_Start(Backend(instance), operation, 0);
+}
+
+int64_t StorageFile_Put(void* instance, StorageOperation* operation) {
+    return Transfer_Start(Backend(instance), operation, 1);
+}
+
+int64_t StorageFile_Erase(void* instance, StorageOperation* operation) {
+    Backend(instance);
+    return Finish(operation, STORAGE_NOT_SUPPORTED, 0);
+}
+
+int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
+    StorageFile* b = Backend(instance);
+    MetaFile* meta = nullptr;
+    FileListMember* file = nullptr;
+    Storage_OperationGetMetaFile(operation, &meta);
+    Storage_OperationGetFileRecord(operation, &file);
+    Entry entry;
+    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    bool ignored = false;
+    int32_t ignoreError = 0;
+    {
+        CriticalSectionGuard guard(b->OpenLock);
+        ignoreError = LoadIgnore(b);
+        char raw[STORAGE_FILE_PATH_SIZE];
+        FileList_MemberGetName(ListOf(meta), file, raw, (int32_t)sizeof(raw));
+        ignored = HashTable_ContainsKey(b->Ignore, raw) || HashTable_ContainsKey(b->Ignore, entry.Name);
+    }
+    if (ignoreError) return Finish(operation, STORAGE_ERROR_OS, (uint32_t)ignoreError);
+    if (ignored) return Finish(operation, 0, 0);
+    StorageFile_VerboseLog(b, 0, "Erase (%s)", entry.Name);
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
+    if (error == ENOENT || error == ENOTDIR) {
+        if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
+        return Finish(operation, 0, 0);
+    }
+    if (error) return FinishError(operation, error);
+    StorageFileOSStatus status{};
+    error = StorageFileOS_Status(directory, leaf, &status);
+    if (!error && status.Kind == STORAGE_FILE_OS_LINK && !IsLinkEntry(entry)) error = ELOOP;
+    // Only a file under its complete name goes; a partial file is left.
+    if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+        // An installed read-only file is erased like any other.
+        if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
+        error = StorageFileOS_Remove(directory, leaf, 0);
+        if (error == ENOENT) error = 0;
+    }
+    StorageFileOS_Close(&directory);
+    if (error) return FinishError(operation, error);
+    {
+        CriticalSectionGuard guard(b->OpenLock);
+        StorageFileInternal_Collapse(b->OutputPath, entry.Name, b, EraseCollapsePrint);
+    }
+    if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
+    return Finish(operation, 0, 0);
+}
+
+int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation) {
+    StorageFile* b = Backend(instance);
+    StorageRequest* request = nullptr;
+    FileListMember* file = nullptr;
+    MetaFile* meta = nullptr;
+    Storage_OperationGetRequest(operation, &request);
+    Storage_OperationGetFileRecord(operation, &file);
+    if (request) StorageRequest_GetMetaFileHandle(request, &meta);
+    if (!file || !meta) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    uint32_t code = 0, extended = 0;
+    StorageFile_FileCompleteInt(b, ListOf(meta), file, b->SelfUpdate, &code, &extended);
+    return Finish(operation, code, extended);
+}
+
+CLASS_PRINT_FAMILY(StorageFile, StorageFile, STORAGE_FILE_CLASS_ID, PreparePrint)
+
+int64_t StorageFile_PrintInternal(void* user, const char* format, ...) {
+    StorageFile* b = static_cast<StorageFile*>(user);
+    va_list args;
+    va_start(args, format);
+    if (b && b->Front && b->FrontPrint) {
+        char text[2048];
+        String_VPrint(text, (int32_t)sizeof(text), format, args);
+        b->FrontPrint(b->Front, "%s", text);
+    } else {
+        char text[2048];
+        String_VPrint(text, (int32_t)sizeof(text), format, args);
+        StorageFileInternal_PrintFallback(nullptr, "%s", text);
+    }
+    va_end(args);
+    return 1;
+}

@@ -1,0 +1,68 @@
+// The installation as a storage backend: the manifest's byte stream mapped onto the real files it
+// names, read and written in place, files completed (size, name, time, attributes, links) and
+// erased. Every name is held to the name rule and reached below the directory without links.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "core/runtime/class.h"
+
+struct Dictionary;
+struct Storage;
+struct StorageInterface;
+struct StorageOperation;
+struct StorageFile;
+
+enum : uint32_t {
+    STORAGE_FILE_CLASS_ID = 0x59fc018b,
+    // extraFileFlags bit set when system buffering is off.
+    STORAGE_FILE_NO_BUFFER = 0x100,
+};
+
+// Options of the open word (printed by "Open"): the read and write bits, self-update, shared
+// read, opened under the partial name, then extraFileFlags.
+enum : uint32_t {
+    STORAGE_FILE_OPEN_READ = 1,
+    STORAGE_FILE_OPEN_WRITE = 2,
+    STORAGE_FILE_OPEN_SELF_UPDATE = 4,
+    STORAGE_FILE_OPEN_SHARED = 32,
+    STORAGE_FILE_OPEN_PARTIAL = 128,
+};
+
+// The row of operations bound by the type "file".
+extern const StorageInterface StorageFile_Interface;
+
+int64_t StorageFile_Create(void** instance);
+int64_t StorageFile_AddRef(void* instance);
+// The last release waits until no transfer holds an open file, then closes every one.
+int64_t StorageFile_Release(void** instance);
+int64_t StorageFile_SetPrintCallback(void* instance, Storage* storage,
+                                     int64_t (*print)(Storage* storage, const char* format, ...));
+// context: the engine configuration (a Dictionary, or null); dictionary: the storage's own.
+int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, Dictionary* dictionary,
+                              uint32_t* outFlags);
+int64_t StorageFile_Shutdown(void* instance, Storage* storage);
+int64_t StorageFile_SetActive(void* instance, Storage* storage, uint32_t active);
+int64_t StorageFile_Dump(void* instance, Storage* storage, Dictionary* dictionary);
+int64_t StorageFile_Process(void* instance, Storage* storage);
+int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
+int64_t StorageFile_Get(void* instance, StorageOperation* operation);
+int64_t StorageFile_Put(void* instance, StorageOperation* operation);
+int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
+int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
+int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
+
+// Print family, class name "StorageFile"; "Open", "Close", "Erase", "Collapse" and
+// "File Complete" are verbose lines.
+int64_t StorageFile_VPrint(StorageFile* file, int32_t indent, const char* format, va_list args);
+int64_t StorageFile_Print(StorageFile* file, const char* format, ...);
+int64_t StorageFile_PrintTabbed(StorageFile* file, int32_t indent, const char* format, ...);
+int64_t StorageFile_IsVerboseLevel(StorageFile* file, int32_t level);
+int64_t StorageFile_VerboseLog(StorageFile* file, int32_t level, const char* format, ...);
+int64_t StorageFile_SetPrintCallback(StorageFile* file, void* user, ClassPrintCallback callback);
+int64_t StorageFile_GetPrintCallback(StorageFile* file, void** user, ClassPrintCallback* callback);
+int64_t StorageFile_SetPrintIdentifier(StorageFile* file, const char* text);
+int64_t StorageFile_SetVerbose(StorageFile* file, uint32_t verbose);
+int64_t StorageFile_GetVerbose(StorageFile* file, uint32_t* verbose);
+int64_t StorageFile_PrintInternal(void* user, const char* format, ...);

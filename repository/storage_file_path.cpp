@@ -1,0 +1,75 @@
+// Name rule of the file storage backends and the ignore file reader.
+#include "repository/storage_file_path.h"
+
+#include <cstring>
+
+#include "core/formats/json.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/hash_table.h"
+
+namespace {
+
+int64_t IgnoreValue(JSON*, void* user, const char* path, uint32_t type, const char* value, int32_t length,
+                    uint64_t, int32_t, int32_t, uint32_t*) {
+    // Items of the root container have a path of one component.
+    if (type != JSON_VALUE_STRING || value == nullptr || strchr(path, '\\') != nullptr) return 1;
+    if (length <= 0 || length >= STORAGE_FILE_PATH_SIZE) return 1;
+    char name[STORAGE_FILE_PATH_SIZE];
+    memcpy(name, value, (size_t)length);
+    name[length] = 0;
+    HashTable* set = static_cast<HashTable*>(user);
+    if (!HashTable_ContainsKey(set, name)) HashTable_Add(set, name, 1);
+    return 1;
+}
+
+} // namespace
+
+int64_t StorageFilePath_Check(const char* name, char* out, int32_t size) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(out);
+    if (size <= 0) return 0;
+    out[0] = 0;
+    if (name[0] == '/' || name[0] == '\\') return 0;
+    int32_t used = 0;
+    const char* p = name;
+    while (*p) {
+        const char* end = p;
+        while (*end && *end != '/' && *end != '\\') end++;
+        const int32_t length = (int32_t)(end - p);
+        if (length == 2 && p[0] == '.' && p[1] == '.') {
+            out[0] = 0;
+            return 0;
+        }
+        if (length > 0 && !(length == 1 && p[0] == '.')) {
+            const int32_t need = used + (used ? 1 : 0) + length;
+            if (need >= size) {
+                out[0] = 0;
+                return 0;
+            }
+            if (used) out[used++] = '/';
+            memcpy(out + used, p, (size_t)length);
+            used += length;
+        }
+        p = *end ? end + 1 : end;
+    }
+    out[used] = 0;
+    return used > 0;
+}
+
+int64_t StorageFilePath_IgnoreCreate(HashTable** set) {
+    ASSERT_POINTER(set);
+    HashTable_Create(set, STORAGE_FILE_PATH_SIZE, 64);
+    HashTable_SetValueCallback(*set, nullptr, HashTable_StringValueWithoutCase);
+    HashTable_SetCompareCallback(*set, nullptr, HashTable_StringCompareWithoutCase);
+    return 1;
+}
+
+int64_t StorageFilePath_IgnoreParse(const void* bytes, uint32_t length, HashTable* set) {
+    ASSERT_POINTER(set);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetValueCallback(json, set, IgnoreValue);
+    const int64_t ok = length > 0 && bytes != nullptr && JSON_LoadBuffer(json, bytes, length) == 1;
+    JSON_Release(&json);
+    return ok ? 1 : 0;
+}

@@ -1,0 +1,522 @@
+#include "repository/storage_file.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/crypto/sha1.h"
+#include "core/formats/base64.h"
+#include "core/formats/json.h"
+#include "core/linux/platform_file.h"
+#include "core/platform/async_file.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/io_worker.h"
+#include "core/runtime/meter.h"
+#include "core/runtime/thread.h"
+#include "repository/file_list.h"
+#include "repository/meta_file.h"
+#include "repository/piece_list.h"
+#include "repository/storage.h"
+#include "repository/storage_request.h"
+
+namespace {
+
+void Runtime() {
+    static const bool up = Thread_Init() == 1 && Meter_Init() == 1 && EventQueue_Init() == 1 &&
+                           IOWorker_Init() == 1 && AsyncFile_Init() == 1;
+    ASSERT_TRUE(up);
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Spit(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool OnDisk(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+int Shell(const std::string& command) { return system(command.c_str()); }
+
+std::string Digest64(const std::string& bytes) {
+    SHA1* sha = nullptr;
+    SHA1_Create(&sha);
+    SHA1_Process(sha, bytes.data(), (uint32_t)bytes.size());
+    SHA1_Generate(sha);
+    uint8_t digest[20];
+    SHA1_GetDigest(sha, digest, 20);
+    SHA1_Release(&sha);
+    char text[64];
+    uint32_t written = 0;
+    Base64_Encode(digest, 20, text, (int32_t)sizeof(text), &written);
+    return std::string(text, written);
+}
+
+// A manifest of sixteen-byte pieces over files each padded to a piece boundary; `extra` adds
+// fields to a file's record, link entries have no data.
+struct File {
+    std::string name, data, extra;
+    File(const char* n, const char* d, const char* e = "") : name(n), data(d), extra(e) {}
+};
+
+struct Manifest {
+    MetaFile* meta = nullptr;
+    std::string stream; // the padded byte stream
+    uint32_t size;
+    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16)
+        : size(pieceSize) {
+        std::string list, digests;
+        for (const File& f : files) {
+            const size_t pad = (size - f.data.size() % size) % size;
+            list += std::string(list.empty() ? "" : ",") + R"({"name":")" + f.name + R"(","size":)" +
+                    std::to_string(f.data.size()) + R"(,"pad":)" + std::to_string(pad) + f.extra + "}";
+            stream += f.data + std::string(pad, '\0');
+        }
+        for (size_t at = 0; at < stream.size(); at += size)
+            digests += std::string(digests.empty() ? "" : ",") + "\"" + Digest64(stream.substr(at, size)) + "\"";
+        const std::string text = R"({"id":")" + std::string(id) + R"(","files":[)" + list +
+                                 R"(],"pieces":{"size":)" + std::to_string(size) + R"(,"digests":[)" + digests + "]}}";
+        MetaFile_Create(&meta);
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetValueCallback(json, meta, MetaFile_ValueCallback);
+        EXPECT_EQ(JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()), 1) << text;
+        JSON_Release(&json);
+        uint32_t code = 0, codeEx = 0;
+        EXPECT_EQ(MetaFile_WorkerBuild(nullptr, meta, &code, &codeEx), 1) << text;
+    }
+    ~Manifest() { MetaFile_Release(&meta); }
+    FileListMember* Record(const std::string& name) {
+        FileList* list = nullptr;
+        MetaFile_GetFileListHandle(meta, &list);
+        FileListMember* m = nullptr;
+        for (FileList_MemberGetFirst(list, &m); m;) {
+            if (FileList_MemberGetNamePtr(list, m) == name) return m;
+            FileListMember* next = nullptr;
+            FileList_MemberGetNext(list, m, &next);
+            m = next;
+        }
+        return nullptr;
+    }
+};
+
+struct Request {
+    StorageRequest* request = nullptr;
+    Request(Manifest& manifest, int32_t first, int32_t last, bool fill) {
+        StorageRequest_Create(&request);
+        StorageRequest_SetMetaFileHandle(request, manifest.meta);
+        for (int32_t i = first; i <= last; i++) EXPECT_EQ(StorageRequest_IndexAdd(request, i), 1);
+        StorageRequest_Alloc(request);
+        if (fill) {
+            uint8_t* p = nullptr;
+            StorageRequest_GetPointer(request, &p);
+            const size_t length = (size_t)(last - first + 1) * manifest.size;
+            memcpy(p, manifest.stream.data() + (size_t)first * manifest.size, length);
+            StorageRequest_ReleasePointer(request, &p);
+            StorageRequest_SetContentLength(request, (uint32_t)length);
+        }
+    }
+    ~Request() { StorageRequest_Release(&request); }
+    std::string Bytes(size_t length) {
+        uint8_t* p = nullptr;
+        StorageRequest_GetPointer(request, &p);
+        std::string out(reinterpret_cast<char*>(p), length);
+        StorageRequest_ReleasePointer(request, &p);
+        return out;
+    }
+};
+
+struct Result {
+    std::atomic<bool> done{false};
+    uint32_t code = 0xffffffff, extended = 0;
+};
+
+void OnDone(Storage*, void* user, void*, uint32_t code, uint32_t extended) {
+    Result* r = static_cast<Result*>(user);
+    r->code = code;
+    r->extended = extended;
+    r->done = true;
+}
+
+// Runs the queued completions until the operation has ended; a bounded wait, never a hang.
+uint32_t Wait(Result& r) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!r.done && std::chrono::steady_clock::now() < deadline) {
+        EventQueue_Flush(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(r.done) << "operation never completed";
+    return r.code;
+}
+
+class StorageFileTest : public ::testing::Test {
+  protected:
+    std::string root, outside;
+    Storage* storage = nullptr;
+
+    void SetUp() override {
+        Runtime();
+        char pattern[] = "/tmp/storage_file_XXXXXX";
+        const std::string base = mkdtemp(pattern);
+        root = base + "/root/";
+        outside = base + "/outside/";
+        ASSERT_EQ(Shell("mkdir -p " + root + " " + outside), 0);
+        Spit(outside + "secret", "keep");
+    }
+    void TearDown() override {
+        Release();
+        Shell("chattr -R -i " + root + " 2>/dev/null");
+        Shell("rm -rf " + root.substr(0, root.size() - 6));
+    }
+    void Release() {
+        if (storage) {
+            Storage_Shutdown(storage);
+            Storage_Release(&storage);
+        }
+    }
+    // Answers Configure's result; the storage is kept for the operations. Settings are string
+    // keys, and "false" makes a boolean.
+    int64_t Configure(const std::string& type, const std::vector<std::pair<std::string, std::string>>& keys = {},
+                      uint32_t* outFlags = nullptr, Dictionary* engine = nullptr) {
+        Release();
+        Storage_Create(&storage);
+        Dictionary* d = nullptr;
+        Dictionary_Create(&d);
+        Dictionary_SetStringByKey(d, "type", type.c_str());
+        Dictionary_SetStringByKey(d, "path", root.c_str());
+        for (const auto& [key, value] : keys) {
+            if (value == "false") Dictionary_SetBooleanByKey(d, key.c_str(), 0);
+            else Dictionary_SetStringByKey(d, key.c_str(), value.c_str());
+        }
+        const int64_t ok = Storage_Configure(storage, engine, d, outFlags);
+        Dictionary_Release(&d);
+        return ok;
+    }
+    uint32_t Put(Manifest& m, int32_t first, int32_t last) {
+        Request r(m, first, last, true);
+        Result result;
+        Storage_Put(storage, r.request, &result, OnDone);
+        return Wait(result);
+    }
+    uint32_t Get(Manifest& m, int32_t first, int32_t last, std::string* bytes = nullptr) {
+        Request r(m, first, last, false);
+        Result result;
+        Storage_Get(storage, r.request, nullptr, &result, OnDone);
+        Wait(result);
+        if (bytes) *bytes = r.Bytes((size_t)(last - first + 1) * m.size);
+        return result.code;
+    }
+    uint32_t Exists(Manifest& m, int32_t index) {
+        Request r(m, index, index, false);
+        Result result;
+        Storage_Exists(storage, r.request, &result, OnDone);
+        return Wait(result);
+    }
+    uint32_t Complete(Manifest& m, const std::string& name) {
+        Request r(m, 0, 0, false);
+        Result result;
+        Storage_FileComplete(storage, r.request, m.Record(name), &result, OnDone);
+        return Wait(result);
+    }
+    uint32_t Erase(Manifest& m, const std::string& name) {
+        Result result;
+        Storage_FileErase(storage, m.meta, m.Record(name), &result, OnDone);
+        return Wait(result);
+    }
+};
+
+TEST_F(StorageFileTest, ConfigurationAndDump) {
+    uint32_t flags = 7;
+    EXPECT_EQ(Configure("file", {{"systemBuffer", "false"}}, &flags), 1);
+    EXPECT_EQ(flags, 1u); // an empty directory
+    Dictionary* d = nullptr;
+    Dictionary_Create(&d);
+    Storage_Dump(storage, d);
+    int32_t extra = 0, open = -1;
+    char text[400];
+    Dictionary_GetInt32ByKey(d, "extraFileFlags", &extra);
+    Dictionary_GetInt32ByKey(d, "openFiles", &open);
+    EXPECT_EQ(extra, 0x100);
+    EXPECT_EQ(open, 0);
+    Dictionary_GetStringByKey(d, "partialExtension", text, (int32_t)sizeof(text));
+    EXPECT_STREQ(text, ".quarvpartial");
+    Dictionary_GetStringByKey(d, "outputPath", text, (int32_t)sizeof(text));
+    EXPECT_EQ(std::string(text), root);
+    // By default beside the program: its directory with "_lock" added.
+    Dictionary_GetStringByKey(d, "lockDirectory", text, (int32_t)sizeof(text));
+    char program[400] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", program, sizeof(program) - 1), 0);
+    *strrchr(program, '/') = 0;
+    EXPECT_EQ(std::string(text), std::string(program) + "/_lock/");
+    Dictionary_Release(&d);
+    Storage_GetIdentifier(storage, text, (int32_t)sizeof(text));
+    EXPECT_EQ(std::string(text), root);
+
+    // The engine's configuration supplies what the storage's own leaves out.
+    Spit(root + "x", "1");
+    Dictionary* engine = nullptr;
+    Dictionary_Create(&engine);
+    Dictionary_SetStringByPath(engine, "storage.partialExtension", ".part");
+    Dictionary_SetBooleanByPath(engine, "storage.systemBuffer", 0);
+    EXPECT_EQ(Configure("file", {}, &flags, engine), 1);
+    Dictionary_Release(&engine);
+    EXPECT_EQ(flags, 0u);
+    Dictionary_Create(&d);
+    Storage_Dump(storage, d);
+    Dictionary_GetStringByKey(d, "partialExtension", text, (int32_t)sizeof(text));
+    EXPECT_STREQ(text, ".part");
+    Dictionary_GetInt32ByKey(d, "extraFileFlags", &extra);
+    EXPECT_EQ(extra, 0x100);
+    Dictionary_Release(&d);
+    // Without "path" the storage cannot work.
+    Release();
+    Storage_Create(&storage);
+    Dictionary_Create(&d);
+    Dictionary_SetStringByKey(d, "type", "file");
+    EXPECT_EQ(Storage_Configure(storage, nullptr, d, nullptr), 0);
+    Dictionary_Release(&d);
+}
+
+TEST_F(StorageFileTest, PiecesWrittenInPlaceCarryThePartialSuffixUntilComplete) {
+    Manifest m({{"a", "0123456789"}, {"sub/b", "abcdefghijklmnopqrst", R"(,"mtime":1000000000,"attr":4)"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(m, 0, 1), 0u);
+    // a lies within piece 0 and is complete; b waits for its last piece.
+    EXPECT_EQ(Slurp(root + "a"), "0123456789");
+    EXPECT_FALSE(OnDisk(root + "sub/b"));
+    EXPECT_EQ(Slurp(root + "sub/b.quarvpartial"), "abcdefghijklmnop");
+    ASSERT_EQ(Put(m, 2, 2), 0u);
+    EXPECT_EQ(Complete(m, "sub/b"), 0u);
+    const std::string expect = root + "../expect/";
+    ASSERT_EQ(Shell("mkdir -p " + expect + "sub"), 0);
+    Spit(expect + "a", "0123456789");
+    Spit(expect + "sub/b", "abcdefghijklmnopqrst");
+    EXPECT_EQ(Shell("cmp -s " + root + "sub/b " + expect + "sub/b"), 0);
+    EXPECT_EQ(Shell("diff -r " + expect + " " + root), 0); // no partial file left either
+    struct stat info;
+    ASSERT_EQ(stat((root + "sub/b").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtime, 1000000000);
+    EXPECT_EQ(info.st_mode & 0111, 0111u);
+    EXPECT_EQ(info.st_mode & 0666, 0600u);
+    // Read back, padded and verified.
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, 2, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
+    EXPECT_EQ(Exists(m, 2), 0u);
+    // Completing again, now in a new storage, leaves the matching file untouched.
+    ASSERT_EQ(Configure("file"), 1);
+    const ino_t inode = info.st_ino;
+    EXPECT_EQ(Complete(m, "sub/b"), 0u);
+    ASSERT_EQ(stat((root + "sub/b").c_str(), &info), 0);
+    EXPECT_EQ(info.st_ino, inode);
+    EXPECT_EQ(info.st_mtime, 1000000000);
+}
+
+TEST_F(StorageFileTest, PiecesOfOneFileWrittenSideBySide) {
+    std::string data;
+    for (int i = 0; i < 200; i++) data += (char)('a' + i % 26);
+    Manifest m({{"big", data.c_str()}, {"small", "s"}});
+    ASSERT_EQ(Configure("file"), 1);
+    std::vector<std::unique_ptr<Request>> requests;
+    std::vector<std::unique_ptr<Result>> results;
+    for (int32_t i = (int32_t)(m.stream.size() / 16) - 1; i >= 0; i--) {
+        requests.push_back(std::make_unique<Request>(m, i, i, true));
+        results.push_back(std::make_unique<Result>());
+        Storage_Put(storage, requests.back()->request, results.back().get(), OnDone);
+    }
+    for (auto& result : results) EXPECT_EQ(Wait(*result), 0u);
+    EXPECT_EQ(Complete(m, "big"), 0u);
+    EXPECT_EQ(Slurp(root + "big"), data);
+    EXPECT_EQ(Slurp(root + "small"), "s");
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, (int32_t)(m.stream.size() / 16) - 1, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
+}
+
+TEST_F(StorageFileTest, NamesDifferingInCaseAreDifferentFiles) {
+    Manifest m({{"Big", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}, {"big", "abcdefghijklmnopqrstuvwxyz"}});
+    ASSERT_EQ(Configure("file"), 1);
+    // Each file's first piece leaves it open for its second.
+    for (int32_t piece : {0, 2, 1, 3}) ASSERT_EQ(Put(m, piece, piece), 0u) << piece;
+    EXPECT_EQ(Complete(m, "Big"), 0u);
+    EXPECT_EQ(Complete(m, "big"), 0u);
+    EXPECT_EQ(Slurp(root + "Big"), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    EXPECT_EQ(Slurp(root + "big"), "abcdefghijklmnopqrstuvwxyz");
+}
+
+TEST_F(StorageFileTest, PaddingOfAPageOrMoreIsCountedWhole) {
+    Manifest m({{"a", "0123456789"}, {"b", "x"}}, "abc", 8192);
+    ASSERT_EQ(Configure("file", {{"systemBuffer", "false"}}), 1);
+    ASSERT_EQ(Put(m, 0, 1), 0u);
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, 1, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
+}
+
+TEST_F(StorageFileTest, FilesChangedUnderTheStorageGiveTheirCode) {
+    Manifest m({{"a", "0123456789"}, {"b", "abcdefghijklmnop"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(m, 0, 1), 0u);
+    ASSERT_EQ(truncate((root + "a").c_str(), 3), 0);
+    EXPECT_EQ(Get(m, 0, 0), (uint32_t)STORAGE_ERROR_UNDERFLOW);
+    Spit(root + "b", "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(Get(m, 1, 1), (uint32_t)STORAGE_ERROR_HASH_FAILURE);
+    ASSERT_EQ(unlink((root + "b").c_str()), 0);
+    EXPECT_EQ(Exists(m, 1), (uint32_t)STORAGE_NOT_FOUND);
+    EXPECT_EQ(Get(m, 1, 1), (uint32_t)STORAGE_ERROR_OS);
+    ASSERT_EQ(mkdir((root + "b").c_str(), 0700), 0);
+    EXPECT_EQ(Get(m, 1, 1), (uint32_t)STORAGE_ERROR_OS);
+}
+
+TEST_F(StorageFileTest, CompletingMissingFiles) {
+    Manifest m({{"empty/e", ""}, {"gone", "12345"}, {"a", "x"}});
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Complete(m, "empty/e"), 0u);
+    EXPECT_TRUE(OnDisk(root + "empty/e"));
+    EXPECT_EQ(Slurp(root + "empty/e"), "");
+    // A file that never arrived is not reported as installed.
+    EXPECT_EQ(Complete(m, "gone"), (uint32_t)STORAGE_NOT_FOUND);
+    EXPECT_FALSE(OnDisk(root + "gone"));
+}
+
+TEST_F(StorageFileTest, ReadOnlyFilesAreImmutableYetReplacedAndErased) {
+    Spit(root + "probe", "");
+    if (Shell("chattr +i " + root + "probe 2>/dev/null && chattr -i " + root + "probe") != 0)
+        GTEST_SKIP() << "no immutable flag on this file system";
+    unlink((root + "probe").c_str());
+    Manifest m({{"ro", "0123456789", R"(,"attr":1)"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(m, 0, 0), 0u);
+    PlatformFileAttributes attributes = 0;
+    ASSERT_EQ(Platform_GetFileAttributes(nullptr, (root + "ro").c_str(), &attributes), 1);
+    EXPECT_TRUE(attributes & PLATFORM_FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(Put(m, 0, 0), 0u); // written again in place
+    EXPECT_EQ(Slurp(root + "ro"), "0123456789");
+    EXPECT_EQ(Erase(m, "ro"), 0u);
+    EXPECT_FALSE(OnDisk(root + "ro"));
+}
+
+TEST_F(StorageFileTest, LinksAreMadeAsStated) {
+    Manifest m({{"a", "x"}, {"links/l", "", R"(,"attr":8,"link":"../a")"}, {"links/d", "", R"(,"attr":40,"link":"/tmp/")"}});
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Complete(m, "links/l"), 0u);
+    char target[64] = {0};
+    ASSERT_GT(readlink((root + "links/l").c_str(), target, sizeof(target) - 1), 0);
+    EXPECT_STREQ(target, "../a");
+    // A directory in the link's place is replaced by the link.
+    ASSERT_EQ(Shell("mkdir -p " + root + "links/d/inner && touch " + root + "links/d/inner/f"), 0);
+    EXPECT_EQ(Complete(m, "links/d"), 0u);
+    memset(target, 0, sizeof(target));
+    ASSERT_GT(readlink((root + "links/d").c_str(), target, sizeof(target) - 1), 0);
+    EXPECT_STREQ(target, "/tmp/");
+    // A link already pointing at the target is left alone (same inode) in a fresh storage.
+    struct stat before, after;
+    ASSERT_EQ(lstat((root + "links/l").c_str(), &before), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Complete(m, "links/l"), 0u);
+    ASSERT_EQ(lstat((root + "links/l").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST_F(StorageFileTest, NamesThatLeaveTheDirectoryAreRefused) {
+    ASSERT_EQ(symlink(outside.c_str(), (root + "sub").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "direct").c_str()), 0);
+    const char* names[] = {"sub/secret", "../outside/secret", "/tmp/x/../secret", "direct"};
+    for (const char* name : names) {
+        Manifest m(std::vector<File>{File(name, "evil")});
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Put(m, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
+        EXPECT_EQ(Get(m, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
+        EXPECT_EQ(Exists(m, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
+        EXPECT_EQ(Complete(m, name), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
+        EXPECT_EQ(Erase(m, name), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
+        EXPECT_EQ(Slurp(outside + "secret"), "keep") << name;
+    }
+    // A link entry is not made through a link either.
+    Manifest m({{"a", "x"}, {"sub/l", "", R"(,"attr":8,"link":"/etc/passwd")"}});
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Complete(m, "sub/l"), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_FALSE(OnDisk(outside + "l"));
+    EXPECT_EQ(Shell("ls -A " + outside + " | grep -qvx secret"), 256); // nothing but the secret
+}
+
+TEST_F(StorageFileTest, EraseCollapsesEmptiedDirectoriesAndSparesIgnoredNames) {
+    Manifest m({{"keep.txt", "1"}, {"d1/d2/x", "2"}, {"d1/y", "3"}, {"l", "", R"(,"attr":8,"link":"keep.txt")"}});
+    Spit(root + "../ignore.json", R"(["keep.txt"])");
+    ASSERT_EQ(Configure("file", {{"ignore", root + "../ignore.json"}}), 1);
+    ASSERT_EQ(Shell("mkdir -p " + root + "d1/d2 && echo > " + root + "keep.txt && echo > " + root +
+                    "d1/d2/x && echo > " + root + "d1/y && ln -s keep.txt " + root + "l"),
+              0);
+    EXPECT_EQ(Erase(m, "keep.txt"), 0u);
+    EXPECT_TRUE(OnDisk(root + "keep.txt"));
+    EXPECT_EQ(Erase(m, "d1/d2/x"), 0u);
+    EXPECT_FALSE(OnDisk(root + "d1/d2"));
+    EXPECT_TRUE(OnDisk(root + "d1/y"));
+    EXPECT_EQ(Erase(m, "d1/y"), 0u);
+    EXPECT_FALSE(OnDisk(root + "d1"));
+    EXPECT_EQ(Erase(m, "l"), 0u);
+    EXPECT_FALSE(OnDisk(root + "l"));
+    EXPECT_TRUE(OnDisk(root + "keep.txt"));
+    EXPECT_EQ(Erase(m, "d1/y"), 0u); // already gone
+    EXPECT_TRUE(OnDisk(root));
+}
+
+TEST_F(StorageFileTest, PieceFilesUnderTheTemplate) {
+    Manifest m({{"a", "0123456789"}, {"b", "abcdefghijklmnopqrst"}});
+    ASSERT_EQ(Configure("filePiece", {{"pieceFormat", "{targetInfoHash}/{targetIndex}.p"}}), 1);
+    EXPECT_EQ(Exists(m, 1), (uint32_t)STORAGE_NOT_FOUND);
+    ASSERT_EQ(Put(m, 0, 2), 0u);
+    // Stored without padding (the storage's flags are 0).
+    EXPECT_EQ(Slurp(root + "abc/1.p"), "abcdefghijklmnop");
+    EXPECT_EQ(Slurp(root + "abc/2.p"), "qrst");
+    EXPECT_EQ(Exists(m, 1), 0u);
+    std::string bytes;
+    EXPECT_EQ(Get(m, 0, 2, &bytes), 0u);
+    EXPECT_EQ(bytes, m.stream);
+    // A longer piece left from before is cut to the new one.
+    Spit(root + "abc/0.p", std::string(40, 'z'));
+    ASSERT_EQ(Put(m, 0, 0), 0u);
+    EXPECT_EQ(Slurp(root + "abc/0.p"), "0123456789");
+    for (int32_t i = 0; i < 3; i++) {
+        Result result;
+        Storage_Erase(storage, m.meta, i, &result, OnDone);
+        EXPECT_EQ(Wait(result), 0u);
+    }
+    EXPECT_FALSE(OnDisk(root + "abc"));
+    EXPECT_TRUE(OnDisk(root));
+}
+
+TEST_F(StorageFileTest, PiecePathsFromTheManifestIdAreHeldToTheRule) {
+    Manifest m({{"a", "0123456789"}}, "../outside");
+    ASSERT_EQ(Configure("filePiece"), 1);
+    EXPECT_EQ(Put(m, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_EQ(Get(m, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_EQ(Exists(m, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    Result result;
+    Storage_Erase(storage, m.meta, 0, &result, OnDone);
+    EXPECT_EQ(Wait(result), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_EQ(Shell("ls -A " + outside + " | grep -qvx secret"), 256);
+    // A link planted as the id's directory is not followed.
+    Manifest linked({{"a", "0123456789"}}, "abc");
+    ASSERT_EQ(symlink(outside.c_str(), (root + "abc").c_str()), 0);
+    EXPECT_EQ(Put(linked, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_EQ(Shell("ls -A " + outside + " | grep -qvx secret"), 256);
+}
+
+} // namespace
