@@ -4,6 +4,9 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,8 +69,8 @@ struct PythonPeer {
     }
 };
 
-// Answers by path: "/500" an error, "/drop" half of an announced body then a close, anything
-// else never (the connection is held until the server stops).
+// Answers by path: "/500" an error, "/nolength" a body without a length, "/drop" half of an
+// announced body then a close, anything else never (the connection is held until the server stops).
 class BadPeer {
   public:
     BadPeer() {
@@ -112,6 +115,11 @@ class BadPeer {
             if (request.find(" /500 ") != std::string::npos) {
                 send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
                 close(fd);
+            } else if (request.find(" /nolength ") != std::string::npos) {
+                // No length: the body ends where the connection does.
+                send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+                if (request.rfind("GET ", 0) == 0) send(std::string(30000, 'n'));
+                close(fd);
             } else if (request.find(" /drop ") != std::string::npos) {
                 send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd'));
                 close(fd);
@@ -146,6 +154,18 @@ std::vector<std::string> Entries(const std::string& folder) {
         closedir(dir);
     }
     return found;
+}
+
+// Sets or clears the immutable flag of a folder (nothing in it can then be deleted, not even
+// by root); whether the flag was set.
+bool Immutable(const std::string& path, int set) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = set ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
 }
 
 std::string Q(const std::string& text) {
@@ -401,6 +421,37 @@ TEST_F(DownloadTest, ServersThatFailEndWithTheirKeyAndNoCompleteFile) {
         }
         EXPECT_NE(ReadFile(path).size(), 100000u);
     }
+}
+
+// A probe without a length tells nothing about whether the file is complete.
+TEST_F(DownloadTest, ProbeWithoutALengthNeverCountsTheFileAsComplete) {
+    BadPeer peer;
+    const std::string path = out.file("nolength.bin");
+    ASSERT_TRUE(WriteText(path, "partial"));
+    const Run run = Download(Args(peer.Url("/nolength"), path));
+    EXPECT_TRUE(run.successful);
+    EXPECT_FALSE(Printed("File already exists"));
+    EXPECT_FALSE(Printed("Output file too large"));
+    EXPECT_TRUE(Printed("Checking content length"));
+    EXPECT_TRUE(ReadFile(path) == std::string(30000, 'n'));
+    EXPECT_EQ(peer.Accepted(), 2);
+}
+
+// A partial file that the probe could not delete is fetched again whole, never continued into
+// a request that may not append to it.
+TEST_F(DownloadTest, PartialFileThatStaysIsRewrittenWhenResumeIsNotAllowed) {
+    const std::string body = Bytes(120000, 6);
+    const std::string url = nginx->Put("kept.bin", body);
+    mkdir(out.file("locked").c_str(), 0700);
+    const std::string path = out.file("locked/kept.bin");
+    ASSERT_TRUE(WriteText(path, body.substr(0, 30000)));
+    ASSERT_TRUE(Immutable(out.file("locked"), 1));
+    const Run run = Download(Args(url, path));
+    Immutable(out.file("locked"), 0);
+    EXPECT_TRUE(run.successful);
+    EXPECT_TRUE(Printed("Resume not supported"));
+    EXPECT_FALSE(Printed("Resuming download"));
+    EXPECT_TRUE(ReadFile(path) == body);
 }
 
 TEST_F(DownloadTest, SkipEndsAStalledDownloadWithSuccess) {
