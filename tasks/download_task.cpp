@@ -197,13 +197,18 @@ int64_t OnHeaderDone(WebGetRequest* request, void* user) {
     return StopRequest(request);
 }
 
-// Whether the URL names something a request can be made for.
+// Whether the URL names something a request can be made for, read as the request will read it
+// (a URL without a scheme is an "http" one).
 bool ParsesAsURL(const char* url) {
+    char* full = static_cast<char*>(Memory_Alloc(DOWNLOAD_URL_SIZE));
     char scheme[32];
-    if (!URL_ParseProtocol(url, scheme, sizeof(scheme)) || !scheme[0]) return false;
-    if (String_CompareWithoutCase(scheme, "file")) return true;
     char host[WEBGET_REQUEST_HOST_SIZE];
-    return URL_ParseHost(url, host, sizeof(host)) && host[0];
+    bool parses = URL_Fix(url, 0, full, DOWNLOAD_URL_SIZE) && URL_ParseProtocol(full, scheme, sizeof(scheme)) &&
+                  scheme[0];
+    if (parses && !String_CompareWithoutCase(scheme, "file"))
+        parses = URL_ParseHost(full, host, sizeof(host)) && host[0];
+    Memory_Free(full, DOWNLOAD_URL_SIZE);
+    return parses;
 }
 
 // Completes the output path with the URL's file name where it names none.

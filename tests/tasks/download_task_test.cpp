@@ -373,7 +373,8 @@ TEST_F(DownloadTest, ArgumentErrors) {
     } cases[] = {
         {"\"outputPath\": \"/tmp/x\"", "\"url\" argument not defined", "Task_Error_MissingArg"},
         {"\"url\": \"http://127.0.0.1/x\"", "\"outputPath\" argument not defined", "Task_Error_MissingArg"},
-        {Args("nourl", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
+        {Args("http://", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
+        {Args("mailto:someone", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.printed);
