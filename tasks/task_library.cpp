@@ -3,6 +3,7 @@
 
 #include "tasks/basic_tasks.h"
 #include "tasks/data_tasks.h"
+#include "tasks/download_task.h"
 #include "tasks/file_tasks.h"
 #include "tasks/process_tasks.h"
 #include "workflow/task_type.h"
@@ -11,6 +12,7 @@ int64_t TaskLibrary_Register() {
     BasicTasks_Register();
     FileTasks_Register();
     ProcessTasks_Register();
+    DownloadTasks_Register();
     if (!DataTasks_Register()) return 0;
     return 1;
 }

@@ -1,0 +1,182 @@
+// The Download task run end to end through the engine (a workflow's task started, the main loop
+// pumped until its run has ended) beside `curl -o` of the same URL from nginx on 127.0.0.1: a
+// 1 GiB file fetched fresh, and its second half fetched onto a half-written file (curl -C -). The
+// served file is sparse (zeros), made at start in a fresh directory and removed at the end.
+#include <benchmark/benchmark.h>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bench/peer_ratio.h"
+#include "bench/process_peer.h"
+#include "core/formats/json.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/web/web_get.h"
+#include "tasks/task_library.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/tls_peer.h"
+#include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int64_t kBig = 1ll << 30;
+constexpr int64_t kHalf = kBig / 2;
+
+int64_t AllowEveryHost(const char*) {
+    return 1;
+}
+
+int64_t Discard(void*, const char*, ...) {
+    return 1;
+}
+
+struct Env {
+    TempDir Dir;
+    std::unique_ptr<TlsServer> Nginx;
+    bool Engine = false;
+
+    Env() {
+        TaskLibrary_Register();
+        Engine = WorkflowApp_Init("tasks_download_bench.log", DEBUG_FLAG_EXTERNAL_PRINT) == 1;
+        WebGet_AuthorizeOverride(AllowEveryHost);
+        // nginx's workers may run as another user: they must reach the served file.
+        chmod(Dir.path().c_str(), 0711);
+        mkdir(Dir.file("www").c_str(), 0755);
+        mkdir(Dir.file("out").c_str(), 0700);
+        { std::ofstream(Dir.file("www/big.bin")); }
+        if (truncate(Dir.file("www/big.bin").c_str(), kBig) != 0) return;
+        chmod(Dir.file("www/big.bin").c_str(), 0644);
+        std::ofstream(Dir.file("nginx.tmpl"))
+            << "worker_processes 2; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
+            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on;\n"
+            << "  default_type application/octet-stream;\n"
+            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
+            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path() << "; scgi_temp_path "
+            << Dir.path() << ";\n  server { listen 127.0.0.1:PORT; root " << Dir.file("www") << "; }\n}\n";
+        Nginx = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
+                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
+    }
+    ~Env() {
+        Nginx.reset();
+        if (Engine) {
+            WebGet_AuthorizeOverride(nullptr);
+            uint32_t code = 0;
+            WorkflowApp_Remove(&code);
+        }
+    }
+    bool Ready() const { return Engine && Nginx && Nginx->Running(); }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(Nginx->Port()) + "/big.bin"; }
+};
+
+Env& TheEnv() {
+    static Env env;
+    return env;
+}
+
+struct RunEnd {
+    int64_t Ended;
+    uint32_t Successful;
+};
+
+int64_t OnEnd(Workflow*, void* user, Dictionary* info) {
+    RunEnd* end = static_cast<RunEnd*>(user);
+    end->Ended = 1;
+    Dictionary_GetBooleanByKey(info, "successful", &end->Successful);
+    return 1;
+}
+
+// Runs the Download task "t" of the document until its run ends; whether it succeeded.
+bool RunTask(const std::string& document) {
+    Workflow* workflow = nullptr;
+    Workflow_Create(&workflow);
+    Workflow_SetPrintCallback(workflow, nullptr, Discard);
+    Dictionary* dict = nullptr;
+    Dictionary_Create(&dict);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetDictionaryHandle(json, dict);
+    bool ok = JSON_LoadBuffer(json, document.data(), (uint32_t)document.size()) == 1;
+    JSON_SetDictionaryHandle(json, nullptr);
+    JSON_Release(&json);
+    Dictionary* root = nullptr;
+    Dictionary_SkipRoot(dict, &root);
+    ok = ok && root && Workflow_LoadDictionary(workflow, root, 1) == 1;
+    Dictionary_Release(&dict);
+    RunEnd end{0, 0};
+    ok = ok && Workflow_RunTask(workflow, "t", nullptr, &end, OnEnd) == 1;
+    while (ok && !end.Ended) {
+        WorkflowApp_Process();
+        if (!end.Ended) WorkflowApp_Wait(1);
+    }
+    Workflow_Release(&workflow);
+    for (int i = 0; i < 5; i++) WorkflowApp_Process();
+    return ok && end.Successful;
+}
+
+int64_t SizeOf(const std::string& path) {
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0 ? (int64_t)info.st_size : -1;
+}
+
+// The output file: none, or the first half of the remote one.
+void Prepare(const std::string& out, bool half) {
+    unlink(out.c_str());
+    if (!half) return;
+    { std::ofstream(out.c_str()); }
+    if (truncate(out.c_str(), kHalf) != 0) unlink(out.c_str());
+}
+
+void Ours(benchmark::State& state) {
+    if (!TheEnv().Ready()) return state.SkipWithError("nginx did not start");
+    const bool resumed = state.range(0) != 0;
+    const std::string out = TheEnv().Dir.file("out/ours.bin");
+    const std::string document = "{\"t\": {\"type\": \"Download\", \"url\": \"" + TheEnv().Url() +
+                                 "\", \"outputPath\": \"" + out + "\", \"allowResume\": true}}";
+    for (auto _ : state) {
+        state.PauseTiming();
+        Prepare(out, resumed);
+        state.ResumeTiming();
+        if (!RunTask(document) || SizeOf(out) != kBig) return state.SkipWithError("download failed");
+    }
+    unlink(out.c_str());
+    state.SetBytesProcessed(state.iterations() * (resumed ? kBig - kHalf : kBig));
+}
+
+void Peer(benchmark::State& state) {
+    if (!TheEnv().Ready()) return state.SkipWithError("nginx did not start");
+    const bool resumed = state.range(0) != 0;
+    const std::string out = TheEnv().Dir.file("out/curl.bin");
+    for (auto _ : state) {
+        state.PauseTiming();
+        Prepare(out, resumed);
+        state.ResumeTiming();
+        std::vector<std::string> args = {"-o", out, TheEnv().Url()};
+        if (resumed) args.insert(args.begin(), {"-C", "-"});
+        if (Curl(args) < 0 || SizeOf(out) != kBig) return state.SkipWithError("curl failed");
+    }
+    unlink(out.c_str());
+    state.SetBytesProcessed(state.iterations() * (resumed ? kBig - kHalf : kBig));
+}
+
+BENCHMARK(Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(Peer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+PEER_RATIO("1 GiB download from nginx, fresh", "Ours/0", "Peer/0");
+PEER_RATIO("1 GiB download from nginx, second half resumed", "Ours/1", "Peer/1");
+
+} // namespace
+
+PEER_RATIO_MAIN();
