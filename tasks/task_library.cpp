@@ -4,11 +4,13 @@
 #include "tasks/basic_tasks.h"
 #include "tasks/data_tasks.h"
 #include "tasks/file_tasks.h"
+#include "tasks/net_tasks.h"
 #include "workflow/task_type.h"
 
 int64_t TaskLibrary_Register() {
     BasicTasks_Register();
     FileTasks_Register();
+    NetTasks_Register();
     if (!DataTasks_Register()) return 0;
     return 1;
 }
