@@ -1,12 +1,15 @@
 // Registration of the Unzip, URL redirect, interop, certificate-store and analytics task types.
 #include "tasks/net_tasks.h"
 
+#include "tasks/redirect_tasks.h"
 #include "tasks/unzip_task.h"
 #include "workflow/task_type.h"
 
 int64_t NetTasks_Register() {
     static const TaskInterface* const kRecords[] = {
         &Unzip_Interface,
+        &URLRedirect_Interface,
+        &URLRedirectMacro_Interface,
     };
     for (const TaskInterface* record : kRecords) TaskType_RegisterDefault(record);
     return 1;
