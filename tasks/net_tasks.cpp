@@ -1,6 +1,7 @@
 // Registration of the Unzip, URL redirect, interop, certificate-store and analytics task types.
 #include "tasks/net_tasks.h"
 
+#include "tasks/analytics_task.h"
 #include "tasks/redirect_tasks.h"
 #include "tasks/unzip_task.h"
 #include "workflow/task_type.h"
@@ -10,6 +11,7 @@ int64_t NetTasks_Register() {
         &Unzip_Interface,
         &URLRedirect_Interface,
         &URLRedirectMacro_Interface,
+        &Analytics_Interface,
     };
     for (const TaskInterface* record : kRecords) TaskType_RegisterDefault(record);
     return 1;
