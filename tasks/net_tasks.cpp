@@ -2,6 +2,7 @@
 #include "tasks/net_tasks.h"
 
 #include "tasks/analytics_task.h"
+#include "tasks/cert_store_task.h"
 #include "tasks/redirect_tasks.h"
 #include "tasks/unzip_task.h"
 #include "workflow/task_type.h"
@@ -12,6 +13,7 @@ int64_t NetTasks_Register() {
         &URLRedirect_Interface,
         &URLRedirectMacro_Interface,
         &Analytics_Interface,
+        &CertStoreLoad_Interface,
     };
     for (const TaskInterface* record : kRecords) TaskType_RegisterDefault(record);
     return 1;
