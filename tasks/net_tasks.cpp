@@ -3,6 +3,7 @@
 
 #include "tasks/analytics_task.h"
 #include "tasks/cert_store_task.h"
+#include "tasks/interop_tasks.h"
 #include "tasks/redirect_tasks.h"
 #include "tasks/unzip_task.h"
 #include "workflow/task_type.h"
@@ -14,6 +15,8 @@ int64_t NetTasks_Register() {
         &URLRedirectMacro_Interface,
         &Analytics_Interface,
         &CertStoreLoad_Interface,
+        &InteropLoad_Interface,
+        &InteropUnload_Interface,
     };
     for (const TaskInterface* record : kRecords) TaskType_RegisterDefault(record);
     return 1;
