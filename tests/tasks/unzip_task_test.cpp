@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tasks/unzip_task.h"
+#include "tasks/unzip_archive.h"
 #include "tests/support/rtb_bounded.h"
 #include "tests/tasks/file_task_fixture.h"
 
