@@ -18,7 +18,8 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           ca-certificates gcc-mingw-w64-x86-64 osslsigncode binutils-powerpc-linux-gnu gnutls-bin
           nginx-light tinyproxy squid curl apache2 python3-impacket libjavascriptcoregtk-4.1-dev
           libglib2.0-dev gsettings-desktop-schemas dbus-daemon python3-dbus python3-gi python3-pacparser
-          faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3)
+          faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3
+          p7zip-full)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

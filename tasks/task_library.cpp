@@ -5,6 +5,7 @@
 #include "tasks/data_tasks.h"
 #include "tasks/download_task.h"
 #include "tasks/file_tasks.h"
+#include "tasks/net_tasks.h"
 #include "tasks/process_tasks.h"
 #include "workflow/task_type.h"
 
@@ -13,6 +14,7 @@ int64_t TaskLibrary_Register() {
     FileTasks_Register();
     ProcessTasks_Register();
     DownloadTasks_Register();
+    NetTasks_Register();
     if (!DataTasks_Register()) return 0;
     return 1;
 }

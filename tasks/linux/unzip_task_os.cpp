@@ -1,0 +1,180 @@
+// Descriptor-relative file making for the Unzip task (see unzip_task_os.h).
+#include "tasks/linux/unzip_task_os.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/platform/path.h"
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Copies the next component of `path` (from `*cursor`) into `name`; 0 at the end.
+int32_t NextComponent(const char** cursor, char* name, size_t capacity) {
+    const char* start = *cursor;
+    if (!*start) return 0;
+    const char* end = strchr(start, '/');
+    const size_t length = end ? (size_t)(end - start) : strlen(start);
+    if (length == 0 || length >= capacity) return -1;
+    memcpy(name, start, length);
+    name[length] = 0;
+    *cursor = end ? end + 1 : start + length;
+    return 1;
+}
+
+// Opens (making it when missing) the directory `name` below `at`, refusing links.
+int32_t OpenChild(int32_t at, const char* name) {
+    int32_t fd = openat(at, name, kDirFlags);
+    if (fd < 0 && errno == ENOENT) {
+        if (mkdirat(at, name, 0700) != 0 && errno != EEXIST) return -1;
+        fd = openat(at, name, kDirFlags);
+    }
+    return fd;
+}
+
+} // namespace
+
+int32_t UnzipOs_OpenRoot(const char* path) {
+    char expanded[PATH_SIZE];
+    if (!Path_Resolve(path, expanded, PATH_SIZE)) return -1;
+    // The output directory itself is the caller's choice and may be reached through a link.
+    int32_t fd = open(expanded, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno != ENOENT) return -1;
+    int32_t at = open(expanded[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char* cursor = expanded[0] == '/' ? expanded + 1 : expanded;
+    char name[PATH_SIZE];
+    while (at >= 0 && *cursor) {
+        while (*cursor == '/') cursor++;
+        if (!*cursor) break;
+        if (NextComponent(&cursor, name, sizeof(name)) != 1) {
+            close(at);
+            return -1;
+        }
+        int32_t next = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT) {
+            if (mkdirat(at, name, 0700) != 0 && errno != EEXIST) next = -1;
+            else next = openat(at, name, kDirFlags);
+        }
+        close(at);
+        at = next;
+    }
+    return at;
+}
+
+int32_t UnzipOs_PathHasLink(int32_t root, const char* relative) {
+    int32_t at = dup(root);
+    if (at < 0) return 1;
+    const char* cursor = relative;
+    char name[PATH_SIZE];
+    int32_t result = 0;
+    for (;;) {
+        const int32_t got = NextComponent(&cursor, name, sizeof(name));
+        if (got == 0) break;
+        if (got < 0) {
+            result = 1;
+            break;
+        }
+        struct stat info;
+        if (fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) break; // missing: nothing to follow
+        if (S_ISLNK(info.st_mode)) {
+            result = 1;
+            break;
+        }
+        if (!*cursor) break;
+        if (!S_ISDIR(info.st_mode)) {
+            result = 1;
+            break;
+        }
+        const int32_t next = openat(at, name, kDirFlags);
+        if (next < 0) {
+            result = 1;
+            break;
+        }
+        close(at);
+        at = next;
+    }
+    close(at);
+    return result;
+}
+
+int32_t UnzipOs_OpenParent(int32_t root, const char* relative, const char** leaf) {
+    *leaf = relative;
+    int32_t at = dup(root);
+    const char* cursor = relative;
+    char name[PATH_SIZE];
+    while (at >= 0) {
+        const char* slash = strchr(cursor, '/');
+        if (!slash) break;
+        *leaf = slash + 1;
+        if (NextComponent(&cursor, name, sizeof(name)) != 1) {
+            close(at);
+            return -1;
+        }
+        const int32_t next = OpenChild(at, name);
+        close(at);
+        at = next;
+    }
+    return at;
+}
+
+int32_t UnzipOs_MakeDirectory(int32_t root, const char* relative) {
+    const char* leaf = nullptr;
+    const int32_t parent = UnzipOs_OpenParent(root, relative, &leaf);
+    if (parent < 0) return 0;
+    const int32_t fd = OpenChild(parent, leaf);
+    close(parent);
+    if (fd < 0) return 0;
+    close(fd);
+    return 1;
+}
+
+int32_t UnzipOs_Begin(UnzipOsFile* file, int32_t parent) {
+    file->Parent = parent;
+    file->Fd = -1;
+    for (int attempt = 0; attempt < 16 && file->Fd < 0; attempt++) {
+        uint32_t random = 0;
+        if (getrandom(&random, sizeof(random), 0) != (ssize_t)sizeof(random)) random ^= (uint32_t)attempt * 2654435761u;
+        snprintf(file->Temporary, sizeof(file->Temporary), ".unzip-%08x.part", random);
+        file->Fd = openat(parent, file->Temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (file->Fd < 0 && errno != EEXIST) break;
+    }
+    return file->Fd >= 0 ? 1 : 0;
+}
+
+int32_t UnzipOs_Write(UnzipOsFile* file, const void* data, int32_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(file->Fd, bytes, (size_t)size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return 0;
+        bytes += written;
+        size -= (int32_t)written;
+    }
+    return 1;
+}
+
+int32_t UnzipOs_Commit(UnzipOsFile* file, const char* leaf) {
+    const int closed = close(file->Fd);
+    file->Fd = -1;
+    if (closed == 0 && renameat(file->Parent, file->Temporary, file->Parent, leaf) == 0) return 1;
+    unlinkat(file->Parent, file->Temporary, 0);
+    return 0;
+}
+
+void UnzipOs_Abort(UnzipOsFile* file) {
+    if (file->Fd >= 0) close(file->Fd);
+    file->Fd = -1;
+    unlinkat(file->Parent, file->Temporary, 0);
+}
+
+void UnzipOs_Close(int32_t fd) {
+    if (fd >= 0) close(fd);
+}

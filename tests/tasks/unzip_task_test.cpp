@@ -1,0 +1,250 @@
+// The Unzip task through the engine, over archives made by zip, 7z and Python's zipfile: patterns,
+// encryption, progress, error keys, and entries that would land outside the output directory.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tasks/unzip_archive.h"
+#include "tests/support/rtb_bounded.h"
+#include "tests/tasks/file_task_fixture.h"
+
+namespace {
+
+const bool g_bounded = BoundEveryTest();
+
+class UnzipTest : public FileTaskTest {
+  protected:
+    // Runs Python's zipfile with `zf` open for writing the archive at `zip`.
+    bool PyZip(const std::string& zip, const std::string& body) {
+        const std::string script = "import zipfile,sys\nzf=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n" +
+                                   body + "\nzf.close()\nprint('ok')\n";
+        std::string path = P("make.py");
+        FILE* f = fopen(path.c_str(), "w");
+        if (!f) return false;
+        fputs(script.c_str(), f);
+        fclose(f);
+        return Sh("/usr/bin/python3 " + path + " " + zip) == "ok\n";
+    }
+    Run Unzip(const std::string& zip, const std::string& out, const std::string& extra = "") {
+        return One("Unzip", "\"path\": " + Q(zip) + ", \"outputDirectory\": " + Q(out) + extra);
+    }
+    // Every name below `root`, recursively, "/"-joined and sorted.
+    static void List(const std::string& root, const std::string& prefix, std::vector<std::string>& names) {
+        DIR* d = opendir(root.c_str());
+        if (!d) return;
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            names.push_back(prefix + name);
+            if (e->d_type == DT_DIR) List(root + "/" + name, prefix + name + "/", names);
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+    }
+    std::vector<std::string> Tree(const std::string& root) {
+        std::vector<std::string> names;
+        List(root, "", names);
+        return names;
+    }
+    using Names = std::vector<std::string>;
+    static std::vector<std::string> E(const char* key) { return {key}; }
+};
+
+TEST_F(UnzipTest, ExtractsEveryEntryWithStatusLinesAndProgress) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "zf.writestr('top.txt','hello')\nzf.writestr('sub/deep.bin', bytes(range(256))*400)"));
+    const Run run = Unzip(P("a.zip"), P("out"), ", \"verbose\": true");
+    ASSERT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    EXPECT_EQ(ReadFile(P("out/top.txt")), "hello");
+    EXPECT_EQ(ReadFile(P("out/sub/deep.bin")).size(), 102400u);
+    EXPECT_EQ(Tree(P("out")), (Names{"sub", "sub/deep.bin", "top.txt"}));
+    EXPECT_TRUE(Printed("Start - " + P("a.zip") + " -> " + P("out")));
+    EXPECT_TRUE(Printed("Extracting sub/deep.bin -> " + P("out") + "/sub/deep.bin"));
+    // The first entry done is 5 of 102405 bytes; the second completes the whole. "%02f" takes
+    // the formatter's default precision of twelve places.
+    EXPECT_TRUE(Printed("Progress - File 1.000000000000 Overall 0.00"));
+    EXPECT_TRUE(Printed("Progress - File 1.000000000000 Overall 1.00"));
+    EXPECT_EQ(Last("pathInZip"), "sub/deep.bin");
+    EXPECT_EQ(Last("outputPath"), P("out") + "/sub/deep.bin");
+    EXPECT_EQ(LastNumber("progress"), 1);
+    // Made by us: private to the user.
+    struct stat info;
+    ASSERT_EQ(stat(P("out/sub/deep.bin").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(P("out/sub").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(UnzipTest, PatternSelectsAFolderWhateverTheCase) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "for n in ['Folder/a.txt','FOLDER/b.txt','folder\\\\c.txt','other/d.txt','folderx/e.txt']: "
+                                  "zf.writestr(n,n)"));
+    ASSERT_TRUE(Unzip(P("a.zip"), P("out"), ", \"pathInZip\": \"folder/*\"").successful);
+    EXPECT_EQ(Tree(P("out")), (Names{"FOLDER", "FOLDER/b.txt", "Folder", "Folder/a.txt", "folder", "folder/c.txt"}));
+    EXPECT_EQ(Unzip(P("a.zip"), P("none"), ", \"pathInZip\": \"missing/*\"").errors, E("Unzip_Error_Extract"));
+    EXPECT_EQ(Tree(P("none")), Names{});
+}
+
+TEST_F(UnzipTest, PatternRules) {
+    const struct {
+        const char* name;
+        const char* pattern;
+        int64_t match;
+    } cases[] = {
+        {"a/b/c.txt", "*", 1},      {"a/b/c.txt", "A/*", 1},   {"a\\b.txt", "a/b.TXT", 1}, {"a/b.txt", "*.txt", 1},
+        {"a/b.txt", "*.tx", 0},     {"ab", "a*b*", 1},         {"abc", "a*c*d", 0},        {"", "*", 1},
+        {"x", "", 0},               {"aaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*c", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Unzip_MatchPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
+}
+
+TEST_F(UnzipTest, OpenAndArgumentFailures) {
+    ASSERT_TRUE(Sh("printf 'not a zip' > " + P("plain.zip") + "; echo ok") == "ok\n");
+    EXPECT_EQ(Unzip(P("plain.zip"), P("out")).errors, E("Unzip_Error_Open"));
+    EXPECT_EQ(Unzip(P("absent.zip"), P("out")).errors, E("Unzip_Error_Open"));
+    EXPECT_EQ(One("Unzip", "\"path\": " + Q(P("a.zip"))).errors, E("Task_Error_MissingArg"));
+    EXPECT_TRUE(Printed("outputDirectory argument not defined"));
+    EXPECT_EQ(threads.load(), 2);
+}
+
+TEST_F(UnzipTest, ZipToolArchivesStoredDeflatedAndEncrypted) {
+    ASSERT_EQ(Sh("cd " + dir.path() + " && mkdir src && printf 'stored text' > src/s.txt && seq 1 2000 > src/d.txt"
+                  " && zip -q -0 stored.zip src/s.txt && zip -q -9 deflated.zip src/d.txt"
+                  " && zip -q -e -P secret enc.zip src/s.txt src/d.txt && echo ok"),
+              "ok\n");
+    ASSERT_TRUE(Unzip(P("stored.zip"), P("o1")).successful);
+    EXPECT_EQ(ReadFile(P("o1/src/s.txt")), "stored text");
+    ASSERT_TRUE(Unzip(P("deflated.zip"), P("o2")).successful);
+    EXPECT_EQ(ReadFile(P("o2/src/d.txt")), ReadFile(P("src/d.txt")));
+    const struct {
+        const char* extra;
+        bool ok;
+    } cases[] = {{"", false}, {", \"password\": \"wrong\"", false}, {", \"password\": \"secret\"", true}};
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string out = P("e" + std::to_string(n++));
+        const Run run = Unzip(P("enc.zip"), out, c.extra);
+        EXPECT_EQ(run.successful, c.ok) << c.extra;
+        if (c.ok) {
+            EXPECT_EQ(ReadFile(out + "/src/d.txt"), ReadFile(P("src/d.txt")));
+        } else {
+            EXPECT_EQ(run.errors, E("Unzip_Error_Extract")) << c.extra;
+            // A wrong key leaves no file, whole or partial.
+            EXPECT_EQ(Tree(out + "/src"), Names{}) << c.extra;
+        }
+    }
+}
+
+TEST_F(UnzipTest, AesEntryFromSevenZipIsNotRead) {
+    ASSERT_EQ(Sh("cd " + dir.path() + " && printf 'aes' > x.txt && 7z a -tzip -mem=AES256 -psecret aes.zip x.txt"
+                  " >/dev/null && echo ok"),
+              "ok\n");
+    const Run run = Unzip(P("aes.zip"), P("out"), ", \"password\": \"secret\"");
+    EXPECT_EQ(run.errors, E("Unzip_Error_Extract"));
+    EXPECT_EQ(Tree(P("out")), Names{});
+}
+
+TEST_F(UnzipTest, EmptyEntriesSucceedWithFullProgress) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "zf.writestr('d/','')\nzf.writestr('d/empty','')"));
+    ASSERT_TRUE(Unzip(P("a.zip"), P("out")).successful);
+    EXPECT_EQ(Tree(P("out")), (Names{"d", "d/empty"}));
+    EXPECT_EQ(LastNumber("progress"), 1);
+}
+
+// Names that leave the output directory refuse the whole archive before anything is written,
+// even the harmless entry that comes first.
+TEST_F(UnzipTest, HostileNamesRefuseTheArchiveBeforeAnyWrite) {
+    const char* hostile[] = {"../evil", "/tmp/evil-abs", "a/../../evil", "a\\\\..\\\\..\\\\evil", "..", "ok/..\\\\..\\\\evil"};
+    int n = 0;
+    for (const char* name : hostile) {
+        const std::string zip = P("h" + std::to_string(n) + ".zip"), out = P("box/out" + std::to_string(n++));
+        ASSERT_TRUE(PyZip(zip, std::string("zf.writestr('first.txt','x')\nzf.writestr('") + name + "','bad')"));
+        EXPECT_EQ(Unzip(zip, out).errors, E("Unzip_Error_Extract")) << name;
+        EXPECT_EQ(Tree(P("box")), Names{}) << name;
+    }
+    EXPECT_EQ(Tree("/tmp/evil-abs").size(), 0u);
+    EXPECT_NE(access("/tmp/evil-abs", F_OK), 0);
+}
+
+TEST_F(UnzipTest, SymbolicLinkInTheWayRefusesTheArchive) {
+    ASSERT_EQ(mkdir(P("out").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(P("elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(P("elsewhere").c_str(), P("out/link").c_str()), 0);
+    ASSERT_EQ(symlink(P("elsewhere/target").c_str(), P("out/file").c_str()), 0);
+    for (const char* name : {"link/inside.txt", "file"}) {
+        ASSERT_TRUE(PyZip(P("l.zip"), std::string("zf.writestr('first.txt','x')\nzf.writestr('") + name + "','bad')"));
+        EXPECT_EQ(Unzip(P("l.zip"), P("out")).errors, E("Unzip_Error_Extract")) << name;
+        EXPECT_EQ(Tree(P("elsewhere")), Names{}) << name;
+        EXPECT_EQ(Tree(P("out")), (Names{"file", "link"})) << name;
+    }
+}
+
+TEST_F(UnzipTest, DamagedArchivesFailWithoutPartialFiles) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "import os\nzf.writestr('big.bin', os.urandom(300000))"));
+    const std::string whole = ReadFile(P("a.zip"));
+    struct Damage {
+        const char* name;
+        std::string bytes;
+        const char* key;
+    };
+    std::string liar = whole;
+    // The central directory claims a larger uncompressed size than the entry holds.
+    const size_t central = liar.rfind(std::string("PK\x01\x02", 4));
+    ASSERT_NE(central, std::string::npos);
+    liar[central + 24] ^= 0x10;
+    std::string flipped = whole;
+    flipped[1000] ^= 0xff;
+    const Damage cases[] = {{"truncated", whole.substr(0, whole.size() / 2), "Unzip_Error_Open"},
+                            {"lying", liar, "Unzip_Error_Extract"},
+                            {"corrupt", flipped, "Unzip_Error_Extract"}};
+    for (const auto& c : cases) {
+        const std::string zip = P(std::string(c.name) + ".zip"), out = P(std::string("o-") + c.name);
+        FILE* f = fopen(zip.c_str(), "wb");
+        fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+        fclose(f);
+        EXPECT_EQ(Unzip(zip, out).errors, E(c.key)) << c.name;
+        EXPECT_EQ(Tree(out), Names{}) << c.name;
+    }
+}
+
+TEST_F(UnzipTest, SixtyFiveThousandEntriesAreWalked) {
+    ASSERT_TRUE(PyZip(P("many.zip"), "zf.compression=zipfile.ZIP_STORED\nfor i in range(65535): zf.writestr('e%05d' % i, '')\n"
+                                     "zf.writestr('last.txt','end')"));
+    ASSERT_TRUE(Unzip(P("many.zip"), P("out"), ", \"pathInZip\": \"last.*\"").successful);
+    EXPECT_EQ(Tree(P("out")), Names{"last.txt"});
+}
+
+TEST_F(UnzipTest, CancelStopsALargeEntry) {
+    ASSERT_TRUE(PyZip(P("big.zip"), "zf.compression=zipfile.ZIP_STORED\nzf.writestr('huge.bin', b'z'*(400<<20))"));
+    Define("{\"u\": {\"type\": \"Unzip\", \"path\": " + Q(P("big.zip")) + ", \"outputDirectory\": " + Q(P("out")) +
+           ", \"success\": \"after\"}, \"after\": {\"type\": \"DirectoryExists\", \"path\": \"/\"}}");
+    Start("u");
+    ASSERT_TRUE(PumpUntil([&] { return Status("u", "pathInZip") == "huge.bin"; }, 60));
+    Task* task = nullptr;
+    ASSERT_EQ(Workflow_FindTaskByName(workflow, "u", &task), 1);
+    ASSERT_EQ(Task_Cancel(task), 1);
+    ASSERT_TRUE(PumpUntil([&] { return Result("u").ended; }, 60));
+    EXPECT_EQ(Result("u").errors, E("Task_Error_Cancelled"));
+    EXPECT_FALSE(Started("after"));
+    EXPECT_EQ(Tree(P("out")), Names{});
+}
+
+TEST_F(UnzipTest, EntryPathRules) {
+    const struct {
+        const char* name;
+        int64_t ok;
+        const char* path;
+        uint32_t directory;
+    } cases[] = {{"a/./b//c", 1, "a/b/c", 0}, {"a\\b\\", 1, "a/b", 1}, {"./", 1, "", 1},
+                 {"/abs", 0, "", 0},          {"\\abs", 0, "", 0},     {"a/../b", 0, "", 0},
+                 {"a/..", 0, "", 0},          {"..a/b..", 1, "..a/b..", 0}};
+    for (const auto& c : cases) {
+        char out[64];
+        uint32_t directory = 9;
+        EXPECT_EQ(Unzip_EntryPath(c.name, out, sizeof(out), &directory), c.ok) << c.name;
+        EXPECT_STREQ(out, c.path) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(directory, c.directory) << c.name;
+        }
+    }
+}
+
+} // namespace
