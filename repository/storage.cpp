@@ -32,9 +32,16 @@ constexpr int32_t kRowHTTPPiece = 3;
 
 std::atomic<const StorageInterface*> g_rows[kRowCount];
 
+thread_local bool t_registeringBuiltins = false;
+
+// The built-in rows go in first, so that a row registered later (a test's) replaces them.
 void EnsureBuiltinRows() {
     static std::once_flag once;
-    std::call_once(once, Storage_RegisterBuiltinInterfaces);
+    std::call_once(once, [] {
+        t_registeringBuiltins = true;
+        Storage_RegisterBuiltinInterfaces();
+        t_registeringBuiltins = false;
+    });
 }
 
 int32_t RowSlot(const char* type) {
@@ -161,6 +168,7 @@ int64_t Storage_RegisterInterface(const char* type, const StorageInterface* row)
     ASSERT_POINTER(type);
     const int32_t slot = RowSlot(type);
     if (slot < 0) return 0;
+    if (!t_registeringBuiltins) EnsureBuiltinRows();
     if (row) CheckRow(row);
     g_rows[slot].store(row);
     return 1;
