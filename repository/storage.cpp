@@ -33,14 +33,15 @@ constexpr int32_t kRowHTTPPiece = 3;
 std::atomic<const StorageInterface*> g_rows[kRowCount];
 
 // Set while the built-in rows go in, so that their own registration does not wait for itself.
-thread_local bool g_registeringBuiltins = false;
+thread_local bool t_registeringBuiltins = false;
 
+// The built-in rows go in first, so that a row registered later (a test's) replaces them.
 void EnsureBuiltinRows() {
     static std::once_flag once;
     std::call_once(once, [] {
-        g_registeringBuiltins = true;
+        t_registeringBuiltins = true;
         Storage_RegisterBuiltinInterfaces();
-        g_registeringBuiltins = false;
+        t_registeringBuiltins = false;
     });
 }
 
@@ -166,13 +167,11 @@ CLASS_PRINT_FAMILY(Storage, Storage, STORAGE_CLASS_ID, PreparePrint)
 
 int64_t Storage_RegisterInterface(const char* type, const StorageInterface* row) {
     ASSERT_POINTER(type);
-    // The built-in rows go in first, so that a row registered here is never replaced by them.
-    if (!g_registeringBuiltins) EnsureBuiltinRows();
     const int32_t slot = RowSlot(type);
     if (slot < 0) return 0;
+    // The built-in rows go in first, so that a row registered here is never replaced by them.
+    if (!t_registeringBuiltins) EnsureBuiltinRows();
     if (row) CheckRow(row);
-    // The built-in rows first: a row registered before the first use must not be replaced by them.
-    if (!g_registeringBuiltins) EnsureBuiltinRows();
     g_rows[slot].store(row);
     return 1;
 }

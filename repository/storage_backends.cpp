@@ -1,5 +1,6 @@
 // The built-in storage backends, put in the storage's table of rows once, on first use. Each
-// backend's file defines its row; add one line here per backend.
+// backend's file defines its row; add one line here per backend, as
+//     Storage_RegisterInterface("file", &StorageFileInterface);
 #include "repository/storage.h"
 #include "repository/storage_file.h"
 #include "repository/storage_file_piece.h"
