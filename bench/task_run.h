@@ -10,6 +10,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "workflow/workflow.h"
+#include "workflow/workflow_app.h"
 
 namespace task_run {
 
@@ -30,8 +31,19 @@ inline int64_t OnEnd(Workflow*, void* user, Dictionary* info) {
     return 1;
 }
 
+// One pass of the loop: the notification centre and the main queue, or (whole) the engine
+// context's own pump, which also drives the web requests of tasks.
+inline void Pass(bool whole) {
+    if (whole) {
+        WorkflowApp_Process();
+        return;
+    }
+    NotificationCenter_Process();
+    EventQueue_Flush(nullptr);
+}
+
 // Whether task "t" of the JSON document ran and ended successfully.
-inline bool RunTask(const std::string& document) {
+inline bool RunTask(const std::string& document, bool whole = false) {
     Workflow* workflow = nullptr;
     Workflow_Create(&workflow);
     Workflow_SetPrintCallback(workflow, nullptr, Discard);
@@ -50,15 +62,11 @@ inline bool RunTask(const std::string& document) {
     RunEnd end{0, 0};
     ok = ok && Workflow_RunTask(workflow, "t", nullptr, &end, OnEnd) == 1;
     while (ok && !end.Ended) {
-        NotificationCenter_Process();
-        EventQueue_Flush(nullptr);
+        Pass(whole);
         if (!end.Ended) Thread_Wait(1);
     }
     Workflow_Release(&workflow);
-    for (int i = 0; i < 5; i++) {
-        NotificationCenter_Process();
-        EventQueue_Flush(nullptr);
-    }
+    for (int i = 0; i < 5; i++) Pass(whole);
     return ok && end.Successful;
 }
 

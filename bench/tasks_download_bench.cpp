@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "bench/peer_ratio.h"
+#include "bench/task_run.h"
 #include "bench/process_peer.h"
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
@@ -34,10 +35,6 @@ constexpr int64_t kBig = 1ll << 30;
 constexpr int64_t kHalf = kBig / 2;
 
 int64_t AllowEveryHost(const char*) {
-    return 1;
-}
-
-int64_t Discard(void*, const char*, ...) {
     return 1;
 }
 
@@ -86,44 +83,9 @@ Env& TheEnv() {
     return env;
 }
 
-struct RunEnd {
-    int64_t Ended;
-    uint32_t Successful;
-};
-
-int64_t OnEnd(Workflow*, void* user, Dictionary* info) {
-    RunEnd* end = static_cast<RunEnd*>(user);
-    end->Ended = 1;
-    Dictionary_GetBooleanByKey(info, "successful", &end->Successful);
-    return 1;
-}
-
-// Runs the Download task "t" of the document until its run ends; whether it succeeded.
+// The engine's own pump drives the download's requests.
 bool RunTask(const std::string& document) {
-    Workflow* workflow = nullptr;
-    Workflow_Create(&workflow);
-    Workflow_SetPrintCallback(workflow, nullptr, Discard);
-    Dictionary* dict = nullptr;
-    Dictionary_Create(&dict);
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetDictionaryHandle(json, dict);
-    bool ok = JSON_LoadBuffer(json, document.data(), (uint32_t)document.size()) == 1;
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Release(&json);
-    Dictionary* root = nullptr;
-    Dictionary_SkipRoot(dict, &root);
-    ok = ok && root && Workflow_LoadDictionary(workflow, root, 1) == 1;
-    Dictionary_Release(&dict);
-    RunEnd end{0, 0};
-    ok = ok && Workflow_RunTask(workflow, "t", nullptr, &end, OnEnd) == 1;
-    while (ok && !end.Ended) {
-        WorkflowApp_Process();
-        if (!end.Ended) WorkflowApp_Wait(1);
-    }
-    Workflow_Release(&workflow);
-    for (int i = 0; i < 5; i++) WorkflowApp_Process();
-    return ok && end.Successful;
+    return task_run::RunTask(document, true);
 }
 
 int64_t SizeOf(const std::string& path) {

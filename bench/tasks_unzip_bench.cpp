@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "bench/peer_ratio.h"
+#include "bench/task_run.h"
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -85,55 +86,7 @@ class Data {
     }
 };
 
-int64_t Discard(void*, const char*, ...) {
-    return 1;
-}
-
-// Callback slots keep a flag in the user pointer's lowest bit: the record's address must be even.
-struct RunEnd {
-    int64_t Ended;
-    uint32_t Successful;
-};
-
-int64_t OnEnd(Workflow*, void* user, Dictionary* info) {
-    RunEnd* end = static_cast<RunEnd*>(user);
-    end->Ended = 1;
-    Dictionary_GetBooleanByKey(info, "successful", &end->Successful);
-    return 1;
-}
-
-// Runs one task of a workflow document (JSON) through the engine until its run ends; whether it
-// ended successfully.
-bool RunTask(const std::string& document) {
-    Workflow* workflow = nullptr;
-    Workflow_Create(&workflow);
-    Workflow_SetPrintCallback(workflow, nullptr, Discard);
-    Dictionary* dict = nullptr;
-    Dictionary_Create(&dict);
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetDictionaryHandle(json, dict);
-    bool ok = JSON_LoadBuffer(json, document.data(), (uint32_t)document.size()) == 1;
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Release(&json);
-    Dictionary* root = nullptr;
-    Dictionary_SkipRoot(dict, &root);
-    ok = ok && root && Workflow_LoadDictionary(workflow, root, 1) == 1;
-    Dictionary_Release(&dict);
-    RunEnd end{0, 0};
-    ok = ok && Workflow_RunTask(workflow, "t", nullptr, &end, OnEnd) == 1;
-    while (ok && !end.Ended) {
-        NotificationCenter_Process();
-        EventQueue_Flush(nullptr);
-        if (!end.Ended) Thread_Wait(1);
-    }
-    Workflow_Release(&workflow);
-    for (int i = 0; i < 5; i++) {
-        NotificationCenter_Process();
-        EventQueue_Flush(nullptr);
-    }
-    return ok && end.Successful;
-}
+using task_run::RunTask;
 
 void BM_Unzip_Task(benchmark::State& state) {
     Data& data = Data::Get();

@@ -100,8 +100,8 @@ void PublishEntry(Extraction* x) {
 
 // Traditional zip encryption (the three-key stream cipher over CRC-32 of the zip format).
 struct ZipCrypto {
-    uint32_t Key[3];
-    const z_crc_t* Table;
+    uint32_t Key[3] = {};
+    const z_crc_t* Table = nullptr;
 
     void Update(uint8_t c) {
         Key[0] = Table[(Key[0] ^ c) & 0xff] ^ (Key[0] >> 8);
