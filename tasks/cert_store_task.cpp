@@ -24,14 +24,6 @@ struct CertStoreLoadTask {
     char Name[kNameSize];
 };
 
-int64_t PrintToTask(void* user, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Task_VPrint(static_cast<Task*>(user), 0, format, args);
-    va_end(args);
-    return result;
-}
-
 int64_t OnLoaded(Task* task, void* user, Dictionary* document, int32_t code, int32_t) {
     CertStoreLoadTask* self = static_cast<CertStoreLoadTask*>(user);
     // A task cancelled while its document was on the way has ended already.
@@ -39,7 +31,7 @@ int64_t OnLoaded(Task* task, void* user, Dictionary* document, int32_t code, int
     if (code == 0 && document) {
         CertStoreTable* table = nullptr;
         Workflow_GetCertStoreTableHandle(Task_GetWorkflowHandle(task), &table);
-        if (!table || !CertStoreLoad_AddDocument(table, self->Name, document, task, PrintToTask))
+        if (!table || !CertStoreLoad_AddDocument(table, self->Name, document, task, Task_PrintCallback))
             Task_AddError(task, "CertStore_Error_Load");
     } else if (code == 0) {
         Task_AddError(task, "CertStore_Error_Load");

@@ -49,14 +49,6 @@ DiskImageInstance* Of(void* user) {
 
 int64_t OnProcessComplete(void* user, const char*, const char*, const char*, Dictionary* info);
 
-int64_t PrintToTask(void* user, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Task_VPrint(static_cast<Task*>(user), 0, format, args);
-    va_end(args);
-    return result;
-}
-
 void ResetRun(DiskImageInstance* instance) {
     if (instance->ProcessId[0])
         NotificationCenter_RemoveInstanceObserver("Process", "Complete", instance->ProcessId, instance,
@@ -119,7 +111,7 @@ int64_t RunTool(DiskImageInstance* instance, const char* action, const char* tar
     }
     Task_Print(task, "Hdiutil mounting - %s", instance->MountPoint);
     Task_Print(task, "Hdiutil args - %s", shown);
-    Process_SetPrintCallback(instance->Run, task, PrintToTask);
+    Process_SetPrintCallback(instance->Run, task, Task_PrintCallback);
     Process_GetInstanceId(instance->Run, instance->ProcessId, sizeof(instance->ProcessId));
     NotificationCenter_AddInstanceObserver("Process", "Complete", instance->ProcessId, instance, OnProcessComplete);
     Process_SetShowWindow(instance->Run, 0);

@@ -47,14 +47,6 @@ int64_t OnProcessComplete(void* user, const char*, const char*, const char*, Dic
 int64_t OnComplete(void* user, const char*, const char*, const char*, Dictionary*);
 int64_t OnTick(void* user, const char*, const char*, const char*, Dictionary*);
 
-int64_t PrintToTask(void* user, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Task_VPrint(static_cast<Task*>(user), 0, format, args);
-    va_end(args);
-    return result;
-}
-
 void StopObservingProcess(LaunchInstance* instance) {
     if (!instance->ProcessId[0]) return;
     NotificationCenter_RemoveInstanceObserver("Process", "Ready", instance->ProcessId, instance, OnProcessReady);
@@ -305,7 +297,7 @@ int64_t StartRun(LaunchInstance* instance) {
         Task_AddError(task, "Launch_Error_Run");
         return TaskBase_Complete(base, nullptr);
     }
-    Process_SetPrintCallback(instance->Run, task, PrintToTask);
+    Process_SetPrintCallback(instance->Run, task, Task_PrintCallback);
     Process_GetInstanceId(instance->Run, instance->ProcessId, sizeof(instance->ProcessId));
     NotificationCenter_AddInstanceObserver("Process", "Ready", instance->ProcessId, instance, OnProcessReady);
     NotificationCenter_AddInstanceObserver("Process", "Complete", instance->ProcessId, instance, OnProcessComplete);

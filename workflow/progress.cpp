@@ -44,14 +44,6 @@ int64_t DeleteHandle(void** handle) {
     return Progress_Delete(reinterpret_cast<Progress**>(handle));
 }
 
-int64_t PrintThroughTask(void* user, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Task_VPrint(static_cast<Task*>(user), 0, format, args);
-    va_end(args);
-    return result;
-}
-
 void PreparePrint(Progress* progress) {
     ClassPrint_Prepare(&progress->Print, progress, "Progress", ClassPrint_DefaultCallback);
 }
@@ -678,7 +670,7 @@ int64_t Progress_Create(Progress** handle, Task* task) {
     Class_TrackInstance(progress, progress->Header.InstanceId, nullptr);
     progress->Task_ = task;
     progress->Print.PrintUser = task;
-    progress->Print.PrintCallback = PrintThroughTask;
+    progress->Print.PrintCallback = Task_PrintCallback;
     PreparePrint(progress);
     // The chain's bounds follow one action at a time, whatever the workflow asks.
     Dictionary_SetInt32ByKey(Task_GetDictionaryHandle(task), "concurrentTasks", 1);

@@ -60,15 +60,6 @@ void CheckAction(QueueAction* action) {
                        action, (uint32_t)QUEUE_ACTION_CLASS_ID, action->ClassId);
 }
 
-// Lines of an action's arguments go to the task's log.
-int64_t PrintThroughTask(void* user, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int64_t result = Task_VPrint(static_cast<Task*>(user), 0, format, args);
-    va_end(args);
-    return result;
-}
-
 void Observe(Queue* queue, bool on) {
     auto change = on ? NotificationCenter_AddInstanceObserver : NotificationCenter_RemoveInstanceObserver;
     change("Queue", "Start", queue->Header.InstanceId, queue, Queue_Notification_OnStart);
@@ -171,7 +162,7 @@ int64_t Queue_ActionAdd(Queue* queue, const char* name, Dictionary* arguments) {
     String_CopyLength(action->Name, name, QUEUE_ACTION_NAME_SIZE);
     if (arguments) {
         Dictionary_Create(&action->Arguments);
-        Dictionary_SetPrintCallback(action->Arguments, queue->Task_, PrintThroughTask);
+        Dictionary_SetPrintCallback(action->Arguments, queue->Task_, Task_PrintCallback);
         Dictionary_Merge(action->Arguments, arguments, DICTIONARY_MERGE_OVERWRITE);
         if (Task_VerboseLog(queue->Task_, 0, "New action %s", action->Name))
             Dictionary_Dump(action->Arguments);

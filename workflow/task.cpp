@@ -266,6 +266,14 @@ int64_t Task_GetTimeElapsed(Task* task, double* seconds) {
 
 // ---- Printing ----------------------------------------------------------------------------------
 
+int64_t Task_PrintCallback(void* task, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = Task_VPrint(static_cast<Task*>(task), 0, format, args);
+    va_end(args);
+    return result;
+}
+
 int64_t Task_VPrint(Task* task, int32_t indent, const char* format, va_list args) {
     CLASS_CHECK(task, TASK_CLASS_ID);
     ASSERT_POINTER(format);

@@ -91,6 +91,8 @@ int64_t Task_GetTimeElapsed(Task* task, double* seconds);
 // ---- Printing ----------------------------------------------------------------------------------
 int64_t Task_Print(Task* task, const char* format, ...);
 int64_t Task_VPrint(Task* task, int32_t indent, const char* format, va_list args);
+// A print callback (ClassPrintCallback) whose user is a Task: objects a task owns log through it.
+int64_t Task_PrintCallback(void* task, const char* format, ...);
 int64_t Task_PrintTabbed(Task* task, int32_t indent, const char* format, ...);
 int64_t Task_VerboseLog(Task* task, int32_t level, const char* format, ...);
 int64_t Task_SetPrintCallback(Task* task, void* user, ClassPrintCallback function);
