@@ -14,6 +14,7 @@
 #include "core/web/web_get.h"
 #include "core/web/web_get_connection.h"
 #include "core/web/web_get_request.h"
+#include "tests/support/own_connections.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -21,20 +22,6 @@
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
-
-std::vector<WebGetConnection*> g_connections;
-
-int64_t OwnConnectionAdd(WebGetRequest* request) {
-    WebGetConnection* connection = nullptr;
-    WebGetConnection_Create(&connection);
-    WebGetConnection_SetAllowProxy(connection, 0);
-    g_connections.push_back(connection);
-    return WebGetConnection_RequestAdd(connection, request);
-}
-
-int64_t NothingRemove(WebGetRequest*) {
-    return 1;
-}
 
 class AliasCatalogTest : public WebGetTest {
   protected:
@@ -47,7 +34,7 @@ class AliasCatalogTest : public WebGetTest {
     void SetUp() override {
         WebGetTest::SetUp();
         WebGet_AuthorizeOverride(AllowEveryHost);
-        ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(OwnConnectionAdd, NothingRemove), 1);
+        ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(own_connections::Add, own_connections::Remove), 1);
         ASSERT_EQ(Alias_Create(&alias), 1);
         ASSERT_EQ(Catalog_Create(&catalog), 1);
         // Documents are parsed only with a trust store to check signed ones against.
@@ -63,14 +50,13 @@ class AliasCatalogTest : public WebGetTest {
         CertStoreInterface_Release(&trust);
         CertStoreNull_Release(&store);
         for (int i = 0; i < 10; i++) Pass();
-        for (WebGetConnection*& c : g_connections) WebGetConnection_Release(&c);
-        g_connections.clear();
+        own_connections::ReleaseAll();
         AsyncHTTP_SetWebRequestHandler(nullptr, nullptr);
         WebGetTest::TearDown();
     }
     static void Pass() {
         EventQueue_Flush(nullptr);
-        for (WebGetConnection* c : g_connections) WebGetConnection_Process(c);
+        own_connections::ProcessAll();
         Thread_Wait(1);
     }
     template <typename Alive> void Wait(Alive alive) {

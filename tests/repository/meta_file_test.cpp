@@ -21,26 +21,13 @@
 #include "repository/piece_list.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/oracle_process.h"
+#include "tests/support/own_connections.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/web_get_env.h"
 
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
-
-std::vector<WebGetConnection*> g_connections;
-
-int64_t OwnConnectionAdd(WebGetRequest* request) {
-    WebGetConnection* connection = nullptr;
-    WebGetConnection_Create(&connection);
-    WebGetConnection_SetAllowProxy(connection, 0);
-    g_connections.push_back(connection);
-    return WebGetConnection_RequestAdd(connection, request);
-}
-
-int64_t NothingRemove(WebGetRequest*) {
-    return 1;
-}
 
 struct Result {
     uint32_t Code = 0, CodeEx = 0;
@@ -68,7 +55,7 @@ class MetaFileTest : public WebGetTest {
   protected:
     void SetUp() override {
         WebGetTest::SetUp();
-        ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(OwnConnectionAdd, NothingRemove), 1);
+        ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(own_connections::Add, own_connections::Remove), 1);
         CertStoreNull_Create(&store);
         trust = CertStoreNull_GetInterfaceHandle(store);
         ASSERT_EQ(MetaFile_Create(&manifest), 1);
@@ -79,14 +66,13 @@ class MetaFileTest : public WebGetTest {
         CertStoreInterface_Release(&trust);
         CertStoreNull_Release(&store);
         for (int i = 0; i < 10; i++) Pass();
-        for (WebGetConnection*& c : g_connections) WebGetConnection_Release(&c);
-        g_connections.clear();
+        own_connections::ReleaseAll();
         AsyncHTTP_SetWebRequestHandler(nullptr, nullptr);
         WebGetTest::TearDown();
     }
     static void Pass() {
         EventQueue_Flush(nullptr);
-        for (WebGetConnection* c : g_connections) WebGetConnection_Process(c);
+        own_connections::ProcessAll();
         Thread_Wait(1);
     }
     Result LoadUrl(const std::string& url) {
