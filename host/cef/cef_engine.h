@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct CEFApp;
 
@@ -86,6 +88,91 @@ class CEFV8Context : public CEFObject {
     virtual CEFV8Value* Eval(const char* code) = 0;
 };
 
+// The engine's answer slot for an authentication challenge.
+class CEFAuthCallback : public CEFObject {
+  public:
+    virtual void Continue(const char* username, const char* password) = 0;
+    virtual void Cancel() = 0;
+};
+
+// Header names and values in their order; a name may repeat.
+using CEFHeaderMap = std::vector<std::pair<std::string, std::string>>;
+
+class CEFPostData : public CEFObject {};
+
+class CEFRequest : public CEFObject {
+  public:
+    virtual std::string GetURL() = 0;
+    virtual std::string GetMethod() = 0;
+    virtual CEFPostData* GetPostData() = 0;
+    virtual CEFHeaderMap GetHeaderMap() = 0;
+    virtual int32_t GetResourceType() = 0;
+    virtual std::string GetReferrerURL() = 0;
+    virtual int32_t GetReferrerPolicy() = 0;
+    virtual std::string GetFirstPartyForCookies() = 0;
+    virtual uint32_t GetFlags() = 0;
+    virtual void Set(const char* url, const char* method, CEFPostData* postData, const CEFHeaderMap& headers) = 0;
+    virtual void SetFirstPartyForCookies(const char* url) = 0;
+    virtual void SetReferrer(const char* url, int32_t policy) = 0;
+    virtual void SetFlags(uint32_t flags) = 0;
+};
+
+class CEFResponse : public CEFObject {
+  public:
+    virtual int32_t GetStatus() = 0;
+    virtual std::string GetStatusText() = 0;
+    virtual std::string GetMimeType() = 0;
+    virtual std::string GetCharset() = 0;
+    virtual std::string GetURL() = 0;
+    virtual CEFHeaderMap GetHeaderMap() = 0;
+    virtual void SetStatus(int32_t status) = 0;
+    virtual void SetStatusText(const char* text) = 0;
+    virtual void SetMimeType(const char* type) = 0;
+    virtual void SetCharset(const char* charset) = 0;
+    virtual void SetURL(const char* url) = 0;
+    virtual void SetHeaderMap(const CEFHeaderMap& headers) = 0;
+};
+
+class CEFCallback : public CEFObject {
+  public:
+    virtual void Continue() = 0;
+    virtual void Cancel() = 0;
+};
+
+class CEFResourceReadCallback : public CEFObject {
+  public:
+    // bytes written into the buffer of the read; 0 at the end of the data
+    virtual void Continue(int32_t bytesRead) = 0;
+};
+
+class CEFURLRequest : public CEFObject {
+  public:
+    virtual CEFResponse* GetResponse() = 0;
+};
+
+// Receives a URL request's progress, on the thread that made the request.
+class CEFURLRequestClient : public CEFObject {
+  public:
+    virtual void OnRequestComplete(CEFURLRequest* request) = 0;
+    virtual void OnUploadProgress(CEFURLRequest* request, int64_t current, int64_t total) = 0;
+    virtual void OnDownloadProgress(CEFURLRequest* request, int64_t current, int64_t total) = 0;
+    virtual void OnDownloadData(CEFURLRequest* request, const void* data, size_t length) = 0;
+    virtual bool GetAuthCredentials(bool isProxy, const char* host, int32_t port, const char* realm,
+                                    const char* scheme, CEFAuthCallback* callback) = 0;
+};
+
+// Serves one resource to the engine, on its I/O thread.
+class CEFResourceHandler : public CEFObject {
+  public:
+    virtual bool Open(CEFRequest* request, bool* handleNow, CEFCallback* callback) = 0;
+    virtual bool ProcessRequest(CEFRequest* request, CEFCallback* callback) = 0;
+    virtual void GetResponseHeaders(CEFResponse* response, int64_t* length, std::string* redirectUrl) = 0;
+    virtual bool Skip(int64_t count, int64_t* skipped, CEFResourceReadCallback* callback) = 0;
+    virtual bool Read(void* buffer, int32_t size, int32_t* count, CEFResourceReadCallback* callback) = 0;
+    virtual bool ReadResponse(void* buffer, int32_t size, int32_t* count, CEFCallback* callback) = 0;
+    virtual void Cancel() = 0;
+};
+
 class CEFFrame : public CEFObject {
   public:
     virtual int64_t GetIdentifier() = 0;
@@ -93,18 +180,13 @@ class CEFFrame : public CEFObject {
     virtual void ExecuteJavaScript(const char* code, const char* url, int32_t line) = 0;
     virtual CEFV8Context* GetV8Context() = 0;
     virtual void SendProcessMessage(int32_t target, CEFProcessMessage* message) = 0;
+    // Starts a request made in this frame; the request holds a reference to the client.
+    virtual CEFURLRequest* CreateURLRequest(CEFRequest* request, CEFURLRequestClient* client) = 0;
 };
 
 class CEFBrowser : public CEFObject {
   public:
     virtual CEFFrame* GetMainFrame() = 0;
-};
-
-// The engine's answer slot for an authentication challenge.
-class CEFAuthCallback : public CEFObject {
-  public:
-    virtual void Continue(const char* username, const char* password) = 0;
-    virtual void Cancel() = 0;
 };
 
 // The engine library's own functions.
@@ -121,6 +203,7 @@ class CEFEngine {
     virtual bool CurrentlyOn(int32_t thread) = 0;
     virtual CEFProcessMessage* CreateProcessMessage(const char* name) = 0;
     virtual CEFV8Value* CreateString(const char* text) = 0;
+    virtual CEFRequest* CreateRequest() = 0;
 
   protected:
     ~CEFEngine() = default;

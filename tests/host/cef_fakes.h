@@ -160,6 +160,77 @@ class FakeV8Context : public FakeCounted<CEFV8Context> {
     std::vector<std::string> evaluated;
 };
 
+class FakeRequest : public FakeCounted<CEFRequest> {
+  public:
+    std::string GetURL() override { return url; }
+    std::string GetMethod() override { return method; }
+    CEFPostData* GetPostData() override { return nullptr; }
+    CEFHeaderMap GetHeaderMap() override { return headers; }
+    int32_t GetResourceType() override { return type; }
+    std::string GetReferrerURL() override { return referrer; }
+    int32_t GetReferrerPolicy() override { return policy; }
+    std::string GetFirstPartyForCookies() override { return firstParty; }
+    uint32_t GetFlags() override { return flags; }
+    void Set(const char* u, const char* m, CEFPostData*, const CEFHeaderMap& h) override {
+        url = u;
+        method = m;
+        headers = h;
+        asked.push_back("set " + url + " " + method);
+    }
+    void SetFirstPartyForCookies(const char* u) override { asked.push_back(std::string("first party ") + u); }
+    void SetReferrer(const char* u, int32_t p) override {
+        asked.push_back(std::string("referrer ") + u + " " + std::to_string(p));
+    }
+    void SetFlags(uint32_t f) override { asked.push_back("flags " + std::to_string(f)); }
+
+    std::string url, method = "GET", referrer, firstParty;
+    CEFHeaderMap headers;
+    int32_t type = 1, policy = 0;
+    uint32_t flags = 0;
+    std::vector<std::string> asked;
+};
+
+class FakeResponse : public FakeCounted<CEFResponse> {
+  public:
+    int32_t GetStatus() override { return status; }
+    std::string GetStatusText() override { return statusText; }
+    std::string GetMimeType() override { return mimeType; }
+    std::string GetCharset() override { return charset; }
+    std::string GetURL() override { return url; }
+    CEFHeaderMap GetHeaderMap() override { return headers; }
+    void SetStatus(int32_t s) override { status = s; }
+    void SetStatusText(const char* t) override { statusText = t; }
+    void SetMimeType(const char* t) override { mimeType = t; }
+    void SetCharset(const char* c) override { charset = c; }
+    void SetURL(const char* u) override { url = u; }
+    void SetHeaderMap(const CEFHeaderMap& h) override { headers = h; }
+    int32_t status = 0;
+    std::string statusText, mimeType, charset, url;
+    CEFHeaderMap headers;
+};
+
+class FakeCallback : public FakeCounted<CEFCallback> {
+  public:
+    void Continue() override { answers.push_back("continue"); }
+    void Cancel() override { answers.push_back("cancel"); }
+    std::vector<std::string> answers;
+};
+
+class FakeReadCallback : public FakeCounted<CEFResourceReadCallback> {
+  public:
+    void Continue(int32_t bytes) override { answers.push_back(bytes); }
+    std::vector<int32_t> answers;
+};
+
+class FakeURLRequest : public FakeCounted<CEFURLRequest> {
+  public:
+    explicit FakeURLRequest(FakeArena* arena) : arena(arena) {}
+    CEFResponse* GetResponse() override { return response ? arena->Give(response) : nullptr; }
+    FakeArena* arena;
+    FakeResponse* response = nullptr;
+    CEFURLRequestClient* client = nullptr;
+};
+
 class FakeFrame : public FakeCounted<CEFFrame> {
   public:
     FakeFrame(FakeArena* arena, int64_t id, std::string url) : arena(arena), id(id), url(std::move(url)) {}
@@ -171,6 +242,25 @@ class FakeFrame : public FakeCounted<CEFFrame> {
         message->AddRef();
         sent.emplace_back(target, static_cast<FakeProcessMessage*>(message));
     }
+    CEFURLRequest* CreateURLRequest(CEFRequest* request, CEFURLRequestClient* client) override {
+        made.push_back(static_cast<FakeRequest*>(request));
+        request->AddRef();
+        if (!urlRequest) return nullptr;
+        client->AddRef();
+        clients.push_back(client);
+        urlRequest->client = client;
+        return arena->Give(urlRequest);
+    }
+    // Ends the engine's hold on what CreateURLRequest was given.
+    void DropRequests() {
+        for (auto* request : made) request->Release();
+        for (auto* client : clients) client->Release();
+        made.clear();
+        clients.clear();
+    }
+    std::vector<CEFURLRequestClient*> clients;
+    FakeURLRequest* urlRequest = nullptr;
+    std::vector<FakeRequest*> made;
     // Drops the references the sent messages hold, as the engine does once it has sent them.
     void DropSent() {
         for (auto& m : sent) m.second->Release();
@@ -234,6 +324,7 @@ class FakeEngine : public CEFEngine {
     CEFProcessMessage* CreateProcessMessage(const char* name) override {
         return arena->Give(arena->Make<FakeProcessMessage>(arena, name));
     }
+    CEFRequest* CreateRequest() override { return arena->Give(arena->Make<FakeRequest>()); }
     CEFV8Value* CreateString(const char* text) override {
         auto* value = arena->Make<FakeV8Value>(arena, FakeV8Value::String);
         value->text = text;
