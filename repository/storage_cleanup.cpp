@@ -43,6 +43,8 @@ struct StorageCleanup {
     MetaFile* Source;
     MetaFile* Dest;
     MetaFile* Blank;
+    // The source as it was at Start: the cursor and the piece indexes belong to it.
+    MetaFile* Running;
     uint32_t* ErrorCounts;
     int32_t ErrorCountsSize;
     FileListMember* Cursor;
@@ -109,7 +111,7 @@ CleanupItem* ItemCreate(StorageCleanup* c, int32_t index, FileListMember* file) 
     item->Cleanup = c;
     item->StartTime = Time_GetCurrent();
     item->Index = index;
-    item->Source = c->Source;
+    item->Source = c->Running;
     MetaFile_AddRef(item->Source);
     item->File = file;
     item->Next = c->First;
@@ -229,7 +231,7 @@ void ProcessFiles(StorageCleanup* c, double passStart) {
         return;
     }
     if (c->InFlight > c->InFlightMax) return;
-    FileList* files = FilesOf(c->Source);
+    FileList* files = FilesOf(c->Running);
     while (c->Cursor) {
         if (BudgetUsed(c, passStart)) return;
         FileListMember* member = c->Cursor;
@@ -244,7 +246,7 @@ void ProcessFiles(StorageCleanup* c, double passStart) {
 }
 
 void ProcessPieces(StorageCleanup* c, double passStart) {
-    PieceList* source = PiecesOf(c->Source);
+    PieceList* source = PiecesOf(c->Running);
     PieceList* dest = PiecesOf(c->Dest);
     while (c->ItemIndex < c->ItemsTotal) {
         if (c->InFlight > c->InFlightMax || BudgetUsed(c, passStart)) return;
@@ -296,6 +298,7 @@ int64_t StorageCleanup_Delete(StorageCleanup** handle) {
     Pool_Delete(&c->Items);
     SetManifest(&c->Source, nullptr);
     SetManifest(&c->Dest, nullptr);
+    SetManifest(&c->Running, nullptr);
     MetaFile_Release(&c->Blank);
     if (c->ErrorCounts) Memory_Free(c->ErrorCounts, sizeof(uint32_t) * (size_t)c->ErrorCountsSize);
     if (c->Queue) EventQueue_Release(&c->Queue);
@@ -435,10 +438,11 @@ int64_t StorageCleanup_Start(StorageCleanup* cleanup) {
                    (strcmp(row->Name, "StorageFilePiece") == 0 || strcmp(row->Name, "StorageHTTPPiece") == 0);
     int32_t total = 0;
     c->Cursor = nullptr;
+    SetManifest(&c->Running, c->Source);
     if (c->PieceMode) {
-        PieceList_GetPieceTotal(PiecesOf(c->Source), &total);
+        PieceList_GetPieceTotal(PiecesOf(c->Running), &total);
     } else {
-        FileList* files = FilesOf(c->Source);
+        FileList* files = FilesOf(c->Running);
         uint32_t count = 0;
         FileList_GetCount(files, &count);
         total = (int32_t)count;

@@ -114,8 +114,9 @@ TEST(StorageCleanupTest, FileModeErasesOnlyWhatTheSourceListsAndStaysInsideTheIn
                     " && echo x > root/extra && echo o > root/only/o && ln -s ../outside root/lnk"
                     " && cp -a root expected && rm -r expected/sub expected/only"),
               0);
-    // "a" is kept whatever its content; names that could leave the installation are never acted on.
-    TestManifest source(Named({"a", "sub/b", "sub/deep/c", "keep/k", "../outside/secret", "/tmp/x", "lnk/secret",
+    // "a" is kept whatever its content, "keep/k" under any spelling; names that could leave the
+    // installation are never acted on.
+    TestManifest source(Named({"a", "sub/b", "sub/deep/c", "keep/./k", "../outside/secret", "/tmp/x", "lnk/secret",
                                "only/o"}),
                         16);
     TestManifest dest(Files{{"A", Text("new content")}, {"keep/k", Text("")}}, 16);
@@ -185,6 +186,8 @@ TEST(StorageCleanupTest, FileModeKeepsTheInFlightLimitAndOrder) {
         StorageCleanup_SetInFlightMax(job.c, maximum);
         backend.b->Hold = true;
         ASSERT_EQ(StorageCleanup_Start(job.c), 1);
+        // A source changed mid-run counts from the next start.
+        StorageCleanup_SetBlankSourceMetaFileHandle(job.c);
         std::vector<std::string> started;
         for (int round = 0; round < 40 && !StorageCleanup_IsComplete(job.c); ++round) {
             StorageCleanup_Process(job.c);
