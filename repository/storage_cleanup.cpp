@@ -1,0 +1,571 @@
+// The cleanup job: walks the source manifest's files (or pieces, for the one-object-per-piece
+// backends), keeps what the destination manifest also has and erases the rest, answering failed
+// erases through the owner's error callback.
+#include "repository/storage_cleanup.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/runtime/class_family.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/pool.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "repository/file_list.h"
+#include "repository/meta_file.h"
+#include "repository/piece_list.h"
+#include "repository/storage.h"
+#include "repository/storage_file_path.h"
+
+namespace {
+
+constexpr uint32_t kItemRecordSize = 64;
+constexpr int32_t kRingSize = 100;
+constexpr int32_t kAverageMinimum = 20;
+constexpr int32_t kTrimFrom = 70;
+constexpr int32_t kTrimEach = 25;
+
+struct CleanupItem;
+
+} // namespace
+
+struct StorageCleanup {
+    Class Header;
+    ClassPrint Print;
+    Pool* Items;
+    CleanupItem* First;
+    int32_t InFlight;
+    EventQueue* Queue;
+    Storage* Target;
+    MetaFile* Source;
+    MetaFile* Dest;
+    MetaFile* Blank;
+    // The source as it was at Start: the cursor and the piece indexes belong to it.
+    MetaFile* Running;
+    uint32_t* ErrorCounts;
+    int32_t ErrorCountsSize;
+    FileListMember* Cursor;
+    int32_t InFlightMax;
+    int32_t ItemsTotal, ItemsComplete, ItemIndex, ItemsErased;
+    uint32_t Alive, Complete, PieceMode, ShutDown;
+    uint32_t ThreadId;
+    double TimeBudget;
+    double Times[kRingSize];
+    int32_t TimeCursor, TimeCount;
+    void* ErrorUser;
+    StorageCleanupErrorFunc ErrorCallback;
+};
+
+namespace {
+
+// One erase under way, or waiting for its retry time (then it holds no cleanup reference).
+struct CleanupItem {
+    StorageCleanup* Cleanup;
+    double StartTime;
+    int32_t Index;
+    uint32_t Waiting;
+    MetaFile* Source;
+    FileListMember* File;
+    CleanupItem* Prev;
+    CleanupItem* Next;
+};
+static_assert(sizeof(CleanupItem) <= kItemRecordSize, "items come from 64-byte blocks");
+
+struct RetryEvent {
+    CleanupItem* Item;
+    int32_t Response;
+};
+
+int64_t DeleteHandle(void** handle) {
+    return StorageCleanup_Delete(reinterpret_cast<StorageCleanup**>(handle));
+}
+
+void PreparePrint(StorageCleanup* c) {
+    ClassPrint_Prepare(&c->Print, c, "StorageCleanup", StorageCleanup_PrintInternal);
+}
+
+void SetManifest(MetaFile** slot, MetaFile* manifest) {
+    if (manifest) MetaFile_AddRef(manifest);
+    if (*slot) MetaFile_Release(slot);
+    *slot = manifest;
+}
+
+FileList* FilesOf(MetaFile* manifest) {
+    FileList* list = nullptr;
+    if (manifest) MetaFile_GetFileListHandle(manifest, &list);
+    return list;
+}
+
+PieceList* PiecesOf(MetaFile* manifest) {
+    PieceList* list = nullptr;
+    if (manifest) MetaFile_GetPieceListHandle(manifest, &list);
+    return list;
+}
+
+CleanupItem* ItemCreate(StorageCleanup* c, int32_t index, FileListMember* file) {
+    CleanupItem* item = static_cast<CleanupItem*>(Pool_Alloc(c->Items, kItemRecordSize));
+    memset(item, 0, sizeof(*item));
+    item->Cleanup = c;
+    item->StartTime = Time_GetCurrent();
+    item->Index = index;
+    item->Source = c->Running;
+    MetaFile_AddRef(item->Source);
+    item->File = file;
+    item->Next = c->First;
+    if (c->First) c->First->Prev = item;
+    c->First = item;
+    c->InFlight++;
+    return item;
+}
+
+void ItemFree(CleanupItem* item) {
+    StorageCleanup* c = item->Cleanup;
+    if (item->Prev) item->Prev->Next = item->Next;
+    else c->First = item->Next;
+    if (item->Next) item->Next->Prev = item->Prev;
+    c->InFlight--;
+    MetaFile_Release(&item->Source);
+    Pool_Free(c->Items, &item, kItemRecordSize);
+}
+
+void EraseComplete(Storage* storage, void* user, void* requestSlot, uint32_t code, uint32_t extendedCode);
+
+// Hands the item to the storage; the cleanup is referenced until the completion arrives.
+void ItemErase(CleanupItem* item) {
+    StorageCleanup* c = item->Cleanup;
+    item->Waiting = 0;
+    StorageCleanup_AddRef(c);
+    if (c->PieceMode) Storage_Erase(c->Target, item->Source, item->Index, item, EraseComplete);
+    else Storage_FileErase(c->Target, item->Source, item->File, item, EraseComplete);
+}
+
+void ItemDone(CleanupItem* item, bool timed) {
+    StorageCleanup* c = item->Cleanup;
+    if (timed) {
+        c->Times[c->TimeCursor] = Time_GetCurrent() - item->StartTime;
+        c->TimeCursor = (c->TimeCursor + 1) % kRingSize;
+        if (c->TimeCount < kRingSize) c->TimeCount++;
+    }
+    ItemFree(item);
+    c->ItemsErased++;
+    c->ItemsComplete++;
+    Thread_Signal(c->ThreadId);
+}
+
+void Respond(CleanupItem* item, int32_t response) {
+    switch (response) {
+    case STORAGE_CLEANUP_RESPONSE_RETRY:
+    case STORAGE_CLEANUP_RESPONSE_WAIT:
+        item->StartTime = Time_GetCurrent();
+        ItemErase(item);
+        return;
+    case STORAGE_CLEANUP_RESPONSE_IGNORE:
+        ItemDone(item, true);
+        return;
+    default:
+        Debug_Abort("Unhandled StorageCleanup error response (%d)", response);
+    }
+}
+
+void RetryDue(void* instance, void* payload) {
+    (void)instance;
+    const RetryEvent* event = static_cast<const RetryEvent*>(payload);
+    CleanupItem* item = event->Item;
+    if (item->Cleanup->ShutDown) ItemFree(item);
+    else Respond(item, event->Response);
+}
+
+void EraseComplete(Storage* storage, void* user, void* requestSlot, uint32_t code, uint32_t extendedCode) {
+    (void)storage;
+    (void)requestSlot;
+    CleanupItem* item = static_cast<CleanupItem*>(user);
+    StorageCleanup* c = item->Cleanup;
+    if (code == 0) ItemDone(item, true);
+    else if (c->ShutDown) ItemFree(item);
+    else {
+        uint32_t* count = item->Index >= 0 && item->Index < c->ErrorCountsSize ? &c->ErrorCounts[item->Index] : nullptr;
+        double resume = 0;
+        int32_t response = STORAGE_CLEANUP_RESPONSE_WAIT;
+        if (c->ErrorCallback)
+            response = c->ErrorCallback(c, c->ErrorUser, count ? *count : 0, item->Index, code, extendedCode, &resume);
+        if (response != STORAGE_CLEANUP_RESPONSE_IGNORE && count) (*count)++;
+        if (response != STORAGE_CLEANUP_RESPONSE_IGNORE && resume > Time_GetCurrent()) {
+            item->Waiting = 1;
+            const RetryEvent event{item, response};
+            EventQueue_AddTime(c->Queue, item, &event, (uint32_t)sizeof(event), RetryDue, resume);
+        } else {
+            Respond(item, response);
+        }
+    }
+    StorageCleanup_Release(&c);
+}
+
+// Names the storages refuse can only fail; they are left alone like kept files. A name listed by
+// the destination in another spelling of the same path is kept too.
+bool FileKept(StorageCleanup* c, FileList* files, FileListMember* member) {
+    const char* name = FileList_MemberGetNamePtr(files, member);
+    char normal[STORAGE_FILE_PATH_SIZE];
+    if (!name || !StorageFilePath_Check(name, normal, (int32_t)sizeof(normal))) return true;
+    FileListIndex* index = nullptr;
+    if (c->Dest) MetaFile_GetFileListIndexHandle(c->Dest, &index);
+    if (!index) return false;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    return FileList_IndexFindByName(index, name, &found, &offset) ||
+           (strcmp(name, normal) != 0 && FileList_IndexFindByName(index, normal, &found, &offset));
+}
+
+bool BudgetUsed(const StorageCleanup* c, double passStart) {
+    return c->TimeBudget > 0 && Time_GetCurrent() - passStart >= c->TimeBudget;
+}
+
+void ProcessFiles(StorageCleanup* c, double passStart) {
+    if (!c->Cursor) {
+        if (c->InFlight == 0) {
+            c->Complete = 1;
+            c->Alive = 0;
+        }
+        return;
+    }
+    if (c->InFlight > c->InFlightMax) return;
+    FileList* files = FilesOf(c->Running);
+    while (c->Cursor) {
+        if (BudgetUsed(c, passStart)) return;
+        FileListMember* member = c->Cursor;
+        if (FileKept(c, files, member)) c->ItemsComplete++;
+        else ItemErase(ItemCreate(c, c->ItemIndex, member));
+        FileListMember* next = nullptr;
+        FileList_MemberGetNext(files, member, &next);
+        c->Cursor = next;
+        c->ItemIndex++;
+        if (c->InFlight > c->InFlightMax) return;
+    }
+}
+
+void ProcessPieces(StorageCleanup* c, double passStart) {
+    PieceList* source = PiecesOf(c->Running);
+    PieceList* dest = PiecesOf(c->Dest);
+    while (c->ItemIndex < c->ItemsTotal) {
+        if (c->InFlight > c->InFlightMax || BudgetUsed(c, passStart)) return;
+        uint8_t digest[PIECELIST_MAX_DIGEST_SIZE] = {0};
+        PieceList_GetDigestByIndex(source, c->ItemIndex, digest, (int32_t)sizeof(digest));
+        int32_t found = -1;
+        if (dest && PieceList_GetIndexByDigest(dest, digest, &found) && found >= 0) c->ItemsComplete++;
+        else ItemErase(ItemCreate(c, c->ItemIndex, nullptr));
+        c->ItemIndex++;
+    }
+    if (c->InFlight == 0) {
+        c->Complete = 1;
+        c->Alive = 0;
+    }
+}
+
+} // namespace
+
+CLASS_BASICS(StorageCleanup, StorageCleanup, STORAGE_CLEANUP_CLASS_ID)
+CLASS_PRINT_FAMILY(StorageCleanup, StorageCleanup, STORAGE_CLEANUP_CLASS_ID, PreparePrint)
+
+int64_t StorageCleanup_Create(StorageCleanup** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    StorageCleanup* c = static_cast<StorageCleanup*>(Memory_AllocZero(sizeof(StorageCleanup)));
+    c->Header.ClassId = STORAGE_CLEANUP_CLASS_ID;
+    c->Header.RefCount = 1;
+    c->Header.Delete = DeleteHandle;
+    Pool_Create(&c->Items);
+    Pool_SetMemorySize(c->Items, kItemRecordSize);
+    Pool_SetChunkSize(c->Items, 10);
+    MetaFile_Create(&c->Blank);
+    c->InFlightMax = 10;
+    c->TimeBudget = (double)0.1f;
+    c->ThreadId = Thread_GetCurrentId();
+    *handle = c;
+    return 1;
+}
+
+int64_t StorageCleanup_Delete(StorageCleanup** handle) {
+    ASSERT_POINTER(handle);
+    StorageCleanup* c = *handle;
+    CLASS_CHECK(c, STORAGE_CLEANUP_CLASS_ID);
+    // Only items waiting for a retry can be left: those at the storage hold a reference.
+    while (c->First) {
+        EventQueue_RemoveInstance(c->Queue, c->First);
+        ItemFree(c->First);
+    }
+    Pool_Delete(&c->Items);
+    SetManifest(&c->Source, nullptr);
+    SetManifest(&c->Dest, nullptr);
+    SetManifest(&c->Running, nullptr);
+    MetaFile_Release(&c->Blank);
+    if (c->ErrorCounts) Memory_Free(c->ErrorCounts, sizeof(uint32_t) * (size_t)c->ErrorCountsSize);
+    if (c->Queue) EventQueue_Release(&c->Queue);
+    c->Header.ClassId = 0;
+    Memory_Free(c, sizeof(StorageCleanup));
+    *handle = nullptr;
+    return 1;
+}
+
+int64_t StorageCleanup_SetStorageHandle(StorageCleanup* cleanup, Storage* storage) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->Target = storage;
+    return 1;
+}
+
+int64_t StorageCleanup_GetStorageHandle(StorageCleanup* cleanup, Storage** storage) {
+    ASSERT_POINTER(storage);
+    *storage = nullptr;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *storage = cleanup->Target;
+    return 1;
+}
+
+int64_t StorageCleanup_SetSourceMetaFileHandle(StorageCleanup* cleanup, MetaFile* manifest) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    SetManifest(&cleanup->Source, manifest);
+    return 1;
+}
+
+int64_t StorageCleanup_GetSourceMetaFileHandle(StorageCleanup* cleanup, MetaFile** manifest) {
+    ASSERT_POINTER(manifest);
+    *manifest = nullptr;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *manifest = cleanup->Source;
+    return 1;
+}
+
+int64_t StorageCleanup_SetDestMetaFileHandle(StorageCleanup* cleanup, MetaFile* manifest) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    SetManifest(&cleanup->Dest, manifest);
+    return 1;
+}
+
+int64_t StorageCleanup_GetDestMetaFileHandle(StorageCleanup* cleanup, MetaFile** manifest) {
+    ASSERT_POINTER(manifest);
+    *manifest = nullptr;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *manifest = cleanup->Dest;
+    return 1;
+}
+
+int64_t StorageCleanup_SetBlankSourceMetaFileHandle(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    SetManifest(&cleanup->Source, cleanup->Blank);
+    return 1;
+}
+
+int64_t StorageCleanup_SetBlankDestMetaFileHandle(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    SetManifest(&cleanup->Dest, cleanup->Blank);
+    return 1;
+}
+
+int64_t StorageCleanup_SetEventQueueHandle(StorageCleanup* cleanup, EventQueue* queue) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    if (queue) EventQueue_AddRef(queue);
+    if (cleanup->Queue) EventQueue_Release(&cleanup->Queue);
+    cleanup->Queue = queue;
+    return 1;
+}
+
+int64_t StorageCleanup_GetEventQueueHandle(StorageCleanup* cleanup, EventQueue** queue) {
+    ASSERT_POINTER(queue);
+    *queue = nullptr;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *queue = cleanup->Queue;
+    return 1;
+}
+
+int64_t StorageCleanup_SetInFlightMax(StorageCleanup* cleanup, int32_t maximum) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->InFlightMax = maximum;
+    return 1;
+}
+
+int64_t StorageCleanup_GetInFlightMax(StorageCleanup* cleanup, int32_t* maximum) {
+    ASSERT_POINTER(maximum);
+    *maximum = 0;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *maximum = cleanup->InFlightMax;
+    return 1;
+}
+
+int64_t StorageCleanup_SetProcessTimeout(StorageCleanup* cleanup, double seconds) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->TimeBudget = seconds;
+    return 1;
+}
+
+int64_t StorageCleanup_GetProcessTimeout(StorageCleanup* cleanup, double* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = 0;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *seconds = cleanup->TimeBudget;
+    return 1;
+}
+
+int64_t StorageCleanup_SetErrorCallback(StorageCleanup* cleanup, void* user, StorageCleanupErrorFunc callback) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->ErrorUser = user;
+    cleanup->ErrorCallback = callback;
+    return 1;
+}
+
+int64_t StorageCleanup_GetErrorCallback(StorageCleanup* cleanup, void** user, StorageCleanupErrorFunc* callback) {
+    ASSERT_POINTER(user);
+    ASSERT_POINTER(callback);
+    *user = nullptr;
+    *callback = nullptr;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *user = cleanup->ErrorUser;
+    *callback = cleanup->ErrorCallback;
+    return 1;
+}
+
+int64_t StorageCleanup_Start(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    StorageCleanup* c = cleanup;
+    if (StorageCleanup_IsAlive(c)) Debug_Abort("Cleanup already running");
+    if (!c->Target || !c->Source || !c->Dest) {
+        StorageCleanup_Print(c, "Cleanup needs a storage and both manifests");
+        return 0;
+    }
+    const StorageInterface* row = nullptr;
+    Storage_GetInterface(c->Target, &row);
+    c->PieceMode = row && row->Name &&
+                   (strcmp(row->Name, "StorageFilePiece") == 0 || strcmp(row->Name, "StorageHTTPPiece") == 0);
+    int32_t total = 0;
+    c->Cursor = nullptr;
+    SetManifest(&c->Running, c->Source);
+    if (c->PieceMode) {
+        PieceList_GetPieceTotal(PiecesOf(c->Running), &total);
+    } else {
+        FileList* files = FilesOf(c->Running);
+        uint32_t count = 0;
+        FileList_GetCount(files, &count);
+        total = (int32_t)count;
+        FileList_MemberGetFirst(files, &c->Cursor);
+    }
+    if (c->ErrorCounts) Memory_Free(c->ErrorCounts, sizeof(uint32_t) * (size_t)c->ErrorCountsSize);
+    c->ErrorCounts = nullptr;
+    c->ErrorCountsSize = total;
+    if (total > 0) c->ErrorCounts = static_cast<uint32_t*>(Memory_AllocZero(sizeof(uint32_t) * (size_t)total));
+    c->ItemsTotal = total;
+    c->ItemsComplete = 0;
+    c->ItemsErased = 0;
+    c->ItemIndex = 0;
+    c->Alive = 1;
+    c->Complete = 0;
+    c->ShutDown = 0;
+    return 1;
+}
+
+int64_t StorageCleanup_Process(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    if (!cleanup->Alive || cleanup->ShutDown) return 1;
+    const double passStart = Time_GetCurrent();
+    if (cleanup->PieceMode) ProcessPieces(cleanup, passStart);
+    else ProcessFiles(cleanup, passStart);
+    return 1;
+}
+
+int64_t StorageCleanup_Shutdown(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->ShutDown = 1;
+    cleanup->Alive = 0;
+    // Retries not yet due would only be dropped when their time comes; drop them now.
+    for (CleanupItem* item = cleanup->First; item;) {
+        CleanupItem* next = item->Next;
+        if (item->Waiting) {
+            EventQueue_RemoveInstance(cleanup->Queue, item);
+            ItemFree(item);
+        }
+        item = next;
+    }
+    return 1;
+}
+
+int64_t StorageCleanup_IsAlive(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    return !cleanup->Complete && (cleanup->InFlight > 0 || cleanup->Alive);
+}
+
+int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    return cleanup->Complete ? 1 : 0;
+}
+
+int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {
+    ASSERT_POINTER(total);
+    *total = 0;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *total = cleanup->ItemsTotal;
+    return 1;
+}
+
+int64_t StorageCleanup_GetItemsComplete(StorageCleanup* cleanup, int32_t* complete) {
+    ASSERT_POINTER(complete);
+    *complete = 0;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *complete = cleanup->ItemsComplete;
+    return 1;
+}
+
+int64_t StorageCleanup_GetItemAverageTime(StorageCleanup* cleanup, double* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = 0;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    const int32_t count = cleanup->TimeCount;
+    if (count < kAverageMinimum) return 0;
+    double sorted[kRingSize];
+    memcpy(sorted, cleanup->Times, sizeof(double) * (size_t)count);
+    int32_t first = 0, last = count;
+    if (count >= kTrimFrom) {
+        std::sort(sorted, sorted + count);
+        first = kTrimEach;
+        last = count - kTrimEach;
+    }
+    double sum = 0;
+    for (int32_t i = first; i < last; ++i) sum += sorted[i];
+    *seconds = sum / (last - first);
+    return 1;
+}
+
+int64_t StorageCleanup_GetRemainingTime(StorageCleanup* cleanup, double* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = -1;
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    double average = 0;
+    if (!StorageCleanup_GetItemAverageTime(cleanup, &average)) return 1;
+    *seconds = (cleanup->ItemsTotal - cleanup->ItemsComplete) * average / std::max(1, cleanup->InFlightMax);
+    return 1;
+}
+
+int64_t StorageCleanup_Dump(StorageCleanup* cleanup, Dictionary* dictionary) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    ASSERT_POINTER(dictionary);
+    const StorageCleanup* c = cleanup;
+    double progress = 0;
+    if (c->ItemsTotal >= 1) progress = std::min(1.0, (double)c->ItemsComplete / c->ItemsTotal);
+    double average = 0, remaining = -1;
+    StorageCleanup_GetItemAverageTime(cleanup, &average);
+    StorageCleanup_GetRemainingTime(cleanup, &remaining);
+    Dictionary_SetFloat64ByKey(dictionary, "progress", progress);
+    Dictionary_SetInt32ByKey(dictionary, "itemsTotal", c->ItemsTotal);
+    Dictionary_SetInt32ByKey(dictionary, "itemsComplete", c->ItemsComplete);
+    Dictionary_SetInt32ByKey(dictionary, "filesErased", c->ItemsErased);
+    Dictionary_SetFloat64ByKey(dictionary, "itemAverageTime", average);
+    Dictionary_SetFloat64ByKey(dictionary, "remainingTime", remaining);
+    return 1;
+}
+
+int64_t StorageCleanup_PrintInternal(void* user, const char* format, ...) {
+    (void)user;
+    va_list args;
+    va_start(args, format);
+    Log_PrintVInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, 1, args);
+    va_end(args);
+    return 1;
+}
