@@ -84,32 +84,19 @@ int64_t Query(Call& c, SkinWindow* window, int64_t (*get)(SkinWindow*, int32_t*)
     return c.ReturnInteger(value);
 }
 
+int64_t Answer(Call& c, SkinWindow* window, int64_t (*get)(SkinWindow*)) { return c.ReturnBoolean(get(window)); }
+
 // A flag of the window: the getter answers it, the setter stores the argument once read.
-int64_t Flag(Call& c, uint32_t* flag, const char* setter) {
-    if (setter == nullptr) return c.ReturnBoolean(*flag);
-    const uint32_t value = c.Boolean(setter);
-    if (c.Ok) *flag = value;
+int64_t GetFlag(Call& c, SkinWindow* window, int64_t (*get)(SkinWindow*, uint32_t*)) {
+    uint32_t value = 0;
+    get(window, &value);
+    return c.ReturnBoolean(value);
+}
+
+int64_t SetFlag(Call& c, SkinWindow* window, int64_t (*set)(SkinWindow*, uint32_t), const char* name) {
+    const uint32_t value = c.Boolean(name);
+    if (c.Ok) set(window, value);
     return c.ReturnBoolean(1);
-}
-
-int64_t FrameChange(Call& c, SkinWindow* window, int64_t (*SkinWindowControlsInterface::*slot)(NativeSkinWindow*)) {
-    if (g_controls && window->Native) {
-        SkinWindow_BeginScriptFrameChange(window);
-        (g_controls->*slot)(window->Native);
-        SkinWindow_EndScriptFrameChange(window);
-    }
-    return c.ReturnBoolean(1);
-}
-
-int64_t Restore(Call& c, SkinWindow* window) {
-    if (!g_controls || !window->Native) return c.ReturnBoolean(0);
-    if (g_controls->IsMinimized(window->Native) != 1 && g_controls->IsMaximized(window->Native) != 1)
-        return c.ReturnBoolean(0);
-    return FrameChange(c, window, &SkinWindowControlsInterface::Restore);
-}
-
-int64_t State(Call& c, SkinWindow* window, int64_t (*SkinWindowControlsInterface::*slot)(NativeSkinWindow*)) {
-    return c.ReturnBoolean(g_controls && window->Native ? (g_controls->*slot)(window->Native) : 0);
 }
 
 const char* FrameName(int32_t frame) {
@@ -124,25 +111,6 @@ const char* FrameName(int32_t frame) {
     }
 }
 
-int64_t SetWindowFrame(Call& c, SkinWindow* window) {
-    const char* name = c.String("windowFrame");
-    if (!c.Ok || window->Native == nullptr) return c.ReturnBoolean(0);
-    window->Frame = NativeWindow_TranslateFrameString(name);
-    return c.ReturnBoolean(NativeSkinWindow_GetInterface()->SetFrame(window->Native, window->Frame));
-}
-
-int64_t SetMinSize(Call& c, SkinWindow* window) {
-    const int32_t width = c.Integer("width");
-    const int32_t height = c.Integer("height");
-    if (c.Ok) {
-        window->MinWidth = width < 0 ? 0 : width;
-        window->MinHeight = height < 0 ? 0 : height;
-        if (window->Native)
-            NativeSkinWindow_GetInterface()->SetMinimumSize(window->Native, window->MinWidth, window->MinHeight);
-    }
-    return c.ReturnBoolean(1);
-}
-
 int64_t GetConfig(Call& c, SkinWindow* window) {
     const char* key = c.String("key");
     const char* fallback = c.String("defaultValue");
@@ -152,34 +120,6 @@ int64_t GetConfig(Call& c, SkinWindow* window) {
     const int64_t result = c.ReturnString(value);
     delete[] value;
     return result;
-}
-
-int64_t SendMessage(Call& c, SkinWindow* window) {
-    const char* message = c.String("message");
-    if (c.Ok) {
-        Dictionary* info = nullptr;
-        Dictionary_Create(&info);
-        Dictionary_SetStringByKey(info, "message", message);
-        NotificationCenter_Fire(kClass, "Message", window->Header.InstanceId, info);
-        Dictionary_Release(&info);
-    }
-    return c.ReturnBoolean(1);
-}
-
-int64_t BeginDrag(Call& c, SkinWindow* window, int32_t resize) {
-    double x = 0, y = 0;
-    if (!g_controls || !window->Native || g_controls->BeginDrag(window->Native, resize, &x, &y) != 1)
-        return c.ReturnBoolean(1);
-    window->StartX = x;
-    window->StartY = y;
-    if (resize) {
-        window->Resizing = 1;
-    } else {
-        window->Moving = 1;
-        NotificationCenter_FireWithJSON(kClass, "BeginMove", window->Header.InstanceId, "{\"x\": %d, \"y\": %d}",
-                                        Truncate(x), Truncate(y));
-    }
-    return c.ReturnBoolean(1);
 }
 
 int64_t Icon(Call& c, SkinWindow* window, int64_t (*set)(SkinWindow*, int32_t, int32_t, int32_t, int32_t)) {
@@ -212,53 +152,23 @@ int64_t Dialog(Call& c, SkinWindow* window, uint32_t hash) {
     return c.ReturnBoolean(1);
 }
 
-int64_t Notify(Call& c, SkinWindow* window) {
-    const int32_t type = c.Integer("type");
-    const char* caption = c.String("caption");
-    const char* message = c.String("message");
-    if (!c.Ok || !g_controls || !window->Native) return c.ReturnBoolean(0);
-    return c.ReturnBoolean(g_controls->Notify(window->Native, type, caption, message));
-}
-
-int64_t SaveImage(Call& c, SkinWindow* window) {
-    const char* path = c.String("path");
-    if (!c.Ok || !g_controls || !window->Native) return c.ReturnBoolean(0);
-    char resolved[kPathSize];
-    if (Path_Resolve(path, resolved, kPathSize) != 1) String_CopyLength(resolved, path, kPathSize);
-    return c.ReturnBoolean(g_controls->SaveImage(window->Native, resolved));
-}
-
 int64_t Mouse(Call& c, SkinWindow* window, uint32_t hash) {
     const int32_t x = c.Integer("x");
     const int32_t y = c.Integer("y");
     if (hash == H("simulateMouseWheel")) {
         const int32_t delta = c.Integer("delta");
-        if (c.Ok) WebBrowser_SimulateMouseWheel(window->Browser, x, y, delta);
+        if (c.Ok) SkinWindow_SimulateMouseWheel(window, x, y, delta);
         return c.ReturnBoolean(1);
     }
     const uint32_t modifiers = (uint32_t)c.Integer("modifiers");
     if (hash == H("simulateMouseMove")) {
         const uint32_t leave = c.Boolean("leave");
-        if (!c.Ok) return c.ReturnBoolean(0);
-        WebBrowser_SimulateMouseMove(window->Browser, x, y, modifiers, (int32_t)leave);
-        if (g_controls && window->Native && (window->Moving || window->Resizing))
-            g_controls->ContinueDrag(window->Native, window->Moving ? 0 : 1);
-        return c.ReturnBoolean(1);
-    }
-    if (!c.Ok) return c.ReturnBoolean(0);
-    if (hash == H("simulateMouseDown")) {
-        WebBrowser_SimulateMouseDown(window->Browser, x, y, modifiers);
-        return c.ReturnBoolean(1);
-    }
-    WebBrowser_SimulateMouseUp(window->Browser, x, y, modifiers);
-    if (modifiers & WEBBROWSER_MODIFIER_LEFT_BUTTON) {
-        if (window->Resizing && g_controls && window->Native) g_controls->EndLiveResize(window->Native);
-        if (window->Moving)
-            NotificationCenter_FireWithJSON(kClass, "EndMove", window->Header.InstanceId,
-                                            "{\"x\": %d, \"y\": %d, \"deltaX\": %d, \"deltaY\": %d}",
-                                            Truncate(window->StartX), Truncate(window->StartY),
-                                            Truncate(x - window->StartX), Truncate(y - window->StartY));
-        window->Moving = window->Resizing = 0;
+        if (c.Ok) SkinWindow_SimulateMouseMove(window, x, y, modifiers, leave);
+    } else if (c.Ok) {
+        if (hash == H("simulateMouseDown"))
+            SkinWindow_SimulateMouseDown(window, x, y, modifiers);
+        else
+            SkinWindow_SimulateMouseUp(window, x, y, modifiers);
     }
     return c.ReturnBoolean(1);
 }
@@ -270,17 +180,50 @@ int64_t Key(Call& c, SkinWindow* window, uint32_t hash) {
     const uint32_t modifier = (uint32_t)c.Integer("modifier");
     if (!c.Ok) return c.ReturnBoolean(0);
     if (hash == H("simulateKeyDown"))
-        WebBrowser_SimulateKeyDown(window->Browser, virtualKey, character, extended, modifier);
+        SkinWindow_SimulateKeyDown(window, virtualKey, character, extended, modifier);
     else if (hash == H("simulateKeyUp"))
-        WebBrowser_SimulateKeyUp(window->Browser, virtualKey, character, extended, modifier);
+        SkinWindow_SimulateKeyUp(window, virtualKey, character, extended, modifier);
     else
-        WebBrowser_SimulateCharacter(window->Browser, virtualKey, character, extended, modifier);
+        SkinWindow_SimulateCharacter(window, virtualKey, character, extended, modifier);
     return c.ReturnBoolean(1);
 }
 
-int64_t Edit(Call& c, SkinWindow* window, int64_t (*edit)(WebBrowser*)) {
-    edit(window->Browser);
+int64_t Edit(Call& c, SkinWindow* window, int64_t (*edit)(SkinWindow*)) {
+    edit(window);
     return c.ReturnBoolean(1);
+}
+
+void FrameChange(SkinWindow* window, int64_t (*SkinWindowControlsInterface::*slot)(NativeSkinWindow*)) {
+    if (!g_controls || !window->Native) return;
+    SkinWindow_BeginScriptFrameChange(window);
+    (g_controls->*slot)(window->Native);
+    SkinWindow_EndScriptFrameChange(window);
+}
+
+int64_t State(SkinWindow* window, int64_t (*SkinWindowControlsInterface::*slot)(NativeSkinWindow*)) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return g_controls && window->Native && (g_controls->*slot)(window->Native) == 1 ? 1 : 0;
+}
+
+int64_t BeginDrag(SkinWindow* window, int32_t resize) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    double x = 0, y = 0;
+    if (!g_controls || !window->Native || g_controls->BeginDrag(window->Native, resize, &x, &y) != 1) return 1;
+    window->StartX = x;
+    window->StartY = y;
+    if (resize) {
+        window->Resizing = 1;
+    } else {
+        window->Moving = 1;
+        NotificationCenter_FireWithJSON(kClass, "BeginMove", window->Header.InstanceId, "{\"x\": %d, \"y\": %d}",
+                                        Truncate(x), Truncate(y));
+    }
+    return 1;
+}
+
+WebBrowser* Browser(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return window->Browser;
 }
 
 } // namespace
@@ -289,6 +232,207 @@ int64_t SkinWindowControls_SetInterface(const SkinWindowControlsInterface* table
     g_controls = table;
     return 1;
 }
+
+// ---- Window operations ---------------------------------------------------------------------------
+
+int64_t SkinWindow_Maximize(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    FrameChange(window, &SkinWindowControlsInterface::Maximize);
+    return 1;
+}
+
+int64_t SkinWindow_Minimize(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    FrameChange(window, &SkinWindowControlsInterface::Minimize);
+    return 1;
+}
+
+int64_t SkinWindow_Restore(SkinWindow* window) {
+    if (SkinWindow_IsMinimized(window) != 1 && SkinWindow_IsMaximized(window) != 1) return 0;
+    FrameChange(window, &SkinWindowControlsInterface::Restore);
+    return 1;
+}
+
+int64_t SkinWindow_IsVisible(SkinWindow* window) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return window->Native && NativeSkinWindow_GetInterface()->IsVisible(window->Native) == 1 ? 1 : 0;
+}
+
+int64_t SkinWindow_IsMinimized(SkinWindow* window) { return State(window, &SkinWindowControlsInterface::IsMinimized); }
+int64_t SkinWindow_IsMaximized(SkinWindow* window) { return State(window, &SkinWindowControlsInterface::IsMaximized); }
+
+int64_t SkinWindow_SetWindowFrame(SkinWindow* window, const char* frame) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(frame);
+    if (window->Native == nullptr) return 0;
+    window->Frame = NativeWindow_TranslateFrameString(frame);
+    return NativeSkinWindow_GetInterface()->SetFrame(window->Native, window->Frame) == 1 ? 1 : 0;
+}
+
+int64_t SkinWindow_GetWindowFrame(SkinWindow* window, char* buffer, int32_t capacity) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    String_CopyLength(buffer, FrameName(window->Frame), capacity);
+    return 1;
+}
+
+int64_t SkinWindow_GetMinWidth(SkinWindow* window, int32_t* width) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(width);
+    *width = window->MinWidth;
+    return 1;
+}
+
+int64_t SkinWindow_GetMinHeight(SkinWindow* window, int32_t* height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(height);
+    *height = window->MinHeight;
+    return 1;
+}
+
+int64_t SkinWindow_SetMinSize(SkinWindow* window, int32_t width, int32_t height) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    window->MinWidth = width < 0 ? 0 : width;
+    window->MinHeight = height < 0 ? 0 : height;
+    if (window->Native)
+        NativeSkinWindow_GetInterface()->SetMinimumSize(window->Native, window->MinWidth, window->MinHeight);
+    return 1;
+}
+
+int64_t SkinWindow_SendMessage(SkinWindow* window, const char* message) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(message);
+    Dictionary* info = nullptr;
+    Dictionary_Create(&info);
+    Dictionary_SetStringByKey(info, "message", message);
+    NotificationCenter_Fire(kClass, "Message", window->Header.InstanceId, info);
+    Dictionary_Release(&info);
+    return 1;
+}
+
+#define SKINWINDOW_FLAG(Name)                                                                      \
+    int64_t SkinWindow_Get##Name(SkinWindow* window, uint32_t* value) {                            \
+        CLASS_CHECK(window, SKINWINDOW_CLASS_ID);                                                  \
+        ASSERT_POINTER(value);                                                                     \
+        *value = window->Name;                                                                     \
+        return 1;                                                                                  \
+    }                                                                                              \
+    int64_t SkinWindow_Set##Name(SkinWindow* window, uint32_t value) {                             \
+        CLASS_CHECK(window, SKINWINDOW_CLASS_ID);                                                  \
+        window->Name = value ? 1 : 0;                                                              \
+        return 1;                                                                                  \
+    }
+SKINWINDOW_FLAG(CanHide)
+SKINWINDOW_FLAG(CanShow)
+SKINWINDOW_FLAG(CanMaximize)
+SKINWINDOW_FLAG(CanMinimize)
+SKINWINDOW_FLAG(CanRestore)
+SKINWINDOW_FLAG(UseNotificationArea)
+SKINWINDOW_FLAG(MinimizeToNotificationArea)
+#undef SKINWINDOW_FLAG
+
+// Whether the window can be activated is not kept on this platform.
+int64_t SkinWindow_SetCanActivate(SkinWindow* window, uint32_t) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return 1;
+}
+
+int64_t SkinWindow_BeginMove(SkinWindow* window) { return BeginDrag(window, 0); }
+int64_t SkinWindow_BeginSize(SkinWindow* window) { return BeginDrag(window, 1); }
+
+int64_t NativeTaskbar_SetProgress(int32_t value) { return g_controls ? g_controls->SetTaskbarProgress(value) : 0; }
+
+int64_t NativeNotify_Update(NativeSkinWindow* window, int32_t type, const char* caption, const char* message) {
+    ASSERT_POINTER(caption);
+    ASSERT_POINTER(message);
+    return g_controls && window ? g_controls->Notify(window, type, caption, message) == 1 : 0;
+}
+
+int64_t SkinWindow_SetTaskbarProgress(SkinWindow* window, int32_t value) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    NativeTaskbar_SetProgress(value);
+    return 1;
+}
+
+int64_t SkinWindow_Notify(SkinWindow* window, int32_t type, const char* caption, const char* message) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    return NativeNotify_Update(window->Native, type, caption, message);
+}
+
+int64_t SkinWindow_SaveImage(SkinWindow* window, const char* path) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    ASSERT_POINTER(path);
+    if (!g_controls || !window->Native) return 0;
+    char resolved[kPathSize];
+    if (Path_Resolve(path, resolved, kPathSize) != 1) String_CopyLength(resolved, path, kPathSize);
+    return g_controls->SaveImage(window->Native, resolved) == 1 ? 1 : 0;
+}
+
+// ---- Simulated input --------------------------------------------------------------------------------
+
+int64_t SkinWindow_SimulateMouseDown(SkinWindow* window, int32_t x, int32_t y, uint32_t modifiers) {
+    WebBrowser_SimulateMouseDown(Browser(window), x, y, modifiers);
+    return 1;
+}
+
+int64_t SkinWindow_SimulateMouseMove(SkinWindow* window, int32_t x, int32_t y, uint32_t modifiers, uint32_t leave) {
+    WebBrowser_SimulateMouseMove(Browser(window), x, y, modifiers, leave ? 1 : 0);
+    if (g_controls && window->Native && (window->Moving || window->Resizing))
+        g_controls->ContinueDrag(window->Native, window->Moving ? 0 : 1);
+    return 1;
+}
+
+int64_t SkinWindow_SimulateMouseUp(SkinWindow* window, int32_t x, int32_t y, uint32_t modifiers) {
+    WebBrowser_SimulateMouseUp(Browser(window), x, y, modifiers);
+    if (!(modifiers & WEBBROWSER_MODIFIER_LEFT_BUTTON)) return 1;
+    if (window->Resizing && g_controls && window->Native) g_controls->EndLiveResize(window->Native);
+    if (window->Moving)
+        NotificationCenter_FireWithJSON(kClass, "EndMove", window->Header.InstanceId,
+                                        "{\"x\": %d, \"y\": %d, \"deltaX\": %d, \"deltaY\": %d}",
+                                        Truncate(window->StartX), Truncate(window->StartY),
+                                        Truncate(x - window->StartX), Truncate(y - window->StartY));
+    window->Moving = window->Resizing = 0;
+    return 1;
+}
+
+int64_t SkinWindow_SimulateMouseWheel(SkinWindow* window, int32_t x, int32_t y, int32_t delta) {
+    WebBrowser_SimulateMouseWheel(Browser(window), x, y, delta);
+    return 1;
+}
+
+int64_t SkinWindow_SimulateKeyDown(SkinWindow* window, int32_t virtualKey, int32_t character, int32_t extended,
+                                   uint32_t modifier) {
+    WebBrowser_SimulateKeyDown(Browser(window), virtualKey, character, extended, modifier);
+    return 1;
+}
+
+int64_t SkinWindow_SimulateKeyUp(SkinWindow* window, int32_t virtualKey, int32_t character, int32_t extended,
+                                 uint32_t modifier) {
+    WebBrowser_SimulateKeyUp(Browser(window), virtualKey, character, extended, modifier);
+    return 1;
+}
+
+int64_t SkinWindow_SimulateCharacter(SkinWindow* window, int32_t virtualKey, int32_t character, int32_t extended,
+                                     uint32_t modifier) {
+    WebBrowser_SimulateCharacter(Browser(window), virtualKey, character, extended, modifier);
+    return 1;
+}
+
+#define SKINWINDOW_EDIT(Name)                                                                      \
+    int64_t SkinWindow_Simulate##Name(SkinWindow* window) {                                        \
+        WebBrowser_Simulate##Name(Browser(window));                                                \
+        return 1;                                                                                  \
+    }
+SKINWINDOW_EDIT(Undo)
+SKINWINDOW_EDIT(Redo)
+SKINWINDOW_EDIT(Cut)
+SKINWINDOW_EDIT(Copy)
+SKINWINDOW_EDIT(Paste)
+SKINWINDOW_EDIT(Delete)
+SKINWINDOW_EDIT(SelectAll)
+#undef SKINWINDOW_EDIT
+
+// ---- Script class -----------------------------------------------------------------------------------
 
 int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* result) {
     SkinWindow* window = static_cast<SkinWindow*>(instance);
@@ -309,23 +453,26 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
         SkinWindow_Close(window);
         return c.ReturnBoolean(1);
     case H("maximize"):
-        return FrameChange(c, window, &SkinWindowControlsInterface::Maximize);
+        return Answer(c, window, SkinWindow_Maximize);
     case H("minimize"):
-        return FrameChange(c, window, &SkinWindowControlsInterface::Minimize);
+        return Answer(c, window, SkinWindow_Minimize);
     case H("restore"):
-        return Restore(c, window);
+        return Answer(c, window, SkinWindow_Restore);
     case H("center"):
         return c.ReturnBoolean(window->Native && SkinWindow_Center(window));
     case H("isVisible"):
-        return c.ReturnBoolean(window->Native ? NativeSkinWindow_GetInterface()->IsVisible(window->Native) : 0);
+        return Answer(c, window, SkinWindow_IsVisible);
     case H("isMinimized"):
-        return State(c, window, &SkinWindowControlsInterface::IsMinimized);
+        return Answer(c, window, SkinWindow_IsMinimized);
     case H("isMaximized"):
-        return State(c, window, &SkinWindowControlsInterface::IsMaximized);
-    case H("setWindowFrame"):
-        return SetWindowFrame(c, window);
+        return Answer(c, window, SkinWindow_IsMaximized);
+    case H("setWindowFrame"): {
+        const char* frame = c.String("windowFrame");
+        return c.ReturnBoolean(c.Ok && SkinWindow_SetWindowFrame(window, frame));
+    }
     case H("getWindowFrame"):
-        return c.ReturnString(FrameName(window->Frame));
+        SkinWindow_GetWindowFrame(window, text, kPathSize);
+        return c.ReturnString(text);
     case H("getPopupFrame"):
         SkinWindow_GetPopupFrame(window, text, kPathSize);
         return c.ReturnString(text);
@@ -342,9 +489,9 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
     case H("getScreenHeight"):
         return Query(c, window, SkinWindow_GetScreenHeight);
     case H("getMinWidth"):
-        return c.ReturnInteger(window->MinWidth);
+        return Query(c, window, SkinWindow_GetMinWidth);
     case H("getMinHeight"):
-        return c.ReturnInteger(window->MinHeight);
+        return Query(c, window, SkinWindow_GetMinHeight);
     case H("setSize"): {
         const int32_t width = c.Integer("width");
         const int32_t height = c.Integer("height");
@@ -356,8 +503,12 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
         if (c.Ok && window->Native) SkinWindow_SetOrigin(window, x, y);
         return c.ReturnBoolean(1);
     }
-    case H("setMinSize"):
-        return SetMinSize(c, window);
+    case H("setMinSize"): {
+        const int32_t width = c.Integer("width");
+        const int32_t height = c.Integer("height");
+        if (c.Ok) SkinWindow_SetMinSize(window, width, height);
+        return c.ReturnBoolean(1);
+    }
     case H("setTitle"): {
         const char* title = c.String("title");
         if (c.Ok && window->Native) SkinWindow_SetTitle(window, title);
@@ -368,39 +519,41 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
         return c.ReturnString(text);
     case H("getConfig"):
         return GetConfig(c, window);
-    case H("sendMessage"):
-        return SendMessage(c, window);
+    case H("sendMessage"): {
+        const char* message = c.String("message");
+        if (c.Ok) SkinWindow_SendMessage(window, message);
+        return c.ReturnBoolean(1);
+    }
     case H("loaded"):
         SkinWindow_Loaded(window);
         return c.ReturnBoolean(1);
-    case H("getCanMove"): return Flag(c, &window->CanMove, nullptr);
-    case H("setCanMove"): return Flag(c, &window->CanMove, "canMove");
-    case H("getCanClose"): return Flag(c, &window->CanClose, nullptr);
-    case H("setCanClose"): return Flag(c, &window->CanClose, "canClose");
-    case H("getCanHide"): return Flag(c, &window->CanHide, nullptr);
-    case H("setCanHide"): return Flag(c, &window->CanHide, "canHide");
-    case H("getCanShow"): return Flag(c, &window->CanShow, nullptr);
-    case H("setCanShow"): return Flag(c, &window->CanShow, "canShow");
-    case H("getCanMaximize"): return Flag(c, &window->CanMaximize, nullptr);
-    case H("setCanMaximize"): return Flag(c, &window->CanMaximize, "canMaximize");
-    case H("getCanMinimize"): return Flag(c, &window->CanMinimize, nullptr);
-    case H("setCanMinimize"): return Flag(c, &window->CanMinimize, "canMinimize");
-    case H("getCanRestore"): return Flag(c, &window->CanRestore, nullptr);
-    case H("setCanRestore"): return Flag(c, &window->CanRestore, "canRestore");
-    case H("getUseNotificationArea"): return Flag(c, &window->UseNotificationArea, nullptr);
-    case H("setUseNotificationArea"): return Flag(c, &window->UseNotificationArea, "useNotificationArea");
-    case H("getMinimizeToNotificationArea"): return Flag(c, &window->MinimizeToNotificationArea, nullptr);
+    case H("getCanMove"): return GetFlag(c, window, SkinWindow_GetCanMove);
+    case H("setCanMove"): return SetFlag(c, window, SkinWindow_SetCanMove, "canMove");
+    case H("getCanClose"): return GetFlag(c, window, SkinWindow_GetCanClose);
+    case H("setCanClose"): return SetFlag(c, window, SkinWindow_SetCanClose, "canClose");
+    case H("getCanHide"): return GetFlag(c, window, SkinWindow_GetCanHide);
+    case H("setCanHide"): return SetFlag(c, window, SkinWindow_SetCanHide, "canHide");
+    case H("getCanShow"): return GetFlag(c, window, SkinWindow_GetCanShow);
+    case H("setCanShow"): return SetFlag(c, window, SkinWindow_SetCanShow, "canShow");
+    case H("getCanMaximize"): return GetFlag(c, window, SkinWindow_GetCanMaximize);
+    case H("setCanMaximize"): return SetFlag(c, window, SkinWindow_SetCanMaximize, "canMaximize");
+    case H("getCanMinimize"): return GetFlag(c, window, SkinWindow_GetCanMinimize);
+    case H("setCanMinimize"): return SetFlag(c, window, SkinWindow_SetCanMinimize, "canMinimize");
+    case H("getCanRestore"): return GetFlag(c, window, SkinWindow_GetCanRestore);
+    case H("setCanRestore"): return SetFlag(c, window, SkinWindow_SetCanRestore, "canRestore");
+    case H("getUseNotificationArea"): return GetFlag(c, window, SkinWindow_GetUseNotificationArea);
+    case H("setUseNotificationArea"): return SetFlag(c, window, SkinWindow_SetUseNotificationArea, "useNotificationArea");
+    case H("getMinimizeToNotificationArea"): return GetFlag(c, window, SkinWindow_GetMinimizeToNotificationArea);
     case H("setMinimizeToNotificationArea"):
-        return Flag(c, &window->MinimizeToNotificationArea, "minimizeToNotificationArea");
+        return SetFlag(c, window, SkinWindow_SetMinimizeToNotificationArea, "minimizeToNotificationArea");
     case H("getCanActivate"):
         return c.ReturnBoolean(1);
     case H("setCanActivate"):
-        c.Boolean("canActivate");
-        return c.ReturnBoolean(1);
+        return SetFlag(c, window, SkinWindow_SetCanActivate, "canActivate");
     case H("beginMove"):
-        return BeginDrag(c, window, 0);
+        return Answer(c, window, SkinWindow_BeginMove);
     case H("beginSize"):
-        return BeginDrag(c, window, 1);
+        return Answer(c, window, SkinWindow_BeginSize);
     case H("setBigIcon"):
         return Icon(c, window, SkinWindow_SetBigIcon);
     case H("setTaskbarOverlay"):
@@ -411,15 +564,19 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
         return Icon(c, window, SkinWindow_SetNotificationAreaIcon);
     case H("setTaskbarProgress"): {
         const int32_t value = c.Integer("value");
-        if (c.Ok && g_controls) g_controls->SetTaskbarProgress(value);
+        if (c.Ok) SkinWindow_SetTaskbarProgress(window, value);
         return c.ReturnBoolean(1);
     }
     case H("messageBox"):
     case H("browseForFile"):
     case H("browseForFolder"):
         return Dialog(c, window, hash);
-    case H("notify"):
-        return Notify(c, window);
+    case H("notify"): {
+        const int32_t type = c.Integer("type");
+        const char* caption = c.String("caption");
+        const char* message = c.String("message");
+        return c.ReturnBoolean(c.Ok && SkinWindow_Notify(window, type, caption, message));
+    }
     case H("setContextMenu"): {
         const char* menu = c.String("menu");
         return c.ReturnBoolean(c.Ok && window->Native && SkinWindow_SetContextMenu(window, menu));
@@ -433,8 +590,10 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
         const char* cursor = c.String("cursor");
         return c.ReturnBoolean(c.Ok && SkinWindow_SetCursor(window, cursor));
     }
-    case H("saveImage"):
-        return SaveImage(c, window);
+    case H("saveImage"): {
+        const char* path = c.String("path");
+        return c.ReturnBoolean(c.Ok && SkinWindow_SaveImage(window, path));
+    }
     case H("simulateMouseDown"):
     case H("simulateMouseUp"):
     case H("simulateMouseMove"):
@@ -444,13 +603,13 @@ int64_t SkinWindow_Invoke(void* instance, Dictionary* request, Dictionary* resul
     case H("simulateKeyUp"):
     case H("simulateCharacter"):
         return Key(c, window, hash);
-    case H("simulateUndo"): return Edit(c, window, WebBrowser_SimulateUndo);
-    case H("simulateRedo"): return Edit(c, window, WebBrowser_SimulateRedo);
-    case H("simulateCut"): return Edit(c, window, WebBrowser_SimulateCut);
-    case H("simulateCopy"): return Edit(c, window, WebBrowser_SimulateCopy);
-    case H("simulatePaste"): return Edit(c, window, WebBrowser_SimulatePaste);
-    case H("simulateDelete"): return Edit(c, window, WebBrowser_SimulateDelete);
-    case H("simulateSelectAll"): return Edit(c, window, WebBrowser_SimulateSelectAll);
+    case H("simulateUndo"): return Edit(c, window, SkinWindow_SimulateUndo);
+    case H("simulateRedo"): return Edit(c, window, SkinWindow_SimulateRedo);
+    case H("simulateCut"): return Edit(c, window, SkinWindow_SimulateCut);
+    case H("simulateCopy"): return Edit(c, window, SkinWindow_SimulateCopy);
+    case H("simulatePaste"): return Edit(c, window, SkinWindow_SimulatePaste);
+    case H("simulateDelete"): return Edit(c, window, SkinWindow_SimulateDelete);
+    case H("simulateSelectAll"): return Edit(c, window, SkinWindow_SimulateSelectAll);
     default:
         return 0;
     }
