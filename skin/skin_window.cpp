@@ -200,7 +200,10 @@ void AwaitDialog(SkinWindow* window, const char* name, const char* callbackId) {
     SkinWindowDialogWait* wait = static_cast<SkinWindowDialogWait*>(Memory_AllocZero(sizeof(SkinWindowDialogWait)));
     wait->Window = window;
     String_CopyLength(wait->Name, name, (int32_t)sizeof(wait->Name));
-    Interop_AddCallback(callbackId, nullptr, Interop_Execute, &wait->Callback);
+    if (Interop_AddCallback(callbackId, nullptr, Interop_Execute, &wait->Callback) != 1 || !wait->Callback) {
+        Memory_Free(wait, sizeof(SkinWindowDialogWait));
+        return;
+    }
     wait->Next = window->DialogWaits;
     window->DialogWaits = wait;
     NotificationCenter_AddInstanceObserver("SkinWindow", name, Id(window), wait, DialogAnswered);
