@@ -8,6 +8,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
 #include "skin/skin_window.h"
+#include "skin/skin_window_interop.h"
 
 namespace {
 
@@ -65,12 +66,6 @@ int64_t DataStore(Call& c) {
     if (encoded) ApiGen_DeleteBase64EncodedBuffer(&encoded, &size);
     SkinApp_ReleaseDataStore(nullptr, &store, &length);
     return 1;
-}
-
-// "QVR.SkinWindow" stands for the window itself. The window's own methods belong to its script
-// class; until that answers them, every method is one this instance does not know.
-int64_t WindowInvoke(void*, Dictionary*, Dictionary*) {
-    return 0;
 }
 
 int64_t WindowRelease(void** context) {
@@ -190,7 +185,7 @@ int64_t SkinInterop_CreateInstance(const char* className, char* id, int32_t idSi
         if (!window || static_cast<Class*>(executeUser)->ClassId != SKINWINDOW_CLASS_ID) return 0;
         SkinWindow_AddRef(window);
         SkinWindow_GetInstanceId(window, id, idSize);
-        *invoke = WindowInvoke;
+        *invoke = SkinWindow_Invoke;
         *release = WindowRelease;
         *userContext = window;
         return 1;

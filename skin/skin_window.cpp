@@ -18,6 +18,7 @@
 #include "core/runtime/time.h"
 #include "core/runtime/unicode.h"
 #include "skin/native_skin_window.h"
+#include "skin/skin_window_dialog.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
 
@@ -151,6 +152,65 @@ void CloseTimerFire(void*, void* payload) {
 
 } // namespace
 
+// A page callback waiting for the answer of one dialog of its window.
+struct SkinWindowDialogWait {
+    SkinWindow* Window;
+    InteropCallback* Callback;
+    char Name[NOTIFICATIONCENTER_TEXT_SIZE];
+    SkinWindowDialogWait* Next;
+};
+
+namespace {
+
+int64_t DialogAnswered(void* user, const char*, const char*, const char* instance, Dictionary* info);
+
+void DropDialogWait(SkinWindowDialogWait* wait) {
+    for (SkinWindowDialogWait** link = &wait->Window->DialogWaits; *link; link = &(*link)->Next) {
+        if (*link == wait) {
+            *link = wait->Next;
+            break;
+        }
+    }
+    NotificationCenter_RemoveInstanceObserver("SkinWindow", wait->Name, Id(wait->Window), wait, DialogAnswered);
+    Interop_ReleaseCallback(&wait->Callback);
+    Memory_Free(wait, sizeof(SkinWindowDialogWait));
+}
+
+// The first answer goes to the page's callback, which is then let go.
+int64_t DialogAnswered(void* user, const char*, const char*, const char* instance, Dictionary* info) {
+    SkinWindowDialogWait* wait = static_cast<SkinWindowDialogWait*>(user);
+    Dictionary* record = nullptr;
+    Dictionary_Create(&record);
+    Dictionary_SetStringByKey(record, "callbackId", Interop_GetCallbackId(wait->Callback));
+    Dictionary_SetStringByKey(record, "type", "SkinWindow");
+    Dictionary_SetStringByKey(record, "sender", instance);
+    Dictionary* child = nullptr;
+    Dictionary_AddDictionary(record, "info", &child, nullptr);
+    if (info && child) Dictionary_Merge(child, info, 1);
+    InteropCallback* callback = Interop_AddRefCallback(wait->Callback);
+    DropDialogWait(wait);
+    Interop_RaiseCallback(callback, record);
+    Interop_ReleaseCallback(&callback);
+    Dictionary_Release(&record);
+    return 1;
+}
+
+void AwaitDialog(SkinWindow* window, const char* name, const char* callbackId) {
+    ASSERT_POINTER(callbackId);
+    SkinWindowDialogWait* wait = static_cast<SkinWindowDialogWait*>(Memory_AllocZero(sizeof(SkinWindowDialogWait)));
+    wait->Window = window;
+    String_CopyLength(wait->Name, name, (int32_t)sizeof(wait->Name));
+    if (Interop_AddCallback(callbackId, nullptr, Interop_Execute, &wait->Callback) != 1 || !wait->Callback) {
+        Memory_Free(wait, sizeof(SkinWindowDialogWait));
+        return;
+    }
+    wait->Next = window->DialogWaits;
+    window->DialogWaits = wait;
+    NotificationCenter_AddInstanceObserver("SkinWindow", name, Id(window), wait, DialogAnswered);
+}
+
+} // namespace
+
 // ---- Object life and module ------------------------------------------------------------------------
 
 CLASS_BASICS(SkinWindow, SkinWindow, SKINWINDOW_CLASS_ID)
@@ -173,6 +233,11 @@ int64_t SkinWindow_Create(SkinWindow** handle) {
     Dictionary_SetCaseSensitive(window->Config, 0);
     SetDefaults(window->Config);
     WebBrowser_Create(&window->Browser);
+    // The page's dialogs run at once on the main thread and stand on their own.
+    SkinWindowDialog_Create(&window->Dialog);
+    SkinWindowDialog_SetUseThread(window->Dialog, 0);
+    SkinWindowDialog_SetUseNativeHandle(window->Dialog, 0);
+    SkinWindowDialog_SetSkinWindowHandle(window->Dialog, window);
     window->CanMove = window->CanShow = window->CanHide = 1;
     window->CanMaximize = window->CanMinimize = window->CanRestore = 1;
     window->FrameNotification = 1;
@@ -194,6 +259,8 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     }
     if (window->SpriteSheet) Native()->ImageRelease(&window->SpriteSheet);
     if (window->Browser) WebBrowser_Release(&window->Browser);
+    while (window->DialogWaits) DropDialogWait(window->DialogWaits);
+    if (window->Dialog) SkinWindowDialog_Delete(&window->Dialog);
     Dictionary_Release(&window->Config);
     Class_UntrackInstance(window);
     window->Header.ClassId = 0;
@@ -240,7 +307,8 @@ int64_t SkinWindow_LoadConfig(SkinWindow* window, Dictionary* config) {
     window->NativeClosed = 0;
     Native()->Create(&window->Native, window, window->MinWidth, window->MinHeight);
     ASSERT_POINTER(window->Native);
-    Native()->SetFrame(window->Native, NativeWindow_TranslateFrameString(frame));
+    window->Frame = NativeWindow_TranslateFrameString(frame);
+    Native()->SetFrame(window->Native, window->Frame);
     if (g_app && g_app->LocalizeString) g_app->LocalizeString(title, kTextSize);
     char expanded[kTextSize];
     Expand(title, expanded, kTextSize);
@@ -387,6 +455,7 @@ int64_t SkinWindow_PerformClose(SkinWindow* window) {
 int64_t SkinWindow_SetReadyEmergencyClose(SkinWindow* window) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     window->CanClose = 1;
+    window->Frame = NATIVEWINDOW_FRAME_NORMAL;
     if (window->Native) Native()->SetFrame(window->Native, NATIVEWINDOW_FRAME_NORMAL);
     Interop_RemoveInstancesActiveInRequester(window);
     return 1;
@@ -712,3 +781,30 @@ int64_t SkinWindow_ContextMenuSelect(SkinWindow* window, int32_t id) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     return NotificationCenter_FireWithJSON("SkinWindow", "ContextMenuSelect", Id(window), "{\"id\": %d}", id);
 }
+
+// ---- Dialogs -----------------------------------------------------------------------------------------
+
+int64_t SkinWindow_MessageBox(SkinWindow* window, const char* text, const char* caption, uint32_t type,
+                              const char* callbackId) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    AwaitDialog(window, "MessageBoxResponse", callbackId);
+    return SkinWindowDialog_MessageBox(window->Dialog, text, caption, type);
+}
+
+int64_t SkinWindow_BrowseForFile(SkinWindow* window, const char* text, const char* fileTypeDesc,
+                                 const char* fileTypeExt, const char* startPath, const char* startFile,
+                                 const char* callbackId) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    AwaitDialog(window, "BrowseForFileResponse", callbackId);
+    return SkinWindowDialog_BrowseForFile(window->Dialog, text, fileTypeDesc, fileTypeExt, startPath, startFile);
+}
+
+int64_t SkinWindow_BrowseForFolder(SkinWindow* window, const char* text, const char* startPath,
+                                   const char* callbackId) {
+    CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
+    AwaitDialog(window, "BrowseForFolderResponse", callbackId);
+    return SkinWindowDialog_BrowseForFolder(window->Dialog, text, startPath);
+}
+
+void SkinWindow_BeginScriptFrameChange(SkinWindow* window) { BeginScriptFrameChange(window); }
+void SkinWindow_EndScriptFrameChange(SkinWindow* window) { EndScriptFrameChange(window); }

@@ -117,6 +117,17 @@ int64_t SkinWindow_SetNotificationAreaIcon(SkinWindow* window, int32_t x, int32_
 int64_t SkinWindow_SetContextMenu(SkinWindow* window, const char* json);
 int64_t SkinWindow_SetContextMenuSelect(SkinWindow* window, int32_t id, uint32_t select);
 
+// ---- Dialogs ----------------------------------------------------------------------------------------
+// Each shows its dialog; the answer ("MessageBoxResponse", "BrowseForFileResponse",
+// "BrowseForFolderResponse") reaches the page's callback as {callbackId, type, sender, info}.
+int64_t SkinWindow_MessageBox(SkinWindow* window, const char* text, const char* caption, uint32_t type,
+                              const char* callbackId);
+int64_t SkinWindow_BrowseForFile(SkinWindow* window, const char* text, const char* fileTypeDesc,
+                                 const char* fileTypeExt, const char* startPath, const char* startFile,
+                                 const char* callbackId);
+int64_t SkinWindow_BrowseForFolder(SkinWindow* window, const char* text, const char* startPath,
+                                   const char* callbackId);
+
 // ---- For the native window -------------------------------------------------------------------------
 // The close protocol, where every close (the page's and the user's) ends.
 int64_t SkinWindow_PerformClose(SkinWindow* window);

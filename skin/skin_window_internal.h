@@ -9,6 +9,8 @@
 struct Dictionary;
 struct NativeImage;
 struct NativeSkinWindow;
+struct SkinWindowDialog;
+struct SkinWindowDialogWait;
 struct WebBrowser;
 
 struct SkinWindow {
@@ -40,9 +42,20 @@ struct SkinWindow {
     // leaves the window's other events alone.
     uint32_t CloseTimer;
     void* DockMenu;
+    SkinWindowDialog* Dialog;
+    SkinWindowDialogWait* DialogWaits; // page callbacks waiting for a dialog's answer
+    int32_t Frame;                      // the frame style last applied
+    uint32_t Moving;                    // a move drag started by the page runs
+    uint32_t Resizing;                  // a resize drag started by the page runs
+    double StartX, StartY;              // mouse position on screen when the drag began
     CallbackBase ViewportSizeCallback;
     CallbackBase CursorChangeCallback;
 };
 
 // How long a deferred close waits for the page's script instances, in seconds.
 constexpr double SKINWINDOW_CLOSE_WAIT = 30.0;
+
+// A frame change the page orders: its notifications carry frameNotification false until the
+// next pass of the main loop.
+void SkinWindow_BeginScriptFrameChange(SkinWindow* window);
+void SkinWindow_EndScriptFrameChange(SkinWindow* window);
