@@ -46,6 +46,25 @@ bool ClimbsOut(const char* name) {
     }
 }
 
+// The name with its empty and "." segments dropped, so that the configuration check sees the
+// name the skin will open ("./app.yaml" and "app.yaml/" open the configuration too).
+void Normalise(const char* name, char* out) {
+    std::string_view rest(name);
+    size_t used = 0;
+    while (true) {
+        const size_t cut = rest.find_first_of("/\\");
+        const std::string_view segment = rest.substr(0, cut);
+        if (!segment.empty() && segment != ".") {
+            if (used) out[used++] = '/';
+            memcpy(out + used, segment.data(), segment.size());
+            used += segment.size();
+        }
+        if (cut == std::string_view::npos) break;
+        rest.remove_prefix(cut + 1);
+    }
+    out[used] = 0;
+}
+
 void SetDateHeader(void* context, const SkinHandler* sink, const char* name, EncodedTime time) {
     char text[64];
     Time_EncodedString(TIME_FIELD_RFC1123, text, (int32_t)sizeof(text), time);
@@ -88,7 +107,9 @@ int64_t SkinHandler_GetResponse(const char* url, int32_t allowGzip, void* contex
     if (pathLength <= 1) return Answer(context, sink, path, 404);
 
     // The name is taken as it stands: never macro-expanded, and never allowed to climb.
-    const char* name = path + 1;
+    char name[SKIN_HANDLER_PATH_SIZE];
+    Normalise(path + 1, name);
+    if (!name[0]) return Answer(context, sink, path, 404);
     if (EqualsWithoutCase(name, "app.json") || EqualsWithoutCase(name, "app.yaml"))
         return Answer(context, sink, path, 403);
     if (BeginsWithoutCase(name, "datastore")) return ServeDataStore(context, sink, path);

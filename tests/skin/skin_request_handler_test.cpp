@@ -141,6 +141,9 @@ TEST_F(SkinRequestHandlerTest, RefusesWithoutBodyOrFile) {
         {"http://127.0.0.1:8080", 404},
         {"/APP.YAML", 403},
         {"/app.json", 403},
+        {"/./App.yaml", 403},
+        {"//app.yaml/", 403},
+        {"/.", 404},
         {"/missing.txt", 404},
         {"/../secret.txt", 404},
         {"/sub/../../secret.txt", 404},
@@ -181,6 +184,7 @@ TEST_F(SkinRequestHandlerTest, ServesFilesWithCachingHeadersAndLiteralNames) {
 
     EXPECT_EQ(Get("/{Skin}.txt").body, "braces");
     EXPECT_EQ(Get("/sub/page.html").body, "<p>sub</p>");
+    EXPECT_EQ(Get("/sub//./page.html").body, "<p>sub</p>");
 
     const Outcome empty = Get("/empty.txt");
     EXPECT_EQ(empty.result, 5);
