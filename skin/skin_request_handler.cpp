@@ -71,6 +71,14 @@ void SetDateHeader(void* context, const SkinHandler* sink, const char* name, Enc
     sink->SetResponseHeader(context, name, text);
 }
 
+// A request header into the buffer, always terminated whatever the carrier wrote.
+bool ReadHeader(void* context, const SkinHandler* sink, const char* name, char* buffer, int32_t capacity) {
+    buffer[0] = 0;
+    const bool present = sink->GetRequestHeader(context, name, buffer, capacity) != 0;
+    buffer[capacity - 1] = 0;
+    return present;
+}
+
 int64_t Answer(void* context, const SkinHandler* sink, const char* path, int32_t code, int64_t offset = 0) {
     return sink->SetResponse(context, path, code, offset, 0);
 }
@@ -122,13 +130,11 @@ int64_t SkinHandler_GetResponse(const char* url, int32_t allowGzip, void* contex
     char header[SKIN_HANDLER_HEADER_SIZE];
     bool ranged = false;
     int64_t first = 0, last = -1;
-    header[0] = 0;
-    if (sink->GetRequestHeader(context, "Range", header, (int32_t)sizeof(header))) {
+    if (ReadHeader(context, sink, "Range", header, (int32_t)sizeof(header))) {
         if (!WebGet_HeaderValueDecodeRange(header, &first, &last)) return Answer(context, sink, path, 416);
         ranged = true;
     } else if (allowGzip == 1) {
-        header[0] = 0;
-        if (sink->GetRequestHeader(context, "Accept-Encoding", header, (int32_t)sizeof(header)) &&
+        if (ReadHeader(context, sink, "Accept-Encoding", header, (int32_t)sizeof(header)) &&
             String_ContainsStringWithoutCase(header, "gzip"))
             SkinFile_SetReadRaw(file, 1);
     }
@@ -141,8 +147,7 @@ int64_t SkinHandler_GetResponse(const char* url, int32_t allowGzip, void* contex
 
     EncodedTime modified = 0;
     SkinFile_GetModifiedDateEncoded(file, &modified);
-    header[0] = 0;
-    if (modified > 0 && sink->GetRequestHeader(context, "If-Modified-Since", header, (int32_t)sizeof(header))) {
+    if (modified > 0 && ReadHeader(context, sink, "If-Modified-Since", header, (int32_t)sizeof(header))) {
         EncodedTime since = 0;
         if (Time_ParseStringEncoded(header, &since) && since >= modified) return Answer(context, sink, path, 304);
     }
