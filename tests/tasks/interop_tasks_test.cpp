@@ -73,9 +73,8 @@ TEST_F(InteropTaskTest, UncheckedLibraryLoadsTakesOptionsAndUnloads) {
     ASSERT_NE(state, nullptr);
     EXPECT_STREQ(state->Option, "plugin.greeting");
     EXPECT_STREQ(state->OptionValue, "hello me");
-    const int32_t options = state->Options;
+    // The library's memory may be gone once it is unloaded: nothing of it is read after this.
     ASSERT_TRUE(One("InteropUnload", args).successful);
-    EXPECT_EQ(state->Options, options);
     const std::string info = "{\"successful\":true,\"name\":\"plugin\",\"path\":\"" + kPlugin + "\"}";
     EXPECT_EQ(fired, (std::vector<std::string>{"Interop/Load:" + info,
                                                "Workflow/RegisterTaskHandlers:{\"interop\":\"plugin\",\"canRemote\":false}",
