@@ -60,6 +60,7 @@ struct StorageCopy {
     int32_t TimeCursor, TimeCount;
     double FileWeight, PieceWeight;
     uint32_t Begun;
+    uint32_t Scheduled;
     void* SourceUser;
     StorageCopySourceFunc SourceFn;
     void* ErrorUser;
@@ -224,6 +225,7 @@ void ErrorReport(StorageCopy* c, StorageRequest* request, uint32_t state, int32_
     }
     if (response == STORAGE_COPY_RESPONSE_WAIT && resume > Time_GetCurrent()) {
         DelayedState payload{request};
+        c->Scheduled = 1;
         EventQueue_AddTime(c->Queue, c, &payload, sizeof(payload), DelayedRun, resume);
         return;
     }
@@ -383,7 +385,10 @@ void FilesCollect(StorageCopy* c) {
 
 void FilesStart(StorageCopy* c) {
     const double now = Time_GetCurrent();
-    for (FileRecord* r = c->First; r && c->Alive; r = r->Next) {
+    FileRecord* next = nullptr;
+    for (FileRecord* r = c->First; r && c->Alive; r = next) {
+        // A completion without a target runs at once and may free the record.
+        next = r->Next;
         if (c->InFlightMax > 0 && c->InFlight >= c->InFlightMax) break;
         if (r->InFlight || r->ResumeTime > now) continue;
         r->InFlight = 1;
@@ -408,6 +413,13 @@ void MaskCount(StorageCopy* c) {
     for (uint32_t n = 0; n < kMaskBitsPerPass && (int32_t)c->MaskCursor < bits; ++n, ++c->MaskCursor)
         if (BitField_IsSet(c->Mask, (int32_t)c->MaskCursor) == 1) c->BytesMasked += UnpaddedLength(c, (int32_t)c->MaskCursor);
     if ((int32_t)c->MaskCursor >= bits) c->MaskCursor = kMaskCountDone;
+}
+
+// Delayed retries go to the job's queue, the global one when it has none.
+void DropEvents(StorageCopy* c) {
+    if (!c->Scheduled) return;
+    EventQueue_RemoveInstance(c->Queue, c);
+    c->Scheduled = 0;
 }
 
 void SetHandle(MetaFile** slot, MetaFile* value) {
@@ -454,10 +466,8 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     ASSERT_POINTER(handle);
     StorageCopy* c = *handle;
     CLASS_CHECK(c, STORAGE_COPY_CLASS_ID);
-    if (c->Queue) {
-        EventQueue_RemoveInstance(c->Queue, c);
-        EventQueue_Release(&c->Queue);
-    }
+    DropEvents(c);
+    if (c->Queue) EventQueue_Release(&c->Queue);
     // In-flight completions hold references, so every record is idle here.
     RecordsFree(c);
     if (c->Records) Pool_Delete(&c->Records);
@@ -523,10 +533,8 @@ int64_t StorageCopy_SetMaskBitFieldHandle(StorageCopy* copy, BitField* mask) {
 int64_t StorageCopy_SetEventQueueHandle(StorageCopy* copy, EventQueue* queue) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     if (queue) EventQueue_AddRef(queue);
-    if (copy->Queue) {
-        EventQueue_RemoveInstance(copy->Queue, copy);
-        EventQueue_Release(&copy->Queue);
-    }
+    DropEvents(copy);
+    if (copy->Queue) EventQueue_Release(&copy->Queue);
     copy->Queue = queue;
     return 1;
 }
@@ -616,7 +624,7 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     if (IsAliveInt(copy)) Debug_Abort("Unable to reset active storage copy");
     PieceQueue_Reset(copy->Pieces);
-    if (copy->Queue) EventQueue_RemoveInstance(copy->Queue, copy);
+    DropEvents(copy);
     copy->Cursor = nullptr;
     // A finished job is idle again: alive only between Start and its completion.
     copy->Alive = 0;

@@ -390,6 +390,79 @@ TEST(StorageCopy, PieceAverageDropsTheOutliersFromSeventySamplesOn) {
     for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
 }
 
+TEST(StorageCopy, WaitRepeatsTheStepAtItsResumeTimeKeepingTheRequest) {
+    TestManifest m({{"a", Fill(16, 5)}}, 16);
+    Job job(1);
+    job.owner.Source = TestStorage(m.Stream);
+    Storage* dest = TestStorage();
+    StorageCopy_SetDestHandle(job.copy, dest);
+    TestStorageBackend* source = TestBackendOf(job.owner.Source);
+    source->Answers["Get"] = {500, 0};
+    job.owner.Answer = STORAGE_COPY_RESPONSE_WAIT;
+    job.owner.Resume = Time_GetCurrent() + 0.3;
+    job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return !job.owner.Errors.empty(); }));
+    source->Answers.clear();
+    PumpUntil([&] { StorageCopy_Process(job.copy); return false; }, 0.1);
+    EXPECT_EQ(Only(source->TakeCalls(), "Get").size(), 1u);
+    ASSERT_TRUE(job.Run());
+    EXPECT_GE(Time_GetCurrent(), job.owner.Resume);
+    EXPECT_EQ(Only(source->TakeCalls(), "Get").size(), 1u);
+    EXPECT_EQ(job.owner.Acquired, 1);
+    EXPECT_EQ(TestBackendOf(dest)->Stream, m.Stream);
+    for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+}
+
+TEST(StorageCopy, FailedFileCompletionStaysUntilItsResumeTime) {
+    TestManifest m({{"a", Fill(16, 5)}}, 16);
+    Job job(1);
+    job.owner.Source = TestStorage(m.Stream);
+    Storage* dest = TestStorage();
+    StorageCopy_SetDestHandle(job.copy, dest);
+    TestStorageBackend* target = TestBackendOf(dest);
+    target->Answers["FileComplete"] = {964, 2};
+    job.owner.Answer = STORAGE_COPY_RESPONSE_WAIT;
+    job.owner.Resume = Time_GetCurrent() + 0.3;
+    job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return !job.owner.Errors.empty(); }));
+    target->Answers.clear();
+    PumpUntil([&] { StorageCopy_Process(job.copy); return false; }, 0.1);
+    EXPECT_EQ(Only(target->TakeCalls(), "FileComplete").size(), 1u);
+
+    Dictionary* d = nullptr;
+    Dictionary_Create(&d);
+    StorageCopy_Dump(job.copy, d);
+    std::vector<std::string> keys;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(d, &item); item; Dictionary_ItemGetNext(d, item, &item)) {
+        const char* key = nullptr;
+        Dictionary_ItemGetKeyPtr(d, item, &key);
+        keys.push_back(key ? key : "");
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        "flags", "filesTotal", "filesComplete", "filesPending", "filesPendingInFlight", "progress",
+                        "piecesTotal", "piecesSkipped", "piecesWritten", "piecesMasked", "piecesComplete",
+                        "pieceLength", "pieceCompleteLastTime", "pieceAverageTime", "remainingTime",
+                        "fileCompleteLastTime", "bytesTotal", "bytesMasked", "bytesSkipped", "bytesWritten",
+                        "bytesComplete", "bytesRemaining"}));
+    int64_t pending = -1;
+    Dictionary_GetInt64ByKey(d, "filesPending", &pending);
+    EXPECT_EQ(pending, 1);
+    double progress = -1;
+    Dictionary_GetFloat64ByKey(d, "progress", &progress);
+    EXPECT_DOUBLE_EQ(progress, 0.2);  // every piece, no file
+    Dictionary_Release(&d);
+
+    ASSERT_TRUE(job.Run());
+    EXPECT_GE(Time_GetCurrent(), job.owner.Resume);
+    ASSERT_EQ(job.owner.Errors.size(), 1u);
+    const ErrorSeen& e = job.owner.Errors[0];
+    EXPECT_EQ(std::vector<int64_t>({e.Source, e.Index, e.Type, e.Count, e.Code}),
+              std::vector<int64_t>({STORAGE_COPY_SOURCE_LOCAL, -1, STORAGE_COPY_TYPE_WRITE, 0, 964}));
+    EXPECT_EQ(Only(target->TakeCalls(), "FileComplete").size(), 1u);
+    for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+}
+
 TEST(StorageCopyDeathTest, AliveJobRefusesResetConfigureAndStart) {
     TestManifest m({{"a", Fill(16, 5)}}, 16);
     struct Case {
