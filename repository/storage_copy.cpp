@@ -23,6 +23,7 @@
 namespace {
 
 constexpr uint32_t kRecordSize = 64;
+constexpr uint32_t kOperationSize = 16;
 constexpr int32_t kRingSize = 100;
 constexpr uint32_t kMaskCountDone = 0xffffffffu;
 constexpr uint32_t kMaskBitsPerPass = 1000;
@@ -61,6 +62,9 @@ struct StorageCopy {
     double FileWeight, PieceWeight;
     uint32_t Begun;
     uint32_t Scheduled;
+    // Counts Start and Shutdown, so that completions of an earlier run are told apart.
+    uint32_t Run;
+    Pool* Operations;
     void* SourceUser;
     StorageCopySourceFunc SourceFn;
     void* ErrorUser;
@@ -86,8 +90,16 @@ struct FileRecord {
     uint32_t LastExtra;
     double ResumeTime;
     uint32_t Orphan;
+    uint32_t Run;
 };
 static_assert(sizeof(FileRecord) <= kRecordSize, "file records come from 64-byte blocks");
+
+// A piece operation in flight: the job (referenced until the completion) and its run.
+struct Operation {
+    StorageCopy* Copy;
+    uint32_t Run;
+};
+static_assert(sizeof(Operation) <= kOperationSize, "operations come from 16-byte blocks");
 
 struct DelayedState {
     StorageRequest* Request;
@@ -186,14 +198,26 @@ void QueueComplete(PieceQueue*, void* user) {
     Signal(c);
 }
 
-// Every storage operation holds a reference on the job until its completion arrives.
 void StorageDone(Storage*, void* user, void* requestSlot, uint32_t code, uint32_t extra) {
-    StorageCopy* c = static_cast<StorageCopy*>(user);
+    Operation* op = static_cast<Operation*>(user);
+    StorageCopy* c = op->Copy;
+    const uint32_t run = op->Run;
+    Pool_Free(c->Operations, &op, kOperationSize);
     StorageRequest* request = static_cast<StorageRequest*>(requestSlot);
     uint32_t state = 0;
     StorageRequest_GetState(request, &state);
-    StorageCopy_StateDo(c, request, state, 0, code, extra);
+    if (run == c->Run) StorageCopy_StateDo(c, request, state, 0, code, extra);
     StorageCopy_Release(&c);
+}
+
+// Every storage operation holds a reference on the job until its completion arrives.
+void* OperationBegin(StorageCopy* c) {
+    auto* op = static_cast<Operation*>(Pool_Alloc(c->Operations, kOperationSize));
+    if (!op) return nullptr;
+    op->Copy = c;
+    op->Run = c->Run;
+    StorageCopy_AddRef(c);
+    return op;
 }
 
 void DelayedRun(void* instance, void* payload) {
@@ -323,11 +347,12 @@ void FileDone(Storage*, void* user, void*, uint32_t code, uint32_t extra) {
         StorageCopy_Release(&c);
         return;
     }
-    c->InFlight--;
-    if (c->Shutdown) {
+    // A completion of an earlier run is dropped; the record is started again.
+    if (r->Run != c->Run || c->Shutdown) {
         StorageCopy_Release(&c);
         return;
     }
+    c->InFlight--;
     if (code != 0) {
         double resume = 0;
         int64_t response = STORAGE_COPY_RESPONSE_WAIT;
@@ -392,6 +417,7 @@ void FilesStart(StorageCopy* c) {
         if (c->InFlightMax > 0 && c->InFlight >= c->InFlightMax) break;
         if (r->InFlight || r->ResumeTime > now) continue;
         r->InFlight = 1;
+        r->Run = c->Run;
         c->InFlight++;
         StorageCopy_AddRef(c);
         Storage* target = Target(c);
@@ -444,7 +470,10 @@ int64_t StorageCopy_Create(StorageCopy** handle) {
     Pool_Create(&c->Records);
     Pool_SetMemorySize(c->Records, kRecordSize);
     Pool_SetChunkSize(c->Records, 10);
-    if (!c->Records || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest)) {
+    Pool_Create(&c->Operations);
+    Pool_SetMemorySize(c->Operations, kOperationSize);
+    Pool_SetChunkSize(c->Operations, 16);
+    if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest)) {
         StorageCopy_Delete(&c);
         return 0;
     }
@@ -471,6 +500,7 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     // In-flight completions hold references, so every record is idle here.
     RecordsFree(c);
     if (c->Records) Pool_Delete(&c->Records);
+    if (c->Operations) Pool_Delete(&c->Operations);
     if (c->Pieces) PieceQueue_Release(&c->Pieces);
     if (c->FileRequest) StorageRequest_Release(&c->FileRequest);
     SetHandle(&c->Source, nullptr);
@@ -661,6 +691,8 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
     if (IsAliveInt(copy)) Debug_Abort("Unable to start active storage copy");
     const double now = Time_GetCurrent();
     copy->LastPieceComplete = copy->LastFileComplete = now;
+    DropEvents(copy);
+    copy->Run++;
     copy->Shutdown = 0;
     copy->Alive = 1;
     copy->QueueComplete = 0;
@@ -672,6 +704,8 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
 
 int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    DropEvents(copy);
+    copy->Run++;
     copy->Shutdown = 1;
     copy->Alive = 0;
     copy->QueueComplete = 1;
@@ -737,9 +771,11 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
             if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest && MaskMatch(copy, request) >= 0) {
                 // The destination manifest has this piece in place; skip it only when its files
                 // are really there, so that a deleted or cut file is fetched again.
-                StorageCopy_AddRef(copy);
-                Storage_Exists(copy->Dest, request, copy, StorageDone);
-                return 1;
+                void* op = OperationBegin(copy);
+                if (op) {
+                    Storage_Exists(copy->Dest, request, op, StorageDone);
+                    return 1;
+                }
             }
         } else if (code == 0) {
             Skip(copy, request, "Piece Skipped (Mask) (%d)");
@@ -778,9 +814,13 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                       check ? 0u : (uint32_t)STORAGE_EXTENDED_SHUTDOWN);
             return 1;
         }
-        StorageCopy_AddRef(copy);
-        if (state == STORAGE_COPY_STATE_WRITE) Storage_Put(storage, request, copy, StorageDone);
-        else Storage_Get(storage, request, nullptr, copy, StorageDone);
+        void* op = OperationBegin(copy);
+        if (!op) {
+            ErrorPath(copy, request, state, STORAGE_ERROR_SIZE_LIMIT, 0);
+            return 1;
+        }
+        if (state == STORAGE_COPY_STATE_WRITE) Storage_Put(storage, request, op, StorageDone);
+        else Storage_Get(storage, request, nullptr, op, StorageDone);
         return 1;
     }
     if (code != 0) {

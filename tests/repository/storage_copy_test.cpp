@@ -463,6 +463,28 @@ TEST(StorageCopy, FailedFileCompletionStaysUntilItsResumeTime) {
     for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
 }
 
+TEST(StorageCopy, CompletionsOfAShutDownRunAreDropped) {
+    TestManifest m({{"a", Fill(16, 5)}}, 16);
+    Job job(2);
+    job.owner.Source = TestStorage(m.Stream);
+    Storage* dest = TestStorage();
+    StorageCopy_SetDestHandle(job.copy, dest);
+    TestStorageBackend* held = TestBackendOf(dest);
+    held->Hold = true;
+    job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 1; }));
+    StorageCopy_Shutdown(job.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 1);
+    job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 2; }));
+    held->Hold = false;
+    held->CompleteHeld(0, 0);
+    ASSERT_TRUE(job.Run());
+    EXPECT_EQ(job.Stat(StorageCopy_GetPiecesWritten), 1);
+    EXPECT_EQ(Only(held->TakeCalls(), "FileComplete").size(), 1u);
+    for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+}
+
 TEST(StorageCopyDeathTest, AliveJobRefusesResetConfigureAndStart) {
     TestManifest m({{"a", Fill(16, 5)}}, 16);
     struct Case {
