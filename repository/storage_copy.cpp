@@ -395,11 +395,13 @@ void FilesCollect(StorageCopy* c) {
         FileList_MemberGetPadding(list, c->Cursor, &padding);
         const int64_t sum = (int64_t)size + padding;
         int32_t first = 0, last = 0;
-        PieceList_GetIndexRangeByOffset(pieces, offset, sum < 1 ? 0 : (uint64_t)(sum - 1), size == 0 ? 1 : 0, &first,
-                                        &last);
-        // A manifest without pieces holds only empty files: nothing to wait for.
-        const bool ready = total == 0 || (last >= first && PieceQueue_IndexIsRangeComplete(c->Pieces, first,
-                                                                                           last - first + 1) == 1);
+        if (pieces)
+            PieceList_GetIndexRangeByOffset(pieces, offset, sum < 1 ? 0 : (uint64_t)(sum - 1), size == 0 ? 1 : 0,
+                                            &first, &last);
+        // Without pieces there is nothing to wait for; the completion itself finds a missing file.
+        const bool ready = total == 0 || !pieces ||
+                           (last >= first &&
+                            PieceQueue_IndexIsRangeComplete(c->Pieces, first, last - first + 1) == 1);
         if (!ready) break;
         RecordAppend(c, c->Cursor);
         FileListMember* next = nullptr;
