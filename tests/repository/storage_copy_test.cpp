@@ -367,10 +367,10 @@ TEST(StorageCopy, PieceAverageDropsTheOutliersFromSeventySamplesOn) {
     held->Hold = true;
     job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
     double average = -1;
-    // 25 quick pieces, 30 of about 20 ms and 25 of about 100 ms: only the middle 30 count.
+    // 25 quick pieces, 30 of about 20 ms and 25 of about 150 ms: only the middle 30 count.
     for (int32_t i = 0; i < pieces - 1; ++i) {
         ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 1; }));
-        usleep(i % 3 == 0 && i < 75 ? 100000 : i % 3 == 1 && i < 75 ? 0 : 20000);
+        usleep(i % 3 == 0 && i < 75 ? 150000 : i % 3 == 1 && i < 75 ? 0 : 20000);
         held->CompleteHeld(0, 0);
         ASSERT_TRUE(PumpUntil([&] { return job.Stat(StorageCopy_GetPiecesWritten) == i + 1; })) << i;
         if (i == 18) {
@@ -379,7 +379,7 @@ TEST(StorageCopy, PieceAverageDropsTheOutliersFromSeventySamplesOn) {
     }
     ASSERT_EQ(StorageCopy_GetPieceAverageTime(job.copy, &average), 1);
     EXPECT_GE(average, 0.020);
-    EXPECT_LT(average, 0.032);
+    EXPECT_LT(average, 0.045);  // all 80 would average about 0.054 s
     StorageCopy_SetRequests(job.copy, 2);
     double remaining = 0;
     ASSERT_EQ(StorageCopy_GetRemainingTime(job.copy, &remaining), 1);
