@@ -27,6 +27,7 @@ constexpr uint32_t kOperationSize = 16;
 constexpr int32_t kRingSize = 100;
 constexpr uint32_t kMaskCountDone = 0xffffffffu;
 constexpr uint32_t kMaskBitsPerPass = 1000;
+constexpr int32_t kPiecesPerPass = 256;
 
 struct FileRecord;
 
@@ -729,8 +730,9 @@ int64_t StorageCopy_Process(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     if (!copy->Alive || copy->Shutdown) return 0;
     StorageCopy_AddRef(copy);
-    // The queue issues one piece per call: go on while pieces keep starting.
-    while (!copy->QueueComplete && copy->Alive) {
+    // The queue issues one piece per call: go on while pieces keep starting, within a bound, as a
+    // piece that fails at once and is handed back could otherwise be issued again forever.
+    for (int32_t n = 0; n < kPiecesPerPass && !copy->QueueComplete && copy->Alive; ++n) {
         const uint32_t begun = copy->Begun;
         PieceQueue_Process(copy->Pieces);
         if (copy->Begun == begun) break;
