@@ -869,7 +869,9 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)
         return IsLinkEntry(entry) ? Finish(operation, 0, 0) : Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
-    return Finish(operation, status.Kind == STORAGE_FILE_OS_FILE ? 0u : (uint32_t)STORAGE_NOT_FOUND, 0);
+    // A file cut short or grown since it was installed does not hold the manifest's pieces.
+    const bool present = status.Kind == STORAGE_FILE_OS_FILE && status.Size == entry.Size;
+    return Finish(operation, present ? 0u : (uint32_t)STORAGE_NOT_FOUND, 0);
 }
 
 int64_t StorageFile_Get(void* instance, StorageOperation* operation) {
