@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skin/text_file.h"
@@ -78,6 +79,8 @@ TEST_F(TextFileTest, ChunksArriveAfterTheCallAndEndWithComplete) {
         {"", 4, {"Start", "Complete:true"}},
         // A chunk ends inside the character; each half is delivered as read.
         {"a" + e, 3, {"Start", "Read:a\xc3", "Read:\xa9", "Complete:true"}},
+        // Room for the terminator only: nothing can be read, which is no successful read.
+        {"abc", 1, {"Start", "Complete:false"}},
     };
     for (const Case& c : cases) {
         events.clear();
@@ -94,7 +97,7 @@ TEST_F(TextFileTest, ChunksArriveAfterTheCallAndEndWithComplete) {
         EXPECT_TRUE(PumpUntil([&] { return Completed(); }));
         EXPECT_EQ(events, c.expected) << c.content;
         TextFileReader_GetBytesLeft(reader, &left);
-        EXPECT_EQ(left, 0u);
+        EXPECT_EQ(left, c.bufferSize > 1 ? 0u : c.content.size());
         // Idle again: it starts over.
         events.clear();
         TextFileReader_Start(reader);
@@ -136,6 +139,12 @@ TEST_F(TextFileTest, FailuresAndRefusals) {
               std::string::npos);
     EXPECT_TRUE(PumpUntil([&] { return Completed(); }));
     EXPECT_EQ(events, (std::vector<std::string>{"Start", "Read:xy", "Complete:true"}));
+    EXPECT_DEATH(
+        {
+            std::thread worker([&] { TextFileReader_Process(reader); });
+            worker.join();
+        },
+        AbortRegex("Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
     TextFileReader_Release(&reader);
 }
 
@@ -154,6 +163,7 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     EXPECT_EQ(info.st_mode & 07777, 0600u);
 
     ASSERT_EQ(TextFileWriter_Open(writer, path.c_str()), 1);
+    ASSERT_EQ(TextFileWriter_Open(writer, path.c_str()), 1) << "an open file is finished, not fatal";
     TextFileWriter_Write(writer, "sh", &written);
     TextFileWriter_Write(writer, "ort", &written);
     EXPECT_EQ(TextFileWriter_Close(writer), 1);
