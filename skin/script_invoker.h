@@ -58,10 +58,13 @@ int64_t ScriptInvoker_SetVerbose(ScriptInvoker* invoker, uint32_t verbose);
 int64_t ScriptInvoker_GetVerbose(ScriptInvoker* invoker, uint32_t* verbose);
 
 // ---- The skin's interop library (registered with Interop_Add by the host) ----------------------
+// Init observes "Workflow"/"RegisterTaskHandlers" and "UnregisterTaskHandlers" and gives each
+// announcing workflow the task type "SkinFileExtract" (or takes it away); Remove stops observing.
 int64_t SkinInterop_Init();
 int64_t SkinInterop_Remove();
 // "QVR.SkinApp" names the skin application (its id is written); "QVR.SkinWindow" the requesting
-// window itself (executeUser), whose reference is added. 0 for any other class name.
+// window itself (executeUser), whose reference is added; "QVR.TextFileReader",
+// "QVR.TextFileWriter" and "QVR.SkinFileExtract" make a new object. 0 for any other class name.
 int64_t SkinInterop_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,
                                    InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,
                                    InteropReleaseFunc* release, InteropProcessFunc* process,

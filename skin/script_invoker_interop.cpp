@@ -3,12 +3,16 @@
 #include "core/formats/interop_request.h"
 #include "core/runtime/class.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "skin/script_invoker.h"
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
+#include "skin/skin_file_extract.h"
 #include "skin/skin_window.h"
 #include "skin/skin_window_interop.h"
+#include "skin/text_file.h"
+#include "workflow/workflow.h"
 
 namespace {
 
@@ -72,6 +76,18 @@ int64_t WindowRelease(void** context) {
     SkinWindow* window = static_cast<SkinWindow*>(*context);
     *context = nullptr;
     return window ? SkinWindow_Release(&window) : 0;
+}
+
+// Every workflow that announces its task handlers gets the skin's task types, and loses them again.
+int64_t OnTaskHandlers(void*, const char*, const char* name, const char* instance, Dictionary*) {
+    void* object = instance ? Class_ConvertFromInstanceId(instance) : nullptr;
+    if (!object || static_cast<Class*>(object)->ClassId != WORKFLOW_CLASS_ID) return 1;
+    Workflow* workflow = static_cast<Workflow*>(object);
+    if (String_Compare(name, "RegisterTaskHandlers"))
+        GlobalWorkflowVtbl.RegisterTaskHandler(workflow, &SkinFileExtract_Interface);
+    else
+        GlobalWorkflowVtbl.UnregisterTaskHandler(workflow, &SkinFileExtract_Interface);
+    return 1;
 }
 
 } // namespace
@@ -148,10 +164,14 @@ int64_t SkinApp_Invoke(void*, Dictionary* request, Dictionary* response) {
 // ---- Library entry points ------------------------------------------------------------------------
 
 int64_t SkinInterop_Init() {
+    NotificationCenter_AddObserver("Workflow", "RegisterTaskHandlers", nullptr, OnTaskHandlers);
+    NotificationCenter_AddObserver("Workflow", "UnregisterTaskHandlers", nullptr, OnTaskHandlers);
     return 1;
 }
 
 int64_t SkinInterop_Remove() {
+    NotificationCenter_RemoveObserver("Workflow", "RegisterTaskHandlers", nullptr, OnTaskHandlers);
+    NotificationCenter_RemoveObserver("Workflow", "UnregisterTaskHandlers", nullptr, OnTaskHandlers);
     return 1;
 }
 
@@ -188,6 +208,35 @@ int64_t SkinInterop_CreateInstance(const char* className, char* id, int32_t idSi
         *invoke = SkinWindow_Invoke;
         *release = WindowRelease;
         *userContext = window;
+        return 1;
+    }
+    if (String_Compare(className, "QVR.TextFileReader")) {
+        TextFileReader* reader = nullptr;
+        if (!TextFileReader_Create(&reader)) return 0;
+        TextFileReader_GetInstanceId(reader, id, idSize);
+        *invoke = TextFileReader_Invoke;
+        *release = TextFileReader_ReleaseContext;
+        *process = TextFileReader_ProcessContext;
+        *userContext = reader;
+        return 1;
+    }
+    if (String_Compare(className, "QVR.TextFileWriter")) {
+        TextFileWriter* writer = nullptr;
+        if (!TextFileWriter_Create(&writer)) return 0;
+        TextFileWriter_GetInstanceId(writer, id, idSize);
+        *invoke = TextFileWriter_Invoke;
+        *release = TextFileWriter_ReleaseContext;
+        *userContext = writer;
+        return 1;
+    }
+    if (String_Compare(className, "QVR.SkinFileExtract")) {
+        SkinFileExtract* extract = nullptr;
+        if (!SkinFileExtract_Create(&extract)) return 0;
+        SkinFileExtract_GetInstanceId(extract, id, idSize);
+        *invoke = SkinFileExtract_Invoke;
+        *release = SkinFileExtract_ReleaseContext;
+        *process = SkinFileExtract_ProcessContext;
+        *userContext = extract;
         return 1;
     }
     return 0;
