@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ class TaskLibraryTest : public ::testing::Test {
     Workflow* workflow = nullptr;
     // Lines the workflow and its tasks printed.
     std::vector<std::string> lines;
+    // Worker threads print too: two lines may arrive at once.
+    mutable std::mutex linesLock;
     // Names of the tasks in the order they started.
     std::vector<std::string> started;
     // "type/name" of every notification watched with Watch(), with its information as JSON.
@@ -184,6 +187,7 @@ class TaskLibraryTest : public ::testing::Test {
         return false;
     }
     bool Printed(const std::string& text) const {
+        std::lock_guard<std::mutex> guard(linesLock);
         for (const auto& line : lines)
             if (line.find(text) != std::string::npos) return true;
         return false;
@@ -202,7 +206,9 @@ class TaskLibraryTest : public ::testing::Test {
         va_start(args, format);
         String_VPrint(text, sizeof(text), format, args);
         va_end(args);
-        static_cast<TaskLibraryTest*>(user)->lines.push_back(text);
+        TaskLibraryTest* test = static_cast<TaskLibraryTest*>(user);
+        std::lock_guard<std::mutex> guard(test->linesLock);
+        test->lines.push_back(text);
         return 1;
     }
     static int64_t OnEventEnd(Workflow*, void* user, Dictionary*) {
