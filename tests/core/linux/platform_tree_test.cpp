@@ -64,7 +64,9 @@ TEST_F(PlatformTree, GroupFixupActsOnTheEntryNeverOnALinksTarget) {
         ASSERT_GE(fd, 0) << c.name;
         Platform_TreeGroupFixup(&shared, fd);
         close(fd);
-        if (c.expected) EXPECT_EQ(PermsOf(dir.file(c.name)), c.expected) << c.name;
+        if (c.expected) {
+            EXPECT_EQ(PermsOf(dir.file(c.name)), c.expected) << c.name;
+        }
     }
     EXPECT_EQ(Platform_TreeCreateDirectory(at, "link"), 0) << "the name is taken by the link";
     ASSERT_EQ(stat(outside.file("precious").c_str(), &after), 0);
