@@ -177,10 +177,7 @@ int64_t OnProcessComplete(void* user, const char*, const char*, const char*, Dic
     Task* task = instance->Base.Owner;
     uint32_t successful = 0;
     int32_t exitCode = 0;
-    if (info) {
-        Dictionary_GetBooleanByKey(info, "successful", &successful);
-        Dictionary_GetInt32ByKey(info, "exitCode", &exitCode);
-    }
+    ShellCapture_ReadCompletion(info, &successful, &exitCode);
     Task_Print(task, "Successful %d ExitCode %d", successful, exitCode);
     if (!successful || exitCode != 0) Task_AddErrorFromMap(task, exitCode ? exitCode : kCannotRun, "DiskImage_Error_Launch");
     // What the shell wrote before it ended is in the pipe; without the token there is nothing

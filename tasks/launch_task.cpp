@@ -243,10 +243,7 @@ int64_t OnProcessComplete(void* user, const char*, const char*, const char*, Dic
     Task* task = instance->Base.Owner;
     uint32_t successful = 0;
     int32_t exitCode = 0;
-    if (info) {
-        Dictionary_GetBooleanByKey(info, "successful", &successful);
-        Dictionary_GetInt32ByKey(info, "exitCode", &exitCode);
-    }
+    ShellCapture_ReadCompletion(info, &successful, &exitCode);
     Task_SetStatusNumber(task, "exitCode", exitCode);
     Task_Print(task, "Successful %d ExitCode %d", successful, exitCode);
     if (instance->Completing) return 1;

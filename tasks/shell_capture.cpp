@@ -11,6 +11,7 @@
 #include "core/platform/memory_stream.h"
 #include "core/platform/pipe.h"
 #include "core/platform/process.h"
+#include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 
@@ -157,4 +158,12 @@ void ShellCapture_Reset(ShellCapture* capture) {
     capture->Searched = 0;
     capture->Ended = false;
     capture->ExitCode = -1;
+}
+
+void ShellCapture_ReadCompletion(Dictionary* info, uint32_t* successful, int32_t* exitCode) {
+    *successful = 0;
+    *exitCode = 0;
+    if (!info) return;
+    Dictionary_GetBooleanByKey(info, "successful", successful);
+    Dictionary_GetInt32ByKey(info, "exitCode", exitCode);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+struct Dictionary;
 struct MemoryStream;
 struct Pipe;
 struct Process;
@@ -44,5 +45,8 @@ int32_t ShellCapture_Finish(ShellCapture* capture);
 int32_t ShellCapture_Drain(ShellCapture* capture);
 // The captured text so far (up to the token once it came).
 std::string ShellCapture_Text(ShellCapture* capture);
+// What a "Process"/"Complete" notification tells: whether the run succeeded and the exit code
+// (0 and 0 without information).
+void ShellCapture_ReadCompletion(Dictionary* info, uint32_t* successful, int32_t* exitCode);
 // Closes the pipe and frees the stream.
 void ShellCapture_Reset(ShellCapture* capture);
