@@ -17,7 +17,7 @@
 #include "repository/file_list.h"
 #include "repository/manifest_value.h"
 #include "repository/padding.h"
-#include "repository/piece_list.h"
+#include "repository/pieces.h"
 
 struct MetaFile {
     Class Header;

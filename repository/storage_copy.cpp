@@ -15,8 +15,8 @@
 #include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
-#include "repository/piece_list.h"
-#include "repository/piece_queue.h"
+#include "repository/pieces.h"
+#include "repository/pieces_queue.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 

@@ -20,7 +20,7 @@
 #include "core/runtime/time.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
-#include "repository/piece_list.h"
+#include "repository/pieces.h"
 #include "repository/storage_file.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_file_path.h"

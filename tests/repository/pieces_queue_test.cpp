@@ -1,4 +1,4 @@
-#include "repository/piece_queue.h"
+#include "repository/pieces_queue.h"
 
 #include <gtest/gtest.h>
 
