@@ -19,17 +19,11 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           nginx-light tinyproxy squid curl apache2 python3-impacket libjavascriptcoregtk-4.1-dev
           libglib2.0-dev gsettings-desktop-schemas dbus-daemon python3-dbus python3-gi python3-pacparser
           faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3
-          p7zip-full)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+          p7zip-full libgtk-3-dev libwebkit2gtk-4.1-dev libnotify-dev libsecret-1-dev xvfb xauth
+          xdotool notification-daemon gnome-keyring libsecret-tools dbus-x11 chromium libpixman-1-dev
+          nodejs wrk)
+source scripts/packages.sh
+qvr_install_missing "${packages[@]}"
 
 jobs=$(nproc)
 
