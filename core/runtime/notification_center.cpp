@@ -118,7 +118,7 @@ struct NotificationCenter {
 
 namespace {
 
-NotificationCenter* GlobalNotificationCenter = nullptr;
+std::atomic<NotificationCenter*> GlobalNotificationCenter{nullptr};
 
 std::atomic<NotificationCenterAddInstanceObserverFunc> g_addHook{nullptr};
 std::atomic<NotificationCenterRemoveInstanceObserverFunc> g_removeHook{nullptr};
@@ -141,8 +141,9 @@ void CompleteFire(FireEntry* entry) {
 }
 
 NotificationCenter* Center() {
-    CLASS_CHECK(GlobalNotificationCenter, NOTIFICATIONCENTER_CLASS_ID);
-    return GlobalNotificationCenter;
+    NotificationCenter* nc = GlobalNotificationCenter.load();
+    CLASS_CHECK(nc, NOTIFICATIONCENTER_CLASS_ID);
+    return nc;
 }
 
 void CheckTag(const void* pointer, uint32_t tag, uint32_t expected) {
@@ -346,7 +347,7 @@ HashTable* CreateTable(uint32_t keySize) {
 } // namespace
 
 int64_t NotificationCenter_Init() {
-    if (GlobalNotificationCenter) return 1;
+    if (GlobalNotificationCenter.load()) return 1;
     NotificationCenter* nc = static_cast<NotificationCenter*>(Memory_AllocZero(sizeof(NotificationCenter)));
     nc->Header.ClassId = NOTIFICATIONCENTER_CLASS_ID;
     nc->Header.RefCount = 1;
@@ -373,7 +374,7 @@ int64_t NotificationCenter_Init() {
 }
 
 int64_t NotificationCenter_Remove() {
-    NotificationCenter* nc = GlobalNotificationCenter;
+    NotificationCenter* nc = GlobalNotificationCenter.load();
     if (!nc) return 1;
     CLASS_CHECK(nc, NOTIFICATIONCENTER_CLASS_ID);
     if (nc->Verbose && nc->QueueGrowthCount > 0)
@@ -562,6 +563,9 @@ int64_t NotificationCenter_AddObserver(const char* type, const char* name, void*
 
 int64_t NotificationCenter_RemoveInstanceObserver(const char* type, const char* name, const char* instance,
                                                   void* user, NotificationObserverCallback callback) {
+    // An object whose last reference drops on a worker thread after shutdown removed the centre has
+    // nothing left to remove: the removal dropped every observer with it.
+    if (!GlobalNotificationCenter.load() && !g_removeHook.load()) return 1;
     NotificationCenter* nc = Center();
     if (NotificationCenterRemoveInstanceObserverFunc hook = g_removeHook.load())
         return hook(type, name, instance, user, callback);

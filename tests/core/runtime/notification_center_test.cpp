@@ -223,6 +223,8 @@ TEST(NotificationCenterShutdownTest, RemoveReleasesAThreadWaitingInFire) {
     EXPECT_TRUE(returned);
     EXPECT_TRUE(g_lines.empty());
     EventQueue_Flush(nullptr);
+    // An object whose last reference drops late (a worker's completion) still unregisters itself.
+    EXPECT_EQ(NotificationCenter_RemoveInstanceObserver("Worker", "Done", "late", &returned, NoteDelivery), 1);
 }
 
 TEST_F(NotificationCenterTest, DelayedNotificationWaitsForItsTime) {
