@@ -7,6 +7,7 @@
 #include "tasks/file_tasks.h"
 #include "tasks/net_tasks.h"
 #include "tasks/process_tasks.h"
+#include "tasks/repository_tasks.h"
 #include "workflow/task_type.h"
 
 int64_t TaskLibrary_Register() {
@@ -15,6 +16,7 @@ int64_t TaskLibrary_Register() {
     ProcessTasks_Register();
     DownloadTasks_Register();
     NetTasks_Register();
+    RepositoryTasks_Register();
     if (!DataTasks_Register()) return 0;
     return 1;
 }
