@@ -294,6 +294,13 @@ TEST_F(HttpRequestTest, StartsThatCannotRunReportThroughComplete) {
     // The running request reads the post data and the partial file name as they are.
     EXPECT_EQ(HttpRequest_AppendPostData(request, "x", 1), 0);
     EXPECT_EQ(HttpRequest_SetFileName(request, out.file("f").c_str()), 0);
+    // Aborted while it waits for the answer, not while its name lookup still holds the connection.
+    EXPECT_TRUE(PumpUntil([&] {
+        HttpRequest_Process(request);
+        int32_t phase = 0;
+        WebGetRequest_GetPhase(request->Request, &phase);
+        return phase == WEBGET_PHASE_HEADER;
+    }));
     HttpRequest_Abort(request);
     EXPECT_EQ(Run(), Complete(0, "", 956));
     // Idle: nothing happens and nothing is fired.
