@@ -276,6 +276,19 @@ TEST_F(HttpRequestTest, ByteRangesAreSentOnlyWhenBothEndsAreSet) {
     EXPECT_EQ(HttpRequest_SetByteRange(request, -1, 5), 0);
 }
 
+// The length a start announces is that of its own post data, never the last start's.
+TEST_F(HttpRequestTest, EachStartAnnouncesItsOwnPostData) {
+    HttpRequest_SetUrl(request, nginx->Put("post.txt", "p").c_str());
+    for (const std::string& data : {"abcd", "ab", ""}) {
+        ASSERT_EQ(HttpRequest_SetPostData(request, data.data(), (uint32_t)data.size()), 1);
+        HttpRequest_Start(request);
+        EXPECT_EQ(Run(), Complete(200, "OK", 0)) << data;
+        char value[32];
+        const int64_t found = HttpRequest_GetHeaderValue(request, "Content-Length", value, sizeof(value));
+        EXPECT_EQ(found ? std::string(value) : "(none)", data.empty() ? "(none)" : std::to_string(data.size()));
+    }
+}
+
 TEST_F(HttpRequestTest, StartsThatCannotRunReportThroughComplete) {
     // Empty URL, then a URL without a host.
     EXPECT_EQ(HttpRequest_Start(request), 1);
@@ -326,6 +339,11 @@ TEST_F(HttpRequestTest, ContentUrlTakesTheInProcessRoute) {
     HttpRequest_Abort(request);
     EXPECT_EQ(SkinApp_WebGetRequestRemove(request->Request), 0);
     EXPECT_EQ(Run(), Complete(0, "", 956));
+    // Waiting on the route ends, answered or not, within the time-out.
+    HttpRequest_SetTimeout(request, 1);
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    HttpRequest_WaitForRequest(request);
+    EXPECT_EQ(request->State, HTTPREQUEST_STATE_IDLE);
     SkinApp_Remove();
 }
 
