@@ -692,27 +692,34 @@ int64_t HttpRequest_Process(HttpRequest* request) {
 
 int64_t HttpRequest_WaitForRequest(HttpRequest* request) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    // The connection ends a silent peer by its own time-out; the in-process route has none, so a
-    // request it leaves without progress for as long is aborted here.
+    // The connection ends a silent peer by its own time-out, which comes first; the in-process
+    // route has none, and a time-out of 0 none either, so a request that makes no progress for
+    // as long (or the default time) is aborted here rather than holding the main thread for good.
+    const uint32_t seconds = request->Timeout ? request->Timeout + (request->Connection ? 1 : 0)
+                                              : (uint32_t)HTTPREQUEST_DEFAULT_TIMEOUT;
     int64_t seen = -1;
+    int32_t seenPhase = -1;
     double last = Time_GetCurrent();
     while (Running(request)) {
-        if (request->Connection) {
+        if (request->Connection)
             HttpRequest_Process(request);
-        } else {
+        else
             SkinApp_ProcessWebServer();
-            int64_t position = 0;
-            WebGetRequest_GetBodyLength(request->Request, &position);
-            if (position != seen) {
-                seen = position;
-                last = Time_GetCurrent();
-            } else if (Time_GetCurrent() - last >= (double)(request->Timeout ? request->Timeout : 1)) {
-                HttpRequest_Print(request, "Request (%s) timed out", request->Url);
-                HttpRequest_Abort(request);
-                break;
-            }
+        if (!Running(request)) break;
+        int64_t length = 0;
+        int32_t phase = 0;
+        WebGetRequest_GetBodyLength(request->Request, &length);
+        WebGetRequest_GetPhase(request->Request, &phase);
+        if (length != seen || phase != seenPhase) {
+            seen = length;
+            seenPhase = phase;
+            last = Time_GetCurrent();
+        } else if (Time_GetCurrent() - last >= (double)seconds) {
+            HttpRequest_Print(request, "Request (%s) timed out", request->Url);
+            HttpRequest_Abort(request);
+            break;
         }
-        if (Running(request)) Thread_Wait(1);
+        Thread_Wait(1);
     }
     return 1;
 }
