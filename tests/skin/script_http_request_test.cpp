@@ -198,6 +198,7 @@ std::string Complete(int code, const std::string& status, int error) {
 TEST_F(HttpRequestTest, DownloadsReplaceTheFileOnlyOnSuccess) {
     const std::string body = Bytes(200000, 7);
     nginx->Put("data.bin", body);
+    nginx->Put("empty.bin", "");
     HttpRequest_SetTimeout(request, 1);
     const struct {
         std::string url;
@@ -206,6 +207,8 @@ TEST_F(HttpRequestTest, DownloadsReplaceTheFileOnlyOnSuccess) {
         std::string after;
     } cases[] = {
         {nginx->Url("data.bin"), 200, false, body},
+        // Nothing is written for an empty body, and yet the answer is an empty file.
+        {nginx->Url("empty.bin"), 200, false, ""},
         {nginx->Url("missing.bin"), 404, false, "old"},
         {nginx->Url("broken"), 500, false, "old"},
         {bad->Url("/drop"), 200, true, "old"},
