@@ -5,6 +5,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "skin/script_http_request.h"
 #include "skin/script_invoker.h"
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
@@ -237,6 +238,16 @@ int64_t SkinInterop_CreateInstance(const char* className, char* id, int32_t idSi
         *release = SkinFileExtract_ReleaseContext;
         *process = SkinFileExtract_ProcessContext;
         *userContext = extract;
+        return 1;
+    }
+    if (String_Compare(className, "QVR.HttpRequest")) {
+        HttpRequest* request = nullptr;
+        if (!HttpRequest_Create(&request)) return 0;
+        HttpRequest_GetInstanceId(request, id, idSize);
+        *invoke = HttpRequest_Invoke;
+        *release = HttpRequest_ReleaseContext;
+        *process = HttpRequest_ProcessContext;
+        *userContext = request;
         return 1;
     }
     return 0;

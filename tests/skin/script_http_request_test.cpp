@@ -1,0 +1,416 @@
+// The script HTTP request against peers on 127.0.0.1: nginx (files, 404, 500, conditional
+// downloads, ranges) and a server of the test's own that cuts, stalls or sends more than it
+// announced; downloads are put in place only on success; the content URL takes the in-process
+// route; and the script class's replies.
+#include "skin/script_http_request.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "core/web/web_get.h"
+#include "core/web/web_get_request.h"
+#include "skin/skin_app.h"
+#include "tests/skin/script_class_call.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/tls_peer.h"
+#include "tests/support/web_get_env.h"
+#include "tests/tasks/task_library_fixture.h"
+
+namespace {
+
+struct NginxPeer {
+    TempDir Dir;
+    std::unique_ptr<TlsServer> Server;
+    NginxPeer() {
+        chmod(Dir.path().c_str(), 0755); // nginx's workers may run as another user
+        mkdir(Dir.file("www").c_str(), 0755);
+        std::ofstream(Dir.file("nginx.tmpl"))
+            << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
+            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
+            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
+            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path()
+            << "; scgi_temp_path " << Dir.path() << ";\n"
+            << "  server { listen 127.0.0.1:PORT; root " << Dir.file("www")
+            << "; location = /broken { return 500; } }\n}\n";
+        Server = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
+                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
+    }
+    std::string Put(const std::string& name, const std::string& bytes) {
+        WriteText(Dir.file("www/" + name), bytes, 0644);
+        return Url(name);
+    }
+    std::string Url(const std::string& name) const {
+        return "http://127.0.0.1:" + std::to_string(Server->Port()) + "/" + name;
+    }
+};
+
+// "/drop": half of an announced body, then a close; "/long": ten bytes announced, twenty sent;
+// anything else is held without an answer until the server stops.
+class BadPeer {
+  public:
+    BadPeer() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(listener_, 16);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~BadPeer() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+  private:
+    void Serve() {
+        std::vector<int> held;
+        while (!stop_) {
+            pollfd p = {listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) != 1) continue;
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::string request;
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                pollfd r = {fd, POLLIN, 0};
+                if (poll(&r, 1, 2000) != 1) break;
+                const ssize_t n = read(fd, buffer, sizeof(buffer));
+                if (n <= 0) break;
+                request.append(buffer, (size_t)n);
+            }
+            auto send = [fd](const std::string& text) { return write(fd, text.data(), text.size()); };
+            if (request.find(" /drop ") != std::string::npos) {
+                send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd'));
+                close(fd);
+            } else if (request.find(" /long ") != std::string::npos) {
+                send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcdefghij");
+                close(fd);
+            } else {
+                held.push_back(fd);
+            }
+        }
+        for (int fd : held) close(fd);
+    }
+
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::string Bytes(size_t size, uint32_t seed) {
+    std::string text(size, 0);
+    for (size_t i = 0; i < size; i++) {
+        seed = seed * 1103515245u + 12345u;
+        text[i] = (char)(seed >> 16);
+    }
+    return text;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+class HttpRequestTest : public TaskLibraryTest {
+  protected:
+    static NginxPeer* nginx;
+    static BadPeer* bad;
+    TempDir out;
+    HttpRequest* request = nullptr;
+
+    static void SetUpTestSuite() {
+        nginx = new NginxPeer();
+        bad = new BadPeer();
+    }
+    static void TearDownTestSuite() {
+        delete nginx;
+        delete bad;
+        nginx = nullptr;
+        bad = nullptr;
+    }
+    void SetUp() override {
+        TaskLibraryTest::SetUp();
+        ASSERT_TRUE(nginx->Server->Running());
+        WebGet_AuthorizeOverride(AllowEveryHost);
+        for (const char* name : {"Start", "HeaderDone", "Complete"}) Watch("HttpRequest", name);
+        ASSERT_EQ(HttpRequest_Create(&request), 1);
+    }
+    void TearDown() override {
+        if (request) HttpRequest_Release(&request);
+        TaskLibraryTest::TearDown();
+        WebGet_AuthorizeOverride(nullptr);
+    }
+    // The "Complete" notifications seen so far.
+    std::vector<std::string> Completes() const {
+        std::vector<std::string> found;
+        for (const auto& f : fired)
+            if (f.rfind("HttpRequest/Complete:", 0) == 0) found.push_back(f.substr(21));
+        return found;
+    }
+    // Drives the request as the bridge's process hook would until one more "Complete" arrived.
+    std::string Run(double seconds = 10) {
+        const size_t before = Completes().size();
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                HttpRequest_Process(request);
+                return Completes().size() > before;
+            },
+            seconds));
+        const auto all = Completes();
+        return all.size() > before ? all.back() : "(none)";
+    }
+    std::string Download(const std::string& url, const std::string& path) {
+        EXPECT_EQ(HttpRequest_SetUrl(request, url.c_str()), 1);
+        EXPECT_EQ(HttpRequest_SetFileName(request, path.c_str()), 1);
+        EXPECT_EQ(HttpRequest_Start(request), 1);
+        return Run();
+    }
+};
+
+NginxPeer* HttpRequestTest::nginx = nullptr;
+BadPeer* HttpRequestTest::bad = nullptr;
+
+std::string Complete(int code, const std::string& status, int error) {
+    return "{\"httpCode\":" + std::to_string(code) + ",\"httpStatus\":\"" + status + "\",\"errorCode\":" +
+           std::to_string(error) + ",\"errorCodeEx\":0}";
+}
+
+// A download replaces the file only when it succeeded; every other ending leaves the old file
+// whole and no partial file behind.
+TEST_F(HttpRequestTest, DownloadsReplaceTheFileOnlyOnSuccess) {
+    const std::string body = Bytes(200000, 7);
+    nginx->Put("data.bin", body);
+    nginx->Put("empty.bin", "");
+    HttpRequest_SetTimeout(request, 1);
+    const struct {
+        std::string url;
+        int code;        // status in "Complete"
+        bool transport;  // a transport error is reported
+        std::string after;
+    } cases[] = {
+        {nginx->Url("data.bin"), 200, false, body},
+        // Nothing is written for an empty body, and yet the answer is an empty file.
+        {nginx->Url("empty.bin"), 200, false, ""},
+        {nginx->Url("missing.bin"), 404, false, "old"},
+        {nginx->Url("broken"), 500, false, "old"},
+        {bad->Url("/drop"), 200, true, "old"},
+        {bad->Url("/stall"), 0, true, "old"},
+        // Bytes past the announced length are not part of the answer.
+        {bad->Url("/long"), 200, false, "0123456789"},
+    };
+    const std::string target = out.file("target.bin");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        ASSERT_TRUE(WriteText(target, "old", 0600));
+        HttpRequest_SetUseCache(request, 0);
+        const std::string complete = Download(c.url, target);
+        EXPECT_NE(complete.find("\"httpCode\":" + std::to_string(c.code) + ","), std::string::npos) << complete;
+        EXPECT_EQ(complete.find("\"errorCode\":0,") == std::string::npos, c.transport) << complete;
+        EXPECT_EQ(ReadFile(target), c.after);
+        EXPECT_FALSE(Exists(target + ".partial"));
+    }
+}
+
+// The second download of an unchanged file asks with the file's date and keeps the file on 304;
+// the file carries the server's date after the first.
+TEST_F(HttpRequestTest, ConditionalDownloadKeepsTheFileOn304) {
+    const std::string url = nginx->Put("dated.bin", "first");
+    const std::string target = out.file("dated.bin");
+    EXPECT_EQ(Download(url, target), Complete(200, "OK", 0));
+    struct stat served = {}, kept = {};
+    ASSERT_EQ(stat(nginx->Dir.file("www/dated.bin").c_str(), &served), 0);
+    ASSERT_EQ(stat(target.c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mtime, served.st_mtime);
+
+    EXPECT_EQ(Download(url, target), Complete(304, "Not Modified", 0));
+    char value[128];
+    EXPECT_EQ(HttpRequest_GetHeaderValue(request, "If-Modified-Since", value, sizeof(value)), 1);
+    EXPECT_EQ(ReadFile(target), "first");
+
+    // Without the cache the file is fetched whole and no stale condition is sent.
+    HttpRequest_SetUseCache(request, 0);
+    EXPECT_EQ(Download(url, target), Complete(200, "OK", 0));
+    EXPECT_EQ(HttpRequest_GetHeaderValue(request, "If-Modified-Since", value, sizeof(value)), 0);
+}
+
+TEST_F(HttpRequestTest, ByteRangesAreSentOnlyWhenBothEndsAreSet) {
+    nginx->Put("range.bin", "abcdefghij");
+    HttpRequest_SetUrl(request, nginx->Url("range.bin").c_str());
+    const struct {
+        int64_t start, end;
+        std::string range, body;
+        int code;
+    } cases[] = {
+        {2, 5, "bytes=2-5", "cdef", 206},
+        {0, 5, "", "abcdefghij", 200},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(HttpRequest_SetByteRange(request, c.start, c.end), 1);
+        HttpRequest_Start(request);
+        const std::string done = Run();
+        EXPECT_NE(done.find("\"httpCode\":" + std::to_string(c.code) + ","), std::string::npos) << done;
+        char value[64];
+        HttpRequest_GetHeaderValue(request, "Range", value, sizeof(value));
+        EXPECT_EQ(value, c.range);
+        const uint8_t* body = nullptr;
+        int32_t size = 0;
+        ASSERT_EQ(HttpRequest_GetBody(request, 0, 100, &body, &size), 1);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(body), (size_t)size), c.body);
+    }
+    EXPECT_EQ(HttpRequest_SetByteRange(request, 6, 5), 0);
+    EXPECT_EQ(HttpRequest_SetByteRange(request, -1, 5), 0);
+}
+
+// The length a start announces is that of its own post data, never the last start's.
+TEST_F(HttpRequestTest, EachStartAnnouncesItsOwnPostData) {
+    HttpRequest_SetUrl(request, nginx->Put("post.txt", "p").c_str());
+    for (const std::string& data : {"abcd", "ab", ""}) {
+        ASSERT_EQ(HttpRequest_SetPostData(request, data.data(), (uint32_t)data.size()), 1);
+        HttpRequest_Start(request);
+        EXPECT_EQ(Run(), Complete(200, "OK", 0)) << data;
+        char value[32];
+        const int64_t found = HttpRequest_GetHeaderValue(request, "Content-Length", value, sizeof(value));
+        EXPECT_EQ(found ? std::string(value) : "(none)", data.empty() ? "(none)" : std::to_string(data.size()));
+    }
+}
+
+TEST_F(HttpRequestTest, StartsThatCannotRunReportThroughComplete) {
+    // Empty URL, then a URL without a host.
+    EXPECT_EQ(HttpRequest_Start(request), 1);
+    EXPECT_EQ(Run(), Complete(400, "", 0));
+    HttpRequest_SetUrl(request, "http://");
+    EXPECT_EQ(HttpRequest_Start(request), 0);
+    EXPECT_EQ(Run(), Complete(403, "", 0));
+
+    // A second start while the first runs is refused and the first goes on; abort ends it.
+    HttpRequest_SetUrl(request, bad->Url("/stall").c_str());
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    EXPECT_TRUE(Completes().size() == 2) << "nothing is delivered inside the call";
+    HttpRequest_Start(request);
+    EXPECT_EQ(Run(), Complete(400, "", 0));
+    EXPECT_EQ(request->State, HTTPREQUEST_STATE_RUNNING);
+    // The running request reads the post data and the partial file name as they are.
+    EXPECT_EQ(HttpRequest_AppendPostData(request, "x", 1), 0);
+    EXPECT_EQ(HttpRequest_SetFileName(request, out.file("f").c_str()), 0);
+    // Aborted while it waits for the answer, not while its name lookup still holds the connection.
+    EXPECT_TRUE(PumpUntil([&] {
+        HttpRequest_Process(request);
+        int32_t phase = 0;
+        WebGetRequest_GetPhase(request->Request, &phase);
+        return phase == WEBGET_PHASE_HEADER;
+    }));
+    HttpRequest_Abort(request);
+    EXPECT_EQ(Run(), Complete(0, "", 956));
+    // Idle: nothing happens and nothing is fired.
+    const size_t seen = fired.size();
+    EXPECT_EQ(HttpRequest_Abort(request), 1);
+    Pump(5);
+    EXPECT_EQ(fired.size(), seen);
+}
+
+// Requests for the content URL go to the application's in-process route, never to a socket; with
+// no route to take them they end at once instead of running for good.
+TEST_F(HttpRequestTest, ContentUrlTakesTheInProcessRoute) {
+    ASSERT_EQ(SkinApp_Init(), 1);
+    HttpRequest_SetUrl(request, (std::string(SkinApp_GetContentUrl()) + "index.html").c_str());
+    EXPECT_EQ(HttpRequest_Start(request), 0);
+    EXPECT_EQ(Run(), Complete(403, "", 0));
+
+    SkinApp_Start(0);
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    EXPECT_EQ(request->Connection, nullptr);
+    EXPECT_EQ(SkinApp_WebGetRequestRemove(request->Request), 1);
+    ASSERT_EQ(SkinApp_WebGetRequestQueue(request->Request), 1);
+    HttpRequest_Abort(request);
+    EXPECT_EQ(SkinApp_WebGetRequestRemove(request->Request), 0);
+    EXPECT_EQ(Run(), Complete(0, "", 956));
+    // Waiting on the route ends, answered or not, within the time-out.
+    HttpRequest_SetTimeout(request, 1);
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    HttpRequest_WaitForRequest(request);
+    EXPECT_EQ(request->State, HTTPREQUEST_STATE_IDLE);
+    SkinApp_Remove();
+}
+
+TEST_F(HttpRequestTest, FileNamesExpandAndMustLeaveRoomForThePartialName) {
+    char name[HTTPREQUEST_FILENAME_SIZE];
+    const struct {
+        std::string given;
+        int64_t ok;
+        std::string file, partial;
+    } cases[] = {
+        {"/tmp//a/./b.bin", 1, "/tmp/a/b.bin", "/tmp/a/b.bin.partial"},
+        {"", 1, "", ""},
+        {"/" + std::string(310, 'n'), 1, "/" + std::string(310, 'n'), "/" + std::string(310, 'n') + ".partial"},
+        // A partial name cut to fit would be the target itself.
+        {"/" + std::string(311, 'n'), 0, "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpRequest_SetFileName(request, c.given.c_str()), c.ok) << c.given.size();
+        HttpRequest_GetFileName(request, name, sizeof(name));
+        EXPECT_EQ(name, c.file);
+        HttpRequest_GetPartialFileName(request, name, sizeof(name));
+        EXPECT_EQ(name, c.partial);
+        HttpRequest_SetFileName(request, "");
+    }
+}
+
+// The script class through the skin's interop library: replies, missing arguments and slices.
+TEST_F(HttpRequestTest, ScriptClassAnswersByMethodName) {
+    nginx->Put("s.txt", "hello");
+    ScriptObject object;
+    ASSERT_TRUE(object.Create("QVR.HttpRequest"));
+    const std::string url = nginx->Url("s.txt");
+    const struct {
+        std::string method, arguments, reply;
+    } calls[] = {
+        {"setUrl", "\"url\": \"" + url + "\"", "{\"returnValue\":true}"},
+        {"getUrl", "", "{\"returnValue\":\"" + url + "\"}"},
+        {"setUrl", "", "0 {\"returnValue\":false}"},
+        {"appendPostData", "\"postData\": \"YWI=\"", "{\"returnValue\":true}"},
+        {"clearPostData", "", "{\"returnValue\":true}"},
+        {"setByteRange", "\"start\": 1", "0 {\"returnValue\":false}"},
+        {"getTimeout", "", "{\"returnValue\":15}"},
+        {"getUseCache", "", "{\"returnValue\":true}"},
+        {"setHeaderValue", "\"name\": \"X-A\", \"value\": \"1\"", "{\"returnValue\":true}"},
+        {"getHeaderValue", "\"name\": \"X-A\"", "{\"returnValue\":\"1\"}"},
+        {"getHeader", "\"offset\": 0, \"length\": 3", "{\"returnValue\":\"WC1B\"}"},
+        {"getHeader", "\"offset\": 9, \"length\": 3", "{\"returnValue\":null}"},
+        {"getHeader", "\"offset\": -1, \"length\": 3", "{\"returnValue\":null}"},
+        {"getBody", "\"offset\": 0", "0 {\"returnValue\":null}"},
+        {"start", "", "{\"returnValue\":true}"},
+        {"waitForRequest", "", "{\"returnValue\":true}"},
+        {"getHttpCode", "", "{\"returnValue\":200}"},
+        {"getHttpStatus", "", "{\"returnValue\":\"OK\"}"},
+        {"getBodySize", "", "{\"returnValue\":5}"},
+        // The length is cut to the body's end.
+        {"getBody", "\"offset\": 1, \"length\": 100", "{\"returnValue\":\"ZWxsbw==\"}"},
+        {"getBody", "\"offset\": 5, \"length\": 1", "{\"returnValue\":null}"},
+        {"getResponseHeaderValue", "\"name\": \"Content-Length\"", "{\"returnValue\":\"5\"}"},
+        {"hasResponseHeader", "\"name\": \"Last-Modified\"", "{\"returnValue\":true}"},
+        {"hasResponseHeader", "\"name\": \"HTTP/1.1 200 OK\"", "{\"returnValue\":false}"},
+        {"getContentLength", "", "{\"returnValue\":5}"},
+        {"noSuchMethod", "", "0 {}"},
+    };
+    for (const auto& c : calls) EXPECT_EQ(object.Call(c.method, c.arguments), c.reply) << c.method;
+}
+
+} // namespace
