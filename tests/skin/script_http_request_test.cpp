@@ -282,7 +282,7 @@ TEST_F(HttpRequestTest, ByteRangesAreSentOnlyWhenBothEndsAreSet) {
 // The length a start announces is that of its own post data, never the last start's.
 TEST_F(HttpRequestTest, EachStartAnnouncesItsOwnPostData) {
     HttpRequest_SetUrl(request, nginx->Put("post.txt", "p").c_str());
-    for (const std::string& data : {"abcd", "ab", ""}) {
+    for (const std::string data : {"abcd", "ab", ""}) {
         ASSERT_EQ(HttpRequest_SetPostData(request, data.data(), (uint32_t)data.size()), 1);
         HttpRequest_Start(request);
         EXPECT_EQ(Run(), Complete(200, "OK", 0)) << data;
