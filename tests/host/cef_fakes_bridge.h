@@ -11,7 +11,7 @@
 #include "host/cef/cef_engine_bridge.h"
 #include "tests/host/cef_fakes.h"
 
-class FakePostElement : public FakeCounted<CEFPostDataElement> {
+class FakePostElement final : public FakeCounted<CEFPostDataElement> {
   public:
     int32_t GetType() override { return type; }
     // A claimed count larger than the bytes held stands for a body too big to hold in a test.
@@ -26,7 +26,7 @@ class FakePostElement : public FakeCounted<CEFPostDataElement> {
     size_t claimed = 0;
 };
 
-class FakePostData : public FakeCounted<CEFPostDataElements> {
+class FakePostData final : public FakeCounted<CEFPostDataElements> {
   public:
     explicit FakePostData(FakeArena* arena) : arena(arena) {}
     size_t GetElementCount() override { return elements.size(); }
@@ -35,7 +35,7 @@ class FakePostData : public FakeCounted<CEFPostDataElements> {
     std::vector<FakePostElement*> elements;
 };
 
-class FakeBodyRequest : public FakeRequest {
+class FakeBodyRequest final : public FakeRequest {
   public:
     explicit FakeBodyRequest(FakeArena* arena) : arena(arena) {}
     CEFPostData* GetPostData() override { return body ? arena->Give(body) : nullptr; }
