@@ -396,6 +396,7 @@ TEST_F(InteropTest, FailedCallsAreCancelled) {
 TEST_F(InteropTest, MalformedRequestsGetNoHandler) {
     const std::string json = "{\"typename\":\"QVR.SkinApp\",\"window\":\"" + windowId + "\"}";
     const std::string padded = json + std::string(321 - json.size(), ' ');
+    const std::string longWindow = "{\"typename\":\"QVR.SkinApp\",\"window\":\"" + windowId + "12345678\"}";
     const struct {
         const char* method;
         std::string url;
@@ -407,6 +408,8 @@ TEST_F(InteropTest, MalformedRequestsGetNoHandler) {
         {"POST", "https://interop/?a=x", ""},
         {"POST", "https://skin.invalid/instances/", padded.c_str()},
         {"POST", "https://skin.invalid/instances/", "{\"typename\":\"QVR.SkinApp\"}"},
+        // An id longer than its field would be cut into some other instance's.
+        {"POST", "https://skin.invalid/instances/", longWindow.c_str()},
         {"GET", "https://interop/?a=" + windowId + "&b=" + std::string(280, 'T'), nullptr},
         {"GET", "https://interop/?a=" + windowId + "&b=T&c=" + std::string(40, 'c'), nullptr},
         {"HEAD", "https://interop/?a=" + std::string(40, 'a'), nullptr},
