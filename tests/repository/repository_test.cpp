@@ -1,0 +1,552 @@
+// The repository driven through its own interface: the error classifier and its delays, request
+// slots, remote configuration, and whole refresh, synchronisation and erase runs between folders
+// (file storages, manifests written by Python) compared with diff -r and cmp.
+#include "repository/repository.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/certs/cert_store.h"
+#include "core/formats/interop.h"
+#include "core/formats/json.h"
+#include "core/web/async_http.h"
+#include "core/linux/platform_error.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "repository/storage.h"
+#include "repository/storage_copy.h"
+#include "repository/storage_request.h"
+#include "tests/support/abort_hook.h"
+#include "tests/support/own_connections.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/web_get_env.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+int Shell(const std::string& command) {
+    return system(command.c_str());
+}
+
+// A manifest of every file below `dir` (names sorted), packed into 16-byte pieces (the last one padded) with Base64
+// SHA-1 digests, written by Python.
+void WriteManifest(const std::string& dir, const std::string& id, const std::string& path,
+                   const std::vector<std::string>& extraNames = {}) {
+    std::string extra = "[";
+    for (const auto& n : extraNames) extra += "'" + n + "',";
+    extra += "]";
+    const std::string script =
+        "import base64,hashlib,json,os,sys\n"
+        "root,ident,out=sys.argv[1:4]\n"
+        "names=sorted(os.path.relpath(os.path.join(d,f),root) for d,_,fs in os.walk(root) for f in fs)\n"
+        "stream=b''.join(open(os.path.join(root,n),'rb').read() for n in names)\n"
+        "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
+        "files+=[{'name':n,'size':0} for n in " + extra + "]\n"
+        "tail=(-len(stream))%16\n"
+        "pad=[{'offset':len(stream),'size':tail}] if tail else []\n"
+        "stream+=bytes(tail)\n"
+        "d=[base64.b64encode(hashlib.sha1(stream[i:i+16]).digest()).decode() for i in range(0,len(stream),16)]\n"
+        "json.dump({'id':ident,'files':files,'pad':pad,'pieces':{'size':16,'digests':d}},open(out,'w'))\n";
+    std::ofstream("/tmp/qvr_repository_manifest.py") << script;
+    ASSERT_EQ(Shell("/usr/bin/python3 /tmp/qvr_repository_manifest.py " + dir + " " + id + " " + path), 0);
+}
+
+void Put(const std::string& path, const std::string& data) {
+    Shell("mkdir -p $(dirname " + path + ")");
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Content(size_t n, int seed) {
+    std::string out(n, 0);
+    for (size_t i = 0; i < n; ++i) out[i] = (char)(seed * 31 + i * 7 + (i >> 4));
+    return out;
+}
+
+// A JSON object as a dictionary (the object's own, under a root that the holder releases).
+struct Json {
+    Dictionary* root = nullptr;
+    Dictionary* d = nullptr;
+    explicit Json(const std::string& text) {
+        Dictionary_Create(&root);
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetDictionaryHandle(json, root);
+        EXPECT_EQ(JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()), 1) << text;
+        JSON_SetDictionaryHandle(json, nullptr);
+        JSON_Release(&json);
+        DictionaryItem* item = nullptr;
+        Dictionary_ItemGetFirst(root, &item);
+        if (item) Dictionary_ItemGetDictionaryHandle(root, item, &d);
+    }
+    ~Json() { Dictionary_Release(&root); }
+};
+
+struct Printed {
+    std::string Text;
+    static int64_t Keep(void* user, const char* format, ...) {
+        char line[4096];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(line, sizeof(line), format, args);
+        va_end(args);
+        static_cast<Printed*>(user)->Text += std::string(line) + "\n";
+        return 1;
+    }
+};
+
+class RepositoryTest : public WebGetTest {
+  protected:
+    TempDir dir;
+    CertStoreNull* store = nullptr;
+    CertStoreInterface* trust = nullptr;
+    Repository* repo = nullptr;
+    Printed printed;
+    std::vector<std::pair<uint32_t, uint32_t>> changes;
+
+    void SetUp() override {
+        WebGetTest::SetUp();
+        InstallTestAbortHook();
+        // The documents here are unsigned files.
+        Authenticate_SetEnabled(0);
+        WebGet_AuthorizeOverride(AllowEveryHost);
+        ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(own_connections::Add, own_connections::Remove), 1);
+        CertStoreNull_Create(&store);
+        trust = CertStoreNull_GetInterfaceHandle(store);
+        ASSERT_EQ(Repository_Create(&repo), 1);
+        Repository_SetPrintCallback(repo, &printed, Printed::Keep);
+        Repository_SetCertStoreHandle(repo, trust);
+        Repository_SetThreadId(repo, Thread_GetCurrentId());
+        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+        Repository_SetEventQueueHandle(repo, queue);
+        EventQueue_Release(&queue);
+        Repository_SetStateFlagChangeCallback(repo, this, [](Repository*, void* user, uint32_t old, uint32_t now) {
+            static_cast<RepositoryTest*>(user)->changes.push_back({old, now});
+        });
+    }
+    void TearDown() override {
+        if (repo) {
+            Repository_Shutdown(repo);
+            Pump([&] { return Repository_IsShutdown(repo) == 1; }, 10);
+            Repository_Release(&repo);
+        }
+        for (int i = 0; i < 20; ++i) Pass();
+        WebGet_AuthorizeOverride(nullptr);
+        own_connections::ReleaseAll();
+        AsyncHTTP_SetWebRequestHandler(nullptr, nullptr);
+        CertStoreInterface_Release(&trust);
+        CertStoreNull_Release(&store);
+        WebGetTest::TearDown();
+    }
+    void Pass() {
+        if (repo) Repository_Process(repo);
+        EventQueue_Flush(nullptr);
+        own_connections::ProcessAll();
+        NotificationCenter_Process();
+        Thread_Wait(1);
+    }
+    template <typename Done> bool Pump(Done done, double seconds = 30) {
+        const double end = Time_GetCurrent() + seconds;
+        while (Time_GetCurrent() < end) {
+            Pass();
+            if (done()) return true;
+        }
+        return false;
+    }
+    uint32_t State() {
+        uint32_t flags = 0;
+        Repository_GetStateFlags(repo, &flags);
+        return flags;
+    }
+    uint32_t Actions() {
+        uint32_t flags = 0;
+        Repository_GetActionFlags(repo, &flags);
+        return flags;
+    }
+    std::string Root() { return dir.path(); }
+    // The task's dictionary: the local folder, the remote folder as a file storage, the manifest.
+    void Configure(const std::string& metafile = "state/local.json", const std::string& local = "") {
+        const std::string text =
+            "{\"repository\":\"game\",\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"," +
+            (local.empty() ? "\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}" : local) +
+            ",\"remote\":{\"type\":\"file\",\"path\":\"" + Root() + "/remote\"},\"requests\":4,\"fileCompletes\":2" +
+            (metafile.empty() ? std::string() : ",\"metafile\":\"" + Root() + "/" + metafile + "\"") + "}";
+        Json config(text);
+        ASSERT_NE(config.d, nullptr);
+        ASSERT_EQ(Repository_SetConfigDictionaryHandle(repo, config.d), 1);
+    }
+    // Refresh, then (when it ends without error) synchronise or erase, as the task does.
+    bool Run(uint32_t action) {
+        Repository_Reset(repo);
+        Repository_SetCatalog(repo, 0);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        if (!Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }))
+            return false;
+        if (action == REPOSITORY_ACTION_SYNC) Repository_SetSync(repo, 1);
+        else Repository_SetErase(repo, 1);
+        return Pump([&] { return !(Actions() & action) && !(State() & REPOSITORY_STATEFLAG_ALIVE); });
+    }
+    uint32_t Errors() {
+        uint32_t count = 0;
+        Repository_GetErrorCount(repo, &count);
+        return count;
+    }
+    void NewRepository() {
+        Repository_Shutdown(repo);
+        Pump([&] { return Repository_IsShutdown(repo) == 1; }, 10);
+        Repository_Release(&repo);
+        SetUpRepositoryOnly();
+    }
+    void SetUpRepositoryOnly() {
+        ASSERT_EQ(Repository_Create(&repo), 1);
+        Repository_SetPrintCallback(repo, &printed, Printed::Keep);
+        Repository_SetCertStoreHandle(repo, trust);
+        Repository_SetThreadId(repo, Thread_GetCurrentId());
+        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+        Repository_SetEventQueueHandle(repo, queue);
+        EventQueue_Release(&queue);
+    }
+    void Version(const std::string& id, const std::map<std::string, std::string>& files) {
+        Shell("rm -rf " + Root() + "/remote && mkdir -p " + Root() + "/remote");
+        for (const auto& [name, data] : files) Put(Root() + "/remote/" + name, data);
+        WriteManifest(Root() + "/remote", id, Root() + "/remote.json");
+    }
+    bool Same() { return Shell("diff -r " + Root() + "/remote " + Root() + "/local") == 0; }
+};
+
+// ---- The classifier --------------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, RetryDelayGrowsByCount) {
+    struct Case {
+        uint32_t count;
+        double low, high;
+    } cases[] = {{0, 0, 0}, {1, 15, 29}, {2, 30, 44}, {3, 60, 74}, {9, 60, 74}};
+    for (const Case& c : cases) {
+        double seen_low = 1e9, seen_high = -1;
+        for (int i = 0; i < 400; ++i) {
+            const double d = Repostitory_RetryDelay(c.count);
+            seen_low = std::min(seen_low, d);
+            seen_high = std::max(seen_high, d);
+        }
+        EXPECT_EQ(seen_low, c.low) << c.count;
+        EXPECT_EQ(seen_high, c.high) << c.count;
+    }
+}
+
+TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
+    const uint32_t locked = PLATFORM_ERROR_ERRNO_BASE + EDEADLK, full = PLATFORM_ERROR_ERRNO_BASE + ENOSPC,
+                   missing = PLATFORM_ERROR_ERRNO_BASE + ENOENT, denied = PLATFORM_ERROR_ERRNO_BASE + EACCES;
+    struct Case {
+        int32_t source, type;
+        uint32_t code, extra;
+        int32_t response;
+        double low, high; // seconds from now
+    } cases[] = {
+        {6, 1, 972, 0, 3, 30, 44},      {5, 1, 989, 9, 3, 30, 44},      {3, 1, 964, locked, 3, 5, 5},
+        {3, 1, 964, denied, 5, 0, 0},   {3, 4, 964, denied, 4, 5, 5},   {3, 1, 404, 0, 5, 0, 0},
+        {5, 1, 964, missing, 5, 0, 0},  {5, 1, 964, locked, 4, 5, 5},   {5, 3, 964, missing, 4, 5, 5},
+        {5, 1, 964, denied, 4, 5, 5},   {5, 1, 960, 0, 3, 15, 29},      {5, 1, 979, 0, 5, 0, 0},
+        {5, 1, 962, 0, 5, 0, 0},        {5, 3, 979, 0, 4, 5, 5},        {5, 1, 976, 0, 4, 5, 5},
+        {7, 4, 976, 0, 4, 5, 5},        {7, 1, 976, 0, 3, 15, 29},      {8, 1, 964, denied, 5, 0, 0},
+        {8, 3, 976, 0, 4, 5, 5},        {8, 3, 964, locked, 5, 0, 0},   {8, 3, 964, full, 5, 0, 0},
+        {8, 3, 964, denied, 4, 5, 5},   {1, 1, 404, 0, 3, 15, 29},      {6, 1, 500, 0, 3, 15, 29},
+        {9, 5, 986, 0, 3, 15, 29},      {42, 1, 500, 0, 3, 15, 29},
+    };
+    for (const Case& c : cases) {
+        const uint32_t before = Errors();
+        double resume = -1;
+        const double now = Time_GetCurrent();
+        const int32_t response = Repository_Error(repo, c.source, 7, 1, c.type, c.code, c.extra, &resume);
+        SCOPED_TRACE(testing::Message() << c.source << "/" << c.type << "/" << c.code);
+        EXPECT_EQ(response, c.response);
+        EXPECT_GE(resume - now, c.low - 0.5);
+        EXPECT_LE(resume - now, c.high + 0.5);
+        // Only what is not ignored is recorded.
+        EXPECT_EQ(Errors(), before + (c.response == 5 ? 0 : 1));
+        if (c.response != 5) {
+            int32_t source = 0, index = 0, type = 0, code = 0, extra = 0;
+            Repository_GetLastError(repo, &source, &index, &type, &code, &extra);
+            EXPECT_EQ(std::vector<int32_t>({source, index, type, code, extra}),
+                      std::vector<int32_t>({c.source, 7, c.type, (int32_t)c.code, (int32_t)c.extra}));
+        }
+    }
+    EXPECT_NE(printed.Text.find("Error: Source(6) Index(7) Count(2) Type (1) Code(972) CodeEx(0) Response(3) Retry("),
+              std::string::npos);
+    EXPECT_STREQ(Repository_TranslateSource(4), "MetaFileRemote");
+    EXPECT_STREQ(Repository_TranslateSource(0), "Alias");
+}
+
+TEST_F(RepositoryTest, CopyErrorsTimeoutsAndVCDiffFallback) {
+    StorageRequest* request = nullptr;
+    StorageRequest_Create(&request);
+    StorageRequest_SetAllowVCDiff(request, 1);
+    double resume = 0;
+    double now = Time_GetCurrent();
+    // A timeout waits a minute whatever the count.
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 0, 3, 0, 1, 961, 0, &resume), 3);
+    EXPECT_GE(resume - now, 59.5);
+    EXPECT_LE(resume - now, 74.5);
+    // A failed delta transfer is retried at once as a whole piece.
+    now = Time_GetCurrent();
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 3, 3, 0, 1, 988, 0, &resume), 3);
+    EXPECT_LE(resume - now, 0.5);
+    uint32_t allow = 1, failures = 0;
+    StorageRequest_GetAllowVCDiff(request, &allow);
+    Repository_GetDeltaFailures(repo, &failures);
+    EXPECT_EQ(allow, 0u);
+    EXPECT_EQ(failures, 1u);
+    EXPECT_NE(printed.Text.find("Disabling vcdiff (3)"), std::string::npos);
+    // Then the classifier's answer stands.
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 3, 3, 1, 1, 988, 0, &resume), 3);
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 3, 1, 1, 964,
+                                           PLATFORM_ERROR_ERRNO_BASE + ENOENT, &resume),
+              5);
+    StorageRequest_Release(&request);
+    EXPECT_DEATH(Repository_CopyErrorCallback(nullptr, repo, nullptr, 4, 0, 0, 1, 500, 0, &resume),
+                 AbortRegex("Invalid error source (4)"));
+}
+
+// ---- Request slots and remotes ------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, RequestSlotsLendEachOnceAndRestAfterFailures) {
+    ASSERT_EQ(Repository_RequestListResize(repo, 2), 1);
+    StorageRequest *a = nullptr, *b = nullptr, *c = nullptr;
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &a), 1);
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &b), 1);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 0);
+    StorageRequest* delta = nullptr;
+    EXPECT_EQ(StorageRequest_GetDeltaRequestHandle(a, &delta), 1);
+    EXPECT_NE(delta, nullptr);
+    StorageRequest_SetErrorCount(a, 2);
+    StorageRequest* keep = a;
+    Repository_RequestRelease(nullptr, repo, &a);
+    EXPECT_EQ(a, nullptr);
+    // Failed twice: not lent again for a while; a sound one is.
+    EXPECT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 0);
+    Repository_RequestRelease(nullptr, repo, &b);
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 1);
+    EXPECT_NE(c, keep);
+    StorageRequest* stranger = nullptr;
+    StorageRequest_Create(&stranger);
+    EXPECT_DEATH(Repository_RequestRelease(nullptr, repo, &stranger), AbortRegex("Unable to release storage request"));
+    StorageRequest_Release(&stranger);
+    Repository_RequestRelease(nullptr, repo, &c);
+}
+
+TEST_F(RepositoryTest, RemotesOfOneIdentifierCountOnceAndMuxNests) {
+    Shell("mkdir -p " + Root() + "/one " + Root() + "/two");
+    const std::string text = "{\"type\":\"MUX\",\"storages\":[{\"type\":\"file\",\"path\":\"" + Root() +
+                             "/one\"},{\"type\":\"mux\",\"storages\":[{\"type\":\"file\",\"path\":\"" + Root() +
+                             "/two\"},{\"type\":\"file\",\"path\":\"" + Root() + "/one\"}]}]}";
+    Json d(text);
+    uint32_t deltaSeen = 0;
+    EXPECT_EQ(Repository_ConfigRemote(repo, d.d, &deltaSeen), 1);
+    int32_t count = 0;
+    Repository_RemoteGetCount(repo, &count);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(deltaSeen, 0u);
+    EXPECT_NE(printed.Text.find("storage connection already exists"), std::string::npos);
+    // The chooser takes the storage with fewer requests under way.
+    Storage* first = nullptr;
+    ASSERT_EQ(Repository_GetLeastUsedMember(nullptr, repo, &first), 1);
+    Storage_IncrementPendingRequests(first);
+    Storage* next = nullptr;
+    Repository_GetLeastUsedMember(nullptr, repo, &next);
+    EXPECT_NE(next, first);
+    Storage_DecrementPendingRequests(first);
+}
+
+// ---- Whole runs -----------------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, InstallUpdateAndRepairMatchTheRemote) {
+    Version("v1", {{"a.bin", Content(40, 1)}, {"dir/b.bin", Content(16, 2)}, {"c", Content(5, 3)}, {"empty", ""}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("cmp " + Root() + "/remote.json " + Root() + "/state/local.json"), 0);
+    // An empty installation was an install: flag 1 came with the ids, and the phases ran in order.
+    bool install = false;
+    for (const auto& [old, now] : changes) install |= (now & REPOSITORY_STATEFLAG_INSTALL) != 0;
+    EXPECT_TRUE(install);
+    const std::vector<std::string> order = {"Refresh started (game)", "Refresh stopped (game)",
+                                            "Synchronize started (game)", "Saving metafile (",
+                                            "Synchronize stopped (game)"};
+    size_t at = 0;
+    for (const auto& line : order) {
+        at = printed.Text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << printed.Text;
+    }
+
+    // The next version changes one file, drops one and adds one; a locally deleted file returns.
+    Version("v2", {{"a.bin", Content(40, 9)}, {"c", Content(5, 3)}, {"empty", ""}, {"new/d", Content(33, 4)}});
+    NewRepository();
+    Configure();
+    changes.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/dir/b.bin"), 256);
+
+    for (uint32_t mask : {0u, 1u}) {
+        unlink((Root() + "/local/c").c_str());
+        NewRepository();
+        Configure();
+        Repository_SetMask(repo, mask);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_TRUE(Same()) << "mask " << mask;
+    }
+}
+
+TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    Configure("");
+    const std::string cwd = Root() + "/cwd";
+    Shell("mkdir -p " + cwd);
+    char previous[1024];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    const bool ran = Run(REPOSITORY_ACTION_SYNC);
+    ASSERT_EQ(chdir(previous), 0);
+    ASSERT_TRUE(ran) << printed.Text;
+    EXPECT_EQ(Errors(), 0u);
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos);
+    EXPECT_EQ(Shell("test -z \"$(ls -A " + cwd + ")\" && test ! -e " + Root() + "/state"), 0);
+}
+
+TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"sub/b", Content(3, 2)}});
+    Configure("local/meta/local.json");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    ASSERT_EQ(Shell("diff -r -x meta " + Root() + "/remote " + Root() + "/local"), 0);
+    NewRepository();
+    Configure("local/meta/local.json");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+    // Files, their folders and the manifest's own folder go; the installation folder stays.
+    EXPECT_EQ(Shell("test -d " + Root() + "/local && test -z \"$(ls -A " + Root() + "/local)\""), 0) << printed.Text;
+    EXPECT_NE(printed.Text.find("Erasing MetaFile ("), std::string::npos);
+
+    // A manifest that names a file outside: that file is never touched.
+    Put(Root() + "/victim", "keep");
+    Put(Root() + "/local/x", "1234");
+    Shell("mkdir -p " + Root() + "/state");
+    WriteManifest(Root() + "/local", "v1", Root() + "/state/local.json", {"../victim"});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/x"), 256);
+    EXPECT_EQ(Shell("test -f " + Root() + "/victim && test -d " + Root() + "/local"), 0);
+}
+
+TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    Configure("state/local.json", "\"local\":7");
+    Repository_SetStallTime(repo, 30);
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+    int32_t source = 0, code = 0;
+    Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
+    EXPECT_EQ(source, 9);
+    EXPECT_EQ(code, 986);
+    EXPECT_NE(printed.Text.find("Configuration dictionary missing local"), std::string::npos);
+    // While active, a configuration error stalls at once.
+    Repository_SetSync(repo, 1);
+    Pass();
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_STALLED, 0u);
+    Dictionary* missing = nullptr;
+    Dictionary_Create(&missing);
+    EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, missing), 0);
+    Dictionary_Release(&missing);
+}
+
+TEST_F(RepositoryTest, PauseAndDumpKeys) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    Configure();
+    Repository_SetRefresh(repo, 1);
+    Pass();
+    // Not active: a phase is on and paused.
+    EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED),
+              (uint32_t)(REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED));
+    // Script pauses and resumes it through QVR.Repository.
+    InteropInvokeFunc invoke = nullptr;
+    InteropReleaseFunc release = nullptr;
+    InteropProcessFunc process = nullptr;
+    void* instance = nullptr;
+    char id[40];
+    Repository_GetInstanceId(repo, id, sizeof(id));
+    ASSERT_EQ(BaseInterop_CreateInstance("QVR.Repository", id, sizeof(id), nullptr, nullptr, &invoke, &release,
+                                         &process, &instance),
+              1);
+    Dictionary *request = nullptr, *response = nullptr;
+    Dictionary_Create(&request);
+    Dictionary_Create(&response);
+    Dictionary_SetStringByKey(request, "method", "setActive");
+    Dictionary_SetInt64ByKey(request, "methodHash", (int32_t)0x527be9ce);
+    EXPECT_EQ(invoke(instance, request, response), 0); // "active" missing
+    Dictionary_SetBooleanByKey(request, "active", 1);
+    EXPECT_EQ(invoke(instance, request, response), 1);
+    uint32_t value = 0;
+    EXPECT_EQ(Dictionary_GetBooleanByKey(response, "returnValue", &value), 1);
+    EXPECT_EQ(value, 1u);
+    Pass();
+    EXPECT_EQ(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    Dictionary_SetBooleanByKey(request, "active", 0);
+    invoke(instance, request, response);
+    Pass();
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    release(&instance);
+    Dictionary_Release(&request);
+    Dictionary_Release(&response);
+    char otherId[40];
+    Dictionary* other = nullptr;
+    Dictionary_Create(&other);
+    Dictionary_GetInstanceId(other, otherId, sizeof(otherId));
+    Class_TrackInstance(other, otherId, nullptr);
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Repository", otherId, sizeof(otherId), nullptr, nullptr, &invoke,
+                                         &release, &process, &instance),
+              0);
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Other", id, sizeof(id), nullptr, nullptr, &invoke, &release, &process,
+                                         &instance),
+              0);
+    Class_UntrackInstance(other);
+    Dictionary_Release(&other);
+
+    Dictionary* dump = nullptr;
+    Dictionary_Create(&dump);
+    Repository_Dump(repo, dump);
+    std::vector<std::string> keys;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(dump, &item); item; Dictionary_ItemGetNext(dump, item, &item)) {
+        const char* key = nullptr;
+        Dictionary_ItemGetKeyPtr(dump, item, &key);
+        keys.push_back(key ? key : "");
+    }
+    const std::vector<std::string> expected = {
+        "name", "actionFlags", "stateFlags", "localId", "remoteId", "deltaFailures", "pendingRequests",
+        "localMetaFileLoadTime", "remoteMetaFileLoadTime", "aliasLoadTime", "catalogLoadTime", "localCleanTime",
+        "pendingCleanTime", "refreshTime", "syncTime", "eraseTime", "stallTime", "aliveTime", "pauseTime", "phases",
+        "errorCount", "lastErrorSource", "lastErrorIndex", "lastErrorType", "lastErrorCode", "lastErrorCodeEx",
+        "localReadBytes", "localWriteBytes", "localReadSpeed", "localWriteSpeed", "localMaxReadSpeed",
+        "localMaxWriteSpeed", "remoteReadBytes", "remoteWriteBytes", "remoteReadSpeed", "remoteWriteSpeed",
+        "remoteMaxReadSpeed", "remoteMaxWriteSpeed", "piecesTotal", "piecesSkipped", "piecesWritten", "piecesMasked",
+        "piecesComplete", "pieceAverageTime", "localMetaFile", "remoteMetaFile", "alias", "catalog", "delta", "copy",
+        "apply", "cleanup", "cleanupLocal", "cleanupPending", "local", "remote", "pending", "requests"};
+    EXPECT_EQ(keys, expected);
+    double paused = 0;
+    Dictionary_GetFloat64ByKey(dump, "pauseTime", &paused);
+    EXPECT_GT(paused, 0.0);
+    Dictionary_Release(&dump);
+}
+
+} // namespace
