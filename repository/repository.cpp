@@ -377,21 +377,11 @@ bool SyncStart(Repository* r) {
         uint32_t type = 0;
         if (Dictionary_GetTypeByKey(r->Working, "mask", &type) == 1 && type == DICTIONARY_TYPE_STRING &&
             Dictionary_GetStringPtrByKey(r->Working, "mask", &mask) && mask) {
-            BitField* wanted = nullptr;
-            BitField_Create(&wanted);
-            int32_t bits = 0;
-            const bool ok = BitField_FromBase64String(wanted, mask) == 1 && BitField_GetTotalBits(wanted, &bits) &&
-                            bits >= pieceCount;
-            if (ok)
-                for (int32_t i = 0; i < pieceCount; ++i)
-                    if (BitField_IsSet(wanted, i)) BitField_Set(r->Mask, i);
-            BitField_Release(&wanted);
-            if (!ok) {
+            if (!Repository_MaskBuild(r->Mask, pieceCount, mask)) {
                 String_CopyLength(text, mask, sizeof(text));
                 Repository_ConfigError(r, "Invalid mask field (%s)", text);
                 return false;
             }
-            BitField_Invert(r->Mask);
         } else if (localId[0] && GetBool(r->Working, "autoMask", 1)) {
             flags |= STORAGE_COPY_FLAG_AUTO_MASK;
         }
@@ -666,6 +656,24 @@ int64_t Repository_StoragePrint(void* user, const char* format, ...) {
     const int64_t result = Repository_VPrint(r, 1, format, args);
     va_end(args);
     return result;
+}
+
+int64_t Repository_MaskBuild(BitField* mask, int32_t pieceCount, const char* text) {
+    BitField_SetTotalBits(mask, pieceCount);
+    BitField_ClearAll(mask);
+    BitField* wanted = nullptr;
+    BitField_Create(&wanted);
+    int32_t bits = 0;
+    // The text may carry more bits than pieces (whole bytes), never fewer.
+    const bool ok = BitField_FromBase64String(wanted, text) == 1 && BitField_GetTotalBits(wanted, &bits) &&
+                    bits >= pieceCount;
+    if (ok)
+        for (int32_t i = 0; i < pieceCount; ++i)
+            if (BitField_IsSet(wanted, i)) BitField_Set(mask, i);
+    BitField_Release(&wanted);
+    if (!ok) return 0;
+    BitField_Invert(mask);
+    return 1;
 }
 
 void Repository_ConfigError(Repository* r, const char* format, ...) {

@@ -320,10 +320,18 @@ void Repository_RemoteListFree(Repository* r) {
     r->RemoteCount = 0;
 }
 
-int64_t Repository_ConfigRemote(Repository* repository, Dictionary* dict, uint32_t* deltaSeen) {
-    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+namespace {
+
+// Nested "mux" lists deeper than any real configuration are refused rather than followed.
+constexpr int32_t kMuxDepthMax = 16;
+
+int64_t ConfigRemoteAt(Repository* repository, Dictionary* dict, uint32_t* deltaSeen, int32_t depth) {
     const char* type = nullptr;
     if (Dictionary_GetStringPtrByKey(dict, "type", &type) && type && String_CompareWithoutCase(type, "mux")) {
+        if (depth >= kMuxDepthMax) {
+            Repository_Print(repository, "Storage mux nested too deep (%d)", depth);
+            return 0;
+        }
         Dictionary* list = nullptr;
         if (!Dictionary_GetListByKey(dict, "storages", &list) || !list) return 1;
         for (int32_t i = 0;; ++i) {
@@ -332,11 +340,19 @@ int64_t Repository_ConfigRemote(Repository* repository, Dictionary* dict, uint32
             Dictionary_ItemGetCount(list, &count);
             if ((uint32_t)i >= count) return 1;
             if (!Dictionary_GetDictionaryByIndex(list, i, &member) || !member) continue;
-            const int64_t result = Repository_ConfigRemote(repository, member, deltaSeen);
+            const int64_t result = ConfigRemoteAt(repository, member, deltaSeen, depth + 1);
             if (result != 1) return result;
         }
     }
     return Repository_ConfigRemoteItem(repository, dict, deltaSeen);
+}
+
+} // namespace
+
+int64_t Repository_ConfigRemote(Repository* repository, Dictionary* dict, uint32_t* deltaSeen) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    ASSERT_POINTER(dict);
+    return ConfigRemoteAt(repository, dict, deltaSeen, 0);
 }
 
 int64_t Repository_ConfigRemoteItem(Repository* repository, Dictionary* dict, uint32_t* deltaSeen) {

@@ -86,6 +86,9 @@ struct Repository {
 
 // Records a configuration error (source 9) and prints the message.
 void Repository_ConfigError(Repository* repository, const char* format, ...);
+// The pieces to leave out: every piece whose bit is clear in the Base64 "mask" text (one bit per
+// piece, set = wanted). 0 when the text does not decode or holds fewer bits than pieces.
+int64_t Repository_MaskBuild(BitField* mask, int32_t pieceCount, const char* text);
 // Remote members: release every storage and empty the list.
 void Repository_RemoteListFree(Repository* repository);
 // The repository's print function handed to its storages.

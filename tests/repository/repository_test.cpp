@@ -174,10 +174,13 @@ class RepositoryTest : public WebGetTest {
         return flags;
     }
     std::string Root() { return dir.path(); }
-    // The task's dictionary: the local folder, the remote folder as a file storage, the manifest.
-    void Configure(const std::string& metafile = "state/local.json", const std::string& local = "") {
+    // The task's dictionary: the local folder, the remote folder as a file storage, the manifest;
+    // `fields` replace the remote id and manifest location when given.
+    void Configure(const std::string& metafile = "state/local.json", const std::string& local = "",
+                   const std::string& fields = "") {
         const std::string text =
-            "{\"repository\":\"game\",\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"," +
+            "{\"repository\":\"game\"," +
+            (fields.empty() ? "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"" : fields) + "," +
             (local.empty() ? "\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}" : local) +
             ",\"remote\":{\"type\":\"file\",\"path\":\"" + Root() + "/remote\"},\"requests\":4,\"fileCompletes\":2" +
             (metafile.empty() ? std::string() : ",\"metafile\":\"" + Root() + "/" + metafile + "\"") + "}";
@@ -186,9 +189,9 @@ class RepositoryTest : public WebGetTest {
         ASSERT_EQ(Repository_SetConfigDictionaryHandle(repo, config.d), 1);
     }
     // Refresh, then (when it ends without error) synchronise or erase, as the task does.
-    bool Run(uint32_t action) {
+    bool Run(uint32_t action, uint32_t catalog = 0) {
         Repository_Reset(repo);
-        Repository_SetCatalog(repo, 0);
+        Repository_SetCatalog(repo, catalog);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
         if (!Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }))
@@ -428,13 +431,14 @@ TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
 
 TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
     Version("v1", {{"a.bin", Content(20, 1)}, {"sub/b", Content(3, 2)}});
-    Configure("local/meta/local.json");
+    Configure("local/local.json");
     ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    ASSERT_EQ(Shell("diff -r -x meta " + Root() + "/remote " + Root() + "/local"), 0);
+    ASSERT_EQ(Shell("diff -r -x local.json " + Root() + "/remote " + Root() + "/local"), 0);
     NewRepository();
-    Configure("local/meta/local.json");
+    Configure("local/local.json");
     ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
-    // Files, their folders and the manifest's own folder go; the installation folder stays.
+    // Files, their folders and the manifest go; the installation folder, where the manifest lay
+    // and which is empty now, stays.
     EXPECT_EQ(Shell("test -d " + Root() + "/local && test -z \"$(ls -A " + Root() + "/local)\""), 0) << printed.Text;
     EXPECT_NE(printed.Text.find("Erasing MetaFile ("), std::string::npos);
 
@@ -448,6 +452,41 @@ TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
     ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
     EXPECT_EQ(Shell("test -e " + Root() + "/local/x"), 256);
     EXPECT_EQ(Shell("test -f " + Root() + "/victim && test -d " + Root() + "/local"), 0);
+}
+
+TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFullOne) {
+    struct Case {
+        bool delta;  // a catalogue from the installed version exists
+        bool capital; // the catalogue named by a ".JSON" URL, used as it is
+        bool dropped; // the file the new version drops is still there afterwards
+    } cases[] = {{true, false, true}, {false, false, false}, {false, true, false}};
+    for (const Case& c : cases) {
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state " + Root() + "/cat");
+        Version("v1", {{"a.bin", Content(20, 1)}, {"old", Content(7, 2)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Version("v2", {{"a.bin", Content(20, 5)}});
+        Put(Root() + "/alias.json", "{\"other\":\"v9\",\"game\":\"v2\"}");
+        const std::string meta = "\"metafile\":\"" + Root() + "/remote.json\"";
+        Put(Root() + "/cat/v2/catalog.json", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
+        Put(Root() + "/cat/v2/CATALOG.JSON", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
+        // The delta catalogue turns cleanup off, which shows that it was the one read.
+        if (c.delta) Put(Root() + "/cat/v2/v1/catalog.json", "{\"id\":\"v2\"," + meta + ",\"config\":{\"cleanup\":false}}");
+        NewRepository();
+        printed.Text.clear();
+        const std::string catalog = c.capital ? "file://" + Root() + "/cat/v2/CATALOG.JSON" : "file://" + Root() + "/cat";
+        Configure("state/local.json", "",
+                  "\"alias\":\"file://" + Root() + "/alias.json\",\"catalog\":\"" + catalog + "\"");
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        SCOPED_TRACE(printed.Text);
+        EXPECT_EQ(Errors(), 0u);
+        EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
+        EXPECT_EQ(Shell("test -e " + Root() + "/local/old") == 0, c.dropped);
+        char remoteId[64];
+        Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
+        EXPECT_STREQ(remoteId, "v2");
+    }
 }
 
 TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
