@@ -4,7 +4,9 @@
 #include "repository/repository.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -396,6 +398,58 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
     Dictionary_GetFloat64ByKey(dump, "pauseTime", &paused);
     EXPECT_GT(paused, 0.0);
     Dictionary_Release(&dump);
+}
+
+// ---- Killed and resumed -----------------------------------------------------------------------
+
+// The child's side: one synchronisation of the parent's folders, until it is killed.
+TEST_F(RepositoryTest, ResumeChild) {
+    const char* root = getenv("QVR_REPOSITORY_CHILD_ROOT");
+    if (!root) GTEST_SKIP() << "run by ResumesAfterKillsToTheRemoteTree";
+    rootOverride = root;
+    Configure();
+    EXPECT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+}
+
+TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
+    std::map<std::string, std::string> tree;
+    for (int i = 0; i < 24; ++i) tree["d" + std::to_string(i % 4) + "/f" + std::to_string(i)] = Content(1000 + i * 60013, i);
+    Shell("rm -rf " + Root() + "/remote && mkdir -p " + Root() + "/remote");
+    for (const auto& [name, data] : tree) Put(Root() + "/remote/" + name, data);
+    WriteManifest(Root() + "/remote", "v1", Root() + "/remote.json", {}, 4096);
+    char self[1024] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    srand(7);
+    int interrupted = 0;
+    for (int round = 0; round < 10; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("QVR_REPOSITORY_CHILD_ROOT", Root().c_str(), 1);
+            execl(self, self, "--gtest_filter=RepositoryTest.ResumeChild", (char*)nullptr);
+            _exit(127);
+        }
+        // Early rounds end soon after the child starts, later ones may find it done.
+        usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        // Under its own name a file is whole or absent; the manifest is whole or absent.
+        for (const auto& [name, data] : tree) {
+            const std::string path = Root() + "/local/" + name;
+            if (access(path.c_str(), F_OK) == 0)
+                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0) << name << " round " << round;
+        }
+        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0)
+            EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+        else interrupted++;
+    }
+    EXPECT_GE(interrupted, 1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_EQ(Shell("diff -r -x '*.quarvpartial' " + Root() + "/remote " + Root() + "/local"), 0);
+    EXPECT_EQ(Shell("cmp " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
 }
 
 } // namespace

@@ -181,7 +181,9 @@ class RepositoryFixture : public WebGetTest {
         Repository_GetActionFlags(repo, &flags);
         return flags;
     }
-    std::string Root() { return dir.path(); }
+    // Another process's folder (a child that works on its parent's tree) or the test's own.
+    std::string rootOverride;
+    std::string Root() { return rootOverride.empty() ? dir.path() : rootOverride; }
     // The task's dictionary: the local folder, the remote folder as a file storage, the manifest;
     // `fields` replace the remote id and manifest location when given.
     void Configure(const std::string& metafile = "state/local.json", const std::string& local = "",
