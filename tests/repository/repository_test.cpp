@@ -419,14 +419,21 @@ TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
     WriteManifest(Root() + "/remote", "v1", Root() + "/remote.json", {}, 4096);
     char self[1024] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    // Everything the child needs is made before fork: a forked child only calls execve.
+    const std::string rootVar = "QVR_REPOSITORY_CHILD_ROOT=" + Root();
+    const std::string filter = "--gtest_filter=RepositoryTest.ResumeChild";
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(const_cast<char*>(rootVar.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {self, const_cast<char*>(filter.c_str()), nullptr};
     srand(7);
     int interrupted = 0;
     for (int round = 0; round < 10; ++round) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            setenv("QVR_REPOSITORY_CHILD_ROOT", Root().c_str(), 1);
-            execl(self, self, "--gtest_filter=RepositoryTest.ResumeChild", (char*)nullptr);
+            execve(self, argv, envp.data());
             _exit(127);
         }
         // Early rounds end soon after the child starts, later ones may find it done.
