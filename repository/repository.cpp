@@ -57,15 +57,6 @@ int64_t DeleteHandle(void** handle) {
     return Repository_Delete(reinterpret_cast<Repository**>(handle));
 }
 
-int64_t OnInteropReference(void* user, const char*, const char*, const char*, Dictionary* info) {
-    Repository* r = static_cast<Repository*>(user);
-    uint32_t addRef = 0;
-    if (info) Dictionary_GetBooleanByKey(info, "addRef", &addRef);
-    if (addRef) Repository_AddRef(r);
-    else Class_Release(&r);
-    return 1;
-}
-
 // A string member only (a member of another type counts as absent).
 bool GetString(Dictionary* dict, const char* key, char* buffer, int32_t size) {
     buffer[0] = 0;
@@ -649,6 +640,17 @@ void DumpToLog(Repository* r) {
 
 CLASS_PRINT_FAMILY(Repository, Repository, REPOSITORY_CLASS_ID, Prepare)
 
+// Page script holds the repository while it references it.
+int64_t Repository_Notification_OnInteropReference(void* user, const char*, const char*, const char*,
+                                                   Dictionary* info) {
+    Repository* r = static_cast<Repository*>(user);
+    uint32_t addRef = 0;
+    if (info) Dictionary_GetBooleanByKey(info, "addRef", &addRef);
+    if (addRef) Repository_AddRef(r);
+    else Repository_Release(&r);
+    return 1;
+}
+
 int64_t Repository_StoragePrint(void* user, const char* format, ...) {
     Repository* r = static_cast<Repository*>(user);
     va_list args;
@@ -744,7 +746,7 @@ int64_t Repository_Create(Repository** handle) {
         MeterRW_SetWriteParentHandle(*meter, Meter_RootHandle());
     }
     NotificationCenter_AddInstanceObserver("NotificationCenter", "Interop", r->Header.InstanceId, r,
-                                           OnInteropReference);
+                                           Repository_Notification_OnInteropReference);
     r->CleanupOn = r->CatalogOn = r->DeltaOn = 1;
     r->MetaFileSave = 1;
     r->StallTime = 30.0;
@@ -765,7 +767,7 @@ int64_t Repository_Delete(Repository** handle) {
     Repository* r = *handle;
     CLASS_CHECK(r, REPOSITORY_CLASS_ID);
     NotificationCenter_RemoveInstanceObserver("NotificationCenter", "Interop", r->Header.InstanceId, r,
-                                              OnInteropReference);
+                                              Repository_Notification_OnInteropReference);
     Class_UntrackInstance(r);
     Repository_Shutdown(r);
     StorageCopy_Shutdown(r->Copy);

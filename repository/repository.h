@@ -19,6 +19,8 @@ struct StorageCopy;
 struct StorageRequest;
 struct AsyncHTTP;
 struct StorageCleanup;
+struct StorageDelta;
+struct StorageOperation;
 
 enum : uint32_t { REPOSITORY_CLASS_ID = 0x8e5b0194 };
 
@@ -190,6 +192,15 @@ int64_t Repository_RequestListFree(Repository* repository);
 int64_t Repository_GetLeastUsedMember(StorageCopy* copy, void* repository, Storage** storage);
 int64_t Repository_ConfigRemote(Repository* repository, Dictionary* dict, uint32_t* deltaSeen);
 int64_t Repository_ConfigRemoteItem(Repository* repository, Dictionary* dict, uint32_t* deltaSeen);
+// The delta-source step of every remote storage: the local pieces a delta copies from, read into
+// the request's delta request; failures reach the copy job negated (its delta source).
+void Repository_DeltaSourceGet(Storage* storage, void* repository, StorageOperation* operation);
+void Repository_DeltaSourceGetComplete(StorageDelta* delta, StorageRequest* request, void* operation, uint32_t code,
+                                       uint32_t extra);
+// "NotificationCenter"/"Interop" for the repository's id: "addRef" true adds a reference, else one
+// is released.
+int64_t Repository_Notification_OnInteropReference(void* repository, const char* type, const char* name,
+                                                   const char* instance, Dictionary* info);
 
 // ---- Script class QVR.Repository ---------------------------------------------------------------
 int64_t BaseInterop_Init();

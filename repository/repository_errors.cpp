@@ -37,12 +37,14 @@ int32_t Respond(int32_t response, double at, double* resume) {
     return response;
 }
 
-void DeltaSourceDone(StorageDelta*, StorageRequest*, void* user, uint32_t code, uint32_t extra) {
+} // namespace
+
+void Repository_DeltaSourceGetComplete(StorageDelta*, StorageRequest*, void* user, uint32_t code, uint32_t extra) {
     // Negated, so that the copy job tells a failure of the delta's source from one of the remote.
     Storage_OperationComplete(static_cast<StorageOperation*>(user), code ? (uint32_t)(-(int64_t)code) : 0u, extra);
 }
 
-void DeltaSourceGet(Storage*, void* user, StorageOperation* operation) {
+void Repository_DeltaSourceGet(Storage*, void* user, StorageOperation* operation) {
     Repository* r = Of(user);
     StorageRequest* request = nullptr;
     StorageRequest* delta = nullptr;
@@ -52,10 +54,8 @@ void DeltaSourceGet(Storage*, void* user, StorageOperation* operation) {
         return;
     }
     StorageRequest_SetMetaFileHandle(delta, r->LocalMeta);
-    StorageDelta_Get(r->Delta, request, operation, DeltaSourceDone);
+    StorageDelta_Get(r->Delta, request, operation, Repository_DeltaSourceGetComplete);
 }
-
-} // namespace
 
 double Repostitory_RetryDelay(uint32_t count) {
     if (count < 1) return 0;
@@ -365,7 +365,7 @@ int64_t Repository_ConfigRemoteItem(Repository* repository, Dictionary* dict, ui
     Storage_Create(&storage);
     Storage_SetPrintCallback(storage, r, Repository_StoragePrint);
     Storage_SetEventQueueHandle(storage, r->Queue);
-    Storage_SetDeltaSourceCallback(storage, r, DeltaSourceGet);
+    Storage_SetDeltaSourceCallback(storage, r, Repository_DeltaSourceGet);
     if (Storage_Configure(storage, r->AppConfig, dict, nullptr) != 1) {
         Storage_Release(&storage);
         return 0;

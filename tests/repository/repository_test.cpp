@@ -301,6 +301,25 @@ TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFul
     }
 }
 
+TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
+    Version("v1", {{"a.bin", Content(40, 1)}, {"b.bin", Content(30, 2)}});
+    Put(Root() + "/remote/b.bin", Content(30, 3)); // the remote copy no longer matches its digests
+    Configure();
+    Repository_SetStallTime(repo, 1);
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    Repository_SetSync(repo, 1);
+    ASSERT_TRUE(Pump([&] { return (State() & REPOSITORY_STATEFLAG_STALLED) != 0; }, 20)) << printed.Text;
+    int32_t source = 0, code = 0;
+    Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
+    EXPECT_EQ(source, REPOSITORY_SOURCE_STORAGE_REMOTE);
+    EXPECT_EQ(code, 979);
+    EXPECT_NE(Actions() & REPOSITORY_ACTION_SYNC, 0u);
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/b.bin || test -e " + Root() + "/state/local.json"), 256);
+}
+
 TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     Version("v1", {{"a.bin", Content(20, 1)}});
     Configure("state/local.json", "\"local\":7");
@@ -444,12 +463,15 @@ TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
         // Under its own name a file is whole or absent; the manifest is whole or absent.
         for (const auto& [name, data] : tree) {
             const std::string path = Root() + "/local/" + name;
-            if (access(path.c_str(), F_OK) == 0)
+            if (access(path.c_str(), F_OK) == 0) {
                 EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0) << name << " round " << round;
+            }
         }
-        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0)
+        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0) {
             EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
-        else interrupted++;
+        } else {
+            interrupted++;
+        }
     }
     EXPECT_GE(interrupted, 1);
     Configure();
