@@ -1106,10 +1106,7 @@ int64_t Repository_Process(Repository* repository) {
         if (on & REPOSITORY_STATEFLAG_REFRESH) {
             Repository_Print(r, "Refresh started (%s)", r->Name);
             ResetParts(r, true);
-            flags &= ~(uint32_t)(REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID |
-                                 REPOSITORY_STATEFLAG_LOCALMETAFILE | REPOSITORY_STATEFLAG_REMOTEMETAFILE |
-                                 REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE |
-                                 REPOSITORY_STATEFLAG_ALIAS | REPOSITORY_STATEFLAG_CATALOG);
+            flags &= ~(uint32_t)(REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID);
         }
         if (on & REPOSITORY_STATEFLAG_SYNC) {
             Repository_Print(r, "Synchronize started (%s)", r->Name);
