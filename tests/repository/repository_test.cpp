@@ -338,6 +338,14 @@ TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     Dictionary_Create(&missing);
     EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, missing), 0);
     Dictionary_Release(&missing);
+    EXPECT_NE(printed.Text.find("Configuration dictionary missing repository"), std::string::npos);
+}
+
+TEST_F(RepositoryTest, SyncWithoutRefreshStops) {
+    Configure();
+    Repository_SetActive(repo, 1);
+    Repository_SetSync(repo, 1);
+    EXPECT_DEATH(for (int i = 0; i < 5000; ++i) Pass(), AbortRegex("Repository refresh must be called before sync"));
 }
 
 TEST_F(RepositoryTest, PauseAndDumpKeys) {
