@@ -437,7 +437,8 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "fileCompletes");
         return false;
     }
-    if (!GetCount(r->Working, "requests", r->AppConfig, "storage.requests", &requests)) {
+    // Without a request nothing is fetched and no error would ever tell: as good as missing.
+    if (!GetCount(r->Working, "requests", r->AppConfig, "storage.requests", &requests) || requests < 1) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
         return false;
     }

@@ -322,18 +322,31 @@ TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
 
 TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     Version("v1", {{"a.bin", Content(20, 1)}});
-    Configure("state/local.json", "\"local\":7");
-    Repository_SetStallTime(repo, 30);
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC));
-    int32_t source = 0, code = 0;
-    Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
-    EXPECT_EQ(source, 9);
-    EXPECT_EQ(code, 986);
-    EXPECT_NE(printed.Text.find("Configuration dictionary missing local"), std::string::npos);
-    // While active, a configuration error stalls at once.
-    Repository_SetSync(repo, 1);
-    Pass();
-    EXPECT_NE(State() & REPOSITORY_STATEFLAG_STALLED, 0u);
+    struct Case {
+        const char* local;
+        int requests;
+        const char* message;
+    } cases[] = {
+        {"\"local\":7", 4, "Configuration dictionary missing local"},
+        // No request to fetch with would wait for ever without an error to stall on.
+        {"", 0, "Configuration dictionary missing requests"},
+    };
+    for (const Case& c : cases) {
+        NewRepository();
+        printed.Text.clear();
+        requests = c.requests;
+        Configure("state/local.json", c.local);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+        int32_t source = 0, code = 0;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
+        EXPECT_EQ(source, 9);
+        EXPECT_EQ(code, 986);
+        EXPECT_NE(printed.Text.find(c.message), std::string::npos) << printed.Text;
+        // While active, a configuration error stalls at once.
+        Repository_SetSync(repo, 1);
+        Pass();
+        EXPECT_NE(State() & REPOSITORY_STATEFLAG_STALLED, 0u);
+    }
     Dictionary* missing = nullptr;
     Dictionary_Create(&missing);
     EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, missing), 0);

@@ -108,6 +108,7 @@ class RepositoryFixture : public WebGetTest {
     std::string remoteJson;
     // Manifests of Version: piece size, and a folder that gets each piece as a file of its own.
     int pieceSize = 16;
+    int requests = 4;
     std::string pieceDir;
     TempDir dir;
     CertStoreNull* store = nullptr;
@@ -193,7 +194,7 @@ class RepositoryFixture : public WebGetTest {
             (fields.empty() ? "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"" : fields) + "," +
             (local.empty() ? "\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}" : local) +
             ",\"remote\":" + (remoteJson.empty() ? "{\"type\":\"file\",\"path\":\"" + Root() + "/remote\"}" : remoteJson) +
-            ",\"requests\":4,\"fileCompletes\":2" +
+            ",\"requests\":" + std::to_string(requests) + ",\"fileCompletes\":2" +
             (metafile.empty() ? std::string() : ",\"metafile\":\"" + Root() + "/" + metafile + "\"") + "}";
         Json config(text);
         ASSERT_NE(config.d, nullptr);
