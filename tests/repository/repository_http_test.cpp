@@ -2,7 +2,9 @@
 // request) serving the alias, catalogue, manifest, files and piece files, and Python's http.server,
 // which ignores Range. Trees are compared with diff -r.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <memory>
 
@@ -22,10 +24,11 @@ class RepositoryHttpTest : public RepositoryFixture {
         pieceSize = 1024;
         pieceDir = Root() + "/pieces";
         RepositoryFixture::SetUp();
+        if (getenv("QVR_REPOSITORY_CHILD_ROOT")) return; // a child uses its parent's peers
         chmod(Root().c_str(), 0711); // nginx's workers run as another user
         std::ofstream(dir.file("nginx.tmpl"))
             << "worker_processes 1; pid " << dir.file("nginx.pid") << "; error_log " << dir.file("nginx.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  log_format r '$request_uri [$http_range]';\n"
+            << ";\nevents { worker_connections 64; }\nhttp {\n  log_format r '$request_uri [$http_range] $body_bytes_sent';\n"
             << "  access_log " << dir.file("access.log") << " r;\n"
             << "  client_body_temp_path " << Root() << "; proxy_temp_path " << Root() << "; fastcgi_temp_path "
             << Root() << "; uwsgi_temp_path " << Root() << "; scgi_temp_path " << Root() << ";\n  types { }\n"
@@ -66,6 +69,11 @@ class RepositoryHttpTest : public RepositoryFixture {
                   "\"alias\":\"" + Url(*nginx, "/alias.json") + "\",\"catalog\":\"" + Url(*nginx, "/catalog.json") + "\"");
     }
     std::string currentId;
+    size_t Sent() {
+        size_t sent = 0;
+        for (const auto& line : Log("/remote/f")) sent += std::stoul(line.substr(line.rfind(' ') + 1));
+        return sent;
+    }
     void Release(const std::string& id, const std::map<std::string, std::string>& files) {
         currentId = id;
         Version(id, files);
@@ -139,6 +147,62 @@ TEST_F(RepositoryHttpTest, AServerThatIgnoresRangeStallsTheSyncAndCorruptsNothin
             EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0) << name;
         }
     }
+}
+
+// The child's side: one synchronisation from its parent's nginx, until it is killed.
+TEST_F(RepositoryHttpTest, ResumeChild) {
+    const char* root = getenv("QVR_REPOSITORY_CHILD_ROOT");
+    if (!root) GTEST_SKIP() << "run by ResumedSyncsDoNotFetchWrittenPiecesAgain";
+    rootOverride = root;
+    remoteJson = getenv("QVR_REPOSITORY_CHILD_REMOTE");
+    Configure();
+    EXPECT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+}
+
+TEST_F(RepositoryHttpTest, ResumedSyncsDoNotFetchWrittenPiecesAgain) {
+    pieceSize = 16384;
+    remoteJson = "{\"type\":\"http\",\"url\":\"" + Url(*nginx, "/remote/") + "\"}";
+    std::map<std::string, std::string> tree;
+    size_t total = 0;
+    for (int i = 0; i < 16; ++i) {
+        tree["f" + std::to_string(i)] = Content(5000 + i * 90001, i);
+        total += tree["f" + std::to_string(i)].size();
+    }
+    Release("v1", tree);
+    char self[1024] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    const std::string rootVar = "QVR_REPOSITORY_CHILD_ROOT=" + Root(), remoteVar = "QVR_REPOSITORY_CHILD_REMOTE=" + remoteJson;
+    const std::string filter = "--gtest_filter=RepositoryHttpTest.ResumeChild";
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(const_cast<char*>(rootVar.c_str()));
+    envp.push_back(const_cast<char*>(remoteVar.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {self, const_cast<char*>(filter.c_str()), nullptr};
+    const int rounds = 6;
+    int interrupted = 0;
+    srand(11);
+    for (int round = 0; round < rounds; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execve(self, argv, envp.data());
+            _exit(127);
+        }
+        // Early rounds end soon after the child starts, later ones may find it done.
+        usleep((useconds_t)(250000 + rand() % (150000 + 100000 * round)));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        if (access((Root() + "/state/local.json").c_str(), F_OK) != 0) interrupted++;
+    }
+    EXPECT_GE(interrupted, 1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_TRUE(Same());
+    // Bytes sent for the files: the tree once, plus at most the requests in flight at each kill.
+    const size_t sent = Sent();
+    EXPECT_GE(sent, total);
+    EXPECT_LE(sent, total + (size_t)rounds * 4 * (size_t)pieceSize);
 }
 
 } // namespace
