@@ -320,6 +320,21 @@ TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
     EXPECT_EQ(Shell("test -e " + Root() + "/local/b.bin || test -e " + Root() + "/state/local.json"), 256);
 }
 
+TEST_F(RepositoryTest, AMissingAliasIsRetriedAndStallsTheRefresh) {
+    Configure("state/local.json", "", "\"alias\":\"file://" + Root() + "/absent.json\"");
+    Repository_SetStallTime(repo, 1);
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return (State() & REPOSITORY_STATEFLAG_STALLED) != 0; }, 20)) << printed.Text;
+    int32_t source = 0;
+    Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(source, REPOSITORY_SOURCE_ALIAS);
+    EXPECT_NE(Actions() & REPOSITORY_ACTION_REFRESH, 0u);
+    EXPECT_EQ(State() & REPOSITORY_STATEFLAG_REMOTEID, 0u);
+    EXPECT_NE(printed.Text.find("Error: Source(1) Index(-1) Count(1) Type (1) Code(964)"), std::string::npos);
+}
+
 TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     Version("v1", {{"a.bin", Content(20, 1)}});
     struct Case {
