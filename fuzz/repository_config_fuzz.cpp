@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     JSON_Release(&json);
     Dictionary* config = nullptr;
     DictionaryItem* item = nullptr;
-    if (parsed && Dictionary_ItemGetFirst(root, &item) && item) Dictionary_ItemGetDictionaryHandle(root, item, &config);
+    if (parsed && Dictionary_ItemGetFirst(root, &item) && item)
+        Dictionary_ItemGetDictionaryHandle(root, item, &config);
     if (config) {
         Repository* repository = nullptr;
         Repository_Create(&repository);

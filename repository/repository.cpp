@@ -38,7 +38,8 @@
 
 namespace {
 
-constexpr uint32_t kPhases = REPOSITORY_STATEFLAG_SYNC | REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_ERASE;
+constexpr uint32_t kPhases =
+    REPOSITORY_STATEFLAG_SYNC | REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_ERASE;
 constexpr int32_t kPathSize = 1024;
 
 int64_t PrintFallback(void*, const char* format, ...) {
@@ -80,7 +81,8 @@ bool GetCount(Dictionary* dict, const char* key, Dictionary* app, const char* pa
         *value = number < 0 ? 0 : number > 1048576 ? 1048576 : (int32_t)number;
         return true;
     }
-    if (app && (Dictionary_GetFloat64ByPath(app, path, &number) || Dictionary_GetFloat64ByKey(app, path, &number))) {
+    if (app &&
+        (Dictionary_GetFloat64ByPath(app, path, &number) || Dictionary_GetFloat64ByKey(app, path, &number))) {
         *value = number < 0 ? 0 : number > 1048576 ? 1048576 : (int32_t)number;
         return true;
     }
@@ -107,11 +109,13 @@ uint32_t Verify(Repository* r, const char* url) {
 void LocationToUrl(const char* location, char* url, int32_t size) {
     if (HasPrefix(location, "file:") || HasPrefix(location, "http:") || HasPrefix(location, "https:"))
         String_CopyLengthSafe(url, size, location, (int32_t)strlen(location));
-    else String_Print(url, size, "file://%s", location);
+    else
+        String_Print(url, size, "file://%s", location);
 }
 
 bool IsLocalMetaLoaded(Repository* r) {
-    return !r->LocalMetaConfigured || (MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta));
+    return !r->LocalMetaConfigured ||
+           (MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta));
 }
 
 bool IsRemoteMetaLoaded(Repository* r) {
@@ -142,8 +146,8 @@ void WireCleanup(Repository* r, StorageCleanup** cleanup, Storage* storage, bool
     StorageCleanup_Create(cleanup);
     StorageCleanup_SetStorageHandle(*cleanup, storage);
     StorageCleanup_SetEventQueueHandle(*cleanup, r->Queue);
-    StorageCleanup_SetErrorCallback(*cleanup, r,
-                                    pending ? Repository_CleanupPendingErrorCallback : Repository_CleanupErrorCallback);
+    StorageCleanup_SetErrorCallback(
+        *cleanup, r, pending ? Repository_CleanupPendingErrorCallback : Repository_CleanupErrorCallback);
 }
 
 void ResetParts(Repository* r, bool documents) {
@@ -189,7 +193,8 @@ int32_t EraseMetaFile(Repository* r) {
     const char* leaf = nullptr;
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     int32_t fd = -1;
-    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return Platform_GetLastError();
+    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr))
+        return Platform_GetLastError();
     if (!Platform_TreeDeleteFile(fd, leaf)) {
         const int32_t error = Platform_GetLastError();
         Platform_Close(fd);
@@ -208,7 +213,8 @@ int32_t EraseMetaFile(Repository* r) {
     SplitPath(directory, parent, (int32_t)sizeof(parent), &name);
     if (Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, parent, 1, &fd, nullptr)) {
         Platform_TreeChangeMode(fd, name, 0700);
-        if (Platform_TreeRemoveDirectory(fd, name)) Repository_VerboseLog(r, 0, "Collapse directory (%s)", directory);
+        if (Platform_TreeRemoveDirectory(fd, name))
+            Repository_VerboseLog(r, 0, "Collapse directory (%s)", directory);
         Platform_Close(fd);
     }
     return 0;
@@ -219,9 +225,11 @@ int32_t EraseMetaFile(Repository* r) {
 void ReadRemoteId(Repository* r) {
     char id[REPOSITORY_REMOTE_ID_SIZE];
     if (Dictionary_GetStringByPath(r->Config, "remote.id", id, (int32_t)sizeof(id)) == 1 ||
-        GetString(r->Config, "remote.id", id, (int32_t)sizeof(id)) || GetString(r->Config, "remoteId", id, (int32_t)sizeof(id)))
+        GetString(r->Config, "remote.id", id, (int32_t)sizeof(id)) ||
+        GetString(r->Config, "remoteId", id, (int32_t)sizeof(id)))
         String_CopyLength(r->RemoteId, id, sizeof(r->RemoteId));
-    else r->RemoteId[0] = 0;
+    else
+        r->RemoteId[0] = 0;
 }
 
 void LoadCatalog(Repository* r, const char* base) {
@@ -268,7 +276,8 @@ void RefreshWork(Repository* r) {
             return;
         }
         char url[kPathSize];
-        if (!GetString(r->Config, "alias", url, (int32_t)sizeof(url)) && !AppString(r->AppConfig, "alias.url", url, (int32_t)sizeof(url))) {
+        if (!GetString(r->Config, "alias", url, (int32_t)sizeof(url)) &&
+            !AppString(r->AppConfig, "alias.url", url, (int32_t)sizeof(url))) {
             Repository_VerboseLog(r, 0, "Alias not configured");
             Alias_SkipLoad(r->AliasDoc);
             return;
@@ -297,8 +306,10 @@ void RefreshWork(Repository* r) {
     if (!haveRemote || r->CatalogOn) {
         uint32_t type = 0;
         if (Dictionary_GetTypeByKey(r->Config, "catalog", &type) == 1)
-            found = type == DICTIONARY_TYPE_STRING && GetString(r->Config, "catalog", url, (int32_t)sizeof(url));
-        else found = AppString(r->AppConfig, "catalog.url", url, (int32_t)sizeof(url));
+            found =
+                type == DICTIONARY_TYPE_STRING && GetString(r->Config, "catalog", url, (int32_t)sizeof(url));
+        else
+            found = AppString(r->AppConfig, "catalog.url", url, (int32_t)sizeof(url));
     }
     if (found && url[0]) {
         LoadCatalog(r, url);
@@ -336,7 +347,8 @@ bool SyncStart(Repository* r) {
         Dictionary_Merge(r->Working, config, DICTIONARY_MERGE_OVERWRITE);
     }
     DictionaryItem* item = nullptr;
-    if (Dictionary_ItemFindByKey(r->Working, "mask", nullptr, &item) && item) Dictionary_ItemSetPrivate(r->Working, item, 1);
+    if (Dictionary_ItemFindByKey(r->Working, "mask", nullptr, &item) && item)
+        Dictionary_ItemSetPrivate(r->Working, item, 1);
     item = nullptr;
     if (Dictionary_ItemFindByKey(r->Working, "stageMask", nullptr, &item) && item)
         Dictionary_ItemSetPrivate(r->Working, item, 1);
@@ -390,7 +402,8 @@ bool SyncStart(Repository* r) {
             Repository_ConfigError(r, nullptr);
             return false;
         }
-    } else if (type == DICTIONARY_TYPE_LIST && Dictionary_GetListByKey(r->Working, "remote", &remote) && remote) {
+    } else if (type == DICTIONARY_TYPE_LIST && Dictionary_GetListByKey(r->Working, "remote", &remote) &&
+               remote) {
         uint32_t count = 0;
         Dictionary_ItemGetCount(remote, &count);
         for (uint32_t i = 0; i < count; ++i) {
@@ -479,8 +492,10 @@ void StartCleanups(Repository* r, bool sync) {
     if (sync ? !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) : true) {
         if (!StorageCleanup_IsComplete(r->LocalCleanup) && !StorageCleanup_IsAlive(r->LocalCleanup)) {
             StorageCleanup_SetSourceMetaFileHandle(r->LocalCleanup, r->LocalMeta);
-            if (sync) StorageCleanup_SetDestMetaFileHandle(r->LocalCleanup, r->RemoteMeta);
-            else StorageCleanup_SetBlankDestMetaFileHandle(r->LocalCleanup);
+            if (sync)
+                StorageCleanup_SetDestMetaFileHandle(r->LocalCleanup, r->RemoteMeta);
+            else
+                StorageCleanup_SetBlankDestMetaFileHandle(r->LocalCleanup);
             StorageCleanup_SetPrintIdentifier(r->LocalCleanup, "Cleaning");
             if (!StorageCleanup_Start(r->LocalCleanup)) StorageCleanup_Shutdown(r->LocalCleanup);
         }
@@ -495,13 +510,15 @@ void StartCleanups(Repository* r, bool sync) {
 }
 
 void SyncWork(Repository* r) {
-    if (!(r->StateFlags & REPOSITORY_STATEFLAG_CATALOG)) Debug_Abort("Repository refresh must be called before sync");
+    if (!(r->StateFlags & REPOSITORY_STATEFLAG_CATALOG))
+        Debug_Abort("Repository refresh must be called before sync");
     if (!IsRemoteMetaLoaded(r)) {
         double resume = 0;
         MetaFile_GetResumeTime(r->RemoteMeta, &resume);
         if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
             char location[kPathSize];
-            if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location, (int32_t)sizeof(location)) != 1 &&
+            if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location,
+                                           (int32_t)sizeof(location)) != 1 &&
                 !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location)) &&
                 !Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location))) {
                 Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
@@ -512,7 +529,9 @@ void SyncWork(Repository* r) {
             LocationToUrl(location, url, (int32_t)sizeof(url));
             Repository_Print(r, "Loading remote metafile (%s)", url);
             char digest[REPOSITORY_REMOTE_ID_SIZE];
-            MetaFile_SetDigest(r->RemoteMeta, GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
+            MetaFile_SetDigest(
+                r->RemoteMeta,
+                GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
@@ -524,7 +543,8 @@ void SyncWork(Repository* r) {
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
-        } else if (r->MetaFileSave && !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
+        } else if (r->MetaFileSave &&
+                   !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             MetaFile_GetResumeTime(r->RemoteMeta, &resume);
             if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
                 Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
@@ -547,13 +567,14 @@ void EraseWork(Repository* r) {
     if (Storage_HasInterface(r->Local)) {
         if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, false);
-        } else if (r->MetaFileSave && r->LocalMetaConfigured && r->MetaFilePath[0] && Path_Exists(r->MetaFilePath)) {
+        } else if (r->MetaFileSave && r->LocalMetaConfigured && r->MetaFilePath[0] &&
+                   Path_Exists(r->MetaFilePath)) {
             if (!ResumeDue(r->ResumeTime)) return;
             Repository_Print(r, "Erasing MetaFile (%s)", r->MetaFilePath);
             const int32_t error = EraseMetaFile(r);
             if (error) {
-                Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE, STORAGE_ERROR_OS,
-                                 (uint32_t)error, &r->ResumeTime);
+                Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE,
+                                 STORAGE_ERROR_OS, (uint32_t)error, &r->ResumeTime);
             }
         } else {
             Repository_SetErase(r, 0);
@@ -605,12 +626,14 @@ int32_t TimerIndex(uint32_t bit) {
 }
 
 void UpdateTimers(Repository* r, uint32_t flags, double now) {
-    const uint32_t timed = (r->ActionFlags & REPOSITORY_ACTION_ACTIVE) ? flags : (flags & REPOSITORY_STATEFLAG_PAUSED);
+    const uint32_t timed =
+        (r->ActionFlags & REPOSITORY_ACTION_ACTIVE) ? flags : (flags & REPOSITORY_STATEFLAG_PAUSED);
     for (uint32_t bit = 0; bit <= 30; ++bit) {
         const uint32_t mask = 1u << bit;
         const int32_t index = TimerIndex(bit);
         const bool was = (r->TimerFlags & mask) != 0, is = (timed & mask) != 0;
-        if (is && !was) r->TimerStart[index] = now;
+        if (is && !was)
+            r->TimerStart[index] = now;
         else if (!is && was) {
             r->TimerTotal[index] += now - r->TimerStart[index];
             r->TimerStart[index] = now;
@@ -647,8 +670,10 @@ int64_t Repository_Notification_OnInteropReference(void* user, const char*, cons
     Repository* r = static_cast<Repository*>(user);
     uint32_t addRef = 0;
     if (info) Dictionary_GetBooleanByKey(info, "addRef", &addRef);
-    if (addRef) Repository_AddRef(r);
-    else Repository_Release(&r);
+    if (addRef)
+        Repository_AddRef(r);
+    else
+        Repository_Release(&r);
     return 1;
 }
 
@@ -807,8 +832,11 @@ int64_t Repository_SetConfigDictionaryHandle(Repository* repository, Dictionary*
     Repository* r = repository;
     Dictionary_Reset(r->Config);
     if (dict) Dictionary_Merge(r->Config, dict, DICTIONARY_MERGE_OVERWRITE);
-    r->LocalMetaConfigured = GetString(r->Config, "metafile", r->MetaFilePath, (int32_t)sizeof(r->MetaFilePath)) &&
-                             r->MetaFilePath[0] ? 1 : 0;
+    r->LocalMetaConfigured =
+        GetString(r->Config, "metafile", r->MetaFilePath, (int32_t)sizeof(r->MetaFilePath)) &&
+                r->MetaFilePath[0]
+            ? 1
+            : 0;
     if (!r->LocalMetaConfigured) r->MetaFileSave = 0;
     if (!GetString(r->Config, "repository", r->Name, (int32_t)sizeof(r->Name))) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "repository");
@@ -833,8 +861,10 @@ int64_t Repository_SetConfigHandle(Repository* repository, Dictionary* appConfig
         MetaFile_SetLimitSize(r->LocalMeta, size);
         MetaFile_SetLimitSize(r->RemoteMeta, size);
     }
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "catalog.limitSize", &size)) Catalog_SetLimitSize(r->CatalogDoc, size);
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "alias.limitSize", &size)) Alias_SetLimitSize(r->AliasDoc, size);
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "catalog.limitSize", &size))
+        Catalog_SetLimitSize(r->CatalogDoc, size);
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "alias.limitSize", &size))
+        Alias_SetLimitSize(r->AliasDoc, size);
     return 1;
 }
 
@@ -881,17 +911,17 @@ int64_t Repository_SetCertStoreHandle(Repository* repository, CertStoreInterface
     return 1;
 }
 
-#define REPOSITORY_FLAG_ACCESSORS(Name, Field)                                                     \
-    int64_t Repository_Set##Name(Repository* repository, uint32_t on) {                          \
-        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                            \
-        repository->Field = on ? 1 : 0;                                                          \
-        return 1;                                                                                \
-    }                                                                                            \
-    int64_t Repository_Get##Name(Repository* repository, uint32_t* on) {                         \
-        ASSERT_POINTER(on);                                                                      \
-        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                            \
-        *on = repository->Field;                                                                 \
-        return 1;                                                                                \
+#define REPOSITORY_FLAG_ACCESSORS(Name, Field)                                                               \
+    int64_t Repository_Set##Name(Repository* repository, uint32_t on) {                                      \
+        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                                        \
+        repository->Field = on ? 1 : 0;                                                                      \
+        return 1;                                                                                            \
+    }                                                                                                        \
+    int64_t Repository_Get##Name(Repository* repository, uint32_t* on) {                                     \
+        ASSERT_POINTER(on);                                                                                  \
+        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                                        \
+        *on = repository->Field;                                                                             \
+        return 1;                                                                                            \
     }
 REPOSITORY_FLAG_ACCESSORS(Authenticate, Authenticate)
 REPOSITORY_FLAG_ACCESSORS(Catalog, CatalogOn)
@@ -924,14 +954,16 @@ int64_t Repository_GetThreadId(Repository* repository, uint32_t* threadId) {
     return 1;
 }
 
-int64_t Repository_SetStateFlagChangeCallback(Repository* repository, void* user, RepositoryFlagChangeFunc fn) {
+int64_t Repository_SetStateFlagChangeCallback(Repository* repository, void* user,
+                                              RepositoryFlagChangeFunc fn) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     repository->StateUser = user;
     repository->StateFn = fn;
     return 1;
 }
 
-int64_t Repository_SetActionFlagChangeCallback(Repository* repository, void* user, RepositoryFlagChangeFunc fn) {
+int64_t Repository_SetActionFlagChangeCallback(Repository* repository, void* user,
+                                               RepositoryFlagChangeFunc fn) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     repository->ActionUser = user;
     repository->ActionFn = fn;
@@ -1025,23 +1057,28 @@ int64_t Repository_Process(Repository* repository) {
     // 1. Phases: sticky until nothing is wanted and nothing runs.
     uint32_t pendingRequests = 0;
     Repository_GetPendingRequests(r, &pendingRequests);
-    const bool busy = MetaFile_IsAlive(r->LocalMeta) || MetaFile_IsAlive(r->RemoteMeta) || Alias_IsAlive(r->AliasDoc) ||
-                      Catalog_IsAlive(r->CatalogDoc) || StorageCopy_IsAlive(r->Copy) || StorageCopy_IsAlive(r->ApplyJob) ||
+    const bool busy = MetaFile_IsAlive(r->LocalMeta) || MetaFile_IsAlive(r->RemoteMeta) ||
+                      Alias_IsAlive(r->AliasDoc) || Catalog_IsAlive(r->CatalogDoc) ||
+                      StorageCopy_IsAlive(r->Copy) || StorageCopy_IsAlive(r->ApplyJob) ||
                       StorageCleanup_IsAlive(r->LocalCleanup) || StorageCleanup_IsAlive(r->PendingCleanup) ||
                       pendingRequests >= 1;
-    const bool wanted = (action & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_REFRESH | REPOSITORY_ACTION_ERASE)) &&
-                        !(action & REPOSITORY_ACTION_SHUTDOWN);
+    const bool wanted =
+        (action & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_REFRESH | REPOSITORY_ACTION_ERASE)) &&
+        !(action & REPOSITORY_ACTION_SHUTDOWN);
     if (wanted || busy) {
-        if ((old & REPOSITORY_STATEFLAG_SYNC) || (action & REPOSITORY_ACTION_SYNC)) flags |= REPOSITORY_STATEFLAG_SYNC;
+        if ((old & REPOSITORY_STATEFLAG_SYNC) || (action & REPOSITORY_ACTION_SYNC))
+            flags |= REPOSITORY_STATEFLAG_SYNC;
         if ((old & REPOSITORY_STATEFLAG_REFRESH) || (action & REPOSITORY_ACTION_REFRESH))
             flags |= REPOSITORY_STATEFLAG_REFRESH;
-        if ((old & REPOSITORY_STATEFLAG_ERASE) || (action & REPOSITORY_ACTION_ERASE)) flags |= REPOSITORY_STATEFLAG_ERASE;
+        if ((old & REPOSITORY_STATEFLAG_ERASE) || (action & REPOSITORY_ACTION_ERASE))
+            flags |= REPOSITORY_STATEFLAG_ERASE;
         flags |= REPOSITORY_STATEFLAG_ALIVE;
         if ((flags & kPhases) && !active) flags |= REPOSITORY_STATEFLAG_PAUSED;
     }
     // 2. What has loaded.
     if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS;
-    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc)) flags |= REPOSITORY_STATEFLAG_CATALOG;
+    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc))
+        flags |= REPOSITORY_STATEFLAG_CATALOG;
     if (IsLocalMetaLoaded(r)) flags |= REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_LOCALMETAFILE;
     char remoteId[REPOSITORY_REMOTE_ID_SIZE];
     if (Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId))) {
@@ -1051,7 +1088,8 @@ int64_t Repository_Process(Repository* repository) {
     if (StorageCopy_IsAlive(r->Copy)) flags |= REPOSITORY_STATEFLAG_COPY;
     if (StorageCopy_IsAlive(r->ApplyJob)) flags |= REPOSITORY_STATEFLAG_APPLY;
     // 3. Stall: no progress for the stall time since an error was recorded.
-    if (active && r->LastError[3] != 0 && !(r->LastError[3] == STORAGE_ERROR_STORAGE && r->LastError[4] == 8)) {
+    if (active && r->LastError[3] != 0 &&
+        !(r->LastError[3] == STORAGE_ERROR_STORAGE && r->LastError[4] == 8)) {
         double last = -1;
         bool never = false, immediate = false;
         if (r->LastError[0] == REPOSITORY_SOURCE_CONFIG) {
@@ -1088,7 +1126,8 @@ int64_t Repository_Process(Repository* repository) {
     // 4. What runs.
     uint32_t copyFlags = 0;
     StorageCopy_GetFlags(r->Copy, &copyFlags);
-    if (copyFlags & (STORAGE_COPY_FLAG_PENDING | STORAGE_COPY_FLAG_TO_PENDING)) flags |= REPOSITORY_STATEFLAG_PENDING;
+    if (copyFlags & (STORAGE_COPY_FLAG_PENDING | STORAGE_COPY_FLAG_TO_PENDING))
+        flags |= REPOSITORY_STATEFLAG_PENDING;
     if (StorageCleanup_IsAlive(r->LocalCleanup)) flags |= REPOSITORY_STATEFLAG_LOCALCLEAN;
     if (StorageCleanup_IsAlive(r->PendingCleanup)) flags |= REPOSITORY_STATEFLAG_PENDINGCLEAN;
     if (Alias_IsAlive(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS_LOADING;
@@ -1098,8 +1137,10 @@ int64_t Repository_Process(Repository* repository) {
     if ((flags & REPOSITORY_STATEFLAG_LOCALID) && (flags & REPOSITORY_STATEFLAG_REMOTEID)) {
         char localId[REPOSITORY_REMOTE_ID_SIZE];
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
-        if (!localId[0]) flags |= REPOSITORY_STATEFLAG_INSTALL;
-        else if (!String_CompareWithoutCase(localId, remoteId)) flags |= REPOSITORY_STATEFLAG_UPDATE;
+        if (!localId[0])
+            flags |= REPOSITORY_STATEFLAG_INSTALL;
+        else if (!String_CompareWithoutCase(localId, remoteId))
+            flags |= REPOSITORY_STATEFLAG_UPDATE;
     }
     // 5. Changes.
     if (flags != old) {
@@ -1121,7 +1162,8 @@ int64_t Repository_Process(Repository* repository) {
         if (off & REPOSITORY_STATEFLAG_PAUSED) SetStoragesActive(r, 1);
         UpdateTimers(r, flags, now);
         r->StateFlags = flags;
-        if (off & REPOSITORY_STATEFLAG_REFRESH) StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
+        if (off & REPOSITORY_STATEFLAG_REFRESH)
+            StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
         if (off & REPOSITORY_STATEFLAG_SYNC) {
             DumpToLog(r);
             Repository_RequestListFree(r);
@@ -1140,7 +1182,8 @@ int64_t Repository_Process(Repository* repository) {
         if ((state & kPhases) && !(state & REPOSITORY_STATEFLAG_LOCALMETAFILE) && r->LocalMetaConfigured) {
             double resume = 0;
             MetaFile_GetResumeTime(r->LocalMeta, &resume);
-            if (!MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta) && ResumeDue(resume)) {
+            if (!MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta) &&
+                ResumeDue(resume)) {
                 Repository_VerboseLog(r, 0, "Loading local metafile (%s)", r->MetaFilePath);
                 char url[kPathSize];
                 String_Print(url, (int32_t)sizeof(url), "file://%s", r->MetaFilePath);
@@ -1182,8 +1225,8 @@ int64_t Repository_GetActionFlags(Repository* repository, uint32_t* flags) {
     return 1;
 }
 
-int64_t Repository_GetLastError(Repository* repository, int32_t* source, int32_t* index, int32_t* type, int32_t* code,
-                                int32_t* codeEx) {
+int64_t Repository_GetLastError(Repository* repository, int32_t* source, int32_t* index, int32_t* type,
+                                int32_t* code, int32_t* codeEx) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     int32_t* outs[] = {source, index, type, code, codeEx};
     for (int i = 0; i < 5; ++i)
@@ -1251,8 +1294,8 @@ int64_t Repository_GetRemoteId(Repository* repository, char* buffer, int32_t siz
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
     if (IsRemoteMetaLoaded(r) && MetaFile_GetId(r->RemoteMeta, buffer, size) && buffer[0]) return 1;
-    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc) && !Catalog_IsLoadSkipped(r->CatalogDoc) &&
-        Catalog_GetId(r->CatalogDoc, buffer, size) && buffer[0])
+    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc) &&
+        !Catalog_IsLoadSkipped(r->CatalogDoc) && Catalog_GetId(r->CatalogDoc, buffer, size) && buffer[0])
         return 1;
     if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc) && !Alias_IsLoadSkipped(r->AliasDoc) &&
         Alias_GetValue(r->AliasDoc, buffer, size) && buffer[0])
@@ -1295,7 +1338,8 @@ int64_t Repository_IsCleanupComplete(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
     if (!r->WorkStarted) return 0;
-    if (!(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) && !StorageCleanup_IsComplete(r->LocalCleanup)) return 0;
+    if (!(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) && !StorageCleanup_IsComplete(r->LocalCleanup))
+        return 0;
     if (r->PendingConfigured && !StorageCleanup_IsComplete(r->PendingCleanup)) return 0;
     return 1;
 }
@@ -1326,8 +1370,8 @@ int64_t Repository_RemoteGetEnabled(Repository* repository, int32_t index, uint3
     return 1;
 }
 
-int64_t Repository_RemoteGetIdentifierCount(Repository* repository, const char* identifier, uint32_t enabledOnly,
-                                            int32_t* count) {
+int64_t Repository_RemoteGetIdentifierCount(Repository* repository, const char* identifier,
+                                            uint32_t enabledOnly, int32_t* count) {
     ASSERT_POINTER(count);
     ASSERT_POINTER(identifier);
     *count = 0;

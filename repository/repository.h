@@ -87,7 +87,8 @@ enum : int32_t {
 };
 
 // (repository, user, old flags, new flags)
-typedef void (*RepositoryFlagChangeFunc)(Repository* repository, void* user, uint32_t oldFlags, uint32_t newFlags);
+typedef void (*RepositoryFlagChangeFunc)(Repository* repository, void* user, uint32_t oldFlags,
+                                         uint32_t newFlags);
 
 // ---- Life --------------------------------------------------------------------------------------
 int64_t Repository_Create(Repository** handle);
@@ -119,8 +120,10 @@ int64_t Repository_SetStallTime(Repository* repository, double seconds);
 int64_t Repository_GetStallTime(Repository* repository, double* seconds);
 int64_t Repository_SetThreadId(Repository* repository, uint32_t threadId);
 int64_t Repository_GetThreadId(Repository* repository, uint32_t* threadId);
-int64_t Repository_SetStateFlagChangeCallback(Repository* repository, void* user, RepositoryFlagChangeFunc fn);
-int64_t Repository_SetActionFlagChangeCallback(Repository* repository, void* user, RepositoryFlagChangeFunc fn);
+int64_t Repository_SetStateFlagChangeCallback(Repository* repository, void* user,
+                                              RepositoryFlagChangeFunc fn);
+int64_t Repository_SetActionFlagChangeCallback(Repository* repository, void* user,
+                                               RepositoryFlagChangeFunc fn);
 
 // ---- Actions -----------------------------------------------------------------------------------
 int64_t Repository_SetActionFlags(Repository* repository, uint32_t flags);
@@ -154,8 +157,8 @@ int64_t Repository_IsCleanupComplete(Repository* repository);
 int64_t Repository_RemoteGetCount(Repository* repository, int32_t* count);
 int64_t Repository_RemoteGetEnabledCount(Repository* repository, int32_t* count);
 int64_t Repository_RemoteGetEnabled(Repository* repository, int32_t index, uint32_t* enabled);
-int64_t Repository_RemoteGetIdentifierCount(Repository* repository, const char* identifier, uint32_t enabledOnly,
-                                            int32_t* count);
+int64_t Repository_RemoteGetIdentifierCount(Repository* repository, const char* identifier,
+                                            uint32_t enabledOnly, int32_t* count);
 int64_t Repository_LocalGetMeterRWHandle(Repository* repository, MeterRW** meter);
 int64_t Repository_RemoteGetMeterRWHandle(Repository* repository, MeterRW** meter);
 // Seconds the state flag (a single bit) has been on.
@@ -171,19 +174,19 @@ const char* Repository_TranslateSource(int32_t source);
 
 int64_t Repository_AliasError(AsyncHTTP* loader, void* repository, int32_t count, int32_t type, uint32_t code,
                               uint32_t extra, double* resume);
-int64_t Repository_CatalogError(AsyncHTTP* loader, void* repository, int32_t count, int32_t type, uint32_t code,
-                                uint32_t extra, double* resume);
+int64_t Repository_CatalogError(AsyncHTTP* loader, void* repository, int32_t count, int32_t type,
+                                uint32_t code, uint32_t extra, double* resume);
 int64_t Repository_MetaFileLocalError(AsyncHTTP* loader, void* repository, int32_t count, int32_t type,
                                       uint32_t code, uint32_t extra, double* resume);
 int64_t Repository_MetaFileRemoteError(AsyncHTTP* loader, void* repository, int32_t count, int32_t type,
                                        uint32_t code, uint32_t extra, double* resume);
-int32_t Repository_CleanupErrorCallback(StorageCleanup* cleanup, void* repository, uint32_t count, int32_t index,
-                                        uint32_t code, uint32_t extra, double* resume);
+int32_t Repository_CleanupErrorCallback(StorageCleanup* cleanup, void* repository, uint32_t count,
+                                        int32_t index, uint32_t code, uint32_t extra, double* resume);
 int32_t Repository_CleanupPendingErrorCallback(StorageCleanup* cleanup, void* repository, uint32_t count,
                                                int32_t index, uint32_t code, uint32_t extra, double* resume);
-int64_t Repository_CopyErrorCallback(StorageCopy* copy, void* repository, StorageRequest* request, int32_t source,
-                                     int32_t index, uint32_t count, int32_t type, uint32_t code, uint32_t extra,
-                                     double* resume);
+int64_t Repository_CopyErrorCallback(StorageCopy* copy, void* repository, StorageRequest* request,
+                                     int32_t source, int32_t index, uint32_t count, int32_t type,
+                                     uint32_t code, uint32_t extra, double* resume);
 
 int64_t Repository_RequestListResize(Repository* repository, int32_t count);
 int64_t Repository_RequestAcquire(StorageCopy* copy, void* repository, StorageRequest** request);
@@ -195,8 +198,8 @@ int64_t Repository_ConfigRemoteItem(Repository* repository, Dictionary* dict, ui
 // The delta-source step of every remote storage: the local pieces a delta copies from, read into
 // the request's delta request; failures reach the copy job negated (its delta source).
 void Repository_DeltaSourceGet(Storage* storage, void* repository, StorageOperation* operation);
-void Repository_DeltaSourceGetComplete(StorageDelta* delta, StorageRequest* request, void* operation, uint32_t code,
-                                       uint32_t extra);
+void Repository_DeltaSourceGetComplete(StorageDelta* delta, StorageRequest* request, void* operation,
+                                       uint32_t code, uint32_t extra);
 // "NotificationCenter"/"Interop" for the repository's id: "addRef" true adds a reference, else one
 // is released.
 int64_t Repository_Notification_OnInteropReference(void* repository, const char* type, const char* name,
@@ -210,7 +213,8 @@ int64_t BaseInterop_SetOption(const char* name, const char* value);
 // Hands back the repository whose instance id is given (a new reference) for "QVR.Repository".
 int64_t BaseInterop_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,
                                    InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,
-                                   InteropReleaseFunc* release, InteropProcessFunc* process, void** userContext);
+                                   InteropReleaseFunc* release, InteropProcessFunc* process,
+                                   void** userContext);
 int64_t Repository_Invoke(void* repository, Dictionary* request, Dictionary* response);
 
 // ---- Print family, class name "Repository" -----------------------------------------------------

@@ -52,12 +52,14 @@ void Meters(Dictionary* dict, const char* prefix, MeterRW* meter) {
     const struct {
         const char* Name;
         double Value;
-    } rows[] = {{"ReadBytes", (double)read},      {"WriteBytes", (double)write}, {"ReadSpeed", readSpeed},
-                {"WriteSpeed", writeSpeed},       {"MaxReadSpeed", maxRead},     {"MaxWriteSpeed", maxWrite}};
+    } rows[] = {{"ReadBytes", (double)read}, {"WriteBytes", (double)write}, {"ReadSpeed", readSpeed},
+                {"WriteSpeed", writeSpeed},  {"MaxReadSpeed", maxRead},     {"MaxWriteSpeed", maxWrite}};
     for (const auto& row : rows) {
         String_Print(key, (int32_t)sizeof(key), "%s%s", prefix, row.Name);
-        if (strstr(row.Name, "Bytes")) Dictionary_SetInt64ByKey(dict, key, (int64_t)row.Value);
-        else Dictionary_SetFloat64ByKey(dict, key, row.Value);
+        if (strstr(row.Name, "Bytes"))
+            Dictionary_SetInt64ByKey(dict, key, (int64_t)row.Value);
+        else
+            Dictionary_SetFloat64ByKey(dict, key, row.Value);
     }
 }
 
@@ -154,11 +156,14 @@ int64_t Repository_Dump(Repository* repository, Dictionary* dict) {
     itemsComplete += n;
     StorageCleanup_GetItemsComplete(r->PendingCleanup, &n);
     itemsComplete += n;
-    Dictionary_SetFloat64ByKey(cleanup, "progress", itemsTotal > 0 ? (double)itemsComplete / itemsTotal : 0.0);
+    Dictionary_SetFloat64ByKey(cleanup, "progress",
+                               itemsTotal > 0 ? (double)itemsComplete / itemsTotal : 0.0);
     StorageCleanup_Dump(r->LocalCleanup, Child(dict, "cleanupLocal"));
     StorageCleanup_Dump(r->PendingCleanup, Child(dict, "cleanupPending"));
-    if (Storage_HasInterface(r->Local)) Storage_Dump(r->Local, Child(dict, "local"));
-    else Child(dict, "local");
+    if (Storage_HasInterface(r->Local))
+        Storage_Dump(r->Local, Child(dict, "local"));
+    else
+        Child(dict, "local");
     Dictionary* remote = nullptr;
     Dictionary_AddList(dict, "remote", &remote, nullptr);
     for (RepositoryRemote* m = r->Remotes; m; m = m->Next) {
@@ -166,8 +171,10 @@ int64_t Repository_Dump(Repository* repository, Dictionary* dict) {
         Dictionary_AddDictionary(remote, nullptr, &one, nullptr);
         Storage_Dump(m->Member, one);
     }
-    if (r->PendingConfigured) Storage_Dump(r->Pending, Child(dict, "pending"));
-    else Child(dict, "pending");
+    if (r->PendingConfigured)
+        Storage_Dump(r->Pending, Child(dict, "pending"));
+    else
+        Child(dict, "pending");
     Dictionary* requests = nullptr;
     Dictionary_AddList(dict, "requests", &requests, nullptr);
     int32_t index = 0;
@@ -218,8 +225,8 @@ int64_t BaseInterop_SetOption(const char*, const char*) {
 }
 
 int64_t BaseInterop_CreateInstance(const char* className, char* id, int32_t, void*, InteropExecuteFunc,
-                                   InteropInvokeFunc* invoke, InteropReleaseFunc* release, InteropProcessFunc* process,
-                                   void** userContext) {
+                                   InteropInvokeFunc* invoke, InteropReleaseFunc* release,
+                                   InteropProcessFunc* process, void** userContext) {
     ASSERT_POINTER(invoke);
     ASSERT_POINTER(release);
     ASSERT_POINTER(process);
@@ -235,8 +242,8 @@ int64_t BaseInterop_CreateInstance(const char* className, char* id, int32_t, voi
     if (!object || !Repository_ValidHandle(static_cast<Repository*>(object))) {
         *invoke = nullptr;
         *release = nullptr;
-        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Instance %s is not a type of %s\n", id ? id : "",
-                     className);
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Instance %s is not a type of %s\n",
+                     id ? id : "", className);
         return 0;
     }
     Repository* r = static_cast<Repository*>(object);

@@ -23,8 +23,9 @@
 
 namespace {
 
-constexpr const char* kSources[] = {"Alias",        "Catalog",       "MetaFileLocal", "MetaFileRemote", "StorageLocal",
-                                    "StorageRemote", "StorageDelta", "StoragePending", "Config"};
+constexpr const char* kSources[] = {"Alias",          "Catalog",        "MetaFileLocal",
+                                    "MetaFileRemote", "StorageLocal",   "StorageRemote",
+                                    "StorageDelta",   "StoragePending", "Config"};
 
 Repository* Of(void* user) {
     Repository* repository = static_cast<Repository*>(user);
@@ -39,17 +40,19 @@ int32_t Respond(int32_t response, double at, double* resume) {
 
 } // namespace
 
-void Repository_DeltaSourceGetComplete(StorageDelta*, StorageRequest*, void* user, uint32_t code, uint32_t extra) {
+void Repository_DeltaSourceGetComplete(StorageDelta*, StorageRequest*, void* user, uint32_t code,
+                                       uint32_t extra) {
     // Negated, so that the copy job tells a failure of the delta's source from one of the remote.
-    Storage_OperationComplete(static_cast<StorageOperation*>(user), code ? (uint32_t)(-(int64_t)code) : 0u, extra);
+    Storage_OperationComplete(static_cast<StorageOperation*>(user), code ? (uint32_t)(-(int64_t)code) : 0u,
+                              extra);
 }
 
 void Repository_DeltaSourceGet(Storage*, void* user, StorageOperation* operation) {
     Repository* r = Of(user);
     StorageRequest* request = nullptr;
     StorageRequest* delta = nullptr;
-    if (!Storage_OperationGetRequest(operation, &request) || !StorageRequest_GetDeltaRequestHandle(request, &delta) ||
-        !delta) {
+    if (!Storage_OperationGetRequest(operation, &request) ||
+        !StorageRequest_GetDeltaRequestHandle(request, &delta) || !delta) {
         Storage_OperationComplete(operation, (uint32_t)(-(int64_t)STORAGE_ERROR_VCDIFF), 0);
         return;
     }
@@ -80,17 +83,22 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     const double retry = now + Repostitory_RetryDelay(count);
     int32_t response = REPOSITORY_RESPONSE_IGNORE;
     *resume = now;
-    if (code == 972 || code == 973 || (code == STORAGE_ERROR_STORAGE && extra == STORAGE_EXTENDED_PASSWORD_CANCELLED)) {
+    if (code == 972 || code == 973 ||
+        (code == STORAGE_ERROR_STORAGE && extra == STORAGE_EXTENDED_PASSWORD_CANCELLED)) {
         response = Respond(REPOSITORY_RESPONSE_RETRY, now + 30 + rand() % 15, resume);
     } else if (source == REPOSITORY_SOURCE_METAFILE_LOCAL) {
         if (type == REPOSITORY_TYPE_READ && code == STORAGE_ERROR_OS)
-            response = locked ? Respond(REPOSITORY_RESPONSE_RETRY, now + 5, resume) : REPOSITORY_RESPONSE_IGNORE;
+            response =
+                locked ? Respond(REPOSITORY_RESPONSE_RETRY, now + 5, resume) : REPOSITORY_RESPONSE_IGNORE;
         else if (type == REPOSITORY_TYPE_ERASE && code == STORAGE_ERROR_OS)
             response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
     } else if (source == REPOSITORY_SOURCE_STORAGE_LOCAL) {
         if (code == STORAGE_ERROR_OS) {
-            if (locked || space || type != REPOSITORY_TYPE_READ) response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
-            else response = missing ? REPOSITORY_RESPONSE_IGNORE : Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
+            if (locked || space || type != REPOSITORY_TYPE_READ)
+                response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
+            else
+                response =
+                    missing ? REPOSITORY_RESPONSE_IGNORE : Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
         } else if (code == STORAGE_ERROR_COMPRESSION) {
             response = Respond(REPOSITORY_RESPONSE_RETRY, retry, resume);
         } else if (type == REPOSITORY_TYPE_READ &&
@@ -103,19 +111,23 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
         response = type == REPOSITORY_TYPE_ERASE ? Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume)
                                                  : Respond(REPOSITORY_RESPONSE_RETRY, retry, resume);
     } else if (source == REPOSITORY_SOURCE_STORAGE_PENDING) {
-        if (type == REPOSITORY_TYPE_READ) response = REPOSITORY_RESPONSE_IGNORE;
-        else if (code != STORAGE_ERROR_OS) response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
-        else if (locked || space) response = REPOSITORY_RESPONSE_IGNORE;
-        else response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
+        if (type == REPOSITORY_TYPE_READ)
+            response = REPOSITORY_RESPONSE_IGNORE;
+        else if (code != STORAGE_ERROR_OS)
+            response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
+        else if (locked || space)
+            response = REPOSITORY_RESPONSE_IGNORE;
+        else
+            response = Respond(REPOSITORY_RESPONSE_WAIT, now + 5, resume);
     } else {
         response = Respond(REPOSITORY_RESPONSE_RETRY, retry, resume);
     }
     if (response == REPOSITORY_RESPONSE_IGNORE) {
-        Repository_VerboseLog(repository, 0,
-                              "Ignore Error: Source(%d) Index(%d) Count(%d) Type (%d) Code(%d) CodeEx(%d) Response(%d) "
-                              "Retry(%.2f)",
-                              source, index, (int32_t)count + 1, type, (int32_t)code, (int32_t)extra, response,
-                              *resume - now);
+        Repository_VerboseLog(
+            repository, 0,
+            "Ignore Error: Source(%d) Index(%d) Count(%d) Type (%d) Code(%d) CodeEx(%d) Response(%d) "
+            "Retry(%.2f)",
+            source, index, (int32_t)count + 1, type, (int32_t)code, (int32_t)extra, response, *resume - now);
         return response;
     }
     repository->ErrorCount++;
@@ -124,26 +136,28 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     repository->LastError[2] = type;
     repository->LastError[3] = (int32_t)code;
     repository->LastError[4] = (int32_t)extra;
-    Repository_Print(repository,
-                     "Error: Source(%d) Index(%d) Count(%d) Type (%d) Code(%d) CodeEx(%d) Response(%d) Retry(%.2f)",
-                     source, index, (int32_t)count + 1, type, (int32_t)code, (int32_t)extra,
-                     response, *resume - now);
+    Repository_Print(
+        repository,
+        "Error: Source(%d) Index(%d) Count(%d) Type (%d) Code(%d) CodeEx(%d) Response(%d) Retry(%.2f)",
+        source, index, (int32_t)count + 1, type, (int32_t)code, (int32_t)extra, response, *resume - now);
     return response;
 }
 
 // ---- Handlers registered on the parts ------------------------------------------------------------
 
-int64_t Repository_AliasError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code, uint32_t extra,
-                              double* resume) {
-    return Repository_Error(Of(user), REPOSITORY_SOURCE_ALIAS, -1, (uint32_t)count, type, code, extra, resume);
+int64_t Repository_AliasError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
+                              uint32_t extra, double* resume) {
+    return Repository_Error(Of(user), REPOSITORY_SOURCE_ALIAS, -1, (uint32_t)count, type, code, extra,
+                            resume);
 }
 
-int64_t Repository_CatalogError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code, uint32_t extra,
-                                double* resume) {
+int64_t Repository_CatalogError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
+                                uint32_t extra, double* resume) {
     Repository* r = Of(user);
     uint32_t delta = 0;
     Catalog_GetDelta(r->CatalogDoc, &delta);
-    const bool missing = code == 404 || (code == STORAGE_ERROR_OS && Platform_ErrorMissing((PlatformErrorCode)extra));
+    const bool missing =
+        code == 404 || (code == STORAGE_ERROR_OS && Platform_ErrorMissing((PlatformErrorCode)extra));
     if (missing && delta) {
         // No delta catalogue from this version: the next attempt asks for the full one.
         Catalog_SetDelta(r->CatalogDoc, 0);
@@ -155,30 +169,31 @@ int64_t Repository_CatalogError(AsyncHTTP*, void* user, int32_t count, int32_t t
 
 int64_t Repository_MetaFileLocalError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
                                       uint32_t extra, double* resume) {
-    return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_LOCAL, -1, (uint32_t)count, type, code, extra,
-                            resume);
+    return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_LOCAL, -1, (uint32_t)count, type, code,
+                            extra, resume);
 }
 
 int64_t Repository_MetaFileRemoteError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
                                        uint32_t extra, double* resume) {
-    return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_REMOTE, -1, (uint32_t)count, type, code, extra,
-                            resume);
+    return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_REMOTE, -1, (uint32_t)count, type, code,
+                            extra, resume);
 }
 
-int32_t Repository_CleanupErrorCallback(StorageCleanup*, void* user, uint32_t count, int32_t index, uint32_t code,
-                                        uint32_t extra, double* resume) {
-    return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_LOCAL, index, count, REPOSITORY_TYPE_ERASE, code,
-                            extra, resume);
+int32_t Repository_CleanupErrorCallback(StorageCleanup*, void* user, uint32_t count, int32_t index,
+                                        uint32_t code, uint32_t extra, double* resume) {
+    return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_LOCAL, index, count, REPOSITORY_TYPE_ERASE,
+                            code, extra, resume);
 }
 
 int32_t Repository_CleanupPendingErrorCallback(StorageCleanup*, void* user, uint32_t count, int32_t index,
                                                uint32_t code, uint32_t extra, double* resume) {
-    return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_PENDING, index, count, REPOSITORY_TYPE_ERASE, code,
-                            extra, resume);
+    return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_PENDING, index, count, REPOSITORY_TYPE_ERASE,
+                            code, extra, resume);
 }
 
-int64_t Repository_CopyErrorCallback(StorageCopy*, void* user, StorageRequest* request, int32_t source, int32_t index,
-                                     uint32_t count, int32_t type, uint32_t code, uint32_t extra, double* resume) {
+int64_t Repository_CopyErrorCallback(StorageCopy*, void* user, StorageRequest* request, int32_t source,
+                                     int32_t index, uint32_t count, int32_t type, uint32_t code,
+                                     uint32_t extra, double* resume) {
     Repository* r = Of(user);
     static constexpr int32_t kMap[] = {REPOSITORY_SOURCE_STORAGE_REMOTE, REPOSITORY_SOURCE_STORAGE_LOCAL,
                                        REPOSITORY_SOURCE_STORAGE_PENDING, REPOSITORY_SOURCE_STORAGE_DELTA};
@@ -186,7 +201,8 @@ int64_t Repository_CopyErrorCallback(StorageCopy*, void* user, StorageRequest* r
     const int32_t mapped = kMap[source];
     int32_t response = Repository_Error(r, mapped, index, count, type, code, extra, resume);
     if (response == REPOSITORY_RESPONSE_IGNORE) {
-        if (mapped == REPOSITORY_SOURCE_STORAGE_LOCAL) Storage_DecrementErrorCount(r->Local);
+        if (mapped == REPOSITORY_SOURCE_STORAGE_LOCAL)
+            Storage_DecrementErrorCount(r->Local);
         else if (mapped == REPOSITORY_SOURCE_STORAGE_DELTA || mapped == REPOSITORY_SOURCE_STORAGE_PENDING)
             Storage_DecrementErrorCount(r->Pending);
         return response;
@@ -196,8 +212,9 @@ int64_t Repository_CopyErrorCallback(StorageCopy*, void* user, StorageRequest* r
     const double now = Time_GetCurrent();
     uint32_t allow = 0;
     StorageRequest_GetAllowVCDiff(request, &allow);
-    const bool lockedOrFull = code == STORAGE_ERROR_OS && (Platform_ErrorLocked((PlatformErrorCode)extra) ||
-                                                           Platform_ErrorNotEnoughSpace((PlatformErrorCode)extra));
+    const bool lockedOrFull =
+        code == STORAGE_ERROR_OS && (Platform_ErrorLocked((PlatformErrorCode)extra) ||
+                                     Platform_ErrorNotEnoughSpace((PlatformErrorCode)extra));
     if (code == 961) {
         *resume = now + 60 + rand() % 15;
         return REPOSITORY_RESPONSE_RETRY;

@@ -25,20 +25,23 @@ class RepositoryHttpTest : public RepositoryFixture {
         pieceDir = Root() + "/pieces";
         RepositoryFixture::SetUp();
         if (getenv("QVR_REPOSITORY_CHILD_ROOT")) return; // a child uses its parent's peers
-        chmod(Root().c_str(), 0711); // nginx's workers run as another user
+        chmod(Root().c_str(), 0711);                     // nginx's workers run as another user
         std::ofstream(dir.file("nginx.tmpl"))
             << "worker_processes 1; pid " << dir.file("nginx.pid") << "; error_log " << dir.file("nginx.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  log_format r '$request_uri [$http_range] $body_bytes_sent';\n"
+            << ";\nevents { worker_connections 64; }\nhttp {\n  log_format r '$request_uri [$http_range] "
+               "$body_bytes_sent';\n"
             << "  access_log " << dir.file("access.log") << " r;\n"
-            << "  client_body_temp_path " << Root() << "; proxy_temp_path " << Root() << "; fastcgi_temp_path "
-            << Root() << "; uwsgi_temp_path " << Root() << "; scgi_temp_path " << Root() << ";\n  types { }\n"
+            << "  client_body_temp_path " << Root() << "; proxy_temp_path " << Root()
+            << "; fastcgi_temp_path " << Root() << "; uwsgi_temp_path " << Root() << "; scgi_temp_path "
+            << Root() << ";\n  types { }\n"
             << "  server { listen 127.0.0.1:PORT; root " << Root() << "; }\n}\n";
         nginx = std::make_unique<TlsServer>(
             Root(), std::vector<std::string>{"sh", "-c",
                                              "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
                                                  dir.file("nginx.conf") + " -g 'daemon off;'"});
-        python = std::make_unique<TlsServer>(
-            Root(), std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "{port}"});
+        python = std::make_unique<TlsServer>(Root(),
+                                             std::vector<std::string>{"/usr/bin/python3", "-m", "http.server",
+                                                                      "--bind", "127.0.0.1", "{port}"});
         ASSERT_TRUE(nginx->Running());
         ASSERT_TRUE(python->Running());
     }
@@ -51,7 +54,9 @@ class RepositoryHttpTest : public RepositoryFixture {
         return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
     }
     // Served files must be readable by nginx's workers.
-    void Publish() { Shell("chmod -R a+rX " + Root() + "/remote " + Root() + "/pieces " + Root() + "/*.json"); }
+    void Publish() {
+        Shell("chmod -R a+rX " + Root() + "/remote " + Root() + "/pieces " + Root() + "/*.json");
+    }
     std::vector<std::string> Log(const std::string& part) {
         std::vector<std::string> out;
         std::ifstream in(dir.file("access.log"));
@@ -62,11 +67,12 @@ class RepositoryHttpTest : public RepositoryFixture {
     // Documents through the alias and a catalogue named by a ".json" URL, from nginx.
     void ConfigureDocuments() {
         Put(Root() + "/alias.json", "{\"game\":\"" + currentId + "\"}");
-        Put(Root() + "/catalog.json", "{\"id\":\"" + currentId + "\",\"metafile\":\"" + Url(*nginx, "/remote.json") +
-                                           "\",\"config\":{}}");
+        Put(Root() + "/catalog.json", "{\"id\":\"" + currentId + "\",\"metafile\":\"" +
+                                          Url(*nginx, "/remote.json") + "\",\"config\":{}}");
         Publish();
         Configure("state/local.json", "",
-                  "\"alias\":\"" + Url(*nginx, "/alias.json") + "\",\"catalog\":\"" + Url(*nginx, "/catalog.json") + "\"");
+                  "\"alias\":\"" + Url(*nginx, "/alias.json") + "\",\"catalog\":\"" +
+                      Url(*nginx, "/catalog.json") + "\"");
     }
     std::string currentId;
     size_t Sent() {
@@ -83,7 +89,8 @@ class RepositoryHttpTest : public RepositoryFixture {
 
 std::map<std::string, std::string> Tree(int seed) {
     std::map<std::string, std::string> files;
-    for (int i = 0; i < 12; ++i) files["f" + std::to_string(i) + (i % 3 ? ".bin" : "/x.dat")] = Content(300 + i * 977, seed + i);
+    for (int i = 0; i < 12; ++i)
+        files["f" + std::to_string(i) + (i % 3 ? ".bin" : "/x.dat")] = Content(300 + i * 977, seed + i);
     files["empty"] = "";
     return files;
 }
@@ -171,7 +178,8 @@ TEST_F(RepositoryHttpTest, ResumedSyncsDoNotFetchWrittenPiecesAgain) {
     Release("v1", tree);
     char self[1024] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
-    const std::string rootVar = "QVR_REPOSITORY_CHILD_ROOT=" + Root(), remoteVar = "QVR_REPOSITORY_CHILD_REMOTE=" + remoteJson;
+    const std::string rootVar = "QVR_REPOSITORY_CHILD_ROOT=" + Root(),
+                      remoteVar = "QVR_REPOSITORY_CHILD_REMOTE=" + remoteJson;
     const std::string filter = "--gtest_filter=RepositoryHttpTest.ResumeChild";
     std::vector<char*> envp;
     for (char** e = environ; *e; ++e) envp.push_back(*e);

@@ -68,15 +68,15 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         int32_t response;
         double low, high; // seconds from now
     } cases[] = {
-        {6, 1, 972, 0, 3, 30, 44},      {5, 1, 989, 9, 3, 30, 44},      {3, 1, 964, locked, 3, 5, 5},
-        {3, 1, 964, denied, 5, 0, 0},   {3, 4, 964, denied, 4, 5, 5},   {3, 1, 404, 0, 5, 0, 0},
-        {5, 1, 964, missing, 5, 0, 0},  {5, 1, 964, locked, 4, 5, 5},   {5, 3, 964, missing, 4, 5, 5},
-        {5, 1, 964, denied, 4, 5, 5},   {5, 1, 960, 0, 3, 15, 29},      {5, 1, 979, 0, 5, 0, 0},
-        {5, 1, 962, 0, 5, 0, 0},        {5, 3, 979, 0, 4, 5, 5},        {5, 1, 976, 0, 4, 5, 5},
-        {7, 4, 976, 0, 4, 5, 5},        {7, 1, 976, 0, 3, 15, 29},      {8, 1, 964, denied, 5, 0, 0},
-        {8, 3, 976, 0, 4, 5, 5},        {8, 3, 964, locked, 5, 0, 0},   {8, 3, 964, full, 5, 0, 0},
-        {8, 3, 964, denied, 4, 5, 5},   {1, 1, 404, 0, 3, 15, 29},      {6, 1, 500, 0, 3, 15, 29},
-        {9, 5, 986, 0, 3, 15, 29},      {42, 1, 500, 0, 3, 15, 29},
+        {6, 1, 972, 0, 3, 30, 44},     {5, 1, 989, 9, 3, 30, 44},    {3, 1, 964, locked, 3, 5, 5},
+        {3, 1, 964, denied, 5, 0, 0},  {3, 4, 964, denied, 4, 5, 5}, {3, 1, 404, 0, 5, 0, 0},
+        {5, 1, 964, missing, 5, 0, 0}, {5, 1, 964, locked, 4, 5, 5}, {5, 3, 964, missing, 4, 5, 5},
+        {5, 1, 964, denied, 4, 5, 5},  {5, 1, 960, 0, 3, 15, 29},    {5, 1, 979, 0, 5, 0, 0},
+        {5, 1, 962, 0, 5, 0, 0},       {5, 3, 979, 0, 4, 5, 5},      {5, 1, 976, 0, 4, 5, 5},
+        {7, 4, 976, 0, 4, 5, 5},       {7, 1, 976, 0, 3, 15, 29},    {8, 1, 964, denied, 5, 0, 0},
+        {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
+        {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
+        {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
     };
     for (const Case& c : cases) {
         const uint32_t before = Errors();
@@ -96,7 +96,8 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
                       std::vector<int32_t>({c.source, 7, c.type, (int32_t)c.code, (int32_t)c.extra}));
         }
     }
-    EXPECT_NE(printed.Text.find("Error: Source(6) Index(7) Count(2) Type (1) Code(972) CodeEx(0) Response(3) Retry("),
+    EXPECT_NE(printed.Text.find(
+                  "Error: Source(6) Index(7) Count(2) Type (1) Code(972) CodeEx(0) Response(3) Retry("),
               std::string::npos);
     EXPECT_STREQ(Repository_TranslateSource(4), "MetaFileRemote");
     EXPECT_STREQ(Repository_TranslateSource(0), "Alias");
@@ -155,7 +156,8 @@ TEST_F(RepositoryTest, RequestSlotsLendEachOnceAndRestAfterFailures) {
     EXPECT_NE(c, keep);
     StorageRequest* stranger = nullptr;
     StorageRequest_Create(&stranger);
-    EXPECT_DEATH(Repository_RequestRelease(nullptr, repo, &stranger), AbortRegex("Unable to release storage request"));
+    EXPECT_DEATH(Repository_RequestRelease(nullptr, repo, &stranger),
+                 AbortRegex("Unable to release storage request"));
     StorageRequest_Release(&stranger);
     Repository_RequestRelease(nullptr, repo, &c);
 }
@@ -163,8 +165,8 @@ TEST_F(RepositoryTest, RequestSlotsLendEachOnceAndRestAfterFailures) {
 TEST_F(RepositoryTest, RemotesOfOneIdentifierCountOnceAndMuxNests) {
     Shell("mkdir -p " + Root() + "/one " + Root() + "/two");
     const std::string text = "{\"type\":\"MUX\",\"storages\":[{\"type\":\"file\",\"path\":\"" + Root() +
-                             "/one\"},{\"type\":\"mux\",\"storages\":[{\"type\":\"file\",\"path\":\"" + Root() +
-                             "/two\"},{\"type\":\"file\",\"path\":\"" + Root() + "/one\"}]}]}";
+                             "/one\"},{\"type\":\"mux\",\"storages\":[{\"type\":\"file\",\"path\":\"" +
+                             Root() + "/two\"},{\"type\":\"file\",\"path\":\"" + Root() + "/one\"}]}]}";
     Json d(text);
     uint32_t deltaSeen = 0;
     EXPECT_EQ(Repository_ConfigRemote(repo, d.d, &deltaSeen), 1);
@@ -186,7 +188,8 @@ TEST_F(RepositoryTest, RemotesOfOneIdentifierCountOnceAndMuxNests) {
 // ---- Whole runs -----------------------------------------------------------------------------------
 
 TEST_F(RepositoryTest, InstallUpdateAndRepairMatchTheRemote) {
-    Version("v1", {{"a.bin", Content(40, 1)}, {"dir/b.bin", Content(16, 2)}, {"c", Content(5, 3)}, {"empty", ""}});
+    Version("v1",
+            {{"a.bin", Content(40, 1)}, {"dir/b.bin", Content(16, 2)}, {"c", Content(5, 3)}, {"empty", ""}});
     Configure();
     ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
     EXPECT_EQ(Errors(), 0u) << printed.Text;
@@ -206,7 +209,8 @@ TEST_F(RepositoryTest, InstallUpdateAndRepairMatchTheRemote) {
     }
 
     // The next version changes one file, drops one and adds one; a locally deleted file returns.
-    Version("v2", {{"a.bin", Content(40, 9)}, {"c", Content(5, 3)}, {"empty", ""}, {"new/d", Content(33, 4)}});
+    Version("v2",
+            {{"a.bin", Content(40, 9)}, {"c", Content(5, 3)}, {"empty", ""}, {"new/d", Content(33, 4)}});
     NewRepository();
     Configure();
     changes.clear();
@@ -251,7 +255,8 @@ TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
     ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
     // Files, their folders and the manifest go; the installation folder, where the manifest lay
     // and which is empty now, stays.
-    EXPECT_EQ(Shell("test -d " + Root() + "/local && test -z \"$(ls -A " + Root() + "/local)\""), 0) << printed.Text;
+    EXPECT_EQ(Shell("test -d " + Root() + "/local && test -z \"$(ls -A " + Root() + "/local)\""), 0)
+        << printed.Text;
     EXPECT_NE(printed.Text.find("Erasing MetaFile ("), std::string::npos);
 
     // A manifest that names a file outside: that file is never touched.
@@ -268,7 +273,7 @@ TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
 
 TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFullOne) {
     struct Case {
-        bool delta;  // a catalogue from the installed version exists
+        bool delta;   // a catalogue from the installed version exists
         bool capital; // the catalogue named by a ".JSON" URL, used as it is
         bool dropped; // the file the new version drops is still there afterwards
     } cases[] = {{true, false, true}, {false, false, false}, {false, true, false}};
@@ -284,10 +289,13 @@ TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFul
         Put(Root() + "/cat/v2/catalog.json", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
         Put(Root() + "/cat/v2/CATALOG.JSON", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
         // The delta catalogue turns cleanup off, which shows that it was the one read.
-        if (c.delta) Put(Root() + "/cat/v2/v1/catalog.json", "{\"id\":\"v2\"," + meta + ",\"config\":{\"cleanup\":false}}");
+        if (c.delta)
+            Put(Root() + "/cat/v2/v1/catalog.json",
+                "{\"id\":\"v2\"," + meta + ",\"config\":{\"cleanup\":false}}");
         NewRepository();
         printed.Text.clear();
-        const std::string catalog = c.capital ? "file://" + Root() + "/cat/v2/CATALOG.JSON" : "file://" + Root() + "/cat";
+        const std::string catalog =
+            c.capital ? "file://" + Root() + "/cat/v2/CATALOG.JSON" : "file://" + Root() + "/cat";
         Configure("state/local.json", "",
                   "\"alias\":\"file://" + Root() + "/alias.json\",\"catalog\":\"" + catalog + "\"");
         ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
@@ -373,7 +381,8 @@ TEST_F(RepositoryTest, SyncWithoutRefreshStops) {
     Configure();
     Repository_SetActive(repo, 1);
     Repository_SetSync(repo, 1);
-    EXPECT_DEATH(for (int i = 0; i < 5000; ++i) Pass(), AbortRegex("Repository refresh must be called before sync"));
+    EXPECT_DEATH(for (int i = 0; i < 5000; ++i) Pass(),
+                 AbortRegex("Repository refresh must be called before sync"));
 }
 
 TEST_F(RepositoryTest, PauseAndDumpKeys) {
@@ -391,8 +400,8 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
     void* instance = nullptr;
     char id[40];
     Repository_GetInstanceId(repo, id, sizeof(id));
-    ASSERT_EQ(BaseInterop_CreateInstance("QVR.Repository", id, sizeof(id), nullptr, nullptr, &invoke, &release,
-                                         &process, &instance),
+    ASSERT_EQ(BaseInterop_CreateInstance("QVR.Repository", id, sizeof(id), nullptr, nullptr, &invoke,
+                                         &release, &process, &instance),
               1);
     Dictionary *request = nullptr, *response = nullptr;
     Dictionary_Create(&request);
@@ -419,11 +428,11 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
     Dictionary_Create(&other);
     Dictionary_GetInstanceId(other, otherId, sizeof(otherId));
     Class_TrackInstance(other, otherId, nullptr);
-    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Repository", otherId, sizeof(otherId), nullptr, nullptr, &invoke,
-                                         &release, &process, &instance),
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Repository", otherId, sizeof(otherId), nullptr, nullptr,
+                                         &invoke, &release, &process, &instance),
               0);
-    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Other", id, sizeof(id), nullptr, nullptr, &invoke, &release, &process,
-                                         &instance),
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Other", id, sizeof(id), nullptr, nullptr, &invoke, &release,
+                                         &process, &instance),
               0);
     Class_UntrackInstance(other);
     Dictionary_Release(&other);
@@ -438,16 +447,64 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
         Dictionary_ItemGetKeyPtr(dump, item, &key);
         keys.push_back(key ? key : "");
     }
-    const std::vector<std::string> expected = {
-        "name", "actionFlags", "stateFlags", "localId", "remoteId", "deltaFailures", "pendingRequests",
-        "localMetaFileLoadTime", "remoteMetaFileLoadTime", "aliasLoadTime", "catalogLoadTime", "localCleanTime",
-        "pendingCleanTime", "refreshTime", "syncTime", "eraseTime", "stallTime", "aliveTime", "pauseTime", "phases",
-        "errorCount", "lastErrorSource", "lastErrorIndex", "lastErrorType", "lastErrorCode", "lastErrorCodeEx",
-        "localReadBytes", "localWriteBytes", "localReadSpeed", "localWriteSpeed", "localMaxReadSpeed",
-        "localMaxWriteSpeed", "remoteReadBytes", "remoteWriteBytes", "remoteReadSpeed", "remoteWriteSpeed",
-        "remoteMaxReadSpeed", "remoteMaxWriteSpeed", "piecesTotal", "piecesSkipped", "piecesWritten", "piecesMasked",
-        "piecesComplete", "pieceAverageTime", "localMetaFile", "remoteMetaFile", "alias", "catalog", "delta", "copy",
-        "apply", "cleanup", "cleanupLocal", "cleanupPending", "local", "remote", "pending", "requests"};
+    const std::vector<std::string> expected = {"name",
+                                               "actionFlags",
+                                               "stateFlags",
+                                               "localId",
+                                               "remoteId",
+                                               "deltaFailures",
+                                               "pendingRequests",
+                                               "localMetaFileLoadTime",
+                                               "remoteMetaFileLoadTime",
+                                               "aliasLoadTime",
+                                               "catalogLoadTime",
+                                               "localCleanTime",
+                                               "pendingCleanTime",
+                                               "refreshTime",
+                                               "syncTime",
+                                               "eraseTime",
+                                               "stallTime",
+                                               "aliveTime",
+                                               "pauseTime",
+                                               "phases",
+                                               "errorCount",
+                                               "lastErrorSource",
+                                               "lastErrorIndex",
+                                               "lastErrorType",
+                                               "lastErrorCode",
+                                               "lastErrorCodeEx",
+                                               "localReadBytes",
+                                               "localWriteBytes",
+                                               "localReadSpeed",
+                                               "localWriteSpeed",
+                                               "localMaxReadSpeed",
+                                               "localMaxWriteSpeed",
+                                               "remoteReadBytes",
+                                               "remoteWriteBytes",
+                                               "remoteReadSpeed",
+                                               "remoteWriteSpeed",
+                                               "remoteMaxReadSpeed",
+                                               "remoteMaxWriteSpeed",
+                                               "piecesTotal",
+                                               "piecesSkipped",
+                                               "piecesWritten",
+                                               "piecesMasked",
+                                               "piecesComplete",
+                                               "pieceAverageTime",
+                                               "localMetaFile",
+                                               "remoteMetaFile",
+                                               "alias",
+                                               "catalog",
+                                               "delta",
+                                               "copy",
+                                               "apply",
+                                               "cleanup",
+                                               "cleanupLocal",
+                                               "cleanupPending",
+                                               "local",
+                                               "remote",
+                                               "pending",
+                                               "requests"};
     EXPECT_EQ(keys, expected);
     double paused = 0;
     Dictionary_GetFloat64ByKey(dump, "pauseTime", &paused);
@@ -468,7 +525,8 @@ TEST_F(RepositoryTest, ResumeChild) {
 
 TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
     std::map<std::string, std::string> tree;
-    for (int i = 0; i < 24; ++i) tree["d" + std::to_string(i % 4) + "/f" + std::to_string(i)] = Content(1000 + i * 60013, i);
+    for (int i = 0; i < 24; ++i)
+        tree["d" + std::to_string(i % 4) + "/f" + std::to_string(i)] = Content(1000 + i * 60013, i);
     Shell("rm -rf " + Root() + "/remote && mkdir -p " + Root() + "/remote");
     for (const auto& [name, data] : tree) Put(Root() + "/remote/" + name, data);
     WriteManifest(Root() + "/remote", "v1", Root() + "/remote.json", {}, 4096);
@@ -500,7 +558,8 @@ TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
         for (const auto& [name, data] : tree) {
             const std::string path = Root() + "/local/" + name;
             if (access(path.c_str(), F_OK) == 0) {
-                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0) << name << " round " << round;
+                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0)
+                    << name << " round " << round;
             }
         }
         if (access((Root() + "/state/local.json").c_str(), F_OK) == 0) {

@@ -43,13 +43,16 @@ inline void WriteManifest(const std::string& dir, const std::string& id, const s
         "names=sorted(os.path.relpath(os.path.join(d,f),root) for d,_,fs in os.walk(root) for f in fs)\n"
         "stream=b''.join(open(os.path.join(root,n),'rb').read() for n in names)\n"
         "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
-        "files+=[{'name':n,'size':0} for n in " + extra + "]\n"
+        "files+=[{'name':n,'size':0} for n in " +
+        extra +
+        "]\n"
         "tail=(-len(stream))%size\n"
         "pad=[{'offset':len(stream),'size':tail}] if tail else []\n"
         "stream+=bytes(tail)\n"
         "ps=[stream[i:i+size] for i in range(0,len(stream),size)]\n"
         "d=[base64.b64encode(hashlib.sha1(p).digest()).decode() for p in ps]\n"
-        "[open(os.path.join(pdir[0],hashlib.sha1(p).hexdigest()+'.quarvpiece'),'wb').write(p) for p in ps if pdir]\n"
+        "[open(os.path.join(pdir[0],hashlib.sha1(p).hexdigest()+'.quarvpiece'),'wb').write(p) for p in ps if "
+        "pdir]\n"
         "json.dump({'id':ident,'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},open(out,'w'))\n";
     std::ofstream("/tmp/qvr_repository_manifest.py") << script;
     ASSERT_EQ(Shell("/usr/bin/python3 /tmp/qvr_repository_manifest.py " + dir + " " + id + " " + path + " " +
@@ -123,8 +126,10 @@ class RepositoryFixture : public WebGetTest {
         // The documents here are unsigned files.
         Authenticate_SetEnabled(0);
         WebGet_AuthorizeOverride(AllowEveryHost);
-        if (pooled) ASSERT_EQ(WebGetPool_Init(), 1);
-        else ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(own_connections::Add, own_connections::Remove), 1);
+        if (pooled)
+            ASSERT_EQ(WebGetPool_Init(), 1);
+        else
+            ASSERT_EQ(AsyncHTTP_SetWebRequestHandler(own_connections::Add, own_connections::Remove), 1);
         CertStoreNull_Create(&store);
         trust = CertStoreNull_GetInterfaceHandle(store);
         ASSERT_EQ(Repository_Create(&repo), 1);
@@ -134,9 +139,10 @@ class RepositoryFixture : public WebGetTest {
         EventQueue* queue = Thread_GetCurrentEventQueueHandle();
         Repository_SetEventQueueHandle(repo, queue);
         EventQueue_Release(&queue);
-        Repository_SetStateFlagChangeCallback(repo, this, [](Repository*, void* user, uint32_t old, uint32_t now) {
-            static_cast<RepositoryFixture*>(user)->changes.push_back({old, now});
-        });
+        Repository_SetStateFlagChangeCallback(
+            repo, this, [](Repository*, void* user, uint32_t old, uint32_t now) {
+                static_cast<RepositoryFixture*>(user)->changes.push_back({old, now});
+            });
     }
     void TearDown() override {
         if (repo) {
@@ -159,8 +165,10 @@ class RepositoryFixture : public WebGetTest {
     void Pass() {
         if (repo) Repository_Process(repo);
         EventQueue_Flush(nullptr);
-        if (pooled) WebGetPool_Process();
-        else own_connections::ProcessAll();
+        if (pooled)
+            WebGetPool_Process();
+        else
+            own_connections::ProcessAll();
         NotificationCenter_Process();
         Thread_Wait(1);
     }
@@ -191,9 +199,12 @@ class RepositoryFixture : public WebGetTest {
                    const std::string& fields = "") {
         const std::string text =
             "{\"repository\":\"game\"," +
-            (fields.empty() ? "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"" : fields) + "," +
+            (fields.empty() ? "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\""
+                            : fields) +
+            "," +
             (local.empty() ? "\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}" : local) +
-            ",\"remote\":" + (remoteJson.empty() ? "{\"type\":\"file\",\"path\":\"" + Root() + "/remote\"}" : remoteJson) +
+            ",\"remote\":" +
+            (remoteJson.empty() ? "{\"type\":\"file\",\"path\":\"" + Root() + "/remote\"}" : remoteJson) +
             ",\"requests\":" + std::to_string(requests) + ",\"fileCompletes\":2" +
             (metafile.empty() ? std::string() : ",\"metafile\":\"" + Root() + "/" + metafile + "\"") + "}";
         Json config(text);
@@ -206,10 +217,14 @@ class RepositoryFixture : public WebGetTest {
         Repository_SetCatalog(repo, catalog);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
-        if (!Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }))
+        if (!Pump([&] {
+                return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+            }))
             return false;
-        if (action == REPOSITORY_ACTION_SYNC) Repository_SetSync(repo, 1);
-        else Repository_SetErase(repo, 1);
+        if (action == REPOSITORY_ACTION_SYNC)
+            Repository_SetSync(repo, 1);
+        else
+            Repository_SetErase(repo, 1);
         return Pump([&] { return !(Actions() & action) && !(State() & REPOSITORY_STATEFLAG_ALIVE); });
     }
     uint32_t Errors() {
@@ -240,4 +255,3 @@ class RepositoryFixture : public WebGetTest {
     }
     bool Same() { return Shell("diff -r " + Root() + "/remote " + Root() + "/local") == 0; }
 };
-
