@@ -832,11 +832,20 @@ int64_t Repository_SetConfigDictionaryHandle(Repository* repository, Dictionary*
     Repository* r = repository;
     Dictionary_Reset(r->Config);
     if (dict) Dictionary_Merge(r->Config, dict, DICTIONARY_MERGE_OVERWRITE);
-    r->LocalMetaConfigured =
-        GetString(r->Config, "metafile", r->MetaFilePath, (int32_t)sizeof(r->MetaFilePath)) &&
-                r->MetaFilePath[0]
-            ? 1
-            : 0;
+    const char* metafile = nullptr;
+    uint32_t type = 0;
+    r->MetaFilePath[0] = 0;
+    if (Dictionary_GetTypeByKey(r->Config, "metafile", &type) && type == DICTIONARY_TYPE_STRING &&
+        Dictionary_GetStringPtrByKey(r->Config, "metafile", &metafile) && metafile) {
+        // A path cut to fit would save and erase some other file.
+        if (strlen(metafile) >= sizeof(r->MetaFilePath)) {
+            r->LocalMetaConfigured = r->MetaFileSave = 0;
+            Repository_ConfigError(r, "Configuration dictionary invalid %s", "metafile");
+            return 0;
+        }
+        String_CopyLength(r->MetaFilePath, metafile, (int32_t)sizeof(r->MetaFilePath));
+    }
+    r->LocalMetaConfigured = r->MetaFilePath[0] ? 1 : 0;
     if (!r->LocalMetaConfigured) r->MetaFileSave = 0;
     if (!GetString(r->Config, "repository", r->Name, (int32_t)sizeof(r->Name))) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "repository");

@@ -375,6 +375,10 @@ TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, missing), 0);
     Dictionary_Release(&missing);
     EXPECT_NE(printed.Text.find("Configuration dictionary missing repository"), std::string::npos);
+    // A manifest path too long to keep is refused, never cut to another file's name.
+    Json tooLong("{\"repository\":\"game\",\"metafile\":\"/tmp/" + std::string(400, 'm') + "\"}");
+    EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, tooLong.d), 0);
+    EXPECT_NE(printed.Text.find("Configuration dictionary invalid metafile"), std::string::npos);
 }
 
 TEST_F(RepositoryTest, SyncWithoutRefreshStops) {
