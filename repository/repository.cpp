@@ -1,0 +1,1423 @@
+// The repository's life, settings, queries and its pass: state flags recomputed from its parts,
+// timers and stall detection, then one unit of refresh, synchronisation or erase work.
+#include "repository/repository.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "core/certs/authenticate.h"
+#include "core/linux/platform.h"
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
+#include "core/linux/platform_tree.h"
+#include "core/platform/path.h"
+#include "core/runtime/bit_field.h"
+#include "core/runtime/class_family.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/meter.h"
+#include "core/runtime/meter_rw.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "repository/alias.h"
+#include "repository/catalog.h"
+#include "repository/meta_file.h"
+#include "repository/pieces.h"
+#include "repository/repository_internal.h"
+#include "repository/storage.h"
+#include "repository/storage_cleanup.h"
+#include "repository/storage_copy.h"
+#include "repository/storage_delta.h"
+#include "repository/storage_request.h"
+
+namespace {
+
+constexpr uint32_t kPhases =
+    REPOSITORY_STATEFLAG_SYNC | REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_ERASE;
+constexpr int32_t kPathSize = 1024;
+
+int64_t PrintFallback(void*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Log_PrintVInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, format, 1, args);
+    va_end(args);
+    return 1;
+}
+
+void Prepare(Repository* r) {
+    ClassPrint_Prepare(&r->Print, r, "Repository", PrintFallback);
+}
+
+int64_t DeleteHandle(void** handle) {
+    return Repository_Delete(reinterpret_cast<Repository**>(handle));
+}
+
+// A string member only (a member of another type counts as absent).
+bool GetString(Dictionary* dict, const char* key, char* buffer, int32_t size) {
+    buffer[0] = 0;
+    uint32_t type = 0;
+    return dict && Dictionary_GetTypeByKey(dict, key, &type) == 1 && type == DICTIONARY_TYPE_STRING &&
+           Dictionary_GetStringByKey(dict, key, buffer, size) == 1;
+}
+
+bool GetBool(Dictionary* dict, const char* key, uint32_t fallback) {
+    uint32_t value = fallback;
+    if (!dict || !Dictionary_GetBooleanByKey(dict, key, &value)) return fallback != 0;
+    return value != 0;
+}
+
+// A whole number of the dictionary, else of the engine configuration's dotted path.
+bool GetCount(Dictionary* dict, const char* key, Dictionary* app, const char* path, int32_t* value) {
+    *value = 0;
+    double number = 0;
+    uint32_t type = 0;
+    if (dict && Dictionary_GetTypeByKey(dict, key, &type) && Dictionary_GetFloat64ByKey(dict, key, &number)) {
+        *value = number < 0 ? 0 : number > 1048576 ? 1048576 : (int32_t)number;
+        return true;
+    }
+    if (app &&
+        (Dictionary_GetFloat64ByPath(app, path, &number) || Dictionary_GetFloat64ByKey(app, path, &number))) {
+        *value = number < 0 ? 0 : number > 1048576 ? 1048576 : (int32_t)number;
+        return true;
+    }
+    return false;
+}
+
+bool AppString(Dictionary* app, const char* path, char* buffer, int32_t size) {
+    buffer[0] = 0;
+    return app && (Dictionary_GetStringByPath(app, path, buffer, size) == 1 ||
+                   Dictionary_GetStringByKey(app, path, buffer, size) == 1);
+}
+
+bool HasPrefix(const char* text, const char* prefix) {
+    return String_CompareBeginningWithoutCase(text, prefix) != 0;
+}
+
+// Documents over https skip their signature while authentication is off; every other location
+// follows the process-wide switch.
+uint32_t Verify(Repository* r, const char* url) {
+    if (HasPrefix(url, "https:") && !r->Authenticate) return 0;
+    return Authenticate_Enabled() ? 1u : 0u;
+}
+
+void LocationToUrl(const char* location, char* url, int32_t size) {
+    if (HasPrefix(location, "file:") || HasPrefix(location, "http:") || HasPrefix(location, "https:"))
+        String_CopyLengthSafe(url, size, location, (int32_t)strlen(location));
+    else
+        String_Print(url, size, "file://%s", location);
+}
+
+bool IsLocalMetaLoaded(Repository* r) {
+    return !r->LocalMetaConfigured ||
+           (MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta));
+}
+
+bool IsRemoteMetaLoaded(Repository* r) {
+    return MetaFile_IsLoadComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta);
+}
+
+bool ResumeDue(double resume) {
+    return resume <= Time_GetCurrent();
+}
+
+void ForEachStorage(Repository* r, int64_t (*fn)(Storage*)) {
+    fn(r->Local);
+    fn(r->Pending);
+    for (RepositoryRemote* m = r->Remotes; m; m = m->Next) fn(m->Member);
+}
+
+void SetStoragesActive(Repository* r, uint32_t active) {
+    Storage_SetActive(r->Local, active);
+    Storage_SetActive(r->Pending, active);
+    for (RepositoryRemote* m = r->Remotes; m; m = m->Next) Storage_SetActive(m->Member, active);
+}
+
+void WireCleanup(Repository* r, StorageCleanup** cleanup, Storage* storage, bool pending) {
+    if (*cleanup) {
+        StorageCleanup_Shutdown(*cleanup);
+        StorageCleanup_Release(cleanup);
+    }
+    StorageCleanup_Create(cleanup);
+    StorageCleanup_SetStorageHandle(*cleanup, storage);
+    StorageCleanup_SetEventQueueHandle(*cleanup, r->Queue);
+    StorageCleanup_SetErrorCallback(
+        *cleanup, r, pending ? Repository_CleanupPendingErrorCallback : Repository_CleanupErrorCallback);
+}
+
+void ResetParts(Repository* r, bool documents) {
+    if (documents) {
+        Alias_Reset(r->AliasDoc);
+        Catalog_Reset(r->CatalogDoc);
+        MetaFile_Reset(r->LocalMeta);
+        MetaFile_Reset(r->RemoteMeta);
+    }
+    if (!StorageCopy_IsAlive(r->Copy)) StorageCopy_Reset(r->Copy);
+    if (!StorageCopy_IsAlive(r->ApplyJob)) StorageCopy_Reset(r->ApplyJob);
+    // A cleanup keeps its completion: a new phase gets fresh ones.
+    WireCleanup(r, &r->LocalCleanup, r->Local, false);
+    WireCleanup(r, &r->PendingCleanup, r->Pending, true);
+    Storage_Reset(r->Local);
+    Storage_Reset(r->Pending);
+    r->PendingConfigured = 0;
+    StorageDelta_Reset(r->Delta);
+    // The old remote storages are unbound by the reset: the next synchronisation configures its own.
+    Repository_RemoteListFree(r);
+    r->WorkStarted = 0;
+}
+
+// ---- Local manifest file erase ------------------------------------------------------------------
+
+// The directory part and the leaf of a path ("" directory for a bare name).
+void SplitPath(const char* path, char* directory, int32_t size, const char** leaf) {
+    const char* slash = strrchr(path, '/');
+    if (!slash) {
+        String_CopyLength(directory, ".", size);
+        *leaf = path;
+        return;
+    }
+    const int32_t length = slash == path ? 1 : (int32_t)(slash - path);
+    String_CopyLengthSafe(directory, size, path, length);
+    *leaf = slash + 1;
+}
+
+// Erases the manifest file; its directory goes too when it is emptied and lies strictly inside the
+// installation, so that erasing never removes the local path itself or anything above it.
+int32_t EraseMetaFile(Repository* r) {
+    char directory[kPathSize];
+    const char* leaf = nullptr;
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+    int32_t fd = -1;
+    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr))
+        return Platform_GetLastError();
+    if (!Platform_TreeDeleteFile(fd, leaf)) {
+        const int32_t error = Platform_GetLastError();
+        Platform_Close(fd);
+        return Platform_ErrorMissing(error) ? 0 : error;
+    }
+    Platform_Close(fd);
+    char local[kPathSize];
+    Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+    size_t n = strlen(local);
+    while (n > 1 && local[n - 1] == '/') local[--n] = 0;
+    if (n == 0 || strncmp(directory, local, n) != 0 || directory[n] != '/' || strstr(directory + n, "/..") ||
+        strstr(directory + n, "/./"))
+        return 0;
+    char parent[kPathSize];
+    const char* name = nullptr;
+    SplitPath(directory, parent, (int32_t)sizeof(parent), &name);
+    if (Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, parent, 1, &fd, nullptr)) {
+        Platform_TreeChangeMode(fd, name, 0700);
+        if (Platform_TreeRemoveDirectory(fd, name))
+            Repository_VerboseLog(r, 0, "Collapse directory (%s)", directory);
+        Platform_Close(fd);
+    }
+    return 0;
+}
+
+// ---- Refresh --------------------------------------------------------------------------------------
+
+void ReadRemoteId(Repository* r) {
+    char id[REPOSITORY_REMOTE_ID_SIZE];
+    if (Dictionary_GetStringByPath(r->Config, "remote.id", id, (int32_t)sizeof(id)) == 1 ||
+        GetString(r->Config, "remote.id", id, (int32_t)sizeof(id)) ||
+        GetString(r->Config, "remoteId", id, (int32_t)sizeof(id)))
+        String_CopyLength(r->RemoteId, id, sizeof(r->RemoteId));
+    else
+        r->RemoteId[0] = 0;
+}
+
+void LoadCatalog(Repository* r, const char* base) {
+    char url[kPathSize];
+    char remoteId[REPOSITORY_REMOTE_ID_SIZE];
+    char localId[REPOSITORY_REMOTE_ID_SIZE];
+    Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId));
+    Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
+    Catalog_SetReportError(r->CatalogDoc, 1);
+    uint32_t delta = 0;
+    Catalog_GetDelta(r->CatalogDoc, &delta);
+    const size_t length = strlen(base);
+    if (length >= 5 && String_CompareWithoutCase(base + length - 5, ".json")) {
+        String_CopyLength(url, base, sizeof(url));
+        delta = 0;
+    } else {
+        if (remoteId[0] == 0) {
+            Repository_ConfigError(r, "Remote id required");
+            Repository_SetRefresh(r, 0);
+            return;
+        }
+        char root[kPathSize];
+        String_Print(root, (int32_t)sizeof(root), "%s%s", base, length && base[length - 1] == '/' ? "" : "/");
+        if (delta && localId[0] && !String_CompareWithoutCase(localId, remoteId)) {
+            String_Print(url, (int32_t)sizeof(url), "%s%s/%s/catalog.json", root, remoteId, localId);
+            Catalog_SetReportError(r->CatalogDoc, 0);
+        } else {
+            String_Print(url, (int32_t)sizeof(url), "%s%s/catalog.json", root, remoteId);
+            delta = 0;
+        }
+    }
+    Catalog_SetDelta(r->CatalogDoc, delta);
+    Catalog_Load(r->CatalogDoc, url, Verify(r, url));
+}
+
+void RefreshWork(Repository* r) {
+    if (!(Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc))) {
+        double resume = 0;
+        Alias_GetResumeTime(r->AliasDoc, &resume);
+        if (Alias_IsAlive(r->AliasDoc) || !ResumeDue(resume)) return;
+        ReadRemoteId(r);
+        if (r->RemoteId[0]) {
+            Alias_SkipLoad(r->AliasDoc);
+            return;
+        }
+        char url[kPathSize];
+        if (!GetString(r->Config, "alias", url, (int32_t)sizeof(url)) &&
+            !AppString(r->AppConfig, "alias.url", url, (int32_t)sizeof(url))) {
+            Repository_VerboseLog(r, 0, "Alias not configured");
+            Alias_SkipLoad(r->AliasDoc);
+            return;
+        }
+        Alias_SetKey(r->AliasDoc, r->Name);
+        Alias_Load(r->AliasDoc, url, Verify(r, url));
+        return;
+    }
+    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc)) {
+        const uint32_t flags = r->StateFlags;
+        if (!(flags & REPOSITORY_STATEFLAG_LOCALID) || !(flags & REPOSITORY_STATEFLAG_REMOTEID)) {
+            if (!(flags & REPOSITORY_STATEFLAG_LOCALID)) Repository_Print(r, "Local metafile not loaded");
+            if (!(flags & REPOSITORY_STATEFLAG_REMOTEID)) Repository_Print(r, "Remote metafile not loaded");
+            Repository_ConfigError(r, nullptr);
+        }
+        Repository_SetRefresh(r, 0);
+        return;
+    }
+    double resume = 0;
+    Catalog_GetResumeTime(r->CatalogDoc, &resume);
+    if (Catalog_IsAlive(r->CatalogDoc) || !ResumeDue(resume)) return;
+    char remoteId[REPOSITORY_REMOTE_ID_SIZE];
+    const bool haveRemote = Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId)) == 1;
+    char url[kPathSize] = {};
+    bool found = false;
+    if (!haveRemote || r->CatalogOn) {
+        uint32_t type = 0;
+        if (Dictionary_GetTypeByKey(r->Config, "catalog", &type) == 1)
+            found =
+                type == DICTIONARY_TYPE_STRING && GetString(r->Config, "catalog", url, (int32_t)sizeof(url));
+        else
+            found = AppString(r->AppConfig, "catalog.url", url, (int32_t)sizeof(url));
+    }
+    if (found && url[0]) {
+        LoadCatalog(r, url);
+        return;
+    }
+    if (r->CatalogOn) Repository_VerboseLog(r, 0, "Catalog not configured");
+    Catalog_SetDelta(r->CatalogDoc, 0);
+    Catalog_SkipLoad(r->CatalogDoc);
+}
+
+// ---- Synchronisation ------------------------------------------------------------------------------
+
+bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags) {
+    Storage_SetPrintCallback(storage, r, Repository_StoragePrint);
+    Storage_SetEventQueueHandle(storage, r->Queue);
+    if (Storage_Configure(storage, r->AppConfig, dict, outFlags) != 1) return false;
+    MeterRW* meter = nullptr;
+    if (Storage_GetMeterRWHandle(storage, &meter) && meter) MeterRW_SetParentHandle(meter, r->LocalMeter);
+    return true;
+}
+
+bool SyncStart(Repository* r) {
+    char localId[REPOSITORY_REMOTE_ID_SIZE];
+    Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
+    if (r->Working) Dictionary_Release(&r->Working);
+    Dictionary_Create(&r->Working);
+    Dictionary_Merge(r->Working, r->Config, DICTIONARY_MERGE_OVERWRITE);
+    r->Apply = 0;
+    if (!Catalog_IsLoadSkipped(r->CatalogDoc)) {
+        Dictionary* config = nullptr;
+        if (!Catalog_GetConfigHandle(r->CatalogDoc, &config) || !config) {
+            Repository_ConfigError(r, "Catalog missing config");
+            return false;
+        }
+        Dictionary_Merge(r->Working, config, DICTIONARY_MERGE_OVERWRITE);
+    }
+    DictionaryItem* item = nullptr;
+    if (Dictionary_ItemFindByKey(r->Working, "mask", nullptr, &item) && item)
+        Dictionary_ItemSetPrivate(r->Working, item, 1);
+    item = nullptr;
+    if (Dictionary_ItemFindByKey(r->Working, "stageMask", nullptr, &item) && item)
+        Dictionary_ItemSetPrivate(r->Working, item, 1);
+
+    for (StorageCopy* job : {r->Copy, r->ApplyJob}) {
+        StorageCopy_SetSourceMetaFileHandle(job, r->RemoteMeta);
+        StorageCopy_SetDestMetaFileHandle(job, r->LocalMeta);
+    }
+    PieceList* pieces = nullptr;
+    int32_t pieceCount = 0;
+    if (!MetaFile_GetPieceListHandle(r->RemoteMeta, &pieces) || !pieces) {
+        Repository_ConfigError(r, "MetaFile missing pieces dictionary (%s)", r->Name);
+        return false;
+    }
+    PieceList_GetPieceTotal(pieces, &pieceCount);
+    Dictionary* pending = nullptr;
+    Dictionary_GetDictionaryByKey(r->Working, "pending", &pending);
+    const bool inplace = GetBool(r->Working, "inplace", 1);
+    // Without a configured manifest path there is nowhere to save: nothing is written.
+    r->MetaFileSave = GetBool(r->Working, "metafileSave", 1) && r->LocalMetaConfigured ? 1 : 0;
+    r->CleanupOn = GetBool(r->Working, "cleanup", 1) ? 1 : 0;
+
+    BitField_SetTotalBits(r->Mask, pieceCount);
+    BitField_ClearAll(r->Mask);
+    uint32_t flags = STORAGE_COPY_FLAGS_DEFAULT;
+    if (r->MaskOn) {
+        char text[64];
+        const char* mask = nullptr;
+        uint32_t type = 0;
+        if (Dictionary_GetTypeByKey(r->Working, "mask", &type) == 1 && type == DICTIONARY_TYPE_STRING &&
+            Dictionary_GetStringPtrByKey(r->Working, "mask", &mask) && mask) {
+            if (!Repository_MaskBuild(r->Mask, pieceCount, mask)) {
+                String_CopyLength(text, mask, sizeof(text));
+                Repository_ConfigError(r, "Invalid mask field (%s)", text);
+                return false;
+            }
+        } else if (localId[0] && GetBool(r->Working, "autoMask", 1)) {
+            flags |= STORAGE_COPY_FLAG_AUTO_MASK;
+        }
+    }
+    StorageCopy_SetMaskBitFieldHandle(r->Copy, r->Mask);
+    StorageCopy_SetMaskBitFieldHandle(r->ApplyJob, r->Mask);
+
+    Repository_RemoteListFree(r);
+    uint32_t deltaSeen = 0;
+    uint32_t type = 0;
+    Dictionary* remote = nullptr;
+    if (Dictionary_GetTypeByKey(r->Working, "remote", &type) == 1 && type == DICTIONARY_TYPE_DICTIONARY &&
+        Dictionary_GetDictionaryByKey(r->Working, "remote", &remote) && remote) {
+        if (Repository_ConfigRemote(r, remote, &deltaSeen) != 1) {
+            Repository_ConfigError(r, nullptr);
+            return false;
+        }
+    } else if (type == DICTIONARY_TYPE_LIST && Dictionary_GetListByKey(r->Working, "remote", &remote) &&
+               remote) {
+        uint32_t count = 0;
+        Dictionary_ItemGetCount(remote, &count);
+        for (uint32_t i = 0; i < count; ++i) {
+            Dictionary* member = nullptr;
+            if (!Dictionary_GetDictionaryByIndex(remote, (int32_t)i, &member) || !member) continue;
+            if (Repository_ConfigRemote(r, member, &deltaSeen) != 1) {
+                Repository_ConfigError(r, nullptr);
+                return false;
+            }
+        }
+    }
+    if (r->RemoteCount == 0) {
+        Repository_ConfigError(r, "No remote sources defined");
+        return false;
+    }
+
+    Dictionary* local = nullptr;
+    if (!Dictionary_GetDictionaryByKey(r->Working, "local", &local) || !local) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "local");
+        return false;
+    }
+    // A first installation goes into a folder that does not exist yet.
+    char path[kPathSize];
+    if (GetString(local, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
+        Platform_CreateDirectoryTree(path);
+    uint32_t out = 0;
+    if (!ConfigureStorage(r, r->Local, local, &out)) {
+        Repository_ConfigError(r, nullptr);
+        return false;
+    }
+    if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
+    if (pending) {
+        out = 0;
+        if (!ConfigureStorage(r, r->Pending, pending, &out)) {
+            Repository_ConfigError(r, nullptr);
+            return false;
+        }
+        r->PendingConfigured = 1;
+        if (!inplace) flags |= STORAGE_COPY_FLAG_TO_PENDING;
+        if (!(out & 1)) flags |= STORAGE_COPY_FLAG_PENDING;
+    }
+    int32_t fileCompletes = 0, requests = 0;
+    if (!GetCount(r->Working, "fileCompletes", r->AppConfig, "storage.fileCompletes", &fileCompletes)) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "fileCompletes");
+        return false;
+    }
+    // Without a request nothing is fetched and no error would ever tell: as good as missing.
+    if (!GetCount(r->Working, "requests", r->AppConfig, "storage.requests", &requests) || requests < 1) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
+        return false;
+    }
+    Repository_RequestListResize(r, requests);
+
+    if (r->DeltaOn && deltaSeen && localId[0]) {
+        if (!StorageDelta_Configure(r->Delta, r->AppConfig, r->Working)) {
+            Repository_ConfigError(r, nullptr);
+            return false;
+        }
+        if (!pending) {
+            Repository_ConfigError(r, "Configuration dictionary missing %s", "pending");
+            return false;
+        }
+        if (inplace) {
+            r->Apply = 1;
+            flags |= STORAGE_COPY_FLAG_TO_PENDING | STORAGE_COPY_FLAG_DELTA;
+        } else {
+            flags |= STORAGE_COPY_FLAG_DELTA;
+        }
+    }
+    if (r->CleanupOn && !localId[0] && !pending) r->CleanupOn = 0;
+
+    StorageCopy_SetFileCompletesInFlightMax(r->ApplyJob, fileCompletes);
+    StorageCopy_SetFlags(r->ApplyJob, 15);
+    StorageCopy_Configure(r->ApplyJob);
+    StorageCopy_SetFileCompletesInFlightMax(r->Copy, fileCompletes);
+    StorageCopy_SetFlags(r->Copy, flags);
+    if (!StorageCopy_Configure(r->Copy) || !StorageCopy_Start(r->Copy)) {
+        Repository_ConfigError(r, nullptr);
+        return false;
+    }
+    r->WorkStarted = 1;
+    return true;
+}
+
+void StartCleanups(Repository* r, bool sync) {
+    if (sync ? !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) : true) {
+        if (!StorageCleanup_IsComplete(r->LocalCleanup) && !StorageCleanup_IsAlive(r->LocalCleanup)) {
+            StorageCleanup_SetSourceMetaFileHandle(r->LocalCleanup, r->LocalMeta);
+            if (sync)
+                StorageCleanup_SetDestMetaFileHandle(r->LocalCleanup, r->RemoteMeta);
+            else
+                StorageCleanup_SetBlankDestMetaFileHandle(r->LocalCleanup);
+            StorageCleanup_SetPrintIdentifier(r->LocalCleanup, "Cleaning");
+            if (!StorageCleanup_Start(r->LocalCleanup)) StorageCleanup_Shutdown(r->LocalCleanup);
+        }
+    }
+    if (r->PendingConfigured && !StorageCleanup_IsComplete(r->PendingCleanup) &&
+        !StorageCleanup_IsAlive(r->PendingCleanup)) {
+        StorageCleanup_SetSourceMetaFileHandle(r->PendingCleanup, r->RemoteMeta);
+        StorageCleanup_SetBlankDestMetaFileHandle(r->PendingCleanup);
+        StorageCleanup_SetPrintIdentifier(r->PendingCleanup, "Cleaning Pending");
+        if (!StorageCleanup_Start(r->PendingCleanup)) StorageCleanup_Shutdown(r->PendingCleanup);
+    }
+}
+
+void SyncWork(Repository* r) {
+    if (!(r->StateFlags & REPOSITORY_STATEFLAG_CATALOG))
+        Debug_Abort("Repository refresh must be called before sync");
+    if (!IsRemoteMetaLoaded(r)) {
+        double resume = 0;
+        MetaFile_GetResumeTime(r->RemoteMeta, &resume);
+        if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+            char location[kPathSize];
+            if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location,
+                                           (int32_t)sizeof(location)) != 1 &&
+                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location)) &&
+                !Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location))) {
+                Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
+                Repository_SetSync(r, 0);
+                return;
+            }
+            char url[kPathSize];
+            LocationToUrl(location, url, (int32_t)sizeof(url));
+            Repository_Print(r, "Loading remote metafile (%s)", url);
+            char digest[REPOSITORY_REMOTE_ID_SIZE];
+            MetaFile_SetDigest(
+                r->RemoteMeta,
+                GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
+            MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
+        }
+    } else if (StorageCopy_IsComplete(r->Copy)) {
+        double resume = 0;
+        if (r->Apply && !StorageCopy_IsComplete(r->ApplyJob)) {
+            if (!StorageCopy_IsAlive(r->ApplyJob)) {
+                StorageCopy_Start(r->ApplyJob);
+                r->WorkStarted = 1;
+            }
+        } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            StartCleanups(r, true);
+        } else if (r->MetaFileSave &&
+                   !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
+            MetaFile_GetResumeTime(r->RemoteMeta, &resume);
+            if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+                Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
+                MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
+                MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
+            }
+        } else {
+            Repository_SetSync(r, 0);
+        }
+    } else if (!StorageCopy_IsAlive(r->Copy)) {
+        if (!SyncStart(r)) Repository_SetSync(r, 0);
+    }
+    StorageCopy_Process(r->Copy);
+    StorageCopy_Process(r->ApplyJob);
+}
+
+// ---- Erase ------------------------------------------------------------------------------------------
+
+void EraseWork(Repository* r) {
+    if (Storage_HasInterface(r->Local)) {
+        if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            StartCleanups(r, false);
+        } else if (r->MetaFileSave && r->LocalMetaConfigured && r->MetaFilePath[0] &&
+                   Path_Exists(r->MetaFilePath)) {
+            if (!ResumeDue(r->ResumeTime)) return;
+            Repository_Print(r, "Erasing MetaFile (%s)", r->MetaFilePath);
+            const int32_t error = EraseMetaFile(r);
+            if (error) {
+                Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE,
+                                 STORAGE_ERROR_OS, (uint32_t)error, &r->ResumeTime);
+            }
+        } else {
+            Repository_SetErase(r, 0);
+        }
+        return;
+    }
+    char localId[REPOSITORY_REMOTE_ID_SIZE];
+    Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
+    if (!localId[0]) {
+        Repository_SetErase(r, 0);
+        return;
+    }
+    Dictionary* local = nullptr;
+    Dictionary* pending = nullptr;
+    int32_t requests = 0;
+    if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "local");
+        Repository_SetErase(r, 0);
+        return;
+    }
+    if (!ConfigureStorage(r, r->Local, local, nullptr)) {
+        Repository_ConfigError(r, nullptr);
+        Repository_SetErase(r, 0);
+        return;
+    }
+    if (Dictionary_GetDictionaryByKey(r->Config, "pending", &pending) && pending) {
+        if (!ConfigureStorage(r, r->Pending, pending, nullptr)) {
+            Repository_ConfigError(r, nullptr);
+            Repository_SetErase(r, 0);
+            return;
+        }
+        r->PendingConfigured = 1;
+    }
+    if (!GetCount(r->Config, "requests", r->AppConfig, "storage.requests", &requests)) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
+        Repository_SetErase(r, 0);
+        return;
+    }
+    Repository_RequestListResize(r, requests);
+    r->WorkStarted = 1;
+}
+
+// ---- Timers -----------------------------------------------------------------------------------------
+
+int32_t TimerIndex(uint32_t bit) {
+    const int32_t index = (int32_t)bit + 1;
+    if (index >= 32) Debug_Abort("Index exceeds state range");
+    return index;
+}
+
+void UpdateTimers(Repository* r, uint32_t flags, double now) {
+    const uint32_t timed =
+        (r->ActionFlags & REPOSITORY_ACTION_ACTIVE) ? flags : (flags & REPOSITORY_STATEFLAG_PAUSED);
+    for (uint32_t bit = 0; bit <= 30; ++bit) {
+        const uint32_t mask = 1u << bit;
+        const int32_t index = TimerIndex(bit);
+        const bool was = (r->TimerFlags & mask) != 0, is = (timed & mask) != 0;
+        if (is && !was)
+            r->TimerStart[index] = now;
+        else if (!is && was) {
+            r->TimerTotal[index] += now - r->TimerStart[index];
+            r->TimerStart[index] = now;
+        }
+    }
+    r->TimerFlags = timed;
+}
+
+double TimerOf(Repository* r, uint32_t flag) {
+    double seconds = 0;
+    Repository_StateTimerGet(r, flag, &seconds);
+    return seconds;
+}
+
+void StopMessage(Repository* r, const char* format, uint32_t flag) {
+    Repository_Print(r, format, r->Name, TimerOf(r, flag));
+}
+
+void DumpToLog(Repository* r) {
+    Dictionary* status = nullptr;
+    Dictionary_Create(&status);
+    Repository_Dump(r, status);
+    Dictionary_Dump(status);
+    Dictionary_Release(&status);
+}
+
+} // namespace
+
+CLASS_PRINT_FAMILY(Repository, Repository, REPOSITORY_CLASS_ID, Prepare)
+
+// Page script holds the repository while it references it.
+int64_t Repository_Notification_OnInteropReference(void* user, const char*, const char*, const char*,
+                                                   Dictionary* info) {
+    Repository* r = static_cast<Repository*>(user);
+    uint32_t addRef = 0;
+    if (info) Dictionary_GetBooleanByKey(info, "addRef", &addRef);
+    if (addRef)
+        Repository_AddRef(r);
+    else
+        Repository_Release(&r);
+    return 1;
+}
+
+int64_t Repository_StoragePrint(void* user, const char* format, ...) {
+    Repository* r = static_cast<Repository*>(user);
+    va_list args;
+    va_start(args, format);
+    const int64_t result = Repository_VPrint(r, 1, format, args);
+    va_end(args);
+    return result;
+}
+
+int64_t Repository_MaskBuild(BitField* mask, int32_t pieceCount, const char* text) {
+    BitField_SetTotalBits(mask, pieceCount);
+    BitField_ClearAll(mask);
+    BitField* wanted = nullptr;
+    BitField_Create(&wanted);
+    int32_t bits = 0;
+    // The text may carry more bits than pieces (whole bytes), never fewer.
+    const bool ok = BitField_FromBase64String(wanted, text) == 1 && BitField_GetTotalBits(wanted, &bits) &&
+                    bits >= pieceCount;
+    if (ok)
+        for (int32_t i = 0; i < pieceCount; ++i)
+            if (BitField_IsSet(wanted, i)) BitField_Set(mask, i);
+    BitField_Release(&wanted);
+    if (!ok) return 0;
+    BitField_Invert(mask);
+    return 1;
+}
+
+void Repository_ConfigError(Repository* r, const char* format, ...) {
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        Repository_VPrint(r, 0, format, args);
+        va_end(args);
+    }
+    r->ErrorCount++;
+    r->LastError[0] = REPOSITORY_SOURCE_CONFIG;
+    r->LastError[1] = -1;
+    r->LastError[2] = REPOSITORY_TYPE_CONFIG;
+    r->LastError[3] = REPOSITORY_ERROR_CONFIG;
+    r->LastError[4] = 0;
+}
+
+// ---- Life ---------------------------------------------------------------------------------------------
+
+int64_t Repository_Create(Repository** handle) {
+    ASSERT_POINTER(handle);
+    *handle = nullptr;
+    auto* r = static_cast<Repository*>(Memory_AllocZero(sizeof(Repository)));
+    r->Header.ClassId = REPOSITORY_CLASS_ID;
+    r->Header.RefCount = 1;
+    r->Header.Delete = DeleteHandle;
+    Class_GenerateInstanceIdReal(r);
+    // Page script finds the repository by its id (QVR.Repository).
+    Class_TrackInstance(r, r->Header.InstanceId, nullptr);
+    Alias_Create(&r->AliasDoc);
+    Alias_SetErrorCallback(r->AliasDoc, r, Repository_AliasError);
+    Catalog_Create(&r->CatalogDoc);
+    Catalog_SetErrorCallback(r->CatalogDoc, r, Repository_CatalogError);
+    Storage_Create(&r->Local);
+    Storage_Create(&r->Pending);
+    Storage_SetPrintCallback(r->Local, r, Repository_StoragePrint);
+    Storage_SetPrintCallback(r->Pending, r, Repository_StoragePrint);
+    const struct {
+        StorageCopy** Job;
+        double Piece, File;
+    } jobs[] = {{&r->Copy, 0.8, 0.2}, {&r->ApplyJob, 0.6, 0.4}};
+    for (const auto& j : jobs) {
+        StorageCopy_Create(j.Job);
+        StorageCopy_SetDestHandle(*j.Job, r->Local);
+        StorageCopy_SetPendingHandle(*j.Job, r->Pending);
+        StorageCopy_SetSourceCallback(*j.Job, r, Repository_GetLeastUsedMember);
+        StorageCopy_SetErrorCallback(*j.Job, r, Repository_CopyErrorCallback);
+        StorageCopy_SetRequestAcquireCallback(*j.Job, r, Repository_RequestAcquire);
+        StorageCopy_SetRequestReleaseCallback(*j.Job, r, Repository_RequestRelease);
+        StorageCopy_SetPieceWeight(*j.Job, j.Piece);
+        StorageCopy_SetFileWeight(*j.Job, j.File);
+    }
+    WireCleanup(r, &r->LocalCleanup, r->Local, false);
+    WireCleanup(r, &r->PendingCleanup, r->Pending, true);
+    Dictionary_Create(&r->Config);
+    StorageDelta_Create(&r->Delta);
+    StorageDelta_SetSourceHandle(r->Delta, r->Local);
+    BitField_Create(&r->Mask);
+    MetaFile_Create(&r->LocalMeta);
+    MetaFile_SetReportError(r->LocalMeta, 0);
+    MetaFile_SetErrorCallback(r->LocalMeta, r, Repository_MetaFileLocalError);
+    MetaFile_Create(&r->RemoteMeta);
+    MetaFile_SetKeepOriginal(r->RemoteMeta, 1);
+    MetaFile_SetErrorCallback(r->RemoteMeta, r, Repository_MetaFileRemoteError);
+    for (MeterRW** meter : {&r->LocalMeter, &r->RemoteMeter}) {
+        MeterRW_Create(meter);
+        MeterRW_SetReadParentHandle(*meter, Meter_RootHandle());
+        MeterRW_SetWriteParentHandle(*meter, Meter_RootHandle());
+    }
+    NotificationCenter_AddInstanceObserver("NotificationCenter", "Interop", r->Header.InstanceId, r,
+                                           Repository_Notification_OnInteropReference);
+    r->CleanupOn = r->CatalogOn = r->DeltaOn = 1;
+    r->MetaFileSave = 1;
+    r->StallTime = 30.0;
+    r->ThreadId = Thread_GetCurrentId();
+    r->LastError[1] = -1;
+    *handle = r;
+    return 1;
+}
+
+CLASS_BASICS(Repository, Repository, REPOSITORY_CLASS_ID)
+
+int64_t Repository_ValidHandle(Repository* repository) {
+    return repository && repository->Header.ClassId == REPOSITORY_CLASS_ID ? 1 : 0;
+}
+
+int64_t Repository_Delete(Repository** handle) {
+    ASSERT_POINTER(handle);
+    Repository* r = *handle;
+    CLASS_CHECK(r, REPOSITORY_CLASS_ID);
+    NotificationCenter_RemoveInstanceObserver("NotificationCenter", "Interop", r->Header.InstanceId, r,
+                                              Repository_Notification_OnInteropReference);
+    Class_UntrackInstance(r);
+    Repository_Shutdown(r);
+    StorageCopy_Shutdown(r->Copy);
+    StorageCopy_Shutdown(r->ApplyJob);
+    StorageCleanup_Shutdown(r->LocalCleanup);
+    StorageCleanup_Shutdown(r->PendingCleanup);
+    if (r->Queue) EventQueue_RemoveInstance(r->Queue, r);
+    Repository_RequestListResize(r, 0);
+    StorageCopy_Release(&r->Copy);
+    StorageCopy_Release(&r->ApplyJob);
+    StorageCleanup_Release(&r->LocalCleanup);
+    StorageCleanup_Release(&r->PendingCleanup);
+    Repository_RemoteListFree(r);
+    Alias_Release(&r->AliasDoc);
+    Catalog_Release(&r->CatalogDoc);
+    StorageDelta_Release(&r->Delta);
+    Storage_Release(&r->Local);
+    Storage_Release(&r->Pending);
+    MetaFile_Release(&r->LocalMeta);
+    MetaFile_Release(&r->RemoteMeta);
+    BitField_Release(&r->Mask);
+    MeterRW_Release(&r->LocalMeter);
+    MeterRW_Release(&r->RemoteMeter);
+    Dictionary_Release(&r->Config);
+    if (r->Working) Dictionary_Release(&r->Working);
+    if (r->Queue) EventQueue_Release(&r->Queue);
+    Memory_Free(r, sizeof(Repository));
+    *handle = nullptr;
+    return 1;
+}
+
+// ---- Configuration --------------------------------------------------------------------------------
+
+int64_t Repository_SetConfigDictionaryHandle(Repository* repository, Dictionary* dict) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    Dictionary_Reset(r->Config);
+    if (dict) Dictionary_Merge(r->Config, dict, DICTIONARY_MERGE_OVERWRITE);
+    const char* metafile = nullptr;
+    uint32_t type = 0;
+    r->MetaFilePath[0] = 0;
+    if (Dictionary_GetTypeByKey(r->Config, "metafile", &type) && type == DICTIONARY_TYPE_STRING &&
+        Dictionary_GetStringPtrByKey(r->Config, "metafile", &metafile) && metafile) {
+        // A path cut to fit would save and erase some other file.
+        if (strlen(metafile) >= sizeof(r->MetaFilePath)) {
+            r->LocalMetaConfigured = r->MetaFileSave = 0;
+            Repository_ConfigError(r, "Configuration dictionary invalid %s", "metafile");
+            return 0;
+        }
+        String_CopyLength(r->MetaFilePath, metafile, (int32_t)sizeof(r->MetaFilePath));
+    }
+    r->LocalMetaConfigured = r->MetaFilePath[0] ? 1 : 0;
+    if (!r->LocalMetaConfigured) r->MetaFileSave = 0;
+    if (!GetString(r->Config, "repository", r->Name, (int32_t)sizeof(r->Name))) {
+        Repository_ConfigError(r, "Configuration dictionary missing %s", "repository");
+        return 0;
+    }
+    return 1;
+}
+
+int64_t Repository_GetConfigDictionaryHandle(Repository* repository, Dictionary** dict) {
+    ASSERT_POINTER(dict);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *dict = repository->Config;
+    return 1;
+}
+
+int64_t Repository_SetConfigHandle(Repository* repository, Dictionary* appConfig) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    r->AppConfig = appConfig;
+    int32_t size = 0;
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "metafile.limitSize", &size)) {
+        MetaFile_SetLimitSize(r->LocalMeta, size);
+        MetaFile_SetLimitSize(r->RemoteMeta, size);
+    }
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "catalog.limitSize", &size))
+        Catalog_SetLimitSize(r->CatalogDoc, size);
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "alias.limitSize", &size))
+        Alias_SetLimitSize(r->AliasDoc, size);
+    return 1;
+}
+
+int64_t Repository_GetConfigHandle(Repository* repository, Dictionary** appConfig) {
+    ASSERT_POINTER(appConfig);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *appConfig = repository->AppConfig;
+    return 1;
+}
+
+int64_t Repository_SetEventQueueHandle(Repository* repository, EventQueue* queue) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    if (queue) EventQueue_AddRef(queue);
+    if (r->Queue) EventQueue_Release(&r->Queue);
+    r->Queue = queue;
+    Alias_SetEventQueueHandle(r->AliasDoc, queue);
+    Catalog_SetEventQueueHandle(r->CatalogDoc, queue);
+    MetaFile_SetEventQueueHandle(r->LocalMeta, queue);
+    MetaFile_SetEventQueueHandle(r->RemoteMeta, queue);
+    Storage_SetEventQueueHandle(r->Local, queue);
+    Storage_SetEventQueueHandle(r->Pending, queue);
+    StorageCopy_SetEventQueueHandle(r->Copy, queue);
+    StorageCopy_SetEventQueueHandle(r->ApplyJob, queue);
+    StorageCleanup_SetEventQueueHandle(r->LocalCleanup, queue);
+    StorageCleanup_SetEventQueueHandle(r->PendingCleanup, queue);
+    return 1;
+}
+
+int64_t Repository_GetEventQueueHandle(Repository* repository, EventQueue** queue) {
+    ASSERT_POINTER(queue);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *queue = repository->Queue;
+    return 1;
+}
+
+int64_t Repository_SetCertStoreHandle(Repository* repository, CertStoreInterface* store) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    repository->CertStore = store;
+    Alias_SetCertStoreHandle(repository->AliasDoc, store);
+    Catalog_SetCertStoreHandle(repository->CatalogDoc, store);
+    MetaFile_SetCertStoreHandle(repository->LocalMeta, store);
+    MetaFile_SetCertStoreHandle(repository->RemoteMeta, store);
+    return 1;
+}
+
+#define REPOSITORY_FLAG_ACCESSORS(Name, Field)                                                               \
+    int64_t Repository_Set##Name(Repository* repository, uint32_t on) {                                      \
+        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                                        \
+        repository->Field = on ? 1 : 0;                                                                      \
+        return 1;                                                                                            \
+    }                                                                                                        \
+    int64_t Repository_Get##Name(Repository* repository, uint32_t* on) {                                     \
+        ASSERT_POINTER(on);                                                                                  \
+        CLASS_CHECK(repository, REPOSITORY_CLASS_ID);                                                        \
+        *on = repository->Field;                                                                             \
+        return 1;                                                                                            \
+    }
+REPOSITORY_FLAG_ACCESSORS(Authenticate, Authenticate)
+REPOSITORY_FLAG_ACCESSORS(Catalog, CatalogOn)
+REPOSITORY_FLAG_ACCESSORS(Delta, DeltaOn)
+REPOSITORY_FLAG_ACCESSORS(Mask, MaskOn)
+
+int64_t Repository_SetStallTime(Repository* repository, double seconds) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    repository->StallTime = seconds;
+    return 1;
+}
+
+int64_t Repository_GetStallTime(Repository* repository, double* seconds) {
+    ASSERT_POINTER(seconds);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *seconds = repository->StallTime;
+    return 1;
+}
+
+int64_t Repository_SetThreadId(Repository* repository, uint32_t threadId) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    repository->ThreadId = threadId;
+    return 1;
+}
+
+int64_t Repository_GetThreadId(Repository* repository, uint32_t* threadId) {
+    ASSERT_POINTER(threadId);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *threadId = repository->ThreadId;
+    return 1;
+}
+
+int64_t Repository_SetStateFlagChangeCallback(Repository* repository, void* user,
+                                              RepositoryFlagChangeFunc fn) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    repository->StateUser = user;
+    repository->StateFn = fn;
+    return 1;
+}
+
+int64_t Repository_SetActionFlagChangeCallback(Repository* repository, void* user,
+                                               RepositoryFlagChangeFunc fn) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    repository->ActionUser = user;
+    repository->ActionFn = fn;
+    return 1;
+}
+
+// ---- Actions ----------------------------------------------------------------------------------------
+
+int64_t Repository_SetActionFlags(Repository* repository, uint32_t flags) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    const uint32_t old = r->ActionFlags;
+    if (old == flags) return 1;
+    r->ActionFlags = flags;
+    if ((old & REPOSITORY_ACTION_SYNC) && !(flags & REPOSITORY_ACTION_SYNC)) {
+        StorageCopy_Shutdown(r->Copy);
+        StorageCopy_Shutdown(r->ApplyJob);
+        StorageCleanup_Shutdown(r->LocalCleanup);
+        StorageCleanup_Shutdown(r->PendingCleanup);
+    }
+    if ((old & REPOSITORY_ACTION_ERASE) && !(flags & REPOSITORY_ACTION_ERASE)) {
+        StorageCleanup_Shutdown(r->LocalCleanup);
+        StorageCleanup_Shutdown(r->PendingCleanup);
+    }
+    if (r->ActionFn) r->ActionFn(r, r->ActionUser, old, flags);
+    return 1;
+}
+
+static int64_t SetAction(Repository* r, uint32_t flag, uint32_t on) {
+    CLASS_CHECK(r, REPOSITORY_CLASS_ID);
+    return Repository_SetActionFlags(r, on ? (r->ActionFlags | flag) : (r->ActionFlags & ~flag));
+}
+
+int64_t Repository_SetSync(Repository* repository, uint32_t on) {
+    return SetAction(repository, REPOSITORY_ACTION_SYNC, on);
+}
+int64_t Repository_SetRefresh(Repository* repository, uint32_t on) {
+    return SetAction(repository, REPOSITORY_ACTION_REFRESH, on);
+}
+int64_t Repository_SetErase(Repository* repository, uint32_t on) {
+    return SetAction(repository, REPOSITORY_ACTION_ERASE, on);
+}
+int64_t Repository_SetActive(Repository* repository, uint32_t on) {
+    return SetAction(repository, REPOSITORY_ACTION_ACTIVE, on);
+}
+
+int64_t Repository_Reset(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    r->ErrorCount = 0;
+    memset(r->LastError, 0, sizeof(r->LastError));
+    r->LastError[1] = -1;
+    r->DeltaFailures = 0;
+    MeterRW_ResetCounters(r->LocalMeter);
+    MeterRW_ResetCounters(r->RemoteMeter);
+    memset(r->TimerStart, 0, sizeof(r->TimerStart));
+    memset(r->TimerTotal, 0, sizeof(r->TimerTotal));
+    r->ResumeTime = Time_GetCurrent();
+    return 1;
+}
+
+int64_t Repository_Shutdown(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    if (r->ActionFlags & REPOSITORY_ACTION_SHUTDOWN) return 1;
+    const uint32_t keep = r->ActionFlags & ~(uint32_t)(REPOSITORY_ACTION_ACTIVE | REPOSITORY_ACTION_SYNC |
+                                                       REPOSITORY_ACTION_REFRESH | REPOSITORY_ACTION_ERASE);
+    Repository_SetActionFlags(r, keep | REPOSITORY_ACTION_SHUTDOWN);
+    ForEachStorage(r, Storage_Shutdown);
+    return 1;
+}
+
+int64_t Repository_IsShutdown(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return (repository->ActionFlags & REPOSITORY_ACTION_SHUTDOWN) &&
+                   !(repository->StateFlags & (kPhases | REPOSITORY_STATEFLAG_ALIVE))
+               ? 1
+               : 0;
+}
+
+int64_t Repository_Process(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    Repository_AddRef(r);
+    const double now = Time_GetCurrent();
+    const uint32_t old = r->StateFlags;
+    const uint32_t action = r->ActionFlags;
+    const bool active = (action & REPOSITORY_ACTION_ACTIVE) != 0;
+    uint32_t flags = 0;
+
+    // 1. Phases: sticky until nothing is wanted and nothing runs.
+    uint32_t pendingRequests = 0;
+    Repository_GetPendingRequests(r, &pendingRequests);
+    const bool busy = MetaFile_IsAlive(r->LocalMeta) || MetaFile_IsAlive(r->RemoteMeta) ||
+                      Alias_IsAlive(r->AliasDoc) || Catalog_IsAlive(r->CatalogDoc) ||
+                      StorageCopy_IsAlive(r->Copy) || StorageCopy_IsAlive(r->ApplyJob) ||
+                      StorageCleanup_IsAlive(r->LocalCleanup) || StorageCleanup_IsAlive(r->PendingCleanup) ||
+                      pendingRequests >= 1;
+    const bool wanted =
+        (action & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_REFRESH | REPOSITORY_ACTION_ERASE)) &&
+        !(action & REPOSITORY_ACTION_SHUTDOWN);
+    if (wanted || busy) {
+        if ((old & REPOSITORY_STATEFLAG_SYNC) || (action & REPOSITORY_ACTION_SYNC))
+            flags |= REPOSITORY_STATEFLAG_SYNC;
+        if ((old & REPOSITORY_STATEFLAG_REFRESH) || (action & REPOSITORY_ACTION_REFRESH))
+            flags |= REPOSITORY_STATEFLAG_REFRESH;
+        if ((old & REPOSITORY_STATEFLAG_ERASE) || (action & REPOSITORY_ACTION_ERASE))
+            flags |= REPOSITORY_STATEFLAG_ERASE;
+        flags |= REPOSITORY_STATEFLAG_ALIVE;
+        if ((flags & kPhases) && !active) flags |= REPOSITORY_STATEFLAG_PAUSED;
+    }
+    // 2. What has loaded.
+    if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS;
+    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc))
+        flags |= REPOSITORY_STATEFLAG_CATALOG;
+    if (IsLocalMetaLoaded(r)) flags |= REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_LOCALMETAFILE;
+    char remoteId[REPOSITORY_REMOTE_ID_SIZE];
+    if (Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId))) {
+        flags |= REPOSITORY_STATEFLAG_REMOTEID;
+        if (IsRemoteMetaLoaded(r)) flags |= REPOSITORY_STATEFLAG_REMOTEMETAFILE;
+    }
+    if (StorageCopy_IsAlive(r->Copy)) flags |= REPOSITORY_STATEFLAG_COPY;
+    if (StorageCopy_IsAlive(r->ApplyJob)) flags |= REPOSITORY_STATEFLAG_APPLY;
+    // 3. Stall: no progress for the stall time since an error was recorded.
+    if (active && r->LastError[3] != 0 &&
+        !(r->LastError[3] == STORAGE_ERROR_STORAGE && r->LastError[4] == 8)) {
+        double last = -1;
+        bool never = false, immediate = false;
+        if (r->LastError[0] == REPOSITORY_SOURCE_CONFIG) {
+            immediate = true;
+        } else if (flags & REPOSITORY_STATEFLAG_COPY) {
+            double piece = 0, file = 0;
+            StorageCopy_GetLastPieceComplete(r->Copy, &piece);
+            StorageCopy_GetLastFileComplete(r->Copy, &file);
+            last = piece > file ? piece : file;
+            if (last < 0) last = 0;
+        } else if (flags & REPOSITORY_STATEFLAG_APPLY) {
+            double piece = 0, file = 0;
+            StorageCopy_GetLastPieceComplete(r->ApplyJob, &piece);
+            StorageCopy_GetLastFileComplete(r->ApplyJob, &file);
+            last = piece > file ? piece : file;
+            if (last < 0) last = 0;
+        } else if (flags & kPhases) {
+            double io = 0;
+            Storage_GetIOTime(r->Local, &io);
+            last = io;
+            Storage_GetIOTime(r->Pending, &io);
+            if (io > last) last = io;
+            for (RepositoryRemote* m = r->Remotes; m; m = m->Next) {
+                Storage_GetIOTime(m->Member, &io);
+                if (io > last) last = io;
+            }
+        } else if (!(flags & REPOSITORY_STATEFLAG_LOCALMETAFILE)) {
+            immediate = true;
+        } else {
+            never = true;
+        }
+        if (immediate || (!never && now >= last + r->StallTime)) flags |= REPOSITORY_STATEFLAG_STALLED;
+    }
+    // 4. What runs.
+    uint32_t copyFlags = 0;
+    StorageCopy_GetFlags(r->Copy, &copyFlags);
+    if (copyFlags & (STORAGE_COPY_FLAG_PENDING | STORAGE_COPY_FLAG_TO_PENDING))
+        flags |= REPOSITORY_STATEFLAG_PENDING;
+    if (StorageCleanup_IsAlive(r->LocalCleanup)) flags |= REPOSITORY_STATEFLAG_LOCALCLEAN;
+    if (StorageCleanup_IsAlive(r->PendingCleanup)) flags |= REPOSITORY_STATEFLAG_PENDINGCLEAN;
+    if (Alias_IsAlive(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS_LOADING;
+    if (Catalog_IsAlive(r->CatalogDoc)) flags |= REPOSITORY_STATEFLAG_CATALOG_LOADING;
+    if (MetaFile_IsAlive(r->LocalMeta)) flags |= REPOSITORY_STATEFLAG_LOCALMETAFILE_LOADING;
+    if (MetaFile_IsAlive(r->RemoteMeta)) flags |= REPOSITORY_STATEFLAG_REMOTEMETAFILE_LOADING;
+    if ((flags & REPOSITORY_STATEFLAG_LOCALID) && (flags & REPOSITORY_STATEFLAG_REMOTEID)) {
+        char localId[REPOSITORY_REMOTE_ID_SIZE];
+        Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
+        if (!localId[0])
+            flags |= REPOSITORY_STATEFLAG_INSTALL;
+        else if (!String_CompareWithoutCase(localId, remoteId))
+            flags |= REPOSITORY_STATEFLAG_UPDATE;
+    }
+    // 5. Changes.
+    if (flags != old) {
+        const uint32_t on = flags & ~old, off = old & ~flags;
+        if (on & REPOSITORY_STATEFLAG_REFRESH) {
+            Repository_Print(r, "Refresh started (%s)", r->Name);
+            ResetParts(r, true);
+            flags &= ~(uint32_t)(REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID);
+        }
+        if (on & REPOSITORY_STATEFLAG_SYNC) {
+            Repository_Print(r, "Synchronize started (%s)", r->Name);
+            ResetParts(r, false);
+        }
+        if (on & REPOSITORY_STATEFLAG_ERASE) {
+            Repository_Print(r, "Erase started (%s)", r->Name);
+            ResetParts(r, false);
+        }
+        if (on & REPOSITORY_STATEFLAG_PAUSED) SetStoragesActive(r, 0);
+        if (off & REPOSITORY_STATEFLAG_PAUSED) SetStoragesActive(r, 1);
+        UpdateTimers(r, flags, now);
+        r->StateFlags = flags;
+        if (off & REPOSITORY_STATEFLAG_REFRESH)
+            StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
+        if (off & REPOSITORY_STATEFLAG_SYNC) {
+            DumpToLog(r);
+            Repository_RequestListFree(r);
+            StopMessage(r, "Synchronize stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_SYNC);
+        }
+        if (off & REPOSITORY_STATEFLAG_ERASE) {
+            DumpToLog(r);
+            Repository_RequestListFree(r);
+            StopMessage(r, "Erase stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_ERASE);
+        }
+        if (r->StateFn) r->StateFn(r, r->StateUser, old, flags);
+    }
+    // 6. One unit of phase work.
+    if (active && (r->StateFlags & REPOSITORY_STATEFLAG_ALIVE)) {
+        const uint32_t state = r->StateFlags;
+        if ((state & kPhases) && !(state & REPOSITORY_STATEFLAG_LOCALMETAFILE) && r->LocalMetaConfigured) {
+            double resume = 0;
+            MetaFile_GetResumeTime(r->LocalMeta, &resume);
+            if (!MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta) &&
+                ResumeDue(resume)) {
+                Repository_VerboseLog(r, 0, "Loading local metafile (%s)", r->MetaFilePath);
+                char url[kPathSize];
+                String_Print(url, (int32_t)sizeof(url), "file://%s", r->MetaFilePath);
+                MetaFile_Load(r->LocalMeta, url, 0);
+            }
+        } else if ((state & REPOSITORY_STATEFLAG_REFRESH) &&
+                   ((r->ActionFlags & REPOSITORY_ACTION_REFRESH) ||
+                    !(state & (REPOSITORY_STATEFLAG_SYNC | REPOSITORY_STATEFLAG_ERASE)))) {
+            // A refresh that has finished while its phase lingers must not hold up a
+            // synchronisation or erase asked for meanwhile.
+            RefreshWork(r);
+        } else if (state & REPOSITORY_STATEFLAG_SYNC) {
+            SyncWork(r);
+        } else if (state & REPOSITORY_STATEFLAG_ERASE) {
+            EraseWork(r);
+        }
+    }
+    // 7. The cleanups and storages advance on every pass.
+    StorageCleanup_Process(r->LocalCleanup);
+    StorageCleanup_Process(r->PendingCleanup);
+    ForEachStorage(r, Storage_Process);
+    Class_Release(&r);
+    return 1;
+}
+
+// ---- Queries ------------------------------------------------------------------------------------------
+
+int64_t Repository_GetStateFlags(Repository* repository, uint32_t* flags) {
+    ASSERT_POINTER(flags);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *flags = repository->StateFlags;
+    return 1;
+}
+
+int64_t Repository_GetActionFlags(Repository* repository, uint32_t* flags) {
+    ASSERT_POINTER(flags);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *flags = repository->ActionFlags;
+    return 1;
+}
+
+int64_t Repository_GetLastError(Repository* repository, int32_t* source, int32_t* index, int32_t* type,
+                                int32_t* code, int32_t* codeEx) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    int32_t* outs[] = {source, index, type, code, codeEx};
+    for (int i = 0; i < 5; ++i)
+        if (outs[i]) *outs[i] = repository->LastError[i];
+    return 1;
+}
+
+int64_t Repository_GetErrorCount(Repository* repository, uint32_t* count) {
+    ASSERT_POINTER(count);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *count = repository->ErrorCount;
+    return 1;
+}
+
+int64_t Repository_GetDeltaFailures(Repository* repository, uint32_t* count) {
+    ASSERT_POINTER(count);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *count = repository->DeltaFailures;
+    return 1;
+}
+
+int64_t Repository_GetApply(Repository* repository, uint32_t* apply) {
+    ASSERT_POINTER(apply);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *apply = repository->Apply;
+    return 1;
+}
+
+int64_t Repository_GetCleanup(Repository* repository, uint32_t* cleanup) {
+    ASSERT_POINTER(cleanup);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *cleanup = repository->CleanupOn;
+    return 1;
+}
+
+int64_t Repository_GetName(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    String_CopyLength(buffer, repository->Name, size);
+    return 1;
+}
+
+int64_t Repository_GetLocalPath(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    buffer[0] = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Dictionary* dict = repository->Working ? repository->Working : repository->Config;
+    Dictionary* local = nullptr;
+    if (!Dictionary_GetDictionaryByKey(dict, "local", &local) || !local)
+        Dictionary_GetDictionaryByKey(repository->Config, "local", &local);
+    return local && GetString(local, "path", buffer, size) ? 1 : 0;
+}
+
+int64_t Repository_GetLocalId(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    buffer[0] = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    if (!MetaFile_IsLoadComplete(repository->LocalMeta) || MetaFile_IsAlive(repository->LocalMeta)) return 0;
+    return MetaFile_GetId(repository->LocalMeta, buffer, size);
+}
+
+int64_t Repository_GetRemoteId(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    buffer[0] = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    if (IsRemoteMetaLoaded(r) && MetaFile_GetId(r->RemoteMeta, buffer, size) && buffer[0]) return 1;
+    if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc) &&
+        !Catalog_IsLoadSkipped(r->CatalogDoc) && Catalog_GetId(r->CatalogDoc, buffer, size) && buffer[0])
+        return 1;
+    if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc) && !Alias_IsLoadSkipped(r->AliasDoc) &&
+        Alias_GetValue(r->AliasDoc, buffer, size) && buffer[0])
+        return 1;
+    if (r->RemoteId[0]) {
+        String_CopyLength(buffer, r->RemoteId, size);
+        return 1;
+    }
+    buffer[0] = 0;
+    return 0;
+}
+
+int64_t Repository_GetPendingRequests(Repository* repository, uint32_t* count) {
+    ASSERT_POINTER(count);
+    *count = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    uint32_t n = 0;
+    Storage_GetPendingRequests(repository->Local, &n);
+    *count += n;
+    Storage_GetPendingRequests(repository->Pending, &n);
+    *count += n;
+    for (RepositoryRemote* m = repository->Remotes; m; m = m->Next) {
+        Storage_GetPendingRequests(m->Member, &n);
+        *count += n;
+    }
+    return 1;
+}
+
+int64_t Repository_IsCopyComplete(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return StorageCopy_IsComplete(repository->Copy);
+}
+
+int64_t Repository_IsApplyComplete(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return StorageCopy_IsComplete(repository->ApplyJob);
+}
+
+int64_t Repository_IsCleanupComplete(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    Repository* r = repository;
+    if (!r->WorkStarted) return 0;
+    if (!(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) && !StorageCleanup_IsComplete(r->LocalCleanup))
+        return 0;
+    if (r->PendingConfigured && !StorageCleanup_IsComplete(r->PendingCleanup)) return 0;
+    return 1;
+}
+
+int64_t Repository_RemoteGetCount(Repository* repository, int32_t* count) {
+    ASSERT_POINTER(count);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *count = repository->RemoteCount;
+    return 1;
+}
+
+int64_t Repository_RemoteGetEnabledCount(Repository* repository, int32_t* count) {
+    ASSERT_POINTER(count);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *count = 0;
+    for (RepositoryRemote* m = repository->Remotes; m; m = m->Next) *count += m->Enabled ? 1 : 0;
+    return 1;
+}
+
+int64_t Repository_RemoteGetEnabled(Repository* repository, int32_t index, uint32_t* enabled) {
+    ASSERT_POINTER(enabled);
+    *enabled = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    RepositoryRemote* m = repository->Remotes;
+    for (int32_t i = 0; m && i < index; ++i) m = m->Next;
+    if (!m || index < 0) return 0;
+    *enabled = m->Enabled;
+    return 1;
+}
+
+int64_t Repository_RemoteGetIdentifierCount(Repository* repository, const char* identifier,
+                                            uint32_t enabledOnly, int32_t* count) {
+    ASSERT_POINTER(count);
+    ASSERT_POINTER(identifier);
+    *count = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    char other[STORAGE_IDENTIFIER_SIZE];
+    for (RepositoryRemote* m = repository->Remotes; m; m = m->Next) {
+        if (enabledOnly && !m->Enabled) continue;
+        Storage_GetIdentifier(m->Member, other, (int32_t)sizeof(other));
+        if (String_CompareWithoutCase(other, identifier)) (*count)++;
+    }
+    return 1;
+}
+
+int64_t Repository_LocalGetMeterRWHandle(Repository* repository, MeterRW** meter) {
+    ASSERT_POINTER(meter);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *meter = repository->LocalMeter;
+    return 1;
+}
+
+int64_t Repository_RemoteGetMeterRWHandle(Repository* repository, MeterRW** meter) {
+    ASSERT_POINTER(meter);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    *meter = repository->RemoteMeter;
+    return 1;
+}
+
+int64_t Repository_StateTimerGet(Repository* repository, uint32_t flag, double* seconds) {
+    ASSERT_POINTER(seconds);
+    *seconds = 0;
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    if (flag == 0 || (flag & (flag - 1)) != 0) Debug_Abort("State timer needs a single flag (0x%x)", flag);
+    uint32_t bit = 0;
+    while (!(flag & (1u << bit))) ++bit;
+    const int32_t index = TimerIndex(bit);
+    *seconds = repository->TimerTotal[index];
+    if ((repository->ActionFlags & REPOSITORY_ACTION_ACTIVE) && (repository->TimerFlags & flag))
+        *seconds += Time_GetCurrent() - repository->TimerStart[index];
+    return 1;
+}

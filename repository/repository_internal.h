@@ -1,0 +1,95 @@
+// The repository's object, shared by its files (state machine, error rules, dump, script class).
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/class.h"
+#include "repository/repository.h"
+
+struct Alias;
+struct BitField;
+struct Catalog;
+struct MetaFile;
+struct StorageDelta;
+
+enum : uint32_t { REPOSITORY_SLOT_CLASS_ID = 0x5e0a7c21 };
+
+struct RepositoryRemote {
+    RepositoryRemote* Next;
+    Storage* Member;
+    uint32_t Enabled;
+};
+
+struct RepositorySlot {
+    uint32_t ClassId;
+    RepositorySlot* Next;
+    StorageRequest* Request;
+    uint32_t Active;
+    double ResumeTime;
+};
+
+struct Repository {
+    Class Header;
+    ClassPrint Print;
+    RepositoryRemote* Remotes;
+    int32_t RemoteCount;
+    RepositorySlot* Slots;
+    int32_t SlotCount;
+    EventQueue* Queue;
+    Dictionary* AppConfig;
+    Dictionary* Config;
+    Dictionary* Working;
+    Alias* AliasDoc;
+    Catalog* CatalogDoc;
+    StorageCleanup* LocalCleanup;
+    StorageCleanup* PendingCleanup;
+    Storage* Local;
+    Storage* Pending;
+    uint32_t PendingConfigured;
+    StorageDelta* Delta;
+    MeterRW* LocalMeter;
+    MeterRW* RemoteMeter;
+    BitField* Mask;
+    StorageCopy* Copy;
+    StorageCopy* ApplyJob;
+    MetaFile* LocalMeta;
+    MetaFile* RemoteMeta;
+    CertStoreInterface* CertStore;
+    uint32_t ThreadId;
+    uint32_t ActionFlags;
+    uint32_t StateFlags;
+    uint32_t TimerFlags;
+    uint32_t DeltaFailures;
+    uint32_t Authenticate;
+    uint32_t CleanupOn;
+    uint32_t CatalogOn;
+    uint32_t DeltaOn;
+    uint32_t MaskOn;
+    uint32_t Apply;
+    uint32_t MetaFileSave;
+    uint32_t LocalMetaConfigured;
+    uint32_t WorkStarted;
+    uint32_t ErrorCount;
+    int32_t LastError[5];
+    double StallTime;
+    double ResumeTime;
+    double TimerStart[32];
+    double TimerTotal[32];
+    char RemoteId[REPOSITORY_REMOTE_ID_SIZE];
+    char Name[REPOSITORY_NAME_SIZE];
+    char MetaFilePath[REPOSITORY_NAME_SIZE];
+    void* StateUser;
+    RepositoryFlagChangeFunc StateFn;
+    void* ActionUser;
+    RepositoryFlagChangeFunc ActionFn;
+};
+
+// Records a configuration error (source 9) and prints the message.
+void Repository_ConfigError(Repository* repository, const char* format, ...);
+// The pieces to leave out: every piece whose bit is clear in the Base64 "mask" text (one bit per
+// piece, set = wanted). 0 when the text does not decode or holds fewer bits than pieces.
+int64_t Repository_MaskBuild(BitField* mask, int32_t pieceCount, const char* text);
+// Remote members: release every storage and empty the list.
+void Repository_RemoteListFree(Repository* repository);
+// The repository's print function handed to its storages.
+int64_t Repository_StoragePrint(void* user, const char* format, ...);

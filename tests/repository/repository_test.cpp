@@ -1,0 +1,583 @@
+// The repository driven through its own interface: the error classifier and its delays, request
+// slots, remote configuration, and whole refresh, synchronisation and erase runs between folders
+// (file storages, manifests written by Python) compared with diff -r and cmp.
+#include "repository/repository.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/certs/cert_store.h"
+#include "core/formats/interop.h"
+#include "core/formats/json.h"
+#include "core/web/async_http.h"
+#include "core/linux/platform_error.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "repository/storage.h"
+#include "repository/storage_copy.h"
+#include "repository/storage_request.h"
+#include "tests/support/abort_hook.h"
+#include "tests/support/own_connections.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/web_get_env.h"
+#include "tests/repository/repository_test_support.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+class RepositoryTest : public RepositoryFixture {};
+
+// ---- The classifier --------------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, RetryDelayGrowsByCount) {
+    struct Case {
+        uint32_t count;
+        double low, high;
+    } cases[] = {{0, 0, 0}, {1, 15, 29}, {2, 30, 44}, {3, 60, 74}, {9, 60, 74}};
+    for (const Case& c : cases) {
+        double seen_low = 1e9, seen_high = -1;
+        for (int i = 0; i < 400; ++i) {
+            const double d = Repostitory_RetryDelay(c.count);
+            seen_low = std::min(seen_low, d);
+            seen_high = std::max(seen_high, d);
+        }
+        EXPECT_EQ(seen_low, c.low) << c.count;
+        EXPECT_EQ(seen_high, c.high) << c.count;
+    }
+}
+
+TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
+    const uint32_t locked = PLATFORM_ERROR_ERRNO_BASE + EDEADLK, full = PLATFORM_ERROR_ERRNO_BASE + ENOSPC,
+                   missing = PLATFORM_ERROR_ERRNO_BASE + ENOENT, denied = PLATFORM_ERROR_ERRNO_BASE + EACCES;
+    struct Case {
+        int32_t source, type;
+        uint32_t code, extra;
+        int32_t response;
+        double low, high; // seconds from now
+    } cases[] = {
+        {6, 1, 972, 0, 3, 30, 44},     {5, 1, 989, 9, 3, 30, 44},    {3, 1, 964, locked, 3, 5, 5},
+        {3, 1, 964, denied, 5, 0, 0},  {3, 4, 964, denied, 4, 5, 5}, {3, 1, 404, 0, 5, 0, 0},
+        {5, 1, 964, missing, 5, 0, 0}, {5, 1, 964, locked, 4, 5, 5}, {5, 3, 964, missing, 4, 5, 5},
+        {5, 1, 964, denied, 4, 5, 5},  {5, 1, 960, 0, 3, 15, 29},    {5, 1, 979, 0, 5, 0, 0},
+        {5, 1, 962, 0, 5, 0, 0},       {5, 3, 979, 0, 4, 5, 5},      {5, 1, 976, 0, 4, 5, 5},
+        {7, 4, 976, 0, 4, 5, 5},       {7, 1, 976, 0, 3, 15, 29},    {8, 1, 964, denied, 5, 0, 0},
+        {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
+        {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
+        {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
+    };
+    for (const Case& c : cases) {
+        const uint32_t before = Errors();
+        double resume = -1;
+        const double now = Time_GetCurrent();
+        const int32_t response = Repository_Error(repo, c.source, 7, 1, c.type, c.code, c.extra, &resume);
+        SCOPED_TRACE(testing::Message() << c.source << "/" << c.type << "/" << c.code);
+        EXPECT_EQ(response, c.response);
+        EXPECT_GE(resume - now, c.low - 0.5);
+        EXPECT_LE(resume - now, c.high + 0.5);
+        // Only what is not ignored is recorded.
+        EXPECT_EQ(Errors(), before + (c.response == 5 ? 0 : 1));
+        if (c.response != 5) {
+            int32_t source = 0, index = 0, type = 0, code = 0, extra = 0;
+            Repository_GetLastError(repo, &source, &index, &type, &code, &extra);
+            EXPECT_EQ(std::vector<int32_t>({source, index, type, code, extra}),
+                      std::vector<int32_t>({c.source, 7, c.type, (int32_t)c.code, (int32_t)c.extra}));
+        }
+    }
+    EXPECT_NE(printed.Text.find(
+                  "Error: Source(6) Index(7) Count(2) Type (1) Code(972) CodeEx(0) Response(3) Retry("),
+              std::string::npos);
+    EXPECT_STREQ(Repository_TranslateSource(4), "MetaFileRemote");
+    EXPECT_STREQ(Repository_TranslateSource(0), "Alias");
+}
+
+TEST_F(RepositoryTest, CopyErrorsTimeoutsAndVCDiffFallback) {
+    StorageRequest* request = nullptr;
+    StorageRequest_Create(&request);
+    StorageRequest_SetAllowVCDiff(request, 1);
+    double resume = 0;
+    double now = Time_GetCurrent();
+    // A timeout waits a minute whatever the count.
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 0, 3, 0, 1, 961, 0, &resume), 3);
+    EXPECT_GE(resume - now, 59.5);
+    EXPECT_LE(resume - now, 74.5);
+    // A failed delta transfer is retried at once as a whole piece.
+    now = Time_GetCurrent();
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 3, 3, 0, 1, 988, 0, &resume), 3);
+    EXPECT_LE(resume - now, 0.5);
+    uint32_t allow = 1, failures = 0;
+    StorageRequest_GetAllowVCDiff(request, &allow);
+    Repository_GetDeltaFailures(repo, &failures);
+    EXPECT_EQ(allow, 0u);
+    EXPECT_EQ(failures, 1u);
+    EXPECT_NE(printed.Text.find("Disabling vcdiff (3)"), std::string::npos);
+    // Then the classifier's answer stands.
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 3, 3, 1, 1, 988, 0, &resume), 3);
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 3, 1, 1, 964,
+                                           PLATFORM_ERROR_ERRNO_BASE + ENOENT, &resume),
+              5);
+    StorageRequest_Release(&request);
+    EXPECT_DEATH(Repository_CopyErrorCallback(nullptr, repo, nullptr, 4, 0, 0, 1, 500, 0, &resume),
+                 AbortRegex("Invalid error source (4)"));
+}
+
+// ---- Request slots and remotes ------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, RequestSlotsLendEachOnceAndRestAfterFailures) {
+    ASSERT_EQ(Repository_RequestListResize(repo, 2), 1);
+    StorageRequest *a = nullptr, *b = nullptr, *c = nullptr;
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &a), 1);
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &b), 1);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 0);
+    StorageRequest* delta = nullptr;
+    EXPECT_EQ(StorageRequest_GetDeltaRequestHandle(a, &delta), 1);
+    EXPECT_NE(delta, nullptr);
+    StorageRequest_SetErrorCount(a, 2);
+    StorageRequest* keep = a;
+    Repository_RequestRelease(nullptr, repo, &a);
+    EXPECT_EQ(a, nullptr);
+    // Failed twice: not lent again for a while; a sound one is.
+    EXPECT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 0);
+    Repository_RequestRelease(nullptr, repo, &b);
+    ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 1);
+    EXPECT_NE(c, keep);
+    StorageRequest* stranger = nullptr;
+    StorageRequest_Create(&stranger);
+    EXPECT_DEATH(Repository_RequestRelease(nullptr, repo, &stranger),
+                 AbortRegex("Unable to release storage request"));
+    StorageRequest_Release(&stranger);
+    Repository_RequestRelease(nullptr, repo, &c);
+}
+
+TEST_F(RepositoryTest, RemotesOfOneIdentifierCountOnceAndMuxNests) {
+    Shell("mkdir -p " + Root() + "/one " + Root() + "/two");
+    const std::string text = "{\"type\":\"MUX\",\"storages\":[{\"type\":\"file\",\"path\":\"" + Root() +
+                             "/one\"},{\"type\":\"mux\",\"storages\":[{\"type\":\"file\",\"path\":\"" +
+                             Root() + "/two\"},{\"type\":\"file\",\"path\":\"" + Root() + "/one\"}]}]}";
+    Json d(text);
+    uint32_t deltaSeen = 0;
+    EXPECT_EQ(Repository_ConfigRemote(repo, d.d, &deltaSeen), 1);
+    int32_t count = 0;
+    Repository_RemoteGetCount(repo, &count);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(deltaSeen, 0u);
+    EXPECT_NE(printed.Text.find("storage connection already exists"), std::string::npos);
+    // The chooser takes the storage with fewer requests under way.
+    Storage* first = nullptr;
+    ASSERT_EQ(Repository_GetLeastUsedMember(nullptr, repo, &first), 1);
+    Storage_IncrementPendingRequests(first);
+    Storage* next = nullptr;
+    Repository_GetLeastUsedMember(nullptr, repo, &next);
+    EXPECT_NE(next, first);
+    Storage_DecrementPendingRequests(first);
+}
+
+// ---- Whole runs -----------------------------------------------------------------------------------
+
+TEST_F(RepositoryTest, InstallUpdateAndRepairMatchTheRemote) {
+    Version("v1",
+            {{"a.bin", Content(40, 1)}, {"dir/b.bin", Content(16, 2)}, {"c", Content(5, 3)}, {"empty", ""}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("cmp " + Root() + "/remote.json " + Root() + "/state/local.json"), 0);
+    // An empty installation was an install: flag 1 came with the ids, and the phases ran in order.
+    bool install = false;
+    for (const auto& [old, now] : changes) install |= (now & REPOSITORY_STATEFLAG_INSTALL) != 0;
+    EXPECT_TRUE(install);
+    const std::vector<std::string> order = {"Refresh started (game)", "Refresh stopped (game)",
+                                            "Synchronize started (game)", "Saving metafile (",
+                                            "Synchronize stopped (game)"};
+    size_t at = 0;
+    for (const auto& line : order) {
+        at = printed.Text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << printed.Text;
+    }
+
+    // The next version changes one file, drops one and adds one; a locally deleted file returns.
+    Version("v2",
+            {{"a.bin", Content(40, 9)}, {"c", Content(5, 3)}, {"empty", ""}, {"new/d", Content(33, 4)}});
+    NewRepository();
+    Configure();
+    changes.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/dir/b.bin"), 256);
+
+    for (uint32_t mask : {0u, 1u}) {
+        unlink((Root() + "/local/c").c_str());
+        NewRepository();
+        Configure();
+        Repository_SetMask(repo, mask);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_TRUE(Same()) << "mask " << mask;
+    }
+}
+
+TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    Configure("");
+    const std::string cwd = Root() + "/cwd";
+    Shell("mkdir -p " + cwd);
+    char previous[1024];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    const bool ran = Run(REPOSITORY_ACTION_SYNC);
+    ASSERT_EQ(chdir(previous), 0);
+    ASSERT_TRUE(ran) << printed.Text;
+    EXPECT_EQ(Errors(), 0u);
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos);
+    EXPECT_EQ(Shell("test -z \"$(ls -A " + cwd + ")\" && test ! -e " + Root() + "/state"), 0);
+}
+
+TEST_F(RepositoryTest, EraseStaysInsideTheInstallation) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"sub/b", Content(3, 2)}});
+    Configure("local/local.json");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    ASSERT_EQ(Shell("diff -r -x local.json " + Root() + "/remote " + Root() + "/local"), 0);
+    NewRepository();
+    Configure("local/local.json");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+    // Files, their folders and the manifest go; the installation folder, where the manifest lay
+    // and which is empty now, stays.
+    EXPECT_EQ(Shell("test -d " + Root() + "/local && test -z \"$(ls -A " + Root() + "/local)\""), 0)
+        << printed.Text;
+    EXPECT_NE(printed.Text.find("Erasing MetaFile ("), std::string::npos);
+
+    // A manifest that names a file outside: that file is never touched.
+    Put(Root() + "/victim", "keep");
+    Put(Root() + "/local/x", "1234");
+    Shell("mkdir -p " + Root() + "/state");
+    WriteManifest(Root() + "/local", "v1", Root() + "/state/local.json", {"../victim"});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/x"), 256);
+    EXPECT_EQ(Shell("test -f " + Root() + "/victim && test -d " + Root() + "/local"), 0);
+}
+
+TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFullOne) {
+    struct Case {
+        bool delta;   // a catalogue from the installed version exists
+        bool capital; // the catalogue named by a ".JSON" URL, used as it is
+        bool dropped; // the file the new version drops is still there afterwards
+    } cases[] = {{true, false, true}, {false, false, false}, {false, true, false}};
+    for (const Case& c : cases) {
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state " + Root() + "/cat");
+        Version("v1", {{"a.bin", Content(20, 1)}, {"old", Content(7, 2)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Version("v2", {{"a.bin", Content(20, 5)}});
+        Put(Root() + "/alias.json", "{\"other\":\"v9\",\"game\":\"v2\"}");
+        const std::string meta = "\"metafile\":\"" + Root() + "/remote.json\"";
+        Put(Root() + "/cat/v2/catalog.json", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
+        Put(Root() + "/cat/v2/CATALOG.JSON", "{\"id\":\"v2\"," + meta + ",\"config\":{}}");
+        // The delta catalogue turns cleanup off, which shows that it was the one read.
+        if (c.delta)
+            Put(Root() + "/cat/v2/v1/catalog.json",
+                "{\"id\":\"v2\"," + meta + ",\"config\":{\"cleanup\":false}}");
+        NewRepository();
+        printed.Text.clear();
+        const std::string catalog =
+            c.capital ? "file://" + Root() + "/cat/v2/CATALOG.JSON" : "file://" + Root() + "/cat";
+        Configure("state/local.json", "",
+                  "\"alias\":\"file://" + Root() + "/alias.json\",\"catalog\":\"" + catalog + "\"");
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        SCOPED_TRACE(printed.Text);
+        EXPECT_EQ(Errors(), 0u);
+        EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
+        EXPECT_EQ(Shell("test -e " + Root() + "/local/old") == 0, c.dropped);
+        char remoteId[64];
+        Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
+        EXPECT_STREQ(remoteId, "v2");
+    }
+}
+
+TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
+    Version("v1", {{"a.bin", Content(40, 1)}, {"b.bin", Content(30, 2)}});
+    Put(Root() + "/remote/b.bin", Content(30, 3)); // the remote copy no longer matches its digests
+    Configure();
+    Repository_SetStallTime(repo, 1);
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    Repository_SetSync(repo, 1);
+    ASSERT_TRUE(Pump([&] { return (State() & REPOSITORY_STATEFLAG_STALLED) != 0; }, 20)) << printed.Text;
+    int32_t source = 0, code = 0;
+    Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
+    EXPECT_EQ(source, REPOSITORY_SOURCE_STORAGE_REMOTE);
+    EXPECT_EQ(code, 979);
+    EXPECT_NE(Actions() & REPOSITORY_ACTION_SYNC, 0u);
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/b.bin || test -e " + Root() + "/state/local.json"), 256);
+}
+
+TEST_F(RepositoryTest, AMissingAliasIsRetriedAndStallsTheRefresh) {
+    Configure("state/local.json", "", "\"alias\":\"file://" + Root() + "/absent.json\"");
+    Repository_SetStallTime(repo, 1);
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return (State() & REPOSITORY_STATEFLAG_STALLED) != 0; }, 20)) << printed.Text;
+    int32_t source = 0;
+    Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(source, REPOSITORY_SOURCE_ALIAS);
+    EXPECT_NE(Actions() & REPOSITORY_ACTION_REFRESH, 0u);
+    EXPECT_EQ(State() & REPOSITORY_STATEFLAG_REMOTEID, 0u);
+    EXPECT_NE(printed.Text.find("Error: Source(1) Index(-1) Count(1) Type (1) Code(964)"), std::string::npos);
+}
+
+TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    struct Case {
+        const char* local;
+        int requests;
+        const char* message;
+    } cases[] = {
+        {"\"local\":7", 4, "Configuration dictionary missing local"},
+        // No request to fetch with would wait for ever without an error to stall on.
+        {"", 0, "Configuration dictionary missing requests"},
+    };
+    for (const Case& c : cases) {
+        NewRepository();
+        printed.Text.clear();
+        requests = c.requests;
+        Configure("state/local.json", c.local);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+        int32_t source = 0, code = 0;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, &code, nullptr);
+        EXPECT_EQ(source, 9);
+        EXPECT_EQ(code, 986);
+        EXPECT_NE(printed.Text.find(c.message), std::string::npos) << printed.Text;
+        // While active, a configuration error stalls at once.
+        Repository_SetSync(repo, 1);
+        Pass();
+        EXPECT_NE(State() & REPOSITORY_STATEFLAG_STALLED, 0u);
+    }
+    Dictionary* missing = nullptr;
+    Dictionary_Create(&missing);
+    EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, missing), 0);
+    Dictionary_Release(&missing);
+    EXPECT_NE(printed.Text.find("Configuration dictionary missing repository"), std::string::npos);
+    // A manifest path too long to keep is refused, never cut to another file's name.
+    Json tooLong("{\"repository\":\"game\",\"metafile\":\"/tmp/" + std::string(400, 'm') + "\"}");
+    EXPECT_EQ(Repository_SetConfigDictionaryHandle(repo, tooLong.d), 0);
+    EXPECT_NE(printed.Text.find("Configuration dictionary invalid metafile"), std::string::npos);
+}
+
+TEST_F(RepositoryTest, SyncWithoutRefreshStops) {
+    Configure();
+    Repository_SetActive(repo, 1);
+    Repository_SetSync(repo, 1);
+    EXPECT_DEATH(for (int i = 0; i < 5000; ++i) Pass(),
+                 AbortRegex("Repository refresh must be called before sync"));
+}
+
+TEST_F(RepositoryTest, PauseAndDumpKeys) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    Configure();
+    Repository_SetRefresh(repo, 1);
+    Pass();
+    // Not active: a phase is on and paused.
+    EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED),
+              (uint32_t)(REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED));
+    // Script pauses and resumes it through QVR.Repository.
+    InteropInvokeFunc invoke = nullptr;
+    InteropReleaseFunc release = nullptr;
+    InteropProcessFunc process = nullptr;
+    void* instance = nullptr;
+    char id[40];
+    Repository_GetInstanceId(repo, id, sizeof(id));
+    ASSERT_EQ(BaseInterop_CreateInstance("QVR.Repository", id, sizeof(id), nullptr, nullptr, &invoke,
+                                         &release, &process, &instance),
+              1);
+    Dictionary *request = nullptr, *response = nullptr;
+    Dictionary_Create(&request);
+    Dictionary_Create(&response);
+    Dictionary_SetStringByKey(request, "method", "setActive");
+    Dictionary_SetInt64ByKey(request, "methodHash", (int32_t)0x527be9ce);
+    EXPECT_EQ(invoke(instance, request, response), 0); // "active" missing
+    Dictionary_SetBooleanByKey(request, "active", 1);
+    EXPECT_EQ(invoke(instance, request, response), 1);
+    uint32_t value = 0;
+    EXPECT_EQ(Dictionary_GetBooleanByKey(response, "returnValue", &value), 1);
+    EXPECT_EQ(value, 1u);
+    Pass();
+    EXPECT_EQ(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    Dictionary_SetBooleanByKey(request, "active", 0);
+    invoke(instance, request, response);
+    Pass();
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    release(&instance);
+    Dictionary_Release(&request);
+    Dictionary_Release(&response);
+    char otherId[40];
+    Dictionary* other = nullptr;
+    Dictionary_Create(&other);
+    Dictionary_GetInstanceId(other, otherId, sizeof(otherId));
+    Class_TrackInstance(other, otherId, nullptr);
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Repository", otherId, sizeof(otherId), nullptr, nullptr,
+                                         &invoke, &release, &process, &instance),
+              0);
+    EXPECT_EQ(BaseInterop_CreateInstance("QVR.Other", id, sizeof(id), nullptr, nullptr, &invoke, &release,
+                                         &process, &instance),
+              0);
+    Class_UntrackInstance(other);
+    Dictionary_Release(&other);
+
+    Dictionary* dump = nullptr;
+    Dictionary_Create(&dump);
+    Repository_Dump(repo, dump);
+    std::vector<std::string> keys;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(dump, &item); item; Dictionary_ItemGetNext(dump, item, &item)) {
+        const char* key = nullptr;
+        Dictionary_ItemGetKeyPtr(dump, item, &key);
+        keys.push_back(key ? key : "");
+    }
+    const std::vector<std::string> expected = {"name",
+                                               "actionFlags",
+                                               "stateFlags",
+                                               "localId",
+                                               "remoteId",
+                                               "deltaFailures",
+                                               "pendingRequests",
+                                               "localMetaFileLoadTime",
+                                               "remoteMetaFileLoadTime",
+                                               "aliasLoadTime",
+                                               "catalogLoadTime",
+                                               "localCleanTime",
+                                               "pendingCleanTime",
+                                               "refreshTime",
+                                               "syncTime",
+                                               "eraseTime",
+                                               "stallTime",
+                                               "aliveTime",
+                                               "pauseTime",
+                                               "phases",
+                                               "errorCount",
+                                               "lastErrorSource",
+                                               "lastErrorIndex",
+                                               "lastErrorType",
+                                               "lastErrorCode",
+                                               "lastErrorCodeEx",
+                                               "localReadBytes",
+                                               "localWriteBytes",
+                                               "localReadSpeed",
+                                               "localWriteSpeed",
+                                               "localMaxReadSpeed",
+                                               "localMaxWriteSpeed",
+                                               "remoteReadBytes",
+                                               "remoteWriteBytes",
+                                               "remoteReadSpeed",
+                                               "remoteWriteSpeed",
+                                               "remoteMaxReadSpeed",
+                                               "remoteMaxWriteSpeed",
+                                               "piecesTotal",
+                                               "piecesSkipped",
+                                               "piecesWritten",
+                                               "piecesMasked",
+                                               "piecesComplete",
+                                               "pieceAverageTime",
+                                               "localMetaFile",
+                                               "remoteMetaFile",
+                                               "alias",
+                                               "catalog",
+                                               "delta",
+                                               "copy",
+                                               "apply",
+                                               "cleanup",
+                                               "cleanupLocal",
+                                               "cleanupPending",
+                                               "local",
+                                               "remote",
+                                               "pending",
+                                               "requests"};
+    EXPECT_EQ(keys, expected);
+    double paused = 0;
+    Dictionary_GetFloat64ByKey(dump, "pauseTime", &paused);
+    EXPECT_GT(paused, 0.0);
+    Dictionary_Release(&dump);
+}
+
+// ---- Killed and resumed -----------------------------------------------------------------------
+
+// The child's side: one synchronisation of the parent's folders, until it is killed.
+TEST_F(RepositoryTest, ResumeChild) {
+    const char* root = getenv("QVR_REPOSITORY_CHILD_ROOT");
+    if (!root) GTEST_SKIP() << "run by ResumesAfterKillsToTheRemoteTree";
+    rootOverride = root;
+    Configure();
+    EXPECT_TRUE(Run(REPOSITORY_ACTION_SYNC));
+}
+
+TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
+    std::map<std::string, std::string> tree;
+    for (int i = 0; i < 24; ++i)
+        tree["d" + std::to_string(i % 4) + "/f" + std::to_string(i)] = Content(1000 + i * 60013, i);
+    Shell("rm -rf " + Root() + "/remote && mkdir -p " + Root() + "/remote");
+    for (const auto& [name, data] : tree) Put(Root() + "/remote/" + name, data);
+    WriteManifest(Root() + "/remote", "v1", Root() + "/remote.json", {}, 4096);
+    char self[1024] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    // Everything the child needs is made before fork: a forked child only calls execve.
+    const std::string rootVar = "QVR_REPOSITORY_CHILD_ROOT=" + Root();
+    const std::string filter = "--gtest_filter=RepositoryTest.ResumeChild";
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(const_cast<char*>(rootVar.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {self, const_cast<char*>(filter.c_str()), nullptr};
+    srand(7);
+    int interrupted = 0;
+    for (int round = 0; round < 10; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execve(self, argv, envp.data());
+            _exit(127);
+        }
+        // Early rounds end soon after the child starts, later ones may find it done.
+        usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        // Under its own name a file is whole or absent; the manifest is whole or absent.
+        for (const auto& [name, data] : tree) {
+            const std::string path = Root() + "/local/" + name;
+            if (access(path.c_str(), F_OK) == 0) {
+                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0)
+                    << name << " round " << round;
+            }
+        }
+        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0) {
+            EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+        } else {
+            interrupted++;
+        }
+    }
+    EXPECT_GE(interrupted, 1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_EQ(Shell("diff -r -x '*.quarvpartial' " + Root() + "/remote " + Root() + "/local"), 0);
+    EXPECT_EQ(Shell("cmp " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+}
+
+} // namespace
