@@ -206,6 +206,8 @@ int64_t Repository_Notification_OnInteropReference(void* repository, const char*
                                                    const char* instance, Dictionary* info);
 
 // ---- Script class QVR.Repository ---------------------------------------------------------------
+// Hands the class's library to the engine, which adds it with its other interop libraries.
+int64_t Repository_RegisterInterop();
 int64_t BaseInterop_Init();
 int64_t BaseInterop_Remove();
 int64_t BaseInterop_SetOverride(const char* name, void* function);

@@ -19,6 +19,7 @@
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
 #include "repository/storage_request.h"
+#include "workflow/workflow_app.h"
 
 namespace {
 
@@ -263,4 +264,10 @@ int64_t Repository_Invoke(void* repository, Dictionary* request, Dictionary* res
     const bool set = read && Repository_SetActive(r, active) == 1;
     if (response) Dictionary_SetBooleanByKey(response, "returnValue", set ? 1 : 0);
     return read ? 1 : 0;
+}
+
+int64_t Repository_RegisterInterop() {
+    static const WorkflowAppInteropEntries kEntries = {BaseInterop_Init, BaseInterop_Remove, BaseInterop_CreateInstance,
+                                                       BaseInterop_SetOverride, BaseInterop_SetOption};
+    return WorkflowApp_SetRepositoryInterop(&kEntries);
 }

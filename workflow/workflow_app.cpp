@@ -2,6 +2,8 @@
 // the configuration readers, the application macros and the engine's expander.
 #include "workflow/workflow_app.h"
 
+#include <atomic>
+
 #include <cstring>
 
 #include "core/certs/authenticate.h"
@@ -408,13 +410,23 @@ int64_t WorkflowApp_Remove(uint32_t* exitCode) {
     return 1;
 }
 
+namespace {
+std::atomic<const WorkflowAppInteropEntries*> g_repositoryInterop{nullptr};
+} // namespace
+
+int64_t WorkflowApp_SetRepositoryInterop(const WorkflowAppInteropEntries* entries) {
+    g_repositoryInterop.store(entries);
+    return 1;
+}
+
 int64_t WorkflowApp_InitInterop() {
     char path[1024];
     Platform_GetSpecialPath(kModulePath, path, sizeof(path));
     Interop_Add(path, CoreInterop_Init, CoreInterop_Remove, CoreInterop_CreateInstance, CoreInterop_SetOverride,
                 CoreInterop_SetOption);
-    Interop_Add(path, BaseInterop_Init, BaseInterop_Remove, BaseInterop_CreateInstance, BaseInterop_SetOverride,
-                BaseInterop_SetOption);
+    if (const WorkflowAppInteropEntries* repository = g_repositoryInterop.load())
+        Interop_Add(path, repository->Init, repository->Remove, repository->CreateInstance, repository->SetOverride,
+                    repository->SetOption);
     Interop_Add(path, WorkflowInterop_Init, WorkflowInterop_Remove, WorkflowInterop_CreateInstance,
                 WorkflowInterop_SetOverride, WorkflowInterop_SetOption);
     return 1;

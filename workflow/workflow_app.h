@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "core/formats/interop.h"
+
 struct TaskTypeList;
 
 // The engine's expander callback (an ExpandKeyCallback; the context is not read).
@@ -51,6 +53,16 @@ int64_t WorkflowApp_RemoveMinimal();
 int64_t WorkflowApp_Init(const char* logName, uint32_t debugFlags);
 int64_t WorkflowApp_Remove(uint32_t* exitCode);
 int64_t WorkflowApp_InitInterop();
+// The content repository's script classes live in a library above the engine, which hands its
+// entry points over before the engine adds its interop libraries; until then there is none.
+struct WorkflowAppInteropEntries {
+    InteropInitFunc Init;
+    InteropRemoveFunc Remove;
+    InteropCreateInstanceFunc CreateInstance;
+    InteropSetOverrideFunc SetOverride;
+    InteropSetOptionFunc SetOption;
+};
+int64_t WorkflowApp_SetRepositoryInterop(const WorkflowAppInteropEntries* entries);
 int64_t WorkflowApp_IsInitialized();
 
 // The peer-process endpoint is reached through these operations: the process's own endpoint unless

@@ -95,7 +95,6 @@ extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
     int64_t prefix##_SetOverride(const char* name, void* function);                                  \
     int64_t prefix##_SetOption(const char* name, const char* value);
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(CoreInterop)
-WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(BaseInterop)
 WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(WorkflowInterop)
 
 // The pump's collection of finished interop signature checks: one finished entry freed per pass.
