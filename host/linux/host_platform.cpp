@@ -15,11 +15,13 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "host/host.h"
+#include "skin/native_skin_window.h"
 #include "skin/skin_app.h"
 #include "skin/web_browser.h"
 
-// The WebKitGTK back end's table, where that back end is linked in.
+// The WebKitGTK back end's table and the GTK skin windows' table, where they are linked in.
 const WebBrowserInterface* AWKWebBrowser_GetInterface() __attribute__((weak));
+const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() __attribute__((weak));
 
 namespace {
 
@@ -74,6 +76,13 @@ void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
 
 int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
     if (nativeTable) *nativeTable = AWKWebBrowser_GetInterface ? AWKWebBrowser_GetInterface() : nullptr;
+    if (!NativeSkinWindow_GetInterface() && GtkSkinWindow_GetInterface)
+        NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
+    // Skin windows cannot open without a native window layer: the role ends here instead.
+    if (!NativeSkinWindow_GetInterface()) {
+        Log_Error("No native skin window layer\n");
+        return 0;
+    }
     SkinApp_WebServerSetEnableChildAccess(1);
     if (!g_PlatformHost) {
         g_PlatformHost = static_cast<Host*>(Memory_AllocZero(sizeof(Host)));
