@@ -25,6 +25,41 @@ bool KeepForHandOver(const char* name) {
            !Workflow_ShouldRemoveSwitch(name);
 }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF). The running
+// instance refuses a hand-over that holds anything else, which would lose every field with it.
+bool IsWellFormedUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        const unsigned char c = *p;
+        int extra = 0;
+        uint32_t point = 0;
+        if (c < 0x80) {
+            p++;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            point = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            point = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            point = c & 0x07;
+        } else {
+            return false;
+        }
+        for (int i = 1; i <= extra; i++) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            point = (point << 6) | (p[i] & 0x3F);
+        }
+        if ((extra == 2 && (point < 0x800 || (point >= 0xD800 && point <= 0xDFFF))) ||
+            (extra == 3 && (point < 0x10000 || point > 0x10FFFF)))
+            return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 int64_t Host_Process() {
@@ -77,6 +112,10 @@ int64_t Host_BuildCommandLineParams(const char* commandLine, char* buffer, int32
         if (!CommandLine_GetField(commandLine, i, field, sizeof(field))) continue;
         if (!CommandLine_GetFieldName(field, name, sizeof(name)) || !name[0]) continue;
         if (!KeepForHandOver(name)) continue;
+        if (!IsWellFormedUtf8(field)) {
+            Log_Warning("Not handed over, not UTF-8 (%s)\n", name);
+            continue;
+        }
         Dictionary_AddString(args, nullptr, field, nullptr);
         kept++;
     }

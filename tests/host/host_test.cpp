@@ -77,6 +77,9 @@ TEST(Host, HandOverCarriesWhatTheFiltersKeep) {
     EXPECT_EQ(HandOver("/opt/host --open=\"demo://x?a=1\" --verbose=Workflow:3 --skin=/s --devserver=http://d/ "
                        "--debuginterop --custom=\"a b\""),
               "{\"args\":[\"--open=\\\"demo://x?a=1\\\"\",\"--custom=\\\"a b\\\"\"]}");
+    // A field the running instance could not read is left out; the others still go.
+    EXPECT_EQ(HandOver("/opt/host --open=de\x80mo --name=\xc3\xa9t\xc3\xa9 --path=\xed\xa0\x80"),
+              "{\"args\":[\"--name=\\u00E9t\\u00E9\"]}");
     EXPECT_EQ(HandOver("/opt/host --wfworker --crashreport", 0), "");
     EXPECT_EQ(HandOver("/opt/host", 0), "");
     // A text longer than the channel takes is not sent cut short: nothing is sent.
