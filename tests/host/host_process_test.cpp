@@ -139,11 +139,22 @@ TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     EXPECT_NE(first.Text.find("Exit Code - 0"), std::string::npos) << first.Text;
 }
 
-TEST_F(HostProcess, MissingSkinEndsAtStartUp) {
-    Child host = Start({HOST_PROGRAM, "--skin=" + dir_ + "/none", "--window"}, env_);
-    EXPECT_EQ(Finish(host), 0);
-    EXPECT_NE(host.Text.find("Failed to load the embedded skin resources"), std::string::npos) << host.Text;
-    EXPECT_EQ(host.Text.find("running"), std::string::npos);
+TEST_F(HostProcess, StartUpFailuresEndTheProcessWithTheirMessage) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } const cases[] = {
+        {{"--skin=" + dir_ + "/none"}, "Failed to load the embedded skin resources"},
+        {{"--skin=" + skin_, "--crashreport"}, "Crash report id not specified"},
+        {{"--skin=" + skin_, "--wfselfupdate", "--wfworker"}, "Misconfigured self-update process"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {HOST_PROGRAM, "--window"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child host = Start(args, env_);
+        EXPECT_EQ(Finish(host), 0) << c.message;
+        EXPECT_NE(host.Text.find(c.message), std::string::npos) << host.Text;
+    }
 }
 
 TEST_F(HostProcess, ExampleWorkflowRunsHeadlessInTheSelfUpdateRole) {

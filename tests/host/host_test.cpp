@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "host/host.h"
+#include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/notification_center.h"
 #include "skin/skin_app.h"
+#include "tests/support/dictionary_text.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -96,6 +101,40 @@ TEST(Host, ReceivedTextsThatAreNotAHandOverAreRefused) {
     SkinApp_Remove();
     uint32_t code = 0;
     WorkflowApp_Remove(&code);
+}
+
+std::vector<std::string> g_opened;
+
+int64_t OnNewCommandLine(void*, const char*, const char*, const char*, Dictionary* info) {
+    g_opened.push_back("{" + DictionaryAsJson(info) + "}");
+    return 1;
+}
+
+TEST(Host, OpenedUrlsReachThePageAndOnlyTheFirstTheCommandLine) {
+    char program[] = "/opt/host";
+    char verbose[] = "--verbose=1";
+    char* argv[] = {program, verbose, nullptr};
+    Arguments_Init(2, argv);
+    ASSERT_EQ(WorkflowApp_Init("host_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
+    ASSERT_EQ(SkinApp_Init(), 1);
+    NotificationCenter_AddObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
+    EXPECT_EQ(Host_OpenURL("demo://first?a=1"), 1);
+    EXPECT_EQ(Host_OpenURL("demo://second"), 1);
+    for (int i = 0; i < 10 && g_opened.size() < 2; i++) {
+        EventQueue_Flush(nullptr);
+        NotificationCenter_Process();
+    }
+    const char* commandLine = nullptr;
+    CommandLine_Get(&commandLine);
+    EXPECT_STREQ(commandLine, "/opt/host --verbose=1 --open=\"demo://first?a=1\"");
+    ASSERT_EQ(g_opened.size(), 2u);
+    EXPECT_EQ(g_opened[0], "{\"args\":[\"--open=\\\"demo://first?a=1\\\"\"]}");
+    EXPECT_EQ(g_opened[1], "{\"args\":[\"--open=\\\"demo://second\\\"\"]}");
+    NotificationCenter_RemoveObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
+    SkinApp_Remove();
+    uint32_t code = 0;
+    WorkflowApp_Remove(&code);
+    Arguments_Remove();
 }
 
 } // namespace
