@@ -34,7 +34,8 @@ struct Host {
     guint Timer;
 };
 
-Host* g_PlatformHost = nullptr;
+// Read by other threads when they wake the main thread.
+std::atomic<Host*> g_PlatformHost{nullptr};
 std::atomic<uint32_t> g_HostProcessPending{0};
 std::atomic<uint32_t> g_HostFlushPending{0};
 
@@ -65,7 +66,7 @@ gboolean HostTick(gpointer data) {
 
 gboolean HostFlush(gpointer) {
     Release(g_HostFlushPending);
-    Host* host = g_PlatformHost;
+    Host* host = g_PlatformHost.load();
     if (host && !host->Stopped && SkinApp_IsInit()) EventQueue_Flush(nullptr);
     return G_SOURCE_REMOVE;
 }
@@ -84,17 +85,17 @@ int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
         return 0;
     }
     SkinApp_WebServerSetEnableChildAccess(1);
-    if (!g_PlatformHost) {
-        g_PlatformHost = static_cast<Host*>(Memory_AllocZero(sizeof(Host)));
-        g_PlatformHost->Timer = g_timeout_add(kTickMs, HostTick, g_PlatformHost);
+    if (!g_PlatformHost.load()) {
+        Host* host = static_cast<Host*>(Memory_AllocZero(sizeof(Host)));
+        host->Timer = g_timeout_add(kTickMs, HostTick, host);
+        g_PlatformHost.store(host);
     }
     return 1;
 }
 
 int64_t Host_PlatformRemove() {
-    Host* host = g_PlatformHost;
+    Host* host = g_PlatformHost.exchange(nullptr);
     if (!host) return 1;
-    g_PlatformHost = nullptr;
     if (host->Timer) g_source_remove(host->Timer);
     Memory_Free(host, sizeof(Host));
     return 1;
@@ -106,6 +107,8 @@ int64_t Host_PlatformImplode(const char*) { return 1; }
 
 void Host_PlatformMainThreadSignal(uint32_t, uint32_t isEvent) {
     if (isEvent != 1) return;
+    // Only the user-interface role runs the GLib loop; the other roles flush in their own loop.
+    if (!g_PlatformHost.load()) return;
     if (g_HostProcessPending.load() == 1) return;
     if (!Claim(g_HostFlushPending)) return;
     // g_idle_add is safe from any thread and wakes the default context.
