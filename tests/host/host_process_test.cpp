@@ -67,15 +67,24 @@ bool ReadUntil(Child& child, const std::string& marker, int waitMs = kWaitMs) {
     return true;
 }
 
+// Takes what the child wrote so far without waiting (a process it started may hold the pipe open).
+void Drain(Child& child) {
+    pollfd p = {child.Out, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = 0;
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(child.Out, buffer, sizeof(buffer))) > 0)
+        child.Text.append(buffer, (size_t)n);
+}
+
 // The exit code, or -1 when the child did not end in time (it is killed then).
-int Finish(Child& child, int waitMs = kWaitMs) {
-    ReadUntil(child, "\x01never\x01", 0);
+// With keepOpen the output stays readable for what a process it started writes later.
+int Finish(Child& child, int waitMs = kWaitMs, bool keepOpen = false) {
     int status = 0;
     for (int waited = 0; waited < waitMs; waited += 20) {
-        char buffer[4096];
-        while (read(child.Out, buffer, sizeof(buffer)) > 0) child.Text.append(buffer);
+        Drain(child);
         if (waitpid(child.Pid, &status, WNOHANG) == child.Pid) {
-            close(child.Out);
+            Drain(child);
+            if (!keepOpen) close(child.Out);
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         usleep(20000);
@@ -101,9 +110,20 @@ class HostProcess : public ::testing::Test {
         env_ = {"HOME=" + dir_, "XDG_DATA_HOME=" + dir_ + "/data", "XDG_STATE_HOME=" + dir_ + "/state",
                 "XDG_CONFIG_HOME=" + dir_ + "/config"};
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override {
+        // A restarted copy is not our child: it is ended here when the test did not end it.
+        if (stray_ > 0 && ReadAll("/proc/" + std::to_string(stray_) + "/cmdline").find(HOST_TEST_PROGRAM) == 0)
+            kill(stray_, SIGKILL);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
 
     static void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
 
     Child Host(std::vector<std::string> extra, const char* program = HOST_TEST_PROGRAM) {
         std::vector<std::string> args = {program, "--skin=" + skin_, "--window"};
@@ -112,6 +132,7 @@ class HostProcess : public ::testing::Test {
     }
 
     std::string dir_, skin_;
+    pid_t stray_ = -1;
     std::vector<std::string> env_;
 };
 
@@ -137,6 +158,31 @@ TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     EXPECT_EQ(Finish(first), 0) << first.Text;
     EXPECT_NE(first.Text.find("stopped\n"), std::string::npos) << first.Text;
     EXPECT_NE(first.Text.find("Exit Code - 0"), std::string::npos) << first.Text;
+}
+
+// A workflow asks for a restart: the restarted copy drops the role and the link to its starter and
+// keeps the other switches; it runs until a later start hands it a command line.
+TEST_F(HostProcess, RestartKeepsOnlyWhatACopyMayInherit) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"restart.yaml\"\n");
+    Write(skin_ + "/restart.yaml", "apply: {type: Shutdown, force: true, restart: true}\n");
+    Child first = Host({"--wfselfupdate", "--debugfileid=update", "--verbose=Workflow:1"});
+    // The copy writes to the same output: its log header shows the command line it was given.
+    ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
+    const size_t pid = first.Text.find("\npid ");
+    if (pid != std::string::npos) stray_ = (pid_t)atoi(first.Text.c_str() + pid + 5);
+    EXPECT_EQ(Finish(first, kWaitMs, true), 0) << first.Text;
+    EXPECT_NE(first.Text.find("Restart as invoker"), std::string::npos) << first.Text;
+    const std::string expected = std::string("Command Line: ") + HOST_TEST_PROGRAM + " --skin=" + skin_ +
+                                 " --window --verbose=Workflow:1\n";
+    EXPECT_NE(first.Text.find(expected), std::string::npos) << first.Text;
+    // The copy ends once a later start has handed it a command line.
+    Child last = Host({"--custom=end"});
+    EXPECT_EQ(Finish(last), 0) << last.Text;
+    EXPECT_NE(last.Text.find("Another instance of this application is open"), std::string::npos) << last.Text;
+    if (ReadUntil(first, "\nstopped\n")) stray_ = -1;
+    EXPECT_EQ(stray_, -1) << first.Text;
+    EXPECT_NE(first.Text.find("NewCommandLine {\"args\":[\"--custom=end\"]}\n"), std::string::npos) << first.Text;
+    close(first.Out);
 }
 
 TEST_F(HostProcess, StartUpFailuresEndTheProcessWithTheirMessage) {

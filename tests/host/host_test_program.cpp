@@ -1,11 +1,13 @@
 // The host executable with headless stand-ins for the browser back end and the native skin
 // windows, for the host's process tests. The browser's message loop is GLib's, as with the real
-// back end. Once the loop runs, the program prints "running" and observes
+// back end. Once the loop runs, the program prints "pid <its id>" and "running" and observes
 // "SkinApp"/"NewCommandLine": it prints "NewCommandLine <information as JSON>" and asks the host
 // to shut down (with HOST_TEST_KEEP_RUNNING set it keeps running until a signal ends it).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -27,7 +29,7 @@ int64_t OnNewCommandLine(void*, const char*, const char*, const char*, Dictionar
 
 int64_t RunLoop() {
     NotificationCenter_AddObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
-    printf("running\n");
+    printf("pid %d\nrunning\n", (int)getpid());
     fflush(stdout);
     g_loop = g_main_loop_new(nullptr, FALSE);
     g_main_loop_run(g_loop);
