@@ -298,11 +298,12 @@ int64_t Host_BuildRestartArguments(const char* commandLine, char* buffer, int32_
         CommandLine_GetFieldName(field, name, sizeof(name));
         if (!Host_ShouldPassToChildRestart(name)) continue;
         // A field cut short would hand the restarted copy a different switch: leave it out whole.
-        if (strlen(buffer) + 1 + strlen(field) >= (size_t)capacity) {
+        const size_t separator = buffer[0] ? 1 : 0;
+        if (strlen(buffer) + separator + strlen(field) >= (size_t)capacity) {
             fits = false;
             continue;
         }
-        String_CatLength(buffer, " ", capacity);
+        if (separator) String_CatLength(buffer, " ", capacity);
         String_CatLength(buffer, field, capacity);
     }
     return fits ? 1 : 0;

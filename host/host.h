@@ -36,7 +36,7 @@ int64_t ProgressDialog_Start(const char* title, const char* text);
 // 0 when the result would not fit.
 int64_t Host_AddElevatedSwitch(char* arguments, int32_t capacity);
 // The restart arguments of a command line: every field from the second on that passes
-// Host_ShouldPassToChildRestart, each preceded by a space.
+// Host_ShouldPassToChildRestart, separated by spaces. 0 when a field had to be left out for room.
 int64_t Host_BuildRestartArguments(const char* commandLine, char* buffer, int32_t capacity);
 
 // ---- Switch filters -----------------------------------------------------------------------------

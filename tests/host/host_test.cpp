@@ -47,13 +47,17 @@ TEST(Host, RestartOfAWorkerKeepsOnlyWhatACopyMayInherit) {
         const char* expected;
     } const cases[] = {
         {"/opt/host --wfworker --wfendpoint=http://127.0.0.1:9/x --debugfileid=worker --verbose=Workflow:3",
-         " --verbose=Workflow:3"},
-        {"/opt/host --wfselfupdate --skin=\"/a b/app.bundle\" --verbose", " --skin=\"/a b/app.bundle\" --verbose"},
+         "--verbose=Workflow:3"},
+        {"/opt/host --wfselfupdate --skin=\"/a b/app.bundle\" --verbose", "--skin=\"/a b/app.bundle\" --verbose"},
         {"/opt/host", ""},
         // The program path is never an argument of its own copy.
         {"--verbose=1 --wfworker", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(RestartArguments(c.commandLine), c.expected) << c.commandLine;
+    // A field that does not fit is left out whole, never cut into a different switch.
+    char small[16];
+    EXPECT_EQ(Host_BuildRestartArguments("/opt/host --custom=abcdefghij --verbose=1", small, sizeof(small)), 0);
+    EXPECT_STREQ(small, "--verbose=1");
 }
 
 TEST(Host, ElevatedSwitchIsNeverDoubled) {
