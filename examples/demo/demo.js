@@ -2,7 +2,8 @@
 // workflow and follows its progress and status until its outcome.
 (function () {
   "use strict";
-  var bridge = window.NativeInterop;
+  // The view's own bridge object, or the skin web server's "instances/" routes when the page has none.
+  var bridge = window.NativeInterop || httpBridge();
   var callbacks = {};
   var nextCallback = 1;
 
@@ -15,6 +16,27 @@
       for (var bit = 0; bit < 8; bit++) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
     }
     return (crc ^ -1) | 0;
+  }
+
+  function httpBridge() {
+    if (location.protocol !== "http:") return null;
+    function send(method, path, body) {
+      var request = new XMLHttpRequest();
+      request.open(method, "instances/" + path, false);
+      request.send(body);
+      return request;
+    }
+    return {
+      createInstance: function (typeName, instanceId) {
+        var body = JSON.stringify({ typename: typeName, window: window.instanceId || "", instanceId: instanceId });
+        var reply = send("POST", "", body);
+        return reply.status === 201 ? reply.responseText : "";
+      },
+      invoke: function (instanceId, binding) {
+        var reply = send("POST", instanceId, binding);
+        return reply.status === 200 ? reply.responseText : "";
+      }
+    };
   }
 
   function create(className) {
