@@ -148,6 +148,16 @@ TEST_F(HostProcess, SecondStartHandsItsCommandLineOver) {
         << first.Text;
 }
 
+TEST_F(HostProcess, InterruptAndTerminateAskForAnOrderlyEnd) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        Child host = Host({});
+        ASSERT_TRUE(ReadUntil(host, "running\n")) << host.Text;
+        kill(host.Pid, signal);
+        EXPECT_EQ(Finish(host), 0) << signal << host.Text;
+        EXPECT_NE(host.Text.find("stopped\n"), std::string::npos) << signal << host.Text;
+    }
+}
+
 TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     Child first = Host({}, HOST_TEST_PROGRAM);
     ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
