@@ -106,7 +106,8 @@
     show("status", localise("Demo_Done"));
     if (autorun) {
       call(app, "setExitCode", { exitCode: ok ? 0 : 1 });
-      setTimeout(function () { call(skinApp, "closeAllWindows"); }, 500);
+      // Long enough for the caller to take the window's picture first.
+      setTimeout(function () { call(skinApp, "closeAllWindows"); }, 3000);
     }
   }
 
@@ -131,6 +132,15 @@
   observe("WorkflowRun", "Complete", function () {
     document.getElementById("progress").value = 1;
     finish(digest.length === 64, report + "\nSHA-256 " + digest);
+  });
+
+  // Links of the demo scheme: the first arrives on the command line, later ones from the running
+  // instance's hand-over.
+  var opened = call(app, "getCommandFieldByName", { commandField: "open" });
+  if (opened) log("Opened " + opened);
+  observe("SkinApp", "NewCommandLine", function (message) {
+    var info = message.info || message.arguments || message;
+    (info.args || []).forEach(function (field) { log("Handed over " + field); });
   });
 
   function run() {
