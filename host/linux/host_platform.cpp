@@ -147,7 +147,6 @@ int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t r
     return result;
 }
 
-
 int64_t Host_PlatformStartToolkit() {
     // Without a display the role still starts; the browser back end reports what it cannot do.
     return gtk_init_check(nullptr, nullptr) ? 1 : 0;
