@@ -11,6 +11,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
+#include "core/runtime/time.h"
 #include "host/host.h"
 #include "skin/skin_app.h"
 #include "skin/web_browser.h"
@@ -19,6 +20,9 @@
 #include "workflow/workflow_manager.h"
 
 namespace {
+
+// How long a shutdown asked for by a signal waits for the running workflow to unload.
+constexpr double kStopSeconds = 10;
 
 bool KeepForHandOver(const char* name) {
     return !Core_ShouldRemoveSwitch(name) && !Host_ShouldRemoveSwitch(name) && !Skin_ShouldRemoveSwitch(name) &&
@@ -74,12 +78,22 @@ int64_t Host_RunMessagePump() {
     const bool selfUpdate = WorkflowApp_IsSelfUpdate() != 0;
     if (!WorkflowApp_IsWorker() && !selfUpdate) return WebBrowser_RunMessagePump();
     bool wasActive = false;
+    double stopBy = 0;
     for (;;) {
-        if (Host_TakeShutdownRequest()) Host_Shutdown();
+        // These roles have no window to close: a signal's request for shutdown unloads what runs
+        // and ends the loop once it has ended (or the wait is over), so that the process shuts
+        // down in order instead of running on until it is killed.
+        if (Host_TakeShutdownRequest() && stopBy == 0) {
+            Log_Info("Shutdown requested\n");
+            Host_Shutdown();
+            if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
+            stopBy = Time_GetCurrent() + kStopSeconds;
+        }
+        const bool active = WorkflowApp_IsActive() != 0;
+        if (stopBy != 0 && (!selfUpdate || !active || Time_GetCurrent() > stopBy)) break;
         if (selfUpdate) {
             // A workflow that finished before the first pass saw it must not end the loop
             // before it ever started.
-            const bool active = WorkflowApp_IsActive() != 0;
             if (active) wasActive = true;
             else if (wasActive) break;
         } else if (WorkflowApp_IsDisconnected()) {

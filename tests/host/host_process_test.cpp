@@ -158,6 +158,23 @@ TEST_F(HostProcess, InterruptAndTerminateAskForAnOrderlyEnd) {
     }
 }
 
+// Roles without a window end their loop on the request, rather than running on until killed.
+TEST_F(HostProcess, TerminateEndsTheWorkerAndSelfUpdateRoles) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"wait.yaml\"\n");
+    Write(skin_ + "/wait.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    struct Case {
+        const char* role;
+        const char* ready;
+    } const cases[] = {{"--wfselfupdate", "Waiting 60.00 seconds"}, {"--wfworker", "Crash reporting"}};
+    for (const Case& c : cases) {
+        Child host = Start({HOST_PROGRAM, "--skin=" + skin_, "--window", c.role}, env_);
+        ASSERT_TRUE(ReadUntil(host, c.ready)) << host.Text;
+        kill(host.Pid, SIGTERM);
+        EXPECT_EQ(Finish(host, 10000), 0) << c.role << host.Text;
+        EXPECT_NE(host.Text.find("Shutdown requested"), std::string::npos) << c.role << host.Text;
+    }
+}
+
 TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     Child first = Host({}, HOST_TEST_PROGRAM);
     ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
