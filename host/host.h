@@ -1,0 +1,73 @@
+// The host: one executable in five process roles (user interface, elevated workflow worker,
+// self-update, browser-engine child, crash reporter), its start-up, main loop and shutdown.
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+struct WebBrowserInterface;
+
+enum : int32_t {
+    // Longest hand-over text a second instance sends: the singleton block's message capacity
+    // less the terminator.
+    HOST_HANDOVER_MAX_LENGTH = 4095,
+    HOST_FIELD_SIZE = 4096,
+    HOST_RESTART_ARGUMENTS_SIZE = 4096,
+};
+
+// ---- Start-up and shutdown ----------------------------------------------------------------------
+// 1 = run the main loop, 0 = go straight to shutdown.
+int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags);
+int64_t Host_InitContent(uint32_t cefEnabled, uint32_t externalPaths);
+int64_t Host_GetExitCode(uint32_t* code);
+int64_t Host_IsRunning();
+int64_t Host_Shutdown();
+// Safe inside a signal handler: only records the request, which the next main-loop pass carries out.
+int64_t Host_ConsoleControlOverride();
+int64_t Host_ConfigLoadedCallback(void* handle, Dictionary* config);
+int64_t Host_WebServerListenChangedCallback(void* user, int32_t port);
+int64_t Host_WorkflowManagerWillLoadCallback(const char* url, void* user);
+// Does nothing unless the skin application is initialised, so a second call is harmless.
+int64_t Host_AppRemove();
+int64_t Host_Remove();
+int64_t ProgressDialog_Start(const char* title, const char* text);
+
+// Appends " --elevated" for an elevated restart unless the arguments carry the switch already.
+// 0 when the result would not fit.
+int64_t Host_AddElevatedSwitch(char* arguments, int32_t capacity);
+// The restart arguments of a command line: every field from the second on that passes
+// Host_ShouldPassToChildRestart, separated by spaces. 0 when a field had to be left out for room.
+int64_t Host_BuildRestartArguments(const char* commandLine, char* buffer, int32_t capacity);
+
+// ---- Switch filters -----------------------------------------------------------------------------
+int64_t Host_ShouldRemoveSwitch(const char* name);
+int64_t Host_ShouldPassToChildRestart(const char* name);
+
+// ---- Main loop ------------------------------------------------------------------------------------
+// One pass; 0 once the skin application has finished.
+int64_t Host_Process();
+int64_t Host_RunMessagePump();
+// Whether a shutdown was asked for (by a signal) and not yet passed on; clears the request.
+int64_t Host_TakeShutdownRequest();
+// The second instance's side of the hand-over: sends what passes the switch filters.
+int64_t Host_PostCommandLineParams();
+// The hand-over text {"args": [...]} of a command line (null: the process's); 0 when no field
+// passes the filters or the text would be longer than HOST_HANDOVER_MAX_LENGTH.
+int64_t Host_BuildCommandLineParams(const char* commandLine, char* buffer, int32_t capacity,
+                                    uint32_t* length);
+// A URL handed to the application (already decoded): appended to the command line as the first
+// `open` switch and raised as "SkinApp"/"NewCommandLine".
+int64_t Host_OpenURL(const char* url);
+
+// ---- Platform half (host/linux/) ------------------------------------------------------------------
+int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable);
+int64_t Host_PlatformRemove();
+int64_t Host_PlatformCheckForLegacyUpdates();
+int64_t Host_PlatformImplode(const char* path);
+// rights: 1 elevated, 2 as invoker. The launch result.
+int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t rights);
+void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
+// SIGINT and SIGTERM ask for shutdown; the handler only records it.
+int64_t Host_PlatformInstallSignals();
+// Starts the desktop toolkit for the user-interface role; 0 without a display.
+int64_t Host_PlatformStartToolkit();

@@ -1,0 +1,190 @@
+// The main loop's portable half: one pass over the cooperative modules, the plain loop of the
+// worker and self-update roles, and the command-line hand-over from a second instance.
+#include <cstring>
+
+#include "core/formats/json.h"
+#include "core/linux/platform_singleton.h"
+#include "core/runtime/command_line.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
+#include "core/runtime/time.h"
+#include "host/host.h"
+#include "skin/skin_app.h"
+#include "skin/web_browser.h"
+#include "workflow/workflow_app.h"
+#include "workflow/workflow_interop.h"
+#include "workflow/workflow_manager.h"
+
+namespace {
+
+// How long a shutdown asked for by a signal waits for the running workflow to unload.
+constexpr double kStopSeconds = 10;
+
+bool KeepForHandOver(const char* name) {
+    return !Core_ShouldRemoveSwitch(name) && !Host_ShouldRemoveSwitch(name) && !Skin_ShouldRemoveSwitch(name) &&
+           !Workflow_ShouldRemoveSwitch(name);
+}
+
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF). The running
+// instance refuses a hand-over that holds anything else, which would lose every field with it.
+bool IsWellFormedUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        const unsigned char c = *p;
+        int extra = 0;
+        uint32_t point = 0;
+        if (c < 0x80) {
+            p++;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            point = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            point = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            point = c & 0x07;
+        } else {
+            return false;
+        }
+        for (int i = 1; i <= extra; i++) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            point = (point << 6) | (p[i] & 0x3F);
+        }
+        if ((extra == 2 && (point < 0x800 || (point >= 0xD800 && point <= 0xDFFF))) ||
+            (extra == 3 && (point < 0x10000 || point > 0x10FFFF)))
+            return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+int64_t Host_Process() {
+    if (Host_TakeShutdownRequest()) Host_Shutdown();
+    Platform_SingletonReadData();
+    WorkflowApp_Process();
+    WorkflowManager_Process();
+    return SkinApp_Process();
+}
+
+int64_t Host_RunMessagePump() {
+    const bool selfUpdate = WorkflowApp_IsSelfUpdate() != 0;
+    if (!WorkflowApp_IsWorker() && !selfUpdate) return WebBrowser_RunMessagePump();
+    bool wasActive = false;
+    double stopBy = 0;
+    for (;;) {
+        // These roles have no window to close: a signal's request for shutdown unloads what runs
+        // and ends the loop once it has ended (or the wait is over), so that the process shuts
+        // down in order instead of running on until it is killed.
+        if (Host_TakeShutdownRequest() && stopBy == 0) {
+            Log_Info("Shutdown requested\n");
+            Host_Shutdown();
+            if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
+            stopBy = Time_GetCurrent() + kStopSeconds;
+        }
+        const bool active = WorkflowApp_IsActive() != 0;
+        if (stopBy != 0 && (!selfUpdate || !active || Time_GetCurrent() > stopBy)) break;
+        if (selfUpdate) {
+            // A workflow that finished before the first pass saw it must not end the loop
+            // before it ever started.
+            if (active) wasActive = true;
+            else if (wasActive) break;
+        } else if (WorkflowApp_IsDisconnected()) {
+            break;
+        }
+        SkinApp_ProcessWebServer();
+        WorkflowApp_Process();
+        WorkflowApp_Wait(1);
+    }
+    return 1;
+}
+
+int64_t Host_BuildCommandLineParams(const char* commandLine, char* buffer, int32_t capacity, uint32_t* length) {
+    ASSERT_POINTER(buffer);
+    ASSERT_POINTER(length);
+    *length = 0;
+    if (capacity > 0) buffer[0] = 0;
+    Dictionary* document = nullptr;
+    Dictionary_Create(&document);
+    Dictionary* root = nullptr;
+    Dictionary* args = nullptr;
+    Dictionary_AddDictionary(document, nullptr, &root, nullptr);
+    Dictionary_AddList(root, "args", &args, nullptr);
+    int32_t count = 0;
+    int32_t kept = 0;
+    CommandLine_GetFieldCount(commandLine, &count);
+    for (int32_t i = 0; i < count; i++) {
+        char field[HOST_FIELD_SIZE] = "";
+        char name[HOST_FIELD_SIZE] = "";
+        if (!CommandLine_GetField(commandLine, i, field, sizeof(field))) continue;
+        if (!CommandLine_GetFieldName(field, name, sizeof(name)) || !name[0]) continue;
+        if (!KeepForHandOver(name)) continue;
+        if (!IsWellFormedUtf8(field)) {
+            Log_Warning("Not handed over, not UTF-8 (%s)\n", name);
+            continue;
+        }
+        Dictionary_AddString(args, nullptr, field, nullptr);
+        kept++;
+    }
+    int64_t result = 0;
+    if (kept > 0) {
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetMinify(json, 1);
+        JSON_SetDictionaryHandle(json, document);
+        // One byte is kept for the terminator: the receiver reads a zero-terminated text.
+        const uint32_t room = capacity > 0 ? (uint32_t)capacity - 1 : 0;
+        uint32_t written = 0;
+        uint32_t estimate = 0;
+        JSON_SaveBufferEstimate(json, &estimate);
+        if (estimate <= HOST_HANDOVER_MAX_LENGTH && estimate <= room &&
+            JSON_SaveBuffer(json, buffer, room, &written) && written <= HOST_HANDOVER_MAX_LENGTH) {
+            buffer[written] = 0;
+            *length = written;
+            result = 1;
+        } else if (capacity > 0) {
+            buffer[0] = 0;
+        }
+        JSON_SetDictionaryHandle(json, nullptr);
+        JSON_Release(&json);
+    }
+    Dictionary_Release(&document);
+    return result;
+}
+
+int64_t Host_PostCommandLineParams() {
+    char text[HOST_HANDOVER_MAX_LENGTH + 1];
+    uint32_t length = 0;
+    if (!Host_BuildCommandLineParams(nullptr, text, sizeof(text), &length)) {
+        if (length == 0) Log_Debug("Nothing to hand over to the running instance\n");
+        return 1;
+    }
+    Platform_SingletonSendData(text, (int32_t)length);
+    return 1;
+}
+
+int64_t Host_OpenURL(const char* url) {
+    ASSERT_POINTER(url);
+    Log_Info("Open Application Url: %s\n", url);
+    char field[HOST_FIELD_SIZE];
+    String_Print(field, sizeof(field), "--open=\"%s\"", url);
+    // The first URL also reaches code that reads the command line; later ones only the page.
+    if (!CommandLine_IsFieldSet(nullptr, "open")) CommandLine_Append(field);
+    Dictionary* info = nullptr;
+    Dictionary* args = nullptr;
+    Dictionary_Create(&info);
+    Dictionary_AddList(info, "args", &args, nullptr);
+    Dictionary_AddString(args, nullptr, field, nullptr);
+    char appId[40] = "";
+    SkinApp_GetInstanceId(appId, sizeof(appId));
+    const int64_t fired = NotificationCenter_FireAfterDelay("SkinApp", "NewCommandLine", appId, 0, info);
+    Dictionary_Release(&info);
+    return fired ? 1 : 0;
+}

@@ -1,0 +1,153 @@
+// The host's Linux half: the user-interface role's 15 ms tick on GLib's default main context
+// (the one GTK's loop runs), the flush that other threads schedule there, SIGINT and SIGTERM as
+// requests for shutdown, and restarts (elevated ones through the privileged launch).
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#include <glib.h>
+#include <gtk/gtk.h>
+
+#include "core/linux/platform_process.h"
+#include "core/linux/platform_system.h"
+#include "core/platform/process.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "host/host.h"
+#include "skin/native_skin_window.h"
+#include "skin/skin_app.h"
+#include "skin/web_browser.h"
+
+// The WebKitGTK back end's table and the GTK skin windows' table, where they are linked in.
+const WebBrowserInterface* AWKWebBrowser_GetInterface() __attribute__((weak));
+const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() __attribute__((weak));
+
+namespace {
+
+constexpr guint kTickMs = 15;
+constexpr uint32_t kPrivilegedLaunch = 8;
+
+// The main-loop object of the user-interface role.
+struct Host {
+    uint8_t Stopped;
+    guint Timer;
+};
+
+// Read by other threads when they wake the main thread.
+std::atomic<Host*> g_PlatformHost{nullptr};
+std::atomic<uint32_t> g_HostProcessPending{0};
+std::atomic<uint32_t> g_HostFlushPending{0};
+
+bool Claim(std::atomic<uint32_t>& flag) {
+    uint32_t expected = 0;
+    return flag.compare_exchange_strong(expected, 1);
+}
+
+void Release(std::atomic<uint32_t>& flag) {
+    uint32_t expected = 1;
+    flag.compare_exchange_strong(expected, 0);
+}
+
+void HostProcess(Host* host) {
+    if (!host->Stopped && SkinApp_IsInit() && !Host_Process()) {
+        host->Stopped = 1;
+        WebBrowser_QuitMessagePump();
+    }
+    Release(g_HostProcessPending);
+}
+
+// A pass that is still running (a modal box runs a nested loop on the same context) is never
+// entered again; the timer keeps running and passes resume once it returns.
+gboolean HostTick(gpointer data) {
+    if (Claim(g_HostProcessPending)) HostProcess(static_cast<Host*>(data));
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean HostFlush(gpointer) {
+    Release(g_HostFlushPending);
+    Host* host = g_PlatformHost.load();
+    if (host && !host->Stopped && SkinApp_IsInit()) EventQueue_Flush(nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
+
+} // namespace
+
+int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
+    if (nativeTable) *nativeTable = AWKWebBrowser_GetInterface ? AWKWebBrowser_GetInterface() : nullptr;
+    if (!NativeSkinWindow_GetInterface() && GtkSkinWindow_GetInterface)
+        NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
+    // Skin windows cannot open without a native window layer: the role ends here instead.
+    if (!NativeSkinWindow_GetInterface()) {
+        Log_Error("No native skin window layer\n");
+        return 0;
+    }
+    SkinApp_WebServerSetEnableChildAccess(1);
+    if (!g_PlatformHost.load()) {
+        Host* host = static_cast<Host*>(Memory_AllocZero(sizeof(Host)));
+        host->Timer = g_timeout_add(kTickMs, HostTick, host);
+        g_PlatformHost.store(host);
+    }
+    return 1;
+}
+
+int64_t Host_PlatformRemove() {
+    Host* host = g_PlatformHost.exchange(nullptr);
+    if (!host) return 1;
+    if (host->Timer) g_source_remove(host->Timer);
+    Memory_Free(host, sizeof(Host));
+    return 1;
+}
+
+int64_t Host_PlatformCheckForLegacyUpdates() { return 1; }
+
+int64_t Host_PlatformImplode(const char*) { return 1; }
+
+void Host_PlatformMainThreadSignal(uint32_t, uint32_t isEvent) {
+    if (isEvent != 1) return;
+    // Only the user-interface role runs the GLib loop; the other roles flush in their own loop.
+    if (!g_PlatformHost.load()) return;
+    if (g_HostProcessPending.load() == 1) return;
+    if (!Claim(g_HostFlushPending)) return;
+    // g_idle_add is safe from any thread and wakes the default context.
+    g_idle_add_full(G_PRIORITY_DEFAULT, HostFlush, nullptr, nullptr);
+}
+
+int64_t Host_PlatformInstallSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = OnShutdownSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return 1;
+}
+
+int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t rights) {
+    int32_t elevated = 0;
+    Platform_IsElevated(&elevated);
+    if ((rights & 1) && !elevated) {
+        PlatformProcess* launched = nullptr;
+        const int64_t result =
+            Platform_Execute(path, arguments ? arguments : "", "", kPrivilegedLaunch, nullptr, nullptr, nullptr, &launched);
+        if (launched) Platform_ProcessDelete(&launched);
+        return result;
+    }
+    Process* process = nullptr;
+    Process_Create(&process);
+    Process_SetApplicationName(process, path);
+    Process_SetArguments(process, arguments ? arguments : "");
+    Process_SetShowWindow(process, 1);
+    Process_SetElevationRights(process, rights);
+    const int64_t result = Process_Launch(process);
+    Process_Release(&process);
+    return result;
+}
+
+int64_t Host_PlatformStartToolkit() {
+    // Without a display the role still starts; the browser back end reports what it cannot do.
+    return gtk_init_check(nullptr, nullptr) ? 1 : 0;
+}

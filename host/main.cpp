@@ -1,0 +1,49 @@
+// The process entry: picks the skin, starts the modules for the role the command line names,
+// runs the main loop and shuts down, returning the exit code.
+#include <cstdint>
+
+#include "core/certs/executable.h"
+#include "core/linux/platform.h"
+#include "core/platform/path.h"
+#include "core/runtime/command_line.h"
+#include "core/runtime/string.h"
+#include "host/host.h"
+
+namespace {
+
+// A skin directory or store named "app.bundle" beside the executable stands for the bundle's
+// resource; empty when there is none (the executable's own store is used then).
+void FindBundledSkin(char* skinPath, int32_t capacity) {
+    skinPath[0] = 0;
+    char candidate[1024] = "";
+    if (!Platform_GetModuleDirectory(nullptr, candidate, sizeof(candidate))) return;
+    Path_FixSlash(candidate, sizeof(candidate), 1);
+    String_CatLength(candidate, "app.bundle", sizeof(candidate));
+    if (!Path_Exists(candidate)) return;
+    if (!Path_Resolve(candidate, skinPath, capacity)) String_CopyLength(skinPath, candidate, capacity);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Arguments_Init(argc, argv);
+    Executable_Init();
+    char stored[COMMAND_LINE_SIZE] = "";
+    if (Executable_GetCommandLine(nullptr, stored, sizeof(stored)) == 1 && stored[0]) CommandLine_Append(stored);
+
+    const char* commandLine = nullptr;
+    CommandLine_Get(&commandLine);
+    if (!CommandLine_IsFieldSet(commandLine, "wfworker") && !CommandLine_IsFieldSet(commandLine, "cefworker") &&
+        !CommandLine_IsFieldSet(commandLine, "crashreport"))
+        Host_PlatformStartToolkit();
+
+    char skinPath[1024];
+    FindBundledSkin(skinPath, sizeof(skinPath));
+    if (Host_Init(skinPath, 0) == 1) Host_RunMessagePump();
+    uint32_t exitCode = 0;
+    Host_GetExitCode(&exitCode);
+    Host_Remove();
+    Executable_Remove();
+    Arguments_Remove();
+    return (int)exitCode;
+}

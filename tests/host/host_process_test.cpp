@@ -1,0 +1,253 @@
+// The host as real processes: a second start hands its command line to the running one, SIGTERM
+// ends a running host cleanly, and the example workflow runs headless in the self-update role.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+struct Child {
+    pid_t Pid = -1;
+    int Out = -1;
+    std::string Text;
+};
+
+Child Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    Child child;
+    int fds[2];
+    if (pipe(fds) != 0) return child;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; e++) envText.push_back(*e);
+    for (const std::string& e : env) envText.push_back(e);
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    if (posix_spawn(&child.Pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) child.Pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    child.Out = fds[0];
+    return child;
+}
+
+// Reads until the output holds `marker` or the wait ends; false on timeout or end of output.
+bool ReadUntil(Child& child, const std::string& marker, int waitMs = kWaitMs) {
+    for (int waited = 0; child.Text.find(marker) == std::string::npos; waited += 50) {
+        if (waited >= waitMs) return false;
+        pollfd p = {child.Out, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(child.Out, buffer, sizeof(buffer));
+        if (n <= 0) return child.Text.find(marker) != std::string::npos;
+        child.Text.append(buffer, (size_t)n);
+    }
+    return true;
+}
+
+// Takes what the child wrote so far without waiting (a process it started may hold the pipe open).
+void Drain(Child& child) {
+    pollfd p = {child.Out, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = 0;
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(child.Out, buffer, sizeof(buffer))) > 0)
+        child.Text.append(buffer, (size_t)n);
+}
+
+// The exit code, or -1 when the child did not end in time (it is killed then).
+// With keepOpen the output stays readable for what a process it started writes later.
+int Finish(Child& child, int waitMs = kWaitMs, bool keepOpen = false) {
+    int status = 0;
+    for (int waited = 0; waited < waitMs; waited += 20) {
+        Drain(child);
+        if (waitpid(child.Pid, &status, WNOHANG) == child.Pid) {
+            Drain(child);
+            if (!keepOpen) close(child.Out);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        usleep(20000);
+    }
+    kill(child.Pid, SIGKILL);
+    waitpid(child.Pid, &status, 0);
+    close(child.Out);
+    return -1;
+}
+
+class HostProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/host-process-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        skin_ = dir_ + "/skin";
+        mkdir(skin_.c_str(), 0700);
+        Write(skin_ + "/app.yaml", "name: \"host-test-" + std::to_string(getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + "\"\n");
+        Write(skin_ + "/main.json", "{\"url\": \"{contentUrl}index.html\"}\n");
+        Write(skin_ + "/index.html", "<html></html>\n");
+        env_ = {"HOME=" + dir_, "XDG_DATA_HOME=" + dir_ + "/data", "XDG_STATE_HOME=" + dir_ + "/state",
+                "XDG_CONFIG_HOME=" + dir_ + "/config"};
+    }
+    void TearDown() override {
+        // A restarted copy is not our child: it is ended here when the test did not end it.
+        if (stray_ > 0 && ReadAll("/proc/" + std::to_string(stray_) + "/cmdline").find(HOST_TEST_PROGRAM) == 0)
+            kill(stray_, SIGKILL);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    static void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    Child Host(std::vector<std::string> extra, const char* program = HOST_TEST_PROGRAM) {
+        std::vector<std::string> args = {program, "--skin=" + skin_, "--window"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Start(args, env_);
+    }
+
+    std::string dir_, skin_;
+    pid_t stray_ = -1;
+    std::vector<std::string> env_;
+};
+
+TEST_F(HostProcess, SecondStartHandsItsCommandLineOver) {
+    Child first = Host({});
+    ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
+    Child second = Host({"--open=demo://item?id=7", "--verbose=Workflow:3", "--devtools", "--custom=1"});
+    EXPECT_EQ(Finish(second), 0) << second.Text;
+    EXPECT_TRUE(ReadUntil(first, "stopped\n")) << first.Text;
+    EXPECT_EQ(Finish(first), 0);
+    EXPECT_NE(first.Text.find("NewCommandLine {\"args\":[\"--open=demo://item?id=7\",\"--custom=1\"]}\n"),
+              std::string::npos)
+        << first.Text;
+}
+
+TEST_F(HostProcess, InterruptAndTerminateAskForAnOrderlyEnd) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        Child host = Host({});
+        ASSERT_TRUE(ReadUntil(host, "running\n")) << host.Text;
+        kill(host.Pid, signal);
+        EXPECT_EQ(Finish(host), 0) << signal << host.Text;
+        EXPECT_NE(host.Text.find("stopped\n"), std::string::npos) << signal << host.Text;
+    }
+}
+
+// Roles without a window end their loop on the request, rather than running on until killed.
+TEST_F(HostProcess, TerminateEndsTheWorkerAndSelfUpdateRoles) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"wait.yaml\"\n");
+    Write(skin_ + "/wait.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    struct Case {
+        const char* role;
+        const char* ready;
+    } const cases[] = {{"--wfselfupdate", "Waiting 60.00 seconds"}, {"--wfworker", "Crash reporting"}};
+    for (const Case& c : cases) {
+        Child host = Start({HOST_PROGRAM, "--skin=" + skin_, "--window", c.role}, env_);
+        ASSERT_TRUE(ReadUntil(host, c.ready)) << host.Text;
+        kill(host.Pid, SIGTERM);
+        EXPECT_EQ(Finish(host, 10000), 0) << c.role << host.Text;
+        EXPECT_NE(host.Text.find("Shutdown requested"), std::string::npos) << c.role << host.Text;
+    }
+}
+
+TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
+    Child first = Host({}, HOST_TEST_PROGRAM);
+    ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
+    Child second = Host({"--devtools", "--verbose=1", "--wfendpoint=x"});
+    EXPECT_EQ(Finish(second), 0) << second.Text;
+    EXPECT_FALSE(ReadUntil(first, "NewCommandLine", 1000));
+    kill(first.Pid, SIGTERM);
+    EXPECT_EQ(Finish(first), 0) << first.Text;
+    EXPECT_NE(first.Text.find("stopped\n"), std::string::npos) << first.Text;
+    EXPECT_NE(first.Text.find("Exit Code - 0"), std::string::npos) << first.Text;
+}
+
+// A workflow asks for a restart: the restarted copy drops the role and the link to its starter and
+// keeps the other switches; it runs until a later start hands it a command line.
+TEST_F(HostProcess, RestartKeepsOnlyWhatACopyMayInherit) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"restart.yaml\"\n");
+    Write(skin_ + "/restart.yaml", "apply: {type: Shutdown, force: true, restart: true}\n");
+    Child first = Host({"--wfselfupdate", "--debugfileid=update", "--verbose=Workflow:1"});
+    // The copy writes to the same output: its log header shows the command line it was given.
+    ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
+    const size_t pid = first.Text.find("\npid ");
+    if (pid != std::string::npos) stray_ = (pid_t)atoi(first.Text.c_str() + pid + 5);
+    EXPECT_EQ(Finish(first, kWaitMs, true), 0) << first.Text;
+    EXPECT_NE(first.Text.find("Restart as invoker"), std::string::npos) << first.Text;
+    const std::string expected = std::string("Command Line: ") + HOST_TEST_PROGRAM + " --skin=" + skin_ +
+                                 " --window --verbose=Workflow:1\n";
+    EXPECT_NE(first.Text.find(expected), std::string::npos) << first.Text;
+    // The copy ends once a later start has handed it a command line.
+    Child last = Host({"--custom=end"});
+    EXPECT_EQ(Finish(last), 0) << last.Text;
+    EXPECT_NE(last.Text.find("Another instance of this application is open"), std::string::npos) << last.Text;
+    if (ReadUntil(first, "\nstopped\n")) stray_ = -1;
+    EXPECT_EQ(stray_, -1) << first.Text;
+    EXPECT_NE(first.Text.find("NewCommandLine {\"args\":[\"--custom=end\"]}\n"), std::string::npos) << first.Text;
+    close(first.Out);
+}
+
+TEST_F(HostProcess, StartUpFailuresEndTheProcessWithTheirMessage) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } const cases[] = {
+        {{"--skin=" + dir_ + "/none"}, "Failed to load the embedded skin resources"},
+        {{"--skin=" + skin_, "--crashreport"}, "Crash report id not specified"},
+        {{"--skin=" + skin_, "--wfselfupdate", "--wfworker"}, "Misconfigured self-update process"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {HOST_PROGRAM, "--window"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child host = Start(args, env_);
+        EXPECT_EQ(Finish(host), 0) << c.message;
+        EXPECT_NE(host.Text.find(c.message), std::string::npos) << host.Text;
+    }
+}
+
+TEST_F(HostProcess, ExampleWorkflowRunsHeadlessInTheSelfUpdateRole) {
+    Child host = Start({HOST_PROGRAM, std::string("--skin=") + HOST_SOURCE_DIR + "/examples/demo", "--wfselfupdate",
+                        "--window"},
+                       env_);
+    ASSERT_EQ(Finish(host), 0) << host.Text;
+    const std::string report = dir_ + "/data/Quarvelon/demo-report.json";
+    const size_t at = host.Text.find("Demo SHA-256 - ");
+    ASSERT_NE(at, std::string::npos) << host.Text;
+    const std::string digest = host.Text.substr(at + 15, 64);
+    // sha256sum is the oracle for the digest the workflow computed.
+    FILE* pipe = popen(("sha256sum '" + report + "'").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char expected[65] = "";
+    ASSERT_EQ(fread(expected, 1, 64, pipe), 64u);
+    pclose(pipe);
+    EXPECT_EQ(digest, expected);
+    EXPECT_NE(host.Text.find("Compare version 6.2.42 to 6.10.0 = -1"), std::string::npos);
+    EXPECT_NE(host.Text.find("Demo outcome - " + report), std::string::npos) << host.Text;
+}
+
+} // namespace

@@ -1,0 +1,58 @@
+// The host executable with headless stand-ins for the browser back end and the native skin
+// windows, for the host's process tests. The browser's message loop is GLib's, as with the real
+// back end. Once the loop runs, the program prints "pid <its id>" and "running" and observes
+// "SkinApp"/"NewCommandLine": it prints "NewCommandLine <information as JSON>" and asks the host
+// to shut down (with HOST_TEST_KEEP_RUNNING set it keeps running until a signal ends it).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+#include <glib.h>
+
+#include "core/runtime/notification_center.h"
+#include "host/host.h"
+#include "tests/skin/test_browser.h"
+#include "tests/support/dictionary_text.h"
+
+namespace {
+
+GMainLoop* g_loop = nullptr;
+
+int64_t OnNewCommandLine(void*, const char*, const char*, const char*, Dictionary* info) {
+    printf("NewCommandLine {%s}\n", DictionaryAsJson(info).c_str());
+    fflush(stdout);
+    if (!getenv("HOST_TEST_KEEP_RUNNING")) Host_Shutdown();
+    return 1;
+}
+
+int64_t RunLoop() {
+    NotificationCenter_AddObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
+    printf("pid %d\nrunning\n", (int)getpid());
+    fflush(stdout);
+    g_loop = g_main_loop_new(nullptr, FALSE);
+    g_main_loop_run(g_loop);
+    g_main_loop_unref(g_loop);
+    g_loop = nullptr;
+    NotificationCenter_RemoveObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
+    printf("stopped\n");
+    fflush(stdout);
+    return 1;
+}
+
+int64_t QuitLoop() {
+    if (g_loop) g_main_loop_quit(g_loop);
+    return 1;
+}
+
+} // namespace
+
+const WebBrowserInterface* AWKWebBrowser_GetInterface() {
+    static WebBrowserInterface table = *TestBrowser_GetInterface();
+    table.RunMessagePump = RunLoop;
+    table.QuitMessagePump = QuitLoop;
+    return &table;
+}
+
+const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() { return TestNative_GetInterface(); }
