@@ -192,7 +192,8 @@ std::string HtmlText(const std::string& text) {
 // The part of a URL from its host on: scheme and user information dropped.
 const char* FromHost(const char* url) {
     const char* start = strstr(url, "://");
-    start = start ? start + 3 : url;
+    if (!start) return url;
+    start += 3;
     const size_t authority = strcspn(start, "/?#");
     for (size_t i = authority; i > 0; i--)
         if (start[i - 1] == '@') return start + i;
