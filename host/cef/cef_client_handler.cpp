@@ -441,10 +441,15 @@ void HandlerClient::on_popup_show(CEFHostBrowser*, int32_t show) {
     Drop(host);
 }
 
+// A length times the scale, truncated, kept within 32 bits.
+int32_t ScaledLength(int32_t length, float scale) {
+    return (int32_t)std::clamp(std::trunc((double)length * scale), -2147483648.0, 2147483647.0);
+}
+
 void HandlerClient::on_popup_size(CEFHostBrowser*, const CEFRect& rect) {
     const float scale = Owner->DeviceScaleFactor;
-    Owner->PopupRect = CEFRect{(int32_t)(rect.x * scale), (int32_t)(rect.y * scale), (int32_t)(rect.width * scale),
-                               (int32_t)(rect.height * scale)};
+    Owner->PopupRect = CEFRect{ScaledLength(rect.x, scale), ScaledLength(rect.y, scale), ScaledLength(rect.width, scale),
+                               ScaledLength(rect.height, scale)};
 }
 
 // Largest frame the buffers take: 4 bytes a pixel must stay within a signed 32-bit size.
@@ -457,6 +462,9 @@ void HandlerClient::on_paint(CEFHostBrowser*, int32_t type, size_t count, const 
     const uint8_t* frame = static_cast<const uint8_t*>(buffer);
     const uint64_t frameBytes = width > 0 && height > 0 ? (uint64_t)width * (uint64_t)height * 4 : 0;
     const bool usable = frame && frameBytes > 0 && frameBytes <= kMaxFrameBytes;
+    // A frame that cannot be held is dropped whole: the view must never claim more pixels than
+    // its buffer has.
+    if (frameBytes > 0 && !usable) return;
     if (type == PET_VIEW) {
         const bool resized = width != handler->ViewWidth || height != handler->ViewHeight;
         handler->ViewWidth = width;
@@ -943,8 +951,7 @@ int32_t CEF5414ClientHandler_GetScreenInfo(ClientHandler* handler, CEFScreenInfo
 int64_t CEF5414ClientHandler_LogicalToDevice(ClientHandler* handler, int32_t* value) {
     CLIENTHANDLER_CHECK(handler);
     ASSERT_POINTER(value);
-    const double scaled = std::trunc((double)*value * handler->DeviceScaleFactor);
-    *value = (int32_t)std::clamp(scaled, -2147483648.0, 2147483647.0);
+    *value = ScaledLength(*value, handler->DeviceScaleFactor);
     return 1;
 }
 

@@ -361,6 +361,9 @@ TEST_F(CefClientHandlerTest, PaintCopiesDirtyRectanglesInsideTheView) {
     client->on_paint(browser, PET_VIEW, 0, nullptr, nullptr, 0, 0);
     EXPECT_EQ((Strings{std::to_string(painted.calls), std::to_string(painted.width), std::to_string(painted.height)}),
               (Strings{"3", "0", "0"}));
+    // A frame without pixels is not one.
+    client->on_paint(browser, PET_VIEW, 1, &all, nullptr, 4, 3);
+    EXPECT_EQ(painted.calls, 3);
 }
 
 TEST_F(CefClientHandlerTest, PopupIsLaidOverTheViewAndClippedAtItsEdges) {
