@@ -14,6 +14,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
+#include "core/web/web_get_redirect.h"
 #include "host/cef/cef_client_handler_paint.h"
 #include "host/cef/cef_popup_client_handler.h"
 #include "host/cef/cef_web_browser.h"
@@ -212,6 +213,24 @@ TEST_F(CefClientHandlerTest, RequestsGetAcceptLanguageAndTheFirstOpensDeveloperT
     EXPECT_TRUE(named->asked.empty());
     EXPECT_EQ(log.Take(), Strings{"show_dev_tools Main Window - DevTools"});
     EXPECT_TRUE(callback->answers.empty());
+}
+
+TEST_F(CefClientHandlerTest, BrowserRedirectRulesRewriteRequestsAndRedirects) {
+    ASSERT_EQ(WebGet_RedirectAdd("cdn", 2, 1, "^https://a\\.example/", "https://mirror.example/", 0, 0), 1);
+    ASSERT_EQ(WebGet_RedirectAdd("http", 0, 1, "^https://b\\.example/", "https://other.example/", 0, 0), 1);
+    auto* request = arena.Make<FakeRequest>();
+    request->url = "https://a.example/page";
+    request->headers = {{"Accept-Language", "en"}};
+    EXPECT_EQ(client->on_before_resource_load(browser, mainFrame, request, nullptr), RV_CONTINUE);
+    EXPECT_EQ(request->asked, Strings{"set https://mirror.example/page GET"});
+    std::string redirected = "https://a.example/next";
+    client->on_resource_redirect(browser, mainFrame, request, nullptr, &redirected);
+    EXPECT_EQ(redirected, "https://mirror.example/next");
+    // Rules of the HTTP client's own kind leave the browser alone.
+    std::string other = "https://b.example/next";
+    client->on_resource_redirect(browser, mainFrame, request, nullptr, &other);
+    EXPECT_EQ(other, "https://b.example/next");
+    WebGet_RedirectClearAll();
 }
 
 TEST_F(CefClientHandlerTest, ACertificateErrorStopsTheLoad) {
