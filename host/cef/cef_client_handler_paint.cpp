@@ -5,6 +5,18 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// Rows of a frame are a few hundred to a few thousand bytes: an inline loop of fixed-size blocks
+// beats a library call per row that first works out which copy to use.
+inline void CopyRow(uint8_t* target, const uint8_t* source, size_t bytes) {
+    for (; bytes >= 64; bytes -= 64, target += 64, source += 64) memcpy(target, source, 64);
+    for (; bytes >= 16; bytes -= 16, target += 16, source += 16) memcpy(target, source, 16);
+    memcpy(target, source, bytes);
+}
+
+} // namespace
+
 void CEFPaint_CopyRects(uint8_t* view, const uint8_t* frame, int32_t width, int32_t height, const CEFRect* rects,
                         size_t count) {
     if (!view || !frame || width < 1 || height < 1) return;
@@ -19,7 +31,7 @@ void CEFPaint_CopyRects(uint8_t* view, const uint8_t* frame, int32_t width, int3
         const size_t bytes = (size_t)(right - left) * 4;
         for (int64_t y = top; y < bottom; y++) {
             const size_t offset = (size_t)y * rowBytes + (size_t)left * 4;
-            memcpy(view + offset, frame + offset, bytes);
+            CopyRow(view + offset, frame + offset, bytes);
         }
     }
 }
@@ -36,10 +48,13 @@ void CEFPaint_Composite(uint8_t* view, int32_t viewWidth, int32_t viewHeight, co
     const size_t bytes = (size_t)(right - left) * 4;
     const int64_t first = rect.y < 0 ? -(int64_t)rect.y : 0;
     const int64_t last = std::min<int64_t>(rect.height, (int64_t)viewHeight - rect.y);
-    for (int64_t r = first; r < last; r++) {
+    if (first >= last) return;
+    const size_t viewStride = (size_t)viewWidth * 4;
+    uint8_t* target = view + ((size_t)(rect.y + first) * (size_t)viewWidth + (size_t)left) * 4;
+    for (int64_t r = first; r < last; r++, target += viewStride) {
         const size_t source = (size_t)r * (size_t)stride + (size_t)skip * 4;
         if (source >= popupBytes) break;
-        const size_t length = std::min(bytes, popupBytes - source);
-        memcpy(view + ((size_t)(rect.y + r) * (size_t)viewWidth + (size_t)left) * 4, popup + source, length);
+        const size_t available = popupBytes - source;
+        CopyRow(target, popup + source, available < bytes ? available : bytes);
     }
 }

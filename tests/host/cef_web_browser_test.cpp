@@ -185,6 +185,30 @@ TEST_F(CefWebBrowserTest, NavigateAndUnembed) {
     EXPECT_TRUE(log.Take().empty());
 }
 
+std::vector<std::string> g_views;
+int64_t RecordView(WebBrowser* browser, void* user, const void* pixels, int32_t size, int32_t width, int32_t height) {
+    g_views.push_back(std::string(browser && user == browser ? "self " : "other ") +
+                      std::to_string(static_cast<const uint8_t*>(pixels)[4]) + " " + std::to_string(size) + " " +
+                      std::to_string(width) + "x" + std::to_string(height));
+    return 1;
+}
+
+TEST_F(CefWebBrowserTest, PaintedFramesReachTheViewCallbackButEmptyOnesDoNot) {
+    Embed(true);
+    g_views.clear();
+    ASSERT_EQ(CEF5414CEFWebBrowser_SetViewChangeCallback(browser, browser, RecordView), 1);
+    const uint8_t pixels[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const CEFRect all{0, 0, 2, 1};
+    engine.client->on_paint(engineBrowser, PET_VIEW, 1, &all, pixels, 2, 1);
+    engine.client->on_paint(engineBrowser, PET_VIEW, 0, nullptr, nullptr, 0, 1);
+    EXPECT_EQ(g_views, Strings{"self 5 8 2x1"});
+    // An unembedding browser stops reporting frames at once.
+    CEF5414CEFWebBrowser_Unembed(browser);
+    engine.client->on_paint(engineBrowser, PET_VIEW, 1, &all, pixels, 2, 1);
+    EXPECT_EQ(g_views.size(), 1u);
+    engine.client->on_before_close(engineBrowser);
+}
+
 struct TaskCounts {
     int executed = 0, deleted = 0;
 };
