@@ -23,6 +23,7 @@
 #include "tests/host/cef_fakes_browser.h"
 #include "tests/skin/test_browser.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -273,6 +274,33 @@ TEST_F(CefClientHandlerTest, AFailedLoadShowsTheErrorPage) {
     std::string dataUrl;
     ASSERT_EQ(CEFClientHandler_ErrorPageUrl(longUrl.c_str(), "E", -2, &dataUrl), 1);
     EXPECT_EQ(DecodeDataUrl(dataUrl), ErrorPage(longUrl, "E (-2)"));
+}
+
+TEST_F(CefClientHandlerTest, ARenderProcessThatEndsReadiesTheWindowForAnEmergencyClose) {
+    struct Case {
+        int32_t status;
+        const char* message;
+        uint32_t canClose;
+    } cases[] = {
+        {0, "Render process exited with non-zero exit status", 1},
+        {1, "Render process was killed", 1},
+        {2, "Render process crashed unexpectedly or was killed by OOM killer", 0},
+        {3, "Render process was killed by OOM killer", 0},
+        {4, "", 1},
+    };
+    Debug_PrintOverride(CaptureLog);
+    for (const Case& c : cases) {
+        SkinWindow_SetCanClose(window, 0);
+        TakeLog();
+        client->on_render_process_terminated(browser, c.status);
+        const std::string printed = TakeLog();
+        EXPECT_EQ(printed.empty() ? "" : printed.substr(printed.find(" - ") + 3), c.message[0] ? std::string(c.message) + "\n" : "")
+            << c.status;
+        uint32_t canClose = 9;
+        SkinWindow_GetCanClose(window, &canClose);
+        EXPECT_EQ(canClose, c.canClose) << c.status;
+    }
+    Debug_PrintOverride(nullptr);
 }
 
 TEST(CefClientHandlerRules, FitToContentStaysWithinMinimumAndScreen) {
