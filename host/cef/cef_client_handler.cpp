@@ -28,17 +28,14 @@
 #include "host/cef/cef_client_handler_paint.h"
 #include "host/cef/cef_popup_client_handler.h"
 #include "host/cef/cef_resource_loader.h"
+#include "host/cef/cef_script_bridge.h"
+#include "host/cef/cef_skin_loader.h"
 #include "skin/localisation.h"
 #include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
 #include "workflow/workflow_app.h"
 
-// The script bridge and the skin loader live beside this module; where they are not built in,
-// their requests get no handler and script calls into the page fail.
-CEFResourceHandler* CEFInterop_Start(const char* url, CEFRequest* request) __attribute__((weak));
-CEFResourceHandler* CEFSkinLoader_Start(const char* url, CEFRequest* request) __attribute__((weak));
-int64_t CEF5414CEFScriptTask_Run(CEFBrowser* browser, const char* first, const char* second) __attribute__((weak));
 
 namespace {
 
@@ -682,7 +679,7 @@ int64_t CEF5414ClientHandler_SetUnembedCallback(ClientHandler* handler, ClientHa
 
 int64_t CEF5414ClientHandler_ExecuteScript(ClientHandler* handler, const char* first, const char* second) {
     CLIENTHANDLER_CHECK(handler);
-    if (IsShutDown(handler) || !handler->Browser || CEF5414CEFScriptTask_Run == nullptr) return 0;
+    if (IsShutDown(handler) || !handler->Browser) return 0;
     return CEF5414CEFScriptTask_Run(handler->Browser, first ? first : "", second ? second : "");
 }
 
@@ -882,9 +879,9 @@ CEFResourceHandler* CEF5414ClientHandler_GetResourceHandler(ClientHandler* handl
     const std::string url = CutUrl(request->GetURL().c_str());
     switch (CEFClientHandler_ChooseRoute(frame, url.c_str(), popup)) {
     case CLIENTHANDLER_ROUTE_INTEROP:
-        return CEFInterop_Start ? CEFInterop_Start(url.c_str(), request) : nullptr;
+        return CEFInterop_Start(url.c_str(), request);
     case CLIENTHANDLER_ROUTE_SKIN:
-        return CEFSkinLoader_Start ? CEFSkinLoader_Start(url.c_str(), request) : nullptr;
+        return CEFSkinLoader_Start(url.c_str(), request);
     case CLIENTHANDLER_ROUTE_LOADER:
         return ResourceLoader_Start(url.c_str(), browser, frame, request, 0);
     case CLIENTHANDLER_ROUTE_POPUP_LOADER:
