@@ -66,11 +66,12 @@ struct Env {
         SkinWebServer_Create(&server);
         SkinWebServer_SetEnableChildAccess(server, 3);
         SkinWebServer_Start(server);
+        EventQueue* queue = Thread_GetEventQueueHandle(Thread_GetCurrentId());
         while (!Thread_WaitForExit(0)) {
             Thread_Tick();
             SkinWebServer_Process(server);
             if (!env->Port) env->Port = SkinWebServer_GetListenPort(server);
-            EventQueue_Flush(nullptr);
+            EventQueue_Flush(queue);
             Thread_Wait(1);
         }
         SkinWebServer_Delete(&server);

@@ -4,6 +4,7 @@
 #include "skin/skin_web_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -108,14 +109,23 @@ std::string Url(const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(Port()) + path;
 }
 
-// Runs the program as a child while the server is pumped; its exit status (-1: killed at the bound).
-int RunPumped(std::vector<std::string> args) {
+// Runs the program as a child while the server is pumped; its exit status (-1: killed at the
+// bound). Its standard output goes to the file when one is named.
+int RunPumped(std::vector<std::string> args, const std::string& output = "", int seconds = 30) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!output.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -482,6 +492,68 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
     for (int fd : idle) close(fd);
     for (int i = 0; i < 2000 && Connections() > 0; i++) Pump();
     EXPECT_EQ(Connections(), 0u);
+}
+
+// A page loaded by a real browser reaches native objects through "instances/": its NativeInterop
+// is a small shim of synchronous requests.
+TEST_F(SkinWebServerTest, APageInChromiumCallsNativeObjects) {
+    if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+    ASSERT_TRUE(WriteText(Skin("/page.html"), R"(<html><body><div id="out">pending</div><script>
+function send(method, path, body) {
+  var x = new XMLHttpRequest();
+  x.open(method, path, false);
+  x.send(body === undefined ? null : JSON.stringify(body));
+  return x;
+}
+var NativeInterop = {
+  createInstance: function (type, window) {
+    var x = send('POST', '/instances/', {typename: type, window: window});
+    return x.status == 201 ? x.responseText : null;
+  },
+  invoke: function (id, request) {
+    var x = send('POST', '/instances/' + id, request);
+    return x.status == 200 ? JSON.parse(x.responseText).returnValue : 'failed ' + x.status;
+  },
+  releaseInstance: function (id) { return send('DELETE', '/instances/' + id).status == 200; }
+};
+var out = [];
+try {
+  var window_ = new URLSearchParams(location.search).get('window');
+  var app = NativeInterop.createInstance('QVR.SkinApp', window_);
+  out.push(NativeInterop.invoke(app, {method: 'expandString', expand: '{Upper:native}'}));
+  out.push(NativeInterop.invoke(app, {method: 'isMainWindow', instance: window_}));
+  var writer = NativeInterop.createInstance('QVR.TextFileWriter', window_);
+  out.push(writer ? writer.length : 0);
+  out.push(NativeInterop.releaseInstance(writer));
+  out.push(NativeInterop.createInstance('QVR.TextFileWriter', 'no-such-window'));
+} catch (e) { out.push('error ' + e); }
+document.getElementById('out').textContent = out.join(',');
+</script></body></html>)"));
+    uint32_t cef = 1;
+    SkinApp_GetCEFEnabled(&cef);
+    ASSERT_EQ(cef, 0u);
+    char window[64];
+    ASSERT_EQ(SkinApp_OpenWindowWithUrl(Url("/page.html").c_str(), window, sizeof(window)), 1);
+    Dictionary* config = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByKey(config, "url", Url("/page.html").c_str());
+    char url[1024];
+    SkinApp_GetWindowUrl(window, config, url, sizeof(url));
+    Dictionary_Release(&config);
+    // The browser's network process lies a few steps below its first process.
+    SkinApp_WebServerSetEnableChildAccess(8);
+    TempDir profile;
+    const std::string dom = profile.file("dom.html");
+    const int exit = RunPumped({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                "--user-data-dir=" + profile.file("data"), "--dump-dom", url},
+                               dom, 90);
+    EXPECT_EQ(exit, 0);
+    EXPECT_NE(ReadFile(dom).find(R"(<div id="out">NATIVE,true,32,true,</div>)"), std::string::npos) << ReadFile(dom);
+    SkinApp_CloseAllWindows();
+    for (int i = 0; i < 5; i++) {
+        Pump();
+        SkinApp_Process();
+    }
 }
 
 // ---- In-process route --------------------------------------------------------------------------
