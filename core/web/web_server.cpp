@@ -2,6 +2,7 @@
 // phase machine from the request header to the response and the close, run in short passes.
 #include "core/web/web_server.h"
 
+#include <cstring>
 #include <new>
 
 #include "core/formats/mime.h"
@@ -335,7 +336,10 @@ int64_t StepResponseHeader(WebServerConnection* c) {
     int64_t result = 1;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
     if (c->Phase != WEBSERVER_PHASE_RESPONSE_HEADER) return 1; // the owner ended the response
-    WebServer_ConnectionSetPhase(c, result == 1 ? WEBSERVER_PHASE_RESPONSE_BODY : WEBSERVER_PHASE_RESPONSE_FINISH);
+    // The answer to a HEAD is the header alone, whatever body the owner has ready: bytes after
+    // it would be read as the start of the next answer.
+    const bool body = result == 1 && strcmp(c->Method, "HEAD") != 0;
+    WebServer_ConnectionSetPhase(c, body ? WEBSERVER_PHASE_RESPONSE_BODY : WEBSERVER_PHASE_RESPONSE_FINISH);
     return 1;
 }
 
@@ -353,7 +357,7 @@ int64_t StepResponseBody(WebServerConnection* c) {
 
 int64_t StepResponseFinish(WebServerConnection* c) {
     WebServer* s = c->Server;
-    if (c->ResponseLength > 0 && c->BodyWritten != c->ResponseLength) return 0;
+    if (c->ResponseLength > 0 && c->BodyWritten != c->ResponseLength && strcmp(c->Method, "HEAD") != 0) return 0;
     if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
     if (c->Persistent) {
         WebServer_ConnectionReset(c);

@@ -283,9 +283,16 @@ TEST_F(SkinWebServerTest, FilesRangesAndRefusalsReachAChildExactly) {
 }
 
 // A one-byte range declares and sends one byte: the next answer on the connection starts clean.
-TEST_F(SkinWebServerTest, ShortRangesSendExactlyTheirLength) {
+TEST_F(SkinWebServerTest, AnswersSendExactlyTheirDeclaredLength) {
     const std::string one = "GET /data.bin HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\nRange: bytes=0-0\r\n\r\n";
     const std::string last = "GET /data.bin HTTP/1.1\r\nHost: x\r\nConnection: close\r\nRange: bytes=999-999\r\n\r\n";
+    // A HEAD is answered with the header alone, so the answer after it starts clean too.
+    const std::string head = "HEAD /data.bin HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n";
+    const std::string afterHead = RawExchange(head + last, false);
+    EXPECT_EQ(afterHead.rfind("HTTP/1.1 200 ", 0), 0u) << afterHead.substr(0, 40);
+    const size_t second = afterHead.find("\r\n\r\n") + 4;
+    EXPECT_EQ(afterHead.compare(second, 17, "HTTP/1.1 206 Part"), 0) << afterHead.substr(second, 40);
+    EXPECT_EQ(afterHead.substr(afterHead.size() - 1), g_data.substr(999));
     const std::string got = RawExchange(one + last, false);
     const size_t first = got.find("\r\n\r\n");
     ASSERT_NE(first, std::string::npos) << got;
@@ -427,6 +434,8 @@ TEST_F(SkinWebServerTest, InstancesRoutesDriveTheScriptBridge) {
         {{"-X", "POST", "--data-binary", "not json"}, "/instances/", 400, ""},
         {{"-X", "POST", "--data-binary", "{}"}, "/instances/0123", 404, ""},
         {{"-X", "POST", "--data-binary", "{}"}, "/instances/", 400, ""},
+        // A path is never expanded: this names a file, not the instance route.
+        {{"-X", "POST", "--data-binary", create}, "/{Lower:INSTANCES}/", 404, ""},
     };
     for (const auto& c : cases) {
         const Answer a = Curl(c.extra, {c.path});
