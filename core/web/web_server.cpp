@@ -29,6 +29,10 @@ constexpr double kLingerSeconds = 5.0;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
+// How often, and up to how many queued bytes, one pass asks a connection's owner for more of its
+// answer's body.
+constexpr int32_t kBodyCallsPerPass = 8;
+constexpr int32_t kBodyPassBytes = 64 * 1024;
 
 constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
                                        "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
@@ -346,12 +350,22 @@ int64_t StepResponseHeader(WebServerConnection* c) {
 int64_t StepResponseBody(WebServerConnection* c) {
     WebServer* s = c->Server;
     if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
-    int32_t left = 0;
-    DuplexStream_WriteGetBufferLeft(c->Stream, &left);
-    if (left <= 0) return 1;
     void* user = nullptr;
     auto fn = CallbackFunction<WebServerConnectionSizeFunc>(&s->ResponseBodyCallback, &user);
-    if (!fn || fn(s, user, c, left) == 0) WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    // An owner that hands its body over in small pieces is asked again while the write buffer
+    // holds little, a bounded number of times: one piece per pass would cost a wake-up per piece,
+    // while filling the whole buffer would let one large body hold up the owner's thread.
+    for (int32_t call = 0; call < kBodyCallsPerPass; call++) {
+        int32_t left = 0, used = 0;
+        DuplexStream_WriteGetBufferLeft(c->Stream, &left);
+        DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+        if (left <= 0 || (call > 0 && used >= kBodyPassBytes)) return 1;
+        if (!fn || fn(s, user, c, left) == 0) {
+            WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+            return 1;
+        }
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_BODY) return 1;
+    }
     return 1;
 }
 
