@@ -49,6 +49,7 @@ extern char** environ;
 namespace {
 
 TempDir* g_dir = nullptr;
+Dictionary* g_config = nullptr;
 std::string g_data; // 1000 bytes of /data.bin
 
 // The skin's root; the folder above it holds a file no request may reach.
@@ -86,6 +87,7 @@ class ServerEnvironment : public ::testing::Environment {
     }
     void TearDown() override {
         SkinApp_Remove();
+        if (g_config) Dictionary_Release(&g_config);
         SkinFile_Remove();
         WebBrowser_Remove();
         delete g_dir;
@@ -465,6 +467,21 @@ TEST_F(SkinWebServerTest, InstancesRoutesDriveTheScriptBridge) {
             EXPECT_EQ(a.body, c.body) << c.extra.back();
         }
     }
+    // Under the browser engine's own bridge the routes are not offered.
+    // The application keeps the configuration it was given: it lives as long as the application.
+    Dictionary*& config = g_config;
+    Dictionary_Create(&config);
+    // As the host does: the skin's configuration is merged into the one handed over.
+    SkinApp_SetConfigLoadedCallback(config, [](void* user, Dictionary* parsed) -> int64_t {
+        return Dictionary_Merge(static_cast<Dictionary*>(user), parsed, DICTIONARY_MERGE_OVERWRITE);
+    });
+    ASSERT_TRUE(WriteText(Skin("/app.yaml"), "name: web\ncef:\n  enabled: true\n"));
+    ASSERT_EQ(SkinApp_LoadConfig(config), 1);
+    EXPECT_EQ(Curl({"-X", "POST", "--data-binary", create}, {"/instances/"}).status, 404);
+    EXPECT_EQ(Curl({"-X", "POST", "--data-binary", "{}"}, {"/instances/" + id}).status, 404);
+    ASSERT_TRUE(WriteText(Skin("/app.yaml"), "name: web\ncef:\n  enabled: false\n"));
+    ASSERT_EQ(SkinApp_LoadConfig(config), 1);
+    SkinApp_SetConfigLoadedCallback(nullptr, nullptr);
     // A page's own instance: created, called, released.
     const std::string reader = R"({"typename":"QVR.TextFileWriter","window":")" + std::string(window) + "\"}";
     const std::string writer = Curl({"-X", "POST", "--data-binary", reader}, {"/instances/"}).body;
