@@ -11,8 +11,10 @@ struct SkinWebPeer {
     uint64_t Start;
 };
 
-// The process owning the client socket 127.0.0.1:port (host order); 0 when none is found.
-int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, SkinWebPeer* peer);
+// The process owning the client socket address:port (address in network order, port in host
+// order), looked for first among this process and its descendants down to depth; 0 when none is
+// found.
+int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer);
 // Fills the start time of pid; 0 when the process is gone.
 int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer);
 int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b);
