@@ -677,6 +677,18 @@ TEST_F(SkinWebServerTest, TheProgramsOwnRequestsAreAnsweredWithoutASocket) {
         EXPECT_TRUE(f.body == c.body) << c.path << " " << c.first << " got " << f.body.size();
     }
     EXPECT_EQ(FetchInProcess("doc.json").contentType, "application/json");
+    // A body written to a file waits for its writes before the request ends.
+    WebGetRequest* download = nullptr;
+    WebGetRequest_Create(&download);
+    WebGetRequest_SetURL(download, (std::string(SkinApp_GetContentUrl()) + "data.bin").c_str());
+    const std::string target = g_dir->file("download.bin");
+    WebGetRequest_SetOutputFilename(download, target.c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(download);
+    ASSERT_EQ(SkinApp_WebGetRequestQueue(download), 1);
+    for (int i = 0; i < 2000 && !WebGetRequest_IsDone(download); i++) Pump();
+    EXPECT_EQ(WebGetRequest_IsOk(download), 1);
+    WebGetRequest_Release(&download);
+    EXPECT_TRUE(ReadFile(target) == g_data);
     // The engine's document loader goes the same way.
     AsyncHTTP* loader = nullptr;
     AsyncHTTP_Create(&loader);
