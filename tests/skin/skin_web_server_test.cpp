@@ -15,6 +15,7 @@
 #include <utime.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <functional>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@
 #include "core/runtime/command_line.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/async_http.h"
@@ -79,6 +82,8 @@ class ServerEnvironment : public ::testing::Environment {
         const utimbuf times = {1700000000, 1700000000};
         ASSERT_EQ(utime(Skin("/data.bin").c_str(), &times), 0);
         ASSERT_EQ(SkinFile_Attach(Skin().c_str()), 1);
+        // The server's refusal reasons are verbose lines.
+        Log_SetVerboseFilter("SkinWebServer");
         ASSERT_EQ(SkinApp_Init(), 1);
         // The server listens before anything asks for the content URL.
         ASSERT_EQ(SkinApp_StartWebServer(1), 1);
@@ -378,9 +383,30 @@ TEST_F(SkinWebServerTest, BlocksRotateOutSlotBySlot) {
     for (uint32_t port : {0u, 80u, 1023u, 65536u}) EXPECT_EQ(SkinWebServer_BlockValidatePort(s, port, now), 0);
 }
 
+std::vector<std::string> g_lines;
+
+int64_t KeepLine(void*, const char* format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(text, (int32_t)sizeof(text), format, args);
+    va_end(args);
+    g_lines.push_back(text);
+    return 1;
+}
+
 TEST_F(SkinWebServerTest, OnlyThisProcessAndItsDescendantsAreAnswered) {
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    SkinWebServer_SetPrintCallback(server, nullptr, KeepLine);
     // A grandchild (curl under sh -c) lies two steps down: refused, and its port blocked.
     const Answer far = Curl({"--local-port", ClientPort(3)}, {"/data.bin"}, true);
+    SkinWebServer_SetPrintCallback(server, nullptr, nullptr);
+    const std::string tail = " is not valid child for my PID " + std::to_string(getpid()) + " (127.0.0.1:" + ClientPort(3) + ")\n";
+    bool logged = false;
+    for (const std::string& line : g_lines)
+        logged = logged || (line.find("Process ") != std::string::npos && line.size() > tail.size() &&
+                            line.compare(line.size() - tail.size(), tail.size(), tail) == 0);
+    EXPECT_TRUE(logged) << (g_lines.empty() ? "(nothing logged)" : g_lines.back());
     EXPECT_EQ(far.status, 0);
     EXPECT_EQ(far.body, "");
     uint32_t flags[4];
