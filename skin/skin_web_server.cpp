@@ -589,11 +589,20 @@ int64_t SkinWebServer_OnRequestHeader(WebServer* core, void*, WebServerConnectio
     Record* r = RecordOf(core, connection);
     if (!r) return 0;
     const char* name = nullptr;
+    const char* url = nullptr;
     WebServer_ConnectionGetFilenamePtr(core, connection, &name);
+    WebServer_ConnectionGetURLPtr(core, connection, &url);
+    const char* path = nullptr;
+    if (url) URL_ParsePathPtr(url, &path);
     // Decoded and with its relative segments resolved, but never macro-expanded: a client's
-    // "{...}" is a name, not an instruction.
-    URL_DecodeString(name ? name : "", r->Path, (int32_t)sizeof(r->Path));
-    URL_FixRelativePath(r->Path, (int32_t)sizeof(r->Path));
+    // "{...}" is a name, not an instruction. A path that does not fit whole is refused rather
+    // than cut (the core server keeps only its start), so that a shortened name never answers
+    // for it; decoding never lengthens it.
+    r->Path[0] = 0;
+    if (name && path && strcspn(path, "?#") < sizeof(r->Path)) {
+        URL_DecodeString(name, r->Path, (int32_t)sizeof(r->Path));
+        URL_FixRelativePath(r->Path, (int32_t)sizeof(r->Path));
+    }
     MemoryStream_DiscardAll(r->RequestBody);
     MemoryStream_Seek(r->RequestBody, 0, SEEK_ORIGIN_BEGIN);
     r->Server = core;
