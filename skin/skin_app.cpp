@@ -525,7 +525,6 @@ int64_t SkinApp_StartWebServer(uint32_t wait) {
     while (app->State <= SKINAPP_STATE_STARTING && Time_GetCurrent() - start < 30.0) {
         // Without a server nothing can ever start: waiting would only delay the failure.
         if (!app->WebServer) break;
-        if (app->State == SKINAPP_STATE_STARTING && !SkinWebServer_Start(app->WebServer)) break;
         if (!SkinApp_Process()) break;
         Platform_SleepMS(1);
     }
