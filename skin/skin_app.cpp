@@ -30,10 +30,13 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/time.h"
+#include "core/web/async_http.h"
 #include "core/web/web_get_request.h"
 #include "skin/linux/skin_app_instances.h"
 #include "skin/localisation.h"
+#include "skin/skin_app_internal.h"
 #include "skin/skin_file.h"
+#include "skin/skin_web_server.h"
 #include "skin/skin_window.h"
 #include "workflow/workflow_app.h"
 
@@ -56,7 +59,7 @@ struct WindowList {
 
 struct SkinApp {
     Class Header;
-    void* WebServer; // the loopback skin server; none is built into this program yet
+    SkinWebServer* WebServer;
     Dictionary* Config;
     HashTable* Requests; // WebGetRequest -> the SkinFile answering it (null until set up)
     uint32_t Processing;
@@ -303,6 +306,7 @@ int64_t SkinApp_Init() {
     app->SingleInstanceEnabled = 1;
     app->MultipleWindows = 1;
     app->Windows.ClassId = SKINAPP_WINDOWLIST_CLASS_ID;
+    SkinWebServer_Create(&app->WebServer);
     GlobalSkinApp = app;
     L10N_SetLoadCallback(nullptr, SkinApp_L10NLoadCallback);
     SkinWindow_SetAppInterface(&kWindowInterface);
@@ -317,21 +321,19 @@ int64_t SkinApp_Remove() {
     EventQueue_RemoveInstance(nullptr, app);
     NotificationCenter_RemoveObserver("WorkflowApp", "Shutdown", app, OnShutdown);
     if (app->Requests) {
+        AsyncHTTP_SetWebRequestHandler(nullptr, nullptr);
         HashTableMember* member = nullptr;
         while (HashTable_MemberGetFirst(app->Requests, &member) && member) {
             const void* key = nullptr;
-            uint64_t value = 0;
-            HashTable_MemberGet(app->Requests, member, &key, &value);
+            HashTable_MemberGetKey(app->Requests, member, &key);
             // The member stores the pointer's value as its key bytes.
             WebGetRequest* request = nullptr;
             memcpy(&request, key, sizeof(request));
-            SkinFile* file = reinterpret_cast<SkinFile*>(value);
-            HashTable_MemberRemove(app->Requests, &member);
-            if (file) SkinFile_Release(&file);
-            WebGetRequest_Release(&request);
+            SkinApp_WebGetRequestRemove(request);
         }
         HashTable_Delete(&app->Requests);
     }
+    if (app->WebServer) SkinWebServer_Delete(&app->WebServer);
     while (WindowNode* node = app->Windows.Head) {
         Unlink(&app->Windows, node);
         FreeNode(node);
@@ -428,6 +430,19 @@ int64_t SkinApp_LoadConfig(Dictionary* config) {
             return 0;
         }
     }
+    Dictionary* ports = nullptr;
+    if (app->WebServer && Dictionary_GetListByKey(config, "webServerListenPort", &ports) && ports) {
+        SkinWebServer_ResetListenPort(app->WebServer);
+        uint32_t count = 0;
+        Dictionary_ItemGetCount(ports, &count);
+        for (uint32_t i = 0; i < count; i++) {
+            DictionaryItem* item = nullptr;
+            int32_t port = 0;
+            if (Dictionary_ItemFindByIndex(ports, (int32_t)i, nullptr, &item) && item &&
+                Dictionary_ItemGetInt32(ports, item, &port) && port >= 0 && port <= 65535)
+                SkinWebServer_AddListenPort(app->WebServer, (uint32_t)port);
+        }
+    }
     return 1;
 }
 
@@ -504,6 +519,7 @@ int64_t SkinApp_StartWebServer(uint32_t wait) {
     SkinApp* app = GlobalSkinApp;
     if (!app) return 0;
     app->State = SKINAPP_STATE_STARTING;
+    if (app->WebServer) SkinWebServer_Start(app->WebServer);
     if (!wait) return 1;
     const double start = Time_GetCurrent();
     while (app->State <= SKINAPP_STATE_STARTING && Time_GetCurrent() - start < 30.0) {
@@ -540,34 +556,16 @@ int64_t SkinApp_Start(uint32_t startServer) {
         HashTable_SetValueCallback(app->Requests, nullptr, HashTable_PointerValue);
         HashTable_SetCompareCallback(app->Requests, nullptr, HashTable_PointerCompare);
     }
+    AsyncHTTP_SetWebRequestHandler(SkinApp_WebGetRequestQueueCallback, SkinApp_WebGetRequestRemoveCallback);
     return 1;
 }
 
-int64_t SkinApp_WebGetRequestQueue(WebGetRequest* request) {
-    SkinApp* app = GlobalSkinApp;
-    if (!app || !app->Requests || !request) return 0;
-    char* url = nullptr;
-    if (!WebGetRequest_GetURLPtr(request, &url) || !url || !URL_CompareHosts(url, SkinApp_GetContentUrl())) return 0;
-    if (!HashTable_ContainsKey(app->Requests, request)) {
-        WebGetRequest_AddRef(request);
-        HashTable_Add(app->Requests, request, 0);
-    }
-    return 1;
+SkinWebServer* SkinApp_GetWebServerHandle() {
+    return GlobalSkinApp ? GlobalSkinApp->WebServer : nullptr;
 }
 
-int64_t SkinApp_WebGetRequestRemove(WebGetRequest* request) {
-    SkinApp* app = GlobalSkinApp;
-    uint64_t value = 0;
-    if (!app || !app->Requests || !request || !HashTable_GetValue(app->Requests, request, &value)) return 0;
-    HashTable_Remove(app->Requests, request);
-    SkinFile* file = reinterpret_cast<SkinFile*>(value);
-    if (file) SkinFile_Release(&file);
-    WebGetRequest_Release(&request);
-    return 1;
-}
-
-int64_t SkinApp_ProcessWebServer() {
-    return GlobalSkinApp && GlobalSkinApp->WebServer ? 1 : 0;
+HashTable* SkinApp_GetRequestTable() {
+    return GlobalSkinApp ? GlobalSkinApp->Requests : nullptr;
 }
 
 int64_t SkinApp_Process() {
@@ -582,7 +580,7 @@ int64_t SkinApp_Process() {
     case SKINAPP_STATE_WAITFORSTART:
         break;
     case SKINAPP_STATE_STARTING:
-        if (app->WebServer) app->State = SKINAPP_STATE_WAITFORSTART;
+        if (app->WebServer && SkinWebServer_IsRunning(app->WebServer)) app->State = SKINAPP_STATE_WAITFORSTART;
         break;
     case SKINAPP_STATE_RUNNING:
         for (WindowNode* node = app->Windows.Head; node; node = node->Next) {
@@ -617,8 +615,13 @@ int64_t SkinApp_IsRunning() {
 
 const char* SkinApp_GetContentUrl() {
     if (GlobalContentUrl[0]) return GlobalContentUrl;
-    // A server address would come first; without one the skin lives under a random host name
-    // of its own, which no page elsewhere can guess.
+    if (GlobalSkinApp && GlobalSkinApp->WebServer) {
+        String_CopyLength(GlobalContentUrl, SkinWebServer_GetAddressPath(GlobalSkinApp->WebServer),
+                          sizeof(GlobalContentUrl));
+        if (GlobalContentUrl[0]) return GlobalContentUrl;
+    }
+    // Without a listening server the skin lives under a random host name of its own, which no
+    // page elsewhere can guess.
     uint8_t random[20];
     Platform_CryptFill(random, sizeof(random));
     char encoded[64];
@@ -1048,32 +1051,38 @@ int64_t SkinApp_GetCEFNativeFallback(uint32_t* value) {
 
 // ---- Web server pass-throughs ------------------------------------------------------------------------
 
-int64_t SkinApp_WebServerSetListenChangedCallback(void*, SkinAppListenChangedFunc) {
-    return SkinApp_ProcessWebServer();
+int64_t SkinApp_WebServerSetListenChangedCallback(void* user, SkinAppListenChangedFunc fn) {
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_SetListenChangedCallback(server, user, fn) : 0;
 }
 
-int64_t SkinApp_WebServerSetUseThread(uint32_t) {
-    return SkinApp_ProcessWebServer();
+int64_t SkinApp_WebServerSetUseThread(uint32_t flag) {
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_SetUseThread(server, flag) : 0;
 }
 
-int64_t SkinApp_WebServerSetEnableChildAccess(int32_t) {
-    return SkinApp_ProcessWebServer();
+int64_t SkinApp_WebServerSetEnableChildAccess(int32_t steps) {
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_SetEnableChildAccess(server, steps) : 0;
 }
 
 int64_t SkinApp_WebServerIsOn(uint32_t* flag) {
     ASSERT_POINTER(flag);
     *flag = 0;
-    return SkinApp_ProcessWebServer();
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_IsOn(server, flag) : 0;
 }
 
-int64_t SkinApp_WebServerSetBlockQuarterTime(int32_t) {
-    return SkinApp_ProcessWebServer();
+int64_t SkinApp_WebServerSetBlockQuarterTime(int32_t seconds) {
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_BlockSetQuarterTime(server, seconds) : 0;
 }
 
-int64_t SkinApp_WebServerGetBlockStateForTest(int32_t, uint32_t* flags) {
+int64_t SkinApp_WebServerGetBlockStateForTest(int32_t port, uint32_t* flags) {
     ASSERT_POINTER(flags);
     for (int32_t i = 0; i < 4; i++) flags[i] = 0;
-    return SkinApp_ProcessWebServer();
+    SkinWebServer* server = SkinApp_GetWebServerHandle();
+    return server ? SkinWebServer_GetBlockStateForTest(server, port, flags) : 0;
 }
 
 int64_t SkinApp_ParseCreateInstance(Stream* stream, char* typeName, char* windowId, char* instanceId) {

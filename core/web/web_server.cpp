@@ -2,6 +2,7 @@
 // phase machine from the request header to the response and the close, run in short passes.
 #include "core/web/web_server.h"
 
+#include <cstring>
 #include <new>
 
 #include "core/formats/mime.h"
@@ -28,6 +29,10 @@ constexpr double kLingerSeconds = 5.0;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
+// How often, and up to how many queued bytes, one pass asks a connection's owner for more of its
+// answer's body.
+constexpr int32_t kBodyCallsPerPass = 8;
+constexpr int32_t kBodyPassBytes = 64 * 1024;
 
 constexpr const char* kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader", "RequestBody",
                                        "ResponseHeader", "ResponseBody", "ResponseFinish", "Linger",
@@ -335,25 +340,38 @@ int64_t StepResponseHeader(WebServerConnection* c) {
     int64_t result = 1;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
     if (c->Phase != WEBSERVER_PHASE_RESPONSE_HEADER) return 1; // the owner ended the response
-    WebServer_ConnectionSetPhase(c, result == 1 ? WEBSERVER_PHASE_RESPONSE_BODY : WEBSERVER_PHASE_RESPONSE_FINISH);
+    // The answer to a HEAD is the header alone, whatever body the owner has ready: bytes after
+    // it would be read as the start of the next answer.
+    const bool body = result == 1 && strcmp(c->Method, "HEAD") != 0;
+    WebServer_ConnectionSetPhase(c, body ? WEBSERVER_PHASE_RESPONSE_BODY : WEBSERVER_PHASE_RESPONSE_FINISH);
     return 1;
 }
 
 int64_t StepResponseBody(WebServerConnection* c) {
     WebServer* s = c->Server;
     if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
-    int32_t left = 0;
-    DuplexStream_WriteGetBufferLeft(c->Stream, &left);
-    if (left <= 0) return 1;
     void* user = nullptr;
     auto fn = CallbackFunction<WebServerConnectionSizeFunc>(&s->ResponseBodyCallback, &user);
-    if (!fn || fn(s, user, c, left) == 0) WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    // An owner that hands its body over in small pieces is asked again while the write buffer
+    // holds little, a bounded number of times: one piece per pass would cost a wake-up per piece,
+    // while filling the whole buffer would let one large body hold up the owner's thread.
+    for (int32_t call = 0; call < kBodyCallsPerPass; call++) {
+        int32_t left = 0, used = 0;
+        DuplexStream_WriteGetBufferLeft(c->Stream, &left);
+        DuplexStream_WriteGetBufferUsed(c->Stream, &used);
+        if (left <= 0 || (call > 0 && used >= kBodyPassBytes)) return 1;
+        if (!fn || fn(s, user, c, left) == 0) {
+            WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+            return 1;
+        }
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_BODY) return 1;
+    }
     return 1;
 }
 
 int64_t StepResponseFinish(WebServerConnection* c) {
     WebServer* s = c->Server;
-    if (c->ResponseLength > 0 && c->BodyWritten != c->ResponseLength) return 0;
+    if (c->ResponseLength > 0 && c->BodyWritten != c->ResponseLength && strcmp(c->Method, "HEAD") != 0) return 0;
     if (!WebServer_ConnectionResponseBegin(s, c)) return 0;
     if (c->Persistent) {
         WebServer_ConnectionReset(c);

@@ -1,0 +1,22 @@
+// Who is on the other end of a loopback connection to the skin web server: the owning process of
+// the client's socket, a stable identity for it, and whether it descends from this process.
+#pragma once
+
+#include <cstdint>
+
+// A process as the block maps remember it: its id and its start time (clock ticks since boot),
+// so that a later process that reuses the id is not taken for the first.
+struct SkinWebPeer {
+    uint32_t Pid;
+    uint64_t Start;
+};
+
+// The process owning the client socket address:port (address in network order, port in host
+// order), looked for first among this process and its descendants down to depth; 0 when none is
+// found.
+int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer);
+// Fills the start time of pid; 0 when the process is gone.
+int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer);
+int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b);
+// 1 when pid is this process, or this process is met within `depth` parent steps from it.
+int64_t SkinWebPeer_IsWithin(uint32_t pid, int32_t depth);
