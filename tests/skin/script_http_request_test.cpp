@@ -19,6 +19,7 @@
 #include "core/web/web_get.h"
 #include "core/web/web_get_request.h"
 #include "skin/skin_app.h"
+#include "skin/skin_file.h"
 #include "tests/skin/script_class_call.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
@@ -329,6 +330,9 @@ TEST_F(HttpRequestTest, StartsThatCannotRunReportThroughComplete) {
 // Requests for the content URL go to the application's in-process route, never to a socket; with
 // no route to take them they end at once instead of running for good.
 TEST_F(HttpRequestTest, ContentUrlTakesTheInProcessRoute) {
+    TempDir skin;
+    WriteText(skin.file("index.html"), "<p>skin</p>");
+    ASSERT_EQ(SkinFile_Attach(skin.path().c_str()), 1);
     ASSERT_EQ(SkinApp_Init(), 1);
     HttpRequest_SetUrl(request, (std::string(SkinApp_GetContentUrl()) + "index.html").c_str());
     EXPECT_EQ(HttpRequest_Start(request), 0);
@@ -347,7 +351,24 @@ TEST_F(HttpRequestTest, ContentUrlTakesTheInProcessRoute) {
     ASSERT_EQ(HttpRequest_Start(request), 1);
     HttpRequest_WaitForRequest(request);
     EXPECT_EQ(request->State, HTTPREQUEST_STATE_IDLE);
+    // Pumped as the main loop pumps the application, the route answers from the skin.
+    HttpRequest_SetTimeout(request, 10);
+    const size_t before = Completes().size();
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    EXPECT_TRUE(PumpUntil([&] {
+        HttpRequest_Process(request);
+        SkinApp_ProcessWebServer();
+        return Completes().size() > before;
+    }));
+    EXPECT_EQ(Completes().back(), Complete(200, "OK", 0));
+    const uint8_t* body = nullptr;
+    int32_t size = 0;
+    HttpRequest_GetBodyPtr(request, &body);
+    HttpRequest_GetBodySize(request, &size);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body), (size_t)size), "<p>skin</p>");
+    EXPECT_EQ(request->Connection, nullptr);
     SkinApp_Remove();
+    SkinFile_Remove();
 }
 
 TEST_F(HttpRequestTest, FileNamesExpandAndMustLeaveRoomForThePartialName) {
