@@ -201,6 +201,9 @@ const TaskInterface RepositoryFileCheck_Interface = {"RepositoryFileCheck", Repo
                                                      TaskBase_AddRef, TaskBase_Release};
 
 int64_t RepositoryTasks_Register() {
+    TaskType_RegisterDefault(&RepositoryCheck_Interface);
+    TaskType_RegisterDefault(&RepositorySync_Interface);
+    TaskType_RegisterDefault(&RepositoryErase_Interface);
     TaskType_RegisterDefault(&RepositoryFileCheck_Interface);
     return 1;
 }
