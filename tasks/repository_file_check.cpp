@@ -10,6 +10,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 #include "repository/linux/storage_file_os.h"
+#include "repository/repository.h"
 #include "repository/storage_file_path.h"
 #include "tasks/repository_tasks.h"
 #include "tasks/task_base.h"
@@ -201,6 +202,7 @@ const TaskInterface RepositoryFileCheck_Interface = {"RepositoryFileCheck", Repo
                                                      TaskBase_AddRef, TaskBase_Release};
 
 int64_t RepositoryTasks_Register() {
+    Repository_RegisterInterop();
     TaskType_RegisterDefault(&RepositoryCheck_Interface);
     TaskType_RegisterDefault(&RepositorySync_Interface);
     TaskType_RegisterDefault(&RepositoryErase_Interface);
