@@ -142,7 +142,7 @@ double Number(Dictionary* dict, const char* key, double defaultValue) {
 Dictionary* Child(Dictionary* dict, const char* key) {
     Dictionary* child = nullptr;
     uint32_t type = 0;
-    if (Dictionary_GetTypeByKey(dict, key, &type) && type == DICTIONARY_TYPE_DICTIONARY)
+    if (dict && Dictionary_GetTypeByKey(dict, key, &type) && type == DICTIONARY_TYPE_DICTIONARY)
         Dictionary_GetDictionaryByKey(dict, key, &child);
     return child;
 }

@@ -54,10 +54,14 @@ inline void WriteManifest(const std::string& dir, const std::string& id, const s
         "[open(os.path.join(pdir[0],hashlib.sha1(p).hexdigest()+'.quarvpiece'),'wb').write(p) for p in ps if "
         "pdir]\n"
         "json.dump({'id':ident,'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},open(out,'w'))\n";
-    std::ofstream("/tmp/qvr_repository_manifest.py") << script;
-    ASSERT_EQ(Shell("/usr/bin/python3 /tmp/qvr_repository_manifest.py " + dir + " " + id + " " + path + " " +
+    // The script goes beside the manifest, in the test's own folder: tests running at once each
+    // have their own.
+    const std::string scriptPath = path + ".py";
+    std::ofstream(scriptPath) << script;
+    ASSERT_EQ(Shell("/usr/bin/python3 " + scriptPath + " " + dir + " " + id + " " + path + " " +
                     std::to_string(pieceSize) + " " + pieceDir),
               0);
+    unlink(scriptPath.c_str());
 }
 
 inline void Put(const std::string& path, const std::string& data) {

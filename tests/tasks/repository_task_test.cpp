@@ -1,0 +1,117 @@
+// The repository task types through the engine, over a remote folder and manifest written by
+// Python: check words and notifications, synchronisation and erase compared with diff, the final
+// progress, configuration errors, and the file check over what a synchronisation installed.
+#include <gtest/gtest.h>
+
+#include "core/certs/authenticate.h"
+#include "tests/repository/repository_test_support.h"
+#include "tests/support/rtb_bounded.h"
+#include "tests/tasks/file_task_fixture.h"
+
+namespace {
+
+const bool g_bounded = BoundEveryTest(240);
+
+class RepositoryTaskTest : public FileTaskTest {
+  protected:
+    void SetUp() override {
+        FileTaskTest::SetUp();
+        // The manifests here are unsigned files.
+        Authenticate_SetEnabled(0);
+        Watch("Repository", "OutOfDate");
+        Watch("Repository", "UpToDate");
+    }
+    // The remote's id, which the refresh reads from the configuration as a catalogue would give it.
+    std::string remoteId;
+    void Version(const std::string& id, const std::map<std::string, std::string>& files) {
+        remoteId = id;
+        Shell("rm -rf " + P("remote") + " && mkdir -p " + P("remote"));
+        for (const auto& [name, data] : files) Put(P("remote/" + name), data);
+        WriteManifest(P("remote"), id, P("remote.json"), {}, 16);
+    }
+    // Runs a task of the type with the repository's configuration and extra members; the outcome
+    // word that ran ("none" for a plain completion).
+    std::string Go(const std::string& type, const std::string& extra = "", bool configured = true) {
+        const std::string config =
+            configured ? "\"repository\": \"game\", \"remote.id\": " + Q(remoteId) + ", \"remote.metafile\": " + Q(P("remote.json")) +
+                             ", \"metafile\": " + Q(P("state/local.json")) + ", \"requests\": 4, \"fileCompletes\": 2"
+                       : "\"remote.id\": \"v\"";
+        last = "t" + std::to_string(++defined);
+        std::string marks, chains;
+        for (const char* word : {"install", "update", "upToDate", "valid", "notValid"}) {
+            chains += std::string(", \"") + word + "\": \"m_" + word + "\"";
+            marks += std::string(", \"m_") + word + "\": {\"type\": \"DirectoryExists\", \"path\": \"/\"}";
+        }
+        fired.clear();
+        started.clear();
+        Define("{\"" + last + "\": {\"type\": \"" + type + "\", " + config + ", \"local\": {\"type\": \"file\", \"path\": " +
+               Q(P("local")) + "}, \"remote\": {\"type\": \"file\", \"path\": " + Q(P("remote")) + "}" + extra +
+               chains + "}" + marks + "}");
+        run = RunTask(last.c_str(), 60);
+        EXPECT_TRUE(run.ended) << ::testing::PrintToString(lines);
+        for (const char* word : {"install", "update", "upToDate", "valid", "notValid"})
+            if (Started(std::string("m_") + word)) return word;
+        return "none";
+    }
+    bool Same() { return Sh("diff -r " + P("remote") + " " + P("local") + " && echo same") == "same\n"; }
+    Run run;
+};
+
+TEST_F(RepositoryTaskTest, CheckSyncAndEraseAnInstallation) {
+    Version("v1", {{"a.txt", Content(40, 1)}, {"sub/b.bin", Content(100, 2)}});
+    EXPECT_EQ(Go("RepositoryCheck"), "install");
+    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/OutOfDate:{\"check\":true}"}));
+
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/OutOfDate:{\"check\":false}",
+                                               "Repository/UpToDate:{\"check\":false}"}));
+    EXPECT_EQ(LastNumber("progress"), 1.0);
+
+    EXPECT_EQ(Go("RepositoryCheck"), "upToDate");
+    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/UpToDate:{\"check\":true}"}));
+    // Nothing to do: the sync ends after its refresh without an "UpToDate".
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_TRUE(run.successful);
+    EXPECT_TRUE(fired.empty()) << ::testing::PrintToString(fired);
+
+    // What the sync installed passes the file check against the manifest it saved.
+    EXPECT_EQ(Go("RepositoryFileCheck", ", \"path\": " + Q(P("local")) + ", \"timestamp\": false, \"authenticate\": false"),
+              "valid")
+        << ::testing::PrintToString(lines);
+
+    Version("v2", {{"a.txt", Content(40, 3)}, {"c.txt", Content(20, 4)}});
+    EXPECT_EQ(Go("RepositoryCheck"), "update");
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    EXPECT_TRUE(Same());
+
+    EXPECT_EQ(Go("RepositoryErase"), "none");
+    EXPECT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    EXPECT_EQ(Sh("find " + P("local") + " -type f | wc -l"), "0\n");
+    EXPECT_FALSE(FileExists(P("state/local.json")));
+}
+
+TEST_F(RepositoryTaskTest, RepairSynchronisesAnUpToDateInstallation) {
+    Version("v1", {{"a.txt", Content(40, 1)}});
+    ASSERT_EQ(Go("RepositorySync"), "none");
+    ASSERT_TRUE(Same());
+    // A changed file is not seen by the ids, only by a repair.
+    Put(P("local/a.txt"), Content(40, 9));
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_FALSE(Same());
+    EXPECT_EQ(Go("RepositorySync", ", \"repair\": true"), "none");
+    EXPECT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    EXPECT_TRUE(Same());
+}
+
+TEST_F(RepositoryTaskTest, ConfigurationWithoutRepositoryFails) {
+    Version("v1", {{"a.txt", Content(40, 1)}});
+    EXPECT_EQ(Go("RepositorySync", "", false), "none");
+    EXPECT_FALSE(run.successful);
+    EXPECT_NE(std::find(run.errors.begin(), run.errors.end(), "Repository_ErrorSource_Config"), run.errors.end())
+        << ::testing::PrintToString(run.errors);
+}
+
+} // namespace
