@@ -1,0 +1,242 @@
+// Skin windows as real GTK windows on an X display: geometry rules and their notifications, the
+// permission flags, page-started drags, and the user's mouse and keyboard reaching an off-screen
+// browser through the content view (input from xdotool).
+#include "skin/linux/gtk/gtk_skin_window.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "core/formats/interop.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
+#include "skin/skin_window_interop.h"
+#include "skin/skin_window_internal.h"
+#include "tests/skin/gtk_display.h"
+#include "tests/skin/test_browser.h"
+#include "tests/support/dictionary_text.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+class GtkEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        const std::string why = TestDisplayStart();
+        ASSERT_EQ(why, "") << "GUI tests need an X display: " << why;
+        ASSERT_EQ(GtkSkinWindow_Init(), 1) << "GTK could not open the display " << getenv("DISPLAY");
+        ASSERT_EQ(Thread_Init(), 1);
+        ASSERT_EQ(EventQueue_Init(), 1);
+        ASSERT_EQ(Interop_Init(), 1);
+        ASSERT_EQ(WebBrowser_Init(TestBrowser_GetInterface(), ""), 1);
+        NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
+        SkinWindowControls_SetInterface(GtkSkinWindow_GetControlsInterface());
+        SkinWindow_Init("test");
+    }
+    void TearDown() override {
+        SkinWindow_Remove();
+        WebBrowser_Remove();
+        Interop_Remove();
+        EventQueue_Remove();
+        Thread_Remove();
+    }
+};
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
+
+constexpr const char* kNames[] = {"Show", "Hide", "Move", "Size", "Maximize", "Minimize", "Restore", "EndMove"};
+
+class GtkSkinWindowTest : public LogLinesTest {
+  protected:
+    SkinWindow* window = nullptr;
+    std::vector<std::string> fired;
+
+    void SetUp() override {
+        LogLinesTest::SetUp();
+        ASSERT_EQ(NotificationCenter_Init(), 1);
+        TestBrowser() = TestBrowserState();
+        ASSERT_EQ(SkinWindow_Create(&window), 1);
+        for (const char* name : kNames)
+            NotificationCenter_AddInstanceObserver("SkinWindow", name, window->Header.InstanceId, this, Record);
+    }
+    void TearDown() override {
+        for (const char* name : kNames)
+            NotificationCenter_RemoveInstanceObserver("SkinWindow", name, window->Header.InstanceId, this, Record);
+        SkinWindow_Release(&window);
+        Pump(50);
+        NotificationCenter_Remove();
+        LogLinesTest::TearDown();
+    }
+
+    static int64_t Record(void* user, const char*, const char* name, const char*, Dictionary* info) {
+        static_cast<GtkSkinWindowTest*>(user)->fired.push_back(std::string(name) + " " +
+                                                               (info ? DictionaryAsJson(info) : "null"));
+        return 1;
+    }
+    void Pump(int milliseconds = 20) {
+        GtkSkinWindow_Pump(milliseconds);
+        EventQueue_Flush(nullptr);
+        NotificationCenter_Process();
+    }
+    // A shown 400 x 300 window at a known place, its notifications so far forgotten.
+    void Open(const char* title) {
+        Dictionary* config = nullptr;
+        Dictionary_Create(&config);
+        Dictionary_SetInt64ByKey(config, "minWidth", 400);
+        Dictionary_SetInt64ByKey(config, "minHeight", 300);
+        Dictionary_SetStringByKey(config, "title", title);
+        ASSERT_EQ(SkinWindow_LoadConfig(window, config), 1);
+        Dictionary_Release(&config);
+        SkinWindow_SetOrigin(window, 100, 100);
+        SkinWindow_Show(window);
+        ASSERT_TRUE(WaitFor([&] { return Xdo(std::string("search --onlyvisible --name '^") + title + "$'"); },
+                            [&] { Pump(); }));
+        Pump(200);
+        fired.clear();
+    }
+    std::vector<std::string> Calls(const char* prefix) {
+        std::vector<std::string> out;
+        for (const std::string& c : TestBrowser().Calls)
+            if (c.rfind(prefix, 0) == 0) out.push_back(c);
+        return out;
+    }
+    static std::vector<std::string> WithText(const std::vector<std::string>& calls) {
+        std::vector<std::string> out;
+        for (const std::string& c : calls)
+            if (Numbers(c).at(1) != 0) out.push_back(c);
+        return out;
+    }
+    static std::vector<int64_t> Numbers(const std::string& call) {
+        std::istringstream in(call.substr(call.find(' ') + 1));
+        std::vector<int64_t> out;
+        for (int64_t v; in >> v;) out.push_back(v);
+        return out;
+    }
+    bool Fired(const std::string& line) {
+        return WaitFor([&] { return std::find(fired.begin(), fired.end(), line) != fired.end(); }, [&] { Pump(); }, 3000);
+    }
+};
+
+TEST_F(GtkSkinWindowTest, SizeStopsAtTheMinimumAndReportsTheContentSize) {
+    Open("size-window");
+    const struct {
+        int32_t Width, Height;
+        const char* Expected;
+    } cases[] = {
+        {500, 350, R"(Size "frameNotification":false,"width":500,"height":350)"},
+        {10, 10, R"(Size "frameNotification":false,"width":400,"height":300)"},
+        {420, 5, R"(Size "frameNotification":false,"width":420,"height":300)"},
+    };
+    for (const auto& c : cases) {
+        fired.clear();
+        SkinWindow_SetSize(window, c.Width, c.Height);
+        EXPECT_TRUE(Fired(c.Expected)) << c.Width << "x" << c.Height;
+        Pump(100);
+        EXPECT_EQ(std::count_if(fired.begin(), fired.end(), [](const std::string& f) { return f.rfind("Size", 0) == 0; }),
+                  1);
+    }
+    int32_t width = 0, height = 0;
+    SkinWindow_GetWidth(window, &width);
+    SkinWindow_GetHeight(window, &height);
+    EXPECT_EQ(width, 420);
+    EXPECT_EQ(height, 300);
+}
+
+TEST_F(GtkSkinWindowTest, PermissionFlagsStopMovesShowsAndZooms) {
+    Open("flag-window");
+    SkinWindow_SetCanMove(window, 0);
+    SkinWindow_SetOrigin(window, 300, 200);
+    SkinWindow_Center(window);
+    SkinWindow_SetCanMaximize(window, 0);
+    SkinWindow_Maximize(window);
+    Pump(200);
+    EXPECT_EQ(fired, std::vector<std::string>{});
+    int32_t x = 0, y = 0;
+    SkinWindow_GetX(window, &x);
+    SkinWindow_GetY(window, &y);
+    EXPECT_EQ(x, 100);
+    EXPECT_EQ(y, 100);
+    EXPECT_EQ(SkinWindow_IsMaximized(window), 0);
+
+    SkinWindow_SetCanShow(window, 0);
+    SkinWindow_Show(window);
+    EXPECT_TRUE(Fired(R"(Hide "frameNotification":false)"));
+    EXPECT_EQ(SkinWindow_IsVisible(window), 0);
+}
+
+TEST_F(GtkSkinWindowTest, MaximiseOnceThenRestoreTheSavedFrame) {
+    Open("zoom-window");
+    SkinWindow_Maximize(window);
+    SkinWindow_Maximize(window);
+    Pump(200);
+    EXPECT_EQ(std::count(fired.begin(), fired.end(), R"(Maximize "frameNotification":false)"), 1);
+    int32_t width = 0;
+    SkinWindow_GetWidth(window, &width);
+    EXPECT_EQ(width, 1280);
+    fired.clear();
+    EXPECT_EQ(SkinWindow_Restore(window), 1);
+    EXPECT_TRUE(Fired(R"(Restore "frameNotification":false)"));
+    int32_t x = 0, height = 0;
+    SkinWindow_GetX(window, &x);
+    SkinWindow_GetWidth(window, &width);
+    SkinWindow_GetHeight(window, &height);
+    EXPECT_EQ(x, 100);
+    EXPECT_EQ(width, 400);
+    EXPECT_EQ(height, 300);
+    EXPECT_EQ(SkinWindow_Restore(window), 0);
+}
+
+// The page starts a move from its title bar; the user's mouse carries the window.
+TEST_F(GtkSkinWindowTest, MoveDragFollowsTheMouseAndEndsWithDeltas) {
+    Open("drag-window");
+    ASSERT_TRUE(Xdo("mousemove --sync 150 120"));
+    Pump(100);
+    ASSERT_TRUE(Xdo("mousedown 1"));
+    Pump(50);
+    SkinWindow_BeginMove(window); // as the page does on a press in its title bar
+    ASSERT_TRUE(Xdo("mousemove --sync 190 150"));
+    EXPECT_TRUE(Fired(R"(Move "frameNotification":true,"x":140,"y":130)"));
+    ASSERT_TRUE(Xdo("mouseup 1"));
+    EXPECT_TRUE(Fired(R"(EndMove "x":150,"y":120,"deltaX":40,"deltaY":30)"));
+
+    // A drag that ends where it began has no distance.
+    fired.clear();
+    SkinWindow_BeginMove(window);
+    SkinWindow_SimulateMouseUp(window, 150 + 40, 120 + 30, WEBBROWSER_MODIFIER_LEFT_BUTTON);
+    Pump(100);
+    EXPECT_TRUE(Fired(R"(EndMove "x":190,"y":150,"deltaX":0,"deltaY":0)"));
+}
+
+TEST_F(GtkSkinWindowTest, UserInputReachesAnOffScreenBrowser) {
+    Open("input-window");
+    // Window content starts at (100, 100).
+    ASSERT_TRUE(Xdo("mousemove --sync 130 140 keydown shift keydown ctrl click 1 keyup ctrl keyup shift"));
+    ASSERT_TRUE(Xdo("mousedown 3 mousemove --sync 135 140 mouseup 3"));
+    ASSERT_TRUE(WaitFor([&] { return Calls("SimulateMouseUp").size() >= 2; }, [&] { Pump(); }))
+        << testing::PrintToString(TestBrowser().Calls);
+    Pump(100);
+    const std::vector<std::string> downs = Calls("SimulateMouseDown");
+    ASSERT_EQ(downs.size(), 2u);
+    EXPECT_EQ(downs[0], "SimulateMouseDown 30 40 9"); // shift only, with the left button
+    EXPECT_EQ(downs[1], "SimulateMouseDown 30 40 4");
+    EXPECT_NE(std::find(TestBrowser().Calls.begin(), TestBrowser().Calls.end(), "SimulateMouseMove 35 40 0 0"),
+              TestBrowser().Calls.end());
+
+    TestBrowser().Calls.clear();
+    ASSERT_TRUE(Xdo("mousemove --sync 150 160 key KP_1 key a"));
+    ASSERT_TRUE(WaitFor([&] { return Calls("SimulateKeyUp").size() >= 2; }, [&] { Pump(); }))
+        << testing::PrintToString(TestBrowser().Calls);
+    // Key down: virtual key, character, character without modifiers, modifiers. xdotool may
+    // press Num Lock around the keypad key; such keys make no text and are left out.
+    const std::vector<std::string> keys = WithText(Calls("SimulateKeyDown"));
+    const std::vector<std::string> characters = WithText(Calls("SimulateCharacter"));
+    ASSERT_EQ(keys.size(), 2u) << testing::PrintToString(TestBrowser().Calls);
+    ASSERT_EQ(characters.size(), 1u); // the keypad key makes none
+    EXPECT_EQ(Numbers(keys[0]).back(), 128);
+    const std::vector<int64_t> a = Numbers(keys[1]);
+    EXPECT_EQ(std::vector<int64_t>(a.begin() + 1, a.end()), (std::vector<int64_t>{97, 97, 0}));
+    EXPECT_EQ(Numbers(characters[0]), a);
+}
+
+} // namespace
