@@ -354,6 +354,8 @@ int64_t Embed(WebBrowser* browser, SkinWindow* window, Dictionary* config) {
 
     WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(b->View));
     webkit_settings_set_enable_developer_extras(settings, b->DeveloperTools ? TRUE : FALSE);
+    // Pages open their pop-ups from script, which the create handler places in windows of their own.
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
     uint32_t flag = 0;
     if (WebKitPage_ConfigFlag(config, "awk.enablePlugins", "awk.plugins", &flag) == 1)
         SetSetting(settings, "enable-plugins", flag);

@@ -30,6 +30,7 @@ constexpr const char kPage[] = R"HTML(<html><head><script>
 function report(text) { var x = new XMLHttpRequest(); x.open('POST', '/report', false); x.send(text); }
 function DispatchInteropCallback(first, second) {
   if (first === 'alert') { alert(second); report('after-alert'); return; }
+  if (first === 'popup') { window.open(second); return; }
   report('callback|' + first + '|' + second);
 }
 window.addEventListener('load', function () {
@@ -187,6 +188,18 @@ TEST_F(WebKitWebBrowserTest, AlertShowsTheHostBox) {
     EXPECT_TRUE(Logged(peer, "report after-alert")) << peer.log();
     user.join();
     EXPECT_TRUE(answered);
+}
+
+// A pop-up gets a window of its own, which goes when the page's window goes.
+TEST_F(WebKitWebBrowserTest, PopupsOpenInWindowsThatCloseWithTheBrowser) {
+    PageResponder peer(site.path());
+    ASSERT_NE(peer.port(), 0);
+    Open(peer);
+    ASSERT_TRUE(Logged(peer, "report create="));
+    SkinWindow_ExecuteScript(window, "popup", peer.url("/frame.html").c_str(), nullptr);
+    EXPECT_TRUE(WaitFor([&] { return WebKitWebBrowser_GetPopupCount(window->Browser) == 1; }, [&] { Step(); }));
+    ASSERT_EQ(WebBrowser_Unembed(window->Browser), 1);
+    EXPECT_EQ(WebKitWebBrowser_GetPopupCount(window->Browser), 0);
 }
 
 TEST(WebKitPage, ServerTextKeepsThePortApart) {
