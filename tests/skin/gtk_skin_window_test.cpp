@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "core/formats/interop.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
@@ -237,6 +239,28 @@ TEST_F(GtkSkinWindowTest, UserInputReachesAnOffScreenBrowser) {
     const std::vector<int64_t> a = Numbers(keys[1]);
     EXPECT_EQ(std::vector<int64_t>(a.begin() + 1, a.end()), (std::vector<int64_t>{97, 97, 0}));
     EXPECT_EQ(Numbers(characters[0]), a);
+}
+
+// Pictures are encoded after the extension ("jpg" alone selects JPEG) and written through a
+// descriptor that follows no link, for the user alone.
+TEST_F(GtkSkinWindowTest, SavedPicturesFollowTheExtensionAndNoLink) {
+    Open("picture-window");
+    const struct {
+        const char* Name;
+        std::string Magic;
+    } cases[] = {{"shot.png", "\x89PNG"}, {"shot.jpeg", "\x89PNG"}, {"shot.jpg", "\xff\xd8\xff"}, {"shot", "\x89PNG"}};
+    for (const auto& c : cases) {
+        const std::string path = dir.file(c.Name);
+        ASSERT_EQ(SkinWindow_SaveImage(window, path.c_str()), 1) << c.Name;
+        EXPECT_EQ(ReadFile(path).substr(0, c.Magic.size()), c.Magic) << c.Name;
+        struct stat info = {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << c.Name;
+    }
+    WriteText(dir.file("kept.txt"), "kept");
+    ASSERT_EQ(symlink(dir.file("kept.txt").c_str(), dir.file("link.png").c_str()), 0);
+    EXPECT_EQ(SkinWindow_SaveImage(window, dir.file("link.png").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir.file("kept.txt")), "kept");
 }
 
 } // namespace
