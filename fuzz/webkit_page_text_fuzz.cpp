@@ -22,10 +22,12 @@ void CheckCallback(const std::string& first, const std::string& second) {
     for (unsigned char c : script)
         if (c < 0x20) abort();
     const std::string arguments = script.substr(head.size(), script.size() - head.size() - tail.size());
-    const size_t comma = arguments.find("\", \"");
-    if (comma == std::string::npos) abort();
+    // The first literal ends at its first quote that no backslash escapes.
+    size_t end = 1;
+    while (end < arguments.size() && arguments[end] != '"') end += arguments[end] == '\\' ? 2 : 1;
+    if (end >= arguments.size() || arguments.compare(end + 1, 2, ", ") != 0) abort();
     const std::string document =
-        "{\"a\": " + arguments.substr(0, comma + 1) + ", \"b\": " + arguments.substr(comma + 3) + "}";
+        "{\"a\": " + arguments.substr(0, end + 1) + ", \"b\": " + arguments.substr(end + 3) + "}";
     Dictionary* dict = nullptr;
     JSON* json = nullptr;
     Dictionary_Create(&dict);

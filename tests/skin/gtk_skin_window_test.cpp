@@ -21,11 +21,43 @@
 #include "tests/support/dictionary_text.h"
 #include "tests/support/log_capture.h"
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
 namespace {
+
+// A private bus standing in for the system bus, on which the tests play logind.
+pid_t g_bus = 0;
+
+void StartPrivateSystemBus() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    char fd[48];
+    snprintf(fd, sizeof(fd), "--print-address=%d", fds[1]);
+    g_bus = fork();
+    if (g_bus == 0) {
+        close(fds[0]);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", fd, (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    pollfd ready = {fds[0], POLLIN, 0};
+    if (poll(&ready, 1, 10000) != 1) return (void)close(fds[0]);
+    FILE* in = fdopen(fds[0], "r");
+    char address[512] = "";
+    if (in && fgets(address, sizeof(address), in)) {
+        address[strcspn(address, "\n")] = 0;
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address, 1);
+    }
+    if (in) fclose(in);
+}
 
 class GtkEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
+        StartPrivateSystemBus();
+        ASSERT_NE(getenv("DBUS_SYSTEM_BUS_ADDRESS"), nullptr) << "dbus-daemon could not be started";
         const std::string why = TestDisplayStart();
         ASSERT_EQ(why, "") << "GUI tests need an X display: " << why;
         ASSERT_EQ(GtkSkinWindow_Init(), 1) << "GTK could not open the display " << getenv("DISPLAY");
@@ -43,11 +75,25 @@ class GtkEnvironment : public ::testing::Environment {
         Interop_Remove();
         EventQueue_Remove();
         Thread_Remove();
+        if (g_bus > 0) kill(g_bus, SIGTERM), waitpid(g_bus, nullptr, 0);
     }
 };
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
 
-constexpr const char* kNames[] = {"Show", "Hide", "Move", "Size", "Maximize", "Minimize", "Restore", "EndMove"};
+constexpr const char* kNames[] = {"Show", "Hide", "Move", "Size", "Maximize", "Minimize", "Restore", "EndMove",
+                                  "Sleep", "Wake"};
+
+// Sends logind's announcement of a suspend and of the wake, as the owner of logind's name.
+constexpr const char kPlayLogind[] = R"PY(
+import dbus, dbus.lowlevel
+bus = dbus.SystemBus()
+bus.request_name('org.freedesktop.login1')
+for sleeping in (True, False):
+    m = dbus.lowlevel.SignalMessage('/org/freedesktop/login1', 'org.freedesktop.login1.Manager', 'PrepareForSleep')
+    m.append(dbus.Boolean(sleeping))
+    bus.send_message(m)
+bus.flush()
+)PY";
 
 class GtkSkinWindowTest : public LogLinesTest {
   protected:
@@ -261,6 +307,20 @@ TEST_F(GtkSkinWindowTest, SavedPicturesFollowTheExtensionAndNoLink) {
     ASSERT_EQ(symlink(dir.file("kept.txt").c_str(), dir.file("link.png").c_str()), 0);
     EXPECT_EQ(SkinWindow_SaveImage(window, dir.file("link.png").c_str()), 0);
     EXPECT_EQ(ReadFile(dir.file("kept.txt")), "kept");
+}
+
+// Only logind is heard: the same signal from any other sender changes nothing.
+TEST_F(GtkSkinWindowTest, SleepAndWakeComeFromLogindOnly) {
+    Open("sleep-window");
+    ASSERT_EQ(system("timeout 10 gdbus emit --system --object-path /org/freedesktop/login1 "
+                     "--signal org.freedesktop.login1.Manager.PrepareForSleep true >/dev/null 2>&1"),
+              0);
+    Pump(300);
+    EXPECT_EQ(fired, std::vector<std::string>{});
+    WriteText(dir.file("logind.py"), kPlayLogind);
+    ASSERT_EQ(system(("timeout 10 /usr/bin/python3 " + dir.file("logind.py")).c_str()), 0);
+    EXPECT_TRUE(WaitFor([&] { return fired.size() >= 2; }, [&] { Pump(); }, 5000));
+    EXPECT_EQ(fired, (std::vector<std::string>{"Sleep null", "Wake null"}));
 }
 
 } // namespace

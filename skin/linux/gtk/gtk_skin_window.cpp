@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
@@ -53,6 +54,29 @@ const char* Id(GtkSkinWindow* w) { return w->Owner->Header.InstanceId; }
 void Fire(GtkSkinWindow* w, const char* name) { NotificationCenter_Fire("SkinWindow", name, Id(w), nullptr); }
 
 bool g_display = false;
+// The windows alive, told of the machine's sleep and wake.
+std::vector<GtkSkinWindow*> g_windows;
+GDBusConnection* g_systemBus = nullptr;
+
+// logind announces a suspend with true before it and false after the wake.
+void OnPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+                       gpointer) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return;
+    gboolean sleeping = FALSE;
+    g_variant_get(parameters, "(b)", &sleeping);
+    const std::vector<GtkSkinWindow*> windows = g_windows;
+    for (GtkSkinWindow* w : windows)
+        if (!w->Closed) NotificationCenter_Fire("SkinWindow", sleeping ? "Sleep" : "Wake", w->Owner->Header.InstanceId, nullptr);
+}
+
+// Without a system bus (containers, tests) windows simply hear of no sleep.
+void WatchSleep() {
+    g_systemBus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (!g_systemBus) return;
+    g_dbus_connection_signal_subscribe(g_systemBus, "org.freedesktop.login1", "org.freedesktop.login1.Manager",
+                                       "PrepareForSleep", "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                       OnPrepareForSleep, nullptr, nullptr);
+}
 
 // The mouse position on the screen, and the buttons held.
 void PointerOnScreen(double* x, double* y, guint* buttons = nullptr) {
@@ -202,6 +226,7 @@ int64_t Create(NativeSkinWindow** handle, SkinWindow* owner, int32_t width, int3
     g_signal_connect(w->Window, "window-state-event", G_CALLBACK(OnState), w);
     g_signal_connect(w->Window, "leave-notify-event", G_CALLBACK(OnLeave), w);
     gtk_widget_realize(w->Window);
+    g_windows.push_back(w);
     *handle = reinterpret_cast<NativeSkinWindow*>(w);
     return 1;
 }
@@ -211,6 +236,11 @@ int64_t Release(NativeSkinWindow** handle) {
     if (!*handle) return 1;
     GtkSkinWindow* w = Rec(*handle);
     w->Closed = 1;
+    for (auto it = g_windows.begin(); it != g_windows.end(); ++it)
+        if (*it == w) {
+            g_windows.erase(it);
+            break;
+        }
     if (w->DragSource) g_source_remove(w->DragSource);
     g_signal_handlers_disconnect_by_data(w->Window, w);
     GtkSkinWindowView_Clear(w->Content);
@@ -701,6 +731,7 @@ gboolean PumpDone(gpointer flag) {
 int64_t GtkSkinWindow_Init() {
     if (g_display) return 1;
     g_display = gtk_init_check(nullptr, nullptr) == TRUE;
+    if (g_display) WatchSleep();
     return g_display ? 1 : 0;
 }
 
