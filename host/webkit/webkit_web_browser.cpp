@@ -300,16 +300,6 @@ GdkEvent* MouseEvent(WebKitWebBrowser* b, GdkEventType type, int32_t x, int32_t 
     return event;
 }
 
-// Positions are in view coordinates with y from the top, as this platform counts them.
-int64_t SimulateMouseMove(WebBrowser* browser, int32_t x, int32_t y, uint32_t, int32_t) {
-    WebKitWebBrowser* b = Rec(browser);
-    if (!b->View || !gtk_widget_get_window(b->View)) return 1;
-    GdkEvent* event = MouseEvent(b, GDK_MOTION_NOTIFY, x, y);
-    gtk_widget_event(b->View, event);
-    gdk_event_free(event);
-    return 1;
-}
-
 // One button exactly; any other word sends nothing. The release names the same button.
 int64_t SimulateButton(WebBrowser* browser, GdkEventType type, int32_t x, int32_t y, uint32_t modifiers) {
     WebKitWebBrowser* b = Rec(browser);
@@ -331,9 +321,32 @@ int64_t Editing(WebBrowser* browser, const char* command) {
     return 1;
 }
 
+int64_t DeleteHandle(void** handle) {
+    auto* b = static_cast<WebKitWebBrowser*>(*handle);
+    AWKWebBrowser_Unembed(reinterpret_cast<WebBrowser*>(b));
+    delete b->Popups;
+    Class_UntrackInstance(b);
+    b->Header.ClassId = 0;
+    Memory_Free(b, sizeof(WebKitWebBrowser));
+    *handle = nullptr;
+    return 1;
+}
+
+} // namespace
+
 // ---- The table ------------------------------------------------------------------------------------------
 
-int64_t Embed(WebBrowser* browser, SkinWindow* window, Dictionary* config) {
+// Positions are in view coordinates with y from the top, as this platform counts them.
+int64_t AWKWebBrowser_SimulateMouseMove(WebBrowser* browser, int32_t x, int32_t y, uint32_t, int32_t) {
+    WebKitWebBrowser* b = Rec(browser);
+    if (!b->View || !gtk_widget_get_window(b->View)) return 1;
+    GdkEvent* event = MouseEvent(b, GDK_MOTION_NOTIFY, x, y);
+    gtk_widget_event(b->View, event);
+    gdk_event_free(event);
+    return 1;
+}
+
+int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary* config) {
     WebKitWebBrowser* b = Rec(browser);
     ASSERT_POINTER(window);
     auto* content = static_cast<GtkWidget*>(SkinWindow_GetNativeHandle(window));
@@ -375,9 +388,9 @@ int64_t Embed(WebBrowser* browser, SkinWindow* window, Dictionary* config) {
     return 1;
 }
 
-int64_t CheckEmbed(WebBrowser* browser) { return Rec(browser)->View ? 1 : 0; }
+int64_t AWKWebBrowser_CheckEmbed(WebBrowser* browser) { return Rec(browser)->View ? 1 : 0; }
 
-int64_t Unembed(WebBrowser* browser) {
+int64_t AWKWebBrowser_Unembed(WebBrowser* browser) {
     WebKitWebBrowser* b = Rec(browser);
     if (b->Popups) {
         std::vector<GtkWidget*> popups;
@@ -397,7 +410,7 @@ int64_t Unembed(WebBrowser* browser) {
     return 1;
 }
 
-int64_t Navigate(WebBrowser* browser, const char* url) {
+int64_t AWKWebBrowser_Navigate(WebBrowser* browser, const char* url) {
     WebKitWebBrowser* b = Rec(browser);
     ASSERT_POINTER(url);
     if (!b->View) return 0;
@@ -405,35 +418,44 @@ int64_t Navigate(WebBrowser* browser, const char* url) {
     return 1;
 }
 
-int64_t Only(WebBrowser*) { return 1; }
-int64_t OnlySize(WebBrowser*, int32_t, int32_t) { return 1; }
-int64_t OnlyValue(WebBrowser*, int32_t) { return 1; }
-int64_t OnlyOut(WebBrowser*, int32_t*) { return 1; }
-int64_t OnlyKey(WebBrowser*, int32_t, int32_t, int32_t, uint32_t) { return 1; }
-int64_t OnlyWheel(WebBrowser*, int32_t, int32_t, int32_t) { return 1; }
+// What this back end needs no engine for.
+int64_t AWKWebBrowser_NotifyMoveOrResizeStarted(WebBrowser*) { return 1; }
+int64_t AWKWebBrowser_Hide(WebBrowser*) { return 1; }
+int64_t AWKWebBrowser_Show(WebBrowser*) { return 1; }
+int64_t AWKWebBrowser_SetSize(WebBrowser*, int32_t, int32_t) { return 1; }
+int64_t AWKWebBrowser_SetDPI(WebBrowser*, int32_t, int32_t) { return 1; }
+int64_t AWKWebBrowser_WasHidden(WebBrowser*, int32_t) { return 1; }
+int64_t AWKWebBrowser_Invalidate(WebBrowser*) { return 1; }
+int64_t AWKWebBrowser_SetMouseCursorChangeEnabled(WebBrowser*, int32_t) { return 1; }
+int64_t AWKWebBrowser_IsMouseCursorChangeEnabled(WebBrowser*, int32_t*) { return 1; }
+int64_t AWKWebBrowser_SetCursor(WebBrowser*, int32_t) { return 1; }
+int64_t AWKWebBrowser_SimulateFocus(WebBrowser*, int32_t) { return 1; }
+int64_t AWKWebBrowser_SimulateCaptureLost(WebBrowser*) { return 1; }
+int64_t AWKWebBrowser_SimulateCharacter(WebBrowser*, int32_t, int32_t, int32_t, uint32_t) { return 1; }
+int64_t AWKWebBrowser_SimulateMouseWheel(WebBrowser*, int32_t, int32_t, int32_t) { return 1; }
 
-int64_t KeyDown(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateKeyDown(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
     return SimulateKey(browser, GDK_KEY_PRESS, key, character, modifiers);
 }
-int64_t KeyUp(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateKeyUp(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
     return SimulateKey(browser, GDK_KEY_RELEASE, key, character, modifiers);
 }
-int64_t MouseDown(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateMouseDown(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
     return SimulateButton(browser, GDK_BUTTON_PRESS, x, y, modifiers);
 }
-int64_t MouseUp(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateMouseUp(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
     return SimulateButton(browser, GDK_BUTTON_RELEASE, x, y, modifiers);
 }
-int64_t Undo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_UNDO); }
-int64_t Redo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_REDO); }
-int64_t Cut(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_CUT); }
-int64_t Copy(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_COPY); }
-int64_t Paste(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_PASTE); }
-int64_t Delete(WebBrowser* browser) { return Editing(browser, "Delete"); }
-int64_t SelectAll(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_SELECT_ALL); }
+int64_t AWKWebBrowser_SimulateUndo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_UNDO); }
+int64_t AWKWebBrowser_SimulateRedo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_REDO); }
+int64_t AWKWebBrowser_SimulateCut(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_CUT); }
+int64_t AWKWebBrowser_SimulateCopy(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_COPY); }
+int64_t AWKWebBrowser_SimulatePaste(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_PASTE); }
+int64_t AWKWebBrowser_SimulateDelete(WebBrowser* browser) { return Editing(browser, "Delete"); }
+int64_t AWKWebBrowser_SimulateSelectAll(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_SELECT_ALL); }
 
 // The page's callback runs later in the page; no answer is awaited, so a reply stream stays as given.
-int64_t ExecuteScript(WebBrowser* browser, const char* first, const char* second, Stream*) {
+int64_t AWKWebBrowser_ExecuteScript(WebBrowser* browser, const char* first, const char* second, Stream*) {
     WebKitWebBrowser* b = Rec(browser);
     if (!b->View) return 1;
     const std::string script = WebKitPage_CallbackScript(first, second);
@@ -442,25 +464,14 @@ int64_t ExecuteScript(WebBrowser* browser, const char* first, const char* second
     return 1;
 }
 
-int64_t SetViewChangeCallback(WebBrowser* browser, void* user, WebBrowserViewChangeFunc function) {
+int64_t AWKWebBrowser_SetViewChangeCallback(WebBrowser* browser, void* user, WebBrowserViewChangeFunc function) {
     WebKitWebBrowser* b = Rec(browser);
     b->ViewChange = function;
     b->ViewChangeUser = user;
     return 1;
 }
 
-int64_t DeleteHandle(void** handle) {
-    auto* b = static_cast<WebKitWebBrowser*>(*handle);
-    Unembed(reinterpret_cast<WebBrowser*>(b));
-    delete b->Popups;
-    Class_UntrackInstance(b);
-    b->Header.ClassId = 0;
-    Memory_Free(b, sizeof(WebKitWebBrowser));
-    *handle = nullptr;
-    return 1;
-}
-
-int64_t Create(WebBrowser** browser) {
+int64_t AWKWebBrowser_Create(WebBrowser** browser) {
     ASSERT_POINTER(browser);
     *browser = nullptr;
     auto* b = static_cast<WebKitWebBrowser*>(Memory_AllocZero(sizeof(WebKitWebBrowser)));
@@ -474,7 +485,19 @@ int64_t Create(WebBrowser** browser) {
     return 1;
 }
 
-int64_t Release(WebBrowser** browser) {
+int64_t AWKWebBrowser_AddRef(WebBrowser* browser) {
+    Class_AddRef(Rec(browser));
+    return 1;
+}
+
+int64_t AWKWebBrowser_GetInstanceId(WebBrowser* browser, char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    WebKitWebBrowser* b = Rec(browser);
+    String_CopyLengthSafe(buffer, capacity, b->Header.InstanceId, (int32_t)sizeof(b->Header.InstanceId));
+    return 1;
+}
+
+int64_t AWKWebBrowser_Release(WebBrowser** browser) {
     ASSERT_POINTER(browser);
     Rec(*browser);
     Class_Release(browser);
@@ -482,19 +505,19 @@ int64_t Release(WebBrowser** browser) {
     return 1;
 }
 
-int64_t RunMessagePump() {
+int64_t AWKWebBrowser_RunMessagePump() {
     gtk_main();
     return 1;
 }
 
-int64_t QuitMessagePump() {
+int64_t AWKWebBrowser_QuitMessagePump() {
     if (gtk_main_level() > 0) gtk_main_quit();
     return 1;
 }
 
 // The engine's version becomes the macros "host", "hostVersion" and "hostMajorVersion"; page
 // objects get their digests from a scheme of the default web context.
-int64_t Init(const char*) {
+int64_t AWKWebBrowser_Init(const char*) {
     if (!gtk_init_check(nullptr, nullptr)) {
         Log_Error("WebBrowser - No display\n");
         return 0;
@@ -521,22 +544,55 @@ int64_t Init(const char*) {
     return 1;
 }
 
-int64_t Remove() {
+int64_t AWKWebBrowser_Remove() {
     if (g_hashInvoker) ScriptInvoker_Release(&g_hashInvoker);
     return 1;
 }
 
-const WebBrowserInterface kTable = {
-    Embed,         CheckEmbed, Unembed,   Navigate,  Only,      Only,       Only,     OnlySize,
-    OnlySize,      OnlyValue,  Only,      OnlyValue, OnlyOut,   OnlyValue,  OnlyValue, Only,
-    KeyDown,       KeyUp,      OnlyKey,   SimulateMouseMove, MouseDown, MouseUp, OnlyWheel, Undo,
-    Redo,          Cut,        Copy,      Paste,     Delete,    SelectAll,  ExecuteScript, SetViewChangeCallback,
-    Create,        Release,    RunMessagePump, QuitMessagePump, Init,  Remove,
+const WebBrowserInterface AWKWebBrowserInterface = {
+    AWKWebBrowser_Embed,
+    AWKWebBrowser_CheckEmbed,
+    AWKWebBrowser_Unembed,
+    AWKWebBrowser_Navigate,
+    AWKWebBrowser_NotifyMoveOrResizeStarted,
+    AWKWebBrowser_Hide,
+    AWKWebBrowser_Show,
+    AWKWebBrowser_SetSize,
+    AWKWebBrowser_SetDPI,
+    AWKWebBrowser_WasHidden,
+    AWKWebBrowser_Invalidate,
+    AWKWebBrowser_SetMouseCursorChangeEnabled,
+    AWKWebBrowser_IsMouseCursorChangeEnabled,
+    AWKWebBrowser_SetCursor,
+    AWKWebBrowser_SimulateFocus,
+    AWKWebBrowser_SimulateCaptureLost,
+    AWKWebBrowser_SimulateKeyDown,
+    AWKWebBrowser_SimulateKeyUp,
+    AWKWebBrowser_SimulateCharacter,
+    AWKWebBrowser_SimulateMouseMove,
+    AWKWebBrowser_SimulateMouseDown,
+    AWKWebBrowser_SimulateMouseUp,
+    AWKWebBrowser_SimulateMouseWheel,
+    AWKWebBrowser_SimulateUndo,
+    AWKWebBrowser_SimulateRedo,
+    AWKWebBrowser_SimulateCut,
+    AWKWebBrowser_SimulateCopy,
+    AWKWebBrowser_SimulatePaste,
+    AWKWebBrowser_SimulateDelete,
+    AWKWebBrowser_SimulateSelectAll,
+    AWKWebBrowser_ExecuteScript,
+    AWKWebBrowser_SetViewChangeCallback,
+    AWKWebBrowser_Create,
+    AWKWebBrowser_Release,
+    AWKWebBrowser_RunMessagePump,
+    AWKWebBrowser_QuitMessagePump,
+    AWKWebBrowser_Init,
+    AWKWebBrowser_Remove,
 };
 
-} // namespace
+const WebBrowserInterface* WebKitWebBrowser_GetInterface() { return &AWKWebBrowserInterface; }
 
-const WebBrowserInterface* WebKitWebBrowser_GetInterface() { return &kTable; }
+
 
 void* WebKitWebBrowser_GetView(WebBrowser* browser) { return Rec(browser)->View; }
 
