@@ -23,6 +23,8 @@ def note(line):
         f.write(line + b'\n')
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
+    # Headers and body go out as separate writes; without this each answer waits for a delayed ACK.
+    disable_nagle_algorithm = True
     def log_message(self, *args): pass
     def answer(self, code, body=b'', kind='text/plain'):
         self.send_response(code)
