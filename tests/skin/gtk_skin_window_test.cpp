@@ -53,6 +53,24 @@ void StartPrivateSystemBus() {
     if (in) fclose(in);
 }
 
+// The recording browser, but keeping the view-change callback so that a test can deliver frames
+// as an off-screen browser would.
+WebBrowserViewChangeFunc g_viewChange = nullptr;
+void* g_viewChangeUser = nullptr;
+
+const WebBrowserInterface* FrameBrowser() {
+    static WebBrowserInterface table = [] {
+        WebBrowserInterface copy = *TestBrowser_GetInterface();
+        copy.SetViewChangeCallback = [](WebBrowser*, void* user, WebBrowserViewChangeFunc function) -> int64_t {
+            g_viewChange = function;
+            g_viewChangeUser = user;
+            return 1;
+        };
+        return copy;
+    }();
+    return &table;
+}
+
 class GtkEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -64,7 +82,7 @@ class GtkEnvironment : public ::testing::Environment {
         ASSERT_EQ(Thread_Init(), 1);
         ASSERT_EQ(EventQueue_Init(), 1);
         ASSERT_EQ(Interop_Init(), 1);
-        ASSERT_EQ(WebBrowser_Init(TestBrowser_GetInterface(), ""), 1);
+        ASSERT_EQ(WebBrowser_Init(FrameBrowser(), ""), 1);
         NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
         SkinWindowControls_SetInterface(GtkSkinWindow_GetControlsInterface());
         SkinWindow_Init("test");
@@ -81,7 +99,19 @@ class GtkEnvironment : public ::testing::Environment {
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
 
 constexpr const char* kNames[] = {"Show", "Hide", "Move", "Size", "Maximize", "Minimize", "Restore", "EndMove",
-                                  "Sleep", "Wake"};
+                                  "Sleep", "Wake", "ViewChange"};
+
+// The colour at (x, y) from the top of a 24- or 32-bit BMP file, as 0xRRGGBB.
+uint32_t BmpPixel(const std::string& bmp, int x, int y) {
+    auto u32 = [&](size_t at) { return (uint32_t)(uint8_t)bmp[at] | (uint32_t)(uint8_t)bmp[at + 1] << 8 |
+                                       (uint32_t)(uint8_t)bmp[at + 2] << 16 | (uint32_t)(uint8_t)bmp[at + 3] << 24; };
+    if (bmp.size() < 54 || bmp.compare(0, 2, "BM") != 0) return 0xdeadbeef;
+    const uint32_t offset = u32(10), width = u32(18), height = u32(22), bits = (uint8_t)bmp[28];
+    const uint32_t row = ((width * bits / 8) + 3) & ~3u;
+    const size_t at = offset + (size_t)(height - 1 - (uint32_t)y) * row + (size_t)x * bits / 8;
+    if (at + 3 > bmp.size()) return 0xdeadbeef;
+    return (uint32_t)(uint8_t)bmp[at + 2] << 16 | (uint32_t)(uint8_t)bmp[at + 1] << 8 | (uint8_t)bmp[at];
+}
 
 // Sends logind's announcement of a suspend and of the wake, as the owner of logind's name.
 constexpr const char kPlayLogind[] = R"PY(
@@ -307,6 +337,28 @@ TEST_F(GtkSkinWindowTest, SavedPicturesFollowTheExtensionAndNoLink) {
     ASSERT_EQ(symlink(dir.file("kept.txt").c_str(), dir.file("link.png").c_str()), 0);
     EXPECT_EQ(SkinWindow_SaveImage(window, dir.file("link.png").c_str()), 0);
     EXPECT_EQ(ReadFile(dir.file("kept.txt")), "kept");
+}
+
+// An off-screen browser's frame is drawn unscaled at the top-left corner; a buffer too small for
+// its size is refused.
+TEST_F(GtkSkinWindowTest, FramesAreDrawnAtTheTopLeftUnscaled) {
+    Open("frame-window");
+    ASSERT_NE(g_viewChange, nullptr);
+    std::string pixels;
+    for (int i = 0; i < 20 * 10; i++) pixels += std::string("\x00\x00\xff\xff", 4); // red, opaque
+    EXPECT_EQ(g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size() - 4, 20, 10), 1);
+    Pump(100);
+    EXPECT_EQ(fired, std::vector<std::string>{});
+    EXPECT_EQ(g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size(), 20, 10), 1);
+    EXPECT_TRUE(Fired("ViewChange null"));
+    Pump(200);
+    ASSERT_EQ(SkinWindow_SaveImage(window, dir.file("frame.bmp").c_str()), 1);
+    const std::string bmp = ReadFile(dir.file("frame.bmp"));
+    EXPECT_EQ(BmpPixel(bmp, 0, 0), 0xff0000u);
+    EXPECT_EQ(BmpPixel(bmp, 19, 9), 0xff0000u);
+    EXPECT_NE(BmpPixel(bmp, 20, 9), 0xff0000u);
+    EXPECT_NE(BmpPixel(bmp, 19, 10), 0xff0000u);
+    EXPECT_NE(BmpPixel(bmp, 200, 150), 0xff0000u);
 }
 
 // Only logind is heard: the same signal from any other sender changes nothing.
