@@ -127,7 +127,8 @@ gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer use
     return TRUE;
 }
 
-// Credentials only from answers the challenge service holds already; no prompt from here.
+// Credentials only from answers the challenge service holds already; no prompt from here. The
+// engine keeps them for the session only: the challenge service stays their one store.
 gboolean OnAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
     const bool proxy = webkit_authentication_request_is_for_proxy(request) == TRUE;
     char server[kTextSize];
@@ -147,7 +148,7 @@ gboolean OnAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gp
                        Dictionary_GetStringByKey(answer, "username", username, kTextSize) == 1 &&
                        Dictionary_GetStringByKey(answer, "password", password, kTextSize) == 1;
     WebKitCredential* credential =
-        found ? webkit_credential_new(username, password, WEBKIT_CREDENTIAL_PERSISTENCE_PERMANENT) : nullptr;
+        found ? webkit_credential_new(username, password, WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION) : nullptr;
     webkit_authentication_request_authenticate(request, credential);
     if (credential) webkit_credential_free(credential);
     memset(password, 0, sizeof(password));

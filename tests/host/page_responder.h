@@ -36,6 +36,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def body(self):
         return self.rfile.read(int(self.headers.get('Content-Length', 0) or 0))
     def do_GET(self):
+        if self.path.startswith('/secret'):
+            auth = self.headers.get('Authorization', '')
+            note(b'GET ' + self.path.encode() + b' ' + auth.encode())
+            if auth == 'Basic dXNlcjpwIHc=':
+                return self.answer(200, b'secret-ok')
+            self.send_response(401)
+            self.send_header('WWW-Authenticate', 'Basic realm="realm"')
+            self.send_header('Content-Length', '0')
+            self.end_headers()
+            return
         name = os.path.basename(self.path.split('?')[0])
         path = os.path.join(root, name)
         if not name or not os.path.isfile(path): return self.answer(404)

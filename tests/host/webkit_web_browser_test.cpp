@@ -13,6 +13,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
+#include "core/web/challenge.h"
 #include "host/host_web_browser.h"
 #include "host/webkit/webkit_page.h"
 #include "skin/linux/gtk/gtk_skin_window.h"
@@ -31,6 +32,13 @@ function report(text) { var x = new XMLHttpRequest(); x.open('POST', '/report', 
 function DispatchInteropCallback(first, second) {
   if (first === 'alert') { alert(second); report('after-alert'); return; }
   if (first === 'popup') { window.open(second); return; }
+  if (first === 'secret') {
+    var frame = document.createElement('iframe');
+    frame.onload = function () { report('secret|' + second + '|' + frame.contentDocument.body.textContent); };
+    frame.src = '/secret?' + second;
+    document.body.appendChild(frame);
+    return;
+  }
   report('callback|' + first + '|' + second);
 }
 window.addEventListener('load', function () {
@@ -200,6 +208,41 @@ TEST_F(WebKitWebBrowserTest, PopupsOpenInWindowsThatCloseWithTheBrowser) {
     EXPECT_TRUE(WaitFor([&] { return WebKitWebBrowser_GetPopupCount(window->Browser) == 1; }, [&] { Step(); }));
     ASSERT_EQ(WebBrowser_Unembed(window->Browser), 1);
     EXPECT_EQ(WebKitWebBrowser_GetPopupCount(window->Browser), 0);
+}
+
+// Credentials come only from answers the challenge service holds; without one the request goes
+// on without credentials and the server's refusal stands, no prompt, no wait.
+TEST_F(WebKitWebBrowserTest, CredentialsOnlyFromTheChallengeService) {
+    PageResponder peer(site.path());
+    ASSERT_NE(peer.port(), 0);
+    ASSERT_EQ(Challenge_Init(0), 1);
+    Open(peer);
+    ASSERT_TRUE(Logged(peer, "report create="));
+    SkinWindow_ExecuteScript(window, "secret", "none", nullptr);
+    EXPECT_TRUE(Logged(peer, "report secret|none|\n")) << peer.log();
+
+    const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+    Dictionary* request = nullptr;
+    Dictionary* answer = nullptr;
+    for (Dictionary** d : {&request, &answer}) {
+        Dictionary_Create(d);
+        Dictionary_AddString(*d, "filter", "webgetserver", nullptr);
+        Dictionary_AddInt32(*d, "type", 0, nullptr);
+        Dictionary_AddString(*d, "host", host.c_str(), nullptr);
+        Dictionary_AddString(*d, "realm", "realm", nullptr);
+    }
+    Dictionary_AddString(answer, "username", "user", nullptr);
+    Dictionary_AddString(answer, "password", "p w", nullptr);
+    Challenge_Request(request, "test");
+    Step();
+    NotificationCenter_FireAfterDelay("Challenge", "PromptResponse", "ui", 0, answer);
+    Dictionary_Release(&request);
+    Dictionary_Release(&answer);
+    for (int i = 0; i < 5; i++) Step();
+    SkinWindow_ExecuteScript(window, "secret", "stored", nullptr);
+    EXPECT_TRUE(Logged(peer, "report secret|stored|secret-ok\n")) << peer.log();
+    SkinWindow_Release(&window);
+    Challenge_Remove();
 }
 
 TEST(WebKitPage, ServerTextKeepsThePortApart) {
