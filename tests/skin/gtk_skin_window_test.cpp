@@ -192,7 +192,7 @@ class GtkSkinWindowTest : public LogLinesTest {
         return out;
     }
     bool Fired(const std::string& line) {
-        return WaitFor([&] { return std::find(fired.begin(), fired.end(), line) != fired.end(); }, [&] { Pump(); }, 3000);
+        return WaitFor([&] { return std::find(fired.begin(), fired.end(), line) != fired.end(); }, [&] { Pump(); }, 5000);
     }
 };
 
