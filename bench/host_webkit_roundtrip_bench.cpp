@@ -103,7 +103,8 @@ bool Start() {
     // Loaded once the page's own script answers a first batch; at most 30 s.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     auto next = std::chrono::steady_clock::now();
-    while (S().Peer->log().find("report round") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (S().Peer->log().find("report round") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
         if (std::chrono::steady_clock::now() >= next) {
             SkinWindow_ExecuteScript(S().Window, "fetch", "-1", nullptr);
             next += std::chrono::seconds(3);
@@ -154,13 +155,16 @@ void Run(benchmark::State& state, const char* kind) {
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-void BM_ScriptCall(benchmark::State& state) { Run(state, "invoke"); }
-void BM_FileRequest(benchmark::State& state) { Run(state, "fetch"); }
+void BM_ScriptCall(benchmark::State& state) {
+    Run(state, "invoke");
+}
+void BM_FileRequest(benchmark::State& state) {
+    Run(state, "fetch");
+}
 
 } // namespace
 
 BENCHMARK(BM_ScriptCall)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FileRequest)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-PEER_RATIO("script call round trip beside a small file request", "BM_ScriptCall",
-           "BM_FileRequest");
+PEER_RATIO("script call round trip beside a small file request", "BM_ScriptCall", "BM_FileRequest");
 PEER_RATIO_MAIN()

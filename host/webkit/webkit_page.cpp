@@ -93,10 +93,14 @@ size_t Utf8Length(const unsigned char* text, size_t left, uint32_t* code) {
     size_t n = 0;
     uint32_t value = 0, min = 0;
     if (c < 0x80) return *code = c, 1;
-    if ((c & 0xe0) == 0xc0) n = 2, value = c & 0x1f, min = 0x80;
-    else if ((c & 0xf0) == 0xe0) n = 3, value = c & 0x0f, min = 0x800;
-    else if ((c & 0xf8) == 0xf0) n = 4, value = c & 0x07, min = 0x10000;
-    else return 0;
+    if ((c & 0xe0) == 0xc0)
+        n = 2, value = c & 0x1f, min = 0x80;
+    else if ((c & 0xf0) == 0xe0)
+        n = 3, value = c & 0x0f, min = 0x800;
+    else if ((c & 0xf8) == 0xf0)
+        n = 4, value = c & 0x07, min = 0x10000;
+    else
+        return 0;
     if (n > left) return 0;
     for (size_t i = 1; i < n; i++) {
         if ((text[i] & 0xc0) != 0x80) return 0;
@@ -173,10 +177,14 @@ int64_t WebKitPage_HashAlgorithm(const char* path, char* algorithm, int32_t capa
 
 int32_t WebKitPage_Button(uint32_t modifiers) {
     switch (modifiers) {
-    case 1: return 1;
-    case 2: return 2;
-    case 4: return 3;
-    default: return 0;
+    case 1:
+        return 1;
+    case 2:
+        return 2;
+    case 4:
+        return 3;
+    default:
+        return 0;
     }
 }
 

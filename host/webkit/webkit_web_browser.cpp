@@ -66,7 +66,8 @@ void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
     char algorithm[16];
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     if (!method || strcmp(method, "POST") != 0 ||
-        WebKitPage_HashAlgorithm(webkit_uri_scheme_request_get_path(request), algorithm, sizeof(algorithm)) != 1)
+        WebKitPage_HashAlgorithm(webkit_uri_scheme_request_get_path(request), algorithm, sizeof(algorithm)) !=
+            1)
         return FinishWithError(request, "Unsupported hash request");
     GByteArray* text = g_byte_array_new();
     if (GInputStream* body = webkit_uri_scheme_request_get_http_body(request)) {
@@ -85,8 +86,9 @@ void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
     }
     if (!g_hashInvoker) ScriptInvoker_Create(&g_hashInvoker);
     char digest[kDigestSize] = "";
-    const int64_t hashed = ScriptInvoker_Hash(g_hashInvoker, algorithm, text->len ? (const char*)text->data : "",
-                                              (int32_t)text->len, digest, kDigestSize);
+    const int64_t hashed =
+        ScriptInvoker_Hash(g_hashInvoker, algorithm, text->len ? (const char*)text->data : "",
+                           (int32_t)text->len, digest, kDigestSize);
     g_byte_array_unref(text);
     if (hashed != 1) return FinishWithError(request, "Unsupported hash algorithm");
     const gsize length = strlen(digest);
@@ -120,9 +122,14 @@ gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer use
             native->MessageBox(b->Window->Native, message ? message : "", "Host", 0);
         break;
     }
-    case WEBKIT_SCRIPT_DIALOG_CONFIRM: webkit_script_dialog_confirm_set_confirmed(dialog, FALSE); break;
-    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM: webkit_script_dialog_confirm_set_confirmed(dialog, TRUE); break;
-    default: break;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, FALSE);
+        break;
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        break;
+    default:
+        break;
     }
     return TRUE;
 }
@@ -144,11 +151,13 @@ gboolean OnAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gp
     const char* realm = webkit_authentication_request_get_realm(request);
     Dictionary_SetStringByKey(question, "realm", realm ? realm : "");
     char username[kTextSize] = "", password[kTextSize] = "";
-    const bool found = server[0] && Challenge_IsStarted() == 1 && Challenge_ResponseFind(question, answer) == 1 &&
+    const bool found = server[0] && Challenge_IsStarted() == 1 &&
+                       Challenge_ResponseFind(question, answer) == 1 &&
                        Dictionary_GetStringByKey(answer, "username", username, kTextSize) == 1 &&
                        Dictionary_GetStringByKey(answer, "password", password, kTextSize) == 1;
     WebKitCredential* credential =
-        found ? webkit_credential_new(username, password, WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION) : nullptr;
+        found ? webkit_credential_new(username, password, WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION)
+              : nullptr;
     webkit_authentication_request_authenticate(request, credential);
     if (credential) webkit_credential_free(credential);
     memset(password, 0, sizeof(password));
@@ -158,14 +167,16 @@ gboolean OnAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gp
 }
 
 void OnResourceFailed(WebKitWebResource*, GError* error, gpointer uri) {
-    Log_Debug("WebBrowser - Navigation Error - %s (Code %d)\n", static_cast<const char*>(uri), error ? error->code : 0);
+    Log_Debug("WebBrowser - Navigation Error - %s (Code %d)\n", static_cast<const char*>(uri),
+              error ? error->code : 0);
 }
 
 void OnResourceStarted(WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest* request, gpointer) {
     if (!GlobalWebBrowserVerbose) return;
     const char* uri = webkit_uri_request_get_uri(request);
-    g_signal_connect_data(resource, "failed", G_CALLBACK(OnResourceFailed), g_strdup(uri ? uri : ""),
-                          [](gpointer data, GClosure*) { g_free(data); }, (GConnectFlags)0);
+    g_signal_connect_data(
+        resource, "failed", G_CALLBACK(OnResourceFailed), g_strdup(uri ? uri : ""),
+        [](gpointer data, GClosure*) { g_free(data); }, (GConnectFlags)0);
 }
 
 void ConnectQuestions(WebKitWebBrowser* b, GtkWidget* view);
@@ -181,7 +192,8 @@ void OnPopupGone(GtkWidget* window, gpointer user) {
 }
 
 void OnPopupClose(WebKitWebView* view, gpointer) {
-    if (GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view)); top && GTK_IS_WINDOW(top)) gtk_widget_destroy(top);
+    if (GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view)); top && GTK_IS_WINDOW(top))
+        gtk_widget_destroy(top);
 }
 
 void OnPopupReady(WebKitWebView* view, gpointer) {
@@ -202,7 +214,8 @@ GtkWidget* OnCreate(WebKitWebView* view, WebKitNavigationAction*, gpointer user)
         SkinWindow_GetHeight(b->Window, &height);
     }
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_resizable(GTK_WINDOW(window), NativeWindow_TranslateFrameString(frame) == NATIVEWINDOW_FRAME_RESIZABLE);
+    gtk_window_set_resizable(GTK_WINDOW(window),
+                             NativeWindow_TranslateFrameString(frame) == NATIVEWINDOW_FRAME_RESIZABLE);
     gtk_window_set_default_size(GTK_WINDOW(window), width > 0 ? width : 800, height > 0 ? height : 600);
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
     GtkWidget* popup = webkit_web_view_new_with_related_view(view);
@@ -246,7 +259,8 @@ GdkModifierType KeyState(uint32_t modifiers) {
 }
 
 // The modifiers pass unchanged; the character names the key, the virtual key is its hardware code.
-int64_t SimulateKey(WebBrowser* browser, GdkEventType type, int32_t virtualKey, int32_t character, uint32_t modifiers) {
+int64_t SimulateKey(WebBrowser* browser, GdkEventType type, int32_t virtualKey, int32_t character,
+                    uint32_t modifiers) {
     WebKitWebBrowser* b = Rec(browser);
     GdkWindow* window = b->View ? gtk_widget_get_window(b->View) : nullptr;
     if (!window) return 1;
@@ -260,8 +274,8 @@ int64_t SimulateKey(WebBrowser* browser, GdkEventType type, int32_t virtualKey, 
     if (keyval == 0 || (keyval & 0x01000000)) {
         GdkKeymap* keymap = gdk_keymap_get_for_display(gdk_window_get_display(window));
         guint fromCode = 0;
-        if (gdk_keymap_translate_keyboard_state(keymap, (guint)virtualKey, (GdkModifierType)event->key.state, 0, &fromCode, nullptr,
-                                                nullptr, nullptr))
+        if (gdk_keymap_translate_keyboard_state(keymap, (guint)virtualKey, (GdkModifierType)event->key.state,
+                                                0, &fromCode, nullptr, nullptr, nullptr))
             keyval = fromCode;
     }
     event->key.keyval = keyval;
@@ -269,7 +283,8 @@ int64_t SimulateKey(WebBrowser* browser, GdkEventType type, int32_t virtualKey, 
     if (character > 0) g_unichar_to_utf8((gunichar)character, text);
     event->key.string = g_strdup(text);
     event->key.length = (gint)strlen(text);
-    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(window))));
+    gdk_event_set_device(event,
+                         gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(window))));
     gtk_widget_event(b->View, event);
     gdk_event_free(event);
     return 1;
@@ -310,7 +325,9 @@ int64_t SimulateButton(WebBrowser* browser, GdkEventType type, int32_t x, int32_
     GdkEvent* event = MouseEvent(b, type, x, y);
     event->button.button = (guint)button;
     if (type == GDK_BUTTON_RELEASE)
-        event->button.state = button == 1 ? GDK_BUTTON1_MASK : button == 2 ? GDK_BUTTON2_MASK : GDK_BUTTON3_MASK;
+        event->button.state = button == 1   ? GDK_BUTTON1_MASK
+                              : button == 2 ? GDK_BUTTON2_MASK
+                                            : GDK_BUTTON3_MASK;
     gtk_widget_event(b->View, event);
     gdk_event_free(event);
     return 1;
@@ -373,7 +390,8 @@ int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary*
     uint32_t flag = 0;
     if (WebKitPage_ConfigFlag(config, "awk.enablePlugins", "awk.plugins", &flag) == 1)
         SetSetting(settings, "enable-plugins", flag);
-    if (WebKitPage_ConfigFlag(config, "awk.enableJava", "awk.java", &flag) == 1) SetSetting(settings, "enable-java", flag);
+    if (WebKitPage_ConfigFlag(config, "awk.enableJava", "awk.java", &flag) == 1)
+        SetSetting(settings, "enable-java", flag);
     // No background of its own: the skin's transparent parts show the window through.
     const GdkRGBA clear = {0, 0, 0, 0};
     webkit_web_view_set_background_color(WEBKIT_WEB_VIEW(b->View), &clear);
@@ -389,7 +407,9 @@ int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary*
     return 1;
 }
 
-int64_t AWKWebBrowser_CheckEmbed(WebBrowser* browser) { return Rec(browser)->View ? 1 : 0; }
+int64_t AWKWebBrowser_CheckEmbed(WebBrowser* browser) {
+    return Rec(browser)->View ? 1 : 0;
+}
 
 int64_t AWKWebBrowser_Unembed(WebBrowser* browser) {
     WebKitWebBrowser* b = Rec(browser);
@@ -402,9 +422,11 @@ int64_t AWKWebBrowser_Unembed(WebBrowser* browser) {
         }
     }
     if (!b->View) return 1;
-    if (b->DeveloperTools) webkit_web_inspector_close(webkit_web_view_get_inspector(WEBKIT_WEB_VIEW(b->View)));
+    if (b->DeveloperTools)
+        webkit_web_inspector_close(webkit_web_view_get_inspector(WEBKIT_WEB_VIEW(b->View)));
     g_signal_handlers_disconnect_by_data(b->View, b);
-    if (GtkWidget* parent = gtk_widget_get_parent(b->View)) gtk_container_remove(GTK_CONTAINER(parent), b->View);
+    if (GtkWidget* parent = gtk_widget_get_parent(b->View))
+        gtk_container_remove(GTK_CONTAINER(parent), b->View);
     gtk_widget_destroy(b->View);
     g_object_unref(b->View);
     b->View = nullptr;
@@ -420,25 +442,55 @@ int64_t AWKWebBrowser_Navigate(WebBrowser* browser, const char* url) {
 }
 
 // What this back end needs no engine for.
-int64_t AWKWebBrowser_NotifyMoveOrResizeStarted(WebBrowser*) { return 1; }
-int64_t AWKWebBrowser_Hide(WebBrowser*) { return 1; }
-int64_t AWKWebBrowser_Show(WebBrowser*) { return 1; }
-int64_t AWKWebBrowser_SetSize(WebBrowser*, int32_t, int32_t) { return 1; }
-int64_t AWKWebBrowser_SetDPI(WebBrowser*, int32_t, int32_t) { return 1; }
-int64_t AWKWebBrowser_WasHidden(WebBrowser*, int32_t) { return 1; }
-int64_t AWKWebBrowser_Invalidate(WebBrowser*) { return 1; }
-int64_t AWKWebBrowser_SetMouseCursorChangeEnabled(WebBrowser*, int32_t) { return 1; }
-int64_t AWKWebBrowser_IsMouseCursorChangeEnabled(WebBrowser*, int32_t*) { return 1; }
-int64_t AWKWebBrowser_SetCursor(WebBrowser*, int32_t) { return 1; }
-int64_t AWKWebBrowser_SimulateFocus(WebBrowser*, int32_t) { return 1; }
-int64_t AWKWebBrowser_SimulateCaptureLost(WebBrowser*) { return 1; }
-int64_t AWKWebBrowser_SimulateCharacter(WebBrowser*, int32_t, int32_t, int32_t, uint32_t) { return 1; }
-int64_t AWKWebBrowser_SimulateMouseWheel(WebBrowser*, int32_t, int32_t, int32_t) { return 1; }
+int64_t AWKWebBrowser_NotifyMoveOrResizeStarted(WebBrowser*) {
+    return 1;
+}
+int64_t AWKWebBrowser_Hide(WebBrowser*) {
+    return 1;
+}
+int64_t AWKWebBrowser_Show(WebBrowser*) {
+    return 1;
+}
+int64_t AWKWebBrowser_SetSize(WebBrowser*, int32_t, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_SetDPI(WebBrowser*, int32_t, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_WasHidden(WebBrowser*, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_Invalidate(WebBrowser*) {
+    return 1;
+}
+int64_t AWKWebBrowser_SetMouseCursorChangeEnabled(WebBrowser*, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_IsMouseCursorChangeEnabled(WebBrowser*, int32_t*) {
+    return 1;
+}
+int64_t AWKWebBrowser_SetCursor(WebBrowser*, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_SimulateFocus(WebBrowser*, int32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_SimulateCaptureLost(WebBrowser*) {
+    return 1;
+}
+int64_t AWKWebBrowser_SimulateCharacter(WebBrowser*, int32_t, int32_t, int32_t, uint32_t) {
+    return 1;
+}
+int64_t AWKWebBrowser_SimulateMouseWheel(WebBrowser*, int32_t, int32_t, int32_t) {
+    return 1;
+}
 
-int64_t AWKWebBrowser_SimulateKeyDown(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateKeyDown(WebBrowser* browser, int32_t key, int32_t character, int32_t,
+                                      uint32_t modifiers) {
     return SimulateKey(browser, GDK_KEY_PRESS, key, character, modifiers);
 }
-int64_t AWKWebBrowser_SimulateKeyUp(WebBrowser* browser, int32_t key, int32_t character, int32_t, uint32_t modifiers) {
+int64_t AWKWebBrowser_SimulateKeyUp(WebBrowser* browser, int32_t key, int32_t character, int32_t,
+                                    uint32_t modifiers) {
     return SimulateKey(browser, GDK_KEY_RELEASE, key, character, modifiers);
 }
 int64_t AWKWebBrowser_SimulateMouseDown(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
@@ -447,25 +499,40 @@ int64_t AWKWebBrowser_SimulateMouseDown(WebBrowser* browser, int32_t x, int32_t 
 int64_t AWKWebBrowser_SimulateMouseUp(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers) {
     return SimulateButton(browser, GDK_BUTTON_RELEASE, x, y, modifiers);
 }
-int64_t AWKWebBrowser_SimulateUndo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_UNDO); }
-int64_t AWKWebBrowser_SimulateRedo(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_REDO); }
-int64_t AWKWebBrowser_SimulateCut(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_CUT); }
-int64_t AWKWebBrowser_SimulateCopy(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_COPY); }
-int64_t AWKWebBrowser_SimulatePaste(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_PASTE); }
-int64_t AWKWebBrowser_SimulateDelete(WebBrowser* browser) { return Editing(browser, "Delete"); }
-int64_t AWKWebBrowser_SimulateSelectAll(WebBrowser* browser) { return Editing(browser, WEBKIT_EDITING_COMMAND_SELECT_ALL); }
+int64_t AWKWebBrowser_SimulateUndo(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_UNDO);
+}
+int64_t AWKWebBrowser_SimulateRedo(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_REDO);
+}
+int64_t AWKWebBrowser_SimulateCut(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_CUT);
+}
+int64_t AWKWebBrowser_SimulateCopy(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_COPY);
+}
+int64_t AWKWebBrowser_SimulatePaste(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_PASTE);
+}
+int64_t AWKWebBrowser_SimulateDelete(WebBrowser* browser) {
+    return Editing(browser, "Delete");
+}
+int64_t AWKWebBrowser_SimulateSelectAll(WebBrowser* browser) {
+    return Editing(browser, WEBKIT_EDITING_COMMAND_SELECT_ALL);
+}
 
 // The page's callback runs later in the page; no answer is awaited, so a reply stream stays as given.
 int64_t AWKWebBrowser_ExecuteScript(WebBrowser* browser, const char* first, const char* second, Stream*) {
     WebKitWebBrowser* b = Rec(browser);
     if (!b->View) return 1;
     const std::string script = WebKitPage_CallbackScript(first, second);
-    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(b->View), script.c_str(), (gssize)script.size(), nullptr,
-                                        nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(b->View), script.c_str(), (gssize)script.size(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
     return 1;
 }
 
-int64_t AWKWebBrowser_SetViewChangeCallback(WebBrowser* browser, void* user, WebBrowserViewChangeFunc function) {
+int64_t AWKWebBrowser_SetViewChangeCallback(WebBrowser* browser, void* user,
+                                            WebBrowserViewChangeFunc function) {
     WebKitWebBrowser* b = Rec(browser);
     b->ViewChange = function;
     b->ViewChangeUser = user;
@@ -537,9 +604,10 @@ int64_t AWKWebBrowser_Init(const char*) {
     }
     if (!g_schemeRegistered) {
         WebKitWebContext* context = webkit_web_context_get_default();
-        webkit_web_context_register_uri_scheme(context, WEBKITPAGE_HASH_SCHEME, OnHashRequest, nullptr, nullptr);
-        webkit_security_manager_register_uri_scheme_as_cors_enabled(webkit_web_context_get_security_manager(context),
-                                                                    WEBKITPAGE_HASH_SCHEME);
+        webkit_web_context_register_uri_scheme(context, WEBKITPAGE_HASH_SCHEME, OnHashRequest, nullptr,
+                                               nullptr);
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(
+            webkit_web_context_get_security_manager(context), WEBKITPAGE_HASH_SCHEME);
         g_schemeRegistered = true;
     }
     return 1;
@@ -591,11 +659,13 @@ const WebBrowserInterface AWKWebBrowserInterface = {
     AWKWebBrowser_Remove,
 };
 
-const WebBrowserInterface* WebKitWebBrowser_GetInterface() { return &AWKWebBrowserInterface; }
+const WebBrowserInterface* WebKitWebBrowser_GetInterface() {
+    return &AWKWebBrowserInterface;
+}
 
-
-
-void* WebKitWebBrowser_GetView(WebBrowser* browser) { return Rec(browser)->View; }
+void* WebKitWebBrowser_GetView(WebBrowser* browser) {
+    return Rec(browser)->View;
+}
 
 int32_t WebKitWebBrowser_GetPopupCount(WebBrowser* browser) {
     WebKitWebBrowser* b = Rec(browser);

@@ -7,7 +7,6 @@
 
 #include "skin/web_browser.h"
 
-
 enum : uint32_t { WEBKITWEBBROWSER_CLASS_ID = 0x10B356F2 };
 
 struct Dictionary;
@@ -39,13 +38,14 @@ int64_t AWKWebBrowser_SimulateFocus(WebBrowser* browser, int32_t focus);
 int64_t AWKWebBrowser_SimulateCaptureLost(WebBrowser* browser);
 // Synthesised key events: the character names the key, the virtual key is its hardware code and
 // the modifiers pass unchanged; 1.
-int64_t AWKWebBrowser_SimulateKeyDown(WebBrowser* browser, int32_t virtualKey, int32_t character, int32_t extended,
-                                      uint32_t modifiers);
-int64_t AWKWebBrowser_SimulateKeyUp(WebBrowser* browser, int32_t virtualKey, int32_t character, int32_t extended,
-                                    uint32_t modifiers);
-int64_t AWKWebBrowser_SimulateCharacter(WebBrowser* browser, int32_t virtualKey, int32_t character, int32_t extended,
-                                        uint32_t modifiers);
-int64_t AWKWebBrowser_SimulateMouseMove(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers, int32_t leave);
+int64_t AWKWebBrowser_SimulateKeyDown(WebBrowser* browser, int32_t virtualKey, int32_t character,
+                                      int32_t extended, uint32_t modifiers);
+int64_t AWKWebBrowser_SimulateKeyUp(WebBrowser* browser, int32_t virtualKey, int32_t character,
+                                    int32_t extended, uint32_t modifiers);
+int64_t AWKWebBrowser_SimulateCharacter(WebBrowser* browser, int32_t virtualKey, int32_t character,
+                                        int32_t extended, uint32_t modifiers);
+int64_t AWKWebBrowser_SimulateMouseMove(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers,
+                                        int32_t leave);
 // A press or release of exactly one button (modifiers 1, 2 or 4); any other word sends nothing and
 // answers 0.
 int64_t AWKWebBrowser_SimulateMouseDown(WebBrowser* browser, int32_t x, int32_t y, uint32_t modifiers);
@@ -59,8 +59,10 @@ int64_t AWKWebBrowser_SimulatePaste(WebBrowser* browser);
 int64_t AWKWebBrowser_SimulateDelete(WebBrowser* browser);
 int64_t AWKWebBrowser_SimulateSelectAll(WebBrowser* browser);
 // Calls the page's DispatchInteropCallback with both texts; no answer is awaited; 1.
-int64_t AWKWebBrowser_ExecuteScript(WebBrowser* browser, const char* first, const char* second, Stream* reply);
-int64_t AWKWebBrowser_SetViewChangeCallback(WebBrowser* browser, void* user, WebBrowserViewChangeFunc function);
+int64_t AWKWebBrowser_ExecuteScript(WebBrowser* browser, const char* first, const char* second,
+                                    Stream* reply);
+int64_t AWKWebBrowser_SetViewChangeCallback(WebBrowser* browser, void* user,
+                                            WebBrowserViewChangeFunc function);
 int64_t AWKWebBrowser_Create(WebBrowser** browser);
 int64_t AWKWebBrowser_AddRef(WebBrowser* browser);
 int64_t AWKWebBrowser_Release(WebBrowser** browser);

@@ -93,7 +93,8 @@ class PageResponder {
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(fds[1], 1);
             close(fds[0]);
-            execl("/usr/bin/python3", "python3", script.c_str(), folder.c_str(), log_.c_str(), (char*)nullptr);
+            execl("/usr/bin/python3", "python3", script.c_str(), folder.c_str(), log_.c_str(),
+                  (char*)nullptr);
             _exit(127);
         }
         close(fds[1]);
@@ -108,7 +109,9 @@ class PageResponder {
         }
     }
     int port() const { return port_; }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     std::string log() const { return ReadFile(log_); }
 
   private:

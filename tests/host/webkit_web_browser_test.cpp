@@ -143,7 +143,8 @@ class WebKitWebBrowserTest : public LogLinesTest {
         SkinWindow_Show(window);
     }
     bool Logged(const PageResponder& peer, const std::string& text, int milliseconds = 20000) {
-        return WaitFor([&] { return peer.log().find(text) != std::string::npos; }, [&] { Step(); }, milliseconds);
+        return WaitFor([&] { return peer.log().find(text) != std::string::npos; }, [&] { Step(); },
+                       milliseconds);
     }
 };
 
@@ -152,9 +153,10 @@ TEST_F(WebKitWebBrowserTest, PageObjectCallsTheServerRoutesAndTakesCallbacks) {
     ASSERT_NE(peer.port(), 0) << "the loopback peer did not start";
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create=")) << peer.log();
-    const std::string expected = "report create=probe-1;invoke={\"returnValue\":\"pong\"};has=true;release=true;"
-                                 "hasAfter=false;dead=undefined;wrong=undefined,undefined,false,undefined;hash=" +
-                                 Sha256("h\xc3\xa9llo") + ";badHash=undefined;frame=object\n";
+    const std::string expected =
+        "report create=probe-1;invoke={\"returnValue\":\"pong\"};has=true;release=true;"
+        "hasAfter=false;dead=undefined;wrong=undefined,undefined,false,undefined;hash=" +
+        Sha256("h\xc3\xa9llo") + ";badHash=undefined;frame=object\n";
     EXPECT_NE(peer.log().find(expected), std::string::npos) << peer.log();
     const std::string create = std::string("POST /instances/ {\"typename\":\"Test.Probe\",\"window\":\"") +
                                window->Header.InstanceId + "\",\"instanceId\":\"\"}\n";
@@ -163,7 +165,8 @@ TEST_F(WebKitWebBrowserTest, PageObjectCallsTheServerRoutesAndTakesCallbacks) {
     EXPECT_EQ(peer.log().find("/instances/5"), std::string::npos);
 
     // Both texts reach the page as they are, quotes, separators and all.
-    const std::string second = "{\"text\": \"a \\\"quoted\\\" line\xe2\x80\xa8" "end\"}";
+    const std::string second = "{\"text\": \"a \\\"quoted\\\" line\xe2\x80\xa8"
+                               "end\"}";
     ASSERT_EQ(SkinWindow_ExecuteScript(window, "cb-1", second.c_str(), nullptr), 1);
     EXPECT_TRUE(Logged(peer, "report callback|cb-1|" + second + "\n")) << peer.log();
 }
@@ -190,7 +193,8 @@ TEST_F(WebKitWebBrowserTest, AlertShowsTheHostBox) {
     ASSERT_TRUE(Logged(peer, "report create="));
     bool answered = false;
     std::thread user([&] {
-        answered = Xdo("search --sync --onlyvisible --name '^Host$' mousemove --window %1 10 10 sleep 0.3 key Return");
+        answered = Xdo(
+            "search --sync --onlyvisible --name '^Host$' mousemove --window %1 10 10 sleep 0.3 key Return");
     });
     SkinWindow_ExecuteScript(window, "alert", "hello", nullptr);
     EXPECT_TRUE(Logged(peer, "report after-alert")) << peer.log();
@@ -205,7 +209,8 @@ TEST_F(WebKitWebBrowserTest, PopupsOpenInWindowsThatCloseWithTheBrowser) {
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create="));
     SkinWindow_ExecuteScript(window, "popup", peer.url("/frame.html").c_str(), nullptr);
-    EXPECT_TRUE(WaitFor([&] { return WebKitWebBrowser_GetPopupCount(window->Browser) == 1; }, [&] { Step(); }));
+    EXPECT_TRUE(
+        WaitFor([&] { return WebKitWebBrowser_GetPopupCount(window->Browser) == 1; }, [&] { Step(); }));
     ASSERT_EQ(WebBrowser_Unembed(window->Browser), 1);
     EXPECT_EQ(WebKitWebBrowser_GetPopupCount(window->Browser), 0);
 }
@@ -253,10 +258,8 @@ TEST(WebKitPage, ServerTextKeepsThePortApart) {
         int64_t Result;
         const char* Text;
     } cases[] = {
-        {"::1", 8080, 320, 1, "[::1]:8080"},
-        {"fe80::1%eth0", 443, 320, 1, "[fe80::1%eth0]:443"},
-        {"[::1]", 80, 320, 1, "[::1]:80"},
-        {"proxy.example", 3128, 320, 1, "proxy.example:3128"},
+        {"::1", 8080, 320, 1, "[::1]:8080"}, {"fe80::1%eth0", 443, 320, 1, "[fe80::1%eth0]:443"},
+        {"[::1]", 80, 320, 1, "[::1]:80"},   {"proxy.example", 3128, 320, 1, "proxy.example:3128"},
         {"proxy.example", 3128, 10, 0, ""}, // cut short it would name another server
     };
     for (const auto& c : cases) {
@@ -273,7 +276,8 @@ TEST(WebKitPage, CallbackScriptQuotesBothTexts) {
         const char* Script;
     } cases[] = {
         {"id", "{\"a\":1}", R"(DispatchInteropCallback("id", "{\"a\":1}");)"},
-        {"</script>\\", "tab\there\nline", R"(DispatchInteropCallback("</script>\\", "tab\u0009here\u000aline");)"},
+        {"</script>\\", "tab\there\nline",
+         R"(DispatchInteropCallback("</script>\\", "tab\u0009here\u000aline");)"},
         {"\xe2\x80\xa8", "\xc3\xa9", "DispatchInteropCallback(\"\\u2028\", \"\xc3\xa9\");"},
         {"bad\xff", "\xc3", R"(DispatchInteropCallback("bad\ufffd", "\ufffd");)"},
     };
@@ -284,11 +288,12 @@ TEST(WebKitPage, HashPathsAndButtonsAndFlags) {
     const struct {
         const char* Path;
         const char* Algorithm;
-    } paths[] = {{"/SHA256", "SHA256"}, {"/md5", "md5"}, {"/", ""}, {"/SHA-1", ""}, {"/../x", ""},
-                 {"/ABCDEFGHIJKLMNOP", ""}};
+    } paths[] = {{"/SHA256", "SHA256"}, {"/md5", "md5"}, {"/", ""},
+                 {"/SHA-1", ""},        {"/../x", ""},   {"/ABCDEFGHIJKLMNOP", ""}};
     for (const auto& p : paths) {
         char algorithm[16] = "x";
-        EXPECT_EQ(WebKitPage_HashAlgorithm(p.Path, algorithm, sizeof(algorithm)), p.Algorithm[0] ? 1 : 0) << p.Path;
+        EXPECT_EQ(WebKitPage_HashAlgorithm(p.Path, algorithm, sizeof(algorithm)), p.Algorithm[0] ? 1 : 0)
+            << p.Path;
         EXPECT_STREQ(algorithm, p.Algorithm);
     }
     const uint32_t words[] = {0, 1, 2, 3, 4, 5, 8, 9};
@@ -315,7 +320,8 @@ TEST(WebKitPage, HashPathsAndButtonsAndFlags) {
         JSON_Release(&parser);
         ASSERT_EQ(Dictionary_SkipRoot(config, &root), 1);
         uint32_t value = 7;
-        EXPECT_EQ(WebKitPage_ConfigFlag(root, "awk.enablePlugins", "awk.plugins", &value), f.Result) << f.Json;
+        EXPECT_EQ(WebKitPage_ConfigFlag(root, "awk.enablePlugins", "awk.plugins", &value), f.Result)
+            << f.Json;
         EXPECT_EQ(value, f.Value) << f.Json;
         Dictionary_Release(&config);
     }

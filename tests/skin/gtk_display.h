@@ -40,8 +40,8 @@ inline std::string TestDisplayStart() {
         close(fds[0]);
         // The server goes with the test program, however that ends.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
-               (char*)nullptr);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+               "-noreset", (char*)nullptr);
         static const char kFailed[] = "Xvfb could not be started (is the xvfb package installed?)\n";
         if (write(2, kFailed, sizeof(kFailed) - 1) < 0) _exit(127);
         _exit(127);
@@ -73,7 +73,8 @@ inline bool Xdo(const std::string& arguments) {
 }
 
 // Polls the condition, running the step between checks, for at most the given time.
-inline bool WaitFor(const std::function<bool()>& done, const std::function<void()>& step, int milliseconds = 10000) {
+inline bool WaitFor(const std::function<bool()>& done, const std::function<void()>& step,
+                    int milliseconds = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;

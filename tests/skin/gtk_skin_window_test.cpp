@@ -61,7 +61,8 @@ void* g_viewChangeUser = nullptr;
 const WebBrowserInterface* FrameBrowser() {
     static WebBrowserInterface table = [] {
         WebBrowserInterface copy = *TestBrowser_GetInterface();
-        copy.SetViewChangeCallback = [](WebBrowser*, void* user, WebBrowserViewChangeFunc function) -> int64_t {
+        copy.SetViewChangeCallback = [](WebBrowser*, void* user,
+                                        WebBrowserViewChangeFunc function) -> int64_t {
             g_viewChange = function;
             g_viewChangeUser = user;
             return 1;
@@ -98,13 +99,15 @@ class GtkEnvironment : public ::testing::Environment {
 };
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
 
-constexpr const char* kNames[] = {"Show", "Hide", "Move", "Size", "Maximize", "Minimize", "Restore", "EndMove",
-                                  "Sleep", "Wake", "ViewChange"};
+constexpr const char* kNames[] = {"Show",    "Hide",    "Move",  "Size", "Maximize",  "Minimize",
+                                  "Restore", "EndMove", "Sleep", "Wake", "ViewChange"};
 
 // The colour at (x, y) from the top of a 24- or 32-bit BMP file, as 0xRRGGBB.
 uint32_t BmpPixel(const std::string& bmp, int x, int y) {
-    auto u32 = [&](size_t at) { return (uint32_t)(uint8_t)bmp[at] | (uint32_t)(uint8_t)bmp[at + 1] << 8 |
-                                       (uint32_t)(uint8_t)bmp[at + 2] << 16 | (uint32_t)(uint8_t)bmp[at + 3] << 24; };
+    auto u32 = [&](size_t at) {
+        return (uint32_t)(uint8_t)bmp[at] | (uint32_t)(uint8_t)bmp[at + 1] << 8 |
+               (uint32_t)(uint8_t)bmp[at + 2] << 16 | (uint32_t)(uint8_t)bmp[at + 3] << 24;
+    };
     if (bmp.size() < 54 || bmp.compare(0, 2, "BM") != 0) return 0xdeadbeef;
     const uint32_t offset = u32(10), width = u32(18), height = u32(22), bits = (uint8_t)bmp[28];
     const uint32_t row = ((width * bits / 8) + 3) & ~3u;
@@ -136,11 +139,13 @@ class GtkSkinWindowTest : public LogLinesTest {
         TestBrowser() = TestBrowserState();
         ASSERT_EQ(SkinWindow_Create(&window), 1);
         for (const char* name : kNames)
-            NotificationCenter_AddInstanceObserver("SkinWindow", name, window->Header.InstanceId, this, Record);
+            NotificationCenter_AddInstanceObserver("SkinWindow", name, window->Header.InstanceId, this,
+                                                   Record);
     }
     void TearDown() override {
         for (const char* name : kNames)
-            NotificationCenter_RemoveInstanceObserver("SkinWindow", name, window->Header.InstanceId, this, Record);
+            NotificationCenter_RemoveInstanceObserver("SkinWindow", name, window->Header.InstanceId, this,
+                                                      Record);
         SkinWindow_Release(&window);
         Pump(50);
         NotificationCenter_Remove();
@@ -192,7 +197,8 @@ class GtkSkinWindowTest : public LogLinesTest {
         return out;
     }
     bool Fired(const std::string& line) {
-        return WaitFor([&] { return std::find(fired.begin(), fired.end(), line) != fired.end(); }, [&] { Pump(); }, 5000);
+        return WaitFor([&] { return std::find(fired.begin(), fired.end(), line) != fired.end(); },
+                       [&] { Pump(); }, 5000);
     }
 };
 
@@ -211,7 +217,8 @@ TEST_F(GtkSkinWindowTest, SizeStopsAtTheMinimumAndReportsTheContentSize) {
         SkinWindow_SetSize(window, c.Width, c.Height);
         EXPECT_TRUE(Fired(c.Expected)) << c.Width << "x" << c.Height;
         Pump(100);
-        EXPECT_EQ(std::count_if(fired.begin(), fired.end(), [](const std::string& f) { return f.rfind("Size", 0) == 0; }),
+        EXPECT_EQ(std::count_if(fired.begin(), fired.end(),
+                                [](const std::string& f) { return f.rfind("Size", 0) == 0; }),
                   1);
     }
     int32_t width = 0, height = 0;
@@ -298,8 +305,9 @@ TEST_F(GtkSkinWindowTest, UserInputReachesAnOffScreenBrowser) {
     ASSERT_EQ(downs.size(), 2u);
     EXPECT_EQ(downs[0], "SimulateMouseDown 30 40 9"); // shift only, with the left button
     EXPECT_EQ(downs[1], "SimulateMouseDown 30 40 4");
-    EXPECT_NE(std::find(TestBrowser().Calls.begin(), TestBrowser().Calls.end(), "SimulateMouseMove 35 40 0 0"),
-              TestBrowser().Calls.end());
+    EXPECT_NE(
+        std::find(TestBrowser().Calls.begin(), TestBrowser().Calls.end(), "SimulateMouseMove 35 40 0 0"),
+        TestBrowser().Calls.end());
 
     TestBrowser().Calls.clear();
     ASSERT_TRUE(Xdo("mousemove --sync 150 160 key KP_1 key a"));
@@ -324,7 +332,8 @@ TEST_F(GtkSkinWindowTest, SavedPicturesFollowTheExtensionAndNoLink) {
     const struct {
         const char* Name;
         std::string Magic;
-    } cases[] = {{"shot.png", "\x89PNG"}, {"shot.jpeg", "\x89PNG"}, {"shot.jpg", "\xff\xd8\xff"}, {"shot", "\x89PNG"}};
+    } cases[] = {
+        {"shot.png", "\x89PNG"}, {"shot.jpeg", "\x89PNG"}, {"shot.jpg", "\xff\xd8\xff"}, {"shot", "\x89PNG"}};
     for (const auto& c : cases) {
         const std::string path = dir.file(c.Name);
         ASSERT_EQ(SkinWindow_SaveImage(window, path.c_str()), 1) << c.Name;
@@ -346,10 +355,13 @@ TEST_F(GtkSkinWindowTest, FramesAreDrawnAtTheTopLeftUnscaled) {
     ASSERT_NE(g_viewChange, nullptr);
     std::string pixels;
     for (int i = 0; i < 20 * 10; i++) pixels += std::string("\x00\x00\xff\xff", 4); // red, opaque
-    EXPECT_EQ(g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size() - 4, 20, 10), 1);
+    EXPECT_EQ(
+        g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size() - 4, 20, 10),
+        1);
     Pump(100);
     EXPECT_EQ(fired, std::vector<std::string>{});
-    EXPECT_EQ(g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size(), 20, 10), 1);
+    EXPECT_EQ(g_viewChange(window->Browser, g_viewChangeUser, pixels.data(), (int32_t)pixels.size(), 20, 10),
+              1);
     EXPECT_TRUE(Fired("ViewChange null"));
     Pump(200);
     ASSERT_EQ(SkinWindow_SaveImage(window, dir.file("frame.bmp").c_str()), 1);

@@ -47,11 +47,19 @@ GtkSkinWindow* Rec(NativeSkinWindow* window) {
     ASSERT_POINTER(window);
     return reinterpret_cast<GtkSkinWindow*>(window);
 }
-GdkPixbuf* Pix(NativeImage* image) { return reinterpret_cast<GdkPixbuf*>(image); }
-NativeImage* Img(GdkPixbuf* pixbuf) { return reinterpret_cast<NativeImage*>(pixbuf); }
+GdkPixbuf* Pix(NativeImage* image) {
+    return reinterpret_cast<GdkPixbuf*>(image);
+}
+NativeImage* Img(GdkPixbuf* pixbuf) {
+    return reinterpret_cast<NativeImage*>(pixbuf);
+}
 
-const char* Id(GtkSkinWindow* w) { return w->Owner->Header.InstanceId; }
-void Fire(GtkSkinWindow* w, const char* name) { NotificationCenter_Fire("SkinWindow", name, Id(w), nullptr); }
+const char* Id(GtkSkinWindow* w) {
+    return w->Owner->Header.InstanceId;
+}
+void Fire(GtkSkinWindow* w, const char* name) {
+    NotificationCenter_Fire("SkinWindow", name, Id(w), nullptr);
+}
 
 bool g_display = false;
 // The windows alive, told of the machine's sleep and wake.
@@ -59,23 +67,25 @@ std::vector<GtkSkinWindow*> g_windows;
 GDBusConnection* g_systemBus = nullptr;
 
 // logind announces a suspend with true before it and false after the wake.
-void OnPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                       gpointer) {
+void OnPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                       GVariant* parameters, gpointer) {
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return;
     gboolean sleeping = FALSE;
     g_variant_get(parameters, "(b)", &sleeping);
     const std::vector<GtkSkinWindow*> windows = g_windows;
     for (GtkSkinWindow* w : windows)
-        if (!w->Closed) NotificationCenter_Fire("SkinWindow", sleeping ? "Sleep" : "Wake", w->Owner->Header.InstanceId, nullptr);
+        if (!w->Closed)
+            NotificationCenter_Fire("SkinWindow", sleeping ? "Sleep" : "Wake", w->Owner->Header.InstanceId,
+                                    nullptr);
 }
 
 // Without a system bus (containers, tests) windows simply hear of no sleep.
 void WatchSleep() {
     g_systemBus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
     if (!g_systemBus) return;
-    g_dbus_connection_signal_subscribe(g_systemBus, "org.freedesktop.login1", "org.freedesktop.login1.Manager",
-                                       "PrepareForSleep", "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-                                       OnPrepareForSleep, nullptr, nullptr);
+    g_dbus_connection_signal_subscribe(
+        g_systemBus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, OnPrepareForSleep, nullptr, nullptr);
 }
 
 // The mouse position on the screen, and the buttons held.
@@ -88,8 +98,8 @@ void PointerOnScreen(double* x, double* y, guint* buttons = nullptr) {
     if (!pointer) return;
     GdkModifierType mask = (GdkModifierType)0;
     int px = 0, py = 0;
-    gdk_window_get_device_position(gdk_screen_get_root_window(gdk_display_get_default_screen(display)), pointer, &px,
-                                   &py, &mask);
+    gdk_window_get_device_position(gdk_screen_get_root_window(gdk_display_get_default_screen(display)),
+                                   pointer, &px, &py, &mask);
     *x = px;
     *y = py;
     if (buttons) *buttons = (guint)mask;
@@ -297,7 +307,9 @@ int64_t SetMinimumSize(NativeSkinWindow* handle, int32_t width, int32_t height) 
     return 1;
 }
 
-int64_t IsVisible(NativeSkinWindow* handle) { return gtk_widget_get_visible(Rec(handle)->Window) ? 1 : 0; }
+int64_t IsVisible(NativeSkinWindow* handle) {
+    return gtk_widget_get_visible(Rec(handle)->Window) ? 1 : 0;
+}
 
 int64_t GetWidth(NativeSkinWindow* handle, int32_t* width) {
     ASSERT_POINTER(width);
@@ -389,16 +401,26 @@ int64_t MessageBox(NativeSkinWindow* handle, const char* text, const char* capti
     const uint32_t set = (type & 0xf) < 6 ? (type & 0xf) : 0;
     GtkMessageType kind = GTK_MESSAGE_OTHER;
     switch (type & 0xf0) {
-    case 0x10: kind = GTK_MESSAGE_ERROR; break;
-    case 0x20: kind = GTK_MESSAGE_QUESTION; break;
-    case 0x30: kind = GTK_MESSAGE_WARNING; break;
-    case 0x40: kind = GTK_MESSAGE_INFO; break;
-    default: break;
+    case 0x10:
+        kind = GTK_MESSAGE_ERROR;
+        break;
+    case 0x20:
+        kind = GTK_MESSAGE_QUESTION;
+        break;
+    case 0x30:
+        kind = GTK_MESSAGE_WARNING;
+        break;
+    case 0x40:
+        kind = GTK_MESSAGE_INFO;
+        break;
+    default:
+        break;
     }
     GtkWindow* parent = handle ? GTK_WINDOW(Rec(handle)->Window) : nullptr;
     gchar* primary = g_utf8_make_valid(caption, -1);
     gchar* secondary = g_utf8_make_valid(text, -1);
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, kind, GTK_BUTTONS_NONE, "%s", primary);
+    GtkWidget* dialog =
+        gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, kind, GTK_BUTTONS_NONE, "%s", primary);
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", secondary);
     gtk_window_set_title(GTK_WINDOW(dialog), primary);
     g_free(primary);
@@ -419,10 +441,10 @@ int64_t MessageBox(NativeSkinWindow* handle, const char* text, const char* capti
 // Cursor ids in the order of their names; GDK knows the CSS names.
 int64_t SetCursor(NativeSkinWindow* handle, int32_t cursor) {
     static const char* const kNames[] = {
-        "default",   "default",     "crosshair", "all-scroll", "help",        "move",      "no-drop",
-        "not-allowed", "pointer",   "progress",  "text",       "wait",        "n-resize",  "ne-resize",
-        "nesw-resize", "ns-resize", "nw-resize", "nwse-resize", "e-resize",   "ew-resize", "s-resize",
-        "se-resize", "sw-resize",   "w-resize",
+        "default",  "default",     "crosshair",   "all-scroll", "help",      "move",
+        "no-drop",  "not-allowed", "pointer",     "progress",   "text",      "wait",
+        "n-resize", "ne-resize",   "nesw-resize", "ns-resize",  "nw-resize", "nwse-resize",
+        "e-resize", "ew-resize",   "s-resize",    "se-resize",  "sw-resize", "w-resize",
     };
     GtkSkinWindow* w = Rec(handle);
     GdkWindow* gdkWindow = gtk_widget_get_window(w->Window);
@@ -434,7 +456,9 @@ int64_t SetCursor(NativeSkinWindow* handle, int32_t cursor) {
     return made ? 1 : 0;
 }
 
-void* GetContentView(NativeSkinWindow* handle) { return Rec(handle)->Content; }
+void* GetContentView(NativeSkinWindow* handle) {
+    return Rec(handle)->Content;
+}
 
 NativeImage* GetDefaultIcon(NativeSkinWindow*) {
     GList* icons = gtk_window_get_default_icon_list();
@@ -443,12 +467,18 @@ NativeImage* GetDefaultIcon(NativeSkinWindow*) {
     return first;
 }
 
-NativeImage* GetBigIcon(NativeSkinWindow* handle) { return Img(Rec(handle)->BigIcon); }
+NativeImage* GetBigIcon(NativeSkinWindow* handle) {
+    return Img(Rec(handle)->BigIcon);
+}
 
 // There is no application icon of a miniaturised window on this platform.
-int64_t SetMiniaturizedAppIcon(NativeSkinWindow*) { return 1; }
+int64_t SetMiniaturizedAppIcon(NativeSkinWindow*) {
+    return 1;
+}
 // There is no dock tile to redraw on this platform.
-int64_t RefreshTaskbar() { return 1; }
+int64_t RefreshTaskbar() {
+    return 1;
+}
 
 int64_t ImageCreate(NativeImage** image, const void* bytes, uint32_t length) {
     ASSERT_POINTER(image);
@@ -482,12 +512,14 @@ int64_t ImageGetSize(NativeImage* image, int32_t* width, int32_t* height) {
     return 1;
 }
 
-int64_t ImageCrop(NativeImage* source, int32_t x, int32_t y, int32_t width, int32_t height, NativeImage** image) {
+int64_t ImageCrop(NativeImage* source, int32_t x, int32_t y, int32_t width, int32_t height,
+                  NativeImage** image) {
     ASSERT_POINTER(image);
     *image = nullptr;
     if (!source || x < 0 || y < 0 || width < 1 || height < 1) return 0;
     GdkPixbuf* from = Pix(source);
-    if ((int64_t)x + width > gdk_pixbuf_get_width(from) || (int64_t)y + height > gdk_pixbuf_get_height(from)) return 0;
+    if ((int64_t)x + width > gdk_pixbuf_get_width(from) || (int64_t)y + height > gdk_pixbuf_get_height(from))
+        return 0;
     // A copy, so that the sheet may go before the picture.
     GdkPixbuf* view = gdk_pixbuf_new_subpixbuf(from, x, y, width, height);
     GdkPixbuf* copy = gdk_pixbuf_copy(view);
@@ -517,7 +549,8 @@ void ApplyIcon(GtkSkinWindow* w) {
     const int qw = width / 2 > 0 ? width / 2 : 1, qh = height / 2 > 0 ? height / 2 : 1;
     const double sx = (double)qw / gdk_pixbuf_get_width(w->Overlay);
     const double sy = (double)qh / gdk_pixbuf_get_height(w->Overlay);
-    gdk_pixbuf_composite(w->Overlay, icon, width - qw, 0, qw, qh, width - qw, 0, sx, sy, GDK_INTERP_BILINEAR, 255);
+    gdk_pixbuf_composite(w->Overlay, icon, width - qw, 0, qw, qh, width - qw, 0, sx, sy, GDK_INTERP_BILINEAR,
+                         255);
     gtk_window_set_icon(GTK_WINDOW(w->Window), icon);
     g_object_unref(icon);
 }
@@ -539,24 +572,54 @@ int64_t SetOverlayIcon(NativeSkinWindow* handle, NativeImage* image) {
 }
 
 // There is no dock on this platform: its menu is accepted and kept nowhere.
-int64_t ClearDockItems(NativeSkinWindow*) { return 1; }
+int64_t ClearDockItems(NativeSkinWindow*) {
+    return 1;
+}
 int64_t CreateMenuFromDictionary(NativeSkinWindow*, Dictionary*, void** menu) {
     ASSERT_POINTER(menu);
     *menu = nullptr;
     return 1;
 }
-int64_t SetMenuSelected(void*, int32_t, int32_t) { return 1; }
+int64_t SetMenuSelected(void*, int32_t, int32_t) {
+    return 1;
+}
 
 const NativeSkinWindowInterface kTable = {
-    Create,          Release,        Close,          SetFrame,
-    SetTitleUtf8,    GetTitleUtf8,   SetMinimumSize, IsVisible,
-    GetWidth,        GetHeight,      GetX,           GetY,
-    GetScreenWidth,  GetScreenHeight, GetResizable,  Move,
-    Size,            Show,           Hide,           MessageBox,
-    SetCursor,       GetContentView, GetDefaultIcon, GetBigIcon,
-    SetMiniaturizedAppIcon, RefreshTaskbar, ImageCreate, ImageRelease,
-    ImageGetSize,    ImageCrop,      SetBigIcon,     SetOverlayIcon,
-    ClearDockItems,  CreateMenuFromDictionary, SetMenuSelected,
+    Create,
+    Release,
+    Close,
+    SetFrame,
+    SetTitleUtf8,
+    GetTitleUtf8,
+    SetMinimumSize,
+    IsVisible,
+    GetWidth,
+    GetHeight,
+    GetX,
+    GetY,
+    GetScreenWidth,
+    GetScreenHeight,
+    GetResizable,
+    Move,
+    Size,
+    Show,
+    Hide,
+    MessageBox,
+    SetCursor,
+    GetContentView,
+    GetDefaultIcon,
+    GetBigIcon,
+    SetMiniaturizedAppIcon,
+    RefreshTaskbar,
+    ImageCreate,
+    ImageRelease,
+    ImageGetSize,
+    ImageCrop,
+    SetBigIcon,
+    SetOverlayIcon,
+    ClearDockItems,
+    CreateMenuFromDictionary,
+    SetMenuSelected,
 };
 
 // ---- Window controls ---------------------------------------------------------------------------------
@@ -611,11 +674,16 @@ int64_t Restore(NativeSkinWindow* handle) {
     return 1;
 }
 
-int64_t IsMinimized(NativeSkinWindow* handle) { return Rec(handle)->Minimized; }
-int64_t IsMaximized(NativeSkinWindow* handle) { return Rec(handle)->Maximized; }
+int64_t IsMinimized(NativeSkinWindow* handle) {
+    return Rec(handle)->Minimized;
+}
+int64_t IsMaximized(NativeSkinWindow* handle) {
+    return Rec(handle)->Maximized;
+}
 
 void FollowTo(GtkSkinWindow* w, bool resize, double mx, double my) {
-    const int32_t dx = (int32_t)std::trunc(mx - w->StartPointX), dy = (int32_t)std::trunc(my - w->StartPointY);
+    const int32_t dx = (int32_t)std::trunc(mx - w->StartPointX),
+                  dy = (int32_t)std::trunc(my - w->StartPointY);
     if (resize)
         SetContentSize(w, w->StartWidth + dx, w->StartHeight + dy);
     else
@@ -637,10 +705,10 @@ gboolean FollowDrag(gpointer user) {
     FollowTo(w, owner->Resizing != 0, mx, my);
     if (buttons & GDK_BUTTON1_MASK) return G_SOURCE_CONTINUE;
     if (owner->Moving)
-        NotificationCenter_FireWithJSON("SkinWindow", "EndMove", Id(w),
-                                        "{\"x\": %d, \"y\": %d, \"deltaX\": %d, \"deltaY\": %d}",
-                                        (int32_t)std::trunc(w->StartPointX), (int32_t)std::trunc(w->StartPointY),
-                                        (int32_t)std::trunc(mx - w->StartPointX), (int32_t)std::trunc(my - w->StartPointY));
+        NotificationCenter_FireWithJSON(
+            "SkinWindow", "EndMove", Id(w), "{\"x\": %d, \"y\": %d, \"deltaX\": %d, \"deltaY\": %d}",
+            (int32_t)std::trunc(w->StartPointX), (int32_t)std::trunc(w->StartPointY),
+            (int32_t)std::trunc(mx - w->StartPointX), (int32_t)std::trunc(my - w->StartPointY));
     owner->Moving = owner->Resizing = 0;
     w->DragSource = 0;
     return G_SOURCE_REMOVE;
@@ -671,13 +739,19 @@ int64_t ContinueDrag(NativeSkinWindow* handle, int32_t resize) {
     return 1;
 }
 
-int64_t EndLiveResize(NativeSkinWindow*) { return 1; }
+int64_t EndLiveResize(NativeSkinWindow*) {
+    return 1;
+}
 
 // The bar is drawn by the platform layer's dock progress; nothing is kept here.
-int64_t SetTaskbarProgress(int32_t) { return 1; }
+int64_t SetTaskbarProgress(int32_t) {
+    return 1;
+}
 
 // User notifications are the platform layer's; a window alone posts none.
-int64_t Notify(NativeSkinWindow*, int32_t, const char*, const char*) { return 0; }
+int64_t Notify(NativeSkinWindow*, int32_t, const char*, const char*) {
+    return 0;
+}
 
 // Written through a descriptor that follows no link, readable by the user alone.
 int64_t SaveImage(NativeSkinWindow* handle, const char* path) {
@@ -691,9 +765,12 @@ int64_t SaveImage(NativeSkinWindow* handle, const char* path) {
     const char* slash = strrchr(path, '/');
     const char* extension = dot && (!slash || dot > slash) ? dot + 1 : "";
     const char* type = "png";
-    if (String_CompareWithoutCase(extension, "bmp") == 1) type = "bmp";
-    else if (String_CompareWithoutCase(extension, "jpg") == 1) type = "jpeg";
-    else if (String_CompareWithoutCase(extension, "tiff") == 1) type = "tiff";
+    if (String_CompareWithoutCase(extension, "bmp") == 1)
+        type = "bmp";
+    else if (String_CompareWithoutCase(extension, "jpg") == 1)
+        type = "jpeg";
+    else if (String_CompareWithoutCase(extension, "tiff") == 1)
+        type = "tiff";
     gchar* data = nullptr;
     gsize length = 0;
     const bool encoded = gdk_pixbuf_save_to_buffer(picture, &data, &length, type, nullptr, nullptr);
@@ -717,8 +794,8 @@ int64_t SaveImage(NativeSkinWindow* handle, const char* path) {
 }
 
 const SkinWindowControlsInterface kControls = {
-    Maximize,     Minimize,     Restore, IsMinimized, IsMaximized, BeginDrag,
-    ContinueDrag, EndLiveResize, SetTaskbarProgress, Notify, SaveImage,
+    Maximize,      Minimize,           Restore, IsMinimized, IsMaximized, BeginDrag, ContinueDrag,
+    EndLiveResize, SetTaskbarProgress, Notify,  SaveImage,
 };
 
 gboolean PumpDone(gpointer flag) {
@@ -735,8 +812,12 @@ int64_t GtkSkinWindow_Init() {
     return g_display ? 1 : 0;
 }
 
-const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() { return &kTable; }
-const SkinWindowControlsInterface* GtkSkinWindow_GetControlsInterface() { return &kControls; }
+const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() {
+    return &kTable;
+}
+const SkinWindowControlsInterface* GtkSkinWindow_GetControlsInterface() {
+    return &kControls;
+}
 
 int64_t GtkSkinWindow_Pump(int32_t milliseconds) {
     if (!g_display) return 0;

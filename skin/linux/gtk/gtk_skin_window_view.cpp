@@ -22,7 +22,9 @@ struct ViewRecord {
     unsigned char* Pixels;
 };
 
-ViewRecord* RecordOf(GtkWidget* view) { return static_cast<ViewRecord*>(g_object_get_data(G_OBJECT(view), kKey)); }
+ViewRecord* RecordOf(GtkWidget* view) {
+    return static_cast<ViewRecord*>(g_object_get_data(G_OBJECT(view), kKey));
+}
 
 void DropFrame(ViewRecord* r) {
     if (r->Frame) cairo_surface_destroy(r->Frame);
@@ -38,9 +40,13 @@ void FreeRecord(gpointer data) {
 }
 
 // A browser with a widget of its own takes the user's input itself.
-bool OffScreen(ViewRecord* r) { return gtk_bin_get_child(GTK_BIN(r->View)) == nullptr; }
+bool OffScreen(ViewRecord* r) {
+    return gtk_bin_get_child(GTK_BIN(r->View)) == nullptr;
+}
 
-WebBrowser* Browser(ViewRecord* r) { return r->Owner->Browser; }
+WebBrowser* Browser(ViewRecord* r) {
+    return r->Owner->Browser;
+}
 
 void Point(ViewRecord* r, double x, double y, int32_t* outX, int32_t* outY) {
     (void)r;
@@ -50,10 +56,14 @@ void Point(ViewRecord* r, double x, double y, int32_t* outX, int32_t* outY) {
 
 uint32_t ButtonBit(guint button) {
     switch (button) {
-    case 1: return WEBBROWSER_MODIFIER_LEFT_BUTTON;
-    case 2: return WEBBROWSER_MODIFIER_MIDDLE_BUTTON;
-    case 3: return WEBBROWSER_MODIFIER_RIGHT_BUTTON;
-    default: return 0;
+    case 1:
+        return WEBBROWSER_MODIFIER_LEFT_BUTTON;
+    case 2:
+        return WEBBROWSER_MODIFIER_MIDDLE_BUTTON;
+    case 3:
+        return WEBBROWSER_MODIFIER_RIGHT_BUTTON;
+    default:
+        return 0;
     }
 }
 
@@ -80,7 +90,8 @@ gboolean OnMotion(GtkWidget* widget, GdkEventMotion* event, gpointer) {
     if (!r || !OffScreen(r)) return FALSE;
     int32_t x = 0, y = 0;
     Point(r, event->x, event->y, &x, &y);
-    const uint32_t modifiers = (event->state & GDK_BUTTON1_MASK) ? (uint32_t)WEBBROWSER_MODIFIER_LEFT_BUTTON : 0u;
+    const uint32_t modifiers =
+        (event->state & GDK_BUTTON1_MASK) ? (uint32_t)WEBBROWSER_MODIFIER_LEFT_BUTTON : 0u;
     WebBrowser_SimulateMouseMove(Browser(r), x, y, modifiers, 0);
     return FALSE;
 }
@@ -100,10 +111,17 @@ gboolean OnScroll(GtkWidget* widget, GdkEventScroll* event, gpointer) {
     if (!r || !OffScreen(r)) return FALSE;
     double delta = 0;
     switch (event->direction) {
-    case GDK_SCROLL_UP: delta = 1; break;
-    case GDK_SCROLL_DOWN: delta = -1; break;
-    case GDK_SCROLL_SMOOTH: delta = -event->delta_y; break;
-    default: return FALSE;
+    case GDK_SCROLL_UP:
+        delta = 1;
+        break;
+    case GDK_SCROLL_DOWN:
+        delta = -1;
+        break;
+    case GDK_SCROLL_SMOOTH:
+        delta = -event->delta_y;
+        break;
+    default:
+        return FALSE;
     }
     int32_t x = 0, y = 0;
     Point(r, event->x, event->y, &x, &y);
@@ -111,15 +129,16 @@ gboolean OnScroll(GtkWidget* widget, GdkEventScroll* event, gpointer) {
     return TRUE;
 }
 
-void KeyValues(GdkEventKey* event, int32_t* virtualKey, int32_t* character, int32_t* plain, uint32_t* modifiers) {
+void KeyValues(GdkEventKey* event, int32_t* virtualKey, int32_t* character, int32_t* plain,
+               uint32_t* modifiers) {
     *virtualKey = event->hardware_keycode & 0xffff;
     // The first UTF-16 unit of the key's text, with and without its modifiers.
     const gunichar with = gdk_keyval_to_unicode(event->keyval);
     *character = (int32_t)(with > 0xffff ? 0xd800 + ((with - 0x10000) >> 10) : with);
     guint base = 0;
     GdkKeymap* keymap = gdk_keymap_get_for_display(gdk_window_get_display(event->window));
-    gdk_keymap_translate_keyboard_state(keymap, event->hardware_keycode, (GdkModifierType)0, event->group, &base,
-                                        nullptr, nullptr, nullptr);
+    gdk_keymap_translate_keyboard_state(keymap, event->hardware_keycode, (GdkModifierType)0, event->group,
+                                        &base, nullptr, nullptr, nullptr);
     const gunichar without = gdk_keyval_to_unicode(base);
     *plain = (int32_t)(without > 0xffff ? 0xd800 + ((without - 0x10000) >> 10) : without);
     *modifiers = GtkSkinWindowView_KeyModifiers(event->state, event->keyval);
@@ -167,7 +186,8 @@ gboolean OnDraw(GtkWidget* widget, cairo_t* cr, gpointer) {
 
 // A frame of 32-bit pixels, blue, green, red and premultiplied alpha in memory: cairo's own
 // ARGB32 layout on a little-endian machine. A buffer too small for its size is refused.
-int64_t OnViewChange(WebBrowser*, void* user, const void* pixels, int32_t size, int32_t width, int32_t height) {
+int64_t OnViewChange(WebBrowser*, void* user, const void* pixels, int32_t size, int32_t width,
+                     int32_t height) {
     auto* view = static_cast<GtkWidget*>(user);
     ViewRecord* r = RecordOf(view);
     if (!r || !pixels || width < 1 || height < 1 || width > 0x4000 || height > 0x4000) return 1;
