@@ -14,6 +14,7 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
+#include "host/webkit/webkit_web_browser.h"
 #include "skin/web_browser.h"
 
 // The CEF back end's tables live in its own library; where it is not built in they resolve to
@@ -111,6 +112,8 @@ bool DecodeVersion(const char* text, int32_t numbers[4]) {
 } // namespace
 
 const WebBrowserTaskInterface* HostWebBrowserTask_GetInterface() { return &kMainLoopTasks; }
+
+const WebBrowserInterface* HostWebBrowser_GetNativeInterface() { return WebKitWebBrowser_GetInterface(); }
 
 int64_t Host_WebBrowserInit(int32_t cefEnabled, int32_t branch, int32_t nativeFallback,
                             const WebBrowserInterface* nativeTable) {

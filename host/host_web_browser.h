@@ -15,6 +15,9 @@ enum : int32_t { HOST_CEF_BRANCH = 5414 };
 int64_t Host_WebBrowserInit(int32_t cefEnabled, int32_t branch, int32_t nativeFallback,
                             const WebBrowserInterface* nativeTable);
 
+// The native back end of this platform: the WebKitGTK view.
+const WebBrowserInterface* HostWebBrowser_GetNativeInterface();
+
 // Tasks of the native back end: run by the main thread's event queue, a posted task on a later
 // pass, a delayed one once its delay has passed.
 const WebBrowserTaskInterface* HostWebBrowserTask_GetInterface();

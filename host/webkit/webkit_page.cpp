@@ -1,0 +1,210 @@
+// The page side of the WebKitGTK back end: the page object's script and the texts exchanged
+// with pages.
+#include "host/webkit/webkit_page.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/string.h"
+
+namespace {
+
+// Every call is a synchronous request, so the page gets its answer as the call's result, as it
+// would from an object of the page itself. A call whose arguments have the wrong types, or that
+// the server refuses, answers undefined (false for the yes-or-no calls) and sends nothing or
+// nothing more. The window id comes from the "window=" of the page's address, or of the nearest
+// enclosing frame of the same origin that has one.
+constexpr const char kUserScript[] = R"JS((function () {
+  'use strict';
+  if (Object.prototype.hasOwnProperty.call(window, 'NativeInterop')) return;
+  var scheme = '@SCHEME@';
+  function windowId() {
+    var w = window;
+    for (var depth = 0; depth < 32; depth++) {
+      try {
+        var m = /[?&]window=([^&#]*)/.exec(w.location.search);
+        if (m) return decodeURIComponent(m[1]);
+      } catch (e) { return ''; }
+      if (w === w.parent) break;
+      w = w.parent;
+    }
+    return '';
+  }
+  function request(method, url, body) {
+    var x = new XMLHttpRequest();
+    try {
+      x.open(method, url, false);
+      x.send(body === undefined ? null : body);
+    } catch (e) { return null; }
+    return x;
+  }
+  function instancePath(id) {
+    return typeof id === 'string' && id.length > 0 ? '/instances/' + encodeURIComponent(id) : null;
+  }
+  var api = {
+    createInstance: function (typeName, instanceId) {
+      if (typeof typeName !== 'string') return undefined;
+      if (instanceId !== undefined && instanceId !== null && typeof instanceId !== 'string') return undefined;
+      var x = request('POST', '/instances/', JSON.stringify({
+        typename: typeName, window: windowId(), instanceId: typeof instanceId === 'string' ? instanceId : ''
+      }));
+      return x && x.status === 201 && x.responseText.length > 0 ? x.responseText : undefined;
+    },
+    hasInstance: function (instanceId) {
+      var path = instancePath(instanceId);
+      if (path === null) return false;
+      var x = request('HEAD', path);
+      return !!x && x.status === 200;
+    },
+    releaseInstance: function (instanceId) {
+      var path = instancePath(instanceId);
+      if (path === null) return false;
+      var x = request('DELETE', path);
+      return !!x && x.status === 200;
+    },
+    invoke: function (instanceId, binding) {
+      var path = instancePath(instanceId);
+      if (path === null || typeof binding !== 'string') return undefined;
+      var x = request('POST', path, binding);
+      return x && x.status === 200 ? x.responseText : undefined;
+    },
+    hash: function (algorithm, text) {
+      if (typeof algorithm !== 'string' || typeof text !== 'string') return undefined;
+      var x = request('POST', scheme + '://digest/' + encodeURIComponent(algorithm), text);
+      return x && x.status === 200 ? x.responseText : undefined;
+    }
+  };
+  Object.freeze(api);
+  Object.defineProperty(window, 'NativeInterop', { value: api, writable: false, configurable: false });
+})();)JS";
+
+std::string BuildUserScript() {
+    std::string script = kUserScript;
+    const size_t at = script.find("@SCHEME@");
+    script.replace(at, 8, WEBKITPAGE_HASH_SCHEME);
+    return script;
+}
+
+// Length of the UTF-8 sequence at text (1 to 4), or 0 when it is not one.
+size_t Utf8Length(const unsigned char* text, size_t left, uint32_t* code) {
+    const unsigned char c = text[0];
+    size_t n = 0;
+    uint32_t value = 0, min = 0;
+    if (c < 0x80) return *code = c, 1;
+    if ((c & 0xe0) == 0xc0)
+        n = 2, value = c & 0x1f, min = 0x80;
+    else if ((c & 0xf0) == 0xe0)
+        n = 3, value = c & 0x0f, min = 0x800;
+    else if ((c & 0xf8) == 0xf0)
+        n = 4, value = c & 0x07, min = 0x10000;
+    else
+        return 0;
+    if (n > left) return 0;
+    for (size_t i = 1; i < n; i++) {
+        if ((text[i] & 0xc0) != 0x80) return 0;
+        value = (value << 6) | (text[i] & 0x3f);
+    }
+    if (value < min || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return 0;
+    *code = value;
+    return n;
+}
+
+} // namespace
+
+const char* WebKitPage_UserScript() {
+    static const std::string script = BuildUserScript();
+    return script.c_str();
+}
+
+void WebKitPage_AppendJsonString(std::string& out, const char* text, size_t length) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    out += '"';
+    for (size_t i = 0; i < length;) {
+        uint32_t code = 0;
+        const size_t n = Utf8Length(bytes + i, length - i, &code);
+        if (n == 0) {
+            out += "\\ufffd";
+            i++;
+            continue;
+        }
+        if (code == '"' || code == '\\') {
+            out += '\\';
+            out += (char)code;
+        } else if (code < 0x20 || code == 0x7f || code == 0x2028 || code == 0x2029) {
+            // Line and paragraph separators end a line in older script engines.
+            out += "\\u";
+            out += kHex[(code >> 12) & 0xf];
+            out += kHex[(code >> 8) & 0xf];
+            out += kHex[(code >> 4) & 0xf];
+            out += kHex[code & 0xf];
+        } else {
+            out.append(text + i, n);
+        }
+        i += n;
+    }
+    out += '"';
+}
+
+std::string WebKitPage_CallbackScript(const char* first, const char* second) {
+    ASSERT_POINTER(first);
+    ASSERT_POINTER(second);
+    std::string script = "DispatchInteropCallback(";
+    WebKitPage_AppendJsonString(script, first, strlen(first));
+    script += ", ";
+    WebKitPage_AppendJsonString(script, second, strlen(second));
+    script += ");";
+    return script;
+}
+
+int64_t WebKitPage_HashAlgorithm(const char* path, char* algorithm, int32_t capacity) {
+    ASSERT_POINTER(algorithm);
+    if (capacity > 0) algorithm[0] = 0;
+    if (path == nullptr || capacity < 2) return 0;
+    while (*path == '/') path++;
+    int32_t n = 0;
+    for (; path[n]; n++) {
+        const char c = path[n];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!ok || n >= 15 || n >= capacity - 1) return (algorithm[0] = 0), 0;
+        algorithm[n] = c;
+    }
+    algorithm[n] = 0;
+    return n > 0 ? 1 : 0;
+}
+
+int32_t WebKitPage_Button(uint32_t modifiers) {
+    switch (modifiers) {
+    case 1:
+        return 1;
+    case 2:
+        return 2;
+    case 4:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+int64_t WebKitPage_ServerText(const char* host, uint32_t port, char* text, int32_t capacity) {
+    ASSERT_POINTER(text);
+    if (capacity > 0) text[0] = 0;
+    if (host == nullptr || capacity < 1) return 0;
+    const bool bracket = strchr(host, ':') != nullptr && host[0] != '[';
+    const int written = snprintf(text, (size_t)capacity, bracket ? "[%s]:%u" : "%s:%u", host, port);
+    // A text cut short would name another server.
+    if (written < 0 || written >= capacity) return (text[0] = 0), 0;
+    return 1;
+}
+
+int64_t WebKitPage_ConfigFlag(Dictionary* config, const char* first, const char* second, uint32_t* value) {
+    ASSERT_POINTER(value);
+    *value = 0;
+    if (config == nullptr) return 0;
+    if (Dictionary_GetBooleanByPath(config, first, value) == 1) return 1;
+    if (Dictionary_GetBooleanByPath(config, second, value) == 1) return 1;
+    *value = 0;
+    return 0;
+}
