@@ -15,13 +15,12 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "host/host.h"
+#include "host/host_web_browser.h"
+#include "skin/linux/gtk/gtk_skin_window.h"
 #include "skin/native_skin_window.h"
 #include "skin/skin_app.h"
 #include "skin/web_browser.h"
 
-// The WebKitGTK back end's table and the GTK skin windows' table, where they are linked in.
-const WebBrowserInterface* AWKWebBrowser_GetInterface() __attribute__((weak));
-const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() __attribute__((weak));
 
 namespace {
 
@@ -76,9 +75,8 @@ void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
 } // namespace
 
 int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
-    if (nativeTable) *nativeTable = AWKWebBrowser_GetInterface ? AWKWebBrowser_GetInterface() : nullptr;
-    if (!NativeSkinWindow_GetInterface() && GtkSkinWindow_GetInterface)
-        NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
+    if (nativeTable) *nativeTable = HostWebBrowser_GetNativeInterface();
+    if (!NativeSkinWindow_GetInterface()) NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
     // Skin windows cannot open without a native window layer: the role ends here instead.
     if (!NativeSkinWindow_GetInterface()) {
         Log_Error("No native skin window layer\n");
