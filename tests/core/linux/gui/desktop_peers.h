@@ -136,6 +136,15 @@ class DesktopPeers {
 
     // Runs a program in the background, stopped at the end if it is still running.
     pid_t Background(const std::vector<std::string>& args) { return Spawn(args, -1, -1); }
+    // Stops a program started in the background now.
+    void Finish(pid_t pid) {
+        for (auto it = pids_.begin(); it != pids_.end(); ++it)
+            if (*it == pid) {
+                pids_.erase(it);
+                Stop(pid);
+                return;
+            }
+    }
 
   private:
     pid_t Spawn(const std::vector<std::string>& args, int in, int out, bool keep = true, int extra = -1) {
