@@ -3,6 +3,7 @@
 
 #include <libnotify/notify.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/certs/build_info.h"
@@ -22,6 +23,19 @@ bool Started() {
 // The server closed it (expired, dismissed): the id shows nothing any more.
 void Closed(NotifyNotification* notification, gpointer id) {
     if (g_shown && g_hash_table_lookup(g_shown, id) == notification) g_hash_table_remove(g_shown, id);
+}
+
+// Servers that read markup in the body would take "<" and "&" of the text as markup; the text is
+// shown as it is.
+std::string BodyText(const std::string& text) {
+    GList* caps = notify_get_server_caps();
+    const bool markup = g_list_find_custom(caps, "body-markup", (GCompareFunc)strcmp) != nullptr;
+    g_list_free_full(caps, g_free);
+    if (!markup) return text;
+    gchar* escaped = g_markup_escape_text(text.c_str(), (gssize)text.size());
+    std::string out = escaped;
+    g_free(escaped);
+    return out;
 }
 
 } // namespace
@@ -49,6 +63,7 @@ int64_t NativeNotify_Update(void*, int32_t id, void*, int32_t level, const char*
         summary = level == 2 ? "Error" : "Warning";
         body = decodedTitle[0] ? std::string(decodedTitle) + "\n" + decodedText : decodedText;
     }
+    body = BodyText(body);
     const gpointer key = GINT_TO_POINTER(id);
     NotifyNotification* notification = NOTIFY_NOTIFICATION(g_hash_table_lookup(g_shown, key));
     if (notification) {
