@@ -7,12 +7,16 @@
 
 namespace {
 
+// A list held by an item says so; a document's root is a list when its items have no keys.
 bool IsList(Dictionary* list) {
     Dictionary* parent = nullptr;
     DictionaryItem* item = nullptr;
     uint32_t type = 0;
-    return Dictionary_GetParent(list, &parent, &item) == 1 && Dictionary_ItemGetType(parent, item, &type) == 1 &&
-           type == DICTIONARY_TYPE_LIST;
+    if (Dictionary_GetParent(list, &parent, &item) == 1)
+        return Dictionary_ItemGetType(parent, item, &type) == 1 && type == DICTIONARY_TYPE_LIST;
+    const char* key = nullptr;
+    return Dictionary_ItemGetFirst(list, &item) != 1 || item == nullptr ||
+           Dictionary_ItemGetKeyPtr(list, item, &key) != 1 || key == nullptr || key[0] == 0;
 }
 
 int64_t BuildList(Dictionary* list, void* menu, const DockMenuBuilder* b, int32_t depth) {
@@ -25,7 +29,9 @@ int64_t BuildList(Dictionary* list, void* menu, const DockMenuBuilder* b, int32_
         if (type != DICTIONARY_TYPE_DICTIONARY || Dictionary_ItemGetDictionaryHandle(list, item, &element) != 1)
             return 0;
         uint32_t idType = 0, textType = 0;
-        if (Dictionary_GetTypeByKey(element, "id", &idType) != 1 || idType != DICTIONARY_TYPE_INT64 ||
+        // Documents give their numbers as 64-bit floats; both number types are ids.
+        if (Dictionary_GetTypeByKey(element, "id", &idType) != 1 ||
+            (idType != DICTIONARY_TYPE_INT64 && idType != DICTIONARY_TYPE_FLOAT64) ||
             Dictionary_GetTypeByKey(element, "text", &textType) != 1 || textType != DICTIONARY_TYPE_STRING)
             return 0;
         int32_t id = 0;

@@ -9,7 +9,7 @@ struct Dictionary;
 // Texts are cut to this many bytes, terminator included.
 constexpr int32_t DOCKMENU_TEXT_SIZE = 320;
 // Submenus nested deeper than this end the building, so that a page cannot exhaust the stack.
-constexpr int32_t DOCKMENU_MAX_DEPTH = 16;
+constexpr int32_t DOCKMENU_MAX_DEPTH = 8;
 
 struct DockMenuBuilder {
     void* User;
