@@ -118,6 +118,15 @@ TEST_F(NativeUI, LoadChooserSplitsTheChoice) {
     EXPECT_STREQ(name, "c.txt");
     EXPECT_EQ(Answered("Pick & one", "key Escape", load), 0);
     EXPECT_EQ(std::string(directory) + name, folder + "c.txt") << "cancel keeps the buffers";
+    // A choice that does not fit is refused, not cut into another path.
+    char small[8] = "/tmp/";
+    const auto loadSmall = [&] {
+        return NativeChooser_GetLoadFilename(nullptr, "Small", small, sizeof small, name, sizeof name);
+    };
+    EXPECT_EQ(Answered("Small", "key ctrl+l sleep 0.3 type '" + folder + "c.txt' && xdotool sleep 0.3 key Return",
+                       loadSmall),
+              0);
+    EXPECT_STREQ(small, "/tmp/");
 }
 
 TEST_F(NativeUI, DirectoryChooserCleansUpWhatItCreated) {
