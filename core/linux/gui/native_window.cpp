@@ -58,7 +58,18 @@ void SetCursorOn(GtkWindow* window, GdkCursor* cursor) {
     if (GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window))) gdk_window_set_cursor(gdk, cursor);
 }
 
+constexpr int32_t kCursorCount = (int32_t)(sizeof kCursors / sizeof kCursors[0]);
+
 } // namespace
+
+const char* NativeWindow_TranslateFrame(int32_t frame) {
+    static constexpr const char* kFrames[] = {"Normal", "Borderless", "Popup", "Resizable"};
+    return frame >= 0 && frame <= NATIVEWINDOW_STYLE_RESIZABLE ? kFrames[frame] : kFrames[0];
+}
+
+const char* NativeWindow_TranslateCursor(int32_t cursor) {
+    return kCursors[cursor >= 0 && cursor < kCursorCount ? cursor : 0][0];
+}
 
 int64_t NativeWindow_GetTitleUtf8(void* handle, char* buffer, int32_t size) {
     ASSERT_POINTER(buffer);
@@ -295,8 +306,7 @@ int64_t NativeWindow_Close(void* handle) {
 }
 
 int64_t NativeWindow_SetCursor(void* handle, int32_t cursor) {
-    const int32_t count = (int32_t)(sizeof kCursors / sizeof kCursors[0]);
-    const char* const* names = kCursors[cursor >= 0 && cursor < count ? cursor : 0];
+    const char* const* names = kCursors[cursor >= 0 && cursor < kCursorCount ? cursor : 0];
     GdkDisplay* display = gdk_display_get_default();
     if (display == nullptr) return 1;
     GdkCursor* shape = gdk_cursor_new_from_name(display, names[1]);

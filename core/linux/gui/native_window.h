@@ -14,6 +14,10 @@ enum : int32_t {
     NATIVEWINDOW_STYLE_RESIZABLE = 3,
 };
 
+// Names of a frame style id and of a cursor id; an unknown id is "Normal" or "auto".
+const char* NativeWindow_TranslateFrame(int32_t frame);
+const char* NativeWindow_TranslateCursor(int32_t cursor);
+
 int64_t NativeWindow_GetTitleUtf8(void* window, char* buffer, int32_t size);
 int64_t NativeWindow_SetTitleUtf8(void* window, const char* title);
 int64_t NativeWindow_GetFrame(void* window, int32_t* frame);

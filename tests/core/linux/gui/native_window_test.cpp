@@ -122,6 +122,19 @@ TEST_F(Window, ProgressWindowThrottle) {
     Thread_Remove();
 }
 
+TEST(WindowNames, FramesAndCursors) {
+    const struct {
+        int32_t id;
+        const char *frame, *cursor;
+    } cases[] = {{0, "Normal", "auto"},     {2, "Popup", "crosshair"}, {3, "Resizable", "allscroll"},
+                 {9, "Normal", "progress"}, {-1, "Normal", "auto"},    {23, "Normal", "w-resize"},
+                 {99, "Normal", "auto"}};
+    for (const auto& c : cases) {
+        EXPECT_STREQ(NativeWindow_TranslateFrame(c.id), c.frame) << c.id;
+        EXPECT_STREQ(NativeWindow_TranslateCursor(c.id), c.cursor) << c.id;
+    }
+}
+
 TEST(WindowDeathTest, ClientSizeIsNotProvided) {
     InstallTestAbortHook();
     int32_t value = 0;
