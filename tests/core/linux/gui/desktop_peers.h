@@ -81,32 +81,14 @@ class DesktopPeers {
 
     // Unlocks the keyring's login collection again with its password, as a login would.
     bool UnlockKeyring(const char* password) {
-        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (bus == nullptr) return false;
-        GVariant* opened = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
-            g_variant_new("(sv)", "plain", g_variant_new_string("")), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-            nullptr);
-        bool ok = false;
-        if (opened) {
-            const char* session = nullptr;
-            GVariant* output = nullptr;
-            g_variant_get(opened, "(v&o)", &output, &session);
-            GVariant* secret = g_variant_new(
-                "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password, strlen(password), 1), "text/plain");
-            GVariant* reply = g_dbus_connection_call_sync(
-                bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
-                "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
-                g_variant_new("(o@(oayays))", "/org/freedesktop/secrets/collection/login", secret), nullptr,
-                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-            ok = reply != nullptr;
-            if (reply) g_variant_unref(reply);
-            g_variant_unref(output);
-            g_variant_unref(opened);
-        }
-        g_object_unref(bus);
-        return ok;
+        return KeyringCall("UnlockWithMasterPassword", "/org/freedesktop/secrets/collection/login", password,
+                           nullptr);
+    }
+
+    // A second, unlocked collection made without a prompt; its object path, or empty.
+    std::string CreateCollection(const char* label, const char* password) {
+        std::string path;
+        return KeyringCall("CreateWithMasterPassword", label, password, &path) ? path : "";
     }
 
     bool StartNotifications() {
@@ -147,6 +129,50 @@ class DesktopPeers {
     }
 
   private:
+    // gnome-keyring's calls that take a password directly, over a plain session.
+    bool KeyringCall(const char* method, const char* target, const char* password, std::string* made) {
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (bus == nullptr) return false;
+        GVariant* opened = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
+            g_variant_new("(sv)", "plain", g_variant_new_string("")), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+            nullptr);
+        bool ok = false;
+        if (opened) {
+            const char* session = nullptr;
+            GVariant* output = nullptr;
+            g_variant_get(opened, "(v&o)", &output, &session);
+            GVariant* secret = g_variant_new(
+                "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password, strlen(password), 1), "text/plain");
+            GVariant* arguments;
+            if (made) {
+                GVariantBuilder properties;
+                g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+                g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                                      g_variant_new_string(target));
+                arguments = g_variant_new("(a{sv}@(oayays))", &properties, secret);
+            } else {
+                arguments = g_variant_new("(o@(oayays))", target, secret);
+            }
+            GVariant* reply = g_dbus_connection_call_sync(
+                bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", method, arguments, nullptr,
+                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+            ok = reply != nullptr;
+            if (reply && made) {
+                const char* path = nullptr;
+                g_variant_get(reply, "(&o)", &path);
+                *made = path ? path : "";
+            }
+            if (reply) g_variant_unref(reply);
+            g_variant_unref(output);
+            g_variant_unref(opened);
+        }
+        g_object_unref(bus);
+        return ok;
+    }
+
     pid_t Spawn(const std::vector<std::string>& args, int in, int out, bool keep = true, int extra = -1) {
         const pid_t pid = fork();
         if (pid == 0) {

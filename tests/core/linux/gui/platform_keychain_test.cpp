@@ -143,8 +143,13 @@ TEST_F(Keychain, WebCredentialStoreLeavesOneAndBothProtocols) {
 
 TEST_F(Keychain, FailedStoreKeepsTheOldCredential) {
     ASSERT_EQ(Platform_SetWebCredential(3, "keep.example", "r", "ann", "old"), 1);
-    // Without a default collection the new item cannot be stored.
-    CallSecrets("SetAlias", g_variant_new("(so)", "default", "/"));
+    // The new item cannot be stored where new items go (a locked collection), while the old one
+    // could still be removed where it is.
+    const std::string other = g_peers->CreateCollection("other", "pw2");
+    ASSERT_FALSE(other.empty());
+    CallSecrets("SetAlias", g_variant_new("(so)", "default", other.c_str()));
+    const char* otherPath = other.c_str();
+    CallSecrets("Lock", g_variant_new("(@ao)", g_variant_new_objv(&otherPath, 1)));
     EXPECT_EQ(Platform_SetWebCredential(3, "keep.example", "r", "bob", "new"), 0);
     CallSecrets("SetAlias", g_variant_new("(so)", "default", kLogin));
     const Got got = GetWeb(3, "keep.example", "r");
