@@ -5,6 +5,7 @@
 
 #include "core/linux/gui/native_notify.h"
 #include "core/linux/gui/native_taskbar.h"
+#include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 NativeMessageBoxOverrideFunc g_override = nullptr;
 bool g_started = false;
+uint32_t g_uiThread = 0; // the thread that started the module: the only one that may show a box
 
 // GTK is started once, on first need, and only where a display answers.
 bool Display() {
@@ -47,6 +49,7 @@ void Settle() {
 
 int64_t NativeUI_Init() {
     Debug_AbortOverride(NativeUI_AbortOverride);
+    g_uiThread = Platform_ThreadGetCurrentId();
     Display();
     NativeNotify_Init();
     g_started = true;
@@ -70,7 +73,10 @@ int64_t NativeUI_MessageBoxOverride(NativeMessageBoxOverrideFunc function) {
 }
 
 void NativeUI_AbortOverride(const char*, int32_t, const char* message) {
-    if ((Debug_Flags() & DEBUG_FLAG_CMDLINE) != 0 || !g_started || !Display()) return;
+    // A stop on another thread cannot show GTK's box: the toolkit belongs to the main thread.
+    if ((Debug_Flags() & DEBUG_FLAG_CMDLINE) != 0 || !g_started || Platform_ThreadGetCurrentId() != g_uiThread ||
+        !Display())
+        return;
     NativeWindow_MessageBox(nullptr, message, "Internal error...", 0x2010);
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "core/linux/gui/native_chooser.h"
 #include "core/runtime/debug.h"
@@ -97,6 +98,10 @@ TEST_F(NativeUI, OverrideAndAbortBox) {
     });
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12)) << "answered, not closed by watchdog";
     EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200)) << "it was shown";
+    // Nor from another thread, which may not touch the toolkit.
+    start = std::chrono::steady_clock::now();
+    std::thread([] { NativeUI_AbortOverride("f.cpp", 1, "Assertion failed (x)\nwhy"); }).join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     Debug_FlagsOverride([]() -> uint32_t { return DEBUG_FLAG_CMDLINE; });
     start = std::chrono::steady_clock::now();
     NativeUI_AbortOverride("f.cpp", 1, "Assertion failed (x)\nwhy");
