@@ -19,7 +19,10 @@ DesktopPeers* g_peers = nullptr;
 constexpr int kUnanswered = -99;
 int g_closedUnanswered = 0;
 
+guint g_watchdog = 0;
+
 gboolean CloseOpenDialogs(gpointer) {
+    g_watchdog = 0;
     GList* windows = gtk_window_list_toplevels();
     for (GList* at = windows; at; at = at->next)
         if (GTK_IS_DIALOG(at->data) && gtk_widget_get_visible(GTK_WIDGET(at->data))) {
@@ -27,7 +30,7 @@ gboolean CloseOpenDialogs(gpointer) {
             g_closedUnanswered++;
         }
     g_list_free(windows);
-    return G_SOURCE_CONTINUE;
+    return G_SOURCE_REMOVE;
 }
 
 class NativeUI : public ::testing::Test {
@@ -35,7 +38,6 @@ class NativeUI : public ::testing::Test {
     static void SetUpTestSuite() {
         g_peers = new DesktopPeers;
         g_ready = g_peers->StartDisplay() && NativeUI_HasDisplay() == 1;
-        if (g_ready) g_timeout_add_seconds(15, CloseOpenDialogs, nullptr);
     }
     static void TearDownTestSuite() { delete g_peers; }
     void SetUp() override { ASSERT_TRUE(g_ready) << "no X display (Xvfb) for GTK"; }
@@ -55,7 +57,10 @@ class NativeUI : public ::testing::Test {
     template <typename Show>
     static auto Answered(const std::string& title, const std::string& keys, Show show) {
         const pid_t typist = Answer(title, keys);
+        g_watchdog = g_timeout_add_seconds(15, CloseOpenDialogs, nullptr);
         auto result = show();
+        if (g_watchdog) g_source_remove(g_watchdog);
+        g_watchdog = 0;
         g_peers->Finish(typist);
         return result;
     }
@@ -104,7 +109,10 @@ TEST_F(NativeUI, OverrideAndAbortBox) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     Debug_FlagsOverride([]() -> uint32_t { return DEBUG_FLAG_CMDLINE; });
     start = std::chrono::steady_clock::now();
-    NativeUI_AbortOverride("f.cpp", 1, "Assertion failed (x)\nwhy");
+    Answered("Internal error...", "key Return", [] {
+        NativeUI_AbortOverride("f.cpp", 1, "Assertion failed (x)\nwhy");
+        return 0;
+    });
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     Debug_FlagsOverride(nullptr);
     NativeUI_Remove();
