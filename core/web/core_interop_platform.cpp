@@ -5,6 +5,7 @@
 #include "core/certs/authenticate.h"
 #include "core/certs/executable.h"
 #include "core/formats/interop_request.h"
+#include "core/linux/gui/platform_keychain.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_facts.h"
@@ -27,13 +28,16 @@ int64_t ReturnPlatformText(CoreInteropArgs& a, Dictionary* response, PlatformTex
     return CoreInterop_ReturnString(response, a, out.Text);
 }
 
-// The keychain is not reachable on this platform yet: no credential is stored or found, and the
-// script is told so.
-int64_t ReturnCredential(CoreInteropArgs& a, Dictionary* response) {
-    Dictionary_SetStringByKey(response, "username", "");
-    Dictionary_SetStringByKey(response, "password", "");
-    return CoreInterop_ReturnBoolean(response, a, 0);
+// A stored credential's user name and password beside the answer; both empty when none was found.
+int64_t ReturnCredential(CoreInteropArgs& a, Dictionary* response, int64_t found, const char* user,
+                         const char* password) {
+    Dictionary_SetStringByKey(response, "username", found ? user : "");
+    Dictionary_SetStringByKey(response, "password", found ? password : "");
+    return CoreInterop_ReturnBoolean(response, a, found);
 }
+
+// Access types above 5 stop the process in the store; a script's bad number is only refused.
+bool ValidWebType(int32_t type) { return type >= 0 && type <= 5; }
 
 // The data store of a program (null path: this one), or null when it has none.
 int64_t ReturnDataStore(CoreInteropArgs& a, Dictionary* response, const char* path) {
@@ -68,9 +72,14 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
     }
     case 0x1ed34f4b: // getUserLanguage
         return ReturnPlatformText(a, response, Platform_GetUserLang);
-    case 0x2b56d600: // getCredential
-        a.String("target");
-        return ReturnCredential(a, response);
+    case 0x2b56d600: { // getCredential
+        const char* target = a.String("target");
+        CoreInteropText user, password;
+        const int64_t found = a.Ok() ? Platform_GetCredential(target, user.Text, CORE_INTEROP_TEXT_SIZE,
+                                                               password.Text, CORE_INTEROP_TEXT_SIZE)
+                                     : 0;
+        return ReturnCredential(a, response, found, user.Text, password.Text);
+    }
     case 0x34fa6b67: { // unsetEnvironmentVariable
         const char* name = a.String("name");
         return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Platform_UnsetEnvironmentVariable(name) : 0);
@@ -96,11 +105,14 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
         return CoreInterop_ReturnBoolean(
             response, a, a.Ok() ? Platform_FindWindow(caption, className, searchOnlyVisible ? 1 : 0, &window) : 0);
     }
-    case 0x4a734581: // removeWebCredential
-        a.Int32("accessType");
-        a.String("host");
-        a.String("realm");
-        return CoreInterop_ReturnBoolean(response, a, 0);
+    case 0x4a734581: { // removeWebCredential
+        const int32_t type = a.Int32("accessType");
+        const char* host = a.String("host");
+        const char* realm = a.String("realm");
+        const bool run = a.Ok() && ValidWebType(type);
+        return CoreInterop_ReturnBoolean(
+            response, a, run ? Platform_SetWebCredential((uint32_t)type, host, realm, nullptr, nullptr) : 0);
+    }
     case 0x4ad55b1c: { // authenticateX509
         const char* certStoreName = a.String("certStoreName");
         const char* path = a.String("path");
@@ -113,11 +125,12 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
         return ReturnPlatformText(a, response, Platform_GetName);
     case 0x59fc4220: // getShortName
         return ReturnPlatformText(a, response, Platform_GetShortName);
-    case 0x5fe81a4c: // setCredential
-        a.String("target");
-        a.String("username");
-        a.String("password");
-        return CoreInterop_ReturnBoolean(response, a, 0);
+    case 0x5fe81a4c: { // setCredential
+        const char* target = a.String("target");
+        const char* user = a.String("username");
+        const char* password = a.String("password");
+        return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Platform_SetCredential(target, user, password) : 0);
+    }
     case 0x6f5a6d98: { // getEnvironmentVariable
         const char* name = a.String("name");
         CoreInteropText out;
@@ -137,9 +150,10 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
             made = Platform_CreateShortcut(executable, parameter, iconId, location, description, iconLocation, flags);
         return CoreInterop_ReturnBoolean(response, a, made);
     }
-    case 0x943cbedd: // removeCredential
-        a.String("target");
-        return CoreInterop_ReturnBoolean(response, a, 0);
+    case 0x943cbedd: { // removeCredential
+        const char* target = a.String("target");
+        return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Platform_SetCredential(target, nullptr, nullptr) : 0);
+    }
     case 0x9a0cb4d9: { // setEnvironmentVariable
         const char* name = a.String("name");
         const char* value = a.String("value");
@@ -151,11 +165,18 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
         const uint32_t prevent = a.Boolean("prevent");
         return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Platform_PreventSystemSleep(prevent ? 1 : 0) : 0);
     }
-    case 0xcf618ab4: // getWebCredential
-        a.Int32("accessType");
-        a.String("host");
-        a.String("realm");
-        return ReturnCredential(a, response);
+    case 0xcf618ab4: { // getWebCredential
+        const int32_t type = a.Int32("accessType");
+        const char* host = a.String("host");
+        const char* realm = a.String("realm");
+        CoreInteropText user, password;
+        const int64_t found = a.Ok() && ValidWebType(type)
+                                  ? Platform_GetWebCredential((uint32_t)type, host, realm, user.Text,
+                                                              CORE_INTEROP_TEXT_SIZE, password.Text,
+                                                              CORE_INTEROP_TEXT_SIZE)
+                                  : 0;
+        return ReturnCredential(a, response, found, user.Text, password.Text);
+    }
     case 0xd3ee7032: { // getFileDataStore
         const char* path = a.String("path");
         return ReturnDataStore(a, response, path);
@@ -184,13 +205,16 @@ int64_t Platform_Invoke(void*, Dictionary* request, Dictionary* response) {
     }
     case 0xfb7dba32: // getSystemTheme
         return ReturnPlatformText(a, response, Platform_GetSystemTheme);
-    case 0xfd77f8ad: // setWebCredential
-        a.Int32("accessType");
-        a.String("host");
-        a.String("realm");
-        a.String("username");
-        a.String("password");
-        return CoreInterop_ReturnBoolean(response, a, 0);
+    case 0xfd77f8ad: { // setWebCredential
+        const int32_t type = a.Int32("accessType");
+        const char* host = a.String("host");
+        const char* realm = a.String("realm");
+        const char* user = a.String("username");
+        const char* password = a.String("password");
+        const bool run = a.Ok() && ValidWebType(type);
+        return CoreInterop_ReturnBoolean(
+            response, a, run ? Platform_SetWebCredential((uint32_t)type, host, realm, user, password) : 0);
+    }
     default:
         return 0;
     }

@@ -292,6 +292,12 @@ TEST(CoreInterop, PlatformAnswers) {
     Instance platform("QVR.Platform");
     EXPECT_EQ(platform.Call(R"({"method":"getCredential","target":"no-such-target"})"),
               R"({"username":"","password":"","returnValue":false})");
+    // An access type the store does not know is the script's mistake: refused, never a stop.
+    EXPECT_EQ(platform.Call(R"({"method":"getWebCredential","accessType":9,"host":"h","realm":""})"),
+              R"({"username":"","password":"","returnValue":false})");
+    EXPECT_EQ(platform.Call(R"({"method":"setWebCredential","accessType":-1,"host":"h","realm":"","username":"u",)"
+                            R"("password":"p"})"),
+              Returns("false"));
     // The method formatting a wall-clock time is reached by its hash alone.
     EXPECT_EQ(platform.Call(R"({"method":"","date":784111777})", nullptr, 0x07bfa61d),
               Returns(R"("Sun, 06 Nov 1994 08:49:37 GMT")"));
