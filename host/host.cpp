@@ -42,17 +42,13 @@
 #include "skin/script_invoker.h"
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
+#include "core/linux/gui/progress_window.h"
 #include "skin/skin_request_handler.h"
 #include "tasks/task_library.h"
 #include "skin/web_browser.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_manager.h"
 
-// The native progress window of the self-update role; where no desktop layer is linked in, the
-// dialog is simply not shown.
-int64_t ProgressWindow_Create(const char* title, const char* text, void** window) __attribute__((weak));
-int64_t ProgressWindow_SetProgress(void* window, double fraction) __attribute__((weak));
-int64_t ProgressWindow_Delete(void** window) __attribute__((weak));
 
 namespace {
 
@@ -153,20 +149,19 @@ bool StoreSkinDocument(const char* url, SkinFile* file, const char* header) {
 
 // ---- Self-update progress window -----------------------------------------------------------------
 
-void* g_progressWindow = nullptr;
+ProgressWindow* g_progressWindow = nullptr;
 
 int64_t OnProgressStatus(void* window, const char*, const char*, const char*, Dictionary* info) {
     double progress = -1;
-    if (info && Dictionary_GetFloat64ByPath(info, "overallProgress", &progress) && progress >= 0 &&
-        ProgressWindow_SetProgress)
-        ProgressWindow_SetProgress(window, progress);
+    if (info && Dictionary_GetFloat64ByPath(info, "overallProgress", &progress) && progress >= 0)
+        ProgressWindow_SetProgress(static_cast<ProgressWindow*>(window), progress);
     return 1;
 }
 
 int64_t OnProgressComplete(void* window, const char*, const char*, const char*, Dictionary*) {
     NotificationCenter_RemoveObserver("Task", "Status", window, OnProgressStatus);
     NotificationCenter_RemoveObserver("WorkflowRun", "Complete", window, OnProgressComplete);
-    if (ProgressWindow_Delete && window == g_progressWindow) ProgressWindow_Delete(&g_progressWindow);
+    if (window == g_progressWindow) ProgressWindow_Delete(&g_progressWindow);
     return 1;
 }
 
@@ -385,8 +380,8 @@ int64_t ProgressDialog_Start(const char* title, const char* text) {
     String_CopyLength(bodyText, text ? text : "", sizeof(bodyText));
     L10N_LocalizeString(titleText, sizeof(titleText));
     L10N_LocalizeString(bodyText, sizeof(bodyText));
-    if (!ProgressWindow_Create || g_progressWindow) return 0;
-    if (!ProgressWindow_Create(titleText, bodyText, &g_progressWindow) || !g_progressWindow) return 0;
+    if (g_progressWindow) return 0;
+    if (!ProgressWindow_Create(&g_progressWindow, titleText, bodyText) || !g_progressWindow) return 0;
     NotificationCenter_AddObserver("WorkflowRun", "Complete", g_progressWindow, OnProgressComplete);
     NotificationCenter_AddObserver("Task", "Status", g_progressWindow, OnProgressStatus);
     return 1;

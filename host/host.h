@@ -6,6 +6,7 @@
 
 struct Dictionary;
 struct WebBrowserInterface;
+struct NativeSkinWindowInterface;
 
 enum : int32_t {
     // Longest hand-over text a second instance sends: the singleton block's message capacity
@@ -71,3 +72,8 @@ void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
 int64_t Host_PlatformInstallSignals();
 // Starts the desktop toolkit for the user-interface role; 0 without a display.
 int64_t Host_PlatformStartToolkit();
+int64_t Host_PlatformStopToolkit();
+// Process tests without a display: stand-ins for the browser back end and the native skin windows,
+// set before the host starts.
+int64_t Host_PlatformSetDesktopForTesting(const WebBrowserInterface* browser,
+                                          const NativeSkinWindowInterface* windows);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/formats/json.h"
+#include "core/linux/gui/progress_window.h"
 #include "core/linux/platform_singleton.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
@@ -101,6 +102,8 @@ int64_t Host_RunMessagePump() {
         }
         SkinApp_ProcessWebServer();
         WorkflowApp_Process();
+        // The self-update role's progress window has no toolkit loop of its own.
+        if (selfUpdate) ProgressWindow_Process();
         WorkflowApp_Wait(1);
     }
     return 1;

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     uint32_t exitCode = 0;
     Host_GetExitCode(&exitCode);
     Host_Remove();
+    Host_PlatformStopToolkit();
     Executable_Remove();
     Arguments_Remove();
     return (int)exitCode;

@@ -8,6 +8,7 @@
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include "core/linux/gui/native_ui.h"
 #include "core/linux/platform_process.h"
 #include "core/linux/platform_system.h"
 #include "core/platform/process.h"
@@ -74,9 +75,22 @@ void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
 
 } // namespace
 
+// Stand-ins for the WebKitGTK view and the GTK windows, for process tests without a display.
+std::atomic<const WebBrowserInterface*> g_TestBrowser{nullptr};
+std::atomic<const NativeSkinWindowInterface*> g_TestWindows{nullptr};
+
+int64_t Host_PlatformSetDesktopForTesting(const WebBrowserInterface* browser, const NativeSkinWindowInterface* windows) {
+    g_TestBrowser.store(browser);
+    g_TestWindows.store(windows);
+    return 1;
+}
+
 int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
-    if (nativeTable) *nativeTable = HostWebBrowser_GetNativeInterface();
-    if (!NativeSkinWindow_GetInterface()) NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
+    const WebBrowserInterface* testBrowser = g_TestBrowser.load();
+    const NativeSkinWindowInterface* testWindows = g_TestWindows.load();
+    if (nativeTable) *nativeTable = testBrowser ? testBrowser : HostWebBrowser_GetNativeInterface();
+    if (!NativeSkinWindow_GetInterface())
+        NativeSkinWindow_SetInterface(testWindows ? testWindows : GtkSkinWindow_GetInterface());
     // Skin windows cannot open without a native window layer: the role ends here instead.
     if (!NativeSkinWindow_GetInterface()) {
         Log_Error("No native skin window layer\n");
@@ -147,5 +161,10 @@ int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t r
 
 int64_t Host_PlatformStartToolkit() {
     // Without a display the role still starts; the browser back end reports what it cannot do.
-    return gtk_init_check(nullptr, nullptr) ? 1 : 0;
+    NativeUI_Init();
+    return NativeUI_HasDisplay();
+}
+
+int64_t Host_PlatformStopToolkit() {
+    return NativeUI_Remove();
 }

@@ -46,13 +46,14 @@ int64_t QuitLoop() {
     return 1;
 }
 
-} // namespace
-
-const WebBrowserInterface* AWKWebBrowser_GetInterface() {
+const WebBrowserInterface* TestProgramBrowser() {
     static WebBrowserInterface table = *TestBrowser_GetInterface();
     table.RunMessagePump = RunLoop;
     table.QuitMessagePump = QuitLoop;
     return &table;
 }
 
-const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() { return TestNative_GetInterface(); }
+// Installed before main runs, so that the host never looks for the real desktop.
+const bool g_installed = Host_PlatformSetDesktopForTesting(TestProgramBrowser(), TestNative_GetInterface()) == 1;
+
+} // namespace
