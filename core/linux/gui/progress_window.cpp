@@ -4,7 +4,6 @@
 #include <gtk/gtk.h>
 
 #include "core/linux/gui/native_ui.h"
-
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
