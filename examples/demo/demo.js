@@ -35,6 +35,9 @@
       invoke: function (instanceId, binding) {
         var reply = send("POST", instanceId, binding);
         return reply.status === 200 ? reply.responseText : "";
+      },
+      releaseInstance: function (instanceId) {
+        return send("DELETE", instanceId, null).status === 200;
       }
     };
   }
@@ -96,6 +99,16 @@
   show("locale", (call(skinApp, "getLanguage") || "?") + " / " + (call(skinApp, "getCountry") || "?"));
   show("platform", expand("{SystemName} {SystemVersion}"));
 
+  // The page's own window: its title, word that the page is ready, then the window on screen.
+  // It may close without asking the page first.
+  var skinWindow = create("QVR.SkinWindow");
+  if (skinWindow) {
+    call(skinWindow, "setTitle", { title: title });
+    call(skinWindow, "setCanClose", { canClose: true });
+    call(skinWindow, "loaded");
+    call(skinWindow, "show");
+  }
+
   var autorun = call(app, "isCommandFieldSet", { commandField: "autorun" }) === true;
   var finished = false;
 
@@ -107,7 +120,13 @@
     if (autorun) {
       call(app, "setExitCode", { exitCode: ok ? 0 : 1 });
       // Long enough for the caller to take the window's picture first.
-      setTimeout(function () { call(skinApp, "closeAllWindows"); }, 3000);
+      // The windows close once the page has let go of its native objects.
+      setTimeout(function () {
+        call(skinApp, "closeAllWindows");
+        [center, manager, app, skinWindow, skinApp].forEach(function (id) {
+          if (id) bridge.releaseInstance(id);
+        });
+      }, 3000);
     }
   }
 
@@ -123,15 +142,17 @@
       log(info.message);
       show("status", info.message);
       var at = info.message.indexOf("Demo outcome - ");
-      if (at === 0) report = info.message.substring(15);
+      if (at === 0) report = info.message.substring(15).trim();
+      if (info.message.indexOf("Demo SHA-256 - ") === 0) digest = info.message.substring(15).trim();
     }
     if (typeof info.actualDigest === "string") digest = info.actualDigest;
     var progress = info.overallProgress !== undefined ? info.overallProgress : info.progress;
     if (typeof progress === "number" && progress >= 0) document.getElementById("progress").value = progress;
-  });
-  observe("WorkflowRun", "Complete", function () {
-    document.getElementById("progress").value = 1;
-    finish(digest.length === 64, report + "\nSHA-256 " + digest);
+    // The workflow's last step reports the file and its digest: that is its outcome.
+    if (report && digest.length === 64) {
+      document.getElementById("progress").value = 1;
+      finish(true, report + "\nSHA-256 " + digest);
+    }
   });
 
   // Links of the demo scheme: the first arrives on the command line, later ones from the running

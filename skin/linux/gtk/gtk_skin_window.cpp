@@ -12,6 +12,10 @@
 #include <cstring>
 #include <vector>
 
+#include "core/linux/gui/native_image.h"
+#include "core/linux/gui/native_menu.h"
+#include "core/linux/gui/native_notify.h"
+#include "core/linux/gui/native_taskbar.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/notification_center.h"
@@ -38,17 +42,12 @@ struct GtkSkinWindow {
     int32_t MinWidth, MinHeight;
     uint32_t Visible, Maximized, Minimized, Closed;
     guint DragSource; // the timer that follows the mouse while a drag runs
-    GdkPixbuf* BigIcon;
-    GdkPixbuf* Overlay;
     char Title[kTitleSize];
 };
 
 GtkSkinWindow* Rec(NativeSkinWindow* window) {
     ASSERT_POINTER(window);
     return reinterpret_cast<GtkSkinWindow*>(window);
-}
-GdkPixbuf* Pix(NativeImage* image) {
-    return reinterpret_cast<GdkPixbuf*>(image);
 }
 NativeImage* Img(GdkPixbuf* pixbuf) {
     return reinterpret_cast<NativeImage*>(pixbuf);
@@ -221,7 +220,12 @@ int64_t Create(NativeSkinWindow** handle, SkinWindow* owner, int32_t width, int3
     GdkScreen* screen = gtk_widget_get_screen(w->Window);
     if (GdkVisual* rgba = gdk_screen_get_rgba_visual(screen)) gtk_widget_set_visual(w->Window, rgba);
     w->Content = GtkSkinWindowView_Create(owner);
-    gtk_container_add(GTK_CONTAINER(w->Window), w->Content);
+    // The application's progress bar is drawn over the page, along the window's bottom edge.
+    GtkWidget* overlay = gtk_overlay_new();
+    gtk_container_add(GTK_CONTAINER(w->Window), overlay);
+    gtk_container_add(GTK_CONTAINER(overlay), w->Content);
+    NativeTaskbar_AttachProgressView(overlay);
+    gtk_widget_show(overlay);
     gtk_widget_show(w->Content);
     w->MinWidth = width;
     w->MinHeight = height;
@@ -256,8 +260,6 @@ int64_t Release(NativeSkinWindow** handle) {
     GtkSkinWindowView_Clear(w->Content);
     gtk_widget_destroy(w->Window);
     g_object_unref(w->Window);
-    if (w->BigIcon) g_object_unref(w->BigIcon);
-    if (w->Overlay) g_object_unref(w->Overlay);
     g_free(w);
     *handle = nullptr;
     return 1;
@@ -467,121 +469,33 @@ NativeImage* GetDefaultIcon(NativeSkinWindow*) {
     return first;
 }
 
+// The application's icon, held by the platform layer (which keeps its own reference).
 NativeImage* GetBigIcon(NativeSkinWindow* handle) {
-    return Img(Rec(handle)->BigIcon);
+    NativeImage* icon = nullptr;
+    NativeWindow_GetBigIcon(Rec(handle)->Window, &icon);
+    NativeImage* held = icon;
+    if (icon) NativeImage_Release(&icon);
+    return held;
 }
 
 // There is no application icon of a miniaturised window on this platform.
 int64_t SetMiniaturizedAppIcon(NativeSkinWindow*) {
     return 1;
 }
-// There is no dock tile to redraw on this platform.
-int64_t RefreshTaskbar() {
-    return 1;
-}
-
-int64_t ImageCreate(NativeImage** image, const void* bytes, uint32_t length) {
-    ASSERT_POINTER(image);
-    *image = nullptr;
-    if (!bytes || length == 0) return 0;
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-    const bool ok = gdk_pixbuf_loader_write(loader, static_cast<const guchar*>(bytes), length, nullptr) &&
-                    gdk_pixbuf_loader_close(loader, nullptr);
-    if (!ok) gdk_pixbuf_loader_close(loader, nullptr);
-    GdkPixbuf* pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    if (pixbuf) g_object_ref(pixbuf);
-    g_object_unref(loader);
-    *image = Img(pixbuf);
-    return pixbuf ? 1 : 0;
-}
-
-int64_t ImageRelease(NativeImage** image) {
-    ASSERT_POINTER(image);
-    if (*image) g_object_unref(Pix(*image));
-    *image = nullptr;
-    return 1;
-}
-
-int64_t ImageGetSize(NativeImage* image, int32_t* width, int32_t* height) {
-    ASSERT_POINTER(width);
-    ASSERT_POINTER(height);
-    *width = *height = 0;
-    if (!image) return 0;
-    *width = gdk_pixbuf_get_width(Pix(image));
-    *height = gdk_pixbuf_get_height(Pix(image));
-    return 1;
-}
-
-int64_t ImageCrop(NativeImage* source, int32_t x, int32_t y, int32_t width, int32_t height,
-                  NativeImage** image) {
-    ASSERT_POINTER(image);
-    *image = nullptr;
-    if (!source || x < 0 || y < 0 || width < 1 || height < 1) return 0;
-    GdkPixbuf* from = Pix(source);
-    if ((int64_t)x + width > gdk_pixbuf_get_width(from) || (int64_t)y + height > gdk_pixbuf_get_height(from))
-        return 0;
-    // A copy, so that the sheet may go before the picture.
-    GdkPixbuf* view = gdk_pixbuf_new_subpixbuf(from, x, y, width, height);
-    GdkPixbuf* copy = gdk_pixbuf_copy(view);
-    g_object_unref(view);
-    *image = Img(copy);
-    return copy ? 1 : 0;
-}
-
-// The window's icon: the big icon with the overlay on its top-right quarter.
-void ApplyIcon(GtkSkinWindow* w) {
-    GdkPixbuf* base = w->BigIcon;
-    if (!base) {
-        gtk_window_set_icon(GTK_WINDOW(w->Window), nullptr);
-        return;
-    }
-    if (!w->Overlay) {
-        gtk_window_set_icon(GTK_WINDOW(w->Window), base);
-        return;
-    }
-    GdkPixbuf* icon = gdk_pixbuf_copy(base);
-    if (!gdk_pixbuf_get_has_alpha(icon)) {
-        GdkPixbuf* alpha = gdk_pixbuf_add_alpha(icon, FALSE, 0, 0, 0);
-        g_object_unref(icon);
-        icon = alpha;
-    }
-    const int width = gdk_pixbuf_get_width(icon), height = gdk_pixbuf_get_height(icon);
-    const int qw = width / 2 > 0 ? width / 2 : 1, qh = height / 2 > 0 ? height / 2 : 1;
-    const double sx = (double)qw / gdk_pixbuf_get_width(w->Overlay);
-    const double sy = (double)qh / gdk_pixbuf_get_height(w->Overlay);
-    gdk_pixbuf_composite(w->Overlay, icon, width - qw, 0, qw, qh, width - qw, 0, sx, sy, GDK_INTERP_BILINEAR,
-                         255);
-    gtk_window_set_icon(GTK_WINDOW(w->Window), icon);
-    g_object_unref(icon);
-}
-
 int64_t SetBigIcon(NativeSkinWindow* handle, NativeImage* image) {
-    GtkSkinWindow* w = Rec(handle);
-    if (w->BigIcon) g_object_unref(w->BigIcon);
-    w->BigIcon = Pix(image);
-    ApplyIcon(w);
-    return 1;
+    return NativeWindow_SetBigIcon(Rec(handle)->Window, image);
 }
 
 int64_t SetOverlayIcon(NativeSkinWindow* handle, NativeImage* image) {
-    GtkSkinWindow* w = Rec(handle);
-    if (w->Overlay) g_object_unref(w->Overlay);
-    w->Overlay = Pix(image);
-    ApplyIcon(w);
-    return 1;
+    return NativeTaskbar_SetOverlayIcon(Rec(handle)->Window, image);
 }
 
-// There is no dock on this platform: its menu is accepted and kept nowhere.
-int64_t ClearDockItems(NativeSkinWindow*) {
-    return 1;
+// The page's dock items go to the application menu of the platform layer.
+int64_t ClearDockItems(NativeSkinWindow* handle) {
+    return NativeWindow_ClearDockItems(Rec(handle)->Window);
 }
-int64_t CreateMenuFromDictionary(NativeSkinWindow*, Dictionary*, void** menu) {
-    ASSERT_POINTER(menu);
-    *menu = nullptr;
-    return 1;
-}
-int64_t SetMenuSelected(void*, int32_t, int32_t) {
-    return 1;
+int64_t CreateMenuFromDictionary(NativeSkinWindow* handle, Dictionary* items, void** menu) {
+    return NativeWindow_CreateMenuFromDictionary(Rec(handle)->Window, items, nullptr, nullptr, menu);
 }
 
 const NativeSkinWindowInterface kTable = {
@@ -610,16 +524,16 @@ const NativeSkinWindowInterface kTable = {
     GetDefaultIcon,
     GetBigIcon,
     SetMiniaturizedAppIcon,
-    RefreshTaskbar,
-    ImageCreate,
-    ImageRelease,
-    ImageGetSize,
-    ImageCrop,
+    NativeTaskbar_Refresh,
+    NativeImage_Create,
+    NativeImage_Release,
+    NativeImage_GetSize,
+    NativeImage_Crop,
     SetBigIcon,
     SetOverlayIcon,
     ClearDockItems,
     CreateMenuFromDictionary,
-    SetMenuSelected,
+    NativeWindow_SetMenuSelected,
 };
 
 // ---- Window controls ---------------------------------------------------------------------------------
@@ -743,14 +657,24 @@ int64_t EndLiveResize(NativeSkinWindow*) {
     return 1;
 }
 
-// The bar is drawn by the platform layer's dock progress; nothing is kept here.
-int64_t SetTaskbarProgress(int32_t) {
-    return 1;
+// The application's bar, drawn by the platform layer along the bottom of the window that set it:
+// the active skin window, else the newest.
+int64_t SetTaskbarProgress(int32_t value) {
+    GtkSkinWindow* owner = g_windows.empty() ? nullptr : g_windows.back();
+    for (GtkSkinWindow* w : g_windows)
+        if (gtk_window_is_active(GTK_WINDOW(w->Window))) owner = w;
+    return NativeTaskbar_SetProgress(owner ? owner->Window : nullptr, value);
 }
 
-// User notifications are the platform layer's; a window alone posts none.
-int64_t Notify(NativeSkinWindow*, int32_t, const char*, const char*) {
-    return 0;
+// One desktop notification per window: a new one replaces the last.
+int64_t Notify(NativeSkinWindow* handle, int32_t type, const char* caption, const char* message) {
+    return NativeNotify_Update(Rec(handle)->Window, 0, nullptr, type, caption, message);
+}
+
+// A chosen item of the application menu goes to the skin window that added it.
+void OnMenuAction(void* window, int32_t id) {
+    for (GtkSkinWindow* w : g_windows)
+        if (w->Window == window) SkinWindow_ContextMenuSelect(w->Owner, id);
 }
 
 // Written through a descriptor that follows no link, readable by the user alone.
@@ -809,6 +733,7 @@ int64_t GtkSkinWindow_Init() {
     if (g_display) return 1;
     g_display = gtk_init_check(nullptr, nullptr) == TRUE;
     if (g_display) WatchSleep();
+    if (g_display) NativeWindow_SetMenuActionHandler(OnMenuAction);
     return g_display ? 1 : 0;
 }
 
