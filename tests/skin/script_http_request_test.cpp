@@ -21,6 +21,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/nginx_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -28,33 +29,6 @@
 
 namespace {
 
-struct NginxPeer {
-    TempDir Dir;
-    std::unique_ptr<TlsServer> Server;
-    NginxPeer() {
-        chmod(Dir.path().c_str(), 0755); // nginx's workers may run as another user
-        mkdir(Dir.file("www").c_str(), 0755);
-        std::ofstream(Dir.file("nginx.tmpl"))
-            << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
-            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
-            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path()
-            << "; scgi_temp_path " << Dir.path() << ";\n"
-            << "  server { listen 127.0.0.1:PORT; root " << Dir.file("www")
-            << "; location = /broken { return 500; } }\n}\n";
-        Server = std::make_unique<TlsServer>(
-            Dir.path(), std::vector<std::string>{"sh", "-c",
-                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
-                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
-    }
-    std::string Put(const std::string& name, const std::string& bytes) {
-        WriteText(Dir.file("www/" + name), bytes, 0644);
-        return Url(name);
-    }
-    std::string Url(const std::string& name) const {
-        return "http://127.0.0.1:" + std::to_string(Server->Port()) + "/" + name;
-    }
-};
 
 // "/drop": half of an announced body, then a close; "/long": ten bytes announced, twenty sent;
 // anything else is held without an answer until the server stops.
@@ -138,7 +112,7 @@ class HttpRequestTest : public TaskLibraryTest {
     HttpRequest* request = nullptr;
 
     static void SetUpTestSuite() {
-        nginx = new NginxPeer();
+        nginx = new NginxPeer("location = /broken { return 500; }");
         bad = new BadPeer();
     }
     static void TearDownTestSuite() {

@@ -16,6 +16,7 @@
 
 #include "core/web/web_get.h"
 #include "tasks/download_task.h"
+#include "tests/support/nginx_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -24,36 +25,6 @@
 namespace {
 
 using Errors = std::vector<std::string>;
-
-// nginx over a folder of its own; "slow/" is sent at 64 KiB a second.
-struct NginxPeer {
-    TempDir Dir;
-    std::unique_ptr<TlsServer> Server;
-    NginxPeer() {
-        chmod(Dir.path().c_str(), 0755); // nginx's workers may run as another user
-        mkdir(Dir.file("www").c_str(), 0755);
-        mkdir(Dir.file("www/slow").c_str(), 0755);
-        std::ofstream(Dir.file("nginx.tmpl"))
-            << "worker_processes 1; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
-            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
-            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path()
-            << "; scgi_temp_path " << Dir.path() << ";\n"
-            << "  server { listen 127.0.0.1:PORT; root " << Dir.file("www")
-            << "; location /slow/ { limit_rate 64k; } }\n}\n";
-        Server = std::make_unique<TlsServer>(
-            Dir.path(), std::vector<std::string>{"sh", "-c",
-                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
-                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
-    }
-    std::string Put(const std::string& name, const std::string& bytes) {
-        WriteText(Dir.file("www/" + name), bytes, 0644);
-        return Url(name);
-    }
-    std::string Url(const std::string& name) const {
-        return "http://127.0.0.1:" + std::to_string(Server->Port()) + "/" + name;
-    }
-};
 
 struct PythonPeer {
     TempDir Dir;
@@ -181,7 +152,9 @@ class DownloadTest : public TaskLibraryTest {
     int defined = 0;
 
     static void SetUpTestSuite() {
-        nginx = new NginxPeer();
+        // "slow/" is sent at 64 KiB a second.
+        nginx = new NginxPeer("location /slow/ { limit_rate 64k; }");
+        mkdir(nginx->Dir.file("www/slow").c_str(), 0755);
         python = new PythonPeer();
     }
     static void TearDownTestSuite() {
