@@ -24,54 +24,17 @@
 #include "skin/skin_web_server.h"
 #include "skin/web_browser.h"
 #include "tests/skin/test_browser.h"
+#include "fuzz/skin_web_fuzz_setup.h"
 #include "workflow/workflow_app.h"
 
 namespace {
-
-void RequireAt(bool condition, int line) {
-    if (condition) return;
-    fprintf(stderr, "requirement at line %d failed\n", line);
-    std::abort();
-}
-#define Require(condition) RequireAt((condition), __LINE__)
-
-void Put(const std::string& path, const std::string& text) {
-    FILE* file = fopen(path.c_str(), "w");
-    Require(file != nullptr);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-}
 
 SkinWebServer* g_server = nullptr;
 WebServer* g_core = nullptr;
 uint32_t g_port = 1024;
 
 bool Setup() {
-    char pattern[] = "/tmp/skin-web-fuzz-XXXXXX";
-    Require(mkdtemp(pattern) != nullptr);
-    const std::string root = std::string(pattern) + "/skin";
-    Require(mkdir(root.c_str(), 0700) == 0);
-    std::string text;
-    for (int i = 0; i < 2000; i++) text += "line " + std::to_string(i % 13) + "\n";
-    Put(root + "/index.html", text);
-    Put(root + "/app.yaml", "name: fuzz\n");
-    Put(root + "/{Skin}.txt", "braces");
-    Put(std::string(pattern) + "/outside.txt", "outside");
-    Require(WorkflowApp_Init("skin_web_request_fuzz.log", 0) == 1);
-    WorkflowApp_InitInterop();
-    Require(Interop_Add("skin", SkinInterop_Init, SkinInterop_Remove, SkinInterop_CreateInstance,
-                        SkinInterop_SetOverride, SkinInterop_SetOption));
-    GlobalWebBrowserInterface = nullptr;
-    Require(WebBrowser_Init(TestBrowser_GetInterface(), "lib") == 1);
-    NativeSkinWindow_SetInterface(TestNative_GetInterface());
-    SkinFile_Init();
-    Require(SkinFile_Attach(root.c_str()) == 1);
-    Require(SkinApp_Init() == 1);
-    // The client checks need a real peer; the callbacks behind them are what is fuzzed here.
-    Authenticate_SetEnabled(0);
-    g_server = SkinApp_GetWebServerHandle();
-    SkinWebServer_BlockSetQuarterTime(g_server, 1);
-    SkinWebServer_GetWebServerHandle(g_server, &g_core);
+    skin_web_fuzz::Start("skin_web_request_fuzz.log", &g_server, &g_core);
     return true;
 }
 
