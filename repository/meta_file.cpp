@@ -105,11 +105,8 @@ bool PiecesMatchStream(MetaFile* metaFile) {
     PieceList_GetPieceTotal(metaFile->Pieces, &total);
     if (size < 1) return false;
     uint64_t length = 0, padding = 0;
-    // While a load runs, the I/O worker is building the index: its totals are read once it is done.
-    if (!MetaFile_IsAlive(metaFile)) {
-        FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
-        FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
-    }
+    FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
+    FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
     const uint64_t streamEnd = length + padding; // below 2^63: the index refuses longer streams
     const uint64_t piecesEnd = (uint64_t)size * (uint64_t)total;
     if (total > 0 && piecesEnd - size >= streamEnd) return false;
@@ -381,8 +378,11 @@ int64_t MetaFile_Dump(MetaFile* metaFile, Dictionary* dict) {
     ASSERT_POINTER(dict);
     AsyncHTTP_Dump(metaFile->Loader, dict);
     uint64_t length = 0, padding = 0;
-    FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
-    FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
+    // While a load runs, the I/O worker is building the index: its totals are read once it is done.
+    if (!MetaFile_IsAlive(metaFile)) {
+        FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
+        FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
+    }
     Dictionary_SetInt64ByKey(dict, "totalLength", (int64_t)length);
     Dictionary_SetInt64ByKey(dict, "totalPadding", (int64_t)padding);
     return 1;
