@@ -1,7 +1,8 @@
 // Start to first paint: the host started with a one-window skin, set beside a bare WebKitGTK window
 // loading the same page from disk. Both run on one Xvfb and one session bus of the benchmark's own;
 // the time of a run is from the fork to the page's report of its first frame, an image request to a
-// loopback port the benchmark listens on (see bench/first_paint_skin/index.html).
+// loopback port the benchmark listens on (see bench/first_paint_skin/index.html). A second pair
+// takes the CPU time the same two spend once the page is shown and nothing happens.
 #include <benchmark/benchmark.h>
 
 #include <cerrno>
@@ -36,6 +37,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRunLimitMs = 30000;
 constexpr int kStopLimitMs = 10000;
+constexpr double kSettleSeconds = 1.0;
+constexpr double kIdleSeconds = 3.0;
 
 struct Setup {
     std::string Dir;
@@ -181,6 +184,39 @@ void Stop(pid_t pid, const std::string& label) {
     for (int i = 0; i < 200 && kill(-pid, 0) == 0; i++) usleep(10000);
 }
 
+// CPU time of every thread of every process in the group (the web engine's helpers included), in
+// seconds: the scheduler's nanosecond counts, fine enough for an idle loop.
+double GroupCpuSeconds(pid_t group) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    unsigned long long total = 0;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        std::ifstream stat(base + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // The process group is the third field after the command's closing parenthesis.
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 1));
+        std::string state;
+        long parent = 0, pgrp = 0;
+        if (!(fields >> state >> parent >> pgrp) || pgrp != group) continue;
+        DIR* tasks = opendir((base + "/task").c_str());
+        if (!tasks) continue;
+        while (dirent* task = readdir(tasks)) {
+            if (task->d_name[0] == '.') continue;
+            std::ifstream schedstat(base + "/task/" + task->d_name + "/schedstat");
+            unsigned long long ns = 0;
+            if (schedstat >> ns) total += ns;
+        }
+        closedir(tasks);
+    }
+    closedir(proc);
+    return (double)total / 1e9;
+}
+
 void PrintLog(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -189,8 +225,9 @@ void PrintLog(const std::string& path) {
     fprintf(stderr, "---- %s (end)\n%s\n----\n", path.c_str(), log.substr(log.size() > 3000 ? log.size() - 3000 : 0).c_str());
 }
 
-// Starts the program and answers the seconds until the page reported its first frame, or -1.
-double TimeToFirstPaint(std::vector<std::string> args, const char* label) {
+// Starts the program and answers the seconds until the page reported its first frame, or -1. With
+// idle set, answers instead the CPU seconds the program spends in a quiet window after that.
+double TimeToFirstPaint(std::vector<std::string> args, const char* label, bool idle = false) {
     Drain();
     const std::string log = S().Dir + "/" + label + "-" + std::to_string(++S().Run) + ".log";
     std::vector<char*> argv;
@@ -218,6 +255,13 @@ double TimeToFirstPaint(std::vector<std::string> args, const char* label) {
             if (fd >= 0 && IsPaintReport(fd)) seconds = std::chrono::duration<double>(seen - start).count();
         }
         exited = seconds < 0 && waitpid(pid, nullptr, WNOHANG) == pid;
+    }
+    if (idle && seconds >= 0) {
+        usleep((useconds_t)(kSettleSeconds * 1e6));
+        const double before = GroupCpuSeconds(pid);
+        usleep((useconds_t)(kIdleSeconds * 1e6));
+        const double used = GroupCpuSeconds(pid) - before;
+        seconds = before >= 0 && used > 0 ? used : 1e-6;
     }
     if (exited) {
         fprintf(stderr, "%s ended before its page reported a frame\n", label);
@@ -265,18 +309,19 @@ bool Start() {
     return true;
 }
 
-void Measure(benchmark::State& state, std::vector<std::string> (*command)(), const char* label) {
+void Measure(benchmark::State& state, std::vector<std::string> (*command)(), const char* label, bool idle = false) {
     if (!Start()) {
         state.SkipWithError(S().Why.c_str());
         return;
     }
     for (auto _ : state) {
-        const double seconds = TimeToFirstPaint(command(), label);
+        const double seconds = TimeToFirstPaint(command(), label, idle);
         if (seconds < 0) {
             state.SkipWithError("the page reported no frame");
             break;
         }
         state.SetIterationTime(seconds);
+        if (idle) state.counters["cpu_percent"] = 100.0 * seconds / kIdleSeconds;
     }
 }
 
@@ -287,6 +332,14 @@ void BM_FirstPaintBareWebKit(benchmark::State& state) { Measure(state, PeerComma
 BENCHMARK(BM_FirstPaintHost)->UseManualTime()->Iterations(1)->Repetitions(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FirstPaintBareWebKit)->UseManualTime()->Iterations(1)->Repetitions(10)->Unit(benchmark::kMillisecond);
 PEER_RATIO("start to first paint, host / bare WebKitGTK window", "BM_FirstPaintHost", "BM_FirstPaintBareWebKit");
+
+void BM_IdleShownHost(benchmark::State& state) { Measure(state, HostCommand, "host", true); }
+
+void BM_IdleShownBareWebKit(benchmark::State& state) { Measure(state, PeerCommand, "peer", true); }
+
+BENCHMARK(BM_IdleShownHost)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleShownBareWebKit)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
+PEER_RATIO("idle CPU with the page shown, host / bare WebKitGTK window", "BM_IdleShownHost", "BM_IdleShownBareWebKit");
 
 } // namespace
 
