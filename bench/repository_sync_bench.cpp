@@ -1,24 +1,28 @@
-// A whole repository synchronised from nginx on 127.0.0.1: a tree of mixed file sizes (256 MiB by
+// A whole repository synchronised from nginx on 127.0.0.1: a tree of mixed file sizes (1 GiB by
 // default, QVR_SYNC_BENCH_MIB to change it) in 2 MiB pieces, installed into an empty folder and
 // updated after 5% of its pieces changed. Set beside it on the same tree: curl fetching the same
-// bytes, one thread hashing and writing them (together the machine's limit), zsync (a control
-// file per file, fetched from the same nginx) and rsync (its daemon on 127.0.0.1). Updates count
-// the bytes each side fetched (nginx's access log, rsync's --stats) as the counter fetched_MiB.
-// The sync is also run with the whole process held to one core, and swept over "requests" and
-// "fileCompletes". Every side's result is compared with the remote tree after its run.
+// bytes; the bytes hashed and written on one thread and on every core (the lower of curl and
+// these is the machine's limit); zsync (a control file per file, fetched from the same nginx)
+// and rsync (its daemon on 127.0.0.1). Updates count the bytes each side fetched (nginx's access
+// log, rsync's --stats) as the counter fetched_MiB. The sync is also run with the whole process
+// held to one core, and swept over "requests" and "fileCompletes". Every side's result is
+// compared with the remote tree after its run.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/peer_ratio.h"
@@ -115,7 +119,7 @@ struct Env {
 
     bool Build() {
         const char* mib = getenv("QVR_SYNC_BENCH_MIB");
-        const int64_t target = (mib && atoi(mib) > 0 ? atoi(mib) : 256) * (int64_t(1) << 20);
+        const int64_t target = (mib && atoi(mib) > 0 ? atoi(mib) : 1024) * (int64_t(1) << 20);
         chmod(Dir.path().c_str(), 0711); // nginx's workers run as another user
         Shell("mkdir -p " + Www("v1") + " " + Www("z1") + " " + Www("z2"));
         // One round: a large file, a few mid-sized ones, many small ones.
@@ -416,49 +420,70 @@ void CurlTree(benchmark::State& state) {
     Finish(state, env, -1);
 }
 
-// One thread reading the tree's bytes, hashing each piece and writing the files anew.
-void HashWrite(benchmark::State& state) {
+// The tree's bytes read piece by piece, each piece hashed and written into the files anew, by
+// one thread or by a thread on every core taking the next piece.
+bool CopyPiece(Env& env, const std::vector<int64_t>& starts, int64_t piece, std::string& buffer, SHA1* sha) {
+    const int64_t begin = piece * kPiece, end = std::min(begin + kPiece, env.Total);
+    buffer.assign((size_t)kPiece, 0); // the last piece is hashed padded
+    size_t file = (size_t)(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin()) - 1;
+    for (int64_t at = begin; at < end; file++) {
+        const int64_t fileEnd = starts[file] + env.Files[file].second;
+        if (fileEnd <= at) continue;
+        const size_t take = (size_t)(std::min(end, fileEnd) - at);
+        const int in = open(env.Www("v1/" + env.Files[file].first).c_str(), O_RDONLY | O_CLOEXEC);
+        const int out = open(env.Dir.file("dest/" + env.Files[file].first).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        char* bytes = buffer.data() + (at - begin);
+        const bool copied = in >= 0 && out >= 0 && pread(in, bytes, take, at - starts[file]) == (ssize_t)take &&
+                            pwrite(out, bytes, take, at - starts[file]) == (ssize_t)take;
+        if (in >= 0) close(in);
+        if (out >= 0 && close(out) != 0) return false;
+        if (!copied) return false;
+        at += (int64_t)take;
+    }
+    uint8_t digest[20];
+    SHA1_Reset(sha);
+    SHA1_Process(sha, buffer.data(), (uint32_t)buffer.size());
+    SHA1_Generate(sha);
+    SHA1_GetDigest(sha, digest, sizeof(digest));
+    benchmark::DoNotOptimize(digest);
+    return true;
+}
+
+void HashWrite(benchmark::State& state, int threads) {
     Env& env = TheEnv();
     if (!env.Built) return state.SkipWithError("the tree or nginx could not be set up");
-    std::string piece, data;
-    piece.reserve((size_t)kPiece);
-    uint8_t digest[20];
+    std::vector<int64_t> starts;
+    for (int64_t at = 0; const auto& f : env.Files) starts.push_back(at), at += f.second;
+    const int64_t pieces = (env.Total + kPiece - 1) / kPiece;
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare(false);
         Shell("cd " + env.Www("v1") + " && find . -type d -exec mkdir -p " + env.Dir.file("dest") + "/{} \\;");
         state.ResumeTiming();
-        SHA1* sha = nullptr;
-        SHA1_Create(&sha);
-        auto hash = [&] {
-            SHA1_Reset(sha);
-            SHA1_Process(sha, piece.data(), (uint32_t)piece.size());
-            SHA1_Generate(sha);
-            SHA1_GetDigest(sha, digest, sizeof(digest));
-            piece.clear();
+        std::atomic<int64_t> next{0};
+        std::atomic<bool> failed{false};
+        auto work = [&] {
+            std::string buffer;
+            SHA1* sha = nullptr;
+            SHA1_Create(&sha);
+            for (int64_t piece; !failed && (piece = next++) < pieces;)
+                if (!CopyPiece(env, starts, piece, buffer, sha)) failed = true;
+            SHA1_Release(&sha);
         };
-        for (const auto& [name, size] : env.Files) {
-            FILE* in = fopen(env.Www("v1/" + name).c_str(), "rb");
-            FILE* out = fopen(env.Dir.file("dest/" + name).c_str(), "wb");
-            if (!in || !out) return state.SkipWithError("a file could not be opened");
-            data.resize((size_t)size);
-            const bool copied = fread(data.data(), 1, data.size(), in) == data.size() &&
-                                fwrite(data.data(), 1, data.size(), out) == data.size();
-            fclose(in);
-            if (fclose(out) != 0 || !copied) return state.SkipWithError("a file could not be copied");
-            for (size_t at = 0; at < data.size();) {
-                const size_t take = std::min(data.size() - at, (size_t)kPiece - piece.size());
-                piece.append(data, at, take);
-                at += take;
-                if ((int64_t)piece.size() == kPiece) hash();
-            }
-        }
-        if (!piece.empty()) hash();
-        SHA1_Release(&sha);
-        benchmark::DoNotOptimize(digest);
+        std::vector<std::thread> pool;
+        for (int t = 1; t < threads; t++) pool.emplace_back(work);
+        work();
+        for (std::thread& t : pool) t.join();
+        state.PauseTiming();
+        if (failed) return state.SkipWithError("a piece could not be copied");
+        if (!env.Same("v1")) return state.SkipWithError("the tree differs after the copy");
+        state.ResumeTiming();
     }
     Finish(state, env, -1);
 }
+
+void HashWriteOneThread(benchmark::State& state) { HashWrite(state, 1); }
+void HashWriteAllCores(benchmark::State& state) { HashWrite(state, CPU_COUNT(&TheEnv().AllCores)); }
 
 // zsync over every file of the tree, one after another, each with its control file.
 void Zsync(benchmark::State& state, bool update) {
@@ -519,14 +544,16 @@ SIDE(OurSync)->ArgsProduct({{1, 4, 16}, {1, 4}});
 SIDE(OurSyncOneCore)->Args({16, 4});
 SIDE(OurUpdate)->Args({16, 4});
 SIDE(CurlTree);
-SIDE(HashWrite);
+SIDE(HashWriteOneThread);
+SIDE(HashWriteAllCores);
 SIDE(ZsyncTree);
 SIDE(ZsyncUpdate);
 SIDE(RsyncTree);
 SIDE(RsyncUpdate);
 
 PEER_RATIO("install beside curl fetching the same bytes", "OurSync/16/4", "CurlTree");
-PEER_RATIO("install beside hashing and writing the same bytes", "OurSync/16/4", "HashWrite");
+PEER_RATIO("install beside hashing and writing the same bytes, one thread", "OurSync/16/4", "HashWriteOneThread");
+PEER_RATIO("install beside hashing and writing the same bytes, every core", "OurSync/16/4", "HashWriteAllCores");
 PEER_RATIO("install beside zsync", "OurSync/16/4", "ZsyncTree");
 PEER_RATIO("install beside rsync", "OurSync/16/4", "RsyncTree");
 PEER_RATIO("update of 5% of the pieces beside zsync", "OurUpdate/16/4", "ZsyncUpdate");
