@@ -370,9 +370,19 @@ bool RunOurSync(Env& env, const std::string& version, int requests, int fileComp
     return ok && errors == 0;
 }
 
-// Sets the side's counters: its bytes per second over the tree, and for updates what it fetched.
-void Finish(benchmark::State& state, Env& env, double fetched) {
+// CPU seconds of this process and of the children it has waited for (the peers' clients); the
+// servers' own time is not counted, on any side.
+double Cpu() {
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    return ProcessCpu() + RusageSeconds(children);
+}
+
+// Sets the side's counters: its bytes per second over the tree, its CPU seconds, and for updates
+// what it fetched.
+void Finish(benchmark::State& state, Env& env, double cpu, double fetched) {
     state.SetBytesProcessed(state.iterations() * env.Total);
+    state.counters["cpu_s"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
     if (fetched >= 0)
         state.counters["fetched_MiB"] =
             benchmark::Counter(fetched / (1 << 20), benchmark::Counter::kAvgIterations);
@@ -383,14 +393,16 @@ void Ours(benchmark::State& state, bool update, bool oneCore) {
     if (!env.Built) return state.SkipWithError("the tree or nginx could not be set up");
     const int requests = state.range(0) ? (int)state.range(0) : kParallel;
     const int fileCompletes = state.range(1) ? (int)state.range(1) : 4;
-    double fetched = 0;
+    double fetched = 0, cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare(update);
         size_t from = env.LogLines();
         if (oneCore) env.Pin(true);
         state.ResumeTiming();
+        cpu -= Cpu();
         const bool ok = RunOurSync(env, update ? "v2" : "v1", requests, fileCompletes);
+        cpu += Cpu();
         state.PauseTiming();
         env.Pin(false);
         if (!ok) return state.SkipWithError("the sync failed");
@@ -398,7 +410,7 @@ void Ours(benchmark::State& state, bool update, bool oneCore) {
         fetched += env.Sent(&from, {"/v2/"});
         state.ResumeTiming();
     }
-    Finish(state, env, update ? fetched : -1);
+    Finish(state, env, cpu, update ? fetched : -1);
 }
 
 void OurSync(benchmark::State& state) { Ours(state, false, false); }
@@ -414,17 +426,22 @@ void CurlTree(benchmark::State& state) {
         for (const auto& f : env.Files)
             list << "url = \"" << env.Url("/v1/" + f.first) << "\"\noutput = \"/dev/null\"\n";
     }
-    for (auto _ : state)
+    double cpu = 0;
+    for (auto _ : state) {
+        cpu -= Cpu();
         if (Curl({"--parallel", "--parallel-max", std::to_string(kParallel), "-K", config}) < 0)
             return state.SkipWithError("curl failed");
-    Finish(state, env, -1);
+        cpu += Cpu();
+    }
+    Finish(state, env, cpu, -1);
 }
 
 // The tree's bytes read piece by piece, each piece hashed and written into the files anew, by
 // one thread or by a thread on every core taking the next piece.
 bool CopyPiece(Env& env, const std::vector<int64_t>& starts, int64_t piece, std::string& buffer, SHA1* sha) {
     const int64_t begin = piece * kPiece, end = std::min(begin + kPiece, env.Total);
-    buffer.assign((size_t)kPiece, 0); // the last piece is hashed padded
+    buffer.resize((size_t)kPiece);
+    if (end - begin < kPiece) memset(buffer.data() + (end - begin), 0, (size_t)(kPiece - (end - begin))); // padded
     size_t file = (size_t)(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin()) - 1;
     for (int64_t at = begin; at < end; file++) {
         const int64_t fileEnd = starts[file] + env.Files[file].second;
@@ -455,11 +472,13 @@ void HashWrite(benchmark::State& state, int threads) {
     std::vector<int64_t> starts;
     for (int64_t at = 0; const auto& f : env.Files) starts.push_back(at), at += f.second;
     const int64_t pieces = (env.Total + kPiece - 1) / kPiece;
+    double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare(false);
         Shell("cd " + env.Www("v1") + " && find . -type d -exec mkdir -p " + env.Dir.file("dest") + "/{} \\;");
         state.ResumeTiming();
+        cpu -= Cpu();
         std::atomic<int64_t> next{0};
         std::atomic<bool> failed{false};
         auto work = [&] {
@@ -474,12 +493,13 @@ void HashWrite(benchmark::State& state, int threads) {
         for (int t = 1; t < threads; t++) pool.emplace_back(work);
         work();
         for (std::thread& t : pool) t.join();
+        cpu += Cpu();
         state.PauseTiming();
         if (failed) return state.SkipWithError("a piece could not be copied");
         if (!env.Same("v1")) return state.SkipWithError("the tree differs after the copy");
         state.ResumeTiming();
     }
-    Finish(state, env, -1);
+    Finish(state, env, cpu, -1);
 }
 
 void HashWriteOneThread(benchmark::State& state) { HashWrite(state, 1); }
@@ -490,22 +510,24 @@ void Zsync(benchmark::State& state, bool update) {
     Env& env = TheEnv();
     if (!env.Built) return state.SkipWithError("the tree or nginx could not be set up");
     const std::string v = update ? "2" : "1";
-    double fetched = 0;
+    double fetched = 0, cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare(update);
         size_t from = env.LogLines();
         state.ResumeTiming();
+        cpu -= Cpu();
         const int code = Shell("cd " + env.Dir.file("dest") + " && while read n; do mkdir -p $(dirname $n) && zsync -q -o $n " +
                                env.Url("/z" + v + "/") + "$n.zsync >/dev/null 2>&1 || exit 1; rm -f $n.zs-old; done < " +
                                env.Dir.file("names" + v));
+        cpu += Cpu();
         state.PauseTiming();
         if (code != 0) return state.SkipWithError("zsync failed");
         if (!env.Same("v" + v)) return state.SkipWithError("the tree differs after zsync");
         fetched += env.Sent(&from, {"/v" + v + "/", "/z" + v + "/"});
         state.ResumeTiming();
     }
-    Finish(state, env, update ? fetched : -1);
+    Finish(state, env, cpu, update ? fetched : -1);
 }
 
 void ZsyncTree(benchmark::State& state) { Zsync(state, false); }
@@ -516,13 +538,15 @@ void RsyncRun(benchmark::State& state, bool update) {
     if (!env.Built) return state.SkipWithError("the tree or nginx could not be set up");
     if (!env.Rsync || !env.Rsync->Running()) return state.SkipWithError("the rsync daemon did not start");
     const std::string module = update ? "v2" : "v1";
-    double fetched = 0;
+    double fetched = 0, cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare(update);
         state.ResumeTiming();
+        cpu -= Cpu();
         const std::string stats = Output("rsync -a --stats rsync://127.0.0.1:" + std::to_string(env.Rsync->Port()) +
                                          "/" + module + "/ " + env.Dir.file("dest") + "/");
+        cpu += Cpu();
         state.PauseTiming();
         const size_t at = stats.find("Total bytes received: ");
         if (at == std::string::npos) return state.SkipWithError("rsync failed");
@@ -533,7 +557,7 @@ void RsyncRun(benchmark::State& state, bool update) {
         if (!env.Same(module)) return state.SkipWithError("the tree differs after rsync");
         state.ResumeTiming();
     }
-    Finish(state, env, update ? fetched : -1);
+    Finish(state, env, cpu, update ? fetched : -1);
 }
 
 void RsyncTree(benchmark::State& state) { RsyncRun(state, false); }
