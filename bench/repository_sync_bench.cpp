@@ -423,6 +423,7 @@ void CurlTree(benchmark::State& state) {
     const std::string config = env.Dir.file("curl.cfg");
     {
         std::ofstream list(config);
+        list << "no-progress-meter\n"; // -s alone leaves the parallel transfers' meter on
         for (const auto& f : env.Files)
             list << "url = \"" << env.Url("/v1/" + f.first) << "\"\noutput = \"/dev/null\"\n";
     }
