@@ -21,6 +21,7 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3
           p7zip-full libgtk-3-dev libwebkit2gtk-4.1-dev libnotify-dev libsecret-1-dev xvfb xauth
           xdotool notification-daemon gnome-keyring libsecret-tools dbus-x11 chromium libpixman-1-dev
+          zsync rsync
           nodejs wrk)
 source scripts/packages.sh
 qvr_install_missing "${packages[@]}"
