@@ -538,7 +538,8 @@ int64_t SkinWebServer_OnConnectionOpen(WebServer* core, void* user, WebServerCon
         SkinWebPeer peer{};
         bool looked = false;
         auto lookUp = [&]() {
-            if (!looked) SkinWebPeer_FromClientPort(address, port, s->ChildAccess, &peer);
+            if (!looked)
+                SkinWebPeer_FromConnection(address, port, SkinWebServer_GetListenPort(s), s->ChildAccess, &peer);
             looked = true;
             return peer.Pid != 0;
         };

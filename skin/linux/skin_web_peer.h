@@ -15,6 +15,10 @@ struct SkinWebPeer {
 // order), looked for first among this process and its descendants down to depth; 0 when none is
 // found.
 int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer);
+// The same for a client of the server's loopback port serverPort (0: unknown): that one
+// connection is looked up, at a cost that does not grow with the machine's other sockets.
+int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t serverPort, int32_t depth,
+                                   SkinWebPeer* peer);
 // Fills the start time of pid; 0 when the process is gone.
 int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer);
 int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b);
