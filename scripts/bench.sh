@@ -2,17 +2,10 @@
 # Builds the benchmarks in Release and runs them all (or those named as arguments).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# ---- The references the benchmarks run beside (benchmarks only): RapidJSON, nlohmann::json, OpenSSL's libcrypto and its command-line tool, libyaml, libxml2, pugixml, socat, nginx, curl, ab, wrk and xdelta3 ----
-missing=()
-for p in rapidjson-dev nlohmann-json3-dev libssl-dev openssl libyaml-dev libxml2-dev libpugixml-dev socat nginx-light curl apache2-utils wrk xdelta3; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# ---- The references the benchmarks run beside (benchmarks only): RapidJSON, nlohmann::json, OpenSSL's libcrypto and its command-line tool, libyaml, libxml2, pugixml, socat, nginx, curl, ab, wrk, xdelta3, zsync, rsync and pixman ----
+source scripts/packages.sh
+qvr_install_missing rapidjson-dev nlohmann-json3-dev libssl-dev openssl libyaml-dev libxml2-dev libpugixml-dev socat \
+  nginx-light curl apache2-utils wrk xdelta3 zsync rsync libpixman-1-dev
 # ---- end of the references -----------------------------------------------------------------------
 build=${BUILD_DIR:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVR_TESTS=OFF -DQVR_BENCH=ON
