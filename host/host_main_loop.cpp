@@ -15,6 +15,7 @@
 #include "core/runtime/time.h"
 #include "host/host.h"
 #include "skin/skin_app.h"
+#include "skin/skin_window.h"
 #include "skin/web_browser.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_interop.h"
@@ -65,10 +66,28 @@ bool IsWellFormedUtf8(const char* text) {
     return true;
 }
 
+// A page may keep its window open when asked to close. One asked by a signal gets the roles'
+// stop time to agree; then its windows close without asking, so that the process ends.
+double g_signalCloseBy = 0;
+
+int64_t CloseWithoutAsking(void*, SkinWindow* window) {
+    SkinWindow_SetReadyEmergencyClose(window);
+    SkinWindow_Close(window);
+    return 1;
+}
+
 } // namespace
 
 int64_t Host_Process() {
-    if (Host_TakeShutdownRequest()) Host_Shutdown();
+    if (Host_TakeShutdownRequest()) {
+        Host_Shutdown();
+        if (g_signalCloseBy == 0) g_signalCloseBy = Time_GetCurrent() + kStopSeconds;
+    }
+    if (g_signalCloseBy > 0 && Time_GetCurrent() > g_signalCloseBy) {
+        g_signalCloseBy = -1;
+        Log_Warning("Windows still open %.0f s after the shutdown request: closing them\n", kStopSeconds);
+        SkinApp_EnumerateWindows(nullptr, CloseWithoutAsking);
+    }
     Platform_SingletonReadData();
     WorkflowApp_Process();
     WorkflowManager_Process();

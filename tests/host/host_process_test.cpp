@@ -2,6 +2,8 @@
 // ends a running host cleanly, and the example workflow runs headless in the self-update role.
 #include <gtest/gtest.h>
 
+#include "tests/skin/gtk_display.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -185,6 +187,35 @@ TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     EXPECT_EQ(Finish(first), 0) << first.Text;
     EXPECT_NE(first.Text.find("stopped\n"), std::string::npos) << first.Text;
     EXPECT_NE(first.Text.find("Exit Code - 0"), std::string::npos) << first.Text;
+}
+
+// A page that never agrees to close keeps its window through the close request a signal makes,
+// but not for ever: after the stop time its window closes without asking and the host ends.
+TEST_F(HostProcess, SigtermEndsTheWindowOfAPageThatNeverAgreesToClose) {
+    const char* given = getenv("DISPLAY");
+    const bool ownDisplay = !given || !*given;
+    ASSERT_EQ(TestDisplayStart(), "");
+    Write(skin_ + "/index.html", R"(<html><body><script>
+function crc32(t) { var c = -1; for (var i = 0; i < t.length; i++) { c ^= t.charCodeAt(i);
+  for (var b = 0; b < 8; b++) c = (c >>> 1) ^ (0xedb88320 & -(c & 1)); } return (c ^ -1) | 0; }
+var w = NativeInterop.createInstance("QVR.SkinWindow", "");
+["loaded", "show"].forEach(function (m) { NativeInterop.invoke(w, JSON.stringify({method: m, methodHash: crc32(m)})); });
+document.title = "shown";
+</script></body></html>)");
+    std::vector<std::string> env = env_;
+    // Without a session bus the desktop settings would start one tied to this display.
+    env.push_back("GSETTINGS_BACKEND=memory");
+    Child host = Start({HOST_PROGRAM, "--skin=" + skin_, "--window", "--verbose=SkinWindow:1"}, env);
+    ASSERT_TRUE(ReadUntil(host, "Exit Code", 8000) == false) << host.Text;
+    kill(host.Pid, SIGTERM);
+    EXPECT_EQ(Finish(host, 40000), 0) << host.Text;
+    EXPECT_NE(host.Text.find("Windows still open 10 s after the shutdown request: closing them"), std::string::npos)
+        << host.Text;
+    // The other tests run their hosts without a display.
+    if (ownDisplay) {
+        TestDisplayStop();
+        unsetenv("DISPLAY");
+    }
 }
 
 // A workflow asks for a restart: the restarted copy drops the role and the link to its starter and
