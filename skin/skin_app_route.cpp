@@ -57,7 +57,7 @@ void Finish(WebGetRequest* request) {
 
 // ---- The sink the request handler answers through ----------------------------------------------
 
-int64_t RouteGetRequestHeader(void* context, const char* name, char* buffer, int32_t capacity) {
+int64_t SkinApp_GetRequestHeader(void* context, const char* name, char* buffer, int32_t capacity) {
     WebGetRequest* request = static_cast<WebGetRequest*>(context);
     if (capacity > 0) buffer[0] = 0;
     // A request that has its body decoded for it takes the plain form: a gzip body passed on
@@ -84,7 +84,7 @@ int64_t RouteGetRequestHeader(void* context, const char* name, char* buffer, int
     return 1;
 }
 
-int64_t RouteSetResponse(void* context, const char* path, int32_t code, int64_t, int64_t length) {
+int64_t SkinApp_SetResponse(void* context, const char* path, int32_t code, int64_t, int64_t length) {
     WebGetRequest* request = static_cast<WebGetRequest*>(context);
     char* block = nullptr;
     int32_t capacity = 0;
@@ -115,14 +115,14 @@ int64_t RouteSetResponse(void* context, const char* path, int32_t code, int64_t,
     return WebGetRequest_IsDone(request);
 }
 
-int64_t RouteSetResponseHeader(void* context, const char* name, const char* value) {
+int64_t SkinApp_SetResponseHeader(void* context, const char* name, const char* value) {
     char* block = nullptr;
     int32_t capacity = 0;
     WebGetRequest_GetResponseHeader(static_cast<WebGetRequest*>(context), &block, &capacity);
     return block ? WebGet_HeaderSet(block, capacity, name, value, 1) : 0;
 }
 
-int64_t RoutePutDataStore(void* context, uint8_t* buffer) {
+int64_t SkinApp_PutDataStore(void* context, uint8_t* buffer) {
     WebGetRequest* request = static_cast<WebGetRequest*>(context);
     int64_t length = 0;
     WebGetRequest_GetContentLength(request, &length);
@@ -135,8 +135,8 @@ int64_t RoutePutDataStore(void* context, uint8_t* buffer) {
     return 1;
 }
 
-const SkinHandler kRouteHandler = {RouteGetRequestHeader, RouteSetResponse, RouteSetResponseHeader,
-                                   RoutePutDataStore};
+const SkinHandler kRouteHandler = {SkinApp_GetRequestHeader, SkinApp_SetResponse, SkinApp_SetResponseHeader,
+                                   SkinApp_PutDataStore};
 
 // Sets up the answer of a new entry. false when the request needs no further pass.
 bool Begin(WebGetRequest* request) {

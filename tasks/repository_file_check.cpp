@@ -198,8 +198,16 @@ int64_t RepositoryFileCheck_Create(void** instance, Task* task) {
     return TaskBase_CreateWorker(instance, task, &kFileCheckType);
 }
 
+int64_t RepositoryFileCheck_AddRef(void* instance) {
+    return TaskBase_AddRef(instance);
+}
+
+int64_t RepositoryFileCheck_Release(void** instance) {
+    return TaskBase_Release(instance);
+}
+
 const TaskInterface RepositoryFileCheck_Interface = {"RepositoryFileCheck", RepositoryFileCheck_Create,
-                                                     TaskBase_AddRef, TaskBase_Release};
+                                                     RepositoryFileCheck_AddRef, RepositoryFileCheck_Release};
 
 int64_t RepositoryTasks_Register() {
     Repository_RegisterInterop();

@@ -620,9 +620,17 @@ int64_t RepositoryTask_Create(void** instance, Task* task) {
     return TaskBase_CreateWorker(instance, task, &kRepositoryTaskType);
 }
 
-const TaskInterface RepositoryCheck_Interface = {"RepositoryCheck", RepositoryTask_Create, TaskBase_AddRef,
-                                                 TaskBase_Release};
-const TaskInterface RepositorySync_Interface = {"RepositorySync", RepositoryTask_Create, TaskBase_AddRef,
-                                                TaskBase_Release};
-const TaskInterface RepositoryErase_Interface = {"RepositoryErase", RepositoryTask_Create, TaskBase_AddRef,
-                                                 TaskBase_Release};
+int64_t RepositoryTask_AddRef(void* instance) {
+    return TaskBase_AddRef(instance);
+}
+
+int64_t RepositoryTask_Release(void** instance) {
+    return TaskBase_Release(instance);
+}
+
+const TaskInterface RepositoryCheck_Interface = {"RepositoryCheck", RepositoryTask_Create, RepositoryTask_AddRef,
+                                                 RepositoryTask_Release};
+const TaskInterface RepositorySync_Interface = {"RepositorySync", RepositoryTask_Create, RepositoryTask_AddRef,
+                                                RepositoryTask_Release};
+const TaskInterface RepositoryErase_Interface = {"RepositoryErase", RepositoryTask_Create, RepositoryTask_AddRef,
+                                                 RepositoryTask_Release};

@@ -20,4 +20,8 @@ extern const TaskInterface RepositoryFileCheck_Interface;
 int64_t RepositoryTasks_Register();
 
 int64_t RepositoryTask_Create(void** instance, Task* task);
+int64_t RepositoryTask_AddRef(void* instance);
+int64_t RepositoryTask_Release(void** instance);
 int64_t RepositoryFileCheck_Create(void** instance, Task* task);
+int64_t RepositoryFileCheck_AddRef(void* instance);
+int64_t RepositoryFileCheck_Release(void** instance);

@@ -6,6 +6,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/string.h"
+#include "core/runtime/unicode.h"
 
 namespace {
 
@@ -82,6 +83,25 @@ int64_t NativeWindow_GetTitleUtf8(void* handle, char* buffer, int32_t size) {
 
 int64_t NativeWindow_SetTitleUtf8(void* handle, const char* title) {
     if (GtkWindow* window = Window(handle)) gtk_window_set_title(window, title ? title : "");
+    return 1;
+}
+
+int64_t NativeWindow_GetTitle(void* handle, uint16_t* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size < 1) return 1;
+    buffer[0] = 0;
+    GtkWindow* window = Window(handle);
+    const char* title = window ? gtk_window_get_title(window) : nullptr;
+    // Filling the whole buffer leaves no terminator: one unit stays for it.
+    if (title) buffer[StringUtf8_CopyToUtf16(buffer, title, size - 1)] = 0;
+    return 1;
+}
+
+int64_t NativeWindow_SetTitle(void* handle, const uint16_t* title) {
+    char* text = nullptr;
+    if (title && !StringUtf16_CreateUtf8(title, &text)) return 0;
+    NativeWindow_SetTitleUtf8(handle, text ? text : "");
+    if (text) StringUtf16_DeleteUtf8(&text);
     return 1;
 }
 

@@ -20,6 +20,9 @@ const char* NativeWindow_TranslateCursor(int32_t cursor);
 
 int64_t NativeWindow_GetTitleUtf8(void* window, char* buffer, int32_t size);
 int64_t NativeWindow_SetTitleUtf8(void* window, const char* title);
+// The same in UTF-16: the title cut to `size` units, terminated.
+int64_t NativeWindow_GetTitle(void* window, uint16_t* buffer, int32_t size);
+int64_t NativeWindow_SetTitle(void* window, const uint16_t* title);
 int64_t NativeWindow_GetFrame(void* window, int32_t* frame);
 // Ids other than 1 to 3 are set like "Normal".
 int64_t NativeWindow_SetFrame(void* window, int32_t frame);

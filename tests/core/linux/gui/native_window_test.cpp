@@ -55,6 +55,15 @@ TEST_F(Window, TitleFrameSizeAndPlace) {
     char title[4];
     NativeWindow_GetTitleUtf8(window, title, sizeof title);
     EXPECT_STREQ(title, "H\xc3\xa9") << "cut to the buffer";
+    const uint16_t wide[] = {'N', 0xe9, 0xd83d, 0xde00, 0};
+    NativeWindow_SetTitle(window, wide);
+    NativeWindow_GetTitleUtf8(window, title, sizeof title);
+    EXPECT_STREQ(title, "N\xc3\xa9");
+    uint16_t back[3] = {1, 1, 1};
+    NativeWindow_GetTitle(window, back, 3);
+    EXPECT_EQ(back[0], 'N');
+    EXPECT_EQ(back[1], 0xe9);
+    EXPECT_EQ(back[2], 0) << "cut to the buffer, terminated";
     const int32_t frames[][2] = {{0, 0}, {1, 1}, {2, 1}, {3, 3}, {9, 0}};
     for (const auto& f : frames) {
         int32_t got = -1;
