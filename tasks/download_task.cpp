@@ -96,13 +96,10 @@ void DownloadTask_AttachMeter(DownloadTask* self) {
         !WebGetConnection_GetMeterRWHandle(static_cast<WebGetConnection*>(connection), &meter) || !meter ||
         meter == self->LinkedMeter)
         return;
-    // What the new socket counted before the link (the answer's head) is counted here too.
-    uint64_t read = 0, write = 0;
-    MeterRW_GetOverallUsage(meter, &read, &write);
-    MeterRW_SetParentHandle(meter, self->Meter);
+    // What the new socket counted before the link (the answer's head) is counted here too, in one
+    // step with the link: the socket's thread counts while this runs.
+    MeterRW_SetParentHandleCarryUsage(meter, self->Meter);
     self->LinkedMeter = meter;
-    if (read) MeterRW_ReportRead(self->Meter, (uint32_t)(read > UINT32_MAX ? UINT32_MAX : read));
-    if (write) MeterRW_ReportWrite(self->Meter, (uint32_t)(write > UINT32_MAX ? UINT32_MAX : write));
 }
 
 namespace {

@@ -277,6 +277,23 @@ int64_t Meter_SetParentHandle(Meter* meter, Meter* parent) {
     return 1;
 }
 
+int64_t Meter_SetParentHandleCarryUsage(Meter* meter, Meter* parent) {
+    CLASS_CHECK(meter, METER_CLASS_ID);
+    if (parent) CLASS_CHECK(parent, METER_CLASS_ID);
+    CriticalSectionGuard guard(MeterLock());
+    for (Meter* p = parent; p; p = p->Parent)
+        if (p == meter) return 0;
+    Unlink(meter);
+    if (!parent) return 1;
+    Append(parent, meter);
+    // Under the one lock, so that no report falls between the count taken and the new link.
+    for (Meter* p = parent; p; p = p->Parent) {
+        p->OverallUsage += meter->OverallUsage;
+        p->BytesSinceCalculation += meter->OverallUsage;
+    }
+    return 1;
+}
+
 int64_t Meter_Report(Meter* meter, uint32_t count) {
     CLASS_CHECK(meter, METER_CLASS_ID);
     CriticalSectionGuard guard(MeterLock());

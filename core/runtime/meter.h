@@ -39,6 +39,8 @@ int64_t Meter_GetInstanceId(Meter* meter, char* buffer, int32_t size);
 // Appends the meter to the parent's children (null detaches it). A parent that is the meter
 // itself or one of its descendants would close a loop: 0, and the links stay as they were.
 int64_t Meter_SetParentHandle(Meter* meter, Meter* parent);
+// The same, and what the meter counted so far is counted again by the new parent and its parents.
+int64_t Meter_SetParentHandleCarryUsage(Meter* meter, Meter* parent);
 // Counts bytes that were transferred, here and in every ancestor; first returns to the
 // allowances what the last Meter_Limit granted and was not used.
 int64_t Meter_Report(Meter* meter, uint32_t count);

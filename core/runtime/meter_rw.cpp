@@ -95,6 +95,14 @@ int64_t MeterRW_SetParentHandle(MeterRW* meter, MeterRW* parent) {
     return read && write;
 }
 
+int64_t MeterRW_SetParentHandleCarryUsage(MeterRW* meter, MeterRW* parent) {
+    CLASS_CHECK(meter, METER_RW_CLASS_ID);
+    if (parent) CLASS_CHECK(parent, METER_RW_CLASS_ID);
+    const int64_t read = Meter_SetParentHandleCarryUsage(meter->Read, parent ? parent->Read : nullptr);
+    const int64_t write = Meter_SetParentHandleCarryUsage(meter->Write, parent ? parent->Write : nullptr);
+    return read && write;
+}
+
 int64_t MeterRW_SetReadParentHandle(MeterRW* meter, Meter* parent) {
     CLASS_CHECK(meter, METER_RW_CLASS_ID);
     return Meter_SetParentHandle(meter->Read, parent);

@@ -29,6 +29,8 @@ int64_t MeterRW_LimitWrite(MeterRW* meter, int32_t* count);
 // Read meter under the parent's read meter, write meter under its write meter; null detaches
 // both. 1 when both sides were attached.
 int64_t MeterRW_SetParentHandle(MeterRW* meter, MeterRW* parent);
+// The same, and what the meters counted so far is counted again by the new parents.
+int64_t MeterRW_SetParentHandleCarryUsage(MeterRW* meter, MeterRW* parent);
 // One side under a plain meter (owners attach to Meter_RootHandle this way).
 int64_t MeterRW_SetReadParentHandle(MeterRW* meter, Meter* parent);
 int64_t MeterRW_SetWriteParentHandle(MeterRW* meter, Meter* parent);

@@ -202,6 +202,11 @@ TEST_F(MeterTest, ParentLinksCountUpTheTreeMoveMetersAndRefuseLoops) {
     ASSERT_TRUE(
         AllOne({Meter_SetParentHandle(c, a), Meter_SetParentHandle(b, nullptr), Meter_ResetCounters(a)}));
     EXPECT_EQ(Usage({b, c}), (std::vector<uint64_t>{101, 0}));
+    // Linked with its count carried, what c counted before counts for its new parents too.
+    ASSERT_TRUE(AllOne({Meter_SetParentHandle(c, nullptr), Meter_Report(c, 7), Meter_ResetCounters(a)}));
+    ASSERT_TRUE(AllOne({Meter_SetParentHandleCarryUsage(c, b), Meter_Report(c, 1)}));
+    EXPECT_EQ(Usage({b, c}), (std::vector<uint64_t>{109, 8}));
+    EXPECT_EQ(Meter_SetParentHandleCarryUsage(b, c), 0) << "no loops either";
 }
 
 TEST_F(MeterTest, DeletingAParentOrphansItsChildren) {
