@@ -20,6 +20,23 @@ class RepositoryTaskTest : public FileTaskTest {
         Authenticate_SetEnabled(0);
         Watch("Repository", "OutOfDate");
         Watch("Repository", "UpToDate");
+        Watch("Repository", "Status");
+    }
+    // The "progress" of every status the last run fired, in order; the other notifications it fired.
+    std::vector<double> Progress() {
+        std::vector<double> values;
+        for (const std::string& f : fired) {
+            const size_t at = f.find("\"progress\":");
+            if (f.rfind("Repository/Status:", 0) == 0 && at != std::string::npos)
+                values.push_back(std::stod(f.substr(at + 11)));
+        }
+        return values;
+    }
+    std::vector<std::string> Events() {
+        std::vector<std::string> events;
+        for (const std::string& f : fired)
+            if (f.rfind("Repository/Status:", 0) != 0) events.push_back(f);
+        return events;
     }
     // The remote's id, which the refresh reads from the configuration as a catalogue would give it.
     std::string remoteId;
@@ -60,21 +77,26 @@ class RepositoryTaskTest : public FileTaskTest {
 TEST_F(RepositoryTaskTest, CheckSyncAndEraseAnInstallation) {
     Version("v1", {{"a.txt", Content(40, 1)}, {"sub/b.bin", Content(100, 2)}});
     EXPECT_EQ(Go("RepositoryCheck"), "install");
-    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/OutOfDate:{\"check\":true}"}));
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Repository/OutOfDate:{\"check\":true}"}));
 
     EXPECT_EQ(Go("RepositorySync"), "none");
     EXPECT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
     EXPECT_TRUE(Same());
-    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/OutOfDate:{\"check\":false}",
-                                               "Repository/UpToDate:{\"check\":false}"}));
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Repository/OutOfDate:{\"check\":false}",
+                                                "Repository/UpToDate:{\"check\":false}"}));
     EXPECT_EQ(LastNumber("progress"), 1.0);
+    // Below 1 until the final update, which is exactly 1.
+    const std::vector<double> progress = Progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 1.0);
+    for (size_t i = 0; i + 1 < progress.size(); i++) EXPECT_LE(progress[i], (double)0.99f) << i;
 
     EXPECT_EQ(Go("RepositoryCheck"), "upToDate");
-    EXPECT_EQ(fired, (std::vector<std::string>{"Repository/UpToDate:{\"check\":true}"}));
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Repository/UpToDate:{\"check\":true}"}));
     // Nothing to do: the sync ends after its refresh without an "UpToDate".
     EXPECT_EQ(Go("RepositorySync"), "none");
     EXPECT_TRUE(run.successful);
-    EXPECT_TRUE(fired.empty()) << ::testing::PrintToString(fired);
+    EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(fired);
 
     // What the sync installed passes the file check against the manifest it saved.
     EXPECT_EQ(Go("RepositoryFileCheck", ", \"path\": " + Q(P("local")) + ", \"timestamp\": false, \"authenticate\": false"),
