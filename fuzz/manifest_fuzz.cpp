@@ -11,7 +11,7 @@
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
 #include "repository/padding.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "core/formats/json.h"
 #include "core/runtime/event_queue.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_request.h"
 
 namespace {

@@ -14,13 +14,9 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
+#include "host/cef/cef_web_browser.h"
 #include "host/webkit/webkit_web_browser.h"
 #include "skin/web_browser.h"
-
-// The CEF back end's tables live in its own library; where it is not built in they resolve to
-// null, and the CEF branch can never be taken.
-const WebBrowserInterface* CEF5414CEFWebBrowser_GetInterface() __attribute__((weak));
-const WebBrowserTaskInterface* CEFWebBrowserTask_GetInterface() __attribute__((weak));
 
 namespace {
 
@@ -134,9 +130,7 @@ int64_t Host_WebBrowserInit(int32_t cefEnabled, int32_t branch, int32_t nativeFa
         else if (known && numbers[0] == 75)
             branch = 3770;
         const WebBrowserInterface* cef = nullptr;
-        if ((branch == HOST_CEF_BRANCH || branch == 0) && CEF5414CEFWebBrowser_GetInterface != nullptr &&
-            CEFWebBrowserTask_GetInterface != nullptr)
-            cef = CEF5414CEFWebBrowser_GetInterface();
+        if (branch == HOST_CEF_BRANCH || branch == 0) cef = CEF5414CEFWebBrowser_GetInterface();
         String_Print(library, (int32_t)sizeof(library), "%s/Chromium Embedded Framework", folder);
         if (cef != nullptr && Path_Exists(library) == 1 && Path_IsDirectory(library) != 1) {
             choice = cef;

@@ -17,7 +17,7 @@
 #include "repository/file_list.h"
 #include "repository/manifest_value.h"
 #include "repository/padding.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 
 struct MetaFile {
     Class Header;

@@ -28,7 +28,7 @@
 #include "repository/alias.h"
 #include "repository/catalog.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/repository_internal.h"
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"

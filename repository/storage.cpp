@@ -18,7 +18,7 @@
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_internal.h"
 
 void Storage_RegisterBuiltinInterfaces();

@@ -3,7 +3,7 @@
 //     Storage_RegisterInterface("file", &StorageFileInterface);
 #include "repository/storage.h"
 #include "repository/storage_file.h"
-#include "repository/storage_file_piece.h"
+#include "repository/storage_file_split.h"
 #include "repository/storage_http.h"
 
 void Storage_RegisterBuiltinInterfaces() {

@@ -16,7 +16,7 @@
 #include "core/web/challenge.h"
 #include "repository/meta_file.h"
 #include "repository/offset_cache.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_internal.h"
 #include "repository/storage_request.h"

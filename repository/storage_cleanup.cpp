@@ -16,7 +16,7 @@
 #include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_file_path.h"
 

@@ -15,8 +15,8 @@
 #include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
-#include "repository/pieces_queue.h"
+#include "repository/digest_table.h"
+#include "repository/fetch_queue.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 

@@ -11,7 +11,7 @@
 #include "core/runtime/pool.h"
 #include "repository/meta_file.h"
 #include "repository/offset_cache.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 

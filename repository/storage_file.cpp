@@ -27,7 +27,7 @@
 #include "repository/file_list.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_file_path.h"
 #include "repository/storage_request.h"

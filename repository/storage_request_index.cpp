@@ -8,7 +8,7 @@
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
 #include "repository/padding.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_request.h"
 #include "repository/storage_request_internal.h"
 

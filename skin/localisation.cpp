@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/formats/json.h"
+#include "core/linux/gui/native_ui.h"
 #include "core/linux/platform_system.h"
 #include "core/platform/file.h"
 #include "core/platform/stream.h"
@@ -17,10 +18,6 @@
 #include "core/runtime/string.h"
 #include "core/runtime/time.h"
 #include "core/runtime/unicode.h"
-
-// The platform's message box, where the program has one; without it the box is not shown.
-int64_t NativeWindow_MessageBoxDefault(void* window, const char* text, const char* caption, uint32_t type)
-    __attribute__((weak));
 
 namespace {
 
@@ -247,10 +244,6 @@ int64_t L10N_MessageBoxOverride(void* window, const char* text, const char* capt
     if (text) {
         String_CopyLength(textCopy, text, sizeof(textCopy));
         L10N_LocalizeString(textCopy, sizeof(textCopy));
-    }
-    if (!NativeWindow_MessageBoxDefault) {
-        Log_Debug("Message box (%s): %s\n", captionCopy, textCopy);
-        return 0;
     }
     return NativeWindow_MessageBoxDefault(window, text ? textCopy : nullptr, caption ? captionCopy : nullptr, type);
 }

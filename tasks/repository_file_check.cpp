@@ -10,11 +10,9 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 #include "repository/linux/storage_file_os.h"
-#include "repository/repository.h"
 #include "repository/storage_file_path.h"
 #include "tasks/repository_tasks.h"
 #include "tasks/task_base.h"
-#include "workflow/task_type.h"
 #include "workflow/worker_task.h"
 
 namespace {
@@ -208,12 +206,3 @@ int64_t RepositoryFileCheck_Release(void** instance) {
 
 const TaskInterface RepositoryFileCheck_Interface = {"RepositoryFileCheck", RepositoryFileCheck_Create,
                                                      RepositoryFileCheck_AddRef, RepositoryFileCheck_Release};
-
-int64_t RepositoryTasks_Register() {
-    Repository_RegisterInterop();
-    TaskType_RegisterDefault(&RepositoryCheck_Interface);
-    TaskType_RegisterDefault(&RepositorySync_Interface);
-    TaskType_RegisterDefault(&RepositoryErase_Interface);
-    TaskType_RegisterDefault(&RepositoryFileCheck_Interface);
-    return 1;
-}

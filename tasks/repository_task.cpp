@@ -49,9 +49,8 @@ struct RepositoryTask {
     TaskBase Head;
     Repository* Repo;
     char RepoId[40];
-    // The worker's queue and thread, taken when the work starts.
+    // The worker's queue, taken when the work starts.
     EventQueue* Queue;
-    uint32_t ThreadId;
     Dictionary* Config;
     Dictionary* Scratch;
     Dictionary* Status;
@@ -74,9 +73,6 @@ RepositoryTask* Self(void* user) {
 // Events carry the instance; the few that need more carry it in the payload.
 struct ConfigPayload {
     Signal* Done;
-};
-struct FlagsPayload {
-    uint32_t Flags;
 };
 
 void Post(EventQueue* queue, RepositoryTask* self, EventQueueCallback callback, const void* payload = nullptr,
@@ -386,8 +382,7 @@ void Thread_StateFlagChange(Repository* repo, void* user, uint32_t oldFlags, uin
             Repository_Shutdown(repo);
             return;
         }
-        const FlagsPayload payload = {newFlags};
-        PostToMain(self, Main_Refresh, &payload, sizeof(payload));
+        PostToMain(self, Main_Refresh);
     }
     for (uint32_t flag : {REPOSITORY_STATEFLAG_INSTALL, REPOSITORY_STATEFLAG_UPDATE}) {
         if (Rose(oldFlags, newFlags, flag)) {
@@ -453,10 +448,9 @@ bool WaitForConfiguration(Signal* done) {
 void Thread_OnWork(WorkerTask* worker, void* user) {
     RepositoryTask* self = Self(user);
     Repository* repo = self->Repo;
-    self->ThreadId = Thread_GetCurrentId();
     if (self->Queue) EventQueue_Release(&self->Queue);
     self->Queue = Thread_GetCurrentEventQueueHandle();
-    Repository_SetThreadId(repo, self->ThreadId);
+    Repository_SetThreadId(repo, Thread_GetCurrentId());
     Repository_SetEventQueueHandle(repo, self->Queue);
 
     Signal* done = nullptr;
@@ -634,3 +628,12 @@ const TaskInterface RepositorySync_Interface = {"RepositorySync", RepositoryTask
                                                 RepositoryTask_Release};
 const TaskInterface RepositoryErase_Interface = {"RepositoryErase", RepositoryTask_Create, RepositoryTask_AddRef,
                                                  RepositoryTask_Release};
+
+int64_t RepositoryTasks_Register() {
+    Repository_RegisterInterop();
+    TaskType_RegisterDefault(&RepositoryCheck_Interface);
+    TaskType_RegisterDefault(&RepositorySync_Interface);
+    TaskType_RegisterDefault(&RepositoryErase_Interface);
+    TaskType_RegisterDefault(&RepositoryFileCheck_Interface);
+    return 1;
+}

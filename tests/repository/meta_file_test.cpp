@@ -18,7 +18,7 @@
 #include "core/web/web_get_request.h"
 #include "repository/file_list.h"
 #include "repository/padding.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/own_connections.h"

@@ -26,7 +26,7 @@
 #include "core/runtime/thread.h"
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 

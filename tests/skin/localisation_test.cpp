@@ -14,9 +14,6 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
-int64_t NativeWindow_MessageBoxDefault(void* window, const char* text, const char* caption, uint32_t type)
-    __attribute__((weak));
-
 namespace {
 
 const auto* const g_log = ::testing::AddGlobalTestEnvironment(new LogCaptureEnvironment);
@@ -157,13 +154,15 @@ TEST_F(L10NTest, FilesThatAreNotObjectsOfTextsChangeNothing) {
 }
 
 TEST_F(L10NTest, MessageBoxShowsLocalisedCaptionAndText) {
-    if (NativeWindow_MessageBoxDefault) GTEST_SKIP() << "a real message box is linked in";
+    // Without a display the platform's box answers at once and logs what it would have shown.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     files.text["locale/de.json"] = R"({"Crash_Title": "Absturz", "Crash_Text": "Es tut uns leid"})";
     TakeLog();
-    EXPECT_EQ(L10N_MessageBoxOverride(nullptr, "Crash_Text", "Crash_Title", 16), 0);
-    EXPECT_NE(TakeLog().find("Message box (Absturz): Es tut uns leid"), std::string::npos);
+    EXPECT_EQ(L10N_MessageBoxOverride(nullptr, "Crash_Text", "Crash_Title", 16), 1);
+    EXPECT_NE(TakeLog().find("Message box without a display (Absturz): Es tut uns leid"), std::string::npos);
     L10N_MessageBoxOverride(nullptr, "Plain words", nullptr, 0);
-    EXPECT_NE(TakeLog().find("Message box (): Plain words"), std::string::npos);
+    EXPECT_NE(TakeLog().find("Message box without a display (): Plain words"), std::string::npos);
 }
 
 TEST(L10N, WithoutInitNothingIsFound) {

@@ -22,6 +22,7 @@
 #include "skin/skin_file.h"
 #include "tests/skin/script_class_call.h"
 #include "tests/support/nginx_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -29,75 +30,19 @@
 
 namespace {
 
-
 // "/drop": half of an announced body, then a close; "/long": ten bytes announced, twenty sent;
-// anything else is held without an answer until the server stops.
-class BadPeer {
-  public:
-    BadPeer() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(listener_, 16);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~BadPeer() {
-        stop_ = true;
-        thread_.join();
-        close(listener_);
-    }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-
-  private:
-    void Serve() {
-        std::vector<int> held;
-        while (!stop_) {
-            pollfd p = {listener_, POLLIN, 0};
-            if (poll(&p, 1, 20) != 1) continue;
-            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd r = {fd, POLLIN, 0};
-                if (poll(&r, 1, 2000) != 1) break;
-                const ssize_t n = read(fd, buffer, sizeof(buffer));
-                if (n <= 0) break;
-                request.append(buffer, (size_t)n);
-            }
-            auto send = [fd](const std::string& text) { return write(fd, text.data(), text.size()); };
-            if (request.find(" /drop ") != std::string::npos) {
-                send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd'));
-                close(fd);
-            } else if (request.find(" /long ") != std::string::npos) {
-                send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcdefghij");
-                close(fd);
-            } else {
-                held.push_back(fd);
-            }
-        }
-        for (int fd : held) close(fd);
-    }
-
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-std::string Bytes(size_t size, uint32_t seed) {
-    std::string text(size, 0);
-    for (size_t i = 0; i < size; i++) {
-        seed = seed * 1103515245u + 12345u;
-        text[i] = (char)(seed >> 16);
-    }
-    return text;
+// anything else is held without an answer until the peer stops.
+std::string BadAnswer(const std::string& request) {
+    if (request.find(" /drop ") != std::string::npos)
+        return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd');
+    if (request.find(" /long ") != std::string::npos)
+        return "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcdefghij";
+    return "";
 }
+
+struct BadPeer : ScriptedPeer {
+    BadPeer() : ScriptedPeer(BadAnswer) {}
+};
 
 bool Exists(const std::string& path) {
     struct stat info = {};
@@ -171,7 +116,7 @@ std::string Complete(int code, const std::string& status, int error) {
 // A download replaces the file only when it succeeded; every other ending leaves the old file
 // whole and no partial file behind.
 TEST_F(HttpRequestTest, DownloadsReplaceTheFileOnlyOnSuccess) {
-    const std::string body = Bytes(200000, 7);
+    const std::string body = PseudoRandomBytes(200000, 7);
     nginx->Put("data.bin", body);
     nginx->Put("empty.bin", "");
     HttpRequest_SetTimeout(request, 1);

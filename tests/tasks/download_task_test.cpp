@@ -17,6 +17,7 @@
 #include "core/web/web_get.h"
 #include "tasks/download_task.h"
 #include "tests/support/nginx_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -41,81 +42,22 @@ struct PythonPeer {
 };
 
 // Answers by path: "/500" an error, "/nolength" a body without a length, "/drop" half of an
-// announced body then a close, anything else never (the connection is held until the server stops).
-class BadPeer {
-  public:
-    BadPeer() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(listener_, 16);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~BadPeer() {
-        stop_ = true;
-        thread_.join();
-        close(listener_);
-    }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-    int Accepted() const { return accepted_.load(); }
-
-  private:
-    void Serve() {
-        std::vector<int> held;
-        while (!stop_) {
-            pollfd p = {listener_, POLLIN, 0};
-            if (poll(&p, 1, 20) != 1) continue;
-            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            accepted_++;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd r = {fd, POLLIN, 0};
-                if (poll(&r, 1, 2000) != 1) break;
-                const ssize_t n = read(fd, buffer, sizeof(buffer));
-                if (n <= 0) break;
-                request.append(buffer, (size_t)n);
-            }
-            auto send = [fd](const std::string& text) { return write(fd, text.data(), text.size()); };
-            if (request.find(" /500 ") != std::string::npos) {
-                send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                close(fd);
-            } else if (request.find(" /nolength ") != std::string::npos) {
-                // No length: the body ends where the connection does.
-                send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
-                if (request.rfind("GET ", 0) == 0) send(std::string(30000, 'n'));
-                close(fd);
-            } else if (request.find(" /drop ") != std::string::npos) {
-                send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd'));
-                close(fd);
-            } else {
-                held.push_back(fd);
-            }
-        }
-        for (int fd : held) close(fd);
-    }
-
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> accepted_{0};
-    std::thread thread_;
-};
-
-std::string Bytes(size_t size, uint32_t seed) {
-    std::string text(size, 0);
-    for (size_t i = 0; i < size; i++) {
-        seed = seed * 1103515245u + 12345u;
-        text[i] = (char)(seed >> 16);
-    }
-    return text;
+// announced body then a close, anything else never (the connection is held until the peer stops).
+std::string BadAnswer(const std::string& request) {
+    if (request.find(" /500 ") != std::string::npos)
+        return "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    // No length: the body ends where the connection does.
+    if (request.find(" /nolength ") != std::string::npos)
+        return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
+               (request.rfind("GET ", 0) == 0 ? std::string(30000, 'n') : std::string());
+    if (request.find(" /drop ") != std::string::npos)
+        return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'd');
+    return "";
 }
+
+struct BadPeer : ScriptedPeer {
+    BadPeer() : ScriptedPeer(BadAnswer) {}
+};
 
 std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> found;
@@ -215,7 +157,7 @@ NginxPeer* DownloadTest::nginx = nullptr;
 PythonPeer* DownloadTest::python = nullptr;
 
 TEST_F(DownloadTest, FreshDownloadAppendsTheDecodedNameAndPublishesTheResponse) {
-    const std::string body = Bytes(300000, 1);
+    const std::string body = PseudoRandomBytes(300000, 1);
     const std::string url = nginx->Put("my file.bin", body);
     const Run run = Download(Args(nginx->Url("my%20file.bin"), out.path() + "/"));
     EXPECT_TRUE(run.successful) << StatusJson(last);
@@ -242,7 +184,7 @@ TEST_F(DownloadTest, FreshDownloadAppendsTheDecodedNameAndPublishesTheResponse) 
 }
 
 TEST_F(DownloadTest, ProbeDecidesBetweenSkippingResumingAndStartingOver) {
-    const std::string body = Bytes(200000, 2);
+    const std::string body = PseudoRandomBytes(200000, 2);
     const std::string url = nginx->Put("probe.bin", body);
     const std::string path = out.file("probe.bin");
     const struct {
@@ -277,7 +219,7 @@ TEST_F(DownloadTest, ProbeDecidesBetweenSkippingResumingAndStartingOver) {
 }
 
 TEST_F(DownloadTest, PartialFileAgainstAServerWithoutRangesIsRewrittenWithoutError) {
-    const std::string body = Bytes(150000, 3);
+    const std::string body = PseudoRandomBytes(150000, 3);
     const std::string url = python->Put("norange.bin", body);
     const std::string path = out.file("norange.bin");
     ASSERT_TRUE(WriteText(path, body.substr(0, 40000)));
@@ -291,7 +233,7 @@ TEST_F(DownloadTest, PartialFileAgainstAServerWithoutRangesIsRewrittenWithoutErr
 }
 
 TEST_F(DownloadTest, LastModifiedRulesReplaceAFileOfTheSameSize) {
-    const std::string body = Bytes(5000, 4);
+    const std::string body = PseudoRandomBytes(5000, 4);
     const std::string url = nginx->Put("dated.bin", body);
     const std::string path = out.file("dated.bin");
     const struct {
@@ -414,7 +356,7 @@ TEST_F(DownloadTest, ProbeWithoutALengthNeverCountsTheFileAsComplete) {
 // A partial file that the probe could not delete is fetched again whole, never continued into
 // a request that may not append to it.
 TEST_F(DownloadTest, PartialFileThatStaysIsRewrittenWhenResumeIsNotAllowed) {
-    const std::string body = Bytes(120000, 6);
+    const std::string body = PseudoRandomBytes(120000, 6);
     const std::string url = nginx->Put("kept.bin", body);
     mkdir(out.file("locked").c_str(), 0700);
     const std::string path = out.file("locked/kept.bin");
@@ -444,7 +386,7 @@ TEST_F(DownloadTest, SkipEndsAStalledDownloadWithSuccess) {
 }
 
 TEST_F(DownloadTest, PauseAndResumeContinueFromTheWrittenSize) {
-    const std::string body = Bytes(256 * 1024, 5);
+    const std::string body = PseudoRandomBytes(256 * 1024, 5);
     const std::string url = nginx->Put("slow/paused.bin", body);
     const std::string path = out.file("paused.bin");
     for (bool resume : {true, false}) {

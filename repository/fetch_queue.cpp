@@ -1,13 +1,13 @@
 // The piece queue: three bit fields over the manifest's pieces (complete, in flight, scratch) and
 // per-piece error counts and resume times, handing pieces out through the copy job's callbacks.
-#include "repository/pieces_queue.h"
+#include "repository/fetch_queue.h"
 
 #include "core/runtime/bit_field.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/time.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_request.h"
 
 struct PieceQueue {

@@ -1,4 +1,4 @@
-#include "repository/pieces_queue.h"
+#include "repository/fetch_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The piece table of a content manifest: the digests sit in one array indexed by piece number,
 // grown in blocks of 100 digests as the scan hands them over.
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // The piece table: defaults, digests (decoding, refusals, growth), lookups and the arithmetic
 // between pieces and stream offsets.
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The one-file-per-piece backend: a piece's path comes from the template, is held to the name rule
 // (the manifest id in it is remote input) and is reached below the directory without links.
-#include "repository/storage_file_piece.h"
+#include "repository/storage_file_split.h"
 
 #include <cerrno>
 #include <cstring>
@@ -20,7 +20,7 @@
 #include "core/runtime/time.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
-#include "repository/pieces.h"
+#include "repository/digest_table.h"
 #include "repository/storage_file.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_file_path.h"
