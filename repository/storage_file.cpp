@@ -361,7 +361,10 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
             done = true;
         else error = StorageFileOS_Remove(directory, leaf, 0);
     } else if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) {
-        error = StorageFileOS_EraseTree(directory, leaf);
+        // Only an empty directory gives way: what a directory holds may be the user's, and a link
+        // entry is no reason to erase it.
+        error = StorageFileOS_Remove(directory, leaf, 1);
+        if (error) StorageFile_Print(b, "Directory in the way of link (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
     } else if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);

@@ -419,8 +419,13 @@ TEST_F(StorageFileTest, LinksAreMadeAsStated) {
     char target[64] = {0};
     ASSERT_GT(readlink((root + "links/l").c_str(), target, sizeof(target) - 1), 0);
     EXPECT_STREQ(target, "../a");
-    // A directory in the link's place is replaced by the link.
+    // A directory with content in the link's place is kept and the completion fails; an empty
+    // one is replaced by the link.
     ASSERT_EQ(Shell("mkdir -p " + root + "links/d/inner && touch " + root + "links/d/inner/f"), 0);
+    EXPECT_EQ(Complete(m, "links/d"), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_EQ(Slurp(root + "links/d/inner/f"), "");
+    EXPECT_TRUE(OnDisk(root + "links/d/inner/f"));
+    ASSERT_EQ(Shell("rm -r " + root + "links/d/inner"), 0);
     EXPECT_EQ(Complete(m, "links/d"), 0u);
     memset(target, 0, sizeof(target));
     ASSERT_GT(readlink((root + "links/d").c_str(), target, sizeof(target) - 1), 0);
