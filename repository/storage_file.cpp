@@ -787,6 +787,12 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
         StorageFile_Print(b, "Configuration dictionary missing %s", "partialExtension");
         return 0;
     }
+    // A suffix, never a way into another folder.
+    if (strchr(b->PartialExtension, '/')) {
+        StorageFile_Print(b, "Configuration dictionary invalid %s", "partialExtension");
+        b->PartialExtension[0] = 0;
+        return 0;
+    }
     text[0] = 0;
     Dictionary* config = context && static_cast<Class*>(context)->ClassId == DICTIONARY_CLASS_ID
                              ? static_cast<Dictionary*>(context)

@@ -309,6 +309,39 @@ TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFul
     }
 }
 
+TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"d/b", Content(7, 2)}});
+    const std::string victim = Root() + "/victim";
+    struct Case {
+        std::string config;
+        bool synced; // else a configuration error ends it
+    } cases[] = {
+        {"\"metafile\":\"" + victim + "/m.json\",\"local\":{\"type\":\"file\",\"PATH\":\"" + victim +
+             "\",\"ignore\":\"" + victim + "/keep\"}",
+         true},
+        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", false},
+        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state " + victim);
+        Put(victim + "/keep", "mine");
+        Put(Root() + "/cat.json", "{\"id\":\"v1\",\"metafile\":\"" + Root() + "/remote.json\",\"config\":{" +
+                                      c.config + "}}");
+        NewRepository();
+        printed.Text.clear();
+        Configure("state/local.json", "", "\"catalog\":\"file://" + Root() + "/cat.json\"");
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        int32_t source = 0;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(source, c.synced ? 0 : 9) << printed.Text;
+        EXPECT_EQ(Same(), c.synced);
+        EXPECT_EQ(Shell("test -f " + Root() + "/state/local.json"), c.synced ? 0 : 256);
+        // The user's folder holds what it held.
+        EXPECT_EQ(Shell("test \"$(ls -A " + victim + ")\" = keep && test \"$(cat " + victim + "/keep)\" = mine"), 0);
+    }
+}
+
 TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
     Version("v1", {{"a.bin", Content(40, 1)}, {"b.bin", Content(30, 2)}});
     Put(Root() + "/remote/b.bin", Content(30, 3)); // the remote copy no longer matches its digests
