@@ -464,10 +464,12 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "local");
         return false;
     }
-    // A first installation goes into a folder that does not exist yet.
+    // A first installation goes into a folder that does not exist yet; so do its pending pieces,
+    // which would otherwise fail one by one and be retried for ever.
     char path[kPathSize];
-    if (GetString(local, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
-        Platform_CreateDirectoryTree(path);
+    for (Dictionary* storage : {local, pending})
+        if (storage && GetString(storage, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
+            Platform_CreateDirectoryTree(path);
     uint32_t out = 0;
     if (!ConfigureStorage(r, r->Local, local, &out)) {
         Repository_ConfigError(r, nullptr);

@@ -342,6 +342,39 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
     }
 }
 
+TEST_F(RepositoryTest, AnEraseRefusedOutsideTheInstallationIsSkipped) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"sub/x", Content(9, 2)}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    // The installed folder is now a link to the user's own folder: erasing the dropped file
+    // through it is refused, and that refusal does not hold the update up.
+    ASSERT_EQ(Shell("mv " + Root() + "/local/sub " + Root() + "/mine && ln -s " + Root() + "/mine " + Root() +
+                    "/local/sub"),
+              0);
+    Version("v2", {{"a.bin", Content(20, 5)}});
+    NewRepository();
+    printed.Text.clear();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_NE(printed.Text.find("Erase refused outside the storage, skipped"), std::string::npos) << printed.Text;
+    EXPECT_EQ(Shell("cmp -s " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
+    EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+    EXPECT_EQ(Shell("test -f " + Root() + "/mine/x"), 0);
+}
+
+TEST_F(RepositoryTest, APendingFolderThatIsMissingIsMade) {
+    Version("v1", {{"a.bin", Content(40, 1)}});
+    Configure("state/local.json",
+              "\"inplace\":false,\"pending\":{\"type\":\"filePiece\",\"path\":\"" + Root() +
+                  "/pend/ing\"},\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    struct stat info;
+    ASSERT_EQ(stat((Root() + "/pend/ing").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
 TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
     Version("v1", {{"a.bin", Content(40, 1)}, {"b.bin", Content(30, 2)}});
     Put(Root() + "/remote/b.bin", Content(30, 3)); // the remote copy no longer matches its digests
