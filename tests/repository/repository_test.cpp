@@ -635,34 +635,68 @@ TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
     envp.push_back(nullptr);
     char* argv[] = {self, const_cast<char*>(filter.c_str()), nullptr};
     srand(7);
-    int interrupted = 0;
-    for (int round = 0; round < 10; ++round) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            execve(self, argv, envp.data());
-            _exit(127);
-        }
-        // Early rounds end soon after the child starts, later ones may find it done.
-        usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
-        kill(child, SIGKILL);
-        int status = 0;
-        waitpid(child, &status, 0);
-        // Under its own name a file is whole or absent; the manifest is whole or absent.
-        for (const auto& [name, data] : tree) {
-            const std::string path = Root() + "/local/" + name;
-            if (access(path.c_str(), F_OK) == 0) {
-                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0)
-                    << name << " round " << round;
+    // Kills a synchronisation of the remote tree `tree` at random moments; a file under its own
+    // name is always whole: the version before (`before`, when one was installed) or the new one.
+    auto killRounds = [&](const std::map<std::string, std::string>& tree,
+                          const std::map<std::string, std::string>& before, const std::string& oldManifest,
+                          int rounds) {
+        int interrupted = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const pid_t child = fork();
+            EXPECT_GE(child, 0);
+            if (child < 0) return interrupted;
+            if (child == 0) {
+                execve(self, argv, envp.data());
+                _exit(127);
+            }
+            // Early rounds end soon after the child starts, later ones may find it done.
+            usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
+            kill(child, SIGKILL);
+            int status = 0;
+            waitpid(child, &status, 0);
+            for (const auto& [name, data] : tree) {
+                const std::string path = Root() + "/local/" + name;
+                const auto old = before.find(name);
+                if (access(path.c_str(), F_OK) != 0) {
+                    EXPECT_TRUE(old == before.end()) << name << " missing, round " << round;
+                    continue;
+                }
+                std::ifstream in(path, std::ios::binary);
+                const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                EXPECT_TRUE(got == data || (old != before.end() && got == old->second)) << name << " round " << round;
+            }
+            // The manifest is whole: the new one, the one before, or none yet.
+            const std::string manifest = Root() + "/state/local.json";
+            if (access(manifest.c_str(), F_OK) != 0) {
+                interrupted++;
+            } else if (Shell("cmp -s " + manifest + " " + Root() + "/remote.json") != 0) {
+                EXPECT_TRUE(!oldManifest.empty() && Shell("cmp -s " + manifest + " " + oldManifest) == 0)
+                    << "round " << round;
+                interrupted++;
             }
         }
-        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0) {
-            EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
-        } else {
-            interrupted++;
-        }
-    }
+        return interrupted;
+    };
+    const int interrupted = killRounds(tree, {}, "", 10);
     EXPECT_GE(interrupted, 1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_EQ(Shell("diff -r -x '*.quarvpartial' " + Root() + "/remote " + Root() + "/local"), 0);
+    EXPECT_EQ(Shell("cmp " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+
+    // An update killed at any moment: every installed file stays usable, old or new, never cut.
+    std::map<std::string, std::string> next = tree;
+    for (int i = 0; i < 24; i += 2) {
+        std::string& data = next["d" + std::to_string(i % 4) + "/f" + std::to_string(i)];
+        for (size_t at = 5000; at < data.size(); at += 9000) data[at] ^= 0x5a;
+    }
+    Shell("cp " + Root() + "/remote.json " + Root() + "/v1.json && rm -rf " + Root() + "/remote && mkdir -p " +
+          Root() + "/remote");
+    for (const auto& [name, data] : next) Put(Root() + "/remote/" + name, data);
+    WriteManifest(Root() + "/remote", "v2", Root() + "/remote.json", {}, 4096);
+    EXPECT_GE(killRounds(next, tree, Root() + "/v1.json", 6), 1);
+    NewRepository();
     Configure();
     ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
     EXPECT_EQ(Errors(), 0u) << printed.Text;
