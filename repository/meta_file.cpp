@@ -10,14 +10,17 @@
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/hash_table.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/pool.h"
 #include "core/runtime/string.h"
 #include "core/web/web_get.h"
 #include "repository/file_list.h"
 #include "repository/manifest_value.h"
 #include "repository/padding.h"
 #include "repository/digest_table.h"
+#include "repository/storage_file_path.h"
 
 struct MetaFile {
     Class Header;
@@ -121,6 +124,75 @@ bool PiecesMatchStream(MetaFile* metaFile) {
         }
     }
     return dataEnd <= piecesEnd;
+}
+
+// A file entry whose attributes carry this bit is a symbolic link.
+constexpr uint32_t kAttributeLink = 8;
+
+// Every name must stand for one file of its own: two entries that reach the same path (the same
+// text once cut at its first NUL, or the same once normalised as the file storages do) would
+// write one file from two slices of the stream, and an entry below a link entry would be written
+// and then erased when the link is made (or written through it). Names the storages refuse are
+// compared as they are: no storage acts on them.
+bool NamesAreDistinct(MetaFile* metaFile) {
+    uint32_t count = 0;
+    FileList_GetCount(metaFile->Files, &count);
+    if (count < 2) return true;
+    uint32_t buckets = 64;
+    while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
+    HashTable* names = nullptr;
+    HashTable_Create(&names, sizeof(const char*), buckets);
+    HashTable_SetKeyAssignCallback(names, nullptr, HashTable_StringPointerKeyAssign);
+    HashTable_SetValueCallback(names, nullptr, HashTable_StringValue);
+    HashTable_SetCompareCallback(names, nullptr, HashTable_StringPointerCompare);
+    Pool* texts = nullptr;
+    Pool_Create(&texts);
+    Pool_SetChunkSize(texts, 1);
+    Pool_SetStringMode(texts, 1);
+    Pool_SetMemorySize(texts, 16384);
+    bool ok = true;
+    uint32_t links = 0;
+    FileListMember* m = nullptr;
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+        const char* raw = FileList_MemberGetNamePtr(metaFile->Files, m);
+        if (!raw) continue;
+        const char* key = raw;
+        char normal[STORAGE_FILE_PATH_SIZE];
+        if (StorageFilePath_Check(raw, normal, (int32_t)sizeof(normal))) {
+            const size_t length = strlen(normal);
+            char* kept = static_cast<char*>(Pool_Alloc(texts, length + 1));
+            memcpy(kept, normal, length + 1);
+            key = kept;
+        }
+        uint32_t attributes = 0;
+        const bool link = FileList_MemberGetAttributes(metaFile->Files, m, &attributes) && (attributes & kAttributeLink);
+        if (HashTable_ContainsKey(names, key)) {
+            MetaFile_Print(metaFile, "File listed twice (%s)\n", key);
+            ok = false;
+            break;
+        }
+        HashTable_Add(names, key, link ? 1 : 0);
+        if (link) links++;
+    }
+    // Every directory above each name must not be a link entry.
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok && links;
+         FileList_MemberGetNext(metaFile->Files, m, &m)) {
+        const char* raw = FileList_MemberGetNamePtr(metaFile->Files, m);
+        char normal[STORAGE_FILE_PATH_SIZE];
+        if (!raw || !StorageFilePath_Check(raw, normal, (int32_t)sizeof(normal))) continue;
+        for (char* slash = strchr(normal, '/'); slash && ok; slash = strchr(slash + 1, '/')) {
+            *slash = 0;
+            uint64_t isLink = 0;
+            if (HashTable_GetValue(names, normal, &isLink) && isLink) {
+                MetaFile_Print(metaFile, "File listed below a link (%s)\n", normal);
+                ok = false;
+            }
+            *slash = '/';
+        }
+    }
+    Pool_Delete(&texts);
+    HashTable_Delete(&names);
+    return ok;
 }
 
 // Piece size less the padding inside each piece. Ranges that overlap one another could count a
@@ -434,6 +506,7 @@ int64_t MetaFile_WorkerBuild(AsyncHTTP*, void* user, uint32_t* code, uint32_t* c
                                 metaFile->PadIndex);
         if (!ok) MetaFile_Print(metaFile, "File list cannot be laid out\n");
     }
+    if (ok) ok = NamesAreDistinct(metaFile);
     if (ok) {
         ok = PiecesMatchStream(metaFile);
         if (!ok) MetaFile_Print(metaFile, "Pieces do not match the file stream\n");

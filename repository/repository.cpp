@@ -331,6 +331,45 @@ bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_
     return true;
 }
 
+// Keys that name a local place: the storages' folders and files, the manifest and lock folders.
+constexpr const char* kLocalPlaceKeys[] = {"path", "metafile", "ignore", "lockDirectory"};
+constexpr int32_t kPlaceDepthMax = 16;
+
+// Removes every key naming a local place from the dictionary and the dictionaries and lists
+// below it (keys compared without case, as a case-blind dictionary would match them).
+void DropLocalPlaces(Dictionary* dict, int32_t depth) {
+    if (!dict || depth > kPlaceDepthMax) return;
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(dict, &item);
+    while (item) {
+        DictionaryItem* next = nullptr;
+        Dictionary_ItemGetNext(dict, item, &next);
+        const char* key = nullptr;
+        bool place = false;
+        if (Dictionary_ItemGetKeyPtr(dict, item, &key) && key)
+            for (const char* name : kLocalPlaceKeys) place = place || String_CompareWithoutCase(key, name);
+        if (place) {
+            Dictionary_Remove(dict, &item);
+        } else {
+            Dictionary* child = nullptr;
+            if (Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child) DropLocalPlaces(child, depth + 1);
+        }
+        item = next;
+    }
+}
+
+// The catalogue's configuration as it may be merged: a remote document chooses no local place,
+// so that it can neither move the installation, its manifest or its pending pieces nor have
+// files read from a folder of its choice.
+void MergeRemoteConfig(Dictionary* working, Dictionary* config) {
+    Dictionary* copy = nullptr;
+    Dictionary_Create(&copy);
+    Dictionary_Merge(copy, config, DICTIONARY_MERGE_OVERWRITE);
+    DropLocalPlaces(copy, 0);
+    Dictionary_Merge(working, copy, DICTIONARY_MERGE_OVERWRITE);
+    Dictionary_Release(&copy);
+}
+
 bool SyncStart(Repository* r) {
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
@@ -344,7 +383,7 @@ bool SyncStart(Repository* r) {
             Repository_ConfigError(r, "Catalog missing config");
             return false;
         }
-        Dictionary_Merge(r->Working, config, DICTIONARY_MERGE_OVERWRITE);
+        MergeRemoteConfig(r->Working, config);
     }
     DictionaryItem* item = nullptr;
     if (Dictionary_ItemFindByKey(r->Working, "mask", nullptr, &item) && item)
@@ -425,10 +464,12 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "local");
         return false;
     }
-    // A first installation goes into a folder that does not exist yet.
+    // A first installation goes into a folder that does not exist yet; so do its pending pieces,
+    // which would otherwise fail one by one and be retried for ever.
     char path[kPathSize];
-    if (GetString(local, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
-        Platform_CreateDirectoryTree(path);
+    for (Dictionary* storage : {local, pending})
+        if (storage && GetString(storage, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
+            Platform_CreateDirectoryTree(path);
     uint32_t out = 0;
     if (!ConfigureStorage(r, r->Local, local, &out)) {
         Repository_ConfigError(r, nullptr);

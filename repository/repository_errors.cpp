@@ -179,14 +179,31 @@ int64_t Repository_MetaFileRemoteError(AsyncHTTP*, void* user, int32_t count, in
                             extra, resume);
 }
 
+namespace {
+
+// A storage refuses to erase a name that leads out of its folder (through a link, or a name that
+// leaves it): asking again can only be refused again, and what lies there is not ours to erase.
+bool ErasedOutside(Repository* r, int32_t source, int32_t index, uint32_t code, double* resume) {
+    if (code != STORAGE_ERROR_INVALID_CONTENT) return false;
+    Repository_Print(r, "Erase refused outside the storage, skipped: Source(%d) Index(%d)", source, index);
+    *resume = Time_GetCurrent();
+    return true;
+}
+
+} // namespace
+
 int32_t Repository_CleanupErrorCallback(StorageCleanup*, void* user, uint32_t count, int32_t index,
                                         uint32_t code, uint32_t extra, double* resume) {
+    if (ErasedOutside(Of(user), REPOSITORY_SOURCE_STORAGE_LOCAL, index, code, resume))
+        return REPOSITORY_RESPONSE_IGNORE;
     return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_LOCAL, index, count, REPOSITORY_TYPE_ERASE,
                             code, extra, resume);
 }
 
 int32_t Repository_CleanupPendingErrorCallback(StorageCleanup*, void* user, uint32_t count, int32_t index,
                                                uint32_t code, uint32_t extra, double* resume) {
+    if (ErasedOutside(Of(user), REPOSITORY_SOURCE_STORAGE_PENDING, index, code, resume))
+        return REPOSITORY_RESPONSE_IGNORE;
     return Repository_Error(Of(user), REPOSITORY_SOURCE_STORAGE_PENDING, index, count, REPOSITORY_TYPE_ERASE,
                             code, extra, resume);
 }

@@ -254,9 +254,26 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             String_Print(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), "%s%s", leaf, b->PartialExtension);
             error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         }
-        if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
+        StorageFileOSStatus partial{};
+        if (!error && b->PartialExtension[0]) error = StorageFileOS_Status(r->Directory, r->PartialLeaf, &partial);
+        if (!error && (status.Kind == STORAGE_FILE_OS_LINK || partial.Kind == STORAGE_FILE_OS_LINK)) error = ELOOP;
         if (!error) {
-            r->Partial = status.Kind == STORAGE_FILE_OS_MISSING && b->PartialExtension[0];
+            // A file being written always carries the partial suffix until it is complete, and the
+            // installed version stays whole under its own name until then: a write starts from a
+            // copy of it beside it (pieces the versions share are then already in place), and a
+            // read goes to that copy while it exists, for it holds what has been written so far.
+            r->Partial = b->PartialExtension[0] &&
+                         (partial.Kind != STORAGE_FILE_OS_MISSING || status.Kind == STORAGE_FILE_OS_MISSING || r->Write);
+            if (r->Partial && r->Write && partial.Kind == STORAGE_FILE_OS_MISSING &&
+                status.Kind != STORAGE_FILE_OS_MISSING) {
+                char scratch[STORAGE_FILE_PATH_SIZE + 8];
+                String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
+                error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
+                if (error)
+                    StorageFile_Print(b, "Failed to copy file (%s) (%d)", name, PLATFORM_ERROR_ERRNO_BASE + error);
+            }
+        }
+        if (!error) {
             const char* working = r->Partial ? r->PartialLeaf : r->Leaf;
             if (r->Partial) options |= STORAGE_FILE_OPEN_PARTIAL;
             if (r->Write) {
@@ -285,11 +302,6 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
                 const FileOpenFlags flags = r->Write ? FILE_READ | FILE_WRITE : FILE_READ;
                 if (!AsyncFile_OpenDescriptor(r->File, copy, shown, flags)) error = EBADF;
                 else if (b->ExtraFileFlags & STORAGE_FILE_NO_BUFFER) Platform_AsyncFileSetNoCache(copy);
-            }
-            // A file being written always carries the partial suffix until it is complete.
-            if (!error && r->Write && b->PartialExtension[0] && !r->Partial) {
-                error = StorageFileOS_Rename(r->Directory, r->Leaf, r->PartialLeaf);
-                if (!error) r->Partial = 1;
             }
             if (!error) {
                 r->Open = 1;
@@ -361,7 +373,10 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
             done = true;
         else error = StorageFileOS_Remove(directory, leaf, 0);
     } else if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) {
-        error = StorageFileOS_EraseTree(directory, leaf);
+        // Only an empty directory gives way: what a directory holds may be the user's, and a link
+        // entry is no reason to erase it.
+        error = StorageFileOS_Remove(directory, leaf, 1);
+        if (error) StorageFile_Print(b, "Directory in the way of link (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
     } else if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
@@ -441,6 +456,9 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         }
     }
     const bool wasWriter = r && r->Write;
+    // Only the time or attributes of the installed file differ: they are set on it where it is,
+    // without a copy.
+    bool inPlace = false;
     if (r) {
         bool failed = false;
         CriticalSection_Lock(r->Lock);
@@ -461,6 +479,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
                 else if (attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
             }
             if (!failed && !work && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) work = true;
+            inPlace = work && !failed && status.Size == entry.Size;
         }
         CriticalSection_Unlock(r->Lock);
         StorageFile_CloseMember(b, r, !work || failed);
@@ -473,14 +492,22 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
 
     if (work) {
         const uint32_t self = selfUpdate && wasWriter ? 1 : 0;
-        if (!StorageFile_Open(b, entry.Name, 1, self, &r, code, extended)) return 0;
+        if (!StorageFile_Open(b, entry.Name, inPlace ? 0 : 1, self, &r, code, extended)) return 0;
         int32_t error = 0;
         CriticalSection_Lock(r->Lock);
-        if ((error = StorageFileOS_Truncate(r->Fd, entry.Size)) != 0) {
+        // A writer that came in between completes what it wrote.
+        if (inPlace && (r->Write || r->Partial)) inPlace = false;
+        if (!r->Write && !inPlace) {
+            error = EAGAIN;
+        } else if (!inPlace && (error = StorageFileOS_Truncate(r->Fd, entry.Size)) != 0) {
             StorageFile_Print(b, "Failed to truncate (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
-        } else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0) {
-            StorageFile_Print(b, "Failed to rename file (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
         } else {
+            // The installed version is replaced at once, a read-only (immutable) one included.
+            Platform_EnsurePathMutableAt(r->Directory, r->Leaf);
+            if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
+                StorageFile_Print(b, "Failed to rename file (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+        }
+        if (!error) {
             r->Partial = 0;
             if (wantedTime > 0 && (error = StorageFileOS_SetModifiedTime(r->Fd, wantedTime)) != 0) {
                 StorageFile_Print(b, "Failed to set modified time (%s) (%d)", entry.Name,
@@ -784,6 +811,12 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
         StorageFile_Print(b, "Configuration dictionary missing %s", "partialExtension");
         return 0;
     }
+    // A suffix, never a way into another folder.
+    if (strchr(b->PartialExtension, '/')) {
+        StorageFile_Print(b, "Configuration dictionary invalid %s", "partialExtension");
+        b->PartialExtension[0] = 0;
+        return 0;
+    }
     text[0] = 0;
     Dictionary* config = context && static_cast<Class*>(context)->ClassId == DICTIONARY_CLASS_ID
                              ? static_cast<Dictionary*>(context)
@@ -864,7 +897,16 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
     StorageFileOSStatus status{};
     if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+    // A file with a partial copy beside it is being replaced: what it holds may be the old or
+    // the new version, piece by piece, so no piece of it counts as present without being read.
+    StorageFileOSStatus partial{};
+    if (!error && b->PartialExtension[0]) {
+        char partialLeaf[STORAGE_FILE_PATH_SIZE];
+        String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
+        error = StorageFileOS_Status(directory, partialLeaf, &partial);
+    }
     StorageFileOS_Close(&directory);
+    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)

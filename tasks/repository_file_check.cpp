@@ -73,6 +73,25 @@ bool FindFile(const char* root, const char* name, StorageFileOSStatus* status) {
     return found;
 }
 
+// A link entry's attribute bit: the entry is a symbolic link, with no data of its own.
+constexpr int64_t kAttributeLink = 8;
+
+// Whether a listed link is in place: a symbolic link (never followed) below the installation,
+// pointing where the manifest says when it says. *target gets what it points at.
+bool FindLink(const char* root, const char* name, char* target, int32_t size) {
+    target[0] = 0;
+    char checked[PATH_SIZE];
+    if (!StorageFilePath_Check(name, checked, sizeof(checked))) return false;
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    if (StorageFileOS_OpenParent(root, checked, 0, &directory, &leaf) != 0) return false;
+    StorageFileOSStatus status = {};
+    const bool found = StorageFileOS_Status(directory, leaf, &status) == 0 && status.Kind == STORAGE_FILE_OS_LINK &&
+                       StorageFileOS_ReadLink(directory, leaf, target, size) == 0;
+    StorageFileOS_Close(&directory);
+    return found;
+}
+
 // One entry of the list; 0 ends the walk as not valid.
 bool CheckEntry(RepositoryFileCheck* self, Dictionary* entry) {
     Task* task = self->Head.Owner;
@@ -93,6 +112,20 @@ bool CheckEntry(RepositoryFileCheck* self, Dictionary* entry) {
         return false;
     }
     memcpy(path + used, name, strlen(name) + 1);
+    int64_t attributes = 0;
+    if (Dictionary_GetInt64ByKey(entry, "attr", &attributes) && (attributes & kAttributeLink)) {
+        // A link carries no size or time of its own: it is right when it points where it should.
+        char wanted[PATH_SIZE], target[PATH_SIZE];
+        if (!FindLink(self->Path, name, target, sizeof(target))) {
+            Task_Print(task, "File does not exist - %s", path);
+            return false;
+        }
+        if (Dictionary_GetStringByKey(entry, "link", wanted, sizeof(wanted)) && strcmp(wanted, target) != 0) {
+            Task_Print(task, "Link target does not match - %s (%s:%s)", path, wanted, target);
+            return false;
+        }
+        return true;
+    }
     StorageFileOSStatus status = {};
     if (!FindFile(self->Path, name, &status)) {
         Task_Print(task, "File does not exist - %s", path);

@@ -146,6 +146,66 @@ int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to
     return renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// Copies everything from one descriptor to the other: in the kernel where it can (a reflink or
+// an in-kernel copy), else through a buffer.
+int32_t CopyData(int from, int to) {
+    for (;;) {
+        const ssize_t done = copy_file_range(from, nullptr, to, nullptr, (size_t)1 << 30, 0);
+        if (done == 0) return 0;
+        if (done > 0) continue;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return errno;
+        break;
+    }
+    // Where the kernel cannot copy, nothing was written yet (it fails on the first call).
+    if (lseek(from, 0, SEEK_SET) < 0 || ftruncate(to, 0) != 0 || lseek(to, 0, SEEK_SET) < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(from, buffer, sizeof(buffer));
+        if (got == 0) return 0;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const ssize_t put = write(to, buffer + at, (size_t)(got - at));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return put < 0 ? errno : EIO;
+            at += put;
+        }
+    }
+}
+
+} // namespace
+
+int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch) {
+    const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (source < 0) return errno;
+    struct stat info;
+    if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(source);
+        return S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
+    }
+    fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
+    const int target = OpenAt(directory, scratch, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (target < 0) {
+        const int error = errno;
+        close(source);
+        return error;
+    }
+    struct stat made;
+    int32_t error = fstat(target, &made) != 0 ? errno : !S_ISREG(made.st_mode) ? EINVAL : 0;
+    if (!error) error = CopyData(source, target);
+    if (!error && fchmod(target, (info.st_mode & 0777) | S_IWUSR) != 0) error = errno;
+    close(source);
+    if (close(target) != 0 && !error) error = errno;
+    if (!error && renameat(directory, scratch, directory, to) != 0) error = errno;
+    if (error) unlinkat(directory, scratch, 0);
+    return error;
+}
+
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {
     return unlinkat(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
 }

@@ -37,6 +37,10 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status);
 int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy);
 int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to);
+// A copy of the regular file `from` under the name `to`, made whole under the name `scratch`
+// first and then renamed, so that `to` never holds part of a copy; the permission bits follow
+// (with the owner's write bit). The scratch name is removed when the copy fails.
+int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch);
 // Anything but a directory; a directory itself (empty), with directory set.
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
 // The entry and, for a directory, everything below it; links are removed, never entered.

@@ -51,6 +51,14 @@ std::string Manifest(const std::vector<std::tuple<std::string, int64_t, int64_t>
     return text.str();
 }
 
+// A link entry and a 4-byte file in one 4-byte piece, the file first when asked.
+std::string Linked(const std::string& link, const std::string& file, bool fileFirst = false) {
+    const std::string l = "{\"name\":\"" + link + "\",\"attr\":8,\"link\":\"t\"}";
+    const std::string f = "{\"name\":\"" + file + "\",\"size\":4}";
+    return "{\"files\":[" + (fileFirst ? f + "," + l : l + "," + f) +
+           "],\"pieces\":{\"size\":4,\"digests\":[\"qZk+NkcGgWq6PiVxeFDCbJzQ2J0=\"]}}";
+}
+
 class MetaFileTest : public WebGetTest {
   protected:
     void SetUp() override {
@@ -271,6 +279,17 @@ TEST_F(MetaFileTest, RefusedManifests) {
         {"no range after a file", Manifest({{"a", 2, -1}, {"b", 2, -1}}, 1, ",\"pad\":[{\"offset\":0,\"size\":2}]"),
          976, 0},
         {"file without a name", "{\"files\":[{\"size\":0}]}", 976, 0},
+        {"one whole piece past the padded stream",
+         Manifest({{"a", 4, -1}}, 3, ",\"pad\":[{\"offset\":4,\"size\":4}]"), 976, 0},
+        {"padded stream filled", Manifest({{"a", 4, -1}}, 2, ",\"pad\":[{\"offset\":4,\"size\":4}]"), 0, 0},
+        {"one name twice", Manifest({{"a", 4, 0}, {"a", 4, 0}}, 2), 976, 0},
+        {"one path in two spellings", Manifest({{"d/a", 4, 0}, {"d//./a", 4, 0}}, 2), 976, 0},
+        {"names equal once cut at NUL", Manifest({{"a\\u0000x", 4, 0}, {"a", 4, 0}}, 2), 976, 0},
+        {"names that differ in case", Manifest({{"a", 4, 0}, {"A", 4, 0}}, 2), 0, 0},
+        {"file below a link", Linked("l", "l/x.txt"), 976, 0},
+        {"file below a link listed first", Linked("l", "l/x.txt", true), 976, 0},
+        {"file deep below a link", Linked("l", "./l/d/x.txt"), 976, 0},
+        {"file beside a link", Linked("l", "lx/l"), 0, 0},
         {"digests of two lengths",
          "{\"pieces\":{\"digests\":[\"qZk+NkcGgWq6PiVxeFDCbJzQ2J0=\",\"AAECAwQFBgcICQoLDA0ODxAREg==\"]}}", 987, 11},
         {"digest of 66 bytes", "{\"pieces\":{\"digests\":[\"" + std::string(88, 'A') + "\"]}}", 987, 11},

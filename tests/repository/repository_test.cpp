@@ -228,6 +228,30 @@ TEST_F(RepositoryTest, InstallUpdateAndRepairMatchTheRemote) {
     }
 }
 
+TEST_F(RepositoryTest, PiecesThatSwapPlacesAreNotMaskedAway) {
+    const std::string x = Content(16, 1), y = Content(16, 2), z = Content(16, 3);
+    Version("v1", {{"a", x}, {"b", y}, {"c", z}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    // Each piece of the new version is one the old one has, but under another file: only c,
+    // which keeps its place, may be left out.
+    Version("v2", {{"a", y}, {"b", x}, {"c", z}});
+    NewRepository();
+    Configure();
+    Repository_SetMask(repo, 1);
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_TRUE(Same());
+    Dictionary* dump = nullptr;
+    Dictionary_Create(&dump);
+    Repository_Dump(repo, dump);
+    int32_t skipped = -1, written = -1;
+    Dictionary_GetInt32ByKey(dump, "piecesSkipped", &skipped);
+    Dictionary_GetInt32ByKey(dump, "piecesWritten", &written);
+    Dictionary_Release(&dump);
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(skipped, 1);
+}
+
 TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
     Version("v1", {{"a.bin", Content(20, 1)}});
     Configure("");
@@ -307,6 +331,72 @@ TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFul
         Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
         EXPECT_STREQ(remoteId, "v2");
     }
+}
+
+TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"d/b", Content(7, 2)}});
+    const std::string victim = Root() + "/victim";
+    struct Case {
+        std::string config;
+        bool synced; // else a configuration error ends it
+    } cases[] = {
+        {"\"metafile\":\"" + victim + "/m.json\",\"local\":{\"type\":\"file\",\"PATH\":\"" + victim +
+             "\",\"ignore\":\"" + victim + "/keep\"}",
+         true},
+        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", false},
+        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state " + victim);
+        Put(victim + "/keep", "mine");
+        Put(Root() + "/cat.json", "{\"id\":\"v1\",\"metafile\":\"" + Root() + "/remote.json\",\"config\":{" +
+                                      c.config + "}}");
+        NewRepository();
+        printed.Text.clear();
+        Configure("state/local.json", "", "\"catalog\":\"file://" + Root() + "/cat.json\"");
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        int32_t source = 0;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(source, c.synced ? 0 : 9) << printed.Text;
+        EXPECT_EQ(Same(), c.synced);
+        EXPECT_EQ(Shell("test -f " + Root() + "/state/local.json"), c.synced ? 0 : 256);
+        // The user's folder holds what it held.
+        EXPECT_EQ(Shell("test \"$(ls -A " + victim + ")\" = keep && test \"$(cat " + victim + "/keep)\" = mine"), 0);
+    }
+}
+
+TEST_F(RepositoryTest, AnEraseRefusedOutsideTheInstallationIsSkipped) {
+    Version("v1", {{"a.bin", Content(20, 1)}, {"sub/x", Content(9, 2)}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    // The installed folder is now a link to the user's own folder: erasing the dropped file
+    // through it is refused, and that refusal does not hold the update up.
+    ASSERT_EQ(Shell("mv " + Root() + "/local/sub " + Root() + "/mine && ln -s " + Root() + "/mine " + Root() +
+                    "/local/sub"),
+              0);
+    Version("v2", {{"a.bin", Content(20, 5)}});
+    NewRepository();
+    printed.Text.clear();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_NE(printed.Text.find("Erase refused outside the storage, skipped"), std::string::npos) << printed.Text;
+    EXPECT_EQ(Shell("cmp -s " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
+    EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+    EXPECT_EQ(Shell("test -f " + Root() + "/mine/x"), 0);
+}
+
+TEST_F(RepositoryTest, APendingFolderThatIsMissingIsMade) {
+    Version("v1", {{"a.bin", Content(40, 1)}});
+    Configure("state/local.json",
+              "\"inplace\":false,\"pending\":{\"type\":\"filePiece\",\"path\":\"" + Root() +
+                  "/pend/ing\"},\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    struct stat info;
+    ASSERT_EQ(stat((Root() + "/pend/ing").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST_F(RepositoryTest, APieceThatNeverVerifiesStallsAndIsNeverInstalled) {
@@ -545,34 +635,68 @@ TEST_F(RepositoryTest, ResumesAfterKillsToTheRemoteTree) {
     envp.push_back(nullptr);
     char* argv[] = {self, const_cast<char*>(filter.c_str()), nullptr};
     srand(7);
-    int interrupted = 0;
-    for (int round = 0; round < 10; ++round) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            execve(self, argv, envp.data());
-            _exit(127);
-        }
-        // Early rounds end soon after the child starts, later ones may find it done.
-        usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
-        kill(child, SIGKILL);
-        int status = 0;
-        waitpid(child, &status, 0);
-        // Under its own name a file is whole or absent; the manifest is whole or absent.
-        for (const auto& [name, data] : tree) {
-            const std::string path = Root() + "/local/" + name;
-            if (access(path.c_str(), F_OK) == 0) {
-                EXPECT_EQ(Shell("cmp -s " + path + " " + Root() + "/remote/" + name), 0)
-                    << name << " round " << round;
+    // Kills a synchronisation of the remote tree `tree` at random moments; a file under its own
+    // name is always whole: the version before (`before`, when one was installed) or the new one.
+    auto killRounds = [&](const std::map<std::string, std::string>& tree,
+                          const std::map<std::string, std::string>& before, const std::string& oldManifest,
+                          int rounds) {
+        int interrupted = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const pid_t child = fork();
+            EXPECT_GE(child, 0);
+            if (child < 0) return interrupted;
+            if (child == 0) {
+                execve(self, argv, envp.data());
+                _exit(127);
+            }
+            // Early rounds end soon after the child starts, later ones may find it done.
+            usleep((useconds_t)(300000 + rand() % (400000 + 100000 * round)));
+            kill(child, SIGKILL);
+            int status = 0;
+            waitpid(child, &status, 0);
+            for (const auto& [name, data] : tree) {
+                const std::string path = Root() + "/local/" + name;
+                const auto old = before.find(name);
+                if (access(path.c_str(), F_OK) != 0) {
+                    EXPECT_TRUE(old == before.end()) << name << " missing, round " << round;
+                    continue;
+                }
+                std::ifstream in(path, std::ios::binary);
+                const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                EXPECT_TRUE(got == data || (old != before.end() && got == old->second)) << name << " round " << round;
+            }
+            // The manifest is whole: the new one, the one before, or none yet.
+            const std::string manifest = Root() + "/state/local.json";
+            if (access(manifest.c_str(), F_OK) != 0) {
+                interrupted++;
+            } else if (Shell("cmp -s " + manifest + " " + Root() + "/remote.json") != 0) {
+                EXPECT_TRUE(!oldManifest.empty() && Shell("cmp -s " + manifest + " " + oldManifest) == 0)
+                    << "round " << round;
+                interrupted++;
             }
         }
-        if (access((Root() + "/state/local.json").c_str(), F_OK) == 0) {
-            EXPECT_EQ(Shell("cmp -s " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
-        } else {
-            interrupted++;
-        }
-    }
+        return interrupted;
+    };
+    const int interrupted = killRounds(tree, {}, "", 10);
     EXPECT_GE(interrupted, 1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_EQ(Shell("diff -r -x '*.quarvpartial' " + Root() + "/remote " + Root() + "/local"), 0);
+    EXPECT_EQ(Shell("cmp " + Root() + "/state/local.json " + Root() + "/remote.json"), 0);
+
+    // An update killed at any moment: every installed file stays usable, old or new, never cut.
+    std::map<std::string, std::string> next = tree;
+    for (int i = 0; i < 24; i += 2) {
+        std::string& data = next["d" + std::to_string(i % 4) + "/f" + std::to_string(i)];
+        for (size_t at = 5000; at < data.size(); at += 9000) data[at] ^= 0x5a;
+    }
+    Shell("cp " + Root() + "/remote.json " + Root() + "/v1.json && rm -rf " + Root() + "/remote && mkdir -p " +
+          Root() + "/remote");
+    for (const auto& [name, data] : next) Put(Root() + "/remote/" + name, data);
+    WriteManifest(Root() + "/remote", "v2", Root() + "/remote.json", {}, 4096);
+    EXPECT_GE(killRounds(next, tree, Root() + "/v1.json", 6), 1);
+    NewRepository();
     Configure();
     ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
     EXPECT_EQ(Errors(), 0u) << printed.Text;

@@ -328,6 +328,46 @@ TEST_F(StorageFileTest, PiecesWrittenInPlaceCarryThePartialSuffixUntilComplete) 
     EXPECT_EQ(info.st_mtime, 1000000000);
 }
 
+TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
+    const std::string shared = "0123456789abcdef";
+    const std::string old = "ABCDEFGHIJKLMNOP" + shared + "xyz", now = "abcdefghijklmnop" + shared + "XY";
+    Manifest v1(std::vector<File>{{"b", old.c_str(), R"(,"attr":4)"}});
+    Manifest v2(std::vector<File>{{"b", now.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "b"), 0u);
+    ASSERT_EQ(Slurp(root + "b"), old);
+    // The first changed piece goes into a copy beside the installed file, which stays as it was.
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_EQ(Slurp(root + "b"), old);
+    EXPECT_EQ(Slurp(root + "b.quarvpartial"), "abcdefghijklmnop" + shared + "xyz");
+    struct stat info, copied;
+    ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
+    ASSERT_EQ(stat((root + "b.quarvpartial").c_str(), &copied), 0);
+    EXPECT_EQ(copied.st_mode & 0777, info.st_mode & 0777);
+    // As after a kill: a new storage reads what was written (and the shared piece copied), and
+    // counts nothing as present by the installed file's name alone. A read for the old version
+    // finds a replaced piece changed.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Get(v2, 0, 1), 0u);
+    EXPECT_EQ(Exists(v2, 1), (uint32_t)STORAGE_NOT_FOUND);
+    EXPECT_EQ(Get(v1, 0, 0), (uint32_t)STORAGE_ERROR_HASH_FAILURE);
+    ASSERT_EQ(Put(v2, 2, 2), 0u);
+    EXPECT_EQ(Complete(v2, "b"), 0u);
+    EXPECT_EQ(Slurp(root + "b"), now);
+    EXPECT_FALSE(OnDisk(root + "b.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "b.quarvpartial~"));
+    // Only a newer time is set on the installed file itself: no copy, the same file.
+    Manifest v3(std::vector<File>{{"b", now.c_str(), R"(,"mtime":1000000000)"}});
+    ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
+    const ino_t inode = info.st_ino;
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Complete(v3, "b"), 0u);
+    ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
+    EXPECT_EQ(info.st_ino, inode);
+    EXPECT_EQ(info.st_mtime, 1000000000);
+}
+
 TEST_F(StorageFileTest, PiecesOfOneFileWrittenSideBySide) {
     std::string data;
     for (int i = 0; i < 200; i++) data += (char)('a' + i % 26);
@@ -419,8 +459,13 @@ TEST_F(StorageFileTest, LinksAreMadeAsStated) {
     char target[64] = {0};
     ASSERT_GT(readlink((root + "links/l").c_str(), target, sizeof(target) - 1), 0);
     EXPECT_STREQ(target, "../a");
-    // A directory in the link's place is replaced by the link.
+    // A directory with content in the link's place is kept and the completion fails; an empty
+    // one is replaced by the link.
     ASSERT_EQ(Shell("mkdir -p " + root + "links/d/inner && touch " + root + "links/d/inner/f"), 0);
+    EXPECT_EQ(Complete(m, "links/d"), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_EQ(Slurp(root + "links/d/inner/f"), "");
+    EXPECT_TRUE(OnDisk(root + "links/d/inner/f"));
+    ASSERT_EQ(Shell("rm -r " + root + "links/d/inner"), 0);
     EXPECT_EQ(Complete(m, "links/d"), 0u);
     memset(target, 0, sizeof(target));
     ASSERT_GT(readlink((root + "links/d").c_str(), target, sizeof(target) - 1), 0);

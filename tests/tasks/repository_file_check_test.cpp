@@ -35,6 +35,7 @@ TEST_F(RepositoryFileCheckTest, ManifestAgainstTheTree) {
     Put("sub/b.bin", 300, 2000);
     ASSERT_EQ(symlink(P("inst/sub").c_str(), P("inst/via").c_str()), 0);
     WriteText(P("outside.txt"), "12345");
+    ASSERT_EQ(symlink("sub/b.bin", P("inst/l").c_str()), 0);
     const std::string a = "{\"name\": \"a.txt\", \"size\": 5, \"mtime\": 1000}";
     const std::string b = "{\"name\": \"sub/b.bin\", \"size\": 300, \"mtime\": 2000.7}";
     struct Case {
@@ -57,6 +58,12 @@ TEST_F(RepositoryFileCheckTest, ManifestAgainstTheTree) {
         {"{\"name\": \"../outside.txt\", \"size\": 5, \"mtime\": 0}", ", \"timestamp\": false", "no",
          "File does not exist", ""},
         {"{\"name\": \"via/b.bin\", \"size\": 300, \"mtime\": 2000}", "", "no", "File does not exist", ""},
+        // A link entry is checked as a link: where it points, not its size or time.
+        {a + ", {\"name\": \"l\", \"size\": 0, \"attr\": 8, \"link\": \"sub/b.bin\", \"mtime\": 5}", "", "yes",
+         "", ""},
+        {"{\"name\": \"l\", \"size\": 0, \"attr\": 8, \"link\": \"a.txt\", \"mtime\": 5}", "", "no",
+         "Link target does not match - " + P("inst/l") + " (a.txt:sub/b.bin)", ""},
+        {"{\"name\": \"a.txt\", \"size\": 0, \"attr\": 8, \"link\": \"a.txt\"}", "", "no", "File does not exist", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.files + c.extra);
