@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdlib>
+#include <string>
+
 #include "core/certs/authenticate.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
@@ -67,8 +71,14 @@ class WebGetNetEnvironment : public WebGetEnvironment {
     }
 };
 
-// The folder of the test source that calls it (where its peer scripts lie).
-#define WEBGET_TEST_SOURCE_DIR() (std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')))
+// The folder of a test source (where its peer scripts lie), as a whole path: the compiler may name
+// the source relative to the build folder, and peers run in folders of their own.
+inline std::string WebGetTestSourceDir(const std::string& file) {
+    const std::string folder = file.substr(0, file.rfind('/'));
+    char path[PATH_MAX];
+    return realpath(folder.c_str(), path) ? std::string(path) : folder;
+}
+#define WEBGET_TEST_SOURCE_DIR() WebGetTestSourceDir(__FILE__)
 
 class WebGetTest : public ::testing::Test {
   protected:

@@ -2,8 +2,6 @@
 // (interim answers, redirects out of the web, gzip members and bombs, conflicting lengths, wide
 // cookies, and a proxy that answers CONNECT in the site's place) and nginx (revalidation by 304).
 #include <gtest/gtest.h>
-#include <climits>
-#include <cstdlib>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -35,10 +33,10 @@ struct Peers {
     std::unique_ptr<TlsServer> Script;
     std::unique_ptr<NginxPeer> Nginx;
     Peers() {
-        // The server runs in its own folder: the script is named by its whole path.
-        char script[PATH_MAX];
-        if (!realpath((WEBGET_TEST_SOURCE_DIR() + "/web_get_connection_exchange_peer.py").c_str(), script)) script[0] = 0;
-        Script = std::make_unique<TlsServer>(Dir.path(), std::vector<std::string>{"python3", script, "{port}"});
+        Script = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"python3",
+                                                 WEBGET_TEST_SOURCE_DIR() + "/web_get_connection_exchange_peer.py",
+                                                 "{port}"});
         Nginx = std::make_unique<NginxPeer>("location /nc/ { add_header Cache-Control no-cache; }");
         mkdir(Nginx->Dir.file("www/nc").c_str(), 0755);
     }
