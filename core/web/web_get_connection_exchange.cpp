@@ -440,7 +440,7 @@ int64_t WebGetConnection_PhaseHeader(WebGetConnection* c, WebGetRequest* r, uint
     while (!cache && length) {
         int32_t status = 0;
         WebGet_HeaderGetHTTPCode(reinterpret_cast<const char*>(s.Pointer), (int32_t)length, &status);
-        if (status < 100 || status > 199 || status == 101) break;
+        if (status < 100 || status > 199 || status == 101 || length > (uint32_t)WEBGET_REQUEST_HEADER_LIMIT) break;
         ReleaseSource(c, &s);
         DuplexStream_ReadDiscard(c->Message, (int32_t)length);
         WebGetConnection_StampActivity(c);
