@@ -82,6 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t kept = 0;
     WebGetRequest_GetBufferPtr(request, &memory, &kept);
     Check(memory != nullptr && (int64_t)kept <= body);
+    // No input here may inflate far past its own size in memory: a bomb is cut off once it
+    // outgrows the ratio bound (above a floor of 16 MiB).
+    Check(kept <= (17u << 20));
 
     char cookies[512];
     WebGetRequest_CookieGetOutput(request, cookies, sizeof(cookies));

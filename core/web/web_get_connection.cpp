@@ -746,6 +746,14 @@ void RaiseError(WebGetConnection* c, WebGetRequest* r, int32_t code, int32_t cod
 
 CLASS_PRINT_FAMILY(WebGetConnection, WebGetConnection, WEBGET_CONNECTION_CLASS_ID, PreparePrint)
 
+int64_t WebGetConnection_PrintCallback(void* connection, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = WebGetConnection_VPrint(static_cast<WebGetConnection*>(connection), 0, format, args);
+    va_end(args);
+    return result;
+}
+
 int32_t WebGetConnection_ReadUsed(DuplexStream* ds) {
     int32_t n = 0;
     DuplexStream_ReadGetBufferUsed(ds, &n);
@@ -913,7 +921,7 @@ int64_t WebGetConnection_Create(WebGetConnection** handle) {
     Class_GenerateInstanceIdReal(c);
     TLS1_Create(&c->Tls);
     TLS1_SetClientCertRequestCallback(c->Tls, ClientCertRequest, c);
-    TLS1_SetPrintCallback(c->Tls, c, reinterpret_cast<ClassPrintCallback>(WebGetConnection_Print));
+    TLS1_SetPrintCallback(c->Tls, c, WebGetConnection_PrintCallback);
     CertStoreInterface* store = WebGet_CertStoreGetDefaultHandle();
     if (store) {
         TLS1_SetCertStoreHandle(c->Tls, store);
@@ -1173,7 +1181,7 @@ int64_t WebGetConnection_RequestAddEx(WebGetConnection* connection, WebGetReques
     uint32_t verbose = 0;
     WebGetConnection_GetVerbose(c, &verbose);
     if (verbose == 1) WebGetRequest_SetVerbose(request, 1);
-    WebGetRequest_SetPrintCallback(request, c, reinterpret_cast<ClassPrintCallback>(WebGetConnection_Print));
+    WebGetRequest_SetPrintCallback(request, c, WebGetConnection_PrintCallback);
     WebGetRequest_SetPhase(request, WEBGET_PHASE_IDLE);
     QueuePush(c, WebGetRequest_AddRef(request), front != 0);
     WebGetConnection_Signal(c);
@@ -1266,7 +1274,7 @@ int64_t WebGetConnection_Process(WebGetConnection* connection) {
     int64_t result = 1;
     if (c->Active) {
         WebGetRequest* r = WebGetRequest_AddRef(c->Active);
-        WebGetRequest_SetPrintCallback(r, c, reinterpret_cast<ClassPrintCallback>(WebGetConnection_Print));
+        WebGetRequest_SetPrintCallback(r, c, WebGetConnection_PrintCallback);
         int32_t code = 0, codeEx = 0;
         bool ok = true;
         // A step that only moved the request to its next phase is followed at once by that

@@ -117,6 +117,9 @@ int64_t WebGetConnection_IsOk(WebGetConnection* connection);
 // ---- Reporting -------------------------------------------------------------------------------
 int64_t WebGetConnection_VPrint(WebGetConnection* connection, int32_t indent, const char* format, va_list args);
 int64_t WebGetConnection_Print(WebGetConnection* connection, const char* format, ...);
+// The connection's print as a print callback (ClassPrintCallback) whose user is the connection:
+// the objects it drives (its requests, its TLS client) log through it.
+int64_t WebGetConnection_PrintCallback(void* connection, const char* format, ...);
 int64_t WebGetConnection_PrintTabbed(WebGetConnection* connection, int32_t indent, const char* format, ...);
 int64_t WebGetConnection_IsVerboseLevel(WebGetConnection* connection, int32_t level);
 int64_t WebGetConnection_VerboseLog(WebGetConnection* connection, int32_t level, const char* format, ...);

@@ -61,6 +61,10 @@ bool IsTunnelRequest(WebGetConnection* c) {
     return c->TunnelNeeded && !c->TunnelEstablished;
 }
 
+// Interim answers (100 Continue, 102 Processing, 103 Early Hints) precede the final one; a server
+// sends one or a few. More than this is a peer that never answers.
+constexpr uint32_t kInterimAnswerLimit = 20;
+
 // Finds the blank line ending a header: its length with the blank line, 0 when not there yet.
 uint32_t HeaderLength(const uint8_t* bytes, uint32_t length) {
     const void* found = memmem(bytes, length, "\r\n\r\n", 4);
@@ -205,6 +209,12 @@ bool FromCache(WebGetConnection* c) {
     return c->CacheItem && WebGetCacheItem_IsCommitted(c->CacheItem) && !WebGetCacheItem_ShouldValidate(c->CacheItem);
 }
 
+// Once the header is read: whether the answer comes from the cache item, fresh or confirmed by a
+// 304 (the socket then holds nothing more of it).
+bool AnswerFromCache(WebGetConnection* c, WebGetRequest* r) {
+    return c->CacheItem && WebGetCacheItem_IsCommitted(c->CacheItem) && WebGetRequest_IsCachedResponse(r);
+}
+
 void TakeSource(WebGetConnection* c, bool cache, Source* s) {
     s->Cache = nullptr;
     s->Pointer = nullptr;
@@ -233,6 +243,7 @@ void ReleaseSource(WebGetConnection* c, Source* s) {
 int64_t WebGetConnection_PhaseMethodConnect(WebGetConnection* c, WebGetRequest* r, uint32_t, int32_t*, int32_t*) {
     c->LastError = 0;
     c->LastErrorEx = 0;
+    c->InterimAnswers = 0;
     char authority[WEBGET_CONNECTION_HOST_SIZE];
     URL_ParseHostWithPort(r->URL, authority, sizeof(authority));
     WebGetRequest_SetURI(r, authority);
@@ -262,9 +273,19 @@ int64_t WebGetConnection_PhaseMethodConnect(WebGetConnection* c, WebGetRequest* 
 
 // ---- Phase 6: request line and headers -----------------------------------------------------------
 
-int64_t WebGetConnection_PhaseRequest(WebGetConnection* c, WebGetRequest* r, uint32_t, int32_t*, int32_t*) {
+int64_t WebGetConnection_PhaseRequest(WebGetConnection* c, WebGetRequest* r, uint32_t, int32_t* code,
+                                      int32_t* codeEx) {
     c->LastError = 0;
     c->LastErrorEx = 0;
+    c->InterimAnswers = 0;
+    if (c->TunnelEstablished && WebGetConnection_ReadUsed(c->Transport)) {
+        // Plain bytes that reached the socket after the tunnel was checked and before TLS took it
+        // over: only the proxy can have sent them.
+        WebGetConnection_Print(c, "Proxy sent bytes into the tunnel before the handshake: tunnel refused");
+        *code = WEBGET_ERROR_BAD_TRANSPORT;
+        *codeEx = 0;
+        return 0;
+    }
     char* url = static_cast<char*>(Memory_Alloc(WEBGET_REQUEST_URL_SIZE));
     String_CopyLength(url, r->URL, WEBGET_REQUEST_URL_SIZE);
     // Path: the first '/' after the host.
@@ -366,6 +387,41 @@ int64_t WebGetConnection_PhasePostBuffer(WebGetConnection* c, WebGetRequest* r, 
 
 // ---- Phase 10: response header -------------------------------------------------------------------
 
+namespace {
+
+// A 2xx opens the tunnel and carries no body whatever its header says; TLS takes the socket over
+// at once, so that nothing the proxy sends later can be read as plain text. Bytes already there
+// past the answer, and every other status, end the request: a proxy that redirects, fails or
+// answers in the site's place has not given us the site.
+int64_t TunnelAnswer(WebGetConnection* c, WebGetRequest* r, int32_t* code, int32_t* codeEx) {
+    const int32_t status = r->HTTPCode;
+    bool refused = status < 200 || status > 299;
+    if (refused) {
+        WebGetConnection_Print(c, "Proxy refused the tunnel (%d) [%s]", status, r->URL);
+    } else {
+        if (!WebGetConnection_ReadUsed(c->Message) && !WebGetConnection_ReadUsed(c->Transport)) {
+            c->TlsOn.store(1);
+            refused = WebGetConnection_ReadUsed(c->Transport) != 0;
+        } else {
+            refused = true;
+        }
+        if (refused) WebGetConnection_Print(c, "Proxy sent bytes after its answer to CONNECT: tunnel refused");
+    }
+    if (refused) {
+        // The proxy's status is not the site's answer.
+        WebGetRequest_SetHTTPCode(r, 0);
+        *code = WEBGET_ERROR_BAD_TRANSPORT;
+        *codeEx = status;
+        return 0;
+    }
+    c->TunnelEstablished = 1;
+    WebGetConnection_StampActivity(c);
+    WebGetConnection_SetRequestPhase(c, r, WEBGET_PHASE_CONNECT);
+    return 1;
+}
+
+} // namespace
+
 int64_t WebGetConnection_PhaseHeader(WebGetConnection* c, WebGetRequest* r, uint32_t first, int32_t* code,
                                      int32_t* codeEx) {
     if (first && WebGetConnection_IsFileURL(r->URL) && !FromCache(c)) {
@@ -379,6 +435,25 @@ int64_t WebGetConnection_PhaseHeader(WebGetConnection* c, WebGetRequest* r, uint
     uint32_t offset = cache ? c->CacheOffset : 0;
     uint32_t avail = s.Used > (int32_t)offset ? (uint32_t)s.Used - offset : 0;
     uint32_t length = avail ? HeaderLength(s.Pointer + offset, avail) : 0;
+    // Interim answers are read away; the final one follows them (101 is final: nothing here asks
+    // for another protocol, so it ends the request as any other status does).
+    while (!cache && length) {
+        int32_t status = 0;
+        WebGet_HeaderGetHTTPCode(reinterpret_cast<const char*>(s.Pointer), (int32_t)length, &status);
+        if (status < 100 || status > 199 || status == 101 || length > (uint32_t)WEBGET_REQUEST_HEADER_LIMIT) break;
+        ReleaseSource(c, &s);
+        DuplexStream_ReadDiscard(c->Message, (int32_t)length);
+        WebGetConnection_StampActivity(c);
+        if (++c->InterimAnswers > kInterimAnswerLimit) {
+            WebGetConnection_Print(c, "Too many interim answers (%d) [%s]", (int32_t)c->InterimAnswers, r->URL);
+            *code = WEBGET_ERROR_HEADER_LIMIT;
+            *codeEx = 0;
+            return 0;
+        }
+        TakeSource(c, false, &s);
+        avail = s.Used > 0 ? (uint32_t)s.Used : 0;
+        length = avail ? HeaderLength(s.Pointer, avail) : 0;
+    }
     if (!length) {
         const bool stalled = cache || !MoreMayArrive(c);
         const bool tooLong = avail > (uint32_t)WEBGET_REQUEST_HEADER_LIMIT;
@@ -428,6 +503,13 @@ int64_t WebGetConnection_PhaseHeader(WebGetConnection* c, WebGetRequest* r, uint
         WebGetConnection_Print(c, "---- [0x%p] Header In Begin --\n", r);
         WebGetConnection_Print(c, format, reinterpret_cast<const char*>(s.Pointer + offset));
         WebGetConnection_Print(c, "---- [0x%p] Header In End ----\n", r);
+    }
+    // The proxy's own answer to CONNECT: a 407 is read and authenticated as any challenge; any
+    // other answer is never the site's.
+    if (IsTunnelRequest(c) && r->HTTPCode != 407) {
+        ReleaseSource(c, &s);
+        DuplexStream_ReadDiscard(c->Message, (int32_t)length);
+        return TunnelAnswer(c, r, code, codeEx);
     }
     if (c->CacheItem) {
         if (cache) {
@@ -606,7 +688,7 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
         *codeEx = error;
         return 0;
     }
-    const bool cache = FromCache(c);
+    const bool cache = AnswerFromCache(c, r);
     Source s;
     TakeSource(c, cache, &s);
     const uint32_t offset = cache ? c->CacheOffset : 0;

@@ -109,6 +109,8 @@ struct WebGetConnection {
     uint32_t TunnelEstablished;
     // Bytes arrived past the end of an answer: the socket cannot be trusted for the next one.
     uint32_t StrayBytes;
+    // Interim (1xx) answers read before the final one of the request being answered.
+    uint32_t InterimAnswers;
     uint32_t CloseNotifySent;
     int32_t LastError;
     int32_t LastErrorEx;

@@ -768,11 +768,33 @@ int64_t WebGetRequest_HeaderPrepare(WebGetRequest* request) {
 
 // ---- Redirects ----------------------------------------------------------------------------------
 
+namespace {
+
+bool IsSecure(const char* url) {
+    return URL_CompareProtocol(url, "https") != 0;
+}
+
+// A server's Location chooses where the request goes next: only to another web address, never to
+// a local file or another protocol, and never from a secure address down to a plain one.
+bool RedirectAllowed(WebGetRequest* request, const char* from, const char* to) {
+    const bool web = URL_CompareProtocol(to, "http") || IsSecure(to);
+    if (!web || (IsSecure(from) && !IsSecure(to))) {
+        WebGetRequest_Print(request, "Redirect refused [%s > %s]", from, to);
+        WebGetRequest_SetLastError(request, WEBGET_ERROR_BLOCKED_REDIRECT, 0);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int64_t WebGetRequest_Redirect(WebGetRequest* request) {
     CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
     request->RedirectionDepth++;
     char* location = static_cast<char*>(Memory_Alloc(WEBGET_REQUEST_URL_SIZE));
     char* target = static_cast<char*>(Memory_Alloc(WEBGET_REQUEST_URL_SIZE));
+    char* origin = static_cast<char*>(Memory_Alloc(WEBGET_REQUEST_URL_SIZE));
+    String_CopyLength(origin, request->URL, WEBGET_REQUEST_URL_SIZE);
     int64_t result = 0;
     do {
         if (!WebGet_HeaderGetByName(request->ResponseHeader, "Location", location, WEBGET_REQUEST_URL_SIZE)) {
@@ -793,6 +815,7 @@ int64_t WebGetRequest_Redirect(WebGetRequest* request) {
             WebGetRequest_SetLastError(request, WEBGET_ERROR_REDIRECT_LOOP_DETECTED, 0);
             break;
         }
+        if (!RedirectAllowed(request, origin, target)) break;
         char rewriteValue[64];
         int32_t rewrite = 1;
         if (WebGet_HeaderGetByName(request->ResponseHeader, "X-QVR-UrlRewrite", rewriteValue, sizeof(rewriteValue)) &&
@@ -809,8 +832,17 @@ int64_t WebGetRequest_Redirect(WebGetRequest* request) {
             break;
         }
         WebGetRequest_SetURLEx(request, target, rewrite);
+        // Rules and the callback may have moved it again: the URL it now goes to is held to the
+        // same rules, and must pass the host checks as the first one did.
+        if (!RedirectAllowed(request, origin, request->URL)) break;
+        if (request->RequireAuthorization && !WebGet_Authorize(request->URL)) {
+            WebGetRequest_Print(request, "Redirect not authorized [%s]", request->URL);
+            WebGetRequest_SetLastError(request, WEBGET_ERROR_VALIDATION, 0);
+            break;
+        }
         result = 1;
     } while (false);
+    Memory_Free(origin, WEBGET_REQUEST_URL_SIZE);
     Memory_Free(location, WEBGET_REQUEST_URL_SIZE);
     Memory_Free(target, WEBGET_REQUEST_URL_SIZE);
     return result;

@@ -30,6 +30,15 @@ constexpr uint32_t kMiB = 1048576;
 constexpr int64_t kUpfrontLimit = 64 * (int64_t)kMiB;
 // Memory bodies are counted in 32 bits and allocated with a signed size.
 constexpr int64_t kMemoryBodyMax = 0x7FF00000;
+// A memory body whose owner set no limit: the documents, pages and answers kept in memory are far
+// smaller (the largest, content manifests, stay within a few MiB); a server that sends more would
+// otherwise make the process hold whatever it chooses. Owners that expect more set a limit.
+constexpr int64_t kMemoryBodyDefaultLimit = 128 * (int64_t)kMiB;
+// gzip reaches about 1030:1 on runs of one byte; text and documents compress 3:1 to 20:1, rarely
+// past 100:1. Past the floor a body that grows beyond this ratio is a decompression bomb, not a
+// document: it is refused while it goes to memory (a file keeps streaming to disk).
+constexpr uint64_t kInflateRatioLimit = 200;
+constexpr uint64_t kInflateRatioFloor = 16 * (uint64_t)kMiB;
 // A chunk size line with extensions may be long, but not endless.
 constexpr uint32_t kChunkLineLimit = 4096;
 constexpr uint32_t kChunkSizeMax = 0x7FFFFFFD;
@@ -87,6 +96,24 @@ bool ParseLength(const char* text, int64_t* value) {
     if (digits == 0 || *text) return false;
     *value = (int64_t)result;
     return true;
+}
+
+// Whether a later Content-Length line of the block states another length than the first: the
+// body's end would then be a guess, and a wrong one makes the rest of it the next answer.
+bool LengthsConflict(const char* block, int64_t first) {
+    char name[64];
+    char value[1024];
+    for (const char* line = block; line && *line;) {
+        if (WebGet_HeaderGet(line, name, sizeof(name), value, sizeof(value)) &&
+            String_CompareWithoutCase(name, "Content-Length")) {
+            int64_t other = 0;
+            if (!ParseLength(value, &other) || other != first) return true;
+        }
+        const char* next = nullptr;
+        if (!WebGet_HeaderEnum(line, &next)) break;
+        line = next;
+    }
+    return false;
 }
 
 // "bytes first-last..." as the answer states it; 0 for any missing piece.
@@ -241,6 +268,17 @@ int64_t WebGetRequest_BodyProcessLimit(WebGetRequest* request, const uint8_t* by
     return WebGetRequest_FillBody(request, bytes, length, used);
 }
 
+// Whether delivered bytes end in the memory body: every answer that is not a success, and a
+// success while the memory handler is installed.
+static bool DeliversToMemory(WebGetRequest* request) {
+    if (request->HTTPCode < 200 || request->HTTPCode > 299) return true;
+    if (request->ByteRangeMismatched) return false;
+    void* user = nullptr;
+    WebGetRequestFillBodyCallback fn = nullptr;
+    return !CallbackBase_Get(&request->FillBodyCallback.Pointers, &user, &fn) || !fn ||
+           fn == WebGetRequest_FillBodyDefaultCallback;
+}
+
 // Hands what the inflater produced to the limit step, dropping from the front what was taken.
 static int64_t FlushInflated(WebGetRequest* request) {
     MemoryStream* out = request->InflateOutput;
@@ -287,12 +325,22 @@ int64_t WebGetRequest_BodyProcessCompressed(WebGetRequest* request, const uint8_
         *used += consumed;
         if (consumed) request->InflateMemberOpen = 1;
         MemoryStream_Claim(out, (int32_t)produced);
+        request->InflateIn += consumed;
+        request->InflateOut += produced;
+        if (request->InflateOut > kInflateRatioFloor &&
+            request->InflateOut > kInflateRatioLimit * request->InflateIn && DeliversToMemory(request)) {
+            WebGetRequest_Print(request, "Decompressed body outgrows its compressed size [%I64d from %I64d]",
+                                (int64_t)request->InflateOut, (int64_t)request->InflateIn);
+            return Fail(request, WEBGET_ERROR_SIZE_LIMIT, 0);
+        }
         if (produced && !FlushInflated(request)) return 0;
         if (rc == Z_STREAM_END) {
             request->InflateMemberOpen = 0;
             if (!WebGetRequest_BodyProcessCompressedEnd(request)) return 0;
-            // The rest is offered again and starts the next member.
-            return WebGetRequest_BodyProcessCompressedBegin(request);
+            // The next member starts afresh with the rest of the input, in this same call: a body
+            // of many small members must not take one pass each.
+            if (!WebGetRequest_BodyProcessCompressedBegin(request)) return 0;
+            continue;
         }
         if (consumed == 0 && produced == 0) break;
     }
@@ -558,6 +606,10 @@ int64_t WebGetRequest_HeaderDecode(WebGetRequest* request, int32_t strict, const
             WebGetRequest_Print(request, "Invalid content length [%s]", value);
             return Fail(request, WEBGET_ERROR_UNEXPECTED_LENGTH, 0);
         }
+        if (LengthsConflict(block, contentLength)) {
+            WebGetRequest_Print(request, "Conflicting content lengths");
+            return Fail(request, WEBGET_ERROR_UNEXPECTED_LENGTH, 0);
+        }
         request->ContentLength = contentLength;
         request->ContentLengthKnown = 1;
     }
@@ -653,6 +705,8 @@ int64_t WebGetRequest_BodyStart(WebGetRequest* request, int32_t discard) {
     request->MemoryLength = 0;
     request->ChunkRemaining = 0;
     request->ChunkSize = kNoChunkYet;
+    request->InflateIn = 0;
+    request->InflateOut = 0;
     if (!discard) {
         void* user = nullptr;
         WebGetRequestCallback fn = nullptr;
@@ -761,6 +815,14 @@ int64_t WebGetRequest_FillBodyDefaultCallback(WebGetRequest* request, void*, con
     if (length == 0) return 1;
     ASSERT_POINTER(bytes);
     const int64_t needed = (int64_t)request->MemoryLength + length;
+    const int64_t ceiling = request->LimitBodySize > 0
+                                ? ((int64_t)request->LimitBodySize < kMemoryBodyMax ? (int64_t)request->LimitBodySize
+                                                                                    : kMemoryBodyMax)
+                                : kMemoryBodyDefaultLimit;
+    if (needed > ceiling) {
+        WebGetRequest_Print(request, "Memory body limit reached [%I64d > %I64d]", needed, ceiling);
+        return Fail(request, WEBGET_ERROR_SIZE_LIMIT, 0);
+    }
     if (needed > (int64_t)request->MemoryCapacity) {
         int64_t capacity;
         if (request->ContentLengthKnown && request->ContentLength > 0 && request->ContentLength >= needed &&
@@ -771,11 +833,7 @@ int64_t WebGetRequest_FillBodyDefaultCallback(WebGetRequest* request, void*, con
             capacity = mib * 3 / 2 * kMiB;
             if (capacity < needed) capacity = needed;
         }
-        if (capacity > kMemoryBodyMax) capacity = kMemoryBodyMax;
-        if (needed > capacity) {
-            WebGetRequest_Print(request, "Memory body limit reached [%I64d]", needed);
-            return Fail(request, WEBGET_ERROR_SIZE_LIMIT, 0);
-        }
+        if (capacity > ceiling) capacity = ceiling;
         uint8_t* grown = static_cast<uint8_t*>(Memory_Alloc(capacity));
         if (request->MemoryBody) {
             memcpy(grown, request->MemoryBody, request->MemoryLength);

@@ -54,11 +54,29 @@ void WebGetRequest_HostWithoutPort(WebGetRequest* request, char* host, int32_t c
     URL_ParseHostWithoutPort(request->URL, host, capacity);
 }
 
+namespace {
+
+// An address rather than a name: IPv6 in any form, or a last label of digits only (no top-level
+// name is numeric, so this is IPv4 in its dotted or shortened forms).
+bool IsAddress(const char* host) {
+    if (strchr(host, ':') || host[0] == '[') return true;
+    const char* label = strrchr(host, '.');
+    label = label ? label + 1 : host;
+    if (!label[0]) return false;
+    for (const char* p = label; *p; p++)
+        if (*p < '0' || *p > '9') return false;
+    return true;
+}
+
+} // namespace
+
 // The domain must end the host at a label boundary, so that "example.com" covers
-// "www.example.com" but not "badexample.com".
+// "www.example.com" but not "badexample.com". Addresses have no parents: their cookies belong to
+// exactly that address.
 int64_t WebGetRequest_CookieDomainMatches(const char* host, const char* domain) {
     domain = WithoutLeadingDot(domain);
     if (!domain[0]) return 0;
+    if (IsAddress(host) || IsAddress(domain)) return String_CompareWithoutCase(host, domain) ? 1 : 0;
     const size_t hostLength = strlen(host), domainLength = strlen(domain);
     if (domainLength > hostLength) return 0;
     const char* tail = host + hostLength - domainLength;

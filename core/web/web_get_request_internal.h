@@ -95,6 +95,10 @@ struct WebGetRequest {
     // The current gzip member has taken input but not reached its end: a body that stops here
     // was cut short.
     uint32_t InflateMemberOpen;
+    // Compressed bytes taken and decoded bytes made over all members of this body: their ratio is
+    // held to a bound while the body goes to memory.
+    uint64_t InflateIn;
+    uint64_t InflateOut;
     int32_t HTTPCode;
     double HTTPVersion;
     uint32_t ByteRangeUsed;

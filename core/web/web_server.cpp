@@ -146,8 +146,8 @@ WebServerConnection* ConnectionNew(WebServer* s) {
     Dictionary_Create(&c->ResponseHeader);
     Dictionary_SetCaseSensitive(c->RequestHeader, 0);
     Dictionary_SetCaseSensitive(c->ResponseHeader, 0);
-    Dictionary_SetPrintCallback(c->RequestHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
-    Dictionary_SetPrintCallback(c->ResponseHeader, s, reinterpret_cast<ClassPrintCallback>(WebServer_Print));
+    Dictionary_SetPrintCallback(c->RequestHeader, s, WebServer_PrintCallback);
+    Dictionary_SetPrintCallback(c->ResponseHeader, s, WebServer_PrintCallback);
     DuplexStream_Create(&c->Stream);
     uint32_t verbose = 0;
     WebServer_GetVerbose(s, &verbose);
@@ -704,6 +704,14 @@ int64_t WebServer_Delete(WebServer** handle) {
 
 CLASS_BASICS(WebServer, WebServer, WEBSERVER_CLASS_ID)
 CLASS_PRINT_FAMILY(WebServer, WebServer, WEBSERVER_CLASS_ID, PreparePrint)
+
+int64_t WebServer_PrintCallback(void* server, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int64_t result = WebServer_VPrint(static_cast<WebServer*>(server), 0, format, args);
+    va_end(args);
+    return result;
+}
 
 int64_t WebServer_ValidHandle(WebServer* server) {
     return server && reinterpret_cast<Class*>(server)->ClassId == WEBSERVER_CLASS_ID;

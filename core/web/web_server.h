@@ -92,6 +92,8 @@ int64_t WebServer_SetListenChangedCallback(WebServer* server, void* user, WebSer
 // ---- Reporting -------------------------------------------------------------------------------
 int64_t WebServer_VPrint(WebServer* server, int32_t indent, const char* format, va_list args);
 int64_t WebServer_Print(WebServer* server, const char* format, ...);
+// The server's print as a print callback (ClassPrintCallback) whose user is the server.
+int64_t WebServer_PrintCallback(void* server, const char* format, ...);
 int64_t WebServer_PrintTabbed(WebServer* server, int32_t indent, const char* format, ...);
 int64_t WebServer_IsVerboseLevel(WebServer* server, int32_t level);
 int64_t WebServer_VerboseLog(WebServer* server, int32_t level, const char* format, ...);

@@ -66,6 +66,29 @@ bool ParseLength(const char* text, int64_t* value) {
     return digits > 0;
 }
 
+// Whether two Content-Length lines of the block state different lengths: where the body ends
+// would be a guess, and the rest of it would be read as the next request.
+bool LengthsConflict(const char* block) {
+    char name[64];
+    char value[80];
+    char first[80];
+    first[0] = 0;
+    bool seen = false;
+    for (const char* line = block; line && *line;) {
+        if (WebGet_HeaderGet(line, name, sizeof(name), value, sizeof(value)) &&
+            String_CompareWithoutCase(name, "Content-Length")) {
+            String_TrimWhitespace(value);
+            if (seen && !String_Compare(value, first)) return true;
+            String_CopyLength(first, value, (int32_t)sizeof(first));
+            seen = true;
+        }
+        const char* next = nullptr;
+        if (!WebGet_HeaderEnum(line, &next)) break;
+        line = next;
+    }
+    return false;
+}
+
 void CopyWord(Dictionary* words, int32_t index, char* out, int32_t size) {
     DictionaryItem* item = nullptr;
     out[0] = 0;
@@ -127,6 +150,7 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
     const char* length = HeaderValue(c, "Content-Length");
     int64_t value = 0;
     if (length && !ParseLength(length, &value)) return 0;
+    if (LengthsConflict(block)) return 0;
     const bool isPost = strcmp(c->Method, "POST") == 0;
     if (isPost && length) c->RequestLength = value;
     if (const char* referer = HeaderValue(c, "Referer"))

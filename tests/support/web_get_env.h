@@ -5,6 +5,8 @@
 #include "tests/support/source_path.h"
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "core/certs/authenticate.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/runtime/string.h"
@@ -208,6 +209,7 @@ TEST_F(WebGetRequestTest, Redirects) {
         int64_t Result;
         int32_t Error;
         const char* URL;
+        const char* From = "http://h/a";
     };
     const Row rows[] = {
         {"/b", 0, 1, 0, "http://h/b"},
@@ -215,26 +217,36 @@ TEST_F(WebGetRequestTest, Redirects) {
         {"/b", 4, 0, 985, "http://h/a"},
         {"/a", 0, 0, 984, "http://h/a"},
         {"", 0, 0, 983, "http://h/a"},
+        // Only to web addresses, never down from https, and only where the first could go.
+        {"file:///etc/passwd", 0, 0, 957, "http://h/a"},
+        {"ftp://h/x", 0, 0, 957, "http://h/a"},
+        {"http://h/b", 0, 0, 957, "https://h/a", "https://h/a"},
+        {"https://o/b", 0, 1, 0, "https://o/b", "https://h/a"},
+        {"https://o/b", 0, 1, 0, "https://o/b"},
+        {"http://refused/b", 0, 0, 963, "http://refused/b"},
     };
+    WebGet_AuthorizeOverride([](const char* url) -> int64_t { return strstr(url, "//refused/") == nullptr; });
     for (const Row& r : rows) {
         WebGetRequest_Reset(request);
-        WebGetRequest_SetURL(request, "http://h/a");
+        WebGetRequest_SetURL(request, r.From);
         for (uint32_t i = 0; i < r.Depth; i++) {
             Answer("HTTP/1.1 302 Found\r\nLocation: /a" + std::to_string(i) + "\r\n\r\n");
             ASSERT_EQ(WebGetRequest_Redirect(request), 1);
         }
-        if (r.Depth) WebGetRequest_SetURL(request, "http://h/a");
+        if (r.Depth) WebGetRequest_SetURL(request, r.From);
         const std::string location = r.Location[0] ? std::string("Location: ") + r.Location + "\r\n" : "";
         Answer("HTTP/1.1 301 Moved\r\n" + location + "\r\n");
         EXPECT_EQ(WebGetRequest_Redirect(request), r.Result) << r.Location;
         EXPECT_EQ(Error(), r.Error) << r.Location;
         char url[256];
         WebGetRequest_GetURL(request, url, sizeof(url));
-        EXPECT_STREQ(url, r.URL);
+        EXPECT_STREQ(url, r.URL) << r.Location;
     }
+    WebGet_AuthorizeOverride(nullptr);
 }
 
 TEST_F(WebGetRequestTest, RedirectRulesCallbackAndHeaders) {
+    WebGet_AuthorizeOverride(AllowEveryHost);
     ASSERT_EQ(WebGet_RedirectAdd("r", 0, 1, "^http://h/b$", "http://mirror/b", 0, 0), 1);
     const std::pair<const char*, const char*> rows[] = {
         {"", "http://mirror/b"},
@@ -272,6 +284,7 @@ TEST_F(WebGetRequestTest, RedirectRulesCallbackAndHeaders) {
     EXPECT_EQ(WebGetRequest_Redirect(request), 0);
     EXPECT_EQ(Error(), 957);
     EXPECT_NE(printed.find("Redirect blocked due to callback response [http://elsewhere/q]"), std::string::npos);
+    WebGet_AuthorizeOverride(nullptr);
 }
 
 TEST_F(WebGetRequestTest, FirstErrorWins) {
