@@ -384,6 +384,9 @@ uint32_t Dispatch(TLS1* tls, uint32_t length) {
     case TLS1_CONTENT_HANDSHAKE:
         if (!tls->HandshakeContext) return TLS1_ALERT_NO_RENEGOTIATION;
         if (TLS1_HandshakeRead(tls, content, length) != 1) {
+            // Every failed handshake names an alert: a caller that waits for one must not wait
+            // for its time-out instead.
+            if (LoadAtomic(&tls->LastError) == 0) StoreAtomic(&tls->LastError, TLS1_ALERT_HANDSHAKE_FAILURE);
             TLS1_Fail(tls, 0);
             return 0xFFFFFFFF;
         }

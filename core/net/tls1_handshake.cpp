@@ -213,8 +213,11 @@ int64_t CheckServerChain(TLS1* tls, X509Chain* chain) {
         return Fail(tls, TLS1_ALERT_BAD_CERTIFICATE);
     }
     // The name is checked before any store is asked: a certificate for another host is refused
-    // whoever issued it. No alert names this failure, but the connection ends all the same.
-    if (X509_CompareSubjectName(first, tls->Host) <= 0) return Fail(tls, 0);
+    // whoever issued it, as a bad certificate, so that the caller ends the connection at once.
+    if (X509_CompareSubjectName(first, tls->Host) <= 0) {
+        TLS1_Print(tls, "Server certificate does not name the host [%s]", tls->Host);
+        return Fail(tls, TLS1_ALERT_BAD_CERTIFICATE);
+    }
     CertStoreThumbprint* cache = TLS1_TrustCache();
     // A cached verification counts only for the store it was made against.
     const bool cached = cache && CertStoreThumbprint_IsTrustedUnder(cache, first, tls->CertStore, 0) == 1;
