@@ -460,7 +460,8 @@ struct RenegotiationRow {
 class Renegotiation : public ::testing::TestWithParam<RenegotiationRow> {};
 
 // s_server, told "r" on its input, sends a HelloRequest; the client answers with a new
-// handshake inside the protected connection, and data flows both ways before and after it.
+// handshake inside the protected connection, and data flows both ways before and after it. The
+// server renegotiates only securely, bound to the connection by both sides' verify data.
 TEST_P(Renegotiation, NewHandshakeInsideTheConnection) {
     ASSERT_TRUE(Env().Pki.Made);
     TlsServer server(Env().Pki.Dir.path(),
@@ -483,8 +484,7 @@ TEST_P(Renegotiation, NewHandshakeInsideTheConnection) {
                       "-cipher",
                       "DEFAULT@SECLEVEL=0",
                       "-min_protocol",
-                      "TLSv1",
-                      "-legacy_renegotiation"},
+                      "TLSv1"},
                      10, true);
     ASSERT_TRUE(server.Running());
     Offer(GetParam().Suite, GetParam().Version);
