@@ -1,7 +1,9 @@
 // The Download task run end to end through the engine (a workflow's task started, the main loop
 // pumped until its run has ended) beside `curl -o` of the same URL from nginx on 127.0.0.1: a
-// 1 GiB file fetched fresh, and its second half fetched onto a half-written file (curl -C -). The
-// served file is sparse (zeros), made at start in a fresh directory and removed at the end.
+// 1 GiB file fetched fresh, its second half fetched onto a half-written file (curl -C -), and the
+// file fetched fresh over HTTPS (TLS 1.2, a chain under a root both clients are given as their
+// only anchor). The served file is sparse (zeros), made at start in a fresh directory and removed
+// at the end.
 #include <benchmark/benchmark.h>
 
 #include <spawn.h>
@@ -18,6 +20,7 @@
 #include "bench/task_run.h"
 #include "bench/process_peer.h"
 #include "core/formats/json.h"
+#include "core/linux/platform_trust.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/web/web_get.h"
@@ -43,9 +46,18 @@ struct Env {
     std::unique_ptr<TlsServer> Nginx;
     bool Engine = false;
 
+    std::unique_ptr<TlsPki> Pki;
+    std::unique_ptr<TlsServer> NginxTls;
+
     Env() {
         TaskLibrary_Register();
         Engine = WorkflowApp_Init("tasks_download_bench.log", DEBUG_FLAG_EXTERNAL_PRINT) == 1;
+        // The configuration's defaults, as the program applies them once its configuration is
+        // read: the TLS suites among them.
+        Dictionary* config = nullptr;
+        Dictionary_Create(&config);
+        Engine = Engine && WorkflowApp_LoadConfigFromDictionary(config) == 1;
+        Dictionary_Release(&config);
         WebGet_AuthorizeOverride(AllowEveryHost);
         // nginx's workers may run as another user: they must reach the served file.
         chmod(Dir.path().c_str(), 0711);
@@ -65,17 +77,45 @@ struct Env {
             Dir.path(), std::vector<std::string>{"sh", "-c",
                                                  "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
                                                      Dir.file("nginx.conf") + " -g 'daemon off;'"});
+        // The same file over TLS: the leaf for "localhost" with its intermediate, the root the
+        // only anchor of both clients.
+        Pki = std::make_unique<TlsPki>();
+        if (!Pki->Made) return;
+        const std::string chain = Dir.file("tls_chain.pem"), key = Dir.file("tls.key");
+        std::ofstream(chain) << ReadFile(Pki->File("rsa.pem")) << ReadFile(Pki->File("ica1.pem"));
+        std::ofstream(key) << ReadFile(Pki->File("srvrsa.key"));
+        chmod(key.c_str(), 0600); // read by nginx's master before it drops to its workers' user
+        Platform_SetTrustBundlePath(Pki->File("root.pem").c_str());
+        std::ofstream(Dir.file("nginx_tls.tmpl"))
+            << "worker_processes 2; pid " << Dir.file("nginx_tls.pid") << "; error_log " << Dir.file("nginx_tls.err")
+            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on;\n"
+            << "  default_type application/octet-stream;\n"
+            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
+            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path() << "; scgi_temp_path "
+            << Dir.path() << ";\n  server { listen 127.0.0.1:PORT ssl; ssl_protocols TLSv1.2; ssl_certificate "
+            << chain << "; ssl_certificate_key " << key << "; root " << Dir.file("www") << "; }\n}\n";
+        NginxTls = std::make_unique<TlsServer>(
+            Dir.path(), std::vector<std::string>{"sh", "-c",
+                                                 "sed s/PORT/{port}/ nginx_tls.tmpl > nginx_tls.conf && exec nginx -c " +
+                                                     Dir.file("nginx_tls.conf") + " -g 'daemon off;'"});
     }
     ~Env() {
         Nginx.reset();
+        NginxTls.reset();
+        Platform_SetTrustBundlePath(nullptr);
         if (Engine) {
             WebGet_AuthorizeOverride(nullptr);
             uint32_t code = 0;
             WorkflowApp_Remove(&code);
         }
     }
-    bool Ready() const { return Engine && Nginx && Nginx->Running(); }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(Nginx->Port()) + "/big.bin"; }
+    bool Ready(bool secure = false) const {
+        return Engine && Nginx && Nginx->Running() && (!secure || (NginxTls && NginxTls->Running()));
+    }
+    std::string Url(bool secure = false) const {
+        return secure ? "https://localhost:" + std::to_string(NginxTls->Port()) + "/big.bin"
+                      : "http://127.0.0.1:" + std::to_string(Nginx->Port()) + "/big.bin";
+    }
 };
 
 Env& TheEnv() {
@@ -101,11 +141,13 @@ void Prepare(const std::string& out, bool half) {
     if (truncate(out.c_str(), kHalf) != 0) unlink(out.c_str());
 }
 
+// Argument: 0 fresh, 1 second half resumed, 2 fresh over HTTPS.
 void Ours(benchmark::State& state) {
-    if (!TheEnv().Ready()) return state.SkipWithError("nginx did not start");
-    const bool resumed = state.range(0) != 0;
+    const bool secure = state.range(0) == 2;
+    if (!TheEnv().Ready(secure)) return state.SkipWithError("nginx did not start");
+    const bool resumed = state.range(0) == 1;
     const std::string out = TheEnv().Dir.file("out/ours.bin");
-    const std::string document = "{\"t\": {\"type\": \"Download\", \"url\": \"" + TheEnv().Url() +
+    const std::string document = "{\"t\": {\"type\": \"Download\", \"url\": \"" + TheEnv().Url(secure) +
                                  "\", \"outputPath\": \"" + out + "\", \"allowResume\": true}}";
     for (auto _ : state) {
         state.PauseTiming();
@@ -118,26 +160,29 @@ void Ours(benchmark::State& state) {
 }
 
 void Peer(benchmark::State& state) {
-    if (!TheEnv().Ready()) return state.SkipWithError("nginx did not start");
-    const bool resumed = state.range(0) != 0;
+    const bool secure = state.range(0) == 2;
+    if (!TheEnv().Ready(secure)) return state.SkipWithError("nginx did not start");
+    const bool resumed = state.range(0) == 1;
     const std::string out = TheEnv().Dir.file("out/curl.bin");
     for (auto _ : state) {
         state.PauseTiming();
         Prepare(out, resumed);
         state.ResumeTiming();
-        std::vector<std::string> args = {"-o", out, TheEnv().Url()};
+        std::vector<std::string> args = {"-o", out, TheEnv().Url(secure)};
         if (resumed) args.insert(args.begin(), {"-C", "-"});
+        if (secure) args.insert(args.begin(), {"--cacert", TheEnv().Pki->File("root.pem")});
         if (Curl(args) < 0 || SizeOf(out) != kBig) return state.SkipWithError("curl failed");
     }
     unlink(out.c_str());
     state.SetBytesProcessed(state.iterations() * (resumed ? kBig - kHalf : kBig));
 }
 
-BENCHMARK(Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(Peer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(Ours)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(Peer)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 PEER_RATIO("1 GiB download from nginx, fresh", "Ours/0", "Peer/0");
 PEER_RATIO("1 GiB download from nginx, second half resumed", "Ours/1", "Peer/1");
+PEER_RATIO("1 GiB download from nginx over HTTPS (TLS 1.2), fresh", "Ours/2", "Peer/2");
 
 } // namespace
 

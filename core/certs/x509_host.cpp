@@ -1,5 +1,7 @@
-// Whether a certificate names a host: its subjectAltName dNSNames when it lists any, else its
-// subject common name, each compared as a DNS name with at most one left-most wildcard label.
+// Whether a certificate names a host. With a subjectAltName extension only its entries count: a
+// host name against the dNSNames (at most one left-most wildcard label), an address against the
+// iPAddress entries. Without the extension a host name is compared with the subject common name;
+// an address never is.
 #include <cstring>
 
 #include "core/certs/x509_internal.h"
@@ -13,6 +15,7 @@ namespace {
 constexpr uint32_t kNameSize = X500_TEXT_SIZE;
 constexpr uint32_t kTagSequence = 0x30;
 constexpr uint32_t kTagDnsName = 0x82;
+constexpr uint32_t kTagIpAddress = 0x87;
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
@@ -74,19 +77,50 @@ bool MatchName(const char* host, const char* name, size_t nameLength) {
     return EqualWithoutCase(dot + 1, hostLength - (size_t)(dot + 1 - host), suffix, suffixLength);
 }
 
-// The dNSNames of the subjectAltName in order: -1 when it holds none, else 1 when one matches
-// and 0 when none does.
+// A dotted-quad IPv4 address: four decimal parts of 0 to 255 without leading zeros.
+bool ParseIPv4(const char* host, uint8_t out[4]) {
+    const char* p = host;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0 && *p++ != '.') return false;
+        if (*p < '0' || *p > '9') return false;
+        if (*p == '0' && p[1] >= '0' && p[1] <= '9') return false;
+        uint32_t value = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9' && digits < 4; p++, digits++) value = value * 10 + (uint32_t)(*p - '0');
+        if (value > 255) return false;
+        out[part] = (uint8_t)value;
+    }
+    return *p == 0;
+}
+
+// A host given as an address (or something only an address could look like: digits and dots, or
+// an IPv6 literal) is never matched against a name, whatever the name holds.
+bool LooksLikeAddress(const char* host) {
+    return IsIPv4(host) || strchr(host, ':') != nullptr;
+}
+
+// The subjectAltName's entries in order: -1 without the extension, else 1 when an entry of the
+// host's kind matches and 0 when none does (also when the extension cannot be read).
 int32_t MatchAltNames(X509* cert, const char* host) {
     if (!cert->SubjectAltName) return -1;
+    const bool address = LooksLikeAddress(host);
+    uint8_t ip[4] = {};
+    const bool ipv4 = address && ParseIPv4(host, ip);
     ASN1* tree = nullptr;
     ASN1_Create(&tree);
-    int32_t result = -1;
+    int32_t result = 0;
     if (ASN1_Decode(tree, cert->SubjectAltName, cert->SubjectAltNameLength) == 1 && tree->Head &&
         tree->Head->Tag == kTagSequence) {
         for (ASN1* name = tree->Head->Head; name && result != 1; name = name->Next) {
-            if (name->Tag != kTagDnsName) continue;
-            result = 0;
             const size_t length = (size_t)name->ValueSize;
+            if (address) {
+                // IPv6 hosts are not reached by this client; their entries are never compared.
+                if (ipv4 && name->Tag == kTagIpAddress && length == sizeof(ip) && name->ValuePtr &&
+                    memcmp(name->ValuePtr, ip, sizeof(ip)) == 0)
+                    result = 1;
+                continue;
+            }
+            if (name->Tag != kTagDnsName) continue;
             const char* text = reinterpret_cast<const char*>(name->ValuePtr);
             // An embedded NUL would let "good.example\0.evil" pass as its prefix elsewhere.
             if (length >= kNameSize || memchr(text, 0, length)) continue;
@@ -105,6 +139,7 @@ int64_t X509_CompareSubjectName(X509* cert, const char* host) {
     if (!cert->Built || strlen(host) >= kNameSize) return 0;
     const int32_t alt = MatchAltNames(cert, host);
     if (alt >= 0) return alt;
+    if (LooksLikeAddress(host)) return 0;
     char cn[kNameSize];
     X500_GetCN(cert->Subject, cn, (int32_t)sizeof(cn));
     return MatchName(host, cn, strlen(cn));

@@ -17,6 +17,7 @@ namespace {
 // 8,192 bits bounds the work one hostile key can cause.
 constexpr int32_t kMinModulusBits = 512;
 constexpr int32_t kMaxModulusBits = 8192;
+constexpr int32_t kMaxPublicExponentBits = 32; // e at most 2^32 - 1
 constexpr uint32_t kMaxBlock = kMaxModulusBits / 8;
 // 00 01|02, at least 8 padding bytes, 00.
 constexpr uint32_t kMinPadding = 8;
@@ -67,9 +68,13 @@ bool ValidModulus(const BigInt* n) {
     return BigInt_GetSign(n) > 0 && IsOdd(n) && bits >= kMinModulusBits && bits <= kMaxModulusBits;
 }
 
-// e = 1 would make every block its own signature; an even e has no inverse modulo phi(n).
+// e = 1 would make every block its own signature; an even e has no inverse modulo phi(n). A
+// public exponent wider than 32 bits serves no key in use and would let whoever hands us a key
+// (a certificate that merely names a trusted issuer, a key set) make every verification cost as
+// much as they like.
 bool ValidPublicExponent(const BigInt* e) {
-    return BigInt_GetSign(e) > 0 && IsOdd(e) && BigInt_BitCount(e) >= 2;
+    const int32_t bits = BigInt_BitCount(e);
+    return BigInt_GetSign(e) > 0 && IsOdd(e) && bits >= 2 && bits <= kMaxPublicExponentBits;
 }
 
 void DropFactors(RSA* rsa) {

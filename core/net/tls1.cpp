@@ -384,6 +384,9 @@ uint32_t Dispatch(TLS1* tls, uint32_t length) {
     case TLS1_CONTENT_HANDSHAKE:
         if (!tls->HandshakeContext) return TLS1_ALERT_NO_RENEGOTIATION;
         if (TLS1_HandshakeRead(tls, content, length) != 1) {
+            // Every failed handshake names an alert: a caller that waits for one must not wait
+            // for its time-out instead.
+            if (LoadAtomic(&tls->LastError) == 0) StoreAtomic(&tls->LastError, TLS1_ALERT_HANDSHAKE_FAILURE);
             TLS1_Fail(tls, 0);
             return 0xFFFFFFFF;
         }
@@ -475,6 +478,13 @@ int64_t TLS1_Connect(TLS1* tls, const char* host, uint32_t* error) {
     // current keys and version, and records already queued or received belong to the running
     // session, so nothing buffered is dropped and the sequence numbers go on.
     const bool renegotiation = LoadAtomic(&tls->Connected) && LoadAtomic(&tls->HandshakeComplete);
+    tls->Renegotiating = renegotiation ? 1 : 0;
+    if (!renegotiation) {
+        // A new connection owes nothing to the last one's Finished messages.
+        tls->SecureRenegotiation = 0;
+        memset(tls->ClientVerifyData, 0, sizeof(tls->ClientVerifyData));
+        memset(tls->ServerVerifyData, 0, sizeof(tls->ServerVerifyData));
+    }
     if (renegotiation) {
         tls->Flags = (tls->Flags & (TLS1_FLAG_WRITE_PROTECTED | TLS1_FLAG_READ_PROTECTED | TLS1_FLAG_WANT_HEADER)) |
                      TLS1_FLAG_CLIENT;
@@ -770,12 +780,18 @@ int64_t TLS1_PacketQueue(TLS1* tls, uint8_t type, const uint8_t* data, uint32_t 
     return put == 1 ? 1 : 0;
 }
 
+int64_t TLS1_AlertQueue(TLS1* tls, uint8_t level, uint8_t description) {
+    CLASS_CHECK(tls, TLS1_CLASS_ID);
+    const uint8_t alert[2] = {level, description};
+    if (TLS1_PacketQueue(tls, TLS1_CONTENT_ALERT, alert, sizeof(alert)) != 1) return 0;
+    TLS1_VerboseLog(tls, 0, "Alert: %s (%d)", AlertName(description), (int32_t)description);
+    return 1;
+}
+
 int64_t TLS1_AlertSend(TLS1* tls) {
     CLASS_CHECK(tls, TLS1_CLASS_ID);
-    static const uint8_t kCloseNotify[2] = {1, 0};
-    if (TLS1_PacketQueue(tls, TLS1_CONTENT_ALERT, kCloseNotify, sizeof(kCloseNotify)) != 1) return 0;
+    if (TLS1_AlertQueue(tls, 1, TLS1_ALERT_CLOSE_NOTIFY) != 1) return 0;
     tls->Flags |= TLS1_FLAG_CLOSE_NOTIFY_SENT;
-    TLS1_VerboseLog(tls, 0, "Alert: %s (%d)", AlertName(0), 0);
     return 1;
 }
 

@@ -24,6 +24,8 @@ const uint8_t kExtensionSignatureAlg[] = {0x00, 0x0d, 0x00, 0x0e, 0x00, 0x0c, 0x
                                           0x01, 0x05, 0x01, 0x05, 0x03, 0x04, 0x01, 0x02, 0x01};
 const uint8_t kExtensionSupportedGroups[] = {0x00, 0x0a, 0x00, 0x06, 0x00, 0x04, 0x00, 0x17, 0x00, 0x18};
 const uint8_t kExtensionECPointFormats[] = {0x00, 0x0b, 0x00, 0x02, 0x01, 0x00};
+// renegotiation_info: empty in a first hello; a renegotiation's carries our last verify data.
+constexpr uint16_t kExtensionRenegotiationInfo = 0xff01;
 
 enum : uint32_t {
     CLIENT_HELLO_SIZE = 512,
@@ -147,6 +149,59 @@ int64_t DigestParameters(TLS1HandshakeContext* context, const HashInterface* rec
 
 // ---- Messages from the server --------------------------------------------------------------
 
+// The extensions after the compression method (none at all, or one well-formed block). Of them
+// only renegotiation_info is acted on: in a first handshake it must be empty and tells that the
+// server binds renegotiations to this connection; in a renegotiation it must repeat both verify
+// data of the last handshake, and its absence fails the handshake.
+int64_t ReadServerHelloExtensions(TLS1* tls, const uint8_t* at, uint32_t left) {
+    const uint8_t* info = nullptr;
+    uint32_t infoLength = 0;
+    if (left > 0) {
+        if (left < 2 || Get16(at) != left - 2) {
+            TLS1_Print(tls, "Invalid ServerHello extensions");
+            return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+        }
+        at += 2;
+        left -= 2;
+        while (left > 0) {
+            if (left < 4 || Get16(at + 2) > left - 4) {
+                TLS1_Print(tls, "Invalid ServerHello extensions");
+                return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+            }
+            const uint32_t type = Get16(at);
+            const uint32_t size = Get16(at + 2);
+            if (type == kExtensionRenegotiationInfo) {
+                if (info) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+                info = at + 4;
+                infoLength = size;
+            }
+            at += 4 + size;
+            left -= 4 + size;
+        }
+    }
+    if (!tls->Renegotiating) {
+        if (info && (infoLength != 1 || info[0] != 0)) {
+            TLS1_Print(tls, "Invalid renegotiation_info in the first handshake");
+            return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+        }
+        tls->SecureRenegotiation = info ? 1 : 0;
+        return 1;
+    }
+    const uint32_t both = 2 * TLS1_VERIFY_DATA;
+    uint8_t difference = 1;
+    if (info && infoLength == 1 + both && info[0] == both) {
+        difference = 0;
+        for (uint32_t i = 0; i < TLS1_VERIFY_DATA; i++)
+            difference |= (uint8_t)((info[1 + i] ^ tls->ClientVerifyData[i]) |
+                                    (info[1 + TLS1_VERIFY_DATA + i] ^ tls->ServerVerifyData[i]));
+    }
+    if (difference != 0) {
+        TLS1_Print(tls, "Renegotiation not bound to this connection");
+        return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+    }
+    return 1;
+}
+
 int64_t ReadServerHello(TLS1* tls, const uint8_t* body, uint32_t length) {
     TLS1HandshakeContext* context = tls->HandshakeContext;
     // version, random, session id length
@@ -162,6 +217,13 @@ int64_t ReadServerHello(TLS1* tls, const uint8_t* body, uint32_t length) {
     TLS1_VerboseLog(tls, 0, "Version: %s", TLS1_VersionToString(version));
     memcpy(context->ServerRandom, body + 2, TLS1_RANDOM);
     const uint16_t code = (uint16_t)Get16(body + 35 + sessionLength);
+    // We offer no compression: a server that picks one picks what was never offered.
+    if (body[35 + sessionLength + 2] != 0) {
+        TLS1_Print(tls, "Unexpected compression method [%d]", (int32_t)body[35 + sessionLength + 2]);
+        return Fail(tls, TLS1_ALERT_ILLEGAL_PARAMETER);
+    }
+    if (!ReadServerHelloExtensions(tls, body + 35 + sessionLength + 3, length - (35 + sessionLength + 3)))
+        return 0;
     // Only a suite we offered: an enabled row, and GCM only when both ends speak TLS 1.2 (the
     // record layer has no GCM form for the earlier versions).
     const TLS1CipherInfo* chosen = nullptr;
@@ -213,8 +275,11 @@ int64_t CheckServerChain(TLS1* tls, X509Chain* chain) {
         return Fail(tls, TLS1_ALERT_BAD_CERTIFICATE);
     }
     // The name is checked before any store is asked: a certificate for another host is refused
-    // whoever issued it. No alert names this failure, but the connection ends all the same.
-    if (X509_CompareSubjectName(first, tls->Host) <= 0) return Fail(tls, 0);
+    // whoever issued it, as a bad certificate, so that the caller ends the connection at once.
+    if (X509_CompareSubjectName(first, tls->Host) <= 0) {
+        TLS1_Print(tls, "Server certificate does not name the host [%s]", tls->Host);
+        return Fail(tls, TLS1_ALERT_BAD_CERTIFICATE);
+    }
     CertStoreThumbprint* cache = TLS1_TrustCache();
     // A cached verification counts only for the store it was made against.
     const bool cached = cache && CertStoreThumbprint_IsTrustedUnder(cache, first, tls->CertStore, 0) == 1;
@@ -491,6 +556,7 @@ int64_t SendFinishedFlight(TLS1* tls) {
     if (!TLS1_DigestFinished(tls, nullptr, "client finished", message + 4, TLS1_VERIFY_DATA, nullptr) ||
         !QueueHandshake(tls, message, sizeof(message)))
         return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+    memcpy(tls->ClientVerifyData, message + 4, TLS1_VERIFY_DATA);
     return 1;
 }
 
@@ -518,6 +584,7 @@ int64_t ReadFinished(TLS1* tls, const uint8_t* body, uint32_t length) {
     for (uint32_t i = 0; i < TLS1_VERIFY_DATA; i++)
         difference |= (uint8_t)(body[i] ^ tls->HandshakeContext->ExpectedServerVerifyData[i]);
     if (difference != 0) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+    memcpy(tls->ServerVerifyData, body, TLS1_VERIFY_DATA);
     tls->ExpectedHandshakeType = 0;
     __atomic_store_n(&tls->HandshakeComplete, 1u, __ATOMIC_SEQ_CST);
     return 1;
@@ -560,6 +627,14 @@ int64_t HandleMessage(TLS1* tls, const uint8_t* message, uint32_t size) {
     }
     switch (type) {
     case TLS1_HS_HELLO_REQUEST: {
+        // Without the server's word that renegotiations are bound to this connection, a new
+        // handshake could splice someone else's session in front of ours: we decline, and the
+        // connection goes on as it was.
+        if (!tls->SecureRenegotiation) {
+            TLS1_Print(tls, "Renegotiation refused: the server did not offer secure renegotiation");
+            if (!TLS1_AlertQueue(tls, 1, TLS1_ALERT_NO_RENEGOTIATION)) return Fail(tls, TLS1_ALERT_HANDSHAKE_FAILURE);
+            return 1;
+        }
         // A renegotiation keeps the name of the first connect: the new hello announces it and the
         // new certificate is checked against it.
         char host[TLS1_HOST_CAPACITY];
@@ -701,8 +776,10 @@ int64_t TLS1_ClientHelloQueue(TLS1* tls, const char* host, uint32_t renegotiatio
     hello[at++] = 0;
     const uint32_t extensionsAt = at;
     at += 2;
+    const uint32_t infoLength = renegotiation ? 1 + TLS1_VERIFY_DATA : 1;
     const uint32_t fixed = at + (TLS1_Version_Max == TLS1_VERSION_1_2 ? sizeof(kExtensionSignatureAlg) : 0) +
-                           (ecdhe ? sizeof(kExtensionSupportedGroups) + sizeof(kExtensionECPointFormats) : 0);
+                           (ecdhe ? sizeof(kExtensionSupportedGroups) + sizeof(kExtensionECPointFormats) : 0) +
+                           4 + infoLength;
     // A name that does not fit the hello refuses the connection: sending the hello without it
     // would reach a server that cannot tell which site we want.
     if (hostLength > 0 && (hostLength >= TLS1_HOST_CAPACITY || fixed + 9 + hostLength > CLIENT_HELLO_SIZE)) {
@@ -719,6 +796,11 @@ int64_t TLS1_ClientHelloQueue(TLS1* tls, const char* host, uint32_t renegotiatio
         memcpy(hello + at, kExtensionECPointFormats, sizeof(kExtensionECPointFormats));
         at += sizeof(kExtensionECPointFormats);
     }
+    Put16(hello + at, kExtensionRenegotiationInfo);
+    Put16(hello + at + 2, infoLength);
+    hello[at + 4] = (uint8_t)(infoLength - 1);
+    if (renegotiation) memcpy(hello + at + 5, tls->ClientVerifyData, TLS1_VERIFY_DATA);
+    at += 4 + infoLength;
     if (hostLength > 0) {
         const uint32_t n = (uint32_t)hostLength;
         Put16(hello + at, 0x0000);

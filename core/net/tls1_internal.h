@@ -115,6 +115,13 @@ struct TLS1 {
     TLS1HandshakeContext* HandshakeContext;
     TLS1ClientCertRequestFunc ClientCertRequest;
     void* ClientCertRequestUser;
+    // Secure renegotiation: whether the server's last completed hello confirmed it, whether the
+    // running handshake is a renegotiation, and the verify data of the last Finished messages,
+    // which a renegotiation's hellos must carry.
+    uint32_t SecureRenegotiation;
+    uint32_t Renegotiating;
+    uint8_t ClientVerifyData[TLS1_VERIFY_DATA];
+    uint8_t ServerVerifyData[TLS1_VERIFY_DATA];
     uint8_t* WorkBuffer; // TLS1_RECORD_BUFFER bytes: the record being built
     uint8_t* ReadBuffer; // TLS1_RECORD_BUFFER bytes: the content of the record being read
 };
@@ -124,6 +131,8 @@ struct TLS1 {
 int64_t TLS1_PacketQueue(TLS1* tls, uint8_t type, const uint8_t* data, uint32_t length);
 // Queues a close_notify; sets TLS1_FLAG_CLOSE_NOTIFY_SENT.
 int64_t TLS1_AlertSend(TLS1* tls);
+// Queues an alert of the level (1 warning, 2 fatal) and description.
+int64_t TLS1_AlertQueue(TLS1* tls, uint8_t level, uint8_t description);
 int64_t TLS1_AlertDisplay(TLS1* tls, uint8_t level, uint8_t description);
 // The MAC of a record: HMAC over sequence number, header (with the content length) and content.
 int64_t TLS1_PacketHMACDigest(TLS1* tls, HMAC* mac, const uint8_t* key, const uint8_t sequence[8],

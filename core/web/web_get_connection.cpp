@@ -691,8 +691,13 @@ int64_t RequestProcess(WebGetConnection* c, WebGetRequest* r, int32_t* code, int
 // Received bytes up to the message buffer.
 void MoveIn(WebGetConnection* c) {
     if (c->TlsOn.load()) {
+        // Records that waited for room are decrypted as the consumer makes it, before and after
+        // the move: the socket stays stopped while they fill the raw buffer, and only this pass
+        // frees it.
         std::lock_guard<std::mutex> guard(c->TlsLock);
+        TLS1_ReadPackets(c->Tls);
         TLS1_ReadFillTarget(c->Tls, c->Message);
+        TLS1_ReadPackets(c->Tls);
     } else {
         DuplexStream_ReadFill(c->Message, c->Transport);
     }

@@ -280,7 +280,8 @@ TEST_F(X509Test, HostsMatchAltNamesElseTheCommonName) {
         {"leaf", "a.b.example.org", 0}, // one label only
         {"leaf", "example.org", 0},
         {"leaf", "leaf.example.net", 0}, // the CN counts only without dNSNames
-        {"leaf", "10.0.0.1", 0},         // an address is not a dNSName
+        {"leaf", "10.0.0.1", 1},         // its iPAddress entry
+        {"leaf", "10.0.0.2", 0},
         {"leaf", "", 0},
         {"ec256", "a.wild.example.com", 1}, // version 1: the CN is the name
         {"ec256", "A.WILD.example.com", 1},
@@ -508,6 +509,41 @@ TEST_F(X509Test, WildcardsCoverOneLabelAboveARegisteredName) {
         Cert cert(Assemble(p));
         ASSERT_EQ(cert.built, 1) << c.Subject;
         EXPECT_EQ(X509_CompareSubjectName(cert.handle, c.Host.c_str()), c.Match) << c.Subject << " " << c.Host;
+    }
+}
+
+// Address hosts against iPAddress entries only, and never the common name once the
+// certificate carries alternative names.
+TEST_F(X509Test, AddressesMatchOnlyAddressEntriesAndAltNamesHideTheCommonName) {
+    const std::string ip127 = Tlv(0x87, Bytes("7f000001"));
+    const struct {
+        const char* What;
+        std::string Subject;
+        std::string San; // GeneralNames contents; empty: no subjectAltName
+        const char* Host;
+        int64_t Match;
+    } cases[] = {
+        {"address entry", "localhost", ip127, "127.0.0.1", 1},
+        {"CN beside an address entry", "localhost", ip127, "localhost", 0},
+        {"CN naming the address beside another", "127.0.0.1", Tlv(0x87, Bytes("0a000001")), "127.0.0.1", 0},
+        {"dNSName written as the address", "localhost", Tlv(0x82, "127.0.0.1"), "127.0.0.1", 0},
+        {"CN written as the address", "127.0.0.1", "", "127.0.0.1", 0},
+        {"IPv6 form of the address", "localhost", Tlv(0x87, Bytes("00000000000000000000ffff7f000001")),
+         "127.0.0.1", 0},
+        {"entry of five bytes", "localhost", Tlv(0x87, Bytes("7f00000100")), "127.0.0.1", 0},
+        {"short form of the address", "localhost", ip127, "127.1", 0},
+        {"leading zero", "localhost", ip127, "127.0.0.01", 0},
+        {"trailing dot", "localhost", ip127, "127.0.0.1.", 0},
+        {"name beside an address entry", "cn.example.com", ip127 + Tlv(0x82, "a.example.com"), "a.example.com", 1},
+        {"no entry of the host's kind", "cn.example.com", Tlv(0x81, "me@cn.example.com"), "cn.example.com", 0},
+    };
+    for (const auto& c : cases) {
+        Parts p;
+        p.Subject = Name(3, c.Subject);
+        if (!c.San.empty()) p.Extensions = Extension("551d11", false, Seq(c.San));
+        Cert cert(Assemble(p));
+        ASSERT_EQ(cert.built, 1) << c.What;
+        EXPECT_EQ(X509_CompareSubjectName(cert.handle, c.Host), c.Match) << c.What;
     }
 }
 

@@ -379,6 +379,15 @@ TEST(Rsa, BadKeysRefused) {
     BigInt_ShiftLeft(big, n, 8192 - 1024 + 1);
     BigInt_Add(big, big, one);
     BigInt_SetWord(sixteen, 0x10000);
+    // Public exponents past 32 bits: 2^32 + 1, and one of 2,000,000 bits whose every use would
+    // take the verifying thread for most of a minute.
+    Num wide, huge;
+    BigInt_SetWord(wide, 1);
+    BigInt_ShiftLeft(wide, wide, 32);
+    BigInt_Add(wide, wide, one);
+    BigInt_SetWord(huge, 1);
+    BigInt_ShiftLeft(huge, huge, 2000000 - 1);
+    BigInt_Add(huge, huge, one);
     Num zero;
     Bytes negative = Integer(n);
     negative.erase(negative.begin() + 2); // drop the 00 that keeps it positive
@@ -399,6 +408,8 @@ TEST(Rsa, BadKeysRefused) {
         {"modulus not an INTEGER", Sequence({tagged, Integer(e)})},
         {"exponent 1", Sequence({Integer(n), Integer(one)})},
         {"even exponent", Sequence({Integer(n), Integer(sixteen)})},
+        {"exponent of 33 bits", Sequence({Integer(n), Integer(wide)})},
+        {"exponent of 2,000,000 bits", Sequence({Integer(n), Integer(huge)})},
         {"exponent missing", Sequence({Integer(n)})},
         {"truncated", truncated},
         {"trailing byte", Concat(publicDer, Bytes{0})},
@@ -419,6 +430,7 @@ TEST(Rsa, BadKeysRefused) {
         {"private exponent 0", Sequence({Integer(zero), Integer(n), Integer(e), Integer(zero)})},
         {"private exponent not below n", Sequence({Integer(zero), Integer(n), Integer(e), Integer(n)})},
         {"even modulus", Sequence({Integer(zero), Integer(even), Integer(e), Integer(d)})},
+        {"exponent of 33 bits", Sequence({Integer(zero), Integer(n), Integer(wide), Integer(d)})},
     };
     for (const auto& row : privateRows) {
         Rsa rsa;
@@ -429,6 +441,11 @@ TEST(Rsa, BadKeysRefused) {
     Rsa pair;
     EXPECT_EQ(0, RSA_SetPublicKeyPair(pair, e, even));
     EXPECT_EQ(0, RSA_SetPublicKeyPair(pair, one, n));
+    EXPECT_EQ(0, RSA_SetPublicKeyPair(pair, wide, n));
+    EXPECT_EQ(0, RSA_SetPublicKeyPair(pair, huge, n));
+    Num widest; // 2^32 - 1, the widest exponent taken
+    BigInt_SetWord(widest, 0xFFFFFFFFu);
+    EXPECT_EQ(1, RSA_SetPublicKeyPair(pair, widest, n));
     EXPECT_EQ(1, RSA_SetPublicKeyPair(pair, e, n));
     EXPECT_EQ(1, pair.Verify(digest, signature, 2));
 }

@@ -152,14 +152,14 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
         const char* Extensions; // extension types in order
         size_t SuiteCount;
     } cases[] = {
-        {"TLS 1.2, 12-character host", 0x33, "abcdefgh.com", 512, "000d 000a 000b 0000 0015", 18},
-        {"TLS 1.2, no host", 0x33, "", 512, "000d 000a 000b 0015", 18},
+        {"TLS 1.2, 12-character host", 0x33, "abcdefgh.com", 512, "000d 000a 000b ff01 0000 0015", 18},
+        {"TLS 1.2, no host", 0x33, "", 512, "000d 000a 000b ff01 0015", 18},
         {"TLS 1.1 offers no GCM and no signature_algorithms", 0x32, "abcdefgh.com", 512,
-         "000a 000b 0000 0015", 12},
-        {"a long name leaves no room for padding", 0x33, nullptr, 0, "000d 000a 000b 0000", 18},
+         "000a 000b ff01 0000 0015", 12},
+        {"a long name leaves no room for padding", 0x33, nullptr, 0, "000d 000a 000b ff01 0000", 18},
     };
-    // 124 bytes before the name's 9-byte header: 386 characters end the hello at 510.
-    const std::string longHost(386, 'a');
+    // 129 bytes before the name's 9-byte header: 381 characters end the hello at 510.
+    const std::string longHost(381, 'a');
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
         TLS1_CiphersEnable(0);
@@ -188,6 +188,9 @@ TEST_F(TLS1HandshakeTest, ClientHelloLayout) {
             }
             if (type == 0x000b) {
                 EXPECT_EQ(data, HexBlob("0100"));
+            }
+            if (type == 0xff01) {
+                EXPECT_EQ(data, HexBlob("00")); // renegotiation_info of a first hello
             }
             if (type == 0x0000) {
                 EXPECT_EQ(data, U16((uint32_t)strlen(host) + 3) + U8(0) + U16((uint32_t)strlen(host)) + host);
@@ -260,14 +263,46 @@ TEST_F(TLS1HandshakeTest, ServerHelloVersionAndSuite) {
     }
 }
 
+TEST_F(TLS1HandshakeTest, ServerHelloCompressionAndExtensions) {
+    struct Case {
+        const char* What;
+        Blob Tail;
+        uint8_t Compression;
+        uint32_t Error; // 0: accepted
+        uint32_t Secure;
+    } cases[] = {
+        {"no extensions", "", 0, 0, 0},
+        {"empty renegotiation_info", RenegotiationInfo(""), 0, 0, 1},
+        {"other extensions around it",
+         U16(11) + U16(0x000b) + U16(2) + HexBlob("0100") + HexBlob("ff01000100"), 0, 0, 1},
+        {"empty extensions block", U16(0), 0, 0, 0},
+        {"deflate", "", 1, 47, 0},
+        {"renegotiation_info with data in a first handshake", RenegotiationInfo(Blob(12, 'x')), 0, 40, 0},
+        {"renegotiation_info twice", U16(10) + HexBlob("ff01000100ff01000100"), 0, 40, 0},
+        {"one stray byte", U8(0), 0, 40, 0},
+        {"block longer than the message", U16(9) + HexBlob("ff01000100"), 0, 40, 0},
+        {"extension longer than the block", U16(5) + HexBlob("ff01000200"), 0, 40, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewClient();
+        Connect();
+        EXPECT_EQ(Server->Handshake(ServerHelloWith(3, 0x002F, c.Tail, c.Compression)), c.Error ? 0 : 1);
+        EXPECT_EQ(LastError(), c.Error);
+        if (!c.Error) {
+            EXPECT_EQ(Tls->SecureRenegotiation, c.Secure);
+        }
+    }
+}
+
 // ---- Certificate ---------------------------------------------------------------------------
 
-TEST_F(TLS1HandshakeTest, HostMismatchFailsWithoutCodeBeforeTheStoreIsAsked) {
+TEST_F(TLS1HandshakeTest, HostMismatchFailsAsBadCertificateBeforeTheStoreIsAsked) {
     Connect("other.example.org");
     EXPECT_EQ(
         Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
         0);
-    EXPECT_EQ(LastError(), 0u);
+    EXPECT_EQ(LastError(), (uint32_t)TLS1_ALERT_BAD_CERTIFICATE);
     EXPECT_EQ(Store->Asked, 0);
     // The connection is over: what follows is not read as part of a handshake.
     EXPECT_EQ(Server->Handshake(ServerHelloDone()), 0);
@@ -504,26 +539,86 @@ TEST_F(TLS1HandshakeTest, ServerFinished) {
     }
 }
 
-TEST_F(TLS1HandshakeTest, RenegotiationKeepsTheHostName) {
+// A Finished that arrives before the server's ChangeCipherSpec is refused even when it holds the
+// verify data the client would take: it was never protected by the keys it vouches for.
+TEST_F(TLS1HandshakeTest, ServerFinishedInPlaintextIsRefused) {
+    Connect();
+    ASSERT_EQ(RsaFlight(), 1);
+    EXPECT_EQ(Server->Handshake(Server->ExpectedFinished()), 0);
+    EXPECT_EQ(TLS1_IsHandshakeComplete(Tls), 0);
+    EXPECT_EQ(LastError(), 40u);
+}
+
+// The server's flight up to ServerHelloDone, its ServerHello carrying the given tail.
+Blob FlightWith(const Blob& tail, const Blob& leaf, const Blob& ica) {
+    return ServerHelloWith(3, 0x0005, tail) + CertificateMessage({leaf, ica}) + ServerHelloDone();
+}
+
+TEST_F(TLS1HandshakeTest, RenegotiationKeepsTheHostNameAndIsBoundToTheConnection) {
+    struct Case {
+        const char* What;
+        int Binding; // 0 the right verify data, 1 one byte wrong, 2 no renegotiation_info
+        uint32_t Error;
+    } cases[] = {
+        {"bound", 0, 0},
+        {"wrong verify data", 1, 40},
+        {"no renegotiation_info", 2, 40},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        TLS1_Remove();
+        TLS1_Init();
+        NewClient();
+        Connect();
+        ASSERT_EQ(Server->Handshake(FlightWith(RenegotiationInfo(""), Der("leaf_rsa"), Der("ica_rsa"))), 1);
+        ASSERT_EQ(Server->ChangeCipherSpec(), 1);
+        ASSERT_EQ(Server->Handshake(Server->ExpectedFinished()), 1);
+        const Blob clientVerify = Server->HandshakeMessages.back().substr(4);
+        const Blob serverVerify = Server->ExpectedFinished().substr(4);
+        Server->HandshakeMessages.clear();
+        ASSERT_EQ(Server->Handshake(Message(0, "")), 1);
+        ASSERT_EQ(Server->HandshakeMessages.size(), 1u);
+        const Blob& hello = Server->HandshakeMessages[0];
+        Blob suites;
+        bool named = false, padded = false, bound = false;
+        for (const auto& [type, data] : Extensions(hello, &suites)) {
+            named = named || (type == 0 && data.find(kHost) != std::string::npos);
+            padded = padded || type == 0x0015;
+            bound = bound || (type == 0xff01 && data == U8(12) + clientVerify);
+        }
+        EXPECT_TRUE(named);
+        EXPECT_FALSE(padded);
+        EXPECT_TRUE(bound);
+        Blob binding = clientVerify + serverVerify;
+        if (c.Binding == 1) binding[20] ^= 1;
+        const Blob tail = c.Binding == 2 ? Blob() : RenegotiationInfo(binding);
+        // The new certificate is checked against the same name.
+        EXPECT_EQ(Server->Handshake(ServerHelloWith(3, 0x0005, tail) +
+                                    CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
+                  c.Error ? 0 : 1);
+        EXPECT_EQ(LastError(), c.Error);
+    }
+}
+
+// A server that never confirmed secure renegotiation is told no (a warning no_renegotiation) and
+// the connection goes on under its keys.
+TEST_F(TLS1HandshakeTest, HelloRequestWithoutSecureRenegotiationIsDeclined) {
     Connect();
     ASSERT_EQ(CompleteHandshake(), 1);
+    const size_t before = Server->Records.size();
     Server->HandshakeMessages.clear();
-    ASSERT_EQ(Server->Handshake(Message(0, "")), 1);
-    ASSERT_EQ(Server->HandshakeMessages.size(), 1u);
-    const Blob& hello = Server->HandshakeMessages[0];
-    Blob suites;
-    bool named = false, padded = false;
-    for (const auto& [type, data] : Extensions(hello, &suites)) {
-        named = named || (type == 0 && data.find(kHost) != std::string::npos);
-        padded = padded || type == 0x0015;
-    }
-    EXPECT_TRUE(named);
-    EXPECT_FALSE(padded);
-    // The new certificate is checked against the same name.
-    EXPECT_EQ(
-        Server->Handshake(ServerHello(3, 3, 0x0005) + CertificateMessage({Der("leaf_rsa"), Der("ica_rsa")})),
-        1);
+    EXPECT_EQ(Server->Handshake(Message(0, "")), 1);
+    EXPECT_TRUE(Server->HandshakeMessages.empty());
+    ASSERT_EQ(Server->Records.size(), before + 1);
+    EXPECT_EQ(Server->Records.back().Type, 21);
+    EXPECT_EQ(Server->Records.back().Content, HexBlob("0164"));
     EXPECT_EQ(LastError(), 0u);
+    EXPECT_EQ(TLS1_IsHandshakeComplete(Tls), 1);
+    EXPECT_EQ(Server->Send(23, "still here"), 1);
+    char text[16] = {};
+    uint32_t got = 0;
+    TLS1_ReadGet(Tls, text, sizeof(text), &got);
+    EXPECT_EQ(Blob(text, got), "still here");
 }
 
 // ---- Client certificates ----------------------------------------------------------------------

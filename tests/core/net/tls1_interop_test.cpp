@@ -322,14 +322,14 @@ INSTANTIATE_TEST_SUITE_P(All, Chains,
                              return std::string(info.param.Name);
                          });
 
-// A certificate that does not name the host ends the handshake with no alert number.
-TEST(Chains, OtherHostNameFailsWithoutAnAlert) {
+// A certificate that does not name the host ends the handshake as a bad certificate.
+TEST(Chains, OtherHostNameFailsAsBadCertificate) {
     ASSERT_TRUE(Env().Pki.Made && Env().Main->Running());
     Offer("ecdhe-rsa-aes128-gcm-sha256", TLS1_VERSION_1_2);
     auto client = Client();
     EXPECT_FALSE(client->Handshake(Env().Main->Port(), "otherhost.test"));
     EXPECT_TRUE(client->Failed);
-    EXPECT_EQ(client->LastError(), 0u);
+    EXPECT_EQ(client->LastError(), (uint32_t)TLS1_ALERT_BAD_CERTIFICATE);
 }
 
 // A server certificate whose chain was verified is trusted again for a while without its chain,
@@ -460,7 +460,8 @@ struct RenegotiationRow {
 class Renegotiation : public ::testing::TestWithParam<RenegotiationRow> {};
 
 // s_server, told "r" on its input, sends a HelloRequest; the client answers with a new
-// handshake inside the protected connection, and data flows both ways before and after it.
+// handshake inside the protected connection, and data flows both ways before and after it. The
+// server renegotiates only securely, bound to the connection by both sides' verify data.
 TEST_P(Renegotiation, NewHandshakeInsideTheConnection) {
     ASSERT_TRUE(Env().Pki.Made);
     TlsServer server(Env().Pki.Dir.path(),
@@ -483,8 +484,7 @@ TEST_P(Renegotiation, NewHandshakeInsideTheConnection) {
                       "-cipher",
                       "DEFAULT@SECLEVEL=0",
                       "-min_protocol",
-                      "TLSv1",
-                      "-legacy_renegotiation"},
+                      "TLSv1"},
                      10, true);
     ASSERT_TRUE(server.Running());
     Offer(GetParam().Suite, GetParam().Version);

@@ -43,6 +43,15 @@ inline const Blob kServerRandom = Blob(32, '\x5a');
 inline Blob ServerHello(uint8_t major, uint8_t minor, uint16_t suite) {
     return Message(2, U8(major) + U8(minor) + kServerRandom + U8(0) + U16(suite) + U8(0));
 }
+// A ServerHello followed by the given bytes (an extensions block with its length, or anything).
+inline Blob ServerHelloWith(uint8_t minor, uint16_t suite, const Blob& tail, uint8_t compression = 0) {
+    return Message(2, U8(3) + U8(minor) + kServerRandom + U8(0) + U16(suite) + U8(compression) + tail);
+}
+// An extensions block holding renegotiation_info with the data.
+inline Blob RenegotiationInfo(const Blob& data) {
+    const Blob extension = U16(0xff01) + U16((uint32_t)data.size() + 1) + U8((uint32_t)data.size()) + data;
+    return U16((uint32_t)extension.size()) + extension;
+}
 inline Blob CertificateMessage(const std::vector<Blob>& ders) {
     Blob list;
     for (const Blob& der : ders) list += U24((uint32_t)der.size()) + der;
