@@ -483,19 +483,21 @@ TEST_F(SkinWindowTest, EmergencyCloseAndCursor) {
     EXPECT_EQ(Native()->Frame, 0);
     EXPECT_EQ(Interop_InstancesActiveInRequester(window), 0);
 
-    // The cursor changes only on a visible window; unknown names are "auto".
+    // The cursor changes only on a visible window; names are compared without case, unknown
+    // names are "auto".
     EXPECT_EQ(SkinWindow_SetCursor(window, "pointer"), 1);
     Native()->Visible = 1;
-    for (const char* name : {"pointer", "w-resize", "Pointer", "nonsense"}) SkinWindow_SetCursor(window, name);
-    EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8", "23", "0", "0"}));
+    for (const char* name : {"pointer", "w-resize", "Pointer", "Not-Allowed", "nonsense", "hand"})
+        SkinWindow_SetCursor(window, name);
+    EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8", "23", "8", "7", "0", "0"}));
     // Changes that do not come from the window itself stay out while the gate is on.
     EXPECT_EQ(NativeWindow_SetCursor(Native(), 11), 1);
-    EXPECT_EQ(TestNative().Cursors.size(), 4u);
+    EXPECT_EQ(TestNative().Cursors.size(), 6u);
     SkinWindow_SetCursorChangeCallback(
         window, [](void*, SkinWindow*, const char* name) -> int64_t { return strcmp(name, "wait") == 0 ? 5 : 0; },
         nullptr);
     EXPECT_EQ(SkinWindow_SetCursor(window, "wait"), 5);
-    EXPECT_EQ(TestNative().Cursors.size(), 4u);
+    EXPECT_EQ(TestNative().Cursors.size(), 6u);
 }
 
 TEST_F(SkinWindowTest, PicturesFromTheSpriteSheet) {
