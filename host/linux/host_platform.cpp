@@ -74,7 +74,12 @@ gboolean HostFlush(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
-void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
+// An open box would hold the process for an answer nobody gives: it is closed as a person closing
+// it would, so that the request is seen within the stop time.
+void OnShutdownSignal(int) {
+    Host_ConsoleControlOverride();
+    NativeUI_DismissDialogs();
+}
 
 } // namespace
 

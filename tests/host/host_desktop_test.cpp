@@ -264,13 +264,19 @@ class HostDesktop : public ::testing::Test {
         WriteText(skin_ + "/app.yaml", "name: \"host-desktop-" + std::to_string(getpid()) + "\"\n");
         WriteText(skin_ + "/main.json",
                   "{\"url\": \"{contentUrl}index.html\", \"width\": 400, \"height\": 300, \"x\": 100, \"y\": 100}\n");
+        WritePage("run(0);");
+        WriteText(dir_ + "chosen.txt", "x");
+    }
+
+    // The page placed and shown, then the given script.
+    void WritePage(const std::string& then) {
         std::string page = kPage;
         page.replace(page.find("@DIR@"), 5, dir_);
         page += std::string("call(w, \"setTitle\", {title: \"") + kTitle + "\"});\n" +
-                "call(w, \"setMinSize\", {width: 400, height: 300}); call(w, \"setSize\", {width: 400, height: 300}); call(w, \"setOrigin\", {x: 100, y: 100});\n"
-                "call(w, \"loaded\", {}); call(w, \"show\", {}); say(\"shown\"); run(0);\n</script></body></html>\n";
+                "call(w, \"setMinSize\", {width: 400, height: 300}); call(w, \"setSize\", {width: 400, height: 300});\n"
+                "call(w, \"setOrigin\", {x: 100, y: 100}); call(w, \"loaded\", {}); call(w, \"show\", {});\n"
+                "say(\"shown\"); " + then + "\n</script></body></html>\n";
         WriteText(skin_ + "/index.html", page);
-        WriteText(dir_ + "chosen.txt", "x");
     }
 
     void Go(const std::string& name) { WriteText(dir_ + "go-" + name, ""); }
@@ -377,6 +383,29 @@ TEST_F(HostDesktop, APageDrivesEveryNativeSurfaceOfTheRealExecutable) {
     ASSERT_FALSE(host.Lost) << host.Text;
     ASSERT_TRUE(ReadUntil(host, "PAGE done")) << host.Text;
     EXPECT_EQ(Finish(host), 0) << host.Text;
+}
+
+// A second start shows the host's single-instance box. Nobody answering it does not keep the
+// process: SIGTERM closes it as a person would; without a display its text goes to standard error.
+TEST_F(HostDesktop, AHostBoxGivesWayToSigtermAndWithoutADisplayToStandardError) {
+    WritePage("call(w, \"setCanClose\", {canClose: true});");
+    Child first = Start({HOST_PROGRAM, "--skin=" + skin_, "--window"});
+    ASSERT_TRUE(ReadUntil(first, "PAGE shown")) << first.Text;
+
+    Child second = Start({HOST_PROGRAM, "--skin=" + skin_, "--window"});
+    ASSERT_TRUE(Eventually([] { return !FindWindow("Host").empty(); }, 30000)) << "no box from the second start";
+    kill(second.Pid, SIGTERM);
+    EXPECT_NE(Finish(second, 15000), -1) << "still waiting on its box" << second.Text;
+
+    const std::string display = getenv("DISPLAY");
+    unsetenv("DISPLAY");
+    Child headless = Start({HOST_PROGRAM, "--skin=" + skin_, "--window"});
+    setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_NE(Finish(headless, 20000), -1) << headless.Text;
+    EXPECT_NE(headless.Text.find("\nHost: Host_SingleInstance\n"), std::string::npos) << headless.Text;
+
+    kill(first.Pid, SIGTERM);
+    EXPECT_EQ(Finish(first), 0) << first.Text;
 }
 
 } // namespace

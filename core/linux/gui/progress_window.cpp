@@ -3,6 +3,8 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
 #include "core/linux/gui/native_ui.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
@@ -26,8 +28,13 @@ int64_t ProcessObserver(void*, const char*, const char*, const char*, Dictionary
 int64_t ProgressWindow_Create(ProgressWindow** handle, const char* title, const char* text) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    // Without a display there is nothing to show it on (and GTK would stop the process).
-    if (!NativeUI_HasDisplay()) return 0;
+    // Without a display there is nothing to show it on (and GTK would stop the process); what it
+    // would say still reaches whoever started the process.
+    if (!NativeUI_HasDisplay()) {
+        fprintf(stderr, "%s: %s\n", title ? title : "", text ? text : "");
+        fflush(stderr);
+        return 0;
+    }
     ProgressWindow* p = static_cast<ProgressWindow*>(Memory_AllocZero(sizeof(ProgressWindow)));
     p->Window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(p->Window), title ? title : "");

@@ -436,7 +436,7 @@ int64_t MessageBox(NativeSkinWindow* handle, const char* text, const char* capti
         if (kButtons[set].Ids[i] == 2) cancel = 2;
     }
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kButtons[set].Ids[0]);
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    const gint response = NativeUI_RunDialog(dialog);
     gtk_widget_destroy(dialog);
     // Closing the box without a button is its cancel button, or the only button there is.
     if (response > 0) return response;
