@@ -461,6 +461,26 @@ TEST_F(SkinWindowTest, FrameNotificationTellsThePageFromTheUser) {
                      }));
 }
 
+// The page's calls are served while the main queue is flushed: the frame changes it orders must
+// not add to that queue, and their flag still comes back for the user's changes.
+TEST_F(SkinWindowTest, FrameChangesThePageOrdersAddNothingToTheQueue) {
+    Open();
+    fired.clear();
+    EventQueue_Add(nullptr, window, nullptr, 0, [](void* instance, void*) {
+        SkinWindow* w = static_cast<SkinWindow*>(instance);
+        SkinWindow_SetOrigin(w, 5, 6);
+        SkinWindow_SetSize(w, 640, 480);
+        SkinWindow_Show(w);
+    });
+    EventQueue_Flush(nullptr);
+    EXPECT_FALSE(Logged("Detected an increase of event queue"));
+    Pump();
+    TestNative_UserResize(Native(), 800, 600);
+    Pump();
+    ASSERT_FALSE(fired.empty());
+    EXPECT_EQ(fired.back(), "Size \"frameNotification\":true,\"width\":800,\"height\":600");
+}
+
 TEST_F(SkinWindowTest, ScriptCallbacksReachThePageAndStallsAreLogged) {
     Load("{}");
     TestBrowser().EmbedAtOnce = 0;
