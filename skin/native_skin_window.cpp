@@ -44,7 +44,7 @@ int64_t NativeWindow_AllowCursorChange(int32_t allow) {
 int32_t NativeWindow_TranslateCursorString(const char* name) {
     if (name == nullptr) return 0;
     for (int32_t id = 0; id < (int32_t)(sizeof(kCursorNames) / sizeof(kCursorNames[0])); id++)
-        if (String_Compare(name, kCursorNames[id]) == 1) return id;
+        if (String_CompareWithoutCase(name, kCursorNames[id]) == 1) return id;
     return 0;
 }
 

@@ -106,24 +106,29 @@ void LoadSpriteSheet(SkinWindow* window) {
 
 // ---- Frame notifications ------------------------------------------------------------------------
 
-void ResetFrameNotification(void* instance, void*) { static_cast<SkinWindow*>(instance)->FrameNotification = 1; }
-
-// The event's reference goes whether it ran or was discarded with the queue.
-void DropFrameReference(void* instance, void*) {
-    SkinWindow* window = static_cast<SkinWindow*>(instance);
-    SkinWindow_Release(&window);
+// Runs on the notification centre's next pass, once, and lets go of its registration.
+int64_t ResetFrameNotification(void* user, const char*, const char*, const char*, Dictionary*) {
+    SkinWindow* window = static_cast<SkinWindow*>(user);
+    window->FrameNotification = 1;
+    window->FrameResetDue = 0;
+    NotificationCenter_RemoveProcessObserver(window->Header.InstanceId, window, ResetFrameNotification);
+    return 1;
 }
 
 // A frame change the page ordered: its notifications carry frameNotification false until the
 // next pass of the main loop.
 void BeginScriptFrameChange(SkinWindow* window) { window->FrameNotification = 0; }
 
+// The reset waits for the centre's pass rather than for an event: the page's calls are served
+// while the main queue is flushed, and an event added there for every call the page makes would
+// grow the queue under its own flush.
 void EndScriptFrameChange(SkinWindow* window) {
-    SkinWindow_AddRef(window);
-    if (EventQueue_AddComplexEvent(nullptr, window, nullptr, 0, ResetFrameNotification, DropFrameReference) != 1) {
+    if (window->FrameResetDue) return;
+    if (NotificationCenter_AddProcessObserver(window->Header.InstanceId, window, ResetFrameNotification) != 1) {
         window->FrameNotification = 1;
-        SkinWindow_Release(&window);
+        return;
     }
+    window->FrameResetDue = 1;
 }
 
 const char* Flag(uint32_t value) { return value ? "true" : "false"; }
@@ -253,6 +258,8 @@ int64_t SkinWindow_Delete(SkinWindow** handle) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     StopCloseTimer(window);
     EventQueue_RemoveInstance(nullptr, window);
+    if (window->FrameResetDue)
+        NotificationCenter_RemoveProcessObserver(window->Header.InstanceId, window, ResetFrameNotification);
     if (window->Native) {
         Native()->ClearDockItems(window->Native);
         Native()->Release(&window->Native);

@@ -50,6 +50,7 @@ struct SkinWindow {
     double StartX, StartY;              // mouse position on screen when the drag began
     CallbackBase ViewportSizeCallback;
     CallbackBase CursorChangeCallback;
+    uint32_t FrameResetDue; // the flag goes back to 1 on the next pass of the notification centre
 };
 
 // How long a deferred close waits for the page's script instances, in seconds.

@@ -163,7 +163,14 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
         Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (GlobalCore == NULL)\nCore already initialized");
     if (Log_IsStarted())
         Debug_AbortInt(__FILE__, __LINE__, "Assertion failed (GlobalLog == NULL)\nLog already initialized");
+    // The running program's version values are read before the accounting starts (the command
+    // line stored among them comes first) and released at its end: they are read again inside
+    // it, or their release would show as more freed than was ever counted.
+    char module[1024] = "";
+    Executable_GetCurrentModuleAppPath(module, sizeof(module));
+    if (module[0]) Executable_Shutdown();
     Memory_Init((flags & DEBUG_FLAG_MEMORY_TRACKING) ? 1 : 0);
+    if (module[0]) Executable_SetCurrentModuleAppPath(module);
 
     g_core.MainThreadId = Platform_ThreadGetCurrentId();
     g_core.ProcessId = Platform_GetCurrentProcessId();

@@ -488,11 +488,33 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     c->Busy = 0;
 }
 
+// Enters a pass under the server's lock; false (and the pass is owed) when one is already under
+// way below this one on the same thread.
+bool EnterPass(WebServer* s) {
+    if (s->PassDepth > 0) {
+        s->PassDeferred = 1;
+        return false;
+    }
+    s->PassDepth++;
+    return true;
+}
+
+// Leaves a pass; a pass put off meanwhile is asked for again.
+void LeavePass(WebServer* s) {
+    s->PassDepth--;
+    if (s->PassDeferred) {
+        s->PassDeferred = 0;
+        WakeServer(s);
+    }
+}
+
 void WebServer_ConnectionProcessQueued(WebServerConnection* c) {
     WebServer* s = c->Server;
     CriticalSectionGuard guard(s->Lock);
+    if (!EnterPass(s)) return;
     s->Now = Time_GetCurrent();
     WebServer_ConnectionProcessInt(c);
+    LeavePass(s);
 }
 
 void ConnectionProcessEvent(void* instance) {
@@ -598,6 +620,10 @@ void WebServer_ProcessInternal(WebServer* s) {
     if (!s->Running.load()) return;
     {
         CriticalSectionGuard guard(s->Lock);
+        if (s->PassDepth > 0) {
+            s->PassDeferred = 1;
+            return;
+        }
         s->Now = Time_GetCurrent();
     }
     const int64_t listened = TryListen(s);
@@ -609,11 +635,13 @@ void WebServer_ProcessInternal(WebServer* s) {
             fn(s, user, &activeAddress, s->ActiveListenPort.load());
     }
     CriticalSectionGuard guard(s->Lock);
+    if (!EnterPass(s)) return;
     for (WebServerConnection* c = s->Head; c;) {
         WebServerConnection* next = c->Next;
         WebServer_ConnectionProcessInt(c);
         c = next;
     }
+    LeavePass(s);
 }
 
 void WebServer_StartInternal(WebServer* s) {

@@ -72,6 +72,11 @@ struct WebServer {
     WebServerConnection* Tail;
     uint32_t Count;
     CriticalSection* Lock;
+    // Passes under way on the owner's thread (under the lock). A handler that runs a loop of its
+    // own (a modal box) may come back into the server: such a pass is put off, since the pass
+    // under it walks the connections and must not see them freed.
+    uint32_t PassDepth;
+    uint32_t PassDeferred;
     // Set by the thread that runs the server, read by the owner from any thread.
     std::atomic<uint32_t> ActiveListenAddress;
     std::atomic<uint32_t> ActiveListenPort;

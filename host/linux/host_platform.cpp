@@ -18,8 +18,11 @@
 #include "host/host.h"
 #include "host/host_web_browser.h"
 #include "skin/linux/gtk/gtk_skin_window.h"
+#include "skin/localisation.h"
 #include "skin/native_skin_window.h"
 #include "skin/skin_app.h"
+#include "skin/skin_window_dialog.h"
+#include "skin/skin_window_interop.h"
 #include "skin/web_browser.h"
 
 
@@ -71,7 +74,12 @@ gboolean HostFlush(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
-void OnShutdownSignal(int) { Host_ConsoleControlOverride(); }
+// An open box would hold the process for an answer nobody gives: it is closed as a person closing
+// it would, so that the request is seen within the stop time.
+void OnShutdownSignal(int) {
+    Host_ConsoleControlOverride();
+    NativeUI_DismissDialogs();
+}
 
 } // namespace
 
@@ -96,6 +104,15 @@ int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
         Log_Error("No native skin window layer\n");
         return 0;
     }
+    // What a page asks of its window beyond the window itself: maximise, minimise and restore,
+    // drags, the application's progress bar, notifications, pictures, and its boxes and choosers.
+    // Nothing else installs them: without them every such call would quietly do nothing.
+    if (NativeSkinWindow_GetInterface() == GtkSkinWindow_GetInterface()) {
+        SkinWindowControls_SetInterface(GtkSkinWindow_GetControlsInterface());
+        SkinWindowDialog_SetNativeInterface(GtkSkinWindow_GetDialogInterface());
+    }
+    // Message boxes take localisation keys, the page's as the host's own.
+    NativeUI_MessageBoxOverride(L10N_MessageBoxOverride);
     SkinApp_WebServerSetEnableChildAccess(1);
     if (!g_PlatformHost.load()) {
         Host* host = static_cast<Host*>(Memory_AllocZero(sizeof(Host)));
@@ -106,6 +123,9 @@ int64_t Host_PlatformInit(const WebBrowserInterface** nativeTable) {
 }
 
 int64_t Host_PlatformRemove() {
+    SkinWindowDialog_SetNativeInterface(nullptr);
+    SkinWindowControls_SetInterface(nullptr);
+    NativeUI_MessageBoxOverride(nullptr);
     Host* host = g_PlatformHost.exchange(nullptr);
     if (!host) return 1;
     if (host->Timer) g_source_remove(host->Timer);

@@ -461,6 +461,26 @@ TEST_F(SkinWindowTest, FrameNotificationTellsThePageFromTheUser) {
                      }));
 }
 
+// The page's calls are served while the main queue is flushed: the frame changes it orders must
+// not add to that queue, and their flag still comes back for the user's changes.
+TEST_F(SkinWindowTest, FrameChangesThePageOrdersAddNothingToTheQueue) {
+    Open();
+    fired.clear();
+    EventQueue_Add(nullptr, window, nullptr, 0, [](void* instance, void*) {
+        SkinWindow* w = static_cast<SkinWindow*>(instance);
+        SkinWindow_SetOrigin(w, 5, 6);
+        SkinWindow_SetSize(w, 640, 480);
+        SkinWindow_Show(w);
+    });
+    EventQueue_Flush(nullptr);
+    EXPECT_FALSE(Logged("Detected an increase of event queue"));
+    Pump();
+    TestNative_UserResize(Native(), 800, 600);
+    Pump();
+    ASSERT_FALSE(fired.empty());
+    EXPECT_EQ(fired.back(), "Size \"frameNotification\":true,\"width\":800,\"height\":600");
+}
+
 TEST_F(SkinWindowTest, ScriptCallbacksReachThePageAndStallsAreLogged) {
     Load("{}");
     TestBrowser().EmbedAtOnce = 0;
@@ -483,19 +503,21 @@ TEST_F(SkinWindowTest, EmergencyCloseAndCursor) {
     EXPECT_EQ(Native()->Frame, 0);
     EXPECT_EQ(Interop_InstancesActiveInRequester(window), 0);
 
-    // The cursor changes only on a visible window; unknown names are "auto".
+    // The cursor changes only on a visible window; names are compared without case, unknown
+    // names are "auto".
     EXPECT_EQ(SkinWindow_SetCursor(window, "pointer"), 1);
     Native()->Visible = 1;
-    for (const char* name : {"pointer", "w-resize", "Pointer", "nonsense"}) SkinWindow_SetCursor(window, name);
-    EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8", "23", "0", "0"}));
+    for (const char* name : {"pointer", "w-resize", "Pointer", "Not-Allowed", "nonsense", "hand"})
+        SkinWindow_SetCursor(window, name);
+    EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8", "23", "8", "7", "0", "0"}));
     // Changes that do not come from the window itself stay out while the gate is on.
     EXPECT_EQ(NativeWindow_SetCursor(Native(), 11), 1);
-    EXPECT_EQ(TestNative().Cursors.size(), 4u);
+    EXPECT_EQ(TestNative().Cursors.size(), 6u);
     SkinWindow_SetCursorChangeCallback(
         window, [](void*, SkinWindow*, const char* name) -> int64_t { return strcmp(name, "wait") == 0 ? 5 : 0; },
         nullptr);
     EXPECT_EQ(SkinWindow_SetCursor(window, "wait"), 5);
-    EXPECT_EQ(TestNative().Cursors.size(), 4u);
+    EXPECT_EQ(TestNative().Cursors.size(), 6u);
 }
 
 TEST_F(SkinWindowTest, PicturesFromTheSpriteSheet) {

@@ -37,7 +37,7 @@ GtkWidget* NewChooser(void* parent, const char* title, GtkFileChooserAction acti
 
 // Runs the chooser and answers the chosen path (to be freed with g_free), or null on cancel.
 gchar* Run(GtkWidget* dialog) {
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    const gint response = NativeUI_RunDialog(dialog);
     gchar* chosen = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog)) : nullptr;
     gtk_widget_destroy(dialog);
     for (int i = 0; i < 100 && gtk_events_pending(); i++) gtk_main_iteration_do(FALSE);

@@ -3,6 +3,9 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
+#include <cstdio>
+
 #include "core/linux/gui/native_notify.h"
 #include "core/linux/gui/native_taskbar.h"
 #include "core/linux/platform.h"
@@ -12,6 +15,10 @@
 namespace {
 
 NativeMessageBoxOverrideFunc g_override = nullptr;
+// Set from a signal handler: lock-free by construction.
+std::atomic<int> g_dismissing{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+constexpr guint kDismissCheckMs = 50;
 bool g_started = false;
 uint32_t g_uiThread = 0; // the thread that started the module: the only one that may show a box
 
@@ -38,6 +45,12 @@ int64_t Dismissed(uint32_t buttons) {
     default:
         return NATIVEMESSAGEBOX_RESULT_OK;
     }
+}
+
+gboolean CheckDismiss(gpointer dialog) {
+    if (!g_dismissing.load()) return G_SOURCE_CONTINUE;
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    return G_SOURCE_CONTINUE;
 }
 
 // Lets the closed box leave the screen before the caller goes on.
@@ -67,6 +80,20 @@ int64_t NativeUI_Remove() {
 
 int64_t NativeUI_HasDisplay() { return Display() ? 1 : 0; }
 
+int32_t NativeUI_RunDialog(void* dialog) {
+    ASSERT_POINTER(dialog);
+    if (g_dismissing.load()) return GTK_RESPONSE_DELETE_EVENT;
+    // The check runs inside the dialog's own loop, which is the only loop turning meanwhile.
+    const guint check = g_timeout_add(kDismissCheckMs, CheckDismiss, dialog);
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    g_source_remove(check);
+    return response;
+}
+
+void NativeUI_DismissDialogs() { g_dismissing.store(1); }
+
+int64_t NativeUI_IsDismissing() { return g_dismissing.load() ? 1 : 0; }
+
 int64_t NativeUI_MessageBoxOverride(NativeMessageBoxOverrideFunc function) {
     g_override = function;
     return 1;
@@ -87,8 +114,11 @@ int64_t NativeWindow_MessageBox(void* window, const char* text, const char* capt
 
 int64_t NativeWindow_MessageBoxDefault(void*, const char* text, const char* caption, uint32_t type) {
     const uint32_t buttons = type & 0xF;
-    if (!Display()) {
+    if (!Display() || g_dismissing.load()) {
+        // Nobody can answer: what it says still reaches whoever started the process.
         Log_Info("Message box without a display (%s): %s\n", caption ? caption : "", text ? text : "");
+        fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+        fflush(stderr);
         return Dismissed(buttons);
     }
     // Shown as "Ok", "Cancel", "Yes" and "No"; the underscore marks the key that presses them.
@@ -115,7 +145,7 @@ int64_t NativeWindow_MessageBoxDefault(void*, const char* text, const char* capt
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     for (size_t i = 0; i < count; i++) gtk_dialog_add_button(GTK_DIALOG(dialog), set[i].Label, set[i].Response);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), set[0].Response);
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    const gint response = NativeUI_RunDialog(dialog);
     gtk_widget_destroy(dialog);
     Settle();
     if (buttons == NATIVEMESSAGEBOX_OK || count == 1) return NATIVEMESSAGEBOX_RESULT_OK;

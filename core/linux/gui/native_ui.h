@@ -35,10 +35,19 @@ int64_t NativeUI_MessageBoxOverride(NativeMessageBoxOverrideFunc function);
 // except in command-line mode or without a display.
 void NativeUI_AbortOverride(const char* file, int32_t line, const char* message);
 
+// Runs a modal GTK dialog (a GtkDialog) until it is answered and gives its response. Once the
+// dialogs are dismissed, it closes the dialog as a person closing it would and answers
+// GTK_RESPONSE_DELETE_EVENT (at once for a dialog run later).
+int32_t NativeUI_RunDialog(void* dialog);
+// Asks every dialog to close, now and from then on: for a process asked to end (a signal), which
+// must not wait for an answer nobody gives. Async-signal-safe.
+void NativeUI_DismissDialogs();
+int64_t NativeUI_IsDismissing();
+
 // Through the override when one is installed, else the default box.
 int64_t NativeWindow_MessageBox(void* window, const char* text, const char* caption, uint32_t type);
 // A modal GTK message dialog: the caption is its primary text, the text below it. Answers
 // 1 Ok, 2 Cancel, 6 Yes, 7 No; closing the box counts as Cancel (No for Yes/No; Ok for a box
-// with only Ok). Without a display nothing can be asked: the box is logged and answered the
-// same way.
+// with only Ok). Without a display, or once the dialogs are dismissed, nothing can be asked: the
+// caption and text go to standard error and the box is answered as closed.
 int64_t NativeWindow_MessageBoxDefault(void* window, const char* text, const char* caption, uint32_t type);

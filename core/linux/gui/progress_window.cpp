@@ -3,6 +3,8 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
 #include "core/linux/gui/native_ui.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
@@ -13,21 +15,41 @@ struct ProgressWindow {
     GtkWidget* Window;
     GtkWidget* Bar;
     uint64_t NextUpdate; // milliseconds of the monotonic clock
+    // Until a figure arrives the bar pulses, so that work that reports no overall progress does
+    // not look frozen.
+    bool Determinate;
+    uint64_t NextPulse;
 };
 
 namespace {
 
 constexpr uint64_t kUpdateMs = 40;
+constexpr uint64_t kPulseMs = 100;
 
-int64_t ProcessObserver(void*, const char*, const char*, const char*, Dictionary*) { return ProgressWindow_Process(); }
+void Pulse(ProgressWindow* p) {
+    const uint64_t now = Time_GetCycleCount();
+    if (p->Determinate || now < p->NextPulse) return;
+    p->NextPulse = now + kPulseMs;
+    gtk_progress_bar_pulse(GTK_PROGRESS_BAR(p->Bar));
+}
+
+int64_t ProcessObserver(void* user, const char*, const char*, const char*, Dictionary*) {
+    Pulse(static_cast<ProgressWindow*>(user));
+    return ProgressWindow_Process();
+}
 
 } // namespace
 
 int64_t ProgressWindow_Create(ProgressWindow** handle, const char* title, const char* text) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    // Without a display there is nothing to show it on (and GTK would stop the process).
-    if (!NativeUI_HasDisplay()) return 0;
+    // Without a display there is nothing to show it on (and GTK would stop the process); what it
+    // would say still reaches whoever started the process.
+    if (!NativeUI_HasDisplay()) {
+        fprintf(stderr, "%s: %s\n", title ? title : "", text ? text : "");
+        fflush(stderr);
+        return 0;
+    }
     ProgressWindow* p = static_cast<ProgressWindow*>(Memory_AllocZero(sizeof(ProgressWindow)));
     p->Window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(p->Window), title ? title : "");
@@ -40,6 +62,7 @@ int64_t ProgressWindow_Create(ProgressWindow** handle, const char* title, const 
     gtk_label_set_xalign(GTK_LABEL(label), 0);
     gtk_fixed_put(GTK_FIXED(fixed), label, 20, 30);
     p->Bar = gtk_progress_bar_new();
+    gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(p->Bar), 0.05);
     gtk_widget_set_size_request(p->Bar, 360, 20);
     gtk_fixed_put(GTK_FIXED(fixed), p->Bar, 20, 60);
     gtk_container_add(GTK_CONTAINER(p->Window), fixed);
@@ -59,6 +82,7 @@ int64_t ProgressWindow_SetProgress(ProgressWindow* p, double value) {
         if (Time_GetCycleCount() < p->NextUpdate) return 1;
         p->NextUpdate += kUpdateMs;
     }
+    p->Determinate = true;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(p->Bar), value < 0 ? 0 : value > 1 ? 1 : value);
     return 1;
 }

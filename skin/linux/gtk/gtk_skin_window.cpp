@@ -12,10 +12,12 @@
 #include <cstring>
 #include <vector>
 
+#include "core/linux/gui/native_chooser.h"
 #include "core/linux/gui/native_image.h"
 #include "core/linux/gui/native_menu.h"
 #include "core/linux/gui/native_notify.h"
 #include "core/linux/gui/native_taskbar.h"
+#include "core/linux/gui/native_ui.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/notification_center.h"
@@ -23,6 +25,7 @@
 #include "skin/linux/gtk/gtk_skin_window_view.h"
 #include "skin/native_skin_window.h"
 #include "skin/skin_window.h"
+#include "skin/skin_window_dialog.h"
 #include "skin/skin_window_interop.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
@@ -433,7 +436,7 @@ int64_t MessageBox(NativeSkinWindow* handle, const char* text, const char* capti
         if (kButtons[set].Ids[i] == 2) cancel = 2;
     }
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kButtons[set].Ids[0]);
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    const gint response = NativeUI_RunDialog(dialog);
     gtk_widget_destroy(dialog);
     // Closing the box without a button is its cancel button, or the only button there is.
     if (response > 0) return response;
@@ -722,6 +725,14 @@ const SkinWindowControlsInterface kControls = {
     EndLiveResize, SetTaskbarProgress, Notify,  SaveImage,
 };
 
+// The page's boxes and choosers are the platform layer's own (the box through its override, so
+// that a page may pass localisation keys as the host does).
+const SkinWindowDialogNativeInterface kDialogs = {
+    NativeWindow_MessageBox,
+    NativeChooser_GetNewDirectory,
+    NativeChooser_GetLoadFilename,
+};
+
 gboolean PumpDone(gpointer flag) {
     *static_cast<bool*>(flag) = true;
     return G_SOURCE_REMOVE;
@@ -742,6 +753,9 @@ const NativeSkinWindowInterface* GtkSkinWindow_GetInterface() {
 }
 const SkinWindowControlsInterface* GtkSkinWindow_GetControlsInterface() {
     return &kControls;
+}
+const SkinWindowDialogNativeInterface* GtkSkinWindow_GetDialogInterface() {
+    return &kDialogs;
 }
 
 int64_t GtkSkinWindow_Pump(int32_t milliseconds) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/certs/executable.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "tests/support/rta_abort_table.h"
@@ -164,6 +165,20 @@ TEST_F(DebugStartTest, LeaksAreReportedAtShutdown) {
     EXPECT_NE(text.find("Memory Tracking: 0x"), std::string::npos) << text;
     // The block was tracked; after shutdown it is freed by size without tracking.
     free(static_cast<char*>(kept) - 16);
+}
+
+// The program's version values are read before the start (as the process entry does) and
+// released at shutdown: the accounting balances, neither a leak nor more freed than counted.
+TEST_F(DebugStartTest, VersionValuesReadBeforeTheStartBalance) {
+    ASSERT_EQ(Executable_Init(), 1);
+    std::string log = dir.file("balance.log");
+    ASSERT_EQ(Debug_Init(log.c_str(), nullptr, 0x20002), 1);
+    char version[64] = "";
+    EXPECT_EQ(Executable_GetFileVersion(nullptr, version, sizeof version), 1) << "the values are still there";
+    Debug_Remove();
+    Executable_Remove();
+    const std::string text = ReadFile(log);
+    EXPECT_EQ(text.find("Not all memory was free'd"), std::string::npos) << text;
 }
 
 TEST_F(DebugStartTest, AbortWritesToTheErrorFile) {

@@ -610,3 +610,48 @@ TEST(WebServerNames, PhaseNames) {
 }
 
 } // namespace
+
+// A handler that runs a loop of its own (a modal box) comes back into the server while the pass
+// under it walks the connections: the nested passes are put off until it returns, so that a
+// connection closed meanwhile is not freed under the walk.
+TEST_F(WebServerTest, PassFromInsideAHandlerIsPutOff) {
+    Create(false);
+    ASSERT_EQ(WebServer_Start(server), 1);
+    WebServer_Process(server);
+    ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+    const auto pump = [&](const std::function<bool()>& done) {
+        const double end = Now() + 10;
+        while (!done() && Now() < end) {
+            WebServer_Process(server);
+            EventQueue_Flush(nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    // The older connection comes after the newer one in the walk.
+    auto older = std::make_unique<Client>(port);
+    ASSERT_TRUE(pump([&] { return opens.load() == 1; }));
+    Client newer(port);
+    ASSERT_TRUE(pump([&] { return opens.load() == 2; }));
+    bool nested = false;
+    onHeader = [&](WebServerConnection*) {
+        if (nested) return;
+        nested = true;
+        older.reset();
+        // The box's own loop, for a while: what it would run must wait.
+        const double end = Now() + 0.5;
+        while (Now() < end) {
+            WebServer_Process(server);
+            EventQueue_Flush(nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(closes.load(), 0) << "a pass ran inside the handler";
+    };
+    newer.Send("GET / HTTP/1.1\r\n\r\n");
+    std::string answer;
+    std::thread reader([&] { answer = newer.ReadAnswer(); });
+    EXPECT_TRUE(pump([&] { return closes.load() >= 1; })) << "the put-off pass never came";
+    reader.join();
+    EXPECT_TRUE(nested);
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK");
+}
