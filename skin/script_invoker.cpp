@@ -8,7 +8,6 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
-#include "core/runtime/unicode.h"
 #include "skin/skin_window.h"
 
 struct ScriptInvoker {
@@ -141,25 +140,30 @@ int64_t ScriptInvoker_HashUtf16(ScriptInvoker* invoker, const char* algorithm, c
     if (capacity > 0) output[0] = 0;
     const HashInterface* record = Algorithm(invoker, algorithm);
     if (!record || length < 0 || (length > 0 && !data)) return 0;
-    // A surrogate pair is one character of four UTF-8 bytes; a lone half keeps its three-byte form
-    // so that no unit is dropped from what is hashed.
-    const int64_t size = (int64_t)length * 3 + 1;
-    if (size > 0x7FFFFFFF) return 0;
-    char* text = static_cast<char*>(Memory_Alloc((int32_t)size));
-    int32_t used = 0;
-    for (int32_t i = 0; i < length; i++) {
-        uint64_t point = data[i];
-        if (point >= 0xD800 && point < 0xDC00 && i + 1 < length && data[i + 1] >= 0xDC00 && data[i + 1] < 0xE000) {
-            point = 0x10000 + ((point - 0xD800) << 10) + (data[i + 1] - 0xDC00u);
-            i++;
-        }
-        int32_t n = 0;
-        CharUtf64_CopyToUtf8(point, text + used, (int32_t)size - used, &n);
-        used += n;
+    if (!record->Create || !record->Delete || !record->Process || !record->Generate || !record->GetString) {
+        SetError(invoker, "Unsupported hash algorithm");
+        return 0;
     }
-    const int64_t result = Digest(record, text, used, output, capacity);
-    Memory_Free(text, (int32_t)size);
-    return result;
+    // The digest of a page's string is over its UTF-16 code units as little-endian bytes, lone
+    // surrogate halves included: fed in pieces, so that neither the length nor the host's byte
+    // order matters.
+    void* instance = nullptr;
+    if (!record->Create(&instance) || !instance) return 0;
+    int64_t result = 1;
+    uint8_t bytes[8192];
+    for (int32_t at = 0; result == 1 && at < length;) {
+        const int32_t count = length - at < (int32_t)sizeof(bytes) / 2 ? length - at : (int32_t)sizeof(bytes) / 2;
+        for (int32_t i = 0; i < count; i++) {
+            bytes[2 * i] = (uint8_t)(data[at + i] & 0xFF);
+            bytes[2 * i + 1] = (uint8_t)(data[at + i] >> 8);
+        }
+        result = record->Process(instance, bytes, (uint32_t)count * 2);
+        at += count;
+    }
+    if (result == 1) result = record->Generate(instance);
+    if (result == 1) result = record->GetString(instance, 0, output, capacity) ? 1 : 0;
+    record->Delete(&instance);
+    return result == 1 ? 1 : 0;
 }
 
 const char* ScriptInvoker_GetErrorString(ScriptInvoker* invoker) {

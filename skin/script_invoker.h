@@ -39,7 +39,7 @@ int64_t ScriptInvoker_ReleaseInstance(ScriptInvoker* invoker, const char* instan
 int64_t ScriptInvoker_HasInstance(ScriptInvoker* invoker, const char* instanceId);
 // Lower-case hexadecimal digest of the data by the named algorithm (any case); an unknown name
 // keeps "Unsupported hash algorithm" as the last error and answers 0. The UTF-16 form hashes the
-// text's UTF-8 encoding, so that both give the same digest for the same text.
+// code units (length counts units) as little-endian bytes, as a page's string is hashed.
 int64_t ScriptInvoker_Hash(ScriptInvoker* invoker, const char* algorithm, const char* data, int32_t length,
                            char* output, int32_t capacity);
 int64_t ScriptInvoker_HashUtf16(ScriptInvoker* invoker, const char* algorithm, const uint16_t* data,

@@ -10,9 +10,11 @@
 #include "core/certs/authenticate.h"
 #include "core/formats/url.h"
 #include "core/linux/platform.h"
+#include "core/platform/duplex_stream.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/class_family.h"
+#include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -36,6 +38,11 @@ constexpr int32_t kRequestReadChunk = 8192;
 // is not a call page script makes, and holding it would let a client grow us without bound.
 constexpr uint32_t kMaxRequestBody = 8u << 20;
 constexpr uint32_t kPathSize = 320;
+// How long a request header may stay begun but unfinished. Clients are local (this process and
+// its descendants) and a header is a few hundred bytes written at once, so a real one arrives in
+// milliseconds; ten seconds still leave room for a page process that is paused or starved for a
+// while, and a client that stalls mid-header no longer holds its connection for ever.
+constexpr double kHeaderTimeout = 10.0;
 
 } // namespace
 
@@ -58,6 +65,7 @@ struct SkinWebServer {
     // starts clean: the block is held against the process, not against whoever next gets the
     // ephemeral port.
     SkinWebPeer* Refused;
+    double HeaderTimeout;
 };
 
 namespace {
@@ -77,6 +85,8 @@ struct Record {
     uint8_t* DataStore;
     int64_t DataStoreLength;
     uint32_t SendResponseBody;
+    // When a pass first saw bytes of a request header that was not yet whole; 0 when none.
+    double HeaderSince;
 };
 
 SkinWebServer* Checked(SkinWebServer* server) {
@@ -302,6 +312,30 @@ bool MatchesExternalPath(SkinWebServer* s, const char* name) {
     return false;
 }
 
+// Closes the connections whose request header has stayed unfinished past the time-out. The time
+// runs from the first pass that saw the header's bytes, so a main loop that was held up never
+// counts against a client.
+void ExpireHeaders(SkinWebServer* s) {
+    WebServer* core = s->Server;
+    const double now = Time_GetCurrent();
+    CriticalSectionGuard guard(core->Lock);
+    for (WebServerConnection* c = core->Head; c; c = c->Next) {
+        Record* r = static_cast<Record*>(c->UserHandle);
+        if (!r) continue;
+        int32_t used = 0;
+        if (c->Phase == WEBSERVER_PHASE_REQUEST_HEADER && c->Stream) DuplexStream_ReadGetBufferUsed(c->Stream, &used);
+        if (used <= 0) {
+            r->HeaderSince = 0;
+        } else if (r->HeaderSince <= 0) {
+            r->HeaderSince = now;
+        } else if (now - r->HeaderSince >= s->HeaderTimeout && !c->CloseWanted.load()) {
+            SkinWebServer_VerboseLog(s, 1, "Request header unfinished after %.1f s (%ipv4:%d)\n", now - r->HeaderSince,
+                                     &c->RemoteAddress, (int32_t)c->RemotePort);
+            WebServer_ConnectionRequestClose(core, c);
+        }
+    }
+}
+
 bool EndsWithoutCase(const char* text, const char* suffix) {
     const size_t a = strlen(text), b = strlen(suffix);
     return a >= b && String_CompareWithoutCase(text + a - b, suffix);
@@ -329,6 +363,7 @@ int64_t SkinWebServer_Create(SkinWebServer** handle) {
     s->Header.Delete = DeleteHandle;
     Class_GenerateInstanceIdReal(s);
     s->Period = kPeriodDefault;
+    s->HeaderTimeout = kHeaderTimeout;
     s->NextRotation = Time_GetCurrent() + kPeriodDefault;
     WebServer_Create(&s->Server);
     WebServer_SetUseThread(s->Server, 0);
@@ -396,7 +431,15 @@ int64_t SkinWebServer_Stop(SkinWebServer* server) {
 }
 
 int64_t SkinWebServer_Process(SkinWebServer* server) {
-    return WebServer_Process(Checked(server)->Server);
+    SkinWebServer* s = Checked(server);
+    const int64_t result = WebServer_Process(s->Server);
+    ExpireHeaders(s);
+    return result;
+}
+
+int64_t SkinWebServer_SetHeaderTimeout(SkinWebServer* server, double seconds) {
+    Checked(server)->HeaderTimeout = seconds > 0 ? seconds : kHeaderTimeout;
+    return 1;
 }
 
 int64_t SkinWebServer_IsRunning(SkinWebServer* server) {

@@ -58,6 +58,10 @@ int64_t SkinWebServer_SetEnableChildAccess(SkinWebServer* server, int32_t steps)
 // file name must match one of its string items (wildcards, macros expanded).
 int64_t SkinWebServer_SetExternalPaths(SkinWebServer* server, Dictionary* paths);
 
+// How long a begun request header may stay unfinished before its connection is closed (0 or
+// less: the default of ten seconds); serves tests.
+int64_t SkinWebServer_SetHeaderTimeout(SkinWebServer* server, double seconds);
+
 // ---- Port blocks -------------------------------------------------------------------------------
 // The rotation period (60 when not positive); the next rotation is that far from now.
 int64_t SkinWebServer_BlockSetQuarterTime(SkinWebServer* server, int32_t seconds);

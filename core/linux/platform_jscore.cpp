@@ -98,11 +98,6 @@ function localHostOrDomainIs(host, hostdom) {
     return host == hostdom || hostdom.lastIndexOf(host + '.', 0) == 0;
 }
 
-function shExpMatch(url, pattern) {
-    var re = String(pattern).replace(/[\\^$+()[\]{}|.\/]/g, '\\$&').replace(/\*/g, '[\\s\\S]*').replace(/\?/g, '[\\s\\S]');
-    return new RegExp('^' + re + '$').test(String(url));
-}
-
 function pacNow(gmt) {
     var d = new Date();
     if (gmt)
@@ -194,17 +189,108 @@ struct JSCoreState {
     uint64_t ScriptDigest; // of the PAC script last run in the context
 };
 
-// One context for the process; every use holds the lock, and the time limit bounds how long.
+// One context for the process; every use holds the lock, and the run's limits bound how long.
 std::mutex g_lock;
 JSCoreState g_state{nullptr, nullptr, 0};
 std::atomic<PlatformJSCoreResolveFunc> g_resolver{nullptr};
-// Monotonic deadline of the run in progress, past which the natives answer without resolving.
+// The limits of one run (changed only by tests), and the run in progress: its monotonic wall
+// deadline, past which the natives answer without resolving, and the thread CPU time it began at.
+double g_cpuLimit = PLATFORM_JSCORE_TIME_LIMIT;
+double g_wallLimit = PLATFORM_JSCORE_WALL_LIMIT;
 double g_wallDeadline = 0;
+double g_cpuStart = 0;
+// How much script CPU time passes between two looks at the run's limits. The engine's watchdog
+// counts CPU time only, and a script blocked in a native uses none: looking often at both clocks
+// from its callback is what bounds a run by the wall clock as well.
+constexpr double kWatchdogSlice = 0.02;
+// Longest text or pattern, in UTF-16 units, shExpMatch compares (the URL a script is given is no
+// longer): the match costs at most the product of the two lengths, and a native cannot be
+// interrupted by the watchdog.
+constexpr size_t kGlobMax = PLATFORM_JSCORE_TEXT_MAX;
 
 double Now() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+double ThreadCpu() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+// Called by the engine's watchdog on the script's thread (our lock held) after every slice of CPU
+// time: ends the evaluation once the run is past either limit, else arms the next slice.
+bool ShouldTerminate(JSContextRef, void*);
+
+void ArmWatchdog() {
+    JSContextGroupSetExecutionTimeLimit(g_state.Group, kWatchdogSlice, ShouldTerminate, nullptr);
+}
+
+bool ShouldTerminate(JSContextRef, void*) {
+    if (g_wallDeadline <= 0 || Now() > g_wallDeadline || ThreadCpu() - g_cpuStart > g_cpuLimit) return true;
+    ArmWatchdog();
+    return false;
+}
+
+// Starts the limits of one run; every evaluation and call of it counts against them.
+void BeginRun() {
+    g_wallDeadline = Now() + g_wallLimit;
+    g_cpuStart = ThreadCpu();
+}
+
+void EndRun() {
+    g_wallDeadline = 0;
+}
+
+// Shell pattern match of the whole text: '*' any run of units, '?' any one unit, every other unit
+// itself. A star only ever restarts from the latest star, so the work is bounded by the product
+// of the lengths and never grows with the number of stars, unlike a backtracking expression.
+bool GlobMatch(const JSChar* text, size_t n, const JSChar* pattern, size_t m) {
+    size_t t = 0, p = 0, starP = 0, starT = 0;
+    bool star = false;
+    while (p < m || t < n) {
+        if (p < m) {
+            const JSChar c = pattern[p];
+            if (c == '*') {
+                star = true;
+                starP = p;
+                starT = t + 1;
+                p++;
+                continue;
+            }
+            if (t < n && (c == '?' || c == text[t])) {
+                p++;
+                t++;
+                continue;
+            }
+        }
+        if (!star || starT > n) return false;
+        p = starP;
+        t = starT;
+    }
+    return true;
+}
+
+// shExpMatch(text, pattern): both arguments taken as strings, as String() would.
+JSValueRef ShExpMatch(JSContextRef context, JSObjectRef, JSObjectRef, size_t count, const JSValueRef arguments[],
+                      JSValueRef* exception) {
+    JSStringRef text[2] = {nullptr, nullptr};
+    for (size_t i = 0; i < 2; i++) {
+        JSValueRef value = i < count ? arguments[i] : JSValueMakeUndefined(context);
+        text[i] = JSValueToStringCopy(context, value, exception);
+        if (!text[i]) break;
+    }
+    bool matched = false;
+    if (text[0] && text[1]) {
+        const size_t n = JSStringGetLength(text[0]), m = JSStringGetLength(text[1]);
+        matched = n <= kGlobMax && m <= kGlobMax &&
+                  GlobMatch(JSStringGetCharactersPtr(text[0]), n, JSStringGetCharactersPtr(text[1]), m);
+    }
+    for (JSStringRef string : text)
+        if (string) JSStringRelease(string);
+    return JSValueMakeBoolean(context, matched);
 }
 
 // A string value as Memory_ text with its capacity in front (freed by PlatformJSCore_CStringRelease).
@@ -269,10 +355,10 @@ JSValueRef Evaluate(const char* text) {
 
 bool DefineFunction(const char* name) {
     JSStringRef string = JSStringCreateWithUTF8CString(name);
-    const bool mine = strcmp(name, "myIpAddress") == 0;
-    JSObjectRef function = JSObjectMakeFunctionWithCallback(
-        g_state.Context, string,
-        mine ? MyIpAddress : PlatformJSCore_DnsResolve);
+    JSObjectCallAsFunctionCallback native = PlatformJSCore_DnsResolve;
+    if (strcmp(name, "myIpAddress") == 0) native = MyIpAddress;
+    if (strcmp(name, "shExpMatch") == 0) native = ShExpMatch;
+    JSObjectRef function = JSObjectMakeFunctionWithCallback(g_state.Context, string, native);
     bool made = false;
     if (function) {
         JSValueRef exception = nullptr;
@@ -289,13 +375,14 @@ bool EnsureContext() {
     if (g_state.Context) return true;
     g_state.Group = JSContextGroupCreate();
     if (!g_state.Group) return false;
-    JSContextGroupSetExecutionTimeLimit(g_state.Group, PLATFORM_JSCORE_TIME_LIMIT, nullptr, nullptr);
+    ArmWatchdog();
     g_state.Context = JSGlobalContextCreateInGroup(g_state.Group, nullptr);
-    if (!g_state.Context || !DefineFunction("dnsResolve") || !DefineFunction("myIpAddress") || !Evaluate(kPacUtils)) {
-        ReleaseContext();
-        return false;
-    }
-    return true;
+    BeginRun();
+    const bool made = g_state.Context && DefineFunction("dnsResolve") && DefineFunction("myIpAddress") &&
+                      DefineFunction("shExpMatch") && Evaluate(kPacUtils);
+    EndRun();
+    if (!made) ReleaseContext();
+    return made;
 }
 
 void CopyOut(char* result, int32_t size, const char* text) {
@@ -311,6 +398,13 @@ int64_t PlatformJSCore_Init() {
 int64_t PlatformJSCore_Remove() {
     std::lock_guard<std::mutex> hold(g_lock);
     ReleaseContext();
+    return 1;
+}
+
+int64_t PlatformJSCore_SetTimeLimits(double cpu, double wall) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_cpuLimit = cpu > 0 ? cpu : PLATFORM_JSCORE_TIME_LIMIT;
+    g_wallLimit = wall > 0 ? wall : PLATFORM_JSCORE_WALL_LIMIT;
     return 1;
 }
 
@@ -347,7 +441,10 @@ const OpaqueJSValue* PlatformJSCore_EvaluateScript(const char* text) {
     if (!text) return nullptr;
     std::lock_guard<std::mutex> hold(g_lock);
     if (!EnsureContext()) return nullptr;
-    return Evaluate(text);
+    BeginRun();
+    JSValueRef value = Evaluate(text);
+    EndRun();
+    return value;
 }
 
 int64_t PlatformJSCore_InitGlobalFunction(const char* name) {
@@ -368,7 +465,7 @@ int64_t PlatformJSCore_ProxyGetForURLWithScript(const char* script, int32_t, con
     if (g_state.Context && g_state.ScriptDigest != digest) ReleaseContext();
     if (!EnsureContext()) return 0;
     g_state.ScriptDigest = digest;
-    g_wallDeadline = Now() + PLATFORM_JSCORE_WALL_LIMIT;
+    BeginRun();
     int64_t answered = 0;
     JSContextRef context = g_state.Context;
     JSStringRef name = JSStringCreateWithUTF8CString("FindProxyForURL");
@@ -398,7 +495,7 @@ int64_t PlatformJSCore_ProxyGetForURLWithScript(const char* script, int32_t, con
         }
     }
     JSStringRelease(name);
-    g_wallDeadline = 0;
+    EndRun();
     JSGarbageCollect(g_state.Context);
     return answered;
 }

@@ -38,6 +38,9 @@ constexpr uint32_t kDnsPort = 53;
 constexpr uint32_t kDnsReadTimeoutMs = 500;
 constexpr uint32_t kDnsConnectTimeoutMs = 2000;
 constexpr uint16_t kQueryAny = 255;
+// Datagrams read while waiting for the answer to one query: the server's socket cannot keep a
+// query open with a stream of wrong answers.
+constexpr int32_t kDnsReadsMax = 16;
 // A script fetch that has not finished in this time has failed.
 constexpr double kFetchLimitSeconds = 30.0;
 constexpr int32_t kHostNameMax = 120;
@@ -335,14 +338,23 @@ int64_t ProxyResolver_RetrieveWPadFromDNS(const uint32_t* server, const char* na
                            DNS_QuestionSetClass(dns, question, kQueryAny) &&
                            DNS_Encode(dns, buffer, sizeof(buffer), &length);
         if (dns) DNS_Release(&dns);
-        uint32_t count = 0, got = 0;
+        uint32_t count = 0;
         const uint8_t id[2] = {buffer[0], buffer[1]};
         if (built && !ExitAsked() && Socket_Write(socket, buffer, (uint32_t)length, &count) &&
-            count == (uint32_t)length && !ExitAsked() && Socket_Read(socket, buffer, sizeof(buffer), &got) &&
-            got >= 2 && buffer[0] == id[0] && buffer[1] == id[1]) {
-            // An answer to another question (another ID) is no answer.
-            received = (int32_t)got;
-            answered = true;
+            count == (uint32_t)length) {
+            // Only a response under the query's ID answers it; any other datagram (another ID, a
+            // query) is dropped and the wait goes on, within the one read time-out.
+            const double deadline = Time_GetCurrent() + kDnsReadTimeoutMs / 1000.0;
+            for (int32_t tries = 0; tries < kDnsReadsMax && !ExitAsked(); tries++) {
+                uint32_t got = 0;
+                if (!Socket_Read(socket, buffer, sizeof(buffer), &got)) break;
+                if (got >= 3 && buffer[0] == id[0] && buffer[1] == id[1] && (buffer[2] & 0x80)) {
+                    received = (int32_t)got;
+                    answered = true;
+                    break;
+                }
+                if (Time_GetCurrent() >= deadline) break;
+            }
         }
         Socket_Close(socket);
     }

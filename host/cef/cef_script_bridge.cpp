@@ -68,14 +68,20 @@ template <typename T> void Drop(T*& object) {
     object = nullptr;
 }
 
+bool Unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
 // Appends text so that it reads back unchanged inside a '...' script literal: the literal can
-// neither be closed nor escaped out of, and no line break ends it. With query set the bytes that
-// would split or end the query value are percent-encoded; the browser side decodes them.
+// neither be closed nor escaped out of, and no line break ends it. With query set every byte
+// outside the unreserved set is percent-encoded: a URL parser drops tabs and line breaks, trims
+// spaces and splits at '&', '#' and '=', and the browser side percent-decodes the value whole.
 void AppendLiteral(std::string* out, const std::string& text, bool query) {
     for (size_t i = 0; i < text.size(); i++) {
         const unsigned char c = (unsigned char)text[i];
         char escape[8];
-        if (query && (c == '%' || c == '&' || c == '#')) {
+        if (query && !Unreserved(c)) {
             snprintf(escape, sizeof(escape), "%%%02X", c);
             out->append(escape);
         } else if (c == '\\' || c == '\'') {
@@ -113,6 +119,39 @@ int64_t Utf16Units(const std::string& text) {
         if (c >= 0xF0) units++;
     }
     return units;
+}
+
+// The UTF-16 form of the UTF-8 text the engine hands over (a byte that starts no valid sequence
+// becomes U+FFFD, as the engine's own conversion does).
+std::u16string ToUtf16(const std::string& text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = (unsigned char)text[i];
+        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        uint32_t point = n == 1 ? c : n == 2 ? (c & 0x1Fu) : n == 3 ? (c & 0x0Fu) : (c & 0x07u);
+        for (size_t k = 1; k < n; k++) {
+            if (i + k >= text.size() || ((unsigned char)text[i + k] & 0xC0) != 0x80) {
+                n = 0;
+                break;
+            }
+            point = (point << 6) | ((unsigned char)text[i + k] & 0x3Fu);
+        }
+        static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (n == 0 || point < kMin[n] || point > 0x10FFFF || (point >= 0xD800 && point < 0xE000)) {
+            out += (char16_t)0xFFFD;
+            i++;
+            continue;
+        }
+        i += n;
+        if (point >= 0x10000) {
+            out += (char16_t)(0xD800 + ((point - 0x10000) >> 10));
+            out += (char16_t)(0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+            out += (char16_t)point;
+        }
+    }
+    return out;
 }
 
 CEFV8Value* Bool(CEFRenderEngine* engine, bool value) { return engine->CreateBool(value); }
@@ -192,10 +231,11 @@ void Hash(CEF5414CEFScriptInvoker* invoker, const std::string& algorithm, const 
         *exception = text;
         return;
     }
-    // Digests of UTF-16 text are taken over its UTF-8 form, which is what arrives here.
+    // The page's string is digested as UTF-16; it arrives here as UTF-8.
+    const std::u16string text = ToUtf16(value);
     char digest[kHashSize];
-    if (ScriptInvoker_Hash(invoker->Invoker, algorithm.c_str(), value.data(), (int32_t)value.size(), digest,
-                           (int32_t)sizeof(digest)))
+    if (ScriptInvoker_HashUtf16(invoker->Invoker, algorithm.c_str(), reinterpret_cast<const uint16_t*>(text.data()),
+                                (int32_t)text.size(), digest, (int32_t)sizeof(digest)))
         *result = engine->CreateString(digest);
     else
         *exception = ScriptInvoker_GetErrorString(invoker->Invoker);

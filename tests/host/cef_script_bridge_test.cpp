@@ -176,7 +176,10 @@ TEST_F(ScriptInvokerBridgeTest, RefusedArgumentsThrowTheirTexts) {
         {"hash", {nullptr, "x"}, "none ! Hash - Invalid argument type (algorithm)"},
         {"hash", {"md5", nullptr}, "none ! Hash - Invalid argument type (value)"},
         {"hash", {"sha3", "abc"}, "none ! Unsupported hash algorithm"},
-        {"hash", {"SHA256", "abc"}, "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\""},
+        // Over the string's UTF-16 units, little-endian (hashlib over s.encode('utf-16-le')).
+        {"hash", {"SHA256", "abc"}, "\"13e228567e8249fce53337f25d7970de3bd68ab2653424c7b8f9fd05e33caedf\""},
+        {"hash", {"md5", "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \xF0\x9F\x98\x80 \xE4\xB8\xAD"},
+         "\"97dff9b1ed66f0b2fb1a694a338f3bf8\""},
         // Nothing is asked for an empty id, an apostrophe in any value, or another name.
         {"invoke", {"", "{}"}, "none"},
         {"hasInstance", {"it's"}, "none"},
@@ -211,9 +214,10 @@ TEST_F(ScriptInvokerBridgeTest, CallsBecomeRequestsAndAnswers) {
          "open POST \"https://interop/?a=i1\" false\nsend \"{\\\"method\\\":\\\"x\\\",\\\"n\\\":[1,2.5]}\"\n"
          "result [200,\"{}\"]\n",
          "\"{}\""},
-        // Escaped values arrive whole; the query's own separators are percent-encoded.
-        {"createInstance", {"w\\", "a\nb\xE2\x80\xA8", "%&#"}, 201, "z",
-         "open GET \"https://interop/?a=w\\\\&b=a\\nb\xE2\x80\xA8&c=%25%26%23\" false\nsend null\nresult [201,\"z\"]\n",
+        // Every byte outside the unreserved set is percent-encoded, so that a URL parser keeps it.
+        {"createInstance", {"w\\", "a\nb\xE2\x80\xA8", "%&# +?=~"}, 201, "z",
+         "open GET \"https://interop/?a=w%5C&b=a%0Ab%E2%80%A8&c=%25%26%23%20%2B%3F%3D~\" false\nsend null\n"
+         "result [201,\"z\"]\n",
          "\"z\""},
     };
     for (const auto& c : cases) {
@@ -371,6 +375,25 @@ TEST_F(InteropTest, CallsReachTheScriptInstancesWithTheirStatus) {
         EXPECT_EQ(answer.status, step.status) << step.method << " " << step.url;
         EXPECT_EQ(answer.body, "");
     }
+}
+
+TEST_F(InteropTest, QueryValuesSurviveTheURLParser) {
+    // Line breaks, tabs, spaces, separators and bytes beyond ASCII in the type name and the
+    // requested id: the browser side must see the same values the page gave.
+    const std::string type = "QVR.\nA b+c?d=e&f#g%41\t\xC3\xA9\r", requested = "r\r\n +=?/\x7F";
+    std::string script;
+    CEFScriptInvoker_BuildScript("GET", windowId, type, requested, nullptr, &script);
+    const std::string out = RunInNode(script, 0, "");
+    const std::string lead = "open GET \"";
+    ASSERT_EQ(out.rfind(lead, 0), 0u) << out;
+    const std::string url = out.substr(lead.size(), out.find('"', lead.size()) - lead.size());
+    EXPECT_EQ(url.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%&=?:/"),
+              std::string::npos)
+        << url;
+    TakeLog();
+    EXPECT_EQ(Run(Request("GET", url)).callback, "cancel");
+    const std::string log = TakeLog();
+    EXPECT_NE(log.find("Unhandled create instance (" + type + ":" + requested + ")"), std::string::npos) << log;
 }
 
 TEST_F(InteropTest, FailedCallsAreCancelled) {

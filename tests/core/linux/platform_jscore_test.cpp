@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "core/linux/platform_jscore.h"
 #include "core/runtime/string.h"
@@ -15,6 +16,8 @@
 namespace {
 
 int64_t TableResolver(const char* name, uint32_t* address) {
+    // A name server that is slow to answer: the script waits without using CPU time.
+    if (strcmp(name, "slow.test") == 0) return std::this_thread::sleep_for(std::chrono::milliseconds(50)), 0;
     if (strcmp(name, "known.test") == 0) return String_ConvertToIP("10.1.2.3", address, nullptr);
     return 0;
 }
@@ -159,6 +162,62 @@ TEST(PlatformJSCore, ScriptsThatNeverEndAreStopped) {
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0) << script;
     }
     // The context goes on serving scripts afterwards.
+    EXPECT_EQ(RunPac("function FindProxyForURL(u, h) { return 'DIRECT'; }"), "DIRECT");
+}
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(PlatformJSCore, ShellPatternsMatchWithoutBacktracking) {
+    const struct {
+        const char* Expression;
+        const char* Expected;
+    } cases[] = {
+        // As a regular expression these run for minutes; no run limit can stop one.
+        {"shExpMatch('a'.repeat(100), '*a*a*a*a*a*a*a*b')", "false"},
+        {"shExpMatch('a'.repeat(8000) + 'b', '*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b')", "true"},
+        {"shExpMatch('a'.repeat(8000), '*' + 'a*'.repeat(2000) + '?')", "true"},
+        {"shExpMatch('', '*')", "true"}, {"shExpMatch('', '')", "true"}, {"shExpMatch('a', '')", "false"},
+        {"shExpMatch('ab', '?*?')", "true"}, {"shExpMatch('a', '?*?')", "false"}, {"shExpMatch('x', '**')", "true"},
+        {"shExpMatch('abcbd', 'a*b?')", "true"}, {"shExpMatch('abcbde', 'a*b?')", "false"},
+        {"shExpMatch('a\\\\b', 'a\\\\?')", "true"}, {"shExpMatch('a\\\\b', 'a\\\\b')", "true"},
+        {"shExpMatch('a^b$', 'a^?$')", "true"}, {"shExpMatch('\\u00e9\\ud83d\\ude00', '?\\ud83d?')", "true"},
+        // Arguments are taken as strings, as String() would.
+        {"shExpMatch(undefined, 'undef*')", "true"}, {"shExpMatch(12, '1?')", "true"}, {"shExpMatch()", "true"},
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& c : cases)
+        EXPECT_EQ(RunPac(std::string("function FindProxyForURL(u, h) { return String(") + c.Expression + "); }"),
+                  c.Expected)
+            << c.Expression;
+    EXPECT_LT(Seconds(start), 5.0);
+    // A toString that throws makes the call throw.
+    EXPECT_EQ(RunPac("function FindProxyForURL(u, h) { return String(shExpMatch({toString: function () { throw 1; }}, "
+                     "'*')); }"),
+              "(none)");
+}
+
+TEST(PlatformJSCore, TheWallClockEndsARunThatUsesLittleCpu) {
+    // A CPU limit far away: only the wall clock can end these in time.
+    ASSERT_EQ(PlatformJSCore_SetTimeLimits(60, 0.5), 1);
+    const char* scripts[] = {
+        "function FindProxyForURL(u, h) { for (;;) {} }",
+        "function FindProxyForURL(u, h) { for (;;) dnsResolve('slow.test'); }",
+        "function FindProxyForURL(u, h) { for (;;) shExpMatch(u, '*a*'); }",
+        "for (;;) dnsResolve('slow.test');",
+    };
+    for (const char* script : scripts) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(RunPac(script), "(none)") << script;
+        EXPECT_LT(Seconds(start), 5.0) << script;
+    }
+    // The CPU limit still ends a busy script long before the wall clock would.
+    ASSERT_EQ(PlatformJSCore_SetTimeLimits(0.2, 600), 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunPac("function FindProxyForURL(u, h) { for (;;) {} }"), "(none)");
+    EXPECT_LT(Seconds(start), 60.0);
+    ASSERT_EQ(PlatformJSCore_SetTimeLimits(0, 0), 1);
     EXPECT_EQ(RunPac("function FindProxyForURL(u, h) { return 'DIRECT'; }"), "DIRECT");
 }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 # Loopback peer of the proxy resolver tests: DNS over UDP on 127.0.0.1 and 127.0.0.2 at the port,
-# answering from a zone file (name -> records, or "silent" / "garbage"), every question logged;
+# answering from a zone file (name -> records, "silent" / "garbage" / "otherid", or
+# {"wrongid": records, "then": records}: an answer under another ID, then the right one), every
+# question logged;
 # HTTP on 127.0.0.1 at the same port serving /wpad.dat and never answering /hang.
 import json
 import socket
@@ -40,10 +42,22 @@ def serve_dns(address):
         if entry == "otherid":
             sock.sendto(bytes([data[0] ^ 0xFF, data[1]]) + data[2:], peer)
             continue
-        response = dns.message.make_response(query)
-        for kind, text in entry or []:
-            response.answer.append(dns.rrset.from_text(name + ".", 60, "IN", kind, text))
-        sock.sendto(response.to_wire(), peer)
+        if isinstance(entry, dict):
+            # Records under another ID first, then (when given) the answer under the query's own.
+            wrong = answer_wire(query, name, entry["wrongid"])
+            sock.sendto(bytes([wrong[0] ^ 0x5A, wrong[1]]) + wrong[2:], peer)
+            if "then" in entry:
+                time.sleep(0.05)
+                sock.sendto(answer_wire(query, name, entry["then"]), peer)
+            continue
+        sock.sendto(answer_wire(query, name, entry or []), peer)
+
+
+def answer_wire(query, name, records):
+    response = dns.message.make_response(query)
+    for kind, text in records:
+        response.answer.append(dns.rrset.from_text(name + ".", 60, "IN", kind, text))
+    return response.to_wire()
 
 
 def serve_http():

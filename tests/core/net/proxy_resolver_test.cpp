@@ -222,6 +222,29 @@ TEST_F(ProxyResolverTest, AnswersThatLeadNowhere) {
     EXPECT_NE(PeerLog().find("127.0.0.2 wpad.c.lan"), std::string::npos);
 }
 
+TEST_F(ProxyResolverTest, OnlyTheAnswerUnderTheQueryIdCounts) {
+    StartPeer("", "function FindProxyForURL(url, host) { return 'PROXY right.test:1'; }");
+    const auto txt = [&](const std::string& path) {
+        return "[[\"TXT\", \"\\\"service: wpad:" + ScriptURL(path) + "\\\"\"]]";
+    };
+    // Records under another ID lead nowhere, even when no right answer follows; when one does,
+    // it is waited for and taken.
+    const struct {
+        std::string Then;
+        const char* Answer;
+    } cases[] = {{"", ""}, {", \"then\": " + txt("/wpad.dat"), "PROXY right.test:1"}};
+    for (const auto& c : cases) {
+        std::ofstream(dir_.file("zone.json"))
+            << "{\"wpad.corp.lan\": {\"wrongid\": " << txt("/wrong.dat") << c.Then << "}}";
+        Discover("pc.corp.lan");
+        ASSERT_EQ(ProxyResolver_Init(), 1);
+        EXPECT_EQ(Answer(), c.Answer) << c.Then;
+        EXPECT_EQ(PeerLog().find("GET /wrong.dat"), std::string::npos) << c.Then;
+        EXPECT_NE(PeerLog().find("127.0.0.1 wpad.corp.lan"), std::string::npos) << c.Then;
+        ProxyResolver_Remove();
+    }
+}
+
 TEST_F(ProxyResolverTest, ThrowingScriptFallsBackToTheSystem) {
     StartPeer("", "function FindProxyForURL(url, host) { throw new Error('broken'); }");
     SetCommandLine(("host --proxy-wpad=" + ScriptURL()).c_str());
