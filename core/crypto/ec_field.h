@@ -50,6 +50,8 @@ struct Engine {
     virtual void ScalarAdd(uint64_t* r, const uint64_t* a, const uint64_t* b) const = 0;
     // a^(n - 2): the inverse for non-zero a (n is prime), 0 for 0.
     virtual void ScalarInverse(uint64_t* r, const uint64_t* a) const = 0;
+    // The same for a public a, in time that depends on a; 0 for a outside 1 .. n - 1.
+    virtual void ScalarInversePublic(uint64_t* r, const uint64_t* a) const = 0;
 };
 
 // The engine of curve index (0 .. CURVE_COUNT - 1), built on first use and kept for the process.

@@ -343,7 +343,8 @@ int64_t ECDSA_Verify(ECDSA* ecdsa, const uint8_t* digest, uint32_t length, const
     if (!ParseSignature(engine, signature, signatureLength, r, s)) return 0;
     if (!InRange(engine, r) || !InRange(engine, s)) return 0;
     DigestToScalar(engine, e, digest, length);
-    engine->ScalarInverse(w, s);
+    // s is public: its inverse may take the faster road whose steps depend on it.
+    engine->ScalarInversePublic(w, s);
     engine->ScalarMul(u1, e, w);
     engine->ScalarMul(u2, r, w);
     ec_internal::BigIntToLimbs(qx, limbs, ecdsa->Q.X);

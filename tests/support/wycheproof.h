@@ -32,9 +32,12 @@ struct WycheproofGroup {
     }
 };
 
-// The folder of the shared conformance data, found from this source tree's root.
+// The folder of the shared conformance data, found from this source tree's root: the main tree is
+// a sibling of "shared", a worktree sits one level further down.
 inline std::string WycheproofDir() {
-    return SourceRoot() + "../shared/testdata/wycheproof/";
+    const std::string beside = SourceRoot() + "../shared/testdata/wycheproof/";
+    const std::string below = SourceRoot() + "../../shared/testdata/wycheproof/";
+    return std::ifstream(beside + "SOURCE.txt").good() || !std::ifstream(below + "SOURCE.txt").good() ? beside : below;
 }
 
 namespace wycheproof_detail {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -143,6 +144,44 @@ TEST(EC, EngineAgreesWithReference) {
             EXPECT_EQ(Hex(x), Hex(sum.P.X)) << kOids[index];
             EXPECT_EQ(Hex(y), Hex(sum.P.Y)) << kOids[index];
         }
+    }
+}
+
+// Both scalar inverses, the constant-time one and the one for public values, give a a^-1 = 1
+// modulo n, at the ends of the range too; the public one answers 0 outside 1 .. n - 1.
+TEST(EC, ScalarInverses) {
+    std::mt19937_64 rng(11);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        Num nMinus1, nMinus2, one("1");
+        BigInt_Subtract(nMinus1, EC_GetN(c), one);
+        BigInt_Subtract(nMinus2, nMinus1, one);
+        std::vector<std::string> values = {"1", "2", Hex(nMinus1), Hex(nMinus2)};
+        for (int i = 0; i < 4; i++) {
+            Num a(RandomHex(rng, 2 * engine->OrderBytes));
+            BigInt_Modulo(a, a, EC_GetN(c));
+            values.push_back(Hex(a));
+        }
+        for (const std::string& text : values) {
+            Num a(text);
+            uint64_t al[9] = {}, inv[9] = {}, pub[9] = {}, product[9] = {}, unit[9] = {1};
+            ec_internal::BigIntToLimbs(al, limbs, a);
+            if (ec_internal::LimbsIsZero(al, limbs)) continue;
+            engine->ScalarInverse(inv, al);
+            engine->ScalarInversePublic(pub, al);
+            engine->ScalarMul(product, al, pub);
+            EXPECT_EQ(memcmp(product, unit, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+            EXPECT_EQ(memcmp(inv, pub, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+        }
+        uint64_t zero[9] = {}, n[9] = {}, out[9] = {7};
+        ec_internal::BigIntToLimbs(n, limbs, EC_GetN(c));
+        engine->ScalarInversePublic(out, zero);
+        EXPECT_TRUE(ec_internal::LimbsIsZero(out, limbs)) << kOids[index];
+        out[0] = 7;
+        engine->ScalarInversePublic(out, n);
+        EXPECT_TRUE(ec_internal::LimbsIsZero(out, limbs)) << kOids[index];
     }
 }
 
