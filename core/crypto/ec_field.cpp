@@ -448,6 +448,7 @@ template <int N> class CurveEngine final : public Engine {
             for (int j = 2; j < 16; j++) AddComplete(GComb[w][j], GComb[w][j - 1], base, AKind);
             AddComplete(base, GComb[w][15], base, AKind);
         }
+        if (AKind == 1 && N == 4) BuildSignedComb(g);
     }
 
     bool OnCurve(const uint64_t* x, const uint64_t* y) const override {
@@ -467,7 +468,26 @@ template <int N> class CurveEngine final : public Engine {
         const int kind = formula == Formula::General ? 2 : AKind;
         const int windows = (OrderBits + 3) / 4;
         Point<N> r{Fe<N>{}, F.One, Fe<N>{}}, chosen;
-        if (!px) {
+        if (!px && kind == 1 && N == 4) {
+            // Signed 6-bit digits against the affine table: 43 mixed additions, no doubling.
+            AffinePoint pick;
+            for (int w = 0; w < SIGNED_WINDOWS; w++) {
+                uint64_t negative = 0;
+                const uint64_t digit = SignedDigit(k, w, &negative);
+                SelectAffine(pick, GSigned[w], digit);
+                Fe<N> minusY;
+                F.Sub(minusY, Fe<N>{}, pick.Y);
+                Select(pick.Y, minusY, 0 - negative);
+                Point<N> sum;
+                AddMixed(sum, r, pick);
+                // A zero digit adds nothing: the sum, made from a placeholder, is dropped.
+                const uint64_t keep = MaskIfZero(digit);
+                Select(sum.X, r.X, keep);
+                Select(sum.Y, r.Y, keep);
+                Select(sum.Z, r.Z, keep);
+                r = sum;
+            }
+        } else if (!px) {
             for (int w = 0; w < windows; w++) {
                 SelectPoint(chosen, GComb[w], Digit(k, w));
                 AddComplete(r, r, chosen, kind);
@@ -603,6 +623,110 @@ template <int N> class CurveEngine final : public Engine {
     int AKind = 2; // 0: a = 0, 1: a = -3, 2: any other a
     Fe<N> GOddX[G_ODD], GOddY[G_ODD];
     Point<N> GComb[16 * N][16];
+
+    // For a = -3 on four limbs: j 64^w G for j = 1 .. 32 and every 6-bit window w, affine, so
+    // that k G is 43 mixed additions of signed digits.
+    struct AffinePoint { Fe<N> X, Y; };
+    static constexpr int SIGNED_WIDTH = 6, SIGNED_WINDOWS = (64 * N + SIGNED_WIDTH) / SIGNED_WIDTH;
+    AffinePoint (*GSigned)[32] = nullptr;
+    AffinePoint GSignedStorage[N == 4 ? SIGNED_WINDOWS : 1][32];
+
+    void BuildSignedComb(const Point<N>& g) {
+        GSigned = GSignedStorage;
+        Point<N> base = g, row[32];
+        for (int w = 0; w < SIGNED_WINDOWS; w++) {
+            row[0] = base;
+            for (int j = 1; j < 32; j++) AddComplete(row[j], row[j - 1], base, AKind);
+            // One inversion for the row: prefix products, then back down.
+            Fe<N> prefix[32], inverse;
+            prefix[0] = row[0].Z;
+            for (int j = 1; j < 32; j++) F.Mul(prefix[j], prefix[j - 1], row[j].Z);
+            F.Inverse(inverse, prefix[31]);
+            for (int j = 31; j >= 0; j--) {
+                Fe<N> zi;
+                if (j)
+                    F.Mul(zi, inverse, prefix[j - 1]);
+                else
+                    zi = inverse;
+                if (j) F.Mul(inverse, inverse, row[j].Z);
+                F.Mul(GSigned[w][j].X, row[j].X, zi);
+                F.Mul(GSigned[w][j].Y, row[j].Y, zi);
+            }
+            // base = 64 base
+            for (int i = 0; i < SIGNED_WIDTH; i++) AddComplete(base, base, base, AKind);
+        }
+    }
+
+    // Booth recoding: the window's 6 bits and the bit below give a digit of -32 .. 32.
+    static uint64_t SignedDigit(const uint64_t* k, int w, uint64_t* negative) {
+        const int low = SIGNED_WIDTH * w - 1;
+        uint64_t in = 0;
+        for (int b = 0; b < SIGNED_WIDTH + 1; b++) {
+            const int bit = low + b;
+            if (bit >= 0 && bit < 64 * N) in |= ((k[bit / 64] >> (bit % 64)) & 1) << b;
+        }
+        const uint64_t s = 0 - (in >> SIGNED_WIDTH); // all ones when the top bit is set
+        uint64_t d = ((uint64_t)1 << (SIGNED_WIDTH + 1)) - in - 1;
+        d = (d & s) | (in & ~s);
+        d = (d >> 1) + (d & 1);
+        *negative = s & 1;
+        return d;
+    }
+
+    // pick = table[digit - 1] (a placeholder for 0), reading every entry.
+    static void SelectAffine(AffinePoint& pick, const AffinePoint* table, uint64_t digit) {
+        pick = table[0];
+        for (uint64_t i = 1; i < 32; i++) {
+            const uint64_t mask = MaskIfZero((i + 1) ^ digit);
+            Select(pick.X, table[i].X, mask);
+            Select(pick.Y, table[i].Y, mask);
+        }
+    }
+
+    // Complete addition of p and an affine q for a = -3: the projective formula with Z2 = 1.
+    LIMB_CODE void AddMixed(Point<N>& r, const Point<N>& p, const AffinePoint& q) const {
+        Fe<N> t0, t1, t2, t3, t4, x3, y3, z3;
+        const Fe<N>&X1 = p.X, &Y1 = p.Y, &Z1 = p.Z, &X2 = q.X, &Y2 = q.Y;
+        F.Mul(t0, X1, X2);
+        F.Mul(t1, Y1, Y2);
+        F.Add(t3, X2, Y2);
+        F.Add(t4, X1, Y1);
+        F.Mul(t3, t3, t4);
+        F.Add(t4, t0, t1);
+        F.Sub(t3, t3, t4);
+        F.Mul(t4, Y2, Z1);
+        F.Add(t4, t4, Y1);
+        F.Mul(y3, X2, Z1);
+        F.Add(y3, y3, X1);
+        F.Mul(z3, B, Z1);
+        F.Sub(x3, y3, z3);
+        F.Add(z3, x3, x3);
+        F.Add(x3, x3, z3);
+        F.Sub(z3, t1, x3);
+        F.Add(x3, t1, x3);
+        F.Mul(y3, B, y3);
+        F.Add(t1, Z1, Z1);
+        F.Add(t2, t1, Z1);
+        F.Sub(y3, y3, t2);
+        F.Sub(y3, y3, t0);
+        F.Add(t1, y3, y3);
+        F.Add(y3, t1, y3);
+        F.Add(t1, t0, t0);
+        F.Add(t0, t1, t0);
+        F.Sub(t0, t0, t2);
+        F.Mul(t1, t4, y3);
+        F.Mul(t2, t0, y3);
+        F.Mul(y3, x3, z3);
+        F.Add(y3, y3, t2);
+        F.Mul(x3, t3, x3);
+        F.Sub(x3, x3, t1);
+        F.Mul(z3, t4, z3);
+        F.Mul(t1, t3, t0);
+        F.Add(z3, z3, t1);
+        r.X = x3;
+        r.Y = y3;
+        r.Z = z3;
+    }
 
     static bool IsOne(const Fe<N>& a) {
         uint64_t x = a.v[0] ^ 1;

@@ -147,6 +147,37 @@ TEST(EC, EngineAgreesWithReference) {
     }
 }
 
+// k G from the base point's own tables (signed windows where a = -3) against k P with P = G
+// through the general formula, for scalars whose windows end in 0, +-32 and carries.
+TEST(EC, BaseTablesAgreeWithTheGeneralPath) {
+    std::mt19937_64 rng(5);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        Num nMinus1, one("1");
+        BigInt_Subtract(nMinus1, EC_GetN(c), one);
+        std::vector<std::string> values = {"1", "1F", "20", "21", "3F", "40", "41", "7E0", "820",
+                                           "FC0FC0FC0FC0FC0", Hex(nMinus1)};
+        for (int i = 0; i < 3; i++) values.push_back(RandomHex(rng, 2 * engine->OrderBytes));
+        uint64_t gx[9] = {}, gy[9] = {};
+        ec_internal::BigIntToLimbs(gx, limbs, EC_GetG(c)->X);
+        ec_internal::BigIntToLimbs(gy, limbs, EC_GetG(c)->Y);
+        for (const std::string& text : values) {
+            Num k(text);
+            BigInt_Modulo(k, k, EC_GetN(c));
+            uint64_t kl[9] = {}, bx[9], by[9], px[9], py[9];
+            ec_internal::BigIntToLimbs(kl, limbs, k);
+            ASSERT_TRUE(engine->MulSecret(bx, by, nullptr, nullptr, kl));
+            ASSERT_TRUE(engine->MulSecret(px, py, gx, gy, kl, ec_internal::Formula::General));
+            EXPECT_EQ(memcmp(bx, px, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+            EXPECT_EQ(memcmp(by, py, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+        }
+        uint64_t zero[9] = {}, rx[9], ry[9];
+        EXPECT_FALSE(engine->MulSecret(rx, ry, nullptr, nullptr, zero)) << kOids[index];
+    }
+}
+
 // Both scalar inverses, the constant-time one and the one for public values, give a a^-1 = 1
 // modulo n, at the ends of the range too; the public one answers 0 outside 1 .. n - 1.
 TEST(EC, ScalarInverses) {
