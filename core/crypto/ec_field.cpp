@@ -518,6 +518,50 @@ template <int N> class CurveEngine final : public Engine {
 
     bool MulAddPublic(uint64_t* rx, uint64_t* ry, const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
                       const uint64_t* qy) const override {
+        Point<N> r;
+        SumPublic(r, u1, u2, qx, qy);
+        if (IsZero(r.Z)) return false;
+        Fe<N> zi, z2, x;
+        F.Inverse(zi, r.Z);
+        F.Sqr(z2, zi);
+        F.Mul(x, r.X, z2);
+        F.FromMont(rx, x);
+        if (ry) {
+            F.Mul(z2, z2, zi);
+            F.Mul(x, r.Y, z2);
+            F.FromMont(ry, x);
+        }
+        return true;
+    }
+
+    // x = X / Z^2 is checked as X = c Z^2 for the candidates c = r and r + n (below p): no
+    // inversion. x mod n = r holds exactly for those: the groups have cofactor 1, so p < 2n.
+    bool MulAddPublicMatchesX(const uint64_t* u1, const uint64_t* u2, const uint64_t* qx, const uint64_t* qy,
+                              const uint64_t* rn) const override {
+        if (!LimbsLess(rn, Order, N)) return false;
+        Point<N> r;
+        SumPublic(r, u1, u2, qx, qy);
+        if (IsZero(r.Z)) return false;
+        // A candidate of p or more is no x (n exceeds p on some curves).
+        if (!LimbsLess(rn, Prime, N)) return false;
+        Fe<N> z2, c, t;
+        F.Sqr(z2, r.Z);
+        F.ToMont(c, rn);
+        F.Mul(t, c, z2);
+        if (Equal(t, r.X)) return true;
+        uint64_t candidate[N];
+        unsigned char carry = 0;
+        for (int i = 0; i < N; i++) carry = AddCarry(carry, rn[i], Order[i], &candidate[i]);
+        if (carry || !LimbsLess(candidate, Prime, N)) return false;
+        F.ToMont(c, candidate);
+        F.Mul(t, c, z2);
+        return Equal(t, r.X);
+    }
+
+  private:
+    // r = u1 G + u2 Q in Jacobian coordinates, Z = 0 for infinity.
+    void SumPublic(Point<N>& r, const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
+                   const uint64_t* qy) const {
         int8_t naf1[64 * N + 2], naf2[64 * N + 2];
         const int l1 = Wnaf(naf1, u1, G_WIDTH), l2 = Wnaf(naf2, u2, Q_WIDTH);
         Point<N> q[Q_ODD], q2;
@@ -526,7 +570,8 @@ template <int N> class CurveEngine final : public Engine {
         q[0].Z = F.One;
         Double(q2, q[0]);
         for (int i = 1; i < Q_ODD; i++) AddJacobian(q[i], q[i - 1], q2, false);
-        Point<N> r{F.One, F.One, Fe<N>{}}, t;
+        r = Point<N>{F.One, F.One, Fe<N>{}};
+        Point<N> t;
         const Fe<N> zero{};
         for (int i = (l1 > l2 ? l1 : l2) - 1; i >= 0; i--) {
             Double(r, r);
@@ -545,19 +590,9 @@ template <int N> class CurveEngine final : public Engine {
                 AddJacobian(r, r, t, false);
             }
         }
-        if (IsZero(r.Z)) return false;
-        Fe<N> zi, z2, x;
-        F.Inverse(zi, r.Z);
-        F.Sqr(z2, zi);
-        F.Mul(x, r.X, z2);
-        F.FromMont(rx, x);
-        if (ry) {
-            F.Mul(z2, z2, zi);
-            F.Mul(x, r.Y, z2);
-            F.FromMont(ry, x);
-        }
-        return true;
     }
+
+  public:
 
     void ScalarMul(uint64_t* r, const uint64_t* a, const uint64_t* b) const override {
         Fe<N> am, bm;

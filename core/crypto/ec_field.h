@@ -45,6 +45,9 @@ struct Engine {
     // rx = x of u1 G + u2 Q for public u1, u2 below n and Q on the curve; false for infinity.
     virtual bool MulAddPublic(uint64_t* rx, uint64_t* ry, const uint64_t* u1, const uint64_t* u2,
                               const uint64_t* qx, const uint64_t* qy) const = 0;
+    // True when the x of u1 G + u2 Q, reduced modulo n, equals r (below n); false for infinity.
+    virtual bool MulAddPublicMatchesX(const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
+                                      const uint64_t* qy, const uint64_t* r) const = 0;
     // Modulo n, operands below n, constant time.
     virtual void ScalarMul(uint64_t* r, const uint64_t* a, const uint64_t* b) const = 0;
     virtual void ScalarAdd(uint64_t* r, const uint64_t* a, const uint64_t* b) const = 0;

@@ -178,6 +178,47 @@ TEST(EC, BaseTablesAgreeWithTheGeneralPath) {
     }
 }
 
+// The check of a signature's x without inversion agrees with the x the sum gives, reduced
+// modulo n, and refuses its neighbour and r of n or more.
+TEST(EC, SumMatchesXOfItsReducedX) {
+    std::mt19937_64 rng(3);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        uint64_t gx[9] = {}, gy[9] = {};
+        ec_internal::BigIntToLimbs(gx, limbs, EC_GetG(c)->X);
+        ec_internal::BigIntToLimbs(gy, limbs, EC_GetG(c)->Y);
+        for (int round = 0; round < 4; round++) {
+            Num a(RandomHex(rng, 2 * engine->OrderBytes)), b(RandomHex(rng, 2 * engine->OrderBytes));
+            BigInt_Modulo(a, a, EC_GetN(c));
+            BigInt_Modulo(b, b, EC_GetN(c));
+            uint64_t u1[9] = {}, u2[9] = {}, x[9] = {};
+            ec_internal::BigIntToLimbs(u1, limbs, a);
+            ec_internal::BigIntToLimbs(u2, limbs, b);
+            ASSERT_TRUE(engine->MulAddPublic(x, nullptr, u1, u2, gx, gy));
+            Num xr, r, next, one("1");
+            ec_internal::BigIntFromLimbs(xr, x, limbs);
+            BigInt_Modulo(r, xr, EC_GetN(c));
+            BigInt_Add(next, r, one);
+            BigInt_Modulo(next, next, EC_GetN(c));
+            uint64_t rl[9] = {}, nl[9] = {}, order[9] = {};
+            ec_internal::BigIntToLimbs(rl, limbs, r);
+            ec_internal::BigIntToLimbs(nl, limbs, next);
+            ec_internal::BigIntToLimbs(order, limbs, EC_GetN(c));
+            EXPECT_TRUE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, rl)) << kOids[index];
+            EXPECT_FALSE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, nl)) << kOids[index];
+            EXPECT_FALSE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, order)) << kOids[index];
+        }
+        // u1 G + u2 G with u1 + u2 = n is infinity: no x matches.
+        uint64_t one[9] = {1}, nMinus1[9] = {}, zero[9] = {};
+        Num n1, o("1");
+        BigInt_Subtract(n1, EC_GetN(c), o);
+        ec_internal::BigIntToLimbs(nMinus1, limbs, n1);
+        EXPECT_FALSE(engine->MulAddPublicMatchesX(one, nMinus1, gx, gy, zero)) << kOids[index];
+    }
+}
+
 // Both scalar inverses, the constant-time one and the one for public values, give a a^-1 = 1
 // modulo n, at the ends of the range too; the public one answers 0 outside 1 .. n - 1.
 TEST(EC, ScalarInverses) {
