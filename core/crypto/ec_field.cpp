@@ -81,6 +81,137 @@ template <int N> void Select(Fe<N>& dst, const Fe<N>& src, uint64_t mask) {
     for (int i = 0; i < N; i++) dst.v[i] = (src.v[i] & mask) | (dst.v[i] & ~mask);
 }
 
+#define LIMB_INLINE __attribute__((always_inline)) inline
+
+// The limb operations modulo M below 2^(64 N) with minv = -M^-1 mod 2^64. Written once for any
+// modulus; given a modulus known at compile time the compiler folds its limbs (the zero and
+// all-ones limbs of the NIST prime vanish from the reduction).
+
+// r = t mod M for t = t[0..N] < 2M.
+template <int N> LIMB_INLINE void ReduceOnce(uint64_t* r, const uint64_t* t, uint64_t top, const uint64_t* M) {
+    uint64_t d[N];
+    unsigned char borrow = 0;
+    for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, t[i], M[i], &d[i]);
+    const uint64_t keep = 0 - (top | (uint64_t)(borrow ^ 1));
+    for (int i = 0; i < N; i++) r[i] = (d[i] & keep) | (t[i] & ~keep);
+}
+
+template <int N> LIMB_INLINE void AddMod(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* M) {
+    uint64_t t[N];
+    unsigned char carry = 0;
+    for (int i = 0; i < N; i++) carry = AddCarry(carry, a[i], b[i], &t[i]);
+    ReduceOnce<N>(r, t, carry, M);
+}
+
+template <int N> LIMB_INLINE void SubMod(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* M) {
+    uint64_t t[N];
+    unsigned char borrow = 0;
+    for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, a[i], b[i], &t[i]);
+    const uint64_t mask = 0 - (uint64_t)borrow;
+    unsigned char carry = 0;
+    for (int i = 0; i < N; i++) carry = AddCarry(carry, t[i], M[i] & mask, &r[i]);
+}
+
+// Montgomery product a b R^-1 mod M, coarsely integrated operand scanning; r may be a or b.
+template <int N>
+LIMB_INLINE void MontMul(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* M, uint64_t minv) {
+    uint64_t t[N + 2] = {};
+    for (int i = 0; i < N; i++) {
+        uint64_t c = 0;
+        for (int j = 0; j < N; j++) {
+            const u128 s = (u128)a[j] * b[i] + t[j] + c;
+            t[j] = (uint64_t)s;
+            c = (uint64_t)(s >> 64);
+        }
+        u128 s = (u128)t[N] + c;
+        t[N] = (uint64_t)s;
+        t[N + 1] = (uint64_t)(s >> 64);
+        const uint64_t m = t[0] * minv;
+        s = (u128)m * M[0] + t[0];
+        c = (uint64_t)(s >> 64);
+        for (int j = 1; j < N; j++) {
+            s = (u128)m * M[j] + t[j] + c;
+            t[j - 1] = (uint64_t)s;
+            c = (uint64_t)(s >> 64);
+        }
+        s = (u128)t[N] + c;
+        t[N - 1] = (uint64_t)s;
+        t[N] = t[N + 1] + (uint64_t)(s >> 64);
+    }
+    ReduceOnce<N>(r, t, t[N], M);
+}
+
+// Montgomery square: the cross products once and doubled, the squares on the diagonal, then the
+// reduction word by word. r may be a.
+template <int N> LIMB_INLINE void MontSqr(uint64_t* r, const uint64_t* a, const uint64_t* M, uint64_t minv) {
+    uint64_t t[2 * N] = {};
+    for (int i = 0; i < N; i++) {
+        uint64_t c = 0;
+        for (int j = i + 1; j < N; j++) {
+            const u128 s = (u128)a[i] * a[j] + t[i + j] + c;
+            t[i + j] = (uint64_t)s;
+            c = (uint64_t)(s >> 64);
+        }
+        t[i + N] = c;
+    }
+    uint64_t high = 0;
+    for (int i = 0; i < 2 * N; i++) {
+        const uint64_t next = t[i] >> 63;
+        t[i] = (t[i] << 1) | high;
+        high = next;
+    }
+    unsigned char carry = 0;
+    for (int i = 0; i < N; i++) {
+        const u128 d = (u128)a[i] * a[i];
+        carry = AddCarry(carry, t[2 * i], (uint64_t)d, &t[2 * i]);
+        carry = AddCarry(carry, t[2 * i + 1], (uint64_t)(d >> 64), &t[2 * i + 1]);
+    }
+    // t = a^2 < M^2; adding m M at each word clears the low half, leaving a value below 2M.
+    uint64_t top = 0;
+    for (int i = 0; i < N; i++) {
+        const uint64_t m = t[i] * minv;
+        uint64_t c = 0;
+        for (int j = 0; j < N; j++) {
+            const u128 s = (u128)m * M[j] + t[i + j] + c;
+            t[i + j] = (uint64_t)s;
+            c = (uint64_t)(s >> 64);
+        }
+        const u128 s = (u128)t[i + N] + c + top;
+        t[i + N] = (uint64_t)s;
+        top = (uint64_t)(s >> 64);
+    }
+    ReduceOnce<N>(r, t + N, top, M);
+}
+
+// The P-256 prime 2^256 - 2^224 + 2^192 + 2^96 - 1; -p^-1 mod 2^64 is 1.
+constexpr uint64_t kP256[4] = {0xFFFFFFFFFFFFFFFFULL, 0x00000000FFFFFFFFULL, 0, 0xFFFFFFFF00000001ULL};
+
+LIMB_CODE void MulP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    MontMul<4>(r, a, b, kP256, 1);
+}
+
+LIMB_CODE void SqrP256(uint64_t* r, const uint64_t* a) {
+    MontSqr<4>(r, a, kP256, 1);
+}
+
+// The order of the P-256 group, whose two upper limbs fold as the prime's do.
+constexpr uint64_t kN256[4] = {0xF3B9CAC2FC632551ULL, 0xBCE6FAADA7179E84ULL, 0xFFFFFFFFFFFFFFFFULL,
+                               0xFFFFFFFF00000000ULL};
+
+constexpr uint64_t NegInverse64(uint64_t m) {
+    uint64_t inv = 1;
+    for (int i = 0; i < 7; i++) inv *= 2 - m * inv;
+    return 0 - inv;
+}
+
+LIMB_CODE void MulN256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    MontMul<4>(r, a, b, kN256, NegInverse64(kN256[0]));
+}
+
+LIMB_CODE void SqrN256(uint64_t* r, const uint64_t* a) {
+    MontSqr<4>(r, a, kN256, NegInverse64(kN256[0]));
+}
+
 // Arithmetic modulo an odd M below 2^(64 N), values in Montgomery form a R mod M, R = 2^(64 N).
 // Every operation runs the same instructions whatever the values.
 template <int N> struct Mont {
@@ -91,9 +222,15 @@ template <int N> struct Mont {
     Fe<N> One;
     // M = 2^521 - 1, whose reduction steps need no multiplication.
     bool Mersenne521 = false;
+    // M is the P-256 prime: its operations run with the limbs as constants.
+    bool P256 = false;
+    // M is the order of the P-256 group.
+    bool N256 = false;
 
     void Init(const uint64_t* m) {
         memcpy(M, m, sizeof(M));
+        P256 = N == 4 && memcmp(M, kP256, sizeof(kP256)) == 0;
+        N256 = N == 4 && memcmp(M, kN256, sizeof(kN256)) == 0;
         Mersenne521 = N == 9 && M[8] == 0x1FF;
         for (int i = 0; i < N - 1; i++) Mersenne521 = Mersenne521 && M[i] == ~0ULL;
         uint64_t inv = 1;
@@ -113,33 +250,29 @@ template <int N> struct Mont {
         }
     }
 
-    // r = t mod M for t = t[0..N] < 2M.
-    LIMB_CODE void Reduce(Fe<N>& r, const uint64_t* t, uint64_t top) const {
-        uint64_t d[N];
-        unsigned char borrow = 0;
-        for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, t[i], M[i], &d[i]);
-        const uint64_t keep = 0 - (top | (uint64_t)(borrow ^ 1));
-        for (int i = 0; i < N; i++) r.v[i] = (d[i] & keep) | (t[i] & ~keep);
+    // Additions are short enough to be inlined where they are used.
+    LIMB_INLINE void Add(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+        if constexpr (N == 4) {
+            if (P256) return AddMod<4>(r.v, a.v, b.v, kP256);
+        }
+        AddMod<N>(r.v, a.v, b.v, M);
     }
 
-    LIMB_CODE void Add(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
-        uint64_t t[N];
-        unsigned char carry = 0;
-        for (int i = 0; i < N; i++) carry = AddCarry(carry, a.v[i], b.v[i], &t[i]);
-        Reduce(r, t, carry);
+    LIMB_INLINE void Sub(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+        if constexpr (N == 4) {
+            if (P256) return SubMod<4>(r.v, a.v, b.v, kP256);
+        }
+        SubMod<N>(r.v, a.v, b.v, M);
     }
 
-    LIMB_CODE void Sub(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
-        uint64_t t[N];
-        unsigned char borrow = 0;
-        for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, a.v[i], b.v[i], &t[i]);
-        const uint64_t mask = 0 - (uint64_t)borrow;
-        unsigned char carry = 0;
-        for (int i = 0; i < N; i++) carry = AddCarry(carry, t[i], M[i] & mask, &r.v[i]);
-    }
-
-    // Coarsely integrated operand scanning; r may be a or b.
     LIMB_CODE void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+        if constexpr (N == 4) {
+            if (P256) return MulP256(r.v, a.v, b.v);
+            if (N256) return MulN256(r.v, a.v, b.v);
+        }
+        if constexpr (N != 9) {
+            return MontMul<N>(r.v, a.v, b.v, M, MInv);
+        }
         uint64_t t[N + 2] = {};
         for (int i = 0; i < N; i++) {
             uint64_t c = 0;
@@ -175,10 +308,24 @@ template <int N> struct Mont {
             t[N - 1] = (uint64_t)s;
             t[N] = t[N + 1] + (uint64_t)(s >> 64);
         }
-        Reduce(r, t, t[N]);
+        ReduceOnce<N>(r.v, t, t[N], M);
     }
 
-    void Sqr(Fe<N>& r, const Fe<N>& a) const { Mul(r, a, a); }
+    LIMB_CODE void Sqr(Fe<N>& r, const Fe<N>& a) const {
+        if constexpr (N == 4) {
+            if (P256) return SqrP256(r.v, a.v);
+            if (N256) return SqrN256(r.v, a.v);
+        }
+        if constexpr (N != 9) {
+            return MontSqr<N>(r.v, a.v, M, MInv);
+        }
+        Mul(r, a, a);
+    }
+
+    void SqrTimes(Fe<N>& r, const Fe<N>& a, int times) const {
+        r = a;
+        for (int i = 0; i < times; i++) Sqr(r, r);
+    }
 
     void ToMont(Fe<N>& r, const uint64_t* a) const {
         Fe<N> x;
@@ -214,7 +361,40 @@ template <int N> struct Mont {
     }
 
     // a^(M - 2): the inverse modulo a prime M, 0 for 0.
-    void Inverse(Fe<N>& r, const Fe<N>& a) const { Pow(r, a, MMinus2); }
+    void Inverse(Fe<N>& r, const Fe<N>& a) const {
+        if (P256) return InverseP256(r, a);
+        Pow(r, a, MMinus2);
+    }
+
+    // p - 2 = 2^256 - 2^224 + 2^192 + 2^96 - 3 through runs of ones: 255 squarings and 12
+    // multiplications where the 4-bit window takes 64 multiplications.
+    void InverseP256(Fe<N>& r, const Fe<N>& a) const {
+        Fe<N> x2, x3, x6, x12, x15, x30, x32, t; // xk = a^(2^k - 1)
+        Sqr(t, a);
+        Mul(x2, t, a);
+        Sqr(t, x2);
+        Mul(x3, t, a);
+        SqrTimes(t, x3, 3);
+        Mul(x6, t, x3);
+        SqrTimes(t, x6, 6);
+        Mul(x12, t, x6);
+        SqrTimes(t, x12, 3);
+        Mul(x15, t, x3);
+        SqrTimes(t, x15, 15);
+        Mul(x30, t, x15);
+        SqrTimes(t, x30, 2);
+        Mul(x32, t, x2);
+        SqrTimes(t, x32, 32);
+        Mul(t, t, a); // 2^64 - 2^32 + 1
+        SqrTimes(t, t, 128);
+        Mul(t, t, x32);
+        SqrTimes(t, t, 32);
+        Mul(t, t, x32);
+        SqrTimes(t, t, 30);
+        Mul(t, t, x30);
+        SqrTimes(t, t, 2);
+        Mul(r, t, a);
+    }
 };
 
 template <int N> struct Point { Fe<N> X, Y, Z; };
@@ -268,6 +448,7 @@ template <int N> class CurveEngine final : public Engine {
             for (int j = 2; j < 16; j++) AddComplete(GComb[w][j], GComb[w][j - 1], base, AKind);
             AddComplete(base, GComb[w][15], base, AKind);
         }
+        if (AKind == 1 && N == 4) BuildSignedComb(g);
     }
 
     bool OnCurve(const uint64_t* x, const uint64_t* y) const override {
@@ -287,7 +468,26 @@ template <int N> class CurveEngine final : public Engine {
         const int kind = formula == Formula::General ? 2 : AKind;
         const int windows = (OrderBits + 3) / 4;
         Point<N> r{Fe<N>{}, F.One, Fe<N>{}}, chosen;
-        if (!px) {
+        if (!px && kind == 1 && N == 4) {
+            // Signed 6-bit digits against the affine table: 43 mixed additions, no doubling.
+            AffinePoint pick;
+            for (int w = 0; w < SIGNED_WINDOWS; w++) {
+                uint64_t negative = 0;
+                const uint64_t digit = SignedDigit(k, w, &negative);
+                SelectAffine(pick, GSigned[w], digit);
+                Fe<N> minusY;
+                F.Sub(minusY, Fe<N>{}, pick.Y);
+                Select(pick.Y, minusY, 0 - negative);
+                Point<N> sum;
+                AddMixed(sum, r, pick);
+                // A zero digit adds nothing: the sum, made from a placeholder, is dropped.
+                const uint64_t keep = MaskIfZero(digit);
+                Select(sum.X, r.X, keep);
+                Select(sum.Y, r.Y, keep);
+                Select(sum.Z, r.Z, keep);
+                r = sum;
+            }
+        } else if (!px) {
             for (int w = 0; w < windows; w++) {
                 SelectPoint(chosen, GComb[w], Digit(k, w));
                 AddComplete(r, r, chosen, kind);
@@ -318,6 +518,50 @@ template <int N> class CurveEngine final : public Engine {
 
     bool MulAddPublic(uint64_t* rx, uint64_t* ry, const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
                       const uint64_t* qy) const override {
+        Point<N> r;
+        SumPublic(r, u1, u2, qx, qy);
+        if (IsZero(r.Z)) return false;
+        Fe<N> zi, z2, x;
+        F.Inverse(zi, r.Z);
+        F.Sqr(z2, zi);
+        F.Mul(x, r.X, z2);
+        F.FromMont(rx, x);
+        if (ry) {
+            F.Mul(z2, z2, zi);
+            F.Mul(x, r.Y, z2);
+            F.FromMont(ry, x);
+        }
+        return true;
+    }
+
+    // x = X / Z^2 is checked as X = c Z^2 for the candidates c = r and r + n (below p): no
+    // inversion. x mod n = r holds exactly for those: the groups have cofactor 1, so p < 2n.
+    bool MulAddPublicMatchesX(const uint64_t* u1, const uint64_t* u2, const uint64_t* qx, const uint64_t* qy,
+                              const uint64_t* rn) const override {
+        if (!LimbsLess(rn, Order, N)) return false;
+        Point<N> r;
+        SumPublic(r, u1, u2, qx, qy);
+        if (IsZero(r.Z)) return false;
+        // A candidate of p or more is no x (n exceeds p on some curves).
+        if (!LimbsLess(rn, Prime, N)) return false;
+        Fe<N> z2, c, t;
+        F.Sqr(z2, r.Z);
+        F.ToMont(c, rn);
+        F.Mul(t, c, z2);
+        if (Equal(t, r.X)) return true;
+        uint64_t candidate[N];
+        unsigned char carry = 0;
+        for (int i = 0; i < N; i++) carry = AddCarry(carry, rn[i], Order[i], &candidate[i]);
+        if (carry || !LimbsLess(candidate, Prime, N)) return false;
+        F.ToMont(c, candidate);
+        F.Mul(t, c, z2);
+        return Equal(t, r.X);
+    }
+
+  private:
+    // r = u1 G + u2 Q in Jacobian coordinates, Z = 0 for infinity.
+    void SumPublic(Point<N>& r, const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
+                   const uint64_t* qy) const {
         int8_t naf1[64 * N + 2], naf2[64 * N + 2];
         const int l1 = Wnaf(naf1, u1, G_WIDTH), l2 = Wnaf(naf2, u2, Q_WIDTH);
         Point<N> q[Q_ODD], q2;
@@ -326,7 +570,8 @@ template <int N> class CurveEngine final : public Engine {
         q[0].Z = F.One;
         Double(q2, q[0]);
         for (int i = 1; i < Q_ODD; i++) AddJacobian(q[i], q[i - 1], q2, false);
-        Point<N> r{F.One, F.One, Fe<N>{}}, t;
+        r = Point<N>{F.One, F.One, Fe<N>{}};
+        Point<N> t;
         const Fe<N> zero{};
         for (int i = (l1 > l2 ? l1 : l2) - 1; i >= 0; i--) {
             Double(r, r);
@@ -345,19 +590,9 @@ template <int N> class CurveEngine final : public Engine {
                 AddJacobian(r, r, t, false);
             }
         }
-        if (IsZero(r.Z)) return false;
-        Fe<N> zi, z2, x;
-        F.Inverse(zi, r.Z);
-        F.Sqr(z2, zi);
-        F.Mul(x, r.X, z2);
-        F.FromMont(rx, x);
-        if (ry) {
-            F.Mul(z2, z2, zi);
-            F.Mul(x, r.Y, z2);
-            F.FromMont(ry, x);
-        }
-        return true;
     }
+
+  public:
 
     void ScalarMul(uint64_t* r, const uint64_t* a, const uint64_t* b) const override {
         Fe<N> am, bm;
@@ -382,6 +617,38 @@ template <int N> class CurveEngine final : public Engine {
         S.FromMont(r, am);
     }
 
+    // Binary extended Euclid: u x1 = a and v x2 = a stay true modulo n while u and v shrink to
+    // their gcd, 1 for n prime. Its steps follow the value, which is public here.
+    void ScalarInversePublic(uint64_t* r, const uint64_t* a) const override {
+        Fe<N> u, v, x1{}, x2{};
+        memcpy(u.v, a, sizeof(u.v));
+        memcpy(v.v, Order, sizeof(v.v));
+        x1.v[0] = 1;
+        memset(r, 0, N * sizeof(uint64_t));
+        if (IsZero(u) || !LimbsLess(u.v, Order, N)) return;
+        for (;;) {
+            while (!(u.v[0] & 1)) {
+                HalveLimbs(u.v, 0);
+                HalveModOrder(x1);
+            }
+            while (!(v.v[0] & 1)) {
+                HalveLimbs(v.v, 0);
+                HalveModOrder(x2);
+            }
+            if (IsOne(u)) return (void)memcpy(r, x1.v, sizeof(x1.v));
+            if (IsOne(v)) return (void)memcpy(r, x2.v, sizeof(x2.v));
+            if (!LimbsLess(u.v, v.v, N)) {
+                SubLimbs(u.v, v.v);
+                S.Sub(x1, x1, x2);
+            } else {
+                SubLimbs(v.v, u.v);
+                S.Sub(x2, x2, x1);
+            }
+            // Only a common factor could bring either to zero; n is prime and 0 < a < n.
+            if (IsZero(u) || IsZero(v)) return;
+        }
+    }
+
   private:
     static constexpr int G_WIDTH = 7, G_ODD = 1 << (G_WIDTH - 2);
     static constexpr int Q_WIDTH = 5, Q_ODD = 1 << (Q_WIDTH - 2);
@@ -391,6 +658,139 @@ template <int N> class CurveEngine final : public Engine {
     int AKind = 2; // 0: a = 0, 1: a = -3, 2: any other a
     Fe<N> GOddX[G_ODD], GOddY[G_ODD];
     Point<N> GComb[16 * N][16];
+
+    // For a = -3 on four limbs: j 64^w G for j = 1 .. 32 and every 6-bit window w, affine, so
+    // that k G is 43 mixed additions of signed digits.
+    struct AffinePoint { Fe<N> X, Y; };
+    static constexpr int SIGNED_WIDTH = 6, SIGNED_WINDOWS = (64 * N + SIGNED_WIDTH) / SIGNED_WIDTH;
+    AffinePoint (*GSigned)[32] = nullptr;
+    AffinePoint GSignedStorage[N == 4 ? SIGNED_WINDOWS : 1][32];
+
+    void BuildSignedComb(const Point<N>& g) {
+        GSigned = GSignedStorage;
+        Point<N> base = g, row[32];
+        for (int w = 0; w < SIGNED_WINDOWS; w++) {
+            row[0] = base;
+            for (int j = 1; j < 32; j++) AddComplete(row[j], row[j - 1], base, AKind);
+            // One inversion for the row: prefix products, then back down.
+            Fe<N> prefix[32], inverse;
+            prefix[0] = row[0].Z;
+            for (int j = 1; j < 32; j++) F.Mul(prefix[j], prefix[j - 1], row[j].Z);
+            F.Inverse(inverse, prefix[31]);
+            for (int j = 31; j >= 0; j--) {
+                Fe<N> zi;
+                if (j)
+                    F.Mul(zi, inverse, prefix[j - 1]);
+                else
+                    zi = inverse;
+                if (j) F.Mul(inverse, inverse, row[j].Z);
+                F.Mul(GSigned[w][j].X, row[j].X, zi);
+                F.Mul(GSigned[w][j].Y, row[j].Y, zi);
+            }
+            // base = 64 base
+            for (int i = 0; i < SIGNED_WIDTH; i++) AddComplete(base, base, base, AKind);
+        }
+    }
+
+    // Booth recoding: the window's 6 bits and the bit below give a digit of -32 .. 32.
+    static uint64_t SignedDigit(const uint64_t* k, int w, uint64_t* negative) {
+        const int low = SIGNED_WIDTH * w - 1;
+        uint64_t in = 0;
+        for (int b = 0; b < SIGNED_WIDTH + 1; b++) {
+            const int bit = low + b;
+            if (bit >= 0 && bit < 64 * N) in |= ((k[bit / 64] >> (bit % 64)) & 1) << b;
+        }
+        const uint64_t s = 0 - (in >> SIGNED_WIDTH); // all ones when the top bit is set
+        uint64_t d = ((uint64_t)1 << (SIGNED_WIDTH + 1)) - in - 1;
+        d = (d & s) | (in & ~s);
+        d = (d >> 1) + (d & 1);
+        *negative = s & 1;
+        return d;
+    }
+
+    // pick = table[digit - 1] (a placeholder for 0), reading every entry.
+    static void SelectAffine(AffinePoint& pick, const AffinePoint* table, uint64_t digit) {
+        pick = table[0];
+        for (uint64_t i = 1; i < 32; i++) {
+            const uint64_t mask = MaskIfZero((i + 1) ^ digit);
+            Select(pick.X, table[i].X, mask);
+            Select(pick.Y, table[i].Y, mask);
+        }
+    }
+
+    // Complete addition of p and an affine q for a = -3: the projective formula with Z2 = 1.
+    LIMB_CODE void AddMixed(Point<N>& r, const Point<N>& p, const AffinePoint& q) const {
+        Fe<N> t0, t1, t2, t3, t4, x3, y3, z3;
+        const Fe<N>&X1 = p.X, &Y1 = p.Y, &Z1 = p.Z, &X2 = q.X, &Y2 = q.Y;
+        F.Mul(t0, X1, X2);
+        F.Mul(t1, Y1, Y2);
+        F.Add(t3, X2, Y2);
+        F.Add(t4, X1, Y1);
+        F.Mul(t3, t3, t4);
+        F.Add(t4, t0, t1);
+        F.Sub(t3, t3, t4);
+        F.Mul(t4, Y2, Z1);
+        F.Add(t4, t4, Y1);
+        F.Mul(y3, X2, Z1);
+        F.Add(y3, y3, X1);
+        F.Mul(z3, B, Z1);
+        F.Sub(x3, y3, z3);
+        F.Add(z3, x3, x3);
+        F.Add(x3, x3, z3);
+        F.Sub(z3, t1, x3);
+        F.Add(x3, t1, x3);
+        F.Mul(y3, B, y3);
+        F.Add(t1, Z1, Z1);
+        F.Add(t2, t1, Z1);
+        F.Sub(y3, y3, t2);
+        F.Sub(y3, y3, t0);
+        F.Add(t1, y3, y3);
+        F.Add(y3, t1, y3);
+        F.Add(t1, t0, t0);
+        F.Add(t0, t1, t0);
+        F.Sub(t0, t0, t2);
+        F.Mul(t1, t4, y3);
+        F.Mul(t2, t0, y3);
+        F.Mul(y3, x3, z3);
+        F.Add(y3, y3, t2);
+        F.Mul(x3, t3, x3);
+        F.Sub(x3, x3, t1);
+        F.Mul(z3, t4, z3);
+        F.Mul(t1, t3, t0);
+        F.Add(z3, z3, t1);
+        r.X = x3;
+        r.Y = y3;
+        r.Z = z3;
+    }
+
+    static bool IsOne(const Fe<N>& a) {
+        uint64_t x = a.v[0] ^ 1;
+        for (int i = 1; i < N; i++) x |= a.v[i];
+        return x == 0;
+    }
+
+    // a = (a + top 2^(64 N)) / 2.
+    static void HalveLimbs(uint64_t* a, uint64_t top) {
+        for (int i = 0; i < N - 1; i++) a[i] = (a[i] >> 1) | (a[i + 1] << 63);
+        a[N - 1] = (a[N - 1] >> 1) | (top << 63);
+    }
+
+    // a - b for a >= b.
+    static void SubLimbs(uint64_t* a, const uint64_t* b) {
+        unsigned char borrow = 0;
+        for (int i = 0; i < N; i++) borrow = SubBorrow(borrow, a[i], b[i], &a[i]);
+    }
+
+    // x / 2 modulo the odd n: an odd x takes n first.
+    void HalveModOrder(Fe<N>& x) const {
+        uint64_t top = 0;
+        if (x.v[0] & 1) {
+            unsigned char carry = 0;
+            for (int i = 0; i < N; i++) carry = AddCarry(carry, x.v[i], Order[i], &x.v[i]);
+            top = carry;
+        }
+        HalveLimbs(x.v, top);
+    }
 
     static uint64_t Digit(const uint64_t* k, int w) { return (k[(4 * w) / 64] >> ((4 * w) % 64)) & 15; }
 

@@ -45,11 +45,16 @@ struct Engine {
     // rx = x of u1 G + u2 Q for public u1, u2 below n and Q on the curve; false for infinity.
     virtual bool MulAddPublic(uint64_t* rx, uint64_t* ry, const uint64_t* u1, const uint64_t* u2,
                               const uint64_t* qx, const uint64_t* qy) const = 0;
+    // True when the x of u1 G + u2 Q, reduced modulo n, equals r (below n); false for infinity.
+    virtual bool MulAddPublicMatchesX(const uint64_t* u1, const uint64_t* u2, const uint64_t* qx,
+                                      const uint64_t* qy, const uint64_t* r) const = 0;
     // Modulo n, operands below n, constant time.
     virtual void ScalarMul(uint64_t* r, const uint64_t* a, const uint64_t* b) const = 0;
     virtual void ScalarAdd(uint64_t* r, const uint64_t* a, const uint64_t* b) const = 0;
     // a^(n - 2): the inverse for non-zero a (n is prime), 0 for 0.
     virtual void ScalarInverse(uint64_t* r, const uint64_t* a) const = 0;
+    // The same for a public a, in time that depends on a; 0 for a outside 1 .. n - 1.
+    virtual void ScalarInversePublic(uint64_t* r, const uint64_t* a) const = 0;
 };
 
 // The engine of curve index (0 .. CURVE_COUNT - 1), built on first use and kept for the process.

@@ -337,20 +337,19 @@ int64_t ECDSA_Verify(ECDSA* ecdsa, const uint8_t* digest, uint32_t length, const
     if (!EC_ValidatePoint(ecdsa->Curve, &ecdsa->Q)) return 0;
     const int32_t limbs = engine->Limbs;
     uint64_t r[MAX_LIMBS], s[MAX_LIMBS], e[MAX_LIMBS], w[MAX_LIMBS], u1[MAX_LIMBS], u2[MAX_LIMBS],
-        qx[MAX_LIMBS], qy[MAX_LIMBS], x[MAX_LIMBS];
+        qx[MAX_LIMBS], qy[MAX_LIMBS];
     // r and s outside 1 .. n - 1 are refused rather than reduced: r + n would otherwise pass
     // for r.
     if (!ParseSignature(engine, signature, signatureLength, r, s)) return 0;
     if (!InRange(engine, r) || !InRange(engine, s)) return 0;
     DigestToScalar(engine, e, digest, length);
-    engine->ScalarInverse(w, s);
+    // s is public: its inverse may take the faster road whose steps depend on it.
+    engine->ScalarInversePublic(w, s);
     engine->ScalarMul(u1, e, w);
     engine->ScalarMul(u2, r, w);
     ec_internal::BigIntToLimbs(qx, limbs, ecdsa->Q.X);
     ec_internal::BigIntToLimbs(qy, limbs, ecdsa->Q.Y);
-    if (!engine->MulAddPublic(x, nullptr, u1, u2, qx, qy)) return 0;
-    ReduceOnce(engine, x, x);
-    return memcmp(x, r, (size_t)limbs * 8) == 0 ? 1 : 0;
+    return engine->MulAddPublicMatchesX(u1, u2, qx, qy, r) ? 1 : 0;
 }
 
 int64_t ECDSA_Reset(ECDSA* ecdsa) {

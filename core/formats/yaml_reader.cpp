@@ -137,8 +137,12 @@ void SkipBlanks(Reader* r) {
     while (!r->Stop && IsBlank(Peek(r))) Advance(r);
 }
 
-// A comment runs to the end of its line; the text may not stop inside one.
+void FlushPending(Reader* r);
+
+// A comment runs to the end of its line; the text may not stop inside one. It ends a plain scalar:
+// the next line may not continue it.
 void SkipComment(Reader* r) {
+    FlushPending(r);
     for (;;) {
         const int32_t c = Peek(r);
         if (c < 0) return FailEnd(r);
@@ -345,8 +349,12 @@ bool Push(Reader* r, LevelKind kind, int32_t indent, int32_t c) {
     return true;
 }
 
+void MisplacedAt(Reader* r, int32_t line, int32_t column) {
+    Fail(r, YAML_ERROR_SYNTAX, "Unexpected node [@ %d:%d]", line, column);
+}
+
 void Misplaced(Reader* r) {
-    Fail(r, YAML_ERROR_SYNTAX, "Unexpected node [@ %d:%d]", r->Line, r->Column);
+    MisplacedAt(r, r->Line, r->Column);
 }
 
 // A mapping key at `indent`.
@@ -386,9 +394,11 @@ bool DashEvent(Reader* r, int32_t indent) {
     return Push(r, kBlockSeq, indent, '-');
 }
 
-// A scalar standing where a node may start at `indent`; plain ones wait for continuation lines.
-bool ScalarEvent(Reader* r, int32_t indent, bool lineStart, bool plain, Text* t) {
-    if (plain && lineStart && r->Pending) {
+// A scalar standing where a node may start at `indent` (it began at line:column); plain ones wait
+// for continuation lines.
+bool ScalarEvent(Reader* r, int32_t indent, bool lineStart, bool plain, Text* t, int32_t line, int32_t column) {
+    // Only a line indented deeper than the collection holding the scalar continues it.
+    if (plain && lineStart && r->Pending && indent > r->Levels[r->Top].Indent) {
         TrimRight(&r->Value);
         Append(r, &r->Value, ' ');
         AppendBytes(r, &r->Value, t->Data, t->Length);
@@ -397,8 +407,11 @@ bool ScalarEvent(Reader* r, int32_t indent, bool lineStart, bool plain, Text* t)
     }
     FlushPending(r);
     PopTo(r, indent);
-    if (!r->Levels[r->Top].Open) {
-        Misplaced(r);
+    // A line holding only a scalar at the indentation of its collection (or lower) is no value of
+    // it: it is a key that lost its colon or a stray line, and taking it would change a neighbour.
+    const Level& top = r->Levels[r->Top];
+    if (!top.Open || (lineStart && top.Indent >= indent)) {
+        MisplacedAt(r, line, column);
         return false;
     }
     if (plain) {
@@ -518,9 +531,10 @@ void Escape(Reader* r, Text* t) {
     AppendBytes(r, t, out, PutUtf8(value, out));
 }
 
-// A line break inside quotes folds into one space, the blanks around it dropped.
-void Fold(Reader* r, Text* t) {
-    while (t->Length > 0 && IsBlank(t->Data[t->Length - 1])) t->Length--;
+// A line break inside quotes folds into one space, the blanks around it dropped; the first `kept`
+// bytes stay (blanks written as escapes are content).
+void Fold(Reader* r, Text* t, int32_t kept) {
+    while (t->Length > kept && IsBlank(t->Data[t->Length - 1])) t->Length--;
     for (int32_t c = Peek(r); !r->Stop && (IsBlank(c) || c == '\n'); c = Peek(r)) Advance(r);
     Append(r, t, ' ');
 }
@@ -530,6 +544,7 @@ bool Quoted(Reader* r, Text* t) {
     const int32_t quote = Peek(r);
     Advance(r);
     t->Length = 0;
+    int32_t kept = 0;
     for (;;) {
         if (r->Stop) return false;
         const int32_t c = Peek(r);
@@ -544,8 +559,9 @@ bool Quoted(Reader* r, Text* t) {
             Append(r, t, '\'');
         } else if (c == '\\' && quote == '"') {
             Escape(r, t);
+            kept = t->Length;
         } else if (c == '\n') {
-            Fold(r, t);
+            Fold(r, t, kept);
         } else {
             Append(r, t, (char)c);
         }
@@ -585,7 +601,7 @@ int32_t FlowPlain(Reader* r, Text* t, bool inMap, bool asKey) {
         }
         Advance(r);
         if (c == '\n')
-            Fold(r, t);
+            Fold(r, t, 0);
         else
             Append(r, t, (char)c);
     }
@@ -696,9 +712,10 @@ bool Value(Reader* r, int32_t indent) {
             continue;
         }
         if (c == '[' || c == '{') return Flow(r) && LineRest(r);
+        const int32_t line = r->Line, column = r->Column;
         if (c == '"' || c == '\'') {
             if (!Quoted(r, &r->Key)) return false;
-            return ScalarEvent(r, indent + 1, false, false, &r->Key) && LineRest(r);
+            return ScalarEvent(r, indent + 1, false, false, &r->Key, line, column) && LineRest(r);
         }
         // Plain text to the end of the line; "#" starts a comment wherever it stands.
         Text* t = &r->Key;
@@ -708,7 +725,7 @@ bool Value(Reader* r, int32_t indent) {
             Append(r, t, (char)d);
         }
         TrimRight(t);
-        if (!ScalarEvent(r, indent + 1, false, true, t)) return false;
+        if (!ScalarEvent(r, indent + 1, false, true, t, line, column)) return false;
         if (Peek(r) == '#') SkipComment(r);
         return !r->Stop;
     }
@@ -718,10 +735,17 @@ bool Value(Reader* r, int32_t indent) {
 // line. The text may not stop inside it. `t` may already hold its first characters.
 bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
     const int32_t line = r->Line, column = r->Column;
+    // Where the text began: the characters already taken stand on this line.
+    const int32_t start = r->Column - t->Length;
     if (t->Length == 0 && (Peek(r) == '"' || Peek(r) == '\'')) {
         if (!Quoted(r, t)) return false;
         SkipBlanks(r);
-        if (Peek(r) != ':') return ScalarEvent(r, indent, lineStart, false, t) && LineRest(r);
+        if (Peek(r) != ':') return ScalarEvent(r, indent, lineStart, false, t, line, start) && LineRest(r);
+        // A key stands on one line: a quoted text running over lines before a ":" is refused.
+        if (r->Line != line) {
+            MisplacedAt(r, line, start);
+            return false;
+        }
         Advance(r);
         const int32_t n = Peek(r);
         if (n < 0) {
@@ -744,7 +768,7 @@ bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
         }
         if (c == '\n' || c == '#') {
             TrimRight(t);
-            if (!ScalarEvent(r, indent, lineStart, true, t)) return false;
+            if (!ScalarEvent(r, indent, lineStart, true, t, line, start)) return false;
             if (c == '#') SkipComment(r);
             return !r->Stop;
         }
@@ -771,10 +795,15 @@ bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
     }
 }
 
-// The content after "- ": at most a flow collection, a quoted scalar or key-or-scalar text.
+// The content after "- ": a flow collection, a quoted scalar, key-or-scalar text, or the dash of
+// a sequence nested in this entry ("- - a").
 bool Entry(Reader* r) {
+    bool tab = false;
     for (;;) {
-        SkipBlanks(r);
+        for (int32_t b = Peek(r); !r->Stop && IsBlank(b); b = Peek(r)) {
+            tab = tab || b == '\t';
+            Advance(r);
+        }
         const int32_t c = Peek(r);
         if (r->Stop) return false;
         if (c < 0 || c == '\n') return true;
@@ -792,7 +821,27 @@ bool Entry(Reader* r) {
         }
         if (c == '[' || c == '{') return Flow(r) && LineRest(r);
         r->Key.Length = 0;
-        return KeyOrScalar(r, r->Column - 1, false, &r->Key);
+        const int32_t indent = r->Column - 1;
+        if (c == '-') {
+            const int32_t line = r->Line;
+            Advance(r);
+            const int32_t n = Peek(r);
+            if (n < 0) {
+                FailEnd(r);
+                return false;
+            }
+            if (IsBlank(n) || n == '\n') {
+                // A tab gives the nested sequence no indentation its next entries could match.
+                if (tab) {
+                    MisplacedAt(r, line, indent + 1);
+                    return false;
+                }
+                if (!DashEvent(r, indent)) return false;
+                continue;
+            }
+            Append(r, &r->Key, '-');
+        }
+        return KeyOrScalar(r, indent, false, &r->Key);
     }
 }
 

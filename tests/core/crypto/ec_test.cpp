@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -143,6 +144,116 @@ TEST(EC, EngineAgreesWithReference) {
             EXPECT_EQ(Hex(x), Hex(sum.P.X)) << kOids[index];
             EXPECT_EQ(Hex(y), Hex(sum.P.Y)) << kOids[index];
         }
+    }
+}
+
+// k G from the base point's own tables (signed windows where a = -3) against k P with P = G
+// through the general formula, for scalars whose windows end in 0, +-32 and carries.
+TEST(EC, BaseTablesAgreeWithTheGeneralPath) {
+    std::mt19937_64 rng(5);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        Num nMinus1, one("1");
+        BigInt_Subtract(nMinus1, EC_GetN(c), one);
+        std::vector<std::string> values = {"1", "1F", "20", "21", "3F", "40", "41", "7E0", "820",
+                                           "FC0FC0FC0FC0FC0", Hex(nMinus1)};
+        for (int i = 0; i < 3; i++) values.push_back(RandomHex(rng, 2 * engine->OrderBytes));
+        uint64_t gx[9] = {}, gy[9] = {};
+        ec_internal::BigIntToLimbs(gx, limbs, EC_GetG(c)->X);
+        ec_internal::BigIntToLimbs(gy, limbs, EC_GetG(c)->Y);
+        for (const std::string& text : values) {
+            Num k(text);
+            BigInt_Modulo(k, k, EC_GetN(c));
+            uint64_t kl[9] = {}, bx[9], by[9], px[9], py[9];
+            ec_internal::BigIntToLimbs(kl, limbs, k);
+            ASSERT_TRUE(engine->MulSecret(bx, by, nullptr, nullptr, kl));
+            ASSERT_TRUE(engine->MulSecret(px, py, gx, gy, kl, ec_internal::Formula::General));
+            EXPECT_EQ(memcmp(bx, px, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+            EXPECT_EQ(memcmp(by, py, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+        }
+        uint64_t zero[9] = {}, rx[9], ry[9];
+        EXPECT_FALSE(engine->MulSecret(rx, ry, nullptr, nullptr, zero)) << kOids[index];
+    }
+}
+
+// The check of a signature's x without inversion agrees with the x the sum gives, reduced
+// modulo n, and refuses its neighbour and r of n or more.
+TEST(EC, SumMatchesXOfItsReducedX) {
+    std::mt19937_64 rng(3);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        uint64_t gx[9] = {}, gy[9] = {};
+        ec_internal::BigIntToLimbs(gx, limbs, EC_GetG(c)->X);
+        ec_internal::BigIntToLimbs(gy, limbs, EC_GetG(c)->Y);
+        for (int round = 0; round < 4; round++) {
+            Num a(RandomHex(rng, 2 * engine->OrderBytes)), b(RandomHex(rng, 2 * engine->OrderBytes));
+            BigInt_Modulo(a, a, EC_GetN(c));
+            BigInt_Modulo(b, b, EC_GetN(c));
+            uint64_t u1[9] = {}, u2[9] = {}, x[9] = {};
+            ec_internal::BigIntToLimbs(u1, limbs, a);
+            ec_internal::BigIntToLimbs(u2, limbs, b);
+            ASSERT_TRUE(engine->MulAddPublic(x, nullptr, u1, u2, gx, gy));
+            Num xr, r, next, one("1");
+            ec_internal::BigIntFromLimbs(xr, x, limbs);
+            BigInt_Modulo(r, xr, EC_GetN(c));
+            BigInt_Add(next, r, one);
+            BigInt_Modulo(next, next, EC_GetN(c));
+            uint64_t rl[9] = {}, nl[9] = {}, order[9] = {};
+            ec_internal::BigIntToLimbs(rl, limbs, r);
+            ec_internal::BigIntToLimbs(nl, limbs, next);
+            ec_internal::BigIntToLimbs(order, limbs, EC_GetN(c));
+            EXPECT_TRUE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, rl)) << kOids[index];
+            EXPECT_FALSE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, nl)) << kOids[index];
+            EXPECT_FALSE(engine->MulAddPublicMatchesX(u1, u2, gx, gy, order)) << kOids[index];
+        }
+        // u1 G + u2 G with u1 + u2 = n is infinity: no x matches.
+        uint64_t one[9] = {1}, nMinus1[9] = {}, zero[9] = {};
+        Num n1, o("1");
+        BigInt_Subtract(n1, EC_GetN(c), o);
+        ec_internal::BigIntToLimbs(nMinus1, limbs, n1);
+        EXPECT_FALSE(engine->MulAddPublicMatchesX(one, nMinus1, gx, gy, zero)) << kOids[index];
+    }
+}
+
+// Both scalar inverses, the constant-time one and the one for public values, give a a^-1 = 1
+// modulo n, at the ends of the range too; the public one answers 0 outside 1 .. n - 1.
+TEST(EC, ScalarInverses) {
+    std::mt19937_64 rng(11);
+    for (int32_t index = 0; index < ec_internal::CURVE_COUNT; index++) {
+        Curve c(kOids[index]);
+        const ec_internal::Engine* engine = ec_internal::EngineFor(index);
+        const int32_t limbs = engine->Limbs;
+        Num nMinus1, nMinus2, one("1");
+        BigInt_Subtract(nMinus1, EC_GetN(c), one);
+        BigInt_Subtract(nMinus2, nMinus1, one);
+        std::vector<std::string> values = {"1", "2", Hex(nMinus1), Hex(nMinus2)};
+        for (int i = 0; i < 4; i++) {
+            Num a(RandomHex(rng, 2 * engine->OrderBytes));
+            BigInt_Modulo(a, a, EC_GetN(c));
+            values.push_back(Hex(a));
+        }
+        for (const std::string& text : values) {
+            Num a(text);
+            uint64_t al[9] = {}, inv[9] = {}, pub[9] = {}, product[9] = {}, unit[9] = {1};
+            ec_internal::BigIntToLimbs(al, limbs, a);
+            if (ec_internal::LimbsIsZero(al, limbs)) continue;
+            engine->ScalarInverse(inv, al);
+            engine->ScalarInversePublic(pub, al);
+            engine->ScalarMul(product, al, pub);
+            EXPECT_EQ(memcmp(product, unit, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+            EXPECT_EQ(memcmp(inv, pub, (size_t)limbs * 8), 0) << kOids[index] << " " << text;
+        }
+        uint64_t zero[9] = {}, n[9] = {}, out[9] = {7};
+        ec_internal::BigIntToLimbs(n, limbs, EC_GetN(c));
+        engine->ScalarInversePublic(out, zero);
+        EXPECT_TRUE(ec_internal::LimbsIsZero(out, limbs)) << kOids[index];
+        out[0] = 7;
+        engine->ScalarInversePublic(out, n);
+        EXPECT_TRUE(ec_internal::LimbsIsZero(out, limbs)) << kOids[index];
     }
 }
 

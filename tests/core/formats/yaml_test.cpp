@@ -120,6 +120,16 @@ TEST(Yaml, LoadsDocuments) {
         {"a: \"x\n   y\"\n", "{a=S'x y'}"},
         {"a: [1,\n  2]\n", "{a=[F1,F2]}"},
         {"# only\n", ""},
+        // Continuation lines stand deeper than the collection holding the scalar.
+        {"a: x\n  y\nb: 1\n", "{a=S'x y',b=F1}"},
+        {"- a\n b\n", "[S'a b']"},
+        {"top\nlevel\n", "S'top level'"},
+        // Escaped blanks before a line break are content; only the bare ones go with the fold.
+        {"a: \"x\\t\n  y\"\nb: \"x\\ \t\n  y\"\nc: \"a \\t \n b\"\n", "{a=S'x\t y',b=S'x  y',c=S'a \t b'}"},
+        // Compact nested sequences.
+        {"- - a\n  - b\n- c\n", "[[S'a',S'b'],S'c']"},
+        {"k:\n- - - x\n  - y\n", "{k=[[[S'x'],S'y']]}"},
+        {"- - k: v\n    j: w\n- -x\n", "[[{k=S'v',j=S'w'}],S'-x']"},
     };
     for (const Case& c : cases) {
         Fixture f;
@@ -142,7 +152,7 @@ TEST(Yaml, StopsWithCodes) {
         {"a: 1\n---\nb: 2\n", 1, "", "{a=F1}"},
         {"a: 1\n...\n", 1, "", "{a=F1}"},
         {"---\n---\n", 1, "", ""},
-        {"a: 1\n# c", 3, "Unexpected end of stream [2:4]", "{}"},
+        {"a: 1\n# c", 3, "Unexpected end of stream [2:4]", "{a=F1}"},
         {"- a", 3, "Unexpected end of stream [1:4]", "[]"},
         {"a: \"x", 3, "Unexpected end of stream", "{}"},
         {"a: [1, 2", 3, "Unexpected end of stream", "{a=[F1]}"},
@@ -156,6 +166,19 @@ TEST(Yaml, StopsWithCodes) {
         {"a: \xc3", 6, "Invalid UTF-8 byte", "{}"},
         {"a: \xed\xa0\x80\n", 6, "Invalid UTF-8 byte", "{}"}, // an encoded surrogate
         {"--- x\n", 6, "Unexpected character after document marker [x @ 1:5]", ""},
+        // A line at the indentation of the collection (or lower) neither continues a value nor
+        // gives one: a key that lost its colon must not change its neighbour.
+        {"k: 1\nnext\n", 6, "Unexpected node [@ 2:1]", "{k=F1}"},
+        {"a: 1\nb 2\nc: 3\n", 6, "Unexpected node [@ 2:1]", "{a=F1}"},
+        {"a:\n  b: x\n  c\n", 6, "Unexpected node [@ 3:3]", "{a={b=S'x'}}"},
+        {"k:\nvalue\n", 6, "Unexpected node [@ 2:1]", "{}"},
+        {"- a\n- b\nc\n", 6, "Unexpected node [@ 3:1]", "[S'a',S'b']"},
+        // A comment ends a plain scalar: the next line cannot continue it.
+        {"a: x\n# note\n  y\n", 6, "Unexpected node [@ 3:3]", "{a=S'x'}"},
+        {"a: x # note\n  y\n", 6, "Unexpected node [@ 2:3]", "{a=S'x'}"},
+        // A quoted key stands on one line; a tab gives a nested dash no indentation.
+        {"\"a\nb\": 1\n", 6, "Unexpected node [@ 1:1]", ""},
+        {"- \t- a\n", 6, "Unexpected node [@ 1:4]", "[]"},
     };
     for (const Failure& c : cases) {
         Fixture f;
