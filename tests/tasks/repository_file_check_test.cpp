@@ -57,6 +57,9 @@ TEST_F(RepositoryFileCheckTest, ManifestAgainstTheTree) {
         {"{\"name\": \"../outside.txt\", \"size\": 5, \"mtime\": 0}", ", \"timestamp\": false", "no",
          "File does not exist", ""},
         {"{\"name\": \"via/b.bin\", \"size\": 300, \"mtime\": 2000}", "", "no", "File does not exist", ""},
+        // A manifest's name is escaped in the log line: it cannot make a line of its own.
+        {"{\"name\": \"gone\\nINFO - forged\", \"size\": 1, \"mtime\": 1}", "", "no",
+         "File does not exist - " + P("inst/gone") + "\\nINFO - forged", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.files + c.extra);
