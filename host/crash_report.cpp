@@ -79,7 +79,8 @@ int OpenOwnDirectory(const char* path, bool make) {
     }
     if (fd < 0) return -1;
     struct stat info;
-    if (make && fstat(fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0) fchmod(fd, 0700);
+    if (make && fstat(fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
+        fchmod(fd, 0700);
     if (!IsOwnDirectory(fd)) {
         close(fd);
         return -1;
@@ -90,8 +91,8 @@ int OpenOwnDirectory(const char* path, bool make) {
 // Dumps go to the desktop when the log does (the "debugfile" switch) and the desktop is ours,
 // else to the private folder. Named without the trailing separator: file names add their own.
 bool DumpDirectory(char* buffer, int32_t capacity) {
-    if ((Debug_Flags() & DEBUG_FLAG_DESKTOP_LOG) && Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, buffer, capacity) &&
-        buffer[0]) {
+    if ((Debug_Flags() & DEBUG_FLAG_DESKTOP_LOG) &&
+        Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, buffer, capacity) && buffer[0]) {
         CutTrailingSlashes(buffer);
         const int fd = OpenOwnDirectory(buffer, false);
         if (fd >= 0) {
@@ -243,7 +244,8 @@ int64_t CrashReport_Init() {
         char directory[kDirectorySize];
         const int fd = OpenDumpDirectory(directory, sizeof(directory));
         if (fd < 0) Log_Error("Crash dump directory is not private [%s]\n", directory);
-        const int64_t result = fd >= 0 ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
+        const int64_t result =
+            fd >= 0 ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
         if (fd >= 0) close(fd);
         if (result) Log_Debug("Crash reporting enabled\n");
         GlobalCrashReport->Installed = result ? 1 : 0;
@@ -321,10 +323,12 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
     String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
     // Read only from our own folder and only a file of ours: a link or a file someone else put
     // under the name is never sent.
-    const int directory =
-        IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath)) ? OpenOwnDirectory(directoryPath, false) : -1;
+    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
+                              ? OpenOwnDirectory(directoryPath, false)
+                              : -1;
     std::string text;
-    const bool read = directory >= 0 && ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty();
+    const bool read =
+        directory >= 0 && ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty();
     if (directory >= 0) close(directory);
     Dictionary* root = nullptr;
     Dictionary_Create(&root);
@@ -349,8 +353,9 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
 
 int64_t CrashReport_DeleteDump(const char* id) {
     char path[kNameSize], name[kNameSize], directoryPath[kDirectorySize];
-    const int directory =
-        IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath)) ? OpenOwnDirectory(directoryPath, false) : -1;
+    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
+                              ? OpenOwnDirectory(directoryPath, false)
+                              : -1;
     for (const char* extension : {".dmp", ".json"}) {
         CrashReport_BuildFilename(id, extension, path, sizeof(path));
         String_Print(name, sizeof(name), "%s%s", id ? id : "", extension);

@@ -26,7 +26,8 @@ constexpr int32_t kStatusDigits = 9;
 constexpr int32_t kMaxOutput = 16 << 20;
 
 // $1 is the pipe, $2 the end token, the rest the program and its arguments.
-constexpr char kScript[] = "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token\" >\"$pipe\"";
+constexpr char kScript[] =
+    "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token\" >\"$pipe\"";
 constexpr char kScriptWithStatus[] =
     "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token$?\" >\"$pipe\"";
 
@@ -125,8 +126,8 @@ int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char
         ShellCapture_Reset(capture);
         return 0;
     }
-    std::vector<const char*> vector = {"-c", withExitCode ? kScriptWithStatus : kScript, "sh", pipePath, capture->Token,
-                                       program};
+    std::vector<const char*> vector = {
+        "-c", withExitCode ? kScriptWithStatus : kScript, "sh", pipePath, capture->Token, program};
     for (const std::string& argument : arguments) vector.push_back(argument.c_str());
     vector.push_back(nullptr);
     Process_SetApplicationName(process, "/bin/sh");

@@ -101,7 +101,9 @@ int32_t Survey(Extraction* x, int64_t* matches) {
     if (unzGetGlobalInfo64(x->Zip, &global) != UNZ_OK) return 0;
     // Entry paths are at most the cut name's length.
     HashTable* planned = nullptr;
-    const uint32_t buckets = global.number_entry > 65536 ? 16384 : global.number_entry < 256 ? 64 : (uint32_t)global.number_entry / 4;
+    const uint32_t buckets = global.number_entry > 65536 ? 16384
+                             : global.number_entry < 256 ? 64
+                                                         : (uint32_t)global.number_entry / 4;
     if (!HashTable_Create(&planned, UNZIP_ENTRY_NAME_LIMIT + 1, buckets)) return 0;
     int32_t ok = 1;
     int32_t status = unzGoToFirstFile(x->Zip);
@@ -116,12 +118,14 @@ int32_t Survey(Extraction* x, int64_t* matches) {
         }
         if (entry == 0) continue;
         if (x->Root >= 0 && x->Relative[0] && UnzipOs_PathHasLink(x->Root, x->Relative, directory ? 0 : 1)) {
-            Print(x, "Refusing entry %s: a symbolic link or another kind of file is in its way", LogText(x->Name).Text);
+            Print(x, "Refusing entry %s: a symbolic link or another kind of file is in its way",
+                  LogText(x->Name).Text);
             ok = 0;
             break;
         }
         if (x->Relative[0] && !Plan(planned, x->Relative, directory)) {
-            Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way", LogText(x->Name).Text);
+            Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way",
+                  LogText(x->Name).Text);
             ok = 0;
             break;
         }

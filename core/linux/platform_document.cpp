@@ -77,7 +77,8 @@ bool MayFollowLink(int dir, const struct stat& link) {
     struct stat info;
     if (fstat(dir, &info) != 0) return false;
     const uid_t self = geteuid();
-    const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != self && info.st_uid != 0);
+    const bool shared =
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != self && info.st_uid != 0);
     if (!shared) return true;
     return link.st_uid == self && (info.st_mode & S_ISVTX) != 0;
 }

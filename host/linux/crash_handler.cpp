@@ -1,9 +1,10 @@
 // Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
 // calls: it writes "<id>.dmp" into the directory opened at installation (signal, code, fault
-// address, thread, registers, a slice of the stack and the memory maps, as text), wakes the crash thread through a pipe and
-// waits for it, bounded, before the default action is restored and the signal raised again. The
-// crash thread runs the callback (event file, reporter launch) in ordinary context; if that
-// callback blocks on a lock the crashed thread held, the bounded wait still ends the process.
+// address, thread, registers, a slice of the stack and the memory maps, as text), wakes the crash
+// thread through a pipe and waits for it, bounded, before the default action is restored and the
+// signal raised again. The crash thread runs the callback (event file, reporter launch) in
+// ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
+// still ends the process.
 #include "host/linux/crash_handler.h"
 
 #include <fcntl.h>
@@ -187,7 +188,8 @@ bool WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     char name[40];
     memcpy(name, id, 32);
     memcpy(name + 32, ".dmp", 5);
-    const int fd = openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
