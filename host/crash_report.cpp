@@ -241,7 +241,7 @@ int64_t CrashReport_Init() {
         return 1;
     }
     if (Analytics_IsEnabled() && Analytics_IsCrashDumpEnabled()) {
-        char directory[kDirectorySize];
+        char directory[kDirectorySize] = {};
         const int fd = OpenDumpDirectory(directory, sizeof(directory));
         if (fd < 0) Log_Error("Crash dump directory is not private [%s]\n", directory);
         const int64_t result =
