@@ -199,7 +199,9 @@ TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
             ASSERT_EQ(chown(folder.c_str(), kOtherUser, kOtherUser), 0);
         }
         const Crash crash = Run({"segv"}, false);
-        EXPECT_EQ(crash.Signal, -2); // the stand-in's exit when CrashReport_Init answers 0
+        // The stand-in leaves (code 2, or a sanitizer's own) before its fault when CrashReport_Init
+        // answers 0.
+        EXPECT_LT(crash.Signal, 0);
         EXPECT_EQ(crash.Id, "");
         EXPECT_EQ(Names(temp), std::vector<std::string>{});
         unlink(folder.c_str());
