@@ -13,19 +13,25 @@
 
 namespace {
 std::string g_dir;
+std::string g_path; // the event file of the id "fuzzcase" in the private crash folder
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/crash-event-fuzz-XXXXXX";
     if (!mkdtemp(pattern)) abort();
     g_dir = pattern;
-    setenv("TMPDIR", g_dir.c_str(), 1);
+    setenv("XDG_STATE_HOME", g_dir.c_str(), 1);
     WorkflowApp_Init("crash_event_fuzz.log", DEBUG_FLAG_EXTERNAL_PRINT);
+    char path[1024];
+    if (!CrashReport_BuildFilename("fuzzcase", ".json", path, sizeof(path))) abort();
+    g_path = path;
+    const std::string folder = g_path.substr(0, g_path.rfind('/'));
+    if (system(("mkdir -p -m 0700 '" + folder + "'").c_str()) != 0) abort();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = g_dir + "/fuzzcase.json";
+    const std::string& path = g_path;
     FILE* file = fopen(path.c_str(), "wb");
     if (!file) return 0;
     fwrite(data, 1, size, file);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -31,6 +32,10 @@ constexpr int32_t kNameSize = 320;
 constexpr int32_t kCommandSize = 4096;
 constexpr int32_t kDirectorySize = 1024;
 constexpr uint32_t kLaunchNormal = 16;
+// Our dumps are a few hundred kilobytes; the event file carries one in Base64 besides the queued
+// events.
+constexpr int64_t kDumpLimit = 64 << 20;
+constexpr int64_t kEventLimit = 128 << 20;
 
 struct CrashReportState {
     uint32_t Installed;
@@ -38,35 +43,116 @@ struct CrashReportState {
 
 CrashReportState* GlobalCrashReport = nullptr;
 
-// Dumps go to the desktop when the log does (the "debugfile" switch), else to the temporary
-// directory.
-bool DumpDirectory(char* buffer, int32_t capacity) {
-    const uint32_t kind = (Debug_Flags() & DEBUG_FLAG_DESKTOP_LOG) ? PLATFORM_PATH_USER_DESKTOP : PLATFORM_PATH_TEMP;
-    if (!Platform_GetSpecialPath(kind, buffer, capacity)) return false;
-    // The directory is named without its trailing separator: file names add their own.
-    size_t length = strlen(buffer);
-    while (length > 1 && buffer[length - 1] == '/') buffer[--length] = 0;
-    return length > 0;
+// Owned by us and open to no other writer: nobody else can put a name in it or swap one.
+bool IsOwnDirectory(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// The whole dump file, read without following a link.
-bool ReadDump(const char* path, std::string* bytes) {
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+void CutTrailingSlashes(char* path) {
+    size_t length = strlen(path);
+    while (length > 1 && path[length - 1] == '/') path[--length] = 0;
+}
+
+// The user's private crash folder, "<state>/<product>/crash" beside the logs: crash files never
+// go into a directory another user can write, where a name planted first would steer the save
+// or the reporter's read.
+bool PrivateDirectory(char* buffer, int32_t capacity) {
+    char base[kDirectorySize];
+    if (!Platform_GetModuleLogDirectory(nullptr, base, sizeof(base)) || !base[0]) return false;
+    CutTrailingSlashes(base);
+    return String_Print(buffer, capacity, "%s/crash", base) < capacity - 1;
+}
+
+// The directory at the path, not reached through a link at its last name, when it is our own;
+// else -1. With `make`, a missing directory is made (0700, its parents too) and one of ours that
+// others may enter is closed to them.
+int OpenOwnDirectory(const char* path, bool make) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && make) {
+        char parent[kDirectorySize];
+        String_CopyLength(parent, path, sizeof(parent));
+        if (char* slash = strrchr(parent, '/')) slash[1] = 0;
+        if (Platform_CreateDirectoryTree(parent) && (mkdir(path, 0700) == 0 || errno == EEXIST))
+            fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return -1;
+    struct stat info;
+    if (make && fstat(fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
+        fchmod(fd, 0700);
+    if (!IsOwnDirectory(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Dumps go to the desktop when the log does (the "debugfile" switch) and the desktop is ours,
+// else to the private folder. Named without the trailing separator: file names add their own.
+bool DumpDirectory(char* buffer, int32_t capacity) {
+    if ((Debug_Flags() & DEBUG_FLAG_DESKTOP_LOG) &&
+        Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, buffer, capacity) && buffer[0]) {
+        CutTrailingSlashes(buffer);
+        const int fd = OpenOwnDirectory(buffer, false);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+    }
+    return PrivateDirectory(buffer, capacity);
+}
+
+// The dump directory opened (the private folder made when missing); -1 when it is not ours.
+int OpenDumpDirectory(char* buffer, int32_t capacity) {
+    if (!DumpDirectory(buffer, capacity)) return -1;
+    char privateFolder[kDirectorySize];
+    return OpenOwnDirectory(buffer, PrivateDirectory(privateFolder, sizeof(privateFolder)) &&
+                                        strcmp(privateFolder, buffer) == 0);
+}
+
+// The whole of a regular file of ours in the directory, read without following a link and without
+// waiting on anything that is not a file. errno is ENOENT when nothing is there.
+bool ReadOwnFile(int directory, const char* name, int64_t limit, std::string* bytes) {
+    bytes->clear();
+    const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > (1 << 30)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_size > limit) {
         close(fd);
+        errno = EPERM;
         return false;
     }
     bytes->resize((size_t)info.st_size);
     size_t done = 0;
     while (done < bytes->size()) {
         const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += (size_t)n;
     }
     close(fd);
     bytes->resize(done);
+    return true;
+}
+
+// A new private file in the directory holding exactly these bytes: never written through a name
+// that stood there before.
+bool WriteNewFile(int directory, const char* name, const char* bytes, size_t length) {
+    const int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    const bool ok = done == length && fsync(fd) == 0;
+    if (close(fd) != 0 || !ok) {
+        unlinkat(directory, name, 0);
+        return false;
+    }
     return true;
 }
 
@@ -88,7 +174,7 @@ std::string Switch(const char* name) {
     return std::string();
 }
 
-bool SaveEvents(const char* path, const std::string& dump) {
+bool SaveEvents(int directory, const char* name, const std::string& dump) {
     Dictionary* root = nullptr;
     Dictionary* list = nullptr;
     Dictionary_Create(&root);
@@ -110,11 +196,16 @@ bool SaveEvents(const char* path, const std::string& dump) {
     JSON* json = nullptr;
     JSON_Create(&json);
     JSON_SetDictionaryHandle(json, root);
-    const int64_t saved = JSON_SaveFile(json, path);
+    uint32_t estimate = 0;
+    bool saved = JSON_SaveBufferEstimate(json, &estimate) == 1;
+    std::string text(saved ? (size_t)estimate : 0, '\0');
+    uint32_t length = 0;
+    saved = saved && JSON_SaveBuffer(json, text.data(), (uint32_t)text.size(), &length) == 1 &&
+            WriteNewFile(directory, name, text.data(), length);
     JSON_SetDictionaryHandle(json, nullptr);
     JSON_Release(&json);
     Dictionary_Release(&root);
-    return saved == 1;
+    return saved;
 }
 
 } // namespace
@@ -150,9 +241,12 @@ int64_t CrashReport_Init() {
         return 1;
     }
     if (Analytics_IsEnabled() && Analytics_IsCrashDumpEnabled()) {
-        char directory[kDirectorySize];
+        char directory[kDirectorySize] = {};
+        const int fd = OpenDumpDirectory(directory, sizeof(directory));
+        if (fd < 0) Log_Error("Crash dump directory is not private [%s]\n", directory);
         const int64_t result =
-            DumpDirectory(directory, sizeof(directory)) ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
+            fd >= 0 ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
+        if (fd >= 0) close(fd);
         if (result) Log_Debug("Crash reporting enabled\n");
         GlobalCrashReport->Installed = result ? 1 : 0;
         return result;
@@ -176,20 +270,25 @@ int64_t CrashReport_IsReporting() {
     return CommandLine_IsFieldSet(nullptr, "crashreport") ? 1 : 0;
 }
 
-int64_t CrashReport_ExceptionCallback(void*, const char*, const char* minidumpId, uint32_t) {
-    char dumpPath[kNameSize], eventPath[kNameSize];
-    CrashReport_BuildFilename(minidumpId, ".dmp", dumpPath, sizeof(dumpPath));
-    CrashReport_BuildFilename(minidumpId, ".json", eventPath, sizeof(eventPath));
-    if (access(dumpPath, F_OK) != 0) {
-        Log_Error("Unable to locate crash dump [%s]\n", dumpPath);
-        return 0;
-    }
+int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const char* minidumpId, uint32_t) {
+    char dumpPath[kNameSize], dumpName[kNameSize], eventName[kNameSize];
+    if (!IsDumpId(minidumpId) || !dumpDirectory) return 0;
+    String_Print(dumpPath, sizeof(dumpPath), "%s/%s.dmp", dumpDirectory, minidumpId);
+    String_Print(dumpName, sizeof(dumpName), "%s.dmp", minidumpId);
+    String_Print(eventName, sizeof(eventName), "%s.json", minidumpId);
+    // The folder the handler wrote into, checked again: both files are taken relative to it.
+    const int folder = OpenOwnDirectory(dumpDirectory, false);
     std::string dump;
-    if (!ReadDump(dumpPath, &dump)) {
-        Log_Error("Unable to open crash dump [%s]\n", dumpPath);
+    if (folder < 0 || !ReadOwnFile(folder, dumpName, kDumpLimit, &dump)) {
+        if (folder < 0 || errno == ENOENT)
+            Log_Error("Unable to locate crash dump [%s]\n", dumpPath);
+        else
+            Log_Error("Unable to open crash dump [%s]\n", dumpPath);
+        if (folder >= 0) close(folder);
         return 0;
     }
-    SaveEvents(eventPath, dump);
+    SaveEvents(folder, eventName, dump);
+    close(folder);
 
     char session[kDirectorySize] = {};
     Analytics_GetSession(session, sizeof(session));
@@ -219,14 +318,24 @@ int64_t CrashReport_ExceptionCallback(void*, const char*, const char* minidumpId
 
 int64_t CrashReport_SendDump(const char* id, const char* session) {
     Analytics_SetSession(session);
-    char eventPath[kNameSize];
+    char eventPath[kNameSize], eventName[kNameSize], directoryPath[kDirectorySize];
     CrashReport_BuildFilename(id, ".json", eventPath, sizeof(eventPath));
+    String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
+    // Read only from our own folder and only a file of ours: a link or a file someone else put
+    // under the name is never sent.
+    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
+                              ? OpenOwnDirectory(directoryPath, false)
+                              : -1;
+    std::string text;
+    const bool read =
+        directory >= 0 && ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty();
+    if (directory >= 0) close(directory);
     Dictionary* root = nullptr;
     Dictionary_Create(&root);
     JSON* json = nullptr;
     JSON_Create(&json);
     JSON_SetDictionaryHandle(json, root);
-    const int64_t loaded = JSON_LoadFile(json, eventPath);
+    const int64_t loaded = read ? JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) : 0;
     JSON_SetDictionaryHandle(json, nullptr);
     JSON_Release(&json);
     if (loaded == 1) {
@@ -243,10 +352,16 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
 }
 
 int64_t CrashReport_DeleteDump(const char* id) {
-    char path[kNameSize];
-    if (CrashReport_BuildFilename(id, ".dmp", path, sizeof(path))) unlink(path);
-    Log_Debug("Deleting crash dump [%s]\n", path);
-    if (CrashReport_BuildFilename(id, ".json", path, sizeof(path))) unlink(path);
-    Log_Debug("Deleting crash json [%s]\n", path);
+    char path[kNameSize], name[kNameSize], directoryPath[kDirectorySize];
+    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
+                              ? OpenOwnDirectory(directoryPath, false)
+                              : -1;
+    for (const char* extension : {".dmp", ".json"}) {
+        CrashReport_BuildFilename(id, extension, path, sizeof(path));
+        String_Print(name, sizeof(name), "%s%s", id ? id : "", extension);
+        if (directory >= 0) unlinkat(directory, name, 0);
+        Log_Debug(extension[1] == 'd' ? "Deleting crash dump [%s]\n" : "Deleting crash json [%s]\n", path);
+    }
+    if (directory >= 0) close(directory);
     return 1;
 }

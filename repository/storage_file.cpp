@@ -17,6 +17,7 @@
 #include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/hash_table.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter_rw.h"
 #include "core/runtime/pool.h"
@@ -197,7 +198,7 @@ void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
         r->References--;
         if (r->References <= 0 && (!r->Write || r->Complete)) {
             last = true;
-            if (r->Open) StorageFile_VerboseLog(b, 0, "Close (%s)", r->Name);
+            if (r->Open) StorageFile_VerboseLog(b, 0, "Close (%s)", LogText(r->Name).Text);
             HashTable_Remove(b->OpenFiles, r->Name);
         }
     }
@@ -270,7 +271,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
                 String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
                 error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
                 if (error)
-                    StorageFile_Print(b, "Failed to copy file (%s) (%d)", name, PLATFORM_ERROR_ERRNO_BASE + error);
+                    StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
             }
         }
         if (!error) {
@@ -287,7 +288,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             char shown[STORAGE_FILE_PATH_SIZE * 2];
             String_Print(shown, (int32_t)sizeof(shown), "%s%s%s", b->OutputPath, name,
                          r->Partial ? b->PartialExtension : "");
-            StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", shown, (int32_t)options);
+            StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", LogText(shown).Text, (int32_t)options);
             error = StorageFileOS_OpenFile(r->Directory, working, r->Write, &r->Fd);
             int32_t copy = -1;
             if (!error) error = StorageFileOS_Duplicate(r->Fd, &copy);
@@ -376,7 +377,7 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
         // Only an empty directory gives way: what a directory holds may be the user's, and a link
         // entry is no reason to erase it.
         error = StorageFileOS_Remove(directory, leaf, 1);
-        if (error) StorageFile_Print(b, "Directory in the way of link (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+        if (error) StorageFile_Print(b, "Directory in the way of link (%s) (%d)", LogText(entry.Name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
     } else if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
@@ -407,7 +408,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
     if (IsLinkEntry(entry)) {
         if (!CompleteLink(b, entry, code, extended)) return 0;
         CompletedSet(b, entry.Name, true);
-        StorageFile_VerboseLog(b, 0, "File Complete (%s)", entry.Name);
+        StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
         return 1;
     }
     const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
@@ -435,7 +436,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         if (complete.Kind == STORAGE_FILE_OS_MISSING && partial.Kind == STORAGE_FILE_OS_MISSING &&
             entry.Size != 0) {
             // Reporting success here would let a file that never arrived pass as installed.
-            StorageFile_Print(b, "Skipping File Complete (%s)", entry.Name);
+            StorageFile_Print(b, "Skipping File Complete (%s)", LogText(entry.Name).Text);
             *code = STORAGE_NOT_FOUND;
             return 0;
         }
@@ -468,7 +469,8 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
             StorageFileOSStatus status{};
             uint32_t attributes = 0;
             if (StorageFileOS_StatusOf(r->Fd, &status) != 0) {
-                StorageFile_Print(b, "Failed to get file size (%s) (%d)", entry.Name, Platform_GetLastError());
+                StorageFile_Print(b, "Failed to get file size (%s) (%d)", LogText(entry.Name).Text,
+                                  Platform_GetLastError());
                 failed = true;
                 *code = STORAGE_ERROR_OS;
                 *extended = (uint32_t)Platform_GetLastError();
@@ -500,17 +502,19 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         if (!r->Write && !inPlace) {
             error = EAGAIN;
         } else if (!inPlace && (error = StorageFileOS_Truncate(r->Fd, entry.Size)) != 0) {
-            StorageFile_Print(b, "Failed to truncate (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+            StorageFile_Print(b, "Failed to truncate (%s) (%d)", LogText(entry.Name).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
         } else {
             // The installed version is replaced at once, a read-only (immutable) one included.
             Platform_EnsurePathMutableAt(r->Directory, r->Leaf);
             if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
-                StorageFile_Print(b, "Failed to rename file (%s) (%d)", entry.Name, PLATFORM_ERROR_ERRNO_BASE + error);
+                StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
         }
         if (!error) {
             r->Partial = 0;
             if (wantedTime > 0 && (error = StorageFileOS_SetModifiedTime(r->Fd, wantedTime)) != 0) {
-                StorageFile_Print(b, "Failed to set modified time (%s) (%d)", entry.Name,
+                StorageFile_Print(b, "Failed to set modified time (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             } else if (applyAttributes) {
                 error = StorageFileOS_SetExecutable(r->Fd, entry.Attributes & kAttributeExecutable);
@@ -518,7 +522,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
                     !Platform_SetFileAttributesAt(r->Directory, r->Leaf, PLATFORM_FILE_ATTRIBUTE_READONLY))
                     error = errno ? errno : EPERM;
                 if (error)
-                    StorageFile_Print(b, "Failed to set attributes (%s) (%d)", entry.Name,
+                    StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
                                       PLATFORM_ERROR_ERRNO_BASE + error);
             }
         }
@@ -531,7 +535,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         }
     }
     CompletedSet(b, entry.Name, true);
-    StorageFile_VerboseLog(b, 0, "File Complete (%s)", entry.Name);
+    StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
     return 1;
 }
 
@@ -589,7 +593,8 @@ int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_t, void
                 }
                 StorageFile_CloseMember(b, r, 0);
                 if (cut) {
-                    StorageFile_Print(b, "Failed to truncate (%s) (%d)", r->Name, PLATFORM_ERROR_ERRNO_BASE + cut);
+                    StorageFile_Print(b, "Failed to truncate (%s) (%d)", LogText(r->Name).Text,
+                                      PLATFORM_ERROR_ERRNO_BASE + cut);
                     code = STORAGE_ERROR_OS;
                     extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + cut);
                 } else {
@@ -948,7 +953,7 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     }
     if (ignoreError) return Finish(operation, STORAGE_ERROR_OS, (uint32_t)ignoreError);
     if (ignored) return Finish(operation, 0, 0);
-    StorageFile_VerboseLog(b, 0, "Erase (%s)", entry.Name);
+    StorageFile_VerboseLog(b, 0, "Erase (%s)", LogText(entry.Name).Text);
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);

@@ -7,6 +7,7 @@
 #include "core/platform/file.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 #include "repository/linux/storage_file_os.h"
@@ -108,7 +109,7 @@ bool CheckEntry(RepositoryFileCheck* self, Dictionary* entry) {
     Path_FixSlash(path, sizeof(path), 1);
     const size_t used = strlen(path);
     if (used + strlen(name) >= sizeof(path)) {
-        Task_Print(task, "File does not exist - %s", name);
+        Task_Print(task, "File does not exist - %s", LogText(name).Text);
         return false;
     }
     memcpy(path + used, name, strlen(name) + 1);
@@ -128,11 +129,12 @@ bool CheckEntry(RepositoryFileCheck* self, Dictionary* entry) {
     }
     StorageFileOSStatus status = {};
     if (!FindFile(self->Path, name, &status)) {
-        Task_Print(task, "File does not exist - %s", path);
+        Task_Print(task, "File does not exist - %s", LogText(path).Text);
         return false;
     }
     if ((int64_t)status.Size != size) {
-        Task_Print(task, "File size does not match - %s (%lld:%lld)", path, (long long)size, (long long)status.Size);
+        Task_Print(task, "File size does not match - %s (%lld:%lld)", LogText(path).Text, (long long)size,
+                   (long long)status.Size);
         return false;
     }
     if (self->Timestamp) {
@@ -144,7 +146,8 @@ bool CheckEntry(RepositoryFileCheck* self, Dictionary* entry) {
         }
         const double actual = (double)status.ModifiedSeconds;
         if (std::trunc(mtime) != actual) {
-            Task_Print(task, "File modified time does not match - %s (%lld:%.0f)", path, (long long)mtime, actual);
+            Task_Print(task, "File modified time does not match - %s (%lld:%.0f)", LogText(path).Text,
+                       (long long)mtime, actual);
             return false;
         }
     }

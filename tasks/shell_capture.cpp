@@ -1,7 +1,10 @@
 // Output capture through a named pipe for the process-facing task types. The shell receives the
-// program and its arguments as positional parameters, so nothing of them is read as shell code;
-// the redirection sends both output streams to the pipe, and the token follows only once the
-// program has ended.
+// pipe, the end token, the program and its arguments as positional parameters, so nothing of them
+// is read as shell code; the redirection sends both output streams to the pipe, and the token
+// line follows only once the program has ended. The token is new for every run and is looked
+// for only where the shell puts it, so text that a program prints (a file name, a server's
+// message, even the token read from a process listing, where it is never followed by a status
+// and a line break) cannot end the capture early.
 #include "tasks/shell_capture.h"
 
 #include <cstdlib>
@@ -17,64 +20,85 @@
 
 namespace {
 
-constexpr char kToken[] = "**EOP**";
-constexpr int32_t kTokenLength = 7;
 constexpr int32_t kReadSize = 4028;
 constexpr int32_t kStatusDigits = 9;
 // Output kept at most; a program printing without end keeps only the most recent part.
 constexpr int32_t kMaxOutput = 16 << 20;
 
-// $1 is the pipe, the rest the program and its arguments.
-constexpr char kScript[] = "pipe=$1; shift; \"$@\" >\"$pipe\" 2>&1; echo \"**EOP**\" >\"$pipe\"";
-constexpr char kScriptWithStatus[] = "pipe=$1; shift; \"$@\" >\"$pipe\" 2>&1; echo \"**EOP**$?\" >\"$pipe\"";
+// $1 is the pipe, $2 the end token, the rest the program and its arguments.
+constexpr char kScript[] =
+    "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token\" >\"$pipe\"";
+constexpr char kScriptWithStatus[] =
+    "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token$?\" >\"$pipe\"";
 
 void Append(ShellCapture* capture, const uint8_t* data, uint32_t length) {
     int32_t used = MemoryStream_GetUsed(capture->Output);
-    if (used + (int64_t)length > kMaxOutput) {
-        const int32_t drop = used / 2;
-        MemoryStream_DiscardBegin(capture->Output, drop);
-        capture->Searched = capture->Searched > drop ? capture->Searched - drop : 0;
-    }
+    if (used + (int64_t)length > kMaxOutput) MemoryStream_DiscardBegin(capture->Output, used / 2);
     uint32_t written = 0;
     MemoryStream_Put(capture->Output, data, length, &written);
 }
 
-// Looks for the token in the bytes not yet searched; cuts the output there when found. With an
-// exit status asked for, the token counts only once the status after it has ended (a line
-// break follows it) or, when `final`, whatever arrived of it.
+bool IsDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
+
+// The number of status digits after a token that ends at `at` when a token line ends there:
+// digits (none without a status; up to 9 with one) and then a line break, or, when `final`, the
+// end of the text. -1 when it does not.
+int32_t StatusAfter(const ShellCapture* capture, const uint8_t* text, int32_t used, int32_t at, bool final) {
+    const int32_t most = capture->WithExitCode ? kStatusDigits : 0;
+    int32_t n = 0;
+    while (at + n < used && n < most && IsDigit(text[at + n])) n++;
+    if (at + n < used) return text[at + n] == '\n' ? n : -1;
+    return final ? n : -1;
+}
+
+// Looks for the token line: at the very end of the text while more may come; once nothing more
+// will, the last one anywhere (a background child of the program may have written after it).
+// Cuts the output at the token when found.
 bool FindToken(ShellCapture* capture, bool final) {
+    const int32_t tokenLength = (int32_t)strlen(capture->Token);
     const int32_t used = MemoryStream_GetUsed(capture->Output);
     uint8_t* text = nullptr;
-    if (used <= 0 || !MemoryStream_GetPointer(capture->Output, &text) || !text) return false;
-    const int32_t from = capture->Searched > kTokenLength ? capture->Searched - kTokenLength + 1 : 0;
-    const void* at = memmem(text + from, (size_t)(used - from), kToken, kTokenLength);
-    if (!at) {
-        capture->Searched = used;
+    if (tokenLength == 0 || used < tokenLength || !MemoryStream_GetPointer(capture->Output, &text) || !text)
+        return false;
+    int32_t position = -1, digits = 0;
+    if (!final) {
+        // The shell writes the whole line at once: token, status, line break.
+        int32_t n = 0;
+        const int32_t most = capture->WithExitCode ? kStatusDigits : 0;
+        if (text[used - 1] == '\n') {
+            while (n < most && used - 2 - n >= 0 && IsDigit(text[used - 2 - n])) n++;
+            const int32_t start = used - 1 - n - tokenLength;
+            if (start >= 0 && memcmp(text + start, capture->Token, (size_t)tokenLength) == 0) {
+                position = start;
+                digits = n;
+            }
+        }
+    } else {
+        for (int32_t from = 0; from + tokenLength <= used;) {
+            const void* at = memmem(text + from, (size_t)(used - from), capture->Token, (size_t)tokenLength);
+            if (!at) break;
+            const int32_t found = (int32_t)(static_cast<const uint8_t*>(at) - text);
+            const int32_t n = StatusAfter(capture, text, used, found + tokenLength, true);
+            if (n >= 0) {
+                position = found;
+                digits = n;
+            }
+            from = found + 1;
+        }
+    }
+    if (position < 0) {
         MemoryStream_ReleasePointer(capture->Output, &text);
         return false;
     }
-    const int32_t position = (int32_t)(static_cast<const uint8_t*>(at) - text);
     if (capture->WithExitCode) {
-        // The status is the decimal number right after the token (at most 9 digits).
-        char digits[16] = {};
-        int32_t n = 0;
-        int32_t i = position + kTokenLength;
-        for (; i < used && n < kStatusDigits; i++) {
-            const char c = (char)text[i];
-            if (!(c >= '0' && c <= '9')) break;
-            digits[n++] = c;
-        }
-        if (i == used && n < kStatusDigits && !final) {
-            // Still arriving: look again from the token next time.
-            capture->Searched = position;
-            MemoryStream_ReleasePointer(capture->Output, &text);
-            return false;
-        }
-        capture->ExitCode = n > 0 ? (int32_t)strtol(digits, nullptr, 10) : -1;
+        char number[16] = {};
+        memcpy(number, text + position + tokenLength, (size_t)digits);
+        capture->ExitCode = digits > 0 ? (int32_t)strtol(number, nullptr, 10) : -1;
     }
     MemoryStream_ReleasePointer(capture->Output, &text);
     MemoryStream_DiscardEnd(capture->Output, used - position);
-    capture->Searched = position;
     capture->Ended = true;
     return true;
 }
@@ -86,6 +110,9 @@ int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char
     ShellCapture_Reset(capture);
     capture->WithExitCode = withExitCode;
     String_Guid(capture->PipeName, sizeof(capture->PipeName), 0);
+    char random[40];
+    if (!String_Guid(random, sizeof(random), 0) || strlen(random) != 32) return 0;
+    String_Print(capture->Token, sizeof(capture->Token), "**EOP%s**", random);
     if (!MemoryStream_Create(&capture->Output)) return 0;
     MemoryStream_SetAutoGrow(capture->Output, 1);
     if (!Pipe_Create(&capture->OutputPipe)) return 0;
@@ -99,7 +126,8 @@ int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char
         ShellCapture_Reset(capture);
         return 0;
     }
-    std::vector<const char*> vector = {"-c", withExitCode ? kScriptWithStatus : kScript, "sh", pipePath, program};
+    std::vector<const char*> vector = {
+        "-c", withExitCode ? kScriptWithStatus : kScript, "sh", pipePath, capture->Token, program};
     for (const std::string& argument : arguments) vector.push_back(argument.c_str());
     vector.push_back(nullptr);
     Process_SetApplicationName(process, "/bin/sh");
@@ -122,7 +150,6 @@ int32_t ShellCapture_Read(ShellCapture* capture) {
 
 int32_t ShellCapture_Finish(ShellCapture* capture) {
     if (!capture->Output || capture->Ended) return SHELL_CAPTURE_NOTHING;
-    capture->Searched = 0;
     return FindToken(capture, true) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_NOTHING;
 }
 
@@ -155,7 +182,7 @@ void ShellCapture_Reset(ShellCapture* capture) {
     capture->OutputPipe = nullptr;
     capture->Output = nullptr;
     capture->PipeName[0] = 0;
-    capture->Searched = 0;
+    capture->Token[0] = 0;
     capture->Ended = false;
     capture->ExitCode = -1;
 }

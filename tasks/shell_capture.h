@@ -1,6 +1,8 @@
 // A program run under /bin/sh with its standard output and error going into a named pipe,
-// followed by the end token "**EOP**" (and, when asked, the program's exit status): the task
-// types that judge a tool by what it prints read the pipe on each main-loop pass.
+// followed by an end token of its own run ("**EOP", 32 random hexadecimal digits, "**", and, when
+// asked, the program's exit status): the task types that judge a tool by what it prints read the
+// pipe on each main-loop pass. The token counts only where the shell writes it, at the end of
+// the output, so that a program printing an end token of its own is not taken as finished.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -12,12 +14,14 @@ struct Pipe;
 struct Process;
 struct Task;
 
+enum : int32_t { SHELL_CAPTURE_TOKEN_SIZE = 48 };
+
 struct ShellCapture {
     Pipe* OutputPipe;
     char PipeName[40];
-    MemoryStream* Output; // everything read so far, cut at the token once it came
-    int32_t Searched;     // bytes already searched for the token
-    bool Ended;           // the token arrived
+    char Token[SHELL_CAPTURE_TOKEN_SIZE]; // this run's end token; empty: none can end the capture
+    MemoryStream* Output;                 // everything read so far, cut at the token once it came
+    bool Ended;                           // the token arrived
     bool WithExitCode;
     int32_t ExitCode; // the number after the token, when asked for and present
 };
@@ -28,18 +32,21 @@ enum : int32_t {
     SHELL_CAPTURE_ENDED = 2,   // the token arrived now
 };
 
-// Makes the pipe (a new GUID as its name, created, 1024-byte buffer) and the output stream, and
-// sets the process to run "/bin/sh" with an argument vector that runs `program` with
-// `arguments`, each as one argument with its exact characters, output and error into the pipe,
-// then writes the token (followed by the exit status when withExitCode). 0 when the pipe cannot
-// be made; the process is then left unchanged.
+// Makes the pipe (a new GUID as its name, created, 1024-byte buffer), the output stream and a new
+// end token, and sets the process to run "/bin/sh" with an argument vector that runs `program`
+// with `arguments`, each as one argument with its exact characters, output and error into the
+// pipe, then writes the token (followed by the exit status when withExitCode) and a line break.
+// 0 when the pipe cannot be made; the process is then left unchanged.
 int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char* program,
                              const std::vector<std::string>& arguments, bool withExitCode);
-// Takes bytes as if read from the pipe (the stream must exist) and looks for the token.
+// Takes bytes as if read from the pipe (the stream must exist) and looks for the token line
+// (the token, the status digits, a line break) at the end of what arrived so far.
 int32_t ShellCapture_Append(ShellCapture* capture, const void* data, uint32_t length);
 // Reads what the pipe holds now (without waiting) and looks for the token.
 int32_t ShellCapture_Read(ShellCapture* capture);
-// Nothing more will come: the token counts with whatever arrived of the status after it.
+// Nothing more will come: the last token followed by nothing but status digits up to a line break
+// or the end counts, with whatever arrived of the status (output written after it by a program's
+// background child is left out).
 int32_t ShellCapture_Finish(ShellCapture* capture);
 // Reads until the pipe is empty: what was written before the shell ended is all there.
 int32_t ShellCapture_Drain(ShellCapture* capture);

@@ -12,6 +12,8 @@
 
 #include "core/platform/path.h"
 #include "core/platform/zip_file.h"
+#include "core/runtime/hash_table.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 #include "tasks/linux/unzip_task_os.h"
@@ -67,29 +69,75 @@ int32_t CurrentEntry(Extraction* x, unz_file_info64* info, uint32_t* directory) 
     return 1;
 }
 
-// Walks the matching entries: sums their sizes and refuses the archive when any of them would be
-// written outside the output directory. 0 on failure; `matches` counts the entries.
+enum : uint64_t { kPlannedFile = 1, kPlannedDirectory = 2 };
+
+// Records what the entry at `relative` makes once the entries before it are out: a directory for
+// each component before the last, and the last as a file or a directory. 0 when that cannot
+// happen: a component that an earlier entry writes as a file (a link entry is written as a file
+// too) is needed as a directory, or a file goes where an earlier entry made a directory.
+int32_t Plan(HashTable* planned, char* relative, uint32_t directory) {
+    uint64_t kind = 0;
+    for (char* slash = strchr(relative, '/'); slash; slash = strchr(slash + 1, '/')) {
+        *slash = 0;
+        const bool known = HashTable_GetValue(planned, relative, &kind) == 1;
+        if (!known) HashTable_Add(planned, relative, kPlannedDirectory);
+        *slash = '/';
+        if (known && kind == kPlannedFile) return 0;
+    }
+    const bool known = HashTable_GetValue(planned, relative, &kind) == 1;
+    const uint64_t wanted = directory ? kPlannedDirectory : kPlannedFile;
+    if (known) return kind == wanted;
+    HashTable_Add(planned, relative, wanted);
+    return 1;
+}
+
+// Walks the matching entries: sums their sizes and refuses the archive, before anything is
+// written, when any of them would be written outside the output directory or could not be
+// written where earlier entries of the same archive (or what is on disk) put something else.
+// 0 on failure; `matches` counts the entries.
 int32_t Survey(Extraction* x, int64_t* matches) {
     *matches = 0;
+    unz_global_info64 global = {};
+    if (unzGetGlobalInfo64(x->Zip, &global) != UNZ_OK) return 0;
+    // Entry paths are at most the cut name's length.
+    HashTable* planned = nullptr;
+    const uint32_t buckets = global.number_entry > 65536 ? 16384
+                             : global.number_entry < 256 ? 64
+                                                         : (uint32_t)global.number_entry / 4;
+    if (!HashTable_Create(&planned, UNZIP_ENTRY_NAME_LIMIT + 1, buckets)) return 0;
+    int32_t ok = 1;
     int32_t status = unzGoToFirstFile(x->Zip);
-    for (; status == UNZ_OK; status = unzGoToNextFile(x->Zip)) {
+    for (; ok && status == UNZ_OK; status = unzGoToNextFile(x->Zip)) {
         unz_file_info64 info;
         uint32_t directory = 0;
         const int32_t entry = CurrentEntry(x, &info, &directory);
         if (entry < 0) {
-            Print(x, "Refusing entry %s", x->Name);
-            return 0;
+            Print(x, "Refusing entry %s", LogText(x->Name).Text);
+            ok = 0;
+            break;
         }
         if (entry == 0) continue;
-        if (x->Root >= 0 && x->Relative[0] && UnzipOs_PathHasLink(x->Root, x->Relative)) {
-            Print(x, "Refusing entry %s: a symbolic link is in its way", x->Name);
-            return 0;
+        if (x->Root >= 0 && x->Relative[0] && UnzipOs_PathHasLink(x->Root, x->Relative, directory ? 0 : 1)) {
+            Print(x, "Refusing entry %s: a symbolic link or another kind of file is in its way",
+                  LogText(x->Name).Text);
+            ok = 0;
+            break;
+        }
+        if (x->Relative[0] && !Plan(planned, x->Relative, directory)) {
+            Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way",
+                  LogText(x->Name).Text);
+            ok = 0;
+            break;
         }
         (*matches)++;
-        if (info.uncompressed_size > (ZPOS64_T)INT64_MAX - (ZPOS64_T)x->Job->TotalSize) return 0;
+        if (info.uncompressed_size > (ZPOS64_T)INT64_MAX - (ZPOS64_T)x->Job->TotalSize) {
+            ok = 0;
+            break;
+        }
         x->Job->TotalSize += (int64_t)info.uncompressed_size;
     }
-    return status == UNZ_END_OF_LIST_OF_FILE ? 1 : 0;
+    HashTable_Delete(&planned);
+    return ok && status == UNZ_END_OF_LIST_OF_FILE ? 1 : 0;
 }
 
 void PublishEntry(Extraction* x) {
@@ -240,7 +288,7 @@ int32_t ExtractAll(Extraction* x) {
         PublishEntry(x);
         if (!x->Relative[0]) continue; // the output directory itself
         if (directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, info)) {
-            Print(x, "Failed to extract %s", x->Name);
+            Print(x, "Failed to extract %s", LogText(x->Name).Text);
             return 0;
         }
     }

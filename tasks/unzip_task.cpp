@@ -8,6 +8,7 @@
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/string_print.h"
 #include "tasks/task_base.h"
 #include "tasks/unzip_archive.h"
@@ -56,7 +57,8 @@ void OnProgressRecord(void* instance, void* payload) {
 
 void OnEntry(void* user, const char* name, const char* outputPath) {
     UnzipTask* self = static_cast<UnzipTask*>(user);
-    Task_Print(self->Head.Owner, "Extracting %s -> %s", name, outputPath);
+    // Entry names are the archive's: a line break in one must not make a log line of its own.
+    Task_Print(self->Head.Owner, "Extracting %s -> %s", LogText(name).Text, LogText(outputPath).Text);
     Dictionary* status = nullptr;
     if (!Dictionary_Create(&status)) return;
     Dictionary_SetStringByKey(status, "pathInZip", name);

@@ -36,6 +36,7 @@
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
 #include "workflow/notification_endpoint.h"
+#include "workflow/task.h"
 #include "workflow/task_type.h"
 #include "workflow/workflow_app_internal.h"
 
@@ -281,6 +282,45 @@ int64_t WorkflowApp_InitMinimal(const char* commandLine) {
     return 1;
 }
 
+namespace {
+
+// A task still running (one waiting to retry a request, say) holds its run, and the run its
+// workflow, until it completes; the owner's release of the workflow cannot end it. Each is
+// cancelled here and given bounded passes to complete, so that nothing it holds outlives the
+// engine.
+void CancelRunningTasks(WorkflowApp* app) {
+    Dictionary* running = nullptr;
+    if (!Dictionary_Create(&running)) return;
+    // A copy: completions take their tasks off the live list while it is walked.
+    Dictionary_Merge(running, app->RunningTasks, DICTIONARY_MERGE_OVERWRITE);
+    bool cancelled = false;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(running, &item); item; Dictionary_ItemGetNext(running, item, &item)) {
+        const char* instance = nullptr;
+        if (!Dictionary_ItemGetKeyPtr(running, item, &instance) || !instance) continue;
+        void* object = Class_ConvertFromInstanceId(instance);
+        if (!object || !Task_ValidHandle(object)) continue;
+        Task* task = static_cast<Task*>(object);
+        Task_AddRef(task);
+        cancelled = Task_Cancel(task) == 1 || cancelled;
+        Task_Release(&task);
+    }
+    Dictionary_Release(&running);
+    if (!cancelled) return;
+    // Completion runs through notifications and events; a worker thread may take a moment to see
+    // its stop flag. Bounded: a task that will not end is left as it is.
+    for (int32_t pass = 0; pass < 2000; pass++) {
+        const bool idle = EventQueue_Flush(nullptr) == 1;
+        NotificationCenter_Process();
+        uint32_t count = 0;
+        Dictionary_ItemGetCount(app->RunningTasks, &count);
+        if (idle && count == 0 && pass > 2) break;
+        Platform_SleepMS(1);
+    }
+}
+
+} // namespace
+
 int64_t WorkflowApp_RemoveMinimal() {
     WorkflowApp* app = GlobalWorkflowApp;
     ASSERT_POINTER(app);
@@ -290,6 +330,7 @@ int64_t WorkflowApp_RemoveMinimal() {
     }
     NotificationCenter_Process();
     Interop_Process();
+    CancelRunningTasks(app);
 
     app->WebRequestAdd = nullptr;
     app->WebRequestRemove = nullptr;

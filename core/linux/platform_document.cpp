@@ -68,6 +68,21 @@ int OpenDirectory(const char* directory, bool create) {
     return fd;
 }
 
+// Whether a link found at the name in `dir` may lead the save elsewhere. In a directory that
+// others can write (group or world write, or owned by another user than us and root), a link at
+// the name could have been planted to make us replace a file of their choosing: it is followed
+// only when it is our own and the directory is sticky, so that nobody else can swap it before
+// it is resolved.
+bool MayFollowLink(int dir, const struct stat& link) {
+    struct stat info;
+    if (fstat(dir, &info) != 0) return false;
+    const uid_t self = geteuid();
+    const bool shared =
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != self && info.st_uid != 0);
+    if (!shared) return true;
+    return link.st_uid == self && (info.st_mode & S_ISVTX) != 0;
+}
+
 // Opens the directory the document lives in, following a link at the name to the file it leads
 // to. Answers the directory descriptor (the name in `name`) and what stands there now in `info`
 // (st_mode 0 when nothing does).
@@ -87,6 +102,11 @@ int LocateTarget(const char* path, char* name, struct stat* info) {
         return dir;
     }
     if (!S_ISLNK(info->st_mode)) return dir;
+    if (!MayFollowLink(dir, *info)) {
+        close(dir);
+        errno = ELOOP;
+        return -1;
+    }
     close(dir);
     // realpath allocates (process heap): its own buffer form needs PATH_MAX bytes.
     char* real = realpath(path, nullptr);

@@ -13,7 +13,8 @@ int32_t Platform_DocumentOpenRead(const char* path);
 // Starts replacing the file at the path: the answer is the descriptor of a new, empty, private
 // file made exclusively beside it (in the same directory, so the rename is atomic), or -1 with
 // errno set and nothing touched. A link at the path stays a link: the file it leads to is the one
-// replaced. A missing directory is made first. Only a regular file, or no file, can be replaced.
+// replaced; in a directory others can write, only a link of our own in a sticky directory is
+// followed (any other is refused with ELOOP: it may have been planted there). A missing directory is made first. Only a regular file, or no file, can be replaced.
 // A file with further hard links keeps them: the rename gives this name the new text, the other
 // names keep the old one.
 int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement);

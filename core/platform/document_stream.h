@@ -21,7 +21,8 @@ int64_t Document_LoadFile(void* document, DocumentStreamFunc load, const char* p
 // Writes the document into a new private file beside the one at the path (through a write buffer
 // of that many bytes, none when 0) and, when save and the sync succeeded, renames it over the old
 // name: the path then holds the whole new text, or, on any failure, exactly what it held before.
-// A link at the path stays a link to a file that gets the new text; a file with further hard
+// A link at the path stays a link to a file that gets the new text (in a directory others can
+// write, only our own link in a sticky one: any other is refused); a file with further hard
 // links gets the new text under this name only, the other names keep the old text. Only a
 // regular file, or none, can be replaced. -1 when no new file can be made there (nothing was
 // touched); else 1 or 0.

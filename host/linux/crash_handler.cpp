@@ -1,9 +1,10 @@
 // Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
-// calls: it writes "<directory>/<id>.dmp" (signal, code, fault address, thread, registers, a
-// slice of the stack and the memory maps, as text), wakes the crash thread through a pipe and
-// waits for it, bounded, before the default action is restored and the signal raised again. The
-// crash thread runs the callback (event file, reporter launch) in ordinary context; if that
-// callback blocks on a lock the crashed thread held, the bounded wait still ends the process.
+// calls: it writes "<id>.dmp" into the directory opened at installation (signal, code, fault
+// address, thread, registers, a slice of the stack and the memory maps, as text), wakes the crash
+// thread through a pipe and waits for it, bounded, before the default action is restored and the
+// signal raised again. The crash thread runs the callback (event file, reporter launch) in
+// ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
+// still ends the process.
 #include "host/linux/crash_handler.h"
 
 #include <fcntl.h>
@@ -32,6 +33,7 @@ struct CrashState {
     void* Context = nullptr;
     BreakpadCallback Callback = nullptr;
     char Directory[kDirectorySize] = {};
+    int DirectoryFd = -1; // the dump is made relative to it: no name is resolved at crash time
     struct sigaction Previous[kSignalCount] = {};
     int Wake[2] = {-1, -1};  // handler -> crash thread: the dump id
     int Done[2] = {-1, -1};  // crash thread -> handler: callback finished
@@ -85,12 +87,6 @@ struct Out {
         Put(text + i);
     }
 };
-
-size_t Length(const char* text) {
-    size_t n = 0;
-    while (text[n]) n++;
-    return n;
-}
 
 // A fresh identifier: 32 hexadecimal digits from the kernel's random source.
 void NewId(char* id) {
@@ -189,14 +185,11 @@ void WriteMaps(Out& out) {
 // Writes the dump; the id is in `id` (33 bytes). False when the file could not be made.
 bool WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
     NewId(id);
-    char path[kDirectorySize + 64];
-    const size_t directory = Length(state->Directory);
-    memcpy(path, state->Directory, directory);
-    size_t at = directory;
-    if (at && path[at - 1] != '/') path[at++] = '/';
-    memcpy(path + at, id, 32);
-    memcpy(path + at + 32, ".dmp", 5);
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    char name[40];
+    memcpy(name, id, 32);
+    memcpy(name + 32, ".dmp", 5);
+    const int fd =
+        openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
@@ -268,7 +261,7 @@ void* CrashThread(void* argument) {
 }
 
 void CloseAll(CrashState* state) {
-    for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1]})
+    for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd})
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -285,7 +278,8 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
     state->Context = context;
     state->Callback = callback;
     memcpy(state->Directory, dumpDirectory, strlen(dumpDirectory) + 1);
-    if (pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
+    state->DirectoryFd = open(dumpDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
         CloseAll(state);
         delete state;
         return 0;

@@ -69,7 +69,7 @@ int32_t UnzipOs_OpenRoot(const char* path) {
     return at;
 }
 
-int32_t UnzipOs_PathHasLink(int32_t root, const char* relative) {
+int32_t UnzipOs_PathHasLink(int32_t root, const char* relative, int32_t file) {
     int32_t at = dup(root);
     if (at < 0) return 1;
     const char* cursor = relative;
@@ -88,7 +88,10 @@ int32_t UnzipOs_PathHasLink(int32_t root, const char* relative) {
             result = 1;
             break;
         }
-        if (!*cursor) break;
+        if (!*cursor) {
+            result = file && S_ISDIR(info.st_mode) ? 1 : 0;
+            break;
+        }
         if (!S_ISDIR(info.st_mode)) {
             result = 1;
             break;

@@ -9,8 +9,9 @@
 // The output directory ("~" expanded), made with its missing parents (0700); -1 on failure.
 int32_t UnzipOs_OpenRoot(const char* path);
 // 1 when some component of the relative path that already exists below the root is a symbolic
-// link (or, before the last one, not a directory): writing there would leave the root.
-int32_t UnzipOs_PathHasLink(int32_t root, const char* relative);
+// link (or, before the last one, not a directory): writing there would leave the root. With
+// `file`, also when the last one is a directory, which a file cannot replace.
+int32_t UnzipOs_PathHasLink(int32_t root, const char* relative, int32_t file);
 // The directory that will hold the last component of the relative path, with the components
 // before it made (0700) and none followed through a link; -1 on failure. `leaf` points at the
 // last component inside `relative`. Close it with UnzipOs_Close.

@@ -1,14 +1,18 @@
 // Crash reporting with real signals: a host stand-in crashes, leaves its dump and event file in
-// its temporary directory and starts itself as the reporter with the stated switches; a crash
-// whose callback blocks on a lock still ends the process within the wait's bound.
+// the user's private crash folder and starts itself as the reporter with the stated switches; a
+// crash whose callback blocks on a lock still ends the process within the wait's bound. Names
+// that another user plants are neither written through nor sent.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +21,8 @@
 
 #include "core/runtime/debug.h"
 #include "host/crash_report.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/lnx_platform.h"
 #include "tests/support/rtb_bounded.h"
 #include "workflow/workflow_app.h"
 
@@ -33,16 +39,46 @@ std::string Read(const std::string& path) {
 struct Crash {
     int Signal = 0;
     std::string Dump, Events, Id, Reporter;
+    std::string Folder; // where the dump was found
     double Seconds = 0;
 };
+
+// The names in a directory, "." and ".." left out.
+std::vector<std::string> Names(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(path.c_str());
+    while (dirent* entry = listing ? readdir(listing) : nullptr)
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    if (listing) closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int32_t Mode(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? (int32_t)(info.st_mode & 07777) : -1;
+}
 
 class CrashReportTest : public ::testing::Test {
   protected:
     std::string dir;
+    std::string temp;  // the processes' TMPDIR: shared with every user, as /tmp is
+    std::string state; // their XDG_STATE_HOME
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        temp = dir + "/tmp";
+        state = dir + "/state";
+        ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(temp.c_str(), 01777), 0);
+    }
+    // The crash folder below the state directory ("<state>/<product>/crash"), "" when none.
+    std::string CrashFolder() {
+        for (const std::string& product : Names(state))
+            if (Mode(state + "/" + product + "/crash") >= 0) return state + "/" + product + "/crash";
+        return "";
     }
     void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
@@ -52,7 +88,8 @@ class CrashReportTest : public ::testing::Test {
         const auto start = std::chrono::steady_clock::now();
         const pid_t pid = fork();
         if (pid == 0) {
-            setenv("TMPDIR", dir.c_str(), 1);
+            setenv("TMPDIR", temp.c_str(), 1);
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
             // The sanitizer's own fault handlers stay out of the way of the handler under test.
             setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
             std::vector<char*> argv{const_cast<char*>(CRASH_HOST_PROGRAM)};
@@ -65,19 +102,17 @@ class CrashReportTest : public ::testing::Test {
         waitpid(pid, &status, 0);
         crash.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         crash.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
-        for (int i = 0; reporter && i < 1000 && access((dir + "/reporter-args").c_str(), F_OK) != 0; i++)
+        for (int i = 0; reporter && i < 1000 && access((temp + "/reporter-args").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        crash.Reporter = Read(dir + "/reporter-args");
-        DIR* listing = opendir(dir.c_str());
-        while (dirent* entry = listing ? readdir(listing) : nullptr) {
-            const std::string name = entry->d_name;
-            if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") {
+        crash.Reporter = Read(temp + "/reporter-args");
+        for (const std::string& folder : {temp, CrashFolder()})
+            for (const std::string& name : Names(folder)) {
+                if (name.size() <= 4 || name.substr(name.size() - 4) != ".dmp") continue;
+                crash.Folder = folder;
                 crash.Id = name.substr(0, name.size() - 4);
-                crash.Dump = Read(dir + "/" + name);
-                crash.Events = Read(dir + "/" + crash.Id + ".json");
+                crash.Dump = Read(folder + "/" + name);
+                crash.Events = Read(folder + "/" + crash.Id + ".json");
             }
-        }
-        if (listing) closedir(listing);
         return crash;
     }
 };
@@ -108,6 +143,13 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 11\ncode 1\naddress 0000000000000010\n", 0), 0u) << crash.Dump.substr(0, 80);
     EXPECT_NE(crash.Dump.find("\nmaps\n"), std::string::npos);
     EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash True");
+    // Nothing in the shared temporary directory but what the reporter stand-in wrote: the files
+    // are private, in a private folder.
+    EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});
+    EXPECT_EQ(crash.Folder, CrashFolder());
+    EXPECT_EQ(Mode(crash.Folder), 0700);
+    EXPECT_EQ(Mode(crash.Folder + "/" + crash.Id + ".dmp"), 0600);
+    EXPECT_EQ(Mode(crash.Folder + "/" + crash.Id + ".json"), 0600);
     // One argument per line; the session is the crashed process's (its text is not fixed here).
     const std::string reporter = crash.Reporter;
     const size_t session = reporter.find("--crashsession=");
@@ -141,23 +183,74 @@ TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
     EXPECT_EQ(crash.Reporter, "");
 }
 
+// A crash folder that is not the user's own (a link to the shared directory, another user's
+// folder) takes no dump: crash reporting is not installed, and the fault ends the process plainly.
+TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
+    const std::string folder = Run({"segv"}, true).Folder;
+    ASSERT_NE(folder, "");
+    unlink((temp + "/reporter-args").c_str());
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "link" : "another user's folder");
+        ASSERT_EQ(system(("rm -rf '" + folder + "'").c_str()), 0);
+        if (link) {
+            ASSERT_EQ(symlink(temp.c_str(), folder.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+            ASSERT_EQ(chown(folder.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        const Crash crash = Run({"segv"}, false);
+        // The stand-in leaves (code 2, or a sanitizer's own) before its fault when CrashReport_Init
+        // answers 0.
+        EXPECT_LT(crash.Signal, 0);
+        EXPECT_EQ(crash.Id, "");
+        EXPECT_EQ(Names(temp), std::vector<std::string>{});
+        unlink(folder.c_str());
+    }
+}
+
 TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
-    setenv("TMPDIR", dir.c_str(), 1);
+    EnvScope env({{"TMPDIR", temp.c_str()}, {"XDG_STATE_HOME", state.c_str()}});
     ASSERT_EQ(WorkflowApp_Init("crash_report_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
-    std::ofstream(dir + "/abc.dmp") << "x";
-    std::ofstream(dir + "/abc.json") << "[{\"event\": \"X\"}]";
-    std::ofstream(dir + "/keep.dmp") << "x";
-    EXPECT_EQ(CrashReport_SendDump("abc", "session-1"), 1);
-    EXPECT_NE(access((dir + "/abc.dmp").c_str(), F_OK), 0);
-    EXPECT_NE(access((dir + "/abc.json").c_str(), F_OK), 0);
-    // An id from a command line names no other file.
     char path[512];
+    ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);
+    const std::string folder = std::string(path).substr(0, strlen(path) - 8);
+    ASSERT_EQ(system(("mkdir -p -m 0700 '" + folder + "'").c_str()), 0);
+    std::ofstream(folder + "/abc.dmp") << "x";
+    std::ofstream(folder + "/abc.json") << "[{\"event\": \"X\"}]";
+    std::ofstream(folder + "/keep.dmp") << "x";
+    Debug_PrintOverride(CaptureLog);
+    TakeLog();
+    EXPECT_EQ(CrashReport_SendDump("abc", "session-1"), 1);
+    EXPECT_NE(TakeLog().find("Sending crash dump to server"), std::string::npos);
+    EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
+    // An id from a command line names no other file.
     EXPECT_EQ(CrashReport_BuildFilename("../keep", ".dmp", path, sizeof(path)), 0);
-    CrashReport_DeleteDump("../" + std::string(dir.substr(5)) == "" ? "x" : "../keep");
-    EXPECT_EQ(access((dir + "/keep.dmp").c_str(), F_OK), 0);
+    CrashReport_DeleteDump("../keep");
+    EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
+
+    // What stands under an event file's name and is not a file of ours (a link to a file of the
+    // user's, a file another user made) is never read and sent; deleting it removes the name only.
+    const std::string secret = dir + "/secret.json";
+    std::ofstream(secret) << "[{\"event\": \"Secret\"}]";
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "link" : "another user's file");
+        if (link) {
+            ASSERT_EQ(symlink(secret.c_str(), (folder + "/abc.json").c_str()), 0);
+        } else {
+            std::ofstream(folder + "/abc.json") << "[{\"event\": \"Theirs\"}]";
+            ASSERT_EQ(chown((folder + "/abc.json").c_str(), kOtherUser, kOtherUser), 0);
+        }
+        TakeLog();
+        EXPECT_EQ(CrashReport_SendDump("abc", "session-2"), 1);
+        const std::string log = TakeLog();
+        EXPECT_EQ(log.find("Sending crash dump to server"), std::string::npos) << log;
+        EXPECT_NE(log.find("Unable to open crash json [" + folder + "/abc.json]"), std::string::npos) << log;
+        EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
+        EXPECT_EQ(Read(secret), "[{\"event\": \"Secret\"}]");
+    }
+    Debug_PrintOverride(nullptr);
     uint32_t code = 0;
     WorkflowApp_Remove(&code);
-    unsetenv("TMPDIR");
 }
 
 } // namespace

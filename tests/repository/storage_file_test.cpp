@@ -29,6 +29,7 @@
 #include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -562,6 +563,17 @@ TEST_F(StorageFileTest, PiecePathsFromTheManifestIdAreHeldToTheRule) {
     ASSERT_EQ(symlink(outside.c_str(), (root + "abc").c_str()), 0);
     EXPECT_EQ(Put(linked, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
     EXPECT_EQ(Shell("ls -A " + outside + " | grep -qvx secret"), 256);
+}
+
+// A manifest's file name is escaped in the storage's log lines: a line break in it cannot start a
+// line of its own.
+TEST_F(StorageFileTest, ManifestNamesInLogLinesAreEscaped) {
+    Manifest m(std::vector<File>{{"gone\\nINFO - forged", "0123456789"}});
+    ASSERT_EQ(Configure("file"), 1);
+    LogCapture log;
+    EXPECT_NE(Complete(m, "gone\nINFO - forged"), 0u);
+    EXPECT_NE(log.Text().find("Skipping File Complete (gone\\nINFO - forged)"), std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find("\nINFO - forged"), std::string::npos) << log.Text();
 }
 
 } // namespace

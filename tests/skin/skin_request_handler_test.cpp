@@ -224,6 +224,8 @@ TEST_F(SkinRequestHandlerTest, RangesOnDirectoryAndStoreSkins) {
         {"bytes=-2000", 206, "bytes 0-999/1000", 0, 1000},
         {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
         {"bytes=900-5000", 206, "bytes 900-999/1000", 900, 100},
+        // One past the last byte: the whole file, not one byte more.
+        {"bytes=0-1000", 206, "bytes 0-999/1000", 0, 1000},
         {"bytes=1000-", 416, "<none>", 0, 0},
         {"bytes=5000-6000", 416, "<none>", 0, 0},
         {"bytes=500-400", 416, "<none>", 0, 0},

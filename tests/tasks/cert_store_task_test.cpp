@@ -122,4 +122,14 @@ TEST_F(CertStoreTaskTest, LoadsByUrlFromAnHttpPeer) {
     EXPECT_TRUE(Has("web"));
 }
 
+// Released with its workflow while it waits to retry, the task and its run leave nothing behind
+// once the engine is removed (the sanitizer's leak check at exit sees every block).
+TEST_F(CertStoreTaskTest, ReleasedWhileWaitingToRetryLeavesNothing) {
+    TaskRequest_SetRetryDelayUnit(60);
+    Define("{\"waits\": {\"type\": \"CertStoreLoad\", \"authenticate\": false, \"name\": \"s\", \"url\": "
+           "\"http://127.0.0.1:" + std::to_string(TlsFreePort()) + "/store.json\"}}");
+    Start("waits");
+    ASSERT_TRUE(PumpUntil([&] { return Printed("Waiting for retry"); }, 20));
+}
+
 } // namespace

@@ -210,8 +210,11 @@ TEST_F(FileTasks, HashComparesAnExpectedDigestIgnoringCase) {
     ASSERT_TRUE(WriteText(P("abc"), "abc"));
     // FIPS 180-2: SHA-1 of "abc".
     const std::string digest = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+    // Only the whole digest is equal: neither a part of it nor the digest with more after it.
     for (const auto& [expected, marker] :
-         {std::pair{digest, "yes"}, {"a9993e364706816aba3e25717850c26c9cd0d89e", "no"}, {"", "none"}}) {
+         {std::pair{digest, "yes"}, {"a9993e364706816aba3e25717850c26c9cd0d89e", "no"}, {"", "none"},
+          {"a9993e364706816aba3e25717850c26c9cd0d89", "no"}, {"A9993E36", "no"}, {"a", "no"},
+          {"a9993e364706816aba3e25717850c26c9cd0d89d0", "no"}}) {
         started.clear();
         const std::string given = expected.empty() ? "" : ", \"expectedDigest\": " + Q(expected);
         EXPECT_TRUE(One("FileHash", "\"path\": " + Q(P("abc")) + given + ", \"equalTo\": \"yes\", \"notEqualTo\": \"no\"").successful);

@@ -92,6 +92,11 @@ TEST_F(LaunchTaskTest, CapturedOutputDecides) {
         {"echo a bad thing", R"(, "errorOutputMap": {"bad": "E_Bad", "zzz": "E_Z"})", "!E_Bad"},
         {"echo nothing useful", R"(, "errorOutputMap": {"bad": "E_Bad"})", "!Launch_Error_Run"},
         {"echo do; echo ne", "", "!Launch_Error_Run"},
+        // An end token the program prints (here the old fixed one, then the real one of its own
+        // run as a process listing shows it) does not end the capture: later lines still count.
+        {"echo '**EOP**'; sleep 0.2; echo done", "", ""},
+        {"echo '**EOP**'; sleep 0.2; echo fatal; exit 1", R"(, "errorOutputMap": {"fatal": "E_Fatal"})", "!E_Fatal"},
+        {"tr '\\\\0' ' ' </proc/$PPID/cmdline; echo; sleep 0.2; echo done", "", ""},
         // The output is judged only once the program has ended, whatever its exit code.
         {"echo done; exit 3", "", ""},
     };

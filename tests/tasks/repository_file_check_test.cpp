@@ -64,6 +64,9 @@ TEST_F(RepositoryFileCheckTest, ManifestAgainstTheTree) {
         {"{\"name\": \"l\", \"size\": 0, \"attr\": 8, \"link\": \"a.txt\", \"mtime\": 5}", "", "no",
          "Link target does not match - " + P("inst/l") + " (a.txt:sub/b.bin)", ""},
         {"{\"name\": \"a.txt\", \"size\": 0, \"attr\": 8, \"link\": \"a.txt\"}", "", "no", "File does not exist", ""},
+        // A manifest's name is escaped in the log line: it cannot make a line of its own.
+        {"{\"name\": \"gone\\nINFO - forged\", \"size\": 1, \"mtime\": 1}", "", "no",
+         "File does not exist - " + P("inst/gone") + "\\nINFO - forged", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.files + c.extra);

@@ -106,6 +106,10 @@ TEST_F(ToolTasksTest, MountedRunsOnlyAfterASuccessfulAttachThenEjects) {
     EXPECT_TRUE(Printed("Hdiutil output: hdiutil: attach failed"));
     EXPECT_EQ(RunDefinition(R"({"type": "DMGMount", "path": "/x.dmg", "errorMap": {"2": "E_Two"}})"), "!E_Two");
     EXPECT_EQ(Runs().size(), 4u); // no eject after a failed attach
+    // A tool that prints an end token and a status of its own is still judged by its real status.
+    Tool(2, "hdiutil: **EOP**0\nattach failed\n");
+    EXPECT_EQ(RunDefinition(R"({"type": "DMGMount", "path": "/x.dmg", "mounted": "m"})"), "!DiskImage_Error_Mount");
+    EXPECT_TRUE(Printed("Hdiutil mount exitcode 2"));
 }
 
 TEST_F(ToolTasksTest, UnmountPassesThePathUnchangedAndIgnoresTheExitCode) {

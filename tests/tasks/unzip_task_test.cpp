@@ -177,6 +177,49 @@ TEST_F(UnzipTest, SymbolicLinkInTheWayRefusesTheArchive) {
     }
 }
 
+// An entry that a later one needs as a folder (a link entry, which is written as a file, or a
+// plain file), a file where an earlier entry made a folder, or one where a folder stands already:
+// the archive is refused before anything is written, the harmless first entry included.
+TEST_F(UnzipTest, EntriesInTheWayOfLaterOnesRefuseTheArchiveBeforeAnyWrite) {
+    ASSERT_EQ(mkdir(P("outside").c_str(), 0700), 0);
+    const std::string link = "zi=zipfile.ZipInfo('l')\nzi.create_system=3\nzi.external_attr=0o120777<<16\nzf.writestr(zi," +
+                             std::string("'") + P("outside") + "')\n";
+    const struct {
+        const char* name;
+        std::string body;
+    } cases[] = {
+        {"link then below it", link + "zf.writestr('l/evil4','bad')"},
+        {"file then below it", "zf.writestr('a','x')\nzf.writestr('a/b','bad')"},
+        {"file then folder entry", "zf.writestr('e','x')\nzf.writestr('e/','')"},
+        {"folder then file", "zf.writestr('d/x','x')\nzf.writestr('d','bad')"},
+        {"folder on disk", "zf.writestr('disk','bad')"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string zip = P("w" + std::to_string(n) + ".zip"), out = P("box" + std::to_string(n++));
+        ASSERT_TRUE(PyZip(zip, "zf.writestr('ok.txt','x')\n" + c.body)) << c.name;
+        ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((out + "/disk").c_str(), 0700), 0);
+        EXPECT_EQ(Unzip(zip, out).errors, E("Unzip_Error_Extract")) << c.name;
+        EXPECT_EQ(Tree(out), Names{"disk"}) << c.name;
+        EXPECT_EQ(Tree(P("outside")), Names{}) << c.name;
+    }
+    // The same entries in an order that works are extracted.
+    ASSERT_TRUE(PyZip(P("fine.zip"), "import warnings\nwarnings.simplefilter('ignore')\nzf.writestr('a/b','x')\nzf.writestr('a/','')\nzf.writestr('a/b','y')"));
+    ASSERT_TRUE(Unzip(P("fine.zip"), P("fine")).successful);
+    EXPECT_EQ(ReadFile(P("fine/a/b")), "y");
+}
+
+// Entry names are the archive's: a control character in one is escaped in the log line, which
+// stays one line.
+TEST_F(UnzipTest, EntryNamesInLogLinesAreEscaped) {
+    ASSERT_TRUE(PyZip(P("n.zip"), "zf.writestr('a\\nINFO - forged\\t\\x01.txt','x')"));
+    ASSERT_TRUE(Unzip(P("n.zip"), P("out")).successful);
+    EXPECT_EQ(ReadFile(P("out/a\nINFO - forged\t\x01.txt")), "x");
+    EXPECT_TRUE(Printed("Extracting a\\nINFO - forged\\t\\x01.txt -> " + P("out") + "/a\\nINFO - forged\\t\\x01.txt"));
+    EXPECT_FALSE(Printed("\nINFO - forged"));
+}
+
 TEST_F(UnzipTest, DamagedArchivesFailWithoutPartialFiles) {
     ASSERT_TRUE(PyZip(P("a.zip"), "import os\nzf.writestr('big.bin', os.urandom(300000))"));
     const std::string whole = ReadFile(P("a.zip"));

@@ -211,6 +211,49 @@ TEST(DocumentStream, ASaveReplacesTheNameItWasGiven) {
     }
 }
 
+// In a directory others can write, a link at the name may have been planted to make the save
+// replace a file of someone else's choosing: only our own link in a sticky directory is followed,
+// any other is refused and the file it names keeps its text.
+TEST(DocumentStream, ALinkPlantedInASharedDirectoryIsNotSavedThrough) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const struct {
+        mode_t mode;
+        bool othersLink;
+        bool followed;
+    } cases[] = {
+        {01777, true, false}, // /tmp: another user's link
+        {00777, false, false}, // no sticky bit: even our link could be swapped before it is resolved
+        {01777, false, true},
+        {00755, false, true}, // only we write here
+    };
+    for (const auto& c : cases)
+        for (const Format& format : kFormats) {
+            SCOPED_TRACE(std::string(format.Name) + " mode " + std::to_string(c.mode) + (c.othersLink ? " theirs" : " ours"));
+            TempDir dir;
+            chmod(dir.path().c_str(), 0755);
+            const std::string shared = dir.file("shared"), victim = dir.file("victim"), link = shared + "/doc";
+            ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(shared.c_str(), c.mode), 0);
+            ASSERT_TRUE(WriteText(victim, kOld, 0644));
+            if (c.othersLink) {
+                ASSERT_EQ(InChild([&] {
+                              if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+                              return symlink(victim.c_str(), link.c_str()) == 0 ? 0 : 3;
+                          }),
+                          0);
+            } else {
+                ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+            }
+            Document doc(3);
+            EXPECT_EQ(format.Save(doc.Dict, link.c_str()) == 1, c.followed);
+            EXPECT_EQ(ReadFile(victim) == kOld, !c.followed);
+            struct stat info;
+            ASSERT_EQ(lstat(link.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISLNK(info.st_mode));
+            EXPECT_EQ(Entries(shared), std::set<std::string>{"doc"});
+        }
+}
+
 // A FIFO at the path is refused at once rather than waited on; so is a directory, which a save
 // leaves as it was.
 TEST(DocumentStream, OnlyRegularFilesAreLoaded) {
