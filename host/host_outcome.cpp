@@ -42,6 +42,7 @@ struct Record {
 struct Outcome {
     bool Started;
     bool Failed;
+    bool Stopping;
     int32_t Next;
     char SkinFolder[kUrlSize];
     Record Records[kRecords];
@@ -101,10 +102,9 @@ int64_t OnRun(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!info || !Dictionary_GetBooleanByKey(info, "successful", &successful) || successful) return 1;
     char place[kUrlSize];
     TaskRequest_PlaceOf(Text(info, "url"), place, sizeof(place));
-    char errors[kTextSize];
-    ErrorList(info, errors, sizeof(errors));
+    // The loader has said where and why at ERROR already.
     g_outcome->Failed = true;
-    Log_Error("Workflow %s was not loaded (%s)\n", place, errors[0] ? errors : "no document");
+    Log_Error("Workflow %s was not loaded\n", place);
     return 1;
 }
 
@@ -147,7 +147,7 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
     const char* name = Text(info, "name");
     if (successful || !global || !IsEntryTask(name)) return 1;
     uint32_t shutdown = 0;
-    if (Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown) return 1;
+    if (g_outcome->Stopping || (Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown)) return 1;
     const Record* record = Find(Text(info, "workflow"), false);
     char place[kUrlSize];
     PlaceOf(record, place, sizeof(place));
@@ -159,7 +159,10 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
         String_Print(line, sizeof(line), "Workflow %s failed in \"%s\": task \"%s\"", place, name, record->Task);
         if (record->Type[0]) String_PrintCat(line, sizeof(line), " (%s)", record->Type);
         String_PrintCat(line, sizeof(line), ": %s", record->Error);
-        if (record->Detail[0]) String_PrintCat(line, sizeof(line), " - %s", record->Detail);
+        // An error made from a transfer's code names its cause itself; what the task said last
+        // would only be its progress then.
+        if (record->Detail[0] && strncmp(record->Error, "WebGet_Error_", 13) != 0)
+            String_PrintCat(line, sizeof(line), " - %s", record->Detail);
         Log_Error("%s\n", line);
     } else {
         char errors[kTextSize];
@@ -214,6 +217,11 @@ int64_t HostOutcome_Stop() {
     NotificationCenter_RemoveObserver("Task", "Error", g_outcome, OnTaskError);
     NotificationCenter_RemoveObserver("WorkflowEvent", "Complete", g_outcome, OnEventComplete);
     g_outcome->Started = false;
+    return 1;
+}
+
+int64_t HostOutcome_SetStopping() {
+    g_outcome->Stopping = true;
     return 1;
 }
 

@@ -7,6 +7,8 @@
 // Starts and stops watching the engine's notifications (main thread).
 int64_t HostOutcome_Start();
 int64_t HostOutcome_Stop();
+// A shutdown was asked for (a signal): work cancelled from now on is not a failure.
+int64_t HostOutcome_SetStopping();
 // 1 once a workflow failed to load or an entry task of one ended in failure.
 int64_t HostOutcome_Failed();
 // Sets exit code 1 when a workflow failed and no End task or page chose a code; 1 when it did.
