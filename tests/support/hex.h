@@ -1,6 +1,7 @@
 // Bytes from and to hexadecimal text, and the source tree's root, for tests that read vectors.
 #pragma once
 
+#include "tests/support/source_path.h"
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,6 @@ inline std::string ToHex(const Bytes& b) {
 
 // The folder holding core/, tests/ and the rest of this tree.
 inline std::string SourceRoot() {
-    const std::string file = __FILE__;
+    const std::string file = SourcePath(__FILE__);
     return file.substr(0, file.rfind("tests/support/"));
 }

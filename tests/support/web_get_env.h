@@ -2,6 +2,7 @@
 // kept, threads and event queues, and per test the notification centre and the trust stores.
 #pragma once
 
+#include "tests/support/source_path.h"
 #include <gtest/gtest.h>
 
 #include "core/certs/authenticate.h"
@@ -68,7 +69,7 @@ class WebGetNetEnvironment : public WebGetEnvironment {
 };
 
 // The folder of the test source that calls it (where its peer scripts lie).
-#define WEBGET_TEST_SOURCE_DIR() (std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')))
+#define WEBGET_TEST_SOURCE_DIR() (SourcePath(__FILE__).substr(0, SourcePath(__FILE__).rfind('/')))
 
 class WebGetTest : public ::testing::Test {
   protected:

@@ -1,6 +1,7 @@
 // Tests of the platform store: its answers through the interface against a bundle of our own, its
 // references, the "x5c" header chains, and the x509-limbo cases walked against it with
 // the peer name matched.
+#include "tests/support/source_path.h"
 #include "core/certs/cert_store_platform.h"
 
 #include <gtest/gtest.h>
@@ -243,7 +244,7 @@ std::string Pem(const std::string& body) {
 }
 
 std::string LimboFile() {
-    const std::string file = __FILE__;
+    const std::string file = SourcePath(__FILE__);
     return file.substr(0, file.rfind("tests/core/")) + "../shared/testdata/x509-limbo/subset.json";
 }
 

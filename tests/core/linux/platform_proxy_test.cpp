@@ -1,6 +1,7 @@
 // Tests of the system proxy settings: the environment and the desktop's GSettings (keyfile
 // backend in a private config folder, one child process per case, since GSettings reads the file
 // once per process) and DHCP WPAD leases from a NetworkManager stand-in on a private bus.
+#include "tests/support/source_path.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,7 +23,7 @@
 namespace {
 
 std::string SourceDir() {
-    const std::string file = __FILE__;
+    const std::string file = SourcePath(__FILE__);
     return file.substr(0, file.rfind('/'));
 }
 

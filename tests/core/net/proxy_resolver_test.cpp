@@ -1,6 +1,7 @@
 // Tests of the proxy resolver against a loopback peer (DNS on 127.0.0.1 and 127.0.0.2, HTTP for
 // the script), inside a network namespace of its own so that no name lookup leaves the machine,
 // with the desktop's settings asking for discovery (GSettings keyfile in a private folder).
+#include "tests/support/source_path.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -89,7 +90,7 @@ void SetCommandLine(const char* text) {
 }
 
 std::string SourceDir() {
-    const std::string file = __FILE__;
+    const std::string file = SourcePath(__FILE__);
     return file.substr(0, file.rfind('/'));
 }
 
