@@ -16,7 +16,6 @@
 #include "core/net/async_socket.h"
 #include "core/net/proxy_resolver.h"
 #include "core/net/socket.h"
-#include "core/linux/platform_error.h"
 #include "core/net/tls1.h"
 #include "core/platform/async_file.h"
 #include "core/platform/path.h"

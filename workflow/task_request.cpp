@@ -260,10 +260,12 @@ int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity) {
     return 1;
 }
 
-int64_t TaskRequest_IsLastingFailure(uint32_t code) {
-    if (code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML || code == WEBGET_ERROR_OS)
-        return 1;
-    return code >= 400 && code < 500 && code != 408 && code != 425 && code != 429;
+int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code) {
+    if (code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML) return 1;
+    if (!url) return 0;
+    if (URL_CompareProtocol(url, "file")) return 1;
+    char place[1024];
+    return g_placeCallback && g_placeCallback(url, place, sizeof(place), nullptr, 0) && place[0] ? 1 : 0;
 }
 
 int64_t TaskRequest_DescribeFailure(const char* url, uint32_t code, uint32_t codeEx, const char* parseMessage,
@@ -302,9 +304,9 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
     CLASS_CHECK(record, TASKREQUEST_CLASS_ID);
     ASSERT_POINTER(resumeTime);
     Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
-    // A file that cannot be read, a document that does not parse or a refusal for good stays
-    // what it is: reported once, with its place, and not retried as if the network had failed.
-    const bool lasting = TaskRequest_IsLastingFailure(code) != 0;
+    // A local file that cannot be read or a document that does not parse stays what it is:
+    // reported once, with its place, and not retried as if the network had failed.
+    const bool lasting = TaskRequest_IsLastingFailure(record->Url, code) != 0;
     if (lasting || (record->MaxRetries >= 0 && errorCount >= record->MaxRetries)) {
         char parse[ASYNCHTTP_PARSE_MESSAGE_SIZE] = "";
         if (loader) AsyncHTTP_GetParseMessage(loader, parse, (int32_t)sizeof(parse));

@@ -36,7 +36,7 @@ TEST_F(HostOutcome, FailedWorkflowsEndNonZeroWithTheirPlace) {
                                     "\"url\" argument not defined"},
         {"missing file", nullptr, false, "ERROR - " + wf + ": No such file or directory"},
         {"unreadable file", nullptr, true, "ERROR - " + wf + ": Is a directory"},
-        {"failing task", "apply:\n  type: FileCopy\n  source: /nonexistent/a\n  target: /nonexistent/b\n", false,
+        {"failing task", "apply:\n  type: FileCopy\n  sourcePath: /nonexistent/a\n  targetPath: /nonexistent/b\n", false,
          "ERROR - Workflow " + wf + " failed in \"apply\": task \"apply\" (FileCopy): "},
     };
     for (const Case& c : cases) {
