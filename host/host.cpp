@@ -37,6 +37,7 @@
 #include "core/web/web_get_redirect.h"
 #include "core/web/web_server.h"
 #include "host/crash_report.h"
+#include "host/host_outcome.h"
 #include "host/host_web_browser.h"
 #include "skin/localisation.h"
 #include "skin/script_invoker.h"
@@ -78,6 +79,12 @@ bool IsSet(const char* name) { return CommandLine_IsFieldSet(nullptr, name) != 0
 bool IsWorkerOrSelfUpdate() { return WorkflowApp_IsWorker() || WorkflowApp_IsSelfUpdate(); }
 
 void ErrorBox(const char* key) { L10N_MessageBoxOverride(nullptr, key, kBoxTitle, kBoxError); }
+
+// A role that could not start ends the process with code 1, unless something chose one already.
+int64_t StartFailed() {
+    if (!Debug_ExitCodeChosen()) Debug_SetExitCode(1);
+    return 0;
+}
 
 // ---- Workflow documents answered from the skin --------------------------------------------------
 
@@ -177,21 +184,68 @@ void SetEnvironmentMacros() {
     WorkflowApp_AddMacro("StageEnv", production ? "" : environment);
 }
 
+// The skin a user names wins over the one bundled beside the program; a named skin that is
+// missing is an error of its own, never silently replaced by another.
 bool AttachSkin(const char* skinPath) {
-    if (SkinFile_Attach(skinPath)) return true;
     char path[kPathSize] = "";
-    if (!CommandLine_GetFieldByName(nullptr, "skin", path, sizeof(path)) || !path[0]) return false;
+    if (!CommandLine_GetFieldByName(nullptr, "skin", path, sizeof(path)) || !path[0]) {
+        if (!SkinFile_Attach(skinPath)) return false;
+        if (Path_IsDirectory(skinPath)) HostOutcome_SetSkinFolder(skinPath);
+        return true;
+    }
     char resolved[kPathSize] = "";
     if (Path_Resolve(path, resolved, sizeof(resolved)) && resolved[0]) String_CopyLength(path, resolved, sizeof(path));
     Path_FixSlash(path, sizeof(path), 0);
+    if (!Path_Exists(path)) {
+        Log_Error("Skin %s does not exist (--skin)\n", path);
+        return false;
+    }
     if (!Path_IsDirectory(path) && Executable_IsValid(path)) Executable_SetCurrentModuleAppPath(path);
-    return path[0] && SkinFile_Attach(path);
+    if (!SkinFile_Attach(path)) {
+        Log_Error("Skin %s cannot be read: neither a folder nor a program with a skin (--skin)\n", path);
+        return false;
+    }
+    if (Path_IsDirectory(path)) HostOutcome_SetSkinFolder(path);
+    return true;
+}
+
+// Whether one of the ports the configuration lists can be bound on the loopback address now.
+// A port held by another program would otherwise keep the start waiting 30 s for nothing.
+bool ConfiguredPortsFree(char* listed, int32_t capacity) {
+    listed[0] = 0;
+    Dictionary* config = nullptr;
+    Dictionary* ports = nullptr;
+    if (!WorkflowApp_GetConfigHandle(&config) || !config || !Dictionary_GetListByKey(config, "webServerListenPort", &ports) ||
+        !ports)
+        return true;
+    uint32_t count = 0;
+    Dictionary_ItemGetCount(ports, &count);
+    bool any = count == 0;
+    for (uint32_t i = 0; i < count && !any; i++) {
+        DictionaryItem* item = nullptr;
+        int32_t port = 0;
+        if (!Dictionary_ItemFindByIndex(ports, (int32_t)i, nullptr, &item) || !item ||
+            !Dictionary_ItemGetInt32(ports, item, &port) || port < 0 || port > 65535)
+            continue;
+        String_PrintCat(listed, capacity, "%s%d", listed[0] ? ", " : "", port);
+        if (port == 0) {
+            any = true;
+            break;
+        }
+        Socket* socket = nullptr;
+        Socket_Create(&socket);
+        const uint32_t loopback = 0x0100007F;
+        if (socket && Socket_Open(socket, SOCKET_PROTOCOL_TCP) && Socket_Bind(socket, &loopback, (uint32_t)port))
+            any = true;
+        if (socket) Socket_Release(&socket);
+    }
+    return any;
 }
 
 int64_t RunCrashReporter() {
     if (!IsSet("crashid")) {
         Log_Error("Crash report id not specified\n");
-        return 0;
+        return StartFailed();
     }
     char id[kPathSize] = "";
     char session[kPathSize] = "";
@@ -207,11 +261,11 @@ int64_t RunCrashReporter() {
 
 int64_t StartWorkerRole() {
     CrashReport_Init();
-    Host_InitContent(1, 0);
+    if (!Host_InitContent(1, 0)) return StartFailed();
     if (WorkflowApp_IsSelfUpdate()) {
         if (WorkflowApp_IsWorker()) {
             Log_Error("Misconfigured self-update process\n");
-            return 0;
+            return StartFailed();
         }
         ProgressDialog_Start("Host", "Host_SelfUpdating");
         Log_Info("Applying self-update\n");
@@ -228,8 +282,12 @@ int64_t StartWorkerRole() {
 
 int64_t StartUserInterfaceRole(uint32_t cefForced) {
     const WebBrowserInterface* nativeTable = nullptr;
-    if (!SkinApp_CheckForSingleInstance(Host_PostCommandLineParams)) return 0;
-    if (!Host_PlatformInit(&nativeTable)) return 0;
+    if (!SkinApp_CheckForSingleInstance(Host_PostCommandLineParams)) {
+        // Not a failure: the running instance has the command line now. Said where a user sees it.
+        fprintf(stderr, "quarvelon-host: another instance of this skin runs already; it was handed this command line\n");
+        return 0;
+    }
+    if (!Host_PlatformInit(&nativeTable)) return StartFailed();
     uint32_t cefEnabled = cefForced;
     if (!cefForced) SkinApp_GetCEFEnabled(&cefEnabled);
     Dictionary* config = nullptr;
@@ -237,13 +295,13 @@ int64_t StartUserInterfaceRole(uint32_t cefForced) {
     WorkflowApp_GetConfigHandle(&config);
     const uint32_t externalPaths =
         config && Dictionary_GetDictionaryByPath(config, "webServer.externalPaths", &external) && external ? 1 : 0;
-    Host_InitContent(cefEnabled, externalPaths);
+    if (!Host_InitContent(cefEnabled, externalPaths)) return StartFailed();
     int32_t branch = 0;
     uint32_t nativeFallback = 0;
     SkinApp_GetCEFVersion(&branch);
     SkinApp_GetCEFNativeFallback(&nativeFallback);
     if (config) Dictionary_SetBooleanByPath(config, "enableDeveloperTools", g_developerTools ? 1 : 0);
-    if (!Host_WebBrowserInit((int32_t)cefEnabled, branch, (int32_t)nativeFallback, nativeTable)) return 0;
+    if (!Host_WebBrowserInit((int32_t)cefEnabled, branch, (int32_t)nativeFallback, nativeTable)) return StartFailed();
     CrashReport_Init();
     char windowConfig[kExpandSize] = "";
     WorkflowApp_GetConfig("startupWindowConfig", "", windowConfig, sizeof(windowConfig));
@@ -317,6 +375,8 @@ int64_t Host_AddElevatedSwitch(char* arguments, int32_t capacity) {
 
 int64_t Host_GetExitCode(uint32_t* code) {
     ASSERT_POINTER(code);
+    // A workflow run without a page to judge it decides the code when it failed.
+    if (IsWorkerOrSelfUpdate()) HostOutcome_ApplyExitCode();
     return WorkflowApp_GetExitCode(code);
 }
 
@@ -362,7 +422,17 @@ int64_t Host_InitContent(uint32_t cefEnabled, uint32_t externalPaths) {
         const char* url = SkinApp_GetContentUrl();
         WorkflowApp_AddMacro("#contentUrl", url ? url : "");
     } else {
-        SkinApp_StartWebServer(1);
+        char ports[kPathSize];
+        if (!ConfiguredPortsFree(ports, sizeof(ports))) {
+            Log_Error("Port %s on 127.0.0.1 is in use or cannot be bound (webServerListenPort in the skin's app.yaml)\n",
+                      ports);
+            return 0;
+        }
+        if (!SkinApp_StartWebServer(1)) {
+            Log_Error("The skin's web server did not start listening on 127.0.0.1 within 30 s (webServerListenPort %s)\n",
+                      ports[0] ? ports : "not set");
+            return 0;
+        }
     }
     char host[kPathSize] = "";
     const char* content = SkinApp_GetContentUrl();
@@ -456,6 +526,7 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
 
     WorkflowManager_Init();
     WorkflowManager_SetWillLoadCallback(nullptr, Host_WorkflowManagerWillLoadCallback);
+    HostOutcome_Start();
     SkinApp_Init();
     SkinApp_SetConfigLoadedCallback(nullptr, Host_ConfigLoadedCallback);
     SkinApp_WebServerSetListenChangedCallback(nullptr, Host_WebServerListenChangedCallback);
@@ -469,7 +540,7 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
         Log_Error("Failed to load the embedded skin resources\n");
         L10N_MessageBoxOverride(nullptr, "Unable to load skin", kBoxTitle, kBoxError);
         Host_AppRemove();
-        return 0;
+        return StartFailed();
     }
 
     Dictionary* config = nullptr;
@@ -481,12 +552,16 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
             Log_Error("Failed to restart this application with elevated privileges\n");
             ErrorBox("Host_ElevationFail");
             Host_AppRemove();
-            return 0;
+            return StartFailed();
         }
     }
     if (!configured) {
+        // A restart asked for by the configuration (requiresElevated) is not a failure.
+        uint32_t restart = 0;
+        WorkflowApp_GetRestart(&restart);
+        if (!restart) Log_Error("The skin has no readable app.yaml (or app.json), or it does not parse\n");
         Host_AppRemove();
-        return 0;
+        return restart ? 0 : StartFailed();
     }
 
     WorkflowApp_InitInterop();
@@ -518,6 +593,7 @@ int64_t Host_AppRemove() {
     WorkflowApp_GetImplodePath(implode, sizeof(implode));
     WorkflowApp_GetRestartPath(path, sizeof(path));
     WorkflowApp_GetRestartArguments(arguments, sizeof(arguments));
+    HostOutcome_Stop();
     WorkflowApp_RemoveMinimal();
     Log_Info("Exit Code - %d\n", (int32_t)code);
     if (implode[0]) {

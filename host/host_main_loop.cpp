@@ -14,6 +14,7 @@
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 #include "host/host.h"
+#include "host/host_outcome.h"
 #include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
@@ -105,6 +106,7 @@ int64_t Host_RunMessagePump() {
         // down in order instead of running on until it is killed.
         if (Host_TakeShutdownRequest() && stopBy == 0) {
             Log_Info("Shutdown requested\n");
+            HostOutcome_SetStopping();
             Host_Shutdown();
             if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
             stopBy = Time_GetCurrent() + kStopSeconds;

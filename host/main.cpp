@@ -1,13 +1,17 @@
 // The process entry: picks the skin, starts the modules for the role the command line names,
 // runs the main loop and shuts down, returning the exit code.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/certs/executable.h"
 #include "core/linux/platform.h"
 #include "core/platform/path.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/string.h"
+#include "core/runtime/log.h"
 #include "host/host.h"
+#include "host/host_command_line.h"
 
 namespace {
 
@@ -26,8 +30,24 @@ void FindBundledSkin(char* skinPath, int32_t capacity) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Arguments_Init(argc, argv);
+    // The argument vector stays borrowed by the command line for the whole process.
+    static std::vector<std::string> arguments;
+    static std::vector<char*> vector;
+    arguments = HostCommandLine_Normalise(argc, argv);
+    for (std::string& argument : arguments) vector.push_back(argument.data());
+    vector.push_back(nullptr);
+    Arguments_Init((int)arguments.size(), vector.data());
     Executable_Init();
+    const char* given = nullptr;
+    CommandLine_Get(&given);
+    if (CommandLine_IsFieldSet(given, "help") || CommandLine_IsFieldSet(given, "version")) {
+        CommandLine_IsFieldSet(given, "help") ? HostCommandLine_PrintHelp(argv[0]) : HostCommandLine_PrintVersion();
+        Executable_Remove();
+        Arguments_Remove();
+        return 0;
+    }
+    HostCommandLine_WarnUnknown(arguments);
+    Log_SetErrorsToStandardError(1);
     char stored[COMMAND_LINE_SIZE] = "";
     if (Executable_GetCommandLine(nullptr, stored, sizeof(stored)) == 1 && stored[0]) CommandLine_Append(stored);
 

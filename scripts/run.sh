@@ -33,13 +33,20 @@ log=$QVR_RUN_BUILD/demo-run.log
 picture=$QVR_RUN_BUILD/demo-window.png
 : >"$log"
 
-# The workflow's own lines and the outcome, without the log's time stamps and object names.
+# The workflow's own lines, the outcome and whatever the host says went wrong, without the log's
+# time stamps and object names.
 show() {
-  grep --line-buffered -E 'Task\.[0-9a-f]+\.[A-Za-z]+ - |Exit Code|ERROR' |
+  grep --line-buffered -E 'Task\.[0-9a-f]+\.[A-Za-z]+ - |Exit Code|ERROR|quarvelon-host:|Demo page outcome' |
     sed -u -E 's/^.* Task\.[0-9a-f]+\.([A-Za-z]+) - /  [\1] /; s/^[0-9\/]+ [0-9:]+ //'
 }
 
 outcome() { grep -q -E 'Demo SHA-256 - [0-9a-f]{64}' "$log"; }
+# The page has shown the outcome (either way).
+shown() { grep -q -E 'Demo page outcome - ' "$log"; }
+# The host could not start: another instance, a port, the skin.
+refused() {
+  grep -q -E 'Another instance of this application is open|does not exist \(--skin\)|in use or cannot be bound|Failed to load the embedded skin|did not start listening' "$log"
+}
 
 # The window layer may be missing from this build: the workflow then runs in the host's own
 # self-update role, which needs no window.
@@ -64,11 +71,28 @@ fi
 "${session[@]}" "$host" --window --autorun > >(tee -a "$log" | show) 2>&1 &
 pid=$!
 for _ in $(seq 1200); do
-  outcome && break
+  shown && break
+  refused && break
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done
-if outcome; then
+if refused && ! shown; then
+  grep -h -E 'Another instance of this application is open|ERROR - ' "$log" | sed -E 's/^[0-9\/]+ [0-9:]+ //' >&2
+  if grep -q 'Another instance of this application is open' "$log"; then
+    echo "The demo already runs as this user: close its window (or end that host) and run again." >&2
+  fi
+  echo "The host did not run the demo (log: $log)." >&2
+  # Its question to the user (a dialog) would wait for ever here: the host and the session end now.
+  children=$(ps -o pid= --ppid "$pid" 2>/dev/null || true)
+  kill -TERM $children "$pid" 2>/dev/null || true
+  sleep 1
+  kill -KILL $children "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  exit 1
+fi
+if shown; then
+  # One more frame for the page to paint what it was just told.
+  sleep 0.5
   /usr/bin/python3 - "$picture" <<'PY' && echo "Window picture: $picture"
 import sys
 import gi

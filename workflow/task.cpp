@@ -9,6 +9,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 #include "workflow/task_internal.h"
 #include "workflow/task_request.h"
@@ -278,6 +279,10 @@ int64_t Task_VPrint(Task* task, int32_t indent, const char* format, va_list args
     CLASS_CHECK(task, TASK_CLASS_ID);
     ASSERT_POINTER(format);
     PreparePrint(task);
+    va_list copy;
+    va_copy(copy, args);
+    String_VPrint(task->LastLine, (int32_t)sizeof(task->LastLine), format, copy);
+    va_end(copy);
     return ClassPrint_VPrint(&task->Print, indent, format, args);
 }
 

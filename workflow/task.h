@@ -22,6 +22,7 @@ enum : uint32_t {
     TASK_STORE_NAME_SIZE = 64,
     // Error and warning texts are formatted and expanded in this many bytes.
     TASK_MESSAGE_SIZE = 1024,
+    TASK_DETAIL_SIZE = 320,
 };
 
 // Kinds that Task_EvaluatePathToObject reports.

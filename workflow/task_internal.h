@@ -36,6 +36,9 @@ struct Task {
     TaskRequest* Request; // the task's one web request, owned; null when none
     CallbackBase ExpandStringCallback;
     CallbackBase AuthenticateCallback;
+    // The last line the task printed: what an error it adds next is about ("\"url\" argument
+    // not defined"), carried as the error's "detail".
+    char LastLine[TASK_DETAIL_SIZE];
 };
 
 // Status observation between start and the end of completion.

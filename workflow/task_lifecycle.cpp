@@ -440,6 +440,7 @@ int64_t Task_RunSubTask(Task* task, const char* name, Dictionary* arguments, voi
     }
     Task* sub = nullptr;
     if (!task->Workflow_ || !Workflow_CreateTask(task->Workflow_, expanded, arguments, task, &sub) || !sub) {
+        Task_Print(task, "Next task \"%s\" cannot be created", expanded);
         Task_AddError(task, "Task_Error_MissingSubTask");
         return TaskEvent_Complete(event, nullptr);
     }

@@ -7,11 +7,15 @@
 
 #include "core/certs/cert_store.h"
 #include "core/formats/url.h"
+#include "core/linux/platform_error.h"
+#include "core/platform/path.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 #include "core/web/async_http.h"
 #include "core/web/web_get.h"
@@ -41,6 +45,46 @@ constexpr int32_t kValueSize = 8192;
 constexpr int32_t kLongestDelayStep = 8;
 
 double g_retryDelayUnit = 15.0;
+TaskRequestPlaceFunc g_placeCallback = nullptr;
+
+// The place of a URL for a user: what the host makes of it, a file URL's path, or the URL.
+void PlaceOf(const char* url, char* buffer, int32_t capacity, char* reason = nullptr, int32_t reasonCapacity = 0) {
+    buffer[0] = 0;
+    if (g_placeCallback && g_placeCallback(url, buffer, capacity, reason, reasonCapacity) && buffer[0]) return;
+    char path[1024];
+    if (URL_CompareProtocol(url, "file") && Path_ConvertFromURL(url, path, sizeof(path))) {
+        URL_DecodeString(path, buffer, capacity);
+        return;
+    }
+    String_CopyLength(buffer, url, capacity);
+}
+
+// "7:10: Unexpected node" from a parser's "Unexpected node [@ 7:10]" (also "[x @ 7:10]", where x
+// is the character found, and "[7:10]"); false when the message names no position.
+bool PositionFirst(const char* message, char* buffer, int32_t capacity) {
+    const char* open = strrchr(message, '[');
+    const char* close = open ? strchr(open, ']') : nullptr;
+    if (!open || !close) return false;
+    const char* at = open + 1;
+    for (const char* p = open + 1; p < close; p++)
+        if (*p == '@') at = p + 1;
+    while (*at == ' ') at++;
+    char* end = nullptr;
+    const long line = strtol(at, &end, 10);
+    if (end == at || *end != ':') return false;
+    const char* columnText = end + 1;
+    const long column = strtol(columnText, &end, 10);
+    if (end == columnText || end != close) return false;
+    int32_t whatLength = (int32_t)(open - message);
+    while (whatLength > 0 && message[whatLength - 1] == ' ') whatLength--;
+    String_Print(buffer, capacity, "%ld:%ld: %.*s", line, column, whatLength, message);
+    // What the parser found there, when it says.
+    const char* found = open + 1;
+    int32_t foundLength = at == open + 1 ? 0 : (int32_t)(strchr(found, '@') - found);
+    while (foundLength > 0 && found[foundLength - 1] == ' ') foundLength--;
+    if (foundLength > 0) String_PrintCat(buffer, capacity, " (%.*s)", foundLength, found);
+    return true;
+}
 
 // Stops the record and frees it; the task is not touched (it may be gone already).
 void Destroy(TaskRequest* record) {
@@ -204,13 +248,74 @@ int64_t Task_RequestBuild(AsyncHTTP*, void* user, WebGetRequest* request) {
     return Task_RequestConfig(record->Owner, request);
 }
 
-int64_t Task_RequestError(AsyncHTTP*, void* user, int32_t errorCount, int32_t, uint32_t code, uint32_t codeEx,
+int64_t TaskRequest_SetPlaceCallback(TaskRequestPlaceFunc callback) {
+    g_placeCallback = callback;
+    return 1;
+}
+
+int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    PlaceOf(url ? url : "", buffer, capacity);
+    return 1;
+}
+
+int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code) {
+    if (code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML) return 1;
+    if (!url) return 0;
+    if (URL_CompareProtocol(url, "file")) return 1;
+    char place[1024];
+    return g_placeCallback && g_placeCallback(url, place, sizeof(place), nullptr, 0) && place[0] ? 1 : 0;
+}
+
+int64_t TaskRequest_DescribeFailure(const char* url, uint32_t code, uint32_t codeEx, const char* parseMessage,
+                                    char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    char place[1024];
+    char what[512] = "";
+    PlaceOf(url ? url : "", place, sizeof(place), what, sizeof(what));
+    // A local file that cannot be read is told by the system's words, whatever answer the
+    // in-process server made of it.
+    if (what[0]) {
+    } else if ((code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML) && parseMessage &&
+        parseMessage[0]) {
+        // The place and the position join into one "file:line:column".
+        if (PositionFirst(parseMessage, what, sizeof(what))) {
+            String_Print(buffer, capacity, "%s:%s", place, what);
+            return 1;
+        }
+        String_CopyLength(what, parseMessage, sizeof(what));
+    } else if (code == WEBGET_ERROR_OS && Platform_GetErrorString((PlatformErrorCode)codeEx, what, sizeof(what))) {
+    } else if (code > 0 && code < WEBGET_ERROR_CUSTOM) {
+        const char* reason = WebGet_TranslateHTTPCode((int32_t)code);
+        String_Print(what, sizeof(what), "HTTP status %u%s%s", code, reason && reason[0] ? " " : "", reason ? reason : "");
+    } else {
+        const char* name = WebGet_TranslateError((int32_t)code);
+        String_Print(what, sizeof(what), "%s (%u/%u)", name && name[0] ? name : "request failed", code, codeEx);
+    }
+    String_Print(buffer, capacity, "%s: %s", place, what);
+    return 1;
+}
+
+int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int32_t, uint32_t code, uint32_t codeEx,
                           double* resumeTime) {
     TaskRequest* record = static_cast<TaskRequest*>(user);
     CLASS_CHECK(record, TASKREQUEST_CLASS_ID);
     ASSERT_POINTER(resumeTime);
     Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
-    if (record->MaxRetries >= 0 && errorCount >= record->MaxRetries) return ASYNCHTTP_POLICY_FINAL;
+    // A local file that cannot be read or a document that does not parse stays what it is:
+    // reported once, with its place, and not retried as if the network had failed.
+    const bool lasting = TaskRequest_IsLastingFailure(record->Url, code) != 0;
+    if (lasting || (record->MaxRetries >= 0 && errorCount >= record->MaxRetries)) {
+        char parse[ASYNCHTTP_PARSE_MESSAGE_SIZE] = "";
+        if (loader) AsyncHTTP_GetParseMessage(loader, parse, (int32_t)sizeof(parse));
+        char text[TASK_MESSAGE_SIZE];
+        TaskRequest_DescribeFailure(record->Url, code, codeEx, parse, text, (int32_t)sizeof(text));
+        Task_Print(record->Owner, "%s", text);
+        Log_Error("%s\n", text);
+        return ASYNCHTTP_POLICY_FINAL;
+    }
     const int32_t step = errorCount < kLongestDelayStep ? errorCount : kLongestDelayStep;
     const double delay = errorCount < 0 ? 0.0 : g_retryDelayUnit * (double)(1u << step);
     Task_Print(record->Owner, "Waiting for retry %.02fs (%d/%d)", delay, errorCount + 1, (int)record->MaxRetries);

@@ -43,3 +43,19 @@ int64_t Task_Notification_OnRequestProcess(void* user, const char* type, const c
 
 // The retry delay is this many seconds times 2^min(n, 8); 15 unless a test shortens it.
 int64_t TaskRequest_SetRetryDelayUnit(double seconds);
+
+// Names the place of a document for a user: the file a URL stands for (the host maps its content
+// URL to the skin's folder), else nothing (0), and then the URL itself or a file URL's path is used.
+// With a reason buffer, also says why that file cannot be read (the system's words), when it cannot.
+typedef int64_t (*TaskRequestPlaceFunc)(const char* url, char* buffer, int32_t capacity, char* reason,
+                                        int32_t reasonCapacity);
+int64_t TaskRequest_SetPlaceCallback(TaskRequestPlaceFunc callback);
+int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity);
+// "place: what" for a failed load: "file:line:column: what" for a document a parser refused,
+// the system's words for a file that cannot be read, the HTTP status for a refused request.
+int64_t TaskRequest_DescribeFailure(const char* url, uint32_t code, uint32_t codeEx, const char* parseMessage,
+                                    char* buffer, int32_t capacity);
+// Whether a failure is one that a later attempt cannot mend: a document that does not parse, or
+// any failure to read a local document (a file URL, or one the place callback maps to a file).
+// A remote server's refusal keeps the retries: it may be passing.
+int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code);

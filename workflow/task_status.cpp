@@ -72,6 +72,8 @@ bool Ignored(Task* task, const char* text) {
 int64_t AddErrorText(Task* task, char* text) {
     Task_ExpandInPlace(task, text, TASK_MESSAGE_SIZE);
     const bool ignored = Ignored(task, text);
+    char detail[TASK_DETAIL_SIZE];
+    String_CopyLength(detail, task->LastLine, (int32_t)sizeof(detail));
     Task_Print(task, "Error - %s%s", text, ignored ? " (Ignored)" : "");
     if (ignored) return 1;
     Dictionary* dict = nullptr;
@@ -79,6 +81,7 @@ int64_t AddErrorText(Task* task, char* text) {
     ExtendedList(task, "errors", text, dict);
     Publish(task, dict, "errors");
     Dictionary_SetStringByKey(dict, "message", text);
+    if (detail[0] && strncmp(detail, "Error - ", 8) != 0) Dictionary_SetStringByKey(dict, "detail", detail);
     NotificationCenter_Fire("Task", "Error", task->Header.InstanceId, dict);
     Dictionary_Release(&dict);
     return 1;

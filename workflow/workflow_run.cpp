@@ -738,6 +738,9 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
         for (int32_t i = 0; Task_GetError(task, i, text, (int32_t)sizeof(text)); i++)
             Workflow_AddError(run->Workflow_, "%s", text);
         run->Fetching = 0;
+        // Without a page there is nobody to ask for a retry: the run ends here, with its errors,
+        // so that the process serving it learns of the failure instead of waiting for ever.
+        if (WorkflowApp_IsSelfUpdate() || WorkflowApp_IsWorker()) Task_Complete(task, nullptr);
         return 1;
     }
     Dictionary* root = nullptr;

@@ -5,10 +5,12 @@
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "workflow/task_internal.h"
+#include "workflow/task_request.h"
 #include "workflow/task_type.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_internal.h"
@@ -341,6 +343,21 @@ int64_t Workflow_TaskListRemoveCallback(void* user, const TaskInterface* record)
 
 // ---- Creating tasks ----------------------------------------------------------------------------
 
+namespace {
+
+// Where a workflow came from, for a user: the file or URL it was loaded from, else "workflow".
+void WorkflowPlace(Workflow* workflow, char* buffer, int32_t capacity) {
+    char url[1024] = "";
+    if ((!Dictionary_GetStringByKey(workflow->Macros, "workflowUrl", url, sizeof(url)) || !url[0]) &&
+        (!Dictionary_GetStringByKey(workflow->Macros, "workflowPath", url, sizeof(url)) || !url[0])) {
+        String_CopyLength(buffer, "workflow", capacity);
+        return;
+    }
+    TaskRequest_PlaceOf(url, buffer, capacity);
+}
+
+} // namespace
+
 int64_t Workflow_CreateTaskWithMacros(Workflow* workflow, const char* name, Dictionary* arguments,
                                       Dictionary* macros, Task* parent, Task** out) {
     ASSERT_POINTER(out);
@@ -367,6 +384,9 @@ int64_t Workflow_CreateTaskWithMacros(Workflow* workflow, const char* name, Dict
         !Dictionary_GetStringPtrByKey(Task_GetDictionaryHandle(task), "type", &type) || !type) {
         Task_Release(&task);
         Workflow_Print(workflow, "Task has no type property (%s)", expanded);
+        char place[1024];
+        WorkflowPlace(workflow, place, sizeof(place));
+        Log_Error("%s: task \"%s\" has no \"type\"\n", place, expanded);
         return 0;
     }
     const TaskInterface* record = nullptr;
@@ -378,6 +398,9 @@ int64_t Workflow_CreateTaskWithMacros(Workflow* workflow, const char* name, Dict
     }
     if (!record) {
         Workflow_Print(workflow, "Cannot find task handler for task type (%s)", type);
+        char place[1024];
+        WorkflowPlace(workflow, place, sizeof(place));
+        Log_Error("%s: task \"%s\": unknown task type \"%s\"\n", place, expanded, type);
         Task_Release(&task);
         return 0;
     }

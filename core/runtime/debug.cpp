@@ -28,6 +28,7 @@ struct CoreState {
     bool Started;
     uint32_t Flags;
     uint32_t ExitCode;
+    bool ExitCodeChosen; // set by Debug_SetExitCode: something decided the code, 0 included
     uint32_t MainThreadId;
     uint32_t ProcessId;
 };
@@ -175,6 +176,7 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
     g_core.MainThreadId = Platform_ThreadGetCurrentId();
     g_core.ProcessId = Platform_GetCurrentProcessId();
     g_core.ExitCode = 0;
+    g_core.ExitCodeChosen = false;
     g_core.Started = true;
     Debug_SetFlags(flags);
 
@@ -247,8 +249,11 @@ uint32_t Debug_ExitCode() { return g_core.ExitCode; }
 
 int64_t Debug_SetExitCode(uint32_t code) {
     g_core.ExitCode = code;
+    g_core.ExitCodeChosen = true;
     return 1;
 }
+
+int64_t Debug_ExitCodeChosen() { return g_core.ExitCodeChosen ? 1 : 0; }
 
 uint32_t Debug_MainThreadId() { return g_core.MainThreadId; }
 

@@ -38,6 +38,8 @@ uint32_t Debug_Flags();
 int64_t Debug_SetFlags(uint32_t flags);
 uint32_t Debug_ExitCode();
 int64_t Debug_SetExitCode(uint32_t code);
+// 1 once Debug_SetExitCode has run since Debug_Init, whatever code it set.
+int64_t Debug_ExitCodeChosen();
 uint32_t Debug_MainThreadId();
 uint32_t Debug_ProcessId();
 int64_t Debug_GetRevision(char* buffer, int32_t capacity);

@@ -2,6 +2,7 @@
 // debug file id, process and thread) and the print callback, and the verbose filter.
 #include "core/runtime/log.h"
 
+#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -52,6 +53,7 @@ struct LogState {
 };
 
 LogState g_log;
+std::atomic<uint32_t> g_errorsToStderr{0};
 
 // The log lock exists for the whole life of the process: it must be there before the first
 // line of Debug_Init and after the last line of Debug_Remove.
@@ -287,8 +289,33 @@ int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp) 
     return 1;
 }
 
+// An ERROR line the console does not show, written to standard error on its own.
+void WriteErrorToStandardError(const char* format, va_list args) {
+    if (!g_errorsToStderr.load() || (Debug_Flags() & DEBUG_FLAG_CONSOLE)) return;
+    char buffer[kLineSize];
+    const int32_t used = String_Print(buffer, sizeof(buffer), "%s - ", kLevelNames[LOG_LEVEL_ERROR]);
+    va_list copy;
+    va_copy(copy, args);
+    String_VPrint(buffer + used, (int32_t)sizeof(buffer) - used, format, copy);
+    va_end(copy);
+    size_t length = strlen(buffer);
+    if (length == 0 || buffer[length - 1] != '\n') {
+        if (length + 1 >= sizeof(buffer)) length = sizeof(buffer) - 2;
+        buffer[length++] = '\n';
+        buffer[length] = 0;
+    }
+    int32_t written = 0;
+    Platform_WriteStd(Platform_GetStdHandle(2), buffer, (int32_t)length, &written);
+}
+
+int64_t Log_SetErrorsToStandardError(uint32_t on) {
+    g_errorsToStderr.store(on ? 1 : 0);
+    return 1;
+}
+
 int64_t Log_PrintVInt(uint32_t level, const char* file, int32_t line, int32_t indent, const char* format,
                       int32_t timeStamp, va_list args) {
+    if (level == LOG_LEVEL_ERROR && format) WriteErrorToStandardError(format, args);
     if (!Log_IsEnabled()) return 1;
     ASSERT_POINTER(format);
     char buffer[kLineSize];

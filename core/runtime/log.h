@@ -38,6 +38,9 @@ int64_t Log_Init(const char* debugFileId);
 int64_t Log_SetVerboseFilter(const char* value);
 int64_t Log_Remove();
 int64_t Log_IsStarted();
+// With 1, ERROR lines also reach standard error whenever the console does not already show them
+// (a program's user sees its errors without asking for a log).
+int64_t Log_SetErrorsToStandardError(uint32_t on);
 
 #define Log_Print(level, ...) Log_PrintInt((level), __FILE__, __LINE__, 0, __VA_ARGS__)
 #define Log_Error(...) Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, __VA_ARGS__)

@@ -30,6 +30,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter_rw.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/string.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
@@ -88,6 +89,8 @@ struct AsyncHTTP {
     uint32_t SaveLength;
     char ContentType[ASYNCHTTP_CONTENT_TYPE_SIZE];
     char Digest[ASYNCHTTP_DIGEST_SIZE];
+    // The parser's first line about the last body it refused ("Unexpected node [@ 7:10]").
+    char ParseMessage[ASYNCHTTP_PARSE_MESSAGE_SIZE];
 };
 
 namespace {
@@ -148,17 +151,40 @@ bool ClaimBusy(AsyncHTTP* loader) {
     return loader->Busy.compare_exchange_strong(idle, 1);
 }
 
+// A parser's lines still reach the log; the first one of a parse is kept, so that a refused
+// document can be reported with the place the parser names.
+int64_t CaptureParserLine(void* user, const char* format, ...) {
+    char text[ASYNCHTTP_PARSE_MESSAGE_SIZE * 2];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(text, (int32_t)sizeof(text), format, args);
+    va_end(args);
+    auto* loader = static_cast<AsyncHTTP*>(user);
+    if (loader && !loader->ParseMessage[0]) {
+        const char* message = strstr(text, " - ");
+        message = message ? message + 3 : text;
+        String_CopyLength(loader->ParseMessage, message, (int32_t)sizeof(loader->ParseMessage));
+        size_t length = strlen(loader->ParseMessage);
+        while (length > 0 && (loader->ParseMessage[length - 1] == '\n' || loader->ParseMessage[length - 1] == '\r'))
+            loader->ParseMessage[--length] = 0;
+    }
+    return ClassPrint_DefaultCallback(nullptr, "%s", text);
+}
+
 // Makes the parser of the kind (bound to the dictionary) when it is missing. Under the lock.
 void EnsureParser(AsyncHTTP* loader, uint32_t kind) {
     if (kind == ASYNCHTTP_PARSER_JSON && !loader->Json) {
         JSON_Create(&loader->Json);
         JSON_SetDictionaryHandle(loader->Json, loader->Dict);
+        JSON_SetPrintCallback(loader->Json, loader, CaptureParserLine);
     } else if (kind == ASYNCHTTP_PARSER_XML && !loader->Xml) {
         XML_Create(&loader->Xml);
         XML_SetDictionaryHandle(loader->Xml, loader->Dict);
+        XML_SetPrintCallback(loader->Xml, loader, CaptureParserLine);
     } else if (kind == ASYNCHTTP_PARSER_YAML && !loader->Yaml) {
         YAML_Create(&loader->Yaml);
         YAML_SetDictionaryHandle(loader->Yaml, loader->Dict);
+        YAML_SetPrintCallback(loader->Yaml, loader, CaptureParserLine);
     }
 }
 
@@ -226,6 +252,7 @@ void Decode(AsyncHTTP* loader, const uint8_t* body, uint32_t length, const char*
             uint32_t signatureRequired, uint32_t* code, uint32_t* codeEx) {
     *code = 0;
     *codeEx = 0;
+    loader->ParseMessage[0] = 0;
     if (loader->Hash && loader->Digest[0]) {
         char text[ASYNCHTTP_DIGEST_SIZE] = {};
         Hash_QuickString(loader->Hash, body, (int32_t)length, 0, text, (int32_t)sizeof(text));
@@ -933,6 +960,15 @@ int64_t AsyncHTTP_GetLastError(AsyncHTTP* loader, uint32_t* code, uint32_t* code
     *code = loader->Code;
     *codeEx = loader->CodeEx;
     return 1;
+}
+
+int64_t AsyncHTTP_GetParseMessage(AsyncHTTP* loader, char* buffer, int32_t capacity) {
+    CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    CriticalSectionGuard guard(loader->Lock);
+    String_CopyLength(buffer, loader->ParseMessage, capacity);
+    return buffer[0] ? 1 : 0;
 }
 
 int64_t AsyncHTTP_IsAlive(AsyncHTTP* loader) {

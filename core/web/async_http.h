@@ -38,6 +38,7 @@ enum : int32_t {
 enum : int32_t {
     ASYNCHTTP_CONTENT_TYPE_SIZE = 320,
     ASYNCHTTP_DIGEST_SIZE = 134, // hexadecimal text of the largest digest, with room to spare
+    ASYNCHTTP_PARSE_MESSAGE_SIZE = 256,
 };
 
 // The process-wide request handler: add answers 1 when it took the request, 0 when it refused.
@@ -109,6 +110,9 @@ int64_t AsyncHTTP_SetWebRequestHandler(AsyncHTTPRequestAddFunc add, AsyncHTTPReq
 
 // ---- Results ---------------------------------------------------------------------------------
 int64_t AsyncHTTP_GetLastError(AsyncHTTP* loader, uint32_t* code, uint32_t* codeEx);
+// The parser's own words about the last body it refused (with its line and column where the
+// parser gives them); 0 and an empty text when there are none.
+int64_t AsyncHTTP_GetParseMessage(AsyncHTTP* loader, char* buffer, int32_t capacity);
 int64_t AsyncHTTP_IsAlive(AsyncHTTP* loader);
 // Not alive and the last result (0, 0).
 int64_t AsyncHTTP_IsOk(AsyncHTTP* loader);

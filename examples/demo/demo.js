@@ -116,7 +116,9 @@
     if (finished) return;
     finished = true;
     show("outcome", text);
-    show("status", localise("Demo_Done"));
+    show("status", localise(ok ? "Demo_Done" : "Demo_Failed"));
+    // Told to the log once the page shows it, so that a picture taken now shows the outcome.
+    call(app, "debugPrint", { message: "Demo page outcome - " + (ok ? "success" : "failure") + "\n" });
     if (autorun) {
       call(app, "setExitCode", { exitCode: ok ? 0 : 1 });
       // Long enough for the caller to take the window's picture first.
@@ -140,7 +142,7 @@
     var info = message.info || message.arguments || message;
     if (typeof info.message === "string") {
       log(info.message);
-      show("status", info.message);
+      if (!finished) show("status", info.message);
       var at = info.message.indexOf("Demo outcome - ");
       if (at === 0) report = info.message.substring(15).trim();
       if (info.message.indexOf("Demo SHA-256 - ") === 0) digest = info.message.substring(15).trim();
@@ -153,6 +155,13 @@
       document.getElementById("progress").value = 1;
       finish(true, report + "\nSHA-256 " + digest);
     }
+  });
+
+  // The workflow's entry task ends in failure: the page says so, with the errors it reported.
+  observe("WorkflowEvent", "Complete", function (message) {
+    var info = message.info || message.arguments || message;
+    if (info.name !== "start" || info.successful !== false) return;
+    finish(false, localise("Demo_Failed") + ": " + (info.errors || []).join(", "));
   });
 
   // Links of the demo scheme: the first arrives on the command line, later ones from the running

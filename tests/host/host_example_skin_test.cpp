@@ -97,3 +97,24 @@ TEST_F(ExampleSkin, PageGetsItsTitleInEachLanguageAndItsFacts) {
 }
 
 } // namespace
+
+namespace {
+
+// Every text the host itself shows through the skin's locale (message boxes, the update window)
+// exists in each language the example carries, so that no user meets a raw key.
+TEST_F(ExampleSkin, HostTextsAreTranslatedInEachLanguage) {
+    const std::string skinApp = Create("QVR.SkinApp");
+    const char* const keys[] = {"Host",           "Host_SelfUpdating",     "Host_SingleInstance",
+                                "Host_WebServerTimeout", "Host_ElevationFail", "Host_DataStoreExpired",
+                                "Host_DataStoreMissing", "Crash_Title",        "Crash_Message"};
+    for (const char* language : {"en", "de"}) {
+        Call(skinApp, "setLanguage", std::string("\"language\":\"") + language + "\"");
+        for (const char* key : keys) {
+            const std::string reply = Call(skinApp, "localizeString", std::string("\"expand\":\"") + key + "\"");
+            EXPECT_EQ(reply.find(std::string("\"") + key + "\""), std::string::npos) << language << " " << reply;
+            EXPECT_GT(reply.size(), std::string("{\"returnValue\":\"\"}").size() + 4) << language << " " << key;
+        }
+    }
+}
+
+} // namespace

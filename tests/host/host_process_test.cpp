@@ -259,7 +259,7 @@ TEST_F(HostProcess, StartUpFailuresEndTheProcessWithTheirMessage) {
         std::vector<std::string> args = {HOST_PROGRAM, "--window"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         Child host = Start(args, env_);
-        EXPECT_EQ(Finish(host), 0) << c.message;
+        EXPECT_EQ(Finish(host), 1) << c.message;
         EXPECT_NE(host.Text.find(c.message), std::string::npos) << host.Text;
     }
 }
@@ -269,6 +269,7 @@ TEST_F(HostProcess, ExampleWorkflowRunsHeadlessInTheSelfUpdateRole) {
                         "--window"},
                        env_);
     ASSERT_EQ(Finish(host), 0) << host.Text;
+    EXPECT_EQ(host.Text.find("ERROR"), std::string::npos) << host.Text;
     const std::string report = dir_ + "/data/Quarvelon/demo-report.json";
     const size_t at = host.Text.find("Demo SHA-256 - ");
     ASSERT_NE(at, std::string::npos) << host.Text;

@@ -8,12 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/linux/platform_error.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
 #include "core/platform/async_file.h"
@@ -471,6 +473,36 @@ TEST_F(TaskRequestTest, ReleasedTaskEndsItsRequest) {
     Task_Release(&task);
     NetPasses(5);
     EXPECT_EQ(out.Calls, 0);
+}
+
+} // namespace
+
+namespace {
+
+// A failed load told to a user: the place (a file URL's path) joined with the parser's line and
+// column, the system's words, or the HTTP status; and which failures are not worth a retry.
+TEST_F(TaskRequestTest, FailuresNameTheirPlaceAndLocalOnesAreNotRetried) {
+    const struct {
+        const char* url;
+        uint32_t code;
+        uint32_t codeEx;
+        const char* parse;
+        const char* text;
+        int64_t lasting;
+    } cases[] = {
+        {"file:///tmp/wf.yaml", 993, 1, "Unexpected node [@ 7:10]", "/tmp/wf.yaml:7:10: Unexpected node", 1},
+        {"file:///tmp/a.json", 987, 1, "Comma expected [x @ 2:3]", "/tmp/a.json:2:3: Comma expected (x)", 1},
+        {"file:///tmp/none.yaml", 964, PLATFORM_ERROR_ERRNO_BASE + ENOENT, "", "/tmp/none.yaml: No such file or directory",
+         1},
+        {"http://127.0.0.1:9/wf.yaml", 404, 0, "", "http://127.0.0.1:9/wf.yaml: HTTP status 404", 0},
+        {"http://127.0.0.1:9/wf.yaml", 993, 1, "Scalar too long [@ 1:2]", "http://127.0.0.1:9/wf.yaml:1:2: Scalar too long", 1},
+    };
+    for (const auto& c : cases) {
+        char text[512] = "";
+        ASSERT_EQ(TaskRequest_DescribeFailure(c.url, c.code, c.codeEx, c.parse, text, sizeof(text)), 1);
+        EXPECT_EQ(std::string(text).rfind(c.text, 0), 0u) << text;
+        EXPECT_EQ(TaskRequest_IsLastingFailure(c.url, c.code), c.lasting) << c.url << " " << c.code;
+    }
 }
 
 } // namespace

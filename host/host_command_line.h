@@ -1,0 +1,19 @@
+// What the executable tells a user about its command line: --help and --version, switches
+// written with their value as the next argument, and switches it does not know.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The arguments with every "--name value" of a switch that takes a value joined into
+// "--name=value" (the form the command line reads); other arguments are kept as given.
+std::vector<std::string> HostCommandLine_Normalise(int argc, char** argv);
+// Writes the text of --help to standard output (switches, the default log file, exit codes).
+int64_t HostCommandLine_PrintHelp(const char* program);
+// "quarvelon-host 6.2.42".
+int64_t HostCommandLine_PrintVersion();
+// Warns on standard error about every switch this program does not read; 1 when none.
+int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments);
+// 1 when the switch is one this program reads.
+int64_t HostCommandLine_IsKnown(const char* name);

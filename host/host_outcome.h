@@ -1,0 +1,17 @@
+// What became of the workflows this process ran: which one failed, in which task and why, told
+// once at ERROR, and the exit code a failed run leaves when nothing else chose one.
+#pragma once
+
+#include <cstdint>
+
+// Starts and stops watching the engine's notifications (main thread).
+int64_t HostOutcome_Start();
+int64_t HostOutcome_Stop();
+// A shutdown was asked for (a signal): work cancelled from now on is not a failure.
+int64_t HostOutcome_SetStopping();
+// 1 once a workflow failed to load or an entry task of one ended in failure.
+int64_t HostOutcome_Failed();
+// Sets exit code 1 when a workflow failed and no End task or page chose a code; 1 when it did.
+int64_t HostOutcome_ApplyExitCode();
+// The skin folder whose files the content URL serves, so that places name files, not URLs.
+int64_t HostOutcome_SetSkinFolder(const char* folder);

@@ -1,0 +1,98 @@
+// The host executable as a child process of a test: its standard output and error in one text,
+// its exit code, and a private home so that nothing of the user's is touched.
+#pragma once
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+struct HostRun {
+    int Code = -1; // exit code; -1 when it did not end within the wait (it is killed then)
+    std::string Text;
+    double Seconds = 0;
+};
+
+// Runs the program with the arguments and extra environment, at most waitMs.
+inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<std::string>& env, int waitMs = 60000) {
+    HostRun run;
+    int fds[2];
+    if (pipe(fds) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; e++) envText.push_back(*e);
+    envText.insert(envText.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (spawned != 0) {
+        close(fds[0]);
+        return run;
+    }
+    int status = 0;
+    bool ended = false;
+    for (int waited = 0; waited < waitMs; waited += 20) {
+        pollfd p = {fds[0], POLLIN, 0};
+        char buffer[4096];
+        ssize_t n = 0;
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(fds[0], buffer, sizeof(buffer))) > 0)
+            run.Text.append(buffer, (size_t)n);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) run.Text.append(buffer, (size_t)n);
+            run.Seconds = waited / 1000.0;
+            break;
+        }
+        usleep(20000);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        run.Seconds = waitMs / 1000.0;
+    } else {
+        run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    close(fds[0]);
+    return run;
+}
+
+// A private folder with a home for the host and a skin folder "skin" holding app.yaml.
+class HostFolder {
+  public:
+    HostFolder() {
+        char pattern[] = "/tmp/host-user-XXXXXX";
+        if (mkdtemp(pattern)) dir_ = pattern;
+        mkdir(Skin().c_str(), 0700);
+        env_ = {"HOME=" + dir_, "XDG_DATA_HOME=" + dir_ + "/data", "XDG_STATE_HOME=" + dir_ + "/state",
+                "XDG_CONFIG_HOME=" + dir_ + "/config", "XDG_RUNTIME_DIR=" + dir_ + "/run"};
+        mkdir((dir_ + "/run").c_str(), 0700);
+    }
+    ~HostFolder() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    const std::string& Dir() const { return dir_; }
+    std::string Skin() const { return dir_ + "/skin"; }
+    const std::vector<std::string>& Env() const { return env_; }
+    void Write(const std::string& name, const std::string& text) const { std::ofstream(Skin() + "/" + name) << text; }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> env_;
+};
