@@ -22,11 +22,12 @@ struct HostRun {
     double Seconds = 0;
 };
 
-// Runs the program with the arguments and extra environment, at most waitMs.
-inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<std::string>& env, int waitMs = 60000) {
-    HostRun run;
+// Starts the program with the arguments and extra environment, its standard output and error on
+// one pipe whose reading end goes to `out`; the child's pid, or -1 when it did not start.
+inline pid_t SpawnWithOutput(const std::vector<std::string>& args, const std::vector<std::string>& env, int* out) {
+    *out = -1;
     int fds[2];
-    if (pipe(fds) != 0) return run;
+    if (pipe(fds) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
@@ -41,24 +42,34 @@ inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<s
     for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         close(fds[0]);
-        return run;
+        return -1;
     }
+    *out = fds[0];
+    return pid;
+}
+
+// Runs the program with the arguments and extra environment, at most waitMs.
+inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<std::string>& env, int waitMs = 60000) {
+    HostRun run;
+    int out = -1;
+    const pid_t pid = SpawnWithOutput(args, env, &out);
+    if (pid < 0) return run;
     int status = 0;
     bool ended = false;
     for (int waited = 0; waited < waitMs; waited += 20) {
-        pollfd p = {fds[0], POLLIN, 0};
+        pollfd p = {out, POLLIN, 0};
         char buffer[4096];
         ssize_t n = 0;
-        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(fds[0], buffer, sizeof(buffer))) > 0)
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(out, buffer, sizeof(buffer))) > 0)
             run.Text.append(buffer, (size_t)n);
         if (waitpid(pid, &status, WNOHANG) == pid) {
             ended = true;
-            while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) run.Text.append(buffer, (size_t)n);
+            while ((n = read(out, buffer, sizeof(buffer))) > 0) run.Text.append(buffer, (size_t)n);
             run.Seconds = waited / 1000.0;
             break;
         }
@@ -71,7 +82,7 @@ inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<s
     } else {
         run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    close(fds[0]);
+    close(out);
     return run;
 }
 

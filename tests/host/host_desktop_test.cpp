@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/host/host_child.h"
 #include "tests/core/linux/gui/desktop_peers.h"
 
 extern char** environ;
@@ -90,20 +91,7 @@ struct Child {
 
 Child Start(const std::vector<std::string>& args) {
     Child child;
-    int fds[2];
-    if (pipe(fds) != 0) return child;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&child.Pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.Pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    child.Out = fds[0];
+    child.Pid = SpawnWithOutput(args, {}, &child.Out);
     return child;
 }
 

@@ -2,6 +2,7 @@
 // ends a running host cleanly, and the example workflow runs headless in the self-update role.
 #include <gtest/gtest.h>
 
+#include "tests/host/host_child.h"
 #include "tests/skin/gtk_display.h"
 
 #include <csignal>
@@ -33,25 +34,7 @@ struct Child {
 
 Child Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     Child child;
-    int fds[2];
-    if (pipe(fds) != 0) return child;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; e++) envText.push_back(*e);
-    for (const std::string& e : env) envText.push_back(e);
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    if (posix_spawn(&child.Pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) child.Pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    child.Out = fds[0];
+    child.Pid = SpawnWithOutput(args, env, &child.Out);
     return child;
 }
 
