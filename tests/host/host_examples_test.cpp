@@ -139,4 +139,44 @@ TEST(HostExamples, DownloadUnzipLaunchRunsTheScriptFromTheZip) {
     EXPECT_TRUE(Find(other.Dir(), "launched.txt").empty()) << failed.Text;
 }
 
+// A skin example in a window of its own on a private Xvfb display and session bus, as the README
+// runs it with --autorun: the page does its work, logs its outcome, sets the exit code and closes.
+HostRun RunSkinExample(const HostFolder& home, const std::string& skin, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                                     "/usr/bin/dbus-run-session", "--", HOST_PROGRAM, "--skin",
+                                     std::string(HOST_SOURCE_DIR) + "/examples/" + skin, "--window", "--autorun"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunHost(args, home.Env(), 180000);
+}
+
+TEST(HostExamples, TextFilesPageWritesAndReadsBack) {
+    HostFolder home;
+    const HostRun run = RunSkinExample(home, "text-files", {});
+    EXPECT_EQ(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("Text files outcome - success"), std::string::npos) << run.Text;
+    const std::string written = Find(home.Dir(), "example.txt");
+    ASSERT_FALSE(written.empty()) << run.Text;
+    EXPECT_EQ(ReadFile(written), "Hello from the text files example\nsecond line\n");
+}
+
+TEST(HostExamples, PageHttpFetchesAFileIntoLocalStorage) {
+    HostFolder home, site;
+    const std::string served = site.Dir() + "/served";
+    mkdir(served.c_str(), 0700);
+    std::ofstream(served + "/fetched.txt") << "served over HTTP\n";
+    FolderServer server(served);
+    const HostRun run = RunSkinExample(home, "page-http", {"--fetch=" + server.Url("fetched.txt")});
+    EXPECT_EQ(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("Page HTTP outcome - success"), std::string::npos) << run.Text;
+    const std::string fetched = Find(home.Dir(), "fetched.txt");
+    ASSERT_FALSE(fetched.empty()) << run.Text;
+    EXPECT_EQ(ReadFile(fetched), "served over HTTP\n");
+
+    // A file the server does not have: the page reports the failure and the run ends with 1.
+    HostFolder other;
+    const HostRun missing = RunSkinExample(other, "page-http", {"--fetch=" + server.Url("missing.txt")});
+    EXPECT_EQ(missing.Code, 1) << missing.Text;
+    EXPECT_NE(missing.Text.find("Page HTTP outcome - failure: HTTP 404"), std::string::npos) << missing.Text;
+}
+
 } // namespace

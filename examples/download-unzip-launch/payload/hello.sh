@@ -1,2 +1,3 @@
-# The program inside the zip: leaves a file in its working folder to show that it ran.
+# The program inside the zip: leaves a file beside itself to show that it ran.
+cd "$(dirname "$0")" || exit 1
 echo "launched from the zip" > launched.txt
