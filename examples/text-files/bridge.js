@@ -16,8 +16,16 @@ var Bridge = (function () {
     return (crc ^ -1) | 0;
   }
 
-  function create(className) { return window.NativeInterop.createInstance(className, ""); }
-  function release(instance) { window.NativeInterop.releaseInstance(instance); }
+  var instances = [];
+  function create(className) {
+    var id = window.NativeInterop.createInstance(className, "");
+    if (id) instances.push(id);
+    return id;
+  }
+  function release(instance) {
+    instances = instances.filter(function (id) { return id !== instance; });
+    window.NativeInterop.releaseInstance(instance);
+  }
 
   // Calls a method with named arguments and answers its return value.
   function call(instance, method, args) {
@@ -39,13 +47,23 @@ var Bridge = (function () {
   };
 
   var center = null;
+  var observers = [];
   // Runs fn with the information of every notification of that type and name.
   function observe(type, name, fn) {
     if (!center) center = create("QVR.NotificationCenter");
     var id = "cb-" + (nextCallback++);
     callbacks[id] = fn;
-    call(center, "addObserver", { type: type, notification: name, callbackId: id });
+    observers.push({ type: type, notification: name, callbackId: id });
+    call(center, "addObserver", observers[observers.length - 1]);
   }
 
-  return { create: create, release: release, call: call, observe: observe };
+  // Lets go of every observer and native object: a closed window ends the host only once its
+  // page holds none.
+  function releaseAll() {
+    observers.forEach(function (o) { call(center, "removeObserver", o); });
+    observers = [];
+    instances.slice().reverse().forEach(release);
+  }
+
+  return { create: create, release: release, call: call, observe: observe, releaseAll: releaseAll };
 })();

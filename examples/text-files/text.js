@@ -17,6 +17,7 @@
     if (autorun) {
       Bridge.call(app, "setExitCode", { exitCode: ok ? 0 : 1 });
       Bridge.call(skinApp, "closeAllWindows");
+      Bridge.releaseAll();
     }
   }
 
