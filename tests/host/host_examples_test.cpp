@@ -66,8 +66,8 @@ class FolderServer {
   public:
     explicit FolderServer(const std::string& folder) : port_(FreePort()) {
         const std::string port = std::to_string(port_);
-        const char* argv[] = {"/usr/bin/python3", "-m",       "http.server",  port.c_str(),
-                              "--bind",           "127.0.0.1", "--directory", folder.c_str(), nullptr};
+        const char* argv[] = {"/usr/bin/python3", "-m",          "http.server",  port.c_str(), "--bind",
+                              "127.0.0.1",        "--directory", folder.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -82,7 +82,9 @@ class FolderServer {
             waitpid(pid_, nullptr, 0);
         }
     }
-    std::string Url(const std::string& name) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + name; }
+    std::string Url(const std::string& name) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+    }
 
   private:
     int port_;
@@ -141,10 +143,24 @@ TEST(HostExamples, DownloadUnzipLaunchRunsTheScriptFromTheZip) {
 
 // A skin example in a window of its own on a private Xvfb display and session bus, as the README
 // runs it with --autorun: the page does its work, logs its outcome, sets the exit code and closes.
-HostRun RunSkinExample(const HostFolder& home, const std::string& skin, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
-                                     "/usr/bin/dbus-run-session", "--", HOST_PROGRAM, "--skin",
-                                     std::string(HOST_SOURCE_DIR) + "/examples/" + skin, "--window", "--autorun"};
+HostRun RunSkinExample(const HostFolder& home, const std::string& skin,
+                       const std::vector<std::string>& extra) {
+    // timeout ends the whole process group (Xvfb, the session bus, the host) should the page hang.
+    std::vector<std::string> args = {"/usr/bin/timeout",
+                                     "-k",
+                                     "5",
+                                     "50",
+                                     "/usr/bin/xvfb-run",
+                                     "-a",
+                                     "-s",
+                                     "-screen 0 1024x768x24",
+                                     "/usr/bin/dbus-run-session",
+                                     "--",
+                                     HOST_PROGRAM,
+                                     "--skin",
+                                     std::string(HOST_SOURCE_DIR) + "/examples/" + skin,
+                                     "--window",
+                                     "--autorun"};
     args.insert(args.end(), extra.begin(), extra.end());
     // xvfb-run -a can pick a display that another program's Xvfb takes first: then it is tried again.
     HostRun run;
