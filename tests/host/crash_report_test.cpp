@@ -21,9 +21,10 @@
 
 #include "core/runtime/debug.h"
 #include "host/crash_report.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/lnx_platform.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -209,7 +210,7 @@ TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
 }
 
 TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
-    EnvScope env({{"TMPDIR", temp.c_str()}, {"XDG_STATE_HOME", state.c_str()}});
+    ScopedEnv env({{"TMPDIR", temp.c_str()}, {"XDG_STATE_HOME", state.c_str()}});
     ASSERT_EQ(WorkflowApp_Init("crash_report_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
     char path[512];
     ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);

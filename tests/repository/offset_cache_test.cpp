@@ -9,8 +9,8 @@
 
 #include "core/runtime/dictionary.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/fmt_lines.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/printed_lines.h"
 
 namespace {
 

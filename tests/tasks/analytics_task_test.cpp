@@ -2,7 +2,7 @@
 // merged, into the workflow's dictionary or the global one.
 #include "core/web/analytics.h"
 #include "tasks/analytics_task.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {

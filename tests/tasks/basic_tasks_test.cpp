@@ -8,7 +8,7 @@
 
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "core/certs/cert_store.h"
 #include "core/web/web_get.h"
 #include "tasks/cert_store_task.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"

@@ -2,8 +2,8 @@
 // and INI files and read back by key path, with their outcome words, status values and error keys,
 // the written files checked with Python's json and plistlib and with xmllint, and bad documents and
 // key paths that end in an error while the file stays as it was.
+#include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
-#include "tests/support/rtb_bounded.h"
 #include "tests/tasks/data_tasks_fixture.h"
 #include "workflow/task_request.h"
 

@@ -6,7 +6,7 @@
 
 #include "core/formats/interop.h"
 #include "tasks/interop_tasks.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
 

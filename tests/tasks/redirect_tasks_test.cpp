@@ -2,8 +2,8 @@
 // client's rules and reading back its rule table; rule names against sha1sum.
 #include "core/web/web_get_redirect.h"
 #include "tasks/redirect_tasks.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
-#include "tests/support/rtb_bounded.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {

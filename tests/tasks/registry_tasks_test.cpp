@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "core/certs/authenticate.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
-#include "tests/support/rtb_bounded.h"
 #include "tests/tasks/data_tasks_fixture.h"
 
 namespace {

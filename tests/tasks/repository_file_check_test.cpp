@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/file_task_fixture.h"
 
 namespace {

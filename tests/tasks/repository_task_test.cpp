@@ -5,7 +5,7 @@
 
 #include "core/certs/authenticate.h"
 #include "tests/repository/repository_test_support.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/file_task_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "tasks/task_base.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {

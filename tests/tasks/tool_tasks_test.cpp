@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "tasks/process_tools.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {

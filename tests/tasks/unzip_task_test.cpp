@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "tasks/unzip_archive.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/tasks/file_task_fixture.h"
 
 namespace {

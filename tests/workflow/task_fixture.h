@@ -17,8 +17,8 @@
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
-#include "tests/support/rtb_bounded.h"
 #include "workflow/task.h"
 
 class TaskEnvironment : public ::testing::Environment {

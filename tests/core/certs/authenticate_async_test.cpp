@@ -20,8 +20,8 @@
 #include "core/runtime/class.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/thread.h"
-#include "tests/support/fmt_lines.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/printed_lines.h"
 
 namespace {
 

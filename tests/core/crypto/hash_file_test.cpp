@@ -14,7 +14,7 @@
 #include "core/crypto/sha256.h"
 #include "core/linux/platform_error.h"
 #include "tests/core/crypto/digest_vectors.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

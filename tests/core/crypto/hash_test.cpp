@@ -16,7 +16,7 @@
 #include "core/formats/crc.h"
 #include "tests/core/crypto/digest_vectors.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/guarded_output.h"
 #include "tests/support/log_capture.h"
 
 namespace {

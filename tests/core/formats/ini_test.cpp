@@ -12,7 +12,7 @@
 #include "core/formats/ini.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/dictionary.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

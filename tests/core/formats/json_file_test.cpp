@@ -7,7 +7,7 @@
 
 #include "core/formats/json.h"
 #include "core/runtime/dictionary.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "core/platform/memory_stream.h"
 #include "core/runtime/dictionary.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/printed_lines.h"
 
 namespace {
 

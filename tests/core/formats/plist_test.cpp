@@ -11,10 +11,10 @@
 #include "core/formats/plist.h"
 #include "core/runtime/dictionary.h"
 #include "tests/support/change_log.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/fmt_lines.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/dictionary_text.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/printed_lines.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/fmt_lines.h"
+#include "tests/support/guarded_output.h"
 
 namespace {
 

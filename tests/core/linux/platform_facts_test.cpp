@@ -28,8 +28,9 @@
 
 #include "core/certs/build_info.h"
 #include "core/linux/platform.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 extern char** environ;
 
@@ -358,7 +359,7 @@ class SleepPrevention : public ::testing::Test {
   protected:
     TempDir dir;
     FakeSystemBus bus;
-    EnvScope env{{"DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("none")).c_str()}};
+    ScopedEnv env{{"DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir.file("none")).c_str()}};
     void TearDown() override { Platform_Remove(); }
     // Starts the platform layer on a bus of our own (with the login manager when service is set),
     // or on none.

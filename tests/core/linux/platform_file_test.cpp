@@ -18,7 +18,7 @@
 
 #include "core/linux/platform.h"
 #include "core/runtime/time.h"
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

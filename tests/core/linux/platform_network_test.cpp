@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/support/lnx_platform.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 

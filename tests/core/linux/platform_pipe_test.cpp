@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/runtime/class.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 

@@ -30,8 +30,9 @@
 #include <vector>
 
 #include "core/linux/privileged_task.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ TEST(PlatformExecute, ExitCodesOfRealChildren) {
 }
 
 TEST(PlatformExecute, WorkingDirectoryOfEachRoute) {
-    EnvScope env({{"PKEXEC_UID", nullptr}, {"SUDO_UID", nullptr}});
+    ScopedEnv env({{"PKEXEC_UID", nullptr}, {"SUDO_UID", nullptr}});
     TempDir dir;
     char real[PATH_MAX];
     ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
@@ -579,7 +580,7 @@ TEST(PlatformExecute, ArgumentsReachTheProgramExactlyOnEveryRoute) {
         {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
     for (const auto& c : cases) {
         if (c.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
-        EnvScope env({{"PKEXEC_UID", c.ConsoleUser}, {"SUDO_UID", nullptr}});
+        ScopedEnv env({{"PKEXEC_UID", c.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
         const Hostile hostile = HostileArguments(dir);
         const Ran r = Execute(WriteRecorder(dir, 4), hostile.Line, "", c.Flags);
@@ -592,7 +593,7 @@ TEST(PlatformExecute, ArgumentsReachTheProgramExactlyOnEveryRoute) {
 
 TEST(PlatformExecute, ResolvesHomeAndEitherSeparatorAndRefusesPathsThatDoNotFit) {
     SharedDir dir;
-    EnvScope env({{"HOME", dir.file("").c_str()}, {"PKEXEC_UID", nullptr}, {"SUDO_UID", nullptr}});
+    ScopedEnv env({{"HOME", dir.file("").c_str()}, {"PKEXEC_UID", nullptr}, {"SUDO_UID", nullptr}});
     mkdir(dir.file("sub").c_str(), 0755);
     WriteScript(dir.file("sub/tool"), "exit 9\n");
     for (const char* path : {"~/sub/tool", "~\\sub\\tool", "~/sub//tool"}) {
@@ -610,7 +611,7 @@ TEST(PlatformExecute, ResolvesHomeAndEitherSeparatorAndRefusesPathsThatDoNotFit)
 
 TEST(PlatformExecute, EnvironmentAndStandardStreamsAreInherited) {
     // Expanded text is not parsed again: the ';' stays a character.
-    EnvScope env({{"QVR_LAUNCH_PROBE", "a=b;c"}});
+    ScopedEnv env({{"QVR_LAUNCH_PROBE", "a=b;c"}});
     TempDir dir;
     int64_t result = 0;
     int32_t code = -1;
@@ -670,7 +671,7 @@ TEST(PlatformExecute, AsRootRunsAsTheUserWhoElevated) {
     privileged_task_internal::BrokerPath = broker.c_str();
     for (const auto& c : cases) {
         const std::string label = std::string(c.Pkexec ? c.Pkexec : "-") + "/" + (c.Sudo ? c.Sudo : "-");
-        EnvScope env({{"PKEXEC_UID", c.Pkexec}, {"SUDO_UID", c.Sudo}});
+        ScopedEnv env({{"PKEXEC_UID", c.Pkexec}, {"SUDO_UID", c.Sudo}});
         unlink(out.c_str());
         const Ran r = Execute("/bin/sh", script, "", c.Flags);
         EXPECT_TRUE(r.result == 1 && r.ended && r.code == 0) << label;
@@ -713,7 +714,7 @@ TEST(PlatformExecute, AsRootFailuresOfTheUserLaunch) {
                  {"65534", dir.file("closed/tool"),
                   failed + dir.file("closed/tool") + ") [LE: " + std::to_string(EACCES) + "]\n"}};
     for (const auto& c : cases) {
-        EnvScope env({{"PKEXEC_UID", c.Uid.c_str()}, {"SUDO_UID", nullptr}});
+        ScopedEnv env({{"PKEXEC_UID", c.Uid.c_str()}, {"SUDO_UID", nullptr}});
         TakeLog();
         EXPECT_EQ(Execute(c.Path, "a", "", 0).result, 0) << c.Uid << " " << c.Path;
         EXPECT_EQ(TakeLog(), c.Log);
@@ -871,7 +872,7 @@ TEST(PlatformShellOpen, AsRootOpensForTheUserWhoElevated) {
     // No such user: nothing is started.
     uint32_t unknown = 4000000;
     while (getpwuid(unknown)) unknown++;
-    EnvScope env({{"PKEXEC_UID", std::to_string(unknown).c_str()}, {"SUDO_UID", nullptr}});
+    ScopedEnv env({{"PKEXEC_UID", std::to_string(unknown).c_str()}, {"SUDO_UID", nullptr}});
     TakeLog();
     EXPECT_EQ(Platform_ShellOpen("/tmp"), 0);
     EXPECT_EQ(

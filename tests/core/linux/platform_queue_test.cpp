@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/lnx_platform.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/abort_table.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 

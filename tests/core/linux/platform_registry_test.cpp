@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "core/certs/build_info.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 extern char** environ;
 
@@ -94,7 +95,7 @@ std::string Read(const std::string& path, const char* name, bool number = false)
 class RegistryStore : public ::testing::Test {
   protected:
     TempDir dir;
-    EnvScope env;
+    ScopedEnv env;
     const std::string store = dir.path() + "/" + QVR_BUILD_COMPANY_NAME;
     const std::string file = store + "/" + ProgramName() + ".json";
     const Names ownFiles = {ProgramName() + ".json", ProgramName() + ".json.lock"};

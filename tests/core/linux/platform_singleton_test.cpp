@@ -26,8 +26,8 @@
 #include "core/crypto/hash.h"
 #include "core/crypto/md5.h"
 #include "core/linux/platform.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 

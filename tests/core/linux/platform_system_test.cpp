@@ -19,7 +19,8 @@
 
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
-#include "tests/support/lnx_platform.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -217,7 +218,7 @@ TEST(PlatformMachine, ProcessorAndMemoryFromTheProcFiles) {
 class PlatformUserTest : public ::testing::Test {
   protected:
     TempDir dir;
-    EnvScope env{{"HOME", dir.path().c_str()}, {"GTK_THEME", nullptr},   {"XDG_CONFIG_HOME", nullptr},
+    ScopedEnv env{{"HOME", dir.path().c_str()}, {"GTK_THEME", nullptr},   {"XDG_CONFIG_HOME", nullptr},
                  {"LC_ALL", nullptr},          {"LC_MESSAGES", nullptr}, {"LANG", nullptr}};
     void WriteSettings(const std::string& directory, const std::string& text) {
         Platform_CreateDirectoryTree((directory + "/gtk-3.0").c_str());
@@ -367,7 +368,7 @@ class PlatformLibraryTest : public ::testing::Test {
         WriteText(to, ReadFile(libm), 0755);
     }
     TempDir dir;
-    EnvScope env{{"HOME", dir.path().c_str()}};
+    ScopedEnv env{{"HOME", dir.path().c_str()}};
     const std::string libm = LoadedPath("libm.so.6");
 };
 
@@ -495,7 +496,7 @@ TEST_F(PlatformLibraryTest, OnlyAnAbsolutePathToAPlainFileOfOursIsLoaded) {
 }
 
 TEST(PlatformDirectories, WellKnownDirectories) {
-    EnvScope env{{"TMPDIR", "/var/tmp"}};
+    ScopedEnv env{{"TMPDIR", "/var/tmp"}};
     char app[1024];
     ASSERT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_MODULE_APP_PATH, app, sizeof(app)), 1);
     const std::pair<int64_t (*)(char*, int32_t), std::string> cases[] = {
@@ -511,7 +512,7 @@ TEST(PlatformDirectories, WellKnownDirectories) {
 
 TEST(PlatformDirectories, CurrentDirectory) {
     TempDir dir;
-    EnvScope env{{"HOME", dir.path().c_str()}};
+    ScopedEnv env{{"HOME", dir.path().c_str()}};
     char real[4096], saved[4096];
     ASSERT_TRUE(realpath(dir.path().c_str(), real) && getcwd(saved, sizeof(saved)));
     Platform_CreateDirectoryTree(dir.file("sub").c_str());
@@ -551,7 +552,7 @@ TEST(PlatformPaths, LongPathIsACopy) {
 }
 
 TEST(PlatformEnvironment, SetOverwritesAndUnsetRemoves) {
-    EnvScope env{{"QVR_PLATFORM_TEST", nullptr}};
+    ScopedEnv env{{"QVR_PLATFORM_TEST", nullptr}};
     char buffer[16];
     for (const char* value : {"one", "two", ""}) {
         EXPECT_EQ(Platform_SetEnvironmentVariable("QVR_PLATFORM_TEST", value), 1);

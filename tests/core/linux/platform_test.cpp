@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "core/certs/build_info.h"
-#include "tests/support/lnx_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ TEST(PlatformRandom, GuidsAreVersionFourAndDistinct) {
 class SpecialPathTest : public ::testing::Test {
   protected:
     TempDir dir;
-    EnvScope env{{"HOME", dir.path().c_str()}, {"XDG_CONFIG_HOME", nullptr}, {"XDG_DATA_HOME", nullptr},
+    ScopedEnv env{{"HOME", dir.path().c_str()}, {"XDG_CONFIG_HOME", nullptr}, {"XDG_DATA_HOME", nullptr},
                  {"XDG_STATE_HOME", nullptr},  {"TMPDIR", "/var/tmp"},       {"XDG_RUNTIME_DIR", nullptr}};
     const std::string home = dir.path();
     static std::string Get(uint32_t id) {

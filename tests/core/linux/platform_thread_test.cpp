@@ -18,7 +18,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
-#include "tests/support/lnx_platform.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/linux/platform_file.h"
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "core/linux/platform_process.h"
-#include "tests/support/lnx_platform.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ struct BrokerOnPath {
         env.Set("PATH", (dir.file("path-bin") + ":/usr/bin:/bin").c_str());
     }
     std::string mark;
-    EnvScope env;
+    ScopedEnv env;
 };
 
 // The broker is the system's, whatever PATH says: without it nothing is launched.

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/abort_table.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rtb_bounded.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/runtime/string.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rtb_bounded.h"
 
 namespace {
 

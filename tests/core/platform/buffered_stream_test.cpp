@@ -13,7 +13,8 @@
 #include "core/runtime/log.h"
 #include "core/runtime/string_print.h"
 #include "tests/core/platform/stream_contract.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
+#include "tests/support/printed_lines.h"
 
 namespace {
 
@@ -389,7 +390,7 @@ std::string Prefix(BufferedStream* bs, const char* identifier = "") {
 TEST(BufferedStream, CloseReportsEfficiencyWhenVerbose) {
     Layer l(Pattern(10000));
     std::vector<std::string> lines;
-    EXPECT_EQ(BufferedStream_SetPrintCallback(l.Bs, &lines, KeepPrintedLine), 1);
+    EXPECT_EQ(BufferedStream_SetPrintCallback(l.Bs, &lines, KeepLine), 1);
     EXPECT_EQ(BufferedStream_SetVerbose(l.Bs, 1), 1);
     for (int i = 0; i < 3; i++) l.Read(100); // one fill, three copies
     EXPECT_EQ(l.Write("abc"), 1);            // one copy, one flush at Close
@@ -404,7 +405,7 @@ TEST(BufferedStream, TracesAtLevelEleven) {
     Log_SetVerboseFilter("11BufferedStream");
     Layer l(Pattern(5000));
     std::vector<std::string> lines;
-    BufferedStream_SetPrintCallback(l.Bs, &lines, KeepPrintedLine);
+    BufferedStream_SetPrintCallback(l.Bs, &lines, KeepLine);
     BufferedStream_SetPrintIdentifier(l.Bs, "doc");
     EXPECT_EQ(BufferedStream_IsVerboseLevel(l.Bs, 11), 1);
     EXPECT_EQ(BufferedStream_IsVerboseLevel(l.Bs, 12), 0);

@@ -12,7 +12,7 @@
 #include <sys/time.h>
 
 #include "core/platform/path.h"
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

@@ -22,7 +22,8 @@
 #include "core/linux/platform_error.h"
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

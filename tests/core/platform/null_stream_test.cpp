@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tests/support/abort_hook.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "core/linux/platform_file.h"
 #include "core/runtime/time.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

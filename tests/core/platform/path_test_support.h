@@ -1,4 +1,4 @@
 // The path tests' helpers, shared with the platform file tests, live under tests/support.
 #pragma once
 
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"

@@ -17,7 +17,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
-#include "tests/support/pth_fs.h"
+#include "tests/support/file_trees.h"
 
 namespace {
 

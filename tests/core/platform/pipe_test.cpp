@@ -30,7 +30,9 @@
 #include "core/runtime/thread.h"
 #include "tests/core/platform/stream_contract.h"
 #include "tests/support/child_text.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
+#include "tests/support/printed_lines.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -573,7 +575,7 @@ TEST_F(PipeTest, StreamContract) {
 TEST_F(PipeTest, PrintBlock) {
     Pipe* p = NewPipe();
     std::vector<std::string> lines;
-    ASSERT_EQ(Pipe_SetPrintCallback(p, &lines, KeepPrintedLine), 1);
+    ASSERT_EQ(Pipe_SetPrintCallback(p, &lines, KeepLine), 1);
     const std::string id8 = std::string(p->Header.InstanceId).substr(0, 8);
     EXPECT_EQ(Pipe_Print(p, "hello %d", 5), 1);
     EXPECT_EQ(Pipe_PrintTabbed(p, 1, "tabbed"), 1);

@@ -32,7 +32,8 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -214,7 +215,7 @@ class ProcessTest : public ::testing::Test {
         r.Owner = process;
         Process_SetApplicationName(process, path.c_str());
         Process_SetArguments(process, arguments.c_str());
-        Process_SetPrintCallback(process, &r.Lines, KeepPrintedLine);
+        Process_SetPrintCallback(process, &r.Lines, KeepLine);
         const char* id = process->Header.InstanceId;
         NotificationCenter_AddInstanceObserver("Process", "Start", id, &r, Observe<0>);
         NotificationCenter_AddInstanceObserver("Process", "Ready", id, &r, Observe<1>);

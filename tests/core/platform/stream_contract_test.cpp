@@ -18,7 +18,7 @@
 #include "core/platform/null_stream.h"
 #include "core/platform/stream_view.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/plat_helpers.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

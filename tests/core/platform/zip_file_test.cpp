@@ -28,7 +28,7 @@
 #include "core/linux/platform_file.h"
 #include "core/platform/path.h"
 #include "tests/core/platform/path_test_support.h"
-#include "tests/support/plat_helpers.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

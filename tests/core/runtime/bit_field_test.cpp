@@ -7,9 +7,9 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/abort_table.h"
+#include "tests/support/call_outcome.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rta_outcome.h"
 
 namespace {
 

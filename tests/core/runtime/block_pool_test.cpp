@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/abort_table.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rta_abort_table.h"
 
 namespace {
 

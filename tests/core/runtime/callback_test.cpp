@@ -8,7 +8,7 @@
 
 #include "core/runtime/class.h"
 #include "core/runtime/critical_section.h"
-#include "tests/support/rta_abort_table.h"
+#include "tests/support/abort_table.h"
 
 namespace {
 

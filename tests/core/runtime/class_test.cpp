@@ -7,7 +7,7 @@
 
 #include "core/runtime/log.h"
 #include "core/runtime/string_print.h"
-#include "tests/support/rta_abort_table.h"
+#include "tests/support/abort_table.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rta_outcome.h"
+#include "tests/support/abort_table.h"
+#include "tests/support/call_outcome.h"
 
 namespace {
 

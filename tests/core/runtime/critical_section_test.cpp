@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/runtime/class.h"
-#include "tests/support/rta_abort_table.h"
+#include "tests/support/abort_table.h"
 
 namespace {
 

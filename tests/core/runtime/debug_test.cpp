@@ -8,7 +8,7 @@
 #include "core/certs/executable.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
-#include "tests/support/rta_abort_table.h"
+#include "tests/support/abort_table.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/runtime/dictionary.h"
-#include "tests/support/rta_dictionary.h"
+#include "tests/support/dictionary_trees.h"
 
 namespace {
 

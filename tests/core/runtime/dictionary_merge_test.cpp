@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/runtime/dictionary.h"
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rta_dictionary.h"
+#include "tests/support/abort_table.h"
+#include "tests/support/dictionary_trees.h"
 
 namespace {
 

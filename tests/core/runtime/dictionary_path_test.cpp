@@ -7,8 +7,8 @@
 #include <tuple>
 
 #include "core/runtime/dictionary.h"
-#include "tests/support/rta_dictionary.h"
-#include "tests/support/rta_outcome.h"
+#include "tests/support/call_outcome.h"
+#include "tests/support/dictionary_trees.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_internal.h"
-#include "tests/support/rta_dictionary.h"
+#include "tests/support/dictionary_trees.h"
 
 namespace {
 

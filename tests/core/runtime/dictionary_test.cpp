@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/runtime/dictionary_internal.h"
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rta_dictionary.h"
-#include "tests/support/rta_outcome.h"
+#include "tests/support/abort_table.h"
+#include "tests/support/call_outcome.h"
+#include "tests/support/dictionary_trees.h"
 
 namespace {
 

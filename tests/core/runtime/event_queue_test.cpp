@@ -19,7 +19,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
-#include "tests/support/rta_abort_table.h"
+#include "tests/support/abort_table.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

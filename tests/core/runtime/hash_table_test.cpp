@@ -12,8 +12,8 @@
 
 #include "core/runtime/memory.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

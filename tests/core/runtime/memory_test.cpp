@@ -16,8 +16,8 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/out_value.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

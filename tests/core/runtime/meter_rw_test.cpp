@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_meter_clock.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/meter_clock.h"
 
 namespace {
 

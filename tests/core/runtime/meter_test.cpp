@@ -13,8 +13,8 @@
 #include "core/runtime/meter_rw.h"
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_meter_clock.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/meter_clock.h"
 
 namespace {
 

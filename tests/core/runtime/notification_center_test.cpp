@@ -18,7 +18,7 @@
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -12,9 +12,9 @@
 
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "core/runtime/unicode.h"
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

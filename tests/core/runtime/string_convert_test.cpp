@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

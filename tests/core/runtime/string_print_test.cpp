@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tests/support/log_capture.h"
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

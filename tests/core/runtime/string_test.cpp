@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "core/runtime/class.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/time.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/out_value.h"
 
 namespace {
 

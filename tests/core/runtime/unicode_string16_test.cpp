@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/rtc_text.h"
+#include "tests/support/text_cases.h"
 
 namespace {
 

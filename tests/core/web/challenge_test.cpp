@@ -13,7 +13,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/web_get_env.h"
 
 namespace {

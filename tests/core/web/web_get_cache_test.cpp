@@ -17,9 +17,9 @@
 
 #include "core/platform/memory_stream.h"
 #include "core/runtime/string_print.h"
+#include "tests/support/abort_table.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rta_abort_table.h"
-#include "tests/support/rtb_bounded.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

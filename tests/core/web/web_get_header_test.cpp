@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/runtime/dictionary.h"
+#include "tests/support/abort_table.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/rta_abort_table.h"
 
 namespace {
 

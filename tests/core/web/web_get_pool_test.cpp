@@ -30,7 +30,7 @@
 #include "core/web/web_get_pool_internal.h"
 #include "core/web/web_get_request.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"

@@ -13,7 +13,7 @@
 #include "core/runtime/string.h"
 #include "core/web/web_get_internal.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/rtb_bounded.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/web_get_env.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include "core/web/web_get_request.h"
 #include "core/web/web_get_request_internal.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/fmt_lines.h"
 #include "tests/support/web_get_env.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_redirect.h"
 #include "tests/support/abort_hook.h"
-#include "tests/support/fmt_lines.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/web_get_env.h"
 
 namespace {

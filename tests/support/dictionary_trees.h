@@ -21,9 +21,9 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string_print.h"
 
-inline void RtaParseItems(Dictionary* dict, const char*& p, char close);
+inline void ParseTreeItems(Dictionary* dict, const char*& p, char close);
 
-inline void RtaParseValue(Dictionary* dict, const std::string& key, const char*& p) {
+inline void ParseTreeValue(Dictionary* dict, const std::string& key, const char*& p) {
     const char* k = key.empty() ? nullptr : key.c_str();
     while (*p == ' ') p++;
     Dictionary* child = nullptr;
@@ -33,7 +33,7 @@ inline void RtaParseValue(Dictionary* dict, const std::string& key, const char*&
             Dictionary_AddDictionary(dict, k, &child, nullptr);
         else
             Dictionary_AddList(dict, k, &child, nullptr);
-        RtaParseItems(child, p, open == '{' ? '}' : ']');
+        ParseTreeItems(child, p, open == '{' ? '}' : ']');
     } else if (*p == '\'') {
         const char* end = strchr(p + 1, '\'');
         Dictionary_AddString(dict, k, std::string(p + 1, end).c_str(), nullptr);
@@ -63,7 +63,7 @@ inline void RtaParseValue(Dictionary* dict, const std::string& key, const char*&
     }
 }
 
-inline void RtaParseItems(Dictionary* dict, const char*& p, char close) {
+inline void ParseTreeItems(Dictionary* dict, const char*& p, char close) {
     for (;;) {
         while (*p == ' ') p++;
         if (*p == close || *p == 0) {
@@ -78,7 +78,7 @@ inline void RtaParseItems(Dictionary* dict, const char*& p, char close) {
             key.assign(p, q);
             p = q + 1;
         }
-        RtaParseValue(dict, key, p);
+        ParseTreeValue(dict, key, p);
         while (*p == ' ') p++;
         if (*p == ',') p++;
     }
@@ -89,7 +89,7 @@ inline void FillTree(Dictionary* dict, const char* text) {
     const char* p = text;
     while (*p == ' ') p++;
     const char open = *p++;
-    RtaParseItems(dict, p, open == '{' ? '}' : ']');
+    ParseTreeItems(dict, p, open == '{' ? '}' : ']');
 }
 
 // A root dictionary that lives as long as the object; it converts to its handle.

@@ -1,5 +1,6 @@
-// The value a getter writes through its last argument, for checks that compare it at once:
+// The value a call writes through its last argument, for checks that compare it at once:
 //   EXPECT_EQ(Got<uint32_t>(HashTable_GetCount, table), 3u);
+//   Kind* object = Created(Kind_Create);
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,13 @@ template <typename T, typename... In, typename... Args> T Got(int64_t (*getter)(
     T out{};
     getter(args..., &out);
     return out;
+}
+
+// A new object of a kind created as `Kind_Create(&handle)`.
+template <typename T> T* Created(int64_t (*create)(T**)) {
+    T* object = nullptr;
+    create(&object);
+    return object;
 }
 
 // Whether every answer is 1; the calls in the list run in order.

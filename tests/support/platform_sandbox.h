@@ -1,6 +1,6 @@
-// Helpers of the platform layer's tests: a second user taken on by a child, environment and
-// output redirected for a scope, system files replaced in a mount namespace of a child's own,
-// stand-in scripts, this process's children, and tables of abort texts.
+// Helpers of the platform layer's tests: a second user taken on by a child, output redirected
+// for a scope, system files replaced in a mount namespace of a child's own, stand-in scripts,
+// this process's children, and tables of abort texts.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -34,30 +34,6 @@ constexpr uid_t kOtherUser = 65534;
 inline bool BecomeOtherUser() {
     return setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0;
 }
-
-// Environment variables set (or, given nullptr, removed) for a scope and put back at its end.
-class EnvScope {
-  public:
-    EnvScope(std::initializer_list<std::pair<const char*, const char*>> values = {}) {
-        for (const auto& [name, value] : values) Set(name, value);
-    }
-    ~EnvScope() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
-    }
-    EnvScope(const EnvScope&) = delete;
-    EnvScope& operator=(const EnvScope&) = delete;
-    void Set(const char* name, const char* value) {
-        bool known = false;
-        for (const auto& entry : saved_) known |= entry.first == name;
-        const char* old = getenv(name);
-        if (!known) saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 // What was written to the descriptor (standard output or error) while fn ran, kept in the file
 // at path, which children that inherited the descriptor may go on writing.

@@ -10,7 +10,7 @@
 #include <string>
 #include <type_traits>
 
-template <typename T> std::string RtaOutcome(int64_t result, const T& value) {
+template <typename T> std::string OutcomeText(int64_t result, const T& value) {
     std::ostringstream text;
     text << result << ":";
     if constexpr (std::is_convertible_v<T, const char*>) {
@@ -29,8 +29,8 @@ template <typename T> std::string RtaOutcome(int64_t result, const T& value) {
 #define OUTCOME(type, initial, call)                                                                         \
     ([&] {                                                                                                   \
         type out = initial;                                                                                  \
-        const int64_t rtaResult = (call);                                                                    \
-        return RtaOutcome(rtaResult, out);                                                                   \
+        const int64_t outcomeResult = (call);                                                                    \
+        return OutcomeText(outcomeResult, out);                                                                   \
     }())
 
 // The same for a text buffer of `size` bytes named `out`, which starts as "zz...z".
@@ -39,6 +39,6 @@ template <typename T> std::string RtaOutcome(int64_t result, const T& value) {
         char out[size];                                                                                      \
         memset(out, 'z', sizeof(out) - 1);                                                                   \
         out[sizeof(out) - 1] = 0;                                                                            \
-        const int64_t rtaResult = (call);                                                                    \
-        return RtaOutcome(rtaResult, (const char*)out);                                                      \
+        const int64_t outcomeResult = (call);                                                                    \
+        return OutcomeText(outcomeResult, (const char*)out);                                                      \
     }())

@@ -10,8 +10,8 @@
 
 #include "core/runtime/debug.h"
 #include "core/runtime/meter.h"
-#include "tests/support/rtb_bounded.h"
-#include "tests/support/rtb_got.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/out_value.h"
 
 class MeterTestEnvironment : public ::testing::Environment {
   public:
