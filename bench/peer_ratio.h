@@ -45,6 +45,9 @@ class Reporter : public benchmark::ConsoleReporter {
             std::string name = run.run_name.function_name;
             if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
             times_[name].push_back(run.GetAdjustedRealTime());
+            // A bench that counts CPU seconds itself (children included) gets a CPU ratio too.
+            auto cpu = run.counters.find("cpu_s");
+            if (cpu != run.counters.end()) cpus_[name].push_back(cpu->second.value);
         }
     }
 
@@ -62,14 +65,28 @@ class Reporter : public benchmark::ConsoleReporter {
                 continue;
             }
             std::sort(ratios.begin(), ratios.end());
-            printf("%s: our speed / peer's %.2fx (min-max %.2f-%.2f over %zu runs)\n", pair.Label.c_str(),
+            printf("%s: our speed / peer's %.2fx (min-max %.2f-%.2f over %zu runs)", pair.Label.c_str(),
                    ratios[ratios.size() / 2], ratios.front(), ratios.back(), ratios.size());
+            std::vector<double> cpu = Ratios(cpus_[pair.Ours], cpus_[pair.Peer]);
+            if (!cpu.empty())
+                printf(", CPU %.2fx (min-max %.2f-%.2f)", cpu[cpu.size() / 2], cpu.front(), cpu.back());
+            printf("\n");
         }
         fflush(stdout);
     }
 
   private:
+    // Peer over ours per repetition, sorted.
+    static std::vector<double> Ratios(const std::vector<double>& ours, const std::vector<double>& peer) {
+        std::vector<double> ratios;
+        for (size_t k = 0; k < std::min(ours.size(), peer.size()); k++)
+            if (ours[k] > 0) ratios.push_back(peer[k] / ours[k]);
+        std::sort(ratios.begin(), ratios.end());
+        return ratios;
+    }
+
     std::map<std::string, std::vector<double>> times_;
+    std::map<std::string, std::vector<double>> cpus_;
 };
 
 inline int Main(int argc, char** argv) {

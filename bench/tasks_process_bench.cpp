@@ -2,8 +2,11 @@
 // script would use: ProcessList over every process of the machine (its sub-action names no task)
 // beside `ps -e -o pid,ppid,args`, ProcessIsOpen looking for a program that does not run (every
 // process examined) beside `pgrep -f`, and 50 Launch runs of /bin/true, each waited for, beside a
-// shell loop running /bin/true as often.
+// shell loop running /bin/true as often. The Launch pair also counts CPU seconds per iteration,
+// the programs it started included, since the shell's work is all in its children.
 #include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <string>
@@ -54,11 +57,31 @@ void BM_ProcessIsOpen_pgrep(benchmark::State& state) {
     // The bracket keeps the pattern from matching the shell that runs pgrep.
     Tool(state, "pgrep -f 'no-such-progra[m]-' > /dev/null", 1);
 }
+double CpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// This process and its reaped children, whose CPU time is where a shell loop spends it.
+double CpuWithChildren() {
+    return CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN);
+}
+
+void CountCpu(benchmark::State& state, double before) {
+    state.counters["cpu_s"] = benchmark::Counter((CpuWithChildren() - before) / (double)state.iterations());
+}
+
 void BM_Launch_Task(benchmark::State& state) {
+    const double before = CpuWithChildren();
     Task(state, R"({"t": {"type": "Launch", "path": "/bin/true", "waitForExit": true}})", kLaunches);
+    CountCpu(state, before);
 }
 void BM_Launch_sh(benchmark::State& state) {
+    const double before = CpuWithChildren();
     Tool(state, "i=0; while [ $i -lt " + std::to_string(kLaunches) + " ]; do /bin/true; i=$((i+1)); done");
+    CountCpu(state, before);
 }
 
 } // namespace

@@ -12,9 +12,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <initializer_list>
+#include <mutex>
+#include <new>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -490,6 +493,142 @@ void* ReapThread(void* argument) {
     return nullptr;
 }
 
+// ---- The watcher of launched children's ends --------------------------------------------------
+
+// One thread waits on the pidfds of every watched child, so that an owner learns of an end at
+// once instead of on its next poll. Slots are bounded: past them a launch is simply polled.
+constexpr int32_t kWatchSlots = 256;
+constexpr int32_t kWatchEventsPerWait = 16;
+
+struct EndWatchSlot {
+    uint64_t Serial; // never reused, so that a stale ready event cannot hit a later watch
+    int32_t Descriptor;
+    uint32_t Token;
+    void (*Ended)(uint32_t token);
+};
+
+struct EndWatcher {
+    std::mutex Lock;
+    int32_t Poll = -1;
+    uint64_t NextSerial = 1;
+    EndWatchSlot Slots[kWatchSlots] = {};
+};
+
+// Removes the slot's descriptor from the watch and closes it; the caller holds the lock.
+void DropSlot(EndWatcher* watcher, EndWatchSlot* slot) {
+    epoll_ctl(watcher->Poll, EPOLL_CTL_DEL, slot->Descriptor, nullptr);
+    close(slot->Descriptor);
+    *slot = {};
+}
+
+void* EndWatchThread(void* argument) {
+    EndWatcher* watcher = static_cast<EndWatcher*>(argument);
+    epoll_event events[kWatchEventsPerWait];
+    for (;;) {
+        const int count = epoll_wait(watcher->Poll, events, kWatchEventsPerWait, -1);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            Log_Debug("The watch on launched programs failed [LE: %d]\n", errno);
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> guard(watcher->Lock);
+        for (int i = 0; i < count; i++)
+            for (EndWatchSlot& slot : watcher->Slots) {
+                if (slot.Serial != events[i].data.u64) continue;
+                void (*ended)(uint32_t) = slot.Ended;
+                const uint32_t token = slot.Token;
+                DropSlot(watcher, &slot);
+                ended(token);
+                break;
+            }
+    }
+}
+
+// The watcher, started on first use; null when the system refuses epoll or the thread. It lives
+// as long as the program: a child may end at any time.
+EndWatcher* Watcher() {
+    static EndWatcher* const watcher = []() -> EndWatcher* {
+        const int poll = epoll_create1(EPOLL_CLOEXEC);
+        if (poll < 0) return nullptr;
+        EndWatcher* created = new (std::nothrow) EndWatcher;
+        if (!created) {
+            close(poll);
+            return nullptr;
+        }
+        created->Poll = poll;
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) != 0) {
+            close(poll);
+            delete created;
+            return nullptr;
+        }
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        // Every signal blocked, as for the reaping threads: none is handled here.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        pthread_t thread;
+        const int result = pthread_create(&thread, &attributes, EndWatchThread, created);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        pthread_attr_destroy(&attributes);
+        if (result != 0) {
+            Log_Debug("Unable to start the watch on launched programs [LE: %d]\n", result);
+            close(poll);
+            delete created;
+            return nullptr;
+        }
+        pthread_setname_np(thread, "process-end");
+        return created;
+    }();
+    return watcher;
+}
+
+void CancelEndWatch(PlatformProcess* process) {
+    if (!process->EndWatch) return;
+    EndWatcher* watcher = Watcher();
+    std::lock_guard<std::mutex> guard(watcher->Lock);
+    for (EndWatchSlot& slot : watcher->Slots)
+        if (slot.Serial == process->EndWatch) {
+            DropSlot(watcher, &slot);
+            break;
+        }
+    process->EndWatch = 0;
+}
+
+} // namespace
+
+int64_t Platform_ProcessWatchEnd(PlatformProcess* handle, void (*ended)(uint32_t token), uint32_t token) {
+    CLASS_CHECK(handle, PLATFORM_PROCESS_CLASS_ID);
+    ASSERT_POINTER(ended);
+    // Only an unreaped child of ours keeps its pid: any other could be recycled under the watch.
+    if (handle->Task || !handle->Child || handle->ProcessId <= 0 || handle->WaitStatusValid || handle->EndWatch)
+        return 0;
+#ifdef SYS_pidfd_open
+    EndWatcher* watcher = Watcher();
+    if (!watcher) return 0;
+    const int descriptor = (int)syscall(SYS_pidfd_open, (pid_t)handle->ProcessId, 0);
+    if (descriptor < 0) return 0;
+    std::lock_guard<std::mutex> guard(watcher->Lock);
+    for (EndWatchSlot& slot : watcher->Slots) {
+        if (slot.Serial) continue;
+        epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.u64 = watcher->NextSerial;
+        if (epoll_ctl(watcher->Poll, EPOLL_CTL_ADD, descriptor, &event) != 0) break;
+        slot = {watcher->NextSerial++, descriptor, token, ended};
+        handle->EndWatch = slot.Serial;
+        return 1;
+    }
+    close(descriptor);
+    return 0;
+#else
+    (void)token;
+    return 0;
+#endif
+}
+
+namespace {
+
 // Fills the entry from the first listed pid at or after the cursor that can be read; the cursor
 // ends behind it.
 bool FillFromCursor(PlatformProcessEnumeration* enumeration, PlatformProcessEntry* entry) {
@@ -508,6 +647,7 @@ int64_t Platform_ProcessDelete(PlatformProcess** handle) {
     if (!*handle) return 1;
     PlatformProcess* process = *handle;
     CLASS_CHECK(process, PLATFORM_PROCESS_CLASS_ID);
+    CancelEndWatch(process);
     if (process->Task) {
         PrivilegedTask_Release(&process->Task);
     } else if (process->Child && process->ProcessId > 0 && !process->WaitStatusValid) {

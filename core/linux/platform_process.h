@@ -37,6 +37,8 @@ struct PlatformProcess {
     // A child started by this process, which it alone can and must reap; a handle found by id
     // never reaps, so it cannot take the status away from the handle of the launch.
     uint32_t Child;
+    // The watch on the child's end (Platform_ProcessWatchEnd), 0 when none; the delete cancels it.
+    uint64_t EndWatch;
 };
 
 struct PlatformProcessEntry {
@@ -85,6 +87,13 @@ int64_t Platform_ProcessIsIdle(PlatformProcess* handle);
 int64_t Platform_ProcessGetExitCode(PlatformProcess* handle, int32_t* code);
 // Reaps a child of ours now if it has ended, else from a background thread once it ends.
 int64_t Platform_ProcessReapLater(int32_t pid);
+// Calls ended(token) once, on the shared watcher thread, when the child launched through the
+// handle ends (its pidfd turns readable), so that its owner need not poll to notice. Reaps
+// nothing: the exit-code query still collects the status. The handler runs under the watcher's
+// lock and must only post work elsewhere; once Platform_ProcessDelete returned it never runs for
+// that handle. 0 when there is no pidfd (older kernel), the handle is no plain child of ours, or
+// all watch slots are taken: the caller then keeps polling.
+int64_t Platform_ProcessWatchEnd(PlatformProcess* handle, void (*ended)(uint32_t token), uint32_t token);
 
 int64_t Platform_ProcessForceTerminateById(uint32_t pid);
 int64_t Platform_ProcessGetPathById(uint32_t pid, char* buffer, int32_t size);

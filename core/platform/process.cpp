@@ -20,8 +20,10 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 
 const ProcessRightsString Process_RightsStringTable[4] = {
@@ -119,6 +121,21 @@ void* StandardHandle(Pipe* pipe) {
     return handle;
 }
 
+// The instance of the wake-up events: one pending pass stands for any number of ended children.
+char g_childEnded;
+
+// On the launching thread, once a watched child ended: the pass that polls every Process (and
+// every other ticking object) runs now rather than on the loop's next tick, also in a loop that
+// only flushes its queue when woken. Elsewhere the wake-up alone gets the thread's loop going.
+void RunPassForEndedChild(void*) {
+    if (Thread_GetCurrentId() == Thread_GetMainId() && NotificationCenter_IsInit()) NotificationCenter_Process();
+}
+
+// On the watcher's thread: only posting is allowed here. The event wakes the thread's loop.
+void ChildEnded(uint32_t threadId) {
+    EventQueue_AddProcessByThreadId(threadId, &g_childEnded, RunPassForEndedChild);
+}
+
 int64_t LaunchNow(Process* process) {
     char path[kLaunchPathSize];
     char directory[kLaunchPathSize];
@@ -153,6 +170,9 @@ int64_t LaunchNow(Process* process) {
     process->PlatformHandle = handle;
     process->StartTime = Time_GetCurrent();
     process->State = PROCESS_STATE_RUNNING;
+    // Without a watch (no pidfd, elevated launch) the polls alone notice the end.
+    // The thread module carries the wake-up: before it is set up, polls only.
+    if (Thread_GetMainId() != 0) Platform_ProcessWatchEnd(handle, ChildEnded, Thread_GetCurrentId());
     return 1;
 }
 

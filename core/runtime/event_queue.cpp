@@ -466,7 +466,9 @@ int64_t EventQueue_AddProcessByThreadId(uint32_t threadId, void* instance, Event
     EventQueue* queue = Thread_GetEventQueueHandle(threadId);
     if (!queue) {
         if (threadId != Thread_GetMainId()) return 0;
-        // The main thread's events go to the global queue, which must exist by now.
+        // The main thread's events go to the global queue; a poster on another thread may come
+        // before it was made or after it was removed, and is then told so.
+        if (!GlobalEventQueue.load()) return 0;
         return EventQueue_AddProcess(nullptr, instance, function);
     }
     const int64_t result = EventQueue_AddProcess(queue, instance, function);

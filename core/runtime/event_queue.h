@@ -69,7 +69,7 @@ int64_t EventQueue_AddTime(EventQueue* queue, void* instance, const void* payloa
 // Runs function(instance) once on the queue's thread, however often it is added before it runs.
 int64_t EventQueue_AddProcess(EventQueue* queue, void* instance, EventQueueProcessFunc function);
 // The same on the queue of the given thread; for the main thread without a queue of its own
-// the global queue; 0 when the thread has no queue.
+// the global queue; 0 when the thread has no queue (or the global queue does not exist).
 int64_t EventQueue_AddProcessByThreadId(uint32_t threadId, void* instance, EventQueueProcessFunc function);
 // The callback and compare function of process events.
 void EventQueue_ProcessRun(void* instance, void* payload);

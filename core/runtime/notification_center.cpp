@@ -346,6 +346,10 @@ HashTable* CreateTable(uint32_t keySize) {
 
 } // namespace
 
+int64_t NotificationCenter_IsInit() {
+    return GlobalNotificationCenter.load() ? 1 : 0;
+}
+
 int64_t NotificationCenter_Init() {
     if (GlobalNotificationCenter.load()) return 1;
     NotificationCenter* nc = static_cast<NotificationCenter*>(Memory_AllocZero(sizeof(NotificationCenter)));

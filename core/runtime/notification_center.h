@@ -42,6 +42,8 @@ typedef int64_t (*NotificationCenterFireAfterDelayFunc)(const char* type, const 
 // Life cycle. Init makes the calling thread the centre's thread; both are idempotent.
 int64_t NotificationCenter_Init();
 int64_t NotificationCenter_Remove();
+// 1 while a centre exists (between Init and Remove).
+int64_t NotificationCenter_IsInit();
 int64_t NotificationCenter_SetVerbose(uint32_t flag);
 // One delivery pass of the main loop (centre's thread only).
 int64_t NotificationCenter_Process();

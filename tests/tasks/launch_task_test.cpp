@@ -129,4 +129,24 @@ TEST_F(LaunchTaskTest, ArgumentsReachTheProgramExactly) {
     EXPECT_NE(access((dir + "/x").c_str(), F_OK), 0);
 }
 
+// The child's end wakes the loop waiting for work: the run ends on the passes that follow the
+// wake, not on a later poll. The wait's bound only stops a loop that is never woken.
+TEST_F(LaunchTaskTest, ChildsEndWakesTheWaitingLoop) {
+    Define(R"({"w": {"type": "Launch", "path": "/bin/sleep", "arguments": "0.3", "waitForExit": true}})");
+    const int before = endedEvents;
+    Start("w");
+    // Whatever the start queued runs; then nothing is due until the child ends.
+    for (int i = 0; i < 200; i++) {
+        Pass();
+        if (!Thread_Wait(0)) break;
+    }
+    ASSERT_EQ(endedEvents, before);
+    ASSERT_TRUE(Thread_Wait(10000)) << "the child's end never woke the loop";
+    for (int i = 0; i < 50 && endedEvents == before; i++) Pass();
+    ASSERT_GT(endedEvents, before) << "woken before the child's end";
+    EXPECT_TRUE(Result("w").successful);
+    EXPECT_TRUE(Printed("Successful 1 ExitCode 0"));
+}
+
+
 } // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <tuple>
 #include <arpa/inet.h>
@@ -889,3 +890,56 @@ TEST(PlatformShellOpen, AsRootOpensForTheUserWhoElevated) {
 }
 
 } // namespace
+
+namespace {
+
+std::atomic<int> g_endsSeen{0};
+std::atomic<uint32_t> g_lastEndToken{0};
+
+void RecordEnd(uint32_t token) {
+    g_lastEndToken.store(token);
+    g_endsSeen.fetch_add(1);
+}
+
+} // namespace
+
+TEST(PlatformProcess, WatchedEndIsToldOnceWithoutReaping) {
+    g_endsSeen.store(0);
+    PlatformProcess* handle = nullptr;
+    ASSERT_EQ(Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &handle), 1);
+    const int32_t pid = Platform_ProcessGetId(handle);
+    if (!Platform_ProcessWatchEnd(handle, RecordEnd, 7)) {
+        kill(pid, SIGKILL);
+        Platform_ProcessDelete(&handle);
+        GTEST_SKIP() << "no pidfd here";
+    }
+    // A second watch on the same child is refused: one end, one call.
+    EXPECT_EQ(Platform_ProcessWatchEnd(handle, RecordEnd, 8), 0);
+    EXPECT_EQ(g_endsSeen.load(), 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(Eventually([] { return g_endsSeen.load() > 0; }));
+    EXPECT_EQ(g_lastEndToken.load(), 7u);
+    // The status is still the handle's to collect.
+    EXPECT_EQ(ProcState(pid), 'Z');
+    int32_t code = 0;
+    ASSERT_TRUE(WaitExit(handle, &code));
+    EXPECT_EQ(code, -SIGKILL);
+    EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+    EXPECT_EQ(g_endsSeen.load(), 1);
+
+    // Deleted before the end: the watch goes with the handle and never calls.
+    ASSERT_EQ(Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &handle), 1);
+    const int32_t second = Platform_ProcessGetId(handle);
+    ASSERT_EQ(Platform_ProcessWatchEnd(handle, RecordEnd, 9), 1);
+    EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+    ASSERT_EQ(kill(second, SIGKILL), 0);
+    EXPECT_TRUE(Eventually([&] { return !Listed(second); }));
+    EXPECT_EQ(g_endsSeen.load(), 1);
+    EXPECT_EQ(g_lastEndToken.load(), 7u);
+
+    // A handle found by id is no child of ours: its pid could be recycled under a watch.
+    PlatformProcess* found = nullptr;
+    ASSERT_EQ(Platform_ProcessGetById((uint32_t)getpid(), &found), 1);
+    EXPECT_EQ(Platform_ProcessWatchEnd(found, RecordEnd, 10), 0);
+    Platform_ProcessDelete(&found);
+}
