@@ -68,6 +68,9 @@ int64_t Host_PlatformImplode(const char* path);
 // rights: 1 elevated, 2 as invoker. The launch result.
 int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t rights);
 void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
+// The user-interface role's tick for the timers made after it (15 ms unless a test sets it,
+// 1 ms to an hour); 0 for a value outside that.
+int64_t Host_PlatformSetTickForTesting(uint32_t milliseconds);
 // SIGINT and SIGTERM ask for shutdown; the handler only records it.
 int64_t Host_PlatformInstallSignals();
 // Starts the desktop toolkit for the user-interface role; 0 without a display.

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +169,12 @@ bool HoldsSocket(uint32_t pid, const unsigned long* inodes, int32_t count) {
     return found;
 }
 
+// The descendant that held the last connection found among them. A page's view opens a new
+// connection for every script call (a POST is never sent on a kept-alive one), always from the
+// same process: asking that one first spares reading every descriptor of this process and of the
+// others. Only a hint: whoever holds the socket is still what is returned and judged.
+std::atomic<uint32_t> g_LastHolder{0};
+
 // Appends the children of pid (from every one of its threads) to the list.
 void AppendChildren(uint32_t pid, uint32_t* list, int32_t* used) {
     char path[64];
@@ -210,6 +217,9 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     unsigned long inodes[kMaxInodes];
     const int32_t count = SocketInodes(address, port, serverPort, inodes);
     if (count == 0) return 0;
+    const uint32_t last = g_LastHolder.load();
+    if (last != 0 && depth > 0 && HoldsSocket(last, inodes, count) && SkinWebPeer_IsWithin(last, depth))
+        return SkinWebPeer_Identify(last, peer);
     // Only this process and its descendants can be admitted: they are searched first, level by
     // level, which is far cheaper than every descriptor of every process.
     uint32_t candidates[kMaxCandidates];
@@ -218,7 +228,10 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     for (int32_t level = 0, begin = 0; level <= depth && begin < used; level++) {
         const int32_t end = used;
         for (int32_t i = begin; i < end; i++) {
-            if (HoldsSocket(candidates[i], inodes, count)) return SkinWebPeer_Identify(candidates[i], peer);
+            if (HoldsSocket(candidates[i], inodes, count)) {
+                if (level > 0) g_LastHolder.store(candidates[i]);
+                return SkinWebPeer_Identify(candidates[i], peer);
+            }
             if (level < depth) AppendChildren(candidates[i], candidates, &used);
         }
         begin = end;

@@ -63,8 +63,13 @@ TEST(SkinWebPeer, ClientEndsAreFoundWithOrWithoutTheServersPort) {
         {LocalPort(own), 0, 0, (uint32_t)getpid()},
         {LocalPort(own), (uint16_t)(serverPort + 1), 0, (uint32_t)getpid()},
         {theirPort, serverPort, 1, (uint32_t)child},
+        // Again, now that the child is the first one asked; and not asked at depth 0.
+        {theirPort, serverPort, 1, (uint32_t)child},
+        {theirPort, 0, 1, (uint32_t)child},
+        {theirPort, serverPort, 0, (uint32_t)child},
         {serverPort, serverPort, 0, (uint32_t)getpid()}, // the listening end is ours too
         {1, serverPort, 1, 0},
+        {1, 0, 1, 0},
     };
     for (const auto& c : cases) {
         SkinWebPeer peer{7, 7};
