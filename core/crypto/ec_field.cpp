@@ -718,30 +718,19 @@ template <int N> class CurveEngine final : public Engine {
         }
     }
 
-    // Complete addition of p and an affine q for a = -3: the projective formula with Z2 = 1.
-    LIMB_CODE void AddMixed(Point<N>& r, const Point<N>& p, const AffinePoint& q) const {
-        Fe<N> t0, t1, t2, t3, t4, x3, y3, z3;
-        const Fe<N>&X1 = p.X, &Y1 = p.Y, &Z1 = p.Z, &X2 = q.X, &Y2 = q.Y;
-        F.Mul(t0, X1, X2);
-        F.Mul(t1, Y1, Y2);
-        F.Add(t3, X2, Y2);
-        F.Add(t4, X1, Y1);
-        F.Mul(t3, t3, t4);
-        F.Add(t4, t0, t1);
-        F.Sub(t3, t3, t4);
-        F.Mul(t4, Y2, Z1);
-        F.Add(t4, t4, Y1);
-        F.Mul(y3, X2, Z1);
-        F.Add(y3, y3, X1);
-        F.Mul(z3, B, Z1);
+    // The part of the complete addition for a = -3 after the products are formed: t0 = X1 X2,
+    // t1 = Y1 Y2, t2 = Z1 Z2, t3 = X1 Y2 + X2 Y1, t4 = Y1 Z2 + Y2 Z1, y3 = X1 Z2 + X2 Z1.
+    LIMB_CODE void FinishMinus3(Fe<N>& t0, Fe<N>& t1, Fe<N>& t2, const Fe<N>& t3, const Fe<N>& t4, Fe<N>& x3,
+                                Fe<N>& y3, Fe<N>& z3) const {
+        F.Mul(z3, B, t2);
         F.Sub(x3, y3, z3);
         F.Add(z3, x3, x3);
         F.Add(x3, x3, z3);
         F.Sub(z3, t1, x3);
         F.Add(x3, t1, x3);
         F.Mul(y3, B, y3);
-        F.Add(t1, Z1, Z1);
-        F.Add(t2, t1, Z1);
+        F.Add(t1, t2, t2);
+        F.Add(t2, t1, t2);
         F.Sub(y3, y3, t2);
         F.Sub(y3, y3, t0);
         F.Add(t1, y3, y3);
@@ -758,6 +747,25 @@ template <int N> class CurveEngine final : public Engine {
         F.Mul(z3, t4, z3);
         F.Mul(t1, t3, t0);
         F.Add(z3, z3, t1);
+    }
+
+    // Complete addition of p and an affine q for a = -3: the projective formula with Z2 = 1.
+    LIMB_CODE void AddMixed(Point<N>& r, const Point<N>& p, const AffinePoint& q) const {
+        Fe<N> t0, t1, t2, t3, t4, x3, y3, z3;
+        const Fe<N>&X1 = p.X, &Y1 = p.Y, &Z1 = p.Z, &X2 = q.X, &Y2 = q.Y;
+        F.Mul(t0, X1, X2);
+        F.Mul(t1, Y1, Y2);
+        F.Add(t3, X2, Y2);
+        F.Add(t4, X1, Y1);
+        F.Mul(t3, t3, t4);
+        F.Add(t4, t0, t1);
+        F.Sub(t3, t3, t4);
+        F.Mul(t4, Y2, Z1);
+        F.Add(t4, t4, Y1);
+        F.Mul(y3, X2, Z1);
+        F.Add(y3, y3, X1);
+        t2 = Z1; // Z1 Z2 with Z2 = 1
+        FinishMinus3(t0, t1, t2, t3, t4, x3, y3, z3);
         r.X = x3;
         r.Y = y3;
         r.Z = z3;
@@ -969,31 +977,7 @@ template <int N> class CurveEngine final : public Engine {
             F.Sub(y3, x3, y3);
         }
         if (kind == 1) { // a = -3
-            F.Mul(z3, B, t2);
-            F.Sub(x3, y3, z3);
-            F.Add(z3, x3, x3);
-            F.Add(x3, x3, z3);
-            F.Sub(z3, t1, x3);
-            F.Add(x3, t1, x3);
-            F.Mul(y3, B, y3);
-            F.Add(t1, t2, t2);
-            F.Add(t2, t1, t2);
-            F.Sub(y3, y3, t2);
-            F.Sub(y3, y3, t0);
-            F.Add(t1, y3, y3);
-            F.Add(y3, t1, y3);
-            F.Add(t1, t0, t0);
-            F.Add(t0, t1, t0);
-            F.Sub(t0, t0, t2);
-            F.Mul(t1, t4, y3);
-            F.Mul(t2, t0, y3);
-            F.Mul(y3, x3, z3);
-            F.Add(y3, y3, t2);
-            F.Mul(x3, t3, x3);
-            F.Sub(x3, x3, t1);
-            F.Mul(z3, t4, z3);
-            F.Mul(t1, t3, t0);
-            F.Add(z3, z3, t1);
+            FinishMinus3(t0, t1, t2, t3, t4, x3, y3, z3);
         } else if (kind == 0) { // a = 0
             F.Add(x3, t0, t0);
             F.Add(t0, x3, t0);
