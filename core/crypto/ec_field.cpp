@@ -112,31 +112,40 @@ template <int N> LIMB_INLINE void SubMod(uint64_t* r, const uint64_t* a, const u
     for (int i = 0; i < N; i++) carry = AddCarry(carry, t[i], M[i] & mask, &r[i]);
 }
 
+// t += a bi over N limbs, the carry into t[N] and t[N + 1]: one row of a Montgomery product.
+template <int N> LIMB_INLINE void MontAddRow(uint64_t* t, const uint64_t* a, uint64_t bi) {
+    uint64_t c = 0;
+    for (int j = 0; j < N; j++) {
+        const u128 s = (u128)a[j] * bi + t[j] + c;
+        t[j] = (uint64_t)s;
+        c = (uint64_t)(s >> 64);
+    }
+    const u128 s = (u128)t[N] + c;
+    t[N] = (uint64_t)s;
+    t[N + 1] = (uint64_t)(s >> 64);
+}
+
+// t = (t + m M) / 2^64, m chosen so that the low limb cancels.
+template <int N> LIMB_INLINE void MontShiftRow(uint64_t* t, uint64_t m, const uint64_t* M) {
+    u128 s = (u128)m * M[0] + t[0];
+    uint64_t c = (uint64_t)(s >> 64);
+    for (int j = 1; j < N; j++) {
+        s = (u128)m * M[j] + t[j] + c;
+        t[j - 1] = (uint64_t)s;
+        c = (uint64_t)(s >> 64);
+    }
+    s = (u128)t[N] + c;
+    t[N - 1] = (uint64_t)s;
+    t[N] = t[N + 1] + (uint64_t)(s >> 64);
+}
+
 // Montgomery product a b R^-1 mod M, coarsely integrated operand scanning; r may be a or b.
 template <int N>
 LIMB_INLINE void MontMul(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* M, uint64_t minv) {
     uint64_t t[N + 2] = {};
     for (int i = 0; i < N; i++) {
-        uint64_t c = 0;
-        for (int j = 0; j < N; j++) {
-            const u128 s = (u128)a[j] * b[i] + t[j] + c;
-            t[j] = (uint64_t)s;
-            c = (uint64_t)(s >> 64);
-        }
-        u128 s = (u128)t[N] + c;
-        t[N] = (uint64_t)s;
-        t[N + 1] = (uint64_t)(s >> 64);
-        const uint64_t m = t[0] * minv;
-        s = (u128)m * M[0] + t[0];
-        c = (uint64_t)(s >> 64);
-        for (int j = 1; j < N; j++) {
-            s = (u128)m * M[j] + t[j] + c;
-            t[j - 1] = (uint64_t)s;
-            c = (uint64_t)(s >> 64);
-        }
-        s = (u128)t[N] + c;
-        t[N - 1] = (uint64_t)s;
-        t[N] = t[N + 1] + (uint64_t)(s >> 64);
+        MontAddRow<N>(t, a, b[i]);
+        MontShiftRow<N>(t, t[0] * minv, M);
     }
     ReduceOnce<N>(r, t, t[N], M);
 }
@@ -275,20 +284,12 @@ template <int N> struct Mont {
         }
         uint64_t t[N + 2] = {};
         for (int i = 0; i < N; i++) {
-            uint64_t c = 0;
-            for (int j = 0; j < N; j++) {
-                const u128 s = (u128)a.v[j] * b.v[i] + t[j] + c;
-                t[j] = (uint64_t)s;
-                c = (uint64_t)(s >> 64);
-            }
-            u128 s = (u128)t[N] + c;
-            t[N] = (uint64_t)s;
-            t[N + 1] = (uint64_t)(s >> 64);
+            MontAddRow<N>(t, a.v, b.v[i]);
             const uint64_t m = t[0] * MInv;
             if constexpr (N == 9) {
                 if (Mersenne521) {
                     // m p = m 2^521 - m with m = t[0]: the low limb cancels and m lands at bit 521.
-                    s = (u128)t[8] + (m << 9);
+                    u128 s = (u128)t[8] + (m << 9);
                     t[8] = (uint64_t)s;
                     s = (u128)t[9] + (m >> 55) + (uint64_t)(s >> 64);
                     t[9] = (uint64_t)s;
@@ -297,16 +298,7 @@ template <int N> struct Mont {
                     continue;
                 }
             }
-            s = (u128)m * M[0] + t[0];
-            c = (uint64_t)(s >> 64);
-            for (int j = 1; j < N; j++) {
-                s = (u128)m * M[j] + t[j] + c;
-                t[j - 1] = (uint64_t)s;
-                c = (uint64_t)(s >> 64);
-            }
-            s = (u128)t[N] + c;
-            t[N - 1] = (uint64_t)s;
-            t[N] = t[N + 1] + (uint64_t)(s >> 64);
+            MontShiftRow<N>(t, m, M);
         }
         ReduceOnce<N>(r.v, t, t[N], M);
     }
