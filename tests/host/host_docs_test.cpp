@@ -1,7 +1,10 @@
-// The documentation's examples, run: every workflow on docs/workflows.md runs in the host
-// executable without a window and ends with the exit code it states (0 unless it says), and every
-// block of docs/skins.md is still a part of the example skin it is taken from.
+// The documentation's examples, run: every workflow on docs/workflows.md, docs/tasks.md and
+// docs/tasks/*.md runs in the host executable without a window, ends with the exit code it states
+// (0 unless it says) and logs the lines it promises; every block of docs/skins.md is still a part
+// of the example skin it is taken from.
 #include <gtest/gtest.h>
+
+#include <dirent.h>
 
 #include <fstream>
 #include <sstream>
@@ -34,25 +37,55 @@ std::vector<std::string> Blocks(const std::string& text, const std::vector<std::
     return blocks;
 }
 
-TEST(HostDocs, WorkflowExamplesRunWithTheirExitCode) {
-    const std::vector<std::string> blocks = Blocks(ReadFile(HOST_SOURCE_DIR "/docs/workflows.md"), {"yaml"});
-    ASSERT_GE(blocks.size(), 4u);
-    for (std::string block : blocks) {
-        HostFolder folder;
-        folder.Write("app.yaml", "name: \"docs-test\"\nselfUpdateWorkflow: \"wf.yaml\"\n");
-        int expected = 0;
-        const size_t marker = block.find("# exit code: ");
-        if (marker != std::string::npos) expected = atoi(block.c_str() + marker + 13);
-        // Without a window the host runs "apply" where a page's run starts at "start".
-        const size_t start = block.find("start:\n");
-        if (start != std::string::npos && (start == 0 || block[start - 1] == '\n')) block.replace(start, 5, "apply");
-        folder.Write("wf.yaml", block);
-        const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate"}, folder.Env());
-        EXPECT_EQ(run.Code, expected) << block << run.Text;
-        if (expected == 0) {
-            EXPECT_EQ(run.Text.find("ERROR"), std::string::npos) << block << run.Text;
+// The values of the example's "# NAME: value" comment lines, in order.
+std::vector<std::string> Marked(const std::string& block, const std::string& name) {
+    std::vector<std::string> values;
+    const std::string marker = "# " + name + ": ";
+    std::istringstream lines(block);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(marker, 0) == 0) values.push_back(line.substr(marker.size()));
+    return values;
+}
+
+// The workflow pages: workflows.md, tasks.md and every page under docs/tasks/.
+std::vector<std::string> WorkflowPages() {
+    std::vector<std::string> pages = {HOST_SOURCE_DIR "/docs/workflows.md", HOST_SOURCE_DIR "/docs/tasks.md"};
+    if (DIR* dir = opendir(HOST_SOURCE_DIR "/docs/tasks")) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".md") == 0)
+                pages.push_back(HOST_SOURCE_DIR "/docs/tasks/" + name);
+        }
+        closedir(dir);
+    }
+    return pages;
+}
+
+TEST(HostDocs, WorkflowExamplesRunAsTheyStateWithTheRealHost) {
+    size_t count = 0;
+    for (const std::string& page : WorkflowPages()) {
+        for (std::string block : Blocks(ReadFile(page), {"yaml"})) {
+            count++;
+            HostFolder folder;
+            std::string app = "name: \"docs-test\"\nselfUpdateWorkflow: \"wf.yaml\"\n";
+            for (const std::string& line : Marked(block, "app.yaml")) app += line + "\n";
+            folder.Write("app.yaml", app);
+            const std::vector<std::string> codes = Marked(block, "exit code");
+            const int expected = codes.empty() ? 0 : atoi(codes[0].c_str());
+            // Without a window the host runs "apply" where a page's run starts at "start".
+            const size_t start = block.find("start:\n");
+            if (start != std::string::npos && (start == 0 || block[start - 1] == '\n')) block.replace(start, 5, "apply");
+            folder.Write("wf.yaml", block);
+            const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate", "--window"}, folder.Env());
+            EXPECT_EQ(run.Code, expected) << page << "\n" << block << run.Text;
+            for (const std::string& text : Marked(block, "prints"))
+                EXPECT_NE(run.Text.find(" - " + text), std::string::npos) << page << "\n" << block << run.Text;
+            if (expected == 0) {
+                EXPECT_EQ(run.Text.find(" ERROR - "), std::string::npos) << page << "\n" << block << run.Text;
+            }
         }
     }
+    EXPECT_GE(count, 20u);
 }
 
 TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
