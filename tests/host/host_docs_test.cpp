@@ -64,24 +64,31 @@ std::vector<std::string> WorkflowPages() {
 TEST(HostDocs, WorkflowExamplesRunAsTheyStateWithTheRealHost) {
     size_t count = 0;
     for (const std::string& page : WorkflowPages()) {
-        for (std::string block : Blocks(ReadFile(page), {"yaml"})) {
-            count++;
-            HostFolder folder;
-            std::string app = "name: \"docs-test\"\nselfUpdateWorkflow: \"wf.yaml\"\n";
-            for (const std::string& line : Marked(block, "app.yaml")) app += line + "\n";
-            folder.Write("app.yaml", app);
-            const std::vector<std::string> codes = Marked(block, "exit code");
-            const int expected = codes.empty() ? 0 : atoi(codes[0].c_str());
-            // Without a window the host runs "apply" where a page's run starts at "start".
-            const size_t start = block.find("start:\n");
-            if (start != std::string::npos && (start == 0 || block[start - 1] == '\n')) block.replace(start, 5, "apply");
-            folder.Write("wf.yaml", block);
-            const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate", "--window"}, folder.Env());
-            EXPECT_EQ(run.Code, expected) << page << "\n" << block << run.Text;
-            for (const std::string& text : Marked(block, "prints"))
-                EXPECT_NE(run.Text.find(" - " + text), std::string::npos) << page << "\n" << block << run.Text;
-            if (expected == 0) {
-                EXPECT_EQ(run.Text.find(" ERROR - "), std::string::npos) << page << "\n" << block << run.Text;
+        for (const std::string language : {"yaml", "json"}) {
+            for (std::string block : Blocks(ReadFile(page), {language})) {
+                count++;
+                HostFolder folder;
+                const std::string file = "wf." + language;
+                std::string app = "name: \"docs-test\"\nselfUpdateWorkflow: \"" + file + "\"\n";
+                for (const std::string& line : Marked(block, "app.yaml")) app += line + "\n";
+                folder.Write("app.yaml", app);
+                const std::vector<std::string> codes = Marked(block, "exit code");
+                const int expected = codes.empty() ? 0 : atoi(codes[0].c_str());
+                // Without a window the host runs "apply" where a page's run starts at "start".
+                const std::string entry = language == "json" ? "\"start\":" : "\nstart:\n";
+                const size_t start = ("\n" + block).find(entry);
+                if (start != std::string::npos) block.replace(start, 5, "apply");
+                folder.Write(file, block);
+                const HostRun run = RunHost(
+                    {HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate", "--window"}, folder.Env());
+                EXPECT_EQ(run.Code, expected) << page << "\n" << block << run.Text;
+                for (const std::string& text : Marked(block, "prints"))
+                    EXPECT_NE(run.Text.find(" - " + text), std::string::npos) << page << "\n"
+                                                                              << block << run.Text;
+                if (expected == 0) {
+                    EXPECT_EQ(run.Text.find(" ERROR - "), std::string::npos) << page << "\n"
+                                                                             << block << run.Text;
+                }
             }
         }
     }
