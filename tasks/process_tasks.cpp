@@ -128,7 +128,7 @@ int64_t ProcessClose_OnStart(void* user, const char*, const char*, const char*, 
     Task* task = base->Owner;
     const char* key = Task_HasArgument(task, "processId") ? "processId" : "id";
     if (!Task_HasArgument(task, key)) {
-        Task_Print(task, "ArgName argument not defined");
+        Task_Print(task, "processId/id argument not defined");
         Task_AddError(task, "Task_Error_MissingArg");
         return TaskBase_Complete(base, nullptr);
     }

@@ -575,7 +575,9 @@ int64_t OnWorkflowEventComplete(void* user, const char*, const char*, const char
     Dictionary_SetPrintCallback(info, before, beforePrint);
     const char* name = nullptr;
     Dictionary_GetStringPtrByKey(info, "name", &name);
-    if (name && String_CompareWithoutCase(name, "start")) {
+    // A run started from a workflow runs only its load and unload entries: an error in either of
+    // the first two is the run's failure, never a success.
+    if (name && (String_CompareWithoutCase(name, "start") || String_CompareWithoutCase(name, "load"))) {
         Task_AddErrorFromDictionary(run->Owner, info);
         Task_AddWarningFromDictionary(run->Owner, info);
     } else if (name && String_CompareWithoutCase(name, "unload")) {
@@ -750,9 +752,13 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
     String_Guid(guid, kGuidSize, 1);
     Workflow* parent = Task_GetWorkflowHandle(task);
     LinkProgress(run, parent);
-    Dictionary* pairs = PrepareLoad(run, guid);
-    if (pairs) MergeMacros(run, pairs, parent);
+    // The entries are renamed first, so that the task chosen as "load" is the one that runs behind
+    // the run's macro load (renaming afterwards would move the macro load itself aside).
     for (const char* entry : {"start", "load", "unload"}) WorkflowRun_RenameTask(run, entry, guid);
+    char loadGuid[kGuidSize];
+    String_Guid(loadGuid, kGuidSize, 1);
+    Dictionary* pairs = PrepareLoad(run, loadGuid);
+    if (pairs) MergeMacros(run, pairs, parent);
 
     uint32_t elevate = 0;
     WorkflowRun_ShouldElevate(task, &elevate);

@@ -105,7 +105,7 @@ TEST_F(ProcessTasksTest, CloseRefusesWhatIsNoProcessId) {
         const char* ran;
         const char* printed;
     } cases[] = {
-        {R"("waitForClose": 1)", "!Task_Error_MissingArg", "ArgName argument not defined"},
+        {R"("waitForClose": 1)", "!Task_Error_MissingArg", "processId/id argument not defined"},
         {R"("id": "abc")", "!Task_Error_InvalidArg", "Unable to evaluate process id"},
         // Zero or negative ids would signal a process group or every process we may reach.
         {R"("id": 0)", "!Task_Error_InvalidArg", "Unable to evaluate process id"},

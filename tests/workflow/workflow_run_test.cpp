@@ -326,6 +326,25 @@ TEST_F(WorkflowRunTest, EntryArgumentsRenameTasks) {
     EXPECT_EQ(text.find(R"("begin":)"), std::string::npos) << text;
 }
 
+// "load" names the document's task to run behind the macro load, which keeps its macros; a failure
+// there fails the run (a run inside a workflow never runs its "start").
+TEST_F(WorkflowRunTest, ChosenLoadRunsBehindTheMacrosAndItsFailureFailsTheRun) {
+    g_docs->Put("chosen-load.json", R"({"begin": {"type": "Step", "fail": true, "queueUnload": true},)"
+                                    R"( "load": {"type": "Step", "old": true}, "unload": {"type": "Step"}})");
+    const std::string url = g_docs->Url("chosen-load.json");
+    Task* task = NewRun(R"({"elevated": true, "load": "begin", "url": ")" + url + R"("})");
+    ASSERT_TRUE(RunToEnd(task));
+    EXPECT_EQ(Errors(task), "Test_Error_Failed");
+    const std::string text = Masked(DictionaryAsJson(RunOf(task)->Document));
+    EXPECT_NE(text.find(R"("load":{"type":"macro","keyValuePairs":{"workflowUrl":")" + url +
+                        R"("},"complete":"load.<guid>"})"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(R"({"type":"Step","fail":true,"queueUnload":true,"_name":"begin"})"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(R"({"type":"Step","old":true})"), std::string::npos) << text;
+}
+
 // ---- Fetch failures, retry, cancel ------------------------------------------------------------------
 
 TEST_F(WorkflowRunTest, FailedFetchCanBeRetriedIntoTheSameWorkflow) {
