@@ -231,6 +231,34 @@ TEST(HostExamples, PageHttpFetchesAFileIntoLocalStorage) {
     EXPECT_NE(missing.Text.find("Page HTTP outcome - failure: HTTP 404"), std::string::npos) << missing.Text;
 }
 
+// The pages' own switches (--autorun, --fetch) pass to the page, named at INFO with --window; a
+// switch one or two keys away from a host switch is warned about, with the one it resembles.
+TEST(HostExamples, PageSwitchesPassAndNearMissesOfHostSwitchesAreWarned) {
+    HostFolder home;
+    struct Case {
+        const char* argument;
+        const char* said; // the one line about it, or "" for none
+    } const cases[] = {
+        {"--autorun",
+         "quarvelon-host: INFO - --autorun is not a host switch: passed to the page and workflows\n"},
+        {"--fetch=http://127.0.0.1/x", "quarvelon-host: INFO - --fetch is not a host switch"},
+        {"--windwo", "quarvelon-host: unknown switch --windwo: did you mean --window? (see --help)\n"},
+        {"--debgu=INFO", "quarvelon-host: unknown switch --debgu: did you mean --debug? (see --help)\n"},
+        {"--wfselfupdat", "quarvelon-host: unknown switch --wfselfupdat: did you mean --wfselfupdate?"},
+        {"--VERBOSE=Task:1", ""},
+    };
+    for (const Case& c : cases) {
+        // The start ends at once (no such skin); what the command line says comes first.
+        const HostRun run =
+            RunHost({HOST_PROGRAM, "--skin", home.Dir() + "/none", "--window", c.argument}, home.Env());
+        EXPECT_EQ(run.Code, 1) << c.argument << "\n" << run.Text;
+        EXPECT_NE(run.Text.find(c.said), std::string::npos) << c.argument << "\n" << run.Text;
+        size_t lines = 0;
+        for (size_t at = 0; (at = run.Text.find("quarvelon-host: ", at)) != std::string::npos; at++) lines++;
+        EXPECT_EQ(lines, c.said[0] ? 1u : 0u) << c.argument << "\n" << run.Text;
+    }
+}
+
 // The demo's workflow synchronises the content repository it carries, served by the test: the
 // page shows the pieces fetched, and the files land in the user's data folder. A server that does
 // not have the repository fails the run instead of leaving it waiting.
