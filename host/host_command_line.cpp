@@ -3,8 +3,11 @@
 // with their next argument before anything reads them.
 #include "host/host_command_line.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "core/certs/executable.h"
 #include "core/linux/platform.h"
@@ -71,9 +74,40 @@ constexpr Switch kSwitches[] = {
     {"single-process", kFlag, nullptr},
 };
 
+// Names compare without case, as the command line reads them.
 const Switch* Find(const char* name, size_t length) {
     for (const Switch& s : kSwitches)
-        if (strlen(s.Name) == length && strncmp(s.Name, name, length) == 0) return &s;
+        if (strlen(s.Name) == length && strncasecmp(s.Name, name, length) == 0) return &s;
+    return nullptr;
+}
+
+// Edits (insertions, deletions, changes, swaps of neighbours) between two names, without case.
+size_t Distance(const char* a, size_t m, const char* b, size_t n) {
+    std::vector<std::vector<size_t>> d(m + 1, std::vector<size_t>(n + 1, 0));
+    for (size_t i = 0; i <= m; i++) d[i][0] = i;
+    for (size_t j = 0; j <= n; j++) d[0][j] = j;
+    auto same = [](char x, char y) { return tolower((unsigned char)x) == tolower((unsigned char)y); };
+    for (size_t i = 1; i <= m; i++) {
+        for (size_t j = 1; j <= n; j++) {
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[m][n];
+}
+
+// The switch of --help that the name looks like a slip of the keyboard for, or null: one edit
+// away for short names, two for longer ones. Any other name is a switch of the skin's own.
+const Switch* Resembled(const char* name, size_t length) {
+    constexpr size_t kNameMax = 64;
+    if (length > kNameMax) return nullptr;
+    for (const Switch& s : kSwitches) {
+        if (!s.Help) continue;
+        const size_t size = strlen(s.Name);
+        if (Distance(name, length, s.Name, size) <= (std::min(length, size) <= 4 ? 1u : 2u)) return &s;
+    }
     return nullptr;
 }
 
@@ -150,15 +184,29 @@ int64_t HostCommandLine_PrintHelp(const char* program) {
 
 int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments) {
     int64_t clean = 1;
+    bool shown = false; // the log's INFO lines reach the console (--window)
+    for (const std::string& argument : arguments)
+        shown = shown || strcasecmp(argument.c_str(), "--window") == 0;
     for (size_t i = 1; i < arguments.size(); i++) {
         const std::string& argument = arguments[i];
         const char* name = nullptr;
         size_t length = 0;
         if (NameOf(argument, &name, &length)) {
             if (Find(name, length)) continue;
-            fprintf(stderr, "quarvelon-host: unknown switch --%.*s (see --help); the page may still read it\n",
-                    (int)length, name);
-        } else if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
+            // The switches the host does not read are the skin's: its page and workflows read them
+            // and a second start hands them to the running instance.
+            if (const Switch* near = Resembled(name, length)) {
+                fprintf(stderr, "quarvelon-host: unknown switch --%.*s: did you mean --%s? (see --help)\n",
+                        (int)length, name, near->Name);
+                clean = 0;
+            } else if (shown) {
+                printf("quarvelon-host: INFO - --%.*s is not a host switch: passed to the page and workflows\n",
+                       (int)length, name);
+                fflush(stdout);
+            }
+            continue;
+        }
+        if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
             fprintf(stderr, "quarvelon-host: %s is not a switch: switches start with two dashes (see --help)\n",
                     argument.c_str());
         } else {

@@ -1,5 +1,5 @@
 // What the executable tells a user about its command line: --help and --version, switches
-// written with their value as the next argument, and switches it does not know.
+// written with their value as the next argument, and switches it does not read.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,9 @@ std::vector<std::string> HostCommandLine_Normalise(int argc, char** argv);
 int64_t HostCommandLine_PrintHelp(const char* program);
 // "quarvelon-host 6.2.42".
 int64_t HostCommandLine_PrintVersion();
-// Warns on standard error about every switch this program does not read; 1 when none.
+// Warns on standard error about arguments that are no switch and about switches that look like a
+// mistyped one of this program's; the others it does not read are the page's, named at INFO on
+// standard output with --window. 1 when nothing was warned about.
 int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments);
 // 1 when the switch is one this program reads.
 int64_t HostCommandLine_IsKnown(const char* name);

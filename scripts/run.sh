@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing (Debian 12, as root), builds a Release host and starts it
-# with the example skin in examples/demo. Without a display it runs under Xvfb: the page starts the
-# workflow by itself, the window's picture is saved and its path printed, and the host ends.
-# The exit code is 0 when the workflow reported its outcome.
+# with the example skin in examples/demo, whose workflow synchronises the content repository in
+# examples/demo/repository, served on 127.0.0.1 for the run. Without a display it runs under Xvfb:
+# the page starts the workflow by itself, the window's picture is saved and its path printed, and
+# the host ends. The exit code is 0 when the workflow reported its outcome.
+# QVR_RUN_INNER=1 with QVR_RUN_BUILD=DIR runs DIR/quarvelon-host with DIR/app.bundle as it is,
+# without installing or building (QVR_RUN_HEADLESS=1 as under Xvfb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,7 +13,7 @@ root=$PWD
 if [ -z "${QVR_RUN_INNER:-}" ]; then
   packages=(cmake ninja-build g++ pkg-config zlib1g-dev libpcre2-dev libminizip-dev libsystemd-dev
             libjavascriptcoregtk-4.1-dev libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev libnotify-dev
-            libsecret-1-dev media-types xvfb xauth dbus-x11 python3-gi gir1.2-gtk-3.0)
+            libsecret-1-dev media-types xvfb xauth dbus-x11 python3 python3-gi gir1.2-gtk-3.0)
   source scripts/packages.sh
   qvr_install_missing "${packages[@]}"
 
@@ -33,10 +36,32 @@ log=$QVR_RUN_BUILD/demo-run.log
 picture=$QVR_RUN_BUILD/demo-window.png
 : >"$log"
 
+# The demo's content repository on 127.0.0.1, on a port the system picks, for as long as this
+# script runs; the workflow reads its address from DEMO_REPOSITORY_URL.
+served=$QVR_RUN_BUILD/demo-content-server.log
+/usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$QVR_RUN_BUILD/app.bundle/repository" \
+  >"$served" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n -E 's/^Serving HTTP on 127\.0\.0\.1 port ([0-9]+) .*/\1/p' "$served")
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  cat "$served" >&2
+  echo "The demo's content server did not start (log: $served)." >&2
+  exit 1
+fi
+export DEMO_REPOSITORY_URL=http://127.0.0.1:$port/
+
 # The workflow's own lines, the outcome and whatever the host says went wrong, without the log's
 # time stamps and object names.
 show() {
-  grep --line-buffered -E 'Task\.[0-9a-f]+\.[A-Za-z]+ - |Exit Code|ERROR|quarvelon-host:|Demo page outcome' |
+  grep --line-buffered -E 'Task\.[0-9a-f]+\.[A-Za-z]+ - |Exit Code|ERROR|quarvelon-host:|Demo page (outcome|content)' |
     sed -u -E 's/^.* Task\.[0-9a-f]+\.([A-Za-z]+) - /  [\1] /; s/^[0-9\/]+ [0-9:]+ //'
 }
 

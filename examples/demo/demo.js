@@ -136,6 +136,21 @@
     call(center, "addObserver", { type: type, notification: name, callbackId: callback(fn) });
   }
 
+  // The content repository's synchronisation publishes its own status: its progress and the
+  // pieces it fetched (none when the content was up to date already).
+  var contentDone = false;
+  function showContent(info) {
+    if (typeof info.progress !== "number" || info.progress < 0) return;
+    document.getElementById("contentProgress").value = info.progress;
+    var pieces = info.piecesTotal ? (info.piecesWritten || 0) + " of " + info.piecesTotal + " pieces fetched"
+                                  : info.progress >= 1 ? "up to date, nothing fetched" : "checking";
+    show("content", Math.floor(info.progress * 100) + " %, " + pieces);
+    if (info.progress >= 1 && !contentDone) {
+      contentDone = true;
+      call(app, "debugPrint", { message: "Demo page content - synchronised, " + pieces + "\n" });
+    }
+  }
+
   var digest = "";
   var report = "";
   observe("Task", "Status", function (message) {
@@ -143,11 +158,16 @@
     if (typeof info.message === "string") {
       log(info.message);
       if (!finished) show("status", info.message);
+      if (info.message.indexOf("No content repository given") === 0) show("content", info.message);
       var at = info.message.indexOf("Demo outcome - ");
       if (at === 0) report = info.message.substring(15).trim();
       if (info.message.indexOf("Demo SHA-256 - ") === 0) digest = info.message.substring(15).trim();
     }
     if (typeof info.actualDigest === "string") digest = info.actualDigest;
+    if (info.name === "demo-content") {
+      showContent(info);
+      return;
+    }
     var progress = info.overallProgress !== undefined ? info.overallProgress : info.progress;
     if (typeof progress === "number" && progress >= 0) document.getElementById("progress").value = progress;
     // The workflow's last step reports the file and its digest: that is its outcome.

@@ -1,15 +1,18 @@
 // The runnable examples in examples/, run as the README says: the real host executable, headless,
-// against a web server of the test's own on 127.0.0.1.
+// against a web server of the test's own on 127.0.0.1; and scripts/run.sh, the main job, over the
+// test build's host.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/host/host_child.h"
 
@@ -141,34 +144,61 @@ TEST(HostExamples, DownloadUnzipLaunchRunsTheScriptFromTheZip) {
     EXPECT_TRUE(Find(other.Dir(), "launched.txt").empty()) << failed.Text;
 }
 
-// A skin example in a window of its own on a private Xvfb display and session bus, as the README
-// runs it with --autorun: the page does its work, logs its outcome, sets the exit code and closes.
-HostRun RunSkinExample(const HostFolder& home, const std::string& skin,
-                       const std::vector<std::string>& extra) {
-    // timeout ends the whole process group (Xvfb, the session bus, the host) should the page hang.
-    std::vector<std::string> args = {"/usr/bin/timeout",
-                                     "-k",
-                                     "5",
-                                     "50",
-                                     "/usr/bin/xvfb-run",
-                                     "-a",
-                                     "-s",
-                                     "-screen 0 1024x768x24",
-                                     "/usr/bin/dbus-run-session",
-                                     "--",
-                                     HOST_PROGRAM,
-                                     "--skin",
-                                     std::string(HOST_SOURCE_DIR) + "/examples/" + skin,
-                                     "--window",
-                                     "--autorun"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    // xvfb-run -a can pick a display that another program's Xvfb takes first: then it is tried again.
+// The command on a private Xvfb display, ended with its whole process group (Xvfb, a session bus,
+// the host) after `seconds`.
+std::vector<std::string> UnderXvfb(const std::vector<std::string>& command, int seconds) {
+    std::vector<std::string> args = {"/usr/bin/timeout",  "-k", "5",  std::to_string(seconds),
+                                     "/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24"};
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+}
+
+// xvfb-run -a can pick a display that another program's Xvfb takes first: then it is tried again.
+HostRun RunUnderXvfb(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                     int seconds) {
     HostRun run;
     for (int attempt = 0; attempt < 3; attempt++) {
-        run = RunHost(args, home.Env(), 60000);
+        run = RunHost(UnderXvfb(command, seconds), env, (seconds + 10) * 1000);
         if (run.Text.find("xvfb-run: error") == std::string::npos) break;
     }
     return run;
+}
+
+// A skin in a window of its own on a private Xvfb display and session bus, as the README runs an
+// example with --autorun: the page does its work, logs its outcome, sets the exit code and closes.
+HostRun RunSkin(const std::string& skin, const std::vector<std::string>& extra,
+                const std::vector<std::string>& env) {
+    std::vector<std::string> command = {
+        "/usr/bin/dbus-run-session", "--", HOST_PROGRAM, "--skin", skin, "--window", "--autorun"};
+    command.insert(command.end(), extra.begin(), extra.end());
+    return RunUnderXvfb(command, env, 50);
+}
+
+HostRun RunSkinExample(const HostFolder& home, const std::string& skin,
+                       const std::vector<std::string>& extra) {
+    return RunSkin(std::string(HOST_SOURCE_DIR) + "/examples/" + skin, extra, home.Env());
+}
+
+// A copy of the demo skin at `target`, named for `tag`: its single-instance rule then meets no
+// other run of the demo (the user's, another test's).
+void CopyDemo(const std::string& target, const std::string& tag) {
+    ASSERT_EQ(
+        std::system(("cp -r '" + std::string(HOST_SOURCE_DIR) + "/examples/demo' '" + target + "'").c_str()),
+        0);
+    std::string yaml = ReadFile(target + "/app.yaml");
+    const std::string name = "name: \"Quarvelon Demo";
+    const size_t at = yaml.find(name);
+    ASSERT_NE(at, std::string::npos) << yaml;
+    yaml.insert(at + name.size(), " " + tag);
+    std::ofstream(target + "/app.yaml") << yaml;
+}
+
+std::string Tag(const HostFolder& home) {
+    return home.Dir().substr(home.Dir().rfind('/') + 1);
+}
+
+bool SameTree(const std::string& one, const std::string& two) {
+    return std::system(("diff -r '" + one + "' '" + two + "' >/dev/null").c_str()) == 0;
 }
 
 TEST(HostExamples, TextFilesPageWritesAndReadsBack) {
@@ -199,6 +229,159 @@ TEST(HostExamples, PageHttpFetchesAFileIntoLocalStorage) {
     const HostRun missing = RunSkinExample(other, "page-http", {"--fetch=" + server.Url("missing.txt")});
     EXPECT_EQ(missing.Code, 1) << missing.Text;
     EXPECT_NE(missing.Text.find("Page HTTP outcome - failure: HTTP 404"), std::string::npos) << missing.Text;
+}
+
+// The pages' own switches (--autorun, --fetch) pass to the page, named at INFO with --window; a
+// switch one or two keys away from a host switch is warned about, with the one it resembles.
+TEST(HostExamples, PageSwitchesPassAndNearMissesOfHostSwitchesAreWarned) {
+    HostFolder home;
+    struct Case {
+        const char* argument;
+        const char* said; // the one line about it, or "" for none
+    } const cases[] = {
+        {"--autorun",
+         "quarvelon-host: INFO - --autorun is not a host switch: passed to the page and workflows\n"},
+        {"--fetch=http://127.0.0.1/x", "quarvelon-host: INFO - --fetch is not a host switch"},
+        {"--windwo", "quarvelon-host: unknown switch --windwo: did you mean --window? (see --help)\n"},
+        {"--debgu=INFO", "quarvelon-host: unknown switch --debgu: did you mean --debug? (see --help)\n"},
+        {"--wfselfupdat", "quarvelon-host: unknown switch --wfselfupdat: did you mean --wfselfupdate?"},
+        {"--VERBOSE=Task:1", ""},
+    };
+    for (const Case& c : cases) {
+        // The start ends at once (no such skin); what the command line says comes first.
+        const HostRun run =
+            RunHost({HOST_PROGRAM, "--skin", home.Dir() + "/none", "--window", c.argument}, home.Env());
+        EXPECT_EQ(run.Code, 1) << c.argument << "\n" << run.Text;
+        EXPECT_NE(run.Text.find(c.said), std::string::npos) << c.argument << "\n" << run.Text;
+        size_t lines = 0;
+        for (size_t at = 0; (at = run.Text.find("quarvelon-host: ", at)) != std::string::npos; at++) lines++;
+        EXPECT_EQ(lines, c.said[0] ? 1u : 0u) << c.argument << "\n" << run.Text;
+    }
+}
+
+// The demo's workflow synchronises the content repository it carries, served by the test: the
+// page shows the pieces fetched, and the files land in the user's data folder. A server that does
+// not have the repository fails the run instead of leaving it waiting.
+TEST(HostExamples, DemoSynchronisesItsContentRepository) {
+    HostFolder home;
+    const std::string skin = home.Dir() + "/demo";
+    CopyDemo(skin, Tag(home));
+    FolderServer server(skin + "/repository");
+    std::vector<std::string> env = home.Env();
+    env.push_back("DEMO_REPOSITORY_URL=" + server.Url(""));
+    const HostRun run = RunSkin(skin, {}, env);
+    EXPECT_EQ(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("Demo page content - synchronised, 3 of 3 pieces fetched"), std::string::npos)
+        << run.Text;
+    EXPECT_NE(run.Text.find("Demo page outcome - success"), std::string::npos) << run.Text;
+    EXPECT_TRUE(SameTree(std::string(HOST_SOURCE_DIR) + "/examples/demo/repository/files",
+                         home.Dir() + "/data/Quarvelon/content"))
+        << run.Text;
+    // The page's own switch is named at INFO, not warned about.
+    EXPECT_NE(run.Text.find("quarvelon-host: INFO - --autorun is not a host switch"), std::string::npos)
+        << run.Text;
+    EXPECT_EQ(run.Text.find("unknown switch"), std::string::npos) << run.Text;
+
+    HostFolder other;
+    const std::string empty = other.Dir() + "/served";
+    mkdir(empty.c_str(), 0700);
+    FolderServer nothing(empty);
+    env = other.Env();
+    env.push_back("DEMO_REPOSITORY_URL=" + nothing.Url(""));
+    const HostRun failed = RunSkin(skin, {}, env);
+    EXPECT_EQ(failed.Code, 1) << failed.Text;
+    EXPECT_NE(failed.Text.find("Demo page outcome - failure"), std::string::npos) << failed.Text;
+    EXPECT_NE(failed.Text.find("RepositorySync_Error_StallTimeout"), std::string::npos) << failed.Text;
+}
+
+// A build folder as scripts/run.sh makes it, with the test build's host: the host and the demo
+// skin beside it as app.bundle.
+std::string RunFolder(const HostFolder& home) {
+    const std::string build = home.Dir() + "/build";
+    mkdir(build.c_str(), 0700);
+    const std::string host = build + "/quarvelon-host";
+    if (link(std::string(HOST_PROGRAM).c_str(), host.c_str()) != 0)
+        std::system(("cp '" + std::string(HOST_PROGRAM) + "' '" + host + "'").c_str());
+    CopyDemo(build + "/app.bundle", Tag(home));
+    return build;
+}
+
+// scripts/run.sh without its install and build steps, on a display of its own; it must end
+// within 60 s.
+HostRun RunScript(const HostFolder& home, const std::string& build) {
+    std::vector<std::string> env = home.Env();
+    env.insert(env.end(), {"QVR_RUN_INNER=1", "QVR_RUN_BUILD=" + build, "QVR_RUN_HEADLESS=1"});
+    return RunUnderXvfb({std::string(HOST_SOURCE_DIR) + "/scripts/run.sh"}, env, 60);
+}
+
+TEST(HostExamples, RunScriptRunsTheDemoWithItsContentAndNoWarning) {
+    HostFolder home;
+    const std::string build = RunFolder(home);
+    const HostRun run = RunScript(home, build);
+    EXPECT_EQ(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("Demo page content - synchronised, 3 of 3 pieces fetched"), std::string::npos)
+        << run.Text;
+    EXPECT_NE(run.Text.find("Demo page outcome - success"), std::string::npos) << run.Text;
+    EXPECT_NE(run.Text.find("Window picture: " + build + "/demo-window.png"), std::string::npos) << run.Text;
+    EXPECT_EQ(run.Text.find("WARNING"), std::string::npos) << run.Text;
+    EXPECT_EQ(run.Text.find("unknown switch"), std::string::npos) << run.Text;
+    EXPECT_TRUE(SameTree(build + "/app.bundle/repository/files", home.Dir() + "/data/Quarvelon/content"))
+        << run.Text;
+    // The content server ended with the script.
+    const std::string served = ReadFile(build + "/demo-content-server.log");
+    const size_t at = served.find(" port ");
+    ASSERT_NE(at, std::string::npos) << served;
+    EXPECT_FALSE(Accepts(atoi(served.c_str() + at + 6))) << served;
+}
+
+// Reads the child's output until it holds the marker; false when the wait or the output ends first.
+bool ReadUntil(int fd, std::string& text, const std::string& marker, int waitMs) {
+    for (int waited = 0; text.find(marker) == std::string::npos; waited += 50) {
+        if (waited >= waitMs) return false;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) return false;
+        text.append(buffer, (size_t)n);
+    }
+    return true;
+}
+
+// The demo already open as the same user: run.sh ends non-zero within its bound and passes the
+// host's single-instance message through.
+TEST(HostExamples, RunScriptAgainstARunningInstanceFailsWithItsMessage) {
+    HostFolder home;
+    const std::string build = RunFolder(home);
+    int out = -1;
+    std::string first;
+    pid_t pid = -1;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        first.clear();
+        pid = SpawnWithOutput(
+            UnderXvfb({"/usr/bin/dbus-run-session", "--", build + "/quarvelon-host", "--window"}, 120),
+            home.Env(), &out);
+        ASSERT_GT(pid, 0);
+        // The web server starts once the instance holds the single-instance mark.
+        if (ReadUntil(out, first, "Listening for incoming connections", 40000)) break;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        close(out);
+        pid = -1;
+    }
+    ASSERT_GT(pid, 0) << first;
+
+    const HostRun second = RunScript(home, build);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(out);
+    EXPECT_NE(second.Code, -1) << second.Text;
+    EXPECT_NE(second.Code, 124) << "run.sh did not end within 60 s\n" << second.Text;
+    EXPECT_NE(second.Code, 0) << second.Text;
+    EXPECT_NE(
+        second.Text.find("Another instance of this application is open (Quarvelon Demo " + Tag(home) + ")"),
+        std::string::npos)
+        << second.Text;
 }
 
 } // namespace
