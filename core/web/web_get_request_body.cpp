@@ -687,10 +687,14 @@ int64_t WebGetRequest_HeaderDecode(WebGetRequest* request, int32_t strict, const
             request->ByteRangeUsed = String_ContainsString(value, "bytes") ? 1 : 0;
     }
 
-    request->Persistent = request->ContentLengthKnown;
+    // An HTTP/1.0 server keeps the connection only when it says so; later versions keep it unless
+    // they say "close".
+    const bool legacy = request->HTTPVersion < 1.05;
+    request->Persistent = request->ContentLengthKnown && !legacy;
     if (request->ContentLengthKnown && WebGet_HeaderGetByName(block, "Connection", value, sizeof(value))) {
         String_TrimWhitespace(value);
-        request->Persistent = String_CompareWithoutCase(value, "close") ? 0 : 1;
+        request->Persistent = legacy ? (String_CompareWithoutCase(value, "keep-alive") ? 1 : 0)
+                                     : (String_CompareWithoutCase(value, "close") ? 0 : 1);
     }
     TrackXCache(request);
     return 1;

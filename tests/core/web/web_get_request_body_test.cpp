@@ -185,6 +185,9 @@ TEST_F(WebGetRequestBodyTest, HeaderFields) {
     const Row rows[] = {
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n", 1, "file.bin"},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nConnection: Close\r\n\r\n", 0, "file.bin"},
+        // An HTTP/1.0 server closes unless it says keep-alive.
+        {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n", 0, "file.bin"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\nConnection: Keep-Alive\r\n\r\n", 1, "file.bin"},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 1\r\n\r\n", 0, "file.bin"},
         {"HTTP/1.1 200 OK\r\n\r\n", 0, "file.bin"},
         {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=..\r\n\r\n", 0, ""},
