@@ -236,7 +236,8 @@ STORAGE_FILE_BACKEND(StorageFilePiece, StorageFilePiece, STORAGE_FILE_PIECE_CLAS
 int64_t StorageFilePiece_Create(void** instance) {
     ASSERT_POINTER(instance);
     *instance = nullptr;
-    StorageFilePiece* b = StorageFileInternal_New<StorageFilePiece>(STORAGE_FILE_PIECE_CLASS_ID, DeleteHandle);
+    StorageFilePiece* b =
+        StorageFileInternal_New<StorageFilePiece>(STORAGE_FILE_PIECE_CLASS_ID, DeleteHandle);
     CriticalSection_Create(&b->Lock);
     WarmPrint(b);
     *instance = b;

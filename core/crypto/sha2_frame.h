@@ -60,6 +60,19 @@ template <typename R> struct Rounds {
         Round(b, c, d, e, f, g, h, a, R::K[t + 7], Schedule<Expand>(w, t + 7));
     }
 
+    // The block's working variables added into the state.
+    __attribute__((always_inline)) static void AddTo(Word state[8], Word a, Word b, Word c, Word d, Word e,
+                                                     Word f, Word g, Word h) {
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
+    }
+
     static void CompressPortable(Word state[8], const uint8_t* data, size_t blocks) {
         for (; blocks > 0; blocks--, data += BlockSize) {
             Word w[16];
@@ -68,14 +81,7 @@ template <typename R> struct Rounds {
             Word e = state[4], f = state[5], g = state[6], h = state[7];
             for (int t = 0; t < 16; t += 8) Eight<false>(a, b, c, d, e, f, g, h, w, t);
             for (int t = 16; t < R::Rounds; t += 8) Eight<true>(a, b, c, d, e, f, g, h, w, t);
-            state[0] += a;
-            state[1] += b;
-            state[2] += c;
-            state[3] += d;
-            state[4] += e;
-            state[5] += f;
-            state[6] += g;
-            state[7] += h;
+            AddTo(state, a, b, c, d, e, f, g, h);
         }
     }
 };

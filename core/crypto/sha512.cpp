@@ -136,14 +136,7 @@ SHA512_VECTOR_TARGET void CompressVector(uint64_t state[8], const uint8_t* data,
         uint64_t bc = b ^ c;
         for (int t = 16; t < 80; t += 16) SHA512_SIXTEEN(true, K512 + t);
         SHA512_SIXTEEN(false, K512);
-        state[0] += a;
-        state[1] += b;
-        state[2] += c;
-        state[3] += d;
-        state[4] += e;
-        state[5] += f;
-        state[6] += g;
-        state[7] += h;
+        sha2::Rounds<Params>::AddTo(state, a, b, c, d, e, f, g, h);
     }
 }
 
