@@ -146,16 +146,8 @@ FileList* ListOf(MetaFile* meta) {
     return list;
 }
 
-int64_t Finish(StorageOperation* operation, uint32_t code, uint32_t extended) {
-    Storage_OperationComplete(operation, code, extended);
-    return 1;
-}
-
-int64_t FinishError(StorageOperation* operation, int32_t error) {
-    uint32_t code = 0, extended = 0;
-    StorageFileInternal_ErrorPair(error, &code, &extended);
-    return Finish(operation, code, extended);
-}
+constexpr auto Finish = StorageFileInternal_Finish;
+constexpr auto FinishError = StorageFileInternal_FinishError;
 
 // ---- Sets ----------------------------------------------------------------------------------------
 
@@ -743,28 +735,17 @@ int64_t DeleteHandle(void** handle) {
     Pool_Delete(&b->Transfers);
     CriticalSection_Delete(&b->OpenLock);
     CriticalSection_Delete(&b->CompletedLock);
-    b->Header.ClassId = 0;
-    Memory_Free(b, sizeof(StorageFile));
-    *handle = nullptr;
-    return 1;
+    return StorageFileInternal_Free<StorageFile>(handle);
 }
 
 } // namespace
 
-const StorageInterface StorageFile_Interface = {
-    "StorageFile",          StorageFile_Create,   StorageFile_AddRef,   StorageFile_Release,
-    StorageFile_SetPrintCallback, StorageFile_Configure, StorageFile_Shutdown, StorageFile_SetActive,
-    StorageFile_Dump,       StorageFile_Process,  StorageFile_Exists,   StorageFile_Get,
-    StorageFile_Put,        StorageFile_Erase,    StorageFile_FileErase, StorageFile_FileComplete,
-};
+STORAGE_FILE_BACKEND(StorageFile, StorageFile, STORAGE_FILE_CLASS_ID, PreparePrint)
 
 int64_t StorageFile_Create(void** instance) {
     ASSERT_POINTER(instance);
     *instance = nullptr;
-    StorageFile* b = static_cast<StorageFile*>(Memory_AllocZero(sizeof(StorageFile)));
-    b->Header.ClassId = STORAGE_FILE_CLASS_ID;
-    b->Header.RefCount = 1;
-    b->Header.Delete = DeleteHandle;
+    StorageFile* b = StorageFileInternal_New<StorageFile>(STORAGE_FILE_CLASS_ID, DeleteHandle);
     HashTable_Create(&b->OpenFiles, STORAGE_FILE_PATH_SIZE, 64);
     HashTable_Create(&b->Completed, STORAGE_FILE_PATH_SIZE, 256);
     StorageFilePath_IgnoreCreate(&b->Ignore);
@@ -779,29 +760,6 @@ int64_t StorageFile_Create(void** instance) {
     b->PageSize = StorageFileOS_PageSize();
     WarmPrint(b);
     *instance = b;
-    return 1;
-}
-
-int64_t StorageFile_AddRef(void* instance) {
-    Class_AddRef(Backend(instance));
-    return 1;
-}
-
-int64_t StorageFile_Release(void** instance) {
-    ASSERT_POINTER(instance);
-    if (*instance == nullptr) return 0;
-    Backend(*instance);
-    Class_Release(instance);
-    *instance = nullptr;
-    return 1;
-}
-
-int64_t StorageFile_SetPrintCallback(void* instance, Storage* storage,
-                                     int64_t (*print)(Storage* storage, const char* format, ...)) {
-    StorageFile* b = Backend(instance);
-    b->Front = storage;
-    b->FrontPrint = print;
-    PreparePrint(b);
     return 1;
 }
 
@@ -854,16 +812,6 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
     return 1;
 }
 
-int64_t StorageFile_Shutdown(void* instance, Storage*) {
-    Backend(instance);
-    return 1;
-}
-
-int64_t StorageFile_SetActive(void* instance, Storage*, uint32_t) {
-    Backend(instance);
-    return 1;
-}
-
 int64_t StorageFile_Dump(void* instance, Storage*, Dictionary* dictionary) {
     StorageFile* b = Backend(instance);
     ASSERT_POINTER(dictionary);
@@ -877,11 +825,6 @@ int64_t StorageFile_Dump(void* instance, Storage*, Dictionary* dictionary) {
         HashTable_GetCount(b->OpenFiles, &count);
     }
     Dictionary_SetInt32ByKey(dictionary, "openFiles", (int32_t)count);
-    return 1;
-}
-
-int64_t StorageFile_Process(void* instance, Storage*) {
-    Backend(instance);
     return 1;
 }
 
@@ -994,23 +937,4 @@ int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation) {
     uint32_t code = 0, extended = 0;
     StorageFile_FileCompleteInt(b, ListOf(meta), file, b->SelfUpdate, &code, &extended);
     return Finish(operation, code, extended);
-}
-
-CLASS_PRINT_FAMILY(StorageFile, StorageFile, STORAGE_FILE_CLASS_ID, PreparePrint)
-
-int64_t StorageFile_PrintInternal(void* user, const char* format, ...) {
-    StorageFile* b = static_cast<StorageFile*>(user);
-    va_list args;
-    va_start(args, format);
-    if (b && b->Front && b->FrontPrint) {
-        char text[2048];
-        String_VPrint(text, (int32_t)sizeof(text), format, args);
-        b->FrontPrint(b->Front, "%s", text);
-    } else {
-        char text[2048];
-        String_VPrint(text, (int32_t)sizeof(text), format, args);
-        StorageFileInternal_PrintFallback(nullptr, "%s", text);
-    }
-    va_end(args);
-    return 1;
 }

@@ -3,15 +3,10 @@
 // erased. Every name is held to the name rule and reached below the directory without links.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 
-#include "core/runtime/class.h"
+#include "repository/storage_file_backend.h"
 
-struct Dictionary;
-struct Storage;
-struct StorageInterface;
-struct StorageOperation;
 struct StorageFile;
 
 enum : uint32_t {
@@ -30,39 +25,9 @@ enum : uint32_t {
     STORAGE_FILE_OPEN_PARTIAL = 128,
 };
 
-// The row of operations bound by the type "file".
-extern const StorageInterface StorageFile_Interface;
-
-int64_t StorageFile_Create(void** instance);
-int64_t StorageFile_AddRef(void* instance);
-// The last release waits until no transfer holds an open file, then closes every one.
-int64_t StorageFile_Release(void** instance);
-int64_t StorageFile_SetPrintCallback(void* instance, Storage* storage,
-                                     int64_t (*print)(Storage* storage, const char* format, ...));
-// context: the engine configuration (a Dictionary, or null); dictionary: the storage's own.
-int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, Dictionary* dictionary,
-                              uint32_t* outFlags);
-int64_t StorageFile_Shutdown(void* instance, Storage* storage);
-int64_t StorageFile_SetActive(void* instance, Storage* storage, uint32_t active);
-int64_t StorageFile_Dump(void* instance, Storage* storage, Dictionary* dictionary);
-int64_t StorageFile_Process(void* instance, Storage* storage);
-int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
-int64_t StorageFile_Get(void* instance, StorageOperation* operation);
-int64_t StorageFile_Put(void* instance, StorageOperation* operation);
-int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
-int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
-int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
-
-// Print family, class name "StorageFile"; "Open", "Close", "Erase", "Collapse" and
-// "File Complete" are verbose lines.
-int64_t StorageFile_VPrint(StorageFile* file, int32_t indent, const char* format, va_list args);
-int64_t StorageFile_Print(StorageFile* file, const char* format, ...);
-int64_t StorageFile_PrintTabbed(StorageFile* file, int32_t indent, const char* format, ...);
-int64_t StorageFile_IsVerboseLevel(StorageFile* file, int32_t level);
-int64_t StorageFile_VerboseLog(StorageFile* file, int32_t level, const char* format, ...);
-int64_t StorageFile_SetPrintCallback(StorageFile* file, void* user, ClassPrintCallback callback);
-int64_t StorageFile_GetPrintCallback(StorageFile* file, void** user, ClassPrintCallback* callback);
-int64_t StorageFile_SetPrintIdentifier(StorageFile* file, const char* text);
-int64_t StorageFile_SetVerbose(StorageFile* file, uint32_t verbose);
-int64_t StorageFile_GetVerbose(StorageFile* file, uint32_t* verbose);
-int64_t StorageFile_PrintInternal(void* user, const char* format, ...);
+// The row of operations bound by the type "file" (StorageFile_Interface) and the print family,
+// class name "StorageFile", where "Open", "Close", "Erase", "Collapse" and "File Complete" are
+// verbose lines. The last release waits until no transfer holds an open file, then closes every
+// one. Configure's context is the engine configuration (a Dictionary, or null), its dictionary the
+// storage's own.
+STORAGE_FILE_DECLARE_BACKEND(StorageFile, StorageFile);

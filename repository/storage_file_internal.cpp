@@ -34,6 +34,17 @@ void StorageFileInternal_ErrorPair(int32_t error, uint32_t* code, uint32_t* exte
     *extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
+int64_t StorageFileInternal_Finish(StorageOperation* operation, uint32_t code, uint32_t extended) {
+    Storage_OperationComplete(operation, code, extended);
+    return 1;
+}
+
+int64_t StorageFileInternal_FinishError(StorageOperation* operation, int32_t error) {
+    uint32_t code = 0, extended = 0;
+    StorageFileInternal_ErrorPair(error, &code, &extended);
+    return StorageFileInternal_Finish(operation, code, extended);
+}
+
 int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, const char* key, const char* fallback,
                                       char* buffer, int32_t size) {
     buffer[0] = 0;

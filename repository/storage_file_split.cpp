@@ -67,16 +67,8 @@ StorageFilePiece* Backend(void* instance) {
     return b;
 }
 
-int64_t Finish(StorageOperation* operation, uint32_t code, uint32_t extended) {
-    Storage_OperationComplete(operation, code, extended);
-    return 1;
-}
-
-int64_t FinishError(StorageOperation* operation, int32_t error) {
-    uint32_t code = 0, extended = 0;
-    StorageFileInternal_ErrorPair(error, &code, &extended);
-    return Finish(operation, code, extended);
-}
+constexpr auto Finish = StorageFileInternal_Finish;
+constexpr auto FinishError = StorageFileInternal_FinishError;
 
 // The piece's name below the directory, expanded from the template and held to the name rule.
 int64_t PieceName(StorageFilePiece* b, StorageOperation* operation, MetaFile* meta, int32_t index, char* name) {
@@ -234,56 +226,21 @@ int64_t DeleteHandle(void** handle) {
     StorageFilePiece* b = static_cast<StorageFilePiece*>(*handle);
     CLASS_CHECK(b, STORAGE_FILE_PIECE_CLASS_ID);
     CriticalSection_Delete(&b->Lock);
-    b->Header.ClassId = 0;
-    Memory_Free(b, sizeof(StorageFilePiece));
-    *handle = nullptr;
-    return 1;
+    return StorageFileInternal_Free<StorageFilePiece>(handle);
 }
 
 } // namespace
 
-const StorageInterface StorageFilePiece_Interface = {
-    "StorageFilePiece",         StorageFilePiece_Create,    StorageFilePiece_AddRef,
-    StorageFilePiece_Release,   StorageFilePiece_SetPrintCallback, StorageFilePiece_Configure,
-    StorageFilePiece_Shutdown,  StorageFilePiece_SetActive, StorageFilePiece_Dump,
-    StorageFilePiece_Process,   StorageFilePiece_Exists,    StorageFilePiece_Get,
-    StorageFilePiece_Put,       StorageFilePiece_Erase,     StorageFilePiece_FileErase,
-    StorageFilePiece_FileComplete,
-};
+STORAGE_FILE_BACKEND(StorageFilePiece, StorageFilePiece, STORAGE_FILE_PIECE_CLASS_ID, PreparePrint)
 
 int64_t StorageFilePiece_Create(void** instance) {
     ASSERT_POINTER(instance);
     *instance = nullptr;
-    StorageFilePiece* b = static_cast<StorageFilePiece*>(Memory_AllocZero(sizeof(StorageFilePiece)));
-    b->Header.ClassId = STORAGE_FILE_PIECE_CLASS_ID;
-    b->Header.RefCount = 1;
-    b->Header.Delete = DeleteHandle;
+    StorageFilePiece* b =
+        StorageFileInternal_New<StorageFilePiece>(STORAGE_FILE_PIECE_CLASS_ID, DeleteHandle);
     CriticalSection_Create(&b->Lock);
     WarmPrint(b);
     *instance = b;
-    return 1;
-}
-
-int64_t StorageFilePiece_AddRef(void* instance) {
-    Class_AddRef(Backend(instance));
-    return 1;
-}
-
-int64_t StorageFilePiece_Release(void** instance) {
-    ASSERT_POINTER(instance);
-    if (*instance == nullptr) return 0;
-    Backend(*instance);
-    Class_Release(instance);
-    *instance = nullptr;
-    return 1;
-}
-
-int64_t StorageFilePiece_SetPrintCallback(void* instance, Storage* storage,
-                                          int64_t (*print)(Storage* storage, const char* format, ...)) {
-    StorageFilePiece* b = Backend(instance);
-    b->Front = storage;
-    b->FrontPrint = print;
-    PreparePrint(b);
     return 1;
 }
 
@@ -316,16 +273,6 @@ int64_t StorageFilePiece_Configure(void* instance, Storage* storage, void* conte
     return 1;
 }
 
-int64_t StorageFilePiece_Shutdown(void* instance, Storage*) {
-    Backend(instance);
-    return 1;
-}
-
-int64_t StorageFilePiece_SetActive(void* instance, Storage*, uint32_t) {
-    Backend(instance);
-    return 1;
-}
-
 int64_t StorageFilePiece_Dump(void* instance, Storage*, Dictionary* dictionary) {
     StorageFilePiece* b = Backend(instance);
     ASSERT_POINTER(dictionary);
@@ -333,11 +280,6 @@ int64_t StorageFilePiece_Dump(void* instance, Storage*, Dictionary* dictionary) 
     Dictionary_SetInt32ByKey(dictionary, "extraFileFlags", (int32_t)b->ExtraFileFlags);
     Dictionary_SetStringByKey(dictionary, "outputPath", b->OutputPath);
     Dictionary_SetStringByKey(dictionary, "pieceFormat", b->PieceFormat);
-    return 1;
-}
-
-int64_t StorageFilePiece_Process(void* instance, Storage*) {
-    Backend(instance);
     return 1;
 }
 
@@ -418,18 +360,4 @@ int64_t StorageFilePiece_FileErase(void* instance, StorageOperation* operation) 
 int64_t StorageFilePiece_FileComplete(void* instance, StorageOperation* operation) {
     Backend(instance);
     return Finish(operation, 0, 0);
-}
-
-CLASS_PRINT_FAMILY(StorageFilePiece, StorageFilePiece, STORAGE_FILE_PIECE_CLASS_ID, PreparePrint)
-
-int64_t StorageFilePiece_PrintInternal(void* user, const char* format, ...) {
-    StorageFilePiece* b = static_cast<StorageFilePiece*>(user);
-    va_list args;
-    va_start(args, format);
-    char text[2048];
-    String_VPrint(text, (int32_t)sizeof(text), format, args);
-    va_end(args);
-    if (b && b->Front && b->FrontPrint) b->FrontPrint(b->Front, "%s", text);
-    else StorageFileInternal_PrintFallback(nullptr, "%s", text);
-    return 1;
 }

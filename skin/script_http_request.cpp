@@ -20,6 +20,7 @@
 #include "core/web/web_get_header.h"
 #include "core/web/web_get_request.h"
 #include "core/web/web_server.h"
+#include "skin/script_object.h"
 #include "skin/skin_app.h"
 
 namespace {
@@ -171,11 +172,7 @@ CLASS_PRINT_FAMILY(HttpRequest, HttpRequest, HTTPREQUEST_CLASS_ID, PreparePrint)
 int64_t HttpRequest_Create(HttpRequest** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    HttpRequest* request = static_cast<HttpRequest*>(Memory_AllocZero(sizeof(HttpRequest)));
-    request->Header.ClassId = HTTPREQUEST_CLASS_ID;
-    request->Header.RefCount = 1;
-    request->Header.Delete = DeleteHandle;
-    Class_GenerateInstanceIdReal(request);
+    HttpRequest* request = ScriptObject_New<HttpRequest>(HTTPREQUEST_CLASS_ID, DeleteHandle);
     PreparePrint(request);
     WebGetRequest_Create(&request->Request);
     WebGetRequest_SetHeaderDoneCallback(request->Request, nullptr, request, HttpRequest_HeaderDoneCallback);
@@ -201,34 +198,24 @@ int64_t HttpRequest_Delete(HttpRequest** handle) {
         Path_EraseFile(request->FileName, 1, nullptr);
         Path_EraseFile(request->PartialFileName, 1, nullptr);
     }
-    request->Header.ClassId = 0;
-    Memory_Free(request, sizeof(HttpRequest));
-    *handle = nullptr;
-    return 1;
+    return ScriptObject_Free(handle);
 }
 
 // ---- Settings --------------------------------------------------------------------------------------
 
 int64_t HttpRequest_SetUrl(HttpRequest* request, const char* url) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(url);
-    if (strlen(url) >= sizeof(request->Url)) return 0;
-    String_CopyLength(request->Url, url, (int32_t)sizeof(request->Url));
-    return 1;
+    return ScriptObject_SetName(request->Url, sizeof(request->Url), url);
 }
 
 int64_t HttpRequest_GetUrl(HttpRequest* request, char* buffer, int32_t size) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, request->Url, size);
-    return 1;
+    return ScriptObject_GetName(request->Url, buffer, size);
 }
 
 int64_t HttpRequest_GetUrlPtr(HttpRequest* request, const char** url) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(url);
-    *url = request->Url;
-    return 1;
+    return ScriptObject_GetNamePtr(request->Url, url);
 }
 
 int64_t HttpRequest_SetType(HttpRequest* request, uint32_t type) {
@@ -266,23 +253,17 @@ int64_t HttpRequest_SetFileName(HttpRequest* request, const char* name) {
 
 int64_t HttpRequest_GetFileName(HttpRequest* request, char* buffer, int32_t size) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, request->FileName, size);
-    return 1;
+    return ScriptObject_GetName(request->FileName, buffer, size);
 }
 
 int64_t HttpRequest_GetFileNamePtr(HttpRequest* request, const char** name) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(name);
-    *name = request->FileName;
-    return 1;
+    return ScriptObject_GetNamePtr(request->FileName, name);
 }
 
 int64_t HttpRequest_GetPartialFileName(HttpRequest* request, char* buffer, int32_t size) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, request->PartialFileName, size);
-    return 1;
+    return ScriptObject_GetName(request->PartialFileName, buffer, size);
 }
 
 int64_t HttpRequest_SetPostData(HttpRequest* request, const void* data, uint32_t length) {
@@ -728,14 +709,7 @@ int64_t HttpRequest_WaitForRequest(HttpRequest* request) {
 
 namespace {
 
-constexpr uint32_t H(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+constexpr auto H = ScriptObject_MethodHash;
 
 // One call: every answer carries "returnValue"; a missing or mistyped argument fails the call.
 struct Call {
@@ -986,12 +960,4 @@ int64_t HttpRequest_Invoke(void* userContext, Dictionary* request, Dictionary* r
     }
 }
 
-int64_t HttpRequest_ReleaseContext(void** userContext) {
-    HttpRequest* request = static_cast<HttpRequest*>(*userContext);
-    *userContext = nullptr;
-    return request ? HttpRequest_Release(&request) : 0;
-}
-
-int64_t HttpRequest_ProcessContext(void* userContext) {
-    return userContext ? HttpRequest_Process(static_cast<HttpRequest*>(userContext)) : 0;
-}
+SCRIPT_OBJECT_CONTEXT(HttpRequest, HttpRequest)

@@ -12,6 +12,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "skin/script_object.h"
 #include "skin/skin_file.h"
 #include "workflow/task.h"
 
@@ -95,11 +96,7 @@ CLASS_PRINT_FAMILY(SkinFileExtract, SkinFileExtract, SKINFILEEXTRACT_CLASS_ID, P
 int64_t SkinFileExtract_Create(SkinFileExtract** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    SkinFileExtract* extract = static_cast<SkinFileExtract*>(Memory_AllocZero(sizeof(SkinFileExtract)));
-    extract->Header.ClassId = SKINFILEEXTRACT_CLASS_ID;
-    extract->Header.RefCount = 1;
-    extract->Header.Delete = DeleteHandle;
-    Class_GenerateInstanceIdReal(extract);
+    SkinFileExtract* extract = ScriptObject_New<SkinFileExtract>(SKINFILEEXTRACT_CLASS_ID, DeleteHandle);
     PreparePrint(extract);
     extract->Print.Verbose = 1;
     SkinFile_Create(&extract->Entry);
@@ -117,59 +114,37 @@ int64_t SkinFileExtract_Delete(SkinFileExtract** handle) {
     SkinFile_Release(&extract->Entry);
     ExtractOutput_Abort(&extract->Output);
     FreeBuffer(extract);
-    extract->Header.ClassId = 0;
-    Memory_Free(extract, sizeof(SkinFileExtract));
-    *handle = nullptr;
-    return 1;
+    return ScriptObject_Free(handle);
 }
-
-namespace {
-
-int64_t SetName(char* field, const char* name) {
-    ASSERT_POINTER(name);
-    if (strlen(name) >= SKINFILEEXTRACT_NAME_SIZE) return 0;
-    String_CopyLength(field, name, SKINFILEEXTRACT_NAME_SIZE);
-    return 1;
-}
-
-} // namespace
 
 int64_t SkinFileExtract_SetFilename(SkinFileExtract* extract, const char* name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    return SetName(extract->Filename, name);
+    return ScriptObject_SetName(extract->Filename, sizeof(extract->Filename), name);
 }
 
 int64_t SkinFileExtract_GetFilename(SkinFileExtract* extract, char* buffer, int32_t size) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, extract->Filename, size);
-    return 1;
+    return ScriptObject_GetName(extract->Filename, buffer, size);
 }
 
 int64_t SkinFileExtract_GetFilenamePtr(SkinFileExtract* extract, const char** name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    ASSERT_POINTER(name);
-    *name = extract->Filename;
-    return 1;
+    return ScriptObject_GetNamePtr(extract->Filename, name);
 }
 
 int64_t SkinFileExtract_SetOutputFilename(SkinFileExtract* extract, const char* name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    return SetName(extract->OutputFilename, name);
+    return ScriptObject_SetName(extract->OutputFilename, sizeof(extract->OutputFilename), name);
 }
 
 int64_t SkinFileExtract_GetOutputFilename(SkinFileExtract* extract, char* buffer, int32_t size) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, extract->OutputFilename, size);
-    return 1;
+    return ScriptObject_GetName(extract->OutputFilename, buffer, size);
 }
 
 int64_t SkinFileExtract_GetOutputFilenamePtr(SkinFileExtract* extract, const char** name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    ASSERT_POINTER(name);
-    *name = extract->OutputFilename;
-    return 1;
+    return ScriptObject_GetNamePtr(extract->OutputFilename, name);
 }
 
 int64_t SkinFileExtract_Start(SkinFileExtract* extract) {
@@ -284,14 +259,7 @@ int64_t SkinFileExtract_GetBuffer(SkinFileExtract* extract, int64_t offset, int3
 
 namespace {
 
-constexpr uint32_t H(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+constexpr auto H = ScriptObject_MethodHash;
 
 int64_t SetText(SkinFileExtract* extract, Dictionary* request, Dictionary* response, const char* method,
                 const char* parameter, int64_t (*set)(SkinFileExtract*, const char*)) {
@@ -351,15 +319,7 @@ int64_t SkinFileExtract_Invoke(void* userContext, Dictionary* request, Dictionar
     }
 }
 
-int64_t SkinFileExtract_ReleaseContext(void** userContext) {
-    SkinFileExtract* extract = static_cast<SkinFileExtract*>(*userContext);
-    *userContext = nullptr;
-    return extract ? SkinFileExtract_Release(&extract) : 0;
-}
-
-int64_t SkinFileExtract_ProcessContext(void* userContext) {
-    return userContext ? SkinFileExtract_Process(static_cast<SkinFileExtract*>(userContext)) : 0;
-}
+SCRIPT_OBJECT_CONTEXT(SkinFileExtract, SkinFileExtract)
 
 // ---- Workflow task type ----------------------------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/thread.h"
+#include "skin/script_object.h"
 
 namespace {
 
@@ -59,15 +60,9 @@ CLASS_BASICS(TextFileWriter, TextFileWriter, TEXTFILEWRITER_CLASS_ID)
 int64_t TextFileReader_Create(TextFileReader** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    TextFileReader* reader = static_cast<TextFileReader*>(Memory_AllocZero(sizeof(TextFileReader)));
-    reader->Header.ClassId = TEXTFILEREADER_CLASS_ID;
-    reader->Header.RefCount = 1;
-    reader->Header.Delete = DeleteReaderHandle;
-    Class_GenerateInstanceIdReal(reader);
+    TextFileReader* reader = ScriptObject_New<TextFileReader>(TEXTFILEREADER_CLASS_ID, DeleteReaderHandle);
     PrepareReaderPrint(reader);
-    File_Create(&reader->Handle);
-    File_SetRetries(reader->Handle, 1);
-    File_SetAutoCreateDirectories(reader->Handle, 0);
+    ScriptObject_CreateFile(&reader->Handle);
     reader->BufferSize = TEXTFILEREADER_DEFAULT_BUFFER_SIZE;
     *handle = reader;
     return 1;
@@ -83,32 +78,22 @@ int64_t TextFileReader_Delete(TextFileReader** handle) {
         File_Close(reader->Handle);
         File_Release(&reader->Handle);
     }
-    reader->Header.ClassId = 0;
-    Memory_Free(reader, sizeof(TextFileReader));
-    *handle = nullptr;
-    return 1;
+    return ScriptObject_Free(handle);
 }
 
 int64_t TextFileReader_SetFileName(TextFileReader* reader, const char* name) {
     CLASS_CHECK(reader, TEXTFILEREADER_CLASS_ID);
-    ASSERT_POINTER(name);
-    if (strlen(name) >= sizeof(reader->FileName)) return 0;
-    String_CopyLength(reader->FileName, name, (int32_t)sizeof(reader->FileName));
-    return 1;
+    return ScriptObject_SetName(reader->FileName, sizeof(reader->FileName), name);
 }
 
 int64_t TextFileReader_GetFileName(TextFileReader* reader, char* buffer, int32_t size) {
     CLASS_CHECK(reader, TEXTFILEREADER_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    String_CopyLength(buffer, reader->FileName, size);
-    return 1;
+    return ScriptObject_GetName(reader->FileName, buffer, size);
 }
 
 int64_t TextFileReader_GetFileNamePtr(TextFileReader* reader, const char** name) {
     CLASS_CHECK(reader, TEXTFILEREADER_CLASS_ID);
-    ASSERT_POINTER(name);
-    *name = reader->FileName;
-    return 1;
+    return ScriptObject_GetNamePtr(reader->FileName, name);
 }
 
 int64_t TextFileReader_SetBufferSize(TextFileReader* reader, int32_t size) {
@@ -205,14 +190,8 @@ int64_t TextFileReader_Process(TextFileReader* reader) {
 int64_t TextFileWriter_Create(TextFileWriter** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
-    TextFileWriter* writer = static_cast<TextFileWriter*>(Memory_AllocZero(sizeof(TextFileWriter)));
-    writer->Header.ClassId = TEXTFILEWRITER_CLASS_ID;
-    writer->Header.RefCount = 1;
-    writer->Header.Delete = DeleteWriterHandle;
-    Class_GenerateInstanceIdReal(writer);
-    File_Create(&writer->Handle);
-    File_SetRetries(writer->Handle, 1);
-    File_SetAutoCreateDirectories(writer->Handle, 0);
+    TextFileWriter* writer = ScriptObject_New<TextFileWriter>(TEXTFILEWRITER_CLASS_ID, DeleteWriterHandle);
+    ScriptObject_CreateFile(&writer->Handle);
     *handle = writer;
     return 1;
 }
@@ -225,10 +204,7 @@ int64_t TextFileWriter_Delete(TextFileWriter** handle) {
         File_Close(writer->Handle);
         File_Release(&writer->Handle);
     }
-    writer->Header.ClassId = 0;
-    Memory_Free(writer, sizeof(TextFileWriter));
-    *handle = nullptr;
-    return 1;
+    return ScriptObject_Free(handle);
 }
 
 int64_t TextFileWriter_Open(TextFileWriter* writer, const char* path) {
@@ -264,14 +240,7 @@ int64_t TextFileWriter_Close(TextFileWriter* writer) {
 
 namespace {
 
-constexpr uint32_t H(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+constexpr auto H = ScriptObject_MethodHash;
 
 void AddBoolean(Dictionary* response, int64_t value) {
     Dictionary_AddBoolean(response, "returnValue", value ? 1 : 0, nullptr);
@@ -320,15 +289,7 @@ int64_t TextFileReader_Invoke(void* userContext, Dictionary* request, Dictionary
     }
 }
 
-int64_t TextFileReader_ReleaseContext(void** userContext) {
-    TextFileReader* reader = static_cast<TextFileReader*>(*userContext);
-    *userContext = nullptr;
-    return reader ? TextFileReader_Release(&reader) : 0;
-}
-
-int64_t TextFileReader_ProcessContext(void* userContext) {
-    return userContext ? TextFileReader_Process(static_cast<TextFileReader*>(userContext)) : 0;
-}
+SCRIPT_OBJECT_CONTEXT(TextFileReader, TextFileReader)
 
 int64_t TextFileWriter_Invoke(void* userContext, Dictionary* request, Dictionary* response) {
     TextFileWriter* writer = static_cast<TextFileWriter*>(userContext);
@@ -358,8 +319,4 @@ int64_t TextFileWriter_Invoke(void* userContext, Dictionary* request, Dictionary
     }
 }
 
-int64_t TextFileWriter_ReleaseContext(void** userContext) {
-    TextFileWriter* writer = static_cast<TextFileWriter*>(*userContext);
-    *userContext = nullptr;
-    return writer ? TextFileWriter_Release(&writer) : 0;
-}
+SCRIPT_OBJECT_RELEASE_CONTEXT(TextFileWriter, TextFileWriter)

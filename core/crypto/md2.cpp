@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "core/crypto/digest_object.h"
+#include "core/crypto/digest_frame.h"
 
 const uint8_t GlobalMD2PiTable[256] = {
     41,  46,  67,  201, 162, 216, 124, 1,   61,  54,  84,  161, 236, 240, 6,   19,  98,  167, 5,   243,
@@ -51,59 +51,9 @@ using Digest = digest_object::Fixed<Traits>;
 
 } // namespace
 
-const HashInterface MD2_INTERFACE = {
-    "MD2",
-    16,
-    MD2_DIGEST_SIZE,
-    MD2_SizeOf,
-    MD2_Stack,
-    MD2_Unstack,
-    HashSlot<MD2_Create>::Call,
-    HashSlot<MD2_Delete>::Call,
-    HashSlot<MD2_CopyTo>::Call,
-    HashSlot<MD2_Reset>::Call,
-    HashSlot<MD2_Process>::Call,
-    HashSlot<MD2_IsGenerated>::Call,
-    HashSlot<MD2_Generate>::Call,
-    HashSlot<MD2_GetDigest>::Call,
-    HashSlot<MD2_GetString>::Call,
-};
+const HashInterface MD2_INTERFACE = DIGEST_INTERFACE(MD2, MD2, HashSlot<MD2_Process>::Call);
 
-uint32_t MD2_SizeOf() {
-    return sizeof(MD2);
-}
-
-int64_t MD2_Stack(void* memory) {
-    return Digest::Stack(memory);
-}
-
-int64_t MD2_Unstack(void* memory) {
-    return Digest::Unstack(memory);
-}
-
-int64_t MD2_Create(MD2** handle) {
-    return Digest::Create(handle);
-}
-
-int64_t MD2_Delete(MD2** handle) {
-    return Digest::Delete(handle);
-}
-
-int64_t MD2_AddRef(MD2* md2) {
-    return Digest::AddRef(md2);
-}
-
-int64_t MD2_Release(MD2** handle) {
-    return Digest::Release(handle);
-}
-
-int64_t MD2_GetInstanceId(MD2* md2, char* buffer, int32_t size) {
-    return Digest::GetInstanceId(md2, buffer, size);
-}
-
-int64_t MD2_CopyTo(MD2* source, MD2* target) {
-    return Digest::CopyTo(source, target);
-}
+DIGEST_FIXED_OPERATIONS(MD2, Digest)
 
 int64_t MD2_Reset(MD2* md2) {
     CLASS_CHECK(md2, MD2_CLASS_ID);
@@ -120,24 +70,13 @@ int64_t MD2_Process(MD2* md2, const void* data, uint32_t length) {
     CLASS_CHECK(md2, MD2_CLASS_ID);
     if (length == 0) return 1;
     ASSERT_POINTER(data);
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        uint32_t n = 16 - md2->BlockLength;
-        if (n > length) n = length;
-        memcpy(md2->Block + md2->BlockLength, in, n);
-        md2->BlockLength += n;
-        in += n;
-        length -= n;
-        if (md2->BlockLength == 16) {
-            Transform(md2, md2->Block);
-            md2->BlockLength = 0;
-        }
-    }
+    const uint32_t used = md2->BlockLength;
+    md2->BlockLength = (used + (length & 15)) & 15;
+    digest_object::Absorb<16>(md2->Block, used, static_cast<const uint8_t*>(data), length,
+                              [md2](const uint8_t* blocks, size_t n) {
+                                  for (; n > 0; n--, blocks += 16) Transform(md2, blocks);
+                              });
     return 1;
-}
-
-uint32_t MD2_IsGenerated(MD2* md2) {
-    return Digest::IsGenerated(md2);
 }
 
 int64_t MD2_Generate(MD2* md2) {
@@ -153,12 +92,4 @@ int64_t MD2_Generate(MD2* md2) {
     memcpy(md2->Digest, md2->X, sizeof(md2->Digest));
     md2->DigestReady = 1;
     return 1;
-}
-
-uint32_t MD2_GetDigest(MD2* md2, uint8_t* out, int32_t capacity) {
-    return Digest::GetDigest(md2, out, capacity);
-}
-
-uint32_t MD2_GetString(MD2* md2, uint32_t spaced, char* out, int32_t capacity) {
-    return Digest::GetString(md2, spaced, out, capacity);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/crypto/digest_declare.h"
 #include "core/crypto/hash.h"
 
 enum : uint32_t {
@@ -22,20 +23,5 @@ struct MD4 {
 
 extern const HashInterface MD4_INTERFACE;
 
-uint32_t MD4_SizeOf();
-int64_t MD4_Stack(void* memory);
-int64_t MD4_Unstack(void* memory);
-int64_t MD4_Create(MD4** handle);
-int64_t MD4_Delete(MD4** handle);
-int64_t MD4_AddRef(MD4* md4);
-int64_t MD4_Release(MD4** handle);
-int64_t MD4_GetInstanceId(MD4* md4, char* buffer, int32_t size);
-
-int64_t MD4_CopyTo(MD4* source, MD4* target);
-int64_t MD4_Reset(MD4* md4);
-int64_t MD4_Process(MD4* md4, const void* data, uint32_t length);
-uint32_t MD4_IsGenerated(MD4* md4);
-int64_t MD4_Generate(MD4* md4);
-// Copies min(capacity, 16) digest bytes: a short buffer gets the leading bytes and still 1.
-uint32_t MD4_GetDigest(MD4* md4, uint8_t* out, int32_t capacity);
-uint32_t MD4_GetString(MD4* md4, uint32_t spaced, char* out, int32_t capacity);
+// GetDigest copies min(capacity, 16) digest bytes: a short buffer gets the leading bytes and still 1.
+DIGEST_DECLARE_OPERATIONS(MD4, MD4, uint32_t);

@@ -1,28 +1,13 @@
 // MD5 (RFC 1321): the instance operations and the record that the Hash layer reaches them by.
 #include "core/crypto/md5.h"
 
-#include <cstring>
-
-#include "core/crypto/digest_object.h"
+#include "core/crypto/digest_frame.h"
 
 namespace {
 
 constexpr uint32_t kInitialState[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
 
-inline uint32_t Rotl(uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadLittle32(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-inline void StoreLittle32(uint8_t* p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
+using digest_frame::Rotl;
 
 // F and G in the forms that need one operation fewer than the RFC's.
 #define MD5_STEP(f, a, b, c, d, x, k, s)                                                                     \
@@ -39,7 +24,7 @@ void Compress(uint32_t state[4], const uint8_t* data, size_t blocks) {
     uint32_t a0 = state[0], b0 = state[1], c0 = state[2], d0 = state[3];
     for (; blocks > 0; blocks--, data += 64) {
         uint32_t x[16];
-        for (int i = 0; i < 16; i++) x[i] = LoadLittle32(data + 4 * i);
+        for (int i = 0; i < 16; i++) x[i] = digest_frame::LoadLittle<uint32_t>(data + 4 * i);
         uint32_t a = a0, b = b0, c = c0, d = d0;
 
         MD5_STEP(MD5_F, a, b, c, d, x[0], 0xd76aa478, 7);
@@ -121,115 +106,21 @@ void Compress(uint32_t state[4], const uint8_t* data, size_t blocks) {
     state[3] = d0;
 }
 
-// What the shared object code needs to know of MD5.
+// What the shared frame and object code need to know of MD5.
 struct Traits {
     using Object = MD5;
     static constexpr uint32_t ClassId = MD5_CLASS_ID;
     static constexpr const char* Name = "MD5";
+    static constexpr bool BigEndian = false;
     static int64_t Reset(MD5* md5) { return MD5_Reset(md5); }
+    static constexpr auto Compress = ::Compress;
 };
 using Digest = digest_object::Fixed<Traits>;
+using Frame = digest_frame::Frame<Traits>;
 
 } // namespace
 
-const HashInterface MD5_INTERFACE = {
-    "MD5",
-    64,
-    MD5_DIGEST_SIZE,
-    MD5_SizeOf,
-    MD5_Stack,
-    MD5_Unstack,
-    HashSlot<MD5_Create>::Call,
-    HashSlot<MD5_Delete>::Call,
-    HashSlot<MD5_CopyTo>::Call,
-    HashSlot<MD5_Reset>::Call,
-    HashSlot<MD5_Process>::Call,
-    HashSlot<MD5_IsGenerated>::Call,
-    HashSlot<MD5_Generate>::Call,
-    HashSlot<MD5_GetDigest>::Call,
-    HashSlot<MD5_GetString>::Call,
-};
+const HashInterface MD5_INTERFACE = DIGEST_INTERFACE(MD5, MD5, HashSlot<MD5_Process>::Call);
 
-uint32_t MD5_SizeOf() {
-    return sizeof(MD5);
-}
-
-int64_t MD5_Stack(void* memory) {
-    return Digest::Stack(memory);
-}
-
-int64_t MD5_Unstack(void* memory) {
-    return Digest::Unstack(memory);
-}
-
-int64_t MD5_Create(MD5** handle) {
-    return Digest::Create(handle);
-}
-
-int64_t MD5_Delete(MD5** handle) {
-    return Digest::Delete(handle);
-}
-
-int64_t MD5_AddRef(MD5* md5) {
-    return Digest::AddRef(md5);
-}
-
-int64_t MD5_Release(MD5** handle) {
-    return Digest::Release(handle);
-}
-
-int64_t MD5_GetInstanceId(MD5* md5, char* buffer, int32_t size) {
-    return Digest::GetInstanceId(md5, buffer, size);
-}
-
-int64_t MD5_CopyTo(MD5* source, MD5* target) {
-    return Digest::CopyTo(source, target);
-}
-
-int64_t MD5_Reset(MD5* md5) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    md5->BitCount[0] = md5->BitCount[1] = 0;
-    memcpy(md5->State, kInitialState, sizeof(kInitialState));
-    memset(md5->Block, 0, sizeof(md5->Block));
-    md5->DigestReady = 0;
-    memset(md5->Digest, 0, sizeof(md5->Digest));
-    return 1;
-}
-
-int64_t MD5_Process(MD5* md5, const void* data, uint32_t length) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    ASSERT_POINTER(data);
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    uint32_t used = (md5->BitCount[0] >> 3) & 63;
-    // The bit count is 64 bits kept in two words; 8 x length may carry into the high word.
-    uint32_t low = md5->BitCount[0] + (length << 3);
-    md5->BitCount[1] += (length >> 29) + (low < md5->BitCount[0] ? 1 : 0);
-    md5->BitCount[0] = low;
-    digest_object::Absorb<64>(md5->Block, used, in, length,
-                               [md5](const uint8_t* blocks, size_t n) { Compress(md5->State, blocks, n); });
-    return 1;
-}
-
-uint32_t MD5_IsGenerated(MD5* md5) {
-    return Digest::IsGenerated(md5);
-}
-
-int64_t MD5_Generate(MD5* md5) {
-    CLASS_CHECK(md5, MD5_CLASS_ID);
-    uint8_t count[8];
-    StoreLittle32(count, md5->BitCount[0]);
-    StoreLittle32(count + 4, md5->BitCount[1]);
-    digest_object::Pad<64>(md5->Block, (md5->BitCount[0] >> 3) & 63, count, 8,
-                            [md5](const uint8_t* blocks, size_t n) { Compress(md5->State, blocks, n); });
-    for (int i = 0; i < 4; i++) StoreLittle32(md5->Digest + 4 * i, md5->State[i]);
-    md5->DigestReady = 1;
-    return 1;
-}
-
-uint32_t MD5_GetDigest(MD5* md5, uint8_t* out, int32_t capacity) {
-    return Digest::GetDigest(md5, out, capacity);
-}
-
-uint32_t MD5_GetString(MD5* md5, uint32_t spaced, char* out, int32_t capacity) {
-    return Digest::GetString(md5, spaced, out, capacity);
-}
+DIGEST_FIXED_OPERATIONS(MD5, Digest)
+DIGEST_FRAME_OPERATIONS(MD5, Frame, kInitialState)

@@ -2,35 +2,19 @@
 // processor's SHA instructions chosen at run time, and the record that the Hash layer reaches.
 #include "core/crypto/sha1.h"
 
-#include <atomic>
-#include <cstring>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
-#include "core/crypto/digest_object.h"
+#include "core/crypto/digest_frame.h"
 
 namespace {
 
 constexpr uint32_t kInitialState[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
 
-inline uint32_t Rotl(uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadBig32(const uint8_t* p) {
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
-}
-
-inline void StoreBig32(uint8_t* p, uint32_t v) {
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
-}
+using digest_frame::Rotl;
 
 // The message schedule lives in a 16-word ring: word t is rebuilt in place from t-3, t-8, t-14, t-16.
 #define SHA1_W(t)                                                                                            \
@@ -47,7 +31,7 @@ inline void StoreBig32(uint8_t* p, uint32_t v) {
 void CompressPortable(uint32_t state[5], const uint8_t* data, size_t blocks) {
     for (; blocks > 0; blocks--, data += 64) {
         uint32_t w[16];
-        for (int i = 0; i < 16; i++) w[i] = LoadBig32(data + 4 * i);
+        for (int i = 0; i < 16; i++) w[i] = digest_frame::LoadBig<uint32_t>(data + 4 * i);
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
         // Five rounds per pass, the variables rotating by name instead of by assignment.
         for (int t = 0; t < 15; t += 5) {
@@ -90,8 +74,6 @@ void CompressPortable(uint32_t state[5], const uint8_t* data, size_t blocks) {
         state[4] += e;
     }
 }
-
-typedef void (*CompressFunc)(uint32_t state[5], const uint8_t* data, size_t blocks);
 
 #if defined(__x86_64__) || defined(__i386__)
 #define SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
@@ -138,152 +120,30 @@ SHA_TARGET void CompressShaNi(uint32_t state[5], const uint8_t* data, size_t blo
     state[4] = (uint32_t)_mm_extract_epi32(e0, 3);
 }
 
-bool ProcessorHasSha() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    const bool vector = (c & bit_SSSE3) && (c & bit_SSE4_1);
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-    return vector && (b & bit_SHA);
-}
+using Blocks = digest_frame::Engine<uint32_t, CompressPortable, CompressShaNi, digest_frame::ProcessorHasSha>;
 #else
-bool ProcessorHasSha() {
-    return false;
-}
+using Blocks = digest_frame::Engine<uint32_t, CompressPortable>;
 #endif
 
-std::atomic<CompressFunc>& Engine() {
-#if defined(__x86_64__) || defined(__i386__)
-    static std::atomic<CompressFunc> engine{ProcessorHasSha() ? CompressShaNi : CompressPortable};
-#else
-    static std::atomic<CompressFunc> engine{CompressPortable};
-#endif
-    return engine;
-}
-
-inline void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
-    Engine().load(std::memory_order_relaxed)(state, data, blocks);
-}
-
-// What the shared object code needs to know of SHA1.
+// What the shared frame and object code need to know of SHA1.
 struct Traits {
     using Object = SHA1;
     static constexpr uint32_t ClassId = SHA1_CLASS_ID;
     static constexpr const char* Name = "SHA1";
+    static constexpr bool BigEndian = true;
     static int64_t Reset(SHA1* sha1) { return SHA1_Reset(sha1); }
+    static constexpr auto Compress = Blocks::Compress;
 };
 using Digest = digest_object::Fixed<Traits>;
+using Frame = digest_frame::Frame<Traits>;
 
 } // namespace
 
-const HashInterface SHA1_INTERFACE = {
-    "SHA1",
-    64,
-    SHA1_DIGEST_SIZE,
-    SHA1_SizeOf,
-    SHA1_Stack,
-    SHA1_Unstack,
-    HashSlot<SHA1_Create>::Call,
-    HashSlot<SHA1_Delete>::Call,
-    HashSlot<SHA1_CopyTo>::Call,
-    HashSlot<SHA1_Reset>::Call,
-    HashSlot<SHA1_Process>::Call,
-    HashSlot<SHA1_IsGenerated>::Call,
-    HashSlot<SHA1_Generate>::Call,
-    HashSlot<SHA1_GetDigest>::Call,
-    HashSlot<SHA1_GetString>::Call,
-};
+const HashInterface SHA1_INTERFACE = DIGEST_INTERFACE(SHA1, SHA1, HashSlot<SHA1_Process>::Call);
 
-uint32_t SHA1_SizeOf() {
-    return sizeof(SHA1);
-}
-
-int64_t SHA1_Stack(void* memory) {
-    return Digest::Stack(memory);
-}
-
-int64_t SHA1_Unstack(void* memory) {
-    return Digest::Unstack(memory);
-}
-
-int64_t SHA1_Create(SHA1** handle) {
-    return Digest::Create(handle);
-}
-
-int64_t SHA1_Delete(SHA1** handle) {
-    return Digest::Delete(handle);
-}
-
-int64_t SHA1_AddRef(SHA1* sha1) {
-    return Digest::AddRef(sha1);
-}
-
-int64_t SHA1_Release(SHA1** handle) {
-    return Digest::Release(handle);
-}
-
-int64_t SHA1_GetInstanceId(SHA1* sha1, char* buffer, int32_t size) {
-    return Digest::GetInstanceId(sha1, buffer, size);
-}
-
-int64_t SHA1_CopyTo(SHA1* source, SHA1* target) {
-    return Digest::CopyTo(source, target);
-}
-
-int64_t SHA1_Reset(SHA1* sha1) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    sha1->BitCount[0] = sha1->BitCount[1] = 0;
-    memcpy(sha1->State, kInitialState, sizeof(kInitialState));
-    memset(sha1->Block, 0, sizeof(sha1->Block));
-    sha1->DigestReady = 0;
-    memset(sha1->Digest, 0, sizeof(sha1->Digest));
-    return 1;
-}
-
-int64_t SHA1_Process(SHA1* sha1, const void* data, uint32_t length) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    ASSERT_POINTER(data);
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    uint32_t used = (sha1->BitCount[0] >> 3) & 63;
-    // The bit count is 64 bits kept in two words; 8 x length may carry into the high word.
-    uint32_t low = sha1->BitCount[0] + (length << 3);
-    sha1->BitCount[1] += (length >> 29) + (low < sha1->BitCount[0] ? 1 : 0);
-    sha1->BitCount[0] = low;
-    digest_object::Absorb<64>(sha1->Block, used, in, length,
-                               [sha1](const uint8_t* blocks, size_t n) { Compress(sha1->State, blocks, n); });
-    return 1;
-}
-
-uint32_t SHA1_IsGenerated(SHA1* sha1) {
-    return Digest::IsGenerated(sha1);
-}
-
-int64_t SHA1_Generate(SHA1* sha1) {
-    CLASS_CHECK(sha1, SHA1_CLASS_ID);
-    // The count is taken before the padding changes it: big-endian, high word first.
-    uint8_t count[8];
-    StoreBig32(count, sha1->BitCount[1]);
-    StoreBig32(count + 4, sha1->BitCount[0]);
-    digest_object::Pad<64>(sha1->Block, (sha1->BitCount[0] >> 3) & 63, count, 8,
-                            [sha1](const uint8_t* blocks, size_t n) { Compress(sha1->State, blocks, n); });
-    for (int i = 0; i < 5; i++) StoreBig32(sha1->Digest + 4 * i, sha1->State[i]);
-    sha1->DigestReady = 1;
-    return 1;
-}
-
-uint32_t SHA1_GetDigest(SHA1* sha1, uint8_t* out, int32_t capacity) {
-    return Digest::GetDigest(sha1, out, capacity);
-}
-
-uint32_t SHA1_GetString(SHA1* sha1, uint32_t spaced, char* out, int32_t capacity) {
-    return Digest::GetString(sha1, spaced, out, capacity);
-}
+DIGEST_FIXED_OPERATIONS(SHA1, Digest)
+DIGEST_FRAME_OPERATIONS(SHA1, Frame, kInitialState)
 
 int64_t SHA1_UseProcessorExtensions(int32_t allowed) {
-    const bool use = allowed && ProcessorHasSha();
-#if defined(__x86_64__) || defined(__i386__)
-    Engine().store(use ? CompressShaNi : CompressPortable);
-#else
-    Engine().store(CompressPortable);
-#endif
-    return use ? 1 : 0;
+    return Blocks::Use(allowed);
 }

@@ -3,15 +3,12 @@
 // finishing operations.
 #include "core/crypto/sha512.h"
 
-#include <atomic>
-#include <cstring>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define QVR_SHA512_X86 1
 #endif
 
-#include "core/crypto/digest_object.h"
+#include "core/crypto/sha2_frame.h"
 
 const uint64_t SHA384_InitialState[8] = {0xcbbb9d5dc1059ed8ULL, 0x629a292a367cd507ULL, 0x9159015a3070dd17ULL,
                                          0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL, 0x8eb44a8768581511ULL,
@@ -44,71 +41,17 @@ const uint64_t K512[80] = {
 
 namespace {
 
-inline uint64_t Rotr(uint64_t x, int n) {
-    return (x >> n) | (x << (64 - n));
-}
+// The rotations and shifts of SHA-512's rounds and schedule.
+struct Params {
+    using Word = uint64_t;
+    static constexpr int Rounds = 80;
+    static constexpr const uint64_t* K = K512;
+    static constexpr int Sum0[3] = {28, 34, 39}, Sum1[3] = {14, 18, 41};
+    static constexpr int Sigma0[3] = {1, 8, 7}, Sigma1[3] = {19, 61, 6};
+};
+constexpr auto CompressPortable = sha2::Rounds<Params>::CompressPortable;
 
-inline uint64_t LoadBig64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
-    return v;
-}
-
-inline void StoreBig64(uint8_t* p, uint64_t v) {
-    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = (uint8_t)v;
-}
-
-// One round; the eight working variables rotate by name. The schedule is a 16-word ring.
-#define SHA512_ROUND(a, b, c, d, e, f, g, h, k, x)                                                           \
-    do {                                                                                                     \
-        uint64_t t1 = h + (Rotr(e, 14) ^ Rotr(e, 18) ^ Rotr(e, 41)) + (g ^ (e & (f ^ g))) + (k) + (x);       \
-        uint64_t t2 = (Rotr(a, 28) ^ Rotr(a, 34) ^ Rotr(a, 39)) + ((a & b) | (c & (a | b)));                 \
-        d += t1;                                                                                             \
-        h = t1 + t2;                                                                                         \
-    } while (0)
-#define SHA512_S0(x) (Rotr(x, 1) ^ Rotr(x, 8) ^ ((x) >> 7))
-#define SHA512_S1(x) (Rotr(x, 19) ^ Rotr(x, 61) ^ ((x) >> 6))
-#define SHA512_W(t)                                                                                          \
-    (w[(t)&15] += SHA512_S1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SHA512_S0(w[((t) + 1) & 15]))
-
-void CompressPortable(uint64_t state[8], const uint8_t* data, size_t blocks) {
-    for (; blocks > 0; blocks--, data += 128) {
-        uint64_t w[16];
-        for (int i = 0; i < 16; i++) w[i] = LoadBig64(data + 8 * i);
-        uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
-        uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-        for (int t = 0; t < 16; t += 8) {
-            SHA512_ROUND(a, b, c, d, e, f, g, h, K512[t], w[t]);
-            SHA512_ROUND(h, a, b, c, d, e, f, g, K512[t + 1], w[t + 1]);
-            SHA512_ROUND(g, h, a, b, c, d, e, f, K512[t + 2], w[t + 2]);
-            SHA512_ROUND(f, g, h, a, b, c, d, e, K512[t + 3], w[t + 3]);
-            SHA512_ROUND(e, f, g, h, a, b, c, d, K512[t + 4], w[t + 4]);
-            SHA512_ROUND(d, e, f, g, h, a, b, c, K512[t + 5], w[t + 5]);
-            SHA512_ROUND(c, d, e, f, g, h, a, b, K512[t + 6], w[t + 6]);
-            SHA512_ROUND(b, c, d, e, f, g, h, a, K512[t + 7], w[t + 7]);
-        }
-        for (int t = 16; t < 80; t += 8) {
-            SHA512_ROUND(a, b, c, d, e, f, g, h, K512[t], SHA512_W(t));
-            SHA512_ROUND(h, a, b, c, d, e, f, g, K512[t + 1], SHA512_W(t + 1));
-            SHA512_ROUND(g, h, a, b, c, d, e, f, K512[t + 2], SHA512_W(t + 2));
-            SHA512_ROUND(f, g, h, a, b, c, d, e, K512[t + 3], SHA512_W(t + 3));
-            SHA512_ROUND(e, f, g, h, a, b, c, d, K512[t + 4], SHA512_W(t + 4));
-            SHA512_ROUND(d, e, f, g, h, a, b, c, K512[t + 5], SHA512_W(t + 5));
-            SHA512_ROUND(c, d, e, f, g, h, a, b, K512[t + 6], SHA512_W(t + 6));
-            SHA512_ROUND(b, c, d, e, f, g, h, a, K512[t + 7], SHA512_W(t + 7));
-        }
-        state[0] += a;
-        state[1] += b;
-        state[2] += c;
-        state[3] += d;
-        state[4] += e;
-        state[5] += f;
-        state[6] += g;
-        state[7] += h;
-    }
-}
-
-typedef void (*CompressFunc)(uint64_t state[8], const uint8_t* data, size_t blocks);
+using digest_frame::Rotr;
 
 #ifdef QVR_SHA512_X86
 #define SHA512_VECTOR_TARGET __attribute__((target("avx2,bmi,bmi2")))
@@ -193,224 +136,33 @@ SHA512_VECTOR_TARGET void CompressVector(uint64_t state[8], const uint8_t* data,
         uint64_t bc = b ^ c;
         for (int t = 16; t < 80; t += 16) SHA512_SIXTEEN(true, K512 + t);
         SHA512_SIXTEEN(false, K512);
-        state[0] += a;
-        state[1] += b;
-        state[2] += c;
-        state[3] += d;
-        state[4] += e;
-        state[5] += f;
-        state[6] += g;
-        state[7] += h;
+        sha2::Rounds<Params>::AddTo(state, a, b, c, d, e, f, g, h);
     }
 }
 
-CompressFunc Pick(bool allowed) {
+bool ProcessorHasVector() {
     __builtin_cpu_init();
-    const bool vector =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    return allowed && vector ? CompressVector : CompressPortable;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
+
+using Blocks = digest_frame::Engine<uint64_t, CompressPortable, CompressVector, ProcessorHasVector>;
 #else
-CompressFunc Pick(bool) {
-    return CompressPortable;
-}
+using Blocks = digest_frame::Engine<uint64_t, CompressPortable>;
 #endif
 
-std::atomic<CompressFunc>& Engine() {
-    static std::atomic<CompressFunc> engine{Pick(true)};
-    return engine;
-}
-
-inline void Compress(uint64_t state[8], const uint8_t* data, size_t blocks) {
-    Engine().load(std::memory_order_relaxed)(state, data, blocks);
-}
-
-// What the shared object code needs to know of the engine.
+// What the shared frame and object code need to know of the engine.
 struct Traits {
     using Object = SHA512;
     static constexpr uint32_t ClassId = SHA512_CLASS_ID;
     static constexpr const char* Name = "SHA512";
     static constexpr uint32_t DigestSize = SHA512_DIGEST_SIZE;
+    static constexpr bool BigEndian = true;
     static int64_t Reset(SHA512* sha) { return SHA512_Reset(sha); }
+    static constexpr auto Compress = Blocks::Compress;
 };
 using Digest = digest_object::Sized<Traits>;
-
-void Absorb(SHA512* sha, const uint8_t* in, uint32_t length) {
-    const uint32_t used = (uint32_t)(sha->ByteCount[0] & 127);
-    // A wrap of the low word carries into the high word.
-    sha->ByteCount[0] += length;
-    if (sha->ByteCount[0] < length) sha->ByteCount[1]++;
-    digest_object::Absorb<128>(sha->Block, used, in, length,
-                               [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
-}
-
-// The record slot takes the whole unsigned length that the Hash layer passes.
-int64_t SlotProcess(void* instance, const void* data, uint32_t length) {
-    CLASS_CHECK(instance, SHA512_CLASS_ID);
-    ASSERT_POINTER(data);
-    Absorb(static_cast<SHA512*>(instance), static_cast<const uint8_t*>(data), length);
-    return 1;
-}
+using Sha2 = sha2::Engine<Traits>;
 
 } // namespace
 
-const HashInterface SHA512_INTERFACE = {
-    "SHA512",
-    128,
-    SHA512_DIGEST_SIZE,
-    SHA512_SizeOf,
-    SHA512_Stack,
-    SHA512_Unstack,
-    HashSlot<SHA512_Create>::Call,
-    HashSlot<SHA512_Delete>::Call,
-    HashSlot<SHA512_CopyTo>::Call,
-    HashSlot<SHA512_Reset>::Call,
-    SlotProcess,
-    HashSlot<SHA512_IsGenerated>::Call,
-    HashSlot<SHA512_Generate>::Call,
-    HashSlot<SHA512_GetDigest>::Call,
-    HashSlot<SHA512_GetString>::Call,
-};
-
-const HashInterface SHA384_INTERFACE = {
-    "SHA384",
-    128,
-    SHA384_DIGEST_SIZE,
-    SHA384_SizeOf,
-    SHA384_Stack,
-    SHA384_Unstack,
-    HashSlot<SHA384_Create>::Call,
-    HashSlot<SHA384_Delete>::Call,
-    HashSlot<SHA384_CopyTo>::Call,
-    HashSlot<SHA384_Reset>::Call,
-    SlotProcess,
-    HashSlot<SHA512_IsGenerated>::Call,
-    HashSlot<SHA512_Generate>::Call,
-    HashSlot<SHA512_GetDigest>::Call,
-    HashSlot<SHA512_GetString>::Call,
-};
-
-void SHA512_WriteByteBlock(uint64_t state[8], const uint8_t* block) {
-    ASSERT_POINTER(state);
-    ASSERT_POINTER(block);
-    Compress(state, block, 1);
-}
-
-int64_t SHA512_SetDigestSize(SHA512* sha, uint32_t size) {
-    return Digest::SetDigestSize(sha, size);
-}
-
-uint32_t SHA512_SizeOf() {
-    return sizeof(SHA512);
-}
-
-uint32_t SHA384_SizeOf() {
-    return sizeof(SHA512);
-}
-
-int64_t SHA512_Stack(void* memory) {
-    return Digest::Stack(memory);
-}
-
-int64_t SHA384_Stack(void* memory) {
-    SHA512_Stack(memory);
-    SHA512* sha = static_cast<SHA512*>(memory);
-    SHA512_SetDigestSize(sha, SHA384_DIGEST_SIZE);
-    return SHA384_Reset(sha);
-}
-
-int64_t SHA512_Unstack(void* memory) {
-    return Digest::Unstack(memory);
-}
-
-int64_t SHA384_Unstack(void* memory) {
-    return SHA512_Unstack(memory);
-}
-
-int64_t SHA512_Create(SHA512** handle) {
-    return Digest::Create(handle, SHA512_DIGEST_SIZE, SHA512_Reset);
-}
-
-int64_t SHA384_Create(SHA512** handle) {
-    return Digest::Create(handle, SHA384_DIGEST_SIZE, SHA384_Reset);
-}
-
-int64_t SHA512_Delete(SHA512** handle) {
-    return Digest::Delete(handle);
-}
-
-int64_t SHA384_Delete(SHA512** handle) {
-    return SHA512_Delete(handle);
-}
-
-int64_t SHA512_AddRef(SHA512* sha) {
-    return Digest::AddRef(sha);
-}
-
-int64_t SHA512_Release(SHA512** handle) {
-    return Digest::Release(handle);
-}
-
-int64_t SHA512_GetInstanceId(SHA512* sha, char* buffer, int32_t size) {
-    return Digest::GetInstanceId(sha, buffer, size);
-}
-
-int64_t SHA512_CopyTo(SHA512* source, SHA512* target) {
-    return Digest::CopyTo(source, target);
-}
-
-int64_t SHA384_CopyTo(SHA512* source, SHA512* target) {
-    return SHA512_CopyTo(source, target);
-}
-
-int64_t SHA512_Reset(SHA512* sha) {
-    return Digest::ResetTo(sha, SHA512_InitialState);
-}
-
-int64_t SHA384_Reset(SHA512* sha) {
-    return Digest::ResetTo(sha, SHA384_InitialState);
-}
-
-int64_t SHA512_Process(SHA512* sha, const void* data, int32_t length) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    ASSERT_POINTER(data);
-    if (length < 0) return 0;
-    Absorb(sha, static_cast<const uint8_t*>(data), (uint32_t)length);
-    return 1;
-}
-
-uint32_t SHA512_IsGenerated(SHA512* sha) {
-    return Digest::IsGenerated(sha);
-}
-
-int64_t SHA512_Generate(SHA512* sha) {
-    CLASS_CHECK(sha, SHA512_CLASS_ID);
-    // The length in bits of a 128-bit byte count: the high word's bits come first.
-    const uint64_t bitsHigh = (sha->ByteCount[1] << 3) | (sha->ByteCount[0] >> 61);
-    const uint64_t bitsLow = sha->ByteCount[0] << 3;
-    uint8_t count[16];
-    StoreBig64(count, bitsHigh);
-    StoreBig64(count + 8, bitsLow);
-    digest_object::Pad<128>(sha->Block, (uint32_t)(sha->ByteCount[0] & 127), count, 16,
-                            [sha](const uint8_t* blocks, size_t n) { Compress(sha->State, blocks, n); });
-    uint8_t full[64];
-    for (int i = 0; i < 8; i++) StoreBig64(full + 8 * i, sha->State[i]);
-    if (sha->DigestSize > 0)
-        memcpy(sha->Digest, full, sha->DigestSize < sizeof(full) ? sha->DigestSize : sizeof(full));
-    sha->DigestReady = 1;
-    return 1;
-}
-
-uint32_t SHA512_GetDigest(SHA512* sha, uint8_t* out, int32_t capacity) {
-    return Digest::GetDigest(sha, out, capacity);
-}
-
-uint32_t SHA512_GetString(SHA512* sha, uint32_t spaced, char* out, int32_t capacity) {
-    return Digest::GetString(sha, spaced, out, capacity);
-}
-
-int64_t SHA512_UseProcessorExtensions(int32_t allowed) {
-    CompressFunc engine = Pick(allowed != 0);
-    Engine().store(engine);
-    return engine != CompressPortable ? 1 : 0;
-}
+SHA2_OPERATIONS(SHA512, SHA384, Digest, Sha2, Blocks)

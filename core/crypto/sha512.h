@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/crypto/digest_declare.h"
 #include "core/crypto/hash.h"
 
 enum : uint32_t {
@@ -24,47 +25,15 @@ struct SHA512 {
     uint32_t DigestSize;
 };
 
-extern const HashInterface SHA384_INTERFACE;
-extern const HashInterface SHA512_INTERFACE;
-
-extern const uint64_t SHA384_InitialState[8];
-extern const uint64_t SHA512_InitialState[8];
 extern const uint64_t K512[80];
 
-// Compresses one 128-byte block (big-endian words) into the state.
-void SHA512_WriteByteBlock(uint64_t state[8], const uint8_t* block);
-
-// Frees the digest buffer, stores size and allocates a buffer of that many bytes (none for 0).
-int64_t SHA512_SetDigestSize(SHA512* sha, uint32_t size);
-
-uint32_t SHA512_SizeOf();
-int64_t SHA512_Stack(void* memory);
-int64_t SHA512_Unstack(void* memory);
-int64_t SHA512_Create(SHA512** handle);
-int64_t SHA512_Delete(SHA512** handle);
-int64_t SHA512_AddRef(SHA512* sha);
-int64_t SHA512_Release(SHA512** handle);
-int64_t SHA512_GetInstanceId(SHA512* sha, char* buffer, int32_t size);
-int64_t SHA512_CopyTo(SHA512* source, SHA512* target);
-int64_t SHA512_Reset(SHA512* sha);
-// A negative length is refused with 0; through the record the full 32-bit length is taken.
-int64_t SHA512_Process(SHA512* sha, const void* data, int32_t length);
-uint32_t SHA512_IsGenerated(SHA512* sha);
-int64_t SHA512_Generate(SHA512* sha);
-// 0 and nothing copied when capacity is below the digest length; else the whole digest.
-uint32_t SHA512_GetDigest(SHA512* sha, uint8_t* out, int32_t capacity);
-uint32_t SHA512_GetString(SHA512* sha, uint32_t spaced, char* out, int32_t capacity);
-
-// SHA-384 has its own set-up operations; the rest are SHA-512's.
-uint32_t SHA384_SizeOf();
-int64_t SHA384_Stack(void* memory);
-int64_t SHA384_Unstack(void* memory);
-int64_t SHA384_Create(SHA512** handle);
-int64_t SHA384_Delete(SHA512** handle);
-int64_t SHA384_CopyTo(SHA512* source, SHA512* target);
-int64_t SHA384_Reset(SHA512* sha);
-
-// Whether blocks go through the AVX2 and BMI2 code. It is used by default when the processor has
-// those extensions; allowed 0 forces the portable code (tests run both). Answers 1 when the
+// SHA512_WriteByteBlock compresses one 128-byte block (big-endian words) into a state. SHA512_SetDigestSize
+// frees the digest buffer, stores the size and allocates a buffer of that many bytes (none for 0). Process
+// refuses a negative length with 0; through the record the full 32-bit length is taken. GetDigest answers 0
+// and copies nothing when capacity is below the digest length; else the whole digest. SHA-384 has its own
+// set-up operations; the rest are SHA-512's.
+//
+// SHA512_UseProcessorExtensions: whether blocks go through the AVX2 and BMI2 code. It is used by default when
+// the processor has those extensions; allowed 0 forces the portable code (tests run both). Answers 1 when the
 // extension code is in use afterwards.
-int64_t SHA512_UseProcessorExtensions(int32_t allowed);
+SHA2_DECLARE(SHA512, SHA384, uint64_t);
