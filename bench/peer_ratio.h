@@ -101,8 +101,8 @@ inline void SetCpu(benchmark::State& state, double seconds) {
 
 // ---- The descendants' share of every run -------------------------------------------------------
 
-// The descendants' CPU over each run of each benchmark, by registration and arguments, in the
-// order the runs were made; the last run made is the one the library reports next.
+// The descendants' CPU over each run of each benchmark, by registration, threads and arguments,
+// in the order the runs were made; the last run made is the one the library reports next.
 struct Runs {
     std::map<std::string, std::vector<double>> Used;
     std::string Last;
@@ -161,7 +161,7 @@ struct Hooked {
 
     static void Stop(const benchmark::State& state) {
         const double used = DescendantsCpu() - TheRuns().Start;
-        std::string key = std::to_string(Id);
+        std::string key = std::to_string(Id) + ":" + std::to_string(state.threads());
         for (int i = 0; i < Arguments; i++) {
             key += '/';
             key += std::to_string(state.range(i));

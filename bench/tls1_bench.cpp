@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ constexpr int kPeerSeconds = 2;
 
 struct BenchEnv {
     TlsPki Pki;
+    TempDir Served; // nginx's folder: its workers may run as another user
     std::unique_ptr<TrustSet> Trust;
     std::unique_ptr<TlsServer> Server, Nginx;
 
@@ -45,13 +47,13 @@ struct BenchEnv {
         const int fd = open(Pki.File("big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0 || ftruncate(fd, (off_t)kTotal) != 0) return;
         close(fd);
-        // nginx's workers may run as another user: they must reach the served file.
-        chmod(Pki.Dir.path().c_str(), 0711);
-        mkdir(Pki.File("www").c_str(), 0755);
-        if (link(Pki.File("big.bin").c_str(), Pki.File("www/big.bin").c_str()) != 0 ||
-            chmod(Pki.File("www/big.bin").c_str(), 0644) != 0)
+        chmod(Served.path().c_str(), 0711);
+        mkdir(Served.file("www").c_str(), 0755);
+        { std::ofstream(Served.file("www/big.bin")); }
+        if (truncate(Served.file("www/big.bin").c_str(), (off_t)kTotal) != 0 ||
+            chmod(Served.file("www/big.bin").c_str(), 0644) != 0)
             return;
-        Nginx = StartNginx(Pki.Dir, "nginx", Pki.File("www"), "ssl", NginxTls12(Pki.Dir, Pki));
+        Nginx = StartNginx(Served, "nginx", Served.file("www"), "ssl", NginxTls12(Served, Pki));
         Server = std::make_unique<TlsServer>(
             Pki.Dir.path(),
             std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert", "rsa.pem",
@@ -61,7 +63,6 @@ struct BenchEnv {
     ~BenchEnv() {
         Server.reset();
         Nginx.reset();
-        unlink(Pki.File("www/big.bin").c_str());
         TLS1_Remove();
     }
     bool Ready() const { return Server && Server->Running(); }
