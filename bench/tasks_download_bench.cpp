@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bench/nginx_peer.h"
 #include "bench/peer_ratio.h"
 #include "bench/task_run.h"
 #include "bench/process_peer.h"
@@ -66,38 +67,13 @@ struct Env {
         { std::ofstream(Dir.file("www/big.bin")); }
         if (truncate(Dir.file("www/big.bin").c_str(), kBig) != 0) return;
         chmod(Dir.file("www/big.bin").c_str(), 0644);
-        std::ofstream(Dir.file("nginx.tmpl"))
-            << "worker_processes 2; pid " << Dir.file("nginx.pid") << "; error_log " << Dir.file("nginx.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on;\n"
-            << "  default_type application/octet-stream;\n"
-            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
-            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path() << "; scgi_temp_path "
-            << Dir.path() << ";\n  server { listen 127.0.0.1:PORT; root " << Dir.file("www") << "; }\n}\n";
-        Nginx = std::make_unique<TlsServer>(
-            Dir.path(), std::vector<std::string>{"sh", "-c",
-                                                 "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
-                                                     Dir.file("nginx.conf") + " -g 'daemon off;'"});
+        Nginx = StartNginx(Dir, "nginx", Dir.file("www"));
         // The same file over TLS: the leaf for "localhost" with its intermediate, the root the
         // only anchor of both clients.
         Pki = std::make_unique<TlsPki>();
         if (!Pki->Made) return;
-        const std::string chain = Dir.file("tls_chain.pem"), key = Dir.file("tls.key");
-        std::ofstream(chain) << ReadFile(Pki->File("rsa.pem")) << ReadFile(Pki->File("ica1.pem"));
-        std::ofstream(key) << ReadFile(Pki->File("srvrsa.key"));
-        chmod(key.c_str(), 0600); // read by nginx's master before it drops to its workers' user
         Platform_SetTrustBundlePath(Pki->File("root.pem").c_str());
-        std::ofstream(Dir.file("nginx_tls.tmpl"))
-            << "worker_processes 2; pid " << Dir.file("nginx_tls.pid") << "; error_log " << Dir.file("nginx_tls.err")
-            << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on;\n"
-            << "  default_type application/octet-stream;\n"
-            << "  client_body_temp_path " << Dir.path() << "; proxy_temp_path " << Dir.path()
-            << "; fastcgi_temp_path " << Dir.path() << "; uwsgi_temp_path " << Dir.path() << "; scgi_temp_path "
-            << Dir.path() << ";\n  server { listen 127.0.0.1:PORT ssl; ssl_protocols TLSv1.2; ssl_certificate "
-            << chain << "; ssl_certificate_key " << key << "; root " << Dir.file("www") << "; }\n}\n";
-        NginxTls = std::make_unique<TlsServer>(
-            Dir.path(), std::vector<std::string>{"sh", "-c",
-                                                 "sed s/PORT/{port}/ nginx_tls.tmpl > nginx_tls.conf && exec nginx -c " +
-                                                     Dir.file("nginx_tls.conf") + " -g 'daemon off;'"});
+        NginxTls = StartNginx(Dir, "nginx_tls", Dir.file("www"), "ssl", NginxTls12(Dir, *Pki));
     }
     ~Env() {
         Nginx.reset();
