@@ -191,7 +191,7 @@ int64_t TextFileWriter_Create(TextFileWriter** handle) {
     ASSERT_POINTER(handle);
     *handle = nullptr;
     TextFileWriter* writer = ScriptObject_New<TextFileWriter>(TEXTFILEWRITER_CLASS_ID, DeleteWriterHandle);
-    ScriptObject_CreateFile(&writer->Handle);
+    ExtractOutput_Clear(&writer->Output);
     *handle = writer;
     return 1;
 }
@@ -200,20 +200,18 @@ int64_t TextFileWriter_Delete(TextFileWriter** handle) {
     ASSERT_POINTER(handle);
     TextFileWriter* writer = *handle;
     CLASS_CHECK(writer, TEXTFILEWRITER_CLASS_ID);
-    if (writer->Handle) {
-        File_Close(writer->Handle);
-        File_Release(&writer->Handle);
-    }
+    ExtractOutput_Abort(&writer->Output);
     return ScriptObject_Free(handle);
 }
 
 int64_t TextFileWriter_Open(TextFileWriter* writer, const char* path) {
     CLASS_CHECK(writer, TEXTFILEWRITER_CLASS_ID);
     ASSERT_POINTER(path);
-    // A second open would stop the process inside File_Open; the first file is finished instead.
-    if (File_IsOpen(writer->Handle)) File_Close(writer->Handle);
+    // An open file is finished first, as a close would.
+    if (ExtractOutput_IsOpen(&writer->Output)) TextFileWriter_Close(writer);
+    writer->Failed = 0;
     if (!path[0]) return 0;
-    return File_Open(writer->Handle, path, FILE_WRITE) ? 1 : 0;
+    return ExtractOutput_Open(&writer->Output, path) ? 1 : 0;
 }
 
 int64_t TextFileWriter_Write(TextFileWriter* writer, const char* text, uint32_t* written) {
@@ -221,19 +219,25 @@ int64_t TextFileWriter_Write(TextFileWriter* writer, const char* text, uint32_t*
     ASSERT_POINTER(text);
     ASSERT_POINTER(written);
     *written = 0;
-    if (!File_IsOpen(writer->Handle)) return 0;
+    if (!ExtractOutput_IsOpen(&writer->Output)) return 0;
     const size_t length = strlen(text);
     if (length == 0) return 1;
-    if (length > 0x7fffffff) return 0;
-    return File_Write(writer->Handle, text, (int32_t)length, written) ? 1 : 0;
+    if (length > 0x7fffffff || !ExtractOutput_Write(&writer->Output, text, (uint32_t)length)) {
+        writer->Failed = 1;
+        return 0;
+    }
+    *written = (uint32_t)length;
+    return 1;
 }
 
 int64_t TextFileWriter_Close(TextFileWriter* writer) {
     CLASS_CHECK(writer, TEXTFILEWRITER_CLASS_ID);
-    if (!File_IsOpen(writer->Handle)) return 0;
-    const int64_t cut = File_Truncate(writer->Handle);
-    const int64_t closed = File_Close(writer->Handle);
-    return cut && closed ? 1 : 0;
+    if (!ExtractOutput_IsOpen(&writer->Output)) return 0;
+    if (writer->Failed) {
+        ExtractOutput_Abort(&writer->Output);
+        return 0;
+    }
+    return ExtractOutput_Commit(&writer->Output) ? 1 : 0;
 }
 
 // ---- Script classes ----------------------------------------------------------------------------

@@ -1,11 +1,13 @@
 // Local text files for page script: TextFileReader hands a file to script chunk by chunk as
-// notifications, one chunk per main-loop event; TextFileWriter writes a file synchronously.
+// notifications, one chunk per main-loop event; TextFileWriter writes a file
+// synchronously, in place only once closed.
 #pragma once
 
 #include <cstdarg>
 #include <cstdint>
 
 #include "core/runtime/class.h"
+#include "skin/linux/extract_output.h"
 
 struct Dictionary;
 struct File;
@@ -38,9 +40,13 @@ struct TextFileReader {
     int32_t BufferAllocated;
 };
 
+// The text goes to a private file beside the target, which takes the target's name only when
+// closed after every write succeeded: a writer dropped half-way, or one whose write failed, leaves
+// the old file as it was.
 struct TextFileWriter {
     Class Header;
-    File* Handle;
+    ExtractOutput Output;
+    uint32_t Failed; // a write of the open file failed
 };
 
 // ---- Reader ------------------------------------------------------------------------------------
@@ -82,11 +88,11 @@ int64_t TextFileWriter_Delete(TextFileWriter** handle);
 int64_t TextFileWriter_AddRef(TextFileWriter* writer);
 int64_t TextFileWriter_Release(TextFileWriter** handle);
 int64_t TextFileWriter_GetInstanceId(TextFileWriter* writer, char* buffer, int32_t size);
-// Opens the path for writing, creating it (0600) when missing; a file already open is closed first.
+// Starts a new text for the path (its folder must exist); a file already open is closed first.
 int64_t TextFileWriter_Open(TextFileWriter* writer, const char* path);
 // Writes the text's bytes without its terminator; 1 only when all were written.
 int64_t TextFileWriter_Write(TextFileWriter* writer, const char* text, uint32_t* written);
-// Cuts the file at the current position and closes it.
+// Puts the text in place of the file (0600), 1; after a failed write the old file stays and 0.
 int64_t TextFileWriter_Close(TextFileWriter* writer);
 
 // ---- Script classes ----------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 
 #include <string>
 #include <thread>
@@ -170,7 +171,12 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     EXPECT_EQ(ReadFile(path), "short");
     EXPECT_EQ(TextFileWriter_Close(writer), 0) << "already closed";
     EXPECT_EQ(TextFileWriter_Open(writer, dir.file("no/such/dir/f").c_str()), 0);
+    // A writer dropped before its close leaves the old text whole and nothing beside it.
+    ASSERT_EQ(TextFileWriter_Open(writer, path.c_str()), 1);
+    TextFileWriter_Write(writer, "lost", &written);
     TextFileWriter_Release(&writer);
+    EXPECT_EQ(ReadFile(path), "short");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
 }
 
 TEST_F(TextFileTest, ScriptClassesAnswerByMethodHash) {
