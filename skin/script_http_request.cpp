@@ -709,7 +709,7 @@ int64_t HttpRequest_WaitForRequest(HttpRequest* request) {
 
 namespace {
 
-constexpr auto H = ScriptObject_MethodHash;
+constexpr auto H = ApiGen_MethodHash;
 
 // One call: every answer carries "returnValue"; a missing or mistyped argument fails the call.
 struct Call {

@@ -17,15 +17,7 @@
 
 namespace {
 
-// CRC-32 (reflected, polynomial 0xedb88320) of a method name, as the bridge computes it.
-constexpr uint32_t H(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+constexpr auto H = ApiGen_MethodHash;
 
 constexpr int32_t kTextSize = 8192;
 

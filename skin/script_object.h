@@ -60,16 +60,6 @@ inline void ScriptObject_CreateFile(File** file) {
     File_SetAutoCreateDirectories(*file, 0);
 }
 
-// The hash a script call's method is dispatched by: the CRC-32 of its name, as ApiGen_GetMethod
-// answers it.
-constexpr uint32_t ScriptObject_MethodHash(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
 
 // Prefix_ReleaseContext, which the script invoker calls when a script drops its object of Type.
 #define SCRIPT_OBJECT_RELEASE_CONTEXT(Prefix, Type)                                                          \

@@ -259,7 +259,7 @@ int64_t SkinFileExtract_GetBuffer(SkinFileExtract* extract, int64_t offset, int3
 
 namespace {
 
-constexpr auto H = ScriptObject_MethodHash;
+constexpr auto H = ApiGen_MethodHash;
 
 int64_t SetText(SkinFileExtract* extract, Dictionary* request, Dictionary* response, const char* method,
                 const char* parameter, int64_t (*set)(SkinFileExtract*, const char*)) {

@@ -23,15 +23,7 @@ constexpr const char* kClass = "SkinWindow";
 constexpr int32_t kConfigSize = 8192;
 constexpr int32_t kPathSize = 320;
 
-// CRC-32 (reflected, polynomial 0xedb88320) of a method name, as the bridge computes it.
-constexpr uint32_t H(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+constexpr auto H = ApiGen_MethodHash;
 
 // Truncates toward zero into 32 bits; values beyond saturate.
 int32_t Truncate(double value) {

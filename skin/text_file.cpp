@@ -244,7 +244,7 @@ int64_t TextFileWriter_Close(TextFileWriter* writer) {
 
 namespace {
 
-constexpr auto H = ScriptObject_MethodHash;
+constexpr auto H = ApiGen_MethodHash;
 
 void AddBoolean(Dictionary* response, int64_t value) {
     Dictionary_AddBoolean(response, "returnValue", value ? 1 : 0, nullptr);

@@ -147,11 +147,11 @@ int64_t ScriptTaskHandler_Invoke(void*, Dictionary* request, Dictionary* respons
     if (!ApiGen_GetMethod(request, "ScriptTaskHandler", &method, &hash)) return 0;
     WorkflowInteropCall c{request, response, "ScriptTaskHandler", method};
     switch (hash) {
-    case WorkflowInterop_Hash("unregister"): {
+    case ApiGen_MethodHash("unregister"): {
         const char* name = c.String("name");
         return c.ReturnBoolean(c.Ok && ScriptTaskHandler_Unregister(name));
     }
-    case WorkflowInterop_Hash("register"): {
+    case ApiGen_MethodHash("register"): {
         const char* name = c.String("name");
         return c.ReturnBoolean(c.Ok && ScriptTaskHandler_Register(name));
     }

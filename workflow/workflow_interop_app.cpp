@@ -5,9 +5,7 @@
 #include "workflow/workflow_interop_internal.h"
 
 namespace {
-constexpr uint32_t H(const char* name) {
-    return WorkflowInterop_Hash(name);
-}
+constexpr auto H = ApiGen_MethodHash;
 } // namespace
 
 int64_t WorkflowApp_Invoke(void*, Dictionary* request, Dictionary* response) {

@@ -1,5 +1,5 @@
-// Shared pieces of the engine's script classes: the hash of a method name as the bridge computes
-// it, and the reader of one call's arguments and writer of its answer.
+// Shared pieces of the engine's script classes: the reader of one call's arguments and the writer
+// of its answer.
 #pragma once
 #include <cstdint>
 
@@ -7,15 +7,6 @@
 #include "core/runtime/dictionary.h"
 #include "workflow/workflow_interop.h"
 
-// CRC-32 (reflected, polynomial 0xedb88320) of a method name, usable as a case label.
-constexpr uint32_t WorkflowInterop_Hash(const char* text) {
-    uint32_t crc = 0xffffffffu;
-    for (; *text; text++) {
-        crc ^= (uint8_t)*text;
-        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
 
 // One method call: arguments are read in order and, after the first one that is missing or
 // mistyped, no more are read (Ok stays false). The answer writers put "returnValue" into the

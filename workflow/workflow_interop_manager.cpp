@@ -6,9 +6,7 @@
 #include "workflow/workflow_manager_internal.h"
 
 namespace {
-constexpr uint32_t H(const char* name) {
-    return WorkflowInterop_Hash(name);
-}
+constexpr auto H = ApiGen_MethodHash;
 } // namespace
 
 int64_t WorkflowManager_QueueAvailableTasksByWorkflow(const char* name, const char* workflow) {

@@ -4,9 +4,7 @@
 #include "workflow/workflow_interop_internal.h"
 
 namespace {
-constexpr uint32_t H(const char* name) {
-    return WorkflowInterop_Hash(name);
-}
+constexpr auto H = ApiGen_MethodHash;
 } // namespace
 
 int64_t Workflow_Invoke(void* user, Dictionary* request, Dictionary* response) {

@@ -8,6 +8,18 @@
 struct Dictionary;
 struct DictionaryItem;
 
+// The hash a call's method is dispatched by, as the bridge computes it: the CRC-32 (reflected,
+// polynomial 0xedb88320) of its name, usable as a case label.
+constexpr uint32_t ApiGen_MethodHash(const char* text) {
+    uint32_t crc = 0xffffffffu;
+    for (; *text; text++) {
+        crc ^= (uint8_t)*text;
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+
 // Answers 1 with the "method" text (a pointer into the request) and the "methodHash" the bridge
 // stored; 0 with a logged reason otherwise.
 int64_t ApiGen_GetMethod(Dictionary* request, const char* className, const char** method, uint32_t* hash);
