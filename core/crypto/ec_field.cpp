@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/crypto/ec_mont4.h"
+
 // The limb loops only become register code once unrolled; without that, debug and sanitizer
 // builds run the curve operations tens of times slower. Release builds optimise fully anyway.
 #if defined(__GNUC__) && !defined(__clang__) && !defined(NDEBUG)
@@ -276,6 +278,12 @@ template <int N> struct Mont {
 
     LIMB_CODE void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (Mont4AsmOn.load(std::memory_order_relaxed)) {
+                if (P256) return Mont4MulP256(r.v, a.v, b.v);
+                return Mont4Mul(r.v, a.v, b.v, M, MInv);
+            }
+#endif
             if (P256) return MulP256(r.v, a.v, b.v);
             if (N256) return MulN256(r.v, a.v, b.v);
         }
@@ -305,6 +313,12 @@ template <int N> struct Mont {
 
     LIMB_CODE void Sqr(Fe<N>& r, const Fe<N>& a) const {
         if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (Mont4AsmOn.load(std::memory_order_relaxed)) {
+                if (P256) return Mont4SqrP256(r.v, a.v);
+                return Mont4Mul(r.v, a.v, a.v, M, MInv);
+            }
+#endif
             if (P256) return SqrP256(r.v, a.v);
             if (N256) return SqrN256(r.v, a.v);
         }
