@@ -1,6 +1,6 @@
 // Montgomery products on four 64-bit limbs (R = 2^256) in x86-64 assembly with mulx, adcx and
-// adox: the P-256 prime's product and square, whose reduction steps need no multiplier as
-// -p^-1 mod 2^64 is 1, and the product modulo any odd four-limb modulus. Every routine runs the
+// adox: the P-256 prime's product, square, sum and difference, whose reduction steps need no
+// multiplier as -p^-1 mod 2^64 is 1, and the product modulo any odd four-limb modulus. Every routine runs the
 // same instructions whatever the values (the final subtraction is chosen by cmov). Operands are
 // below the modulus and the result is too; the result may alias an operand.
 #pragma once
@@ -30,6 +30,7 @@ void Mont4ForcePortable(bool on);
 
 // The top limb of the P-256 prime; its low limbs are 2^64 - 1, 2^32 - 1 and 0.
 inline constexpr uint64_t kMont4P256Top = 0xFFFFFFFF00000001ULL;
+inline constexpr uint64_t kMont4P256Limb1 = 0x00000000FFFFFFFFULL;
 
 // One multiplier row: (L0..L3, T) += a b[i] on two carry chains, the overflow into N (cleared
 // first). The multiplier is in rdx.
@@ -114,6 +115,73 @@ inline void Mont4MulP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     r[1] = c5;
     r[2] = c0;
     r[3] = c1;
+}
+
+// r = a + b mod p for the P-256 prime: the sum, and the sum less p unless that borrows.
+inline void Mont4AddP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    uint64_t s0, s1, s2, s3, t0, t1, t2, t3, c;
+    __asm__("xorl %k[c], %k[c]\n\t"
+            "movq 0(%[a]), %[s0]\n\t"
+            "movq 8(%[a]), %[s1]\n\t"
+            "movq 16(%[a]), %[s2]\n\t"
+            "movq 24(%[a]), %[s3]\n\t"
+            "addq 0(%[b]), %[s0]\n\t"
+            "adcq 8(%[b]), %[s1]\n\t"
+            "adcq 16(%[b]), %[s2]\n\t"
+            "adcq 24(%[b]), %[s3]\n\t"
+            "adcq $0, %[c]\n\t"
+            "movq %[s0], %[t0]\n\t"
+            "movq %[s1], %[t1]\n\t"
+            "movq %[s2], %[t2]\n\t"
+            "movq %[s3], %[t3]\n\t"
+            "subq $-1, %[t0]\n\t"
+            "sbbq %[p1], %[t1]\n\t"
+            "sbbq $0, %[t2]\n\t"
+            "sbbq %[p3], %[t3]\n\t"
+            "sbbq $0, %[c]\n\t"
+            "cmovcq %[s0], %[t0]\n\t"
+            "cmovcq %[s1], %[t1]\n\t"
+            "cmovcq %[s2], %[t2]\n\t"
+            "cmovcq %[s3], %[t3]\n\t"
+            : [s0] "=&r"(s0), [s1] "=&r"(s1), [s2] "=&r"(s2), [s3] "=&r"(s3), [t0] "=&r"(t0), [t1] "=&r"(t1),
+              [t2] "=&r"(t2), [t3] "=&r"(t3), [c] "=&r"(c)
+            : [a] "r"(a), [b] "r"(b), [p1] "m"(kMont4P256Limb1), [p3] "m"(kMont4P256Top),
+              "m"(*(const uint64_t(*)[4])a), "m"(*(const uint64_t(*)[4])b)
+            : "cc");
+    r[0] = t0;
+    r[1] = t1;
+    r[2] = t2;
+    r[3] = t3;
+}
+
+// r = a - b mod p for the P-256 prime: the difference, with p added back under the borrow's mask.
+inline void Mont4SubP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    uint64_t s0, s1, s2, s3, m, t1, t3;
+    __asm__("movq 0(%[a]), %[s0]\n\t"
+            "movq 8(%[a]), %[s1]\n\t"
+            "movq 16(%[a]), %[s2]\n\t"
+            "movq 24(%[a]), %[s3]\n\t"
+            "subq 0(%[b]), %[s0]\n\t"
+            "sbbq 8(%[b]), %[s1]\n\t"
+            "sbbq 16(%[b]), %[s2]\n\t"
+            "sbbq 24(%[b]), %[s3]\n\t"
+            "sbbq %[m], %[m]\n\t"
+            "movl %k[m], %k[t1]\n\t"
+            "movq %[p3], %[t3]\n\t"
+            "andq %[m], %[t3]\n\t"
+            "addq %[m], %[s0]\n\t"
+            "adcq %[t1], %[s1]\n\t"
+            "adcq $0, %[s2]\n\t"
+            "adcq %[t3], %[s3]\n\t"
+            : [s0] "=&r"(s0), [s1] "=&r"(s1), [s2] "=&r"(s2), [s3] "=&r"(s3), [m] "=&r"(m), [t1] "=&r"(t1),
+              [t3] "=&r"(t3)
+            : [a] "r"(a), [b] "r"(b), [p3] "m"(kMont4P256Top), "m"(*(const uint64_t(*)[4])a),
+              "m"(*(const uint64_t(*)[4])b)
+            : "cc");
+    r[0] = s0;
+    r[1] = s1;
+    r[2] = s2;
+    r[3] = s3;
 }
 
 // A reduction step of the square: m = t[I] clears its limb and adds into the four above, the
