@@ -1,5 +1,6 @@
-// The fixed-size curve engine: Montgomery arithmetic on 4, 6 or 9 limbs, complete projective
-// addition for secret scalars and Jacobian coordinates with windowed NAF for public ones.
+// The fixed-size curve engine: Montgomery arithmetic on 4, 6 or 9 limbs (four-limb products in
+// the assembly of ec_mont4.h where the processor has it), complete projective addition for
+// secret scalars and Jacobian coordinates with windowed NAF for public ones.
 #include "core/crypto/ec_field.h"
 
 #include <cstring>

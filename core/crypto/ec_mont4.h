@@ -32,6 +32,14 @@ void Mont4ForcePortable(bool on);
 inline constexpr uint64_t kMont4P256Top = 0xFFFFFFFF00000001ULL;
 inline constexpr uint64_t kMont4P256Limb1 = 0x00000000FFFFFFFFULL;
 
+// The four result limbs, lowest first; written after the operands are read, so r may alias them.
+inline void Store4(uint64_t* r, uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3) {
+    r[0] = r0;
+    r[1] = r1;
+    r[2] = r2;
+    r[3] = r3;
+}
+
 // One multiplier row: (L0..L3, T) += a b[i] on two carry chains, the overflow into N (cleared
 // first). The multiplier is in rdx.
 #define MONT4_ROW(L0, L1, L2, L3, T, N)                                                               \
@@ -99,7 +107,7 @@ inline constexpr uint64_t kMont4P256Limb1 = 0x00000000FFFFFFFFULL;
     "cmovcq %%rdx, %[c1]\n\t"
 
 // r = a b R^-1 mod p for the P-256 prime p.
-inline void Mont4MulP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+__attribute__((always_inline)) inline void Mont4MulP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     uint64_t c0, c1, c2, c3, c4, c5, t0, t1, t2;
     __asm__(MONT4_FIRST_ROW MONT4_P256_REDUCE(c0, c1, c2, c3, c4, c5)
             "movq 8(%[b]), %%rdx\n\t" MONT4_ROW(c1, c2, c3, c4, c5, c0) MONT4_P256_REDUCE(c1, c2, c3, c4, c5, c0)
@@ -111,10 +119,7 @@ inline void Mont4MulP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
             : [a] "r"(a), [b] "r"(b), [p3] "m"(kMont4P256Top), "m"(*(const uint64_t(*)[4])a),
               "m"(*(const uint64_t(*)[4])b)
             : "rdx", "cc");
-    r[0] = c4;
-    r[1] = c5;
-    r[2] = c0;
-    r[3] = c1;
+    Store4(r, c4, c5, c0, c1);
 }
 
 // r = a + b mod p for the P-256 prime: the sum, and the sum less p unless that borrows.
@@ -148,10 +153,7 @@ inline void Mont4AddP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
             : [a] "r"(a), [b] "r"(b), [p1] "m"(kMont4P256Limb1), [p3] "m"(kMont4P256Top),
               "m"(*(const uint64_t(*)[4])a), "m"(*(const uint64_t(*)[4])b)
             : "cc");
-    r[0] = t0;
-    r[1] = t1;
-    r[2] = t2;
-    r[3] = t3;
+    Store4(r, t0, t1, t2, t3);
 }
 
 // r = a - b mod p for the P-256 prime: the difference, with p added back under the borrow's mask.
@@ -178,10 +180,7 @@ inline void Mont4SubP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
             : [a] "r"(a), [b] "r"(b), [p3] "m"(kMont4P256Top), "m"(*(const uint64_t(*)[4])a),
               "m"(*(const uint64_t(*)[4])b)
             : "cc");
-    r[0] = s0;
-    r[1] = s1;
-    r[2] = s2;
-    r[3] = s3;
+    Store4(r, s0, s1, s2, s3);
 }
 
 // A reduction step of the square: m = t[I] clears its limb and adds into the four above, the
@@ -201,7 +200,7 @@ inline void Mont4SubP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
 
 // r = a^2 R^-1 mod p for the P-256 prime: the cross products once and doubled, the squares on
 // the diagonal, then four reduction steps over the low half.
-inline void Mont4SqrP256(uint64_t* r, const uint64_t* a) {
+__attribute__((always_inline)) inline void Mont4SqrP256(uint64_t* r, const uint64_t* a) {
     uint64_t t0, t1, t2, t3, t4, t5, t6, t7, x, y;
     const uint64_t* ap = a;
     __asm__("movq 0(%[a]), %%rdx\n\t"
@@ -271,10 +270,7 @@ inline void Mont4SqrP256(uint64_t* r, const uint64_t* a) {
               [t6] "=&r"(t6), [t7] "=&r"(t7), [x] "=&r"(x), [y] "=&r"(y), [a] "+r"(ap)
             : [p3] "m"(kMont4P256Top), "m"(*(const uint64_t(*)[4])a)
             : "rdx", "cc");
-    r[0] = t4;
-    r[1] = t5;
-    r[2] = t6;
-    r[3] = t7;
+    Store4(r, t4, t5, t6, t7);
 }
 
 // A general reduction step: m = L0 minv clears L0 as m M is added; (L0..L3, T, N) += m M.
@@ -325,10 +321,7 @@ inline void Mont4Mul(uint64_t* r, const uint64_t* a, const uint64_t* b, const ui
             : [a] "r"(a), [b] "r"(b), [m] "r"(M), [minv] "rm"(minv), "m"(*(const uint64_t(*)[4])a),
               "m"(*(const uint64_t(*)[4])b), "m"(*(const uint64_t(*)[4])M)
             : "rdx", "cc");
-    r[0] = c4;
-    r[1] = c5;
-    r[2] = c0;
-    r[3] = c1;
+    Store4(r, c4, c5, c0, c1);
 }
 
 #undef MONT4_ROW
