@@ -1,6 +1,6 @@
 // The four-limb Montgomery routines against big-integer arithmetic: two operands from the input,
 // taken modulo the P-256 prime or order or the secp256k1 prime, must give a b 2^-256 mod m (and
-// a^2 2^-256 through the square).
+// a^2 2^-256 through the square; a + b and a - b modulo the P-256 prime).
 #include <cstdint>
 #include <cstdlib>
 
@@ -84,6 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ec_internal::Mont4Mul(r, al, al, m.Limbs, m.MInv);
     ec_internal::BigIntFromLimbs(got, r, 4);
     Check(BigInt_Compare(got, expected) == 0);
+
+    if (which == 0) {
+        BigInt_Add(expected, a, b);
+        BigInt_Modulo(expected, expected, m.M);
+        ec_internal::Mont4AddP256(r, al, bl);
+        ec_internal::BigIntFromLimbs(got, r, 4);
+        Check(BigInt_Compare(got, expected) == 0);
+        BigInt_Subtract(expected, a, b);
+        if (BigInt_GetSign(expected) < 0) BigInt_Add(expected, expected, m.M);
+        ec_internal::Mont4SubP256(r, al, bl);
+        ec_internal::BigIntFromLimbs(got, r, 4);
+        Check(BigInt_Compare(got, expected) == 0);
+    }
 
     BigInt_Delete(&a);
     BigInt_Delete(&b);
