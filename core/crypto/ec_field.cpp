@@ -371,7 +371,7 @@ template <int N> struct Mont {
 #if EC_MONT4_ASM
             if (Mont4AsmOn.load(std::memory_order_relaxed)) {
                 if (P256) return Mont4SqrP256(r.v, a.v);
-                return Mont4Mul(r.v, a.v, a.v, M, MInv);
+                return Mont4Sqr(r.v, a.v, M, MInv);
             }
 #endif
             if (P256) return SqrP256(r.v, a.v);

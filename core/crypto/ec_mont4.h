@@ -198,53 +198,58 @@ inline void Mont4SubP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     "adcq %[a], %[t" #M "]\n\t"                                                                        \
     "sbbq %[t" #I "], %[t" #I "]\n\t"
 
+// The square of a into t0..t7: the cross products once and doubled, then the squares on the
+// diagonal.
+#define MONT4_SQUARE \
+    "movq 0(%[a]), %%rdx\n\t"                                                                           \
+    "mulxq 8(%[a]), %[t1], %[t2]\n\t"                                                                   \
+    "mulxq 16(%[a]), %[x], %[t3]\n\t"                                                                   \
+    "addq %[x], %[t2]\n\t"                                                                              \
+    "mulxq 24(%[a]), %[x], %[t4]\n\t"                                                                   \
+    "adcq %[x], %[t3]\n\t"                                                                              \
+    "adcq $0, %[t4]\n\t"                                                                                \
+    "movq 8(%[a]), %%rdx\n\t"                                                                           \
+    "mulxq 16(%[a]), %[x], %[y]\n\t"                                                                    \
+    "mulxq 24(%[a]), %[t0], %[t5]\n\t"                                                                  \
+    "addq %[t0], %[y]\n\t"                                                                              \
+    "adcq $0, %[t5]\n\t"                                                                                \
+    "addq %[x], %[t3]\n\t"                                                                              \
+    "adcq %[y], %[t4]\n\t"                                                                              \
+    "adcq $0, %[t5]\n\t"                                                                                \
+    "movq 16(%[a]), %%rdx\n\t"                                                                          \
+    "mulxq 24(%[a]), %[x], %[t6]\n\t"                                                                   \
+    "addq %[x], %[t5]\n\t"                                                                              \
+    "adcq $0, %[t6]\n\t"                                                                                \
+    "xorl %k[t7], %k[t7]\n\t"                                                                           \
+    "addq %[t1], %[t1]\n\t"                                                                             \
+    "adcq %[t2], %[t2]\n\t"                                                                             \
+    "adcq %[t3], %[t3]\n\t"                                                                             \
+    "adcq %[t4], %[t4]\n\t"                                                                             \
+    "adcq %[t5], %[t5]\n\t"                                                                             \
+    "adcq %[t6], %[t6]\n\t"                                                                             \
+    "adcq $0, %[t7]\n\t"                                                                                \
+    "movq 0(%[a]), %%rdx\n\t"                                                                           \
+    "mulxq %%rdx, %[t0], %[x]\n\t"                                                                      \
+    "addq %[x], %[t1]\n\t"                                                                              \
+    "movq 8(%[a]), %%rdx\n\t"                                                                           \
+    "mulxq %%rdx, %[x], %[y]\n\t"                                                                       \
+    "adcq %[x], %[t2]\n\t"                                                                              \
+    "adcq %[y], %[t3]\n\t"                                                                              \
+    "movq 16(%[a]), %%rdx\n\t"                                                                          \
+    "mulxq %%rdx, %[x], %[y]\n\t"                                                                       \
+    "adcq %[x], %[t4]\n\t"                                                                              \
+    "adcq %[y], %[t5]\n\t"                                                                              \
+    "movq 24(%[a]), %%rdx\n\t"                                                                          \
+    "mulxq %%rdx, %[x], %[y]\n\t"                                                                       \
+    "adcq %[x], %[t6]\n\t"                                                                              \
+    "adcq %[y], %[t7]\n\t"
+
 // r = a^2 R^-1 mod p for the P-256 prime: the cross products once and doubled, the squares on
 // the diagonal, then four reduction steps over the low half.
 __attribute__((always_inline)) inline void Mont4SqrP256(uint64_t* r, const uint64_t* a) {
     uint64_t t0, t1, t2, t3, t4, t5, t6, t7, x, y;
     const uint64_t* ap = a;
-    __asm__("movq 0(%[a]), %%rdx\n\t"
-            "mulxq 8(%[a]), %[t1], %[t2]\n\t"
-            "mulxq 16(%[a]), %[x], %[t3]\n\t"
-            "addq %[x], %[t2]\n\t"
-            "mulxq 24(%[a]), %[x], %[t4]\n\t"
-            "adcq %[x], %[t3]\n\t"
-            "adcq $0, %[t4]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq 16(%[a]), %[x], %[y]\n\t"
-            "mulxq 24(%[a]), %[t0], %[t5]\n\t"
-            "addq %[t0], %[y]\n\t"
-            "adcq $0, %[t5]\n\t"
-            "addq %[x], %[t3]\n\t"
-            "adcq %[y], %[t4]\n\t"
-            "adcq $0, %[t5]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq 24(%[a]), %[x], %[t6]\n\t"
-            "addq %[x], %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "xorl %k[t7], %k[t7]\n\t"
-            "addq %[t1], %[t1]\n\t"
-            "adcq %[t2], %[t2]\n\t"
-            "adcq %[t3], %[t3]\n\t"
-            "adcq %[t4], %[t4]\n\t"
-            "adcq %[t5], %[t5]\n\t"
-            "adcq %[t6], %[t6]\n\t"
-            "adcq $0, %[t7]\n\t"
-            "movq 0(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[t0], %[x]\n\t"
-            "addq %[x], %[t1]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[x], %[y]\n\t"
-            "adcq %[x], %[t2]\n\t"
-            "adcq %[y], %[t3]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[x], %[y]\n\t"
-            "adcq %[x], %[t4]\n\t"
-            "adcq %[y], %[t5]\n\t"
-            "movq 24(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[x], %[y]\n\t"
-            "adcq %[x], %[t6]\n\t"
-            "adcq %[y], %[t7]\n\t"
+    __asm__(MONT4_SQUARE
             // The pointer is spent: its register serves the reduction.
             MONT4_P256_SQR_REDUCE(0, 1, 2, 3, 4, "")
             MONT4_P256_SQR_REDUCE(1, 2, 3, 4, 5, "subq %[t0], %[a]\n\t")
@@ -324,12 +329,72 @@ inline void Mont4Mul(uint64_t* r, const uint64_t* a, const uint64_t* b, const ui
     Store4(r, c4, c5, c0, c1);
 }
 
+// A general reduction step of the square: m = t[I] minv clears t[I] as m M is added to
+// t[I..I+4]; the carries of the step before (0 to 2, in c) join at t[I+4] and this step's
+// leave in c for t[I+5].
+#define MONT4_SQR_REDUCE(I, J, K, L, M)                                                                \
+    "movq %[t" #I "], %%rdx\n\t"                                                                       \
+    "imulq %[minv], %%rdx\n\t"                                                                         \
+    "xorl %k[x], %k[x]\n\t"                                                                            \
+    "mulxq 0(%[m]), %[x], %[y]\n\t"                                                                    \
+    "adcxq %[x], %[t" #I "]\n\t"                                                                       \
+    "adoxq %[y], %[t" #J "]\n\t"                                                                       \
+    "mulxq 8(%[m]), %[x], %[y]\n\t"                                                                    \
+    "adcxq %[x], %[t" #J "]\n\t"                                                                       \
+    "adoxq %[y], %[t" #K "]\n\t"                                                                       \
+    "mulxq 16(%[m]), %[x], %[y]\n\t"                                                                   \
+    "adcxq %[x], %[t" #K "]\n\t"                                                                       \
+    "adoxq %[y], %[t" #L "]\n\t"                                                                       \
+    "mulxq 24(%[m]), %[x], %[y]\n\t"                                                                   \
+    "adcxq %[x], %[t" #L "]\n\t"                                                                       \
+    "adoxq %[y], %[t" #M "]\n\t"                                                                       \
+    "adcxq %[a], %[t" #M "]\n\t"                                                                       \
+    "movl $0, %k[x]\n\t"                                                                               \
+    "movl $0, %k[a]\n\t"                                                                               \
+    "adcxq %[x], %[a]\n\t"                                                                             \
+    "adoxq %[x], %[a]\n\t"
+
+// r = a^2 R^-1 mod M for an odd M with minv = -M^-1 mod 2^64: the square, then four reduction
+// steps over its low half.
+inline void Mont4Sqr(uint64_t* r, const uint64_t* a, const uint64_t* M, uint64_t minv) {
+    uint64_t t0, t1, t2, t3, t4, t5, t6, t7, x, y;
+    const uint64_t* ap = a;
+    __asm__(MONT4_SQUARE
+            // The pointer is spent: its register holds the carries between steps.
+            "xorl %k[a], %k[a]\n\t"
+            MONT4_SQR_REDUCE(0, 1, 2, 3, 4)
+            MONT4_SQR_REDUCE(1, 2, 3, 4, 5)
+            MONT4_SQR_REDUCE(2, 3, 4, 5, 6)
+            MONT4_SQR_REDUCE(3, 4, 5, 6, 7)
+            // (t4..t7) and the carry in a is below 2M.
+            "movq %[t4], %[x]\n\t"
+            "movq %[t5], %[y]\n\t"
+            "movq %[t6], %[t0]\n\t"
+            "movq %[t7], %%rdx\n\t"
+            "subq 0(%[m]), %[t4]\n\t"
+            "sbbq 8(%[m]), %[t5]\n\t"
+            "sbbq 16(%[m]), %[t6]\n\t"
+            "sbbq 24(%[m]), %[t7]\n\t"
+            "sbbq $0, %[a]\n\t"
+            "cmovcq %[x], %[t4]\n\t"
+            "cmovcq %[y], %[t5]\n\t"
+            "cmovcq %[t0], %[t6]\n\t"
+            "cmovcq %%rdx, %[t7]\n\t"
+            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
+              [t6] "=&r"(t6), [t7] "=&r"(t7), [x] "=&r"(x), [y] "=&r"(y), [a] "+r"(ap)
+            : [m] "r"(M), [minv] "m"(minv), "m"(*(const uint64_t(*)[4])a), "m"(*(const uint64_t(*)[4])M)
+            : "rdx", "cc");
+    Store4(r, t4, t5, t6, t7);
+}
+
 #undef MONT4_ROW
 #undef MONT4_FIRST_ROW
 #undef MONT4_P256_REDUCE
 #undef MONT4_P256_FINAL
 #undef MONT4_P256_SQR_REDUCE
 #undef MONT4_REDUCE
+#undef MONT4_SQUARE
+#undef MONT4_SQR_REDUCE
 
 #endif
 

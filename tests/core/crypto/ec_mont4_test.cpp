@@ -86,6 +86,7 @@ void Expected(BigInt* r, const BigInt* a, const BigInt* b, const BigInt* m) {
 void Product(uint64_t* r, int i, const uint64_t* a, const uint64_t* b, const uint64_t* m) {
     if (i == 0 && a == b) return ec_internal::Mont4SqrP256(r, a);
     if (i == 0) return ec_internal::Mont4MulP256(r, a, b);
+    if (a == b) return ec_internal::Mont4Sqr(r, a, m, NegInverse(m[0]));
     ec_internal::Mont4Mul(r, a, b, m, NegInverse(m[0]));
 }
 
