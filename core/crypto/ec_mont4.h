@@ -244,6 +244,22 @@ inline void Mont4SubP256(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     "adcq %[x], %[t6]\n\t"                                                                              \
     "adcq %[y], %[t7]\n\t"
 
+// The square's result (t4..t7) copied aside before the modulus is subtracted, and taken back
+// when the subtraction borrows; the outputs both squares name.
+#define MONT4_SQUARE_SAVE                                                                              \
+    "movq %[t4], %[x]\n\t"                                                                             \
+    "movq %[t5], %[y]\n\t"                                                                             \
+    "movq %[t6], %[t0]\n\t"                                                                            \
+    "movq %[t7], %%rdx\n\t"
+#define MONT4_SQUARE_KEEP                                                                              \
+    "cmovcq %[x], %[t4]\n\t"                                                                           \
+    "cmovcq %[y], %[t5]\n\t"                                                                           \
+    "cmovcq %[t0], %[t6]\n\t"                                                                          \
+    "cmovcq %%rdx, %[t7]\n\t"
+#define MONT4_SQUARE_OUTPUTS                                                                           \
+    [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),     \
+        [t6] "=&r"(t6), [t7] "=&r"(t7), [x] "=&r"(x), [y] "=&r"(y), [a] "+r"(ap)
+
 // r = a^2 R^-1 mod p for the P-256 prime: the cross products once and doubled, the squares on
 // the diagonal, then four reduction steps over the low half.
 __attribute__((always_inline)) inline void Mont4SqrP256(uint64_t* r, const uint64_t* a) {
@@ -256,10 +272,7 @@ __attribute__((always_inline)) inline void Mont4SqrP256(uint64_t* r, const uint6
             MONT4_P256_SQR_REDUCE(2, 3, 4, 5, 6, "subq %[t1], %[a]\n\t")
             MONT4_P256_SQR_REDUCE(3, 4, 5, 6, 7, "subq %[t2], %[a]\n\t")
             // (t4..t7) and the carry in t3 (0 or -1) is below 2p.
-            "movq %[t4], %[x]\n\t"
-            "movq %[t5], %[y]\n\t"
-            "movq %[t6], %[t0]\n\t"
-            "movq %[t7], %%rdx\n\t"
+            MONT4_SQUARE_SAVE
             "negq %[t3]\n\t"
             "movl $0xFFFFFFFF, %k[t1]\n\t"
             "subq $-1, %[t4]\n\t"
@@ -267,12 +280,8 @@ __attribute__((always_inline)) inline void Mont4SqrP256(uint64_t* r, const uint6
             "sbbq $0, %[t6]\n\t"
             "sbbq %[p3], %[t7]\n\t"
             "sbbq $0, %[t3]\n\t"
-            "cmovcq %[x], %[t4]\n\t"
-            "cmovcq %[y], %[t5]\n\t"
-            "cmovcq %[t0], %[t6]\n\t"
-            "cmovcq %%rdx, %[t7]\n\t"
-            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [x] "=&r"(x), [y] "=&r"(y), [a] "+r"(ap)
+            MONT4_SQUARE_KEEP
+            : MONT4_SQUARE_OUTPUTS
             : [p3] "m"(kMont4P256Top), "m"(*(const uint64_t(*)[4])a)
             : "rdx", "cc");
     Store4(r, t4, t5, t6, t7);
@@ -367,21 +376,14 @@ inline void Mont4Sqr(uint64_t* r, const uint64_t* a, const uint64_t* M, uint64_t
             MONT4_SQR_REDUCE(2, 3, 4, 5, 6)
             MONT4_SQR_REDUCE(3, 4, 5, 6, 7)
             // (t4..t7) and the carry in a is below 2M.
-            "movq %[t4], %[x]\n\t"
-            "movq %[t5], %[y]\n\t"
-            "movq %[t6], %[t0]\n\t"
-            "movq %[t7], %%rdx\n\t"
+            MONT4_SQUARE_SAVE
             "subq 0(%[m]), %[t4]\n\t"
             "sbbq 8(%[m]), %[t5]\n\t"
             "sbbq 16(%[m]), %[t6]\n\t"
             "sbbq 24(%[m]), %[t7]\n\t"
             "sbbq $0, %[a]\n\t"
-            "cmovcq %[x], %[t4]\n\t"
-            "cmovcq %[y], %[t5]\n\t"
-            "cmovcq %[t0], %[t6]\n\t"
-            "cmovcq %%rdx, %[t7]\n\t"
-            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [x] "=&r"(x), [y] "=&r"(y), [a] "+r"(ap)
+            MONT4_SQUARE_KEEP
+            : MONT4_SQUARE_OUTPUTS
             : [m] "r"(M), [minv] "m"(minv), "m"(*(const uint64_t(*)[4])a), "m"(*(const uint64_t(*)[4])M)
             : "rdx", "cc");
     Store4(r, t4, t5, t6, t7);
@@ -394,6 +396,9 @@ inline void Mont4Sqr(uint64_t* r, const uint64_t* a, const uint64_t* M, uint64_t
 #undef MONT4_P256_SQR_REDUCE
 #undef MONT4_REDUCE
 #undef MONT4_SQUARE
+#undef MONT4_SQUARE_SAVE
+#undef MONT4_SQUARE_KEEP
+#undef MONT4_SQUARE_OUTPUTS
 #undef MONT4_SQR_REDUCE
 
 #endif
