@@ -1,8 +1,11 @@
-// The fixed-size curve engine: Montgomery arithmetic on 4, 6 or 9 limbs, complete projective
-// addition for secret scalars and Jacobian coordinates with windowed NAF for public ones.
+// The fixed-size curve engine: Montgomery arithmetic on 4, 6 or 9 limbs (four-limb products in
+// the assembly of ec_mont4.h where the processor has it), complete projective addition for
+// secret scalars and Jacobian coordinates with windowed NAF for public ones.
 #include "core/crypto/ec_field.h"
 
 #include <cstring>
+
+#include "core/crypto/ec_mont4.h"
 
 // The limb loops only become register code once unrolled; without that, debug and sanitizer
 // builds run the curve operations tens of times slower. Release builds optimise fully anyway.
@@ -82,6 +85,35 @@ template <int N> void Select(Fe<N>& dst, const Fe<N>& src, uint64_t mask) {
 }
 
 #define LIMB_INLINE __attribute__((always_inline)) inline
+
+// out = table[want], or zeros when want is not below count, reading every entry in full so that
+// the access pattern hides want. Two limbs at a time where the entry's size allows.
+template <typename T> void ScanSelect(T& out, const T* table, int count, uint64_t want) {
+    typedef uint64_t Pair __attribute__((vector_size(16)));
+    typedef uint64_t LoosePair __attribute__((vector_size(16), aligned(8), may_alias));
+    if constexpr (sizeof(T) % sizeof(Pair) == 0) {
+        constexpr int n = sizeof(T) / sizeof(Pair);
+        Pair acc[n] = {};
+        for (int i = 0; i < count; i++) {
+            const uint64_t m = MaskIfZero((uint64_t)i ^ want);
+            const Pair mask = {m, m};
+            const LoosePair* row = reinterpret_cast<const LoosePair*>(&table[i]);
+            for (int j = 0; j < n; j++) acc[j] |= row[j] & mask;
+        }
+        memcpy(&out, acc, sizeof(out));
+    } else {
+        constexpr int n = sizeof(T) / sizeof(uint64_t);
+        static_assert(sizeof(T) % sizeof(uint64_t) == 0, "entries of whole limbs");
+        uint64_t acc[n] = {};
+        for (int i = 0; i < count; i++) {
+            const uint64_t mask = MaskIfZero((uint64_t)i ^ want);
+            uint64_t row[n];
+            memcpy(row, &table[i], sizeof(row));
+            for (int j = 0; j < n; j++) acc[j] |= row[j] & mask;
+        }
+        memcpy(&out, acc, sizeof(out));
+    }
+}
 
 // The limb operations modulo M below 2^(64 N) with minv = -M^-1 mod 2^64. Written once for any
 // modulus; given a modulus known at compile time the compiler folds its limbs (the zero and
@@ -262,6 +294,9 @@ template <int N> struct Mont {
     // Additions are short enough to be inlined where they are used.
     LIMB_INLINE void Add(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (P256 && Mont4AsmOn.load(std::memory_order_relaxed)) return Mont4AddP256(r.v, a.v, b.v);
+#endif
             if (P256) return AddMod<4>(r.v, a.v, b.v, kP256);
         }
         AddMod<N>(r.v, a.v, b.v, M);
@@ -269,13 +304,41 @@ template <int N> struct Mont {
 
     LIMB_INLINE void Sub(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
         if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (P256 && Mont4AsmOn.load(std::memory_order_relaxed)) return Mont4SubP256(r.v, a.v, b.v);
+#endif
             if (P256) return SubMod<4>(r.v, a.v, b.v, kP256);
         }
         SubMod<N>(r.v, a.v, b.v, M);
     }
 
-    LIMB_CODE void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+    // The P-256 product in assembly is inlined where it is used; the rest are calls.
+    LIMB_INLINE void Mul(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+#if EC_MONT4_ASM
         if constexpr (N == 4) {
+            if (P256 && Mont4AsmOn.load(std::memory_order_relaxed)) return Mont4MulP256(r.v, a.v, b.v);
+        }
+#endif
+        MulCall(r, a, b);
+    }
+
+    LIMB_INLINE void Sqr(Fe<N>& r, const Fe<N>& a) const {
+#if EC_MONT4_ASM
+        if constexpr (N == 4) {
+            if (P256 && Mont4AsmOn.load(std::memory_order_relaxed)) return Mont4SqrP256(r.v, a.v);
+        }
+#endif
+        SqrCall(r, a);
+    }
+
+    __attribute__((noinline)) LIMB_CODE void MulCall(Fe<N>& r, const Fe<N>& a, const Fe<N>& b) const {
+        if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (Mont4AsmOn.load(std::memory_order_relaxed)) {
+                if (P256) return Mont4MulP256(r.v, a.v, b.v);
+                return Mont4Mul(r.v, a.v, b.v, M, MInv);
+            }
+#endif
             if (P256) return MulP256(r.v, a.v, b.v);
             if (N256) return MulN256(r.v, a.v, b.v);
         }
@@ -303,8 +366,14 @@ template <int N> struct Mont {
         ReduceOnce<N>(r.v, t, t[N], M);
     }
 
-    LIMB_CODE void Sqr(Fe<N>& r, const Fe<N>& a) const {
+    __attribute__((noinline)) LIMB_CODE void SqrCall(Fe<N>& r, const Fe<N>& a) const {
         if constexpr (N == 4) {
+#if EC_MONT4_ASM
+            if (Mont4AsmOn.load(std::memory_order_relaxed)) {
+                if (P256) return Mont4SqrP256(r.v, a.v);
+                return Mont4Sqr(r.v, a.v, M, MInv);
+            }
+#endif
             if (P256) return SqrP256(r.v, a.v);
             if (N256) return SqrN256(r.v, a.v);
         }
@@ -472,7 +541,7 @@ template <int N> class CurveEngine final : public Engine {
                 Select(pick.Y, minusY, 0 - negative);
                 Point<N> sum;
                 AddMixed(sum, r, pick);
-                // A zero digit adds nothing: the sum, made from a placeholder, is dropped.
+                // A zero digit adds nothing: the sum, made from zeros, is dropped.
                 const uint64_t keep = MaskIfZero(digit);
                 Select(sum.X, r.X, keep);
                 Select(sum.Y, r.Y, keep);
@@ -700,14 +769,9 @@ template <int N> class CurveEngine final : public Engine {
         return d;
     }
 
-    // pick = table[digit - 1] (a placeholder for 0), reading every entry.
+    // pick = table[digit - 1] (zeros for 0), reading every entry.
     static void SelectAffine(AffinePoint& pick, const AffinePoint* table, uint64_t digit) {
-        pick = table[0];
-        for (uint64_t i = 1; i < 32; i++) {
-            const uint64_t mask = MaskIfZero((i + 1) ^ digit);
-            Select(pick.X, table[i].X, mask);
-            Select(pick.Y, table[i].Y, mask);
-        }
+        ScanSelect(pick, table, 32, digit - 1);
     }
 
     // The part of the complete addition for a = -3 after the products are formed: t0 = X1 X2,
@@ -794,15 +858,8 @@ template <int N> class CurveEngine final : public Engine {
 
     static uint64_t Digit(const uint64_t* k, int w) { return (k[(4 * w) / 64] >> ((4 * w) % 64)) & 15; }
 
-    // chosen = table[digit], reading every entry so that the access pattern hides the digit.
     static void SelectPoint(Point<N>& chosen, const Point<N>* table, uint64_t digit) {
-        chosen = table[0];
-        for (uint64_t i = 1; i < 16; i++) {
-            const uint64_t mask = MaskIfZero(i ^ digit);
-            Select(chosen.X, table[i].X, mask);
-            Select(chosen.Y, table[i].Y, mask);
-            Select(chosen.Z, table[i].Z, mask);
-        }
+        ScanSelect(chosen, table, 16, digit);
     }
 
     static int BitLength(const uint64_t* a) {
