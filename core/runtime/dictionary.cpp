@@ -216,7 +216,7 @@ int64_t AddContainer(Dictionary* dict, const char* key, uint32_t type, Dictionar
                      DictionaryItem** item) {
     if (child) *child = nullptr;
     DictionaryItem* created = AppendTyped(dict, key, type, item);
-    if (child) *child = created->Child;
+    if (child) *child = DictionaryItem_Child(created);
     return 1;
 }
 
@@ -279,6 +279,8 @@ bool SlotSet(CallbackBase* slot) {
 
 // No key or value change in dict is reported anywhere up its tree.
 bool ChangesUnwatched(Dictionary* dict) {
+    // A tree where no such callback was ever set needs no walk.
+    if (!dict->Tree || !dict->Tree->ChangeWatched) return true;
     for (Dictionary* level = dict; level; level = level->Parent)
         if (level->Extra &&
             (SlotSet(&level->Extra->ItemKeyChangeCallback) || SlotSet(&level->Extra->ItemValueChangeCallback)))
@@ -297,7 +299,7 @@ int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const
         Dictionary_ItemSetBoolean(dict, item, length >= 1 && (text[0] == 't' || text[0] == 'T') ? 1 : 0);
     else if (type != DICTIONARY_TYPE_NULL && type != DICTIONARY_TYPE_LIST && type != DICTIONARY_TYPE_DICTIONARY)
         Dictionary_ItemSetBuffer(dict, item, text, length);
-    if (child) *child = item->Child;
+    if (child) *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -359,7 +361,7 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     if (type == DICTIONARY_TYPE_BOOLEAN) {
         if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
     } else if (container) {
-        item->Child = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        item->Container = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
     } else if (hasText) {
         char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
                                  : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
@@ -383,7 +385,7 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         Dictionary_IndexAdd(dict, item);
     else if (item->Key)
         Dictionary_IndexMaybeBuild(dict);
-    if (child) *child = item->Child;
+    if (child) *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -405,7 +407,7 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     DICTIONARY_ITEM_CHECK(victim);
 
     DictionaryItem* next = victim->Next;
-    if (victim->Child) Dictionary_Reset(victim->Child);
+    if (Dictionary* child = DictionaryItem_Child(victim)) Dictionary_Reset(child);
     Dictionary_ItemRemoveBubble(dict, victim);
 
     Dictionary_IndexRemove(dict, victim);
@@ -456,13 +458,18 @@ void DropItems(Dictionary* dict, bool treeDropped) {
     DictionaryTree* tree = dict->Tree;
     for (DictionaryItem* item = dict->Items.Last; item;) {
         DictionaryItem* prev = item->Prev;
-        if (Dictionary* child = item->Child) {
+        if (!treeDropped) {
+            // A container's text is kept in its child's extra part, which goes below.
+            if (char** text = DictionaryItem_TextSlot(item, false))
+                Dictionary_StringFree(dict, text, item->ValueLength);
+        }
+        if (Dictionary* child = DictionaryItem_Child(item)) {
             if (RemoveWatched(child))
                 Dictionary_Reset(child);
             else
                 DropItems(child, treeDropped);
             Dictionary_IndexDrop(child);
-            item->Child = nullptr;
+            item->Container = nullptr;
             child->Header.ClassId = 0;
             child->Items.ClassId = 0;
             if (!treeDropped) {
@@ -470,10 +477,7 @@ void DropItems(Dictionary* dict, bool treeDropped) {
                 DictionaryTree_Free(tree, child, sizeof(Dictionary));
             }
         }
-        if (!treeDropped) {
-            Dictionary_StringFree(dict, &item->Key, item->KeyLength);
-            Dictionary_StringFree(dict, &item->Value, item->ValueLength);
-        }
+        if (!treeDropped) Dictionary_StringFree(dict, &item->Key, item->KeyLength);
         item->ClassId = 0;
         if (!treeDropped) DictionaryTree_Free(tree, item, sizeof(DictionaryItem));
         item = prev;
@@ -574,7 +578,7 @@ int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* ite
     ASSERT_POINTER(child);
     *child = nullptr;
     DICTIONARY_ITEM_CHECK(item);
-    *child = item->Child;
+    *child = DictionaryItem_Child(item);
     return *child != nullptr;
 }
 
@@ -668,6 +672,7 @@ int64_t Dictionary_GetItemRemoveCallback(Dictionary* dict, void** context, Dicti
 int64_t Dictionary_SetItemKeyChangeCallback(Dictionary* dict, void* context,
                                             DictionaryItemKeyChangeCallback fn) {
     DICTIONARY_CHECK(dict);
+    Dictionary_EnsureTree(dict)->ChangeWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemKeyChangeCallback, 0, context, fn);
 }
 
@@ -681,6 +686,7 @@ int64_t Dictionary_GetItemKeyChangeCallback(Dictionary* dict, void** context,
 int64_t Dictionary_SetItemValueChangeCallback(Dictionary* dict, void* context,
                                               DictionaryItemValueChangeCallback fn) {
     DICTIONARY_CHECK(dict);
+    Dictionary_EnsureTree(dict)->ChangeWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemValueChangeCallback, 0, context, fn);
 }
 

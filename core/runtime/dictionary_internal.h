@@ -15,9 +15,14 @@ struct DictionaryItem {
     uint8_t Flags; // type in the low bits (read AND 7), 0x40 private, 0x80 boolean value
     int32_t KeyLength;
     int32_t ValueLength;
-    char* Key;   // null for an unnamed item
-    char* Value; // null when there is no text
-    Dictionary* Child; // List and Dictionary items only
+    char* Key; // null for an unnamed item
+    // A scalar holds its text here (null when there is none), a List or Dictionary its child; the
+    // rare text of a container is kept in its child's extra part. Read both through
+    // DictionaryItem_Child and DictionaryItem_Text, which look at the type.
+    union {
+        char* Value;
+        Dictionary* Container;
+    };
     DictionaryItem* Next;
     DictionaryItem* Prev;
 };
@@ -39,6 +44,8 @@ struct DictionaryExtra {
     CallbackBase ItemRemoveCallback;
     CallbackBase ItemKeyChangeCallback;
     CallbackBase ItemValueChangeCallback;
+    // The text of the item holding this container (its length is the item's ValueLength).
+    char* HolderText;
 };
 
 struct Dictionary {
@@ -80,6 +87,8 @@ struct DictionaryTree {
     // Some child of the tree once had a remove callback set (its removals are reported even when
     // the tree is dropped whole).
     uint32_t RemoveWatched;
+    // Some container of the tree once had a key- or value-change callback set.
+    uint32_t ChangeWatched;
     void* FreeLists[40];
 };
 
@@ -130,6 +139,27 @@ void Dictionary_DropExtra(Dictionary* dict);
 
 inline uint32_t DictionaryItem_Type(const DictionaryItem* item) {
     return item->Flags & 7u;
+}
+
+inline bool DictionaryItem_IsContainer(const DictionaryItem* item) {
+    const uint32_t type = DictionaryItem_Type(item);
+    return type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
+}
+
+// A List or Dictionary item's child; null for any other item.
+inline Dictionary* DictionaryItem_Child(const DictionaryItem* item) {
+    return DictionaryItem_IsContainer(item) ? item->Container : nullptr;
+}
+
+// Where the item's text pointer is kept: in the item, or in its child's extra part (made when
+// `make`; null when missing and not made).
+char** DictionaryItem_TextSlot(DictionaryItem* item, bool make);
+
+// The item's stored text (null when there is none); its length is the item's ValueLength.
+inline const char* DictionaryItem_Text(const DictionaryItem* item) {
+    if (!DictionaryItem_IsContainer(item)) return item->Value;
+    const Dictionary* child = item->Container;
+    return child && child->Extra ? child->Extra->HolderText : nullptr;
 }
 
 // Key and value texts, from the tree's arena: always length + 1 bytes.
