@@ -50,11 +50,12 @@ struct DictionaryExtra {
 
 struct Dictionary {
     Class Header;
-    const DictionaryVtbl* Vtbl;
-    uint32_t CaseSensitive;
-    uint32_t PrivateKeys;
-    uint32_t AllowDuplicates;
-    uint32_t StringPool;
+    // The settings, each as set (a value past 0xFFFF is kept as 0xFFFF): every container of a
+    // document carries them, so they are kept small.
+    uint16_t CaseSensitive;
+    uint16_t PrivateKeys;
+    uint16_t AllowDuplicates;
+    uint16_t StringPool;
     Dictionary* Parent;
     DictionaryItem* ParentItem;
     DictionaryItemList Items;
@@ -67,6 +68,11 @@ struct Dictionary {
     // and shared by every child.
     DictionaryTree* Tree;
 };
+
+// A setting as a container keeps it.
+inline uint16_t Dictionary_Setting(uint32_t value) {
+    return value > 0xFFFFu ? (uint16_t)0xFFFF : (uint16_t)value;
+}
 
 // ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
 
@@ -89,6 +95,10 @@ struct DictionaryTree {
     uint32_t RemoveWatched;
     // Some container of the tree once had a key- or value-change callback set.
     uint32_t ChangeWatched;
+    // Items the loader appended, and once there are many, its table of short texts (keys and
+    // values) that later items of the tree share rather than copy.
+    uint32_t LoadedItems;
+    struct DictionarySharedText* Shared;
     void* FreeLists[40];
 };
 
@@ -118,6 +128,15 @@ DictionaryTree* Dictionary_EnsureTree(Dictionary* dict);
 DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict);
 // Frees the extra part.
 void Dictionary_DropExtra(Dictionary* dict);
+
+// Item flags the dictionary keeps for itself: the key or the value text is one the loader shares
+// between items, freed only with the tree.
+constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_KEY = 0x08;
+constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_VALUE = 0x10;
+
+// A short text of the tree equal to `length` bytes of `text`, which the
+// caller marks shared; null when the loader does not share texts of that length (yet).
+char* DictionaryTree_SharedText(DictionaryTree* tree, const char* text, int32_t length, int32_t longest);
 
 // Both checks report the caller's location, as every class check does.
 #define DICTIONARY_ITEM_CHECK(item)                                                                          \
@@ -165,6 +184,9 @@ inline const char* DictionaryItem_Text(const DictionaryItem* item) {
 // Key and value texts, from the tree's arena: always length + 1 bytes.
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
+// Drops the item's key, or its text (in the item or its child's extra part), unless shared.
+void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item);
+void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item);
 
 // A new child container for `item` (not yet set on it), with the settings of `dict`; in `block`
 // when given (room for a container from the tree's arena).

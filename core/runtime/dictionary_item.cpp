@@ -28,7 +28,6 @@ Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void*
     child->Header.ClassId = DICTIONARY_CLASS_ID;
     child->Header.RefCount = 1;
     child->Header.Delete = Dictionary_DeleteHandle;
-    child->Vtbl = &GlobalDictionaryVtbl;
     child->Parent = dict;
     child->Tree = dict->Tree;
     if (dict->Extra && dict->Extra->Print.Identifier)
@@ -140,10 +139,10 @@ int64_t Dictionary_ItemSetType(Dictionary* dict, DictionaryItem* item, uint32_t 
     if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
     // Only the type bits decide: a boolean bit left over from an earlier type must not make a
     // container drop its items, nor a scalar its text, when the same type is set again.
-    if ((item->Flags & 0x3Fu) == type) return 1;
+    if (DictionaryItem_Type(item) == type) return 1;
     Dictionary_ItemSetBuffer(dict, item, nullptr, 0);
     if (DictionaryItem_Child(item)) DeleteChild(dict, item);
-    item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
+    item->Flags = (uint8_t)((item->Flags & ~7u) | type);
     if (IsContainerType(type)) item->Container = Dictionary_CreateChild(dict, item);
     return 1;
 }
@@ -220,6 +219,8 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
     if (indexed) Dictionary_IndexRemove(dict, item);
     char* oldKey = item->Key;
     const int32_t oldLength = item->KeyLength;
+    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) != 0;
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
     item->Key = nullptr;
     item->KeyLength = 0;
     if (key) {
@@ -234,7 +235,7 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
             Dictionary_IndexMaybeBuild(dict);
         Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
     }
-    Dictionary_StringFree(dict, &oldKey, oldLength);
+    if (!oldShared) Dictionary_StringFree(dict, &oldKey, oldLength);
     return 1;
 }
 
@@ -291,6 +292,8 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
     char** slot = DictionaryItem_TextSlot(item, false);
     char* oldValue = slot ? *slot : nullptr;
     const int32_t oldLength = item->ValueLength;
+    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE) != 0;
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
     if (slot) *slot = nullptr;
     item->ValueLength = 0;
 
@@ -319,7 +322,7 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
             type == DICTIONARY_TYPE_STRING)
             Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldLength);
     }
-    Dictionary_StringFree(dict, &oldValue, oldLength);
+    if (!oldShared) Dictionary_StringFree(dict, &oldValue, oldLength);
     return 1;
 }
 

@@ -131,7 +131,7 @@ class SourceCopy {
 void ApplyItem(Dictionary* target, DictionaryItem* dest, uint32_t type, uint32_t isPrivate, const char* text,
                int32_t length) {
     // A retyped container loses its subtree: let it go without recursion.
-    if (DictionaryItem_Child(dest) && (dest->Flags & 0x3Fu) != type) EmptyDeep(DictionaryItem_Child(dest));
+    if (DictionaryItem_Child(dest) && DictionaryItem_Type(dest) != type) EmptyDeep(DictionaryItem_Child(dest));
     Dictionary_ItemSetType(target, dest, type);
     Dictionary_ItemSetPrivate(target, dest, isPrivate);
     if (type == DICTIONARY_TYPE_BOOLEAN) {
