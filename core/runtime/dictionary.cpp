@@ -371,7 +371,8 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     // is freed on its own later, as its own size.
     const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
     const size_t keyBytes = key && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
-    const size_t valueBytes = hasText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+    const size_t valueBytes =
+        hasText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
     const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));

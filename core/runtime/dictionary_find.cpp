@@ -119,7 +119,8 @@ bool Resolve(Dictionary* dict, const char* path, Location* out) {
                     *out = {dict, candidate};
                     return true;
                 }
-                if (IsContainer(candidate) && Resolve(DictionaryItem_Child(candidate), rest, out)) return true;
+                if (IsContainer(candidate) && Resolve(DictionaryItem_Child(candidate), rest, out))
+                    return true;
             }
             break;
         }

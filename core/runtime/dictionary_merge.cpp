@@ -131,7 +131,8 @@ class SourceCopy {
 void ApplyItem(Dictionary* target, DictionaryItem* dest, uint32_t type, uint32_t isPrivate, const char* text,
                int32_t length) {
     // A retyped container loses its subtree: let it go without recursion.
-    if (DictionaryItem_Child(dest) && DictionaryItem_Type(dest) != type) EmptyDeep(DictionaryItem_Child(dest));
+    if (DictionaryItem_Child(dest) && DictionaryItem_Type(dest) != type)
+        EmptyDeep(DictionaryItem_Child(dest));
     Dictionary_ItemSetType(target, dest, type);
     Dictionary_ItemSetPrivate(target, dest, isPrivate);
     if (type == DICTIONARY_TYPE_BOOLEAN) {
@@ -365,9 +366,11 @@ int64_t SkipRootOf(Dictionary* dict, Dictionary** out, bool listToo) {
     ASSERT_POINTER(out);
     *out = dict;
     DictionaryItem* only = dict->Items.First;
-    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only)) return 1;
+    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
+        return 1;
     const uint32_t type = DictionaryItem_Type(only);
-    if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST)) *out = DictionaryItem_Child(only);
+    if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST))
+        *out = DictionaryItem_Child(only);
     return 1;
 }
 
