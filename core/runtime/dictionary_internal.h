@@ -12,7 +12,8 @@
 // An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {
     uint32_t ClassId;
-    uint8_t Flags; // type in the low bits (read AND 7), 0x40 private, 0x80 boolean value
+    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x40 private, 0x80 boolean value.
+    uint8_t Flags;
     int32_t KeyLength;
     int32_t ValueLength;
     char* Key; // null for an unnamed item
@@ -95,7 +96,7 @@ struct DictionaryTree {
     uint32_t RemoveWatched;
     // Some container of the tree once had a key- or value-change callback set.
     uint32_t ChangeWatched;
-    // Items the loader appended, and once there are many, its table of short texts (keys and
+    // Texts the loader has stored, and once there are many, its table of short texts (keys and
     // values) that later items of the tree share rather than copy.
     uint32_t LoadedItems;
     struct DictionarySharedText* Shared;
@@ -134,8 +135,8 @@ void Dictionary_DropExtra(Dictionary* dict);
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_KEY = 0x08;
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_VALUE = 0x10;
 
-// A short text of the tree equal to `length` bytes of `text`, which the
-// caller marks shared; null when the loader does not share texts of that length (yet).
+// A short text of the tree equal to `length` bytes of `text`, which the caller marks shared; null
+// when the loader does not share texts of that length (yet).
 char* DictionaryTree_SharedText(DictionaryTree* tree, const char* text, int32_t length, int32_t longest);
 
 // Both checks report the caller's location, as every class check does.
