@@ -56,8 +56,10 @@ const std::string& Document() {
     return text;
 }
 
+// The heap in use, the blocks the allocator mapped on their own (large requests) counted too.
 size_t HeapInUse() {
-    return mallinfo2().uordblks;
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
 }
 
 int64_t Quiet(void*, const char*, ...) {

@@ -46,6 +46,7 @@ void ResetState(JSON* json) {
         json->ArrayIndex[i] = -1;
     }
     memset(json->Containers, 0, sizeof(json->Containers));
+    json->PathDepth = 0;
     json->Depth = 0;
     json->ValueLength = 0;
     if (json->Value) json->Value[0] = 0;

@@ -6,6 +6,8 @@
 #include "core/formats/json.h"
 
 constexpr int32_t JSON_KEY_TEXT_SIZE = 320;
+// The longest path text given to a value callback, its NUL included.
+constexpr int32_t JSON_PATH_SIZE = 1024;
 
 struct JSON {
     Class Header;
@@ -18,6 +20,12 @@ struct JSON {
     int32_t KeyLength[JSON_MAX_DEPTH];
     // Index of the current element while the depth is an array (-1 before the first).
     int32_t ArrayIndex[JSON_MAX_DEPTH];
+    // The path of the open containers as last built: the text of levels below PathDepth is
+    // still right, and PathEnd[d] is its length through level d. A change of a level's key,
+    // index or kind lowers PathDepth to that level.
+    char PathText[JSON_PATH_SIZE];
+    int32_t PathEnd[JSON_MAX_DEPTH];
+    int32_t PathDepth;
     // The dictionary receiving the values of each depth; index 0 is the bound Dictionary.
     Dictionary* Containers[JSON_MAX_DEPTH + 1];
     int32_t Depth;
@@ -49,6 +57,11 @@ struct JSON {
     uint32_t Minify;
     uint32_t PrivateKeys;
 };
+
+// The key, index or kind of the container at depth `d` changed: its path text must be built again.
+inline void JSON_PathChanged(JSON* json, int32_t d) {
+    if (json->PathDepth > d) json->PathDepth = d < 0 ? 0 : d;
+}
 
 // Scans a run of bytes; stops early once the document is complete or an error is recorded.
 void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length);

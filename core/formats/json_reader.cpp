@@ -21,7 +21,7 @@ enum : uint32_t { NUMBER_POINT = 1, NUMBER_EXPONENT = 2 };
 // String substates.
 enum : uint32_t { STRING_PLAIN = 0, STRING_ESCAPE = 1, STRING_HEX = 2 };
 
-constexpr int32_t kPathSize = 1024;
+constexpr int32_t kPathSize = JSON_PATH_SIZE;
 // A scalar stored straight from the input is shorter than the longest value text; a longer one
 // goes the buffered way, which reports it.
 constexpr uint32_t kDirectLimit = 0x7FFFFF00;
@@ -78,6 +78,7 @@ bool KeyPending(const JSON* json) {
 
 void ClearKey(JSON* json, int32_t depth) {
     if (depth < 0) return;
+    JSON_PathChanged(json, depth);
     json->KeyFlags &= ~(1u << depth);
     json->KeyText[depth][0] = 0;
     json->KeyLength[depth] = 0;
@@ -100,18 +101,17 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
     ASSERT_POINTER(buffer);
     if (capacity <= 0) return 0;
     buffer[0] = 0;
-    const int32_t limit = capacity < kPathSize ? capacity : kPathSize;
-    // Built by copying: the path is made for every value a callback sees, so it must cost no more
-    // than its bytes. Whatever does not fit is cut.
-    int32_t used = 0;
+    // The path is made for every value a callback sees: only the levels that changed since the
+    // last value are built again, by copying. Whatever does not fit is cut.
+    int32_t used = json->PathDepth > 0 ? json->PathEnd[json->PathDepth - 1] : 0;
+    char* path = json->PathText;
     const auto append = [&](const char* text, int32_t length) {
-        const int32_t room = limit - 1 - used;
+        const int32_t room = kPathSize - 1 - used;
         if (length > room) length = room;
-        memcpy(buffer + used, text, (size_t)length);
+        memcpy(path + used, text, (size_t)length);
         used += length;
-        buffer[used] = 0;
     };
-    for (int32_t d = 0; d < json->Depth && used < limit - 1; d++) {
+    for (int32_t d = json->PathDepth; d < json->Depth; d++) {
         if (d > 0) append("\\", 1);
         if (json->TypeStack[d] == JSON_VALUE_ARRAY) {
             char digits[16];
@@ -125,7 +125,13 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
         } else {
             append(json->KeyText[d], (int32_t)strlen(json->KeyText[d]));
         }
+        json->PathEnd[d] = used;
     }
+    json->PathDepth = json->Depth;
+    const int32_t length = json->Depth > 0 ? json->PathEnd[json->Depth - 1] : 0;
+    const int32_t copied = length < capacity - 1 ? length : capacity - 1;
+    memcpy(buffer, path, (size_t)copied);
+    buffer[copied] = 0;
     return 1;
 }
 
@@ -224,7 +230,10 @@ void OpenValue(JSON* json, char c) {
     json->HexCount = 0;
     json->PendingHigh = 0;
     json->Started = 1;
-    if (InArray(json)) json->ArrayIndex[json->Depth - 1]++;
+    if (InArray(json)) {
+        json->ArrayIndex[json->Depth - 1]++;
+        JSON_PathChanged(json, json->Depth - 1);
+    }
 }
 
 // Opens a string, number or literal.
@@ -258,6 +267,7 @@ int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
             return Fail(json, JSON_ERROR_FIELD_TYPE);
         }
         json->TypeStack[json->Depth] = kind;
+        JSON_PathChanged(json, json->Depth);
         if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition)) return 0;
         json->Depth++;
         json->TypeStack[json->Depth] = 0;
@@ -294,6 +304,7 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
             return Fail(json, JSON_ERROR_STRING);
         }
         if (length > 0 || kind == JSON_VALUE_STRING) {
+            JSON_PathChanged(json, d);
             memcpy(json->KeyText[d], text, (size_t)length);
             json->KeyText[d][length] = 0;
             json->KeyLength[d] = length;
@@ -813,14 +824,17 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
                 PushScalar(json, first == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)first);
                 continue;
             }
-        } else if (kind == JSON_VALUE_NUMBER && direct && json->ValueLength == 0 && json->Substate == S0) {
-            // A whole number in view is checked and stored in one pass.
+        } else if (kind == JSON_VALUE_NUMBER && json->ValueLength == 0 && json->Substate == S0) {
+            // A whole number in view is checked in one pass, and stored straight from the input
+            // or (for a callback, which sees a terminated text) with one copy.
             const uint32_t end = WholeNumberEnd(bytes, i, length);
             if (end > i && end - i < kDirectLimit) {
                 const int32_t run = (int32_t)(end - i);
+                const char* text = reinterpret_cast<const char*>(bytes + i);
+                if (!direct && !BufferAppend(json, text, run)) return;
                 json->StreamPosition += (uint64_t)run;
                 json->Column += run;
-                if (!PopValueText(json, reinterpret_cast<const char*>(bytes + i), run)) return;
+                if (!(direct ? PopValueText(json, text, run) : PopValue(json))) return;
                 i = end;
                 continue;
             }

@@ -23,11 +23,19 @@ const char* Dictionary_TranslateType(uint32_t type) {
     return "Unknown";
 }
 
+// Every value of a loaded document is an item and every object or array a container as well:
+// their size is most of what a document holds.
+static_assert(sizeof(DictionaryItem) == 48 && sizeof(Dictionary) == 128, "item or container grew");
+
 namespace {
 
 size_t TextBytes(int32_t length) {
     return (size_t)(int64_t)length + 1;
 }
+
+// The longest key and value texts the loader shares.
+constexpr int32_t kSharedKeyLength = 31;
+constexpr int32_t kSharedValueLength = 15;
 
 bool IsListChild(const Dictionary* dict) {
     return dict->ParentItem && DictionaryItem_Type(dict->ParentItem) == DICTIONARY_TYPE_LIST;
@@ -43,6 +51,24 @@ void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
     if (!*text) return;
     DictionaryTree_Free(dict->Tree, *text, TextBytes(length));
     *text = nullptr;
+}
+
+void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item) {
+    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY)
+        item->Key = nullptr;
+    else
+        Dictionary_StringFree(dict, &item->Key, item->KeyLength);
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
+}
+
+void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item) {
+    char** text = DictionaryItem_TextSlot(item, false);
+    if (!text) return;
+    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE)
+        *text = nullptr;
+    else
+        Dictionary_StringFree(dict, text, item->ValueLength);
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
 }
 
 DictionaryTree* Dictionary_EnsureTree(Dictionary* dict) {
@@ -84,7 +110,6 @@ int64_t Dictionary_Create(Dictionary** dict) {
     d->Header.ClassId = DICTIONARY_CLASS_ID;
     d->Header.RefCount = 1;
     d->Header.Delete = Dictionary_DeleteHandle;
-    d->Vtbl = &GlobalDictionaryVtbl;
     d->CaseSensitive = 1;
     d->PrivateKeys = 1;
     d->AllowDuplicates = 1;
@@ -216,7 +241,7 @@ int64_t AddContainer(Dictionary* dict, const char* key, uint32_t type, Dictionar
                      DictionaryItem** item) {
     if (child) *child = nullptr;
     DictionaryItem* created = AppendTyped(dict, key, type, item);
-    if (child) *child = created->Child;
+    if (child) *child = DictionaryItem_Child(created);
     return 1;
 }
 
@@ -279,6 +304,8 @@ bool SlotSet(CallbackBase* slot) {
 
 // No key or value change in dict is reported anywhere up its tree.
 bool ChangesUnwatched(Dictionary* dict) {
+    // A tree where no such callback was ever set needs no walk.
+    if (!dict->Tree || !dict->Tree->ChangeWatched) return true;
     for (Dictionary* level = dict; level; level = level->Parent)
         if (level->Extra &&
             (SlotSet(&level->Extra->ItemKeyChangeCallback) || SlotSet(&level->Extra->ItemValueChangeCallback)))
@@ -297,7 +324,7 @@ int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const
         Dictionary_ItemSetBoolean(dict, item, length >= 1 && (text[0] == 't' || text[0] == 'T') ? 1 : 0);
     else if (type != DICTIONARY_TYPE_NULL && type != DICTIONARY_TYPE_LIST && type != DICTIONARY_TYPE_DICTIONARY)
         Dictionary_ItemSetBuffer(dict, item, text, length);
-    if (child) *child = item->Child;
+    if (child) *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -334,32 +361,44 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         keyLength--;
         flags = DICTIONARY_ITEM_FLAG_PRIVATE;
     }
-    // The item, its key and a value text of a size class come from one piece of the arena; each
-    // is freed on its own later, as its own size.
     const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
     const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
+    // Keys and short values repeat through a document: an equal text of the tree is shared.
+    char* sharedKey = key ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
+    char* sharedValue =
+        hasText && text ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength) : nullptr;
+    // The item, its key and a value text of a size class come from one piece of the arena; each
+    // is freed on its own later, as its own size.
     const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
-    const size_t keyBytes = key ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
-    const size_t valueBytes = hasText ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+    const size_t keyBytes = key && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
+    const size_t valueBytes =
+        hasText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
     const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
     auto* item = reinterpret_cast<DictionaryItem*>(piece);
     memset(item, 0, sizeof(DictionaryItem));
     item->ClassId = DICTIONARY_ITEM_CLASS_ID;
-    item->Flags = flags;
-    if (key) {
+    item->Flags = (uint8_t)(flags | type);
+    if (sharedKey) {
+        item->Key = sharedKey;
+        item->KeyLength = keyLength;
+        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    } else if (key) {
         char* stored = reinterpret_cast<char*>(piece + itemBytes);
         memcpy(stored, key, (size_t)keyLength);
         stored[keyLength] = 0;
         item->Key = stored;
         item->KeyLength = keyLength;
     }
-    item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
     if (type == DICTIONARY_TYPE_BOOLEAN) {
         if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
     } else if (container) {
-        item->Child = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        item->Container = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+    } else if (sharedValue) {
+        item->Value = sharedValue;
+        item->ValueLength = length;
+        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
     } else if (hasText) {
         char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
                                  : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
@@ -383,7 +422,7 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         Dictionary_IndexAdd(dict, item);
     else if (item->Key)
         Dictionary_IndexMaybeBuild(dict);
-    if (child) *child = item->Child;
+    if (child) *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -405,12 +444,12 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     DICTIONARY_ITEM_CHECK(victim);
 
     DictionaryItem* next = victim->Next;
-    if (victim->Child) Dictionary_Reset(victim->Child);
+    if (Dictionary* child = DictionaryItem_Child(victim)) Dictionary_Reset(child);
     Dictionary_ItemRemoveBubble(dict, victim);
 
     Dictionary_IndexRemove(dict, victim);
     // The key goes without a key-change report; the type change returns the child to its pool.
-    Dictionary_StringFree(dict, &victim->Key, victim->KeyLength);
+    DictionaryItem_FreeKey(dict, victim);
     victim->KeyLength = 0;
     Dictionary_ItemSetBuffer(dict, victim, nullptr, 0);
     Dictionary_ItemSetType(dict, victim, DICTIONARY_TYPE_UNKNOWN);
@@ -456,13 +495,15 @@ void DropItems(Dictionary* dict, bool treeDropped) {
     DictionaryTree* tree = dict->Tree;
     for (DictionaryItem* item = dict->Items.Last; item;) {
         DictionaryItem* prev = item->Prev;
-        if (Dictionary* child = item->Child) {
+        // A container's text is kept in its child's extra part, which goes below.
+        if (!treeDropped) DictionaryItem_FreeText(dict, item);
+        if (Dictionary* child = DictionaryItem_Child(item)) {
             if (RemoveWatched(child))
                 Dictionary_Reset(child);
             else
                 DropItems(child, treeDropped);
             Dictionary_IndexDrop(child);
-            item->Child = nullptr;
+            item->Container = nullptr;
             child->Header.ClassId = 0;
             child->Items.ClassId = 0;
             if (!treeDropped) {
@@ -470,10 +511,7 @@ void DropItems(Dictionary* dict, bool treeDropped) {
                 DictionaryTree_Free(tree, child, sizeof(Dictionary));
             }
         }
-        if (!treeDropped) {
-            Dictionary_StringFree(dict, &item->Key, item->KeyLength);
-            Dictionary_StringFree(dict, &item->Value, item->ValueLength);
-        }
+        if (!treeDropped) DictionaryItem_FreeKey(dict, item);
         item->ClassId = 0;
         if (!treeDropped) DictionaryTree_Free(tree, item, sizeof(DictionaryItem));
         item = prev;
@@ -574,7 +612,7 @@ int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* ite
     ASSERT_POINTER(child);
     *child = nullptr;
     DICTIONARY_ITEM_CHECK(item);
-    *child = item->Child;
+    *child = DictionaryItem_Child(item);
     return *child != nullptr;
 }
 
@@ -582,7 +620,7 @@ int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* ite
 
 int64_t Dictionary_SetCaseSensitive(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    dict->CaseSensitive = value;
+    dict->CaseSensitive = Dictionary_Setting(value);
     Dictionary_IndexRebuild(dict);
     return 1;
 }
@@ -596,7 +634,7 @@ int64_t Dictionary_GetCaseSensitive(Dictionary* dict, uint32_t* value) {
 
 int64_t Dictionary_SetPrivateKeys(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    dict->PrivateKeys = value;
+    dict->PrivateKeys = Dictionary_Setting(value);
     return 1;
 }
 
@@ -609,7 +647,7 @@ int64_t Dictionary_GetPrivateKeys(Dictionary* dict, uint32_t* value) {
 
 int64_t Dictionary_SetAllowDuplicates(Dictionary* dict, uint32_t value) {
     DICTIONARY_CHECK(dict);
-    dict->AllowDuplicates = value;
+    dict->AllowDuplicates = Dictionary_Setting(value);
     return 1;
 }
 
@@ -625,7 +663,7 @@ int64_t Dictionary_SetStringPool(Dictionary* dict, uint32_t value) {
     // Chosen once, before the first item, as it always had to be.
     ASSERT_MSG(value == dict->StringPool || dict->Items.Count == 0,
                "String pool must be chosen before items are added");
-    dict->StringPool = value;
+    dict->StringPool = Dictionary_Setting(value);
     return 1;
 }
 
@@ -668,6 +706,7 @@ int64_t Dictionary_GetItemRemoveCallback(Dictionary* dict, void** context, Dicti
 int64_t Dictionary_SetItemKeyChangeCallback(Dictionary* dict, void* context,
                                             DictionaryItemKeyChangeCallback fn) {
     DICTIONARY_CHECK(dict);
+    Dictionary_EnsureTree(dict)->ChangeWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemKeyChangeCallback, 0, context, fn);
 }
 
@@ -681,6 +720,7 @@ int64_t Dictionary_GetItemKeyChangeCallback(Dictionary* dict, void** context,
 int64_t Dictionary_SetItemValueChangeCallback(Dictionary* dict, void* context,
                                               DictionaryItemValueChangeCallback fn) {
     DICTIONARY_CHECK(dict);
+    Dictionary_EnsureTree(dict)->ChangeWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemValueChangeCallback, 0, context, fn);
 }
 

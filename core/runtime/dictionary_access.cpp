@@ -28,8 +28,8 @@ DictionaryItem* FindKey(Dictionary* dict, const char* key) {
 
 // The child of `item` when it is a container of exactly `type`.
 int64_t ChildOfType(DictionaryItem* item, uint32_t type, Dictionary** child) {
-    if (!item || DictionaryItem_Type(item) != type || !item->Child) return 0;
-    *child = item->Child;
+    if (!item || DictionaryItem_Type(item) != type || !DictionaryItem_Child(item)) return 0;
+    *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -82,9 +82,9 @@ struct OwnText {
 
 // 1 when `text` lies inside the item's own value, which a change of type frees.
 bool IsOwnValue(const DictionaryItem* item, const char* text) {
-    if (!item->Value) return false;
+    if (!DictionaryItem_Text(item)) return false;
     const uintptr_t at = (uintptr_t)text;
-    const uintptr_t begin = (uintptr_t)item->Value;
+    const uintptr_t begin = (uintptr_t)DictionaryItem_Text(item);
     return at >= begin && at <= begin + (uintptr_t)item->ValueLength;
 }
 
@@ -100,7 +100,7 @@ int64_t EnsureContainer(Dictionary* dict, DictionaryItem* item, uint32_t type, D
                         Dictionary** child) {
     Dictionary_ItemSetType(dict, item, type);
     if (out) *out = item;
-    if (child) *child = item->Child;
+    if (child) *child = DictionaryItem_Child(item);
     return 1;
 }
 
@@ -234,7 +234,7 @@ int64_t Dictionary_ItemGetString(Dictionary* dict, DictionaryItem* item, char* b
     if (size > 0) buffer[0] = 0;
     DICTIONARY_ITEM_CHECK(item);
     if (DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return 0;
-    if (item->Value) String_CopyLength(buffer, item->Value, size);
+    if (DictionaryItem_Text(item)) String_CopyLength(buffer, DictionaryItem_Text(item), size);
     return 1;
 }
 
@@ -244,7 +244,7 @@ int64_t Dictionary_ItemGetStringPtr(Dictionary* dict, DictionaryItem* item, cons
     *text = nullptr;
     DICTIONARY_ITEM_CHECK(item);
     if (DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return 0;
-    *text = item->Value ? item->Value : "";
+    *text = DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "";
     return 1;
 }
 
@@ -256,7 +256,7 @@ int64_t ItemGetNumber(Dictionary* dict, DictionaryItem* item, T* value) {
     *value = T{};
     DICTIONARY_ITEM_CHECK(item);
     if (!IsNumber(item)) return 0;
-    *value = Convert(item->Value);
+    *value = Convert(DictionaryItem_Text(item));
     return 1;
 }
 
@@ -448,11 +448,11 @@ int64_t Dictionary_GetListStringByKey(Dictionary* dict, const char* key, char* b
     if (!item) return 0;
     const uint32_t type = DictionaryItem_Type(item);
     if (type == DICTIONARY_TYPE_STRING) return Dictionary_ItemGetString(dict, item, buffer, size);
-    if (type != DICTIONARY_TYPE_LIST || !item->Child) return 0;
+    if (type != DICTIONARY_TYPE_LIST || !DictionaryItem_Child(item)) return 0;
     if (size < 1) return 1;
-    for (DictionaryItem* element = item->Child->Items.First; element; element = element->Next)
-        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING && element->Value)
-            String_CatLength(buffer, element->Value, size);
+    for (DictionaryItem* element = DictionaryItem_Child(item)->Items.First; element; element = element->Next)
+        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING && DictionaryItem_Text(element))
+            String_CatLength(buffer, DictionaryItem_Text(element), size);
     return 1;
 }
 
@@ -467,9 +467,9 @@ int64_t Dictionary_GetListStringLengthByKey(Dictionary* dict, const char* key, u
         *length = (uint32_t)item->ValueLength;
         return 1;
     }
-    if (type != DICTIONARY_TYPE_LIST || !item->Child) return 0;
+    if (type != DICTIONARY_TYPE_LIST || !DictionaryItem_Child(item)) return 0;
     uint64_t total = 0;
-    for (DictionaryItem* element = item->Child->Items.First; element; element = element->Next)
+    for (DictionaryItem* element = DictionaryItem_Child(item)->Items.First; element; element = element->Next)
         if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING) total += (uint64_t)element->ValueLength;
     *length = total > UINT32_MAX ? UINT32_MAX : (uint32_t)total;
     return 1;
@@ -482,7 +482,7 @@ int64_t Dictionary_EnumerateString(Dictionary* dict, void* context, DictionaryEn
     ASSERT_POINTER(fn);
     return Walk(dict, [&](DictionaryItem* item, int64_t* answer) {
         if (DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return false;
-        *answer = fn(context, item->Value ? item->Value : "");
+        *answer = fn(context, DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "");
         return true;
     });
 }
@@ -503,7 +503,7 @@ int64_t Dictionary_EnumerateKeyString(Dictionary* dict, void* context,
     ASSERT_POINTER(fn);
     return Walk(dict, [&](DictionaryItem* item, int64_t* answer) {
         if (!item->Key || DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return false;
-        *answer = fn(context, item->Key, item->Value ? item->Value : "");
+        *answer = fn(context, item->Key, DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "");
         return true;
     });
 }
@@ -527,8 +527,8 @@ int64_t Dictionary_EnumerateList(Dictionary* dict, const char* key, void* contex
     ASSERT_POINTER(fn);
     DictionaryItem* item = FindKey(dict, key);
     if (!item) return 0;
-    if (DictionaryItem_Type(item) == DICTIONARY_TYPE_LIST && item->Child) {
-        Dictionary* list = item->Child;
+    if (DictionaryItem_Type(item) == DICTIONARY_TYPE_LIST && DictionaryItem_Child(item)) {
+        Dictionary* list = DictionaryItem_Child(item);
         return Walk(list, [&](DictionaryItem* element, int64_t* answer) {
             *answer = fn(context, list, element);
             return true;
@@ -546,15 +546,15 @@ int64_t Dictionary_EnumerateListString(Dictionary* dict, const char* key, void* 
     DictionaryItem* item = FindKey(dict, key);
     if (!item) return 0;
     const uint32_t type = DictionaryItem_Type(item);
-    if (type == DICTIONARY_TYPE_LIST && item->Child) {
-        return Walk(item->Child, [&](DictionaryItem* element, int64_t* answer) {
+    if (type == DICTIONARY_TYPE_LIST && DictionaryItem_Child(item)) {
+        return Walk(DictionaryItem_Child(item), [&](DictionaryItem* element, int64_t* answer) {
             if (DictionaryItem_Type(element) != DICTIONARY_TYPE_STRING) return false;
-            *answer = fn(context, element->Value ? element->Value : "");
+            *answer = fn(context, DictionaryItem_Text(element) ? DictionaryItem_Text(element) : "");
             return true;
         });
     }
     if (type != DICTIONARY_TYPE_STRING) return 0;
-    return fn(context, item->Value ? item->Value : "") != 0;
+    return fn(context, DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "") != 0;
 }
 
 int64_t Dictionary_EnumerateListInt32(Dictionary* dict, const char* key, void* context,
@@ -563,8 +563,8 @@ int64_t Dictionary_EnumerateListInt32(Dictionary* dict, const char* key, void* c
     ASSERT_POINTER(fn);
     DictionaryItem* item = FindKey(dict, key);
     if (!item) return 0;
-    if (DictionaryItem_Type(item) == DICTIONARY_TYPE_LIST && item->Child) {
-        Dictionary* list = item->Child;
+    if (DictionaryItem_Type(item) == DICTIONARY_TYPE_LIST && DictionaryItem_Child(item)) {
+        Dictionary* list = DictionaryItem_Child(item);
         return Walk(list, [&](DictionaryItem* element, int64_t* answer) {
             int32_t value = 0;
             if (!Dictionary_ItemGetInt32(list, element, &value)) return false;
@@ -635,7 +635,7 @@ int64_t Dictionary_ConvertToString(Dictionary* dict, char* buffer, int32_t size,
     for (DictionaryItem* item = dict->Items.First; item && used < size - 1; item = item->Next) {
         const uint32_t type = DictionaryItem_Type(item);
         if (type == DICTIONARY_TYPE_STRING) {
-            const char* value = item->Value ? item->Value : "";
+            const char* value = DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "";
             if (item->Key && pairSeparator != 0)
                 append("%s%c%s", item->Key, (int32_t)pairSeparator, value);
             else

@@ -126,6 +126,8 @@ void FreeAll(DictionaryTree* tree) {
         Memory_Free(large, large->Bytes);
     }
     tree->Cursor = tree->End = nullptr;
+    tree->Shared = nullptr;
+    tree->LoadedItems = 0;
     tree->BlockCount = 0;
     tree->NextBlockBytes = kFirstBlockBytes;
     memset(tree->FreeLists, 0, sizeof(tree->FreeLists));
@@ -204,6 +206,73 @@ void DictionaryTree_Free(DictionaryTree* tree, void* block, size_t size) {
     head = block;
     // The class id and the link stay readable.
     if (bytes > 16) ARENA_POISON(static_cast<uint8_t*>(block) + 16, bytes - 16);
+}
+
+// One entry of the shared-text table: the latest text of its hash, with the words its hash was
+// made of.
+struct DictionarySharedText {
+    char* Text;
+    int32_t Length;
+    int32_t Spare;
+    uint64_t Head, Tail;
+};
+
+namespace {
+
+// A document repeats its keys and its short values (small numbers, names of kinds) item after
+// item; a small table keyed by a hash of the text finds the copy made last. A text that misses
+// takes the entry over, so the work per text stays fixed whatever the document holds.
+constexpr uint32_t kSharedBits = 8;
+constexpr uint32_t kSharedAfter = 256;
+// Up to this length the two words hold every byte of the text.
+constexpr int32_t kWholeInWords = 16;
+
+// The first and last bytes of the text in two words, by fixed-size loads (overlapping for short
+// texts): no byte outside the text is read, and no load waits on a byte-wise copy.
+void TextWords(const char* text, int32_t length, uint64_t* head, uint64_t* tail) {
+    uint64_t a = 0, b = 0;
+    if (length >= 8) {
+        memcpy(&a, text, 8);
+        memcpy(&b, text + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t x, y;
+        memcpy(&x, text, 4);
+        memcpy(&y, text + length - 4, 4);
+        a = x;
+        b = y;
+    } else if (length > 0) {
+        a = (uint64_t)(uint8_t)text[0] | (uint64_t)(uint8_t)text[length / 2] << 8 |
+            (uint64_t)(uint8_t)text[length - 1] << 16;
+    }
+    *head = a;
+    *tail = b;
+}
+
+} // namespace
+
+char* DictionaryTree_SharedText(DictionaryTree* tree, const char* text, int32_t length, int32_t longest) {
+    if (length > longest) return nullptr;
+    if (!tree->Shared) {
+        if (++tree->LoadedItems < kSharedAfter) return nullptr;
+        const size_t bytes = sizeof(DictionarySharedText) << kSharedBits;
+        tree->Shared = static_cast<DictionarySharedText*>(DictionaryTree_Alloc(tree, bytes));
+        memset(tree->Shared, 0, bytes);
+    }
+    uint64_t head, tail;
+    TextWords(text, length, &head, &tail);
+    const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ ((tail ^ (uint64_t)length) * 0xC2B2AE3D27D4EB4Full);
+    DictionarySharedText& entry = tree->Shared[(h ^ (h >> 31)) >> (64 - kSharedBits)];
+    if (entry.Text && entry.Length == length && entry.Head == head && entry.Tail == tail &&
+        (length <= kWholeInWords || memcmp(entry.Text, text, (size_t)length) == 0))
+        return entry.Text;
+    char* copy = static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
+    memcpy(copy, text, (size_t)length);
+    copy[length] = 0;
+    entry.Text = copy;
+    entry.Length = length;
+    entry.Head = head;
+    entry.Tail = tail;
+    return copy;
 }
 
 uint32_t DictionaryTree_BlockCount(const DictionaryTree* tree) {

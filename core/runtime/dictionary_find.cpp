@@ -41,7 +41,7 @@ bool ReadPosition(const char* text, int32_t* position) {
 
 bool IsContainer(const DictionaryItem* item) {
     const uint32_t type = DictionaryItem_Type(item);
-    return (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) && item->Child;
+    return (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) && DictionaryItem_Child(item);
 }
 
 // ---- Path resolution ------------------------------------------------------------------------
@@ -119,7 +119,8 @@ bool Resolve(Dictionary* dict, const char* path, Location* out) {
                     *out = {dict, candidate};
                     return true;
                 }
-                if (IsContainer(candidate) && Resolve(candidate->Child, rest, out)) return true;
+                if (IsContainer(candidate) && Resolve(DictionaryItem_Child(candidate), rest, out))
+                    return true;
             }
             break;
         }
@@ -149,7 +150,7 @@ bool Resolve(Dictionary* dict, const char* path, Location* out) {
             return true;
         }
         if (!IsContainer(selected)) break;
-        dict = selected->Child;
+        dict = DictionaryItem_Child(selected);
         path = rest;
     }
     if (!fallback.Item) return false;

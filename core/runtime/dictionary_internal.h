@@ -12,12 +12,18 @@
 // An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {
     uint32_t ClassId;
-    uint8_t Flags; // type in the low bits (read AND 7), 0x40 private, 0x80 boolean value
+    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x40 private, 0x80 boolean value.
+    uint8_t Flags;
     int32_t KeyLength;
     int32_t ValueLength;
-    char* Key;   // null for an unnamed item
-    char* Value; // null when there is no text
-    Dictionary* Child; // List and Dictionary items only
+    char* Key; // null for an unnamed item
+    // A scalar holds its text here (null when there is none), a List or Dictionary its child; the
+    // rare text of a container is kept in its child's extra part. Read both through
+    // DictionaryItem_Child and DictionaryItem_Text, which look at the type.
+    union {
+        char* Value;
+        Dictionary* Container;
+    };
     DictionaryItem* Next;
     DictionaryItem* Prev;
 };
@@ -39,15 +45,18 @@ struct DictionaryExtra {
     CallbackBase ItemRemoveCallback;
     CallbackBase ItemKeyChangeCallback;
     CallbackBase ItemValueChangeCallback;
+    // The text of the item holding this container (its length is the item's ValueLength).
+    char* HolderText;
 };
 
 struct Dictionary {
     Class Header;
-    const DictionaryVtbl* Vtbl;
-    uint32_t CaseSensitive;
-    uint32_t PrivateKeys;
-    uint32_t AllowDuplicates;
-    uint32_t StringPool;
+    // The settings, each as set (a value past 0xFFFF is kept as 0xFFFF): every container of a
+    // document carries them, so they are kept small.
+    uint16_t CaseSensitive;
+    uint16_t PrivateKeys;
+    uint16_t AllowDuplicates;
+    uint16_t StringPool;
     Dictionary* Parent;
     DictionaryItem* ParentItem;
     DictionaryItemList Items;
@@ -60,6 +69,11 @@ struct Dictionary {
     // and shared by every child.
     DictionaryTree* Tree;
 };
+
+// A setting as a container keeps it.
+inline uint16_t Dictionary_Setting(uint32_t value) {
+    return value > 0xFFFFu ? (uint16_t)0xFFFF : (uint16_t)value;
+}
 
 // ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
 
@@ -80,6 +94,12 @@ struct DictionaryTree {
     // Some child of the tree once had a remove callback set (its removals are reported even when
     // the tree is dropped whole).
     uint32_t RemoveWatched;
+    // Some container of the tree once had a key- or value-change callback set.
+    uint32_t ChangeWatched;
+    // Texts the loader has stored, and once there are many, its table of short texts (keys and
+    // values) that later items of the tree share rather than copy.
+    uint32_t LoadedItems;
+    struct DictionarySharedText* Shared;
     void* FreeLists[40];
 };
 
@@ -110,6 +130,15 @@ DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict);
 // Frees the extra part.
 void Dictionary_DropExtra(Dictionary* dict);
 
+// Item flags the dictionary keeps for itself: the key or the value text is one the loader shares
+// between items, freed only with the tree.
+constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_KEY = 0x08;
+constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_VALUE = 0x10;
+
+// A short text of the tree equal to `length` bytes of `text`, which the caller marks shared; null
+// when the loader does not share texts of that length (yet).
+char* DictionaryTree_SharedText(DictionaryTree* tree, const char* text, int32_t length, int32_t longest);
+
 // Both checks report the caller's location, as every class check does.
 #define DICTIONARY_ITEM_CHECK(item)                                                                          \
     do {                                                                                                     \
@@ -132,9 +161,33 @@ inline uint32_t DictionaryItem_Type(const DictionaryItem* item) {
     return item->Flags & 7u;
 }
 
+inline bool DictionaryItem_IsContainer(const DictionaryItem* item) {
+    const uint32_t type = DictionaryItem_Type(item);
+    return type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
+}
+
+// A List or Dictionary item's child; null for any other item.
+inline Dictionary* DictionaryItem_Child(const DictionaryItem* item) {
+    return DictionaryItem_IsContainer(item) ? item->Container : nullptr;
+}
+
+// Where the item's text pointer is kept: in the item, or in its child's extra part (made when
+// `make`; null when missing and not made).
+char** DictionaryItem_TextSlot(DictionaryItem* item, bool make);
+
+// The item's stored text (null when there is none); its length is the item's ValueLength.
+inline const char* DictionaryItem_Text(const DictionaryItem* item) {
+    if (!DictionaryItem_IsContainer(item)) return item->Value;
+    const Dictionary* child = item->Container;
+    return child && child->Extra ? child->Extra->HolderText : nullptr;
+}
+
 // Key and value texts, from the tree's arena: always length + 1 bytes.
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
+// Drops the item's key, or its text (in the item or its child's extra part), unless shared.
+void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item);
+void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item);
 
 // A new child container for `item` (not yet set on it), with the settings of `dict`; in `block`
 // when given (room for a container from the tree's arena).

@@ -28,7 +28,6 @@ Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void*
     child->Header.ClassId = DICTIONARY_CLASS_ID;
     child->Header.RefCount = 1;
     child->Header.Delete = Dictionary_DeleteHandle;
-    child->Vtbl = &GlobalDictionaryVtbl;
     child->Parent = dict;
     child->Tree = dict->Tree;
     if (dict->Extra && dict->Extra->Print.Identifier)
@@ -42,12 +41,19 @@ Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void*
     return child;
 }
 
+char** DictionaryItem_TextSlot(DictionaryItem* item, bool make) {
+    if (!DictionaryItem_IsContainer(item)) return &item->Value;
+    Dictionary* child = item->Container;
+    if (!child || (!child->Extra && !make)) return nullptr;
+    return &Dictionary_EnsureExtra(child)->HolderText;
+}
+
 namespace {
 
 void DeleteChild(Dictionary* dict, DictionaryItem* item) {
-    Dictionary* child = item->Child;
+    Dictionary* child = item->Container;
     Dictionary_Reset(child);
-    item->Child = nullptr;
+    item->Container = nullptr;
     child->Header.ClassId = 0;
     child->Items.ClassId = 0;
     Dictionary_DropExtra(child);
@@ -133,11 +139,11 @@ int64_t Dictionary_ItemSetType(Dictionary* dict, DictionaryItem* item, uint32_t 
     if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
     // Only the type bits decide: a boolean bit left over from an earlier type must not make a
     // container drop its items, nor a scalar its text, when the same type is set again.
-    if ((item->Flags & 0x3Fu) == type) return 1;
+    if (DictionaryItem_Type(item) == type) return 1;
     Dictionary_ItemSetBuffer(dict, item, nullptr, 0);
-    if (item->Child) DeleteChild(dict, item);
-    item->Flags = (uint8_t)((item->Flags & 0xC0u) | type);
-    if (IsContainerType(type)) item->Child = Dictionary_CreateChild(dict, item);
+    if (DictionaryItem_Child(item)) DeleteChild(dict, item);
+    item->Flags = (uint8_t)((item->Flags & ~7u) | type);
+    if (IsContainerType(type)) item->Container = Dictionary_CreateChild(dict, item);
     return 1;
 }
 
@@ -213,6 +219,8 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
     if (indexed) Dictionary_IndexRemove(dict, item);
     char* oldKey = item->Key;
     const int32_t oldLength = item->KeyLength;
+    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) != 0;
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
     item->Key = nullptr;
     item->KeyLength = 0;
     if (key) {
@@ -227,7 +235,7 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
             Dictionary_IndexMaybeBuild(dict);
         Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
     }
-    Dictionary_StringFree(dict, &oldKey, oldLength);
+    if (!oldShared) Dictionary_StringFree(dict, &oldKey, oldLength);
     return 1;
 }
 
@@ -275,13 +283,18 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
     DICTIONARY_CHECK(dict);
     DICTIONARY_ITEM_CHECK(item);
     if (length < 0) length = 0;
-    if (length >= 1 && bytes && item->Value && length == item->ValueLength &&
-        memcmp(bytes, item->Value, (size_t)length) == 0)
+    const char* current = DictionaryItem_Text(item);
+    if (length >= 1 && bytes && current && length == item->ValueLength &&
+        memcmp(bytes, current, (size_t)length) == 0)
         return 1;
 
-    char* oldValue = item->Value;
+    // The old text stays until the change is reported: `bytes` may point into it.
+    char** slot = DictionaryItem_TextSlot(item, false);
+    char* oldValue = slot ? *slot : nullptr;
     const int32_t oldLength = item->ValueLength;
-    item->Value = nullptr;
+    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE) != 0;
+    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+    if (slot) *slot = nullptr;
     item->ValueLength = 0;
 
     const uint32_t type = DictionaryItem_Type(item);
@@ -303,13 +316,13 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
         else
             memset(text, 0, (size_t)length);
         text[length] = 0;
-        item->Value = text;
+        *DictionaryItem_TextSlot(item, true) = text;
         item->ValueLength = length;
         if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 ||
             type == DICTIONARY_TYPE_STRING)
             Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldLength);
     }
-    Dictionary_StringFree(dict, &oldValue, oldLength);
+    if (!oldShared) Dictionary_StringFree(dict, &oldValue, oldLength);
     return 1;
 }
 
@@ -320,7 +333,7 @@ int64_t Dictionary_ItemGetBufferPtr(Dictionary* dict, DictionaryItem* item, cons
     *bytes = nullptr;
     if (length) *length = 0;
     DICTIONARY_ITEM_CHECK(item);
-    const char* text = item->Value;
+    const char* text = DictionaryItem_Text(item);
     int32_t textLength = item->ValueLength;
     switch (DictionaryItem_Type(item)) {
     case DICTIONARY_TYPE_NULL:
@@ -356,7 +369,7 @@ int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, Dictionar
     view->Private = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
     const uint32_t type = DictionaryItem_Type(item);
     view->Type = type;
-    const char* text = item->Value;
+    const char* text = DictionaryItem_Text(item);
     int32_t length = item->ValueLength;
     if (type == DICTIONARY_TYPE_NULL) {
         text = "null";
@@ -371,7 +384,7 @@ int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, Dictionar
     }
     view->Text = text;
     view->Length = text ? length : 0;
-    view->Child = item->Child;
+    view->Child = DictionaryItem_Child(item);
     view->Next = item->Next;
     return 1;
 }

@@ -48,8 +48,8 @@ void EmptyDeep(Dictionary* dict) {
             level = level->Parent;
             continue;
         }
-        if (last->Child && last->Child->Items.Last) {
-            level = last->Child;
+        if (DictionaryItem_Child(last) && DictionaryItem_Child(last)->Items.Last) {
+            level = DictionaryItem_Child(last);
             continue;
         }
         Dictionary_Remove(level, &last);
@@ -57,7 +57,7 @@ void EmptyDeep(Dictionary* dict) {
 }
 
 void RemoveItem(Dictionary* dict, DictionaryItem* item) {
-    if (item->Child) EmptyDeep(item->Child);
+    if (DictionaryItem_Child(item)) EmptyDeep(DictionaryItem_Child(item));
     Dictionary_Remove(dict, &item);
 }
 
@@ -89,10 +89,10 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
         if (s->Key) Dictionary_ItemSetKeyLength(copy, n, s->Key, s->KeyLength);
         Dictionary_ItemSetType(copy, n, DictionaryItem_Type(s));
         n->Flags |= (uint8_t)(s->Flags & (DICTIONARY_ITEM_FLAG_PRIVATE | DICTIONARY_ITEM_FLAG_BOOLEAN));
-        if (s->Value) Dictionary_ItemSetBuffer(copy, n, s->Value, s->ValueLength);
-        if (deep && s->Child && n->Child) {
-            source = s->Child;
-            copy = n->Child;
+        if (DictionaryItem_Text(s)) Dictionary_ItemSetBuffer(copy, n, DictionaryItem_Text(s), s->ValueLength);
+        if (deep && DictionaryItem_Child(s) && DictionaryItem_Child(n)) {
+            source = DictionaryItem_Child(s);
+            copy = DictionaryItem_Child(n);
             copy->PrivateKeys = 0;
             s = source->Items.First;
             continue;
@@ -131,7 +131,8 @@ class SourceCopy {
 void ApplyItem(Dictionary* target, DictionaryItem* dest, uint32_t type, uint32_t isPrivate, const char* text,
                int32_t length) {
     // A retyped container loses its subtree: let it go without recursion.
-    if (dest->Child && (dest->Flags & 0x3Fu) != type) EmptyDeep(dest->Child);
+    if (DictionaryItem_Child(dest) && DictionaryItem_Type(dest) != type)
+        EmptyDeep(DictionaryItem_Child(dest));
     Dictionary_ItemSetType(target, dest, type);
     Dictionary_ItemSetPrivate(target, dest, isPrivate);
     if (type == DICTIONARY_TYPE_BOOLEAN) {
@@ -179,11 +180,11 @@ void MergeRange(Dictionary* target, Dictionary* source, DictionaryItem* first, D
             continue;
         }
         DictionaryItem* dest = MergeOne(target, source, s, flags);
-        if (dest && s->Child && dest->Child) {
+        if (dest && DictionaryItem_Child(s) && DictionaryItem_Child(dest)) {
             if (!(flags & DICTIONARY_MERGE_KEEP_LISTS) && DictionaryItem_Type(dest) == DICTIONARY_TYPE_LIST)
-                EmptyDeep(dest->Child); // the reset of the list, without recursion
-            target = dest->Child;
-            source = s->Child;
+                EmptyDeep(DictionaryItem_Child(dest)); // the reset of the list, without recursion
+            target = DictionaryItem_Child(dest);
+            source = DictionaryItem_Child(s);
             s = source->Items.First;
             continue;
         }
@@ -249,9 +250,9 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
         ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
         lastDest = dest;
 
-        if (s->Child && dest->Child) {
-            target = dest->Child;
-            source = s->Child;
+        if (DictionaryItem_Child(s) && DictionaryItem_Child(dest)) {
+            target = DictionaryItem_Child(dest);
+            source = DictionaryItem_Child(s);
             s = source->Items.First;
             position = 0;
             lastDest = nullptr;
@@ -365,9 +366,11 @@ int64_t SkipRootOf(Dictionary* dict, Dictionary** out, bool listToo) {
     ASSERT_POINTER(out);
     *out = dict;
     DictionaryItem* only = dict->Items.First;
-    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !only->Child) return 1;
+    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
+        return 1;
     const uint32_t type = DictionaryItem_Type(only);
-    if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST)) *out = only->Child;
+    if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST))
+        *out = DictionaryItem_Child(only);
     return 1;
 }
 

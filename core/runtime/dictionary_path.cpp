@@ -13,7 +13,7 @@ constexpr int32_t kSetPathLength = 319;
 
 bool IsContainer(const DictionaryItem* item) {
     const uint32_t type = DictionaryItem_Type(item);
-    return (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) && item->Child;
+    return (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) && DictionaryItem_Child(item);
 }
 
 // The item a path names, or null; the holder (when asked for) is its dictionary.
@@ -75,7 +75,7 @@ int64_t Dictionary_EnsureDictionaryByPath(Dictionary* dict, const char* path, Di
                 Dictionary_AddDictionary(current, member, &next, nullptr);
             } else if (Dictionary_ItemFindByPath(current, member, nullptr, &found)) {
                 if (!IsContainer(found)) return 0;
-                next = found->Child;
+                next = DictionaryItem_Child(found);
             } else {
                 Dictionary_AddDictionary(current, member, &next, nullptr);
             }
@@ -95,7 +95,7 @@ int64_t Dictionary_GetDictionaryByPath(Dictionary* dict, const char* path, Dicti
     *child = nullptr;
     DictionaryItem* item = FindForGet(dict, path, nullptr);
     if (!item || !IsContainer(item)) return 0;
-    *child = item->Child;
+    *child = DictionaryItem_Child(item);
     return 1;
 }
 

@@ -131,7 +131,7 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
         const uint32_t type = DictionaryItem_Type(item);
         const char* typeName = Dictionary_TranslateType(type);
         if (type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY) {
-            Dictionary* child = item->Child;
+            Dictionary* child = DictionaryItem_Child(item);
             Dictionary_EnsureExtra(child)->Print.PrintUser = level->Extra->Print.PrintUser;
             child->Extra->Print.PrintCallback = level->Extra->Print.PrintCallback;
             Dictionary_PrintTabbed(level, depth, "%s (%s)", item->Key, typeName);

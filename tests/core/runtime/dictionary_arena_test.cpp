@@ -243,4 +243,63 @@ TEST(DictionaryArena, ItemViewAnswersAsTheGetters) {
     }
 }
 
+// Past a few hundred loaded items, equal keys and short values are one text of the tree: a
+// change to one item's key or value, a removal, a retype or an emptied container must leave
+// every other holder of that text as it was.
+TEST(DictionaryArena, SharedTextsChangeForOneItemOnly) {
+    constexpr int kRecords = 300;
+    DictTree d;
+    for (int i = 0; i < kRecords; i++) {
+        Dictionary* record = nullptr;
+        ASSERT_EQ(Dictionary_AppendLoaded(d, "r", 1, DICTIONARY_TYPE_DICTIONARY, "", 0, &record), 1);
+        Dictionary_AppendLoaded(record, "key", 3, DICTIONARY_TYPE_STRING, "same", 4, nullptr);
+        Dictionary_AppendLoaded(record, "n", 1, DICTIONARY_TYPE_FLOAT64, "1", 1, nullptr);
+    }
+    Dictionary* last = ChildOf(d, ItemAt(d, kRecords - 1));
+    Dictionary_ItemSetKey(last, ItemAt(last, 0), "renamed");
+    Dictionary_ItemSetBuffer(last, ItemAt(last, 0), "other", 5);
+    Dictionary_ItemSetBuffer(last, ItemAt(last, 1), "22", 2);
+    Dictionary* removed = ChildOf(d, ItemAt(d, kRecords - 2));
+    DictionaryItem* first = ItemAt(removed, 0);
+    Dictionary_Remove(removed, &first);
+    Dictionary* retyped = ChildOf(d, ItemAt(d, kRecords - 3));
+    Dictionary_ItemSetType(retyped, ItemAt(retyped, 0), DICTIONARY_TYPE_LIST);
+    Dictionary_Reset(ChildOf(d, ItemAt(d, kRecords - 4)));
+    // New texts of the sizes just given back.
+    Dictionary_AddString(last, "abc", "xyz", nullptr);
+    Dictionary_AddString(removed, "k", "7", nullptr);
+
+    EXPECT_EQ(Render(last), "{renamed:'other',n:22,abc:'xyz'}");
+    EXPECT_EQ(Render(removed), "{n:1,k:'7'}");
+    EXPECT_EQ(Render(retyped), "{key:[],n:1}");
+    EXPECT_EQ(Render(ChildOf(d, ItemAt(d, kRecords - 4))), "{}");
+    for (int i : {0, 255, 256, kRecords - 5})
+        EXPECT_EQ(Render(ChildOf(d, ItemAt(d, (uint32_t)i))), "{key:'same',n:1}") << i;
+}
+
+// A List or Dictionary item may hold a text of its own beside its child's items.
+TEST(DictionaryArena, ContainerTextBesideItsChild) {
+    DictTree d("{d:{x:1},l:[2]}");
+    DictionaryItem* item = FindKey(d, "d");
+    Dictionary_ItemSetBuffer(d, item, "note", 4);
+    Dictionary_AddString(ChildOf(d, item), "y", "two", nullptr);
+    EXPECT_EQ(ItemText(d, item), "note");
+    Dictionary_ItemSetBuffer(d, item, "a longer note than the first", 28);
+    EXPECT_EQ(ItemText(d, item), "a longer note than the first");
+    EXPECT_EQ(Render(d), "{d:{x:1,y:'two'},l:[2]}");
+    // Retyped, the item drops text and child alike.
+    Dictionary_ItemSetType(d, item, DICTIONARY_TYPE_STRING);
+    EXPECT_EQ(ItemText(d, item), "");
+    EXPECT_EQ(ChildOf(d, item), nullptr);
+    // Removed or reset with its text, nothing is left behind.
+    DictionaryItem* list = FindKey(d, "l");
+    Dictionary_ItemSetBuffer(d, list, "list note", 9);
+    Dictionary_Remove(d, &list);
+    Dictionary_ItemSetBuffer(d, FindKey(d, "d"), "x", 1);
+    Dictionary_AddDictionary(d, "e", nullptr, &item);
+    Dictionary_ItemSetBuffer(d, item, "kept until the reset", 20);
+    Dictionary_Reset(d);
+    EXPECT_EQ(Render(d), "{}");
+}
+
 } // namespace
