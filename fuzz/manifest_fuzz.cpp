@@ -75,6 +75,15 @@ void Lookups(MetaFile* manifest) {
         if (first != i || last != i) __builtin_trap();
     }
     PaddingIntersect_Release(&intersect);
+    // The pieces' file bytes never add up to more than the files hold: a copy's count of
+    // complete bytes stays within its total.
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < total; i++) {
+        uint32_t unpadded = 0;
+        MetFile_GetUnpaddedPieceLength(manifest, i, &unpadded);
+        sum += unpadded;
+    }
+    if (sum > length) __builtin_trap();
 }
 
 } // namespace

@@ -195,27 +195,55 @@ bool NamesAreDistinct(MetaFile* metaFile) {
     return ok;
 }
 
-// Piece size less the padding inside each piece. Ranges that overlap one another could count a
-// byte twice; a piece never goes below 0.
+// The file data inside each piece, so that the lengths of all pieces add up to the files' total
+// length: whatever a copy counts per piece then matches the size of the content. The padding
+// comes out whichever way the manifest gives it (each file's own "pad", or the ranges of the
+// padding table), and so does the part of the last piece past the end of the stream.
 void BuildPieceLengths(MetaFile* metaFile) {
     FreePieceLengths(metaFile);
     uint32_t size = 0;
     int32_t total = 0;
     PieceList_GetPieceLength(metaFile->Pieces, &size);
     PieceList_GetPieceTotal(metaFile->Pieces, &total);
-    if (total <= 0) return;
-    metaFile->PieceLengthArray = static_cast<uint32_t*>(Memory_Alloc(sizeof(uint32_t) * (size_t)total));
+    if (total <= 0 || size < 1) return;
+    metaFile->PieceLengthArray = static_cast<uint32_t*>(Memory_AllocZero(sizeof(uint32_t) * (size_t)total));
     metaFile->PieceLengthArraySize = total;
-    for (int32_t i = 0; i < total; i++) {
-        uint64_t inside = 0;
-        if (metaFile->HasPadding) {
-            PaddingIntersect_Reset(metaFile->Intersect);
-            PaddingIntersect_Build(metaFile->Intersect, metaFile->Pad, metaFile->PadIndex,
-                                   PieceList_GetStartOffset(metaFile->Pieces, i),
-                                   PieceList_GetEndOffset(metaFile->Pieces, i));
-            PaddingIntersect_GetTotalSize(metaFile->Intersect, &inside);
+    if (!metaFile->HasPadding) {
+        // The data of each file is one run of the stream: share it out among the pieces it spans.
+        FileListMember* m = nullptr;
+        for (FileList_MemberGetFirst(metaFile->Files, &m); m; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+            uint64_t offset = 0, fileSize = 0;
+            if (!FileList_MemberGetSize(metaFile->Files, m, &fileSize) || fileSize == 0) continue;
+            FileList_MemberGetOffset(metaFile->Files, m, &offset);
+            const uint64_t end = offset + fileSize;
+            for (uint64_t at = offset; at < end;) {
+                const uint64_t index = at / size;
+                if (index >= (uint64_t)total) break;
+                const uint64_t pieceEnd = (index + 1) * size;
+                const uint64_t upTo = end < pieceEnd ? end : pieceEnd;
+                metaFile->PieceLengthArray[index] += (uint32_t)(upTo - at);
+                at = upTo;
+            }
         }
-        metaFile->PieceLengthArray[i] = inside >= size ? 0 : size - (uint32_t)inside;
+        return;
+    }
+    // With a padding table the data of a file may be cut by ranges: each piece is its span up to
+    // the end of the stream less the ranges inside that.
+    uint64_t length = 0, padding = 0;
+    FileList_IndexGetTotalLength(metaFile->FileIndex, &length);
+    FileList_IndexGetTotalPadding(metaFile->FileIndex, &padding);
+    const uint64_t streamEnd = length + padding;
+    for (int32_t i = 0; i < total; i++) {
+        const uint64_t first = PieceList_GetStartOffset(metaFile->Pieces, i);
+        if (first >= streamEnd) continue;
+        uint64_t last = PieceList_GetEndOffset(metaFile->Pieces, i);
+        if (last >= streamEnd) last = streamEnd - 1;
+        uint64_t inside = 0;
+        PaddingIntersect_Reset(metaFile->Intersect);
+        PaddingIntersect_Build(metaFile->Intersect, metaFile->Pad, metaFile->PadIndex, first, last);
+        PaddingIntersect_GetTotalSize(metaFile->Intersect, &inside);
+        const uint64_t span = last - first + 1;
+        metaFile->PieceLengthArray[i] = inside >= span ? 0 : (uint32_t)(span - inside);
     }
     PaddingIntersect_Reset(metaFile->Intersect);
 }

@@ -91,8 +91,10 @@ int64_t MetaFile_GetPieceListHandle(MetaFile* metaFile, PieceList** list);
 int64_t MetaFile_GetPaddingIndexHandle(MetaFile* metaFile, PaddingIndex** index);
 // The padding table only when the manifest has a "pad" list; else none and 0.
 int64_t MetaFile_GetPaddingHandle(MetaFile* metaFile, Padding** padding);
-// The piece size less the pad-range bytes inside piece `index` (0 to count - 1, else the process
-// stops).
+// The file bytes inside piece `index` (0 to count - 1, else the process stops): the piece less
+// its padding (the files' own or the padding table's) and less what lies past the stream's end.
+// The lengths of all pieces never add up to more than the files' total length, and to exactly
+// that when the pieces hold every file byte.
 int64_t MetFile_GetUnpaddedPieceLength(MetaFile* metaFile, int32_t index, uint32_t* length);
 // The loader's fields, then "totalLength" and "totalPadding".
 int64_t MetaFile_Dump(MetaFile* metaFile, Dictionary* dict);

@@ -180,15 +180,21 @@ void UpdateStatus(RepositoryTask* self, bool final) {
                       (state & (REPOSITORY_STATEFLAG_LOCALCLEAN | REPOSITORY_STATEFLAG_PENDINGCLEAN)) != 0,
                       "cleanup");
 
-    // Bytes and time from the last of the job dictionaries there is.
+    // Bytes and time from the last job with figures of its own: a job that has nothing to do (no
+    // total, or 0) keeps those of the job before it, so an idle apply never shows a finished copy
+    // as 0 bytes complete.
     double bytesTotal = 0, bytesComplete = 0, bytesRemaining = 0, remainingTime = -1.0;
+    bool figures = false;
     for (const char* key : {"copy", "apply"}) {
-        if (Dictionary* job = Child(scratch, key)) {
-            bytesTotal = Number(job, "bytesTotal", bytesTotal);
-            bytesComplete = Number(job, "bytesComplete", bytesComplete);
-            bytesRemaining = Number(job, "bytesRemaining", bytesRemaining);
-            remainingTime = Number(job, "remainingTime", remainingTime);
-        }
+        Dictionary* job = Child(scratch, key);
+        if (!job) continue;
+        const double jobTotal = Number(job, "bytesTotal", 0);
+        if (figures && !(jobTotal > 0)) continue;
+        bytesTotal = jobTotal;
+        bytesComplete = Number(job, "bytesComplete", 0);
+        bytesRemaining = Number(job, "bytesRemaining", 0);
+        remainingTime = Number(job, "remainingTime", remainingTime);
+        figures = jobTotal > 0;
     }
     if (Dictionary* cleanup = Child(scratch, "cleanup")) remainingTime = Number(cleanup, "remainingTime", remainingTime);
 

@@ -2,7 +2,7 @@
 # then reads it back with Python's json and prints the layout a reader must find in it:
 #   file <name> <offset> <size> <padding>
 #   total <length> <padding>
-#   piece <hex digest> <unpadded length>
+#   piece <hex digest> <file bytes in the piece>
 # Usage: manifest_peer.py <manifest path> <own|list>
 import base64
 import hashlib
@@ -21,10 +21,12 @@ def content(index, size):
 
 
 stream = bytearray()
+isdata = bytearray()  # 1 for each stream byte that is file data, 0 for padding
 files, pads = [], []
 for i, (name, size) in enumerate(tree):
     entry = {"name": name, "size": size, "mtime": 1700000000 + i, "offset": 12345}
     stream += content(i, size)
+    isdata += bytes([1]) * size
     if mode == "own":
         # Every file padded to the next piece boundary by its own "pad".
         pad = (-size) % PIECE if size else 0
@@ -36,11 +38,13 @@ for i, (name, size) in enumerate(tree):
         if size == 0:
             entry["pad"] = 99
     stream += bytes(pad)
+    isdata += bytes(pad)
     files.append(entry)
 if mode == "list":
     tail = (-len(stream)) % PIECE
     pads.append({"offset": len(stream), "size": tail})
     stream += bytes(tail)
+    isdata += bytes(tail)
 
 digests = [base64.b64encode(hashlib.sha1(stream[i:i + PIECE]).digest()).decode()
            for i in range(0, len(stream), PIECE)]
@@ -68,7 +72,6 @@ for f in doc["files"]:
     length += n
     padding += p
 print("total", length, padding)
+# Piece lengths from what the stream was built of, not from the manifest's padding.
 for i, d in enumerate(doc["pieces"]["digests"]):
-    first, last = i * size, (i + 1) * size - 1
-    inside = sum(max(0, min(o + s - 1, last) - max(o, first) + 1) for o, s in ranges)
-    print("piece", base64.b64decode(d).hex(), size - inside)
+    print("piece", base64.b64decode(d).hex(), isdata[i * size:(i + 1) * size].count(1))

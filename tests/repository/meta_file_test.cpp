@@ -259,6 +259,41 @@ TEST_F(MetaFileTest, UnpaddedLengthsFollowThePadRanges) {
     EXPECT_EQ(Files(), (std::vector<std::string>{"a 0 6 5", "b 11 2 3"}));
 }
 
+TEST_F(MetaFileTest, UnpaddedLengthsAreTheFileBytesOfEachPiece) {
+    using Files = std::vector<std::tuple<std::string, int64_t, int64_t>>;
+    struct Case {
+        const char* Name;
+        Files List;
+        int Pieces;
+        std::string Extra;
+        std::vector<uint32_t> Lengths;
+    } cases[] = {
+        // "a" 0..5, own pad 6..7, "b" 8..10, own pad 11.
+        {"own pad", {{"a", 6, 2}, {"b", 3, 1}}, 3, "", {4, 2, 3}},
+        // An empty file between; the last file's pad runs past the last piece.
+        {"own pad, empty file", {{"a", 9, 3}, {"e", 0, 0}, {"b", 1, 5}}, 4, "", {4, 4, 1, 1}},
+        // "a" 0..2, range 3, "b" 4..8, range 9..11.
+        {"pad ranges", {{"a", 3, -1}, {"b", 5, -1}}, 3,
+         ",\"pad\":[{\"offset\":3,\"size\":1},{\"offset\":9,\"size\":3}]", {3, 4, 1}},
+        // "a" 0..4, range 5..6, "b" 7..8, range 9: the stream ends inside the last piece.
+        {"last piece partial", {{"a", 5, -1}, {"b", 2, -1}}, 3,
+         ",\"pad\":[{\"offset\":5,\"size\":2},{\"offset\":9,\"size\":1}]", {4, 2, 1}},
+        {"no padding", {{"a", 5, -1}, {"b", 3, -1}}, 2, "", {4, 4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ASSERT_TRUE(Load(Manifest(c.List, c.Pieces, c.Extra)).Ok);
+        const std::vector<uint32_t> lengths = Unpadded();
+        EXPECT_EQ(lengths, c.Lengths);
+        FileListIndex* index = nullptr;
+        MetaFile_GetFileListIndexHandle(manifest, &index);
+        uint64_t total = 0, sum = 0;
+        FileList_IndexGetTotalLength(index, &total);
+        for (uint32_t length : lengths) sum += length;
+        EXPECT_EQ(sum, total);
+    }
+}
+
 TEST_F(MetaFileTest, RefusedManifests) {
     const struct {
         const char* What;
@@ -315,7 +350,7 @@ TEST_F(MetaFileTest, EveryLoadStartsFromEmptyTables) {
               987u);
     ASSERT_TRUE(Load(good).Ok);
     EXPECT_EQ(Files(), first);
-    EXPECT_EQ(Unpadded(), (std::vector<uint32_t>{4, 4}));
+    EXPECT_EQ(Unpadded(), (std::vector<uint32_t>{4, 3}));
     MetaFile_Reset(manifest);
     EXPECT_EQ(FileCount(), 0u);
 }

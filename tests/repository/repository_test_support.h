@@ -29,20 +29,28 @@ inline int Shell(const std::string& command) {
     return system(command.c_str());
 }
 
-// A manifest of every file below `dir` (names sorted), packed into pieces (the last one padded) with Base64
+// A manifest of every file below `dir` (names sorted), packed into pieces (the last one padded by a
+// pad range, or with `ownPad` each file padded to a piece boundary by its own "pad") with Base64
 // SHA-1 digests, written by Python; with a piece folder each piece also as "<hex digest>.quarvpiece".
 inline void WriteManifest(const std::string& dir, const std::string& id, const std::string& path,
                           const std::vector<std::string>& extraNames = {}, int pieceSize = 16,
-                          const std::string& pieceDir = "") {
+                          const std::string& pieceDir = "", bool ownPad = false) {
     std::string extra = "[";
     for (const auto& n : extraNames) extra += "'" + n + "',";
     extra += "]";
     const std::string script =
         "import base64,hashlib,json,os,sys\n"
-        "root,ident,out,size,pdir=sys.argv[1],sys.argv[2],sys.argv[3],int(sys.argv[4]),sys.argv[5:]\n"
+        "root,ident,out,size,own,pdir=sys.argv[1],sys.argv[2],sys.argv[3],int(sys.argv[4]),sys.argv[5]=='own',"
+        "sys.argv[6:]\n"
         "names=sorted(os.path.relpath(os.path.join(d,f),root) for d,_,fs in os.walk(root) for f in fs)\n"
-        "stream=b''.join(open(os.path.join(root,n),'rb').read() for n in names)\n"
-        "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
+        "files,stream=[],b''\n"
+        "for n in names:\n"
+        " data=open(os.path.join(root,n),'rb').read()\n"
+        " files.append({'name':n,'size':len(data)})\n"
+        " stream+=data\n"
+        " if own:\n"
+        "  files[-1]['pad']=(-len(data))%size\n"
+        "  stream+=bytes(files[-1]['pad'])\n"
         "files+=[{'name':n,'size':0} for n in " +
         extra +
         "]\n"
@@ -59,7 +67,7 @@ inline void WriteManifest(const std::string& dir, const std::string& id, const s
     const std::string scriptPath = path + ".py";
     std::ofstream(scriptPath) << script;
     ASSERT_EQ(Shell("/usr/bin/python3 " + scriptPath + " " + dir + " " + id + " " + path + " " +
-                    std::to_string(pieceSize) + " " + pieceDir),
+                    std::to_string(pieceSize) + (ownPad ? " own " : " list ") + pieceDir),
               0);
     unlink(scriptPath.c_str());
 }

@@ -1,6 +1,7 @@
 // The repository task types through the engine, over a remote folder and manifest written by
 // Python: check words and notifications, synchronisation and erase compared with diff, the final
-// progress, configuration errors, and the file check over what a synchronisation installed.
+// progress and byte figures, configuration errors, and the file check over what a synchronisation
+// installed.
 #include <gtest/gtest.h>
 
 #include "core/certs/authenticate.h"
@@ -22,13 +23,14 @@ class RepositoryTaskTest : public FileTaskTest {
         Watch("Repository", "UpToDate");
         Watch("Repository", "Status");
     }
-    // The "progress" of every status the last run fired, in order; the other notifications it fired.
-    std::vector<double> Progress() {
+    // One figure of every status the last run fired, in order; the other notifications it fired.
+    std::vector<double> Figures(const std::string& key) {
         std::vector<double> values;
+        const std::string member = "\"" + key + "\":";
         for (const std::string& f : fired) {
-            const size_t at = f.find("\"progress\":");
+            const size_t at = f.find(member);
             if (f.rfind("Repository/Status:", 0) == 0 && at != std::string::npos)
-                values.push_back(std::stod(f.substr(at + 11)));
+                values.push_back(std::stod(f.substr(at + member.size())));
         }
         return values;
     }
@@ -40,11 +42,11 @@ class RepositoryTaskTest : public FileTaskTest {
     }
     // The remote's id, which the refresh reads from the configuration as a catalogue would give it.
     std::string remoteId;
-    void Version(const std::string& id, const std::map<std::string, std::string>& files) {
+    void Version(const std::string& id, const std::map<std::string, std::string>& files, bool ownPad = false) {
         remoteId = id;
         Shell("rm -rf " + P("remote") + " && mkdir -p " + P("remote"));
         for (const auto& [name, data] : files) Put(P("remote/" + name), data);
-        WriteManifest(P("remote"), id, P("remote.json"), {}, 16);
+        WriteManifest(P("remote"), id, P("remote.json"), {}, 16, "", ownPad);
     }
     // Runs a task of the type with the repository's configuration and extra members; the outcome
     // word that ran ("none" for a plain completion).
@@ -75,7 +77,8 @@ class RepositoryTaskTest : public FileTaskTest {
 };
 
 TEST_F(RepositoryTaskTest, CheckSyncAndEraseAnInstallation) {
-    Version("v1", {{"a.txt", Content(40, 1)}, {"sub/b.bin", Content(100, 2)}});
+    // Each file padded to a piece boundary by its own "pad".
+    Version("v1", {{"a.txt", Content(40, 1)}, {"sub/b.bin", Content(100, 2)}}, true);
     EXPECT_EQ(Go("RepositoryCheck"), "install");
     EXPECT_EQ(Events(), (std::vector<std::string>{"Repository/OutOfDate:{\"check\":true}"}));
 
@@ -86,10 +89,18 @@ TEST_F(RepositoryTaskTest, CheckSyncAndEraseAnInstallation) {
                                                 "Repository/UpToDate:{\"check\":false}"}));
     EXPECT_EQ(LastNumber("progress"), 1.0);
     // Below 1 until the final update, which is exactly 1.
-    const std::vector<double> progress = Progress();
+    const std::vector<double> progress = Figures("progress");
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), 1.0);
     for (size_t i = 0; i + 1 < progress.size(); i++) EXPECT_LE(progress[i], (double)0.99f) << i;
+    // The bytes are the files' own, padding left out: never more complete than there are, and all
+    // of them at the end.
+    EXPECT_EQ(LastNumber("totalBytes"), 140);
+    EXPECT_EQ(LastNumber("completeBytes"), 140);
+    EXPECT_EQ(LastNumber("remainingBytes"), 0);
+    const std::vector<double> total = Figures("totalBytes"), complete = Figures("completeBytes");
+    ASSERT_EQ(total.size(), complete.size());
+    for (size_t i = 0; i < total.size(); i++) EXPECT_LE(complete[i], total[i]) << i;
 
     EXPECT_EQ(Go("RepositoryCheck"), "upToDate");
     EXPECT_EQ(Events(), (std::vector<std::string>{"Repository/UpToDate:{\"check\":true}"}));
