@@ -14,9 +14,11 @@
 // Starts nginx with `workers` worker processes serving `root`; `name` names its files in `dir`.
 // `listen` follows the port on the listen line ("ssl" for TLS); `server` adds directives to the
 // server block. `dir` must be reachable by nginx's workers, which may run as another user.
+// `cpus`, when given, is a processor list for taskset ("0-1", "2,3"): nginx and its workers run
+// only there, so that a server pinned to the same processors is compared on equal terms.
 inline std::unique_ptr<TlsServer> StartNginx(const TempDir& dir, const std::string& name, const std::string& root,
                                              const std::string& listen = "", const std::string& server = "",
-                                             int workers = 2) {
+                                             int workers = 2, const std::string& cpus = "") {
     std::ofstream(dir.file(name + ".tmpl"))
         << "worker_processes " << workers << "; pid " << dir.file(name + ".pid") << "; error_log "
         << dir.file(name + ".err") << ";\nevents { worker_connections 64; }\nhttp {\n  access_log off; sendfile on;\n"
@@ -28,7 +30,7 @@ inline std::unique_ptr<TlsServer> StartNginx(const TempDir& dir, const std::stri
     return std::make_unique<TlsServer>(
         dir.path(), std::vector<std::string>{"sh", "-c",
                                              "sed s/PORT/{port}/ " + name + ".tmpl > " + name +
-                                                 ".conf && exec nginx -c " + dir.file(name + ".conf") +
+                                                 ".conf && exec " + (cpus.empty() ? "" : "taskset -c " + cpus + " ") + "nginx -c " + dir.file(name + ".conf") +
                                                  " -g 'daemon off;'"});
 }
 

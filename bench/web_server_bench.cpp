@@ -1,9 +1,16 @@
-// Web server request rate beside nginx (one worker) on 127.0.0.1, the same small answer from both:
-// keep-alive through ab (32 clients, 20000 requests) and wrk, and one request per connection
-// through wrk with "Connection: close" (nginx with keepalive_timeout 0). After each run the
-// sockets of the server's port still closing (TIME_WAIT, and those still lingering) are counted.
+// Web server request rate beside nginx on 127.0.0.1, the same small answer from both, on equal
+// processors: the server under test (ours, or nginx with one worker per processor) is pinned to
+// the first processors this process may use and the load generator to the next ones, as many for
+// each (a quarter of the processors, at least one), so neither side borrows the other's.
+// Keep-alive through ab (32 clients, 20000 requests) and wrk, and one request per connection
+// through wrk with "Connection: close" (nginx with keepalive_timeout 0). The CPU time set beside
+// the wall time is the server's alone: this process's own (the load generator is a child) for
+// ours, nginx's master and workers for the peer, per the nominal 20000 requests. After each
+// one-per-connection run the sockets of the server's port still closing are counted.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 
@@ -11,9 +18,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <sstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "bench/nginx_peer.h"
 #include "bench/peer_ratio.h"
 #include "bench/socket_states.h"
 #include "core/formats/mime.h"
@@ -59,19 +69,85 @@ int64_t AnswerBody(WebServer* s, void*, WebServerConnection* c, int64_t) {
     return 0;
 }
 
-// One nginx with a single worker serving the answer; `keepAlive` false closes after every answer.
-std::unique_ptr<TlsServer> StartNginx(TempDir& dir, const std::string& name, bool keepAlive) {
-    std::ofstream(dir.file(name + ".tmpl"))
-        << "worker_processes 1; pid " << dir.file(name + ".pid") << "; error_log " << dir.file(name + ".err")
-        << ";\nevents { worker_connections 1024; }\nhttp {\n  access_log off; keepalive_requests 1000000;\n"
-        << (keepAlive ? "" : "  keepalive_timeout 0;\n") << "  client_body_temp_path " << dir.path()
-        << "; proxy_temp_path " << dir.path() << "; fastcgi_temp_path " << dir.path() << "; uwsgi_temp_path "
-        << dir.path() << "; scgi_temp_path " << dir.path() << ";\n  types { text/plain txt; }\n"
-        << "  server { listen 127.0.0.1:PORT; root " << dir.file("www") << "; }\n}\n";
-    return std::make_unique<TlsServer>(
-        dir.path(), std::vector<std::string>{"sh", "-c",
-                                             "sed s/PORT/{port}/ " + name + ".tmpl > " + name + ".conf && exec nginx -c " +
-                                                 dir.file(name + ".conf") + " -g 'daemon off;'"});
+// The processors this process may use, split into the server's (the first quarter, at least one)
+// and the load generator's (as many, taken after them; the server's again on a single processor).
+struct Processors {
+    std::vector<int> Server, Client;
+
+    Processors() {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        std::vector<int> allowed;
+        if (sched_getaffinity(0, sizeof(set), &set) == 0)
+            for (int i = 0; i < CPU_SETSIZE; i++)
+                if (CPU_ISSET(i, &set)) allowed.push_back(i);
+        if (allowed.empty()) allowed.push_back(0);
+        const size_t share = std::max<size_t>(1, allowed.size() / 4);
+        Server.assign(allowed.begin(), allowed.begin() + (long)share);
+        if (allowed.size() >= 2 * share)
+            Client.assign(allowed.begin() + (long)share, allowed.begin() + (long)(2 * share));
+        else
+            Client = Server;
+    }
+
+    static std::string List(const std::vector<int>& cpus) {
+        std::string text;
+        for (int cpu : cpus) text += (text.empty() ? "" : ",") + std::to_string(cpu);
+        return text;
+    }
+
+    // Pins the calling thread, and so every thread and child it starts afterwards, to the server's.
+    void PinServer() const {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (int cpu : Server) CPU_SET(cpu, &set);
+        sched_setaffinity(0, sizeof(set), &set);
+    }
+};
+
+const Processors& TheProcessors() {
+    static Processors processors;
+    return processors;
+}
+
+// The user and system seconds of a process and its threads, and of its children (nginx's workers),
+// from /proc, in clock ticks.
+double ProcessTreeCpu(const std::string& pid) {
+    static const double tick = (double)sysconf(_SC_CLK_TCK);
+    double ticks = 0;
+    std::vector<std::string> todo{pid};
+    while (!todo.empty()) {
+        const std::string at = todo.back();
+        todo.pop_back();
+        std::ifstream statFile("/proc/" + at + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        // After the command's closing parenthesis the fields run from the third: utime and stime
+        // are the 14th and 15th.
+        const size_t close = stat.rfind(')');
+        if (close != std::string::npos) {
+            std::istringstream fields(stat.substr(close + 1));
+            std::string field;
+            for (int k = 3; k <= 15 && fields >> field; k++)
+                if (k >= 14) ticks += std::strtod(field.c_str(), nullptr);
+        }
+        std::ifstream children("/proc/" + at + "/task/" + at + "/children");
+        std::string child;
+        while (children >> child) todo.push_back(child);
+    }
+    return ticks / tick;
+}
+
+// The CPU seconds the server has used so far: this process's own for ours, nginx's for the peer.
+double ServerCpu(const std::string& nginxPidFile) {
+    if (nginxPidFile.empty()) {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return peer_ratio::Seconds(usage);
+    }
+    std::ifstream file(nginxPidFile);
+    std::string pid;
+    file >> pid;
+    return pid.empty() ? 0 : ProcessTreeCpu(pid);
 }
 
 struct Env {
@@ -82,6 +158,7 @@ struct Env {
     uint32_t Port = 0;
 
     Env() {
+        TheProcessors().PinServer();
         Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
         Debug_PrintOverride(Quiet);
         Thread_Init();
@@ -93,8 +170,10 @@ struct Env {
         chmod(Dir.path().c_str(), 0711);
         mkdir(Dir.file("www").c_str(), 0755);
         std::ofstream(Dir.file("www/a.txt"), std::ios::binary) << kAnswer;
-        Nginx = StartNginx(Dir, "nginx", true);
-        NginxClosing = StartNginx(Dir, "nginx_closing", false);
+        const int workers = (int)TheProcessors().Server.size();
+        const std::string cpus = Processors::List(TheProcessors().Server);
+        Nginx = StartNginx(Dir, "nginx", Dir.file("www"), "", "keepalive_requests 1000000;", workers, cpus);
+        NginxClosing = StartNginx(Dir, "nginx_closing", Dir.file("www"), "", "keepalive_timeout 0;", workers, cpus);
         WebServer_Create(&Server);
         WebServer_SetPrintCallback(Server, nullptr, QuietPrint);
         WebServer_SetUseThread(Server, 1);
@@ -133,20 +212,31 @@ std::string Run(const std::string& command) {
     return out;
 }
 
+// The load generator's command, run on its processors.
+std::string OnClient(const std::string& command) {
+    return "taskset -c " + Processors::List(TheProcessors().Client) + " " + command;
+}
+
 // Runs ab with keep-alive; true when every request was answered.
 bool Ab(uint32_t port) {
-    const std::string out =
-        Run("ab -q -r -s 30 -k -c 32 -n " + std::to_string(kAbRequests) + " " + Url(port) + " 2>&1");
+    const std::string out = Run(OnClient("ab -q -r -s 30 -k -c 32 -n " + std::to_string(kAbRequests) + " " +
+                                         Url(port) + " 2>&1"));
     return out.find("Failed requests:        0\n") != std::string::npos &&
            out.find("Complete requests:      " + std::to_string(kAbRequests)) != std::string::npos;
 }
 
-// Runs wrk with the Connection header given; its requests per second, 0 when it failed or any
-// request failed.
-double Wrk(uint32_t port, const char* connection) {
-    const std::string out = Run(std::string("wrk -t 2 -c 32 -d ") + kWrkSeconds + " -H 'Connection: " + connection +
-                                "' " + Url(port) + " 2>&1");
-    if (out.find("Non-2xx") != std::string::npos) return 0;
+struct WrkResult {
+    double Rate = 0;     // requests per second, 0 when wrk failed or any request failed
+    double Requests = 0; // answered in the run
+};
+
+// Runs wrk, one thread per processor of its own, with the Connection header given.
+WrkResult Wrk(uint32_t port, const char* connection) {
+    WrkResult result;
+    const std::string out =
+        Run(OnClient("wrk -t " + std::to_string(TheProcessors().Client.size()) + " -c 32 -d " + kWrkSeconds +
+                     " -H 'Connection: " + connection + "' " + Url(port) + " 2>&1"));
+    if (out.find("Non-2xx") != std::string::npos) return result;
     // Read errors count the peers that closed, as meant, before wrk read their end: only the
     // other kinds are failures.
     const size_t errors = out.find("Socket errors:");
@@ -154,10 +244,15 @@ double Wrk(uint32_t port, const char* connection) {
         unsigned connect = 0, read = 0, write = 0, timeout = 0;
         sscanf(out.c_str() + errors, "Socket errors: connect %u, read %u, write %u, timeout %u", &connect, &read, &write,
                &timeout);
-        if (connect || write || timeout) return 0;
+        if (connect || write || timeout) return result;
     }
+    const size_t count = out.find(" requests in ");
     const size_t at = out.find("Requests/sec:");
-    return at == std::string::npos ? 0 : atof(out.c_str() + at + 13);
+    if (count == std::string::npos || at == std::string::npos) return result;
+    const size_t begin = out.find_last_of(" \n", count - 1);
+    result.Requests = atof(out.c_str() + (begin == std::string::npos ? 0 : begin + 1));
+    result.Rate = result.Requests > 0 ? atof(out.c_str() + at + 13) : 0;
+    return result;
 }
 
 uint32_t PortOf(bool ours, bool keepAlive) {
@@ -165,25 +260,41 @@ uint32_t PortOf(bool ours, bool keepAlive) {
     return keepAlive ? TheEnv().Nginx->Port() : TheEnv().NginxClosing->Port();
 }
 
+std::string PidFileOf(bool ours, bool keepAlive) {
+    if (ours) return "";
+    return TheEnv().Dir.file(keepAlive ? "nginx.pid" : "nginx_closing.pid");
+}
+
 void AbRun(benchmark::State& state, bool ours) {
     if (!TheEnv().Ready()) return state.SkipWithError("a server did not start");
-    for (auto _ : state)
+    const std::string pidFile = PidFileOf(ours, true);
+    double cpu = 0;
+    for (auto _ : state) {
+        const double before = ServerCpu(pidFile);
         if (!Ab(PortOf(ours, true))) return state.SkipWithError("ab saw failed requests");
+        cpu += ServerCpu(pidFile) - before;
+    }
     state.SetItemsProcessed(state.iterations() * kAbRequests);
+    peer_ratio::SetCpu(state, cpu);
 }
 
 void WrkRun(benchmark::State& state, bool ours, bool keepAlive) {
     if (!TheEnv().Ready()) return state.SkipWithError("a server did not start");
     const uint32_t port = PortOf(ours, keepAlive);
-    double rate = 0;
+    const std::string pidFile = PidFileOf(ours, keepAlive);
+    double cpu = 0;
     SocketStates after;
     for (auto _ : state) {
-        rate = Wrk(port, keepAlive ? "keep-alive" : "close");
-        if (rate <= 0) return state.SkipWithError("wrk saw failed requests");
-        state.SetIterationTime(kWrkNominalRequests / rate);
+        const double before = ServerCpu(pidFile);
+        const WrkResult run = Wrk(port, keepAlive ? "keep-alive" : "close");
+        if (run.Rate <= 0) return state.SkipWithError("wrk saw failed requests");
+        // The server's CPU for the nominal count of requests, as the time is.
+        cpu += (ServerCpu(pidFile) - before) * kWrkNominalRequests / run.Requests;
+        state.SetIterationTime(kWrkNominalRequests / run.Rate);
         after = SocketStates_Count(port);
     }
     state.SetItemsProcessed((int64_t)(state.iterations() * kWrkNominalRequests));
+    peer_ratio::SetCpu(state, cpu);
     if (!keepAlive) {
         state.counters["time_wait"] = after.TimeWait;
         state.counters["closing"] = after.Closing;
