@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -71,6 +72,7 @@ struct PlatformSource {
     bool Cancelled;
     bool Detached;     // out of epoll, done by the epoll thread: no report of it can be in flight
     bool CancelPosted; // the cancel handler is posted (once)
+    bool Inline;       // the event handler runs on the epoll thread
 };
 
 struct PlatformReactor {
@@ -264,12 +266,24 @@ void RunCancel(PlatformWork* work) {
 
 // On the epoll thread: a source the kernel reported, now disarmed.
 void Deliver(PlatformSource* source) {
-    std::lock_guard<std::mutex> guard(source->Lock);
+    std::unique_lock<std::mutex> guard(source->Lock);
     source->Armed = false;
     // A suspended source is armed again by its Resume; the readiness is seen then.
     if (source->Cancelled || source->Suspended > 0) return;
     source->Running = true;
-    Post(source->Reactor, &source->EventWork.Work);
+    if (!source->Inline) {
+        Post(source->Reactor, &source->EventWork.Work);
+        return;
+    }
+    // Run here: waking a worker for a short handler costs more than the handler.
+    guard.unlock();
+    source->Event(source->Context);
+    guard.lock();
+    source->Running = false;
+    const bool cancelDue = source->Cancelled && CancelDue(source);
+    if (!source->Cancelled) Arm(source);
+    guard.unlock();
+    if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }
 
 // On the epoll thread, between batches, so that no report of these sources is still held.
@@ -368,7 +382,13 @@ int64_t Platform_ReactorCreate(PlatformReactor** handle, const char* name, int32
     *handle = nullptr;
     ASSERT_POINTER(name);
     if (threads <= 0) {
-        const int32_t processors = (int32_t)std::min<unsigned>(std::thread::hardware_concurrency(), 1024);
+        // The processors this process may run on, not all the machine has: more workers than
+        // that only take turns, each turn a switch.
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        const int32_t usable = sched_getaffinity(0, sizeof(allowed), &allowed) == 0 ? CPU_COUNT(&allowed) : 0;
+        const int32_t processors =
+            usable > 0 ? usable : (int32_t)std::min<unsigned>(std::thread::hardware_concurrency(), 1024);
         threads = std::clamp(processors, kMinimumThreads, kMaximumThreads);
     }
     void* block = Memory_AllocZero(sizeof(PlatformReactor));
@@ -497,6 +517,13 @@ int64_t Platform_SourceCancel(PlatformSource* source) {
         reactor->CancelledFirst = source;
     }
     Wake(reactor);
+    return 1;
+}
+
+int64_t Platform_SourceSetInline(PlatformSource* source, int32_t on) {
+    CheckedSource(source);
+    std::lock_guard<std::mutex> guard(source->Lock);
+    source->Inline = on != 0;
     return 1;
 }
 

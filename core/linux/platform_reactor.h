@@ -52,5 +52,9 @@ int64_t Platform_SourceSuspend(PlatformSource* source);
 // event handler has returned, whether the source is suspended or not; later events never run.
 // Cancelling again does nothing. Returns 1.
 int64_t Platform_SourceCancel(PlatformSource* source);
+// With `on` set the event handler runs on the epoll thread itself, once per report (no worker is
+// woken, and a source still ready is reported again by the kernel): only for a handler that is
+// short, never blocks and never waits for a lock held across waits for the reactor. Returns 1.
+int64_t Platform_SourceSetInline(PlatformSource* source, int32_t on);
 // Gives up the caller's reference and nulls the handle. The descriptor stays the caller's.
 int64_t Platform_SourceRelease(PlatformSource** handle);

@@ -78,6 +78,8 @@ struct AsyncSocket {
     // Set by every request to write and cleared by the pass before it looks for bytes: a request
     // that finds a pass under way, which may already have looked, makes that pass run again.
     std::atomic<uint32_t> WriteWanted;
+    // Reads run on the reactor's polling thread (AsyncSocket_SetReadInline); under the lock.
+    uint32_t ReadInline;
     CallbackSync AcceptSlot;
     CallbackSync ReadSizeSlot;
     CallbackSync ReadSlot;
@@ -369,6 +371,7 @@ void CreateDispatcher(AsyncSocket* socket, bool connecting) {
     if (connecting && !Platform_SourceCreate(&dispatcher->WriteSource, reactor, dispatcher->Descriptor,
                                              PLATFORM_SOURCE_WRITE, dispatcher, WriteEvent, WriteCancel))
         Debug_Abort("Unable to create write source");
+    if (socket->ReadInline && !socket->Listening.load()) Platform_SourceSetInline(dispatcher->ReadSource, 1);
     socket->Dispatcher = dispatcher;
     GlobalAsyncSocketPendingDispatchers.fetch_add(connecting ? 2 : 1);
     if (connecting) {
@@ -710,6 +713,16 @@ int64_t AsyncSocket_WriteNow(AsyncSocket* socket) {
     Checked(socket);
     if (!GlobalAsyncSocketDispatchQueue.load() || !AsyncSocket_IsConnected(socket)) return 1;
     if (ClaimWritePass(socket)) RunWritePass(socket);
+    return 1;
+}
+
+int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on) {
+    Checked(socket);
+    CriticalSectionGuard guard(socket->Lock);
+    socket->ReadInline = on ? 1 : 0;
+    // An accept runs its owner's handler, which may wait for the owner's locks.
+    if (socket->Dispatcher && !socket->Listening.load())
+        Platform_SourceSetInline(socket->Dispatcher->ReadSource, socket->ReadInline);
     return 1;
 }
 

@@ -48,6 +48,12 @@ int64_t AsyncSocket_StartWriting(AsyncSocket* socket);
 // the write callbacks run here, so the caller holds no lock they take.
 int64_t AsyncSocket_WriteNow(AsyncSocket* socket);
 
+// With `on` set a connected socket receives on the reactor's own polling thread: no worker is
+// woken per read. Only for an owner whose read-size, read and close handlers are short and never
+// block nor wait for a lock that is held while waiting for the socket. A listening socket
+// ignores it. Returns 1.
+int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on);
+
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on);
 int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds);
 int64_t AsyncSocket_SetKeepAlive(AsyncSocket* socket, int32_t on, int32_t seconds);

@@ -29,6 +29,8 @@ constexpr double kLingerSeconds = 5.0;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
+// How often a threaded server's pass looks at connections that did not ask for it.
+constexpr double kFullPassSeconds = 0.02;
 // How often, and up to how many queued bytes, one pass asks a connection's owner for more of its
 // answer's body.
 constexpr int32_t kBodyCallsPerPass = 8;
@@ -72,12 +74,18 @@ void ProcessServerEvent(void* instance) {
 
 void ConnectionProcessEvent(void* instance);
 
-// Wakes the thread that runs the server.
-void WakeServer(WebServer* s) {
+// Wakes the thread that runs the server for a pass over the connections that asked for one.
+void WakeThread(WebServer* s) {
     if (s->ServerThread)
         Thread_Signal(s->ThreadId);
     else if (s->Running.load())
         EventQueue_AddProcessByThreadId(s->ThreadId, s, ProcessServerEvent);
+}
+
+// Wakes it for a pass that looks at every connection.
+void WakeServer(WebServer* s) {
+    s->FullPassDue.store(1);
+    WakeThread(s);
 }
 
 // ---- Socket handlers (the socket's queue) ------------------------------------------------------
@@ -94,12 +102,20 @@ void OnSocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length)
     if (length > 0 && DuplexStream_ReadPut(c->Stream, data, (uint32_t)length)) WebServer_ConnectionSignal(c);
 }
 
+// The calling thread's id, asked of the system once per thread.
+uint32_t CurrentThreadId() {
+    thread_local uint32_t id = 0;
+    if (id == 0) id = Thread_GetCurrentId();
+    return id;
+}
+
 int32_t OnSocketWriteSize(AsyncSocket*, void* user) {
     WebServerConnection* c = static_cast<WebServerConnection*>(user);
     int32_t used = 0;
     DuplexStream_WriteGetBufferUsed(c->Stream, &used);
-    // An empty write buffer ends the socket's writing; the pass that waits for it must run.
-    if (used == 0) WebServer_ConnectionSignal(c);
+    // An empty write buffer ends the socket's writing; the pass that waits for it must run. A
+    // write pass on the server's own thread runs inside a pass, which looks again itself.
+    if (used == 0 && CurrentThreadId() != c->Server->ThreadId.load()) WebServer_ConnectionSignal(c);
     return used;
 }
 
@@ -115,7 +131,8 @@ void OnSocketClose(AsyncSocket*, void* user) {
     WebServerConnection* c = static_cast<WebServerConnection*>(user);
     uint32_t open = 0;
     c->SocketClosed.compare_exchange_strong(open, 1);
-    WakeServer(c->Server);
+    c->Pending.store(1);
+    WakeThread(c->Server);
 }
 
 void SetSocketHandlers(WebServerConnection* c, bool on) {
@@ -411,19 +428,16 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     }
 }
 
-// Starts sending what the write buffer holds; true when there were bytes. An inline server sends
-// them on its owner's thread, which runs the pass anyway, unless a socket thread's pass is under
-// way (that one runs again and takes them): the write handlers take only the stream's lock. A
-// threaded server leaves them to the socket threads, which send for many connections at once
-// while its own thread goes on with the requests.
+// Starts sending what the write buffer holds; true when there were bytes. The thread that runs
+// the server sends them itself, unless a socket thread's pass is under way (that one runs again
+// and takes them): the write handlers take only the stream's lock, and a send that does not
+// block costs far less than handing the bytes to another thread and waking it. What the socket
+// cannot take yet is sent by a socket thread once it has room.
 bool WriteQueued(WebServerConnection* c) {
     int32_t used = 0;
     DuplexStream_WriteGetBufferUsed(c->Stream, &used);
     if (used <= 0) return false;
-    if (c->Server->ServerThread)
-        AsyncSocket_StartWriting(c->Socket);
-    else
-        AsyncSocket_WriteNow(c->Socket);
+    AsyncSocket_WriteNow(c->Socket);
     return true;
 }
 
@@ -456,8 +470,7 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
         if (!ok) break;
         if (c->Phase != before) continue;
         // A finish that waits for its bytes to leave runs once more after they were sent here.
-        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || s->ServerThread ||
-            !WriteQueued(c))
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_FINISH || sentForFinish || !c->Socket || !WriteQueued(c))
             break;
         sentForFinish = true;
     }
@@ -503,6 +516,7 @@ bool EnterPass(WebServer* s) {
 void LeavePass(WebServer* s) {
     s->PassDepth--;
     if (s->PassDeferred) {
+        // The pass put off may have been any connection's.
         s->PassDeferred = 0;
         WakeServer(s);
     }
@@ -533,8 +547,12 @@ void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* 
     // An accepted socket's address is its peer's, taken from the accept itself.
     AsyncSocket_GetIP(accepted, &c->RemoteAddress, &c->RemotePort);
     c->Phase = WEBSERVER_PHASE_OPEN;
+    c->Pending.store(1);
     AsyncSocket_SetNagel(accepted, 0);
     AsyncSocket_SetLinger(accepted, 1, 5);
+    // The socket's handlers only touch the stream under its own locks and wake the server: they
+    // may run on the reactor's polling thread.
+    AsyncSocket_SetReadInline(accepted, 1);
     {
         // The pass's time is written under the lock: the new connection's times come from it.
         CriticalSectionGuard guard(s->Lock);
@@ -545,7 +563,7 @@ void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* 
         ConnectionLink(s, c);
     }
     AsyncSocket_StartReading(accepted);
-    WakeServer(s);
+    WakeThread(s);
 }
 
 void CloseListener(WebServer* s) {
@@ -636,9 +654,15 @@ void WebServer_ProcessInternal(WebServer* s) {
     }
     CriticalSectionGuard guard(s->Lock);
     if (!EnterPass(s)) return;
+    // An inline server's owner drives its passes and expects each to look at everything.
+    const bool full = !s->ServerThread || s->FullPassDue.exchange(0) != 0 || s->Now - s->LastFullPass >= kFullPassSeconds ||
+                      s->Now < s->LastFullPass;
+    if (full) s->LastFullPass = s->Now;
     for (WebServerConnection* c = s->Head; c;) {
         WebServerConnection* next = c->Next;
-        WebServer_ConnectionProcessInt(c);
+        // Cleared before the pass, so that a wish made during it brings another.
+        if (full ? (c->Pending.store(0), true) : (c->Pending.load(std::memory_order_relaxed) && c->Pending.exchange(0)))
+            WebServer_ConnectionProcessInt(c);
         c = next;
     }
     LeavePass(s);
@@ -991,6 +1015,7 @@ const char* WebServer_TranslateConnectionPhase(uint32_t phase) {
 int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
     WebServerConnection* c = connection;
     WebServer* s = c->Server;
+    c->Pending.store(1);
     if (!s->Running.load()) return 1;
     if (s->ServerThread)
         Thread_Signal(s->ThreadId);

@@ -43,6 +43,9 @@ struct WebServerConnection {
     void* UserHandle;
     uint32_t Persistent;
     uint32_t Busy;
+    // Set by whatever wants this connection looked at (its socket's handlers, the owner): a
+    // threaded server's pass skips connections without it, between full passes.
+    std::atomic<uint32_t> Pending;
     // Set during a pass when the owner read body bytes or queued answer bytes: the pass asks the
     // body callback again afterwards instead of waking the server once per call.
     uint32_t SignalDue;
@@ -77,6 +80,11 @@ struct WebServer {
     // under it walks the connections and must not see them freed.
     uint32_t PassDepth;
     uint32_t PassDeferred;
+    // A threaded server's pass looks only at the connections that asked for it, and at every
+    // connection (time-outs, lingering, freeing) once this much time has passed since the last
+    // full pass, or when one is owed.
+    double LastFullPass;
+    std::atomic<uint32_t> FullPassDue;
     // Set by the thread that runs the server, read by the owner from any thread.
     std::atomic<uint32_t> ActiveListenAddress;
     std::atomic<uint32_t> ActiveListenPort;
