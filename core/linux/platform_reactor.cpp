@@ -73,6 +73,7 @@ struct PlatformSource {
     bool Detached;     // out of epoll, done by the epoll thread: no report of it can be in flight
     bool CancelPosted; // the cancel handler is posted (once)
     bool Inline;       // the event handler runs on the epoll thread
+    bool ArmedLasting; // armed without EPOLLONESHOT: reported while ready, until disarmed
 };
 
 struct PlatformReactor {
@@ -204,11 +205,14 @@ void ReleaseSource(PlatformSource* source) {
     Memory_Free(source, sizeof(PlatformSource));
 }
 
-// Under the source's lock.
+// Under the source's lock. A source run on the epoll thread is watched for as long as it is
+// resumed (its handler never runs twice at once there), so it costs no system call per report;
+// any other is watched for one report at a time.
 void Arm(PlatformSource* source) {
     if (source->Cancelled || source->Suspended > 0 || source->Running || source->Armed) return;
     epoll_event event{};
-    event.events = (source->Kind == PLATFORM_SOURCE_READ ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    event.events = (source->Kind == PLATFORM_SOURCE_READ ? EPOLLIN : EPOLLOUT) |
+                   (source->Inline ? 0u : (uint32_t)EPOLLONESHOT);
     event.data.ptr = source;
     const int32_t set = source->Reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
     const int op = source->Registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
@@ -216,6 +220,25 @@ void Arm(PlatformSource* source) {
     if (epoll_ctl(set, op, source->Descriptor, &event) != 0) return;
     source->Registered = true;
     source->Armed = true;
+    source->ArmedLasting = source->Inline;
+}
+
+// Under the source's lock: stops a lasting watch, which would otherwise report a source that
+// nobody runs over and over.
+void Disarm(PlatformSource* source) {
+    if (!source->Armed || !source->ArmedLasting) {
+        source->Armed = false;
+        return;
+    }
+    // Hang-ups and errors are reported whatever the mask: one-shot, so that such a report comes
+    // once at most and then finds the source disarmed.
+    epoll_event event{};
+    event.events = EPOLLONESHOT;
+    event.data.ptr = source;
+    const int32_t set = source->Reactor->Inner[source->Kind == PLATFORM_SOURCE_READ ? 0 : 1];
+    epoll_ctl(set, EPOLL_CTL_MOD, source->Descriptor, &event);
+    source->Armed = false;
+    source->ArmedLasting = false;
 }
 
 // Under the source's lock: the cancel handler may run once the source is out of epoll and its
@@ -267,11 +290,17 @@ void RunCancel(PlatformWork* work) {
 // On the epoll thread: a source the kernel reported, now disarmed.
 void Deliver(PlatformSource* source) {
     std::unique_lock<std::mutex> guard(source->Lock);
-    source->Armed = false;
+    // A one-report watch is spent; a lasting one goes on unless the source is not to run.
+    if (!source->ArmedLasting) source->Armed = false;
+    if (source->Cancelled) return;
     // A suspended source is armed again by its Resume; the readiness is seen then.
-    if (source->Cancelled || source->Suspended > 0) return;
+    if (source->Suspended > 0) {
+        Disarm(source);
+        return;
+    }
     source->Running = true;
     if (!source->Inline) {
+        Disarm(source);
         Post(source->Reactor, &source->EventWork.Work);
         return;
     }
@@ -281,7 +310,12 @@ void Deliver(PlatformSource* source) {
     guard.lock();
     source->Running = false;
     const bool cancelDue = source->Cancelled && CancelDue(source);
-    if (!source->Cancelled) Arm(source);
+    if (!source->Cancelled) {
+        if (source->Suspended > 0 || !source->Inline)
+            Disarm(source);
+        else
+            Arm(source);
+    }
     guard.unlock();
     if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }

@@ -481,7 +481,9 @@ void WritePass(PlatformWork* work) {
 
 // Runs a system call on the socket's descriptor under its lock, so that Close cannot give the
 // descriptor away meanwhile. Answers 0 without a descriptor; on failure the error is recorded
-// (outside the lock: recording may call the Close callback) when `record` is set.
+// (outside the lock: recording may call the Close callback) when `record` is set. Only a bind
+// or a listen is made in blocking mode (`toggleBlocking`): options and a shutdown act alike in
+// either mode, and the two switches would cost two more calls each.
 template <typename Call> int64_t OnDescriptor(AsyncSocket* socket, bool toggleBlocking, bool record, Call call) {
     int32_t error = 0;
     {
@@ -654,7 +656,7 @@ int64_t AsyncSocket_StartAccepting(AsyncSocket* socket) {
 
 int64_t AsyncSocket_Shutdown(AsyncSocket* socket, int32_t how) {
     Checked(socket);
-    return OnDescriptor(socket, true, true, [&](int32_t fd) { return shutdown(fd, how); });
+    return OnDescriptor(socket, false, true, [&](int32_t fd) { return shutdown(fd, how); });
 }
 
 int64_t AsyncSocket_Close(AsyncSocket* socket) {
@@ -729,7 +731,7 @@ int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on) {
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on) {
     Checked(socket);
     const int value = on == 1 ? 1 : 0;
-    return OnDescriptor(socket, true, true, [&](int32_t fd) {
+    return OnDescriptor(socket, false, true, [&](int32_t fd) {
         const int result = SetOption(fd, SOL_SOCKET, SO_REUSEADDR, value);
         return result != 0 ? result : SetOption(fd, SOL_SOCKET, SO_REUSEPORT, value);
     });
@@ -740,13 +742,13 @@ int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds) 
     linger value{};
     value.l_onoff = on == 1 ? 1 : 0;
     value.l_linger = (uint16_t)seconds;
-    return OnDescriptor(socket, true, false,
+    return OnDescriptor(socket, false, false,
                         [&](int32_t fd) { return setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value)); });
 }
 
 int64_t AsyncSocket_SetKeepAlive(AsyncSocket* socket, int32_t on, int32_t seconds) {
     Checked(socket);
-    return OnDescriptor(socket, true, true, [&](int32_t fd) {
+    return OnDescriptor(socket, false, true, [&](int32_t fd) {
         const int result = SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, on);
         return result != 0 ? result : SetOption(fd, IPPROTO_TCP, TCP_KEEPALIVE, seconds);
     });
@@ -754,7 +756,7 @@ int64_t AsyncSocket_SetKeepAlive(AsyncSocket* socket, int32_t on, int32_t second
 
 int64_t AsyncSocket_SetNagel(AsyncSocket* socket, int32_t on) {
     Checked(socket);
-    return OnDescriptor(socket, true, true, [&](int32_t fd) { return SetOption(fd, IPPROTO_TCP, TCP_NODELAY, !on); });
+    return OnDescriptor(socket, false, true, [&](int32_t fd) { return SetOption(fd, IPPROTO_TCP, TCP_NODELAY, !on); });
 }
 
 int64_t AsyncSocket_IsOpen(AsyncSocket* socket) {

@@ -74,10 +74,16 @@ void ProcessServerEvent(void* instance) {
 
 void ConnectionProcessEvent(void* instance);
 
+// Wakes a threaded server's thread, unless it is awake and will look again by itself.
+void WakeServerThread(WebServer* s) {
+    s->Wakes.fetch_add(1);
+    if (s->Sleeping.load()) Thread_Signal(s->ThreadId);
+}
+
 // Wakes the thread that runs the server for a pass over the connections that asked for one.
 void WakeThread(WebServer* s) {
     if (s->ServerThread)
-        Thread_Signal(s->ThreadId);
+        WakeServerThread(s);
     else if (s->Running.load())
         EventQueue_AddProcessByThreadId(s->ThreadId, s, ProcessServerEvent);
 }
@@ -699,9 +705,12 @@ uint32_t WebServer_ProcessThread(void* parameter) {
     WebServer* s = static_cast<WebServer*>(parameter);
     WebServer_StartInternal(s);
     while (!Thread_WaitForExit(0)) {
+        const uint32_t seen = s->Wakes.load();
         Thread_Tick();
         WebServer_ProcessInternal(s);
-        Thread_Wait(kThreadWaitMs);
+        s->Sleeping.store(1);
+        if (s->Wakes.load() == seen) Thread_Wait(kThreadWaitMs);
+        s->Sleeping.store(0);
     }
     WebServer_StopInternal(s);
     return 0;
@@ -1018,7 +1027,7 @@ int64_t WebServer_ConnectionSignal(WebServerConnection* connection) {
     c->Pending.store(1);
     if (!s->Running.load()) return 1;
     if (s->ServerThread)
-        Thread_Signal(s->ThreadId);
+        WakeServerThread(s);
     else
         EventQueue_AddProcessByThreadId(s->ThreadId, c, ConnectionProcessEvent);
     return 1;

@@ -111,10 +111,10 @@ int64_t PutAll(WebServerConnection* c, const char* data, int32_t length) {
     return ok;
 }
 
-// Within a pass of an inline server the pass itself sends the bytes, on the owner's thread;
-// otherwise a socket thread does.
+// Within a pass the pass itself sends the bytes, on the server's thread; otherwise a socket
+// thread does.
 void StartWriting(WebServerConnection* c) {
-    if (c->Socket && (!c->Busy || c->Server->ServerThread)) AsyncSocket_StartWriting(c->Socket);
+    if (c->Socket && !c->Busy) AsyncSocket_StartWriting(c->Socket);
 }
 
 // Within a pass the pass signals once at its end; otherwise the connection is signalled now.

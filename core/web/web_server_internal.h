@@ -85,6 +85,10 @@ struct WebServer {
     // full pass, or when one is owed.
     double LastFullPass;
     std::atomic<uint32_t> FullPassDue;
+    // A threaded server's wake-ups: each one counts, and only a thread that may be asleep is
+    // signalled (the counter is looked at again after Sleeping is set, before it sleeps).
+    std::atomic<uint32_t> Wakes;
+    std::atomic<uint32_t> Sleeping;
     // Set by the thread that runs the server, read by the owner from any thread.
     std::atomic<uint32_t> ActiveListenAddress;
     std::atomic<uint32_t> ActiveListenPort;
