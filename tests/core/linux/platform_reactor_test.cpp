@@ -7,9 +7,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "tests/support/abort_table.h"
 #include "tests/support/bounded_wait.h"
@@ -39,9 +44,14 @@ struct Watch {
     std::atomic<bool> drain{true};
     // When set, the handler suspends (or cancels) its own source at that event.
     PlatformSource* self = nullptr;
-    int32_t suspendAt = 0;
-    int32_t cancelAt = 0;
-    ~Watch() { close(fd); }
+    std::atomic<int32_t> suspendAt{0};
+    std::atomic<int32_t> cancelAt{0};
+    // The threads the event handler ran on.
+    std::mutex threadsLock;
+    std::set<std::thread::id> threads;
+    ~Watch() {
+        if (fd >= 0) close(fd);
+    }
     void Signal() {
         const uint64_t one = 1;
         EXPECT_EQ(write(fd, &one, sizeof(one)), 8);
@@ -56,6 +66,10 @@ void OnEvent(void* context) {
     if (w->drain.load()) {
         uint64_t value;
         (void)!read(w->fd, &value, sizeof(value));
+    }
+    {
+        std::lock_guard<std::mutex> guard(w->threadsLock);
+        w->threads.insert(std::this_thread::get_id());
     }
     const int32_t seen = ++w->events;
     if (seen == w->suspendAt) Platform_SourceSuspend(w->self);
@@ -77,9 +91,10 @@ class PlatformReactorTest : public ::testing::Test {
         EXPECT_EQ(Platform_ReactorDelete(&reactor), 1);
         EXPECT_EQ(reactor, nullptr);
     }
-    PlatformSource* Make(Watch& w, int32_t kind = PLATFORM_SOURCE_READ) {
+    PlatformSource* Make(Watch& w, int32_t kind = PLATFORM_SOURCE_READ, bool runInline = false) {
         PlatformSource* source = nullptr;
         EXPECT_EQ(Platform_SourceCreate(&source, reactor, w.fd, kind, &w, OnEvent, OnCancel), 1);
+        if (runInline) Platform_SourceSetInline(source, 1);
         return source;
     }
     PlatformReactor* reactor = nullptr;
@@ -148,10 +163,11 @@ TEST_F(PlatformReactorTest, CancelHandlerRunsOnceInEveryState) {
 // A source that stays ready runs again at once, but not past a suspension or cancellation
 // its handler made.
 TEST_F(PlatformReactorTest, ReadySourceStopsWhereItsHandlerSaysSo) {
-    for (bool cancel : {false, true}) {
+    for (int32_t round = 0; round < 4; round++) {
+        const bool cancel = round & 1, runInline = round & 2;
         Watch w;
         w.drain = false;
-        PlatformSource* source = Make(w);
+        PlatformSource* source = Make(w, PLATFORM_SOURCE_READ, runInline);
         w.self = source;
         (cancel ? w.cancelAt : w.suspendAt) = 5;
         w.Signal();
@@ -167,6 +183,54 @@ TEST_F(PlatformReactorTest, ReadySourceStopsWhereItsHandlerSaysSo) {
         Platform_SourceRelease(&source);
         ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; })) << cancel;
         EXPECT_EQ(w.overlapped.load(), 0) << cancel;
+    }
+}
+
+// Sources run on the polling thread: each stays ready and keeps being run, one call at a time,
+// all on that one thread; one suspended by its handler while its peer hung up (reported
+// whatever the watch asks for) stays quiet until resumed; cancellation from the handler or from
+// outside runs the cancel handler once.
+TEST_F(PlatformReactorTest, InlineSourcesRunOnThePollingThread) {
+    Watch ready;
+    ready.drain = false;
+    Watch hungUp;
+    hungUp.drain = false;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    close(hungUp.fd);
+    hungUp.fd = pair[0];
+    close(pair[1]);
+    PlatformSource* first = Make(ready, PLATFORM_SOURCE_READ, true);
+    PlatformSource* second = Make(hungUp, PLATFORM_SOURCE_READ, true);
+    hungUp.self = second;
+    hungUp.suspendAt = 3;
+    ready.Signal();
+    Platform_SourceResume(first);
+    Platform_SourceResume(second);
+    ASSERT_TRUE(WaitFor([&] { return ready.events.load() >= 200 && hungUp.events.load() >= 3; }));
+    Platform_SourceCancel(first);
+    Platform_SourceRelease(&first);
+    ASSERT_TRUE(WaitFor([&] { return ready.cancels.load() == 1; }));
+    // Quiet: no handler runs, and the polling thread does not spin on the hang-up either.
+    const std::clock_t before = std::clock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LT((double)(std::clock() - before) / CLOCKS_PER_SEC, 0.05);
+    EXPECT_EQ(hungUp.events.load(), 3);
+    Platform_SourceResume(second);
+    ASSERT_TRUE(WaitFor([&] { return hungUp.events.load() > 3; }));
+    {
+        std::lock_guard<std::mutex> a(ready.threadsLock), b(hungUp.threadsLock);
+        EXPECT_EQ(ready.threads.size(), 1u);
+        EXPECT_EQ(ready.threads, hungUp.threads);
+    }
+    hungUp.cancelAt = hungUp.events.load() + 2;
+    Platform_SourceRelease(&second);
+    for (Watch* w : {&ready, &hungUp}) {
+        ASSERT_TRUE(WaitFor([&] { return w->cancels.load() == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(w->cancels.load(), 1);
+        EXPECT_EQ(w->overlapped.load(), 0);
+        EXPECT_EQ(w->eventsAfterCancel.load(), 0);
     }
 }
 

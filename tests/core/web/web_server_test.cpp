@@ -602,6 +602,73 @@ TEST_F(WebServerTest, InlineServerAnswers) {
     EXPECT_EQ(WebServer_IsOn(server, Thread_GetCurrentId()), 1);
 }
 
+// Keep-alive on a server of either kind: two requests sent at once and a third after the server
+// went idle are all answered on the one connection, each with the whole of a body many times
+// the size of the buffers, to a client that takes it in small reads.
+TEST_F(WebServerTest, PipelinedAndLaterRequestsGetWholeBodies) {
+    for (const bool threaded : {true, false}) {
+        SCOPED_TRACE(threaded ? "threaded" : "inline");
+        body.resize(3 * 1024 * 1024 + 7);
+        for (size_t i = 0; i < body.size(); i++) body[i] = (char)('a' + (i * 7 + i / 4093) % 26);
+        opens = 0;
+        port = 0;
+        Create(threaded);
+        WebServer_SetPersistentConnections(server, 1);
+        if (threaded) {
+            Start();
+        } else {
+            ASSERT_EQ(WebServer_Start(server), 1);
+            WebServer_Process(server);
+            ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+        }
+        std::vector<std::string> answers;
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            Client c(port, 4096);
+            // The header a byte at a time, then the announced body in reads of at most 1000 bytes.
+            auto read = [&] {
+                std::string text;
+                char one;
+                while (text.find("\r\n\r\n") == std::string::npos && recv(c.fd, &one, 1, 0) == 1) text += one;
+                const size_t at = text.find("Content-Length: ");
+                size_t want = at == std::string::npos ? 0 : std::stoul(text.substr(at + 16));
+                text.clear();
+                char buffer[1000];
+                while (want > 0) {
+                    const ssize_t n = recv(c.fd, buffer, want < sizeof(buffer) ? want : sizeof(buffer), 0);
+                    if (n <= 0) break;
+                    text.append(buffer, (size_t)n);
+                    want -= (size_t)n;
+                }
+                answers.push_back(text);
+            };
+            const std::string request = "GET /big.bin HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+            c.Send(request + request);
+            read();
+            read();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            c.Send(request);
+            read();
+            done = true;
+        });
+        const double end = Now() + 60;
+        while (!done.load() && Now() < end) {
+            if (threaded) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            WebServer_Process(server);
+            EventQueue_Flush(nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        client.join();
+        ASSERT_EQ(answers.size(), 3u);
+        for (const std::string& answer : answers) EXPECT_TRUE(answer == body) << answer.size();
+        EXPECT_EQ(opens.load(), 1);
+        WebServer_Release(&server);
+    }
+}
+
 TEST(WebServerNames, PhaseNames) {
     EXPECT_STREQ(WebServer_TranslateConnectionPhase(6), "ResponseFinish");
     EXPECT_STREQ(WebServer_TranslateConnectionPhase(10), "Unknown");
