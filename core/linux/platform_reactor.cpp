@@ -37,6 +37,7 @@ constexpr int32_t kNameCapacity = 16;
 constexpr int32_t kMinimumThreads = 4;
 constexpr int32_t kMaximumThreads = 16;
 constexpr int32_t kEventBatch = 128;
+constexpr int32_t kBatchesPerRound = 8;
 // Passes a ready source makes in a row before it queues behind the others again.
 constexpr int32_t kPassesInARow = 64;
 // How long an idle worker watches for new work before it sleeps, and how many do at once.
@@ -292,7 +293,11 @@ void Deliver(PlatformSource* source) {
     std::unique_lock<std::mutex> guard(source->Lock);
     // A one-report watch is spent; a lasting one goes on unless the source is not to run.
     if (!source->ArmedLasting) source->Armed = false;
-    if (source->Cancelled) return;
+    if (source->Cancelled) {
+        // Until it is taken out of epoll a lasting watch would report it again and again.
+        Disarm(source);
+        return;
+    }
     // A suspended source is armed again by its Resume; the readiness is seen then.
     if (source->Suspended > 0) {
         Disarm(source);
@@ -347,13 +352,16 @@ void DetachCancelled(PlatformReactor* reactor) {
     }
 }
 
+// A bounded number of batches: sources still ready after them are reported again on the next
+// round, after cancelled sources were taken out.
 void DrainInner(int32_t set) {
     epoll_event events[kEventBatch];
     int count;
+    int32_t batches = 0;
     do {
         count = epoll_wait(set, events, kEventBatch, 0);
         for (int i = 0; i < count; i++) Deliver(static_cast<PlatformSource*>(events[i].data.ptr));
-    } while (count == kEventBatch);
+    } while (count == kEventBatch && ++batches < kBatchesPerRound);
 }
 
 void PollerMain(PlatformReactor* reactor) {

@@ -234,6 +234,28 @@ TEST_F(PlatformReactorTest, InlineSourcesRunOnThePollingThread) {
     }
 }
 
+// Hundreds of sources on the polling thread that stay ready and cancel themselves at once (as
+// connections that all see their peers close do) are all taken out and their cancel handlers run.
+TEST_F(PlatformReactorTest, ManyInlineSourcesCancelledAtOnceAllFinish) {
+    std::vector<Watch> watches(400);
+    std::vector<PlatformSource*> sources;
+    for (Watch& w : watches) {
+        w.drain = false;
+        w.cancelAt = 1;
+        w.Signal();
+        sources.push_back(Make(w, PLATFORM_SOURCE_READ, true));
+        w.self = sources.back();
+    }
+    for (PlatformSource* source : sources) Platform_SourceResume(source);
+    for (PlatformSource*& source : sources) Platform_SourceRelease(&source);
+    ASSERT_TRUE(WaitFor([&] {
+        for (Watch& w : watches)
+            if (w.cancels.load() != 1) return false;
+        return true;
+    }));
+    for (Watch& w : watches) EXPECT_EQ(w.events.load(), 1);
+}
+
 struct Posted {
     PlatformWork work;
     std::atomic<int32_t>* ran;
