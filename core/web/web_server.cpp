@@ -351,14 +351,18 @@ int64_t StepResponseHeader(WebServerConnection* c) {
     char date[64];
     Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
     Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
-    const char* type = nullptr;
-    const char* subtype = nullptr;
-    MIME_Find(c->FileName, &type, &subtype);
-    char contentType[256];
-    String_CopyLength(contentType, type ? type : "application", (int32_t)sizeof(contentType));
-    String_CatLength(contentType, "/", (int32_t)sizeof(contentType));
-    String_CatLength(contentType, subtype ? subtype : "octet-stream", (int32_t)sizeof(contentType));
-    Dictionary_SetStringByKey(c->ResponseHeader, "Content-Type", contentType);
+    // A client on a kept connection mostly asks for the same file again: the table is searched
+    // once per file name.
+    if (!c->ContentTypeFor[0] || strcmp(c->ContentTypeFor, c->FileName) != 0) {
+        const char* type = nullptr;
+        const char* subtype = nullptr;
+        MIME_Find(c->FileName, &type, &subtype);
+        String_CopyLength(c->ContentType, type ? type : "application", (int32_t)sizeof(c->ContentType));
+        String_CatLength(c->ContentType, "/", (int32_t)sizeof(c->ContentType));
+        String_CatLength(c->ContentType, subtype ? subtype : "octet-stream", (int32_t)sizeof(c->ContentType));
+        String_CopyLength(c->ContentTypeFor, c->FileName, (int32_t)sizeof(c->ContentTypeFor));
+    }
+    Dictionary_SetStringByKey(c->ResponseHeader, "Content-Type", c->ContentType);
     void* user = nullptr;
     int64_t result = 1;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->ResponseHeaderCallback, &user)) result = fn(s, user, c);
@@ -447,6 +451,12 @@ bool WriteQueued(WebServerConnection* c) {
     return true;
 }
 
+void ReadWhileRoom(WebServerConnection* c) {
+    int32_t left = 0;
+    DuplexStream_ReadGetBufferLeft(c->Stream, &left);
+    if (left > 0) AsyncSocket_StartReading(c->Socket);
+}
+
 // One pass of a connection, under the server's lock.
 void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     WebServer* s = c->Server;
@@ -464,13 +474,11 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
     bool known = true;
     int64_t ok = 1;
     bool sentForFinish = false;
+    // Reading goes on while the read buffer has room: looked at once before the steps and once
+    // after them (only they take bytes out), not before every step.
+    if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) ReadWhileRoom(c);
     for (;;) {
-        if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
-            int32_t left = 0;
-            WriteQueued(c);
-            DuplexStream_ReadGetBufferLeft(c->Stream, &left);
-            if (left > 0) AsyncSocket_StartReading(c->Socket);
-        }
+        if (c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) WriteQueued(c);
         const uint32_t before = c->Phase;
         ok = RunStep(c, &known);
         if (!ok) break;
@@ -480,7 +488,10 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
             break;
         sentForFinish = true;
     }
-    if (ok && c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) WriteQueued(c);
+    if (ok && c->Phase < WEBSERVER_PHASE_CLOSE && c->Socket) {
+        WriteQueued(c);
+        ReadWhileRoom(c);
+    }
     // The owner took body bytes or queued answer bytes: it is asked again on a pass of its own.
     if (c->SignalDue) {
         c->SignalDue = 0;

@@ -30,6 +30,9 @@ struct WebServerConnection {
     char Referer[8192];
     char UserAgent[512];
     char FileName[320];
+    // The Content-Type text of the file name it was found for.
+    char ContentTypeFor[320];
+    char ContentType[256];
     int64_t RequestLength;
     int64_t ResponseLength;
     int64_t BodyRead;
