@@ -27,11 +27,11 @@ inline std::unique_ptr<TlsServer> StartNginx(const TempDir& dir, const std::stri
         << dir.path() << "; uwsgi_temp_path " << dir.path() << "; scgi_temp_path " << dir.path() << ";\n"
         << "  server { listen 127.0.0.1:PORT" << (listen.empty() ? "" : " " + listen) << "; " << server
         << " root " << root << "; }\n}\n";
+    const std::string pin = cpus.empty() ? "" : "taskset -c " + cpus + " ";
     return std::make_unique<TlsServer>(
         dir.path(), std::vector<std::string>{"sh", "-c",
-                                             "sed s/PORT/{port}/ " + name + ".tmpl > " + name +
-                                                 ".conf && exec " + (cpus.empty() ? "" : "taskset -c " + cpus + " ") + "nginx -c " + dir.file(name + ".conf") +
-                                                 " -g 'daemon off;'"});
+                                             "sed s/PORT/{port}/ " + name + ".tmpl > " + name + ".conf && exec " +
+                                                 pin + "nginx -c " + dir.file(name + ".conf") + " -g 'daemon off;'"});
 }
 
 // The directives of a TLS 1.2 server for "localhost" (the leaf of `pki`, its intermediate and the

@@ -672,8 +672,8 @@ void WebServer_ProcessInternal(WebServer* s) {
     CriticalSectionGuard guard(s->Lock);
     if (!EnterPass(s)) return;
     // An inline server's owner drives its passes and expects each to look at everything.
-    const bool full = !s->ServerThread || s->FullPassDue.exchange(0) != 0 || s->Now - s->LastFullPass >= kFullPassSeconds ||
-                      s->Now < s->LastFullPass;
+    const bool full = !s->ServerThread || s->FullPassDue.exchange(0) != 0 ||
+                      s->Now - s->LastFullPass >= kFullPassSeconds || s->Now < s->LastFullPass;
     if (full) s->LastFullPass = s->Now;
     for (WebServerConnection* c = s->Head; c;) {
         WebServerConnection* next = c->Next;
