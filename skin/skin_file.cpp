@@ -720,6 +720,20 @@ int64_t SkinFile_SetReadRaw(SkinFile* file, uint32_t flag) {
     return 1;
 }
 
+int64_t SkinFile_PeekKept(SkinFile* file, const uint8_t** data, uint64_t* available) {
+    CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
+    ASSERT_POINTER(data);
+    ASSERT_POINTER(available);
+    *data = nullptr;
+    *available = 0;
+    if (!file->Cached) return 0;
+    const uint64_t total = SkinFileCache_Size(file->Cached);
+    const uint64_t at = std::min(file->CachedPosition, total);
+    *data = SkinFileCache_Data(file->Cached) + at;
+    *available = total - at;
+    return 1;
+}
+
 int64_t SkinFile_SetUseCache(SkinFile* file, uint32_t flag) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     file->UseCache = flag ? 1 : 0;

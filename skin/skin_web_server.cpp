@@ -755,18 +755,29 @@ int64_t SkinWebServer_OnResponseBody(WebServer* core, void*, WebServerConnection
     const int64_t left = r->Offset + r->Length - r->Position;
     if (chunk > left) chunk = left;
     uint8_t buffer[kBodyChunk];
+    const uint8_t* source = buffer;
     int64_t n = 0;
     bool more = false;
+    bool kept = false;
     if (r->File) {
         // The handler has already put the entry at the range's start.
         if (chunk < 1) {
             CloseFile(r);
             return 0;
         }
-        uint32_t got = 0;
-        more = SkinFile_Read(r->File, buffer, (uint32_t)chunk, &got) != 0;
-        n = got;
-        if (got == 0 && more) return 1;
+        uint64_t available = 0;
+        if (SkinFile_PeekKept(r->File, &source, &available)) {
+            // Content kept in memory goes to the connection as it is; the entry moves on below.
+            kept = true;
+            n = chunk < (int64_t)available ? chunk : (int64_t)available;
+            more = n > 0;
+        } else {
+            source = buffer;
+            uint32_t got = 0;
+            more = SkinFile_Read(r->File, buffer, (uint32_t)chunk, &got) != 0;
+            n = got;
+            if (got == 0 && more) return 1;
+        }
     } else if (r->DataStore) {
         n = chunk < r->DataStoreLength - r->Position ? chunk : r->DataStoreLength - r->Position;
         if (n > 0) memcpy(buffer, r->DataStore + r->Position, (size_t)n);
@@ -784,10 +795,11 @@ int64_t SkinWebServer_OnResponseBody(WebServer* core, void*, WebServerConnection
     }
     if (n > 0) {
         int32_t count = 0;
-        if (!WebServer_ConnectionResponseWrite(core, connection, buffer, (int32_t)n, &count) || count != (int32_t)n) {
+        if (!WebServer_ConnectionResponseWrite(core, connection, source, (int32_t)n, &count) || count != (int32_t)n) {
             CloseFile(r);
             return 0;
         }
+        if (kept) SkinFile_Seek(r->File, count, SEEK_ORIGIN_CURRENT);
         r->Position += count;
     }
     if (r->Position >= r->Offset + r->Length) more = false;

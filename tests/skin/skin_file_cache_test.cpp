@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "skin/skin_file.h"
 #include "skin/skin_file_cache.h"
@@ -177,6 +179,24 @@ TEST_F(SkinFileCacheTest, KeepsOnlySmallFilesAskedForWhileAttached) {
     SkinFile_Read(file, buffer, sizeof(buffer), &got);
     EXPECT_EQ(std::string(buffer, got), "small");
     SkinFile_Release(&file);
+}
+
+// Readers on several threads share what is kept while the file keeps changing; once it stops,
+// every reader sees its last content.
+TEST_F(SkinFileCacheTest, ReadersOnManyThreadsSeeTheLastContent) {
+    ASSERT_TRUE(WriteText(Skin("shared.txt"), "content-0"));
+    std::vector<std::thread> readers;
+    std::vector<int> whole(4, 0);
+    for (int t = 0; t < 4; t++)
+        readers.emplace_back([t, &whole] {
+            for (int i = 0; i < 300; i++)
+                if (Read("shared.txt").size() == 9) whole[t]++;
+        });
+    for (int i = 1; i <= 20; i++) WriteText(Skin("shared.txt"), "content-" + std::to_string(i % 10));
+    for (auto& reader : readers) reader.join();
+    for (int t = 0; t < 4; t++) EXPECT_GT(whole[t], 0);
+    EXPECT_EQ(Read("shared.txt"), "content-0");
+    EXPECT_EQ(Read("shared.txt"), "content-0");
 }
 
 } // namespace

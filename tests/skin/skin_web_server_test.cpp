@@ -294,6 +294,20 @@ TEST_F(SkinWebServerTest, FilesRangesAndRefusalsReachAChildExactly) {
     EXPECT_EQ(whole.Header("Content-Length"), "1000");
 }
 
+// Files the server answers from memory follow the skin folder: a file rewritten (same size, same
+// second) or removed between two requests is answered as it now is.
+TEST_F(SkinWebServerTest, AFileChangedBetweenRequestsIsServedAsItNowIs) {
+    ASSERT_TRUE(WriteText(Skin("/page.js"), "first"));
+    for (int i = 0; i < 2; i++) EXPECT_EQ(Curl({}, {"/page.js"}).body, "first");
+    ASSERT_TRUE(WriteText(Skin("/page.js"), "again"));
+    const Answer changed = Curl({}, {"/page.js"});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, "again");
+    EXPECT_EQ(Curl({"-H", "Range: bytes=2-"}, {"/page.js"}).body, "ain");
+    ASSERT_EQ(unlink(Skin("/page.js").c_str()), 0);
+    EXPECT_EQ(Curl({}, {"/page.js"}).status, 404);
+}
+
 // A one-byte range declares and sends one byte: the next answer on the connection starts clean.
 TEST_F(SkinWebServerTest, AnswersSendExactlyTheirDeclaredLength) {
     const std::string one = "GET /data.bin HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\nRange: bytes=0-0\r\n\r\n";
