@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "core/runtime/memory.h"
@@ -32,12 +33,10 @@ namespace {
 constexpr uint32_t kWatchFolder = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
                                   IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr uint32_t kWatchFile = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
-// A thread that holds the lock only ever reads notices, copies or frees: one that waits this long
-// finds it left held and does without the cache.
 constexpr auto kLockWait = std::chrono::seconds(5);
 
 struct Cache {
-    std::timed_mutex Lock;
+    std::mutex Lock;
     int32_t Notices = -1;
     int32_t Root = -1;
     uint64_t Generation = 1;
@@ -87,8 +86,16 @@ void Drain(Cache& c) {
     if (changed) DropAll(c);
 }
 
-bool Locked(std::unique_lock<std::timed_mutex>& lock) {
-    return lock.try_lock_for(kLockWait);
+// The lock is held only for short steps, so a waiter polls it; one that waits past the bound
+// finds it left held and does without the cache.
+bool Locked(std::unique_lock<std::mutex>& lock) {
+    if (lock.try_lock()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    return true;
 }
 
 // Under the lock: the root is the one the entries were read below; another drops them.
@@ -142,7 +149,7 @@ bool FolderPaths(int32_t root, const char* name, std::string* paths, int32_t cap
 
 SkinFileCacheEntry* SkinFileCache_Find(int32_t root, const char* name) {
     Cache& c = TheCache();
-    std::unique_lock<std::timed_mutex> lock(c.Lock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(c.Lock, std::defer_lock);
     if (!Locked(lock)) return nullptr;
     Drain(c);
     if (c.Root != root) return nullptr;
@@ -162,7 +169,7 @@ int64_t SkinFileCache_Watch(int32_t root, const char* name, int32_t descriptor, 
     int32_t count = 0;
     if (!FolderPaths(root, name, folders, kMaxDepth, &count)) return 0;
     Cache& c = TheCache();
-    std::unique_lock<std::timed_mutex> lock(c.Lock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(c.Lock, std::defer_lock);
     if (!Locked(lock)) return 0;
     Drain(c);
     UseRoot(c, root);
@@ -203,7 +210,7 @@ SkinFileCacheEntry* SkinFileCache_Keep(int32_t root, const char* name, int32_t d
     auto* entry = static_cast<SkinFileCacheEntry*>(Memory_Alloc(sizeof(SkinFileCacheEntry)));
     new (entry) SkinFileCacheEntry{{1}, data, size, modified, 0};
     Cache& c = TheCache();
-    std::unique_lock<std::timed_mutex> lock(c.Lock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(c.Lock, std::defer_lock);
     if (Locked(lock)) {
         Drain(c);
         // Kept only when nothing changed since the watches began: the bytes read are then the
@@ -245,7 +252,7 @@ double SkinFileCache_Modified(const SkinFileCacheEntry* entry) {
 
 void SkinFileCache_Clear() {
     Cache& c = TheCache();
-    std::unique_lock<std::timed_mutex> lock(c.Lock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(c.Lock, std::defer_lock);
     if (!Locked(lock)) return;
     DropAll(c);
     c.Root = -1;
@@ -253,7 +260,7 @@ void SkinFileCache_Clear() {
 
 void SkinFileCache_GetUsage(uint32_t* count, uint64_t* bytes) {
     Cache& c = TheCache();
-    std::unique_lock<std::timed_mutex> lock(c.Lock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(c.Lock, std::defer_lock);
     *count = 0;
     *bytes = 0;
     if (!Locked(lock)) return;

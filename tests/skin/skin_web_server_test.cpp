@@ -24,6 +24,7 @@
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
 #include "core/runtime/command_line.h"
+#include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/log.h"
@@ -229,6 +230,8 @@ std::string LowPort(int k) {
 uint32_t Connections() {
     WebServer* core = nullptr;
     SkinWebServer_GetWebServerHandle(SkinApp_GetWebServerHandle(), &core);
+    // Linked by the socket threads' accepts under the server's lock.
+    CriticalSectionGuard guard(core->Lock);
     return core->Count;
 }
 
