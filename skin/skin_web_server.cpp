@@ -43,6 +43,8 @@ constexpr uint32_t kPathSize = 320;
 // milliseconds; ten seconds still leave room for a page process that is paused or starved for a
 // while, and a client that stalls mid-header no longer holds its connection for ever.
 constexpr double kHeaderTimeout = 10.0;
+// How often the unfinished headers are looked at, at most.
+constexpr double kHeaderCheckPeriod = 0.1;
 
 } // namespace
 
@@ -66,6 +68,9 @@ struct SkinWebServer {
     // ephemeral port.
     SkinWebPeer* Refused;
     double HeaderTimeout;
+    // When the unfinished headers are looked at next: not on every pass, which would take every
+    // connection's read lock from under the socket threads once per request served.
+    double NextHeaderCheck;
 };
 
 namespace {
@@ -318,6 +323,8 @@ bool MatchesExternalPath(SkinWebServer* s, const char* name) {
 void ExpireHeaders(SkinWebServer* s) {
     WebServer* core = s->Server;
     const double now = Time_GetCurrent();
+    if (now < s->NextHeaderCheck) return;
+    s->NextHeaderCheck = now + (s->HeaderTimeout / 10 < kHeaderCheckPeriod ? s->HeaderTimeout / 10 : kHeaderCheckPeriod);
     CriticalSectionGuard guard(core->Lock);
     for (WebServerConnection* c = core->Head; c; c = c->Next) {
         Record* r = static_cast<Record*>(c->UserHandle);
@@ -651,6 +658,8 @@ int64_t SkinWebServer_OnRequestHeader(WebServer* core, void*, WebServerConnectio
     MemoryStream_Seek(r->RequestBody, 0, SEEK_ORIGIN_BEGIN);
     r->Server = core;
     r->Connection = connection;
+    // This header is whole: the next one's wait starts when a look finds it begun.
+    r->HeaderSince = 0;
     return 1;
 }
 
