@@ -150,7 +150,10 @@ double Wrk(uint32_t port, const std::string& name) {
     const std::string out = Run("taskset -c " + split.ClientList() + " wrk -t " + std::to_string(split.ClientThreads()) +
                                 " -c 32 -d " + kSeconds + " -H 'Connection: keep-alive' " +
                                 "http://127.0.0.1:" + std::to_string(port) + "/" + name + " 2>&1");
-    if (out.find("Non-2xx") != std::string::npos || out.find("Socket errors") != std::string::npos) return 0;
+    if (out.find("Non-2xx") != std::string::npos || out.find("Socket errors") != std::string::npos) {
+        fprintf(stderr, "port %u, %s: %s\n", port, name.c_str(), out.c_str());
+        return 0;
+    }
     const size_t at = out.find("Requests/sec:");
     return at == std::string::npos ? 0 : atof(out.c_str() + at + 13);
 }
