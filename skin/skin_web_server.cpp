@@ -597,7 +597,7 @@ int64_t SkinWebServer_OnConnectionOpen(WebServer* core, void* user, WebServerCon
         if (!SkinWebServer_BlockValidatePort(s, port, touch)) {
             const SkinWebPeer* earner = s->Refused && InRange(port) ? &s->Refused[port - SKINWEBSERVER_FIRST_PORT] : nullptr;
             if (earner && earner->Pid != 0 && address == loopback && lookUp() && !SkinWebPeer_Same(&peer, earner) &&
-                SkinWebPeer_IsWithin(peer.Pid, s->ChildAccess)) {
+                SkinWebPeer_IsPeerWithin(&peer, s->ChildAccess)) {
                 SkinWebServer_VerboseLog(s, 1, "Port block earned by process %d lifted for process %d (%ipv4:%d)\n",
                                          (int32_t)earner->Pid, (int32_t)peer.Pid, &address, (int32_t)port);
                 Unblock(s, port);
@@ -611,7 +611,7 @@ int64_t SkinWebServer_OnConnectionOpen(WebServer* core, void* user, WebServerCon
         }
         if (refusal) {
             SkinWebServer_VerboseLog(s, 1, refusal, &address, (int32_t)port);
-        } else if (!SkinWebPeer_IsWithin(peer.Pid, s->ChildAccess)) {
+        } else if (!SkinWebPeer_IsPeerWithin(&peer, s->ChildAccess)) {
             SkinWebServer_VerboseLog(s, 1, "Process %d is not valid child for my PID %d (%ipv4:%d)\n",
                                      (int32_t)peer.Pid, (int32_t)Platform_GetCurrentProcessId(), &address,
                                      (int32_t)port);
