@@ -44,3 +44,25 @@ inline std::string NginxTls12(const TempDir& dir, const TlsPki& pki) {
     chmod(key.c_str(), 0600); // read by nginx's master before it drops to its workers' user
     return "ssl_protocols TLSv1.2; ssl_certificate " + chain + "; ssl_certificate_key " + key + ";";
 }
+
+// As StartNginx, for a benchmark that sets nginx beside a server of ours on the same cores: nginx
+// runs pinned to `cpus` (a taskset list such as "0-1"; empty: not pinned) with `workers` workers,
+// sendfile on, as many connections per worker as a load generator may open, and `http` added to
+// the http block (keep-alive limits and the like).
+inline std::unique_ptr<TlsServer> StartNginxPinned(const TempDir& dir, const std::string& name,
+                                                   const std::string& root, int workers, const std::string& cpus,
+                                                   const std::string& http = "") {
+    std::ofstream(dir.file(name + ".tmpl"))
+        << "worker_processes " << workers << "; pid " << dir.file(name + ".pid") << "; error_log "
+        << dir.file(name + ".err") << ";\nevents { worker_connections 1024; }\nhttp {\n  access_log off; sendfile on;\n"
+        << "  default_type application/octet-stream; " << http << "\n"
+        << "  client_body_temp_path " << dir.path() << "; proxy_temp_path " << dir.path() << "; fastcgi_temp_path "
+        << dir.path() << "; uwsgi_temp_path " << dir.path() << "; scgi_temp_path " << dir.path() << ";\n"
+        << "  server { listen 127.0.0.1:PORT; root " << root << "; }\n}\n";
+    const std::string pin = cpus.empty() ? "" : "taskset -c " + cpus + " ";
+    return std::make_unique<TlsServer>(
+        dir.path(), std::vector<std::string>{"sh", "-c",
+                                             "sed s/PORT/{port}/ " + name + ".tmpl > " + name + ".conf && exec " +
+                                                 pin + "nginx -c " + dir.file(name + ".conf") +
+                                                 " -g 'daemon off;'"});
+}

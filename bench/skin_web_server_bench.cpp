@@ -1,8 +1,13 @@
-// The skin web server beside nginx (one worker) serving the same files (1 KB, 64 KB, 10 MB) to
-// wrk on 127.0.0.1 with keep-alive. Ours runs as the host runs it: inline on one thread that
-// loops over a server pass, its event queue and a wait of up to 1 ms on its signal, with
-// authentication on and wrk admitted as a descendant (the bench, sh, wrk).
+// The skin web server beside nginx serving the same files (1 KB, 64 KB, 10 MB) to wrk on 127.0.0.1
+// with keep-alive, both on the same cores: this process (our server's threads) and nginx (as many
+// workers as those cores) are pinned to the first cores, wrk to the others, the split made from
+// the machine's core count. Ours runs as the host runs it: inline on one thread that loops over a
+// server pass, its event queue and a wait of up to 1 ms on its signal, with authentication on and
+// wrk admitted as a descendant (the bench, sh, taskset, wrk). The CPU time set beside each run is
+// the server side's alone: this process's for ours, nginx's processes' for nginx (wrk's is left
+// out of both).
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -15,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/nginx_peer.h"
 #include "bench/peer_ratio.h"
 #include "core/certs/authenticate.h"
 #include "core/formats/mime.h"
@@ -40,18 +46,32 @@ int64_t Quiet(const char*) {
     return 1;
 }
 
-std::unique_ptr<TlsServer> StartNginx(TempDir& dir) {
-    std::ofstream(dir.file("nginx.tmpl"))
-        << "worker_processes 1; pid " << dir.file("nginx.pid") << "; error_log " << dir.file("nginx.err")
-        << ";\nevents { worker_connections 1024; }\nhttp {\n  access_log off; keepalive_requests 1000000;\n"
-        << "  client_body_temp_path " << dir.path() << "; proxy_temp_path " << dir.path() << "; fastcgi_temp_path "
-        << dir.path() << "; uwsgi_temp_path " << dir.path() << "; scgi_temp_path " << dir.path()
-        << ";\n  types { application/octet-stream bin; }\n"
-        << "  server { listen 127.0.0.1:PORT; root " << dir.file("www") << "; }\n}\n";
-    return std::make_unique<TlsServer>(
-        dir.path(), std::vector<std::string>{"sh", "-c",
-                                             "sed s/PORT/{port}/ nginx.tmpl > nginx.conf && exec nginx -c " +
-                                                 dir.file("nginx.conf") + " -g 'daemon off;'"});
+// The cores of the server side (ours or nginx) and of wrk: a quarter of the machine, at least
+// one, for the server, the rest for wrk.
+struct CoreSplit {
+    int Server = 1, Total = 1;
+    std::string ServerList() const { return Server > 1 ? "0-" + std::to_string(Server - 1) : "0"; }
+    std::string ClientList() const {
+        return Total - Server > 1 ? std::to_string(Server) + "-" + std::to_string(Total - 1)
+                                  : std::to_string(Total > Server ? Server : 0);
+    }
+    int ClientThreads() const { return Total - Server < 1 ? 1 : Total - Server > 4 ? 4 : Total - Server; }
+};
+
+CoreSplit Split() {
+    CoreSplit split;
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    split.Total = online > 0 ? (int)online : 1;
+    split.Server = split.Total / 4 > 1 ? split.Total / 4 : 1;
+    return split;
+}
+
+// Pins this thread, and so every thread it starts later, to the server's cores.
+void PinToServerCores(const CoreSplit& split) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int i = 0; i < split.Server; i++) CPU_SET(i, &set);
+    sched_setaffinity(0, sizeof(set), &set);
 }
 
 struct Env {
@@ -79,6 +99,8 @@ struct Env {
     }
 
     Env() {
+        // Before any thread starts: the server's threads inherit the cores.
+        PinToServerCores(Split());
         Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
         Debug_PrintOverride(Quiet);
         Thread_Init();
@@ -98,7 +120,8 @@ struct Env {
             chmod(Dir.file("www/" + name).c_str(), 0644);
         }
         SkinFile_Attach(Dir.file("www").c_str());
-        Nginx = StartNginx(Dir);
+        Nginx = StartNginxPinned(Dir, "nginx", Dir.file("www"), Split().Server, Split().ServerList(),
+                                 "keepalive_requests 1000000; types { application/octet-stream bin; }");
         Thread_Begin(&Pump, this, PumpMain);
         for (int i = 0; i < 500 && !Port; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -123,9 +146,14 @@ std::string Run(const std::string& command) {
 
 // wrk's requests per second, 0 when it failed or any answer was not a 2xx.
 double Wrk(uint32_t port, const std::string& name) {
-    const std::string out = Run(std::string("wrk -t 2 -c 32 -d ") + kSeconds + " -H 'Connection: keep-alive' " +
+    const CoreSplit split = Split();
+    const std::string out = Run("taskset -c " + split.ClientList() + " wrk -t " + std::to_string(split.ClientThreads()) +
+                                " -c 32 -d " + kSeconds + " -H 'Connection: keep-alive' " +
                                 "http://127.0.0.1:" + std::to_string(port) + "/" + name + " 2>&1");
-    if (out.find("Non-2xx") != std::string::npos || out.find("Socket errors") != std::string::npos) return 0;
+    if (out.find("Non-2xx") != std::string::npos || out.find("Socket errors") != std::string::npos) {
+        fprintf(stderr, "port %u, %s: %s\n", port, name.c_str(), out.c_str());
+        return 0;
+    }
     const size_t at = out.find("Requests/sec:");
     return at == std::string::npos ? 0 : atof(out.c_str() + at + 13);
 }
@@ -134,12 +162,22 @@ void Serve(benchmark::State& state, bool ours) {
     if (!TheEnv().Ready()) return state.SkipWithError("a server did not start");
     const auto& [name, size] = kFiles[(size_t)state.range(0)];
     const uint32_t port = ours ? TheEnv().Port.load() : TheEnv().Nginx->Port();
-    double rate = 0;
+    double rate = 0, cpu = 0;
+    // The server side's CPU: ours runs in this process, whose other threads wait for wrk; nginx
+    // runs in descendants of this process, where wrk is no longer once it was reaped.
+    auto serverCpu = [ours] {
+        return ours ? peer_ratio::Usage(RUSAGE_SELF) : peer_ratio::LiveDescendantsCpu();
+    };
     for (auto _ : state) {
+        const double before = serverCpu();
         rate = Wrk(port, name);
+        const double after = serverCpu();
         if (rate <= 0) return state.SkipWithError("wrk saw failed requests");
+        // Per the nominal request count, as the time is.
+        cpu += (after - before) * (kNominalRequests / rate) / atof(kSeconds);
         state.SetIterationTime(kNominalRequests / rate);
     }
+    peer_ratio::SetCpu(state, cpu);
     state.SetItemsProcessed((int64_t)(state.iterations() * kNominalRequests));
     state.SetBytesProcessed((int64_t)(state.iterations() * kNominalRequests * (double)size));
 }

@@ -20,6 +20,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "skin/linux/skin_file_disk.h"
+#include "skin/skin_file_cache.h"
 #include "skin/skin_file_internal.h"
 
 namespace {
@@ -254,8 +255,12 @@ struct SkinFile {
     Class Header;
     ClassPrint Print;
     Stream StreamRecord;
-    // The open content: a descriptor (directory skin) or a zip reader (store).
+    // The open content: a descriptor (directory skin) or a zip reader (store), or the kept content
+    // of a directory skin's file with the read position in it.
     int32_t Descriptor;
+    SkinFileCacheEntry* Cached;
+    uint64_t CachedPosition;
+    uint32_t UseCache;
     unzFile Zip;
     StoreImage* Image;
     double Modified;
@@ -284,7 +289,7 @@ int64_t DeleteHandle(void** handle) {
 }
 
 bool IsOpen(const SkinFile* file) {
-    return file->Descriptor >= 0 || file->Zip != nullptr;
+    return file->Descriptor >= 0 || file->Zip != nullptr || file->Cached != nullptr;
 }
 
 void PutLittle32(uint8_t* at, uint32_t value) {
@@ -305,12 +310,37 @@ void SetPending(SkinFile* file, const uint8_t* bytes, uint32_t count) {
     file->PendingGiven = 0;
 }
 
+// Serves the open from the kept content.
+void UseCached(SkinFile* file, SkinFileCacheEntry* entry) {
+    file->Cached = entry;
+    file->CachedPosition = 0;
+    file->Size = SkinFileCache_Size(entry);
+    file->Modified = SkinFileCache_Modified(entry);
+}
+
 int64_t OpenFromDisk(SkinFile* file, const char* name) {
     SkinFile_VerboseLog(file, kVerboseLevel, "Opening from disk");
+    const int32_t root = GlobalSkinFile.RootDescriptor;
+    if (file->UseCache) {
+        if (SkinFileCacheEntry* kept = SkinFileCache_Find(root, name)) {
+            UseCached(file, kept);
+            return 1;
+        }
+    }
     int32_t outcome = SKIN_DISK_MISSING;
-    if (SkinDisk_Open(GlobalSkinFile.RootDescriptor, name, &file->Descriptor, &file->Size, &file->Modified,
-                      &outcome))
+    if (SkinDisk_Open(root, name, &file->Descriptor, &file->Size, &file->Modified, &outcome)) {
+        uint64_t ticket = 0;
+        if (file->UseCache && file->Size <= SKIN_FILE_CACHE_ENTRY_LIMIT &&
+            SkinFileCache_Watch(root, name, file->Descriptor, &ticket)) {
+            if (SkinFileCacheEntry* kept =
+                    SkinFileCache_Keep(root, name, file->Descriptor, file->Size, file->Modified, ticket)) {
+                Platform_Close(file->Descriptor);
+                file->Descriptor = -1;
+                UseCached(file, kept);
+            }
+        }
         return 1;
+    }
     if (outcome == SKIN_DISK_MISSING) SkinFile_VerboseLog(file, kVerboseLevel, "Cannot find %s", name);
     else SkinFile_VerboseLog(file, kVerboseLevel, "Cannot open %s", name);
     return 0;
@@ -443,6 +473,7 @@ int64_t SkinFile_Init() {
 }
 
 int64_t SkinFile_Remove() {
+    SkinFileCache_Clear();
     ReleaseImage(&GlobalSkinFile.Store);
     FreeIndex();
     if (GlobalSkinFile.RootDescriptor >= 0) Platform_Close(GlobalSkinFile.RootDescriptor);
@@ -559,6 +590,8 @@ int64_t SkinFile_Close(SkinFile* file) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     if (file->Descriptor >= 0) Platform_Close(file->Descriptor);
     file->Descriptor = -1;
+    if (file->Cached) SkinFileCache_Release(&file->Cached);
+    file->CachedPosition = 0;
     if (file->Zip) {
         unzCloseCurrentFile(file->Zip);
         unzClose(file->Zip);
@@ -588,6 +621,13 @@ int64_t SkinFile_Read(SkinFile* file, void* buffer, uint32_t size, uint32_t* rea
     int64_t result = 1;
     if (file->PendingGiven < file->PendingCount) {
         *read = GivePending(file, out, size);
+    } else if (file->Cached) {
+        const uint64_t total = SkinFileCache_Size(file->Cached);
+        const uint64_t left = file->CachedPosition < total ? total - file->CachedPosition : 0;
+        *read = (uint32_t)std::min<uint64_t>(left, size);
+        memcpy(out, SkinFileCache_Data(file->Cached) + file->CachedPosition, *read);
+        file->CachedPosition += *read;
+        result = *read > 0 ? 1 : 0;
     } else if (file->Descriptor >= 0) {
         if (Platform_Read(file->Descriptor, out, size, read) != 1) {
             Stream_SetLastError(&file->StreamRecord, EIO);
@@ -605,6 +645,17 @@ int64_t SkinFile_Read(SkinFile* file, void* buffer, uint32_t size, uint32_t* rea
 int64_t SkinFile_Seek(SkinFile* file, int64_t offset, SeekOrigin origin) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     if (!IsOpen(file)) return 0;
+    if (file->Cached) {
+        // As a file's descriptor seeks: anywhere from its start on, its end included.
+        const int64_t base = origin == SEEK_ORIGIN_BEGIN     ? 0
+                             : origin == SEEK_ORIGIN_CURRENT ? (int64_t)file->CachedPosition
+                                                             : (int64_t)SkinFileCache_Size(file->Cached);
+        if ((origin != SEEK_ORIGIN_BEGIN && origin != SEEK_ORIGIN_CURRENT && origin != SEEK_ORIGIN_END) ||
+            (offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset))
+            return 0;
+        file->CachedPosition = (uint64_t)(base + offset);
+        return 1;
+    }
     if (file->Descriptor >= 0) return Platform_Seek(file->Descriptor, offset, origin, nullptr);
     if (origin != SEEK_ORIGIN_BEGIN || offset < 0) {
         SkinFile_Print(file, "Cannot seek from origin (%lld:%d)", (long long)offset, (int32_t)origin);
@@ -666,6 +717,26 @@ int64_t SkinFile_GetStreamHandle(SkinFile* file, Stream** stream) {
 int64_t SkinFile_SetReadRaw(SkinFile* file, uint32_t flag) {
     CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
     file->RawRequested = flag ? 1 : 0;
+    return 1;
+}
+
+int64_t SkinFile_PeekKept(SkinFile* file, const uint8_t** data, uint64_t* available) {
+    CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
+    ASSERT_POINTER(data);
+    ASSERT_POINTER(available);
+    *data = nullptr;
+    *available = 0;
+    if (!file->Cached) return 0;
+    const uint64_t total = SkinFileCache_Size(file->Cached);
+    const uint64_t at = std::min(file->CachedPosition, total);
+    *data = SkinFileCache_Data(file->Cached) + at;
+    *available = total - at;
+    return 1;
+}
+
+int64_t SkinFile_SetUseCache(SkinFile* file, uint32_t flag) {
+    CLASS_CHECK(file, SKIN_FILE_CLASS_ID);
+    file->UseCache = flag ? 1 : 0;
     return 1;
 }
 

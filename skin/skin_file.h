@@ -63,6 +63,13 @@ int64_t SkinFile_GetStreamHandle(SkinFile* file, Stream** stream);
 // Asks for the gzip form of the next open; only a deflated store entry is ever opened raw.
 int64_t SkinFile_SetReadRaw(SkinFile* file, uint32_t flag);
 int64_t SkinFile_IsOpenedRaw(SkinFile* file);
+// Lets the next opens of a directory skin's small files be served from the contents kept in
+// memory (skin/skin_file_cache.h) while their folders have not changed: for files served again
+// and again, such as a page's.
+int64_t SkinFile_SetUseCache(SkinFile* file, uint32_t flag);
+// For an entry served from memory: the bytes from the read position on, to send without a copy
+// (the caller then seeks past what it took). 0 for any other entry.
+int64_t SkinFile_PeekKept(SkinFile* file, const uint8_t** data, uint64_t* available);
 
 // Print block; the class name printed is "SkinFile", the identifier the entry's name.
 int64_t SkinFile_Print(SkinFile* file, const char* format, ...);

@@ -126,6 +126,8 @@ int64_t SkinHandler_GetResponse(const char* url, int32_t allowGzip, void* contex
     SkinFile_Create(skinFile);
     SkinFile* file = *skinFile;
     if (!file) return Answer(context, sink, path, 404);
+    // A page's files are asked for again and again: they come from memory while unchanged.
+    SkinFile_SetUseCache(file, 1);
 
     char header[SKIN_HANDLER_HEADER_SIZE];
     bool ranged = false;

@@ -43,6 +43,8 @@ constexpr uint32_t kPathSize = 320;
 // milliseconds; ten seconds still leave room for a page process that is paused or starved for a
 // while, and a client that stalls mid-header no longer holds its connection for ever.
 constexpr double kHeaderTimeout = 10.0;
+// How often the unfinished headers are looked at, at most.
+constexpr double kHeaderCheckPeriod = 0.1;
 
 } // namespace
 
@@ -66,6 +68,9 @@ struct SkinWebServer {
     // ephemeral port.
     SkinWebPeer* Refused;
     double HeaderTimeout;
+    // When the unfinished headers are looked at next: not on every pass, which would take every
+    // connection's read lock from under the socket threads once per request served.
+    double NextHeaderCheck;
 };
 
 namespace {
@@ -318,6 +323,8 @@ bool MatchesExternalPath(SkinWebServer* s, const char* name) {
 void ExpireHeaders(SkinWebServer* s) {
     WebServer* core = s->Server;
     const double now = Time_GetCurrent();
+    if (now < s->NextHeaderCheck) return;
+    s->NextHeaderCheck = now + (s->HeaderTimeout / 10 < kHeaderCheckPeriod ? s->HeaderTimeout / 10 : kHeaderCheckPeriod);
     CriticalSectionGuard guard(core->Lock);
     for (WebServerConnection* c = core->Head; c; c = c->Next) {
         Record* r = static_cast<Record*>(c->UserHandle);
@@ -590,7 +597,7 @@ int64_t SkinWebServer_OnConnectionOpen(WebServer* core, void* user, WebServerCon
         if (!SkinWebServer_BlockValidatePort(s, port, touch)) {
             const SkinWebPeer* earner = s->Refused && InRange(port) ? &s->Refused[port - SKINWEBSERVER_FIRST_PORT] : nullptr;
             if (earner && earner->Pid != 0 && address == loopback && lookUp() && !SkinWebPeer_Same(&peer, earner) &&
-                SkinWebPeer_IsWithin(peer.Pid, s->ChildAccess)) {
+                SkinWebPeer_IsPeerWithin(&peer, s->ChildAccess)) {
                 SkinWebServer_VerboseLog(s, 1, "Port block earned by process %d lifted for process %d (%ipv4:%d)\n",
                                          (int32_t)earner->Pid, (int32_t)peer.Pid, &address, (int32_t)port);
                 Unblock(s, port);
@@ -604,7 +611,7 @@ int64_t SkinWebServer_OnConnectionOpen(WebServer* core, void* user, WebServerCon
         }
         if (refusal) {
             SkinWebServer_VerboseLog(s, 1, refusal, &address, (int32_t)port);
-        } else if (!SkinWebPeer_IsWithin(peer.Pid, s->ChildAccess)) {
+        } else if (!SkinWebPeer_IsPeerWithin(&peer, s->ChildAccess)) {
             SkinWebServer_VerboseLog(s, 1, "Process %d is not valid child for my PID %d (%ipv4:%d)\n",
                                      (int32_t)peer.Pid, (int32_t)Platform_GetCurrentProcessId(), &address,
                                      (int32_t)port);
@@ -651,6 +658,8 @@ int64_t SkinWebServer_OnRequestHeader(WebServer* core, void*, WebServerConnectio
     MemoryStream_Seek(r->RequestBody, 0, SEEK_ORIGIN_BEGIN);
     r->Server = core;
     r->Connection = connection;
+    // This header is whole: the next one's wait starts when a look finds it begun.
+    r->HeaderSince = 0;
     return 1;
 }
 
@@ -755,18 +764,29 @@ int64_t SkinWebServer_OnResponseBody(WebServer* core, void*, WebServerConnection
     const int64_t left = r->Offset + r->Length - r->Position;
     if (chunk > left) chunk = left;
     uint8_t buffer[kBodyChunk];
+    const uint8_t* source = buffer;
     int64_t n = 0;
     bool more = false;
+    bool kept = false;
     if (r->File) {
         // The handler has already put the entry at the range's start.
         if (chunk < 1) {
             CloseFile(r);
             return 0;
         }
-        uint32_t got = 0;
-        more = SkinFile_Read(r->File, buffer, (uint32_t)chunk, &got) != 0;
-        n = got;
-        if (got == 0 && more) return 1;
+        uint64_t available = 0;
+        if (SkinFile_PeekKept(r->File, &source, &available)) {
+            // Content kept in memory goes to the connection as it is; the entry moves on below.
+            kept = true;
+            n = chunk < (int64_t)available ? chunk : (int64_t)available;
+            more = n > 0;
+        } else {
+            source = buffer;
+            uint32_t got = 0;
+            more = SkinFile_Read(r->File, buffer, (uint32_t)chunk, &got) != 0;
+            n = got;
+            if (got == 0 && more) return 1;
+        }
     } else if (r->DataStore) {
         n = chunk < r->DataStoreLength - r->Position ? chunk : r->DataStoreLength - r->Position;
         if (n > 0) memcpy(buffer, r->DataStore + r->Position, (size_t)n);
@@ -784,10 +804,11 @@ int64_t SkinWebServer_OnResponseBody(WebServer* core, void*, WebServerConnection
     }
     if (n > 0) {
         int32_t count = 0;
-        if (!WebServer_ConnectionResponseWrite(core, connection, buffer, (int32_t)n, &count) || count != (int32_t)n) {
+        if (!WebServer_ConnectionResponseWrite(core, connection, source, (int32_t)n, &count) || count != (int32_t)n) {
             CloseFile(r);
             return 0;
         }
+        if (kept) SkinFile_Seek(r->File, count, SEEK_ORIGIN_CURRENT);
         r->Position += count;
     }
     if (r->Position >= r->Offset + r->Length) more = false;

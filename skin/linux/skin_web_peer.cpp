@@ -1,4 +1,11 @@
 // Client processes of the skin web server, read from /proc: socket owner, start time, ancestry.
+//
+// A page's view opens a new connection for every script call, so the owner of a client socket is
+// looked up once per call on the thread that serves the pages. The steady case is kept to a few
+// system calls: the socket diagnostics socket stays open, and the process that held the last
+// socket is remembered through descriptors of its own /proc directories, which stay tied to that
+// process: once it ends they read as gone, even when its id is taken by another. Its descriptor
+// numbers that held the last sockets are tried before all of its descriptors are read.
 #include "skin/linux/skin_web_peer.h"
 
 #include <dirent.h>
@@ -9,9 +16,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,40 +28,192 @@
 #include "core/linux/platform_process.h"
 #include "core/runtime/debug.h"
 
-int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer) {
-    ASSERT_POINTER(peer);
-    peer->Pid = pid;
-    peer->Start = 0;
-    if (pid == 0) return 0;
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%u/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    char text[1024];
-    const ssize_t n = read(fd, text, sizeof(text) - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    text[n] = 0;
-    // The command name may hold blanks and parentheses: the fields start after its last ')'.
-    const char* at = strrchr(text, ')');
-    if (!at) return 0;
-    at++;
-    // The start time is field 22; the text after the name begins with field 3.
-    for (int field = 3; field < 22 && at; field++) {
-        at = strchr(at + 1, ' ');
-    }
-    if (!at) return 0;
-    unsigned long long start = 0;
-    if (sscanf(at, " %llu", &start) != 1) return 0;
-    peer->Start = start;
-    return 1;
-}
-
 namespace {
 
 constexpr int32_t kMaxInodes = 64;
 // Descendants looked at before the whole process table is searched.
 constexpr int32_t kMaxCandidates = 1024;
+// Deeper ancestry verdicts kept, and for how long.
+constexpr int32_t kMaxVerdicts = 8;
+constexpr int32_t kRecentDescriptors = 8;
+constexpr int64_t kVerdictLifeNs = 1000000000;
+// The kernel answers a diagnostics question at once; a wait this long means it never will.
+constexpr int32_t kDiagnosticsWaitMs = 1000;
+
+struct StatFields {
+    uint32_t Parent;
+    uint64_t Start;
+};
+
+// The fields of a /proc/<pid>/stat text that matter here: the parent (field 4) and the start
+// time (field 22). The command name (field 2) may hold blanks and parentheses: the fields start
+// after its last ')'.
+bool ParseStat(const char* text, size_t size, StatFields* out) {
+    const char* at = static_cast<const char*>(memrchr(text, ')', size));
+    if (!at) return false;
+    const char* const end = text + size;
+    at++;
+    uint64_t parent = 0, start = 0;
+    for (int32_t field = 3; field <= 22; field++) {
+        if (at >= end || *at != ' ') return false;
+        at++;
+        if (field != 4 && field != 22) {
+            while (at < end && *at != ' ') at++;
+            continue;
+        }
+        const char* const digits = at;
+        uint64_t value = 0;
+        for (; at < end && *at >= '0' && *at <= '9' && at - digits < 19; at++) value = value * 10 + (uint64_t)(*at - '0');
+        if (at == digits || (at < end && *at != ' ' && *at != '\n')) return false;
+        (field == 4 ? parent : start) = value;
+    }
+    if (parent > UINT32_MAX) return false;
+    out->Parent = (uint32_t)parent;
+    out->Start = start;
+    return true;
+}
+
+bool ReadStat(int fd, StatFields* out) {
+    char text[1024];
+    const ssize_t n = pread(fd, text, sizeof(text), 0);
+    return n > 0 && ParseStat(text, (size_t)n, out);
+}
+
+bool ReadStatOf(uint32_t pid, StatFields* out) {
+    if (pid == 0) return false;
+    char path[32];
+    snprintf(path, sizeof(path), "/proc/%u/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool read = ReadStat(fd, out);
+    close(fd);
+    return read;
+}
+
+int OpenProcess(uint32_t pid) {
+    char path[32];
+    snprintf(path, sizeof(path), "/proc/%u", pid);
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+// The inode a descriptor link "socket:[N]" names; 0 for anything else.
+unsigned long SocketInodeOf(const char* link, ssize_t size) {
+    constexpr char kPrefix[] = "socket:[";
+    constexpr ssize_t kPrefixSize = sizeof(kPrefix) - 1;
+    if (size < kPrefixSize + 2 || memcmp(link, kPrefix, kPrefixSize) != 0 || link[size - 1] != ']') return 0;
+    unsigned long inode = 0;
+    for (ssize_t i = kPrefixSize; i < size - 1; i++) {
+        if (link[i] < '0' || link[i] > '9' || i - kPrefixSize >= 19) return 0;
+        inode = inode * 10 + (unsigned long)(link[i] - '0');
+    }
+    return inode;
+}
+
+bool IsOneOf(unsigned long inode, const unsigned long* inodes, int32_t count) {
+    for (int32_t i = 0; inode != 0 && i < count; i++)
+        if (inodes[i] == inode) return true;
+    return false;
+}
+
+// Whether descriptor fd of the process whose /proc/<pid>/fd directory is open as descriptors is
+// one of the sockets.
+bool DescriptorHolds(int descriptors, int fd, const unsigned long* inodes, int32_t count) {
+    char name[16];
+    snprintf(name, sizeof(name), "%d", fd);
+    char link[64];
+    const ssize_t n = readlinkat(descriptors, name, link, sizeof(link));
+    return n > 0 && n < (ssize_t)sizeof(link) && IsOneOf(SocketInodeOf(link, n), inodes, count);
+}
+
+// The descriptor of that process that holds one of the sockets; -1 when none does.
+int FindDescriptor(int descriptors, const unsigned long* inodes, int32_t count) {
+    // A listing of its own: the directory's descriptor may be kept for single look-ups.
+    const int list = openat(descriptors, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (list < 0) return -1;
+    DIR* directory = fdopendir(list);
+    if (!directory) {
+        close(list);
+        return -1;
+    }
+    int found = -1;
+    while (found < 0) {
+        struct dirent* item = readdir(directory);
+        if (!item) break;
+        char link[64];
+        const ssize_t n = readlinkat(list, item->d_name, link, sizeof(link));
+        if (n <= 0 || n >= (ssize_t)sizeof(link) || !IsOneOf(SocketInodeOf(link, n), inodes, count)) continue;
+        found = atoi(item->d_name);
+    }
+    closedir(directory);
+    return found;
+}
+
+// The descendant that held the last connection found among them, the verdicts on deeper
+// ancestries and the diagnostics socket: one set per thread, so that no lock is needed, and
+// opened again in a forked child, which must not share the parent's diagnostics socket.
+struct PeerCache {
+    uint32_t Owner = 0;
+    int Diagnostics = -1;
+    uint32_t Sequence = 0;
+    // The last holder that descends from this process: only a hint where to look first. Whoever
+    // holds the socket is still what is returned and judged.
+    SkinWebPeer Holder{};
+    int HolderDescriptors = -1; // its /proc/<pid>/fd
+    int HolderStat = -1;        // its /proc/<pid>/stat
+    // Its descriptor numbers that held the last sockets, the latest at Recent[Latest]. The view's
+    // connections come and go in turn through a handful of numbers.
+    int Recent[kRecentDescriptors] = {};
+    int32_t Latest = 0;
+    struct Verdict {
+        uint32_t Pid, Parent;
+        uint64_t Start;
+        int32_t Steps;
+        int64_t Until;
+    } Verdicts[kMaxVerdicts] = {};
+    int32_t NextVerdict = 0;
+
+    void ForgetHolder() {
+        if (HolderDescriptors >= 0) close(HolderDescriptors);
+        if (HolderStat >= 0) close(HolderStat);
+        Holder = SkinWebPeer{};
+        HolderDescriptors = HolderStat = -1;
+        for (int& fd : Recent) fd = -1;
+        Latest = 0;
+    }
+    void Remember(int fd) {
+        if (Recent[Latest] == fd) return;
+        Latest = (Latest + 1) % kRecentDescriptors;
+        Recent[Latest] = fd;
+    }
+    void CloseDiagnostics() {
+        if (Diagnostics >= 0) close(Diagnostics);
+        Diagnostics = -1;
+    }
+    void Reset() {
+        ForgetHolder();
+        CloseDiagnostics();
+        memset(Verdicts, 0, sizeof(Verdicts));
+        NextVerdict = 0;
+    }
+    ~PeerCache() { Reset(); }
+};
+
+thread_local PeerCache t_Cache;
+
+PeerCache& Cache() {
+    const uint32_t self = Platform_GetCurrentProcessId();
+    if (t_Cache.Owner != self) {
+        t_Cache.Reset();
+        t_Cache.Owner = self;
+    }
+    return t_Cache;
+}
 
 // The inodes of the TCP sockets whose local end is address:port, asked of the kernel's socket
 // diagnostics; -1 when they cannot be asked. With the server's port the kernel looks up exactly
@@ -61,17 +221,25 @@ constexpr int32_t kMaxCandidates = 1024;
 // every connection closed in the last minute (each script call a page makes is one, as the view
 // opens a new connection for every POST) stays in TIME_WAIT, and a look-up through all of them
 // would grow slower with every call.
-int32_t SocketInodesByDiagnostics(uint32_t address, uint32_t port, uint32_t serverPort,
+int32_t SocketInodesByDiagnostics(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort,
                                   unsigned long* inodes) {
-    const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return -1;
+    if (cache.Diagnostics < 0) {
+        cache.Diagnostics = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (cache.Diagnostics < 0) return -1;
+        const timeval wait{kDiagnosticsWaitMs / 1000, (kDiagnosticsWaitMs % 1000) * 1000};
+        setsockopt(cache.Diagnostics, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    }
     struct {
         nlmsghdr Header;
         inet_diag_req_v2 Request;
     } ask{};
+    // Answers are told apart by their sequence number: what an earlier, broken exchange left
+    // unread is skipped.
+    const uint32_t sequence = ++cache.Sequence;
     ask.Header.nlmsg_len = sizeof(ask);
     ask.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     ask.Header.nlmsg_flags = NLM_F_REQUEST | (serverPort ? 0 : NLM_F_DUMP);
+    ask.Header.nlmsg_seq = sequence;
     ask.Request.sdiag_family = AF_INET;
     ask.Request.sdiag_protocol = IPPROTO_TCP;
     ask.Request.idiag_states = (1u << TCP_ESTABLISHED) | (1u << TCP_SYN_SENT) | (1u << TCP_FIN_WAIT1) |
@@ -83,8 +251,8 @@ int32_t SocketInodesByDiagnostics(uint32_t address, uint32_t port, uint32_t serv
     ask.Request.id.idiag_dport = htons((uint16_t)serverPort);
     ask.Request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     ask.Request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    if (send(fd, &ask, sizeof(ask), 0) != (ssize_t)sizeof(ask)) {
-        close(fd);
+    if (send(cache.Diagnostics, &ask, sizeof(ask), 0) != (ssize_t)sizeof(ask)) {
+        cache.CloseDiagnostics();
         return -1;
     }
     int32_t count = 0;
@@ -92,14 +260,14 @@ int32_t SocketInodesByDiagnostics(uint32_t address, uint32_t port, uint32_t serv
     // A single look-up answers one message (or an error when there is no such connection); a
     // listing ends with its own message.
     for (bool done = false; !done;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        ssize_t n = recv(cache.Diagnostics, buffer, sizeof(buffer), 0);
         if (n <= 0) {
-            count = -1;
-            break;
+            cache.CloseDiagnostics();
+            return -1;
         }
-        done = serverPort != 0;
         for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, (uint32_t)n);
              h = NLMSG_NEXT(h, n)) {
+            if (h->nlmsg_seq != sequence) continue;
             if (h->nlmsg_type == NLMSG_DONE) {
                 done = true;
                 break;
@@ -109,6 +277,7 @@ int32_t SocketInodesByDiagnostics(uint32_t address, uint32_t port, uint32_t serv
                 done = true;
                 break;
             }
+            done = serverPort != 0;
             if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
             const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
             if (found->idiag_inode != 0 && found->id.idiag_src[0] == address &&
@@ -116,18 +285,18 @@ int32_t SocketInodesByDiagnostics(uint32_t address, uint32_t port, uint32_t serv
                 inodes[count++] = found->idiag_inode;
         }
     }
-    close(fd);
     return count;
 }
 
 // The same as the diagnostics give them, else from the kernel's text table, which prints the
 // address as its raw 32 bits.
-int32_t SocketInodes(uint32_t address, uint32_t port, uint32_t serverPort, unsigned long* inodes) {
+int32_t SocketInodes(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort,
+                     unsigned long* inodes) {
     if (serverPort) {
-        const int32_t exact = SocketInodesByDiagnostics(address, port, serverPort, inodes);
+        const int32_t exact = SocketInodesByDiagnostics(cache, address, port, serverPort, inodes);
         if (exact > 0) return exact;
     }
-    const int32_t asked = SocketInodesByDiagnostics(address, port, 0, inodes);
+    const int32_t asked = SocketInodesByDiagnostics(cache, address, port, 0, inodes);
     if (asked >= 0) return asked;
     FILE* table = fopen("/proc/net/tcp", "re");
     if (!table) return 0;
@@ -147,45 +316,20 @@ int32_t SocketInodes(uint32_t address, uint32_t port, uint32_t serverPort, unsig
     return count;
 }
 
-bool HoldsSocket(uint32_t pid, const unsigned long* inodes, int32_t count) {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%u/fd", pid);
-    DIR* directory = opendir(path);
-    if (!directory) return false;
-    bool found = false;
-    while (!found) {
-        struct dirent* item = readdir(directory);
-        if (!item) break;
-        char target[64];
-        const ssize_t n = readlinkat(dirfd(directory), item->d_name, target, sizeof(target) - 1);
-        if (n <= 0) continue;
-        target[n] = 0;
-        unsigned long inode = 0;
-        char close = 0;
-        if (sscanf(target, "socket:[%lu%c", &inode, &close) != 2 || close != ']') continue;
-        for (int32_t i = 0; i < count && !found; i++) found = inodes[i] == inode;
+// Appends the children of the process (from every one of its threads) to the list.
+void AppendChildren(int process, uint32_t* list, int32_t* used) {
+    const int tasksFd = openat(process, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasksFd < 0) return;
+    DIR* tasks = fdopendir(tasksFd);
+    if (!tasks) {
+        close(tasksFd);
+        return;
     }
-    closedir(directory);
-    return found;
-}
-
-// The descendant that held the last connection found among them. A page's view opens a new
-// connection for every script call (a POST is never sent on a kept-alive one), always from the
-// same process: asking that one first spares reading every descriptor of this process and of the
-// others. Only a hint: whoever holds the socket is still what is returned and judged.
-std::atomic<uint32_t> g_LastHolder{0};
-
-// Appends the children of pid (from every one of its threads) to the list.
-void AppendChildren(uint32_t pid, uint32_t* list, int32_t* used) {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%u/task", pid);
-    DIR* tasks = opendir(path);
-    if (!tasks) return;
     while (struct dirent* task = readdir(tasks)) {
         if (task->d_name[0] < '0' || task->d_name[0] > '9') continue;
         char name[300];
         snprintf(name, sizeof(name), "%s/children", task->d_name);
-        const int fd = openat(dirfd(tasks), name, O_RDONLY | O_CLOEXEC);
+        const int fd = openat(tasksFd, name, O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         char text[4096];
         const ssize_t n = read(fd, text, sizeof(text) - 1);
@@ -203,7 +347,70 @@ void AppendChildren(uint32_t pid, uint32_t* list, int32_t* used) {
     closedir(tasks);
 }
 
+bool Fill(SkinWebPeer* peer, uint32_t pid, const StatFields& stat) {
+    peer->Pid = pid;
+    peer->Parent = stat.Parent;
+    peer->Start = stat.Start;
+    return true;
+}
+
+// The descriptor of the remembered holder that holds one of the sockets: the predicted one first,
+// then the one after the latest, the latest and the others from the oldest; then all of them. -1
+// when none does.
+int HolderDescriptor(PeerCache& cache, const unsigned long* inodes, int32_t count) {
+    const int latest = cache.Recent[cache.Latest];
+    if (latest >= 0) {
+        // What followed the latest number when it was last met, else the number after it.
+        int predicted = latest + 1;
+        for (int32_t k = 1; k < kRecentDescriptors; k++) {
+            if (cache.Recent[(cache.Latest + kRecentDescriptors - k) % kRecentDescriptors] == latest) {
+                predicted = cache.Recent[(cache.Latest + kRecentDescriptors - k + 1) % kRecentDescriptors];
+                break;
+            }
+        }
+        if (DescriptorHolds(cache.HolderDescriptors, predicted, inodes, count)) return predicted;
+        if (predicted != latest + 1 && DescriptorHolds(cache.HolderDescriptors, latest + 1, inodes, count))
+            return latest + 1;
+        if (DescriptorHolds(cache.HolderDescriptors, latest, inodes, count)) return latest;
+        for (int32_t k = 1; k < kRecentDescriptors; k++) {
+            const int fd = cache.Recent[(cache.Latest + k) % kRecentDescriptors];
+            if (fd >= 0 && fd != latest && fd != latest + 1 && fd != predicted &&
+                DescriptorHolds(cache.HolderDescriptors, fd, inodes, count))
+                return fd;
+        }
+    }
+    return FindDescriptor(cache.HolderDescriptors, inodes, count);
+}
+
+// The remembered holder when it holds one of the sockets and lies within depth.
+bool FromHolder(PeerCache& cache, const unsigned long* inodes, int32_t count, int32_t depth, SkinWebPeer* peer) {
+    if (cache.Holder.Pid == 0) return false;
+    const int descriptor = HolderDescriptor(cache, inodes, count);
+    if (descriptor < 0) return false;
+    // Its descriptors still read, so it is the process it was. A child of this process keeps its
+    // parent while this process lives; any other may have been handed to another parent
+    // meanwhile, and its stat is read again.
+    SkinWebPeer found = cache.Holder;
+    if (found.Parent != Platform_GetCurrentProcessId()) {
+        StatFields stat{};
+        if (!ReadStat(cache.HolderStat, &stat) || stat.Start != found.Start) return false;
+        found.Parent = stat.Parent;
+    }
+    if (!SkinWebPeer_IsPeerWithin(&found, depth)) return false;
+    cache.Remember(descriptor);
+    *peer = found;
+    return true;
+}
+
 } // namespace
+
+int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer) {
+    ASSERT_POINTER(peer);
+    *peer = SkinWebPeer{pid, 0, 0};
+    StatFields stat{};
+    if (!ReadStatOf(pid, &stat)) return 0;
+    return Fill(peer, pid, stat) ? 1 : 0;
+}
 
 int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer) {
     return SkinWebPeer_FromConnection(address, port, 0, depth, peer);
@@ -212,14 +419,12 @@ int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t dept
 int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t serverPort, int32_t depth,
                                    SkinWebPeer* peer) {
     ASSERT_POINTER(peer);
-    peer->Pid = 0;
-    peer->Start = 0;
+    *peer = SkinWebPeer{};
+    PeerCache& cache = Cache();
     unsigned long inodes[kMaxInodes];
-    const int32_t count = SocketInodes(address, port, serverPort, inodes);
+    const int32_t count = SocketInodes(cache, address, port, serverPort, inodes);
     if (count == 0) return 0;
-    const uint32_t last = g_LastHolder.load();
-    if (last != 0 && depth > 0 && HoldsSocket(last, inodes, count) && SkinWebPeer_IsWithin(last, depth))
-        return SkinWebPeer_Identify(last, peer);
+    if (depth > 0 && FromHolder(cache, inodes, count, depth, peer)) return 1;
     // Only this process and its descendants can be admitted: they are searched first, level by
     // level, which is far cheaper than every descriptor of every process.
     uint32_t candidates[kMaxCandidates];
@@ -228,11 +433,32 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     for (int32_t level = 0, begin = 0; level <= depth && begin < used; level++) {
         const int32_t end = used;
         for (int32_t i = begin; i < end; i++) {
-            if (HoldsSocket(candidates[i], inodes, count)) {
-                if (level > 0) g_LastHolder.store(candidates[i]);
-                return SkinWebPeer_Identify(candidates[i], peer);
+            // Everything read of a candidate comes through its own directory, so that all of it
+            // belongs to one process even if the id is taken by another meanwhile.
+            const int process = OpenProcess(candidates[i]);
+            if (process < 0) continue;
+            const int descriptors = openat(process, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int descriptor = descriptors >= 0 ? FindDescriptor(descriptors, inodes, count) : -1;
+            if (descriptor >= 0) {
+                const int statFd = openat(process, "stat", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                close(process);
+                StatFields stat{};
+                const bool identified = statFd >= 0 && ReadStat(statFd, &stat) && Fill(peer, candidates[i], stat);
+                if (identified && level > 0) {
+                    cache.ForgetHolder();
+                    cache.Holder = *peer;
+                    cache.HolderDescriptors = descriptors;
+                    cache.HolderStat = statFd;
+                    cache.Remember(descriptor);
+                } else {
+                    if (statFd >= 0) close(statFd);
+                    close(descriptors);
+                }
+                return identified ? 1 : 0;
             }
-            if (level < depth) AppendChildren(candidates[i], candidates, &used);
+            if (descriptors >= 0) close(descriptors);
+            if (level < depth) AppendChildren(process, candidates, &used);
+            close(process);
         }
         begin = end;
     }
@@ -254,6 +480,39 @@ int64_t SkinWebPeer_IsWithin(uint32_t pid, int32_t depth) {
     for (int32_t step = 0; step < depth && pid != 0; step++) {
         pid = Platform_GetParentProcessId(pid);
         if (pid == self) return 1;
+    }
+    return 0;
+}
+
+int64_t SkinWebPeer_IsPeerWithin(const SkinWebPeer* peer, int32_t depth) {
+    ASSERT_POINTER(peer);
+    const uint32_t self = Platform_GetCurrentProcessId();
+    if (peer->Pid == 0) return 0;
+    if (peer->Pid == self) return 1;
+    if (depth < 1 || peer->Parent == 0) return 0;
+    if (peer->Parent == self) return 1;
+    if (depth < 2) return 0;
+    // A process keeps its parent while that parent lives, and a parent whose own parent is this
+    // process keeps it while this process lives: for two steps the verdict on (id, start time,
+    // parent) cannot change. Deeper, a middle process that ends hands its children to another
+    // reaper: the verdict is kept only briefly.
+    PeerCache& cache = Cache();
+    const int64_t now = NowNs();
+    for (const auto& v : cache.Verdicts) {
+        if (v.Pid == peer->Pid && v.Start == peer->Start && v.Parent == peer->Parent && v.Until > now)
+            return v.Steps <= depth ? 1 : 0;
+    }
+    uint32_t pid = peer->Parent;
+    for (int32_t step = 2; step <= depth; step++) {
+        StatFields stat{};
+        if (!ReadStatOf(pid, &stat) || stat.Parent == 0) return 0;
+        pid = stat.Parent;
+        if (pid == self) {
+            auto& v = cache.Verdicts[cache.NextVerdict];
+            cache.NextVerdict = (cache.NextVerdict + 1) % kMaxVerdicts;
+            v = {peer->Pid, peer->Parent, peer->Start, step, now + kVerdictLifeNs};
+            return 1;
+        }
     }
     return 0;
 }

@@ -5,9 +5,11 @@
 #include <cstdint>
 
 // A process as the block maps remember it: its id and its start time (clock ticks since boot),
-// so that a later process that reuses the id is not taken for the first.
+// so that a later process that reuses the id is not taken for the first; and its parent when it
+// was identified.
 struct SkinWebPeer {
     uint32_t Pid;
+    uint32_t Parent;
     uint64_t Start;
 };
 
@@ -19,8 +21,11 @@ int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t dept
 // connection is looked up, at a cost that does not grow with the machine's other sockets.
 int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t serverPort, int32_t depth,
                                    SkinWebPeer* peer);
-// Fills the start time of pid; 0 when the process is gone.
+// Fills the start time and parent of pid; 0 when the process is gone.
 int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer);
 int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b);
 // 1 when pid is this process, or this process is met within `depth` parent steps from it.
 int64_t SkinWebPeer_IsWithin(uint32_t pid, int32_t depth);
+// The same for a peer just identified: its parent as read then is the first step. A verdict on a
+// deeper ancestry is kept for a second for the same process (id, start time and parent).
+int64_t SkinWebPeer_IsPeerWithin(const SkinWebPeer* peer, int32_t depth);

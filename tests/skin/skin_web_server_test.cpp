@@ -24,6 +24,7 @@
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
 #include "core/runtime/command_line.h"
+#include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/log.h"
@@ -229,6 +230,8 @@ std::string LowPort(int k) {
 uint32_t Connections() {
     WebServer* core = nullptr;
     SkinWebServer_GetWebServerHandle(SkinApp_GetWebServerHandle(), &core);
+    // Linked by the socket threads' accepts under the server's lock.
+    CriticalSectionGuard guard(core->Lock);
     return core->Count;
 }
 
@@ -292,6 +295,20 @@ TEST_F(SkinWebServerTest, FilesRangesAndRefusalsReachAChildExactly) {
     EXPECT_EQ(whole.Header("Last-Modified"), since);
     EXPECT_EQ(whole.Header("Cache-Control"), "no-cache");
     EXPECT_EQ(whole.Header("Content-Length"), "1000");
+}
+
+// Files the server answers from memory follow the skin folder: a file rewritten (same size, same
+// second) or removed between two requests is answered as it now is.
+TEST_F(SkinWebServerTest, AFileChangedBetweenRequestsIsServedAsItNowIs) {
+    ASSERT_TRUE(WriteText(Skin("/page.js"), "first"));
+    for (int i = 0; i < 2; i++) EXPECT_EQ(Curl({}, {"/page.js"}).body, "first");
+    ASSERT_TRUE(WriteText(Skin("/page.js"), "again"));
+    const Answer changed = Curl({}, {"/page.js"});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, "again");
+    EXPECT_EQ(Curl({"-H", "Range: bytes=2-"}, {"/page.js"}).body, "ain");
+    ASSERT_EQ(unlink(Skin("/page.js").c_str()), 0);
+    EXPECT_EQ(Curl({}, {"/page.js"}).status, 404);
 }
 
 // A one-byte range declares and sends one byte: the next answer on the connection starts clean.

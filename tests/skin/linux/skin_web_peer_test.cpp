@@ -5,7 +5,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <string>
+#include <vector>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,7 +76,7 @@ TEST(SkinWebPeer, ClientEndsAreFoundWithOrWithoutTheServersPort) {
         {1, 0, 1, 0},
     };
     for (const auto& c : cases) {
-        SkinWebPeer peer{7, 7};
+        SkinWebPeer peer{7, 7, 7};
         EXPECT_EQ(SkinWebPeer_FromConnection(loopback, c.Port, c.ServerPort, c.Depth, &peer), c.Pid ? 1 : 0)
             << c.Port << " " << c.ServerPort;
         EXPECT_EQ(peer.Pid, c.Pid) << c.Port << " " << c.ServerPort;
@@ -82,6 +86,194 @@ TEST(SkinWebPeer, ClientEndsAreFoundWithOrWithoutTheServersPort) {
     waitpid(child, nullptr, 0);
     close(own);
     close(server);
+}
+
+} // namespace
+
+namespace {
+
+struct Listener {
+    int Fd = -1;
+    uint16_t Port = 0;
+    Listener() {
+        Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(Fd, 64) == 0) Port = LocalPort(Fd);
+    }
+    ~Listener() { close(Fd); }
+};
+
+// A child (or, with grandchild, the child's child) that keeps what it inherited open until the
+// gate closes; the middle process of a grandchild lets go of `handed` and ends when told so
+// through its own gate.
+struct Holder {
+    pid_t Child = -1;
+    pid_t Pid = -1; // the one holding
+    int Gate = -1, MiddleGate = -1;
+    explicit Holder(bool grandchild, int handed = -1) {
+        int gate[2], middle[2], report[2];
+        if (pipe(gate) != 0 || pipe(middle) != 0 || pipe(report) != 0) return;
+        Child = fork();
+        if (Child == 0) {
+            close(gate[1]);
+            close(middle[1]);
+            close(report[0]);
+            pid_t holder = getpid();
+            if (grandchild && (holder = fork()) == 0) {
+                close(middle[0]);
+                close(report[1]);
+                char c;
+                (void)!read(gate[0], &c, 1);
+                _exit(0);
+            }
+            if (grandchild) close(handed);
+            (void)!write(report[1], &holder, sizeof(holder));
+            char c;
+            (void)!read(grandchild ? middle[0] : gate[0], &c, 1);
+            _exit(0);
+        }
+        close(gate[0]);
+        close(middle[0]);
+        close(report[1]);
+        Gate = gate[1];
+        MiddleGate = middle[1];
+        if (read(report[0], &Pid, sizeof(Pid)) != (ssize_t)sizeof(Pid)) Pid = -1;
+        close(report[0]);
+    }
+    // Ends the middle process: the grandchild goes to another parent.
+    void EndMiddle() {
+        close(MiddleGate);
+        MiddleGate = -1;
+        waitpid(Child, nullptr, 0);
+        Child = -1;
+    }
+    ~Holder() {
+        close(Gate);
+        if (MiddleGate >= 0) close(MiddleGate);
+        if (Child > 0) waitpid(Child, nullptr, 0);
+    }
+};
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// Connections whose client ends a child holds at descriptor numbers that change from call to call
+// (as the view's do) and out of the remembered ones: each is still found in the child, and one
+// this process holds is found here.
+TEST(SkinWebPeer, ChangingDescriptorsOfTheChildAreFollowed) {
+    Listener server;
+    ASSERT_NE(server.Port, 0);
+    std::vector<int> ends;
+    for (int i = 0; i < 12; i++) ends.push_back(Connect(server.Port));
+    for (int fd : ends) ASSERT_GE(fd, 0);
+    // One far from the others, where no remembered number leads.
+    ASSERT_EQ(dup2(ends[11], 200), 200);
+    close(ends[11]);
+    ends[11] = 200;
+    Holder child(false);
+    ASSERT_GT(child.Pid, 0);
+    const int own = Connect(server.Port);
+    ASSERT_GE(own, 0);
+    std::vector<uint16_t> ports;
+    for (int fd : ends) ports.push_back(LocalPort(fd));
+    for (int fd : ends) close(fd);
+    // In turn through a cycle, backwards, one far out of it, this process's own, again the cycle.
+    const int order[] = {0, 1, 2, 3, 0, 1, 2, 3, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 5, 6, 7, 5, 6, 7};
+    for (int k : order) {
+        SkinWebPeer peer{};
+        ASSERT_EQ(SkinWebPeer_FromConnection(kLoopback, ports[k], server.Port, 1, &peer), 1) << k;
+        EXPECT_EQ(peer.Pid, (uint32_t)child.Pid) << k;
+        EXPECT_EQ(peer.Parent, (uint32_t)getpid()) << k;
+        if (k == 6) {
+            SkinWebPeer mine{};
+            ASSERT_EQ(SkinWebPeer_FromConnection(kLoopback, LocalPort(own), server.Port, 1, &mine), 1);
+            EXPECT_EQ(mine.Pid, (uint32_t)getpid());
+        }
+    }
+    close(own);
+}
+
+// A grandchild passes at depth 2 only, and no longer once its parent ended and it went to
+// another: a verdict kept on it does not outlive its parent.
+TEST(SkinWebPeer, GrandchildPassesOnlyWhileItDescends) {
+    Listener server;
+    ASSERT_NE(server.Port, 0);
+    const int end = Connect(server.Port);
+    ASSERT_GE(end, 0);
+    const uint16_t port = LocalPort(end);
+    Holder grandchild(true, end);
+    ASSERT_GT(grandchild.Pid, 0);
+    close(end);
+    const struct {
+        int32_t Depth;
+        int64_t Within;
+    } cases[] = {{1, 0}, {2, 1}, {1, 0}, {3, 1}, {0, 0}, {2, 1}};
+    for (const auto& c : cases) {
+        SkinWebPeer peer{};
+        ASSERT_EQ(SkinWebPeer_FromConnection(kLoopback, port, server.Port, c.Depth, &peer), 1) << c.Depth;
+        EXPECT_EQ(peer.Pid, (uint32_t)grandchild.Pid) << c.Depth;
+        EXPECT_EQ(peer.Parent, (uint32_t)grandchild.Child) << c.Depth;
+        EXPECT_EQ(SkinWebPeer_IsPeerWithin(&peer, c.Depth), c.Within) << c.Depth;
+        EXPECT_EQ(SkinWebPeer_IsWithin(peer.Pid, c.Depth), c.Within) << c.Depth;
+    }
+    SkinWebPeer before{};
+    ASSERT_EQ(SkinWebPeer_Identify(grandchild.Pid, &before), 1);
+    grandchild.EndMiddle();
+    // The new parent shows once the kernel has handed it over, which ends with the wait above.
+    for (int32_t depth : {2, 8}) {
+        SkinWebPeer peer{};
+        ASSERT_EQ(SkinWebPeer_FromConnection(kLoopback, port, server.Port, depth, &peer), 1);
+        EXPECT_EQ(peer.Pid, (uint32_t)grandchild.Pid);
+        EXPECT_EQ(peer.Start, before.Start);
+        EXPECT_NE(peer.Parent, before.Parent);
+        EXPECT_EQ(SkinWebPeer_IsPeerWithin(&peer, depth), 0) << depth;
+        EXPECT_EQ(SkinWebPeer_IsWithin(peer.Pid, depth), 0) << depth;
+    }
+}
+
+// Identity survives a command name made to look like stat's own fields; a process that ended
+// has none, and one with another start time is not the same.
+TEST(SkinWebPeer, IdentityOfOddNamesAndEndedProcesses) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(gate[1]);
+        prctl(PR_SET_NAME, "a) S 1 2 (b) 9", 0, 0, 0);
+        char c;
+        (void)!read(gate[0], &c, 1);
+        _exit(0);
+    }
+    close(gate[0]);
+    SkinWebPeer self{}, peer{};
+    ASSERT_EQ(SkinWebPeer_Identify(getpid(), &self), 1);
+    // The name is set by the child itself: asked until it shows.
+    for (int i = 0; i < 200; i++) {
+        ASSERT_EQ(SkinWebPeer_Identify(child, &peer), 1);
+        char name[64] = "";
+        FILE* f = fopen(("/proc/" + std::to_string(child) + "/comm").c_str(), "r");
+        if (f) {
+            (void)!fgets(name, sizeof(name), f);
+            fclose(f);
+        }
+        if (name[0] == 'a') break;
+        usleep(1000);
+    }
+    EXPECT_EQ(peer.Pid, (uint32_t)child);
+    EXPECT_EQ(peer.Parent, (uint32_t)getpid());
+    EXPECT_GE(peer.Start, self.Start);
+    EXPECT_EQ(SkinWebPeer_IsPeerWithin(&peer, 1), 1);
+    SkinWebPeer other = peer;
+    other.Start++;
+    EXPECT_EQ(SkinWebPeer_Same(&peer, &peer), 1);
+    EXPECT_EQ(SkinWebPeer_Same(&peer, &other), 0);
+    close(gate[1]);
+    waitpid(child, nullptr, 0);
+    SkinWebPeer gone{};
+    EXPECT_EQ(SkinWebPeer_Identify(child, &gone), 0);
+    EXPECT_EQ(gone.Start, 0u);
+    EXPECT_EQ(SkinWebPeer_IsPeerWithin(&gone, 8), 0);
 }
 
 } // namespace
