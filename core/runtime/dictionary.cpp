@@ -25,7 +25,7 @@ const char* Dictionary_TranslateType(uint32_t type) {
 
 // Every value of a loaded document is an item and every object or array a container as well:
 // their size is most of what a document holds.
-static_assert(sizeof(DictionaryItem) == 48 && sizeof(Dictionary) == 128, "item or container grew");
+static_assert(sizeof(DictionaryItem) == 40 && sizeof(Dictionary) == 128, "item or container grew");
 
 namespace {
 
@@ -53,22 +53,60 @@ void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
     *text = nullptr;
 }
 
+char* Dictionary_TextAlloc(Dictionary* dict, int32_t length) {
+    if ((uint32_t)length < kDictionaryLongText) return Dictionary_StringAlloc(dict, length);
+    // The length does not fit the item: it goes in front of the text.
+    auto* block = static_cast<char*>(DictionaryTree_Alloc(Dictionary_EnsureTree(dict), TextBytes(length) + 8));
+    memcpy(block, &length, sizeof(length));
+    return block + 8;
+}
+
+void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length) {
+    if (!text) return;
+    if ((uint32_t)length < kDictionaryLongText)
+        DictionaryTree_Free(dict->Tree, text, TextBytes(length));
+    else
+        DictionaryTree_Free(dict->Tree, text - 8, TextBytes(length) + 8);
+}
+
+void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length) {
+    if (length <= kDictionaryInlineText && !DictionaryItem_IsContainer(item)) {
+        char text[sizeof(item->Inline)] = {};
+        if (bytes) memcpy(text, bytes, (size_t)length);
+        memcpy(item->Inline, text, sizeof(text));
+        item->Flags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+        item->StoredLength = (uint32_t)length;
+        return;
+    }
+    char* text = Dictionary_TextAlloc(dict, length);
+    if (bytes)
+        memcpy(text, bytes, (size_t)length);
+    else
+        memset(text, 0, (size_t)length);
+    text[length] = 0;
+    *DictionaryItem_TextSlot(item, true) = text;
+    item->StoredLength = (uint32_t)length < kDictionaryLongText ? (uint32_t)length : kDictionaryLongText;
+}
+
 void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item) {
     if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY)
         item->Key = nullptr;
     else
-        Dictionary_StringFree(dict, &item->Key, item->KeyLength);
+        Dictionary_StringFree(dict, &item->Key, DictionaryItem_KeyLength(item));
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
 }
 
 void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item) {
-    char** text = DictionaryItem_TextSlot(item, false);
-    if (!text) return;
-    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE)
+    const uint8_t held = DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+    const bool container = DictionaryItem_IsContainer(item);
+    if (!container && (item->Flags & held)) {
+        item->Value = nullptr;
+    } else if (char** text = DictionaryItem_TextSlot(item, false)) {
+        Dictionary_TextFree(dict, *text, DictionaryItem_Length(item));
         *text = nullptr;
-    else
-        Dictionary_StringFree(dict, text, item->ValueLength);
-    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+    }
+    item->Flags &= (uint8_t)~held;
+    item->StoredLength = 0;
 }
 
 DictionaryTree* Dictionary_EnsureTree(Dictionary* dict) {
@@ -363,16 +401,19 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     }
     const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
     const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
+    // A short value is kept in the item.
+    const bool inlineText = hasText && length <= kDictionaryInlineText;
     // Keys and short values repeat through a document: an equal text of the tree is shared.
     char* sharedKey = key ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
-    char* sharedValue =
-        hasText && text ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength) : nullptr;
+    char* sharedValue = hasText && !inlineText && text
+                            ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength)
+                            : nullptr;
     // The item, its key and a value text of a size class come from one piece of the arena; each
     // is freed on its own later, as its own size.
     const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
     const size_t keyBytes = key && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
     const size_t valueBytes =
-        hasText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+        hasText && !inlineText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
     const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
@@ -382,14 +423,12 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     item->Flags = (uint8_t)(flags | type);
     if (sharedKey) {
         item->Key = sharedKey;
-        item->KeyLength = keyLength;
         item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
     } else if (key) {
         char* stored = reinterpret_cast<char*>(piece + itemBytes);
         memcpy(stored, key, (size_t)keyLength);
         stored[keyLength] = 0;
         item->Key = stored;
-        item->KeyLength = keyLength;
     }
     if (type == DICTIONARY_TYPE_BOOLEAN) {
         if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
@@ -397,18 +436,19 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         item->Container = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
     } else if (sharedValue) {
         item->Value = sharedValue;
-        item->ValueLength = length;
+        item->StoredLength = (uint32_t)length;
         item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
-    } else if (hasText) {
-        char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
-                                 : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
+    } else if (valueBytes) {
+        char* value = reinterpret_cast<char*>(piece + itemBytes + keyBytes);
         if (text)
             memcpy(value, text, (size_t)length);
         else
             memset(value, 0, (size_t)length);
         value[length] = 0;
         item->Value = value;
-        item->ValueLength = length;
+        item->StoredLength = (uint32_t)length;
+    } else if (hasText) {
+        DictionaryItem_StoreText(dict, item, text, length);
     }
     DictionaryItemList& list = dict->Items;
     item->Prev = list.Last;
@@ -450,7 +490,6 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     Dictionary_IndexRemove(dict, victim);
     // The key goes without a key-change report; the type change returns the child to its pool.
     DictionaryItem_FreeKey(dict, victim);
-    victim->KeyLength = 0;
     Dictionary_ItemSetBuffer(dict, victim, nullptr, 0);
     Dictionary_ItemSetType(dict, victim, DICTIONARY_TYPE_UNKNOWN);
 

@@ -85,7 +85,7 @@ bool IsOwnValue(const DictionaryItem* item, const char* text) {
     if (!DictionaryItem_Text(item)) return false;
     const uintptr_t at = (uintptr_t)text;
     const uintptr_t begin = (uintptr_t)DictionaryItem_Text(item);
-    return at >= begin && at <= begin + (uintptr_t)item->ValueLength;
+    return at >= begin && at <= begin + (uintptr_t)DictionaryItem_Length(item);
 }
 
 // EnsureKey, then the given type; the item to fill.
@@ -464,13 +464,13 @@ int64_t Dictionary_GetListStringLengthByKey(Dictionary* dict, const char* key, u
     if (!item) return 0;
     const uint32_t type = DictionaryItem_Type(item);
     if (type == DICTIONARY_TYPE_STRING) {
-        *length = (uint32_t)item->ValueLength;
+        *length = (uint32_t)DictionaryItem_Length(item);
         return 1;
     }
     if (type != DICTIONARY_TYPE_LIST || !DictionaryItem_Child(item)) return 0;
     uint64_t total = 0;
     for (DictionaryItem* element = DictionaryItem_Child(item)->Items.First; element; element = element->Next)
-        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING) total += (uint64_t)element->ValueLength;
+        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING) total += (uint64_t)DictionaryItem_Length(element);
     *length = total > UINT32_MAX ? UINT32_MAX : (uint32_t)total;
     return 1;
 }

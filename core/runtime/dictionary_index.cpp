@@ -20,7 +20,7 @@ struct Slot {
 void Fill(Slot* slot, DictionaryItem* item) {
     slot->Item = item;
     slot->Key = item->Key;
-    slot->KeyLength = item->KeyLength;
+    slot->KeyLength = DictionaryItem_KeyLength(item);
 }
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
@@ -114,8 +114,7 @@ Slot* AllocSlots(DictionaryTree* tree, uint32_t capacity) {
 
 // A stored key counts up to its first NUL, as lookups compare it.
 size_t StoredLength(const DictionaryItem* item) {
-    const void* nul = memchr(item->Key, 0, (size_t)item->KeyLength);
-    return nul ? (size_t)(static_cast<const char*>(nul) - item->Key) : (size_t)item->KeyLength;
+    return (size_t)DictionaryItem_KeyLength(item);
 }
 
 DictionaryIndex* Allocate(DictionaryTree* tree, uint32_t capacity, bool caseless) {

@@ -12,21 +12,30 @@
 // An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {
     uint32_t ClassId;
-    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x40 private, 0x80 boolean value.
-    uint8_t Flags;
-    int32_t KeyLength;
-    int32_t ValueLength;
-    char* Key; // null for an unnamed item
-    // A scalar holds its text here (null when there is none), a List or Dictionary its child; the
-    // rare text of a container is kept in its child's extra part. Read both through
-    // DictionaryItem_Child and DictionaryItem_Text, which look at the type.
+    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x20 text in the item,
+    // 0x40 private, 0x80 boolean value.
+    uint32_t Flags : 8;
+    // The value text's length, or kDictionaryLongText when it is kept in front of the text; read
+    // it through DictionaryItem_Length.
+    uint32_t StoredLength : 24;
+    char* Key; // null for an unnamed item; ends at its first NUL (its length is its strlen)
+    // A scalar holds its text here (null when there is none), or a text of up to
+    // kDictionaryInlineText bytes in place; a List or Dictionary holds its child, and the rare
+    // text of a container is kept in its child's extra part. Read them through
+    // DictionaryItem_Child and DictionaryItem_Text, which look at the type and the flags.
     union {
         char* Value;
         Dictionary* Container;
+        char Inline[8];
     };
     DictionaryItem* Next;
     DictionaryItem* Prev;
 };
+
+// The longest value text kept in the item itself (with its NUL in the last byte).
+constexpr int32_t kDictionaryInlineText = 7;
+// Lengths from this one on are kept in the 8 bytes in front of the text.
+constexpr uint32_t kDictionaryLongText = 0xFFFFFF;
 
 // The item list head carries the item class id and is checked on every access.
 struct DictionaryItemList {
@@ -45,7 +54,7 @@ struct DictionaryExtra {
     CallbackBase ItemRemoveCallback;
     CallbackBase ItemKeyChangeCallback;
     CallbackBase ItemValueChangeCallback;
-    // The text of the item holding this container (its length is the item's ValueLength).
+    // The text of the item holding this container (its length is DictionaryItem_Length of the item).
     char* HolderText;
 };
 
@@ -134,6 +143,8 @@ void Dictionary_DropExtra(Dictionary* dict);
 // between items, freed only with the tree.
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_KEY = 0x08;
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_VALUE = 0x10;
+// The value text is kept in the item's own value field.
+constexpr uint8_t DICTIONARY_ITEM_FLAG_INLINE_VALUE = 0x20;
 
 // A short text of the tree equal to `length` bytes of `text`, which the caller marks shared; null
 // when the loader does not share texts of that length (yet).
@@ -175,17 +186,43 @@ inline Dictionary* DictionaryItem_Child(const DictionaryItem* item) {
 // `make`; null when missing and not made).
 char** DictionaryItem_TextSlot(DictionaryItem* item, bool make);
 
-// The item's stored text (null when there is none); its length is the item's ValueLength.
+// The item's stored text (null when there is none); its length is DictionaryItem_Length.
 inline const char* DictionaryItem_Text(const DictionaryItem* item) {
-    if (!DictionaryItem_IsContainer(item)) return item->Value;
+    if (!DictionaryItem_IsContainer(item)) {
+        if (item->Flags & DICTIONARY_ITEM_FLAG_INLINE_VALUE) return item->Inline;
+        return item->Value;
+    }
     const Dictionary* child = item->Container;
     return child && child->Extra ? child->Extra->HolderText : nullptr;
 }
 
+// The length of the item's stored text (0 when there is none).
+inline int32_t DictionaryItem_Length(const DictionaryItem* item) {
+    if (item->StoredLength != kDictionaryLongText) return (int32_t)item->StoredLength;
+    // A long text is never kept in the item.
+    const char* text = DictionaryItem_IsContainer(item) ? item->Container->Extra->HolderText : item->Value;
+    int32_t length;
+    memcpy(&length, text - 8, sizeof(length));
+    return length;
+}
+
+// The key's length (0 for an unnamed item).
+inline int32_t DictionaryItem_KeyLength(const DictionaryItem* item) {
+    return item->Key ? (int32_t)strlen(item->Key) : 0;
+}
+
+// Stores `length` bytes of `bytes` (zeros when null) as the item's value text, which must be
+// empty: in the item when short and not a container's, else from the tree's arena. length >= 1.
+void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length);
+
 // Key and value texts, from the tree's arena: always length + 1 bytes.
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
-// Drops the item's key, or its text (in the item or its child's extra part), unless shared.
+// Value texts: the same, with the length kept in front of a text of kDictionaryLongText bytes or more.
+char* Dictionary_TextAlloc(Dictionary* dict, int32_t length);
+void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length);
+// Drops the item's key, or its text (in the item or its child's extra part), unless shared; the
+// item is left without it.
 void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item);
 void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item);
 
@@ -222,8 +259,23 @@ inline bool Dictionary_KeyTextEquals(const char* stored, int32_t storedLength, c
     return true;
 }
 
+// The same for a stored key whose length is not at hand: no byte past its NUL is read.
+inline bool Dictionary_KeyTextEquals(const char* stored, const char* key, size_t length, bool caseless) {
+    if (!stored) return false;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char a = (unsigned char)stored[i], b = (unsigned char)key[i];
+        if (a == 0) return false;
+        if (caseless) {
+            if (a >= 'A' && a <= 'Z') a = (unsigned char)(a - 'A' + 'a');
+            if (b >= 'A' && b <= 'Z') b = (unsigned char)(b - 'A' + 'a');
+        }
+        if (a != b) return false;
+    }
+    return stored[length] == 0;
+}
+
 inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    return Dictionary_KeyTextEquals(item->Key, item->KeyLength, key, length, caseless);
+    return Dictionary_KeyTextEquals(item->Key, key, length, caseless);
 }
 
 // ---- The key index (dictionary_index.cpp) ----------------------------------------------------

@@ -213,22 +213,26 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
         while (length > 0 && ((uint8_t)key[length] & 0xC0) == 0x80) length--;
     }
 
+    // A key ends at its first NUL: only that much is kept, and its length is its strlen.
+    if (key) {
+        const void* nul = memchr(key, 0, (size_t)length);
+        if (nul) length = (int32_t)(static_cast<const char*>(nul) - key);
+    }
+
     // An item not linked yet (one being inserted) enters the index when it is linked.
     const bool linked = item->Prev || dict->Items.First == item;
     const bool indexed = dict->Index && linked;
     if (indexed) Dictionary_IndexRemove(dict, item);
     char* oldKey = item->Key;
-    const int32_t oldLength = item->KeyLength;
+    const int32_t oldLength = DictionaryItem_KeyLength(item);
     const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) != 0;
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
     item->Key = nullptr;
-    item->KeyLength = 0;
     if (key) {
         char* text = Dictionary_StringAlloc(dict, length);
         memcpy(text, key, (size_t)length);
         text[length] = 0;
         item->Key = text;
-        item->KeyLength = length;
         if (indexed)
             Dictionary_IndexAdd(dict, item);
         else if (linked)
@@ -284,18 +288,30 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
     DICTIONARY_ITEM_CHECK(item);
     if (length < 0) length = 0;
     const char* current = DictionaryItem_Text(item);
-    if (length >= 1 && bytes && current && length == item->ValueLength &&
-        memcmp(bytes, current, (size_t)length) == 0)
+    const int32_t oldLength = DictionaryItem_Length(item);
+    if (length >= 1 && bytes && current && length == oldLength && memcmp(bytes, current, (size_t)length) == 0)
         return 1;
 
-    // The old text stays until the change is reported: `bytes` may point into it.
-    char** slot = DictionaryItem_TextSlot(item, false);
-    char* oldValue = slot ? *slot : nullptr;
-    const int32_t oldLength = item->ValueLength;
-    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE) != 0;
-    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
-    if (slot) *slot = nullptr;
-    item->ValueLength = 0;
+    // The old text stays until the change is reported: `bytes` may point into it. A text kept in
+    // the item is copied out first, since the new text is written where it was.
+    char inlineOld[sizeof(item->Inline)];
+    const char* oldValue = current;
+    if (current && (item->Flags & DICTIONARY_ITEM_FLAG_INLINE_VALUE) && !DictionaryItem_IsContainer(item)) {
+        memcpy(inlineOld, item->Inline, sizeof(inlineOld));
+        oldValue = inlineOld;
+        if (bytes >= item->Inline && bytes < item->Inline + sizeof(item->Inline))
+            bytes = inlineOld + (bytes - item->Inline);
+    }
+    // Detached, not freed: the old block is freed at the end.
+    char* oldBlock = nullptr;
+    bool oldOwned = false;
+    if (current && !(item->Flags & (DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE))) {
+        oldBlock = const_cast<char*>(current);
+        oldOwned = true;
+    }
+    if (char** slot = DictionaryItem_TextSlot(item, false)) *slot = nullptr;
+    item->Flags &= (uint8_t)~(DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE);
+    item->StoredLength = 0;
 
     const uint32_t type = DictionaryItem_Type(item);
     if (type == DICTIONARY_TYPE_NULL) {
@@ -310,19 +326,12 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
                 item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_BOOLEAN;
         }
     } else if (length >= 1) {
-        char* text = Dictionary_StringAlloc(dict, length);
-        if (bytes)
-            memcpy(text, bytes, (size_t)length);
-        else
-            memset(text, 0, (size_t)length);
-        text[length] = 0;
-        *DictionaryItem_TextSlot(item, true) = text;
-        item->ValueLength = length;
+        DictionaryItem_StoreText(dict, item, bytes, length);
         if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 ||
             type == DICTIONARY_TYPE_STRING)
-            Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldLength);
+            Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldValue ? oldLength : 0);
     }
-    if (!oldShared) Dictionary_StringFree(dict, &oldValue, oldLength);
+    if (oldOwned) Dictionary_TextFree(dict, oldBlock, oldLength);
     return 1;
 }
 
@@ -334,7 +343,7 @@ int64_t Dictionary_ItemGetBufferPtr(Dictionary* dict, DictionaryItem* item, cons
     if (length) *length = 0;
     DICTIONARY_ITEM_CHECK(item);
     const char* text = DictionaryItem_Text(item);
-    int32_t textLength = item->ValueLength;
+    int32_t textLength = DictionaryItem_Length(item);
     switch (DictionaryItem_Type(item)) {
     case DICTIONARY_TYPE_NULL:
         text = "null";
@@ -365,12 +374,12 @@ int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, Dictionar
     ASSERT_POINTER(view);
     DICTIONARY_ITEM_CHECK(item);
     view->Key = item->Key;
-    view->KeyLength = item->Key ? item->KeyLength : 0;
+    view->KeyLength = DictionaryItem_KeyLength(item);
     view->Private = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
     const uint32_t type = DictionaryItem_Type(item);
     view->Type = type;
     const char* text = DictionaryItem_Text(item);
-    int32_t length = item->ValueLength;
+    int32_t length = DictionaryItem_Length(item);
     if (type == DICTIONARY_TYPE_NULL) {
         text = "null";
         length = 4;

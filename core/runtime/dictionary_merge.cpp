@@ -86,10 +86,11 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
         }
         DictionaryItem* n = nullptr;
         Dictionary_Append(copy, nullptr, &n);
-        if (s->Key) Dictionary_ItemSetKeyLength(copy, n, s->Key, s->KeyLength);
+        if (s->Key) Dictionary_ItemSetKeyLength(copy, n, s->Key, DictionaryItem_KeyLength(s));
         Dictionary_ItemSetType(copy, n, DictionaryItem_Type(s));
         n->Flags |= (uint8_t)(s->Flags & (DICTIONARY_ITEM_FLAG_PRIVATE | DICTIONARY_ITEM_FLAG_BOOLEAN));
-        if (DictionaryItem_Text(s)) Dictionary_ItemSetBuffer(copy, n, DictionaryItem_Text(s), s->ValueLength);
+        if (DictionaryItem_Text(s))
+            Dictionary_ItemSetBuffer(copy, n, DictionaryItem_Text(s), DictionaryItem_Length(s));
         if (deep && DictionaryItem_Child(s) && DictionaryItem_Child(n)) {
             source = DictionaryItem_Child(s);
             copy = DictionaryItem_Child(n);
@@ -350,7 +351,7 @@ int64_t Dictionary_RemoveMissingKeys(Dictionary* target, Dictionary* source) {
     for (DictionaryItem* t = target->Items.Last; t;) {
         DictionaryItem* before = t->Prev;
         DictionaryItem* named = nullptr;
-        if (t->Key && !Dictionary_ItemFindByBuffer(source, t->Key, t->KeyLength, nullptr, &named))
+        if (t->Key && !Dictionary_ItemFindByBuffer(source, t->Key, DictionaryItem_KeyLength(t), nullptr, &named))
             RemoveItem(target, t);
         t = before;
     }

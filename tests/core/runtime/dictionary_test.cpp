@@ -285,7 +285,7 @@ TEST(Dictionary, ValueText) {
         EXPECT_EQ(ItemText(d, s), c.expected) << c.length;
     }
     // The item's own text as the source.
-    Dictionary_ItemSetBuffer(d, s, s->Value + 1, 3);
+    Dictionary_ItemSetBuffer(d, s, DictionaryItem_Text(s) + 1, 3);
     EXPECT_EQ(ItemText(d, s), "ell");
     // An Int64 item without text reads as missing; the length out-parameter is optional.
     DictionaryItem* i = nullptr;
