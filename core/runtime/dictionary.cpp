@@ -2,6 +2,7 @@
 // insertion, removal, reset and navigation of the item list.
 #include "core/runtime/dictionary.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "core/runtime/dictionary_internal.h"
@@ -25,7 +26,8 @@ const char* Dictionary_TranslateType(uint32_t type) {
 
 // Every value of a loaded document is an item and every object or array a container as well:
 // their size is most of what a document holds.
-static_assert(sizeof(DictionaryItem) == 40 && sizeof(Dictionary) == 128, "item or container grew");
+static_assert(sizeof(DictionaryItem) == 40 && sizeof(Dictionary) == 96, "item or container grew");
+static_assert(offsetof(Dictionary, Header) == 0, "a container's handle is its header's");
 
 namespace {
 
@@ -38,7 +40,7 @@ constexpr int32_t kSharedKeyLength = 31;
 constexpr int32_t kSharedValueLength = 15;
 
 bool IsListChild(const Dictionary* dict) {
-    return dict->ParentItem && DictionaryItem_Type(dict->ParentItem) == DICTIONARY_TYPE_LIST;
+    return Dictionary_ParentItem(dict) && DictionaryItem_Type(Dictionary_ParentItem(dict)) == DICTIONARY_TYPE_LIST;
 }
 
 } // namespace
@@ -49,7 +51,7 @@ char* Dictionary_StringAlloc(Dictionary* dict, int32_t length) {
 
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
     if (!*text) return;
-    DictionaryTree_Free(dict->Tree, *text, TextBytes(length));
+    DictionaryTree_Free(Dictionary_Tree(dict), *text, TextBytes(length));
     *text = nullptr;
 }
 
@@ -64,9 +66,9 @@ char* Dictionary_TextAlloc(Dictionary* dict, int32_t length) {
 void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length) {
     if (!text) return;
     if ((uint32_t)length < kDictionaryLongText)
-        DictionaryTree_Free(dict->Tree, text, TextBytes(length));
+        DictionaryTree_Free(Dictionary_Tree(dict), text, TextBytes(length));
     else
-        DictionaryTree_Free(dict->Tree, text - 8, TextBytes(length) + 8);
+        DictionaryTree_Free(Dictionary_Tree(dict), text - 8, TextBytes(length) + 8);
 }
 
 void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length) {
@@ -110,16 +112,19 @@ void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item) {
 }
 
 DictionaryTree* Dictionary_EnsureTree(Dictionary* dict) {
-    if (!dict->Tree) dict->Tree = DictionaryTree_Create(8);
-    return dict->Tree;
+    // A child always has its root's.
+    if (Dictionary_IsChild(dict)) return Dictionary_Link<DictionaryTree*>(dict, kDictionaryLinkTree);
+    DictionaryRoot* root = Dictionary_RootPart(dict);
+    if (!root->Tree) root->Tree = DictionaryTree_Create(8);
+    return root->Tree;
 }
 
 DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict) {
     if (dict->Extra) return dict->Extra;
     void* block;
     // A child's goes with its tree; a root's outlives a reset of its tree.
-    if (dict->Parent) {
-        block = DictionaryTree_Alloc(dict->Tree, sizeof(DictionaryExtra), true);
+    if (Dictionary_Parent(dict)) {
+        block = DictionaryTree_Alloc(Dictionary_Tree(dict), sizeof(DictionaryExtra), true);
         memset(block, 0, sizeof(DictionaryExtra));
     } else {
         block = Memory_AllocZero(sizeof(DictionaryExtra));
@@ -130,8 +135,8 @@ DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict) {
 
 void Dictionary_DropExtra(Dictionary* dict) {
     if (!dict->Extra) return;
-    if (dict->Parent)
-        DictionaryTree_Free(dict->Tree, dict->Extra, sizeof(DictionaryExtra));
+    if (Dictionary_Parent(dict))
+        DictionaryTree_Free(Dictionary_Tree(dict), dict->Extra, sizeof(DictionaryExtra));
     else
         Memory_Free(dict->Extra, sizeof(DictionaryExtra));
     dict->Extra = nullptr;
@@ -141,10 +146,14 @@ int64_t Dictionary_DeleteHandle(void** handle) {
     return Dictionary_Delete(reinterpret_cast<Dictionary**>(handle));
 }
 
+int64_t Dictionary_DeleteChildHandle(void** handle) {
+    return Dictionary_Delete(reinterpret_cast<Dictionary**>(handle));
+}
+
 int64_t Dictionary_Create(Dictionary** dict) {
     ASSERT_POINTER(dict);
     *dict = nullptr;
-    Dictionary* d = static_cast<Dictionary*>(Memory_AllocZero(sizeof(Dictionary)));
+    Dictionary* d = static_cast<Dictionary*>(Memory_AllocZero(sizeof(Dictionary) + sizeof(DictionaryRoot)));
     d->Header.ClassId = DICTIONARY_CLASS_ID;
     d->Header.RefCount = 1;
     d->Header.Delete = Dictionary_DeleteHandle;
@@ -175,18 +184,18 @@ int64_t Dictionary_Delete(Dictionary** dict) {
     ASSERT_POINTER(dict);
     Dictionary* d = *dict;
     DICTIONARY_CHECK(d);
-    if (d->Parent) {
+    if (Dictionary_Parent(d)) {
         // A child lives and dies with its item; a release past its own reference keeps it.
         d->Header.RefCount = 1;
         *dict = nullptr;
         return 0;
     }
     Dictionary_Reset(d);
-    DictionaryTree_Delete(&d->Tree);
+    DictionaryTree_Delete(&Dictionary_RootPart(d)->Tree);
     Dictionary_DropExtra(d);
     d->Header.ClassId = 0;
     d->Items.ClassId = 0;
-    Memory_Free(d, sizeof(Dictionary));
+    Memory_Free(d, sizeof(Dictionary) + sizeof(DictionaryRoot));
     *dict = nullptr;
     return 1;
 }
@@ -194,7 +203,10 @@ int64_t Dictionary_Delete(Dictionary** dict) {
 int64_t Dictionary_GetInstanceId(Dictionary* dict, char* buffer, int32_t size) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, dict->Header.InstanceId, (int32_t)sizeof(dict->Header.InstanceId));
+    // A child answers its root's id.
+    const Dictionary* root = dict;
+    while (Dictionary* parent = Dictionary_Parent(root)) root = parent;
+    String_CopyLengthSafe(buffer, size, root->Header.InstanceId, (int32_t)sizeof(root->Header.InstanceId));
     return 1;
 }
 
@@ -237,7 +249,7 @@ int64_t Dictionary_Insert(Dictionary* dict, DictionaryItem* after, const char* k
     }
     list.Count++;
     // A container of unnamed items (a list) never needs an index.
-    if (dict->Index)
+    if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, created);
     else if (created->Key)
         Dictionary_IndexMaybeBuild(dict);
@@ -343,8 +355,8 @@ bool SlotSet(CallbackBase* slot) {
 // No key or value change in dict is reported anywhere up its tree.
 bool ChangesUnwatched(Dictionary* dict) {
     // A tree where no such callback was ever set needs no walk.
-    if (!dict->Tree || !dict->Tree->ChangeWatched) return true;
-    for (Dictionary* level = dict; level; level = level->Parent)
+    if (!Dictionary_Tree(dict) || !Dictionary_Tree(dict)->ChangeWatched) return true;
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level))
         if (level->Extra &&
             (SlotSet(&level->Extra->ItemKeyChangeCallback) || SlotSet(&level->Extra->ItemValueChangeCallback)))
             return false;
@@ -458,7 +470,7 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         list.First = item;
     list.Last = item;
     list.Count++;
-    if (dict->Index)
+    if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, item);
     else if (item->Key)
         Dictionary_IndexMaybeBuild(dict);
@@ -504,7 +516,7 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
         list.Last = victim->Prev;
     list.Count--;
     victim->ClassId = 0;
-    DictionaryTree_Free(dict->Tree, victim, sizeof(DictionaryItem));
+    DictionaryTree_Free(Dictionary_Tree(dict), victim, sizeof(DictionaryItem));
     *item = nullptr;
 
     if (next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
@@ -521,7 +533,7 @@ bool RemoveWatched(Dictionary* dict) {
 
 // 1 when a removal in dict would be reported: the remove report climbs to the root.
 bool RemovalReported(Dictionary* dict) {
-    for (Dictionary* level = dict; level; level = level->Parent)
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level))
         if (RemoveWatched(level)) return true;
     return false;
 }
@@ -531,7 +543,7 @@ bool RemovalReported(Dictionary* dict) {
 // reporting way. With `treeDropped` the root is about to release every block of its tree at once,
 // so nothing is handed back one by one.
 void DropItems(Dictionary* dict, bool treeDropped) {
-    DictionaryTree* tree = dict->Tree;
+    DictionaryTree* tree = Dictionary_Tree(dict);
     for (DictionaryItem* item = dict->Items.Last; item;) {
         DictionaryItem* prev = item->Prev;
         // A container's text is kept in its child's extra part, which goes below.
@@ -567,18 +579,18 @@ int64_t Dictionary_Reset(Dictionary* dict) {
             DictionaryItem* last = dict->Items.Last;
             Dictionary_Remove(dict, &last);
         }
-    } else if (dict->Parent) {
+    } else if (Dictionary_Parent(dict)) {
         Dictionary_IndexDrop(dict);
         DropItems(dict, false);
-    } else if (dict->Tree && dict->Tree->RemoveWatched) {
+    } else if (Dictionary_Tree(dict) && Dictionary_Tree(dict)->RemoveWatched) {
         // Some child reports its removals: walk to it; the blocks go all at once below.
         Dictionary_IndexDrop(dict);
         DropItems(dict, true);
     }
     // A root's tree goes in one pass, whatever it holds: no item is visited.
-    if (!dict->Parent && dict->Tree) {
-        dict->Index = nullptr;
-        DictionaryTree_Clear(dict->Tree);
+    if (!Dictionary_Parent(dict) && Dictionary_Tree(dict)) {
+        Dictionary_SetIndex(dict, nullptr);
+        DictionaryTree_Clear(Dictionary_Tree(dict));
     }
     dict->Items.First = nullptr;
     dict->Items.Last = nullptr;
@@ -641,9 +653,9 @@ int64_t Dictionary_ItemGetIndex(Dictionary* dict, DictionaryItem* item, uint32_t
 
 int64_t Dictionary_GetParent(Dictionary* dict, Dictionary** parent, DictionaryItem** parentItem) {
     DICTIONARY_CHECK(dict);
-    if (parent) *parent = dict->Parent;
-    if (parentItem) *parentItem = dict->ParentItem;
-    return dict->Parent && dict->ParentItem;
+    if (parent) *parent = Dictionary_Parent(dict);
+    if (parentItem) *parentItem = Dictionary_ParentItem(dict);
+    return Dictionary_Parent(dict) && Dictionary_ParentItem(dict);
 }
 
 int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* item, Dictionary** child) {
@@ -732,7 +744,7 @@ CallbackBase* Slot(Dictionary* dict, CallbackBase DictionaryExtra::*slot, Callba
 
 int64_t Dictionary_SetItemRemoveCallback(Dictionary* dict, void* context, DictionaryItemRemoveCallback fn) {
     DICTIONARY_CHECK(dict);
-    if (dict->Parent) dict->Tree->RemoveWatched = 1;
+    if (Dictionary_Parent(dict)) Dictionary_Tree(dict)->RemoveWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemRemoveCallback, 0, context, fn);
 }
 
@@ -772,7 +784,7 @@ int64_t Dictionary_GetItemValueChangeCallback(Dictionary* dict, void** context,
 
 int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict) {
     Dictionary* root = dict;
-    while (root->Parent) root = root->Parent;
+    while (Dictionary_Parent(root)) root = Dictionary_Parent(root);
     if (!root->Extra) return 0;
     CallbackBase* slot = &root->Extra->ItemKeyChangeCallback;
     return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr);

@@ -205,20 +205,20 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
 }
 
 uint32_t& TreeCount(Dictionary* dict) {
-    return dict->Tree->IndexCount;
+    return Dictionary_Tree(dict)->IndexCount;
 }
 
 bool Build(Dictionary* dict) {
     uint32_t capacity = kMinCapacity;
     while (capacity < kMaxCapacity && (uint64_t)capacity < (uint64_t)dict->Items.Count * 2) capacity *= 2;
-    DictionaryIndex* index = Allocate(dict->Tree, capacity, dict->CaseSensitive != 1);
+    DictionaryIndex* index = Allocate(Dictionary_Tree(dict), capacity, dict->CaseSensitive != 1);
     for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
         if (item->Key && !Insert(index, item, false)) {
             Free(index);
             return false;
         }
     }
-    dict->Index = index;
+    Dictionary_SetIndex(dict, index);
     TreeCount(dict)++;
     return true;
 }
@@ -239,31 +239,31 @@ bool DictionaryItem_Precedes(const DictionaryItem* a, const DictionaryItem* b) {
 }
 
 void Dictionary_IndexMaybeBuild(Dictionary* dict) {
-    if (!dict->Index && dict->Items.Count >= kDictionaryIndexThreshold) Build(dict);
+    if (!Dictionary_Index(dict) && dict->Items.Count >= kDictionaryIndexThreshold) Build(dict);
 }
 
 void Dictionary_IndexDrop(Dictionary* dict) {
-    if (!dict->Index) return;
-    Free(dict->Index);
-    dict->Index = nullptr;
+    if (!Dictionary_Index(dict)) return;
+    Free(Dictionary_Index(dict));
+    Dictionary_SetIndex(dict, nullptr);
     TreeCount(dict)--;
 }
 
 void Dictionary_IndexRebuild(Dictionary* dict) {
-    if (!dict->Index) return;
+    if (!Dictionary_Index(dict)) return;
     Dictionary_IndexDrop(dict);
     Build(dict);
 }
 
 void Dictionary_IndexAdd(Dictionary* dict, DictionaryItem* item) {
-    DictionaryIndex* index = dict->Index;
+    DictionaryIndex* index = Dictionary_Index(dict);
     if (!index || !item->Key) return;
     // An appended item follows every other holder of its key.
     if (!Insert(index, item, item != dict->Items.Last)) Dictionary_IndexDrop(dict);
 }
 
 void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
-    DictionaryIndex* index = dict->Index;
+    DictionaryIndex* index = Dictionary_Index(dict);
     if (!index || !item->Key) return;
     const size_t length = StoredLength(item);
     const bool caseless = index->CaseLess != 0;
@@ -289,7 +289,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
 }
 
 bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, DictionaryItem** first) {
-    DictionaryIndex* index = dict->Index;
+    DictionaryIndex* index = Dictionary_Index(dict);
     if (!index) return false;
     Slot* slot = Probe(index, HashKey(index, key, length), key, length, nullptr);
     *first = slot ? slot->Item : nullptr;
@@ -297,11 +297,11 @@ bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, Dict
 }
 
 bool Dictionary_IndexHasDuplicates(const Dictionary* dict) {
-    return dict->Index && dict->Index->Duplicates != 0;
+    return Dictionary_Index(dict) && Dictionary_Index(dict)->Duplicates != 0;
 }
 
 uint32_t Dictionary_IndexLongestProbe(const Dictionary* dict) {
-    const DictionaryIndex* index = dict->Index;
+    const DictionaryIndex* index = Dictionary_Index(dict);
     if (!index) return 0;
     const uint32_t mask = index->Capacity - 1;
     uint32_t longest = 0;

@@ -59,25 +59,88 @@ struct DictionaryExtra {
 };
 
 struct Dictionary {
+    // The common object header. A child container has no instance id of its own (it answers its
+    // root's), so the id's bytes hold its links instead: parent, parent item, tree and index,
+    // read through Dictionary_Parent and its neighbours below. A root keeps its id there, and
+    // its tree and index in the DictionaryRoot that follows it.
     Class Header;
+    DictionaryItemList Items;
+    // Print block and callbacks; null until one is set or printed through.
+    DictionaryExtra* Extra;
     // The settings, each as set (a value past 0xFFFF is kept as 0xFFFF): every container of a
     // document carries them, so they are kept small.
     uint16_t CaseSensitive;
     uint16_t PrivateKeys;
     uint16_t AllowDuplicates;
     uint16_t StringPool;
-    Dictionary* Parent;
-    DictionaryItem* ParentItem;
-    DictionaryItemList Items;
+};
+
+// What only a root holds, right behind it.
+struct DictionaryRoot {
+    // The arena and bookkeeping of the whole tree (made by the root's first insert) and shared by
+    // every child.
+    DictionaryTree* Tree;
     // Keys to items, made once the container holds kDictionaryIndexThreshold items and kept in
     // step with every change of keys or items from then on; null below that size.
     DictionaryIndex* Index;
-    // Print block and callbacks; null until one is set or printed through.
-    DictionaryExtra* Extra;
-    // The arena and bookkeeping of the whole tree, owned by the root (made by its first insert)
-    // and shared by every child.
-    DictionaryTree* Tree;
 };
+
+// The delete function of a child's header, which also tells a child from a root.
+int64_t Dictionary_DeleteChildHandle(void** handle);
+
+inline bool Dictionary_IsChild(const Dictionary* dict) {
+    return dict->Header.Delete == Dictionary_DeleteChildHandle;
+}
+
+// Offsets of a child's links in its header's id bytes.
+constexpr size_t kDictionaryLinkParent = 0;
+constexpr size_t kDictionaryLinkParentItem = 8;
+constexpr size_t kDictionaryLinkTree = 16;
+constexpr size_t kDictionaryLinkIndex = 24;
+static_assert(kDictionaryLinkIndex + 8 <= sizeof(Class::InstanceId), "the links must fit the id bytes");
+
+template <typename T>
+inline T Dictionary_Link(const Dictionary* dict, size_t at) {
+    T value;
+    memcpy(&value, dict->Header.InstanceId + at, sizeof(value));
+    return value;
+}
+
+template <typename T>
+inline void Dictionary_SetLink(Dictionary* dict, size_t at, T value) {
+    memcpy(dict->Header.InstanceId + at, &value, sizeof(value));
+}
+
+inline DictionaryRoot* Dictionary_RootPart(const Dictionary* dict) {
+    return reinterpret_cast<DictionaryRoot*>(const_cast<Dictionary*>(dict) + 1);
+}
+
+// The parent container and the item that holds this one; null for a root.
+inline Dictionary* Dictionary_Parent(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<Dictionary*>(dict, kDictionaryLinkParent) : nullptr;
+}
+
+inline DictionaryItem* Dictionary_ParentItem(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryItem*>(dict, kDictionaryLinkParentItem) : nullptr;
+}
+
+// The tree's arena and bookkeeping (null until a root's first insert).
+inline DictionaryTree* Dictionary_Tree(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryTree*>(dict, kDictionaryLinkTree)
+                                    : Dictionary_RootPart(dict)->Tree;
+}
+
+inline DictionaryIndex* Dictionary_Index(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryIndex*>(dict, kDictionaryLinkIndex)
+                                    : Dictionary_RootPart(dict)->Index;
+}
+
+inline void Dictionary_SetIndex(Dictionary* dict, DictionaryIndex* index) {
+    if (Dictionary_IsChild(dict))
+        Dictionary_SetLink(dict, kDictionaryLinkIndex, index);
+    else
+        Dictionary_RootPart(dict)->Index = index;
+}
 
 // A setting as a container keeps it.
 inline uint16_t Dictionary_Setting(uint32_t value) {

@@ -24,19 +24,18 @@ Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void*
     if (!block) block = DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(Dictionary));
     memset(block, 0, sizeof(Dictionary));
     Dictionary* child = static_cast<Dictionary*>(block);
-    memcpy(child->Header.InstanceId, dict->Header.InstanceId, sizeof(child->Header.InstanceId));
     child->Header.ClassId = DICTIONARY_CLASS_ID;
     child->Header.RefCount = 1;
-    child->Header.Delete = Dictionary_DeleteHandle;
-    child->Parent = dict;
-    child->Tree = dict->Tree;
+    child->Header.Delete = Dictionary_DeleteChildHandle;
+    Dictionary_SetLink(child, kDictionaryLinkParent, dict);
+    Dictionary_SetLink(child, kDictionaryLinkParentItem, item);
+    Dictionary_SetLink(child, kDictionaryLinkTree, Dictionary_Tree(dict));
     if (dict->Extra && dict->Extra->Print.Identifier)
         Dictionary_EnsureExtra(child)->Print.Identifier = dict->Extra->Print.Identifier;
     child->CaseSensitive = dict->CaseSensitive;
     child->PrivateKeys = dict->PrivateKeys;
     child->AllowDuplicates = dict->AllowDuplicates;
     child->StringPool = dict->StringPool;
-    child->ParentItem = item;
     child->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
     return child;
 }
@@ -57,7 +56,7 @@ void DeleteChild(Dictionary* dict, DictionaryItem* item) {
     child->Header.ClassId = 0;
     child->Items.ClassId = 0;
     Dictionary_DropExtra(child);
-    DictionaryTree_Free(dict->Tree, child, sizeof(Dictionary));
+    DictionaryTree_Free(Dictionary_Tree(dict), child, sizeof(Dictionary));
 }
 
 // Puts `segment` and `separator` in front of the text in buffer, cutting at the capacity as a
@@ -85,7 +84,7 @@ void PrependSegment(char* buffer, int32_t size, const char* segment, const char*
 template <typename Report>
 void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase DictionaryExtra::*slot, Report report) {
     DictionaryItem* holder = item;
-    for (Dictionary* level = dict; level; level = level->Parent) {
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level)) {
         void* context = nullptr;
         void* function = nullptr;
         if (level->Extra && !CallbackBase_IsEmpty(&(level->Extra->*slot)) &&
@@ -94,7 +93,7 @@ void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase DictionaryExtra
             Dictionary_ItemGetPath(dict, item, level, path, kBubblePathSize);
             report(level, holder, context, function, path);
         }
-        holder = level->ParentItem;
+        holder = Dictionary_ParentItem(level);
     }
 }
 
@@ -221,7 +220,7 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
 
     // An item not linked yet (one being inserted) enters the index when it is linked.
     const bool linked = item->Prev || dict->Items.First == item;
-    const bool indexed = dict->Index && linked;
+    const bool indexed = Dictionary_Index(dict) && linked;
     if (indexed) Dictionary_IndexRemove(dict, item);
     char* oldKey = item->Key;
     const int32_t oldLength = DictionaryItem_KeyLength(item);
@@ -439,9 +438,9 @@ int64_t Dictionary_ItemGetPath(Dictionary* dict, DictionaryItem* item, Dictionar
         first = false;
 
         if (level == ancestor) return 1;
-        if (!level->Parent) return 0;
-        current = level->ParentItem;
-        level = level->Parent;
+        if (!Dictionary_Parent(level)) return 0;
+        current = Dictionary_ParentItem(level);
+        level = Dictionary_Parent(level);
         DICTIONARY_CHECK(level);
         DICTIONARY_ITEM_CHECK(current);
     }

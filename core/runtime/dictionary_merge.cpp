@@ -8,7 +8,7 @@
 namespace {
 
 Dictionary* RootOf(Dictionary* dict) {
-    while (dict->Parent) dict = dict->Parent;
+    while (Dictionary_Parent(dict)) dict = Dictionary_Parent(dict);
     return dict;
 }
 
@@ -45,7 +45,7 @@ void EmptyDeep(Dictionary* dict) {
         DictionaryItem* last = level->Items.Last;
         if (!last) {
             if (level == dict) return;
-            level = level->Parent;
+            level = Dictionary_Parent(level);
             continue;
         }
         if (DictionaryItem_Child(last) && DictionaryItem_Child(last)->Items.Last) {
@@ -78,9 +78,9 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
             copy->CaseSensitive = source->CaseSensitive;
             Dictionary_IndexRebuild(copy);
             if (source == top) return;
-            DictionaryItem* holder = source->ParentItem;
-            source = source->Parent;
-            copy = copy->Parent;
+            DictionaryItem* holder = Dictionary_ParentItem(source);
+            source = Dictionary_Parent(source);
+            copy = Dictionary_Parent(copy);
             s = source == top && holder == last ? nullptr : holder->Next;
             continue;
         }
@@ -174,9 +174,9 @@ void MergeRange(Dictionary* target, Dictionary* source, DictionaryItem* first, D
     for (;;) {
         if (!s) {
             if (source == top) return;
-            DictionaryItem* holder = source->ParentItem;
-            source = source->Parent;
-            target = target->Parent;
+            DictionaryItem* holder = Dictionary_ParentItem(source);
+            source = Dictionary_Parent(source);
+            target = Dictionary_Parent(target);
             s = source == top && holder == last ? nullptr : holder->Next;
             continue;
         }
@@ -226,10 +226,10 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
             if (source == top) return;
             // Back in the parent level, the destination just finished is the last one there, so
             // the position is not needed again at that level.
-            lastDest = target->ParentItem;
-            s = source->ParentItem->Next;
-            source = source->Parent;
-            target = target->Parent;
+            lastDest = Dictionary_ParentItem(target);
+            s = Dictionary_ParentItem(source)->Next;
+            source = Dictionary_Parent(source);
+            target = Dictionary_Parent(target);
             continue;
         }
         if (filter && filter(target, context, source, s) != 1) {
@@ -367,7 +367,7 @@ int64_t SkipRootOf(Dictionary* dict, Dictionary** out, bool listToo) {
     ASSERT_POINTER(out);
     *out = dict;
     DictionaryItem* only = dict->Items.First;
-    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
+    if (Dictionary_Parent(dict) || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
         return 1;
     const uint32_t type = DictionaryItem_Type(only);
     if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST))

@@ -120,7 +120,7 @@ TEST(DictionaryIndex, LargeContainerFindsEveryKeyAndNoOther) {
         snprintf(key, sizeof(key), "key%d", i);
         Dictionary_AddInt32(dict, key, i, nullptr);
     }
-    ASSERT_NE(dict->Index, nullptr);
+    ASSERT_NE(Dictionary_Index(dict), nullptr);
     for (int32_t i = 0; i < 20000; i++) {
         snprintf(key, sizeof(key), "key%d", i);
         int32_t value = -1;

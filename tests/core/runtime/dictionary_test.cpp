@@ -17,7 +17,7 @@ namespace {
 
 // Blocks the tree's arena holds (none before the first insert).
 uint32_t Blocks(Dictionary* dict) {
-    return dict->Tree ? DictionaryTree_BlockCount(dict->Tree) : 0;
+    return Dictionary_Tree(dict) ? DictionaryTree_BlockCount(Dictionary_Tree(dict)) : 0;
 }
 
 TEST(Dictionary, AddTypedValues) {
@@ -378,7 +378,7 @@ TEST(Dictionary, StringPoolIsSharedWithChildren) {
     Dictionary_SetStringPool(d, 1);
     Dictionary* child = nullptr;
     Dictionary_AddDictionary(d, "c", &child, nullptr);
-    EXPECT_EQ(child->Tree, d.dict->Tree);
+    EXPECT_EQ(Dictionary_Tree(child), Dictionary_Tree(d.dict));
     DictionaryItem* item = nullptr;
     const std::string large(5000, 'q');
     Dictionary_AddString(child, "k", large.c_str(), &item);
