@@ -73,9 +73,20 @@ void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length) {
 
 void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length) {
     if (length <= kDictionaryInlineText && !DictionaryItem_IsContainer(item)) {
-        char text[sizeof(item->Inline)] = {};
-        if (bytes) memcpy(text, bytes, (size_t)length);
-        memcpy(item->Inline, text, sizeof(text));
+        // Gathered in a register and stored whole: bytes written one by one and read back as a
+        // word would stall the store.
+        uint64_t word = 0;
+        if (bytes) {
+            if (length >= 4) {
+                uint32_t head, tail;
+                memcpy(&head, bytes, 4);
+                memcpy(&tail, bytes + length - 4, 4);
+                word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
+            } else {
+                for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)bytes[i] << (8 * i);
+            }
+        }
+        memcpy(item->Inline, &word, sizeof(word));
         item->Flags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
         item->StoredLength = (uint32_t)length;
         return;

@@ -33,6 +33,21 @@ TEST(DictionaryPrint, PrintAndPrintTabbed) {
     EXPECT_TRUE(r.lines.raw.back().ends_with(".config - x\n")) << r.lines.raw.back();
 }
 
+// A child's lines carry its root's id, not the bytes of its own header.
+TEST(DictionaryPrint, ChildLinesCarryTheRootsId) {
+    DictTree d("{sub:{x:1}}");
+    Class_GenerateInstanceIdReal(d.dict);
+    char id[40] = {};
+    Dictionary_GetInstanceId(d, id, sizeof(id));
+    ASSERT_EQ(strlen(id), 32u);
+    PrintLines lines;
+    Dictionary* child = Descend(d, {0});
+    lines.Watch(child);
+    Dictionary_Print(child, "hello");
+    ASSERT_EQ(lines.raw.size(), 1u);
+    EXPECT_EQ(lines.raw[0], "Dictionary." + std::string(id, 8) + " - hello\n");
+}
+
 TEST(DictionaryPrint, VerboseLogAdmitsLevelZeroOnlyWhenVerbose) {
     Printed r;
     uint32_t verbose = 99;
