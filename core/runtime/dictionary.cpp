@@ -101,12 +101,35 @@ void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char
     item->StoredLength = (uint32_t)length < kDictionaryLongText ? (uint32_t)length : kDictionaryLongText;
 }
 
+void DictionaryItem_StoreKey(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length) {
+    if (length <= kDictionaryInlineText) {
+        // Gathered in a register and stored whole, as a short value text is.
+        uint64_t word = 0;
+        if (length >= 4) {
+            uint32_t head, tail;
+            memcpy(&head, key, 4);
+            memcpy(&tail, key + length - 4, 4);
+            word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
+        } else {
+            for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)key[i] << (8 * i);
+        }
+        memcpy(item->KeyBytes, &word, sizeof(word));
+        item->InlineKey = 1;
+        return;
+    }
+    char* text = Dictionary_StringAlloc(dict, length);
+    memcpy(text, key, (size_t)length);
+    text[length] = 0;
+    item->Key = text;
+}
+
 void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item) {
-    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY)
+    if ((item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) || item->InlineKey)
         item->Key = nullptr;
     else
         Dictionary_StringFree(dict, &item->Key, DictionaryItem_KeyLength(item));
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    item->InlineKey = 0;
 }
 
 void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item) {
@@ -427,14 +450,18 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     // A short value is kept in the item.
     const bool inlineText = hasText && length <= kDictionaryInlineText;
     // Keys and short values repeat through a document: an equal text of the tree is shared.
-    char* sharedKey = key ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
+    // A short key is kept in the item.
+    const bool inlineKey = key && keyLength >= 1 && keyLength <= kDictionaryInlineText;
+    char* sharedKey =
+        key && !inlineKey ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
     char* sharedValue = hasText && !inlineText && text
                             ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength)
                             : nullptr;
     // The item, its key and a value text of a size class come from one piece of the arena; each
     // is freed on its own later, as its own size.
     const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
-    const size_t keyBytes = key && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
+    const size_t keyBytes =
+        key && !inlineKey && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
     const size_t valueBytes =
         hasText && !inlineText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
     const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
@@ -444,7 +471,9 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     memset(item, 0, sizeof(DictionaryItem));
     item->ClassId = DICTIONARY_ITEM_CLASS_ID;
     item->Flags = (uint8_t)(flags | type);
-    if (sharedKey) {
+    if (inlineKey) {
+        DictionaryItem_StoreKey(dict, item, key, keyLength);
+    } else if (sharedKey) {
         item->Key = sharedKey;
         item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
     } else if (key) {

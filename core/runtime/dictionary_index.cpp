@@ -19,7 +19,7 @@ struct Slot {
 
 void Fill(Slot* slot, DictionaryItem* item) {
     slot->Item = item;
-    slot->Key = item->Key;
+    slot->Key = DictionaryItem_Key(item);
     slot->KeyLength = DictionaryItem_KeyLength(item);
 }
 
@@ -178,9 +178,9 @@ bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
 // list in order, so there it never does). False when the table cannot grow.
 bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     const size_t length = StoredLength(item);
-    const uint32_t hash = HashKey(index, item->Key, length);
+    const uint32_t hash = HashKey(index, DictionaryItem_Key(item), length);
     Slot* free = nullptr;
-    Slot* slot = Probe(index, hash, item->Key, length, &free);
+    Slot* slot = Probe(index, hash, DictionaryItem_Key(item), length, &free);
     if (slot) {
         index->Duplicates++;
         if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
@@ -213,7 +213,7 @@ bool Build(Dictionary* dict) {
     while (capacity < kMaxCapacity && (uint64_t)capacity < (uint64_t)dict->Items.Count * 2) capacity *= 2;
     DictionaryIndex* index = Allocate(Dictionary_Tree(dict), capacity, dict->CaseSensitive != 1);
     for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
-        if (item->Key && !Insert(index, item, false)) {
+        if (DictionaryItem_Key(item) && !Insert(index, item, false)) {
             Free(index);
             return false;
         }
@@ -257,17 +257,17 @@ void Dictionary_IndexRebuild(Dictionary* dict) {
 
 void Dictionary_IndexAdd(Dictionary* dict, DictionaryItem* item) {
     DictionaryIndex* index = Dictionary_Index(dict);
-    if (!index || !item->Key) return;
+    if (!index || !DictionaryItem_Key(item)) return;
     // An appended item follows every other holder of its key.
     if (!Insert(index, item, item != dict->Items.Last)) Dictionary_IndexDrop(dict);
 }
 
 void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     DictionaryIndex* index = Dictionary_Index(dict);
-    if (!index || !item->Key) return;
+    if (!index || !DictionaryItem_Key(item)) return;
     const size_t length = StoredLength(item);
     const bool caseless = index->CaseLess != 0;
-    Slot* slot = Probe(index, HashKey(index, item->Key, length), item->Key, length, nullptr);
+    Slot* slot = Probe(index, HashKey(index, DictionaryItem_Key(item), length), DictionaryItem_Key(item), length, nullptr);
     if (!slot) return;
     if (slot->Item != item) {
         // A later holder of a key held earlier too.
@@ -276,7 +276,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     }
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
-            if (DictionaryItem_KeyEquals(next, item->Key, length, caseless)) {
+            if (DictionaryItem_KeyEquals(next, DictionaryItem_Key(item), length, caseless)) {
                 Fill(slot, next);
                 index->Duplicates--;
                 return;

@@ -15,10 +15,18 @@ struct DictionaryItem {
     // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x20 text in the item,
     // 0x40 private, 0x80 boolean value.
     uint32_t Flags : 8;
+    // The key's text is kept in the key field itself (KeyBytes).
+    uint32_t InlineKey : 1;
     // The value text's length, or kDictionaryLongText when it is kept in front of the text; read
     // it through DictionaryItem_Length.
-    uint32_t StoredLength : 24;
-    char* Key; // null for an unnamed item; ends at its first NUL (its length is its strlen)
+    uint32_t StoredLength : 23;
+    // Null for an unnamed item. A key ends at its first NUL (its length is its strlen); one of
+    // 1 to kDictionaryInlineText bytes is kept in place, so the field is never null for it. Read
+    // the text through DictionaryItem_Key.
+    union {
+        char* Key;
+        char KeyBytes[8];
+    };
     // A scalar holds its text here (null when there is none), or a text of up to
     // kDictionaryInlineText bytes in place; a List or Dictionary holds its child, and the rare
     // text of a container is kept in its child's extra part. Read them through
@@ -32,10 +40,10 @@ struct DictionaryItem {
     DictionaryItem* Prev;
 };
 
-// The longest value text kept in the item itself (with its NUL in the last byte).
+// The longest value or key text kept in the item itself (with its NUL in the last byte).
 constexpr int32_t kDictionaryInlineText = 7;
 // Lengths from this one on are kept in the 8 bytes in front of the text.
-constexpr uint32_t kDictionaryLongText = 0xFFFFFF;
+constexpr uint32_t kDictionaryLongText = 0x7FFFFF;
 
 // The item list head carries the item class id and is checked on every access.
 struct DictionaryItemList {
@@ -269,10 +277,19 @@ inline int32_t DictionaryItem_Length(const DictionaryItem* item) {
     return length;
 }
 
+// The key's text; null for an unnamed item.
+inline char* DictionaryItem_Key(const DictionaryItem* item) {
+    return item->InlineKey ? const_cast<char*>(item->KeyBytes) : item->Key;
+}
+
 // The key's length (0 for an unnamed item).
 inline int32_t DictionaryItem_KeyLength(const DictionaryItem* item) {
-    return item->Key ? (int32_t)strlen(item->Key) : 0;
+    return item->Key ? (int32_t)strlen(DictionaryItem_Key(item)) : 0;
 }
+
+// Stores `length` (>= 1, without a NUL) bytes of `key` as the item's key, which must be empty: in
+// the item when short, else from the tree's arena.
+void DictionaryItem_StoreKey(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length);
 
 // Stores `length` bytes of `bytes` (zeros when null) as the item's value text, which must be
 // empty: in the item when short and not a container's, else from the tree's arena. length >= 1.
@@ -338,7 +355,7 @@ inline bool Dictionary_KeyTextEquals(const char* stored, const char* key, size_t
 }
 
 inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    return Dictionary_KeyTextEquals(item->Key, key, length, caseless);
+    return Dictionary_KeyTextEquals(DictionaryItem_Key(item), key, length, caseless);
 }
 
 // ---- The key index (dictionary_index.cpp) ----------------------------------------------------

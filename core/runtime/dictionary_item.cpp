@@ -222,23 +222,36 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
     const bool linked = item->Prev || dict->Items.First == item;
     const bool indexed = Dictionary_Index(dict) && linked;
     if (indexed) Dictionary_IndexRemove(dict, item);
-    char* oldKey = item->Key;
+    // The old key stays readable until the change is reported: `key` may point into it. One kept
+    // in the item is copied out first, since the new key may be written where it was.
+    char* oldKey = DictionaryItem_Key(item);
     const int32_t oldLength = DictionaryItem_KeyLength(item);
-    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) != 0;
+    const bool oldOwned = !(item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) && !item->InlineKey;
+    char oldInline[sizeof(item->KeyBytes)];
+    if (item->InlineKey) {
+        memcpy(oldInline, item->KeyBytes, sizeof(oldInline));
+        if (key && key >= item->KeyBytes && key < item->KeyBytes + sizeof(item->KeyBytes))
+            key = oldInline + (key - item->KeyBytes);
+        oldKey = oldInline;
+    }
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    item->InlineKey = 0;
     item->Key = nullptr;
     if (key) {
-        char* text = Dictionary_StringAlloc(dict, length);
-        memcpy(text, key, (size_t)length);
-        text[length] = 0;
-        item->Key = text;
+        if (length >= 1) {
+            DictionaryItem_StoreKey(dict, item, key, length);
+        } else {
+            char* text = Dictionary_StringAlloc(dict, 0);
+            text[0] = 0;
+            item->Key = text;
+        }
         if (indexed)
             Dictionary_IndexAdd(dict, item);
         else if (linked)
             Dictionary_IndexMaybeBuild(dict);
         Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
     }
-    if (!oldShared) Dictionary_StringFree(dict, &oldKey, oldLength);
+    if (oldOwned) Dictionary_StringFree(dict, &oldKey, oldLength);
     return 1;
 }
 
@@ -247,7 +260,7 @@ int64_t Dictionary_ItemGetKeyPtr(Dictionary* dict, DictionaryItem* item, const c
     ASSERT_POINTER(key);
     *key = nullptr;
     DICTIONARY_ITEM_CHECK(item);
-    *key = item->Key;
+    *key = DictionaryItem_Key(item);
     return *key != nullptr;
 }
 
@@ -257,7 +270,7 @@ int64_t Dictionary_ItemGetKey(Dictionary* dict, DictionaryItem* item, char* buff
     if (size > 0) buffer[0] = 0;
     DICTIONARY_ITEM_CHECK(item);
     if (!item->Key) return 0;
-    String_CopyLength(buffer, item->Key, size);
+    String_CopyLength(buffer, DictionaryItem_Key(item), size);
     return 1;
 }
 
@@ -372,7 +385,7 @@ int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, Dictionar
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(view);
     DICTIONARY_ITEM_CHECK(item);
-    view->Key = item->Key;
+    view->Key = DictionaryItem_Key(item);
     view->KeyLength = DictionaryItem_KeyLength(item);
     view->Private = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
     const uint32_t type = DictionaryItem_Type(item);
@@ -425,7 +438,8 @@ int64_t Dictionary_ItemGetPath(Dictionary* dict, DictionaryItem* item, Dictionar
     for (;;) {
         char segment[DICTIONARY_MAX_KEY_LENGTH + 1];
         if (current->Key) {
-            String_CopyLengthSafe(segment, (int32_t)sizeof(segment), current->Key, DICTIONARY_MAX_KEY_LENGTH);
+            String_CopyLengthSafe(segment, (int32_t)sizeof(segment), DictionaryItem_Key(current),
+                                  DICTIONARY_MAX_KEY_LENGTH);
         } else {
             uint32_t index = 0;
             for (DictionaryItem* p = current->Prev; p; p = p->Prev) index++;

@@ -86,7 +86,7 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
         }
         DictionaryItem* n = nullptr;
         Dictionary_Append(copy, nullptr, &n);
-        if (s->Key) Dictionary_ItemSetKeyLength(copy, n, s->Key, DictionaryItem_KeyLength(s));
+        if (DictionaryItem_Key(s)) Dictionary_ItemSetKeyLength(copy, n, DictionaryItem_Key(s), DictionaryItem_KeyLength(s));
         Dictionary_ItemSetType(copy, n, DictionaryItem_Type(s));
         n->Flags |= (uint8_t)(s->Flags & (DICTIONARY_ITEM_FLAG_PRIVATE | DICTIONARY_ITEM_FLAG_BOOLEAN));
         if (DictionaryItem_Text(s))
@@ -155,10 +155,10 @@ DictionaryItem* MergeOne(Dictionary* target, Dictionary* source, DictionaryItem*
     Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
     DictionaryItem* dest = nullptr;
-    if (s->Key && Dictionary_ItemFindByKey(target, s->Key, nullptr, &dest)) {
+    if (DictionaryItem_Key(s) && Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest)) {
         if (!(flags & DICTIONARY_MERGE_OVERWRITE)) return dest;
     } else {
-        Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last, s->Key,
+        Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last, DictionaryItem_Key(s),
                           &dest);
     }
     ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
@@ -202,8 +202,8 @@ void RemoveMissingLevel(Dictionary* target, Dictionary* source) {
         position--;
         DictionaryItem* before = t->Prev;
         DictionaryItem* found = nullptr;
-        if (t->Key)
-            Dictionary_ItemFindByKey(source, t->Key, nullptr, &found);
+        if (DictionaryItem_Key(t))
+            Dictionary_ItemFindByKey(source, DictionaryItem_Key(t), nullptr, &found);
         else
             found = previousFound ? previousFound->Prev : ItemAt(source, position);
         if (!found) RemoveItem(target, t);
@@ -243,11 +243,11 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
         Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
         DictionaryItem* dest = nullptr;
-        if (s->Key)
-            Dictionary_ItemFindByKey(target, s->Key, nullptr, &dest);
+        if (DictionaryItem_Key(s))
+            Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
         else
             dest = lastDest ? lastDest->Next : ItemAt(target, position);
-        if (!dest) Dictionary_Append(target, s->Key, &dest);
+        if (!dest) Dictionary_Append(target, DictionaryItem_Key(s), &dest);
         ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
         lastDest = dest;
 
@@ -351,7 +351,7 @@ int64_t Dictionary_RemoveMissingKeys(Dictionary* target, Dictionary* source) {
     for (DictionaryItem* t = target->Items.Last; t;) {
         DictionaryItem* before = t->Prev;
         DictionaryItem* named = nullptr;
-        if (t->Key && !Dictionary_ItemFindByBuffer(source, t->Key, DictionaryItem_KeyLength(t), nullptr, &named))
+        if (DictionaryItem_Key(t) && !Dictionary_ItemFindByBuffer(source, DictionaryItem_Key(t), DictionaryItem_KeyLength(t), nullptr, &named))
             RemoveItem(target, t);
         t = before;
     }
@@ -367,7 +367,7 @@ int64_t SkipRootOf(Dictionary* dict, Dictionary** out, bool listToo) {
     ASSERT_POINTER(out);
     *out = dict;
     DictionaryItem* only = dict->Items.First;
-    if (Dictionary_Parent(dict) || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
+    if (Dictionary_Parent(dict) || !only || only != dict->Items.Last || DictionaryItem_Key(only) || !DictionaryItem_Child(only))
         return 1;
     const uint32_t type = DictionaryItem_Type(only);
     if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST))

@@ -141,7 +141,7 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
             Dictionary* child = DictionaryItem_Child(item);
             Dictionary_EnsureExtra(child)->Print.PrintUser = level->Extra->Print.PrintUser;
             child->Extra->Print.PrintCallback = level->Extra->Print.PrintCallback;
-            Dictionary_PrintTabbed(level, depth, "%s (%s)", item->Key, typeName);
+            Dictionary_PrintTabbed(level, depth, "%s (%s)", DictionaryItem_Key(item), typeName);
             level = child;
             item = child->Items.First;
             depth++;
@@ -152,7 +152,7 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
         Dictionary_ItemGetBufferPtr(level, item, &text, &length);
         char format[kValueFormatSize];
         String_Print(format, kValueFormatSize, "%%s=%%.%ds (%%s)", length);
-        Dictionary_PrintTabbed(level, depth, format, item->Key, text, typeName);
+        Dictionary_PrintTabbed(level, depth, format, DictionaryItem_Key(item), text, typeName);
         item = item->Next;
     }
 }

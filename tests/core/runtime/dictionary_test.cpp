@@ -504,6 +504,29 @@ TEST(Dictionary, KeyEndsAtItsFirstZeroByte) {
     EXPECT_EQ(Dictionary_ItemFindByKey(d, "key", nullptr, &found), 0);
 }
 
+// Short keys are kept in the item: a key made from the item's own key, and every length around
+// that size, reads back and is reported with the old key.
+TEST(Dictionary, KeysOfEveryLength) {
+    DictTree d("{a:1}");
+    ChangeLog log;
+    Dictionary_SetItemKeyChangeCallback(d, &log, ChangeLogKey);
+    DictionaryItem* item = ItemAt(d, 0);
+    std::string previous = "a";
+    for (const char* key : {"abcdefg", "abcdefgh", "x", "", "0123456789abcdef", "bcdefg", "abcdefg"}) {
+        log.Reports.clear();
+        Dictionary_ItemSetKey(d, item, key);
+        EXPECT_EQ(ItemKey(d, item), key);
+        EXPECT_EQ(log.Reports, (std::vector<std::string>{"key " + std::string(key) + " " + previous})) << key;
+        DictionaryItem* found = nullptr;
+        EXPECT_EQ(Dictionary_ItemFindByKey(d, key, nullptr, &found), 1) << key;
+        previous = key;
+    }
+    Dictionary_ItemSetKey(d, item, DictionaryItem_Key(item) + 2);
+    EXPECT_EQ(ItemKey(d, item), "cdefg");
+    Dictionary_ItemSetKey(d, item, nullptr);
+    EXPECT_EQ(ItemKey(d, item), "<unnamed>");
+}
+
 DictionaryItem* g_stale = nullptr;
 
 TEST(DictionaryDeathTest, AbortTexts) {
