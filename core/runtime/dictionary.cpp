@@ -75,17 +75,7 @@ void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char
     if (length <= kDictionaryInlineText && !DictionaryItem_IsContainer(item)) {
         // Gathered in a register and stored whole: bytes written one by one and read back as a
         // word would stall the store.
-        uint64_t word = 0;
-        if (bytes) {
-            if (length >= 4) {
-                uint32_t head, tail;
-                memcpy(&head, bytes, 4);
-                memcpy(&tail, bytes + length - 4, 4);
-                word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
-            } else {
-                for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)bytes[i] << (8 * i);
-            }
-        }
+        const uint64_t word = Dictionary_ShortWord(bytes, length);
         memcpy(item->Inline, &word, sizeof(word));
         item->Flags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
         item->StoredLength = (uint32_t)length;
@@ -104,15 +94,7 @@ void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char
 void DictionaryItem_StoreKey(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length) {
     if (length <= kDictionaryInlineText) {
         // Gathered in a register and stored whole, as a short value text is.
-        uint64_t word = 0;
-        if (length >= 4) {
-            uint32_t head, tail;
-            memcpy(&head, key, 4);
-            memcpy(&tail, key + length - 4, 4);
-            word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
-        } else {
-            for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)key[i] << (8 * i);
-        }
+        const uint64_t word = Dictionary_ShortWord(key, length);
         memcpy(item->KeyBytes, &word, sizeof(word));
         item->InlineKey = 1;
         return;
@@ -447,11 +429,10 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     }
     const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
     const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
-    // A short value is kept in the item.
+    // Short keys and values are kept in the item.
     const bool inlineText = hasText && length <= kDictionaryInlineText;
-    // Keys and short values repeat through a document: an equal text of the tree is shared.
-    // A short key is kept in the item.
     const bool inlineKey = key && keyLength >= 1 && keyLength <= kDictionaryInlineText;
+    // Longer keys and values repeat through a document too: an equal text of the tree is shared.
     char* sharedKey =
         key && !inlineKey ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
     char* sharedValue = hasText && !inlineText && text
@@ -468,28 +449,36 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
     auto* item = reinterpret_cast<DictionaryItem*>(piece);
-    memset(item, 0, sizeof(DictionaryItem));
-    item->ClassId = DICTIONARY_ITEM_CLASS_ID;
-    item->Flags = (uint8_t)(flags | type);
+    // The item is made in locals and written once, each word whole.
+    uint32_t itemFlags = flags | type;
+    uint32_t storedLength = 0;
+    uint64_t keyWord = 0;
     if (inlineKey) {
-        DictionaryItem_StoreKey(dict, item, key, keyLength);
+        keyWord = Dictionary_ShortWord(key, keyLength);
     } else if (sharedKey) {
-        item->Key = sharedKey;
-        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
+        memcpy(&keyWord, &sharedKey, sizeof(keyWord));
+        itemFlags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
     } else if (key) {
         char* stored = reinterpret_cast<char*>(piece + itemBytes);
         memcpy(stored, key, (size_t)keyLength);
         stored[keyLength] = 0;
-        item->Key = stored;
+        memcpy(&keyWord, &stored, sizeof(keyWord));
     }
+    uint64_t valueWord = 0;
+    Dictionary* made = nullptr;
     if (type == DICTIONARY_TYPE_BOOLEAN) {
-        if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
+        if (length >= 1 && (text[0] == 't' || text[0] == 'T')) itemFlags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
     } else if (container) {
-        item->Container = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        made = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        memcpy(&valueWord, &made, sizeof(valueWord));
+    } else if (inlineText) {
+        valueWord = Dictionary_ShortWord(text, length);
+        itemFlags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+        storedLength = (uint32_t)length;
     } else if (sharedValue) {
-        item->Value = sharedValue;
-        item->StoredLength = (uint32_t)length;
-        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+        memcpy(&valueWord, &sharedValue, sizeof(valueWord));
+        itemFlags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+        storedLength = (uint32_t)length;
     } else if (valueBytes) {
         char* value = reinterpret_cast<char*>(piece + itemBytes + keyBytes);
         if (text)
@@ -497,11 +486,17 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         else
             memset(value, 0, (size_t)length);
         value[length] = 0;
-        item->Value = value;
-        item->StoredLength = (uint32_t)length;
-    } else if (hasText) {
-        DictionaryItem_StoreText(dict, item, text, length);
+        memcpy(&valueWord, &value, sizeof(valueWord));
+        storedLength = (uint32_t)length;
     }
+    item->ClassId = DICTIONARY_ITEM_CLASS_ID;
+    item->Bits = DictionaryItem_MakeBits(itemFlags, inlineKey, storedLength);
+    memcpy(item->KeyBytes, &keyWord, sizeof(keyWord));
+    memcpy(item->Inline, &valueWord, sizeof(valueWord));
+    item->Next = nullptr;
+    item->Prev = nullptr;
+    // A text too long for the arena's blocks.
+    if (hasText && !inlineText && !sharedValue && !valueBytes) DictionaryItem_StoreText(dict, item, text, length);
     DictionaryItemList& list = dict->Items;
     item->Prev = list.Last;
     if (list.Last)
@@ -514,7 +509,7 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         Dictionary_IndexAdd(dict, item);
     else if (item->Key)
         Dictionary_IndexMaybeBuild(dict);
-    if (child) *child = DictionaryItem_Child(item);
+    if (child) *child = made;
     return 1;
 }
 

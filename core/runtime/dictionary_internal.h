@@ -14,12 +14,19 @@ struct DictionaryItem {
     uint32_t ClassId;
     // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x20 text in the item,
     // 0x40 private, 0x80 boolean value.
-    uint32_t Flags : 8;
-    // The key's text is kept in the key field itself (KeyBytes).
-    uint32_t InlineKey : 1;
-    // The value text's length, or kDictionaryLongText when it is kept in front of the text; read
-    // it through DictionaryItem_Length.
-    uint32_t StoredLength : 23;
+    union {
+        struct {
+            uint32_t Flags : 8;
+            // The key's text is kept in the key field itself (KeyBytes).
+            uint32_t InlineKey : 1;
+            // The value text's length, or kDictionaryLongText when it is kept in front of the
+            // text; read it through DictionaryItem_Length.
+            uint32_t StoredLength : 23;
+        };
+        // The three fields as one word, for a writer that makes them at once (a field written
+        // alone and then read back with its neighbours would stall the store).
+        uint32_t Bits;
+    };
     // Null for an unnamed item. A key ends at its first NUL (its length is its strlen); one of
     // 1 to kDictionaryInlineText bytes is kept in place, so the field is never null for it. Read
     // the text through DictionaryItem_Key.
@@ -285,6 +292,27 @@ inline char* DictionaryItem_Key(const DictionaryItem* item) {
 // The key's length (0 for an unnamed item).
 inline int32_t DictionaryItem_KeyLength(const DictionaryItem* item) {
     return item->Key ? (int32_t)strlen(DictionaryItem_Key(item)) : 0;
+}
+
+// The word of Bits that holds these fields.
+inline uint32_t DictionaryItem_MakeBits(uint32_t flags, bool inlineKey, uint32_t storedLength) {
+    return (flags & 0xFFu) | (inlineKey ? 1u << 8 : 0u) | storedLength << 9;
+}
+
+// Up to 8 bytes of `bytes` (zeros when null) in one word, in memory order, read without a byte
+// past them; length 0 to 8.
+inline uint64_t Dictionary_ShortWord(const char* bytes, int32_t length) {
+    uint64_t word = 0;
+    if (!bytes) return 0;
+    if (length >= 4) {
+        uint32_t head, tail;
+        memcpy(&head, bytes, 4);
+        memcpy(&tail, bytes + length - 4, 4);
+        word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
+    } else {
+        for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)bytes[i] << (8 * i);
+    }
+    return word;
 }
 
 // Stores `length` (>= 1, without a NUL) bytes of `key` as the item's key, which must be empty: in
