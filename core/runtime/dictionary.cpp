@@ -2,6 +2,7 @@
 // insertion, removal, reset and navigation of the item list.
 #include "core/runtime/dictionary.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "core/runtime/dictionary_internal.h"
@@ -25,7 +26,8 @@ const char* Dictionary_TranslateType(uint32_t type) {
 
 // Every value of a loaded document is an item and every object or array a container as well:
 // their size is most of what a document holds.
-static_assert(sizeof(DictionaryItem) == 48 && sizeof(Dictionary) == 128, "item or container grew");
+static_assert(sizeof(DictionaryItem) == 40 && sizeof(Dictionary) == 96, "item or container grew");
+static_assert(offsetof(Dictionary, Header) == 0, "a container's handle is its header's");
 
 namespace {
 
@@ -38,7 +40,7 @@ constexpr int32_t kSharedKeyLength = 31;
 constexpr int32_t kSharedValueLength = 15;
 
 bool IsListChild(const Dictionary* dict) {
-    return dict->ParentItem && DictionaryItem_Type(dict->ParentItem) == DICTIONARY_TYPE_LIST;
+    return Dictionary_ParentItem(dict) && DictionaryItem_Type(Dictionary_ParentItem(dict)) == DICTIONARY_TYPE_LIST;
 }
 
 } // namespace
@@ -49,39 +51,96 @@ char* Dictionary_StringAlloc(Dictionary* dict, int32_t length) {
 
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length) {
     if (!*text) return;
-    DictionaryTree_Free(dict->Tree, *text, TextBytes(length));
+    DictionaryTree_Free(Dictionary_Tree(dict), *text, TextBytes(length));
     *text = nullptr;
 }
 
+char* Dictionary_TextAlloc(Dictionary* dict, int32_t length) {
+    if ((uint32_t)length < kDictionaryLongText) return Dictionary_StringAlloc(dict, length);
+    // The length does not fit the item: it goes in front of the text.
+    auto* block = static_cast<char*>(DictionaryTree_Alloc(Dictionary_EnsureTree(dict), TextBytes(length) + 8));
+    memcpy(block, &length, sizeof(length));
+    return block + 8;
+}
+
+void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length) {
+    if (!text) return;
+    if ((uint32_t)length < kDictionaryLongText)
+        DictionaryTree_Free(Dictionary_Tree(dict), text, TextBytes(length));
+    else
+        DictionaryTree_Free(Dictionary_Tree(dict), text - 8, TextBytes(length) + 8);
+}
+
+void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length) {
+    if (length <= kDictionaryInlineText && !DictionaryItem_IsContainer(item)) {
+        // Gathered in a register and stored whole: bytes written one by one and read back as a
+        // word would stall the store.
+        const uint64_t word = Dictionary_ShortWord(bytes, length);
+        memcpy(item->Inline, &word, sizeof(word));
+        item->Flags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+        item->StoredLength = (uint32_t)length;
+        return;
+    }
+    char* text = Dictionary_TextAlloc(dict, length);
+    if (bytes)
+        memcpy(text, bytes, (size_t)length);
+    else
+        memset(text, 0, (size_t)length);
+    text[length] = 0;
+    *DictionaryItem_TextSlot(item, true) = text;
+    item->StoredLength = (uint32_t)length < kDictionaryLongText ? (uint32_t)length : kDictionaryLongText;
+}
+
+void DictionaryItem_StoreKey(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length) {
+    if (length <= kDictionaryInlineText) {
+        // Gathered in a register and stored whole, as a short value text is.
+        const uint64_t word = Dictionary_ShortWord(key, length);
+        memcpy(item->KeyBytes, &word, sizeof(word));
+        item->InlineKey = 1;
+        return;
+    }
+    char* text = Dictionary_StringAlloc(dict, length);
+    memcpy(text, key, (size_t)length);
+    text[length] = 0;
+    item->Key = text;
+}
+
 void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item) {
-    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY)
+    if ((item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) || item->InlineKey)
         item->Key = nullptr;
     else
-        Dictionary_StringFree(dict, &item->Key, item->KeyLength);
+        Dictionary_StringFree(dict, &item->Key, DictionaryItem_KeyLength(item));
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    item->InlineKey = 0;
 }
 
 void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item) {
-    char** text = DictionaryItem_TextSlot(item, false);
-    if (!text) return;
-    if (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE)
+    const uint8_t held = DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+    const bool container = DictionaryItem_IsContainer(item);
+    if (!container && (item->Flags & held)) {
+        item->Value = nullptr;
+    } else if (char** text = DictionaryItem_TextSlot(item, false)) {
+        Dictionary_TextFree(dict, *text, DictionaryItem_Length(item));
         *text = nullptr;
-    else
-        Dictionary_StringFree(dict, text, item->ValueLength);
-    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+    }
+    item->Flags &= (uint8_t)~held;
+    item->StoredLength = 0;
 }
 
 DictionaryTree* Dictionary_EnsureTree(Dictionary* dict) {
-    if (!dict->Tree) dict->Tree = DictionaryTree_Create(8);
-    return dict->Tree;
+    // A child always has its root's.
+    if (Dictionary_IsChild(dict)) return Dictionary_Link<DictionaryTree*>(dict, kDictionaryLinkTree);
+    DictionaryRoot* root = Dictionary_RootPart(dict);
+    if (!root->Tree) root->Tree = DictionaryTree_Create(8);
+    return root->Tree;
 }
 
 DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict) {
     if (dict->Extra) return dict->Extra;
     void* block;
     // A child's goes with its tree; a root's outlives a reset of its tree.
-    if (dict->Parent) {
-        block = DictionaryTree_Alloc(dict->Tree, sizeof(DictionaryExtra), true);
+    if (Dictionary_Parent(dict)) {
+        block = DictionaryTree_Alloc(Dictionary_Tree(dict), sizeof(DictionaryExtra), true);
         memset(block, 0, sizeof(DictionaryExtra));
     } else {
         block = Memory_AllocZero(sizeof(DictionaryExtra));
@@ -92,8 +151,8 @@ DictionaryExtra* Dictionary_EnsureExtra(Dictionary* dict) {
 
 void Dictionary_DropExtra(Dictionary* dict) {
     if (!dict->Extra) return;
-    if (dict->Parent)
-        DictionaryTree_Free(dict->Tree, dict->Extra, sizeof(DictionaryExtra));
+    if (Dictionary_Parent(dict))
+        DictionaryTree_Free(Dictionary_Tree(dict), dict->Extra, sizeof(DictionaryExtra));
     else
         Memory_Free(dict->Extra, sizeof(DictionaryExtra));
     dict->Extra = nullptr;
@@ -103,10 +162,14 @@ int64_t Dictionary_DeleteHandle(void** handle) {
     return Dictionary_Delete(reinterpret_cast<Dictionary**>(handle));
 }
 
+int64_t Dictionary_DeleteChildHandle(void** handle) {
+    return Dictionary_Delete(reinterpret_cast<Dictionary**>(handle));
+}
+
 int64_t Dictionary_Create(Dictionary** dict) {
     ASSERT_POINTER(dict);
     *dict = nullptr;
-    Dictionary* d = static_cast<Dictionary*>(Memory_AllocZero(sizeof(Dictionary)));
+    Dictionary* d = static_cast<Dictionary*>(Memory_AllocZero(sizeof(Dictionary) + sizeof(DictionaryRoot)));
     d->Header.ClassId = DICTIONARY_CLASS_ID;
     d->Header.RefCount = 1;
     d->Header.Delete = Dictionary_DeleteHandle;
@@ -137,18 +200,18 @@ int64_t Dictionary_Delete(Dictionary** dict) {
     ASSERT_POINTER(dict);
     Dictionary* d = *dict;
     DICTIONARY_CHECK(d);
-    if (d->Parent) {
+    if (Dictionary_Parent(d)) {
         // A child lives and dies with its item; a release past its own reference keeps it.
         d->Header.RefCount = 1;
         *dict = nullptr;
         return 0;
     }
     Dictionary_Reset(d);
-    DictionaryTree_Delete(&d->Tree);
+    DictionaryTree_Delete(&Dictionary_RootPart(d)->Tree);
     Dictionary_DropExtra(d);
     d->Header.ClassId = 0;
     d->Items.ClassId = 0;
-    Memory_Free(d, sizeof(Dictionary));
+    Memory_Free(d, sizeof(Dictionary) + sizeof(DictionaryRoot));
     *dict = nullptr;
     return 1;
 }
@@ -156,7 +219,10 @@ int64_t Dictionary_Delete(Dictionary** dict) {
 int64_t Dictionary_GetInstanceId(Dictionary* dict, char* buffer, int32_t size) {
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(buffer);
-    String_CopyLengthSafe(buffer, size, dict->Header.InstanceId, (int32_t)sizeof(dict->Header.InstanceId));
+    // A child answers its root's id.
+    const Dictionary* root = dict;
+    while (Dictionary* parent = Dictionary_Parent(root)) root = parent;
+    String_CopyLengthSafe(buffer, size, root->Header.InstanceId, (int32_t)sizeof(root->Header.InstanceId));
     return 1;
 }
 
@@ -199,7 +265,7 @@ int64_t Dictionary_Insert(Dictionary* dict, DictionaryItem* after, const char* k
     }
     list.Count++;
     // A container of unnamed items (a list) never needs an index.
-    if (dict->Index)
+    if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, created);
     else if (created->Key)
         Dictionary_IndexMaybeBuild(dict);
@@ -305,8 +371,8 @@ bool SlotSet(CallbackBase* slot) {
 // No key or value change in dict is reported anywhere up its tree.
 bool ChangesUnwatched(Dictionary* dict) {
     // A tree where no such callback was ever set needs no walk.
-    if (!dict->Tree || !dict->Tree->ChangeWatched) return true;
-    for (Dictionary* level = dict; level; level = level->Parent)
+    if (!Dictionary_Tree(dict) || !Dictionary_Tree(dict)->ChangeWatched) return true;
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level))
         if (level->Extra &&
             (SlotSet(&level->Extra->ItemKeyChangeCallback) || SlotSet(&level->Extra->ItemValueChangeCallback)))
             return false;
@@ -363,53 +429,74 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     }
     const bool container = type == DICTIONARY_TYPE_LIST || type == DICTIONARY_TYPE_DICTIONARY;
     const bool hasText = type != DICTIONARY_TYPE_BOOLEAN && type != DICTIONARY_TYPE_NULL && !container && length >= 1;
-    // Keys and short values repeat through a document: an equal text of the tree is shared.
-    char* sharedKey = key ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
-    char* sharedValue =
-        hasText && text ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength) : nullptr;
+    // Short keys and values are kept in the item.
+    const bool inlineText = hasText && length <= kDictionaryInlineText;
+    const bool inlineKey = key && keyLength >= 1 && keyLength <= kDictionaryInlineText;
+    // Longer keys and values repeat through a document too: an equal text of the tree is shared.
+    char* sharedKey =
+        key && !inlineKey ? DictionaryTree_SharedText(tree, key, keyLength, kSharedKeyLength) : nullptr;
+    char* sharedValue = hasText && !inlineText && text
+                            ? DictionaryTree_SharedText(tree, text, length, kSharedValueLength)
+                            : nullptr;
     // The item, its key and a value text of a size class come from one piece of the arena; each
     // is freed on its own later, as its own size.
     const size_t itemBytes = DictionaryTree_SmallBlockBytes(sizeof(DictionaryItem));
-    const size_t keyBytes = key && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
+    const size_t keyBytes =
+        key && !inlineKey && !sharedKey ? DictionaryTree_SmallBlockBytes((size_t)keyLength + 1) : 0;
     const size_t valueBytes =
-        hasText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
+        hasText && !inlineText && !sharedValue ? DictionaryTree_SmallBlockBytes((size_t)length + 1) : 0;
     const size_t childBytes = container ? DictionaryTree_SmallBlockBytes(sizeof(Dictionary)) : 0;
     uint8_t* piece =
         static_cast<uint8_t*>(DictionaryTree_Carve(tree, itemBytes + keyBytes + valueBytes + childBytes));
     auto* item = reinterpret_cast<DictionaryItem*>(piece);
-    memset(item, 0, sizeof(DictionaryItem));
-    item->ClassId = DICTIONARY_ITEM_CLASS_ID;
-    item->Flags = (uint8_t)(flags | type);
-    if (sharedKey) {
-        item->Key = sharedKey;
-        item->KeyLength = keyLength;
-        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    // The item is made in locals and written once, each word whole.
+    uint32_t itemFlags = flags | type;
+    uint32_t storedLength = 0;
+    uint64_t keyWord = 0;
+    if (inlineKey) {
+        keyWord = Dictionary_ShortWord(key, keyLength);
+    } else if (sharedKey) {
+        memcpy(&keyWord, &sharedKey, sizeof(keyWord));
+        itemFlags |= DICTIONARY_ITEM_FLAG_SHARED_KEY;
     } else if (key) {
         char* stored = reinterpret_cast<char*>(piece + itemBytes);
         memcpy(stored, key, (size_t)keyLength);
         stored[keyLength] = 0;
-        item->Key = stored;
-        item->KeyLength = keyLength;
+        memcpy(&keyWord, &stored, sizeof(keyWord));
     }
+    uint64_t valueWord = 0;
+    Dictionary* made = nullptr;
     if (type == DICTIONARY_TYPE_BOOLEAN) {
-        if (length >= 1 && (text[0] == 't' || text[0] == 'T')) item->Flags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
+        if (length >= 1 && (text[0] == 't' || text[0] == 'T')) itemFlags |= DICTIONARY_ITEM_FLAG_BOOLEAN;
     } else if (container) {
-        item->Container = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        made = Dictionary_CreateChild(dict, item, piece + itemBytes + keyBytes);
+        memcpy(&valueWord, &made, sizeof(valueWord));
+    } else if (inlineText) {
+        valueWord = Dictionary_ShortWord(text, length);
+        itemFlags |= DICTIONARY_ITEM_FLAG_INLINE_VALUE;
+        storedLength = (uint32_t)length;
     } else if (sharedValue) {
-        item->Value = sharedValue;
-        item->ValueLength = length;
-        item->Flags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
-    } else if (hasText) {
-        char* value = valueBytes ? reinterpret_cast<char*>(piece + itemBytes + keyBytes)
-                                 : static_cast<char*>(DictionaryTree_Alloc(tree, (size_t)length + 1));
+        memcpy(&valueWord, &sharedValue, sizeof(valueWord));
+        itemFlags |= DICTIONARY_ITEM_FLAG_SHARED_VALUE;
+        storedLength = (uint32_t)length;
+    } else if (valueBytes) {
+        char* value = reinterpret_cast<char*>(piece + itemBytes + keyBytes);
         if (text)
             memcpy(value, text, (size_t)length);
         else
             memset(value, 0, (size_t)length);
         value[length] = 0;
-        item->Value = value;
-        item->ValueLength = length;
+        memcpy(&valueWord, &value, sizeof(valueWord));
+        storedLength = (uint32_t)length;
     }
+    item->ClassId = DICTIONARY_ITEM_CLASS_ID;
+    item->Bits = DictionaryItem_MakeBits(itemFlags, inlineKey, storedLength);
+    memcpy(item->KeyBytes, &keyWord, sizeof(keyWord));
+    memcpy(item->Inline, &valueWord, sizeof(valueWord));
+    item->Next = nullptr;
+    item->Prev = nullptr;
+    // A text too long for the arena's blocks.
+    if (hasText && !inlineText && !sharedValue && !valueBytes) DictionaryItem_StoreText(dict, item, text, length);
     DictionaryItemList& list = dict->Items;
     item->Prev = list.Last;
     if (list.Last)
@@ -418,11 +505,11 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
         list.First = item;
     list.Last = item;
     list.Count++;
-    if (dict->Index)
+    if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, item);
     else if (item->Key)
         Dictionary_IndexMaybeBuild(dict);
-    if (child) *child = DictionaryItem_Child(item);
+    if (child) *child = made;
     return 1;
 }
 
@@ -450,7 +537,6 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
     Dictionary_IndexRemove(dict, victim);
     // The key goes without a key-change report; the type change returns the child to its pool.
     DictionaryItem_FreeKey(dict, victim);
-    victim->KeyLength = 0;
     Dictionary_ItemSetBuffer(dict, victim, nullptr, 0);
     Dictionary_ItemSetType(dict, victim, DICTIONARY_TYPE_UNKNOWN);
 
@@ -465,7 +551,7 @@ int64_t Dictionary_Remove(Dictionary* dict, DictionaryItem** item) {
         list.Last = victim->Prev;
     list.Count--;
     victim->ClassId = 0;
-    DictionaryTree_Free(dict->Tree, victim, sizeof(DictionaryItem));
+    DictionaryTree_Free(Dictionary_Tree(dict), victim, sizeof(DictionaryItem));
     *item = nullptr;
 
     if (next && IsListChild(dict) && Dictionary_HasKeyChangeBubble(dict))
@@ -482,7 +568,7 @@ bool RemoveWatched(Dictionary* dict) {
 
 // 1 when a removal in dict would be reported: the remove report climbs to the root.
 bool RemovalReported(Dictionary* dict) {
-    for (Dictionary* level = dict; level; level = level->Parent)
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level))
         if (RemoveWatched(level)) return true;
     return false;
 }
@@ -492,7 +578,7 @@ bool RemovalReported(Dictionary* dict) {
 // reporting way. With `treeDropped` the root is about to release every block of its tree at once,
 // so nothing is handed back one by one.
 void DropItems(Dictionary* dict, bool treeDropped) {
-    DictionaryTree* tree = dict->Tree;
+    DictionaryTree* tree = Dictionary_Tree(dict);
     for (DictionaryItem* item = dict->Items.Last; item;) {
         DictionaryItem* prev = item->Prev;
         // A container's text is kept in its child's extra part, which goes below.
@@ -528,18 +614,18 @@ int64_t Dictionary_Reset(Dictionary* dict) {
             DictionaryItem* last = dict->Items.Last;
             Dictionary_Remove(dict, &last);
         }
-    } else if (dict->Parent) {
+    } else if (Dictionary_Parent(dict)) {
         Dictionary_IndexDrop(dict);
         DropItems(dict, false);
-    } else if (dict->Tree && dict->Tree->RemoveWatched) {
+    } else if (Dictionary_Tree(dict) && Dictionary_Tree(dict)->RemoveWatched) {
         // Some child reports its removals: walk to it; the blocks go all at once below.
         Dictionary_IndexDrop(dict);
         DropItems(dict, true);
     }
     // A root's tree goes in one pass, whatever it holds: no item is visited.
-    if (!dict->Parent && dict->Tree) {
-        dict->Index = nullptr;
-        DictionaryTree_Clear(dict->Tree);
+    if (!Dictionary_Parent(dict) && Dictionary_Tree(dict)) {
+        Dictionary_SetIndex(dict, nullptr);
+        DictionaryTree_Clear(Dictionary_Tree(dict));
     }
     dict->Items.First = nullptr;
     dict->Items.Last = nullptr;
@@ -602,9 +688,9 @@ int64_t Dictionary_ItemGetIndex(Dictionary* dict, DictionaryItem* item, uint32_t
 
 int64_t Dictionary_GetParent(Dictionary* dict, Dictionary** parent, DictionaryItem** parentItem) {
     DICTIONARY_CHECK(dict);
-    if (parent) *parent = dict->Parent;
-    if (parentItem) *parentItem = dict->ParentItem;
-    return dict->Parent && dict->ParentItem;
+    if (parent) *parent = Dictionary_Parent(dict);
+    if (parentItem) *parentItem = Dictionary_ParentItem(dict);
+    return Dictionary_Parent(dict) && Dictionary_ParentItem(dict);
 }
 
 int64_t Dictionary_ItemGetDictionaryHandle(Dictionary* dict, DictionaryItem* item, Dictionary** child) {
@@ -693,7 +779,7 @@ CallbackBase* Slot(Dictionary* dict, CallbackBase DictionaryExtra::*slot, Callba
 
 int64_t Dictionary_SetItemRemoveCallback(Dictionary* dict, void* context, DictionaryItemRemoveCallback fn) {
     DICTIONARY_CHECK(dict);
-    if (dict->Parent) dict->Tree->RemoveWatched = 1;
+    if (Dictionary_Parent(dict)) Dictionary_Tree(dict)->RemoveWatched = 1;
     return CallbackBase_Set(&Dictionary_EnsureExtra(dict)->ItemRemoveCallback, 0, context, fn);
 }
 
@@ -733,7 +819,7 @@ int64_t Dictionary_GetItemValueChangeCallback(Dictionary* dict, void** context,
 
 int64_t Dictionary_HasKeyChangeBubble(Dictionary* dict) {
     Dictionary* root = dict;
-    while (root->Parent) root = root->Parent;
+    while (Dictionary_Parent(root)) root = Dictionary_Parent(root);
     if (!root->Extra) return 0;
     CallbackBase* slot = &root->Extra->ItemKeyChangeCallback;
     return !CallbackBase_IsEmpty(slot) && CallbackBase_GetReal(slot, nullptr, nullptr);

@@ -85,7 +85,7 @@ bool IsOwnValue(const DictionaryItem* item, const char* text) {
     if (!DictionaryItem_Text(item)) return false;
     const uintptr_t at = (uintptr_t)text;
     const uintptr_t begin = (uintptr_t)DictionaryItem_Text(item);
-    return at >= begin && at <= begin + (uintptr_t)item->ValueLength;
+    return at >= begin && at <= begin + (uintptr_t)DictionaryItem_Length(item);
 }
 
 // EnsureKey, then the given type; the item to fill.
@@ -464,13 +464,13 @@ int64_t Dictionary_GetListStringLengthByKey(Dictionary* dict, const char* key, u
     if (!item) return 0;
     const uint32_t type = DictionaryItem_Type(item);
     if (type == DICTIONARY_TYPE_STRING) {
-        *length = (uint32_t)item->ValueLength;
+        *length = (uint32_t)DictionaryItem_Length(item);
         return 1;
     }
     if (type != DICTIONARY_TYPE_LIST || !DictionaryItem_Child(item)) return 0;
     uint64_t total = 0;
     for (DictionaryItem* element = DictionaryItem_Child(item)->Items.First; element; element = element->Next)
-        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING) total += (uint64_t)element->ValueLength;
+        if (DictionaryItem_Type(element) == DICTIONARY_TYPE_STRING) total += (uint64_t)DictionaryItem_Length(element);
     *length = total > UINT32_MAX ? UINT32_MAX : (uint32_t)total;
     return 1;
 }
@@ -491,8 +491,8 @@ int64_t Dictionary_EnumerateKey(Dictionary* dict, void* context, DictionaryEnume
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(fn);
     return Walk(dict, [&](DictionaryItem* item, int64_t* answer) {
-        if (!item->Key) return false;
-        *answer = fn(context, item->Key);
+        if (!DictionaryItem_Key(item)) return false;
+        *answer = fn(context, DictionaryItem_Key(item));
         return true;
     });
 }
@@ -502,8 +502,8 @@ int64_t Dictionary_EnumerateKeyString(Dictionary* dict, void* context,
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(fn);
     return Walk(dict, [&](DictionaryItem* item, int64_t* answer) {
-        if (!item->Key || DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return false;
-        *answer = fn(context, item->Key, DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "");
+        if (!DictionaryItem_Key(item) || DictionaryItem_Type(item) != DICTIONARY_TYPE_STRING) return false;
+        *answer = fn(context, DictionaryItem_Key(item), DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "");
         return true;
     });
 }
@@ -515,8 +515,8 @@ int64_t Dictionary_EnumerateKeyBuffer(Dictionary* dict, void* context,
     return Walk(dict, [&](DictionaryItem* item, int64_t* answer) {
         const char* text = nullptr;
         int32_t length = 0;
-        if (!item->Key || !Dictionary_ItemGetBufferPtr(dict, item, &text, &length)) return false;
-        *answer = fn(context, item->Key, text, length);
+        if (!DictionaryItem_Key(item) || !Dictionary_ItemGetBufferPtr(dict, item, &text, &length)) return false;
+        *answer = fn(context, DictionaryItem_Key(item), text, length);
         return true;
     });
 }
@@ -636,16 +636,16 @@ int64_t Dictionary_ConvertToString(Dictionary* dict, char* buffer, int32_t size,
         const uint32_t type = DictionaryItem_Type(item);
         if (type == DICTIONARY_TYPE_STRING) {
             const char* value = DictionaryItem_Text(item) ? DictionaryItem_Text(item) : "";
-            if (item->Key && pairSeparator != 0)
-                append("%s%c%s", item->Key, (int32_t)pairSeparator, value);
+            if (DictionaryItem_Key(item) && pairSeparator != 0)
+                append("%s%c%s", DictionaryItem_Key(item), (int32_t)pairSeparator, value);
             else
-                append("%s%s", item->Key ? item->Key : "", value);
-        } else if (type == DICTIONARY_TYPE_BOOLEAN && item->Key) {
+                append("%s%s", DictionaryItem_Key(item) ? DictionaryItem_Key(item) : "", value);
+        } else if (type == DICTIONARY_TYPE_BOOLEAN && DictionaryItem_Key(item)) {
             // A flag is present or absent: a false one writing its key would read back as set.
-            if (item->Flags & DICTIONARY_ITEM_FLAG_BOOLEAN) append("%s", item->Key);
+            if (item->Flags & DICTIONARY_ITEM_FLAG_BOOLEAN) append("%s", DictionaryItem_Key(item));
         }
         // A zero separator would end the text.
-        if (itemSeparator != 0 && !(type == DICTIONARY_TYPE_BOOLEAN && !item->Key))
+        if (itemSeparator != 0 && !(type == DICTIONARY_TYPE_BOOLEAN && !DictionaryItem_Key(item)))
             append("%c", (int32_t)itemSeparator);
     }
     return 1;

@@ -133,14 +133,14 @@ bool Resolve(Dictionary* dict, const char* path, Location* out) {
         if (String_IsNumeric(text)) {
             if (ReadPosition(text, &index)) Dictionary_ItemFindByIndex(dict, index, nullptr, &selected);
         } else if (equals) {
-            if (!MatchKeyValue(dict, text, equals) || !dict->Parent || !dict->ParentItem) break;
-            fallback = {dict->Parent, dict->ParentItem};
+            if (!MatchKeyValue(dict, text, equals) || !Dictionary_Parent(dict) || !Dictionary_ParentItem(dict)) break;
+            fallback = {Dictionary_Parent(dict), Dictionary_ParentItem(dict)};
             if (rest[0] == 0) break;
             path = rest; // the rest is resolved in this same dictionary
             continue;
         } else if (String_CompareWithoutCase(text, "next")) {
-            holder = dict->Parent;
-            if (holder && dict->ParentItem) selected = dict->ParentItem->Next;
+            holder = Dictionary_Parent(dict);
+            if (holder && Dictionary_ParentItem(dict)) selected = Dictionary_ParentItem(dict)->Next;
         } else if (String_CompareWithoutCase(text, "last-child")) {
             selected = dict->Items.Last;
         }

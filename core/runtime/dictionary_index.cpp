@@ -19,8 +19,8 @@ struct Slot {
 
 void Fill(Slot* slot, DictionaryItem* item) {
     slot->Item = item;
-    slot->Key = item->Key;
-    slot->KeyLength = item->KeyLength;
+    slot->Key = DictionaryItem_Key(item);
+    slot->KeyLength = DictionaryItem_KeyLength(item);
 }
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
@@ -114,8 +114,7 @@ Slot* AllocSlots(DictionaryTree* tree, uint32_t capacity) {
 
 // A stored key counts up to its first NUL, as lookups compare it.
 size_t StoredLength(const DictionaryItem* item) {
-    const void* nul = memchr(item->Key, 0, (size_t)item->KeyLength);
-    return nul ? (size_t)(static_cast<const char*>(nul) - item->Key) : (size_t)item->KeyLength;
+    return (size_t)DictionaryItem_KeyLength(item);
 }
 
 DictionaryIndex* Allocate(DictionaryTree* tree, uint32_t capacity, bool caseless) {
@@ -179,9 +178,9 @@ bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
 // list in order, so there it never does). False when the table cannot grow.
 bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     const size_t length = StoredLength(item);
-    const uint32_t hash = HashKey(index, item->Key, length);
+    const uint32_t hash = HashKey(index, DictionaryItem_Key(item), length);
     Slot* free = nullptr;
-    Slot* slot = Probe(index, hash, item->Key, length, &free);
+    Slot* slot = Probe(index, hash, DictionaryItem_Key(item), length, &free);
     if (slot) {
         index->Duplicates++;
         if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
@@ -206,20 +205,20 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
 }
 
 uint32_t& TreeCount(Dictionary* dict) {
-    return dict->Tree->IndexCount;
+    return Dictionary_Tree(dict)->IndexCount;
 }
 
 bool Build(Dictionary* dict) {
     uint32_t capacity = kMinCapacity;
     while (capacity < kMaxCapacity && (uint64_t)capacity < (uint64_t)dict->Items.Count * 2) capacity *= 2;
-    DictionaryIndex* index = Allocate(dict->Tree, capacity, dict->CaseSensitive != 1);
+    DictionaryIndex* index = Allocate(Dictionary_Tree(dict), capacity, dict->CaseSensitive != 1);
     for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
-        if (item->Key && !Insert(index, item, false)) {
+        if (DictionaryItem_Key(item) && !Insert(index, item, false)) {
             Free(index);
             return false;
         }
     }
-    dict->Index = index;
+    Dictionary_SetIndex(dict, index);
     TreeCount(dict)++;
     return true;
 }
@@ -240,35 +239,35 @@ bool DictionaryItem_Precedes(const DictionaryItem* a, const DictionaryItem* b) {
 }
 
 void Dictionary_IndexMaybeBuild(Dictionary* dict) {
-    if (!dict->Index && dict->Items.Count >= kDictionaryIndexThreshold) Build(dict);
+    if (!Dictionary_Index(dict) && dict->Items.Count >= kDictionaryIndexThreshold) Build(dict);
 }
 
 void Dictionary_IndexDrop(Dictionary* dict) {
-    if (!dict->Index) return;
-    Free(dict->Index);
-    dict->Index = nullptr;
+    if (!Dictionary_Index(dict)) return;
+    Free(Dictionary_Index(dict));
+    Dictionary_SetIndex(dict, nullptr);
     TreeCount(dict)--;
 }
 
 void Dictionary_IndexRebuild(Dictionary* dict) {
-    if (!dict->Index) return;
+    if (!Dictionary_Index(dict)) return;
     Dictionary_IndexDrop(dict);
     Build(dict);
 }
 
 void Dictionary_IndexAdd(Dictionary* dict, DictionaryItem* item) {
-    DictionaryIndex* index = dict->Index;
-    if (!index || !item->Key) return;
+    DictionaryIndex* index = Dictionary_Index(dict);
+    if (!index || !DictionaryItem_Key(item)) return;
     // An appended item follows every other holder of its key.
     if (!Insert(index, item, item != dict->Items.Last)) Dictionary_IndexDrop(dict);
 }
 
 void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
-    DictionaryIndex* index = dict->Index;
-    if (!index || !item->Key) return;
+    DictionaryIndex* index = Dictionary_Index(dict);
+    if (!index || !DictionaryItem_Key(item)) return;
     const size_t length = StoredLength(item);
     const bool caseless = index->CaseLess != 0;
-    Slot* slot = Probe(index, HashKey(index, item->Key, length), item->Key, length, nullptr);
+    Slot* slot = Probe(index, HashKey(index, DictionaryItem_Key(item), length), DictionaryItem_Key(item), length, nullptr);
     if (!slot) return;
     if (slot->Item != item) {
         // A later holder of a key held earlier too.
@@ -277,7 +276,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     }
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
-            if (DictionaryItem_KeyEquals(next, item->Key, length, caseless)) {
+            if (DictionaryItem_KeyEquals(next, DictionaryItem_Key(item), length, caseless)) {
                 Fill(slot, next);
                 index->Duplicates--;
                 return;
@@ -290,7 +289,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
 }
 
 bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, DictionaryItem** first) {
-    DictionaryIndex* index = dict->Index;
+    DictionaryIndex* index = Dictionary_Index(dict);
     if (!index) return false;
     Slot* slot = Probe(index, HashKey(index, key, length), key, length, nullptr);
     *first = slot ? slot->Item : nullptr;
@@ -298,11 +297,11 @@ bool Dictionary_IndexFind(Dictionary* dict, const char* key, size_t length, Dict
 }
 
 bool Dictionary_IndexHasDuplicates(const Dictionary* dict) {
-    return dict->Index && dict->Index->Duplicates != 0;
+    return Dictionary_Index(dict) && Dictionary_Index(dict)->Duplicates != 0;
 }
 
 uint32_t Dictionary_IndexLongestProbe(const Dictionary* dict) {
-    const DictionaryIndex* index = dict->Index;
+    const DictionaryIndex* index = Dictionary_Index(dict);
     if (!index) return 0;
     const uint32_t mask = index->Capacity - 1;
     uint32_t longest = 0;

@@ -12,21 +12,45 @@
 // An item is a block of its tree's arena; its handle is its address.
 struct DictionaryItem {
     uint32_t ClassId;
-    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x40 private, 0x80 boolean value.
-    uint8_t Flags;
-    int32_t KeyLength;
-    int32_t ValueLength;
-    char* Key; // null for an unnamed item
-    // A scalar holds its text here (null when there is none), a List or Dictionary its child; the
-    // rare text of a container is kept in its child's extra part. Read both through
-    // DictionaryItem_Child and DictionaryItem_Text, which look at the type.
+    // Type in the low bits (read AND 7), 0x08 and 0x10 shared texts, 0x20 text in the item,
+    // 0x40 private, 0x80 boolean value.
+    union {
+        struct {
+            uint32_t Flags : 8;
+            // The key's text is kept in the key field itself (KeyBytes).
+            uint32_t InlineKey : 1;
+            // The value text's length, or kDictionaryLongText when it is kept in front of the
+            // text; read it through DictionaryItem_Length.
+            uint32_t StoredLength : 23;
+        };
+        // The three fields as one word, for a writer that makes them at once (a field written
+        // alone and then read back with its neighbours would stall the store).
+        uint32_t Bits;
+    };
+    // Null for an unnamed item. A key ends at its first NUL (its length is its strlen); one of
+    // 1 to kDictionaryInlineText bytes is kept in place, so the field is never null for it. Read
+    // the text through DictionaryItem_Key.
+    union {
+        char* Key;
+        char KeyBytes[8];
+    };
+    // A scalar holds its text here (null when there is none), or a text of up to
+    // kDictionaryInlineText bytes in place; a List or Dictionary holds its child, and the rare
+    // text of a container is kept in its child's extra part. Read them through
+    // DictionaryItem_Child and DictionaryItem_Text, which look at the type and the flags.
     union {
         char* Value;
         Dictionary* Container;
+        char Inline[8];
     };
     DictionaryItem* Next;
     DictionaryItem* Prev;
 };
+
+// The longest value or key text kept in the item itself (with its NUL in the last byte).
+constexpr int32_t kDictionaryInlineText = 7;
+// Lengths from this one on are kept in the 8 bytes in front of the text.
+constexpr uint32_t kDictionaryLongText = 0x7FFFFF;
 
 // The item list head carries the item class id and is checked on every access.
 struct DictionaryItemList {
@@ -45,30 +69,93 @@ struct DictionaryExtra {
     CallbackBase ItemRemoveCallback;
     CallbackBase ItemKeyChangeCallback;
     CallbackBase ItemValueChangeCallback;
-    // The text of the item holding this container (its length is the item's ValueLength).
+    // The text of the item holding this container (its length is DictionaryItem_Length of the item).
     char* HolderText;
 };
 
 struct Dictionary {
+    // The common object header. A child container has no instance id of its own (it answers its
+    // root's), so the id's bytes hold its links instead: parent, parent item, tree and index,
+    // read through Dictionary_Parent and its neighbours below. A root keeps its id there, and
+    // its tree and index in the DictionaryRoot that follows it.
     Class Header;
+    DictionaryItemList Items;
+    // Print block and callbacks; null until one is set or printed through.
+    DictionaryExtra* Extra;
     // The settings, each as set (a value past 0xFFFF is kept as 0xFFFF): every container of a
     // document carries them, so they are kept small.
     uint16_t CaseSensitive;
     uint16_t PrivateKeys;
     uint16_t AllowDuplicates;
     uint16_t StringPool;
-    Dictionary* Parent;
-    DictionaryItem* ParentItem;
-    DictionaryItemList Items;
+};
+
+// What only a root holds, right behind it.
+struct DictionaryRoot {
+    // The arena and bookkeeping of the whole tree (made by the root's first insert) and shared by
+    // every child.
+    DictionaryTree* Tree;
     // Keys to items, made once the container holds kDictionaryIndexThreshold items and kept in
     // step with every change of keys or items from then on; null below that size.
     DictionaryIndex* Index;
-    // Print block and callbacks; null until one is set or printed through.
-    DictionaryExtra* Extra;
-    // The arena and bookkeeping of the whole tree, owned by the root (made by its first insert)
-    // and shared by every child.
-    DictionaryTree* Tree;
 };
+
+// The delete function of a child's header, which also tells a child from a root.
+int64_t Dictionary_DeleteChildHandle(void** handle);
+
+inline bool Dictionary_IsChild(const Dictionary* dict) {
+    return dict->Header.Delete == Dictionary_DeleteChildHandle;
+}
+
+// Offsets of a child's links in its header's id bytes.
+constexpr size_t kDictionaryLinkParent = 0;
+constexpr size_t kDictionaryLinkParentItem = 8;
+constexpr size_t kDictionaryLinkTree = 16;
+constexpr size_t kDictionaryLinkIndex = 24;
+static_assert(kDictionaryLinkIndex + 8 <= sizeof(Class::InstanceId), "the links must fit the id bytes");
+
+template <typename T>
+inline T Dictionary_Link(const Dictionary* dict, size_t at) {
+    T value;
+    memcpy(&value, dict->Header.InstanceId + at, sizeof(value));
+    return value;
+}
+
+template <typename T>
+inline void Dictionary_SetLink(Dictionary* dict, size_t at, T value) {
+    memcpy(dict->Header.InstanceId + at, &value, sizeof(value));
+}
+
+inline DictionaryRoot* Dictionary_RootPart(const Dictionary* dict) {
+    return reinterpret_cast<DictionaryRoot*>(const_cast<Dictionary*>(dict) + 1);
+}
+
+// The parent container and the item that holds this one; null for a root.
+inline Dictionary* Dictionary_Parent(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<Dictionary*>(dict, kDictionaryLinkParent) : nullptr;
+}
+
+inline DictionaryItem* Dictionary_ParentItem(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryItem*>(dict, kDictionaryLinkParentItem) : nullptr;
+}
+
+// The tree's arena and bookkeeping (null until a root's first insert).
+inline DictionaryTree* Dictionary_Tree(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryTree*>(dict, kDictionaryLinkTree)
+                                    : Dictionary_RootPart(dict)->Tree;
+}
+
+inline DictionaryIndex* Dictionary_Index(const Dictionary* dict) {
+    return Dictionary_IsChild(dict) ? Dictionary_Link<DictionaryIndex*>(dict, kDictionaryLinkIndex)
+                                    : Dictionary_RootPart(dict)->Index;
+}
+
+inline void Dictionary_SetIndex(Dictionary* dict, DictionaryIndex* index) {
+    if (Dictionary_IsChild(dict))
+        Dictionary_SetLink(dict, kDictionaryLinkIndex, index);
+    else
+        Dictionary_RootPart(dict)->Index = index;
+}
 
 // A setting as a container keeps it.
 inline uint16_t Dictionary_Setting(uint32_t value) {
@@ -134,6 +221,8 @@ void Dictionary_DropExtra(Dictionary* dict);
 // between items, freed only with the tree.
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_KEY = 0x08;
 constexpr uint8_t DICTIONARY_ITEM_FLAG_SHARED_VALUE = 0x10;
+// The value text is kept in the item's own value field.
+constexpr uint8_t DICTIONARY_ITEM_FLAG_INLINE_VALUE = 0x20;
 
 // A short text of the tree equal to `length` bytes of `text`, which the caller marks shared; null
 // when the loader does not share texts of that length (yet).
@@ -175,17 +264,73 @@ inline Dictionary* DictionaryItem_Child(const DictionaryItem* item) {
 // `make`; null when missing and not made).
 char** DictionaryItem_TextSlot(DictionaryItem* item, bool make);
 
-// The item's stored text (null when there is none); its length is the item's ValueLength.
+// The item's stored text (null when there is none); its length is DictionaryItem_Length.
 inline const char* DictionaryItem_Text(const DictionaryItem* item) {
-    if (!DictionaryItem_IsContainer(item)) return item->Value;
+    if (!DictionaryItem_IsContainer(item)) {
+        if (item->Flags & DICTIONARY_ITEM_FLAG_INLINE_VALUE) return item->Inline;
+        return item->Value;
+    }
     const Dictionary* child = item->Container;
     return child && child->Extra ? child->Extra->HolderText : nullptr;
 }
 
+// The length of the item's stored text (0 when there is none).
+inline int32_t DictionaryItem_Length(const DictionaryItem* item) {
+    if (item->StoredLength != kDictionaryLongText) return (int32_t)item->StoredLength;
+    // A long text is never kept in the item.
+    const char* text = DictionaryItem_IsContainer(item) ? item->Container->Extra->HolderText : item->Value;
+    int32_t length;
+    memcpy(&length, text - 8, sizeof(length));
+    return length;
+}
+
+// The key's text; null for an unnamed item.
+inline char* DictionaryItem_Key(const DictionaryItem* item) {
+    return item->InlineKey ? const_cast<char*>(item->KeyBytes) : item->Key;
+}
+
+// The key's length (0 for an unnamed item).
+inline int32_t DictionaryItem_KeyLength(const DictionaryItem* item) {
+    return item->Key ? (int32_t)strlen(DictionaryItem_Key(item)) : 0;
+}
+
+// The word of Bits that holds these fields.
+inline uint32_t DictionaryItem_MakeBits(uint32_t flags, bool inlineKey, uint32_t storedLength) {
+    return (flags & 0xFFu) | (inlineKey ? 1u << 8 : 0u) | storedLength << 9;
+}
+
+// Up to 8 bytes of `bytes` (zeros when null) in one word, in memory order, read without a byte
+// past them; length 0 to 8.
+inline uint64_t Dictionary_ShortWord(const char* bytes, int32_t length) {
+    uint64_t word = 0;
+    if (!bytes) return 0;
+    if (length >= 4) {
+        uint32_t head, tail;
+        memcpy(&head, bytes, 4);
+        memcpy(&tail, bytes + length - 4, 4);
+        word = (uint64_t)head | (uint64_t)tail << (8 * (length - 4));
+    } else {
+        for (int32_t i = 0; i < length; i++) word |= (uint64_t)(uint8_t)bytes[i] << (8 * i);
+    }
+    return word;
+}
+
+// Stores `length` (>= 1, without a NUL) bytes of `key` as the item's key, which must be empty: in
+// the item when short, else from the tree's arena.
+void DictionaryItem_StoreKey(Dictionary* dict, DictionaryItem* item, const char* key, int32_t length);
+
+// Stores `length` bytes of `bytes` (zeros when null) as the item's value text, which must be
+// empty: in the item when short and not a container's, else from the tree's arena. length >= 1.
+void DictionaryItem_StoreText(Dictionary* dict, DictionaryItem* item, const char* bytes, int32_t length);
+
 // Key and value texts, from the tree's arena: always length + 1 bytes.
 char* Dictionary_StringAlloc(Dictionary* dict, int32_t length);
 void Dictionary_StringFree(Dictionary* dict, char** text, int32_t length);
-// Drops the item's key, or its text (in the item or its child's extra part), unless shared.
+// Value texts: the same, with the length kept in front of a text of kDictionaryLongText bytes or more.
+char* Dictionary_TextAlloc(Dictionary* dict, int32_t length);
+void Dictionary_TextFree(Dictionary* dict, char* text, int32_t length);
+// Drops the item's key, or its text (in the item or its child's extra part), unless shared; the
+// item is left without it.
 void DictionaryItem_FreeKey(Dictionary* dict, DictionaryItem* item);
 void DictionaryItem_FreeText(Dictionary* dict, DictionaryItem* item);
 
@@ -222,8 +367,23 @@ inline bool Dictionary_KeyTextEquals(const char* stored, int32_t storedLength, c
     return true;
 }
 
+// The same for a stored key whose length is not at hand: no byte past its NUL is read.
+inline bool Dictionary_KeyTextEquals(const char* stored, const char* key, size_t length, bool caseless) {
+    if (!stored) return false;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char a = (unsigned char)stored[i], b = (unsigned char)key[i];
+        if (a == 0) return false;
+        if (caseless) {
+            if (a >= 'A' && a <= 'Z') a = (unsigned char)(a - 'A' + 'a');
+            if (b >= 'A' && b <= 'Z') b = (unsigned char)(b - 'A' + 'a');
+        }
+        if (a != b) return false;
+    }
+    return stored[length] == 0;
+}
+
 inline bool DictionaryItem_KeyEquals(const DictionaryItem* item, const char* key, size_t length, bool caseless) {
-    return Dictionary_KeyTextEquals(item->Key, item->KeyLength, key, length, caseless);
+    return Dictionary_KeyTextEquals(DictionaryItem_Key(item), key, length, caseless);
 }
 
 // ---- The key index (dictionary_index.cpp) ----------------------------------------------------

@@ -24,19 +24,18 @@ Dictionary* Dictionary_CreateChild(Dictionary* dict, DictionaryItem* item, void*
     if (!block) block = DictionaryTree_Alloc(Dictionary_EnsureTree(dict), sizeof(Dictionary));
     memset(block, 0, sizeof(Dictionary));
     Dictionary* child = static_cast<Dictionary*>(block);
-    memcpy(child->Header.InstanceId, dict->Header.InstanceId, sizeof(child->Header.InstanceId));
     child->Header.ClassId = DICTIONARY_CLASS_ID;
     child->Header.RefCount = 1;
-    child->Header.Delete = Dictionary_DeleteHandle;
-    child->Parent = dict;
-    child->Tree = dict->Tree;
+    child->Header.Delete = Dictionary_DeleteChildHandle;
+    Dictionary_SetLink(child, kDictionaryLinkParent, dict);
+    Dictionary_SetLink(child, kDictionaryLinkParentItem, item);
+    Dictionary_SetLink(child, kDictionaryLinkTree, Dictionary_Tree(dict));
     if (dict->Extra && dict->Extra->Print.Identifier)
         Dictionary_EnsureExtra(child)->Print.Identifier = dict->Extra->Print.Identifier;
     child->CaseSensitive = dict->CaseSensitive;
     child->PrivateKeys = dict->PrivateKeys;
     child->AllowDuplicates = dict->AllowDuplicates;
     child->StringPool = dict->StringPool;
-    child->ParentItem = item;
     child->Items.ClassId = DICTIONARY_ITEM_CLASS_ID;
     return child;
 }
@@ -57,7 +56,7 @@ void DeleteChild(Dictionary* dict, DictionaryItem* item) {
     child->Header.ClassId = 0;
     child->Items.ClassId = 0;
     Dictionary_DropExtra(child);
-    DictionaryTree_Free(dict->Tree, child, sizeof(Dictionary));
+    DictionaryTree_Free(Dictionary_Tree(dict), child, sizeof(Dictionary));
 }
 
 // Puts `segment` and `separator` in front of the text in buffer, cutting at the capacity as a
@@ -85,7 +84,7 @@ void PrependSegment(char* buffer, int32_t size, const char* segment, const char*
 template <typename Report>
 void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase DictionaryExtra::*slot, Report report) {
     DictionaryItem* holder = item;
-    for (Dictionary* level = dict; level; level = level->Parent) {
+    for (Dictionary* level = dict; level; level = Dictionary_Parent(level)) {
         void* context = nullptr;
         void* function = nullptr;
         if (level->Extra && !CallbackBase_IsEmpty(&(level->Extra->*slot)) &&
@@ -94,7 +93,7 @@ void Bubble(Dictionary* dict, DictionaryItem* item, CallbackBase DictionaryExtra
             Dictionary_ItemGetPath(dict, item, level, path, kBubblePathSize);
             report(level, holder, context, function, path);
         }
-        holder = level->ParentItem;
+        holder = Dictionary_ParentItem(level);
     }
 }
 
@@ -213,29 +212,46 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
         while (length > 0 && ((uint8_t)key[length] & 0xC0) == 0x80) length--;
     }
 
+    // A key ends at its first NUL: only that much is kept, and its length is its strlen.
+    if (key) {
+        const void* nul = memchr(key, 0, (size_t)length);
+        if (nul) length = (int32_t)(static_cast<const char*>(nul) - key);
+    }
+
     // An item not linked yet (one being inserted) enters the index when it is linked.
     const bool linked = item->Prev || dict->Items.First == item;
-    const bool indexed = dict->Index && linked;
+    const bool indexed = Dictionary_Index(dict) && linked;
     if (indexed) Dictionary_IndexRemove(dict, item);
-    char* oldKey = item->Key;
-    const int32_t oldLength = item->KeyLength;
-    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) != 0;
+    // The old key stays readable until the change is reported: `key` may point into it. One kept
+    // in the item is copied out first, since the new key may be written where it was.
+    char* oldKey = DictionaryItem_Key(item);
+    const int32_t oldLength = DictionaryItem_KeyLength(item);
+    const bool oldOwned = !(item->Flags & DICTIONARY_ITEM_FLAG_SHARED_KEY) && !item->InlineKey;
+    char oldInline[sizeof(item->KeyBytes)];
+    if (item->InlineKey) {
+        memcpy(oldInline, item->KeyBytes, sizeof(oldInline));
+        if (key && key >= item->KeyBytes && key < item->KeyBytes + sizeof(item->KeyBytes))
+            key = oldInline + (key - item->KeyBytes);
+        oldKey = oldInline;
+    }
     item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_KEY;
+    item->InlineKey = 0;
     item->Key = nullptr;
-    item->KeyLength = 0;
     if (key) {
-        char* text = Dictionary_StringAlloc(dict, length);
-        memcpy(text, key, (size_t)length);
-        text[length] = 0;
-        item->Key = text;
-        item->KeyLength = length;
+        if (length >= 1) {
+            DictionaryItem_StoreKey(dict, item, key, length);
+        } else {
+            char* text = Dictionary_StringAlloc(dict, 0);
+            text[0] = 0;
+            item->Key = text;
+        }
         if (indexed)
             Dictionary_IndexAdd(dict, item);
         else if (linked)
             Dictionary_IndexMaybeBuild(dict);
         Dictionary_ItemKeyChangeBubble(dict, item, oldKey);
     }
-    if (!oldShared) Dictionary_StringFree(dict, &oldKey, oldLength);
+    if (oldOwned) Dictionary_StringFree(dict, &oldKey, oldLength);
     return 1;
 }
 
@@ -244,7 +260,7 @@ int64_t Dictionary_ItemGetKeyPtr(Dictionary* dict, DictionaryItem* item, const c
     ASSERT_POINTER(key);
     *key = nullptr;
     DICTIONARY_ITEM_CHECK(item);
-    *key = item->Key;
+    *key = DictionaryItem_Key(item);
     return *key != nullptr;
 }
 
@@ -254,7 +270,7 @@ int64_t Dictionary_ItemGetKey(Dictionary* dict, DictionaryItem* item, char* buff
     if (size > 0) buffer[0] = 0;
     DICTIONARY_ITEM_CHECK(item);
     if (!item->Key) return 0;
-    String_CopyLength(buffer, item->Key, size);
+    String_CopyLength(buffer, DictionaryItem_Key(item), size);
     return 1;
 }
 
@@ -284,18 +300,30 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
     DICTIONARY_ITEM_CHECK(item);
     if (length < 0) length = 0;
     const char* current = DictionaryItem_Text(item);
-    if (length >= 1 && bytes && current && length == item->ValueLength &&
-        memcmp(bytes, current, (size_t)length) == 0)
+    const int32_t oldLength = DictionaryItem_Length(item);
+    if (length >= 1 && bytes && current && length == oldLength && memcmp(bytes, current, (size_t)length) == 0)
         return 1;
 
-    // The old text stays until the change is reported: `bytes` may point into it.
-    char** slot = DictionaryItem_TextSlot(item, false);
-    char* oldValue = slot ? *slot : nullptr;
-    const int32_t oldLength = item->ValueLength;
-    const bool oldShared = (item->Flags & DICTIONARY_ITEM_FLAG_SHARED_VALUE) != 0;
-    item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_SHARED_VALUE;
-    if (slot) *slot = nullptr;
-    item->ValueLength = 0;
+    // The old text stays until the change is reported: `bytes` may point into it. A text kept in
+    // the item is copied out first, since the new text is written where it was.
+    char inlineOld[sizeof(item->Inline)];
+    const char* oldValue = current;
+    if (current && (item->Flags & DICTIONARY_ITEM_FLAG_INLINE_VALUE) && !DictionaryItem_IsContainer(item)) {
+        memcpy(inlineOld, item->Inline, sizeof(inlineOld));
+        oldValue = inlineOld;
+        if (bytes >= item->Inline && bytes < item->Inline + sizeof(item->Inline))
+            bytes = inlineOld + (bytes - item->Inline);
+    }
+    // Detached, not freed: the old block is freed at the end.
+    char* oldBlock = nullptr;
+    bool oldOwned = false;
+    if (current && !(item->Flags & (DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE))) {
+        oldBlock = const_cast<char*>(current);
+        oldOwned = true;
+    }
+    if (char** slot = DictionaryItem_TextSlot(item, false)) *slot = nullptr;
+    item->Flags &= (uint8_t)~(DICTIONARY_ITEM_FLAG_SHARED_VALUE | DICTIONARY_ITEM_FLAG_INLINE_VALUE);
+    item->StoredLength = 0;
 
     const uint32_t type = DictionaryItem_Type(item);
     if (type == DICTIONARY_TYPE_NULL) {
@@ -310,19 +338,12 @@ int64_t Dictionary_ItemSetBuffer(Dictionary* dict, DictionaryItem* item, const c
                 item->Flags &= (uint8_t)~DICTIONARY_ITEM_FLAG_BOOLEAN;
         }
     } else if (length >= 1) {
-        char* text = Dictionary_StringAlloc(dict, length);
-        if (bytes)
-            memcpy(text, bytes, (size_t)length);
-        else
-            memset(text, 0, (size_t)length);
-        text[length] = 0;
-        *DictionaryItem_TextSlot(item, true) = text;
-        item->ValueLength = length;
+        DictionaryItem_StoreText(dict, item, bytes, length);
         if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64 ||
             type == DICTIONARY_TYPE_STRING)
-            Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldLength);
+            Dictionary_ItemValueChangeBubble(dict, item, oldValue, oldValue ? oldLength : 0);
     }
-    if (!oldShared) Dictionary_StringFree(dict, &oldValue, oldLength);
+    if (oldOwned) Dictionary_TextFree(dict, oldBlock, oldLength);
     return 1;
 }
 
@@ -334,7 +355,7 @@ int64_t Dictionary_ItemGetBufferPtr(Dictionary* dict, DictionaryItem* item, cons
     if (length) *length = 0;
     DICTIONARY_ITEM_CHECK(item);
     const char* text = DictionaryItem_Text(item);
-    int32_t textLength = item->ValueLength;
+    int32_t textLength = DictionaryItem_Length(item);
     switch (DictionaryItem_Type(item)) {
     case DICTIONARY_TYPE_NULL:
         text = "null";
@@ -364,13 +385,13 @@ int64_t Dictionary_ItemGetView(Dictionary* dict, DictionaryItem* item, Dictionar
     DICTIONARY_CHECK(dict);
     ASSERT_POINTER(view);
     DICTIONARY_ITEM_CHECK(item);
-    view->Key = item->Key;
-    view->KeyLength = item->Key ? item->KeyLength : 0;
+    view->Key = DictionaryItem_Key(item);
+    view->KeyLength = DictionaryItem_KeyLength(item);
     view->Private = dict->PrivateKeys != 0 && (item->Flags & DICTIONARY_ITEM_FLAG_PRIVATE) != 0;
     const uint32_t type = DictionaryItem_Type(item);
     view->Type = type;
     const char* text = DictionaryItem_Text(item);
-    int32_t length = item->ValueLength;
+    int32_t length = DictionaryItem_Length(item);
     if (type == DICTIONARY_TYPE_NULL) {
         text = "null";
         length = 4;
@@ -417,7 +438,8 @@ int64_t Dictionary_ItemGetPath(Dictionary* dict, DictionaryItem* item, Dictionar
     for (;;) {
         char segment[DICTIONARY_MAX_KEY_LENGTH + 1];
         if (current->Key) {
-            String_CopyLengthSafe(segment, (int32_t)sizeof(segment), current->Key, DICTIONARY_MAX_KEY_LENGTH);
+            String_CopyLengthSafe(segment, (int32_t)sizeof(segment), DictionaryItem_Key(current),
+                                  DICTIONARY_MAX_KEY_LENGTH);
         } else {
             uint32_t index = 0;
             for (DictionaryItem* p = current->Prev; p; p = p->Prev) index++;
@@ -430,9 +452,9 @@ int64_t Dictionary_ItemGetPath(Dictionary* dict, DictionaryItem* item, Dictionar
         first = false;
 
         if (level == ancestor) return 1;
-        if (!level->Parent) return 0;
-        current = level->ParentItem;
-        level = level->Parent;
+        if (!Dictionary_Parent(level)) return 0;
+        current = Dictionary_ParentItem(level);
+        level = Dictionary_Parent(level);
         DICTIONARY_CHECK(level);
         DICTIONARY_ITEM_CHECK(current);
     }

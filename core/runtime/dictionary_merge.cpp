@@ -8,7 +8,7 @@
 namespace {
 
 Dictionary* RootOf(Dictionary* dict) {
-    while (dict->Parent) dict = dict->Parent;
+    while (Dictionary_Parent(dict)) dict = Dictionary_Parent(dict);
     return dict;
 }
 
@@ -45,7 +45,7 @@ void EmptyDeep(Dictionary* dict) {
         DictionaryItem* last = level->Items.Last;
         if (!last) {
             if (level == dict) return;
-            level = level->Parent;
+            level = Dictionary_Parent(level);
             continue;
         }
         if (DictionaryItem_Child(last) && DictionaryItem_Child(last)->Items.Last) {
@@ -78,18 +78,19 @@ void CopyItems(Dictionary* copy, Dictionary* source, DictionaryItem* first, Dict
             copy->CaseSensitive = source->CaseSensitive;
             Dictionary_IndexRebuild(copy);
             if (source == top) return;
-            DictionaryItem* holder = source->ParentItem;
-            source = source->Parent;
-            copy = copy->Parent;
+            DictionaryItem* holder = Dictionary_ParentItem(source);
+            source = Dictionary_Parent(source);
+            copy = Dictionary_Parent(copy);
             s = source == top && holder == last ? nullptr : holder->Next;
             continue;
         }
         DictionaryItem* n = nullptr;
         Dictionary_Append(copy, nullptr, &n);
-        if (s->Key) Dictionary_ItemSetKeyLength(copy, n, s->Key, s->KeyLength);
+        if (DictionaryItem_Key(s)) Dictionary_ItemSetKeyLength(copy, n, DictionaryItem_Key(s), DictionaryItem_KeyLength(s));
         Dictionary_ItemSetType(copy, n, DictionaryItem_Type(s));
         n->Flags |= (uint8_t)(s->Flags & (DICTIONARY_ITEM_FLAG_PRIVATE | DICTIONARY_ITEM_FLAG_BOOLEAN));
-        if (DictionaryItem_Text(s)) Dictionary_ItemSetBuffer(copy, n, DictionaryItem_Text(s), s->ValueLength);
+        if (DictionaryItem_Text(s))
+            Dictionary_ItemSetBuffer(copy, n, DictionaryItem_Text(s), DictionaryItem_Length(s));
         if (deep && DictionaryItem_Child(s) && DictionaryItem_Child(n)) {
             source = DictionaryItem_Child(s);
             copy = DictionaryItem_Child(n);
@@ -154,10 +155,10 @@ DictionaryItem* MergeOne(Dictionary* target, Dictionary* source, DictionaryItem*
     Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
     DictionaryItem* dest = nullptr;
-    if (s->Key && Dictionary_ItemFindByKey(target, s->Key, nullptr, &dest)) {
+    if (DictionaryItem_Key(s) && Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest)) {
         if (!(flags & DICTIONARY_MERGE_OVERWRITE)) return dest;
     } else {
-        Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last, s->Key,
+        Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last, DictionaryItem_Key(s),
                           &dest);
     }
     ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
@@ -173,9 +174,9 @@ void MergeRange(Dictionary* target, Dictionary* source, DictionaryItem* first, D
     for (;;) {
         if (!s) {
             if (source == top) return;
-            DictionaryItem* holder = source->ParentItem;
-            source = source->Parent;
-            target = target->Parent;
+            DictionaryItem* holder = Dictionary_ParentItem(source);
+            source = Dictionary_Parent(source);
+            target = Dictionary_Parent(target);
             s = source == top && holder == last ? nullptr : holder->Next;
             continue;
         }
@@ -201,8 +202,8 @@ void RemoveMissingLevel(Dictionary* target, Dictionary* source) {
         position--;
         DictionaryItem* before = t->Prev;
         DictionaryItem* found = nullptr;
-        if (t->Key)
-            Dictionary_ItemFindByKey(source, t->Key, nullptr, &found);
+        if (DictionaryItem_Key(t))
+            Dictionary_ItemFindByKey(source, DictionaryItem_Key(t), nullptr, &found);
         else
             found = previousFound ? previousFound->Prev : ItemAt(source, position);
         if (!found) RemoveItem(target, t);
@@ -225,10 +226,10 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
             if (source == top) return;
             // Back in the parent level, the destination just finished is the last one there, so
             // the position is not needed again at that level.
-            lastDest = target->ParentItem;
-            s = source->ParentItem->Next;
-            source = source->Parent;
-            target = target->Parent;
+            lastDest = Dictionary_ParentItem(target);
+            s = Dictionary_ParentItem(source)->Next;
+            source = Dictionary_Parent(source);
+            target = Dictionary_Parent(target);
             continue;
         }
         if (filter && filter(target, context, source, s) != 1) {
@@ -242,11 +243,11 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
         Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
         DictionaryItem* dest = nullptr;
-        if (s->Key)
-            Dictionary_ItemFindByKey(target, s->Key, nullptr, &dest);
+        if (DictionaryItem_Key(s))
+            Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
         else
             dest = lastDest ? lastDest->Next : ItemAt(target, position);
-        if (!dest) Dictionary_Append(target, s->Key, &dest);
+        if (!dest) Dictionary_Append(target, DictionaryItem_Key(s), &dest);
         ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
         lastDest = dest;
 
@@ -350,7 +351,7 @@ int64_t Dictionary_RemoveMissingKeys(Dictionary* target, Dictionary* source) {
     for (DictionaryItem* t = target->Items.Last; t;) {
         DictionaryItem* before = t->Prev;
         DictionaryItem* named = nullptr;
-        if (t->Key && !Dictionary_ItemFindByBuffer(source, t->Key, t->KeyLength, nullptr, &named))
+        if (DictionaryItem_Key(t) && !Dictionary_ItemFindByBuffer(source, DictionaryItem_Key(t), DictionaryItem_KeyLength(t), nullptr, &named))
             RemoveItem(target, t);
         t = before;
     }
@@ -366,7 +367,7 @@ int64_t SkipRootOf(Dictionary* dict, Dictionary** out, bool listToo) {
     ASSERT_POINTER(out);
     *out = dict;
     DictionaryItem* only = dict->Items.First;
-    if (dict->Parent || !only || only != dict->Items.Last || only->Key || !DictionaryItem_Child(only))
+    if (Dictionary_Parent(dict) || !only || only != dict->Items.Last || DictionaryItem_Key(only) || !DictionaryItem_Child(only))
         return 1;
     const uint32_t type = DictionaryItem_Type(only);
     if (type == DICTIONARY_TYPE_DICTIONARY || (listToo && type == DICTIONARY_TYPE_LIST))

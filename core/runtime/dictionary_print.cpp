@@ -10,7 +10,14 @@
 namespace {
 
 void PreparePrint(Dictionary* dict) {
-    ClassPrint_Prepare(&Dictionary_EnsureExtra(dict)->Print, dict, "Dictionary", Dictionary_PrintInternal);
+    DictionaryExtra* extra = Dictionary_EnsureExtra(dict);
+    // A child's lines carry its root's id: its own header's id bytes hold its links.
+    if (!extra->Print.IdText) {
+        const Dictionary* root = dict;
+        while (Dictionary* parent = Dictionary_Parent(root)) root = parent;
+        extra->Print.IdText = root->Header.InstanceId;
+    }
+    ClassPrint_Prepare(&extra->Print, dict, "Dictionary", Dictionary_PrintInternal);
 }
 
 } // namespace
@@ -119,8 +126,8 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
     for (;;) {
         if (!item) {
             if (level == dict) return 1;
-            item = level->ParentItem->Next;
-            level = level->Parent;
+            item = Dictionary_ParentItem(level)->Next;
+            level = Dictionary_Parent(level);
             depth--;
             continue;
         }
@@ -134,7 +141,7 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
             Dictionary* child = DictionaryItem_Child(item);
             Dictionary_EnsureExtra(child)->Print.PrintUser = level->Extra->Print.PrintUser;
             child->Extra->Print.PrintCallback = level->Extra->Print.PrintCallback;
-            Dictionary_PrintTabbed(level, depth, "%s (%s)", item->Key, typeName);
+            Dictionary_PrintTabbed(level, depth, "%s (%s)", DictionaryItem_Key(item), typeName);
             level = child;
             item = child->Items.First;
             depth++;
@@ -145,7 +152,7 @@ int64_t Dictionary_DumpInternal(Dictionary* dict, int32_t depth) {
         Dictionary_ItemGetBufferPtr(level, item, &text, &length);
         char format[kValueFormatSize];
         String_Print(format, kValueFormatSize, "%%s=%%.%ds (%%s)", length);
-        Dictionary_PrintTabbed(level, depth, format, item->Key, text, typeName);
+        Dictionary_PrintTabbed(level, depth, format, DictionaryItem_Key(item), text, typeName);
         item = item->Next;
     }
 }

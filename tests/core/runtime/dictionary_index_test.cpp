@@ -30,7 +30,7 @@ bool SameKey(const char* stored, const char* key, bool caseless) {
 DictionaryItem* Scan(Dictionary* dict, const char* key, DictionaryItem* start) {
     const bool caseless = dict->CaseSensitive != 1;
     for (DictionaryItem* item = start ? start : dict->Items.First; item; item = item->Next)
-        if (item->Key && SameKey(item->Key, key, caseless)) return item;
+        if (item->Key && SameKey(DictionaryItem_Key(item), key, caseless)) return item;
     return nullptr;
 }
 
@@ -120,7 +120,7 @@ TEST(DictionaryIndex, LargeContainerFindsEveryKeyAndNoOther) {
         snprintf(key, sizeof(key), "key%d", i);
         Dictionary_AddInt32(dict, key, i, nullptr);
     }
-    ASSERT_NE(dict->Index, nullptr);
+    ASSERT_NE(Dictionary_Index(dict), nullptr);
     for (int32_t i = 0; i < 20000; i++) {
         snprintf(key, sizeof(key), "key%d", i);
         int32_t value = -1;
@@ -131,7 +131,7 @@ TEST(DictionaryIndex, LargeContainerFindsEveryKeyAndNoOther) {
     // The positional form still counts positions.
     DictionaryItem* item = nullptr;
     ASSERT_EQ(Dictionary_ItemFindByKey(dict, "[5]", nullptr, &item), 1);
-    EXPECT_STREQ(item->Key, "key5");
+    EXPECT_STREQ(DictionaryItem_Key(item), "key5");
     Dictionary_Release(&dict);
 }
 

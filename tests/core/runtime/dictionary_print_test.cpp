@@ -2,6 +2,7 @@
 // and of the dump of a tree.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ TEST(DictionaryPrint, PrintAndPrintTabbed) {
     Dictionary_SetPrintIdentifier(r, "config");
     Dictionary_Print(r, "x");
     EXPECT_TRUE(r.lines.raw.back().ends_with(".config - x\n")) << r.lines.raw.back();
+}
+
+// A child's lines carry its root's id, not the bytes of its own header.
+TEST(DictionaryPrint, ChildLinesCarryTheRootsId) {
+    DictTree d("{sub:{x:1}}");
+    Class_GenerateInstanceIdReal(d.dict);
+    char id[40] = {};
+    Dictionary_GetInstanceId(d, id, sizeof(id));
+    ASSERT_EQ(strlen(id), 32u);
+    PrintLines lines;
+    Dictionary* child = Descend(d, {0});
+    lines.Watch(child);
+    Dictionary_Print(child, "hello");
+    ASSERT_EQ(lines.raw.size(), 1u);
+    EXPECT_EQ(lines.raw[0], "Dictionary." + std::string(id, 8) + " - hello\n");
 }
 
 TEST(DictionaryPrint, VerboseLogAdmitsLevelZeroOnlyWhenVerbose) {
@@ -129,11 +145,21 @@ TEST(DictionaryDump, ValueTexts) {
     Dictionary_ItemSetBuffer(r, ItemAt(r, 1), "ab\0cd", 5);
     // Formats are written into "%s=%.<length>s (%s)": a length of nine digits or more must not
     // cut the format (the stored text is short; only the recorded length is large).
+    // The item is given, for the dump only, a text whose length is kept in front of it.
     DictionaryItem* item = ItemAt(r, 2);
-    const int32_t stored = item->ValueLength;
-    item->ValueLength = 1234567890;
+    char* const stored = item->Value;
+    const uint32_t storedLength = item->StoredLength, storedFlags = item->Flags;
+    alignas(8) char longText[16] = {};
+    const int32_t recorded = 1234567890;
+    memcpy(longText, &recorded, sizeof(recorded));
+    memcpy(longText + 8, "short", 6);
+    item->Value = longText + 8;
+    item->StoredLength = kDictionaryLongText;
+    item->Flags &= ~(uint32_t)DICTIONARY_ITEM_FLAG_INLINE_VALUE;
     Dictionary_Dump(r);
-    item->ValueLength = stored;
+    item->Value = stored;
+    item->StoredLength = storedLength;
+    item->Flags = storedFlags;
     EXPECT_EQ(r.lines.Texts(), (Texts{"m=one", "two (String)", "z=ab (String)", "big=short (String)"}));
 
     // A text beyond the print buffer is cut there, without harm.

@@ -11,13 +11,14 @@
 #include "core/runtime/dictionary_internal.h"
 #include "tests/support/abort_table.h"
 #include "tests/support/call_outcome.h"
+#include "tests/support/change_log.h"
 #include "tests/support/dictionary_trees.h"
 
 namespace {
 
 // Blocks the tree's arena holds (none before the first insert).
 uint32_t Blocks(Dictionary* dict) {
-    return dict->Tree ? DictionaryTree_BlockCount(dict->Tree) : 0;
+    return Dictionary_Tree(dict) ? DictionaryTree_BlockCount(Dictionary_Tree(dict)) : 0;
 }
 
 TEST(Dictionary, AddTypedValues) {
@@ -285,7 +286,7 @@ TEST(Dictionary, ValueText) {
         EXPECT_EQ(ItemText(d, s), c.expected) << c.length;
     }
     // The item's own text as the source.
-    Dictionary_ItemSetBuffer(d, s, s->Value + 1, 3);
+    Dictionary_ItemSetBuffer(d, s, DictionaryItem_Text(s) + 1, 3);
     EXPECT_EQ(ItemText(d, s), "ell");
     // An Int64 item without text reads as missing; the length out-parameter is optional.
     DictionaryItem* i = nullptr;
@@ -378,7 +379,7 @@ TEST(Dictionary, StringPoolIsSharedWithChildren) {
     Dictionary_SetStringPool(d, 1);
     Dictionary* child = nullptr;
     Dictionary_AddDictionary(d, "c", &child, nullptr);
-    EXPECT_EQ(child->Tree, d.dict->Tree);
+    EXPECT_EQ(Dictionary_Tree(child), Dictionary_Tree(d.dict));
     DictionaryItem* item = nullptr;
     const std::string large(5000, 'q');
     Dictionary_AddString(child, "k", large.c_str(), &item);
@@ -447,6 +448,85 @@ TEST(Dictionary, ReferencesOfRootAndChild) {
 
 // A removed item, kept by a caller, is refused by its class check.
 DictTree* g_tree = nullptr;
+// Short texts are kept in the item, long lengths in front of the text: every length reads back
+// whole, zero bytes included, whatever held the item before, and a change reports the old text.
+TEST(Dictionary, ValueTextsOfEveryLength) {
+    DictTree d;
+    ChangeLog log;
+    Dictionary_SetItemValueChangeCallback(d, &log, ChangeLogValue);
+    DictionaryItem* s = nullptr;
+    Dictionary_AddString(d, "s", "", &s);
+    const std::string big(kDictionaryLongText + 3, 'x');
+    const std::string texts[] = {"a", std::string("a\0b", 3), "1234567", "12345678", "abc", big,
+                                 std::string(15, 'q'), "", std::string("\0\0\0\0\0\0\0", 7), "xy"};
+    std::string previous;
+    for (const std::string& text : texts) {
+        log.Reports.clear();
+        Dictionary_ItemSetBuffer(d, s, text.data(), (int32_t)text.size());
+        EXPECT_EQ(ItemText(d, s), text) << text.size();
+        if (!text.empty()) {
+            EXPECT_EQ(log.Reports, (std::vector<std::string>{"value s " + (previous.empty() ? "-" : previous)}))
+                << text.size();
+        }
+        previous = text;
+    }
+    // An inline text as its own source, shifted.
+    Dictionary_ItemSetBuffer(d, s, "abcdef", 6);
+    Dictionary_ItemSetBuffer(d, s, DictionaryItem_Text(s) + 2, 4);
+    EXPECT_EQ(ItemText(d, s), "cdef");
+    // Retyped to a container the text goes and a child comes; back again, a new text is kept.
+    Dictionary_ItemSetType(d, s, DICTIONARY_TYPE_DICTIONARY);
+    Dictionary* child = nullptr;
+    EXPECT_EQ(Dictionary_ItemGetDictionaryHandle(d, s, &child), 1);
+    Dictionary_ItemSetType(d, s, DICTIONARY_TYPE_INT64);
+    EXPECT_EQ(ItemText(d, s), "<none>");
+    Dictionary_ItemSetInt64(d, s, -42);
+    EXPECT_EQ(ItemText(d, s), "-42");
+    // A container's own text of any length.
+    Dictionary_ItemSetType(d, s, DICTIONARY_TYPE_LIST);
+    Dictionary_ItemSetBuffer(d, s, "ab", 2);
+    EXPECT_EQ(ItemText(d, s), "ab");
+    Dictionary_ItemSetBuffer(d, s, big.data(), (int32_t)big.size());
+    EXPECT_EQ(ItemText(d, s).size(), big.size());
+}
+
+// A key ends at its first zero byte: that much is stored, found and freed.
+TEST(Dictionary, KeyEndsAtItsFirstZeroByte) {
+    DictTree d("{a:1}");
+    DictionaryItem* item = ItemAt(d, 0);
+    Dictionary_ItemSetKeyLength(d, item, "key\0tail", 8);
+    EXPECT_EQ(ItemKey(d, item), "key");
+    DictionaryItem* found = nullptr;
+    EXPECT_EQ(Dictionary_ItemFindByKey(d, "key", nullptr, &found), 1);
+    EXPECT_EQ(found, item);
+    Dictionary_ItemSetKeyLength(d, item, "\0", 1);
+    EXPECT_EQ(ItemKey(d, item), "");
+    EXPECT_EQ(Dictionary_ItemFindByKey(d, "key", nullptr, &found), 0);
+}
+
+// Short keys are kept in the item: a key made from the item's own key, and every length around
+// that size, reads back and is reported with the old key.
+TEST(Dictionary, KeysOfEveryLength) {
+    DictTree d("{a:1}");
+    ChangeLog log;
+    Dictionary_SetItemKeyChangeCallback(d, &log, ChangeLogKey);
+    DictionaryItem* item = ItemAt(d, 0);
+    std::string previous = "a";
+    for (const char* key : {"abcdefg", "abcdefgh", "x", "", "0123456789abcdef", "bcdefg", "abcdefg"}) {
+        log.Reports.clear();
+        Dictionary_ItemSetKey(d, item, key);
+        EXPECT_EQ(ItemKey(d, item), key);
+        EXPECT_EQ(log.Reports, (std::vector<std::string>{"key " + std::string(key) + " " + previous})) << key;
+        DictionaryItem* found = nullptr;
+        EXPECT_EQ(Dictionary_ItemFindByKey(d, key, nullptr, &found), 1) << key;
+        previous = key;
+    }
+    Dictionary_ItemSetKey(d, item, DictionaryItem_Key(item) + 2);
+    EXPECT_EQ(ItemKey(d, item), "cdefg");
+    Dictionary_ItemSetKey(d, item, nullptr);
+    EXPECT_EQ(ItemKey(d, item), "<unnamed>");
+}
+
 DictionaryItem* g_stale = nullptr;
 
 TEST(DictionaryDeathTest, AbortTexts) {
