@@ -1,7 +1,6 @@
 // The arena of a dictionary tree: items, child containers, keys, texts and indexes carved from
 // large blocks, so that building a document costs no allocation per value and dropping it costs
 // one free per block.
-#include <sys/mman.h>
 
 #include <cstring>
 
@@ -56,10 +55,8 @@ static_assert(kClasses <= sizeof(DictionaryTree::FreeLists) / sizeof(void*), "to
 // A small tree takes small blocks; a large document soon takes blocks of a few megabytes.
 constexpr uint32_t kFirstBlockBytes = 2048;
 constexpr uint32_t kLargestBlockBytes = 4u << 20;
-// The whole huge pages inside a block this large are asked for: a large document then takes a
-// page fault per 2 MB rather than per 4 KB.
-constexpr uint32_t kHugePageBlockBytes = 4u << 20;
-constexpr uintptr_t kHugePage = 2u << 20;
+// Huge pages are not asked for: where the kernel compacts memory for them at fault time a load
+// could stall for far longer than the few per cent they save.
 
 // The class of a request and the bytes a block of that class holds.
 uint32_t ClassOf(size_t size, size_t* bytes) {
@@ -89,11 +86,6 @@ void AddBlock(DictionaryTree* tree, size_t need) {
     while (bytes - sizeof(DictionaryArenaBlock) < need + 8) bytes *= 2;
     if (tree->NextBlockBytes < kLargestBlockBytes) tree->NextBlockBytes *= 2;
     auto* block = static_cast<DictionaryArenaBlock*>(Memory_Alloc(bytes));
-    if (bytes >= kHugePageBlockBytes) {
-        const uintptr_t from = ((uintptr_t)block + kHugePage - 1) & ~(kHugePage - 1);
-        const uintptr_t to = ((uintptr_t)block + bytes) & ~(kHugePage - 1);
-        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    }
     block->Next = tree->Blocks;
     block->Bytes = bytes;
     tree->Blocks = block;
