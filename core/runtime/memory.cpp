@@ -294,6 +294,21 @@ thread_local OwnRelease OwnReleaser;
         OtherLeave(list);
 }
 
+// The owner's way in when it holds nothing yet and no other thread wants the list: Busy alone,
+// for a section that calls nothing that could come back into the allocator.
+[[gnu::always_inline]] inline bool OwnQuickEnter(TrackList* list) {
+    if (list != OwnList || OwnDepth || !Asymmetric.load(std::memory_order_relaxed)) return false;
+    list->Busy.store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (__builtin_expect(list->Want.load(std::memory_order_acquire) == 0, 1)) return true;
+    list->Busy.store(0, std::memory_order_release);
+    return false;
+}
+
+[[gnu::always_inline]] inline void OwnQuickLeave(TrackList* list) {
+    list->Busy.store(0, std::memory_order_release);
+}
+
 class ListGuard {
   public:
     explicit ListGuard(TrackList* list) : list_(list) { ListEnter(list_); }
@@ -690,7 +705,7 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     Debug_AbortInt(file, line, "No Memory available (%d / %d)\n", size, (int32_t)r);
 }
 
-[[gnu::noinline]] uint8_t* AllocTracked(int32_t size, uint32_t r, uint32_t flags, uint32_t debugFlags,
+[[gnu::always_inline]] inline uint8_t* AllocTracked(int32_t size, uint32_t r, uint32_t flags, uint32_t debugFlags,
                                         const char* file, int32_t line) {
     uint8_t* block = AllocateRaw((size_t)r + kTrackerSize, flags);
     if (!block) AbortNoMemory(flags, size, r, file, line);
@@ -715,7 +730,8 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     // Bounds are widened before the record is reachable from a list, so that a walk never meets a
     // listed record outside them.
     WidenBounds((uintptr_t)block, (uintptr_t)record);
-    ListEnter(list);
+    const bool quick = OwnQuickEnter(list);
+    if (!quick) ListEnter(list);
     record->Sequence = NextSequence();
     MemoryTracker* older = list->Newest;
     record->Next = older;
@@ -733,8 +749,20 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
         RaiseMaximum(s.MaxBytes, UsageBytes(usage));
     }
     list->Usage.store(own + UsageDelta(r), std::memory_order_relaxed);
-    ListLeave(list);
+    if (quick)
+        OwnQuickLeave(list);
+    else
+        ListLeave(list);
     return block;
+}
+
+[[gnu::noinline]] void* AllocFull(int32_t size, uint32_t flags, const char* file, int32_t line,
+                                  uint32_t debugFlags);
+[[gnu::noinline]] void* AllocTrackedEntry(int32_t size, uint32_t flags, const char* file, int32_t line) {
+    if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
+    const uint32_t debugFlags = Debug_Flags();
+    if (debugFlags & DEBUG_FLAG_MEMORY_REPORT) return AllocFull(size, flags, file, line, debugFlags);
+    return AllocTracked(size, BlockSize(size), flags, debugFlags, file, line) + kGuardSize;
 }
 
 // Runs the tracker part of the free checks with the record's list held; with unlink the record
@@ -795,6 +823,50 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
     if (debugFlags & DEBUG_FLAG_MEMORY_REPORT)
         ReportCall("-- Alloc 0x%p: %10d [%s / %d]\n", block + kGuardSize, size, file, line);
     return block + kGuardSize;
+}
+
+// The tracked free of a block of this thread's own list with nothing to report, check or wait for:
+// the same checks as the full path in one run of compares. Anything else, including every failure,
+// goes the full way, which reports and aborts with the right texts.
+[[gnu::noinline]] void FreeFull(void* pointer, int32_t size, const char* file, int32_t line);
+[[gnu::noinline]] void FreeTracked(void* pointer, int32_t size, const char* file, int32_t line) {
+    if (size < 1 || size > kMaxSize || !pointer) return FreeFull(pointer, size, file, line);
+    const uint32_t debugFlags = Debug_Flags();
+    TrackList* list = OwnList;
+    const uint32_t r = BlockSize(size);
+    uint8_t* block = (uint8_t*)pointer - kGuardSize;
+    MemoryTracker* record = (MemoryTracker*)(block + r);
+    const uintptr_t low = GlobalMemoryState.Low.load(std::memory_order_relaxed);
+    const uintptr_t high = GlobalMemoryState.High.load(std::memory_order_relaxed);
+    auto within = [low, high](const void* p) { return (uintptr_t)p >= low && (uintptr_t)p <= high; };
+    if (__builtin_expect(!(debugFlags & (DEBUG_FLAG_MEMORY_REPORT | DEBUG_FLAG_MEMORY_TEST)) && list &&
+                             within(block) && within(record) && within(block + size) &&
+                             record->ListIndex == list->Index,
+                         1) &&
+        OwnQuickEnter(list)) {
+        MemoryTracker* next = record->Next;
+        MemoryTracker* prev = record->Prev;
+        if (__builtin_expect(record->Size == (uint32_t)size && record->Block == block &&
+                                 (!next || (within(next) && next->Prev == record)) &&
+                                 (prev ? within(prev) && prev->Next == record : list->Newest == record),
+                             1)) {
+            if (next) next->Prev = prev;
+            if (prev)
+                prev->Next = next;
+            else
+                list->Newest = next;
+            record->Size = kFreedSize;
+            list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r),
+                              std::memory_order_relaxed);
+            OwnQuickLeave(list);
+            memset((void*)record, 0, kTrackerSize);
+            if (!GuardsIntact(block, r)) GuardCheckSlow(true, block, size, file, line, kTrackerSize);
+            free(block);
+            return;
+        }
+        OwnQuickLeave(list);
+    }
+    FreeFull(pointer, size, file, line);
 }
 
 // The whole free in the documented order: report, argument checks, tracker, guards, release.
@@ -887,15 +959,13 @@ int64_t Memory_GetSize(uint32_t* bytes) {
     return 1;
 }
 
-void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t line) {
+namespace {
+
+[[gnu::noinline]] void* AllocUntracked(int32_t size, uint32_t flags, const char* file, int32_t line,
+                                       uint32_t mode) {
     if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
     const uint32_t debugFlags = Debug_Flags();
-    const uint32_t mode = Mode.load(std::memory_order_acquire);
-    if (__builtin_expect((debugFlags & DEBUG_FLAG_MEMORY_REPORT) || mode == kTracking, 0)) {
-        if (!(debugFlags & DEBUG_FLAG_MEMORY_REPORT))
-            return AllocTracked(size, BlockSize(size), flags, debugFlags, file, line) + kGuardSize;
-        return AllocFull(size, flags, file, line, debugFlags);
-    }
+    if (__builtin_expect(debugFlags & DEBUG_FLAG_MEMORY_REPORT, 0)) return AllocFull(size, flags, file, line, debugFlags);
     const uint32_t r = BlockSize(size);
     uint8_t* block = AllocateRaw(r, flags);
     if (!block) AbortNoMemory(flags, size, r, file, line);
@@ -904,19 +974,32 @@ void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t li
     return block + kGuardSize;
 }
 
-void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line) {
-    // Common case first: nothing to report, no tracking, intact guards. Anything else takes the
-    // full path, which reports before it checks, so the log reads the same either way.
+// Common case first: nothing to report, intact guards. Anything else takes the full path, which
+// reports before it checks, so the log reads the same either way.
+[[gnu::noinline]] void FreeUntracked(void* pointer, int32_t size, const char* file, int32_t line, uint32_t mode) {
     // Formed without pointer arithmetic on a possibly null pointer; read only once it is known non-null.
     uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize);
-    const uint32_t mode = Mode.load(std::memory_order_acquire);
-    if (__builtin_expect(size < 1 || size > kMaxSize || !pointer || mode == kTracking ||
-                             !GuardsIntact(block, BlockSize(size)) ||
+    if (__builtin_expect(size < 1 || size > kMaxSize || !pointer || !GuardsIntact(block, BlockSize(size)) ||
                              (Debug_Flags() & DEBUG_FLAG_MEMORY_REPORT),
                          0))
         return FreeFull(pointer, size, file, line);
     if (mode != kStopped) AddUsage(0 - UsageDelta(BlockSize(size)));
     free(block);
+}
+
+} // namespace
+
+// The entries only choose the way: nothing is kept in registers before the mode is known.
+void* Memory_AllocInt(int32_t size, uint32_t flags, const char* file, int32_t line) {
+    const uint32_t mode = Mode.load(std::memory_order_acquire);
+    if (mode == kTracking) return AllocTrackedEntry(size, flags, file, line);
+    return AllocUntracked(size, flags, file, line, mode);
+}
+
+void Memory_FreeInt(void* pointer, int32_t size, const char* file, int32_t line) {
+    const uint32_t mode = Mode.load(std::memory_order_acquire);
+    if (mode == kTracking) return FreeTracked(pointer, size, file, line);
+    return FreeUntracked(pointer, size, file, line, mode);
 }
 
 void* Memory_MoveInt(void* pointer, int32_t oldSize, int32_t newSize, int32_t keep, const char* allocFile,
