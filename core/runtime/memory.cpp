@@ -49,7 +49,7 @@ struct __attribute__((packed, aligned(4))) MemoryTracker {
     uint32_t Flags;
     uint32_t ListIndex; // the list the record is linked into
     uint64_t Sequence;  // allocation order across the lists
-    uint64_t Reserved;
+    uint64_t Returned;  // next record handed back to the same list (see TrackList)
 };
 static_assert(sizeof(MemoryTracker) == kTrackerSize);
 
@@ -71,14 +71,50 @@ std::atomic<MemoryState*> GlobalMemory{nullptr};
 // Serialises start and stop of the module; never taken by an allocation.
 std::recursive_mutex MemoryLock;
 
-// The allocation order of tracked blocks: the processor's time-stamp counter, which runs at one
-// rate on every core and needs no shared counter; elsewhere a shared counter.
-inline uint64_t NextSequence() {
+// The allocation order of tracked blocks across threads (within a thread, its list holds the order).
+//
+// On x86 it is the processor's time-stamp counter, which runs at one rate on every core and needs
+// no shared counter. Reading it costs as much as the rest of a tracked allocation, so a thread
+// reads it again only every kStampSpan allocations and counts on from its last reading in
+// between, and always once the order epoch has moved: the epoch moves whenever one thread can
+// have learnt of another's allocations through this module (a thread taking over or handing back
+// a list, which thread starts and ends go through; another thread taking a list to free one of its
+// blocks or to walk every list). So blocks of threads that met through thread start and end or
+// through the allocator are listed in order; blocks that other threads allocated after meeting
+// some other way may be listed as up to kStampSpan allocations older. Elsewhere a shared counter.
+constexpr uint32_t kStampSpan = 16;
+struct alignas(64) OrderEpochWord {
+    std::atomic<uint64_t> Value{0};
+};
+OrderEpochWord OrderEpoch;
+thread_local uint64_t StampLast = 0;
+thread_local uint64_t StampEpoch = UINT64_MAX;
+thread_local uint32_t StampCount = 0;
+
+inline void MoveOrderEpoch() {
+    OrderEpoch.Value.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[gnu::noinline]] uint64_t RefreshSequence(uint64_t epoch) {
+    StampEpoch = epoch;
+    StampCount = 0;
 #if defined(__x86_64__)
-    return __builtin_ia32_rdtsc();
+    const uint64_t now = __builtin_ia32_rdtsc();
 #else
     static std::atomic<uint64_t> sequence{0};
-    return sequence.fetch_add(1, std::memory_order_relaxed);
+    const uint64_t now = sequence.fetch_add(kStampSpan, std::memory_order_relaxed);
+#endif
+    StampLast = now > StampLast ? now : StampLast + 1;
+    return StampLast;
+}
+
+inline uint64_t NextSequence() {
+#if defined(__x86_64__)
+    const uint64_t epoch = OrderEpoch.Value.load(std::memory_order_relaxed);
+    if (__builtin_expect(epoch != StampEpoch || ++StampCount >= kStampSpan, 0)) return RefreshSequence(epoch);
+    return ++StampLast;
+#else
+    return RefreshSequence(0);
 #endif
 }
 
@@ -125,6 +161,13 @@ struct alignas(64) TrackList {
     // Set while a thread owns the list; changed under the registry lock.
     std::atomic<bool> Owned{false};
     uint32_t Index = 0;
+    // Blocks that other threads freed while the list had an owner: checked, unlinked and released
+    // by whoever next holds the list (its owner on its next allocation or free, a walk, a later
+    // taker), so that a free from another thread costs one exchange instead of a process barrier.
+    // Their bytes and count are already off the totals (ReturnedUsage), but still in Usage, which
+    // counts what the list links.
+    std::atomic<MemoryTracker*> Returned{nullptr};
+    std::atomic<uint64_t> ReturnedUsage{0};
 };
 
 // The lists, found by index in chunks that never move: a record names its list by index, which a
@@ -147,10 +190,15 @@ inline TrackList* ListAt(uint32_t index) {
     return &Chunks[index / kChunkLists].load(std::memory_order_acquire)[index % kChunkLists];
 }
 
-// The tracked blocks of every list.
-uint64_t TrackedUsage() {
+// The tracked blocks of every list: those in use, or with linked, also those handed back but not
+// yet released (what a walk finds in the lists).
+uint64_t TrackedUsage(bool linked = false) {
     uint64_t total = 0;
-    for (uint32_t i = 0, n = ListTotal(); i < n; i++) total += ListAt(i)->Usage.load(std::memory_order_relaxed);
+    for (uint32_t i = 0, n = ListTotal(); i < n; i++) {
+        TrackList* list = ListAt(i);
+        total += list->Usage.load(std::memory_order_relaxed);
+        if (!linked) total -= list->ReturnedUsage.load(std::memory_order_relaxed);
+    }
     return total;
 }
 
@@ -220,15 +268,7 @@ thread_local bool OwnGone = false;
 // Hands the list back when the thread ends; blocks tracked by the thread's later exit handlers
 // go to list 0.
 struct OwnRelease {
-    ~OwnRelease() {
-        if (OwnList) {
-            std::lock_guard<std::recursive_mutex> lock(RegistryLock);
-            OwnList->Owned.store(false, std::memory_order_release);
-        }
-        OwnList = nullptr;
-        OwnIndex = UINT32_MAX;
-        OwnGone = true;
-    }
+    ~OwnRelease();
 };
 thread_local OwnRelease OwnReleaser;
 
@@ -264,6 +304,7 @@ thread_local OwnRelease OwnReleaser;
 [[gnu::noinline]] bool OtherEnter(TrackList* list, bool bounded) {
     if (!LockTaken(list, bounded)) return false;
     if (list->HolderDepth > 1) return true;
+    MoveOrderEpoch();
     list->Want.store(1, std::memory_order_relaxed);
     // Pairs with the fence of a thread taking the list over: either it sees Want or this sees it owned.
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -294,6 +335,12 @@ thread_local OwnRelease OwnReleaser;
         OtherLeave(list);
 }
 
+void DrainReturned(TrackList* list);
+// Called with the list held: releases what other threads handed back to it.
+[[gnu::always_inline]] inline void TakeReturned(TrackList* list) {
+    if (__builtin_expect(list->Returned.load(std::memory_order_relaxed) != nullptr, 0)) DrainReturned(list);
+}
+
 // The owner's way in when it holds nothing yet and no other thread wants the list: Busy alone,
 // for a section that calls nothing that could come back into the allocator.
 [[gnu::always_inline]] inline bool OwnQuickEnter(TrackList* list) {
@@ -307,6 +354,20 @@ thread_local OwnRelease OwnReleaser;
 
 [[gnu::always_inline]] inline void OwnQuickLeave(TrackList* list) {
     list->Busy.store(0, std::memory_order_release);
+}
+
+OwnRelease::~OwnRelease() {
+    if (OwnList) {
+        OwnEnter(OwnList);
+        TakeReturned(OwnList);
+        OwnLeave(OwnList);
+        std::lock_guard<std::recursive_mutex> lock(RegistryLock);
+        OwnList->Owned.store(false, std::memory_order_release);
+        MoveOrderEpoch();
+    }
+    OwnList = nullptr;
+    OwnIndex = UINT32_MAX;
+    OwnGone = true;
 }
 
 class ListGuard {
@@ -332,9 +393,13 @@ class AllListsGuard {
             RegistryLock.lock();
             registry_ = true;
         }
+        MoveOrderEpoch();
         for (uint32_t i = 0, n = ListTotal(); i < n; i++) {
             TrackList* list = ListAt(i);
-            if (ListEnter(list, bounded)) held_.push_back(list);
+            if (!ListEnter(list, bounded)) continue;
+            held_.push_back(list);
+            // The dump of a failing check shows the lists as they are.
+            if (!bounded) TakeReturned(list);
         }
     }
     ~AllListsGuard() {
@@ -373,6 +438,7 @@ TrackList* AddList() {
     if (!found) found = AddList();
     if (!found) return shared;
     found->Owned.store(true, std::memory_order_relaxed);
+    MoveOrderEpoch();
     // Pairs with the fence of a taker that found the list without an owner: either it makes the
     // barrier or this thread's first Busy sees its Want.
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -464,9 +530,9 @@ inline void AddUsage(uint64_t delta) {
     slot->Value.store(slot->Value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
-uint64_t ReadUsage() {
+uint64_t ReadUsage(bool linked = false) {
     std::lock_guard<std::mutex> lock(UsageListLock);
-    uint64_t total = Retired.load(std::memory_order_relaxed) + TrackedUsage();
+    uint64_t total = Retired.load(std::memory_order_relaxed) + TrackedUsage(linked);
     for (ThreadUsage* slot = UsageList; slot; slot = slot->Next)
         total += slot->Value.load(std::memory_order_relaxed);
     return total;
@@ -553,7 +619,7 @@ inline bool LinkInBounds(const void* pointer) {
 // list) shows a list that is longer than it should be, and a damaged list may loop.
 uintptr_t WalkLimit() {
     const MemoryState& s = GlobalMemoryState;
-    uintptr_t limit = UsageCount(ReadUsage());
+    uintptr_t limit = UsageCount(ReadUsage(true));
     const uintptr_t low = s.Low.load(std::memory_order_relaxed),
                     high = s.High.load(std::memory_order_relaxed);
     if (high >= low && (high - low) / kMinTrackedSpan + 1 < limit) limit = (high - low) / kMinTrackedSpan + 1;
@@ -632,6 +698,49 @@ inline bool TrackerIntact(const MemoryTracker* record, const uint8_t* block, int
         DumpLocked();
         Debug_AbortInt(file, line, "Memory tracking mismatch (%d / %d) [0x%p / 0x%p]\n", size,
                        (int32_t)record->Size, block, record->Block);
+    }
+}
+
+// Called with the list held.
+inline void Unlink(TrackList* list, MemoryTracker* record) {
+    if (record->Next) record->Next->Prev = record->Prev;
+    if (record->Prev)
+        record->Prev->Next = record->Next;
+    else
+        list->Newest = record->Next;
+}
+
+// Called with the list held. The freeing thread checked size, block and guards; the links are
+// checked here, a damaged one reported at this module's location.
+[[gnu::noinline]] void DrainReturned(TrackList* list) {
+    MemoryTracker* record = list->Returned.exchange(nullptr, std::memory_order_acquire);
+    MemoryTracker* released = nullptr;
+    uint64_t total = 0;
+    while (record) {
+        MemoryTracker* next = (MemoryTracker*)(uintptr_t)record->Returned;
+        const int32_t size = (int32_t)record->Size;
+        uint8_t* block = (uint8_t*)((uintptr_t)record - BlockSize(size));
+        if (!TrackerIntact(record, block, size)) TrackerCheck(record, block, size, __FILE__, __LINE__);
+        if (!record->Prev && list->Newest != record) {
+            DumpLocked();
+            Debug_AbortInt(__FILE__, __LINE__, "Memory tracking mismatch (%d / %d) [0x%p / 0x%p]\n", size,
+                           (int32_t)record->Size, block, record->Block);
+        }
+        Unlink(list, record);
+        record->Size = kFreedSize;
+        total += UsageDelta(BlockSize(size));
+        record->Returned = (uint64_t)(uintptr_t)released;
+        released = record;
+        record = next;
+    }
+    list->Usage.store(list->Usage.load(std::memory_order_relaxed) - total, std::memory_order_relaxed);
+    list->ReturnedUsage.fetch_sub(total, std::memory_order_relaxed);
+    while (released) {
+        MemoryTracker* next = (MemoryTracker*)(uintptr_t)released->Returned;
+        uint8_t* block = released->Block;
+        memset((void*)released, 0, kTrackerSize);
+        free(block);
+        released = next;
     }
 }
 
@@ -725,13 +834,14 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     record->Prev = nullptr;
     record->Flags = flags;
     record->ListIndex = list->Index;
-    record->Reserved = 0;
+    record->Returned = 0;
     MemoryState& s = GlobalMemoryState;
     // Bounds are widened before the record is reachable from a list, so that a walk never meets a
     // listed record outside them.
     WidenBounds((uintptr_t)block, (uintptr_t)record);
     const bool quick = OwnQuickEnter(list);
     if (!quick) ListEnter(list);
+    TakeReturned(list);
     record->Sequence = NextSequence();
     MemoryTracker* older = list->Newest;
     record->Next = older;
@@ -779,7 +889,10 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
     const uint32_t index = record->ListIndex;
     TrackList* list = index == OwnIndex ? OwnList : index < ListTotal() ? ListAt(index) : nullptr;
     {
-        if (list) ListEnter(list);
+        if (list) {
+            ListEnter(list);
+            TakeReturned(list);
+        }
         if (!list || (!record->Prev && list->Newest != record)) {
             if (list) ListLeave(list);
             AllListsGuard all;
@@ -789,11 +902,7 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
         }
         if (!TrackerIntact(record, block, size)) TrackerCheck(record, block, size, file, line);
         if (!unlink) return ListLeave(list);
-        if (record->Next) record->Next->Prev = record->Prev;
-        if (record->Prev)
-            record->Prev->Next = record->Next;
-        else
-            list->Newest = record->Next;
+        Unlink(list, record);
         record->Size = kFreedSize;
         list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r), std::memory_order_relaxed);
         ListLeave(list);
@@ -839,32 +948,48 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
     const uintptr_t low = GlobalMemoryState.Low.load(std::memory_order_relaxed);
     const uintptr_t high = GlobalMemoryState.High.load(std::memory_order_relaxed);
     auto within = [low, high](const void* p) { return (uintptr_t)p >= low && (uintptr_t)p <= high; };
-    if (__builtin_expect(!(debugFlags & (DEBUG_FLAG_MEMORY_REPORT | DEBUG_FLAG_MEMORY_TEST)) && list &&
-                             within(block) && within(record) && within(block + size) &&
-                             record->ListIndex == list->Index,
-                         1) &&
-        OwnQuickEnter(list)) {
-        MemoryTracker* next = record->Next;
-        MemoryTracker* prev = record->Prev;
-        if (__builtin_expect(record->Size == (uint32_t)size && record->Block == block &&
-                                 (!next || (within(next) && next->Prev == record)) &&
-                                 (prev ? within(prev) && prev->Next == record : list->Newest == record),
-                             1)) {
-            if (next) next->Prev = prev;
-            if (prev)
-                prev->Next = next;
-            else
-                list->Newest = next;
-            record->Size = kFreedSize;
-            list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r),
-                              std::memory_order_relaxed);
+    if (__builtin_expect((debugFlags & (DEBUG_FLAG_MEMORY_REPORT | DEBUG_FLAG_MEMORY_TEST)) || !within(block) ||
+                             !within(record) || !within(block + size),
+                         0))
+        return FreeFull(pointer, size, file, line);
+    const uint32_t index = record->ListIndex;
+    if (__builtin_expect(list && index == list->Index, 1)) {
+        if (OwnQuickEnter(list)) {
+            TakeReturned(list);
+            MemoryTracker* next = record->Next;
+            MemoryTracker* prev = record->Prev;
+            if (__builtin_expect(record->Size == (uint32_t)size && record->Block == block &&
+                                     (!next || (within(next) && next->Prev == record)) &&
+                                     (prev ? within(prev) && prev->Next == record : list->Newest == record),
+                                 1)) {
+                Unlink(list, record);
+                record->Size = kFreedSize;
+                list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r),
+                                  std::memory_order_relaxed);
+                OwnQuickLeave(list);
+                memset((void*)record, 0, kTrackerSize);
+                if (!GuardsIntact(block, r)) GuardCheckSlow(true, block, size, file, line, kTrackerSize);
+                free(block);
+                return;
+            }
             OwnQuickLeave(list);
-            memset((void*)record, 0, kTrackerSize);
-            if (!GuardsIntact(block, r)) GuardCheckSlow(true, block, size, file, line, kTrackerSize);
-            free(block);
+        }
+    } else if (index < ListTotal()) {
+        // A block of another thread's list: checked here as far as the record alone allows, and
+        // handed back to the list; its owner unlinks and releases it.
+        TrackList* owner = ListAt(index);
+        if (owner->Owned.load(std::memory_order_acquire) && record->Size == (uint32_t)size &&
+            record->Block == block && GuardsIntact(block, r)) {
+            owner->ReturnedUsage.fetch_add(UsageDelta(r), std::memory_order_relaxed);
+            MemoryTracker* head = owner->Returned.load(std::memory_order_relaxed);
+            do {
+                record->Returned = (uint64_t)(uintptr_t)head;
+            } while (!owner->Returned.compare_exchange_weak(head, record, std::memory_order_release,
+                                                            std::memory_order_relaxed));
+            // This thread has learnt of the other's block: its next allocation reads the clock.
+            StampEpoch = UINT64_MAX;
             return;
         }
-        OwnQuickLeave(list);
     }
     FreeFull(pointer, size, file, line);
 }
@@ -1070,7 +1195,7 @@ int64_t Memory_Check(const char* label) {
             Debug_AbortInt(__FILE__, __LINE__, "Failure in internal memory check (%d blocks failed)\n",
                            failures);
         }
-        const uint32_t count = UsageCount(ReadUsage());
+        const uint32_t count = UsageCount(ReadUsage(true));
         if (count != (uint32_t)records)
             Debug_AbortInt(__FILE__, __LINE__, "Check mismatch of allocation count (%d != %d)\n",
                            (int32_t)count, records);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <functional>
@@ -390,6 +391,64 @@ TEST_F(TrackedMemory, ConcurrentUseKeepsListAndCountInStep) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(Usage(), Pair(0, 0));
     EXPECT_EQ(Memory_Check(nullptr), 1);
+}
+
+// A thread that allocates blocks for another to free, and goes on allocating while they are
+// freed: the totals drop at once, though the blocks wait for their list's owner to release them,
+// and the lists and counts stay in step throughout.
+TEST_F(TrackedMemory, BlocksFreedByAnotherThreadWhileTheirOwnerRuns) {
+    Deadline deadline("frees from another thread");
+    constexpr int kBlocks = 300;
+    auto size = [](int i) { return 1 + i * 7 % 90; };
+    std::vector<void*> blocks(kBlocks);
+    std::atomic<int> stage{0};
+    std::thread owner([&] {
+        for (int i = 0; i < kBlocks; i++) blocks[i] = Memory_Alloc(size(i));
+        stage = 1;
+        while (stage.load() == 1) Memory_Free(Memory_Alloc(24), 24);
+        stage = 3; // holds nothing now
+        while (stage.load() != 4) std::this_thread::yield();
+        Memory_Free(Memory_Alloc(8), 8);
+    });
+    while (stage.load() == 0) std::this_thread::yield();
+    std::thread([&] {
+        for (int i = 0; i < kBlocks; i++) {
+            Memory_Free(blocks[i], size(i));
+            if (i % 50 == 0) EXPECT_EQ(Memory_Check(nullptr), 1) << i;
+        }
+    }).join();
+    stage = 2;
+    while (stage.load() != 3) std::this_thread::yield();
+    EXPECT_EQ(Usage(), Pair(0, 0));
+    EXPECT_EQ(Memory_Check(nullptr), 1);
+    stage = 4;
+    owner.join();
+    EXPECT_EQ(Usage(), Pair(0, 0));
+}
+
+// A free from another thread while the allocating thread lives checks what it can at once, at the
+// caller's line.
+TEST_F(TrackedMemory, FreesFromAnotherThreadCheckAtTheFree) {
+    // The child starts over and makes its own allocating thread before it dies.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::atomic<bool> done{false};
+    uint8_t* p = nullptr;
+    std::atomic<bool> ready{false};
+    std::thread owner([&] {
+        p = (uint8_t*)Memory_Alloc(8);
+        ready = true;
+        while (!done.load()) std::this_thread::yield();
+        Memory_Free(p, 8);
+    });
+    while (!ready.load()) std::this_thread::yield();
+    EXPECT_ABORT(Memory_FreeInt(p, 7, "caller.cpp", 2),
+                 AbortAt(Format("Memory tracking mismatch (7 / 8) [0x%p / 0x%p]\n", p - 16, p - 16),
+                         "caller\\.cpp/2"));
+    EXPECT_ABORT((p[8] ^= 1, Memory_Free(p, 8)), AbortAt(Corrupt(8, p, 0, 1)));
+    done = true;
+    owner.join();
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST_F(TrackedMemory, BlocksOutliveTheModule) {
