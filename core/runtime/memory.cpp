@@ -170,6 +170,10 @@ struct alignas(64) TrackList {
     std::atomic<uint64_t> ReturnedUsage{0};
 };
 
+// Most blocks and bytes handed back to a list before the freeing thread releases them itself.
+constexpr uint32_t kReturnedBlocks = 4096;
+constexpr uint32_t kReturnedBytes = 4 << 20;
+
 // The lists, found by index in chunks that never move: a record names its list by index, which a
 // free checks against the count without a walk. Lists are never freed; a list whose thread ended
 // keeps its blocks and is taken over by the next thread that needs one, so there are only ever as
@@ -558,42 +562,39 @@ inline uint32_t UsageBytes(uint64_t usage) {
     return (uint32_t)(usage >> 32);
 }
 
-// Byte i of a guard is (start >> i) XOR 0xCC: 8 bytes of it are 8 windows of 8 bits over the
-// address, at bit 0 to 7. Each multiplication lays copies of the address 14 bits apart (too far
-// apart to carry into one another), so that every other byte receives its window; masks keep the
-// windows and drop the rest. Scalar multiplications keep the guard off the vector unit, whose
-// broadcast and multiply cost more on the path from the heap's answer to the guard stores.
-inline uint64_t GuardWord(uintptr_t address) {
-    const uint64_t even = ((address & 0x3FFF) * 0x0000040010004001ull) & 0x00FF00FF00FF00FFull;
-    const uint64_t odd = (((address >> 1) & 0x3FFF) * 0x0004001000400100ull) & 0xFF00FF00FF00FF00ull;
-    return (even | odd) ^ 0xCCCCCCCCCCCCCCCCull;
-}
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
 
-struct GuardBytes {
-    uint64_t Low;  // bytes 0 to 7
-    uint64_t High; // bytes 8 to 15
-};
-
-inline GuardBytes GuardPattern(const uint8_t* block) {
+// Byte i of a guard is (start >> i) XOR 0xCC. Each 16-bit lane shifts a copy of the address left by
+// 8 - i so that the wanted bits land in its high byte; the high bytes of both halves form the guard.
+inline U8x16 GuardPattern(const uint8_t* block) {
     const uintptr_t address = (uintptr_t)block;
-    return {GuardWord(address), GuardWord(address >> 8)};
+    const U16x8 shift = {256, 128, 64, 32, 16, 8, 4, 2};
+    U16x8 low = ((U16x8){} + (uint16_t)address) * shift;
+    U16x8 high = ((U16x8){} + (uint16_t)(address >> 8)) * shift;
+    low >>= 8;
+    high >>= 8;
+    U8x16 bytes = __builtin_shufflevector((U8x16)low, (U8x16)high, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
+                                          24, 26, 28, 30);
+    return bytes ^ (uint8_t)0xCC;
 }
 
 inline void WriteGuards(uint8_t* block, uint32_t r) {
-    const GuardBytes pattern = GuardPattern(block);
-    memcpy(block, &pattern.Low, 8);
-    memcpy(block + 8, &pattern.High, 8);
-    memcpy(block + r - kGuardSize, &pattern.Low, 8);
-    memcpy(block + r - kGuardSize + 8, &pattern.High, 8);
+    const U8x16 pattern = GuardPattern(block);
+    memcpy(block, &pattern, kGuardSize);
+    memcpy(block + r - kGuardSize, &pattern, kGuardSize);
 }
 
+// Both guards are compared in registers: comparing them with a pattern spilled to the stack would
+// read it back in halves, which the store in front of it cannot forward, and stall every free.
 inline bool GuardsIntact(const uint8_t* block, uint32_t r) {
-    const GuardBytes pattern = GuardPattern(block);
-    uint64_t front[2], back[2];
-    memcpy(front, block, kGuardSize);
-    memcpy(back, block + r - kGuardSize, kGuardSize);
-    return ((front[0] ^ pattern.Low) | (front[1] ^ pattern.High) | (back[0] ^ pattern.Low) |
-            (back[1] ^ pattern.High)) == 0;
+    typedef uint64_t U64x2 __attribute__((vector_size(16)));
+    const U8x16 pattern = GuardPattern(block);
+    U8x16 front, back;
+    memcpy(&front, block, kGuardSize);
+    memcpy(&back, block + r - kGuardSize, kGuardSize);
+    const U64x2 differ = (U64x2)((front ^ pattern) | (back ^ pattern));
+    return (differ[0] | differ[1]) == 0;
 }
 
 inline uint8_t* AllocateRaw(size_t bytes, uint32_t flags) {
@@ -763,7 +764,7 @@ void LogBytes(const char* title, const uint8_t* bytes, int32_t count) {
         }
     }
     const uint32_t r = BlockSize(size);
-    const GuardBytes pattern = GuardPattern(block);
+    const U8x16 pattern = GuardPattern(block);
     uint8_t expected[kGuardSize];
     memcpy(expected, &pattern, kGuardSize);
     const uint8_t* back = block + r - kGuardSize;
@@ -980,7 +981,8 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
         TrackList* owner = ListAt(index);
         if (owner->Owned.load(std::memory_order_acquire) && record->Size == (uint32_t)size &&
             record->Block == block && GuardsIntact(block, r)) {
-            owner->ReturnedUsage.fetch_add(UsageDelta(r), std::memory_order_relaxed);
+            const uint64_t waiting =
+                owner->ReturnedUsage.fetch_add(UsageDelta(r), std::memory_order_relaxed) + UsageDelta(r);
             MemoryTracker* head = owner->Returned.load(std::memory_order_relaxed);
             do {
                 record->Returned = (uint64_t)(uintptr_t)head;
@@ -988,6 +990,13 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
                                                             std::memory_order_relaxed));
             // This thread has learnt of the other's block: its next allocation reads the clock.
             StampEpoch = UINT64_MAX;
+            // An owner that stays away from the allocator must not keep an unbounded amount of
+            // freed memory: past a bound, this thread takes the list and releases it all.
+            if (UsageCount(waiting) >= kReturnedBlocks || UsageBytes(waiting) >= kReturnedBytes) {
+                OtherEnter(owner, false);
+                TakeReturned(owner);
+                OtherLeave(owner);
+            }
             return;
         }
     }
