@@ -135,8 +135,8 @@ inline uint64_t CurrentThreadTag() {
 // of Usage, bytes in the high half, as the usage counters below).
 //
 // The owning thread takes its list without a locked instruction: it raises Busy and goes ahead
-// unless another thread wants the list. Any other thread (a free of one of the list's blocks, a
-// walk over every list) takes the list's lock, raises Want, makes the owner's Busy visible with
+// unless another thread wants the list. Any other thread (a walk over every list, a free of one of
+// the list's blocks that cannot be handed back below) takes the list's lock, raises Want, makes the owner's Busy visible with
 // a process-wide barrier and waits for the owner to leave. Either the owner sees Want and waits
 // for the lock, or the other thread sees Busy and waits for the owner: the barrier (membarrier)
 // gives the owner's side the ordering a fence would, paid only by the rare other side. A list
@@ -153,7 +153,8 @@ struct alignas(64) TrackList {
     std::atomic<uint64_t> Usage{0};
     uint32_t PeakCount = 0;
     uint32_t PeakBytes = 0;
-    // Written by the other threads that take the list; only read by the owner.
+    // Written by the other threads that take the list or hand blocks back to it; the owner reads
+    // them on every allocation and free, and writes them only to take back what was handed back.
     alignas(64) std::atomic<uint32_t> Locked{0};
     std::atomic<uint32_t> Want{0};
     std::atomic<uint64_t> Holder{0};
@@ -170,6 +171,8 @@ struct alignas(64) TrackList {
     std::atomic<uint64_t> ReturnedUsage{0};
 };
 
+// Set in the link of every record handed back, the last one too.
+constexpr uint64_t kReturnedMark = 1;
 // Most blocks and bytes handed back to a list before the freeing thread releases them itself.
 constexpr uint32_t kReturnedBlocks = 4096;
 constexpr uint32_t kReturnedBytes = 4 << 20;
@@ -272,6 +275,7 @@ thread_local bool OwnGone = false;
 // Hands the list back when the thread ends; blocks tracked by the thread's later exit handlers
 // go to list 0.
 struct OwnRelease {
+    bool Armed = false;
     ~OwnRelease();
 };
 thread_local OwnRelease OwnReleaser;
@@ -446,7 +450,7 @@ TrackList* AddList() {
     // Pairs with the fence of a taker that found the list without an owner: either it makes the
     // barrier or this thread's first Busy sees its Want.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    (void)&OwnReleaser; // registers the hand-back at thread end
+    OwnReleaser.Armed = true; // the first use registers the hand-back at thread end
     OwnList = found;
     OwnIndex = found->Index;
     return found;
@@ -718,7 +722,7 @@ inline void Unlink(TrackList* list, MemoryTracker* record) {
     MemoryTracker* released = nullptr;
     uint64_t total = 0;
     while (record) {
-        MemoryTracker* next = (MemoryTracker*)(uintptr_t)record->Returned;
+        MemoryTracker* next = (MemoryTracker*)(uintptr_t)(record->Returned & ~kReturnedMark);
         const int32_t size = (int32_t)record->Size;
         uint8_t* block = (uint8_t*)((uintptr_t)record - BlockSize(size));
         if (!TrackerIntact(record, block, size)) TrackerCheck(record, block, size, __FILE__, __LINE__);
@@ -892,6 +896,13 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
     {
         if (list) {
             ListEnter(list);
+            // A block already handed back is freed a second time: reported before the hand-back
+            // releases it, with the size a freed record holds.
+            if (record->Returned & kReturnedMark) {
+                DumpLocked();
+                Debug_AbortInt(file, line, "Memory tracking mismatch (%d / %d) [0x%p / 0x%p]\n", size,
+                               (int32_t)kFreedSize, block, record->Block);
+            }
             TakeReturned(list);
         }
         if (!list || (!record->Prev && list->Newest != record)) {
@@ -954,7 +965,7 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
                          0))
         return FreeFull(pointer, size, file, line);
     const uint32_t index = record->ListIndex;
-    if (__builtin_expect(list && index == list->Index, 1)) {
+    if (__builtin_expect(list && index == list->Index && record->Returned == 0, 1)) {
         if (OwnQuickEnter(list)) {
             TakeReturned(list);
             MemoryTracker* next = record->Next;
@@ -979,20 +990,21 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
         // A block of another thread's list: checked here as far as the record alone allows, and
         // handed back to the list; its owner unlinks and releases it.
         TrackList* owner = ListAt(index);
-        if (owner->Owned.load(std::memory_order_acquire) && record->Size == (uint32_t)size &&
-            record->Block == block && GuardsIntact(block, r)) {
+        // A record already handed back (a second free) goes the full way, which finds it.
+        if (owner->Owned.load(std::memory_order_acquire) && record->Returned == 0 &&
+            record->Size == (uint32_t)size && record->Block == block && GuardsIntact(block, r)) {
             const uint64_t waiting =
                 owner->ReturnedUsage.fetch_add(UsageDelta(r), std::memory_order_relaxed) + UsageDelta(r);
             MemoryTracker* head = owner->Returned.load(std::memory_order_relaxed);
             do {
-                record->Returned = (uint64_t)(uintptr_t)head;
+                record->Returned = (uint64_t)(uintptr_t)head | kReturnedMark;
             } while (!owner->Returned.compare_exchange_weak(head, record, std::memory_order_release,
                                                             std::memory_order_relaxed));
             // This thread has learnt of the other's block: its next allocation reads the clock.
             StampEpoch = UINT64_MAX;
             // An owner that stays away from the allocator must not keep an unbounded amount of
             // freed memory: past a bound, this thread takes the list and releases it all.
-            if (UsageCount(waiting) >= kReturnedBlocks || UsageBytes(waiting) >= kReturnedBytes) {
+            if ((UsageCount(waiting) >= kReturnedBlocks || UsageBytes(waiting) >= kReturnedBytes) && !OwnDepth) {
                 OtherEnter(owner, false);
                 TakeReturned(owner);
                 OtherLeave(owner);

@@ -449,6 +449,15 @@ TEST_F(TrackedMemory, FreesFromAnotherThreadCheckAtTheFree) {
                  AbortAt(Format("Memory tracking mismatch (7 / 8) [0x%p / 0x%p]\n", p - 16, p - 16),
                          "caller\\.cpp/2"));
     EXPECT_ABORT((p[8] ^= 1, Memory_Free(p, 8)), AbortAt(Corrupt(8, p, 0, 1)));
+    // A second free of a block handed back is caught, not taken twice: from another thread, and
+    // from the allocating thread (here this one) after another thread freed it.
+    const std::string twice = "Memory tracking mismatch (8 / -1) [0x%p / 0x%p]\n";
+    EXPECT_ABORT((Memory_Free(p, 8), Memory_FreeInt(p, 8, "caller.cpp", 2)),
+                 AbortAt(Format(twice.c_str(), p - 16, p - 16), "caller\\.cpp/2"));
+    uint8_t* q = (uint8_t*)Memory_Alloc(8);
+    EXPECT_ABORT((std::thread([q] { Memory_Free(q, 8); }).join(), Memory_FreeInt(q, 8, "caller.cpp", 2)),
+                 AbortAt(Format(twice.c_str(), q - 16, q - 16), "caller\\.cpp/2"));
+    Memory_Free(q, 8);
     done = true;
     owner.join();
 }
