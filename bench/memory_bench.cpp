@@ -123,12 +123,14 @@ void PassToOtherThread(benchmark::State& state, Alloc alloc, Free release) {
 }
 
 void MallocPassed(benchmark::State& state) {
-    PassToOtherThread(state, [] { return malloc(64); }, [](void* p) { free(p); });
+    PassToOtherThread(
+        state, [] { return malloc(64); }, [](void* p) { free(p); });
 }
 
 // The mode is set by the start callback; it only names the run here.
 void MemoryPassed(benchmark::State& state, Mode) {
-    PassToOtherThread(state, [] { return Memory_Alloc(64); }, [](void* p) { Memory_Free(p, 64); });
+    PassToOtherThread(
+        state, [] { return Memory_Alloc(64); }, [](void* p) { Memory_Free(p, 64); });
 }
 
 void SingleSizes(benchmark::internal::Benchmark* b) {

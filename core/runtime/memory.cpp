@@ -136,11 +136,11 @@ inline uint64_t CurrentThreadTag() {
 //
 // The owning thread takes its list without a locked instruction: it raises Busy and goes ahead
 // unless another thread wants the list. Any other thread (a walk over every list, a free of one of
-// the list's blocks that cannot be handed back below) takes the list's lock, raises Want, makes the owner's Busy visible with
-// a process-wide barrier and waits for the owner to leave. Either the owner sees Want and waits
-// for the lock, or the other thread sees Busy and waits for the owner: the barrier (membarrier)
-// gives the owner's side the ordering a fence would, paid only by the rare other side. A list
-// whose thread ended has no owner, and its takers need no barrier.
+// the list's blocks that cannot be handed back below) takes the list's lock, raises Want, makes
+// the owner's Busy visible with a process-wide barrier and waits for the owner to leave. Either
+// the owner sees Want and waits for the lock, or the other thread sees Busy and waits for the
+// owner: the barrier (membarrier) gives the owner's side the ordering a fence would, paid only by
+// the rare other side. A list whose thread ended has no owner, and its takers need no barrier.
 //
 // Both ways in are re-entrant (the full check of the memory test flag and the dump of a failing
 // check run while the allocator holds its own list). Peak is the list's own usage when the maxima
@@ -669,7 +669,8 @@ inline bool TrackerIntact(const MemoryTracker* record, const uint8_t* block, int
 }
 
 // Called with the lock held; every failure dumps the list and aborts.
-[[gnu::noinline]] void TrackerCheck(MemoryTracker* record, uint8_t* block, int32_t size, const char* file, int32_t line) {
+[[gnu::noinline]] void TrackerCheck(MemoryTracker* record, uint8_t* block, int32_t size, const char* file,
+                                    int32_t line) {
     if (!InBounds(record)) {
         DumpLocked();
         Debug_AbortInt(__FILE__, __LINE__, "Tracker invalid address <0x%p>\n", record);
@@ -819,8 +820,8 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
     Debug_AbortInt(file, line, "No Memory available (%d / %d)\n", size, (int32_t)r);
 }
 
-[[gnu::always_inline]] inline uint8_t* AllocTracked(int32_t size, uint32_t r, uint32_t flags, uint32_t debugFlags,
-                                        const char* file, int32_t line) {
+[[gnu::always_inline]] inline uint8_t* AllocTracked(int32_t size, uint32_t r, uint32_t flags,
+                                                    uint32_t debugFlags, const char* file, int32_t line) {
     uint8_t* block = AllocateRaw((size_t)r + kTrackerSize, flags);
     if (!block) AbortNoMemory(flags, size, r, file, line);
     MemoryTracker* record = (MemoryTracker*)(block + r);
@@ -882,8 +883,8 @@ inline bool GuardCheck(bool abortOnFailure, uint8_t* block, int32_t size, const 
 
 // Runs the tracker part of the free checks with the record's list held; with unlink the record
 // also leaves the list and the block stops being counted.
-inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t debugFlags,
-                                         bool unlink, const char* file, int32_t line) {
+inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t debugFlags, bool unlink,
+                              const char* file, int32_t line) {
     if (debugFlags & DEBUG_FLAG_MEMORY_TEST) Memory_Check(nullptr);
     // The record address is only formed here; it is checked against the bounds before any read.
     MemoryTracker* record = (MemoryTracker*)((uintptr_t)block + r);
@@ -916,7 +917,8 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
         if (!unlink) return ListLeave(list);
         Unlink(list, record);
         record->Size = kFreedSize;
-        list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r), std::memory_order_relaxed);
+        list->Usage.store(list->Usage.load(std::memory_order_relaxed) - UsageDelta(r),
+                          std::memory_order_relaxed);
         ListLeave(list);
     }
     memset((void*)record, 0, kTrackerSize);
@@ -960,8 +962,8 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
     const uintptr_t low = GlobalMemoryState.Low.load(std::memory_order_relaxed);
     const uintptr_t high = GlobalMemoryState.High.load(std::memory_order_relaxed);
     auto within = [low, high](const void* p) { return (uintptr_t)p >= low && (uintptr_t)p <= high; };
-    if (__builtin_expect((debugFlags & (DEBUG_FLAG_MEMORY_REPORT | DEBUG_FLAG_MEMORY_TEST)) || !within(block) ||
-                             !within(record) || !within(block + size),
+    if (__builtin_expect((debugFlags & (DEBUG_FLAG_MEMORY_REPORT | DEBUG_FLAG_MEMORY_TEST)) ||
+                             !within(block) || !within(record) || !within(block + size),
                          0))
         return FreeFull(pointer, size, file, line);
     const uint32_t index = record->ListIndex;
@@ -1004,7 +1006,8 @@ inline void TrackedFreeChecks(uint8_t* block, int32_t size, uint32_t r, uint32_t
             StampEpoch = UINT64_MAX;
             // An owner that stays away from the allocator must not keep an unbounded amount of
             // freed memory: past a bound, this thread takes the list and releases it all.
-            if ((UsageCount(waiting) >= kReturnedBlocks || UsageBytes(waiting) >= kReturnedBytes) && !OwnDepth) {
+            if ((UsageCount(waiting) >= kReturnedBlocks || UsageBytes(waiting) >= kReturnedBytes) &&
+                !OwnDepth) {
                 OtherEnter(owner, false);
                 TakeReturned(owner);
                 OtherLeave(owner);
@@ -1111,7 +1114,8 @@ namespace {
                                        uint32_t mode) {
     if (size < 1 || size > kMaxSize) Debug_AbortInt(file, line, "Invalid Memory Size (%d)\n", size);
     const uint32_t debugFlags = Debug_Flags();
-    if (__builtin_expect(debugFlags & DEBUG_FLAG_MEMORY_REPORT, 0)) return AllocFull(size, flags, file, line, debugFlags);
+    if (__builtin_expect(debugFlags & DEBUG_FLAG_MEMORY_REPORT, 0))
+        return AllocFull(size, flags, file, line, debugFlags);
     const uint32_t r = BlockSize(size);
     uint8_t* block = AllocateRaw(r, flags);
     if (!block) AbortNoMemory(flags, size, r, file, line);
@@ -1122,7 +1126,8 @@ namespace {
 
 // Common case first: nothing to report, intact guards. Anything else takes the full path, which
 // reports before it checks, so the log reads the same either way.
-[[gnu::noinline]] void FreeUntracked(void* pointer, int32_t size, const char* file, int32_t line, uint32_t mode) {
+[[gnu::noinline]] void FreeUntracked(void* pointer, int32_t size, const char* file, int32_t line,
+                                     uint32_t mode) {
     // Formed without pointer arithmetic on a possibly null pointer; read only once it is known non-null.
     uint8_t* block = (uint8_t*)((uintptr_t)pointer - kGuardSize);
     if (__builtin_expect(size < 1 || size > kMaxSize || !pointer || !GuardsIntact(block, BlockSize(size)) ||
@@ -1155,8 +1160,8 @@ void* Memory_MoveInt(void* pointer, int32_t oldSize, int32_t newSize, int32_t ke
     // Anything that would log, track, check a list or abort takes the long way, so that what is
     // reported and when stays that of an allocation, a copy and a free.
     if (__builtin_expect(newSize < 1 || newSize > kMaxSize || oldSize < 1 || oldSize > kMaxSize || !pointer ||
-                             keep < 0 || keep > oldSize || keep > newSize ||
-                             mode == kTracking || !GuardsIntact(block, BlockSize(oldSize)) ||
+                             keep < 0 || keep > oldSize || keep > newSize || mode == kTracking ||
+                             !GuardsIntact(block, BlockSize(oldSize)) ||
                              (Debug_Flags() & DEBUG_FLAG_MEMORY_REPORT),
                          0)) {
         void* moved = Memory_AllocInt(newSize, MEMORY_FLAG_PLAIN, allocFile, allocLine);
