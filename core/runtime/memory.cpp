@@ -313,10 +313,10 @@ thread_local OwnRelease OwnReleaser;
     if (!LockTaken(list, bounded)) return false;
     if (list->HolderDepth > 1) return true;
     MoveOrderEpoch();
-    list->Want.store(1, std::memory_order_relaxed);
-    // Pairs with the fence of a thread taking the list over: either it sees Want or this sees it owned.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (Asymmetric.load(std::memory_order_relaxed) && list->Owned.load(std::memory_order_relaxed))
+    // Pairs with the exchange of a thread taking the list over: either it sees Want or this sees
+    // the list owned.
+    list->Want.exchange(1, std::memory_order_seq_cst);
+    if (Asymmetric.load(std::memory_order_relaxed) && list->Owned.load(std::memory_order_seq_cst))
         ProcessBarrier();
     for (uint32_t spins = 0; list->Busy.load(std::memory_order_acquire);) {
         if (bounded && spins > 100000) {
@@ -445,11 +445,10 @@ TrackList* AddList() {
         if (!ListAt(i)->Owned.load(std::memory_order_relaxed)) found = ListAt(i);
     if (!found) found = AddList();
     if (!found) return shared;
-    found->Owned.store(true, std::memory_order_relaxed);
+    // Pairs with the exchange of a taker that found the list without an owner: either it makes the
+    // barrier or this thread's first Busy sees its Want (the exchange is a full barrier).
+    found->Owned.exchange(true, std::memory_order_seq_cst);
     MoveOrderEpoch();
-    // Pairs with the fence of a taker that found the list without an owner: either it makes the
-    // barrier or this thread's first Busy sees its Want.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     OwnReleaser.Armed = true; // the first use registers the hand-back at thread end
     OwnList = found;
     OwnIndex = found->Index;
