@@ -1,8 +1,10 @@
 // Cost of the guarded allocator against the process heap: one block at a time, a batch of many
-// live blocks and four threads at once, with the memory module started untracked and tracked;
-// each ratio is the allocator's speed over malloc's on the same sizes and pattern.
+// live blocks, four threads at once and blocks freed by another thread, with the memory module
+// started untracked and tracked; each ratio is the allocator's speed over malloc's on the same
+// sizes and pattern.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -88,6 +90,49 @@ void MemoryThreads(benchmark::State& state, Mode) {
     }
 }
 
+// Two threads: the first allocates 64-byte blocks and passes them through a ring to the second,
+// which frees them; what a free from another thread costs. Each thread runs the same number of
+// iterations, so every block passed is freed by the end.
+struct PassRing {
+    static constexpr size_t kSlots = 1024;
+    std::atomic<void*> Slots[kSlots] = {};
+};
+PassRing Ring;
+
+template <typename Alloc, typename Free>
+void PassToOtherThread(benchmark::State& state, Alloc alloc, Free release) {
+    size_t at = 0;
+    if (state.thread_index() == 0) {
+        for (auto _ : state) {
+            void* p = alloc();
+            while (Ring.Slots[at].load(std::memory_order_acquire)) {
+            }
+            Ring.Slots[at].store(p, std::memory_order_release);
+            at = (at + 1) % PassRing::kSlots;
+        }
+    } else {
+        for (auto _ : state) {
+            void* p;
+            while (!(p = Ring.Slots[at].load(std::memory_order_acquire))) {
+            }
+            Ring.Slots[at].store(nullptr, std::memory_order_relaxed);
+            release(p);
+            at = (at + 1) % PassRing::kSlots;
+        }
+    }
+}
+
+void MallocPassed(benchmark::State& state) {
+    PassToOtherThread(
+        state, [] { return malloc(64); }, [](void* p) { free(p); });
+}
+
+// The mode is set by the start callback; it only names the run here.
+void MemoryPassed(benchmark::State& state, Mode) {
+    PassToOtherThread(
+        state, [] { return Memory_Alloc(64); }, [](void* p) { Memory_Free(p, 64); });
+}
+
 void SingleSizes(benchmark::internal::Benchmark* b) {
     for (int64_t size : {16, 64, 256, 4096}) b->Arg(size);
 }
@@ -108,6 +153,17 @@ BENCHMARK_CAPTURE(MemoryThreads, tracked, kTracked)
     ->UseRealTime()
     ->Setup(StartTracked)
     ->Teardown(Stop);
+BENCHMARK(MallocPassed)->Threads(2)->UseRealTime();
+BENCHMARK_CAPTURE(MemoryPassed, untracked, kUntracked)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Setup(StartUntracked)
+    ->Teardown(Stop);
+BENCHMARK_CAPTURE(MemoryPassed, tracked, kTracked)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Setup(StartTracked)
+    ->Teardown(Stop);
 BENCHMARK(MallocBatch)->Arg(64);
 BENCHMARK_CAPTURE(MemoryBatch, untracked, kUntracked)->Arg(64);
 BENCHMARK_CAPTURE(MemoryBatch, tracked, kTracked)->Arg(64);
@@ -124,5 +180,7 @@ PEER_RATIO("untracked batch of 1000 x 64 B", "MemoryBatch/untracked/64", "Malloc
 PEER_RATIO("tracked batch of 1000 x 64 B", "MemoryBatch/tracked/64", "MallocBatch/64");
 PEER_RATIO("untracked 64 B on 4 threads at once", "MemoryThreads/untracked", "MallocThreads");
 PEER_RATIO("tracked 64 B on 4 threads at once", "MemoryThreads/tracked", "MallocThreads");
+PEER_RATIO("untracked 64 B freed by another thread", "MemoryPassed/untracked", "MallocPassed");
+PEER_RATIO("tracked 64 B freed by another thread", "MemoryPassed/tracked", "MallocPassed");
 
 PEER_RATIO_MAIN()

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <functional>
@@ -390,6 +391,77 @@ TEST_F(TrackedMemory, ConcurrentUseKeepsListAndCountInStep) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(Usage(), Pair(0, 0));
     EXPECT_EQ(Memory_Check(nullptr), 1);
+}
+
+// A thread allocates blocks for another to free, and goes on allocating while the first half are
+// freed, then waits while the rest (with blocks large enough that the freeing thread releases
+// them itself) are: the totals drop at once, though blocks may wait for their list's owner, and
+// lists and counts stay in step throughout.
+TEST_F(TrackedMemory, BlocksFreedByAnotherThreadWhileTheirOwnerRuns) {
+    Deadline deadline("frees from another thread");
+    constexpr int kBlocks = 300;
+    auto size = [](int i) { return i % 100 == 99 ? 5 << 20 : 1 + i * 7 % 90; };
+    std::vector<void*> blocks(kBlocks);
+    std::atomic<int> stage{0};
+    std::thread owner([&] {
+        for (int i = 0; i < kBlocks; i++) blocks[i] = Memory_Alloc(size(i));
+        stage = 1;
+        while (stage.load() == 1) Memory_Free(Memory_Alloc(24), 24);
+        stage = 3; // holds nothing now
+        while (stage.load() != 4) std::this_thread::yield();
+        Memory_Free(Memory_Alloc(8), 8);
+    });
+    auto freeRange = [&](int from, int to) {
+        std::thread([&] {
+            for (int i = from; i < to; i++) {
+                Memory_Free(blocks[i], size(i));
+                if (i % 50 == 0) EXPECT_EQ(Memory_Check(nullptr), 1) << i;
+            }
+        }).join();
+    };
+    while (stage.load() == 0) std::this_thread::yield();
+    freeRange(0, kBlocks / 2);
+    stage = 2;
+    while (stage.load() != 3) std::this_thread::yield();
+    freeRange(kBlocks / 2, kBlocks);
+    EXPECT_EQ(Usage(), Pair(0, 0));
+    EXPECT_EQ(Memory_Check(nullptr), 1);
+    stage = 4;
+    owner.join();
+    EXPECT_EQ(Usage(), Pair(0, 0));
+}
+
+// A free from another thread while the allocating thread lives checks what it can at once, at the
+// caller's line.
+TEST_F(TrackedMemory, FreesFromAnotherThreadCheckAtTheFree) {
+    // The child of the death test is forked without the allocating thread, whose list keeps its owner.
+    std::atomic<bool> done{false};
+    uint8_t* p = nullptr;
+    std::atomic<bool> ready{false};
+    std::thread owner([&] {
+        p = (uint8_t*)Memory_Alloc(8);
+        ready = true;
+        while (!done.load()) std::this_thread::yield();
+        Memory_Free(p, 8);
+    });
+    while (!ready.load()) std::this_thread::yield();
+    EXPECT_ABORT(Memory_FreeInt(p, 7, "caller.cpp", 2),
+                 AbortAt(Format("Memory tracking mismatch (7 / 8) [0x%p / 0x%p]\n", p - 16, p - 16),
+                         "caller\\.cpp/2"));
+    EXPECT_ABORT((p[8] ^= 1, Memory_Free(p, 8)), AbortAt(Corrupt(8, p, 0, 1)));
+    // A second free of a block handed back is caught, not taken twice: from another thread, and
+    // from the allocating thread (here this one) after another thread freed it.
+    const std::string twice = "Memory tracking mismatch (8 / -1) [0x%p / 0x%p]\n";
+    EXPECT_ABORT((Memory_Free(p, 8), Memory_FreeInt(p, 8, "caller.cpp", 2)),
+                 AbortAt(Format(twice.c_str(), p - 16, p - 16), "caller\\.cpp/2"));
+    // Nothing here may allocate between the hand-back and the second free: this thread's next
+    // allocation takes back and releases the block.
+    uint8_t* q = (uint8_t*)Memory_Alloc(8);
+    const std::string qTwice = AbortAt(Format(twice.c_str(), q - 16, q - 16), "caller\\.cpp/2");
+    std::thread([q] { Memory_Free(q, 8); }).join();
+    EXPECT_ABORT(Memory_FreeInt(q, 8, "caller.cpp", 2), qTwice);
+    done = true;
+    owner.join();
 }
 
 TEST_F(TrackedMemory, BlocksOutliveTheModule) {
