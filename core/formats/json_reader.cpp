@@ -2,6 +2,10 @@
 // containers and raises every completed value, with its path, to the callback and the Dictionary.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/formats/json.h"
 #include "core/formats/json_internal.h"
 #include "core/formats/json_simd.h"
@@ -96,13 +100,12 @@ int64_t JSON_BufferConcat(JSON* json, char c) {
     return BufferAppend(json, &c, 1) ? 1 : 0;
 }
 
-int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    if (capacity <= 0) return 0;
-    buffer[0] = 0;
-    // The path is made for every value a callback sees: only the levels that changed since the
-    // last value are built again, by copying. Whatever does not fit is cut.
+namespace {
+
+// The path of the open containers, NUL-terminated, in the object's own path text; valid until the
+// scanner moves on. Only the levels that changed since the last value are built again, by
+// copying; whatever does not fit is cut.
+const char* BuildPath(JSON* json, int32_t* pathLength) {
     int32_t used = json->PathDepth > 0 ? json->PathEnd[json->PathDepth - 1] : 0;
     char* path = json->PathText;
     const auto append = [&](const char* text, int32_t length) {
@@ -123,12 +126,30 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
             } while (index != 0);
             append(digits + at, (int32_t)sizeof(digits) - at);
         } else {
-            append(json->KeyText[d], (int32_t)strlen(json->KeyText[d]));
+            // A key decoded from \u0000 ends at that NUL, as its C text does.
+            const char* key = json->KeyText[d];
+            const void* nul = memchr(key, 0, (size_t)json->KeyLength[d]);
+            append(key, nul ? (int32_t)(static_cast<const char*>(nul) - key) : json->KeyLength[d]);
         }
         json->PathEnd[d] = used;
     }
     json->PathDepth = json->Depth;
     const int32_t length = json->Depth > 0 ? json->PathEnd[json->Depth - 1] : 0;
+    // Levels at and past the depth are rebuilt before they are used again, so the terminator
+    // overwrites nothing that is still valid.
+    path[length] = 0;
+    *pathLength = length;
+    return path;
+}
+
+} // namespace
+
+int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    int32_t length = 0;
+    const char* path = BuildPath(json, &length);
     const int32_t copied = length < capacity - 1 ? length : capacity - 1;
     memcpy(buffer, path, (size_t)copied);
     buffer[copied] = 0;
@@ -188,12 +209,10 @@ int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char*
     ASSERT_POINTER(value);
     ASSERT_MSG(length >= 0, "A value length cannot be negative");
     const bool trace = json->TraceValues != 0;
-    char built[kPathSize];
     if (!path) {
         // The path is only built when someone will see it.
-        built[0] = 0;
-        if (json->Callback != nullptr || trace) JSON_GetPath(json, built, kPathSize);
-        path = built;
+        int32_t pathLength = 0;
+        path = json->Callback != nullptr || trace ? BuildPath(json, &pathLength) : "";
     }
     if (trace)
         JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
@@ -743,20 +762,180 @@ bool BetweenChar(JSON* json, char c, bool* again) {
     }
 }
 
+// The end of a plain string run from `i`: the first 16 bytes are looked at here (most keys and
+// short values end in them), the rest by the vector search of the engine in use.
+inline size_t RunEnd(const uint8_t* bytes, size_t i, size_t length, bool* nonAscii, bool vector) {
+#if defined(__SSE2__)
+    if (vector && length - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const __m128i stop =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                         _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+        const uint32_t stops = (uint32_t)_mm_movemask_epi8(stop);
+        const uint32_t highs = (uint32_t)_mm_movemask_epi8(v);
+        if (stops) {
+            const uint32_t at = (uint32_t)__builtin_ctz(stops);
+            if (highs & ((1u << at) - 1)) *nonAscii = true;
+            return i + at;
+        }
+        if (highs) *nonAscii = true;
+        return JsonSimd_StringRunEnd(bytes, i + 16, length, nonAscii);
+    }
+#else
+    (void)vector;
+#endif
+    return JsonSimd_StringRunEnd(bytes, i, length, nonAscii);
+}
+
+// The end of a whole number from `i` in view: whole numbers without point or exponent are taken
+// by a plain digit loop, anything else by the state machine.
+inline uint32_t NumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
+    uint32_t j = i + (bytes[i] == '-' ? 1u : 0u);
+    if (j < length && bytes[j] >= '1' && bytes[j] <= '9') {
+        j++;
+        while (j < length && (uint32_t)(bytes[j] - '0') < 10) j++;
+        if (j < length) {
+            const uint8_t c = bytes[j];
+            if (c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') return j;
+        }
+    }
+    return WholeNumberEnd(bytes, i, length);
+}
+
+inline void Advance(JSON* json, uint32_t n) {
+    json->StreamPosition += n;
+    json->Column += (int32_t)n;
+}
+
+// Whole tokens between values, while each is entirely in view and needs nothing of the byte-wise
+// path: white space, separators, brackets, and strings, numbers and literals that open and close
+// here. Answers where it stopped; the scanner state there is what the byte-wise path expects (a
+// value left open is continued by it).
+uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t length, bool direct, bool vector) {
+    while (i < length) {
+        const uint8_t c = bytes[i];
+        switch (c) {
+        case ' ':
+        case '\n':
+        case '\r':
+        case '\t': {
+            uint32_t end = i + 1;
+            if (end < length && bytes[end] <= ' ') end = (uint32_t)JsonSimd_SpaceRunEnd(bytes, end, length);
+            Advance(json, end - i);
+            i = end;
+            continue;
+        }
+        case ':':
+        case 0:
+            Advance(json, 1);
+            i++;
+            continue;
+        case '"': {
+            PushScalar(json, JSON_VALUE_STRING, '"');
+            Advance(json, 1);
+            i++;
+            bool nonAscii = false;
+            const uint32_t end = (uint32_t)RunEnd(bytes, i, length, &nonAscii, vector);
+            const char* text = reinterpret_cast<const char*>(bytes + i);
+            const int32_t run = (int32_t)(end - i);
+            if (end < length && bytes[end] == '"' && end - i < kDirectLimit &&
+                (!nonAscii || StringUtf8_ValidLength(text, run) == run)) {
+                Advance(json, (uint32_t)run);
+                if (direct) {
+                    if (!PopValueText(json, text, run)) return end;
+                } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
+                    return end;
+                }
+                // The closing quote.
+                Advance(json, 1);
+                i = end + 1;
+                break;
+            }
+            // An escape, a bad byte or the end of the view: the byte-wise path goes on from the
+            // stop, with the run so far in the value buffer.
+            if (run > 0) {
+                if (!BufferAppend(json, text, run)) return end;
+                Advance(json, (uint32_t)run);
+            }
+            return end;
+        }
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
+            PushScalar(json, JSON_VALUE_NUMBER, (char)c);
+            const uint32_t end = NumberEnd(bytes, i, length);
+            if (end <= i || end - i >= kDirectLimit) return i;
+            const int32_t run = (int32_t)(end - i);
+            const char* text = reinterpret_cast<const char*>(bytes + i);
+            Advance(json, (uint32_t)run);
+            if (direct) {
+                if (!PopValueText(json, text, run)) return end;
+            } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
+                return end;
+            }
+            i = end;
+            break;
+        }
+        case 't':
+        case 'f':
+        case 'n': {
+            if (length - i < 5) return i;
+            // The literal's own text, NUL-terminated for a callback.
+            const char* literal = c == 't' ? "true" : c == 'f' ? "false" : "null";
+            const uint32_t n = c == 'f' ? 5 : 4;
+            if (memcmp(bytes + i, literal, n) != 0) return i;
+            PushScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)c);
+            Advance(json, n);
+            if (!PopValueText(json, literal, (int32_t)n)) return i + n;
+            i += n;
+            break;
+        }
+        case ',':
+        case '{':
+        case '[':
+        case ']':
+        case '}': {
+            bool again = false;
+            if (!BetweenChar(json, (char)c, &again)) return i;
+            Advance(json, 1);
+            i++;
+            break;
+        }
+        default:
+            return i;
+        }
+        if (json->Done) return i;
+    }
+    return i;
+}
+
 } // namespace
 
 void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
     // Without a callback or a trace, that would see the text of a value as a NUL-terminated
     // string, a scalar wholly in view is stored straight from the input.
     const bool direct = json->Callback == nullptr && json->TraceValues == 0;
+    const bool vector = JsonSimd_Engine() != JSON_SIMD_SCALAR;
     uint32_t i = 0;
     while (i < length && !json->Done) {
+        if (json->TypeStack[json->Depth] == 0) {
+            i = ScanTokens(json, bytes, i, length, direct, vector);
+            if (i >= length || json->Done) break;
+        }
         const uint32_t kind = json->TypeStack[json->Depth];
         // The plain run of a string goes to the value buffer in one copy, or, when it is the
         // whole string, to its item without one.
         if (kind == JSON_VALUE_STRING && json->Substate == STRING_PLAIN && !json->PendingHigh) {
             bool nonAscii = false;
-            const uint32_t end = (uint32_t)JsonSimd_StringRunEnd(bytes, i, length, &nonAscii);
+            const uint32_t end = (uint32_t)RunEnd(bytes, i, length, &nonAscii, vector);
             if (direct && json->ValueLength == 0 && end < length && bytes[end] == '"' &&
                 end - i < kDirectLimit) {
                 const char* text = reinterpret_cast<const char*>(bytes + i);
