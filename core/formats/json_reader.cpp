@@ -86,12 +86,15 @@ void ClearKey(JSON* json, int32_t depth) {
     json->KeyFlags &= ~(1u << depth);
     json->KeyText[depth][0] = 0;
     json->KeyLength[depth] = 0;
+    json->KeyPathLength[depth] = 0;
 }
 
 } // namespace
 
 int64_t JSON_BufferConcat(JSON* json, char c) {
     CLASS_CHECK(json, JSON_CLASS_ID);
+    if ((uint8_t)c >= 0x80) json->ValueHigh = 1;
+    if (c == 0) json->ValueNul = 1;
     if (json->ValueLength + 1 < json->ValueCapacity) {
         json->Value[json->ValueLength++] = c;
         json->Value[json->ValueLength] = 0;
@@ -126,10 +129,7 @@ const char* BuildPath(JSON* json, int32_t* pathLength) {
             } while (index != 0);
             append(digits + at, (int32_t)sizeof(digits) - at);
         } else {
-            // A key decoded from \u0000 ends at that NUL, as its C text does.
-            const char* key = json->KeyText[d];
-            const void* nul = memchr(key, 0, (size_t)json->KeyLength[d]);
-            append(key, nul ? (int32_t)(static_cast<const char*>(nul) - key) : json->KeyLength[d]);
+            append(json->KeyText[d], json->KeyPathLength[d]);
         }
         json->PathEnd[d] = used;
     }
@@ -259,6 +259,8 @@ void OpenValue(JSON* json, char c) {
 void PushScalar(JSON* json, uint32_t kind, char c) {
     OpenValue(json, c);
     json->TypeStack[json->Depth] = kind;
+    json->ValueHigh = 0;
+    json->ValueNul = 0;
     BufferEmpty(json);
 }
 
@@ -327,6 +329,7 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
             memcpy(json->KeyText[d], text, (size_t)length);
             json->KeyText[d][length] = 0;
             json->KeyLength[d] = length;
+            json->KeyPathLength[d] = json->ValueNul ? (int32_t)strnlen(json->KeyText[d], (size_t)length) : length;
             json->KeyFlags |= 1u << d;
         }
         BufferEmpty(json);
@@ -375,6 +378,7 @@ namespace {
 
 // Appends a code point as UTF-8.
 bool AppendCodePoint(JSON* json, uint32_t cp) {
+    if (cp == 0) json->ValueNul = 1;
     char out[4];
     int32_t n;
     if (cp < 0x80) {
@@ -447,7 +451,7 @@ bool EndString(JSON* json) {
                    json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
-    if (StringUtf8_ValidLength(json->Value, json->ValueLength) != json->ValueLength) {
+    if (json->ValueHigh && StringUtf8_ValidLength(json->Value, json->ValueLength) != json->ValueLength) {
         JSON_Print(json, "Invalid UTF-8 in string [@ %d:%d]", json->Line, json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
@@ -673,7 +677,9 @@ uint32_t WholeNumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
     return 0;
 }
 
-bool LiteralChar(JSON* json, char c) {
+// One character of a literal; *counted is set when it completed the literal, which is then
+// raised with this last character already consumed, as a literal taken whole is.
+bool LiteralChar(JSON* json, char c, bool* counted) {
     const uint32_t kind = json->TypeStack[json->Depth];
     if (!JSON_BufferConcat(json, c)) return false;
     const char* v = json->Value;
@@ -684,7 +690,11 @@ bool LiteralChar(JSON* json, char c) {
                        json->Column);
             return Fail(json, JSON_ERROR_NULL);
         }
-        return n < 4 || JSON_PopType(json);
+        if (n < 4) return true;
+        *counted = true;
+        json->StreamPosition++;
+        json->Column++;
+        return JSON_PopType(json);
     }
     const bool isTrue = n <= 4 && memcmp(v, "true", (size_t)n) == 0;
     const bool isFalse = n <= 5 && memcmp(v, "false", (size_t)n) == 0;
@@ -692,7 +702,12 @@ bool LiteralChar(JSON* json, char c) {
         JSON_Print(json, "Unexpected characters parsing boolean [%.5s @ %d:%d]", v, json->Line, json->Column);
         return Fail(json, JSON_ERROR_BOOLEAN);
     }
-    if ((isTrue && n == 4) || (isFalse && n == 5)) return JSON_PopType(json);
+    if ((isTrue && n == 4) || (isFalse && n == 5)) {
+        *counted = true;
+        json->StreamPosition++;
+        json->Column++;
+        return JSON_PopType(json);
+    }
     return true;
 }
 
@@ -854,6 +869,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             // An escape, a bad byte or the end of the view: the byte-wise path goes on from the
             // stop, with the run so far in the value buffer.
             if (run > 0) {
+                if (nonAscii) json->ValueHigh = 1;
                 if (!BufferAppend(json, text, run)) return end;
                 Advance(json, (uint32_t)run);
             }
@@ -954,6 +970,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
             const bool moved = end > i;
             if (moved) {
                 const int32_t run = (int32_t)(end - i);
+                if (nonAscii) json->ValueHigh = 1;
                 if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
                 json->StreamPosition += (uint64_t)run;
                 json->Column += run;
@@ -1048,6 +1065,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
         }
         const char c = (char)bytes[i];
         bool again = false;
+        bool counted = false;
         bool ok;
         switch (kind) {
         case 0:
@@ -1061,7 +1079,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
             break;
         case JSON_VALUE_BOOLEAN:
         case JSON_VALUE_NULL:
-            ok = LiteralChar(json, c);
+            ok = LiteralChar(json, c, &counted);
             break;
         default:
             JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
@@ -1071,8 +1089,10 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
         if (!ok) return;
         if (!again) {
             i++;
-            json->StreamPosition++;
-            json->Column++;
+            if (!counted) {
+                json->StreamPosition++;
+                json->Column++;
+            }
         }
     }
 }
