@@ -171,30 +171,14 @@ void StoreValue(JSON* json, uint32_t type, const char* value, int32_t length) {
         key = json->KeyText[json->Depth - 1];
         keyLength = json->KeyLength[json->Depth - 1];
     }
+    // The item type of each JsonValueType.
+    static constexpr uint32_t kItemType[] = {DICTIONARY_TYPE_UNKNOWN,    DICTIONARY_TYPE_STRING,
+                                             DICTIONARY_TYPE_FLOAT64,    DICTIONARY_TYPE_DICTIONARY,
+                                             DICTIONARY_TYPE_LIST,       DICTIONARY_TYPE_BOOLEAN,
+                                             DICTIONARY_TYPE_NULL};
     uint32_t itemType = DICTIONARY_TYPE_UNKNOWN;
-    switch (type) {
-    case JSON_VALUE_STRING:
-        itemType = DICTIONARY_TYPE_STRING;
-        break;
-    case JSON_VALUE_NUMBER:
-        itemType = DICTIONARY_TYPE_FLOAT64;
-        break;
-    case JSON_VALUE_BOOLEAN:
-        itemType = DICTIONARY_TYPE_BOOLEAN;
-        break;
-    case JSON_VALUE_NULL:
-        itemType = DICTIONARY_TYPE_NULL;
-        break;
-    case JSON_VALUE_OBJECT:
-        itemType = DICTIONARY_TYPE_DICTIONARY;
-        break;
-    case JSON_VALUE_ARRAY:
-        itemType = DICTIONARY_TYPE_LIST;
-        break;
-    default:
-        length = 0;
-        break;
-    }
+    if (type < sizeof(kItemType) / sizeof(kItemType[0])) itemType = kItemType[type];
+    if (itemType == DICTIONARY_TYPE_UNKNOWN) length = 0;
     Dictionary* child = nullptr;
     Dictionary_AppendLoaded(target, key, keyLength, itemType, value, length, &child);
     if (itemType == DICTIONARY_TYPE_DICTIONARY || itemType == DICTIONARY_TYPE_LIST)
@@ -264,6 +248,31 @@ void PushScalar(JSON* json, uint32_t kind, char c) {
     BufferEmpty(json);
 }
 
+// Opens an object or array; `direct` when no callback or trace sees the raise.
+bool OpenContainer(JSON* json, uint32_t kind, char c, bool direct) {
+    OpenValue(json, c);
+    if (json->Depth + 1 >= JSON_MAX_DEPTH) {
+        JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_FIELD_TYPE);
+    }
+    // A container cannot be an object key: without a pending key it would be stored unnamed.
+    if (InObject(json) && !KeyPending(json)) {
+        JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_FIELD_TYPE);
+    }
+    json->TypeStack[json->Depth] = kind;
+    JSON_PathChanged(json, json->Depth);
+    if (direct)
+        StoreValue(json, kind, "", 0);
+    else if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition))
+        return false;
+    json->Depth++;
+    json->TypeStack[json->Depth] = 0;
+    json->ArrayIndex[json->Depth - 1] = -1;
+    ClearKey(json, json->Depth - 1);
+    return true;
+}
+
 } // namespace
 
 int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
@@ -276,26 +285,7 @@ int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
         PushScalar(json, kind, c);
         return 1;
     }
-    OpenValue(json, c);
-    {
-        if (json->Depth + 1 >= JSON_MAX_DEPTH) {
-            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
-            return Fail(json, JSON_ERROR_FIELD_TYPE);
-        }
-        // A container cannot be an object key: without a pending key it would be stored unnamed.
-        if (InObject(json) && !KeyPending(json)) {
-            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
-            return Fail(json, JSON_ERROR_FIELD_TYPE);
-        }
-        json->TypeStack[json->Depth] = kind;
-        JSON_PathChanged(json, json->Depth);
-        if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition)) return 0;
-        json->Depth++;
-        json->TypeStack[json->Depth] = 0;
-        json->ArrayIndex[json->Depth - 1] = -1;
-        ClearKey(json, json->Depth - 1);
-        return 1;
-    }
+    return OpenContainer(json, kind, c, json->Callback == nullptr && json->TraceValues == 0) ? 1 : 0;
 }
 
 int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
@@ -314,8 +304,8 @@ namespace {
 // The scalar at the current depth, whose text is `text` (the value buffer, or the input itself
 // when the whole scalar was in view), is complete: it becomes the pending key of an object, or is
 // raised as a value.
-bool PopValueText(JSON* json, const char* text, int32_t length) {
-    const uint32_t kind = json->TypeStack[json->Depth];
+// Closes the scalar of `kind` open at the current depth, with its text.
+bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length) {
     json->TypeStack[json->Depth] = 0;
     if (InObject(json) && !KeyPending(json)) {
         const int32_t d = json->Depth - 1;
@@ -348,6 +338,10 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     if (json->Depth == 0) json->Done = 1;
     return true;
+}
+
+bool PopValueText(JSON* json, const char* text, int32_t length) {
+    return PopScalar(json, json->TypeStack[json->Depth], text, length);
 }
 
 bool PopValue(JSON* json) {
@@ -857,7 +851,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
                 (!nonAscii || StringUtf8_ValidLength(text, run) == run)) {
                 Advance(json, (uint32_t)run);
                 if (direct) {
-                    if (!PopValueText(json, text, run)) return end;
+                    if (!PopScalar(json, JSON_VALUE_STRING, text, run)) return end;
                 } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
                     return end;
                 }
@@ -893,7 +887,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             const char* text = reinterpret_cast<const char*>(bytes + i);
             Advance(json, (uint32_t)run);
             if (direct) {
-                if (!PopValueText(json, text, run)) return end;
+                if (!PopScalar(json, JSON_VALUE_NUMBER, text, run)) return end;
             } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
                 return end;
             }
@@ -910,21 +904,34 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             if (memcmp(bytes + i, literal, n) != 0) return i;
             PushScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)c);
             Advance(json, n);
-            if (!PopValueText(json, literal, (int32_t)n)) return i + n;
+            if (!PopScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, literal, (int32_t)n)) return i + n;
             i += n;
             break;
         }
-        case ',':
         case '{':
         case '[':
-        case ']':
-        case '}': {
-            bool again = false;
-            if (!BetweenChar(json, (char)c, &again)) return i;
+            if (!OpenContainer(json, c == '{' ? JSON_VALUE_OBJECT : JSON_VALUE_ARRAY, (char)c, direct)) return i;
             Advance(json, 1);
             i++;
             break;
-        }
+        case ',':
+            // A key followed by a comma is the byte-wise path's to report.
+            if (InObject(json) && KeyPending(json)) return i;
+            json->Comma = 1;
+            json->ValueComplete = 0;
+            Advance(json, 1);
+            i++;
+            continue;
+        case ']':
+        case '}':
+            if (json->Depth > 0 && !json->Comma && !(InObject(json) && KeyPending(json))) {
+                PopContainer(json);
+                Advance(json, 1);
+                i++;
+                break;
+            }
+            // What is reported around a close stays with the byte-wise path.
+            return i;
         default:
             return i;
         }
