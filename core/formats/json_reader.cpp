@@ -128,6 +128,11 @@ const char* BuildPath(JSON* json, int32_t* pathLength) {
                 index /= 10;
             } while (index != 0);
             append(digits + at, (int32_t)sizeof(digits) - at);
+        } else if (json->KeyPathLength[d] <= 32 && used + 32 < kPathSize) {
+            // A short key in one fixed-size copy: the key text and the path text both have the
+            // room, and what lies past the key's end is written over by the next level.
+            memcpy(path + used, json->KeyText[d], 32);
+            used += json->KeyPathLength[d];
         } else {
             append(json->KeyText[d], json->KeyPathLength[d]);
         }
@@ -811,6 +816,18 @@ inline uint32_t NumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
     return WholeNumberEnd(bytes, i, length);
 }
 
+// The text of a scalar wholly in view into the empty value buffer, for a callback; `room` is the
+// count of bytes readable from `text` on. A short text goes in one fixed-size copy.
+inline bool CopyValue(JSON* json, const char* text, int32_t length, uint32_t room) {
+    if (length <= 32 && room >= 32 && json->ValueLength == 0 && json->ValueCapacity > 32) {
+        memcpy(json->Value, text, 32);
+        json->Value[length] = 0;
+        json->ValueLength = length;
+        return true;
+    }
+    return BufferAppend(json, text, length);
+}
+
 inline void Advance(JSON* json, uint32_t n) {
     json->StreamPosition += n;
     json->Column += (int32_t)n;
@@ -852,7 +869,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
                 Advance(json, (uint32_t)run);
                 if (direct) {
                     if (!PopScalar(json, JSON_VALUE_STRING, text, run)) return end;
-                } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
+                } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                     return end;
                 }
                 // The closing quote.
@@ -888,7 +905,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             Advance(json, (uint32_t)run);
             if (direct) {
                 if (!PopScalar(json, JSON_VALUE_NUMBER, text, run)) return end;
-            } else if (!BufferAppend(json, text, run) || !PopValue(json)) {
+            } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                 return end;
             }
             i = end;

@@ -279,6 +279,35 @@ TEST_P(JsonEngines, WholeTokensAndByteWiseScansAgree) {
               (std::vector<std::string>{"|3||0", "a|3||12", "a\\c|2|1|17", "d|2|2|24"}));
 }
 
+// Keys of every length around the short-copy bound, nested until the path is cut at 1023
+// characters: each value's path is the keys joined so far, and a short key after a long one at
+// the same level shows nothing of the long one.
+TEST(JsonReaderPaths, LongAndShortKeysNestedPastThePathBound) {
+    std::string text, joined;
+    std::vector<std::string> expected;
+    for (int level = 0; level < 30; level++) {
+        const std::string key(26 + (level * 7) % 17, (char)('a' + level % 26));
+        text += "{\"" + key + "\":";
+        joined += (level ? "\\" : "") + key;
+        expected.push_back(joined.substr(0, 1023));
+    }
+    ASSERT_GT(joined.size(), 1040u);
+    text += "1";
+    for (int level = 29; level >= 0; level--) text += ",\"z\":2}";
+    Outcome out = Scan(text, false, true);
+    ASSERT_TRUE(out.Ok);
+    std::vector<std::string> paths;
+    for (const std::string& line : out.Lines) paths.push_back(line.substr(0, line.find('|')));
+    ASSERT_EQ(paths.size(), 1u + 30u + 30u);
+    for (int level = 0; level < 29; level++) EXPECT_EQ(paths[1 + level], expected[level]) << level;
+    // The innermost value, then each level's "z" beside the long key it follows.
+    EXPECT_EQ(paths[30], expected[29]);
+    for (int level = 29; level >= 0; level--) {
+        const std::string parent = level ? expected[level - 1] + "\\" : "";
+        EXPECT_EQ(paths[31 + (29 - level)], (parent + "z").substr(0, 1023)) << level;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(JsonReader, JsonEngines,
                          ::testing::Values(JSON_SIMD_SCALAR, JSON_SIMD_SSE2, JSON_SIMD_AVX2));
 
