@@ -310,7 +310,9 @@ namespace {
 // when the whole scalar was in view), is complete: it becomes the pending key of an object, or is
 // raised as a value.
 // Closes the scalar of `kind` open at the current depth, with its text.
-bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length) {
+// `room` is the count of bytes readable from `text` on (a short key is copied in one fixed-size
+// move when there are enough).
+bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length, uint32_t room) {
     json->TypeStack[json->Depth] = 0;
     if (InObject(json) && !KeyPending(json)) {
         const int32_t d = json->Depth - 1;
@@ -321,7 +323,10 @@ bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length) {
         }
         if (length > 0 || kind == JSON_VALUE_STRING) {
             JSON_PathChanged(json, d);
-            memcpy(json->KeyText[d], text, (size_t)length);
+            if (length <= 32 && room >= 32)
+                memcpy(json->KeyText[d], text, 32);
+            else
+                memcpy(json->KeyText[d], text, (size_t)length);
             json->KeyText[d][length] = 0;
             json->KeyLength[d] = length;
             json->KeyPathLength[d] = json->ValueNul ? (int32_t)strnlen(json->KeyText[d], (size_t)length) : length;
@@ -346,11 +351,12 @@ bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length) {
 }
 
 bool PopValueText(JSON* json, const char* text, int32_t length) {
-    return PopScalar(json, json->TypeStack[json->Depth], text, length);
+    return PopScalar(json, json->TypeStack[json->Depth], text, length, 0);
 }
 
 bool PopValue(JSON* json) {
-    return PopValueText(json, json->Value, json->ValueLength);
+    return PopScalar(json, json->TypeStack[json->Depth], json->Value, json->ValueLength,
+                     (uint32_t)json->ValueCapacity);
 }
 
 bool PopContainer(JSON* json) {
@@ -868,7 +874,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
                 (!nonAscii || StringUtf8_ValidLength(text, run) == run)) {
                 Advance(json, (uint32_t)run);
                 if (direct) {
-                    if (!PopScalar(json, JSON_VALUE_STRING, text, run)) return end;
+                    if (!PopScalar(json, JSON_VALUE_STRING, text, run, length - i)) return end;
                 } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                     return end;
                 }
@@ -904,7 +910,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             const char* text = reinterpret_cast<const char*>(bytes + i);
             Advance(json, (uint32_t)run);
             if (direct) {
-                if (!PopScalar(json, JSON_VALUE_NUMBER, text, run)) return end;
+                if (!PopScalar(json, JSON_VALUE_NUMBER, text, run, length - i)) return end;
             } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                 return end;
             }
@@ -921,7 +927,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             if (memcmp(bytes + i, literal, n) != 0) return i;
             PushScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)c);
             Advance(json, n);
-            if (!PopScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, literal, (int32_t)n)) return i + n;
+            if (!PopScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, literal, (int32_t)n, 0)) return i + n;
             i += n;
             break;
         }
