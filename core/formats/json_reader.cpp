@@ -873,7 +873,8 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             if (end < length && bytes[end] == '"' && end - i < kDirectLimit &&
                 (!nonAscii || StringUtf8_ValidLength(text, run) == run)) {
                 Advance(json, (uint32_t)run);
-                if (direct) {
+                // A key is never raised: it goes to its level's key text from the input.
+                if (direct || (InObject(json) && !KeyPending(json))) {
                     if (!PopScalar(json, JSON_VALUE_STRING, text, run, length - i)) return end;
                 } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                     return end;
@@ -909,7 +910,7 @@ uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t lengt
             const int32_t run = (int32_t)(end - i);
             const char* text = reinterpret_cast<const char*>(bytes + i);
             Advance(json, (uint32_t)run);
-            if (direct) {
+            if (direct || (InObject(json) && !KeyPending(json))) {
                 if (!PopScalar(json, JSON_VALUE_NUMBER, text, run, length - i)) return end;
             } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
                 return end;
