@@ -43,6 +43,7 @@ void ResetState(JSON* json) {
     for (int32_t i = 0; i < JSON_MAX_DEPTH; i++) {
         json->KeyText[i][0] = 0;
         json->KeyLength[i] = 0;
+        json->KeyPathLength[i] = 0;
         json->ArrayIndex[i] = -1;
     }
     memset(json->Containers, 0, sizeof(json->Containers));
@@ -50,6 +51,8 @@ void ResetState(JSON* json) {
     json->Depth = 0;
     json->ValueLength = 0;
     if (json->Value) json->Value[0] = 0;
+    json->ValueHigh = 0;
+    json->ValueNul = 0;
     json->Line = json->Column = 0;
     json->ValueComplete = json->Comma = 0;
     json->Substate = json->NumberFlags = 0;

@@ -18,6 +18,8 @@ struct JSON {
     uint32_t KeyFlags;
     char KeyText[JSON_MAX_DEPTH][JSON_KEY_TEXT_SIZE];
     int32_t KeyLength[JSON_MAX_DEPTH];
+    // The key's length as a C text, which a \u0000 escape cuts; this is what a path shows.
+    int32_t KeyPathLength[JSON_MAX_DEPTH];
     // Index of the current element while the depth is an array (-1 before the first).
     int32_t ArrayIndex[JSON_MAX_DEPTH];
     // The path of the open containers as last built: the text of levels below PathDepth is
@@ -33,6 +35,11 @@ struct JSON {
     char* Value;
     int32_t ValueLength;
     int32_t ValueCapacity;
+    // A byte at or above 0x80 went into the value buffer as it was read (escapes give valid
+    // UTF-8 of their own): only then is the string's UTF-8 checked at its end.
+    uint32_t ValueHigh;
+    // A \u0000 escape put a NUL into the value buffer.
+    uint32_t ValueNul;
     int32_t Line;
     int32_t Column;
     uint32_t ValueComplete;

@@ -2,6 +2,10 @@
 // containers and raises every completed value, with its path, to the callback and the Dictionary.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/formats/json.h"
 #include "core/formats/json_internal.h"
 #include "core/formats/json_simd.h"
@@ -82,12 +86,15 @@ void ClearKey(JSON* json, int32_t depth) {
     json->KeyFlags &= ~(1u << depth);
     json->KeyText[depth][0] = 0;
     json->KeyLength[depth] = 0;
+    json->KeyPathLength[depth] = 0;
 }
 
 } // namespace
 
 int64_t JSON_BufferConcat(JSON* json, char c) {
     CLASS_CHECK(json, JSON_CLASS_ID);
+    if ((uint8_t)c >= 0x80) json->ValueHigh = 1;
+    if (c == 0) json->ValueNul = 1;
     if (json->ValueLength + 1 < json->ValueCapacity) {
         json->Value[json->ValueLength++] = c;
         json->Value[json->ValueLength] = 0;
@@ -96,13 +103,12 @@ int64_t JSON_BufferConcat(JSON* json, char c) {
     return BufferAppend(json, &c, 1) ? 1 : 0;
 }
 
-int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
-    CLASS_CHECK(json, JSON_CLASS_ID);
-    ASSERT_POINTER(buffer);
-    if (capacity <= 0) return 0;
-    buffer[0] = 0;
-    // The path is made for every value a callback sees: only the levels that changed since the
-    // last value are built again, by copying. Whatever does not fit is cut.
+namespace {
+
+// The path of the open containers, NUL-terminated, in the object's own path text; valid until the
+// scanner moves on. Only the levels that changed since the last value are built again, by
+// copying; whatever does not fit is cut.
+const char* BuildPath(JSON* json, int32_t* pathLength) {
     int32_t used = json->PathDepth > 0 ? json->PathEnd[json->PathDepth - 1] : 0;
     char* path = json->PathText;
     const auto append = [&](const char* text, int32_t length) {
@@ -122,13 +128,33 @@ int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
                 index /= 10;
             } while (index != 0);
             append(digits + at, (int32_t)sizeof(digits) - at);
+        } else if (json->KeyPathLength[d] <= 32 && used + 32 < kPathSize) {
+            // A short key in one fixed-size copy: the key text and the path text both have the
+            // room, and what lies past the key's end is written over by the next level.
+            memcpy(path + used, json->KeyText[d], 32);
+            used += json->KeyPathLength[d];
         } else {
-            append(json->KeyText[d], (int32_t)strlen(json->KeyText[d]));
+            append(json->KeyText[d], json->KeyPathLength[d]);
         }
         json->PathEnd[d] = used;
     }
     json->PathDepth = json->Depth;
     const int32_t length = json->Depth > 0 ? json->PathEnd[json->Depth - 1] : 0;
+    // Levels at and past the depth are rebuilt before they are used again, so the terminator
+    // overwrites nothing that is still valid.
+    path[length] = 0;
+    *pathLength = length;
+    return path;
+}
+
+} // namespace
+
+int64_t JSON_GetPath(JSON* json, char* buffer, int32_t capacity) {
+    CLASS_CHECK(json, JSON_CLASS_ID);
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    int32_t length = 0;
+    const char* path = BuildPath(json, &length);
     const int32_t copied = length < capacity - 1 ? length : capacity - 1;
     memcpy(buffer, path, (size_t)copied);
     buffer[copied] = 0;
@@ -150,30 +176,14 @@ void StoreValue(JSON* json, uint32_t type, const char* value, int32_t length) {
         key = json->KeyText[json->Depth - 1];
         keyLength = json->KeyLength[json->Depth - 1];
     }
+    // The item type of each JsonValueType.
+    static constexpr uint32_t kItemType[] = {DICTIONARY_TYPE_UNKNOWN,    DICTIONARY_TYPE_STRING,
+                                             DICTIONARY_TYPE_FLOAT64,    DICTIONARY_TYPE_DICTIONARY,
+                                             DICTIONARY_TYPE_LIST,       DICTIONARY_TYPE_BOOLEAN,
+                                             DICTIONARY_TYPE_NULL};
     uint32_t itemType = DICTIONARY_TYPE_UNKNOWN;
-    switch (type) {
-    case JSON_VALUE_STRING:
-        itemType = DICTIONARY_TYPE_STRING;
-        break;
-    case JSON_VALUE_NUMBER:
-        itemType = DICTIONARY_TYPE_FLOAT64;
-        break;
-    case JSON_VALUE_BOOLEAN:
-        itemType = DICTIONARY_TYPE_BOOLEAN;
-        break;
-    case JSON_VALUE_NULL:
-        itemType = DICTIONARY_TYPE_NULL;
-        break;
-    case JSON_VALUE_OBJECT:
-        itemType = DICTIONARY_TYPE_DICTIONARY;
-        break;
-    case JSON_VALUE_ARRAY:
-        itemType = DICTIONARY_TYPE_LIST;
-        break;
-    default:
-        length = 0;
-        break;
-    }
+    if (type < sizeof(kItemType) / sizeof(kItemType[0])) itemType = kItemType[type];
+    if (itemType == DICTIONARY_TYPE_UNKNOWN) length = 0;
     Dictionary* child = nullptr;
     Dictionary_AppendLoaded(target, key, keyLength, itemType, value, length, &child);
     if (itemType == DICTIONARY_TYPE_DICTIONARY || itemType == DICTIONARY_TYPE_LIST)
@@ -188,12 +198,10 @@ int64_t JSON_RaiseValue(JSON* json, const char* path, uint32_t type, const char*
     ASSERT_POINTER(value);
     ASSERT_MSG(length >= 0, "A value length cannot be negative");
     const bool trace = json->TraceValues != 0;
-    char built[kPathSize];
     if (!path) {
         // The path is only built when someone will see it.
-        built[0] = 0;
-        if (json->Callback != nullptr || trace) JSON_GetPath(json, built, kPathSize);
-        path = built;
+        int32_t pathLength = 0;
+        path = json->Callback != nullptr || trace ? BuildPath(json, &pathLength) : "";
     }
     if (trace)
         JSON_VerboseLog(json, 9, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d",
@@ -240,7 +248,34 @@ void OpenValue(JSON* json, char c) {
 void PushScalar(JSON* json, uint32_t kind, char c) {
     OpenValue(json, c);
     json->TypeStack[json->Depth] = kind;
+    json->ValueHigh = 0;
+    json->ValueNul = 0;
     BufferEmpty(json);
+}
+
+// Opens an object or array; `direct` when no callback or trace sees the raise.
+bool OpenContainer(JSON* json, uint32_t kind, char c, bool direct) {
+    OpenValue(json, c);
+    if (json->Depth + 1 >= JSON_MAX_DEPTH) {
+        JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_FIELD_TYPE);
+    }
+    // A container cannot be an object key: without a pending key it would be stored unnamed.
+    if (InObject(json) && !KeyPending(json)) {
+        JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
+        return Fail(json, JSON_ERROR_FIELD_TYPE);
+    }
+    json->TypeStack[json->Depth] = kind;
+    JSON_PathChanged(json, json->Depth);
+    if (direct)
+        StoreValue(json, kind, "", 0);
+    else if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition))
+        return false;
+    json->Depth++;
+    json->TypeStack[json->Depth] = 0;
+    json->ArrayIndex[json->Depth - 1] = -1;
+    ClearKey(json, json->Depth - 1);
+    return true;
 }
 
 } // namespace
@@ -255,26 +290,7 @@ int64_t JSON_PushType(JSON* json, uint32_t kind, char c) {
         PushScalar(json, kind, c);
         return 1;
     }
-    OpenValue(json, c);
-    {
-        if (json->Depth + 1 >= JSON_MAX_DEPTH) {
-            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
-            return Fail(json, JSON_ERROR_FIELD_TYPE);
-        }
-        // A container cannot be an object key: without a pending key it would be stored unnamed.
-        if (InObject(json) && !KeyPending(json)) {
-            JSON_Print(json, "Unknown field type [%c @ %d:%d]", c, json->Line, json->Column);
-            return Fail(json, JSON_ERROR_FIELD_TYPE);
-        }
-        json->TypeStack[json->Depth] = kind;
-        JSON_PathChanged(json, json->Depth);
-        if (!JSON_RaiseValue(json, nullptr, kind, "", 0, json->StreamPosition)) return 0;
-        json->Depth++;
-        json->TypeStack[json->Depth] = 0;
-        json->ArrayIndex[json->Depth - 1] = -1;
-        ClearKey(json, json->Depth - 1);
-        return 1;
-    }
+    return OpenContainer(json, kind, c, json->Callback == nullptr && json->TraceValues == 0) ? 1 : 0;
 }
 
 int64_t JSON_BufferFlush(JSON* json, uint32_t type) {
@@ -293,8 +309,10 @@ namespace {
 // The scalar at the current depth, whose text is `text` (the value buffer, or the input itself
 // when the whole scalar was in view), is complete: it becomes the pending key of an object, or is
 // raised as a value.
-bool PopValueText(JSON* json, const char* text, int32_t length) {
-    const uint32_t kind = json->TypeStack[json->Depth];
+// Closes the scalar of `kind` open at the current depth, with its text.
+// `room` is the count of bytes readable from `text` on (a short key is copied in one fixed-size
+// move when there are enough).
+bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length, uint32_t room) {
     json->TypeStack[json->Depth] = 0;
     if (InObject(json) && !KeyPending(json)) {
         const int32_t d = json->Depth - 1;
@@ -305,9 +323,13 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
         }
         if (length > 0 || kind == JSON_VALUE_STRING) {
             JSON_PathChanged(json, d);
-            memcpy(json->KeyText[d], text, (size_t)length);
+            if (length <= 32 && room >= 32)
+                memcpy(json->KeyText[d], text, 32);
+            else
+                memcpy(json->KeyText[d], text, (size_t)length);
             json->KeyText[d][length] = 0;
             json->KeyLength[d] = length;
+            json->KeyPathLength[d] = json->ValueNul ? (int32_t)strnlen(json->KeyText[d], (size_t)length) : length;
             json->KeyFlags |= 1u << d;
         }
         BufferEmpty(json);
@@ -328,8 +350,13 @@ bool PopValueText(JSON* json, const char* text, int32_t length) {
     return true;
 }
 
+bool PopValueText(JSON* json, const char* text, int32_t length) {
+    return PopScalar(json, json->TypeStack[json->Depth], text, length, 0);
+}
+
 bool PopValue(JSON* json) {
-    return PopValueText(json, json->Value, json->ValueLength);
+    return PopScalar(json, json->TypeStack[json->Depth], json->Value, json->ValueLength,
+                     (uint32_t)json->ValueCapacity);
 }
 
 bool PopContainer(JSON* json) {
@@ -356,6 +383,7 @@ namespace {
 
 // Appends a code point as UTF-8.
 bool AppendCodePoint(JSON* json, uint32_t cp) {
+    if (cp == 0) json->ValueNul = 1;
     char out[4];
     int32_t n;
     if (cp < 0x80) {
@@ -428,7 +456,7 @@ bool EndString(JSON* json) {
                    json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
-    if (StringUtf8_ValidLength(json->Value, json->ValueLength) != json->ValueLength) {
+    if (json->ValueHigh && StringUtf8_ValidLength(json->Value, json->ValueLength) != json->ValueLength) {
         JSON_Print(json, "Invalid UTF-8 in string [@ %d:%d]", json->Line, json->Column);
         return Fail(json, JSON_ERROR_STRING);
     }
@@ -654,7 +682,9 @@ uint32_t WholeNumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
     return 0;
 }
 
-bool LiteralChar(JSON* json, char c) {
+// One character of a literal; *counted is set when it completed the literal, which is then
+// raised with this last character already consumed, as a literal taken whole is.
+bool LiteralChar(JSON* json, char c, bool* counted) {
     const uint32_t kind = json->TypeStack[json->Depth];
     if (!JSON_BufferConcat(json, c)) return false;
     const char* v = json->Value;
@@ -665,7 +695,11 @@ bool LiteralChar(JSON* json, char c) {
                        json->Column);
             return Fail(json, JSON_ERROR_NULL);
         }
-        return n < 4 || JSON_PopType(json);
+        if (n < 4) return true;
+        *counted = true;
+        json->StreamPosition++;
+        json->Column++;
+        return JSON_PopType(json);
     }
     const bool isTrue = n <= 4 && memcmp(v, "true", (size_t)n) == 0;
     const bool isFalse = n <= 5 && memcmp(v, "false", (size_t)n) == 0;
@@ -673,7 +707,12 @@ bool LiteralChar(JSON* json, char c) {
         JSON_Print(json, "Unexpected characters parsing boolean [%.5s @ %d:%d]", v, json->Line, json->Column);
         return Fail(json, JSON_ERROR_BOOLEAN);
     }
-    if ((isTrue && n == 4) || (isFalse && n == 5)) return JSON_PopType(json);
+    if ((isTrue && n == 4) || (isFalse && n == 5)) {
+        *counted = true;
+        json->StreamPosition++;
+        json->Column++;
+        return JSON_PopType(json);
+    }
     return true;
 }
 
@@ -743,20 +782,207 @@ bool BetweenChar(JSON* json, char c, bool* again) {
     }
 }
 
+// The end of a plain string run from `i`: the first 16 bytes are looked at here (most keys and
+// short values end in them), the rest by the vector search of the engine in use.
+inline size_t RunEnd(const uint8_t* bytes, size_t i, size_t length, bool* nonAscii, bool vector) {
+#if defined(__SSE2__)
+    if (vector && length - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const __m128i stop =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                         _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+        const uint32_t stops = (uint32_t)_mm_movemask_epi8(stop);
+        const uint32_t highs = (uint32_t)_mm_movemask_epi8(v);
+        if (stops) {
+            const uint32_t at = (uint32_t)__builtin_ctz(stops);
+            if (highs & ((1u << at) - 1)) *nonAscii = true;
+            return i + at;
+        }
+        if (highs) *nonAscii = true;
+        return JsonSimd_StringRunEnd(bytes, i + 16, length, nonAscii);
+    }
+#else
+    (void)vector;
+#endif
+    return JsonSimd_StringRunEnd(bytes, i, length, nonAscii);
+}
+
+// The end of a whole number from `i` in view: whole numbers without point or exponent are taken
+// by a plain digit loop, anything else by the state machine.
+inline uint32_t NumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
+    uint32_t j = i + (bytes[i] == '-' ? 1u : 0u);
+    if (j < length && bytes[j] >= '1' && bytes[j] <= '9') {
+        j++;
+        while (j < length && (uint32_t)(bytes[j] - '0') < 10) j++;
+        if (j < length) {
+            const uint8_t c = bytes[j];
+            if (c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') return j;
+        }
+    }
+    return WholeNumberEnd(bytes, i, length);
+}
+
+// The text of a scalar wholly in view into the empty value buffer, for a callback; `room` is the
+// count of bytes readable from `text` on. A short text goes in one fixed-size copy.
+inline bool CopyValue(JSON* json, const char* text, int32_t length, uint32_t room) {
+    if (length <= 32 && room >= 32 && json->ValueLength == 0 && json->ValueCapacity > 32) {
+        memcpy(json->Value, text, 32);
+        json->Value[length] = 0;
+        json->ValueLength = length;
+        return true;
+    }
+    return BufferAppend(json, text, length);
+}
+
+inline void Advance(JSON* json, uint32_t n) {
+    json->StreamPosition += n;
+    json->Column += (int32_t)n;
+}
+
+// Whole tokens between values, while each is entirely in view and needs nothing of the byte-wise
+// path: white space, separators, brackets, and strings, numbers and literals that open and close
+// here. Answers where it stopped; the scanner state there is what the byte-wise path expects (a
+// value left open is continued by it).
+uint32_t ScanTokens(JSON* json, const uint8_t* bytes, uint32_t i, uint32_t length, bool direct, bool vector) {
+    while (i < length) {
+        const uint8_t c = bytes[i];
+        switch (c) {
+        case ' ':
+        case '\n':
+        case '\r':
+        case '\t': {
+            uint32_t end = i + 1;
+            if (end < length && bytes[end] <= ' ') end = (uint32_t)JsonSimd_SpaceRunEnd(bytes, end, length);
+            Advance(json, end - i);
+            i = end;
+            continue;
+        }
+        case ':':
+        case 0:
+            Advance(json, 1);
+            i++;
+            continue;
+        case '"': {
+            PushScalar(json, JSON_VALUE_STRING, '"');
+            Advance(json, 1);
+            i++;
+            bool nonAscii = false;
+            const uint32_t end = (uint32_t)RunEnd(bytes, i, length, &nonAscii, vector);
+            const char* text = reinterpret_cast<const char*>(bytes + i);
+            const int32_t run = (int32_t)(end - i);
+            if (end < length && bytes[end] == '"' && end - i < kDirectLimit &&
+                (!nonAscii || StringUtf8_ValidLength(text, run) == run)) {
+                Advance(json, (uint32_t)run);
+                // A key is never raised: it goes to its level's key text from the input.
+                if (direct || (InObject(json) && !KeyPending(json))) {
+                    if (!PopScalar(json, JSON_VALUE_STRING, text, run, length - i)) return end;
+                } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
+                    return end;
+                }
+                // The closing quote.
+                Advance(json, 1);
+                i = end + 1;
+                break;
+            }
+            // An escape, a bad byte or the end of the view: the byte-wise path goes on from the
+            // stop, with the run so far in the value buffer.
+            if (run > 0) {
+                if (nonAscii) json->ValueHigh = 1;
+                if (!BufferAppend(json, text, run)) return end;
+                Advance(json, (uint32_t)run);
+            }
+            return end;
+        }
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
+            PushScalar(json, JSON_VALUE_NUMBER, (char)c);
+            const uint32_t end = NumberEnd(bytes, i, length);
+            if (end <= i || end - i >= kDirectLimit) return i;
+            const int32_t run = (int32_t)(end - i);
+            const char* text = reinterpret_cast<const char*>(bytes + i);
+            Advance(json, (uint32_t)run);
+            if (direct || (InObject(json) && !KeyPending(json))) {
+                if (!PopScalar(json, JSON_VALUE_NUMBER, text, run, length - i)) return end;
+            } else if (!CopyValue(json, text, run, length - (uint32_t)(text - reinterpret_cast<const char*>(bytes))) || !PopValue(json)) {
+                return end;
+            }
+            i = end;
+            break;
+        }
+        case 't':
+        case 'f':
+        case 'n': {
+            if (length - i < 5) return i;
+            // The literal's own text, NUL-terminated for a callback.
+            const char* literal = c == 't' ? "true" : c == 'f' ? "false" : "null";
+            const uint32_t n = c == 'f' ? 5 : 4;
+            if (memcmp(bytes + i, literal, n) != 0) return i;
+            PushScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, (char)c);
+            Advance(json, n);
+            if (!PopScalar(json, c == 'n' ? JSON_VALUE_NULL : JSON_VALUE_BOOLEAN, literal, (int32_t)n, 0)) return i + n;
+            i += n;
+            break;
+        }
+        case '{':
+        case '[':
+            if (!OpenContainer(json, c == '{' ? JSON_VALUE_OBJECT : JSON_VALUE_ARRAY, (char)c, direct)) return i;
+            Advance(json, 1);
+            i++;
+            break;
+        case ',':
+            // A key followed by a comma is the byte-wise path's to report.
+            if (InObject(json) && KeyPending(json)) return i;
+            json->Comma = 1;
+            json->ValueComplete = 0;
+            Advance(json, 1);
+            i++;
+            continue;
+        case ']':
+        case '}':
+            if (json->Depth > 0 && !json->Comma && !(InObject(json) && KeyPending(json))) {
+                PopContainer(json);
+                Advance(json, 1);
+                i++;
+                break;
+            }
+            // What is reported around a close stays with the byte-wise path.
+            return i;
+        default:
+            return i;
+        }
+        if (json->Done) return i;
+    }
+    return i;
+}
+
 } // namespace
 
 void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
     // Without a callback or a trace, that would see the text of a value as a NUL-terminated
     // string, a scalar wholly in view is stored straight from the input.
     const bool direct = json->Callback == nullptr && json->TraceValues == 0;
+    const bool vector = JsonSimd_Engine() != JSON_SIMD_SCALAR;
     uint32_t i = 0;
     while (i < length && !json->Done) {
+        if (json->TypeStack[json->Depth] == 0) {
+            i = ScanTokens(json, bytes, i, length, direct, vector);
+            if (i >= length || json->Done) break;
+        }
         const uint32_t kind = json->TypeStack[json->Depth];
         // The plain run of a string goes to the value buffer in one copy, or, when it is the
         // whole string, to its item without one.
         if (kind == JSON_VALUE_STRING && json->Substate == STRING_PLAIN && !json->PendingHigh) {
             bool nonAscii = false;
-            const uint32_t end = (uint32_t)JsonSimd_StringRunEnd(bytes, i, length, &nonAscii);
+            const uint32_t end = (uint32_t)RunEnd(bytes, i, length, &nonAscii, vector);
             if (direct && json->ValueLength == 0 && end < length && bytes[end] == '"' &&
                 end - i < kDirectLimit) {
                 const char* text = reinterpret_cast<const char*>(bytes + i);
@@ -775,6 +1001,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
             const bool moved = end > i;
             if (moved) {
                 const int32_t run = (int32_t)(end - i);
+                if (nonAscii) json->ValueHigh = 1;
                 if (!BufferAppend(json, reinterpret_cast<const char*>(bytes + i), run)) return;
                 json->StreamPosition += (uint64_t)run;
                 json->Column += run;
@@ -869,6 +1096,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
         }
         const char c = (char)bytes[i];
         bool again = false;
+        bool counted = false;
         bool ok;
         switch (kind) {
         case 0:
@@ -882,7 +1110,7 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
             break;
         case JSON_VALUE_BOOLEAN:
         case JSON_VALUE_NULL:
-            ok = LiteralChar(json, c);
+            ok = LiteralChar(json, c, &counted);
             break;
         default:
             JSON_Print(json, "Unknown type [%d]", (int32_t)kind);
@@ -892,8 +1120,10 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
         if (!ok) return;
         if (!again) {
             i++;
-            json->StreamPosition++;
-            json->Column++;
+            if (!counted) {
+                json->StreamPosition++;
+                json->Column++;
+            }
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/formats/json.h"
+#include "core/formats/json_internal.h"
 #include "core/formats/json_simd.h"
 #include "core/runtime/dictionary.h"
 
@@ -178,6 +179,133 @@ TEST_P(JsonEngines, DirectAndBufferedStoresAgree) {
               std::vector<std::string>{"Unknown field type [x @ 0:24]\n"});
     EXPECT_EQ(Load("{\"k\":\"\\u00e9\\ud83d\\ude00\\t\\\"\"}", false).Saved, "{\"k\":\"\\u00E9\\uD83D\\uDE00\\t\\\"\"}");
     EXPECT_FALSE(Load("{\"bad\":\"\xC3\"}", false).Ok);
+}
+
+int64_t Record(JSON*, void* user, const char* path, uint32_t type, const char* value, int32_t length, uint64_t position,
+               int32_t, int32_t, uint32_t*) {
+    static_cast<Outcome*>(user)->Lines.push_back(std::string(path) + "|" + std::to_string(type) + "|" +
+                                                 std::string(value, (size_t)length) + "|" + std::to_string(position));
+    return 1;
+}
+
+// The text scanned in one run (whole tokens are taken at once) or one byte per run (every value
+// is continued across runs by the byte-wise path); with a recording callback or storing directly.
+Outcome Scan(const std::string& text, bool bytewise, bool callback) {
+    Outcome out{};
+    JSON* json = nullptr;
+    Dictionary* dict = nullptr;
+    JSON_Create(&json);
+    JSON_SetPrintCallback(json, &out, Collect);
+    Dictionary_Create(&dict);
+    Dictionary_SetPrintCallback(dict, &out, Collect);
+    JSON_SetDictionaryHandle(json, dict);
+    if (callback) JSON_SetValueCallback(json, &out, Record);
+    JSON_Reset(json);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    if (bytewise) {
+        for (size_t i = 0; i < text.size(); i++) JSON_ScanBytes(json, bytes + i, 1);
+    } else {
+        JSON_ScanBytes(json, bytes, (uint32_t)text.size());
+    }
+    JSON_ScanFinish(json);
+    JSON_GetLastError(json, &out.Error);
+    out.Ok = out.Error == 0;
+    std::vector<char> saved(text.size() * 4 + 64);
+    uint32_t length = 0;
+    JSON_SetMinify(json, 1);
+    if (JSON_SaveBuffer(json, saved.data(), (uint32_t)saved.size(), &length)) out.Saved.assign(saved.data(), length);
+    JSON_Delete(&json);
+    Dictionary_Release(&dict);
+    return out;
+}
+
+TEST_P(JsonEngines, WholeTokensAndByteWiseScansAgree) {
+    const std::string run(24, 'r');
+    const std::string documents[] = {
+        "{\"a\":{\"b\":[1,{\"c\":null},-12,0,3.5e-2,true,false,\"s\"]},\"d\":[]}",
+        "\n\t [ 1 , 2 ,\r\n\"x\" ]\n",
+        "[1 2]",
+        "[1,]",
+        "{\"a\":1,,\"b\":2}",
+        "{,}",
+        "{\"a\":tru}",
+        "[nulx]",
+        "[truefalse]",
+        "[-]",
+        "[1.]",
+        "[-0,00,+1,.5,12345678901234567890,1e+5,-7E-1]",
+        "[12a]",
+        "{\"a\":\"x\\q\"}",
+        "{\"k\":\"\\n\xC3\"}",
+        "{\"k\":\"\\t\xC3\xA9\"}",
+        "{\"k\":\"\\u00e9\xFF\"}",
+        "[\"" + run + "\xFF\"]",
+        "[\"" + run + "\xE2\x82\xAC" + run + "\"]",
+        "[\"" + run + "\\n" + run + "\"]",
+        "{\"a\\u0000b\":{\"c\":1},\"d\":2}",
+        "{1:2,true:null,\"k\":3}",
+        "]",
+        "[[[]]]]",
+        "{\"a\":[1,2]}x",
+        "{\"a\":\"\\ud83d\\ude00\",\"b\":\"\\ud83dx\"}",
+        "[\"a\",\"b\"",
+        "[1, 2, 3",
+    };
+    for (const std::string& text : documents) {
+        for (const bool callback : {false, true}) {
+            const Outcome whole = Scan(text, false, callback);
+            const Outcome bytewise = Scan(text, true, callback);
+            EXPECT_EQ(whole.Ok, bytewise.Ok) << text << callback;
+            EXPECT_EQ(whole.Error, bytewise.Error) << text << callback;
+            EXPECT_EQ(whole.Lines, bytewise.Lines) << text << callback;
+            EXPECT_EQ(whole.Saved, bytewise.Saved) << text << callback;
+        }
+    }
+    // Known answers, so that the agreement is not agreement in error.
+    EXPECT_EQ(Scan("[1 2]", false, false).Lines, std::vector<std::string>{"Comma expected [2 @ 0:3]\n"});
+    // A literal is raised from its first character, wherever the input was cut.
+    EXPECT_EQ(Scan("[true,null]", true, true).Lines,
+              (std::vector<std::string>{"|4||0", "0|5|true|1", "1|6|null|6"}));
+    EXPECT_EQ(Scan("{\"a\":tru}", false, false).Error, (uint32_t)JSON_ERROR_BOOLEAN);
+    EXPECT_EQ(Scan("[12a]", false, false).Error, (uint32_t)JSON_ERROR_FIELD_TYPE);
+    // UTF-8 is checked in a string that also holds escapes, and passes where it is valid.
+    EXPECT_EQ(Scan("{\"k\":\"\\n\xC3\"}", false, false).Error, (uint32_t)JSON_ERROR_STRING);
+    EXPECT_EQ(Scan("{\"k\":\"\\u00e9\xFF\"}", false, false).Error, (uint32_t)JSON_ERROR_STRING);
+    EXPECT_EQ(Scan("[\"" + run + "\xFF\"]", false, false).Error, (uint32_t)JSON_ERROR_STRING);
+    EXPECT_EQ(Scan("{\"k\":\"\\t\xC3\xA9\"}", false, false).Saved, "{\"k\":\"\\t\\u00E9\"}");
+    // A key cut by a \u0000 escape shows up to the NUL in the paths of its values, and the
+    // following keys are whole again.
+    EXPECT_EQ(Scan("{\"a\\u0000b\":{\"c\":1},\"d\":2}", false, true).Lines,
+              (std::vector<std::string>{"|3||0", "a|3||12", "a\\c|2|1|17", "d|2|2|24"}));
+}
+
+// Keys of every length around the short-copy bound, nested until the path is cut at 1023
+// characters: each value's path is the keys joined so far, and a short key after a long one at
+// the same level shows nothing of the long one.
+TEST(JsonReaderPaths, LongAndShortKeysNestedPastThePathBound) {
+    std::string text, joined;
+    std::vector<std::string> expected;
+    for (int level = 0; level < 30; level++) {
+        const std::string key(26 + (level * 7) % 17, (char)('a' + level % 26));
+        text += "{\"" + key + "\":";
+        joined += (level ? "\\" : "") + key;
+        expected.push_back(joined.substr(0, 1023));
+    }
+    ASSERT_GT(joined.size(), 1040u);
+    text += "1";
+    for (int level = 29; level >= 0; level--) text += ",\"z\":2}";
+    Outcome out = Scan(text, false, true);
+    ASSERT_TRUE(out.Ok);
+    std::vector<std::string> paths;
+    for (const std::string& line : out.Lines) paths.push_back(line.substr(0, line.find('|')));
+    ASSERT_EQ(paths.size(), 1u + 30u + 30u);
+    for (int level = 0; level < 29; level++) EXPECT_EQ(paths[1 + level], expected[level]) << level;
+    // The innermost value, then each level's "z" beside the long key it follows.
+    EXPECT_EQ(paths[30], expected[29]);
+    for (int level = 29; level >= 0; level--) {
+        const std::string parent = level ? expected[level - 1] + "\\" : "";
+        EXPECT_EQ(paths[31 + (29 - level)], (parent + "z").substr(0, 1023)) << level;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(JsonReader, JsonEngines,
