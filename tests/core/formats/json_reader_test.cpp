@@ -115,26 +115,37 @@ int64_t PassThrough(JSON*, void*, const char*, uint32_t, const char*, int32_t, u
     return 1;
 }
 
-// With a value callback every scalar goes through the value buffer; without one, a scalar wholly
-// in view is stored straight from the input.
-Outcome Load(const std::string& text, bool buffered) {
-    Outcome out{};
+// A reader storing into a new dictionary, both printing into the outcome's lines.
+JSON* Open(Outcome& out, Dictionary** dict) {
     JSON* json = nullptr;
-    Dictionary* dict = nullptr;
     JSON_Create(&json);
     JSON_SetPrintCallback(json, &out, Collect);
-    Dictionary_Create(&dict);
-    Dictionary_SetPrintCallback(dict, &out, Collect);
-    JSON_SetDictionaryHandle(json, dict);
-    if (buffered) JSON_SetValueCallback(json, nullptr, PassThrough);
-    out.Ok = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) != 0;
-    JSON_GetLastError(json, &out.Error);
+    Dictionary_Create(dict);
+    Dictionary_SetPrintCallback(*dict, &out, Collect);
+    JSON_SetDictionaryHandle(json, *dict);
+    return json;
+}
+
+// What was stored, saved minified into the outcome; then both are freed.
+void SaveAndClose(Outcome& out, const std::string& text, JSON* json, Dictionary* dict) {
     std::vector<char> saved(text.size() * 4 + 64);
     uint32_t length = 0;
     JSON_SetMinify(json, 1);
     if (JSON_SaveBuffer(json, saved.data(), (uint32_t)saved.size(), &length)) out.Saved.assign(saved.data(), length);
     JSON_Delete(&json);
     Dictionary_Release(&dict);
+}
+
+// With a value callback every scalar goes through the value buffer; without one, a scalar wholly
+// in view is stored straight from the input.
+Outcome Load(const std::string& text, bool buffered) {
+    Outcome out{};
+    Dictionary* dict = nullptr;
+    JSON* json = Open(out, &dict);
+    if (buffered) JSON_SetValueCallback(json, nullptr, PassThrough);
+    out.Ok = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) != 0;
+    JSON_GetLastError(json, &out.Error);
+    SaveAndClose(out, text, json, dict);
     return out;
 }
 
@@ -192,13 +203,8 @@ int64_t Record(JSON*, void* user, const char* path, uint32_t type, const char* v
 // is continued across runs by the byte-wise path); with a recording callback or storing directly.
 Outcome Scan(const std::string& text, bool bytewise, bool callback) {
     Outcome out{};
-    JSON* json = nullptr;
     Dictionary* dict = nullptr;
-    JSON_Create(&json);
-    JSON_SetPrintCallback(json, &out, Collect);
-    Dictionary_Create(&dict);
-    Dictionary_SetPrintCallback(dict, &out, Collect);
-    JSON_SetDictionaryHandle(json, dict);
+    JSON* json = Open(out, &dict);
     if (callback) JSON_SetValueCallback(json, &out, Record);
     JSON_Reset(json);
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
@@ -210,12 +216,7 @@ Outcome Scan(const std::string& text, bool bytewise, bool callback) {
     JSON_ScanFinish(json);
     JSON_GetLastError(json, &out.Error);
     out.Ok = out.Error == 0;
-    std::vector<char> saved(text.size() * 4 + 64);
-    uint32_t length = 0;
-    JSON_SetMinify(json, 1);
-    if (JSON_SaveBuffer(json, saved.data(), (uint32_t)saved.size(), &length)) out.Saved.assign(saved.data(), length);
-    JSON_Delete(&json);
-    Dictionary_Release(&dict);
+    SaveAndClose(out, text, json, dict);
     return out;
 }
 
