@@ -415,7 +415,9 @@ TEST_F(TrackedMemory, BlocksFreedByAnotherThreadWhileTheirOwnerRuns) {
         std::thread([&] {
             for (int i = from; i < to; i++) {
                 Memory_Free(blocks[i], size(i));
-                if (i % 50 == 0) EXPECT_EQ(Memory_Check(nullptr), 1) << i;
+                if (i % 50 == 0) {
+                    EXPECT_EQ(Memory_Check(nullptr), 1) << i;
+                }
             }
         }).join();
     };
