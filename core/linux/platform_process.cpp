@@ -544,6 +544,26 @@ void* EndWatchThread(void* argument) {
     }
 }
 
+} // namespace
+
+int Platform_StartQuietThread(void* (*main)(void*), void* argument, pthread_t* thread) {
+    pthread_attr_t attributes;
+    int result = pthread_attr_init(&attributes);
+    if (result != 0) return result;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t started;
+    result = pthread_create(&started, &attributes, main, argument);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (result == 0 && thread) *thread = started;
+    return result;
+}
+
+namespace {
+
 // The watcher, started on first use; null when the system refuses epoll or the thread. It lives
 // as long as the program: a child may end at any time.
 EndWatcher* Watcher() {
@@ -556,21 +576,8 @@ EndWatcher* Watcher() {
             return nullptr;
         }
         created->Poll = poll;
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) != 0) {
-            close(poll);
-            delete created;
-            return nullptr;
-        }
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        // Every signal blocked, as for the reaping threads: none is handled here.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
         pthread_t thread;
-        const int result = pthread_create(&thread, &attributes, EndWatchThread, created);
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        pthread_attr_destroy(&attributes);
+        const int result = Platform_StartQuietThread(EndWatchThread, created, &thread);
         if (result != 0) {
             Log_Debug("Unable to start the watch on launched programs [LE: %d]\n", result);
             close(poll);
@@ -725,19 +732,8 @@ int64_t Platform_ProcessReapLater(int32_t pid) {
     while (reaped < 0 && errno == EINTR);
     // Reaped now, or no child of ours (anymore).
     if (reaped != 0) return 1;
-    // One small waiting thread per child that outlives its handle. It blocks every signal, so
-    // that none is handled there instead of in the threads that expect it.
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return 0;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pthread_t thread;
-    const int result =
-        pthread_create(&thread, &attributes, ReapThread, reinterpret_cast<void*>((intptr_t)pid));
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attributes);
+    // One small waiting thread per child that outlives its handle.
+    const int result = Platform_StartQuietThread(ReapThread, reinterpret_cast<void*>((intptr_t)pid), nullptr);
     if (result != 0) {
         Log_Debug("Unable to wait for the end of process %d [LE: %d]\n", pid, result);
         return 0;

@@ -2,6 +2,8 @@
 // console user), the process handle and its queries, process enumeration and search through /proc.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
 
 #include "core/runtime/class.h"
@@ -24,6 +26,11 @@ enum : int32_t {
 };
 
 struct PrivilegedTask;
+
+// Starts a detached helper thread with every signal blocked, so that none is handled there instead
+// of in the threads that expect it. Returns pthread_create's result (0 when started); the thread
+// is put in *thread when given.
+int Platform_StartQuietThread(void* (*main)(void*), void* argument, pthread_t* thread);
 
 // A started (or found) process. Allocated zeroed; it has no reference count and no delete
 // function of its own: Platform_ProcessDelete frees it.

@@ -137,19 +137,7 @@ bool ForwardInBackground(PrivilegedTask* task) {
     Forwarding* forwarding = static_cast<Forwarding*>(Memory_Alloc(sizeof(Forwarding)));
     forwarding->Descriptor = descriptor;
     forwarding->ProcessId = task->ChildId;
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) == 0) {
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        // The thread handles no signal meant for the threads that expect them.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        pthread_t thread;
-        const int result = pthread_create(&thread, &attributes, ForwardThread, forwarding);
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        pthread_attr_destroy(&attributes);
-        if (result == 0) return true;
-    }
+    if (Platform_StartQuietThread(ForwardThread, forwarding, nullptr) == 0) return true;
     Memory_Free(forwarding, sizeof(Forwarding));
     close(descriptor);
     return false;
