@@ -5,7 +5,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 
@@ -15,6 +14,7 @@
 
 #include "skin/text_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
 
@@ -45,15 +45,6 @@ class TextFileTest : public TaskLibraryTest {
         if (info && Dictionary_GetStringPtrByKey(info, "text", &text) && text) entry += ":" + std::string(text);
         if (info && Dictionary_GetBooleanByKey(info, "successful", &flag) == 1) entry += flag ? ":true" : ":false";
         static_cast<TextFileTest*>(user)->events.push_back(entry);
-        return 1;
-    }
-    static int64_t OnPrint(void* user, const char* format, ...) {
-        char text[1024];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof(text), format, args);
-        va_end(args);
-        static_cast<TextFileTest*>(user)->printed.push_back(text);
         return 1;
     }
 
@@ -111,7 +102,7 @@ TEST_F(TextFileTest, ChunksArriveAfterTheCallAndEndWithComplete) {
 TEST_F(TextFileTest, FailuresAndRefusals) {
     TextFileReader* reader = nullptr;
     TextFileReader_Create(&reader);
-    TextFileReader_SetPrintCallback(reader, this, OnPrint);
+    TextFileReader_SetPrintCallback(reader, &printed, KeepLine);
     for (int32_t bad : {0, -1}) EXPECT_EQ(TextFileReader_SetBufferSize(reader, bad), 0);
     int32_t size = 0;
     TextFileReader_GetBufferSize(reader, &size);
