@@ -1,13 +1,11 @@
-// A script call's round trip from a skin page in a WebKitGTK skin window through the skin
-// application's own web server (NativeInterop.invoke on a "QVR.SkinApp" instance) beside a
-// synchronous request of a small skin file from the same page and server, with authentication on
-// as the host runs it. The page times batches of 100 calls itself (its clock is coarsened to
-// whole milliseconds, too coarse for one call) and reports the time per call in its title. The
-// process turns the host's own main loop (its 15 ms tick and the wake-ups that other threads send
-// the main thread), so a call that waited for the tick would show here.
-// Two more rows show where a call's time goes: a POST of the same body to a skin file (the web
-// view opens a fresh connection for every POST, so this is the floor of any call) and the instance
-// route asked with HEAD, which the view sends on a kept connection like the file request.
+// A script call's round trip from a skin page in a WebKitGTK skin window (NativeInterop.invoke on
+// a "QVR.SkinApp" instance, answered in this process through the view's interop scheme) beside a
+// synchronous request of a small skin file from the same page through the skin application's own
+// web server, with authentication on as the host runs it. The page times batches of 100 calls
+// itself (its clock is coarsened to whole milliseconds, too coarse for one call) and reports the
+// time per call in its title. The process turns the host's own main loop (its 15 ms tick and the
+// wake-ups that other threads send the main thread), so a call that waited for the tick would
+// show here.
 // Needs an X display: an Xvfb of its own is started when DISPLAY is unset.
 #include <benchmark/benchmark.h>
 #include <webkit2/webkit2.h>
@@ -53,11 +51,6 @@ function DispatchInteropCallback(kind, round) {
   for (var i = 0; i < 100; i++) {
     if (kind === 'invoke') {
       if (NativeInterop.invoke(app, binding) === '{"returnValue":true}') ok++;
-    } else if (kind === 'head') {
-      if (NativeInterop.hasInstance(app)) ok++;
-    } else if (kind === 'post') {
-      var y = new XMLHttpRequest(); y.open('POST', 'small.txt', false); y.send(binding);
-      if (y.status === 200 && y.responseText.length === 512) ok++;
     } else {
       var x = new XMLHttpRequest(); x.open('GET', 'small.txt', false); x.send(null);
       if (x.status === 200 && x.responseText.length === 512) ok++;
@@ -195,12 +188,6 @@ void Run(benchmark::State& state, const char* kind) {
 void BM_ScriptCall(benchmark::State& state) {
     Run(state, "invoke");
 }
-void BM_InstanceHead(benchmark::State& state) {
-    Run(state, "head");
-}
-void BM_SkinFilePost(benchmark::State& state) {
-    Run(state, "post");
-}
 void BM_SkinFileRequest(benchmark::State& state) {
     Run(state, "fetch");
 }
@@ -208,10 +195,6 @@ void BM_SkinFileRequest(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_ScriptCall)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_InstanceHead)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SkinFilePost)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SkinFileRequest)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
 PEER_RATIO("script call round trip beside a small skin file request", "BM_ScriptCall", "BM_SkinFileRequest");
-PEER_RATIO("script call round trip beside a POST of a skin file", "BM_ScriptCall", "BM_SkinFilePost");
-PEER_RATIO("instance route asked with HEAD beside a small skin file request", "BM_InstanceHead", "BM_SkinFileRequest");
 PEER_RATIO_MAIN()

@@ -1,7 +1,8 @@
 // Texts the WebKitGTK back end builds from what pages and peers give it: page callbacks must come
 // out as a call whose two arguments read back as the texts given (bytes that are not UTF-8 become
-// U+FFFD), digest request paths name only short alphanumeric algorithms, and credential server
-// texts fit their buffer and keep an IPv6 address apart from its port.
+// U+FFFD), digest request paths name only short alphanumeric algorithms, interop addresses give an
+// id that fits and reads back the same when escaped again, and credential server texts fit their
+// buffer and keep an IPv6 address apart from its port.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -48,12 +49,34 @@ void CheckCallback(const std::string& first, const std::string& second) {
     Dictionary_Release(&dict);
 }
 
+void CheckInteropCall(const std::string& uri, int32_t capacity) {
+    char id[64];
+    memset(id, 'x', sizeof(id));
+    const int32_t call = WebKitPage_InteropCall(uri.c_str(), id, capacity);
+    if (capacity < 1) return;
+    const size_t n = strnlen(id, (size_t)capacity);
+    if (n >= (size_t)capacity || (call == WEBKITPAGE_CALL_NONE && n != 0)) abort();
+    if (call == WEBKITPAGE_CALL_NONE) return;
+    if (n == 0 && call != WEBKITPAGE_CALL_CREATE) abort();
+    // Every byte escaped again names the same call and id.
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string again = uri.substr(0, uri.find('/', strlen(WEBKITPAGE_INTEROP_SCHEME) + 3) + 1);
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char c = (unsigned char)id[i];
+        again += '%';
+        again += kHex[c >> 4];
+        again += kHex[c & 15];
+    }
+    char back[64];
+    if (WebKitPage_InteropCall(again.c_str(), back, capacity) != call || strcmp(back, id) != 0) abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 4096) return 0;
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0: {
         const std::string first = text.substr(0, text.find('\0'));
         const size_t split = text.find('\0');
@@ -74,6 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         break;
     }
+    case 3:
+        CheckInteropCall(text.substr(1, text.find('\0', 1) == std::string::npos ? std::string::npos
+                                                                               : text.find('\0', 1) - 1),
+                         (int32_t)(data[1] % 64));
+        break;
     default: {
         const int32_t capacity = (int32_t)(data[1] % 64);
         const uint32_t port = size > 3 ? (uint32_t)data[2] << 8 | data[3] : 0;

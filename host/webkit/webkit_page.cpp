@@ -11,69 +11,50 @@
 
 namespace {
 
-// Every call is a synchronous request, so the page gets its answer as the call's result, as it
-// would from an object of the page itself. A call whose arguments have the wrong types, or that
-// the server refuses, answers undefined (false for the yes-or-no calls) and sends nothing or
-// nothing more. The window id comes from the "window=" of the page's address, or of the nearest
-// enclosing frame of the same origin that has one.
+// Every call is a synchronous request to the interop scheme, answered in this process by the
+// invoker of the view's skin window, so the page gets its answer as the call's result, as it would
+// from an object of the page itself. The kind of call is the scheme's host and the instance id its
+// path. A call whose arguments have the wrong types, or that is refused, answers undefined (false
+// for the yes-or-no calls) and sends nothing or nothing more.
 constexpr const char kUserScript[] = R"JS((function () {
   'use strict';
   if (Object.prototype.hasOwnProperty.call(window, 'NativeInterop')) return;
-  var scheme = '@SCHEME@';
-  function windowId() {
-    var w = window;
-    for (var depth = 0; depth < 32; depth++) {
-      try {
-        var m = /[?&]window=([^&#]*)/.exec(w.location.search);
-        if (m) return decodeURIComponent(m[1]);
-      } catch (e) { return ''; }
-      if (w === w.parent) break;
-      w = w.parent;
-    }
-    return '';
-  }
-  function request(method, url, body) {
+  var hashScheme = '@HASH@', interop = '@INTEROP@://';
+  function request(url, body) {
     var x = new XMLHttpRequest();
     try {
-      x.open(method, url, false);
+      x.open('POST', url, false);
       x.send(body === undefined ? null : body);
     } catch (e) { return null; }
-    return x;
+    return x.status === 200 ? x.responseText : null;
   }
-  function instancePath(id) {
-    return typeof id === 'string' && id.length > 0 ? '/instances/' + encodeURIComponent(id) : null;
+  function call(kind, id, body) {
+    return request(interop + kind + '/' + encodeURIComponent(id), body);
   }
   var api = {
     createInstance: function (typeName, instanceId) {
       if (typeof typeName !== 'string') return undefined;
       if (instanceId !== undefined && instanceId !== null && typeof instanceId !== 'string') return undefined;
-      var x = request('POST', '/instances/', JSON.stringify({
-        typename: typeName, window: windowId(), instanceId: typeof instanceId === 'string' ? instanceId : ''
-      }));
-      return x && x.status === 201 && x.responseText.length > 0 ? x.responseText : undefined;
+      var id = call('create', typeof instanceId === 'string' ? instanceId : '', typeName);
+      return id ? id : undefined;
     },
     hasInstance: function (instanceId) {
-      var path = instancePath(instanceId);
-      if (path === null) return false;
-      var x = request('HEAD', path);
-      return !!x && x.status === 200;
+      if (typeof instanceId !== 'string' || instanceId.length === 0) return false;
+      return call('has', instanceId) === 'true';
     },
     releaseInstance: function (instanceId) {
-      var path = instancePath(instanceId);
-      if (path === null) return false;
-      var x = request('DELETE', path);
-      return !!x && x.status === 200;
+      if (typeof instanceId !== 'string' || instanceId.length === 0) return false;
+      return call('release', instanceId) === 'true';
     },
     invoke: function (instanceId, binding) {
-      var path = instancePath(instanceId);
-      if (path === null || typeof binding !== 'string') return undefined;
-      var x = request('POST', path, binding);
-      return x && x.status === 200 ? x.responseText : undefined;
+      if (typeof instanceId !== 'string' || instanceId.length === 0 || typeof binding !== 'string') return undefined;
+      var reply = call('invoke', instanceId, binding);
+      return reply === null ? undefined : reply;
     },
     hash: function (algorithm, text) {
       if (typeof algorithm !== 'string' || typeof text !== 'string') return undefined;
-      var x = request('POST', scheme + '://digest/' + encodeURIComponent(algorithm), text);
-      return x && x.status === 200 ? x.responseText : undefined;
+      var digest = request(hashScheme + '://digest/' + encodeURIComponent(algorithm), text);
+      return digest === null ? undefined : digest;
     }
   };
   Object.freeze(api);
@@ -82,8 +63,8 @@ constexpr const char kUserScript[] = R"JS((function () {
 
 std::string BuildUserScript() {
     std::string script = kUserScript;
-    const size_t at = script.find("@SCHEME@");
-    script.replace(at, 8, WEBKITPAGE_HASH_SCHEME);
+    script.replace(script.find("@HASH@"), 6, WEBKITPAGE_HASH_SCHEME);
+    script.replace(script.find("@INTEROP@"), 9, WEBKITPAGE_INTEROP_SCHEME);
     return script;
 }
 
@@ -173,6 +154,57 @@ int64_t WebKitPage_HashAlgorithm(const char* path, char* algorithm, int32_t capa
     }
     algorithm[n] = 0;
     return n > 0 ? 1 : 0;
+}
+
+int32_t WebKitPage_InteropCall(const char* uri, char* instanceId, int32_t capacity) {
+    ASSERT_POINTER(instanceId);
+    if (capacity > 0) instanceId[0] = 0;
+    if (uri == nullptr || capacity < 1) return WEBKITPAGE_CALL_NONE;
+    const size_t schemeLength = strlen(WEBKITPAGE_INTEROP_SCHEME);
+    if (strncmp(uri, WEBKITPAGE_INTEROP_SCHEME, schemeLength) != 0 ||
+        strncmp(uri + schemeLength, "://", 3) != 0)
+        return WEBKITPAGE_CALL_NONE;
+    const char* kind = uri + schemeLength + 3;
+    static const struct {
+        const char* Name;
+        int32_t Call;
+    } kCalls[] = {{"create/", WEBKITPAGE_CALL_CREATE},
+                  {"has/", WEBKITPAGE_CALL_HAS},
+                  {"release/", WEBKITPAGE_CALL_RELEASE},
+                  {"invoke/", WEBKITPAGE_CALL_INVOKE}};
+    int32_t call = WEBKITPAGE_CALL_NONE;
+    const char* id = nullptr;
+    for (const auto& c : kCalls)
+        if (strncmp(kind, c.Name, strlen(c.Name)) == 0) {
+            call = c.Call;
+            id = kind + strlen(c.Name);
+            break;
+        }
+    if (call == WEBKITPAGE_CALL_NONE) return call;
+    // The id as the page gave it, its escapes undone; an id that holds a zero byte, a bad escape
+    // or anything after it is no id at all.
+    int32_t n = 0;
+    for (const char* at = id; *at; at++) {
+        int value = (unsigned char)*at;
+        if (*at == '?' || *at == '#' || *at == '/') return (instanceId[0] = 0), WEBKITPAGE_CALL_NONE;
+        if (*at == '%') {
+            const auto hex = [](char c) {
+                return c >= '0' && c <= '9'   ? c - '0'
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                              : -1;
+            };
+            const int high = at[1] ? hex(at[1]) : -1, low = high >= 0 && at[2] ? hex(at[2]) : -1;
+            if (low < 0 || (high == 0 && low == 0)) return (instanceId[0] = 0), WEBKITPAGE_CALL_NONE;
+            value = high * 16 + low;
+            at += 2;
+        }
+        if (n >= capacity - 1) return (instanceId[0] = 0), WEBKITPAGE_CALL_NONE;
+        instanceId[n++] = (char)value;
+    }
+    instanceId[n] = 0;
+    // Only a create may leave the id empty (the bridge then makes one).
+    return n > 0 || call == WEBKITPAGE_CALL_CREATE ? call : WEBKITPAGE_CALL_NONE;
 }
 
 int32_t WebKitPage_Button(uint32_t modifiers) {

@@ -10,10 +10,26 @@ struct Dictionary;
 
 // The URI scheme whose synchronous requests answer the page object's "hash".
 constexpr const char* WEBKITPAGE_HASH_SCHEME = "skinhash";
+// The URI scheme whose synchronous requests carry the page object's other calls:
+// "<scheme>://<call>/<instance id, escaped>" with the call's text (type name or binding) as body.
+constexpr const char* WEBKITPAGE_INTEROP_SCHEME = "skininterop";
+
+enum : int32_t {
+    WEBKITPAGE_CALL_NONE = 0,
+    WEBKITPAGE_CALL_CREATE,
+    WEBKITPAGE_CALL_HAS,
+    WEBKITPAGE_CALL_RELEASE,
+    WEBKITPAGE_CALL_INVOKE,
+};
 
 // The page object "NativeInterop", installed in every frame before the page's own script runs.
-// Its calls reach the skin web server's "instances/" routes on the page's own origin.
+// Its calls go to the interop scheme, answered in this process.
 const char* WebKitPage_UserScript();
+
+// The call an interop scheme address asks for, with the instance id it names (unescaped; empty
+// only for a create). WEBKITPAGE_CALL_NONE for another address, an unknown call, an id that does
+// not fit the capacity or holds a zero byte, a bad escape, or a query, fragment or second segment.
+int32_t WebKitPage_InteropCall(const char* uri, char* instanceId, int32_t capacity);
 
 // "DispatchInteropCallback(<first>, <second>)" with both texts as JSON strings. Bytes that are
 // not UTF-8 become U+FFFD, so that the page never gets a broken string.

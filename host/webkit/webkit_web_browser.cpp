@@ -1,6 +1,6 @@
 // The WebKitGTK browser back end. Page script reaches native objects through the page object,
-// whose calls go to the skin web server on the page's own origin; its digests come from a URI
-// scheme of the web context answered here. Main thread only.
+// whose calls and digests are synchronous requests to URI schemes of the web context answered
+// here, each call by the invoker of the skin window whose view (or pop-up) asked. Main thread only.
 #include "host/webkit/webkit_web_browser.h"
 
 #include <gtk/gtk.h>
@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/formats/url.h"
+#include "core/platform/memory_stream.h"
 #include "core/runtime/class.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
@@ -21,6 +23,7 @@
 #include "host/webkit/webkit_page.h"
 #include "skin/native_skin_window.h"
 #include "skin/script_invoker.h"
+#include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
@@ -30,8 +33,10 @@ namespace {
 
 constexpr int32_t kTextSize = 320;
 constexpr int32_t kDigestSize = 135;
-// The largest text the page may hand to "hash".
-constexpr gsize kHashInputLimit = 64u * 1024u * 1024u;
+// The largest text the page may hand to "hash" or to a call.
+constexpr gsize kBodyLimit = 64u * 1024u * 1024u;
+constexpr int32_t kTypeNameSize = 320;
+constexpr int32_t kInstanceIdSize = 40;
 
 struct WebKitWebBrowser {
     Class Header;
@@ -41,7 +46,12 @@ struct WebKitWebBrowser {
     void* ViewChangeUser;
     int32_t DeveloperTools;
     std::vector<GtkWidget*>* Popups; // windows opened by the pages
+    ScriptInvoker* Invoker;          // the page object's calls, for the skin window; none while not embedded
+    std::string* PageUrl;            // where the host last sent the view
 };
+
+// Every live browser, to find the one whose view or pop-up sent a call.
+std::vector<WebKitWebBrowser*> g_browsers;
 
 WebKitWebBrowser* Rec(WebBrowser* browser) {
     auto* b = reinterpret_cast<WebKitWebBrowser*>(browser);
@@ -60,6 +70,39 @@ void FinishWithError(WebKitURISchemeRequest* request, const char* message) {
     g_error_free(error);
 }
 
+// A text answer, readable from any origin (the skin's pages come from the loopback server).
+void FinishWithText(WebKitURISchemeRequest* request, const char* text, gsize length) {
+    GInputStream* stream =
+        g_memory_input_stream_new_from_data(g_memdup2(text, length), (gssize)length, g_free);
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, (gint64)length);
+    webkit_uri_scheme_response_set_content_type(response, "text/plain");
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Access-Control-Allow-Origin", "*");
+    webkit_uri_scheme_response_set_http_headers(response, headers);
+    webkit_uri_scheme_request_finish_with_response(request, response);
+    g_object_unref(response);
+    g_object_unref(stream);
+}
+
+// The request's body, at most kBodyLimit bytes; false when it is longer or cannot be read.
+bool ReadBody(WebKitURISchemeRequest* request, GByteArray* text) {
+    GInputStream* body = webkit_uri_scheme_request_get_http_body(request);
+    if (!body) return true;
+    bool ok = true;
+    guint8 chunk[16384];
+    for (;;) {
+        const gssize n = g_input_stream_read(body, chunk, sizeof(chunk), nullptr, nullptr);
+        if (n == 0) break;
+        if (n < 0 || text->len + (gsize)n > kBodyLimit) {
+            ok = false;
+            break;
+        }
+        g_byte_array_append(text, chunk, (guint)n);
+    }
+    g_object_unref(body);
+    return ok;
+}
+
 // A POST whose path names the algorithm and whose body is the UTF-8 text; the answer is the digest
 // text, readable from any origin (the skin's pages come from the loopback server).
 void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
@@ -70,19 +113,9 @@ void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
             1)
         return FinishWithError(request, "Unsupported hash request");
     GByteArray* text = g_byte_array_new();
-    if (GInputStream* body = webkit_uri_scheme_request_get_http_body(request)) {
-        guint8 chunk[16384];
-        for (;;) {
-            const gssize n = g_input_stream_read(body, chunk, sizeof(chunk), nullptr, nullptr);
-            if (n <= 0) break;
-            if (text->len + (gsize)n > kHashInputLimit) {
-                g_object_unref(body);
-                g_byte_array_unref(text);
-                return FinishWithError(request, "Hash input too large");
-            }
-            g_byte_array_append(text, chunk, (guint)n);
-        }
-        g_object_unref(body);
+    if (!ReadBody(request, text)) {
+        g_byte_array_unref(text);
+        return FinishWithError(request, "Hash input too large");
     }
     if (!g_hashInvoker) ScriptInvoker_Create(&g_hashInvoker);
     char digest[kDigestSize] = "";
@@ -91,16 +124,94 @@ void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
                            (int32_t)text->len, digest, kDigestSize);
     g_byte_array_unref(text);
     if (hashed != 1) return FinishWithError(request, "Unsupported hash algorithm");
-    const gsize length = strlen(digest);
-    GInputStream* stream = g_memory_input_stream_new_from_data(g_strdup(digest), (gssize)length, g_free);
-    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, (gint64)length);
-    webkit_uri_scheme_response_set_content_type(response, "text/plain");
-    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
-    soup_message_headers_append(headers, "Access-Control-Allow-Origin", "*");
-    webkit_uri_scheme_response_set_http_headers(response, headers);
-    webkit_uri_scheme_request_finish_with_response(request, response);
-    g_object_unref(response);
-    g_object_unref(stream);
+    FinishWithText(request, digest, strlen(digest));
+}
+
+// ---- Calls of the page object --------------------------------------------------------------------
+
+WebKitWebBrowser* BrowserOfView(WebKitWebView* view) {
+    if (!view) return nullptr;
+    GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view));
+    for (WebKitWebBrowser* b : g_browsers) {
+        if (b->View == GTK_WIDGET(view)) return b;
+        for (GtkWidget* popup : *b->Popups)
+            if (popup == top) return b;
+    }
+    return nullptr;
+}
+
+// Only the skin's own pages may call: a frame whose origin is the skin's content server, the
+// development server, or the page the host itself sent the view to. A page the view wandered to
+// (a link, a redirect, a frame of another site) is refused.
+bool MayCall(WebKitWebBrowser* b, WebKitURISchemeRequest* request) {
+    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+    const char* origin = headers ? soup_message_headers_get_one(headers, "Origin") : nullptr;
+    if (!origin || !origin[0] || strcmp(origin, "null") == 0) return false;
+    if (SkinApp_IsContentUrl(origin) || SkinApp_IsDevServer(origin)) return true;
+    return !b->PageUrl->empty() && URL_CompareHosts(origin, b->PageUrl->c_str());
+}
+
+// The answer to one call of the page object: the instance id of a create, "true" or "false" for a
+// question or a release, the reply of an invoke. False when the call failed. The text is the
+// request's body with a zero byte after it (length counts the body only).
+bool Answer(ScriptInvoker* invoker, int32_t call, char* id, const char* text, size_t length,
+            std::string* answer) {
+    switch (call) {
+    case WEBKITPAGE_CALL_CREATE:
+        // A type name that fits, without a zero byte in it.
+        if (length == 0 || length >= (size_t)kTypeNameSize || strlen(text) != length ||
+            ScriptInvoker_CreateInstance(invoker, nullptr, text, id, kInstanceIdSize) != 1 || !id[0])
+            return false;
+        *answer = id;
+        return true;
+    case WEBKITPAGE_CALL_HAS:
+        *answer = ScriptInvoker_HasInstance(invoker, id) == 1 ? "true" : "false";
+        return true;
+    case WEBKITPAGE_CALL_RELEASE:
+        *answer = ScriptInvoker_ReleaseInstance(invoker, id) == 1 ? "true" : "false";
+        return true;
+    default:
+        break;
+    }
+    MemoryStream* reply = nullptr;
+    MemoryStream_Create(&reply);
+    MemoryStream_SetAutoGrow(reply, 1);
+    bool ok =
+        ScriptInvoker_HasInstance(invoker, id) == 1 && ScriptInvoker_Invoke(invoker, id, text, reply) == 1;
+    uint8_t* data = nullptr;
+    if (ok && MemoryStream_GetPointer(reply, &data) == 1) {
+        answer->assign(reinterpret_cast<const char*>(data), (size_t)MemoryStream_GetUsed(reply));
+        MemoryStream_ReleasePointer(reply, &data);
+    }
+    MemoryStream_Release(&reply);
+    return ok;
+}
+
+// A refused or failed call is an error, which the page object turns into undefined (or false).
+void OnInteropRequest(WebKitURISchemeRequest* request, gpointer) {
+    WebKitWebBrowser* b = BrowserOfView(webkit_uri_scheme_request_get_web_view(request));
+    const char* method = webkit_uri_scheme_request_get_http_method(request);
+    if (!b || !b->Invoker || !method || strcmp(method, "POST") != 0 || !MayCall(b, request))
+        return FinishWithError(request, "Interop request refused");
+    char id[kInstanceIdSize];
+    const int32_t call =
+        WebKitPage_InteropCall(webkit_uri_scheme_request_get_uri(request), id, kInstanceIdSize);
+    if (call == WEBKITPAGE_CALL_NONE) return FinishWithError(request, "Unsupported interop request");
+    GByteArray* body = g_byte_array_new();
+    const bool read = ReadBody(request, body);
+    const size_t length = body->len;
+    const guint8 zero = 0;
+    g_byte_array_append(body, &zero, 1);
+    // The call may close the window and so this browser: the invoker is held until it returns.
+    ScriptInvoker* invoker = b->Invoker;
+    ScriptInvoker_AddRef(invoker);
+    std::string answer;
+    const bool ok =
+        read && Answer(invoker, call, id, reinterpret_cast<const char*>(body->data), length, &answer);
+    ScriptInvoker_Release(&invoker);
+    g_byte_array_unref(body);
+    if (!ok) return FinishWithError(request, "Interop call failed");
+    FinishWithText(request, answer.data(), answer.size());
 }
 
 // ---- The view's questions ----------------------------------------------------------------------------
@@ -342,7 +453,13 @@ int64_t Editing(WebBrowser* browser, const char* command) {
 int64_t DeleteHandle(void** handle) {
     auto* b = static_cast<WebKitWebBrowser*>(*handle);
     AWKWebBrowser_Unembed(reinterpret_cast<WebBrowser*>(b));
+    for (auto it = g_browsers.begin(); it != g_browsers.end(); ++it)
+        if (*it == b) {
+            g_browsers.erase(it);
+            break;
+        }
     delete b->Popups;
+    delete b->PageUrl;
     Class_UntrackInstance(b);
     b->Header.ClassId = 0;
     Memory_Free(b, sizeof(WebKitWebBrowser));
@@ -370,6 +487,8 @@ int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary*
     auto* content = static_cast<GtkWidget*>(SkinWindow_GetNativeHandle(window));
     if (!content || !GTK_IS_CONTAINER(content)) return 0;
     b->Window = window;
+    if (!b->Invoker && ScriptInvoker_Create(&b->Invoker) == 1)
+        ScriptInvoker_SetWindowInstanceId(b->Invoker, window->Header.InstanceId);
     uint32_t tools = 0;
     WorkflowApp_GetConfigBoolean("enableDeveloperTools", 0, &tools);
     b->DeveloperTools = tools ? 1 : 0;
@@ -421,6 +540,7 @@ int64_t AWKWebBrowser_Unembed(WebBrowser* browser) {
             gtk_widget_destroy(popup);
         }
     }
+    if (b->Invoker) ScriptInvoker_Release(&b->Invoker);
     if (!b->View) return 1;
     if (b->DeveloperTools)
         webkit_web_inspector_close(webkit_web_view_get_inspector(WEBKIT_WEB_VIEW(b->View)));
@@ -437,6 +557,7 @@ int64_t AWKWebBrowser_Navigate(WebBrowser* browser, const char* url) {
     WebKitWebBrowser* b = Rec(browser);
     ASSERT_POINTER(url);
     if (!b->View) return 0;
+    *b->PageUrl = url;
     webkit_web_view_load_uri(WEBKIT_WEB_VIEW(b->View), url);
     return 1;
 }
@@ -549,6 +670,8 @@ int64_t AWKWebBrowser_Create(WebBrowser** browser) {
     Class_GenerateInstanceIdReal(b);
     Class_TrackInstance(b, b->Header.InstanceId, nullptr);
     b->Popups = new std::vector<GtkWidget*>();
+    b->PageUrl = new std::string();
+    g_browsers.push_back(b);
     *browser = reinterpret_cast<WebBrowser*>(b);
     return 1;
 }
@@ -584,7 +707,7 @@ int64_t AWKWebBrowser_QuitMessagePump() {
 }
 
 // The engine's version becomes the macros "host", "hostVersion" and "hostMajorVersion"; page
-// objects get their digests from a scheme of the default web context.
+// objects get their digests and make their calls through schemes of the default web context.
 int64_t AWKWebBrowser_Init(const char*) {
     if (!gtk_init_check(nullptr, nullptr)) {
         Log_Error("WebBrowser - No display\n");
@@ -606,8 +729,11 @@ int64_t AWKWebBrowser_Init(const char*) {
         WebKitWebContext* context = webkit_web_context_get_default();
         webkit_web_context_register_uri_scheme(context, WEBKITPAGE_HASH_SCHEME, OnHashRequest, nullptr,
                                                nullptr);
-        webkit_security_manager_register_uri_scheme_as_cors_enabled(
-            webkit_web_context_get_security_manager(context), WEBKITPAGE_HASH_SCHEME);
+        webkit_web_context_register_uri_scheme(context, WEBKITPAGE_INTEROP_SCHEME, OnInteropRequest, nullptr,
+                                               nullptr);
+        WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, WEBKITPAGE_HASH_SCHEME);
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, WEBKITPAGE_INTEROP_SCHEME);
         g_schemeRegistered = true;
     }
     return 1;

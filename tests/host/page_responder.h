@@ -1,6 +1,5 @@
-// A loopback HTTP peer for the WebKitGTK tests: serves the test's pages and files, answers the
-// skin web server's "instances/" routes with canned answers for one probe instance, and writes
-// every request (and the bodies the page posts to "/report") to a log file, one line each.
+// A loopback HTTP peer for the WebKitGTK tests: serves the test's pages and files and writes every
+// request (and the bodies the page posts to "/report") to a log file, one line each.
 #pragma once
 
 #include <signal.h>
@@ -15,9 +14,8 @@
 #include "tests/support/temp_dir.h"
 
 constexpr const char kPageResponderScript[] = R"PY(
-import http.server, json, os, sys
+import http.server, os, sys
 root, log_path = sys.argv[1], sys.argv[2]
-alive = set()
 def note(line):
     with open(log_path, 'ab') as f:
         f.write(line + b'\n')
@@ -57,23 +55,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             note(b'report ' + data)
             return self.answer(200)
         note(b'POST ' + self.path.encode() + b' ' + data)
-        if self.path == '/instances/':
-            try: request = json.loads(data)
-            except Exception: return self.answer(400)
-            if request.get('typename') != 'Test.Probe': return self.answer(400)
-            alive.add('probe-1')
-            return self.answer(201, b'probe-1')
-        if self.path == '/instances/probe-1' and 'probe-1' in alive:
-            return self.answer(200, b'{"returnValue":"pong"}', 'application/json')
-        return self.answer(404)
-    def do_HEAD(self):
-        note(b'HEAD ' + self.path.encode())
-        self.answer(200 if self.path == '/instances/probe-1' and 'probe-1' in alive else 404)
-    def do_DELETE(self):
-        note(b'DELETE ' + self.path.encode())
-        if self.path == '/instances/probe-1' and 'probe-1' in alive:
-            alive.discard('probe-1')
-            return self.answer(200)
         self.answer(404)
 server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
 print(server.server_address[1], flush=True)

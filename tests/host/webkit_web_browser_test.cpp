@@ -1,6 +1,7 @@
-// The WebKitGTK back end in a real skin window on an X display: the page object in every frame
-// against a loopback peer that answers the "instances/" routes, digests, page callbacks, simulated
-// presses, alerts answered by xdotool; and the texts it builds for pages and credential questions.
+// The WebKitGTK back end in a real skin window on an X display, its pages served by a loopback
+// peer: the page object in every frame calling a probe class through the script bridge (and
+// refused to a frame of another origin), digests, page callbacks, simulated presses, alerts
+// answered by xdotool; and the texts it builds for pages and credential questions.
 #include "host/webkit/webkit_web_browser.h"
 
 #include <gtest/gtest.h>
@@ -44,22 +45,47 @@ function DispatchInteropCallback(first, second) {
 window.addEventListener('load', function () {
   var n = NativeInterop, r = [];
   var id = n.createInstance('Test.Probe');
-  r.push('create=' + id);
+  r.push('create=' + (typeof id === 'string' && id.length > 0));
   r.push('invoke=' + n.invoke(id, '{"method":"ping"}'));
   r.push('has=' + n.hasInstance(id));
   r.push('release=' + n.releaseInstance(id));
-  r.push('hasAfter=' + n.hasInstance(id));
   r.push('dead=' + n.invoke('dead-id', '{}'));
   r.push('wrong=' + [n.invoke(5, '{}'), n.createInstance(7), n.hasInstance({}), n.hash('SHA1', 3)].map(String).join(','));
   r.push('hash=' + n.hash('SHA256', 'h\u00e9llo'));
   r.push('badHash=' + n.hash('NOPE', 'x'));
   r.push('frame=' + typeof document.getElementById('f').contentWindow.NativeInterop);
+  r.push('unknown=' + n.createInstance('Test.Nothing') + ',' + n.createInstance('Test.Probe\u0000x'));
   report(r.join(';'));
+  // The same server under another name is another origin: its page may not call.
+  var other = document.createElement('iframe');
+  other.src = 'http://localhost:' + location.port + '/other.html';
+  document.body.appendChild(other);
 });
 document.addEventListener('mousedown', function (e) { report('mousedown|' + e.button + '|' + e.clientX + '|' + e.clientY); });
 </script></head><body style="margin:0"><iframe id="f" src="/frame.html"></iframe></body></html>)HTML";
 
+constexpr const char kOtherPage[] = R"HTML(<html><head><script>
+var x = new XMLHttpRequest(); x.open('POST', '/report', false);
+x.send('other=' + NativeInterop.createInstance('Test.Probe') + ',' + NativeInterop.hasInstance('x'));
+</script></head><body>other</body></html>)HTML";
+
 std::string g_pageUrl;
+
+// "Test.Probe" answers "pong" to the method "ping" and nothing else.
+int64_t CreateProbe(const char* className, char*, int32_t, void*, InteropExecuteFunc, InteropInvokeFunc* invoke,
+                    InteropReleaseFunc* release, InteropProcessFunc* process, void** user) {
+    if (strcmp(className, "Test.Probe") != 0) return 0;
+    *invoke = [](void*, Dictionary* request, Dictionary* response) -> int64_t {
+        char method[16] = "";
+        Dictionary_GetStringByKey(request, "method", method, sizeof(method));
+        if (strcmp(method, "ping") != 0) return 0;
+        return Dictionary_SetStringByKey(response, "returnValue", "pong");
+    };
+    *release = [](void** u) -> int64_t { return (*u = nullptr), 1; };
+    *process = [](void*) -> int64_t { return 1; };
+    *user = nullptr;
+    return 1;
+}
 
 const SkinWindowAppInterface kApp = {
     nullptr,
@@ -82,6 +108,11 @@ class WebKitEnvironment : public ::testing::Environment {
         ASSERT_EQ(Thread_Init(), 1);
         ASSERT_EQ(EventQueue_Init(), 1);
         ASSERT_EQ(Interop_Init(), 1);
+        ASSERT_NE(Interop_Add(
+                      "probe", +[]() -> int64_t { return 1; }, +[]() -> int64_t { return 1; }, CreateProbe,
+                      +[](const char*, void*) -> int64_t { return 1; },
+                      +[](const char*, const char*) -> int64_t { return 1; }),
+                  nullptr);
         ASSERT_EQ(WebBrowser_Init(HostWebBrowser_GetNativeInterface(), ""), 1);
         NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
         SkinWindow_SetAppInterface(&kApp);
@@ -117,6 +148,7 @@ class WebKitWebBrowserTest : public LogLinesTest {
         ASSERT_EQ(NotificationCenter_Init(), 1);
         WriteText(site.file("page.html"), kPage);
         WriteText(site.file("frame.html"), "<html><body>frame</body></html>");
+        WriteText(site.file("other.html"), kOtherPage);
     }
     void TearDown() override {
         if (window) SkinWindow_Release(&window);
@@ -148,21 +180,19 @@ class WebKitWebBrowserTest : public LogLinesTest {
     }
 };
 
-TEST_F(WebKitWebBrowserTest, PageObjectCallsTheServerRoutesAndTakesCallbacks) {
+TEST_F(WebKitWebBrowserTest, PageObjectCallsTheBridgeAndTakesCallbacks) {
     PageResponder peer(site.path());
     ASSERT_NE(peer.port(), 0) << "the loopback peer did not start";
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create=")) << peer.log();
     const std::string expected =
-        "report create=probe-1;invoke={\"returnValue\":\"pong\"};has=true;release=true;"
-        "hasAfter=false;dead=undefined;wrong=undefined,undefined,false,undefined;hash=" +
-        Sha256("h\xc3\xa9llo") + ";badHash=undefined;frame=object\n";
+        "report create=true;invoke={\"returnValue\":\"pong\"};has=true;release=true;"
+        "dead=undefined;wrong=undefined,undefined,false,undefined;hash=" +
+        Sha256("h\xc3\xa9llo") + ";badHash=undefined;frame=object;unknown=undefined,undefined\n";
     EXPECT_NE(peer.log().find(expected), std::string::npos) << peer.log();
-    const std::string create = std::string("POST /instances/ {\"typename\":\"Test.Probe\",\"window\":\"") +
-                               window->Header.InstanceId + "\",\"instanceId\":\"\"}\n";
-    EXPECT_NE(peer.log().find(create), std::string::npos) << peer.log();
-    // Calls with wrong types never reach the server.
-    EXPECT_EQ(peer.log().find("/instances/5"), std::string::npos);
+    EXPECT_TRUE(Logged(peer, "report other=undefined,false\n")) << peer.log();
+    // The calls never went to the page's server.
+    EXPECT_EQ(peer.log().find("instances"), std::string::npos) << peer.log();
 
     // Both texts reach the page as they are, quotes, separators and all.
     const std::string second = "{\"text\": \"a \\\"quoted\\\" line\xe2\x80\xa8"
@@ -284,7 +314,7 @@ TEST(WebKitPage, CallbackScriptQuotesBothTexts) {
     for (const auto& c : cases) EXPECT_EQ(WebKitPage_CallbackScript(c.First, c.Second), c.Script);
 }
 
-TEST(WebKitPage, HashPathsAndButtonsAndFlags) {
+TEST(WebKitPage, SchemeAddressesButtonsAndFlags) {
     const struct {
         const char* Path;
         const char* Algorithm;
@@ -295,6 +325,31 @@ TEST(WebKitPage, HashPathsAndButtonsAndFlags) {
         EXPECT_EQ(WebKitPage_HashAlgorithm(p.Path, algorithm, sizeof(algorithm)), p.Algorithm[0] ? 1 : 0)
             << p.Path;
         EXPECT_STREQ(algorithm, p.Algorithm);
+    }
+    const std::string longId(40, 'i');
+    const struct {
+        std::string Uri;
+        int32_t Call;
+        const char* Id;
+    } calls[] = {{"skininterop://create/", WEBKITPAGE_CALL_CREATE, ""},
+                 {"skininterop://create/mine", WEBKITPAGE_CALL_CREATE, "mine"},
+                 {"skininterop://invoke/a%2Fb%c3%A9", WEBKITPAGE_CALL_INVOKE, "a/b\xc3\xa9"},
+                 {"skininterop://has/" + longId.substr(1), WEBKITPAGE_CALL_HAS, longId.c_str() + 1},
+                 {"skininterop://release/x", WEBKITPAGE_CALL_RELEASE, "x"},
+                 {"skininterop://has/" + longId, WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://has/", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://invoke/a?b", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://invoke/a/b", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://invoke/a%00", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://invoke/a%2", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://invoke/%zz", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininterop://digest/a", WEBKITPAGE_CALL_NONE, ""},
+                 {"skinhash://invoke/a", WEBKITPAGE_CALL_NONE, ""},
+                 {"skininteropx://invoke/a", WEBKITPAGE_CALL_NONE, ""}};
+    for (const auto& c : calls) {
+        char id[40] = "junk";
+        EXPECT_EQ(WebKitPage_InteropCall(c.Uri.c_str(), id, sizeof(id)), c.Call) << c.Uri;
+        EXPECT_STREQ(id, c.Id) << c.Uri;
     }
     const uint32_t words[] = {0, 1, 2, 3, 4, 5, 8, 9};
     const int32_t buttons[] = {0, 1, 2, 0, 3, 0, 0, 0};
