@@ -394,10 +394,8 @@ int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const
     return 1;
 }
 
-} // namespace
-
-int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
-                                const char* text, int32_t length, Dictionary** child) {
+int64_t AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type, const char* text,
+                     int32_t length, Dictionary** child, bool deferIndex) {
     DICTIONARY_CHECK(dict);
     if (child) *child = nullptr;
     if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
@@ -507,10 +505,27 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     list.Count++;
     if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, item);
-    else if (item->Key)
+    else if (item->Key && !deferIndex)
         Dictionary_IndexMaybeBuild(dict);
     if (child) *child = made;
     return 1;
+}
+
+} // namespace
+
+int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                const char* text, int32_t length, Dictionary** child) {
+    return AppendLoaded(dict, key, keyLength, type, text, length, child, false);
+}
+
+int64_t Dictionary_AppendLoadedIndexLater(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                          const char* text, int32_t length, Dictionary** child) {
+    return AppendLoaded(dict, key, keyLength, type, text, length, child, true);
+}
+
+void Dictionary_IndexLoaded(Dictionary* dict) {
+    DICTIONARY_CHECK(dict);
+    if (Dictionary_Tree(dict)) Dictionary_IndexMaybeBuild(dict);
 }
 
 int64_t Dictionary_InsertSorted(Dictionary* dict, const char* key, DictionaryItem** item, void* context,

@@ -161,6 +161,68 @@ TEST(DictionaryIndex, ChildIndexesGoWithTheTree) {
     Dictionary_Release(&dict); // ASan reports any index left behind
 }
 
+// Every container of the tree with enough keyed items has an index, and every key (present or
+// not, repeated or not, in the other case) is found where a scan finds it.
+void ExpectIndexedAsScanned(Dictionary* dict) {
+    uint32_t keyed = 0;
+    for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
+        if (item->Key) keyed++;
+        if (Dictionary* child = DictionaryItem_Child(item)) ExpectIndexedAsScanned(child);
+    }
+    if (keyed >= kDictionaryIndexThreshold) {
+        EXPECT_NE(Dictionary_Index(dict), nullptr) << keyed;
+    }
+    for (int32_t i = 0; i < 140; i++) {
+        for (const std::string& k : {"k" + std::to_string(i), "K" + std::to_string(i)}) {
+            ASSERT_EQ(Find(dict, k.c_str(), nullptr), Scan(dict, k.c_str(), nullptr)) << k;
+            DictionaryItem* held = Scan(dict, k.c_str(), nullptr);
+            if (held) {
+                ASSERT_EQ(Find(dict, k.c_str(), held->Next), Scan(dict, k.c_str(), held->Next)) << k;
+            }
+        }
+    }
+}
+
+// The JSON reader indexes a container when it closes, in one pass, and at the end of a load
+// those left open (the input was cut short or bad) and the bound Dictionary itself.
+TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
+    // Objects of 120 keys, some repeated (every seventh is k1, k2 ...), nested in an array.
+    const auto object = [](int32_t salt) {
+        std::string text = "{";
+        for (int32_t i = 0; i < 120; i++) {
+            const int32_t k = i % 7 == 6 ? i / 7 : i + salt;
+            text += (i ? ",\"k" : "\"k") + std::to_string(k) + "\":" + std::to_string(i);
+        }
+        return text + "}";
+    };
+    const std::string whole = "[" + object(0) + "," + object(3) + ",{\"in\":" + object(5) + "}]";
+    const struct {
+        std::string Text;
+        uint32_t CaseSensitive;
+        bool Complete;
+    } cases[] = {
+        {whole, 1, true},
+        {whole, 0, true},
+        {whole.substr(0, whole.size() / 2), 1, false},           // cut inside the second object
+        {whole.substr(0, whole.size() - 10), 0, false},          // cut inside the nested one
+        {whole.substr(0, whole.size() / 3) + "}x", 1, false},    // bad inside the first one
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text.size());
+        Dictionary* dict = nullptr;
+        Dictionary_Create(&dict);
+        Dictionary_SetPrivateKeys(dict, 0);
+        Dictionary_SetCaseSensitive(dict, c.CaseSensitive);
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetDictionaryHandle(json, dict);
+        EXPECT_EQ(JSON_LoadBuffer(json, c.Text.data(), (uint32_t)c.Text.size()), c.Complete ? 1 : 0);
+        JSON_Delete(&json);
+        ExpectIndexedAsScanned(dict);
+        Dictionary_Release(&dict);
+    }
+}
+
 // The index's former hash, fixed and unkeyed: keys that share the low bits of it could be found
 // offline, so that one document made every insert walk one ever longer run of slots.
 uint32_t UnkeyedHash(const std::string& key) {
