@@ -363,9 +363,10 @@ bool PopContainer(JSON* json) {
     if (json->Depth <= 0) return Fail(json, JSON_ERROR_FIELD_TYPE);
     json->Depth--;
     ClearKey(json, json->Depth);
+    const bool object = json->TypeStack[json->Depth] == JSON_VALUE_OBJECT;
     json->TypeStack[json->Depth] = 0;
-    // The container is complete: its key index is made now, in one pass.
-    if (json->Containers[json->Depth + 1]) Dictionary_IndexLoaded(json->Containers[json->Depth + 1]);
+    // An object is complete: its key index is made now, in one pass (an array's items are unnamed).
+    if (object && json->Containers[json->Depth + 1]) Dictionary_IndexLoaded(json->Containers[json->Depth + 1]);
     json->Containers[json->Depth + 1] = nullptr;
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     json->ValueComplete = 1;

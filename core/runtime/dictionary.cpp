@@ -525,7 +525,17 @@ int64_t Dictionary_AppendLoadedIndexLater(Dictionary* dict, const char* key, int
 
 void Dictionary_IndexLoaded(Dictionary* dict) {
     DICTIONARY_CHECK(dict);
-    if (Dictionary_Tree(dict)) Dictionary_IndexMaybeBuild(dict);
+    if (!Dictionary_Tree(dict) || Dictionary_Index(dict) || dict->Items.Count < kDictionaryIndexThreshold) return;
+    // As appends one at a time make it: once a keyed item comes at the threshold or past it. A
+    // list of unnamed items gets none.
+    uint32_t position = dict->Items.Count;
+    for (DictionaryItem* item = dict->Items.Last; item && position >= kDictionaryIndexThreshold;
+         item = item->Prev, position--) {
+        if (item->Key) {
+            Dictionary_IndexMaybeBuild(dict);
+            return;
+        }
+    }
 }
 
 int64_t Dictionary_InsertSorted(Dictionary* dict, const char* key, DictionaryItem** item, void* context,

@@ -20,7 +20,8 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
 // lookup in the container scans its items. (A container that has an index keeps it in step.)
 int64_t Dictionary_AppendLoadedIndexLater(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
                                           const char* text, int32_t length, Dictionary** child);
-// Makes the key index of `dict` when it holds enough items and has none.
+// Makes the key index of `dict` when it has none and appends one at a time would have made it
+// (a keyed item at the threshold's position or past it).
 void Dictionary_IndexLoaded(Dictionary* dict);
 
 // An item as the single getters answer it: the key (null for an unnamed item) and its stored

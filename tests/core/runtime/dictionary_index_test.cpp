@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "core/formats/yaml.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
 
 namespace {
 
@@ -169,9 +171,8 @@ void ExpectIndexedAsScanned(Dictionary* dict) {
         if (item->Key) keyed++;
         if (Dictionary* child = DictionaryItem_Child(item)) ExpectIndexedAsScanned(child);
     }
-    if (keyed >= kDictionaryIndexThreshold) {
-        EXPECT_NE(Dictionary_Index(dict), nullptr) << keyed;
-    }
+    // A long list of unnamed items has no index to keep.
+    EXPECT_EQ(Dictionary_Index(dict) != nullptr, keyed >= kDictionaryIndexThreshold) << keyed;
     for (int32_t i = 0; i < 140; i++) {
         for (const std::string& k : {"k" + std::to_string(i), "K" + std::to_string(i)}) {
             ASSERT_EQ(Find(dict, k.c_str(), nullptr), Scan(dict, k.c_str(), nullptr)) << k;
@@ -179,6 +180,38 @@ void ExpectIndexedAsScanned(Dictionary* dict) {
             if (held) {
                 ASSERT_EQ(Find(dict, k.c_str(), held->Next), Scan(dict, k.c_str(), held->Next)) << k;
             }
+        }
+    }
+}
+
+// An index made once the appends are over exists where appends one at a time make one: once a
+// keyed item comes at the threshold's position or past it.
+TEST(DictionaryIndex, IndexLoadedAsAppendsMakeIt) {
+    const struct {
+        uint32_t Count;
+        std::vector<uint32_t> Keyed; // positions (from 1) of the keyed items
+        bool Indexed;
+    } cases[] = {
+        {40, {}, false},
+        {40, {1, 2, 15}, false},
+        {16, {16}, true},
+        {40, {3, 30}, true},
+        {15, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, false},
+    };
+    for (const auto& c : cases) {
+        for (const bool later : {false, true}) {
+            Dictionary* dict = nullptr;
+            Dictionary_Create(&dict);
+            for (uint32_t position = 1; position <= c.Count; position++) {
+                const bool keyed =
+                    std::find(c.Keyed.begin(), c.Keyed.end(), position) != c.Keyed.end();
+                const std::string key = "k" + std::to_string(position);
+                (later ? Dictionary_AppendLoadedIndexLater : Dictionary_AppendLoaded)(
+                    dict, keyed ? key.c_str() : nullptr, (int32_t)key.size(), DICTIONARY_TYPE_INT64, "1", 1, nullptr);
+            }
+            if (later) Dictionary_IndexLoaded(dict);
+            EXPECT_EQ(Dictionary_Index(dict) != nullptr, c.Indexed) << c.Count << (later ? " later" : " at once");
+            Dictionary_Release(&dict);
         }
     }
 }
@@ -195,7 +228,9 @@ TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
         }
         return text + "}";
     };
-    const std::string whole = "[" + object(0) + "," + object(3) + ",{\"in\":" + object(5) + "}]";
+    std::string numbers = "[0";
+    for (int32_t i = 1; i < 40; i++) numbers += "," + std::to_string(i);
+    const std::string whole = "[" + object(0) + "," + object(3) + "," + numbers + "],{\"in\":" + object(5) + "}]";
     const struct {
         std::string Text;
         uint32_t CaseSensitive;
@@ -206,6 +241,7 @@ TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
         {whole.substr(0, whole.size() / 2), 1, false},           // cut inside the second object
         {whole.substr(0, whole.size() - 10), 0, false},          // cut inside the nested one
         {whole.substr(0, whole.size() / 3) + "}x", 1, false},    // bad inside the first one
+        {whole.substr(0, whole.find(",39]")), 1, false},          // cut inside the list of numbers
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Text.size());
