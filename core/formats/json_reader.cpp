@@ -366,7 +366,8 @@ bool PopContainer(JSON* json) {
     const bool object = json->TypeStack[json->Depth] == JSON_VALUE_OBJECT;
     json->TypeStack[json->Depth] = 0;
     // An object is complete: its key index is made now, in one pass (an array's items are unnamed).
-    if (object && json->Containers[json->Depth + 1]) Dictionary_IndexLoaded(json->Containers[json->Depth + 1]);
+    if (object && json->Containers[json->Depth + 1])
+        Dictionary_IndexLoaded(json->Containers[json->Depth + 1]);
     json->Containers[json->Depth + 1] = nullptr;
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     json->ValueComplete = 1;

@@ -525,7 +525,8 @@ int64_t Dictionary_AppendLoadedIndexLater(Dictionary* dict, const char* key, int
 
 void Dictionary_IndexLoaded(Dictionary* dict) {
     DICTIONARY_CHECK(dict);
-    if (!Dictionary_Tree(dict) || Dictionary_Index(dict) || dict->Items.Count < kDictionaryIndexThreshold) return;
+    if (!Dictionary_Tree(dict) || Dictionary_Index(dict) || dict->Items.Count < kDictionaryIndexThreshold)
+        return;
     // As appends one at a time make it: once a keyed item comes at the threshold or past it. A
     // list of unnamed items gets none.
     uint32_t position = dict->Items.Count;

@@ -176,7 +176,8 @@ bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
 
 // Adds `item`, which `before` says comes before any other holder of its key (the build walks the
 // list in order, so there it never does). False when the table cannot grow.
-bool InsertHashed(DictionaryIndex* index, DictionaryItem* item, size_t length, uint32_t hash, bool mayPrecede) {
+bool InsertHashed(DictionaryIndex* index, DictionaryItem* item, size_t length, uint32_t hash,
+                  bool mayPrecede) {
     Slot* free = nullptr;
     Slot* slot = Probe(index, hash, DictionaryItem_Key(item), length, &free);
     if (slot) {

@@ -203,14 +203,15 @@ TEST(DictionaryIndex, IndexLoadedAsAppendsMakeIt) {
             Dictionary* dict = nullptr;
             Dictionary_Create(&dict);
             for (uint32_t position = 1; position <= c.Count; position++) {
-                const bool keyed =
-                    std::find(c.Keyed.begin(), c.Keyed.end(), position) != c.Keyed.end();
+                const bool keyed = std::find(c.Keyed.begin(), c.Keyed.end(), position) != c.Keyed.end();
                 const std::string key = "k" + std::to_string(position);
-                (later ? Dictionary_AppendLoadedIndexLater : Dictionary_AppendLoaded)(
-                    dict, keyed ? key.c_str() : nullptr, (int32_t)key.size(), DICTIONARY_TYPE_INT64, "1", 1, nullptr);
+                (later ? Dictionary_AppendLoadedIndexLater
+                       : Dictionary_AppendLoaded)(dict, keyed ? key.c_str() : nullptr, (int32_t)key.size(),
+                                                  DICTIONARY_TYPE_INT64, "1", 1, nullptr);
             }
             if (later) Dictionary_IndexLoaded(dict);
-            EXPECT_EQ(Dictionary_Index(dict) != nullptr, c.Indexed) << c.Count << (later ? " later" : " at once");
+            EXPECT_EQ(Dictionary_Index(dict) != nullptr, c.Indexed)
+                << c.Count << (later ? " later" : " at once");
             Dictionary_Release(&dict);
         }
     }
@@ -230,7 +231,8 @@ TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
     };
     std::string numbers = "[0";
     for (int32_t i = 1; i < 40; i++) numbers += "," + std::to_string(i);
-    const std::string whole = "[" + object(0) + "," + object(3) + "," + numbers + "],{\"in\":" + object(5) + "}]";
+    const std::string whole =
+        "[" + object(0) + "," + object(3) + "," + numbers + "],{\"in\":" + object(5) + "}]";
     const struct {
         std::string Text;
         uint32_t CaseSensitive;
@@ -238,10 +240,10 @@ TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
     } cases[] = {
         {whole, 1, true},
         {whole, 0, true},
-        {whole.substr(0, whole.size() / 2), 1, false},           // cut inside the second object
-        {whole.substr(0, whole.size() - 10), 0, false},          // cut inside the nested one
-        {whole.substr(0, whole.size() / 3) + "}x", 1, false},    // bad inside the first one
-        {whole.substr(0, whole.find(",39]")), 1, false},          // cut inside the list of numbers
+        {whole.substr(0, whole.size() / 2), 1, false},        // cut inside the second object
+        {whole.substr(0, whole.size() - 10), 0, false},       // cut inside the nested one
+        {whole.substr(0, whole.size() / 3) + "}x", 1, false}, // bad inside the first one
+        {whole.substr(0, whole.find(",39]")), 1, false},      // cut inside the list of numbers
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Text.size());
