@@ -17,10 +17,11 @@ struct Slot {
     const char* Key;
 };
 
-void Fill(Slot* slot, DictionaryItem* item) {
+// `length` is the key's stored length (up to its first NUL).
+void Fill(Slot* slot, DictionaryItem* item, size_t length) {
     slot->Item = item;
     slot->Key = DictionaryItem_Key(item);
-    slot->KeyLength = DictionaryItem_KeyLength(item);
+    slot->KeyLength = (int32_t)length;
 }
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
@@ -182,12 +183,12 @@ bool InsertHashed(DictionaryIndex* index, DictionaryItem* item, size_t length, u
     Slot* slot = Probe(index, hash, DictionaryItem_Key(item), length, &free);
     if (slot) {
         index->Duplicates++;
-        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
+        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item, length);
         return true;
     }
     if (free->Item == kGone) index->Gone--;
     free->Hash = hash;
-    Fill(free, item);
+    Fill(free, item, length);
     index->Used++;
     const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
     // Past a quarter full the table doubles, else it is only cleared of emptied slots.
@@ -310,7 +311,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
             if (DictionaryItem_KeyEquals(next, DictionaryItem_Key(item), length, caseless)) {
-                Fill(slot, next);
+                Fill(slot, next, length);
                 index->Duplicates--;
                 return;
             }
