@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 #include "core/formats/json.h"
 #include "core/runtime/dictionary.h"
@@ -35,6 +37,25 @@ int64_t Through(JSON*, void*, const char* path, uint32_t, const char* value, int
     return 1;
 }
 
+// In every container of what was loaded (all of it, or what a failed load kept), a lookup of
+// each key gives its first holder, as a scan would: the key indexes the reader makes when a
+// container closes, or at the end for those left open, hold every key.
+void CheckLookups(Dictionary* dict) {
+    std::unordered_set<std::string> seen;
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(dict, &item); item; Dictionary_ItemGetNext(dict, item, &item)) {
+        Dictionary* child = nullptr;
+        if (Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child) CheckLookups(child);
+        const char* key = nullptr;
+        Dictionary_ItemGetKeyPtr(dict, item, &key);
+        // Positional and private forms of a key are read otherwise by a lookup.
+        if (!key || !key[0] || key[0] == '[' || key[0] == '.' || key[0] == '#') continue;
+        if (!seen.insert(key).second) continue;
+        DictionaryItem* found = nullptr;
+        Require(Dictionary_ItemFindByKey(dict, key, nullptr, &found) == 1 && found == item);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t error = 0;
     JSON_GetLastError(json, &error);
     Require(loaded ? error == 0 : error != 0);
+    CheckLookups(dict);
     if (loaded) {
         uint32_t length1 = 0;
         char* first = Save(json, 1, &length1);

@@ -193,7 +193,10 @@ int64_t JSON_Scan(JSON* json, Stream* stream, uint32_t* consumed) {
     Memory_Free(chunk, kReadChunk);
     *consumed = (uint32_t)(json->StreamPosition - start);
     // A failing stream fails the load without a JSON code (the stream keeps its own error).
-    if (streamFailed) return 0;
+    if (streamFailed) {
+        JSON_IndexOpenContainers(json);
+        return 0;
+    }
     if (!any && !json->Started && json->Error == 0) {
         json->Error = JSON_ERROR_ZERO_LENGTH;
         return 0;

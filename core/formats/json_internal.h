@@ -75,3 +75,6 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length);
 // Called at the end of the input: completes a number, and records an error for an unfinished
 // document. 1 when the document is complete and no error is recorded.
 int64_t JSON_ScanFinish(JSON* json);
+// Makes the key indexes of the containers a load left open (it failed, or its input ended early)
+// and of the bound Dictionary; JSON_ScanFinish calls it.
+void JSON_IndexOpenContainers(JSON* json);

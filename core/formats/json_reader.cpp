@@ -185,7 +185,7 @@ void StoreValue(JSON* json, uint32_t type, const char* value, int32_t length) {
     if (type < sizeof(kItemType) / sizeof(kItemType[0])) itemType = kItemType[type];
     if (itemType == DICTIONARY_TYPE_UNKNOWN) length = 0;
     Dictionary* child = nullptr;
-    Dictionary_AppendLoaded(target, key, keyLength, itemType, value, length, &child);
+    Dictionary_AppendLoadedIndexLater(target, key, keyLength, itemType, value, length, &child);
     if (itemType == DICTIONARY_TYPE_DICTIONARY || itemType == DICTIONARY_TYPE_LIST)
         json->Containers[json->Depth + 1] = child;
 }
@@ -363,7 +363,11 @@ bool PopContainer(JSON* json) {
     if (json->Depth <= 0) return Fail(json, JSON_ERROR_FIELD_TYPE);
     json->Depth--;
     ClearKey(json, json->Depth);
+    const bool object = json->TypeStack[json->Depth] == JSON_VALUE_OBJECT;
     json->TypeStack[json->Depth] = 0;
+    // An object is complete: its key index is made now, in one pass (an array's items are unnamed).
+    if (object && json->Containers[json->Depth + 1])
+        Dictionary_IndexLoaded(json->Containers[json->Depth + 1]);
     json->Containers[json->Depth + 1] = nullptr;
     if (InObject(json)) ClearKey(json, json->Depth - 1);
     json->ValueComplete = 1;
@@ -1128,7 +1132,16 @@ void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length) {
     }
 }
 
-int64_t JSON_ScanFinish(JSON* json) {
+void JSON_IndexOpenContainers(JSON* json) {
+    if (!json->Dict) return;
+    for (Dictionary* open : json->Containers)
+        if (open) Dictionary_IndexLoaded(open);
+    Dictionary_IndexLoaded(json->Dict);
+}
+
+namespace {
+
+int64_t ScanEnd(JSON* json) {
     if (json->Error != 0) return 0;
     if (json->Done) return 1;
     const uint32_t kind = json->TypeStack[json->Depth];
@@ -1150,4 +1163,12 @@ int64_t JSON_ScanFinish(JSON* json) {
                                                 : JSON_ERROR_FIELD_TYPE);
     }
     return 0;
+}
+
+} // namespace
+
+int64_t JSON_ScanFinish(JSON* json) {
+    const int64_t result = ScanEnd(json);
+    JSON_IndexOpenContainers(json);
+    return result;
 }

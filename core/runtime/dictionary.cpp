@@ -394,10 +394,8 @@ int64_t AppendLoadedSlow(Dictionary* dict, const char* key, uint32_t type, const
     return 1;
 }
 
-} // namespace
-
-int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
-                                const char* text, int32_t length, Dictionary** child) {
+int64_t AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type, const char* text,
+                     int32_t length, Dictionary** child, bool deferIndex) {
     DICTIONARY_CHECK(dict);
     if (child) *child = nullptr;
     if (type > DICTIONARY_TYPE_DICTIONARY) return 0;
@@ -507,10 +505,38 @@ int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLe
     list.Count++;
     if (Dictionary_Index(dict))
         Dictionary_IndexAdd(dict, item);
-    else if (item->Key)
+    else if (item->Key && !deferIndex)
         Dictionary_IndexMaybeBuild(dict);
     if (child) *child = made;
     return 1;
+}
+
+} // namespace
+
+int64_t Dictionary_AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                const char* text, int32_t length, Dictionary** child) {
+    return AppendLoaded(dict, key, keyLength, type, text, length, child, false);
+}
+
+int64_t Dictionary_AppendLoadedIndexLater(Dictionary* dict, const char* key, int32_t keyLength, uint32_t type,
+                                          const char* text, int32_t length, Dictionary** child) {
+    return AppendLoaded(dict, key, keyLength, type, text, length, child, true);
+}
+
+void Dictionary_IndexLoaded(Dictionary* dict) {
+    DICTIONARY_CHECK(dict);
+    if (!Dictionary_Tree(dict) || Dictionary_Index(dict) || dict->Items.Count < kDictionaryIndexThreshold)
+        return;
+    // As appends one at a time make it: once a keyed item comes at the threshold or past it. A
+    // list of unnamed items gets none.
+    uint32_t position = dict->Items.Count;
+    for (DictionaryItem* item = dict->Items.Last; item && position >= kDictionaryIndexThreshold;
+         item = item->Prev, position--) {
+        if (item->Key) {
+            Dictionary_IndexMaybeBuild(dict);
+            return;
+        }
+    }
 }
 
 int64_t Dictionary_InsertSorted(Dictionary* dict, const char* key, DictionaryItem** item, void* context,

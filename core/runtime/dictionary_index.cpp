@@ -17,10 +17,11 @@ struct Slot {
     const char* Key;
 };
 
-void Fill(Slot* slot, DictionaryItem* item) {
+// `length` is the key's stored length (up to its first NUL).
+void Fill(Slot* slot, DictionaryItem* item, size_t length) {
     slot->Item = item;
     slot->Key = DictionaryItem_Key(item);
-    slot->KeyLength = DictionaryItem_KeyLength(item);
+    slot->KeyLength = (int32_t)length;
 }
 
 DictionaryItem* const kGone = reinterpret_cast<DictionaryItem*>(uintptr_t{1});
@@ -176,19 +177,18 @@ bool Resize(DictionaryIndex* index, uint32_t capacity, bool rehash) {
 
 // Adds `item`, which `before` says comes before any other holder of its key (the build walks the
 // list in order, so there it never does). False when the table cannot grow.
-bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
-    const size_t length = StoredLength(item);
-    const uint32_t hash = HashKey(index, DictionaryItem_Key(item), length);
+bool InsertHashed(DictionaryIndex* index, DictionaryItem* item, size_t length, uint32_t hash,
+                  bool mayPrecede) {
     Slot* free = nullptr;
     Slot* slot = Probe(index, hash, DictionaryItem_Key(item), length, &free);
     if (slot) {
         index->Duplicates++;
-        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item);
+        if (mayPrecede && DictionaryItem_Precedes(item, slot->Item)) Fill(slot, item, length);
         return true;
     }
     if (free->Item == kGone) index->Gone--;
     free->Hash = hash;
-    Fill(free, item);
+    Fill(free, item, length);
     index->Used++;
     const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
     // Past a quarter full the table doubles, else it is only cleared of emptied slots.
@@ -204,6 +204,11 @@ bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
     return Resize(index, crowded || wanted <= kMaxCapacity ? wanted : index->Capacity, reseed);
 }
 
+bool Insert(DictionaryIndex* index, DictionaryItem* item, bool mayPrecede) {
+    const size_t length = StoredLength(item);
+    return InsertHashed(index, item, length, HashKey(index, DictionaryItem_Key(item), length), mayPrecede);
+}
+
 uint32_t& TreeCount(Dictionary* dict) {
     return Dictionary_Tree(dict)->IndexCount;
 }
@@ -212,11 +217,40 @@ bool Build(Dictionary* dict) {
     uint32_t capacity = kMinCapacity;
     while (capacity < kMaxCapacity && (uint64_t)capacity < (uint64_t)dict->Items.Count * 2) capacity *= 2;
     DictionaryIndex* index = Allocate(Dictionary_Tree(dict), capacity, dict->CaseSensitive != 1);
-    for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
-        if (DictionaryItem_Key(item) && !Insert(index, item, false)) {
-            Free(index);
-            return false;
-        }
+    // A large table is missed in the cache on nearly every insert: each key is hashed and its
+    // slot fetched kAhead keys before it goes in, so that the misses overlap. A hash made under
+    // a table key since replaced is made again.
+    constexpr uint32_t kAhead = 8;
+    struct Pending {
+        DictionaryItem* Item;
+        size_t Length;
+        uint32_t Hash;
+        uint32_t Reseeds;
+    } queue[kAhead];
+    uint32_t head = 0, queued = 0;
+    const auto insertOldest = [&]() {
+        Pending& p = queue[head];
+        head = (head + 1) % kAhead;
+        queued--;
+        const uint32_t hash =
+            p.Reseeds == index->Reseeds ? p.Hash : HashKey(index, DictionaryItem_Key(p.Item), p.Length);
+        return InsertHashed(index, p.Item, p.Length, hash, false);
+    };
+    bool ok = true;
+    for (DictionaryItem* item = dict->Items.First; ok && item; item = item->Next) {
+        const char* key = DictionaryItem_Key(item);
+        if (!key) continue;
+        if (queued == kAhead && !insertOldest()) ok = false;
+        const size_t length = strlen(key);
+        const uint32_t hash = HashKey(index, key, length);
+        __builtin_prefetch(&index->Slots[hash & (index->Capacity - 1)], 1);
+        queue[(head + queued) % kAhead] = {item, length, hash, index->Reseeds};
+        queued++;
+    }
+    while (ok && queued) ok = insertOldest();
+    if (!ok) {
+        Free(index);
+        return false;
     }
     Dictionary_SetIndex(dict, index);
     TreeCount(dict)++;
@@ -277,7 +311,7 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (index->Duplicates) {
         for (DictionaryItem* next = item->Next; next; next = next->Next) {
             if (DictionaryItem_KeyEquals(next, DictionaryItem_Key(item), length, caseless)) {
-                Fill(slot, next);
+                Fill(slot, next, length);
                 index->Duplicates--;
                 return;
             }

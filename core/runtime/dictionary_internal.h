@@ -170,7 +170,10 @@ inline uint16_t Dictionary_Setting(uint32_t value) {
 // come from the general heap, recorded so that the release frees them too.
 struct DictionaryTree {
     uint8_t* Cursor;
+    // The end of the room handed out from: the current block's end, or in a large block the end
+    // of the part made present so far (BlockEnd is the block's own end).
     uint8_t* End;
+    uint8_t* BlockEnd;
     struct DictionaryArenaBlock* Blocks;
     struct DictionaryArenaLarge* Large;
     uint32_t BlockCount;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/runtime/dictionary.h"
@@ -74,6 +75,39 @@ TEST(DictionaryArena, LargeBlocksAreRecordedAndReleased) {
     DictionaryTree_Clear(tree);
     EXPECT_EQ(DictionaryTree_BlockCount(tree), 0u);
     EXPECT_NE(DictionaryTree_Alloc(tree, 8), nullptr);
+    DictionaryTree_Delete(&tree);
+}
+
+// A tree grown through many large blocks, whose room is handed out a window at a time: every
+// request (plain, 16-byte aligned, carved) gets room of its own, and what was written stays.
+TEST(DictionaryArena, LargeTreeHandsOutDistinctRoom) {
+    DictionaryTree* tree = DictionaryTree_Create(8);
+    std::vector<std::pair<uint8_t*, size_t>> pieces;
+    uint32_t seed = 1;
+    for (size_t total = 0; total < (12u << 20);) {
+        seed = seed * 1103515245u + 12345u;
+        size_t size = 1 + (seed >> 8) % ((seed & 0x30) == 0 ? 8192 : 200);
+        uint8_t* at = nullptr;
+        switch ((seed >> 4) % 3) {
+        case 0:
+            at = static_cast<uint8_t*>(DictionaryTree_Alloc(tree, size));
+            break;
+        case 1:
+            at = static_cast<uint8_t*>(DictionaryTree_Alloc(tree, size, true));
+            ASSERT_EQ((uintptr_t)at % 16, 0u);
+            break;
+        default:
+            size = DictionaryTree_BlockBytes(size);
+            at = static_cast<uint8_t*>(DictionaryTree_Carve(tree, size));
+        }
+        memset(at, (int)(pieces.size() % 251), size);
+        pieces.emplace_back(at, size);
+        total += size;
+    }
+    for (size_t i = 0; i < pieces.size(); i++) {
+        const std::vector<uint8_t> want(pieces[i].second, (uint8_t)(i % 251));
+        ASSERT_EQ(memcmp(pieces[i].first, want.data(), want.size()), 0) << i;
+    }
     DictionaryTree_Delete(&tree);
 }
 

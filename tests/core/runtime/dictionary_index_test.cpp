@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "core/formats/yaml.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
 
 namespace {
 
@@ -159,6 +161,104 @@ TEST(DictionaryIndex, ChildIndexesGoWithTheTree) {
     EXPECT_EQ(Dictionary_GetInt32ByPath(dict, "c49.k39", &value), 1);
     EXPECT_EQ(value, 39);
     Dictionary_Release(&dict); // ASan reports any index left behind
+}
+
+// Every container of the tree with enough keyed items has an index, and every key (present or
+// not, repeated or not, in the other case) is found where a scan finds it.
+void ExpectIndexedAsScanned(Dictionary* dict) {
+    uint32_t keyed = 0;
+    for (DictionaryItem* item = dict->Items.First; item; item = item->Next) {
+        if (item->Key) keyed++;
+        if (Dictionary* child = DictionaryItem_Child(item)) ExpectIndexedAsScanned(child);
+    }
+    // A long list of unnamed items has no index to keep.
+    EXPECT_EQ(Dictionary_Index(dict) != nullptr, keyed >= kDictionaryIndexThreshold) << keyed;
+    for (int32_t i = 0; i < 140; i++) {
+        for (const std::string& k : {"k" + std::to_string(i), "K" + std::to_string(i)}) {
+            ASSERT_EQ(Find(dict, k.c_str(), nullptr), Scan(dict, k.c_str(), nullptr)) << k;
+            DictionaryItem* held = Scan(dict, k.c_str(), nullptr);
+            if (held) {
+                ASSERT_EQ(Find(dict, k.c_str(), held->Next), Scan(dict, k.c_str(), held->Next)) << k;
+            }
+        }
+    }
+}
+
+// An index made once the appends are over exists where appends one at a time make one: once a
+// keyed item comes at the threshold's position or past it.
+TEST(DictionaryIndex, IndexLoadedAsAppendsMakeIt) {
+    const struct {
+        uint32_t Count;
+        std::vector<uint32_t> Keyed; // positions (from 1) of the keyed items
+        bool Indexed;
+    } cases[] = {
+        {40, {}, false},
+        {40, {1, 2, 15}, false},
+        {16, {16}, true},
+        {40, {3, 30}, true},
+        {15, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, false},
+    };
+    for (const auto& c : cases) {
+        for (const bool later : {false, true}) {
+            Dictionary* dict = nullptr;
+            Dictionary_Create(&dict);
+            for (uint32_t position = 1; position <= c.Count; position++) {
+                const bool keyed = std::find(c.Keyed.begin(), c.Keyed.end(), position) != c.Keyed.end();
+                const std::string key = "k" + std::to_string(position);
+                (later ? Dictionary_AppendLoadedIndexLater
+                       : Dictionary_AppendLoaded)(dict, keyed ? key.c_str() : nullptr, (int32_t)key.size(),
+                                                  DICTIONARY_TYPE_INT64, "1", 1, nullptr);
+            }
+            if (later) Dictionary_IndexLoaded(dict);
+            EXPECT_EQ(Dictionary_Index(dict) != nullptr, c.Indexed)
+                << c.Count << (later ? " later" : " at once");
+            Dictionary_Release(&dict);
+        }
+    }
+}
+
+// The JSON reader indexes a container when it closes, in one pass, and at the end of a load
+// those left open (the input was cut short or bad) and the bound Dictionary itself.
+TEST(DictionaryIndex, JsonLoadIndexesClosedAndOpenContainers) {
+    // Objects of 120 keys, some repeated (every seventh is k1, k2 ...), nested in an array.
+    const auto object = [](int32_t salt) {
+        std::string text = "{";
+        for (int32_t i = 0; i < 120; i++) {
+            const int32_t k = i % 7 == 6 ? i / 7 : i + salt;
+            text += (i ? ",\"k" : "\"k") + std::to_string(k) + "\":" + std::to_string(i);
+        }
+        return text + "}";
+    };
+    std::string numbers = "[0";
+    for (int32_t i = 1; i < 40; i++) numbers += "," + std::to_string(i);
+    const std::string whole =
+        "[" + object(0) + "," + object(3) + "," + numbers + "],{\"in\":" + object(5) + "}]";
+    const struct {
+        std::string Text;
+        uint32_t CaseSensitive;
+        bool Complete;
+    } cases[] = {
+        {whole, 1, true},
+        {whole, 0, true},
+        {whole.substr(0, whole.size() / 2), 1, false},        // cut inside the second object
+        {whole.substr(0, whole.size() - 10), 0, false},       // cut inside the nested one
+        {whole.substr(0, whole.size() / 3) + "}x", 1, false}, // bad inside the first one
+        {whole.substr(0, whole.find(",39]")), 1, false},      // cut inside the list of numbers
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text.size());
+        Dictionary* dict = nullptr;
+        Dictionary_Create(&dict);
+        Dictionary_SetPrivateKeys(dict, 0);
+        Dictionary_SetCaseSensitive(dict, c.CaseSensitive);
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetDictionaryHandle(json, dict);
+        EXPECT_EQ(JSON_LoadBuffer(json, c.Text.data(), (uint32_t)c.Text.size()), c.Complete ? 1 : 0);
+        JSON_Delete(&json);
+        ExpectIndexedAsScanned(dict);
+        Dictionary_Release(&dict);
+    }
 }
 
 // The index's former hash, fixed and unkeyed: keys that share the low bits of it could be found
