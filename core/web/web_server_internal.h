@@ -77,6 +77,9 @@ struct WebServer {
     WebServerConnection* Head;
     WebServerConnection* Tail;
     uint32_t Count;
+    // Connections accepted since the last pass, linked through Next: an accept (on the reactor's
+    // polling thread) never waits for the lock a pass holds; the next pass takes them over.
+    std::atomic<WebServerConnection*> Incoming;
     CriticalSection* Lock;
     // Passes under way on the owner's thread (under the lock). A handler that runs a loop of its
     // own (a modal box) may come back into the server: such a pass is put off, since the pass

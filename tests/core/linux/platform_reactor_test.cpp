@@ -234,26 +234,30 @@ TEST_F(PlatformReactorTest, InlineSourcesRunOnThePollingThread) {
     }
 }
 
-// Hundreds of sources on the polling thread that stay ready and cancel themselves at once (as
-// connections that all see their peers close do) are all taken out and their cancel handlers run.
+// Sources on the polling thread that stay ready and cancel themselves at once (as connections
+// that all see their peers close do) are all taken out and their cancel handlers run: hundreds,
+// and a single one after which nothing else ever wakes the polling thread.
 TEST_F(PlatformReactorTest, ManyInlineSourcesCancelledAtOnceAllFinish) {
-    std::vector<Watch> watches(400);
-    std::vector<PlatformSource*> sources;
-    for (Watch& w : watches) {
-        w.drain = false;
-        w.cancelAt = 1;
-        w.Signal();
-        sources.push_back(Make(w, PLATFORM_SOURCE_READ, true));
-        w.self = sources.back();
+    for (const size_t count : {size_t(1), size_t(400)}) {
+        SCOPED_TRACE(count);
+        std::vector<Watch> watches(count);
+        std::vector<PlatformSource*> sources;
+        for (Watch& w : watches) {
+            w.drain = false;
+            w.cancelAt = 1;
+            w.Signal();
+            sources.push_back(Make(w, PLATFORM_SOURCE_READ, true));
+            w.self = sources.back();
+        }
+        for (PlatformSource* source : sources) Platform_SourceResume(source);
+        for (PlatformSource*& source : sources) Platform_SourceRelease(&source);
+        ASSERT_TRUE(WaitFor([&] {
+            for (Watch& w : watches)
+                if (w.cancels.load() != 1) return false;
+            return true;
+        }));
+        for (Watch& w : watches) EXPECT_EQ(w.events.load(), 1);
     }
-    for (PlatformSource* source : sources) Platform_SourceResume(source);
-    for (PlatformSource*& source : sources) Platform_SourceRelease(&source);
-    ASSERT_TRUE(WaitFor([&] {
-        for (Watch& w : watches)
-            if (w.cancels.load() != 1) return false;
-        return true;
-    }));
-    for (Watch& w : watches) EXPECT_EQ(w.events.load(), 1);
 }
 
 struct Posted {
