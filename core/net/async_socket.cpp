@@ -199,7 +199,8 @@ sockaddr_in MakeAddress(uint32_t address, uint32_t port) {
 void Unhold(AsyncSocketDispatcher* dispatcher) {
     if (dispatcher->Holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     const int32_t fd = dispatcher->Descriptor;
-    SetBlocking(fd, true);
+    // Linux lingers in close (SO_LINGER) whether the descriptor blocks or not: no switch back to
+    // blocking mode first.
     shutdown(fd, SHUT_RDWR);
     close(fd);
     AsyncSocket* socket = dispatcher->Socket;

@@ -395,9 +395,13 @@ int64_t StepResponseHeader(WebServerConnection* c) {
     Dictionary_Reset(c->ResponseHeader);
     // The texts of "%s (%s)" and "%s/%s", put together without the formatter on every answer.
     Dictionary_SetStringByKey(c->ResponseHeader, "Server", "Radi-Dod (0.84)");
-    char date[64];
-    Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
-    Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
+    // The date text changes once a second: formatted then, not for every answer.
+    const double now = Time_GetCurrentEncoded();
+    if (now != s->DateFor || !s->DateText[0]) {
+        Time_EncodedString(TIME_FIELD_RFC1123, s->DateText, (int32_t)sizeof(s->DateText), now);
+        s->DateFor = now;
+    }
+    Dictionary_SetStringByKey(c->ResponseHeader, "Date", s->DateText);
     // A client on a kept connection mostly asks for the same file again: the table is searched
     // once per file name.
     if (!c->ContentTypeFor[0] || strcmp(c->ContentTypeFor, c->FileName) != 0) {

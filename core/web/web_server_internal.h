@@ -107,6 +107,9 @@ struct WebServer {
     AsyncSocket* ListenSocket;
     char HostName[80];
     int32_t Timeout;
+    // The Date header's text and the wall-clock second it was made for; written by passes only.
+    double DateFor;
+    char DateText[64];
     CallbackBase OpenCallback;
     CallbackBase RequestHeaderCallback;
     CallbackBase RequestBodyCallback;
