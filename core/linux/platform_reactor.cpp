@@ -82,6 +82,7 @@ struct PlatformSource {
     bool Detached;     // out of epoll, done by the epoll thread: no report of it can be in flight
     bool CancelPosted; // the cancel handler is posted (once)
     bool Inline;       // the event handler runs on the epoll thread
+    bool CancelInline; // and so does the cancel handler (of an inline source)
     bool ArmedLasting; // armed without EPOLLONESHOT: reported while ready, until disarmed
 };
 
@@ -345,7 +346,7 @@ void DetachCancelled(PlatformReactor* reactor) {
     while (list) {
         PlatformSource* source = list;
         list = source->NextCancelled;
-        bool cancelDue;
+        bool cancelDue, runHere;
         {
             std::lock_guard<std::mutex> guard(source->Lock);
             if (source->Registered) {
@@ -356,8 +357,13 @@ void DetachCancelled(PlatformReactor* reactor) {
             source->Armed = false;
             source->Detached = true;
             cancelDue = CancelDue(source);
+            runHere = source->Inline && source->CancelInline;
         }
-        if (cancelDue) Post(reactor, &source->CancelWork.Work);
+        // Run here it costs no worker's wake-up; it frees the source, which is not touched again.
+        if (cancelDue && runHere)
+            RunCancel(&source->CancelWork.Work);
+        else if (cancelDue)
+            Post(reactor, &source->CancelWork.Work);
     }
 }
 
@@ -578,6 +584,17 @@ int64_t Platform_SourceSetInline(PlatformSource* source, int32_t on) {
     std::lock_guard<std::mutex> guard(source->Lock);
     source->Inline = on != 0;
     return 1;
+}
+
+int64_t Platform_SourceSetCancelInline(PlatformSource* source, int32_t on) {
+    CheckedSource(source);
+    std::lock_guard<std::mutex> guard(source->Lock);
+    source->CancelInline = on != 0;
+    return 1;
+}
+
+int64_t Platform_ReactorOnPollingThread(PlatformReactor* reactor) {
+    return reactor && t_pollingReactor == reactor ? 1 : 0;
 }
 
 int64_t Platform_SourceRelease(PlatformSource** handle) {

@@ -69,6 +69,15 @@ struct WritePassWork {
 
 struct AsyncSocketDispatcher;
 
+namespace {
+
+struct DispatcherWork {
+    PlatformWork Work;
+    AsyncSocketDispatcher* Dispatcher;
+};
+
+} // namespace
+
 struct AsyncSocket {
     Class Header;
     MeterRW* Meter;
@@ -120,6 +129,8 @@ struct AsyncSocketDispatcher {
     // buffer (not for the connect), and a watch wanted while an old source's cancel was pending.
     uint32_t RoomWatch;
     uint32_t RoomWanted;
+    // The close a worker makes for the last holder on the polling thread.
+    DispatcherWork Closing;
 };
 
 // The reactor all sockets share and the count of sources whose cancel handler has not yet run.
@@ -195,14 +206,41 @@ sockaddr_in MakeAddress(uint32_t address, uint32_t port) {
     return a;
 }
 
-// The last holder closes the descriptor and gives back the socket.
+void CloseAndFree(AsyncSocketDispatcher* dispatcher);
+
+void CloseWork(PlatformWork* work) {
+    CloseAndFree(reinterpret_cast<DispatcherWork*>(work)->Dispatcher);
+}
+
+// Whether a close of the shut descriptor returns at once. A close that lingers (SO_LINGER) waits
+// while the end of the stream is on its way to the peer, which does not answer for sure: only a
+// connection whose end was taken, or that is gone, closes without waiting.
+bool CloseReturnsAtOnce(int32_t fd) {
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    return info.tcpi_state == TCP_TIME_WAIT || info.tcpi_state == TCP_FIN_WAIT2 || info.tcpi_state == TCP_CLOSE ||
+           info.tcpi_state == TCP_LISTEN;
+}
+
+// The last holder closes the descriptor and gives back the socket. On the reactor's polling
+// thread (a cancel handler run there) a close that may wait is left to a worker.
 void Unhold(AsyncSocketDispatcher* dispatcher) {
     if (dispatcher->Holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    const int32_t fd = dispatcher->Descriptor;
     // Linux lingers in close (SO_LINGER) whether the descriptor blocks or not: no switch back to
     // blocking mode first.
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    shutdown(dispatcher->Descriptor, SHUT_RDWR);
+    PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
+    if (reactor && Platform_ReactorOnPollingThread(reactor) && !CloseReturnsAtOnce(dispatcher->Descriptor)) {
+        dispatcher->Closing = {{nullptr, CloseWork}, dispatcher};
+        Platform_ReactorPost(reactor, &dispatcher->Closing.Work);
+        return;
+    }
+    CloseAndFree(dispatcher);
+}
+
+void CloseAndFree(AsyncSocketDispatcher* dispatcher) {
+    close(dispatcher->Descriptor);
     AsyncSocket* socket = dispatcher->Socket;
     dispatcher->Header.ClassId = 0;
     dispatcher->~AsyncSocketDispatcher();
@@ -410,7 +448,12 @@ void CreateDispatcher(AsyncSocket* socket, bool connecting) {
     if (connecting && !Platform_SourceCreate(&dispatcher->WriteSource, reactor, dispatcher->Descriptor,
                                              PLATFORM_SOURCE_WRITE, dispatcher, WriteEvent, WriteCancel))
         Debug_Abort("Unable to create write source");
-    if (socket->ReadInline) Platform_SourceSetInline(dispatcher->ReadSource, 1);
+    // The cancel handler then runs there too: it only frees, and a close that may wait is left
+    // to a worker.
+    if (socket->ReadInline) {
+        Platform_SourceSetInline(dispatcher->ReadSource, 1);
+        Platform_SourceSetCancelInline(dispatcher->ReadSource, 1);
+    }
     socket->Dispatcher = dispatcher;
     GlobalAsyncSocketPendingDispatchers.fetch_add(connecting ? 2 : 1);
     if (connecting) {
@@ -766,7 +809,10 @@ int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on) {
     Checked(socket);
     CriticalSectionGuard guard(socket->Lock);
     socket->ReadInline = on ? 1 : 0;
-    if (socket->Dispatcher) Platform_SourceSetInline(socket->Dispatcher->ReadSource, socket->ReadInline);
+    if (socket->Dispatcher) {
+        Platform_SourceSetInline(socket->Dispatcher->ReadSource, socket->ReadInline);
+        Platform_SourceSetCancelInline(socket->Dispatcher->ReadSource, socket->ReadInline);
+    }
     return 1;
 }
 

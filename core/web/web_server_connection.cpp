@@ -276,7 +276,14 @@ int64_t WebServer_ConnectionSetResponseHeader(WebServer*, WebServerConnection* c
     WebServerConnection* c = Conn(connection);
     va_list args;
     va_start(args, format);
-    const int64_t ok = Dictionary_SetStringByKeyV(c->ResponseHeader, name, format, args);
+    int64_t ok;
+    // Most owners pass a ready value through "%s": it is stored as it is, without the formatter.
+    if (format[0] == '%' && format[1] == 's' && format[2] == 0) {
+        const char* value = va_arg(args, const char*);
+        ok = Dictionary_SetStringByKey(c->ResponseHeader, name, value ? value : "");
+    } else {
+        ok = Dictionary_SetStringByKeyV(c->ResponseHeader, name, format, args);
+    }
     va_end(args);
     return ok ? 1 : 0;
 }

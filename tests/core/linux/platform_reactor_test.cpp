@@ -260,6 +260,51 @@ TEST_F(PlatformReactorTest, ManyInlineSourcesCancelledAtOnceAllFinish) {
     }
 }
 
+// What the polling-thread question answered in a source's handlers.
+PlatformReactor* g_asked = nullptr;
+std::atomic<int32_t> g_eventsElsewhere{0};
+std::atomic<int64_t> g_cancelOnPolling{-1};
+
+void OnEventAsking(void* context) {
+    if (Platform_ReactorOnPollingThread(g_asked) != 1) g_eventsElsewhere++;
+    OnEvent(context);
+}
+
+void OnCancelAsking(void* context) {
+    g_cancelOnPolling = Platform_ReactorOnPollingThread(g_asked);
+    OnCancel(context);
+}
+
+// The cancel handler of a source run on the polling thread runs on that thread too when asked
+// (after its last event, never beside it), and on a worker otherwise; only the polling thread
+// says it is that thread.
+TEST_F(PlatformReactorTest, CancelHandlerRunsOnThePollingThreadWhenAsked) {
+    g_asked = reactor;
+    for (const bool cancelInline : {false, true}) {
+        SCOPED_TRACE(cancelInline);
+        Watch w;
+        w.drain = false;
+        w.cancelAt = 3;
+        g_eventsElsewhere = 0;
+        g_cancelOnPolling = -1;
+        PlatformSource* source = nullptr;
+        ASSERT_EQ(Platform_SourceCreate(&source, reactor, w.fd, PLATFORM_SOURCE_READ, &w, OnEventAsking, OnCancelAsking),
+                  1);
+        Platform_SourceSetInline(source, 1);
+        Platform_SourceSetCancelInline(source, cancelInline ? 1 : 0);
+        w.self = source;
+        w.Signal();
+        Platform_SourceResume(source);
+        ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; }));
+        EXPECT_EQ(w.events.load(), 3);
+        EXPECT_EQ(g_eventsElsewhere.load(), 0);
+        EXPECT_EQ(g_cancelOnPolling.load(), cancelInline ? 1 : 0);
+        EXPECT_EQ(w.overlapped.load(), 0);
+        Platform_SourceRelease(&source);
+    }
+    EXPECT_EQ(Platform_ReactorOnPollingThread(reactor), 0);
+}
+
 struct Posted {
     PlatformWork work;
     std::atomic<int32_t>* ran;

@@ -709,28 +709,43 @@ int PlainClient(uint32_t port) {
 }
 
 // A listener that accepts on the polling thread takes a burst of connections, many per report,
-// every one on that one thread.
+// every one on that one thread. The accepted sockets read there too; when their peers close,
+// each sees one Close and every descriptor is closed (there, or by a worker when the close could
+// wait).
 TEST_F(AsyncSocketTest, InlineListenerAcceptsABurstOnOneThread) {
     constexpr size_t kCount = 100;
-    Server server;
-    std::mutex threadsLock;
-    std::set<std::thread::id> threads;
-    server.onAccept = [&](AsyncSocket*) {
-        std::lock_guard<std::mutex> guard(threadsLock);
-        threads.insert(std::this_thread::get_id());
-    };
-    EXPECT_EQ(AsyncSocket_SetReadInline(server.listener, 1), 1);
-    std::vector<int> clients;
-    for (size_t i = 0; i < kCount; i++) clients.push_back(PlainClient(server.port));
-    EXPECT_EQ(std::count(clients.begin(), clients.end(), -1), 0);
-    EXPECT_TRUE(WaitFor([&] { return server.Count() == kCount; }));
+    const int32_t before = SettledDescriptors();
     {
-        std::lock_guard<std::mutex> guard(threadsLock);
-        EXPECT_EQ(threads.size(), 1u);
-        EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+        Server server;
+        Owner reader;
+        reader.readSize = [] { return 100; };
+        std::mutex threadsLock;
+        std::set<std::thread::id> threads;
+        server.onAccept = [&](AsyncSocket* accepted) {
+            {
+                std::lock_guard<std::mutex> guard(threadsLock);
+                threads.insert(std::this_thread::get_id());
+            }
+            reader.Attach(accepted);
+            AsyncSocket_SetReadInline(accepted, 1);
+            AsyncSocket_StartReading(accepted);
+        };
+        EXPECT_EQ(AsyncSocket_SetReadInline(server.listener, 1), 1);
+        std::vector<int> clients;
+        for (size_t i = 0; i < kCount; i++) clients.push_back(PlainClient(server.port));
+        EXPECT_EQ(std::count(clients.begin(), clients.end(), -1), 0);
+        EXPECT_TRUE(WaitFor([&] { return server.Count() == kCount; }));
+        {
+            std::lock_guard<std::mutex> guard(threadsLock);
+            EXPECT_EQ(threads.size(), 1u);
+            EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+        }
+        for (int fd : clients)
+            if (fd >= 0) close(fd);
+        EXPECT_TRUE(WaitFor([&] { return reader.closes.load() == (int32_t)kCount; }));
+        for (size_t i = 0; i < server.Count(); i++) Owner::Detach(server.At(i));
     }
-    for (int fd : clients)
-        if (fd >= 0) close(fd);
+    EXPECT_TRUE(WaitFor([&] { return SettledDescriptors() == before; }));
 }
 
 // ReadNow takes the bytes already waiting on the caller's thread and nothing when none wait; a
