@@ -335,14 +335,25 @@ void Deliver(PlatformSource* source) {
     if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }
 
+void DetachList(PlatformReactor* reactor, PlatformSource* list);
+
 // On the epoll thread, between batches, so that no report of these sources is still held.
 void DetachCancelled(PlatformReactor* reactor) {
-    PlatformSource* list;
-    {
-        std::lock_guard<std::mutex> guard(reactor->CancelLock);
-        list = reactor->CancelledFirst;
-        reactor->CancelledFirst = nullptr;
+    for (;;) {
+        PlatformSource* list;
+        {
+            std::lock_guard<std::mutex> guard(reactor->CancelLock);
+            list = reactor->CancelledFirst;
+            reactor->CancelledFirst = nullptr;
+        }
+        // A cancel handler run here may cancel other sources, which wake nobody: they are taken
+        // out in the next round.
+        if (!list) return;
+        DetachList(reactor, list);
     }
+}
+
+void DetachList(PlatformReactor* reactor, PlatformSource* list) {
     while (list) {
         PlatformSource* source = list;
         list = source->NextCancelled;
