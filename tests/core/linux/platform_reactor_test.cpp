@@ -305,6 +305,41 @@ TEST_F(PlatformReactorTest, CancelHandlerRunsOnThePollingThreadWhenAsked) {
     EXPECT_EQ(Platform_ReactorOnPollingThread(reactor), 0);
 }
 
+PlatformSource* g_cancelledByHandler = nullptr;
+
+void OnCancelCancellingAnother(void* context) {
+    Platform_SourceCancel(g_cancelledByHandler);
+    OnCancel(context);
+}
+
+// A cancel handler run on the polling thread that cancels another, idle source: that one is
+// taken out and its cancel handler runs too, though nothing else ever wakes the polling thread.
+TEST_F(PlatformReactorTest, SourceCancelledByACancelHandlerOnThePollingThreadFinishes) {
+    Watch first, idle;
+    first.drain = false;
+    first.cancelAt = 1;
+    PlatformSource* a = nullptr;
+    ASSERT_EQ(Platform_SourceCreate(&a, reactor, first.fd, PLATFORM_SOURCE_READ, &first, OnEvent,
+                                    OnCancelCancellingAnother),
+              1);
+    PlatformSource* b = Make(idle, PLATFORM_SOURCE_READ, true);
+    Platform_SourceSetCancelInline(b, 1);
+    Platform_SourceResume(b);
+    Platform_SourceSetInline(a, 1);
+    Platform_SourceSetCancelInline(a, 1);
+    first.self = a;
+    g_cancelledByHandler = b;
+    first.Signal();
+    Platform_SourceResume(a);
+    EXPECT_TRUE(WaitFor([&] { return first.cancels.load() == 1 && idle.cancels.load() == 1; }, 3000));
+    // Should it have been left behind, a report of it wakes the polling thread before the end.
+    idle.Signal();
+    ASSERT_TRUE(WaitFor([&] { return idle.cancels.load() == 1; }));
+    EXPECT_EQ(idle.events.load(), 0);
+    Platform_SourceRelease(&a);
+    Platform_SourceRelease(&b);
+}
+
 struct Posted {
     PlatformWork work;
     std::atomic<int32_t>* ran;
