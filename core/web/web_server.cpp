@@ -147,7 +147,11 @@ void OnSocketClose(AsyncSocket*, void* user) {
     WakeThread(c->Server);
 }
 
+// Clearing waits for a running handler, so after the first clearing no handler can run: a
+// connection's later clearings (its close, its removal, its freeing) are skipped.
 void SetSocketHandlers(WebServerConnection* c, bool on) {
+    if ((c->HandlersOn != 0) == on) return;
+    c->HandlersOn = on ? 1 : 0;
     AsyncSocket_SetReadSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketReadSize : nullptr);
     AsyncSocket_SetReadCallback(c->Socket, on ? c : nullptr, on ? OnSocketRead : nullptr);
     AsyncSocket_SetWriteSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketWriteSize : nullptr);

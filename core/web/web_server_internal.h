@@ -46,6 +46,9 @@ struct WebServerConnection {
     void* UserHandle;
     uint32_t Persistent;
     uint32_t Busy;
+    // Whether the socket's handlers are this connection's; set before the connection is handed
+    // to the server, then changed by the server's passes only.
+    uint32_t HandlersOn;
     // Set by whatever wants this connection looked at (its socket's handlers, the owner): a
     // threaded server's pass skips connections without it, between full passes.
     std::atomic<uint32_t> Pending;
