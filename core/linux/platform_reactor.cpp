@@ -40,9 +40,17 @@ constexpr int32_t kEventBatch = 128;
 constexpr int32_t kBatchesPerRound = 8;
 // Passes a ready source makes in a row before it queues behind the others again.
 constexpr int32_t kPassesInARow = 64;
-// How long an idle worker watches for new work before it sleeps, and how many do at once.
+// How long an idle worker watches for new work before it sleeps, and how many do at once: one per
+// four processors this process may run on, at most two. On fewer than four a lingering worker
+// mostly takes the processor from the very thread that is about to post or to run what was
+// posted, and sleeping costs less than that.
 constexpr auto kLinger = std::chrono::microseconds(50);
 constexpr int32_t kMaximumLingering = 2;
+constexpr int32_t kProcessorsPerLingering = 4;
+
+// Set on the epoll thread: a source cancelled there is taken out after the batch under way
+// without waking that thread through the eventfd.
+thread_local PlatformReactor* t_pollingReactor = nullptr;
 
 // A work item that knows its source.
 struct SourceWork {
@@ -74,6 +82,7 @@ struct PlatformSource {
     bool Detached;     // out of epoll, done by the epoll thread: no report of it can be in flight
     bool CancelPosted; // the cancel handler is posted (once)
     bool Inline;       // the event handler runs on the epoll thread
+    bool CancelInline; // and so does the cancel handler (of an inline source)
     bool ArmedLasting; // armed without EPOLLONESHOT: reported while ready, until disarmed
 };
 
@@ -101,6 +110,7 @@ struct PlatformReactor {
     bool WorkStopping;
     int32_t ThreadCount;
     int32_t MaxThreads;
+    int32_t MaxLingering;
     std::thread* Threads;
 };
 
@@ -180,7 +190,7 @@ void WorkerMain(PlatformReactor* reactor) {
             reactor->Idle--;
             return;
         }
-        if (!lingered && reactor->Lingering < kMaximumLingering) {
+        if (!lingered && reactor->Lingering < reactor->MaxLingering) {
             reactor->Lingering++;
             lock.unlock();
             Linger(reactor);
@@ -325,18 +335,29 @@ void Deliver(PlatformSource* source) {
     if (cancelDue) Post(source->Reactor, &source->CancelWork.Work);
 }
 
+void DetachList(PlatformReactor* reactor, PlatformSource* list);
+
 // On the epoll thread, between batches, so that no report of these sources is still held.
 void DetachCancelled(PlatformReactor* reactor) {
-    PlatformSource* list;
-    {
-        std::lock_guard<std::mutex> guard(reactor->CancelLock);
-        list = reactor->CancelledFirst;
-        reactor->CancelledFirst = nullptr;
+    for (;;) {
+        PlatformSource* list;
+        {
+            std::lock_guard<std::mutex> guard(reactor->CancelLock);
+            list = reactor->CancelledFirst;
+            reactor->CancelledFirst = nullptr;
+        }
+        // A cancel handler run here may cancel other sources, which wake nobody: they are taken
+        // out in the next round.
+        if (!list) return;
+        DetachList(reactor, list);
     }
+}
+
+void DetachList(PlatformReactor* reactor, PlatformSource* list) {
     while (list) {
         PlatformSource* source = list;
         list = source->NextCancelled;
-        bool cancelDue;
+        bool cancelDue, runHere;
         {
             std::lock_guard<std::mutex> guard(source->Lock);
             if (source->Registered) {
@@ -347,8 +368,13 @@ void DetachCancelled(PlatformReactor* reactor) {
             source->Armed = false;
             source->Detached = true;
             cancelDue = CancelDue(source);
+            runHere = source->Inline && source->CancelInline;
         }
-        if (cancelDue) Post(reactor, &source->CancelWork.Work);
+        // Run here it costs no worker's wake-up; it frees the source, which is not touched again.
+        if (cancelDue && runHere)
+            RunCancel(&source->CancelWork.Work);
+        else if (cancelDue)
+            Post(reactor, &source->CancelWork.Work);
     }
 }
 
@@ -366,6 +392,7 @@ void DrainInner(int32_t set) {
 
 void PollerMain(PlatformReactor* reactor) {
     Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
+    t_pollingReactor = reactor;
     epoll_event events[3];
     for (;;) {
         const int count = epoll_wait(reactor->Outer, events, 3, -1);
@@ -423,22 +450,21 @@ int64_t Platform_ReactorCreate(PlatformReactor** handle, const char* name, int32
     ASSERT_POINTER(handle);
     *handle = nullptr;
     ASSERT_POINTER(name);
-    if (threads <= 0) {
-        // The processors this process may run on, not all the machine has: more workers than
-        // that only take turns, each turn a switch.
-        cpu_set_t allowed;
-        CPU_ZERO(&allowed);
-        const int32_t usable = sched_getaffinity(0, sizeof(allowed), &allowed) == 0 ? CPU_COUNT(&allowed) : 0;
-        const int32_t processors =
-            usable > 0 ? usable : (int32_t)std::min<unsigned>(std::thread::hardware_concurrency(), 1024);
-        threads = std::clamp(processors, kMinimumThreads, kMaximumThreads);
-    }
+    // The processors this process may run on, not all the machine has: more workers than that
+    // only take turns, each turn a switch.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const int32_t usable = sched_getaffinity(0, sizeof(allowed), &allowed) == 0 ? CPU_COUNT(&allowed) : 0;
+    const int32_t processors =
+        usable > 0 ? usable : (int32_t)std::min<unsigned>(std::thread::hardware_concurrency(), 1024);
+    if (threads <= 0) threads = std::clamp(processors, kMinimumThreads, kMaximumThreads);
     void* block = Memory_AllocZero(sizeof(PlatformReactor));
     PlatformReactor* reactor = new (block) PlatformReactor();
     reactor->Header.ClassId = PLATFORM_REACTOR_CLASS_ID;
     reactor->Header.RefCount = 1;
     String_CopyLength(reactor->Name, name, kNameCapacity);
     reactor->MaxThreads = threads;
+    reactor->MaxLingering = std::clamp(processors / kProcessorsPerLingering, 0, kMaximumLingering);
     reactor->Threads = static_cast<std::thread*>(Memory_Alloc(sizeof(std::thread) * (size_t)threads));
     reactor->Outer = epoll_create1(EPOLL_CLOEXEC);
     reactor->Inner[0] = epoll_create1(EPOLL_CLOEXEC);
@@ -558,7 +584,9 @@ int64_t Platform_SourceCancel(PlatformSource* source) {
         source->NextCancelled = reactor->CancelledFirst;
         reactor->CancelledFirst = source;
     }
-    Wake(reactor);
+    // The epoll thread itself (an inline handler closing its socket) looks at the list after its
+    // batch anyway.
+    if (t_pollingReactor != reactor) Wake(reactor);
     return 1;
 }
 
@@ -567,6 +595,17 @@ int64_t Platform_SourceSetInline(PlatformSource* source, int32_t on) {
     std::lock_guard<std::mutex> guard(source->Lock);
     source->Inline = on != 0;
     return 1;
+}
+
+int64_t Platform_SourceSetCancelInline(PlatformSource* source, int32_t on) {
+    CheckedSource(source);
+    std::lock_guard<std::mutex> guard(source->Lock);
+    source->CancelInline = on != 0;
+    return 1;
+}
+
+int64_t Platform_ReactorOnPollingThread(PlatformReactor* reactor) {
+    return reactor && t_pollingReactor == reactor ? 1 : 0;
 }
 
 int64_t Platform_SourceRelease(PlatformSource** handle) {

@@ -48,13 +48,20 @@ int64_t Platform_SourceCreate(PlatformSource** handle, PlatformReactor* reactor,
 // the process. Both return 1.
 int64_t Platform_SourceResume(PlatformSource* source);
 int64_t Platform_SourceSuspend(PlatformSource* source);
-// Stops the source for good. Its cancel handler runs exactly once on a worker, after a running
-// event handler has returned, whether the source is suspended or not; later events never run.
-// Cancelling again does nothing. Returns 1.
+// Stops the source for good. Its cancel handler runs exactly once on a worker (or on the epoll
+// thread, see Platform_SourceSetCancelInline), after a running event handler has returned,
+// whether the source is suspended or not; later events never run. Cancelling again does
+// nothing. Returns 1.
 int64_t Platform_SourceCancel(PlatformSource* source);
 // With `on` set the event handler runs on the epoll thread itself, once per report (no worker is
 // woken, and a source still ready is reported again by the kernel): only for a handler that is
 // short, never blocks and never waits for a lock held across waits for the reactor. Returns 1.
 int64_t Platform_SourceSetInline(PlatformSource* source, int32_t on);
+// With `on` set the cancel handler of a source whose event handler runs on the epoll thread runs
+// there too, once due (no worker is woken): only for a cancel handler that is short and never
+// blocks. Returns 1.
+int64_t Platform_SourceSetCancelInline(PlatformSource* source, int32_t on);
+// 1 on the reactor's epoll thread (inside an inline handler), else 0.
+int64_t Platform_ReactorOnPollingThread(PlatformReactor* reactor);
 // Gives up the caller's reference and nulls the handle. The descriptor stays the caller's.
 int64_t Platform_SourceRelease(PlatformSource** handle);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <new>
@@ -40,6 +41,14 @@ enum : uint32_t { ASYNC_SOCKET_DISPATCHER_CLASS_ID = 0xF6AA9018 };
 constexpr int32_t kBufferCapacity = 32768;
 // Reads take up to this much per wake-up: a bulk download costs a quarter of the passes.
 constexpr int32_t kReadCapacity = 131072;
+// Both buffers are allocated when first used, this small, and grow by this factor up to their
+// bounds: most connections carry a request and an answer of a few hundred bytes each, and a
+// server would otherwise allocate 160 KB per connection.
+constexpr int32_t kReadFirst = 16384;
+constexpr int32_t kWriteFirst = 4096;
+constexpr int32_t kGrowth = 4;
+// Connections accepted per report of a listening socket.
+constexpr int32_t kAcceptsPerEvent = 16;
 // Remove waits for cancel handlers; they only wait for running callbacks, so this is ample.
 constexpr int32_t kRemoveWaitMs = 30000;
 
@@ -59,6 +68,15 @@ struct WritePassWork {
 } // namespace
 
 struct AsyncSocketDispatcher;
+
+namespace {
+
+struct DispatcherWork {
+    PlatformWork Work;
+    AsyncSocketDispatcher* Dispatcher;
+};
+
+} // namespace
 
 struct AsyncSocket {
     Class Header;
@@ -111,6 +129,8 @@ struct AsyncSocketDispatcher {
     // buffer (not for the connect), and a watch wanted while an old source's cancel was pending.
     uint32_t RoomWatch;
     uint32_t RoomWanted;
+    // The close a worker makes for the last holder on the polling thread.
+    DispatcherWork Closing;
 };
 
 // The reactor all sockets share and the count of sources whose cancel handler has not yet run.
@@ -186,13 +206,41 @@ sockaddr_in MakeAddress(uint32_t address, uint32_t port) {
     return a;
 }
 
-// The last holder closes the descriptor and gives back the socket.
+void CloseAndFree(AsyncSocketDispatcher* dispatcher);
+
+void CloseWork(PlatformWork* work) {
+    CloseAndFree(reinterpret_cast<DispatcherWork*>(work)->Dispatcher);
+}
+
+// Whether a close of the shut descriptor returns at once. A close that lingers (SO_LINGER) waits
+// while the end of the stream is on its way to the peer, which does not answer for sure: only a
+// connection whose end was taken, or that is gone, closes without waiting.
+bool CloseReturnsAtOnce(int32_t fd) {
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    return info.tcpi_state == TCP_TIME_WAIT || info.tcpi_state == TCP_FIN_WAIT2 || info.tcpi_state == TCP_CLOSE ||
+           info.tcpi_state == TCP_LISTEN;
+}
+
+// The last holder closes the descriptor and gives back the socket. On the reactor's polling
+// thread (a cancel handler run there) a close that may wait is left to a worker.
 void Unhold(AsyncSocketDispatcher* dispatcher) {
     if (dispatcher->Holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    const int32_t fd = dispatcher->Descriptor;
-    SetBlocking(fd, true);
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    // Linux lingers in close (SO_LINGER) whether the descriptor blocks or not: no switch back to
+    // blocking mode first.
+    shutdown(dispatcher->Descriptor, SHUT_RDWR);
+    PlatformReactor* reactor = GlobalAsyncSocketDispatchQueue.load();
+    if (reactor && Platform_ReactorOnPollingThread(reactor) && !CloseReturnsAtOnce(dispatcher->Descriptor)) {
+        dispatcher->Closing = {{nullptr, CloseWork}, dispatcher};
+        Platform_ReactorPost(reactor, &dispatcher->Closing.Work);
+        return;
+    }
+    CloseAndFree(dispatcher);
+}
+
+void CloseAndFree(AsyncSocketDispatcher* dispatcher) {
+    close(dispatcher->Descriptor);
     AsyncSocket* socket = dispatcher->Socket;
     dispatcher->Header.ClassId = 0;
     dispatcher->~AsyncSocketDispatcher();
@@ -214,67 +262,95 @@ void SetReadActive(AsyncSocket* socket, uint32_t want, AsyncSocketDispatcher* on
         Platform_SourceSuspend(dispatcher->ReadSource);
 }
 
-void AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher);
+bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher);
 void CreateDispatcher(AsyncSocket* socket, bool connecting);
+
+// Makes room for the next receive. A buffer starts small (most peers send a request of a few
+// hundred bytes) and grows, up to its bound, once a receive has filled it.
+void ReadRoom(Buffer& buffer) {
+    if (buffer.Data && (buffer.End < buffer.Capacity || buffer.Capacity >= kReadCapacity)) return;
+    const int32_t capacity = buffer.Data ? std::min(buffer.Capacity * kGrowth, kReadCapacity) : kReadFirst;
+    if (buffer.Data) Memory_Free(buffer.Data, buffer.Capacity);
+    buffer.Data = static_cast<uint8_t*>(Memory_Alloc(capacity));
+    buffer.Capacity = capacity;
+    buffer.Start = buffer.End = 0;
+}
+
+// One receive for the owner, by whichever thread took the socket's read pass (the reactor's, or
+// the owner's through AsyncSocket_ReadNow). The received count; `spurious` says the socket had
+// nothing after all.
+int32_t ReadOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher, bool* spurious) {
+    *spurious = false;
+    uint32_t idle = 0;
+    // Another read pass holds the buffer (an earlier connection's, or the owner's own read); the
+    // source reports again once it is done.
+    if (!socket->Reading.compare_exchange_strong(idle, 1)) {
+        *spurious = true;
+        return 0;
+    }
+    int32_t wanted = 0;
+    WithCallback<AsyncSocketReadSizeFunc>(&socket->ReadSizeSlot, [&](AsyncSocketReadSizeFunc f, void* user) {
+        wanted = f(socket, user);
+    });
+    Buffer& buffer = socket->ReadBuffer;
+    if (wanted > 0) ReadRoom(buffer);
+    wanted = Clamp(wanted, buffer.Capacity);
+    if (wanted > 0) MeterRW_LimitRead(socket->Meter, &wanted);
+    int32_t error = 0, received = 0;
+    bool ended = false;
+    if (wanted > 0) {
+        const ssize_t n = recv(dispatcher->Descriptor, buffer.Data, (size_t)wanted, MSG_DONTWAIT);
+        if (n == 0)
+            ended = true;
+        else if (n < 0)
+            error = errno;
+        else
+            received = (int32_t)n;
+    }
+    // A wake-up without data is not the owner asking for a pause: keep watching.
+    *spurious = error == EAGAIN || error == EWOULDBLOCK;
+    MeterRW_ReportRead(socket->Meter, (uint32_t)received);
+    if (ended)
+        AsyncSocket_Close(socket);
+    else if (error)
+        RecordError(socket, error);
+    // Only a receive that filled the whole buffer grows it for the next.
+    buffer.Start = 0;
+    buffer.End = received;
+    if (received > 0) {
+        WithCallback<AsyncSocketReadFunc>(&socket->ReadSlot, [&](AsyncSocketReadFunc f, void* user) {
+            f(socket, user, buffer.Data, received);
+        });
+    }
+    socket->Reading.store(0);
+    return received;
+}
 
 void ReadEvent(void* context) {
     AsyncSocketDispatcher* dispatcher = static_cast<AsyncSocketDispatcher*>(context);
     AsyncSocket* socket = dispatcher->Socket;
     if (dispatcher->Descriptor != socket->Handle.load() || dispatcher->Cancelled.load()) return;
     if (socket->Listening.load()) {
-        AcceptOne(socket, dispatcher);
+        // Connections come in bursts: each report takes what is waiting, up to a bound, instead
+        // of one connection per round through the reactor.
+        for (int32_t i = 0; i < kAcceptsPerEvent && !dispatcher->Cancelled.load(); i++)
+            if (!AcceptOne(socket, dispatcher)) break;
         return;
     }
     int32_t received = 0;
     bool spurious = false;
-    if (socket->Connected.load()) {
-        uint32_t idle = 0;
-        // A read pass of an earlier connection of this socket still holds the buffer; the
-        // source reports again once it is done.
-        if (!socket->Reading.compare_exchange_strong(idle, 1)) return;
-        int32_t wanted = 0;
-        WithCallback<AsyncSocketReadSizeFunc>(&socket->ReadSizeSlot, [&](AsyncSocketReadSizeFunc f, void* user) {
-            wanted = f(socket, user);
-        });
-        wanted = Clamp(wanted, socket->ReadBuffer.Capacity);
-        if (wanted > 0) MeterRW_LimitRead(socket->Meter, &wanted);
-        int32_t error = 0;
-        bool ended = false;
-        if (wanted > 0) {
-            const ssize_t n = recv(dispatcher->Descriptor, socket->ReadBuffer.Data, (size_t)wanted, MSG_DONTWAIT);
-            if (n == 0)
-                ended = true;
-            else if (n < 0)
-                error = errno;
-            else
-                received = (int32_t)n;
-        }
-        // A wake-up without data is not the owner asking for a pause: keep watching.
-        spurious = error == EAGAIN || error == EWOULDBLOCK;
-        MeterRW_ReportRead(socket->Meter, (uint32_t)received);
-        if (ended)
-            AsyncSocket_Close(socket);
-        else if (error)
-            RecordError(socket, error);
-        if (received > 0) {
-            socket->ReadBuffer.Start = 0;
-            socket->ReadBuffer.End = received;
-            WithCallback<AsyncSocketReadFunc>(&socket->ReadSlot, [&](AsyncSocketReadFunc f, void* user) {
-                f(socket, user, socket->ReadBuffer.Data, received);
-            });
-        }
-        socket->Reading.store(0);
-    }
+    if (socket->Connected.load()) received = ReadOnce(socket, dispatcher, &spurious);
     if (received == 0 && !spurious) SetReadActive(socket, 0, dispatcher);
 }
 
-void AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+// False when no connection was waiting.
+bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
     socket->LastError.store(0);
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     const int fd = accept4(dispatcher->Descriptor, reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     AsyncSocket* accepted = nullptr;
     AsyncSocket_Create(&accepted);
     accepted->Handle.store(fd);
@@ -294,6 +370,7 @@ void AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
     // its descriptor would stay open for good.
     if (__atomic_load_n(&accepted->Header.RefCount, __ATOMIC_ACQUIRE) <= 2) AsyncSocket_Close(accepted);
     AsyncSocket_Release(&accepted);
+    return true;
 }
 
 void WriteEvent(void* context) {
@@ -371,7 +448,12 @@ void CreateDispatcher(AsyncSocket* socket, bool connecting) {
     if (connecting && !Platform_SourceCreate(&dispatcher->WriteSource, reactor, dispatcher->Descriptor,
                                              PLATFORM_SOURCE_WRITE, dispatcher, WriteEvent, WriteCancel))
         Debug_Abort("Unable to create write source");
-    if (socket->ReadInline && !socket->Listening.load()) Platform_SourceSetInline(dispatcher->ReadSource, 1);
+    // The cancel handler then runs there too: it only frees, and a close that may wait is left
+    // to a worker.
+    if (socket->ReadInline) {
+        Platform_SourceSetInline(dispatcher->ReadSource, 1);
+        Platform_SourceSetCancelInline(dispatcher->ReadSource, 1);
+    }
     socket->Dispatcher = dispatcher;
     GlobalAsyncSocketPendingDispatchers.fetch_add(connecting ? 2 : 1);
     if (connecting) {
@@ -398,7 +480,15 @@ bool WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
         } else {
             WithCallback<AsyncSocketWriteSizeFunc>(&socket->WriteSizeSlot,
                                                    [&](AsyncSocketWriteSizeFunc f, void* user) { count = f(socket, user); });
-            count = Clamp(count, buffer.Capacity);
+            count = Clamp(count, kBufferCapacity);
+            // Nothing is left in the buffer here, so a larger one needs no copy.
+            if (count > buffer.Capacity) {
+                int32_t capacity = buffer.Capacity > 0 ? buffer.Capacity : kWriteFirst;
+                while (capacity < count) capacity = std::min(capacity * kGrowth, kBufferCapacity);
+                if (buffer.Data) Memory_Free(buffer.Data, buffer.Capacity);
+                buffer.Data = static_cast<uint8_t*>(Memory_Alloc(capacity));
+                buffer.Capacity = capacity;
+            }
             if (count > 0) {
                 const int32_t offered = count;
                 count = 0;
@@ -543,10 +633,6 @@ int64_t AsyncSocket_Create(AsyncSocket** handle) {
     MeterRW_Create(&socket->Meter);
     socket->Handle.store(-1);
     CriticalSection_Create(&socket->Lock);
-    for (Buffer* buffer : {&socket->ReadBuffer, &socket->WriteBuffer}) {
-        buffer->Capacity = buffer == &socket->ReadBuffer ? kReadCapacity : kBufferCapacity;
-        buffer->Data = static_cast<uint8_t*>(Memory_Alloc(buffer->Capacity));
-    }
     socket->WritePass = {{nullptr, WritePass}, socket};
     *handle = socket;
     return 1;
@@ -563,7 +649,8 @@ int64_t AsyncSocket_Delete(AsyncSocket** handle) {
                                &socket->WriteSlot, &socket->CloseSlot, &socket->ConnectSlot})
         CallbackSync_ResetReal(slot, 0);
     CriticalSection_Delete(&socket->Lock);
-    for (Buffer* buffer : {&socket->ReadBuffer, &socket->WriteBuffer}) Memory_Free(buffer->Data, buffer->Capacity);
+    for (Buffer* buffer : {&socket->ReadBuffer, &socket->WriteBuffer})
+        if (buffer->Data) Memory_Free(buffer->Data, buffer->Capacity);
     MeterRW_Release(&socket->Meter);
     socket->Header.ClassId = 0;
     socket->~AsyncSocket();
@@ -722,10 +809,28 @@ int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on) {
     Checked(socket);
     CriticalSectionGuard guard(socket->Lock);
     socket->ReadInline = on ? 1 : 0;
-    // An accept runs its owner's handler, which may wait for the owner's locks.
-    if (socket->Dispatcher && !socket->Listening.load())
+    if (socket->Dispatcher) {
         Platform_SourceSetInline(socket->Dispatcher->ReadSource, socket->ReadInline);
+        Platform_SourceSetCancelInline(socket->Dispatcher->ReadSource, socket->ReadInline);
+    }
     return 1;
+}
+
+int64_t AsyncSocket_ReadNow(AsyncSocket* socket) {
+    Checked(socket);
+    AsyncSocketDispatcher* dispatcher;
+    {
+        CriticalSectionGuard guard(socket->Lock);
+        dispatcher = socket->Dispatcher;
+        if (!dispatcher || dispatcher->Cancelled.load() || socket->Listening.load() || !socket->Connected.load())
+            return 0;
+        // The descriptor stays this dispatcher's until the receive is done.
+        dispatcher->Holders.fetch_add(1);
+    }
+    bool spurious = false;
+    const int32_t received = ReadOnce(socket, dispatcher, &spurious);
+    Unhold(dispatcher);
+    return received > 0 ? 1 : 0;
 }
 
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on) {

@@ -48,11 +48,15 @@ int64_t AsyncSocket_StartWriting(AsyncSocket* socket);
 // the write callbacks run here, so the caller holds no lock they take.
 int64_t AsyncSocket_WriteNow(AsyncSocket* socket);
 
-// With `on` set a connected socket receives on the reactor's own polling thread: no worker is
-// woken per read. Only for an owner whose read-size, read and close handlers are short and never
-// block nor wait for a lock that is held while waiting for the socket. A listening socket
-// ignores it. Returns 1.
+// With `on` set a connected socket receives, and a listening one accepts, on the reactor's own
+// polling thread: no worker is woken per read or per connection. Only for an owner whose
+// read-size, read, close and accept handlers are short and never block nor wait for a lock that
+// is held while waiting for the socket or for another handler. Returns 1.
 int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on);
+// One receive on the calling thread when no read pass is under way, for an owner that expects
+// bytes to be waiting already (a request right after its connection was accepted): the read-size
+// and read handlers run here, so the caller holds no lock they take. 1 when bytes were received.
+int64_t AsyncSocket_ReadNow(AsyncSocket* socket);
 
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on);
 int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds);

@@ -2,8 +2,10 @@
 // phase machine from the request header to the response and the close, run in short passes.
 #include "core/web/web_server.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "core/formats/mime.h"
 #include "core/formats/url.h"
@@ -103,16 +105,20 @@ int32_t OnSocketReadSize(AsyncSocket*, void* user) {
     return left;
 }
 
-void OnSocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length) {
-    WebServerConnection* c = static_cast<WebServerConnection*>(user);
-    if (length > 0 && DuplexStream_ReadPut(c->Stream, data, (uint32_t)length)) WebServer_ConnectionSignal(c);
-}
-
 // The calling thread's id, asked of the system once per thread.
 uint32_t CurrentThreadId() {
     thread_local uint32_t id = 0;
     if (id == 0) id = Thread_GetCurrentId();
     return id;
+}
+
+void OnSocketRead(AsyncSocket*, void* user, const uint8_t* data, int32_t length) {
+    WebServerConnection* c = static_cast<WebServerConnection*>(user);
+    if (length <= 0 || !DuplexStream_ReadPut(c->Stream, data, (uint32_t)length)) return;
+    // A read the connection's own pass made (Busy is only written on that thread) is looked at by
+    // that pass's next step.
+    if (CurrentThreadId() == c->Server->ThreadId.load() && c->Busy) return;
+    WebServer_ConnectionSignal(c);
 }
 
 int32_t OnSocketWriteSize(AsyncSocket*, void* user) {
@@ -141,7 +147,11 @@ void OnSocketClose(AsyncSocket*, void* user) {
     WakeThread(c->Server);
 }
 
+// Clearing waits for a running handler, so after the first clearing no handler can run: a
+// connection's later clearings (its close, its removal, its freeing) are skipped.
 void SetSocketHandlers(WebServerConnection* c, bool on) {
+    if ((c->HandlersOn != 0) == on) return;
+    c->HandlersOn = on ? 1 : 0;
     AsyncSocket_SetReadSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketReadSize : nullptr);
     AsyncSocket_SetReadCallback(c->Socket, on ? c : nullptr, on ? OnSocketRead : nullptr);
     AsyncSocket_SetWriteSizeCallback(c->Socket, on ? c : nullptr, on ? OnSocketWriteSize : nullptr);
@@ -157,9 +167,26 @@ int64_t ConnectionDeleteHandle(void**) {
 
 void ResetFields(WebServerConnection* c);
 
+static_assert(std::is_standard_layout_v<WebServerConnection>);
+static_assert(offsetof(WebServerConnection, URL) < offsetof(WebServerConnection, ContentType) &&
+              offsetof(WebServerConnection, ContentType) + sizeof(WebServerConnection::ContentType) <=
+                  offsetof(WebServerConnection, RequestLength));
+
+// A record with every field zero but the text fields from URL to ContentType (25 KB of its 26),
+// which are empty strings: zeroing them whole on every accept cost more than the rest of it.
+WebServerConnection* ConnectionRecord() {
+    void* block = Memory_Alloc(sizeof(WebServerConnection));
+    WebServerConnection* c = new (block) WebServerConnection;
+    constexpr size_t textStart = offsetof(WebServerConnection, URL);
+    constexpr size_t textEnd = offsetof(WebServerConnection, RequestLength);
+    memset(reinterpret_cast<char*>(c), 0, textStart);
+    memset(reinterpret_cast<char*>(c) + textEnd, 0, sizeof(WebServerConnection) - textEnd);
+    for (char* text : {c->URL, c->Referer, c->UserAgent, c->FileName, c->ContentTypeFor, c->ContentType}) text[0] = 0;
+    return c;
+}
+
 WebServerConnection* ConnectionNew(WebServer* s) {
-    void* block = Memory_AllocZero(sizeof(WebServerConnection));
-    WebServerConnection* c = new (block) WebServerConnection();
+    WebServerConnection* c = ConnectionRecord();
     c->Header.ClassId = WEBSERVER_CONNECTION_CLASS_ID;
     c->Header.RefCount = 1;
     c->Header.Delete = ConnectionDeleteHandle;
@@ -202,6 +229,26 @@ void ConnectionLink(WebServer* s, WebServerConnection* c) {
         s->Tail = c;
     s->Head = c;
     s->Count++;
+}
+
+// Links the connections accepted since the last look, in the order they came; under the server's
+// lock. Their times are the pass's.
+void AdoptIncoming(WebServer* s) {
+    WebServerConnection* c = s->Incoming.exchange(nullptr, std::memory_order_acquire);
+    WebServerConnection* ordered = nullptr;
+    while (c) {
+        WebServerConnection* next = c->Next;
+        c->Next = ordered;
+        ordered = c;
+        c = next;
+    }
+    while (ordered) {
+        WebServerConnection* next = ordered->Next;
+        ordered->ConnectTime = s->Now;
+        ordered->LastTouch = s->Now;
+        ConnectionLink(s, ordered);
+        ordered = next;
+    }
 }
 
 // Unlinks and frees a finished connection; under the server's lock.
@@ -248,10 +295,14 @@ int64_t StepOpen(WebServerConnection* c) {
     WebServer_ConnectionVerboseLog(c, 1, "Open connection [%ipv4:%d]", &c->RemoteAddress, (int32_t)c->RemotePort);
     void* user = nullptr;
     auto fn = CallbackFunction<WebServerConnectionFunc>(&s->OpenCallback, &user);
-    if (fn && fn(s, user, c) == 0)
+    if (fn && fn(s, user, c) == 0) {
         WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
-    else
-        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_REQUEST_HEADER);
+        return 1;
+    }
+    WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_REQUEST_HEADER);
+    // A client sends its request as soon as it is connected, so it is mostly here by now: taken
+    // in this pass, it costs no round through the reactor's thread and no second wake-up.
+    if (c->Socket) AsyncSocket_ReadNow(c->Socket);
     return 1;
 }
 
@@ -348,9 +399,13 @@ int64_t StepResponseHeader(WebServerConnection* c) {
     Dictionary_Reset(c->ResponseHeader);
     // The texts of "%s (%s)" and "%s/%s", put together without the formatter on every answer.
     Dictionary_SetStringByKey(c->ResponseHeader, "Server", "Radi-Dod (0.84)");
-    char date[64];
-    Time_EncodedString(TIME_FIELD_RFC1123, date, (int32_t)sizeof(date), Time_GetCurrentEncoded());
-    Dictionary_SetStringByKey(c->ResponseHeader, "Date", date);
+    // The date text changes once a second: formatted then, not for every answer.
+    const double now = Time_GetCurrentEncoded();
+    if (now != s->DateFor || !s->DateText[0]) {
+        Time_EncodedString(TIME_FIELD_RFC1123, s->DateText, (int32_t)sizeof(s->DateText), now);
+        s->DateFor = now;
+    }
+    Dictionary_SetStringByKey(c->ResponseHeader, "Date", s->DateText);
     // A client on a kept connection mostly asks for the same file again: the table is searched
     // once per file name.
     if (!c->ContentTypeFor[0] || strcmp(c->ContentTypeFor, c->FileName) != 0) {
@@ -544,6 +599,9 @@ void WebServer_ConnectionProcessQueued(WebServerConnection* c) {
     CriticalSectionGuard guard(s->Lock);
     if (!EnterPass(s)) return;
     s->Now = Time_GetCurrent();
+    // The connection may have been accepted after the last pass: it is linked before its steps,
+    // which may end and unlink it.
+    AdoptIncoming(s);
     WebServer_ConnectionProcessInt(c);
     LeavePass(s);
 }
@@ -570,16 +628,15 @@ void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* 
     // The socket's handlers only touch the stream under its own locks and wake the server: they
     // may run on the reactor's polling thread.
     AsyncSocket_SetReadInline(accepted, 1);
-    {
-        // The pass's time is written under the lock: the new connection's times come from it.
-        CriticalSectionGuard guard(s->Lock);
-        c->ConnectTime = s->Now;
-        c->LastTouch = s->Now;
-        // Handlers before the link: no pass may start reading a socket that has none.
-        SetSocketHandlers(c, true);
-        ConnectionLink(s, c);
-    }
+    // Handlers before the hand-over: no pass may start reading a socket that has none. The
+    // connection is handed over without the server's lock (a pass holds it throughout), and the
+    // next pass links it and gives it its times.
+    SetSocketHandlers(c, true);
     AsyncSocket_StartReading(accepted);
+    WebServerConnection* head = s->Incoming.load(std::memory_order_relaxed);
+    do {
+        c->Next = head;
+    } while (!s->Incoming.compare_exchange_weak(head, c, std::memory_order_release, std::memory_order_relaxed));
     WakeThread(s);
 }
 
@@ -634,6 +691,9 @@ int64_t TryListen(WebServer* s) {
             s->ActiveListenPort.store(activePort);
             WebServer_Print(s, "Listening for incoming connections (%ipv4:%d)", &activeAddress, (int32_t)activePort);
             AsyncSocket_SetAcceptCallback(s->ListenSocket, s, WebServer_Connection_OnSocketAccept);
+            // The accept handler waits for no lock of the server: it runs on the reactor's
+            // polling thread, which wakes no worker per connection.
+            AsyncSocket_SetReadInline(s->ListenSocket, 1);
             ok = 1;
         } else {
             WebServer_Print(s, "Unable to listen (%ipv4:%d) [%d]", &address, (int32_t)tryPort,
@@ -671,6 +731,7 @@ void WebServer_ProcessInternal(WebServer* s) {
     }
     CriticalSectionGuard guard(s->Lock);
     if (!EnterPass(s)) return;
+    AdoptIncoming(s);
     // An inline server's owner drives its passes and expects each to look at everything.
     const bool full = !s->ServerThread || s->FullPassDue.exchange(0) != 0 ||
                       s->Now - s->LastFullPass >= kFullPassSeconds || s->Now < s->LastFullPass;
@@ -698,6 +759,8 @@ void WebServer_StopInternal(WebServer* s) {
     CloseListener(s);
     {
         CriticalSectionGuard guard(s->Lock);
+        // No accept runs any more (the listener's handler is gone): the last ones are closed too.
+        AdoptIncoming(s);
         while (s->Head) {
             WebServerConnection* c = s->Head;
             WebServer_ConnectionClose(c, 1);

@@ -101,6 +101,22 @@ void SetDate(WebServerConnection* c, const char* name, double time) {
     Dictionary_SetStringByKey(c->ResponseHeader, name, text);
 }
 
+// The decimal text of a number, written into `out` (room for 24 bytes); returns `out`.
+const char* Decimal(int64_t value, char* out) {
+    char digits[24];
+    int32_t n = 0;
+    uint64_t rest = value < 0 ? 0 - (uint64_t)value : (uint64_t)value;
+    do {
+        digits[n++] = (char)('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
+    int32_t at = 0;
+    if (value < 0) out[at++] = '-';
+    while (n) out[at++] = digits[--n];
+    out[at] = 0;
+    return out;
+}
+
 // Puts the whole text into the write buffer or nothing of it.
 int64_t PutAll(WebServerConnection* c, const char* data, int32_t length) {
     DuplexStream_WriteLock(c->Stream);
@@ -260,7 +276,14 @@ int64_t WebServer_ConnectionSetResponseHeader(WebServer*, WebServerConnection* c
     WebServerConnection* c = Conn(connection);
     va_list args;
     va_start(args, format);
-    const int64_t ok = Dictionary_SetStringByKeyV(c->ResponseHeader, name, format, args);
+    int64_t ok;
+    // Most owners pass a ready value through "%s": it is stored as it is, without the formatter.
+    if (format[0] == '%' && format[1] == 's' && format[2] == 0) {
+        const char* value = va_arg(args, const char*);
+        ok = Dictionary_SetStringByKey(c->ResponseHeader, name, value ? value : "");
+    } else {
+        ok = Dictionary_SetStringByKeyV(c->ResponseHeader, name, format, args);
+    }
     va_end(args);
     return ok ? 1 : 0;
 }
@@ -301,14 +324,20 @@ int64_t WebServer_ConnectionResponseBegin(WebServer*, WebServerConnection* conne
         code = 500;
         text = "Response code not set";
     }
+    // Put together by hand: the formatter cost more than the rest of the status line's work.
     char line[512];
-    String_Print(line, (int32_t)sizeof(line), "HTTP/1.1 %d %s", code, text);
+    char number[24];
+    String_CopyLength(line, "HTTP/1.1 ", (int32_t)sizeof(line));
+    String_CatLength(line, Decimal(code, number), (int32_t)sizeof(line));
+    String_CatLength(line, " ", (int32_t)sizeof(line));
+    String_CatLength(line, text, (int32_t)sizeof(line));
     DictionaryItem* item = nullptr;
     Dictionary_Insert(c->ResponseHeader, nullptr, nullptr, &item);
     Dictionary_ItemSetType(c->ResponseHeader, item, DICTIONARY_TYPE_STRING);
     Dictionary_ItemSetString(c->ResponseHeader, item, line);
     if (c->ResponseLength >= 0) {
-        Dictionary_SetStringByKeyPrint(c->ResponseHeader, "Content-Length", "%I64d", c->ResponseLength);
+        char number[24];
+        Dictionary_SetStringByKey(c->ResponseHeader, "Content-Length", Decimal(c->ResponseLength, number));
         Dictionary_SetStringByKey(c->ResponseHeader, "Accept-Ranges", "bytes");
     } else {
         c->Persistent = 0;

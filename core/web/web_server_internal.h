@@ -46,6 +46,9 @@ struct WebServerConnection {
     void* UserHandle;
     uint32_t Persistent;
     uint32_t Busy;
+    // Whether the socket's handlers are this connection's; set before the connection is handed
+    // to the server, then changed by the server's passes only.
+    uint32_t HandlersOn;
     // Set by whatever wants this connection looked at (its socket's handlers, the owner): a
     // threaded server's pass skips connections without it, between full passes.
     std::atomic<uint32_t> Pending;
@@ -77,6 +80,9 @@ struct WebServer {
     WebServerConnection* Head;
     WebServerConnection* Tail;
     uint32_t Count;
+    // Connections accepted since the last pass, linked through Next: an accept (on the reactor's
+    // polling thread) never waits for the lock a pass holds; the next pass takes them over.
+    std::atomic<WebServerConnection*> Incoming;
     CriticalSection* Lock;
     // Passes under way on the owner's thread (under the lock). A handler that runs a loop of its
     // own (a modal box) may come back into the server: such a pass is put off, since the pass
@@ -104,6 +110,9 @@ struct WebServer {
     AsyncSocket* ListenSocket;
     char HostName[80];
     int32_t Timeout;
+    // The Date header's text and the wall-clock second it was made for; written by passes only.
+    double DateFor;
+    char DateText[64];
     CallbackBase OpenCallback;
     CallbackBase RequestHeaderCallback;
     CallbackBase RequestBodyCallback;

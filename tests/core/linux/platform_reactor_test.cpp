@@ -234,26 +234,110 @@ TEST_F(PlatformReactorTest, InlineSourcesRunOnThePollingThread) {
     }
 }
 
-// Hundreds of sources on the polling thread that stay ready and cancel themselves at once (as
-// connections that all see their peers close do) are all taken out and their cancel handlers run.
+// Sources on the polling thread that stay ready and cancel themselves at once (as connections
+// that all see their peers close do) are all taken out and their cancel handlers run: hundreds,
+// and a single one after which nothing else ever wakes the polling thread.
 TEST_F(PlatformReactorTest, ManyInlineSourcesCancelledAtOnceAllFinish) {
-    std::vector<Watch> watches(400);
-    std::vector<PlatformSource*> sources;
-    for (Watch& w : watches) {
-        w.drain = false;
-        w.cancelAt = 1;
-        w.Signal();
-        sources.push_back(Make(w, PLATFORM_SOURCE_READ, true));
-        w.self = sources.back();
+    for (const size_t count : {size_t(1), size_t(400)}) {
+        SCOPED_TRACE(count);
+        std::vector<Watch> watches(count);
+        std::vector<PlatformSource*> sources;
+        for (Watch& w : watches) {
+            w.drain = false;
+            w.cancelAt = 1;
+            w.Signal();
+            sources.push_back(Make(w, PLATFORM_SOURCE_READ, true));
+            w.self = sources.back();
+        }
+        for (PlatformSource* source : sources) Platform_SourceResume(source);
+        for (PlatformSource*& source : sources) Platform_SourceRelease(&source);
+        ASSERT_TRUE(WaitFor([&] {
+            for (Watch& w : watches)
+                if (w.cancels.load() != 1) return false;
+            return true;
+        }));
+        for (Watch& w : watches) EXPECT_EQ(w.events.load(), 1);
     }
-    for (PlatformSource* source : sources) Platform_SourceResume(source);
-    for (PlatformSource*& source : sources) Platform_SourceRelease(&source);
-    ASSERT_TRUE(WaitFor([&] {
-        for (Watch& w : watches)
-            if (w.cancels.load() != 1) return false;
-        return true;
-    }));
-    for (Watch& w : watches) EXPECT_EQ(w.events.load(), 1);
+}
+
+// What the polling-thread question answered in a source's handlers.
+PlatformReactor* g_asked = nullptr;
+std::atomic<int32_t> g_eventsElsewhere{0};
+std::atomic<int64_t> g_cancelOnPolling{-1};
+
+void OnEventAsking(void* context) {
+    if (Platform_ReactorOnPollingThread(g_asked) != 1) g_eventsElsewhere++;
+    OnEvent(context);
+}
+
+void OnCancelAsking(void* context) {
+    g_cancelOnPolling = Platform_ReactorOnPollingThread(g_asked);
+    OnCancel(context);
+}
+
+// The cancel handler of a source run on the polling thread runs on that thread too when asked
+// (after its last event, never beside it), and on a worker otherwise; only the polling thread
+// says it is that thread.
+TEST_F(PlatformReactorTest, CancelHandlerRunsOnThePollingThreadWhenAsked) {
+    g_asked = reactor;
+    for (const bool cancelInline : {false, true}) {
+        SCOPED_TRACE(cancelInline);
+        Watch w;
+        w.drain = false;
+        w.cancelAt = 3;
+        g_eventsElsewhere = 0;
+        g_cancelOnPolling = -1;
+        PlatformSource* source = nullptr;
+        ASSERT_EQ(Platform_SourceCreate(&source, reactor, w.fd, PLATFORM_SOURCE_READ, &w, OnEventAsking, OnCancelAsking),
+                  1);
+        Platform_SourceSetInline(source, 1);
+        Platform_SourceSetCancelInline(source, cancelInline ? 1 : 0);
+        w.self = source;
+        w.Signal();
+        Platform_SourceResume(source);
+        ASSERT_TRUE(WaitFor([&] { return w.cancels.load() == 1; }));
+        EXPECT_EQ(w.events.load(), 3);
+        EXPECT_EQ(g_eventsElsewhere.load(), 0);
+        EXPECT_EQ(g_cancelOnPolling.load(), cancelInline ? 1 : 0);
+        EXPECT_EQ(w.overlapped.load(), 0);
+        Platform_SourceRelease(&source);
+    }
+    EXPECT_EQ(Platform_ReactorOnPollingThread(reactor), 0);
+}
+
+PlatformSource* g_cancelledByHandler = nullptr;
+
+void OnCancelCancellingAnother(void* context) {
+    Platform_SourceCancel(g_cancelledByHandler);
+    OnCancel(context);
+}
+
+// A cancel handler run on the polling thread that cancels another, idle source: that one is
+// taken out and its cancel handler runs too, though nothing else ever wakes the polling thread.
+TEST_F(PlatformReactorTest, SourceCancelledByACancelHandlerOnThePollingThreadFinishes) {
+    Watch first, idle;
+    first.drain = false;
+    first.cancelAt = 1;
+    PlatformSource* a = nullptr;
+    ASSERT_EQ(Platform_SourceCreate(&a, reactor, first.fd, PLATFORM_SOURCE_READ, &first, OnEvent,
+                                    OnCancelCancellingAnother),
+              1);
+    PlatformSource* b = Make(idle, PLATFORM_SOURCE_READ, true);
+    Platform_SourceSetCancelInline(b, 1);
+    Platform_SourceResume(b);
+    Platform_SourceSetInline(a, 1);
+    Platform_SourceSetCancelInline(a, 1);
+    first.self = a;
+    g_cancelledByHandler = b;
+    first.Signal();
+    Platform_SourceResume(a);
+    EXPECT_TRUE(WaitFor([&] { return first.cancels.load() == 1 && idle.cancels.load() == 1; }, 3000));
+    // Should it have been left behind, a report of it wakes the polling thread before the end.
+    idle.Signal();
+    ASSERT_TRUE(WaitFor([&] { return idle.cancels.load() == 1; }));
+    EXPECT_EQ(idle.events.load(), 0);
+    Platform_SourceRelease(&a);
+    Platform_SourceRelease(&b);
 }
 
 struct Posted {

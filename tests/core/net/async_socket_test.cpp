@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <dirent.h>
 #include <errno.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -691,6 +694,144 @@ TEST_F(AsyncSocketTest, UnsentBytesStayWithTheirConnection) {
     Drop(socket);
 }
 
+// A blocking plain client connected to a loopback port; -1 when the system refuses.
+int PlainClient(uint32_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = kLoopback;
+    peer.sin_port = htons((uint16_t)port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A listener that accepts on the polling thread takes a burst of connections, many per report,
+// every one on that one thread. The accepted sockets read there too; when their peers close,
+// each sees one Close and every descriptor is closed (there, or by a worker when the close could
+// wait).
+TEST_F(AsyncSocketTest, InlineListenerAcceptsABurstOnOneThread) {
+    constexpr size_t kCount = 100;
+    const int32_t before = SettledDescriptors();
+    {
+        Server server;
+        Owner reader;
+        reader.readSize = [] { return 100; };
+        std::mutex threadsLock;
+        std::set<std::thread::id> threads;
+        server.onAccept = [&](AsyncSocket* accepted) {
+            {
+                std::lock_guard<std::mutex> guard(threadsLock);
+                threads.insert(std::this_thread::get_id());
+            }
+            reader.Attach(accepted);
+            AsyncSocket_SetReadInline(accepted, 1);
+            AsyncSocket_StartReading(accepted);
+        };
+        EXPECT_EQ(AsyncSocket_SetReadInline(server.listener, 1), 1);
+        std::vector<int> clients;
+        for (size_t i = 0; i < kCount; i++) clients.push_back(PlainClient(server.port));
+        EXPECT_EQ(std::count(clients.begin(), clients.end(), -1), 0);
+        EXPECT_TRUE(WaitFor([&] { return server.Count() == kCount; }));
+        {
+            std::lock_guard<std::mutex> guard(threadsLock);
+            EXPECT_EQ(threads.size(), 1u);
+            EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+        }
+        for (int fd : clients)
+            if (fd >= 0) close(fd);
+        EXPECT_TRUE(WaitFor([&] { return reader.closes.load() == (int32_t)kCount; }));
+        for (size_t i = 0; i < server.Count(); i++) Owner::Detach(server.At(i));
+    }
+    EXPECT_TRUE(WaitFor([&] { return SettledDescriptors() == before; }));
+}
+
+// ReadNow takes the bytes already waiting on the caller's thread and nothing when none wait; a
+// peer that has closed is seen as one Close, after which ReadNow does nothing.
+TEST_F(AsyncSocketTest, ReadNowTakesWaitingBytesOnTheCallersThread) {
+    Server server;
+    const int fd = PlainClient(server.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([&] { return server.Count() == 1; }));
+    AsyncSocket* accepted = server.At(0);
+    Owner reader;
+    std::mutex gotLock;
+    std::string got;
+    std::set<std::thread::id> threads;
+    reader.readSize = [] { return 100; };
+    reader.read = [&](const uint8_t* data, int32_t length) {
+        std::lock_guard<std::mutex> guard(gotLock);
+        got.append(reinterpret_cast<const char*>(data), (size_t)length);
+        threads.insert(std::this_thread::get_id());
+    };
+    reader.Attach(accepted);
+    EXPECT_EQ(AsyncSocket_ReadNow(accepted), 0);
+    ASSERT_EQ(send(fd, "hello", 5, MSG_NOSIGNAL), 5);
+    EXPECT_TRUE(WaitFor([&] { return AsyncSocket_ReadNow(accepted) == 1; }));
+    {
+        std::lock_guard<std::mutex> guard(gotLock);
+        EXPECT_EQ(got, "hello");
+        EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
+    }
+    EXPECT_EQ(reader.closes.load(), 0);
+    close(fd);
+    EXPECT_TRUE(WaitFor([&] {
+        AsyncSocket_ReadNow(accepted);
+        return reader.closes.load() == 1;
+    }));
+    EXPECT_EQ(AsyncSocket_ReadNow(accepted), 0);
+    EXPECT_EQ(reader.closes.load(), 1);
+    Owner::Detach(accepted);
+}
+
+// Reads start small and grow once they fill their buffer, up to a bound: a megabyte already
+// waiting arrives intact in pieces that grow past the first size and never pass the bound.
+TEST_F(AsyncSocketTest, ReadsGrowWhileTheyFillTheirBufferUpToABound) {
+    constexpr size_t kTotal = 1 << 20;
+    Server server;
+    const int fd = PlainClient(server.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([&] { return server.Count() == 1; }));
+    AsyncSocket* accepted = server.At(0);
+    Owner reader;
+    std::mutex gotLock;
+    std::string got;
+    std::vector<int32_t> sizes;
+    reader.readSize = [] { return 1 << 20; };
+    reader.read = [&](const uint8_t* data, int32_t length) {
+        std::lock_guard<std::mutex> guard(gotLock);
+        got.append(reinterpret_cast<const char*>(data), (size_t)length);
+        sizes.push_back(length);
+    };
+    reader.Attach(accepted);
+    std::string sent(kTotal, 0);
+    for (size_t i = 0; i < kTotal; i++) sent[i] = (char)Pattern(i);
+    std::thread sender([&] {
+        for (size_t done = 0; done < kTotal;) {
+            const ssize_t n = send(fd, sent.data() + done, kTotal - done, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            done += (size_t)n;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    AsyncSocket_StartReading(accepted);
+    EXPECT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> guard(gotLock);
+        return got.size() == kTotal;
+    }));
+    sender.join();
+    Owner::Detach(accepted);
+    close(fd);
+    std::lock_guard<std::mutex> guard(gotLock);
+    EXPECT_TRUE(got == sent);
+    ASSERT_FALSE(sizes.empty());
+    const int32_t largest = *std::max_element(sizes.begin(), sizes.end());
+    EXPECT_GT(largest, sizes.front());
+    EXPECT_LE(largest, 131072);
+}
+
 // Calls on a socket without a descriptor answer 0 and change nothing.
 TEST_F(AsyncSocketTest, WithoutDescriptorEverythingFails) {
     AsyncSocket* socket = nullptr;
@@ -710,6 +851,7 @@ TEST_F(AsyncSocketTest, WithoutDescriptorEverythingFails) {
         {"GetLocalIP", [&] { return AsyncSocket_GetLocalIP(socket, &address, &port); }},
         {"IsOpen", [&] { return AsyncSocket_IsOpen(socket); }},
         {"IsConnected", [&] { return AsyncSocket_IsConnected(socket); }},
+        {"ReadNow", [&] { return AsyncSocket_ReadNow(socket); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(call(), 0) << name;

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/formats/mime.h"
 #include "core/net/async_socket.h"
@@ -600,6 +602,77 @@ TEST_F(WebServerTest, InlineServerAnswers) {
     client.join();
     EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_EQ(WebServer_IsOn(server, Thread_GetCurrentId()), 1);
+}
+
+// A burst of connections of one request each, on a server of either kind: every one is opened,
+// answered whole and closed once.
+TEST_F(WebServerTest, BurstOfOneRequestConnectionsAllAnswered) {
+    constexpr int32_t kCount = 40;
+    for (const bool threaded : {true, false}) {
+        SCOPED_TRACE(threaded ? "threaded" : "inline");
+        opens = 0;
+        closes = 0;
+        Create(threaded);
+        if (threaded) {
+            Start();
+        } else {
+            ASSERT_EQ(WebServer_Start(server), 1);
+            WebServer_Process(server);
+            ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+        }
+        std::atomic<int32_t> whole{0};
+        std::thread clients([&] {
+            std::vector<std::unique_ptr<Client>> all;
+            for (int32_t i = 0; i < kCount; i++) {
+                all.push_back(std::make_unique<Client>(port));
+                all.back()->Send("GET /a.txt HTTP/1.1\r\nConnection: close\r\n\r\n");
+            }
+            for (auto& c : all) {
+                const std::string answer = c->ReadAll();
+                whole += answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && answer.size() > 5 &&
+                         answer.compare(answer.size() - 5, 5, "hello") == 0;
+            }
+        });
+        const double end = Now() + 20;
+        while (closes.load() < kCount && Now() < end) {
+            if (!threaded) {
+                WebServer_Process(server);
+                EventQueue_Flush(nullptr);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        clients.join();
+        EXPECT_EQ(whole.load(), kCount);
+        EXPECT_EQ(opens.load(), kCount);
+        EXPECT_EQ(closes.load(), kCount);
+        WebServer_Release(&server);
+        port = 0;
+    }
+}
+
+// Connections accepted but not yet taken over by a pass are closed, and freed, by the stop.
+TEST_F(WebServerTest, StopClosesConnectionsNoPassHasSeen) {
+    constexpr int32_t kCount = 5;
+    Create(false);
+    ASSERT_EQ(WebServer_Start(server), 1);
+    WebServer_Process(server);
+    ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+    std::vector<std::unique_ptr<Client>> all;
+    for (int32_t i = 0; i < kCount; i++) {
+        all.push_back(std::make_unique<Client>(port));
+        all.back()->Send("GET / HTTP/1.1\r\n\r\n");
+    }
+    // The accepts run on the reactor's thread; no pass runs meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WebServer_Release(&server);
+    EXPECT_EQ(opens.load(), 0);
+    EXPECT_EQ(closes.load(), kCount);
+    for (auto& c : all) {
+        bool closed = false;
+        EXPECT_EQ(c->ReadAll(&closed), "");
+        EXPECT_TRUE(closed);
+    }
+    EventQueue_Flush(nullptr);
 }
 
 // Keep-alive on a server of either kind: two requests sent at once and a third after the server
