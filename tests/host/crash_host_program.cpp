@@ -54,7 +54,12 @@ int main(int argc, char** argv) {
     Analytics_LoadConfigFromDictionary(config);
     Dictionary_Release(&config);
     Analytics_SendEventWithJSON("BeforeCrash", "{\"n\": 1}");
-    if (!CrashReport_Init()) return 2;
+    // Leaving without a fault, it shuts down as the host does: a helper thread still starting (the
+    // proxy settings load modules) must not outlive the libraries it uses.
+    if (!CrashReport_Init()) {
+        WorkflowApp_Remove(nullptr);
+        return 2;
+    }
     if (mode == "lock") {
         Debug_PrintCallback(LockedPrint);
         Breakpad_SetCallbackWaitForTesting(1500);
