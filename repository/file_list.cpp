@@ -123,7 +123,8 @@ void ClearIndex(FileListIndex* index) {
     if (index->Names) HashTable_Reset(index->Names);
 }
 
-// A table with about one bucket per name; made anew only when it must grow.
+// A table with about one bucket per name, hashed under the process's key (the names come from
+// manifests, and none may be chosen to crowd one bucket); made anew only when it must grow.
 void PrepareNames(FileListIndex* index, uint32_t count) {
     uint32_t buckets = 64;
     while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
@@ -134,7 +135,7 @@ void PrepareNames(FileListIndex* index, uint32_t count) {
     if (index->Names) HashTable_Delete(&index->Names);
     HashTable_Create(&index->Names, sizeof(const char*), buckets);
     HashTable_SetKeyAssignCallback(index->Names, nullptr, HashTable_StringPointerKeyAssign);
-    HashTable_SetValueCallback(index->Names, nullptr, HashTable_StringValueWithoutCase);
+    HashTable_SetValueCallback(index->Names, nullptr, HashTable_StringKeyedValueWithoutCase);
     HashTable_SetCompareCallback(index->Names, nullptr, HashTable_StringPointerCompareWithoutCase);
     index->NameBuckets = buckets;
 }

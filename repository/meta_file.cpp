@@ -143,7 +143,7 @@ bool NamesAreDistinct(MetaFile* metaFile) {
     HashTable* names = nullptr;
     HashTable_Create(&names, sizeof(const char*), buckets);
     HashTable_SetKeyAssignCallback(names, nullptr, HashTable_StringPointerKeyAssign);
-    HashTable_SetValueCallback(names, nullptr, HashTable_StringValue);
+    HashTable_SetValueCallback(names, nullptr, HashTable_StringKeyedValue);
     HashTable_SetCompareCallback(names, nullptr, HashTable_StringPointerCompare);
     Pool* texts = nullptr;
     Pool_Create(&texts);

@@ -748,6 +748,10 @@ int64_t StorageFile_Create(void** instance) {
     StorageFile* b = StorageFileInternal_New<StorageFile>(STORAGE_FILE_CLASS_ID, DeleteHandle);
     HashTable_Create(&b->OpenFiles, STORAGE_FILE_PATH_SIZE, 64);
     HashTable_Create(&b->Completed, STORAGE_FILE_PATH_SIZE, 256);
+    // Names from the manifest: hashed under the process's key, so that none can be chosen to
+    // crowd one bucket.
+    HashTable_SetValueCallback(b->OpenFiles, nullptr, HashTable_StringKeyedValue);
+    HashTable_SetValueCallback(b->Completed, nullptr, HashTable_StringKeyedValue);
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);

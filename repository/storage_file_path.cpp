@@ -59,7 +59,7 @@ int64_t StorageFilePath_Check(const char* name, char* out, int32_t size) {
 int64_t StorageFilePath_IgnoreCreate(HashTable** set) {
     ASSERT_POINTER(set);
     HashTable_Create(set, STORAGE_FILE_PATH_SIZE, 64);
-    HashTable_SetValueCallback(*set, nullptr, HashTable_StringValueWithoutCase);
+    HashTable_SetValueCallback(*set, nullptr, HashTable_StringKeyedValueWithoutCase);
     HashTable_SetCompareCallback(*set, nullptr, HashTable_StringCompareWithoutCase);
     return 1;
 }

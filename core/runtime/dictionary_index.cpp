@@ -4,6 +4,7 @@
 
 #include "core/linux/platform.h"
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/keyed_hash.h"
 #include "core/runtime/memory.h"
 
 namespace {
@@ -58,53 +59,9 @@ constexpr uint32_t kLongProbe = 128;
 // every insert (with the hash keyed this is never reached by chance).
 constexpr uint32_t kMaxReseeds = 8;
 
-// The key of every new table, drawn once per process: documents cannot be made to collide
-// without it.
-struct ProcessKey {
-    uint64_t Word[2];
-    ProcessKey() { Platform_CryptFill(Word, (int32_t)sizeof(Word)); }
-};
-
-const ProcessKey& TheProcessKey() {
-    static const ProcessKey key;
-    return key;
-}
-
-uint64_t FoldWord(uint64_t x) {
-    constexpr uint64_t ones = 0x0101010101010101ull;
-    const uint64_t low = x & (0x7F * ones);
-    const uint64_t fromA = low + (0x80 - 'A') * ones;     // bit 7 set where byte >= 'A'
-    const uint64_t pastZ = low + (0x80 - 'Z' - 1) * ones; // bit 7 set where byte > 'Z'
-    const uint64_t upper = fromA & ~pastZ & ~x & (0x80 * ones);
-    return x | (upper >> 2);
-}
-
-// The 128-bit product of the two words folded to 64 bits: every input bit reaches every output
-// bit, and with a secret in both factors the result cannot be steered without knowing it.
-inline uint64_t Mix(uint64_t a, uint64_t b) {
-    const unsigned __int128 product = (unsigned __int128)a * b;
-    return (uint64_t)product ^ (uint64_t)(product >> 64);
-}
-
-// Eight bytes at a time (little-endian words), each mixed with the table's secret key; ASCII
-// letters folded to lower case for a caseless dictionary, so that keys equal without case hash
-// alike.
+// Keys equal without case hash alike in a caseless dictionary.
 uint32_t HashKey(const DictionaryIndex* index, const char* key, size_t length) {
-    const bool caseless = index->CaseLess != 0;
-    const uint64_t k0 = index->Key[0], k1 = index->Key[1];
-    uint64_t h = k0 ^ (uint64_t)length;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t w;
-        memcpy(&w, key + i, 8);
-        h = Mix((caseless ? FoldWord(w) : w) ^ k1, h ^ k0);
-    }
-    uint64_t tail = 0;
-    memcpy(&tail, key + i, length - i);
-    if (caseless) tail = FoldWord(tail);
-    h = Mix(tail ^ k1, h ^ k0 ^ 0x9E3779B97F4A7C15ull);
-    h = Mix(h ^ k0, k1 ^ 0xD6E8FEB86659FD93ull);
-    return (uint32_t)(h ^ (h >> 32));
+    return KeyedHash_Text(index->Key, key, length, index->CaseLess != 0);
 }
 
 Slot* AllocSlots(DictionaryTree* tree, uint32_t capacity) {
@@ -119,13 +76,16 @@ size_t StoredLength(const DictionaryItem* item) {
 }
 
 DictionaryIndex* Allocate(DictionaryTree* tree, uint32_t capacity, bool caseless) {
-    DictionaryIndex* index = static_cast<DictionaryIndex*>(DictionaryTree_Alloc(tree, sizeof(DictionaryIndex)));
+    DictionaryIndex* index =
+        static_cast<DictionaryIndex*>(DictionaryTree_Alloc(tree, sizeof(DictionaryIndex)));
     memset(index, 0, sizeof(DictionaryIndex));
     index->Tree = tree;
     index->Capacity = capacity;
     index->CaseLess = caseless ? 1u : 0u;
-    index->Key[0] = TheProcessKey().Word[0];
-    index->Key[1] = TheProcessKey().Word[1];
+    // Every new table starts from the process's key: documents cannot be made to collide
+    // without it.
+    index->Key[0] = KeyedHash_ProcessKey()[0];
+    index->Key[1] = KeyedHash_ProcessKey()[1];
     index->Slots = AllocSlots(tree, capacity);
     return index;
 }
@@ -148,7 +108,8 @@ Slot* Probe(DictionaryIndex* index, uint32_t hash, const char* key, size_t lengt
         }
         if (slot->Item == kGone) {
             if (!reusable) reusable = slot;
-        } else if (slot->Hash == hash && Dictionary_KeyTextEquals(slot->Key, slot->KeyLength, key, length, caseless)) {
+        } else if (slot->Hash == hash &&
+                   Dictionary_KeyTextEquals(slot->Key, slot->KeyLength, key, length, caseless)) {
             return slot;
         }
     }
@@ -192,7 +153,8 @@ bool InsertHashed(DictionaryIndex* index, DictionaryItem* item, size_t length, u
     index->Used++;
     const uint32_t distance = ((uint32_t)(free - index->Slots) - hash) & (index->Capacity - 1);
     // Past a quarter full the table doubles, else it is only cleared of emptied slots.
-    const uint32_t wanted = (uint64_t)index->Used * 4 > index->Capacity ? index->Capacity * 2 : index->Capacity;
+    const uint32_t wanted =
+        (uint64_t)index->Used * 4 > index->Capacity ? index->Capacity * 2 : index->Capacity;
     // At most half full, counting emptied slots, keeps probe runs short.
     const bool crowded = (uint64_t)(index->Used + index->Gone) * 2 > index->Capacity;
     const bool reseed = distance >= kLongProbe && index->Reseeds < kMaxReseeds;
@@ -301,7 +263,8 @@ void Dictionary_IndexRemove(Dictionary* dict, DictionaryItem* item) {
     if (!index || !DictionaryItem_Key(item)) return;
     const size_t length = StoredLength(item);
     const bool caseless = index->CaseLess != 0;
-    Slot* slot = Probe(index, HashKey(index, DictionaryItem_Key(item), length), DictionaryItem_Key(item), length, nullptr);
+    Slot* slot = Probe(index, HashKey(index, DictionaryItem_Key(item), length), DictionaryItem_Key(item),
+                       length, nullptr);
     if (!slot) return;
     if (slot->Item != item) {
         // A later holder of a key held earlier too.

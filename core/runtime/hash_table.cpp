@@ -6,6 +6,7 @@
 
 #include "core/linux/platform.h"
 #include "core/runtime/class.h"
+#include "core/runtime/keyed_hash.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/string.h"
@@ -356,6 +357,18 @@ uint32_t HashTable_StringValueWithoutCase(HashTable*, void*, HashTableKey key) {
     uint32_t h = 0x811C9DC5;
     for (const uint8_t* p = static_cast<const uint8_t*>(key); *p; p++) h = (h ^ FoldByte(*p)) * 0x01000193;
     return FinishStringHash(h);
+}
+
+uint32_t HashTable_StringKeyedValue(HashTable*, void*, HashTableKey key) {
+    ASSERT_POINTER(key);
+    const char* text = static_cast<const char*>(key);
+    return KeyedHash_Text(KeyedHash_ProcessKey(), text, strlen(text), false);
+}
+
+uint32_t HashTable_StringKeyedValueWithoutCase(HashTable*, void*, HashTableKey key) {
+    ASSERT_POINTER(key);
+    const char* text = static_cast<const char*>(key);
+    return KeyedHash_Text(KeyedHash_ProcessKey(), text, strlen(text), true);
 }
 
 uint32_t HashTable_PointerValue(HashTable*, void*, HashTableKey key) {

@@ -54,6 +54,11 @@ int64_t HashTable_StringPointerKeyAssign(HashTable*, void*, void* destination, u
 int64_t HashTable_Int32KeyAssign(HashTable*, void*, void* destination, uint32_t keySize, HashTableKey key);
 uint32_t HashTable_StringValue(HashTable*, void*, HashTableKey key);
 uint32_t HashTable_StringValueWithoutCase(HashTable*, void*, HashTableKey key);
+// The same under the process's secret key (ASCII case folded in the second): for names that
+// come from outside, which texts chosen to collide must not crowd into one bucket. The order of
+// members then differs from process to process.
+uint32_t HashTable_StringKeyedValue(HashTable*, void*, HashTableKey key);
+uint32_t HashTable_StringKeyedValueWithoutCase(HashTable*, void*, HashTableKey key);
 uint32_t HashTable_PointerValue(HashTable*, void*, HashTableKey key);
 uint32_t HashTable_Int32Value(HashTable*, void*, HashTableKey key);
 int64_t HashTable_StringCompare(HashTable*, void*, const void* storedKey, HashTableKey key);

@@ -69,6 +69,26 @@ TEST(HashTable, KnownHashValues) {
               HashTable_StringValueWithoutCase(nullptr, nullptr, "`{"));
 }
 
+// Names chosen so that the fixed hash puts them all in one of 64 buckets spread out under the
+// keyed one; texts equal without case (and only those) still hash alike in the caseless form.
+TEST(HashTable, KeyedValuesScatterChosenCollisions) {
+    std::vector<std::string> chosen;
+    for (uint32_t i = 0; chosen.size() < 64; i++) {
+        const std::string name = "dir/file" + std::to_string(i);
+        if (HashTable_StringValue(nullptr, nullptr, name.c_str()) % 64 == 0) chosen.push_back(name);
+    }
+    std::set<uint32_t> buckets;
+    for (const std::string& name : chosen)
+        buckets.insert(HashTable_StringKeyedValue(nullptr, nullptr, name.c_str()) % 64);
+    EXPECT_GE(buckets.size(), 16u);
+    EXPECT_EQ(HashTable_StringKeyedValueWithoutCase(nullptr, nullptr, "Dir/Some File.TXT"),
+              HashTable_StringKeyedValueWithoutCase(nullptr, nullptr, "dir/some file.txt"));
+    EXPECT_NE(HashTable_StringKeyedValueWithoutCase(nullptr, nullptr, "@[ long enough to fill a word"),
+              HashTable_StringKeyedValueWithoutCase(nullptr, nullptr, "`{ long enough to fill a word"));
+    EXPECT_NE(HashTable_StringKeyedValue(nullptr, nullptr, "Dir/Some File.TXT"),
+              HashTable_StringKeyedValue(nullptr, nullptr, "dir/some file.txt"));
+}
+
 TEST(HashTable, AddReplaceFindAndRemove) {
     HashTable* table = MakeTable(16, 32);
     HashTableMember *first = nullptr, *again = nullptr, *found = nullptr;
