@@ -675,18 +675,23 @@ int64_t WebGetRequest_SetPhase(WebGetRequest* request, int32_t phase) {
     int32_t old = request->Phase.load();
     if (old == phase) return 0;
     WebGetRequest_VerboseLog(request, 1, "Phase change - %s > %s (%.2f)", WebGet_TranslatePhase(old),
-                             WebGet_TranslatePhase(phase), now - request->PhaseTime);
-    request->PhaseTime = now;
+                             WebGet_TranslatePhase(phase), now - request->PhaseTime.load());
+    request->PhaseTime.store(now);
     request->Phase.compare_exchange_strong(old, phase);
-    request->PhaseChanged = 1;
+    request->PhaseChanged.store(1);
     return 1;
 }
 
 int64_t WebGetRequest_SetPhaseChanged(WebGetRequest* request, uint32_t flag) {
-    return Store(request, &WebGetRequest::PhaseChanged, flag);
+    CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
+    request->PhaseChanged.store(flag);
+    return 1;
 }
 int64_t WebGetRequest_GetPhaseChanged(WebGetRequest* request, uint32_t* flag) {
-    return Load(request, &WebGetRequest::PhaseChanged, flag);
+    CLASS_CHECK(request, WEBGET_REQUEST_CLASS_ID);
+    ASSERT_POINTER(flag);
+    *flag = request->PhaseChanged.load();
+    return 1;
 }
 
 int64_t WebGetRequest_Start(WebGetRequest* request) {

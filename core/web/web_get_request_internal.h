@@ -38,10 +38,12 @@ struct WebGetRequest {
     // The connection's wake-up once the last pending body write is done (writer's thread).
     CallbackSync WritesDoneHook;
     z_stream Inflate;
-    double PhaseTime;
+    // The phase moves on the connection's thread and, for a client certificate question, on the
+    // socket's: its time and the changed mark are atomics too.
+    std::atomic<double> PhaseTime;
     std::atomic<int32_t> PendingWrites;
     std::atomic<int32_t> Phase;
-    uint32_t PhaseChanged;
+    std::atomic<uint32_t> PhaseChanged;
     std::atomic<int32_t> ErrorCode;
     int32_t ExtendedCode;
     uint32_t CookiesCrossDomains;
