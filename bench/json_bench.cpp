@@ -25,6 +25,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #define HAVE_RAPIDJSON 1
+#include "bench/rapidjson_peer.h"
 #endif
 #if __has_include(<nlohmann/json.hpp>)
 #include <nlohmann/json.hpp>
@@ -242,15 +243,7 @@ BENCHMARK(BM_JsonSave)->Unit(benchmark::kMillisecond);
 #ifdef HAVE_RAPIDJSON
 void BM_RapidJsonLoad(benchmark::State& state) {
     const std::string& text = Document();
-    for (auto _ : state) {
-        {
-            rapidjson::Document doc;
-            doc.Parse(text.data(), text.size());
-            if (doc.HasParseError()) state.SkipWithError("parse failed");
-            benchmark::DoNotOptimize(doc);
-        }
-        malloc_trim(0);
-    }
+    RapidJsonParseLoop(state, text);
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
     const size_t before = HeapInUse();
     {
@@ -263,15 +256,7 @@ BENCHMARK(BM_RapidJsonLoad)->Unit(benchmark::kMillisecond);
 
 void BM_RapidJsonLoadObject(benchmark::State& state) {
     const std::string& text = ObjectDocument();
-    for (auto _ : state) {
-        {
-            rapidjson::Document doc;
-            doc.Parse(text.data(), text.size());
-            if (doc.HasParseError()) state.SkipWithError("parse failed");
-            benchmark::DoNotOptimize(doc);
-        }
-        malloc_trim(0);
-    }
+    RapidJsonParseLoop(state, text);
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
 }
 BENCHMARK(BM_RapidJsonLoadObject)->Unit(benchmark::kMillisecond);

@@ -227,6 +227,13 @@ class WebServerTest : public ::testing::Test {
         }
         ASSERT_NE(port, 0u);
     }
+    // A threaded server waits for its port; an inline one is given its first pass here.
+    void StartEither(bool threaded) {
+        if (threaded) return Start();
+        ASSERT_EQ(WebServer_Start(server), 1);
+        WebServer_Process(server);
+        ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
+    }
     void TearDown() override {
         if (server) WebServer_Release(&server);
     }
@@ -613,13 +620,7 @@ TEST_F(WebServerTest, BurstOfOneRequestConnectionsAllAnswered) {
         opens = 0;
         closes = 0;
         Create(threaded);
-        if (threaded) {
-            Start();
-        } else {
-            ASSERT_EQ(WebServer_Start(server), 1);
-            WebServer_Process(server);
-            ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
-        }
+        ASSERT_NO_FATAL_FAILURE(StartEither(threaded));
         std::atomic<int32_t> whole{0};
         std::thread clients([&] {
             std::vector<std::unique_ptr<Client>> all;
@@ -687,13 +688,7 @@ TEST_F(WebServerTest, PipelinedAndLaterRequestsGetWholeBodies) {
         port = 0;
         Create(threaded);
         WebServer_SetPersistentConnections(server, 1);
-        if (threaded) {
-            Start();
-        } else {
-            ASSERT_EQ(WebServer_Start(server), 1);
-            WebServer_Process(server);
-            ASSERT_EQ(WebServer_GetActiveListenPort(server, &port), 1);
-        }
+        ASSERT_NO_FATAL_FAILURE(StartEither(threaded));
         std::vector<std::string> answers;
         std::atomic<bool> done{false};
         std::thread client([&] {
