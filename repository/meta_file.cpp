@@ -166,12 +166,17 @@ bool NamesAreDistinct(MetaFile* metaFile) {
         }
         uint32_t attributes = 0;
         const bool link = FileList_MemberGetAttributes(metaFile->Files, m, &attributes) && (attributes & kAttributeLink);
-        if (HashTable_ContainsKey(names, key)) {
+        // One look-up: a name already there is only given its mark again, and the count stays.
+        uint32_t before = 0, after = 0;
+        HashTableMember* member = nullptr;
+        HashTable_GetCount(names, &before);
+        HashTable_AddEx(names, key, link ? 1 : 0, &member);
+        HashTable_GetCount(names, &after);
+        if (after == before) {
             MetaFile_Print(metaFile, "File listed twice (%s)\n", key);
             ok = false;
             break;
         }
-        HashTable_Add(names, key, link ? 1 : 0);
         if (link) links++;
     }
     // Every directory above each name must not be a link entry.
