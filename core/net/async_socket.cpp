@@ -265,15 +265,24 @@ void SetReadActive(AsyncSocket* socket, uint32_t want, AsyncSocketDispatcher* on
 bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher);
 void CreateDispatcher(AsyncSocket* socket, bool connecting);
 
-// Makes room for the next receive. A buffer starts small (most peers send a request of a few
-// hundred bytes) and grows, up to its bound, once a receive has filled it.
-void ReadRoom(Buffer& buffer) {
-    if (buffer.Data && (buffer.End < buffer.Capacity || buffer.Capacity >= kReadCapacity)) return;
-    const int32_t capacity = buffer.Data ? std::min(buffer.Capacity * kGrowth, kReadCapacity) : kReadFirst;
+// Gives an empty buffer room for `need` bytes: its first storage is `first` bytes, and a larger one
+// grows by kGrowth up to `bound`. Nothing is copied, as nothing is held.
+void Enlarge(Buffer& buffer, int32_t need, int32_t first, int32_t bound) {
+    if (buffer.Data && buffer.Capacity >= need) return;
+    int32_t capacity = buffer.Data ? buffer.Capacity : first;
+    while (capacity < need && capacity < bound) capacity = std::min(capacity * kGrowth, bound);
+    if (capacity == buffer.Capacity) return;
     if (buffer.Data) Memory_Free(buffer.Data, buffer.Capacity);
     buffer.Data = static_cast<uint8_t*>(Memory_Alloc(capacity));
     buffer.Capacity = capacity;
     buffer.Start = buffer.End = 0;
+}
+
+// Makes room for the next receive. A buffer starts small (most peers send a request of a few
+// hundred bytes) and grows, up to its bound, once a receive has filled it.
+void ReadRoom(Buffer& buffer) {
+    const bool filled = buffer.Data && buffer.End >= buffer.Capacity;
+    Enlarge(buffer, filled ? buffer.Capacity + 1 : 1, kReadFirst, kReadCapacity);
 }
 
 // One receive for the owner, by whichever thread took the socket's read pass (the reactor's, or
@@ -481,14 +490,8 @@ bool WriteOnce(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
             WithCallback<AsyncSocketWriteSizeFunc>(&socket->WriteSizeSlot,
                                                    [&](AsyncSocketWriteSizeFunc f, void* user) { count = f(socket, user); });
             count = Clamp(count, kBufferCapacity);
-            // Nothing is left in the buffer here, so a larger one needs no copy.
-            if (count > buffer.Capacity) {
-                int32_t capacity = buffer.Capacity > 0 ? buffer.Capacity : kWriteFirst;
-                while (capacity < count) capacity = std::min(capacity * kGrowth, kBufferCapacity);
-                if (buffer.Data) Memory_Free(buffer.Data, buffer.Capacity);
-                buffer.Data = static_cast<uint8_t*>(Memory_Alloc(capacity));
-                buffer.Capacity = capacity;
-            }
+            // Nothing is left in the buffer here.
+            if (count > 0) Enlarge(buffer, count, kWriteFirst, kBufferCapacity);
             if (count > 0) {
                 const int32_t offered = count;
                 count = 0;

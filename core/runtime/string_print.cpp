@@ -959,6 +959,18 @@ int64_t PrintToRecord(StringBuffer* record, char* buffer, int32_t capacity, cons
 
 } // namespace
 
+int32_t String_PrintInt64(char* out, int64_t value) {
+    char digits[24];
+    char* const end = digits + sizeof(digits);
+    const char* first = PutDecimal(end, value < 0 ? 0 - (uint64_t)value : (uint64_t)value);
+    int32_t n = 0;
+    if (value < 0) out[n++] = '-';
+    memcpy(out + n, first, (size_t)(end - first));
+    n += (int32_t)(end - first);
+    out[n] = 0;
+    return n;
+}
+
 int64_t String_VPrintFormatEx(const char* format, void* context, StringPrintWriteCallback callback,
                               va_list args) {
     ASSERT_POINTER(format);

@@ -38,6 +38,9 @@ int32_t String_PrintCat(char* buffer, int32_t capacity, const char* format, ...)
 int64_t String_VPrintCat(char* buffer, int32_t capacity, const char* format, va_list args);
 int32_t String_GetVPrintLength(const char* format, va_list args);
 int32_t String_GetPrintLength(const char* format, ...);
+// The decimal text of a whole number, as "%I64d" prints it, without the formatter: `out` has room
+// for 21 bytes. Answers its length.
+int32_t String_PrintInt64(char* out, int64_t value);
 
 // Sets up a StringBuffer over (buffer, capacity); a null buffer counts only.
 void StringBuffer_Init(StringBuffer* record, char* buffer, int32_t capacity);

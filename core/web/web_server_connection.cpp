@@ -101,22 +101,6 @@ void SetDate(WebServerConnection* c, const char* name, double time) {
     Dictionary_SetStringByKey(c->ResponseHeader, name, text);
 }
 
-// The decimal text of a number, written into `out` (room for 24 bytes); returns `out`.
-const char* Decimal(int64_t value, char* out) {
-    char digits[24];
-    int32_t n = 0;
-    uint64_t rest = value < 0 ? 0 - (uint64_t)value : (uint64_t)value;
-    do {
-        digits[n++] = (char)('0' + rest % 10);
-        rest /= 10;
-    } while (rest);
-    int32_t at = 0;
-    if (value < 0) out[at++] = '-';
-    while (n) out[at++] = digits[--n];
-    out[at] = 0;
-    return out;
-}
-
 // Puts the whole text into the write buffer or nothing of it.
 int64_t PutAll(WebServerConnection* c, const char* data, int32_t length) {
     DuplexStream_WriteLock(c->Stream);
@@ -328,7 +312,8 @@ int64_t WebServer_ConnectionResponseBegin(WebServer*, WebServerConnection* conne
     char line[512];
     char number[24];
     String_CopyLength(line, "HTTP/1.1 ", (int32_t)sizeof(line));
-    String_CatLength(line, Decimal(code, number), (int32_t)sizeof(line));
+    String_PrintInt64(number, code);
+    String_CatLength(line, number, (int32_t)sizeof(line));
     String_CatLength(line, " ", (int32_t)sizeof(line));
     String_CatLength(line, text, (int32_t)sizeof(line));
     DictionaryItem* item = nullptr;
@@ -336,8 +321,8 @@ int64_t WebServer_ConnectionResponseBegin(WebServer*, WebServerConnection* conne
     Dictionary_ItemSetType(c->ResponseHeader, item, DICTIONARY_TYPE_STRING);
     Dictionary_ItemSetString(c->ResponseHeader, item, line);
     if (c->ResponseLength >= 0) {
-        char number[24];
-        Dictionary_SetStringByKey(c->ResponseHeader, "Content-Length", Decimal(c->ResponseLength, number));
+        String_PrintInt64(number, c->ResponseLength);
+        Dictionary_SetStringByKey(c->ResponseHeader, "Content-Length", number);
         Dictionary_SetStringByKey(c->ResponseHeader, "Accept-Ranges", "bytes");
     } else {
         c->Persistent = 0;

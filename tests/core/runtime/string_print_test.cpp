@@ -72,6 +72,19 @@ TEST(StringPrint, Integers) {
     });
 }
 
+TEST(StringPrint, WholeNumbersWithoutTheFormatter) {
+    const struct {
+        int64_t Value;
+        const char* Text;
+    } cases[] = {{0, "0"}, {9, "9"}, {10, "10"}, {-1, "-1"}, {1000, "1000"}, {-200, "-200"},
+                 {INT64_MAX, "9223372036854775807"}, {INT64_MIN, "-9223372036854775808"}};
+    for (const auto& c : cases) {
+        char out[21];
+        EXPECT_EQ(String_PrintInt64(out, c.Value), (int32_t)strlen(c.Text));
+        EXPECT_STREQ(out, c.Text);
+    }
+}
+
 TEST(StringPrint, Ordinals) {
     const struct { int32_t value; const char* text; } cases[] = {
         {1, "1st"},     {2, "2nd"},   {3, "3rd"},       {4, "4th"},     {11, "11th"}, {12, "12th"},
