@@ -73,7 +73,9 @@ void OnEvent(void* context) {
     }
     const int32_t seen = ++w->events;
     if (seen == w->suspendAt) Platform_SourceSuspend(w->self);
-    if (seen == w->cancelAt) Platform_SourceCancel(w->self);
+    // From that event on: a source that keeps reporting may pass the mark while it is being set
+    // (a second cancel does nothing).
+    if (w->cancelAt && seen >= w->cancelAt) Platform_SourceCancel(w->self);
     w->running--;
 }
 
