@@ -59,8 +59,11 @@ class DesktopPeers {
         return true;
     }
 
+    // Without key repeat ("-r"): xdotool starved on a loaded machine holds a key past the repeat
+    // delay, and the repeats land in whatever window opens next.
     bool StartDisplay() {
-        std::string number = SpawnReading({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+        std::string number =
+            SpawnReading({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24", "-r"});
         while (!number.empty() && number.back() == '\n') number.pop_back();
         if (number.empty()) return false;
         setenv("DISPLAY", (":" + number).c_str(), 1);
