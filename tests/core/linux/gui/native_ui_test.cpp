@@ -106,7 +106,8 @@ TEST_F(NativeUI, OverrideAndAbortBox) {
     // Nor from another thread, which may not touch the toolkit.
     start = std::chrono::steady_clock::now();
     std::thread([] { NativeUI_AbortOverride("f.cpp", 1, "Assertion failed (x)\nwhy"); }).join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "returned without waiting for an answer";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "returned without waiting for an answer";
     // Nor in command-line mode: nobody answers here, so a box shown would stay until the
     // watchdog closed it.
     Debug_FlagsOverride([]() -> uint32_t { return DEBUG_FLAG_CMDLINE; });
