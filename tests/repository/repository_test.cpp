@@ -375,6 +375,7 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLockFolder) {
     ASSERT_NE(engine.d, nullptr);
     const std::string configs[] = {
         "\"lockDirectory\":\"" + victim + "\"",
+        "\"local\":{\"type\":\"file\",\"lockDirectory\":\"" + victim + "\"}",
         "\"local\":{\"type\":\"file\",\"LockDirectory\":\"" + victim + "\"}",
         "\"storage\":{\"lockDirectory\":\"" + victim + "\"}",
     };
