@@ -168,7 +168,8 @@ int64_t OnTick(void* user, const char*, const char*, const char*, Dictionary*) {
     DiskImageInstance* instance = Of(user);
     if (!instance->Run || instance->Capture.Ended) return 1;
     Process_Process(instance->Run);
-    if (ShellCapture_Read(&instance->Capture) == SHELL_CAPTURE_ENDED) Defer(instance, EndedEvent);
+    // Read as it comes, so that the tool never blocks on a full pipe; judged once it has ended.
+    ShellCapture_Read(&instance->Capture);
     return 1;
 }
 

@@ -215,11 +215,10 @@ int64_t OnTick(void* user, const char*, const char*, const char*, Dictionary*) {
     LaunchInstance* instance = Of(user);
     if (instance->Run) Process_Process(instance->Run);
     if (!instance->Capturing || instance->Completing || !instance->Run) return 1;
-    const int32_t step = ShellCapture_Read(&instance->Capture);
-    if (step == SHELL_CAPTURE_MORE)
+    // The output is judged once the program has ended (OnProcessComplete); here it is only read,
+    // so that the program never blocks on a full pipe.
+    if (ShellCapture_Read(&instance->Capture) == SHELL_CAPTURE_MORE)
         NotificationCenter_Fire("Launch", "Output", instance->Base.Header.InstanceId, nullptr);
-    else if (step == SHELL_CAPTURE_ENDED)
-        JudgeOutput(instance);
     return 1;
 }
 

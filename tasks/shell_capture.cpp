@@ -2,9 +2,9 @@
 // pipe, the end token, the program and its arguments as positional parameters, so nothing of them
 // is read as shell code; the redirection sends both output streams to the pipe, and the token
 // line follows only once the program has ended. The token is new for every run and is looked
-// for only where the shell puts it, so text that a program prints (a file name, a server's
-// message, even the token read from a process listing, where it is never followed by a status
-// and a line break) cannot end the capture early.
+// for only once the shell has ended, and then the last one, so text that a program prints (a file
+// name, a server's message, even the token line copied from a process listing) cannot end the
+// capture early.
 #include "tasks/shell_capture.h"
 
 #include <cstdlib>
@@ -43,50 +43,37 @@ bool IsDigit(uint8_t c) {
 }
 
 // The number of status digits after a token that ends at `at` when a token line ends there:
-// digits (none without a status; up to 9 with one) and then a line break, or, when `final`, the
-// end of the text. -1 when it does not.
-int32_t StatusAfter(const ShellCapture* capture, const uint8_t* text, int32_t used, int32_t at, bool final) {
+// digits (none without a status; up to 9 with one) and then a line break or the end of the text.
+// -1 when it does not.
+int32_t StatusAfter(const ShellCapture* capture, const uint8_t* text, int32_t used, int32_t at) {
     const int32_t most = capture->WithExitCode ? kStatusDigits : 0;
     int32_t n = 0;
     while (at + n < used && n < most && IsDigit(text[at + n])) n++;
     if (at + n < used) return text[at + n] == '\n' ? n : -1;
-    return final ? n : -1;
+    return n;
 }
 
-// Looks for the token line: at the very end of the text while more may come; once nothing more
-// will, the last one anywhere (a background child of the program may have written after it).
-// Cuts the output at the token when found.
-bool FindToken(ShellCapture* capture, bool final) {
+// Looks for the token line once nothing more will come: the last one anywhere (a background child
+// of the program may have written after it). While the shell runs, a token line at the end of what
+// arrived proves nothing: the program may have printed a copy of it (it can read the token from a
+// process listing) and go on writing. Cuts the output at the token when found.
+bool FindToken(ShellCapture* capture) {
     const int32_t tokenLength = (int32_t)strlen(capture->Token);
     const int32_t used = MemoryStream_GetUsed(capture->Output);
     uint8_t* text = nullptr;
     if (tokenLength == 0 || used < tokenLength || !MemoryStream_GetPointer(capture->Output, &text) || !text)
         return false;
     int32_t position = -1, digits = 0;
-    if (!final) {
-        // The shell writes the whole line at once: token, status, line break.
-        int32_t n = 0;
-        const int32_t most = capture->WithExitCode ? kStatusDigits : 0;
-        if (text[used - 1] == '\n') {
-            while (n < most && used - 2 - n >= 0 && IsDigit(text[used - 2 - n])) n++;
-            const int32_t start = used - 1 - n - tokenLength;
-            if (start >= 0 && memcmp(text + start, capture->Token, (size_t)tokenLength) == 0) {
-                position = start;
-                digits = n;
-            }
+    for (int32_t from = 0; from + tokenLength <= used;) {
+        const void* at = memmem(text + from, (size_t)(used - from), capture->Token, (size_t)tokenLength);
+        if (!at) break;
+        const int32_t found = (int32_t)(static_cast<const uint8_t*>(at) - text);
+        const int32_t n = StatusAfter(capture, text, used, found + tokenLength);
+        if (n >= 0) {
+            position = found;
+            digits = n;
         }
-    } else {
-        for (int32_t from = 0; from + tokenLength <= used;) {
-            const void* at = memmem(text + from, (size_t)(used - from), capture->Token, (size_t)tokenLength);
-            if (!at) break;
-            const int32_t found = (int32_t)(static_cast<const uint8_t*>(at) - text);
-            const int32_t n = StatusAfter(capture, text, used, found + tokenLength, true);
-            if (n >= 0) {
-                position = found;
-                digits = n;
-            }
-            from = found + 1;
-        }
+        from = found + 1;
     }
     if (position < 0) {
         MemoryStream_ReleasePointer(capture->Output, &text);
@@ -137,7 +124,7 @@ int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char
 int32_t ShellCapture_Append(ShellCapture* capture, const void* data, uint32_t length) {
     if (!capture->Output || capture->Ended || length == 0) return SHELL_CAPTURE_NOTHING;
     Append(capture, static_cast<const uint8_t*>(data), length);
-    return FindToken(capture, false) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_MORE;
+    return SHELL_CAPTURE_MORE;
 }
 
 int32_t ShellCapture_Read(ShellCapture* capture) {
@@ -150,7 +137,7 @@ int32_t ShellCapture_Read(ShellCapture* capture) {
 
 int32_t ShellCapture_Finish(ShellCapture* capture) {
     if (!capture->Output || capture->Ended) return SHELL_CAPTURE_NOTHING;
-    return FindToken(capture, true) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_NOTHING;
+    return FindToken(capture) ? SHELL_CAPTURE_ENDED : SHELL_CAPTURE_NOTHING;
 }
 
 int32_t ShellCapture_Drain(ShellCapture* capture) {

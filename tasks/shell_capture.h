@@ -1,8 +1,8 @@
 // A program run under /bin/sh with its standard output and error going into a named pipe,
 // followed by an end token of its own run ("**EOP", 32 random hexadecimal digits, "**", and, when
 // asked, the program's exit status): the task types that judge a tool by what it prints read the
-// pipe on each main-loop pass. The token counts only where the shell writes it, at the end of
-// the output, so that a program printing an end token of its own is not taken as finished.
+// pipe on each main-loop pass. The token counts only once the shell has ended, and then the last
+// one, so that a program printing a copy of the token line is not taken as finished.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -29,7 +29,7 @@ struct ShellCapture {
 enum : int32_t {
     SHELL_CAPTURE_NOTHING = 0, // no new bytes
     SHELL_CAPTURE_MORE = 1,    // new bytes, no token yet
-    SHELL_CAPTURE_ENDED = 2,   // the token arrived now
+    SHELL_CAPTURE_ENDED = 2,   // the token was found now (Finish, Drain)
 };
 
 // Makes the pipe (a new GUID as its name, created, 1024-byte buffer), the output stream and a new
@@ -39,10 +39,10 @@ enum : int32_t {
 // 0 when the pipe cannot be made; the process is then left unchanged.
 int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char* program,
                              const std::vector<std::string>& arguments, bool withExitCode);
-// Takes bytes as if read from the pipe (the stream must exist) and looks for the token line
-// (the token, the status digits, a line break) at the end of what arrived so far.
+// Takes bytes as if read from the pipe (the stream must exist). The token is not looked for while
+// the shell may still write: SHELL_CAPTURE_MORE for new bytes.
 int32_t ShellCapture_Append(ShellCapture* capture, const void* data, uint32_t length);
-// Reads what the pipe holds now (without waiting) and looks for the token.
+// Reads what the pipe holds now (without waiting).
 int32_t ShellCapture_Read(ShellCapture* capture);
 // Nothing more will come: the last token followed by nothing but status digits up to a line break
 // or the end counts, with whatever arrived of the status (output written after it by a program's

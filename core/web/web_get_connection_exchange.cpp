@@ -407,9 +407,10 @@ int64_t TunnelAnswer(WebGetConnection* c, WebGetRequest* r, int32_t* code, int32
         }
         if (refused) WebGetConnection_Print(c, "Proxy sent bytes after its answer to CONNECT: tunnel refused");
     }
+    // The proxy's status is not the site's answer, whether the tunnel opens or not: a request that
+    // fails later in the tunnel (its TLS handshake) must not report the proxy's 200.
+    WebGetRequest_SetHTTPCode(r, 0);
     if (refused) {
-        // The proxy's status is not the site's answer.
-        WebGetRequest_SetHTTPCode(r, 0);
         *code = WEBGET_ERROR_BAD_TRANSPORT;
         *codeEx = status;
         return 0;
@@ -662,7 +663,11 @@ int64_t WebGetConnection_PhaseBody(WebGetConnection* c, WebGetRequest* r, uint32
         }
         if (!WebGetRequest_BodyStart(r, discard)) return FailWithRequest(r, code, codeEx, WEBGET_ERROR_CUSTOM);
         const bool tunnel = IsTunnelRequest(c);
-        if (r->Type == WEBGET_REQUEST_TYPE_HEAD || status == 304 || status == 204 ||
+        // A 1xx that ends the request (101) has no body, and after a switch the socket speaks
+        // another protocol: nothing more of it is read or used for another request.
+        const bool informational = status >= 100 && status < 200;
+        if (informational) c->StrayBytes = 1;
+        if (r->Type == WEBGET_REQUEST_TYPE_HEAD || status == 304 || status == 204 || informational ||
             (r->ContentLengthKnown && r->ContentLength == 0) || (tunnel && !r->ContentLengthKnown)) {
             if (!WebGetRequest_BodyComplete(r, discard)) return FailWithRequest(r, code, codeEx, WEBGET_ERROR_CUSTOM);
             EnterNext(c, r);

@@ -366,6 +366,41 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
     }
 }
 
+// The lock folder is the engine configuration's alone: a catalogue that names one (at its top, for
+// the installation's storage, or as a storage setting) changes nothing the storage uses or reports.
+TEST_F(RepositoryTest, ACatalogueChoosesNoLockFolder) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    const std::string victim = Root() + "/victim/";
+    Json engine("{\"storage\":{\"lockDirectory\":\"" + Root() + "/locks/\"}}");
+    ASSERT_NE(engine.d, nullptr);
+    const std::string configs[] = {
+        "\"lockDirectory\":\"" + victim + "\"",
+        "\"local\":{\"type\":\"file\",\"lockDirectory\":\"" + victim + "\"}",
+        "\"local\":{\"type\":\"file\",\"LockDirectory\":\"" + victim + "\"}",
+        "\"storage\":{\"lockDirectory\":\"" + victim + "\"}",
+    };
+    for (const std::string& config : configs) {
+        SCOPED_TRACE(config);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Put(Root() + "/cat.json", "{\"id\":\"v1\",\"metafile\":\"" + Root() + "/remote.json\",\"config\":{" +
+                                      config + "}}");
+        NewRepository();
+        Repository_SetConfigHandle(repo, engine.d);
+        Configure("state/local.json", "", "\"catalog\":\"file://" + Root() + "/cat.json\"");
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        EXPECT_TRUE(Same());
+        Dictionary* dump = nullptr;
+        Dictionary_Create(&dump);
+        Repository_Dump(repo, dump);
+        char lock[512] = "";
+        Dictionary_GetStringByPath(dump, "local.lockDirectory", lock, (int32_t)sizeof(lock));
+        Dictionary_Release(&dump);
+        EXPECT_EQ(std::string(lock), Root() + "/locks/");
+        Repository_SetConfigHandle(repo, nullptr);
+    }
+    EXPECT_EQ(Shell("test -e " + victim), 256);
+}
+
 TEST_F(RepositoryTest, AnEraseRefusedOutsideTheInstallationIsSkipped) {
     Version("v1", {{"a.bin", Content(20, 1)}, {"sub/x", Content(9, 2)}});
     Configure();

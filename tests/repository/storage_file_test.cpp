@@ -523,6 +523,28 @@ TEST_F(StorageFileTest, EraseCollapsesEmptiedDirectoriesAndSparesIgnoredNames) {
     EXPECT_TRUE(OnDisk(root));
 }
 
+// A partial copy beside the installed file says that the file is being replaced, also when both
+// versions have the same length: no piece counts as present by the installed file's size, until
+// the update completes.
+TEST_F(StorageFileTest, APartialCopyHidesAnInstalledFileOfTheSameLength) {
+    const std::string shared = "0123456789abcdef";
+    const std::string old = "ABCDEFGHIJKLMNOP" + shared + "xyz", now = "abcdefghijklmnop" + shared + "XYZ";
+    ASSERT_EQ(old.size(), now.size());
+    Manifest v1(std::vector<File>{{"b", old.c_str()}});
+    Manifest v2(std::vector<File>{{"b", now.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "b"), 0u);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    ASSERT_TRUE(OnDisk(root + "b.quarvpartial"));
+    ASSERT_EQ(Configure("file"), 1);
+    for (int32_t piece : {0, 1, 2}) EXPECT_EQ(Exists(v2, piece), (uint32_t)STORAGE_NOT_FOUND) << piece;
+    ASSERT_EQ(Put(v2, 1, 2), 0u);
+    ASSERT_EQ(Complete(v2, "b"), 0u);
+    EXPECT_EQ(Slurp(root + "b"), now);
+    for (int32_t piece : {0, 1, 2}) EXPECT_EQ(Exists(v2, piece), 0u) << piece;
+}
+
 TEST_F(StorageFileTest, PieceFilesUnderTheTemplate) {
     Manifest m({{"a", "0123456789"}, {"b", "abcdefghijklmnopqrst"}});
     ASSERT_EQ(Configure("filePiece", {{"pieceFormat", "{targetInfoHash}/{targetIndex}.p"}}), 1);

@@ -97,6 +97,9 @@ TEST_F(LaunchTaskTest, CapturedOutputDecides) {
         {"echo '**EOP**'; sleep 0.2; echo done", "", ""},
         {"echo '**EOP**'; sleep 0.2; echo fatal; exit 1", R"(, "errorOutputMap": {"fatal": "E_Fatal"})", "!E_Fatal"},
         {"tr '\\\\0' ' ' </proc/$PPID/cmdline; echo; sleep 0.2; echo done", "", ""},
+        // Even an exact copy of the token line, taken from there, is not the end: the last one is.
+        {"tr '\\\\0' '\\\\n' </proc/$PPID/cmdline | sed -n 6p; sleep 0.2; echo fatal",
+         R"(, "errorOutputMap": {"fatal": "E_Fatal"})", "!E_Fatal"},
         // The output is judged only once the program has ended, whatever its exit code.
         {"echo done; exit 3", "", ""},
     };

@@ -182,13 +182,17 @@ TEST_F(UnzipTest, SymbolicLinkInTheWayRefusesTheArchive) {
 // the archive is refused before anything is written, the harmless first entry included.
 TEST_F(UnzipTest, EntriesInTheWayOfLaterOnesRefuseTheArchiveBeforeAnyWrite) {
     ASSERT_EQ(mkdir(P("outside").c_str(), 0700), 0);
-    const std::string link = "zi=zipfile.ZipInfo('l')\nzi.create_system=3\nzi.external_attr=0o120777<<16\nzf.writestr(zi," +
-                             std::string("'") + P("outside") + "')\n";
+    const auto linkAt = [&](const std::string& name) {
+        return "zi=zipfile.ZipInfo('" + name + "')\nzi.create_system=3\nzi.external_attr=0o120777<<16\nzf.writestr(zi,'" +
+               P("outside") + "')\n";
+    };
+    const std::string link = linkAt("l");
     const struct {
         const char* name;
         std::string body;
     } cases[] = {
         {"link then below it", link + "zf.writestr('l/evil4','bad')"},
+        {"link in a folder then below it", linkAt("d/l") + "zf.writestr('d/l/x.txt','bad')"},
         {"file then below it", "zf.writestr('a','x')\nzf.writestr('a/b','bad')"},
         {"file then folder entry", "zf.writestr('e','x')\nzf.writestr('e/','')"},
         {"folder then file", "zf.writestr('d/x','x')\nzf.writestr('d','bad')"},

@@ -182,6 +182,29 @@ TEST(JsonTest, RefusedInputCodes) {
     EXPECT_STREQ(JSON_TranslateError(12), "Unknown");
 }
 
+// A string wholly in view is taken in one step once its bytes are checked: a bad UTF-8 byte is
+// refused wherever it stands in the string, also within the first 16 bytes that are looked at
+// together, in a value and in a key, before and after the closing quote's block.
+TEST(JsonTest, InvalidUtf8IsRefusedAnywhereInALongDocument) {
+    const std::string pad = ",\"pad\":\"" + std::string(40, 'p') + "\"}";
+    const std::string bad[] = {"\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\x80"};
+    for (const std::string& b : bad) {
+        for (size_t at : {0, 1, 7, 14, 15, 16, 30}) {
+            const std::string text = "a" + std::string(at, 'a') + b + "z";
+            for (const std::string& doc : {"{\"k\":\"" + text + "\"" + pad, "{\"" + text + "\":1" + pad}) {
+                Fixture f;
+                const int64_t loaded = f.Load(doc);
+                EXPECT_EQ(std::pair(loaded, f.Error()), std::pair(int64_t{0}, 5u)) << doc;
+                EXPECT_TRUE(HasLine(f.lines, "Invalid UTF-8 in string")) << doc;
+            }
+        }
+    }
+    // The same places with valid characters load.
+    Fixture f;
+    ASSERT_EQ(f.Load("{\"k\":\"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\"" + pad), 1);
+    EXPECT_EQ(f.FirstItem(), (std::pair<std::string, std::string>{"k", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"}));
+}
+
 TEST(JsonTest, DepthAndKeyLimits) {
     Fixture f;
     EXPECT_EQ(f.Load(std::string(31, '[') + std::string(31, ']')), 1);

@@ -621,6 +621,34 @@ TEST_F(TLS1HandshakeTest, HelloRequestWithoutSecureRenegotiationIsDeclined) {
     EXPECT_EQ(Blob(text, got), "still here");
 }
 
+// A server's confirmation of secure renegotiation belongs to its connection: the next connection of
+// the same object starts with an empty renegotiation_info, and a server there that did not confirm
+// it is declined a HelloRequest.
+TEST_F(TLS1HandshakeTest, SecureRenegotiationDoesNotOutliveItsConnection) {
+    Connect();
+    ASSERT_EQ(Server->Handshake(FlightWith(RenegotiationInfo(""), Der("leaf_rsa"), Der("ica_rsa"))), 1);
+    ASSERT_EQ(Server->ChangeCipherSpec(), 1);
+    ASSERT_EQ(Server->Handshake(Server->ExpectedFinished()), 1);
+    ASSERT_EQ(TLS1_IsHandshakeComplete(Tls), 1);
+    TLS1_Close(Tls);
+    delete Server;
+    Server = new ScriptedServer(Tls);
+    Connect();
+    ASSERT_FALSE(Server->HandshakeMessages.empty());
+    Blob suites;
+    for (const auto& [type, data] : Extensions(Server->HandshakeMessages[0], &suites)) {
+        if (type != 0xff01) continue;
+        EXPECT_EQ(data, HexBlob("00"));
+    }
+    ASSERT_EQ(CompleteHandshake(), 1);
+    const size_t before = Server->Records.size();
+    Server->HandshakeMessages.clear();
+    EXPECT_EQ(Server->Handshake(Message(0, "")), 1);
+    EXPECT_TRUE(Server->HandshakeMessages.empty());
+    ASSERT_EQ(Server->Records.size(), before + 1);
+    EXPECT_EQ(Server->Records.back().Content, HexBlob("0164"));
+}
+
 // ---- Client certificates ----------------------------------------------------------------------
 
 TEST_F(TLS1HandshakeTest, CertificateRequestWithoutCertificate) {

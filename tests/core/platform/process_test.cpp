@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -688,6 +689,79 @@ TEST_F(ProcessTest, DumpAndPrintBlock) {
     EXPECT_TRUE(r.HasLine("Unknown state (9)"));
     process->State = PROCESS_STATE_IDLE;
     EXPECT_EQ(Process_VerboseLog(process, 1, "quiet"), 0);
+}
+
+// One of two threads that each launch a held program and then only wait for a wake: the watch on
+// its program's end is the only thing that can wake it.
+struct EndWaiter {
+    std::string Go; // the file that lets the program end
+    uint32_t Pid = 0;
+    std::atomic<int> State{0}; // 0 launching, 1 waiting, 2 woken, 3 never woken, 4 finished
+    char StateWhenWoken = '?'; // the program's /proc state when the wake came: 'Z' (or 0) once ended
+    bool Woken = false;
+};
+
+uint32_t LaunchAndWaitForTheEnd(void* parameter) {
+    EndWaiter* w = static_cast<EndWaiter*>(parameter);
+    Process* process = nullptr;
+    Process_Create(&process);
+    Process_SetApplicationName(process, "/bin/sh");
+    Process_SetArguments(process, ("-c \"while [ ! -e '" + w->Go + "' ]; do sleep 0.01; done\"").c_str());
+    if (Process_Launch(process) == 1) {
+        Process_GetId(process, &w->Pid);
+        Thread_Wait(0); // a wake left from the launch is not the program's end
+        w->State = 1;
+        const bool woken = Thread_Wait(20000) == 1;
+        w->StateWhenWoken = ProcState(w->Pid);
+        w->Woken = woken;
+        w->State = woken ? 2 : 3;
+        // Collected as the owner's polls collect it.
+        for (int i = 0; i < 5000; i++) {
+            Thread_Tick();
+            Process_Process(process);
+            uint32_t pid = 0;
+            Process_GetId(process, &pid);
+            if (pid == 0) break;
+            Thread_Wait(2);
+        }
+    }
+    Process_Release(&process);
+    w->State = 4;
+    return 0;
+}
+
+// Two programs watched at once, each launched by its own thread: the end of each wakes the thread
+// that launched it, and only that one, whichever ends first.
+TEST_F(ProcessTest, TwoWatchedProgramsEachWakeTheirOwnThread) {
+    EndWaiter first, second;
+    first.Go = dir + "/go-first";
+    second.Go = dir + "/go-second";
+    // The main thread delivers the notifications the workers fire.
+    const auto pumpUntil = [](const std::function<bool()>& condition) {
+        return WaitFor([&] {
+            NotificationCenter_Process();
+            EventQueue_Flush(nullptr);
+            return condition();
+        });
+    };
+    Thread* threads[2] = {};
+    ASSERT_EQ(Thread_Begin(&threads[0], &first, LaunchAndWaitForTheEnd), 1);
+    ASSERT_TRUE(pumpUntil([&] { return first.State >= 1; }));
+    ASSERT_EQ(Thread_Begin(&threads[1], &second, LaunchAndWaitForTheEnd), 1);
+    ASSERT_TRUE(pumpUntil([&] { return second.State >= 1; }));
+    ASSERT_EQ(first.State, 1);
+    // The one launched last ends first.
+    WriteFile(second.Go, "go", 0644);
+    ASSERT_TRUE(pumpUntil([&] { return second.State >= 2; }));
+    WriteFile(first.Go, "go", 0644);
+    ASSERT_TRUE(pumpUntil([&] { return first.State == 4 && second.State == 4; }));
+    for (Thread*& thread : threads) EXPECT_EQ(Thread_Join(5000, &thread), 1);
+    for (const EndWaiter* w : {&first, &second}) {
+        EXPECT_TRUE(w->Woken) << w->Go;
+        EXPECT_TRUE(w->StateWhenWoken == 'Z' || w->StateWhenWoken == 0)
+            << w->Go << ": woken while its program ran (" << w->StateWhenWoken << ")";
+        EXPECT_EQ(ProcState(w->Pid), 0) << w->Go;
+    }
 }
 
 } // namespace

@@ -20,6 +20,10 @@ def answer(path, query, head):
     """A list of pieces sent with a short pause between them."""
     if path == "/interim":  # two interim answers, the final one a moment later
         return [b"HTTP/1.1 100 Continue\r\n\r\n", b"HTTP/1.1 102 Processing\r\nX-Note: wait\r\n\r\n" + whole(b"final")]
+    if path == "/interims":  # n interim answers, then the final one
+        return [b"HTTP/1.1 100 Continue\r\n\r\n" * int(query["n"][0]), whole(b"final")]
+    if path == "/switch":  # a protocol switch nobody asked for, then what looks like an answer
+        return [b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: Upgrade\r\n\r\n", whole(b"forged")]
     if path == "/interim-flood":
         return [b"HTTP/1.1 100 Continue\r\n\r\n" * 1000 + whole(b"late")]
     if path == "/to":  # a redirect to wherever the query says
@@ -27,8 +31,10 @@ def answer(path, query, head):
     if path == "/members":  # the body as many gzip members of two bytes each
         body = b"".join(gzip(b"ab") for _ in range(int(query["n"][0])))
         return [whole(body, b"Content-Encoding: gzip\r\n")]
-    if path == "/bomb":  # n MiB of zeros, gzip-encoded (about 1000:1)
-        return [whole(gzip(b"\0" * (int(query["mib"][0]) << 20)), b"Content-Encoding: gzip\r\n")]
+    if path == "/bomb":  # n MiB of zeros, gzip-encoded (about 1000:1), with the status asked for
+        body = gzip(b"\0" * (int(query["mib"][0]) << 20))
+        status = query.get("status", ["200"])[0].encode()
+        return [b"HTTP/1.1 %s Status\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % (status, len(body)) + body]
     if path == "/plain":  # n bytes, not encoded
         return [whole(b"p" * int(query["n"][0]))]
     if path == "/lengths":  # the lengths the query lists, one header line each
@@ -55,6 +61,8 @@ def connect_answer(target):
     if host == "body.test":
         inner = whole(b"forged")
         return b"HTTP/1.1 200 Connection established\r\nContent-Length: %d\r\n\r\n" % len(inner) + inner
+    if host == "late.test":  # a clean answer, then plain bytes a moment later
+        return [b"HTTP/1.1 200 Connection established\r\n\r\n", whole(b"forged")]
     if host == "bare.test":  # no length: the forged answer follows the blank line
         return b"HTTP/1.1 200 Connection established\r\n\r\n" + whole(b"forged")
     return b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
@@ -72,7 +80,10 @@ class Handler(socketserver.BaseRequestHandler):
             head, _, data = data.partition(b"\r\n\r\n")
             method, target = head.split(b" ")[:2]
             if method == b"CONNECT":
-                s.sendall(connect_answer(target.decode()))
+                pieces = connect_answer(target.decode())
+                for piece in pieces if isinstance(pieces, list) else [pieces]:
+                    s.sendall(piece)
+                    time.sleep(0.2)
                 time.sleep(1)
                 return
             url = urlsplit(target.decode())

@@ -118,6 +118,33 @@ TEST_F(WebGetExchangeTest, InterimAnswersAreSkipped) {
     EXPECT_EQ(Fetch(Url("/interim-flood")).Error, WEBGET_ERROR_HEADER_LIMIT);
 }
 
+// The bound on interim answers counts those of one request: requests that follow on the same kept
+// connection start again from none, so together they may pass it.
+TEST_F(WebGetExchangeTest, InterimAnswersAreCountedPerRequest) {
+    std::vector<uint32_t> ports;
+    for (int i = 0; i < 3; i++) {
+        const Outcome out = Fetch(Url("/interims?n=15"));
+        EXPECT_EQ(out.Error, 0) << i;
+        EXPECT_EQ(out.Body, "final") << i;
+        uint32_t port = 0;
+        WebGetConnection_GetLocalPort(connection, &port);
+        ports.push_back(port);
+    }
+    EXPECT_EQ(ports, std::vector<uint32_t>(3, ports[0]));
+}
+
+// 101 is not interim: it ends the request without a body, and what follows it on the socket (now
+// another protocol) is never read as the answer of this request or the next.
+TEST_F(WebGetExchangeTest, SwitchingProtocolsIsNotInterim) {
+    const Outcome out = Fetch(Url("/switch"));
+    EXPECT_TRUE(out.Done);
+    EXPECT_EQ(out.Http, 101);
+    EXPECT_EQ(out.Body, "");
+    const Outcome next = Fetch(Url("/interim"));
+    EXPECT_EQ(next.Error, 0);
+    EXPECT_EQ(next.Body, "final");
+}
+
 // A server's redirect leads to another web address only: not to a file, not to another protocol.
 TEST_F(WebGetExchangeTest, RedirectsStayOnTheWeb) {
     TempDir dir;
@@ -169,18 +196,21 @@ TEST_F(WebGetExchangeTest, LoaderNeverFollowsARedirectToAFile) {
 }
 
 // A proxy answers CONNECT for itself only: its redirects, errors and answers with a body never
-// stand for the site's answer.
+// stand for the site's answer, and plain bytes it pushes into the tunnel after its 200 are taken
+// by TLS (and fail it), never read as the site's answer; its 200 is not the request's status.
 TEST_F(WebGetExchangeTest, ProxyAnswersToConnectAreNotTheSites) {
     WebGetConnection_SetAllowProxy(connection, 1);
     WebGetConnection_SetProxyURL(connection, Url("/").c_str());
     struct Case {
         const char* Host;
-        int32_t Status;
-    } cases[] = {{"redirect.test", 302}, {"error.test", 500}, {"body.test", 200}, {"bare.test", 200}};
+        int32_t Error, Status;
+    } cases[] = {{"redirect.test", WEBGET_ERROR_BAD_TRANSPORT, 302}, {"error.test", WEBGET_ERROR_BAD_TRANSPORT, 500},
+                 {"body.test", WEBGET_ERROR_BAD_TRANSPORT, 200},     {"bare.test", WEBGET_ERROR_BAD_TRANSPORT, 200},
+                 {"late.test", WEBGET_ERROR_TLS1, 40}};
     for (const Case& c : cases) {
         const Outcome out = Fetch("https://" + std::string(c.Host) + "/doc");
         EXPECT_TRUE(out.Done) << c.Host;
-        EXPECT_EQ(out.Error, WEBGET_ERROR_BAD_TRANSPORT) << c.Host;
+        EXPECT_EQ(out.Error, c.Error) << c.Host;
         EXPECT_EQ(out.ErrorEx, c.Status) << c.Host;
         EXPECT_EQ(out.Http, 0) << c.Host;
         EXPECT_TRUE(out.Body.empty()) << c.Host << ": " << out.Body;
@@ -217,6 +247,22 @@ TEST_F(WebGetExchangeTest, MemoryBodiesHaveBounds) {
     EXPECT_EQ(st.st_size, 40 << 20);
 
     EXPECT_EQ(Fetch(Url("/plain?n=" + std::to_string((128 << 20) + 1)), 30).Error, WEBGET_ERROR_SIZE_LIMIT);
+}
+
+// An answer that is not a success is kept in memory even when the request writes to a file, so the
+// inflation bound holds for it there: a failing server cannot fill memory with a bomb.
+TEST_F(WebGetExchangeTest, FailedAnswerToAFileIsBoundedInMemory) {
+    TempDir dir;
+    WebGetRequest* request = Make(Url("/bomb?mib=40&status=500"));
+    WebGetRequest_SetOutputFilename(request, dir.file("zeros.bin").c_str());
+    WebGetRequest_SetFillBodyCallbackFileOutput(request);
+    const Outcome out = Run(request);
+    WebGetRequest_Release(&request);
+    EXPECT_TRUE(out.Done);
+    EXPECT_EQ(out.Error, WEBGET_ERROR_SIZE_LIMIT);
+    EXPECT_LE(out.Body.size(), 17u << 20);
+    struct stat st {};
+    EXPECT_TRUE(stat(dir.file("zeros.bin").c_str(), &st) != 0 || st.st_size == 0) << st.st_size;
 }
 
 // Two Content-Length lines that disagree leave the body's end unknown; equal ones are one length.

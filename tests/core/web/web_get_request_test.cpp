@@ -287,6 +287,48 @@ TEST_F(WebGetRequestTest, RedirectRulesCallbackAndHeaders) {
     WebGet_AuthorizeOverride(nullptr);
 }
 
+// A rewrite rule or the redirect callback may move an allowed Location: where it then leads is held
+// to the same rules as the Location itself (a web address, never down from https).
+TEST_F(WebGetRequestTest, RulesAndCallbackCannotMoveARedirectOffTheWeb) {
+    WebGet_AuthorizeOverride(AllowEveryHost);
+    ASSERT_EQ(WebGet_RedirectAdd("to-file", 0, 1, "^http://h/file$", "file:///etc/passwd", 0, 0), 1);
+    ASSERT_EQ(WebGet_RedirectAdd("to-plain", 0, 1, "^https://h/plain$", "http://h/plain", 0, 0), 1);
+    static const char* s_target = "";
+    auto move = [](WebGetRequest*, void*, char* url, int32_t capacity) -> int64_t {
+        if (s_target[0]) String_CopyLength(url, s_target, capacity);
+        return 1;
+    };
+    struct Row {
+        const char* From;
+        const char* Location;
+        const char* Callback; // "" leaves the URL alone
+    } rows[] = {
+        {"http://h/a", "/file", ""},
+        {"https://h/a", "/plain", ""},
+        {"http://h/a", "/b", "file:///etc/passwd"},
+        {"https://h/a", "/b", "http://h/b"},
+        {"https://h/a", "/b", "ftp://h/b"},
+    };
+    WebGetRequest_SetRedirectCallback(request, nullptr, nullptr, move);
+    for (const Row& r : rows) {
+        s_target = r.Callback;
+        WebGetRequest_Reset(request);
+        WebGetRequest_SetURL(request, r.From);
+        Answer(std::string("HTTP/1.1 302 Found\r\nLocation: ") + r.Location + "\r\n\r\n");
+        EXPECT_EQ(WebGetRequest_Redirect(request), 0) << r.Location << " " << r.Callback;
+        EXPECT_EQ(Error(), 957) << r.Location << " " << r.Callback;
+    }
+    // The same callback moving to another web address still goes.
+    s_target = "https://elsewhere/z";
+    WebGetRequest_Reset(request);
+    WebGetRequest_SetURL(request, "https://h/a");
+    Answer("HTTP/1.1 302 Found\r\nLocation: /b\r\n\r\n");
+    EXPECT_EQ(WebGetRequest_Redirect(request), 1);
+    WebGet_RedirectRemove("to-file");
+    WebGet_RedirectRemove("to-plain");
+    WebGet_AuthorizeOverride(nullptr);
+}
+
 TEST_F(WebGetRequestTest, FirstErrorWins) {
     EXPECT_EQ(WebGetRequest_SetLastError(request, 964, 5), 0);
     WebGetRequest_SetLastError(request, 960, 7);
