@@ -102,9 +102,9 @@ int64_t OnRun(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!info || !Dictionary_GetBooleanByKey(info, "successful", &successful) || successful) return 1;
     char place[kUrlSize];
     TaskRequest_PlaceOf(Text(info, "url"), place, sizeof(place));
-    // The loader has said where and why at ERROR already.
+    // The loader has said where and why at ERROR already: one ERROR line per failure.
     g_outcome->Failed = true;
-    Log_Error("Workflow %s was not loaded\n", place);
+    Log_Info("Workflow %s was not loaded\n", place);
     return 1;
 }
 
@@ -230,7 +230,7 @@ int64_t HostOutcome_Failed() { return g_outcome->Failed ? 1 : 0; }
 int64_t HostOutcome_ApplyExitCode() {
     if (!HostOutcome_Failed() || Debug_ExitCodeChosen()) return 1;
     Debug_SetExitCode(1);
-    Log_Error("The workflow failed: exit code 1\n");
+    Log_Info("The workflow failed: exit code 1\n");
     return 1;
 }
 
