@@ -471,8 +471,8 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     self->Running = 0;
     if (!TaskBase_RequireArgument(base, "url") || !TaskBase_RequireArgument(base, "outputPath")) return 1;
     TaskBase_SetProgressUnknown(base);
-    double retries = 0;
-    self->MaxRetries = Task_GetNumberArgument(Owner(self), "maxRetries", &retries) ? retries : 3;
+    self->MaxRetries = 3;
+    if (!TaskBase_NumberArgument(base, "maxRetries", &self->MaxRetries)) return 1;
     Set(self, DOWNLOAD_FLAG_ALLOW_HEAD, BooleanArgument(self, "allowHeadRequest", true));
     Set(self, DOWNLOAD_FLAG_ALLOW_SKIP, BooleanArgument(self, "allowSkip", false));
     if (Has(self, DOWNLOAD_FLAG_ALLOW_SKIP) && !(self->MaxRetries < 0)) {

@@ -59,7 +59,7 @@ int64_t ShortcutCreate_OnStart(void* user, const char*, const char*, const char*
     ReadLocation(base, location, sizeof(location));
     TaskBase_GetStringArgument(base, "iconLocation", icon, sizeof(icon));
     double iconIndex = 0;
-    Task_GetNumberArgument(task, "iconIndex", &iconIndex);
+    if (!TaskBase_NumberArgument(base, "iconIndex", &iconIndex)) return 1;
     uint32_t admin = 0;
     Task_GetBooleanArgument(task, "runAsAdmin", &admin);
     Task_Print(task, "Creating shortcut - %s - %s%s", name, location, admin ? " (admin)" : "");
