@@ -108,6 +108,25 @@ int64_t OnRun(void*, const char*, const char*, const char*, Dictionary* info) {
     return 1;
 }
 
+// A task's last line as one clause: without the printing object's "Name.1234abcd - " prefix (a
+// line another object printed for the task) and without the line's end.
+void CleanDetail(const char* text, char* buffer, int32_t capacity) {
+    const char* dot = text;
+    while ((*dot >= 'A' && *dot <= 'Z') || (*dot >= 'a' && *dot <= 'z')) dot++;
+    if (dot > text && *dot == '.') {
+        const char* hex = dot + 1;
+        int32_t digits = 0;
+        while (digits < 8 && ((hex[digits] >= '0' && hex[digits] <= '9') || (hex[digits] >= 'a' && hex[digits] <= 'f')))
+            digits++;
+        if (digits == 8 && strncmp(hex + 8, " - ", 3) == 0) text = hex + 11;
+    }
+    String_CopyLength(buffer, text, capacity);
+    for (size_t length = strlen(buffer); length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
+                                                        buffer[length - 1] == ' ');
+         length--)
+        buffer[length - 1] = 0;
+}
+
 int64_t OnTaskError(void*, const char*, const char*, const char* sender, Dictionary* info) {
     if (!g_outcome->Started) return 1;
     void* object = Class_ConvertFromInstanceId(sender);
@@ -126,7 +145,15 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     String_CopyLength(record->Task, name ? name : "", kTextSize);
     String_CopyLength(record->Type, type && type->Name ? type->Name : "", kIdSize);
     String_CopyLength(record->Error, Text(info, "message"), kTextSize);
-    String_CopyLength(record->Detail, Text(info, "detail"), kTextSize);
+    // An error made from a transfer's code names its cause itself; what the task said last would
+    // only be its progress then, and the address it was fetching is what the user needs.
+    if (strncmp(record->Error, "WebGet_Error_", 13) == 0) {
+        record->Detail[0] = 0;
+        if (Task_GetStringArgument(task, "url", record->Detail, kTextSize))
+            Task_ExpandString(task, record->Detail, kTextSize);
+    } else {
+        CleanDetail(Text(info, "detail"), record->Detail, kTextSize);
+    }
     return 1;
 }
 
@@ -159,10 +186,7 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
         String_Print(line, sizeof(line), "Workflow %s failed in \"%s\": task \"%s\"", place, name, record->Task);
         if (record->Type[0]) String_PrintCat(line, sizeof(line), " (%s)", record->Type);
         String_PrintCat(line, sizeof(line), ": %s", record->Error);
-        // An error made from a transfer's code names its cause itself; what the task said last
-        // would only be its progress then.
-        if (record->Detail[0] && strncmp(record->Error, "WebGet_Error_", 13) != 0)
-            String_PrintCat(line, sizeof(line), " - %s", record->Detail);
+        if (record->Detail[0]) String_PrintCat(line, sizeof(line), " - %s", record->Detail);
         Log_Error("%s\n", line);
     } else {
         char errors[kTextSize];

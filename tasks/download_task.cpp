@@ -194,6 +194,19 @@ int64_t OnHeaderDone(WebGetRequest* request, void* user) {
     return StopRequest(request);
 }
 
+// A host as a request can reach it: a name or address of letters, digits, '-', '.', '_', or an
+// address in brackets. Text such as "not a url" read as a host would only be refused later, as a
+// host nobody allowed, after retries that could never succeed.
+bool IsHostName(const char* host) {
+    for (const char* p = host; *p; p++) {
+        const char c = *p;
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.' || c == '_' || c == ':' || c == '[' || c == ']';
+        if (!plain) return false;
+    }
+    return true;
+}
+
 // Whether the URL names something a request can be made for, read as the request will read it
 // (a URL without a scheme is an "http" one).
 bool ParsesAsURL(const char* url) {
@@ -203,7 +216,7 @@ bool ParsesAsURL(const char* url) {
     bool parses = URL_Fix(url, 0, full, DOWNLOAD_URL_SIZE) && URL_ParseProtocol(full, scheme, sizeof(scheme)) &&
                   scheme[0];
     if (parses && !String_CompareWithoutCase(scheme, "file"))
-        parses = URL_ParseHost(full, host, sizeof(host)) && host[0];
+        parses = URL_ParseHost(full, host, sizeof(host)) && host[0] && IsHostName(host);
     Memory_Free(full, DOWNLOAD_URL_SIZE);
     return parses;
 }
@@ -258,12 +271,13 @@ int64_t SendRequest(DownloadTask* self) {
     const bool parsed = URL_FixPath(url, 0, fixed, DOWNLOAD_URL_SIZE) && ParsesAsURL(fixed);
     if (parsed) WebGetRequest_SetURL(request, fixed);
     Memory_Free(fixed, DOWNLOAD_URL_SIZE);
-    Memory_Free(url, DOWNLOAD_URL_SIZE);
     if (!parsed) {
         WebGetRequest_Release(&request);
-        TaskBase_InvalidArgument(&self->Base, "Invalid url format specified");
+        TaskBase_InvalidArgument(&self->Base, "Invalid url format specified (%s)", url);
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
         return CompleteEarly(self);
     }
+    Memory_Free(url, DOWNLOAD_URL_SIZE);
     WebGetRequest_SetType(request, WEBGET_REQUEST_TYPE_GET);
     WebGetRequest_SetStartCallback(request, nullptr, self, OnRequestStart);
     WebGetRequest_SetHeaderDoneCallback(request, nullptr, self, OnHeaderDone);
@@ -390,7 +404,9 @@ void Retry(DownloadTask* self, int32_t code, int32_t extended) {
     Task* task = Owner(self);
     Task_AddErrorFromCode(task, code, extended);
     DropRequest(self);
-    if (self->MaxRetries < 0 || self->MaxRetries > (double)self->RetryCount) {
+    // A host or redirect that the allowed list refuses is refused again on every try.
+    const bool lasting = code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT;
+    if (!lasting && (self->MaxRetries < 0 || self->MaxRetries > (double)self->RetryCount)) {
         const double delay = Download_RetryDelay(self->RetryCount);
         Task_Print(task, "Waiting for retry %.02fs (%d/%d)", delay, self->RetryCount, (int32_t)self->MaxRetries);
         self->RetryTime = PeriodNow() + delay;

@@ -262,6 +262,8 @@ int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity) {
 
 int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code) {
     if (code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML) return 1;
+    // A host or redirect the allowed list refuses is refused again on every try.
+    if (code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT) return 1;
     if (!url) return 0;
     if (URL_CompareProtocol(url, "file")) return 1;
     char place[1024];
