@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 
 #include "core/certs/cert_store.h"
 #include "core/formats/url.h"
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/dictionary.h"
@@ -57,6 +59,18 @@ void PlaceOf(const char* url, char* buffer, int32_t capacity, char* reason = nul
         return;
     }
     String_CopyLength(buffer, url, capacity);
+}
+
+// Why a local file cannot be read (opened and its first byte read, as a load would), or 0.
+PlatformErrorCode LocalReadError(const char* path) {
+    const int32_t fd = Platform_Open(path, O_RDONLY | O_CLOEXEC, 0, 0);
+    if (fd < 0) return Platform_GetLastError();
+    char byte = 0;
+    uint32_t read = 0;
+    PlatformErrorCode error = 0;
+    if (!Platform_Read(fd, &byte, 1, &read)) error = Platform_GetLastError();
+    Platform_Close(fd);
+    return error;
 }
 
 // "7:10: Unexpected node" from a parser's "Unexpected node [@ 7:10]" (also "[x @ 7:10]", where x
@@ -305,7 +319,16 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
     TaskRequest* record = static_cast<TaskRequest*>(user);
     CLASS_CHECK(record, TASKREQUEST_CLASS_ID);
     ASSERT_POINTER(resumeTime);
-    Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
+    // A local file that cannot be read carries the system's error, whatever answer the in-process
+    // server made of it: "not found" would send a user looking for a missing file.
+    char place[1024];
+    char reason[256] = "";
+    PlaceOf(record->Url, place, sizeof(place), reason, sizeof(reason));
+    const PlatformErrorCode local = reason[0] ? LocalReadError(place) : 0;
+    if (local)
+        Task_AddErrorFromCode(record->Owner, WEBGET_ERROR_OS, (int32_t)local);
+    else
+        Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
     // A local file that cannot be read or a document that does not parse stays what it is:
     // reported once, with its place, and not retried as if the network had failed.
     const bool lasting = TaskRequest_IsLastingFailure(record->Url, code) != 0;
