@@ -338,7 +338,15 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
         char text[TASK_MESSAGE_SIZE];
         TaskRequest_DescribeFailure(record->Url, code, codeEx, parse, text, (int32_t)sizeof(text));
         Task_Print(record->Owner, "%s", text);
-        Log_Error("%s\n", text);
+        // The key the task carries now, which a page translates, beside the words for the user.
+        char key[TASK_MESSAGE_SIZE] = "";
+        uint32_t count = 0;
+        if (Task_GetErrorCount(record->Owner, &count) && count > 0)
+            Task_GetError(record->Owner, (int32_t)count - 1, key, (int32_t)sizeof(key));
+        if (key[0])
+            Log_Error("%s (%s)\n", text, key);
+        else
+            Log_Error("%s\n", text);
         return ASYNCHTTP_POLICY_FINAL;
     }
     const int32_t step = errorCount < kLongestDelayStep ? errorCount : kLongestDelayStep;
