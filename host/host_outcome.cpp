@@ -145,12 +145,17 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     String_CopyLength(record->Task, name ? name : "", kTextSize);
     String_CopyLength(record->Type, type && type->Name ? type->Name : "", kIdSize);
     String_CopyLength(record->Error, Text(info, "message"), kTextSize);
-    // An error made from a transfer's code names its cause itself; what the task said last would
-    // only be its progress then, and the address it was fetching is what the user needs.
-    if (strncmp(record->Error, "WebGet_Error_", 13) == 0) {
+    // An error made from a transfer's code names its cause itself, and a cancel has none; what the
+    // task said last would only be its progress then, and the address it was fetching is what the
+    // user needs.
+    const bool transfer = strncmp(record->Error, "WebGet_Error_", 13) == 0;
+    char url[kTextSize] = "";
+    if ((transfer || strcmp(record->Error, "Task_Error_Cancelled") == 0) &&
+        Task_GetStringArgument(task, "url", url, kTextSize) && url[0]) {
+        Task_ExpandString(task, url, kTextSize);
+        String_CopyLength(record->Detail, url, kTextSize);
+    } else if (transfer) {
         record->Detail[0] = 0;
-        if (Task_GetStringArgument(task, "url", record->Detail, kTextSize))
-            Task_ExpandString(task, record->Detail, kTextSize);
     } else {
         CleanDetail(Text(info, "detail"), record->Detail, kTextSize);
     }
@@ -173,8 +178,10 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
     Dictionary_GetBooleanByKey(info, "exists", &exists);
     const char* name = Text(info, "name");
     if (successful || !global || !IsEntryTask(name)) return 1;
+    // A window run that a shutdown ends in order has not failed; a workflow run on its own that a
+    // signal cut short has not done its work, and must not end as if it had.
     uint32_t shutdown = 0;
-    if (g_outcome->Stopping || (Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown)) return 1;
+    if (!g_outcome->Stopping && Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown) return 1;
     const Record* record = Find(Text(info, "workflow"), false);
     char place[kUrlSize];
     PlaceOf(record, place, sizeof(place));
