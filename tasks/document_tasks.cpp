@@ -221,6 +221,7 @@ int64_t JsonRead_OnStart(void* user, const char*, const char*, const char*, Dict
         if (!loaded) DocumentTask_AddFileError(task, path, code ? JSON_TranslateError(code) : nullptr, "Json_Error_Open");
     } else {
         loaded = Task_GetDictionaryArgument(task, "content", instance->Document) == 1;
+        if (!loaded) Task_Print(task, "content argument is not a JSON document");
     }
     return FinishLoaded(base, instance->Document, loaded, "Json_Error_Open", true);
 }

@@ -325,10 +325,12 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
     char reason[256] = "";
     PlaceOf(record->Url, place, sizeof(place), reason, sizeof(reason));
     const PlatformErrorCode local = reason[0] ? LocalReadError(place) : 0;
-    if (local)
-        Task_AddErrorFromCode(record->Owner, WEBGET_ERROR_OS, (int32_t)local);
-    else
-        Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
+    auto addError = [&] {
+        if (local)
+            Task_AddErrorFromCode(record->Owner, WEBGET_ERROR_OS, (int32_t)local);
+        else
+            Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
+    };
     // A local file that cannot be read or a document that does not parse stays what it is:
     // reported once, with its place, and not retried as if the network had failed.
     const bool lasting = TaskRequest_IsLastingFailure(record->Url, code) != 0;
@@ -337,18 +339,25 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
         if (loader) AsyncHTTP_GetParseMessage(loader, parse, (int32_t)sizeof(parse));
         char text[TASK_MESSAGE_SIZE];
         TaskRequest_DescribeFailure(record->Url, code, codeEx, parse, text, (int32_t)sizeof(text));
+        // Said before the error, so that the error carries it as what went wrong and where.
         Task_Print(record->Owner, "%s", text);
+        addError();
         // The key the task carries now, which a page translates, beside the words for the user.
         char key[TASK_MESSAGE_SIZE] = "";
         uint32_t count = 0;
         if (Task_GetErrorCount(record->Owner, &count) && count > 0)
             Task_GetError(record->Owner, (int32_t)count - 1, key, (int32_t)sizeof(key));
-        if (key[0])
+        // A workflow's own document is told here; a task's document is told by the failure line
+        // of its workflow (or handled by its "failure" outcome), once.
+        const char* type = Task_GetType(record->Owner);
+        const bool document = type && String_CompareWithoutCase(type, "WorkflowRun");
+        if (document && key[0])
             Log_Error("%s (%s)\n", text, key);
-        else
+        else if (document)
             Log_Error("%s\n", text);
         return ASYNCHTTP_POLICY_FINAL;
     }
+    addError();
     const int32_t step = errorCount < kLongestDelayStep ? errorCount : kLongestDelayStep;
     const double delay = errorCount < 0 ? 0.0 : g_retryDelayUnit * (double)(1u << step);
     Task_Print(record->Owner, "Waiting for retry %.02fs (%d/%d)", delay, errorCount + 1, (int)record->MaxRetries);
