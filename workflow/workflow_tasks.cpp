@@ -377,20 +377,27 @@ bool HoldsMacro(const char* text) {
     return strchr(text, '{') != nullptr;
 }
 
-Dictionary* Definition(Dictionary* document, const char* name) {
+Dictionary* DefinitionIn(Dictionary* document, const char* name) {
     DictionaryItem* item = nullptr;
     Dictionary* definition = nullptr;
-    if (!Dictionary_ItemFindByKey(document, name, nullptr, &item) || !item ||
+    if (!document || !Dictionary_ItemFindByKey(document, name, nullptr, &item) || !item ||
         !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
         !Dictionary_ItemGetDictionaryHandle(document, item, &definition))
         return nullptr;
     return definition;
 }
 
+// A definition of the document, or of what the workflow holds already (the document is merged
+// over it).
+Dictionary* Definition(Workflow* workflow, Dictionary* document, const char* name) {
+    Dictionary* definition = DefinitionIn(document, name);
+    return definition ? definition : DefinitionIn(workflow->Definitions, name);
+}
+
 // How a definition's type reads: absent, a text (with `type` pointing at it), or not decidable now.
 enum class TypeIs { Missing, Text, Undecided };
 
-TypeIs TypeOf(Dictionary* document, Dictionary* definition, const char** type) {
+TypeIs TypeOf(Workflow* workflow, Dictionary* document, Dictionary* definition, const char** type) {
     *type = nullptr;
     uint32_t kind = 0;
     if (Dictionary_GetTypeByKey(definition, "type", &kind)) {
@@ -408,7 +415,7 @@ TypeIs TypeOf(Dictionary* document, Dictionary* definition, const char** type) {
             found = TypeIs::Undecided;
             return;
         }
-        Dictionary* source = Definition(document, name);
+        Dictionary* source = Definition(workflow, document, name);
         const char* text = nullptr;
         if (source && source != definition && Dictionary_GetStringPtrByKey(source, "type", &text) && text) {
             *type = text;
@@ -460,10 +467,9 @@ bool LoadsInterop(Workflow* workflow, Dictionary* document) {
         Dictionary* definition = nullptr;
         const char* type = nullptr;
         if (Dictionary_ItemGetDictionaryHandle(document, item, &definition) && definition &&
-            TypeOf(document, definition, &type) == TypeIs::Text && EqualsNoCase(type, "InteropLoad"))
+            TypeOf(workflow, document, definition, &type) == TypeIs::Text && EqualsNoCase(type, "InteropLoad"))
             return true;
     }
-    (void)workflow;
     return false;
 }
 
@@ -488,7 +494,7 @@ int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* p
             !Dictionary_ItemGetDictionaryHandle(document, item, &definition) || !definition)
             continue;
         const char* type = nullptr;
-        const TypeIs typeIs = TypeOf(document, definition, &type);
+        const TypeIs typeIs = TypeOf(workflow, document, definition, &type);
         // A definition without a type may be a template or data: it fails only when named as a task,
         // by an outcome or as an entry the host runs.
         if (typeIs == TypeIs::Missing && IsEntry(name)) {
@@ -505,7 +511,7 @@ int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* p
         for (const char* key : kOutcomes) {
             const char* next = NamedTask(definition, key);
             if (!next) continue;
-            Dictionary* target = Definition(document, next);
+            Dictionary* target = Definition(workflow, document, next);
             const char* targetType = nullptr;
             if (!target) {
                 String_Print(problem, capacity, "task \"%s\" (%s): \"%s\" names no task \"%s\"", name, type, key,
@@ -513,7 +519,7 @@ int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* p
                 *errorKey = "Task_Error_MissingSubTask";
                 return 0;
             }
-            if (TypeOf(document, target, &targetType) == TypeIs::Missing) {
+            if (TypeOf(workflow, document, target, &targetType) == TypeIs::Missing) {
                 String_Print(problem, capacity, "task \"%s\" has no \"type\" (named by \"%s\" of task \"%s\")", next,
                              key, name);
                 *errorKey = "Task_Error_MissingSubTask";
