@@ -595,6 +595,11 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     TaskBase_SetProgressUnknown(base);
     self->MaxRetries = 3;
     if (!TaskBase_NumberArgument(base, "maxRetries", &self->MaxRetries)) return 1;
+    // The request reads these itself and passes over a word; a mistyped wait or limit is refused
+    // here instead of being dropped.
+    double unused = 0;
+    if (!TaskBase_NumberArgument(base, "timeout", &unused) || !TaskBase_NumberArgument(base, "limitBodySize", &unused))
+        return 1;
     Set(self, DOWNLOAD_FLAG_ALLOW_HEAD, BooleanArgument(self, "allowHeadRequest", true));
     Set(self, DOWNLOAD_FLAG_ALLOW_SKIP, BooleanArgument(self, "allowSkip", false));
     if (Has(self, DOWNLOAD_FLAG_ALLOW_SKIP) && !(self->MaxRetries < 0)) {

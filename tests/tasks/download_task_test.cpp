@@ -290,6 +290,11 @@ TEST_F(DownloadTest, ArgumentErrors) {
         {"\"url\": \"http://127.0.0.1/x\"", "\"outputPath\" argument not defined", "Task_Error_MissingArg"},
         {Args("http://", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
         {Args("mailto:someone", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
+        {Args("not a url", out.file("x")), "Invalid url format specified (not a url)", "Task_Error_InvalidArg"},
+        {Args("http://127.0.0.1/x", out.file("x"), "\"maxRetries\": \"three\""),
+         "\"maxRetries\" argument is not a number (\"three\")", "Task_Error_InvalidArg"},
+        {Args("http://127.0.0.1/x", out.file("x"), "\"timeout\": \"ten\""),
+         "\"timeout\" argument is not a number (\"ten\")", "Task_Error_InvalidArg"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.printed);
