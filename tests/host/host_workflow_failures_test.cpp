@@ -115,6 +115,8 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
     const std::string missing = nginx.Url("missing.zip");
     const std::string wf = Wf();
     const std::string out = Out();
+    // Files of the test's own folder that are never made.
+    const std::string absent = folder_.Dir() + "/absent";
     struct Case {
         const char* name;
         std::string document; // empty: a folder stands where the workflow file should be
@@ -141,15 +143,20 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         {"a download answered 404",
          "apply: {type: Download, url: \"" + missing + "\", outputPath: \"" + out + "/\", maxRetries: 0}\n", 1,
          {"Workflow " + wf + " failed", "task \"apply\" (Download)", "WebGet_Error_404", missing}},
-        {"a JSON file that is not there", "apply: {type: JSONRead, path: /nonexistent/x.json, key: a}\n", 1,
-         {"Workflow " + wf + " failed", "task \"apply\" (JSONRead)", "Json_Error_Open", "/nonexistent/x.json",
-          "No such file or directory"}},
-        {"an INI file that is not there", "apply: {type: IniRead, path: /nonexistent/x.ini, section: s, key: k}\n",
-         1,
-         {"Workflow " + wf + " failed", "task \"apply\" (IniRead)", "Ini_Error_Open", "/nonexistent/x.ini",
-          "No such file or directory"}},
-        {"a program that is not there", "apply: {type: Launch, path: /nonexistent/program}\n", 1,
-         {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Launch_Error_Run", "/nonexistent/program"}},
+        {"a JSON file that is not there", "apply: {type: JSONRead, path: \"" + absent + "/x.json\", key: a}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (JSONRead)", "Json_Error_Open",
+          "Unable to load " + absent + "/x.json: No such file or directory"}},
+        {"an INI file that is not there",
+         "apply: {type: IniRead, path: \"" + absent + "/x.ini\", section: s, key: k}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (IniRead)", "Ini_Error_Open",
+          "Unable to load " + absent + "/x.ini: No such file or directory"}},
+        {"a program that is not there", "apply: {type: Launch, path: \"" + absent + "/program\"}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Launch_Error_Run",
+          "Unable to execute application (" + absent + "/program)"}},
+        {"an outcome word names no task",
+         "apply: {type: FileExists, path: \"" + absent + "/x\", missing: nosuch}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (FileExists)", "Task_Error_MissingSubTask",
+          "Next task \"nosuch\" cannot be created"}},
         {"a workflow file that cannot be read", "", 1, {wf + ": Is a directory", "Platform_Error_"}},
         {"a URL that is not one", "apply: {type: Download, url: \"not a url\", outputPath: \"" + out + "/big.zip\"}\n",
          1,
