@@ -207,9 +207,11 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         if (c.says.empty()) {
             EXPECT_EQ(run.Err.find("WARNING"), std::string::npos) << c.name << "\n" << run.Err;
         }
-        // An interrupted download never leaves its bytes under the final name.
+        // An interrupted download never leaves its bytes under the final name, and without
+        // "allowResume" it leaves none at all.
         if (c.interrupt) {
             EXPECT_FALSE(Exists(out + "/big.zip")) << c.name;
+            EXPECT_FALSE(Exists(out + "/big.zip.partial")) << c.name;
         }
     }
 }
