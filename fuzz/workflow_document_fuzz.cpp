@@ -1,4 +1,5 @@
-// Feeds arbitrary workflow documents, in JSON or YAML, to a Workflow: every named task is created
+// Feeds arbitrary workflow documents, in JSON or YAML, to a Workflow: the document is checked as it
+// is before a run (a refusal always says why), every named task is created
 // and run or queued with the fuzzer's own task types (one completes at once with the definition's
 // "result" as its outcome values, one fails), over a bounded number of main-loop passes; whatever
 // is still running at the end is cancelled until every task has ended.
@@ -153,6 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Load(workflow, data + 1, size - 1, mode & 1)) {
         Dictionary* definitions = nullptr;
         Workflow_GetDictionaryHandle(workflow, &definitions);
+        // The check made before a document runs reads every definition, its templates and outcomes.
+        char problem[512];
+        const char* key = nullptr;
+        if (!Workflow_CheckDocument(workflow, definitions, problem, (int32_t)sizeof(problem), &key) &&
+            (!key || !problem[0]))
+            __builtin_trap();
         int runs = 0;
         queued.clear();
         DictionaryItem* item = nullptr;

@@ -102,10 +102,29 @@ int64_t OnRun(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!info || !Dictionary_GetBooleanByKey(info, "successful", &successful) || successful) return 1;
     char place[kUrlSize];
     TaskRequest_PlaceOf(Text(info, "url"), place, sizeof(place));
-    // The loader has said where and why at ERROR already.
+    // The loader has said where and why at ERROR already: one ERROR line per failure.
     g_outcome->Failed = true;
-    Log_Error("Workflow %s was not loaded\n", place);
+    Log_Info("Workflow %s was not loaded\n", place);
     return 1;
+}
+
+// A task's last line as one clause: without the printing object's "Name.1234abcd - " prefix (a
+// line another object printed for the task) and without the line's end.
+void CleanDetail(const char* text, char* buffer, int32_t capacity) {
+    const char* dot = text;
+    while ((*dot >= 'A' && *dot <= 'Z') || (*dot >= 'a' && *dot <= 'z')) dot++;
+    if (dot > text && *dot == '.') {
+        const char* hex = dot + 1;
+        int32_t digits = 0;
+        while (digits < 8 && ((hex[digits] >= '0' && hex[digits] <= '9') || (hex[digits] >= 'a' && hex[digits] <= 'f')))
+            digits++;
+        if (digits == 8 && strncmp(hex + 8, " - ", 3) == 0) text = hex + 11;
+    }
+    String_CopyLength(buffer, text, capacity);
+    for (size_t length = strlen(buffer); length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
+                                                        buffer[length - 1] == ' ');
+         length--)
+        buffer[length - 1] = 0;
 }
 
 int64_t OnTaskError(void*, const char*, const char*, const char* sender, Dictionary* info) {
@@ -126,7 +145,20 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     String_CopyLength(record->Task, name ? name : "", kTextSize);
     String_CopyLength(record->Type, type && type->Name ? type->Name : "", kIdSize);
     String_CopyLength(record->Error, Text(info, "message"), kTextSize);
-    String_CopyLength(record->Detail, Text(info, "detail"), kTextSize);
+    // An error made from a transfer's code names its cause itself, and a cancel has none; what the
+    // task said last would only be its progress then, and the address it was fetching is what the
+    // user needs.
+    const bool transfer = strncmp(record->Error, "WebGet_Error_", 13) == 0;
+    char url[kTextSize] = "";
+    if ((transfer || strcmp(record->Error, "Task_Error_Cancelled") == 0) &&
+        Task_GetStringArgument(task, "url", url, kTextSize) && url[0]) {
+        Task_ExpandString(task, url, kTextSize);
+        String_CopyLength(record->Detail, url, kTextSize);
+    } else if (transfer) {
+        record->Detail[0] = 0;
+    } else {
+        CleanDetail(Text(info, "detail"), record->Detail, kTextSize);
+    }
     return 1;
 }
 
@@ -146,8 +178,10 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
     Dictionary_GetBooleanByKey(info, "exists", &exists);
     const char* name = Text(info, "name");
     if (successful || !global || !IsEntryTask(name)) return 1;
+    // A window run that a shutdown ends in order has not failed; a workflow run on its own that a
+    // signal cut short has not done its work, and must not end as if it had.
     uint32_t shutdown = 0;
-    if (g_outcome->Stopping || (Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown)) return 1;
+    if (!g_outcome->Stopping && Dictionary_GetBooleanByKey(info, "shutdown", &shutdown) && shutdown) return 1;
     const Record* record = Find(Text(info, "workflow"), false);
     char place[kUrlSize];
     PlaceOf(record, place, sizeof(place));
@@ -159,10 +193,7 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
         String_Print(line, sizeof(line), "Workflow %s failed in \"%s\": task \"%s\"", place, name, record->Task);
         if (record->Type[0]) String_PrintCat(line, sizeof(line), " (%s)", record->Type);
         String_PrintCat(line, sizeof(line), ": %s", record->Error);
-        // An error made from a transfer's code names its cause itself; what the task said last
-        // would only be its progress then.
-        if (record->Detail[0] && strncmp(record->Error, "WebGet_Error_", 13) != 0)
-            String_PrintCat(line, sizeof(line), " - %s", record->Detail);
+        if (record->Detail[0]) String_PrintCat(line, sizeof(line), " - %s", record->Detail);
         Log_Error("%s\n", line);
     } else {
         char errors[kTextSize];
@@ -230,7 +261,7 @@ int64_t HostOutcome_Failed() { return g_outcome->Failed ? 1 : 0; }
 int64_t HostOutcome_ApplyExitCode() {
     if (!HostOutcome_Failed() || Debug_ExitCodeChosen()) return 1;
     Debug_SetExitCode(1);
-    Log_Error("The workflow failed: exit code 1\n");
+    Log_Info("The workflow failed: exit code 1\n");
     return 1;
 }
 

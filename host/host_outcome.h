@@ -7,7 +7,8 @@
 // Starts and stops watching the engine's notifications (main thread).
 int64_t HostOutcome_Start();
 int64_t HostOutcome_Stop();
-// A shutdown was asked for (a signal): work cancelled from now on is not a failure.
+// A shutdown was asked for (a signal) of a workflow run without a window: an entry that it cuts
+// short has failed (a window run's orderly shutdown is no failure).
 int64_t HostOutcome_SetStopping();
 // 1 once a workflow failed to load or an entry task of one ended in failure.
 int64_t HostOutcome_Failed();

@@ -48,9 +48,9 @@ struct EndInstance {
 int64_t End_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
     TaskBase* base = TaskBase_Check(user, ENDTASK_CLASS_ID);
     Task* task = base->Owner;
-    double exitCode = 0;
-    if (Task_GetNumberArgument(task, "exitCode", &exitCode) && !std::isnan(exitCode))
-        Debug_SetExitCode(IntegerPart(exitCode));
+    double exitCode = std::nan("");
+    if (!TaskBase_NumberArgument(base, "exitCode", &exitCode)) return 1;
+    if (!std::isnan(exitCode)) Debug_SetExitCode(IntegerPart(exitCode));
     // A break asked of a release program only leaves a line: stopping the process here would
     // lose everything the workflow has not yet saved.
     uint32_t stop = 0;
@@ -141,7 +141,7 @@ int64_t Sleep_OnStart(void* user, const char*, const char*, const char*, Diction
     SleepInstance* instance = reinterpret_cast<SleepInstance*>(TaskBase_Check(user, SLEEPTASK_CLASS_ID));
     TaskBase* base = &instance->Base;
     if (!TaskBase_RequireArgument(base, "seconds")) return 1;
-    Task_GetNumberArgument(base->Owner, "seconds", &instance->Seconds);
+    if (!TaskBase_NumberArgument(base, "seconds", &instance->Seconds)) return 1;
     instance->EndTime = 0;
     instance->StartTime = Time_GetCurrent();
     // The clock's very first reading may be 0, which means "not waiting".
@@ -239,7 +239,7 @@ int64_t Notification_OnStart(void* user, const char*, const char*, const char*, 
         String_CopyLength(name, type, sizeof(name));
     }
     double delay = 0;
-    Task_GetNumberArgument(task, "delay", &delay);
+    if (!TaskBase_NumberArgument(base, "delay", &delay)) return 1;
     // A delay the notification queue cannot hold fires at once or at its longest.
     if (!(delay > 0)) delay = 0;
     if (delay > 2147483647.0) delay = 2147483647.0;

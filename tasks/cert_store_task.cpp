@@ -31,9 +31,12 @@ int64_t OnLoaded(Task* task, void* user, Dictionary* document, int32_t code, int
     if (code == 0 && document) {
         CertStoreTable* table = nullptr;
         Workflow_GetCertStoreTableHandle(Task_GetWorkflowHandle(task), &table);
-        if (!table || !CertStoreLoad_AddDocument(table, self->Name, document, task, Task_PrintCallback))
+        if (!table || !CertStoreLoad_AddDocument(table, self->Name, document, task, Task_PrintCallback)) {
+            Task_Print(task, "Unable to load certificate store %s", self->Name);
             Task_AddError(task, "CertStore_Error_Load");
+        }
     } else if (code == 0) {
+        Task_Print(task, "Certificate store %s has no document", self->Name);
         Task_AddError(task, "CertStore_Error_Load");
     }
     return TaskBase_Complete(&self->Head, nullptr);

@@ -131,7 +131,9 @@ uint32_t DeleteStart(FileTask* self) {
 
 void DeleteRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
+        if (!self->FailIfMissing) return;
+        Task_Print(self->Head.Owner, "Directory does not exist (%s)", self->Path);
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     if (self->OnlyIfEmpty && !Path_IsDirectoryEmpty(self->Path)) {
@@ -170,7 +172,9 @@ uint32_t IsEmptyStart(FileTask* self) {
 void IsEmptyRun(FileTask* self) {
     self->Found = 1;
     if (!Path_DirectoryExists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
+        if (!self->FailIfMissing) return;
+        Task_Print(self->Head.Owner, "Directory does not exist (%s)", self->Path);
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     char directory[PATH_SIZE + 1];

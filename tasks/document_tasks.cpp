@@ -1,17 +1,35 @@
 // The readers of the data-document family: JSONRead, XMLRead, PlistRead and IniRead take values
 // out of a document by key path into the task's status and answer "read" or "notRead".
 #include <cstring>
+#include <fcntl.h>
 
 #include "core/formats/ini.h"
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/string.h"
 #include "tasks/data_tasks.h"
 #include "tasks/document_tasks_internal.h"
 #include "tasks/task_base.h"
 #include "workflow/task_request.h"
 #include "workflow/task_type.h"
+
+void DocumentTask_AddFileError(Task* task, const char* path, const char* why, const char* errorKey) {
+    char reason[256];
+    String_CopyLength(reason, why && why[0] ? why : "not a readable document", sizeof(reason));
+    const int32_t fd = Platform_Open(path, O_RDONLY | O_CLOEXEC, 0, 0);
+    if (fd < 0) {
+        if (!Platform_GetErrorString(Platform_GetLastError(), reason, sizeof(reason)))
+            String_CopyLength(reason, "cannot be opened", sizeof(reason));
+    } else {
+        Platform_Close(fd);
+    }
+    Task_Print(task, "Unable to load %s: %s", path, reason);
+    Task_AddError(task, "%s", errorKey);
+}
 
 namespace {
 
@@ -127,6 +145,7 @@ bool LookupIni(Task* task, Dictionary* section, const char* key) {
 
 // ---- Shared steps -----------------------------------------------------------------------------
 
+
 // The reader's key arguments; 0 after the failure when neither is there.
 int64_t RequireKeys(TaskBase* base, const char* message) {
     if (Task_HasArgument(base->Owner, "key") || Task_HasArgument(base->Owner, "keys")) return 1;
@@ -195,10 +214,14 @@ int64_t JsonRead_OnStart(void* user, const char*, const char*, const char*, Dict
         JSON_Create(&json);
         JSON_SetDictionaryHandle(json, instance->Document);
         loaded = JSON_LoadFile(json, path) == 1;
+        uint32_t code = 0;
+        JSON_GetLastError(json, &code);
         JSON_SetDictionaryHandle(json, nullptr);
         JSON_Release(&json);
+        if (!loaded) DocumentTask_AddFileError(task, path, code ? JSON_TranslateError(code) : nullptr, "Json_Error_Open");
     } else {
         loaded = Task_GetDictionaryArgument(task, "content", instance->Document) == 1;
+        if (!loaded) Task_Print(task, "content argument is not a JSON document");
     }
     return FinishLoaded(base, instance->Document, loaded, "Json_Error_Open", true);
 }
@@ -283,7 +306,7 @@ int64_t PlistRead_OnStart(void* user, const char*, const char*, const char*, Dic
     Plist_Create(&plist);
     Plist_SetDictionaryHandle(plist, document);
     // No check that the file is there first: a missing file is the open error.
-    if (Plist_Load(plist, path) != 1) Task_AddError(task, "Plist_Error_Open");
+    if (Plist_Load(plist, path) != 1) DocumentTask_AddFileError(task, path, nullptr, "Plist_Error_Open");
     Plist_Release(&plist);
     int64_t result = 0;
     if (DataTask_HasErrors(task)) {
@@ -319,7 +342,7 @@ int64_t IniRead_OnStart(void* user, const char*, const char*, const char*, Dicti
     Ini* ini = nullptr;
     Ini_Create(&ini);
     Ini_SetDictionaryHandle(ini, document);
-    if (Ini_LoadFile(ini, path) != 1) Task_AddError(task, "Ini_Error_Open");
+    if (Ini_LoadFile(ini, path) != 1) DocumentTask_AddFileError(task, path, nullptr, "Ini_Error_Open");
     Ini_SetDictionaryHandle(ini, nullptr);
     Ini_Release(&ini);
     DumpWhenVerbose(task, document);

@@ -22,5 +22,9 @@ enum : int32_t {
     DOCUMENT_URL_SIZE = 8192,
 };
 
+struct Task;
+// A document file that did not load or save: a line naming the file and why (the system's words
+// when it cannot be opened, else `why`), then the error key.
+void DocumentTask_AddFileError(Task* task, const char* path, const char* why, const char* errorKey);
 // Registers the writers (JSONWrite, XMLWrite, PlistWrite, IniWrite).
 int64_t DocumentWriters_Register();

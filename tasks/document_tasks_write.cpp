@@ -349,7 +349,8 @@ int64_t RunWriter(void* user, const WriterFormat& format) {
     Dictionary_Create(&run.Document);
     OpenFormat(&run, format);
     // Only a file that is there is read; a missing one is made by the save.
-    if (Path_Exists(path) && !LoadDocument(&run, path)) Task_AddError(task, "%s", format.OpenError);
+    if (Path_Exists(path) && !LoadDocument(&run, path))
+        DocumentTask_AddFileError(task, path, nullptr, format.OpenError);
     if (!DataTask_HasErrors(task) && Prepare(&run, format)) {
         if (!Task_HasKeyValuePairs(task)) {
             Task_Print(task, "%s", format.MissingPairs);
@@ -362,7 +363,7 @@ int64_t RunWriter(void* user, const WriterFormat& format) {
         uint32_t verbose = 0;
         Task_GetVerbose(task, &verbose);
         if (verbose) DataTask_Dump(task, run.Document);
-        if (!SaveDocument(&run, path)) Task_AddError(task, "%s", format.SaveError);
+        if (!SaveDocument(&run, path)) DocumentTask_AddFileError(task, path, "cannot be written", format.SaveError);
     }
     CloseFormat(&run);
     Dictionary_Release(&run.Document);

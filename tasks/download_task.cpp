@@ -3,14 +3,19 @@
 // and decides between skipping, continuing with a byte range and fetching the file again.
 #include "tasks/download_task.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "core/formats/url.h"
+#include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
+#include "core/linux/platform_output_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/web_get.h"
@@ -125,10 +130,92 @@ int64_t StopRequest(WebGetRequest* request) {
     return WebGetRequest_SetLastError(request, kStopCode, 0);
 }
 
-// One attempt; the existing bytes count as none only when the file is gone.
+// One attempt each; the existing bytes count as none only when both files are gone (what is
+// replaced goes before the new bytes come, as a stale output would otherwise be resumed).
 void DeleteOutput(DownloadTask* self) {
     PlatformErrorCode error = 0;
-    if (Path_EraseFile(self->OutputPath, 1, &error)) self->ExistingBytes = 0;
+    const bool part = !self->PartPath[0] || !Path_Exists(self->PartPath) || Path_EraseFile(self->PartPath, 1, &error);
+    const bool output = !Path_Exists(self->OutputPath) || Path_EraseFile(self->OutputPath, 1, &error);
+    if (part && output) self->ExistingBytes = 0;
+}
+
+// The file that holds the bytes already there.
+const char* ExistingPath(DownloadTask* self) {
+    return self->ExistingInPart ? self->PartPath : self->OutputPath;
+}
+
+// A path's folder (without its last separator) and its last component.
+void SplitPath(const char* path, char* folder, int32_t capacity, const char** name) {
+    const char* last = LastComponent(path);
+    *name = last;
+    const int32_t length = (int32_t)(last - path);
+    String_CopyLengthSafe(folder, capacity, path, length > 1 ? length - 1 : length);
+}
+
+// Opens (and closes) the partial file by name inside its folder: 1 when it is ours or not there,
+// 0 with the error when the name holds something else (another user's file, a link, a folder).
+int64_t PartUsable(const char* path, PlatformErrorCode* error, uint32_t create) {
+    char folder[DOWNLOAD_PATH_SIZE + 48];
+    const char* name = nullptr;
+    SplitPath(path, folder, sizeof(folder), &name);
+    uint64_t size = 0;
+    const int32_t fd = Platform_OpenOutputFile(folder, name, create, create, &size, error);
+    if (fd >= 0) {
+        Platform_Close(fd);
+        return 1;
+    }
+    return !create && *error == PLATFORM_ERROR_ERRNO_BASE + ENOENT ? 1 : 0;
+}
+
+// The partial file's name: "<output>.partial", unless something not ours holds that name; then a
+// fresh name made here (exclusively, so nobody can have put anything there first).
+bool ChoosePart(DownloadTask* self) {
+    Task* task = Owner(self);
+    self->PartIsOwnName = 0;
+    String_Print(self->PartPath, sizeof(self->PartPath), "%s.partial", self->OutputPath);
+    PlatformErrorCode error = 0;
+    if (PartUsable(self->PartPath, &error, 0)) {
+        // Made now, so that a folder where it cannot be made fails the task at once rather than
+        // every retry of the transfer.
+        char folder[DOWNLOAD_PATH_SIZE + 48];
+        const char* name = nullptr;
+        SplitPath(self->PartPath, folder, sizeof(folder), &name);
+        if (!Path_Exists(folder)) Path_CreateDirectory(self->PartPath, 1, nullptr);
+        uint64_t size = 0;
+        const int32_t fd = Platform_OpenOutputFile(folder, name, 1, 0, &size, &error);
+        if (fd >= 0) {
+            Platform_Close(fd);
+            return true;
+        }
+        Task_Print(task, "Unable to create partial file %s", self->PartPath);
+        TaskBase_AddPlatformError(&self->Base, error);
+        self->PartPath[0] = 0;
+        return false;
+    }
+    char reason[128] = "";
+    Platform_GetErrorString(error, reason, sizeof(reason));
+    Task_Print(task, "Partial file %s cannot be used (%s)", self->PartPath, reason);
+    char guid[40];
+    String_Guid(guid, sizeof(guid), 0);
+    String_Print(self->PartPath, sizeof(self->PartPath), "%s.partial-%s", self->OutputPath, guid);
+    if (!PartUsable(self->PartPath, &error, 1)) {
+        Task_Print(task, "Unable to create partial file %s", self->PartPath);
+        TaskBase_AddPlatformError(&self->Base, error);
+        self->PartPath[0] = 0;
+        return false;
+    }
+    self->PartIsOwnName = 1;
+    return true;
+}
+
+// A whole file takes its final name in one rename; 0 after the error when it cannot.
+bool Promote(DownloadTask* self) {
+    if (!self->PartPath[0] || !Path_Exists(self->PartPath)) return true;
+    PlatformErrorCode error = 0;
+    if (Path_MoveFile(self->PartPath, self->OutputPath, 1, 1, &error, nullptr, nullptr)) return true;
+    Task_Print(Owner(self), "Unable to move %s to %s", self->PartPath, self->OutputPath);
+    TaskBase_AddPlatformError(&self->Base, error);
+    return false;
 }
 
 int64_t OnRequestStart(WebGetRequest* request, void* user) {
@@ -169,8 +256,8 @@ int64_t OnHeaderDone(WebGetRequest* request, void* user) {
     WebGetRequest_GetSkipTimestamp(request, &skipTimestamp);
     double remote = 0;
     EncodedTime local = 0;
-    if (Path_Exists(self->OutputPath) && !skipTimestamp && WebGetRequest_GetLastModifiedTime(request, &remote) &&
-        remote > 0 && Path_GetModifiedTime(self->OutputPath, &local, nullptr)) {
+    if (Path_Exists(ExistingPath(self)) && !skipTimestamp && WebGetRequest_GetLastModifiedTime(request, &remote) &&
+        remote > 0 && Path_GetModifiedTime(ExistingPath(self), &local, nullptr)) {
         if (BooleanArgument(self, "overwriteIfNewer", false) && remote > local) {
             Task_Print(task, "Remote is newer than local (%.0f > %.0f)", remote, local);
             replace = true;
@@ -194,6 +281,19 @@ int64_t OnHeaderDone(WebGetRequest* request, void* user) {
     return StopRequest(request);
 }
 
+// A host as a request can reach it: a name or address of letters, digits, '-', '.', '_', or an
+// address in brackets. Text such as "not a url" read as a host would only be refused later, as a
+// host nobody allowed, after retries that could never succeed.
+bool IsHostName(const char* host) {
+    for (const char* p = host; *p; p++) {
+        const char c = *p;
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.' || c == '_' || c == ':' || c == '[' || c == ']';
+        if (!plain) return false;
+    }
+    return true;
+}
+
 // Whether the URL names something a request can be made for, read as the request will read it
 // (a URL without a scheme is an "http" one).
 bool ParsesAsURL(const char* url) {
@@ -203,7 +303,7 @@ bool ParsesAsURL(const char* url) {
     bool parses = URL_Fix(url, 0, full, DOWNLOAD_URL_SIZE) && URL_ParseProtocol(full, scheme, sizeof(scheme)) &&
                   scheme[0];
     if (parses && !String_CompareWithoutCase(scheme, "file"))
-        parses = URL_ParseHost(full, host, sizeof(host)) && host[0];
+        parses = URL_ParseHost(full, host, sizeof(host)) && host[0] && IsHostName(host);
     Memory_Free(full, DOWNLOAD_URL_SIZE);
     return parses;
 }
@@ -250,6 +350,10 @@ int64_t SendRequest(DownloadTask* self) {
         TaskBase_InvalidArgument(&self->Base, "Filename not specified in output path or url");
         return CompleteEarly(self);
     }
+    if (!self->PartPath[0] && !ChoosePart(self)) {
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
+        return CompleteEarly(self);
+    }
 
     WebGetRequest* request = nullptr;
     WebGetRequest_Create(&request);
@@ -258,12 +362,13 @@ int64_t SendRequest(DownloadTask* self) {
     const bool parsed = URL_FixPath(url, 0, fixed, DOWNLOAD_URL_SIZE) && ParsesAsURL(fixed);
     if (parsed) WebGetRequest_SetURL(request, fixed);
     Memory_Free(fixed, DOWNLOAD_URL_SIZE);
-    Memory_Free(url, DOWNLOAD_URL_SIZE);
     if (!parsed) {
         WebGetRequest_Release(&request);
-        TaskBase_InvalidArgument(&self->Base, "Invalid url format specified");
+        TaskBase_InvalidArgument(&self->Base, "Invalid url format specified (%s)", url);
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
         return CompleteEarly(self);
     }
+    Memory_Free(url, DOWNLOAD_URL_SIZE);
     WebGetRequest_SetType(request, WEBGET_REQUEST_TYPE_GET);
     WebGetRequest_SetStartCallback(request, nullptr, self, OnRequestStart);
     WebGetRequest_SetHeaderDoneCallback(request, nullptr, self, OnHeaderDone);
@@ -271,15 +376,29 @@ int64_t SendRequest(DownloadTask* self) {
     Task_RequestConfig(task, request);
     uint32_t allowResume = 0;
     WebGetRequest_GetAllowResume(request, &allowResume);
+    self->AllowResume = allowResume;
 
     const double now = PeriodNow();
-    self->ExistingBytes = FileSize(self->OutputPath);
+    // Bytes of an earlier run: in the partial file, or (from a run that wrote under the final
+    // name) in the output itself, which moves to the partial name before it is continued.
+    const int64_t partBytes = FileSize(self->PartPath);
+    self->ExistingInPart = partBytes > 0 ? 1 : 0;
+    self->ExistingBytes = partBytes > 0 ? partBytes : FileSize(self->OutputPath);
     // Continuing a file is asked for only where the request may append to it: a range answer
     // written from the start of the file would leave a file that looks whole and is not.
     const bool canContinue = Has(self, DOWNLOAD_FLAG_RANGE_SUPPORTED) &&
                              (allowResume || !Has(self, DOWNLOAD_FLAG_FILE_OUTPUT));
     if (self->ExistingBytes > 0 && canContinue) {
-        if (Has(self, DOWNLOAD_FLAG_FILE_OUTPUT)) {
+        PlatformErrorCode moved = 0;
+        if (Has(self, DOWNLOAD_FLAG_FILE_OUTPUT) && !self->ExistingInPart &&
+            Path_MoveFile(self->OutputPath, self->PartPath, 1, 1, &moved, nullptr, nullptr))
+            self->ExistingInPart = 1;
+        if (Has(self, DOWNLOAD_FLAG_FILE_OUTPUT) && !self->ExistingInPart) {
+            Task_Print(task, "Unable to move %s aside to resume it", self->OutputPath);
+            Set(self, DOWNLOAD_FLAG_RANGE_SUPPORTED, false);
+            self->ExistingBytes = 0;
+            self->ActiveTime = self->PauseTime = 0;
+        } else if (Has(self, DOWNLOAD_FLAG_FILE_OUTPUT)) {
             Task_Print(task, "Resuming download from %lld", (long long)self->ExistingBytes);
             WebGetRequest_SetByteRange(request, self->ExistingBytes, 0);
             if (self->PeriodStart > 0) self->PauseTime += now - self->PeriodStart;
@@ -299,7 +418,7 @@ int64_t SendRequest(DownloadTask* self) {
 
     if (Has(self, DOWNLOAD_FLAG_FILE_OUTPUT)) {
         Task_Print(task, "Saving to %s", self->OutputPath);
-        WebGetRequest_SetOutputFilename(request, self->OutputPath);
+        WebGetRequest_SetOutputFilename(request, self->PartPath);
         WebGetRequest_SetFillBodyCallbackFileOutput(request);
     } else {
         Task_Print(task, "Checking content length");
@@ -383,14 +502,16 @@ void Complete(DownloadTask* self, bool success) {
 bool WrittenWhole(DownloadTask* self) {
     if (!Has(self, DOWNLOAD_FLAG_FILE_OUTPUT) || !self->LengthGiven) return true;
     if (WebGetRequest_IsCompressedResponse(self->Request)) return true;
-    return FileSize(self->OutputPath) == self->TotalBytes;
+    return FileSize(self->PartPath) == self->TotalBytes;
 }
 
 void Retry(DownloadTask* self, int32_t code, int32_t extended) {
     Task* task = Owner(self);
     Task_AddErrorFromCode(task, code, extended);
     DropRequest(self);
-    if (self->MaxRetries < 0 || self->MaxRetries > (double)self->RetryCount) {
+    // A host or redirect that the allowed list refuses is refused again on every try.
+    const bool lasting = code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT;
+    if (!lasting && (self->MaxRetries < 0 || self->MaxRetries > (double)self->RetryCount)) {
         const double delay = Download_RetryDelay(self->RetryCount);
         Task_Print(task, "Waiting for retry %.02fs (%d/%d)", delay, self->RetryCount, (int32_t)self->MaxRetries);
         self->RetryTime = PeriodNow() + delay;
@@ -408,7 +529,7 @@ void Finish(DownloadTask* self) {
     int32_t code = 0, extended = 0;
     WebGetRequest_GetLastError(request, &code, &extended);
     if (WebGetRequest_IsOk(request)) {
-        if (WrittenWhole(self)) return Complete(self, true);
+        if (WrittenWhole(self)) return Complete(self, Promote(self));
         Task_Print(task, "Saved file does not match the content length");
         return Retry(self, WEBGET_ERROR_UNEXPECTED_LENGTH, 0);
     }
@@ -422,8 +543,9 @@ void Finish(DownloadTask* self) {
     if (code == kStopCode) {
         // Only a stated length that the file already has makes it complete.
         if (self->LengthGiven && self->ExistingBytes == self->TotalBytes) {
-            Task_Print(task, "File already exists at %s", self->OutputPath);
-            return Complete(self, true);
+            Task_Print(task, "File already exists at %s", ExistingPath(self));
+            // The output already whole stays as it is; a partial file that is whole becomes it.
+            return Complete(self, self->ExistingInPart ? Promote(self) : true);
         }
         SendRequest(self);
         return;
@@ -471,8 +593,13 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     self->Running = 0;
     if (!TaskBase_RequireArgument(base, "url") || !TaskBase_RequireArgument(base, "outputPath")) return 1;
     TaskBase_SetProgressUnknown(base);
-    double retries = 0;
-    self->MaxRetries = Task_GetNumberArgument(Owner(self), "maxRetries", &retries) ? retries : 3;
+    self->MaxRetries = 3;
+    if (!TaskBase_NumberArgument(base, "maxRetries", &self->MaxRetries)) return 1;
+    // The request reads these itself and passes over a word; a mistyped wait or limit is refused
+    // here instead of being dropped.
+    double unused = 0;
+    if (!TaskBase_NumberArgument(base, "timeout", &unused) || !TaskBase_NumberArgument(base, "limitBodySize", &unused))
+        return 1;
     Set(self, DOWNLOAD_FLAG_ALLOW_HEAD, BooleanArgument(self, "allowHeadRequest", true));
     Set(self, DOWNLOAD_FLAG_ALLOW_SKIP, BooleanArgument(self, "allowSkip", false));
     if (Has(self, DOWNLOAD_FLAG_ALLOW_SKIP) && !(self->MaxRetries < 0)) {
@@ -480,6 +607,9 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
         self->MaxRetries = -1;
     }
     Set(self, DOWNLOAD_FLAG_PAUSED, false);
+    self->PartPath[0] = 0;
+    self->PartIsOwnName = 0;
+    self->ExistingInPart = 0;
     self->RetryTime = 0;
     self->SampleCount = 0;
     self->NextUpdate = 0;
@@ -541,6 +671,13 @@ int64_t OnComplete(void* user, const char*, const char*, const char*, Dictionary
     self->RetryTime = 0;
     StopTicking(self);
     DropRequest(self);
+    // What did not become the output (cancelled, failed, skipped) stays only under the partial
+    // name, and only where a later run may resume it.
+    if (self->PartPath[0] && (self->PartIsOwnName || !self->AllowResume || FileSize(self->PartPath) == 0) &&
+        Path_Exists(self->PartPath)) {
+        PlatformErrorCode error = 0;
+        Path_EraseFile(self->PartPath, 1, &error);
+    }
     return 1;
 }
 

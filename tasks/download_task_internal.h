@@ -36,6 +36,14 @@ struct DownloadTask {
     // file says nothing about whether it is complete.
     uint32_t LengthGiven;
     char OutputPath[DOWNLOAD_PATH_SIZE];
+    // Where the bytes go until the file is whole: "<output>.partial" beside it, renamed over the
+    // output at the end. When that name is taken by what is not ours, a name of our own making
+    // ("<output>.partial-<random>") that no later run can resume and that goes at any ending.
+    char PartPath[DOWNLOAD_PATH_SIZE + 48];
+    uint32_t PartIsOwnName;
+    // The bytes already there are in the partial file (else in the output, from an earlier run).
+    uint32_t ExistingInPart;
+    uint32_t AllowResume;
     int32_t RetryCount;
     double MaxRetries;
     double RetryTime;

@@ -109,7 +109,9 @@ uint32_t DeleteStart(FileTask* self) {
 
 void DeleteRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
-        if (self->FailIfMissing) WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
+        if (!self->FailIfMissing) return;
+        Task_Print(self->Head.Owner, "File does not exist (%s)", self->Path);
+        WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
         return;
     }
     if (Path_IsDirectory(self->Path)) {
@@ -119,8 +121,10 @@ void DeleteRun(FileTask* self) {
     }
     if (self->WaitForReboot) {
         char resolved[PATH_SIZE];
-        if (!Path_Resolve(self->Path, resolved, PATH_SIZE) || !Platform_DeleteFileOnReboot(resolved))
+        if (!Path_Resolve(self->Path, resolved, PATH_SIZE) || !Platform_DeleteFileOnReboot(resolved)) {
+            Task_Print(self->Head.Owner, "Unable to erase on reboot (%s)", self->Path);
             WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessDenied");
+        }
         return;
     }
     PlatformErrorCode code = 0;
@@ -161,16 +165,20 @@ uint32_t TruncateStart(FileTask* self) {
 
 void TruncateRun(FileTask* self) {
     if (!Path_Exists(self->Path)) {
+        Task_Print(self->Head.Owner, "File does not exist (%s)", self->Path);
         WorkerTask_SetError(self->Head.Worker, "Platform_Error_Missing");
         return;
     }
     const int32_t fd = FileTaskOs_OpenRegularForWrite(self->Path);
     if (fd < 0) {
+        Task_Print(self->Head.Owner, "Unable to open a regular file for writing (%s)", self->Path);
         WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessDenied");
         return;
     }
-    if (!Platform_Truncate(fd, (int64_t)self->Number))
+    if (!Platform_Truncate(fd, (int64_t)self->Number)) {
+        Task_Print(self->Head.Owner, "Unable to set the length of %s", self->Path);
         WorkerTask_SetError(self->Head.Worker, "Platform_Error_AccessInvalid");
+    }
     Platform_Close(fd);
 }
 

@@ -210,6 +210,7 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     if (instance->Launch) Launch_Release(&instance->Launch);
     instance->NextLine = 0;
     if (!Launch_CreateFollower(&instance->Launch, task)) {
+        Task_Print(task, "Unable to start the installer %s", instance->Path);
         Task_AddError(task, "Launch_Error_Run");
         return TaskBase_Complete(base, nullptr);
     }

@@ -95,9 +95,11 @@ void OnAuthenticated(AuthenticateAsync*, void* user, uint32_t result) {
             successful = 1;
             PassOptions(self, library);
         } else {
+            Task_Print(task, "Unable to load interop library %s", self->Path);
             Task_AddError(task, "Interop_Error_Load");
         }
     } else {
+        Task_Print(task, "Interop library %s is not signed by a trusted signer", self->Path);
         Task_AddError(task, "Interop_Error_Authenticate");
     }
     FireInterop(self, "Load", successful);
@@ -172,7 +174,10 @@ int64_t InteropUnload_OnStart(void* user, const char*, const char*, const char*,
     // The library's task types leave the workflow before the library goes.
     FireTaskHandlers(self, "UnregisterTaskHandlers");
     const int64_t successful = Interop_FreeLibraryByName(self->Path);
-    if (!successful) Task_AddError(self->Head.Owner, "Interop_Error_Unload");
+    if (!successful) {
+        Task_Print(self->Head.Owner, "Interop library %s is not loaded", self->Path);
+        Task_AddError(self->Head.Owner, "Interop_Error_Unload");
+    }
     FireInterop(self, "Unload", successful ? 1 : 0);
     return TaskBase_Complete(&self->Head, nullptr);
 }

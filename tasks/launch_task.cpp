@@ -244,7 +244,9 @@ int64_t OnProcessComplete(void* user, const char*, const char*, const char*, Dic
     int32_t exitCode = 0;
     ShellCapture_ReadCompletion(info, &successful, &exitCode);
     Task_SetStatusNumber(task, "exitCode", exitCode);
-    Task_Print(task, "Successful %d ExitCode %d", successful, exitCode);
+    // A program that never ran has no exit code to tell: the launch's own line says why, and it
+    // is the line that goes with the error.
+    if (successful || exitCode != 0) Task_Print(task, "Successful %d ExitCode %d", successful, exitCode);
     if (instance->Completing) return 1;
     if (!successful) {
         if (!HasErrors(task))

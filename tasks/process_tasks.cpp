@@ -58,7 +58,7 @@ int64_t ProcessIsOpen_OnStart(void* user, const char*, const char*, const char*,
         Platform_FindProcess(resolved, &pid);
     } else if (Task_HasArgument(task, "id")) {
         double id = 0;
-        Task_GetNumberArgument(task, "id", &id);
+        if (!TaskBase_NumberArgument(base, "id", &id)) return 1;
         Task_Print(task, "Checking for process - %d", (int32_t)id);
         PlatformProcess* process = nullptr;
         if (id > 0 && id <= INT32_MAX && Platform_ProcessGetById((uint32_t)id, &process)) {
@@ -142,9 +142,9 @@ int64_t ProcessClose_OnStart(void* user, const char*, const char*, const char*, 
     }
     instance->ProcessId = (uint32_t)id;
     double wait = 0;
-    Task_GetNumberArgument(task, "waitForClose", &wait);
+    if (!TaskBase_NumberArgument(base, "waitForClose", &wait)) return 1;
     if (wait > 0 && wait < 1) wait = 1;
-    Task_GetNumberArgument(task, "exitCode", &instance->ExitCode);
+    if (!TaskBase_NumberArgument(base, "exitCode", &instance->ExitCode)) return 1;
 
     if (!(wait > 0)) return Kill(instance);
 
@@ -273,7 +273,7 @@ int64_t ProcessList_OnStart(void* user, const char*, const char*, const char*, D
     Task* task = base->Owner;
     if (!TaskBase_RequireArgument(base, "forEach")) return 1;
     if (Task_HasArgument(task, "parentId")) {
-        Task_GetNumberArgument(task, "parentId", &instance->ParentId);
+        if (!TaskBase_NumberArgument(base, "parentId", &instance->ParentId)) return 1;
         Task_Print(task, "Listing all child processes - %d", (int32_t)instance->ParentId);
     } else if (Task_HasArgument(task, "path")) {
         TaskBase_GetStringArgument(base, "path", instance->Pattern, sizeof(instance->Pattern));

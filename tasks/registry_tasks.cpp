@@ -59,8 +59,11 @@ int64_t Create_OnStart(void* user, const char*, const char*, const char*, Dictio
     TaskBase* base = TaskBase_Check(user, kCreateClassId);
     Location location;
     if (!ReadLocation(base, &location)) return 1;
-    if (!Registry_HelperCreateKey(location.View, location.Hive, location.Path))
+    if (!Registry_HelperCreateKey(location.View, location.Hive, location.Path)) {
+        Task_Print(base->Owner, "Unable to create registry key %s/%s (%s)", location.Hive, location.Path,
+                   location.View);
         Task_AddError(base->Owner, "RegistryKey_Error_Create");
+    }
     return TaskBase_Complete(base, nullptr);
 }
 
@@ -203,7 +206,9 @@ int64_t WritePair(void* user, const char* name, Dictionary* dict, DictionaryItem
         written = Registry_HelperSetString(where.View, run->Security, where.Hive, where.Path, name, text);
     }
     if (written) return 1;
-    if (!DataTask_HasErrors(run->Owner)) Task_AddError(run->Owner, "RegistryKey_Error_Write");
+    if (DataTask_HasErrors(run->Owner)) return 0;
+    Task_Print(run->Owner, "Unable to write registry value %s/%s/%s (%s)", where.Hive, where.Path, name, where.View);
+    Task_AddError(run->Owner, "RegistryKey_Error_Write");
     return 0;
 }
 
@@ -234,8 +239,11 @@ struct DeleteRun {
 void DeleteValue(void* user, const char* name) {
     DeleteRun* run = static_cast<DeleteRun*>(user);
     if (DataTask_HasErrors(run->Owner)) return;
-    if (!Registry_HelperDeleteValue(run->Where->View, run->Where->Hive, run->Where->Path, name))
+    if (!Registry_HelperDeleteValue(run->Where->View, run->Where->Hive, run->Where->Path, name)) {
+        Task_Print(run->Owner, "Unable to erase registry value %s/%s/%s (%s)", run->Where->Hive, run->Where->Path,
+                   name, run->Where->View);
         Task_AddError(run->Owner, "RegistryKey_Error_Delete");
+    }
 }
 
 void DeleteLocation(void* user, const char* path) {
@@ -246,17 +254,22 @@ void DeleteLocation(void* user, const char* path) {
     String_CopyLengthSafe(where.Path, sizeof(where.Path), path, (int32_t)strlen(path));
     Task_Print(task, "Erasing registry key %s%c%s (%s)", where.Hive, '/', where.Path, where.View);
     if (!KnownHive(where.Hive)) {
+        Task_Print(task, "Unknown registry hive (%s)", where.Hive);
         Task_AddError(task, "RegistryKey_Error_Delete");
         return;
     }
     if (!Registry_HelperDoesExist(where.View, where.Hive, where.Path)) {
-        if (run->FailIfMissing) Task_AddError(task, "Platform_Error_AccessInvalid");
+        if (!run->FailIfMissing) return;
+        Task_Print(task, "Registry key does not exist (%s/%s)", where.Hive, where.Path);
+        Task_AddError(task, "Platform_Error_AccessInvalid");
         return;
     }
-    if (run->Values)
+    if (run->Values) {
         DataTask_EachEntry(task, "value", kLocationSize, true, run, DeleteValue);
-    else if (!Registry_HelperDeleteKey(where.View, where.Hive, where.Path))
+    } else if (!Registry_HelperDeleteKey(where.View, where.Hive, where.Path)) {
+        Task_Print(task, "Unable to erase registry key %s/%s (%s)", where.Hive, where.Path, where.View);
         Task_AddError(task, "RegistryKey_Error_Delete");
+    }
 }
 
 int64_t Delete_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {

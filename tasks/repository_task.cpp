@@ -535,10 +535,11 @@ uint32_t OnWorkerStart(WorkerTask*, void* user) {
         }
     }
     double stallTime = self->CheckMode ? 60 : 30;
-    Task_GetNumberArgument(task, "stallTime", &stallTime);
-    Repository_SetStallTime(self->Repo, stallTime);
     self->StallTimeout = 0;
-    Task_GetNumberArgument(task, "stallTimeout", &self->StallTimeout);
+    if (!TaskBase_NumberArgument(&self->Head, "stallTime", &stallTime) ||
+        !TaskBase_NumberArgument(&self->Head, "stallTimeout", &self->StallTimeout))
+        return 0;
+    Repository_SetStallTime(self->Repo, stallTime);
     Repository_SetAuthenticate(self->Repo, Task_HasArgument(task, "store") ? 1 : 0);
     CertStoreList* list = nullptr;
     if (Task_GetCertStoreListHandle(task, &list) && list) {

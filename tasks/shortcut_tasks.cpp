@@ -59,13 +59,15 @@ int64_t ShortcutCreate_OnStart(void* user, const char*, const char*, const char*
     ReadLocation(base, location, sizeof(location));
     TaskBase_GetStringArgument(base, "iconLocation", icon, sizeof(icon));
     double iconIndex = 0;
-    Task_GetNumberArgument(task, "iconIndex", &iconIndex);
+    if (!TaskBase_NumberArgument(base, "iconIndex", &iconIndex)) return 1;
     uint32_t admin = 0;
     Task_GetBooleanArgument(task, "runAsAdmin", &admin);
     Task_Print(task, "Creating shortcut - %s - %s%s", name, location, admin ? " (admin)" : "");
     const int32_t index = std::isfinite(iconIndex) && std::fabs(iconIndex) < 2147483647.0 ? (int32_t)iconIndex : 0;
-    if (!Platform_CreateShortcut(path, arguments, index, location, name, icon, admin ? 1 : 0))
+    if (!Platform_CreateShortcut(path, arguments, index, location, name, icon, admin ? 1 : 0)) {
+        Task_Print(task, "Unable to create shortcut %s in %s", name, location);
         Task_AddError(task, "Shortcut_Error_Create");
+    }
     return TaskBase_Complete(base, nullptr);
 }
 

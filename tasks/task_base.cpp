@@ -306,6 +306,28 @@ int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...) {
     return 1;
 }
 
+int64_t TaskBase_NumberArgument(TaskBase* base, const char* key, double* value) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(value);
+    uint32_t type = 0;
+    if (!Task_GetArgumentType(base->Owner, key, &type) || type == DICTIONARY_TYPE_NULL) return 1;
+    double number = 0;
+    if (Task_GetNumberArgument(base->Owner, key, &number)) {
+        *value = number;
+        return 1;
+    }
+    // A number mistyped as a word would otherwise count as 0: a wait of nothing, a code of 0.
+    char text[kMessageSize / 4];
+    TaskBase_GetStringArgument(base, key, text, sizeof(text));
+    if (!base->Worker)
+        return TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument is not a number (\"%s\")", key, text);
+    // A worker type's start hands its error to the worker, which completes the task.
+    Task_Print(base->Owner, "\"%s\" argument is not a number (\"%s\")", key, text);
+    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
+    return 0;
+}
+
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
     ASSERT_POINTER(base);
     const char* name = Platform_TranslateError(code);

@@ -106,6 +106,12 @@ int64_t TaskBase_GetStringArgument(TaskBase* base, const char* key, char* buffer
 int64_t TaskBase_Fail(TaskBase* base, const char* errorKey, const char* format, ...);
 // Prints the message and adds "Task_Error_InvalidArg" (the task goes on to its own ending).
 int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...);
+// A number argument: 1 with the value when it is a number, 1 with the value untouched when the
+// task has no such argument (or a null one); when it is there but is not a number, prints
+// "\"key\" argument is not a number (\"text\")", adds "Task_Error_InvalidArg", completes the task
+// and returns 0 for the caller to pass on (a worker-thread type's start: the worker gets the
+// error and completes the task once the start answers 0).
+int64_t TaskBase_NumberArgument(TaskBase* base, const char* key, double* value);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
 

@@ -351,11 +351,13 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
     char text[kScalarSize];
     if (!Task_ReadExpanded(task, key, text, kScalarSize)) return 0;
     const char* p = text[0] == '-' ? text + 1 : text;
-    bool digit = false;
+    bool digit = false, point = false;
     for (const char* c = p; *c; c++) {
         if (*c >= '0' && *c <= '9')
             digit = true;
-        else if (*c != '.')
+        else if (*c == '.' && !point)
+            point = true;
+        else
             return 0;
     }
     // An empty text or a lone sign holds no number at all.

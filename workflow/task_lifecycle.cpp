@@ -442,7 +442,15 @@ int64_t Task_RunSubTask(Task* task, const char* name, Dictionary* arguments, voi
     if (!task->Workflow_ || !Workflow_CreateTask(task->Workflow_, expanded, arguments, task, &sub) || !sub) {
         Task_Print(task, "Next task \"%s\" cannot be created", expanded);
         Task_AddError(task, "Task_Error_MissingSubTask");
-        return TaskEvent_Complete(event, nullptr);
+        // The outcome was weighed before the chain ran: a chain that cannot go on is a failure of
+        // its task, not a success that silently skipped its next step.
+        Dictionary* failed = nullptr;
+        if (!Dictionary_Create(&failed)) return TaskEvent_Complete(event, nullptr);
+        Dictionary_SetBooleanByKey(failed, "successful", 0);
+        Task_CopyErrors(task, nullptr, failed);
+        const int64_t result = TaskEvent_Complete(event, failed);
+        Dictionary_Release(&failed);
+        return result;
     }
     // The workflow's list holds the sub-task's reference; the event holds its own until it ends.
     Task_AddRef(sub);

@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 
 #include "core/certs/cert_store.h"
 #include "core/formats/url.h"
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/dictionary.h"
@@ -57,6 +59,18 @@ void PlaceOf(const char* url, char* buffer, int32_t capacity, char* reason = nul
         return;
     }
     String_CopyLength(buffer, url, capacity);
+}
+
+// Why a local file cannot be read (opened and its first byte read, as a load would), or 0.
+PlatformErrorCode LocalReadError(const char* path) {
+    const int32_t fd = Platform_Open(path, O_RDONLY | O_CLOEXEC, 0, 0);
+    if (fd < 0) return Platform_GetLastError();
+    char byte = 0;
+    uint32_t read = 0;
+    PlatformErrorCode error = 0;
+    if (!Platform_Read(fd, &byte, 1, &read)) error = Platform_GetLastError();
+    Platform_Close(fd);
+    return error;
 }
 
 // "7:10: Unexpected node" from a parser's "Unexpected node [@ 7:10]" (also "[x @ 7:10]", where x
@@ -262,6 +276,8 @@ int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity) {
 
 int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code) {
     if (code == WEBGET_ERROR_JSON || code == WEBGET_ERROR_XML || code == WEBGET_ERROR_YAML) return 1;
+    // A host or redirect the allowed list refuses is refused again on every try.
+    if (code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT) return 1;
     if (!url) return 0;
     if (URL_CompareProtocol(url, "file")) return 1;
     char place[1024];
@@ -303,7 +319,18 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
     TaskRequest* record = static_cast<TaskRequest*>(user);
     CLASS_CHECK(record, TASKREQUEST_CLASS_ID);
     ASSERT_POINTER(resumeTime);
-    Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
+    // A local file that cannot be read carries the system's error, whatever answer the in-process
+    // server made of it: "not found" would send a user looking for a missing file.
+    char place[1024];
+    char reason[256] = "";
+    PlaceOf(record->Url, place, sizeof(place), reason, sizeof(reason));
+    const PlatformErrorCode local = reason[0] ? LocalReadError(place) : 0;
+    auto addError = [&] {
+        if (local)
+            Task_AddErrorFromCode(record->Owner, WEBGET_ERROR_OS, (int32_t)local);
+        else
+            Task_AddErrorFromCode(record->Owner, (int32_t)code, (int32_t)codeEx);
+    };
     // A local file that cannot be read or a document that does not parse stays what it is:
     // reported once, with its place, and not retried as if the network had failed.
     const bool lasting = TaskRequest_IsLastingFailure(record->Url, code) != 0;
@@ -312,10 +339,25 @@ int64_t Task_RequestError(AsyncHTTP* loader, void* user, int32_t errorCount, int
         if (loader) AsyncHTTP_GetParseMessage(loader, parse, (int32_t)sizeof(parse));
         char text[TASK_MESSAGE_SIZE];
         TaskRequest_DescribeFailure(record->Url, code, codeEx, parse, text, (int32_t)sizeof(text));
+        // Said before the error, so that the error carries it as what went wrong and where.
         Task_Print(record->Owner, "%s", text);
-        Log_Error("%s\n", text);
+        addError();
+        // The key the task carries now, which a page translates, beside the words for the user.
+        char key[TASK_MESSAGE_SIZE] = "";
+        uint32_t count = 0;
+        if (Task_GetErrorCount(record->Owner, &count) && count > 0)
+            Task_GetError(record->Owner, (int32_t)count - 1, key, (int32_t)sizeof(key));
+        // A workflow's own document is told here; a task's document is told by the failure line
+        // of its workflow (or handled by its "failure" outcome), once.
+        const char* type = Task_GetType(record->Owner);
+        const bool document = type && String_CompareWithoutCase(type, "WorkflowRun");
+        if (document && key[0])
+            Log_Error("%s (%s)\n", text, key);
+        else if (document)
+            Log_Error("%s\n", text);
         return ASYNCHTTP_POLICY_FINAL;
     }
+    addError();
     const int32_t step = errorCount < kLongestDelayStep ? errorCount : kLongestDelayStep;
     const double delay = errorCount < 0 ? 0.0 : g_retryDelayUnit * (double)(1u << step);
     Task_Print(record->Owner, "Waiting for retry %.02fs (%d/%d)", delay, errorCount + 1, (int)record->MaxRetries);

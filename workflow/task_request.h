@@ -56,6 +56,7 @@ int64_t TaskRequest_PlaceOf(const char* url, char* buffer, int32_t capacity);
 int64_t TaskRequest_DescribeFailure(const char* url, uint32_t code, uint32_t codeEx, const char* parseMessage,
                                     char* buffer, int32_t capacity);
 // Whether a failure is one that a later attempt cannot mend: a document that does not parse, or
-// any failure to read a local document (a file URL, or one the place callback maps to a file).
-// A remote server's refusal keeps the retries: it may be passing.
+// any failure to read a local document (a file URL, or one the place callback maps to a file), or
+// a host or redirect the allowed list refuses. A remote server's refusal keeps the retries: it may
+// be passing.
 int64_t TaskRequest_IsLastingFailure(const char* url, uint32_t code);

@@ -128,6 +128,13 @@ int64_t Workflow_CreateTaskWithMacros(Workflow* workflow, const char* name, Dict
                                       Dictionary* macros, Task* parent, Task** task);
 int64_t Workflow_CreateTask(Workflow* workflow, const char* name, Dictionary* arguments, Task* parent,
                             Task** task);
+// Checks a document before any of it runs: every definition's type (its own or its template's)
+// names a known task type, and every task that an outcome ("success", "failure", "complete", or an
+// outcome dictionary's "action") names is defined and has a type. Names and types that hold a macro
+// are decided only when they run, and so are the types of a document that loads an interop
+// library. 1 when sound; else 0 with the first problem as "task \"NAME\"...: what" and its error key.
+int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* problem, int32_t capacity,
+                               const char** errorKey);
 int64_t Workflow_CreateTaskWithMacrosInterop(Workflow* workflow, const char* name, Dictionary* arguments,
                                              const char* macros, Task* parent, Task** task);
 

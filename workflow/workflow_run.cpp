@@ -10,6 +10,7 @@
 #include "core/platform/process.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
@@ -727,6 +728,39 @@ int64_t WorkflowRun_RenameTask(WorkflowRun* run, const char* entry, const char* 
     return 1;
 }
 
+namespace {
+
+// A run whose document failed before any of it ran: the run task carries the error, the workflow
+// and its watchers learn of it, and without a page the run ends here.
+void FailLoad(WorkflowRun* run, Task* task) {
+    WorkflowRun_RaiseRunComplete(run);
+    WorkflowRun_RaiseStatus(run, 0, 1);
+    char text[TASK_MESSAGE_SIZE];
+    for (int32_t i = 0; Task_GetError(task, i, text, (int32_t)sizeof(text)); i++)
+        Workflow_AddError(run->Workflow_, "%s", text);
+    run->Fetching = 0;
+    // Without a page there is nobody to ask for a retry: the run ends here, with its errors,
+    // so that the process serving it learns of the failure instead of waiting for ever.
+    if (WorkflowApp_IsSelfUpdate() || WorkflowApp_IsWorker()) Task_Complete(task, nullptr);
+}
+
+// A type that names nothing or an outcome that names no task fails the whole document when it
+// loads, not only once a run happens to reach it.
+bool CheckDocument(WorkflowRun* run, Task* task) {
+    char problem[TASK_MESSAGE_SIZE];
+    const char* key = nullptr;
+    if (Workflow_CheckDocument(run->Workflow_, run->Document, problem, (int32_t)sizeof(problem), &key)) return true;
+    char place[1024];
+    TaskRequest_PlaceOf(run->Url, place, (int32_t)sizeof(place));
+    Log_Error("%s: %s (%s)\n", place, problem, key);
+    Task_Print(task, "%s", problem);
+    Task_AddError(task, "%s", key);
+    FailLoad(run, task);
+    return false;
+}
+
+} // namespace
+
 int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* document, int32_t code,
                                       int32_t extendedCode) {
     WorkflowRun* run = static_cast<WorkflowRun*>(user);
@@ -734,15 +768,7 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
     if (code != 0 || !document) {
         Task_Print(task, "Failed to load workflow json (Err: %d/%d)", code, extendedCode);
         Task_AddError(task, "WorkflowRun_Error_Request");
-        WorkflowRun_RaiseRunComplete(run);
-        WorkflowRun_RaiseStatus(run, 0, 1);
-        char text[TASK_MESSAGE_SIZE];
-        for (int32_t i = 0; Task_GetError(task, i, text, (int32_t)sizeof(text)); i++)
-            Workflow_AddError(run->Workflow_, "%s", text);
-        run->Fetching = 0;
-        // Without a page there is nobody to ask for a retry: the run ends here, with its errors,
-        // so that the process serving it learns of the failure instead of waiting for ever.
-        if (WorkflowApp_IsSelfUpdate() || WorkflowApp_IsWorker()) Task_Complete(task, nullptr);
+        FailLoad(run, task);
         return 1;
     }
     Dictionary* root = nullptr;
@@ -759,6 +785,7 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
     String_Guid(loadGuid, kGuidSize, 1);
     Dictionary* pairs = PrepareLoad(run, loadGuid);
     if (pairs) MergeMacros(run, pairs, parent);
+    if (!CheckDocument(run, task)) return 1;
 
     uint32_t elevate = 0;
     WorkflowRun_ShouldElevate(task, &elevate);

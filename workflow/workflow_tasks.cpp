@@ -1,6 +1,7 @@
 // Workflow tasks: the list of live tasks with their parent links and its queries, the workflow's
 // own task types, and creating a task from its definition.
 #include <cstring>
+#include <initializer_list>
 
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
@@ -9,6 +10,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 #include "workflow/task_internal.h"
 #include "workflow/task_request.h"
 #include "workflow/task_type.h"
@@ -357,6 +359,176 @@ void WorkflowPlace(Workflow* workflow, char* buffer, int32_t capacity) {
 }
 
 } // namespace
+
+namespace {
+
+// The known type of that name: the workflow's own first, then the program's (as creation looks).
+const TaskInterface* FindType(Workflow* workflow, const char* type) {
+    const TaskInterface* record = nullptr;
+    if (workflow->TaskTypes && TaskTypeList_Find(workflow->TaskTypes, type, &record) && record) return record;
+    record = nullptr;
+    TaskTypeList* application = nullptr;
+    if (workflow->UseDefaultTaskTypes && WorkflowApp_GetTaskTypeListHandle(&application) && application)
+        TaskTypeList_Find(application, type, &record);
+    return record;
+}
+
+bool HoldsMacro(const char* text) {
+    return strchr(text, '{') != nullptr;
+}
+
+Dictionary* DefinitionIn(Dictionary* document, const char* name) {
+    DictionaryItem* item = nullptr;
+    Dictionary* definition = nullptr;
+    if (!document || !Dictionary_ItemFindByKey(document, name, nullptr, &item) || !item ||
+        !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
+        !Dictionary_ItemGetDictionaryHandle(document, item, &definition))
+        return nullptr;
+    return definition;
+}
+
+// A definition of the document, or of what the workflow holds already (the document is merged
+// over it).
+Dictionary* Definition(Workflow* workflow, Dictionary* document, const char* name) {
+    Dictionary* definition = DefinitionIn(document, name);
+    return definition ? definition : DefinitionIn(workflow->Definitions, name);
+}
+
+// How a definition's type reads: absent, a text (with `type` pointing at it), or not decidable now.
+enum class TypeIs { Missing, Text, Undecided };
+
+TypeIs TypeOf(Workflow* workflow, Dictionary* document, Dictionary* definition, const char** type) {
+    *type = nullptr;
+    uint32_t kind = 0;
+    if (Dictionary_GetTypeByKey(definition, "type", &kind)) {
+        if (kind != DICTIONARY_TYPE_STRING || !Dictionary_GetStringPtrByKey(definition, "type", type) || !*type)
+            return TypeIs::Missing;
+        return HoldsMacro(*type) ? TypeIs::Undecided : TypeIs::Text;
+    }
+    // A type may come from a template (the definition's own keys win, so only when it has none).
+    kind = 0;
+    Dictionary_GetTypeByKey(definition, "template", &kind);
+    TypeIs found = TypeIs::Missing;
+    auto look = [&](const char* name) {
+        if (!name) return;
+        if (HoldsMacro(name) || strchr(name, '.')) {
+            found = TypeIs::Undecided;
+            return;
+        }
+        Dictionary* source = Definition(workflow, document, name);
+        const char* text = nullptr;
+        if (source && source != definition && Dictionary_GetStringPtrByKey(source, "type", &text) && text) {
+            *type = text;
+            found = HoldsMacro(text) ? TypeIs::Undecided : TypeIs::Text;
+        }
+    };
+    if (kind == DICTIONARY_TYPE_STRING) {
+        const char* name = nullptr;
+        Dictionary_GetStringPtrByKey(definition, "template", &name);
+        look(name);
+    } else if (kind == DICTIONARY_TYPE_LIST) {
+        Dictionary* list = nullptr;
+        Dictionary_GetListByKey(definition, "template", &list);
+        DictionaryItem* entry = nullptr;
+        for (Dictionary_ItemGetFirst(list, &entry); entry; Dictionary_ItemGetNext(list, entry, &entry)) {
+            const char* name = nullptr;
+            if (Dictionary_ItemGetStringPtr(list, entry, &name)) look(name);
+        }
+    }
+    return found;
+}
+
+// The task an outcome key names: its text, or an outcome dictionary's "action"; null when the key
+// names nothing or a macro decides it.
+const char* NamedTask(Dictionary* definition, const char* key) {
+    uint32_t kind = 0;
+    if (!Dictionary_GetTypeByKey(definition, key, &kind)) return nullptr;
+    const char* name = nullptr;
+    if (kind == DICTIONARY_TYPE_STRING) {
+        Dictionary_GetStringPtrByKey(definition, key, &name);
+    } else if (kind == DICTIONARY_TYPE_DICTIONARY) {
+        Dictionary* outcome = nullptr;
+        if (Dictionary_GetDictionaryByKey(definition, key, &outcome) && outcome)
+            Dictionary_GetStringPtrByKey(outcome, "action", &name);
+    }
+    return name && !HoldsMacro(name) ? name : nullptr;
+}
+
+bool IsEntry(const char* name) {
+    for (const char* entry : {"load", "state", "start", "apply", "install", "uninstall", "update", "repair", "launch",
+                              "unload"})
+        if (strcmp(name, entry) == 0) return true;
+    return false;
+}
+
+bool LoadsInterop(Workflow* workflow, Dictionary* document) {
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(document, &item); item; Dictionary_ItemGetNext(document, item, &item)) {
+        Dictionary* definition = nullptr;
+        const char* type = nullptr;
+        if (Dictionary_ItemGetDictionaryHandle(document, item, &definition) && definition &&
+            TypeOf(workflow, document, definition, &type) == TypeIs::Text && EqualsNoCase(type, "InteropLoad"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* problem, int32_t capacity,
+                               const char** errorKey) {
+    ASSERT_POINTER(problem);
+    ASSERT_POINTER(errorKey);
+    if (capacity > 0) problem[0] = 0;
+    *errorKey = nullptr;
+    CLASS_CHECK(workflow, WORKFLOW_CLASS_ID);
+    ASSERT_POINTER(document);
+    const bool typesLater = LoadsInterop(workflow, document);
+    constexpr const char* kOutcomes[] = {"success", "failure", "complete"};
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(document, &item); item; Dictionary_ItemGetNext(document, item, &item)) {
+        const char* name = nullptr;
+        Dictionary* definition = nullptr;
+        if (!Dictionary_ItemGetKeyPtr(document, item, &name) || !name ||
+            !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
+            !Dictionary_ItemGetDictionaryHandle(document, item, &definition) || !definition)
+            continue;
+        const char* type = nullptr;
+        const TypeIs typeIs = TypeOf(workflow, document, definition, &type);
+        // A definition without a type may be a template or data: it fails only when named as a task,
+        // by an outcome or as an entry the host runs.
+        if (typeIs == TypeIs::Missing && IsEntry(name)) {
+            String_Print(problem, capacity, "task \"%s\" has no \"type\"", name);
+            *errorKey = "Task_Error_MissingSubTask";
+            return 0;
+        }
+        if (typeIs != TypeIs::Text) continue;
+        if (!typesLater && !FindType(workflow, type)) {
+            String_Print(problem, capacity, "task \"%s\": unknown task type \"%s\"", name, type);
+            *errorKey = "Task_Error_InvalidArg";
+            return 0;
+        }
+        for (const char* key : kOutcomes) {
+            const char* next = NamedTask(definition, key);
+            if (!next) continue;
+            Dictionary* target = Definition(workflow, document, next);
+            const char* targetType = nullptr;
+            if (!target) {
+                String_Print(problem, capacity, "task \"%s\" (%s): \"%s\" names no task \"%s\"", name, type, key,
+                             next);
+                *errorKey = "Task_Error_MissingSubTask";
+                return 0;
+            }
+            if (TypeOf(workflow, document, target, &targetType) == TypeIs::Missing) {
+                String_Print(problem, capacity, "task \"%s\" has no \"type\" (named by \"%s\" of task \"%s\")", next,
+                             key, name);
+                *errorKey = "Task_Error_MissingSubTask";
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
 
 int64_t Workflow_CreateTaskWithMacros(Workflow* workflow, const char* name, Dictionary* arguments,
                                       Dictionary* macros, Task* parent, Task** out) {

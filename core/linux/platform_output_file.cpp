@@ -47,6 +47,9 @@ int32_t Platform_OpenOutputFile(const char* directory, const char* name, uint32_
     struct stat info;
     if (fstat(fd, &info) != 0) return Fail(fd, errno, error);
     if (!S_ISREG(info.st_mode)) return Fail(fd, S_ISDIR(info.st_mode) ? EISDIR : EINVAL, error);
+    // A file another user made first under the name (in a shared folder) is not written into:
+    // its owner could read or change what lands there, and a download would adopt their bytes.
+    if (info.st_uid != geteuid()) return Fail(fd, EPERM, error);
     const int current = fcntl(fd, F_GETFL);
     if (current < 0 || fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) return Fail(fd, errno, error);
     if (size) *size = (uint64_t)info.st_size;

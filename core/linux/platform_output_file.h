@@ -8,7 +8,7 @@
 
 // Opens `name` (one path component) inside `directory` for reading and writing. The directory
 // path is taken as the caller gives it; the name is never followed when it is a link (ELOOP) and
-// must be a regular file. create 1 makes a missing file with mode 0600; truncate 1 empties the
+// must be a regular file owned by the effective user (EPERM otherwise). create 1 makes a missing file with mode 0600; truncate 1 empties the
 // file after it was checked. The descriptor, or -1 with error set; size gets the file's size as
 // found (before any truncation).
 int32_t Platform_OpenOutputFile(const char* directory, const char* name, uint32_t create, uint32_t truncate,

@@ -527,7 +527,11 @@ int64_t EventQueue_Flush(EventQueue* queue) {
     {
         CriticalSectionGuard guard(queue->Lock);
         RequeueLeftovers(queue);
-        if (queue->Pending.Count > taken) {
+        // Only a pass that the budget cut short can fall behind. Events not yet due stay in the
+        // list by design, and events that the ones handled posted simply wait for the next pass:
+        // counted as growth, every chain of posted notifications beside a timer looked like a
+        // queue running away.
+        if (stoppedEarly && queue->Pending.Count > taken) {
             grew = true;
             firstGrowth = queue->GrowthCount == 0;
             queue->GrowthCount++;

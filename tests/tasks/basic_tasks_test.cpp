@@ -68,7 +68,8 @@ TEST_F(BasicTasksTest, EndingsAddTheirTextAsErrorAndSetTheExitCode) {
         {R"({"type": "End", "error": "Custom_Error_{who}"})", "!Custom_Error_me", 0},
         {R"({"type": "Error", "message": "Custom_Error_Failed", "exitCode": 7.9})", "!Custom_Error_Failed", 7},
         {R"({"type": "End", "exitCode": "3", "break": true})", "", 3},
-        {R"({"type": "end", "exitCode": "three", "message": "ignored"})", "", 0},
+        // A code mistyped as a word is an invalid argument, not a code of 0.
+        {R"({"type": "end", "exitCode": "three", "message": "ignored"})", "!Task_Error_InvalidArg", 0},
         {R"({"type": "Error", "exitCode": -2})", "", 0xfffffffeu},
         {R"({"type": "End", "exitCode": "99999999999"})", "", 2147483647u}, // held to 32 bits, not wrapped
     };

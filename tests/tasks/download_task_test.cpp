@@ -290,6 +290,11 @@ TEST_F(DownloadTest, ArgumentErrors) {
         {"\"url\": \"http://127.0.0.1/x\"", "\"outputPath\" argument not defined", "Task_Error_MissingArg"},
         {Args("http://", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
         {Args("mailto:someone", out.file("x")), "Invalid url format specified", "Task_Error_InvalidArg"},
+        {Args("not a url", out.file("x")), "Invalid url format specified (not a url)", "Task_Error_InvalidArg"},
+        {Args("http://127.0.0.1/x", out.file("x"), "\"maxRetries\": \"three\""),
+         "\"maxRetries\" argument is not a number (\"three\")", "Task_Error_InvalidArg"},
+        {Args("http://127.0.0.1/x", out.file("x"), "\"timeout\": \"ten\""),
+         "\"timeout\" argument is not a number (\"ten\")", "Task_Error_InvalidArg"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.printed);
@@ -353,21 +358,66 @@ TEST_F(DownloadTest, ProbeWithoutALengthNeverCountsTheFileAsComplete) {
     EXPECT_EQ(peer.Accepted(), 2);
 }
 
-// A partial file that the probe could not delete is fetched again whole, never continued into
-// a request that may not append to it.
+// A file cut short by an earlier run is never continued into a request that may not append to
+// it: it is fetched again whole, beside it, and replaces it only when whole. In a folder where
+// nothing can be made beside it, the task fails at once and the file stays as it was.
 TEST_F(DownloadTest, PartialFileThatStaysIsRewrittenWhenResumeIsNotAllowed) {
     const std::string body = PseudoRandomBytes(120000, 6);
     const std::string url = nginx->Put("kept.bin", body);
-    mkdir(out.file("locked").c_str(), 0700);
-    const std::string path = out.file("locked/kept.bin");
+    const std::string path = out.file("kept.bin");
     ASSERT_TRUE(WriteText(path, body.substr(0, 30000)));
-    ASSERT_TRUE(Immutable(out.file("locked"), 1));
-    const Run run = Download(Args(url, path));
-    Immutable(out.file("locked"), 0);
+    Run run = Download(Args(url, path));
     EXPECT_TRUE(run.successful);
-    EXPECT_TRUE(Printed("Resume not supported"));
     EXPECT_FALSE(Printed("Resuming download"));
     EXPECT_TRUE(ReadFile(path) == body);
+    EXPECT_FALSE(FileExists(path + ".partial"));
+
+    lines.clear();
+    mkdir(out.file("locked").c_str(), 0700);
+    const std::string locked = out.file("locked/kept.bin");
+    ASSERT_TRUE(WriteText(locked, body.substr(0, 30000)));
+    ASSERT_TRUE(Immutable(out.file("locked"), 1));
+    run = Download(Args(url, locked));
+    Immutable(out.file("locked"), 0);
+    EXPECT_FALSE(run.successful);
+    EXPECT_TRUE(Printed("Unable to create partial file " + locked + ".partial"));
+    ASSERT_EQ(run.errors.size(), 1u);
+    EXPECT_EQ(run.errors[0].rfind("Platform_Error_", 0), 0u) << run.errors[0];
+    EXPECT_TRUE(ReadFile(locked) == body.substr(0, 30000));
+}
+
+// Whatever holds the partial name first and is not ours (another user's file, a link) is never
+// written into nor adopted: the bytes go under a name made for this run, gone at its end.
+TEST_F(DownloadTest, APartialNameTakenByOthersIsLeftAlone) {
+    const std::string body = PseudoRandomBytes(50000, 7);
+    const std::string url = nginx->Put("squat.bin", body);
+    const std::string path = out.file("squat.bin");
+    const std::string target = out.file("elsewhere");
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link);
+        lines.clear();
+        unlink(path.c_str());
+        unlink((path + ".partial").c_str());
+        ASSERT_TRUE(WriteText(target, "theirs", 0644));
+        if (link) {
+            ASSERT_EQ(symlink(target.c_str(), (path + ".partial").c_str()), 0);
+        } else {
+            ASSERT_TRUE(WriteText(path + ".partial", "theirs", 0644));
+            ASSERT_EQ(chown((path + ".partial").c_str(), 65534, 65534), 0);
+        }
+        const Run run = Download(Args(url, path, "\"allowResume\": true"));
+        EXPECT_TRUE(run.successful);
+        EXPECT_TRUE(Printed("Partial file " + path + ".partial cannot be used"));
+        EXPECT_TRUE(ReadFile(path) == body);
+        EXPECT_EQ(ReadFile(link ? target : path + ".partial"), "theirs");
+        // Only the two files named above remain beside the output.
+        DIR* folder = opendir(out.path().c_str());
+        int32_t partials = 0;
+        while (dirent* entry = folder ? readdir(folder) : nullptr)
+            if (std::string(entry->d_name).rfind("squat.bin.partial-", 0) == 0) partials++;
+        if (folder) closedir(folder);
+        EXPECT_EQ(partials, 0);
+    }
 }
 
 TEST_F(DownloadTest, SkipEndsAStalledDownloadWithSuccess) {
@@ -394,21 +444,25 @@ TEST_F(DownloadTest, PauseAndResumeContinueFromTheWrittenSize) {
         lines.clear();
         unlink(path.c_str());
         Begin(Args(url, path, resume ? "\"allowResume\": true" : ""));
-        ASSERT_TRUE(PumpUntil([&] { return FileExists(path) && ReadFile(path).size() > 20000; }));
+        // The bytes wait beside the file, under a name that says they are not the file.
+        const std::string part = path + ".partial";
+        ASSERT_TRUE(PumpUntil([&] { return FileExists(part) && ReadFile(part).size() > 20000; }));
         const std::string id = TaskId();
         NotificationCenter_Fire("Task", "Pause", id.c_str(), nullptr);
         Pump(3);
-        const size_t kept = ReadFile(path).size();
+        const size_t kept = ReadFile(part).size();
         EXPECT_GT(kept, 0u);
         EXPECT_LT(kept, body.size());
+        EXPECT_FALSE(FileExists(path));
         Pump(20);
-        EXPECT_EQ(ReadFile(path).size(), kept);
+        EXPECT_EQ(ReadFile(part).size(), kept);
         EXPECT_FALSE(Result(last).ended);
         NotificationCenter_Fire("Task", "Resume", id.c_str(), nullptr);
         ASSERT_TRUE(PumpUntil([&] { return Result(last).ended; }, 20));
         EXPECT_TRUE(Result(last).successful);
         EXPECT_EQ(Printed("Resuming download from " + std::to_string(kept)), resume);
         EXPECT_TRUE(ReadFile(path) == body);
+        EXPECT_FALSE(FileExists(part));
     }
 }
 

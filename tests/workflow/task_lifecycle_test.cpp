@@ -55,7 +55,8 @@ TEST_F(LifecycleTest, OutcomeChainDecidesTheReportedResult) {
         // lists leave the task's own in place.
         {"failureHandled", R"({"successful":true,"cancelled":false,"errors":["Test_Error_Failed"]})", "plain"},
         {"nullOutcome", R"({"successful":true,"cancelled":false})", ""},
-        {"missing", R"({"successful":true,"cancelled":false})", ""},
+        // A chain that cannot go on fails its task: the next step was never taken.
+        {"missing", R"({"successful":false,"cancelled":false,"errors":["Task_Error_MissingSubTask"]})", ""},
     };
     for (const auto& c : cases) {
         std::string ran;

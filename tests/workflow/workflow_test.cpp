@@ -247,6 +247,47 @@ TEST_F(WorkflowTest, CreationFailuresArePrinted) {
     EXPECT_EQ(Workflow_CreateTaskWithMacrosInterop(workflow, "good", nullptr, "{bad", nullptr, &task), 0);
 }
 
+// A document is checked whole before it runs: types through templates, outcome names by text or
+// by "action", entries; what a macro decides, a type-less definition nothing names, and the
+// types of a document that loads an interop library wait until they run.
+TEST_F(WorkflowTest, DocumentCheckNamesTheFirstProblem) {
+    const struct {
+        const char *document, *problem, *key;
+    } cases[] = {
+        {R"({"a": {"type": "Step", "success": "b"}, "b": {"template": "base"}, "base": {"type": "step"},
+             "data": {"x": 1}, "m": {"type": "Step", "failure": "{later}", "complete": null}})",
+         "", ""},
+        {R"({"a": {"type": "Step", "complete": {"action": "gone", "x": 1}}})",
+         R"(task "a" (Step): "complete" names no task "gone")", "Task_Error_MissingSubTask"},
+        {R"({"a": {"type": "Step", "failure": "B"}, "b": {"type": "Step"}})",
+         R"(task "a" (Step): "failure" names no task "B")", "Task_Error_MissingSubTask"},
+        {R"({"a": {"type": "Step", "success": "b"}, "b": {"type": 5}})",
+         R"(task "b" has no "type" (named by "success" of task "a"))", "Task_Error_MissingSubTask"},
+        {R"({"start": {"message": "no type"}})", R"(task "start" has no "type")", "Task_Error_MissingSubTask"},
+        {R"({"a": {"type": "Step"}, "never": {"template": "t"}, "t": {"type": "Dowload"}})",
+         R"(task "never": unknown task type "Dowload")", "Task_Error_InvalidArg"},
+        {R"({"a": {"type": "{kind}"}, "b": {"template": "{which}"}, "c": {"type": "InteropLoad"},
+             "d": {"type": "FromTheLibrary"}})",
+         "", ""},
+    };
+    for (const auto& c : cases) {
+        Workflow* checked = nullptr;
+        ASSERT_EQ(Workflow_Create(&checked), 1);
+        Workflow_RegisterTaskHandler(checked, &StepTaskType);
+        const TaskInterface interop = {"InteropLoad", StepTaskType.Create, StepTaskType.AddRef, StepTaskType.Release};
+        Workflow_RegisterTaskHandler(checked, &interop);
+        Dictionary* document = ParseJson(c.document);
+        char problem[256];
+        const char* key = nullptr;
+        const int64_t sound = Workflow_CheckDocument(checked, Root(document), problem, sizeof(problem), &key);
+        EXPECT_EQ(sound, c.problem[0] ? 0 : 1) << c.document;
+        EXPECT_STREQ(problem, c.problem);
+        EXPECT_STREQ(key ? key : "", c.key);
+        Dictionary_Release(&document);
+        Workflow_Release(&checked);
+    }
+}
+
 // A type that cannot make its instance would leave a task nobody completes: no task is made.
 TEST_F(WorkflowTest, TypeThatCannotStartMakesNoTask) {
     const TaskInterface broken = {"Broken", [](void** instance, Task*) -> int64_t {

@@ -736,6 +736,22 @@ TEST(EventQueue, GrowthWhileFlushingIsReportedOnceAndCaughtUpOn) {
     EXPECT_EQ(steady.runs, 4);
     EXPECT_EQ(std::count(g_printed.begin(), g_printed.end(), growing), 0);
 
+    // An event not yet due stays behind by design; beside it, one that posts two more has not
+    // made the queue fall behind: the pass was not cut short.
+    int32_t timerRuns = 0;
+    EventQueue_AddDelay(nullptr, &timerRuns, nullptr, 0, [](void* runs, void*) { ++*static_cast<int32_t*>(runs); },
+                        60000);
+    Grower fanOut = {2, 2, 0, 0};
+    EventQueue_Add(nullptr, &fanOut, nullptr, 0, Grow);
+    EXPECT_EQ(EventQueue_Flush(nullptr), 0);
+    EXPECT_EQ(fanOut.runs, 1);
+    EXPECT_EQ(std::count(g_printed.begin(), g_printed.end(), growing), 0);
+    while (fanOut.runs < 3) EventQueue_Flush(nullptr);
+    EventQueue_RemoveInstance(nullptr, &timerRuns);
+    while (!EventQueue_Flush(nullptr)) {
+    }
+    EXPECT_EQ(timerRuns, 0);
+
     // Four events of 5 ms that add two each, under a budget of 1 ms: the budget stops the pass
     // after the first, leaving three old and two new events, five for the four taken. Two of
     // the old ones then run at once; the new ones, not yet due at the noted time, wait.

@@ -1,0 +1,219 @@
+// The host executable running a workflow on its own (the self-update role), as a user meets its
+// failures: every workflow that ends in an error, a missing task, an unknown type, an invalid
+// argument or an interruption ends the process non-zero with exactly one ERROR line on standard
+// error that names the file, the task, its type, the error key and what it was working on.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <functional>
+#include <sstream>
+
+#include "tests/host/host_child.h"
+#include "tests/support/nginx_peer.h"
+
+namespace {
+
+struct Outcome {
+    int Code = -1; // -1: still running at the end of the wait (then killed)
+    std::string Out, Err;
+    double Seconds = 0;
+};
+
+// Runs the host with standard output and error apart; `interrupt`, when given, is asked every
+// 20 ms whether to send SIGINT now.
+Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                 const std::function<bool()>& interrupt = nullptr, int waitMs = 60000) {
+    Outcome run;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; e++) envText.push_back(*e);
+    envText.insert(envText.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    auto drain = [](int fd, std::string* text) {
+        char buffer[4096];
+        pollfd p = {fd, POLLIN, 0};
+        ssize_t n = 0;
+        while (poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP)) && (n = read(fd, buffer, sizeof(buffer))) > 0)
+            text->append(buffer, (size_t)n);
+    };
+    bool interrupted = false;
+    int status = 0;
+    for (int waited = 0; pid > 0 && waited < waitMs; waited += 20) {
+        drain(out[0], &run.Out);
+        drain(err[0], &run.Err);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            drain(out[0], &run.Out);
+            drain(err[0], &run.Err);
+            run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            run.Seconds = waited / 1000.0;
+            pid = -1;
+            break;
+        }
+        if (interrupt && !interrupted && interrupt()) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        usleep(20000);
+    }
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(out[0]);
+    close(err[0]);
+    return run;
+}
+
+std::vector<std::string> ErrorLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("ERROR - ", 0) == 0) lines.push_back(line);
+    return lines;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+class HostWorkflowFailures : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_.Write("app.yaml", "name: \"failures-test\"\nselfUpdateWorkflow: \"wf.yaml\"\n");
+        mkdir(Out().c_str(), 0700);
+    }
+    std::string Wf() const { return folder_.Skin() + "/wf.yaml"; }
+    std::string Out() const { return folder_.Dir() + "/out"; }
+    Outcome Run(const std::function<bool()>& interrupt = nullptr) const {
+        return RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, folder_.Env(), interrupt);
+    }
+
+    HostFolder folder_;
+};
+
+TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAndWhere) {
+    NginxPeer nginx("location /slow/ { limit_rate 64k; }");
+    ASSERT_TRUE(nginx.Server->Running());
+    mkdir(nginx.Dir.file("www/slow").c_str(), 0755);
+    const std::string big = nginx.Put("slow/big.zip", std::string(2 << 20, 'z'));
+    const std::string missing = nginx.Url("missing.zip");
+    const std::string wf = Wf();
+    const std::string out = Out();
+    // Files of the test's own folder that are never made.
+    const std::string absent = folder_.Dir() + "/absent";
+    struct Case {
+        const char* name;
+        std::string document; // empty: a folder stands where the workflow file should be
+        int code;             // -2: any code but 0
+        std::vector<std::string> says; // what the one ERROR line holds (none: there is no ERROR line)
+        bool interrupt = false;        // SIGINT once the download has started writing
+    } const cases[] = {
+        {"an outcome names no task", "apply: {type: Log, message: hi, success: nosuch}\n", 1,
+         {wf + ": ", "task \"apply\" (Log)", "\"success\" names no task \"nosuch\"", "Task_Error_MissingSubTask"}},
+        {"an outcome names a task in another case",
+         "apply: {type: Log, message: hi, success: Next}\nnext: {type: Log, message: n}\n", 1,
+         {wf + ": ", "task \"apply\" (Log)", "\"success\" names no task \"Next\"", "Task_Error_MissingSubTask"}},
+        {"the entry has no type", "apply: {message: hi}\n", 1,
+         {wf + ": ", "task \"apply\" has no \"type\"", "Task_Error_MissingSubTask"}},
+        {"a task that runs has no type", "apply: {type: Log, message: hi, success: b}\nb: {message: x}\n", 1,
+         {wf + ": ", "task \"b\" has no \"type\"", "\"success\" of task \"apply\"", "Task_Error_MissingSubTask"}},
+        {"an unknown type that runs", "apply: {type: Log, message: hi, success: b}\nb: {type: Dowload}\n", 1,
+         {wf + ": ", "task \"b\": unknown task type \"Dowload\"", "Task_Error_InvalidArg"}},
+        {"an unknown type that never runs", "apply: {type: Log, message: hi}\nb: {type: Dowload}\n", 1,
+         {wf + ": ", "task \"b\": unknown task type \"Dowload\"", "Task_Error_InvalidArg"}},
+        {"a number that is a word", "apply: {type: Sleep, seconds: \"five\"}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Sleep)", "Task_Error_InvalidArg",
+          "\"seconds\" argument is not a number (\"five\")"}},
+        {"a download answered 404",
+         "apply: {type: Download, url: \"" + missing + "\", outputPath: \"" + out + "/\", maxRetries: 0}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Download)", "WebGet_Error_404", missing}},
+        {"a JSON file that is not there", "apply: {type: JSONRead, path: \"" + absent + "/x.json\", key: a}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (JSONRead)", "Json_Error_Open",
+          "Unable to load " + absent + "/x.json: No such file or directory"}},
+        {"an INI file that is not there",
+         "apply: {type: IniRead, path: \"" + absent + "/x.ini\", section: s, key: k}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (IniRead)", "Ini_Error_Open",
+          "Unable to load " + absent + "/x.ini: No such file or directory"}},
+        {"a program that is not there", "apply: {type: Launch, path: \"" + absent + "/program\"}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Launch_Error_Run",
+          "Unable to execute application (" + absent + "/program)"}},
+        {"an outcome word names no task",
+         "apply: {type: FileExists, path: \"" + absent + "/x\", missing: nosuch}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (FileExists)", "Task_Error_MissingSubTask",
+          "Next task \"nosuch\" cannot be created"}},
+        {"a workflow file that cannot be read", "", 1, {wf + ": Is a directory", "Platform_Error_"}},
+        {"a URL that is not one", "apply: {type: Download, url: \"not a url\", outputPath: \"" + out + "/big.zip\"}\n",
+         1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Download)", "Task_Error_InvalidArg",
+          "Invalid url format specified (not a url)"}},
+        {"a download interrupted", "apply: {type: Download, url: \"" + big + "\", outputPath: \"" + out + "/\"}\n",
+         -2, {"Workflow " + wf, "task \"apply\" (Download)", "Task_Error_Cancelled", big}, true},
+        {"a clean run",
+         "apply: {type: Log, message: one, success: folder}\nfolder: {type: DirectoryCreate, path: \"" + out +
+             "/made\", success: pause}\npause: {type: Sleep, seconds: 0.2, success: done}\n"
+             "done: {type: Log, message: two}\n",
+         0, {}},
+    };
+    for (const Case& c : cases) {
+        std::system(("rm -rf '" + wf + "' '" + out + "'/*").c_str());
+        if (c.document.empty())
+            mkdir(wf.c_str(), 0700);
+        else
+            folder_.Write("wf.yaml", c.document);
+        // The partial file shows that the transfer is under way.
+        const Outcome run = Run(c.interrupt ? std::function<bool()>([&] {
+            const std::string listed = out + "/.list";
+            std::system(("ls -A '" + out + "' > '" + listed + "'").c_str());
+            std::ifstream in(listed);
+            std::string name;
+            bool writing = false;
+            while (std::getline(in, name)) writing = writing || name.rfind("big.zip.", 0) == 0;
+            return writing;
+        })
+                                            : nullptr);
+        if (c.code == -2)
+            EXPECT_TRUE(run.Code != 0 && run.Code != -1) << c.name << ": " << run.Code << "\n" << run.Err;
+        else
+            EXPECT_EQ(run.Code, c.code) << c.name << "\n" << run.Err;
+        // Nothing is retried that a retry cannot mend.
+        EXPECT_LT(run.Seconds, 20) << c.name;
+        const std::vector<std::string> errors = ErrorLines(run.Err);
+        EXPECT_EQ(errors.size(), c.says.empty() ? 0u : 1u) << c.name << "\n" << run.Err;
+        EXPECT_EQ(ErrorLines(run.Out).size(), 0u) << c.name << "\n" << run.Out;
+        for (const std::string& part : c.says)
+            EXPECT_TRUE(!errors.empty() && errors[0].find(part) != std::string::npos)
+                << c.name << ": no \"" << part << "\" in\n"
+                << run.Err;
+        // A file that cannot be read is not reported as a page nobody found.
+        if (std::string(c.name) != "a download answered 404") {
+            EXPECT_EQ(run.Err.find("404"), std::string::npos) << c.name << "\n" << run.Err;
+        }
+        if (c.says.empty()) {
+            EXPECT_EQ(run.Err.find("WARNING"), std::string::npos) << c.name << "\n" << run.Err;
+        }
+        // An interrupted download never leaves its bytes under the final name, and without
+        // "allowResume" it leaves none at all.
+        if (c.interrupt) {
+            EXPECT_FALSE(Exists(out + "/big.zip")) << c.name;
+            EXPECT_FALSE(Exists(out + "/big.zip.partial")) << c.name;
+        }
+    }
+}
+
+} // namespace
