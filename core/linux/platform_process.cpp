@@ -163,6 +163,7 @@ using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
 // only by a child that failed before or at its exec, and read once the parent runs again.
 struct ChildStart {
     const PlatformLaunchPlan* Plan;
+    char* const* Environment; // the plan's, else this process's as it was at the launch
     int DescriptorLimit;
     volatile int ExecError;
     // The opener of a desktop document: the child starts the program as a child of its own and
@@ -285,14 +286,12 @@ QVR_CHILD_CODE long Duplicate(int fd, int target) {
     }
     // An empty or unusable directory leaves the child where it is.
     if (plan->WorkingDirectory && plan->WorkingDirectory[0]) Kernel(SYS_chdir, (long)plan->WorkingDirectory);
-    result = Kernel(SYS_execve, (long)plan->Path, (long)plan->Arguments,
-                    (long)(plan->Environment ? plan->Environment : environ));
+    result = Kernel(SYS_execve, (long)plan->Path, (long)plan->Arguments, (long)start->Environment);
     FailChild(start, (int)-result);
 }
 
 // The C library's own clone, past any interposer: a sanitizer's clone would run its fork
 // bookkeeping in the child, on memory the child shares with us.
-
 CloneFunction LibraryClone() {
     static const CloneFunction clone = []() -> CloneFunction {
         void* library = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
@@ -312,7 +311,7 @@ QVR_CHILD_CODE int ChildMain(void* argument) {
 QVR_CHILD_CODE int MiddleMain(void* argument) {
     ChildStart* start = static_cast<ChildStart*>(argument);
     const int program = start->Clone(ChildMain, start->InnerStackTop, CLONE_VM | CLONE_VFORK | SIGCHLD, start->Inner);
-    LeaveChild(program < 0 ? ECHILD : start->Inner->ExecError);
+    LeaveChild(program < 0 ? errno : start->Inner->ExecError);
 }
 
 // A stack for a child, mapped for one launch. The child's few frames need far less than this.
@@ -1005,6 +1004,7 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
     }
     ChildStart start = {};
     start.Plan = plan;
+    start.Environment = plan->Environment ? plan->Environment : environ;
     start.DescriptorLimit = DescriptorLimit();
     const pid_t child = StartChild(ChildMain, &stack, &start);
     if (child < 0) {
@@ -1339,6 +1339,7 @@ int64_t Platform_ShellOpen(const char* target) {
     }
     ChildStart opener = {};
     opener.Plan = &plan;
+    opener.Environment = plan.Environment ? plan.Environment : environ;
     opener.DescriptorLimit = DescriptorLimit();
     ChildStart start = {};
     start.Plan = &plan;

@@ -1,7 +1,8 @@
 // Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
 // calls: it writes "<id>.dmp" into the directory opened at installation (signal, code, fault
-// address, thread, registers, a slice of the stack and the memory maps, as text), wakes the crash
-// thread through a pipe and waits for it, bounded, before the default action is restored and the
+// address, thread, registers, a slice of the stack and the memory maps, as text), removes it again
+// when it could not be written whole, wakes the crash thread through a pipe (the id and whether
+// the dump is whole) and waits for it, bounded, before the default action is restored and the
 // signal raised again. The crash thread runs the callback (event file, reporter launch) in
 // ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
 // still ends the process.
