@@ -69,6 +69,7 @@ class CrashReportTest : public ::testing::Test {
     std::string state; // their XDG_STATE_HOME
     std::string stateHome; // what the processes are given as XDG_STATE_HOME (state unless a test says)
     std::string cache; // their XDG_CACHE_HOME, the fallback when the state folder is unusable
+    std::string runtime;      // their XDG_RUNTIME_DIR, unset when empty
     bool asOtherUser = false; // the stand-in runs as the second user
     bool console = false;     // it logs to the console, which Crash::Log keeps (and tells its reporter --window)
     void SetUp() override {
@@ -109,7 +110,10 @@ class CrashReportTest : public ::testing::Test {
             setenv("TMPDIR", temp.c_str(), 1);
             setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
             setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-            unsetenv("XDG_RUNTIME_DIR");
+            if (runtime.empty())
+                unsetenv("XDG_RUNTIME_DIR");
+            else
+                setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
             dup2(output[1], 1);
             dup2(output[1], 2);
@@ -275,6 +279,34 @@ TEST_F(CrashReportTest, UnusableStateFolderFallsBackToTheCacheFolder) {
         EXPECT_EQ(Names(stateHome), std::vector<std::string>{});
         unlink((temp + "/reporter-args").c_str());
     }
+}
+
+// With the cache folder unusable too, the session's runtime folder takes the dumps.
+TEST_F(CrashReportTest, RuntimeFolderIsTheLastFallback) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    console = true;
+    runtime = dir + "/run";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    for (const std::string& folder : {state, cache}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), kOtherUser, kOtherUser), 0);
+    }
+    const Crash crash = Run({"segv"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    ASSERT_EQ(crash.Id.size(), 0u) << "found outside the runtime folder: " << crash.Folder;
+    std::string folder;
+    for (const std::string& product : Names(runtime))
+        if (Mode(runtime + "/" + product + "/crash") >= 0) folder = runtime + "/" + product + "/crash";
+    ASSERT_NE(folder, "");
+    EXPECT_EQ(Mode(folder), 0700);
+    EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos) << crash.Log;
+    EXPECT_NE(crash.Log.find("Crash dumps go to [" + folder + "] instead"), std::string::npos) << crash.Log;
+    const std::vector<std::string> files = Names(folder);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].substr(32), ".dmp");
+    EXPECT_EQ(files[1].substr(32), ".json");
+    EXPECT_EQ(Names(state), std::vector<std::string>{});
+    EXPECT_EQ(Names(cache), std::vector<std::string>{});
 }
 
 // A folder on the way to the crash folder that another user turned into a link in a shared
