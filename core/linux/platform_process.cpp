@@ -314,16 +314,25 @@ QVR_CHILD_CODE int MiddleMain(void* argument) {
     LeaveChild(program < 0 ? errno : start->Inner->ExecError);
 }
 
-// A stack for a child, mapped for one launch. The child's few frames need far less than this.
+// A stack for a child, mapped for one launch. The child's few frames need far less than this;
+// its lowest page is a guard all the same, since running past it would write into memory this
+// process uses.
 struct ChildStack {
     static constexpr size_t kSize = 64 * 1024;
+    static constexpr size_t kGuard = 4096;
     void* Base = MAP_FAILED;
     ~ChildStack() {
         if (Base != MAP_FAILED) munmap(Base, kSize);
     }
     bool Map() {
         Base = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-        return Base != MAP_FAILED;
+        if (Base == MAP_FAILED) return false;
+        if (mprotect(Base, kGuard, PROT_NONE) == 0) return true;
+        const int error = errno;
+        munmap(Base, kSize);
+        Base = MAP_FAILED;
+        errno = error;
+        return false;
     }
     // Stacks grow down on the machines this is built for.
     char* Top() const { return static_cast<char*>(Base) + kSize; }
