@@ -344,7 +344,10 @@ TEST_F(CrashReportTest, CutDumpIsRemovedAndStartsNoReporter) {
 }
 
 TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
-    ScopedEnv env({{"TMPDIR", temp.c_str()}, {"XDG_STATE_HOME", state.c_str()}});
+    ScopedEnv env({{"TMPDIR", temp.c_str()},
+                   {"XDG_STATE_HOME", state.c_str()},
+                   {"XDG_CACHE_HOME", cache.c_str()},
+                   {"XDG_RUNTIME_DIR", nullptr}});
     ASSERT_EQ(WorkflowApp_Init("crash_report_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
     char path[512];
     ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);
