@@ -146,7 +146,7 @@ constexpr int32_t kResolvedPathSize = 1024;
 // sigaction, write and _exit may be interposed (by sanitizers) with bookkeeping in memory that
 // is ours too. Its functions are built without sanitizer instrumentation for the same reason.
 
-#define QVR_CHILD_CODE __attribute__((noinline, no_sanitize_address, no_sanitize_thread, no_sanitize_undefined))
+#define QVR_CHILD_CODE __attribute__((noinline, no_sanitize("address", "thread", "undefined")))
 
 // The kernel's own record of a signal disposition (rt_sigaction), which the library's sigaction
 // translates to and from; the layout x86-64 and arm64 share.
