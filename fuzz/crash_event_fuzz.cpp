@@ -21,6 +21,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!mkdtemp(pattern)) abort();
     g_dir = pattern;
     setenv("XDG_STATE_HOME", g_dir.c_str(), 1);
+    // The fallback folders stay inside the case's folder too, whatever this machine's user has.
+    setenv("XDG_CACHE_HOME", (g_dir + "/cache").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
     WorkflowApp_Init("crash_event_fuzz.log", DEBUG_FLAG_EXTERNAL_PRINT);
     char path[1024];
     if (!CrashReport_BuildFilename("fuzzcase", ".json", path, sizeof(path))) abort();

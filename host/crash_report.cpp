@@ -14,6 +14,7 @@
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_process.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
@@ -43,72 +44,88 @@ struct CrashReportState {
 
 CrashReportState* GlobalCrashReport = nullptr;
 
-// Owned by us and open to no other writer: nobody else can put a name in it or swap one.
-bool IsOwnDirectory(int fd) {
-    struct stat info;
-    return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 void CutTrailingSlashes(char* path) {
     size_t length = strlen(path);
     while (length > 1 && path[length - 1] == '/') path[--length] = 0;
 }
 
-// The user's private crash folder, "<state>/<product>/crash" beside the logs: crash files never
-// go into a directory another user can write, where a name planted first would steer the save
-// or the reporter's read.
-bool PrivateDirectory(char* buffer, int32_t capacity) {
+// Where crash files may go, in order of preference: "<state>/<product>/crash" beside the logs,
+// then the same below the cache folder and below the session's runtime folder, for when the
+// state folder is unusable (another user's, a link planted in a shared folder). Each is private
+// to the user: crash files never go into a directory another user can write, where a name planted
+// first would steer the save or the reporter's read.
+int32_t PrivateCandidates(char (*paths)[kDirectorySize], int32_t most) {
     char base[kDirectorySize];
-    if (!Platform_GetModuleLogDirectory(nullptr, base, sizeof(base)) || !base[0]) return false;
+    if (!Platform_GetModuleLogDirectory(nullptr, base, sizeof(base)) || !base[0]) return 0;
     CutTrailingSlashes(base);
-    return String_Print(buffer, capacity, "%s/crash", base) < capacity - 1;
+    int32_t count = 0;
+    if (String_Print(paths[count], kDirectorySize, "%s/crash", base) < kDirectorySize - 1) count++;
+    const char* slash = strrchr(base, '/');
+    const char* product = slash ? slash + 1 : base;
+    if (!product[0]) return count;
+    char home[kDirectorySize] = "";
+    const char* cache = getenv("XDG_CACHE_HOME");
+    if (!cache || cache[0] != '/') {
+        cache = nullptr;
+        if (Platform_GetUserHome(home, sizeof(home)) && home[0] == '/') {
+            CutTrailingSlashes(home);
+            String_CatLength(home, "/.cache", sizeof(home));
+            cache = home;
+        }
+    }
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    for (const char* root : {cache, runtime && runtime[0] == '/' ? runtime : nullptr}) {
+        if (!root || count >= most) continue;
+        char folder[kDirectorySize];
+        String_CopyLength(folder, root, sizeof(folder));
+        CutTrailingSlashes(folder);
+        if (String_Print(paths[count], kDirectorySize, "%s/%s/crash", folder, product) < kDirectorySize - 1) count++;
+    }
+    return count;
 }
 
-// The directory at the path, not reached through a link at its last name, when it is our own;
-// else -1. With `make`, a missing directory is made (0700, its parents too) and one of ours that
-// others may enter is closed to them.
-int OpenOwnDirectory(const char* path, bool make) {
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && make) {
-        char parent[kDirectorySize];
-        String_CopyLength(parent, path, sizeof(parent));
-        if (char* slash = strrchr(parent, '/')) slash[1] = 0;
-        if (Platform_CreateDirectoryTree(parent) && (mkdir(path, 0700) == 0 || errno == EEXIST))
-            fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (fd < 0) return -1;
-    struct stat info;
-    if (make && fstat(fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
-        fchmod(fd, 0700);
-    if (!IsOwnDirectory(fd)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+// The directory at the path opened when it is the user's own, reached through no link or folder
+// of another user; -1 otherwise, with the reason logged when `report` is set. With `make`, a
+// missing directory is made (0700, its parents too) and one of ours that others may enter is
+// closed to them.
+int OpenOwnDirectory(const char* path, bool make, bool report) {
+    int32_t fd = -1, error = 0;
+    const char* reason = nullptr;
+    if (Platform_OpenPrivateDirectory(path, make ? 1 : 0, &fd, &error, &reason)) return fd;
+    if (report) Log_Error("Crash dump directory is unusable [%s]: %s [LE: %d]\n", path, reason ? reason : "", error);
+    return -1;
 }
 
-// Dumps go to the desktop when the log does (the "debugfile" switch) and the desktop is ours,
-// else to the private folder. Named without the trailing separator: file names add their own.
-bool DumpDirectory(char* buffer, int32_t capacity) {
+// The dump directory, opened: the desktop when the log goes there (the "debugfile" switch) and
+// the desktop is ours, else the first private folder that is usable (made when `make`). Named
+// without the trailing separator: file names add their own. -1 when there is none.
+int OpenDumpDirectory(char* buffer, int32_t capacity, bool make) {
+    if (capacity > 0) buffer[0] = 0;
     if ((Debug_Flags() & DEBUG_FLAG_DESKTOP_LOG) &&
         Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, buffer, capacity) && buffer[0]) {
         CutTrailingSlashes(buffer);
-        const int fd = OpenOwnDirectory(buffer, false);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
+        const int fd = OpenOwnDirectory(buffer, false, false);
+        if (fd >= 0) return fd;
     }
-    return PrivateDirectory(buffer, capacity);
+    constexpr int32_t kCandidates = 3;
+    char paths[kCandidates][kDirectorySize];
+    const int32_t count = PrivateCandidates(paths, kCandidates);
+    for (int32_t i = 0; i < count; i++) {
+        const int fd = OpenOwnDirectory(paths[i], make, make);
+        if (fd < 0) continue;
+        if (i > 0 && make) Log_Error("Crash dumps go to [%s] instead\n", paths[i]);
+        String_CopyLength(buffer, paths[i], capacity);
+        return fd;
+    }
+    if (count > 0) String_CopyLength(buffer, paths[0], capacity);
+    return -1;
 }
 
-// The dump directory opened (the private folder made when missing); -1 when it is not ours.
-int OpenDumpDirectory(char* buffer, int32_t capacity) {
-    if (!DumpDirectory(buffer, capacity)) return -1;
-    char privateFolder[kDirectorySize];
-    return OpenOwnDirectory(buffer, PrivateDirectory(privateFolder, sizeof(privateFolder)) &&
-                                        strcmp(privateFolder, buffer) == 0);
+// The dump directory's name: the one in use, else where the first choice would be made.
+bool DumpDirectory(char* buffer, int32_t capacity) {
+    const int fd = OpenDumpDirectory(buffer, capacity, false);
+    if (fd >= 0) close(fd);
+    return buffer[0] != 0;
 }
 
 // The whole of a regular file of ours in the directory, read without following a link and without
@@ -242,7 +259,7 @@ int64_t CrashReport_Init() {
     }
     if (Analytics_IsEnabled() && Analytics_IsCrashDumpEnabled()) {
         char directory[kDirectorySize] = {};
-        const int fd = OpenDumpDirectory(directory, sizeof(directory));
+        const int fd = OpenDumpDirectory(directory, sizeof(directory), true);
         if (fd < 0) Log_Error("Crash dump directory is not private [%s]\n", directory);
         const int64_t result =
             fd >= 0 ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
@@ -270,14 +287,22 @@ int64_t CrashReport_IsReporting() {
     return CommandLine_IsFieldSet(nullptr, "crashreport") ? 1 : 0;
 }
 
-int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const char* minidumpId, uint32_t) {
+int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const char* minidumpId, uint32_t succeeded) {
     char dumpPath[kNameSize], dumpName[kNameSize], eventName[kNameSize];
     if (!IsDumpId(minidumpId) || !dumpDirectory) return 0;
     String_Print(dumpPath, sizeof(dumpPath), "%s/%s.dmp", dumpDirectory, minidumpId);
     String_Print(dumpName, sizeof(dumpName), "%s.dmp", minidumpId);
     String_Print(eventName, sizeof(eventName), "%s.json", minidumpId);
     // The folder the handler wrote into, checked again: both files are taken relative to it.
-    const int folder = OpenOwnDirectory(dumpDirectory, false);
+    const int folder = OpenOwnDirectory(dumpDirectory, false, true);
+    // A dump cut short (a full disk, a file size limit) is no report: it is removed (the handler
+    // did so already when it could) rather than sent, and no reporter is started for it.
+    if (folder >= 0 && !succeeded) {
+        Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
+        unlinkat(folder, dumpName, 0);
+        close(folder);
+        return 0;
+    }
     std::string dump;
     if (folder < 0 || !ReadOwnFile(folder, dumpName, kDumpLimit, &dump)) {
         if (folder < 0 || errno == ENOENT)
@@ -287,7 +312,19 @@ int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const ch
         if (folder >= 0) close(folder);
         return 0;
     }
-    SaveEvents(folder, eventName, dump);
+    // A whole dump always has its first line.
+    if (dump.rfind("crash dump ", 0) != 0) {
+        Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
+        unlinkat(folder, dumpName, 0);
+        close(folder);
+        return 0;
+    }
+    if (!SaveEvents(folder, eventName, dump)) {
+        Log_Error("Unable to save crash json [%s/%s], crash dump removed\n", dumpDirectory, eventName);
+        unlinkat(folder, dumpName, 0);
+        close(folder);
+        return 0;
+    }
     close(folder);
 
     char session[kDirectorySize] = {};
@@ -312,7 +349,8 @@ int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const ch
     Platform_GetModuleDirectory(nullptr, directory, sizeof(directory));
     PlatformProcess* process = nullptr;
     Platform_Execute(program, command, directory, kLaunchNormal, nullptr, nullptr, nullptr, &process);
-    if (process) Platform_ProcessDelete(&process);
+    if (!process) return 0;
+    Platform_ProcessDelete(&process);
     return 1;
 }
 
@@ -323,9 +361,7 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
     String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
     // Read only from our own folder and only a file of ours: a link or a file someone else put
     // under the name is never sent.
-    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
-                              ? OpenOwnDirectory(directoryPath, false)
-                              : -1;
+    const int directory = IsDumpId(id) ? OpenDumpDirectory(directoryPath, sizeof(directoryPath), false) : -1;
     std::string text;
     const bool read =
         directory >= 0 && ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty();
@@ -353,9 +389,7 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
 
 int64_t CrashReport_DeleteDump(const char* id) {
     char path[kNameSize], name[kNameSize], directoryPath[kDirectorySize];
-    const int directory = IsDumpId(id) && DumpDirectory(directoryPath, sizeof(directoryPath))
-                              ? OpenOwnDirectory(directoryPath, false)
-                              : -1;
+    const int directory = IsDumpId(id) ? OpenDumpDirectory(directoryPath, sizeof(directoryPath), false) : -1;
     for (const char* extension : {".dmp", ".json"}) {
         CrashReport_BuildFilename(id, extension, path, sizeof(path));
         String_Print(name, sizeof(name), "%s%s", id ? id : "", extension);

@@ -242,6 +242,13 @@ bool ConfiguredPortsFree(char* listed, int32_t capacity) {
     return any;
 }
 
+// Crash reporting that was asked for but could not be installed (no private folder for dumps,
+// no crash thread) is said in the log; the role still runs, since a missing crash report is no
+// reason to refuse the user's work.
+void StartCrashReporting() {
+    if (!CrashReport_Init()) Log_Error("Crash reporting is not installed: a crash of this process leaves no report\n");
+}
+
 int64_t RunCrashReporter() {
     if (!IsSet("crashid")) {
         Log_Error("Crash report id not specified\n");
@@ -260,7 +267,7 @@ int64_t RunCrashReporter() {
 }
 
 int64_t StartWorkerRole() {
-    CrashReport_Init();
+    StartCrashReporting();
     if (!Host_InitContent(1, 0)) return StartFailed();
     if (WorkflowApp_IsSelfUpdate()) {
         if (WorkflowApp_IsWorker()) {
@@ -302,7 +309,7 @@ int64_t StartUserInterfaceRole(uint32_t cefForced) {
     SkinApp_GetCEFNativeFallback(&nativeFallback);
     if (config) Dictionary_SetBooleanByPath(config, "enableDeveloperTools", g_developerTools ? 1 : 0);
     if (!Host_WebBrowserInit((int32_t)cefEnabled, branch, (int32_t)nativeFallback, nativeTable)) return StartFailed();
-    CrashReport_Init();
+    StartCrashReporting();
     char windowConfig[kExpandSize] = "";
     WorkflowApp_GetConfig("startupWindowConfig", "", windowConfig, sizeof(windowConfig));
     WorkflowApp_ExpandString(windowConfig, windowConfig, sizeof(windowConfig));

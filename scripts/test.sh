@@ -37,8 +37,9 @@ if [ "$mode" = tsan ]; then
   # the document loader, the web server (its own thread and the socket threads), analytics posts and
   # the worker task's hand-over between its thread and the main thread, and the task types' skeleton
   # with its worker threads, the file task types' threads with their cancellation and deletion, and
-  # the offset cache that storage reads share between threads, launches read through their pipe
-  # (the reaper thread), the crash thread that reports a crash, and the browser engine's pending
+  # the offset cache that storage reads share between threads, launches (children that share this
+  # process's memory until their exec, started from several threads and through the broker, read
+  # through their pipe by the reaper thread), the crash thread that reports a crash, and the browser engine's pending
   # credential questions (asked on its I/O thread, answered and cancelled from others).
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
@@ -57,7 +58,8 @@ if [ "$mode" = tsan ]; then
               core_web_web_server_test core_web_analytics_test workflow_worker_task_test
               workflow_notification_endpoint_test tasks_task_base_test
               tasks_file_tasks_test tasks_file_tasks_thread_test repository_offset_cache_test
-              tasks_launch_task_test host_crash_report_test repository_storage_file_test
+              tasks_launch_task_test tasks_process_tasks_test core_linux_privileged_task_test
+              host_crash_report_test repository_storage_file_test
               host_cef_auth_credentials_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \

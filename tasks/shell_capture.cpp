@@ -25,9 +25,12 @@ constexpr int32_t kStatusDigits = 9;
 // Output kept at most; a program printing without end keeps only the most recent part.
 constexpr int32_t kMaxOutput = 16 << 20;
 
-// $1 is the pipe, $2 the end token, the rest the program and its arguments.
-constexpr char kScript[] =
-    "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token\" >\"$pipe\"";
+// $1 is the pipe, $2 the end token, the rest the program and its arguments. Without the status
+// in the token line, the shell leaves with the program's status rather than with that of the
+// token's printf, so that the exit code read from the process is the program's own; with it, the
+// status travels in the token and the shell's own end tells only whether the shell ran.
+constexpr char kScript[] = "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; status=$?; "
+                           "printf '%s\\n' \"$token\" >\"$pipe\"; exit $status";
 constexpr char kScriptWithStatus[] =
     "pipe=$1; token=$2; shift 2; \"$@\" >\"$pipe\" 2>&1; printf '%s\\n' \"$token$?\" >\"$pipe\"";
 

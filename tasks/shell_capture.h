@@ -36,6 +36,7 @@ enum : int32_t {
 // end token, and sets the process to run "/bin/sh" with an argument vector that runs `program`
 // with `arguments`, each as one argument with its exact characters, output and error into the
 // pipe, then writes the token (followed by the exit status when withExitCode) and a line break.
+// Without withExitCode the shell ends with the program's exit status.
 // 0 when the pipe cannot be made; the process is then left unchanged.
 int64_t ShellCapture_Prepare(ShellCapture* capture, Process* process, const char* program,
                              const std::vector<std::string>& arguments, bool withExitCode);

@@ -1,4 +1,4 @@
-// Linux processes for the platform layer: launches (plain fork and exec, elevated through the
+// Linux processes for the platform layer: launches (a clone sharing memory until its exec, elevated through the
 // privileged task, as the console user when root), handle queries over /proc and waitpid,
 // enumeration and search of running processes, and socket owners.
 #include "core/linux/platform_process.h"
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <initializer_list>
@@ -16,8 +17,10 @@
 #include <new>
 #include <pthread.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -133,10 +136,54 @@ constexpr char kExecuteDowngrade[] = "Platform_ExecuteDowngrade";
 constexpr char kLocateFailed[] = "%s failed to locate (%s)\n";
 constexpr int32_t kResolvedPathSize = 1024;
 
-// ---- The child between fork and exec: async-signal-safe calls only -------------------------
+// ---- The child: a clone sharing this process's memory until its exec ------------------------
+//
+// A launch clones with CLONE_VM|CLONE_VFORK, as the C library's spawn does: no page table is
+// copied, however large this process is, and the launching thread waits until the child has
+// executed its program or left. The child runs on a stack of its own in memory it shares with
+// us, so it may change nothing but its own descriptors, directory, ids and signal dispositions
+// (all private to it), and it calls the kernel directly: the library's wrappers of close, dup2,
+// sigaction, write and _exit may be interposed (by sanitizers) with bookkeeping in memory that
+// is ours too. Its functions are built without sanitizer instrumentation for the same reason.
+
+#define QVR_CHILD_CODE __attribute__((noinline, no_sanitize("address", "thread", "undefined")))
+
+// The kernel's own record of a signal disposition (rt_sigaction), which the library's sigaction
+// translates to and from; the layout x86-64 and arm64 share.
+struct KernelSignalAction {
+    void* Handler;
+    unsigned long Flags;
+    void* Restorer;
+    uint64_t Mask;
+};
+
+using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
+
+// What the child needs, prepared by the parent. ExecError is the child's answer: it is written
+// only by a child that failed before or at its exec, and read once the parent runs again.
+struct ChildStart {
+    const PlatformLaunchPlan* Plan;
+    char* const* Environment; // the plan's, else this process's as it was at the launch
+    int DescriptorLimit;
+    volatile int ExecError;
+    // The opener of a desktop document: the child starts the program as a child of its own and
+    // leaves, so that init adopts the program.
+    ChildStart* Inner;
+    char* InnerStackTop;
+    CloneFunction Clone; // the middle's way to start the program
+};
+
+QVR_CHILD_CODE long Kernel(long number, long a = 0, long b = 0, long c = 0, long d = 0) {
+    const long result = syscall(number, a, b, c, d);
+    return result < 0 ? -(long)errno : result;
+}
+
+[[noreturn]] QVR_CHILD_CODE void LeaveChild(int status) {
+    for (;;) syscall(SYS_exit_group, (long)status);
+}
 
 // Writes a decimal number without the library.
-int32_t FormatDecimal(char* buffer, int32_t value) {
+QVR_CHILD_CODE int32_t FormatDecimal(char* buffer, int32_t value) {
     char digits[16];
     int32_t n = 0;
     uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
@@ -148,22 +195,23 @@ int32_t FormatDecimal(char* buffer, int32_t value) {
     return used;
 }
 
-void WriteAll(int fd, const char* data, size_t length) {
+QVR_CHILD_CODE void WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
+        const long n = Kernel(SYS_write, fd, (long)data, (long)length);
+        if (n == -EINTR) continue;
         if (n <= 0) return;
         data += n;
         length -= (size_t)n;
     }
 }
 
-// Ends the child with errno as its exit status, after telling the parent (through the report
-// descriptor) or standard error (the prepared text, errno and "]\n") why.
-[[noreturn]] void FailChild(const PlatformLaunchPlan* plan, int report, int error) {
-    if (report >= 0) {
-        WriteAll(report, reinterpret_cast<const char*>(&error), sizeof(error));
-    } else if (plan->FailureText) {
+// Ends the child with errno as its exit status, after telling why in the shared record and, when
+// the plan does not hand failures to the parent, on standard error (the prepared text, errno and
+// "]\n").
+[[noreturn]] QVR_CHILD_CODE void FailChild(ChildStart* start, int error) {
+    const PlatformLaunchPlan* plan = start->Plan;
+    start->ExecError = error;
+    if (!plan->ReportExecFailure && plan->FailureText) {
         size_t length = 0;
         while (plan->FailureText[length]) length++;
         char tail[24];
@@ -173,24 +221,134 @@ void WriteAll(int fd, const char* data, size_t length) {
         WriteAll(STDERR_FILENO, plan->FailureText, length);
         WriteAll(STDERR_FILENO, tail, (size_t)used);
     }
-    _exit(error);
+    LeaveChild(error);
 }
 
-// Closes every descriptor above standard error but `keep`: what this process opened without
-// close-on-exec, or inherited, is no business of the program. close_range needs no allocation
-// and no listing of /proc; where the kernel lacks it, each number below the descriptor limit
-// (read before the fork) is closed in turn.
-void CloseInherited(int keep, int limit) {
-    int result;
-    if (keep < 3) {
-        result = close_range(3, ~0U, 0);
-    } else {
-        result = keep > 3 ? close_range(3, (unsigned)keep - 1, 0) : 0;
-        if (result == 0) result = close_range((unsigned)keep + 1, ~0U, 0);
+// Closes every descriptor above standard error: what this process opened without close-on-exec,
+// or inherited, is no business of the program. close_range needs no allocation and no listing
+// of /proc; where the kernel lacks it, each number below the descriptor limit (read before the
+// launch) is closed in turn.
+QVR_CHILD_CODE void CloseInherited(int limit) {
+#ifdef SYS_close_range
+    if (Kernel(SYS_close_range, 3, (long)~0U, 0) == 0) return;
+#endif
+    for (int fd = 3; fd < limit; fd++) Kernel(SYS_close, fd);
+}
+
+// fd becomes `target`, as dup2 does: the same number is left as it is.
+QVR_CHILD_CODE long Duplicate(int fd, int target) {
+    if (fd == target) return target;
+    return Kernel(SYS_dup3, fd, target, 0);
+}
+
+[[noreturn]] QVR_CHILD_CODE void RunChild(ChildStart* start) {
+    const PlatformLaunchPlan* plan = start->Plan;
+    // This process's handlers must not run in the child before the exec (they may lock or
+    // allocate, in memory the child shares with us), and what the launching thread blocked must
+    // not stay blocked in the program, or a SIGTERM could never end it. The parent blocked
+    // everything around the clone, so nothing is delivered before the handlers are back to their
+    // defaults. Ignored signals stay ignored, as across any exec.
+    constexpr int kSignals = 64;
+    constexpr unsigned long kSignalInfo = 4; // SA_SIGINFO
+    for (int number = 1; number <= kSignals; number++) {
+        if (number == SIGKILL || number == SIGSTOP) continue;
+        KernelSignalAction current;
+        if (Kernel(SYS_rt_sigaction, number, 0, (long)&current, sizeof(uint64_t)) != 0) continue;
+        if (!(current.Flags & kSignalInfo) && (current.Handler == (void*)SIG_DFL || current.Handler == (void*)SIG_IGN))
+            continue;
+        KernelSignalAction byDefault;
+        byDefault.Handler = (void*)SIG_DFL;
+        byDefault.Flags = 0;
+        byDefault.Restorer = nullptr;
+        byDefault.Mask = 0;
+        Kernel(SYS_rt_sigaction, number, (long)&byDefault, 0, sizeof(uint64_t));
     }
-    if (result == 0) return;
-    for (int fd = 3; fd < limit; fd++)
-        if (fd != keep) close(fd);
+    const uint64_t none = 0;
+    Kernel(SYS_rt_sigprocmask, SIG_SETMASK, (long)&none, 0, sizeof(uint64_t));
+
+    long result;
+    if (plan->StandardInput > 0 && (result = Duplicate(plan->StandardInput, STDIN_FILENO)) < 0)
+        FailChild(start, (int)-result);
+    if (plan->StandardOutput == STDOUT_FILENO) {
+        // Already in place, but opened close-on-exec.
+        if ((result = Kernel(SYS_fcntl, STDOUT_FILENO, F_SETFD, 0)) != 0) FailChild(start, (int)-result);
+    } else if (plan->StandardOutput >= 0 && (result = Duplicate(plan->StandardOutput, STDOUT_FILENO)) < 0) {
+        FailChild(start, (int)-result);
+    }
+    CloseInherited(start->DescriptorLimit);
+    if (plan->ChangeUser) {
+        // Raw system calls: they change the ids of this thread, the only one in the child. The
+        // library's wrappers would try to reach the parent's other threads, which are not here.
+        if ((result = Kernel(SYS_setgroups, (long)plan->GroupCount, (long)plan->Groups)) != 0 ||
+            (result = Kernel(SYS_setresgid, (long)plan->GroupId, (long)plan->GroupId, (long)plan->GroupId)) != 0 ||
+            (result = Kernel(SYS_setresuid, (long)plan->UserId, (long)plan->UserId, (long)plan->UserId)) != 0)
+            FailChild(start, (int)-result);
+    }
+    // An empty or unusable directory leaves the child where it is.
+    if (plan->WorkingDirectory && plan->WorkingDirectory[0]) Kernel(SYS_chdir, (long)plan->WorkingDirectory);
+    result = Kernel(SYS_execve, (long)plan->Path, (long)plan->Arguments, (long)start->Environment);
+    FailChild(start, (int)-result);
+}
+
+// The C library's own clone, past any interposer: a sanitizer's clone would run its fork
+// bookkeeping in the child, on memory the child shares with us.
+CloneFunction LibraryClone() {
+    static const CloneFunction clone = []() -> CloneFunction {
+        void* library = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+        void* found = library ? dlsym(library, "clone") : nullptr;
+        if (library) dlclose(library);
+        return found ? reinterpret_cast<CloneFunction>(found) : &::clone;
+    }();
+    return clone;
+}
+
+QVR_CHILD_CODE int ChildMain(void* argument) {
+    RunChild(static_cast<ChildStart*>(argument));
+}
+
+// The middle of a detached launch: starts the program and leaves at once with its start's answer,
+// an errno value or 0.
+QVR_CHILD_CODE int MiddleMain(void* argument) {
+    ChildStart* start = static_cast<ChildStart*>(argument);
+    const int program = start->Clone(ChildMain, start->InnerStackTop, CLONE_VM | CLONE_VFORK | SIGCHLD, start->Inner);
+    LeaveChild(program < 0 ? errno : start->Inner->ExecError);
+}
+
+// A stack for a child, mapped for one launch. The child's few frames need far less than this;
+// its lowest page is a guard all the same, since running past it would write into memory this
+// process uses.
+struct ChildStack {
+    static constexpr size_t kSize = 64 * 1024;
+    static constexpr size_t kGuard = 4096;
+    void* Base = MAP_FAILED;
+    ~ChildStack() {
+        if (Base != MAP_FAILED) munmap(Base, kSize);
+    }
+    bool Map() {
+        Base = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (Base == MAP_FAILED) return false;
+        if (mprotect(Base, kGuard, PROT_NONE) == 0) return true;
+        const int error = errno;
+        munmap(Base, kSize);
+        Base = MAP_FAILED;
+        errno = error;
+        return false;
+    }
+    // Stacks grow down on the machines this is built for.
+    char* Top() const { return static_cast<char*>(Base) + kSize; }
+};
+
+// Clones `entry` with every signal blocked around it, so that no handler of ours runs in the
+// child while it shares our memory. The child's pid, or -1 with errno.
+pid_t StartChild(int (*entry)(void*), ChildStack* stack, ChildStart* start) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = LibraryClone()(entry, stack->Top(), CLONE_VM | CLONE_VFORK | SIGCHLD, start);
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return child;
 }
 
 // The highest descriptor number plus one that the child's fallback closes: the soft limit, or
@@ -203,58 +361,10 @@ int DescriptorLimit() {
     return (int)limit.rlim_cur;
 }
 
-[[noreturn]] void RunChild(const PlatformLaunchPlan* plan, int report, int descriptorLimit) {
-    // This process's handlers must not run in the child before the exec (they may lock or
-    // allocate), and what the launching thread blocked must not stay blocked in the program, or
-    // a SIGTERM could never end it. The parent blocked everything around the fork, so nothing
-    // is delivered before the handlers are back to their defaults.
-    struct sigaction byDefault;
-    memset(&byDefault, 0, sizeof(byDefault));
-    byDefault.sa_handler = SIG_DFL;
-    sigemptyset(&byDefault.sa_mask);
-    for (int number = 1; number < NSIG; number++) {
-        struct sigaction current;
-        if (number == SIGKILL || number == SIGSTOP || sigaction(number, nullptr, &current) != 0) continue;
-        // Ignored signals stay ignored, as across any exec.
-        if (!(current.sa_flags & SA_SIGINFO) &&
-            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
-            continue;
-        sigaction(number, &byDefault, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-
-    if (plan->StandardInput > 0 && dup2(plan->StandardInput, STDIN_FILENO) < 0) FailChild(plan, report, errno);
-    if (plan->StandardOutput == STDOUT_FILENO) {
-        // Already in place, but opened close-on-exec.
-        if (fcntl(STDOUT_FILENO, F_SETFD, 0) != 0) FailChild(plan, report, errno);
-    } else if (plan->StandardOutput >= 0 && dup2(plan->StandardOutput, STDOUT_FILENO) < 0) {
-        FailChild(plan, report, errno);
-    }
-    // The report stays until the exec closes it (it is close-on-exec); nothing else is passed on.
-    CloseInherited(report, descriptorLimit);
-    if (plan->ChangeUser) {
-        // Raw system calls: they change the ids of this thread, the only one in the child. The
-        // library's wrappers would try to reach the parent's other threads, which are not here.
-        if (syscall(SYS_setgroups, (long)plan->GroupCount, plan->Groups) != 0 ||
-            syscall(SYS_setresgid, (long)plan->GroupId, (long)plan->GroupId, (long)plan->GroupId) != 0 ||
-            syscall(SYS_setresuid, (long)plan->UserId, (long)plan->UserId, (long)plan->UserId) != 0)
-            FailChild(plan, report, errno);
-    }
-    // An empty or unusable directory leaves the child where it is.
-    if (plan->WorkingDirectory && plan->WorkingDirectory[0]) (void)!chdir(plan->WorkingDirectory);
-    if (plan->Environment)
-        execve(plan->Path, plan->Arguments, plan->Environment);
-    else
-        execv(plan->Path, plan->Arguments);
-    FailChild(plan, report, errno);
-}
-
 // ---- The parent's preparations --------------------------------------------------------------
 
 // The failure line of a launch up to its errno field, filled by the system formatter before the
-// fork; the child appends errno and "]\n" with plain system calls.
+// launch; the child appends errno and "]\n" with plain system calls.
 struct ExecFailureText {
     char Prefix[1200];
 };
@@ -896,36 +1006,24 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
     ASSERT_POINTER(plan);
     ASSERT_POINTER(plan->Path);
     ASSERT_POINTER(plan->Arguments);
-    // Closed unread by a successful exec (close-on-exec); the child writes errno to it otherwise.
-    int report[2] = {-1, -1};
-    if (plan->ReportExecFailure && pipe2(report, O_CLOEXEC) != 0) {
+    ChildStack stack;
+    if (!stack.Map()) {
         *error = errno;
         return 0;
     }
-    const int descriptorLimit = DescriptorLimit();
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t child = fork();
-    if (child == 0) RunChild(plan, report[1], descriptorLimit);
-    const int forkError = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (report[1] >= 0) close(report[1]);
+    ChildStart start = {};
+    start.Plan = plan;
+    start.Environment = plan->Environment ? plan->Environment : environ;
+    start.DescriptorLimit = DescriptorLimit();
+    const pid_t child = StartChild(ChildMain, &stack, &start);
     if (child < 0) {
-        if (report[0] >= 0) close(report[0]);
-        *error = forkError;
+        *error = errno;
         return 0;
     }
-    if (report[0] < 0) {
-        *pid = child;
-        return 1;
-    }
-    int execError = 0;
-    ssize_t n;
-    do n = read(report[0], &execError, sizeof(execError));
-    while (n < 0 && errno == EINTR);
-    close(report[0]);
-    if (n != (ssize_t)sizeof(execError)) {
+    // The clone returns once the child has executed its program or left: a failure is in the
+    // record by now.
+    const int execError = start.ExecError;
+    if (!plan->ReportExecFailure || execError == 0) {
         *pid = child;
         return 1;
     }
@@ -933,7 +1031,7 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    *error = execError ? execError : EIO;
+    *error = execError;
     return 0;
 }
 
@@ -1139,7 +1237,7 @@ int64_t ExecuteNormalWithInput(const char* path, int32_t count, char* const* spl
     ASSERT_POINTER(workingDirectory);
 
     // A relative path names a file of the caller's current directory, not of the working
-    // directory the child enters before its exec: it is made absolute here, before the fork.
+    // directory the child enters before its exec: it is made absolute here, before the launch.
     char absolute[PATH_MAX];
     if (const int32_t error = AbsoluteLaunchPath(path, absolute, sizeof(absolute))) {
         Log_Error(kExecuteFailed, kExecuteNormal, path, error);
@@ -1217,8 +1315,7 @@ int64_t Platform_ShellOpen(const char* target) {
             }
         }
     }
-    // The opener runs two forks away, where its failure to start reaches nobody: a desktop
-    // without it is told here rather than reported as opened.
+    // A desktop without the opener is told here, with its own error, before anything starts.
     if (access(kOpener, X_OK) != 0) {
         Log_Error(kExecuteFailed, name, kOpener, errno);
         FreeConsoleUser(&user);
@@ -1241,22 +1338,28 @@ int64_t Platform_ShellOpen(const char* target) {
     }
 
     // Nobody keeps a handle to collect the opener, so it is started by a short-lived middle child
-    // and adopted by init, which reaps it; otherwise every call would leave a zombie behind.
-    const int descriptorLimit = DescriptorLimit();
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t middle = fork();
-    if (middle == 0) {
-        pid_t opener = _Fork();
-        if (opener == 0) RunChild(&plan, -1, descriptorLimit);
-        _exit(opener < 0 ? (errno ? errno : 1) : 0);
+    // and adopted by init, which reaps it; otherwise every call would leave a zombie behind. The
+    // middle leaves with the opener's start error, or 0 once the opener runs.
+    ChildStack middleStack, openerStack;
+    if (!middleStack.Map() || !openerStack.Map()) {
+        Log_Error(kExecuteFailed, name, kOpener, errno);
+        FreeConsoleUser(&user);
+        return 0;
     }
-    const int forkError = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ChildStart opener = {};
+    opener.Plan = &plan;
+    opener.Environment = plan.Environment ? plan.Environment : environ;
+    opener.DescriptorLimit = DescriptorLimit();
+    ChildStart start = {};
+    start.Plan = &plan;
+    start.Inner = &opener;
+    start.InnerStackTop = openerStack.Top();
+    start.Clone = LibraryClone();
+    const pid_t middle = StartChild(MiddleMain, &middleStack, &start);
+    const int startError = errno;
     FreeConsoleUser(&user);
     if (middle < 0) {
-        Log_Error(kExecuteFailed, name, kOpener, forkError);
+        Log_Error(kExecuteFailed, name, kOpener, startError);
         return 0;
     }
     int status = 0;

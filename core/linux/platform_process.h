@@ -17,7 +17,7 @@ enum : uint32_t {
 enum : uint32_t {
     PLATFORM_EXECUTE_HIDE = 0x01,     // hide the window: nothing to do here
     PLATFORM_EXECUTE_ELEVATED = 0x08, // run with administrator rights
-    PLATFORM_EXECUTE_NORMAL = 0x10,   // plain fork and exec in the working directory
+    PLATFORM_EXECUTE_NORMAL = 0x10,   // plain launch in the working directory
 };
 
 enum : int32_t {
@@ -120,16 +120,17 @@ int64_t Platform_FindProcess(const char* pattern, int32_t* pid);
 // bits) and port (host order); pid is 0 when none is found.
 int64_t Platform_GetSocketPID(const uint32_t* localAddress, uint16_t port, uint32_t* pid);
 
-// Forks and executes path with the split command line as its arguments, in workingDirectory
+// Starts path with the split command line as its arguments, in workingDirectory
 // when that is not empty. A relative path is taken from the caller's current directory at the
 // time of the call, whatever directory the child enters (argv[0] is then the absolute path).
 // The flags are not used. An exec failure ends the child with errno as its exit status, which
 // the exit-code query then reports, after a line on standard error.
 int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const char* workingDirectory,
                                uint32_t flags, PlatformProcess** handle);
-// How a child is started. Everything is prepared before the fork, because the child of a
-// threaded process may only make async-signal-safe calls: no lock, no allocation, no log. The
-// program gets standard input, output and error and no other descriptor of this process.
+// How a child is started. Everything is prepared before the launch, because the child shares
+// this process's memory until its exec and may only make direct system calls: no lock, no
+// allocation, no log. The program gets standard input, output and error and no other descriptor
+// of this process.
 struct PlatformLaunchPlan {
     const char* Path;
     char* const* Arguments;       // argv, ending with a null
@@ -148,11 +149,13 @@ struct PlatformLaunchPlan {
     const char* FailureText;
 };
 // A pipe already holding `input` (at most PIPE_BUF bytes), its write end closed: readEnd becomes a
-// plan's StandardInput, and the caller closes it after the fork. readEnd is 0 for a null or empty
+// plan's StandardInput, and the caller closes it after the launch. readEnd is 0 for a null or empty
 // input. False with errno when no pipe could be made.
 int64_t Platform_OpenInputPipe(const char* input, int32_t* readEnd);
-// Forks and executes the plan. True with the child's pid; false with errno of the failed fork
-// (or of the failed exec with ReportExecFailure), no child left behind.
+// Starts the plan's program in a child that shares this process's memory until its exec (no
+// copy of the address space, whatever its size), with the calling thread waiting until then.
+// True with the child's pid; false with errno of the failed clone (or of the failed exec with
+// ReportExecFailure), no child left behind.
 int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t* error);
 
 // Opens a file or URL with the desktop's default handler (as the console user when this process

@@ -1,7 +1,8 @@
 // Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
 // calls: it writes "<id>.dmp" into the directory opened at installation (signal, code, fault
-// address, thread, registers, a slice of the stack and the memory maps, as text), wakes the crash
-// thread through a pipe and waits for it, bounded, before the default action is restored and the
+// address, thread, registers, a slice of the stack and the memory maps, as text), removes it again
+// when it could not be written whole, wakes the crash thread through a pipe (the id and whether
+// the dump is whole) and waits for it, bounded, before the default action is restored and the
 // signal raised again. The crash thread runs the callback (event file, reporter launch) in
 // ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
 // still ends the process.
@@ -21,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/linux/platform_private_directory.h"
+
 namespace {
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
@@ -28,6 +31,9 @@ constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 constexpr size_t kDirectorySize = 1024;
 constexpr size_t kAltStackSize = 64 * 1024;
 constexpr size_t kStackSlice = 1024;
+// What the handler hands the crash thread: the 32-digit id and '1' for a whole dump, '0' for one
+// cut short (and removed).
+constexpr size_t kMessageSize = 33;
 
 struct CrashState {
     void* Context = nullptr;
@@ -53,15 +59,22 @@ struct Out {
     int Fd;
     char Buffer[512] = {};
     size_t Used = 0;
+    bool Failed = false; // a write fell short: the dump is not whole
     void Flush() {
+        Write(Buffer, Used);
+        Used = 0;
+    }
+    void Write(const char* data, size_t length) {
         size_t done = 0;
-        while (done < Used) {
-            const ssize_t n = write(Fd, Buffer + done, Used - done);
+        while (done < length) {
+            const ssize_t n = write(Fd, data + done, length - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
+            if (n <= 0) {
+                Failed = true;
+                return;
+            }
             done += (size_t)n;
         }
-        Used = 0;
     }
     void Put(const char* text) {
         for (; *text; ++text) {
@@ -159,7 +172,11 @@ void WriteStack(Out& out, uint64_t sp) {
     out.Flush();
     if (sp) {
         const long n = syscall(SYS_write, out.Fd, reinterpret_cast<const void*>(sp), kStackSlice);
-        if (n < 0) out.Put("(unreadable)");
+        // EFAULT is the stack's fault, not the file's; any other shortfall leaves the dump cut.
+        if (n < 0 && errno == EFAULT)
+            out.Put("(unreadable)");
+        else if (n != (long)kStackSlice)
+            out.Failed = true;
     }
     out.Put("\n");
 }
@@ -171,26 +188,22 @@ void WriteMaps(Out& out) {
     if (maps < 0) return;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(maps, buffer, sizeof(buffer))) > 0) {
-        ssize_t done = 0;
-        while (done < n) {
-            const ssize_t w = write(out.Fd, buffer + done, (size_t)(n - done));
-            if (w <= 0) break;
-            done += w;
-        }
-    }
+    while (!out.Failed && (n = read(maps, buffer, sizeof(buffer))) > 0) out.Write(buffer, (size_t)n);
     close(maps);
 }
 
-// Writes the dump; the id is in `id` (33 bytes). False when the file could not be made.
-bool WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
+enum class Dump { None, Cut, Whole };
+
+// Writes the dump; the id is in `id` (33 bytes). A dump that could not be written whole (a full
+// disk, a file size limit) is removed again: no one is to read a cut one as the crash.
+Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
     NewId(id);
     char name[40];
     memcpy(name, id, 32);
     memcpy(name + 32, ".dmp", 5);
     const int fd =
         openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return Dump::None;
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
     out.Dec(signal);
@@ -207,8 +220,12 @@ bool WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     WriteStack(out, context ? StackPointer(context) : 0);
     WriteMaps(out);
     out.Flush();
-    close(fd);
-    return true;
+    const bool whole = !out.Failed && fsync(fd) == 0;
+    if (close(fd) != 0 || !whole) {
+        unlinkat(state->DirectoryFd, name, 0);
+        return Dump::Cut;
+    }
+    return Dump::Whole;
 }
 
 void Handler(int signal, siginfo_t* info, void* raw) {
@@ -224,10 +241,12 @@ void Handler(int signal, siginfo_t* info, void* raw) {
         errno = saved;
         return;
     }
-    char id[33] = {};
-    const bool written = WriteDump(state, signal, info, static_cast<const ucontext_t*>(raw), id);
-    if (written && state->ThreadRunning) {
-        if (write(state->Wake[1], id, 32) == 32) {
+    // The id and whether the dump is whole: the callback is told of a cut one too, to say so.
+    char message[kMessageSize] = {};
+    const Dump dump = WriteDump(state, signal, info, static_cast<const ucontext_t*>(raw), message);
+    message[32] = dump == Dump::Whole ? '1' : '0';
+    if (dump != Dump::None && state->ThreadRunning) {
+        if (write(state->Wake[1], message, kMessageSize) == (ssize_t)kMessageSize) {
             struct pollfd wait = {state->Done[0], POLLIN, 0};
             while (poll(&wait, 1, state->WaitMs.load()) < 0 && errno == EINTR) {
             }
@@ -244,16 +263,18 @@ void Handler(int signal, siginfo_t* info, void* raw) {
 void* CrashThread(void* argument) {
     CrashState* state = static_cast<CrashState*>(argument);
     for (;;) {
-        char id[33] = {};
+        char message[kMessageSize + 1] = {};
         size_t got = 0;
-        while (got < 32) {
-            const ssize_t n = read(state->Wake[0], id + got, 32 - got);
+        while (got < kMessageSize) {
+            const ssize_t n = read(state->Wake[0], message + got, kMessageSize - got);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return nullptr; // the write end is closed: removal
             got += (size_t)n;
         }
-        if (id[0] == '-') return nullptr;
-        state->Callback(state->Context, state->Directory, id, 1);
+        if (message[0] == '-') return nullptr;
+        const uint32_t whole = message[32] == '1' ? 1 : 0;
+        message[32] = 0;
+        state->Callback(state->Context, state->Directory, message, whole);
         const char done = 1;
         if (write(state->Done[1], &done, 1) < 0) {
         }
@@ -278,7 +299,12 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
     state->Context = context;
     state->Callback = callback;
     memcpy(state->Directory, dumpDirectory, strlen(dumpDirectory) + 1);
-    state->DirectoryFd = open(dumpDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Reached as a private folder of the user's: no link or folder of another user on the way
+    // decides where dumps land.
+    int32_t directory = -1, error = 0;
+    const char* reason = nullptr;
+    Platform_OpenPrivateDirectory(dumpDirectory, 0, &directory, &error, &reason);
+    state->DirectoryFd = directory;
     if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
         CloseAll(state);
         delete state;
@@ -309,7 +335,7 @@ int64_t Breakpad_Remove() {
     for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &state->Previous[i], nullptr);
     g_state = nullptr;
     if (state->ThreadRunning) {
-        const char stop[32] = {'-'};
+        const char stop[kMessageSize] = {'-'};
         if (write(state->Wake[1], stop, sizeof(stop)) < 0) {
         }
         pthread_join(state->Thread, nullptr);

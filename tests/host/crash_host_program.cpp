@@ -1,8 +1,9 @@
 // A host stand-in for the crash reporting tests. Run as
-//   crash_host_program <segv|abort|lock|off> [--skin=... --verbose=... ...]
+//   crash_host_program <segv|abort|lock|off|full> [--skin=... --verbose=... ...]
 // it starts the engine context with analytics crash dumps on (off: turned off), queues one
 // analytics event, installs crash reporting and crashes: a bad write, abort(), or a bad write
-// while holding the lock its log callback needs ("lock"), so that the crash callback blocks.
+// while holding the lock its log callback needs ("lock"), so that the crash callback blocks, or a
+// bad write under a file size limit that the dump outgrows ("full", as a disk that fills up).
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" and exits 0.
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <sys/resource.h>
 #include <string>
 
 #include "core/runtime/command_line.h"
@@ -24,6 +26,8 @@
 namespace {
 
 std::mutex g_logLock;
+// Room for the log lines, not for a dump (its stack slice and memory map alone are larger).
+constexpr rlim_t kFullLimit = 1024;
 
 void LockedPrint(const char*) {
     std::lock_guard<std::mutex> guard(g_logLock);
@@ -64,6 +68,12 @@ int main(int argc, char** argv) {
         Debug_PrintCallback(LockedPrint);
         Breakpad_SetCallbackWaitForTesting(1500);
         g_logLock.lock();
+    }
+    if (mode == "full") {
+        // A write past the limit fails with EFBIG instead of ending the process.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {kFullLimit, kFullLimit};
+        setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (mode == "abort") abort();
     // An unmapped address that is not null, which the undefined-behaviour checks would catch first.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,6 +42,7 @@ struct Crash {
     int Signal = 0;
     std::string Dump, Events, Id, Reporter;
     std::string Folder; // where the dump was found
+    std::string Log;    // what the crashed process logged
     double Seconds = 0;
 };
 
@@ -65,6 +67,11 @@ class CrashReportTest : public ::testing::Test {
     std::string dir;
     std::string temp;  // the processes' TMPDIR: shared with every user, as /tmp is
     std::string state; // their XDG_STATE_HOME
+    std::string stateHome; // what the processes are given as XDG_STATE_HOME (state unless a test says)
+    std::string cache; // their XDG_CACHE_HOME, the fallback when the state folder is unusable
+    std::string runtime;      // their XDG_RUNTIME_DIR, unset when empty
+    bool asOtherUser = false; // the stand-in runs as the second user
+    bool console = false;     // it logs to the console, which Crash::Log keeps (and tells its reporter --window)
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -72,6 +79,8 @@ class CrashReportTest : public ::testing::Test {
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
         temp = dir + "/tmp";
         state = dir + "/state";
+        stateHome = state;
+        cache = dir + "/cache";
         ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
         ASSERT_EQ(chmod(temp.c_str(), 01777), 0);
     }
@@ -81,16 +90,34 @@ class CrashReportTest : public ::testing::Test {
             if (Mode(state + "/" + product + "/crash") >= 0) return state + "/" + product + "/crash";
         return "";
     }
+    // The fallback crash folder below the cache directory, "" when none.
+    std::string CacheFolder() {
+        for (const std::string& product : Names(cache))
+            if (Mode(cache + "/" + product + "/crash") >= 0) return cache + "/" + product + "/crash";
+        return "";
+    }
     void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
     // Runs the stand-in and collects what the crash left; waits for the reporter when asked.
     Crash Run(const std::vector<std::string>& arguments, bool reporter) {
         Crash crash;
         const auto start = std::chrono::steady_clock::now();
+        // Its log, on the console, read through a pipe: no file size limit of the child cuts it.
+        int output[2];
+        if (pipe2(output, O_CLOEXEC) != 0) return crash;
         const pid_t pid = fork();
         if (pid == 0) {
             setenv("TMPDIR", temp.c_str(), 1);
-            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+            setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+            if (runtime.empty())
+                unsetenv("XDG_RUNTIME_DIR");
+            else
+                setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
+            dup2(output[1], 1);
+            dup2(output[1], 2);
+            if (asOtherUser && !BecomeOtherUser()) _exit(126);
             // The sanitizer's own fault handlers stay out of the way of the handler under test.
             setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
             std::vector<char*> argv{const_cast<char*>(CRASH_HOST_PROGRAM)};
@@ -99,6 +126,12 @@ class CrashReportTest : public ::testing::Test {
             execv(CRASH_HOST_PROGRAM, argv.data());
             _exit(127);
         }
+        close(output[1]);
+        char buffer[4096];
+        for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) != 0;)
+            if (n > 0) crash.Log.append(buffer, (size_t)n);
+            else if (errno != EINTR) break;
+        close(output[0]);
         int status = 0;
         waitpid(pid, &status, 0);
         crash.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -106,7 +139,7 @@ class CrashReportTest : public ::testing::Test {
         for (int i = 0; reporter && i < 1000 && access((temp + "/reporter-args").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         crash.Reporter = Read(temp + "/reporter-args");
-        for (const std::string& folder : {temp, CrashFolder()})
+        for (const std::string& folder : {temp, CrashFolder(), CacheFolder()})
             for (const std::string& name : Names(folder)) {
                 if (name.size() <= 4 || name.substr(name.size() - 4) != ".dmp") continue;
                 crash.Folder = folder;
@@ -185,32 +218,136 @@ TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
 }
 
 // A crash folder that is not the user's own (a link to the shared directory, another user's
-// folder) takes no dump: crash reporting is not installed, and the fault ends the process plainly.
+// folder) takes no dump: the dumps go to the private folder below the cache directory instead,
+// and the log says why.
 TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
+    console = true;
     const std::string folder = Run({"segv"}, true).Folder;
     ASSERT_NE(folder, "");
     unlink((temp + "/reporter-args").c_str());
     for (const bool link : {true, false}) {
         SCOPED_TRACE(link ? "link" : "another user's folder");
-        ASSERT_EQ(system(("rm -rf '" + folder + "'").c_str()), 0);
+        ASSERT_EQ(system(("rm -rf '" + folder + "' '" + cache + "'").c_str()), 0);
         if (link) {
             ASSERT_EQ(symlink(temp.c_str(), folder.c_str()), 0);
         } else {
             ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
             ASSERT_EQ(chown(folder.c_str(), kOtherUser, kOtherUser), 0);
         }
-        const Crash crash = Run({"segv"}, false);
-        // The stand-in leaves (code 2, or a sanitizer's own) before its fault when CrashReport_Init
-        // answers 0.
-        EXPECT_LT(crash.Signal, 0);
-        EXPECT_EQ(crash.Id, "");
-        EXPECT_EQ(Names(temp), std::vector<std::string>{});
+        const Crash crash = Run({"segv"}, true);
+        EXPECT_EQ(crash.Signal, SIGSEGV);
+        EXPECT_EQ(crash.Id.size(), 32u);
+        EXPECT_EQ(crash.Folder, CacheFolder());
+        EXPECT_EQ(Mode(crash.Folder), 0700);
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+        EXPECT_NE(crash.Log.find("Crash dump directory is unusable [" + folder + "]: " +
+                                 (link ? "a folder other users can change" : "a folder of another user")),
+                  std::string::npos)
+            << crash.Log;
+        EXPECT_NE(crash.Log.find("Crash dumps go to [" + CacheFolder() + "] instead"), std::string::npos) << crash.Log;
+        EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});
+        unlink((temp + "/reporter-args").c_str());
         unlink(folder.c_str());
+        rmdir(folder.c_str());
     }
 }
 
+// An unusable state folder (another user's; root's, for a plain user) no longer leaves the crash
+// unreported: the dump and the reporter come from the cache folder.
+TEST_F(CrashReportTest, UnusableStateFolderFallsBackToTheCacheFolder) {
+    console = true;
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    for (const bool other : {false, true}) {
+        SCOPED_TRACE(other ? "run as the second user, state folder root's" : "state folder of another user");
+        ASSERT_EQ(system(("rm -rf '" + cache + "' '" + dir + "/foreign'").c_str()), 0);
+        stateHome = dir + "/foreign";
+        ASSERT_EQ(mkdir(stateHome.c_str(), 0755), 0);
+        asOtherUser = other;
+        if (other) {
+            ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+            ASSERT_EQ(chown(cache.c_str(), kOtherUser, kOtherUser), 0);
+        } else {
+            ASSERT_EQ(chown(stateHome.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        const Crash crash = Run({"segv"}, true);
+        EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        EXPECT_EQ(crash.Id.size(), 32u);
+        EXPECT_EQ(crash.Folder, CacheFolder());
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+        EXPECT_NE(crash.Log.find("Crash dump directory is unusable [" + stateHome + "/"), std::string::npos) << crash.Log;
+        // Nothing was made in the foreign folder.
+        EXPECT_EQ(Names(stateHome), std::vector<std::string>{});
+        unlink((temp + "/reporter-args").c_str());
+    }
+}
+
+// With the cache folder unusable too, the session's runtime folder takes the dumps.
+TEST_F(CrashReportTest, RuntimeFolderIsTheLastFallback) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    console = true;
+    runtime = dir + "/run";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    for (const std::string& folder : {state, cache}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), kOtherUser, kOtherUser), 0);
+    }
+    const Crash crash = Run({"segv"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    ASSERT_EQ(crash.Id.size(), 0u) << "found outside the runtime folder: " << crash.Folder;
+    std::string folder;
+    for (const std::string& product : Names(runtime))
+        if (Mode(runtime + "/" + product + "/crash") >= 0) folder = runtime + "/" + product + "/crash";
+    ASSERT_NE(folder, "");
+    EXPECT_EQ(Mode(folder), 0700);
+    EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos) << crash.Log;
+    EXPECT_NE(crash.Log.find("Crash dumps go to [" + folder + "] instead"), std::string::npos) << crash.Log;
+    const std::vector<std::string> files = Names(folder);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].substr(32), ".dmp");
+    EXPECT_EQ(files[1].substr(32), ".json");
+    EXPECT_EQ(Names(state), std::vector<std::string>{});
+    EXPECT_EQ(Names(cache), std::vector<std::string>{});
+}
+
+// A folder on the way to the crash folder that another user turned into a link in a shared
+// (sticky) folder is not followed: the user's files never land where the link points.
+TEST_F(CrashReportTest, AnotherUsersLinkOnTheWayIsNotFollowed) {
+    console = true;
+    if (geteuid() != 0) GTEST_SKIP() << "another user's link needs root";
+    const std::string documents = dir + "/documents";
+    ASSERT_EQ(mkdir(documents.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(documents.c_str(), (temp + "/gone").c_str()), 0);
+    ASSERT_EQ(lchown((temp + "/gone").c_str(), kOtherUser, kOtherUser), 0);
+    stateHome = temp + "/gone/state";
+    const Crash crash = Run({"segv"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    EXPECT_EQ(Names(documents), std::vector<std::string>{});
+    EXPECT_EQ(crash.Folder, CacheFolder());
+    EXPECT_NE(crash.Log.find("Crash dump directory is unusable [" + stateHome + "/"), std::string::npos) << crash.Log;
+    EXPECT_NE(crash.Log.find("a link another user made"), std::string::npos) << crash.Log;
+}
+
+// A dump that cannot be written whole (the disk fills up; here a file size limit) is removed and
+// starts no reporter: a cut dump is never sent as the crash.
+TEST_F(CrashReportTest, CutDumpIsRemovedAndStartsNoReporter) {
+    console = true;
+    const Crash crash = Run({"full"}, false);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    EXPECT_EQ(crash.Id, "");
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    EXPECT_EQ(Names(folder), std::vector<std::string>{});
+    // A reporter would have written its arguments by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Names(temp), std::vector<std::string>{});
+    EXPECT_NE(crash.Log.find("Crash dump incomplete, removed [" + folder + "/"), std::string::npos) << crash.Log;
+}
+
 TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
-    ScopedEnv env({{"TMPDIR", temp.c_str()}, {"XDG_STATE_HOME", state.c_str()}});
+    ScopedEnv env({{"TMPDIR", temp.c_str()},
+                   {"XDG_STATE_HOME", state.c_str()},
+                   {"XDG_CACHE_HOME", cache.c_str()},
+                   {"XDG_RUNTIME_DIR", nullptr}});
     ASSERT_EQ(WorkflowApp_Init("crash_report_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
     char path[512];
     ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);

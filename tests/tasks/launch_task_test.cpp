@@ -112,6 +112,22 @@ TEST_F(LaunchTaskTest, CapturedOutputDecides) {
     EXPECT_TRUE(Printed("Output: done\n"));
 }
 
+// With captured output the program runs under a shell that writes the end token after it: the
+// exit code logged and kept is the program's, not the shell's.
+TEST_F(LaunchTaskTest, CapturedOutputKeepsTheProgramsExitCode) {
+    for (const int code : {3, 0, 200}) {
+        lines.clear();
+        const std::string script = "echo done; exit " + std::to_string(code);
+        EXPECT_EQ(Launch(Shell(script) + R"(, "waitForExit": true, "successOutput": "done")"), "") << code;
+        EXPECT_TRUE(Printed("Successful 1 ExitCode " + std::to_string(code) + "\n")) << code;
+        int32_t kept = -1;
+        Dictionary* status = statuses["t" + std::to_string(defined - 1)];
+        ASSERT_NE(status, nullptr);
+        EXPECT_EQ(Dictionary_GetInt32ByKey(status, "exitCode", &kept), 1);
+        EXPECT_EQ(kept, code);
+    }
+}
+
 TEST_F(LaunchTaskTest, ArgumentsReachTheProgramExactly) {
     const std::string program = EchoScript("my prog's $x");
     const std::string marker = dir + "/touched";

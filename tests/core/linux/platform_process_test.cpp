@@ -18,6 +18,7 @@
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -835,6 +836,59 @@ TEST(PlatformProcess, FoundByIdAndAskedToEndWhateverTheLauncherBlocked) {
     ASSERT_EQ(Platform_ProcessGetById((uint32_t)getpid(), &found), 1);
     EXPECT_EQ(Platform_ProcessIsRunning(found), 1);
     EXPECT_EQ(Platform_ProcessDelete(&found), 1);
+}
+
+// Signals this process ignores stay ignored in the program, as across any exec; those it handles
+// are not handled there, and none is blocked.
+TEST(PlatformExecute, IgnoredSignalsStayIgnoredAndNoneIsBlocked) {
+    struct sigaction ignore = {}, handle = {}, oldUsr1 = {}, oldUsr2 = {};
+    ignore.sa_handler = SIG_IGN;
+    handle.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &ignore, &oldUsr1), 0);
+    ASSERT_EQ(sigaction(SIGUSR2, &handle, &oldUsr2), 0);
+    PlatformProcess* launched = nullptr;
+    const int64_t started = Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &launched);
+    sigaction(SIGUSR1, &oldUsr1, nullptr);
+    sigaction(SIGUSR2, &oldUsr2, nullptr);
+    ASSERT_EQ(started, 1);
+    const int32_t pid = Platform_ProcessGetId(launched);
+    char expected[PATH_MAX], path[PLATFORM_PROCESS_PATH_SIZE] = "";
+    ASSERT_NE(realpath("/bin/sleep", expected), nullptr);
+    ASSERT_TRUE(Eventually([&] {
+        return Platform_ProcessGetPathById((uint32_t)pid, path, sizeof(path)) && strcmp(path, expected) == 0;
+    }));
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    auto mask = [&](const char* field) {
+        const size_t at = status.find(std::string("\n") + field + ":\t");
+        return at == std::string::npos ? ~0ull : strtoull(status.c_str() + at + strlen(field) + 3, nullptr, 16);
+    };
+    const unsigned long long usr1 = 1ull << (SIGUSR1 - 1), usr2 = 1ull << (SIGUSR2 - 1);
+    EXPECT_EQ(mask("SigIgn") & (usr1 | usr2), usr1) << status;
+    EXPECT_EQ(mask("SigCgt") & (usr1 | usr2), 0u) << status;
+    EXPECT_EQ(mask("SigBlk"), 0u) << status;
+    EXPECT_EQ(Platform_ProcessTerminateById((uint32_t)pid), 1);
+    int32_t code = 0;
+    ASSERT_TRUE(WaitExit(launched, &code));
+    EXPECT_EQ(code, -SIGTERM);
+    EXPECT_EQ(Platform_ProcessDelete(&launched), 1);
+}
+
+// Launches from several threads at once, each child on a stack of its own until its exec, while
+// the launching threads' memory is shared with their children.
+TEST(PlatformExecute, LaunchesFromManyThreadsAtOnce) {
+    constexpr int kThreads = 6, kEach = 15;
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back([&good, t] {
+            for (int i = 0; i < kEach; i++) {
+                const std::string line = "-c \"exit " + std::to_string((t * kEach + i) % 100) + "\"";
+                const Ran r = Normal("/bin/sh", line);
+                if (r.result == 1 && r.ended && r.code == (t * kEach + i) % 100) good++;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), kThreads * kEach);
 }
 
 TEST(PlatformProcess, DeletedHandlesLeaveNoZombies) {

@@ -1,0 +1,200 @@
+// The walk to a private directory: each name is looked at without following it and entered by
+// descriptor, so that what was checked is what is used, whatever another process renames later.
+#include "core/linux/platform_private_directory.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/runtime/debug.h"
+
+namespace {
+
+constexpr int32_t kMostLinks = 40;
+constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Each made folder is looked at again; a name that keeps vanishing between the two is refused.
+constexpr int32_t kMostMakeRetries = 8;
+
+bool TrustedOwner(uid_t owner) {
+    return owner == geteuid() || owner == 0;
+}
+
+// Who may change a folder's names: its owner and root always; others only where the folder is
+// writable by them, and in a sticky folder they cannot rename or remove what is not theirs.
+const char* RefusePassage(const struct stat& info) {
+    if (!TrustedOwner(info.st_uid)) return "a folder of another user";
+    const bool othersWrite = (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && info.st_gid != getegid());
+    if (othersWrite && !(info.st_mode & S_ISVTX)) return "a folder other users can change";
+    return nullptr;
+}
+
+struct Walk {
+    int Current = -1;
+    int32_t Error = 0;
+    const char* Reason = nullptr;
+
+    ~Walk() {
+        if (Current >= 0) close(Current);
+    }
+    bool Fail(int32_t error, const char* reason) {
+        Error = error;
+        Reason = reason;
+        return false;
+    }
+    // Makes `next` the current folder, checked as one passed through.
+    bool Enter(int next) {
+        struct stat info;
+        if (fstat(next, &info) != 0) {
+            const int32_t error = errno;
+            close(next);
+            return Fail(error, "a folder that cannot be examined");
+        }
+        if (Current >= 0) close(Current);
+        Current = next;
+        if (const char* reason = RefusePassage(info)) return Fail(EACCES, reason);
+        return true;
+    }
+    bool EnterRoot() {
+        const int root = open("/", kOpenDirectory);
+        if (root < 0) return Fail(errno, "the root folder cannot be opened");
+        return Enter(root);
+    }
+};
+
+// Puts `target` and a separator in front of the text at rest[at...], in place.
+bool Prepend(char* rest, size_t size, size_t* at, const char* target, size_t length) {
+    const size_t tail = strlen(rest + *at);
+    if (length + 1 + tail + 1 > size) return false;
+    memmove(rest + length + 1, rest + *at, tail + 1);
+    memcpy(rest, target, length);
+    rest[length] = '/';
+    *at = 0;
+    return true;
+}
+
+} // namespace
+
+int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
+                                      const char** reason) {
+    ASSERT_POINTER(descriptor);
+    ASSERT_POINTER(error);
+    ASSERT_POINTER(reason);
+    *descriptor = -1;
+    *error = 0;
+    *reason = nullptr;
+    ASSERT_POINTER(path);
+    Walk walk;
+    auto failed = [&]() {
+        *error = walk.Error;
+        *reason = walk.Reason;
+        return 0;
+    };
+    char rest[2 * PATH_MAX];
+    if (path[0] != '/') {
+        walk.Fail(EINVAL, "not an absolute path");
+        return failed();
+    }
+    if (strlen(path) >= sizeof(rest)) {
+        walk.Fail(ENAMETOOLONG, "a path too long");
+        return failed();
+    }
+    memcpy(rest, path, strlen(path) + 1);
+    if (!walk.EnterRoot()) return failed();
+    size_t at = 0;
+    int32_t links = 0, retries = 0;
+    for (;;) {
+        while (rest[at] == '/') at++;
+        if (!rest[at]) break;
+        const size_t length = strcspn(rest + at, "/");
+        char name[NAME_MAX + 1];
+        if (length > NAME_MAX) {
+            walk.Fail(ENAMETOOLONG, "a name too long");
+            return failed();
+        }
+        memcpy(name, rest + at, length);
+        name[length] = 0;
+        if (strcmp(name, ".") == 0) {
+            at += length;
+            continue;
+        }
+        struct stat info;
+        if (fstatat(walk.Current, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int32_t missing = errno;
+            if (missing != ENOENT || !make || strcmp(name, "..") == 0 || ++retries > kMostMakeRetries) {
+                walk.Fail(missing, "a folder that cannot be reached");
+                return failed();
+            }
+            // Made here or by a racing process: either way it is looked at again before use.
+            if (mkdirat(walk.Current, name, 0700) != 0 && errno != EEXIST) {
+                walk.Fail(errno, "a folder that cannot be made");
+                return failed();
+            }
+            continue;
+        }
+        at += length;
+        if (S_ISLNK(info.st_mode)) {
+            // A link another user made (in a shared folder, say) would choose where our files go.
+            if (!TrustedOwner(info.st_uid)) {
+                walk.Fail(EACCES, "a link another user made");
+                return failed();
+            }
+            if (++links > kMostLinks) {
+                walk.Fail(ELOOP, "too many links");
+                return failed();
+            }
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(walk.Current, name, target, sizeof(target) - 1);
+            if (n <= 0) {
+                walk.Fail(n < 0 ? errno : ENOENT, "a link that cannot be read");
+                return failed();
+            }
+            target[n] = 0;
+            if (!Prepend(rest, sizeof(rest), &at, target, (size_t)n)) {
+                walk.Fail(ENAMETOOLONG, "a path too long");
+                return failed();
+            }
+            if (target[0] == '/' && !walk.EnterRoot()) return failed();
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            walk.Fail(ENOTDIR, "not a folder");
+            return failed();
+        }
+        const int next = openat(walk.Current, name, kOpenDirectory);
+        if (next < 0) {
+            walk.Fail(errno, "a folder that cannot be opened");
+            return failed();
+        }
+        // The folder itself is checked below as the destination, not as a passage.
+        while (rest[at] == '/') at++;
+        if (!rest[at]) {
+            close(walk.Current);
+            walk.Current = next;
+            break;
+        }
+        if (!walk.Enter(next)) return failed();
+    }
+    struct stat info;
+    if (fstat(walk.Current, &info) != 0) {
+        walk.Fail(errno, "a folder that cannot be examined");
+        return failed();
+    }
+    if (info.st_uid != geteuid()) {
+        walk.Fail(EACCES, "a folder of another user");
+        return failed();
+    }
+    // One that others may write into may hold their names already (or be a shared folder our
+    // own link points at): it is refused, never repaired. One they may only read is closed.
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        walk.Fail(EACCES, "a folder other users can change");
+        return failed();
+    }
+    if (make && (info.st_mode & 077) != 0) fchmod(walk.Current, 0700);
+    *descriptor = walk.Current;
+    walk.Current = -1;
+    return 1;
+}

@@ -1,0 +1,15 @@
+// A private directory of the user reached from the root one name at a time, so that no link or
+// folder another user controls along the way can send the user's files somewhere else.
+#pragma once
+
+#include <cstdint>
+
+// Opens the directory at the absolute path, walking it from "/" by descriptor: every folder
+// passed through belongs to this user or to root and is open to no other writer unless it is
+// sticky; a link is followed only when this user or root made it (at most 40 of them); the
+// directory itself belongs to this user and no one else may write into it. With `make`, missing
+// folders are made 0700 and a directory others may read or enter is closed to them (0700). True with
+// *descriptor (O_RDONLY, close-on-exec) to be closed by the caller; false with *descriptor -1,
+// *error an errno value and *reason a fixed text saying what was refused.
+int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
+                                      const char** reason);
