@@ -623,4 +623,4 @@ PEER_RATIO("install, requests 16, fileCompletes 1, beside curl", "OurSync/16/1",
 } // namespace
 
 // Each run fetches or writes the whole tree: three repetitions unless the command line asks for more.
-PEER_RATIO_MAIN_REPEATING(3);
+PEER_RATIO_MAIN_REPEATING(3)
