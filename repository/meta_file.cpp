@@ -511,9 +511,13 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
     MetaFile* metaFile = Checked(user);
     ASSERT_POINTER(path);
     if (!value || length < 0) length = 0;
-    const ManifestPath p = ManifestPath_Split(path);
-    if (p.Count < 1 || p.Part[0].empty() || p.Part[0].size() > 63) return 1;
-    const std::string_view key = p.Part[0];
+    // Only the first component picks the table (which splits the path itself): the scan ends at
+    // the first separator, or past the longest key taken, rather than at the end of the path.
+    size_t first = 0;
+    while (first < 64 && path[first] && path[first] != '\\') first++;
+    const bool separator = path[first] == '\\';
+    const std::string_view key(path, first);
+    if (key.empty() || key.size() > 63) return 1;
     if (ManifestText_Is(key, "files")) return FileList_MemberAddByValue(metaFile->Files, path, type, value, length, error);
     if (ManifestText_Is(key, "pad")) return Padding_MemberAddByValue(metaFile->Pad, path, type, value, length, error);
     if (ManifestText_Is(key, "pieces")) {
@@ -523,7 +527,7 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
         return 0;
     }
     // The remaining keys are plain texts of the top level.
-    if (p.Count != 1 || !ManifestValue_IsScalar(type)) return 1;
+    if (separator || !ManifestValue_IsScalar(type)) return 1;
     if (ManifestText_Is(key, "id"))
         String_CopyLengthSafe(metaFile->Id, (int32_t)sizeof(metaFile->Id), value, length);
     else if (ManifestText_Is(key, "writeAlign"))
