@@ -110,10 +110,11 @@ BENCHMARK(UnorderedMapLookup)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-PEER_RATIO("Hash table insert 1M vs reserved unordered_map", "HashTableInsert/1048573/1000000", "UnorderedMapInsert/1");
+PEER_RATIO("Hash table insert 1M vs reserved unordered_map", "HashTableInsert/1048573/1000000",
+           "UnorderedMapInsert/1");
 PEER_RATIO("Hash table lookup 1M vs reserved unordered_map", "HashTableLookup/1048573/1000000", "UnorderedMapLookup");
-PEER_RATIO("Hash table from 512 buckets, insert 1M vs unordered_map not reserved", "HashTableInsert/512/1000000",
-           "UnorderedMapInsert/0");
+PEER_RATIO("Hash table from 512 buckets, insert 1M vs unordered_map not reserved",
+           "HashTableInsert/512/1000000", "UnorderedMapInsert/0");
 PEER_RATIO("Hash table from 512 buckets, lookup 1M vs reserved unordered_map", "HashTableLookup/512/1000000",
            "UnorderedMapLookup");
 

@@ -292,10 +292,13 @@ inline int Main(int argc, char** argv, int defaultRepetitions = 5) {
 #define PEER_RATIO(label, ours, peer) \
     static const int PEER_RATIO_CONCAT(peer_ratio_pair_, __LINE__) = peer_ratio::Register(label, ours, peer)
 // A floor beside ours rather than a peer: printed as such.
-#define FLOOR_RATIO(label, ours, floor) \
-    static const int PEER_RATIO_CONCAT(peer_ratio_pair_, __LINE__) = peer_ratio::Register(label, ours, floor, true)
+#define FLOOR_RATIO(label, ours, floor)                                                                      \
+    static const int PEER_RATIO_CONCAT(peer_ratio_pair_, __LINE__) =                                         \
+        peer_ratio::Register(label, ours, floor, true)
 #define PEER_RATIO_MAIN() \
     int main(int argc, char** argv) { return peer_ratio::Main(argc, argv); }
 // The same with another default number of repetitions (the command line's still wins).
-#define PEER_RATIO_MAIN_REPEATING(repetitions) \
-    int main(int argc, char** argv) { return peer_ratio::Main(argc, argv, repetitions); }
+#define PEER_RATIO_MAIN_REPEATING(repetitions)                                                               \
+    int main(int argc, char** argv) {                                                                        \
+        return peer_ratio::Main(argc, argv, repetitions);                                                    \
+    }

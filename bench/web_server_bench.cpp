@@ -116,7 +116,8 @@ int64_t AnswerBody(WebServer* s, void*, WebServerConnection* c, int64_t) {
     const int fd = (int)((intptr_t)handle - 1);
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof(buffer))) > 0) WebServer_ConnectionResponseWrite(s, c, buffer, (int32_t)n, &count);
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+        WebServer_ConnectionResponseWrite(s, c, buffer, (int32_t)n, &count);
     close(fd);
     return 0;
 }
@@ -237,10 +238,12 @@ struct Env {
         const std::string cpus = Processors::List(TheProcessors().Server);
         // The answer from memory: nginx's own, with the type its files are given.
         const std::string fromMemory = std::string("location = ") + kPaths[kFromMemory] +
-                                       " { default_type application/octet-stream; return 200 \"" + kAnswer + "\"; } ";
-        Nginx = StartNginx(Dir, "nginx", Dir.file("www"), "", fromMemory + "keepalive_requests 1000000;", workers, cpus);
-        NginxClosing =
-            StartNginx(Dir, "nginx_closing", Dir.file("www"), "", fromMemory + "keepalive_timeout 0;", workers, cpus);
+                                       " { default_type application/octet-stream; return 200 \"" + kAnswer +
+                                       "\"; } ";
+        Nginx = StartNginx(Dir, "nginx", Dir.file("www"), "", fromMemory + "keepalive_requests 1000000;",
+                           workers, cpus);
+        NginxClosing = StartNginx(Dir, "nginx_closing", Dir.file("www"), "",
+                                  fromMemory + "keepalive_timeout 0;", workers, cpus);
         WebServer_Create(&Server);
         WebServer_SetPrintCallback(Server, nullptr, QuietPrint);
         WebServer_SetUseThread(Server, 1);
@@ -289,7 +292,8 @@ std::string OnClient(const std::string& command) {
 bool Ab(uint32_t port, int kind) {
     const std::string out = Run(OnClient("ab -q -r -s 30 -k -c 32 -n " + std::to_string(kAbRequests) + " " +
                                          Url(port, kind) + " 2>&1"));
-    return out.find("Failed requests:        0\n") != std::string::npos && out.find("Non-2xx") == std::string::npos &&
+    return out.find("Failed requests:        0\n") != std::string::npos &&
+           out.find("Non-2xx") == std::string::npos &&
            out.find("Complete requests:      " + std::to_string(kAbRequests)) != std::string::npos;
 }
 
@@ -339,7 +343,8 @@ void AbRun(benchmark::State& state, bool ours) {
     double cpu = 0;
     for (auto _ : state) {
         const double before = ServerCpu(pidFile);
-        if (!Ab(PortOf(ours, true), (int)state.range(0))) return state.SkipWithError("ab saw failed requests");
+        if (!Ab(PortOf(ours, true), (int)state.range(0)))
+            return state.SkipWithError("ab saw failed requests");
         cpu += ServerCpu(pidFile) - before;
     }
     state.SetItemsProcessed(state.iterations() * kAbRequests);
@@ -390,10 +395,30 @@ void PeerWrkPerConnection(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(OurAbKeepAlive)->Arg(kFromMemory)->Arg(kFromFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(PeerAbKeepAlive)->Arg(kFromMemory)->Arg(kFromFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(OurWrkKeepAlive)->Arg(kFromMemory)->Arg(kFromFile)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
-BENCHMARK(PeerWrkKeepAlive)->Arg(kFromMemory)->Arg(kFromFile)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+BENCHMARK(OurAbKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(PeerAbKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(OurWrkKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK(PeerWrkKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
 BENCHMARK(OurWrkPerConnection)
     ->Arg(kFromMemory)
     ->Arg(kFromFile)
@@ -407,8 +432,10 @@ BENCHMARK(PeerWrkPerConnection)
     ->UseManualTime()
     ->Iterations(1);
 
-PEER_RATIO("128-byte answers from memory, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive/0", "PeerAbKeepAlive/0");
-PEER_RATIO("128-byte answers from memory, keep-alive, wrk 32 connections", "OurWrkKeepAlive/0", "PeerWrkKeepAlive/0");
+PEER_RATIO("128-byte answers from memory, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive/0",
+           "PeerAbKeepAlive/0");
+PEER_RATIO("128-byte answers from memory, keep-alive, wrk 32 connections", "OurWrkKeepAlive/0",
+           "PeerWrkKeepAlive/0");
 PEER_RATIO("128-byte answers from memory, one per connection, wrk 32 connections", "OurWrkPerConnection/0",
            "PeerWrkPerConnection/0");
 PEER_RATIO("128-byte files, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive/1", "PeerAbKeepAlive/1");

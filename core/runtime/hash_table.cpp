@@ -244,7 +244,10 @@ int64_t HashTable_AddEx(HashTable* table, HashTableKey key, uint64_t value, Hash
     table->Buckets[bucket] = m;
     Platform_Increment(&table->Count);
     *member = m;
-    if (table->Count > table->BucketCount && table->BucketCount < kMaxGrownBuckets) Grow(table);
+    // The count is read atomically: other threads may read it while this one adds.
+    if (__atomic_load_n(&table->Count, __ATOMIC_RELAXED) > table->BucketCount &&
+        table->BucketCount < kMaxGrownBuckets)
+        Grow(table);
     return 1;
 }
 

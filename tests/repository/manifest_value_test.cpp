@@ -27,7 +27,8 @@ TEST(ManifestValueTest, PathSplitTable) {
     for (const auto& c : cases) {
         const ManifestPath p = ManifestPath_Split(c.Path);
         EXPECT_EQ(p.Count, c.Count) << c.Path;
-        for (size_t i = 0; i < c.Parts.size(); i++) EXPECT_EQ(p.Part[i], c.Parts[i]) << c.Path << " part " << i;
+        for (size_t i = 0; i < c.Parts.size(); i++)
+            EXPECT_EQ(p.Part[i], c.Parts[i]) << c.Path << " part " << i;
     }
     EXPECT_EQ(ManifestPath_Split(nullptr).Count, 0);
 }

@@ -77,7 +77,8 @@ TEST_F(NameIndexTest, NoRepeatLeavesTheCountAndARebuildForgets) {
 // own number.
 TEST_F(NameIndexTest, ManyNamesEachFound) {
     std::vector<std::string> texts;
-    for (int i = 0; i < 100000; i++) texts.push_back("content/dir" + std::to_string(i / 100) + "/file" + std::to_string(i));
+    for (int i = 0; i < 100000; i++)
+        texts.push_back("content/dir" + std::to_string(i / 100) + "/file" + std::to_string(i));
     uint32_t duplicate = 0;
     Build(texts, true, &duplicate);
     EXPECT_EQ(duplicate, 100000u);
