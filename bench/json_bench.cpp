@@ -100,7 +100,8 @@ bool LoadOnce(JSON* json, const std::string& text, uint32_t stringPool) {
 // The items and the child containers of a loaded tree, counted through the public walk.
 void CountLayout(Dictionary* dict, uint64_t* items, uint64_t* containers) {
     DictionaryItem* item = nullptr;
-    for (int64_t ok = Dictionary_ItemGetFirst(dict, &item); ok; ok = Dictionary_ItemGetNext(dict, item, &item)) {
+    for (int64_t ok = Dictionary_ItemGetFirst(dict, &item); ok;
+         ok = Dictionary_ItemGetNext(dict, item, &item)) {
         (*items)++;
         Dictionary* child = nullptr;
         if (Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child) {
