@@ -101,6 +101,7 @@ struct FileListIndex {
     NameIndex Names; // name (the record's own text, case ignored) -> entry number
     uint64_t TotalLength;
     uint64_t TotalPadding;
+    uint64_t DataEnd;
     bool NamesBuilt;
 };
 
@@ -120,6 +121,7 @@ void ClearIndex(FileListIndex* index) {
     index->Count = 0;
     index->TotalLength = 0;
     index->TotalPadding = 0;
+    index->DataEnd = 0;
     // Lookups by name see only the entries laid out: none until the next build.
     index->NamesBuilt = false;
 }
@@ -412,6 +414,7 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         index->Entries[n] = Entry{m, offset, size, (uint64_t)pad};
         index->TotalLength += size;
         index->TotalPadding += (uint64_t)pad;
+        if (size > 0) index->DataEnd = offset + size;
         offset += size + (uint64_t)pad;
         index->Count = n + 1;
     }
@@ -475,5 +478,12 @@ int64_t FileList_IndexGetTotalPadding(FileListIndex* index, uint64_t* padding) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(padding);
     *padding = index->TotalPadding;
+    return 1;
+}
+
+int64_t FileList_IndexGetDataEnd(FileListIndex* index, uint64_t* end) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    ASSERT_POINTER(end);
+    *end = index->DataEnd;
     return 1;
 }

@@ -115,14 +115,7 @@ bool PiecesMatchStream(MetaFile* metaFile) {
     if (total > 0 && piecesEnd - size >= streamEnd) return false;
     if (!metaFile->HasPadding && piecesEnd > streamEnd) return false;
     uint64_t dataEnd = 0;
-    FileListMember* m = nullptr;
-    for (FileList_MemberGetFirst(metaFile->Files, &m); m; FileList_MemberGetNext(metaFile->Files, m, &m)) {
-        uint64_t fileSize = 0, offset = 0;
-        if (FileList_MemberGetSize(metaFile->Files, m, &fileSize) && fileSize > 0) {
-            FileList_MemberGetOffset(metaFile->Files, m, &offset);
-            dataEnd = offset + fileSize;
-        }
-    }
+    FileList_IndexGetDataEnd(metaFile->FileIndex, &dataEnd);
     return dataEnd <= piecesEnd;
 }
 

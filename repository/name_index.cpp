@@ -74,7 +74,7 @@ bool NameIndex_Build(NameIndex* index, uint32_t count, uint32_t* duplicate) {
     // A large table is missed in the cache on nearly every insert: each name is hashed and its
     // slot fetched kAhead names before it goes in, so that the misses overlap. Inserts still
     // happen in list order, which keeps the first holder of a name.
-    constexpr uint32_t kAhead = 8;
+    constexpr uint32_t kAhead = 16;
     struct Pending {
         const char* Name;
         uint32_t Number;
