@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/peer_ratio.h"
 #include "core/formats/crc.h"
 
 namespace {
@@ -59,3 +60,8 @@ void BM_CrcObject(benchmark::State& state) {
 BENCHMARK(BM_CrcUpdate)->Arg(4096)->Arg(1 << 20);
 BENCHMARK(BM_ZlibCrc32)->Arg(4096)->Arg(1 << 20);
 BENCHMARK(BM_CrcObject)->Arg(4096)->Arg(1 << 20);
+
+PEER_RATIO("CRC-32 of 4 KiB vs zlib crc32", "BM_CrcUpdate/4096", "BM_ZlibCrc32/4096");
+PEER_RATIO("CRC-32 of 1 MiB vs zlib crc32", "BM_CrcUpdate/1048576", "BM_ZlibCrc32/1048576");
+PEER_RATIO("CRC-32 object of 1 MiB vs zlib crc32", "BM_CrcObject/1048576", "BM_ZlibCrc32/1048576");
+PEER_RATIO_MAIN()

@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench/peer_ratio.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 
@@ -62,3 +63,10 @@ BENCHMARK(BM_Log_FilterOff);
 BENCHMARK(BM_Log_FilterOn);
 BENCHMARK(BM_Fprintf_Buffered);
 BENCHMARK(BM_Fprintf_FlushEachLine);
+
+// The log writes each line through to its file, as fprintf does when flushed after each.
+PEER_RATIO("log line, no filter, vs fprintf flushed per line", "BM_Log_FilterOff",
+           "BM_Fprintf_FlushEachLine");
+PEER_RATIO("log line, filter asked, vs fprintf flushed per line", "BM_Log_FilterOn",
+           "BM_Fprintf_FlushEachLine");
+PEER_RATIO_MAIN()

@@ -13,8 +13,10 @@
 // so a child started outside the timed loop (a server's start, a fixture made by a tool) counts
 // in it too; benchmarks for which that matters set cpu_s themselves.
 //
-// Use: PEER_RATIO("label", "BM_Ours/arg", "BM_Peer/arg"); and PEER_RATIO_MAIN() once instead of
-// the library's main. Runs repeat 5 times unless --benchmark_repetitions says otherwise, and
+// Use: PEER_RATIO("label", "BM_Ours/arg", "BM_Peer/arg") (FLOOR_RATIO for a floor that does less
+// than ours, not the same work); and PEER_RATIO_MAIN() once instead of
+// the library's main. Runs repeat 5 times (PEER_RATIO_MAIN_REPEATING(n): n times) unless
+// --benchmark_repetitions says otherwise, and
 // interleave unless --benchmark_enable_random_interleaving says otherwise. The header must come
 // before the benchmarks' registrations (BENCHMARK, BENCHMARK_CAPTURE...), which it hooks.
 #pragma once
@@ -174,8 +176,11 @@ struct Hooked {
 
 // ---- Pairs and their report -------------------------------------------------------------------
 
+// A floor is not a peer: it does less than ours (a scan that builds nothing under a whole
+// load), and its ratio says how near ours comes to it.
 struct Pair {
     std::string Label, Ours, Peer;
+    bool Floor = false;
 };
 
 inline std::vector<Pair>& Pairs() {
@@ -183,8 +188,8 @@ inline std::vector<Pair>& Pairs() {
     return pairs;
 }
 
-inline int Register(const char* label, const char* ours, const char* peer) {
-    Pairs().push_back({label, ours, peer});
+inline int Register(const char* label, const char* ours, const char* peer, bool floor = false) {
+    Pairs().push_back({label, ours, peer, floor});
     return 0;
 }
 
@@ -227,11 +232,13 @@ class Reporter : public benchmark::ConsoleReporter {
                 printf("%s: no ratio (a side did not run)\n", pair.Label.c_str());
                 continue;
             }
-            printf("%s: our speed / peer's %.2fx (min-max %.2f-%.2f over %zu runs)", pair.Label.c_str(),
+            const char* other = pair.Floor ? "floor's" : "peer's";
+            printf("%s: our speed / %s %.2fx (min-max %.2f-%.2f over %zu runs)", pair.Label.c_str(), other,
                    wall[wall.size() / 2], wall.front(), wall.back(), wall.size());
             const std::vector<double> cpu = Ratios(cpus_[pair.Ours], cpus_[pair.Peer]);
             if (!cpu.empty())
-                printf(", CPU peer's / ours %.2fx (min-max %.2f-%.2f)", cpu[cpu.size() / 2], cpu.front(), cpu.back());
+                printf(", CPU %s / ours %.2fx (min-max %.2f-%.2f)", other, cpu[cpu.size() / 2], cpu.front(),
+                       cpu.back());
             printf("\n");
         }
         fflush(stdout);
@@ -251,16 +258,18 @@ class Reporter : public benchmark::ConsoleReporter {
     std::map<std::string, std::vector<double>> cpus_;
 };
 
-inline int Main(int argc, char** argv) {
+// `repetitions`: the program's default, for runs too long to make five of.
+inline int Main(int argc, char** argv, int defaultRepetitions = 5) {
     std::vector<char*> args(argv, argv + argc);
-    static char repetitions[] = "--benchmark_repetitions=5";
+    static std::string repetitions;
+    repetitions = "--benchmark_repetitions=" + std::to_string(defaultRepetitions);
     static char interleave[] = "--benchmark_enable_random_interleaving=true";
     bool givenRepetitions = false, givenInterleave = false;
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--benchmark_repetitions", 23) == 0) givenRepetitions = true;
         if (strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0) givenInterleave = true;
     }
-    if (!givenRepetitions) args.push_back(repetitions);
+    if (!givenRepetitions) args.push_back(repetitions.data());
     if (!givenInterleave) args.push_back(interleave);
     int count = (int)args.size();
     benchmark::Initialize(&count, args.data());
@@ -282,5 +291,14 @@ inline int Main(int argc, char** argv) {
 #define PEER_RATIO_CONCAT(a, b) PEER_RATIO_CONCAT2(a, b)
 #define PEER_RATIO(label, ours, peer) \
     static const int PEER_RATIO_CONCAT(peer_ratio_pair_, __LINE__) = peer_ratio::Register(label, ours, peer)
+// A floor beside ours rather than a peer: printed as such.
+#define FLOOR_RATIO(label, ours, floor)                                                                      \
+    static const int PEER_RATIO_CONCAT(peer_ratio_pair_, __LINE__) =                                         \
+        peer_ratio::Register(label, ours, floor, true)
 #define PEER_RATIO_MAIN() \
     int main(int argc, char** argv) { return peer_ratio::Main(argc, argv); }
+// The same with another default number of repetitions (the command line's still wins).
+#define PEER_RATIO_MAIN_REPEATING(repetitions)                                                               \
+    int main(int argc, char** argv) {                                                                        \
+        return peer_ratio::Main(argc, argv, repetitions);                                                    \
+    }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "bench/peer_ratio.h"
 #include "core/runtime/string_print.h"
 
 namespace {
@@ -130,3 +131,10 @@ BENCHMARK(BM_Print_Mixed);
 BENCHMARK(BM_Snprintf_Mixed);
 
 } // namespace
+
+PEER_RATIO("print of an integer vs snprintf", "BM_Print_Int", "BM_Snprintf_Int");
+PEER_RATIO("print of a text vs snprintf", "BM_Print_String", "BM_Snprintf_String");
+PEER_RATIO("print of a real, 12 decimals, vs snprintf", "BM_Print_Float", "BM_Snprintf_Float12");
+PEER_RATIO("print in hexadecimal vs snprintf", "BM_Print_Hex", "BM_Snprintf_Hex");
+PEER_RATIO("print of a mixed format vs snprintf", "BM_Print_Mixed", "BM_Snprintf_Mixed");
+PEER_RATIO_MAIN()

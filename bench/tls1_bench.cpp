@@ -1,13 +1,9 @@
-// The TLS client on 127.0.0.1 beside peers doing the same work: a 1 GiB download through
-// AES-128-GCM records (ECDHE-RSA-AES128-GCM-SHA256, TLS 1.2) from nginx, ours pumped through a
-// Socket beside curl writing to /dev/null with the same suite, both checking the chain against
-// the same root; and full handshakes with ECDHE P-256 and with RSA-2048 key exchange against
-// openssl s_server (ours one by one, the peer `openssl s_time -new`). Each server serves the
-// same sparse file to both sides. The download's CPU time is the client's alone (cpu_s: ours
-// this process, curl its own), the server's being the same for both.
+// Full TLS 1.2 handshakes of the client on 127.0.0.1 beside a peer doing the same work: ECDHE
+// P-256 and RSA-2048 key exchange against openssl s_server (ours one by one, the peer `openssl
+// s_time -new`), both checking the chain against the same root. A download over HTTPS is measured
+// where the product's own client makes it, beside curl: tasks_download_bench.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,9 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/nginx_peer.h"
 #include "bench/peer_ratio.h"
-#include "bench/process_peer.h"
 #include "core/net/tls1.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/tls_pump.h"
@@ -30,30 +24,17 @@ extern char** environ;
 
 namespace {
 
-constexpr uint64_t kTotal = 1ull << 30;
-constexpr const char* kRequest = "GET /big.bin HTTP/1.0\r\nHost: localhost\r\n\r\n";
 constexpr int kPeerSeconds = 2;
 
 struct BenchEnv {
     TlsPki Pki;
-    TempDir Served; // nginx's folder: its workers may run as another user
     std::unique_ptr<TrustSet> Trust;
-    std::unique_ptr<TlsServer> Server, Nginx;
+    std::unique_ptr<TlsServer> Server;
 
     BenchEnv() {
         TLS1_Init();
         if (!Pki.Made) return;
         Trust = std::make_unique<TrustSet>(std::vector<std::string>{Pki.Der("root")});
-        const int fd = open(Pki.File("big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0 || ftruncate(fd, (off_t)kTotal) != 0) return;
-        close(fd);
-        chmod(Served.path().c_str(), 0711);
-        mkdir(Served.file("www").c_str(), 0755);
-        { std::ofstream(Served.file("www/big.bin")); }
-        if (truncate(Served.file("www/big.bin").c_str(), (off_t)kTotal) != 0 ||
-            chmod(Served.file("www/big.bin").c_str(), 0644) != 0)
-            return;
-        Nginx = StartNginx(Served, "nginx", Served.file("www"), "ssl", NginxTls12(Served, Pki));
         Server = std::make_unique<TlsServer>(
             Pki.Dir.path(),
             std::vector<std::string>{"openssl", "s_server", "-accept", "127.0.0.1:{port}", "-cert", "rsa.pem",
@@ -62,11 +43,9 @@ struct BenchEnv {
     }
     ~BenchEnv() {
         Server.reset();
-        Nginx.reset();
         TLS1_Remove();
     }
     bool Ready() const { return Server && Server->Running(); }
-    bool NginxReady() const { return Nginx && Nginx->Running(); }
 };
 
 BenchEnv& Env() {
@@ -101,45 +80,6 @@ double RunTimed(const std::vector<std::string>& args, const std::string& in, con
     waitpid(pid, &status, 0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
-void OurDownload(benchmark::State& state) {
-    if (!Env().NginxReady()) return state.SkipWithError("nginx did not start");
-    Offer("ecdhe-rsa-aes128-gcm-sha256");
-    double cpu = 0;
-    for (auto _ : state) {
-        const double start = ProcessCpu();
-        TlsPump pump;
-        TLS1_SetCertStoreHandle(pump.Tls(), Env().Trust->Interface);
-        pump.Discard = true;
-        if (!pump.Handshake(Env().Nginx->Port(), "localhost") || !pump.Send(kRequest))
-            return state.SkipWithError("handshake failed");
-        pump.ReadToClose(300000);
-        if (pump.Discarded < kTotal || pump.Failed) return state.SkipWithError("download incomplete");
-        cpu += ProcessCpu() - start;
-    }
-    peer_ratio::SetCpu(state, cpu);
-    state.SetBytesProcessed(state.iterations() * (int64_t)kTotal);
-}
-
-void PeerDownload(benchmark::State& state) {
-    if (!Env().NginxReady()) return state.SkipWithError("nginx did not start");
-    const std::string port = std::to_string(Env().Nginx->Port());
-    const std::vector<std::string> args{"-o",          "/dev/null",
-                                        "--tlsv1.2",   "--tls-max",
-                                        "1.2",         "--ciphers",
-                                        "ECDHE-RSA-AES128-GCM-SHA256",
-                                        "--cacert",    Env().Pki.File("root.pem"),
-                                        "--resolve",   "localhost:" + port + ":127.0.0.1",
-                                        "https://localhost:" + port + "/big.bin"};
-    double cpu = 0;
-    for (auto _ : state) {
-        const double used = Curl(args);
-        if (used < 0) return state.SkipWithError("curl failed");
-        cpu += used;
-    }
-    peer_ratio::SetCpu(state, cpu);
-    state.SetBytesProcessed(state.iterations() * (int64_t)kTotal);
 }
 
 const char* const kSuites[] = {"ecdhe-rsa-aes128-gcm-sha256", "rsa-aes128-gcm-sha256"};
@@ -191,11 +131,8 @@ void PeerHandshake(benchmark::State& state) {
     }
 }
 
-BENCHMARK(OurDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(PeerDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(OurHandshake)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(PeerHandshake)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(1);
-PEER_RATIO("1 GiB download from nginx beside curl, ECDHE-RSA-AES128-GCM-SHA256", "OurDownload", "PeerDownload");
 PEER_RATIO("handshakes, ECDHE P-256 (RSA-2048 signature)", "OurHandshake/0", "PeerHandshake/0");
 PEER_RATIO("handshakes, RSA-2048 key exchange", "OurHandshake/1", "PeerHandshake/1");
 

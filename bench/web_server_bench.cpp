@@ -2,6 +2,9 @@
 // processors: the server under test (ours, or nginx with one worker per processor) is pinned to
 // the first processors this process may use and the load generator to the next ones, as many for
 // each (a quarter of the processors, at least one), so neither side borrows the other's.
+// Both sides do the same work per request, in two kinds: the answer from memory (ours from its
+// callback, nginx through `return 200`), and the answer from a file opened, measured, read and
+// closed per request (ours in its callbacks, nginx from its root with sendfile).
 // Keep-alive through ab (32 clients, 20000 requests) and wrk, and one request per connection
 // through wrk with "Connection: close" (nginx with keepalive_timeout 0). The CPU time set beside
 // the wall time is the server's alone: this process's own (the load generator is a child) for
@@ -9,10 +12,12 @@
 // one-per-connection run the sockets of the server's port still closing are counted.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,20 +58,78 @@ int64_t QuietPrint(void*, const char*, ...) {
     return 1;
 }
 
-int64_t AnswerHeader(WebServer* s, void*, WebServerConnection* c) {
-    WebServer_ConnectionSetResponse(s, c, 200, (int64_t)kAnswer.size());
+// The folder the answers of the second kind are read from.
+std::string& Root() {
+    static std::string root;
+    return root;
+}
+
+// Argument of every pair: which kind of answer, and the path asked for it.
+enum Kind { kFromMemory = 0, kFromFile = 1 };
+const char* const kPaths[] = {"/mem.txt", "/a.txt"};
+
+void KeepAliveIfAsked(WebServer* s, WebServerConnection* c) {
     char value[32];
     // ab keeps a connection only when the answer says so.
     if (WebServer_ConnectionGetRequestHeader(s, c, "Connection", value, (int32_t)sizeof(value)) &&
         strncasecmp(value, "keep-alive", 10) == 0)
         WebServer_ConnectionSetResponseHeader(s, c, "Connection", "%s", "keep-alive");
+}
+
+// The file of a request's path under the root, opened and measured as a static file server does;
+// the descriptor waits in the connection's user handle (plus one, so that none is null) for the
+// body.
+bool OpenAnswerFile(WebServer* s, WebServerConnection* c) {
+    const char* name = nullptr;
+    if (!WebServer_ConnectionGetFilenamePtr(s, c, &name) || !name || strstr(name, "..")) return false;
+    const int fd = open((Root() + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    WebServer_ConnectionSetUserHandle(s, c, reinterpret_cast<void*>((intptr_t)fd + 1));
+    WebServer_ConnectionSetResponse(s, c, 200, (int64_t)info.st_size);
+    return true;
+}
+
+int64_t AnswerHeader(WebServer* s, void*, WebServerConnection* c) {
+    const char* name = nullptr;
+    WebServer_ConnectionGetFilenamePtr(s, c, &name);
+    if (name && strcmp(name, kPaths[kFromMemory]) == 0)
+        WebServer_ConnectionSetResponse(s, c, 200, (int64_t)kAnswer.size());
+    else if (!OpenAnswerFile(s, c))
+        WebServer_ConnectionSetResponse(s, c, 404, 0);
+    KeepAliveIfAsked(s, c);
     return 1;
 }
 
 int64_t AnswerBody(WebServer* s, void*, WebServerConnection* c, int64_t) {
+    void* handle = nullptr;
+    WebServer_ConnectionGetUserHandle(s, c, &handle);
     int32_t count = 0;
-    WebServer_ConnectionResponseWrite(s, c, kAnswer.data(), (int32_t)kAnswer.size(), &count);
+    if (!handle) {
+        WebServer_ConnectionResponseWrite(s, c, kAnswer.data(), (int32_t)kAnswer.size(), &count);
+        return 0;
+    }
+    WebServer_ConnectionSetUserHandle(s, c, nullptr);
+    const int fd = (int)((intptr_t)handle - 1);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+        WebServer_ConnectionResponseWrite(s, c, buffer, (int32_t)n, &count);
+    close(fd);
     return 0;
+}
+
+// A descriptor still waiting when a connection ends early is closed with it.
+int64_t CloseAnswerFile(WebServer* s, void*, WebServerConnection* c) {
+    void* handle = nullptr;
+    if (WebServer_ConnectionGetUserHandle(s, c, &handle) && handle) {
+        WebServer_ConnectionSetUserHandle(s, c, nullptr);
+        close((int)((intptr_t)handle - 1));
+    }
+    return 1;
 }
 
 // The processors this process may use, split into the server's (the first quarter, at least one)
@@ -170,10 +233,17 @@ struct Env {
         chmod(Dir.path().c_str(), 0711);
         mkdir(Dir.file("www").c_str(), 0755);
         std::ofstream(Dir.file("www/a.txt"), std::ios::binary) << kAnswer;
+        Root() = Dir.file("www");
         const int workers = (int)TheProcessors().Server.size();
         const std::string cpus = Processors::List(TheProcessors().Server);
-        Nginx = StartNginx(Dir, "nginx", Dir.file("www"), "", "keepalive_requests 1000000;", workers, cpus);
-        NginxClosing = StartNginx(Dir, "nginx_closing", Dir.file("www"), "", "keepalive_timeout 0;", workers, cpus);
+        // The answer from memory: nginx's own, with the type its files are given.
+        const std::string fromMemory = std::string("location = ") + kPaths[kFromMemory] +
+                                       " { default_type application/octet-stream; return 200 \"" + kAnswer +
+                                       "\"; } ";
+        Nginx = StartNginx(Dir, "nginx", Dir.file("www"), "", fromMemory + "keepalive_requests 1000000;",
+                           workers, cpus);
+        NginxClosing = StartNginx(Dir, "nginx_closing", Dir.file("www"), "",
+                                  fromMemory + "keepalive_timeout 0;", workers, cpus);
         WebServer_Create(&Server);
         WebServer_SetPrintCallback(Server, nullptr, QuietPrint);
         WebServer_SetUseThread(Server, 1);
@@ -183,6 +253,7 @@ struct Env {
         WebServer_SetListenPort(Server, 0);
         WebServer_SetConnectionResponseHeaderCallback(Server, nullptr, AnswerHeader);
         WebServer_SetConnectionResponseBodyCallback(Server, nullptr, AnswerBody);
+        WebServer_SetConnectionCloseCallback(Server, nullptr, CloseAnswerFile);
         WebServer_Start(Server);
         for (int i = 0; i < 500 && !Port; i++) {
             WebServer_GetActiveListenPort(Server, &Port);
@@ -197,8 +268,8 @@ Env& TheEnv() {
     return env;
 }
 
-std::string Url(uint32_t port) {
-    return "http://127.0.0.1:" + std::to_string(port) + "/a.txt";
+std::string Url(uint32_t port, int kind) {
+    return "http://127.0.0.1:" + std::to_string(port) + kPaths[kind];
 }
 
 std::string Run(const std::string& command) {
@@ -217,11 +288,12 @@ std::string OnClient(const std::string& command) {
     return "taskset -c " + Processors::List(TheProcessors().Client) + " " + command;
 }
 
-// Runs ab with keep-alive; true when every request was answered.
-bool Ab(uint32_t port) {
+// Runs ab with keep-alive; true when every request was answered with success.
+bool Ab(uint32_t port, int kind) {
     const std::string out = Run(OnClient("ab -q -r -s 30 -k -c 32 -n " + std::to_string(kAbRequests) + " " +
-                                         Url(port) + " 2>&1"));
+                                         Url(port, kind) + " 2>&1"));
     return out.find("Failed requests:        0\n") != std::string::npos &&
+           out.find("Non-2xx") == std::string::npos &&
            out.find("Complete requests:      " + std::to_string(kAbRequests)) != std::string::npos;
 }
 
@@ -231,11 +303,11 @@ struct WrkResult {
 };
 
 // Runs wrk, one thread per processor of its own, with the Connection header given.
-WrkResult Wrk(uint32_t port, const char* connection) {
+WrkResult Wrk(uint32_t port, int kind, const char* connection) {
     WrkResult result;
     const std::string out =
         Run(OnClient("wrk -t " + std::to_string(TheProcessors().Client.size()) + " -c 32 -d " + kWrkSeconds +
-                     " -H 'Connection: " + connection + "' " + Url(port) + " 2>&1"));
+                     " -H 'Connection: " + connection + "' " + Url(port, kind) + " 2>&1"));
     if (out.find("Non-2xx") != std::string::npos) return result;
     // Read errors count the peers that closed, as meant, before wrk read their end: only the
     // other kinds are failures.
@@ -271,7 +343,8 @@ void AbRun(benchmark::State& state, bool ours) {
     double cpu = 0;
     for (auto _ : state) {
         const double before = ServerCpu(pidFile);
-        if (!Ab(PortOf(ours, true))) return state.SkipWithError("ab saw failed requests");
+        if (!Ab(PortOf(ours, true), (int)state.range(0)))
+            return state.SkipWithError("ab saw failed requests");
         cpu += ServerCpu(pidFile) - before;
     }
     state.SetItemsProcessed(state.iterations() * kAbRequests);
@@ -286,7 +359,7 @@ void WrkRun(benchmark::State& state, bool ours, bool keepAlive) {
     SocketStates after;
     for (auto _ : state) {
         const double before = ServerCpu(pidFile);
-        const WrkResult run = Wrk(port, keepAlive ? "keep-alive" : "close");
+        const WrkResult run = Wrk(port, (int)state.range(0), keepAlive ? "keep-alive" : "close");
         if (run.Rate <= 0) return state.SkipWithError("wrk saw failed requests");
         // The server's CPU for the nominal count of requests, as the time is.
         cpu += (ServerCpu(pidFile) - before) * kWrkNominalRequests / run.Requests;
@@ -322,15 +395,51 @@ void PeerWrkPerConnection(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(OurAbKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(PeerAbKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(OurWrkKeepAlive)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
-BENCHMARK(PeerWrkKeepAlive)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
-BENCHMARK(OurWrkPerConnection)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
-BENCHMARK(PeerWrkPerConnection)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+BENCHMARK(OurAbKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(PeerAbKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(OurWrkKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK(PeerWrkKeepAlive)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK(OurWrkPerConnection)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK(PeerWrkPerConnection)
+    ->Arg(kFromMemory)
+    ->Arg(kFromFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
 
-PEER_RATIO("128-byte answers, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive", "PeerAbKeepAlive");
-PEER_RATIO("128-byte answers, keep-alive, wrk 32 connections", "OurWrkKeepAlive", "PeerWrkKeepAlive");
-PEER_RATIO("128-byte answers, one per connection, wrk 32 connections", "OurWrkPerConnection",
-           "PeerWrkPerConnection");
+PEER_RATIO("128-byte answers from memory, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive/0",
+           "PeerAbKeepAlive/0");
+PEER_RATIO("128-byte answers from memory, keep-alive, wrk 32 connections", "OurWrkKeepAlive/0",
+           "PeerWrkKeepAlive/0");
+PEER_RATIO("128-byte answers from memory, one per connection, wrk 32 connections", "OurWrkPerConnection/0",
+           "PeerWrkPerConnection/0");
+PEER_RATIO("128-byte files, keep-alive, ab 32 clients x 20000", "OurAbKeepAlive/1", "PeerAbKeepAlive/1");
+PEER_RATIO("128-byte files, keep-alive, wrk 32 connections", "OurWrkKeepAlive/1", "PeerWrkKeepAlive/1");
+PEER_RATIO("128-byte files, one per connection, wrk 32 connections", "OurWrkPerConnection/1",
+           "PeerWrkPerConnection/1");
 PEER_RATIO_MAIN()

@@ -6,11 +6,11 @@
 
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
-#include "core/runtime/hash_table.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/string.h"
 #include "repository/manifest_value.h"
+#include "repository/name_index.h"
 #include "repository/padding.h"
 
 struct FileListMember {
@@ -98,10 +98,11 @@ struct FileListIndex {
     Entry* Entries;
     uint32_t Count;
     uint32_t Capacity;
-    HashTable* Names; // name (the record's own text, case ignored) -> entry number
-    uint32_t NameBuckets;
+    NameIndex Names; // name (the record's own text, case ignored) -> entry number
     uint64_t TotalLength;
     uint64_t TotalPadding;
+    uint64_t DataEnd;
+    bool NamesBuilt;
 };
 
 namespace {
@@ -109,7 +110,7 @@ namespace {
 int64_t DeleteIndex(void** handle) {
     FileListIndex* index = static_cast<FileListIndex*>(*handle);
     if (index->Entries) Memory_Free(index->Entries, sizeof(Entry) * index->Capacity);
-    if (index->Names) HashTable_Delete(&index->Names);
+    NameIndex_Free(&index->Names);
     index->Header.ClassId = 0;
     Memory_Free(index, sizeof(FileListIndex));
     *handle = nullptr;
@@ -120,24 +121,13 @@ void ClearIndex(FileListIndex* index) {
     index->Count = 0;
     index->TotalLength = 0;
     index->TotalPadding = 0;
-    if (index->Names) HashTable_Reset(index->Names);
+    index->DataEnd = 0;
+    // Lookups by name see only the entries laid out: none until the next build.
+    index->NamesBuilt = false;
 }
 
-// A table with about one bucket per name, hashed under the process's key (the names come from
-// manifests, and none may be chosen to crowd one bucket); made anew only when it must grow.
-void PrepareNames(FileListIndex* index, uint32_t count) {
-    uint32_t buckets = 64;
-    while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
-    if (index->Names && index->NameBuckets >= buckets) {
-        HashTable_Reset(index->Names);
-        return;
-    }
-    if (index->Names) HashTable_Delete(&index->Names);
-    HashTable_Create(&index->Names, sizeof(const char*), buckets);
-    HashTable_SetKeyAssignCallback(index->Names, nullptr, HashTable_StringPointerKeyAssign);
-    HashTable_SetValueCallback(index->Names, nullptr, HashTable_StringKeyedValueWithoutCase);
-    HashTable_SetCompareCallback(index->Names, nullptr, HashTable_StringPointerCompareWithoutCase);
-    index->NameBuckets = buckets;
+const char* EntryName(void* context, uint32_t number) {
+    return static_cast<FileListIndex*>(context)->Entries[number].Member->Name;
 }
 
 // The padding of a non-empty file that starts at `start`: the sizes of the ranges that touch its
@@ -362,6 +352,7 @@ int64_t FileList_IndexCreate(FileListIndex** handle) {
     index->Header.ClassId = FILELIST_INDEX_CLASS_ID;
     index->Header.RefCount = 1;
     index->Header.Delete = DeleteIndex;
+    NameIndex_Init(&index->Names, true, EntryName, index);
     Class_GenerateInstanceIdReal(index);
     *handle = index;
     return 1;
@@ -393,13 +384,12 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
     if (padding) CLASS_CHECK(paddingIndex, PADDING_INDEX_CLASS_ID);
     ClearIndex(index);
     const uint32_t count = list->Count;
-    if ((uint64_t)count * sizeof(Entry) > 0x7FFFFFFF) return 0;
+    if ((uint64_t)count * sizeof(Entry) > 0x7FFFFFFF || count > kNameIndexMaxNames) return 0;
     if (count > index->Capacity) {
         if (index->Entries) Memory_Free(index->Entries, sizeof(Entry) * index->Capacity);
         index->Entries = static_cast<Entry*>(Memory_Alloc(sizeof(Entry) * count));
         index->Capacity = count;
     }
-    PrepareNames(index, count);
     uint64_t offset = 0;
     uint32_t n = 0;
     for (FileListMember* m = list->First; m; m = m->Next, n++) {
@@ -424,6 +414,7 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         index->Entries[n] = Entry{m, offset, size, (uint64_t)pad};
         index->TotalLength += size;
         index->TotalPadding += (uint64_t)pad;
+        if (size > 0) index->DataEnd = offset + size;
         offset += size + (uint64_t)pad;
         index->Count = n + 1;
     }
@@ -431,8 +422,12 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         ClearIndex(index);
         return 0;
     }
-    // Last file first: where names repeat, the entry kept is the first in stream order.
-    for (uint32_t i = count; i-- > 0;) HashTable_Add(index->Names, index->Entries[i].Member->Name, i);
+    // Where names repeat, the entry kept is the first in stream order.
+    if (!NameIndex_Build(&index->Names, count, nullptr)) {
+        ClearIndex(index);
+        return 0;
+    }
+    index->NamesBuilt = true;
     return 1;
 }
 
@@ -457,8 +452,8 @@ int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileLis
     ASSERT_POINTER(member);
     *member = nullptr;
     if (fileOffset) *fileOffset = 0;
-    uint64_t at = 0;
-    if (!index->Names || !HashTable_GetValue(index->Names, name, &at) || at >= index->Count) return 0;
+    uint32_t at = 0;
+    if (!index->NamesBuilt || !NameIndex_Find(&index->Names, name, &at) || at >= index->Count) return 0;
     const Entry& e = index->Entries[at];
     *member = e.Member;
     if (fileOffset) *fileOffset = e.Offset;
@@ -483,5 +478,12 @@ int64_t FileList_IndexGetTotalPadding(FileListIndex* index, uint64_t* padding) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(padding);
     *padding = index->TotalPadding;
+    return 1;
+}
+
+int64_t FileList_IndexGetDataEnd(FileListIndex* index, uint64_t* end) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    ASSERT_POINTER(end);
+    *end = index->DataEnd;
     return 1;
 }

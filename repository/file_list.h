@@ -84,3 +84,6 @@ int64_t FileList_IndexGetCount(FileListIndex* index, uint32_t* count);
 // Sum of the sizes; sum of the paddings.
 int64_t FileList_IndexGetTotalLength(FileListIndex* index, uint64_t* length);
 int64_t FileList_IndexGetTotalPadding(FileListIndex* index, uint64_t* padding);
+// Where the data of the last file that has any ends in the stream (its offset plus its size); 0
+// when no file has data.
+int64_t FileList_IndexGetDataEnd(FileListIndex* index, uint64_t* end);

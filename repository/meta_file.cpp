@@ -10,7 +10,6 @@
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/hash_table.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
@@ -18,6 +17,7 @@
 #include "core/web/web_get.h"
 #include "repository/file_list.h"
 #include "repository/manifest_value.h"
+#include "repository/name_index.h"
 #include "repository/padding.h"
 #include "repository/digest_table.h"
 #include "repository/storage_file_path.h"
@@ -115,14 +115,7 @@ bool PiecesMatchStream(MetaFile* metaFile) {
     if (total > 0 && piecesEnd - size >= streamEnd) return false;
     if (!metaFile->HasPadding && piecesEnd > streamEnd) return false;
     uint64_t dataEnd = 0;
-    FileListMember* m = nullptr;
-    for (FileList_MemberGetFirst(metaFile->Files, &m); m; FileList_MemberGetNext(metaFile->Files, m, &m)) {
-        uint64_t fileSize = 0, offset = 0;
-        if (FileList_MemberGetSize(metaFile->Files, m, &fileSize) && fileSize > 0) {
-            FileList_MemberGetOffset(metaFile->Files, m, &offset);
-            dataEnd = offset + fileSize;
-        }
-    }
+    FileList_IndexGetDataEnd(metaFile->FileIndex, &dataEnd);
     return dataEnd <= piecesEnd;
 }
 
@@ -134,69 +127,80 @@ constexpr uint32_t kAttributeLink = 8;
 // write one file from two slices of the stream, and an entry below a link entry would be written
 // and then erased when the link is made (or written through it). Names the storages refuse are
 // compared as they are: no storage acts on them.
+// The names as the storages act on them, entry by entry, and which entries are links.
+struct DistinctNames {
+    const char** Keys;
+    uint8_t* Links;
+};
+
+const char* DistinctKey(void* context, uint32_t number) {
+    return static_cast<DistinctNames*>(context)->Keys[number];
+}
+
 bool NamesAreDistinct(MetaFile* metaFile) {
     uint32_t count = 0;
     FileList_GetCount(metaFile->Files, &count);
     if (count < 2) return true;
-    uint32_t buckets = 64;
-    while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
-    HashTable* names = nullptr;
-    HashTable_Create(&names, sizeof(const char*), buckets);
-    HashTable_SetKeyAssignCallback(names, nullptr, HashTable_StringPointerKeyAssign);
-    HashTable_SetValueCallback(names, nullptr, HashTable_StringKeyedValue);
-    HashTable_SetCompareCallback(names, nullptr, HashTable_StringPointerCompare);
+    if (count > kNameIndexMaxNames) {
+        MetaFile_Print(metaFile, "Too many files (%u)\n", count);
+        return false;
+    }
+    DistinctNames names{static_cast<const char**>(Memory_Alloc((int32_t)(sizeof(const char*) * count))),
+                        static_cast<uint8_t*>(Memory_AllocZero((int32_t)count))};
+    // Only a name that normalises to another text needs a copy of its own.
     Pool* texts = nullptr;
     Pool_Create(&texts);
     Pool_SetChunkSize(texts, 1);
     Pool_SetStringMode(texts, 1);
     Pool_SetMemorySize(texts, 16384);
-    bool ok = true;
-    uint32_t links = 0;
+    uint32_t links = 0, n = 0;
     FileListMember* m = nullptr;
-    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && n < count;
+         FileList_MemberGetNext(metaFile->Files, m, &m), n++) {
         const char* raw = FileList_MemberGetNamePtr(metaFile->Files, m);
+        names.Keys[n] = raw;
         if (!raw) continue;
-        const char* key = raw;
         char normal[STORAGE_FILE_PATH_SIZE];
-        if (StorageFilePath_Check(raw, normal, (int32_t)sizeof(normal))) {
+        if (StorageFilePath_Check(raw, normal, (int32_t)sizeof(normal)) && strcmp(normal, raw) != 0) {
             const size_t length = strlen(normal);
-            char* kept = static_cast<char*>(Pool_Alloc(texts, length + 1));
+            char* kept = static_cast<char*>(Pool_Alloc(texts, (uint32_t)length + 1));
             memcpy(kept, normal, length + 1);
-            key = kept;
+            names.Keys[n] = kept;
         }
         uint32_t attributes = 0;
-        const bool link = FileList_MemberGetAttributes(metaFile->Files, m, &attributes) && (attributes & kAttributeLink);
-        // One look-up: a name already there is only given its mark again, and the count stays.
-        uint32_t before = 0, after = 0;
-        HashTableMember* member = nullptr;
-        HashTable_GetCount(names, &before);
-        HashTable_AddEx(names, key, link ? 1 : 0, &member);
-        HashTable_GetCount(names, &after);
-        if (after == before) {
-            MetaFile_Print(metaFile, "File listed twice (%s)\n", key);
-            ok = false;
-            break;
+        if (FileList_MemberGetAttributes(metaFile->Files, m, &attributes) && (attributes & kAttributeLink)) {
+            names.Links[n] = 1;
+            links++;
         }
-        if (link) links++;
+    }
+    for (; n < count; n++) names.Keys[n] = nullptr;
+    NameIndex index;
+    NameIndex_Init(&index, false, DistinctKey, &names);
+    uint32_t twice = count;
+    bool ok = NameIndex_Build(&index, count, &twice);
+    if (ok && twice < count) {
+        MetaFile_Print(metaFile, "File listed twice (%s)\n", names.Keys[twice]);
+        ok = false;
     }
     // Every directory above each name must not be a link entry.
-    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok && links;
-         FileList_MemberGetNext(metaFile->Files, m, &m)) {
-        const char* raw = FileList_MemberGetNamePtr(metaFile->Files, m);
+    for (uint32_t i = 0; i < count && ok && links; i++) {
+        const char* raw = names.Keys[i];
         char normal[STORAGE_FILE_PATH_SIZE];
         if (!raw || !StorageFilePath_Check(raw, normal, (int32_t)sizeof(normal))) continue;
         for (char* slash = strchr(normal, '/'); slash && ok; slash = strchr(slash + 1, '/')) {
             *slash = 0;
-            uint64_t isLink = 0;
-            if (HashTable_GetValue(names, normal, &isLink) && isLink) {
+            uint32_t holder = 0;
+            if (NameIndex_Find(&index, normal, &holder) && names.Links[holder]) {
                 MetaFile_Print(metaFile, "File listed below a link (%s)\n", normal);
                 ok = false;
             }
             *slash = '/';
         }
     }
+    NameIndex_Free(&index);
     Pool_Delete(&texts);
-    HashTable_Delete(&names);
+    Memory_Free(names.Links, (int32_t)count);
+    Memory_Free(names.Keys, (int32_t)(sizeof(const char*) * count));
     return ok;
 }
 
@@ -500,9 +504,13 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
     MetaFile* metaFile = Checked(user);
     ASSERT_POINTER(path);
     if (!value || length < 0) length = 0;
-    const ManifestPath p = ManifestPath_Split(path);
-    if (p.Count < 1 || p.Part[0].empty() || p.Part[0].size() > 63) return 1;
-    const std::string_view key = p.Part[0];
+    // Only the first component picks the table (which splits the path itself): the scan ends at
+    // the first separator, or past the longest key taken, rather than at the end of the path.
+    size_t first = 0;
+    while (first < 64 && path[first] && path[first] != '\\') first++;
+    const bool separator = path[first] == '\\';
+    const std::string_view key(path, first);
+    if (key.empty() || key.size() > 63) return 1;
     if (ManifestText_Is(key, "files")) return FileList_MemberAddByValue(metaFile->Files, path, type, value, length, error);
     if (ManifestText_Is(key, "pad")) return Padding_MemberAddByValue(metaFile->Pad, path, type, value, length, error);
     if (ManifestText_Is(key, "pieces")) {
@@ -512,7 +520,7 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
         return 0;
     }
     // The remaining keys are plain texts of the top level.
-    if (p.Count != 1 || !ManifestValue_IsScalar(type)) return 1;
+    if (separator || !ManifestValue_IsScalar(type)) return 1;
     if (ManifestText_Is(key, "id"))
         String_CopyLengthSafe(metaFile->Id, (int32_t)sizeof(metaFile->Id), value, length);
     else if (ManifestText_Is(key, "writeAlign"))

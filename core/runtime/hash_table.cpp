@@ -1,5 +1,7 @@
-// Fixed-bucket hash table with keys stored inside the members; members come from the table's
-// own pool in chunks of 10, so adding and removing rarely reaches the sized allocator.
+// Chained hash table with keys stored inside the members; members come from the table's own pool
+// in chunks of 10, so adding and removing rarely reaches the sized allocator. The bucket count
+// given at creation is where it starts: past one member per bucket the buckets double, so that a
+// table of names never slows with the count of names.
 #include "core/runtime/hash_table.h"
 
 #include <cstring>
@@ -40,6 +42,8 @@ struct HashTable {
 namespace {
 
 constexpr uint32_t kMembersPerChunk = 10;
+// The most buckets growth makes (a 128 MB array); past it chains lengthen.
+constexpr uint32_t kMaxGrownBuckets = 1u << 24;
 
 // Members carry their class id in their first word, not in an object header.
 #define MEMBER_CHECK(member)                                                                                 \
@@ -103,6 +107,33 @@ void ResetMembers(HashTable* table) {
     }
     Pool_Reset(table->Members);
     __atomic_store_n(&table->Count, 0u, __ATOMIC_SEQ_CST);
+}
+
+// Twice the buckets, each member moved by the hash it keeps. A member keeps its place in the
+// pool, so handles to it stay good. The members of old bucket b go to b and b + the old count
+// only, each in the order it had, so a chain still runs newest first.
+void Grow(HashTable* table) {
+    const uint32_t old = table->BucketCount, count = old * 2;
+    auto* buckets = static_cast<HashTableMember**>(Memory_AllocZero(sizeof(HashTableMember*) * count));
+    for (uint32_t b = 0; b < old; b++) {
+        HashTableMember* tails[2] = {nullptr, nullptr};
+        for (HashTableMember* m = table->Buckets[b]; m;) {
+            HashTableMember* next = m->Next;
+            m->Bucket = m->Hash % count;
+            HashTableMember*& tail = tails[m->Bucket == b ? 0 : 1];
+            m->Prev = tail;
+            m->Next = nullptr;
+            if (tail)
+                tail->Next = m;
+            else
+                buckets[m->Bucket] = m;
+            tail = m;
+            m = next;
+        }
+    }
+    Memory_Free(table->Buckets, sizeof(HashTableMember*) * old);
+    table->Buckets = buckets;
+    table->BucketCount = count;
 }
 
 HashTableMember* FirstFrom(HashTable* table, uint32_t bucket) {
@@ -213,6 +244,10 @@ int64_t HashTable_AddEx(HashTable* table, HashTableKey key, uint64_t value, Hash
     table->Buckets[bucket] = m;
     Platform_Increment(&table->Count);
     *member = m;
+    // The count is read atomically: other threads may read it while this one adds.
+    if (__atomic_load_n(&table->Count, __ATOMIC_RELAXED) > table->BucketCount &&
+        table->BucketCount < kMaxGrownBuckets)
+        Grow(table);
     return 1;
 }
 

@@ -214,3 +214,35 @@ TEST_F(FileListTest, OnlyAFieldsOwnScalarIsTaken) {
 }
 
 } // namespace
+
+namespace {
+
+// The end of the last file data: trailing empty files and padding count for nothing, and a
+// failed layout leaves none.
+TEST_F(FileListTest, DataEndIsTheLastFileDataEnd) {
+    const struct {
+        const char* What;
+        std::vector<File> Files;
+        uint64_t End;
+    } cases[] = {
+        {"padding after the last data", {{"a", 10, 6}, {"b", 5, -1}, {"e", -1, -1}, {"c", 3, 13}}, 24},
+        {"empty files with padding last", {{"a", 4, 2}, {"e", 0, 5}, {"f", -1, 3}}, 4},
+        {"no data", {{"e", 0, 7}, {"f", -1, -1}}, 0},
+    };
+    for (const auto& c : cases) {
+        FileList_Reset(list);
+        Fill(list, c.Files);
+        ASSERT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1) << c.What;
+        uint64_t end = 99;
+        EXPECT_EQ(FileList_IndexGetDataEnd(index, &end), 1);
+        EXPECT_EQ(end, c.End) << c.What;
+    }
+    FileList_Reset(list);
+    Fill(list, {{"a", 4, 0}, {"", 3, 0}});
+    EXPECT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 0);
+    uint64_t end = 99;
+    FileList_IndexGetDataEnd(index, &end);
+    EXPECT_EQ(end, 0u);
+}
+
+} // namespace

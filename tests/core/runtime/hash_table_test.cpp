@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -139,8 +140,10 @@ TEST(HashTable, OtherKeyKinds) {
 }
 
 TEST(HashTable, IterationIsBucketOrderNewestFirst) {
-    constexpr uint32_t kBuckets = 5;
-    HashTable* table = MakeTable(4, kBuckets, true);
+    // Made with 5 buckets, the table doubles them past one member each: at the 6th, 11th and
+    // 21st add, to 40. Growth keeps each chain newest first.
+    HashTable* table = MakeTable(4, 5, true);
+    constexpr uint32_t kBuckets = 40;
     std::vector<std::vector<uint32_t>> chains(kBuckets);
     for (uint32_t k = 0; k < 40; k++) {
         HashTable_Add(table, IntKey(k), k + 1000);
@@ -186,6 +189,39 @@ TEST(HashTable, ResetReusesPoolBlocksAndRemoveAllReleasesThem) {
     HashTable_Delete(&table);
     EXPECT_EQ(Got<uint32_t>(Memory_GetCount), before);
     Memory_Remove();
+}
+
+// Far more members than the buckets it was made with: every member is found by its key and by
+// its handle after the buckets have doubled again and again, a walk meets each once, and a
+// member taken out by its handle is gone.
+TEST(HashTable, GrowsPastItsBucketsKeepingEveryMember) {
+    HashTable* table = MakeTable(4, 3, true);
+    constexpr uint32_t kCount = 5000;
+    std::vector<HashTableMember*> handles;
+    for (uint32_t k = 0; k < kCount; k++) {
+        HashTableMember* m = nullptr;
+        HashTable_AddEx(table, IntKey(k), k + 1000, &m);
+        handles.push_back(m);
+    }
+    EXPECT_EQ(Got<uint32_t>(HashTable_GetCount, table), kCount);
+    std::vector<uint32_t> keys = Keys(table);
+    std::sort(keys.begin(), keys.end());
+    ASSERT_EQ(keys.size(), kCount);
+    for (uint32_t k = 0; k < kCount; k++) EXPECT_EQ(keys[k], k);
+    for (uint32_t k = 0; k < kCount; k += 7) {
+        uint64_t value = 0;
+        HashTableMember* found = nullptr;
+        EXPECT_EQ(HashTable_GetValue(table, IntKey(k), &value), 1);
+        EXPECT_EQ(value, k + 1000u);
+        EXPECT_EQ(HashTable_MemberFindByKey(table, IntKey(k), &found), 1);
+        EXPECT_EQ(found, handles[k]);
+    }
+    for (uint32_t k = 0; k < kCount; k += 2) EXPECT_EQ(HashTable_MemberRemove(table, &handles[k]), 1);
+    EXPECT_EQ(Got<uint32_t>(HashTable_GetCount, table), kCount / 2);
+    EXPECT_FALSE(HashTable_ContainsKey(table, IntKey(10)));
+    EXPECT_TRUE(HashTable_ContainsKey(table, IntKey(11)));
+    EXPECT_EQ(Keys(table).size(), kCount / 2);
+    HashTable_Delete(&table);
 }
 
 TEST(HashTable, CountReadFromAnotherThread) {
