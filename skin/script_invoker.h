@@ -17,6 +17,11 @@ enum : uint32_t {
     SCRIPTINVOKER_CLASS_ID = 0x08c3101a,
     SCRIPTINVOKER_ERROR_SIZE = 2048,
     SCRIPTINVOKER_WINDOW_ID_SIZE = 40,
+    // The largest body of one script call (a binding, a create request, a text to hash) that any
+    // route takes. A page's calls are a method and its arguments, kilobytes even when a text file
+    // goes with them; at this size one call still holds the thread that answers it (the window's)
+    // for tens of milliseconds, not for the best part of a second.
+    SCRIPTINVOKER_MAX_BODY = 4u << 20,
 };
 
 int64_t ScriptInvoker_Create(ScriptInvoker** handle);
