@@ -94,6 +94,8 @@ class PageResponder {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
     std::string log() const { return ReadFile(log_); }
+    // Forgets the requests logged so far.
+    void clear() const { WriteText(log_, ""); }
 
   private:
     TempDir dir_;
