@@ -69,8 +69,12 @@ function bounds() {
   r.push('server-instances=' + post('/instances/', '{}', 'application/json'));
   say('bounds ' + r.join(' '));
   say('done');
+  // What the page made goes first: a window waits for its page's instances when it closes.
+  N.releaseInstance('fsapp');
+  N.releaseInstance(app);
   N.invoke(w, binding('setCanClose', {canClose: true}));
   N.invoke(w, binding('close', {}));
+  N.releaseInstance(w);
 }
 N.invoke(w, binding('loaded', {}));
 N.invoke(w, binding('show', {}));
