@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "skin/script_invoker.h"
 #include "tests/core/linux/gui/desktop_peers.h"
 #include "tests/host/host_child.h"
 #include "tests/host/page_responder.h"
@@ -57,7 +58,7 @@ frame({src: URL.createObjectURL(new Blob(['<script>var KIND = "blob";' + own + '
 frame({src: '@PEER@/redirect?to=' + encodeURIComponent(location.origin + '/own.html')});
 frame({src: '@PEER@/evil.html'});
 function bounds() {
-  var bound = 4 * 1024 * 1024, at = 'a'.repeat(bound), past = at + 'a';
+  var bound = @BOUND@, at = 'a'.repeat(bound), past = at + 'a';
   var r = [];
   r.push('hash-at=' + (typeof N.hash('SHA256', at) === 'string'));
   r.push('hash-past=' + N.hash('SHA256', past));
@@ -183,7 +184,8 @@ class HostSkinOrigin : public ::testing::Test {
         ASSERT_NE(peer_->port(), 0) << "the loopback peer did not start";
         const std::vector<std::pair<std::string, std::string>> values = {
             {"@HELPERS@", kHelpers}, {"@PEER@", peer_->url("")},  {"@TARGET@", target_},
-            {"@HASH@", "skinhash"},  {"@INTEROP@", "skininterop"}};
+            {"@HASH@", "skinhash"},  {"@INTEROP@", "skininterop"},
+            {"@BOUND@", std::to_string((uint32_t)SCRIPTINVOKER_MAX_BODY)}};
         const std::string own = "var n = window.NativeInterop, id = n && n.createInstance('QVR.WorkflowApp', '');"
                                 "parent.postMessage('own ' + KIND + ' ' + (typeof id === 'string' && id.length > 0) "
                                 "+ ' ' + (n ? n.releaseInstance(id) : '-'), '*');";

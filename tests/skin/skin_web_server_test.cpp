@@ -613,7 +613,7 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
         {"POST /instances/ HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}",
          "HTTP/1.1 400 Bad Request\r\n", false},
         // A body past a script call's bound is refused before any of it is read.
-        {"POST /instances/ HTTP/1.1\r\nContent-Length: " + std::to_string((4 << 20) + 1) + "\r\n\r\n{\"typename\"",
+        {"POST /instances/ HTTP/1.1\r\nContent-Length: " + std::to_string(SCRIPTINVOKER_MAX_BODY + 1) + "\r\n\r\n{\"typename\"",
          "HTTP/1.1 413 \r\n", false},
         // Announced longer than sent, and the client gone: nothing is answered.
         {"POST /instances/ HTTP/1.1\r\nContent-Length: 100000\r\n\r\n{\"typename\"", ""},
