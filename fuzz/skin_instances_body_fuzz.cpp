@@ -11,6 +11,7 @@
 
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
+#include "core/formats/url.h"
 #include "core/platform/duplex_stream.h"
 #include "core/runtime/event_queue.h"
 #include "core/web/web_server.h"
@@ -88,11 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(Interop_DispatchCreateInstance("QVR.SkinApp", id, sizeof(id), nullptr, nullptr, nullptr) == 1);
     }
     const std::string path = create ? "/instances/" : std::string("/instances/") + g_app;
+    // Mostly a call of the skin's own origin; now and then one from elsewhere, which is refused.
+    static std::string origin;
+    if (origin.empty()) {
+        char text[320];
+        Require(URL_ParseOrigin(SkinApp_GetContentUrl(), text, sizeof(text)) == 1);
+        origin = text;
+    }
+    const bool foreign = (data[0] & 6) == 6;
     const std::string header = "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                               "\r\n\r\n";
+                               "\r\nOrigin: " + (foreign ? "http://127.0.0.1:1" : origin) +
+                               "\r\nContent-Type: application/json\r\n\r\n";
     std::string answer;
     const int32_t code = Exchange(header, body, &answer);
-    Require(code == 200 || code == 201 || code == 400);
+    Require(foreign ? code == 403 : (code == 200 || code == 201 || code == 400));
     if (create && code == 201) {
         // What was made is alive and goes again, so that instances do not pile up.
         Require(Interop_DispatchHasInstance(answer.c_str()) == 1);

@@ -104,6 +104,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     URL_CompareHostsWithoutPort(url, other);
     URL_CompareDomains(url, other);
     URL_CompareProtocol(url, other);
+    {
+        // An origin is one of its own: parsed again it is the same text, and it names itself.
+        Output out(capacity);
+        const int64_t parsed = capacity > 0 ? URL_ParseOrigin(url, out.data(), capacity) : 0;
+        out.Check();
+        if (parsed) {
+            std::vector<char> again((size_t)capacity);
+            if (URL_ParseOrigin(out.data(), again.data(), capacity) != 1 || strcmp(again.data(), out.data()) != 0)
+                abort();
+            if (URL_CompareOrigins(url, out.data()) != 1 && strlen(out.data()) < 320) abort();
+        }
+        URL_CompareOrigins(url, other);
+    }
     URL_TranslatePortString(url);
     uint32_t address = 0;
     uint16_t ipPort = 0;

@@ -17,6 +17,12 @@ enum : uint32_t {
     SCRIPTINVOKER_CLASS_ID = 0x08c3101a,
     SCRIPTINVOKER_ERROR_SIZE = 2048,
     SCRIPTINVOKER_WINDOW_ID_SIZE = 40,
+    // The largest body of one script call (a binding, a create request, a text to hash) that any
+    // route takes. A page's calls are a method and its arguments, kilobytes even when a text file
+    // goes with them. The call is answered on the window's thread: at this size the heaviest
+    // binding for the reader (a list of a million numbers) still holds it for tens of
+    // milliseconds, a text of this size for about one.
+    SCRIPTINVOKER_MAX_BODY = 2u << 20,
 };
 
 int64_t ScriptInvoker_Create(ScriptInvoker** handle);

@@ -2,6 +2,8 @@
 // single instance and local storage. Everything here runs on the main thread.
 #include "skin/skin_app.h"
 
+#include <atomic>
+
 #include <cstring>
 
 #include "core/certs/authenticate.h"
@@ -82,6 +84,8 @@ namespace {
 SkinApp* GlobalSkinApp = nullptr;
 uint32_t GlobalShutdown = 0;
 char GlobalContentUrl[SKINAPP_CONTENT_URL_SIZE];
+// Read by the web server's pass, set once at start-up by the browser back end.
+std::atomic<uint32_t> GlobalInstanceRoutes{1};
 char GlobalDevServer[SKINAPP_DEV_SERVER_SIZE];
 bool GlobalDevServerRead = false;
 
@@ -653,6 +657,29 @@ const char* SkinApp_GetDevServer() {
 int64_t SkinApp_IsDevServer(const char* url) {
     const char* server = SkinApp_GetDevServer();
     return url && server[0] && URL_CompareHosts(url, server) ? 1 : 0;
+}
+
+int64_t SkinApp_IsSkinOrigin(const char* origin) {
+    if (!origin || !origin[0]) return 0;
+    // An Origin header is the origin and nothing else: a path, query or fragment after it means
+    // the text came from somewhere else.
+    const char* authority = strstr(origin, "://");
+    if (!authority || authority[3 + strcspn(authority + 3, "/\\?#")] != 0) return 0;
+    // A host name is at most 253 characters: a longer origin is no skin's.
+    char given[320], skin[320];
+    if (!URL_ParseOrigin(origin, given, (int32_t)sizeof(given))) return 0;
+    if (URL_ParseOrigin(SkinApp_GetContentUrl(), skin, (int32_t)sizeof(skin)) && strcmp(given, skin) == 0) return 1;
+    const char* server = SkinApp_GetDevServer();
+    return server[0] && URL_ParseOrigin(server, skin, (int32_t)sizeof(skin)) && strcmp(given, skin) == 0 ? 1 : 0;
+}
+
+int64_t SkinApp_SetInstanceRoutes(uint32_t enabled) {
+    GlobalInstanceRoutes.store(enabled ? 1u : 0u);
+    return 1;
+}
+
+uint32_t SkinApp_GetInstanceRoutes() {
+    return GlobalInstanceRoutes.load();
 }
 
 int64_t SkinApp_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity) {

@@ -57,6 +57,15 @@ int64_t SkinApp_IsRunning();
 const char* SkinApp_GetContentUrl();
 int64_t SkinApp_IsContentUrl(const char* url);
 int64_t SkinApp_IsDevServer(const char* url);
+// 1 when the text is an origin ("scheme://host[:port]", nothing after it) that is the content
+// server's or the development server's exactly: scheme, host and port. The one test of every
+// route by which a page reaches native objects; "null", an empty text or a URL with a path is
+// no origin.
+int64_t SkinApp_IsSkinOrigin(const char* origin);
+// Whether the skin web server offers its "instances/" routes (on unless a browser back end that
+// carries its own bridge turned them off).
+int64_t SkinApp_SetInstanceRoutes(uint32_t enabled);
+uint32_t SkinApp_GetInstanceRoutes();
 const char* SkinApp_GetDevServer();
 int64_t SkinApp_ExpandKey(void* user, const char* name, char* argument, char* value, int32_t capacity);
 int64_t SkinApp_ExpandString(const char* source, char* buffer, int32_t capacity);

@@ -34,9 +34,10 @@ namespace {
 constexpr int32_t kPeriodDefault = 60;
 constexpr int32_t kBodyChunk = 15360;
 constexpr int32_t kRequestReadChunk = 8192;
-// A request body is held whole in memory (script calls, create requests): one larger than this
-// is not a call page script makes, and holding it would let a client grow us without bound.
-constexpr uint32_t kMaxRequestBody = 8u << 20;
+// A request body is held whole in memory (script calls, create requests): one larger than a
+// script call's bound is not a call page script makes. The core server answers a longer
+// announced body with 413 before reading it; this holds whatever reaches the body callback.
+constexpr uint32_t kMaxRequestBody = SCRIPTINVOKER_MAX_BODY;
 constexpr uint32_t kPathSize = 320;
 // How long a request header may stay begun but unfinished. Clients are local (this process and
 // its descendants) and a header is a few hundred bytes written at once, so a real one arrives in
@@ -294,6 +295,26 @@ int64_t InstanceCall(SkinWebServer* s, Record* r, const char* rest) {
     return 0; // other methods: the core server answers that no status was set
 }
 
+// A call of the "instances/" routes comes from a page of the skin's own origin (the Origin header
+// is the content server's or the development server's exactly), and a POST carries JSON: a type
+// that no page of another origin may send without a preflight, which this server never grants
+// it. A blind cross-origin POST (text/plain, a form) is refused before its body is looked at.
+bool InstanceCallAllowed(SkinWebServer* s, Record* r, const char* method) {
+    char origin[SKINWEBSERVER_ORIGIN_SIZE];
+    if (!WebServer_ConnectionGetRequestHeader(r->Server, r->Connection, "Origin", origin, (int32_t)sizeof(origin)) ||
+        strlen(origin) >= sizeof(origin) - 1 || !SkinApp_IsSkinOrigin(origin)) {
+        SkinWebServer_VerboseLog(s, 1, "Script call refused: origin \"%s\"\n", origin);
+        return false;
+    }
+    if (strcmp(method, "POST") != 0) return true;
+    char type[SKINWEBSERVER_ORIGIN_SIZE];
+    WebServer_ConnectionGetRequestHeader(r->Server, r->Connection, "Content-Type", type, (int32_t)sizeof(type));
+    const size_t end = strcspn(type, "; \t");
+    if (end == strlen("application/json") && String_CompareBeginningWithoutCase(type, "application/json")) return true;
+    SkinWebServer_VerboseLog(s, 1, "Script call refused: content type \"%s\"\n", type);
+    return false;
+}
+
 bool MatchesExternalPath(SkinWebServer* s, const char* name) {
     uint32_t count = 0;
     Dictionary_ItemGetCount(s->ExternalPaths, &count);
@@ -380,6 +401,7 @@ int64_t SkinWebServer_Create(SkinWebServer** handle) {
     WebServer_SetListenAttemptWait(s->Server, 2);
     WebServer_SetTimeout(s->Server, 0);
     WebServer_SetPersistentConnections(s->Server, 1);
+    WebServer_SetMaxRequestBody(s->Server, kMaxRequestBody);
     WebServer_SetPrintCallback(s->Server, s, CorePrint);
     WebServer_SetListenChangedCallback(
         s->Server, s, [](WebServer*, void* user, const uint32_t*, uint32_t port) -> int64_t {
@@ -724,18 +746,20 @@ int64_t SkinWebServer_OnResponseHeader(WebServer* core, void* user, WebServerCon
         WebServer_ConnectionSetResponseHeader(core, connection, "Access-Control-Allow-Origin", "%s", devServer);
         WebServer_ConnectionSetResponseHeader(core, connection, "Access-Control-Allow-Methods", "%s",
                                               "HEAD, POST, DELETE, OPTIONS");
+        // Script calls carry JSON, whose type the development server's pages must be let to send.
+        WebServer_ConnectionSetResponseHeader(core, connection, "Access-Control-Allow-Headers", "%s", "Content-Type");
         if (strcmp(method, "OPTIONS") == 0) return AnswerEmpty(r, 200);
     }
     const char* name = r->Path + 1;
     CloseFile(r);
-    uint32_t cef = 0;
-    SkinApp_GetCEFEnabled(&cef);
-    if (strcmp(name, "instances/") == 0) {
-        if (cef) return AnswerEmpty(r, 404);
-        return CreateInstance(s, r);
-    }
     if (strncmp(name, "instances/", 10) == 0) {
-        if (cef) return AnswerEmpty(r, 404);
+        // Under a browser back end whose view answers the page object itself nothing uses the
+        // routes: they are not there.
+        uint32_t cef = 0;
+        SkinApp_GetCEFEnabled(&cef);
+        if (cef || !SkinApp_GetInstanceRoutes()) return AnswerEmpty(r, 404);
+        if (!InstanceCallAllowed(s, r, method)) return AnswerEmpty(r, 403);
+        if (name[10] == 0) return CreateInstance(s, r);
         return InstanceCall(s, r, name + 10);
     }
     if (MemoryStream_GetUsed(r->RequestBody) > 0) {

@@ -19,6 +19,8 @@ enum : uint32_t {
     SKINWEBSERVER_ADDRESS_SIZE = 60,
     SKINWEBSERVER_TYPE_NAME_SIZE = 320,
     SKINWEBSERVER_ID_SIZE = 40,
+    // Room for an Origin or Content-Type header of a script call; a longer one is refused.
+    SKINWEBSERVER_ORIGIN_SIZE = 320,
     // Ports below this have no bit in the block maps.
     SKINWEBSERVER_FIRST_PORT = 1024,
     SKINWEBSERVER_MAP_SIZE = (65536 - 1024) / 8,

@@ -21,6 +21,8 @@ namespace {
 
 constexpr const char kDefaultKept[] = "@*-_./:\\";
 constexpr int32_t kMaxPort = 65535;
+// Room for the origins compared: a host name is at most 253 characters.
+constexpr int32_t kMaxOrigin = 320;
 
 // Where the user information and the host lie. Everything is found afresh from the text.
 struct Authority {
@@ -419,6 +421,58 @@ int64_t URL_CompareDomains(const char* a, const char* b) {
     ASSERT_POINTER(a);
     ASSERT_POINTER(b);
     return EqualNoCase(DomainOf(a), DomainOf(b)) ? 1 : 0;
+}
+
+int64_t URL_ParseOrigin(const char* url, char* out, int32_t capacity) {
+    ASSERT_POINTER(url);
+    ASSERT_POINTER(out);
+    if (capacity < 1) return 0;
+    out[0] = 0;
+    std::string_view scheme;
+    if (!SchemeOf(url, &scheme) || scheme.empty()) return 0;
+    for (char c : scheme)
+        if (!IsAsciiLetter(c) && !IsDigit(c) && c != '+' && c != '-' && c != '.') return 0;
+    const Authority a = FindAuthority(url);
+    if (!a.Scheme || a.UserInfo || a.Start != scheme.data() + scheme.size() + 3) return 0;
+    // After the host (a bracketed IPv6 address or a name) only ":" and a port of digits.
+    const std::string_view host(a.Begin, (size_t)(a.End - a.Begin));
+    size_t colon = host.find(':');
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string_view::npos) return 0;
+        colon = close + 1 < host.size() ? close + 1 : std::string_view::npos;
+        if (colon != std::string_view::npos && host[colon] != ':') return 0;
+    }
+    const std::string_view name = host.substr(0, colon);
+    if (name.empty()) return 0;
+    uint32_t port = 0;
+    if (colon != std::string_view::npos) {
+        if (colon + 1 >= host.size()) return 0;
+        for (size_t i = colon + 1; i < host.size(); i++) {
+            if (!IsDigit(host[i])) return 0;
+            port = port * 10 + (uint32_t)(host[i] - '0');
+            if (port > (uint32_t)kMaxPort) return 0;
+        }
+    }
+    char number[8] = "";
+    if (colon != std::string_view::npos && port != PortOfScheme(scheme))
+        String_Print(number, (int32_t)sizeof(number), ":%u", port);
+    const size_t need = scheme.size() + 3 + name.size() + strlen(number);
+    if (need >= (size_t)capacity) return 0;
+    char* at = out;
+    for (char c : scheme) *at++ = (char)(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    memcpy(at, "://", 3);
+    at += 3;
+    for (char c : name) *at++ = (char)(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    memcpy(at, number, strlen(number) + 1);
+    return 1;
+}
+
+int64_t URL_CompareOrigins(const char* a, const char* b) {
+    ASSERT_POINTER(a);
+    ASSERT_POINTER(b);
+    char x[kMaxOrigin], y[kMaxOrigin];
+    return URL_ParseOrigin(a, x, kMaxOrigin) && URL_ParseOrigin(b, y, kMaxOrigin) && strcmp(x, y) == 0 ? 1 : 0;
 }
 
 int64_t URL_CompareProtocol(const char* url, const char* scheme) {

@@ -82,9 +82,16 @@ int64_t URL_IsRelative(const char* url);
 int64_t URL_IsDynamic(const char* url);
 // 1 when the host without port is "127.0.0.1" or "localhost" (ASCII case ignored).
 int64_t URL_IsLocalhost(const char* url);
+// Host and port texts alike (ASCII case ignored); the scheme is not looked at.
 int64_t URL_CompareHosts(const char* a, const char* b);
 int64_t URL_CompareHostsWithoutPort(const char* a, const char* b);
 int64_t URL_CompareDomains(const char* a, const char* b);
+// The url's origin as "scheme://host[:port]": scheme and host in lower case, the port only when
+// given and not the scheme's default. 0 (and "") without "://", with user information, an empty
+// host, a port that is not a number up to 65535, or an origin that does not fit.
+int64_t URL_ParseOrigin(const char* url, char* out, int32_t capacity);
+// 1 when both texts have an origin and the origins are the same: scheme, host and port.
+int64_t URL_CompareOrigins(const char* a, const char* b);
 // 1 when the url begins with scheme (ASCII case ignored) directly followed by "://".
 int64_t URL_CompareProtocol(const char* url, const char* scheme);
 // 1 when there is no explicit port, or the scheme is in the table and its port is the explicit one.

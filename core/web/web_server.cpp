@@ -28,6 +28,9 @@ namespace {
 
 // How long a connection whose sending side is shut may wait for its peer to close.
 constexpr double kLingerSeconds = 5.0;
+// The owners of this server take small bodies (script calls, form posts); one larger than this
+// is refused before it is read, so that no client makes the server read without end.
+constexpr int64_t kDefaultMaxRequestBody = 16 << 20;
 constexpr int32_t kListenBacklog = 1000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
@@ -315,6 +318,19 @@ int32_t FindHeaderEnd(const uint8_t* data, int32_t used) {
 
 } // namespace
 
+namespace {
+
+// An answer without a body from the server itself, and the connection's end after it.
+int64_t AnswerAndEnd(WebServerConnection* c, int32_t code) {
+    c->ResponseCode = code;
+    c->ResponseLength = 0;
+    c->Persistent = 0;
+    WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    return 1;
+}
+
+} // namespace
+
 int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     uint8_t* data = nullptr;
@@ -351,9 +367,16 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     block[end] = 0;
     if (!WebServer_ConnectionParseRequestHeader(c, block)) {
         WebServer_ConnectionPrint(c, "Malformed request headers");
+        // A request whose lengths are wrong is answered, and where its body ends is not guessed:
+        // nothing after its header is read as a request.
+        if (c->ResponseCode == 400) return AnswerAndEnd(c, 400);
         return 0;
     }
     c->LastTouch = s->Now;
+    if (c->RequestLength > s->MaxRequestBody) {
+        WebServer_ConnectionPrint(c, "Request body too large (%lld bytes)", (long long)c->RequestLength);
+        return AnswerAndEnd(c, 413);
+    }
     void* user = nullptr;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->RequestHeaderCallback, &user)) fn(s, user, c);
     WebServer_ConnectionSetPhase(c, c->RequestLength > 0 ? WEBSERVER_PHASE_REQUEST_BODY
@@ -815,6 +838,7 @@ int64_t WebServer_Create(WebServer** handle) {
     String_CopyLength(s->DefaultDocument, "default.htm", (int32_t)sizeof(s->DefaultDocument));
     s->ListenAttemptWait = 30;
     s->Timeout = 60;
+    s->MaxRequestBody = kDefaultMaxRequestBody;
     *handle = s;
     return 1;
 }
@@ -976,6 +1000,11 @@ int64_t WebServer_GetPersistentConnections(WebServer* server, uint32_t* flag) {
 
 int64_t WebServer_SetTimeout(WebServer* server, int32_t seconds) {
     Checked(server)->Timeout = seconds;
+    return 1;
+}
+
+int64_t WebServer_SetMaxRequestBody(WebServer* server, int64_t bytes) {
+    Checked(server)->MaxRequestBody = bytes > 0 ? bytes : kDefaultMaxRequestBody;
     return 1;
 }
 

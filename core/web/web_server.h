@@ -74,6 +74,9 @@ int64_t WebServer_SetPersistentConnections(WebServer* server, uint32_t flag);
 int64_t WebServer_GetPersistentConnections(WebServer* server, uint32_t* flag);
 int64_t WebServer_SetTimeout(WebServer* server, int32_t seconds);
 int64_t WebServer_GetTimeout(WebServer* server, int32_t* seconds);
+// The longest request body a request may announce (not positive: the default of 16 MiB). A longer
+// one is answered 413 before any of it is read, and its connection ends.
+int64_t WebServer_SetMaxRequestBody(WebServer* server, int64_t bytes);
 int64_t WebServer_SetDefaultDocument(WebServer* server, const char* name);
 int64_t WebServer_GetDefaultDocument(WebServer* server, char* buffer, int32_t size);
 int64_t WebServer_SetHostName(WebServer* server, const char* name);

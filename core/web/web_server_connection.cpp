@@ -149,8 +149,11 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
 
     const char* length = HeaderValue(c, "Content-Length");
     int64_t value = 0;
-    if (length && !ParseLength(length, &value)) return 0;
-    if (LengthsConflict(block)) return 0;
+    // Lengths that cannot be read or that disagree are the client's fault: it is told so (400).
+    if ((length && !ParseLength(length, &value)) || LengthsConflict(block)) {
+        c->ResponseCode = 400;
+        return 0;
+    }
     const bool isPost = strcmp(c->Method, "POST") == 0;
     if (isPost && length) c->RequestLength = value;
     if (const char* referer = HeaderValue(c, "Referer"))

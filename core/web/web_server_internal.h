@@ -110,6 +110,8 @@ struct WebServer {
     AsyncSocket* ListenSocket;
     char HostName[80];
     int32_t Timeout;
+    // The longest request body announced that is taken; a longer one is answered 413 unread.
+    int64_t MaxRequestBody;
     // The Date header's text and the wall-clock second it was made for; written by passes only.
     double DateFor;
     char DateText[64];

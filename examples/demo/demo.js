@@ -23,6 +23,8 @@
     function send(method, path, body) {
       var request = new XMLHttpRequest();
       request.open(method, "instances/" + path, false);
+      // The routes take JSON only: a type no page of another origin may send unasked.
+      if (body !== null) request.setRequestHeader("Content-Type", "application/json");
       request.send(body);
       return request;
     }

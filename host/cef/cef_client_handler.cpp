@@ -203,11 +203,12 @@ std::string CutUrl(const char* url) {
     return text;
 }
 
+// Native objects only for a frame of the skin's own origin: the content server's or the
+// development server's exactly, scheme, host and port.
 bool FrameAllowed(CEFPageFrame* frame) {
     const std::string url = CutUrl(frame->GetURL().c_str());
-    char host[CLIENTHANDLER_HOST_SIZE];
-    if (!URL_ParseHost(url.c_str(), host, sizeof(host)) || !host[0]) return false;
-    return SkinApp_IsContentUrl(url.c_str()) || SkinApp_IsDevServer(url.c_str());
+    char origin[CLIENTHANDLER_HOST_SIZE];
+    return URL_ParseOrigin(url.c_str(), origin, sizeof(origin)) && SkinApp_IsSkinOrigin(origin);
 }
 
 void OpenDeveloperTools(ClientHandler* handler, PopupClientHandler* popup, CEFHostBrowser* browser,

@@ -13,14 +13,15 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
 #include "host/cef/cef_script_bridge.h"
+#include "skin/script_invoker.h"
 #include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
 
 namespace {
 
-// The allocator counts in 32 bits and the body needs its terminator.
-constexpr size_t kMaxInvokeBody = 2147483646;
+// A binding larger than a script call's bound is refused unread, as on every other route.
+constexpr size_t kMaxInvokeBody = SCRIPTINVOKER_MAX_BODY;
 constexpr const char kInstancesPrefix[] = "/instances/";
 
 struct CEFInterop;

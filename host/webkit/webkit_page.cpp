@@ -8,6 +8,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
+#include "skin/script_invoker.h"
 
 namespace {
 
@@ -19,8 +20,11 @@ namespace {
 constexpr const char kUserScript[] = R"JS((function () {
   'use strict';
   if (Object.prototype.hasOwnProperty.call(window, 'NativeInterop')) return;
-  var hashScheme = '@HASH@', interop = '@INTEROP@://';
+  var hashScheme = '@HASH@', interop = '@INTEROP@://', limit = @LIMIT@;
   function request(url, body) {
+    // A text of more UTF-16 units than the bound has at least as many UTF-8 bytes: it is refused
+    // here, before the engine copies it to the host.
+    if (typeof body === 'string' && body.length > limit) return null;
     var x = new XMLHttpRequest();
     try {
       x.open('POST', url, false);
@@ -65,6 +69,7 @@ std::string BuildUserScript() {
     std::string script = kUserScript;
     script.replace(script.find("@HASH@"), 6, WEBKITPAGE_HASH_SCHEME);
     script.replace(script.find("@INTEROP@"), 9, WEBKITPAGE_INTEROP_SCHEME);
+    script.replace(script.find("@LIMIT@"), 7, std::to_string((uint32_t)SCRIPTINVOKER_MAX_BODY));
     return script;
 }
 

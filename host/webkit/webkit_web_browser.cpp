@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/formats/url.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/class.h"
 #include "core/runtime/class_family.h"
@@ -34,7 +33,7 @@ namespace {
 constexpr int32_t kTextSize = 320;
 constexpr int32_t kDigestSize = 135;
 // The largest text the page may hand to "hash" or to a call.
-constexpr gsize kBodyLimit = 64u * 1024u * 1024u;
+constexpr gsize kBodyLimit = SCRIPTINVOKER_MAX_BODY;
 constexpr int32_t kTypeNameSize = 320;
 constexpr int32_t kInstanceIdSize = 40;
 
@@ -47,7 +46,6 @@ struct WebKitWebBrowser {
     int32_t DeveloperTools;
     std::vector<GtkWidget*>* Popups; // windows opened by the pages
     ScriptInvoker* Invoker;          // the page object's calls, for the skin window; none while not embedded
-    std::string* PageUrl;            // where the host last sent the view
 };
 
 // Every live browser, to find the one whose view or pop-up sent a call.
@@ -84,12 +82,13 @@ void FinishWithText(WebKitURISchemeRequest* request, const char* text, gsize len
     g_object_unref(stream);
 }
 
-// The request's body, at most kBodyLimit bytes; false when it is longer or cannot be read.
+// The request's body, at most kBodyLimit bytes; false when it is longer or cannot be read. Reading
+// stops at the bound: a longer body is never copied whole.
 bool ReadBody(WebKitURISchemeRequest* request, GByteArray* text) {
     GInputStream* body = webkit_uri_scheme_request_get_http_body(request);
     if (!body) return true;
     bool ok = true;
-    guint8 chunk[16384];
+    guint8 chunk[65536];
     for (;;) {
         const gssize n = g_input_stream_read(body, chunk, sizeof(chunk), nullptr, nullptr);
         if (n == 0) break;
@@ -103,11 +102,22 @@ bool ReadBody(WebKitURISchemeRequest* request, GByteArray* text) {
     return ok;
 }
 
+// Only the skin's own pages may call or hash: the request's Origin is the skin's content server
+// or the development server exactly, scheme, host and port. A request without one, with "null"
+// (a sandboxed or opaque frame), or from any other page (one the view was led or sent to, a frame
+// of another site) is refused.
+bool FromSkin(WebKitURISchemeRequest* request) {
+    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+    const char* origin = headers ? soup_message_headers_get_one(headers, "Origin") : nullptr;
+    return SkinApp_IsSkinOrigin(origin) == 1;
+}
+
 // A POST whose path names the algorithm and whose body is the UTF-8 text; the answer is the digest
 // text, readable from any origin (the skin's pages come from the loopback server).
 void OnHashRequest(WebKitURISchemeRequest* request, gpointer) {
     char algorithm[16];
     const char* method = webkit_uri_scheme_request_get_http_method(request);
+    if (!FromSkin(request)) return FinishWithError(request, "Hash request refused");
     if (!method || strcmp(method, "POST") != 0 ||
         WebKitPage_HashAlgorithm(webkit_uri_scheme_request_get_path(request), algorithm, sizeof(algorithm)) !=
             1)
@@ -138,17 +148,6 @@ WebKitWebBrowser* BrowserOfView(WebKitWebView* view) {
             if (popup == top) return b;
     }
     return nullptr;
-}
-
-// Only the skin's own pages may call: a frame whose origin is the skin's content server, the
-// development server, or the page the host itself sent the view to. A page the view wandered to
-// (a link, a redirect, a frame of another site) is refused.
-bool MayCall(WebKitWebBrowser* b, WebKitURISchemeRequest* request) {
-    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
-    const char* origin = headers ? soup_message_headers_get_one(headers, "Origin") : nullptr;
-    if (!origin || !origin[0] || strcmp(origin, "null") == 0) return false;
-    if (SkinApp_IsContentUrl(origin) || SkinApp_IsDevServer(origin)) return true;
-    return !b->PageUrl->empty() && URL_CompareHosts(origin, b->PageUrl->c_str());
 }
 
 // The answer to one call of the page object: the instance id of a create, "true" or "false" for a
@@ -191,7 +190,7 @@ bool Answer(ScriptInvoker* invoker, int32_t call, char* id, const char* text, si
 void OnInteropRequest(WebKitURISchemeRequest* request, gpointer) {
     WebKitWebBrowser* b = BrowserOfView(webkit_uri_scheme_request_get_web_view(request));
     const char* method = webkit_uri_scheme_request_get_http_method(request);
-    if (!b || !b->Invoker || !method || strcmp(method, "POST") != 0 || !MayCall(b, request))
+    if (!b || !b->Invoker || !method || strcmp(method, "POST") != 0 || !FromSkin(request))
         return FinishWithError(request, "Interop request refused");
     char id[kInstanceIdSize];
     const int32_t call =
@@ -459,7 +458,6 @@ int64_t DeleteHandle(void** handle) {
             break;
         }
     delete b->Popups;
-    delete b->PageUrl;
     Class_UntrackInstance(b);
     b->Header.ClassId = 0;
     Memory_Free(b, sizeof(WebKitWebBrowser));
@@ -557,7 +555,6 @@ int64_t AWKWebBrowser_Navigate(WebBrowser* browser, const char* url) {
     WebKitWebBrowser* b = Rec(browser);
     ASSERT_POINTER(url);
     if (!b->View) return 0;
-    *b->PageUrl = url;
     webkit_web_view_load_uri(WEBKIT_WEB_VIEW(b->View), url);
     return 1;
 }
@@ -670,7 +667,6 @@ int64_t AWKWebBrowser_Create(WebBrowser** browser) {
     Class_GenerateInstanceIdReal(b);
     Class_TrackInstance(b, b->Header.InstanceId, nullptr);
     b->Popups = new std::vector<GtkWidget*>();
-    b->PageUrl = new std::string();
     g_browsers.push_back(b);
     *browser = reinterpret_cast<WebBrowser*>(b);
     return 1;
@@ -725,6 +721,9 @@ int64_t AWKWebBrowser_Init(const char*) {
         WorkflowApp_AddMacro("hostVersion", version);
         WorkflowApp_AddMacro("hostMajorVersion", major);
     }
+    // The view's own page object answers every call: nothing under it uses the skin web server's
+    // "instances/" routes, which would only be one more way in for other pages.
+    SkinApp_SetInstanceRoutes(0);
     if (!g_schemeRegistered) {
         WebKitWebContext* context = webkit_web_context_get_default();
         webkit_web_context_register_uri_scheme(context, WEBKITPAGE_HASH_SCHEME, OnHashRequest, nullptr,
@@ -740,6 +739,7 @@ int64_t AWKWebBrowser_Init(const char*) {
 }
 
 int64_t AWKWebBrowser_Remove() {
+    SkinApp_SetInstanceRoutes(1);
     if (g_hashInvoker) ScriptInvoker_Release(&g_hashInvoker);
     return 1;
 }

@@ -147,6 +147,9 @@ TEST_F(CefClientHandlerTest, RoutesRequestsByFrameAndOrigin) {
     auto* skinChild = arena.Make<FakePageFrame>(&arena, &log, "https://video.example/", false, skinPage);
     auto* foreignChild = arena.Make<FakePageFrame>(&arena, &log, "https://ads.example/", false, foreignPage);
     auto* orphan = arena.Make<FakePageFrame>(&arena, &log, "https://ads.example/", false);
+    // The skin's host under another scheme or port is another origin: no native objects.
+    auto* plainPage = arena.Make<FakePageFrame>(&arena, &log, "http://" + content.substr(8) + "index.html", true);
+    auto* portPage = arena.Make<FakePageFrame>(&arena, &log, content.substr(0, content.size() - 1) + ":444/", true);
     struct Case {
         CEFPageFrame* frame;
         std::string url;
@@ -162,6 +165,9 @@ TEST_F(CefClientHandlerTest, RoutesRequestsByFrameAndOrigin) {
         {foreignPage, content + "instances/abc", 0, CLIENTHANDLER_ROUTE_ENGINE},
         {skinPage, "HTTPS://INTEROP/x", 0, CLIENTHANDLER_ROUTE_INTEROP},
         {foreignChild, "https://interop/x", 0, CLIENTHANDLER_ROUTE_ENGINE},
+        {plainPage, "https://interop/x", 0, CLIENTHANDLER_ROUTE_ENGINE},
+        {portPage, "https://interop/x", 0, CLIENTHANDLER_ROUTE_ENGINE},
+        {plainPage, content + "instances/abc", 0, CLIENTHANDLER_ROUTE_ENGINE},
         {skinChild, "https://video.example/embed", 0, CLIENTHANDLER_ROUTE_LOADER},
         {foreignChild, "https://ads.example/frame", 0, CLIENTHANDLER_ROUTE_ENGINE},
         {orphan, "https://ads.example/frame", 0, CLIENTHANDLER_ROUTE_ENGINE},

@@ -1,5 +1,6 @@
-// A loopback HTTP peer for the WebKitGTK tests: serves the test's pages and files and writes every
-// request (and the bodies the page posts to "/report") to a log file, one line each.
+// A loopback HTTP peer for the WebKitGTK tests: serves the test's pages and files, sends
+// "/redirect?to=<escaped URL>" on with a 302, and writes every request (and the bodies the page
+// posts to "/report") to a log file, one line each.
 #pragma once
 
 #include <signal.h>
@@ -14,7 +15,7 @@
 #include "tests/support/temp_dir.h"
 
 constexpr const char kPageResponderScript[] = R"PY(
-import http.server, os, sys
+import http.server, os, sys, urllib.parse
 root, log_path = sys.argv[1], sys.argv[2]
 def note(line):
     with open(log_path, 'ab') as f:
@@ -41,6 +42,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.answer(200, b'secret-ok')
             self.send_response(401)
             self.send_header('WWW-Authenticate', 'Basic realm="realm"')
+            self.send_header('Content-Length', '0')
+            self.end_headers()
+            return
+        if self.path.startswith('/redirect?to='):
+            self.send_response(302)
+            self.send_header('Location', urllib.parse.unquote(self.path[len('/redirect?to='):]))
             self.send_header('Content-Length', '0')
             self.end_headers()
             return
@@ -94,6 +101,8 @@ class PageResponder {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
     std::string log() const { return ReadFile(log_); }
+    // Forgets the requests logged so far.
+    void clear() const { WriteText(log_, ""); }
 
   private:
     TempDir dir_;

@@ -1,6 +1,6 @@
 // The WebKitGTK back end in a real skin window on an X display, its pages served by a loopback
-// peer: the page object in every frame calling a probe class through the script bridge (and
-// refused to a frame of another origin), digests, page callbacks, simulated presses, alerts
+// peer that stands as the development server: the page object in every frame calling a probe
+// class through the script bridge (and refused to a frame or page of another origin), digests, page callbacks, simulated presses, alerts
 // answered by xdotool; and the texts it builds for pages and credential questions.
 #include "host/webkit/webkit_web_browser.h"
 
@@ -16,9 +16,12 @@
 #include "core/runtime/thread.h"
 #include "core/web/challenge.h"
 #include "host/host_web_browser.h"
+#include "core/certs/authenticate.h"
+#include "core/runtime/command_line.h"
 #include "host/webkit/webkit_page.h"
 #include "skin/linux/gtk/gtk_skin_window.h"
 #include "skin/native_skin_window.h"
+#include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
@@ -70,6 +73,10 @@ x.send('other=' + NativeInterop.createInstance('Test.Probe') + ',' + NativeInter
 </script></head><body>other</body></html>)HTML";
 
 std::string g_pageUrl;
+// The pages' folder and the peer that serves them, the development server of the whole run: the
+// skin's origin, which alone reaches native objects.
+TempDir* g_site = nullptr;
+PageResponder* g_peer = nullptr;
 
 // "Test.Probe" answers "pong" to the method "ping" and nothing else.
 int64_t CreateProbe(const char* className, char*, int32_t, void*, InteropExecuteFunc, InteropInvokeFunc* invoke,
@@ -117,8 +124,20 @@ class WebKitEnvironment : public ::testing::Environment {
         NativeSkinWindow_SetInterface(GtkSkinWindow_GetInterface());
         SkinWindow_SetAppInterface(&kApp);
         SkinWindow_Init("test");
+        g_site = new TempDir();
+        WriteText(g_site->file("page.html"), kPage);
+        WriteText(g_site->file("frame.html"), "<html><body>frame</body></html>");
+        WriteText(g_site->file("other.html"), kOtherPage);
+        g_peer = new PageResponder(g_site->path());
+        ASSERT_NE(g_peer->port(), 0) << "the loopback peer did not start";
+        // A development server is taken only while authentication is off, as in development.
+        Authenticate_SetEnabled(0);
+        ASSERT_EQ(CommandLine_Append(("--devserver=" + g_peer->url("")).c_str()), 1);
+        ASSERT_EQ(SkinApp_IsSkinOrigin(g_peer->url("").c_str()), 1);
     }
     void TearDown() override {
+        delete g_peer;
+        delete g_site;
         SkinWindow_Remove();
         WebBrowser_Remove();
         Interop_Remove();
@@ -140,15 +159,12 @@ std::string Sha256(const std::string& text) {
 
 class WebKitWebBrowserTest : public LogLinesTest {
   protected:
-    TempDir site;
     SkinWindow* window = nullptr;
 
     void SetUp() override {
         LogLinesTest::SetUp();
         ASSERT_EQ(NotificationCenter_Init(), 1);
-        WriteText(site.file("page.html"), kPage);
-        WriteText(site.file("frame.html"), "<html><body>frame</body></html>");
-        WriteText(site.file("other.html"), kOtherPage);
+        g_peer->clear();
     }
     void TearDown() override {
         if (window) SkinWindow_Release(&window);
@@ -181,8 +197,7 @@ class WebKitWebBrowserTest : public LogLinesTest {
 };
 
 TEST_F(WebKitWebBrowserTest, PageObjectCallsTheBridgeAndTakesCallbacks) {
-    PageResponder peer(site.path());
-    ASSERT_NE(peer.port(), 0) << "the loopback peer did not start";
+    const PageResponder& peer = *g_peer;
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create=")) << peer.log();
     const std::string expected =
@@ -201,9 +216,22 @@ TEST_F(WebKitWebBrowserTest, PageObjectCallsTheBridgeAndTakesCallbacks) {
     EXPECT_TRUE(Logged(peer, "report callback|cb-1|" + second + "\n")) << peer.log();
 }
 
+// A page of another origin that the host itself sent the view to is no skin page: every call and
+// digest is refused, as they are to a frame of another origin.
+TEST_F(WebKitWebBrowserTest, APageTheHostOpenedElsewhereGetsNoNativeObjects) {
+    PageResponder outside(g_site->path());
+    ASSERT_NE(outside.port(), 0);
+    Open(outside);
+    ASSERT_TRUE(Logged(outside, "report create=")) << outside.log();
+    EXPECT_NE(outside.log().find("report create=false;invoke=undefined;has=false;release=false;"
+                                 "dead=undefined;wrong=undefined,undefined,false,undefined;hash=undefined;"
+                                 "badHash=undefined;frame=object;unknown=undefined,undefined\n"),
+              std::string::npos)
+        << outside.log();
+}
+
 TEST_F(WebKitWebBrowserTest, PressesNeedExactlyOneButton) {
-    PageResponder peer(site.path());
-    ASSERT_NE(peer.port(), 0);
+    const PageResponder& peer = *g_peer;
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create="));
     EXPECT_EQ(WebBrowser_SimulateMouseDown(window->Browser, 30, 340, 3), 0);
@@ -217,8 +245,7 @@ TEST_F(WebKitWebBrowserTest, PressesNeedExactlyOneButton) {
 
 // The alert is our own box titled "Host"; xdotool plays the user who closes it.
 TEST_F(WebKitWebBrowserTest, AlertShowsTheHostBox) {
-    PageResponder peer(site.path());
-    ASSERT_NE(peer.port(), 0);
+    const PageResponder& peer = *g_peer;
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create="));
     bool answered = false;
@@ -234,8 +261,7 @@ TEST_F(WebKitWebBrowserTest, AlertShowsTheHostBox) {
 
 // A pop-up gets a window of its own, which goes when the page's window goes.
 TEST_F(WebKitWebBrowserTest, PopupsOpenInWindowsThatCloseWithTheBrowser) {
-    PageResponder peer(site.path());
-    ASSERT_NE(peer.port(), 0);
+    const PageResponder& peer = *g_peer;
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create="));
     SkinWindow_ExecuteScript(window, "popup", peer.url("/frame.html").c_str(), nullptr);
@@ -248,8 +274,7 @@ TEST_F(WebKitWebBrowserTest, PopupsOpenInWindowsThatCloseWithTheBrowser) {
 // Credentials come only from answers the challenge service holds; without one the request goes
 // on without credentials and the server's refusal stands, no prompt, no wait.
 TEST_F(WebKitWebBrowserTest, CredentialsOnlyFromTheChallengeService) {
-    PageResponder peer(site.path());
-    ASSERT_NE(peer.port(), 0);
+    const PageResponder& peer = *g_peer;
     ASSERT_EQ(Challenge_Init(0), 1);
     Open(peer);
     ASSERT_TRUE(Logged(peer, "report create="));

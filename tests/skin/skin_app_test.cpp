@@ -283,6 +283,33 @@ TEST_F(SkinAppTest, ContentUrlIsARandomHostThatNeverChanges) {
     EXPECT_EQ(SkinApp_IsContentUrl("https://other.skin/"), 0);
 }
 
+// The origin rule of every route to native objects: the content server's origin exactly, and
+// nothing that only shares its host.
+TEST_F(SkinAppTest, OnlyTheSkinsOwnOriginIsTheSkins) {
+    const std::string url = SkinApp_GetContentUrl();
+    const std::string origin = url.substr(0, url.size() - 1);
+    const std::string host = origin.substr(8);
+    const struct {
+        std::string Origin;
+        int64_t Skin;
+    } cases[] = {
+        {origin, 1},
+        {"HTTPS://" + host, 1},
+        {origin + ":443", 1},
+        {"http://" + host, 0},
+        {"wss://" + host, 0},
+        {origin + ":444", 0},
+        {url, 0}, // a URL, not an origin
+        {origin + "?x", 0},
+        {"https://u@" + host, 0},
+        {"https://x" + host, 0},
+        {"null", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SkinApp_IsSkinOrigin(c.Origin.c_str()), c.Skin) << c.Origin;
+    EXPECT_EQ(SkinApp_IsSkinOrigin(nullptr), 0);
+}
+
 TEST_F(SkinAppTest, WindowUrlCarriesTheWindowAndTheServer) {
     Dictionary* window = nullptr;
     Dictionary_Create(&window);

@@ -280,6 +280,36 @@ TEST(UrlTest, Comparisons) {
         EXPECT_EQ(URL_CompareProtocol(url, scheme), expected) << url;
 }
 
+// An origin is scheme, host and port, all three: unlike the host comparison, http and https (or
+// ws) of one host and port are different origins, and the default port is the same as none.
+TEST(UrlTest, Origins) {
+    const std::string longHost = "http://" + std::string(320, 'h');
+    // clang-format off
+    const std::tuple<std::string, const char*> origins[] = {
+        {"HTTP://Skin.Example:8080/a?b#c", "http://skin.example:8080"}, {"http://h:80/", "http://h"},
+        {"https://h:443", "https://h"},      {"https://h:80", "https://h:80"}, {"ws://h:4000", "ws://h:4000"},
+        {"http://[::1]:9/x", "http://[::1]:9"}, {"http://[::1]/", "http://[::1]"}, {"http://h:0080", "http://h"},
+        {"http://u@h/", ""},                 {"http://u:p@h:1/", ""},         {"http://h:/", ""},
+        {"http://h:8x/", ""},                {"http://h:65536/", ""},         {"http:///x", ""},
+        {"null", ""},                        {"", ""},                        {"h:80", ""},
+        {"a/b://h", ""},                     {"http://[::1/", ""},            {"http://[::1]x/", ""},
+        {longHost, ""}};
+    // clang-format on
+    for (const auto& [url, origin] : origins) {
+        char out[320] = "junk";
+        EXPECT_EQ(URL_ParseOrigin(url.c_str(), out, sizeof(out)), origin[0] ? 1 : 0) << url;
+        EXPECT_STREQ(out, origin) << url;
+    }
+    char small[10] = "junk";
+    EXPECT_EQ(URL_ParseOrigin("http://skin.example", small, sizeof(small)), 0);
+    EXPECT_STREQ(small, "");
+    const std::tuple<const char*, const char*, int64_t> pairs[] = {
+        {"https://h:4000", "http://h:4000/", 0}, {"ws://h:4000", "http://h:4000/", 0},
+        {"http://h:4000", "http://h:4001/", 0},  {"http://localhost:4000", "http://127.0.0.1:4000/", 0},
+        {"http://H:80", "http://h/x", 1},        {"null", "null", 0}};
+    for (const auto& [a, b, same] : pairs) EXPECT_EQ(URL_CompareOrigins(a, b), same) << a << " " << b;
+}
+
 // ---- IPv4 addresses ------------------------------------------------------------------------
 
 TEST(UrlTest, ConvertToIP) {

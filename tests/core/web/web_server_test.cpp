@@ -375,10 +375,7 @@ TEST_F(WebServerTest, EndlessHeaderIsCutOff) {
 
 TEST_F(WebServerTest, MalformedRequestLineCloses) {
     Start();
-    for (const char* request : {"GET /\r\n\r\n", "GET / HTTP1.1\r\n\r\n", "\r\n\r\n",
-                                "POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n",
-                                // Two lengths: where the body ends would be a guess.
-                                "POST / HTTP/1.1\r\nContent-Length: 5\r\ncontent-length: 10\r\n\r\nhello"}) {
+    for (const char* request : {"GET /\r\n\r\n", "GET / HTTP1.1\r\n\r\n", "\r\n\r\n"}) {
         Client client(port);
         client.Send(request);
         bool closed = false;
@@ -386,6 +383,54 @@ TEST_F(WebServerTest, MalformedRequestLineCloses) {
         EXPECT_TRUE(closed);
     }
     EXPECT_NE(Log().find("Malformed request headers"), std::string::npos);
+}
+
+// Lengths that cannot be read or disagree get 400, and nothing after the header is taken for a
+// request: where the body ends would be a guess. A body announced past the bound gets 413 before
+// any of it is read. Either way the connection ends after the answer, keep-alive or not.
+TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
+    readBody = true;
+    Create();
+    WebServer_SetPersistentConnections(server, 1);
+    WebServer_SetMaxRequestBody(server, 100);
+    Start();
+    const std::string smuggled = "GET /smuggled HTTP/1.1\r\n\r\n";
+    const struct {
+        std::string Request;
+        const char* Answer;
+    } cases[] = {
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 1x\r\n\r\n", "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 5\r\ncontent-length: 10\r\n\r\nhello" +
+             smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 5\r\nContent-Length: 5, 5\r\n\r\nhello",
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'x') +
+             smuggled,
+         "413 "},
+    };
+    for (const auto& c : cases) {
+        Client client(port);
+        client.Send(c.Request);
+        bool closed = false;
+        EXPECT_EQ(client.ReadAll(&closed), std::string("HTTP/1.1 ") + c.Answer +
+                                               "\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\n"
+                                               "Connection: close\r\n\r\n")
+            << c.Request.substr(0, 80);
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_NE(Log().find("Request body too large (101 bytes)"), std::string::npos);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(bodyRead, "");
+    EXPECT_NE(lastFileName, "/smuggled");
+}
+
+// Without a bound of its own the server still has one.
+TEST_F(WebServerTest, ABodyPastTheDefaultBoundGets413) {
+    Start();
+    Client client(port);
+    client.Send("POST / HTTP/1.1\r\nContent-Length: " + std::to_string((16 << 20) + 1) + "\r\n\r\n");
+    EXPECT_EQ(client.ReadAll().substr(0, 13), "HTTP/1.1 413 ");
 }
 
 // A POST body nobody reads is discarded and answered with 405 (a length stated twice alike is one).
