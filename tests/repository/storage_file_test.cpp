@@ -345,7 +345,9 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     struct stat info, copied;
     ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
     ASSERT_EQ(stat((root + "b.quarvpartial").c_str(), &copied), 0);
-    EXPECT_EQ(copied.st_mode & 0777, info.st_mode & 0777);
+    // The copy is private while it is written; the replaced file's permissions come at the end.
+    EXPECT_EQ(copied.st_mode & 0777, 0600u);
+    const mode_t installedMode = info.st_mode & 0777;
     // As after a kill: a new storage reads what was written (and the shared piece copied), and
     // counts nothing as present by the installed file's name alone. A read for the old version
     // finds a replaced piece changed.
@@ -358,6 +360,8 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     EXPECT_EQ(Slurp(root + "b"), now);
     EXPECT_FALSE(OnDisk(root + "b.quarvpartial"));
     EXPECT_FALSE(OnDisk(root + "b.quarvpartial~"));
+    ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, installedMode);
     // Only a newer time is set on the installed file itself: no copy, the same file.
     Manifest v3(std::vector<File>{{"b", now.c_str(), R"(,"mtime":1000000000)"}});
     ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
