@@ -80,11 +80,12 @@ struct Manifest {
     MetaFile* meta = nullptr;
     std::string stream; // the padded byte stream
     uint32_t size;
-    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16)
+    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16,
+                      bool padded = true)
         : size(pieceSize) {
         std::string list, digests;
         for (const File& f : files) {
-            const size_t pad = (size - f.data.size() % size) % size;
+            const size_t pad = padded ? (size - f.data.size() % size) % size : 0;
             list += std::string(list.empty() ? "" : ",") + R"({"name":")" + f.name + R"(","size":)" +
                     std::to_string(f.data.size()) + R"(,"pad":)" + std::to_string(pad) + f.extra + "}";
             stream += f.data + std::string(pad, '\0');
@@ -578,6 +579,125 @@ TEST_F(StorageFileTest, ManifestNamesInLogLinesAreEscaped) {
     EXPECT_NE(Complete(m, "gone\nINFO - forged"), 0u);
     EXPECT_NE(log.Text().find("Skipping File Complete (gone\\nINFO - forged)"), std::string::npos) << log.Text();
     EXPECT_EQ(log.Text().find("\nINFO - forged"), std::string::npos) << log.Text();
+}
+
+
+// ---- The storage's own names beside a file ----------------------------------------------------
+
+// Another user, for entries planted beside the installation; tests run as root in CI.
+constexpr uid_t kOtherUser = 65534;
+
+bool CanActAsOtherUser() { return geteuid() == 0; }
+
+enum class Plant { File, Link, Fifo };
+
+// Makes an entry at path; owned by `owner` when that is not us.
+void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string& target) {
+    if (kind == Plant::File) {
+        Spit(path, "planted");
+        chmod(path.c_str(), 0666);
+    } else if (kind == Plant::Link) {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    }
+    if (owner != geteuid()) ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+}
+
+TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    struct Case {
+        const char* suffix;
+        Plant kind;
+    } cases[] = {{".quarvpartial", Plant::File}, {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        const std::string planted = root + "a.txt" + c.suffix;
+        PlantAt(planted, c.kind, kOtherUser, outside + "secret");
+        PlantAt(root + "gone" + c.suffix, c.kind, kOtherUser, outside + "secret");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        // The write, the completion and the erase are each refused with the name of the entry.
+        EXPECT_EQ(Put(v2, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Complete(v2, "a.txt"), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Erase(v1, "gone"), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_NE(log.Text().find("Name of a copy held by another user (" + planted + ")"), std::string::npos)
+            << log.Text();
+        // The installed file stays the user's, private and as it was; the planted entry is left.
+        struct stat info;
+        ASSERT_EQ(stat((root + "a.txt").c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        ASSERT_EQ(lstat(planted.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOtherUser);
+        if (c.kind == Plant::File) EXPECT_EQ(Slurp(planted), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
+}
+
+TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    struct Case {
+        const char* suffix;
+        Plant kind;
+    } cases[] = {{".quarvpartial", Plant::File}, {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}, {".quarvpartial~", Plant::Fifo}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        // A shared file of ours (0666) is no copy the storage made: it is not continued either.
+        PlantAt(root + "a.txt" + c.suffix, c.kind, geteuid(), outside + "secret");
+        PlantAt(root + "gone" + c.suffix, c.kind, geteuid(), outside + "secret");
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v2, 0, 1), 0u);
+        ASSERT_EQ(Complete(v2, "a.txt"), 0u);
+        ASSERT_EQ(Erase(v1, "gone"), 0u);
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+        for (const char* left : {"a.txt.quarvpartial", "a.txt.quarvpartial~", "gone", "gone.quarvpartial",
+                                 "gone.quarvpartial~"})
+            EXPECT_FALSE(OnDisk(root + left)) << left;
+    }
+}
+
+TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
+    // "y" shares its first piece with "x", which is all in that piece; only x changes.
+    const std::string y(38, 'y');
+    Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
+    Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "x"), 0u);
+    ASSERT_EQ(Complete(v1, "y"), 0u);
+    struct stat before, after;
+    ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_FALSE(OnDisk(root + "y.quarvpartial"));
+    ASSERT_EQ(Complete(v2, "x"), 0u);
+    ASSERT_EQ(Complete(v2, "y"), 0u);
+    ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(Slurp(root + "x"), "9876543210");
+    EXPECT_EQ(Slurp(root + "y"), y);
+}
+
+TEST_F(StorageFileTest, AWriteWithoutACopyNameIsRefused) {
+    EXPECT_EQ(Configure("file", {{"partialExtension", ""}}), 0);
+    EXPECT_EQ(Configure("file", {{"partialExtension", "/x"}}), 0);
 }
 
 } // namespace
