@@ -123,12 +123,22 @@ struct Entry {
     char Link[STORAGE_FILE_PATH_SIZE];
 };
 
-// The record's fields with its name held to the rule; 0 when the name is refused.
-int64_t ReadEntry(FileList* list, FileListMember* member, Entry* entry) {
+// Whether a name's last component is one of the storage's own: a copy or a copy's scratch.
+bool IsCopyName(const char* name, const char* suffix) {
+    const size_t length = strlen(name), suffixLength = strlen(suffix);
+    if (!suffixLength) return false;
+    const size_t end = length && name[length - 1] == '~' ? length - 1 : length;
+    return end >= suffixLength && memcmp(name + end - suffixLength, suffix, suffixLength) == 0;
+}
+
+// The record's fields with its name held to the rule; 0 when the name is refused: one that leaves
+// the folder, or one the storage keeps for its own copies.
+int64_t ReadEntry(const char* suffix, FileList* list, FileListMember* member, Entry* entry) {
     memset(entry, 0, sizeof(*entry));
     char raw[STORAGE_FILE_PATH_SIZE];
     FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
     if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
+    if (IsCopyName(entry->Name, suffix)) return 0;
     entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
     FileList_MemberGetSize(list, member, &entry->Size);
     FileList_MemberGetOffset(list, member, &entry->Offset);
@@ -440,7 +450,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
     *code = 0;
     *extended = 0;
     Entry entry;
-    if (!ReadEntry(list, member, &entry)) {
+    if (!ReadEntry(b->PartialExtension, list, member, &entry)) {
         *code = STORAGE_ERROR_INVALID_CONTENT;
         return 0;
     }
@@ -727,7 +737,7 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
     MetaFile* meta = nullptr;
     StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     if (IsLinkEntry(entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
 
     const uint32_t widen = padding % b->PageSize;
@@ -951,7 +961,7 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     if (request && member) StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
     if (request) StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
@@ -996,7 +1006,7 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     Storage_OperationGetMetaFile(operation, &meta);
     Storage_OperationGetFileRecord(operation, &file);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     bool ignored = false;
     int32_t ignoreError = 0;
     {
