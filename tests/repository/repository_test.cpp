@@ -343,8 +343,14 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
         {"\"metafile\":\"" + victim + "/m.json\",\"local\":{\"type\":\"file\",\"PATH\":\"" + victim +
              "\",\"ignore\":\"" + victim + "/keep\"}",
          true},
-        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", false},
-        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", false},
+        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", true},
+        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", true},
+        // Nothing of the installation's storage either: its copies' suffix, its type.
+        {"\"local\":{\"partialExtension\":\".mine\"}", true},
+        {"\"local\":{\"type\":\"filePiece\"}", true},
+        // A remote storage that would read a local folder; counts out of bounds.
+        {"\"remote\":{\"type\":\"file\",\"url\":\"" + victim + "\"}", true},
+        {"\"requests\":100000,\"fileCompletes\":0", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.config);
@@ -361,6 +367,15 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
         EXPECT_EQ(source, c.synced ? 0 : 9) << printed.Text;
         EXPECT_EQ(Same(), c.synced);
         EXPECT_EQ(Shell("test -f " + Root() + "/state/local.json"), c.synced ? 0 : 256);
+        EXPECT_NE(printed.Text.find("Catalog config "), std::string::npos) << printed.Text;
+        // The installation's storage is the local configuration's.
+        Dictionary* dump = nullptr;
+        Dictionary_Create(&dump);
+        Repository_Dump(repo, dump);
+        char text[64] = {};
+        Dictionary_GetStringByPath(dump, "local.partialExtension", text, (int32_t)sizeof(text));
+        EXPECT_STREQ(text, ".quarvpartial");
+        Dictionary_Release(&dump);
         // The user's folder holds what it held.
         EXPECT_EQ(Shell("test \"$(ls -A " + victim + ")\" = keep && test \"$(cat " + victim + "/keep)\" = mine"), 0);
     }
