@@ -1152,6 +1152,11 @@ int64_t Repository_SetActive(Repository* repository, uint32_t on) {
     return SetAction(repository, REPOSITORY_ACTION_ACTIVE, on);
 }
 
+int64_t Repository_IsFailed(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return repository->Failed ? 1 : 0;
+}
+
 int64_t Repository_Reset(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
@@ -1159,6 +1164,7 @@ int64_t Repository_Reset(Repository* repository) {
     memset(r->LastError, 0, sizeof(r->LastError));
     r->LastError[1] = -1;
     r->DeltaFailures = 0;
+    r->Failed = 0;
     MeterRW_ResetCounters(r->LocalMeter);
     MeterRW_ResetCounters(r->RemoteMeter);
     memset(r->TimerStart, 0, sizeof(r->TimerStart));
@@ -1317,6 +1323,13 @@ int64_t Repository_Process(Repository* repository) {
             StopMessage(r, "Erase stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_ERASE);
         }
         if (r->StateFn) r->StateFn(r, r->StateUser, old, flags);
+    }
+    // A permanent error ends the synchronisation or erase it happened in, with that error.
+    if (r->Failed && (r->ActionFlags & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_ERASE))) {
+        Repository_Print(r, "Stopped by a permanent error (%s): Source(%d) Index(%d) Code(%d) CodeEx(%d)", r->Name,
+                         r->LastError[0], r->LastError[1], r->LastError[3], r->LastError[4]);
+        if (r->ActionFlags & REPOSITORY_ACTION_SYNC) Repository_SetSync(r, 0);
+        if (r->ActionFlags & REPOSITORY_ACTION_ERASE) Repository_SetErase(r, 0);
     }
     // 6. One unit of phase work.
     if (active && (r->StateFlags & REPOSITORY_STATEFLAG_ALIVE)) {

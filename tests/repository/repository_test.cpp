@@ -61,7 +61,10 @@ TEST_F(RepositoryTest, RetryDelayGrowsByCount) {
 
 TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
     const uint32_t locked = PLATFORM_ERROR_ERRNO_BASE + EDEADLK, full = PLATFORM_ERROR_ERRNO_BASE + ENOSPC,
-                   missing = PLATFORM_ERROR_ERRNO_BASE + ENOENT, denied = PLATFORM_ERROR_ERRNO_BASE + EACCES;
+                   missing = PLATFORM_ERROR_ERRNO_BASE + ENOENT, denied = PLATFORM_ERROR_ERRNO_BASE + EACCES,
+                   link = PLATFORM_ERROR_ERRNO_BASE + ELOOP;
+    // An error of the installation that no retry mends ends the work: an hour's wait, never taken.
+    constexpr double kEnds = 3600;
     struct Case {
         int32_t source, type;
         uint32_t code, extra;
@@ -71,20 +74,23 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         {6, 1, 972, 0, 3, 30, 44},     {5, 1, 989, 9, 3, 30, 44},    {3, 1, 964, locked, 3, 5, 5},
         {3, 1, 964, denied, 5, 0, 0},  {3, 4, 964, denied, 4, 5, 5}, {3, 1, 404, 0, 5, 0, 0},
         {5, 1, 964, missing, 5, 0, 0}, {5, 1, 964, locked, 4, 5, 5}, {5, 3, 964, missing, 4, 5, 5},
-        {5, 1, 964, denied, 4, 5, 5},  {5, 1, 960, 0, 3, 15, 29},    {5, 1, 979, 0, 5, 0, 0},
-        {5, 1, 962, 0, 5, 0, 0},       {5, 3, 979, 0, 4, 5, 5},      {5, 1, 976, 0, 4, 5, 5},
+        {5, 1, 964, denied, 4, kEnds, kEnds}, {5, 3, 964, full, 4, kEnds, kEnds}, {5, 3, 964, link, 4, kEnds, kEnds},
+        {5, 3, 976, 0, 4, kEnds, kEnds}, {5, 1, 960, 0, 3, 15, 29},    {5, 1, 979, 0, 5, 0, 0},
+        {5, 1, 962, 0, 5, 0, 0},       {5, 3, 979, 0, 4, 5, 5},      {5, 1, 976, 0, 4, kEnds, kEnds},
         {7, 4, 976, 0, 4, 5, 5},       {7, 1, 976, 0, 3, 15, 29},    {8, 1, 964, denied, 5, 0, 0},
         {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
         {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
         {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
     };
     for (const Case& c : cases) {
+        Repository_Reset(repo);
         const uint32_t before = Errors();
         double resume = -1;
         const double now = Time_GetCurrent();
         const int32_t response = Repository_Error(repo, c.source, 7, 1, c.type, c.code, c.extra, &resume);
         SCOPED_TRACE(testing::Message() << c.source << "/" << c.type << "/" << c.code);
         EXPECT_EQ(response, c.response);
+        EXPECT_EQ(Repository_IsFailed(repo), c.high == kEnds ? 1 : 0);
         EXPECT_GE(resume - now, c.low - 0.5);
         EXPECT_LE(resume - now, c.high + 0.5);
         // Only what is not ignored is recorded.
