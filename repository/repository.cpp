@@ -658,12 +658,14 @@ void SyncWork(Repository* r) {
                 GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
             // Names the installation could never act on are refused with the manifest, not
             // retried one by one; the copies' suffix is the local configuration's.
-            char suffix[32] = ".quarvpartial";
+            char suffix[32] = ".quarvpartial", configured[32];
             Dictionary* local = nullptr;
-            if (!(Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
-                  GetString(local, "partialExtension", suffix, (int32_t)sizeof(suffix))) &&
-                r->AppConfig)
-                Dictionary_GetStringByPath(r->AppConfig, "storage.partialExtension", suffix, (int32_t)sizeof(suffix));
+            if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
+                GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
+                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
+            else if (r->AppConfig && Dictionary_GetStringByPath(r->AppConfig, "storage.partialExtension", configured,
+                                                                (int32_t)sizeof(configured)))
+                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }

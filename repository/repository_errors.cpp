@@ -78,6 +78,9 @@ namespace {
 // something not ours (a link, another user's entry, a special file) stands in the way, the name
 // cannot be made, or the disk is full. They end the work with the error instead of retrying it.
 bool IsPermanent(int32_t source, uint32_t code, uint32_t extra) {
+    // A remote manifest received whole and refused (a name the installation cannot act on, a
+    // layout that does not add up) is refused again until its publisher changes it.
+    if (source == REPOSITORY_SOURCE_METAFILE_REMOTE) return code == STORAGE_ERROR_INVALID_CONTENT;
     // Pending pieces are a cache beside the installation: what fails there is fetched again.
     if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
     if (code == STORAGE_ERROR_INVALID_CONTENT) return true;
