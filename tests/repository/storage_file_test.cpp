@@ -700,4 +700,53 @@ TEST_F(StorageFileTest, AWriteWithoutACopyNameIsRefused) {
     EXPECT_EQ(Configure("file", {{"partialExtension", "/x"}}), 0);
 }
 
+
+// What a kill leaves at each step of replacing a file, and what the next run makes of it: the
+// new version when it is synchronised again, nothing at all when the next version drops it, and
+// never a copy left behind.
+TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftovers) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789ABCDEF";
+    struct Step {
+        const char* what;
+        std::string partial, scratch; // left at a.quarvpartial and a.quarvpartial~ ("-": none)
+        std::string installed;        // a as the kill left it
+    } steps[] = {
+        {"before the copy", "-", "-", old},
+        {"during a copy under the scratch name", "-", old.substr(0, 9), old},
+        {"with the copy made", old, "-", old},
+        {"with one piece written", now.substr(0, 16) + old.substr(16), "-", old},
+        {"before the rename", now, "-", old},
+        {"after the rename", "-", "-", now},
+    };
+    for (const bool dropped : {false, true}) {
+        for (const Step& step : steps) {
+            SCOPED_TRACE(std::string(step.what) + (dropped ? ", then dropped" : ", then resumed"));
+            Shell("rm -rf " + root + " && mkdir -p " + root);
+            Manifest v1(std::vector<File>{{"a", old.c_str()}, {"b", "b"}});
+            Manifest v2(std::vector<File>{{"a", now.c_str()}, {"b", "b"}});
+            Spit(root + "a", step.installed);
+            Spit(root + "b", "b");
+            chmod((root + "a").c_str(), 0600);
+            for (const auto& [suffix, bytes] : {std::pair{".quarvpartial", step.partial}, {".quarvpartial~", step.scratch}})
+                if (bytes != "-") {
+                    Spit(root + "a" + suffix, bytes);
+                    chmod((root + "a" + suffix).c_str(), 0600);
+                }
+            ASSERT_EQ(Configure("file"), 1);
+            if (dropped) {
+                EXPECT_EQ(Erase(v1, "a"), 0u);
+                EXPECT_FALSE(OnDisk(root + "a"));
+            } else {
+                // As the copy job does: what reads back verified is kept, the rest written.
+                for (int32_t piece = 0; piece < 2; piece++)
+                    if (Get(v2, piece, piece) != 0) EXPECT_EQ(Put(v2, piece, piece), 0u);
+                EXPECT_EQ(Complete(v2, "a"), 0u);
+                EXPECT_EQ(Slurp(root + "a"), now);
+            }
+            EXPECT_FALSE(OnDisk(root + "a.quarvpartial"));
+            EXPECT_FALSE(OnDisk(root + "a.quarvpartial~"));
+        }
+    }
+}
+
 } // namespace
