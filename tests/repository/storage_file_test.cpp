@@ -17,6 +17,7 @@
 #include "core/crypto/sha1.h"
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
+#include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
 #include "core/platform/async_file.h"
 #include "core/runtime/dictionary.h"
@@ -183,6 +184,7 @@ class StorageFileTest : public ::testing::Test {
     }
     void TearDown() override {
         Release();
+        Shell("umount " + root + "small 2>/dev/null");
         Shell("chattr -R -i " + root + " 2>/dev/null");
         Shell("rm -rf " + root.substr(0, root.size() - 6));
     }
@@ -747,6 +749,36 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
             EXPECT_FALSE(OnDisk(root + "a.quarvpartial~"));
         }
     }
+}
+
+
+TEST_F(StorageFileTest, ACopyThatCannotFitFailsBeforeItsFirstByteNamingFolderAndBytes) {
+    const std::string folder = root + "small";
+    ASSERT_EQ(Shell("mkdir -p " + folder), 0);
+    if (Shell("mount -t tmpfs -o size=64k tmpfs " + folder + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    std::string old(40960, 'o'), now = old;
+    now[100] = 'n';
+    Manifest v1(std::vector<File>{{"small/big", old.c_str()}}, "v1", 8192);
+    Manifest v2(std::vector<File>{{"small/big", now.c_str()}}, "v2", 8192);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(v1, 0, 4), 0u);
+    EXPECT_EQ(Complete(v1, "small/big"), 0u);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    Request r(v2, 0, 0, true);
+    Result result;
+    Storage_Put(storage, r.request, &result, OnDone);
+    EXPECT_EQ(Wait(result), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_EQ(result.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOSPC));
+    EXPECT_NE(log.Text().find("Not enough space in folder (" + folder + "/) for a copy of (small/big): 40960 bytes "
+                              "needed, "),
+              std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Slurp(folder + "/big"), old);
+    EXPECT_EQ(Shell("test -z \"$(ls -A " + folder + " | grep -v '^big$')\""), 0);
+    Release();
+    Shell("umount " + folder);
 }
 
 } // namespace
