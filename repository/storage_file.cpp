@@ -692,8 +692,11 @@ bool FileEndsHere(StorageRequest* request, StorageRequestMember* member, MetaFil
 bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry, uint64_t fileOffset,
                     uint32_t bufferOffset, uint32_t length) {
     {
+        // A writer has its copy already; a reader of the installed file is no reason to copy it.
         CriticalSectionGuard guard(b->OpenLock);
-        if (HashTable_ContainsKey(b->OpenFiles, entry.Name)) return false;
+        uint64_t value = 0;
+        if (HashTable_GetValue(b->OpenFiles, entry.Name, &value) && reinterpret_cast<OpenRecord*>(value)->Write)
+            return false;
     }
     int32_t directory = -1, fd = -1;
     const char* leaf = nullptr;
