@@ -235,6 +235,9 @@ bool RunOurUpdate(Env& env, const std::string& tree) {
             60);
     }
     if (ok) {
+        // As the repository task starts a synchronisation that is not a repair.
+        Repository_SetDelta(repo, 1);
+        Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
         ok = Pump(
             repo,
@@ -243,6 +246,18 @@ bool RunOurUpdate(Env& env, const std::string& tree) {
     }
     uint32_t errors = 0;
     Repository_GetErrorCount(repo, &errors);
+    if (getenv("QVR_UPDATE_BENCH_LOG")) {
+        Dictionary* dump = nullptr;
+        Dictionary_Create(&dump);
+        Repository_Dump(repo, dump);
+        for (const char* key : {"localReadBytes", "localWriteBytes", "remoteReadBytes", "piecesWritten", "piecesSkipped",
+                                "piecesMasked", "syncTime"}) {
+            double value = 0;
+            Dictionary_GetFloat64ByKey(dump, key, &value);
+            fprintf(stderr, "%s %.0f\n", key, value);
+        }
+        Dictionary_Release(&dump);
+    }
     Repository_Shutdown(repo);
     Pump(repo, [&] { return Repository_IsShutdown(repo) == 1; }, 10);
     Repository_Release(&repo);

@@ -48,6 +48,7 @@ struct OpenRecord {
     char Leaf[STORAGE_FILE_PATH_SIZE];        // the complete name within Directory
     char PartialLeaf[STORAGE_FILE_PATH_SIZE]; // with the partial extension
     uint32_t Partial; // the file carries the partial name
+    uint32_t Copied;  // its partial copy was made from the installed file by this storage
     uint32_t Open;
     int32_t References; // changed under the table lock
     uint32_t Write;
@@ -324,7 +325,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             r->Partial = ownPartial || status.Kind == STORAGE_FILE_OS_MISSING || r->Write;
             if (r->Write && !ownPartial) {
                 if (status.Kind == STORAGE_FILE_OS_MISSING) create = true;
-                else error = CopyInstalled(b, r, name, status.Size);
+                else if ((error = CopyInstalled(b, r, name, status.Size)) == 0) r->Copied = 1;
             }
         }
         if (!error) {
@@ -953,6 +954,18 @@ int64_t StorageFile_Dump(void* instance, Storage*, Dictionary* dictionary) {
     return 1;
 }
 
+namespace {
+
+bool CopiedHere(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->OpenLock);
+    uint64_t value = 0;
+    if (!HashTable_GetValue(b->OpenFiles, name, &value)) return false;
+    const OpenRecord* r = reinterpret_cast<const OpenRecord*>(value);
+    return r->Write && r->Copied;
+}
+
+} // namespace
+
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageFile* b = Backend(instance);
     StorageRequest* request = nullptr;
@@ -979,7 +992,10 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
         error = StorageFileOS_Status(directory, partialLeaf, &partial);
     }
     StorageFileOS_Close(&directory);
-    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING) return Finish(operation, STORAGE_NOT_FOUND, 0);
+    // Except a copy this storage made from the installed file: beside the pieces written into it
+    // since, it holds the installed bytes, so what the installed file holds is in it too.
+    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING && !CopiedHere(b, entry.Name))
+        return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)
