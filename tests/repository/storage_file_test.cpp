@@ -351,6 +351,8 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     // The copy is private while it is written; the replaced file's permissions come at the end.
     EXPECT_EQ(copied.st_mode & 0777, 0600u);
     const mode_t installedMode = info.st_mode & 0777;
+    // The storage that made the copy knows it holds the installed bytes beside what it wrote.
+    EXPECT_EQ(Exists(v2, 1), 0u);
     // As after a kill: a new storage reads what was written (and the shared piece copied), and
     // counts nothing as present by the installed file's name alone. A read for the old version
     // finds a replaced piece changed.
