@@ -351,8 +351,6 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     // The copy is private while it is written; the replaced file's permissions come at the end.
     EXPECT_EQ(copied.st_mode & 0777, 0600u);
     const mode_t installedMode = info.st_mode & 0777;
-    // The storage that made the copy knows it holds the installed bytes beside what it wrote.
-    EXPECT_EQ(Exists(v2, 1), 0u);
     // As after a kill: a new storage reads what was written (and the shared piece copied), and
     // counts nothing as present by the installed file's name alone. A read for the old version
     // finds a replaced piece changed.
@@ -781,6 +779,25 @@ TEST_F(StorageFileTest, ACopyThatCannotFitFailsBeforeItsFirstByteNamingFolderAnd
     EXPECT_EQ(Shell("test -z \"$(ls -A " + folder + " | grep -v '^big$')\""), 0);
     Release();
     Shell("umount " + folder);
+}
+
+
+TEST_F(StorageFileTest, APieceBesideACopyCountsAsPresentOnlyToTheStorageThatMadeIt) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdefqrstuvwxyz012345", now = "abcdefghijklmnop" + old.substr(16);
+    Manifest v1(std::vector<File>{{"a", old.c_str()}});
+    Manifest v2(std::vector<File>{{"a", now.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "a"), 0u);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    ASSERT_TRUE(OnDisk(root + "a.quarvpartial"));
+    // It copied the installed bytes and wrote only piece 0 since.
+    EXPECT_EQ(Exists(v2, 2), 0u);
+    // A copy from before (a kill) may hold pieces of another version: nothing counts unread.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Exists(v2, 2), (uint32_t)STORAGE_NOT_FOUND);
+    EXPECT_EQ(Get(v2, 1, 2), 0u);
 }
 
 } // namespace
