@@ -571,7 +571,8 @@ bool NamesAreUsable(MetaFile* metaFile) {
             }
         }
         if (!why && suffixLength) {
-            const bool copy = lastLength >= suffixLength && memcmp(last + lastLength - suffixLength, suffix, suffixLength) == 0;
+            const bool copy =
+                lastLength >= suffixLength && memcmp(last + lastLength - suffixLength, suffix, suffixLength) == 0;
             const bool scratch = lastLength > suffixLength && last[lastLength - 1] == '~' &&
                                  memcmp(last + lastLength - 1 - suffixLength, suffix, suffixLength) == 0;
             if (copy || scratch) why = "reserved for the installation's copies";

@@ -339,8 +339,12 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             // installed file is only ever read here.
             error = r->Partial ? StorageFileOS_OpenOwn(r->Directory, working, create ? 1 : 0, r->Write, &r->Fd)
                                : StorageFileOS_OpenFile(r->Directory, working, 0, &r->Fd);
-            if (error == EPERM) StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text, PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (error && error != ENOENT) StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+            if (error == EPERM)
+                StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
+            else if (error && error != ENOENT)
+                StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
             int32_t copy = -1;
             if (!error) error = StorageFileOS_Duplicate(r->Fd, &copy);
             if (!error) {
