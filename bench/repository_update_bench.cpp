@@ -49,6 +49,7 @@ int64_t Silent(void*, const char* format, ...) {
     if (!getenv("QVR_UPDATE_BENCH_LOG")) return 1;
     va_list args;
     va_start(args, format);
+    fprintf(stderr, "%.3f ", Time_GetCurrent());
     vfprintf(stderr, format, args);
     va_end(args);
     fputc('\n', stderr);
