@@ -12,6 +12,7 @@
 #include "repository/meta_file.h"
 #include "repository/padding.h"
 #include "repository/digest_table.h"
+#include "repository/storage_file_path.h"
 
 namespace {
 
@@ -86,6 +87,20 @@ void Lookups(MetaFile* manifest) {
     if (sum > length) __builtin_trap();
 }
 
+// Every name that passed the rule is already in the storage's normal form, and no two of them
+// are a file and its folder.
+void Names(MetaFile* manifest) {
+    FileList* files = nullptr;
+    MetaFile_GetFileListHandle(manifest, &files);
+    FileListMember* m = nullptr;
+    for (FileList_MemberGetFirst(files, &m); m; FileList_MemberGetNext(files, m, &m)) {
+        const char* name = FileList_MemberGetNamePtr(files, m);
+        char normal[STORAGE_FILE_PATH_SIZE];
+        if (!name || !StorageFilePath_Check(name, normal, (int32_t)sizeof(normal)) || strcmp(name, normal) != 0)
+            __builtin_trap();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -112,10 +127,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return j;
     }();
     MetaFile_Reset(manifest);
+    // Half the inputs are held to the installation's name rule, as remote manifests are.
+    const uint32_t named = (uint32_t)(size & 1);
+    MetaFile_SetNameCheck(manifest, named, ".quarvpartial");
     if (JSON_LoadBuffer(json, data, (uint32_t)size)) {
         uint32_t code = 0, codeEx = 0;
-        if (MetaFile_WorkerBuild(nullptr, manifest, &code, &codeEx))
+        if (MetaFile_WorkerBuild(nullptr, manifest, &code, &codeEx)) {
             Lookups(manifest);
+            if (named) Names(manifest);
+        }
         else if (code != 976)
             __builtin_trap();
     }

@@ -11,6 +11,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/string.h"
@@ -39,6 +40,8 @@ struct MetaFile {
     char Algorithm[METAFILE_ALGORITHM_SIZE];
     uint32_t WriteAlign;
     uint32_t ReportError;
+    uint32_t NameCheck;
+    char PartialExtension[32];
 };
 
 namespace {
@@ -269,6 +272,14 @@ MetaFile* Checked(void* user) {
 
 CLASS_BASICS(MetaFile, MetaFile, METAFILE_CLASS_ID)
 CLASS_PRINT_FAMILY(MetaFile, MetaFile, METAFILE_CLASS_ID, PreparePrint)
+
+int64_t MetaFile_SetNameCheck(MetaFile* metaFile, uint32_t on, const char* partialExtension) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    metaFile->NameCheck = on ? 1 : 0;
+    String_CopyLength(metaFile->PartialExtension, partialExtension ? partialExtension : "",
+                      (int32_t)sizeof(metaFile->PartialExtension));
+    return 1;
+}
 
 int64_t MetaFile_Create(MetaFile** handle) {
     ASSERT_POINTER(handle);
@@ -530,6 +541,75 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
     return 1;
 }
 
+// The installation's rule for names, where it is asked for (MetaFile_SetNameCheck): a name a file
+// storage would refuse, or that stands for its own copies, or a file that another name needs as
+// a folder, would fail at every attempt to install it, so the whole manifest is refused at once.
+bool NamesAreUsable(MetaFile* metaFile) {
+    if (!metaFile->NameCheck) return true;
+    const char* suffix = metaFile->PartialExtension;
+    const size_t suffixLength = strlen(suffix);
+    uint32_t count = 0;
+    FileList_GetCount(metaFile->Files, &count);
+    uint32_t buckets = 64;
+    while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
+    HashTable* names = nullptr;
+    HashTable_Create(&names, sizeof(const char*), buckets);
+    HashTable_SetKeyAssignCallback(names, nullptr, HashTable_StringPointerKeyAssign);
+    HashTable_SetValueCallback(names, nullptr, HashTable_StringKeyedValue);
+    HashTable_SetCompareCallback(names, nullptr, HashTable_StringPointerCompare);
+    bool ok = true;
+    FileListMember* m = nullptr;
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+        const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
+        if (!name) name = "";
+        const size_t length = strlen(name);
+        const char* last = strrchr(name, '/');
+        last = last ? last + 1 : name;
+        const size_t lastLength = strlen(last);
+        const char* why = nullptr;
+        if (length == 0 || length >= STORAGE_FILE_PATH_SIZE) why = "empty or too long";
+        else if (name[0] == '/') why = "absolute";
+        else if (strchr(name, '\\')) why = "backslash";
+        if (!why) {
+            for (const char* part = name; part && !why; part = strchr(part, '/') ? strchr(part, '/') + 1 : nullptr) {
+                const size_t partLength = strcspn(part, "/");
+                if (partLength == 0 || (partLength == 1 && part[0] == '.') ||
+                    (partLength == 2 && part[0] == '.' && part[1] == '.'))
+                    why = "empty, \".\" or \"..\" component";
+            }
+        }
+        if (!why && suffixLength) {
+            const bool copy =
+                lastLength >= suffixLength && memcmp(last + lastLength - suffixLength, suffix, suffixLength) == 0;
+            const bool scratch = lastLength > suffixLength && last[lastLength - 1] == '~' &&
+                                 memcmp(last + lastLength - 1 - suffixLength, suffix, suffixLength) == 0;
+            if (copy || scratch) why = "reserved for the installation's copies";
+        }
+        if (why) {
+            MetaFile_Print(metaFile, "File name refused, %s (%s)\n", why, LogText(name).Text);
+            ok = false;
+        } else {
+            HashTable_Add(names, name, 1);
+        }
+    }
+    // No folder of one name is another name's file.
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+        const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
+        char folder[STORAGE_FILE_PATH_SIZE];
+        for (const char* slash = strchr(name, '/'); slash && ok; slash = strchr(slash + 1, '/')) {
+            memcpy(folder, name, (size_t)(slash - name));
+            folder[slash - name] = 0;
+            if (HashTable_ContainsKey(names, folder)) {
+                MetaFile_Print(metaFile, "File name refused, a file is also a folder (%s) (%s)\n",
+                               LogText(folder).Text, LogText(name).Text);
+                ok = false;
+            }
+        }
+    }
+    HashTable_Delete(&names);
+    return ok;
+}
+
 int64_t MetaFile_WorkerBuild(AsyncHTTP*, void* user, uint32_t* code, uint32_t* codeEx) {
     MetaFile* metaFile = Checked(user);
     ASSERT_POINTER(code);
@@ -548,6 +628,7 @@ int64_t MetaFile_WorkerBuild(AsyncHTTP*, void* user, uint32_t* code, uint32_t* c
         if (!ok) MetaFile_Print(metaFile, "File list cannot be laid out\n");
     }
     if (ok) ok = NamesAreDistinct(metaFile);
+    if (ok) ok = NamesAreUsable(metaFile);
     if (ok) {
         ok = PiecesMatchStream(metaFile);
         if (!ok) MetaFile_Print(metaFile, "Pieces do not match the file stream\n");

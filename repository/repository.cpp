@@ -331,41 +331,124 @@ bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_
     return true;
 }
 
-// Keys that name a local place: the storages' folders and files, the manifest and lock folders.
-constexpr const char* kLocalPlaceKeys[] = {"path", "metafile", "ignore", "lockDirectory"};
-constexpr int32_t kPlaceDepthMax = 16;
+// What a catalogue's configuration may tune: where and how pieces are fetched and how much runs
+// at once, within bounds. Nothing local: no storage of the installation or of pending pieces
+// (their type, folder, suffix of copies), no manifest or lock place, nothing read from a folder of
+// the catalogue's choice.
+enum class Allowed { Text, Flag, Number, Scalar, Storage, Storages };
 
-// Removes every key naming a local place from the dictionary and the dictionaries and lists
-// below it (keys compared without case, as a case-blind dictionary would match them).
-void DropLocalPlaces(Dictionary* dict, int32_t depth) {
-    if (!dict || depth > kPlaceDepthMax) return;
+struct AllowedKey {
+    const char* Key;
+    Allowed Kind;
+    double Min, Max; // for numbers
+};
+
+constexpr AllowedKey kCatalogKeys[] = {
+    {"remote", Allowed::Storage, 0, 0},       {"mask", Allowed::Text, 0, 0},
+    {"autoMask", Allowed::Flag, 0, 0},        {"cleanup", Allowed::Flag, 0, 0},
+    {"inplace", Allowed::Flag, 0, 0},         {"requests", Allowed::Number, 1, 64},
+    {"fileCompletes", Allowed::Number, 1, 64}, {"deltaCacheSize", Allowed::Number, 0, 1 << 30},
+};
+
+// A remote storage: fetched over HTTP, or a list of such.
+constexpr AllowedKey kRemoteKeys[] = {
+    {"type", Allowed::Text, 0, 0},        {"url", Allowed::Text, 0, 0},         {"baseUrl", Allowed::Text, 0, 0},
+    {"pieceFormat", Allowed::Text, 0, 0}, {"deltaFormat", Allowed::Text, 0, 0}, {"flags", Allowed::Scalar, 0, 0},
+    {"storages", Allowed::Storages, 0, 0},
+};
+constexpr const char* kRemoteTypes[] = {"http", "httpPiece", "mux"};
+constexpr int32_t kAllowedDepthMax = 16;
+
+bool AllowsValue(Dictionary* dict, DictionaryItem* item, const AllowedKey& allowed) {
+    uint32_t type = 0;
+    Dictionary_ItemGetType(dict, item, &type);
+    const bool number = type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64;
+    switch (allowed.Kind) {
+    case Allowed::Text:
+        return type == DICTIONARY_TYPE_STRING;
+    case Allowed::Flag:
+        return type == DICTIONARY_TYPE_BOOLEAN;
+    case Allowed::Scalar:
+        return number || type == DICTIONARY_TYPE_STRING;
+    case Allowed::Number: {
+        double value = -1;
+        return number && Dictionary_ItemGetFloat64(dict, item, &value) && value >= allowed.Min && value <= allowed.Max;
+    }
+    case Allowed::Storage:
+        return type == DICTIONARY_TYPE_DICTIONARY || type == DICTIONARY_TYPE_LIST;
+    case Allowed::Storages:
+        return type == DICTIONARY_TYPE_LIST;
+    }
+    return false;
+}
+
+bool KeepRemote(Repository* r, Dictionary* storage, int32_t depth);
+
+// Keeps, in a list of remote storages, those that pass.
+void KeepRemoteList(Repository* r, Dictionary* list, int32_t depth) {
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(list, &item);
+    while (item) {
+        DictionaryItem* next = nullptr;
+        Dictionary_ItemGetNext(list, item, &next);
+        Dictionary* child = nullptr;
+        if (!Dictionary_ItemGetDictionaryHandle(list, item, &child) || !child || !KeepRemote(r, child, depth + 1))
+            Dictionary_Remove(list, &item);
+        item = next;
+    }
+}
+
+// Removes every key that is not allowed, or whose value is not of its kind or out of bounds,
+// printing its name; storages are held to their own keys.
+void KeepAllowed(Repository* r, Dictionary* dict, const AllowedKey* keys, size_t count, int32_t depth) {
     DictionaryItem* item = nullptr;
     Dictionary_ItemGetFirst(dict, &item);
     while (item) {
         DictionaryItem* next = nullptr;
         Dictionary_ItemGetNext(dict, item, &next);
         const char* key = nullptr;
-        bool place = false;
-        if (Dictionary_ItemGetKeyPtr(dict, item, &key) && key)
-            for (const char* name : kLocalPlaceKeys) place = place || String_CompareWithoutCase(key, name);
-        if (place) {
+        Dictionary_ItemGetKeyPtr(dict, item, &key);
+        const AllowedKey* allowed = nullptr;
+        for (size_t i = 0; key && i < count && !allowed; i++)
+            if (String_CompareWithoutCase(key, keys[i].Key)) allowed = &keys[i];
+        bool keep = allowed && depth <= kAllowedDepthMax && AllowsValue(dict, item, *allowed);
+        Dictionary* child = nullptr;
+        if (keep && (allowed->Kind == Allowed::Storage || allowed->Kind == Allowed::Storages) &&
+            Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child) {
+            uint32_t type = 0;
+            Dictionary_ItemGetType(dict, item, &type);
+            if (type == DICTIONARY_TYPE_LIST) KeepRemoteList(r, child, depth);
+            else keep = KeepRemote(r, child, depth + 1);
+        }
+        if (!keep) {
+            Repository_Print(r, "Catalog config key ignored (%s)", key ? key : "");
             Dictionary_Remove(dict, &item);
-        } else {
-            Dictionary* child = nullptr;
-            if (Dictionary_ItemGetDictionaryHandle(dict, item, &child) && child) DropLocalPlaces(child, depth + 1);
         }
         item = next;
     }
 }
 
-// The catalogue's configuration as it may be merged: a remote document chooses no local place,
-// so that it can neither move the installation, its manifest or its pending pieces nor have
-// files read from a folder of its choice.
-void MergeRemoteConfig(Dictionary* working, Dictionary* config) {
+// A remote storage of a kind that fetches from a remote, with only its own keys; false when it
+// is of another kind (or has none).
+bool KeepRemote(Repository* r, Dictionary* storage, int32_t depth) {
+    const char* type = nullptr;
+    bool remote = false;
+    if (Dictionary_GetStringPtrByKey(storage, "type", &type) && type)
+        for (const char* name : kRemoteTypes) remote = remote || String_CompareWithoutCase(type, name);
+    if (!remote || depth > kAllowedDepthMax) {
+        Repository_Print(r, "Catalog config storage ignored (%s)", type ? type : "");
+        return false;
+    }
+    KeepAllowed(r, storage, kRemoteKeys, sizeof(kRemoteKeys) / sizeof(kRemoteKeys[0]), depth);
+    return true;
+}
+
+// The catalogue's configuration as it may be merged: only what a remote may tune.
+void MergeRemoteConfig(Repository* r, Dictionary* working, Dictionary* config) {
     Dictionary* copy = nullptr;
     Dictionary_Create(&copy);
     Dictionary_Merge(copy, config, DICTIONARY_MERGE_OVERWRITE);
-    DropLocalPlaces(copy, 0);
+    KeepAllowed(r, copy, kCatalogKeys, sizeof(kCatalogKeys) / sizeof(kCatalogKeys[0]), 0);
     Dictionary_Merge(working, copy, DICTIONARY_MERGE_OVERWRITE);
     Dictionary_Release(&copy);
 }
@@ -383,7 +466,7 @@ bool SyncStart(Repository* r) {
             Repository_ConfigError(r, "Catalog missing config");
             return false;
         }
-        MergeRemoteConfig(r->Working, config);
+        MergeRemoteConfig(r, r->Working, config);
     }
     DictionaryItem* item = nullptr;
     if (Dictionary_ItemFindByKey(r->Working, "mask", nullptr, &item) && item)
@@ -573,6 +656,17 @@ void SyncWork(Repository* r) {
             MetaFile_SetDigest(
                 r->RemoteMeta,
                 GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
+            // Names the installation could never act on are refused with the manifest, not
+            // retried one by one; the copies' suffix is the local configuration's.
+            char suffix[32] = ".quarvpartial", configured[32];
+            Dictionary* local = nullptr;
+            if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
+                GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
+                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
+            else if (r->AppConfig && Dictionary_GetStringByPath(r->AppConfig, "storage.partialExtension", configured,
+                                                                (int32_t)sizeof(configured)))
+                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
+            MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
@@ -1060,6 +1154,11 @@ int64_t Repository_SetActive(Repository* repository, uint32_t on) {
     return SetAction(repository, REPOSITORY_ACTION_ACTIVE, on);
 }
 
+int64_t Repository_IsFailed(Repository* repository) {
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return repository->Failed ? 1 : 0;
+}
+
 int64_t Repository_Reset(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
@@ -1067,6 +1166,7 @@ int64_t Repository_Reset(Repository* repository) {
     memset(r->LastError, 0, sizeof(r->LastError));
     r->LastError[1] = -1;
     r->DeltaFailures = 0;
+    r->Failed = 0;
     MeterRW_ResetCounters(r->LocalMeter);
     MeterRW_ResetCounters(r->RemoteMeter);
     memset(r->TimerStart, 0, sizeof(r->TimerStart));
@@ -1225,6 +1325,13 @@ int64_t Repository_Process(Repository* repository) {
             StopMessage(r, "Erase stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_ERASE);
         }
         if (r->StateFn) r->StateFn(r, r->StateUser, old, flags);
+    }
+    // A permanent error ends the synchronisation or erase it happened in, with that error.
+    if (r->Failed && (r->ActionFlags & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_ERASE))) {
+        Repository_Print(r, "Stopped by a permanent error (%s): Source(%d) Index(%d) Code(%d) CodeEx(%d)", r->Name,
+                         r->LastError[0], r->LastError[1], r->LastError[3], r->LastError[4]);
+        if (r->ActionFlags & REPOSITORY_ACTION_SYNC) Repository_SetSync(r, 0);
+        if (r->ActionFlags & REPOSITORY_ACTION_ERASE) Repository_SetErase(r, 0);
     }
     // 6. One unit of phase work.
     if (active && (r->StateFlags & REPOSITORY_STATEFLAG_ALIVE)) {

@@ -142,6 +142,9 @@ int64_t Repository_GetActionFlags(Repository* repository, uint32_t* flags);
 // Each out-pointer may be null.
 int64_t Repository_GetLastError(Repository* repository, int32_t* source, int32_t* index, int32_t* type,
                                 int32_t* code, int32_t* codeEx);
+// 1 once an error that no retry can mend (no permission, a link or a name the installation
+// refuses, no space) has ended the synchronisation or erase; cleared by Repository_Reset.
+int64_t Repository_IsFailed(Repository* repository);
 int64_t Repository_GetErrorCount(Repository* repository, uint32_t* count);
 int64_t Repository_GetDeltaFailures(Repository* repository, uint32_t* count);
 int64_t Repository_GetApply(Repository* repository, uint32_t* apply);

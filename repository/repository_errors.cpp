@@ -1,6 +1,7 @@
 // The repository's error rules (one classifier for every part: retry later, repeat after a short
 // wait, or ignore), its pool of storage requests lent to the copy jobs, the choice of the remote
 // storage for the next piece, and the configuration of remote storages.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -71,6 +72,27 @@ const char* Repository_TranslateSource(int32_t source) {
     return kSources[source - 1];
 }
 
+namespace {
+
+// Faults of the local disk that asking again cannot mend: the user may not read or write there,
+// something not ours (a link, another user's entry, a special file) stands in the way, the name
+// cannot be made, or the disk is full. They end the work with the error instead of retrying it.
+bool IsPermanent(int32_t source, uint32_t code, uint32_t extra) {
+    // A remote manifest received whole and refused (a name the installation cannot act on, a
+    // layout that does not add up) is refused again until its publisher changes it.
+    if (source == REPOSITORY_SOURCE_METAFILE_REMOTE) return code == STORAGE_ERROR_INVALID_CONTENT;
+    // Pending pieces are a cache beside the installation: what fails there is fetched again.
+    if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
+    if (code == STORAGE_ERROR_INVALID_CONTENT) return true;
+    if (code != STORAGE_ERROR_OS) return false;
+    if (Platform_ErrorNotEnoughSpace((PlatformErrorCode)extra)) return true;
+    for (int32_t error : {EACCES, EPERM, ELOOP, EROFS, EDQUOT, ENOSPC, ENAMETOOLONG, EISDIR, ENOTDIR, EINVAL, EEXIST})
+        if (extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error)) return true;
+    return false;
+}
+
+} // namespace
+
 int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, uint32_t count, int32_t type,
                          uint32_t code, uint32_t extra, double* resume) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
@@ -83,7 +105,11 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     const double retry = now + Repostitory_RetryDelay(count);
     int32_t response = REPOSITORY_RESPONSE_IGNORE;
     *resume = now;
-    if (code == 972 || code == 973 ||
+    if (IsPermanent(source, code, extra)) {
+        // Nothing more is tried: the work ends at the next pass with this error.
+        repository->Failed = 1;
+        response = Respond(REPOSITORY_RESPONSE_WAIT, now + 3600, resume);
+    } else if (code == 972 || code == 973 ||
         (code == STORAGE_ERROR_STORAGE && extra == STORAGE_EXTENDED_PASSWORD_CANCELLED)) {
         response = Respond(REPOSITORY_RESPONSE_RETRY, now + 30 + rand() % 15, resume);
     } else if (source == REPOSITORY_SOURCE_METAFILE_LOCAL) {

@@ -70,6 +70,7 @@ struct Repository {
     uint32_t LocalMetaConfigured;
     uint32_t WorkStarted;
     uint32_t ErrorCount;
+    uint32_t Failed; // a permanent error ended the work
     int32_t LastError[5];
     double StallTime;
     double ResumeTime;

@@ -48,6 +48,7 @@ struct OpenRecord {
     char Leaf[STORAGE_FILE_PATH_SIZE];        // the complete name within Directory
     char PartialLeaf[STORAGE_FILE_PATH_SIZE]; // with the partial extension
     uint32_t Partial; // the file carries the partial name
+    uint32_t Copied;  // its partial copy was made from the installed file by this storage
     uint32_t Open;
     int32_t References; // changed under the table lock
     uint32_t Write;
@@ -123,12 +124,22 @@ struct Entry {
     char Link[STORAGE_FILE_PATH_SIZE];
 };
 
-// The record's fields with its name held to the rule; 0 when the name is refused.
-int64_t ReadEntry(FileList* list, FileListMember* member, Entry* entry) {
+// Whether a name's last component is one of the storage's own: a copy or a copy's scratch.
+bool IsCopyName(const char* name, const char* suffix) {
+    const size_t length = strlen(name), suffixLength = strlen(suffix);
+    if (!suffixLength) return false;
+    const size_t end = length && name[length - 1] == '~' ? length - 1 : length;
+    return end >= suffixLength && memcmp(name + end - suffixLength, suffix, suffixLength) == 0;
+}
+
+// The record's fields with its name held to the rule; 0 when the name is refused: one that leaves
+// the folder, or one the storage keeps for its own copies.
+int64_t ReadEntry(const char* suffix, FileList* list, FileListMember* member, Entry* entry) {
     memset(entry, 0, sizeof(*entry));
     char raw[STORAGE_FILE_PATH_SIZE];
     FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
     if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
+    if (IsCopyName(entry->Name, suffix)) return 0;
     entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
     FileList_MemberGetSize(list, member, &entry->Size);
     FileList_MemberGetOffset(list, member, &entry->Offset);
@@ -197,6 +208,61 @@ void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
     if (last) FreeRecord(b, r);
 }
 
+namespace {
+
+// The storage's own names beside a file: the copy being written and that copy's scratch name.
+// A scratch left by a kill and anything of ours that is not a private file are removed; a
+// private partial copy of ours is kept when keep allows (*kept set), to be continued; another
+// user's entry is refused and named, never written through, adopted or removed.
+int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, const char* partialLeaf, uint32_t keep,
+                       uint32_t* kept) {
+    *kept = 0;
+    char scratch[STORAGE_FILE_PATH_SIZE + 8];
+    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", partialLeaf);
+    uint32_t unused = 0;
+    int32_t error = StorageFileOS_Claim(directory, scratch, 0, &unused);
+    const char* suffix = "~";
+    if (!error) {
+        error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
+        suffix = "";
+    }
+    if (error) {
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
+        if (error == EPERM)
+            StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
+        else
+            StorageFile_Print(b, "Failed to clear name of a copy (%s) (%d)", LogText(shown).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
+    }
+    return error;
+}
+
+// Copies the installed file beside itself under the partial name, once the folder is known to
+// hold the copy: a copy that cannot fit fails before its first byte is written.
+int32_t CopyInstalled(StorageFile* b, OpenRecord* r, const char* name, uint64_t size) {
+    uint64_t free = 0;
+    int32_t error = StorageFileOS_FreeSpace(r->Directory, &free);
+    if (!error && free < size) {
+        char folder[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(folder, (int32_t)sizeof(folder), "%s%s", b->OutputPath, name);
+        Path_RemoveFilename(folder);
+        StorageFile_Print(b, "Not enough space in folder (%s) for a copy of (%s): %llu bytes needed, %llu free",
+                          LogText(folder).Text, LogText(name).Text, (unsigned long long)size,
+                          (unsigned long long)free);
+        return ENOSPC;
+    }
+    char scratch[STORAGE_FILE_PATH_SIZE + 8];
+    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
+    error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
+    if (error)
+        StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+    return error;
+}
+
+} // namespace
+
 // Finds or makes the record of a checked name, takes a reference and opens the file when it is
 // not open yet. 0 (and the reference given back) with the result pair when it cannot be opened.
 int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint32_t selfUpdate, OpenRecord** out,
@@ -247,41 +313,38 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             String_Print(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), "%s%s", leaf, b->PartialExtension);
             error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         }
-        StorageFileOSStatus partial{};
-        if (!error && b->PartialExtension[0]) error = StorageFileOS_Status(r->Directory, r->PartialLeaf, &partial);
-        if (!error && (status.Kind == STORAGE_FILE_OS_LINK || partial.Kind == STORAGE_FILE_OS_LINK)) error = ELOOP;
+        uint32_t ownPartial = 0;
+        if (!error) error = ClaimCopyNames(b, r->Directory, name, r->PartialLeaf, 1, &ownPartial);
+        if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
+        bool create = false;
         if (!error) {
             // A file being written always carries the partial suffix until it is complete, and the
             // installed version stays whole under its own name until then: a write starts from a
             // copy of it beside it (pieces the versions share are then already in place), and a
             // read goes to that copy while it exists, for it holds what has been written so far.
-            r->Partial = b->PartialExtension[0] &&
-                         (partial.Kind != STORAGE_FILE_OS_MISSING || status.Kind == STORAGE_FILE_OS_MISSING || r->Write);
-            if (r->Partial && r->Write && partial.Kind == STORAGE_FILE_OS_MISSING &&
-                status.Kind != STORAGE_FILE_OS_MISSING) {
-                char scratch[STORAGE_FILE_PATH_SIZE + 8];
-                String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
-                error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
-                if (error)
-                    StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+            r->Partial = ownPartial || status.Kind == STORAGE_FILE_OS_MISSING || r->Write;
+            if (r->Write && !ownPartial) {
+                if (status.Kind == STORAGE_FILE_OS_MISSING) create = true;
+                else if ((error = CopyInstalled(b, r, name, status.Size)) == 0) r->Copied = 1;
             }
         }
         if (!error) {
             const char* working = r->Partial ? r->PartialLeaf : r->Leaf;
             if (r->Partial) options |= STORAGE_FILE_OPEN_PARTIAL;
-            if (r->Write) {
-                StorageFileOSStatus existing{};
-                StorageFileOS_Status(r->Directory, working, &existing);
-                if (existing.Kind == STORAGE_FILE_OS_FILE) {
-                    Platform_EnsurePathMutableAt(r->Directory, working);
-                    StorageFileOS_EnsureWritable(r->Directory, working);
-                }
-            }
             char shown[STORAGE_FILE_PATH_SIZE * 2];
             String_Print(shown, (int32_t)sizeof(shown), "%s%s%s", b->OutputPath, name,
                          r->Partial ? b->PartialExtension : "");
             StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", LogText(shown).Text, (int32_t)options);
-            error = StorageFileOS_OpenFile(r->Directory, working, r->Write, &r->Fd);
+            // The storage's own files are made new or taken only when private to this user; the
+            // installed file is only ever read here.
+            error = r->Partial ? StorageFileOS_OpenOwn(r->Directory, working, create ? 1 : 0, r->Write, &r->Fd)
+                               : StorageFileOS_OpenFile(r->Directory, working, 0, &r->Fd);
+            if (error == EPERM)
+                StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
+            else if (error && error != ENOENT)
+                StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
             int32_t copy = -1;
             if (!error) error = StorageFileOS_Duplicate(r->Fd, &copy);
             if (!error) {
@@ -392,7 +455,7 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
     *code = 0;
     *extended = 0;
     Entry entry;
-    if (!ReadEntry(list, member, &entry)) {
+    if (!ReadEntry(b->PartialExtension, list, member, &entry)) {
         *code = STORAGE_ERROR_INVALID_CONTENT;
         return 0;
     }
@@ -411,22 +474,23 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         int32_t directory = -1;
         const char* leaf = nullptr;
         int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
-        StorageFileOSStatus complete{}, partial{};
+        StorageFileOSStatus complete{};
+        uint32_t partial = 0;
         if (!error) error = StorageFileOS_Status(directory, leaf, &complete);
-        if (!error && b->PartialExtension[0]) {
+        // Every file handled leaves no scratch of a copy behind, whoever's kill left it.
+        if (!error) {
             char partialLeaf[STORAGE_FILE_PATH_SIZE];
             String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
-            error = StorageFileOS_Status(directory, partialLeaf, &partial);
+            error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 1, &partial);
         }
         StorageFileOS_Close(&directory);
         if (error == ENOENT || error == ENOTDIR) error = 0;
-        if (!error && (complete.Kind == STORAGE_FILE_OS_LINK || partial.Kind == STORAGE_FILE_OS_LINK)) error = ELOOP;
+        if (!error && complete.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
         if (error) {
             StorageFileInternal_ErrorPair(error, code, extended);
             return 0;
         }
-        if (complete.Kind == STORAGE_FILE_OS_MISSING && partial.Kind == STORAGE_FILE_OS_MISSING &&
-            entry.Size != 0) {
+        if (complete.Kind == STORAGE_FILE_OS_MISSING && !partial && entry.Size != 0) {
             // Reporting success here would let a file that never arrived pass as installed.
             StorageFile_Print(b, "Skipping File Complete (%s)", LogText(entry.Name).Text);
             *code = STORAGE_NOT_FOUND;
@@ -499,6 +563,8 @@ int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMemb
         } else {
             // The installed version is replaced at once, a read-only (immutable) one included.
             Platform_EnsurePathMutableAt(r->Directory, r->Leaf);
+            // The new version keeps the permissions of the one it replaces; nobody else may write.
+            if (r->Partial) StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf);
             if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
@@ -608,6 +674,58 @@ int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_t, void
 
 namespace {
 
+// Whether the file lies within one piece and this member is its last in the request: its
+// completion then follows the member's transfer.
+bool FileEndsHere(StorageRequest* request, StorageRequestMember* member, MetaFile* meta, FileListMember* file) {
+    PieceList* pieces = nullptr;
+    MetaFile_GetPieceListHandle(meta, &pieces);
+    FileList* list = ListOf(meta);
+    uint64_t offset = 0, size = 0;
+    int64_t padding = 0;
+    FileList_MemberGetOffset(list, file, &offset);
+    FileList_MemberGetSize(list, file, &size);
+    FileList_MemberGetPadding(list, file, &padding);
+    const uint64_t span = size + (uint64_t)(padding > 0 ? padding : 0);
+    int32_t first = 0, last = -1;
+    PieceList_GetIndexRangeByOffset(pieces, offset, span ? span - 1 : 0, 0, &first, &last);
+    return first == last && StorageRequest_MemberIsFileLast(request, member);
+}
+
+// Whether a slice to be written already stands in the installed file, which has the new
+// version's size and is not being replaced: a piece shared with a changed neighbour then rewrites
+// nothing, and the unchanged file is never copied for it.
+bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry, uint64_t fileOffset,
+                    uint32_t bufferOffset, uint32_t length) {
+    {
+        // A writer has its copy already; a reader of the installed file is no reason to copy it.
+        CriticalSectionGuard guard(b->OpenLock);
+        uint64_t value = 0;
+        if (HashTable_GetValue(b->OpenFiles, entry.Name, &value) && reinterpret_cast<OpenRecord*>(value)->Write)
+            return false;
+    }
+    int32_t directory = -1, fd = -1;
+    const char* leaf = nullptr;
+    if (StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf) != 0) return false;
+    char partialLeaf[STORAGE_FILE_PATH_SIZE];
+    String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
+    StorageFileOSStatus partial{}, status{};
+    bool same = StorageFileOS_Status(directory, partialLeaf, &partial) == 0 &&
+                partial.Kind == STORAGE_FILE_OS_MISSING && StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
+                StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
+                fileOffset + length <= status.Size;
+    StorageFileOS_Close(&directory);
+    uint8_t* wanted = nullptr;
+    if (same) same = StorageRequest_GetPointerAt(request, bufferOffset, &wanted) && wanted;
+    if (same) {
+        uint8_t* present = static_cast<uint8_t*>(Memory_Alloc(length));
+        same = StorageFileOS_ReadAt(fd, fileOffset, present, length) == 0 && memcmp(present, wanted, length) == 0;
+        Memory_Free(present, length);
+    }
+    if (wanted) StorageRequest_ReleasePointer(request, &wanted);
+    StorageFileOS_Close(&fd);
+    return same;
+}
+
 int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t write) {
     StorageRequest* request = nullptr;
     StorageRequestMember* member = nullptr;
@@ -627,7 +745,7 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
     MetaFile* meta = nullptr;
     StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     if (IsLinkEntry(entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
 
     const uint32_t widen = padding % b->PageSize;
@@ -638,8 +756,15 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
     if ((uint64_t)bufferOffset + amount > allocated || end > allocated)
         return Finish(operation, STORAGE_ERROR_SIZE_LIMIT, 0);
 
-    OpenRecord* r = nullptr;
     uint32_t code = 0, extended = 0;
+    if (write && SliceUnchanged(b, request, entry, fileOffset, bufferOffset, length)) {
+        // Nothing to write, so no copy: a file that lies within this piece is completed as a
+        // written one would be (its time and attributes).
+        if (FileEndsHere(request, member, meta, file))
+            StorageFile_FileCompleteInt(b, ListOf(meta), file, b->SelfUpdate, &code, &extended);
+        return Finish(operation, code, extended);
+    }
+    OpenRecord* r = nullptr;
     if (!StorageFile_Open(b, entry.Name, write, write ? b->SelfUpdate : 0, &r, &code, &extended))
         return Finish(operation, code, extended);
     Transfer* t;
@@ -778,8 +903,9 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
         StorageFile_Print(b, "Configuration dictionary missing %s", "partialExtension");
         return 0;
     }
-    // A suffix, never a way into another folder.
-    if (strchr(b->PartialExtension, '/')) {
+    // A suffix, never a way into another folder; and never none, which would write the installed
+    // file in place, where a kill leaves it half old and half new.
+    if (!b->PartialExtension[0] || strchr(b->PartialExtension, '/')) {
         StorageFile_Print(b, "Configuration dictionary invalid %s", "partialExtension");
         b->PartialExtension[0] = 0;
         return 0;
@@ -832,6 +958,18 @@ int64_t StorageFile_Dump(void* instance, Storage*, Dictionary* dictionary) {
     return 1;
 }
 
+namespace {
+
+bool CopiedHere(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->OpenLock);
+    uint64_t value = 0;
+    if (!HashTable_GetValue(b->OpenFiles, name, &value)) return false;
+    const OpenRecord* r = reinterpret_cast<const OpenRecord*>(value);
+    return r->Write && r->Copied;
+}
+
+} // namespace
+
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageFile* b = Backend(instance);
     StorageRequest* request = nullptr;
@@ -843,7 +981,7 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     if (request && member) StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
     if (request) StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
@@ -858,7 +996,10 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
         error = StorageFileOS_Status(directory, partialLeaf, &partial);
     }
     StorageFileOS_Close(&directory);
-    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING) return Finish(operation, STORAGE_NOT_FOUND, 0);
+    // Except a copy this storage made from the installed file: beside the pieces written into it
+    // since, it holds the installed bytes, so what the installed file holds is in it too.
+    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING && !CopiedHere(b, entry.Name))
+        return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)
@@ -888,7 +1029,7 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     Storage_OperationGetMetaFile(operation, &meta);
     Storage_OperationGetFileRecord(operation, &file);
     Entry entry;
-    if (!file || !ReadEntry(ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     bool ignored = false;
     int32_t ignoreError = 0;
     {
@@ -912,7 +1053,14 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     StorageFileOSStatus status{};
     error = StorageFileOS_Status(directory, leaf, &status);
     if (!error && status.Kind == STORAGE_FILE_OS_LINK && !IsLinkEntry(entry)) error = ELOOP;
-    // Only a file under its complete name goes; a partial file is left.
+    // A dropped file takes the storage's own copies of it along: a partial copy or scratch that a
+    // kill left (another user's is refused, and named).
+    if (!error) {
+        char partialLeaf[STORAGE_FILE_PATH_SIZE];
+        String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
+        uint32_t kept = 0;
+        error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 0, &kept);
+    }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         // An installed read-only file is erased like any other.
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);

@@ -31,6 +31,9 @@
 namespace {
 
 constexpr int32_t kStatusTextSize = 320;
+// Ten minutes without progress after an error: the remote or the disk is not coming back soon,
+// and a task that waits for ever never tells its caller.
+constexpr double kDefaultStallTimeout = 600;
 // The progress shown until the final update: the single-precision 0.99, as the status always had.
 constexpr double kProgressCap = (double)0.99f;
 
@@ -479,7 +482,16 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
         uint32_t action = 0;
         Repository_GetActionFlags(repo, &action);
         if (action & REPOSITORY_ACTION_SHUTDOWN) continue;
-        if (self->CheckMode) {
+        if (Repository_IsFailed(repo)) {
+            // An error no retry mends: the task fails with it now, not at a stall time-out.
+            char text[96];
+            int32_t source = 0;
+            Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+            String_Print(text, (int32_t)sizeof(text), "Repository_ErrorSource_%s", Repository_TranslateSource(source));
+            PostToMain(self, Main_AddRepositoryError);
+            WorkerTask_SetError(worker, text);
+            Repository_Shutdown(repo);
+        } else if (self->CheckMode) {
             if (self->StallErrors.load()) {
                 Repository_Print(repo, "Maximum timeout reached for check");
                 PostToMain(self, Main_AddRepositoryError);
@@ -535,7 +547,8 @@ uint32_t OnWorkerStart(WorkerTask*, void* user) {
         }
     }
     double stallTime = self->CheckMode ? 60 : 30;
-    self->StallTimeout = 0;
+    // A stall is waited out for a bounded time unless the task says otherwise (0: no limit).
+    self->StallTimeout = kDefaultStallTimeout;
     if (!TaskBase_NumberArgument(&self->Head, "stallTime", &stallTime) ||
         !TaskBase_NumberArgument(&self->Head, "stallTimeout", &self->StallTimeout))
         return 0;

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -180,6 +181,27 @@ int32_t CopyData(int from, int to) {
 
 } // namespace
 
+namespace {
+
+// A private file of the effective user: what the storage itself makes for its own names, and
+// what no other user can have made or still reach through a second link.
+bool IsOwnPrivate(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 && (info.st_mode & 077) == 0;
+}
+
+// Links an anonymous file under `to`; fails with EEXIST rather than replace an entry there.
+int32_t LinkAnonymous(int fd, int32_t directory, const char* to) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, path, directory, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    const int error = errno;
+    if (error != ENOENT) return error;
+    // Without /proc: the descriptor itself, which needs the privilege to do so.
+    return linkat(fd, "", directory, to, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+} // namespace
+
 int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch) {
     const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (source < 0) return errno;
@@ -189,21 +211,81 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
         return S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
     }
     fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
-    const int target = OpenAt(directory, scratch, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    bool named = false;
+    int target = OpenAt(directory, ".", O_TMPFILE | O_RDWR, 0600);
+    if (target < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT)) {
+        // No unnamed files here: a name no one else may hold, made by this call alone.
+        named = true;
+        target = OpenAt(directory, scratch, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600);
+    }
     if (target < 0) {
         const int error = errno;
         close(source);
         return error;
     }
-    struct stat made;
-    int32_t error = fstat(target, &made) != 0 ? errno : !S_ISREG(made.st_mode) ? EINVAL : 0;
+    int32_t error = fchmod(target, 0600) != 0 ? errno : 0;
     if (!error) error = CopyData(source, target);
-    if (!error && fchmod(target, (info.st_mode & 0777) | S_IWUSR) != 0) error = errno;
     close(source);
+    if (!error) error = named ? (linkat(directory, scratch, directory, to, 0) == 0 ? 0 : errno)
+                              : LinkAnonymous(target, directory, to);
     if (close(target) != 0 && !error) error = errno;
-    if (!error && renameat(directory, scratch, directory, to) != 0) error = errno;
-    if (error) unlinkat(directory, scratch, 0);
+    if (named) unlinkat(directory, scratch, 0);
     return error;
+}
+
+int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept) {
+    *kept = 0;
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    if (info.st_uid != geteuid()) return EPERM;
+    if (keep && IsOwnPrivate(info)) {
+        *kept = 1;
+        return 0;
+    }
+    if (unlinkat(directory, leaf, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT) return 0;
+    return errno == ENOTEMPTY ? EEXIST : errno;
+}
+
+int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd) {
+    *fd = -1;
+    const int flags = (write ? O_RDWR : O_RDONLY) | (create ? O_CREAT | O_EXCL : 0) | O_NOFOLLOW | O_NONBLOCK |
+                      O_NOCTTY;
+    const int file = OpenAt(directory, leaf, flags, 0600);
+    if (file < 0) return errno;
+    struct stat info;
+    if (fstat(file, &info) != 0 || !IsOwnPrivate(info)) {
+        close(file);
+        return EPERM;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes) {
+    *bytes = 0;
+    struct statvfs info;
+    if (fstatvfs(directory, &info) != 0) return errno;
+    *bytes = (uint64_t)info.f_bavail * (uint64_t)(info.f_frsize ? info.f_frsize : info.f_bsize);
+    return 0;
+}
+
+int32_t StorageFileOS_ModeFrom(int32_t fd, int32_t directory, const char* leaf) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return 0;
+    return fchmod(fd, (info.st_mode & 0755) | S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
+}
+
+int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t length) {
+    uint8_t* at = static_cast<uint8_t*>(buffer);
+    for (uint32_t done = 0; done < length;) {
+        const ssize_t got = pread(fd, at + done, length - done, (off_t)(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) return ERANGE;
+        done += (uint32_t)got;
+    }
+    return 0;
 }
 
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {

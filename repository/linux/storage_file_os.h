@@ -37,10 +37,27 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status);
 int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy);
 int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to);
-// A copy of the regular file `from` under the name `to`, made whole under the name `scratch`
-// first and then renamed, so that `to` never holds part of a copy; the permission bits follow
-// (with the owner's write bit). The scratch name is removed when the copy fails.
+// A copy of the regular file `from` under the name `to`, which appears whole or not at all and
+// never replaces an entry there (EEXIST): the copy is made without a name (O_TMPFILE) and linked,
+// or, where the file system cannot, made under `scratch`, created exclusively, linked and the
+// scratch name removed. The copy is the effective user's, mode 0600.
 int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch);
+// What stands at one of the storage's own names (a file being written, a copy's scratch name):
+// a file of the effective user that is private (regular, one link, no permission for others) is
+// kept when `keep` allows (*kept set); anything else of the effective user is removed; an entry
+// of another user is refused with EPERM, neither used nor removed. A missing entry is success.
+int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
+// Opens one of the storage's own files for reading, or reading and writing: with create a new
+// one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
+// private file of the effective user (EPERM otherwise).
+int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd);
+// The bytes free to the effective user on the file system of the directory.
+int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes);
+// Gives the open file the permission bits of the directory's entry `leaf` (a regular file), the
+// owner's read and write included and nobody else's write; nothing when leaf is no regular file.
+int32_t StorageFileOS_ModeFrom(int32_t fd, int32_t directory, const char* leaf);
+// Reads length bytes at offset; ERANGE when the file ends first.
+int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t length);
 // Anything but a directory; a directory itself (empty), with directory set.
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
 // The entry and, for a directory, everything below it; links are removed, never entered.

@@ -20,6 +20,7 @@
 #include "repository/padding.h"
 #include "repository/digest_table.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/oracle_process.h"
 #include "tests/support/own_connections.h"
 #include "tests/support/temp_dir.h"
@@ -339,6 +340,46 @@ TEST_F(MetaFileTest, RefusedManifests) {
     }
     MetaFile_SetLimitSize(manifest, 20);
     EXPECT_EQ(Load(Manifest({{"a", 4, 0}}, 1)).Code, 959u);
+}
+
+TEST_F(MetaFileTest, NamesAnInstallationCannotActOnAreRefusedWhereAsked) {
+    const struct {
+        std::string Names[2];
+        const char* Printed; // the line naming the entry; empty for a sound manifest
+    } cases[] = {
+        {{"a", "d/b"}, ""},
+        {{"a", "a.quarvpartial"}, "File name refused, reserved for the installation's copies (a.quarvpartial)"},
+        {{"a", "d/a.quarvpartial~"}, "File name refused, reserved for the installation's copies (d/a.quarvpartial~)"},
+        {{"a", "a.part"}, "File name refused, reserved for the installation's copies (a.part)"},
+        {{"a", "a.quarvpartial.txt"}, ""},
+        {{"a", "../x"}, "File name refused, empty, \".\" or \"..\" component (../x)"},
+        {{"a", "d/./x"}, "File name refused, empty, \".\" or \"..\" component (d/./x)"},
+        {{"a", "."}, "File name refused, empty, \".\" or \"..\" component (.)"},
+        {{"a", "d//x"}, "File name refused, empty, \".\" or \"..\" component (d//x)"},
+        {{"a", "d/"}, "File name refused, empty, \".\" or \"..\" component (d/)"},
+        {{"a", "/etc/x"}, "File name refused, absolute (/etc/x)"},
+        {{"a", "d\\\\x"}, "File name refused, backslash (d\\x)"},
+        {{"a", ""}, "File name refused, empty or too long ()"},
+        {{"x", "x/y"}, "File name refused, a file is also a folder (x) (x/y)"},
+        {{"x/y/z", "x/y"}, "File name refused, a file is also a folder (x/y) (x/y/z)"},
+    };
+    const std::string digest = "\"qZk+NkcGgWq6PiVxeFDCbJzQ2J0=\"";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Names[0] + " " + c.Names[1]);
+        const std::string text = "{\"files\":[{\"name\":\"" + c.Names[0] + "\",\"size\":2},{\"name\":\"" +
+                                 c.Names[1] + "\",\"size\":2}],\"pieces\":{\"size\":4,\"digests\":[" + digest + "]}}";
+        // Off by default: the storages hold each name to their rule as they act on it.
+        MetaFile_SetNameCheck(manifest, 0, nullptr);
+        EXPECT_EQ(Load(text).Code, 0u);
+        const bool custom = c.Names[1] == "a.part";
+        MetaFile_SetNameCheck(manifest, 1, custom ? ".part" : ".quarvpartial");
+        LogCapture log;
+        const Result r = Load(text);
+        EXPECT_EQ(r.Code, c.Printed[0] ? 976u : 0u);
+        if (c.Printed[0]) {
+            EXPECT_NE(log.Text().find(c.Printed), std::string::npos) << log.Text();
+        }
+    }
 }
 
 TEST_F(MetaFileTest, EveryLoadStartsFromEmptyTables) {

@@ -17,6 +17,7 @@
 #include "core/crypto/sha1.h"
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
+#include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
 #include "core/platform/async_file.h"
 #include "core/runtime/dictionary.h"
@@ -80,11 +81,12 @@ struct Manifest {
     MetaFile* meta = nullptr;
     std::string stream; // the padded byte stream
     uint32_t size;
-    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16)
+    explicit Manifest(const std::vector<File>& files, const char* id = "abc", uint32_t pieceSize = 16,
+                      bool padded = true)
         : size(pieceSize) {
         std::string list, digests;
         for (const File& f : files) {
-            const size_t pad = (size - f.data.size() % size) % size;
+            const size_t pad = padded ? (size - f.data.size() % size) % size : 0;
             list += std::string(list.empty() ? "" : ",") + R"({"name":")" + f.name + R"(","size":)" +
                     std::to_string(f.data.size()) + R"(,"pad":)" + std::to_string(pad) + f.extra + "}";
             stream += f.data + std::string(pad, '\0');
@@ -182,6 +184,7 @@ class StorageFileTest : public ::testing::Test {
     }
     void TearDown() override {
         Release();
+        Shell("umount " + root + "small 2>/dev/null");
         Shell("chattr -R -i " + root + " 2>/dev/null");
         Shell("rm -rf " + root.substr(0, root.size() - 6));
     }
@@ -345,7 +348,9 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     struct stat info, copied;
     ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
     ASSERT_EQ(stat((root + "b.quarvpartial").c_str(), &copied), 0);
-    EXPECT_EQ(copied.st_mode & 0777, info.st_mode & 0777);
+    // The copy is private while it is written; the replaced file's permissions come at the end.
+    EXPECT_EQ(copied.st_mode & 0777, 0600u);
+    const mode_t installedMode = info.st_mode & 0777;
     // As after a kill: a new storage reads what was written (and the shared piece copied), and
     // counts nothing as present by the installed file's name alone. A read for the old version
     // finds a replaced piece changed.
@@ -358,6 +363,8 @@ TEST_F(StorageFileTest, AnUpdateKeepsTheInstalledFileWholeUntilItsCompletion) {
     EXPECT_EQ(Slurp(root + "b"), now);
     EXPECT_FALSE(OnDisk(root + "b.quarvpartial"));
     EXPECT_FALSE(OnDisk(root + "b.quarvpartial~"));
+    ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, installedMode);
     // Only a newer time is set on the installed file itself: no copy, the same file.
     Manifest v3(std::vector<File>{{"b", now.c_str(), R"(,"mtime":1000000000)"}});
     ASSERT_EQ(stat((root + "b").c_str(), &info), 0);
@@ -596,6 +603,223 @@ TEST_F(StorageFileTest, ManifestNamesInLogLinesAreEscaped) {
     EXPECT_NE(Complete(m, "gone\nINFO - forged"), 0u);
     EXPECT_NE(log.Text().find("Skipping File Complete (gone\\nINFO - forged)"), std::string::npos) << log.Text();
     EXPECT_EQ(log.Text().find("\nINFO - forged"), std::string::npos) << log.Text();
+}
+
+
+// ---- The storage's own names beside a file ----------------------------------------------------
+
+// Another user, for entries planted beside the installation; tests run as root in CI.
+constexpr uid_t kOtherUser = 65534;
+
+bool CanActAsOtherUser() { return geteuid() == 0; }
+
+enum class Plant { File, Link, Fifo };
+
+// Makes an entry at path; owned by `owner` when that is not us.
+void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string& target) {
+    if (kind == Plant::File) {
+        Spit(path, "planted");
+        chmod(path.c_str(), 0666);
+    } else if (kind == Plant::Link) {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    }
+    if (owner != geteuid()) ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+}
+
+TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    struct Case {
+        const char* suffix;
+        Plant kind;
+    } cases[] = {{".quarvpartial", Plant::File}, {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        const std::string planted = root + "a.txt" + c.suffix;
+        PlantAt(planted, c.kind, kOtherUser, outside + "secret");
+        PlantAt(root + "gone" + c.suffix, c.kind, kOtherUser, outside + "secret");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        // The write, the completion and the erase are each refused with the name of the entry.
+        EXPECT_EQ(Put(v2, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Complete(v2, "a.txt"), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Erase(v1, "gone"), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_NE(log.Text().find("Name of a copy held by another user (" + planted + ")"), std::string::npos)
+            << log.Text();
+        // The installed file stays the user's, private and as it was; the planted entry is left.
+        struct stat info;
+        ASSERT_EQ(stat((root + "a.txt").c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        ASSERT_EQ(lstat(planted.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOtherUser);
+        if (c.kind == Plant::File) EXPECT_EQ(Slurp(planted), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
+}
+
+TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    struct Case {
+        const char* suffix;
+        Plant kind;
+    } cases[] = {{".quarvpartial", Plant::File}, {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}, {".quarvpartial~", Plant::Fifo}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        // A shared file of ours (0666) is no copy the storage made: it is not continued either.
+        PlantAt(root + "a.txt" + c.suffix, c.kind, geteuid(), outside + "secret");
+        PlantAt(root + "gone" + c.suffix, c.kind, geteuid(), outside + "secret");
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v2, 0, 1), 0u);
+        ASSERT_EQ(Complete(v2, "a.txt"), 0u);
+        ASSERT_EQ(Erase(v1, "gone"), 0u);
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+        for (const char* left : {"a.txt.quarvpartial", "a.txt.quarvpartial~", "gone", "gone.quarvpartial",
+                                 "gone.quarvpartial~"})
+            EXPECT_FALSE(OnDisk(root + left)) << left;
+    }
+}
+
+TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
+    // "y" shares its first piece with "x", which is all in that piece; only x changes.
+    const std::string y(38, 'y');
+    Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
+    Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "x"), 0u);
+    ASSERT_EQ(Complete(v1, "y"), 0u);
+    struct stat before, after;
+    ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_FALSE(OnDisk(root + "y.quarvpartial"));
+    ASSERT_EQ(Complete(v2, "x"), 0u);
+    ASSERT_EQ(Complete(v2, "y"), 0u);
+    ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(Slurp(root + "x"), "9876543210");
+    EXPECT_EQ(Slurp(root + "y"), y);
+}
+
+TEST_F(StorageFileTest, AWriteWithoutACopyNameIsRefused) {
+    EXPECT_EQ(Configure("file", {{"partialExtension", ""}}), 0);
+    EXPECT_EQ(Configure("file", {{"partialExtension", "/x"}}), 0);
+}
+
+
+// What a kill leaves at each step of replacing a file, and what the next run makes of it: the
+// new version when it is synchronised again, nothing at all when the next version drops it, and
+// never a copy left behind.
+TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftovers) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789ABCDEF";
+    struct Step {
+        const char* what;
+        std::string partial, scratch; // left at a.quarvpartial and a.quarvpartial~ ("-": none)
+        std::string installed;        // a as the kill left it
+    } steps[] = {
+        {"before the copy", "-", "-", old},
+        {"during a copy under the scratch name", "-", old.substr(0, 9), old},
+        {"with the copy made", old, "-", old},
+        {"with one piece written", now.substr(0, 16) + old.substr(16), "-", old},
+        {"before the rename", now, "-", old},
+        {"after the rename", "-", "-", now},
+    };
+    for (const bool dropped : {false, true}) {
+        for (const Step& step : steps) {
+            SCOPED_TRACE(std::string(step.what) + (dropped ? ", then dropped" : ", then resumed"));
+            Shell("rm -rf " + root + " && mkdir -p " + root);
+            Manifest v1(std::vector<File>{{"a", old.c_str()}, {"b", "b"}});
+            Manifest v2(std::vector<File>{{"a", now.c_str()}, {"b", "b"}});
+            Spit(root + "a", step.installed);
+            Spit(root + "b", "b");
+            chmod((root + "a").c_str(), 0600);
+            for (const auto& [suffix, bytes] : {std::pair{".quarvpartial", step.partial}, {".quarvpartial~", step.scratch}})
+                if (bytes != "-") {
+                    Spit(root + "a" + suffix, bytes);
+                    chmod((root + "a" + suffix).c_str(), 0600);
+                }
+            ASSERT_EQ(Configure("file"), 1);
+            if (dropped) {
+                EXPECT_EQ(Erase(v1, "a"), 0u);
+                EXPECT_FALSE(OnDisk(root + "a"));
+            } else {
+                // As the copy job does: what reads back verified is kept, the rest written.
+                for (int32_t piece = 0; piece < 2; piece++)
+                    if (Get(v2, piece, piece) != 0) EXPECT_EQ(Put(v2, piece, piece), 0u);
+                EXPECT_EQ(Complete(v2, "a"), 0u);
+                EXPECT_EQ(Slurp(root + "a"), now);
+            }
+            EXPECT_FALSE(OnDisk(root + "a.quarvpartial"));
+            EXPECT_FALSE(OnDisk(root + "a.quarvpartial~"));
+        }
+    }
+}
+
+
+TEST_F(StorageFileTest, ACopyThatCannotFitFailsBeforeItsFirstByteNamingFolderAndBytes) {
+    const std::string folder = root + "small";
+    ASSERT_EQ(Shell("mkdir -p " + folder), 0);
+    if (Shell("mount -t tmpfs -o size=64k tmpfs " + folder + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    std::string old(40960, 'o'), now = old;
+    now[100] = 'n';
+    Manifest v1(std::vector<File>{{"small/big", old.c_str()}}, "v1", 8192);
+    Manifest v2(std::vector<File>{{"small/big", now.c_str()}}, "v2", 8192);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(v1, 0, 4), 0u);
+    EXPECT_EQ(Complete(v1, "small/big"), 0u);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    Request r(v2, 0, 0, true);
+    Result result;
+    Storage_Put(storage, r.request, &result, OnDone);
+    EXPECT_EQ(Wait(result), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_EQ(result.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOSPC));
+    EXPECT_NE(log.Text().find("Not enough space in folder (" + folder + "/) for a copy of (small/big): 40960 bytes "
+                              "needed, "),
+              std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Slurp(folder + "/big"), old);
+    EXPECT_EQ(Shell("test -z \"$(ls -A " + folder + " | grep -v '^big$')\""), 0);
+    Release();
+    Shell("umount " + folder);
+}
+
+
+TEST_F(StorageFileTest, APieceBesideACopyCountsAsPresentOnlyToTheStorageThatMadeIt) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdefqrstuvwxyz012345", now = "abcdefghijklmnop" + old.substr(16);
+    Manifest v1(std::vector<File>{{"a", old.c_str()}});
+    Manifest v2(std::vector<File>{{"a", now.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 2), 0u);
+    ASSERT_EQ(Complete(v1, "a"), 0u);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    ASSERT_TRUE(OnDisk(root + "a.quarvpartial"));
+    // It copied the installed bytes and wrote only piece 0 since.
+    EXPECT_EQ(Exists(v2, 2), 0u);
+    // A copy from before (a kill) may hold pieces of another version: nothing counts unread.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Exists(v2, 2), (uint32_t)STORAGE_NOT_FOUND);
+    EXPECT_EQ(Get(v2, 1, 2), 0u);
 }
 
 } // namespace

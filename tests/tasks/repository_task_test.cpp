@@ -4,6 +4,8 @@
 // installed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "core/certs/authenticate.h"
 #include "tests/repository/repository_test_support.h"
 #include "tests/support/bounded_wait.h"
@@ -145,6 +147,23 @@ TEST_F(RepositoryTaskTest, ConfigurationWithoutRepositoryFails) {
     EXPECT_FALSE(run.successful);
     EXPECT_NE(std::find(run.errors.begin(), run.errors.end(), "Repository_ErrorSource_Config"), run.errors.end())
         << ::testing::PrintToString(run.errors);
+}
+
+
+TEST_F(RepositoryTaskTest, AnErrorNoRetryMendsFailsTheSyncAtOnce) {
+    Version("v1", {{"a.txt", Content(40, 1)}});
+    ASSERT_EQ(Go("RepositorySync"), "none");
+    ASSERT_TRUE(Same());
+    // Something that is not a file stands at the installed name: no retry makes it one.
+    Version("v2", {{"a.txt", Content(40, 2)}});
+    Sh("rm " + P("local/a.txt") + " && mkfifo " + P("local/a.txt"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_FALSE(run.successful);
+    for (const char* error : {"Repository_ErrorSource_StorageLocal", "WebGet_Error_OS"})
+        EXPECT_NE(std::find(run.errors.begin(), run.errors.end(), error), run.errors.end())
+            << error << " " << ::testing::PrintToString(run.errors);
 }
 
 } // namespace

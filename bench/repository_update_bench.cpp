@@ -1,0 +1,307 @@
+// Updates of an installed tree in place beside rsync, which also writes a changed file as a copy
+// and renames it over the old one: an 8-byte change in a 1 GiB file, and a 100 KiB file rewritten
+// beside an unchanged 1 GiB neighbour that shares its first 2 MiB piece (QVR_UPDATE_BENCH_MIB
+// changes the large files' size). Both sides read the new version from a local folder (ours as a
+// file storage, rsync from folder to folder with its quick check of size and time) into a
+// destination that holds the first version, linked from it before each run. The counter
+// neighbour_copied is 1 when a side wrote the unchanged neighbour anew; every side's result is
+// compared with the new version after its run. QVR_UPDATE_BENCH_LOG=1 prints the repository's
+// lines and what it read and wrote.
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "bench/peer_ratio.h"
+#include "core/certs/authenticate.h"
+#include "core/certs/cert_store.h"
+#include "core/formats/json.h"
+#include "core/platform/async_file.h"
+#include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/event_queue.h"
+#include "core/runtime/io_worker.h"
+#include "core/runtime/meter.h"
+#include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
+#include "core/runtime/time.h"
+#include "core/net/async_socket.h"
+#include "core/net/socket.h"
+#include "core/web/web_get.h"
+#include "core/web/web_get_pool.h"
+#include "repository/repository.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr int64_t kPiece = 2 << 20;
+
+int64_t Quiet(const char*) { return 1; }
+// The repository's lines, shown with QVR_UPDATE_BENCH_LOG set.
+int64_t Silent(void*, const char* format, ...) {
+    if (!getenv("QVR_UPDATE_BENCH_LOG")) return 1;
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "%.3f ", Time_GetCurrent());
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    return 1;
+}
+
+int Shell(const std::string& command) { return system(command.c_str()); }
+
+// Incompressible bytes written to a file in 1 MiB blocks.
+bool WriteFile(const std::string& path, int64_t size, uint64_t seed) {
+    std::ofstream out(path, std::ios::binary);
+    std::string block((size_t)1 << 20, 0);
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (int64_t done = 0; done < size;) {
+        for (size_t i = 0; i + 8 <= block.size(); i += 8) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            memcpy(&block[i], &x, 8);
+        }
+        const int64_t n = std::min<int64_t>((int64_t)block.size(), size - done);
+        out.write(block.data(), (std::streamsize)n);
+        done += n;
+    }
+    return (bool)out;
+}
+
+struct Env {
+    TempDir Dir;
+    CertStoreNull* Store = nullptr;
+    CertStoreInterface* Trust = nullptr;
+    int64_t Large = 0;
+    bool Built = false;
+
+    Env() {
+        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
+        Debug_PrintOverride(Quiet);
+        Thread_Init();
+        EventQueue_Init();
+        NotificationCenter_Init();
+        Authenticate_Init();
+        Authenticate_SetEnabled(0); // the manifests are unsigned files
+        WebGet_Init();
+        Meter_Init();
+        Socket_Init();
+        IOWorker_Init();
+        AsyncFile_Init();
+        AsyncSocket_Init();
+        WebGetPool_Init();
+        CertStoreNull_Create(&Store);
+        Trust = CertStoreNull_GetInterfaceHandle(Store);
+        Built = Build();
+    }
+    std::string File(const std::string& name) const { return Dir.file(name); }
+
+    // Tree "big": one large file, 8 bytes changed in its middle. Tree "pair": a 100 KiB file and
+    // its large neighbour, the small one rewritten. The first version's files are dated well
+    // before, so that rsync's check of size and time sees which files changed.
+    bool Build() {
+        const char* mib = getenv("QVR_UPDATE_BENCH_MIB");
+        Large = (mib && atoi(mib) > 0 ? atoi(mib) : 1024) * (int64_t(1) << 20);
+        Shell("mkdir -p " + File("big1") + " " + File("big2") + " " + File("pair1") + " " + File("pair2"));
+        if (!WriteFile(File("big1/big"), Large, 1) || !WriteFile(File("pair1/a"), 100 << 10, 2) ||
+            !WriteFile(File("pair2/a"), 100 << 10, 3))
+            return false;
+        if (link(File("big1/big").c_str(), File("pair1/n").c_str()) != 0 ||
+            link(File("big1/big").c_str(), File("pair2/n").c_str()) != 0)
+            return false;
+        if (Shell("touch -d 2020-01-01 " + File("big1/big") + " " + File("pair1/a") + " && cp " +
+                  File("big1/big") + " " + File("big2/big") +
+                  " && printf 'CHANGED!' | dd of=" + File("big2/big") + " bs=1 seek=" + std::to_string(Large / 2) +
+                  " conv=notrunc status=none") != 0)
+            return false;
+        for (const char* tree : {"big1", "big2", "pair1", "pair2"})
+            if (!WriteManifest(tree)) return false;
+        return true;
+    }
+
+    // Every file in sorted order as one stream in pieces, the last one padded, with Base64 SHA-1
+    // digests: the manifest "<tree>.json".
+    bool WriteManifest(const std::string& tree) {
+        const std::string script =
+            "import base64,hashlib,json,os,sys\n"
+            "root,out,size=sys.argv[1],sys.argv[2],int(sys.argv[3])\n"
+            "names=sorted(os.listdir(root))\n"
+            "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
+            "d=[];buf=b'';total=0\n"
+            "for n in names:\n"
+            "  with open(os.path.join(root,n),'rb') as f:\n"
+            "    while True:\n"
+            "      b=f.read(size-len(buf))\n"
+            "      if not b: break\n"
+            "      buf+=b;total+=len(b)\n"
+            "      if len(buf)==size: d.append(base64.b64encode(hashlib.sha1(buf).digest()).decode());buf=b''\n"
+            "tail=(-total)%size\n"
+            "if buf: d.append(base64.b64encode(hashlib.sha1(buf+bytes(tail)).digest()).decode())\n"
+            "pad=[{'offset':total,'size':tail}] if tail else []\n"
+            "json.dump({'id':sys.argv[4],'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},"
+            "open(out,'w'))\n";
+        std::ofstream(File("manifest.py")) << script;
+        return Shell("/usr/bin/python3 " + File("manifest.py") + " " + File(tree) + " " + File(tree + ".json") +
+                     " " + std::to_string(kPiece) + " " + tree) == 0;
+    }
+
+    // The destination holds the first version, linked from it (an update replaces files by
+    // rename and writes none in place, on either side), and our manifest of it.
+    void Prepare(const std::string& tree) {
+        Shell("rm -rf " + File("dest") + " " + File("state") + " && mkdir -p " + File("state") + " && cp -al " +
+              File(tree + "1") + " " + File("dest") + " && cp " + File(tree + "1.json") + " " +
+              File("state/local.json"));
+    }
+    bool Same(const std::string& tree) { return Shell("diff -rq " + File(tree + "2") + " " + File("dest")) == 0; }
+    ino_t Inode(const std::string& path) {
+        struct stat info {};
+        stat(path.c_str(), &info);
+        return info.st_ino;
+    }
+};
+
+Env& TheEnv() {
+    static Env env;
+    return env;
+}
+
+bool ToDictionary(const std::string& text, Dictionary** root, Dictionary** object) {
+    Dictionary_Create(root);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetDictionaryHandle(json, *root);
+    const bool loaded = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1;
+    JSON_SetDictionaryHandle(json, nullptr);
+    JSON_Release(&json);
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(*root, &item);
+    if (item) Dictionary_ItemGetDictionaryHandle(*root, item, object);
+    return loaded && *object;
+}
+
+template <typename Done> bool Pump(Repository* repo, Done done, double seconds) {
+    const double end = Time_GetCurrent() + seconds;
+    while (Time_GetCurrent() < end) {
+        Repository_Process(repo);
+        EventQueue_Flush(nullptr);
+        WebGetPool_Process();
+        NotificationCenter_Process();
+        Thread_Wait(1);
+        if (done()) return true;
+    }
+    return false;
+}
+
+// Refreshes and synchronises the destination with the tree's second version; true when it ended
+// without an error.
+bool RunOurUpdate(Env& env, const std::string& tree) {
+    Repository* repo = nullptr;
+    if (!Repository_Create(&repo)) return false;
+    Repository_SetPrintCallback(repo, nullptr, Silent);
+    Repository_SetCertStoreHandle(repo, env.Trust);
+    Repository_SetThreadId(repo, Thread_GetCurrentId());
+    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+    Repository_SetEventQueueHandle(repo, queue);
+    EventQueue_Release(&queue);
+    const std::string text = "{\"repository\":\"bench\",\"remote.id\":\"" + tree + "2\",\"remote.metafile\":\"" +
+                             env.File(tree + "2.json") + "\",\"local\":{\"type\":\"file\",\"path\":\"" +
+                             env.File("dest") + "\"},\"remote\":{\"type\":\"file\",\"path\":\"" +
+                             env.File(tree + "2") + "\"},\"requests\":16,\"fileCompletes\":4,\"metafile\":\"" +
+                             env.File("state/local.json") + "\"}";
+    Dictionary *root = nullptr, *config = nullptr;
+    bool ok = ToDictionary(text, &root, &config) && Repository_SetConfigDictionaryHandle(repo, config) == 1;
+    Dictionary_Release(&root);
+    auto flags = [&](bool state) {
+        uint32_t value = 0;
+        if (state) Repository_GetStateFlags(repo, &value);
+        else Repository_GetActionFlags(repo, &value);
+        return value;
+    };
+    if (ok) {
+        Repository_Reset(repo);
+        Repository_SetCatalog(repo, 0);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        ok = Pump(
+            repo,
+            [&] {
+                return !(flags(false) & REPOSITORY_ACTION_REFRESH) && !(flags(true) & REPOSITORY_STATEFLAG_REFRESH);
+            },
+            60);
+    }
+    if (ok) {
+        // As the repository task starts a synchronisation that is not a repair.
+        Repository_SetDelta(repo, 1);
+        Repository_SetMask(repo, 1);
+        Repository_SetSync(repo, 1);
+        ok = Pump(
+            repo,
+            [&] { return !(flags(false) & REPOSITORY_ACTION_SYNC) && !(flags(true) & REPOSITORY_STATEFLAG_ALIVE); },
+            600);
+    }
+    uint32_t errors = 0;
+    Repository_GetErrorCount(repo, &errors);
+    if (getenv("QVR_UPDATE_BENCH_LOG")) {
+        Dictionary* dump = nullptr;
+        Dictionary_Create(&dump);
+        Repository_Dump(repo, dump);
+        for (const char* key :
+             {"localReadBytes", "localWriteBytes", "remoteReadBytes", "piecesWritten", "piecesSkipped", "piecesMasked"}) {
+            double value = 0;
+            Dictionary_GetFloat64ByKey(dump, key, &value);
+            fprintf(stderr, "%s %.0f\n", key, value);
+        }
+        Dictionary_Release(&dump);
+    }
+    Repository_Shutdown(repo);
+    Pump(repo, [&] { return Repository_IsShutdown(repo) == 1; }, 10);
+    Repository_Release(&repo);
+    return ok && errors == 0;
+}
+
+void Update(benchmark::State& state, const std::string& tree, bool ours) {
+    Env& env = TheEnv();
+    if (!env.Built) return state.SkipWithError("the trees could not be set up");
+    double copied = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        env.Prepare(tree);
+        const ino_t neighbour = env.Inode(env.File("dest/n"));
+        Shell("sync");
+        state.ResumeTiming();
+        const bool ok = ours ? RunOurUpdate(env, tree)
+                             : Shell("rsync -a " + env.File(tree + "2/") + " " + env.File("dest/")) == 0;
+        state.PauseTiming();
+        if (!ok) return state.SkipWithError("the update failed");
+        if (!env.Same(tree)) return state.SkipWithError("the tree differs after the update");
+        if (tree == "pair" && env.Inode(env.File("dest/n")) != neighbour) copied += 1;
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * env.Large);
+    if (tree == "pair")
+        state.counters["neighbour_copied"] = benchmark::Counter(copied, benchmark::Counter::kAvgIterations);
+}
+
+void OurEightBytes(benchmark::State& state) { Update(state, "big", true); }
+void RsyncEightBytes(benchmark::State& state) { Update(state, "big", false); }
+void OurBesideNeighbour(benchmark::State& state) { Update(state, "pair", true); }
+void RsyncBesideNeighbour(benchmark::State& state) { Update(state, "pair", false); }
+
+} // namespace
+
+PEER_RATIO("8 bytes changed in a large file, beside rsync", "OurEightBytes", "RsyncEightBytes");
+PEER_RATIO("a small file rewritten beside an unchanged large neighbour, beside rsync", "OurBesideNeighbour",
+           "RsyncBesideNeighbour");
+BENCHMARK(OurEightBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(RsyncEightBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(OurBesideNeighbour)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(RsyncBesideNeighbour)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+PEER_RATIO_MAIN();
