@@ -550,16 +550,15 @@ bool NamesAreUsable(MetaFile* metaFile) {
     const size_t suffixLength = strlen(suffix);
     uint32_t count = 0;
     FileList_GetCount(metaFile->Files, &count);
-    uint32_t buckets = 64;
-    while (buckets < count && buckets < (1u << 24)) buckets <<= 1;
-    HashTable* names = nullptr;
-    HashTable_Create(&names, sizeof(const char*), buckets);
-    HashTable_SetKeyAssignCallback(names, nullptr, HashTable_StringPointerKeyAssign);
-    HashTable_SetValueCallback(names, nullptr, HashTable_StringKeyedValue);
-    HashTable_SetCompareCallback(names, nullptr, HashTable_StringPointerCompare);
+    if (count > kNameIndexMaxNames) return false; // refused with its count where names are told apart
+    // The names as listed, for an index of them in the list's order.
+    DistinctNames names{static_cast<const char**>(Memory_Alloc((int32_t)(sizeof(const char*) * (count ? count : 1)))),
+                        nullptr};
     bool ok = true;
+    uint32_t listed = 0;
     FileListMember* m = nullptr;
-    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
+    for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok && listed < count;
+         FileList_MemberGetNext(metaFile->Files, m, &m)) {
         const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
         if (!name) name = "";
         const size_t length = strlen(name);
@@ -589,9 +588,12 @@ bool NamesAreUsable(MetaFile* metaFile) {
             MetaFile_Print(metaFile, "File name refused, %s (%s)\n", why, LogText(name).Text);
             ok = false;
         } else {
-            HashTable_Add(names, name, 1);
+            names.Keys[listed++] = name;
         }
     }
+    NameIndex index;
+    NameIndex_Init(&index, false, DistinctKey, &names);
+    if (ok) ok = NameIndex_Build(&index, listed, nullptr);
     // No folder of one name is another name's file.
     for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
         const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
@@ -599,14 +601,16 @@ bool NamesAreUsable(MetaFile* metaFile) {
         for (const char* slash = strchr(name, '/'); slash && ok; slash = strchr(slash + 1, '/')) {
             memcpy(folder, name, (size_t)(slash - name));
             folder[slash - name] = 0;
-            if (HashTable_ContainsKey(names, folder)) {
+            uint32_t holder = 0;
+            if (NameIndex_Find(&index, folder, &holder)) {
                 MetaFile_Print(metaFile, "File name refused, a file is also a folder (%s) (%s)\n",
                                LogText(folder).Text, LogText(name).Text);
                 ok = false;
             }
         }
     }
-    HashTable_Delete(&names);
+    NameIndex_Free(&index);
+    Memory_Free(names.Keys, (int32_t)(sizeof(const char*) * (count ? count : 1)));
     return ok;
 }
 

@@ -625,7 +625,9 @@ void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string
     } else {
         ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
     }
-    if (owner != geteuid()) ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+    if (owner != geteuid()) {
+        ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+    }
 }
 
 TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
@@ -663,7 +665,9 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
         EXPECT_EQ(Slurp(root + "a.txt"), old);
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, kOtherUser);
-        if (c.kind == Plant::File) EXPECT_EQ(Slurp(planted), "planted");
+        if (c.kind == Plant::File) {
+            EXPECT_EQ(Slurp(planted), "planted");
+        }
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
     }
 }
@@ -762,8 +766,11 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
                 EXPECT_FALSE(OnDisk(root + "a"));
             } else {
                 // As the copy job does: what reads back verified is kept, the rest written.
-                for (int32_t piece = 0; piece < 2; piece++)
-                    if (Get(v2, piece, piece) != 0) EXPECT_EQ(Put(v2, piece, piece), 0u);
+                for (int32_t piece = 0; piece < 2; piece++) {
+                    if (Get(v2, piece, piece) != 0) {
+                        EXPECT_EQ(Put(v2, piece, piece), 0u);
+                    }
+                }
                 EXPECT_EQ(Complete(v2, "a"), 0u);
                 EXPECT_EQ(Slurp(root + "a"), now);
             }
