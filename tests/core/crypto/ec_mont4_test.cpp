@@ -126,7 +126,7 @@ void Check(int i, const BigInt* a, const BigInt* b, const BigInt* m) {
 class Mont4Test : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!ec_internal::Mont4AsmAvailable()) GTEST_SKIP() << "no mulx/adcx/adox here";
+        if (!ec_internal::Mont4AsmAvailable()) GTEST_SKIP() << "no mulx/adcx/adox here, or an unoptimised build without the routines";
     }
     // A failed assertion in the middle of a portable run leaves the assembly on for the next.
     void TearDown() override { ec_internal::Mont4ForcePortable(false); }
