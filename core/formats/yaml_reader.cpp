@@ -319,6 +319,11 @@ bool SetKey(Reader* r, Level* level, const char* key, int32_t length) {
         Fail(r, YAML_ERROR_SYNTAX, "Map key exceeded length limit [%s @ %d:%d]", key, r->Line, r->Column);
         return false;
     }
+    // Keys are C strings in the store: cut at a NUL ("\0", "\x00"), one could stand for another.
+    if (memchr(key, 0, (size_t)length) != nullptr) {
+        Fail(r, YAML_ERROR_SYNTAX, "Map key holds a NUL character [%s @ %d:%d]", key, r->Line, r->Column);
+        return false;
+    }
     memcpy(level->Key, key, (size_t)length);
     level->Key[length] = 0;
     level->HasKey = true;

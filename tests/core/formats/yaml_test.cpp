@@ -178,6 +178,9 @@ TEST(Yaml, StopsWithCodes) {
         {"- a\n- b\nc\n", 6, "Unexpected node [@ 3:1]", "[S'a',S'b']"},
         {"k: v\n# c\n  - x\n", 6, "Unexpected node [@ 3:4]", "{k=S'v'}"},
         {"k: - a\n   - b\n", 6, "Unexpected node [@ 2:5]", "{k=S'- a'}"},
+        // Keys are C strings: one holding a NUL is refused, not cut.
+        {"a: 1\n\"a\\0b\": 2\n", 6, "Map key holds a NUL character [a @ 2:8]", "{a=F1}"},
+        {"m: {\"x\\x00\": 1}\n", 6, "Map key holds a NUL character [x @ 1:13]", "{m={}}"},
         // A comment ends a plain scalar: the next line cannot continue it.
         {"a: x\n# note\n  y\n", 6, "Unexpected node [@ 3:3]", "{a=S'x'}"},
         {"a: x # note\n  y\n", 6, "Unexpected node [@ 2:3]", "{a=S'x'}"},
