@@ -21,8 +21,6 @@
 #include "repository/digest_table.h"
 #include "repository/storage_internal.h"
 
-void Storage_RegisterBuiltinInterfaces();
-
 namespace {
 
 // The "type" names in row order.

@@ -2,6 +2,7 @@
 // backend's file defines its row; add one line here per backend, as
 //     Storage_RegisterInterface("file", &StorageFileInterface);
 #include "repository/storage.h"
+#include "repository/storage_internal.h"
 #include "repository/storage_file.h"
 #include "repository/storage_file_split.h"
 #include "repository/storage_http.h"

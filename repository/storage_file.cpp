@@ -450,8 +450,8 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
 
 // Completes one file: a link made to point where the manifest says, or a file given its final
 // size, name, time and attributes. 1, or 0 with the result pair.
-int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMember* member, uint32_t selfUpdate,
-                                    uint32_t* code, uint32_t* extended) {
+static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileListMember* member,
+                                           uint32_t selfUpdate, uint32_t* code, uint32_t* extended) {
     *code = 0;
     *extended = 0;
     Entry entry;
@@ -609,8 +609,8 @@ void FreeTransfer(StorageFile* b, Transfer* t) {
 
 // The end of one slice's read or write: the file is closed, or completed when this was the last
 // slice of a file that lies within one piece, and the step finishes.
-int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred,
-                                          int32_t error) {
+static int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred,
+                                                 int32_t error) {
     Transfer* t = static_cast<Transfer*>(user);
     StorageFile* b = t->Backend;
     OpenRecord* r = t->Record;

@@ -30,4 +30,32 @@ enum : uint32_t {
 // verbose lines. The last release waits until no transfer holds an open file, then closes every
 // one. Configure's context is the engine configuration (a Dictionary, or null), its dictionary the
 // storage's own.
-STORAGE_FILE_DECLARE_BACKEND(StorageFile, StorageFile);
+extern const StorageInterface StorageFile_Interface;
+int64_t StorageFile_Create(void** instance);
+int64_t StorageFile_AddRef(void* instance);
+int64_t StorageFile_Release(void** instance);
+int64_t StorageFile_SetPrintCallback(void* instance, Storage* storage,
+                                     int64_t (*print)(Storage*, const char*, ...));
+int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, Dictionary* dictionary,
+                              uint32_t* outFlags);
+int64_t StorageFile_Shutdown(void* instance, Storage* storage);
+int64_t StorageFile_SetActive(void* instance, Storage* storage, uint32_t active);
+int64_t StorageFile_Dump(void* instance, Storage* storage, Dictionary* dictionary);
+int64_t StorageFile_Process(void* instance, Storage* storage);
+int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
+int64_t StorageFile_Get(void* instance, StorageOperation* operation);
+int64_t StorageFile_Put(void* instance, StorageOperation* operation);
+int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
+int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
+int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
+int64_t StorageFile_VPrint(StorageFile* object, int32_t indent, const char* format, va_list args);
+int64_t StorageFile_Print(StorageFile* object, const char* format, ...);
+int64_t StorageFile_PrintTabbed(StorageFile* object, int32_t indent, const char* format, ...);
+int64_t StorageFile_IsVerboseLevel(StorageFile* object, int32_t level);
+int64_t StorageFile_VerboseLog(StorageFile* object, int32_t level, const char* format, ...);
+int64_t StorageFile_SetPrintCallback(StorageFile* object, void* user, ClassPrintCallback callback);
+int64_t StorageFile_GetPrintCallback(StorageFile* object, void** user, ClassPrintCallback* callback);
+int64_t StorageFile_SetPrintIdentifier(StorageFile* object, const char* text);
+int64_t StorageFile_SetVerbose(StorageFile* object, uint32_t verbose);
+int64_t StorageFile_GetVerbose(StorageFile* object, uint32_t* verbose);
+int64_t StorageFile_PrintInternal(void* user, const char* format, ...);

@@ -1,5 +1,5 @@
 // What the file storage backends offer alike, written once: the names of their row of operations
-// and print family (declared by each backend's header), and the operations that only check the
+// and print family (each backend's header declares them), and the operations that only check the
 // instance, count references, bind the storage front or print through it.
 #pragma once
 
@@ -12,39 +12,6 @@ struct Dictionary;
 struct Storage;
 struct StorageInterface;
 struct StorageOperation;
-
-// The row of operations bound by the backend's type (Prefix_Interface), the operations in it, and
-// the print family on its object Type.
-#define STORAGE_FILE_DECLARE_BACKEND(Prefix, Type)                                                           \
-    extern const StorageInterface Prefix##_Interface;                                                        \
-    int64_t Prefix##_Create(void** instance);                                                                \
-    int64_t Prefix##_AddRef(void* instance);                                                                 \
-    int64_t Prefix##_Release(void** instance);                                                               \
-    int64_t Prefix##_SetPrintCallback(void* instance, Storage* storage,                                      \
-                                      int64_t (*print)(Storage*, const char*, ...));                         \
-    int64_t Prefix##_Configure(void* instance, Storage* storage, void* context, Dictionary* dictionary,      \
-                               uint32_t* outFlags);                                                          \
-    int64_t Prefix##_Shutdown(void* instance, Storage* storage);                                             \
-    int64_t Prefix##_SetActive(void* instance, Storage* storage, uint32_t active);                           \
-    int64_t Prefix##_Dump(void* instance, Storage* storage, Dictionary* dictionary);                         \
-    int64_t Prefix##_Process(void* instance, Storage* storage);                                              \
-    int64_t Prefix##_Exists(void* instance, StorageOperation* operation);                                    \
-    int64_t Prefix##_Get(void* instance, StorageOperation* operation);                                       \
-    int64_t Prefix##_Put(void* instance, StorageOperation* operation);                                       \
-    int64_t Prefix##_Erase(void* instance, StorageOperation* operation);                                     \
-    int64_t Prefix##_FileErase(void* instance, StorageOperation* operation);                                 \
-    int64_t Prefix##_FileComplete(void* instance, StorageOperation* operation);                              \
-    int64_t Prefix##_VPrint(Type* object, int32_t indent, const char* format, va_list args);                 \
-    int64_t Prefix##_Print(Type* object, const char* format, ...);                                           \
-    int64_t Prefix##_PrintTabbed(Type* object, int32_t indent, const char* format, ...);                     \
-    int64_t Prefix##_IsVerboseLevel(Type* object, int32_t level);                                            \
-    int64_t Prefix##_VerboseLog(Type* object, int32_t level, const char* format, ...);                       \
-    int64_t Prefix##_SetPrintCallback(Type* object, void* user, ClassPrintCallback callback);                \
-    int64_t Prefix##_GetPrintCallback(Type* object, void** user, ClassPrintCallback* callback);              \
-    int64_t Prefix##_SetPrintIdentifier(Type* object, const char* text);                                     \
-    int64_t Prefix##_SetVerbose(Type* object, uint32_t verbose);                                             \
-    int64_t Prefix##_GetVerbose(Type* object, uint32_t* verbose);                                            \
-    int64_t Prefix##_PrintInternal(void* user, const char* format, ...)
 
 // In the backend's source (which includes storage.h, class_family.h, string_print.h and
 // storage_file_internal.h), after its object Type with Header, Print, Front and FrontPrint and a

@@ -90,3 +90,7 @@ namespace storage_internal {
 void ChallengesShutdown(Storage* storage);
 
 } // namespace storage_internal
+
+// Puts the built-in backends ("file", "filePiece", "http") in the storage's table of rows; called
+// once, on first use.
+void Storage_RegisterBuiltinInterfaces();

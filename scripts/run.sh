@@ -39,6 +39,9 @@ picture=$QVR_RUN_BUILD/demo-window.png
 # The demo's content repository on 127.0.0.1, on a port the system picks, for as long as this
 # script runs; the workflow reads its address from DEMO_REPOSITORY_URL.
 served=$QVR_RUN_BUILD/demo-content-server.log
+# Made here, before the server starts: the loop below reads it at once, and a file the server's
+# redirection has not created yet would fail that read and end the script.
+: >"$served"
 /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$QVR_RUN_BUILD/app.bundle/repository" \
   >"$served" 2>&1 &
 server=$!

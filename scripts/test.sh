@@ -99,6 +99,12 @@ fi
 export QVR_TESTDATA=${QVR_TESTDATA:-$PWD/testdata}
 # ---- end of JSON conformance cases ---------------------------------------------------------------
 
+# The library must also compile unoptimised (no build type: -O0), as a developer builds it to debug:
+# inline assembly that asks for more registers than such a build leaves fails only there. Compiled,
+# not run; ccache keeps a repeated run cheap.
+cmake -S . -B build/o0 -G Ninja -DCMAKE_BUILD_TYPE= -DQVR_TESTS=OFF -DQVR_SANITIZE=OFF >/dev/null
+cmake --build build/o0 -j "$jobs" --target core
+
 build=${BUILD_DIR:-build/test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
       -DQVR_SANITIZE=ON -DQVR_TESTS=ON

@@ -330,8 +330,12 @@ int64_t OpenFromDisk(SkinFile* file, const char* name) {
     int32_t outcome = SKIN_DISK_MISSING;
     if (SkinDisk_Open(root, name, &file->Descriptor, &file->Size, &file->Modified, &outcome)) {
         uint64_t ticket = 0;
+        // The watches begin after the open: a name replaced between the two would leave the old
+        // file's content kept under it with nothing left to report the change. So the name must
+        // still lead to the open file once they are in place.
         if (file->UseCache && file->Size <= SKIN_FILE_CACHE_ENTRY_LIMIT &&
-            SkinFileCache_Watch(root, name, file->Descriptor, &ticket)) {
+            SkinFileCache_Watch(root, name, file->Descriptor, &ticket) &&
+            SkinDisk_IsOpenFile(root, name, file->Descriptor)) {
             if (SkinFileCacheEntry* kept =
                     SkinFileCache_Keep(root, name, file->Descriptor, file->Size, file->Modified, ticket)) {
                 Platform_Close(file->Descriptor);

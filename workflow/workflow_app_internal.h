@@ -85,17 +85,22 @@ extern WorkflowAppEndPointHooks GlobalWorkflowAppEndPointHooks;
 
 // The in-process interop libraries the engine registers for a process without the host: the core
 // script classes, the content repository's and the workflow engine's.
-#define WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(prefix)                                                   \
-    int64_t prefix##_Init();                                                                          \
-    int64_t prefix##_Remove();                                                                        \
-    int64_t prefix##_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,  \
-                                    InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,       \
-                                    InteropReleaseFunc* release, InteropProcessFunc* process,           \
-                                    void** userContext);                                              \
-    int64_t prefix##_SetOverride(const char* name, void* function);                                  \
-    int64_t prefix##_SetOption(const char* name, const char* value);
-WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(CoreInterop)
-WORKFLOWAPP_DECLARE_INTEROP_LIBRARY(WorkflowInterop)
+int64_t CoreInterop_Init();
+int64_t CoreInterop_Remove();
+int64_t CoreInterop_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,
+                                   InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,
+                                   InteropReleaseFunc* release, InteropProcessFunc* process,
+                                   void** userContext);
+int64_t CoreInterop_SetOverride(const char* name, void* function);
+int64_t CoreInterop_SetOption(const char* name, const char* value);
+int64_t WorkflowInterop_Init();
+int64_t WorkflowInterop_Remove();
+int64_t WorkflowInterop_CreateInstance(const char* className, char* id, int32_t idSize, void* executeUser,
+                                       InteropExecuteFunc executeFunction, InteropInvokeFunc* invoke,
+                                       InteropReleaseFunc* release, InteropProcessFunc* process,
+                                       void** userContext);
+int64_t WorkflowInterop_SetOverride(const char* name, void* function);
+int64_t WorkflowInterop_SetOption(const char* name, const char* value);
 
 // The pump's collection of finished interop signature checks: one finished entry freed per pass.
 int64_t WorkflowApp_ProcessInterop();

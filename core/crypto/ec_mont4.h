@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// The general product and square hold eleven or more values in registers at once, which an
+// unoptimised build (a frame pointer, every operand's address loaded anew) cannot give them: such
+// a build takes the portable limb code, which gives the same results.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__OPTIMIZE__)
 #define EC_MONT4_ASM 1
 #else
 #define EC_MONT4_ASM 0
@@ -16,7 +19,8 @@
 
 namespace ec_internal {
 
-// True when the processor has the instructions below (BMI2 and ADX); false off x86-64.
+// True when the processor has the instructions below (BMI2 and ADX) and the build carries the
+// routines; false off x86-64 and in an unoptimised build.
 bool Mont4AsmAvailable();
 
 // Whether the curve engines use the routines below: available and not turned off. Read on every

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "core/crypto/digest_declare.h"
 #include "core/crypto/hash.h"
 
 enum : uint32_t {
@@ -29,4 +28,18 @@ extern const HashInterface MD2_INTERFACE;
 
 // Process with length 0 answers 1 at once; data may then be null. GetDigest copies min(capacity, 16)
 // digest bytes: a short buffer gets the leading bytes and still 1.
-DIGEST_DECLARE_OPERATIONS(MD2, MD2, uint32_t);
+uint32_t MD2_SizeOf();
+int64_t MD2_Stack(void* memory);
+int64_t MD2_Unstack(void* memory);
+int64_t MD2_Create(MD2** handle);
+int64_t MD2_Delete(MD2** handle);
+int64_t MD2_CopyTo(MD2* source, MD2* target);
+int64_t MD2_Reset(MD2* object);
+int64_t MD2_AddRef(MD2* object);
+int64_t MD2_Release(MD2** handle);
+int64_t MD2_GetInstanceId(MD2* object, char* buffer, int32_t size);
+int64_t MD2_Process(MD2* object, const void* data, uint32_t length);
+uint32_t MD2_IsGenerated(MD2* object);
+int64_t MD2_Generate(MD2* object);
+uint32_t MD2_GetDigest(MD2* object, uint8_t* out, int32_t capacity);
+uint32_t MD2_GetString(MD2* object, uint32_t spaced, char* out, int32_t capacity);

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "core/crypto/digest_declare.h"
 #include "core/crypto/hash.h"
 
 enum : uint32_t {
@@ -36,4 +35,36 @@ extern const uint32_t K256[64];
 // SHA256_UseProcessorExtensions: whether blocks go through the processor's SHA instructions. They are used by
 // default when the processor has them; allowed 0 forces the portable code (tests run both). Answers 1 when
 // the instructions are in use afterwards.
-SHA2_DECLARE(SHA256, SHA224, uint32_t);
+extern const HashInterface SHA224_INTERFACE;
+extern const HashInterface SHA256_INTERFACE;
+extern const uint32_t SHA224_InitialState[8];
+extern const uint32_t SHA256_InitialState[8];
+void SHA256_WriteByteBlock(uint32_t state[8], const uint8_t* block);
+int64_t SHA256_SetDigestSize(SHA256* sha, uint32_t size);
+int64_t SHA256_UseProcessorExtensions(int32_t allowed);
+
+// SHA256's operations, which serve SHA224 too past its set-up.
+uint32_t SHA256_SizeOf();
+int64_t SHA256_Stack(void* memory);
+int64_t SHA256_Unstack(void* memory);
+int64_t SHA256_Create(SHA256** handle);
+int64_t SHA256_Delete(SHA256** handle);
+int64_t SHA256_CopyTo(SHA256* source, SHA256* target);
+int64_t SHA256_Reset(SHA256* object);
+int64_t SHA256_AddRef(SHA256* object);
+int64_t SHA256_Release(SHA256** handle);
+int64_t SHA256_GetInstanceId(SHA256* object, char* buffer, int32_t size);
+int64_t SHA256_Process(SHA256* object, const void* data, int32_t length);
+uint32_t SHA256_IsGenerated(SHA256* object);
+int64_t SHA256_Generate(SHA256* object);
+uint32_t SHA256_GetDigest(SHA256* object, uint8_t* out, int32_t capacity);
+uint32_t SHA256_GetString(SHA256* object, uint32_t spaced, char* out, int32_t capacity);
+
+// SHA224's own set-up operations.
+uint32_t SHA224_SizeOf();
+int64_t SHA224_Stack(void* memory);
+int64_t SHA224_Unstack(void* memory);
+int64_t SHA224_Create(SHA256** handle);
+int64_t SHA224_Delete(SHA256** handle);
+int64_t SHA224_CopyTo(SHA256* source, SHA256* target);
+int64_t SHA224_Reset(SHA256* object);

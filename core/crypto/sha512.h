@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "core/crypto/digest_declare.h"
 #include "core/crypto/hash.h"
 
 enum : uint32_t {
@@ -36,4 +35,36 @@ extern const uint64_t K512[80];
 // SHA512_UseProcessorExtensions: whether blocks go through the AVX2 and BMI2 code. It is used by default when
 // the processor has those extensions; allowed 0 forces the portable code (tests run both). Answers 1 when the
 // extension code is in use afterwards.
-SHA2_DECLARE(SHA512, SHA384, uint64_t);
+extern const HashInterface SHA384_INTERFACE;
+extern const HashInterface SHA512_INTERFACE;
+extern const uint64_t SHA384_InitialState[8];
+extern const uint64_t SHA512_InitialState[8];
+void SHA512_WriteByteBlock(uint64_t state[8], const uint8_t* block);
+int64_t SHA512_SetDigestSize(SHA512* sha, uint32_t size);
+int64_t SHA512_UseProcessorExtensions(int32_t allowed);
+
+// SHA512's operations, which serve SHA384 too past its set-up.
+uint32_t SHA512_SizeOf();
+int64_t SHA512_Stack(void* memory);
+int64_t SHA512_Unstack(void* memory);
+int64_t SHA512_Create(SHA512** handle);
+int64_t SHA512_Delete(SHA512** handle);
+int64_t SHA512_CopyTo(SHA512* source, SHA512* target);
+int64_t SHA512_Reset(SHA512* object);
+int64_t SHA512_AddRef(SHA512* object);
+int64_t SHA512_Release(SHA512** handle);
+int64_t SHA512_GetInstanceId(SHA512* object, char* buffer, int32_t size);
+int64_t SHA512_Process(SHA512* object, const void* data, int32_t length);
+uint32_t SHA512_IsGenerated(SHA512* object);
+int64_t SHA512_Generate(SHA512* object);
+uint32_t SHA512_GetDigest(SHA512* object, uint8_t* out, int32_t capacity);
+uint32_t SHA512_GetString(SHA512* object, uint32_t spaced, char* out, int32_t capacity);
+
+// SHA384's own set-up operations.
+uint32_t SHA384_SizeOf();
+int64_t SHA384_Stack(void* memory);
+int64_t SHA384_Unstack(void* memory);
+int64_t SHA384_Create(SHA512** handle);
+int64_t SHA384_Delete(SHA512** handle);
+int64_t SHA384_CopyTo(SHA512* source, SHA512* target);
+int64_t SHA384_Reset(SHA512* object);

@@ -321,6 +321,12 @@ bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length, uint
                        json->Line, json->Column);
             return Fail(json, JSON_ERROR_STRING);
         }
+        // Keys are C strings in the store: a NUL (from \u0000) would cut this one, and the cut
+        // key could stand for another key of the object.
+        if (json->ValueNul && memchr(text, 0, (size_t)length) != nullptr) {
+            JSON_Print(json, "Key holds a NUL character [%s @ %d:%d]", text, json->Line, json->Column);
+            return Fail(json, JSON_ERROR_STRING);
+        }
         if (length > 0 || kind == JSON_VALUE_STRING) {
             JSON_PathChanged(json, d);
             if (length <= 32 && room >= 32)
@@ -329,7 +335,7 @@ bool PopScalar(JSON* json, uint32_t kind, const char* text, int32_t length, uint
                 memcpy(json->KeyText[d], text, (size_t)length);
             json->KeyText[d][length] = 0;
             json->KeyLength[d] = length;
-            json->KeyPathLength[d] = json->ValueNul ? (int32_t)strnlen(json->KeyText[d], (size_t)length) : length;
+            json->KeyPathLength[d] = length;
             json->KeyFlags |= 1u << d;
         }
         BufferEmpty(json);

@@ -319,6 +319,11 @@ bool SetKey(Reader* r, Level* level, const char* key, int32_t length) {
         Fail(r, YAML_ERROR_SYNTAX, "Map key exceeded length limit [%s @ %d:%d]", key, r->Line, r->Column);
         return false;
     }
+    // Keys are C strings in the store: cut at a NUL ("\0", "\x00"), one could stand for another.
+    if (memchr(key, 0, (size_t)length) != nullptr) {
+        Fail(r, YAML_ERROR_SYNTAX, "Map key holds a NUL character [%s @ %d:%d]", key, r->Line, r->Column);
+        return false;
+    }
     memcpy(level->Key, key, (size_t)length);
     level->Key[length] = 0;
     level->HasKey = true;
@@ -893,7 +898,18 @@ bool LineStart(Reader* r, int32_t indent) {
             FailEnd(r);
             return false;
         }
-        if (IsBlank(n) || n == '\n') return DashEvent(r, indent) && Entry(r);
+        if (IsBlank(n) || n == '\n') {
+            // Deeper than the collection of a plain scalar still open, "- " is text that continues
+            // it, not an entry; unless that scalar itself opens with a dash ("key: - a"), a
+            // sequence begun on its key's line, which has no place for more entries.
+            const Text& open = r->Value;
+            const bool dashed = open.Length > 0 && open.Data[0] == '-' && (open.Length == 1 || IsBlank(open.Data[1]));
+            if (r->Pending && indent > r->Levels[r->Top].Indent && !dashed) {
+                Append(r, t, '-');
+                return KeyOrScalar(r, indent, true, t);
+            }
+            return DashEvent(r, indent) && Entry(r);
+        }
         if (n == '-' && indent == 0) {
             Advance(r);
             const int32_t third = Peek(r);

@@ -344,8 +344,8 @@ int64_t WebServer_ConnectionResponseBegin(WebServer*, WebServerConnection* conne
     return 1;
 }
 
-int64_t WebServer_ConnectionResponseWriteInt(WebServerConnection* c, const void* buffer, int32_t size,
-                                             int32_t* count) {
+static int64_t WebServer_ConnectionResponseWriteInt(WebServerConnection* c, const void* buffer, int32_t size,
+                                                    int32_t* count) {
     *count = 0;
     if (!WebServer_ConnectionResponseBegin(c->Server, c)) return 0;
     c->LastTouch = c->Server->Now;

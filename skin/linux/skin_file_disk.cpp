@@ -135,3 +135,15 @@ int64_t SkinDisk_Exists(int32_t root, const char* name) {
     if (parent != root) Platform_Close(parent);
     return found ? 1 : 0;
 }
+
+int64_t SkinDisk_IsOpenFile(int32_t root, const char* name, int32_t fd) {
+    ASSERT_POINTER(name);
+    Segments segments;
+    int32_t parent = -1;
+    if (!segments.Split(name) || !EnterParent(root, segments, &parent)) return 0;
+    struct stat named;
+    struct stat open;
+    const bool found = Platform_TreeStat(parent, segments.Part[segments.Count - 1], &named) == 1;
+    if (parent != root) Platform_Close(parent);
+    return found && fstat(fd, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino ? 1 : 0;
+}

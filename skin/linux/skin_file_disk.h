@@ -24,3 +24,6 @@ int64_t SkinDisk_Open(int32_t root, const char* name, int32_t* fd, uint64_t* siz
                       int32_t* outcome);
 // Whether `name` below the root exists (a link counts as itself).
 int64_t SkinDisk_Exists(int32_t root, const char* name);
+// Whether `name` below the root still leads to the file open on `fd` (same device and inode): 0
+// once the name was replaced, removed or moved since the open.
+int64_t SkinDisk_IsOpenFile(int32_t root, const char* name, int32_t fd);

@@ -5,7 +5,7 @@
 // while holding the lock its log callback needs ("lock"), so that the crash callback blocks, or a
 // bad write under a file size limit that the dump outgrows ("full", as a disk that fills up).
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
-// "$TMPDIR/reporter-args" and exits 0.
+// "$TMPDIR/reporter-args" (whole, by a rename) and exits 0.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,8 @@
 #include <mutex>
 #include <sys/resource.h>
 #include <string>
+
+#include <unistd.h>
 
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
@@ -38,11 +40,18 @@ void LockedPrint(const char*) {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--crashreport") != 0) continue;
-        const char* temp = getenv("TMPDIR");
-        FILE* out = fopen((std::string(temp ? temp : "/tmp") + "/reporter-args").c_str(), "w");
+        // Written whole under a name of its own, then renamed: the test reads the file as soon as
+        // it sees it.
+        const std::string temp = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+        const std::string part = temp + "/reporter-args." + std::to_string(getpid());
+        FILE* out = fopen(part.c_str(), "wx");
         if (!out) return 1;
         for (int j = 1; j < argc; j++) fprintf(out, "%s\n", argv[j]);
-        fclose(out);
+        const bool written = fflush(out) == 0 && !ferror(out);
+        if (fclose(out) != 0 || !written || rename(part.c_str(), (temp + "/reporter-args").c_str()) != 0) {
+            unlink(part.c_str());
+            return 1;
+        }
         return 0;
     }
     const std::string mode = argc > 1 ? argv[1] : "";

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,8 @@ struct Crash {
     std::string Folder; // where the dump was found
     std::string Log;    // what the crashed process logged
     double Seconds = 0;
+    bool ArgsCreatedInPlace = false; // reporter-args appeared before it was written whole
+    bool ArgsRenamedIn = false;
 };
 
 // The names in a directory, "." and ".." left out.
@@ -101,6 +104,11 @@ class CrashReportTest : public ::testing::Test {
     // Runs the stand-in and collects what the crash left; waits for the reporter when asked.
     Crash Run(const std::vector<std::string>& arguments, bool reporter) {
         Crash crash;
+        // The reporter's file is watched: it must arrive whole, by a rename, never be created
+        // under its own name and filled afterwards.
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(watch, 0);
+        EXPECT_GE(inotify_add_watch(watch, temp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
         const auto start = std::chrono::steady_clock::now();
         // Its log, on the console, read through a pipe: no file size limit of the child cuts it.
         int output[2];
@@ -139,6 +147,17 @@ class CrashReportTest : public ::testing::Test {
         for (int i = 0; reporter && i < 1000 && access((temp + "/reporter-args").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         crash.Reporter = Read(temp + "/reporter-args");
+        alignas(inotify_event) char events[8192];
+        for (ssize_t got; (got = read(watch, events, sizeof(events))) > 0;)
+            for (ssize_t at = 0; at < got;) {
+                const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->len && strcmp(event->name, "reporter-args") == 0) {
+                    crash.ArgsCreatedInPlace = crash.ArgsCreatedInPlace || (event->mask & IN_CREATE);
+                    crash.ArgsRenamedIn = crash.ArgsRenamedIn || (event->mask & IN_MOVED_TO);
+                }
+                at += (ssize_t)(sizeof(inotify_event) + event->len);
+            }
+        close(watch);
         for (const std::string& folder : {temp, CrashFolder(), CacheFolder()})
             for (const std::string& name : Names(folder)) {
                 if (name.size() <= 4 || name.substr(name.size() - 4) != ".dmp") continue;
@@ -180,6 +199,8 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     // Nothing in the shared temporary directory but what the reporter stand-in wrote: the files
     // are private, in a private folder.
     EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});
+    EXPECT_FALSE(crash.ArgsCreatedInPlace) << "reporter-args could be read before it was written";
+    EXPECT_TRUE(crash.ArgsRenamedIn);
     EXPECT_EQ(crash.Folder, CrashFolder());
     EXPECT_EQ(Mode(crash.Folder), 0700);
     EXPECT_EQ(Mode(crash.Folder + "/" + crash.Id + ".dmp"), 0600);

@@ -68,7 +68,7 @@ var steps = [
   function (n) { call(w, "browseForFolder", {text: "Pick a folder", startPath: DIR + "made/",
       callbackId: cb(function (m) { say("folder " + m); n(); })}); },
   function (n) { say("notified " + call(w, "notify", {type: 0, caption: "First note", message: "one"}) + " " +
-      call(w, "notify", {type: 0, caption: "Second note", message: "two"})); n(); },
+      call(w, "notify", {type: 0, caption: "Second note", message: "two"})); go("progress", n); },
   function (n) { say("progress 50 " + call(w, "setTaskbarProgress", {value: 50})); go("indeterminate", n); },
   function (n) { say("progress -1 " + call(w, "setTaskbarProgress", {value: -1})); go("hidden", n); },
   function (n) { say("progress -2 " + call(w, "setTaskbarProgress", {value: -2})); go("picture", n); },
@@ -193,6 +193,16 @@ std::vector<uint32_t> ScreenRow(int x, int y, int width) {
     return row;
 }
 
+// The colours of `height` rows from (x, y), row after row.
+std::vector<uint32_t> ScreenRows(int x, int y, int width, int height) {
+    std::vector<uint32_t> rows;
+    for (int i = 0; i < height; i++) {
+        const std::vector<uint32_t> row = ScreenRow(x, y + i, width);
+        rows.insert(rows.end(), row.begin(), row.end());
+    }
+    return rows;
+}
+
 // The bar's blue, give or take what blending and rounding do to it.
 bool IsBar(uint32_t c) {
     const int r = (int)(c >> 16), g = (int)(c >> 8 & 0xff), b = (int)(c & 0xff);
@@ -313,7 +323,8 @@ TEST_F(HostDesktop, APageDrivesEveryNativeSurfaceOfTheRealExecutable) {
     EXPECT_EQ(replaces[0], 0u) << "the first one is new";
     EXPECT_NE(replaces[1], 0u) << "the second one replaces it";
 
-    // The application's bar along the window's bottom edge, read off the screen.
+    // The application's bar along the window's bottom edge, read off the screen; the window's
+    // bottom rows are taken before it shows, to be found again once it is hidden.
     Geometry window;
     ASSERT_TRUE(Eventually([&] {
         window = WindowGeometry(kTitle);
@@ -321,6 +332,9 @@ TEST_F(HostDesktop, APageDrivesEveryNativeSurfaceOfTheRealExecutable) {
     }))
         << "the window is not where the page put it: " << window.X << "," << window.Y << " " << window.Width << "x"
         << window.Height;
+    const std::vector<uint32_t> bottomBefore = ScreenRows(window.X, window.Y + window.Height - 32, window.Width, 32);
+    ASSERT_EQ(bottomBefore.size(), 32u * 400u);
+    Go("progress");
     EXPECT_EQ(PageLine(host, "progress 50 "), "progress 50 true");
     BarShare bar;
     EXPECT_TRUE(Eventually([&] {
@@ -340,6 +354,13 @@ TEST_F(HostDesktop, APageDrivesEveryNativeSurfaceOfTheRealExecutable) {
         bar = ReadBar(window);
         return bar.Left == 0 && bar.Right == 0;
     })) << "hidden: " << bar.Left << " / " << bar.Right;
+    // Shown and hidden, the bar leaves the window as it was: its size, and its bottom rows.
+    Geometry after;
+    EXPECT_TRUE(Eventually([&] {
+        after = WindowGeometry(kTitle);
+        return after.Width == window.Width && after.Height == window.Height &&
+               ScreenRows(window.X, window.Y + window.Height - 32, window.Width, 32) == bottomBefore;
+    })) << "after the bar: " << after.Width << "x" << after.Height << ", was " << window.Width << "x" << window.Height;
     Go("picture");
 
     // The window's picture as a PNG of its content size.

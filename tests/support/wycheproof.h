@@ -144,3 +144,10 @@ inline std::vector<WycheproofCase> Wycheproof_ReadCases(const std::string& name)
         for (WycheproofCase& c : group.Cases) cases.push_back(std::move(c));
     return cases;
 }
+
+// The first group's public key (DER in hexadecimal), "" when the file is missing or holds none:
+// the caller skips with a message.
+inline std::string Wycheproof_FirstPublicKey(const std::string& name) {
+    const std::vector<WycheproofGroup> groups = Wycheproof_Read(name);
+    return groups.empty() ? std::string() : groups[0]["publicKeyDer"];
+}

@@ -143,7 +143,14 @@ int64_t NativeTaskbar_SetOverlayIcon(void*, NativeImage* image) {
 int64_t NativeTaskbar_Refresh() {
     Tile& t = State();
     if (DockProgress_Refresh(&t.Progress, Time_GetCurrent()) != 1) return 1;
-    for (GSList* at = t.Views; at; at = at->next) gtk_widget_queue_draw(GTK_WIDGET(at->data));
+    // A view is on screen only while it has a bar to draw: a view left over the page with nothing
+    // drawn would blank the window's bottom rows, which the page below no longer paints.
+    for (GSList* at = t.Views; at; at = at->next) {
+        GtkWidget* view = GTK_WIDGET(at->data);
+        const bool shown = DockProgress_IsShown(&t.Progress) && t.Owner && Toplevel(view) == t.Owner;
+        if (gtk_widget_get_visible(view) != (gboolean)shown) gtk_widget_set_visible(view, shown);
+        if (shown) gtk_widget_queue_draw(view);
+    }
     return 1;
 }
 
@@ -167,7 +174,8 @@ int64_t NativeTaskbar_AttachProgressView(void* overlay) {
     g_signal_connect(view, "draw", G_CALLBACK(DrawView), nullptr);
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), view);
     gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), view, TRUE);
-    gtk_widget_show(view);
+    // Hidden until a bar is shown (see NativeTaskbar_Refresh).
+    gtk_widget_set_no_show_all(view, TRUE);
     State().Views = g_slist_prepend(State().Views, view);
     g_object_weak_ref(G_OBJECT(view), ViewGone, nullptr);
     return 1;

@@ -250,6 +250,7 @@ std::string LimboFile() {
 
 TEST_F(CertStorePlatformTest, LimboCasesGiveTheirExpectedResults) {
     std::ifstream in(LimboFile());
+    if (!in) GTEST_SKIP() << "the x509-limbo cases are missing: " << LimboFile();
     std::stringstream text;
     text << in.rdbuf();
     size_t at = 0;

@@ -274,10 +274,25 @@ TEST_P(JsonEngines, WholeTokensAndByteWiseScansAgree) {
     EXPECT_EQ(Scan("{\"k\":\"\\u00e9\xFF\"}", false, false).Error, (uint32_t)JSON_ERROR_STRING);
     EXPECT_EQ(Scan("[\"" + run + "\xFF\"]", false, false).Error, (uint32_t)JSON_ERROR_STRING);
     EXPECT_EQ(Scan("{\"k\":\"\\t\xC3\xA9\"}", false, false).Saved, "{\"k\":\"\\t\\u00E9\"}");
-    // A key cut by a \u0000 escape shows up to the NUL in the paths of its values, and the
-    // following keys are whole again.
-    EXPECT_EQ(Scan("{\"a\\u0000b\":{\"c\":1},\"d\":2}", false, true).Lines,
-              (std::vector<std::string>{"|3||0", "a|3||12", "a\\c|2|1|17", "d|2|2|24"}));
+    // A key holding a NUL (from a \u0000 escape) is refused where it ends: cut at the NUL it
+    // could stand for another key of the object. Values keep their NULs.
+    struct NulKey {
+        std::string Text;
+        std::string Line;
+    };
+    const NulKey nulKeys[] = {
+        {"{\"a\\u0000b\":{\"c\":1},\"d\":2}", "Key holds a NUL character [a @ 0:10]\n"},
+        {"{\"foo\":1,\"foo\\u0000bar\":42}", "Key holds a NUL character [foo @ 0:22]\n"},
+        {"{\"x\":{\"\\u0000\":1}}", "Key holds a NUL character [ @ 0:13]\n"},
+    };
+    for (const NulKey& c : nulKeys)
+        for (const bool bytewise : {false, true}) {
+            const Outcome o = Scan(c.Text, bytewise, false);
+            EXPECT_FALSE(o.Ok) << c.Text;
+            EXPECT_EQ(o.Error, (uint32_t)JSON_ERROR_STRING) << c.Text;
+            EXPECT_EQ(o.Lines, std::vector<std::string>{c.Line}) << c.Text;
+        }
+    EXPECT_EQ(Scan("{\"k\":\"a\\u0000b\"}", false, false).Saved, "{\"k\":\"a\\u0000b\"}");
 }
 
 // Keys of every length around the short-copy bound, nested until the path is cut at 1023

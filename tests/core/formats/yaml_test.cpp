@@ -123,6 +123,9 @@ TEST(Yaml, LoadsDocuments) {
         // Continuation lines stand deeper than the collection holding the scalar.
         {"a: x\n  y\nb: 1\n", "{a=S'x y',b=F1}"},
         {"- a\n b\n", "[S'a b']"},
+        // "- " deeper than the sequence holding an open plain scalar is text of it.
+        {"- single multiline\n - sequence entry\n", "[S'single multiline - sequence entry']"},
+        {"k: v\n  - x\nj: 1\n", "{k=S'v - x',j=F1}"},
         {"top\nlevel\n", "S'top level'"},
         // Escaped blanks before a line break are content; only the bare ones go with the fold.
         {"a: \"x\\t\n  y\"\nb: \"x\\ \t\n  y\"\nc: \"a \\t \n b\"\n", "{a=S'x\t y',b=S'x  y',c=S'a \t b'}"},
@@ -173,6 +176,11 @@ TEST(Yaml, StopsWithCodes) {
         {"a:\n  b: x\n  c\n", 6, "Unexpected node [@ 3:3]", "{a={b=S'x'}}"},
         {"k:\nvalue\n", 6, "Unexpected node [@ 2:1]", "{}"},
         {"- a\n- b\nc\n", 6, "Unexpected node [@ 3:1]", "[S'a',S'b']"},
+        {"k: v\n# c\n  - x\n", 6, "Unexpected node [@ 3:4]", "{k=S'v'}"},
+        {"k: - a\n   - b\n", 6, "Unexpected node [@ 2:5]", "{k=S'- a'}"},
+        // Keys are C strings: one holding a NUL is refused, not cut.
+        {"a: 1\n\"a\\0b\": 2\n", 6, "Map key holds a NUL character [a @ 2:8]", "{a=F1}"},
+        {"m: {\"x\\x00\": 1}\n", 6, "Map key holds a NUL character [x @ 1:13]", "{m={}}"},
         // A comment ends a plain scalar: the next line cannot continue it.
         {"a: x\n# note\n  y\n", 6, "Unexpected node [@ 3:3]", "{a=S'x'}"},
         {"a: x # note\n  y\n", 6, "Unexpected node [@ 2:3]", "{a=S'x'}"},

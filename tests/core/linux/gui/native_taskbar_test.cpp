@@ -110,6 +110,41 @@ TEST_F(Taskbar, BarAlongTheBottomOfTheWindowThatSetIt) {
     gtk_widget_destroy(window);
 }
 
+// The bar's view lies over the page only while a bar is shown: left there empty, it would blank
+// the window's bottom rows.
+TEST_F(Taskbar, BarViewIsOnScreenOnlyWhileABarIsShown) {
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* overlay = gtk_overlay_new();
+    gtk_container_add(GTK_CONTAINER(window), overlay);
+    gtk_container_add(GTK_CONTAINER(overlay), gtk_label_new("page"));
+    ASSERT_EQ(NativeTaskbar_AttachProgressView(overlay), 1);
+    GList* children = gtk_container_get_children(GTK_CONTAINER(overlay));
+    GtkWidget* view = nullptr;
+    for (GList* at = children; at; at = at->next)
+        if (GTK_IS_DRAWING_AREA(at->data)) view = GTK_WIDGET(at->data);
+    g_list_free(children);
+    ASSERT_NE(view, nullptr);
+    gtk_widget_show_all(window);
+    EXPECT_FALSE(gtk_widget_get_visible(view)) << "no bar yet";
+    // Refreshes come at most every so often: each step is given a second to be taken.
+    const auto settle = [&](bool visible) {
+        for (int i = 0; i < 100 && gtk_widget_get_visible(view) != (gboolean)visible; i++) {
+            g_usleep(10000);
+            NativeTaskbar_Refresh();
+        }
+        return gtk_widget_get_visible(view) == (gboolean)visible;
+    };
+    ASSERT_EQ(NativeTaskbar_SetProgress(window, 50), 1);
+    EXPECT_TRUE(settle(true)) << "50 %";
+    ASSERT_EQ(NativeTaskbar_SetProgress(window, -2), 1);
+    EXPECT_TRUE(settle(false)) << "hidden";
+    ASSERT_EQ(NativeTaskbar_SetProgress(window, -1), 1);
+    EXPECT_TRUE(settle(true)) << "indeterminate";
+    ASSERT_EQ(NativeTaskbar_SetProgress(window, -2), 1);
+    EXPECT_TRUE(settle(false)) << "hidden again";
+    gtk_widget_destroy(window);
+}
+
 TEST_F(Taskbar, OverlayInTheIconsTopRightQuarter) {
     NativeTaskbar_SetProgress(nullptr, -2);
     NativeImage* icon = nullptr;
