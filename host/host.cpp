@@ -190,6 +190,9 @@ bool AttachSkin(const char* skinPath) {
     char path[kPathSize] = "";
     if (!CommandLine_GetFieldByName(nullptr, "skin", path, sizeof(path)) || !path[0]) {
         if (!SkinFile_Attach(skinPath)) return false;
+        // A skin the user did not name is said, so that a forgotten or mistyped --skin is seen.
+        if (Path_IsDirectory(skinPath) && !WorkflowApp_IsWorker())
+            fprintf(stderr, "quarvelon-host: no --skin given: showing the skin beside the program, %s\n", skinPath);
         if (Path_IsDirectory(skinPath)) HostOutcome_SetSkinFolder(skinPath);
         return true;
     }

@@ -46,7 +46,12 @@ int main(int argc, char** argv) {
         Arguments_Remove();
         return 0;
     }
-    HostCommandLine_WarnUnknown(arguments);
+    // A browser-engine child carries the engine's own switches; the host started it as it should.
+    if (!HostCommandLine_Check(arguments) && !CommandLine_IsFieldSet(given, "type")) {
+        Executable_Remove();
+        Arguments_Remove();
+        return 1;
+    }
     Log_SetErrorsToStandardError(1);
     char stored[COMMAND_LINE_SIZE] = "";
     if (Executable_GetCommandLine(nullptr, stored, sizeof(stored)) == 1 && stored[0]) CommandLine_Append(stored);
