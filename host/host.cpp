@@ -311,7 +311,12 @@ int64_t StartUserInterfaceRole(uint32_t cefForced) {
     WorkflowApp_ExpandString(windowConfig, windowConfig, sizeof(windowConfig));
     SkinApp_CreateLocalStorage();
     char windowId[40] = "";
-    SkinApp_OpenWindow(windowConfig, windowId, sizeof(windowId));
+    // Without its first window the program would run on with nothing to show or to close.
+    if (!SkinApp_OpenWindow(windowConfig, windowId, sizeof(windowId))) {
+        // The skin has said at ERROR which file and why.
+        Log_Info("The skin's first window (startupWindowConfig \"%s\") did not open: ending\n", windowConfig);
+        return StartFailed();
+    }
     Dictionary* info = nullptr;
     Dictionary_Create(&info);
     Dictionary_SetStringByKey(info, "skinWindow", windowId);
