@@ -72,6 +72,7 @@ constexpr const char* kHostSwitchFilterTable[] = {"cef",         "cefversion", "
 constexpr const char* kNotForRestart[] = {"debugfileid", "wfselfupdate", "wfendpoint", "wfworker"};
 
 std::atomic<uint32_t> g_shutdownRequested{0};
+std::atomic<int32_t> g_shutdownSignal{0};
 bool g_developerTools = false;
 
 bool IsSet(const char* name) { return CommandLine_IsFieldSet(nullptr, name) != 0; }
@@ -401,6 +402,15 @@ int64_t Host_ConsoleControlOverride() {
     return 1;
 }
 
+int64_t Host_SignalShutdown(int32_t signal) {
+    int32_t none = 0;
+    if (signal > 0) g_shutdownSignal.compare_exchange_strong(none, signal);
+    g_shutdownRequested.store(1);
+    return 1;
+}
+
+int32_t Host_ShutdownSignal() { return g_shutdownSignal.load(); }
+
 int64_t Host_TakeShutdownRequest() { return g_shutdownRequested.exchange(0) ? 1 : 0; }
 
 int64_t Host_ConfigLoadedCallback(void*, Dictionary* config) { return WorkflowApp_LoadConfigFromDictionary(config); }
@@ -522,7 +532,7 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
     SkinFile_Init();
     Host_PlatformCheckForLegacyUpdates();
 
-    Debug_ConsoleControlOverride([](int32_t) { Host_ConsoleControlOverride(); });
+    Debug_ConsoleControlOverride([](int32_t signal) { Host_SignalShutdown(signal); });
     Host_PlatformInstallSignals();
 
     TaskLibrary_Register();

@@ -25,6 +25,11 @@ int64_t Host_IsRunning();
 int64_t Host_Shutdown();
 // Safe inside a signal handler: only records the request, which the next main-loop pass carries out.
 int64_t Host_ConsoleControlOverride();
+// The same from a handler that knows its signal: the first one is kept for the exit code
+// (128 + the signal) of a workflow run it cuts short. Safe inside a signal handler.
+int64_t Host_SignalShutdown(int32_t signal);
+// The signal that asked for the shutdown, 0 when none did.
+int32_t Host_ShutdownSignal();
 int64_t Host_ConfigLoadedCallback(void* handle, Dictionary* config);
 int64_t Host_WebServerListenChangedCallback(void* user, int32_t port);
 int64_t Host_WorkflowManagerWillLoadCallback(const char* url, void* user);

@@ -1,5 +1,6 @@
 // The main loop's portable half: one pass over the cooperative modules, the plain loop of the
 // worker and self-update roles, and the command-line hand-over from a second instance.
+#include <csignal>
 #include <cstring>
 
 #include "core/formats/json.h"
@@ -18,6 +19,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
+#include "workflow/task_request.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_interop.h"
 #include "workflow/workflow_manager.h"
@@ -71,6 +73,26 @@ bool IsWellFormedUtf8(const char* text) {
 // stop time to agree; then its windows close without asking, so that the process ends.
 double g_signalCloseBy = 0;
 
+// A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
+// shell reports a program the signal ended, and says so once.
+void ReportCutShort(int32_t signal) {
+    char name[120] = "";
+    WorkflowApp_GetConfig("selfUpdateWorkflow", "selfupdate.yaml", name, sizeof(name));
+    char url[1024] = "";
+    String_Print(url, sizeof(url), "{contentUrl}%s", name);
+    WorkflowApp_ExpandString(url, url, sizeof(url));
+    char place[1024] = "";
+    TaskRequest_PlaceOf(url, place, sizeof(place));
+    char said[24];
+    if (signal == SIGINT) String_CopyLength(said, "SIGINT", sizeof(said));
+    else if (signal == SIGTERM) String_CopyLength(said, "SIGTERM", sizeof(said));
+    else String_Print(said, sizeof(said), "signal %d", signal);
+    const uint32_t code = 128 + (uint32_t)signal;
+    Debug_SetExitCode(code);
+    Log_Error("Workflow %s was stopped by %s before it ended: exit code %u\n", WorkflowApp_IsSelfUpdate() ? place : "run",
+              said, code);
+}
+
 int64_t CloseWithoutAsking(void*, SkinWindow* window) {
     SkinWindow_SetReadyEmergencyClose(window);
     SkinWindow_Close(window);
@@ -99,6 +121,7 @@ int64_t Host_RunMessagePump() {
     const bool selfUpdate = WorkflowApp_IsSelfUpdate() != 0;
     if (!WorkflowApp_IsWorker() && !selfUpdate) return WebBrowser_RunMessagePump();
     bool wasActive = false;
+    bool cutShort = false;
     double stopBy = 0;
     for (;;) {
         // These roles have no window to close: a signal's request for shutdown unloads what runs
@@ -106,6 +129,7 @@ int64_t Host_RunMessagePump() {
         // down in order instead of running on until it is killed.
         if (Host_TakeShutdownRequest() && stopBy == 0) {
             Log_Info("Shutdown requested\n");
+            cutShort = WorkflowApp_IsActive() != 0 || !selfUpdate;
             HostOutcome_SetStopping();
             Host_Shutdown();
             if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
@@ -127,6 +151,7 @@ int64_t Host_RunMessagePump() {
         if (selfUpdate) ProgressWindow_Process();
         WorkflowApp_Wait(1);
     }
+    if (cutShort && Host_ShutdownSignal() > 0) ReportCutShort(Host_ShutdownSignal());
     return 1;
 }
 
