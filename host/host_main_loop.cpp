@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/linux/gui/progress_window.h"
 #include "core/linux/platform_singleton.h"
@@ -99,10 +100,22 @@ int64_t CloseWithoutAsking(void*, SkinWindow* window) {
     return 1;
 }
 
+// A window whose page allows closing closes at once when the user asks through a signal: what
+// the page still holds goes with it, as it does when the page closes its own windows.
+int64_t CloseAllowed(void*, SkinWindow* window) {
+    uint32_t canClose = 0;
+    if (SkinWindow_GetCanClose(window, &canClose) && canClose) {
+        Interop_ReleaseInstancesOfRequester(window);
+        SkinWindow_Close(window);
+    }
+    return 1;
+}
+
 } // namespace
 
 int64_t Host_Process() {
     if (Host_TakeShutdownRequest()) {
+        SkinApp_EnumerateWindows(nullptr, CloseAllowed);
         Host_Shutdown();
         if (g_signalCloseBy == 0) g_signalCloseBy = Time_GetCurrent() + kStopSeconds;
     }
