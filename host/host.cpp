@@ -287,8 +287,13 @@ int64_t StartWorkerRole() {
 int64_t StartUserInterfaceRole(uint32_t cefForced) {
     const WebBrowserInterface* nativeTable = nullptr;
     if (!SkinApp_CheckForSingleInstance(Host_PostCommandLineParams)) {
-        // Not a failure: the running instance has the command line now. Said where a user sees it.
-        fprintf(stderr, "quarvelon-host: another instance of this skin runs already; it was handed this command line\n");
+        // Said where a user sees it, and only what happened: a command line the running instance
+        // took is not a failure; one it could not be given is.
+        const int64_t handOver = Host_HandOverResult();
+        if (handOver == SKINAPP_INFORM_FAILED) return StartFailed();
+        fprintf(stderr, handOver == SKINAPP_INFORM_DELIVERED
+                            ? "quarvelon-host: another instance of this skin runs already; it was handed this command line\n"
+                            : "quarvelon-host: another instance of this skin runs already; this start ends\n");
         return 0;
     }
     if (!Host_PlatformInit(&nativeTable)) return StartFailed();

@@ -56,7 +56,11 @@ int64_t Host_RunMessagePump();
 // Whether a shutdown was asked for (by a signal) and not yet passed on; clears the request.
 int64_t Host_TakeShutdownRequest();
 // The second instance's side of the hand-over: sends what passes the switch filters.
+// SKINAPP_INFORM_DELIVERED, SKINAPP_INFORM_NOTHING (no field passes the filters) or
+// SKINAPP_INFORM_FAILED (too long, or the running instance could not be reached).
 int64_t Host_PostCommandLineParams();
+// What the last Host_PostCommandLineParams came to; SKINAPP_INFORM_NOTHING before any.
+int64_t Host_HandOverResult();
 // The hand-over text {"args": [...]} of a command line (null: the process's); 0 when no field
 // passes the filters or the text would be longer than HOST_HANDOVER_MAX_LENGTH.
 int64_t Host_BuildCommandLineParams(const char* commandLine, char* buffer, int32_t capacity,

@@ -74,6 +74,23 @@ bool IsWellFormedUtf8(const char* text) {
 // stop time to agree; then its windows close without asking, so that the process ends.
 double g_signalCloseBy = 0;
 
+// What the last hand-over to a running instance came to (SKINAPP_INFORM_*).
+int64_t g_handOver = SKINAPP_INFORM_NOTHING;
+
+// Whether any field of the command line would be handed over, were there room for it.
+bool AnyToHandOver() {
+    int32_t count = 0;
+    CommandLine_GetFieldCount(nullptr, &count);
+    for (int32_t i = 0; i < count; i++) {
+        char field[HOST_FIELD_SIZE] = "";
+        char name[HOST_FIELD_SIZE] = "";
+        if (CommandLine_GetField(nullptr, i, field, sizeof(field)) && CommandLine_GetFieldName(field, name, sizeof(name)) &&
+            name[0] && KeepForHandOver(name) && IsWellFormedUtf8(field))
+            return true;
+    }
+    return false;
+}
+
 // A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
 // shell reports a program the signal ended, and says so once.
 void ReportCutShort(int32_t signal) {
@@ -225,12 +242,19 @@ int64_t Host_PostCommandLineParams() {
     char text[HOST_HANDOVER_MAX_LENGTH + 1];
     uint32_t length = 0;
     if (!Host_BuildCommandLineParams(nullptr, text, sizeof(text), &length)) {
-        if (length == 0) Log_Debug("Nothing to hand over to the running instance\n");
-        return 1;
+        if (AnyToHandOver()) {
+            Log_Error("The command line is too long to hand to the running instance (at most %d bytes)\n",
+                      HOST_HANDOVER_MAX_LENGTH);
+            return g_handOver = SKINAPP_INFORM_FAILED;
+        }
+        Log_Debug("Nothing to hand over to the running instance\n");
+        return g_handOver = SKINAPP_INFORM_NOTHING;
     }
-    Platform_SingletonSendData(text, (int32_t)length);
-    return 1;
+    g_handOver = Platform_SingletonSendData(text, (int32_t)length) ? SKINAPP_INFORM_DELIVERED : SKINAPP_INFORM_FAILED;
+    return g_handOver;
 }
+
+int64_t Host_HandOverResult() { return g_handOver; }
 
 int64_t Host_OpenURL(const char* url) {
     ASSERT_POINTER(url);

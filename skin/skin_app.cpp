@@ -552,13 +552,16 @@ int64_t SkinApp_CheckForSingleInstance(SkinAppInformFunc inform) {
     Log_Print(LOG_LEVEL_INFO, "Another instance of this application is open (%s)\n", name);
     if (!ConfigBoolean(app->Config, "killOtherInstances", 0)) {
         Log_Print(LOG_LEVEL_INFO, "Locating window of opened instance of this application\n");
-        if (SkinWindow_Locate(name)) {
-            Log_Print(LOG_LEVEL_INFO, "Focus sent to window of opened instance\n");
-        } else {
+        const bool located = SkinWindow_Locate(name) != 0;
+        if (located) Log_Print(LOG_LEVEL_INFO, "Focus sent to window of opened instance\n");
+        // The command line goes over first: telling the user to close the other instance and
+        // start again would be wrong once it has taken what this start was asked to do.
+        const int64_t informed = inform ? inform() : SKINAPP_INFORM_NOTHING;
+        if (informed == SKINAPP_INFORM_FAILED) Log_Error("Unable to inform another open instance\n");
+        if (!located && informed != SKINAPP_INFORM_DELIVERED) {
             Log_Print(LOG_LEVEL_INFO, "Please close all instances of this application and rerun\n");
             MessageBox("Host_SingleInstance", 0);
         }
-        if (inform && !inform()) Log_Error("Unable to inform another open instance\n");
         return 0;
     }
     Log_Print(LOG_LEVEL_INFO, "Killing other open instances of this application\n");
