@@ -42,7 +42,7 @@ constexpr Switch kSwitches[] = {
     {"perprocess", kFlag, "one log file per process"},
     {"perthread", kFlag, "one log file per thread"},
     {"commit", kFlag, "write every log line to disk at once"},
-    {"maxdays", kValue, "N  keep log files for N days"},
+    {"maxdays", kValue, "N  at the end, delete log files older than N days"},
     {"wfselfupdate", kFlag, "run the skin's self-update workflow (selfUpdateWorkflow) without a window"},
     {"proxy", kValue, "HOST:PORT  use this proxy for every request"},
     {"proxy-wpad", kFlag, "find the proxy automatically (WPAD)"},
@@ -187,7 +187,8 @@ int64_t HostCommandLine_PrintHelp(const char* program) {
     printf("\nLog: nothing is written unless asked; --debug writes \"%shost.developer.log\"\n"
            "(the folder follows $XDG_STATE_HOME); errors always go to standard error.\n\n"
            "Exit codes: 0 success; 1 start-up failed (skin, port, configuration) or the workflow\n"
-           "run without a window failed; an End task's exitCode or the page's setExitCode wins.\n",
+           "run without a window failed; an End task's exitCode or the page's setExitCode wins;\n"
+           "128 + N: SIGTERM or SIGINT (N) stopped a workflow run without a window (within 10 s).\n",
            directory);
     return 1;
 }
