@@ -107,6 +107,10 @@ TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
     for (const char* name : {"app.yaml", "main.json", "demo.js"})
         skin += ReadFile(std::string(HOST_SOURCE_DIR "/examples/demo/") + name);
     for (const std::string& block : blocks) EXPECT_NE(skin.find(block), std::string::npos) << block;
+    // The window configuration is shown whole: copied as it stands it is a main.json that parses.
+    const std::vector<std::string> windows = Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"json"});
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0], ReadFile(HOST_SOURCE_DIR "/examples/demo/main.json"));
 }
 
 // ---- README.md ------------------------------------------------------------------------------------
