@@ -159,7 +159,7 @@ int64_t Host_RunMessagePump() {
         // down in order instead of running on until it is killed.
         if (Host_TakeShutdownRequest() && stopBy == 0) {
             Log_Info("Shutdown requested\n");
-            cutShort = WorkflowApp_IsActive() != 0 || !selfUpdate;
+            cutShort = WorkflowApp_IsActive() != 0;
             HostOutcome_SetStopping();
             Host_Shutdown();
             if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
