@@ -212,10 +212,11 @@ int64_t HostCommandLine_Check(const std::vector<std::string>& arguments) {
             if (const Switch* known = Find(name, length)) {
                 const char* value = name[length] == '=' ? name + length + 1 : "";
                 // Without its value the switch would silently fall back to a default the user
-                // did not choose (for --skin: another skin).
-                if (known->Takes == kValue && !value[0])
+                // did not choose (for --skin: another skin). The program's own switches, which
+                // it writes for the processes it starts, may carry an empty value.
+                if (known->Takes == kValue && !value[0] && known->Help)
                     refuse("--%s needs a value: --%s %s", known->Name, known->Name,
-                           known->Help ? std::string(known->Help, strcspn(known->Help, " ")).c_str() : "VALUE");
+                           std::string(known->Help, strcspn(known->Help, " ")).c_str());
                 else if (known->Takes == kOptional && strcmp(known->Name, "debug") == 0 && value[0] &&
                          !IsLevelName(value))
                     refuse("--debug=%s: the level is one of ERROR, WARNING, INFO or DEBUG", value);
