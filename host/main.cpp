@@ -46,8 +46,11 @@ int main(int argc, char** argv) {
         Arguments_Remove();
         return 0;
     }
-    // A browser-engine child carries the engine's own switches; the host started it as it should.
-    if (!HostCommandLine_Check(arguments) && !CommandLine_IsFieldSet(given, "type")) {
+    // The roles this program starts itself (a browser-engine child with the engine's own switches,
+    // the workflow worker with a workflow's arguments, the crash reporter) run as they were asked.
+    const bool startedByTheHost = CommandLine_IsFieldSet(given, "type") || CommandLine_IsFieldSet(given, "wfworker") ||
+                                  CommandLine_IsFieldSet(given, "cefworker") || CommandLine_IsFieldSet(given, "crashreport");
+    if (!startedByTheHost && !HostCommandLine_Check(arguments)) {
         Executable_Remove();
         Arguments_Remove();
         return 1;
