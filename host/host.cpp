@@ -72,6 +72,7 @@ constexpr const char* kHostSwitchFilterTable[] = {"cef",         "cefversion", "
 constexpr const char* kNotForRestart[] = {"debugfileid", "wfselfupdate", "wfendpoint", "wfworker"};
 
 std::atomic<uint32_t> g_shutdownRequested{0};
+std::atomic<int32_t> g_shutdownSignal{0};
 bool g_developerTools = false;
 
 bool IsSet(const char* name) { return CommandLine_IsFieldSet(nullptr, name) != 0; }
@@ -190,6 +191,9 @@ bool AttachSkin(const char* skinPath) {
     char path[kPathSize] = "";
     if (!CommandLine_GetFieldByName(nullptr, "skin", path, sizeof(path)) || !path[0]) {
         if (!SkinFile_Attach(skinPath)) return false;
+        // A skin the user did not name is said, so that a forgotten or mistyped --skin is seen.
+        if (Path_IsDirectory(skinPath) && !WorkflowApp_IsWorker())
+            fprintf(stderr, "quarvelon-host: no --skin given: showing the skin beside the program, %s\n", skinPath);
         if (Path_IsDirectory(skinPath)) HostOutcome_SetSkinFolder(skinPath);
         return true;
     }
@@ -290,8 +294,13 @@ int64_t StartWorkerRole() {
 int64_t StartUserInterfaceRole(uint32_t cefForced) {
     const WebBrowserInterface* nativeTable = nullptr;
     if (!SkinApp_CheckForSingleInstance(Host_PostCommandLineParams)) {
-        // Not a failure: the running instance has the command line now. Said where a user sees it.
-        fprintf(stderr, "quarvelon-host: another instance of this skin runs already; it was handed this command line\n");
+        // Said where a user sees it, and only what happened: a command line the running instance
+        // took is not a failure; one it could not be given is.
+        const int64_t handOver = Host_HandOverResult();
+        if (handOver == SKINAPP_INFORM_FAILED) return StartFailed();
+        fprintf(stderr, handOver == SKINAPP_INFORM_DELIVERED
+                            ? "quarvelon-host: another instance of this skin runs already; it was handed this command line\n"
+                            : "quarvelon-host: another instance of this skin runs already; this start ends\n");
         return 0;
     }
     if (!Host_PlatformInit(&nativeTable)) return StartFailed();
@@ -315,7 +324,12 @@ int64_t StartUserInterfaceRole(uint32_t cefForced) {
     WorkflowApp_ExpandString(windowConfig, windowConfig, sizeof(windowConfig));
     SkinApp_CreateLocalStorage();
     char windowId[40] = "";
-    SkinApp_OpenWindow(windowConfig, windowId, sizeof(windowId));
+    // Without its first window the program would run on with nothing to show or to close.
+    if (!SkinApp_OpenWindow(windowConfig, windowId, sizeof(windowId))) {
+        // The skin has said at ERROR which file and why.
+        Log_Info("The skin's first window (startupWindowConfig \"%s\") did not open: ending\n", windowConfig);
+        return StartFailed();
+    }
     Dictionary* info = nullptr;
     Dictionary_Create(&info);
     Dictionary_SetStringByKey(info, "skinWindow", windowId);
@@ -399,6 +413,15 @@ int64_t Host_ConsoleControlOverride() {
     g_shutdownRequested.store(1);
     return 1;
 }
+
+int64_t Host_SignalShutdown(int32_t signal) {
+    int32_t none = 0;
+    if (signal > 0) g_shutdownSignal.compare_exchange_strong(none, signal);
+    g_shutdownRequested.store(1);
+    return 1;
+}
+
+int32_t Host_ShutdownSignal() { return g_shutdownSignal.load(); }
 
 int64_t Host_TakeShutdownRequest() { return g_shutdownRequested.exchange(0) ? 1 : 0; }
 
@@ -521,7 +544,7 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
     SkinFile_Init();
     Host_PlatformCheckForLegacyUpdates();
 
-    Debug_ConsoleControlOverride([](int32_t) { Host_ConsoleControlOverride(); });
+    Debug_ConsoleControlOverride([](int32_t signal) { Host_SignalShutdown(signal); });
     Host_PlatformInstallSignals();
 
     TaskLibrary_Register();

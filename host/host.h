@@ -25,6 +25,11 @@ int64_t Host_IsRunning();
 int64_t Host_Shutdown();
 // Safe inside a signal handler: only records the request, which the next main-loop pass carries out.
 int64_t Host_ConsoleControlOverride();
+// The same from a handler that knows its signal: the first one is kept for the exit code
+// (128 + the signal) of a workflow run it cuts short. Safe inside a signal handler.
+int64_t Host_SignalShutdown(int32_t signal);
+// The signal that asked for the shutdown, 0 when none did.
+int32_t Host_ShutdownSignal();
 int64_t Host_ConfigLoadedCallback(void* handle, Dictionary* config);
 int64_t Host_WebServerListenChangedCallback(void* user, int32_t port);
 int64_t Host_WorkflowManagerWillLoadCallback(const char* url, void* user);
@@ -51,7 +56,11 @@ int64_t Host_RunMessagePump();
 // Whether a shutdown was asked for (by a signal) and not yet passed on; clears the request.
 int64_t Host_TakeShutdownRequest();
 // The second instance's side of the hand-over: sends what passes the switch filters.
+// SKINAPP_INFORM_DELIVERED, SKINAPP_INFORM_NOTHING (no field passes the filters) or
+// SKINAPP_INFORM_FAILED (too long, or the running instance could not be reached).
 int64_t Host_PostCommandLineParams();
+// What the last Host_PostCommandLineParams came to; SKINAPP_INFORM_NOTHING before any.
+int64_t Host_HandOverResult();
 // The hand-over text {"args": [...]} of a command line (null: the process's); 0 when no field
 // passes the filters or the text would be longer than HOST_HANDOVER_MAX_LENGTH.
 int64_t Host_BuildCommandLineParams(const char* commandLine, char* buffer, int32_t capacity,

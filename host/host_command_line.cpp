@@ -42,7 +42,7 @@ constexpr Switch kSwitches[] = {
     {"perprocess", kFlag, "one log file per process"},
     {"perthread", kFlag, "one log file per thread"},
     {"commit", kFlag, "write every log line to disk at once"},
-    {"maxdays", kValue, "N  keep log files for N days"},
+    {"maxdays", kValue, "N  at the end, delete log files older than N days"},
     {"wfselfupdate", kFlag, "run the skin's self-update workflow (selfUpdateWorkflow) without a window"},
     {"proxy", kValue, "HOST:PORT  use this proxy for every request"},
     {"proxy-wpad", kFlag, "find the proxy automatically (WPAD)"},
@@ -119,6 +119,13 @@ bool NameOf(const std::string& argument, const char** name, size_t* length) {
     return *length > 0;
 }
 
+// A log level as --debug takes it, in any case.
+bool IsLevelName(const char* text) {
+    for (const char* level : {"ERROR", "WARNING", "INFO", "DEBUG"})
+        if (strcasecmp(text, level) == 0) return true;
+    return false;
+}
+
 } // namespace
 
 std::vector<std::string> HostCommandLine_Normalise(int argc, char** argv) {
@@ -130,7 +137,10 @@ std::vector<std::string> HostCommandLine_Normalise(int argc, char** argv) {
         if (i > 0 && NameOf(argument, &name, &length) && name[length] == 0 && i + 1 < argc && argv[i + 1] &&
             strncmp(argv[i + 1], "--", 2) != 0) {
             const Switch* known = Find(name, length);
-            if (known && known->Takes == kValue) {
+            // A switch whose value is optional takes the next argument only when it is one of
+            // its values ("--debug INFO"); anything else stays an argument of its own.
+            if (known && (known->Takes == kValue ||
+                          (known->Takes == kOptional && strcmp(known->Name, "debug") == 0 && IsLevelName(argv[i + 1])))) {
                 argument += "=";
                 argument += argv[++i];
             }
@@ -177,28 +187,46 @@ int64_t HostCommandLine_PrintHelp(const char* program) {
     printf("\nLog: nothing is written unless asked; --debug writes \"%shost.developer.log\"\n"
            "(the folder follows $XDG_STATE_HOME); errors always go to standard error.\n\n"
            "Exit codes: 0 success; 1 start-up failed (skin, port, configuration) or the workflow\n"
-           "run without a window failed; an End task's exitCode or the page's setExitCode wins.\n",
+           "run without a window failed; an End task's exitCode or the page's setExitCode wins;\n"
+           "128 + N: SIGTERM or SIGINT (N) stopped a workflow run without a window (within 10 s).\n",
            directory);
     return 1;
 }
 
-int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments) {
+int64_t HostCommandLine_Check(const std::vector<std::string>& arguments) {
     int64_t clean = 1;
     bool shown = false; // the log's INFO lines reach the console (--window)
     for (const std::string& argument : arguments)
         shown = shown || strcasecmp(argument.c_str(), "--window") == 0;
+    auto refuse = [&clean](const char* format, auto... values) {
+        fprintf(stderr, "quarvelon-host: ERROR - ");
+        fprintf(stderr, format, values...);
+        fprintf(stderr, " (see --help)\n");
+        clean = 0;
+    };
     for (size_t i = 1; i < arguments.size(); i++) {
         const std::string& argument = arguments[i];
         const char* name = nullptr;
         size_t length = 0;
         if (NameOf(argument, &name, &length)) {
-            if (Find(name, length)) continue;
+            if (const Switch* known = Find(name, length)) {
+                const char* value = name[length] == '=' ? name + length + 1 : "";
+                // Without its value the switch would silently fall back to a default the user
+                // did not choose (for --skin: another skin). The program's own switches, which
+                // it writes for the processes it starts, may carry an empty value.
+                if (known->Takes == kValue && !value[0] && known->Help)
+                    refuse("--%s needs a value: --%s %s", known->Name, known->Name,
+                           std::string(known->Help, strcspn(known->Help, " ")).c_str());
+                else if (known->Takes == kOptional && strcmp(known->Name, "debug") == 0 && value[0] &&
+                         !IsLevelName(value))
+                    refuse("--debug=%s: the level is one of ERROR, WARNING, INFO or DEBUG", value);
+                continue;
+            }
             // The switches the host does not read are the skin's: its page and workflows read them
-            // and a second start hands them to the running instance.
+            // and a second start hands them to the running instance. One that looks like a slip of
+            // the keyboard for a host switch would otherwise run something the user did not ask for.
             if (const Switch* near = Resembled(name, length)) {
-                fprintf(stderr, "quarvelon-host: unknown switch --%.*s: did you mean --%s? (see --help)\n",
-                        (int)length, name, near->Name);
-                clean = 0;
+                refuse("unknown switch --%.*s: did you mean --%s?", (int)length, name, near->Name);
             } else if (shown) {
                 printf("quarvelon-host: INFO - --%.*s is not a host switch: passed to the page and workflows\n",
                        (int)length, name);
@@ -206,13 +234,10 @@ int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments) {
             }
             continue;
         }
-        if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
-            fprintf(stderr, "quarvelon-host: %s is not a switch: switches start with two dashes (see --help)\n",
-                    argument.c_str());
-        } else {
-            fprintf(stderr, "quarvelon-host: argument %s is not read (see --help)\n", argument.c_str());
-        }
-        clean = 0;
+        if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-')
+            refuse("%s is not a switch: switches start with two dashes", argument.c_str());
+        else
+            refuse("argument \"%s\" is not read: the host takes only switches", argument.c_str());
     }
     return clean;
 }

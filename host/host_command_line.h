@@ -13,9 +13,10 @@ std::vector<std::string> HostCommandLine_Normalise(int argc, char** argv);
 int64_t HostCommandLine_PrintHelp(const char* program);
 // "quarvelon-host 6.2.42".
 int64_t HostCommandLine_PrintVersion();
-// Warns on standard error about arguments that are no switch and about switches that look like a
-// mistyped one of this program's; the others it does not read are the page's, named at INFO on
-// standard output with --window. 1 when nothing was warned about.
-int64_t HostCommandLine_WarnUnknown(const std::vector<std::string>& arguments);
+// Reports on standard error, as an ERROR line each, what the host cannot run as asked: an argument
+// that is no switch, a switch that needs a value and has none, a --debug level that is none, a
+// switch that looks like a mistyped one of this program's. The others it does not read are the
+// page's, named at INFO on standard output with --window. 1 when nothing was reported.
+int64_t HostCommandLine_Check(const std::vector<std::string>& arguments);
 // 1 when the switch is one this program reads.
 int64_t HostCommandLine_IsKnown(const char* name);

@@ -1,7 +1,9 @@
 // The main loop's portable half: one pass over the cooperative modules, the plain loop of the
 // worker and self-update roles, and the command-line hand-over from a second instance.
+#include <csignal>
 #include <cstring>
 
+#include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/linux/gui/progress_window.h"
 #include "core/linux/platform_singleton.h"
@@ -18,6 +20,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
+#include "workflow/task_request.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_interop.h"
 #include "workflow/workflow_manager.h"
@@ -71,9 +74,57 @@ bool IsWellFormedUtf8(const char* text) {
 // stop time to agree; then its windows close without asking, so that the process ends.
 double g_signalCloseBy = 0;
 
+// What the last hand-over to a running instance came to (SKINAPP_INFORM_*).
+int64_t g_handOver = SKINAPP_INFORM_NOTHING;
+
+// Whether any field of the command line would be handed over, were there room for it.
+bool AnyToHandOver() {
+    int32_t count = 0;
+    CommandLine_GetFieldCount(nullptr, &count);
+    for (int32_t i = 0; i < count; i++) {
+        char field[HOST_FIELD_SIZE] = "";
+        char name[HOST_FIELD_SIZE] = "";
+        if (CommandLine_GetField(nullptr, i, field, sizeof(field)) && CommandLine_GetFieldName(field, name, sizeof(name)) &&
+            name[0] && KeepForHandOver(name) && IsWellFormedUtf8(field))
+            return true;
+    }
+    return false;
+}
+
+// A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
+// shell reports a program the signal ended, and says so once.
+void ReportCutShort(int32_t signal) {
+    char name[120] = "";
+    WorkflowApp_GetConfig("selfUpdateWorkflow", "selfupdate.yaml", name, sizeof(name));
+    char url[1024] = "";
+    String_Print(url, sizeof(url), "{contentUrl}%s", name);
+    WorkflowApp_ExpandString(url, url, sizeof(url));
+    char place[1024] = "";
+    TaskRequest_PlaceOf(url, place, sizeof(place));
+    char said[24];
+    if (signal == SIGINT) String_CopyLength(said, "SIGINT", sizeof(said));
+    else if (signal == SIGTERM) String_CopyLength(said, "SIGTERM", sizeof(said));
+    else String_Print(said, sizeof(said), "signal %d", signal);
+    const uint32_t code = 128 + (uint32_t)signal;
+    Debug_SetExitCode(code);
+    Log_Error("Workflow %s was stopped by %s before it ended: exit code %u\n", WorkflowApp_IsSelfUpdate() ? place : "run",
+              said, code);
+}
+
 int64_t CloseWithoutAsking(void*, SkinWindow* window) {
     SkinWindow_SetReadyEmergencyClose(window);
     SkinWindow_Close(window);
+    return 1;
+}
+
+// A window whose page allows closing closes at once when the user asks through a signal: what
+// the page still holds goes with it, as it does when the page closes its own windows.
+int64_t CloseAllowed(void*, SkinWindow* window) {
+    uint32_t canClose = 0;
+    if (SkinWindow_GetCanClose(window, &canClose) && canClose) {
+        Interop_ReleaseInstancesOfRequester(window);
+        SkinWindow_Close(window);
+    }
     return 1;
 }
 
@@ -81,6 +132,7 @@ int64_t CloseWithoutAsking(void*, SkinWindow* window) {
 
 int64_t Host_Process() {
     if (Host_TakeShutdownRequest()) {
+        SkinApp_EnumerateWindows(nullptr, CloseAllowed);
         Host_Shutdown();
         if (g_signalCloseBy == 0) g_signalCloseBy = Time_GetCurrent() + kStopSeconds;
     }
@@ -99,6 +151,7 @@ int64_t Host_RunMessagePump() {
     const bool selfUpdate = WorkflowApp_IsSelfUpdate() != 0;
     if (!WorkflowApp_IsWorker() && !selfUpdate) return WebBrowser_RunMessagePump();
     bool wasActive = false;
+    bool cutShort = false;
     double stopBy = 0;
     for (;;) {
         // These roles have no window to close: a signal's request for shutdown unloads what runs
@@ -106,6 +159,7 @@ int64_t Host_RunMessagePump() {
         // down in order instead of running on until it is killed.
         if (Host_TakeShutdownRequest() && stopBy == 0) {
             Log_Info("Shutdown requested\n");
+            cutShort = WorkflowApp_IsActive() != 0;
             HostOutcome_SetStopping();
             Host_Shutdown();
             if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
@@ -127,6 +181,7 @@ int64_t Host_RunMessagePump() {
         if (selfUpdate) ProgressWindow_Process();
         WorkflowApp_Wait(1);
     }
+    if (cutShort && Host_ShutdownSignal() > 0) ReportCutShort(Host_ShutdownSignal());
     return 1;
 }
 
@@ -187,12 +242,19 @@ int64_t Host_PostCommandLineParams() {
     char text[HOST_HANDOVER_MAX_LENGTH + 1];
     uint32_t length = 0;
     if (!Host_BuildCommandLineParams(nullptr, text, sizeof(text), &length)) {
-        if (length == 0) Log_Debug("Nothing to hand over to the running instance\n");
-        return 1;
+        if (AnyToHandOver()) {
+            Log_Error("The command line is too long to hand to the running instance (at most %d bytes)\n",
+                      HOST_HANDOVER_MAX_LENGTH);
+            return g_handOver = SKINAPP_INFORM_FAILED;
+        }
+        Log_Debug("Nothing to hand over to the running instance\n");
+        return g_handOver = SKINAPP_INFORM_NOTHING;
     }
-    Platform_SingletonSendData(text, (int32_t)length);
-    return 1;
+    g_handOver = Platform_SingletonSendData(text, (int32_t)length) ? SKINAPP_INFORM_DELIVERED : SKINAPP_INFORM_FAILED;
+    return g_handOver;
 }
+
+int64_t Host_HandOverResult() { return g_handOver; }
 
 int64_t Host_OpenURL(const char* url) {
     ASSERT_POINTER(url);

@@ -46,7 +46,15 @@ int main(int argc, char** argv) {
         Arguments_Remove();
         return 0;
     }
-    HostCommandLine_WarnUnknown(arguments);
+    // The roles this program starts itself (a browser-engine child with the engine's own switches,
+    // the workflow worker with a workflow's arguments, the crash reporter) run as they were asked.
+    const bool startedByTheHost = CommandLine_IsFieldSet(given, "type") || CommandLine_IsFieldSet(given, "wfworker") ||
+                                  CommandLine_IsFieldSet(given, "cefworker") || CommandLine_IsFieldSet(given, "crashreport");
+    if (!startedByTheHost && !HostCommandLine_Check(arguments)) {
+        Executable_Remove();
+        Arguments_Remove();
+        return 1;
+    }
     Log_SetErrorsToStandardError(1);
     char stored[COMMAND_LINE_SIZE] = "";
     if (Executable_GetCommandLine(nullptr, stored, sizeof(stored)) == 1 && stored[0]) CommandLine_Append(stored);

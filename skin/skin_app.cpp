@@ -3,7 +3,8 @@
 #include "skin/skin_app.h"
 
 #include <atomic>
-
+#include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/certs/authenticate.h"
@@ -31,6 +32,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
 #include "core/web/async_http.h"
 #include "core/web/web_get_request.h"
@@ -103,6 +105,8 @@ int64_t MessageBox(const char* key, uint32_t type) {
 
 enum class Format { Json, Yaml, None };
 
+constexpr int32_t kParserWordsSize = 256;
+
 // Reads a skin file whole; 1 read, 0 not opened, -1 a read failure or a file too large.
 int64_t ReadWhole(const char* path, void** data, uint32_t* length) {
     *data = nullptr;
@@ -149,13 +153,66 @@ int64_t FreeWhole(void* data, uint32_t length) {
     return 1;
 }
 
+// The first line a parser says while it parses, without its class prefix: why it refused.
+struct ParserWords {
+    char Text[kParserWordsSize];
+};
+
+int64_t KeepParserWords(void* user, const char* format, ...) {
+    char text[kParserWordsSize * 2];
+    va_list args;
+    va_start(args, format);
+    String_VPrint(text, (int32_t)sizeof(text), format, args);
+    va_end(args);
+    auto* words = static_cast<ParserWords*>(user);
+    if (words && !words->Text[0]) {
+        const char* message = strstr(text, " - ");
+        String_CopyLength(words->Text, message ? message + 3 : text, (int32_t)sizeof(words->Text));
+        size_t length = strlen(words->Text);
+        while (length > 0 && (words->Text[length - 1] == '\n' || words->Text[length - 1] == '\r'))
+            words->Text[--length] = 0;
+    }
+    return ClassPrint_DefaultCallback(nullptr, "%s", text);
+}
+
+// "7:10: Unexpected node" from a parser's "Unexpected node [@ 7:10]" (or "[x @ 7:10]", x being
+// what it found); the words as they are when they name no position.
+void PositionFirst(const char* words, char* buffer, int32_t capacity) {
+    String_CopyLength(buffer, words, capacity);
+    const char* open = strrchr(words, '[');
+    const char* close = open ? strchr(open, ']') : nullptr;
+    const char* at = open ? (const char*)memchr(open, '@', (size_t)(close ? close - open : 0)) : nullptr;
+    at = at ? at + 1 : (open ? open + 1 : nullptr);
+    if (!close || !at) return;
+    char* end = nullptr;
+    const long line = strtol(at, &end, 10);
+    if (end == at || *end != ':') return;
+    const char* columnText = end + 1;
+    const long column = strtol(columnText, &end, 10);
+    if (end == columnText || end != close) return;
+    int32_t whatLength = (int32_t)(open - words);
+    while (whatLength > 0 && words[whatLength - 1] == ' ') whatLength--;
+    String_Print(buffer, capacity, "%ld:%ld: %.*s", line, column, whatLength, words);
+}
+
+// A skin document that cannot be used, said at ERROR with its place: a folder skin's file by
+// its path, a program's skin by the program.
+void ReportDocument(const char* name, const char* what) {
+    char root[SKINAPP_PATH_SIZE] = "";
+    SkinFile_GetRoot(root, sizeof(root));
+    const size_t length = strlen(root);
+    if (length > 0 && root[length - 1] == '/') Log_Error("%s%s%s\n", root, name, what);
+    else Log_Error("%s%s (in the skin of %s)\n", name, what, root[0] ? root : "this program");
+}
+
 // Parses the document into target; 1 when the whole of it parsed. A format other than JSON or
-// YAML leaves target empty.
-bool Parse(Format format, const void* data, uint32_t length, Dictionary* target) {
+// YAML leaves target empty. The parser's reason goes to words when given.
+bool Parse(Format format, const void* data, uint32_t length, Dictionary* target, ParserWords* words = nullptr) {
     int64_t result = 0;
     if (format == Format::Json) {
         JSON* json = nullptr;
         JSON_Create(&json);
+        if (words) JSON_SetPrintCallback(json, words, KeepParserWords);
         JSON_SetDictionaryHandle(json, target);
         result = JSON_LoadBuffer(json, data, length);
         JSON_SetDictionaryHandle(json, nullptr);
@@ -163,6 +220,7 @@ bool Parse(Format format, const void* data, uint32_t length, Dictionary* target)
     } else if (format == Format::Yaml) {
         YAML* yaml = nullptr;
         YAML_Create(&yaml);
+        if (words) YAML_SetPrintCallback(yaml, words, KeepParserWords);
         YAML_SetDictionaryHandle(yaml, target);
         result = YAML_LoadBuffer(yaml, data, length);
         YAML_SetDictionaryHandle(yaml, nullptr);
@@ -497,13 +555,16 @@ int64_t SkinApp_CheckForSingleInstance(SkinAppInformFunc inform) {
     Log_Print(LOG_LEVEL_INFO, "Another instance of this application is open (%s)\n", name);
     if (!ConfigBoolean(app->Config, "killOtherInstances", 0)) {
         Log_Print(LOG_LEVEL_INFO, "Locating window of opened instance of this application\n");
-        if (SkinWindow_Locate(name)) {
-            Log_Print(LOG_LEVEL_INFO, "Focus sent to window of opened instance\n");
-        } else {
+        const bool located = SkinWindow_Locate(name) != 0;
+        if (located) Log_Print(LOG_LEVEL_INFO, "Focus sent to window of opened instance\n");
+        // The command line goes over first: telling the user to close the other instance and
+        // start again would be wrong once it has taken what this start was asked to do.
+        const int64_t informed = inform ? inform() : SKINAPP_INFORM_NOTHING;
+        if (informed == SKINAPP_INFORM_FAILED) Log_Error("Unable to inform another open instance\n");
+        if (!located && informed != SKINAPP_INFORM_DELIVERED) {
             Log_Print(LOG_LEVEL_INFO, "Please close all instances of this application and rerun\n");
             MessageBox("Host_SingleInstance", 0);
         }
-        if (inform && !inform()) Log_Error("Unable to inform another open instance\n");
         return 0;
     }
     Log_Print(LOG_LEVEL_INFO, "Killing other open instances of this application\n");
@@ -896,8 +957,11 @@ int64_t SkinApp_OpenWindow(const char* configPath, char* instanceId, int32_t cap
     if (!app->MultipleWindows && app->Windows.Count > 0) return 0;
     void* data = nullptr;
     uint32_t length = 0;
-    if (ReadWhole(configPath, &data, &length) != 1) {
+    const int64_t read = ReadWhole(configPath, &data, &length);
+    if (read != 1) {
         Log_Debug("Unable to %s window config (%s)\n", "open", configPath);
+        ReportDocument(configPath, read == 0 ? ": the window configuration is missing from the skin"
+                                             : ": the window configuration cannot be read or is too large");
         return 0;
     }
     const char* type = nullptr;
@@ -909,16 +973,31 @@ int64_t SkinApp_OpenWindow(const char* configPath, char* instanceId, int32_t cap
     }
     Dictionary* document = nullptr;
     Dictionary_Create(&document);
-    const bool parsed = Parse(format, data, length, document);
+    ParserWords words = {};
+    const bool parsed = Parse(format, data, length, document, &words);
     FreeWhole(data, length);
     Dictionary* root = parsed ? DocumentRoot(document) : nullptr;
     if (!root) {
         Log_Print(LOG_LEVEL_INFO, "Unable to %s window config (%s)\n", "parse", configPath);
+        char what[kParserWordsSize + 64];
+        if (!parsed && words.Text[0]) {
+            char positioned[kParserWordsSize + 32];
+            PositionFirst(words.Text, positioned, sizeof(positioned));
+            String_Print(what, sizeof(what), "%s%s", positioned[0] >= '0' && positioned[0] <= '9' ? ":" : ": ",
+                         positioned);
+        } else {
+            String_Print(what, sizeof(what), ": the window configuration %s",
+                         format == Format::None ? "is neither JSON nor YAML"
+                         : parsed               ? "is not a dictionary"
+                                                : "does not parse");
+        }
+        ReportDocument(configPath, what);
         Dictionary_Release(&document);
         return 0;
     }
     const int64_t result = OpenWithConfig(root, instanceId, capacity);
     Dictionary_Release(&document);
+    if (!result) ReportDocument(configPath, ": no window could be made of it");
     return result;
 }
 

@@ -28,8 +28,13 @@ enum : uint32_t {
 
 // fn(user, the parsed skin configuration), called by SkinApp_LoadConfig.
 typedef int64_t (*SkinAppConfigLoadedFunc)(void* user, Dictionary* config);
-// Hands this process's command line to the running instance; 1 when it was delivered.
+// Hands this process's command line to the running instance: one of the answers below.
 typedef int64_t (*SkinAppInformFunc)();
+enum : int64_t {
+    SKINAPP_INFORM_FAILED = 0,    // there was something to hand over and it did not arrive
+    SKINAPP_INFORM_DELIVERED = 1, // the running instance has it
+    SKINAPP_INFORM_NOTHING = 2,   // nothing of the command line is for the running instance
+};
 typedef int64_t (*SkinAppEnumerateWindowsFunc)(void* user, SkinWindow* window);
 
 // ---- Life ------------------------------------------------------------------------------------

@@ -516,6 +516,13 @@ int64_t SkinFile_Attach(const char* path) {
     return 1;
 }
 
+int64_t SkinFile_GetRoot(char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    if (capacity <= 0) return 0;
+    String_CopyLength(buffer, GlobalSkinFile.Root, capacity);
+    return buffer[0] ? 1 : 0;
+}
+
 int64_t SkinFile_ContentExists(const char* name) {
     ASSERT_POINTER(name);
     if (!SkinFile_IsAttached()) return 0;

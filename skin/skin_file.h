@@ -29,6 +29,9 @@ int64_t SkinFile_IsAttached();
 // A directory, or a file carrying a skin store (a symbolic link is followed first). 0 when
 // already attached or the path is not a skin.
 int64_t SkinFile_Attach(const char* path);
+// Where the attached skin lies (a directory's path ends with '/'), for telling a user which file
+// is meant; empty and 0 when none is attached.
+int64_t SkinFile_GetRoot(char* buffer, int32_t capacity);
 // Whether the name exists in the skin (store entries compared without case). A name that would
 // leave a directory skin (absolute, or with a ".." segment) does not exist.
 int64_t SkinFile_ContentExists(const char* name);

@@ -112,6 +112,9 @@ int32_t Interop_InstancesActiveInLibrary(InteropLibrary* library);
 // Main thread only: removes the requester's instances (all for a null requester), as
 // Interop_RemoveInstance does; answers 0.
 int64_t Interop_RemoveInstancesActiveInRequester(void* requester);
+// The same for a requester that goes away in order (a window whose page allows closing, closed
+// at the user's request): its instances are released with it, said at DEBUG only. 0 for null.
+int64_t Interop_ReleaseInstancesOfRequester(void* requester);
 // 32 lower-case hexadecimal digits of a new random GUID.
 int64_t Interop_GenerateInstanceId(char* buffer, int32_t size);
 

@@ -445,8 +445,11 @@ int32_t Interop_InstancesActiveInLibrary(InteropLibrary* library) {
     return CountActive(Interop_Registry(), nullptr, library, true);
 }
 
-int64_t Interop_RemoveInstancesActiveInRequester(void* requester) {
-    Interop_AssertMainThread();
+namespace {
+
+// Removes the requester's instances (every instance for null); each one a requester had is
+// warned about unless the requester goes away in order.
+int64_t RemoveInstances(void* requester, bool warn) {
     Interop* r = Interop_Registry();
     for (;;) {
         InteropInstance* victim = nullptr;
@@ -473,10 +476,27 @@ int64_t Interop_RemoveInstancesActiveInRequester(void* requester) {
             }
         }
         if (!victim) break;
-        if (requester || victimRequester) Log_Warning("%s forcibly removed\n", id);
+        if (requester || victimRequester) {
+            if (warn) Log_Warning("%s forcibly removed\n", id);
+            else Log_Debug("%s released with its requester\n", id);
+        }
         Settle(r, victim, drop);
     }
     return 0;
+}
+
+} // namespace
+
+int64_t Interop_RemoveInstancesActiveInRequester(void* requester) {
+    Interop_AssertMainThread();
+    return RemoveInstances(requester, true);
+}
+
+int64_t Interop_ReleaseInstancesOfRequester(void* requester) {
+    Interop_AssertMainThread();
+    if (!requester) return 0;
+    RemoveInstances(requester, false);
+    return 1;
 }
 
 int64_t Interop_GenerateInstanceId(char* buffer, int32_t size) {

@@ -191,6 +191,13 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
     CommandLine_GetFieldByName(nullptr, "debugfileid", fileId, sizeof(fileId));
     Log_Init(fileId);
     Log_SetLevel((flags & 3) == DEBUG_FLAG_CONSOLE ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG);
+    // A level the user names with --debug=LEVEL limits what is written; a value that is no level
+    // leaves the default (the host refuses it before it starts).
+    char level[32] = "";
+    if (CommandLine_GetFieldByName(nullptr, "debug", level, sizeof(level)) && level[0]) {
+        const uint32_t named = Log_TranslateLevelString(level);
+        if (named != LOG_LEVEL_ERROR || String_CompareWithoutCase(level, "ERROR")) Log_LimitLevel(named);
+    }
     Log_SetFilename(path);
     if (Log_IsEnabled()) {
         char filter[240];

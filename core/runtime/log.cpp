@@ -46,6 +46,8 @@ struct LogState {
     VerboseEntry* Filter = nullptr;
     bool OpenFailed = false;
     uint32_t Level = LOG_LEVEL_DEBUG;
+    // Set when the user named a level: lines above it are not written anywhere.
+    bool LevelLimited = false;
     // Hashes of the file names opened so far: a file is truncated only on its first open in
     // this process, so switching between the log and its ".err" file never loses lines.
     uint32_t Opened[kRememberedFiles] = {};
@@ -54,6 +56,9 @@ struct LogState {
 
 LogState g_log;
 std::atomic<uint32_t> g_errorsToStderr{0};
+// Set while an ERROR line is written: the console shows it on standard error, where a user and
+// a script look for errors, not among the ordinary lines on standard output.
+thread_local bool t_errorLine = false;
 
 // The log lock exists for the whole life of the process: it must be there before the first
 // line of Debug_Init and after the last line of Debug_Remove.
@@ -119,7 +124,7 @@ template <typename Write> void WritePiece(const Piece& piece, Write write) {
 void WriteConsole(const Piece& piece, uint32_t flags) {
     if (!Debug_IsStarted() || !g_log.Started) return;
     if ((flags & DEBUG_FLAG_PER_THREAD) && Platform_ThreadGetCurrentId() != Debug_MainThreadId()) return;
-    void* console = g_log.Console ? g_log.Console : Platform_GetStdHandle(1);
+    void* console = t_errorLine ? Platform_GetStdHandle(2) : g_log.Console ? g_log.Console : Platform_GetStdHandle(1);
     WritePiece(piece, [console](const char* data, int32_t length) {
         int32_t written = 0;
         Platform_WriteStd(console, data, length, &written);
@@ -241,6 +246,7 @@ int64_t Log_Remove() {
     FreeFilter();
     g_log.Started = false;
     g_log.Console = nullptr;
+    g_log.LevelLimited = false;
     g_log.FileName[0] = 0;
     g_log.DebugFileId[0] = 0;
     return 1;
@@ -291,7 +297,13 @@ int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp) 
 
 // An ERROR line the console does not show, written to standard error on its own.
 void WriteErrorToStandardError(const char* format, va_list args) {
-    if (!g_errorsToStderr.load() || (Debug_Flags() & DEBUG_FLAG_CONSOLE)) return;
+    if (!g_errorsToStderr.load()) return;
+    // The console writes ERROR lines to standard error itself, on the threads it shows.
+    const uint32_t flags = Debug_Flags();
+    const bool consoleShows = (flags & DEBUG_FLAG_CONSOLE) && !Debug_GetPrintOverride() && Debug_IsStarted() &&
+                              Log_IsStarted() &&
+                              (!(flags & DEBUG_FLAG_PER_THREAD) || Platform_ThreadGetCurrentId() == Debug_MainThreadId());
+    if (consoleShows) return;
     char buffer[kLineSize];
     const int32_t used = String_Print(buffer, sizeof(buffer), "%s - ", kLevelNames[LOG_LEVEL_ERROR]);
     va_list copy;
@@ -318,6 +330,7 @@ int64_t Log_PrintVInt(uint32_t level, const char* file, int32_t line, int32_t in
     if (level == LOG_LEVEL_ERROR && format) WriteErrorToStandardError(format, args);
     if (!Log_IsEnabled()) return 1;
     ASSERT_POINTER(format);
+    if (g_log.LevelLimited && level <= LOG_LEVEL_DEBUG && level > g_log.Level) return 1;
     char buffer[kLineSize];
     int32_t used = 0;
     buffer[0] = 0;
@@ -327,7 +340,9 @@ int64_t Log_PrintVInt(uint32_t level, const char* file, int32_t line, int32_t in
     memset(buffer + used, ' ', (size_t)spaces);
     buffer[used + spaces] = 0;
     String_VPrintCat(buffer, sizeof(buffer), format, args);
+    t_errorLine = level == LOG_LEVEL_ERROR;
     Log_WriteString(buffer, 0, timeStamp);
+    t_errorLine = false;
     if (strlen(buffer) >= (size_t)kLineSize - 1)
         Log_PrintInt(LOG_LEVEL_INFO, file ? file : "Unknown", line, 0,
                      "\n\n***** Last string too large for debug buffer\n\n");
@@ -472,6 +487,13 @@ uint32_t Log_TranslateLevelString(const char* name) {
 
 int64_t Log_SetLevel(uint32_t level) {
     g_log.Level = level;
+    return 1;
+}
+
+int64_t Log_LimitLevel(uint32_t level) {
+    if (level > LOG_LEVEL_DEBUG) return 0;
+    g_log.Level = level;
+    g_log.LevelLimited = true;
     return 1;
 }
 

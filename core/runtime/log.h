@@ -27,6 +27,9 @@ int64_t Log_Fork(const char* commandLine);
 const char* Log_TranslateLevel(uint32_t level);
 uint32_t Log_TranslateLevelString(const char* name);
 int64_t Log_SetLevel(uint32_t level);
+// Records the level and writes no line above it from now on (the user's --debug=LEVEL); 0 for a
+// value that is no level. Log_Remove lifts the limit.
+int64_t Log_LimitLevel(uint32_t level);
 uint32_t Log_Level();
 int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp);
 int64_t Log_PrintBinary(int32_t mode, int32_t lineBreak, const void* data, int32_t length);

@@ -93,8 +93,8 @@ gboolean HostFlush(gpointer) {
 
 // An open box would hold the process for an answer nobody gives: it is closed as a person closing
 // it would, so that the request is seen within the stop time.
-void OnShutdownSignal(int) {
-    Host_ConsoleControlOverride();
+void OnShutdownSignal(int signal) {
+    Host_SignalShutdown(signal);
     NativeUI_DismissDialogs();
 }
 

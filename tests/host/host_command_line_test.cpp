@@ -62,11 +62,13 @@ TEST_F(HostCommandLine, MissingSkinAndTakenPortEndWithTheirNames) {
         << run.Text;
 }
 
-TEST_F(HostCommandLine, UnknownSwitchesAreWarnedAbout) {
+TEST_F(HostCommandLine, UnknownSwitchesAreReported) {
     folder_.Write("wf.yaml", "apply: {type: Log, message: fine}\n");
     const HostRun run =
         RunHost({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate", "--skni=x", "-debug"}, folder_.Env());
-    EXPECT_EQ(run.Code, 0) << run.Text;
+    // What the user meant cannot be known: nothing runs.
+    EXPECT_EQ(run.Code, 1) << run.Text;
+    EXPECT_EQ(run.Text.find("fine"), std::string::npos) << run.Text;
     EXPECT_NE(run.Text.find("unknown switch --skni"), std::string::npos) << run.Text;
     EXPECT_NE(run.Text.find("-debug is not a switch"), std::string::npos) << run.Text;
 }

@@ -1,24 +1,24 @@
-// The documentation's examples, run: every workflow on docs/workflows.md, docs/tasks.md and
-// docs/tasks/*.md runs in the host executable without a window, ends with the exit code it states
-// (0 unless it says) and logs the lines it promises; every block of docs/skins.md is still a part
-// of the example skin it is taken from.
+// The documentation's examples, run as printed: every workflow on docs/workflows.md, docs/tasks.md
+// and docs/tasks/*.md runs in the host executable without a window, saved and started the way
+// docs/workflows.md says, and ends with the exit code it states (0 unless it says) and logs the
+// lines it promises; every block of docs/skins.md is still a part of the example skin it is taken
+// from; every command of README.md that starts the host runs from the source tree and ends as the
+// README says (a window is closed by SIGTERM once it had time to show).
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
+#include "tests/core/linux/gui/desktop_peers.h"
 #include "tests/host/host_child.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The fenced blocks of a Markdown text whose fence names one of the languages.
 std::vector<std::string> Blocks(const std::string& text, const std::vector<std::string>& languages) {
@@ -61,11 +61,19 @@ std::vector<std::string> WorkflowPages() {
     return pages;
 }
 
-TEST(HostDocs, WorkflowExamplesRunAsTheyStateWithTheRealHost) {
+// What docs/workflows.md tells a reader to do with an example: the app.yaml beside it and the
+// command, with FOLDER for the folder.
+constexpr const char* kDocsAppYaml = "```\nname: \"docs-test\"\nselfUpdateWorkflow: \"wf.yaml\"\n```\n";
+constexpr const char* kDocsCommand = "build/release/quarvelon-host --skin FOLDER --wfselfupdate --window\n";
+
+TEST(HostDocs, WorkflowExamplesRunAsPrintedWithTheRealHost) {
+    const std::string howTo = ReadFile(HOST_SOURCE_DIR "/docs/workflows.md");
+    ASSERT_NE(howTo.find(kDocsAppYaml), std::string::npos) << "docs/workflows.md no longer shows the app.yaml";
+    ASSERT_NE(howTo.find(kDocsCommand), std::string::npos) << "docs/workflows.md no longer shows the command";
     size_t count = 0;
     for (const std::string& page : WorkflowPages()) {
         for (const std::string language : {"yaml", "json"}) {
-            for (std::string block : Blocks(ReadFile(page), {language})) {
+            for (const std::string& block : Blocks(ReadFile(page), {language})) {
                 count++;
                 HostFolder folder;
                 const std::string file = "wf." + language;
@@ -74,10 +82,6 @@ TEST(HostDocs, WorkflowExamplesRunAsTheyStateWithTheRealHost) {
                 folder.Write("app.yaml", app);
                 const std::vector<std::string> codes = Marked(block, "exit code");
                 const int expected = codes.empty() ? 0 : atoi(codes[0].c_str());
-                // Without a window the host runs "apply" where a page's run starts at "start".
-                const std::string entry = language == "json" ? "\"start\":" : "\nstart:\n";
-                const size_t start = ("\n" + block).find(entry);
-                if (start != std::string::npos) block.replace(start, 5, "apply");
                 folder.Write(file, block);
                 const HostRun run = RunHost(
                     {HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate", "--window"}, folder.Env());
@@ -103,6 +107,212 @@ TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
     for (const char* name : {"app.yaml", "main.json", "demo.js"})
         skin += ReadFile(std::string(HOST_SOURCE_DIR "/examples/demo/") + name);
     for (const std::string& block : blocks) EXPECT_NE(skin.find(block), std::string::npos) << block;
+    // The window configuration is shown whole: copied as it stands it is a main.json that parses.
+    const std::vector<std::string> windows = Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"json"});
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0], ReadFile(HOST_SOURCE_DIR "/examples/demo/main.json"));
+}
+
+// ---- README.md ------------------------------------------------------------------------------------
+
+// A port that nothing listens on now.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((uint16_t)port);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+// The shell commands README.md prints: the lines of its blocks without a language and its inline
+// code that runs the host, without a trailing comment or "&".
+std::vector<std::string> ReadmeCommands() {
+    const std::string text = ReadFile(HOST_SOURCE_DIR "/README.md");
+    std::vector<std::string> commands;
+    auto add = [&commands](std::string line) {
+        const size_t comment = line.find("  #");
+        if (comment != std::string::npos) line.erase(comment);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '&')) line.pop_back();
+        if (!line.empty()) commands.push_back(line);
+    };
+    for (const std::string& block : Blocks(text, {""})) {
+        std::istringstream lines(block);
+        for (std::string line; std::getline(lines, line);) add(line);
+    }
+    // Inline code outside the blocks.
+    std::string prose;
+    size_t at = 0;
+    for (size_t open; (open = text.find("```", at)) != std::string::npos;) {
+        prose += text.substr(at, open - at);
+        const size_t close = text.find("\n```", open + 3);
+        at = close == std::string::npos ? text.size() : close + 4;
+    }
+    prose += text.substr(std::min(at, text.size()));
+    for (size_t open = 0; (open = prose.find('`', open)) != std::string::npos;) {
+        const size_t close = prose.find('`', open + 1);
+        if (close == std::string::npos) break;
+        const std::string code = prose.substr(open + 1, close - open - 1);
+        if (code.find("quarvelon-host ") != std::string::npos) add(code);
+        open = close + 1;
+    }
+    return commands;
+}
+
+// A program of the README run from the source tree, its standard output and error in `out`.
+pid_t StartInSource(const std::vector<std::string>& words, const std::vector<std::string>& env, int* out) {
+    std::vector<std::string> command = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", HOST_SOURCE_DIR};
+    command.insert(command.end(), words.begin(), words.end());
+    return SpawnWithOutput(command, env, out);
+}
+
+// A server command of the README run from the source tree, its output thrown away, waited for
+// until it accepts on the port; its pid.
+pid_t StartServer(const std::vector<std::string>& words, const std::vector<std::string>& env, int port) {
+    std::vector<std::string> command = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\" >/dev/null 2>&1", HOST_SOURCE_DIR};
+    command.insert(command.end(), words.begin(), words.end());
+    int out = -1;
+    const pid_t pid = SpawnWithOutput(command, env, &out);
+    if (out >= 0) close(out);
+    for (int i = 0; pid > 0 && i < 200 && !Accepts(port); i++) usleep(50000);
+    return pid;
+}
+
+// Reads until the child ends or `seconds` pass (it is killed then); its exit code or -1.
+int Finish(pid_t pid, int out, std::string* text, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[4096];
+    int status = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
+        pollfd p = {out, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+            const ssize_t n = read(out, buffer, sizeof(buffer));
+            if (n > 0) text->append(buffer, (size_t)n);
+        }
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    for (ssize_t n = 0; (n = read(out, buffer, sizeof(buffer))) > 0;) text->append(buffer, (size_t)n);
+    close(out);
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Every README command that starts the host, and the server commands they need, run as printed
+// from the source tree: "build/release/quarvelon-host" is the program under test, port 8000 a free
+// port. The scripts (run.sh, test.sh, bench.sh, fuzz.sh) are run by their own tests and by CI.
+TEST(HostDocs, ReadmeCommandsRunAsPrinted) {
+    DesktopPeers peers;
+    ASSERT_TRUE(peers.StartDisplay()) << "Xvfb did not come up";
+    HostFolder home;
+    // The zip the download example's README makes, for the commands that fetch example.zip.
+    const std::string served = home.Dir() + "/served";
+    mkdir(served.c_str(), 0700);
+    ASSERT_EQ(std::system(("cd '" HOST_SOURCE_DIR "/examples/download-unzip-launch/payload' && python3 -m zipfile -c '" +
+                           served + "/example.zip' hello.sh")
+                              .c_str()),
+              0);
+    std::vector<pid_t> servers;
+    std::string repositoryPort; // the port of the README's own server command, once it ran
+    const std::string zipPort = std::to_string(FreePort());
+    servers.push_back(StartServer({"python3", "-m", "http.server", zipPort, "--bind", "127.0.0.1", "--directory", served},
+                                  home.Env(), atoi(zipPort.c_str())));
+    ASSERT_GT(servers.back(), 0);
+    size_t hosts = 0;
+    for (const std::string& line : ReadmeCommands()) {
+        std::vector<std::string> words = Words(line);
+        if (words.size() >= 3 && words[0] == "python3" && words[2] == "http.server") {
+            repositoryPort = std::to_string(FreePort());
+            for (std::string& word : words)
+                if (word == "8000") word = repositoryPort;
+            servers.push_back(StartServer(words, home.Env(), atoi(repositoryPort.c_str())));
+            ASSERT_GT(servers.back(), 0) << line;
+            ASSERT_TRUE(Accepts(atoi(repositoryPort.c_str()))) << line;
+            continue;
+        }
+        if (line.find("build/release/quarvelon-host") == std::string::npos) continue;
+        hosts++;
+        std::vector<std::string> env = home.Env();
+        std::vector<std::string> args;
+        for (std::string word : words) {
+            const size_t port = word.find("127.0.0.1:8000");
+            if (port != std::string::npos)
+                word.replace(port + 10, 4, word.find("example.zip") != std::string::npos || repositoryPort.empty()
+                                               ? zipPort
+                                               : repositoryPort);
+            if (args.empty() && word.find('=') != std::string::npos && word[0] != '-') env.push_back(word);
+            else args.push_back(word == "build/release/quarvelon-host" ? HOST_PROGRAM : word);
+        }
+        ASSERT_FALSE(args.empty()) << line;
+        ASSERT_EQ(args[0], HOST_PROGRAM) << line;
+        const bool window = std::find(args.begin(), args.end(), "--wfselfupdate") == args.end() &&
+                            std::find(args.begin(), args.end(), "--help") == args.end();
+        std::string text;
+        int out = -1;
+        const pid_t pid = StartInSource(args, env, &out);
+        ASSERT_GT(pid, 0) << line;
+        int code = -1;
+        if (window) {
+            // The page has time to show and do its work; then the user ends it.
+            const std::string outcome = "outcome - success";
+            const bool logs = std::find(args.begin(), args.end(), "--window") != args.end();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(logs ? 60 : 8);
+            char buffer[4096];
+            while (std::chrono::steady_clock::now() < until && !(logs && text.find(outcome) != std::string::npos)) {
+                pollfd p = {out, POLLIN, 0};
+                if (poll(&p, 1, 100) > 0) {
+                    const ssize_t n = read(out, buffer, sizeof(buffer));
+                    if (n <= 0) break;
+                    text.append(buffer, (size_t)n);
+                }
+            }
+            if (logs) {
+                EXPECT_NE(text.find(outcome), std::string::npos) << line << "\n" << text;
+            }
+            kill(pid, SIGTERM);
+            code = Finish(pid, out, &text, 15);
+        } else {
+            code = Finish(pid, out, &text, 120);
+        }
+        EXPECT_EQ(code, 0) << line << "\n" << text;
+        EXPECT_EQ(text.find("ERROR - "), std::string::npos) << line << "\n" << text;
+        EXPECT_EQ(text.find("quarvelon-host: ERROR"), std::string::npos) << line << "\n" << text;
+        // The content repository the README serves reached the user's data folder.
+        if (line.find("DEMO_REPOSITORY_URL=") != std::string::npos) {
+            EXPECT_EQ(ReadFile(home.Dir() + "/data/Quarvelon/content/readme.txt"),
+                      ReadFile(HOST_SOURCE_DIR "/examples/demo/repository/files/readme.txt"))
+                << line << "\n" << text;
+        }
+    }
+    for (const pid_t pid : servers) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_GE(hosts, 7u) << "README.md runs the host fewer times than it used to";
 }
 
 } // namespace

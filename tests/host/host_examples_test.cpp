@@ -232,8 +232,8 @@ TEST(HostExamples, PageHttpFetchesAFileIntoLocalStorage) {
 }
 
 // The pages' own switches (--autorun, --fetch) pass to the page, named at INFO with --window; a
-// switch one or two keys away from a host switch is warned about, with the one it resembles.
-TEST(HostExamples, PageSwitchesPassAndNearMissesOfHostSwitchesAreWarned) {
+// switch one or two keys away from a host switch ends the start, naming the one it resembles.
+TEST(HostExamples, PageSwitchesPassAndNearMissesOfHostSwitchesAreRefused) {
     HostFolder home;
     struct Case {
         const char* argument;
@@ -242,9 +242,9 @@ TEST(HostExamples, PageSwitchesPassAndNearMissesOfHostSwitchesAreWarned) {
         {"--autorun",
          "quarvelon-host: INFO - --autorun is not a host switch: passed to the page and workflows\n"},
         {"--fetch=http://127.0.0.1/x", "quarvelon-host: INFO - --fetch is not a host switch"},
-        {"--windwo", "quarvelon-host: unknown switch --windwo: did you mean --window? (see --help)\n"},
-        {"--debgu=INFO", "quarvelon-host: unknown switch --debgu: did you mean --debug? (see --help)\n"},
-        {"--wfselfupdat", "quarvelon-host: unknown switch --wfselfupdat: did you mean --wfselfupdate?"},
+        {"--windwo", "quarvelon-host: ERROR - unknown switch --windwo: did you mean --window? (see --help)\n"},
+        {"--debgu=INFO", "quarvelon-host: ERROR - unknown switch --debgu: did you mean --debug? (see --help)\n"},
+        {"--wfselfupdat", "quarvelon-host: ERROR - unknown switch --wfselfupdat: did you mean --wfselfupdate?"},
         {"--VERBOSE=Task:1", ""},
     };
     for (const Case& c : cases) {

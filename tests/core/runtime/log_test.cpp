@@ -180,6 +180,23 @@ TEST_F(LogTest, LevelNames) {
               std::vector<uint32_t>({1, 3, 0}));
 }
 
+// A level the user named keeps the lines up to it; lines without a level always pass, and the
+// limit ends with the log.
+TEST_F(LogTest, LimitedLevelKeepsTheLinesUpToIt) {
+    Start(DEBUG_FLAG_FILE);
+    EXPECT_EQ(Log_LimitLevel(9), 0);
+    ASSERT_EQ(Log_LimitLevel(LOG_LEVEL_WARNING), 1);
+    EXPECT_EQ(Log_Level(), (uint32_t)LOG_LEVEL_WARNING);
+    for (uint32_t level : {(uint32_t)LOG_LEVEL_ERROR, (uint32_t)LOG_LEVEL_WARNING, (uint32_t)LOG_LEVEL_INFO,
+                           (uint32_t)LOG_LEVEL_DEBUG, 7u})
+        Log_PrintInt(level, __FILE__, __LINE__, 0, "line %u\n", level);
+    EXPECT_EQ(g_printed, std::vector<std::string>({"ERROR - line 0\n", "WARNING - line 1\n", "line 7\n"}));
+    Debug_Remove();
+    Start(DEBUG_FLAG_FILE);
+    Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "again\n");
+    EXPECT_EQ(g_printed, std::vector<std::string>({"DEBUG - again\n"}));
+}
+
 TEST_F(LogTest, BitsAndBinaryDumps) {
     Start(DEBUG_FLAG_FILE);
     Log_PrintBits(5, 4);
