@@ -198,3 +198,81 @@ int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* 
     walk.Current = -1;
     return 1;
 }
+
+int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
+                                 int32_t* error, const char** reason) {
+    ASSERT_POINTER(descriptor);
+    ASSERT_POINTER(error);
+    ASSERT_POINTER(reason);
+    ASSERT_POINTER(path);
+    *descriptor = -1;
+    *error = 0;
+    *reason = nullptr;
+    const char* slash = strrchr(path, '/');
+    if (!slash || !slash[1] || strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0) {
+        *error = EINVAL;
+        *reason = slash ? "not a file name" : "not an absolute path";
+        return 0;
+    }
+    char folder[2 * PATH_MAX];
+    const size_t length = slash == path ? 1 : (size_t)(slash - path);
+    if (length >= sizeof(folder)) {
+        *error = ENAMETOOLONG;
+        *reason = "a path too long";
+        return 0;
+    }
+    memcpy(folder, path, length);
+    folder[length] = 0;
+    int32_t directory = -1;
+    // Made only when missing: a folder of the user's that others may read (the desktop) is not
+    // closed to them because a file is written there.
+    if (!Platform_OpenPrivateDirectory(folder, 0, &directory, error, reason) &&
+        !(make && *error == ENOENT && Platform_OpenPrivateDirectory(folder, 1, &directory, error, reason)))
+        return 0;
+    int fd;
+    // Non-blocking while it is unknown what the name is: a FIFO there would hold the open.
+    do fd = openat(directory, slash + 1, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK |
+                                             (append ? O_APPEND : 0),
+                   0600);
+    while (fd < 0 && errno == EINTR);
+    const int32_t opened = errno;
+    close(directory);
+    if (fd < 0) {
+        *error = opened;
+        *reason = opened == ELOOP ? "a link at the file's name" : "a file that cannot be opened";
+        return 0;
+    }
+    struct stat info;
+    const char* refused = nullptr;
+    int32_t code = 0;
+    if (fstat(fd, &info) != 0) {
+        code = errno;
+        refused = "a file that cannot be examined";
+    } else if (!S_ISREG(info.st_mode)) {
+        code = EINVAL;
+        refused = "not a regular file";
+    } else if (info.st_uid != geteuid()) {
+        code = EPERM;
+        refused = "a file of another user";
+    } else if ((info.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+        code = errno;
+        refused = "a file that cannot be made private";
+    } else if (!append && ftruncate(fd, 0) != 0) {
+        code = errno;
+        refused = "a file that cannot be emptied";
+    } else {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            code = errno;
+            refused = "a file that cannot be examined";
+        }
+    }
+    if (refused) {
+        *error = code;
+        *reason = refused;
+        close(fd);
+        return 0;
+    }
+    *descriptor = fd;
+    return 1;
+}

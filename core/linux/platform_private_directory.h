@@ -13,3 +13,10 @@
 // *error an errno value and *reason a fixed text saying what was refused.
 int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
                                       const char** reason);
+// Opens the file at the absolute path for writing inside its folder, reached as above: an existing
+// folder is used as it is (it must already be closed to other writers), a missing one is made
+// when `make`. The file is never followed when it is a link, must be a regular file of this user,
+// and is created (or left) 0600; `append` writes at its end, else it is emptied. True with
+// *descriptor (close-on-exec); false with *descriptor -1, *error and *reason as above.
+int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
+                                 int32_t* error, const char** reason);
