@@ -78,8 +78,13 @@ bool Prepend(char* rest, size_t size, size_t* at, const char* target, size_t len
 
 } // namespace
 
-int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
-                                      const char** reason) {
+namespace {
+
+// The walk itself; `trusted` asks of the directory reached only what is asked of a folder passed
+// through (nobody but this user or root can change its names), `privately` that it is this
+// user's own and closed to other writers.
+int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descriptor, int32_t* error,
+               const char** reason) {
     ASSERT_POINTER(descriptor);
     ASSERT_POINTER(error);
     ASSERT_POINTER(reason);
@@ -183,6 +188,15 @@ int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* 
         walk.Fail(errno, "a folder that cannot be examined");
         return failed();
     }
+    if (!privately) {
+        if (const char* refused = RefusePassage(info)) {
+            walk.Fail(EACCES, refused);
+            return failed();
+        }
+        *descriptor = walk.Current;
+        walk.Current = -1;
+        return 1;
+    }
     if (info.st_uid != geteuid()) {
         walk.Fail(EACCES, "a folder of another user");
         return failed();
@@ -197,6 +211,17 @@ int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* 
     *descriptor = walk.Current;
     walk.Current = -1;
     return 1;
+}
+
+} // namespace
+
+int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
+                                      const char** reason) {
+    return WalkTo(path, make, true, descriptor, error, reason);
+}
+
+int64_t Platform_OpenTrustedDirectory(const char* path, int32_t* descriptor, int32_t* error, const char** reason) {
+    return WalkTo(path, 0, false, descriptor, error, reason);
 }
 
 int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
