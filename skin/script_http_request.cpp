@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/formats/interop_request.h"
+#include "core/linux/platform_file.h"
 #include "core/linux/platform_output_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/class_family.h"
@@ -101,20 +102,34 @@ bool Failed(int32_t code, int32_t error) {
     return error != 0 || code < 200 || code > 299;
 }
 
-// Gives the target the server's modification time, or time 0 when the answer carried none.
-void StampTarget(HttpRequest* request, int32_t* error, int32_t* extended) {
+// Gives the partial file the server's modification time, or time 0 when the answer carried
+// none; through a descriptor of our own file, so the time lands on nothing else.
+void StampPartial(HttpRequest* request, int32_t* error, int32_t* extended) {
     char value[kDateSize];
     double time = 0;
     if (!WebGet_HeaderGetByName(ResponseBlock(request), "Last-Modified", value, sizeof(value)))
         HttpRequest_Print(request, "Header did not contain Last-Modified");
     else if (!Time_ParseStringEncoded(value, &time))
         HttpRequest_Print(request, "Unable to parse Last-Modified [%s]", value);
+    char folder[HTTPREQUEST_FILENAME_SIZE];
+    String_CopyLength(folder, request->PartialFileName, (int32_t)sizeof(folder));
+    char* slash = strrchr(folder, '/');
+    const char* name = request->PartialFileName;
+    if (slash) {
+        name = request->PartialFileName + (slash - folder) + 1;
+        slash[slash == folder ? 1 : 0] = 0;
+    } else {
+        folder[0] = 0;
+    }
     PlatformErrorCode platform = 0;
-    if (!Path_SetModifiedTime(request->FileName, &platform, time)) {
+    uint64_t size = 0;
+    const int32_t fd = Platform_OpenOutputFile(folder, name, 0, 0, &size, &platform);
+    if (fd < 0 || !Platform_SetDescriptorModifiedTime(fd, time, &platform)) {
         HttpRequest_Print(request, "Unable to set modified date for file (%s)", request->FileName);
         *error = WEBGET_ERROR_OS;
         *extended = platform;
     }
+    if (fd >= 0) Platform_Close(fd);
 }
 
 // The partial file of the run goes, unless something not ours stands at its name.
@@ -134,6 +149,8 @@ void PlaceDownload(HttpRequest* request, int32_t code, int32_t* error, int32_t* 
         DropPartial(request);
         return;
     }
+    // Stamped before the rename: the time is the file's own wherever its name goes.
+    StampPartial(request, error, extended);
     PlatformErrorCode platform = 0;
     if (!Platform_RenameOwnFile(request->PartialFileName, request->FileName, &platform)) {
         HttpRequest_Print(request, "Unable to move file (%s) to (%s)", request->PartialFileName, request->FileName);
@@ -142,7 +159,6 @@ void PlaceDownload(HttpRequest* request, int32_t code, int32_t* error, int32_t* 
         DropPartial(request);
         return;
     }
-    StampTarget(request, error, extended);
 }
 
 // Takes the partial file for a run: the plain name when it is free or ours, else a name of the
