@@ -6,13 +6,15 @@
 #include <cstring>
 
 #include "core/formats/interop_request.h"
-#include "core/platform/file.h"
+#include "core/linux/platform_file.h"
+#include "core/linux/platform_output_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/web_get.h"
@@ -100,51 +102,90 @@ bool Failed(int32_t code, int32_t error) {
     return error != 0 || code < 200 || code > 299;
 }
 
-// Gives the target the server's modification time, or time 0 when the answer carried none.
-void StampTarget(HttpRequest* request, int32_t* error, int32_t* extended) {
+// Gives the partial file the server's modification time, or time 0 when the answer carried
+// none; through a descriptor of our own file, so the time lands on nothing else.
+void StampPartial(HttpRequest* request, int32_t* error, int32_t* extended) {
     char value[kDateSize];
     double time = 0;
     if (!WebGet_HeaderGetByName(ResponseBlock(request), "Last-Modified", value, sizeof(value)))
         HttpRequest_Print(request, "Header did not contain Last-Modified");
     else if (!Time_ParseStringEncoded(value, &time))
         HttpRequest_Print(request, "Unable to parse Last-Modified [%s]", value);
+    char folder[HTTPREQUEST_FILENAME_SIZE];
+    String_CopyLength(folder, request->PartialFileName, (int32_t)sizeof(folder));
+    char* slash = strrchr(folder, '/');
+    const char* name = request->PartialFileName;
+    if (slash) {
+        name = request->PartialFileName + (slash - folder) + 1;
+        slash[slash == folder ? 1 : 0] = 0;
+    } else {
+        folder[0] = 0;
+    }
     PlatformErrorCode platform = 0;
-    if (!Path_SetModifiedTime(request->FileName, &platform, time)) {
+    uint64_t size = 0;
+    const int32_t fd = Platform_OpenOutputFile(folder, name, 0, 0, &size, &platform);
+    if (fd < 0 || !Platform_SetDescriptorModifiedTime(fd, time, &platform)) {
         HttpRequest_Print(request, "Unable to set modified date for file (%s)", request->FileName);
         *error = WEBGET_ERROR_OS;
         *extended = platform;
     }
+    if (fd >= 0) Platform_Close(fd);
+}
+
+// The partial file of the run goes, unless something not ours stands at its name.
+void DropPartial(HttpRequest* request) {
+    if (request->FileName[0] && request->PartialFileName[0]) Platform_RemoveOwnFile(request->PartialFileName, nullptr);
 }
 
 // A download replaces the target only when it succeeded, and in one rename, so that the old file
-// stays whole until the new one is complete. Any other ending keeps the target as it was.
+// stays whole until the new one is complete. Any other ending keeps the target as it was. The
+// partial file was made at the start (an empty body writes nothing, and yet the answer is an empty
+// file); only our own file is renamed, never a file or link put at its name meanwhile.
 void PlaceDownload(HttpRequest* request, int32_t code, int32_t* error, int32_t* extended) {
-    if (code == 304 && *error == 0) return;
-    if (Failed(code, *error)) {
-        Path_EraseFile(request->PartialFileName, 1, nullptr);
-        return;
-    }
     uint32_t type = 0;
     WebGetRequest_GetType(request->Request, &type);
-    PlatformErrorCode platform = 0;
-    // An empty body writes nothing: the partial file is made here so that the target is emptied
-    // as the answer says (a HEAD answer has no body to put anywhere).
-    if (!Path_Exists(request->PartialFileName)) {
-        if (type == WEBGET_REQUEST_TYPE_HEAD) return;
-        File* made = nullptr;
-        File_Create(&made);
-        File_SetRetries(made, 1);
-        if (File_Open(made, request->PartialFileName, FILE_WRITE)) File_Close(made);
-        File_Release(&made);
+    // A HEAD answer has no body to put anywhere.
+    if ((code == 304 && *error == 0) || Failed(code, *error) || type == WEBGET_REQUEST_TYPE_HEAD) {
+        DropPartial(request);
+        return;
     }
-    if (!Path_MoveFile(request->PartialFileName, request->FileName, 1, 1, &platform, nullptr, nullptr)) {
+    // Stamped before the rename: the time is the file's own wherever its name goes.
+    StampPartial(request, error, extended);
+    PlatformErrorCode platform = 0;
+    if (!Platform_RenameOwnFile(request->PartialFileName, request->FileName, &platform)) {
         HttpRequest_Print(request, "Unable to move file (%s) to (%s)", request->PartialFileName, request->FileName);
         *error = WEBGET_ERROR_OS;
         *extended = platform;
-        Path_EraseFile(request->PartialFileName, 1, nullptr);
+        DropPartial(request);
         return;
     }
-    StampTarget(request, error, extended);
+}
+
+// Takes the partial file for a run: the plain name when it is free or ours, else a name of the
+// run's own (whatever holds the plain name is left as it is). False after the message.
+bool TakePartial(HttpRequest* request, int32_t* error) {
+    char folder[HTTPREQUEST_FILENAME_SIZE];
+    String_CopyLength(folder, request->FileName, (int32_t)sizeof(folder));
+    char* slash = strrchr(folder, '/');
+    if (slash && slash != folder) {
+        *slash = 0;
+        if (!Path_Exists(folder)) Path_CreateDirectory(request->FileName, 1, nullptr);
+    }
+    uint32_t own = 0;
+    PlatformErrorCode refused = 0;
+    const bool taken = Platform_TakePartialFile(request->FileName, kPartialSuffix, 1, request->PartialFileName,
+                                                (int32_t)sizeof(request->PartialFileName), &own, &refused, error);
+    if (refused) {
+        char reason[128] = "";
+        Platform_GetErrorString(refused, reason, (int32_t)sizeof(reason));
+        HttpRequest_Print(request, "Partial file %s%s cannot be used (%s)", request->FileName, kPartialSuffix, reason);
+    }
+    if (!taken) {
+        HttpRequest_Print(request, "Unable to create partial file %s%s", request->FileName, kPartialSuffix);
+        String_Print(request->PartialFileName, (int32_t)sizeof(request->PartialFileName), "%s%s", request->FileName,
+                     kPartialSuffix);
+    }
+    return taken;
 }
 
 // Headers a run writes into the request's block from its own settings; the block outlives the run.
@@ -194,10 +235,8 @@ int64_t HttpRequest_Delete(HttpRequest** handle) {
         WebGetRequest_Release(&request->Request);
     }
     if (request->PostData) Memory_Free(request->PostData, (int32_t)request->PostDataLength);
-    if (request->Cleanup && request->FileName[0]) {
-        Path_EraseFile(request->FileName, 1, nullptr);
-        Path_EraseFile(request->PartialFileName, 1, nullptr);
-    }
+    if (request->Cleanup && request->FileName[0]) Path_EraseFile(request->FileName, 1, nullptr);
+    if (request->Cleanup || request->State == HTTPREQUEST_STATE_RUNNING) DropPartial(request);
     return ScriptObject_Free(handle);
 }
 
@@ -554,7 +593,12 @@ int64_t HttpRequest_Start(HttpRequest* request) {
     WebGetRequest_SetPostPtr(web, request->PostDataLength ? request->PostData : nullptr, request->PostDataLength);
 
     if (request->FileName[0]) {
-        Path_EraseFile(request->PartialFileName, 1, nullptr);
+        int32_t error = 0;
+        if (!TakePartial(request, &error)) {
+            request->State = HTTPREQUEST_STATE_IDLE;
+            FireComplete(request, 0, "", WEBGET_ERROR_OS, error);
+            return 0;
+        }
         WebGetRequest_SetOutputFilename(web, request->PartialFileName);
         WebGetRequest_SetFillBodyCallbackFileOutput(web);
     } else {
@@ -578,6 +622,7 @@ int64_t HttpRequest_Start(HttpRequest* request) {
         if (!SkinApp_WebGetRequestQueue(web)) {
             HttpRequest_Print(request, "Unable to construct URL [%s]", request->Url);
             WebGetRequest_SetDoneCallback(web, nullptr, nullptr, nullptr);
+            DropPartial(request);
             request->State = HTTPREQUEST_STATE_IDLE;
             FireComplete(request, 403, "", 0, 0);
             return 0;
@@ -638,6 +683,7 @@ int64_t HttpRequest_Abort(HttpRequest* request) {
     if (!Running(request)) return 1;
     Detach(request);
     WebGetRequest_Reset(request->Request);
+    DropPartial(request);
     request->State = HTTPREQUEST_STATE_IDLE;
     FireComplete(request, 0, "", WEBGET_ERROR_USER_ABORT, 0);
     return 1;
@@ -646,7 +692,10 @@ int64_t HttpRequest_Abort(HttpRequest* request) {
 int64_t HttpRequest_Reset(HttpRequest* request) {
     CLASS_CHECK(request, HTTPREQUEST_CLASS_ID);
     // A running request is let go first, so that no late answer lands on the cleared state.
-    if (Running(request)) Detach(request);
+    if (Running(request)) {
+        Detach(request);
+        DropPartial(request);
+    }
     request->ByteRangeStart = request->ByteRangeEnd = 0;
     WebGetRequest_Reset(request->Request);
     WebGetRequest_HeaderReset(request->Request);

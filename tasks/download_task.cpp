@@ -152,59 +152,32 @@ void SplitPath(const char* path, char* folder, int32_t capacity, const char** na
     String_CopyLengthSafe(folder, capacity, path, length > 1 ? length - 1 : length);
 }
 
-// Opens (and closes) the partial file by name inside its folder: 1 when it is ours or not there,
-// 0 with the error when the name holds something else (another user's file, a link, a folder).
-int64_t PartUsable(const char* path, PlatformErrorCode* error, uint32_t create) {
-    char folder[DOWNLOAD_PATH_SIZE + 48];
-    const char* name = nullptr;
-    SplitPath(path, folder, sizeof(folder), &name);
-    uint64_t size = 0;
-    const int32_t fd = Platform_OpenOutputFile(folder, name, create, create, &size, error);
-    if (fd >= 0) {
-        Platform_Close(fd);
-        return 1;
-    }
-    return !create && *error == PLATFORM_ERROR_ERRNO_BASE + ENOENT ? 1 : 0;
-}
-
 // The partial file's name: "<output>.partial", unless something not ours holds that name; then a
-// fresh name made here (exclusively, so nobody can have put anything there first).
+// fresh name made exclusively, so nobody can have put anything there first. Made now, so that a
+// folder where it cannot be made fails the task at once rather than every retry of the transfer.
 bool ChoosePart(DownloadTask* self) {
     Task* task = Owner(self);
     self->PartIsOwnName = 0;
-    String_Print(self->PartPath, sizeof(self->PartPath), "%s.partial", self->OutputPath);
-    PlatformErrorCode error = 0;
-    if (PartUsable(self->PartPath, &error, 0)) {
-        // Made now, so that a folder where it cannot be made fails the task at once rather than
-        // every retry of the transfer.
-        char folder[DOWNLOAD_PATH_SIZE + 48];
-        const char* name = nullptr;
-        SplitPath(self->PartPath, folder, sizeof(folder), &name);
-        if (!Path_Exists(folder)) Path_CreateDirectory(self->PartPath, 1, nullptr);
-        uint64_t size = 0;
-        const int32_t fd = Platform_OpenOutputFile(folder, name, 1, 0, &size, &error);
-        if (fd >= 0) {
-            Platform_Close(fd);
-            return true;
-        }
-        Task_Print(task, "Unable to create partial file %s", self->PartPath);
+    char folder[DOWNLOAD_PATH_SIZE + 48];
+    const char* name = nullptr;
+    SplitPath(self->OutputPath, folder, sizeof(folder), &name);
+    if (folder[0] && !Path_Exists(folder)) Path_CreateDirectory(self->OutputPath, 1, nullptr);
+    uint32_t own = 0;
+    PlatformErrorCode refused = 0, error = 0;
+    const bool taken = Platform_TakePartialFile(self->OutputPath, ".partial", 0, self->PartPath,
+                                                (int32_t)sizeof(self->PartPath), &own, &refused, &error);
+    if (refused) {
+        char reason[128] = "";
+        Platform_GetErrorString(refused, reason, sizeof(reason));
+        Task_Print(task, "Partial file %s.partial cannot be used (%s)", self->OutputPath, reason);
+    }
+    if (!taken) {
+        Task_Print(task, "Unable to create partial file %s.partial", self->OutputPath);
         TaskBase_AddPlatformError(&self->Base, error);
         self->PartPath[0] = 0;
         return false;
     }
-    char reason[128] = "";
-    Platform_GetErrorString(error, reason, sizeof(reason));
-    Task_Print(task, "Partial file %s cannot be used (%s)", self->PartPath, reason);
-    char guid[40];
-    String_Guid(guid, sizeof(guid), 0);
-    String_Print(self->PartPath, sizeof(self->PartPath), "%s.partial-%s", self->OutputPath, guid);
-    if (!PartUsable(self->PartPath, &error, 1)) {
-        Task_Print(task, "Unable to create partial file %s", self->PartPath);
-        TaskBase_AddPlatformError(&self->Base, error);
-        self->PartPath[0] = 0;
-        return false;
-    }
-    self->PartIsOwnName = 1;
+    self->PartIsOwnName = own;
     return true;
 }
 

@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/debug.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 
 namespace {
@@ -102,28 +104,70 @@ int LocateTarget(const char* path, char* name, struct stat* info) {
         return dir;
     }
     if (!S_ISLNK(info->st_mode)) return dir;
-    if (!MayFollowLink(dir, *info)) {
-        close(dir);
-        errno = ELOOP;
-        return -1;
+    // A link is followed one step at a time: each target's folder is reached by a walk from the
+    // root that follows only links of this user or root and passes only folders no other user
+    // can change, so a link of ours leading through another user's folder (where they could put
+    // a link to any file) is not a way for them to choose what is replaced.
+    char current[kCapacity];
+    if (path[0] == '/') {
+        strcpy(current, path);
+    } else {
+        char here[kCapacity];
+        if (!getcwd(here, sizeof(here)) || strlen(here) + 1 + strlen(path) >= sizeof(current)) {
+            ErrnoKeeper keep;
+            close(dir);
+            return -1;
+        }
+        strcpy(current, here);
+        strcat(current, "/");
+        strcat(current, path);
     }
-    close(dir);
-    // realpath allocates (process heap): its own buffer form needs PATH_MAX bytes.
-    char* real = realpath(path, nullptr);
-    if (!real) return -1;
-    const bool split = Split(real, directory, name);
-    free(real);
-    if (!split) return -1;
-    dir = OpenDirectory(directory, false);
-    if (dir < 0) return -1;
-    if (fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info->st_mode)) {
-        // The link changed under us: nothing is written through a moving target.
-        if (S_ISLNK(info->st_mode)) errno = ELOOP;
-        ErrnoKeeper keep;
-        close(dir);
-        return -1;
+    for (int32_t hops = 0;; hops++) {
+        if (hops >= 40 || !MayFollowLink(dir, *info)) {
+            close(dir);
+            errno = ELOOP;
+            return -1;
+        }
+        char target[kCapacity];
+        const ssize_t n = readlinkat(dir, name, target, sizeof(target) - 1);
+        {
+            ErrnoKeeper keep;
+            close(dir);
+        }
+        if (n <= 0) {
+            if (n == 0) errno = ENOENT;
+            return -1;
+        }
+        target[n] = 0;
+        char next[kCapacity];
+        if (target[0] == '/') {
+            strcpy(next, target);
+        } else {
+            const size_t folder = (size_t)(strrchr(current, '/') - current) + 1;
+            if (folder + (size_t)n >= sizeof(next)) {
+                errno = ENAMETOOLONG;
+                return -1;
+            }
+            memcpy(next, current, folder);
+            strcpy(next + folder, target);
+        }
+        if (!Split(next, directory, name)) return -1;
+        int32_t error = 0;
+        const char* reason = nullptr;
+        if (!Platform_OpenTrustedDirectory(directory, &dir, &error, &reason)) {
+            Log_Error("Document %s leads through %s: %s\n", path, directory, reason ? reason : "");
+            errno = error;
+            return -1;
+        }
+        if (fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) {
+            // A link to nothing names no document to replace.
+            ErrnoKeeper keep;
+            close(dir);
+            return -1;
+        }
+        if (!S_ISLNK(info->st_mode)) return dir;
+        strcpy(current, next);
     }
-    return dir;
 }
 
 // A free name beside the document, created exclusively and private (0600 whatever the umask).

@@ -17,3 +17,18 @@ int32_t Platform_OpenOutputFile(const char* directory, const char* name, uint32_
 int32_t Platform_DuplicateDescriptor(int32_t fd);
 // The modification (and access) time of the open file, from an encoded time (seconds since 1970).
 int64_t Platform_SetDescriptorModifiedTime(int32_t fd, double encodedTime, PlatformErrorCode* error);
+// The partial file that stands for `path` until it is whole: "<path><suffix>" when that name is
+// free or holds a regular file of this user (made 0600 when free; emptied with truncate), else a
+// name of its own for this run, "<path><suffix>-<16 hex digits>", made exclusively so nobody
+// can have put anything there first. Whatever held the plain name (another user's file, a link,
+// a FIFO, a folder) is left untouched and its refusal is put in *refused (0 when the plain name
+// was taken). 1 with the name in `partial` and *ownName set for a name of its own; 0 with *error.
+int64_t Platform_TakePartialFile(const char* path, const char* suffix, uint32_t truncate, char* partial,
+                                 int32_t capacity, uint32_t* ownName, PlatformErrorCode* refused,
+                                 PlatformErrorCode* error);
+// Removes the entry at `path` only when it is this user's own file or link; nothing there counts
+// as removed, anything else stays and answers 0 (EPERM, EISDIR).
+int64_t Platform_RemoveOwnFile(const char* path, PlatformErrorCode* error);
+// Renames the file at `from` over `to` only when it is a regular file of this user (never a link
+// put in its place), each name taken inside its folder's descriptor.
+int64_t Platform_RenameOwnFile(const char* from, const char* to, PlatformErrorCode* error);

@@ -78,8 +78,13 @@ bool Prepend(char* rest, size_t size, size_t* at, const char* target, size_t len
 
 } // namespace
 
-int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
-                                      const char** reason) {
+namespace {
+
+// The walk itself; `trusted` asks of the directory reached only what is asked of a folder passed
+// through (nobody but this user or root can change its names), `privately` that it is this
+// user's own and closed to other writers.
+int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descriptor, int32_t* error,
+               const char** reason) {
     ASSERT_POINTER(descriptor);
     ASSERT_POINTER(error);
     ASSERT_POINTER(reason);
@@ -183,6 +188,15 @@ int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* 
         walk.Fail(errno, "a folder that cannot be examined");
         return failed();
     }
+    if (!privately) {
+        if (const char* refused = RefusePassage(info)) {
+            walk.Fail(EACCES, refused);
+            return failed();
+        }
+        *descriptor = walk.Current;
+        walk.Current = -1;
+        return 1;
+    }
     if (info.st_uid != geteuid()) {
         walk.Fail(EACCES, "a folder of another user");
         return failed();
@@ -196,5 +210,94 @@ int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* 
     if (make && (info.st_mode & 077) != 0) fchmod(walk.Current, 0700);
     *descriptor = walk.Current;
     walk.Current = -1;
+    return 1;
+}
+
+} // namespace
+
+int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
+                                      const char** reason) {
+    return WalkTo(path, make, true, descriptor, error, reason);
+}
+
+int64_t Platform_OpenTrustedDirectory(const char* path, int32_t* descriptor, int32_t* error, const char** reason) {
+    return WalkTo(path, 0, false, descriptor, error, reason);
+}
+
+int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
+                                 int32_t* error, const char** reason) {
+    ASSERT_POINTER(descriptor);
+    ASSERT_POINTER(error);
+    ASSERT_POINTER(reason);
+    ASSERT_POINTER(path);
+    *descriptor = -1;
+    *error = 0;
+    *reason = nullptr;
+    const char* slash = strrchr(path, '/');
+    if (!slash || !slash[1] || strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0) {
+        *error = EINVAL;
+        *reason = slash ? "not a file name" : "not an absolute path";
+        return 0;
+    }
+    char folder[2 * PATH_MAX];
+    const size_t length = slash == path ? 1 : (size_t)(slash - path);
+    if (length >= sizeof(folder)) {
+        *error = ENAMETOOLONG;
+        *reason = "a path too long";
+        return 0;
+    }
+    memcpy(folder, path, length);
+    folder[length] = 0;
+    int32_t directory = -1;
+    // Made only when missing: a folder of the user's that others may read (the desktop) is not
+    // closed to them because a file is written there.
+    if (!Platform_OpenPrivateDirectory(folder, 0, &directory, error, reason) &&
+        !(make && *error == ENOENT && Platform_OpenPrivateDirectory(folder, 1, &directory, error, reason)))
+        return 0;
+    int fd;
+    // Non-blocking while it is unknown what the name is: a FIFO there would hold the open.
+    do fd = openat(directory, slash + 1, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK |
+                                             (append ? O_APPEND : 0),
+                   0600);
+    while (fd < 0 && errno == EINTR);
+    const int32_t opened = errno;
+    close(directory);
+    if (fd < 0) {
+        *error = opened;
+        *reason = opened == ELOOP ? "a link at the file's name" : "a file that cannot be opened";
+        return 0;
+    }
+    struct stat info;
+    const char* refused = nullptr;
+    int32_t code = 0;
+    if (fstat(fd, &info) != 0) {
+        code = errno;
+        refused = "a file that cannot be examined";
+    } else if (!S_ISREG(info.st_mode)) {
+        code = EINVAL;
+        refused = "not a regular file";
+    } else if (info.st_uid != geteuid()) {
+        code = EPERM;
+        refused = "a file of another user";
+    } else if ((info.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+        code = errno;
+        refused = "a file that cannot be made private";
+    } else if (!append && ftruncate(fd, 0) != 0) {
+        code = errno;
+        refused = "a file that cannot be emptied";
+    } else {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            code = errno;
+            refused = "a file that cannot be examined";
+        }
+    }
+    if (refused) {
+        *error = code;
+        *reason = refused;
+        close(fd);
+        return 0;
+    }
+    *descriptor = fd;
     return 1;
 }

@@ -13,3 +13,15 @@
 // *error an errno value and *reason a fixed text saying what was refused.
 int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
                                       const char** reason);
+// Opens the existing directory at the absolute path by the same walk, asking of it only what is
+// asked of every folder passed through: it belongs to this user or root and no other user can
+// change its names (others write into it only where it is sticky). For a place the user named
+// that may be shared (a document's folder), reached without another user's link on the way.
+int64_t Platform_OpenTrustedDirectory(const char* path, int32_t* descriptor, int32_t* error, const char** reason);
+// Opens the file at the absolute path for writing inside its folder, reached as above: an existing
+// folder is used as it is (it must already be closed to other writers), a missing one is made
+// when `make`. The file is never followed when it is a link, must be a regular file of this user,
+// and is created (or left) 0600; `append` writes at its end, else it is emptied. True with
+// *descriptor (close-on-exec); false with *descriptor -1, *error and *reason as above.
+int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
+                                 int32_t* error, const char** reason);

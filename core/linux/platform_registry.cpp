@@ -18,6 +18,7 @@
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -549,21 +550,26 @@ bool LocateStore(StoreLocation* store) {
     return true;
 }
 
-// Opens the directory of the preferences; for a write it is made first (private, as the user's
-// own data). Missing when it does not exist and is not to be made.
+// Opens the directory of the preferences, reached from the root without following a link or
+// passing a folder that another user made or can change (they would choose what is read and
+// where it is written); for a write a missing one is made (private, as the user's own data).
+// Missing when it does not exist and is not to be made.
 LoadStatus OpenStoreDirectory(StoreLocation* store, bool create) {
     char directory[kFileCapacity];
     const size_t length = (size_t)(store->Name - store->File);
     memcpy(directory, store->File, length);
     directory[length] = 0;
-    if (create && !Platform_CreateDirectoryTree(directory)) {
-        Log_Error("Unable to create the registry preferences directory %s (%d)\n", directory, (int32_t)errno);
-        return LoadStatus::Failed;
+    int32_t fd = -1, error = 0;
+    const char* reason = nullptr;
+    // A folder the user made stays as it is; only a missing one is made.
+    if (Platform_OpenPrivateDirectory(directory, 0, &fd, &error, &reason) ||
+        (create && error == ENOENT && Platform_OpenPrivateDirectory(directory, 1, &fd, &error, &reason))) {
+        store->Directory = fd;
+        return LoadStatus::Ok;
     }
-    store->Directory = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (store->Directory >= 0) return LoadStatus::Ok;
-    if (errno == ENOENT && !create) return LoadStatus::Missing;
-    Log_Error("Unable to open the registry preferences directory %s (%d)\n", directory, (int32_t)errno);
+    if (error == ENOENT && !create) return LoadStatus::Missing;
+    Log_Error("Unable to open the registry preferences directory %s: %s (%d)\n", directory, reason ? reason : "",
+              error);
     return LoadStatus::Failed;
 }
 

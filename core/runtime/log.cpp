@@ -3,11 +3,13 @@
 #include "core/runtime/log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
@@ -195,6 +197,63 @@ bool ComputeFileName(const char** name, bool error, uint32_t flags, double now) 
     return true;
 }
 
+// The log file's name as an absolute path, for the walk from the root that reaches its folder.
+bool AbsoluteName(const char* name, char* out, int32_t capacity) {
+    if (name[0] == '/') {
+        String_CopyLength(out, name, capacity);
+        return strlen(name) < (size_t)capacity;
+    }
+    char current[kNameSize];
+    if (!Platform_GetCurrentDirectory(current, sizeof(current))) return false;
+    const size_t length = strlen(current);
+    const char* separator = length && current[length - 1] == '/' ? "" : "/";
+    return String_Print(out, capacity, "%s%s%s", current, separator, name) < capacity - 1;
+}
+
+// The log's folder, made private when missing, by the walk that opens the file later.
+void MakeLogFolder(const char* name) {
+    char folder[kNameSize + 256];
+    if (!AbsoluteName(name, folder, sizeof(folder))) return;
+    char* slash = strrchr(folder, '/');
+    if (!slash || slash == folder) return;
+    *slash = 0;
+    int32_t fd = -1, error = 0;
+    const char* reason = nullptr;
+    if (Platform_OpenPrivateDirectory(folder, 0, &fd, &error, &reason) ||
+        (error == ENOENT && Platform_OpenPrivateDirectory(folder, 1, &fd, &error, &reason)))
+        Platform_Close(fd);
+}
+
+void WriteStandardError(const char* data, int32_t length) {
+    int32_t written = 0;
+    Platform_WriteStd(Platform_GetStdHandle(2), data, length, &written);
+}
+
+// Opens the log file inside a folder of the user's own, reached from the root without following
+// another user's link or passing a folder others can change, so that no other user chooses where
+// the log goes or reads it. A refusal is said on standard error, once until a file opens again.
+bool OpenLogFile(const char* name, bool append) {
+    char absolute[kNameSize + 256];
+    int32_t error = 0;
+    const char* reason = "a path too long";
+    if (AbsoluteName(name, absolute, sizeof(absolute))) {
+        const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
+        for (int32_t attempt = 0; attempt < attempts; attempt++) {
+            if (attempt > 0) Platform_SleepMS(100);
+            if (Platform_OpenPrivateFile(absolute, 1, append ? 1 : 0, &g_log.Fd, &error, &reason)) return true;
+            // Only a shortage of descriptors passes; anything else is the same on every attempt.
+            if (error != EMFILE && error != ENFILE && error != EINTR) break;
+        }
+    }
+    if (!g_log.OpenFailed) {
+        char line[kNameSize + 256];
+        const int32_t length = String_Print(line, sizeof(line), "Log file %s refused: %s (LE: %d); logging to standard error\n",
+                                            name, reason ? reason : "", error);
+        WriteStandardError(line, length < (int32_t)sizeof(line) ? length : (int32_t)strlen(line));
+    }
+    return false;
+}
+
 void WriteFile(const Piece& piece, bool error, uint32_t flags, double now) {
     const bool commit = error || (flags & DEBUG_FLAG_COMMIT);
     const char* name = nullptr;
@@ -204,16 +263,12 @@ void WriteFile(const Piece& piece, bool error, uint32_t flags, double now) {
         String_CopyLength(g_log.OpenName, name, sizeof(g_log.OpenName));
         Platform_SetConsoleTitle(name);
         const bool append = error || (flags & DEBUG_FLAG_APPEND) || OpenedBefore(name);
-        const int32_t openFlags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
-        const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
-        for (int32_t attempt = 0; attempt < attempts; attempt++) {
-            if (attempt > 0) Platform_SleepMS(100);
-            g_log.Fd = Platform_Open(name, openFlags, 0, 0600);
-            if (g_log.Fd >= 0) break;
-        }
-        if (g_log.Fd < 0) {
+        if (!OpenLogFile(name, append)) {
             g_log.OpenFailed = true;
             g_log.OpenName[0] = 0;
+            // The lines are not lost: an error line already shown there is not shown twice.
+            if (!(error && g_errorsToStderr.load() && !(flags & DEBUG_FLAG_CONSOLE)))
+                WritePiece(piece, WriteStandardError);
             return;
         }
     }
@@ -447,15 +502,8 @@ int64_t Log_SetFilename(const char* name) {
         Platform_SetConsoleTitle(name);
     }
     if (!(flags & DEBUG_FLAG_FILE)) CloseFile();
-    else if (name[0]) {
-        char directory[kNameSize];
-        String_CopyLength(directory, name, sizeof(directory));
-        char* slash = strrchr(directory, '/');
-        if (slash && slash != directory) {
-            *slash = 0;
-            Platform_CreateDirectoryTree(directory);
-        }
-    }
+    else if (name[0])
+        MakeLogFolder(name);
     return 1;
 }
 

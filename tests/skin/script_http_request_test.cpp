@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,84 @@ TEST_F(HttpRequestTest, DownloadsReplaceTheFileOnlyOnSuccess) {
         EXPECT_EQ(ReadFile(target), c.after);
         EXPECT_FALSE(Exists(target + ".partial"));
     }
+}
+
+// Names beside the target that start with "target.bin.partial-": partial files of a run's own.
+int32_t OwnPartials(const std::string& folder) {
+    int32_t count = 0;
+    DIR* dir = opendir(folder.c_str());
+    while (dirent* entry = dir ? readdir(dir) : nullptr)
+        if (std::string(entry->d_name).rfind("target.bin.partial-", 0) == 0) count++;
+    if (dir) closedir(dir);
+    return count;
+}
+
+// Whatever another user put at the partial name first (a file open to all, a link, a FIFO) is
+// neither written through, adopted nor removed: the run takes a name of its own, gone at its end.
+TEST_F(HttpRequestTest, APartialNameTakenByAnotherUserIsLeftAlone) {
+    const std::string body = PseudoRandomBytes(70000, 3);
+    const std::string url = nginx->Put("data.bin", body);
+    ASSERT_EQ(chmod(out.path().c_str(), 01777), 0);
+    const std::string target = out.file("target.bin"), partial = target + ".partial";
+    const std::string victim = out.file("victim");
+    enum Kind { File, Link, Fifo };
+    for (const Kind kind : {File, Link, Fifo}) {
+        SCOPED_TRACE(kind);
+        unlink(partial.c_str());
+        ASSERT_TRUE(WriteText(victim, "victim", 0600));
+        const bool made = kind == File   ? WriteText(partial, "theirs", 0666)
+                          : kind == Link ? symlink(victim.c_str(), partial.c_str()) == 0
+                                         : mkfifo(partial.c_str(), 0666) == 0;
+        ASSERT_TRUE(made);
+        if (lchown(partial.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "no second user to plant as";
+        HttpRequest_SetUseCache(request, 0);
+        EXPECT_EQ(Download(url, target), Complete(200, "OK", 0));
+        EXPECT_TRUE(ReadFile(target) == body);
+        struct stat info = {};
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        ASSERT_EQ(lstat(partial.c_str(), &info), 0) << "the other user's entry was removed";
+        EXPECT_EQ(info.st_uid, 65534u);
+        if (kind == File) {
+            EXPECT_EQ(ReadFile(partial), "theirs");
+        }
+        EXPECT_EQ(ReadFile(victim), "victim");
+        EXPECT_EQ(OwnPartials(out.path()), 0);
+    }
+    // An aborted run leaves no partial file of its own either.
+    HttpRequest_SetUrl(request, bad->Url("/stall").c_str());
+    ASSERT_EQ(HttpRequest_Start(request), 1);
+    char name[512];
+    HttpRequest_GetPartialFileName(request, name, sizeof(name));
+    EXPECT_EQ(std::string(name).rfind(partial + "-", 0), 0u) << name;
+    EXPECT_TRUE(Exists(name));
+    HttpRequest_Abort(request);
+    EXPECT_EQ(Run(), Complete(0, "", 956));
+    EXPECT_EQ(OwnPartials(out.path()), 0);
+}
+
+// A file another user puts at the partial name while the answer is on its way (the folder is open
+// to all) is not renamed over the target: the run fails and the old file stays the user's.
+TEST_F(HttpRequestTest, AFileSwappedInAtThePartialNameIsNotAdopted) {
+    const std::string target = out.file("target.bin"), partial = target + ".partial";
+    std::atomic<bool> planted{false};
+    ScriptedPeer swapper([&](const std::string&) {
+        unlink(partial.c_str());
+        planted = WriteText(partial, "theirs", 0666) && chown(partial.c_str(), 65534, 65534) == 0;
+        return std::string("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+    ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
+    ASSERT_TRUE(WriteText(target, "old", 0600));
+    HttpRequest_SetUseCache(request, 0);
+    const std::string complete = Download(swapper.Url("/empty"), target);
+    if (!planted) GTEST_SKIP() << "no second user to plant as";
+    EXPECT_NE(complete.find("\"errorCode\":964,"), std::string::npos) << complete;
+    EXPECT_EQ(ReadFile(target), "old");
+    struct stat info = {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(ReadFile(partial), "theirs");
 }
 
 // The second download of an unchanged file asks with the file's date and keeps the file on 304;

@@ -694,6 +694,47 @@ TEST_F(RegistryStore, ThePreferencesAreTheUsersAlone) {
     umask(oldMask);
 }
 
+// A preferences folder that another user made or that a link of theirs stands for is neither
+// read (they would choose the settings) nor written (they would read or keep them): both fail,
+// and the error names the folder and why.
+TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    const std::string outside = dir.path() + "/outside", planted = "{\"K\": {\"v\": \"planted\"}}";
+    const struct {
+        const char* What;
+        bool Link;
+        const char* Reason;
+    } cases[] = {{"a folder of another user", false, "a folder of another user"},
+                 {"a link another user made", true, "a link another user made"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::string folder = c.Link ? outside : store;
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+        ASSERT_TRUE(!c.Link || symlink(outside.c_str(), store.c_str()) == 0);
+        ASSERT_TRUE(WriteText(folder + "/" + ProgramName() + ".json", planted, 0666));
+        if (lchown(store.c_str(), kOtherUser, kOtherUser) != 0) GTEST_SKIP() << "no second user to plant as";
+        for (const auto& [path, create] : kOperations) {
+            SCOPED_TRACE(path);
+            TakeLog();
+            Key key = Open(path, create);
+            EXPECT_EQ(key, nullptr);
+            if (key) {
+                EXPECT_EQ(GetText(key, "v"), "<none>");
+                if (create) SetText(key, "v", "mine");
+                Close(key);
+            }
+            EXPECT_NE(TakeLog().find("ERROR - Unable to open the registry preferences directory " + store + "/: " +
+                                     c.Reason + " (13)\n"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(ReadFile(folder + "/" + ProgramName() + ".json"), planted);
+        EXPECT_FALSE(FileExists(folder + "/" + ProgramName() + ".json.lock"));
+        unlink(file.c_str());
+        if (unlink(store.c_str()) != 0) rmdir(store.c_str());
+    }
+}
+
 // ---- Several processes ------------------------------------------------------------------------
 
 constexpr int32_t kWrites = 40;

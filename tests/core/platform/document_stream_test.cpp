@@ -254,6 +254,38 @@ TEST(DocumentStream, ALinkPlantedInASharedDirectoryIsNotSavedThrough) {
         }
 }
 
+// Our own link is followed only along a way no other user controls: a link of ours that leads
+// into another user's folder, or on to their link in a shared one, does not let them choose the
+// file that is replaced.
+TEST(DocumentStream, OurLinkIsNotFollowedThroughAnotherUsersFolderOrLink) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const struct {
+        const char* what;
+        mode_t mode;  // of the folder the link leads into
+        bool theirs;  // the folder belongs to the other user
+    } cases[] = {{"into another user's folder", 0755, true}, {"on to their link in a shared folder", 01777, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        chmod(dir.path().c_str(), 0755);
+        const std::string between = dir.file("between"), victim = dir.file("victim"), mine = dir.file("mine");
+        ASSERT_EQ(mkdir(between.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(between.c_str(), c.mode), 0);
+        ASSERT_TRUE(!c.theirs || chown(between.c_str(), 65534, 65534) == 0);
+        ASSERT_TRUE(WriteText(victim, kOld, 0600));
+        ASSERT_EQ(InChild([&] {
+                      if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+                      return symlink(victim.c_str(), (between + "/doc").c_str()) == 0 ? 0 : 3;
+                  }),
+                  0);
+        ASSERT_EQ(symlink("between/doc", mine.c_str()), 0);
+        Document doc(3);
+        EXPECT_NE(kFormats[0].Save(doc.Dict, mine.c_str()), 1);
+        EXPECT_EQ(ReadFile(victim), kOld);
+        EXPECT_EQ(Entries(between), std::set<std::string>{"doc"});
+    }
+}
+
 // A FIFO at the path is refused at once rather than waited on; so is a directory, which a save
 // leaves as it was.
 TEST(DocumentStream, OnlyRegularFilesAreLoaded) {

@@ -1,6 +1,8 @@
 #include "core/runtime/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -224,6 +226,50 @@ TEST_F(LogTest, PrintOverrideTakesEveryLine) {
     EXPECT_TRUE(g_printed.empty());
     Debug_Remove();
     EXPECT_EQ(ReadFile(log).find("INFO - a"), std::string::npos);
+}
+
+// A log folder or file that another user made or can steer is not written through: the lines go
+// to standard error after one line that says why, and the other place stays as it was.
+TEST_F(LogTest, AFolderOrFileAnotherUserControlsIsRefused) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    const std::string elsewhere = dir.file("elsewhere"), victim = dir.file("victim");
+    const struct {
+        const char* name;
+        std::string log;  // relative to the test's folder
+        std::string reason;
+    } cases[] = {
+        {"a link of another user as the folder", "linked/test.log", "a link another user made"},
+        {"a folder of another user", "theirs/test.log", "a folder of another user"},
+        {"a link at the file's name", "mine/linked.log", "a link at the file's name"},
+        {"a file of another user at the name", "mine/their.log", "a file of another user"},
+    };
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("theirs").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(dir.file("mine").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), dir.file("linked").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), dir.file("mine/linked.log").c_str()), 0);
+    ASSERT_TRUE(WriteText(dir.file("mine/their.log"), "theirs", 0644));
+    ASSERT_TRUE(WriteText(victim, "victim", 0600));
+    if (lchown(dir.file("linked").c_str(), 65534, 65534) != 0 || chown(dir.file("theirs").c_str(), 65534, 65534) ||
+        chown(dir.file("mine/their.log").c_str(), 65534, 65534))
+        GTEST_SKIP() << "no second user to plant as";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::internal::CaptureStderr();
+        Start(DEBUG_FLAG_FILE, c.log);
+        Info("kept\n");
+        Info("again\n");
+        Debug_Remove();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said.find("Log file " + log + " refused: " + c.reason + " (LE: "), 0u) << said;
+        EXPECT_EQ(said.find("refused", said.find('\n')), std::string::npos) << "said once: " << said;
+        EXPECT_NE(said.find("INFO - kept\n"), std::string::npos) << said;
+        EXPECT_NE(said.find("INFO - again\n"), std::string::npos) << said;
+    }
+    EXPECT_FALSE(FileExists(elsewhere + "/test.log"));
+    EXPECT_FALSE(FileExists(dir.file("theirs/test.log")));
+    EXPECT_EQ(ReadFile(victim), "victim");
+    EXPECT_EQ(ReadFile(dir.file("mine/their.log")), "theirs");
 }
 
 } // namespace
