@@ -107,8 +107,10 @@ void ReportCutShort(int32_t signal) {
     else String_Print(said, sizeof(said), "signal %d", signal);
     const uint32_t code = 128 + (uint32_t)signal;
     Debug_SetExitCode(code);
-    Log_Error("Workflow %s was stopped by %s before it ended: exit code %u\n", WorkflowApp_IsSelfUpdate() ? place : "run",
-              said, code);
+    char failed[2048] = "";
+    HostOutcome_TakeStoppedFailure(failed, sizeof(failed));
+    Log_Error("Workflow %s was stopped by %s before it ended%s%s: exit code %u\n",
+              WorkflowApp_IsSelfUpdate() ? place : "run", said, failed[0] ? "," : "", failed, code);
 }
 
 int64_t CloseWithoutAsking(void*, SkinWindow* window) {

@@ -43,6 +43,10 @@ struct Outcome {
     bool Started;
     bool Failed;
     bool Stopping;
+    // While a signal stops the run, what failed waits here to join the line that tells of the
+    // signal, so that the run ends with one ERROR line: the workflow's place and what failed.
+    char PendingPlace[kUrlSize];
+    char Pending[kUrlSize + 4 * kTextSize];
     int32_t Next;
     char SkinFolder[kUrlSize];
     Record Records[kRecords];
@@ -186,20 +190,27 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
     char place[kUrlSize];
     PlaceOf(record, place, sizeof(place));
     g_outcome->Failed = true;
+    char what[sizeof(g_outcome->Pending)];
     if (!exists) {
-        Log_Error("Workflow %s failed: it has no task \"%s\"\n", place, name);
+        String_Print(what, sizeof(what), ": it has no task \"%s\"", name);
     } else if (record && record->Error[0]) {
-        char line[kUrlSize + 4 * kTextSize];
-        String_Print(line, sizeof(line), "Workflow %s failed in \"%s\": task \"%s\"", place, name, record->Task);
-        if (record->Type[0]) String_PrintCat(line, sizeof(line), " (%s)", record->Type);
-        String_PrintCat(line, sizeof(line), ": %s", record->Error);
-        if (record->Detail[0]) String_PrintCat(line, sizeof(line), " - %s", record->Detail);
-        Log_Error("%s\n", line);
+        String_Print(what, sizeof(what), " in \"%s\": task \"%s\"", name, record->Task);
+        if (record->Type[0]) String_PrintCat(what, sizeof(what), " (%s)", record->Type);
+        String_PrintCat(what, sizeof(what), ": %s", record->Error);
+        if (record->Detail[0]) String_PrintCat(what, sizeof(what), " - %s", record->Detail);
     } else {
         char errors[kTextSize];
         ErrorList(info, errors, sizeof(errors));
-        Log_Error("Workflow %s failed in \"%s\"%s%s\n", place, name, errors[0] ? ": " : "", errors);
+        String_Print(what, sizeof(what), " in \"%s\"%s%s", name, errors[0] ? ": " : "", errors);
     }
+    if (g_outcome->Stopping) {
+        if (!g_outcome->Pending[0]) {
+            String_CopyLength(g_outcome->PendingPlace, place, sizeof(g_outcome->PendingPlace));
+            String_CopyLength(g_outcome->Pending, what, sizeof(g_outcome->Pending));
+        }
+        return 1;
+    }
+    Log_Error("Workflow %s failed%s\n", place, what);
     return 1;
 }
 
@@ -242,6 +253,9 @@ int64_t HostOutcome_Start() {
 
 int64_t HostOutcome_Stop() {
     if (!g_outcome->Started) return 1;
+    // A failure while stopping that no signal's line took is told on its own.
+    if (g_outcome->Pending[0]) Log_Error("Workflow %s failed%s\n", g_outcome->PendingPlace, g_outcome->Pending);
+    g_outcome->Pending[0] = 0;
     TaskRequest_SetPlaceCallback(nullptr);
     NotificationCenter_RemoveObserver("WorkflowRun", "RunStart", g_outcome, OnRunStart);
     NotificationCenter_RemoveObserver("WorkflowRun", "Run", g_outcome, OnRun);
@@ -253,6 +267,15 @@ int64_t HostOutcome_Stop() {
 
 int64_t HostOutcome_SetStopping() {
     g_outcome->Stopping = true;
+    return 1;
+}
+
+int64_t HostOutcome_TakeStoppedFailure(char* buffer, int32_t capacity) {
+    ASSERT_POINTER(buffer);
+    if (capacity > 0) buffer[0] = 0;
+    if (!g_outcome->Pending[0]) return 0;
+    String_CopyLength(buffer, g_outcome->Pending, capacity);
+    g_outcome->Pending[0] = 0;
     return 1;
 }
 

@@ -10,6 +10,10 @@ int64_t HostOutcome_Stop();
 // A shutdown was asked for (a signal) of a workflow run without a window: an entry that it cuts
 // short has failed (a window run's orderly shutdown is no failure).
 int64_t HostOutcome_SetStopping();
+// What failed while a signal stopped the run (" in \"apply\": task ... - detail"), for the line
+// that tells of the signal; 0 and an empty text when nothing did. Taken once: what is not taken
+// is told at HostOutcome_Stop.
+int64_t HostOutcome_TakeStoppedFailure(char* buffer, int32_t capacity);
 // 1 once a workflow failed to load or an entry task of one ended in failure.
 int64_t HostOutcome_Failed();
 // Sets exit code 1 when a workflow failed and no End task or page chose a code; 1 when it did.

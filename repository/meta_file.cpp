@@ -10,7 +10,6 @@
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
-#include "core/runtime/hash_table.h"
 #include "core/runtime/log.h"
 #include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
