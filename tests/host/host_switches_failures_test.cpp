@@ -2,9 +2,9 @@
 // ends with its exit code and says what and where in one ERROR line on standard error (switches
 // without their value or mistyped, a log level that is none, a skin without a usable first window,
 // a signal to a workflow run or to a window, a second start).
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "tests/core/linux/gui/desktop_peers.h"
