@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/peer_ratio.h"
+#include "bench/piece_manifest.h"
 #include "bench/process_peer.h"
 #include "core/certs/authenticate.h"
 #include "core/certs/cert_store.h"
@@ -217,30 +218,9 @@ struct Env {
         return true;
     }
 
-    // Every file in sorted order as one stream in pieces, the last one padded, with Base64 SHA-1
-    // digests: the manifest "<version>.json".
+    // The manifest "<version>.json".
     bool WriteManifest(const std::string& version) {
-        const std::string script =
-            "import base64,hashlib,json,os,sys\n"
-            "root,out,size=sys.argv[1],sys.argv[2],int(sys.argv[3])\n"
-            "names=sorted(os.path.relpath(os.path.join(d,f),root) for d,_,fs in os.walk(root) for f in fs)\n"
-            "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
-            "d=[];buf=b'';total=0\n"
-            "for n in names:\n"
-            "  with open(os.path.join(root,n),'rb') as f:\n"
-            "    while True:\n"
-            "      b=f.read(size-len(buf))\n"
-            "      if not b: break\n"
-            "      buf+=b;total+=len(b)\n"
-            "      if len(buf)==size: d.append(base64.b64encode(hashlib.sha1(buf).digest()).decode());buf=b''\n"
-            "tail=(-total)%size\n"
-            "if buf: d.append(base64.b64encode(hashlib.sha1(buf+bytes(tail)).digest()).decode())\n"
-            "pad=[{'offset':total,'size':tail}] if tail else []\n"
-            "json.dump({'id':sys.argv[4],'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},"
-            "open(out,'w'))\n";
-        std::ofstream(Dir.file("manifest.py")) << script;
-        return Shell("/usr/bin/python3 " + Dir.file("manifest.py") + " " + Www(version) + " " +
-                     Www(version + ".json") + " " + std::to_string(kPiece) + " " + version) == 0;
+        return WritePieceManifest(Dir.file("manifest.py"), Www(version), Www(version + ".json"), kPiece, version);
     }
 
     // Bytes nginx sent for requests whose path begins with one of the prefixes, from the log's

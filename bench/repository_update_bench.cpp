@@ -20,6 +20,7 @@
 #include <string>
 
 #include "bench/peer_ratio.h"
+#include "bench/piece_manifest.h"
 #include "core/certs/authenticate.h"
 #include "core/certs/cert_store.h"
 #include "core/formats/json.h"
@@ -126,30 +127,9 @@ struct Env {
         return true;
     }
 
-    // Every file in sorted order as one stream in pieces, the last one padded, with Base64 SHA-1
-    // digests: the manifest "<tree>.json".
+    // The manifest "<tree>.json".
     bool WriteManifest(const std::string& tree) {
-        const std::string script =
-            "import base64,hashlib,json,os,sys\n"
-            "root,out,size=sys.argv[1],sys.argv[2],int(sys.argv[3])\n"
-            "names=sorted(os.listdir(root))\n"
-            "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
-            "d=[];buf=b'';total=0\n"
-            "for n in names:\n"
-            "  with open(os.path.join(root,n),'rb') as f:\n"
-            "    while True:\n"
-            "      b=f.read(size-len(buf))\n"
-            "      if not b: break\n"
-            "      buf+=b;total+=len(b)\n"
-            "      if len(buf)==size: d.append(base64.b64encode(hashlib.sha1(buf).digest()).decode());buf=b''\n"
-            "tail=(-total)%size\n"
-            "if buf: d.append(base64.b64encode(hashlib.sha1(buf+bytes(tail)).digest()).decode())\n"
-            "pad=[{'offset':total,'size':tail}] if tail else []\n"
-            "json.dump({'id':sys.argv[4],'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},"
-            "open(out,'w'))\n";
-        std::ofstream(File("manifest.py")) << script;
-        return Shell("/usr/bin/python3 " + File("manifest.py") + " " + File(tree) + " " + File(tree + ".json") +
-                     " " + std::to_string(kPiece) + " " + tree) == 0;
+        return WritePieceManifest(File("manifest.py"), File(tree), File(tree + ".json"), kPiece, tree);
     }
 
     // The destination holds the first version, linked from it (an update replaces files by

@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,17 +25,15 @@ struct HostRun {
     double Seconds = 0;
 };
 
-// Starts the program with the arguments and extra environment, its standard output and error on
-// one pipe whose reading end goes to `out`; the child's pid, or -1 when it did not start.
-inline pid_t SpawnWithOutput(const std::vector<std::string>& args, const std::vector<std::string>& env, int* out) {
-    *out = -1;
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
+// Starts the program with the arguments and extra environment, its standard output on `outFd` and
+// its standard error on `errFd` (descriptors the child closes on exec otherwise); the child's pid,
+// or -1 when it did not start.
+inline pid_t SpawnOnto(const std::vector<std::string>& args, const std::vector<std::string>& env, int outFd,
+                       int errFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     std::vector<std::string> envText;
     for (char** e = environ; *e; e++) envText.push_back(*e);
     envText.insert(envText.end(), env.begin(), env.end());
@@ -44,6 +45,16 @@ inline pid_t SpawnWithOutput(const std::vector<std::string>& args, const std::ve
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Starts the program with the arguments and extra environment, its standard output and error on
+// one pipe whose reading end goes to `out`; the child's pid, or -1 when it did not start.
+inline pid_t SpawnWithOutput(const std::vector<std::string>& args, const std::vector<std::string>& env, int* out) {
+    *out = -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = SpawnOnto(args, env, fds[1], fds[1]);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
@@ -51,6 +62,31 @@ inline pid_t SpawnWithOutput(const std::vector<std::string>& args, const std::ve
     }
     *out = fds[0];
     return pid;
+}
+
+// A loopback port that nothing listens on now.
+inline int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Whether something accepts connections on the loopback port.
+inline bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((uint16_t)port);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
 }
 
 // Runs the program with the arguments and extra environment, at most waitMs.

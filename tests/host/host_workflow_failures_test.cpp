@@ -27,21 +27,7 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
     Outcome run;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; e++) envText.push_back(*e);
-    envText.insert(envText.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t pid = SpawnOnto(args, env, out[1], err[1]);
     close(out[1]);
     close(err[1]);
     auto drain = [](int fd, std::string* text) {
