@@ -19,7 +19,7 @@
 #define __SANITIZE_ADDRESS__ 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizer runtime's count of the heap in use (its header comes with clang only).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -445,7 +445,7 @@ TEST_F(TrackedMemory, BlocksFreedByAnotherThreadWhileTheirOwnerRuns) {
 
 // Bytes the heap holds for the program now.
 size_t HeapBytes() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return __sanitizer_get_current_allocated_bytes();
 #else
     return mallinfo2().uordblks;
