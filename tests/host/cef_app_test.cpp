@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "core/certs/authenticate.h"
+#include "core/net/proxy_resolver.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
@@ -24,11 +27,20 @@ using Strings = std::vector<std::string>;
 class CefAppTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The environment is set before the proxy discovery thread starts and changed only once it
+        // has ended: a setenv beside another thread's getenv can pull the table from under it.
+        Proxies(nullptr, nullptr, nullptr);
         ASSERT_EQ(WorkflowApp_Init("cef_app_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
+        int32_t pending = 1;
+        for (int i = 0; i < 1000 && pending; i++) {
+            char list[256] = "";
+            ProxyResolver_GetProxyForURL("http://a.test/", list, sizeof(list), &pending);
+            if (pending) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(pending, 0) << "the proxy discovery did not end within 10 s";
         Debug_PrintOverride(CaptureLog);
         g_authenticate = 0;
         Authenticate_EnabledOverride(AuthenticateAnswer);
-        Proxies(nullptr, nullptr, nullptr);
         CommandLine("prog");
         app = CEF5414CEFApp_GetApp();
     }
