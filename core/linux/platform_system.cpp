@@ -14,6 +14,7 @@
 #include <link.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <mutex>
 #include <string_view>
 #include <strings.h>
 #include <sys/resource.h>
@@ -678,15 +679,64 @@ int64_t Platform_GetLongPath(const char* path, char* buffer, int32_t size) {
 
 // ---- Environment and console ----------------------------------------------------------------
 
+// The C library's setenv grows its table with realloc and unsetenv shifts it in place, while
+// getenv on other threads (proxy discovery, web requests, launches, the toolkit's own) walks it
+// without a lock: a variable added beside such a walk pulls the table from under it. So the table
+// is never changed where it stands: a new one is made beside it and put in place with one store,
+// and the old one stays readable. The tables and texts live until exit, outside the tracked
+// allocator, as the C library and every child started later read them; each table holds the one
+// before it past its end, so that all stay reachable from g_newest and leak checks do not count
+// them. A workflow changes few variables, so this costs a few hundred bytes a change.
+namespace {
+
+std::mutex g_environmentLock;
+char** g_newest = nullptr;
+
+bool IsVariableName(const char* name) { return name[0] != 0 && strchr(name, '=') == nullptr; }
+
+// Puts a copy of `environ` in place without `name`, plus `entry` when given ("name=value").
+bool ReplaceEnvironment(const char* name, char* entry) {
+    const size_t length = strlen(name);
+    size_t count = 0;
+    for (char** at = environ; at && *at; at++) count++;
+    char** table = static_cast<char**>(malloc((count + 3) * sizeof(char*)));
+    if (!table) return false;
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++)
+        if (strncmp(environ[i], name, length) != 0 || environ[i][length] != '=') table[kept++] = environ[i];
+    if (entry) table[kept++] = entry;
+    table[kept] = nullptr;
+    table[kept + 1] = reinterpret_cast<char*>(g_newest);
+    g_newest = table;
+    environ = table;
+    return true;
+}
+
+} // namespace
+
 int64_t Platform_SetEnvironmentVariable(const char* name, const char* value) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(value);
-    return setenv(name, value, 1) == 0;
+    if (!IsVariableName(name)) return 0;
+    const size_t nameLength = strlen(name), valueLength = strlen(value);
+    char* entry = static_cast<char*>(malloc(nameLength + valueLength + 2));
+    if (!entry) return 0;
+    memcpy(entry, name, nameLength);
+    entry[nameLength] = '=';
+    memcpy(entry + nameLength + 1, value, valueLength + 1);
+    std::lock_guard<std::mutex> hold(g_environmentLock);
+    if (!ReplaceEnvironment(name, entry)) {
+        free(entry);
+        return 0;
+    }
+    return 1;
 }
 
 int64_t Platform_UnsetEnvironmentVariable(const char* name) {
     ASSERT_POINTER(name);
-    return unsetenv(name) == 0;
+    if (!IsVariableName(name)) return 0;
+    std::lock_guard<std::mutex> hold(g_environmentLock);
+    return ReplaceEnvironment(name, nullptr) ? 1 : 0;
 }
 
 // Privileges come with the user the process runs as; there is nothing to switch on.

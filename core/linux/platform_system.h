@@ -70,7 +70,7 @@ int64_t Platform_SetCurrentDirectory(const char* path);
 // A plain copy: this file system has no short names. False (empty) when it does not fit.
 int64_t Platform_GetLongPath(const char* path, char* buffer, int32_t size);
 
-// Environment and console. The environment calls must not race other threads' getenv.
+// Environment and console. Changes never move the table a getenv on another thread is reading.
 int64_t Platform_SetEnvironmentVariable(const char* name, const char* value);
 int64_t Platform_UnsetEnvironmentVariable(const char* name);
 int64_t Platform_EnablePrivilege(int32_t privilege);

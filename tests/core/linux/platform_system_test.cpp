@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <clocale>
 #include <cstring>
 #include <dlfcn.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -567,6 +569,32 @@ TEST(PlatformEnvironment, SetOverwritesAndUnsetRemoves) {
     EXPECT_EQ(Platform_SetEnvironmentVariable("A=B", "x") + Platform_SetEnvironmentVariable("", "x") +
                   Platform_UnsetEnvironmentVariable("A=B"),
               0);
+}
+
+// Variables added and removed while other threads read the environment: the readers never see a
+// table pulled from under them (under the C library's setenv this reads freed memory).
+TEST(PlatformEnvironment, ChangesBesideReadersOnOtherThreads) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; t++)
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                const char* home = getenv("HOME");
+                EXPECT_NE(home, nullptr);
+            }
+        });
+    char name[32];
+    for (int i = 0; i < 2000; i++) {
+        snprintf(name, sizeof(name), "QVR_ENV_RACE_%d", i);
+        EXPECT_EQ(Platform_SetEnvironmentVariable(name, "x"), 1);
+    }
+    for (int i = 0; i < 2000; i++) {
+        snprintf(name, sizeof(name), "QVR_ENV_RACE_%d", i);
+        EXPECT_EQ(Platform_UnsetEnvironmentVariable(name), 1);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(getenv("QVR_ENV_RACE_0"), nullptr);
 }
 
 TEST(PlatformConsole, UnsupportedServicesAnswerAsDocumented) {
