@@ -788,6 +788,18 @@ int64_t Platform_ProcessIsRunning(PlatformProcess* handle) {
     if (handle->Task) return PrivilegedTask_IsRunning(handle->Task);
     // Once reaped, the pid may already belong to another process.
     if (handle->WaitStatusValid) return 0;
+    // Our own unreaped child answers through one wait that leaves its status in place, instead of
+    // the kernel formatting its whole /proc record on every poll. Only an end counts: a stopped
+    // child still runs, and a child no longer ours (reaped elsewhere) is asked through /proc.
+    if (handle->Child && handle->ProcessId > 0) {
+        siginfo_t info;
+        int waited;
+        do {
+            info.si_pid = 0;
+            waited = waitid(P_PID, (id_t)handle->ProcessId, &info, WEXITED | WNOHANG | WNOWAIT);
+        } while (waited < 0 && errno == EINTR);
+        if (waited == 0) return info.si_pid == 0;
+    }
     ProcStat stat;
     if (!ReadProcStat((uint64_t)(int64_t)handle->ProcessId, &stat)) return 0;
     return stat.State != 'Z' && stat.State != 'X';

@@ -300,9 +300,6 @@ int64_t Process_Create(Process** handle) {
     process->Header.RefCount = 1;
     process->Header.Delete = DeleteHandle;
     Class_GenerateInstanceIdReal(process);
-    HashFile_Create(&process->Digester);
-    HashFile_SetInterface(process->Digester, &SHA1_INTERFACE);
-    HashFile_SetCompleteCallback(process->Digester, process, DigestComplete);
     AuthenticateAsync_Create(&process->Authenticator);
     AuthenticateAsync_SetCompleteCallback(process->Authenticator, process, SignatureComplete);
     CertStoreInterface* store = Authenticate_CertStoreGet("app");
@@ -323,7 +320,7 @@ int64_t Process_Delete(Process** handle) {
     Pipe_Release(&process->StandardOutput);
     Pipe_Release(&process->StandardError);
     AuthenticateAsync_Release(&process->Authenticator);
-    HashFile_Delete(&process->Digester);
+    if (process->Digester) HashFile_Delete(&process->Digester);
     process->Header.ClassId = 0;
     Memory_Free(process, sizeof(Process));
     *handle = nullptr;
@@ -560,6 +557,13 @@ int64_t Process_Launch(Process* process) {
         CopyUnquoted(path, (int32_t)sizeof(path),
                      process->SHA1Target[0] ? process->SHA1Target : process->ApplicationName);
         process->State = PROCESS_STATE_HASHING;
+        // Made for the first launch that checks a digest: its read buffer is large, and most
+        // launches check none.
+        if (!process->Digester) {
+            HashFile_Create(&process->Digester);
+            HashFile_SetInterface(process->Digester, &SHA1_INTERFACE);
+            HashFile_SetCompleteCallback(process->Digester, process, DigestComplete);
+        }
         HashFile_Reset(process->Digester);
         HashFile_SetPath(process->Digester, path);
         // A file that does not open completes at once, with failure.

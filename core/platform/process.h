@@ -48,7 +48,7 @@ extern const ProcessRightsString Process_RightsStringTable[4];
 struct Process {
     Class Header;
     ClassPrint Print;
-    HashFile* Digester;               // SHA-1, completing into this object
+    HashFile* Digester;               // SHA-1, completing into this object; made by the first launch that checks one
     AuthenticateAsync* Authenticator; // completing into this object
     Pipe* StandardInput;              // each holds a reference, or null
     Pipe* StandardOutput;

@@ -3,6 +3,7 @@
 #include "core/runtime/notification_center.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -183,9 +184,23 @@ const char* OrGlobal(const char* text) {
     return text ? text : kGlobal;
 }
 
+// "type.name.instance". Every fire and every observer change builds one, so the parts are joined
+// by hand; a key that does not fit goes through the formatter, which cuts it and reports the cut.
 void BuildKey(char* key, const char* type, const char* name, const char* instance) {
-    String_Print(key, NOTIFICATIONCENTER_KEY_SIZE, "%s.%s.%s", OrGlobal(type), OrGlobal(name),
-                 OrGlobal(instance));
+    const char* const parts[3] = {OrGlobal(type), OrGlobal(name), OrGlobal(instance)};
+    size_t used = 0;
+    for (int32_t i = 0; i < 3; i++) {
+        const size_t length = strlen(parts[i]);
+        const size_t separator = i < 2 ? 1 : 0;
+        if (used + length + separator >= (size_t)NOTIFICATIONCENTER_KEY_SIZE) {
+            String_Print(key, NOTIFICATIONCENTER_KEY_SIZE, "%s.%s.%s", parts[0], parts[1], parts[2]);
+            return;
+        }
+        memcpy(key + used, parts[i], length);
+        used += length;
+        if (separator) key[used++] = '.';
+    }
+    key[used] = 0;
 }
 
 void CopyText(char* destination, const char* text) {

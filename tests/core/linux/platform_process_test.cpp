@@ -348,6 +348,22 @@ TEST(PlatformProcess, RunningStoppedKilledAndReaped) {
     EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
 }
 
+TEST(PlatformProcess, ChildCollectedBehindTheHandleHasEnded) {
+    // Someone else's wait took the status: the handle can neither see the end through its own
+    // wait nor collect it, and the process is gone all the same.
+    PlatformProcess* handle = nullptr;
+    ASSERT_EQ(Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &handle), 1);
+    const int32_t pid = Platform_ProcessGetId(handle);
+    EXPECT_EQ(Platform_ProcessIsRunning(handle), 1);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(Platform_ProcessIsRunning(handle) + Platform_ProcessIsIdle(handle), 0);
+    int32_t code = 5;
+    EXPECT_EQ(Platform_ProcessGetExitCode(handle, &code), 0);
+    EXPECT_EQ(Platform_ProcessDelete(&handle), 1);
+}
+
 TEST(PlatformProcess, HandleWithoutProcessOrOfAnotherClass) {
     PlatformProcess none = {};
     none.Header.ClassId = PLATFORM_PROCESS_CLASS_ID;

@@ -469,6 +469,26 @@ TEST_F(ProcessTest, DigestMismatchOrUnreadableTargetRefusesTheLaunch) {
     EXPECT_FALSE(Ran());
 }
 
+TEST_F(ProcessTest, DigestAskedOnlyForALaterLaunchIsStillChecked) {
+    const std::string script = Script(0);
+    Recorder r;
+    Make(script, "", r);
+    ASSERT_EQ(Process_Launch(process), 1);
+    ASSERT_TRUE(PollUntilComplete(r));
+    EXPECT_EQ(process->Digester, nullptr) << "a launch without a digest reads no file";
+    // The same object launched again, now with a digest: a wrong one refuses, the right one runs.
+    ASSERT_EQ(unlink((dir + "/ran").c_str()), 0);
+    Process_SetSHA1(process, std::string(40, '0').c_str());
+    ASSERT_EQ(Process_Launch(process), 1);
+    ASSERT_TRUE(PollUntilComplete(r, 2));
+    EXPECT_FALSE(Ran());
+    Process_SetSHA1(process, Sha1Of(script).c_str());
+    ASSERT_EQ(Process_Launch(process), 1);
+    ASSERT_TRUE(PollUntilComplete(r, 3));
+    EXPECT_TRUE(Ran());
+    EXPECT_EQ(r.Story(), "Start Ready Complete(1,0) Start Complete(0,0) Start Ready Complete(1,0)");
+}
+
 TEST_F(ProcessTest, SignatureIsCheckedAfterTheDigestAndRefusedWhileItCannotBeVerified) {
     const std::string script = Script(9);
     // Digest mismatch: the signature check never starts. Digest match, checking on: refused with

@@ -110,6 +110,30 @@ TEST_F(NotificationCenterTest, ObserverClassesAreCalledInOrderByKey) {
     EXPECT_EQ(key, nullptr);
 }
 
+TEST_F(NotificationCenterTest, KeysUpToTheirSizeAreWholeAndLongerOnesStillMatchThemselves) {
+    // Type, name and instance lengths around the key's size (two separators and the end byte).
+    const struct {
+        size_t type, name, instance;
+    } cases[] = {{1, 1, 1}, {39, 40, 40}, {40, 40, 39}, {0, 0, 120}, {40, 40, 40}};
+    for (const auto& c : cases) {
+        const std::string type(c.type, 't'), name(c.name, 'n'), instance(c.instance, 'i');
+        std::string other = instance;
+        other.back() = 'x';
+        NotificationCenter_AddInstanceObserver(type.c_str(), name.c_str(), instance.c_str(), (void*)"k", Record);
+        EXPECT_TRUE(HasKey(type.c_str(), name.c_str(), instance.c_str())) << c.type << "/" << c.instance;
+        // A key that fits keeps its last byte: an instance differing only there is another key.
+        if (c.type + c.name + c.instance + 2 < NOTIFICATIONCENTER_KEY_SIZE) {
+            EXPECT_FALSE(HasKey(type.c_str(), name.c_str(), other.c_str())) << c.type << "/" << c.instance;
+        }
+        g_lines.clear();
+        NotificationCenter_Fire(type.c_str(), name.c_str(), instance.c_str(), nullptr);
+        EXPECT_EQ(g_lines.size(), 1u) << c.type << "/" << c.instance;
+        NotificationCenter_RemoveInstanceObserver(type.c_str(), name.c_str(), instance.c_str(), (void*)"k", Record);
+        NotificationCenter_Process();
+        EXPECT_FALSE(HasKey(type.c_str(), name.c_str(), instance.c_str())) << c.type << "/" << c.instance;
+    }
+}
+
 TEST_F(NotificationCenterTest, RemovalIsDeferredAndTakesOnlyTheFirstMatch) {
     const char* a = "a";
     NotificationCenter_AddObserver("T", "N", (void*)a, Record);
