@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "bench/peer_ratio.h"
-#include "bench/piece_manifest.h"
+#include "bench/repository_bench_support.h"
 #include "bench/process_peer.h"
 #include "core/certs/authenticate.h"
 #include "core/certs/cert_store.h"
@@ -72,16 +72,6 @@ std::string Output(const std::string& command) {
     char buffer[4096];
     for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
     return pclose(pipe) == 0 ? out : std::string();
-}
-
-// Incompressible bytes, so that no side gains by compression.
-void Fill(std::string& data, uint64_t seed) {
-    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (size_t i = 0; i + 8 <= data.size(); i += 8) {
-        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-        memcpy(&data[i], &x, 8);
-    }
-    for (size_t i = data.size() & ~size_t(7); i < data.size(); i++) data[i] = (char)(x >> (8 * (i & 7)));
 }
 
 struct Env {
@@ -220,7 +210,7 @@ struct Env {
 
     // The manifest "<version>.json".
     bool WriteManifest(const std::string& version) {
-        return WritePieceManifest(Dir.file("manifest.py"), Www(version), Www(version + ".json"), kPiece, version);
+        return WriteRepositoryManifest(Dir.file("manifest.py"), Www(version), Www(version + ".json"), kPiece, version);
     }
 
     // Bytes nginx sent for requests whose path begins with one of the prefixes, from the log's
@@ -285,38 +275,7 @@ Env& TheEnv() {
     return env;
 }
 
-bool ToDictionary(const std::string& text, Dictionary** root, Dictionary** object) {
-    Dictionary_Create(root);
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetDictionaryHandle(json, *root);
-    const bool loaded = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1;
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Release(&json);
-    DictionaryItem* item = nullptr;
-    Dictionary_ItemGetFirst(*root, &item);
-    if (item) Dictionary_ItemGetDictionaryHandle(*root, item, object);
-    return loaded && *object;
-}
-
 // One pass of the owner's loop, as the repository's task runs it.
-void Pass(Repository* repo) {
-    Repository_Process(repo);
-    EventQueue_Flush(nullptr);
-    WebGetPool_Process();
-    NotificationCenter_Process();
-    Thread_Wait(1);
-}
-
-template <typename Done> bool Pump(Repository* repo, Done done, double seconds) {
-    const double end = Time_GetCurrent() + seconds;
-    while (Time_GetCurrent() < end) {
-        Pass(repo);
-        if (done()) return true;
-    }
-    return false;
-}
-
 // Refreshes and synchronises the destination with a version from nginx; true when it ended
 // without an error.
 bool RunOurSync(Env& env, const std::string& version, int requests, int fileCompletes) {

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "bench/peer_ratio.h"
-#include "bench/piece_manifest.h"
+#include "bench/repository_bench_support.h"
 #include "core/certs/authenticate.h"
 #include "core/certs/cert_store.h"
 #include "core/formats/json.h"
@@ -63,12 +63,9 @@ int Shell(const std::string& command) { return system(command.c_str()); }
 bool WriteFile(const std::string& path, int64_t size, uint64_t seed) {
     std::ofstream out(path, std::ios::binary);
     std::string block((size_t)1 << 20, 0);
-    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (int64_t done = 0; done < size;) {
-        for (size_t i = 0; i + 8 <= block.size(); i += 8) {
-            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-            memcpy(&block[i], &x, 8);
-        }
+    // Each block has its own seed, distinct between files of other seeds too.
+    for (int64_t done = 0, index = 0; done < size; index++) {
+        Fill(block, (seed << 32) + (uint64_t)index);
         const int64_t n = std::min<int64_t>((int64_t)block.size(), size - done);
         out.write(block.data(), (std::streamsize)n);
         done += n;
@@ -129,7 +126,7 @@ struct Env {
 
     // The manifest "<tree>.json".
     bool WriteManifest(const std::string& tree) {
-        return WritePieceManifest(File("manifest.py"), File(tree), File(tree + ".json"), kPiece, tree);
+        return WriteRepositoryManifest(File("manifest.py"), File(tree), File(tree + ".json"), kPiece, tree);
     }
 
     // The destination holds the first version, linked from it (an update replaces files by
@@ -150,33 +147,6 @@ struct Env {
 Env& TheEnv() {
     static Env env;
     return env;
-}
-
-bool ToDictionary(const std::string& text, Dictionary** root, Dictionary** object) {
-    Dictionary_Create(root);
-    JSON* json = nullptr;
-    JSON_Create(&json);
-    JSON_SetDictionaryHandle(json, *root);
-    const bool loaded = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1;
-    JSON_SetDictionaryHandle(json, nullptr);
-    JSON_Release(&json);
-    DictionaryItem* item = nullptr;
-    Dictionary_ItemGetFirst(*root, &item);
-    if (item) Dictionary_ItemGetDictionaryHandle(*root, item, object);
-    return loaded && *object;
-}
-
-template <typename Done> bool Pump(Repository* repo, Done done, double seconds) {
-    const double end = Time_GetCurrent() + seconds;
-    while (Time_GetCurrent() < end) {
-        Repository_Process(repo);
-        EventQueue_Flush(nullptr);
-        WebGetPool_Process();
-        NotificationCenter_Process();
-        Thread_Wait(1);
-        if (done()) return true;
-    }
-    return false;
 }
 
 // Refreshes and synchronises the destination with the tree's second version; true when it ended

@@ -2,6 +2,7 @@
 // its exit code, and a private home so that nothing of the user's is touched.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -90,35 +91,40 @@ inline bool Accepts(int port) {
 }
 
 // Runs the program with the arguments and extra environment, at most waitMs.
+// Reads what the child says on `out` until it ends or `seconds` pass (it is killed then), then
+// closes `out`; true when it ended by itself, with its wait status in `status`.
+inline bool ReadUntilEnd(pid_t pid, int out, std::string* text, double seconds, int* status) {
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[4096];
+    bool ended = false;
+    *status = 0;
+    while (!ended && std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
+        pollfd p = {out, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            const ssize_t n = read(out, buffer, sizeof(buffer));
+            if (n > 0) text->append(buffer, (size_t)n);
+        }
+        ended = waitpid(pid, status, WNOHANG) == pid;
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, status, 0);
+    }
+    for (ssize_t n = 0; (n = read(out, buffer, sizeof(buffer))) > 0;) text->append(buffer, (size_t)n);
+    close(out);
+    return ended;
+}
+
 inline HostRun RunHost(const std::vector<std::string>& args, const std::vector<std::string>& env, int waitMs = 60000) {
     HostRun run;
     int out = -1;
     const pid_t pid = SpawnWithOutput(args, env, &out);
     if (pid < 0) return run;
+    const auto start = std::chrono::steady_clock::now();
     int status = 0;
-    bool ended = false;
-    for (int waited = 0; waited < waitMs; waited += 20) {
-        pollfd p = {out, POLLIN, 0};
-        char buffer[4096];
-        ssize_t n = 0;
-        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && (n = read(out, buffer, sizeof(buffer))) > 0)
-            run.Text.append(buffer, (size_t)n);
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            ended = true;
-            while ((n = read(out, buffer, sizeof(buffer))) > 0) run.Text.append(buffer, (size_t)n);
-            run.Seconds = waited / 1000.0;
-            break;
-        }
-        usleep(20000);
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        run.Seconds = waitMs / 1000.0;
-    } else {
+    if (ReadUntilEnd(pid, out, &run.Text, waitMs / 1000.0, &status))
         run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    close(out);
+    run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return run;
 }
 

@@ -178,25 +178,8 @@ pid_t StartServer(const std::vector<std::string>& words, const std::vector<std::
 
 // Reads until the child ends or `seconds` pass (it is killed then); its exit code or -1.
 int Finish(pid_t pid, int out, std::string* text, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    char buffer[4096];
     int status = 0;
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
-        pollfd p = {out, POLLIN, 0};
-        if (poll(&p, 1, 20) > 0) {
-            const ssize_t n = read(out, buffer, sizeof(buffer));
-            if (n > 0) text->append(buffer, (size_t)n);
-        }
-        ended = waitpid(pid, &status, WNOHANG) == pid;
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    for (ssize_t n = 0; (n = read(out, buffer, sizeof(buffer))) > 0;) text->append(buffer, (size_t)n);
-    close(out);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ReadUntilEnd(pid, out, text, seconds, &status) && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Every README command that starts the host, and the server commands they need, run as printed

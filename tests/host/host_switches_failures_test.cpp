@@ -248,24 +248,9 @@ class HostSwitchesOnADisplay : public ::testing::Test {
     // Waits at most `seconds` for the child to end, reading what it says; its status, or -1.
     static int End(pid_t pid, int out, std::string* text, double seconds, double* took) {
         const auto start = std::chrono::steady_clock::now();
-        char buffer[4096];
         int status = 0;
-        bool ended = false;
-        while (!ended && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < seconds) {
-            pollfd p = {out, POLLIN, 0};
-            if (poll(&p, 1, 10) > 0) {
-                const ssize_t n = read(out, buffer, sizeof(buffer));
-                if (n > 0) text->append(buffer, (size_t)n);
-            }
-            ended = waitpid(pid, &status, WNOHANG) == pid;
-        }
+        const bool ended = ReadUntilEnd(pid, out, text, seconds, &status);
         *took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        for (ssize_t n = 0; (n = read(out, buffer, sizeof(buffer))) > 0;) text->append(buffer, (size_t)n);
-        close(out);
         return ended ? status : -1;
     }
 
