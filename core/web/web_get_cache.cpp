@@ -339,10 +339,13 @@ int64_t WebGetCacheStore_WaitOne(WebGetCacheStore* store, const char* url, WebGe
     ASSERT_POINTER(url);
     CriticalSectionGuard guard(store->Lock);
     WebGetCacheItem* found = FindValid(store, url, false);
-    if (found && !Flag(found->Committed) && Class_HasOneRef(found)) {
+    if (found && Class_HasOneRef(found) && !Flag(found->Committed)) {
         // Its filler let go of it without committing or invalidating it: nobody will finish it,
         // and waiting for it would never end. References are only handed out under this lock,
-        // so none can appear meanwhile.
+        // so none can appear meanwhile. The filler commits without the lock and lets go after:
+        // the references are read first, so that a commit made before the last one went is seen
+        // (read the other way round, an item committed in between was thrown away and fetched
+        // again).
         WebGetCacheItem_Invalidate(found);
         found = nullptr;
     }
