@@ -1,15 +1,22 @@
 // The crash report glue: where dumps go, the event file that carries the dump to the analytics
-// service, and the reporter process that sends it.
+// service, and the reporter process that sends it. The crashed process only starts the reporter
+// (prepared while it was sound) and writes what exists nowhere else, its queued events; the
+// reporter waits until the crashed process has ended, completes the event file from the dump and
+// sends it. A dump that no reporter took is handed over by the next start.
 #include "host/crash_report.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
@@ -27,19 +34,39 @@
 #include "host/linux/crash_handler.h"
 #include "workflow/workflow_app.h"
 
+extern char** environ;
+
 namespace {
 
 constexpr int32_t kNameSize = 320;
 constexpr int32_t kCommandSize = 4096;
 constexpr int32_t kDirectorySize = 1024;
-constexpr uint32_t kLaunchNormal = 16;
+constexpr int32_t kIdSize = 32; // the crash handler's ids: 32 hexadecimal digits
+constexpr int32_t kMostArguments = 16;
 // Our dumps are a few hundred kilobytes; the event file carries one in Base64 besides the queued
 // events.
 constexpr int64_t kDumpLimit = 64 << 20;
 constexpr int64_t kEventLimit = 128 << 20;
+// How long a reporter waits for the crashed process to let go of its dump: longer than the crashed
+// process itself waits for its crash thread before it ends.
+constexpr int32_t kClaimWaitMs = 30000;
+// Dumps a start hands over at most; the rest wait for the next one.
+constexpr int32_t kMostLeftovers = 8;
+constexpr const char kIdPrefix[] = "--crashid=";
+constexpr const char kSessionPrefix[] = "--crashsession=";
 
+// The reporter's launch, made at installation: nothing on the crash path allocates, formats a
+// switch or reads the command line. The id's room is filled in at the crash.
 struct CrashReportState {
     uint32_t Installed;
+    char Program[kNameSize];
+    char Directory[kNameSize];
+    char IdArgument[sizeof(kIdPrefix) + kIdSize];
+    char* Arguments[kMostArguments + 2]; // the program, the switches, a null
+    int32_t ArgumentCount;               // switches only
+    int32_t SessionIndex;                // where the session's switch is
+    char** Environment;                  // a copy, ending with a null
+    int32_t EnvironmentCount;
 };
 
 CrashReportState* GlobalCrashReport = nullptr;
@@ -64,7 +91,9 @@ int32_t PrivateCandidates(char (*paths)[kDirectorySize], int32_t most) {
     const char* product = slash ? slash + 1 : base;
     if (!product[0]) return count;
     char home[kDirectorySize] = "";
-    const char* cache = getenv("XDG_CACHE_HOME");
+    char cacheHome[kDirectorySize] = "";
+    char runtimeHome[kDirectorySize] = "";
+    const char* cache = Platform_GetEnvironmentVariable("XDG_CACHE_HOME", cacheHome, sizeof(cacheHome)) ? cacheHome : nullptr;
     if (!cache || cache[0] != '/') {
         cache = nullptr;
         if (Platform_GetUserHome(home, sizeof(home)) && home[0] == '/') {
@@ -73,7 +102,8 @@ int32_t PrivateCandidates(char (*paths)[kDirectorySize], int32_t most) {
             cache = home;
         }
     }
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    const char* runtime =
+        Platform_GetEnvironmentVariable("XDG_RUNTIME_DIR", runtimeHome, sizeof(runtimeHome)) ? runtimeHome : nullptr;
     for (const char* root : {cache, runtime && runtime[0] == '/' ? runtime : nullptr}) {
         if (!root || count >= most) continue;
         char folder[kDirectorySize];
@@ -191,7 +221,83 @@ std::string Switch(const char* name) {
     return std::string();
 }
 
-bool SaveEvents(int directory, const char* name, const std::string& dump) {
+
+char* CopyText(const char* text) {
+    const size_t length = strlen(text);
+    char* copy = static_cast<char*>(Memory_Alloc(length + 1));
+    memcpy(copy, text, length + 1);
+    return copy;
+}
+
+void FreeText(char* text) {
+    if (text) Memory_Free(text, strlen(text) + 1);
+}
+
+void FreeLaunch(CrashReportState* state) {
+    for (int32_t i = 1; i <= state->ArgumentCount; i++)
+        if (state->Arguments[i] != state->IdArgument) FreeText(state->Arguments[i]);
+    state->ArgumentCount = 0;
+    state->Arguments[1] = nullptr;
+    for (int32_t i = 0; state->Environment && i < state->EnvironmentCount; i++) FreeText(state->Environment[i]);
+    if (state->Environment) Memory_Free(state->Environment, sizeof(char*) * ((size_t)state->EnvironmentCount + 1));
+    state->Environment = nullptr;
+    state->EnvironmentCount = 0;
+}
+
+void AddArgument(CrashReportState* state, const std::string& text) {
+    if (state->ArgumentCount >= kMostArguments) return;
+    state->Arguments[++state->ArgumentCount] = CopyText(text.c_str());
+    state->Arguments[state->ArgumentCount + 1] = nullptr;
+}
+
+// The reporter's command line as the crashed process's switches ask for it: the session, how to
+// offer the report, the skin and the verbosity, and where and how it logs. The environment is this
+// process's as it stands now.
+void PrepareLaunch(CrashReportState* state) {
+    FreeLaunch(state);
+    Platform_GetModuleFilename(nullptr, state->Program, sizeof(state->Program));
+    Platform_GetModuleDirectory(nullptr, state->Directory, sizeof(state->Directory));
+    state->Arguments[0] = state->Program;
+    state->Arguments[1] = nullptr;
+    AddArgument(state, "--crashreport");
+    memcpy(state->IdArgument, kIdPrefix, sizeof(kIdPrefix) - 1);
+    memset(state->IdArgument + sizeof(kIdPrefix) - 1, '0', kIdSize);
+    state->IdArgument[sizeof(state->IdArgument) - 1] = 0;
+    state->Arguments[++state->ArgumentCount] = state->IdArgument;
+    char session[kDirectorySize] = {};
+    Analytics_GetSession(session, sizeof(session));
+    state->SessionIndex = state->ArgumentCount + 1;
+    AddArgument(state, std::string(kSessionPrefix) + session);
+    if (CommandLine_IsFieldSet(nullptr, "crashautosend")) AddArgument(state, "--crashautosend");
+    for (const char* name : {"skin", "verbose"})
+        if (CommandLine_IsFieldSet(nullptr, name)) AddArgument(state, std::string("--") + name + "=" + Switch(name));
+    AddArgument(state, "--debugfileid=crash");
+    const uint32_t flags = Debug_Flags();
+    if (flags & DEBUG_FLAG_FILE) AddArgument(state, "--debug");
+    if (flags & DEBUG_FLAG_DESKTOP_LOG) AddArgument(state, "--debugfile");
+    if (flags & DEBUG_FLAG_CONSOLE) AddArgument(state, "--window");
+    // A copy: the strings environ points to may be replaced after this.
+    int32_t count = 0;
+    while (environ && environ[count]) count++;
+    state->Environment = static_cast<char**>(Memory_Alloc(sizeof(char*) * ((size_t)count + 1)));
+    for (int32_t i = 0; i < count; i++) state->Environment[i] = CopyText(environ[i]);
+    state->Environment[count] = nullptr;
+    state->EnvironmentCount = count;
+}
+
+// The switches joined by blanks, for the log line: no allocation, as on the crash path.
+void CommandText(char* const* arguments, char* buffer, size_t capacity) {
+    size_t used = 0;
+    for (int32_t i = 0; arguments[i] && used + 1 < capacity; i++) {
+        if (i > 0) buffer[used++] = ' ';
+        for (const char* p = arguments[i]; *p && used + 1 < capacity; p++) buffer[used++] = *p;
+    }
+    buffer[used] = 0;
+}
+
+// The queued events and the crash event, as a list, into "<id>.json": what only the crashed
+// process knows. The dump is added by the reporter.
+bool SaveEvents(int directory, const char* name) {
     Dictionary* root = nullptr;
     Dictionary* list = nullptr;
     Dictionary_Create(&root);
@@ -199,17 +305,7 @@ bool SaveEvents(int directory, const char* name, const std::string& dump) {
     if (list) Analytics_Dump(list);
     Dictionary* event = nullptr;
     if (list) Dictionary_AddDictionary(list, nullptr, &event, nullptr);
-    if (event) {
-        WorkflowApp_FillCrashEvent("Native", event);
-        uint32_t size = 0;
-        Base64_CalculateEncodeSize((uint32_t)dump.size(), &size);
-        std::string text((size_t)size + 1, '\0');
-        uint32_t written = 0;
-        if (Base64_Encode(dump.data(), (int32_t)dump.size(), text.data(), (int32_t)text.size(), &written)) {
-            text.resize(written);
-            Dictionary_SetStringByKey(event, "minidump", text.c_str());
-        }
-    }
+    if (event) WorkflowApp_FillCrashEvent("Native", event);
     JSON* json = nullptr;
     JSON_Create(&json);
     JSON_SetDictionaryHandle(json, root);
@@ -225,17 +321,94 @@ bool SaveEvents(int directory, const char* name, const std::string& dump) {
     return saved;
 }
 
-} // namespace
-
 // Dump ids are made of letters, digits, '-' and '_': one from a command line can name no other
 // file than a dump of its own.
-static bool IsDumpId(const char* id) {
+bool IsDumpId(const char* id) {
     if (!id || !id[0]) return false;
     for (const char* p = id; *p; ++p)
         if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || *p == '-' || *p == '_'))
             return false;
     return true;
 }
+
+enum class Claimed { Taken, Missing, Refused, Busy, Gone };
+
+// A dump taken for sending or removal: its folder and the dump itself, opened and locked.
+struct Claim {
+    int Directory = -1;
+    int Dump = -1;
+    ~Claim() {
+        if (Dump >= 0) close(Dump);
+        if (Directory >= 0) close(Directory);
+    }
+};
+
+// Takes the dump `id`: a file of ours, locked by us, still named. The crashed process holds the
+// lock until it ends, and so does whoever else took it, so the wait (up to waitMs) ends when the
+// files are nobody else's; a dump that lost its name meanwhile was handed over by the other.
+Claimed ClaimDump(const char* id, int32_t waitMs, Claim* claim) {
+    char path[kDirectorySize], name[kNameSize];
+    claim->Directory = IsDumpId(id) ? OpenDumpDirectory(path, sizeof(path), false) : -1;
+    if (claim->Directory < 0) return Claimed::Missing;
+    String_Print(name, sizeof(name), "%s.dmp", id);
+    claim->Dump = openat(claim->Directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (claim->Dump < 0) return errno == ENOENT ? Claimed::Missing : Claimed::Refused;
+    struct stat info;
+    if (fstat(claim->Dump, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) return Claimed::Refused;
+    const auto start = std::chrono::steady_clock::now();
+    while (flock(claim->Dump, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) return Claimed::Refused;
+        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(waitMs)) return Claimed::Busy;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (fstat(claim->Dump, &info) != 0 || info.st_nlink == 0) return Claimed::Gone;
+    return Claimed::Taken;
+}
+
+void RemoveNames(int directory, const char* id) {
+    char name[kNameSize];
+    for (const char* extension : {".json", ".dmp"}) {
+        String_Print(name, sizeof(name), "%s%s", id, extension);
+        unlinkat(directory, name, 0);
+    }
+}
+
+// The whole of the claimed dump; false when it cannot be read or is not whole (a whole dump always
+// has its first line).
+bool ReadDump(int fd, std::string* bytes) {
+    bytes->clear();
+    struct stat info;
+    if (fstat(fd, &info) != 0 || info.st_size > kDumpLimit) return false;
+    bytes->resize((size_t)info.st_size);
+    size_t done = 0;
+    while (done < bytes->size()) {
+        const ssize_t n = pread(fd, bytes->data() + done, bytes->size() - done, (off_t)done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    bytes->resize(done);
+    return bytes->rfind("crash dump ", 0) == 0;
+}
+
+// The crash event of a list of events: the last item named "CrashDump", added when there is none.
+Dictionary* CrashEvent(Dictionary* list) {
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetLast(list, &item); item; Dictionary_ItemGetPrev(list, item, &item)) {
+        Dictionary* child = nullptr;
+        const char* name = nullptr;
+        if (Dictionary_ItemCompareType(list, item, DICTIONARY_TYPE_DICTIONARY) &&
+            Dictionary_ItemGetDictionaryHandle(list, item, &child) && child &&
+            Dictionary_GetStringPtrByKey(child, "event", &name) && name && strcmp(name, "CrashDump") == 0)
+            return child;
+    }
+    Dictionary* event = nullptr;
+    Dictionary_AddDictionary(list, nullptr, &event, nullptr);
+    if (event) WorkflowApp_FillCrashEvent("Native", event);
+    return event;
+}
+
+} // namespace
 
 int64_t CrashReport_BuildFilename(const char* id, const char* extension, char* buffer, int32_t capacity) {
     char directory[kDirectorySize];
@@ -244,6 +417,96 @@ int64_t CrashReport_BuildFilename(const char* id, const char* extension, char* b
         return 0;
     }
     return String_Print(buffer, capacity, "%s/%s%s", directory, id, extension) < capacity - 1;
+}
+
+// Dumps of earlier runs that no reporter took (the crashed process could not start one, or it was
+// ended before it could send) are offered by a reporter of their own, as a crash is. Only a dump
+// nobody holds is taken: the lock shows a crashed process still at work or a reporter sending it.
+// An event file without its dump is removed.
+void HandOverLeftovers(CrashReportState* state) {
+    char path[kDirectorySize];
+    const int directory = OpenDumpDirectory(path, sizeof(path), false);
+    if (directory < 0) return;
+    const int listing = dup(directory);
+    DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (!folder) {
+        if (listing >= 0) close(listing);
+        close(directory);
+        return;
+    }
+    char ids[kMostLeftovers][kNameSize];
+    int32_t count = 0;
+    while (const dirent* entry = readdir(folder)) {
+        const size_t length = strlen(entry->d_name);
+        char id[kNameSize] = "";
+        if (length > 4 && length < sizeof(id)) memcpy(id, entry->d_name, length - 4);
+        const char* extension = length > 4 ? entry->d_name + length - 4 : "";
+        if (strcmp(extension, ".dmp") == 0 && IsDumpId(id)) {
+            if (count < kMostLeftovers) String_CopyLength(ids[count++], id, kNameSize);
+        } else if (length > 5 && strcmp(entry->d_name + length - 5, ".json") == 0) {
+            char name[kNameSize];
+            String_CopyLength(id, entry->d_name, (int32_t)length - 4);
+            String_Print(name, sizeof(name), "%s.dmp", id);
+            struct stat info;
+            if (IsDumpId(id) && fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+                fstatat(directory, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_uid == geteuid()) {
+                Log_Info("Removing crash json without its dump [%s/%s]\n", path, entry->d_name);
+                unlinkat(directory, entry->d_name, 0);
+            }
+        }
+    }
+    closedir(folder);
+    close(directory);
+    for (int32_t i = 0; i < count; i++) {
+        Claim claim;
+        if (ClaimDump(ids[i], 0, &claim) != Claimed::Taken) continue;
+        // The session the crashed run sent its events under, where its event file says it.
+        std::string session;
+        std::string text;
+        char eventName[kNameSize];
+        String_Print(eventName, sizeof(eventName), "%s.json", ids[i]);
+        if (ReadOwnFile(claim.Directory, eventName, kEventLimit, &text) && !text.empty()) {
+            Dictionary* root = nullptr;
+            Dictionary_Create(&root);
+            JSON* json = nullptr;
+            JSON_Create(&json);
+            JSON_SetDictionaryHandle(json, root);
+            if (JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1) {
+                Dictionary* list = nullptr;
+                Dictionary_SkipRootContainer(root, &list);
+                const char* value = nullptr;
+                Dictionary* event = list ? CrashEvent(list) : nullptr;
+                if (event && Dictionary_GetStringPtrByKey(event, "session", &value) && value) session = value;
+            }
+            JSON_SetDictionaryHandle(json, nullptr);
+            JSON_Release(&json);
+            Dictionary_Release(&root);
+        }
+        if (session.empty()) {
+            char ours[kDirectorySize] = {};
+            Analytics_GetSession(ours, sizeof(ours));
+            session = ours;
+        }
+        const std::string idArgument = std::string(kIdPrefix) + ids[i];
+        const std::string sessionArgument = std::string(kSessionPrefix) + session;
+        char* arguments[kMostArguments + 1];
+        int32_t used = 0;
+        for (int32_t j = 1; j <= state->ArgumentCount; j++) {
+            char* argument = state->Arguments[j];
+            if (argument == state->IdArgument) argument = const_cast<char*>(idArgument.c_str());
+            else if (j == state->SessionIndex) argument = const_cast<char*>(sessionArgument.c_str());
+            arguments[used++] = argument;
+        }
+        arguments[used] = nullptr;
+        Log_Info("Handing over the crash dump of an earlier run [%s/%s.dmp]\n", path, ids[i]);
+        // The reporter takes the lock itself once it runs: it is let go here first.
+        flock(claim.Dump, LOCK_UN);
+        PlatformProcess* process = nullptr;
+        if (Platform_ExecuteVector(state->Program, used, arguments, state->Directory, PLATFORM_EXECUTE_NORMAL, nullptr,
+                                   &process) &&
+            process)
+            Platform_ProcessDelete(&process);
+    }
 }
 
 int64_t CrashReport_Init() {
@@ -258,14 +521,21 @@ int64_t CrashReport_Init() {
         return 1;
     }
     if (Analytics_IsEnabled() && Analytics_IsCrashDumpEnabled()) {
+        CrashReportState* state = GlobalCrashReport;
+        if (state->Installed) {
+            state->Installed = 0;
+            Breakpad_Remove();
+        }
+        PrepareLaunch(state);
         char directory[kDirectorySize] = {};
         const int fd = OpenDumpDirectory(directory, sizeof(directory), true);
         if (fd < 0) Log_Error("Crash dump directory is not private [%s]\n", directory);
-        const int64_t result =
-            fd >= 0 ? Breakpad_Init(GlobalCrashReport, directory, CrashReport_ExceptionCallback) : 0;
+        const BreakpadLaunch launch = {state->Program, state->Arguments, state->Environment, state->Directory};
+        const int64_t result = fd >= 0 ? Breakpad_Init(state, directory, CrashReport_ExceptionCallback, &launch) : 0;
         if (fd >= 0) close(fd);
         if (result) Log_Debug("Crash reporting enabled\n");
-        GlobalCrashReport->Installed = result ? 1 : 0;
+        state->Installed = result ? 1 : 0;
+        if (result) HandOverLeftovers(state);
         return result;
     }
     Log_Debug("Crash reporting disabled due to configuration\n");
@@ -278,6 +548,7 @@ int64_t CrashReport_Remove() {
         GlobalCrashReport->Installed = 0;
         Breakpad_Remove();
     }
+    FreeLaunch(GlobalCrashReport);
     Memory_Free(GlobalCrashReport, sizeof(CrashReportState));
     GlobalCrashReport = nullptr;
     return 1;
@@ -287,85 +558,80 @@ int64_t CrashReport_IsReporting() {
     return CommandLine_IsFieldSet(nullptr, "crashreport") ? 1 : 0;
 }
 
-int64_t CrashReport_ExceptionCallback(void*, const char* dumpDirectory, const char* minidumpId, uint32_t succeeded) {
-    char dumpPath[kNameSize], dumpName[kNameSize], eventName[kNameSize];
+// On the crash thread, while other threads of a crashed process may hold any lock (the log's, the
+// allocator's): the reporter is started first, from what was prepared, and the log line is written
+// straight to its descriptors. Only then are the queued events saved, which allocates; should that
+// hang, the crashed process still ends within its bound and the reporter makes the event file from
+// the dump alone.
+int64_t CrashReport_ExceptionCallback(void* context, const char* dumpDirectory, const char* minidumpId,
+                                      uint32_t succeeded) {
+    CrashReportState* state = static_cast<CrashReportState*>(context);
     if (!IsDumpId(minidumpId) || !dumpDirectory) return 0;
-    String_Print(dumpPath, sizeof(dumpPath), "%s/%s.dmp", dumpDirectory, minidumpId);
-    String_Print(dumpName, sizeof(dumpName), "%s.dmp", minidumpId);
-    String_Print(eventName, sizeof(eventName), "%s.json", minidumpId);
-    // The folder the handler wrote into, checked again: both files are taken relative to it.
-    const int folder = OpenOwnDirectory(dumpDirectory, false, true);
-    // A dump cut short (a full disk, a file size limit) is no report: it is removed (the handler
-    // did so already when it could) rather than sent, and no reporter is started for it.
-    if (folder >= 0 && !succeeded) {
-        Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
-        unlinkat(folder, dumpName, 0);
-        close(folder);
+    char line[kCommandSize + kDirectorySize];
+    if (!succeeded) {
+        // The handler removed the cut dump already: a cut dump is no report.
+        String_Print(line, sizeof(line), "ERROR - Crash dump incomplete, removed [%s/%s.dmp]\n", dumpDirectory,
+                     minidumpId);
+        Log_WriteCrashLine(line, 1);
         return 0;
     }
-    std::string dump;
-    if (folder < 0 || !ReadOwnFile(folder, dumpName, kDumpLimit, &dump)) {
-        if (folder < 0 || errno == ENOENT)
-            Log_Error("Unable to locate crash dump [%s]\n", dumpPath);
-        else
-            Log_Error("Unable to open crash dump [%s]\n", dumpPath);
-        if (folder >= 0) close(folder);
-        return 0;
-    }
-    // A whole dump always has its first line.
-    if (dump.rfind("crash dump ", 0) != 0) {
-        Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
-        unlinkat(folder, dumpName, 0);
-        close(folder);
-        return 0;
-    }
-    if (!SaveEvents(folder, eventName, dump)) {
-        Log_Error("Unable to save crash json [%s/%s], crash dump removed\n", dumpDirectory, eventName);
-        unlinkat(folder, dumpName, 0);
-        close(folder);
-        return 0;
-    }
-    close(folder);
-
-    char session[kDirectorySize] = {};
-    Analytics_GetSession(session, sizeof(session));
+    if (!state || strlen(minidumpId) != (size_t)kIdSize) return 0;
+    memcpy(state->IdArgument + sizeof(kIdPrefix) - 1, minidumpId, kIdSize);
+    int32_t pid = 0;
+    const bool started = Breakpad_Launch(&pid) == 1;
+    const int error = errno;
     char command[kCommandSize];
-    String_Print(command, sizeof(command), "--crashreport --crashid=\"%s\" --crashsession=\"%s\"", minidumpId, session);
-    if (CommandLine_IsFieldSet(nullptr, "crashautosend")) String_CatLength(command, " --crashautosend", sizeof(command));
-    for (const char* name : {"skin", "verbose"}) {
-        if (!CommandLine_IsFieldSet(nullptr, name)) continue;
-        char part[kCommandSize];
-        String_Print(part, sizeof(part), " --%s=\"%s\"", name, Switch(name).c_str());
-        String_CatLength(command, part, sizeof(command));
+    CommandText(state->Arguments + 1, command, sizeof(command));
+    if (started)
+        String_Print(line, sizeof(line), "DEBUG - Running crash dump reporting process (%s)\n", command);
+    else
+        String_Print(line, sizeof(line),
+                     "ERROR - Unable to start the crash dump reporting process (%s) [LE: %d]; the next start hands "
+                     "the dump over\n",
+                     command, error);
+    Log_WriteCrashLine(line, started ? 0 : 1);
+    char eventName[kNameSize];
+    String_Print(eventName, sizeof(eventName), "%s.json", minidumpId);
+    if (!SaveEvents(Breakpad_DirectoryDescriptor(), eventName)) {
+        String_Print(line, sizeof(line), "ERROR - Unable to save crash json [%s/%s]; the dump is sent alone\n",
+                     dumpDirectory, eventName);
+        Log_WriteCrashLine(line, 1);
     }
-    String_CatLength(command, " --debugfileid=crash", sizeof(command));
-    const uint32_t flags = Debug_Flags();
-    if (flags & DEBUG_FLAG_FILE) String_CatLength(command, " --debug", sizeof(command));
-    if (flags & DEBUG_FLAG_DESKTOP_LOG) String_CatLength(command, " --debugfile", sizeof(command));
-    if (flags & DEBUG_FLAG_CONSOLE) String_CatLength(command, " --window", sizeof(command));
-    Log_Debug("Running crash dump reporting process (%s)\n", command);
-    char program[kNameSize], directory[kNameSize];
-    Platform_GetModuleFilename(nullptr, program, sizeof(program));
-    Platform_GetModuleDirectory(nullptr, directory, sizeof(directory));
-    PlatformProcess* process = nullptr;
-    Platform_Execute(program, command, directory, kLaunchNormal, nullptr, nullptr, nullptr, &process);
-    if (!process) return 0;
-    Platform_ProcessDelete(&process);
-    return 1;
+    return started ? 1 : 0;
 }
 
 int64_t CrashReport_SendDump(const char* id, const char* session) {
-    Analytics_SetSession(session);
-    char eventPath[kNameSize], eventName[kNameSize], directoryPath[kDirectorySize];
+    Analytics_SetSession(session ? session : "");
+    char dumpPath[kNameSize], eventPath[kNameSize], eventName[kNameSize];
+    CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
     CrashReport_BuildFilename(id, ".json", eventPath, sizeof(eventPath));
     String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
-    // Read only from our own folder and only a file of ours: a link or a file someone else put
-    // under the name is never sent.
-    const int directory = IsDumpId(id) ? OpenDumpDirectory(directoryPath, sizeof(directoryPath), false) : -1;
+    Claim claim;
+    switch (ClaimDump(id, kClaimWaitMs, &claim)) {
+    case Claimed::Taken:
+        break;
+    case Claimed::Gone:
+        Log_Info("Crash dump already handed over [%s]\n", dumpPath);
+        return 1;
+    case Claimed::Busy:
+        Log_Error("Crash dump still in use, left for a later start [%s]\n", dumpPath);
+        return 1;
+    case Claimed::Missing:
+    case Claimed::Refused:
+        Log_Error("Unable to open crash dump [%s]\n", dumpPath);
+        if (claim.Directory >= 0) RemoveNames(claim.Directory, id);
+        return 1;
+    }
+    std::string dump;
+    if (!ReadDump(claim.Dump, &dump)) {
+        Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
+        RemoveNames(claim.Directory, id);
+        return 1;
+    }
+    // The event file of the crashed process: only a file of ours, never through a link. Without a
+    // readable one (the crashed process could not write it), the crash event is made here.
     std::string text;
-    const bool read =
-        directory >= 0 && ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty();
-    if (directory >= 0) close(directory);
+    const bool read = ReadOwnFile(claim.Directory, eventName, kEventLimit, &text) && !text.empty();
     Dictionary* root = nullptr;
     Dictionary_Create(&root);
     JSON* json = nullptr;
@@ -374,28 +640,52 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
     const int64_t loaded = read ? JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) : 0;
     JSON_SetDictionaryHandle(json, nullptr);
     JSON_Release(&json);
-    if (loaded == 1) {
-        Log_Info("Sending crash dump to server\n");
-        Dictionary* events = nullptr;
-        Dictionary_SkipRootContainer(root, &events);
-        Analytics_SendEventMultiple(events ? events : root);
-    } else {
-        Log_Error("Unable to open crash json [%s]\n", eventPath);
+    // A list of events, as written: anything else (cut short, another shape) is no event file.
+    Dictionary* events = nullptr;
+    DictionaryItem* top = nullptr;
+    if (loaded == 1 && Dictionary_ItemGetFirst(root, &top) && top &&
+        Dictionary_ItemCompareType(root, top, DICTIONARY_TYPE_LIST))
+        Dictionary_ItemGetDictionaryHandle(root, top, &events);
+    if (!events) {
+        Log_Error("Unable to open crash json [%s]: the crash dump is sent alone\n", eventPath);
+        Dictionary_Release(&root);
+        Dictionary_Create(&root);
+        Dictionary_AddList(root, nullptr, &events, nullptr);
     }
+    Dictionary* event = events ? CrashEvent(events) : nullptr;
+    uint32_t present = 0;
+    if (event && !Dictionary_GetTypeByKey(event, "minidump", &present)) {
+        uint32_t size = 0;
+        Base64_CalculateEncodeSize((uint32_t)dump.size(), &size);
+        std::string encoded((size_t)size + 1, '\0');
+        uint32_t written = 0;
+        if (Base64_Encode(dump.data(), (int32_t)dump.size(), encoded.data(), (int32_t)encoded.size(), &written)) {
+            encoded.resize(written);
+            Dictionary_SetStringByKey(event, "minidump", encoded.c_str());
+        }
+    }
+    Log_Info("Sending crash dump to server\n");
+    Analytics_SendEventMultiple(events);
     Dictionary_Release(&root);
-    CrashReport_DeleteDump(id);
+    Log_Debug("Deleting crash dump [%s]\n", dumpPath);
+    Log_Debug("Deleting crash json [%s]\n", eventPath);
+    RemoveNames(claim.Directory, id);
     return 1;
 }
 
 int64_t CrashReport_DeleteDump(const char* id) {
-    char path[kNameSize], name[kNameSize], directoryPath[kDirectorySize];
-    const int directory = IsDumpId(id) ? OpenDumpDirectory(directoryPath, sizeof(directoryPath), false) : -1;
-    for (const char* extension : {".dmp", ".json"}) {
-        CrashReport_BuildFilename(id, extension, path, sizeof(path));
-        String_Print(name, sizeof(name), "%s%s", id ? id : "", extension);
-        if (directory >= 0) unlinkat(directory, name, 0);
-        Log_Debug(extension[1] == 'd' ? "Deleting crash dump [%s]\n" : "Deleting crash json [%s]\n", path);
+    char dumpPath[kNameSize], eventPath[kNameSize];
+    CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
+    CrashReport_BuildFilename(id, ".json", eventPath, sizeof(eventPath));
+    Claim claim;
+    const Claimed claimed = ClaimDump(id, kClaimWaitMs, &claim);
+    if (claimed == Claimed::Busy) {
+        Log_Error("Crash dump still in use, left for a later start [%s]\n", dumpPath);
+        return 1;
     }
-    if (directory >= 0) close(directory);
+    if (claim.Directory < 0 || claimed == Claimed::Gone) return 1;
+    Log_Debug("Deleting crash dump [%s]\n", dumpPath);
+    Log_Debug("Deleting crash json [%s]\n", eventPath);
+    RemoveNames(claim.Directory, id);
     return 1;
 }

@@ -8,12 +8,13 @@ int64_t CrashReport_Init();
 int64_t CrashReport_Remove();
 // Whether the "crashreport" switch is set.
 int64_t CrashReport_IsReporting();
-// The crash callback (on the crash thread of the crashed process): builds the event file and
-// starts the reporter; 1 when the reporter was started.
+// The crash callback (on the crash thread of the crashed process): starts the reporter from the
+// launch prepared by CrashReport_Init, then saves the queued events; 1 when the reporter started.
 int64_t CrashReport_ExceptionCallback(void* context, const char* dumpDirectory, const char* minidumpId,
                                       uint32_t succeeded);
-// In the reporter: sends the events of the crash `id` under the crashed process's session, then
-// deletes its files. 1.
+// In the reporter: once the crashed process has let go of the dump `id` (bounded wait), sends its
+// events with the dump added (or the crash event made from the dump alone) under the crashed
+// process's session, then deletes its files. A dump someone else handed over is not sent again. 1.
 int64_t CrashReport_SendDump(const char* id, const char* session);
 int64_t CrashReport_DeleteDump(const char* id);
 // "<dump directory>/<id><extension>"; 0 when it does not fit.

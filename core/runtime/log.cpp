@@ -58,6 +58,9 @@ struct LogState {
 
 LogState g_log;
 std::atomic<uint32_t> g_errorsToStderr{0};
+// The open log file's descriptor, readable without the lock by a thread reporting a crash (-1 when
+// none is open). Cleared before the file is closed.
+std::atomic<int32_t> g_crashFd{-1};
 // Set while an ERROR line is written: the console shows it on standard error, where a user and
 // a script look for errors, not among the ordinary lines on standard output.
 thread_local bool t_errorLine = false;
@@ -87,6 +90,7 @@ bool OpenedBefore(const char* name) {
 }
 
 void CloseFile() {
+    g_crashFd.store(-1);
     if (g_log.Fd >= 0) Platform_Close(g_log.Fd);
     g_log.Fd = -1;
     g_log.OpenName[0] = 0;
@@ -240,7 +244,10 @@ bool OpenLogFile(const char* name, bool append) {
         const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
         for (int32_t attempt = 0; attempt < attempts; attempt++) {
             if (attempt > 0) Platform_SleepMS(100);
-            if (Platform_OpenPrivateFile(absolute, 1, append ? 1 : 0, &g_log.Fd, &error, &reason)) return true;
+            if (Platform_OpenPrivateFile(absolute, 1, append ? 1 : 0, &g_log.Fd, &error, &reason)) {
+                g_crashFd.store(g_log.Fd);
+                return true;
+            }
             // Only a shortage of descriptors passes; anything else is the same on every attempt.
             if (error != EMFILE && error != ENFILE && error != EINTR) break;
         }
@@ -373,6 +380,20 @@ void WriteErrorToStandardError(const char* format, va_list args) {
     }
     int32_t written = 0;
     Platform_WriteStd(Platform_GetStdHandle(2), buffer, (int32_t)length, &written);
+}
+
+int64_t Log_WriteCrashLine(const char* text, int32_t errorLine) {
+    if (!text) return 0;
+    const uint32_t flags = Debug_Flags();
+    size_t length = 0;
+    while (text[length]) length++;
+    int32_t written = 0;
+    const bool console = (flags & DEBUG_FLAG_CONSOLE) && g_log.Started;
+    if (console) Platform_Write(errorLine ? 2 : 1, text, (int32_t)length, &written);
+    else if (errorLine && g_errorsToStderr.load()) Platform_Write(2, text, (int32_t)length, &written);
+    const int32_t fd = g_crashFd.load();
+    if (fd >= 0 && ((flags & DEBUG_FLAG_FILE) || errorLine)) Platform_Write(fd, text, (int32_t)length, &written);
+    return 1;
 }
 
 int64_t Log_SetErrorsToStandardError(uint32_t on) {

@@ -32,6 +32,10 @@ int64_t Log_SetLevel(uint32_t level);
 int64_t Log_LimitLevel(uint32_t level);
 uint32_t Log_Level();
 int64_t Log_WriteString(const char* text, int32_t errorLine, int32_t timeStamp);
+// For a thread reporting a crash, when another thread may hold the log's lock: writes the whole
+// line (level name included) straight to the console (standard error for an error line) and to the
+// open log file, taking no lock and allocating nothing; no stamp, no print callback.
+int64_t Log_WriteCrashLine(const char* text, int32_t errorLine);
 int64_t Log_PrintBinary(int32_t mode, int32_t lineBreak, const void* data, int32_t length);
 int64_t Log_PrintBits(uint32_t value, int32_t count);
 int64_t Debug_GenericPrintCallback(void* user, const char* format, ...);

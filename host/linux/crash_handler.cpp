@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -45,6 +47,12 @@ struct CrashState {
     int Done[2] = {-1, -1};  // crash thread -> handler: callback finished
     pthread_t Thread = {};
     bool ThreadRunning = false;
+    // The prepared launch: attributes and descriptor actions are made at installation, since
+    // making them allocates.
+    BreakpadLaunch Launch = {};
+    bool LaunchReady = false;
+    posix_spawnattr_t LaunchAttributes;
+    posix_spawn_file_actions_t LaunchActions;
     void* AltStack = nullptr;
     std::atomic<int> Crashing{0};
     std::atomic<int> WaitMs{10000};
@@ -204,6 +212,9 @@ Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     const int fd =
         openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return Dump::None;
+    // Held until this process ends (the descriptor is never closed): a reporter or a later start
+    // that takes the lock knows nothing here writes these files any more.
+    flock(fd, LOCK_EX | LOCK_NB);
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
     out.Dec(signal);
@@ -221,8 +232,9 @@ Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     WriteMaps(out);
     out.Flush();
     const bool whole = !out.Failed && fsync(fd) == 0;
-    if (close(fd) != 0 || !whole) {
+    if (!whole) {
         unlinkat(state->DirectoryFd, name, 0);
+        close(fd);
         return Dump::Cut;
     }
     return Dump::Whole;
@@ -281,6 +293,36 @@ void* CrashThread(void* argument) {
     }
 }
 
+// Attributes and descriptor actions for the launch: the crash signals back to their defaults and
+// nothing blocked in the program, every inherited descriptor above standard error closed, the
+// working directory entered.
+bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
+    if (!launch || !launch->Path || !launch->Arguments) return false;
+    if (posix_spawnattr_init(&state->LaunchAttributes) != 0) return false;
+    if (posix_spawn_file_actions_init(&state->LaunchActions) != 0) {
+        posix_spawnattr_destroy(&state->LaunchAttributes);
+        return false;
+    }
+    sigset_t none, crashSignals;
+    sigemptyset(&none);
+    sigemptyset(&crashSignals);
+    for (const int signal : kSignals) sigaddset(&crashSignals, signal);
+    bool ok = posix_spawnattr_setsigmask(&state->LaunchAttributes, &none) == 0 &&
+              posix_spawnattr_setsigdefault(&state->LaunchAttributes, &crashSignals) == 0 &&
+              posix_spawnattr_setflags(&state->LaunchAttributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+              posix_spawn_file_actions_addclosefrom_np(&state->LaunchActions, 3) == 0;
+    if (ok && launch->Directory && launch->Directory[0])
+        ok = posix_spawn_file_actions_addchdir_np(&state->LaunchActions, launch->Directory) == 0;
+    if (!ok) {
+        posix_spawn_file_actions_destroy(&state->LaunchActions);
+        posix_spawnattr_destroy(&state->LaunchAttributes);
+        return false;
+    }
+    state->Launch = *launch;
+    state->LaunchReady = true;
+    return true;
+}
+
 void CloseAll(CrashState* state) {
     for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd})
         if (*fd >= 0) {
@@ -291,7 +333,8 @@ void CloseAll(CrashState* state) {
 
 } // namespace
 
-int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback) {
+int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback,
+                      const BreakpadLaunch* launch) {
     if (!dumpDirectory || !dumpDirectory[0] || !callback) return 0;
     if (strlen(dumpDirectory) >= kDirectorySize) return 0;
     Breakpad_Remove();
@@ -306,6 +349,11 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
     Platform_OpenPrivateDirectory(dumpDirectory, 0, &directory, &error, &reason);
     state->DirectoryFd = directory;
     if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
+        CloseAll(state);
+        delete state;
+        return 0;
+    }
+    if (launch && !PrepareLaunch(state, launch)) {
         CloseAll(state);
         delete state;
         return 0;
@@ -346,9 +394,38 @@ int64_t Breakpad_Remove() {
         sigaltstack(&off, nullptr);
         free(state->AltStack);
     }
+    if (state->LaunchReady) {
+        posix_spawn_file_actions_destroy(&state->LaunchActions);
+        posix_spawnattr_destroy(&state->LaunchAttributes);
+    }
     CloseAll(state);
     delete state;
     return 1;
+}
+
+int64_t Breakpad_Launch(int32_t* pid) {
+    if (pid) *pid = 0;
+    CrashState* state = g_state;
+    if (!state || !state->LaunchReady) {
+        errno = ENOENT;
+        return 0;
+    }
+    // The C library's spawn shares our memory until the exec (no copy, no fork handlers, no
+    // allocator lock), blocks every signal around it and puts our handlers back to their
+    // defaults in the child before anything runs there.
+    pid_t child = 0;
+    const int error = posix_spawn(&child, state->Launch.Path, &state->LaunchActions, &state->LaunchAttributes,
+                                  state->Launch.Arguments, state->Launch.Environment);
+    if (error != 0) {
+        errno = error;
+        return 0;
+    }
+    if (pid) *pid = (int32_t)child;
+    return 1;
+}
+
+int32_t Breakpad_DirectoryDescriptor() {
+    return g_state ? g_state->DirectoryFd : -1;
 }
 
 void Breakpad_SetCallbackWaitForTesting(int32_t milliseconds) {

@@ -7,9 +7,29 @@
 typedef int64_t (*BreakpadCallback)(void* context, const char* dumpDirectory, const char* minidumpId,
                                     uint32_t succeeded);
 
+// A program for the crash thread to start, prepared while the process is sound: argv and envp end
+// with a null, and they and the texts stay the caller's until Breakpad_Remove. Their bytes may
+// change before a launch (an id written into an argument's room); their layout may not.
+struct BreakpadLaunch {
+    const char* Path;
+    char* const* Arguments;
+    char* const* Environment;
+    const char* Directory; // the program's working directory; null or empty: ours
+};
+
 // Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT (replacing an earlier
 // installation) and starts the crash thread. 0 when the directory or the callback is missing.
-int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback);
+// A whole dump stays open and locked (flock) by the crashed process until it ends: whoever takes
+// the lock afterwards knows the crashed process is done with its files.
+int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback,
+                      const BreakpadLaunch* launch);
+// For the callback, on the crash thread: starts the prepared program, with no allocation and no
+// lock of this process taken (a crashed process may hold any of them), and every descriptor above
+// standard error closed in it. 1 with its pid; 0 with errno when there is none or it did not start.
+int64_t Breakpad_Launch(int32_t* pid);
+// The dump directory opened at installation (-1 when not installed): the callback acts on the
+// files through it, resolving no name again.
+int32_t Breakpad_DirectoryDescriptor();
 // Puts the earlier handlers back and ends the crash thread. 1.
 int64_t Breakpad_Remove();
 

@@ -44,6 +44,7 @@ struct Crash {
     std::string Dump, Events, Id, Reporter;
     std::string Folder; // where the dump was found
     std::string Log;    // what the crashed process logged
+    std::string Sent;   // the events the reporter queued for the server, as JSON
     double Seconds = 0;
     bool ArgsCreatedInPlace = false; // reporter-args appeared before it was written whole
     bool ArgsRenamedIn = false;
@@ -74,7 +75,9 @@ class CrashReportTest : public ::testing::Test {
     std::string cache; // their XDG_CACHE_HOME, the fallback when the state folder is unusable
     std::string runtime;      // their XDG_RUNTIME_DIR, unset when empty
     bool asOtherUser = false; // the stand-in runs as the second user
+    std::string program = CRASH_HOST_PROGRAM; // what runs: the build's, or a copy the second user can reach
     bool console = false;     // it logs to the console, which Crash::Log keeps (and tells its reporter --window)
+    bool send = false;        // its reporter sends as the host's does, leaving what it queued in Crash::Sent
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -101,6 +104,25 @@ class CrashReportTest : public ::testing::Test {
     }
     void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
+    // The stand-in where the second user can run it: the checkout may lie in a private folder
+    // (a home of mode 0700, a fresh temporary clone) that only its owner can enter. A second name
+    // in the test's own 0755 folder, or a copy where that is another file system.
+    bool StageProgramForOtherUser() {
+        const std::string staged = dir + "/bin";
+        if (mkdir(staged.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (chmod(staged.c_str(), 0755) != 0) return false;
+        program = staged + "/crash_host_program";
+        if (access(program.c_str(), X_OK) == 0) return true;
+        if (link(CRASH_HOST_PROGRAM, program.c_str()) != 0) {
+            std::ifstream in(CRASH_HOST_PROGRAM, std::ios::binary);
+            std::ofstream out(program, std::ios::binary);
+            out << in.rdbuf();
+            out.close();
+            if (!out || chmod(program.c_str(), 0755) != 0) return false;
+        }
+        return true;
+    }
+
     // Runs the stand-in and collects what the crash left; waits for the reporter when asked.
     Crash Run(const std::vector<std::string>& arguments, bool reporter) {
         Crash crash;
@@ -123,15 +145,16 @@ class CrashReportTest : public ::testing::Test {
             else
                 setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
+            if (send) setenv("CRASH_HOST_SEND", "1", 1);
             dup2(output[1], 1);
             dup2(output[1], 2);
             if (asOtherUser && !BecomeOtherUser()) _exit(126);
             // The sanitizer's own fault handlers stay out of the way of the handler under test.
             setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
-            std::vector<char*> argv{const_cast<char*>(CRASH_HOST_PROGRAM)};
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
             for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(CRASH_HOST_PROGRAM, argv.data());
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
         close(output[1]);
@@ -147,6 +170,10 @@ class CrashReportTest : public ::testing::Test {
         for (int i = 0; reporter && i < 1000 && access((temp + "/reporter-args").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         crash.Reporter = Read(temp + "/reporter-args");
+        // The reporter waits for the crashed process to let go of its dump, then sends.
+        for (int i = 0; reporter && send && i < 2000 && access((temp + "/reporter-sent").c_str(), F_OK) != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        crash.Sent = Read(temp + "/reporter-sent");
         alignas(inotify_event) char events[8192];
         for (ssize_t got; (got = read(watch, events, sizeof(events))) > 0;)
             for (ssize_t at = 0; at < got;) {
@@ -170,7 +197,9 @@ class CrashReportTest : public ::testing::Test {
     }
 };
 
-// The event file checked by Python: a list whose last item carries the dump in Base64.
+// A list of events checked by Python: how many, the first one's name, the last one's name, and
+// whether the last carries the dump in Base64 ("-" where it carries none; "start" where it carries
+// a dump that begins as `dump` does and `dump` ends in "...").
 std::string CheckEvents(const std::string& events, const std::string& dump, const std::string& dir) {
     std::ofstream(dir + "/events.json") << events;
     std::ofstream(dir + "/dump.bin") << dump;
@@ -178,7 +207,10 @@ std::string CheckEvents(const std::string& events, const std::string& dump, cons
         "import json,base64,sys\n"
         "e=json.load(open(sys.argv[1]))\n"
         "d=open(sys.argv[2],'rb').read()\n"
-        "print(len(e), e[0].get('event'), base64.b64decode(e[-1]['minidump'])==d, end='')\n";
+        "m=e[-1].get('minidump')\n"
+        "m='-' if m is None else ('start' if d.endswith(b'...') and base64.b64decode(m).startswith(d[:-3]) "
+        "else base64.b64decode(m)==d)\n"
+        "print(len(e), e[0].get('event'), e[-1].get('event'), m, end='')\n";
     std::ofstream(dir + "/check.py") << script;
     FILE* pipe = popen(("/usr/bin/python3 " + dir + "/check.py " + dir + "/events.json " + dir + "/dump.bin").c_str(), "r");
     char out[256] = {};
@@ -195,7 +227,9 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     ASSERT_EQ(crash.Id.size(), 32u);
     EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 11\ncode 1\naddress 0000000000000010\n", 0), 0u) << crash.Dump.substr(0, 80);
     EXPECT_NE(crash.Dump.find("\nmaps\n"), std::string::npos);
-    EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash True");
+    // The crashed process writes its queued events and the crash event; the dump is the reporter's
+    // to add.
+    EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -");
     // Nothing in the shared temporary directory but what the reporter stand-in wrote: the files
     // are private, in a private folder.
     EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});
@@ -221,12 +255,65 @@ TEST_F(CrashReportTest, AbortIsReportedToo) {
     EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
 }
 
+// The crashed thread holds the lock of the log's print callback: the crash path neither logs
+// through the callback nor waits, so the reporter starts and the process ends.
 TEST_F(CrashReportTest, CallbackBlockedOnAHeldLockStillEndsTheProcess) {
-    Crash crash = Run({"lock"}, false);
+    Crash crash = Run({"lock"}, true);
     EXPECT_EQ(crash.Signal, SIGSEGV);
     EXPECT_EQ(crash.Id.size(), 32u);
     EXPECT_LT(crash.Seconds, 20.0);
-    EXPECT_EQ(crash.Reporter, "");
+    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+}
+
+// Another thread is inside a log line (the log's lock held) when the fault comes: the reporter is
+// started all the same, and once the crashed process has ended it sends the crash, the dump added
+// to the crashed process's events, and removes the files.
+TEST_F(CrashReportTest, LogLockHeldByAnotherThreadStillReportsTheCrash) {
+    console = true;
+    send = true;
+    const Crash crash = Run({"busy"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos) << crash.Log;
+    EXPECT_NE(crash.Log.find("DEBUG - Running crash dump reporting process (--crashreport --crashid="), std::string::npos)
+        << crash.Log;
+    EXPECT_EQ(CheckEvents(crash.Sent, "crash dump 1\nsignal 11\ncode 1\n...", dir), "2 BeforeCrash CrashDump start")
+        << crash.Sent.substr(0, 200);
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    EXPECT_EQ(Names(folder), std::vector<std::string>{});
+}
+
+// A dump that a crashed run could not hand over (its reporter never ran, or was ended before it
+// sent) is handed over by the next start, once: with its event file, or from the dump alone when
+// that is missing. A start finds nothing left to hand over after that.
+TEST_F(CrashReportTest, LeftoverDumpIsHandedOverOnceByTheNextStart) {
+    console = true;
+    for (const bool events : {true, false}) {
+        SCOPED_TRACE(events ? "dump and event file" : "dump alone");
+        send = false;
+        const Crash crash = Run({"segv"}, true);
+        ASSERT_EQ(crash.Id.size(), 32u);
+        const std::string folder = crash.Folder;
+        if (!events) {
+            ASSERT_EQ(unlink((folder + "/" + crash.Id + ".json").c_str()), 0);
+        }
+        unlink((temp + "/reporter-args").c_str());
+        send = true;
+        const Crash next = Run({"start"}, true);
+        EXPECT_EQ(next.Signal, 0) << next.Log;
+        EXPECT_NE(next.Log.find("Handing over the crash dump of an earlier run [" + folder + "/" + crash.Id + ".dmp]"),
+                  std::string::npos)
+            << next.Log;
+        EXPECT_NE(next.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << next.Reporter;
+        EXPECT_EQ(CheckEvents(next.Sent, crash.Dump, dir),
+                  events ? "2 BeforeCrash CrashDump True" : "1 CrashDump CrashDump True");
+        EXPECT_EQ(Names(folder), std::vector<std::string>{});
+        unlink((temp + "/reporter-args").c_str());
+        unlink((temp + "/reporter-sent").c_str());
+        const Crash again = Run({"start"}, false);
+        EXPECT_EQ(again.Log.find("Handing over"), std::string::npos) << again.Log;
+        EXPECT_EQ(Names(temp), std::vector<std::string>{});
+    }
 }
 
 TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
@@ -285,6 +372,7 @@ TEST_F(CrashReportTest, UnusableStateFolderFallsBackToTheCacheFolder) {
         ASSERT_EQ(mkdir(stateHome.c_str(), 0755), 0);
         asOtherUser = other;
         if (other) {
+            ASSERT_TRUE(StageProgramForOtherUser());
             ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
             ASSERT_EQ(chown(cache.c_str(), kOtherUser, kOtherUser), 0);
         } else {
@@ -374,7 +462,7 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
     ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);
     const std::string folder = std::string(path).substr(0, strlen(path) - 8);
     ASSERT_EQ(system(("mkdir -p -m 0700 '" + folder + "'").c_str()), 0);
-    std::ofstream(folder + "/abc.dmp") << "x";
+    std::ofstream(folder + "/abc.dmp") << "crash dump 1\n";
     std::ofstream(folder + "/abc.json") << "[{\"event\": \"X\"}]";
     std::ofstream(folder + "/keep.dmp") << "x";
     Debug_PrintOverride(CaptureLog);
@@ -388,11 +476,13 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
     EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
 
     // What stands under an event file's name and is not a file of ours (a link to a file of the
-    // user's, a file another user made) is never read and sent; deleting it removes the name only.
+    // user's, a file another user made) is never read and sent: the crash goes from its dump alone.
+    // Deleting it removes the name only.
     const std::string secret = dir + "/secret.json";
     std::ofstream(secret) << "[{\"event\": \"Secret\"}]";
     for (const bool link : {true, false}) {
         SCOPED_TRACE(link ? "link" : "another user's file");
+        std::ofstream(folder + "/abc.dmp") << "crash dump 1\n";
         if (link) {
             ASSERT_EQ(symlink(secret.c_str(), (folder + "/abc.json").c_str()), 0);
         } else {
@@ -402,8 +492,10 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
         TakeLog();
         EXPECT_EQ(CrashReport_SendDump("abc", "session-2"), 1);
         const std::string log = TakeLog();
-        EXPECT_EQ(log.find("Sending crash dump to server"), std::string::npos) << log;
-        EXPECT_NE(log.find("Unable to open crash json [" + folder + "/abc.json]"), std::string::npos) << log;
+        EXPECT_NE(log.find("Unable to open crash json [" + folder + "/abc.json]: the crash dump is sent alone"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("Sending crash dump to server"), std::string::npos) << log;
         EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
         EXPECT_EQ(Read(secret), "[{\"event\": \"Secret\"}]");
     }

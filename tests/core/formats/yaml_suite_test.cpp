@@ -306,7 +306,8 @@ TEST(YamlSuite, CasesOfTheSubsetReadAsTheSuiteSays) {
 }
 
 // Lays the suite out as it is published: the case folders, and name/ and tags/ folders of relative
-// links to them. The copy beside the project may keep each link as a file holding its target.
+// links to them. The copy beside the project may keep each link as a file holding its target, or
+// hold the real links: each entry is placed by its own name, never by where a link leads.
 void CopyPublished(const fs::path& from, const fs::path& to) {
     for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
         const std::string name = entry.path().filename().string();
@@ -316,7 +317,7 @@ void CopyPublished(const fs::path& from, const fs::path& to) {
     for (const char* folder : {"name", "tags"}) {
         if (!IsRealDirectory(from / folder)) continue;
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from / folder)) {
-            const fs::path at = to / fs::relative(entry.path(), from);
+            const fs::path at = to / entry.path().lexically_relative(from);
             if (entry.is_symlink()) {
                 fs::create_directories(at.parent_path());
                 fs::create_directory_symlink(fs::read_symlink(entry.path()), at);
@@ -338,6 +339,34 @@ TEST(YamlSuite, SuiteAsPublishedWithLinkFoldersCountsEachCaseOnce) {
     CopyPublished(root, dir.path());
     ASSERT_TRUE(fs::is_directory(fs::path(dir.path()) / "name" / "aliases-in-block-sequence"));
     CheckSuite(dir.path());
+}
+
+// A source whose name/ and tags/ entries are real links (as published) is copied link for link,
+// as is one that keeps them as files naming their targets.
+TEST(YamlSuite, PublishedLayoutIsCopiedLinkForLink) {
+    for (const bool links : {true, false}) {
+        SCOPED_TRACE(links ? "real links" : "files naming their targets");
+        TempDir from, to;
+        const fs::path root = from.path();
+        fs::create_directories(root / "AB12");
+        fs::create_directories(root / "tags" / "flow");
+        fs::create_directories(root / "name");
+        ASSERT_TRUE(WriteText((root / "AB12" / "in.yaml").string(), "a: 1\n"));
+        if (links) {
+            fs::create_directory_symlink("../AB12", root / "name" / "ab-title");
+            fs::create_directory_symlink("../../AB12", root / "tags" / "flow" / "AB12");
+        } else {
+            ASSERT_TRUE(WriteText((root / "name" / "ab-title").string(), "../AB12"));
+            ASSERT_TRUE(WriteText((root / "tags" / "flow" / "AB12").string(), "../../AB12"));
+        }
+        CopyPublished(root, to.path());
+        const fs::path copy = to.path();
+        EXPECT_EQ(fs::read_symlink(copy / "name" / "ab-title"), fs::path("../AB12"));
+        EXPECT_EQ(fs::read_symlink(copy / "tags" / "flow" / "AB12"), fs::path("../../AB12"));
+        EXPECT_TRUE(IsRealFile(copy / "AB12" / "in.yaml"));
+        EXPECT_FALSE(fs::exists(copy / "AB12" / "AB12"));
+        EXPECT_EQ(CaseIds(copy), std::vector<std::string>{"AB12"});
+    }
 }
 
 TEST(YamlSuite, OnlyRealFoldersNamedAsCasesAreCases) {
