@@ -136,6 +136,8 @@ TEST(HostDocs, SkinSettingsExamplesRunAsPrinted) {
         EXPECT_NE(run.Text.find(" - settings taken"), std::string::npos) << block << run.Text;
         EXPECT_EQ(run.Text.find(" ERROR - "), std::string::npos) << block << run.Text;
         EXPECT_EQ(run.Text.find(" WARNING - "), std::string::npos) << block << run.Text;
+        // A store that cannot use a value says so only in the debug log.
+        EXPECT_EQ(run.Text.find(" - Unable to "), std::string::npos) << block << run.Text;
     }
     EXPECT_EQ(count, 2u) << "the crash report and trust store examples";
 }
