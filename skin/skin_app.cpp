@@ -42,6 +42,7 @@
 #include "skin/skin_file.h"
 #include "skin/skin_web_server.h"
 #include "skin/skin_window.h"
+#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -347,7 +348,7 @@ int32_t OnNewInstanceData(void* user, const char* data, int32_t length) {
 
 int32_t LockTimeout(Dictionary* config) {
     int64_t seconds = 1;
-    if (config && !Dictionary_GetInt64ByPath(config, "singleInstanceTimeout", &seconds)) seconds = 1;
+    if (config && !Dictionary_GetInt64ByPath(config, kAppConfigSingleInstanceTimeout, &seconds)) seconds = 1;
     if (seconds < 0) seconds = 0;
     // A day is far beyond any real wait; the cap keeps the product within 32 bits.
     if (seconds > 86400) seconds = 86400;
@@ -434,9 +435,9 @@ int64_t SkinApp_LoadConfig(Dictionary* config) {
     SkinApp* app = GlobalSkinApp;
     if (!app || !config) return 0;
     app->Config = config;
-    Dictionary_SetBooleanByKey(config, "allowMultiple", 0);
-    Dictionary_SetStringByKey(config, "name", kDefaultName);
-    Dictionary_SetStringByKey(config, "startupWindowConfig", "main.json");
+    Dictionary_SetBooleanByKey(config, kAppConfigAllowMultipleInstances, 0);
+    Dictionary_SetStringByKey(config, kAppConfigName, kDefaultName);
+    Dictionary_SetStringByKey(config, kAppConfigStartupWindowConfig, "main.json");
     Interop_SetConfigHandle(config);
 
     Dictionary* document = nullptr;
@@ -469,17 +470,17 @@ int64_t SkinApp_LoadConfig(Dictionary* config) {
     if (app->ConfigLoaded) app->ConfigLoaded(app->ConfigLoadedUser, root);
     Dictionary_Release(&document);
 
-    app->CefEnabled = ConfigBoolean(config, "cef.enabled", 0);
+    app->CefEnabled = ConfigBoolean(config, kAppConfigCefEnabled, 0);
     int32_t version = 0;
-    app->CefVersion = Dictionary_GetInt32ByPath(config, "cef.version", &version) ? version : 0;
-    app->CefNativeFallback = ConfigBoolean(config, "cef.nativeFallback", 0);
+    app->CefVersion = Dictionary_GetInt32ByPath(config, kAppConfigCefVersion, &version) ? version : 0;
+    app->CefNativeFallback = ConfigBoolean(config, kAppConfigCefNativeFallback, 0);
 
-    if (ConfigBoolean(config, "requiresElevated", 0) && !WorkflowApp_IsElevated()) {
+    if (ConfigBoolean(config, kAppConfigRequiresElevated, 0) && !WorkflowApp_IsElevated()) {
         WorkflowApp_SetRestartElevated(1);
         WorkflowApp_SetRestart(1);
         return 0;
     }
-    if (ConfigBoolean(config, "requiresDataStore", 0)) {
+    if (ConfigBoolean(config, kAppConfigRequiresDataStore, 0)) {
         uint8_t* store = nullptr;
         uint32_t size = 0;
         Executable_GetDataStore(nullptr, &store, &size);
@@ -493,7 +494,7 @@ int64_t SkinApp_LoadConfig(Dictionary* config) {
         }
     }
     Dictionary* ports = nullptr;
-    if (app->WebServer && Dictionary_GetListByKey(config, "webServerListenPort", &ports) && ports) {
+    if (app->WebServer && Dictionary_GetListByKey(config, kAppConfigWebServerListenPort, &ports) && ports) {
         SkinWebServer_ResetListenPort(app->WebServer);
         uint32_t count = 0;
         Dictionary_ItemGetCount(ports, &count);
@@ -539,8 +540,8 @@ int64_t SkinApp_CheckForSingleInstance(SkinAppInformFunc inform) {
     if (!app) return 0;
     char name[SKINAPP_PATH_SIZE];
     String_CopyLength(name, kDefaultName, sizeof(name));
-    if (app->Config) Dictionary_GetStringByPath(app->Config, "name", name, sizeof(name));
-    const uint32_t allowMultiple = ConfigBoolean(app->Config, "allowMultipleInstances", 0);
+    if (app->Config) Dictionary_GetStringByPath(app->Config, kAppConfigName, name, sizeof(name));
+    const uint32_t allowMultiple = ConfigBoolean(app->Config, kAppConfigAllowMultipleInstances, 0);
     if (!app->WindowModuleStarted) {
         SkinWindow_Init(name);
         app->WindowModuleStarted = 1;
@@ -553,7 +554,7 @@ int64_t SkinApp_CheckForSingleInstance(SkinAppInformFunc inform) {
         return 1;
     }
     Log_Print(LOG_LEVEL_INFO, "Another instance of this application is open (%s)\n", name);
-    if (!ConfigBoolean(app->Config, "killOtherInstances", 0)) {
+    if (!ConfigBoolean(app->Config, kAppConfigKillOtherInstances, 0)) {
         Log_Print(LOG_LEVEL_INFO, "Locating window of opened instance of this application\n");
         const bool located = SkinWindow_Locate(name) != 0;
         if (located) Log_Print(LOG_LEVEL_INFO, "Focus sent to window of opened instance\n");
@@ -805,7 +806,7 @@ int64_t SkinApp_L10NLoadCallback(void*, const char* path, Dictionary* target) {
 
 int64_t SkinApp_ShouldAuthenticateDataStore() {
     Dictionary* config = GlobalSkinApp ? GlobalSkinApp->Config : nullptr;
-    return ConfigHas(config, "dataStorePublicKey") || ConfigHas(config, "certificateStores.datastore") ? 1 : 0;
+    return ConfigHas(config, kAppConfigDataStorePublicKey) || ConfigHas(config, kAppConfigCertificateStoresDataStore) ? 1 : 0;
 }
 
 int64_t SkinApp_AuthenticateDataStore(Dictionary* payload, const uint8_t* data, uint32_t length) {
@@ -815,10 +816,10 @@ int64_t SkinApp_AuthenticateDataStore(Dictionary* payload, const uint8_t* data, 
     CertStoreInterface* store = nullptr;
     bool keyStore = false;
     const char* keyName = nullptr;
-    if (Dictionary_GetStringPtrByPath(config, "dataStorePublicKey", &keyName) && keyName) {
+    if (Dictionary_GetStringPtrByPath(config, kAppConfigDataStorePublicKey, &keyName) && keyName) {
         store = Authenticate_KeyStoreGet(keyName);
         keyStore = true;
-    } else if (ConfigHas(config, "dataStorePublicKey")) {
+    } else if (ConfigHas(config, kAppConfigDataStorePublicKey)) {
         return 0; // a key name of another type names no key
     } else {
         store = WorkflowApp_DataStoreGetCertStore();

@@ -21,6 +21,7 @@
 #include "skin/skin_window_dialog.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
+#include "workflow/app_config_keys.h"
 
 namespace {
 
@@ -60,30 +61,30 @@ int32_t ReadInteger(SkinWindow* window, const char* key, int32_t fallback) {
 }
 
 void SetDefaults(Dictionary* config) {
-    Dictionary_SetStringByKey(config, "title", "Host");
-    Dictionary_SetStringByKey(config, "url", "");
-    Dictionary_SetStringByKey(config, "spriteSheet", "");
-    Dictionary_SetInt32ByKey(config, "minWidth", 600);
-    Dictionary_SetInt32ByKey(config, "minHeight", 400);
-    Dictionary_SetInt32ByKey(config, "loadTimeout", 30);
-    Dictionary_SetStringByKey(config, "windowFrame", "Normal");
-    Dictionary_SetBooleanByPath(config, "windows.useNotificationArea", 0);
-    Dictionary_SetBooleanByPath(config, "windows.minimizeToNotificationArea", 0);
-    Dictionary_SetBooleanByPath(config, "ie.debug", 0);
-    Dictionary_SetBooleanByPath(config, "cef.webSecurity", 1);
-    Dictionary_SetBooleanByPath(config, "cef.webGl", 0);
-    Dictionary_SetBooleanByPath(config, "cef.java", 0);
-    Dictionary_SetBooleanByPath(config, "cef.plugins", 0);
-    Dictionary_SetBooleanByPath(config, "cef.localStorage", 0);
-    Dictionary_SetBooleanByPath(config, "cef.pageCache", 0);
-    Dictionary_SetBooleanByPath(config, "cef.databases", 0);
-    Dictionary_SetBooleanByPath(config, "cef.developerTools", 0);
+    Dictionary_SetStringByKey(config, kWindowConfigTitle, "Host");
+    Dictionary_SetStringByKey(config, kWindowConfigUrl, "");
+    Dictionary_SetStringByKey(config, kWindowConfigSpriteSheet, "");
+    Dictionary_SetInt32ByKey(config, kWindowConfigMinWidth, 600);
+    Dictionary_SetInt32ByKey(config, kWindowConfigMinHeight, 400);
+    Dictionary_SetInt32ByKey(config, kWindowConfigLoadTimeout, 30);
+    Dictionary_SetStringByKey(config, kWindowConfigWindowFrame, "Normal");
+    Dictionary_SetBooleanByPath(config, kWindowConfigWindowsUseNotificationArea, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigWindowsMinimizeToNotificationArea, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigIeDebug, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefWebSecurity, 1);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefWebGl, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefJava, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefPlugins, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefLocalStorage, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefPageCache, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefDatabases, 0);
+    Dictionary_SetBooleanByPath(config, kWindowConfigCefDeveloperTools, 0);
 }
 
 void LoadSpriteSheet(SkinWindow* window) {
     char setting[kTextSize];
     char path[kTextSize];
-    ReadText(window, "spriteSheet", "", setting, kTextSize);
+    ReadText(window, kWindowConfigSpriteSheet, "", setting, kTextSize);
     Expand(setting, path, kTextSize);
     if (path[0] == 0) return;
     void* data = nullptr;
@@ -298,16 +299,16 @@ int64_t SkinWindow_LoadConfig(SkinWindow* window, Dictionary* config) {
     }
     LoadSpriteSheet(window);
 
-    int32_t minWidth = ReadInteger(window, "minWidth", 600);
-    int32_t minHeight = ReadInteger(window, "minHeight", 400);
+    int32_t minWidth = ReadInteger(window, kWindowConfigMinWidth, 600);
+    int32_t minHeight = ReadInteger(window, kWindowConfigMinHeight, 400);
     window->MinWidth = minWidth < 1 ? 1 : minWidth;
     window->MinHeight = minHeight < 1 ? 1 : minHeight;
     char title[kTextSize];
     char frame[kTextSize];
-    ReadText(window, "title", "Host", title, kTextSize);
-    ReadText(window, "windowFrame", "Normal", frame, kTextSize);
+    ReadText(window, kWindowConfigTitle, "Host", title, kTextSize);
+    ReadText(window, kWindowConfigWindowFrame, "Normal", frame, kTextSize);
     uint32_t appIcon = 0;
-    Dictionary_GetBooleanByKey(window->Config, "mac.minimizeAsAppIcon", &appIcon);
+    Dictionary_GetBooleanByKey(window->Config, kWindowConfigMacMinimizeAsAppIcon, &appIcon);
 
     // A second configuration builds the window afresh.
     if (window->Native) Native()->Release(&window->Native);
@@ -368,7 +369,7 @@ int64_t SkinWindow_GetPopupFrame(SkinWindow* window, char* buffer, int32_t capac
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     ASSERT_POINTER(buffer);
     char value[kTextSize];
-    ReadText(window, "popupFrame", "", value, kTextSize);
+    ReadText(window, kWindowConfigPopupFrame, "", value, kTextSize);
     String_CopyLength(buffer, String_CompareWithoutCase(value, "Resizable") == 1 ? value : "Normal", capacity);
     return 1;
 }
@@ -377,7 +378,7 @@ int64_t SkinWindow_GetPopupFrame(SkinWindow* window, char* buffer, int32_t capac
 
 int64_t SkinWindow_CheckLoadTimeout(SkinWindow* window) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
-    const int32_t timeout = ReadInteger(window, "loadTimeout", 30);
+    const int32_t timeout = ReadInteger(window, kWindowConfigLoadTimeout, 30);
     if (timeout < 1) return 1;
     if (window->Native && Native()->IsVisible(window->Native) == 1) return 1;
     if (Time_GetCurrent() - window->LoadStart <= (double)timeout) return 1;

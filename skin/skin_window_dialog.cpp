@@ -101,9 +101,10 @@ void Run(SkinWindowDialog* dialog, DialogRequest* request) {
     }
     case KIND_FILE: {
         char directory[kPathSize];
-        char file[kPathSize] = "";
+        char file[kPathSize];
         char path[kPathSize] = "";
         String_CopyLength(directory, request->StartPath, kPathSize);
+        String_CopyLength(file, request->StartFile, kPathSize);
         int64_t chosen = 0;
         if (g_native) chosen = g_native->GetLoadFilename(parent, request->Text, directory, kPathSize, file, kPathSize);
         if (chosen == 1) {

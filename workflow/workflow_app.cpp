@@ -35,6 +35,7 @@
 #include "core/web/web_get.h"
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
+#include "workflow/app_config_keys.h"
 #include "workflow/notification_endpoint.h"
 #include "workflow/task.h"
 #include "workflow/task_type.h"
@@ -76,32 +77,32 @@ void SetFloatText(Dictionary* config, const char* path, double value, const char
 }
 
 void SetDefaults(Dictionary* config) {
-    Dictionary_SetStringByPath(config, "localStorage", "{userAppData}Quarvelon{pathSlash}");
-    Dictionary_SetBooleanByPath(config, "requiresElevated", 0);
-    Dictionary_SetInt64ByPath(config, "alias.limitSize", 33554432);
-    Dictionary_SetInt64ByPath(config, "catalog.limitSize", 33554432);
-    Dictionary_SetInt64ByPath(config, "metafile.limitSize", 33554432);
-    Dictionary_SetInt32ByPath(config, "storage.requests", 8);
-    Dictionary_SetStringByPath(config, "storage.deltaFormat", "{sourceInfoHash}/{targetDigest}.quarvdelta");
-    Dictionary_SetStringByPath(config, "storage.pieceFormat", "{targetInfoHash}/{targetDigest}.quarvpiece");
-    Dictionary_SetStringByPath(config, "storage.partialExtension", ".quarvpartial");
-    Dictionary_SetInt32ByPath(config, "storage.fileCompletes", 10);
-    Dictionary_SetStringByPath(config, "storage.lockDirectory", "{moduleDirectory}_lock{pathSlash}");
-    Dictionary_SetInt64ByPath(config, "storage.deltaCacheSize", 33554432);
-    Dictionary_SetBooleanByPath(config, "storage.skipTimestamp", 0);
-    Dictionary_SetBooleanByPath(config, "storage.skipAttributes", 0);
-    Dictionary_SetBooleanByPath(config, "storage.selfUpdate", 0);
-    Dictionary_SetBooleanByPath(config, "storage.systemBuffer", 1);
-    SetFloatText(config, "repository.copyWeight", 0.8f, "0.800000011920929");
-    SetFloatText(config, "repository.applyWeight", 0.12f, "0.11999999731779099");
-    SetFloatText(config, "repository.cleanWeight", 0.08f, "0.07999999821186066");
-    Dictionary_SetStringByPath(config, "tls1.cipher", kCipherDefault);
-    Dictionary_SetStringByPath(config, "tls1.versionMin", "1.0");
-    Dictionary_SetStringByPath(config, "tls1.versionMax", "1.2");
-    Dictionary_SetInt32ByPath(config, "alias.webGetCacheMinAge", 60);
-    Dictionary_SetInt32ByPath(config, "workflow.webGetCacheMinAge", 60);
-    Dictionary_SetInt32ByPath(config, "webGetPool.maxHosts", 5);
-    Dictionary_SetInt32ByPath(config, "webGetPool.maxHostConnections", 6);
+    Dictionary_SetStringByPath(config, kAppConfigLocalStorage, "{userAppData}Quarvelon{pathSlash}");
+    Dictionary_SetBooleanByPath(config, kAppConfigRequiresElevated, 0);
+    Dictionary_SetInt64ByPath(config, kAppConfigAliasLimitSize, 33554432);
+    Dictionary_SetInt64ByPath(config, kAppConfigCatalogLimitSize, 33554432);
+    Dictionary_SetInt64ByPath(config, kAppConfigMetafileLimitSize, 33554432);
+    Dictionary_SetInt32ByPath(config, kAppConfigStorageRequests, 8);
+    Dictionary_SetStringByPath(config, kAppConfigStorageDeltaFormat, "{sourceInfoHash}/{targetDigest}.quarvdelta");
+    Dictionary_SetStringByPath(config, kAppConfigStoragePieceFormat, "{targetInfoHash}/{targetDigest}.quarvpiece");
+    Dictionary_SetStringByPath(config, kAppConfigStoragePartialExtension, ".quarvpartial");
+    Dictionary_SetInt32ByPath(config, kAppConfigStorageFileCompletes, 10);
+    Dictionary_SetStringByPath(config, kAppConfigStorageLockDirectory, "{moduleDirectory}_lock{pathSlash}");
+    Dictionary_SetInt64ByPath(config, kAppConfigStorageDeltaCacheSize, 33554432);
+    Dictionary_SetBooleanByPath(config, kAppConfigStorageSkipTimestamp, 0);
+    Dictionary_SetBooleanByPath(config, kAppConfigStorageSkipAttributes, 0);
+    Dictionary_SetBooleanByPath(config, kAppConfigStorageSelfUpdate, 0);
+    Dictionary_SetBooleanByPath(config, kAppConfigStorageSystemBuffer, 1);
+    SetFloatText(config, kAppConfigRepositoryCopyWeight, 0.8f, "0.800000011920929");
+    SetFloatText(config, kAppConfigRepositoryApplyWeight, 0.12f, "0.11999999731779099");
+    SetFloatText(config, kAppConfigRepositoryCleanWeight, 0.08f, "0.07999999821186066");
+    Dictionary_SetStringByPath(config, kAppConfigTls1Cipher, kCipherDefault);
+    Dictionary_SetStringByPath(config, kAppConfigTls1VersionMin, "1.0");
+    Dictionary_SetStringByPath(config, kAppConfigTls1VersionMax, "1.2");
+    Dictionary_SetInt32ByPath(config, kAppConfigAliasWebGetCacheMinAge, 60);
+    Dictionary_SetInt32ByPath(config, kAppConfigWorkflowWebGetCacheMinAge, 60);
+    Dictionary_SetInt32ByPath(config, kAppConfigWebGetPoolMaxHosts, 5);
+    Dictionary_SetInt32ByPath(config, kAppConfigWebGetPoolMaxHostConnections, 6);
 }
 
 int64_t StatusItemRemoved(Dictionary*, DictionaryItem*, void* context, const char*) {
@@ -336,7 +337,7 @@ int64_t WorkflowApp_RemoveMinimal() {
     app->WebRequestRemove = nullptr;
 
     uint32_t sendXCache = 1;
-    WorkflowApp_GetConfigBoolean("analytics.sendWebGetXCache", 1, &sendXCache);
+    WorkflowApp_GetConfigBoolean(kAppConfigAnalyticsSendWebGetXCache, 1, &sendXCache);
     if (sendXCache) {
         Dictionary* counters = nullptr;
         if (WebGet_XCacheLockDictionaryHandle(&counters) && counters) {

@@ -18,6 +18,7 @@
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
 #include "core/web/web_get_redirect.h"
+#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_app_internal.h"
 
@@ -440,7 +441,7 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
     NotificationCenter_AddInstanceObserver("Config", "OptionChanged", configId, app,
                                            WorkflowApp_Notification_OnConfigOptionChanged);
 
-    if (Dictionary* macros = ContainerAt(config, "macros", DICTIONARY_TYPE_DICTIONARY)) {
+    if (Dictionary* macros = ContainerAt(config, kAppConfigMacros, DICTIONARY_TYPE_DICTIONARY)) {
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(macros, &item); item; Dictionary_ItemGetNext(macros, item, &item)) {
             const char* key = nullptr;
@@ -455,15 +456,15 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
         }
     }
 
-    AddPathMacro("localStorage", "#localStorage");
+    AddPathMacro(kAppConfigLocalStorage, "#localStorage");
     Analytics_LoadConfigFromDictionary(config);
-    AddPathMacro("storage.lockDirectory", "#lockDirectory");
+    AddPathMacro(kAppConfigStorageLockDirectory, "#lockDirectory");
 
-    ForEachText(config, "hostnameWhitelist", nullptr, AddHostnameText);
-    ForEachText(config, "registryWhitelist.readOnly", nullptr, AddRegistryReadOnly);
-    ForEachText(config, "registryWhitelist.readWrite", nullptr, AddRegistryReadWrite);
+    ForEachText(config, kAppConfigHostnameWhitelist, nullptr, AddHostnameText);
+    ForEachText(config, kAppConfigRegistryWhitelistReadOnly, nullptr, AddRegistryReadOnly);
+    ForEachText(config, kAppConfigRegistryWhitelistReadWrite, nullptr, AddRegistryReadWrite);
 
-    if (Dictionary* stores = ContainerAt(config, "keyStores", DICTIONARY_TYPE_DICTIONARY)) {
+    if (Dictionary* stores = ContainerAt(config, kAppConfigKeyStores, DICTIONARY_TYPE_DICTIONARY)) {
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(stores, &item); item; Dictionary_ItemGetNext(stores, item, &item)) {
             const char* key = nullptr;
@@ -481,7 +482,7 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
         }
     }
 
-    if (Dictionary* stores = ContainerAt(config, "thumbprintStores", DICTIONARY_TYPE_DICTIONARY)) {
+    if (Dictionary* stores = ContainerAt(config, kAppConfigThumbprintStores, DICTIONARY_TYPE_DICTIONARY)) {
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(stores, &item); item; Dictionary_ItemGetNext(stores, item, &item)) {
             const char* key = nullptr;
@@ -494,43 +495,43 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
         }
     }
 
-    if (Dictionary* list = ContainerAt(config, "certificateStores.app", DICTIONARY_TYPE_LIST))
+    if (Dictionary* list = ContainerAt(config, kAppConfigCertificateStoresApp, DICTIONARY_TYPE_LIST))
         WorkflowApp_AppSetCertStores(list);
-    if (Dictionary* list = ContainerAt(config, "certificateStores.interop", DICTIONARY_TYPE_LIST))
+    if (Dictionary* list = ContainerAt(config, kAppConfigCertificateStoresInterop, DICTIONARY_TYPE_LIST))
         WorkflowApp_InteropSetCertStores(list);
-    if (Dictionary* list = ContainerAt(config, "certificateStores.webGet", DICTIONARY_TYPE_LIST))
+    if (Dictionary* list = ContainerAt(config, kAppConfigCertificateStoresWebGet, DICTIONARY_TYPE_LIST))
         WorkflowApp_WebGetSetCertStores(list);
-    if (Dictionary* list = ContainerAt(config, "certificateStores.dataStore", DICTIONARY_TYPE_LIST))
+    if (Dictionary* list = ContainerAt(config, kAppConfigCertificateStoresDataStore, DICTIONARY_TYPE_LIST))
         WorkflowApp_DataStoreSetCertStores(list);
 
     const char* userAgent = nullptr;
-    if (Dictionary_GetStringPtrByPath(config, "webGet.userAgent", &userAgent) && userAgent)
+    if (Dictionary_GetStringPtrByPath(config, kAppConfigWebGetUserAgent, &userAgent) && userAgent)
         WebGet_SetUserAgent(userAgent);
-    if (Dictionary* macros = ContainerAt(config, "webGet.macros", DICTIONARY_TYPE_DICTIONARY))
+    if (Dictionary* macros = ContainerAt(config, kAppConfigWebGetMacros, DICTIONARY_TYPE_DICTIONARY))
         WebGet_RedirectAddMacrosFromDictionary(macros);
     int32_t number = 0;
-    if (IntAt(config, "webGet.timeout", &number)) WebGet_SetDefaultTimeout(number);
+    if (IntAt(config, kAppConfigWebGetTimeout, &number)) WebGet_SetDefaultTimeout(number);
 
     // Rules come from this load's source only: those of earlier loads are in place already.
-    if (Dictionary* rules = ContainerAt(root, "webGet.redirect", DICTIONARY_TYPE_DICTIONARY))
+    if (Dictionary* rules = ContainerAt(root, kAppConfigWebGetRedirect, DICTIONARY_TYPE_DICTIONARY))
         WebGet_RedirectAddFromDictionary(rules);
 
     // A count below 1 is no limit the pool could keep; it is left as it was.
-    if (IntAt(config, "webGetPool.maxHosts", &number) && number >= 1) WebGetPool_SetMaxHostCount(number);
-    if (IntAt(config, "webGetPool.maxHostConnections", &number) && number >= 1)
+    if (IntAt(config, kAppConfigWebGetPoolMaxHosts, &number) && number >= 1) WebGetPool_SetMaxHostCount(number);
+    if (IntAt(config, kAppConfigWebGetPoolMaxHostConnections, &number) && number >= 1)
         WebGetPool_SetMaxHostConnectionCount(number);
 
     char text[4096];
-    WorkflowApp_GetConfig("tls1.cipher", "", text, sizeof(text));
+    WorkflowApp_GetConfig(kAppConfigTls1Cipher, "", text, sizeof(text));
     if (text[0]) WorkflowApp_AddCipher(text);
-    WorkflowApp_GetConfig("tls1.versionMin", "", text, sizeof(text));
+    WorkflowApp_GetConfig(kAppConfigTls1VersionMin, "", text, sizeof(text));
     if (text[0])
         if (const uint8_t version = TLS1_VersionTranslate(text)) TLS_VersionSetMin(version);
-    WorkflowApp_GetConfig("tls1.versionMax", "", text, sizeof(text));
+    WorkflowApp_GetConfig(kAppConfigTls1VersionMax, "", text, sizeof(text));
     if (text[0])
         if (const uint8_t version = TLS1_VersionTranslate(text)) TLS_VersionSetMax(version);
 
-    if (IntAt(config, "alias.webGetCacheMinAge", &number) && number >= 1) {
+    if (IntAt(config, kAppConfigAliasWebGetCacheMinAge, &number) && number >= 1) {
         WebGetCacheStore* store = nullptr;
         if (WebGetCache_AddStore("alias", &store) && store) {
             // A second load replaces the store held, never adds a second reference to it.
@@ -543,7 +544,7 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
     if (WebGetCache_AddStore("workflow", &store) && store) {
         if (app->WorkflowCacheStore) WebGetCacheStore_Release(&app->WorkflowCacheStore);
         app->WorkflowCacheStore = store;
-        if (IntAt(config, "workflow.webGetCacheMinAge", &number) && number >= 0)
+        if (IntAt(config, kAppConfigWorkflowWebGetCacheMinAge, &number) && number >= 0)
             WebGetCacheStore_SetMinAge(store, number);
     }
     return 1;

@@ -25,6 +25,7 @@
 #include "core/runtime/string_print.h"
 #include "core/certs/authenticate.h"
 #include "host/host_switches.h"
+#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 
 struct CEFApp {
@@ -140,7 +141,7 @@ void FillSettings(CEFSettings* settings) {
     ExpandedConfig("cef.userAgent", settings->UserAgent, sizeof(settings->UserAgent));
     if (settings->UserAgent[0]) Log_Debug("CEF UserAgent: %s\n", settings->UserAgent);
     uint32_t allowMultiple = 0;
-    WorkflowApp_GetConfigBoolean("allowMultiple", 0, &allowMultiple);
+    WorkflowApp_GetConfigBoolean(kAppConfigAllowMultipleInstances, 0, &allowMultiple);
     if (settings->CachePath[0] && allowMultiple)
         Log_Warning("Manually setting cache path is incompatible with multiple instances\n");
 }

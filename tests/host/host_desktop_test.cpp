@@ -63,6 +63,8 @@ var steps = [
       cb(function (m) { say("box " + m); n(); })}); },
   function (n) { call(w, "browseForFile", {text: "Pick a file", fileTypeDesc: "", fileTypeExt: "", startPath: DIR,
       startFile: "chosen.txt", callbackId: cb(function (m) { say("file " + m); n(); })}); },
+  function (n) { call(w, "browseForFile", {text: "Pick a missing file", fileTypeDesc: "", fileTypeExt: "",
+      startPath: DIR, startFile: "", callbackId: cb(function (m) { say("missing file " + m); go("folders", n); })}); },
   function (n) { call(w, "browseForFolder", {text: "Cancel a folder", startPath: DIR + "gone/",
       callbackId: cb(function (m) { say("cancelled folder " + m); n(); })}); },
   function (n) { call(w, "browseForFolder", {text: "Pick a folder", startPath: DIR + "made/",
@@ -302,6 +304,19 @@ TEST_F(HostDesktop, APageDrivesEveryNativeSurfaceOfTheRealExecutable) {
     peers_.Finish(typist);
     EXPECT_NE(file.find("\"path\":\"" + dir_ + "chosen.txt\""), std::string::npos) << file;
     EXPECT_NE(file.find("\"successful\":true"), std::string::npos) << file;
+
+    // A typed name that does not exist is refused: the chooser stays open and says so, and Escape
+    // (twice: the first leaves the location field) then cancels it, which the page hears as not
+    // chosen. The keys are typed again while it stays open, so a key lost to the field's
+    // completion only costs a round; the page goes on once the typist is gone.
+    typist = Answer(peers_, "Pick a missing file",
+                    "key ctrl+l sleep 0.3 key ctrl+a type --delay 20 'nosuch.txt'; sleep 0.5; xdotool key Return; "
+                    "sleep 1; xdotool key Escape; sleep 0.5; xdotool key Escape");
+    const std::string missing = PageLine(host, "missing file ");
+    peers_.Finish(typist);
+    EXPECT_NE(missing.find("\"successful\":false"), std::string::npos) << missing;
+    EXPECT_EQ(missing.find("nosuch"), std::string::npos) << missing;
+    Go("folders");
 
     // The folder chooser makes a missing start folder, removes it on cancel, keeps it when chosen.
     typist = Answer(peers_, "Cancel a folder", "key Escape");

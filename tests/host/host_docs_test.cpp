@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/core/linux/gui/desktop_peers.h"
 #include "tests/host/host_child.h"
+#include "workflow/app_config_keys.h"
 
 namespace {
 
@@ -99,6 +101,11 @@ TEST(HostDocs, WorkflowExamplesRunAsPrintedWithTheRealHost) {
     EXPECT_GE(count, 20u);
 }
 
+// The guide's examples of settings are whole app.yaml files; the rest is taken from the demo.
+constexpr const char* kSettingsExample = "# app.yaml of ";
+
+bool IsSettingsExample(const std::string& block) { return block.rfind(kSettingsExample, 0) == 0; }
+
 TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
     const std::vector<std::string> blocks =
         Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"yaml", "json", "js"});
@@ -106,11 +113,67 @@ TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
     std::string skin;
     for (const char* name : {"app.yaml", "main.json", "demo.js"})
         skin += ReadFile(std::string(HOST_SOURCE_DIR "/examples/demo/") + name);
-    for (const std::string& block : blocks) EXPECT_NE(skin.find(block), std::string::npos) << block;
+    for (const std::string& block : blocks)
+        if (!IsSettingsExample(block)) EXPECT_NE(skin.find(block), std::string::npos) << block;
     // The window configuration is shown whole: copied as it stands it is a main.json that parses.
     const std::vector<std::string> windows = Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"json"});
     ASSERT_EQ(windows.size(), 1u);
     EXPECT_EQ(windows[0], ReadFile(HOST_SOURCE_DIR "/examples/demo/main.json"));
+}
+
+// Each settings example, copied as printed into a skin's app.yaml, starts the host, which runs the
+// skin's self-update workflow and ends cleanly: nothing in it is refused or logged as an error.
+TEST(HostDocs, SkinSettingsExamplesRunAsPrinted) {
+    size_t count = 0;
+    for (const std::string& block : Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"yaml"})) {
+        if (!IsSettingsExample(block)) continue;
+        count++;
+        HostFolder folder;
+        folder.Write("app.yaml", block);
+        folder.Write("selfupdate.yaml", "apply:\n  type: Log\n  message: \"settings taken\"\n");
+        const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder.Skin(), "--wfselfupdate", "--window"}, folder.Env());
+        EXPECT_EQ(run.Code, 0) << block << run.Text;
+        EXPECT_NE(run.Text.find(" - settings taken"), std::string::npos) << block << run.Text;
+        EXPECT_EQ(run.Text.find(" ERROR - "), std::string::npos) << block << run.Text;
+        EXPECT_EQ(run.Text.find(" WARNING - "), std::string::npos) << block << run.Text;
+        // A store that cannot use a value says so only in the debug log.
+        EXPECT_EQ(run.Text.find(" - Unable to "), std::string::npos) << block << run.Text;
+    }
+    EXPECT_EQ(count, 2u) << "the crash report and trust store examples";
+}
+
+// The keys of a table of the guide: the first cells of its rows between the heading and the next
+// heading of the same level.
+std::set<std::string> TableKeys(const std::string& text, const std::string& heading) {
+    std::set<std::string> keys;
+    size_t at = text.find("\n" + heading + "\n");
+    if (at == std::string::npos) return keys;
+    const size_t end = text.find("\n## ", at + 1);
+    std::istringstream lines(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("| `", 0) == 0) {
+            const size_t close = line.find('`', 3);
+            if (close != std::string::npos) keys.insert(line.substr(3, close - 3));
+        }
+    return keys;
+}
+
+// The guide's tables and the keys the readers name are one list: every key the program reads is
+// documented, and every documented key is read.
+TEST(HostDocs, SkinGuideTablesNameEveryConfigurationKey) {
+    const std::string guide = ReadFile(HOST_SOURCE_DIR "/docs/skins.md");
+    const std::pair<const char*, AppConfigFile> files[] = {{"## app.yaml", APPCONFIG_FILE_APP},
+                                                            {"## main.json", APPCONFIG_FILE_WINDOW}};
+    for (const auto& [heading, file] : files) {
+        std::set<std::string> code;
+        for (const AppConfigKey& key : kAppConfigKeys)
+            if (key.File == file) EXPECT_TRUE(code.insert(key.Name).second) << "listed twice: " << key.Name;
+        const std::set<std::string> documented = TableKeys(guide, heading);
+        for (const std::string& key : code)
+            EXPECT_TRUE(documented.count(key)) << heading << ": `" << key << "` is read but not documented";
+        for (const std::string& key : documented)
+            EXPECT_TRUE(code.count(key)) << heading << ": `" << key << "` is documented but not read";
+    }
 }
 
 // ---- README.md ------------------------------------------------------------------------------------

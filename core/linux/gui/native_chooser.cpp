@@ -3,8 +3,10 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "core/linux/gui/native_ui.h"
 #include "core/platform/path.h"
@@ -16,6 +18,7 @@ namespace {
 
 constexpr int32_t kTitleSize = 320;
 constexpr int32_t kPathSize = 1024;
+constexpr int32_t kWhySize = 4096 + 64; // a refusal names the whole path, which may be PATH_MAX long
 
 GtkWindow* ParentWindow(void* parent) {
     if (parent == nullptr || !GTK_IS_WIDGET(parent)) return nullptr;
@@ -35,12 +38,94 @@ GtkWidget* NewChooser(void* parent, const char* title, GtkFileChooserAction acti
     return dialog;
 }
 
-// Runs the chooser and answers the chosen path (to be freed with g_free), or null on cancel.
-gchar* Run(GtkWidget* dialog) {
+// What a choice must name to be taken. The toolkit's location field takes any typed name, so
+// the chooser itself holds the line: a load names an existing regular file (a link to one is the
+// user's own choice), a folder an existing directory, a save a name inside an existing directory
+// that is not itself a directory.
+enum class Want { File, Folder, SaveName };
+
+// Why the path cannot be taken ("" when it can).
+void Refusal(const char* path, Want want, char* why, int32_t size) {
+    why[0] = 0;
+    struct stat info;
+    const bool exists = Path_Stat(path, 1, &info) == 1;
+    switch (want) {
+    case Want::File:
+        if (!exists)
+            snprintf(why, (size_t)size, "\u201c%s\u201d does not exist.", path);
+        else if (!S_ISREG(info.st_mode))
+            snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
+        break;
+    case Want::Folder:
+        if (!exists)
+            snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", path);
+        else if (!S_ISDIR(info.st_mode))
+            snprintf(why, (size_t)size, "\u201c%s\u201d is not a folder.", path);
+        break;
+    case Want::SaveName: {
+        if (exists && S_ISDIR(info.st_mode)) {
+            snprintf(why, (size_t)size, "\u201c%s\u201d is a folder.", path);
+            break;
+        }
+        char folder[kPathSize];
+        const char* slash = strrchr(path, '/');
+        const size_t length = slash ? (size_t)(slash - path) : 0;
+        if (length + 1 > sizeof folder) {
+            snprintf(why, (size_t)size, "\u201c%s\u201d is too long.", path);
+            break;
+        }
+        memcpy(folder, path, length);
+        folder[length] = 0;
+        if (length == 0 || Path_DirectoryExists(folder) != 1)
+            snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", length ? folder : path);
+        break;
+    }
+    }
+}
+
+struct Guard {
+    Want Kind;
+    GtkWidget* Note; // the chooser's extra widget: hidden until a choice is refused
+};
+
+// Runs before the dialog's loop sees the answer: a refused choice stops the answer, so the chooser
+// stays open and says why, as it does for its own refusals.
+void OnResponse(GtkDialog* dialog, gint response, gpointer data) {
+    if (response != GTK_RESPONSE_ACCEPT) return;
+    const Guard* guard = static_cast<const Guard*>(data);
+    gchar* chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+    if (chosen == nullptr) return; // nothing chosen: Run answers as cancelled
+    char why[kWhySize];
+    Refusal(chosen, guard->Kind, why, (int32_t)sizeof why);
+    g_free(chosen);
+    if (why[0] == 0) return;
+    gtk_label_set_text(GTK_LABEL(guard->Note), why);
+    gtk_widget_show(guard->Note);
+    g_signal_stop_emission_by_name(dialog, "response");
+}
+
+// Runs the chooser and answers the chosen path (to be freed with g_free), or null on cancel. The
+// choice is checked again once the dialog is gone: an answer that did not come through the
+// response (a dismissal racing a click) is still never a path the caller cannot use.
+gchar* Run(GtkWidget* dialog, Want want) {
+    Guard guard = {want, gtk_label_new("")};
+    gtk_label_set_line_wrap(GTK_LABEL(guard.Note), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(guard.Note), 0);
+    gtk_file_chooser_set_extra_widget(GTK_FILE_CHOOSER(dialog), guard.Note);
+    const gulong handler = g_signal_connect(dialog, "response", G_CALLBACK(OnResponse), &guard);
     const gint response = NativeUI_RunDialog(dialog);
     gchar* chosen = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog)) : nullptr;
+    g_signal_handler_disconnect(dialog, handler);
     gtk_widget_destroy(dialog);
     for (int i = 0; i < 100 && gtk_events_pending(); i++) gtk_main_iteration_do(FALSE);
+    if (chosen) {
+        char why[kWhySize];
+        Refusal(chosen, want, why, (int32_t)sizeof why);
+        if (why[0]) {
+            g_free(chosen);
+            chosen = nullptr;
+        }
+    }
     return chosen;
 }
 
@@ -63,8 +148,12 @@ int64_t ChooseFile(void* parent, const char* title, char* directory, int32_t dir
             g_free(file);
         }
     }
-    if (save) gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(dialog), TRUE);
-    gchar* chosen = Run(dialog);
+    if (save) {
+        gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(dialog), TRUE);
+        // Saving over a file loses it: the toolkit asks first.
+        gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
+    }
+    gchar* chosen = Run(dialog, save ? Want::SaveName : Want::File);
     if (chosen == nullptr) return 0;
     const char* slash = strrchr(chosen, '/');
     const size_t folderLength = slash ? (size_t)(slash - chosen + 1) : 0;
@@ -124,7 +213,7 @@ int64_t NativeChooser_GetNewDirectory(void* parent, const char* title, char* pat
     }
     GtkWidget* dialog = NewChooser(parent, title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Choose");
     if (resolved[0]) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), resolved);
-    gchar* chosen = Run(dialog);
+    gchar* chosen = Run(dialog, Want::Folder);
     bool ok = false;
     if (chosen && strlen(chosen) + 2 <= (size_t)pathSize) {
         String_CopyLength(path, chosen, pathSize);
