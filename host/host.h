@@ -80,8 +80,16 @@ void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
 // The user-interface role's tick for the timers made after it (15 ms unless a test sets it,
 // 1 ms to an hour); 0 for a value outside that.
 int64_t Host_PlatformSetTickForTesting(uint32_t milliseconds);
-// SIGINT and SIGTERM ask for shutdown; the handler only records it.
+// SIGINT and SIGTERM ask for shutdown; the handler only records it, and arms the deadline below.
 int64_t Host_PlatformInstallSignals();
+// Seconds after the first shutdown signal by which the process has ended: past them it ends
+// with 128 + the signal and one ERROR line, even when its main thread is held. The roles without
+// a window promise 10; a window is given 10 to agree, then closed, hence more by default.
+enum : uint32_t {
+    HOST_SIGNAL_DEADLINE_NO_WINDOW = 10,
+    HOST_SIGNAL_DEADLINE_WINDOWS = 20,
+};
+int64_t Host_PlatformSetSignalDeadline(uint32_t seconds);
 // Starts the desktop toolkit for the user-interface role; 0 without a display.
 int64_t Host_PlatformStartToolkit();
 int64_t Host_PlatformStopToolkit();

@@ -29,6 +29,9 @@ namespace {
 
 // How long a shutdown asked for by a signal waits for the running workflow to unload.
 constexpr double kStopSeconds = 10;
+// The roles without a window end within their signal deadline: the wait for the workflow leaves
+// this much of it to the shutdown that follows.
+constexpr double kTeardownSeconds = 2;
 
 bool KeepForHandOver(const char* name) {
     return !Core_ShouldRemoveSwitch(name) && !Host_ShouldRemoveSwitch(name) && !Skin_ShouldRemoveSwitch(name) &&
@@ -152,6 +155,7 @@ int64_t Host_Process() {
 int64_t Host_RunMessagePump() {
     const bool selfUpdate = WorkflowApp_IsSelfUpdate() != 0;
     if (!WorkflowApp_IsWorker() && !selfUpdate) return WebBrowser_RunMessagePump();
+    Host_PlatformSetSignalDeadline(HOST_SIGNAL_DEADLINE_NO_WINDOW);
     bool wasActive = false;
     bool cutShort = false;
     double stopBy = 0;
@@ -165,7 +169,7 @@ int64_t Host_RunMessagePump() {
             HostOutcome_SetStopping();
             Host_Shutdown();
             if (selfUpdate) WorkflowManager_Unload(nullptr, nullptr);
-            stopBy = Time_GetCurrent() + kStopSeconds;
+            stopBy = Time_GetCurrent() + (double)HOST_SIGNAL_DEADLINE_NO_WINDOW - kTeardownSeconds;
         }
         const bool active = WorkflowApp_IsActive() != 0;
         if (stopBy != 0 && (!selfUpdate || !active || Time_GetCurrent() > stopBy)) break;

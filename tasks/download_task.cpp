@@ -480,10 +480,25 @@ bool WrittenWhole(DownloadTask* self) {
 
 void Retry(DownloadTask* self, int32_t code, int32_t extended) {
     Task* task = Owner(self);
+    // A local file that cannot be read (missing, a folder, a FIFO or a device) stays so: told
+    // once by its path and the system's words, before the error that carries them, and not
+    // retried as if the network had failed.
+    bool local = false;
+    if (code == WEBGET_ERROR_OS) {
+        char* url = static_cast<char*>(Memory_Alloc(DOWNLOAD_URL_SIZE));
+        TaskBase_GetStringArgument(&self->Base, "url", url, DOWNLOAD_URL_SIZE);
+        local = TaskRequest_IsLastingFailure(url, (uint32_t)code) != 0;
+        if (local) {
+            char text[TASK_MESSAGE_SIZE];
+            TaskRequest_DescribeFailure(url, (uint32_t)code, (uint32_t)extended, "", text, (int32_t)sizeof(text));
+            Task_Print(task, "%s", text);
+        }
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
+    }
     Task_AddErrorFromCode(task, code, extended);
     DropRequest(self);
     // A host or redirect that the allowed list refuses is refused again on every try.
-    const bool lasting = code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT;
+    const bool lasting = local || code == WEBGET_ERROR_VALIDATION || code == WEBGET_ERROR_BLOCKED_REDIRECT;
     if (!lasting && (self->MaxRetries < 0 || self->MaxRetries > (double)self->RetryCount)) {
         const double delay = Download_RetryDelay(self->RetryCount);
         Task_Print(task, "Waiting for retry %.02fs (%d/%d)", delay, self->RetryCount, (int32_t)self->MaxRetries);

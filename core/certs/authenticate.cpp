@@ -62,7 +62,8 @@ constexpr int64_t kMaxCertificateFile = 2147483647;
 bool ReadCertificateFile(const char* path, uint8_t** bytes, uint32_t* length) {
     *bytes = nullptr;
     *length = 0;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO named here would hold the caller in open(); it is refused below.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info {};
     int64_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;

@@ -73,3 +73,10 @@ int64_t Platform_AsyncFileGetStatus(int32_t fd, uint64_t* size, uint32_t* isDire
     if (isDirectory) *isDirectory = S_ISDIR(info.st_mode) ? 1 : 0;
     return 1;
 }
+
+int32_t Platform_AsyncFileCheckRegular(int32_t fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno ? errno : EBADF;
+    if (S_ISREG(info.st_mode)) return 0;
+    return S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+}

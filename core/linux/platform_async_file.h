@@ -21,3 +21,7 @@ int64_t Platform_AsyncFileDropCache(int32_t fd, uint64_t offset, uint64_t length
 // The size of the file open on the descriptor (which stays valid when its path is removed) and
 // whether it is a directory; both cleared first.
 int64_t Platform_AsyncFileGetStatus(int32_t fd, uint64_t* size, uint32_t* isDirectory);
+// Answers 0 when the descriptor holds a regular file, else the errno value that refuses it:
+// EISDIR for a directory, ENOTSUP for a FIFO, socket or device (none of which has positions to
+// transfer at, and a FIFO or a terminal can hold a reader without end).
+int32_t Platform_AsyncFileCheckRegular(int32_t fd);

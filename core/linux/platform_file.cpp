@@ -1378,15 +1378,47 @@ int32_t Platform_Open(const char* path, int32_t openFlags, int32_t, int32_t perm
     ASSERT_POINTER(path);
     // The mode asked for, less the creation mask: a private file is never widened here.
     const mode_t mode = (mode_t)(permissions & 07777);
+    // Opened without waiting: a FIFO or a terminal at the path would otherwise hold the caller in
+    // open() until some other process appears at its far end, which may be never.
     int fd;
-    do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC, mode);
+    do fd = open(path, (openFlags & ~O_CREAT) | O_CLOEXEC | O_NONBLOCK, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0 && (openFlags & O_CREAT)) {
         // Only the name itself is created: a dangling link at the path would otherwise make the
         // file wherever it points, a place another user may have chosen.
-        do fd = open(path, openFlags | O_CLOEXEC | O_NOFOLLOW, mode);
+        do fd = open(path, openFlags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0) GroupFixup(path, fd);
+    }
+    // Without waiting, a FIFO with no reader (or a socket) refuses a writer as "no such device":
+    // told as what it is, the refusal below.
+    if (fd < 0 && errno == ENXIO) {
+        struct stat info;
+        if (stat(path, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) errno = ENOTSUP;
+        else errno = ENXIO;
+    }
+    if (fd < 0) return fd;
+    // A FIFO or a socket is no file: reads from it wait on another process and end when it
+    // pleases. Refused here, so that no caller that names a path reads one by accident.
+    struct stat info;
+    int refused = 0;
+    if (fstat(fd, &info) != 0)
+        refused = errno ? errno : EBADF;
+    else if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
+        refused = ENOTSUP;
+    if (refused) {
+        close(fd);
+        errno = refused;
+        return -1;
+    }
+    // The caller's own blocking mode for the transfers that follow.
+    if (!(openFlags & O_NONBLOCK)) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            ErrnoKeeper keep;
+            close(fd);
+            return -1;
+        }
     }
     return fd;
 }

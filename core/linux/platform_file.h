@@ -100,7 +100,8 @@ typedef int64_t (*PlatformCopyProgressFunc)(void* user, const char* source, cons
 // Open and status. Platform_Open answers a descriptor or -1; openFlags are this system's open
 // flags. The file is opened without the create flag first; only when that fails and creation was
 // asked is it created, and then the group fix-up (Platform_TreeGroupFixup) runs on the new
-// descriptor. (Also declared in platform.h.)
+// descriptor. The open never waits for a peer; a FIFO or a socket at the path is refused with
+// ENOTSUP. (Also declared in platform.h.)
 int32_t Platform_Open(const char* path, int32_t openFlags, int32_t ignored, int32_t permissions);
 int64_t Platform_Write(int32_t fd, const void* data, int32_t length, int32_t* written);
 int64_t Platform_Sync(int32_t fd);

@@ -606,10 +606,10 @@ int64_t AsyncFile_Open(AsyncFile* file, const char* path, FileOpenFlags flags) {
 
     if (fd >= 0) {
         bool ready = true;
-        uint32_t isDirectory = 0;
-        // A directory opens for reading on this system but holds no data to transfer.
-        if (Platform_AsyncFileGetStatus(fd, nullptr, &isDirectory) && isDirectory) {
-            failure = ErrnoCode(EISDIR);
+        // Transfers are positioned: only a regular file has positions. A directory opens for
+        // reading on this system, and a device would answer without end; neither is taken.
+        if (const int32_t refused = Platform_AsyncFileCheckRegular(fd)) {
+            failure = ErrnoCode(refused);
             ready = false;
         }
         if (ready && (flags & FILE_NOBUFFER)) SwitchCacheOff(file, fd);

@@ -69,6 +69,8 @@ static WebGetCache* GlobalWebGetCache = NULL;
 namespace {
 
 std::atomic<WebGetCacheClockFunc> g_clock{nullptr};
+std::atomic<WebGetCacheProbeFunc> g_orphanProbe{nullptr};
+std::atomic<void*> g_orphanProbeUser{nullptr};
 std::atomic<uint32_t> g_serial{0};
 
 double Now() {
@@ -163,6 +165,12 @@ WebGetCacheItem* Append(WebGetCacheStore* store, const char* url) {
 
 int64_t WebGetCache_SetClockOverride(WebGetCacheClockFunc fn) {
     g_clock.store(fn);
+    return 1;
+}
+
+int64_t WebGetCache_SetOrphanCheckProbe(WebGetCacheProbeFunc fn, void* user) {
+    g_orphanProbeUser.store(user);
+    g_orphanProbe.store(fn);
     return 1;
 }
 
@@ -339,13 +347,15 @@ int64_t WebGetCacheStore_WaitOne(WebGetCacheStore* store, const char* url, WebGe
     ASSERT_POINTER(url);
     CriticalSectionGuard guard(store->Lock);
     WebGetCacheItem* found = FindValid(store, url, false);
-    if (found && Class_HasOneRef(found) && !Flag(found->Committed)) {
-        // Its filler let go of it without committing or invalidating it: nobody will finish it,
-        // and waiting for it would never end. References are only handed out under this lock,
-        // so none can appear meanwhile. The filler commits without the lock and lets go after:
-        // the references are read first, so that a commit made before the last one went is seen
-        // (read the other way round, an item committed in between was thrown away and fetched
-        // again).
+    // A filler that let go of its item without committing or invalidating it: nobody will finish
+    // it, and waiting for it would never end. References are only handed out under this lock, so
+    // none can appear meanwhile. The filler commits without the lock and lets go after: the
+    // references are read first, so that a commit made before the last one went is seen (read
+    // the other way round, an item committed in between was thrown away and fetched again).
+    const bool unreferenced = found && Class_HasOneRef(found);
+    const WebGetCacheProbeFunc probe = found ? g_orphanProbe.load() : nullptr;
+    if (probe) probe(g_orphanProbeUser.load());
+    if (unreferenced && !Flag(found->Committed)) {
         WebGetCacheItem_Invalidate(found);
         found = nullptr;
     }

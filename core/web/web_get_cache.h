@@ -34,6 +34,11 @@ struct MemoryStream;
 typedef double (*WebGetCacheClockFunc)();
 // Installs a clock in place of the monotonic one (null restores it).
 int64_t WebGetCache_SetClockOverride(WebGetCacheClockFunc fn);
+// Called by WebGetCacheStore_WaitOne, under the store's lock, between its two reads of a
+// reservation whose filler seems gone (its references, then its commit flag): a test runs the
+// filler's commit and release there to check that order. Null (the default) calls nothing.
+typedef void (*WebGetCacheProbeFunc)(void* user);
+int64_t WebGetCache_SetOrphanCheckProbe(WebGetCacheProbeFunc fn, void* user);
 
 // ---- The process-wide registry of stores ------------------------------------------------------
 // Used from the main thread only.

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstring>
 
+#include <unistd.h>
+
 #include <glib.h>
 #include <gtk/gtk.h>
 
@@ -91,11 +93,39 @@ gboolean HostFlush(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
+// The last resort behind the orderly stop: a main thread held where no request is seen (a read
+// that never returns) would otherwise keep the process running after the signal for ever.
+std::atomic<uint32_t> g_SignalDeadline{HOST_SIGNAL_DEADLINE_WINDOWS};
+std::atomic<int> g_SignalTaken{0};
+
+// Only async-signal-safe calls: the main thread may be held anywhere, with any lock taken.
+void OnSignalDeadline(int) {
+    const int signal = g_SignalTaken.load();
+    char line[128];
+    size_t length = 0;
+    auto put = [&](const char* text) {
+        while (*text && length < sizeof(line)) line[length++] = *text++;
+    };
+    put("ERROR - Still running ");
+    char digits[12];
+    int count = 0;
+    for (uint32_t n = g_SignalDeadline.load(); count == 0 || n > 0; n /= 10) digits[count++] = (char)('0' + n % 10);
+    while (count > 0 && length < sizeof(line)) line[length++] = digits[--count];
+    put(" s after ");
+    put(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    put(": ended before its work could stop\n");
+    ssize_t written = write(STDERR_FILENO, line, length);
+    (void)written;
+    _exit(128 + signal);
+}
+
 // An open box would hold the process for an answer nobody gives: it is closed as a person closing
 // it would, so that the request is seen within the stop time.
 void OnShutdownSignal(int signal) {
     Host_SignalShutdown(signal);
     NativeUI_DismissDialogs();
+    int none = 0;
+    if (g_SignalTaken.compare_exchange_strong(none, signal)) alarm(g_SignalDeadline.load());
 }
 
 } // namespace
@@ -182,6 +212,17 @@ int64_t Host_PlatformInstallSignals() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction deadline;
+    memset(&deadline, 0, sizeof(deadline));
+    deadline.sa_handler = OnSignalDeadline;
+    sigemptyset(&deadline.sa_mask);
+    sigaction(SIGALRM, &deadline, nullptr);
+    return 1;
+}
+
+int64_t Host_PlatformSetSignalDeadline(uint32_t seconds) {
+    if (seconds == 0) return 0;
+    g_SignalDeadline.store(seconds);
     return 1;
 }
 

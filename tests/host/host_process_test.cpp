@@ -162,6 +162,20 @@ TEST_F(HostProcess, TerminateEndsTheWorkerAndSelfUpdateRoles) {
     }
 }
 
+// A main thread held where no request is seen still ends within the deadline after the signal:
+// 128 + the signal and one ERROR line saying so.
+TEST_F(HostProcess, SigtermEndsAHostWhoseMainThreadIsHeld) {
+    std::vector<std::string> env = env_;
+    env.push_back("HOST_TEST_HOLD_MAIN_THREAD=1");
+    Child host = Start({HOST_TEST_PROGRAM, "--skin=" + skin_, "--window"}, env);
+    ASSERT_TRUE(ReadUntil(host, "held\n")) << host.Text;
+    kill(host.Pid, SIGTERM);
+    EXPECT_EQ(Finish(host, 40000), 143) << host.Text;
+    EXPECT_NE(host.Text.find("ERROR - Still running 20 s after SIGTERM: ended before its work could stop\n"),
+              std::string::npos)
+        << host.Text;
+}
+
 TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     Child first = Host({}, HOST_TEST_PROGRAM);
     ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;

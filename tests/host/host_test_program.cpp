@@ -2,7 +2,9 @@
 // windows, for the host's process tests. The browser's message loop is GLib's, as with the real
 // back end. Once the loop runs, the program prints "pid <its id>" and "running" and observes
 // "SkinApp"/"NewCommandLine": it prints "NewCommandLine <information as JSON>" and asks the host
-// to shut down (with HOST_TEST_KEEP_RUNNING set it keeps running until a signal ends it).
+// to shut down (with HOST_TEST_KEEP_RUNNING set it keeps running until a signal ends it). With
+// HOST_TEST_HOLD_MAIN_THREAD set, its main thread prints "held" and waits on a read that never
+// returns, as a thread stuck in a call would.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -31,6 +33,16 @@ int64_t RunLoop() {
     NotificationCenter_AddObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
     printf("pid %d\nrunning\n", (int)getpid());
     fflush(stdout);
+    if (getenv("HOST_TEST_HOLD_MAIN_THREAD")) {
+        int ends[2];
+        if (pipe(ends) == 0) {
+            printf("held\n");
+            fflush(stdout);
+            char byte = 0;
+            while (read(ends[0], &byte, 1) != 0) {
+            }
+        }
+    }
     g_loop = g_main_loop_new(nullptr, FALSE);
     g_main_loop_run(g_loop);
     g_main_loop_unref(g_loop);

@@ -21,9 +21,9 @@ struct Outcome {
 };
 
 // Runs the host with standard output and error apart; `interrupt`, when given, is asked every
-// 20 ms whether to send SIGINT now.
+// 20 ms, with what the host said so far, which signal to send now (0: none yet).
 Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                 const std::function<bool()>& interrupt = nullptr, int waitMs = 60000) {
+                 const std::function<int(const Outcome&)>& interrupt = nullptr, int waitMs = 60000) {
     Outcome run;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
@@ -50,9 +50,11 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
             pid = -1;
             break;
         }
-        if (interrupt && !interrupted && interrupt()) {
-            kill(pid, SIGINT);
-            interrupted = true;
+        if (interrupt && !interrupted) {
+            if (const int signal = interrupt(run)) {
+                kill(pid, signal);
+                interrupted = true;
+            }
         }
         usleep(20000);
     }
@@ -86,7 +88,7 @@ class HostWorkflowFailures : public ::testing::Test {
     }
     std::string Wf() const { return folder_.Skin() + "/wf.yaml"; }
     std::string Out() const { return folder_.Dir() + "/out"; }
-    Outcome Run(const std::function<bool()>& interrupt = nullptr) const {
+    Outcome Run(const std::function<int(const Outcome&)>& interrupt = nullptr) const {
         return RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, folder_.Env(), interrupt);
     }
 
@@ -103,12 +105,16 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
     const std::string out = Out();
     // Files of the test's own folder that are never made.
     const std::string absent = folder_.Dir() + "/absent";
+    // A FIFO that nothing writes to: a reader that opened it would wait for ever.
+    const std::string fifo = folder_.Dir() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::string document; // empty: a folder stands where the workflow file should be
         int code;             // -2: any code but 0
         std::vector<std::string> says; // what the one ERROR line holds (none: there is no ERROR line)
         bool interrupt = false;        // SIGINT once the download has started writing
+        int terminate = 0;             // this signal once the host has started the request
     } const cases[] = {
         {"an outcome names no task", "apply: {type: Log, message: hi, success: nosuch}\n", 1,
          {wf + ": ", "task \"apply\" (Log)", "\"success\" names no task \"nosuch\"", "Task_Error_MissingSubTask"}},
@@ -150,6 +156,14 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
           "Invalid url format specified (not a url)"}},
         {"a download interrupted", "apply: {type: Download, url: \"" + big + "\", outputPath: \"" + out + "/\"}\n",
          -2, {"Workflow " + wf, "task \"apply\" (Download)", "Task_Error_Cancelled", big}, true},
+        {"a download of a FIFO",
+         "apply: {type: Download, url: \"file://" + fifo + "\", outputPath: \"" + out + "/\"}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Download)", "Platform_Error_NotSupported",
+          fifo + ": Operation not supported"}},
+        // Whether the refusal or the signal comes first, the run ends at once, and not well.
+        {"a download of a FIFO stopped by SIGTERM",
+         "apply: {type: Download, url: \"file://" + fifo + "\", outputPath: \"" + out + "/\"}\n", -2,
+         {"Workflow " + wf}, false, SIGTERM},
         {"a clean run",
          "apply: {type: Log, message: one, success: folder}\nfolder: {type: DirectoryCreate, path: \"" + out +
              "/made\", success: pause}\npause: {type: Sleep, seconds: 0.2, success: done}\n"
@@ -163,20 +177,33 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         else
             folder_.Write("wf.yaml", c.document);
         // The partial file shows that the transfer is under way.
-        const Outcome run = Run(c.interrupt ? std::function<bool()>([&] {
-            const std::string listed = out + "/.list";
-            std::system(("ls -A '" + out + "' > '" + listed + "'").c_str());
-            std::ifstream in(listed);
-            std::string name;
-            bool writing = false;
-            while (std::getline(in, name)) writing = writing || name.rfind("big.zip.", 0) == 0;
-            return writing;
-        })
-                                            : nullptr);
+        std::function<int(const Outcome&)> interrupt = nullptr;
+        if (c.interrupt)
+            interrupt = [&](const Outcome&) {
+                const std::string listed = out + "/.list";
+                std::system(("ls -A '" + out + "' > '" + listed + "'").c_str());
+                std::ifstream in(listed);
+                std::string name;
+                bool writing = false;
+                while (std::getline(in, name)) writing = writing || name.rfind("big.zip.", 0) == 0;
+                return writing ? SIGINT : 0;
+            };
+        else if (c.terminate)
+            interrupt = [&](const Outcome& said) {
+                return said.Out.find("Host: Host_SelfUpdating") != std::string::npos ||
+                               said.Err.find("Host: Host_SelfUpdating") != std::string::npos
+                           ? c.terminate
+                           : 0;
+            };
+        const Outcome run = Run(interrupt);
         if (c.code == -2)
             EXPECT_TRUE(run.Code != 0 && run.Code != -1) << c.name << ": " << run.Code << "\n" << run.Err;
         else
             EXPECT_EQ(run.Code, c.code) << c.name << "\n" << run.Err;
+        // A run told to stop ends within the time its documentation promises.
+        if (c.terminate) {
+            EXPECT_LT(run.Seconds, 10) << c.name;
+        }
         // Nothing is retried that a retry cannot mend.
         EXPECT_LT(run.Seconds, 20) << c.name;
         const std::vector<std::string> errors = ErrorLines(run.Err);

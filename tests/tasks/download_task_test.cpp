@@ -344,6 +344,36 @@ TEST_F(DownloadTest, ServersThatFailEndWithTheirKeyAndNoCompleteFile) {
     }
 }
 
+// A file URL naming what cannot be read (a FIFO nothing writes to, a folder, nothing) fails at
+// once and once: the path and the system's words, the error's key, no retry, no output.
+TEST_F(DownloadTest, LocalFilesThatCannotBeReadFailOnceNamingThePath) {
+    TempDir local;
+    const std::string fifo = local.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        const char* error;
+        const char* says;
+    } cases[] = {
+        {fifo, "Platform_Error_NotSupported", "Operation not supported"},
+        {local.path(), "Platform_Error_AccessInvalid", "Is a directory"},
+        {local.file("absent.bin"), "Platform_Error_Missing", "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        lines.clear();
+        const std::string path = out.file("local.bin");
+        const Run run = Download(Args("file://" + c.path, path), 10);
+        ASSERT_TRUE(run.ended);
+        EXPECT_FALSE(run.successful);
+        ASSERT_EQ(run.errors.size(), 1u);
+        EXPECT_EQ(run.errors[0], c.error);
+        EXPECT_TRUE(Printed(c.path + ": " + c.says));
+        EXPECT_EQ(Count("Waiting for retry"), 0);
+        EXPECT_EQ(Entries(out.path()), std::vector<std::string>{});
+    }
+}
+
 // A probe without a length tells nothing about whether the file is complete.
 TEST_F(DownloadTest, ProbeWithoutALengthNeverCountsTheFileAsComplete) {
     BadPeer peer;

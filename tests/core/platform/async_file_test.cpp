@@ -21,6 +21,7 @@
 #include "core/linux/platform_error.h"
 #include "core/runtime/meter.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/out_value.h"
 #include "tests/support/scoped_env.h"
@@ -43,6 +44,8 @@ class AsyncFileEnvironment : public ::testing::Environment {
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new AsyncFileEnvironment);
+// An open that waits for another process fails its test instead of hanging the suite.
+const bool g_bounded = BoundEveryTest();
 
 constexpr int32_t E(int32_t error) {
     return PLATFORM_ERROR_ERRNO_BASE + error;
@@ -235,10 +238,13 @@ TEST(AsyncFile, AppendWritesAtAbsoluteOffsetsAfterTheOldEnd) {
     EXPECT_EQ(ReadFile(dir.file("log")), "Head:tail");
 }
 
-// Quiet covers only a missing file: a directory is no file and is reported.
+// Quiet covers only a missing file: a directory is no file and is reported. Only a regular file
+// opens, at once: a FIFO (whose open would wait for its other end) or a device is refused.
 TEST(AsyncFile, OpenFailuresAreLoggedUnlessQuietAndMissing) {
     TempDir dir;
     const std::string missing = dir.file("none");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const struct {
         std::string Path;
         FileOpenFlags Flags;
@@ -249,13 +255,16 @@ TEST(AsyncFile, OpenFailuresAreLoggedUnlessQuietAndMissing) {
          "Unable to open file [" + missing + "][00000000](100002 : 000186A2)\n"},
         {missing, 161, ENOENT, ""},
         {dir.path(), FILE_READ | FILE_QUIET, EISDIR, "Unable to open file [" + dir.path() + "]"},
+        {fifo, FILE_READ | FILE_SHARED, ENOTSUP, "Unable to open file [" + fifo + "]"},
+        {fifo, FILE_WRITE, ENOTSUP, "Unable to open file [" + fifo + "]"},
+        {"/dev/zero", FILE_READ | FILE_QUIET, ENOTSUP, "Unable to open file [/dev/zero]"},
     };
     for (const auto& c : cases) {
         LogCapture log;
         Opened o;
         EXPECT_EQ(AsyncFile_Open(o.F, c.Path.c_str(), c.Flags), 0);
         EXPECT_EQ(AsyncFile_IsOpen(o.F), 0);
-        EXPECT_EQ(AsyncFile_GetLastError(o.F), E(c.Error)) << c.Flags;
+        EXPECT_EQ(AsyncFile_GetLastError(o.F), E(c.Error)) << c.Path << " " << c.Flags;
         const std::string text = log.Text();
         EXPECT_EQ(text.find(c.Logged.empty() ? "Unable to open file" : c.Logged) != std::string::npos,
                   !c.Logged.empty())
@@ -320,11 +329,12 @@ TEST(AsyncFile, CallerErrorsStopTheProcess) {
         {[](AsyncFile*) { AsyncFile_Init(); },
          "Assertion failed (GlobalAsyncFile == NULL)\nAsyncFile already initialized"},
         {[](AsyncFile* f) { AsyncFile_Open(f, "/dev/null", FILE_SHARED); }, "Unknown mode [32]\n"},
+        // The program's own file: a regular file wherever the test runs (a device is refused).
         {[](AsyncFile* f) {
-             AsyncFile_Open(f, "/dev/null", FILE_READ);
+             AsyncFile_Open(f, "/proc/self/exe", FILE_READ);
              AsyncFile_Open(f, "/tmp/other", FILE_READ);
          },
-         "Assertion failed (AsyncFile->Handle == -1)\nPrevious file [/dev/null] must be closed before "
+         "Assertion failed (AsyncFile->Handle == -1)\nPrevious file [/proc/self/exe] must be closed before "
          "opening "
          "[/tmp/other]\n"},
         {[](AsyncFile* f) { AsyncFile_Read(f, 0, f, 4, nullptr, Record); },

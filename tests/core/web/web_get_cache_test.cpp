@@ -162,6 +162,41 @@ TEST_F(WebGetCacheTest, ReservationFetchesOnce) {
     for (WebGetCacheItem** h : {&first, &second, &third, &fresh}) WebGetCacheItem_Release(h);
 }
 
+// A waiter that looks at a reservation just as its filler commits it and lets go: the filler's
+// commit and release run between the waiter's two reads, and the waiter is served the answer
+// instead of throwing it away and fetching the URL a second time.
+TEST_F(WebGetCacheTest, ACommitJustBeforeTheFillerLetsGoIsServed) {
+    WebGetCacheItem* filler = nullptr;
+    ASSERT_EQ(WebGetCacheStore_WaitOne(store, "http://a/", &filler), 0);
+    ASSERT_NE(filler, nullptr);
+    uint32_t written = 0;
+    ASSERT_EQ(WebGetCacheItem_Write(filler, "body", 4, &written), 1);
+    WebGetCacheItem* const reserved = filler;
+    struct Probe {
+        WebGetCacheItem* Filler;
+        int Calls;
+    } probe{filler, 0};
+    WebGetCache_SetOrphanCheckProbe(
+        [](void* user) {
+            Probe* p = static_cast<Probe*>(user);
+            if (p->Calls++ != 0) return;
+            WebGetCacheItem_Commit(p->Filler);
+            WebGetCacheItem_Release(&p->Filler);
+        },
+        &probe);
+    WebGetCacheItem* served = nullptr;
+    const int64_t waited = WebGetCacheStore_WaitOne(store, "http://a/", &served);
+    WebGetCache_SetOrphanCheckProbe(nullptr, nullptr);
+    EXPECT_EQ(probe.Calls, 1);
+    EXPECT_EQ(probe.Filler, nullptr);
+    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(served, reserved);
+    EXPECT_EQ(WebGetCacheItem_IsCommitted(served), 1);
+    EXPECT_EQ(Body(served), "body");
+    EXPECT_EQ(Count("http://a/"), 1u);
+    WebGetCacheItem_Release(&served);
+}
+
 TEST_F(WebGetCacheTest, CollidingKeysNeverShareAnAnswer) {
     WebGetCacheItem* a = Fill(kCollideA, "answer A");
     WebGetCacheItem* b = nullptr;

@@ -4,10 +4,15 @@
 // CONNECT); "file" URLs against a temporary folder.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -16,12 +21,14 @@
 #include "core/crypto/hash.h"
 #include "core/net/async_socket.h"
 #include "core/net/socket.h"
+#include "core/linux/platform_error.h"
 #include "core/linux/platform_network.h"
 #include "core/net/tls1.h"
 #include "core/platform/async_file.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
@@ -155,6 +162,7 @@ struct Outcome {
     int32_t Error;
     int32_t Http;
     std::string Body;
+    int32_t Extended = 0;
 };
 
 class WebGetConnectionTest : public WebGetTest {
@@ -196,8 +204,7 @@ class WebGetConnectionTest : public WebGetTest {
             if (!WebGetRequest_IsDone(request)) Thread_Wait(1);
         }
         Outcome out{WebGetRequest_IsDone(request) != 0, 0, 0, {}};
-        int32_t extended = 0;
-        WebGetRequest_GetLastError(request, &out.Error, &extended);
+        WebGetRequest_GetLastError(request, &out.Error, &out.Extended);
         WebGetRequest_GetHTTPCode(request, &out.Http);
         uint8_t* bytes = nullptr;
         uint32_t length = 0;
@@ -479,6 +486,66 @@ TEST_F(WebGetConnectionTest, FileURLs) {
         EXPECT_EQ(out.Body, c.Body) << c.Start;
     }
     EXPECT_EQ(Fetch("file://" + dir.file("missing.bin")).Error, WEBGET_ERROR_OS);
+}
+
+// Only a regular file is read from a "file" URL, and the open never waits: a FIFO (whose open
+// would wait for a writer), a socket, a device (endless bytes) and a folder are refused at once.
+// A link to a file is followed, as local callers expect.
+TEST_F(WebGetConnectionTest, FileURLsReadOnlyRegularFilesWithoutWaiting) {
+    TempDir dir;
+    std::ofstream(dir.file("data.txt"), std::ios::binary) << "data";
+    ASSERT_EQ(symlink(dir.file("data.txt").c_str(), dir.file("link.txt").c_str()), 0);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    String_CopyLength(address.sun_path, dir.file("socket").c_str(), (int32_t)sizeof(address.sun_path));
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    // A reader stuck in the FIFO's open is let go after a while, so that a wait fails the test
+    // instead of hanging it.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool finished = false;
+    std::thread release([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (changed.wait_for(guard, std::chrono::seconds(5), [&] { return finished; })) return;
+        for (int i = 0; i < 100; i++) {
+            const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0) {
+                close(writer);
+                return;
+            }
+            changed.wait_for(guard, std::chrono::milliseconds(20));
+        }
+    });
+    const int32_t notFile = PLATFORM_ERROR_ERRNO_BASE + ENOTSUP;
+    struct Case {
+        std::string Path;
+        int32_t Error, Extended;
+        std::string Body;
+    } const cases[] = {
+        {dir.file("link.txt"), 0, 0, "data"},
+        {fifo, WEBGET_ERROR_OS, notFile, ""},
+        {dir.file("socket"), WEBGET_ERROR_OS, notFile, ""},
+        {"/dev/zero", WEBGET_ERROR_OS, notFile, ""},
+        {dir.file("folder"), WEBGET_ERROR_OS, PLATFORM_ERROR_ERRNO_BASE + EISDIR, ""},
+    };
+    for (const Case& c : cases) {
+        const Outcome out = Fetch("file://" + c.Path);
+        EXPECT_TRUE(out.Done) << c.Path;
+        EXPECT_EQ(out.Error, c.Error) << c.Path;
+        EXPECT_EQ(out.Extended, c.Extended) << c.Path;
+        EXPECT_EQ(out.Body, c.Body) << c.Path;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        finished = true;
+    }
+    changed.notify_all();
+    release.join();
+    close(listener);
 }
 
 TEST_F(WebGetConnectionTest, RevalidationAnswerIsUsedOnce) {
