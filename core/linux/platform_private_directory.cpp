@@ -16,7 +16,8 @@ namespace {
 
 constexpr int32_t kMostLinks = 40;
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-// Each made folder is looked at again; a name that keeps vanishing between the two is refused.
+// Each made folder is looked at again; a name that keeps vanishing between the make and the look
+// (another process removing it each time) is refused after this many tries of that one name.
 constexpr int32_t kMostMakeRetries = 8;
 
 bool TrustedOwner(uid_t owner) {
@@ -110,7 +111,7 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
     memcpy(rest, path, strlen(path) + 1);
     if (!walk.EnterRoot()) return failed();
     size_t at = 0;
-    int32_t links = 0, retries = 0;
+    int32_t links = 0, retries = 0; // retries: of the name being made, not of the walk
     for (;;) {
         while (rest[at] == '/') at++;
         if (!rest[at]) break;
@@ -141,6 +142,7 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
             continue;
         }
         at += length;
+        retries = 0;
         if (S_ISLNK(info.st_mode)) {
             // A link another user made (in a shared folder, say) would choose where our files go.
             if (!TrustedOwner(info.st_uid)) {
