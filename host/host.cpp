@@ -37,6 +37,7 @@
 #include "core/web/web_get_redirect.h"
 #include "core/web/web_server.h"
 #include "host/crash_report.h"
+#include "host/host_command_line.h"
 #include "host/host_outcome.h"
 #include "host/host_web_browser.h"
 #include "skin/localisation.h"
@@ -61,6 +62,8 @@ constexpr uint32_t kBoxCrashQuestion = 4148;
 constexpr int64_t kBoxYes = 6;
 constexpr uint32_t kDebugFlagFile = 2;
 constexpr uint32_t kDebugFlagCmdline = 16;
+// The log's own limit on a file name, with what it adds to it.
+constexpr int32_t kLogPathSize = 1024;
 constexpr int32_t kPathSize = 320;
 constexpr int32_t kValueSize = 120;
 constexpr int32_t kExpandSize = 8192;
@@ -497,6 +500,20 @@ int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags) {
     flags |= extraDebugFlags;
     if (IsSet("cefversion") && !IsSet("no-sandbox")) flags = (flags & ~kDebugFlagFile) | kDebugFlagCmdline;
 
+    // A log folder too long for the log file's name is said, and the log is kept from a file
+    // rather than written under a bare name into whatever the current folder is. Another folder
+    // named on the command line (--debugdir, --debugfile) replaces the log folder anyway.
+    char logName[kLogPathSize] = "";
+    char other[kPathSize] = "";
+    const bool elsewhere = (flags & DEBUG_FLAG_DESKTOP_LOG) ||
+                           (CommandLine_GetFieldByName(nullptr, "debugdir", other, sizeof(other)) && other[0]);
+    if ((flags & kDebugFlagFile) && !elsewhere &&
+        !HostCommandLine_GetLogFileName(kLogName, logName, sizeof(logName))) {
+        Log_Error("The log folder under $XDG_STATE_HOME is too long for a log file's name of at most %d bytes: "
+                  "no log file is written (--debugdir DIR names another folder)\n",
+                  kLogPathSize - 1);
+        flags &= ~kDebugFlagFile;
+    }
     Debug_Init(kLogName, kVersion, flags);
     Platform_Init();
     Authenticate_Init();

@@ -161,6 +161,19 @@ int64_t HostCommandLine_PrintVersion() {
     return 1;
 }
 
+int64_t HostCommandLine_GetLogFileName(const char* file, char* name, int32_t size) {
+    if (!name || size <= 0) return 0;
+    name[0] = 0;
+    // ".MM.DD.YYYY", ".P" and ".T" with ten digits each, ".err", and a margin.
+    constexpr int32_t kSuffixRoom = 64;
+    if (!file || size <= kSuffixRoom) return 0;
+    char directory[4096];
+    if (!Platform_GetModuleLogDirectory(nullptr, directory, sizeof(directory)) || directory[0] != '/') return 0;
+    if (strlen(directory) + strlen(file) >= (size_t)(size - kSuffixRoom)) return 0;
+    snprintf(name, (size_t)size, "%s%s", directory, file);
+    return 1;
+}
+
 int64_t HostCommandLine_PrintHelp(const char* program) {
     const char* base = program ? strrchr(program, '/') : nullptr;
     base = base ? base + 1 : (program ? program : "quarvelon-host");
@@ -182,14 +195,19 @@ int64_t HostCommandLine_PrintHelp(const char* program) {
         }
         printf("  %-26s %s\n", head, text);
     }
-    char directory[1024] = "";
-    Platform_GetModuleLogDirectory(nullptr, directory, sizeof(directory));
-    printf("\nLog: nothing is written unless asked; --debug writes \"%shost.developer.log\"\n"
-           "(the folder follows $XDG_STATE_HOME); errors always go to standard error.\n\n"
-           "Exit codes: 0 success; 1 start-up failed (skin, port, configuration) or the workflow\n"
+    char log[1024] = "";
+    if (HostCommandLine_GetLogFileName("host.developer.log", log, sizeof(log)))
+        printf("\nLog: nothing is written unless asked; --debug writes \"%s\"\n"
+               "(the folder follows $XDG_STATE_HOME); errors always go to standard error.\n\n",
+               log);
+    else
+        printf("\nLog: nothing is written unless asked; --debug writes no file: the log folder under\n"
+               "$XDG_STATE_HOME is too long for a log file's name of at most %d bytes (--debugdir DIR\n"
+               "names another folder); errors always go to standard error.\n\n",
+               (int)sizeof(log) - 1);
+    printf("Exit codes: 0 success; 1 start-up failed (skin, port, configuration) or the workflow\n"
            "run without a window failed; an End task's exitCode or the page's setExitCode wins;\n"
-           "128 + N: SIGTERM or SIGINT (N) stopped a workflow run without a window (within 10 s).\n",
-           directory);
+           "128 + N: SIGTERM or SIGINT (N) stopped a workflow run without a window (within 10 s).\n");
     return 1;
 }
 

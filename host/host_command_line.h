@@ -20,3 +20,8 @@ int64_t HostCommandLine_PrintVersion();
 int64_t HostCommandLine_Check(const std::vector<std::string>& arguments);
 // 1 when the switch is one this program reads.
 int64_t HostCommandLine_IsKnown(const char* name);
+// The log file's full name: `file` in the log folder that $XDG_STATE_HOME gives, with room left in
+// `size` for what the log adds to the name (date, process, thread, ".err"). 0 with `name` empty
+// when that folder cannot be named or the name would not fit: the caller writes no file then,
+// rather than one named relative to the current folder or cut short.
+int64_t HostCommandLine_GetLogFileName(const char* file, char* name, int32_t size);

@@ -3,6 +3,7 @@
 #include "skin/skin_app.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "core/formats/url.h"
 #include "core/formats/yaml.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_singleton.h"
 #include "core/platform/path.h"
 #include "core/platform/stream.h"
@@ -1083,24 +1085,72 @@ int64_t SkinApp_CreateLocalStorage() {
     return Path_CreateDirectory(app->LocalStoragePath, 1, &error);
 }
 
+namespace {
+
+// The log's own limit on a file name, and the room it keeps in it for the date, process and
+// thread it may add.
+constexpr int32_t kLogNameSize = 1024;
+constexpr int32_t kLogSuffixRoom = 64;
+
+// Carries the log file out of the local storage about to be erased into the user's private
+// temporary folder (0700, refused when another user made it), where it goes on under the same file
+// name. The temporary folder itself is shared: a name there could be made first by another user,
+// so the private one is used, and the file is copied from one folder's descriptor to the other's
+// (never through a link; the copy takes the name in one step). Where that cannot be done the log
+// stops writing to a file, said once: it is never moved to a bare name in the current folder.
+void CarryLogOutOf(const char* storage, uint32_t flags) {
+    char log[kLogNameSize + 1];
+    if (!Log_GetFilename(log, sizeof(log)) || !log[0] || !String_CompareLengthWithoutCase(log, storage, (int32_t)strlen(storage)))
+        return;
+    char folder[kLogNameSize + 1];
+    String_CopyLength(folder, log, sizeof(folder));
+    char* slash = strrchr(folder, '/');
+    const char* file = slash ? log + (slash - folder) + 1 : "";
+    if (slash) slash[slash == folder ? 1 : 0] = 0;
+    char temporary[kLogNameSize + 1];
+    int32_t from = -1, to = -1, error = 0;
+    const char* why = nullptr;
+    const char* reason = nullptr;
+    // Nothing is written to the file while it is carried.
+    Debug_SetFlags(flags & ~(uint32_t)DEBUG_FLAG_FILE);
+    if (folder[0] != '/' || !file[0])
+        why = "its name is not a full path";
+    else if (!Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, temporary, sizeof(temporary)) || temporary[0] != '/')
+        why = "the private temporary folder cannot be had";
+    else if (strlen(temporary) + strlen(file) + kLogSuffixRoom >= (size_t)kLogNameSize)
+        why = "its name in the private temporary folder would be too long";
+    else if (!Platform_OpenPrivateDirectory(temporary, 0, &to, &error, &reason) ||
+             !Platform_OpenPrivateDirectory(folder, 0, &from, &error, &reason))
+        why = reason ? reason : "a folder cannot be opened";
+    else if (!Platform_CopyFileAt(from, file, to, file, 0) &&
+             Platform_GetLastError() != PLATFORM_ERROR_ERRNO_BASE + ENOENT) // not yet written: nothing to carry
+        why = "it cannot be copied";
+    if (from >= 0) Platform_Close(from);
+    if (to >= 0) Platform_Close(to);
+    if (why) {
+        Log_SetFilename("");
+        Debug_SetFlags(flags & ~(uint32_t)(DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE));
+        Log_Error("The log file %s is not kept: it lies in the local storage that is erased, and %s; no log file is "
+                  "written from here on\n",
+                  log, why);
+        return;
+    }
+    char moved[kLogNameSize];
+    String_Print(moved, sizeof(moved), "%s%s", temporary, file);
+    // Its first open in the new place appends: the lines carried there are kept.
+    Debug_SetFlags(flags | DEBUG_FLAG_APPEND);
+    Log_SetFilename(moved);
+}
+
+} // namespace
+
 int64_t SkinApp_RemoveLocalStorage() {
     SkinApp* app = GlobalSkinApp;
     if (!app || !app->RemoveLocalStorage) return 1;
     const char* path = app->LocalStoragePath;
     if (!path[0]) return 0;
-    char log[SKINAPP_PATH_SIZE];
     const uint32_t flags = Debug_Flags();
-    if ((flags & DEBUG_FLAG_FILE) && Log_GetFilename(log, sizeof(log)) && log[0] &&
-        String_CompareLengthWithoutCase(log, path, (int32_t)strlen(path))) {
-        const char* slash = strrchr(log, '/');
-        char moved[SKINAPP_PATH_SIZE];
-        Platform_GetSpecialPath(PLATFORM_PATH_TEMP, moved, sizeof(moved));
-        String_CatLength(moved, slash ? slash + 1 : log, sizeof(moved));
-        Debug_SetFlags(flags & ~(uint32_t)DEBUG_FLAG_FILE);
-        PlatformErrorCode error = {};
-        if (Path_MoveFile(log, moved, 1, 1, &error, nullptr, nullptr)) Log_SetFilename(moved);
-        Debug_SetFlags(flags);
-    }
+    if (flags & DEBUG_FLAG_FILE) CarryLogOutOf(path, flags);
     PlatformErrorCode error = {};
     return Path_EraseDirectory(path, 1, &error);
 }

@@ -7,28 +7,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "core/linux/platform.h"
 #include "core/runtime/debug.h"
+#include "core/runtime/log.h"
+#include "core/runtime/string_print.h"
 
 namespace {
 
 constexpr int32_t kMostLinks = 40;
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-// Each made folder is looked at again; a name that keeps vanishing between the two is refused.
+// Each made folder is looked at again; a name that keeps vanishing between the make and the look
+// (another process removing it each time) is refused after this many tries of that one name.
 constexpr int32_t kMostMakeRetries = 8;
 
 bool TrustedOwner(uid_t owner) {
     return owner == geteuid() || owner == 0;
 }
 
+// Whether users other than the owner (and the members of our own group) may write into a folder.
+bool OthersWrite(const struct stat& info) {
+    return (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && info.st_gid != getegid());
+}
+
 // Who may change a folder's names: its owner and root always; others only where the folder is
 // writable by them, and in a sticky folder they cannot rename or remove what is not theirs.
 const char* RefusePassage(const struct stat& info) {
     if (!TrustedOwner(info.st_uid)) return "a folder of another user";
-    const bool othersWrite = (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && info.st_gid != getegid());
-    if (othersWrite && !(info.st_mode & S_ISVTX)) return "a folder other users can change";
+    if (OthersWrite(info) && !(info.st_mode & S_ISVTX)) return "a folder other users can change";
     return nullptr;
 }
 
@@ -110,7 +119,7 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
     memcpy(rest, path, strlen(path) + 1);
     if (!walk.EnterRoot()) return failed();
     size_t at = 0;
-    int32_t links = 0, retries = 0;
+    int32_t links = 0, retries = 0; // retries: of the name being made, not of the walk
     for (;;) {
         while (rest[at] == '/') at++;
         if (!rest[at]) break;
@@ -141,6 +150,7 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
             continue;
         }
         at += length;
+        retries = 0;
         if (S_ISLNK(info.st_mode)) {
             // A link another user made (in a shared folder, say) would choose where our files go.
             if (!TrustedOwner(info.st_uid)) {
@@ -300,4 +310,120 @@ int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t appen
     }
     *descriptor = fd;
     return 1;
+}
+
+namespace {
+
+constexpr int32_t kSettingsPathSize = 2 * PATH_MAX;
+
+// One folder of the desktop's settings: the folder itself, or where it is missing the nearest one
+// above it, reached by the walk and closed to other writers (no sticky exception: a name planted
+// there first is what the settings client would open).
+bool SettingsFolderTrusted(const char* path, int32_t* error, const char** reason) {
+    *error = 0;
+    *reason = nullptr;
+    char folder[kSettingsPathSize];
+    if (path[0] != '/') {
+        *error = EINVAL;
+        *reason = "not an absolute path";
+        return false;
+    }
+    if (strlen(path) >= sizeof(folder)) {
+        *error = ENAMETOOLONG;
+        *reason = "a path too long";
+        return false;
+    }
+    memcpy(folder, path, strlen(path) + 1);
+    for (;;) {
+        int32_t fd = -1;
+        if (WalkTo(folder, 0, false, &fd, error, reason)) {
+            struct stat info;
+            const bool examined = fstat(fd, &info) == 0;
+            const int32_t examineError = errno;
+            close(fd);
+            if (!examined) {
+                *error = examineError;
+                *reason = "a folder that cannot be examined";
+                return false;
+            }
+            if (OthersWrite(info)) {
+                *error = EACCES;
+                *reason = "a folder other users can change";
+                return false;
+            }
+            return true;
+        }
+        if (*error != ENOENT) return false;
+        // Missing: whoever may write into the folder above could make it first.
+        size_t length = strlen(folder);
+        while (length > 1 && folder[length - 1] == '/') folder[--length] = 0;
+        char* slash = strrchr(folder, '/');
+        if (!slash) return false;
+        slash[slash == folder ? 1 : 0] = 0;
+    }
+}
+
+// A base folder of the settings as GLib finds it: the variable when set and not empty (GLib
+// takes even a relative one, which is then refused), else `fallback` under the home. False
+// with *error and *reason when the value does not fit.
+bool SettingsBase(const char* variable, const char* fallback, char* buffer, int32_t size, int32_t* error,
+                  const char** reason) {
+    const bool set = Platform_GetEnvironmentVariable(variable, buffer, size) != 0;
+    if (set && buffer[0]) return true;
+    bool fits = !buffer[0]; // a value cut to the buffer is not used in part
+    if (fits && fallback) {
+        buffer[0] = 0;
+        char home[kSettingsPathSize];
+        if (!Platform_GetUserHome(home, sizeof(home)) || !home[0]) {
+            *error = home[0] ? ENAMETOOLONG : ENOENT;
+            *reason = home[0] ? "a path too long" : "no home folder";
+            return false;
+        }
+        fits = String_Print(buffer, size, "%s%s", home, fallback) < size - 1;
+    }
+    if (fits) return true;
+    *error = ENAMETOOLONG;
+    *reason = "a path too long";
+    return false;
+}
+
+std::atomic<bool> g_settingsRefusalSaid{false};
+
+} // namespace
+
+int64_t Platform_CheckDesktopSettings() {
+    char config[kSettingsPathSize], cache[kSettingsPathSize], runtime[kSettingsPathSize];
+    const char* reason = nullptr;
+    int32_t error = 0;
+    const char* refused = nullptr;
+    // The variable's own name stands for the folder when its value cannot be used at all.
+    if (!SettingsBase("XDG_CONFIG_HOME", ".config", config, sizeof(config), &error, &reason))
+        refused = "$XDG_CONFIG_HOME";
+    else if (!SettingsBase("XDG_CACHE_HOME", ".cache", cache, sizeof(cache), &error, &reason))
+        refused = "$XDG_CACHE_HOME";
+    else if (!SettingsBase("XDG_RUNTIME_DIR", nullptr, runtime, sizeof(runtime), &error, &reason))
+        refused = "$XDG_RUNTIME_DIR";
+    char folder[kSettingsPathSize + 32] = "";
+    if (!refused) {
+        // dconf's user database and GLib's key file; dconf's flag file, under the runtime folder
+        // or (without one) the cache home.
+        const struct {
+            const char* Base;
+            const char* Name;
+        } folders[] = {{config, "/dconf"}, {config, "/glib-2.0/settings"}, {cache, "/dconf"}, {runtime, "/dconf"}};
+        for (const auto& f : folders) {
+            if (!f.Base[0]) continue;
+            String_Print(folder, sizeof(folder), "%s%s", f.Base, f.Name);
+            if (!SettingsFolderTrusted(folder, &error, &reason)) {
+                refused = folder;
+                break;
+            }
+        }
+    }
+    if (!refused) return 1;
+    if (!g_settingsRefusalSaid.exchange(true))
+        Log_Error("The desktop's settings are not read: %s is refused (%s, %d); the proxy comes from the "
+                  "environment alone\n",
+                  refused, reason ? reason : "", error);
+    return 0;
 }

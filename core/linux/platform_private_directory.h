@@ -25,3 +25,11 @@ int64_t Platform_OpenTrustedDirectory(const char* path, int32_t* descriptor, int
 // *descriptor (close-on-exec); false with *descriptor -1, *error and *reason as above.
 int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
                                  int32_t* error, const char** reason);
+// Whether the desktop's settings (GSettings through dconf, or GLib's key file) may be asked: every
+// folder they are read from or written to (the user database and key file under the configuration
+// home, dconf's flag file under the runtime folder or the cache home) is reached by the walk above,
+// and no other user can change its names, not even in a sticky folder: there a link planted at
+// the flag file's name would have the settings client write through it. A folder that is missing
+// is judged by the nearest one above it, where it would be made. 1 when all pass; else 0, said
+// once per process as an ERROR line naming the folder and why.
+int64_t Platform_CheckDesktopSettings();

@@ -1,14 +1,16 @@
 // The system's proxy settings on Linux: the environment (http_proxy, https_proxy, no_proxy) when
-// it names a proxy, else the desktop's GSettings; the DHCP WPAD option from NetworkManager.
+// it names a proxy, else the desktop's GSettings (when their folders are the user's own); the DHCP
+// WPAD option from NetworkManager.
 #include <gio/gio.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <time.h>
 
+#include "core/linux/platform.h"
 #include "core/linux/platform_network.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
@@ -19,6 +21,8 @@ namespace {
 
 constexpr char kSchema[] = "org.gnome.system.proxy";
 constexpr int32_t kHostMax = 320;
+// Longest proxy variable read (no_proxy lists many hosts).
+constexpr int32_t kValueMax = 8192;
 // Every D-Bus exchange of one DHCP question shares this budget, so that a hung peer cannot
 // hold the auto-configuration thread.
 constexpr int32_t kDhcpBudgetMs = 800;
@@ -28,9 +32,13 @@ void ClearText(char* buffer, int32_t size) {
     if (buffer && size > 0) buffer[0] = 0;
 }
 
-const char* Env(const char* name) {
-    const char* value = getenv(name);
-    return value && value[0] ? value : nullptr;
+// A proxy variable's value, or null when it is unset or empty; a value longer than the buffer is
+// not used in part (a cut no_proxy would drop exceptions), and says so.
+const char* Env(const char* name, char* buffer, int32_t size) {
+    if (Platform_GetEnvironmentVariable(name, buffer, size)) return buffer[0] ? buffer : nullptr;
+    if (buffer[0]) Log_Error("Proxy variable %s is longer than %d bytes: not used\n", name, size - 1);
+    buffer[0] = 0;
+    return nullptr;
 }
 
 // "[scheme://][user[:password]@]host[:port][/...]" into host and port (0 when none). Only
@@ -137,13 +145,14 @@ void AddIgnoreHost(Dictionary* list, const char* entry) {
 }
 
 bool FromEnvironment(Dictionary* settings) {
-    const char* all = Env("all_proxy");
-    if (!all) all = Env("ALL_PROXY");
+    char allValue[kValueMax], httpValue[kValueMax], httpsValue[kValueMax], noProxyValue[kValueMax];
+    const char* all = Env("all_proxy", allValue, sizeof(allValue));
+    if (!all) all = Env("ALL_PROXY", allValue, sizeof(allValue));
     // curl reads only the lower-case http_proxy: the upper-case name can be set by a web server's
     // request header in CGI programs.
-    const char* http = Env("http_proxy");
-    const char* https = Env("https_proxy");
-    if (!https) https = Env("HTTPS_PROXY");
+    const char* http = Env("http_proxy", httpValue, sizeof(httpValue));
+    const char* https = Env("https_proxy", httpsValue, sizeof(httpsValue));
+    if (!https) https = Env("HTTPS_PROXY", httpsValue, sizeof(httpsValue));
     if (!http) http = all;
     if (!https) https = all;
     if (!http && !https) return false;
@@ -153,8 +162,8 @@ bool FromEnvironment(Dictionary* settings) {
     if (https && ParseProxyValue(https, host, sizeof(host), &port)) AddProxy(settings, "HTTPS", host, port);
     Dictionary* list = nullptr;
     Dictionary_AddList(settings, "ExceptionsList", &list, nullptr);
-    const char* noProxy = Env("no_proxy");
-    if (!noProxy) noProxy = Env("NO_PROXY");
+    const char* noProxy = Env("no_proxy", noProxyValue, sizeof(noProxyValue));
+    if (!noProxy) noProxy = Env("NO_PROXY", noProxyValue, sizeof(noProxyValue));
     if (noProxy && list) {
         char entry[kHostMax + 1];
         for (const char* at = noProxy; *at;) {
@@ -335,7 +344,9 @@ int64_t Platform_ProxyCopySettings(Dictionary** settings) {
     *settings = nullptr;
     Dictionary* made = nullptr;
     if (!Dictionary_Create(&made)) return 0;
-    if (!FromEnvironment(made) && !FromDesktop(made)) {
+    // The desktop's settings only from folders no other user can change: else another user's
+    // database could name the proxy that carries (and answers) our requests.
+    if (!FromEnvironment(made) && !(Platform_CheckDesktopSettings() && FromDesktop(made))) {
         Dictionary_Release(&made);
         return 0;
     }

@@ -138,7 +138,12 @@ int64_t Path_Resolve(const char* path, char* out, int32_t size) {
     char home[PATH_LIST_SIZE] = {0};
     const char* rest = path;
     if (path[0] == '~') {
-        Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, home, (int32_t)sizeof(home));
+        // A home that cannot be named would leave the rest relative to the current folder.
+        if (!Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, home, (int32_t)sizeof(home)) || home[0] != '/') {
+            out[0] = 0;
+            errno = ENOENT;
+            return 0;
+        }
         rest = path + 1;
         if (IsSeparator(*rest)) rest++;
     }

@@ -67,58 +67,88 @@ const char* FileNamePart(const char* path) {
     return name;
 }
 
-void AppendFileName(char* path, int32_t capacity, const char* name) {
+// Room kept in the log file's name for what the log adds to it: the date, the process and thread
+// numbers (".MM.DD.YYYY", ".P" and ".T" with ten digits each) and ".err".
+constexpr int32_t kSuffixRoom = 64;
+// A folder read from the command line or the system may be longer than the log's name allows;
+// it is read whole so that it is refused whole, never used cut.
+constexpr int32_t kFolderSize = 4096;
+
+// The file `name` (its file-name part, "debug.log" when it has none) in `directory`; false when
+// the whole would not fit `capacity` with room for what the log adds.
+bool JoinLogPath(const char* directory, const char* name, char* path, int32_t capacity) {
     const char* file = FileNamePart(name);
-    String_PrintCat(path, capacity, "%s", file[0] ? file : "debug.log");
+    if (!file[0]) file = "debug.log";
+    const size_t length = strlen(directory);
+    const bool separated = length && (directory[length - 1] == '/' || directory[length - 1] == '\\');
+    if (length + 1 + strlen(file) + kSuffixRoom >= (size_t)capacity) return false;
+    String_Print(path, capacity, "%s%s%s", directory, separated ? "" : "/", file);
+    return true;
 }
 
 // Works out where the log file goes: relative names land in the module's log directory, the
-// desktop flag and the debugdir switch move it.
-void BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity) {
-    String_CopyLength(path, name ? name : "", capacity);
-    String_Expand(path, capacity, nullptr, nullptr);
-    const bool relative = path[0] != '/' && path[0] != '\\' && !(path[0] && path[1] == ':');
-    if (relative) {
-        char directory[kPathSize];
-        if (!Platform_GetModuleLogDirectory(nullptr, directory, sizeof(directory))) directory[0] = 0;
-        const char* start = directory;
-        // A long-path prefix of the other platform ("\\?\" and "UNC\") is not part of a directory.
-        if (strncmp(start, "\\\\?\\", 4) == 0) {
-            start += 4;
-            if (strncmp(start, "UNC\\", 4) == 0) start += 4;
-        }
-        char cut[kPathSize];
-        String_CopyLength(cut, start, sizeof(cut));
-        char* end = cut + strlen(cut);
-        while (end > cut && end[-1] != '/' && end[-1] != '\\') end--;
-        *end = 0;
-        // The file name is the expanded one: a macro in it names the file, not a directory.
-        char expanded[kPathSize];
-        String_CopyLength(expanded, path, sizeof(expanded));
-        String_CopyLength(path, cut, capacity);
-        AppendFileName(path, capacity, expanded);
+// desktop flag and the debugdir switch move it. A folder that cannot be named or a name that
+// would not fit is refused (null `path`, the reason in `why`): the log is then kept from a file
+// rather than written under a bare name into whatever the current folder is, or under a cut name.
+bool BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity, char* why, int32_t whySize) {
+    path[0] = 0;
+    why[0] = 0;
+    char expanded[kPathSize];
+    if (String_CopyLength(expanded, name ? name : "", sizeof(expanded)) >= (int32_t)sizeof(expanded) ||
+        String_ExpandResult(expanded, sizeof(expanded), nullptr, nullptr) != STRING_EXPAND_OK) {
+        String_Print(why, whySize, "the log file's name is longer than %d bytes", kPathSize - kSuffixRoom - 1);
+        return false;
     }
-    char directory[kPathSize];
+    const bool relative = expanded[0] != '/' && expanded[0] != '\\' && !(expanded[0] && expanded[1] == ':');
+    char directory[kFolderSize];
+    const char* folder = directory;
+    const char* which = nullptr;
     if (flags & DEBUG_FLAG_DESKTOP_LOG) {
-        if (Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, directory, sizeof(directory))) {
-            char file[kPathSize];
-            String_CopyLength(file, FileNamePart(path), sizeof(file));
-            String_CopyLength(path, directory, capacity);
-            AppendFileName(path, capacity, file);
+        which = "the desktop folder";
+        if (!Platform_GetSpecialPath(PLATFORM_PATH_USER_DESKTOP, directory, sizeof(directory)) || directory[0] != '/') {
+            String_Print(why, whySize, "%s cannot be named", which);
+            return false;
         }
     } else if ((flags & DEBUG_FLAG_FILE) &&
-               CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0] &&
-               (String_Expand(directory, sizeof(directory), nullptr, nullptr), directory[0])) {
-        size_t n = strlen(directory);
-        if (directory[n - 1] != '/' && directory[n - 1] != '\\' && n + 1 < sizeof(directory)) {
-            directory[n] = '/';
-            directory[n + 1] = 0;
+               CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
+        which = "the folder named by --debugdir";
+        if (strlen(directory) >= sizeof(directory) - 1 ||
+            String_ExpandResult(directory, sizeof(directory), nullptr, nullptr) != STRING_EXPAND_OK) {
+            String_Print(why, whySize, "%s is longer than %d bytes", which, kPathSize - kSuffixRoom - 1);
+            return false;
         }
-        char file[kPathSize];
-        String_CopyLength(file, FileNamePart(path), sizeof(file));
-        String_CopyLength(path, directory, capacity);
-        AppendFileName(path, capacity, file);
+        if (!directory[0]) which = nullptr;
     }
+    if (!which && relative) {
+        which = "the log folder";
+        if (!Platform_GetModuleLogDirectory(nullptr, directory, sizeof(directory))) directory[0] = 0;
+        // A long-path prefix of the other platform ("\\?\" and "UNC\") is not part of a directory.
+        if (strncmp(folder, "\\\\?\\", 4) == 0) {
+            folder += 4;
+            if (strncmp(folder, "UNC\\", 4) == 0) folder += 4;
+        }
+        char* end = directory + strlen(directory);
+        while (end > folder && end[-1] != '/' && end[-1] != '\\') end--;
+        *end = 0;
+        if (folder[0] != '/') {
+            String_Print(why, whySize, "the log folder cannot be named (it follows $XDG_STATE_HOME and $HOME)");
+            return false;
+        }
+    }
+    if (!which) {
+        // A full name is used as it is, when the log's additions still fit.
+        if (strlen(expanded) + kSuffixRoom < (size_t)capacity) {
+            String_CopyLength(path, expanded, capacity);
+            return true;
+        }
+        String_Print(why, whySize, "the log file's name is longer than %d bytes", capacity - kSuffixRoom - 1);
+        return false;
+    }
+    if (JoinLogPath(folder, expanded, path, capacity)) return true;
+    path[0] = 0;
+    String_Print(why, whySize, "%s %s is too long for the log file's name of at most %d bytes", which, folder,
+                 capacity - kSuffixRoom - 1);
+    return false;
 }
 
 } // namespace
@@ -184,13 +214,24 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
     Class_Init();
     Callback_Init();
 
+    const uint32_t asked = flags;
     char path[kPathSize];
-    BuildLogPath(logFileName, flags, path, sizeof(path));
+    char why[kFolderSize + 256];
+    if (!BuildLogPath(logFileName, flags, path, sizeof(path), why, sizeof(why)) &&
+        (flags & (DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE)) && !g_printOverride.load()) {
+        // Said once, here, on standard error: no log file exists to say it in.
+        char line[sizeof(why) + 64];
+        const int32_t length = String_Print(line, sizeof(line), "ERROR - No log file is written: %s\n", why);
+        int32_t written = 0;
+        Platform_WriteStd(Platform_GetStdHandle(2), line, length, &written);
+        flags &= ~(uint32_t)(DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE);
+        Debug_SetFlags(flags);
+    }
 
     char fileId[kPathSize] = "";
     CommandLine_GetFieldByName(nullptr, "debugfileid", fileId, sizeof(fileId));
     Log_Init(fileId);
-    Log_SetLevel((flags & 3) == DEBUG_FLAG_CONSOLE ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG);
+    Log_SetLevel((asked & 3) == DEBUG_FLAG_CONSOLE ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG);
     // A level the user names with --debug=LEVEL limits what is written; a value that is no level
     // leaves the default (the host refuses it before it starts).
     char level[32] = "";

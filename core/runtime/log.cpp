@@ -168,36 +168,40 @@ bool ComputeFileName(const char** name, bool error, uint32_t flags, double now) 
     if (key == g_cachedKey) return true;
     g_cachedKey = key;
 
-    char* out = g_cachedName;
-    const int32_t capacity = sizeof(g_cachedName);
+    // Built whole in a larger buffer: a name that does not fit is refused (left empty), never cut,
+    // which could drop the extension or the process number and mix the lines of two files.
+    char out[kNameSize * 3];
+    const int32_t capacity = sizeof(out);
+    g_cachedName[0] = 0;
     if (errorFile) {
         String_Print(out, capacity, "%s.err", g_log.FileName);
-        return true;
+    } else {
+        char base[kNameSize];
+        String_CopyLength(base, g_log.FileName, sizeof(base));
+        char extension[kNameSize] = ".log";
+        const char* dot = nullptr;
+        String_FindCharReverse(base, '.', &dot);
+        const char* slash1 = strrchr(base, '/');
+        const char* slash2 = strrchr(base, '\\');
+        const char* slash = slash1 > slash2 ? slash1 : slash2;
+        if (dot && (!slash || dot > slash)) {
+            String_CopyLength(extension, dot, sizeof(extension));
+            base[dot - base] = 0;
+        }
+        String_CopyLength(out, base, capacity);
+        if (flags & DEBUG_FLAG_PER_DAY) {
+            uint8_t hour, minute, second, month, day;
+            uint32_t year;
+            // Dots, never slashes: the date is part of a file name.
+            if (Time_GetDecoded(&hour, &minute, &second, &month, &day, &year, now))
+                String_PrintCat(out, capacity, ".%.2d.%.2d.%d", (int32_t)month, (int32_t)day, (int32_t)year);
+        }
+        if (g_log.DebugFileId[0]) String_PrintCat(out, capacity, ".%s", g_log.DebugFileId);
+        if (flags & DEBUG_FLAG_PER_PROCESS) String_PrintCat(out, capacity, ".P%u", Debug_ProcessId());
+        if (key.Thread) String_PrintCat(out, capacity, ".T%u", key.Thread);
+        String_PrintCat(out, capacity, "%s", extension);
     }
-    char base[kNameSize];
-    String_CopyLength(base, g_log.FileName, sizeof(base));
-    char extension[kNameSize] = ".log";
-    const char* dot = nullptr;
-    String_FindCharReverse(base, '.', &dot);
-    const char* slash1 = strrchr(base, '/');
-    const char* slash2 = strrchr(base, '\\');
-    const char* slash = slash1 > slash2 ? slash1 : slash2;
-    if (dot && (!slash || dot > slash)) {
-        String_CopyLength(extension, dot, sizeof(extension));
-        base[dot - base] = 0;
-    }
-    String_CopyLength(out, base, capacity);
-    if (flags & DEBUG_FLAG_PER_DAY) {
-        uint8_t hour, minute, second, month, day;
-        uint32_t year;
-        // Dots, never slashes: the date is part of a file name.
-        if (Time_GetDecoded(&hour, &minute, &second, &month, &day, &year, now))
-            String_PrintCat(out, capacity, ".%.2d.%.2d.%d", (int32_t)month, (int32_t)day, (int32_t)year);
-    }
-    if (g_log.DebugFileId[0]) String_PrintCat(out, capacity, ".%s", g_log.DebugFileId);
-    if (flags & DEBUG_FLAG_PER_PROCESS) String_PrintCat(out, capacity, ".P%u", Debug_ProcessId());
-    if (key.Thread) String_PrintCat(out, capacity, ".T%u", key.Thread);
-    String_PrintCat(out, capacity, "%s", extension);
+    if (strlen(out) < sizeof(g_cachedName)) memcpy(g_cachedName, out, strlen(out) + 1);
     return true;
 }
 
@@ -238,9 +242,14 @@ void WriteStandardError(const char* data, int32_t length) {
 // the log goes or reads it. A refusal is said on standard error, once until a file opens again.
 bool OpenLogFile(const char* name, bool append) {
     char absolute[kNameSize + 256];
-    int32_t error = 0;
+    int32_t error = ENAMETOOLONG;
     const char* reason = "a path too long";
-    if (AbsoluteName(name, absolute, sizeof(absolute))) {
+    // An empty name is one that did not fit with what the log adds to it; the base name is said.
+    if (!name[0]) {
+        name = g_log.FileName;
+        reason = "a path too long with the date, file id, process or thread added";
+    } else if (AbsoluteName(name, absolute, sizeof(absolute))) {
+        error = 0;
         const int32_t attempts = g_log.OpenFailed ? 1 : kOpenAttempts;
         for (int32_t attempt = 0; attempt < attempts; attempt++) {
             if (attempt > 0) Platform_SleepMS(100);

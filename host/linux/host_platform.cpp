@@ -3,6 +3,7 @@
 // requests for shutdown, and restarts (elevated ones through the privileged launch).
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <gtk/gtk.h>
 
 #include "core/linux/gui/native_ui.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_process.h"
 #include "core/linux/platform_system.h"
 #include "core/platform/process.h"
@@ -248,6 +250,12 @@ int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t r
 }
 
 int64_t Host_PlatformStartToolkit() {
+    // The toolkit and the browser engine's processes read and write the desktop's settings too.
+    // Where another user could steer those folders they get GLib's in-memory settings instead.
+    // GLib reads GSETTINGS_BACKEND from the C library's environment (inherited by the engine's
+    // processes), not from the program's own table, so it is set with setenv itself, here, before
+    // the toolkit starts and while this is the process's only thread.
+    if (!Platform_CheckDesktopSettings()) setenv("GSETTINGS_BACKEND", "memory", 1);
     // Without a display the role still starts; the browser back end reports what it cannot do.
     NativeUI_Init();
     return NativeUI_HasDisplay();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "tests/host/host_child.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -27,6 +28,46 @@ TEST_F(HostCommandLine, HelpListsTheSwitchesAndTheQuotedLogFile) {
     const HostRun version = RunHost({HOST_PROGRAM, "--version"}, folder_.Env());
     EXPECT_EQ(version.Code, 0);
     EXPECT_EQ(version.Text, "quarvelon-host 6.2.42\n");
+}
+
+// A state folder too long for the log file's name: --help says no file is written, and a run with
+// --debug says so on standard error, writes no log into the current folder, and still runs.
+TEST_F(HostCommandLine, ALogFolderTooLongIsSaidAndNoLogLandsInTheCurrentFolder) {
+    unsetenv("XDG_STATE_HOME");
+    std::string state = folder_.Dir() + "/state";
+    for (int level = 0; level < 6; level++) state += "/" + std::string(180, 'a' + level);
+    std::vector<std::string> env = folder_.Env();
+    for (std::string& entry : env)
+        if (entry.rfind("XDG_STATE_HOME=", 0) == 0) entry = "XDG_STATE_HOME=" + state;
+    const std::string current = folder_.Dir() + "/current";
+    ASSERT_EQ(mkdir(current.c_str(), 0700), 0);
+    auto inCurrent = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", current});
+        return command;
+    };
+    const HostRun help = RunHost(inCurrent({HOST_PROGRAM, "--help"}), env);
+    EXPECT_EQ(help.Code, 0) << help.Text;
+    EXPECT_NE(help.Text.find("--debug writes no file: the log folder under\n$XDG_STATE_HOME is too long for a log "
+                             "file's name of at most 1023 bytes"),
+              std::string::npos)
+        << help.Text;
+    EXPECT_EQ(help.Text.find("\"host.developer.log\""), std::string::npos) << help.Text;
+
+    folder_.Write("wf.yaml", "apply: {type: Log, message: \"ran without a log file\"}\n");
+    const HostRun run = RunHost(inCurrent({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate", "--debug"}), env);
+    EXPECT_EQ(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("ERROR - The log folder under $XDG_STATE_HOME is too long for a log file's name of at "
+                            "most 1023 bytes: no log file is written (--debugdir DIR names another folder)\n"),
+              std::string::npos)
+        << run.Text;
+    EXPECT_FALSE(FileExists(current + "/host.developer.log"));
+    EXPECT_FALSE(FileExists(state));
+    // Another folder named for the log is used as asked.
+    const HostRun elsewhere = RunHost(
+        inCurrent({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate", "--debug", "--debugdir", current}), env);
+    EXPECT_EQ(elsewhere.Code, 0) << elsewhere.Text;
+    EXPECT_EQ(elsewhere.Text.find("ERROR - "), std::string::npos) << elsewhere.Text;
+    EXPECT_NE(ReadFile(current + "/host.developer.log").find("ran without a log file"), std::string::npos);
 }
 
 TEST_F(HostCommandLine, SkinWithASpaceIsReadLikeWithAnEqualsSign) {

@@ -332,4 +332,35 @@ TEST_F(HostSwitchesOnADisplay, ASecondStartSaysWhatBecameOfItsCommandLine) {
     EXPECT_EQ(handed.Text, "quarvelon-host: another instance of this skin runs already; it was handed this command line\n");
 }
 
+// Where another user could steer the desktop's settings (their folder for dconf's flag file, a
+// link in it to a file of ours), the window still shows, the settings are kept in memory for the
+// toolkit and the browser engine, one ERROR line names the folder, and our file is never written.
+TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemory) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    const std::string run = peers_.Dir().file("run"), theirs = run + "/dconf", ours = folder_.Dir() + "/ours";
+    ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    {
+        std::ofstream(ours) << "our own bytes";
+    }
+    ASSERT_EQ(symlink(ours.c_str(), (theirs + "/user").c_str()), 0);
+    // The program's own default: what the desktop would use.
+    unsetenv("GSETTINGS_BACKEND");
+    std::string text;
+    int out = -1;
+    const pid_t pid = StartShown(&text, &out);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(text.find("PAGE shown"), std::string::npos) << text;
+    kill(pid, SIGTERM);
+    double took = 0;
+    EXPECT_NE(End(pid, out, &text, 15, &took), -1) << text;
+    EXPECT_EQ(Count(text, "ERROR - "), 1u) << text;
+    EXPECT_NE(text.find("ERROR - The desktop's settings are not read: " + theirs +
+                        " is refused (a folder of another user, 13); the proxy comes from the environment alone\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(ReadFile(ours), "our own bytes");
+}
+
 } // namespace

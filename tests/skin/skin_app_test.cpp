@@ -14,10 +14,12 @@
 #include "core/certs/authenticate.h"
 #include "core/formats/interop.h"
 #include "core/formats/json.h"
+#include "core/linux/platform.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
+#include "core/runtime/log.h"
 #include "core/runtime/notification_center.h"
 #include "core/web/web_get_request.h"
 #include "skin/localisation.h"
@@ -339,6 +341,103 @@ TEST_F(SkinAppTest, LocalStorageIsMadeAndRemovedOnlyWhenAsked) {
     SkinApp_SetRemoveLocalStorage(1);
     EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
     EXPECT_NE(stat(path.c_str(), &info), 0);
+}
+
+// A log file inside the local storage is carried out before the storage is erased: into the
+// user's private temporary folder (never the shared one, where another user could make the name
+// first), where it goes on with its earlier lines. Where that folder cannot be had the log stops
+// writing to a file with one line saying why, and never lands under a bare name in the current folder.
+TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
+    TempDir place;
+    const std::string current = place.file("current"), temp = place.file("temp"), runtime = place.file("run"),
+                      planted = place.file("planted");
+    for (const std::string& folder : {current, temp, runtime, planted}) ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string longTemp = temp + "/" + std::string(3000, 't');
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    char name[1024] = "";
+    Log_GetFilename(name, sizeof(name));
+    const std::string logBefore = name;
+    const uint32_t flagsBefore = Debug_Flags();
+    auto restoreEnvironment = [](const char* variable, const char* value) {
+        if (value) setenv(variable, value, 1);
+        else unsetenv(variable);
+    };
+    const char* keptRuntime = getenv("XDG_RUNTIME_DIR");
+    const char* keptTemp = getenv("TMPDIR");
+    const std::string runtimeBefore = keptRuntime ? keptRuntime : "", tempBefore = keptTemp ? keptTemp : "";
+    // The program's private folder's own name, as the platform makes it.
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    char own[1024] = "";
+    ASSERT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, own, sizeof(own)), 1);
+    const std::string app = std::string(own).substr(runtime.size() + 1, strlen(own) - runtime.size() - 2);
+    // Another user's (or anyone's) file where the private folder would be.
+    ASSERT_TRUE(WriteText(planted + "/" + app, "not a folder"));
+    const struct {
+        const char* Name;
+        const char* Runtime;
+        std::string Temp;
+        std::string Kept; // where the log goes on, or "" when it stops
+    } cases[] = {
+        {"the private folder", runtime.c_str(), temp, std::string(own) + "app.log"},
+        {"a planted name", planted.c_str(), temp, ""},
+        {"a temporary folder too long", nullptr, longTemp, ""},
+    };
+    ASSERT_EQ(chdir(current.c_str()), 0);
+    Log_SetErrorsToStandardError(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        restoreEnvironment("XDG_RUNTIME_DIR", c.Runtime);
+        setenv("TMPDIR", c.Temp.c_str(), 1);
+        const std::string storage = skin.file("storage/");
+        WorkflowApp_AddMacro("LocalStorage", storage.c_str());
+        ASSERT_EQ(SkinApp_CreateLocalStorage(), 1);
+        SkinApp_SetRemoveLocalStorage(1);
+        Debug_PrintOverride(nullptr);
+        Debug_SetFlags(DEBUG_FLAG_FILE);
+        const std::string log = storage + "app.log";
+        Log_SetFilename(log.c_str());
+        Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "before the erase\n");
+        ASSERT_TRUE(FileExists(log));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
+        Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "after the erase\n");
+        const std::string said = testing::internal::GetCapturedStderr();
+        const uint32_t flags = Debug_Flags();
+        Log_GetFilename(name, sizeof(name));
+        Debug_SetFlags(flagsBefore);
+        Log_SetFilename(logBefore.c_str());
+        Debug_PrintOverride(CaptureLog);
+        EXPECT_FALSE(FileExists(storage));
+        EXPECT_EQ(std::string(name), c.Kept);
+        if (!c.Kept.empty()) {
+            EXPECT_EQ(said, "");
+            const std::string text = ReadFile(c.Kept);
+            EXPECT_NE(text.find("INFO - before the erase\n"), std::string::npos) << text;
+            EXPECT_NE(text.find("INFO - after the erase\n"), std::string::npos) << text;
+            struct stat info = {};
+            EXPECT_EQ(lstat(c.Kept.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+            EXPECT_EQ(flags & DEBUG_FLAG_FILE, (uint32_t)DEBUG_FLAG_FILE);
+        } else {
+            EXPECT_NE(said.find("ERROR - The log file " + log + " is not kept: it lies in the local storage that is "
+                                "erased, and the private temporary folder cannot be had; no log file is written "
+                                "from here on\n"),
+                      std::string::npos)
+                << said;
+            EXPECT_EQ(flags & (DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE), 0u);
+            EXPECT_EQ(ReadFile(planted + "/" + app), "not a folder");
+        }
+        // Never into the shared temporary folder, nor the current one.
+        EXPECT_FALSE(FileExists(temp + "/app.log"));
+        EXPECT_FALSE(FileExists(current + "/app.log"));
+        if (!c.Kept.empty()) unlink(c.Kept.c_str());
+    }
+    Log_SetErrorsToStandardError(0);
+    ASSERT_EQ(chdir(previous), 0);
+    restoreEnvironment("XDG_RUNTIME_DIR", keptRuntime ? runtimeBefore.c_str() : nullptr);
+    restoreEnvironment("TMPDIR", keptTemp ? tempBefore.c_str() : nullptr);
+    TakeLog();
 }
 
 TEST_F(SkinAppTest, LocaleFilesComeFromTheSkin) {

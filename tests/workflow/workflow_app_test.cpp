@@ -187,6 +187,35 @@ TEST(WorkflowAppLifeTest, StartsAndStopsTheCoreAroundTheContextRepeatedly) {
     }
 }
 
+// The engine's own start-up takes the core's log path: a log folder too long for the log's name
+// is said once and no log is written into the current folder.
+TEST(WorkflowAppLifeTest, ALogFolderTooLongWritesNoLogIntoTheCurrentFolder) {
+    TempDir dir;
+    std::string state = dir.path();
+    for (int level = 0; level < 6; level++) state += "/" + std::string(180, 'a' + level);
+    const char* kept = getenv("XDG_STATE_HOME");
+    const std::string previousState = kept ? kept : "";
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    testing::internal::CaptureStderr();
+    const int64_t started = WorkflowApp_Init("workflow_app.log", DEBUG_FLAG_FILE);
+    uint32_t code = 0;
+    if (started) WorkflowApp_Remove(&code);
+    const std::string said = testing::internal::GetCapturedStderr();
+    if (kept) setenv("XDG_STATE_HOME", previousState.c_str(), 1);
+    else unsetenv("XDG_STATE_HOME");
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(started, 1);
+    const std::string line = "ERROR - No log file is written: the log folder " + state +
+                             "/Quarvelon Host/ is too long for the log file's name of at most 959 bytes\n";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find("ERROR - ", said.find(line) + 1), std::string::npos) << said;
+    EXPECT_FALSE(FileExists(dir.file("workflow_app.log")));
+    EXPECT_FALSE(FileExists(dir.path() + "/" + std::string(180, 'a')));
+}
+
 TEST(WorkflowAppLifeDeathTest, RemovalWithoutAContextStops) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     InstallTestAbortHook();

@@ -72,6 +72,13 @@ TEST_F(PrivateDirectoryTest, MakesMissingFoldersPrivate) {
     EXPECT_EQ(Mode(path), 0700);
     // "." and ".." and repeated separators are walked as names.
     EXPECT_EQ(Open(dir + "//a/./b/../b/c", false).Inode, made.Inode);
+    // However many levels are missing, each is made.
+    std::string deep = dir + "/deep";
+    for (int level = 1; level <= 12; level++) deep += "/" + std::to_string(level);
+    const Outcome deepMade = Open(deep, true);
+    ASSERT_TRUE(deepMade.Opened) << deepMade.Reason;
+    EXPECT_EQ(deepMade.Inode, Inode(deep));
+    EXPECT_EQ(Mode(deep), 0700);
 }
 
 TEST_F(PrivateDirectoryTest, FollowsOnlyLinksOfItsOwnUser) {
@@ -108,8 +115,16 @@ TEST_F(PrivateDirectoryTest, FollowsOnlyLinksOfItsOwnUser) {
 TEST_F(PrivateDirectoryTest, RefusesWhatOthersControl) {
     if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
     const std::string theirs = dir + "/theirs", openFolder = dir + "/open", file = dir + "/file";
+    const std::string theirGroup = dir + "/their-group", ourGroup = dir + "/our-group";
     ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
     ASSERT_EQ(chown(theirs.c_str(), kOtherUser, kOtherUser), 0);
+    // Ours, but open to a group's writers: another group's members could swap its names.
+    for (const std::string& folder : {theirGroup, ourGroup}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+    }
+    ASSERT_EQ(chown(theirGroup.c_str(), geteuid(), kOtherUser), 0);
+    ASSERT_EQ(chown(ourGroup.c_str(), geteuid(), getegid()), 0);
     ASSERT_EQ(mkdir(openFolder.c_str(), 0700), 0);
     ASSERT_EQ(chmod(openFolder.c_str(), 0777), 0);
     ASSERT_EQ(close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
@@ -125,6 +140,7 @@ TEST_F(PrivateDirectoryTest, RefusesWhatOthersControl) {
         {openFolder + "/crash", true, EACCES, "a folder other users can change"},
         {openFolder, false, EACCES, "a folder other users can change"},
         {openFolder, true, EACCES, "a folder other users can change"},
+        {theirGroup + "/crash", true, EACCES, "a folder other users can change"},
         {file + "/crash", true, ENOTDIR, "not a folder"},
         {dir + "/loop/crash", true, ELOOP, "too many links"},
         {"relative/crash", true, EINVAL, "not an absolute path"},
@@ -140,6 +156,11 @@ TEST_F(PrivateDirectoryTest, RefusesWhatOthersControl) {
     EXPECT_EQ(Mode(theirs + "/crash"), -1);
     EXPECT_EQ(Mode(openFolder + "/crash"), -1);
     EXPECT_EQ(Mode(openFolder), 0777);
+    EXPECT_EQ(Mode(theirGroup + "/crash"), -1);
+    // Our own group's writers are trusted as a passage.
+    const Outcome passed = Open(ourGroup + "/state", true);
+    EXPECT_TRUE(passed.Opened) << passed.Reason;
+    EXPECT_EQ(Mode(ourGroup + "/state"), 0700);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <sys/prctl.h>
@@ -18,9 +19,13 @@
 
 #include "core/linux/platform_network.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+// The second user of the tests ("nobody").
+constexpr uid_t kOtherUser = 65534;
 
 std::string SourceDir() {
     const std::string file = SourcePath(__FILE__);
@@ -119,6 +124,86 @@ TEST(PlatformProxy, EnvironmentAndDesktopSettings) {
             return Summary();
         });
         EXPECT_EQ(out, c.Expected) << (c.Keyfile ? c.Keyfile : "(no schema)");
+    }
+}
+
+// A folder of the desktop's settings that another user owns or may change is not asked: no
+// proxy of theirs, one ERROR line naming the folder, the environment's proxy still used; and
+// dconf's client never opens its flag file through a link planted there.
+TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    struct Case {
+        const char* Name;
+        const char* Backend;
+        const char* Theirs;   // the folder under the test folder that the other user makes
+        mode_t Mode;          // with this mode
+        const char* Proxy;    // http_proxy, or null
+        const char* Refused;  // the folder named, under the test folder, and why
+        const char* Expected; // http= line
+    } const cases[] = {
+        {"their config home", "keyfile", "config", 0755, nullptr, "config/dconf is refused (a folder of another user, 13)",
+         "http=-\n"},
+        {"their config home, environment proxy", "keyfile", "config", 0755, "http://env.test:3128",
+         nullptr, "http=env.test:3128\n"},
+        {"their cache home", "dconf", "cache", 0755, nullptr, "cache/dconf is refused (a folder of another user, 13)",
+         "http=-\n"},
+        {"a shared flag folder of ours", "dconf", "cache/dconf", 01777, nullptr,
+         "cache/dconf is refused (a folder other users can change, 13)", "http=-\n"},
+        {"their runtime folder", "dconf", "run", 0700, nullptr, "run/dconf is refused (a folder of another user, 13)",
+         "http=-\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        for (const char* folder : {"config", "config/glib-2.0", "config/glib-2.0/settings", "cache", "cache/dconf"})
+            mkdir(dir.file(folder).c_str(), 0700);
+        // Their settings name a proxy; their flag file is a link to a file of ours.
+        std::ofstream(dir.file("config/glib-2.0/settings/keyfile"))
+            << "[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='theirs.test'\nport=8080\n";
+        ASSERT_TRUE(WriteText(dir.file("ours"), "our own bytes", 0600));
+        ASSERT_EQ(symlink(dir.file("ours").c_str(), dir.file("cache/dconf/user").c_str()), 0);
+        ASSERT_EQ(lchown(dir.file("cache/dconf/user").c_str(), kOtherUser, kOtherUser), 0);
+        if (std::string(c.Theirs) == "run") {
+            ASSERT_EQ(mkdir(dir.file("run").c_str(), 0700), 0);
+            ASSERT_EQ(mkdir(dir.file("run/dconf").c_str(), 0700), 0);
+            ASSERT_EQ(symlink(dir.file("ours").c_str(), dir.file("run/dconf/user").c_str()), 0);
+            ASSERT_EQ(lchown(dir.file("run/dconf/user").c_str(), kOtherUser, kOtherUser), 0);
+            ASSERT_EQ(chown(dir.file("run/dconf").c_str(), kOtherUser, kOtherUser), 0);
+        }
+        ASSERT_EQ(chmod(dir.file(c.Theirs).c_str(), c.Mode), 0);
+        ASSERT_EQ(chown(dir.file(c.Theirs).c_str(), std::string(c.Theirs) == "cache/dconf" ? geteuid() : kOtherUser,
+                        kOtherUser),
+                  0);
+        const std::string errors = dir.file("errors");
+        const std::string out = InChild([&] {
+            const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0 || dup2(fd, 2) < 0) return std::string("no standard error");
+            Log_SetErrorsToStandardError(1);
+            for (const char* name : kProxyVariables) unsetenv(name);
+            if (c.Proxy) setenv("http_proxy", c.Proxy, 1);
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            unsetenv("DISPLAY");
+            setenv("HOME", dir.path().c_str(), 1);
+            setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+            setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);
+            if (std::string(c.Theirs) == "run") setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
+            else unsetenv("XDG_RUNTIME_DIR");
+            setenv("GSETTINGS_BACKEND", c.Backend, 1);
+            char text[256];
+            return "http=" + std::string(Platform_ProxyGetByProtocol("http", text, sizeof(text)) ? text : "-") + "\n";
+        });
+        EXPECT_EQ(out, c.Expected);
+        const std::string said = ReadFile(errors);
+        if (c.Refused) {
+            EXPECT_EQ(said, "ERROR - The desktop's settings are not read: " + dir.path() + "/" + c.Refused +
+                                "; the proxy comes from the environment alone\n");
+        } else {
+            EXPECT_EQ(said, "");
+        }
+        EXPECT_EQ(ReadFile(dir.file("ours")), "our own bytes");
+        struct stat info = {};
+        ASSERT_EQ(stat(dir.file("ours").c_str(), &info), 0);
+        EXPECT_EQ(info.st_size, 13);
     }
 }
 

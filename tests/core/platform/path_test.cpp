@@ -103,6 +103,21 @@ TEST_F(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
     }
 }
 
+// A home that cannot be named (too long for the lookup, or not a full path) refuses "~", never
+// leaving the rest relative to the current folder.
+TEST_F(PathResolve, AHomeThatCannotBeNamedIsRefused) {
+    for (const std::string home : {"/" + std::string(5000, 'h'), std::string("relative/home")}) {
+        setenv("HOME", home.c_str(), 1);
+        char out[PATH_SIZE] = "?";
+        errno = 0;
+        EXPECT_EQ(Path_Resolve("~/notes.txt", out, sizeof(out)), 0) << home.size();
+        EXPECT_STREQ(out, "");
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(Path_Resolve("/x/notes.txt", out, sizeof(out)), 1);
+        EXPECT_STREQ(out, "/x/notes.txt");
+    }
+}
+
 TEST(PathResolveOnDisk, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
     TempDir tree;
     ASSERT_TRUE(path_test::Build(tree.path(), {"here/", "victim=parent's", "here/victim=current's"}));

@@ -141,6 +141,68 @@ TEST_F(DebugStartTest, WhereTheLogFileGoes) {
     }
 }
 
+// A log folder that cannot be named, or a name that would not fit with what the log adds to it,
+// is said once on standard error and no file is written: never a bare name in the current folder,
+// nor a cut one.
+TEST_F(DebugStartTest, ALogPathThatDoesNotFitIsRefused) {
+    const std::string current = dir.file("current");
+    ASSERT_EQ(mkdir(current.c_str(), 0700), 0);
+    auto deep = [&](int levels) {
+        std::string path = dir.path();
+        for (int level = 0; level < levels; level++) path += "/" + std::string(200, 'a' + level);
+        return path;
+    };
+    const std::string longState = deep(5), tooLongState = deep(24), longName = deep(4) + "/" + std::string(180, 'n');
+    // clang-format off
+    const struct {
+        const char* Name;
+        std::string Log;
+        uint32_t Flags;
+        const char* Variable;
+        std::string Value;
+        std::string Said;
+    } cases[] = {
+        {"a state folder too long for the name", "x.log", 0x2, "XDG_STATE_HOME", longState,
+         "the log folder " + longState + "/Quarvelon Host/ is too long for the log file's name of at most 959 bytes"},
+        {"a state folder that cannot be named", "x.log", 0x42, "XDG_STATE_HOME", tooLongState,
+         "the log folder cannot be named (it follows $XDG_STATE_HOME and $HOME)"},
+        {"a desktop that cannot be named", "x.log", 0x40002, "HOME", tooLongState,
+         "the desktop folder cannot be named"},
+        {"a full name too long", longName, 0x2, "XDG_STATE_HOME", dir.path(),
+         "the log file's name is longer than 959 bytes"},
+    };
+    // clang-format on
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(current.c_str()), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        setenv(c.Variable, c.Value.c_str(), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Debug_Init(c.Log.c_str(), nullptr, c.Flags), 1);
+        Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, "a line\n");
+        char name[1024] = "?";
+        Log_GetFilename(name, sizeof(name));
+        EXPECT_STREQ(name, "");
+        EXPECT_EQ(Debug_Flags() & 0x42u, 0u);
+        Debug_Remove();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR - No log file is written: " + c.Said + "\n");
+        EXPECT_FALSE(FileExists(current + "/x.log"));
+        EXPECT_FALSE(FileExists(current + "/x.log.err"));
+        EXPECT_FALSE(FileExists(longState)) << "no folder of a cut name";
+        EXPECT_FALSE(FileExists(deep(4))) << "no folder of a cut name";
+        setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+        setenv("HOME", dir.path().c_str(), 1);
+    }
+    ASSERT_EQ(chdir(previous), 0);
+    // Console-only logging asks for no file and says nothing.
+    setenv("XDG_STATE_HOME", tooLongState.c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Debug_Init("x.log", nullptr, 0x800), 1);
+    Debug_Remove();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(DebugStartTest, SecondInitAborts) {
     ASSERT_EQ(Debug_Init(dir.file("t.log").c_str(), nullptr, 0), 1);
     EXPECT_DEATH(

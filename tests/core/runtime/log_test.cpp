@@ -132,6 +132,30 @@ TEST_F(LogTest, FileNamesCarryDayProcessAndThread) {
     EXPECT_TRUE(FileExists(dir.file("noext.log")));
 }
 
+// A name that would not fit with the file id, process or thread the log adds is refused and said
+// once, never cut (a cut name loses the process number and the extension).
+TEST_F(LogTest, ANameTooLongWithWhatTheLogAddsIsRefusedNotCut) {
+    std::string deep;
+    for (int level = 0; level < 4; level++) deep += std::string(200, 'a' + level) + "/";
+    Start(DEBUG_FLAG_FILE | DEBUG_FLAG_APPEND | DEBUG_FLAG_PER_PROCESS, deep + "long.log");
+    Info("before\n");
+    const std::string folder = dir.file(deep);
+    EXPECT_TRUE(FileExists(folder + "long.P" + std::to_string(getpid()) + ".log"));
+    testing::internal::CaptureStderr();
+    Log_Fork(("prog --debugfileid=" + std::string(250, 'i')).c_str());
+    Info("lost\n");
+    Info("again\n");
+    Debug_Remove();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.find("Log file " + log + " refused: a path too long with the date, file id, process or thread "
+                        "added (LE: 36); logging to standard error\n"),
+              0u)
+        << said;
+    EXPECT_EQ(said.find("refused", said.find('\n')), std::string::npos) << "said once: " << said;
+    EXPECT_NE(said.find("INFO - again\n"), std::string::npos) << said;
+    EXPECT_FALSE(FileExists(folder + "long." + std::string(1023 - folder.size() - 5, 'i')));
+}
+
 TEST_F(LogTest, UnwritableLogDirectoryLosesLinesWithoutHarm) {
     ASSERT_TRUE(WriteText(dir.file("blocker"), "x"));
     // The directory of the log is a regular file: every open fails.
