@@ -50,6 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         Check(before - after < kWebServerMaxHeader);
+        if (c->ResponseCode == 400) {
+            // A block refused before its request line was taken: answered, then the end.
+            Check(!c->Persistent && c->Phase == WEBSERVER_PHASE_RESPONSE_FINISH);
+            break;
+        }
         Check(c->Method[0] && c->URL[0] && c->FileName[0]);
         Check(strlen(c->Method) < sizeof(c->Method) && strlen(c->Version) < sizeof(c->Version));
         Check(strlen(c->Referer) < sizeof(c->Referer) && strlen(c->UserAgent) < sizeof(c->UserAgent));

@@ -141,7 +141,8 @@ int64_t Sleep_OnStart(void* user, const char*, const char*, const char*, Diction
     SleepInstance* instance = reinterpret_cast<SleepInstance*>(TaskBase_Check(user, SLEEPTASK_CLASS_ID));
     TaskBase* base = &instance->Base;
     if (!TaskBase_RequireArgument(base, "seconds")) return 1;
-    if (!TaskBase_NumberArgument(base, "seconds", &instance->Seconds)) return 1;
+    // Up to a year: a wait past that is a mistyped number, not a plan.
+    if (!TaskBase_NumberArgumentInRange(base, "seconds", 0, 31536000, &instance->Seconds)) return 1;
     instance->EndTime = 0;
     instance->StartTime = Time_GetCurrent();
     // The clock's very first reading may be 0, which means "not waiting".

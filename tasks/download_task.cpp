@@ -582,7 +582,8 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     if (!TaskBase_RequireArgument(base, "url") || !TaskBase_RequireArgument(base, "outputPath")) return 1;
     TaskBase_SetProgressUnknown(base);
     self->MaxRetries = 3;
-    if (!TaskBase_NumberArgument(base, "maxRetries", &self->MaxRetries)) return 1;
+    // Any negative count means no limit; the count is shown and compared as a 32-bit number.
+    if (!TaskBase_NumberArgumentInRange(base, "maxRetries", -2147483648.0, 2147483647, &self->MaxRetries)) return 1;
     // The request reads these itself and passes over a word; a mistyped wait or limit is refused
     // here instead of being dropped.
     double unused = 0;

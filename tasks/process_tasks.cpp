@@ -273,7 +273,7 @@ int64_t ProcessList_OnStart(void* user, const char*, const char*, const char*, D
     Task* task = base->Owner;
     if (!TaskBase_RequireArgument(base, "forEach")) return 1;
     if (Task_HasArgument(task, "parentId")) {
-        if (!TaskBase_NumberArgument(base, "parentId", &instance->ParentId)) return 1;
+        if (!TaskBase_NumberArgumentInRange(base, "parentId", 0, 2147483647, &instance->ParentId)) return 1;
         Task_Print(task, "Listing all child processes - %d", (int32_t)instance->ParentId);
     } else if (Task_HasArgument(task, "path")) {
         TaskBase_GetStringArgument(base, "path", instance->Pattern, sizeof(instance->Pattern));

@@ -2,6 +2,7 @@
 // way for every type, with the observers and outcome chains that the types share.
 #include "tasks/task_base.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "core/linux/platform_error.h"
@@ -324,6 +325,42 @@ int64_t TaskBase_NumberArgument(TaskBase* base, const char* key, double* value) 
         return TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument is not a number (\"%s\")", key, text);
     // A worker type's start hands its error to the worker, which completes the task.
     Task_Print(base->Owner, "\"%s\" argument is not a number (\"%s\")", key, text);
+    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
+    return 0;
+}
+
+namespace {
+
+// A whole number as its digits, any other as "%g" gives it: a range reads "0 to 31536000", not
+// "0 to 3.1536e+07".
+void NumberText(char* buffer, int32_t capacity, double number) {
+    if (number == std::floor(number) && std::fabs(number) < 1e15)
+        String_Print(buffer, capacity, "%lld", (long long)number);
+    else
+        String_Print(buffer, capacity, "%g", number);
+}
+
+} // namespace
+
+int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double minimum, double maximum,
+                                       double* value) {
+    ASSERT_POINTER(value);
+    double number = *value;
+    if (!TaskBase_NumberArgument(base, key, &number)) return 0;
+    if (number >= minimum && number <= maximum) {
+        *value = number;
+        return 1;
+    }
+    // Held to the range here, once, instead of by each use: a value past it would be cut to an
+    // integer somewhere else, or wait for ever.
+    char low[40], high[40], given[40];
+    NumberText(low, (int32_t)sizeof(low), minimum);
+    NumberText(high, (int32_t)sizeof(high), maximum);
+    NumberText(given, (int32_t)sizeof(given), number);
+    if (!base->Worker)
+        return TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument is out of range (%s to %s): %s", key, low,
+                             high, given);
+    Task_Print(base->Owner, "\"%s\" argument is out of range (%s to %s): %s", key, low, high, given);
     WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
     return 0;
 }

@@ -112,6 +112,10 @@ int64_t TaskBase_InvalidArgument(TaskBase* base, const char* format, ...);
 // and returns 0 for the caller to pass on (a worker-thread type's start: the worker gets the
 // error and completes the task once the start answers 0).
 int64_t TaskBase_NumberArgument(TaskBase* base, const char* key, double* value);
+// The same for an argument with a range: a number below minimum or above maximum is refused like
+// a word, printing "\"key\" argument is out of range (minimum to maximum): number".
+int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double minimum, double maximum,
+                                       double* value);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
 

@@ -1,5 +1,6 @@
 // Task arguments: loading a definition with its templates, the typed readers (each expanding the
 // stored text first), the task's key provider, documents given as text and the trusted stores.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -349,6 +350,22 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
     CLASS_CHECK(task, TASK_CLASS_ID);
     ASSERT_POINTER(key);
     char text[kScalarSize];
+    // A number the document reader found is a number whatever its spelling (an exponent, a sign,
+    // a hexadecimal YAML scalar): the reader has judged the text already. Only a text is held to
+    // the plain decimal rule below, so that a word that merely begins like a number is no number.
+    uint32_t type = 0;
+    if (Dictionary_GetTypeByKey(task->Arguments, key, &type) &&
+        (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64)) {
+        const char* stored = nullptr;
+        int32_t length = 0;
+        if (!ArgumentText(task, key, &stored, &length) || !WriteValue(stored, length, text, kScalarSize)) return 0;
+        char* end = nullptr;
+        const double number = strtod(text, &end);
+        // Past the double's range (1e999) is no usable number either.
+        if (end == text || *end || !std::isfinite(number)) return 0;
+        *value = number;
+        return 1;
+    }
     if (!Task_ReadExpanded(task, key, text, kScalarSize)) return 0;
     const char* p = text[0] == '-' ? text + 1 : text;
     bool digit = false, point = false;

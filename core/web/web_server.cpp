@@ -309,10 +309,16 @@ int64_t StepOpen(WebServerConnection* c) {
     return 1;
 }
 
-// Index of the end of the first blank line (just past "\r\n\r\n"), 0 when there is none.
+// Index just past the first empty line, 0 when there is none yet. An LF followed by LF or by
+// CR LF ends the block as a lenient reader would end it: a client that ends its lines with a
+// bare LF is refused at once (the block's reading rejects the bare LF), not waited for until its
+// time-out, and its body is never searched for a CR LF CR LF of its own.
 int32_t FindHeaderEnd(const uint8_t* data, int32_t used) {
-    for (int32_t i = 0; i + 4 <= used; i++)
-        if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') return i + 4;
+    for (int32_t i = 0; i + 1 < used; i++) {
+        if (data[i] != '\n') continue;
+        if (data[i + 1] == '\n') return i + 2;
+        if (i + 2 < used && data[i + 1] == '\r' && data[i + 2] == '\n') return i + 3;
+    }
     return 0;
 }
 
@@ -384,9 +390,7 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     return 1;
 }
 
-namespace {
-
-int64_t StepRequestBody(WebServerConnection* c) {
+int64_t WebServer_ConnectionReadRequestBody(WebServerConnection* c) {
     WebServer* s = c->Server;
     int32_t used = 0;
     DuplexStream_ReadGetBufferUsed(c->Stream, &used);
@@ -416,6 +420,8 @@ int64_t StepRequestBody(WebServerConnection* c) {
     }
     return 1;
 }
+
+namespace {
 
 int64_t StepResponseHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
@@ -505,7 +511,7 @@ int64_t RunStep(WebServerConnection* c, bool* known) {
     switch (c->Phase) {
     case WEBSERVER_PHASE_OPEN: return StepOpen(c);
     case WEBSERVER_PHASE_REQUEST_HEADER: return WebServer_ConnectionReadRequestHeader(c);
-    case WEBSERVER_PHASE_REQUEST_BODY: return StepRequestBody(c);
+    case WEBSERVER_PHASE_REQUEST_BODY: return WebServer_ConnectionReadRequestBody(c);
     case WEBSERVER_PHASE_RESPONSE_HEADER: return StepResponseHeader(c);
     case WEBSERVER_PHASE_RESPONSE_BODY: return StepResponseBody(c);
     case WEBSERVER_PHASE_RESPONSE_FINISH: return StepResponseFinish(c);

@@ -1,6 +1,7 @@
 // What a web server owner's callbacks do with a connection: read the parsed request and its body,
 // set the status, length and header lines of the answer, and stream the answer's body.
 #include <cstring>
+#include <string_view>
 
 #include "core/formats/url.h"
 #include "core/net/async_socket.h"
@@ -55,38 +56,103 @@ const char* HeaderValue(WebServerConnection* c, const char* name) {
 }
 
 // A decimal length of at most 18 digits, nothing else.
-bool ParseLength(const char* text, int64_t* value) {
+bool ParseLength(std::string_view text, int64_t* value) {
+    if (text.empty() || text.size() > 18) return false;
     int64_t v = 0;
-    int32_t digits = 0;
-    for (; *text; text++) {
-        if (*text < '0' || *text > '9' || ++digits > 18) return false;
-        v = v * 10 + (*text - '0');
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
     }
     *value = v;
-    return digits > 0;
+    return true;
 }
 
-// Whether two Content-Length lines of the block state different lengths: where the body ends
-// would be a guess, and the rest of it would be read as the next request.
-bool LengthsConflict(const char* block) {
-    char name[64];
-    char value[80];
-    char first[80];
-    first[0] = 0;
-    bool seen = false;
-    for (const char* line = block; line && *line;) {
-        if (WebGet_HeaderGet(line, name, sizeof(name), value, sizeof(value)) &&
-            String_CompareWithoutCase(name, "Content-Length")) {
-            String_TrimWhitespace(value);
-            if (seen && !String_Compare(value, first)) return true;
-            String_CopyLength(first, value, (int32_t)sizeof(first));
-            seen = true;
-        }
-        const char* next = nullptr;
-        if (!WebGet_HeaderEnum(line, &next)) break;
-        line = next;
+bool IsTokenChar(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool EqualNoCase(std::string_view a, const char* b) {
+    const size_t n = strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; i++) {
+        char x = a[i];
+        if (x >= 'A' && x <= 'Z') x = (char)(x + 32);
+        if (x != b[i]) return false;
     }
+    return true;
+}
+
+// What a request's header block says about its body, from the one reading that also vets every
+// line: where the body ends is decided by the same bytes the lines were split at, so no line a
+// front end or another reader takes for framing can be passed over here.
+struct Framing {
+    int64_t Length = -1; // the Content-Length; -1 without one
+    bool Chunked = false;
+    int32_t Line = 0;    // the line (1 for the request line) that was refused
+    const char* Why = nullptr;
+};
+
+bool Refuse(Framing* f, int32_t line, const char* why) {
+    f->Line = line;
+    f->Why = why;
     return false;
+}
+
+// Lines end at CR LF and nowhere else; the block ends with its empty line. A bare CR or LF, a
+// folded line, a name that is not a token (blanks before the colon among them), a control byte
+// in a value, a length that cannot be read, lengths that disagree, a length beside a transfer
+// coding, or a coding other than chunked alone: the whole block is refused, since any of them is
+// read differently by other readers of the same bytes.
+bool ReadBlock(std::string_view text, Framing* f) {
+    int32_t number = 0;
+    int32_t codings = 0;
+    for (;;) {
+        const size_t end = text.find_first_of("\r\n");
+        number++;
+        if (end == std::string_view::npos) return Refuse(f, number, "no CR LF at its end");
+        if (text[end] != '\r' || end + 1 >= text.size() || text[end + 1] != '\n')
+            return Refuse(f, number, "a bare CR or LF");
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 2);
+        if (line.empty()) {
+            if (!text.empty()) return Refuse(f, number, "bytes after the empty line");
+            break;
+        }
+        if (number == 1) continue; // the request line's words are checked by the caller
+        if (IsBlank(line[0])) return Refuse(f, number, "a folded continuation line");
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return Refuse(f, number, "no colon");
+        const std::string_view name = line.substr(0, colon);
+        if (name.empty()) return Refuse(f, number, "an empty name");
+        if (name.size() > (size_t)DICTIONARY_MAX_KEY_LENGTH) return Refuse(f, number, "a name too long");
+        for (const char c : name)
+            if (!IsTokenChar((unsigned char)c))
+                return Refuse(f, number, IsBlank(c) ? "whitespace in the name or before the colon"
+                                                    : "a character not allowed in a name");
+        std::string_view value = line.substr(colon + 1);
+        for (const char c : value)
+            if (((unsigned char)c < 32 && c != '\t') || c == 127) return Refuse(f, number, "a control character in the value");
+        while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+        while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+        if (EqualNoCase(name, "content-length")) {
+            int64_t length = 0;
+            if (!ParseLength(value, &length)) return Refuse(f, number, "a Content-Length that is not a length");
+            // The same length stated twice is one length; two different ones are a guess.
+            if (f->Length >= 0 && f->Length != length) return Refuse(f, number, "a second, different Content-Length");
+            f->Length = length;
+        } else if (EqualNoCase(name, "transfer-encoding")) {
+            if (++codings > 1) return Refuse(f, number, "a second Transfer-Encoding");
+            if (!EqualNoCase(value, "chunked")) return Refuse(f, number, "a Transfer-Encoding other than chunked");
+            f->Chunked = true;
+        }
+    }
+    if (f->Chunked && f->Length >= 0) return Refuse(f, 0, "both Content-Length and Transfer-Encoding");
+    return true;
 }
 
 void CopyWord(Dictionary* words, int32_t index, char* out, int32_t size) {
@@ -131,6 +197,21 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
     WebServerConnection* c = Conn(connection);
     WebServer* s = c->Server;
     Dictionary_Reset(c->RequestHeader);
+    Framing framing;
+    // No request line at all is no request: the connection ends without an answer, as for a
+    // request line that does not parse.
+    if (block[0] == '\r' && block[1] == '\n') return 0;
+    if (!ReadBlock(block, &framing)) {
+        if (framing.Line > 0)
+            WebServer_ConnectionPrint(c, "Request header line %d refused: %s", framing.Line, framing.Why);
+        else
+            WebServer_ConnectionPrint(c, "Request header refused: %s", framing.Why);
+        // The client is told (400), and where its body ends is not guessed.
+        c->ResponseCode = 400;
+        return 0;
+    }
+    // The block has passed the reading above: its lines end at CR LF only and its names are
+    // tokens, so the dictionary holds exactly the lines that reading saw.
     WebGet_HeaderToDictionary(block, c->RequestHeader, 1);
     Dictionary* words = nullptr;
     uint32_t count = 0;
@@ -147,15 +228,8 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
     URL_ParsePath(c->URL, c->FileName, (int32_t)sizeof(c->FileName));
     if (!c->FileName[0]) String_CopyLength(c->FileName, s->DefaultDocument, (int32_t)sizeof(c->FileName));
 
-    const char* length = HeaderValue(c, "Content-Length");
-    int64_t value = 0;
-    // Lengths that cannot be read or that disagree are the client's fault: it is told so (400).
-    if ((length && !ParseLength(length, &value)) || LengthsConflict(block)) {
-        c->ResponseCode = 400;
-        return 0;
-    }
     const bool isPost = strcmp(c->Method, "POST") == 0;
-    if (isPost && length) c->RequestLength = value;
+    if (isPost && framing.Length >= 0) c->RequestLength = framing.Length;
     if (const char* referer = HeaderValue(c, "Referer"))
         String_CopyLength(c->Referer, referer, (int32_t)sizeof(c->Referer));
     if (const char* agent = HeaderValue(c, "User-Agent"))
@@ -165,7 +239,7 @@ int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, 
                     !String_CompareBeginningWithoutCase(connectionValue, "close");
     // A body that is not read here (any but a POST's counted one) would be taken for the next
     // request: such a connection ends after its answer.
-    if ((!isPost && value > 0) || HeaderValue(c, "Transfer-Encoding")) c->Persistent = 0;
+    if ((!isPost && framing.Length > 0) || framing.Chunked) c->Persistent = 0;
 
     if (WebServer_ConnectionIsVerboseLevel(c, 8)) {
         WebServer_ConnectionPrint(c, "Method [%s]", c->Method);

@@ -137,6 +137,9 @@ int64_t WebServer_ConnectionFreeDetached(WebServerConnection** connection);
 // The RequestHeader step: waits for a whole header block in the read buffer, then parses it.
 // 0 when the connection must close (too large, malformed).
 int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* connection);
+// The RequestBody step: hands what the read buffer holds of the body to the owner (or drops it
+// and answers 405 when nobody reads bodies), then goes on to the response once it is all read.
+int64_t WebServer_ConnectionReadRequestBody(WebServerConnection* connection);
 // Has the connection closed at once (not waiting for its unsent bytes) on its next pass: for an
 // owner whose peer stopped reading. Callable outside the server's lock, from the server's thread.
 int64_t WebServer_ConnectionRequestClose(WebServer* server, WebServerConnection* connection);

@@ -229,4 +229,16 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
     }
 }
 
+// A JSON workflow's numbers are numbers in every spelling JSON has: the wait runs and the task
+// after it too.
+TEST_F(HostWorkflowFailures, AJsonNumberWithAnExponentIsANumber) {
+    folder_.Write("app.yaml", "name: \"failures-test\"\nselfUpdateWorkflow: \"wf.json\"\n");
+    folder_.Write("wf.json", R"({"apply": {"type": "Sleep", "seconds": 2.5e-1, "success": "done"},
+                                 "done": {"type": "DirectoryCreate", "path": ")" + Out() + R"(/made"}})");
+    const Outcome run = Run();
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_EQ(ErrorLines(run.Err).size(), 0u) << run.Err;
+    EXPECT_TRUE(Exists(Out() + "/made"));
+}
+
 } // namespace

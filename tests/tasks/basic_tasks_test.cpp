@@ -123,7 +123,9 @@ TEST_F(BasicTasksTest, ImplodeNamesTheFileRemovedAfterExit) {
 
 TEST_F(BasicTasksTest, SleepWaitsOnMainLoopTicks) {
     Define(R"({"zero": {"type": "Sleep", "seconds": 0}, "short": {"type": "Sleep", "seconds": 0.2},
-               "long": {"type": "Sleep", "seconds": 60}, "none": {"type": "Sleep"}})");
+               "long": {"type": "Sleep", "seconds": 60}, "none": {"type": "Sleep"},
+               "exponent": {"type": "Sleep", "seconds": 2.5e-1}, "negative": {"type": "Sleep", "seconds": -1},
+               "years": {"type": "Sleep", "seconds": 1e300}})");
     EXPECT_TRUE(RunTask("zero").successful);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(RunTask("short").successful);
@@ -149,6 +151,13 @@ TEST_F(BasicTasksTest, SleepWaitsOnMainLoopTicks) {
 
     EXPECT_EQ(RunTask("none").errors, std::vector<std::string>{"Task_Error_MissingArg"});
     EXPECT_TRUE(Printed("\"seconds\" argument not defined"));
+
+    EXPECT_TRUE(RunTask("exponent").successful);
+    EXPECT_TRUE(Printed("Waiting 0.25 seconds - "));
+    EXPECT_EQ(RunTask("negative").errors, std::vector<std::string>{"Task_Error_InvalidArg"});
+    EXPECT_TRUE(Printed("\"seconds\" argument is out of range (0 to 31536000): -1"));
+    EXPECT_EQ(RunTask("years").errors, std::vector<std::string>{"Task_Error_InvalidArg"});
+    EXPECT_TRUE(Printed("\"seconds\" argument is out of range (0 to 31536000): 1e+300"));
 }
 
 TEST_F(BasicTasksTest, LogPublishesEachExpandedMessage) {

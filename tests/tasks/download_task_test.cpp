@@ -293,6 +293,8 @@ TEST_F(DownloadTest, ArgumentErrors) {
         {Args("not a url", out.file("x")), "Invalid url format specified (not a url)", "Task_Error_InvalidArg"},
         {Args("http://127.0.0.1/x", out.file("x"), "\"maxRetries\": \"three\""),
          "\"maxRetries\" argument is not a number (\"three\")", "Task_Error_InvalidArg"},
+        {Args("http://127.0.0.1/x", out.file("x"), "\"maxRetries\": 1e12"),
+         "\"maxRetries\" argument is out of range (-2147483648 to 2147483647): 1000000000000", "Task_Error_InvalidArg"},
         {Args("http://127.0.0.1/x", out.file("x"), "\"timeout\": \"ten\""),
          "\"timeout\" argument is not a number (\"ten\")", "Task_Error_InvalidArg"},
     };

@@ -56,7 +56,8 @@ TEST_F(TaskTest, MultiStringQuotesEveryItem) {
 
 TEST_F(TaskTest, TypedReaders) {
     Task* task = Load(R"({"t": {"yes": "YES", "word": "maybe", "flag": true, "n": "12.5", "neg": "-3",
-                               "exp": "1e5", "empty": "", "ref": "{this.args.n}", "long": "abcdefgh"}})",
+                               "exp": "1e5", "empty": "", "ref": "{this.args.n}", "long": "abcdefgh",
+                               "dexp": 2.5e-1, "tiny": -1E-7, "tens": 2.5e+1, "huge": 1e999}})",
                       "t");
     const struct {
         const char* key;
@@ -68,6 +69,8 @@ TEST_F(TaskTest, TypedReaders) {
         {"yes", 1, 1, 0, 0},   {"word", 1, 0, 0, 0},    {"flag", 1, 1, 0, 0},   {"n", 1, 0, 1, 12.5},
         {"neg", 1, 0, 1, -3},  {"exp", 1, 0, 0, 0},     {"empty", 1, 0, 0, 0},  {"ref", 1, 0, 1, 12.5},
         {"absent", 0, 0, 0, 0},
+        // A document's number is one whatever its spelling; one past the double's range is none.
+        {"dexp", 1, 0, 1, 0.25}, {"tiny", 1, 0, 1, -1e-7}, {"tens", 1, 0, 1, 25}, {"huge", 1, 0, 0, 0},
     };
     for (const auto& c : cases) {
         uint32_t flag = 7;

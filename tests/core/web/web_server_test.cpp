@@ -408,6 +408,28 @@ TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
         {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'x') +
              smuggled,
          "413 "},
+        // Lines other readers split or name differently: whichever framing they see, this server
+        // would see another, so the block is refused whole.
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length : 26\r\n\r\n" + smuggled, "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nX: y\nContent-Length: 26\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding : chunked\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nX: y\r\n Content-Length: 26\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nX\x01Y: z\r\n\r\n" + smuggled, "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nNo colon here\r\n\r\n" + smuggled, "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nX: a\x7f\r\n\r\n" + smuggled, "400 Bad Request"},
+        {"POST / HTTP/1.1\nConnection: keep-alive\nContent-Length: 26\n\n" + smuggled, "400 Bad Request"},
+        // Codings: only chunked alone, stated once, and never beside a length.
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n0\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 26\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             smuggled,
+         "400 Bad Request"},
     };
     for (const auto& c : cases) {
         Client client(port);
@@ -419,7 +441,16 @@ TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
             << c.Request.substr(0, 80);
         EXPECT_TRUE(closed);
     }
-    EXPECT_NE(Log().find("Request body too large (101 bytes)"), std::string::npos);
+    const std::string log = Log();
+    EXPECT_NE(log.find("Request body too large (101 bytes)"), std::string::npos);
+    for (const char* line : {"Request header line 3 refused: whitespace in the name or before the colon",
+                             "Request header line 3 refused: a bare CR or LF",
+                             "Request header line 4 refused: a folded continuation line",
+                             "Request header line 1 refused: a bare CR or LF",
+                             "Request header line 3 refused: a Transfer-Encoding other than chunked",
+                             "Request header line 4 refused: a second Transfer-Encoding",
+                             "Request header refused: both Content-Length and Transfer-Encoding"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(bodyRead, "");
     EXPECT_NE(lastFileName, "/smuggled");

@@ -1,0 +1,145 @@
+// Feeds whole kept-alive exchanges to a web server connection: each request's header is read,
+// its body taken as the server frames it, and the next request parsed from what follows. A plain
+// reading of every accepted header block, independent of the server's, must agree with the framing
+// the server used on a connection it kept: no length or coding line another reader would honour
+// may be passed over, or the body would be read as a request of its own.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "core/platform/duplex_stream.h"
+#include "core/runtime/debug.h"
+#include "core/web/web_server.h"
+#include "core/web/web_server_internal.h"
+
+namespace {
+
+WebServer* g_server = nullptr;
+
+int64_t Quiet(void*, const char*, ...) {
+    return 1;
+}
+
+void Check(bool ok) {
+    if (!ok) abort();
+}
+
+int64_t ReadBody(WebServer* s, void*, WebServerConnection* c, int64_t) {
+    char buffer[4096];
+    int32_t count = 0;
+    WebServer_ConnectionRequestRead(s, c, buffer, (int32_t)sizeof(buffer), &count);
+    return 1;
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c;
+}
+
+bool NamedNoCase(std::string_view name, std::string_view want) {
+    if (name.size() != want.size()) return false;
+    for (size_t i = 0; i < name.size(); i++)
+        if (Lower(name[i]) != want[i]) return false;
+    return true;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// What a lenient reader makes of a block: every CR or LF ends a line, blanks around a name are
+// dropped, and the length is the digits a value starts with.
+struct Reference {
+    bool Coding = false;
+    bool Lengths = false;   // some Content-Length line
+    bool Disagree = false;  // lines that state different lengths, or one that is not a length
+    uint64_t Length = 0;
+};
+
+Reference ReadReference(std::string_view block) {
+    Reference r;
+    bool first = true;
+    while (!block.empty()) {
+        const size_t end = block.find_first_of("\r\n");
+        const std::string_view line = block.substr(0, end);
+        block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+        if (first) {
+            first = false;
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        const std::string_view name = Trim(line.substr(0, colon));
+        const std::string_view value = Trim(line.substr(colon + 1));
+        if (NamedNoCase(name, "transfer-encoding")) r.Coding = true;
+        if (!NamedNoCase(name, "content-length")) continue;
+        uint64_t length = 0;
+        size_t digits = 0;
+        while (digits < value.size() && digits < 19 && value[digits] >= '0' && value[digits] <= '9')
+            length = length * 10 + (uint64_t)(value[digits++] - '0');
+        if (digits == 0 || digits != value.size() || (r.Lengths && length != r.Length)) r.Disagree = true;
+        r.Lengths = true;
+        r.Length = length;
+    }
+    return r;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Debug_Init(nullptr, nullptr, 0);
+    WebServer_Create(&g_server);
+    WebServer_SetPersistentConnections(g_server, 1);
+    WebServer_SetPrintCallback(g_server, nullptr, Quiet);
+    WebServer_SetConnectionRequestBodyCallback(g_server, nullptr, ReadBody);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (1 << 16)) return 0;
+    WebServerConnection* c = nullptr;
+    WebServer_ConnectionCreateDetached(g_server, &c);
+    DuplexStream* stream = nullptr;
+    WebServer_ConnectionGetDuplexStreamHandle(g_server, c, &stream);
+    if (size) DuplexStream_ReadPut(stream, data, (uint32_t)size);
+    c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+    size_t offset = 0; // of the next request within the input
+    for (int32_t round = 0; round < 64; round++) {
+        int32_t before = 0, afterHeader = 0, afterBody = 0;
+        DuplexStream_ReadGetBufferUsed(stream, &before);
+        Check((size_t)before == size - offset);
+        if (!WebServer_ConnectionReadRequestHeader(c)) break;
+        if (c->Phase == WEBSERVER_PHASE_REQUEST_HEADER) break; // waiting for the rest of a header
+        DuplexStream_ReadGetBufferUsed(stream, &afterHeader);
+        const std::string_view block(reinterpret_cast<const char*>(data) + offset, (size_t)(before - afterHeader));
+        if (c->ResponseCode == 400 || c->ResponseCode == 413) {
+            // Refused: the connection ends after its answer, nothing after the header is read.
+            Check(!c->Persistent && c->Phase == WEBSERVER_PHASE_RESPONSE_FINISH);
+            break;
+        }
+        for (int32_t step = 0; c->Phase == WEBSERVER_PHASE_REQUEST_BODY && step < 64; step++) {
+            int32_t used = 0;
+            DuplexStream_ReadGetBufferUsed(stream, &used);
+            if (used == 0) break;
+            WebServer_ConnectionReadRequestBody(c);
+        }
+        if (c->Phase == WEBSERVER_PHASE_REQUEST_BODY) break; // the body goes on past the input
+        DuplexStream_ReadGetBufferUsed(stream, &afterBody);
+        const int64_t bodyTaken = afterHeader - afterBody;
+        Check(bodyTaken == c->BodyRead && (c->RequestLength < 0 || c->BodyRead == c->RequestLength));
+        if (!c->Persistent) break;
+        // A kept connection: its next bytes are read as a request, so the framing it used must
+        // be the one any reader of the block would use.
+        const Reference r = ReadReference(block);
+        Check(!r.Coding && !r.Disagree);
+        Check((uint64_t)bodyTaken == (r.Lengths ? r.Length : 0));
+        WebServer_ConnectionReset(c);
+        c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+        offset += (size_t)(before - afterBody);
+    }
+    WebServer_ConnectionFreeDetached(&c);
+    return 0;
+}
