@@ -547,7 +547,6 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
 bool NamesAreUsable(MetaFile* metaFile) {
     if (!metaFile->NameCheck) return true;
     const char* suffix = metaFile->PartialExtension;
-    const size_t suffixLength = strlen(suffix);
     uint32_t count = 0;
     FileList_GetCount(metaFile->Files, &count);
     if (count > kNameIndexMaxNames) return false; // refused with its count where names are told apart
@@ -562,9 +561,6 @@ bool NamesAreUsable(MetaFile* metaFile) {
         const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
         if (!name) name = "";
         const size_t length = strlen(name);
-        const char* last = strrchr(name, '/');
-        last = last ? last + 1 : name;
-        const size_t lastLength = strlen(last);
         const char* why = nullptr;
         if (length == 0 || length >= STORAGE_FILE_PATH_SIZE) why = "empty or too long";
         else if (name[0] == '/') why = "absolute";
@@ -577,13 +573,7 @@ bool NamesAreUsable(MetaFile* metaFile) {
                     why = "empty, \".\" or \"..\" component";
             }
         }
-        if (!why && suffixLength) {
-            const bool copy =
-                lastLength >= suffixLength && memcmp(last + lastLength - suffixLength, suffix, suffixLength) == 0;
-            const bool scratch = lastLength > suffixLength && last[lastLength - 1] == '~' &&
-                                 memcmp(last + lastLength - 1 - suffixLength, suffix, suffixLength) == 0;
-            if (copy || scratch) why = "reserved for the installation's copies";
-        }
+        if (!why && StorageFilePath_IsReserved(name, suffix)) why = "reserved for the installation's copies";
         if (why) {
             MetaFile_Print(metaFile, "File name refused, %s (%s)\n", why, LogText(name).Text);
             ok = false;

@@ -335,7 +335,7 @@ bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_
 // at once, within bounds. Nothing local: no storage of the installation or of pending pieces
 // (their type, folder, suffix of copies), no manifest or lock place, nothing read from a folder of
 // the catalogue's choice.
-enum class Allowed { Text, Flag, Number, Scalar, Storage, Storages };
+enum class Allowed { Text, Url, Flag, Number, Scalar, Storage, Storages };
 
 struct AllowedKey {
     const char* Key;
@@ -350,9 +350,10 @@ constexpr AllowedKey kCatalogKeys[] = {
     {"fileCompletes", Allowed::Number, 1, 64}, {"deltaCacheSize", Allowed::Number, 0, 1 << 30},
 };
 
-// A remote storage: fetched over HTTP, or a list of such.
+// A remote storage: fetched over HTTP, or a list of such. Its addresses are remote ones only: a
+// "file:" (or any other) address would have the sync read a folder of the catalogue's choice.
 constexpr AllowedKey kRemoteKeys[] = {
-    {"type", Allowed::Text, 0, 0},        {"url", Allowed::Text, 0, 0},         {"baseUrl", Allowed::Text, 0, 0},
+    {"type", Allowed::Text, 0, 0},        {"url", Allowed::Url, 0, 0},          {"baseUrl", Allowed::Url, 0, 0},
     {"pieceFormat", Allowed::Text, 0, 0}, {"deltaFormat", Allowed::Text, 0, 0}, {"flags", Allowed::Scalar, 0, 0},
     {"storages", Allowed::Storages, 0, 0},
 };
@@ -366,6 +367,11 @@ bool AllowsValue(Dictionary* dict, DictionaryItem* item, const AllowedKey& allow
     switch (allowed.Kind) {
     case Allowed::Text:
         return type == DICTIONARY_TYPE_STRING;
+    case Allowed::Url: {
+        const char* text = nullptr;
+        if (type != DICTIONARY_TYPE_STRING || !Dictionary_ItemGetStringPtr(dict, item, &text) || !text) return false;
+        return String_CompareBeginningWithoutCase(text, "http://") || String_CompareBeginningWithoutCase(text, "https://");
+    }
     case Allowed::Flag:
         return type == DICTIONARY_TYPE_BOOLEAN;
     case Allowed::Scalar:

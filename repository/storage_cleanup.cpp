@@ -18,6 +18,7 @@
 #include "repository/meta_file.h"
 #include "repository/digest_table.h"
 #include "repository/storage.h"
+#include "repository/storage_file.h"
 #include "repository/storage_file_path.h"
 
 namespace {
@@ -222,9 +223,23 @@ bool BudgetUsed(const StorageCleanup* c, double passStart) {
     return c->TimeBudget > 0 && Time_GetCurrent() - passStart >= c->TimeBudget;
 }
 
+// The installation's folder once every erase is done: what a killed run left under the storage's
+// own names for files the destination does not list goes too, for no later erase names it (a file
+// the killed run was adding was never in any installed manifest).
+void RemoveStrayCopies(StorageCleanup* c) {
+    const StorageInterface* row = nullptr;
+    void* instance = nullptr;
+    if (!Storage_GetInterface(c->Target, &row) || row != &StorageFile_Interface ||
+        !Storage_GetInterfaceHandle(c->Target, &instance) || !instance)
+        return;
+    if (!StorageFile_RemoveStrayCopies(instance, c->Dest == c->Blank ? nullptr : c->Dest))
+        StorageCleanup_Print(c, "Stray copies left in the installation's folder");
+}
+
 void ProcessFiles(StorageCleanup* c, double passStart) {
     if (!c->Cursor) {
         if (c->InFlight == 0) {
+            RemoveStrayCopies(c);
             c->Complete = 1;
             c->Alive = 0;
         }

@@ -124,22 +124,15 @@ struct Entry {
     char Link[STORAGE_FILE_PATH_SIZE];
 };
 
-// Whether a name's last component is one of the storage's own: a copy or a copy's scratch.
-bool IsCopyName(const char* name, const char* suffix) {
-    const size_t length = strlen(name), suffixLength = strlen(suffix);
-    if (!suffixLength) return false;
-    const size_t end = length && name[length - 1] == '~' ? length - 1 : length;
-    return end >= suffixLength && memcmp(name + end - suffixLength, suffix, suffixLength) == 0;
-}
-
 // The record's fields with its name held to the rule; 0 when the name is refused: one that leaves
-// the folder, or one the storage keeps for its own copies.
+// the folder, or one with a component the storage keeps for its own copies (a file there, or a
+// folder there, would stand where a copy of another file is made).
 int64_t ReadEntry(const char* suffix, FileList* list, FileListMember* member, Entry* entry) {
     memset(entry, 0, sizeof(*entry));
     char raw[STORAGE_FILE_PATH_SIZE];
     FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
     if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
-    if (IsCopyName(entry->Name, suffix)) return 0;
+    if (StorageFilePath_IsReserved(entry->Name, suffix)) return 0;
     entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
     FileList_MemberGetSize(list, member, &entry->Size);
     FileList_MemberGetOffset(list, member, &entry->Offset);
@@ -969,6 +962,93 @@ bool CopiedHere(StorageFile* b, const char* name) {
 }
 
 } // namespace
+
+namespace {
+
+struct StraySweep {
+    StorageFile* Backend;
+    HashTable* Installed; // the manifest's names in their normal form
+    HashTable* Removed;   // whose folders may be left empty
+    uint32_t Failed;
+};
+
+uint32_t StrayDecide(void* user, const char* name, uint32_t kind) {
+    StraySweep* s = static_cast<StraySweep*>(user);
+    const char* suffix = s->Backend->PartialExtension;
+    const char* slash = strrchr(name, '/');
+    const char* leaf = slash ? slash + 1 : name;
+    // Folders above were judged first: only the last component is new here.
+    if (!StorageFilePath_IsReserved(leaf, suffix)) return 0;
+    const size_t length = strlen(name), suffixLength = strlen(suffix);
+    bool stray = kind == STORAGE_FILE_OS_DIRECTORY || name[length - 1] == '~' || length <= suffixLength ||
+                 memcmp(name + length - suffixLength, suffix, suffixLength) != 0;
+    if (!stray) {
+        char base[STORAGE_FILE_PATH_SIZE];
+        const size_t baseLength = length - suffixLength;
+        stray = baseLength == 0 || baseLength >= sizeof(base) || name[baseLength - 1] == '/';
+        if (!stray) {
+            memcpy(base, name, baseLength);
+            base[baseLength] = 0;
+            stray = !HashTable_ContainsKey(s->Installed, base);
+        }
+    }
+    if (stray) {
+        StorageFile_VerboseLog(s->Backend, 0, "Remove stray copy (%s%s)", s->Backend->OutputPath, LogText(name).Text);
+        if (strchr(name, '/') && length < STORAGE_FILE_PATH_SIZE && !HashTable_ContainsKey(s->Removed, name))
+            HashTable_Add(s->Removed, name, 1);
+    }
+    return stray ? 1 : 0;
+}
+
+void StrayFailed(void* user, const char* name, int32_t error) {
+    StraySweep* s = static_cast<StraySweep*>(user);
+    s->Failed++;
+    if (error == EPERM)
+        StorageFile_Print(s->Backend, "Name of a copy held by another user (%s%s) (%d)", s->Backend->OutputPath,
+                          LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+    else
+        StorageFile_Print(s->Backend, "Failed to remove stray copy (%s%s) (%d)", s->Backend->OutputPath,
+                          LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+}
+
+} // namespace
+
+int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    StraySweep s{b, nullptr, nullptr, 0};
+    HashTable_Create(&s.Installed, STORAGE_FILE_PATH_SIZE, 256);
+    HashTable_SetValueCallback(s.Installed, nullptr, HashTable_StringKeyedValue);
+    HashTable_Create(&s.Removed, STORAGE_FILE_PATH_SIZE, 16);
+    HashTable_SetValueCallback(s.Removed, nullptr, HashTable_StringKeyedValue);
+    FileList* list = ListOf(installed);
+    FileListMember* m = nullptr;
+    if (list) FileList_MemberGetFirst(list, &m);
+    for (; m; FileList_MemberGetNext(list, m, &m)) {
+        const char* name = FileList_MemberGetNamePtr(list, m);
+        char normal[STORAGE_FILE_PATH_SIZE];
+        if (name && StorageFilePath_Check(name, normal, (int32_t)sizeof(normal)) && !HashTable_ContainsKey(s.Installed, normal))
+            HashTable_Add(s.Installed, normal, 1);
+    }
+    const int32_t error = StorageFileOS_Sweep(b->OutputPath, &s, StrayDecide, StrayFailed);
+    HashTable_Delete(&s.Installed);
+    // Folders a killed run made for the files it was adding go as the erase of a file takes its
+    // emptied folders: only those left empty, never the storage's own folder.
+    HashTableMember* member = nullptr;
+    for (HashTable_MemberGetFirst(s.Removed, &member); member; HashTable_MemberGetNext(s.Removed, member, &member)) {
+        const void* key = nullptr;
+        HashTable_MemberGetKey(s.Removed, member, &key);
+        CriticalSectionGuard guard(b->OpenLock);
+        StorageFileInternal_Collapse(b->OutputPath, static_cast<const char*>(key), b, EraseCollapsePrint);
+    }
+    HashTable_Delete(&s.Removed);
+    // A folder that is not there holds nothing to remove.
+    if (error && error != ENOENT) {
+        StorageFile_Print(b, "Failed to open folder (%s) (%d)", b->OutputPath, PLATFORM_ERROR_ERRNO_BASE + error);
+        return 0;
+    }
+    return s.Failed == 0 ? 1 : 0;
+}
 
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageFile* b = Backend(instance);

@@ -7,6 +7,7 @@
 
 #include "repository/storage_file_backend.h"
 
+struct MetaFile;
 struct StorageFile;
 
 enum : uint32_t {
@@ -48,6 +49,12 @@ int64_t StorageFile_Put(void* instance, StorageOperation* operation);
 int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
+// Removes what a kill can leave under the storage's own names that the installed manifest no longer
+// explains: a partial copy whose file it does not list (a copy of a listed file is kept, to be
+// continued), every copy's scratch, and any folder under a reserved name. Run once a sync has
+// completed (null installed: nothing is explained). The whole directory is walked by descriptor,
+// links never followed; another user's entry is named and left. 1, or 0 when anything stayed.
+int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed);
 int64_t StorageFile_VPrint(StorageFile* object, int32_t indent, const char* format, va_list args);
 int64_t StorageFile_Print(StorageFile* object, const char* format, ...);
 int64_t StorageFile_PrintTabbed(StorageFile* object, int32_t indent, const char* format, ...);

@@ -56,6 +56,20 @@ int64_t StorageFilePath_Check(const char* name, char* out, int32_t size) {
     return used > 0;
 }
 
+int64_t StorageFilePath_IsReserved(const char* name, const char* suffix) {
+    ASSERT_POINTER(name);
+    const size_t suffixLength = suffix ? strlen(suffix) : 0;
+    if (!suffixLength) return 0;
+    // Every component counts: a folder "a<suffix>" would hold the place where the copy of "a" is made.
+    for (const char* part = name;;) {
+        const size_t length = strcspn(part, "/");
+        const size_t end = length && part[length - 1] == '~' ? length - 1 : length;
+        if (end >= suffixLength && memcmp(part + end - suffixLength, suffix, suffixLength) == 0) return 1;
+        if (!part[length]) return 0;
+        part += length + 1;
+    }
+}
+
 int64_t StorageFilePath_IgnoreCreate(HashTable** set) {
     ASSERT_POINTER(set);
     HashTable_Create(set, STORAGE_FILE_PATH_SIZE, 64);

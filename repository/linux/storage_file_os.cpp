@@ -2,6 +2,7 @@
 // O_NOFOLLOW on every component, then renameat, unlinkat, fchmod and futimens on what was found.
 #include "repository/linux/storage_file_os.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -202,6 +203,14 @@ int32_t LinkAnonymous(int fd, int32_t directory, const char* to) {
 
 } // namespace
 
+namespace {
+std::atomic<uint32_t> unnamedCopies{1};
+} // namespace
+
+void StorageFileOS_SetUnnamedCopies(uint32_t allowed) {
+    unnamedCopies.store(allowed ? 1u : 0u);
+}
+
 int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch) {
     const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (source < 0) return errno;
@@ -212,7 +221,9 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
     }
     fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
     bool named = false;
-    int target = OpenAt(directory, ".", O_TMPFILE | O_RDWR, 0600);
+    int target = -1;
+    if (unnamedCopies.load()) target = OpenAt(directory, ".", O_TMPFILE | O_RDWR, 0600);
+    else errno = EOPNOTSUPP;
     if (target < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT)) {
         // No unnamed files here: a name no one else may hold, made by this call alone.
         named = true;
@@ -242,8 +253,10 @@ int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, 
         *kept = 1;
         return 0;
     }
-    if (unlinkat(directory, leaf, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT) return 0;
-    return errno == ENOTEMPTY ? EEXIST : errno;
+    // A folder under a copy's name is never one a manifest can explain (such names are refused),
+    // so what it holds goes with it: left in place it would block every update of the file.
+    if (S_ISDIR(info.st_mode)) return EraseAt(directory, leaf, 0);
+    return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd) {
@@ -294,6 +307,70 @@ int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDir
 
 int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf) {
     return EraseAt(directory, leaf, 0);
+}
+
+namespace {
+
+struct SweepState {
+    void* User;
+    StorageFileOSSweepFunc Decide;
+    StorageFileOSSweepFailFunc Failed;
+    dev_t Device;
+    char Name[kNameCapacity];
+};
+
+// Takes the directory descriptor over.
+void SweepAt(SweepState& s, int directory, size_t used, int depth) {
+    DIR* list = fdopendir(directory);
+    if (!list) {
+        s.Failed(s.User, used ? s.Name : ".", errno);
+        close(directory);
+        return;
+    }
+    for (struct dirent* entry; (entry = readdir(list)) != nullptr;) {
+        if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
+        const size_t length = strlen(entry->d_name);
+        // A name too long to hold is no name a manifest can give: neither judged nor entered.
+        if (used + 1 + length >= kNameCapacity) continue;
+        size_t at = used;
+        if (at) s.Name[at++] = '/';
+        memcpy(s.Name + at, entry->d_name, length + 1);
+        struct stat info;
+        if (fstatat(dirfd(list), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) s.Failed(s.User, s.Name, errno);
+            s.Name[used] = 0;
+            continue;
+        }
+        StorageFileOSStatus status{};
+        Fill(info, &status);
+        if (s.Decide(s.User, s.Name, status.Kind)) {
+            const int32_t error = info.st_uid != geteuid() ? EPERM : EraseAt(dirfd(list), entry->d_name, 0);
+            if (error) s.Failed(s.User, s.Name, error);
+        } else if (status.Kind == STORAGE_FILE_OS_DIRECTORY && depth < kEraseDepth && info.st_dev == s.Device) {
+            const int fd = OpenAt(dirfd(list), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (fd >= 0) SweepAt(s, fd, at + length, depth + 1);
+            else if (errno != ENOENT) s.Failed(s.User, s.Name, LinkOr(dirfd(list), entry->d_name, errno));
+        }
+        s.Name[used] = 0;
+    }
+    closedir(list);
+}
+
+} // namespace
+
+int32_t StorageFileOS_Sweep(const char* root, void* user, StorageFileOSSweepFunc decide,
+                            StorageFileOSSweepFailFunc failed) {
+    const int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    SweepState s{user, decide, failed, info.st_dev, {}};
+    SweepAt(s, fd, 0, 0);
+    return 0;
 }
 
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size) {

@@ -42,9 +42,13 @@ int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to
 // or, where the file system cannot, made under `scratch`, created exclusively, linked and the
 // scratch name removed. The copy is the effective user's, mode 0600.
 int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch);
+// Internal switch for the tests only: 0 makes every copy take the named way, as on a file system
+// that cannot make unnamed files, so that way is run where the tests' file system could (default 1).
+void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // What stands at one of the storage's own names (a file being written, a copy's scratch name):
 // a file of the effective user that is private (regular, one link, no permission for others) is
-// kept when `keep` allows (*kept set); anything else of the effective user is removed; an entry
+// kept when `keep` allows (*kept set); anything else of the effective user is removed (a folder
+// with everything in it, links never followed); an entry
 // of another user is refused with EPERM, neither used nor removed. A missing entry is success.
 int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
@@ -62,6 +66,16 @@ int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
 // The entry and, for a directory, everything below it; links are removed, never entered.
 int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf);
+// Walks the tree below `root` (a directory of the caller's, links followed) without following a
+// link or leaving a file system's tree by one, at most as deep as an erase goes. `decide` gets every
+// entry's name from the root ('/'-separated) and kind, parents before what they hold, and answers
+// 1 to remove it (a directory with everything below it) or 0 to keep it (a directory is entered).
+// Only the effective user's entries are removed; any other, and every failure, goes to `failed`
+// and the walk goes on. 0, or the errno value of opening the root.
+typedef uint32_t (*StorageFileOSSweepFunc)(void* user, const char* name, uint32_t kind);
+typedef void (*StorageFileOSSweepFailFunc)(void* user, const char* name, int32_t error);
+int32_t StorageFileOS_Sweep(const char* root, void* user, StorageFileOSSweepFunc decide,
+                            StorageFileOSSweepFailFunc failed);
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);
 int32_t StorageFileOS_CreateLink(int32_t directory, const char* leaf, const char* target);
 // The owner-write bit, so that an installed read-only file can be replaced.

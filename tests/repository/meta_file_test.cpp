@@ -352,6 +352,11 @@ TEST_F(MetaFileTest, NamesAnInstallationCannotActOnAreRefusedWhereAsked) {
         {{"a", "d/a.quarvpartial~"}, "File name refused, reserved for the installation's copies (d/a.quarvpartial~)"},
         {{"a", "a.part"}, "File name refused, reserved for the installation's copies (a.part)"},
         {{"a", "a.quarvpartial.txt"}, ""},
+        // A folder under a copy's name would take the place of that file's copy.
+        {{"a", "a.quarvpartial/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial/x)"},
+        {{"a", "a.quarvpartial~/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial~/x)"},
+        {{"a", "d/b.quarvpartial/c/x"},
+         "File name refused, reserved for the installation's copies (d/b.quarvpartial/c/x)"},
         {{"a", "../x"}, "File name refused, empty, \".\" or \"..\" component (../x)"},
         {{"a", "d/./x"}, "File name refused, empty, \".\" or \"..\" component (d/./x)"},
         {{"a", "."}, "File name refused, empty, \".\" or \"..\" component (.)"},

@@ -346,7 +346,8 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
     const std::string victim = Root() + "/victim";
     struct Case {
         std::string config;
-        bool synced; // else a configuration error ends it
+        bool synced;         // else a configuration error ends it
+        std::string refused; // the printed line that names what was left out, where it matters
     } cases[] = {
         {"\"metafile\":\"" + victim + "/m.json\",\"local\":{\"type\":\"file\",\"PATH\":\"" + victim +
              "\",\"ignore\":\"" + victim + "/keep\"}",
@@ -359,6 +360,15 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
         // A remote storage that would read a local folder; counts out of bounds.
         {"\"remote\":{\"type\":\"file\",\"url\":\"" + victim + "\"}", true},
         {"\"requests\":100000,\"fileCompletes\":0", true},
+        // A remote kind whose address is a local folder, at any depth; left without an address,
+        // the storage cannot be configured, and nothing of the folder is read.
+        {"\"remote\":{\"type\":\"http\",\"url\":\"file://" + victim + "/\"}", false,
+         "Catalog config key ignored (url)"},
+        {"\"remote\":{\"type\":\"httpPiece\",\"baseUrl\":\"FILE://" + victim + "/\"}", false,
+         "Catalog config key ignored (baseUrl)"},
+        {"\"remote\":{\"type\":\"mux\",\"storages\":[{\"type\":\"mux\",\"storages\":[{\"type\":\"http\","
+         "\"url\":\"" + victim + "\"}]}]}", false, "Catalog config key ignored (url)"},
+        {"\"remote\":[{\"type\":\"http\",\"url\":\"ftp://127.0.0.1/\"}]", false, "Catalog config key ignored (url)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.config);
@@ -376,13 +386,18 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
         EXPECT_EQ(Same(), c.synced);
         EXPECT_EQ(Shell("test -f " + Root() + "/state/local.json"), c.synced ? 0 : 256);
         EXPECT_NE(printed.Text.find("Catalog config "), std::string::npos) << printed.Text;
-        // The installation's storage is the local configuration's.
+        if (!c.refused.empty()) {
+            EXPECT_NE(printed.Text.find(c.refused), std::string::npos) << printed.Text;
+        }
+        // The installation's storage is the local configuration's (where the sync got that far).
         Dictionary* dump = nullptr;
         Dictionary_Create(&dump);
         Repository_Dump(repo, dump);
         char text[64] = {};
         Dictionary_GetStringByPath(dump, "local.partialExtension", text, (int32_t)sizeof(text));
-        EXPECT_STREQ(text, ".quarvpartial");
+        if (c.synced) {
+            EXPECT_STREQ(text, ".quarvpartial");
+        }
         Dictionary_Release(&dump);
         // The user's folder holds what it held.
         EXPECT_EQ(Shell("test \"$(ls -A " + victim + ")\" = keep && test \"$(cat " + victim + "/keep)\" = mine"), 0);
@@ -719,6 +734,8 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
         {{"x", "x/y"}, "File name refused, a file is also a folder (x) (x/y)"},
         {{"a", "a.quarvpartial~"}, "File name refused, reserved for the installation's copies (a.quarvpartial~)"},
         {{"a", "a.quarvpartial"}, "File name refused, reserved for the installation's copies (a.quarvpartial)"},
+        {{"a", "a.quarvpartial/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial/x)"},
+        {{"a", "a.quarvpartial~/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial~/x)"},
         {{"a", "../victim"}, "File name refused, empty, \".\" or \"..\" component (../victim)"},
     };
     for (const Case& c : cases) {
@@ -747,6 +764,33 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
         EXPECT_EQ(Shell("test -z \"$(ls -A " + Root() + "/local 2>/dev/null)\""), 0);
         EXPECT_EQ(Shell("test -e " + Root() + "/victim"), 256);
     }
+}
+
+// A run killed while it wrote files its version added leaves their copies; when the next version
+// drops those files, no erase names them, yet the completed sync leaves nothing of them. A copy of
+// a file the version keeps, and the user's own files, stay.
+TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
+    Version("v1", {{"a.bin", Content(300, 1)}, {"d/b", Content(40, 2)}});
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    // As the kill of the update to a v2 that added "new.bin", "d/n/c" and "e/f" left them.
+    for (const char* left : {"new.bin.quarvpartial", "d/n/c.quarvpartial", "e/f.quarvpartial", "d/n/c.quarvpartial~"}) {
+        Put(Root() + "/local/" + left, Content(70, 3));
+        ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+    }
+    Put(Root() + "/local/mine.txt", "the user's");
+    Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 0);
+    EXPECT_EQ(Leftovers(Root() + "/local"), "");
+    // The folders the killed run made for its files go with them.
+    EXPECT_EQ(Shell("test -e " + Root() + "/local/e || test -e " + Root() + "/local/d/n"), 256);
+    EXPECT_EQ(Slurp(Root() + "/local/mine.txt"), "the user's");
+    EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
 }
 
 // ---- Killed and resumed -----------------------------------------------------------------------

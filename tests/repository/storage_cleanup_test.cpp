@@ -112,7 +112,13 @@ TEST(StorageCleanupTest, FileModeErasesOnlyWhatTheSourceListsAndStaysInsideTheIn
     ASSERT_EQ(Shell("cd " + base + " && mkdir -p root/sub/deep root/keep root/only outside && echo s > outside/secret"
                     " && echo old > root/a && echo b > root/sub/b && echo c > root/sub/deep/c && echo k > root/keep/k"
                     " && echo x > root/extra && echo o > root/only/o && ln -s ../outside root/lnk"
-                    " && cp -a root expected && rm -r expected/sub expected/only"),
+                    // What killed runs left: copies of files the destination lists (kept, to be
+                    // continued) and does not list, scratch names, a folder under a copy's name.
+                    " && echo p > root/A.quarvpartial && echo u > root/notes.quarvpartial.txt"
+                    " && cp -a root expected && rm -r expected/sub expected/only"
+                    " && echo p > root/added.quarvpartial && echo p > root/keep/k.quarvpartial~"
+                    " && mkdir -p root/A.quarvpartial~ root/keep/d.quarvpartial/e && echo p > root/keep/d.quarvpartial/e/f"
+                    " && ln -s ../outside/secret root/keep/l.quarvpartial && echo s > outside/o.quarvpartial"),
               0);
     // "a" is kept whatever its content, "keep/k" under any spelling; names that could leave the
     // installation are never acted on.
@@ -154,10 +160,10 @@ TEST(StorageCleanupTest, FileModeErasesOnlyWhatTheSourceListsAndStaysInsideTheIn
         EXPECT_EQ(job.Number("progress"), 1.0);
     }
     EXPECT_EQ(Shell("diff -r --no-dereference " + expected + " " + root), 0);
-    EXPECT_EQ(Shell("test -f " + base + "/outside/secret"), 0);
+    EXPECT_EQ(Shell("test -f " + base + "/outside/secret && test -f " + base + "/outside/o.quarvpartial"), 0);
 
     // Erasing everything collapses emptied directories up to the installation, never past it.
-    TestManifest all(Named({"a", "keep/k", "extra"}), 16);
+    TestManifest all(Named({"a", "keep/k", "extra", "notes.quarvpartial.txt"}), 16);
     ASSERT_EQ(Shell("rm " + root + "/lnk"), 0);
     {
         Cleanup job(storage, all.meta, nullptr);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "core/runtime/meter.h"
 #include "core/runtime/thread.h"
 #include "repository/file_list.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
 #include "repository/digest_table.h"
 #include "repository/storage.h"
@@ -490,7 +492,11 @@ TEST_F(StorageFileTest, LinksAreMadeAsStated) {
 TEST_F(StorageFileTest, NamesThatLeaveTheDirectoryAreRefused) {
     ASSERT_EQ(symlink(outside.c_str(), (root + "sub").c_str()), 0);
     ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "direct").c_str()), 0);
-    const char* names[] = {"sub/secret", "../outside/secret", "/tmp/x/../secret", "direct"};
+    // The storage's own names too, in any component: a folder there would hold a copy's place.
+    const char* names[] = {"sub/secret",        "../outside/secret", "/tmp/x/../secret",
+                           "direct",            "x.quarvpartial",    "x.quarvpartial~",
+                           "d.quarvpartial/x",  "d.quarvpartial~/x", "d/e.quarvpartial~/x",
+                           "d/./e.quarvpartial/x"};
     for (const char* name : names) {
         Manifest m(std::vector<File>{File(name, "evil")});
         ASSERT_EQ(Configure("file"), 1);
@@ -501,6 +507,7 @@ TEST_F(StorageFileTest, NamesThatLeaveTheDirectoryAreRefused) {
         EXPECT_EQ(Erase(m, name), (uint32_t)STORAGE_ERROR_INVALID_CONTENT) << name;
         EXPECT_EQ(Slurp(outside + "secret"), "keep") << name;
     }
+    EXPECT_EQ(Shell("test -z \"$(find " + root + " -name '*quarvpartial*')\""), 0);
     // A link entry is not made through a link either.
     Manifest m({{"a", "x"}, {"sub/l", "", R"(,"attr":8,"link":"/etc/passwd")"}});
     ASSERT_EQ(Configure("file"), 1);
@@ -613,7 +620,7 @@ constexpr uid_t kOtherUser = 65534;
 
 bool CanActAsOtherUser() { return geteuid() == 0; }
 
-enum class Plant { File, Link, Fifo };
+enum class Plant { File, Link, Fifo, Folder };
 
 // Makes an entry at path; owned by `owner` when that is not us.
 void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string& target) {
@@ -622,6 +629,11 @@ void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string
         chmod(path.c_str(), 0666);
     } else if (kind == Plant::Link) {
         ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else if (kind == Plant::Folder) {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((path + "/x").c_str(), 0700), 0);
+        Spit(path + "/x/f", "planted");
+        ASSERT_EQ(symlink(target.c_str(), (path + "/x/l").c_str()), 0);
     } else {
         ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
     }
@@ -677,8 +689,9 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
     struct Case {
         const char* suffix;
         Plant kind;
-    } cases[] = {{".quarvpartial", Plant::File}, {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
-                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}, {".quarvpartial~", Plant::Fifo}};
+    } cases[] = {{".quarvpartial", Plant::File},   {".quarvpartial", Plant::Link},  {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial", Plant::Folder}, {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link},
+                 {".quarvpartial~", Plant::Fifo},  {".quarvpartial~", Plant::Folder}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
         Shell("rm -rf " + root + " && mkdir -p " + root);
@@ -700,6 +713,49 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
                                  "gone.quarvpartial~"})
             EXPECT_FALSE(OnDisk(root + left)) << left;
     }
+}
+
+// Where no unnamed file can be made, the copy is made under its scratch name: only as a new entry
+// of its own, never by opening what stands there (planted after the storage cleared the name).
+TEST_F(StorageFileTest, ACopyMadeUnderItsScratchNameNeverOpensAnEntryThere) {
+    struct NamedCopies {
+        NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
+        ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
+    } named;
+    Spit(root + "a", "installed");
+    for (Plant kind : {Plant::File, Plant::Link, Plant::Folder}) {
+        SCOPED_TRACE((int)kind);
+        Shell("rm -rf " + root + "a.quarvpartial " + root + "a.quarvpartial~");
+        PlantAt(root + "a.quarvpartial~", kind, geteuid(), outside + "secret");
+        if (kind == Plant::File) {
+            ASSERT_EQ(chmod((root + "a.quarvpartial~").c_str(), 0600), 0);
+        }
+        int directory = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(directory, 0);
+        EXPECT_EQ(StorageFileOS_CopyBeside(directory, "a", "a.quarvpartial", "a.quarvpartial~"), EEXIST);
+        close(directory);
+        EXPECT_FALSE(OnDisk(root + "a.quarvpartial"));
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+        if (kind == Plant::File) {
+            EXPECT_EQ(Slurp(root + "a.quarvpartial~"), "planted");
+        }
+    }
+    // Through the storage the name is cleared first, and the update is made the named way.
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    Manifest v1(std::vector<File>{{"a.txt", old.c_str()}});
+    Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 1), 0u);
+    ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+    PlantAt(root + "a.txt.quarvpartial~", Plant::Link, geteuid(), outside + "secret");
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_EQ(Slurp(root + "a.txt"), old);
+    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial~"));
+    ASSERT_EQ(Complete(v2, "a.txt"), 0u);
+    EXPECT_EQ(Slurp(root + "a.txt"), now);
+    EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial"));
 }
 
 TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
