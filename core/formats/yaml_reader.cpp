@@ -206,9 +206,11 @@ bool EqualsNoCase(const char* text, int32_t length, const char* word) {
     return true;
 }
 
+// Digits with at most one dot, and an optional exponent ("2.5e-1", "1E7"): a number in any of
+// the spellings a JSON or YAML writer uses for one.
 bool IsDecimal(const char* p, int32_t n) {
-    int32_t dots = 0, digits = 0;
-    for (int32_t i = 0; i < n; i++) {
+    int32_t dots = 0, digits = 0, i = 0;
+    for (; i < n && p[i] != 'e' && p[i] != 'E'; i++) {
         if (p[i] == '.') {
             if (++dots > 1) return false;
         } else if (p[i] >= '0' && p[i] <= '9') {
@@ -217,7 +219,14 @@ bool IsDecimal(const char* p, int32_t n) {
             return false;
         }
     }
-    return digits > 0;
+    if (digits == 0) return false;
+    if (i == n) return true;
+    i++;
+    if (i < n && (p[i] == '-' || p[i] == '+')) i++;
+    if (i == n) return false;
+    for (; i < n; i++)
+        if (p[i] < '0' || p[i] > '9') return false;
+    return true;
 }
 
 bool IsHex(int32_t c) {

@@ -229,16 +229,27 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
     }
 }
 
-// A JSON workflow's numbers are numbers in every spelling JSON has: the wait runs and the task
-// after it too.
-TEST_F(HostWorkflowFailures, AJsonNumberWithAnExponentIsANumber) {
-    folder_.Write("app.yaml", "name: \"failures-test\"\nselfUpdateWorkflow: \"wf.json\"\n");
-    folder_.Write("wf.json", R"({"apply": {"type": "Sleep", "seconds": 2.5e-1, "success": "done"},
-                                 "done": {"type": "DirectoryCreate", "path": ")" + Out() + R"(/made"}})");
-    const Outcome run = Run();
-    EXPECT_EQ(run.Code, 0) << run.Err;
-    EXPECT_EQ(ErrorLines(run.Err).size(), 0u) << run.Err;
-    EXPECT_TRUE(Exists(Out() + "/made"));
+// A workflow's numbers are numbers in every spelling JSON and YAML have: the wait runs and the
+// task after it too.
+TEST_F(HostWorkflowFailures, ANumberWithAnExponentIsANumber) {
+    const struct {
+        const char* Name;
+        std::string Text;
+    } documents[] = {
+        {"wf.json", R"({"apply": {"type": "Sleep", "seconds": 2.5e-1, "success": "done"},
+                        "done": {"type": "DirectoryCreate", "path": ")" + Out() + R"(/made"}})"},
+        {"wf.yaml", "apply:\n  type: Sleep\n  seconds: 2.5e-1\n  success: done\n"
+                    "done: {type: DirectoryCreate, path: \"" + Out() + "/made\"}\n"},
+    };
+    for (const auto& document : documents) {
+        rmdir((Out() + "/made").c_str());
+        folder_.Write("app.yaml", std::string("name: \"failures-test\"\nselfUpdateWorkflow: \"") + document.Name + "\"\n");
+        folder_.Write(document.Name, document.Text);
+        const Outcome run = Run();
+        EXPECT_EQ(run.Code, 0) << document.Name << run.Err;
+        EXPECT_EQ(ErrorLines(run.Err).size(), 0u) << document.Name << run.Err;
+        EXPECT_TRUE(Exists(Out() + "/made")) << document.Name;
+    }
 }
 
 } // namespace

@@ -110,6 +110,9 @@ TEST(Yaml, LoadsDocuments) {
         {"a: hello\n  world\nb: 2\n", "{a=S'hello world',b=F2}"},
         {"color: #fff\n", "{color=N}"},
         {"---\na: 1\n", "{a=F1}"},
+        // An exponent is a number in either context; a bare or signless-digit exponent is text.
+        {"a: 2.5e-1\nb: 1E7\nc: [-1e-7, 2.5e+1, 1e, e5]\nd: +1.e3\n",
+         "{a=F2.5e-1,b=F1E7,c=[F-1e-7,F2.5e+1,S'1e',S'e5'],d=F+1.e3}"},
         {"key: value", "{key=S'value'}"},
         {"- a\n- b: 1\n  c: 2\n-\n  - x\n", "[S'a',{b=F1,c=F2},[S'x']]"},
         {"k:\n- a\n- b\nj: 1\n", "{k=[S'a',S'b'],j=F1}"},
@@ -279,6 +282,7 @@ TEST(Yaml, QuotesWhatWouldReadBackDifferently) {
         {"a: b", "\"a: b\""}, {"- x", "\"- x\""},    {"#x", "\"#x\""},
         {"", "\"\""},         {"a\nb", "\"a\\nb\""}, {"plain text", "plain text"},
         {"a#b", "\"a#b\""},   {"a #b", "\"a #b\""},
+        {"1e5", "\"1e5\""},
     };
     for (const Case& c : cases) {
         Fixture f;
