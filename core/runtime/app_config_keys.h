@@ -82,6 +82,8 @@ inline constexpr char kAppConfigCefPersistSessionCookies[] = "cef.persistSession
 inline constexpr char kAppConfigCefCachePath[] = "cef.cachePath";
 inline constexpr char kAppConfigCefUserAgent[] = "cef.userAgent";
 inline constexpr char kAppConfigCefExternalUrls[] = "cef.externalUrls";
+// Written by the program at start from its own switch, read by the browser back ends.
+inline constexpr char kAppConfigEnableDeveloperTools[] = "enableDeveloperTools";
 
 // ---- a window configuration (main.json, openWindow) ----
 
@@ -182,6 +184,7 @@ inline constexpr AppConfigKey kAppConfigKeys[] = {
     {kAppConfigCefCachePath, APPCONFIG_FILE_APP},
     {kAppConfigCefUserAgent, APPCONFIG_FILE_APP},
     {kAppConfigCefExternalUrls, APPCONFIG_FILE_APP},
+    {kAppConfigEnableDeveloperTools, APPCONFIG_FILE_APP},
     {kWindowConfigUrl, APPCONFIG_FILE_WINDOW},
     {kWindowConfigTitle, APPCONFIG_FILE_WINDOW},
     {kWindowConfigSpriteSheet, APPCONFIG_FILE_WINDOW},
