@@ -1,6 +1,6 @@
 // The keys the program reads from a skin's app.yaml (the engine configuration) and from a window
-// configuration such as main.json, in one list: the readers name them from here, and the skin
-// guide's tables are checked against the list both ways.
+// configuration such as main.json, in one list: the readers name them from here (a reader given a
+// string literal fails the docs test), and the skin guide's tables are checked against the list both ways.
 #pragma once
 
 #include <cstdint>
