@@ -217,16 +217,19 @@ constexpr ConfigReader kConfigReaders[] = {
 
 // The handles the configurations are held by; a Dictionary_...ByPath or ...ByKey call on one of
 // them names a key as its second argument.
-const std::set<std::string> kConfigHandles = {"config",      "appConfig",      "engineConfig",
-                                              "windowConfig", "r->AppConfig",  "app->Config",
-                                              "window->Config", "GlobalSkinApp->Config"};
+const std::set<std::string> kConfigHandles = {
+    "config",       "appConfig",   "engineConfig",   "windowConfig",
+    "r->AppConfig", "app->Config", "window->Config", "GlobalSkinApp->Config"};
 
 // Files whose readers still name keys on literals. The test fails on an entry that holds none, so an
 // entry goes as soon as its file is switched to the key list.
 const std::set<std::string> kReadersOnLiterals = {"repository/repository.cpp", "repository/storage_delta.cpp",
-                                                  "repository/storage_file.cpp", "repository/storage_http.cpp"};
+                                                  "repository/storage_file.cpp",
+                                                  "repository/storage_http.cpp"};
 
-bool IsWordCharacter(char c) { return isalnum((unsigned char)c) || c == '_'; }
+bool IsWordCharacter(char c) {
+    return isalnum((unsigned char)c) || c == '_';
+}
 
 // The arguments of the call whose "(" is at `open`, as written, split at the commas of its own
 // level; empty when the call does not close within a bound.
@@ -297,7 +300,8 @@ std::vector<std::string> LiteralKeys(const std::string& file, const std::string&
         while (end < text.size() && IsWordCharacter(text[end])) end++;
         const std::string name = text.substr(at, end - at);
         const auto endsWith = [&name](const std::string& tail) {
-            return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+            return name.size() > tail.size() &&
+                   name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
         };
         if (!endsWith("ByPath") && !endsWith("ByKey")) continue;
         const size_t open = callAt(at, name.size());
@@ -324,8 +328,10 @@ TEST(HostDocs, ConfigurationReadersNameKeysFromTheKeyList) {
             files++;
             const std::string file = fs::relative(entry.path(), HOST_SOURCE_DIR).generic_string();
             for (const std::string& found : LiteralKeys(file, ReadFile(entry.path().string()))) {
-                if (kReadersOnLiterals.count(file)) stillOnLiterals.insert(file);
-                else literals.push_back(found);
+                if (kReadersOnLiterals.count(file))
+                    stillOnLiterals.insert(file);
+                else
+                    literals.push_back(found);
             }
         }
     }
@@ -333,7 +339,8 @@ TEST(HostDocs, ConfigurationReadersNameKeysFromTheKeyList) {
     for (const std::string& found : literals)
         ADD_FAILURE() << found << ": name the key from core/runtime/app_config_keys.h (and document it)";
     for (const std::string& file : kReadersOnLiterals)
-        EXPECT_TRUE(stillOnLiterals.count(file)) << file << " names no key on a literal any more: drop it from the list";
+        EXPECT_TRUE(stillOnLiterals.count(file))
+            << file << " names no key on a literal any more: drop it from the list";
 }
 
 // The scan finds a literal key wherever a reader is called with one, and nothing else.
