@@ -20,6 +20,7 @@
 #include "core/platform/async_file.h"
 #include "core/platform/path.h"
 #include "core/platform/registry.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -222,8 +223,8 @@ bool ConfiguredPortsFree(char* listed, int32_t capacity) {
     listed[0] = 0;
     Dictionary* config = nullptr;
     Dictionary* ports = nullptr;
-    if (!WorkflowApp_GetConfigHandle(&config) || !config || !Dictionary_GetListByKey(config, "webServerListenPort", &ports) ||
-        !ports)
+    if (!WorkflowApp_GetConfigHandle(&config) || !config ||
+        !Dictionary_GetListByKey(config, kAppConfigWebServerListenPort, &ports) || !ports)
         return true;
     uint32_t count = 0;
     Dictionary_ItemGetCount(ports, &count);
@@ -284,7 +285,7 @@ int64_t StartWorkerRole() {
         ProgressDialog_Start("Host", "Host_SelfUpdating");
         Log_Info("Applying self-update\n");
         char name[kValueSize] = "";
-        WorkflowApp_GetConfig("selfUpdateWorkflow", "selfupdate.yaml", name, sizeof(name));
+        WorkflowApp_GetConfig(kAppConfigSelfUpdateWorkflow, "selfupdate.yaml", name, sizeof(name));
         char url[kExpandSize] = "";
         String_Print(url, sizeof(url), "{contentUrl}%s", name);
         WorkflowApp_ExpandString(url, url, sizeof(url));
@@ -312,18 +313,20 @@ int64_t StartUserInterfaceRole(uint32_t cefForced) {
     Dictionary* config = nullptr;
     Dictionary* external = nullptr;
     WorkflowApp_GetConfigHandle(&config);
-    const uint32_t externalPaths =
-        config && Dictionary_GetDictionaryByPath(config, "webServer.externalPaths", &external) && external ? 1 : 0;
+    const bool hasExternal =
+        config && Dictionary_GetDictionaryByPath(config, kAppConfigWebServerExternalPaths, &external) &&
+        external;
+    const uint32_t externalPaths = hasExternal ? 1 : 0;
     if (!Host_InitContent(cefEnabled, externalPaths)) return StartFailed();
     int32_t branch = 0;
     uint32_t nativeFallback = 0;
     SkinApp_GetCEFVersion(&branch);
     SkinApp_GetCEFNativeFallback(&nativeFallback);
-    if (config) Dictionary_SetBooleanByPath(config, "enableDeveloperTools", g_developerTools ? 1 : 0);
+    if (config) Dictionary_SetBooleanByPath(config, kAppConfigEnableDeveloperTools, g_developerTools ? 1 : 0);
     if (!Host_WebBrowserInit((int32_t)cefEnabled, branch, (int32_t)nativeFallback, nativeTable)) return StartFailed();
     StartCrashReporting();
     char windowConfig[kExpandSize] = "";
-    WorkflowApp_GetConfig("startupWindowConfig", "", windowConfig, sizeof(windowConfig));
+    WorkflowApp_GetConfig(kAppConfigStartupWindowConfig, "", windowConfig, sizeof(windowConfig));
     WorkflowApp_ExpandString(windowConfig, windowConfig, sizeof(windowConfig));
     SkinApp_CreateLocalStorage();
     char windowId[40] = "";

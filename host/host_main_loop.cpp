@@ -7,6 +7,7 @@
 #include "core/formats/json.h"
 #include "core/linux/gui/progress_window.h"
 #include "core/linux/platform_singleton.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -98,7 +99,7 @@ bool AnyToHandOver() {
 // shell reports a program the signal ended, and says so once.
 void ReportCutShort(int32_t signal) {
     char name[120] = "";
-    WorkflowApp_GetConfig("selfUpdateWorkflow", "selfupdate.yaml", name, sizeof(name));
+    WorkflowApp_GetConfig(kAppConfigSelfUpdateWorkflow, "selfupdate.yaml", name, sizeof(name));
     char url[1024] = "";
     String_Print(url, sizeof(url), "{contentUrl}%s", name);
     WorkflowApp_ExpandString(url, url, sizeof(url));

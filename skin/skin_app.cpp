@@ -22,6 +22,7 @@
 #include "core/linux/platform_singleton.h"
 #include "core/platform/path.h"
 #include "core/platform/stream.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/command_line.h"
@@ -44,7 +45,6 @@
 #include "skin/skin_file.h"
 #include "skin/skin_web_server.h"
 #include "skin/skin_window.h"
-#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -1012,7 +1012,7 @@ int64_t SkinApp_OpenWindowWithUrl(const char* url, char* instanceId, int32_t cap
     if (!app->MultipleWindows && app->Windows.Count > 0) return 0;
     Dictionary* config = nullptr;
     Dictionary_Create(&config);
-    Dictionary_SetStringByKey(config, "url", url);
+    Dictionary_SetStringByKey(config, kWindowConfigUrl, url);
     const int64_t result = OpenWithConfig(config, instanceId, capacity);
     Dictionary_Release(&config);
     return result;
@@ -1049,7 +1049,7 @@ int64_t SkinApp_GetWindowUrl(const char* windowId, Dictionary* windowConfig, cha
     ASSERT_POINTER(url);
     if (capacity < 1) return 0;
     url[0] = 0;
-    if (windowConfig) Dictionary_GetStringByPath(windowConfig, "url", url, capacity);
+    if (windowConfig) Dictionary_GetStringByPath(windowConfig, kWindowConfigUrl, url, capacity);
     String_Expand(url, capacity, nullptr, SkinApp_ExpandKey);
     char query[SKINAPP_URL_SIZE];
     String_CopyLength(query, "window=", sizeof(query));

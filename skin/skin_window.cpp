@@ -7,6 +7,7 @@
 
 #include "core/formats/interop.h"
 #include "core/formats/json.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -21,7 +22,6 @@
 #include "skin/skin_window_dialog.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
-#include "workflow/app_config_keys.h"
 
 namespace {
 

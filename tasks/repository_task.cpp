@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "core/certs/cert_store.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/meter_rw.h"
@@ -39,8 +40,8 @@ constexpr double kProgressCap = (double)0.99f;
 
 enum Phase { kCopy = 0, kApply = 1, kClean = 2 };
 constexpr const char* kPhaseKeys[3] = {"copy", "apply", "clean"};
-constexpr const char* kWeightKeys[3] = {"repository.copyWeight", "repository.applyWeight",
-                                        "repository.cleanWeight"};
+constexpr const char* kWeightKeys[3] = {kAppConfigRepositoryCopyWeight, kAppConfigRepositoryApplyWeight,
+                                        kAppConfigRepositoryCleanWeight};
 constexpr float kDefaultWeights[3] = {0.8f, 0.12f, 0.08f};
 
 struct PhaseRecord {

@@ -7,6 +7,7 @@
 #include "core/formats/json.h"
 #include "core/net/tls1.h"
 #include "core/platform/registry.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -18,7 +19,6 @@
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
 #include "core/web/web_get_redirect.h"
-#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 #include "workflow/workflow_app_internal.h"
 

@@ -8,6 +8,7 @@
 
 #include "core/formats/json.h"
 #include "core/linux/platform_facts.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -336,19 +337,19 @@ int64_t Analytics_LoadConfigFromDictionary(Dictionary* config) {
     GlobalAnalytics* a = State();
     if (!a || !config) return 0;
     uint32_t flag = 0;
-    if (Dictionary_GetBooleanByPath(config, "analytics.crashDump", &flag)) a->CrashDump = flag ? 1 : 0;
-    if (Dictionary_GetBooleanByPath(config, "analytics.enabled", &flag)) Analytics_SetEnabled(flag);
+    if (Dictionary_GetBooleanByPath(config, kAppConfigAnalyticsCrashDump, &flag)) a->CrashDump = flag ? 1 : 0;
+    if (Dictionary_GetBooleanByPath(config, kAppConfigAnalyticsEnabled, &flag)) Analytics_SetEnabled(flag);
     const char* text = nullptr;
-    if (Dictionary_GetStringPtrByPath(config, "analytics.endPoint", &text) && text)
+    if (Dictionary_GetStringPtrByPath(config, kAppConfigAnalyticsEndPoint, &text) && text)
         String_CopyLength(a->EndPoint, text, sizeof(a->EndPoint));
-    if (Dictionary_GetStringPtrByPath(config, "analytics.key", &text) && text)
+    if (Dictionary_GetStringPtrByPath(config, kAppConfigAnalyticsKey, &text) && text)
         String_CopyLength(a->Key, text, sizeof(a->Key));
     int64_t value = 0;
-    if (Dictionary_GetInt64ByPath(config, "analytics.maxEvents", &value))
+    if (Dictionary_GetInt64ByPath(config, kAppConfigAnalyticsMaxEvents, &value))
         a->MaxEvents = value < 1 ? 1 : value > INT32_MAX ? INT32_MAX : (uint32_t)value;
-    if (Dictionary_GetInt64ByPath(config, "analytics.maxSendEvents", &value))
+    if (Dictionary_GetInt64ByPath(config, kAppConfigAnalyticsMaxSendEvents, &value))
         a->MaxSendEvents = value < 1 ? 1 : value > INT32_MAX ? INT32_MAX : (uint32_t)value;
-    if (Dictionary_GetInt64ByPath(config, "analytics.sendInterval", &value)) {
+    if (Dictionary_GetInt64ByPath(config, kAppConfigAnalyticsSendInterval, &value)) {
         a->SendInterval = value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : (int32_t)value;
         a->NextPostTime = Now() + a->SendInterval;
     }

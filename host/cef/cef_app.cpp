@@ -15,6 +15,7 @@
 #include "core/linux/platform_network.h"
 #include "core/net/async_socket.h"
 #include "core/platform/async_file.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
@@ -25,7 +26,6 @@
 #include "core/runtime/string_print.h"
 #include "core/certs/authenticate.h"
 #include "host/host_switches.h"
-#include "workflow/app_config_keys.h"
 #include "workflow/workflow_app.h"
 
 struct CEFApp {
@@ -135,10 +135,10 @@ void FillSettings(CEFSettings* settings) {
     memset(settings, 0, sizeof(*settings));
     settings->NoSandbox = 0;
     settings->LogSeverity = CEF_LOG_SEVERITY_DISABLE;
-    WorkflowApp_GetConfigBoolean("cef.offscreenRender", 0, &settings->WindowlessRenderingEnabled);
-    WorkflowApp_GetConfigBoolean("cef.persistSessionCookies", 0, &settings->PersistSessionCookies);
-    ExpandedConfig("cef.cachePath", settings->CachePath, sizeof(settings->CachePath));
-    ExpandedConfig("cef.userAgent", settings->UserAgent, sizeof(settings->UserAgent));
+    WorkflowApp_GetConfigBoolean(kAppConfigCefOffscreenRender, 0, &settings->WindowlessRenderingEnabled);
+    WorkflowApp_GetConfigBoolean(kAppConfigCefPersistSessionCookies, 0, &settings->PersistSessionCookies);
+    ExpandedConfig(kAppConfigCefCachePath, settings->CachePath, sizeof(settings->CachePath));
+    ExpandedConfig(kAppConfigCefUserAgent, settings->UserAgent, sizeof(settings->UserAgent));
     if (settings->UserAgent[0]) Log_Debug("CEF UserAgent: %s\n", settings->UserAgent);
     uint32_t allowMultiple = 0;
     WorkflowApp_GetConfigBoolean(kAppConfigAllowMultipleInstances, 0, &allowMultiple);
@@ -295,13 +295,13 @@ int64_t CEFApp_OnBeforeCommandLineProcessing(CEFApp* app, const char* processTyp
     if (!processType || !processType[0]) {
         commandLine->AppendSwitch("use-mock-keychain");
         uint32_t offscreen = 0;
-        WorkflowApp_GetConfigBoolean("cef.offscreenRender", 0, &offscreen);
+        WorkflowApp_GetConfigBoolean(kAppConfigCefOffscreenRender, 0, &offscreen);
         if (offscreen) {
             commandLine->AppendSwitch("disable-gpu");
             commandLine->AppendSwitch("disable-gpu-compositing");
         }
         char cachePath[CEF_SETTING_TEXT_SIZE];
-        WorkflowApp_GetConfig("cef.cachePath", "", cachePath, sizeof(cachePath));
+        WorkflowApp_GetConfig(kAppConfigCefCachePath, "", cachePath, sizeof(cachePath));
         if (!cachePath[0]) commandLine->AppendSwitch("disable-gpu-shader-disk-cache");
     }
     if (CommandLine_IsFieldSet(nullptr, "type")) return 1;

@@ -14,6 +14,7 @@
 #include "core/formats/base64.h"
 #include "core/formats/url.h"
 #include "core/linux/platform_process.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
@@ -220,7 +221,7 @@ void OpenDeveloperTools(ClientHandler* handler, PopupClientHandler* popup, CEFHo
     } else if (handler->Window) {
         char setting[100];
         char expanded[100];
-        SkinWindow_GetConfig(handler->Window, "title", "", setting, sizeof(setting));
+        SkinWindow_GetConfig(handler->Window, kWindowConfigTitle, "", setting, sizeof(setting));
         L10N_LocalizeString(setting, sizeof(setting));
         SkinApp_ExpandString(setting, expanded, sizeof(expanded));
         title = expanded;
@@ -536,9 +537,10 @@ int32_t HandlerClient::on_process_message_received(CEFHostBrowser*, CEFPageFrame
     SkinWindow_GetScreenHeight(handler->Window, &screenHeight);
     int32_t width = 0;
     int32_t height = 0;
-    CEFClientHandler_FitToContent(values->GetInt(0), values->GetInt(1), ConfigInt(handler->Window, "minWidth"),
-                                  ConfigInt(handler->Window, "minHeight"), screenWidth, screenHeight, factor, &width,
-                                  &height);
+    CEFClientHandler_FitToContent(values->GetInt(0), values->GetInt(1),
+                                  ConfigInt(handler->Window, kWindowConfigMinWidth),
+                                  ConfigInt(handler->Window, kWindowConfigMinHeight), screenWidth,
+                                  screenHeight, factor, &width, &height);
     int32_t currentWidth = 0;
     int32_t currentHeight = 0;
     SkinWindow_GetWidth(handler->Window, &currentWidth);
@@ -766,7 +768,7 @@ int64_t CEF5414ClientHandler_BeforeUrlLoad(ClientHandler* handler, const char* u
     Dictionary* config = nullptr;
     Dictionary* patterns = nullptr;
     if (!WorkflowApp_GetConfigHandle(&config) || !config) return 1;
-    if (Dictionary_GetDictionaryByPath(config, "cef.externalUrls", &patterns) && patterns &&
+    if (Dictionary_GetDictionaryByPath(config, kAppConfigCefExternalUrls, &patterns) && patterns &&
         CEFClientHandler_IsExternalUrl(url, patterns)) {
         if (verbose) Log_Debug("WebBrowser - Open external browser - %s\n", url);
         Platform_ShellOpen(url);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
@@ -123,7 +124,7 @@ int64_t CEF5414CEFWebBrowser_Create(WebBrowser** browser) {
     self->Base.RefCount = 1;
     self->Base.Delete = DeleteHandle;
     Class_GenerateInstanceIdReal(self);
-    WorkflowApp_GetConfigBoolean("cef.offscreenRender", 0, &self->OffScreen);
+    WorkflowApp_GetConfigBoolean(kAppConfigCefOffscreenRender, 0, &self->OffScreen);
     *browser = reinterpret_cast<WebBrowser*>(self);
     return 1;
 }
@@ -193,15 +194,16 @@ int64_t CEF5414CEFWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dict
     settings.TextAreaResize = STATE_DISABLED;
     settings.LocalStorage = STATE_DISABLED;
     settings.Databases = STATE_DISABLED;
-    ApplySetting(config, "cef.enableWebGl", "cef.webGl", &settings.WebGl);
-    ApplySetting(config, "cef.enableLocalStorage", "cef.localStorage", &settings.LocalStorage);
-    ApplySetting(config, "cef.enableDatabases", "cef.databases", &settings.Databases);
+    ApplySetting(config, kWindowConfigCefEnableWebGl, kWindowConfigCefWebGl, &settings.WebGl);
+    ApplySetting(config, kWindowConfigCefEnableLocalStorage, kWindowConfigCefLocalStorage,
+                 &settings.LocalStorage);
+    ApplySetting(config, kWindowConfigCefEnableDatabases, kWindowConfigCefDatabases, &settings.Databases);
 
     uint32_t developerTools = 0;
-    WorkflowApp_GetConfigBoolean("enableDeveloperTools", 0, &developerTools);
+    WorkflowApp_GetConfigBoolean(kAppConfigEnableDeveloperTools, 0, &developerTools);
     CEF5414ClientHandler_SetEnableDeveloperTools(handler, developerTools);
 
-    WorkflowApp_GetConfigBoolean("cef.offscreenRender", 0, &self->OffScreen);
+    WorkflowApp_GetConfigBoolean(kAppConfigCefOffscreenRender, 0, &self->OffScreen);
     int32_t width = 0;
     int32_t height = 0;
     if (window) {

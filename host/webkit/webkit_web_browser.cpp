@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/platform/memory_stream.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
@@ -488,7 +489,7 @@ int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary*
     if (!b->Invoker && ScriptInvoker_Create(&b->Invoker) == 1)
         ScriptInvoker_SetWindowInstanceId(b->Invoker, window->Header.InstanceId);
     uint32_t tools = 0;
-    WorkflowApp_GetConfigBoolean("enableDeveloperTools", 0, &tools);
+    WorkflowApp_GetConfigBoolean(kAppConfigEnableDeveloperTools, 0, &tools);
     b->DeveloperTools = tools ? 1 : 0;
 
     WebKitUserContentManager* scripts = webkit_user_content_manager_new();
@@ -505,9 +506,9 @@ int64_t AWKWebBrowser_Embed(WebBrowser* browser, SkinWindow* window, Dictionary*
     // Pages open their pop-ups from script, which the create handler places in windows of their own.
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
     uint32_t flag = 0;
-    if (WebKitPage_ConfigFlag(config, "awk.enablePlugins", "awk.plugins", &flag) == 1)
+    if (WebKitPage_ConfigFlag(config, kWindowConfigAwkEnablePlugins, kWindowConfigAwkPlugins, &flag) == 1)
         SetSetting(settings, "enable-plugins", flag);
-    if (WebKitPage_ConfigFlag(config, "awk.enableJava", "awk.java", &flag) == 1)
+    if (WebKitPage_ConfigFlag(config, kWindowConfigAwkEnableJava, kWindowConfigAwkJava, &flag) == 1)
         SetSetting(settings, "enable-java", flag);
     // No background of its own: the skin's transparent parts show the window through.
     const GdkRGBA clear = {0, 0, 0, 0};

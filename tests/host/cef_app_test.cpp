@@ -10,6 +10,7 @@
 
 #include "core/certs/authenticate.h"
 #include "core/net/proxy_resolver.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
@@ -132,7 +133,7 @@ TEST_F(CefAppTest, SettingsAndMacros) {
     Config("cef.persistSessionCookies", "true");
     Config("cef.cachePath", "/tmp/{host}");
     Config("cef.userAgent", "UA/{hostMajorVersion}");
-    Config("allowMultiple", "true");
+    Config(kAppConfigAllowMultipleInstances, "true");
     FakeEngine engine(&arena);
     engine.version[3] = 120;
     CEFEngine_Set(&engine);

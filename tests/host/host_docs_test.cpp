@@ -12,13 +12,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "core/runtime/app_config_keys.h"
 #include "tests/core/linux/gui/desktop_peers.h"
 #include "tests/host/host_child.h"
-#include "workflow/app_config_keys.h"
 
 namespace {
 
@@ -113,8 +114,11 @@ TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
     std::string skin;
     for (const char* name : {"app.yaml", "main.json", "demo.js"})
         skin += ReadFile(std::string(HOST_SOURCE_DIR "/examples/demo/") + name);
-    for (const std::string& block : blocks)
-        if (!IsSettingsExample(block)) EXPECT_NE(skin.find(block), std::string::npos) << block;
+    for (const std::string& block : blocks) {
+        if (!IsSettingsExample(block)) {
+            EXPECT_NE(skin.find(block), std::string::npos) << block;
+        }
+    }
     // The window configuration is shown whole: copied as it stands it is a main.json that parses.
     const std::vector<std::string> windows = Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"json"});
     ASSERT_EQ(windows.size(), 1u);
@@ -166,14 +170,198 @@ TEST(HostDocs, SkinGuideTablesNameEveryConfigurationKey) {
                                                             {"## main.json", APPCONFIG_FILE_WINDOW}};
     for (const auto& [heading, file] : files) {
         std::set<std::string> code;
-        for (const AppConfigKey& key : kAppConfigKeys)
-            if (key.File == file) EXPECT_TRUE(code.insert(key.Name).second) << "listed twice: " << key.Name;
+        for (const AppConfigKey& key : kAppConfigKeys) {
+            if (key.File == file) {
+                EXPECT_TRUE(code.insert(key.Name).second) << "listed twice: " << key.Name;
+            }
+        }
         const std::set<std::string> documented = TableKeys(guide, heading);
         for (const std::string& key : code)
             EXPECT_TRUE(documented.count(key)) << heading << ": `" << key << "` is read but not documented";
         for (const std::string& key : documented)
             EXPECT_TRUE(code.count(key)) << heading << ": `" << key << "` is documented but not read";
     }
+}
+
+// ---- Readers of the configuration ---------------------------------------------------------------
+
+// The functions that name a key of app.yaml or of a window configuration, and which of their
+// arguments (bit n: argument n) is the key. A helper private to one file is listed with the file.
+struct ConfigReader {
+    const char* Name;
+    uint32_t KeyArguments;
+    const char* File; // nullptr: any file
+};
+
+constexpr ConfigReader kConfigReaders[] = {
+    {"WorkflowApp_GetConfig", 1u << 0, nullptr},
+    {"WorkflowApp_GetConfigBoolean", 1u << 0, nullptr},
+    {"SkinWindow_GetConfig", 1u << 1, nullptr},
+    {"WebKitPage_ConfigFlag", 1u << 1 | 1u << 2, nullptr},
+    {"ExpandedConfig", 1u << 0, "host/cef/cef_app.cpp"},
+    {"ConfigInt", 1u << 1, "host/cef/cef_client_handler.cpp"},
+    {"ApplySetting", 1u << 1 | 1u << 2, "host/cef/cef_web_browser.cpp"},
+    {"ConfigBoolean", 1u << 1, "skin/skin_app.cpp"},
+    {"ConfigHas", 1u << 1, "skin/skin_app.cpp"},
+    {"ReadText", 1u << 1, "skin/skin_window.cpp"},
+    {"ReadInteger", 1u << 1, "skin/skin_window.cpp"},
+    {"SetFloatText", 1u << 1, "workflow/workflow_app.cpp"},
+    {"ContainerAt", 1u << 1, "workflow/workflow_app_config.cpp"},
+    {"IntAt", 1u << 1, "workflow/workflow_app_config.cpp"},
+    {"ForEachText", 1u << 1, "workflow/workflow_app_config.cpp"},
+    {"AddPathMacro", 1u << 0, "workflow/workflow_app_config.cpp"},
+    {"AppString", 1u << 1, "repository/repository.cpp"},
+    {"GetCount", 1u << 3, "repository/repository.cpp"},
+    {"ReadKey", 1u << 2, "repository/storage_http.cpp"},
+};
+
+// The handles the configurations are held by; a Dictionary_...ByPath or ...ByKey call on one of
+// them names a key as its second argument.
+const std::set<std::string> kConfigHandles = {
+    "config",       "appConfig",   "engineConfig",   "windowConfig",
+    "r->AppConfig", "app->Config", "window->Config", "GlobalSkinApp->Config"};
+
+// Files whose readers still name keys on literals. The test fails on an entry that holds none, so an
+// entry goes as soon as its file is switched to the key list.
+const std::set<std::string> kReadersOnLiterals = {"repository/repository.cpp", "repository/storage_delta.cpp",
+                                                  "repository/storage_file.cpp",
+                                                  "repository/storage_http.cpp"};
+
+bool IsWordCharacter(char c) {
+    return isalnum((unsigned char)c) || c == '_';
+}
+
+// The arguments of the call whose "(" is at `open`, as written, split at the commas of its own
+// level; empty when the call does not close within a bound.
+std::vector<std::string> CallArguments(const std::string& text, size_t open) {
+    std::vector<std::string> arguments(1);
+    int depth = 0;
+    const size_t end = std::min(text.size(), open + 4096);
+    for (size_t at = open; at < end; at++) {
+        const char c = text[at];
+        if (c == '"' || c == '\'') {
+            const size_t start = at;
+            for (at++; at < end && text[at] != c; at++)
+                if (text[at] == '\\') at++;
+            if (depth >= 1) arguments.back() += text.substr(start, at - start + 1);
+            continue;
+        }
+        if (c == '(' || c == '[' || c == '{') {
+            if (depth++ == 0) continue;
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (--depth == 0) return arguments;
+        } else if (c == ',' && depth == 1) {
+            arguments.emplace_back();
+            continue;
+        }
+        arguments.back() += c;
+    }
+    return {};
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// "file:line: call" for every key named by a string literal in a reader's call in `text`.
+std::vector<std::string> LiteralKeys(const std::string& file, const std::string& text) {
+    std::vector<std::string> found;
+    auto check = [&](size_t at, size_t open, uint32_t keyArguments, const std::string& name) {
+        const size_t lineStart = text.rfind('\n', at) + 1; // npos + 1 is 0
+        if (text.substr(lineStart, at - lineStart).find("//") != std::string::npos) return;
+        const std::vector<std::string> arguments = CallArguments(text, open);
+        for (size_t i = 0; i < arguments.size() && i < 32; i++) {
+            const std::string argument = Trimmed(arguments[i]);
+            if (!(keyArguments >> i & 1u) || argument.empty() || argument[0] != '"') continue;
+            const size_t line = (size_t)std::count(text.begin(), text.begin() + (ptrdiff_t)at, '\n') + 1;
+            found.push_back(file + ":" + std::to_string(line) + ": " + name + "(... " + argument + " ...)");
+        }
+    };
+    // The opening parenthesis after a call of `name` at `at`, or npos.
+    auto callAt = [&](size_t at, size_t length) {
+        if (at > 0 && IsWordCharacter(text[at - 1])) return std::string::npos;
+        size_t open = at + length;
+        while (open < text.size() && isspace((unsigned char)text[open])) open++;
+        return open < text.size() && text[open] == '(' ? open : std::string::npos;
+    };
+    for (const ConfigReader& reader : kConfigReaders) {
+        if (reader.File && file != reader.File) continue;
+        const std::string name = reader.Name;
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+            const size_t open = callAt(at, name.size());
+            if (open != std::string::npos) check(at, open, reader.KeyArguments, name);
+        }
+    }
+    const std::string family = "Dictionary_";
+    for (size_t at = text.find(family); at != std::string::npos; at = text.find(family, at + 1)) {
+        size_t end = at + family.size();
+        while (end < text.size() && IsWordCharacter(text[end])) end++;
+        const std::string name = text.substr(at, end - at);
+        const auto endsWith = [&name](const std::string& tail) {
+            return name.size() > tail.size() &&
+                   name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+        };
+        if (!endsWith("ByPath") && !endsWith("ByKey")) continue;
+        const size_t open = callAt(at, name.size());
+        if (open == std::string::npos) continue;
+        const std::vector<std::string> arguments = CallArguments(text, open);
+        if (!arguments.empty() && kConfigHandles.count(Trimmed(arguments[0]))) check(at, open, 1u << 1, name);
+    }
+    return found;
+}
+
+// A key is named in one place, the key list, so that the guide's check above sees every key the
+// program reads: a reader given a string literal would read a key the check cannot see.
+TEST(HostDocs, ConfigurationReadersNameKeysFromTheKeyList) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> literals;
+    std::set<std::string> stillOnLiterals;
+    size_t files = 0;
+    for (const char* folder : {"core", "workflow", "repository", "tasks", "skin", "host"}) {
+        const fs::path root = fs::path(HOST_SOURCE_DIR) / folder;
+        ASSERT_TRUE(fs::is_directory(root)) << root;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+            const std::string extension = entry.path().extension().string();
+            if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h")) continue;
+            files++;
+            const std::string file = fs::relative(entry.path(), HOST_SOURCE_DIR).generic_string();
+            for (const std::string& found : LiteralKeys(file, ReadFile(entry.path().string()))) {
+                if (kReadersOnLiterals.count(file))
+                    stillOnLiterals.insert(file);
+                else
+                    literals.push_back(found);
+            }
+        }
+    }
+    EXPECT_GE(files, 300u);
+    for (const std::string& found : literals)
+        ADD_FAILURE() << found << ": name the key from core/runtime/app_config_keys.h (and document it)";
+    for (const std::string& file : kReadersOnLiterals)
+        EXPECT_TRUE(stillOnLiterals.count(file))
+            << file << " names no key on a literal any more: drop it from the list";
+}
+
+// The scan finds a literal key wherever a reader is called with one, and nothing else.
+TEST(HostDocs, ConfigurationReaderScanFindsLiteralKeys) {
+    const std::string text = "void F(SkinWindow* w, Dictionary* config, Dictionary* other) {\n"
+                             "    WorkflowApp_GetConfig(kAppConfigName, \"x, y\", buffer, size);\n"
+                             "    WorkflowApp_GetConfigBoolean(\n"
+                             "        \"cef.newKey\", 0, &flag);\n"
+                             "    SkinWindow_GetConfig(w, \"newWindowKey\", \"\", text, sizeof(text));\n"
+                             "    Dictionary_GetInt32ByPath(config, \"a.b\", &value);\n"
+                             "    Dictionary_GetInt32ByPath(other, \"remote.id\", &value);\n"
+                             "    MyWorkflowApp_GetConfig(\"not.a.reader\");\n"
+                             "    // WorkflowApp_GetConfig(\"in.a.comment\", \"\", text, 1);\n"
+                             "    ReadText(w, \"elsewhere\", \"\", text, 1);\n"
+                             "}\n";
+    const std::vector<std::string> expected = {
+        "host/any.cpp:3: WorkflowApp_GetConfigBoolean(... \"cef.newKey\" ...)",
+        "host/any.cpp:5: SkinWindow_GetConfig(... \"newWindowKey\" ...)",
+        "host/any.cpp:6: Dictionary_GetInt32ByPath(... \"a.b\" ...)",
+    };
+    EXPECT_EQ(LiteralKeys("host/any.cpp", text), expected);
 }
 
 // ---- README.md ------------------------------------------------------------------------------------

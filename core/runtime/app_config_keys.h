@@ -1,6 +1,6 @@
 // The keys the program reads from a skin's app.yaml (the engine configuration) and from a window
-// configuration such as main.json, in one list: the readers name them from here, and the skin
-// guide's tables are checked against the list both ways.
+// configuration such as main.json, in one list: the readers name them from here (a reader given a
+// string literal fails the docs test), and the skin guide's tables are checked against the list both ways.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +82,8 @@ inline constexpr char kAppConfigCefPersistSessionCookies[] = "cef.persistSession
 inline constexpr char kAppConfigCefCachePath[] = "cef.cachePath";
 inline constexpr char kAppConfigCefUserAgent[] = "cef.userAgent";
 inline constexpr char kAppConfigCefExternalUrls[] = "cef.externalUrls";
+// Written by the program at start from its own switch, read by the browser back ends.
+inline constexpr char kAppConfigEnableDeveloperTools[] = "enableDeveloperTools";
 
 // ---- a window configuration (main.json, openWindow) ----
 
@@ -182,6 +184,7 @@ inline constexpr AppConfigKey kAppConfigKeys[] = {
     {kAppConfigCefCachePath, APPCONFIG_FILE_APP},
     {kAppConfigCefUserAgent, APPCONFIG_FILE_APP},
     {kAppConfigCefExternalUrls, APPCONFIG_FILE_APP},
+    {kAppConfigEnableDeveloperTools, APPCONFIG_FILE_APP},
     {kWindowConfigUrl, APPCONFIG_FILE_WINDOW},
     {kWindowConfigTitle, APPCONFIG_FILE_WINDOW},
     {kWindowConfigSpriteSheet, APPCONFIG_FILE_WINDOW},
