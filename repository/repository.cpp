@@ -169,6 +169,7 @@ void ResetParts(Repository* r, bool documents) {
     // The old remote storages are unbound by the reset: the next synchronisation configures its own.
     Repository_RemoteListFree(r);
     r->WorkStarted = 0;
+    r->StraySwept = 0;
 }
 
 // ---- Local manifest file erase ------------------------------------------------------------------
@@ -466,6 +467,7 @@ bool SyncStart(Repository* r) {
     Dictionary_Create(&r->Working);
     Dictionary_Merge(r->Working, r->Config, DICTIONARY_MERGE_OVERWRITE);
     r->Apply = 0;
+    r->StraySwept = 0;
     if (!Catalog_IsLoadSkipped(r->CatalogDoc)) {
         Dictionary* config = nullptr;
         if (!Catalog_GetConfigHandle(r->CatalogDoc, &config) || !config) {
@@ -684,6 +686,14 @@ void SyncWork(Repository* r) {
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
+        } else if (!r->StraySwept) {
+            // What a killed run left under the installation's own names goes with every completed
+            // sync; the cleanup of the installation's folder sweeps as it ends, so a sync that ran
+            // it does not walk the folder again. The user's own files stay when cleanup is off.
+            r->StraySwept = 1;
+            if (!(r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)) &&
+                !StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta))
+                Repository_Print(r, "Stray copies left in the installation's folder");
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             MetaFile_GetResumeTime(r->RemoteMeta, &resume);

@@ -69,6 +69,7 @@ struct Repository {
     uint32_t MetaFileSave;
     uint32_t LocalMetaConfigured;
     uint32_t WorkStarted;
+    uint32_t StraySwept; // this sync's sweep of stray copies ran (its own, or the cleanup's)
     uint32_t ErrorCount;
     uint32_t Failed; // a permanent error ended the work
     int32_t LastError[5];
