@@ -2,10 +2,12 @@
 // timers and stall detection, then one unit of refresh, synchronisation or erase work.
 #include "repository/repository.h"
 
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 
 #include "core/certs/authenticate.h"
+#include "core/formats/url.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
@@ -111,6 +113,32 @@ void LocationToUrl(const char* location, char* url, int32_t size) {
         String_CopyLengthSafe(url, size, location, (int32_t)strlen(location));
     else
         String_Print(url, size, "file://%s", location);
+}
+
+bool IsWebAddress(const char* url) {
+    return HasPrefix(url, "http://") || HasPrefix(url, "https://");
+}
+
+// The manifest address a catalogue fetched from the web names: an http(s) address, or a name
+// relative to the catalogue's own address. Anything else (a "file:" address, a local path, another
+// scheme) would have a remote document choose a local file for the sync to read: false.
+bool RemoteManifestUrl(const char* catalog, const char* location, char* url, int32_t size) {
+    url[0] = 0;
+    if (!location[0]) return false;
+    size_t i = 0;
+    if ((location[0] >= 'a' && location[0] <= 'z') || (location[0] >= 'A' && location[0] <= 'Z'))
+        for (i = 1; location[i] && (isalnum((unsigned char)location[i]) || strchr("+-.", location[i])); i++) {
+        }
+    const bool scheme = i > 0 && location[i] == ':';
+    if (scheme) {
+        if (!IsWebAddress(location) || strlen(location) >= (size_t)size) return false;
+        String_CopyLength(url, location, size);
+    } else if (!URL_Join(catalog, location, url, size) || strlen(url) + 1 >= (size_t)size) {
+        url[0] = 0;
+        return false;
+    }
+    // What the join made is held to the same rule: the reference may not leave the web.
+    return IsWebAddress(url);
 }
 
 bool IsLocalMetaLoaded(Repository* r) {
@@ -263,6 +291,7 @@ void LoadCatalog(Repository* r, const char* base) {
         }
     }
     Catalog_SetDelta(r->CatalogDoc, delta);
+    String_CopyLength(r->CatalogUrl, url, sizeof(r->CatalogUrl));
     Catalog_Load(r->CatalogDoc, url, Verify(r, url));
 }
 
@@ -317,6 +346,7 @@ void RefreshWork(Repository* r) {
         return;
     }
     if (r->CatalogOn) Repository_VerboseLog(r, 0, "Catalog not configured");
+    r->CatalogUrl[0] = 0;
     Catalog_SetDelta(r->CatalogDoc, 0);
     Catalog_SkipLoad(r->CatalogDoc);
 }
@@ -649,16 +679,30 @@ void SyncWork(Repository* r) {
         MetaFile_GetResumeTime(r->RemoteMeta, &resume);
         if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
             char location[kPathSize];
+            bool fromCatalog = false;
             if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location,
                                            (int32_t)sizeof(location)) != 1 &&
-                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location)) &&
-                !Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location))) {
-                Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
-                Repository_SetSync(r, 0);
-                return;
+                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location))) {
+                fromCatalog = Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location)) == 1;
+                if (!fromCatalog) {
+                    Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
+                    Repository_SetSync(r, 0);
+                    return;
+                }
             }
             char url[kPathSize];
-            LocationToUrl(location, url, (int32_t)sizeof(url));
+            // A catalogue the local configuration names by a local address may name local
+            // manifests; one that came from the web names web addresses only.
+            if (fromCatalog && IsWebAddress(r->CatalogUrl)) {
+                if (!RemoteManifestUrl(r->CatalogUrl, location, url, (int32_t)sizeof(url))) {
+                    Repository_Print(r, "Catalog key ignored (metafile) (%s)", r->CatalogUrl);
+                    Repository_ConfigError(r, "Catalog names no http or https metafile (%s)", r->CatalogUrl);
+                    Repository_SetSync(r, 0);
+                    return;
+                }
+            } else {
+                LocationToUrl(location, url, (int32_t)sizeof(url));
+            }
             Repository_Print(r, "Loading remote metafile (%s)", url);
             char digest[REPOSITORY_REMOTE_ID_SIZE];
             MetaFile_SetDigest(

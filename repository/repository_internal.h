@@ -78,6 +78,7 @@ struct Repository {
     double TimerStart[32];
     double TimerTotal[32];
     char RemoteId[REPOSITORY_REMOTE_ID_SIZE];
+    char CatalogUrl[1024]; // the catalogue last asked for: what it names is judged by where it came from
     char Name[REPOSITORY_NAME_SIZE];
     char MetaFilePath[REPOSITORY_NAME_SIZE];
     void* StateUser;
