@@ -119,27 +119,34 @@ bool IsWebAddress(const char* url) {
     return HasPrefix(url, "http://") || HasPrefix(url, "https://");
 }
 
-// The manifest address a catalogue fetched from the web names: an http(s) address, or a name
-// relative to the catalogue's own address. Anything else (a "file:" address, a local path, another
-// scheme) would have a remote document choose a local file for the sync to read: false.
-bool RemoteManifestUrl(const char* catalog, const char* location, char* url, int32_t size) {
+} // namespace
+
+int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location, char* url, int32_t size) {
+    ASSERT_POINTER(catalog);
+    ASSERT_POINTER(location);
+    ASSERT_POINTER(url);
+    if (size < 1) return 0;
     url[0] = 0;
-    if (!location[0]) return false;
+    if (!location[0]) return 0;
     size_t i = 0;
     if ((location[0] >= 'a' && location[0] <= 'z') || (location[0] >= 'A' && location[0] <= 'Z'))
         for (i = 1; location[i] && (isalnum((unsigned char)location[i]) || strchr("+-.", location[i])); i++) {
         }
     const bool scheme = i > 0 && location[i] == ':';
     if (scheme) {
-        if (!IsWebAddress(location) || strlen(location) >= (size_t)size) return false;
+        if (!IsWebAddress(location) || strlen(location) >= (size_t)size) return 0;
         String_CopyLength(url, location, size);
     } else if (!URL_Join(catalog, location, url, size) || strlen(url) + 1 >= (size_t)size) {
         url[0] = 0;
-        return false;
+        return 0;
     }
     // What the join made is held to the same rule: the reference may not leave the web.
-    return IsWebAddress(url);
+    if (IsWebAddress(url)) return 1;
+    url[0] = 0;
+    return 0;
 }
+
+namespace {
 
 bool IsLocalMetaLoaded(Repository* r) {
     return !r->LocalMetaConfigured ||
@@ -694,7 +701,7 @@ void SyncWork(Repository* r) {
             // A catalogue the local configuration names by a local address may name local
             // manifests; one that came from the web names web addresses only.
             if (fromCatalog && IsWebAddress(r->CatalogUrl)) {
-                if (!RemoteManifestUrl(r->CatalogUrl, location, url, (int32_t)sizeof(url))) {
+                if (!Repository_CatalogManifestUrl(r->CatalogUrl, location, url, (int32_t)sizeof(url))) {
                     Repository_Print(r, "Catalog key ignored (metafile) (%s)", r->CatalogUrl);
                     Repository_ConfigError(r, "Catalog names no http or https metafile (%s)", r->CatalogUrl);
                     Repository_SetSync(r, 0);

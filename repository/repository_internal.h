@@ -87,6 +87,11 @@ struct Repository {
     RepositoryFlagChangeFunc ActionFn;
 };
 
+// The manifest address a catalogue fetched from the web (catalog, its http or https address) names
+// by location: an http(s) address as it is, or a name without a scheme read against the
+// catalogue's address. 0 (url empty) for anything else (a "file:" address, another scheme, an empty
+// name, a result that does not fit): a remote document never chooses a local file to read.
+int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location, char* url, int32_t size);
 // Records a configuration error (source 9) and prints the message.
 void Repository_ConfigError(Repository* repository, const char* format, ...);
 // The pieces to leave out: every piece whose bit is clear in the Base64 "mask" text (one bit per
