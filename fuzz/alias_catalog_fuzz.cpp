@@ -1,7 +1,9 @@
 // The alias and catalogue checks over arbitrary JSON, as their loader runs them after a parse: the
-// member named by the alias key, and the catalogue's "id", "metafile" and "config".
+// member named by the alias key, the catalogue's "id", "metafile" and "config", and the manifest
+// address that "metafile" gives when the catalogue came from the web.
 #include <cstdint>
 #include <cstring>
+#include <strings.h>
 
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
@@ -11,6 +13,7 @@
 #include "core/web/async_http.h"
 #include "repository/alias.h"
 #include "repository/catalog.h"
+#include "repository/repository_internal.h"
 
 namespace {
 
@@ -68,6 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Dictionary* config = nullptr;
         Catalog_GetConfigHandle(catalog, &config);
         Catalog_Release(&catalog);
+        // Whatever the name, the address it resolves to is on the web, or there is none.
+        Dictionary* root = nullptr;
+        Dictionary* top = nullptr;
+        if (AsyncHTTP_GetDictionaryHandle(loader, &root) && root && Dictionary_SkipRoot(root, &top) && top &&
+            Dictionary_GetStringByKey(top, "metafile", metafile, sizeof(metafile)) == 1) {
+            char url[1024];
+            const int64_t ok = Repository_CatalogManifestUrl("http://127.0.0.1:8080/ids/v1/catalog.json?k=1",
+                                                             metafile, url, (int32_t)sizeof(url));
+            if (strlen(url) >= sizeof(url)) __builtin_trap();
+            if (ok ? strncasecmp(url, "http://", 7) && strncasecmp(url, "https://", 8) : url[0] != 0)
+                __builtin_trap();
+        }
     }
     AsyncHTTP_Release(&loader);
     return 0;

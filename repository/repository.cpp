@@ -2,10 +2,12 @@
 // timers and stall detection, then one unit of refresh, synchronisation or erase work.
 #include "repository/repository.h"
 
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 
 #include "core/certs/authenticate.h"
+#include "core/formats/url.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
@@ -113,6 +115,39 @@ void LocationToUrl(const char* location, char* url, int32_t size) {
         String_Print(url, size, "file://%s", location);
 }
 
+bool IsWebAddress(const char* url) {
+    return HasPrefix(url, "http://") || HasPrefix(url, "https://");
+}
+
+} // namespace
+
+int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location, char* url, int32_t size) {
+    ASSERT_POINTER(catalog);
+    ASSERT_POINTER(location);
+    ASSERT_POINTER(url);
+    if (size < 1) return 0;
+    url[0] = 0;
+    if (!location[0]) return 0;
+    size_t i = 0;
+    if ((location[0] >= 'a' && location[0] <= 'z') || (location[0] >= 'A' && location[0] <= 'Z'))
+        for (i = 1; location[i] && (isalnum((unsigned char)location[i]) || strchr("+-.", location[i])); i++) {
+        }
+    const bool scheme = i > 0 && location[i] == ':';
+    if (scheme) {
+        if (!IsWebAddress(location) || strlen(location) >= (size_t)size) return 0;
+        String_CopyLength(url, location, size);
+    } else if (!URL_Join(catalog, location, url, size) || strlen(url) + 1 >= (size_t)size) {
+        url[0] = 0;
+        return 0;
+    }
+    // What the join made is held to the same rule: the reference may not leave the web.
+    if (IsWebAddress(url)) return 1;
+    url[0] = 0;
+    return 0;
+}
+
+namespace {
+
 bool IsLocalMetaLoaded(Repository* r) {
     return !r->LocalMetaConfigured ||
            (MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta));
@@ -169,6 +204,7 @@ void ResetParts(Repository* r, bool documents) {
     // The old remote storages are unbound by the reset: the next synchronisation configures its own.
     Repository_RemoteListFree(r);
     r->WorkStarted = 0;
+    r->StraySwept = 0;
 }
 
 // ---- Local manifest file erase ------------------------------------------------------------------
@@ -262,6 +298,7 @@ void LoadCatalog(Repository* r, const char* base) {
         }
     }
     Catalog_SetDelta(r->CatalogDoc, delta);
+    String_CopyLength(r->CatalogUrl, url, sizeof(r->CatalogUrl));
     Catalog_Load(r->CatalogDoc, url, Verify(r, url));
 }
 
@@ -316,6 +353,7 @@ void RefreshWork(Repository* r) {
         return;
     }
     if (r->CatalogOn) Repository_VerboseLog(r, 0, "Catalog not configured");
+    r->CatalogUrl[0] = 0;
     Catalog_SetDelta(r->CatalogDoc, 0);
     Catalog_SkipLoad(r->CatalogDoc);
 }
@@ -466,6 +504,7 @@ bool SyncStart(Repository* r) {
     Dictionary_Create(&r->Working);
     Dictionary_Merge(r->Working, r->Config, DICTIONARY_MERGE_OVERWRITE);
     r->Apply = 0;
+    r->StraySwept = 0;
     if (!Catalog_IsLoadSkipped(r->CatalogDoc)) {
         Dictionary* config = nullptr;
         if (!Catalog_GetConfigHandle(r->CatalogDoc, &config) || !config) {
@@ -647,16 +686,30 @@ void SyncWork(Repository* r) {
         MetaFile_GetResumeTime(r->RemoteMeta, &resume);
         if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
             char location[kPathSize];
+            bool fromCatalog = false;
             if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location,
                                            (int32_t)sizeof(location)) != 1 &&
-                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location)) &&
-                !Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location))) {
-                Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
-                Repository_SetSync(r, 0);
-                return;
+                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location))) {
+                fromCatalog = Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location)) == 1;
+                if (!fromCatalog) {
+                    Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
+                    Repository_SetSync(r, 0);
+                    return;
+                }
             }
             char url[kPathSize];
-            LocationToUrl(location, url, (int32_t)sizeof(url));
+            // A catalogue the local configuration names by a local address may name local
+            // manifests; one that came from the web names web addresses only.
+            if (fromCatalog && IsWebAddress(r->CatalogUrl)) {
+                if (!Repository_CatalogManifestUrl(r->CatalogUrl, location, url, (int32_t)sizeof(url))) {
+                    Repository_Print(r, "Catalog key ignored (metafile) (%s)", r->CatalogUrl);
+                    Repository_ConfigError(r, "Catalog names no http or https metafile (%s)", r->CatalogUrl);
+                    Repository_SetSync(r, 0);
+                    return;
+                }
+            } else {
+                LocationToUrl(location, url, (int32_t)sizeof(url));
+            }
             Repository_Print(r, "Loading remote metafile (%s)", url);
             char digest[REPOSITORY_REMOTE_ID_SIZE];
             MetaFile_SetDigest(
@@ -684,6 +737,14 @@ void SyncWork(Repository* r) {
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
+        } else if (!r->StraySwept) {
+            // What a killed run left under the installation's own names goes with every completed
+            // sync; the cleanup of the installation's folder sweeps as it ends, so a sync that ran
+            // it does not walk the folder again. The user's own files stay when cleanup is off.
+            r->StraySwept = 1;
+            if (!(r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)) &&
+                !StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta))
+                Repository_Print(r, "Stray copies left in the installation's folder");
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             MetaFile_GetResumeTime(r->RemoteMeta, &resume);

@@ -69,6 +69,7 @@ struct Repository {
     uint32_t MetaFileSave;
     uint32_t LocalMetaConfigured;
     uint32_t WorkStarted;
+    uint32_t StraySwept; // this sync's sweep of stray copies ran (its own, or the cleanup's)
     uint32_t ErrorCount;
     uint32_t Failed; // a permanent error ended the work
     int32_t LastError[5];
@@ -77,6 +78,7 @@ struct Repository {
     double TimerStart[32];
     double TimerTotal[32];
     char RemoteId[REPOSITORY_REMOTE_ID_SIZE];
+    char CatalogUrl[1024]; // the catalogue last asked for: what it names is judged by where it came from
     char Name[REPOSITORY_NAME_SIZE];
     char MetaFilePath[REPOSITORY_NAME_SIZE];
     void* StateUser;
@@ -85,6 +87,11 @@ struct Repository {
     RepositoryFlagChangeFunc ActionFn;
 };
 
+// The manifest address a catalogue fetched from the web (catalog, its http or https address) names
+// by location: an http(s) address as it is, or a name without a scheme read against the
+// catalogue's address. 0 (url empty) for anything else (a "file:" address, another scheme, an empty
+// name, a result that does not fit): a remote document never chooses a local file to read.
+int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location, char* url, int32_t size);
 // Records a configuration error (source 9) and prints the message.
 void Repository_ConfigError(Repository* repository, const char* format, ...);
 // The pieces to leave out: every piece whose bit is clear in the Base64 "mask" text (one bit per

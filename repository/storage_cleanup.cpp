@@ -227,12 +227,7 @@ bool BudgetUsed(const StorageCleanup* c, double passStart) {
 // own names for files the destination does not list goes too, for no later erase names it (a file
 // the killed run was adding was never in any installed manifest).
 void RemoveStrayCopies(StorageCleanup* c) {
-    const StorageInterface* row = nullptr;
-    void* instance = nullptr;
-    if (!Storage_GetInterface(c->Target, &row) || row != &StorageFile_Interface ||
-        !Storage_GetInterfaceHandle(c->Target, &instance) || !instance)
-        return;
-    if (!StorageFile_RemoveStrayCopies(instance, c->Dest == c->Blank ? nullptr : c->Dest))
+    if (!StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest))
         StorageCleanup_Print(c, "Stray copies left in the installation's folder");
 }
 
@@ -510,6 +505,15 @@ int64_t StorageCleanup_IsAlive(StorageCleanup* cleanup) {
 int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup) {
     CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
     return cleanup->Complete ? 1 : 0;
+}
+
+int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+    const StorageInterface* row = nullptr;
+    void* instance = nullptr;
+    if (!target || !Storage_GetInterface(target, &row) || row != &StorageFile_Interface ||
+        !Storage_GetInterfaceHandle(target, &instance) || !instance)
+        return 1;
+    return StorageFile_RemoveStrayCopies(instance, installed) ? 1 : 0;
 }
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {

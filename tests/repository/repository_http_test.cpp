@@ -131,6 +131,61 @@ TEST_F(RepositoryHttpTest, PieceFilesFromNginx) {
     EXPECT_TRUE(Same());
 }
 
+// A catalogue fetched over HTTP names its manifest on the web: an http address, or a name read
+// against the catalogue's own address. A "file:" address or another scheme is left out, named with
+// the catalogue, and the sync ends with a configuration error; a local path is a path on the
+// catalogue's server, never a local file.
+TEST_F(RepositoryHttpTest, ACatalogueFromTheWebNamesNoLocalManifest) {
+    remoteJson = "{\"type\":\"http\",\"url\":\"" + Url(*nginx, "/remote/") + "\"}";
+    Release("v1", Tree(7));
+    // The same manifest where the catalogue's server would find a local path of it.
+    Shell("mkdir -p " + Root() + Root() + " && cp " + Root() + "/remote.json " + Root() + Root() + "/");
+    struct Case {
+        std::string metafile;
+        std::string fetched; // the manifest's path on nginx; empty: refused, nothing fetched
+    } cases[] = {
+        {Url(*nginx, "/remote.json"), "/remote.json"},
+        {"remote.json", "/remote.json"},
+        {"/remote.json", "/remote.json"},
+        {Root() + "/remote.json", Root() + "/remote.json"},
+        {"file://" + Root() + "/remote.json", ""},
+        {"FILE:" + Root() + "/remote.json", ""},
+        {"ftp://127.0.0.1/remote.json", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.metafile);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Put(Root() + "/catalog.json",
+            "{\"id\":\"" + currentId + "\",\"metafile\":\"" + c.metafile + "\",\"config\":{}}");
+        Publish();
+        Shell("chmod -R a+rX " + Root() + "/tmp");
+        NewRepository();
+        printed.Text.clear();
+        Configure("state/local.json", "", "\"catalog\":\"" + Url(*nginx, "/catalog.json") + "\"");
+        const size_t before = Log("remote.json").size();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+        const auto log = Log("remote.json");
+        int32_t source = 0;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+        if (c.fetched.empty()) {
+            EXPECT_EQ(source, 9) << printed.Text;
+            EXPECT_NE(printed.Text.find("Catalog key ignored (metafile) (" + Url(*nginx, "/catalog.json") + ")"),
+                      std::string::npos)
+                << printed.Text;
+            EXPECT_EQ(log.size(), before);
+            EXPECT_EQ(Shell("test -e " + Root() + "/state/local.json"), 256);
+        } else {
+            EXPECT_EQ(Errors(), 0u) << printed.Text;
+            EXPECT_TRUE(Same());
+            EXPECT_EQ(log.size(), before + 1);
+            if (log.size() > before) {
+                EXPECT_EQ(log.back().substr(0, log.back().find(' ')), c.fetched);
+            }
+        }
+    }
+}
+
 TEST_F(RepositoryHttpTest, AServerThatIgnoresRangeStallsTheSyncAndCorruptsNothing) {
     remoteJson = "{\"type\":\"http\",\"url\":\"" + Url(*python, "/remote/") + "\"}";
     Release("v1", Tree(5));

@@ -351,15 +351,15 @@ TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
     } cases[] = {
         {"\"metafile\":\"" + victim + "/m.json\",\"local\":{\"type\":\"file\",\"PATH\":\"" + victim +
              "\",\"ignore\":\"" + victim + "/keep\"}",
-         true},
-        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", true},
-        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", true},
+         true, ""},
+        {"\"pending\":{\"type\":\"filePiece\",\"path\":\"" + victim + "\"}", true, ""},
+        {"\"local\":{\"type\":\"file\",\"partialExtension\":\"/../victim/x\"}", true, ""},
         // Nothing of the installation's storage either: its copies' suffix, its type.
-        {"\"local\":{\"partialExtension\":\".mine\"}", true},
-        {"\"local\":{\"type\":\"filePiece\"}", true},
+        {"\"local\":{\"partialExtension\":\".mine\"}", true, ""},
+        {"\"local\":{\"type\":\"filePiece\"}", true, ""},
         // A remote storage that would read a local folder; counts out of bounds.
-        {"\"remote\":{\"type\":\"file\",\"url\":\"" + victim + "\"}", true},
-        {"\"requests\":100000,\"fileCompletes\":0", true},
+        {"\"remote\":{\"type\":\"file\",\"url\":\"" + victim + "\"}", true, ""},
+        {"\"requests\":100000,\"fileCompletes\":0", true, ""},
         // A remote kind whose address is a local folder, at any depth; left without an address,
         // the storage cannot be configured, and nothing of the folder is read.
         {"\"remote\":{\"type\":\"http\",\"url\":\"file://" + victim + "/\"}", false,
@@ -767,30 +767,48 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
 }
 
 // A run killed while it wrote files its version added leaves their copies; when the next version
-// drops those files, no erase names them, yet the completed sync leaves nothing of them. A copy of
-// a file the version keeps, and the user's own files, stay.
+// drops those files, no erase names them, yet the completed sync leaves nothing of them, with
+// cleanup on or off, on an update or on the first install. A copy of a file the version keeps, and
+// the user's own files, stay.
 TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
-    Version("v1", {{"a.bin", Content(300, 1)}, {"d/b", Content(40, 2)}});
-    Configure();
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    // As the kill of the update to a v2 that added "new.bin", "d/n/c" and "e/f" left them.
-    for (const char* left : {"new.bin.quarvpartial", "d/n/c.quarvpartial", "e/f.quarvpartial", "d/n/c.quarvpartial~"}) {
-        Put(Root() + "/local/" + left, Content(70, 3));
-        ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+    const std::string manifest = "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"";
+    struct Case {
+        bool installed; // an earlier version is installed when the kill's leavings are found
+        std::string fields;
+    } cases[] = {
+        {true, ""},
+        {true, manifest + ",\"cleanup\":false"},
+        {false, ""},
+        {false, manifest + ",\"cleanup\":false"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.installed ? "update" : "install") + " " + c.fields);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        NewRepository();
+        if (c.installed) {
+            Version("v1", {{"a.bin", Content(300, 1)}, {"d/b", Content(40, 2)}});
+            Configure();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        }
+        // As the kill of the update to a v2 that added "new.bin", "d/n/c" and "e/f" left them.
+        for (const char* left : {"new.bin.quarvpartial", "d/n/c.quarvpartial", "e/f.quarvpartial", "d/n/c.quarvpartial~"}) {
+            Put(Root() + "/local/" + left, Content(70, 3));
+            ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+        }
+        Put(Root() + "/local/mine.txt", "the user's");
+        Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}});
+        NewRepository();
+        Configure("state/local.json", "", c.fields);
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0);
+        EXPECT_EQ(Leftovers(Root() + "/local"), "");
+        // The folders the killed run made for its files go with them.
+        EXPECT_EQ(Shell("test -e " + Root() + "/local/e || test -e " + Root() + "/local/d/n"), 256);
+        EXPECT_EQ(Slurp(Root() + "/local/mine.txt"), "the user's");
+        EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
     }
-    Put(Root() + "/local/mine.txt", "the user's");
-    Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}});
-    NewRepository();
-    Configure();
-    printed.Text.clear();
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    EXPECT_EQ(Errors(), 0u) << printed.Text;
-    EXPECT_EQ(Repository_IsFailed(repo), 0);
-    EXPECT_EQ(Leftovers(Root() + "/local"), "");
-    // The folders the killed run made for its files go with them.
-    EXPECT_EQ(Shell("test -e " + Root() + "/local/e || test -e " + Root() + "/local/d/n"), 256);
-    EXPECT_EQ(Slurp(Root() + "/local/mine.txt"), "the user's");
-    EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
 }
 
 // ---- Killed and resumed -----------------------------------------------------------------------
