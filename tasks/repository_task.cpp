@@ -21,6 +21,7 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_number.h"
 #include "repository/repository.h"
 #include "tasks/repository_tasks.h"
 #include "tasks/task_base.h"
@@ -526,7 +527,7 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
 double ConfiguredWeight(int32_t phase) {
     char text[64];
     if (WorkflowApp_GetConfig(kWeightKeys[phase], "", text, sizeof(text)) && text[0])
-        return (double)strtof(text, nullptr);
+        return (double)Platform_StringToFloat(text, nullptr);
     return (double)kDefaultWeights[phase];
 }
 
