@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "core/certs/executable.h"
 #include "core/linux/platform.h"
@@ -77,7 +76,7 @@ constexpr Switch kSwitches[] = {
 // Names compare without case, as the command line reads them.
 const Switch* Find(const char* name, size_t length) {
     for (const Switch& s : kSwitches)
-        if (strlen(s.Name) == length && strncasecmp(s.Name, name, length) == 0) return &s;
+        if (strlen(s.Name) == length && String_CompareLengthWithoutCase(s.Name, name, (int32_t)length) == 1) return &s;
     return nullptr;
 }
 
@@ -86,7 +85,9 @@ size_t Distance(const char* a, size_t m, const char* b, size_t n) {
     std::vector<std::vector<size_t>> d(m + 1, std::vector<size_t>(n + 1, 0));
     for (size_t i = 0; i <= m; i++) d[i][0] = i;
     for (size_t j = 0; j <= n; j++) d[0][j] = j;
-    auto same = [](char x, char y) { return tolower((unsigned char)x) == tolower((unsigned char)y); };
+    // A-Z only: the user's locale may fold letters otherwise (a dotless capital I).
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto same = [&lower](char x, char y) { return lower(x) == lower(y); };
     for (size_t i = 1; i <= m; i++) {
         for (size_t j = 1; j <= n; j++) {
             d[i][j] = std::min(
@@ -122,7 +123,7 @@ bool NameOf(const std::string& argument, const char** name, size_t* length) {
 // A log level as --debug takes it, in any case.
 bool IsLevelName(const char* text) {
     for (const char* level : {"ERROR", "WARNING", "INFO", "DEBUG"})
-        if (strcasecmp(text, level) == 0) return true;
+        if (String_CompareWithoutCase(text, level) == 1) return true;
     return false;
 }
 
@@ -215,7 +216,7 @@ int64_t HostCommandLine_Check(const std::vector<std::string>& arguments) {
     int64_t clean = 1;
     bool shown = false; // the log's INFO lines reach the console (--window)
     for (const std::string& argument : arguments)
-        shown = shown || strcasecmp(argument.c_str(), "--window") == 0;
+        shown = shown || String_CompareWithoutCase(argument.c_str(), "--window") == 1;
     auto refuse = [&clean](const char* format, auto... values) {
         fprintf(stderr, "quarvelon-host: ERROR - ");
         fprintf(stderr, format, values...);

@@ -21,10 +21,18 @@ packages=(cmake ninja-build g++ ccache libgtest-dev libbenchmark-dev zlib1g-dev 
           faketime socat apache2-utils python3-pycryptodome libxml2-utils util-linux xdelta3
           p7zip-full libgtk-3-dev libwebkit2gtk-4.1-dev libnotify-dev libsecret-1-dev xvfb xauth
           xdotool notification-daemon gnome-keyring libsecret-tools dbus-x11 chromium libpixman-1-dev
-          zsync rsync
+          zsync rsync locales
           nodejs wrk)
 source scripts/packages.sh
 qvr_install_missing "${packages[@]}"
+
+# Locales whose spelling of numbers and case rules differ from C's (a comma as the decimal mark, a
+# dotless capital I): the tests read and write documents under them. Made only when missing.
+for locale_name in de_DE tr_TR; do
+  locale -a 2>/dev/null | grep -qix "${locale_name}.utf-\?8" ||
+    localedef -i "$locale_name" -f UTF-8 "${locale_name}.UTF-8" ||
+    echo "locale ${locale_name}.UTF-8 could not be made; the tests that need it will be skipped"
+done
 
 jobs=$(nproc)
 

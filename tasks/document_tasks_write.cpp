@@ -9,6 +9,7 @@
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
 #include "core/formats/xml.h"
+#include "core/linux/platform_number.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
@@ -44,8 +45,8 @@ struct WriterFormat {
 // keeps every digit it was given.
 void FormatReal(double value, char* text, size_t size) {
     for (int precision = 6; precision <= 17; precision++) {
-        snprintf(text, size, "%.*g", precision, value);
-        if (strtod(text, nullptr) == value) return;
+        Platform_PrintGeneral(text, size, precision, value);
+        if (Platform_StringToDouble(text, nullptr) == value) return;
     }
 }
 

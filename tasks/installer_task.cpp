@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/linux/platform_number.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
@@ -50,7 +51,7 @@ int32_t PKG_ReadOutputLine(const char* line, std::string* phase, double* progres
     }
     if (strncmp(line, kPercent, sizeof(kPercent) - 1) != 0) return PKG_LINE_OTHER;
     // A figure that is no finite number is no progress.
-    const double value = strtod(line + sizeof(kPercent) - 1, nullptr) / 100.0;
+    const double value = Platform_StringToDouble(line + sizeof(kPercent) - 1, nullptr) / 100.0;
     if (!std::isfinite(value)) return PKG_LINE_OTHER;
     *progress = value;
     return PKG_LINE_PROGRESS;

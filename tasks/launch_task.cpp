@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/linux/platform_number.h"
 #include "core/platform/memory_stream.h"
 #include "core/platform/process.h"
 #include "core/runtime/dictionary.h"
@@ -137,7 +138,7 @@ void JudgeExitCode(LaunchInstance* instance, int32_t exitCode) {
             String_CopyLength(text, code.c_str(), sizeof(text));
             Task_ExpandString(task, text, sizeof(text));
             char* end = nullptr;
-            const double value = strtod(text, &end);
+            const double value = Platform_StringToDouble(text, &end);
             if (end != text && *end == 0 && value == (double)exitCode) return Finish(instance);
         }
     }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/linux/platform_number.h"
 #include "core/platform/path.h"
 #include "core/platform/registry.h"
 #include "core/runtime/dictionary.h"
@@ -192,7 +193,7 @@ int64_t WritePair(void* user, const char* name, Dictionary* dict, DictionaryItem
         // A number with a fraction or exponent is written as the whole number it holds.
         const char* number = nullptr;
         Dictionary_ItemGetBufferPtr(dict, item, &number, nullptr);
-        const double value = number ? strtod(number, nullptr) : 0.0;
+        const double value = number ? Platform_StringToDouble(number, nullptr) : 0.0;
         if (value > kLargestInt32)
             written = Registry_HelperSetInt64(where.View, run->Security, where.Hive, where.Path, name,
                                               value >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)value);

@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "core/certs/cert_store.h"
 #include "core/runtime/app_config_keys.h"
@@ -15,12 +14,14 @@
 #include "core/runtime/meter_rw.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/signal.h"
+#include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "core/linux/platform_error.h"
+#include "core/linux/platform_number.h"
 #include "repository/repository.h"
 #include "tasks/repository_tasks.h"
 #include "tasks/task_base.h"
@@ -526,7 +527,7 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
 double ConfiguredWeight(int32_t phase) {
     char text[64];
     if (WorkflowApp_GetConfig(kWeightKeys[phase], "", text, sizeof(text)) && text[0])
-        return (double)strtof(text, nullptr);
+        return (double)Platform_StringToFloat(text, nullptr);
     return (double)kDefaultWeights[phase];
 }
 
@@ -534,8 +535,8 @@ uint32_t OnWorkerStart(WorkerTask*, void* user) {
     RepositoryTask* self = Self(user);
     Task* task = self->Head.Owner;
     const char* type = Task_GetType(task);
-    self->Erase = type && strcasecmp(type, "RepositoryErase") == 0;
-    self->CheckMode = (type && strcasecmp(type, "RepositoryCheck") == 0) || BooleanArgument(task, "check", 0);
+    self->Erase = type && String_CompareWithoutCase(type, "RepositoryErase") == 1;
+    self->CheckMode = (type && String_CompareWithoutCase(type, "RepositoryCheck") == 1) || BooleanArgument(task, "check", 0);
     self->OutOfDateSeen = 0;
     Dictionary* phases = Child(Task_GetDictionaryHandle(task), "phases");
     for (int32_t i = 0; i < 3; i++) {

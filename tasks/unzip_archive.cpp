@@ -34,6 +34,11 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
+// Folds A-Z only: the user's locale may fold letters otherwise (a dotless capital I).
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 struct Extraction {
     UnzipJob* Job;
     unzFile Zip;
@@ -336,7 +341,7 @@ int64_t Unzip_MatchPattern(const char* name, const char* pattern) {
             continue;
         }
         const bool same = (IsSeparator(p) && IsSeparator(*name)) ||
-                          (p && tolower((unsigned char)p) == tolower((unsigned char)*name));
+                          (p && AsciiLower(p) == AsciiLower(*name));
         if (same) {
             pattern++;
             name++;

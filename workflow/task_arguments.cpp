@@ -9,6 +9,7 @@
 #include "core/certs/jws.h"
 #include "core/formats/json.h"
 #include "core/formats/url.h"
+#include "core/linux/platform_number.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -360,7 +361,7 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
         int32_t length = 0;
         if (!ArgumentText(task, key, &stored, &length) || !WriteValue(stored, length, text, kScalarSize)) return 0;
         char* end = nullptr;
-        const double number = strtod(text, &end);
+        const double number = Platform_StringToDouble(text, &end);
         // Past the double's range (1e999) is no usable number either.
         if (end == text || *end || !std::isfinite(number)) return 0;
         *value = number;
@@ -379,7 +380,7 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
     }
     // An empty text or a lone sign holds no number at all.
     if (!digit) return 0;
-    *value = strtod(text, nullptr);
+    *value = Platform_StringToDouble(text, nullptr);
     return 1;
 }
 

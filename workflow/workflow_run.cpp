@@ -2,7 +2,6 @@
 // entry renaming) and runs it in a workflow of its own, or hands it to an elevated worker process
 // through the notification endpoint and waits for the worker's completion.
 #include <cstring>
-#include <strings.h>
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_system.h"
@@ -294,7 +293,7 @@ void MergeMacros(WorkflowRun* run, Dictionary* pairs, Workflow* parent) {
             Dictionary_Merge(pairs, Task_GetMacroDictionaryHandle(root), DICTIONARY_MERGE_OVERWRITE);
     }
     Dictionary_SetStringByKey(pairs, "workflowUrl", run->Url);
-    if (strncasecmp(run->Url, "file:", 5) == 0) {
+    if (String_CompareLengthWithoutCase(run->Url, "file:", 5) == 1) {
         char path[4096];
         char directory[4096];
         if (Path_ConvertFromURL(run->Url, path, sizeof(path))) {

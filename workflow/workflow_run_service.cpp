@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
-#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -258,7 +257,8 @@ int64_t WorkflowRun_BuildWorkerArguments(Dictionary* items, const char* endpoint
         while (*name == '-') name++;
         const size_t nameLength = strcspn(name, "=");
         for (const char* own : Workflow_SwitchFilterTable) {
-            if (name != text && nameLength == strlen(own) && strncasecmp(name, own, nameLength) == 0) {
+            if (name != text && nameLength == strlen(own) &&
+                String_CompareLengthWithoutCase(name, own, (int32_t)nameLength) == 1) {
                 *why = "an argument names a switch of the engine";
                 buffer[0] = 0;
                 return 0;

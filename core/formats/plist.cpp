@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "core/formats/xml.h"
+#include "core/linux/platform_number.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_load.h"
@@ -58,7 +58,7 @@ XML* NewXml(Plist* plist) {
 }
 
 bool NameIs(const char* name, const char* expected) {
-    return strcasecmp(name, expected) == 0;
+    return String_CompareWithoutCase(name, expected) == 1;
 }
 
 // The text of a value element: a text-only element reads as a String; an element holding
@@ -129,15 +129,15 @@ bool ParseInteger(const char* text, int64_t* value) {
 bool ParseReal(const char* text, double* value) {
     char* end = nullptr;
     if (!text[0] || text[0] == ' ') return false;
-    *value = strtod(text, &end);
+    *value = Platform_StringToDouble(text, &end);
     return *end == 0;
 }
 
 // The shortest text, "%g" where it suffices, that reads back as the same double.
 void FormatReal(double value, char* text, size_t size) {
     for (int precision = 6; precision <= 17; precision++) {
-        snprintf(text, size, "%.*g", precision, value);
-        if (strtod(text, nullptr) == value) return;
+        Platform_PrintGeneral(text, size, precision, value);
+        if (Platform_StringToDouble(text, nullptr) == value) return;
     }
 }
 

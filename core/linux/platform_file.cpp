@@ -13,7 +13,6 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <pwd.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -28,6 +27,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/string.h"
 #include "core/runtime/time.h"
 
 static_assert(PLATFORM_OPEN_READ_ONLY == O_RDONLY && PLATFORM_OPEN_WRITE_ONLY == O_WRONLY &&
@@ -218,7 +218,7 @@ void GroupFixup(const char* path, int fd) {
 }
 
 bool HasPrefixNoCase(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, strlen(prefix)) == 0;
+    return String_CompareBeginningWithoutCase(text, prefix) == 1;
 }
 
 // '*' any run, '?' one byte; ASCII letters without case. Bytes that are not ASCII (including

@@ -18,6 +18,7 @@
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_number.h"
 #include "core/linux/platform_private_directory.h"
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
@@ -360,7 +361,7 @@ bool NumberValue(Dictionary* dict, DictionaryItem* item, int32_t* value, uint32_
     }
     *numberType = kNumberFloat64;
     char* end = nullptr;
-    const double parsed = strtod(copy, &end);
+    const double parsed = Platform_StringToDouble(copy, &end);
     if (!end || *end || !std::isfinite(parsed) || parsed != std::floor(parsed) || parsed < INT32_MIN ||
         parsed > INT32_MAX)
         return false;

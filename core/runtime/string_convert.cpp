@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_number.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 
@@ -179,6 +180,17 @@ double String_AtoF(const char* text) {
         double exponentScale;
         double exponent = ReadMantissa(&p, &exponentScale);
         scale += ScaleByPowerOfTen(exponent, exponentScale);
+    }
+    // A plain decimal spelling, which the C library's conversion reads to the same end, takes its
+    // correctly rounded value (in the "C" locale's spelling, whatever locale the process is in);
+    // the forms only this reader knows (hexadecimal, a fraction in the exponent) keep the sum above.
+    const char* digits = text[0] == '-' ? text + 1 : text;
+    if (IsDigit(digits[0]) || (digits[0] == '.' && IsDigit(digits[1]))) {
+        if (!HexPrefix(digits)) {
+            char* end = nullptr;
+            const double exact = Platform_StringToDouble(text, &end);
+            if (end == p) return exact;
+        }
     }
     return ScaleByPowerOfTen(value, scale);
 }

@@ -6,7 +6,9 @@
 
 #include <fcntl.h>
 
+#include <clocale>
 #include <functional>
+#include <locale.h>
 #include <sstream>
 
 #include "tests/host/host_child.h"
@@ -249,6 +251,20 @@ TEST_F(HostWorkflowFailures, ANumberWithAnExponentIsANumber) {
         EXPECT_EQ(run.Code, 0) << document.Name << run.Err;
         EXPECT_EQ(ErrorLines(run.Err).size(), 0u) << document.Name << run.Err;
         EXPECT_TRUE(Exists(Out() + "/made")) << document.Name;
+        // The self-update's progress window starts the toolkit, which takes the user's locale: where
+        // the decimal mark is a comma, the document's number is still one.
+        const locale_t german_locale = newlocale(LC_ALL_MASK, "de_DE.UTF-8", (locale_t)0);
+        if (!german_locale) continue; // the machine lacks the locale
+        freelocale(german_locale);
+        rmdir((Out() + "/made").c_str());
+        std::vector<std::string> env;
+        for (const std::string& entry : folder_.Env())
+            if (entry.rfind("LC_", 0) != 0 && entry.rfind("LANG", 0) != 0) env.push_back(entry);
+        env.push_back("LC_ALL=de_DE.UTF-8");
+        const Outcome german = RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, env);
+        EXPECT_EQ(german.Code, 0) << document.Name << german.Err;
+        EXPECT_EQ(ErrorLines(german.Err).size(), 0u) << document.Name << german.Err;
+        EXPECT_TRUE(Exists(Out() + "/made")) << document.Name << " in de_DE";
     }
 }
 

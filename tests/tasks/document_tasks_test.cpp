@@ -4,6 +4,7 @@
 // key paths that end in an error while the file stays as it was.
 #include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
+#include "tests/support/scoped_locale.h"
 #include "tests/tasks/data_tasks_fixture.h"
 #include "workflow/task_request.h"
 
@@ -56,6 +57,19 @@ TEST_F(DocumentTasksTest, JsonWrittenIntoAMissingFileReadsBackInPythonAndThrough
     EXPECT_EQ(Values("byUrl"), R"({"flag":true})");
     EXPECT_EQ(Outcome("content"), "read");
     EXPECT_EQ(Values("content"), R"({"b":[1,2]})");
+}
+
+// Where the decimal mark is a comma, a written real is still spelled with a point.
+TEST_F(DocumentTasksTest, RealsAreWrittenWithAPointWhereTheDecimalMarkIsAComma) {
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    Tasks(R"("json": {"type": "JSONWrite", "path": "{dir}/a.json", "keyValuePairs": {"r": 0.25, "pi": 3.14159265358979}},
+        "xml": {"type": "XMLWrite", "path": "{dir}/a.xml", "keyValuePairs": {"c.-ratio": 2.5e-1}})");
+    EXPECT_EQ(Outcome("json"), "success") << Errors("json");
+    EXPECT_EQ(Outcome("xml"), "success") << Errors("xml");
+    EXPECT_EQ(Python("import json; print(json.load(open(\"" + dir.file("a.json") +
+                     "\")) == {\"r\": 0.25, \"pi\": 3.14159265358979})"),
+              "True\n");
+    EXPECT_EQ(RunOracle("xmllint --xpath 'string(/c/@ratio)' " + dir.file("a.xml"), "").value_or("?"), "0.25\n");
 }
 
 // A reader cancelled while its document is fetched ends once, cancelled, and runs no outcome word

@@ -6,6 +6,7 @@
 
 #include "tasks/unzip_archive.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/scoped_locale.h"
 #include "tests/tasks/file_task_fixture.h"
 
 namespace {
@@ -94,6 +95,10 @@ TEST_F(UnzipTest, PatternRules) {
         {"x", "", 0},               {"aaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*c", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(Unzip_MatchPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
+    // Letters fold A-Z only, the same in a Turkish locale (whose 'I' is no capital 'i').
+    USE_LOCALE_OR_SKIP(turkish, "tr_TR.UTF-8");
+    for (const auto& [name, pattern] : {std::pair{"config/LINK.INI", "Config/link.ini"}, {"bin/init", "BIN/INIT"}})
+        EXPECT_EQ(Unzip_MatchPattern(name, pattern), 1) << name << " " << pattern;
 }
 
 TEST_F(UnzipTest, OpenAndArgumentFailures) {

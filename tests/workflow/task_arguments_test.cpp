@@ -3,6 +3,7 @@
 #include "tests/workflow/workflow_fixture.h"
 
 #include "core/web/web_get.h"
+#include "tests/support/scoped_locale.h"
 
 namespace {
 
@@ -83,6 +84,23 @@ TEST_F(TaskTest, TypedReaders) {
     char small[8];
     EXPECT_EQ(Task_GetStringArgument(task, "long", small, sizeof(small)), 0);
     EXPECT_STREQ(small, "");
+}
+
+TEST_F(TaskTest, NumbersReadTheSameWhereTheDecimalMarkIsAComma) {
+    Task* task = Load(R"({"t": {"quarter": 0.25, "dexp": 2.5e-1, "text": "0.25", "ref": "{this.args.text}",
+                               "comma": "0,25"}})",
+                      "t");
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    const struct {
+        const char* key;
+        int64_t result;
+        double number;
+    } cases[] = {{"quarter", 1, 0.25}, {"dexp", 1, 0.25}, {"text", 1, 0.25}, {"ref", 1, 0.25}, {"comma", 0, 0}};
+    for (const auto& c : cases) {
+        double number = 7;
+        EXPECT_EQ(Task_GetNumberArgument(task, c.key, &number), c.result) << c.key;
+        EXPECT_EQ(number, c.number) << c.key;
+    }
 }
 
 TEST_F(WorkflowTest, KeyProviderPaths) {

@@ -14,6 +14,7 @@
 #include "tests/support/dictionary_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/printed_lines.h"
+#include "tests/support/scoped_locale.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -135,6 +136,32 @@ TEST(PlistTest, RealsNeedingSeventeenDigitsReadBackExactly) {
         ASSERT_EQ(Plist_GetValueFloat64(back.plist, "r", &value), 1);
         EXPECT_EQ(value, row.Value) << row.Text;
     }
+}
+
+// Where the decimal mark is a comma, reals still read and write with a point.
+TEST(PlistTest, RealsKeepTheirPointWhereTheDecimalMarkIsAComma) {
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    Fixture f;
+    ASSERT_EQ(f.LoadBody("<dict><key>q</key><real>0.25</real><key>e</key><real>2.5e-1</real></dict>"), 1);
+    for (const char* key : {"q", "e"}) {
+        double value = 0;
+        EXPECT_EQ(Plist_GetValueFloat64(f.plist, key, &value), 1) << key;
+        EXPECT_EQ(value, 0.25) << key;
+    }
+    Plist_SetValueFloat64(f.plist, "r", 0.1 + 0.2);
+    ASSERT_EQ(Plist_Save(f.plist, f.Path().c_str()), 1);
+    const std::string saved = ReadFile(f.Path());
+    EXPECT_NE(saved.find("<real>0.25</real>"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<real>0.30000000000000004</real>"), std::string::npos) << saved;
+    EXPECT_EQ(f.LoadBody("<dict><key>c</key><real>0,25</real></dict>"), 0);
+}
+
+// Element names fold only A-Z: a Turkish locale, where 'I' is no capital 'i', changes nothing.
+TEST(PlistTest, ElementNamesFoldTheSameInATurkishLocale) {
+    USE_LOCALE_OR_SKIP(turkish, "tr_TR.UTF-8");
+    Fixture f;
+    ASSERT_EQ(f.LoadBody("<DICT><KEY>i</KEY><INTEGER>7</INTEGER><KEY>s</KEY><STRING>x</STRING></DICT>"), 1);
+    EXPECT_EQ(Describe(f.dict), R"({"i":7,"s":"x"})");
 }
 
 TEST(PlistTest, SavesIndentedWithExactRealsAndEmptyStrings) {

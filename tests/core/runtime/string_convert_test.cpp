@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scoped_locale.h"
 #include "tests/support/text_cases.h"
 
 namespace {
@@ -61,6 +62,34 @@ TEST(StringConvert, AtoF) {
     std::string nested = "1";
     for (int i = 0; i < 10000; i++) nested += "e1";
     EXPECT_EQ(String_AtoF(nested.c_str()), 10.0);
+}
+
+TEST(StringConvert, AtoFIsCorrectlyRoundedInAnyLocale) {
+    // Spellings whose nearest double a sum of scaled digits misses: more than 19 digits, powers
+    // of ten beyond the exact ones, halfway cases and the ends of the range. Known answers are
+    // the C library's in the "C" locale, checked bit for bit.
+    const struct { const char* text; uint64_t bits; } cases[] = {
+        {"7.038531e-26", 0x3AB5C87FB0000000},
+        {"1.00000000000000011102230246251565404236316680908203125", 0x3FF0000000000000},
+        {"1.00000000000000011102230246251565404236316680908203126", 0x3FF0000000000001},
+        {"2.2250738585072011e-308", 0x000FFFFFFFFFFFFF},
+        {"1.7976931348623157e308", 0x7FEFFFFFFFFFFFFF},
+        {"4.9406564584124654e-324", 0x0000000000000001},
+        {"9007199254740993", 0x4340000000000000},
+        {"0.30000000000000004", 0x3FD3333333333334},
+        {"123456789012345678901234567890", 0x45F8EE90FF6C373E},
+        {"8.98846567431158e307", 0x7FE0000000000000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(c.text)), c.bits) << c.text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(strtod(c.text, nullptr)), c.bits) << c.text << " (oracle)";
+    }
+    // Where the decimal mark is a comma, a document's "0.25" still reads as 0.25.
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    for (const char* text : {"0.25", "2.5e-1", "25e-2", "-0.25"})
+        EXPECT_EQ(std::fabs(String_AtoF(text)), 0.25) << text;
+    EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF("7.038531e-26")), uint64_t{0x3AB5C87FB0000000});
+    EXPECT_EQ(String_AtoF("0,25"), 0.0);
 }
 
 const uint8_t kAB[] = {0xAB, 0xCD};
