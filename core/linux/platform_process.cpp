@@ -163,7 +163,7 @@ using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
 // only by a child that failed before or at its exec, and read once the parent runs again.
 struct ChildStart {
     const PlatformLaunchPlan* Plan;
-    char* const* Environment; // the plan's, else this process's as it was at the launch
+    char* const* Environment; // the plan's, else a copy of the program's own made for the launch
     int DescriptorLimit;
     volatile int ExecError;
     // The opener of a desktop document: the child starts the program as a child of its own and
