@@ -9,8 +9,8 @@
 
 #include "core/runtime/debug.h"
 #include "host/crash_report.h"
-#include "workflow/workflow_app.h"
 #include "tests/support/scoped_env.h"
+#include "workflow/workflow_app.h"
 
 namespace {
 std::string g_dir;

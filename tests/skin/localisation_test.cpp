@@ -12,8 +12,8 @@
 #include "core/runtime/dictionary.h"
 #include "skin/localisation.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

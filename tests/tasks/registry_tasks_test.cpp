@@ -8,8 +8,8 @@
 #include "core/certs/authenticate.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
-#include "tests/tasks/data_tasks_fixture.h"
 #include "tests/support/scoped_env.h"
+#include "tests/tasks/data_tasks_fixture.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 std::atomic<int32_t> g_constructed{0};
 extern "C" void InteropPlugin_Constructed() {

@@ -35,8 +35,8 @@
 #include "core/runtime/thread.h"
 #include "tests/support/out_value.h"
 #include "tests/support/printed_lines.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

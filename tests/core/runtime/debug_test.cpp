@@ -9,8 +9,8 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "tests/support/abort_table.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

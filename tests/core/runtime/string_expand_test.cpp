@@ -17,8 +17,8 @@
 #include "core/linux/platform.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/support/temp_dir.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 class DesktopPeers {
   public:
