@@ -27,6 +27,7 @@
 #include "core/web/core_interop.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_redirect.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -87,9 +88,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!mkdtemp(pattern)) abort();
     g_folder = pattern;
     atexit(RemoveFolder);
-    setenv("XDG_CONFIG_HOME", g_folder.c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", g_folder.c_str(), 1);
-    setenv("TMPDIR", g_folder.c_str(), 1);
+    SetBothEnv("XDG_CONFIG_HOME", g_folder.c_str());
+    SetBothEnv("XDG_RUNTIME_DIR", g_folder.c_str());
+    SetBothEnv("TMPDIR", g_folder.c_str());
     Debug_Init(nullptr, nullptr, 0);
     Thread_Init();
     EventQueue_Init();

@@ -9,6 +9,7 @@
 
 #include "core/runtime/debug.h"
 #include "host/crash_report.h"
+#include "tests/support/scoped_env.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -20,10 +21,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/crash-event-fuzz-XXXXXX";
     if (!mkdtemp(pattern)) abort();
     g_dir = pattern;
-    setenv("XDG_STATE_HOME", g_dir.c_str(), 1);
+    SetBothEnv("XDG_STATE_HOME", g_dir.c_str());
     // The fallback folders stay inside the case's folder too, whatever this machine's user has.
-    setenv("XDG_CACHE_HOME", (g_dir + "/cache").c_str(), 1);
-    unsetenv("XDG_RUNTIME_DIR");
+    SetBothEnv("XDG_CACHE_HOME", (g_dir + "/cache").c_str());
+    SetBothEnv("XDG_RUNTIME_DIR", nullptr);
     WorkflowApp_Init("crash_event_fuzz.log", DEBUG_FLAG_EXTERNAL_PRINT);
     char path[1024];
     if (!CrashReport_BuildFilename("fuzzcase", ".json", path, sizeof(path))) abort();

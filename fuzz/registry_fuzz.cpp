@@ -20,6 +20,7 @@
 #include "core/linux/platform_registry.h"
 #include "core/platform/registry.h"
 #include "core/runtime/dictionary.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Require(mkdtemp(pattern.data()) != nullptr);
     GlobalHome = pattern;
     atexit(RemoveHome);
-    setenv("XDG_CONFIG_HOME", GlobalHome.c_str(), 1);
+    SetBothEnv("XDG_CONFIG_HOME", GlobalHome.c_str());
     char program[4096];
     Require(Platform_GetSpecialPath(PLATFORM_PATH_MODULE_PATH, program, (int32_t)sizeof(program)) != 0);
     const char* slash = strrchr(program, '/');

@@ -47,8 +47,9 @@ if [ "$mode" = tsan ]; then
   # with its worker threads, the file task types' threads with their cancellation and deletion, and
   # the offset cache that storage reads share between threads, launches (children that share this
   # process's memory until their exec, started from several threads and through the broker, read
-  # through their pipe by the reaper thread), the crash thread that reports a crash, and the browser engine's pending
-  # credential questions (asked on its I/O thread, answered and cancelled from others).
+  # through their pipe by the reaper thread), the crash thread that reports a crash, the browser engine's pending
+  # credential questions (asked on its I/O thread, answered and cancelled from others), and the program's
+  # environment (changed and read on several threads beside the C library's own setenv).
   tsan_tests=(core_runtime_memory_test core_runtime_thread_test core_runtime_signal_test core_runtime_critical_section_test
               core_runtime_hash_table_test core_linux_platform_singleton_test
               core_runtime_callback_test core_runtime_event_queue_test core_runtime_io_worker_test
@@ -68,7 +69,7 @@ if [ "$mode" = tsan ]; then
               tasks_file_tasks_test tasks_file_tasks_thread_test repository_offset_cache_test
               tasks_launch_task_test tasks_process_tasks_test core_linux_privileged_task_test
               host_crash_report_test repository_storage_file_test
-              host_cef_auth_credentials_test)
+              host_cef_auth_credentials_test core_linux_platform_system_test)
   build=build/tsan
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
         -DQVR_SANITIZE=OFF -DQVR_TSAN=ON -DQVR_TESTS=ON

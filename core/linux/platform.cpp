@@ -52,9 +52,24 @@ bool AddSlash(char* buffer, int32_t size) {
     return true;
 }
 
+// A variable of the program's environment copied whole; a value too long for the buffer is
+// never used cut, as a cut path names another place.
+enum class Variable { Unset, Set, TooLong };
+
+Variable ReadVariable(const char* name, char* buffer, int32_t size) {
+    const int32_t length = Platform_ReadEnvironmentVariable(name, buffer, size);
+    if (length < 0) return Variable::Unset;
+    if (length >= size) {
+        if (size > 0) buffer[0] = 0;
+        return Variable::TooLong;
+    }
+    return Variable::Set;
+}
+
 bool HomeOf(char* buffer, int32_t size) {
-    const char* home = getenv("HOME");
-    if (home && *home) return CopyOut(buffer, size, home);
+    const Variable home = ReadVariable("HOME", buffer, size);
+    if (home == Variable::TooLong) return false;
+    if (home == Variable::Set && buffer[0]) return true;
     struct passwd pw, *result = nullptr;
     char scratch[4096];
     if (getpwuid_r(getuid(), &pw, scratch, sizeof(scratch), &result) != 0 || !result) return false;
@@ -63,8 +78,10 @@ bool HomeOf(char* buffer, int32_t size) {
 
 // $VAR when set and absolute, else home + fallback.
 bool XdgDirectory(const char* variable, const char* fallback, char* buffer, int32_t size) {
-    const char* value = getenv(variable);
-    if (value && value[0] == '/') return CopyOut(buffer, size, value) && AddSlash(buffer, size);
+    char value[4096];
+    const Variable read = ReadVariable(variable, value, sizeof(value));
+    if (read == Variable::TooLong) return false;
+    if (read == Variable::Set && value[0] == '/') return CopyOut(buffer, size, value) && AddSlash(buffer, size);
     char home[1024];
     if (!HomeOf(home, sizeof(home))) return false;
     char path[2048];
@@ -232,9 +249,8 @@ int64_t Platform_GetEnvironmentVariable(const char* name, char* buffer, int32_t 
     ASSERT_POINTER(name);
     ASSERT_POINTER(buffer);
     if (size > 0) buffer[0] = 0;
-    const char* value = getenv(name);
-    if (!value) return 0;
-    return CopyOut(buffer, size, value);
+    const int32_t length = Platform_ReadEnvironmentVariable(name, buffer, size);
+    return length >= 0 && length < size;
 }
 
 int64_t Platform_GetUserHome(char* buffer, int32_t size) {
@@ -283,15 +299,17 @@ bool PipeDirectory(char* buffer, int32_t size) {
     }
     char parent[2048];
     char leaf[160];
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') {
-        if (!CopyOut(parent, sizeof(parent), runtime) || !CopyOut(leaf, sizeof(leaf), app)) {
+    const Variable runtime = ReadVariable("XDG_RUNTIME_DIR", parent, sizeof(parent));
+    if (runtime == Variable::Set && parent[0] == '/') {
+        if (!CopyOut(leaf, sizeof(leaf), app)) {
             errno = ENAMETOOLONG;
             return false;
         }
     } else {
-        const char* temp = getenv("TMPDIR");
-        if (!CopyOut(parent, sizeof(parent), temp && temp[0] == '/' ? temp : "/tmp") ||
+        const Variable temp =
+            runtime == Variable::TooLong ? runtime : ReadVariable("TMPDIR", parent, sizeof(parent));
+        if (temp == Variable::TooLong ||
+            (!(temp == Variable::Set && parent[0] == '/') && !CopyOut(parent, sizeof(parent), "/tmp")) ||
             snprintf(leaf, sizeof(leaf), "%s-%u", app, (unsigned)geteuid()) >= (int)sizeof(leaf)) {
             errno = ENAMETOOLONG;
             return false;
@@ -358,8 +376,10 @@ int64_t Platform_GetSpecialPath(uint32_t id, char* buffer, int32_t size) {
         break;
     case PLATFORM_PATH_COMMON_APP_DATA: ok = CopyOut(buffer, size, "/var/lib/"); break;
     case PLATFORM_PATH_TEMP: {
-        const char* temp = getenv("TMPDIR");
-        ok = CopyOut(buffer, size, temp && temp[0] == '/' ? temp : "/tmp/") && AddSlash(buffer, size);
+        const Variable temp = ReadVariable("TMPDIR", path, sizeof(path));
+        ok = temp != Variable::TooLong &&
+             CopyOut(buffer, size, temp == Variable::Set && path[0] == '/' ? path : "/tmp/") &&
+             AddSlash(buffer, size);
         break;
     }
     case PLATFORM_PATH_PIPE_PATH: ok = PipeDirectory(buffer, size); break;

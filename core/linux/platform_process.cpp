@@ -163,7 +163,7 @@ using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
 // only by a child that failed before or at its exec, and read once the parent runs again.
 struct ChildStart {
     const PlatformLaunchPlan* Plan;
-    char* const* Environment; // the plan's, else this process's as it was at the launch
+    char* const* Environment; // the plan's, else a copy of the program's own made for the launch
     int DescriptorLimit;
     volatile int ExecError;
     // The opener of a desktop document: the child starts the program as a child of its own and
@@ -458,13 +458,14 @@ ConsoleUserLookup FindConsoleUserId(uint32_t* uid, int32_t* error) {
         return ConsoleUserLookup::Found;
     }
     for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
-        const char* value = getenv(name);
-        if (!value || !value[0]) continue;
+        char value[32];
+        const int32_t length = Platform_ReadEnvironmentVariable(name, value, sizeof(value));
+        if (length <= 0) continue;
         uint64_t id = 0;
         const char* p = value;
         for (; *p >= '0' && *p <= '9' && id <= UINT32_MAX; p++) id = id * 10 + (uint64_t)(*p - '0');
-        // (uid_t)-1 is no user: it means "unchanged" to the id calls.
-        if (*p || id >= UINT32_MAX) {
+        // (uid_t)-1 is no user: it means "unchanged" to the id calls; a value cut to fit is none either.
+        if (*p || id >= UINT32_MAX || length >= (int32_t)sizeof(value)) {
             Log_Debug("Console user %s=%s is not a user id\n", name, value);
             *error = EINVAL;
             return ConsoleUserLookup::Failed;
@@ -488,12 +489,15 @@ struct ConsoleUser {
     int32_t EnvironmentBytes;
     char* Variables; // "HOME=...", "USER=...", "LOGNAME=..." one after another
     int32_t VariablesBytes;
+    char** Inherited; // the program's environment, whose texts Environment borrows
+    int32_t InheritedBytes;
 };
 
 void FreeConsoleUser(ConsoleUser* user) {
     if (user->Groups) Memory_Free(user->Groups, user->GroupBytes);
     if (user->Environment) Memory_Free(user->Environment, user->EnvironmentBytes);
     if (user->Variables) Memory_Free(user->Variables, user->VariablesBytes);
+    if (user->Inherited) Memory_Free(user->Inherited, user->InheritedBytes);
     memset(user, 0, sizeof(*user));
 }
 
@@ -555,12 +559,13 @@ bool PrepareConsoleUser(uint32_t uid, ConsoleUser* user, int32_t* error) {
     const char* name = entry.pw_name;
     const size_t variables = strlen("HOME=") + strlen(home) + 1 + strlen("USER=") + strlen(name) + 1 +
                              strlen("LOGNAME=") + strlen(name) + 1;
+    user->Inherited = Platform_CopyEnvironment(&user->InheritedBytes);
     int32_t entries = 0;
-    for (char** e = environ; e && *e; e++) entries++;
-    if (variables > (size_t)INT32_MAX / 2 || entries > INT32_MAX / (int32_t)sizeof(char*) / 2) {
+    for (char** e = user->Inherited; e && *e; e++) entries++;
+    if (!user->Inherited || variables > (size_t)INT32_MAX / 2 || entries > INT32_MAX / (int32_t)sizeof(char*) / 2) {
+        *error = user->Inherited ? E2BIG : errno;
         Memory_Free(scratch, scratchSize);
         FreeConsoleUser(user);
-        *error = E2BIG;
         return false;
     }
     user->VariablesBytes = (int32_t)variables;
@@ -583,7 +588,7 @@ bool PrepareConsoleUser(uint32_t uid, ConsoleUser* user, int32_t* error) {
     user->Environment = static_cast<char**>(Memory_Alloc(user->EnvironmentBytes));
     int32_t used = 0;
     for (int32_t i = 0; i < entries; i++) {
-        char* e = environ[i];
+        char* e = user->Inherited[i];
         if (IsVariable(e, "HOME") || IsVariable(e, "USER") || IsVariable(e, "LOGNAME")) continue;
         user->Environment[used++] = e;
     }
@@ -1023,17 +1028,26 @@ int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t*
         *error = errno;
         return 0;
     }
-    ChildStart start = {};
-    start.Plan = plan;
-    start.Environment = plan->Environment ? plan->Environment : environ;
-    start.DescriptorLimit = DescriptorLimit();
-    const pid_t child = StartChild(ChildMain, &stack, &start);
-    if (child < 0) {
+    // The child is handed the program's own environment, copied now: it may not lock or copy.
+    int32_t inheritedBytes = 0;
+    char** inherited = nullptr;
+    if (!plan->Environment && !(inherited = Platform_CopyEnvironment(&inheritedBytes))) {
         *error = errno;
         return 0;
     }
-    // The clone returns once the child has executed its program or left: a failure is in the
-    // record by now.
+    ChildStart start = {};
+    start.Plan = plan;
+    start.Environment = plan->Environment ? plan->Environment : inherited;
+    start.DescriptorLimit = DescriptorLimit();
+    const pid_t child = StartChild(ChildMain, &stack, &start);
+    const int startError = errno;
+    // The clone returns once the child has executed its program or left: its copy is no longer read.
+    if (inherited) Memory_Free(inherited, inheritedBytes);
+    if (child < 0) {
+        *error = startError;
+        return 0;
+    }
+    // A failure is in the record by now.
     const int execError = start.ExecError;
     if (!plan->ReportExecFailure || execError == 0) {
         *pid = child;
@@ -1358,9 +1372,16 @@ int64_t Platform_ShellOpen(const char* target) {
         FreeConsoleUser(&user);
         return 0;
     }
+    int32_t inheritedBytes = 0;
+    char** inherited = nullptr;
+    if (!plan.Environment && !(inherited = Platform_CopyEnvironment(&inheritedBytes))) {
+        Log_Error(kExecuteFailed, name, kOpener, errno);
+        FreeConsoleUser(&user);
+        return 0;
+    }
     ChildStart opener = {};
     opener.Plan = &plan;
-    opener.Environment = plan.Environment ? plan.Environment : environ;
+    opener.Environment = plan.Environment ? plan.Environment : inherited;
     opener.DescriptorLimit = DescriptorLimit();
     ChildStart start = {};
     start.Plan = &plan;
@@ -1370,6 +1391,7 @@ int64_t Platform_ShellOpen(const char* target) {
     const pid_t middle = StartChild(MiddleMain, &middleStack, &start);
     const int startError = errno;
     FreeConsoleUser(&user);
+    if (inherited) Memory_Free(inherited, inheritedBytes);
     if (middle < 0) {
         Log_Error(kExecuteFailed, name, kOpener, startError);
         return 0;

@@ -134,7 +134,7 @@ int64_t Platform_ExecuteNormal(const char* path, const char* commandLine, const 
 struct PlatformLaunchPlan {
     const char* Path;
     char* const* Arguments;       // argv, ending with a null
-    char* const* Environment;     // ending with a null; null: this process's environment
+    char* const* Environment;     // ending with a null; null: the program's own, copied at the launch
     const char* WorkingDirectory; // null or empty (or not usable): stays where it is
     int32_t StandardOutput;       // descriptor that becomes standard output; -1 keeps ours
     int32_t StandardInput;        // descriptor that becomes standard input; 0 or less keeps ours

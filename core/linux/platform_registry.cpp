@@ -466,10 +466,11 @@ enum class LoadStatus { Ok, Missing, Damaged, Failed };
 // one program are its own.
 bool StoreFile(char* file, int32_t size) {
     char config[kFileCapacity];
-    const char* xdg = getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') {
-        if (strlen(xdg) + 2 > sizeof(config)) return false;
-        String_Print(config, sizeof(config), "%s/", xdg);
+    const int32_t read = Platform_ReadEnvironmentVariable("XDG_CONFIG_HOME", config, sizeof(config));
+    if (read > 0 && config[0] == '/') {
+        if ((size_t)read + 2 > sizeof(config)) return false;
+        config[read] = '/';
+        config[read + 1] = 0;
     } else {
         char home[kFileCapacity];
         if (!Platform_GetUserHome(home, sizeof(home)) || strlen(home) + 9 > sizeof(config)) return false;

@@ -150,9 +150,9 @@ std::string_view LocaleBase(std::string_view name) {
 
 // The user's chosen message locale: the first set of LC_ALL, LC_MESSAGES and LANG.
 bool UserLocale(char* buffer, int32_t size) {
+    char value[256];
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = getenv(variable);
-        if (!value || !value[0]) continue;
+        if (Platform_ReadEnvironmentVariable(variable, value, sizeof(value)) <= 0) continue;
         std::string_view base = LocaleBase(value);
         if (IsPosixLocale(base)) return false;
         CopyText(buffer, size, base);
@@ -184,11 +184,10 @@ void LocalePart(int32_t part, char* buffer, int32_t size) {
 
 // The user's configuration directory ($XDG_CONFIG_HOME, else ~/.config/) with a trailing '/'.
 bool ConfigDirectory(char* buffer, int32_t size) {
-    const char* value = getenv("XDG_CONFIG_HOME");
-    if (value && value[0] == '/') {
-        size_t length = strlen(value);
+    const int32_t read = Platform_ReadEnvironmentVariable("XDG_CONFIG_HOME", buffer, size);
+    if (read > 0 && size > 0 && buffer[0] == '/') {
+        size_t length = (size_t)read;
         if (length + 2 > (size_t)size) return false;
-        memcpy(buffer, value, length);
         if (buffer[length - 1] != '/') buffer[length++] = '/';
         buffer[length] = 0;
         return true;
@@ -287,6 +286,10 @@ bool SpecialPath(uint32_t id, char* buffer, int32_t size) {
 
 // ---- Start and stop -------------------------------------------------------------------------
 
+namespace {
+bool LoadEnvironment();
+} // namespace
+
 int64_t Platform_CommonInit() {
     // Programs that keep many files and sockets open need room above the common hard limits;
     // only the hard maximum is raised, and a refusal (not privileged) is no failure.
@@ -295,6 +298,9 @@ int64_t Platform_CommonInit() {
         limit.rlim_max = 10000;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+    // The program's environment is taken now, while the process has one thread: a first use
+    // later could read the C library's table beside a toolkit thread's setenv.
+    if (!LoadEnvironment()) Log_Error("The process environment could not be copied (%d)\n", ENOMEM);
     // A second start keeps the record it has instead of losing it.
     if (!GlobalPlatform)
         GlobalPlatform = static_cast<GlobalPlatformRecord*>(Memory_AllocZero(sizeof(GlobalPlatformRecord)));
@@ -450,8 +456,9 @@ int64_t Platform_GetSystemTheme(char* buffer, int32_t size) {
     // The desktop's style value: "Dark" when the theme is forced to its dark variant
     // (GTK_THEME=name:dark) or the user's settings prefer dark; none otherwise.
     const char* style = nullptr;
-    const char* forced = getenv("GTK_THEME");
-    const char* colon = forced ? strrchr(forced, ':') : nullptr;
+    char forced[256];
+    const int32_t read = Platform_ReadEnvironmentVariable("GTK_THEME", forced, sizeof(forced));
+    const char* colon = read >= 0 && read < (int32_t)sizeof(forced) ? strrchr(forced, ':') : nullptr;
     if (colon && strcasecmp(colon + 1, "dark") == 0)
         style = "Dark";
     else if (GtkPrefersDark())
@@ -679,64 +686,226 @@ int64_t Platform_GetLongPath(const char* path, char* buffer, int32_t size) {
 
 // ---- Environment and console ----------------------------------------------------------------
 
-// The C library's setenv grows its table with realloc and unsetenv shifts it in place, while
-// getenv on other threads (proxy discovery, web requests, launches, the toolkit's own) walks it
-// without a lock: a variable added beside such a walk pulls the table from under it. So the table
-// is never changed where it stands: a new one is made beside it and put in place with one store,
-// and the old one stays readable. The tables and texts live until exit, outside the tracked
-// allocator, as the C library and every child started later read them; each table holds the one
-// before it past its end, so that all stay reachable from g_newest and leak checks do not count
-// them. A workflow changes few variables, so this costs a few hundred bytes a change.
+// The program keeps its variables in a table of its own, taken from the process environment
+// once (at the platform's start, while one thread runs, or at first use). The C library's table
+// is never changed or replaced here: the toolkit and other libraries call setenv and unsetenv on
+// their own threads under a lock of the C library that we cannot share, and getenv takes none,
+// so any change of ours there would race them. The C library and the toolkit thus see the
+// environment the process started with plus their own changes; what a page or a workflow sets
+// reaches our own reads and every program we launch. Readers get copies under our lock, so a
+// replaced entry is freed at once and memory stays bounded however often a variable is set.
+// The table is plain heap, outside the tracked allocator: it outlives the memory module's starts
+// and stops, and must be freeable whichever mode that module is in.
 namespace {
 
-std::mutex g_environmentLock;
-char** g_newest = nullptr;
+// The kernel refuses an exec with one environment text past 32 pages; and a megabyte of our own
+// additions past the start-up environment leaves room for arguments under the usual exec limit.
+// Both keep every launch possible whatever a page sets.
+constexpr size_t kEntryLimit = 32 * 4096;
+constexpr size_t kGrowthLimit = 1 << 20;
+
+struct EnvironmentTable {
+    std::mutex Lock;
+    bool Loaded = false;
+    char** Entries = nullptr; // "name=value" texts, each a block of its own
+    size_t Count = 0;
+    size_t Capacity = 0;
+    size_t Bytes = 0; // of the texts, terminators included
+    size_t Limit = 0; // Bytes may not pass it: the start-up size plus kGrowthLimit
+};
+
+constinit EnvironmentTable g_environment;
 
 bool IsVariableName(const char* name) { return name[0] != 0 && strchr(name, '=') == nullptr; }
 
-// Puts a copy of `environ` in place without `name`, plus `entry` when given ("name=value").
-bool ReplaceEnvironment(const char* name, char* entry) {
-    const size_t length = strlen(name);
+bool IsEntryOf(const char* entry, const char* name, size_t length) {
+    return strncmp(entry, name, length) == 0 && entry[length] == '=';
+}
+
+// Copies the process environment once; the lock is held. False (nothing kept) when memory is short.
+bool LoadLocked(EnvironmentTable* table) {
+    if (table->Loaded) return true;
     size_t count = 0;
     for (char** at = environ; at && *at; at++) count++;
-    char** table = static_cast<char**>(malloc((count + 3) * sizeof(char*)));
-    if (!table) return false;
-    size_t kept = 0;
-    for (size_t i = 0; i < count; i++)
-        if (strncmp(environ[i], name, length) != 0 || environ[i][length] != '=') table[kept++] = environ[i];
-    if (entry) table[kept++] = entry;
-    table[kept] = nullptr;
-    table[kept + 1] = reinterpret_cast<char*>(g_newest);
-    g_newest = table;
-    environ = table;
+    const size_t capacity = count + 16;
+    char** entries = static_cast<char**>(malloc(capacity * sizeof(char*)));
+    if (!entries) return false;
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; i++) {
+        const size_t size = strlen(environ[i]) + 1;
+        entries[i] = static_cast<char*>(malloc(size));
+        if (!entries[i]) {
+            while (i > 0) free(entries[--i]);
+            free(entries);
+            return false;
+        }
+        memcpy(entries[i], environ[i], size);
+        bytes += size;
+    }
+    table->Entries = entries;
+    table->Count = count;
+    table->Capacity = capacity;
+    table->Bytes = bytes;
+    table->Limit = bytes + kGrowthLimit;
+    table->Loaded = true;
     return true;
+}
+
+// Removes every entry of the name from `from` on, keeping the order; the lock is held.
+void RemoveLocked(EnvironmentTable* table, const char* name, size_t length, size_t from) {
+    size_t kept = from;
+    for (size_t i = from; i < table->Count; i++) {
+        char* entry = table->Entries[i];
+        if (IsEntryOf(entry, name, length)) {
+            table->Bytes -= strlen(entry) + 1;
+            free(entry);
+        } else {
+            table->Entries[kept++] = entry;
+        }
+    }
+    table->Count = kept;
 }
 
 } // namespace
 
+namespace {
+
+bool LoadEnvironment() {
+    std::lock_guard<std::mutex> hold(g_environment.Lock);
+    return LoadLocked(&g_environment);
+}
+
+} // namespace
+
+int32_t Platform_ReadEnvironmentVariable(const char* name, char* buffer, int32_t size) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    if (!IsVariableName(name)) return -1;
+    const size_t length = strlen(name);
+    std::lock_guard<std::mutex> hold(g_environment.Lock);
+    if (!LoadLocked(&g_environment)) return -1;
+    for (size_t i = 0; i < g_environment.Count; i++) {
+        const char* entry = g_environment.Entries[i];
+        if (!IsEntryOf(entry, name, length)) continue;
+        const char* value = entry + length + 1;
+        const size_t valueLength = strlen(value); // under kEntryLimit, or from the start-up environment
+        if (size > 0) {
+            const size_t copied = valueLength < (size_t)size ? valueLength : (size_t)size - 1;
+            memcpy(buffer, value, copied);
+            buffer[copied] = 0;
+        }
+        return valueLength > (size_t)INT32_MAX ? INT32_MAX : (int32_t)valueLength;
+    }
+    return -1;
+}
+
+char** Platform_CopyEnvironment(int32_t* bytes) {
+    ASSERT_POINTER(bytes);
+    *bytes = 0;
+    std::lock_guard<std::mutex> hold(g_environment.Lock);
+    if (!LoadLocked(&g_environment)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    const size_t tableBytes = (g_environment.Count + 1) * sizeof(char*);
+    const size_t total = tableBytes + g_environment.Bytes;
+    if (total > (size_t)INT32_MAX / 2) {
+        errno = E2BIG;
+        return nullptr;
+    }
+    char** copy = static_cast<char**>(Memory_Alloc(total));
+    char* text = reinterpret_cast<char*>(copy) + tableBytes;
+    for (size_t i = 0; i < g_environment.Count; i++) {
+        const size_t size = strlen(g_environment.Entries[i]) + 1;
+        memcpy(text, g_environment.Entries[i], size);
+        copy[i] = text;
+        text += size;
+    }
+    copy[g_environment.Count] = nullptr;
+    *bytes = (int32_t)total;
+    return copy;
+}
+
 int64_t Platform_SetEnvironmentVariable(const char* name, const char* value) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(value);
-    if (!IsVariableName(name)) return 0;
+    if (!IsVariableName(name)) {
+        errno = EINVAL;
+        return 0;
+    }
     const size_t nameLength = strlen(name), valueLength = strlen(value);
-    char* entry = static_cast<char*>(malloc(nameLength + valueLength + 2));
-    if (!entry) return 0;
+    const size_t size = nameLength + valueLength + 2;
+    if (size > kEntryLimit) {
+        errno = E2BIG;
+        return 0;
+    }
+    char* entry = static_cast<char*>(malloc(size));
+    if (!entry) {
+        errno = ENOMEM;
+        return 0;
+    }
     memcpy(entry, name, nameLength);
     entry[nameLength] = '=';
     memcpy(entry + nameLength + 1, value, valueLength + 1);
-    std::lock_guard<std::mutex> hold(g_environmentLock);
-    if (!ReplaceEnvironment(name, entry)) {
+
+    std::unique_lock<std::mutex> hold(g_environment.Lock);
+    EnvironmentTable* table = &g_environment;
+    int error = 0;
+    if (!LoadLocked(table)) error = ENOMEM;
+    size_t at = table->Count;
+    for (size_t i = 0; !error && i < table->Count; i++)
+        if (IsEntryOf(table->Entries[i], name, nameLength)) {
+            at = i;
+            break;
+        }
+    const size_t replaced = !error && at < table->Count ? strlen(table->Entries[at]) + 1 : 0;
+    if (!error && table->Bytes - replaced + size > table->Limit) error = E2BIG;
+    if (!error && at == table->Count && table->Count + 1 >= table->Capacity) {
+        const size_t capacity = table->Capacity * 2;
+        char** grown = static_cast<char**>(realloc(table->Entries, capacity * sizeof(char*)));
+        if (grown) {
+            table->Entries = grown;
+            table->Capacity = capacity;
+        } else {
+            error = ENOMEM;
+        }
+    }
+    if (error) {
+        hold.unlock();
         free(entry);
+        errno = error;
         return 0;
     }
+    char* old = nullptr;
+    if (at < table->Count) {
+        old = table->Entries[at];
+        table->Entries[at] = entry;
+        table->Bytes -= replaced;
+        // A start-up environment may name a variable twice; the first is the one that is read.
+        RemoveLocked(table, name, nameLength, at + 1);
+    } else {
+        table->Entries[table->Count++] = entry;
+    }
+    table->Bytes += size;
+    hold.unlock();
+    free(old);
     return 1;
 }
 
 int64_t Platform_UnsetEnvironmentVariable(const char* name) {
     ASSERT_POINTER(name);
-    if (!IsVariableName(name)) return 0;
-    std::lock_guard<std::mutex> hold(g_environmentLock);
-    return ReplaceEnvironment(name, nullptr) ? 1 : 0;
+    if (!IsVariableName(name)) {
+        errno = EINVAL;
+        return 0;
+    }
+    std::lock_guard<std::mutex> hold(g_environment.Lock);
+    if (!LoadLocked(&g_environment)) {
+        errno = ENOMEM;
+        return 0;
+    }
+    RemoveLocked(&g_environment, name, strlen(name), 0);
+    return 1;
 }
 
 // Privileges come with the user the process runs as; there is nothing to switch on.
@@ -760,12 +929,19 @@ int64_t Platform_Reboot() {
     // from a PATH someone else may have set, and gets no descriptor beyond the standard ones.
     char program[] = "/usr/bin/systemctl", verb[] = "reboot";
     char* arguments[] = {program, verb, nullptr};
+    int32_t environmentBytes = 0;
+    char** environment = Platform_CopyEnvironment(&environmentBytes);
+    if (!environment) return 0;
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return 0;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        Memory_Free(environment, environmentBytes);
+        return 0;
+    }
     pid_t child = 0;
     const bool spawned = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
-                         posix_spawn(&child, program, &actions, nullptr, arguments, environ) == 0;
+                         posix_spawn(&child, program, &actions, nullptr, arguments, environment) == 0;
     posix_spawn_file_actions_destroy(&actions);
+    Memory_Free(environment, environmentBytes);
     if (!spawned) return 0;
     int status = 0;
     pid_t done;

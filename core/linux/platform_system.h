@@ -70,9 +70,20 @@ int64_t Platform_SetCurrentDirectory(const char* path);
 // A plain copy: this file system has no short names. False (empty) when it does not fit.
 int64_t Platform_GetLongPath(const char* path, char* buffer, int32_t size);
 
-// Environment and console. Changes never move the table a getenv on another thread is reading.
+// The program's environment: a table of its own, taken from the process environment at the
+// platform's start (or first use), read by Platform_GetEnvironmentVariable and handed whole to
+// every program launched. The C library's table is never changed: the C library and the toolkit
+// keep the start-up environment and their own changes. False with errno: EINVAL for a name that
+// is empty or holds '=', E2BIG for a variable past 128 KiB or a table grown past a megabyte.
 int64_t Platform_SetEnvironmentVariable(const char* name, const char* value);
 int64_t Platform_UnsetEnvironmentVariable(const char* name);
+// For the platform layer's own readers. Copies the value of `name` into buffer as far as it fits,
+// always terminated when size > 0, and answers its whole length; -1 (buffer empty) when unset.
+int32_t Platform_ReadEnvironmentVariable(const char* name, char* buffer, int32_t size);
+// A copy of the whole table for a launch: the null-ended pointers, then the "name=value" texts,
+// in one block of *bytes bytes given back with Memory_Free. Null with errno when it cannot be made.
+char** Platform_CopyEnvironment(int32_t* bytes);
+// Console.
 int64_t Platform_EnablePrivilege(int32_t privilege);
 int64_t Platform_CreateShortcut(const char* programPath, const char* arguments, int32_t iconIndex,
                                 const char* location, const char* name, const char* iconLocation,

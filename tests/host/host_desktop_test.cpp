@@ -24,6 +24,7 @@
 
 #include "tests/host/host_child.h"
 #include "tests/core/linux/gui/desktop_peers.h"
+#include "tests/support/scoped_env.h"
 
 extern char** environ;
 
@@ -254,7 +255,7 @@ class HostDesktop : public ::testing::Test {
                                         "interface='org.freedesktop.Notifications'"))
             << "dbus-monitor did not come up";
         ASSERT_TRUE(gdk_init_check(nullptr, nullptr)) << "GDK could not open " << getenv("DISPLAY");
-        setenv("XDG_STATE_HOME", peers_.Dir().file("state").c_str(), 1);
+        SetBothEnv("XDG_STATE_HOME", peers_.Dir().file("state").c_str());
         dir_ = peers_.Dir().file("work/");
         skin_ = peers_.Dir().file("skin");
         mkdir(dir_.c_str(), 0700);

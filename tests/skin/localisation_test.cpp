@@ -12,6 +12,7 @@
 #include "core/runtime/dictionary.h"
 #include "skin/localisation.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -43,13 +44,13 @@ class L10NTest : public ::testing::Test {
   protected:
     void SetUp() override {
         // The system's language and country, as the platform reads them from the environment.
-        setenv("LC_ALL", "de_AT.UTF-8", 1);
+        SetBothEnv("LC_ALL", "de_AT.UTF-8");
         L10N_Init();
         L10N_SetLoadCallback(&files, LoadFromMap);
     }
     void TearDown() override {
         L10N_Remove();
-        unsetenv("LC_ALL");
+        SetBothEnv("LC_ALL", nullptr);
     }
 
     std::pair<int64_t, std::string> Localize(const std::string& key, int32_t capacity = 256) {

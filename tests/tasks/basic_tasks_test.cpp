@@ -1,14 +1,17 @@
 // The basic task types run end to end through the engine: endings and exit codes, shutdown,
 // waiting, logging, notifications, status, the comparisons with their outcome words, and
-// environment variables as a child process sees them.
+// environment variables as a launched program sees them.
 #include <cstdio>
 #include <algorithm>
 
 #include <unistd.h>
 
+#include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/platform_sandbox.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {
@@ -46,16 +49,19 @@ class BasicTasksTest : public TaskLibraryTest {
         return run.ended ? out : "no end";
     }
 
+    // The variable as a program launched by this process sees it.
     static std::string ChildSees(const char* name) {
-        std::string command = std::string("printf '%s' \"$") + name + "\"";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (!pipe) return "<no child>";
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
-        pclose(pipe);
-        return text;
+        TempDir dir;
+        const std::string out = dir.file("seen");
+        std::string script = std::string("printf '%s' \"$") + name + "\" > \"$0\"";
+        char* arguments[] = {const_cast<char*>("-c"), script.data(), const_cast<char*>(out.c_str()), nullptr};
+        PlatformProcess* handle = nullptr;
+        if (!Platform_ExecuteVector("/bin/sh", 3, arguments, "", PLATFORM_EXECUTE_NORMAL, nullptr, &handle))
+            return "<no child>";
+        int32_t code = -1;
+        const bool ended = Eventually([&] { return Platform_ProcessGetExitCode(handle, &code) == 1; });
+        Platform_ProcessDelete(&handle);
+        return ended && code == 0 ? ReadFile(out) : "<child failed>";
     }
 };
 
@@ -310,7 +316,8 @@ TEST_F(BasicTasksTest, EnvironmentVariablesReachChildProcesses) {
     EXPECT_EQ(Status("unset", ("QVR_BASIC_UNSET_" + pid).c_str()), "");
     EXPECT_TRUE(RunTask("pairs").successful);
     EXPECT_EQ(ChildSees(("QVR_BASIC_P_" + pid).c_str()), "p me");
-    EXPECT_EQ(getenv(("QVR_BASIC_N_" + pid).c_str()), nullptr);
+    char skipped[8];
+    EXPECT_EQ(Platform_GetEnvironmentVariable(("QVR_BASIC_N_" + pid).c_str(), skipped, sizeof(skipped)), 0);
     EXPECT_EQ(RunTask("badName").errors, std::vector<std::string>{"Task_Error_InvalidArg"});
     for (const char* name : {"emptyPairs", "none"}) {
         EXPECT_EQ(RunTask(name).errors, std::vector<std::string>{"Task_Error_MissingArg"}) << name;

@@ -8,6 +8,7 @@
 #include "core/certs/authenticate.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/oracle_process.h"
+#include "tests/support/scoped_env.h"
 #include "tests/tasks/data_tasks_fixture.h"
 
 namespace {
@@ -18,7 +19,7 @@ class RegistryTasksTest : public DataTasksTest {
   protected:
     void SetUp() override {
         // A peer process shares the store through the same directory, which it inherits.
-        if (!getenv("QVR_REGISTRY_PEER")) setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        if (!getenv("QVR_REGISTRY_PEER")) SetBothEnv("XDG_CONFIG_HOME", dir.path().c_str());
         DataTasksTest::SetUp();
         Authenticate_SetEnabled(0);
     }

@@ -19,6 +19,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 std::atomic<int32_t> g_constructed{0};
@@ -231,7 +232,7 @@ TEST_F(InteropLibraryTest, OnlyAnAbsolutePathToASafeFileIsLoadedAndNothingRunsBe
     const std::string savedHome = home ? home : "";
     char* savedCwd = getcwd(nullptr, 0);
     ASSERT_NE(savedCwd, nullptr);
-    setenv("HOME", dir.path().c_str(), 1);
+    SetBothEnv("HOME", dir.path().c_str());
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     const int32_t constructed = g_constructed;
     // path, the reason logged
@@ -250,7 +251,7 @@ TEST_F(InteropLibraryTest, OnlyAnAbsolutePathToASafeFileIsLoadedAndNothingRunsBe
     }
     EXPECT_EQ(chdir(savedCwd), 0);
     free(savedCwd);
-    home ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+    home ? SetBothEnv("HOME", savedHome.c_str()) : SetBothEnv("HOME", nullptr);
     // No constructor of a refused file ran.
     EXPECT_EQ(g_constructed, constructed);
     EXPECT_EQ(Interop_GetLibraryCount(), 0);

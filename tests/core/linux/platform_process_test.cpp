@@ -647,6 +647,41 @@ TEST(PlatformExecute, EnvironmentAndStandardStreamsAreInherited) {
     EXPECT_EQ(out, "a=b;c");
 }
 
+// A launched program gets the program's own environment on every route: a value set is there
+// and one unset is gone, a variable whose name starts with a changed one stays, and what only the
+// C library's table holds (the toolkit's own changes) is not handed on.
+TEST(PlatformExecute, ProgramsGetTheProgramsOwnEnvironment) {
+    ScopedEnv scope({{"QVR_X", nullptr}, {"QVR_X_LONGER", nullptr}, {"QVR_LIBRARY_ONLY", nullptr}});
+    const struct {
+        const char* Name;
+        uint32_t Flags;
+        const char* ConsoleUser;
+    } routes[] = {{"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
+    for (const auto& route : routes) {
+        if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
+        ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
+        SharedDir dir;
+        const std::string out = dir.out("environment");
+        const std::string script = "-c \"echo ${QVR_X-unset} ${QVR_X_LONGER-unset} ${QVR_LIBRARY_ONLY-unset} > $0\" " + out;
+        const auto seen = [&] {
+            unlink(out.c_str());
+            const Ran r = Execute("/bin/sh", script, "", route.Flags);
+            EXPECT_TRUE(r.result == 1 && r.ended && r.code == 0) << route.Name;
+            return ReadFile(out);
+        };
+        ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_X_LONGER", "keep"), 1);
+        ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_X", "one"), 1);
+        ASSERT_EQ(setenv("QVR_LIBRARY_ONLY", "library", 1), 0);
+        EXPECT_EQ(seen(), "one keep unset\n") << route.Name;
+        ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_X", "two"), 1);
+        EXPECT_EQ(seen(), "two keep unset\n") << route.Name;
+        ASSERT_EQ(Platform_UnsetEnvironmentVariable("QVR_X"), 1);
+        EXPECT_EQ(seen(), "unset keep unset\n") << route.Name;
+        ASSERT_EQ(Platform_UnsetEnvironmentVariable("QVR_X_LONGER"), 1);
+        EXPECT_EQ(seen(), "unset unset unset\n") << route.Name;
+    }
+}
+
 // "uid gid groups HOME USER LOGNAME" of a user, as the identity script prints them.
 std::string ExpectedIdentity(uid_t uid) {
     struct passwd* entry = getpwuid(uid);

@@ -18,6 +18,11 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <malloc.h>
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's count of the heap in use (its header comes with clang only).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
@@ -553,6 +558,8 @@ TEST(PlatformPaths, LongPathIsACopy) {
     }
 }
 
+// The program's variables are its own: read back by the program, never put in the C library's
+// table, which the toolkit changes on its own threads.
 TEST(PlatformEnvironment, SetOverwritesAndUnsetRemoves) {
     ScopedEnv env{{"QVR_PLATFORM_TEST", nullptr}};
     char buffer[16];
@@ -560,27 +567,37 @@ TEST(PlatformEnvironment, SetOverwritesAndUnsetRemoves) {
         EXPECT_EQ(Platform_SetEnvironmentVariable("QVR_PLATFORM_TEST", value), 1);
         EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_PLATFORM_TEST", buffer, sizeof(buffer)), 1);
         EXPECT_STREQ(buffer, value);
-        EXPECT_STREQ(getenv("QVR_PLATFORM_TEST"), value);
+        EXPECT_EQ(getenv("QVR_PLATFORM_TEST"), nullptr);
     }
+    // A value that does not fit is not read as a shorter one.
+    EXPECT_EQ(Platform_SetEnvironmentVariable("QVR_PLATFORM_TEST", "sixteen letters!"), 1);
+    EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_PLATFORM_TEST", buffer, sizeof(buffer)), 0);
     EXPECT_EQ(Platform_UnsetEnvironmentVariable("QVR_PLATFORM_TEST"), 1);
-    EXPECT_EQ(getenv("QVR_PLATFORM_TEST"), nullptr);
+    EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_PLATFORM_TEST", buffer, sizeof(buffer)), 0);
+    EXPECT_STREQ(buffer, "");
     EXPECT_EQ(Platform_UnsetEnvironmentVariable("QVR_PLATFORM_TEST"), 1);
     // Names the environment cannot hold.
+    errno = 0;
     EXPECT_EQ(Platform_SetEnvironmentVariable("A=B", "x") + Platform_SetEnvironmentVariable("", "x") +
                   Platform_UnsetEnvironmentVariable("A=B"),
               0);
+    EXPECT_EQ(errno, EINVAL);
 }
 
-// Variables added and removed while other threads read the environment: the readers never see a
-// table pulled from under them (under the C library's setenv this reads freed memory).
+// Variables added and removed while other threads read the environment, the C library's and
+// ours: no reader sees a table pulled from under it.
 TEST(PlatformEnvironment, ChangesBesideReadersOnOtherThreads) {
     std::atomic<bool> done{false};
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; t++)
         readers.emplace_back([&] {
+            char value[8];
             while (!done.load()) {
                 const char* home = getenv("HOME");
                 EXPECT_NE(home, nullptr);
+                if (Platform_GetEnvironmentVariable("QVR_ENV_RACE_0", value, sizeof(value))) {
+                    EXPECT_STREQ(value, "x");
+                }
             }
         });
     char name[32];
@@ -594,7 +611,137 @@ TEST(PlatformEnvironment, ChangesBesideReadersOnOtherThreads) {
     }
     done = true;
     for (std::thread& reader : readers) reader.join();
-    EXPECT_EQ(getenv("QVR_ENV_RACE_0"), nullptr);
+    char value[8];
+    EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_ENV_RACE_0", value, sizeof(value)), 0);
+}
+
+// A change touches its own variable only: not one whose name is longer and starts with it, nor
+// one whose name is a start of it.
+TEST(PlatformEnvironment, AChangeLeavesVariablesWhoseNamesStartAlike) {
+    ScopedEnv env{{"QVR_X", nullptr}, {"QVR_X_LONGER", nullptr}, {"QVR_", nullptr}};
+    const auto state = [] {
+        std::string text;
+        for (const char* name : {"QVR_", "QVR_X", "QVR_X_LONGER"}) {
+            char value[16];
+            text += Platform_GetEnvironmentVariable(name, value, sizeof(value)) ? value : "-";
+            text += " ";
+        }
+        return text;
+    };
+    ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_", "short"), 1);
+    ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_X_LONGER", "long"), 1);
+    const struct {
+        const char* Name;
+        const char* Value; // nullptr: unset
+        const char* Expected;
+    } steps[] = {{"QVR_X", "x", "short x long "},
+                 {"QVR_X", "y", "short y long "},
+                 {"QVR_X", nullptr, "short - long "},
+                 {"QVR_X_LONGER", "longer", "short - longer "},
+                 {"QVR_X", "z", "short z longer "},
+                 {"QVR_X_LONGER", nullptr, "short z - "},
+                 {"QVR_", nullptr, "- z - "}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.Value ? Platform_SetEnvironmentVariable(step.Name, step.Value)
+                             : Platform_UnsetEnvironmentVariable(step.Name),
+                  1);
+        EXPECT_EQ(state(), step.Expected) << step.Name << " " << (step.Value ? step.Value : "unset");
+    }
+}
+
+// A value no program could be started with, or a table grown past its bound, is refused and
+// leaves the table as it was.
+TEST(PlatformEnvironment, OversizedValuesAndGrowthAreRefused) {
+    ScopedEnv env{{"QVR_BIG", nullptr}};
+    const std::string fits(128 * 1024 - sizeof("QVR_BIG="), 'v');
+    ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_BIG", fits.c_str()), 1);
+    errno = 0;
+    EXPECT_EQ(Platform_SetEnvironmentVariable("QVR_BIG", (fits + "v").c_str()), 0);
+    EXPECT_EQ(errno, E2BIG);
+    std::string back(fits.size() + 1, 0);
+    EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_BIG", back.data(), (int32_t)back.size()), 1);
+    EXPECT_EQ(back.c_str(), fits);
+    // Beside it, values of 100,000 bytes fit until the table has grown by a megabyte; once some are
+    // gone there is room again.
+    const std::string value(100000, 'w');
+    std::vector<std::string> names;
+    int32_t refused = -1;
+    for (int32_t i = 0; i < 20 && refused < 0; i++) {
+        names.push_back("QVR_BIG_" + std::to_string(i));
+        errno = 0;
+        if (!Platform_SetEnvironmentVariable(names.back().c_str(), value.c_str())) refused = i;
+    }
+    EXPECT_EQ(errno, E2BIG);
+    EXPECT_TRUE(refused >= 8 && refused <= 9) << refused;
+    char probe[4];
+    EXPECT_EQ(Platform_ReadEnvironmentVariable(names.back().c_str(), probe, sizeof(probe)), -1);
+    EXPECT_EQ(Platform_UnsetEnvironmentVariable(names.front().c_str()), 1);
+    EXPECT_EQ(Platform_SetEnvironmentVariable(names.back().c_str(), value.c_str()), 1);
+    for (const std::string& name : names) EXPECT_EQ(Platform_UnsetEnvironmentVariable(name.c_str()), 1);
+}
+
+// Bytes the heap holds for the program now.
+size_t HeapBytes() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// A replaced value is given back: setting one variable again and again, as a workflow loop or a
+// page may, holds no more memory than setting it once.
+TEST(PlatformEnvironment, RepeatedSetsHoldNoMoreMemory) {
+    ScopedEnv env{{"QVR_REPEATED", nullptr}};
+    ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_REPEATED", "the same value"), 1);
+    const size_t before = HeapBytes();
+    for (int i = 0; i < 100000; i++) ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_REPEATED", "the same value"), 1);
+    const size_t after = HeapBytes();
+    // Each kept copy would hold more than a hundred bytes: ten megabytes for the loop.
+    EXPECT_LT(after, before + 64 * 1024) << before << " " << after;
+    char value[32];
+    EXPECT_EQ(Platform_GetEnvironmentVariable("QVR_REPEATED", value, sizeof(value)), 1);
+    EXPECT_STREQ(value, "the same value");
+}
+
+// The C library's setenv and unsetenv on another thread (as the toolkit calls them) beside our
+// changes: neither side crashes nor loses the other's variables. Ours are all in our table,
+// theirs all in the C library's.
+TEST(PlatformEnvironment, ChangesBesideTheCLibrarysOwnOnAnotherThread) {
+    constexpr int kCount = 2000;
+    // The table is taken before the other thread starts, as the platform's start takes it.
+    char probe[2];
+    Platform_ReadEnvironmentVariable("HOME", probe, sizeof(probe));
+    const auto name = [](const char* side, int i) { return std::string("QVR_ENV_") + side + "_" + std::to_string(i); };
+    std::thread library([&] {
+        for (int i = 0; i < kCount; i++) {
+            setenv(name("LIBRARY", i).c_str(), "theirs", 1);
+            if (i % 2) unsetenv(name("LIBRARY", i - 1).c_str());
+        }
+    });
+    for (int i = 0; i < kCount; i++) {
+        EXPECT_EQ(Platform_SetEnvironmentVariable(name("OURS", i).c_str(), "ours"), 1);
+        if (i % 2) {
+            EXPECT_EQ(Platform_UnsetEnvironmentVariable(name("OURS", i - 1).c_str()), 1);
+        }
+    }
+    library.join();
+    int lost = 0, stray = 0;
+    for (int i = 0; i < kCount; i++) {
+        const bool kept = i % 2 == 1;
+        const char* theirs = getenv(name("LIBRARY", i).c_str());
+        char ours[8];
+        const bool oursSet = Platform_GetEnvironmentVariable(name("OURS", i).c_str(), ours, sizeof(ours)) == 1;
+        if (kept != (theirs && !strcmp(theirs, "theirs")) || kept != (oursSet && !strcmp(ours, "ours"))) lost++;
+        if (getenv(name("OURS", i).c_str()) || Platform_ReadEnvironmentVariable(name("LIBRARY", i).c_str(), ours, sizeof(ours)) >= 0)
+            stray++;
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(stray, 0);
+    for (int i = 0; i < kCount; i++) {
+        unsetenv(name("LIBRARY", i).c_str());
+        Platform_UnsetEnvironmentVariable(name("OURS", i).c_str());
+    }
 }
 
 TEST(PlatformConsole, UnsupportedServicesAnswerAsDocumented) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tests/support/file_trees.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(PathFix, SizeLimits) {
 // "~" is this test program's own home.
 class PathResolve : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("HOME", "/home/tester", 1); }
+    void SetUp() override { SetBothEnv("HOME", "/home/tester"); }
 };
 
 TEST_F(PathResolve, ExpandsHomeAndKeepsTheCallersTrailingSeparatorAlsoInPlace) {

@@ -35,6 +35,7 @@
 #include "core/runtime/thread.h"
 #include "tests/support/out_value.h"
 #include "tests/support/printed_lines.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -47,9 +48,9 @@ class ProcessEnvironment : public ::testing::Environment {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         g_dir = new TempDir;
         // Pipes live here; and launches by root stay with root.
-        setenv("TMPDIR", g_dir->path().c_str(), 1);
-        unsetenv("PKEXEC_UID");
-        unsetenv("SUDO_UID");
+        SetBothEnv("TMPDIR", g_dir->path().c_str());
+        SetBothEnv("PKEXEC_UID", nullptr);
+        SetBothEnv("SUDO_UID", nullptr);
         ASSERT_EQ(Debug_Init(g_dir->file("process.log").c_str(), nullptr, DEBUG_FLAG_EXTERNAL_PRINT), 1);
         ASSERT_EQ(Thread_Init(), 1);
         ASSERT_EQ(EventQueue_Init(), 1);

@@ -13,6 +13,7 @@
 #include "core/runtime/debug.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -27,7 +28,7 @@ class Registry : public ::testing::Test {
   protected:
     TempDir dir;
     void SetUp() override {
-        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        SetBothEnv("XDG_CONFIG_HOME", dir.path().c_str());
         Authenticate_EnabledOverride(nullptr);
         Authenticate_SetEnabled(1);
         Registry_AuthorizeOverride(nullptr);

@@ -9,6 +9,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "tests/support/abort_table.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -79,8 +80,8 @@ TEST(DebugAbort, TextCarriesFileAndLine) {
 class DebugStartTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
-        setenv("HOME", dir.path().c_str(), 1);
+        SetBothEnv("XDG_STATE_HOME", dir.path().c_str());
+        SetBothEnv("HOME", dir.path().c_str());
     }
     TempDir dir;
 };

@@ -17,6 +17,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -109,8 +110,8 @@ TEST(StringExpand, PlatformValues) {
     ASSERT_EQ(Platform_GetSpecialPath(5, home, sizeof(home)), 1);
     ASSERT_EQ(Platform_GetSpecialPath(16, module, sizeof(module)), 1);
     const std::string path = module, file = path.substr(path.rfind('/') + 1);
-    setenv("QVR_EXPAND_TEST", "value from env", 1);
-    unsetenv("QVR_EXPAND_MISSING");
+    SetBothEnv("QVR_EXPAND_TEST", "value from env");
+    SetBothEnv("QVR_EXPAND_MISSING", nullptr);
     ExpectExpansions({
         {"{UserHome}/x", std::string(home) + "/x"}, {"{userhome}", home}, {"{ModulePath}", path},
         {"{ModuleFileName}", file}, {"{ModuleFileTitle}", file.substr(0, std::min(file.rfind('.'), file.size()))},
@@ -284,7 +285,7 @@ TEST(StringExpand, EveryNameTakesAnyArgument) {
     TempDir runtime;
     const char* previous = getenv("XDG_RUNTIME_DIR");
     const std::string saved = previous ? previous : "";
-    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    SetBothEnv("XDG_RUNTIME_DIR", runtime.path().c_str());
     for (std::string name; names >> name;) {
         for (const char* argument : arguments) {
             const std::string text = "<{" + name + (argument ? std::string(":") + argument : "") + "}>";
@@ -294,9 +295,9 @@ TEST(StringExpand, EveryNameTakesAnyArgument) {
         }
     }
     if (previous)
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        SetBothEnv("XDG_RUNTIME_DIR", saved.c_str());
     else
-        unsetenv("XDG_RUNTIME_DIR");
+        SetBothEnv("XDG_RUNTIME_DIR", nullptr);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -34,7 +35,7 @@ class CoreInteropEnvironment : public LogCaptureEnvironment {
     void SetUp() override {
         LogCaptureEnvironment::SetUp();
         g_dir = new TempDir;
-        setenv("XDG_CONFIG_HOME", g_dir->path().c_str(), 1);
+        SetBothEnv("XDG_CONFIG_HOME", g_dir->path().c_str());
         ASSERT_EQ(Thread_Init(), 1);
         ASSERT_EQ(EventQueue_Init(), 1);
         ASSERT_EQ(Interop_Init(), 1);

@@ -18,17 +18,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 class DesktopPeers {
   public:
     DesktopPeers() {
-        setenv("HOME", dir_.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", dir_.file("cache").c_str(), 1);
+        SetBothEnv("HOME", dir_.path().c_str());
+        SetBothEnv("XDG_DATA_HOME", dir_.file("data").c_str());
+        SetBothEnv("XDG_CONFIG_HOME", dir_.file("config").c_str());
+        SetBothEnv("XDG_CACHE_HOME", dir_.file("cache").c_str());
         mkdir(dir_.file("run").c_str(), 0700);
-        setenv("XDG_RUNTIME_DIR", dir_.file("run").c_str(), 1);
+        SetBothEnv("XDG_RUNTIME_DIR", dir_.file("run").c_str());
         setenv("GSETTINGS_BACKEND", "memory", 1);
         setenv("NO_AT_BRIDGE", "1", 1);
     }
