@@ -23,6 +23,7 @@
 #include "core/linux/platform.h"
 #include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_process.h"
+#include "core/linux/platform_system.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -34,7 +35,6 @@
 #include "host/linux/crash_handler.h"
 #include "workflow/workflow_app.h"
 
-extern char** environ;
 
 namespace {
 
@@ -65,8 +65,8 @@ struct CrashReportState {
     char* Arguments[kMostArguments + 2]; // the program, the switches, a null
     int32_t ArgumentCount;               // switches only
     int32_t SessionIndex;                // where the session's switch is
-    char** Environment;                  // a copy, ending with a null
-    int32_t EnvironmentCount;
+    char** Environment;                  // a copy of the program's own table, ending with a null
+    int32_t EnvironmentBytes;            // the copy's one block
 };
 
 CrashReportState* GlobalCrashReport = nullptr;
@@ -238,10 +238,9 @@ void FreeLaunch(CrashReportState* state) {
         if (state->Arguments[i] != state->IdArgument) FreeText(state->Arguments[i]);
     state->ArgumentCount = 0;
     state->Arguments[1] = nullptr;
-    for (int32_t i = 0; state->Environment && i < state->EnvironmentCount; i++) FreeText(state->Environment[i]);
-    if (state->Environment) Memory_Free(state->Environment, sizeof(char*) * ((size_t)state->EnvironmentCount + 1));
+    if (state->Environment) Memory_Free(state->Environment, (size_t)state->EnvironmentBytes);
     state->Environment = nullptr;
-    state->EnvironmentCount = 0;
+    state->EnvironmentBytes = 0;
 }
 
 void AddArgument(CrashReportState* state, const std::string& text) {
@@ -251,8 +250,8 @@ void AddArgument(CrashReportState* state, const std::string& text) {
 }
 
 // The reporter's command line as the crashed process's switches ask for it: the session, how to
-// offer the report, the skin and the verbosity, and where and how it logs. The environment is this
-// process's as it stands now.
+// offer the report, the skin and the verbosity, and where and how it logs. The environment is the
+// program's own as it stands now.
 void PrepareLaunch(CrashReportState* state) {
     FreeLaunch(state);
     Platform_GetModuleFilename(nullptr, state->Program, sizeof(state->Program));
@@ -276,13 +275,9 @@ void PrepareLaunch(CrashReportState* state) {
     if (flags & DEBUG_FLAG_FILE) AddArgument(state, "--debug");
     if (flags & DEBUG_FLAG_DESKTOP_LOG) AddArgument(state, "--debugfile");
     if (flags & DEBUG_FLAG_CONSOLE) AddArgument(state, "--window");
-    // A copy: the strings environ points to may be replaced after this.
-    int32_t count = 0;
-    while (environ && environ[count]) count++;
-    state->Environment = static_cast<char**>(Memory_Alloc(sizeof(char*) * ((size_t)count + 1)));
-    for (int32_t i = 0; i < count; i++) state->Environment[i] = CopyText(environ[i]);
-    state->Environment[count] = nullptr;
-    state->EnvironmentCount = count;
+    // The program's own variables, as every program it launches gets them; copied now, since the
+    // crash path may not take the table's lock.
+    state->Environment = Platform_CopyEnvironment(&state->EnvironmentBytes);
 }
 
 // The switches joined by blanks, for the log line: no allocation, as on the crash path.

@@ -14,6 +14,7 @@
 #include "core/runtime/command_line.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
+#include "tests/support/scoped_env.h"
 #include "tests/host/cef_fakes.h"
 #include "tests/support/log_capture.h"
 #include "workflow/workflow_app.h"
@@ -52,9 +53,9 @@ class CefAppTest : public ::testing::Test {
         CommandLine_Remove();
         Debug_PrintOverride(nullptr);
         WorkflowApp_Remove(nullptr);
-        unsetenv("http_proxy");
-        unsetenv("https_proxy");
-        unsetenv("no_proxy");
+        SetBothEnv("http_proxy", nullptr);
+        SetBothEnv("https_proxy", nullptr);
+        SetBothEnv("no_proxy", nullptr);
         EXPECT_TRUE(arena.Balanced());
     }
     static void CommandLine(const char* text) {
@@ -65,9 +66,9 @@ class CefAppTest : public ::testing::Test {
     }
     // The platform's proxies come from the environment; a proxy of another scheme stands for none.
     static void Proxies(const char* http, const char* https, const char* bypass) {
-        setenv("http_proxy", http ? http : "socks5://none:1", 1);
-        setenv("https_proxy", https ? https : "socks5://none:1", 1);
-        setenv("no_proxy", bypass ? bypass : "", 1);
+        SetBothEnv("http_proxy", http ? http : "socks5://none:1");
+        SetBothEnv("https_proxy", https ? https : "socks5://none:1");
+        SetBothEnv("no_proxy", bypass ? bypass : "");
     }
     static void Config(const char* path, const char* value) {
         Dictionary* config = nullptr;

@@ -28,6 +28,7 @@
 #include "skin/skin_file.h"
 #include "skin/skin_window.h"
 #include "skin/web_browser.h"
+#include "tests/support/scoped_env.h"
 #include "tests/skin/test_browser.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/dictionary_text.h"
@@ -360,14 +361,14 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
     const std::string logBefore = name;
     const uint32_t flagsBefore = Debug_Flags();
     auto restoreEnvironment = [](const char* variable, const char* value) {
-        if (value) setenv(variable, value, 1);
-        else unsetenv(variable);
+        if (value) SetBothEnv(variable, value);
+        else SetBothEnv(variable, nullptr);
     };
     const char* keptRuntime = getenv("XDG_RUNTIME_DIR");
     const char* keptTemp = getenv("TMPDIR");
     const std::string runtimeBefore = keptRuntime ? keptRuntime : "", tempBefore = keptTemp ? keptTemp : "";
     // The program's private folder's own name, as the platform makes it.
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    SetBothEnv("XDG_RUNTIME_DIR", runtime.c_str());
     char own[1024] = "";
     ASSERT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, own, sizeof(own)), 1);
     const std::string app = std::string(own).substr(runtime.size() + 1, strlen(own) - runtime.size() - 2);
@@ -388,7 +389,7 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         restoreEnvironment("XDG_RUNTIME_DIR", c.Runtime);
-        setenv("TMPDIR", c.Temp.c_str(), 1);
+        SetBothEnv("TMPDIR", c.Temp.c_str());
         const std::string storage = skin.file("storage/");
         WorkflowApp_AddMacro("LocalStorage", storage.c_str());
         ASSERT_EQ(SkinApp_CreateLocalStorage(), 1);

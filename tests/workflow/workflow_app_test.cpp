@@ -21,6 +21,7 @@
 #include "core/web/web_get_cache.h"
 #include "core/web/web_get_pool.h"
 #include "core/web/web_get_redirect.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/temp_dir.h"
 #include "workflow/task_type.h"
@@ -198,14 +199,14 @@ TEST(WorkflowAppLifeTest, ALogFolderTooLongWritesNoLogIntoTheCurrentFolder) {
     char previous[4096];
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    SetBothEnv("XDG_STATE_HOME", state.c_str());
     testing::internal::CaptureStderr();
     const int64_t started = WorkflowApp_Init("workflow_app.log", DEBUG_FLAG_FILE);
     uint32_t code = 0;
     if (started) WorkflowApp_Remove(&code);
     const std::string said = testing::internal::GetCapturedStderr();
-    if (kept) setenv("XDG_STATE_HOME", previousState.c_str(), 1);
-    else unsetenv("XDG_STATE_HOME");
+    if (kept) SetBothEnv("XDG_STATE_HOME", previousState.c_str());
+    else SetBothEnv("XDG_STATE_HOME", nullptr);
     ASSERT_EQ(chdir(previous), 0);
     EXPECT_EQ(started, 1);
     const std::string line = "ERROR - No log file is written: the log folder " + state +

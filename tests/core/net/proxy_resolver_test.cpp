@@ -1,6 +1,7 @@
 // Tests of the proxy resolver against a loopback peer (DNS on 127.0.0.1 and 127.0.0.2, HTTP for
 // the script), inside a network namespace of its own so that no name lookup leaves the machine,
 // with the desktop's settings asking for discovery (GSettings keyfile in a private folder).
+#include "tests/support/scoped_env.h"
 #include "tests/support/source_path.h"
 #include <gtest/gtest.h>
 
@@ -53,14 +54,14 @@ class ResolverEnvironment : public WebGetEnvironment {
         g_isolated = Isolate(); // before any thread, so that every thread and peer shares it
         for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
                                  "NO_PROXY"})
-            unsetenv(name);
+            SetBothEnv(name, nullptr);
         mkdir((config_.path() + "/glib-2.0").c_str(), 0700);
         mkdir((config_.path() + "/glib-2.0/settings").c_str(), 0700);
         std::ofstream(config_.path() + "/glib-2.0/settings/keyfile") << "[system/proxy]\nmode='auto'\n";
-        setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-        setenv("GSETTINGS_BACKEND", "keyfile", 1);
+        SetBothEnv("XDG_CONFIG_HOME", config_.path().c_str());
+        SetBothEnv("GSETTINGS_BACKEND", "keyfile");
         // No system bus: the DHCP step finds no lease.
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + config_.path() + "/no_bus").c_str(), 1);
+        SetBothEnv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + config_.path() + "/no_bus").c_str());
         WebGetEnvironment::SetUp();
         CommandLine_Init("host");
         ASSERT_EQ(Socket_Init(), 1);
@@ -104,7 +105,7 @@ class ProxyResolverTest : public WebGetTest {
         ProxyResolver_Remove();
         ProxyResolver_SetDiscoveryOverride(nullptr);
         SetCommandLine("host");
-        unsetenv("http_proxy");
+        SetBothEnv("http_proxy", nullptr);
         peer_.reset();
         WebGetTest::TearDown();
     }
@@ -251,7 +252,7 @@ TEST_F(ProxyResolverTest, ThrowingScriptFallsBackToTheSystem) {
     ASSERT_EQ(ProxyResolver_Init(), 1);
     EXPECT_EQ(Answer(), "");
     // Read at lookup time, after discovery has ended.
-    setenv("http_proxy", "http://fallback.test:3128/", 1);
+    SetBothEnv("http_proxy", "http://fallback.test:3128/");
     EXPECT_EQ(Answer(), "fallback.test:3128");
     EXPECT_NE(TakeLog().find("(Command Line)"), std::string::npos);
 }
@@ -312,8 +313,8 @@ TEST_F(ProxyResolverTest, BypassedHostsGoDirect) {
     // Every URL is answered with the peer as proxy; the peer answers a proxied request with 404.
     g_proxyAnswer = "PROXY 127.0.0.1:" + port;
     Platform_ProxyGetForURLOverride(FixedAnswer);
-    setenv("http_proxy", "http://unused.test:1/", 1);
-    setenv("no_proxy", "127.0.0.1", 1);
+    SetBothEnv("http_proxy", "http://unused.test:1/");
+    SetBothEnv("no_proxy", "127.0.0.1");
     WebGetConnection* connection = nullptr;
     ASSERT_EQ(WebGetConnection_Create(&connection), 1);
     WebGetConnection_SetAllowProxy(connection, 1);
@@ -329,7 +330,7 @@ TEST_F(ProxyResolverTest, BypassedHostsGoDirect) {
     EXPECT_EQ(PeerLog(), "GET http://127.0.0.2:" + port + "/first\nGET /wpad.dat\n");
     WebGetConnection_Release(&connection);
     Platform_ProxyGetForURLOverride(nullptr);
-    unsetenv("no_proxy");
+    SetBothEnv("no_proxy", nullptr);
 }
 
 TEST_F(ProxyResolverTest, WalkOfRecordedAnswers) {

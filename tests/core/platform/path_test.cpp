@@ -107,8 +107,8 @@ TEST_F(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
 // A home that cannot be named (too long for the lookup, or not a full path) refuses "~", never
 // leaving the rest relative to the current folder.
 TEST_F(PathResolve, AHomeThatCannotBeNamedIsRefused) {
-    for (const std::string home : {"/" + std::string(5000, 'h'), std::string("relative/home")}) {
-        setenv("HOME", home.c_str(), 1);
+    for (const std::string& home : {"/" + std::string(5000, 'h'), std::string("relative/home")}) {
+        SetBothEnv("HOME", home.c_str());
         char out[PATH_SIZE] = "?";
         errno = 0;
         EXPECT_EQ(Path_Resolve("~/notes.txt", out, sizeof(out)), 0) << home.size();

@@ -178,7 +178,7 @@ TEST_F(DebugStartTest, ALogPathThatDoesNotFitIsRefused) {
     ASSERT_EQ(chdir(current.c_str()), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        setenv(c.Variable, c.Value.c_str(), 1);
+        SetBothEnv(c.Variable, c.Value.c_str());
         testing::internal::CaptureStderr();
         EXPECT_EQ(Debug_Init(c.Log.c_str(), nullptr, c.Flags), 1);
         Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, "a line\n");
@@ -192,12 +192,12 @@ TEST_F(DebugStartTest, ALogPathThatDoesNotFitIsRefused) {
         EXPECT_FALSE(FileExists(current + "/x.log.err"));
         EXPECT_FALSE(FileExists(longState)) << "no folder of a cut name";
         EXPECT_FALSE(FileExists(deep(4))) << "no folder of a cut name";
-        setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
-        setenv("HOME", dir.path().c_str(), 1);
+        SetBothEnv("XDG_STATE_HOME", dir.path().c_str());
+        SetBothEnv("HOME", dir.path().c_str());
     }
     ASSERT_EQ(chdir(previous), 0);
     // Console-only logging asks for no file and says nothing.
-    setenv("XDG_STATE_HOME", tooLongState.c_str(), 1);
+    SetBothEnv("XDG_STATE_HOME", tooLongState.c_str());
     testing::internal::CaptureStderr();
     EXPECT_EQ(Debug_Init("x.log", nullptr, 0x800), 1);
     Debug_Remove();
