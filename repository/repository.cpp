@@ -13,6 +13,7 @@
 #include "core/linux/platform_file.h"
 #include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/bit_field.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
@@ -314,7 +315,7 @@ void RefreshWork(Repository* r) {
         }
         char url[kPathSize];
         if (!GetString(r->Config, "alias", url, (int32_t)sizeof(url)) &&
-            !AppString(r->AppConfig, "alias.url", url, (int32_t)sizeof(url))) {
+            !AppString(r->AppConfig, kAppConfigAliasUrl, url, (int32_t)sizeof(url))) {
             Repository_VerboseLog(r, 0, "Alias not configured");
             Alias_SkipLoad(r->AliasDoc);
             return;
@@ -346,7 +347,7 @@ void RefreshWork(Repository* r) {
             found =
                 type == DICTIONARY_TYPE_STRING && GetString(r->Config, "catalog", url, (int32_t)sizeof(url));
         else
-            found = AppString(r->AppConfig, "catalog.url", url, (int32_t)sizeof(url));
+            found = AppString(r->AppConfig, kAppConfigCatalogUrl, url, (int32_t)sizeof(url));
     }
     if (found && url[0]) {
         LoadCatalog(r, url);
@@ -615,12 +616,12 @@ bool SyncStart(Repository* r) {
         if (!(out & 1)) flags |= STORAGE_COPY_FLAG_PENDING;
     }
     int32_t fileCompletes = 0, requests = 0;
-    if (!GetCount(r->Working, "fileCompletes", r->AppConfig, "storage.fileCompletes", &fileCompletes)) {
+    if (!GetCount(r->Working, "fileCompletes", r->AppConfig, kAppConfigStorageFileCompletes, &fileCompletes)) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "fileCompletes");
         return false;
     }
     // Without a request nothing is fetched and no error would ever tell: as good as missing.
-    if (!GetCount(r->Working, "requests", r->AppConfig, "storage.requests", &requests) || requests < 1) {
+    if (!GetCount(r->Working, "requests", r->AppConfig, kAppConfigStorageRequests, &requests) || requests < 1) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
         return false;
     }
@@ -722,8 +723,9 @@ void SyncWork(Repository* r) {
             if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
                 GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
-            else if (r->AppConfig && Dictionary_GetStringByPath(r->AppConfig, "storage.partialExtension", configured,
-                                                                (int32_t)sizeof(configured)))
+            else if (r->AppConfig &&
+                     Dictionary_GetStringByPath(r->AppConfig, kAppConfigStoragePartialExtension, configured,
+                                                (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
@@ -810,7 +812,7 @@ void EraseWork(Repository* r) {
         }
         r->PendingConfigured = 1;
     }
-    if (!GetCount(r->Config, "requests", r->AppConfig, "storage.requests", &requests)) {
+    if (!GetCount(r->Config, "requests", r->AppConfig, kAppConfigStorageRequests, &requests)) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
         Repository_SetErase(r, 0);
         return;
@@ -1068,13 +1070,13 @@ int64_t Repository_SetConfigHandle(Repository* repository, Dictionary* appConfig
     Repository* r = repository;
     r->AppConfig = appConfig;
     int32_t size = 0;
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "metafile.limitSize", &size)) {
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigMetafileLimitSize, &size)) {
         MetaFile_SetLimitSize(r->LocalMeta, size);
         MetaFile_SetLimitSize(r->RemoteMeta, size);
     }
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "catalog.limitSize", &size))
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigCatalogLimitSize, &size))
         Catalog_SetLimitSize(r->CatalogDoc, size);
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "alias.limitSize", &size))
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigAliasLimitSize, &size))
         Alias_SetLimitSize(r->AliasDoc, size);
     return 1;
 }

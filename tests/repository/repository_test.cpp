@@ -768,8 +768,8 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
 
 // A run killed while it wrote files its version added leaves their copies; when the next version
 // drops those files, no erase names them, yet the completed sync leaves nothing of them, with
-// cleanup on or off, on an update or on the first install. A copy of a file the version keeps, and
-// the user's own files, stay.
+// cleanup on or off, on an update or on the first install. A copy of a file the version still lists
+// is continued piece by piece against that version and ends as the file; the user's own files stay.
 TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
     const std::string manifest = "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"";
     struct Case {
@@ -795,8 +795,15 @@ TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
             Put(Root() + "/local/" + left, Content(70, 3));
             ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
         }
+        // And as an earlier killed update left copies of files v3 still lists, one it changes, one it
+        // keeps as it is and one that is empty: once v3 is installed and verified they stand for
+        // nothing that is still to be done.
+        for (const char* left : {"a.bin.quarvpartial", "d/b.quarvpartial", "empty.quarvpartial"}) {
+            Put(Root() + "/local/" + left, Content(70, 5));
+            ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+        }
         Put(Root() + "/local/mine.txt", "the user's");
-        Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}});
+        Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}, {"empty", ""}});
         NewRepository();
         Configure("state/local.json", "", c.fields);
         printed.Text.clear();
