@@ -4,6 +4,7 @@
 // from the web.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "core/formats/json.h"
