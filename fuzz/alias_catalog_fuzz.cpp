@@ -1,8 +1,10 @@
 // The alias and catalogue checks over arbitrary JSON, as their loader runs them after a parse: the
-// member named by the alias key, the catalogue's "id", "metafile" and "config", and the manifest
-// address that "metafile" gives when the catalogue came from the web.
+// member named by the alias key and the catalogue address its id makes, the catalogue's "id",
+// "metafile" and "config", and the manifest address that "metafile" gives when the catalogue came
+// from the web.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "core/formats/json.h"
@@ -57,6 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Alias_GetValue(alias, value, sizeof(value));
         if (strlen(value) >= sizeof(value)) __builtin_trap();
         Alias_Release(&alias);
+        // The id the alias gave becomes one segment of the catalogue's address, or none at all.
+        const char base[] = "http://127.0.0.1:8080/ids";
+        char address[1024];
+        for (const char* local : {"", "v1"}) {
+            if (!Repository_CatalogAddress(base, value, local, address, (int32_t)sizeof(address))) {
+                if (address[0]) __builtin_trap();
+                continue;
+            }
+            const size_t idLength = strlen(value);
+            if (strncmp(address, base, sizeof(base) - 1) || address[sizeof(base) - 1] != '/' ||
+                strncmp(address + sizeof(base), value, idLength) ||
+                strcmp(address + sizeof(base) + idLength, local[0] ? "/v1/catalog.json" : "/catalog.json") ||
+                strpbrk(value, "/\\?#%") || !strcmp(value, ".") || !strcmp(value, ".."))
+                __builtin_trap();
+        }
 
         Catalog* catalog = nullptr;
         Catalog_Create(&catalog);

@@ -32,7 +32,7 @@ struct Catalog {
     AsyncHTTP* Loader;
     uint32_t Delta;
     uint32_t Skipped;
-    char Id[CATALOG_TEXT_SIZE];
+    char Id[CATALOG_ID_SIZE];
     char MetaFile[CATALOG_TEXT_SIZE];
 };
 
@@ -79,11 +79,22 @@ Dictionary* TopObject(AsyncHTTP* loader) {
     return top;
 }
 
-bool StringMember(Dictionary* top, const char* key, char* buffer, int32_t size) {
+// A string member held whole; one too long for the buffer is refused (*cut set), for cut short it
+// would name another version or address.
+bool StringMember(Dictionary* top, const char* key, char* buffer, int32_t size, bool* cut) {
     buffer[0] = 0;
+    *cut = false;
     uint32_t type = 0;
-    return top && Dictionary_GetTypeByKey(top, key, &type) == 1 && type == DICTIONARY_TYPE_STRING &&
-           Dictionary_GetStringByKey(top, key, buffer, size) == 1;
+    const char* text = nullptr;
+    if (!top || Dictionary_GetTypeByKey(top, key, &type) != 1 || type != DICTIONARY_TYPE_STRING ||
+        !Dictionary_GetStringPtrByKey(top, key, &text) || !text)
+        return false;
+    if (strlen(text) >= (size_t)size) {
+        *cut = true;
+        return false;
+    }
+    String_CopyLength(buffer, text, size);
+    return true;
 }
 
 int64_t DeleteAliasHandle(void** handle) {
@@ -196,8 +207,12 @@ int64_t Alias_GetValue(Alias* alias, char* buffer, int32_t size) {
 int64_t Alias_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint32_t* codeEx) {
     Alias* alias = static_cast<Alias*>(user);
     CLASS_CHECK(alias, ALIAS_CLASS_ID);
-    if (StringMember(TopObject(loader), alias->Key, alias->Value, sizeof(alias->Value))) return 1;
-    Alias_Print(alias, "Alias \"%s\" not found\n", alias->Key);
+    bool cut = false;
+    if (StringMember(TopObject(loader), alias->Key, alias->Value, sizeof(alias->Value), &cut)) return 1;
+    if (cut)
+        Alias_Print(alias, "Alias \"%s\" too long (at most %d bytes)\n", alias->Key, (int)sizeof(alias->Value) - 1);
+    else
+        Alias_Print(alias, "Alias \"%s\" not found\n", alias->Key);
     *code = WEBGET_ERROR_INVALID_CONTENT;
     *codeEx = 0;
     return 0;
@@ -359,10 +374,15 @@ int64_t Catalog_WorkerBuild(AsyncHTTP* loader, void* user, uint32_t* code, uint3
     Catalog* catalog = static_cast<Catalog*>(user);
     CLASS_CHECK(catalog, CATALOG_CLASS_ID);
     Dictionary* top = TopObject(loader);
-    if (StringMember(top, "id", catalog->Id, sizeof(catalog->Id)) &&
-        StringMember(top, "metafile", catalog->MetaFile, sizeof(catalog->MetaFile)))
+    bool idCut = false, metaFileCut = false;
+    if (StringMember(top, "id", catalog->Id, sizeof(catalog->Id), &idCut) &&
+        StringMember(top, "metafile", catalog->MetaFile, sizeof(catalog->MetaFile), &metaFileCut))
         return 1;
-    Catalog_Print(catalog, "Catalog without \"id\" or \"metafile\"\n");
+    if (idCut || metaFileCut)
+        Catalog_Print(catalog, "Catalog \"%s\" too long (at most %d bytes)\n", idCut ? "id" : "metafile",
+                      (idCut ? CATALOG_ID_SIZE : CATALOG_TEXT_SIZE) - 1);
+    else
+        Catalog_Print(catalog, "Catalog without \"id\" or \"metafile\"\n");
     catalog->Id[0] = 0;
     catalog->MetaFile[0] = 0;
     *code = WEBGET_ERROR_INVALID_CONTENT;

@@ -11,7 +11,8 @@
 struct Catalog;
 
 enum : uint32_t { CATALOG_CLASS_ID = 0x3d6b14c8 };
-enum : int32_t { CATALOG_TEXT_SIZE = 320 };
+// An id as long as a manifest's at most (133 bytes); the manifest's address as long as 319.
+enum : int32_t { CATALOG_ID_SIZE = 134, CATALOG_TEXT_SIZE = 320 };
 
 int64_t Catalog_Create(Catalog** handle);
 int64_t Catalog_AddRef(Catalog* catalog);

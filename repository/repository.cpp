@@ -13,12 +13,14 @@
 #include "core/linux/platform_file.h"
 #include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/bit_field.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/log.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter.h"
 #include "core/runtime/meter_rw.h"
@@ -60,12 +62,45 @@ int64_t DeleteHandle(void** handle) {
     return Repository_Delete(reinterpret_cast<Repository**>(handle));
 }
 
-// A string member only (a member of another type counts as absent).
-bool GetString(Dictionary* dict, const char* key, char* buffer, int32_t size) {
+// What a text member read whole gave: a cut address, path or id would name something else.
+enum class Text { Absent, Found, TooLong };
+
+Text Whole(const char* text, char* buffer, int32_t size) {
+    buffer[0] = 0;
+    if (!text) return Text::Absent;
+    if (strlen(text) >= (size_t)size) return Text::TooLong;
+    String_CopyLength(buffer, text, size);
+    return Text::Found;
+}
+
+// A string member (a member of another type counts as absent).
+Text ReadString(Dictionary* dict, const char* key, char* buffer, int32_t size) {
     buffer[0] = 0;
     uint32_t type = 0;
-    return dict && Dictionary_GetTypeByKey(dict, key, &type) == 1 && type == DICTIONARY_TYPE_STRING &&
-           Dictionary_GetStringByKey(dict, key, buffer, size) == 1;
+    const char* text = nullptr;
+    if (!dict || Dictionary_GetTypeByKey(dict, key, &type) != 1 || type != DICTIONARY_TYPE_STRING ||
+        !Dictionary_GetStringPtrByKey(dict, key, &text))
+        return Text::Absent;
+    return Whole(text, buffer, size);
+}
+
+// A string member only; one too long for the buffer counts as absent rather than cut.
+bool GetString(Dictionary* dict, const char* key, char* buffer, int32_t size) {
+    return ReadString(dict, key, buffer, size) == Text::Found;
+}
+
+// Prints into the buffer only what fits whole (else leaves it empty).
+bool PrintWhole(char* buffer, int32_t size, const char* format, ...) {
+    va_list args, measure;
+    va_start(args, format);
+    va_copy(measure, args);
+    const int32_t length = String_GetVPrintLength(format, measure);
+    va_end(measure);
+    const bool fits = length >= 0 && length < size;
+    if (fits) String_VPrint(buffer, size, format, args);
+    else buffer[0] = 0;
+    va_end(args);
+    return fits;
 }
 
 bool GetBool(Dictionary* dict, const char* key, uint32_t fallback) {
@@ -91,10 +126,13 @@ bool GetCount(Dictionary* dict, const char* key, Dictionary* app, const char* pa
     return false;
 }
 
-bool AppString(Dictionary* app, const char* path, char* buffer, int32_t size) {
+Text AppString(Dictionary* app, const char* path, char* buffer, int32_t size) {
     buffer[0] = 0;
-    return app && (Dictionary_GetStringByPath(app, path, buffer, size) == 1 ||
-                   Dictionary_GetStringByKey(app, path, buffer, size) == 1);
+    const char* text = nullptr;
+    if (!app || !(Dictionary_GetStringPtrByPath(app, path, &text) == 1 ||
+                  Dictionary_GetStringPtrByKey(app, path, &text) == 1))
+        return Text::Absent;
+    return Whole(text, buffer, size);
 }
 
 bool HasPrefix(const char* text, const char* prefix) {
@@ -108,11 +146,10 @@ uint32_t Verify(Repository* r, const char* url) {
     return Authenticate_Enabled() ? 1u : 0u;
 }
 
-void LocationToUrl(const char* location, char* url, int32_t size) {
+bool LocationToUrl(const char* location, char* url, int32_t size) {
     if (HasPrefix(location, "file:") || HasPrefix(location, "http:") || HasPrefix(location, "https:"))
-        String_CopyLengthSafe(url, size, location, (int32_t)strlen(location));
-    else
-        String_Print(url, size, "file://%s", location);
+        return PrintWhole(url, size, "%s", location);
+    return PrintWhole(url, size, "file://%s", location);
 }
 
 bool IsWebAddress(const char* url) {
@@ -144,6 +181,33 @@ int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location,
     if (IsWebAddress(url)) return 1;
     url[0] = 0;
     return 0;
+}
+
+int64_t Repository_IsCatalogId(const char* id) {
+    ASSERT_POINTER(id);
+    if (!id[0] || !strcmp(id, ".") || !strcmp(id, "..")) return 0;
+    for (const char* p = id; *p; p++) {
+        const char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+              c == '-'))
+            return 0;
+    }
+    return 1;
+}
+
+int64_t Repository_CatalogAddress(const char* base, const char* remoteId, const char* localId, char* url,
+                                  int32_t size) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(remoteId);
+    ASSERT_POINTER(url);
+    if (size < 1) return 0;
+    url[0] = 0;
+    const bool delta = localId && localId[0];
+    if (!Repository_IsCatalogId(remoteId) || (delta && !Repository_IsCatalogId(localId))) return 0;
+    const size_t length = strlen(base);
+    const char* slash = length && base[length - 1] == '/' ? "" : "/";
+    if (delta) return PrintWhole(url, size, "%s%s%s/%s/catalog.json", base, slash, remoteId, localId) ? 1 : 0;
+    return PrintWhole(url, size, "%s%s%s/catalog.json", base, slash, remoteId) ? 1 : 0;
 }
 
 namespace {
@@ -258,14 +322,37 @@ int32_t EraseMetaFile(Repository* r) {
 
 // ---- Refresh --------------------------------------------------------------------------------------
 
-void ReadRemoteId(Repository* r) {
+// The remote id of the local configuration; false (and a configuration error) when it is too long
+// to be held whole.
+bool ReadRemoteId(Repository* r) {
     char id[REPOSITORY_REMOTE_ID_SIZE];
-    if (Dictionary_GetStringByPath(r->Config, "remote.id", id, (int32_t)sizeof(id)) == 1 ||
-        GetString(r->Config, "remote.id", id, (int32_t)sizeof(id)) ||
-        GetString(r->Config, "remoteId", id, (int32_t)sizeof(id)))
-        String_CopyLength(r->RemoteId, id, sizeof(r->RemoteId));
+    r->RemoteId[0] = 0;
+    const char* text = nullptr;
+    Text read = Text::Absent;
+    if (Dictionary_GetStringPtrByPath(r->Config, "remote.id", &text) == 1)
+        read = Whole(text, id, (int32_t)sizeof(id));
+    for (const char* key : {"remote.id", "remoteId"})
+        if (read == Text::Absent) read = ReadString(r->Config, key, id, (int32_t)sizeof(id));
+    if (read == Text::TooLong) {
+        Repository_ConfigError(r, "Configuration dictionary invalid %s (too long)", "remote.id");
+        return false;
+    }
+    if (read == Text::Found) String_CopyLength(r->RemoteId, id, sizeof(r->RemoteId));
+    return true;
+}
+
+// Where the remote id that Repository_GetRemoteId answers came from, for the error that refuses it.
+void RemoteIdSource(Repository* r, char* where, int32_t size) {
+    char id[REPOSITORY_REMOTE_ID_SIZE];
+    if (IsRemoteMetaLoaded(r) && MetaFile_GetId(r->RemoteMeta, id, (int32_t)sizeof(id)) && id[0])
+        String_Print(where, size, "remote metafile");
+    else if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc) &&
+             !Catalog_IsLoadSkipped(r->CatalogDoc) && Catalog_GetId(r->CatalogDoc, id, (int32_t)sizeof(id)) && id[0])
+        String_Print(where, size, "catalog (%s)", LogText(r->CatalogUrl).Text);
+    else if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc) && !Alias_IsLoadSkipped(r->AliasDoc))
+        String_Print(where, size, "alias (%s)", LogText(r->AliasUrl).Text);
     else
-        r->RemoteId[0] = 0;
+        String_Print(where, size, "local configuration (remote.id)");
 }
 
 void LoadCatalog(Repository* r, const char* base) {
@@ -287,15 +374,33 @@ void LoadCatalog(Repository* r, const char* base) {
             Repository_SetRefresh(r, 0);
             return;
         }
-        char root[kPathSize];
-        String_Print(root, (int32_t)sizeof(root), "%s%s", base, length && base[length - 1] == '/' ? "" : "/");
-        if (delta && localId[0] && !String_CompareWithoutCase(localId, remoteId)) {
-            String_Print(url, (int32_t)sizeof(url), "%s%s/%s/catalog.json", root, remoteId, localId);
-            Catalog_SetReportError(r->CatalogDoc, 0);
-        } else {
-            String_Print(url, (int32_t)sizeof(url), "%s%s/catalog.json", root, remoteId);
-            delta = 0;
+        // The ids become segments of the catalogue's address: one that is not a plain segment
+        // would aim it elsewhere (another folder, a query, with a file: base a file of its choice).
+        if (!Repository_IsCatalogId(remoteId)) {
+            char where[kPathSize + 32];
+            RemoteIdSource(r, where, (int32_t)sizeof(where));
+            Repository_ConfigError(r, "Remote id not usable in a catalog URL (%s) from %s", LogText(remoteId).Text,
+                                   where);
+            Repository_SetRefresh(r, 0);
+            return;
         }
+        bool fromLocal = delta && localId[0] && !String_CompareWithoutCase(localId, remoteId);
+        // The installed version's id only chooses the delta catalogue: without a usable one the
+        // full catalogue serves.
+        if (fromLocal && !Repository_IsCatalogId(localId)) {
+            Repository_Print(r, "Local id not usable in a catalog URL (%s) from local metafile (%s)",
+                             LogText(localId).Text, LogText(r->MetaFilePath).Text);
+            fromLocal = false;
+        }
+        if (!Repository_CatalogAddress(base, remoteId, fromLocal ? localId : "", url, (int32_t)sizeof(url))) {
+            Repository_ConfigError(r, "Catalog URL too long (%s) (%s)", LogText(base).Text, remoteId);
+            Repository_SetRefresh(r, 0);
+            return;
+        }
+        if (fromLocal)
+            Catalog_SetReportError(r->CatalogDoc, 0);
+        else
+            delta = 0;
     }
     Catalog_SetDelta(r->CatalogDoc, delta);
     String_CopyLength(r->CatalogUrl, url, sizeof(r->CatalogUrl));
@@ -307,18 +412,28 @@ void RefreshWork(Repository* r) {
         double resume = 0;
         Alias_GetResumeTime(r->AliasDoc, &resume);
         if (Alias_IsAlive(r->AliasDoc) || !ResumeDue(resume)) return;
-        ReadRemoteId(r);
+        if (!ReadRemoteId(r)) {
+            Repository_SetRefresh(r, 0);
+            return;
+        }
         if (r->RemoteId[0]) {
             Alias_SkipLoad(r->AliasDoc);
             return;
         }
         char url[kPathSize];
-        if (!GetString(r->Config, "alias", url, (int32_t)sizeof(url)) &&
-            !AppString(r->AppConfig, "alias.url", url, (int32_t)sizeof(url))) {
+        Text read = ReadString(r->Config, "alias", url, (int32_t)sizeof(url));
+        if (read == Text::Absent) read = AppString(r->AppConfig, kAppConfigAliasUrl, url, (int32_t)sizeof(url));
+        if (read == Text::TooLong) {
+            Repository_ConfigError(r, "Configuration dictionary invalid %s (too long)", "alias");
+            Repository_SetRefresh(r, 0);
+            return;
+        }
+        if (read == Text::Absent) {
             Repository_VerboseLog(r, 0, "Alias not configured");
             Alias_SkipLoad(r->AliasDoc);
             return;
         }
+        String_CopyLength(r->AliasUrl, url, (int32_t)sizeof(r->AliasUrl));
         Alias_SetKey(r->AliasDoc, r->Name);
         Alias_Load(r->AliasDoc, url, Verify(r, url));
         return;
@@ -339,16 +454,20 @@ void RefreshWork(Repository* r) {
     char remoteId[REPOSITORY_REMOTE_ID_SIZE];
     const bool haveRemote = Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId)) == 1;
     char url[kPathSize] = {};
-    bool found = false;
+    Text read = Text::Absent;
     if (!haveRemote || r->CatalogOn) {
         uint32_t type = 0;
         if (Dictionary_GetTypeByKey(r->Config, "catalog", &type) == 1)
-            found =
-                type == DICTIONARY_TYPE_STRING && GetString(r->Config, "catalog", url, (int32_t)sizeof(url));
+            read = ReadString(r->Config, "catalog", url, (int32_t)sizeof(url));
         else
-            found = AppString(r->AppConfig, "catalog.url", url, (int32_t)sizeof(url));
+            read = AppString(r->AppConfig, kAppConfigCatalogUrl, url, (int32_t)sizeof(url));
     }
-    if (found && url[0]) {
+    if (read == Text::TooLong) {
+        Repository_ConfigError(r, "Configuration dictionary invalid %s (too long)", "catalog");
+        Repository_SetRefresh(r, 0);
+        return;
+    }
+    if (read == Text::Found && url[0]) {
         LoadCatalog(r, url);
         return;
     }
@@ -615,12 +734,12 @@ bool SyncStart(Repository* r) {
         if (!(out & 1)) flags |= STORAGE_COPY_FLAG_PENDING;
     }
     int32_t fileCompletes = 0, requests = 0;
-    if (!GetCount(r->Working, "fileCompletes", r->AppConfig, "storage.fileCompletes", &fileCompletes)) {
+    if (!GetCount(r->Working, "fileCompletes", r->AppConfig, kAppConfigStorageFileCompletes, &fileCompletes)) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "fileCompletes");
         return false;
     }
     // Without a request nothing is fetched and no error would ever tell: as good as missing.
-    if (!GetCount(r->Working, "requests", r->AppConfig, "storage.requests", &requests) || requests < 1) {
+    if (!GetCount(r->Working, "requests", r->AppConfig, kAppConfigStorageRequests, &requests) || requests < 1) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
         return false;
     }
@@ -687,9 +806,16 @@ void SyncWork(Repository* r) {
         if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
             char location[kPathSize];
             bool fromCatalog = false;
-            if (Dictionary_GetStringByPath(r->Config, "remote.metafile", location,
-                                           (int32_t)sizeof(location)) != 1 &&
-                !GetString(r->Config, "remote.metafile", location, (int32_t)sizeof(location))) {
+            const char* text = nullptr;
+            Text read = Dictionary_GetStringPtrByPath(r->Config, "remote.metafile", &text) == 1
+                            ? Whole(text, location, (int32_t)sizeof(location))
+                            : ReadString(r->Config, "remote.metafile", location, (int32_t)sizeof(location));
+            if (read == Text::TooLong) {
+                Repository_ConfigError(r, "Configuration dictionary invalid %s (too long)", "remote.metafile");
+                Repository_SetSync(r, 0);
+                return;
+            }
+            if (read == Text::Absent) {
                 fromCatalog = Catalog_GetMetaFile(r->CatalogDoc, location, (int32_t)sizeof(location)) == 1;
                 if (!fromCatalog) {
                     Repository_ConfigError(r, "Configuration dictionary missing %s", "remote.metafile");
@@ -707,8 +833,10 @@ void SyncWork(Repository* r) {
                     Repository_SetSync(r, 0);
                     return;
                 }
-            } else {
-                LocationToUrl(location, url, (int32_t)sizeof(url));
+            } else if (!LocationToUrl(location, url, (int32_t)sizeof(url))) {
+                Repository_ConfigError(r, "Metafile URL too long (%s)", LogText(location).Text);
+                Repository_SetSync(r, 0);
+                return;
             }
             Repository_Print(r, "Loading remote metafile (%s)", url);
             char digest[REPOSITORY_REMOTE_ID_SIZE];
@@ -722,8 +850,9 @@ void SyncWork(Repository* r) {
             if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
                 GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
-            else if (r->AppConfig && Dictionary_GetStringByPath(r->AppConfig, "storage.partialExtension", configured,
-                                                                (int32_t)sizeof(configured)))
+            else if (r->AppConfig &&
+                     Dictionary_GetStringByPath(r->AppConfig, kAppConfigStoragePartialExtension, configured,
+                                                (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
@@ -810,7 +939,7 @@ void EraseWork(Repository* r) {
         }
         r->PendingConfigured = 1;
     }
-    if (!GetCount(r->Config, "requests", r->AppConfig, "storage.requests", &requests)) {
+    if (!GetCount(r->Config, "requests", r->AppConfig, kAppConfigStorageRequests, &requests)) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
         Repository_SetErase(r, 0);
         return;
@@ -1068,13 +1197,13 @@ int64_t Repository_SetConfigHandle(Repository* repository, Dictionary* appConfig
     Repository* r = repository;
     r->AppConfig = appConfig;
     int32_t size = 0;
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "metafile.limitSize", &size)) {
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigMetafileLimitSize, &size)) {
         MetaFile_SetLimitSize(r->LocalMeta, size);
         MetaFile_SetLimitSize(r->RemoteMeta, size);
     }
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "catalog.limitSize", &size))
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigCatalogLimitSize, &size))
         Catalog_SetLimitSize(r->CatalogDoc, size);
-    if (appConfig && Dictionary_GetInt32ByPath(appConfig, "alias.limitSize", &size))
+    if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigAliasLimitSize, &size))
         Alias_SetLimitSize(r->AliasDoc, size);
     return 1;
 }

@@ -79,6 +79,7 @@ struct Repository {
     double TimerTotal[32];
     char RemoteId[REPOSITORY_REMOTE_ID_SIZE];
     char CatalogUrl[1024]; // the catalogue last asked for: what it names is judged by where it came from
+    char AliasUrl[1024];   // the alias document last asked for: named when the id it gave is refused
     char Name[REPOSITORY_NAME_SIZE];
     char MetaFilePath[REPOSITORY_NAME_SIZE];
     void* StateUser;
@@ -92,6 +93,14 @@ struct Repository {
 // catalogue's address. 0 (url empty) for anything else (a "file:" address, another scheme, an empty
 // name, a result that does not fit): a remote document never chooses a local file to read.
 int64_t Repository_CatalogManifestUrl(const char* catalog, const char* location, char* url, int32_t size);
+// An id that may stand as one segment of a catalogue's address: letters, digits, ".", "_" and "-",
+// not "." or ".." alone.
+int64_t Repository_IsCatalogId(const char* id);
+// A catalogue's address below base: <base>/<remoteId>/catalog.json, or with a local id (the
+// installed version) <base>/<remoteId>/<localId>/catalog.json. 0 (url empty) when an id is not a
+// catalogue id or the address does not fit whole.
+int64_t Repository_CatalogAddress(const char* base, const char* remoteId, const char* localId, char* url,
+                                  int32_t size);
 // Records a configuration error (source 9) and prints the message.
 void Repository_ConfigError(Repository* repository, const char* format, ...);
 // The pieces to leave out: every piece whose bit is clear in the Base64 "mask" text (one bit per

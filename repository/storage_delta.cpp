@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
@@ -108,7 +109,7 @@ int64_t StorageDelta_Configure(StorageDelta* delta, Dictionary* engineConfig, Di
     CLASS_CHECK(delta, STORAGE_DELTA_CLASS_ID);
     int32_t size = 0;
     const bool found = (storageConfig && Dictionary_GetInt32ByKey(storageConfig, "deltaCacheSize", &size)) ||
-                       (engineConfig && Dictionary_GetInt32ByPath(engineConfig, "storage.deltaCacheSize", &size));
+                       (engineConfig && Dictionary_GetInt32ByPath(engineConfig, kAppConfigStorageDeltaCacheSize, &size));
     if (!found) {
         StorageDelta_Print(delta, "Configuration dictionary missing %s", "deltaCacheSize");
         return 0;

@@ -13,6 +13,7 @@
 #include "core/linux/platform_async_file.h"
 #include "core/platform/async_file.h"
 #include "core/platform/path.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
@@ -891,8 +892,9 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
     if (outFlags) *outFlags = 0;
     if (storage) b->Front = storage;
     char text[STORAGE_FILE_PATH_SIZE];
-    if (!StorageFileInternal_GetString(context, dictionary, "partialExtension", ".quarvpartial", b->PartialExtension,
-                                       (int32_t)sizeof(b->PartialExtension))) {
+    if (!StorageFileInternal_GetString(context, dictionary, "partialExtension",
+                                       kAppConfigStoragePartialExtension, ".quarvpartial",
+                                       b->PartialExtension, (int32_t)sizeof(b->PartialExtension))) {
         StorageFile_Print(b, "Configuration dictionary missing %s", "partialExtension");
         return 0;
     }
@@ -907,18 +909,24 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
     Dictionary* config = context && static_cast<Class*>(context)->ClassId == DICTIONARY_CLASS_ID
                              ? static_cast<Dictionary*>(context)
                              : nullptr;
-    if (!(config && Dictionary_GetStringByPath(config, "storage.lockDirectory", text, (int32_t)sizeof(text))))
+    if (!(config &&
+          Dictionary_GetStringByPath(config, kAppConfigStorageLockDirectory, text, (int32_t)sizeof(text))))
         String_CopyLengthSafe(text, (int32_t)sizeof(text), "{moduleDirectory}_lock{pathSlash}", 33);
     String_Expand(text, (int32_t)sizeof(text), nullptr, nullptr);
     if (text[0]) Path_FixSlash(text, (int32_t)sizeof(text), 1);
     String_CopyLengthSafe(b->LockDirectory, (int32_t)sizeof(b->LockDirectory), text, (int32_t)strlen(text));
     uint32_t systemBuffer = 1;
-    StorageFileInternal_GetBoolean(context, dictionary, "systemBuffer", 1, &systemBuffer);
+    StorageFileInternal_GetBoolean(context, dictionary, "systemBuffer", kAppConfigStorageSystemBuffer, 1,
+                                   &systemBuffer);
     b->ExtraFileFlags = systemBuffer ? 0u : (uint32_t)STORAGE_FILE_NO_BUFFER;
-    StorageFileInternal_GetBoolean(context, dictionary, "skipTimestamp", 0, &b->SkipTimestamp);
-    StorageFileInternal_GetBoolean(context, dictionary, "skipAttributes", 0, &b->SkipAttributes);
-    StorageFileInternal_GetBoolean(context, dictionary, "selfUpdate", 0, &b->SelfUpdate);
-    if (!dictionary || !Dictionary_GetStringByKey(dictionary, "path", text, (int32_t)sizeof(text)) || !text[0]) {
+    StorageFileInternal_GetBoolean(context, dictionary, "skipTimestamp", kAppConfigStorageSkipTimestamp, 0,
+                                   &b->SkipTimestamp);
+    StorageFileInternal_GetBoolean(context, dictionary, "skipAttributes", kAppConfigStorageSkipAttributes, 0,
+                                   &b->SkipAttributes);
+    StorageFileInternal_GetBoolean(context, dictionary, "selfUpdate", kAppConfigStorageSelfUpdate, 0,
+                                   &b->SelfUpdate);
+    if (!dictionary || !Dictionary_GetStringByKey(dictionary, "path", text, (int32_t)sizeof(text)) ||
+        !text[0]) {
         StorageFile_Print(b, "Configuration dictionary missing %s", "path");
         return 0;
     }
@@ -982,6 +990,10 @@ uint32_t StrayDecide(void* user, const char* name, uint32_t kind) {
     const size_t length = strlen(name), suffixLength = strlen(suffix);
     bool stray = kind == STORAGE_FILE_OS_DIRECTORY || name[length - 1] == '~' || length <= suffixLength ||
                  memcmp(name + length - suffixLength, suffix, suffixLength) != 0;
+    // A copy of a listed file is kept: a sync takes it up only piece by piece against its own
+    // version (no piece of a file with a copy beside it counts as present unread), and renames it
+    // when the file is whole, so after a completed sync one stays only where a mask left that file
+    // unfinished, and then it holds the progress the next run continues.
     if (!stray) {
         char base[STORAGE_FILE_PATH_SIZE];
         const size_t baseLength = length - suffixLength;

@@ -45,12 +45,10 @@ int64_t StorageFileInternal_FinishError(StorageOperation* operation, int32_t err
     return StorageFileInternal_Finish(operation, code, extended);
 }
 
-int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, const char* key, const char* fallback,
-                                      char* buffer, int32_t size) {
+int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, const char* key, const char* path,
+                                      const char* fallback, char* buffer, int32_t size) {
     buffer[0] = 0;
     if (dictionary && Dictionary_GetStringByKey(dictionary, key, buffer, size)) return 1;
-    char path[128];
-    String_Print(path, (int32_t)sizeof(path), "storage.%s", key);
     Dictionary* config = EngineDictionary(engine);
     if (config && (Dictionary_GetStringByKey(config, path, buffer, size) ||
                    Dictionary_GetStringByPath(config, path, buffer, size)))
@@ -60,12 +58,10 @@ int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, cons
     return 1;
 }
 
-int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, const char* key, uint32_t fallback,
-                                       uint32_t* value) {
+int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, const char* key, const char* path,
+                                       uint32_t fallback, uint32_t* value) {
     *value = fallback;
     if (dictionary && Dictionary_GetBooleanByKey(dictionary, key, value)) return 1;
-    char path[128];
-    String_Print(path, (int32_t)sizeof(path), "storage.%s", key);
     Dictionary* config = EngineDictionary(engine);
     if (config && (Dictionary_GetBooleanByKey(config, path, value) || Dictionary_GetBooleanByPath(config, path, value)))
         return 1;

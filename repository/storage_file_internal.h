@@ -17,12 +17,13 @@ void StorageFileInternal_ErrorPair(int32_t error, uint32_t* code, uint32_t* exte
 int64_t StorageFileInternal_Finish(StorageOperation* operation, uint32_t code, uint32_t extended);
 int64_t StorageFileInternal_FinishError(StorageOperation* operation, int32_t error);
 
-// The value of key from the storage's dictionary, else from the engine configuration under
-// "storage.<key>", else the default (null: none). 1 when a value was found or defaulted.
-int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, const char* key, const char* fallback,
-                                      char* buffer, int32_t size);
-int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, const char* key, uint32_t fallback,
-                                       uint32_t* value);
+// The value of key from the storage's dictionary, else from the engine configuration under its
+// dotted path (a key of core/runtime/app_config_keys.h), else the default (null: none). 1 when a
+// value was found or defaulted.
+int64_t StorageFileInternal_GetString(void* engine, Dictionary* dictionary, const char* key, const char* path,
+                                      const char* fallback, char* buffer, int32_t size);
+int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, const char* key, const char* path,
+                                       uint32_t fallback, uint32_t* value);
 
 // Removes the emptied directories holding `name` (a checked name below root) one by one upward,
 // stopping at the first that cannot be removed; prints each through print(user, format, dir).

@@ -10,6 +10,7 @@
 #include "core/linux/platform_file.h"
 #include "core/platform/async_file.h"
 #include "core/platform/path.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
@@ -250,14 +251,16 @@ int64_t StorageFilePiece_Configure(void* instance, Storage* storage, void* conte
     if (outFlags) *outFlags = 0;
     if (storage) b->Front = storage;
     uint32_t systemBuffer = 1;
-    StorageFileInternal_GetBoolean(context, dictionary, "systemBuffer", 1, &systemBuffer);
+    StorageFileInternal_GetBoolean(context, dictionary, "systemBuffer", kAppConfigStorageSystemBuffer, 1,
+                                   &systemBuffer);
     char format[STORAGE_FILE_PATH_SIZE];
-    StorageFileInternal_GetString(context, dictionary, "pieceFormat", "{targetInfoHash}/{targetDigest}.quarvpiece",
-                                  format, (int32_t)sizeof(format));
+    StorageFileInternal_GetString(context, dictionary, "pieceFormat", kAppConfigStoragePieceFormat,
+                                  "{targetInfoHash}/{targetDigest}.quarvpiece", format,
+                                  (int32_t)sizeof(format));
     char text[STORAGE_FILE_PATH_SIZE];
     char path[STORAGE_FILE_PATH_SIZE];
-    if (!dictionary || !Dictionary_GetStringByKey(dictionary, "path", text, (int32_t)sizeof(text)) || !text[0] ||
-        !Path_Resolve(text, path, (int32_t)sizeof(path) - 1)) {
+    if (!dictionary || !Dictionary_GetStringByKey(dictionary, "path", text, (int32_t)sizeof(text)) ||
+        !text[0] || !Path_Resolve(text, path, (int32_t)sizeof(path) - 1)) {
         StorageFilePiece_Print(b, "Configuration dictionary missing %s", "path");
         return 0;
     }

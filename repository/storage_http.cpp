@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/formats/url.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -618,9 +619,9 @@ int64_t RowConfigure(void* instance, Storage* storage, void*, Dictionary* dictio
     if (!b->Piece) {
         if (!ReadKey(dictionary, "url", nullptr, nullptr, b->Url, (int32_t)sizeof(b->Url))) return Missing(b, "url");
     } else {
-        ReadKey(dictionary, "pieceFormat", "storage.pieceFormat", kDefaultPieceFormat, b->PieceFormat,
+        ReadKey(dictionary, "pieceFormat", kAppConfigStoragePieceFormat, kDefaultPieceFormat, b->PieceFormat,
                 (int32_t)sizeof(b->PieceFormat));
-        ReadKey(dictionary, "deltaFormat", "storage.deltaFormat", kDefaultDeltaFormat, b->DeltaFormat,
+        ReadKey(dictionary, "deltaFormat", kAppConfigStorageDeltaFormat, kDefaultDeltaFormat, b->DeltaFormat,
                 (int32_t)sizeof(b->DeltaFormat));
         if (ReadKey(dictionary, "url", nullptr, nullptr, b->Url, (int32_t)sizeof(b->Url))) {
             String_CopyLength(b->PieceFormat, kUrlPieceFormat, (int32_t)sizeof(b->PieceFormat));

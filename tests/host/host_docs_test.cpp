@@ -223,9 +223,7 @@ const std::set<std::string> kConfigHandles = {
 
 // Files whose readers still name keys on literals. The test fails on an entry that holds none, so an
 // entry goes as soon as its file is switched to the key list.
-const std::set<std::string> kReadersOnLiterals = {"repository/repository.cpp", "repository/storage_delta.cpp",
-                                                  "repository/storage_file.cpp",
-                                                  "repository/storage_http.cpp"};
+const std::set<std::string> kReadersOnLiterals = {};
 
 bool IsWordCharacter(char c) {
     return isalnum((unsigned char)c) || c == '_';

@@ -93,12 +93,18 @@ class AliasCatalogTest : public WebGetTest {
 };
 
 TEST_F(AliasCatalogTest, AliasNamesTheRemoteIdOrFailsWithInvalidContent) {
-    const std::string document = File("alias.json", R"({"game": "v42", "other": 7, "n": {"x": 1}})");
+    // Ids as long as a value holds, and one byte longer: refused, never cut to another id.
+    const std::string longest(ALIAS_VALUE_SIZE - 1, 'v'), longer(ALIAS_VALUE_SIZE, 'v');
+    const std::string document = File("alias.json", R"({"game": "v42", "other": 7, "n": {"x": 1}, "full": ")" +
+                                                         longest + R"(", "over": ")" + longer + R"("})");
+    const std::string fullResult = "ok " + longest;
     struct Case {
         const char* key;
         const char* result;
     } cases[] = {
         {"game", "ok v42"},
+        {"full", fullResult.c_str()},
+        {"over", "976 "},
         {"missing", "976 "},
         {"other", "976 "}, // a number is no id
         {"n", "976 "},
@@ -118,13 +124,20 @@ TEST_F(AliasCatalogTest, AliasNamesTheRemoteIdOrFailsWithInvalidContent) {
 
 TEST_F(AliasCatalogTest, CatalogNeedsIdAndMetafile) {
     struct Case {
-        const char* document;
-        const char* result;
+        std::string document;
+        std::string result;
     } cases[] = {
         {R"({"id": "v2", "metafile": "http://h/m.json", "config": {"requests": 4}})", "ok v2 http://h/m.json"},
         {R"({"id": "v2"})", "976  "},
         {R"({"metafile": "m.json"})", "976  "},
         {R"({"id": 2, "metafile": "m.json"})", "976  "},
+        // An id or address that does not fit whole is refused, never cut to another.
+        {R"({"id": ")" + std::string(CATALOG_ID_SIZE - 1, 'i') + R"(", "metafile": "m"})",
+         "ok " + std::string(CATALOG_ID_SIZE - 1, 'i') + " m"},
+        {R"({"id": ")" + std::string(CATALOG_ID_SIZE, 'i') + R"(", "metafile": "m"})", "976  "},
+        {R"({"id": "v", "metafile": ")" + std::string(CATALOG_TEXT_SIZE - 1, 'm') + R"("})",
+         "ok v " + std::string(CATALOG_TEXT_SIZE - 1, 'm')},
+        {R"({"id": "v", "metafile": ")" + std::string(CATALOG_TEXT_SIZE, 'm') + R"("})", "976  "},
     };
     int n = 0;
     for (const Case& c : cases) EXPECT_EQ(LoadCatalog(File("c" + std::to_string(n++) + ".json", c.document)), c.result) << c.document;

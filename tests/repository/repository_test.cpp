@@ -341,6 +341,75 @@ TEST_F(RepositoryTest, AliasNamesTheVersionAndTheDeltaCatalogueFallsBackToTheFul
     }
 }
 
+// An id is one segment of the catalogue's address: an alias, or the local configuration, that names
+// one with more in it (another folder, a query, a file of its choice behind a file: base), or an
+// address too long to be held whole, ends the refresh with a configuration error naming it, and no
+// catalogue is read.
+TEST_F(RepositoryTest, AnIdOrACatalogueAddressThatWouldBeAimedElsewhereIsRefused) {
+    Version("v1", {{"a.bin", Content(20, 1)}});
+    // What the ids would reach: a catalogue beside the catalogue folder, and one under a folder
+    // named by a query.
+    const std::string meta = "\"metafile\":\"" + Root() + "/remote.json\"";
+    Put(Root() + "/victim/catalog.json", "{\"id\":\"v1\"," + meta + ",\"config\":{}}");
+    Put(Root() + "/cat/v1?x/catalog.json", "{\"id\":\"v1\"," + meta + ",\"config\":{}}");
+    const std::string alias = "file://" + Root() + "/alias.json", catalog = "file://" + Root() + "/cat";
+    const std::string fromAlias = " from alias (" + alias + ")";
+    // A catalogue folder whose address is held whole (1020 bytes), but not with an id's catalogue
+    // below it; and one too long to be held at all.
+    const std::string deep = catalog + "/" + std::string(1020 - catalog.size() - 1, 'c');
+    const std::string deeper = deep + std::string(8, 'c');
+    struct Case {
+        std::string alias;  // the alias document's value for the repository (JSON text)
+        std::string fields; // else the local configuration's
+        std::string error;
+    } cases[] = {
+        {"../victim", "", "Remote id not usable in a catalog URL (../victim)" + fromAlias},
+        {"v1/../../victim", "", "Remote id not usable in a catalog URL (v1/../../victim)" + fromAlias},
+        {"v1?x", "", "Remote id not usable in a catalog URL (v1?x)" + fromAlias},
+        {"v1#x", "", "Remote id not usable in a catalog URL (v1#x)" + fromAlias},
+        {"v1%2F..", "", "Remote id not usable in a catalog URL (v1%2F..)" + fromAlias},
+        {"..\\\\victim", "", "Remote id not usable in a catalog URL (..\\victim)" + fromAlias},
+        {"v1\\nx", "", "Remote id not usable in a catalog URL (v1\\nx)" + fromAlias},
+        {"..", "", "Remote id not usable in a catalog URL (..)" + fromAlias},
+        {"", "\"remote.id\":\"../victim\",\"catalog\":\"" + catalog + "\"",
+         "Remote id not usable in a catalog URL (../victim) from local configuration (remote.id)"},
+        {"", "\"remote.id\":\"" + std::string(REPOSITORY_REMOTE_ID_SIZE, 'v') + "\",\"catalog\":\"" + catalog + "\"",
+         "Configuration dictionary invalid remote.id (too long)"},
+        {"", "\"remote.id\":\"v1\",\"catalog\":\"" + deep + "\"", "Catalog URL too long (" + deep + ") (v1)"},
+        {"", "\"remote.id\":\"v1\",\"catalog\":\"" + deeper + "\"",
+         "Configuration dictionary invalid catalog (too long)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        Put(Root() + "/alias.json", "{\"game\":\"" + c.alias + "\"}");
+        NewRepository();
+        printed.Text.clear();
+        Configure("state/local.json", "",
+                  c.fields.empty() ? "\"alias\":\"" + alias + "\",\"catalog\":\"" + catalog + "\"" : c.fields);
+        Repository_Reset(repo);
+        Repository_SetCatalog(repo, 1);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        ASSERT_TRUE(Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        })) << printed.Text;
+        int32_t source = -1;
+        Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(source, 9) << printed.Text;
+        EXPECT_NE(printed.Text.find(c.error + "\n"), std::string::npos) << printed.Text;
+        EXPECT_EQ(State() & REPOSITORY_STATEFLAG_CATALOG, 0u) << printed.Text;
+    }
+    // Ids of letters, digits, dots, underscores and dashes name their own folder.
+    Put(Root() + "/cat/v_1-2.0/catalog.json", "{\"id\":\"v1\"," + meta + ",\"config\":{}}");
+    Put(Root() + "/alias.json", "{\"game\":\"v_1-2.0\"}");
+    NewRepository();
+    printed.Text.clear();
+    Configure("state/local.json", "", "\"alias\":\"" + alias + "\",\"catalog\":\"" + catalog + "\"");
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, 1)) << printed.Text;
+    EXPECT_EQ(Errors(), 0u) << printed.Text;
+    EXPECT_TRUE(Same());
+}
+
 TEST_F(RepositoryTest, ACatalogueChoosesNoLocalPlace) {
     Version("v1", {{"a.bin", Content(20, 1)}, {"d/b", Content(7, 2)}});
     const std::string victim = Root() + "/victim";
@@ -768,8 +837,8 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
 
 // A run killed while it wrote files its version added leaves their copies; when the next version
 // drops those files, no erase names them, yet the completed sync leaves nothing of them, with
-// cleanup on or off, on an update or on the first install. A copy of a file the version keeps, and
-// the user's own files, stay.
+// cleanup on or off, on an update or on the first install. A copy of a file the version still lists
+// is continued piece by piece against that version and ends as the file; the user's own files stay.
 TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
     const std::string manifest = "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\"";
     struct Case {
@@ -795,8 +864,15 @@ TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
             Put(Root() + "/local/" + left, Content(70, 3));
             ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
         }
+        // And as an earlier killed update left copies of files v3 still lists, one it changes, one it
+        // keeps as it is and one that is empty: once v3 is installed and verified they stand for
+        // nothing that is still to be done.
+        for (const char* left : {"a.bin.quarvpartial", "d/b.quarvpartial", "empty.quarvpartial"}) {
+            Put(Root() + "/local/" + left, Content(70, 5));
+            ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+        }
         Put(Root() + "/local/mine.txt", "the user's");
-        Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}});
+        Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}, {"empty", ""}});
         NewRepository();
         Configure("state/local.json", "", c.fields);
         printed.Text.clear();
