@@ -204,6 +204,19 @@ void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
 
 namespace {
 
+// The name of the copy beside `leaf`, with room left for its scratch name's "~". Refused
+// (ENAMETOOLONG) rather than cut: a cut name could be another entry's, even the file's own.
+int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size) {
+    const size_t leafLength = strlen(leaf), extensionLength = strlen(b->PartialExtension);
+    if (leafLength + extensionLength + 2 > size) {
+        out[0] = 0;
+        return ENAMETOOLONG;
+    }
+    memcpy(out, leaf, leafLength);
+    memcpy(out + leafLength, b->PartialExtension, extensionLength + 1);
+    return 0;
+}
+
 // The storage's own names beside a file: the copy being written and that copy's scratch name.
 // A scratch left by a kill and anything of ours that is not a private file are removed; a
 // private partial copy of ours is kept when keep allows (*kept set), to be continued; another
@@ -304,8 +317,8 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         StorageFileOSStatus status{};
         if (!error) {
             String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
-            String_Print(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), "%s%s", leaf, b->PartialExtension);
-            error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
+            error = PartialName(b, leaf, r->PartialLeaf, sizeof(r->PartialLeaf));
+            if (!error) error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         }
         uint32_t ownPartial = 0;
         if (!error) error = ClaimCopyNames(b, r->Directory, name, r->PartialLeaf, 1, &ownPartial);
@@ -474,8 +487,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         // Every file handled leaves no scratch of a copy behind, whoever's kill left it.
         if (!error) {
             char partialLeaf[STORAGE_FILE_PATH_SIZE];
-            String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
-            error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 1, &partial);
+            error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
+            if (!error) error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 1, &partial);
         }
         StorageFileOS_Close(&directory);
         if (error == ENOENT || error == ENOTDIR) error = 0;
@@ -701,9 +714,9 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     const char* leaf = nullptr;
     if (StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf) != 0) return false;
     char partialLeaf[STORAGE_FILE_PATH_SIZE];
-    String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
     StorageFileOSStatus partial{}, status{};
-    bool same = StorageFileOS_Status(directory, partialLeaf, &partial) == 0 &&
+    bool same = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf)) == 0 &&
+                StorageFileOS_Status(directory, partialLeaf, &partial) == 0 &&
                 partial.Kind == STORAGE_FILE_OS_MISSING && StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
                 StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
                 fileOffset + length <= status.Size;
@@ -1084,8 +1097,8 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageFileOSStatus partial{};
     if (!error && b->PartialExtension[0]) {
         char partialLeaf[STORAGE_FILE_PATH_SIZE];
-        String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
-        error = StorageFileOS_Status(directory, partialLeaf, &partial);
+        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
+        if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
     }
     StorageFileOS_Close(&directory);
     // Except a copy this storage made from the installed file: beside the pieces written into it
@@ -1149,9 +1162,9 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     // kill left (another user's is refused, and named).
     if (!error) {
         char partialLeaf[STORAGE_FILE_PATH_SIZE];
-        String_Print(partialLeaf, (int32_t)sizeof(partialLeaf), "%s%s", leaf, b->PartialExtension);
         uint32_t kept = 0;
-        error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 0, &kept);
+        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
+        if (!error) error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 0, &kept);
     }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         // An installed read-only file is erased like any other.
