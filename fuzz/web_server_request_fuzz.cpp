@@ -5,41 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/platform/duplex_stream.h"
-#include "core/runtime/debug.h"
-#include "core/web/web_server.h"
-#include "core/web/web_server_internal.h"
+#include "fuzz/web_server_fuzz_setup.h"
 
-namespace {
-
-WebServer* g_server = nullptr;
-
-int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
-
-void Check(bool ok) {
-    if (!ok) abort();
-}
-
-} // namespace
+using web_server_fuzz::Check;
+using web_server_fuzz::g_server;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Debug_Init(nullptr, nullptr, 0);
-    WebServer_Create(&g_server);
-    WebServer_SetPersistentConnections(g_server, 1);
-    WebServer_SetPrintCallback(g_server, nullptr, Quiet);
+    web_server_fuzz::StartServer();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1 << 16)) return 0;
-    WebServerConnection* c = nullptr;
-    WebServer_ConnectionCreateDetached(g_server, &c);
     DuplexStream* stream = nullptr;
-    WebServer_ConnectionGetDuplexStreamHandle(g_server, c, &stream);
-    if (size) DuplexStream_ReadPut(stream, data, (uint32_t)size);
-    c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+    WebServerConnection* c = web_server_fuzz::NewConnection(data, size, &stream);
     for (int32_t round = 0; round < 64; round++) {
         int32_t before = 0, after = 0;
         DuplexStream_ReadGetBufferUsed(stream, &before);

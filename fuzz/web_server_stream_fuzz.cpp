@@ -9,22 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/platform/duplex_stream.h"
-#include "core/runtime/debug.h"
-#include "core/web/web_server.h"
-#include "core/web/web_server_internal.h"
+#include "fuzz/web_server_fuzz_setup.h"
+
+using web_server_fuzz::Check;
+using web_server_fuzz::g_server;
 
 namespace {
-
-WebServer* g_server = nullptr;
-
-int64_t Quiet(void*, const char*, ...) {
-    return 1;
-}
-
-void Check(bool ok) {
-    if (!ok) abort();
-}
 
 int64_t ReadBody(WebServer* s, void*, WebServerConnection* c, int64_t) {
     char buffer[4096];
@@ -90,22 +80,15 @@ Reference ReadReference(std::string_view block) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Debug_Init(nullptr, nullptr, 0);
-    WebServer_Create(&g_server);
-    WebServer_SetPersistentConnections(g_server, 1);
-    WebServer_SetPrintCallback(g_server, nullptr, Quiet);
+    web_server_fuzz::StartServer();
     WebServer_SetConnectionRequestBodyCallback(g_server, nullptr, ReadBody);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1 << 16)) return 0;
-    WebServerConnection* c = nullptr;
-    WebServer_ConnectionCreateDetached(g_server, &c);
     DuplexStream* stream = nullptr;
-    WebServer_ConnectionGetDuplexStreamHandle(g_server, c, &stream);
-    if (size) DuplexStream_ReadPut(stream, data, (uint32_t)size);
-    c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+    WebServerConnection* c = web_server_fuzz::NewConnection(data, size, &stream);
     size_t offset = 0; // of the next request within the input
     for (int32_t round = 0; round < 64; round++) {
         int32_t before = 0, afterHeader = 0, afterBody = 0;

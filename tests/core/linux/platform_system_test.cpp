@@ -18,16 +18,12 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-#include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizer runtime's count of the heap in use (its header comes with clang only).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "tests/support/platform_sandbox.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/heap_bytes.h"
 
 namespace {
 
@@ -680,14 +676,6 @@ TEST(PlatformEnvironment, OversizedValuesAndGrowthAreRefused) {
     for (const std::string& name : names) EXPECT_EQ(Platform_UnsetEnvironmentVariable(name.c_str()), 1);
 }
 
-// Bytes the heap holds for the program now.
-size_t HeapBytes() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
-}
 
 // A replaced value is given back: setting one variable again and again, as a workflow loop or a
 // page may, holds no more memory than setting it once.

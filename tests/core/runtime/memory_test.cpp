@@ -13,16 +13,6 @@
 #include <thread>
 #include <vector>
 #include <sys/resource.h>
-#include <malloc.h>
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
-#define __SANITIZE_ADDRESS__ 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizer runtime's count of the heap in use (its header comes with clang only).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
@@ -30,6 +20,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "tests/support/bounded_wait.h"
 #include "tests/support/out_value.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/heap_bytes.h"
 
 namespace {
 
@@ -443,14 +434,6 @@ TEST_F(TrackedMemory, BlocksFreedByAnotherThreadWhileTheirOwnerRuns) {
     EXPECT_EQ(Usage(), Pair(0, 0));
 }
 
-// Bytes the heap holds for the program now.
-size_t HeapBytes() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
-}
 
 // Blocks freed by another thread while their owner stays away from the allocator go back to the
 // heap once they pass the bound, not only out of the counts: an idle owner holds at most the bound.
