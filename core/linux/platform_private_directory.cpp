@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_system.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/string_print.h"
@@ -425,5 +426,62 @@ int64_t Platform_CheckDesktopSettings() {
         Log_Error("The desktop's settings are not read: %s is refused (%s, %d); the proxy comes from the "
                   "environment alone\n",
                   refused, reason ? reason : "", error);
+    return 0;
+}
+
+namespace {
+
+// GLib's own rule for its configuration, cache and data homes: the variable when it holds an
+// absolute path, else the folder under the home.
+bool ToolkitBase(uint32_t which, char* buffer, int32_t size) {
+    static const char* const variables[] = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"};
+    static const char* const fallbacks[] = {".config", ".cache", ".local/share"};
+    const int32_t length = Platform_ReadEnvironmentVariable(variables[which], buffer, size);
+    if (length >= size - 1) return false; // a value cut to the buffer is not used in part
+    if (length > 0 && buffer[0] == '/') return true;
+    char home[kSettingsPathSize];
+    if (!Platform_GetUserHome(home, sizeof(home)) || !home[0]) return false;
+    return String_Print(buffer, size, "%s%s", home, fallbacks[which]) < size - 1;
+}
+
+} // namespace
+
+int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size < 1) return 0;
+    buffer[0] = 0;
+    if (which > 2) return 0;
+    static const char* const names[] = {"configuration", "cache", "data"};
+    static const char* const leaves[] = {"toolkit-config", "toolkit-cache", "toolkit-data"};
+    char home[kSettingsPathSize];
+    int32_t error = 0;
+    const char* reason = nullptr;
+    if (!ToolkitBase(which, home, sizeof(home))) {
+        String_Print(home, sizeof(home), "%s", "the home folder");
+        error = ENAMETOOLONG;
+        reason = "a path too long or no home";
+    } else if (SettingsFolderTrusted(home, &error, &reason)) {
+        return 1;
+    }
+    // Refused: the toolkit gets a folder of ours, never the refused one, not even as a fallback.
+    char made[kSettingsPathSize + 32] = "";
+    char runtime[kSettingsPathSize];
+    int32_t fd = -1, madeError = 0;
+    const char* madeReason = "no private runtime folder";
+    if (Platform_GetSpecialPath(PLATFORM_PATH_PIPE_PATH, runtime, sizeof(runtime)) &&
+        String_Print(made, sizeof(made), "%s%s%s", runtime, runtime[strlen(runtime) - 1] == '/' ? "" : "/",
+                     leaves[which]) < (int32_t)sizeof(made) - 1 &&
+        Platform_OpenPrivateDirectory(made, 1, &fd, &madeError, &madeReason) &&
+        (int32_t)strlen(made) < size) {
+        close(fd);
+        memcpy(buffer, made, strlen(made) + 1);
+        Log_Error("The toolkit's %s folder is not used: %s is refused (%s, %d); the toolkit uses %s instead\n",
+                  names[which], home, reason ? reason : "", error, buffer);
+        return 1;
+    }
+    if (fd >= 0) close(fd);
+    Log_Error("The toolkit's %s folder is not used: %s is refused (%s, %d); no private folder could be had "
+              "(%s, %d), so the toolkit has none and keeps its settings in memory\n",
+              names[which], home, reason ? reason : "", error, madeReason ? madeReason : "", madeError);
     return 0;
 }

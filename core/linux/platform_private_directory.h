@@ -33,3 +33,10 @@ int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t appen
 // is judged by the nearest one above it, where it would be made. 1 when all pass; else 0, said
 // once per process as an ERROR line naming the folder and why.
 int64_t Platform_CheckDesktopSettings();
+// The toolkit's own folders, GLib's configuration, cache and data homes (`which` 0, 1, 2: the
+// variable when absolute, else ~/.config, ~/.cache, ~/.local/share), judged as the desktop's
+// settings folders are. 1 with *buffer empty when the user's folder may be used; 1 with a private
+// folder of ours for the toolkit instead (made 0700 under the program's private runtime folder)
+// when it is refused; 0 when it is refused and no private folder could be had. A refusal is said
+// as one ERROR line naming the folder, why, and what the toolkit gets instead.
+int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size);

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -202,10 +203,32 @@ bool ConfigDirectory(char* buffer, int32_t size) {
 // Whether the GTK settings file of the user asks for the dark variant of the theme.
 bool GtkPrefersDark() {
     char path[kPathCapacity];
-    if (!ConfigDirectory(path, sizeof(path)) || strlen(path) + 22 > sizeof(path)) return false;
-    strcat(path, "gtk-3.0/settings.ini");
+    if (!ConfigDirectory(path, sizeof(path)) || strlen(path) + 8 > sizeof(path)) return false;
+    strcat(path, "gtk-3.0");
+    // Reached by descriptor: a folder or file another user made or can change (the home in a
+    // shared folder) says nothing about this user's taste, and the toolkit is not shown it either.
+    int32_t folder = -1, error = 0;
+    const char* reason = nullptr;
+    if (!Platform_OpenTrustedDirectory(path, &folder, &error, &reason)) return false;
+    struct stat info;
+    int fd = -1;
+    if (fstat(folder, &info) == 0 && !(info.st_mode & S_IWOTH) && !((info.st_mode & S_IWGRP) && info.st_gid != getegid()))
+        fd = openat(folder, "settings.ini", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    close(folder);
+    if (fd < 0) return false;
     char file[16384];
-    if (Platform_ReadSmallFile(path, file, sizeof(file)) < 0) return false;
+    ssize_t used = 0;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_uid == geteuid() || info.st_uid == 0)) {
+        // Bounded: only the start of a larger file is looked at.
+        while (used < (ssize_t)sizeof(file) - 1) {
+            const ssize_t n = read(fd, file + used, sizeof(file) - 1 - (size_t)used);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            used += n;
+        }
+    }
+    close(fd);
+    file[used] = 0;
     bool inSettings = false, dark = false;
     ForEachLine(file, [&](std::string_view line) {
         line = Trim(line);

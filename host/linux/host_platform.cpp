@@ -255,7 +255,25 @@ int64_t Host_PlatformStartToolkit() {
     // GLib reads GSETTINGS_BACKEND from the C library's environment (inherited by the engine's
     // processes), not from the program's own table, so it is set with setenv itself, here, before
     // the toolkit starts and while this is the process's only thread.
-    if (!Platform_CheckDesktopSettings()) setenv("GSETTINGS_BACKEND", "memory", 1);
+    bool inMemory = !Platform_CheckDesktopSettings();
+    // The toolkit reads its style, settings and bookmarks from the configuration home, fontconfig
+    // its fonts.conf there and its cache under the cache home, and the toolkit and the engine
+    // write their caches and recent files under the cache and data homes. One that another user
+    // could steer is swapped for a private folder of ours, in the C library's environment only
+    // (set here for the same reasons as above): the program's own table keeps the user's values
+    // for our own folders, which refuse such places themselves, and for the programs we launch.
+    // Without a private folder the toolkit gets a path that cannot be a folder, never the refused one.
+    static const char* const variables[] = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"};
+    for (uint32_t which = 0; which < 3; which++) {
+        char folder[8192];
+        if (!Platform_GetToolkitFolder(which, folder, sizeof(folder))) {
+            setenv(variables[which], "/dev/null", 1);
+            inMemory = true;
+        } else if (folder[0]) {
+            setenv(variables[which], folder, 1);
+        }
+    }
+    if (inMemory) setenv("GSETTINGS_BACKEND", "memory", 1);
     // Without a display the role still starts; the browser back end reports what it cannot do.
     NativeUI_Init();
     return NativeUI_HasDisplay();

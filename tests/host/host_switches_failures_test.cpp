@@ -361,6 +361,51 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
               std::string::npos)
         << text;
     EXPECT_EQ(ReadFile(ours), "our own bytes");
+
+    // A home in a shared folder where another user made .config and .local first: their style,
+    // settings and font configuration are not read and their link is not written through; the
+    // toolkit gets private folders of ours instead, each said in one ERROR line.
+    const std::string shared = peers_.Dir().file("shared"), home = shared + "/home";
+    const std::string config = home + "/.config", data = home + "/.local/share";
+    ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    for (const std::string& folder : {config, config + "/gtk-3.0", config + "/fontconfig", home + "/.local", data})
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << folder;
+    std::ofstream(config + "/gtk-3.0/settings.ini") << "[Settings]\ngtk-application-prefer-dark-theme=1\n";
+    std::ofstream(config + "/gtk-3.0/gtk.css") << "window { colour: their-own; }\n";
+    std::ofstream(config + "/fontconfig/fonts.conf") << "<fontconfig><include>their own\n";
+    ASSERT_EQ(symlink(ours.c_str(), (data + "/recently-used.xbel").c_str()), 0);
+    ASSERT_EQ(std::system(("chown -hR 65534:65534 '" + config + "' '" + home + "/.local'").c_str()), 0);
+    const std::string saved[] = {getenv("HOME"), getenv("XDG_CONFIG_HOME"), getenv("XDG_DATA_HOME")};
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    unsetenv("GSETTINGS_BACKEND");
+    text.clear();
+    const pid_t again = StartShown(&text, &out);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    setenv("HOME", saved[0].c_str(), 1);
+    setenv("XDG_CONFIG_HOME", saved[1].c_str(), 1);
+    setenv("XDG_DATA_HOME", saved[2].c_str(), 1);
+    ASSERT_GT(again, 0);
+    EXPECT_NE(text.find("PAGE shown"), std::string::npos) << text;
+    kill(again, SIGTERM);
+    EXPECT_NE(End(again, out, &text, 15, &took), -1) << text;
+    EXPECT_EQ(Count(text, "ERROR - "), 3u) << text;
+    EXPECT_NE(text.find("ERROR - The desktop's settings are not read: " + config +
+                        "/dconf is refused (a folder of another user, 13); the proxy comes from the environment alone\n"),
+              std::string::npos)
+        << text;
+    for (const std::string& line :
+         {"ERROR - The toolkit's configuration folder is not used: " + config +
+              " is refused (a folder of another user, 13); the toolkit uses " + peers_.Dir().file("run") + "/",
+          "ERROR - The toolkit's data folder is not used: " + data +
+              " is refused (a folder of another user, 13); the toolkit uses " + peers_.Dir().file("run") + "/"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(text.find("gtk.css"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Fontconfig"), std::string::npos) << text;
+    EXPECT_EQ(ReadFile(ours), "our own bytes");
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/linux/platform_network.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
 #include "tests/support/temp_dir.h"
@@ -26,6 +27,8 @@ namespace {
 
 // The second user of the tests ("nobody").
 constexpr uid_t kOtherUser = 65534;
+// The program's private runtime folder is named after its built-in product name.
+#define TEST_APP "Quarvelon Host"
 
 std::string SourceDir() {
     const std::string file = SourcePath(__FILE__);
@@ -204,6 +207,82 @@ TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
         struct stat info = {};
         ASSERT_EQ(stat(dir.file("ours").c_str(), &info), 0);
         EXPECT_EQ(info.st_size, 13);
+    }
+}
+
+// The toolkit's configuration, cache and data homes: one that another user made, or that others
+// can change (a sticky shared folder included), or where it is missing the nearest folder above
+// it of that kind, is swapped for a private folder of ours, said in one ERROR line; without a
+// private folder to be had, none is offered and the refused one is never the answer.
+TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    struct Case {
+        const char* Name;
+        std::vector<std::pair<const char*, const char*>> Environment; // "@" stands for the test folder
+        const char* Expected; // the three answers, "@" for the test folder
+        const char* Said;     // the first ERROR line, "@" for the test folder
+    } const cases[] = {
+        {"their .config in our home", {{"HOME", "@/home"}},
+         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n",
+         "ERROR - The toolkit's configuration folder is not used: @/home/.config is refused (a folder of another "
+         "user, 13); the toolkit uses @/run/" TEST_APP "/toolkit-config instead\n"},
+        {"their .local in a shared home", {{"HOME", "@/shared/home"}}, "1:\n1:\n1:@/run/" TEST_APP "/toolkit-data\n",
+         "ERROR - The toolkit's data folder is not used: @/shared/home/.local/share is refused (a folder of another "
+         "user, 13); the toolkit uses @/run/" TEST_APP "/toolkit-data instead\n"},
+        {"a cache home in a shared folder", {{"HOME", "@/shared/home"}, {"XDG_CACHE_HOME", "@/shared/cache"},
+                                             {"XDG_DATA_HOME", "@/ours"}},
+         "1:\n1:@/run/" TEST_APP "/toolkit-cache\n1:\n",
+         "ERROR - The toolkit's cache folder is not used: @/shared/cache is refused (a folder other users can "
+         "change, 13); the toolkit uses @/run/" TEST_APP "/toolkit-cache instead\n"},
+        {"a relative variable is GLib's fallback", {{"HOME", "@/ours"}, {"XDG_CONFIG_HOME", "home/.config"},
+                                                    {"XDG_CACHE_HOME", "@/ours/.cache"}},
+         "1:\n1:\n1:\n", ""},
+        {"no private folder to be had", {{"HOME", "@/home"}, {"XDG_RUNTIME_DIR", "@/theirs"}}, "0:\n1:\n1:\n",
+         "ERROR - The toolkit's configuration folder is not used: @/home/.config is refused (a folder of another "
+         "user, 13); no private folder could be had (a folder of another user, 13), so the toolkit has none and "
+         "keeps its settings in memory\n"},
+    };
+    auto place = [](std::string text, const std::string& dir) {
+        for (size_t at = 0; (at = text.find('@', at)) != std::string::npos; at += dir.size()) text.replace(at, 1, dir);
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        for (const char* folder : {"home", "home/.config", "home/.local", "home/.local/share", "shared", "shared/home",
+                                   "shared/home/.local", "shared/cache", "ours", "run", "theirs"})
+            ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0700), 0) << folder;
+        for (const char* folder : {"home/.config", "shared/home/.local", "theirs"}) {
+            ASSERT_EQ(chmod(dir.file(folder).c_str(), 0755), 0);
+            ASSERT_EQ(chown(dir.file(folder).c_str(), kOtherUser, kOtherUser), 0);
+        }
+        ASSERT_EQ(chmod(dir.file("shared").c_str(), 01777), 0);
+        ASSERT_EQ(chmod(dir.file("shared/cache").c_str(), 01777), 0);
+        const std::string errors = dir.file("errors");
+        const std::string out = InChild([&] {
+            const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0 || dup2(fd, 2) < 0) return std::string("no standard error");
+            Log_SetErrorsToStandardError(1);
+            for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) unsetenv(name);
+            setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
+            for (const auto& [name, value] : c.Environment) setenv(name, place(value, dir.path()).c_str(), 1);
+            std::string answers;
+            for (uint32_t which = 0; which < 3; which++) {
+                char folder[4096] = "unset";
+                answers += std::to_string(Platform_GetToolkitFolder(which, folder, sizeof(folder))) + ":" + folder + "\n";
+            }
+            return answers;
+        });
+        EXPECT_EQ(out, place(c.Expected, dir.path()));
+        const std::string said = ReadFile(errors);
+        EXPECT_EQ(said.substr(0, said.find('\n') + 1), place(c.Said, dir.path()));
+        // A folder given to the toolkit is ours and private.
+        for (const char* leaf : {"toolkit-config", "toolkit-cache", "toolkit-data"}) {
+            struct stat info = {};
+            if (stat(dir.file(std::string("run/" TEST_APP "/") + leaf).c_str(), &info) != 0) continue;
+            EXPECT_EQ(info.st_mode & 07777, 0700u) << leaf;
+            EXPECT_EQ(info.st_uid, geteuid()) << leaf;
+        }
     }
 }
 

@@ -264,6 +264,22 @@ TEST_F(PlatformUserTest, ThemeIsDarkOnlyWhenTheDesktopSaysSo) {
     EXPECT_EQ(Answer(Platform_GetSystemTheme) + Answer(Platform_GetSystemTheme, 5) +
                   Answer(Platform_GetSystemTheme, 2),
               "1|dark1|dark1|d");
+    // Only the user's own settings say dark: never a file reached through a link, in a folder
+    // others can change, or in another user's folder.
+    const std::string dark = "[Settings]\ngtk-application-prefer-dark-theme=1\n";
+    ASSERT_TRUE(WriteText(dir.file("dark.ini"), dark, 0600));
+    ASSERT_EQ(unlink(dir.file("xdg/gtk-3.0/settings.ini").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("dark.ini").c_str(), dir.file("xdg/gtk-3.0/settings.ini").c_str()), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "a link";
+    ASSERT_EQ(unlink(dir.file("xdg/gtk-3.0/settings.ini").c_str()), 0);
+    WriteSettings(dir.file("xdg"), dark);
+    ASSERT_EQ(chmod(dir.file("xdg/gtk-3.0").c_str(), 0777), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "a folder others can change";
+    ASSERT_EQ(chmod(dir.file("xdg/gtk-3.0").c_str(), 0700), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|dark");
+    if (geteuid() != 0) return; // another user's folder needs root
+    ASSERT_EQ(chown(dir.file("xdg").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "another user's folder";
 }
 
 TEST_F(PlatformUserTest, LocaleLanguageAndCountry) {
