@@ -839,10 +839,17 @@ void SyncWork(Repository* r) {
                 return;
             }
             Repository_Print(r, "Loading remote metafile (%s)", url);
+            // A configured digest that cannot be read whole or taken is refused: read as absent it
+            // would load the manifest unchecked.
             char digest[REPOSITORY_REMOTE_ID_SIZE];
-            MetaFile_SetDigest(
-                r->RemoteMeta,
-                GetString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest)) ? digest : "");
+            const Text digestRead = ReadString(r->Config, "metafileDigest", digest, (int32_t)sizeof(digest));
+            if (digestRead == Text::TooLong ||
+                (digestRead == Text::Found && digest[0] && !MetaFile_SetDigest(r->RemoteMeta, digest))) {
+                Repository_ConfigError(r, "Configuration dictionary invalid %s", "metafileDigest");
+                Repository_SetSync(r, 0);
+                return;
+            }
+            if (digestRead != Text::Found || !digest[0]) MetaFile_SetDigest(r->RemoteMeta, "");
             // Names the installation could never act on are refused with the manifest, not
             // retried one by one; the copies' suffix is the local configuration's.
             char suffix[32] = ".quarvpartial", configured[32];

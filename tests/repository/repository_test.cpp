@@ -578,13 +578,20 @@ TEST_F(RepositoryTest, AMissingAliasIsRetriedAndStallsTheRefresh) {
 TEST_F(RepositoryTest, ConfigurationFaultsAreRecordedAndStall) {
     Version("v1", {{"a.bin", Content(20, 1)}});
     struct Case {
-        const char* local;
+        std::string local;
         int requests;
         const char* message;
     } cases[] = {
         {"\"local\":7", 4, "Configuration dictionary missing local"},
         // No request to fetch with would wait for ever without an error to stall on.
         {"", 0, "Configuration dictionary missing requests"},
+        // A manifest digest that cannot be read whole, or is no digest, would otherwise load the
+        // manifest unchecked.
+        {"\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"},\"metafileDigest\":\"" +
+             std::string(200, 'a') + "\"",
+         4, "Configuration dictionary invalid metafileDigest"},
+        {"\"local\":{\"type\":\"file\",\"path\":\"" + Root() + "/local\"},\"metafileDigest\":\"abc\"", 4,
+         "Configuration dictionary invalid metafileDigest"},
     };
     for (const Case& c : cases) {
         NewRepository();
