@@ -66,13 +66,21 @@ Variable ReadVariable(const char* name, char* buffer, int32_t size) {
     return Variable::Set;
 }
 
+// The home folder, always a full path: a relative $HOME would put every folder under it (the
+// preferences, the log, "~" in a path) relative to whatever the current folder is. Like one too
+// long, it is refused rather than replaced by another folder.
 bool HomeOf(char* buffer, int32_t size) {
     const Variable home = ReadVariable("HOME", buffer, size);
     if (home == Variable::TooLong) return false;
-    if (home == Variable::Set && buffer[0]) return true;
+    if (home == Variable::Set && buffer[0]) {
+        if (buffer[0] == '/') return true;
+        buffer[0] = 0;
+        return false;
+    }
     struct passwd pw, *result = nullptr;
     char scratch[4096];
-    if (getpwuid_r(getuid(), &pw, scratch, sizeof(scratch), &result) != 0 || !result) return false;
+    if (getpwuid_r(getuid(), &pw, scratch, sizeof(scratch), &result) != 0 || !result || result->pw_dir[0] != '/')
+        return false;
     return CopyOut(buffer, size, result->pw_dir);
 }
 

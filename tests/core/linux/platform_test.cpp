@@ -116,6 +116,10 @@ TEST_F(SpecialPathTest, FollowTheXdgLayout) {
     EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, tiny, sizeof(tiny)), 0);
     EXPECT_STREQ(tiny, "");
     EXPECT_EQ(Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, nullptr, 10), 0);
+    // A relative home would put every folder under it relative to the current folder.
+    env.Set("HOME", "relative/home");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_HOME), "<refused: >");
+    env.Set("HOME", home.c_str());
     ExpectAborts({{"unknown directory", [] { Get(26); }, AbortRegex("Unsupported directory [Type: 26]")}});
 }
 
