@@ -1,6 +1,8 @@
 // Modal dialogs of a skin window and the notifications that carry their answers.
 #include "skin/skin_window_dialog.h"
 
+#include <cstring>
+
 #include "core/runtime/class_family.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
@@ -107,7 +109,9 @@ void Run(SkinWindowDialog* dialog, DialogRequest* request) {
         String_CopyLength(file, request->StartFile, kPathSize);
         int64_t chosen = 0;
         if (g_native) chosen = g_native->GetLoadFilename(parent, request->Text, directory, kPathSize, file, kPathSize);
-        if (chosen == 1) {
+        // A choice whose whole path does not fit is answered as not chosen: cut, it would name
+        // another file.
+        if (chosen == 1 && strlen(directory) + strlen(file) < (size_t)kPathSize) {
             String_CopyLength(path, directory, kPathSize);
             String_CatLength(path, file, kPathSize);
         }

@@ -59,7 +59,8 @@ int64_t ProcessIsOpen_OnStart(void* user, const char*, const char*, const char*,
     } else if (Task_HasArgument(task, "id")) {
         double id = 0;
         if (!TaskBase_NumberArgument(base, "id", &id)) return 1;
-        Task_Print(task, "Checking for process - %d", (int32_t)id);
+        // Printed as read: an id out of a process id's range is simply not found.
+        Task_Print(task, "Checking for process - %.0f", id);
         PlatformProcess* process = nullptr;
         if (id > 0 && id <= INT32_MAX && Platform_ProcessGetById((uint32_t)id, &process)) {
             if (Platform_ProcessIsRunning(process)) pid = (int32_t)id;

@@ -128,6 +128,13 @@ TEST_F(SkinWindowDialogTest, ChooserAnswers) {
     EXPECT_EQ(answers, (std::vector<std::string>{R"(BrowseForFileResponse {"successful":false,"path":""})",
                                                   R"(BrowseForFolderResponse {"successful":false,"path":""})",
                                                   R"(BrowseForFolderResponse {"successful":false,"path":""})"}));
+
+    // A folder and a name that each fit but together do not: cut, the path would name another file.
+    answers.clear();
+    TestControls().ChosenDirectory = "/" + std::string(600, 'd') + "/";
+    TestControls().ChosenFile = std::string(600, 'f');
+    SkinWindowDialog_BrowseForFile(dialog, "Pick", "", "", "", "");
+    EXPECT_EQ(answers, (std::vector<std::string>{R"(BrowseForFileResponse {"successful":false,"path":""})"}));
 }
 
 TEST_F(SkinWindowDialogTest, LongTextsAreCut) {
