@@ -419,6 +419,9 @@ int64_t CrashReport_BuildFilename(const char* id, const char* extension, char* b
 // nobody holds is taken: the lock shows a crashed process still at work or a reporter sending it.
 // An event file without its dump is removed.
 void HandOverLeftovers(CrashReportState* state) {
+    // A worker is started by a process that handed them over already; asking twice would offer
+    // one crash twice.
+    if (CommandLine_IsFieldSet(nullptr, "wfworker")) return;
     char path[kDirectorySize];
     const int directory = OpenDumpDirectory(path, sizeof(path), false);
     if (directory < 0) return;
@@ -436,6 +439,15 @@ void HandOverLeftovers(CrashReportState* state) {
         char id[kNameSize] = "";
         if (length > 4 && length < sizeof(id)) memcpy(id, entry->d_name, length - 4);
         const char* extension = length > 4 ? entry->d_name + length - 4 : "";
+        // A dump a killed process was still writing: once nothing holds it, it is only litter.
+        if (length > 5 && strcmp(entry->d_name + length - 5, ".part") == 0) {
+            char part[kNameSize] = "";
+            if (length - 5 < sizeof(part)) memcpy(part, entry->d_name, length - 5);
+            const int fd = IsDumpId(part) ? openat(directory, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) unlinkat(directory, entry->d_name, 0);
+            if (fd >= 0) close(fd);
+            continue;
+        }
         if (strcmp(extension, ".dmp") == 0 && IsDumpId(id)) {
             if (count < kMostLeftovers) String_CopyLength(ids[count++], id, kNameSize);
         } else if (length > 5 && strcmp(entry->d_name + length - 5, ".json") == 0) {

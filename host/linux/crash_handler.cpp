@@ -206,14 +206,18 @@ enum class Dump { None, Cut, Whole };
 // disk, a file size limit) is removed again: no one is to read a cut one as the crash.
 Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
     NewId(id);
-    char name[40];
+    // Written under a working name and given its own only once whole: a ".dmp" name always means
+    // a whole dump, whatever ends this process while it writes.
+    char name[40], part[40];
     memcpy(name, id, 32);
     memcpy(name + 32, ".dmp", 5);
+    memcpy(part, id, 32);
+    memcpy(part + 32, ".part", 6);
     const int fd =
-        openat(state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        openat(state->DirectoryFd, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return Dump::None;
-    // Held until this process ends (the descriptor is never closed): a reporter or a later start
-    // that takes the lock knows nothing here writes these files any more.
+    // Held until this process ends (the descriptor is never closed, and the rename keeps it): a
+    // reporter or a later start that takes the lock knows nothing here writes these files any more.
     flock(fd, LOCK_EX | LOCK_NB);
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
@@ -231,9 +235,9 @@ Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     WriteStack(out, context ? StackPointer(context) : 0);
     WriteMaps(out);
     out.Flush();
-    const bool whole = !out.Failed && fsync(fd) == 0;
+    const bool whole = !out.Failed && fsync(fd) == 0 && renameat(state->DirectoryFd, part, state->DirectoryFd, name) == 0;
     if (!whole) {
-        unlinkat(state->DirectoryFd, name, 0);
+        unlinkat(state->DirectoryFd, part, 0);
         close(fd);
         return Dump::Cut;
     }
@@ -297,7 +301,8 @@ void* CrashThread(void* argument) {
 // nothing blocked in the program, every inherited descriptor above standard error closed, the
 // working directory entered.
 bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
-    if (!launch || !launch->Path || !launch->Arguments) return false;
+    // Without its environment the reporter would look for the dumps elsewhere and ask no one.
+    if (!launch || !launch->Path || !launch->Arguments || !launch->Environment) return false;
     if (posix_spawnattr_init(&state->LaunchAttributes) != 0) return false;
     if (posix_spawn_file_actions_init(&state->LaunchActions) != 0) {
         posix_spawnattr_destroy(&state->LaunchAttributes);
