@@ -438,7 +438,9 @@ bool ToolkitBase(uint32_t which, char* buffer, int32_t size) {
     static const char* const fallbacks[] = {".config", ".cache", ".local/share"};
     const int32_t length = Platform_ReadEnvironmentVariable(variables[which], buffer, size);
     if (length >= size - 1) return false; // a value cut to the buffer is not used in part
-    if (length > 0 && buffer[0] == '/') return true;
+    // GLib takes any value that is set, a relative one from the current folder: so is it judged
+    // (and refused) here, never replaced by the home's folder the toolkit would not use.
+    if (length > 0) return true;
     char home[kSettingsPathSize];
     if (!Platform_GetUserHome(home, sizeof(home)) || !home[0]) return false;
     return String_Print(buffer, size, "%s%s", home, fallbacks[which]) < size - 1;

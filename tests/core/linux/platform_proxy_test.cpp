@@ -234,9 +234,12 @@ TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
          "1:\n1:@/run/" TEST_APP "/toolkit-cache\n1:\n",
          "ERROR - The toolkit's cache folder is not used: @/shared/cache is refused (a folder other users can "
          "change, 13); the toolkit uses @/run/" TEST_APP "/toolkit-cache instead\n"},
-        {"a relative variable is GLib's fallback", {{"HOME", "@/ours"}, {"XDG_CONFIG_HOME", "home/.config"},
-                                                    {"XDG_CACHE_HOME", "@/ours/.cache"}},
-         "1:\n1:\n1:\n", ""},
+        // GLib takes a relative value from the current folder, which anyone may have made.
+        {"a relative variable is refused", {{"HOME", "@/ours"}, {"XDG_CONFIG_HOME", "home/.config"},
+                                            {"XDG_CACHE_HOME", "@/ours/.cache"}},
+         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n",
+         "ERROR - The toolkit's configuration folder is not used: home/.config is refused (not an absolute path, "
+         "22); the toolkit uses @/run/" TEST_APP "/toolkit-config instead\n"},
         {"no private folder to be had", {{"HOME", "@/home"}, {"XDG_RUNTIME_DIR", "@/theirs"}}, "0:\n1:\n1:\n",
          "ERROR - The toolkit's configuration folder is not used: @/home/.config is refused (a folder of another "
          "user, 13); no private folder could be had (a folder of another user, 13), so the toolkit has none and "
