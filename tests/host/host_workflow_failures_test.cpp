@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "tests/host/host_child.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/nginx_peer.h"
 
 namespace {
@@ -257,11 +258,11 @@ TEST_F(HostWorkflowFailures, ANumberWithAnExponentIsANumber) {
         if (!german_locale) continue; // the machine lacks the locale
         freelocale(german_locale);
         rmdir((Out() + "/made").c_str());
-        std::vector<std::string> env;
-        for (const std::string& entry : folder_.Env())
-            if (entry.rfind("LC_", 0) != 0 && entry.rfind("LANG", 0) != 0) env.push_back(entry);
-        env.push_back("LC_ALL=de_DE.UTF-8");
-        const Outcome german = RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, env);
+        // Set here too: the child takes this process's variables before the ones given, so a
+        // runner's own LC_ALL would otherwise win.
+        ScopedEnv german_env{{"LC_ALL", "de_DE.UTF-8"}, {"LANG", nullptr}};
+        const Outcome german =
+            RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, folder_.Env());
         EXPECT_EQ(german.Code, 0) << document.Name << german.Err;
         EXPECT_EQ(ErrorLines(german.Err).size(), 0u) << document.Name << german.Err;
         EXPECT_TRUE(Exists(Out() + "/made")) << document.Name << " in de_DE";
