@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -127,11 +128,47 @@ TEST(HostDocs, SkinExamplesAreTakenFromTheExampleSkin) {
 
 // Each settings example, copied as printed into a skin's app.yaml, starts the host, which runs the
 // skin's self-update workflow and ends cleanly: nothing in it is refused or logged as an error.
+// A loopback port held bound but not listening, for as long as the object lives: whatever is sent
+// there is refused at once, and no other user's listener can take the port meanwhile. Port 0
+// takes any free one.
+class HeldPort {
+  public:
+    explicit HeldPort(uint16_t port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        socklen_t length = sizeof(address);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+    }
+    ~HeldPort() {
+        if (fd_ >= 0) close(fd_);
+    }
+    uint16_t Port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
 TEST(HostDocs, SkinSettingsExamplesRunAsPrinted) {
+    // The crash report example posts to a loopback port at the end of the run: the test holds that
+    // port, so the post (with its key and ids) reaches no one else's listener. Where the port is
+    // taken already, the example runs with a port the test holds instead.
+    HeldPort printed(8000);
+    HeldPort spare(0);
+    ASSERT_TRUE(printed.Port() || spare.Port());
     size_t count = 0;
-    for (const std::string& block : Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"yaml"})) {
+    for (std::string block : Blocks(ReadFile(HOST_SOURCE_DIR "/docs/skins.md"), {"yaml"})) {
         if (!IsSettingsExample(block)) continue;
         count++;
+        if (!printed.Port())
+            for (size_t at; (at = block.find("127.0.0.1:8000")) != std::string::npos;)
+                block.replace(at, 14, "127.0.0.1:" + std::to_string(spare.Port()));
         HostFolder folder;
         folder.Write("app.yaml", block);
         folder.Write("selfupdate.yaml", "apply:\n  type: Log\n  message: \"settings taken\"\n");
