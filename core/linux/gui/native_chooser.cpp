@@ -63,8 +63,9 @@ void Refusal(const char* path, Want want, char* why, int32_t size) {
             snprintf(why, (size_t)size, "\u201c%s\u201d is not a folder.", path);
         break;
     case Want::SaveName: {
-        if (exists && S_ISDIR(info.st_mode)) {
-            snprintf(why, (size_t)size, "\u201c%s\u201d is a folder.", path);
+        // Only a file is saved over: a folder, a FIFO or a device at the name is refused.
+        if (exists && !S_ISREG(info.st_mode)) {
+            snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
             break;
         }
         char folder[kPathSize];
@@ -76,7 +77,7 @@ void Refusal(const char* path, Want want, char* why, int32_t size) {
         }
         memcpy(folder, path, length);
         folder[length] = 0;
-        if (length == 0 || Path_DirectoryExists(folder) != 1)
+        if (!slash || Path_DirectoryExists(length ? folder : "/") != 1)
             snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", length ? folder : path);
         break;
     }
