@@ -3,18 +3,22 @@
 #include "core/linux/platform_private_directory.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_system.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
+#include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
 
 namespace {
@@ -29,9 +33,56 @@ bool TrustedOwner(uid_t owner) {
     return owner == geteuid() || owner == 0;
 }
 
-// Whether users other than the owner (and the members of our own group) may write into a folder.
+// A user other than this one and root: root may change anything anyway.
+bool OtherUser(uid_t uid) {
+    return uid != geteuid() && uid != 0;
+}
+
+// Whether the group has a member other than this user and root: one listed in the group database,
+// or one whose primary group it is. Where the databases cannot be read whole, it is taken to have one.
+bool GroupHasOtherMember(gid_t gid) {
+    // getpwent walks one list shared by the whole process.
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    constexpr size_t kLargest = 1 << 20;
+    bool other = true, read = false;
+    for (size_t size = 16384; size <= kLargest && !read; size *= 4) {
+        char* scratch = static_cast<char*>(Memory_Alloc(size));
+        struct group entry, *found = nullptr;
+        const int failed = getgrgid_r(gid, &entry, scratch, size, &found);
+        if (failed == 0) {
+            read = true;
+            other = false;
+            for (char** member = found ? found->gr_mem : nullptr; member && *member && !other; member++) {
+                struct passwd pw, *user = nullptr;
+                char names[4096];
+                // A listed name that names no user cannot be judged: it counts as another.
+                other = getpwnam_r(*member, &pw, names, sizeof(names), &user) != 0 || !user || OtherUser(user->pw_uid);
+            }
+        }
+        Memory_Free(scratch, size);
+        if (failed != 0 && failed != ERANGE) break;
+    }
+    if (!read || other) return true;
+    char scratch[16384];
+    struct passwd pw, *user = nullptr;
+    setpwent();
+    for (;;) {
+        const int failed = getpwent_r(&pw, scratch, sizeof(scratch), &user);
+        if (failed == ENOENT) break;
+        if (failed != 0 || !user || (user->pw_gid == gid && OtherUser(user->pw_uid))) {
+            other = true;
+            break;
+        }
+    }
+    endpwent();
+    return other;
+}
+
+// Whether users other than the owner may write into a folder: everyone where others may write,
+// and a group's members other than this user where the group may.
 bool OthersWrite(const struct stat& info) {
-    return (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && info.st_gid != getegid());
+    return (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && GroupHasOtherMember(info.st_gid));
 }
 
 // Who may change a folder's names: its owner and root always; others only where the folder is
@@ -94,7 +145,7 @@ namespace {
 // through (nobody but this user or root can change its names), `privately` that it is this
 // user's own and closed to other writers.
 int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descriptor, int32_t* error,
-               const char** reason) {
+               const char** reason, int32_t* missingIn = nullptr) {
     ASSERT_POINTER(descriptor);
     ASSERT_POINTER(error);
     ASSERT_POINTER(reason);
@@ -140,6 +191,11 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
         if (fstatat(walk.Current, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
             const int32_t missing = errno;
             if (missing != ENOENT || !make || strcmp(name, "..") == 0 || ++retries > kMostMakeRetries) {
+                // Where the missing name would be made, after every link on the way.
+                if (missingIn && missing == ENOENT && !make) {
+                    *missingIn = walk.Current;
+                    walk.Current = -1;
+                }
                 walk.Fail(missing, "a folder that cannot be reached");
                 return failed();
             }
@@ -213,8 +269,9 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
         return failed();
     }
     // One that others may write into may hold their names already (or be a shared folder our
-    // own link points at): it is refused, never repaired. One they may only read is closed.
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    // own link points at): it is refused, never repaired. One they may only read is closed, as
+    // is one whose group may write while having no member but us.
+    if (OthersWrite(info)) {
         walk.Fail(EACCES, "a folder other users can change");
         return failed();
     }
@@ -317,51 +374,40 @@ namespace {
 
 constexpr int32_t kSettingsPathSize = 2 * PATH_MAX;
 
-// One folder of the desktop's settings: the folder itself, or where it is missing the nearest one
-// above it, reached by the walk and closed to other writers (no sticky exception: a name planted
-// there first is what the settings client would open).
+// One folder of the desktop's settings: the folder itself, or where it is missing the folder it
+// would be made in (reached after every link on the way, so a link of ours to a missing folder
+// in a shared one is judged by the shared one), reached by the walk and closed to other writers
+// (no sticky exception: a name planted there first is what the settings client would open).
 bool SettingsFolderTrusted(const char* path, int32_t* error, const char** reason) {
     *error = 0;
     *reason = nullptr;
-    char folder[kSettingsPathSize];
-    if (path[0] != '/') {
-        *error = EINVAL;
-        *reason = "not an absolute path";
+    int32_t fd = -1, missingIn = -1;
+    if (!WalkTo(path, 0, false, &fd, error, reason, &missingIn)) {
+        if (missingIn < 0) return false;
+        fd = missingIn;
+    }
+    struct stat info;
+    const bool examined = fstat(fd, &info) == 0;
+    const int32_t examineError = errno;
+    close(fd);
+    *error = 0;
+    *reason = nullptr;
+    if (!examined) {
+        *error = examineError;
+        *reason = "a folder that cannot be examined";
         return false;
     }
-    if (strlen(path) >= sizeof(folder)) {
-        *error = ENAMETOOLONG;
-        *reason = "a path too long";
+    if (!TrustedOwner(info.st_uid)) {
+        *error = EACCES;
+        *reason = "a folder of another user";
         return false;
     }
-    memcpy(folder, path, strlen(path) + 1);
-    for (;;) {
-        int32_t fd = -1;
-        if (WalkTo(folder, 0, false, &fd, error, reason)) {
-            struct stat info;
-            const bool examined = fstat(fd, &info) == 0;
-            const int32_t examineError = errno;
-            close(fd);
-            if (!examined) {
-                *error = examineError;
-                *reason = "a folder that cannot be examined";
-                return false;
-            }
-            if (OthersWrite(info)) {
-                *error = EACCES;
-                *reason = "a folder other users can change";
-                return false;
-            }
-            return true;
-        }
-        if (*error != ENOENT) return false;
-        // Missing: whoever may write into the folder above could make it first.
-        size_t length = strlen(folder);
-        while (length > 1 && folder[length - 1] == '/') folder[--length] = 0;
-        char* slash = strrchr(folder, '/');
-        if (!slash) return false;
-        slash[slash == folder ? 1 : 0] = 0;
+    if (OthersWrite(info)) {
+        *error = EACCES;
+        *reason = "a folder other users can change";
+        return false;
     }
+    return true;
 }
 
 // A base folder of the settings as GLib finds it: the variable when set and not empty (GLib
@@ -393,7 +439,7 @@ std::atomic<bool> g_settingsRefusalSaid{false};
 } // namespace
 
 int64_t Platform_CheckDesktopSettings() {
-    char config[kSettingsPathSize], cache[kSettingsPathSize], runtime[kSettingsPathSize];
+    char config[kSettingsPathSize], cache[kSettingsPathSize], runtime[kSettingsPathSize], data[kSettingsPathSize];
     const char* reason = nullptr;
     int32_t error = 0;
     const char* refused = nullptr;
@@ -404,14 +450,18 @@ int64_t Platform_CheckDesktopSettings() {
         refused = "$XDG_CACHE_HOME";
     else if (!SettingsBase("XDG_RUNTIME_DIR", nullptr, runtime, sizeof(runtime), &error, &reason))
         refused = "$XDG_RUNTIME_DIR";
+    else if (!SettingsBase("XDG_DATA_HOME", ".local/share", data, sizeof(data), &error, &reason))
+        refused = "$XDG_DATA_HOME";
     char folder[kSettingsPathSize + 32] = "";
     if (!refused) {
         // dconf's user database and GLib's key file; dconf's flag file, under the runtime folder
-        // or (without one) the cache home.
+        // or (without one) the cache home; the compiled schemas of the data home, whose defaults
+        // apply even to the settings kept in memory.
         const struct {
             const char* Base;
             const char* Name;
-        } folders[] = {{config, "/dconf"}, {config, "/glib-2.0/settings"}, {cache, "/dconf"}, {runtime, "/dconf"}};
+        } folders[] = {{config, "/dconf"}, {config, "/glib-2.0/settings"}, {cache, "/dconf"},
+                       {runtime, "/dconf"}, {data, "/glib-2.0/schemas"}};
         for (const auto& f : folders) {
             if (!f.Base[0]) continue;
             String_Print(folder, sizeof(folder), "%s%s", f.Base, f.Name);
@@ -431,37 +481,71 @@ int64_t Platform_CheckDesktopSettings() {
 
 namespace {
 
-// GLib's own rule for its configuration, cache and data homes: the variable when it holds an
-// absolute path, else the folder under the home.
-bool ToolkitBase(uint32_t which, char* buffer, int32_t size) {
-    static const char* const variables[] = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"};
-    static const char* const fallbacks[] = {".config", ".cache", ".local/share"};
-    const int32_t length = Platform_ReadEnvironmentVariable(variables[which], buffer, size);
-    if (length >= size - 1) return false; // a value cut to the buffer is not used in part
-    // GLib takes any value that is set, a relative one from the current folder: so is it judged
-    // (and refused) here, never replaced by the home's folder the toolkit would not use.
-    if (length > 0) return true;
+constexpr const char* kToolkitVariables[] = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"};
+
+// Why the home cannot be had: GLib takes an empty HOME as the current folder and a relative one
+// from it, so either is refused, never replaced by the passwd home the toolkit would not use.
+void HomeRefusal(int32_t* error, const char** reason) {
+    char home[8];
+    const int32_t length = Platform_ReadEnvironmentVariable("HOME", home, sizeof(home));
+    const bool relative = length == 0 || (length > 0 && home[0] != '/');
+    *error = relative ? EINVAL : ENAMETOOLONG;
+    *reason = relative ? "HOME is empty or not an absolute path" : "a path too long or no home";
+}
+
+// GLib's own rule for its configuration, cache and data homes: the variable when set, else the
+// folder under the home; `which` 3 is the home itself. Without one, *error and *reason say why.
+bool ToolkitBase(uint32_t which, char* buffer, int32_t size, int32_t* error, const char** reason) {
+    static const char* const fallbacks[] = {".config", ".cache", ".local/share", ""};
+    buffer[0] = 0;
+    if (which < 3) {
+        const int32_t length = Platform_ReadEnvironmentVariable(kToolkitVariables[which], buffer, size);
+        if (length >= size - 1) { // a value cut to the buffer is not used in part
+            buffer[0] = 0;
+            *error = ENAMETOOLONG;
+            *reason = "a path too long";
+            return false;
+        }
+        // GLib takes any value that is set, a relative one from the current folder: so is it
+        // judged (and refused) here, never replaced by the home's folder the toolkit would not use.
+        if (length > 0) return true;
+    }
     char home[kSettingsPathSize];
-    if (!Platform_GetUserHome(home, sizeof(home)) || !home[0]) return false;
-    return String_Print(buffer, size, "%s%s", home, fallbacks[which]) < size - 1;
+    if (!Platform_GetUserHome(home, sizeof(home)) || !home[0]) {
+        HomeRefusal(error, reason);
+        return false;
+    }
+    if (which == 3 && strlen(home) > 1) home[strlen(home) - 1] = 0; // named without its separator
+    if (String_Print(buffer, size, "%s%s", home, fallbacks[which]) < size - 1) return true;
+    buffer[0] = 0;
+    *error = ENAMETOOLONG;
+    *reason = "a path too long";
+    return false;
 }
 
 } // namespace
+
+int64_t Platform_GetToolkitBase(uint32_t which, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size < 1) return 0;
+    buffer[0] = 0;
+    int32_t error = 0;
+    const char* reason = nullptr;
+    return which <= 3 && ToolkitBase(which, buffer, size, &error, &reason);
+}
 
 int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
     ASSERT_POINTER(buffer);
     if (size < 1) return 0;
     buffer[0] = 0;
-    if (which > 2) return 0;
-    static const char* const names[] = {"configuration", "cache", "data"};
-    static const char* const leaves[] = {"toolkit-config", "toolkit-cache", "toolkit-data"};
+    if (which > 3) return 0;
+    static const char* const names[] = {"configuration", "cache", "data", "home"};
+    static const char* const leaves[] = {"toolkit-config", "toolkit-cache", "toolkit-data", "toolkit-home"};
     char home[kSettingsPathSize];
     int32_t error = 0;
     const char* reason = nullptr;
-    if (!ToolkitBase(which, home, sizeof(home))) {
-        String_Print(home, sizeof(home), "%s", "the home folder");
-        error = ENAMETOOLONG;
-        reason = "a path too long or no home";
+    if (!ToolkitBase(which, home, sizeof(home), &error, &reason)) {
+        String_Print(home, sizeof(home), "%s", which < 3 ? "the home folder" : "$HOME");
     } else if (SettingsFolderTrusted(home, &error, &reason)) {
         return 1;
     }
@@ -486,4 +570,11 @@ int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
               "(%s, %d), so the toolkit has none and keeps its settings in memory\n",
               names[which], home, reason ? reason : "", error, madeReason ? madeReason : "", madeError);
     return 0;
+}
+
+int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group) {
+    struct stat info = {};
+    info.st_mode = mode;
+    info.st_gid = group;
+    return OthersWrite(info) ? 1 : 0;
 }

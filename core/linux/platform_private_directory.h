@@ -27,16 +27,25 @@ int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t appen
                                  int32_t* error, const char** reason);
 // Whether the desktop's settings (GSettings through dconf, or GLib's key file) may be asked: every
 // folder they are read from or written to (the user database and key file under the configuration
-// home, dconf's flag file under the runtime folder or the cache home) is reached by the walk above,
-// and no other user can change its names, not even in a sticky folder: there a link planted at
-// the flag file's name would have the settings client write through it. A folder that is missing
-// is judged by the nearest one above it, where it would be made. 1 when all pass; else 0, said
-// once per process as an ERROR line naming the folder and why.
+// home, dconf's flag file under the runtime folder or the cache home, the compiled schemas under
+// the data home) is reached by the walk above, and no other user can change its names, not even
+// in a sticky folder: there a link planted at the flag file's name would have the settings client
+// write through it. A folder that is missing is judged by the folder it would be made in, reached
+// after every link on the way. 1 when all pass; else 0, said once per process as an ERROR line
+// naming the folder and why.
 int64_t Platform_CheckDesktopSettings();
-// The toolkit's own folders, GLib's configuration, cache and data homes (`which` 0, 1, 2: the
-// variable when absolute, else ~/.config, ~/.cache, ~/.local/share), judged as the desktop's
-// settings folders are. 1 with *buffer empty when the user's folder may be used; 1 with a private
-// folder of ours for the toolkit instead (made 0700 under the program's private runtime folder)
-// when it is refused; 0 when it is refused and no private folder could be had. A refusal is said
-// as one ERROR line naming the folder, why, and what the toolkit gets instead.
+// The toolkit's own folders, GLib's configuration, cache and data homes and the home itself
+// (`which` 0, 1, 2, 3: the variable when set, else ~/.config, ~/.cache, ~/.local/share; $HOME, an
+// empty or relative one refused), judged as the desktop's settings folders are. 1 with *buffer
+// empty when the user's folder may be used; 1 with a private folder of ours for the toolkit
+// instead (made 0700 under the program's private runtime folder) when it is refused; 0 when it is
+// refused and no private folder could be had. A refusal is said as one ERROR line naming the
+// folder, why, and what the toolkit gets instead.
 int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size);
+// The folder the toolkit would take for `which` as above, without judging it: 0 with *buffer
+// empty when there is none (an empty or relative HOME, a value too long).
+int64_t Platform_GetToolkitBase(uint32_t which, char* buffer, int32_t size);
+// Whether users other than this one and root may write into a folder of this mode and group:
+// everyone where others may, and where the group may, when the group has another member (listed
+// in the group database, or a user whose primary group it is).
+int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group);

@@ -212,7 +212,7 @@ bool GtkPrefersDark() {
     if (!Platform_OpenTrustedDirectory(path, &folder, &error, &reason)) return false;
     struct stat info;
     int fd = -1;
-    if (fstat(folder, &info) == 0 && !(info.st_mode & S_IWOTH) && !((info.st_mode & S_IWGRP) && info.st_gid != getegid()))
+    if (fstat(folder, &info) == 0 && !Platform_OthersCanWrite(info.st_mode, info.st_gid))
         fd = openat(folder, "settings.ini", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     close(folder);
     if (fd < 0) return false;

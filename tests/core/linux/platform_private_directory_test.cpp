@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "core/linux/platform_private_directory.h"
@@ -157,10 +158,38 @@ TEST_F(PrivateDirectoryTest, RefusesWhatOthersControl) {
     EXPECT_EQ(Mode(openFolder + "/crash"), -1);
     EXPECT_EQ(Mode(openFolder), 0777);
     EXPECT_EQ(Mode(theirGroup + "/crash"), -1);
-    // Our own group's writers are trusted as a passage.
+    // Our own group's writers are trusted as a passage where the group has no member but us.
     const Outcome passed = Open(ourGroup + "/state", true);
     EXPECT_TRUE(passed.Opened) << passed.Reason;
     EXPECT_EQ(Mode(ourGroup + "/state"), 0700);
+}
+
+// Group write counts as another writer unless the group has no other member: our own primary
+// group shared with another user (one whose primary group it is) is refused, a group nobody else
+// is in is not, whichever group is ours.
+TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
+    if (geteuid() != 0) GTEST_SKIP() << "another group's folder needs root";
+    // The daemon group: the daemon user's primary group. A number no group or user has.
+    const gid_t shared = 1, empty = 54321;
+    const std::string withOthers = dir + "/with-others", alone = dir + "/alone";
+    for (const auto& [folder, group] : {std::pair{withOthers, shared}, std::pair{alone, empty}}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+        ASSERT_EQ(chown(folder.c_str(), 0, group), 0);
+    }
+    const std::optional<std::string> seen = TextFromChild([&] { return setegid(shared) == 0; }, [&] {
+        std::string text;
+        for (const std::string& path : {withOthers + "/state", alone + "/state", alone}) {
+            const Outcome outcome = Open(path, true);
+            text += path.substr(dir.size()) + ":" + (outcome.Opened ? "opened" : outcome.Reason) + "\n";
+        }
+        return text;
+    });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, "/with-others/state:a folder other users can change\n/alone/state:opened\n/alone:opened\n");
+    EXPECT_EQ(Mode(withOthers + "/state"), -1);
+    // Our own folder whose group has no other member is closed when made private.
+    EXPECT_EQ(Mode(alone), 0700);
 }
 
 } // namespace

@@ -154,11 +154,14 @@ TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
          "cache/dconf is refused (a folder other users can change, 13)", "http=-\n"},
         {"their runtime folder", "dconf", "run", 0700, nullptr, "run/dconf is refused (a folder of another user, 13)",
          "http=-\n"},
+        // GLib reads the compiled schemas of the data home, whose defaults name a proxy too.
+        {"their data home", "keyfile", "data", 0755, nullptr,
+         "data/glib-2.0/schemas is refused (a folder of another user, 13)", "http=-\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         TempDir dir;
-        for (const char* folder : {"config", "config/glib-2.0", "config/glib-2.0/settings", "cache", "cache/dconf"})
+        for (const char* folder : {"config", "config/glib-2.0", "config/glib-2.0/settings", "cache", "cache/dconf", "data"})
             mkdir(dir.file(folder).c_str(), 0700);
         // Their settings name a proxy; their flag file is a link to a file of ours.
         std::ofstream(dir.file("config/glib-2.0/settings/keyfile"))
@@ -189,6 +192,7 @@ TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
             setenv("HOME", dir.path().c_str(), 1);
             setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
             setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);
+            setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
             if (std::string(c.Theirs) == "run") setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
             else unsetenv("XDG_RUNTIME_DIR");
             setenv("GSETTINGS_BACKEND", c.Backend, 1);
@@ -223,27 +227,45 @@ TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
         const char* Said;     // the first ERROR line, "@" for the test folder
     } const cases[] = {
         {"their .config in our home", {{"HOME", "@/home"}},
-         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n",
+         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n1:\n",
          "ERROR - The toolkit's configuration folder is not used: @/home/.config is refused (a folder of another "
          "user, 13); the toolkit uses @/run/" TEST_APP "/toolkit-config instead\n"},
-        {"their .local in a shared home", {{"HOME", "@/shared/home"}}, "1:\n1:\n1:@/run/" TEST_APP "/toolkit-data\n",
+        {"their .local in a shared home", {{"HOME", "@/shared/home"}}, "1:\n1:\n1:@/run/" TEST_APP "/toolkit-data\n1:\n",
          "ERROR - The toolkit's data folder is not used: @/shared/home/.local/share is refused (a folder of another "
          "user, 13); the toolkit uses @/run/" TEST_APP "/toolkit-data instead\n"},
         {"a cache home in a shared folder", {{"HOME", "@/shared/home"}, {"XDG_CACHE_HOME", "@/shared/cache"},
                                              {"XDG_DATA_HOME", "@/ours"}},
-         "1:\n1:@/run/" TEST_APP "/toolkit-cache\n1:\n",
+         "1:\n1:@/run/" TEST_APP "/toolkit-cache\n1:\n1:\n",
          "ERROR - The toolkit's cache folder is not used: @/shared/cache is refused (a folder other users can "
          "change, 13); the toolkit uses @/run/" TEST_APP "/toolkit-cache instead\n"},
         // GLib takes a relative value from the current folder, which anyone may have made.
         {"a relative variable is refused", {{"HOME", "@/ours"}, {"XDG_CONFIG_HOME", "home/.config"},
                                             {"XDG_CACHE_HOME", "@/ours/.cache"}},
-         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n",
+         "1:@/run/" TEST_APP "/toolkit-config\n1:\n1:\n1:\n",
          "ERROR - The toolkit's configuration folder is not used: home/.config is refused (not an absolute path, "
          "22); the toolkit uses @/run/" TEST_APP "/toolkit-config instead\n"},
-        {"no private folder to be had", {{"HOME", "@/home"}, {"XDG_RUNTIME_DIR", "@/theirs"}}, "0:\n1:\n1:\n",
+        {"no private folder to be had", {{"HOME", "@/home"}, {"XDG_RUNTIME_DIR", "@/theirs"}}, "0:\n1:\n1:\n1:\n",
          "ERROR - The toolkit's configuration folder is not used: @/home/.config is refused (a folder of another "
          "user, 13); no private folder could be had (a folder of another user, 13), so the toolkit has none and "
          "keeps its settings in memory\n"},
+        // A link of ours to a missing folder in a shared one: judged where the folder would be
+        // made, not by the folder holding our link.
+        {"our link to a missing folder in a shared one", {{"HOME", "@/ours"}, {"XDG_CACHE_HOME", "@/ours/cache"}},
+         "1:\n1:@/run/" TEST_APP "/toolkit-cache\n1:\n1:\n",
+         "ERROR - The toolkit's cache folder is not used: @/ours/cache is refused (a folder other users can "
+         "change, 13); the toolkit uses @/run/" TEST_APP "/toolkit-cache instead\n"},
+        // GLib takes an empty home as the current folder: every folder under it is refused.
+        {"an empty home", {{"HOME", ""}},
+         "1:@/run/" TEST_APP "/toolkit-config\n1:@/run/" TEST_APP "/toolkit-cache\n1:@/run/" TEST_APP
+         "/toolkit-data\n1:@/run/" TEST_APP "/toolkit-home\n",
+         "ERROR - The toolkit's configuration folder is not used: the home folder is refused (HOME is empty or not "
+         "an absolute path, 22); the toolkit uses @/run/" TEST_APP "/toolkit-config instead\n"},
+        // A home others can change, though sticky: the files read straight from it are not ours.
+        {"a home others can change", {{"HOME", "@/shared"}, {"XDG_CONFIG_HOME", "@/ours"},
+                                      {"XDG_CACHE_HOME", "@/ours"}, {"XDG_DATA_HOME", "@/ours"}},
+         "1:\n1:\n1:\n1:@/run/" TEST_APP "/toolkit-home\n",
+         "ERROR - The toolkit's home folder is not used: @/shared is refused (a folder other users can change, "
+         "13); the toolkit uses @/run/" TEST_APP "/toolkit-home instead\n"},
     };
     auto place = [](std::string text, const std::string& dir) {
         for (size_t at = 0; (at = text.find('@', at)) != std::string::npos; at += dir.size()) text.replace(at, 1, dir);
@@ -261,6 +283,7 @@ TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
         }
         ASSERT_EQ(chmod(dir.file("shared").c_str(), 01777), 0);
         ASSERT_EQ(chmod(dir.file("shared/cache").c_str(), 01777), 0);
+        ASSERT_EQ(symlink(dir.file("shared/missing").c_str(), dir.file("ours/cache").c_str()), 0);
         const std::string errors = dir.file("errors");
         const std::string out = InChild([&] {
             const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -270,7 +293,7 @@ TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
             setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
             for (const auto& [name, value] : c.Environment) setenv(name, place(value, dir.path()).c_str(), 1);
             std::string answers;
-            for (uint32_t which = 0; which < 3; which++) {
+            for (uint32_t which = 0; which < 4; which++) {
                 char folder[4096] = "unset";
                 answers += std::to_string(Platform_GetToolkitFolder(which, folder, sizeof(folder))) + ":" + folder + "\n";
             }
@@ -280,7 +303,7 @@ TEST(PlatformProxy, ToolkitFoldersOnlyOfOurOwn) {
         const std::string said = ReadFile(errors);
         EXPECT_EQ(said.substr(0, said.find('\n') + 1), place(c.Said, dir.path()));
         // A folder given to the toolkit is ours and private.
-        for (const char* leaf : {"toolkit-config", "toolkit-cache", "toolkit-data"}) {
+        for (const char* leaf : {"toolkit-config", "toolkit-cache", "toolkit-data", "toolkit-home"}) {
             struct stat info = {};
             if (stat(dir.file(std::string("run/" TEST_APP "/") + leaf).c_str(), &info) != 0) continue;
             EXPECT_EQ(info.st_mode & 07777, 0700u) << leaf;

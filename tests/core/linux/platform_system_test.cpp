@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -277,7 +278,16 @@ TEST_F(PlatformUserTest, ThemeIsDarkOnlyWhenTheDesktopSaysSo) {
     EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "a folder others can change";
     ASSERT_EQ(chmod(dir.file("xdg/gtk-3.0").c_str(), 0700), 0);
     EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|dark");
-    if (geteuid() != 0) return; // another user's folder needs root
+    if (geteuid() != 0) return; // another user's folder or file needs root
+    ASSERT_EQ(chown(dir.file("xdg/gtk-3.0/settings.ini").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "another user's file in our folder";
+    ASSERT_EQ(chown(dir.file("xdg/gtk-3.0/settings.ini").c_str(), 0, 0), 0);
+    // A folder of a group with a member other than us (the daemon user's primary group).
+    ASSERT_EQ(chown(dir.file("xdg/gtk-3.0").c_str(), 0, 1), 0);
+    ASSERT_EQ(chmod(dir.file("xdg/gtk-3.0").c_str(), 0770), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "a folder its group's other member can change";
+    ASSERT_EQ(chmod(dir.file("xdg/gtk-3.0").c_str(), 0750), 0);
+    EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|dark");
     ASSERT_EQ(chown(dir.file("xdg").c_str(), 65534, 65534), 0);
     EXPECT_EQ(Answer(Platform_GetSystemTheme), "1|light") << "another user's folder";
 }
@@ -594,6 +604,53 @@ TEST(PlatformEnvironment, SetOverwritesAndUnsetRemoves) {
                   Platform_UnsetEnvironmentVariable("A=B"),
               0);
     EXPECT_EQ(errno, EINVAL);
+}
+
+// A launched program gets the program's whole table, the first variable and our own changes
+// included, and nothing else.
+TEST(PlatformEnvironment, ALaunchedProgramGetsTheWholeTable) {
+    ScopedEnv env{{"QVR_PLATFORM_TEST", nullptr}};
+    ASSERT_EQ(Platform_SetEnvironmentVariable("QVR_PLATFORM_TEST", "ours"), 1);
+    TempDir dir;
+    const std::string out = dir.file("environment");
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    char program[] = "env", nulls[] = "-0";
+    char* const arguments[] = {program, nulls, nullptr};
+    PlatformLaunchPlan plan = {};
+    plan.Path = "/usr/bin/env";
+    plan.Arguments = arguments;
+    plan.StandardOutput = fd;
+    plan.ReportExecFailure = 1;
+    int32_t pid = -1, error = 0;
+    ASSERT_EQ(Platform_ForkExec(&plan, &pid, &error), 1) << error;
+    close(fd);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // Each of the child's variables is the program's own value of it, and every variable of the
+    // process that the program's table holds reached the child.
+    const std::string text = ReadFile(out);
+    std::vector<std::string> names;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\0', at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string entry = text.substr(at, end - at);
+        const size_t equals = entry.find('=');
+        ASSERT_TRUE(equals != std::string::npos && equals > 0) << "\"" << entry << "\"";
+        names.push_back(entry.substr(0, equals));
+        const std::optional<std::string> value = ProgramEnv(names.back().c_str());
+        EXPECT_EQ(value.value_or("<unset>"), entry.substr(equals + 1)) << names.back();
+    }
+    size_t held = 0;
+    for (char** at = environ; *at; at++) {
+        const std::string name = std::string(*at).substr(0, strcspn(*at, "="));
+        if (!ProgramEnv(name.c_str())) continue;
+        held++;
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+    }
+    EXPECT_GT(held, 1u);
+    EXPECT_NE(std::find(names.begin(), names.end(), "QVR_PLATFORM_TEST"), names.end());
 }
 
 // Variables added and removed while other threads read the environment, the C library's and
