@@ -67,12 +67,13 @@ Variable ReadVariable(const char* name, char* buffer, int32_t size) {
 }
 
 // The home folder, always a full path: a relative $HOME would put every folder under it (the
-// preferences, the log, "~" in a path) relative to whatever the current folder is. Like one too
-// long, it is refused rather than replaced by another folder.
+// preferences, the log, "~" in a path) relative to whatever the current folder is, and an empty
+// one is the current folder itself to the toolkit's libraries. Like one too long, either is
+// refused rather than replaced by another folder; only an unset HOME is the passwd home.
 bool HomeOf(char* buffer, int32_t size) {
     const Variable home = ReadVariable("HOME", buffer, size);
     if (home == Variable::TooLong) return false;
-    if (home == Variable::Set && buffer[0]) {
+    if (home == Variable::Set) {
         if (buffer[0] == '/') return true;
         buffer[0] = 0;
         return false;

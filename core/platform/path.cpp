@@ -137,6 +137,13 @@ int64_t Path_Resolve(const char* path, char* out, int32_t size) {
     if (size < 1) return 0;
     char home[PATH_LIST_SIZE] = {0};
     const char* rest = path;
+    // A location whose folder had no value ("{userAppData}" left as it was, with an empty or
+    // relative HOME) is not a name in the current folder: it is refused, never taken relative.
+    if (path[0] == '{' && strchr(path, '}')) {
+        out[0] = 0;
+        errno = EINVAL;
+        return 0;
+    }
     if (path[0] == '~') {
         // A home that cannot be named would leave the rest relative to the current folder.
         if (!Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, home, (int32_t)sizeof(home)) || home[0] != '/') {

@@ -25,7 +25,7 @@ constexpr int32_t kMaxLinkReads = 25;
 bool path_internal::Prepare(const char* path, char* out, uint32_t fixFlags) {
     ASSERT_POINTER(path);
     if (!Path_Resolve(path, out, PATH_SIZE)) {
-        errno = ENAMETOOLONG;
+        if (errno != EINVAL) errno = ENAMETOOLONG;
         return false;
     }
     Path_Fix(out, PATH_SIZE, fixFlags);
@@ -328,7 +328,7 @@ int64_t Path_CreateDirectory(const char* path, uint32_t isFile, PlatformErrorCod
     SetError(error, 0);
     char resolved[PATH_SIZE];
     if (!Path_Resolve(path, resolved, PATH_SIZE)) {
-        SetError(error, ErrnoError(ENAMETOOLONG));
+        SetError(error, ErrnoError(errno == EINVAL ? EINVAL : ENAMETOOLONG));
         return 0;
     }
     if (isFile == 1) Path_RemoveFilename(resolved);

@@ -119,6 +119,10 @@ TEST_F(SpecialPathTest, FollowTheXdgLayout) {
     // A relative home would put every folder under it relative to the current folder.
     env.Set("HOME", "relative/home");
     EXPECT_EQ(Get(PLATFORM_PATH_USER_HOME), "<refused: >");
+    // An empty one is the current folder to the toolkit: refused too, not taken as the passwd home.
+    env.Set("HOME", "");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_HOME), "<refused: >");
+    EXPECT_EQ(Get(PLATFORM_PATH_USER_DESKTOP), "<refused: >");
     env.Set("HOME", home.c_str());
     ExpectAborts({{"unknown directory", [] { Get(26); }, AbortRegex("Unsupported directory [Type: 26]")}});
 }

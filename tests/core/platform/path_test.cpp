@@ -107,7 +107,7 @@ TEST_F(PathResolve, APathThatDoesNotFitIsRefusedNotCut) {
 // A home that cannot be named (too long for the lookup, or not a full path) refuses "~", never
 // leaving the rest relative to the current folder.
 TEST_F(PathResolve, AHomeThatCannotBeNamedIsRefused) {
-    for (const std::string& home : {"/" + std::string(5000, 'h'), std::string("relative/home")}) {
+    for (const std::string& home : {"/" + std::string(5000, 'h'), std::string("relative/home"), std::string()}) {
         SetBothEnv("HOME", home.c_str());
         char out[PATH_SIZE] = "?";
         errno = 0;
@@ -116,7 +116,16 @@ TEST_F(PathResolve, AHomeThatCannotBeNamedIsRefused) {
         EXPECT_EQ(errno, ENOENT);
         EXPECT_EQ(Path_Resolve("/x/notes.txt", out, sizeof(out)), 1);
         EXPECT_STREQ(out, "/x/notes.txt");
+        // A location whose folder had no value is not taken from the current folder either.
+        errno = 0;
+        EXPECT_EQ(Path_Resolve("{UserAppData}Quarvelon/notes.txt", out, sizeof(out)), 0);
+        EXPECT_STREQ(out, "");
+        EXPECT_EQ(errno, EINVAL);
+        PlatformErrorCode error = 0;
+        EXPECT_EQ(Path_CreateDirectory("{UserAppData}Quarvelon/", 0, &error), 0);
+        EXPECT_EQ(error, PLATFORM_ERROR_ERRNO_BASE + EINVAL);
     }
+    EXPECT_FALSE(Path_Exists("{UserAppData}Quarvelon"));
 }
 
 TEST(PathResolveOnDisk, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
