@@ -78,6 +78,7 @@ struct SkinApp {
     uint32_t MultipleWindows;
     uint32_t RemoveLocalStorage;
     char LocalStoragePath[SKINAPP_PATH_SIZE];
+    uint32_t LocalStorageJudged;
     uint32_t WindowModuleStarted;
     WindowList Windows;
     SkinAppConfigLoadedFunc ConfigLoaded;
@@ -618,6 +619,8 @@ int64_t SkinApp_Start(uint32_t startServer) {
         return 1;
     }
     app->State = SKINAPP_STATE_RUNNING;
+    // The roles without a window judge the local storage their workflows write into as well.
+    if (!app->LocalStorageJudged) SkinApp_CreateLocalStorage();
     if (!app->Requests) {
         HashTable_Create(&app->Requests, sizeof(void*), 32);
         HashTable_SetKeyAssignCallback(app->Requests, nullptr, HashTable_PointerKeyAssign);
@@ -1077,12 +1080,25 @@ int64_t SkinApp_CloseAllWindows() {
 int64_t SkinApp_CreateLocalStorage() {
     SkinApp* app = GlobalSkinApp;
     if (!app) return 0;
-    WorkflowApp_ExpandString("{LocalStorage}", app->LocalStoragePath, sizeof(app->LocalStoragePath));
-    if (!app->LocalStoragePath[0]) return 0;
-    PlatformErrorCode error = {};
-    // The value ends in a separator, so the path stands for a file inside the directory: the
-    // directory itself is made with every missing parent.
-    return Path_CreateDirectory(app->LocalStoragePath, 1, &error);
+    app->LocalStorageJudged = 1;
+    char* folder = app->LocalStoragePath;
+    WorkflowApp_ExpandString("{LocalStorage}", folder, sizeof(app->LocalStoragePath));
+    int32_t fd = -1, error = EINVAL;
+    const char* reason = "not an absolute path";
+    // A location left unexpanded or relative would be taken from whatever the current folder is.
+    // The folder is reached and made by the private walk: no other user's folder or link on the
+    // way, ours alone and closed to other writers.
+    if (folder[0] == '/' && !strchr(folder, '{') && Platform_OpenPrivateDirectory(folder, 1, &fd, &error, &reason)) {
+        Platform_Close(fd);
+        return 1;
+    }
+    Log_Error("The local storage %s is refused (%s, %d): nothing is kept there, and what needs it fails\n",
+              folder[0] ? folder : "{LocalStorage}", reason ? reason : "", error);
+    // Nothing may be written there, nor erased at the end: what names the local storage from here
+    // on gets a path that cannot be a folder, so each such write fails instead of going elsewhere.
+    folder[0] = 0;
+    WorkflowApp_AddMacro("#localStorage", "/dev/null/");
+    return 0;
 }
 
 namespace {

@@ -344,6 +344,51 @@ TEST_F(SkinAppTest, LocalStorageIsMadeAndRemovedOnlyWhenAsked) {
     EXPECT_NE(stat(path.c_str(), &info), 0);
 }
 
+// A local storage that is not a full path, or lies where another user could change its names, is
+// refused with one ERROR line: nothing is made or erased there, and what names it from here on gets
+// a place that cannot be a folder, so a workflow's write there fails instead of landing elsewhere.
+TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
+    const std::string open = skin.file("open"), theirs = skin.file("theirs");
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((open + "/storage").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteText(open + "/storage/kept", "x"));
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    }
+    const struct {
+        std::string Location;
+        std::string Said;
+    } cases[] = {
+        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)"},
+        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)"},
+        {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)"},
+        {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)"},
+    };
+    SkinApp_SetRemoveLocalStorage(1);
+    for (const auto& c : cases) {
+        if (c.Location.empty()) continue;
+        SCOPED_TRACE(c.Location);
+        WorkflowApp_AddMacro("LocalStorage", c.Location.c_str());
+        TakeLog();
+        EXPECT_EQ(SkinApp_CreateLocalStorage(), 0);
+        EXPECT_NE(TakeLog().find("ERROR - The local storage " + c.Said +
+                                 ": nothing is kept there, and what needs it fails\n"),
+                  std::string::npos);
+        char expanded[256] = "";
+        WorkflowApp_ExpandString("{LocalStorage}example/files", expanded, sizeof(expanded));
+        EXPECT_STREQ(expanded, "/dev/null/example/files");
+        EXPECT_EQ(SkinApp_RemoveLocalStorage(), 0);
+    }
+    EXPECT_TRUE(FileExists(open + "/storage/kept"));
+    struct stat info;
+    EXPECT_NE(stat("relative", &info), 0);
+    EXPECT_NE(stat((theirs + "/storage").c_str(), &info), 0);
+    SkinApp_SetRemoveLocalStorage(0);
+}
+
 // A log file inside the local storage is carried out before the storage is erased: into the
 // user's private temporary folder (never the shared one, where another user could make the name
 // first), where it goes on with its earlier lines. Where that folder cannot be had the log stops
