@@ -90,6 +90,10 @@ enum : uint32_t {
     HOST_SIGNAL_DEADLINE_WINDOWS = 20,
 };
 int64_t Host_PlatformSetSignalDeadline(uint32_t seconds);
+// Gives the toolkit, in the C library's environment, private folders of ours (or the settings in
+// memory) for every folder of its own that another user could steer: in every role, at start-up
+// while the process has one thread. Once per process; the toolkit's start does it too.
+int64_t Host_PlatformGuardToolkit();
 // Starts the desktop toolkit for the user-interface role; 0 without a display.
 int64_t Host_PlatformStartToolkit();
 int64_t Host_PlatformStopToolkit();

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
 
     const char* commandLine = nullptr;
     CommandLine_Get(&commandLine);
+    // Every role may start the toolkit (a crash box, a progress window) or the engine's processes.
+    Host_PlatformGuardToolkit();
     if (!CommandLine_IsFieldSet(commandLine, "wfworker") && !CommandLine_IsFieldSet(commandLine, "cefworker") &&
         !CommandLine_IsFieldSet(commandLine, "crashreport"))
         Host_PlatformStartToolkit();

@@ -249,7 +249,10 @@ int64_t Host_PlatformRestart(const char* path, const char* arguments, uint32_t r
     return result;
 }
 
-int64_t Host_PlatformStartToolkit() {
+int64_t Host_PlatformGuardToolkit() {
+    static bool guarded = false;
+    if (guarded) return 1;
+    guarded = true;
     // The toolkit and the browser engine's processes read and write the desktop's settings too.
     // Where another user could steer those folders they get GLib's in-memory settings instead.
     // GLib reads GSETTINGS_BACKEND from the C library's environment (inherited by the engine's
@@ -257,13 +260,19 @@ int64_t Host_PlatformStartToolkit() {
     // the toolkit starts and while this is the process's only thread.
     bool inMemory = !Platform_CheckDesktopSettings();
     // The toolkit reads its style, settings and bookmarks from the configuration home, fontconfig
-    // its fonts.conf there and its cache under the cache home, and the toolkit and the engine
-    // write their caches and recent files under the cache and data homes. One that another user
-    // could steer is swapped for a private folder of ours, in the C library's environment only
-    // (set here for the same reasons as above): the program's own table keeps the user's values
-    // for our own folders, which refuse such places themselves, and for the programs we launch.
-    // Without a private folder the toolkit gets a path that cannot be a folder, never the refused one.
+    // its fonts.conf there and its cache under the cache home, GLib the schemas under the data
+    // home, and the toolkit and the engine write their caches and recent files under the cache and
+    // data homes; fontconfig and the input methods read files straight from the home. One that
+    // another user could steer is swapped for a private folder of ours, in the C library's
+    // environment only (set here for the same reasons as above): the program's own table keeps the
+    // user's values for our own folders, which refuse such places themselves, and for the programs
+    // we launch. Without a private folder the toolkit gets a path that cannot be a folder, never
+    // the refused one. A swapped home would move the other folders with it: those that passed are
+    // named to the toolkit as they are.
     static const char* const variables[] = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"};
+    char home[8192];
+    const bool homeHad = Platform_GetToolkitFolder(3, home, sizeof(home)) != 0;
+    const bool homeSwapped = !homeHad || home[0];
     for (uint32_t which = 0; which < 3; which++) {
         char folder[8192];
         if (!Platform_GetToolkitFolder(which, folder, sizeof(folder))) {
@@ -271,9 +280,17 @@ int64_t Host_PlatformStartToolkit() {
             inMemory = true;
         } else if (folder[0]) {
             setenv(variables[which], folder, 1);
+        } else if (homeSwapped && Platform_GetToolkitBase(which, folder, sizeof(folder))) {
+            setenv(variables[which], folder, 1);
         }
     }
+    if (homeSwapped) setenv("HOME", homeHad ? home : "/dev/null", 1);
     if (inMemory) setenv("GSETTINGS_BACKEND", "memory", 1);
+    return 1;
+}
+
+int64_t Host_PlatformStartToolkit() {
+    Host_PlatformGuardToolkit();
     // Without a display the role still starts; the browser back end reports what it cannot do.
     NativeUI_Init();
     return NativeUI_HasDisplay();

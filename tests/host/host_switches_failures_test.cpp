@@ -108,6 +108,63 @@ class HostSwitches : public ::testing::Test {
     HostFolder folder_;
 };
 
+// A data home another user made: in every role the toolkit is given a folder of ours instead, said
+// in one ERROR line; the local storage under it is refused with its own line, and the workflow
+// that writes there fails instead of writing into their folder.
+TEST_F(HostSwitches, EveryRoleRefusesADataHomeOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+    const std::string data = folder_.Dir() + "/data";
+    ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    ASSERT_EQ(chown(data.c_str(), 65534, 65534), 0);
+    folder_.Write("wf.yaml", "apply: {type: DirectoryCreate, path: \"{LocalStorage}\", success: write}\n"
+                             "write: {type: JSONWrite, path: \"{LocalStorage}report.json\", keyValuePairs: {a: 1}}\n");
+    const std::string toolkitLine = "ERROR - The toolkit's data folder is not used: " + data +
+                                    " is refused (a folder of another user, 13); the toolkit uses " + folder_.Dir() +
+                                    "/run/";
+    // The worker is started misconfigured (as a self-update too), so that it ends on its own.
+    for (const std::string& role : {"--wfselfupdate", "--crashreport", "--wfworker"}) {
+        SCOPED_TRACE(role);
+        std::vector<std::string> command = {HOST_PROGRAM, "--skin", folder_.Skin(), role};
+        if (role == "--wfworker") command.push_back("--wfselfupdate");
+        const HostRun run = RunHost(StandardErrorOnly(command), folder_.Env(), 30000);
+        EXPECT_EQ(Count(run.Text, toolkitLine), 1u) << run.Text;
+        if (role != "--wfselfupdate") continue;
+        EXPECT_EQ(run.Code, 1) << run.Text;
+        EXPECT_NE(run.Text.find("ERROR - The local storage " + data +
+                                "/Quarvelon/ is refused (a folder of another user, 13): nothing is kept there, and "
+                                "what needs it fails\n"),
+                  std::string::npos)
+            << run.Text;
+    }
+    EXPECT_FALSE(FileExists(data + "/Quarvelon"));
+}
+
+// An empty HOME is the current folder to the toolkit: refused, and nothing of ours or the
+// toolkit's lands in the folder the program was started from.
+TEST_F(HostSwitches, AnEmptyHomeIsRefusedNotTakenAsTheCurrentFolder) {
+    folder_.Write("wf.yaml", "apply: {type: DirectoryCreate, path: \"{LocalStorage}\"}\n");
+    const std::string current = folder_.Dir() + "/current";
+    ASSERT_EQ(mkdir(current.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(current.c_str(), 0777), 0);
+    std::vector<std::string> env;
+    for (const std::string& entry : folder_.Env())
+        if (entry.rfind("HOME=", 0) != 0 && entry.rfind("XDG_DATA_HOME=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0)
+            env.push_back(entry);
+    env.push_back("HOME=");
+    const HostRun run = RunHost(StandardErrorOnly({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", current, HOST_PROGRAM,
+                                                   "--skin", folder_.Skin(), "--wfselfupdate"}),
+                                env);
+    EXPECT_EQ(run.Code, 1) << run.Text;
+    for (const char* which : {"configuration", "cache", "data", "home"})
+        EXPECT_NE(run.Text.find(std::string("ERROR - The toolkit's ") + which + " folder is not used: "),
+                  std::string::npos)
+            << which << "\n" << run.Text;
+    EXPECT_NE(run.Text.find("ERROR - The local storage {userAppData}Quarvelon/ is refused (not an absolute path, 22)"),
+              std::string::npos)
+        << run.Text;
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + current + "')\"").c_str()), 0) << run.Text;
+}
+
 // Both forms of --debug LEVEL limit the log file to that level and name it in the banner.
 TEST_F(HostSwitches, DebugLevelInEitherFormLimitsTheLog) {
     for (const std::vector<std::string>& level : {std::vector<std::string>{"--debug=WARNING"},
@@ -392,7 +449,11 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
     EXPECT_NE(text.find("PAGE shown"), std::string::npos) << text;
     kill(again, SIGTERM);
     EXPECT_NE(End(again, out, &text, 15, &took), -1) << text;
-    EXPECT_EQ(Count(text, "ERROR - "), 3u) << text;
+    EXPECT_EQ(Count(text, "ERROR - "), 4u) << text;
+    // Nor is the skin's local storage made in their data home.
+    EXPECT_NE(text.find("ERROR - The local storage " + data + "/Quarvelon/ is refused (a folder of another user, 13)"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("ERROR - The desktop's settings are not read: " + config +
                         "/dconf is refused (a folder of another user, 13); the proxy comes from the environment alone\n"),
               std::string::npos)
