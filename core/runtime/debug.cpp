@@ -81,7 +81,8 @@ bool JoinLogPath(const char* directory, const char* name, char* path, int32_t ca
     if (!file[0]) file = "debug.log";
     const size_t length = strlen(directory);
     const bool separated = length && (directory[length - 1] == '/' || directory[length - 1] == '\\');
-    if (length + 1 + strlen(file) + kSuffixRoom >= (size_t)capacity) return false;
+    // The separator is counted only where it is added, as the help's name of the file counts it.
+    if (length + (separated ? 0 : 1) + strlen(file) + kSuffixRoom >= (size_t)capacity) return false;
     String_Print(path, capacity, "%s%s%s", directory, separated ? "" : "/", file);
     return true;
 }

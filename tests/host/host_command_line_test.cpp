@@ -70,6 +70,31 @@ TEST_F(HostCommandLine, ALogFolderTooLongIsSaidAndNoLogLandsInTheCurrentFolder) 
     EXPECT_NE(ReadFile(current + "/host.developer.log").find("ran without a log file"), std::string::npos);
 }
 
+// At the longest log folder and one byte past it, --help and --debug agree: the file --help names
+// is the one --debug writes, and a folder --help refuses leaves --debug without a file.
+TEST_F(HostCommandLine, HelpAndDebugAgreeOnTheLongestLogFolder) {
+    folder_.Write("wf.yaml", "apply: {type: Log, message: \"ran\"}\n");
+    for (const size_t length : {1023u - 64u, 1024u - 64u}) {
+        SCOPED_TRACE(length);
+        std::string state = folder_.Dir() + "/long";
+        const size_t folderLength = length - strlen("/Quarvelon Host/host.developer.log");
+        while (state.size() < folderLength)
+            state += "/" + std::string(std::min<size_t>(200, folderLength - state.size() - 1), 'c');
+        ASSERT_EQ(state.size(), folderLength);
+        std::vector<std::string> env = folder_.Env();
+        for (std::string& entry : env)
+            if (entry.rfind("XDG_STATE_HOME=", 0) == 0) entry = "XDG_STATE_HOME=" + state;
+        const std::string file = state + "/Quarvelon Host/host.developer.log";
+        const HostRun help = RunHost({HOST_PROGRAM, "--help"}, env);
+        const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate", "--debug"}, env);
+        EXPECT_EQ(run.Code, 0) << run.Text;
+        const bool named = help.Text.find("--debug writes \"" + file + "\"") != std::string::npos;
+        EXPECT_EQ(named, length == 1023u - 64u) << help.Text;
+        EXPECT_EQ(FileExists(file), named) << run.Text;
+        EXPECT_EQ(run.Text.find("ERROR - ") == std::string::npos, named) << run.Text;
+    }
+}
+
 TEST_F(HostCommandLine, SkinWithASpaceIsReadLikeWithAnEqualsSign) {
     folder_.Write("wf.yaml", "apply: {type: Log, message: \"ran from the named skin\"}\n");
     const HostRun run = RunHost({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate", "--window"}, folder_.Env());

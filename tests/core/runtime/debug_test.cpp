@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <string>
 
@@ -139,6 +141,34 @@ TEST_F(DebugStartTest, WhereTheLogFileGoes) {
         EXPECT_EQ(std::string(name), c.path);
         Debug_Remove();
         EXPECT_TRUE(FileExists(c.path)) << c.path;
+    }
+}
+
+// The room kept for what the log adds is counted once, the folder's own separator not twice: a
+// name of 959 bytes in the log folder is the longest kept, one byte more is refused.
+TEST_F(DebugStartTest, TheLongestLogFolderIsCountedAsTheHelpCountsIt) {
+    for (const size_t length : {959u, 960u}) {
+        SCOPED_TRACE(length);
+        // The folder's path with "/Quarvelon Host/" and "x.log" makes `length` bytes.
+        std::string state = dir.path();
+        const size_t folderLength = length - strlen("/Quarvelon Host/x.log");
+        while (state.size() < folderLength) state += "/" + std::string(std::min<size_t>(200, folderLength - state.size() - 1), 'b');
+        ASSERT_EQ(state.size(), folderLength);
+        SetBothEnv("XDG_STATE_HOME", state.c_str());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Debug_Init("x.log", nullptr, 0x2), 1);
+        char name[1024] = "?";
+        Log_GetFilename(name, sizeof(name));
+        Debug_Remove();
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (length == 959) {
+            EXPECT_EQ(std::string(name), state + "/Quarvelon Host/x.log");
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_STREQ(name, "");
+            EXPECT_EQ(said, "ERROR - No log file is written: the log folder " + state +
+                                "/Quarvelon Host/ is too long for the log file's name of at most 959 bytes\n");
+        }
     }
 }
 
