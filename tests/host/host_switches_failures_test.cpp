@@ -467,6 +467,34 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
     EXPECT_EQ(text.find("gtk.css"), std::string::npos) << text;
     EXPECT_EQ(text.find("Fontconfig"), std::string::npos) << text;
     EXPECT_EQ(ReadFile(ours), "our own bytes");
+
+    // A home of ours that others can change (sticky and open to all), our own folders elsewhere:
+    // the files the toolkit's libraries read straight from the home (their ~/.fonts.conf) are not
+    // read, since the toolkit is given a private home instead.
+    const std::string open = shared + "/open-home";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    std::ofstream(open + "/.fonts.conf") << "<fontconfig><include>their own\n";
+    ASSERT_EQ(chown((open + "/.fonts.conf").c_str(), 65534, 65534), 0);
+    const char* cache = getenv("XDG_CACHE_HOME");
+    const std::string savedCache = cache ? cache : "";
+    setenv("HOME", open.c_str(), 1);
+    setenv("XDG_CACHE_HOME", (folder_.Dir() + "/cache").c_str(), 1);
+    text.clear();
+    const pid_t third = StartShown(&text, &out);
+    setenv("HOME", saved[0].c_str(), 1);
+    if (savedCache.empty()) unsetenv("XDG_CACHE_HOME");
+    else setenv("XDG_CACHE_HOME", savedCache.c_str(), 1);
+    ASSERT_GT(third, 0);
+    EXPECT_NE(text.find("PAGE shown"), std::string::npos) << text;
+    kill(third, SIGTERM);
+    EXPECT_NE(End(third, out, &text, 15, &took), -1) << text;
+    EXPECT_NE(text.find("ERROR - The toolkit's home folder is not used: " + open +
+                        " is refused (a folder other users can change, 13); the toolkit uses " +
+                        peers_.Dir().file("run") + "/"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Fontconfig"), std::string::npos) << text;
 }
 
 } // namespace
