@@ -468,20 +468,27 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
     EXPECT_EQ(text.find("Fontconfig"), std::string::npos) << text;
     EXPECT_EQ(ReadFile(ours), "our own bytes");
 
-    // A home of ours that others can change (sticky and open to all), our own folders elsewhere:
-    // the files the toolkit's libraries read straight from the home (their ~/.fonts.conf) are not
-    // read, since the toolkit is given a private home instead.
+    // A home of ours that others can change (sticky and open to all), our own folders in it and
+    // elsewhere: the files the toolkit's libraries read straight from the home (their
+    // ~/.fonts.conf) are not read, since the toolkit is given a private home instead, while our
+    // own configuration folder in it is still the toolkit's (its font configuration is read).
     const std::string open = shared + "/open-home";
     ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
     ASSERT_EQ(chmod(open.c_str(), 01777), 0);
     std::ofstream(open + "/.fonts.conf") << "<fontconfig><include>their own\n";
     ASSERT_EQ(chown((open + "/.fonts.conf").c_str(), 65534, 65534), 0);
+    for (const std::string& folder : {open + "/.config", open + "/.config/fontconfig"})
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder;
+    std::ofstream(open + "/.config/fontconfig/fonts.conf") << "<fontconfig><include>our own\n";
     const char* cache = getenv("XDG_CACHE_HOME");
     const std::string savedCache = cache ? cache : "";
     setenv("HOME", open.c_str(), 1);
     setenv("XDG_CACHE_HOME", (folder_.Dir() + "/cache").c_str(), 1);
+    // Empty, as unset to the toolkit: the configuration home is the home's .config.
+    setenv("XDG_CONFIG_HOME", "", 1);
     text.clear();
     const pid_t third = StartShown(&text, &out);
+    setenv("XDG_CONFIG_HOME", saved[1].c_str(), 1);
     setenv("HOME", saved[0].c_str(), 1);
     if (savedCache.empty()) unsetenv("XDG_CACHE_HOME");
     else setenv("XDG_CACHE_HOME", savedCache.c_str(), 1);
@@ -494,7 +501,8 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
                         peers_.Dir().file("run") + "/"),
               std::string::npos)
         << text;
-    EXPECT_EQ(text.find("Fontconfig"), std::string::npos) << text;
+    EXPECT_EQ(text.find(open + "/.fonts.conf"), std::string::npos) << text;
+    EXPECT_NE(text.find(open + "/.config/fontconfig/fonts.conf"), std::string::npos) << text;
 }
 
 } // namespace
