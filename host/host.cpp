@@ -277,6 +277,8 @@ int64_t RunCrashReporter() {
 int64_t StartWorkerRole() {
     StartCrashReporting();
     if (!Host_InitContent(1, 0)) return StartFailed();
+    // Its workflows write into the local storage too: judged (and made) as the window's is.
+    SkinApp_CreateLocalStorage();
     if (WorkflowApp_IsSelfUpdate()) {
         if (WorkflowApp_IsWorker()) {
             Log_Error("Misconfigured self-update process\n");

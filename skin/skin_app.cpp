@@ -78,7 +78,6 @@ struct SkinApp {
     uint32_t MultipleWindows;
     uint32_t RemoveLocalStorage;
     char LocalStoragePath[SKINAPP_PATH_SIZE];
-    uint32_t LocalStorageJudged;
     uint32_t WindowModuleStarted;
     WindowList Windows;
     SkinAppConfigLoadedFunc ConfigLoaded;
@@ -619,8 +618,6 @@ int64_t SkinApp_Start(uint32_t startServer) {
         return 1;
     }
     app->State = SKINAPP_STATE_RUNNING;
-    // The roles without a window judge the local storage their workflows write into as well.
-    if (!app->LocalStorageJudged) SkinApp_CreateLocalStorage();
     if (!app->Requests) {
         HashTable_Create(&app->Requests, sizeof(void*), 32);
         HashTable_SetKeyAssignCallback(app->Requests, nullptr, HashTable_PointerKeyAssign);
@@ -1080,7 +1077,6 @@ int64_t SkinApp_CloseAllWindows() {
 int64_t SkinApp_CreateLocalStorage() {
     SkinApp* app = GlobalSkinApp;
     if (!app) return 0;
-    app->LocalStorageJudged = 1;
     char* folder = app->LocalStoragePath;
     WorkflowApp_ExpandString("{LocalStorage}", folder, sizeof(app->LocalStoragePath));
     int32_t fd = -1, error = EINVAL;
