@@ -586,6 +586,41 @@ TEST_F(QueueTest, EmptyNameTakesItsTurn) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"", "after"}));
 }
 
+// A name starting with "#" or "." waits in the queue as written and takes its turn.
+TEST_F(QueueTest, NamesWaitAsWritten) {
+    Define(R"({"#": {}, ".x": {}, "after": {}})");
+    for (const char* name : {"#", ".x", "after"}) EXPECT_EQ(Workflow_QueueTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, "#"), 1);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, ""), 0);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, "x"), 0);
+    Passes(30);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"#", ".x", "after"}));
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, ".x"), 0);
+}
+
+// A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
+// ".p" finds the private "p" under the mark it was written with.
+TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
+    Define(R"({"##x": {"hold": true, "v": 1}, "x": {"v": 2}, ".p": {"hold": true}})");
+    EXPECT_EQ(Workflow_RunTask(workflow, "#x", nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_RunTask(workflow, ".p", nullptr, nullptr, nullptr), 1);
+    Passes(6);
+    Task* x = Find("#x");
+    Task* p = Find("p");
+    ASSERT_NE(x, nullptr);
+    ASSERT_NE(p, nullptr);
+    double v = 0;
+    EXPECT_EQ(Task_GetNumberArgument(x, "v", &v), 1);
+    EXPECT_EQ(v, 1.0);
+    for (Task* task : {x, p}) {
+        uint32_t hidden = 0;
+        Task_GetPrivate(task, &hidden);
+        EXPECT_EQ(hidden, 1u);
+        Task_Complete(task, nullptr);
+    }
+    Passes(6);
+}
+
 TEST_F(WorkflowTest, CancelTasks) {
     Define(R"({"load": {"hold": true}, "work": {"hold": true, "success": "leaf"}, "leaf": {"hold": true}})");
     EXPECT_EQ(Workflow_CancelTasks(workflow), 1); // nothing to cancel
