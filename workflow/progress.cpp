@@ -674,16 +674,12 @@ int64_t Progress_Create(Progress** handle, Task* task) {
     PreparePrint(progress);
     // The chain's bounds follow one action at a time, whatever the workflow asks.
     Dictionary_SetInt32ByKey(Task_GetDictionaryHandle(task), "concurrentTasks", 1);
-    // Bounds are keyed by progress id and the incomplete tasks by name, both as written: a leading
-    // "#" or "." would otherwise be taken off and two ids or names made one.
     progress->Bounds = NewDictionary(progress);
-    Dictionary_SetPrivateKeys(progress->Bounds, 0);
     if (!Task_GetNumberArgument(task, "maxPercentage", &progress->MaxPercentage))
         progress->MaxPercentage = 100;
     if (!Task_GetNumberArgument(task, "maxChainDepth", &progress->MaxChainDepth))
         progress->MaxChainDepth = 1000;
     progress->Incomplete = NewDictionary(progress);
-    Dictionary_SetPrivateKeys(progress->Incomplete, 0);
     Observe(progress, true);
     Queue_CreateManual(&progress->Queue_, task);
     *handle = progress;

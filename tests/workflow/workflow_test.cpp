@@ -598,13 +598,26 @@ TEST_F(QueueTest, NamesWaitAsWritten) {
     EXPECT_EQ(Workflow_IsTaskQueued(workflow, ".x"), 0);
 }
 
+// The key of the first item of a task's start information: the task's name.
+int64_t KeepStartKey(void* user, const char*, const char*, const char*, Dictionary* info) {
+    DictionaryItem* item = nullptr;
+    const char* key = nullptr;
+    if (Dictionary_ItemGetFirst(info, &item) && item && Dictionary_ItemGetKeyPtr(info, item, &key) && key)
+        static_cast<std::vector<std::string>*>(user)->push_back(key);
+    return 1;
+}
+
 // A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
 // ".p" finds the private "p" under the mark it was written with.
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
+    std::vector<std::string> keys;
+    NotificationCenter_AddObserver("Task", "Start", &keys, KeepStartKey);
     Define(R"({"##x": {"hold": true, "v": 1}, "x": {"v": 2}, ".p": {"hold": true}})");
     EXPECT_EQ(Workflow_RunTask(workflow, "#x", nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(Workflow_RunTask(workflow, ".p", nullptr, nullptr, nullptr), 1);
     Passes(6);
+    NotificationCenter_RemoveObserver("Task", "Start", &keys, KeepStartKey);
+    EXPECT_EQ(keys, (std::vector<std::string>{"#x", "p"}));
     Task* x = Find("#x");
     Task* p = Find("p");
     ASSERT_NE(x, nullptr);
