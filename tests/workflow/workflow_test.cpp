@@ -612,7 +612,9 @@ int64_t KeepStartKey(void* user, const char*, const char*, const char*, Dictiona
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
     std::vector<std::string> keys;
     NotificationCenter_AddObserver("Task", "Start", &keys, KeepStartKey);
-    Define(R"({"##x": {"hold": true, "v": 1}, "x": {"v": 2}, ".p": {"hold": true}})");
+    Define(R"({"##x": {"hold": true, "v": 1}, "x": {"v": 2}, ".p": {"hold": true}, "##only": {}})");
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "#only"), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "only"), 0);
     EXPECT_EQ(Workflow_RunTask(workflow, "#x", nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(Workflow_RunTask(workflow, ".p", nullptr, nullptr, nullptr), 1);
     Passes(6);
