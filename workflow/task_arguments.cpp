@@ -199,14 +199,29 @@ bool Task_ReadExpanded(Task* task, const char* key, char* buffer, int32_t capaci
 
 // ---- Loading -----------------------------------------------------------------------------------
 
+DictionaryItem* Task_FindDefinition(Dictionary* document, const char* name) {
+    DictionaryItem* item = nullptr;
+    // A name is its definition's key as written first: "#x" may be a definition's own name (read
+    // from "##x"). Only then does the private-key rule let "#setup" name the private task "setup".
+    if (name[0] == '#' || name[0] == '.') {
+        uint32_t keys = 0;
+        Dictionary_GetPrivateKeys(document, &keys);
+        Dictionary_SetPrivateKeys(document, 0);
+        Dictionary_ItemFindByKey(document, name, nullptr, &item);
+        Dictionary_SetPrivateKeys(document, keys);
+        if (item) return item;
+    }
+    Dictionary_ItemFindByKey(document, name, nullptr, &item);
+    return item;
+}
+
 int64_t Task_LoadFromDictionary(Task* task, Dictionary* document, const char* name) {
     CLASS_CHECK(task, TASK_CLASS_ID);
     ASSERT_POINTER(document);
     ASSERT_POINTER(name);
-    DictionaryItem* item = nullptr;
+    DictionaryItem* item = Task_FindDefinition(document, name);
     Dictionary* definition = nullptr;
-    if (!Dictionary_ItemFindByKey(document, name, nullptr, &item) || !item ||
-        !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
+    if (!item || !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
         !Dictionary_ItemGetDictionaryHandle(document, item, &definition) || !definition)
         return 0;
     const char* key = nullptr;

@@ -48,3 +48,5 @@ void Task_ObserveStatus(Task* task, bool on);
 bool Task_ReadExpanded(Task* task, const char* key, char* buffer, int32_t capacity);
 // Expands a text already in `buffer` with the task's key provider.
 int64_t Task_ExpandInPlace(Task* task, char* buffer, int32_t capacity);
+// The item of the definition named `name` in `document`, or null.
+DictionaryItem* Task_FindDefinition(Dictionary* document, const char* name);

@@ -256,9 +256,13 @@ int64_t Task_Start(Task* task) {
     Task_ObserveStatus(task, true);
     Dictionary* start = nullptr;
     if (!Dictionary_Create(&start)) return 0;
+    // The task's name is a key as written; its arguments keep their private items.
+    Dictionary_SetPrivateKeys(start, 0);
     Dictionary* copy = nullptr;
-    if (Dictionary_AddDictionary(start, task->Name, &copy, nullptr) && copy)
+    if (Dictionary_AddDictionary(start, task->Name, &copy, nullptr) && copy) {
+        Dictionary_SetPrivateKeys(copy, 1);
         Dictionary_Merge(copy, task->Arguments, 0);
+    }
     Dictionary_SetStringByKey(start, "type", task->Interface && task->Interface->Name ? task->Interface->Name : "");
     Dictionary_SetStringByKey(start, "name", task->Name);
     const char* workflow = nullptr;

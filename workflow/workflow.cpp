@@ -129,6 +129,9 @@ int64_t Workflow_Create(Workflow** handle) {
     Dictionary_SetCaseSensitive(workflow->Macros, 0);
     Dictionary_Create(&workflow->Analytics);
     Dictionary_Create(&workflow->Queue);
+    // Queued names are keys as written: a name starting with "#" or "." is no private item, and
+    // stripped it would never match the waiting event's name, which would wait for ever.
+    Dictionary_SetPrivateKeys(workflow->Queue, 0);
     TaskTypeList_Create(&workflow->TaskTypes);
     if (workflow->TaskTypes)
         TaskTypeList_SetRemoveCallback(workflow->TaskTypes, workflow, Workflow_TaskListRemoveCallback);

@@ -168,7 +168,11 @@ int64_t WorkflowManager_PushToQueue(Workflow* workflow, const char* name, Dictio
     entry = nullptr;
     Dictionary_ItemGetDictionaryHandle(queue, created, &entry);
     Dictionary* task = nullptr;
+    // Task names are keys as written, so the name popped is the name queued; the macros under one
+    // keep their private items.
+    if (entry) Dictionary_SetPrivateKeys(entry, 0);
     if (!entry || !Dictionary_AddDictionary(entry, name, &task, nullptr) || !task) return 0;
+    Dictionary_SetPrivateKeys(task, 1);
     if (macros) Dictionary_Merge(task, macros, DICTIONARY_MERGE_OVERWRITE);
     manager->Dirty = 1;
     return 1;

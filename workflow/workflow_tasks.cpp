@@ -219,7 +219,7 @@ int64_t Workflow_HasRemoteWorkflow(Workflow* workflow, const char* workflowId) {
 int64_t Workflow_CanCreateTask(Workflow* workflow, const char* name) {
     CLASS_CHECK(workflow, WORKFLOW_CLASS_ID);
     ASSERT_POINTER(name);
-    return Dictionary_ContainsKey(workflow->Definitions, name) != 0;
+    return Task_FindDefinition(workflow->Definitions, name) != nullptr;
 }
 
 // ---- Removing tasks ----------------------------------------------------------------------------

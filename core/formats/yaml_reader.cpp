@@ -139,16 +139,20 @@ void SkipBlanks(Reader* r) {
 
 void FlushPending(Reader* r);
 
-// A comment runs to the end of its line; the text may not stop inside one. It ends a plain scalar:
-// the next line may not continue it.
+// A comment runs to the end of its line, or of the text: an editor may save the last line without
+// a line break. It ends a plain scalar: the next line may not continue it.
 void SkipComment(Reader* r) {
     FlushPending(r);
     for (;;) {
         const int32_t c = Peek(r);
-        if (c < 0) return FailEnd(r);
-        if (c == '\n' || r->Stop) return;
+        if (c < 0 || c == '\n' || r->Stop) return;
         Advance(r);
     }
+}
+
+// The end of the text closes a line as a line break does: a last line without one still counts.
+inline bool IsLineEnd(int32_t c) {
+    return c < 0 || c == '\n';
 }
 
 // ---- Text buffers ----------------------------------------------------------------------------
@@ -621,9 +625,14 @@ int32_t FlowPlain(Reader* r, Text* t, bool inMap, bool asKey) {
     }
 }
 
+inline bool IsReserved(int32_t c) {
+    return c == '@' || c == '`';
+}
+
+// "@" and "`" are kept for future use: no node may start with one, and dropping the character
+// would give a value the writer never meant ("@-3.14" read as a number).
 void Reserved(Reader* r, int32_t c) {
-    YAML_Print(r->Yaml, " Invalid use of Reserved Indicator [%c @ %d:%d]", c, r->Line, r->Column);
-    Advance(r);
+    Fail(r, YAML_ERROR_SYNTAX, " Invalid use of Reserved Indicator [%c @ %d:%d]", c, r->Line, r->Column);
 }
 
 // Reads a flow collection whose opening bracket is next, into the open slot of the top level.
@@ -665,9 +674,9 @@ bool Flow(Reader* r) {
             if (inMap && top->Open) Raise(r, DICTIONARY_TYPE_NULL, "", 0);
             continue;
         }
-        if (c == '@' || c == '`') {
+        if (IsReserved(c)) {
             Reserved(r, c);
-            continue;
+            return false;
         }
         if (c == '[' || c == '{') {
             if (wantKey) {
@@ -721,9 +730,9 @@ bool Value(Reader* r, int32_t indent) {
             SkipComment(r);
             return !r->Stop;
         }
-        if (c == '@' || c == '`') {
+        if (IsReserved(c)) {
             Reserved(r, c);
-            continue;
+            return false;
         }
         if (c == '[' || c == '{') return Flow(r) && LineRest(r);
         const int32_t line = r->Line, column = r->Column;
@@ -762,11 +771,7 @@ bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
         }
         Advance(r);
         const int32_t n = Peek(r);
-        if (n < 0) {
-            FailEnd(r);
-            return false;
-        }
-        if (!IsBlank(n) && n != '\n') {
+        if (!IsBlank(n) && !IsLineEnd(n)) {
             Misplaced(r);
             return false;
         }
@@ -776,11 +781,7 @@ bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
     for (;;) {
         const int32_t c = Peek(r);
         if (r->Stop) return false;
-        if (c < 0) {
-            FailEnd(r);
-            return false;
-        }
-        if (c == '\n' || c == '#') {
+        if (IsLineEnd(c) || c == '#') {
             TrimRight(t);
             if (!ScalarEvent(r, indent, lineStart, true, t, line, start)) return false;
             if (c == '#') SkipComment(r);
@@ -789,11 +790,7 @@ bool KeyOrScalar(Reader* r, int32_t indent, bool lineStart, Text* t) {
         Advance(r);
         if (c == ':') {
             const int32_t n = Peek(r);
-            if (n < 0) {
-                FailEnd(r);
-                return false;
-            }
-            if (IsBlank(n) || n == '\n') {
+            if (IsBlank(n) || IsLineEnd(n)) {
                 TrimRight(t);
                 if (t->Length > YAML_MAX_KEY_LENGTH) {
                     Fail(r, YAML_ERROR_SYNTAX, "Map key exceeded length limit [%s @ %d:%d]", Terminated(r, t),
@@ -825,9 +822,9 @@ bool Entry(Reader* r) {
             SkipComment(r);
             return !r->Stop;
         }
-        if (c == '@' || c == '`') {
+        if (IsReserved(c)) {
             Reserved(r, c);
-            continue;
+            return false;
         }
         if (c == ',') {
             Advance(r);
@@ -840,11 +837,7 @@ bool Entry(Reader* r) {
             const int32_t line = r->Line;
             Advance(r);
             const int32_t n = Peek(r);
-            if (n < 0) {
-                FailEnd(r);
-                return false;
-            }
-            if (IsBlank(n) || n == '\n') {
+            if (IsBlank(n) || IsLineEnd(n)) {
                 // A tab gives the nested sequence no indentation its next entries could match.
                 if (tab) {
                     MisplacedAt(r, line, indent + 1);
@@ -874,11 +867,7 @@ bool DocumentLineRest(Reader* r) {
     SkipBlanks(r);
     const int32_t c = Peek(r);
     if (r->Stop) return false;
-    if (c < 0) {
-        FailEnd(r);
-        return false;
-    }
-    if (c != '\n') {
+    if (!IsLineEnd(c)) {
         Fail(r, YAML_ERROR_SYNTAX, "Unexpected character after document marker [%c @ %d:%d]", c, r->Line,
              r->Column);
         return false;
@@ -899,15 +888,18 @@ bool LineStart(Reader* r, int32_t indent) {
         SkipComment(r);
         return !r->Stop;
     }
+    // Only a line continuing an open plain scalar may start with a reserved indicator: there it
+    // is text inside the scalar, not the start of a node.
+    if (IsReserved(c) && !(r->Pending && indent > r->Levels[r->Top].Indent)) {
+        FlushPending(r);
+        Reserved(r, c);
+        return false;
+    }
     if (c == '-') {
         const int32_t line = r->Line;
         Advance(r);
         const int32_t n = Peek(r);
-        if (n < 0) {
-            FailEnd(r);
-            return false;
-        }
-        if (IsBlank(n) || n == '\n') {
+        if (IsBlank(n) || IsLineEnd(n)) {
             // Deeper than the collection of a plain scalar still open, "- " is text that continues
             // it, not an entry; unless that scalar itself opens with a dash ("key: - a"), a
             // sequence begun on its key's line, which has no place for more entries.

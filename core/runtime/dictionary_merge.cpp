@@ -36,6 +36,29 @@ DictionaryItem* ItemAt(Dictionary* dict, uint32_t position) {
     return item;
 }
 
+// A key taken from a stored item is looked up and written as stored. The private prefix rule
+// already ran when the item was made (its private bit travels on its own, see ApplyItem): run
+// again, it would take a second "#" or "." off ("##x" read as "#x" would become "x") and make two
+// names one. Only a key the rule would change turns the rule off, for the lookup or insert alone.
+class StoredKey {
+  public:
+    StoredKey(Dictionary* dict, const char* key)
+        : dict_(dict), saved_(dict->PrivateKeys),
+          off_(key && dict->PrivateKeys == 1 && (key[0] == '.' || key[0] == '#')) {
+        if (off_) dict_->PrivateKeys = 0;
+    }
+    StoredKey(const StoredKey&) = delete;
+    StoredKey& operator=(const StoredKey&) = delete;
+    ~StoredKey() {
+        if (off_) dict_->PrivateKeys = saved_;
+    }
+
+  private:
+    Dictionary* dict_;
+    uint32_t saved_;
+    bool off_;
+};
+
 // Removes every item of `dict` in the order a reset would (each item after its subtree, the last
 // first, with the same remove reports) but without recursion, so that a deep subtree costs no
 // stack when it goes.
@@ -155,12 +178,15 @@ DictionaryItem* MergeOne(Dictionary* target, Dictionary* source, DictionaryItem*
     Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
     DictionaryItem* dest = nullptr;
-    if (DictionaryItem_Key(s) && Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest)) {
-        if (!(flags & DICTIONARY_MERGE_OVERWRITE)) return dest;
-    } else {
-        Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last, DictionaryItem_Key(s),
-                          &dest);
+    bool found = false;
+    {
+        const StoredKey asStored(target, DictionaryItem_Key(s));
+        found = DictionaryItem_Key(s) && Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
+        if (!found)
+            Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last,
+                              DictionaryItem_Key(s), &dest);
     }
+    if (found && !(flags & DICTIONARY_MERGE_OVERWRITE)) return dest;
     ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
     return dest;
 }
@@ -202,9 +228,10 @@ void RemoveMissingLevel(Dictionary* target, Dictionary* source) {
         position--;
         DictionaryItem* before = t->Prev;
         DictionaryItem* found = nullptr;
-        if (DictionaryItem_Key(t))
+        if (DictionaryItem_Key(t)) {
+            const StoredKey asStored(source, DictionaryItem_Key(t));
             Dictionary_ItemFindByKey(source, DictionaryItem_Key(t), nullptr, &found);
-        else
+        } else
             found = previousFound ? previousFound->Prev : ItemAt(source, position);
         if (!found) RemoveItem(target, t);
         previousFound = found;
@@ -243,11 +270,14 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
         Dictionary_ItemGetBufferPtr(source, s, &text, &length);
 
         DictionaryItem* dest = nullptr;
-        if (DictionaryItem_Key(s))
-            Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
-        else
-            dest = lastDest ? lastDest->Next : ItemAt(target, position);
-        if (!dest) Dictionary_Append(target, DictionaryItem_Key(s), &dest);
+        {
+            const StoredKey asStored(target, DictionaryItem_Key(s));
+            if (DictionaryItem_Key(s))
+                Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
+            else
+                dest = lastDest ? lastDest->Next : ItemAt(target, position);
+            if (!dest) Dictionary_Append(target, DictionaryItem_Key(s), &dest);
+        }
         ApplyItem(target, dest, DictionaryItem_Type(s), isPrivate, text, length);
         lastDest = dest;
 

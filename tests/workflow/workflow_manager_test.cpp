@@ -41,6 +41,23 @@ TEST_F(ManagerTest, FiveStateTasksRunFourAtOnceAndAFreedSlotIsRefilledAtTheNextP
     EXPECT_EQ(Active(), R"({"A":"state","C":"state","D":"state","E":"state"})");
 }
 
+// A queued name waits as written: the task started at its turn is the one queued ("#i", not "i").
+TEST_F(ManagerTest, AQueuedNameIsStartedAsWritten) {
+    const char* doc = R"({"load": {}, "install": {"hold": true}, "##i": {"hold": true}, "i": {}, "unload": {}})";
+    Workflow* a = Load(doc);
+    Workflow* b = Load(doc);
+    Passes(10);
+    ASSERT_EQ(WorkflowManager_SetQueueTaskNames("install,#i"), 1);
+    ASSERT_EQ(WorkflowManager_SetMaximumActiveTasks(1), 1);
+    EXPECT_EQ(WorkflowManager_QueueTask(a, "install"), 1);
+    EXPECT_EQ(WorkflowManager_QueueTask(b, "#i"), 1);
+    Passes(4);
+    Finish(a, "install");
+    ASSERT_TRUE(PassUntil([&] { return Active().find("\"B\"") != std::string::npos; }, 40)) << Active();
+    EXPECT_EQ(Active(), R"({"B":"#i"})");
+    Finish(b, "#i");
+}
+
 TEST_F(ManagerTest, WithOneOrdinarySlotASecondInstallWaitsOnceAndActivationEdgesAreAnnounced) {
     Workflow* a = Load(kHeldInstall);
     Workflow* b = Load(kHeldInstall);

@@ -51,7 +51,8 @@ std::string Definition(Workflow* workflow, const char* path) {
 
 TEST_F(WorkflowTest, FormatFollowsTheExtension) {
     const char* json = R"({"t": {"type": "Step", "n": 1}})";
-    const char* yaml = "t:\n  type: Step\n  n: 2\n";
+    // As an editor may save it: the last line a comment, without a line break.
+    const char* yaml = "t:\n  type: Step\n  n: 2 # two";
     const struct {
         const char *name, *text;
         int64_t result;
@@ -584,6 +585,56 @@ TEST_F(QueueTest, EmptyNameTakesItsTurn) {
     EXPECT_EQ(Workflow_QueueTask(workflow, "after", nullptr, nullptr, nullptr), 1);
     Passes(30);
     EXPECT_EQ(Names(), (std::vector<std::string>{"", "after"}));
+}
+
+// A name starting with "#" or "." waits in the queue as written and takes its turn.
+TEST_F(QueueTest, NamesWaitAsWritten) {
+    Define(R"({"#": {}, ".x": {}, "after": {}})");
+    for (const char* name : {"#", ".x", "after"}) EXPECT_EQ(Workflow_QueueTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, "#"), 1);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, ""), 0);
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, "x"), 0);
+    Passes(30);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"#", ".x", "after"}));
+    EXPECT_EQ(Workflow_IsTaskQueued(workflow, ".x"), 0);
+}
+
+// The key of the first item of a task's start information: the task's name.
+int64_t KeepStartKey(void* user, const char*, const char*, const char*, Dictionary* info) {
+    DictionaryItem* item = nullptr;
+    const char* key = nullptr;
+    if (Dictionary_ItemGetFirst(info, &item) && item && Dictionary_ItemGetKeyPtr(info, item, &key) && key)
+        static_cast<std::vector<std::string>*>(user)->push_back(key);
+    return 1;
+}
+
+// A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
+// ".p" finds the private "p" under the mark it was written with.
+TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
+    std::vector<std::string> keys;
+    NotificationCenter_AddObserver("Task", "Start", &keys, KeepStartKey);
+    Define(R"({"##x": {"hold": true, "v": 1}, "x": {"v": 2}, ".p": {"hold": true}, "##only": {}})");
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "#only"), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "only"), 0);
+    EXPECT_EQ(Workflow_RunTask(workflow, "#x", nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_RunTask(workflow, ".p", nullptr, nullptr, nullptr), 1);
+    Passes(6);
+    NotificationCenter_RemoveObserver("Task", "Start", &keys, KeepStartKey);
+    EXPECT_EQ(keys, (std::vector<std::string>{"#x", "p"}));
+    Task* x = Find("#x");
+    Task* p = Find("p");
+    ASSERT_NE(x, nullptr);
+    ASSERT_NE(p, nullptr);
+    double v = 0;
+    EXPECT_EQ(Task_GetNumberArgument(x, "v", &v), 1);
+    EXPECT_EQ(v, 1.0);
+    for (Task* task : {x, p}) {
+        uint32_t hidden = 0;
+        Task_GetPrivate(task, &hidden);
+        EXPECT_EQ(hidden, 1u);
+        Task_Complete(task, nullptr);
+    }
+    Passes(6);
 }
 
 TEST_F(WorkflowTest, CancelTasks) {

@@ -203,8 +203,6 @@ const LeftOut kLeftOut[] = {
      "3RLN/01 3RLN/04 DE56/02 DE56/03 KH5V/01 NP9H Q8AD"},
     {"\"#\" starts a comment wherever it stands",
      "DBG4 FBC9 SU5Z"},
-    {"a text ending inside a dash or key without a line break fails (code 3)",
-     "SM9W/00 SM9W/01"},
     {"tabs count as indentation",
      "4EJS DK95/01 Y79Y/003"},
     {"\"---\" and \"...\" lines inside quotes are text",

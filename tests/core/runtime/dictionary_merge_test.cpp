@@ -48,6 +48,8 @@ TEST(DictionaryMerge, FlagsKnownAnswers) {
         // Private items carry their bit.
         {"{}", "{#p:1,q:2}", 0, "{#p:1,q:2}"}, {"{p:9}", "{#p:1}", 1, "{#p:1}"},
         {"{#p:9}", "{p:1}", 1, "{p:1}"}, {"{}", "{#p:1,q:{#r:2,s:3}}", 8, "{q:{s:3}}"},
+        // A key is merged as stored: a "#" or "." left after the private one is part of the name.
+        {"{}", "{##x:1,###y:2}", 0, "{##x:1,###y:2}"}, {"{##x:9,#x:8}", "{##x:1}", 1, "{##x:1,#x:8}"},
         // Duplicate source keys meet the first target item of that key.
         {"{a:0}", "{a:1,a:2}", 1, "{a:2}"}, {"{a:0}", "{a:1,a:2}", 0, "{a:0}"},
         // An empty source changes nothing.
@@ -61,6 +63,10 @@ TEST(DictionaryMerge, FlagsKnownAnswers) {
         EXPECT_EQ(Render(target), c.expected) << c.target << " <- " << c.source << " flags " << c.flags;
         EXPECT_EQ(Render(source), before) << "the source is never changed";
     }
+    DictTree dotted, target;
+    Dictionary_AddString(dotted, "..y", "v", nullptr);
+    Dictionary_Merge(target, dotted, 0);
+    EXPECT_EQ(Render(target), "{#.y:'v'}");
 }
 
 // With PrivateKeys off nothing in the source counts as private: all of it is merged, and
@@ -244,7 +250,9 @@ TEST(DictionarySync, KnownAnswers) {
         {Sync, "{l:[[1,2],[3]]}", "{l:[[1]]}", "{l:[[1]]}"},
         // Duplicate source keys land on the first target item of the key.
         {Sync, "{a:0,a:0}", "{a:1,a:2}", "{a:2,a:0}"},
+        {Sync, "{#x:0}", "{##x:1}", "{##x:1}"},
         {Dictionary_RemoveMissing, "{a:1,b:2,c:3}", "{b:0}", "{b:2}"},
+        {Dictionary_RemoveMissing, "{##x:1,#x:2}", "{##x:0}", "{##x:1}"},
         {Dictionary_RemoveMissing, "[1,2,3]", "['x','y']", "{1,2}"},
         {Dictionary_RemoveMissing, "[1,2,3]", "[]", "{}"},
         // Keyed and unnamed mixed: an unnamed item's counterpart is the source item before the
