@@ -877,10 +877,12 @@ void SyncWork(Repository* r) {
             // What a killed run left under the installation's own names goes with every completed
             // sync; the cleanup of the installation's folder sweeps as it ends, so a sync that ran
             // it does not walk the folder again. The user's own files stay when cleanup is off.
-            r->StraySwept = 1;
-            if (!(r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)) &&
-                !StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta))
-                Repository_Print(r, "Stray copies left in the installation's folder");
+            const int64_t swept = r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)
+                                      ? 1
+                                      : StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+            // A long record is worked through over several turns, so a stop is never held up.
+            if (swept >= 0) r->StraySwept = 1;
+            if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             MetaFile_GetResumeTime(r->RemoteMeta, &resume);
