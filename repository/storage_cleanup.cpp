@@ -508,13 +508,26 @@ int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup) {
     return cleanup->Complete ? 1 : 0;
 }
 
-int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+namespace {
+
+void* FileBackend(Storage* target) {
     const StorageInterface* row = nullptr;
     void* instance = nullptr;
     if (!target || !Storage_GetInterface(target, &row) || row != &StorageFile_Interface ||
-        !Storage_GetInterfaceHandle(target, &instance) || !instance)
-        return 1;
-    return StorageFile_RemoveStrayCopies(instance, installed);
+        !Storage_GetInterfaceHandle(target, &instance))
+        return nullptr;
+    return instance;
+}
+
+} // namespace
+
+void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed) {
+    if (void* instance = FileBackend(target)) StorageFile_SetInstalled(instance, installed);
+}
+
+int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_RemoveStrayCopies(instance, installed) : 1;
 }
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {

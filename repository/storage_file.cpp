@@ -102,6 +102,7 @@ struct StorageFile {
     int32_t ReplayOut; // what stays on record, under the record's scratch name
     uint64_t ReplayOffset;
     uint32_t ReplayFailed;
+    MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
 };
 
 namespace {
@@ -224,6 +225,30 @@ int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t si
     return 0;
 }
 
+uint32_t ListedInstalled(void* user, const char* name) {
+    StorageFile* b = static_cast<StorageFile*>(user);
+    FileListIndex* index = nullptr;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    return b->Installed && MetaFile_GetFileListIndexHandle(b->Installed, &index) && index &&
+                   FileList_IndexFindByName(index, name, &found, &offset)
+               ? 1
+               : 0;
+}
+
+// A folder at a copy's name goes only where an earlier version installed it: what the installed
+// manifest lists in it is erased, and the folder once nothing else is left in it (EISDIR else).
+int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name, const char* leaf) {
+    char prefix[STORAGE_FILE_PATH_SIZE * 2];
+    const char* slash = strrchr(name, '/');
+    String_Print(prefix, (int32_t)sizeof(prefix), "%.*s%s", slash ? (int)(slash + 1 - name) : 0, name, leaf);
+    CriticalSectionGuard guard(b->RecordLock);
+    if (!b->Installed) return EISDIR;
+    const int32_t error = StorageFileOS_ClearListed(directory, leaf, prefix, b, ListedInstalled);
+    if (!error) StorageFile_VerboseLog(b, 0, "Remove installed folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+    return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
+}
+
 // The storage's own names beside a file: the copy being written and that copy's scratch name.
 // A scratch left by a kill and anything of ours that is not a private file are removed; a
 // private partial copy of ours is kept when keep allows (*kept set), to be continued; another
@@ -235,9 +260,13 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
     String_Print(scratch, (int32_t)sizeof(scratch), "%s~", partialLeaf);
     uint32_t unused = 0;
     int32_t error = StorageFileOS_Claim(directory, scratch, 0, &unused);
+    if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, scratch)) == 0)
+        error = StorageFileOS_Claim(directory, scratch, 0, &unused);
     const char* suffix = "~";
     if (!error) {
         error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
+        if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, partialLeaf)) == 0)
+            error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
         suffix = "";
     }
     if (error) {
@@ -922,6 +951,7 @@ int64_t DeleteHandle(void** handle) {
     StorageFileOS_Close(&b->RecordFd);
     StorageFileOS_Close(&b->ReplayFd);
     StorageFileOS_Close(&b->ReplayOut);
+    if (b->Installed) MetaFile_Release(&b->Installed);
     CriticalSection_Delete(&b->RecordLock);
     CriticalSection_Delete(&b->OpenLock);
     CriticalSection_Delete(&b->CompletedLock);
@@ -1157,6 +1187,14 @@ int64_t ReplayFinish(StorageFile* b) {
 }
 
 } // namespace
+
+void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
+    StorageFile* b = Backend(instance);
+    if (installed) MetaFile_AddRef(installed);
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->Installed) MetaFile_Release(&b->Installed);
+    b->Installed = installed;
+}
 
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
     StorageFile* b = Backend(instance);

@@ -49,6 +49,10 @@ int64_t StorageFile_Put(void* instance, StorageOperation* operation);
 int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
+// The manifest of what is installed (null: none), held until the next call: a folder at a copy's
+// name that only holds what it lists (an earlier version installed it there) is removed when the
+// copy's name is needed; any other folder there is named and left.
+void StorageFile_SetInstalled(void* instance, MetaFile* installed);
 // Every copy the storage makes is recorded before it is made; once a sync has completed this
 // removes the recorded copies that are still there and whose file the installed manifest does not
 // list (a copy of a listed file holds progress to continue and stays on record), their scratch

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -337,6 +338,69 @@ int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32
 
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {
     return unlinkat(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// Deeper folders than this are left: each level holds a descriptor.
+constexpr int kClearDepth = 64;
+
+struct ClearState {
+    void* User;
+    StorageFileOSListedFunc Listed;
+    uint64_t Mount;
+    char Name[kNameCapacity];
+};
+
+// The folder's listed entries, then the folder when nothing else is left in it.
+int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int depth) {
+    const int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return LinkOr(directory, leaf, errno);
+    struct stat info;
+    uint64_t mount = 0;
+    int32_t error = fstat(fd, &info) != 0 ? errno : MountOf(fd, "", &mount);
+    if (!error && info.st_uid != geteuid()) error = EPERM;
+    if (!error && mount != s.Mount) error = EXDEV;
+    DIR* list = error ? nullptr : fdopendir(fd);
+    if (!list) {
+        if (!error) error = errno;
+        close(fd);
+        return error;
+    }
+    bool left = false;
+    for (struct dirent* entry; (entry = readdir(list)) != nullptr;) {
+        if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
+        const size_t length = strlen(entry->d_name);
+        struct stat item;
+        if (used + 1 + length >= kNameCapacity || fstatat(dirfd(list), entry->d_name, &item, AT_SYMLINK_NOFOLLOW) != 0) {
+            left = true;
+            continue;
+        }
+        s.Name[used] = '/';
+        memcpy(s.Name + used + 1, entry->d_name, length + 1);
+        if (S_ISDIR(item.st_mode))
+            left = (depth + 1 >= kClearDepth || ClearAt(s, dirfd(list), entry->d_name, used + 1 + length, depth + 1) != 0) || left;
+        else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == geteuid() && s.Listed(s.User, s.Name))
+            left = (unlinkat(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
+        else
+            left = true;
+        s.Name[used] = 0;
+    }
+    closedir(list);
+    if (left) return EISDIR;
+    return unlinkat(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+} // namespace
+
+int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
+                                  StorageFileOSListedFunc listed) {
+    ClearState s{user, listed, 0, {}};
+    const size_t used = strlen(prefix);
+    if (used >= kNameCapacity) return ENAMETOOLONG;
+    memcpy(s.Name, prefix, used + 1);
+    const int32_t error = MountOf(directory, "", &s.Mount);
+    return error ? error : ClearAt(s, directory, leaf, used, 0);
 }
 
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length) {

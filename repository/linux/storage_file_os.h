@@ -71,6 +71,13 @@ int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t
 int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32_t length, uint32_t* got);
 // Anything but a directory; a directory itself (empty), with directory set.
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
+// Erases from the folder `leaf` of directory the files and links `listed` answers 1 for (given
+// their names from the storage's root: `prefix`, '/' and their path in the folder), then every
+// folder left empty, the folder itself included. Links are never followed, and no folder on another
+// mount or of another user is entered. 0 once the folder is gone; EISDIR when anything stayed.
+typedef uint32_t (*StorageFileOSListedFunc)(void* user, const char* name);
+int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
+                                  StorageFileOSListedFunc listed);
 // Writes all of the bytes at the end of the file.
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length);
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);

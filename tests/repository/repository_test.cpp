@@ -802,6 +802,31 @@ TEST_F(RepositoryTest, ACopysNamePlantedByAnotherUserEndsTheSyncNamingIt) {
     EXPECT_EQ(Slurp(planted), "planted");
 }
 
+TEST_F(RepositoryTest, AManifestThatIsNoRegularFileFailsTheSyncAtOnceNamingIt) {
+    struct Case {
+        std::string path, make;
+    } cases[] = {{"/remote.json", "mkfifo"}, {"/state/local.json", "mkfifo"}, {"/remote.json", "mkdir"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.make + " " + c.path);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        Shell("mkdir -p " + Root() + "/state && rm -f " + Root() + c.path);
+        ASSERT_EQ(Shell(c.make + " " + Root() + c.path), 0);
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        const double start = Time_GetCurrent();
+        Run(REPOSITORY_ACTION_SYNC);
+        EXPECT_LT(Time_GetCurrent() - start, 10.0);
+        EXPECT_EQ(Repository_IsFailed(repo), 1);
+        EXPECT_NE(printed.Text.find("Metafile not a regular file (" + std::string(c.path == "/remote.json" ? "file://" : "") +
+                                    Root() + c.path + ")"),
+                  std::string::npos)
+            << printed.Text;
+        Shell("rm -rf " + Root() + c.path);
+    }
+}
+
 TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
     const std::string raw = Root() + "/raw";
     struct Case {

@@ -745,6 +745,40 @@ TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
     }
 }
 
+// An earlier version could install files in a folder at a copy's name: that folder goes once what
+// the installed manifest lists in it is erased, and stays, named, when anything else is in it.
+TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhatItListed) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    for (const bool more : {false, true}) {
+        SCOPED_TRACE(more ? "with a file of the user's" : "only what was installed");
+        Shell("rm -rf " + root + " && mkdir -p " + root + "sub/a.txt.quarvpartial/d");
+        Manifest v1(std::vector<File>{{"sub/a.txt", old.c_str()}, {"sub/a.txt.quarvpartial/x", "x"},
+                                      {"sub/a.txt.quarvpartial/d/y", "y"}});
+        Manifest v2(std::vector<File>{{"sub/a.txt", now.c_str()}});
+        Spit(root + "sub/a.txt", old);
+        Spit(root + "sub/a.txt.quarvpartial/x", "x");
+        Spit(root + "sub/a.txt.quarvpartial/d/y", "y");
+        if (more) Spit(root + "sub/a.txt.quarvpartial/d/mine", "user's");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        StorageCleanup_SetInstalled(storage, v1.meta);
+        if (more) {
+            EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + root + "sub/a.txt.quarvpartial)"),
+                      std::string::npos)
+                << log.Text();
+            EXPECT_EQ(Slurp(root + "sub/a.txt.quarvpartial/d/mine"), "user's");
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), old);
+        } else {
+            EXPECT_EQ(Put(v2, 0, 1), 0u);
+            EXPECT_EQ(Complete(v2, "sub/a.txt"), 0u);
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), now);
+            EXPECT_FALSE(OnDisk(root + "sub/a.txt.quarvpartial"));
+        }
+        StorageCleanup_SetInstalled(storage, nullptr);
+    }
+}
+
 // A kill leaves the copies of the files it was adding; once a later sync has ended, those its
 // manifest does not list are gone with the folders made for them, and nothing the storage did not
 // record is judged: a folder or file of the user's under a copy's name, the user's empty folders.
