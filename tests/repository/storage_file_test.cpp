@@ -746,34 +746,55 @@ TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
 }
 
 // An earlier version could install files in a folder at a copy's name: that folder goes once what
-// the installed manifest lists in it is erased, and stays, named, when anything else is in it.
+// the installed manifest lists in it is erased, and stays, named, when anything else is in it, when
+// a folder in it is another user's, or when one is a mount (needs root to plant or mount).
 TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhatItListed) {
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
-    for (const bool more : {false, true}) {
-        SCOPED_TRACE(more ? "with a file of the user's" : "only what was installed");
-        Shell("rm -rf " + root + " && mkdir -p " + root + "sub/a.txt.quarvpartial/d");
+    enum class Held { Nothing, UsersFile, OtherUsersFolder, Mount };
+    for (const Held held : {Held::Nothing, Held::UsersFile, Held::OtherUsersFolder, Held::Mount}) {
+        SCOPED_TRACE((int)held);
+        const std::string folder = root + "sub/a.txt.quarvpartial";
+        Shell("umount " + folder + "/d 2>/dev/null; rm -rf " + root + " " + outside + "d && mkdir -p " + folder +
+              "/d " + outside + "d");
         Manifest v1(std::vector<File>{{"sub/a.txt", old.c_str()}, {"sub/a.txt.quarvpartial/x", "x"},
                                       {"sub/a.txt.quarvpartial/d/y", "y"}});
         Manifest v2(std::vector<File>{{"sub/a.txt", now.c_str()}});
         Spit(root + "sub/a.txt", old);
-        Spit(root + "sub/a.txt.quarvpartial/x", "x");
-        Spit(root + "sub/a.txt.quarvpartial/d/y", "y");
-        if (more) Spit(root + "sub/a.txt.quarvpartial/d/mine", "user's");
+        Spit(folder + "/x", "x");
+        Spit(folder + "/d/y", "y");
+        if (held == Held::UsersFile) Spit(folder + "/d/mine", "user's");
+        if (held == Held::OtherUsersFolder) {
+            if (!CanActAsOtherUser()) continue;
+            ASSERT_EQ(lchown((folder + "/d").c_str(), kOtherUser, kOtherUser), 0);
+        }
+        if (held == Held::Mount) {
+            Spit(outside + "d/y", "y outside");
+            if (Shell("mount --bind " + outside + "d " + folder + "/d 2>/dev/null") != 0) continue;
+        }
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         StorageCleanup_SetInstalled(storage, v1.meta);
-        if (more) {
+        if (held != Held::Nothing) {
             EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
-            EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + root + "sub/a.txt.quarvpartial)"),
-                      std::string::npos)
+            EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos)
                 << log.Text();
-            EXPECT_EQ(Slurp(root + "sub/a.txt.quarvpartial/d/mine"), "user's");
             EXPECT_EQ(Slurp(root + "sub/a.txt"), old);
+            EXPECT_TRUE(OnDisk(folder + "/d"));
         } else {
             EXPECT_EQ(Put(v2, 0, 1), 0u);
             EXPECT_EQ(Complete(v2, "sub/a.txt"), 0u);
             EXPECT_EQ(Slurp(root + "sub/a.txt"), now);
-            EXPECT_FALSE(OnDisk(root + "sub/a.txt.quarvpartial"));
+            EXPECT_FALSE(OnDisk(folder));
+        }
+        if (held == Held::UsersFile) {
+            EXPECT_EQ(Slurp(folder + "/d/mine"), "user's");
+        }
+        if (held == Held::OtherUsersFolder) {
+            EXPECT_EQ(Slurp(folder + "/d/y"), "y");
+        }
+        if (held == Held::Mount) {
+            EXPECT_EQ(Slurp(outside + "d/y"), "y outside");
+            Shell("umount " + folder + "/d");
         }
         StorageCleanup_SetInstalled(storage, nullptr);
     }
@@ -819,23 +840,46 @@ TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
     EXPECT_FALSE(OnDisk(root + ".quarvpartial~"));
 }
 
-TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnotherUserIsNamedAndLeft) {
-    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
+// What stands at a recorded copy's name when the sync ends and is not a private file of ours (put
+// there by another account, or a file of the user's renamed there) is named and left.
+TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
-    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
-    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
-    ASSERT_EQ(Configure("file"), 1);
-    ASSERT_EQ(Put(v1, 0, 0), 0u);
-    ASSERT_EQ(Put(v2, 1, 1), 0u);
-    const std::string copy = root + "new.bin.quarvpartial";
-    ASSERT_EQ(lchown(copy.c_str(), kOtherUser, kOtherUser), 0);
-    PlantAt(root + "x.quarvpartial", Plant::Folder, kOtherUser, outside + "secret");
-    LogCapture log;
-    ASSERT_EQ(Configure("file"), 1);
-    EXPECT_EQ(Sweep(v1.meta), 0);
-    EXPECT_NE(log.Text().find("Name of a copy held by another user (" + copy + ")"), std::string::npos) << log.Text();
-    EXPECT_TRUE(OnDisk(copy));
-    EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
+    enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
+    for (const Held held : {Held::OtherUsersFile, Held::SharedFile, Held::SecondLink, Held::Link}) {
+        SCOPED_TRACE((int)held);
+        if (held == Held::OtherUsersFile && !CanActAsOtherUser()) continue;
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+        Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        ASSERT_EQ(Put(v2, 1, 1), 0u);
+        const std::string copy = root + "new.bin.quarvpartial";
+        if (held == Held::OtherUsersFile) {
+            ASSERT_EQ(lchown(copy.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        if (held == Held::SharedFile) {
+            ASSERT_EQ(chmod(copy.c_str(), 0644), 0);
+        }
+        if (held == Held::SecondLink) {
+            ASSERT_EQ(link(copy.c_str(), (root + "kept").c_str()), 0);
+        }
+        if (held == Held::Link) {
+            ASSERT_EQ(unlink(copy.c_str()), 0);
+            ASSERT_EQ(symlink((outside + "secret").c_str(), copy.c_str()), 0);
+        }
+        PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Sweep(v1.meta), 0);
+        const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
+                                                               : "Not the storage's own file (";
+        EXPECT_NE(log.Text().find(named + copy + ")"), std::string::npos) << log.Text();
+        struct stat info;
+        EXPECT_EQ(lstat(copy.c_str(), &info), 0);
+        EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
 }
 
 // Another repository installing into a folder inside this one keeps its copy in progress.
