@@ -876,9 +876,9 @@ void SyncWork(Repository* r) {
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
         } else if (!r->StraySwept) {
-            // What a killed run left under the installation's own names goes with every completed
-            // sync; the cleanup of the installation's folder sweeps as it ends, so a sync that ran
-            // it does not walk the folder again. The user's own files stay when cleanup is off.
+            // The copies a killed run recorded and left go with every completed sync; the cleanup
+            // of the installation's folder does this as it ends, so a sync that ran it does not do
+            // it again. Nothing the storage did not record making is judged.
             const int64_t swept = r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)
                                       ? 1
                                       : StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
