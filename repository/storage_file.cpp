@@ -3,6 +3,7 @@
 // and erasure of files, all by descriptor below the storage's directory.
 #include "repository/storage_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -1077,7 +1078,7 @@ bool CopiedHere(StorageFile* b, const char* name) {
 namespace {
 
 // A replay call's share of time: a stop is never kept waiting behind it.
-constexpr double kReplayBudget = 0.1;
+std::atomic<double> replayBudget{0.1};
 
 void PrintLeft(StorageFile* b, const char* name, const char* suffix, int32_t error) {
     b->ReplayFailed++;
@@ -1229,7 +1230,6 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
     const double start = Time_GetCurrent();
     char buffer[STORAGE_FILE_PATH_SIZE + 32];
     for (bool passing = false;;) {
-        if (Time_GetCurrent() - start >= kReplayBudget) return -1;
         uint32_t got = 0;
         if (StorageFileOS_ReadSome(b->ReplayFd, b->ReplayOffset, buffer, (uint32_t)sizeof(buffer) - 1, &got) != 0 ||
             got == 0)
@@ -1250,8 +1250,13 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
                 b->ReplayFailed++;
             }
         }
+        if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
     }
     return ReplayFinish(b);
+}
+
+void StorageFile_SetReplayBudget(double seconds) {
+    replayBudget.store(seconds);
 }
 
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {

@@ -61,6 +61,9 @@ void StorageFile_SetInstalled(void* instance, MetaFile* installed);
 // of the effective user are removed; another user's entry is named and left. Works for at most a
 // tenth of a second a call: -1 when there is more to do, else 1, or 0 when anything stayed.
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed);
+// Internal switch for the tests only: the seconds a call of StorageFile_RemoveStrayCopies works
+// before it answers -1 (default 0.1); each call judges at least one record.
+void StorageFile_SetReplayBudget(double seconds);
 int64_t StorageFile_VPrint(StorageFile* object, int32_t indent, const char* format, va_list args);
 int64_t StorageFile_Print(StorageFile* object, const char* format, ...);
 int64_t StorageFile_PrintTabbed(StorageFile* object, int32_t indent, const char* format, ...);

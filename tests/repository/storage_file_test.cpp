@@ -821,8 +821,15 @@ TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
     for (int32_t piece : {1, 3, 5}) ASSERT_EQ(Put(v2, piece, piece), 0u);
     const char* copies[] = {"new.bin.quarvpartial", "d/n/c.quarvpartial", "saves/slot/game.sav.quarvpartial"};
     for (const char* copy : copies) ASSERT_TRUE(OnDisk(root + copy)) << copy;
-    // The next run: a sync of a version that lists them keeps them, to be continued.
+    // The next run: a sync of a version that lists them keeps them, to be continued. The record is
+    // judged in turns, each of which a stop can end.
     ASSERT_EQ(Configure("file"), 1);
+    StorageFile_SetReplayBudget(0);
+    void* backend = nullptr;
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveStrayCopies(backend, v2.meta), -1);
+    EXPECT_EQ(StorageFile_RemoveStrayCopies(backend, v2.meta), -1);
+    StorageFile_SetReplayBudget(0.1);
     EXPECT_EQ(Sweep(v2.meta), 1);
     for (const char* copy : copies) EXPECT_TRUE(OnDisk(root + copy)) << copy;
     // One of a version that drops them removes them.
@@ -880,6 +887,25 @@ TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
         EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
     }
+}
+
+TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"new.bin", body.c_str()}});
+    const std::string record = root + ".quarvpartial";
+    Spit(record, "planted");
+    ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+    ASSERT_EQ(lchown(record.c_str(), kOtherUser, kOtherUser), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    // No copy is made that could not be recorded, and the record is not replayed.
+    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_EQ(Sweep(v1.meta), 0);
+    EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"), std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Slurp(record), "planted");
 }
 
 // Another repository installing into a folder inside this one keeps its copy in progress.
