@@ -722,6 +722,7 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, nullptr);
         return false;
     }
+    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
     if (pending) {
         out = 0;
@@ -862,6 +863,7 @@ void SyncWork(Repository* r) {
                                                 (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
+            String_CopyLength(r->RemoteMetaUrl, url, (int32_t)sizeof(r->RemoteMetaUrl));
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
@@ -874,13 +876,15 @@ void SyncWork(Repository* r) {
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
         } else if (!r->StraySwept) {
-            // What a killed run left under the installation's own names goes with every completed
-            // sync; the cleanup of the installation's folder sweeps as it ends, so a sync that ran
-            // it does not walk the folder again. The user's own files stay when cleanup is off.
-            r->StraySwept = 1;
-            if (!(r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)) &&
-                !StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta))
-                Repository_Print(r, "Stray copies left in the installation's folder");
+            // The copies a killed run recorded and left go with every completed sync; the cleanup
+            // of the installation's folder does this as it ends, so a sync that ran it does not do
+            // it again. Nothing the storage did not record making is judged.
+            const int64_t swept = r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL)
+                                      ? 1
+                                      : StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+            // A long record is worked through over several turns, so a stop is never held up.
+            if (swept >= 0) r->StraySwept = 1;
+            if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             MetaFile_GetResumeTime(r->RemoteMeta, &resume);
@@ -938,6 +942,7 @@ void EraseWork(Repository* r) {
         Repository_SetErase(r, 0);
         return;
     }
+    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     if (Dictionary_GetDictionaryByKey(r->Config, "pending", &pending) && pending) {
         if (!ConfigureStorage(r, r->Pending, pending, nullptr)) {
             Repository_ConfigError(r, nullptr);
@@ -1529,12 +1534,15 @@ int64_t Repository_Process(Repository* repository) {
         }
         if (r->StateFn) r->StateFn(r, r->StateUser, old, flags);
     }
-    // A permanent error ends the synchronisation or erase it happened in, with that error.
-    if (r->Failed && (r->ActionFlags & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_ERASE))) {
+    // A permanent error ends the synchronisation, erase or refresh (a local manifest that cannot be
+    // read) it happened in, with that error.
+    if (r->Failed &&
+        (r->ActionFlags & (REPOSITORY_ACTION_SYNC | REPOSITORY_ACTION_ERASE | REPOSITORY_ACTION_REFRESH))) {
         Repository_Print(r, "Stopped by a permanent error (%s): Source(%d) Index(%d) Code(%d) CodeEx(%d)", r->Name,
                          r->LastError[0], r->LastError[1], r->LastError[3], r->LastError[4]);
         if (r->ActionFlags & REPOSITORY_ACTION_SYNC) Repository_SetSync(r, 0);
         if (r->ActionFlags & REPOSITORY_ACTION_ERASE) Repository_SetErase(r, 0);
+        if (r->ActionFlags & REPOSITORY_ACTION_REFRESH) Repository_SetRefresh(r, 0);
     }
     // 6. One unit of phase work.
     if (active && (r->StateFlags & REPOSITORY_STATEFLAG_ALIVE)) {

@@ -9,6 +9,7 @@
 #include "core/linux/platform_error.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
+#include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter_rw.h"
 #include "core/runtime/string.h"
@@ -74,12 +75,22 @@ const char* Repository_TranslateSource(int32_t source) {
 
 namespace {
 
+// A manifest named by a local path that is no regular file (a FIFO, a socket, a folder) is read
+// no better a second time.
+bool IsNoFile(uint32_t code, uint32_t extra) {
+    return code == STORAGE_ERROR_OS && (extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOTSUP) ||
+                                        extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR));
+}
+
 // Faults of the local disk that asking again cannot mend: the user may not read or write there,
 // something not ours (a link, another user's entry, a special file) stands in the way, the name
 // cannot be made, or the disk is full. They end the work with the error instead of retrying it.
 bool IsPermanent(int32_t source, uint32_t code, uint32_t extra) {
     // A remote manifest received whole and refused (a name the installation cannot act on, a
     // layout that does not add up) is refused again until its publisher changes it.
+    if ((source == REPOSITORY_SOURCE_METAFILE_REMOTE || source == REPOSITORY_SOURCE_METAFILE_LOCAL) &&
+        IsNoFile(code, extra))
+        return true;
     if (source == REPOSITORY_SOURCE_METAFILE_REMOTE) return code == STORAGE_ERROR_INVALID_CONTENT;
     // Pending pieces are a cache beside the installation: what fails there is fetched again.
     if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
@@ -195,12 +206,16 @@ int64_t Repository_CatalogError(AsyncHTTP*, void* user, int32_t count, int32_t t
 
 int64_t Repository_MetaFileLocalError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
                                       uint32_t extra, double* resume) {
+    if (type == REPOSITORY_TYPE_READ && IsNoFile(code, extra))
+        Repository_Print(Of(user), "Metafile not a regular file (%s)", LogText(Of(user)->MetaFilePath).Text);
     return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_LOCAL, -1, (uint32_t)count, type, code,
                             extra, resume);
 }
 
 int64_t Repository_MetaFileRemoteError(AsyncHTTP*, void* user, int32_t count, int32_t type, uint32_t code,
                                        uint32_t extra, double* resume) {
+    if (type == REPOSITORY_TYPE_READ && IsNoFile(code, extra))
+        Repository_Print(Of(user), "Metafile not a regular file (%s)", LogText(Of(user)->RemoteMetaUrl).Text);
     return Repository_Error(Of(user), REPOSITORY_SOURCE_METAFILE_REMOTE, -1, (uint32_t)count, type, code,
                             extra, resume);
 }

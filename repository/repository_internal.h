@@ -80,6 +80,7 @@ struct Repository {
     char RemoteId[REPOSITORY_REMOTE_ID_SIZE];
     char CatalogUrl[1024]; // the catalogue last asked for: what it names is judged by where it came from
     char AliasUrl[1024];   // the alias document last asked for: named when the id it gave is refused
+    char RemoteMetaUrl[1024]; // the remote manifest last asked for: named when it cannot be read
     char Name[REPOSITORY_NAME_SIZE];
     char MetaFilePath[REPOSITORY_NAME_SIZE];
     void* StateUser;

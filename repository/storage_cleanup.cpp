@@ -223,18 +223,19 @@ bool BudgetUsed(const StorageCleanup* c, double passStart) {
     return c->TimeBudget > 0 && Time_GetCurrent() - passStart >= c->TimeBudget;
 }
 
-// The installation's folder once every erase is done: what a killed run left under the storage's
-// own names for files the destination does not list goes too, for no later erase names it (a file
-// the killed run was adding was never in any installed manifest).
-void RemoveStrayCopies(StorageCleanup* c) {
-    if (!StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest))
-        StorageCleanup_Print(c, "Stray copies left in the installation's folder");
+// The installation's folder once every erase is done: the copies a killed run left for files the
+// destination does not list go too, for no later erase names them (a file the killed run was
+// adding was never in any installed manifest). false while there is more to do.
+bool RemoveStrayCopies(StorageCleanup* c) {
+    const int64_t swept = StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest);
+    if (swept == 0) StorageCleanup_Print(c, "Stray copies left in the installation's folder");
+    return swept >= 0;
 }
 
 void ProcessFiles(StorageCleanup* c, double passStart) {
     if (!c->Cursor) {
         if (c->InFlight == 0) {
-            RemoveStrayCopies(c);
+            if (!RemoveStrayCopies(c)) return;
             c->Complete = 1;
             c->Alive = 0;
         }
@@ -507,13 +508,26 @@ int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup) {
     return cleanup->Complete ? 1 : 0;
 }
 
-int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+namespace {
+
+void* FileBackend(Storage* target) {
     const StorageInterface* row = nullptr;
     void* instance = nullptr;
     if (!target || !Storage_GetInterface(target, &row) || row != &StorageFile_Interface ||
-        !Storage_GetInterfaceHandle(target, &instance) || !instance)
-        return 1;
-    return StorageFile_RemoveStrayCopies(instance, installed) ? 1 : 0;
+        !Storage_GetInterfaceHandle(target, &instance))
+        return nullptr;
+    return instance;
+}
+
+} // namespace
+
+void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed) {
+    if (void* instance = FileBackend(target)) StorageFile_SetInstalled(instance, installed);
+}
+
+int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_RemoveStrayCopies(instance, installed) : 1;
 }
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {

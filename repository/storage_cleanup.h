@@ -66,9 +66,12 @@ int64_t StorageCleanup_Process(StorageCleanup* cleanup);
 int64_t StorageCleanup_Shutdown(StorageCleanup* cleanup);
 int64_t StorageCleanup_IsAlive(StorageCleanup* cleanup);
 int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup);
-// What a killed run left under a file storage's own names that the installed manifest does not
-// explain (null: nothing is), removed as a completed cleanup removes it; for a sync that runs no
-// cleanup of that storage. 1 when nothing stayed or the storage keeps no such names, 0 otherwise.
+// Hands a file storage the installed manifest (see StorageFile_SetInstalled); nothing for others.
+void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed);
+// The copies a file storage recorded and a killed run left, whose files the installed manifest
+// does not list (null: none is), removed as a completed cleanup removes them; for a sync that runs
+// no cleanup of that storage. Each call works a bounded time: -1 while there is more to do, 1 when
+// nothing stayed or the storage keeps no copies, 0 otherwise.
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed);
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total);

@@ -3,6 +3,7 @@
 // and erasure of files, all by descriptor below the storage's directory.
 #include "repository/storage_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -95,6 +96,14 @@ struct StorageFile {
     uint32_t IgnoreLoaded;
     Pool* Records;
     Pool* Transfers;
+    // The record of copies made (see RecordCopy), appended to and replayed under RecordLock.
+    CriticalSection* RecordLock;
+    int32_t RecordFd;
+    int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
+    int32_t ReplayOut; // what stays on record, under the record's scratch name
+    uint64_t ReplayOffset;
+    uint32_t ReplayFailed;
+    MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
 };
 
 namespace {
@@ -217,6 +226,30 @@ int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t si
     return 0;
 }
 
+uint32_t ListedInstalled(void* user, const char* name) {
+    StorageFile* b = static_cast<StorageFile*>(user);
+    FileListIndex* index = nullptr;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    return b->Installed && MetaFile_GetFileListIndexHandle(b->Installed, &index) && index &&
+                   FileList_IndexFindByName(index, name, &found, &offset)
+               ? 1
+               : 0;
+}
+
+// A folder at a copy's name goes only where an earlier version installed it: what the installed
+// manifest lists in it is erased, and the folder once nothing else is left in it (EISDIR else).
+int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name, const char* leaf) {
+    char prefix[STORAGE_FILE_PATH_SIZE * 2];
+    const char* slash = strrchr(name, '/');
+    String_Print(prefix, (int32_t)sizeof(prefix), "%.*s%s", slash ? (int)(slash + 1 - name) : 0, name, leaf);
+    CriticalSectionGuard guard(b->RecordLock);
+    if (!b->Installed) return EISDIR;
+    const int32_t error = StorageFileOS_ClearListed(directory, leaf, prefix, b, ListedInstalled);
+    if (!error) StorageFile_VerboseLog(b, 0, "Remove installed folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+    return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
+}
+
 // The storage's own names beside a file: the copy being written and that copy's scratch name.
 // A scratch left by a kill and anything of ours that is not a private file are removed; a
 // private partial copy of ours is kept when keep allows (*kept set), to be continued; another
@@ -228,9 +261,13 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
     String_Print(scratch, (int32_t)sizeof(scratch), "%s~", partialLeaf);
     uint32_t unused = 0;
     int32_t error = StorageFileOS_Claim(directory, scratch, 0, &unused);
+    if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, scratch)) == 0)
+        error = StorageFileOS_Claim(directory, scratch, 0, &unused);
     const char* suffix = "~";
     if (!error) {
         error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
+        if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, partialLeaf)) == 0)
+            error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
         suffix = "";
     }
     if (error) {
@@ -239,10 +276,55 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
         if (error == EPERM)
             StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
+        else if (error == EISDIR)
+            StorageFile_Print(b, "Name of a copy held by a folder (%s) (%d)", LogText(shown).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
         else
             StorageFile_Print(b, "Failed to clear name of a copy (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
     }
+    return error;
+}
+
+// ---- Record of copies ------------------------------------------------------------------------------
+// The storage judges no name in its folder by its look alone: what stands under a copy's name may
+// be another repository's copy in progress, a folder of the user's that another account renamed,
+// or lie on another mount. So every copy is recorded before it is made, in a file of the folder
+// named by the copies' suffix alone (a name no manifest can give), one record per copy:
+// "<folders made> <name>" and a NUL, <name> the file's (a name may hold any byte but NUL), <folders
+// made> how many of the folders holding it were made for it. Only what the record names is ever
+// removed as a leftover.
+
+int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, leafName, 0, &directory, &leaf);
+    if (!error) {
+        error = StorageFileOS_OpenOwn(directory, leaf, create, 1, fd);
+        if (error == EEXIST && create) error = StorageFileOS_OpenOwn(directory, leaf, 0, 1, fd);
+    }
+    StorageFileOS_Close(&directory);
+    return error;
+}
+
+void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
+    if (error == EPERM)
+        StorageFile_Print(b, "Record of copies not the storage's own (%s%s) (%d)", b->OutputPath, leaf,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
+    else
+        StorageFile_Print(b, "Failed to record copies (%s%s) (%d)", b->OutputPath, leaf,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
+}
+
+int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made) {
+    char line[STORAGE_FILE_PATH_SIZE + 16];
+    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u %s", made, name) + 1;
+    CriticalSectionGuard guard(b->RecordLock);
+    // A replay under way reads to the end of the record, this one included.
+    int32_t error = 0;
+    if (b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error) error = StorageFileOS_Append(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
+    if (error) PrintRecordError(b, b->PartialExtension, error);
     return error;
 }
 
@@ -313,7 +395,8 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
                            b->ExtraFileFlags;
         if (r->Write && selfUpdate) options |= STORAGE_FILE_OPEN_SELF_UPDATE;
         const char* leaf = nullptr;
-        error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf);
+        uint32_t made = 0;
+        error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
         if (!error) {
             String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
@@ -330,7 +413,8 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             // copy of it beside it (pieces the versions share are then already in place), and a
             // read goes to that copy while it exists, for it holds what has been written so far.
             r->Partial = ownPartial || status.Kind == STORAGE_FILE_OS_MISSING || r->Write;
-            if (r->Write && !ownPartial) {
+            if (r->Write && !ownPartial) error = RecordCopy(b, name, made);
+            if (!error && r->Write && !ownPartial) {
                 if (status.Kind == STORAGE_FILE_OS_MISSING) create = true;
                 else if ((error = CopyInstalled(b, r, name, status.Size)) == 0) r->Copied = 1;
             }
@@ -865,6 +949,11 @@ int64_t DeleteHandle(void** handle) {
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
     Pool_Delete(&b->Transfers);
+    StorageFileOS_Close(&b->RecordFd);
+    StorageFileOS_Close(&b->ReplayFd);
+    StorageFileOS_Close(&b->ReplayOut);
+    if (b->Installed) MetaFile_Release(&b->Installed);
+    CriticalSection_Delete(&b->RecordLock);
     CriticalSection_Delete(&b->OpenLock);
     CriticalSection_Delete(&b->CompletedLock);
     return StorageFileInternal_Free<StorageFile>(handle);
@@ -887,6 +976,8 @@ int64_t StorageFile_Create(void** instance) {
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);
+    CriticalSection_Create(&b->RecordLock);
+    b->RecordFd = b->ReplayFd = b->ReplayOut = -1;
     Pool_Create(&b->Records);
     Pool_SetMemorySize(b->Records, sizeof(OpenRecord));
     Pool_SetChunkSize(b->Records, 10);
@@ -986,93 +1077,186 @@ bool CopiedHere(StorageFile* b, const char* name) {
 
 namespace {
 
-struct StraySweep {
-    StorageFile* Backend;
-    HashTable* Installed; // the manifest's names in their normal form
-    HashTable* Removed;   // whose folders may be left empty
-    uint32_t Failed;
-};
+// A replay call's share of time: a stop is never kept waiting behind it.
+std::atomic<double> replayBudget{0.1};
 
-uint32_t StrayDecide(void* user, const char* name, uint32_t kind) {
-    StraySweep* s = static_cast<StraySweep*>(user);
-    const char* suffix = s->Backend->PartialExtension;
-    const char* slash = strrchr(name, '/');
-    const char* leaf = slash ? slash + 1 : name;
-    // Folders above were judged first: only the last component is new here.
-    if (!StorageFilePath_IsReserved(leaf, suffix)) return 0;
-    const size_t length = strlen(name), suffixLength = strlen(suffix);
-    bool stray = kind == STORAGE_FILE_OS_DIRECTORY || name[length - 1] == '~' || length <= suffixLength ||
-                 memcmp(name + length - suffixLength, suffix, suffixLength) != 0;
-    // A copy of a listed file is kept: a sync takes it up only piece by piece against its own
-    // version (no piece of a file with a copy beside it counts as present unread), and renames it
-    // when the file is whole, so after a completed sync one stays only where a mask left that file
-    // unfinished, and then it holds the progress the next run continues.
-    if (!stray) {
-        char base[STORAGE_FILE_PATH_SIZE];
-        const size_t baseLength = length - suffixLength;
-        stray = baseLength == 0 || baseLength >= sizeof(base) || name[baseLength - 1] == '/';
-        if (!stray) {
-            memcpy(base, name, baseLength);
-            base[baseLength] = 0;
-            stray = !HashTable_ContainsKey(s->Installed, base);
-        }
-    }
-    if (stray) {
-        StorageFile_VerboseLog(s->Backend, 0, "Remove stray copy (%s%s)", s->Backend->OutputPath, LogText(name).Text);
-        if (strchr(name, '/') && length < STORAGE_FILE_PATH_SIZE && !HashTable_ContainsKey(s->Removed, name))
-            HashTable_Add(s->Removed, name, 1);
-    }
-    return stray ? 1 : 0;
+void PrintLeft(StorageFile* b, const char* name, const char* suffix, int32_t error) {
+    b->ReplayFailed++;
+    if (error == EPERM)
+        StorageFile_Print(b, "Name of a copy held by another user (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
+                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
+    else if (error == EXDEV)
+        StorageFile_Print(b, "Copy on another mount left (%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
+                          b->PartialExtension, PLATFORM_ERROR_ERRNO_BASE + error);
+    else if (error == EEXIST)
+        StorageFile_Print(b, "Not the storage's own file (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
+                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
+    else
+        StorageFile_Print(b, "Failed to remove stray copy (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
+                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
-void StrayFailed(void* user, const char* name, int32_t error) {
-    StraySweep* s = static_cast<StraySweep*>(user);
-    s->Failed++;
-    if (error == EPERM)
-        StorageFile_Print(s->Backend, "Name of a copy held by another user (%s%s) (%d)", s->Backend->OutputPath,
-                          LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
-    else
-        StorageFile_Print(s->Backend, "Failed to remove stray copy (%s%s) (%d)", s->Backend->OutputPath,
-                          LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+// Removes up to `made` emptied folders holding name, from the deepest up, on the folder's own
+// mount only; a folder that was there before the copy, or holds anything, stays.
+void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
+    char prefix[STORAGE_FILE_PATH_SIZE];
+    String_CopyLengthSafe(prefix, (int32_t)sizeof(prefix), name, (int32_t)strlen(name));
+    for (char* slash; made > 0 && (slash = strrchr(prefix, '/')) != nullptr; made--) {
+        *slash = 0;
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        if (StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf, nullptr, 1) != 0) return;
+        const int32_t error = StorageFileOS_Remove(directory, leaf, 1);
+        StorageFileOS_Close(&directory);
+        if (error != 0) return;
+        StorageFile_VerboseLog(b, 0, "Collapse directory (%s)", LogText(prefix).Text);
+    }
+}
+
+// One record judged; true when it stays on record.
+bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
+    char* end = nullptr;
+    const unsigned long made = strtoul(record, &end, 10);
+    char name[STORAGE_FILE_PATH_SIZE];
+    // A record that is not one of ours names nothing of ours.
+    if (end == record || *end != ' ' || made > STORAGE_FILE_PATH_SIZE ||
+        !StorageFilePath_Check(end + 1, name, (int32_t)sizeof(name)) || strcmp(name, end + 1) != 0 ||
+        StorageFilePath_IsReserved(name, b->PartialExtension))
+        return false;
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &directory, &leaf, nullptr, 1);
+    if (error == ENOENT || error == ENOTDIR) return false;
+    if (error) {
+        // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
+        PrintLeft(b, name, "", error);
+        return true;
+    }
+    char partialLeaf[STORAGE_FILE_PATH_SIZE + 8];
+    StorageFileOSStatus partial{};
+    error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf) - 8);
+    if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    bool keep = false;
+    if (error) {
+        PrintLeft(b, name, "", error);
+    } else if (partial.Kind == STORAGE_FILE_OS_FILE && index && FileList_IndexFindByName(index, name, &found, &offset)) {
+        // The copy of a listed file that a mask left unfinished holds the progress the next run
+        // continues.
+        keep = true;
+    } else {
+        for (const char* suffix : {"", "~"}) {
+            char copy[STORAGE_FILE_PATH_SIZE + 8];
+            String_Print(copy, (int32_t)sizeof(copy), "%s%s", partialLeaf, suffix);
+            StorageFileOSStatus status{};
+            if (StorageFileOS_Status(directory, copy, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) continue;
+            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s%s%s)", b->OutputPath, LogText(name).Text,
+                                   b->PartialExtension, suffix);
+            error = StorageFileOS_RemoveOwn(directory, copy);
+            if (error) PrintLeft(b, name, suffix, error);
+        }
+    }
+    StorageFileOS_Close(&directory);
+    if (!keep) CollapseMade(b, name, (uint32_t)made);
+    return keep;
+}
+
+// Ends a replay: what stays on record replaces the record, or none is left.
+int64_t ReplayFinish(StorageFile* b) {
+    StorageFileOS_Close(&b->ReplayFd);
+    StorageFileOSStatus out{};
+    int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
+    StorageFileOS_Close(&b->ReplayOut);
+    char scratch[40];
+    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", b->PartialExtension);
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    if (!error) error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
+    if (!error && out.Size == 0) {
+        error = StorageFileOS_RemoveOwn(directory, b->PartialExtension);
+        if (!error) error = StorageFileOS_RemoveOwn(directory, scratch);
+    } else if (!error) {
+        error = StorageFileOS_Rename(directory, scratch, b->PartialExtension);
+    }
+    StorageFileOS_Close(&directory);
+    if (error) {
+        PrintRecordError(b, b->PartialExtension, error);
+        b->ReplayFailed++;
+    }
+    return b->ReplayFailed == 0 ? 1 : 0;
 }
 
 } // namespace
 
+void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
+    StorageFile* b = Backend(instance);
+    if (installed) MetaFile_AddRef(installed);
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->Installed) MetaFile_Release(&b->Installed);
+    b->Installed = installed;
+}
+
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
     StorageFile* b = Backend(instance);
-    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
-    StraySweep s{b, nullptr, nullptr, 0};
-    HashTable_Create(&s.Installed, STORAGE_FILE_PATH_SIZE, 256);
-    HashTable_SetValueCallback(s.Installed, nullptr, HashTable_StringKeyedValue);
-    HashTable_Create(&s.Removed, STORAGE_FILE_PATH_SIZE, 16);
-    HashTable_SetValueCallback(s.Removed, nullptr, HashTable_StringKeyedValue);
-    FileList* list = ListOf(installed);
-    FileListMember* m = nullptr;
-    if (list) FileList_MemberGetFirst(list, &m);
-    for (; m; FileList_MemberGetNext(list, m, &m)) {
-        const char* name = FileList_MemberGetNamePtr(list, m);
-        char normal[STORAGE_FILE_PATH_SIZE];
-        if (name && StorageFilePath_Check(name, normal, (int32_t)sizeof(normal)) && !HashTable_ContainsKey(s.Installed, normal))
-            HashTable_Add(s.Installed, normal, 1);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->ReplayFd < 0) {
+        StorageFileOS_Close(&b->RecordFd);
+        int32_t error = OpenRecordFile(b, b->PartialExtension, 0, &b->ReplayFd);
+        // No record: this storage made no copy that can be left.
+        if (error == ENOENT || error == ENOTDIR) return 1;
+        char scratch[40];
+        String_Print(scratch, (int32_t)sizeof(scratch), "%s~", b->PartialExtension);
+        if (!error) {
+            int32_t directory = -1;
+            const char* leaf = nullptr;
+            error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
+            if (!error) error = StorageFileOS_RemoveOwn(directory, leaf);
+            StorageFileOS_Close(&directory);
+        }
+        if (!error) error = OpenRecordFile(b, scratch, 1, &b->ReplayOut);
+        if (error) {
+            PrintRecordError(b, error == EPERM || b->ReplayFd < 0 ? b->PartialExtension : scratch, error);
+            StorageFileOS_Close(&b->ReplayFd);
+            StorageFileOS_Close(&b->ReplayOut);
+            return 0;
+        }
+        b->ReplayOffset = 0;
+        b->ReplayFailed = 0;
     }
-    const int32_t error = StorageFileOS_Sweep(b->OutputPath, &s, StrayDecide, StrayFailed);
-    HashTable_Delete(&s.Installed);
-    // Folders a killed run made for the files it was adding go as the erase of a file takes its
-    // emptied folders: only those left empty, never the storage's own folder.
-    HashTableMember* member = nullptr;
-    for (HashTable_MemberGetFirst(s.Removed, &member); member; HashTable_MemberGetNext(s.Removed, member, &member)) {
-        const void* key = nullptr;
-        HashTable_MemberGetKey(s.Removed, member, &key);
-        CriticalSectionGuard guard(b->OpenLock);
-        StorageFileInternal_Collapse(b->OutputPath, static_cast<const char*>(key), b, EraseCollapsePrint);
+    FileListIndex* index = nullptr;
+    if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
+    const double start = Time_GetCurrent();
+    char buffer[STORAGE_FILE_PATH_SIZE + 32];
+    for (bool passing = false;;) {
+        uint32_t got = 0;
+        if (StorageFileOS_ReadSome(b->ReplayFd, b->ReplayOffset, buffer, (uint32_t)sizeof(buffer) - 1, &got) != 0 ||
+            got == 0)
+            break;
+        buffer[got] = 0;
+        const size_t length = strlen(buffer);
+        // A record cut by a kill while it was written ends the record (its copy was not made);
+        // one too long to be ours is passed over to its end.
+        if (length == got && got < sizeof(buffer) - 1) break;
+        b->ReplayOffset += length + (length < got ? 1 : 0);
+        const bool whole = length < got && !passing;
+        passing = length == got;
+        if (!whole) continue;
+        if (ReplayRecord(b, buffer, index)) {
+            const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
+            if (error) {
+                PrintRecordError(b, b->PartialExtension, error);
+                b->ReplayFailed++;
+            }
+        }
+        if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
     }
-    HashTable_Delete(&s.Removed);
-    // A folder that is not there holds nothing to remove.
-    if (error && error != ENOENT) {
-        StorageFile_Print(b, "Failed to open folder (%s) (%d)", b->OutputPath, PLATFORM_ERROR_ERRNO_BASE + error);
-        return 0;
-    }
-    return s.Failed == 0 ? 1 : 0;
+    return ReplayFinish(b);
+}
+
+void StorageFile_SetReplayBudget(double seconds) {
+    replayBudget.store(seconds);
 }
 
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {

@@ -49,12 +49,21 @@ int64_t StorageFile_Put(void* instance, StorageOperation* operation);
 int64_t StorageFile_Erase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileErase(void* instance, StorageOperation* operation);
 int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
-// Removes what a kill can leave under the storage's own names that the installed manifest no longer
-// explains: a partial copy whose file it does not list (a copy of a listed file is kept, to be
-// continued), every copy's scratch, and any folder under a reserved name. Run once a sync has
-// completed (null installed: nothing is explained). The whole directory is walked by descriptor,
-// links never followed; another user's entry is named and left. 1, or 0 when anything stayed.
+// The manifest of what is installed (null: none), held until the next call: a folder at a copy's
+// name that only holds what it lists (an earlier version installed it there) is removed when the
+// copy's name is needed; any other folder there is named and left.
+void StorageFile_SetInstalled(void* instance, MetaFile* installed);
+// Every copy the storage makes is recorded before it is made; once a sync has completed this
+// removes the recorded copies that are still there and whose file the installed manifest does not
+// list (a copy of a listed file holds progress to continue and stays on record), their scratch
+// names and the folders made for them when left empty (null installed: nothing is listed). Nothing
+// the record does not name is judged, nothing on another mount is touched, and only private files
+// of the effective user are removed; another user's entry is named and left. Works for at most a
+// tenth of a second a call: -1 when there is more to do, else 1, or 0 when anything stayed.
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed);
+// Internal switch for the tests only: the seconds a call of StorageFile_RemoveStrayCopies works
+// before it answers -1 (default 0.1); each call judges at least one record.
+void StorageFile_SetReplayBudget(double seconds);
 int64_t StorageFile_VPrint(StorageFile* object, int32_t indent, const char* format, va_list args);
 int64_t StorageFile_Print(StorageFile* object, const char* format, ...);
 int64_t StorageFile_PrintTabbed(StorageFile* object, int32_t indent, const char* format, ...);

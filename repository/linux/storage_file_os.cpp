@@ -15,8 +15,6 @@
 
 namespace {
 
-// Deeper trees than this are not erased: each level holds a descriptor.
-constexpr int kEraseDepth = 128;
 constexpr size_t kNameCapacity = 1024;
 
 int OpenAt(int at, const char* name, int flags, mode_t mode = 0) {
@@ -44,39 +42,50 @@ void Fill(const struct stat& info, StorageFileOSStatus* status) {
     status->ModifiedSeconds = (int64_t)info.st_mtim.tv_sec;
 }
 
-int32_t EraseAt(int directory, const char* leaf, int depth) {
-    struct stat info;
-    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISDIR(info.st_mode)) return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
-    if (depth >= kEraseDepth) return ELOOP;
-    int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0) return LinkOr(directory, leaf, errno);
-    DIR* list = fdopendir(fd);
-    if (!list) {
-        int error = errno;
-        close(fd);
-        return error;
+// The mount an entry lies on: the kernel's mount id where statx gives one, else the one
+// name_to_handle_at gives, else only the device, which cannot tell a bind mount of the same file
+// system apart (the only fallback left on kernels that give neither).
+int32_t MountOf(int at, const char* name, uint64_t* mount) {
+    struct statx extended;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] ? 0 : AT_EMPTY_PATH);
+    if (statx(at, name, flags, STATX_MNT_ID, &extended) != 0) return errno;
+    if (extended.stx_mask & STATX_MNT_ID) {
+        *mount = extended.stx_mnt_id;
+        return 0;
     }
-    int32_t result = 0;
-    for (struct dirent* entry; result == 0 && (entry = readdir(list)) != nullptr;) {
-        if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
-        result = EraseAt(dirfd(list), entry->d_name, depth + 1);
+    union {
+        struct file_handle handle;
+        char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+    } handle;
+    handle.handle.handle_bytes = MAX_HANDLE_SZ;
+    int id = 0;
+    if (name_to_handle_at(at, name, &handle.handle, &id, name[0] ? 0 : AT_EMPTY_PATH) == 0) {
+        *mount = (uint64_t)(uint32_t)id | (1ull << 63);
+        return 0;
     }
-    closedir(list);
-    if (result) return result;
-    return unlinkat(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+    *mount = ((uint64_t)extended.stx_dev_major << 32 | extended.stx_dev_minor) | (1ull << 62);
+    return 0;
 }
 
 } // namespace
 
 int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
-                                 const char** leaf) {
+                                 const char** leaf, uint32_t* made, uint32_t sameMount) {
     *directory = -1;
     *leaf = name;
+    if (made) *made = 0;
     const size_t length = strlen(name);
     if (length == 0 || length >= kNameCapacity) return ENAMETOOLONG;
     int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return errno;
+    uint64_t rootMount = 0;
+    if (sameMount) {
+        const int32_t error = MountOf(fd, "", &rootMount);
+        if (error) {
+            close(fd);
+            return error;
+        }
+    }
     char component[kNameCapacity];
     const char* start = name;
     for (const char* slash; (slash = strchr(start, '/')) != nullptr; start = slash + 1) {
@@ -86,7 +95,9 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         component[size] = 0;
         int next = OpenAt(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         if (next < 0 && errno == ENOENT && create) {
-            if (mkdirat(fd, component, 0700) != 0 && errno != EEXIST) {
+            if (mkdirat(fd, component, 0700) == 0) {
+                if (made) ++*made;
+            } else if (errno != EEXIST) {
                 const int error = errno;
                 close(fd);
                 return error;
@@ -100,6 +111,11 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         }
         close(fd);
         fd = next;
+        uint64_t mount = 0;
+        if (sameMount && (MountOf(fd, "", &mount) != 0 || mount != rootMount)) {
+            close(fd);
+            return EXDEV;
+        }
     }
     *directory = fd;
     *leaf = start;
@@ -253,9 +269,17 @@ int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, 
         *kept = 1;
         return 0;
     }
-    // A folder under a copy's name is never one a manifest can explain (such names are refused),
-    // so what it holds goes with it: left in place it would block every update of the file.
-    if (S_ISDIR(info.st_mode)) return EraseAt(directory, leaf, 0);
+    // The storage makes no folder under a copy's name: one there is someone's (another account
+    // can rename a folder of ours in a folder the group shares), and what it holds is never erased.
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    if (info.st_uid != geteuid()) return EPERM;
+    if (!IsOwnPrivate(info)) return EEXIST;
     return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -301,75 +325,93 @@ int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t
     return 0;
 }
 
+int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32_t length, uint32_t* got) {
+    *got = 0;
+    for (;;) {
+        const ssize_t read = pread(fd, buffer, length, (off_t)offset);
+        if (read < 0 && errno == EINTR) continue;
+        if (read < 0) return errno;
+        *got = (uint32_t)read;
+        return 0;
+    }
+}
+
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {
     return unlinkat(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
 }
 
-int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf) {
-    return EraseAt(directory, leaf, 0);
-}
-
 namespace {
 
-struct SweepState {
+// Deeper folders than this are left: each level holds a descriptor.
+constexpr int kClearDepth = 64;
+
+struct ClearState {
     void* User;
-    StorageFileOSSweepFunc Decide;
-    StorageFileOSSweepFailFunc Failed;
-    dev_t Device;
+    StorageFileOSListedFunc Listed;
+    uint64_t Mount;
     char Name[kNameCapacity];
 };
 
-// Takes the directory descriptor over.
-void SweepAt(SweepState& s, int directory, size_t used, int depth) {
-    DIR* list = fdopendir(directory);
+// The folder's listed entries, then the folder when nothing else is left in it.
+int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int depth) {
+    const int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return LinkOr(directory, leaf, errno);
+    struct stat info;
+    uint64_t mount = 0;
+    int32_t error = fstat(fd, &info) != 0 ? errno : MountOf(fd, "", &mount);
+    if (!error && info.st_uid != geteuid()) error = EPERM;
+    if (!error && mount != s.Mount) error = EXDEV;
+    DIR* list = error ? nullptr : fdopendir(fd);
     if (!list) {
-        s.Failed(s.User, used ? s.Name : ".", errno);
-        close(directory);
-        return;
+        if (!error) error = errno;
+        close(fd);
+        return error;
     }
+    bool left = false;
     for (struct dirent* entry; (entry = readdir(list)) != nullptr;) {
         if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
         const size_t length = strlen(entry->d_name);
-        // A name too long to hold is no name a manifest can give: neither judged nor entered.
-        if (used + 1 + length >= kNameCapacity) continue;
-        size_t at = used;
-        if (at) s.Name[at++] = '/';
-        memcpy(s.Name + at, entry->d_name, length + 1);
-        struct stat info;
-        if (fstatat(dirfd(list), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) s.Failed(s.User, s.Name, errno);
-            s.Name[used] = 0;
+        struct stat item;
+        if (used + 1 + length >= kNameCapacity || fstatat(dirfd(list), entry->d_name, &item, AT_SYMLINK_NOFOLLOW) != 0) {
+            left = true;
             continue;
         }
-        StorageFileOSStatus status{};
-        Fill(info, &status);
-        if (s.Decide(s.User, s.Name, status.Kind)) {
-            const int32_t error = info.st_uid != geteuid() ? EPERM : EraseAt(dirfd(list), entry->d_name, 0);
-            if (error) s.Failed(s.User, s.Name, error);
-        } else if (status.Kind == STORAGE_FILE_OS_DIRECTORY && depth < kEraseDepth && info.st_dev == s.Device) {
-            const int fd = OpenAt(dirfd(list), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-            if (fd >= 0) SweepAt(s, fd, at + length, depth + 1);
-            else if (errno != ENOENT) s.Failed(s.User, s.Name, LinkOr(dirfd(list), entry->d_name, errno));
-        }
+        s.Name[used] = '/';
+        memcpy(s.Name + used + 1, entry->d_name, length + 1);
+        if (S_ISDIR(item.st_mode))
+            left = (depth + 1 >= kClearDepth || ClearAt(s, dirfd(list), entry->d_name, used + 1 + length, depth + 1) != 0) || left;
+        else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == geteuid() && s.Listed(s.User, s.Name))
+            left = (unlinkat(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
+        else
+            left = true;
         s.Name[used] = 0;
     }
     closedir(list);
+    if (left) return EISDIR;
+    return unlinkat(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 } // namespace
 
-int32_t StorageFileOS_Sweep(const char* root, void* user, StorageFileOSSweepFunc decide,
-                            StorageFileOSSweepFailFunc failed) {
-    const int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return errno;
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-        const int error = errno;
-        close(fd);
-        return error;
+int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
+                                  StorageFileOSListedFunc listed) {
+    ClearState s{user, listed, 0, {}};
+    const size_t used = strlen(prefix);
+    if (used >= kNameCapacity) return ENAMETOOLONG;
+    memcpy(s.Name, prefix, used + 1);
+    const int32_t error = MountOf(directory, "", &s.Mount);
+    return error ? error : ClearAt(s, directory, leaf, used, 0);
+}
+
+int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length) {
+    const char* at = static_cast<const char*>(bytes);
+    if (lseek(fd, 0, SEEK_END) < 0) return errno;
+    for (uint32_t done = 0; done < length;) {
+        const ssize_t put = write(fd, at + done, length - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return put < 0 ? errno : EIO;
+        done += (uint32_t)put;
     }
-    SweepState s{user, decide, failed, info.st_dev, {}};
-    SweepAt(s, fd, 0, 0);
     return 0;
 }
 

@@ -26,9 +26,11 @@ struct StorageFileOSStatus {
 
 // Opens the directory holding the last component of `name` ('/'-separated, already checked
 // against the name rule) below `root` (a directory of the caller's, links followed). With create
-// the missing directories are made, mode 0700. *leaf points into name at the last component.
+// the missing directories are made, mode 0700, and counted in *made. With sameMount a component on
+// another mount than root (a bind mount, another file system) is not entered: EXDEV. *leaf points
+// into name at the last component.
 int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
-                                 const char** leaf);
+                                 const char** leaf, uint32_t* made = nullptr, uint32_t sameMount = 0);
 // A regular file of the directory, never through a link and never blocking on a special file:
 // write opens for reading and writing and creates a missing file with mode 0600.
 int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t write, int32_t* fd);
@@ -47,10 +49,13 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // What stands at one of the storage's own names (a file being written, a copy's scratch name):
 // a file of the effective user that is private (regular, one link, no permission for others) is
-// kept when `keep` allows (*kept set); anything else of the effective user is removed (a folder
-// with everything in it, links never followed); an entry
-// of another user is refused with EPERM, neither used nor removed. A missing entry is success.
+// kept when `keep` allows (*kept set); any other entry of the effective user but a folder is
+// removed (links never followed). A folder is refused with EISDIR and an entry of another user
+// with EPERM, neither used nor removed. A missing entry is success.
 int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
+// Removes the entry only when it is a private file of the effective user, as the storage makes
+// its copies: EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
@@ -62,20 +67,19 @@ int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes);
 int32_t StorageFileOS_ModeFrom(int32_t fd, int32_t directory, const char* leaf);
 // Reads length bytes at offset; ERANGE when the file ends first.
 int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t length);
+// Reads what there is at offset, at most length bytes (*got 0 at the end).
+int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32_t length, uint32_t* got);
 // Anything but a directory; a directory itself (empty), with directory set.
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
-// The entry and, for a directory, everything below it; links are removed, never entered.
-int32_t StorageFileOS_EraseTree(int32_t directory, const char* leaf);
-// Walks the tree below `root` (a directory of the caller's, links followed) without following a
-// link or leaving a file system's tree by one, at most as deep as an erase goes. `decide` gets every
-// entry's name from the root ('/'-separated) and kind, parents before what they hold, and answers
-// 1 to remove it (a directory with everything below it) or 0 to keep it (a directory is entered).
-// Only the effective user's entries are removed; any other, and every failure, goes to `failed`
-// and the walk goes on. 0, or the errno value of opening the root.
-typedef uint32_t (*StorageFileOSSweepFunc)(void* user, const char* name, uint32_t kind);
-typedef void (*StorageFileOSSweepFailFunc)(void* user, const char* name, int32_t error);
-int32_t StorageFileOS_Sweep(const char* root, void* user, StorageFileOSSweepFunc decide,
-                            StorageFileOSSweepFailFunc failed);
+// Erases from the folder `leaf` of directory the files and links `listed` answers 1 for (given
+// their names from the storage's root: `prefix`, '/' and their path in the folder), then every
+// folder left empty, the folder itself included. Links are never followed, and no folder on another
+// mount or of another user is entered. 0 once the folder is gone; EISDIR when anything stayed.
+typedef uint32_t (*StorageFileOSListedFunc)(void* user, const char* name);
+int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
+                                  StorageFileOSListedFunc listed);
+// Writes all of the bytes at the end of the file.
+int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length);
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);
 int32_t StorageFileOS_CreateLink(int32_t directory, const char* leaf, const char* target);
 // The owner-write bit, so that an installed read-only file can be replaced.

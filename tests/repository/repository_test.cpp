@@ -371,6 +371,7 @@ TEST_F(RepositoryTest, AnIdOrACatalogueAddressThatWouldBeAimedElsewhereIsRefused
         {"..\\\\victim", "", "Remote id not usable in a catalog URL (..\\victim)" + fromAlias},
         {"v1\\nx", "", "Remote id not usable in a catalog URL (v1\\nx)" + fromAlias},
         {"..", "", "Remote id not usable in a catalog URL (..)" + fromAlias},
+        {".", "", "Remote id not usable in a catalog URL (.)" + fromAlias},
         {"", "\"remote.id\":\"../victim\",\"catalog\":\"" + catalog + "\"",
          "Remote id not usable in a catalog URL (../victim) from local configuration (remote.id)"},
         {"", "\"remote.id\":\"" + std::string(REPOSITORY_REMOTE_ID_SIZE, 'v') + "\",\"catalog\":\"" + catalog + "\"",
@@ -801,6 +802,31 @@ TEST_F(RepositoryTest, ACopysNamePlantedByAnotherUserEndsTheSyncNamingIt) {
     EXPECT_EQ(Slurp(planted), "planted");
 }
 
+TEST_F(RepositoryTest, AManifestThatIsNoRegularFileFailsTheSyncAtOnceNamingIt) {
+    struct Case {
+        std::string path, make;
+    } cases[] = {{"/remote.json", "mkfifo"}, {"/state/local.json", "mkfifo"}, {"/remote.json", "mkdir"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.make + " " + c.path);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        Shell("mkdir -p " + Root() + "/state && rm -f " + Root() + c.path);
+        ASSERT_EQ(Shell(c.make + " " + Root() + c.path), 0);
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        const double start = Time_GetCurrent();
+        Run(REPOSITORY_ACTION_SYNC);
+        EXPECT_LT(Time_GetCurrent() - start, 10.0);
+        EXPECT_EQ(Repository_IsFailed(repo), 1);
+        EXPECT_NE(printed.Text.find("Metafile not a regular file (" + std::string(c.path == "/remote.json" ? "file://" : "") +
+                                    Root() + c.path + ")"),
+                  std::string::npos)
+            << printed.Text;
+        Shell("rm -rf " + Root() + c.path);
+    }
+}
+
 TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
     const std::string raw = Root() + "/raw";
     struct Case {
@@ -866,18 +892,23 @@ TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
             Configure();
             ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
         }
-        // As the kill of the update to a v2 that added "new.bin", "d/n/c" and "e/f" left them.
+        // As the kill of the update to a v2 that added "new.bin", "d/n/c" and "e/f" left them, each
+        // recorded with the folders made for it before it was made.
         for (const char* left : {"new.bin.quarvpartial", "d/n/c.quarvpartial", "e/f.quarvpartial", "d/n/c.quarvpartial~"}) {
             Put(Root() + "/local/" + left, Content(70, 3));
             ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
         }
+        std::string record = std::string("0 new.bin") + '\0' + (c.installed ? "1" : "2") + " d/n/c" + '\0' + "1 e/f" + '\0';
         // And as an earlier killed update left copies of files v3 still lists, one it changes, one it
         // keeps as it is and one that is empty: once v3 is installed and verified they stand for
         // nothing that is still to be done.
         for (const char* left : {"a.bin.quarvpartial", "d/b.quarvpartial", "empty.quarvpartial"}) {
             Put(Root() + "/local/" + left, Content(70, 5));
             ASSERT_EQ(chmod((Root() + "/local/" + left).c_str(), 0600), 0);
+            record += "0 " + std::string(left, strlen(left) - strlen(".quarvpartial")) + '\0';
         }
+        Put(Root() + "/local/.quarvpartial", record);
+        ASSERT_EQ(chmod((Root() + "/local/.quarvpartial").c_str(), 0600), 0);
         Put(Root() + "/local/mine.txt", "the user's");
         Version("v3", {{"a.bin", Content(300, 4)}, {"d/b", Content(40, 2)}, {"empty", ""}});
         NewRepository();

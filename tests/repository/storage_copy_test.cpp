@@ -192,7 +192,8 @@ struct Disk {
         for (const auto& [name, data] : files)
             std::ofstream(root + "/want/" + name, std::ios::binary).write((const char*)data.data(), (long)data.size());
     }
-    bool Same() { return Shell("diff -r " + root + "/want " + root + "/out >/dev/null") == 0; }
+    // The record of copies stays until a sync ends; the copy job alone leaves it.
+    bool Same() { return Shell("diff -r -x .quarvpartial " + root + "/want " + root + "/out >/dev/null") == 0; }
 };
 
 const std::vector<std::pair<std::string, Bytes>> kTree = {

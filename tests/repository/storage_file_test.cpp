@@ -31,6 +31,7 @@
 #include "repository/meta_file.h"
 #include "repository/digest_table.h"
 #include "repository/storage.h"
+#include "repository/storage_cleanup.h"
 #include "repository/storage_request.h"
 #include "tests/support/log_capture.h"
 
@@ -190,6 +191,12 @@ class StorageFileTest : public ::testing::Test {
         Shell("chattr -R -i " + root + " 2>/dev/null");
         Shell("rm -rf " + root.substr(0, root.size() - 6));
     }
+    // The end of a completed sync: the recorded copies the manifest does not explain go.
+    int64_t Sweep(MetaFile* installed) {
+        int64_t swept = -1;
+        for (int turn = 0; turn < 1000 && swept < 0; turn++) swept = StorageCleanup_RemoveStrayCopies(storage, installed);
+        return swept;
+    }
     void Release() {
         if (storage) {
             Storage_Shutdown(storage);
@@ -314,7 +321,9 @@ TEST_F(StorageFileTest, PiecesWrittenInPlaceCarryThePartialSuffixUntilComplete) 
     Spit(expect + "a", "0123456789");
     Spit(expect + "sub/b", "abcdefghijklmnopqrst");
     EXPECT_EQ(Shell("cmp -s " + root + "sub/b " + expect + "sub/b"), 0);
-    EXPECT_EQ(Shell("diff -r " + expect + " " + root), 0); // no partial file left either
+    // Once the sync has ended, no copy and no record of one is left either.
+    EXPECT_EQ(Sweep(m.meta), 1);
+    EXPECT_EQ(Shell("diff -r " + expect + " " + root), 0);
     struct stat info;
     ASSERT_EQ(stat((root + "sub/b").c_str(), &info), 0);
     EXPECT_EQ(info.st_mtime, 1000000000);
@@ -689,9 +698,8 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
     struct Case {
         const char* suffix;
         Plant kind;
-    } cases[] = {{".quarvpartial", Plant::File},   {".quarvpartial", Plant::Link},  {".quarvpartial", Plant::Fifo},
-                 {".quarvpartial", Plant::Folder}, {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link},
-                 {".quarvpartial~", Plant::Fifo},  {".quarvpartial~", Plant::Folder}};
+    } cases[] = {{".quarvpartial", Plant::File},  {".quarvpartial", Plant::Link}, {".quarvpartial", Plant::Fifo},
+                 {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}, {".quarvpartial~", Plant::Fifo}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
         Shell("rm -rf " + root + " && mkdir -p " + root);
@@ -713,6 +721,260 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
                                  "gone.quarvpartial~"})
             EXPECT_FALSE(OnDisk(root + left)) << left;
     }
+}
+
+TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    for (const char* suffix : {".quarvpartial", ".quarvpartial~"}) {
+        SCOPED_TRACE(suffix);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        // As another account of a group-shared folder can leave a folder of ours: renamed there.
+        const std::string folder = root + "a.txt" + suffix;
+        PlantAt(folder, Plant::Folder, geteuid(), outside + "secret");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos) << log.Text();
+        EXPECT_EQ(Slurp(folder + "/x/f"), "planted");
+        EXPECT_EQ(Slurp(root + "a.txt"), old);
+    }
+}
+
+// An earlier version could install files in a folder at a copy's name: that folder goes once what
+// the installed manifest lists in it is erased, and stays, named, when anything else is in it, when
+// a folder in it is another user's, or when one is a mount (needs root to plant or mount).
+TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhatItListed) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    enum class Held { Nothing, UsersFile, OtherUsersFolder, Mount };
+    for (const Held held : {Held::Nothing, Held::UsersFile, Held::OtherUsersFolder, Held::Mount}) {
+        SCOPED_TRACE((int)held);
+        const std::string folder = root + "sub/a.txt.quarvpartial";
+        Shell("umount " + folder + "/d 2>/dev/null; rm -rf " + root + " " + outside + "d && mkdir -p " + folder +
+              "/d " + outside + "d");
+        Manifest v1(std::vector<File>{{"sub/a.txt", old.c_str()}, {"sub/a.txt.quarvpartial/x", "x"},
+                                      {"sub/a.txt.quarvpartial/d/y", "y"}});
+        Manifest v2(std::vector<File>{{"sub/a.txt", now.c_str()}});
+        Spit(root + "sub/a.txt", old);
+        Spit(folder + "/x", "x");
+        Spit(folder + "/d/y", "y");
+        if (held == Held::UsersFile) Spit(folder + "/d/mine", "user's");
+        if (held == Held::OtherUsersFolder) {
+            if (!CanActAsOtherUser()) continue;
+            ASSERT_EQ(lchown((folder + "/d").c_str(), kOtherUser, kOtherUser), 0);
+        }
+        if (held == Held::Mount) {
+            Spit(outside + "d/y", "y outside");
+            if (Shell("mount --bind " + outside + "d " + folder + "/d 2>/dev/null") != 0) continue;
+        }
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        StorageCleanup_SetInstalled(storage, v1.meta);
+        if (held != Held::Nothing) {
+            EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos)
+                << log.Text();
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), old);
+            EXPECT_TRUE(OnDisk(folder + "/d"));
+        } else {
+            EXPECT_EQ(Put(v2, 0, 1), 0u);
+            EXPECT_EQ(Complete(v2, "sub/a.txt"), 0u);
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), now);
+            EXPECT_FALSE(OnDisk(folder));
+        }
+        if (held == Held::UsersFile) {
+            EXPECT_EQ(Slurp(folder + "/d/mine"), "user's");
+        }
+        if (held == Held::OtherUsersFolder) {
+            EXPECT_EQ(Slurp(folder + "/d/y"), "y");
+        }
+        if (held == Held::Mount) {
+            EXPECT_EQ(Slurp(outside + "d/y"), "y outside");
+            Shell("umount " + folder + "/d");
+        }
+        StorageCleanup_SetInstalled(storage, nullptr);
+    }
+}
+
+// A kill leaves the copies of the files it was adding; once a later sync has ended, those its
+// manifest does not list are gone with the folders made for them, and nothing the storage did not
+// record is judged: a folder or file of the user's under a copy's name, the user's empty folders.
+TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"},
+                                  {"new.bin", body.c_str()},
+                                  {"d/n/c", body.c_str()},
+                                  {"saves/slot/game.sav", body.c_str()}});
+    ASSERT_EQ(Shell("mkdir -p " + root + "saves/slot " + root + "x.quarvpartial " + root + "box.quarvpartial"), 0);
+    Spit(root + "x.quarvpartial/f", "user's");
+    Spit(root + "box.quarvpartial/slot1.sav", "user's");
+    Spit(root + "mine.quarvpartial", "user's");
+    ASSERT_EQ(chmod((root + "mine.quarvpartial").c_str(), 0600), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    // The killed update wrote the first piece of each file it added.
+    for (int32_t piece : {1, 3, 5}) ASSERT_EQ(Put(v2, piece, piece), 0u);
+    const char* copies[] = {"new.bin.quarvpartial", "d/n/c.quarvpartial", "saves/slot/game.sav.quarvpartial"};
+    for (const char* copy : copies) ASSERT_TRUE(OnDisk(root + copy)) << copy;
+    // The next run: a sync of a version that lists them keeps them, to be continued. The record is
+    // judged in turns, each of which a stop can end.
+    ASSERT_EQ(Configure("file"), 1);
+    StorageFile_SetReplayBudget(0);
+    void* backend = nullptr;
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveStrayCopies(backend, v2.meta), -1);
+    EXPECT_EQ(StorageFile_RemoveStrayCopies(backend, v2.meta), -1);
+    StorageFile_SetReplayBudget(0.1);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    for (const char* copy : copies) EXPECT_TRUE(OnDisk(root + copy)) << copy;
+    // One of a version that drops them removes them.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    for (const char* copy : copies) EXPECT_FALSE(OnDisk(root + copy)) << copy;
+    EXPECT_FALSE(OnDisk(root + "d"));
+    EXPECT_EQ(Shell("test -d " + root + "saves/slot"), 0);
+    EXPECT_EQ(Slurp(root + "x.quarvpartial/f"), "user's");
+    EXPECT_EQ(Slurp(root + "box.quarvpartial/slot1.sav"), "user's");
+    EXPECT_EQ(Slurp(root + "mine.quarvpartial"), "user's");
+    EXPECT_EQ(Slurp(root + "a.txt"), "0123456789");
+    // Nothing is left on record.
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial~"));
+}
+
+// What stands at a recorded copy's name when the sync ends and is not a private file of ours (put
+// there by another account, or a file of the user's renamed there) is named and left.
+TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
+    const std::string body(32, 'n');
+    enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
+    for (const Held held : {Held::OtherUsersFile, Held::SharedFile, Held::SecondLink, Held::Link}) {
+        SCOPED_TRACE((int)held);
+        if (held == Held::OtherUsersFile && !CanActAsOtherUser()) continue;
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+        Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        ASSERT_EQ(Put(v2, 1, 1), 0u);
+        const std::string copy = root + "new.bin.quarvpartial";
+        if (held == Held::OtherUsersFile) {
+            ASSERT_EQ(lchown(copy.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        if (held == Held::SharedFile) {
+            ASSERT_EQ(chmod(copy.c_str(), 0644), 0);
+        }
+        if (held == Held::SecondLink) {
+            ASSERT_EQ(link(copy.c_str(), (root + "kept").c_str()), 0);
+        }
+        if (held == Held::Link) {
+            ASSERT_EQ(unlink(copy.c_str()), 0);
+            ASSERT_EQ(symlink((outside + "secret").c_str(), copy.c_str()), 0);
+        }
+        PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Sweep(v1.meta), 0);
+        const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
+                                                               : "Not the storage's own file (";
+        EXPECT_NE(log.Text().find(named + copy + ")"), std::string::npos) << log.Text();
+        struct stat info;
+        EXPECT_EQ(lstat(copy.c_str(), &info), 0);
+        EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
+}
+
+TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"new.bin", body.c_str()}});
+    const std::string record = root + ".quarvpartial";
+    Spit(record, "planted");
+    ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+    ASSERT_EQ(lchown(record.c_str(), kOtherUser, kOtherUser), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    // No copy is made that could not be recorded, and the record is not replayed.
+    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_EQ(Sweep(v1.meta), 0);
+    EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"), std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Slurp(record), "planted");
+}
+
+// Another repository installing into a folder inside this one keeps its copy in progress.
+TEST_F(StorageFileTest, AnotherStoragesCopyInProgressInsideTheFolderIsLeft) {
+    const std::string big(48, 'b');
+    Manifest inner(std::vector<File>{{"big.bin", big.c_str()}});
+    Manifest outer(std::vector<File>{{"a.txt", "0123456789"}});
+    const std::string outerRoot = root;
+    root = outerRoot + "dlc/";
+    ASSERT_EQ(Shell("mkdir -p " + root), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(inner, 0, 0), 0u);
+    Storage* innerStorage = storage;
+    storage = nullptr;
+    root = outerRoot;
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(outer, 0, 0), 0u);
+    EXPECT_EQ(Sweep(outer.meta), 1);
+    EXPECT_EQ(Slurp(root + "dlc/big.bin.quarvpartial"), big.substr(0, 16));
+    Release();
+    storage = innerStorage;
+    ASSERT_EQ(Put(inner, 1, 2), 0u);
+    EXPECT_EQ(Complete(inner, "big.bin"), 0u);
+    EXPECT_EQ(Slurp(root + "dlc/big.bin"), big);
+    EXPECT_EQ(Slurp(root + "a.txt"), "0123456789");
+}
+
+// Needs root to mount: a bind mount of a folder outside, a tmpfs and a bind mount of a folder of
+// the same file system, each inside the installation under or beside copies' names.
+TEST_F(StorageFileTest, NoMountInsideTheFolderIsEnteredOrErasedAcross) {
+    const std::string user = outside + "user/", precious = outside + "precious/";
+    ASSERT_EQ(Shell("mkdir -p " + user + " " + precious + " " + root + "stray.quarvpartial/inner " + root +
+                    "t.quarvpartial/m " + root + "bindsame"),
+              0);
+    Spit(precious + "precious.txt", "precious");
+    Spit(user + "p.quarvpartial", "user's");
+    ASSERT_EQ(chmod((user + "p.quarvpartial").c_str(), 0600), 0);
+    struct Mounts {
+        std::vector<std::string> points;
+        ~Mounts() {
+            for (auto at = points.rbegin(); at != points.rend(); ++at) Shell("umount " + *at);
+        }
+    } mounts;
+    for (const auto& [how, point] : {std::pair{"--bind " + precious, root + "stray.quarvpartial/inner"},
+                                     {"-t tmpfs -o size=64k tmpfs", root + "t.quarvpartial/m"},
+                                     {"--bind " + user, root + "bindsame"}}) {
+        if (Shell("mount " + how + " " + point + " 2>/dev/null") != 0) GTEST_SKIP() << "cannot mount here";
+        mounts.points.push_back(point);
+    }
+    Spit(root + "t.quarvpartial/m/tmp.txt", "on tmpfs");
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"bindsame/q", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 0);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    // The copy made through the mount is named and left, on record for a later sync.
+    EXPECT_NE(log.Text().find("Copy on another mount left (" + root + "bindsame/q.quarvpartial)"), std::string::npos)
+        << log.Text();
+    EXPECT_TRUE(OnDisk(user + "q.quarvpartial"));
+    EXPECT_TRUE(OnDisk(root + ".quarvpartial"));
+    EXPECT_EQ(Slurp(precious + "precious.txt"), "precious");
+    EXPECT_EQ(Slurp(root + "t.quarvpartial/m/tmp.txt"), "on tmpfs");
+    EXPECT_EQ(Slurp(user + "p.quarvpartial"), "user's");
 }
 
 // Where no unnamed file can be made, the copy is made under its scratch name: only as a new entry
