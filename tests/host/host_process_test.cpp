@@ -176,6 +176,21 @@ TEST_F(HostProcess, SigtermEndsAHostWhoseMainThreadIsHeld) {
         << host.Text;
 }
 
+// The same without a window: the roles without one promise to be gone 10 s after the signal.
+TEST_F(HostProcess, SigtermEndsASelfUpdateWhoseMainThreadIsHeldWithinItsDeadline) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"wait.yaml\"\n");
+    Write(skin_ + "/wait.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    std::vector<std::string> env = env_;
+    env.push_back("HOST_TEST_HOLD_IN_PASS=1");
+    Child host = Start({HOST_TEST_PROGRAM, "--skin=" + skin_, "--window", "--wfselfupdate"}, env);
+    ASSERT_TRUE(ReadUntil(host, "held\n")) << host.Text;
+    kill(host.Pid, SIGTERM);
+    EXPECT_EQ(Finish(host, 40000), 143) << host.Text;
+    EXPECT_NE(host.Text.find("ERROR - Still running 10 s after SIGTERM: ended before its work could stop\n"),
+              std::string::npos)
+        << host.Text;
+}
+
 TEST_F(HostProcess, FilteredStartSendsNothingAndSigtermEndsTheHost) {
     Child first = Host({}, HOST_TEST_PROGRAM);
     ASSERT_TRUE(ReadUntil(first, "running\n")) << first.Text;
