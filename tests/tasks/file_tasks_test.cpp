@@ -222,6 +222,9 @@ TEST_F(FileTasks, HashEqualsTheCoreutilsDigests) {
     ASSERT_EQ(version.size(), 40u);
     EXPECT_TRUE(One("FileHash", "\"path\": \"/proc/version\"").successful);
     EXPECT_EQ(Last("actualDigest"), version);
+    // Read to its end, but not without bound: this one would go on for terabytes.
+    const Run endless = One("FileHash", "\"path\": \"/proc/self/pagemap\"");
+    EXPECT_EQ(endless.errors, Errors{"Platform_Error_AccessInvalid"});
 }
 
 TEST_F(FileTasks, HashComparesAnExpectedDigestIgnoringCase) {

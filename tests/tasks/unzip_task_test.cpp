@@ -182,6 +182,20 @@ TEST_F(UnzipTest, SymbolicLinkInTheWayRefusesTheArchive) {
     }
 }
 
+// Only a file is read as an archive, and an entry replaces a file or nothing: a FIFO at an
+// entry's name stays a FIFO and fails the archive, a device as the archive is refused naming it.
+TEST_F(UnzipTest, AFifoOrDeviceInTheWayIsNeverReplaced) {
+    ASSERT_EQ(mkdir(P("out").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(P("out/pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(PyZip(P("f.zip"), "zf.writestr('first.txt','x')\nzf.writestr('pipe','bad')"));
+    EXPECT_EQ(Unzip(P("f.zip"), P("out")).errors, E("Unzip_Error_Extract"));
+    struct stat info;
+    ASSERT_EQ(lstat(P("out/pipe").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(Unzip("/dev/zero", P("out")).errors, E("Platform_Error_NotSupported"));
+    EXPECT_TRUE(Printed("/dev/zero: Operation not supported"));
+}
+
 // An entry that a later one needs as a folder (a link entry, which is written as a file, or a
 // plain file), a file where an earlier entry made a folder, or one where a folder stands already:
 // the archive is refused before anything is written, the harmless first entry included.
