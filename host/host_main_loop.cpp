@@ -125,8 +125,8 @@ void SignalName(int32_t signal, char* said, int32_t capacity) {
 // A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
 // shell reports a program the signal ended, and says so once. A failure already told at ERROR
 // keeps its line as the run's one; the signal's is then told below it.
-void ReportCutShort(int32_t signal) {
-    if (g_signalTold.exchange(true)) return;
+bool ReportCutShort(int32_t signal) {
+    if (g_signalTold.exchange(true)) return false;
     RememberRunPlace();
     char said[24];
     SignalName(signal, said, sizeof(said));
@@ -139,6 +139,7 @@ void ReportCutShort(int32_t signal) {
     else
         Log_Error("Workflow %s was stopped by %s before it ended%s%s: exit code %u\n", g_runPlace, said,
                   failed[0] ? "," : "", failed, code);
+    return true;
 }
 
 int64_t CloseWithoutAsking(void*, SkinWindow* window) {
@@ -224,8 +225,7 @@ int64_t Host_SettleSignal() {
     }
     const int32_t signal = Host_ShutdownSignal();
     if (signal <= 0 || !g_selfUpdateRun) return 0;
-    ReportCutShort(signal);
-    return 1;
+    return ReportCutShort(signal) ? 1 : 0;
 }
 
 int64_t Host_SettleSignalAfterRemove(uint32_t* code) {

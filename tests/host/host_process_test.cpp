@@ -5,6 +5,7 @@
 #include "tests/host/host_child.h"
 #include "tests/skin/gtk_display.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +41,10 @@ Child Start(const std::vector<std::string>& args, const std::vector<std::string>
 
 // Reads until the output holds `marker` or the wait ends; false on timeout or end of output.
 bool ReadUntil(Child& child, const std::string& marker, int waitMs = kWaitMs) {
-    for (int waited = 0; child.Text.find(marker) == std::string::npos; waited += 50) {
-        if (waited >= waitMs) return false;
+    // Bounded by the clock: a read that returns at once (a chatty child) takes no time of the wait.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (child.Text.find(marker) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) return false;
         pollfd p = {child.Out, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0) continue;
         char buffer[4096];
@@ -65,7 +68,8 @@ void Drain(Child& child) {
 // With keepOpen the output stays readable for what a process it started writes later.
 int Finish(Child& child, int waitMs = kWaitMs, bool keepOpen = false) {
     int status = 0;
-    for (int waited = 0; waited < waitMs; waited += 20) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (std::chrono::steady_clock::now() < end) {
         Drain(child);
         if (waitpid(child.Pid, &status, WNOHANG) == child.Pid) {
             Drain(child);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <clocale>
 #include <fstream>
 #include <functional>
@@ -45,14 +46,17 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
     };
     bool interrupted = false;
     int status = 0;
-    for (int waited = 0; pid > 0 && waited < waitMs; waited += 20) {
+    // Bounded by the clock, not by a count of polls: on a busy machine a poll takes longer.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(waitMs);
+    while (pid > 0 && std::chrono::steady_clock::now() < end) {
         drain(out[0], &run.Out);
         drain(err[0], &run.Err);
         if (waitpid(pid, &status, WNOHANG) == pid) {
             drain(out[0], &run.Out);
             drain(err[0], &run.Err);
             run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            run.Seconds = waited / 1000.0;
+            run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             pid = -1;
             break;
         }
@@ -62,7 +66,8 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
                 interrupted = true;
             }
         }
-        usleep(20000);
+        // Closely while a signal waits for its moment, which is the point of sending it.
+        usleep(interrupt && !interrupted ? 1000 : 20000);
     }
     if (pid > 0) {
         kill(pid, SIGKILL);

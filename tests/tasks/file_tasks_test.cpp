@@ -3,6 +3,7 @@
 // of missing, dangling and wrong-kind paths, and permission failures seen by an unprivileged user.
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -74,6 +75,19 @@ TEST_F(FileTasks, CopyIntoDirectoryKeepsNameContentModeAndTime) {
               "751 1500000000\n");
     EXPECT_EQ(LastNumber("progress"), 1);
     EXPECT_TRUE(Printed("Copying file (" + P("source.bin") + " -> " + P("into/source.bin") + ")"));
+}
+
+// A file the system says is empty but is not (the kernel's own) is copied whole, and one that
+// would go on for terabytes is refused at the bound, leaving no target.
+TEST_F(FileTasks, CopyOfAFileThatSaysItIsEmptyIsWholeAndBounded) {
+    std::ifstream in("/proc/version");
+    const std::string version((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(version.empty());
+    EXPECT_TRUE(One("FileCopy", "\"sourcePath\": \"/proc/version\", \"targetPath\": " + Q(P("version"))).successful);
+    EXPECT_EQ(ReadFile(P("version")), version);
+    const Run endless = One("FileCopy", "\"sourcePath\": \"/proc/self/pagemap\", \"targetPath\": " + Q(P("pagemap")));
+    EXPECT_EQ(endless.errors, Errors{"Platform_Error_AccessInvalid"});
+    EXPECT_FALSE(FileExists(P("pagemap")));
 }
 
 TEST_F(FileTasks, MoveArgumentOverridesTheTypesDefault) {
