@@ -260,7 +260,8 @@ TEST_F(HostWorkflowFailures, ASignalAsTheRunStartsEndsItWith128PlusTheSignal) {
         EXPECT_EQ(run.Code, 128 + signal) << run.Err;
         const std::vector<std::string> errors = ErrorLines(run.Err);
         ASSERT_EQ(errors.size(), 1u) << run.Err;
-        EXPECT_NE(errors[0].find("Workflow " + Wf() + " was stopped by " + name), std::string::npos) << errors[0];
+        EXPECT_NE(errors[0].find("Workflow " + Wf() + " was stopped by " + name + " before it ended"), std::string::npos)
+            << errors[0];
         EXPECT_NE(errors[0].find(": exit code " + std::to_string(128 + signal)), std::string::npos) << errors[0];
     }
 }

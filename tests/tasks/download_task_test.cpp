@@ -400,17 +400,29 @@ TEST_F(DownloadTest, AnOutputPathThatIsNoFileIsRefusedAndLeftAlone) {
     // A device node of our own (the null device's numbers), where the system lets us make one.
     const std::string device = out.file("device");
     if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) nodes.push_back(device);
+    // A port nothing listens on: a request made at all would fail there first, with another key.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    close(probe);
+    const std::string nobody = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/small.bin";
     for (const std::string& node : nodes) {
-        SCOPED_TRACE(node);
-        lines.clear();
-        const Run run = Download(Args(url, node), 10);
-        ASSERT_TRUE(run.ended);
-        EXPECT_FALSE(run.successful);
-        EXPECT_EQ(run.errors, Errors{"Platform_Error_NotSupported"});
-        EXPECT_TRUE(Printed(node + ": Operation not supported"));
-        struct stat info;
-        ASSERT_EQ(lstat(node.c_str(), &info), 0);
-        EXPECT_FALSE(S_ISREG(info.st_mode));
+        for (const std::string& source : {url, nobody}) {
+            SCOPED_TRACE(node + " " + source);
+            lines.clear();
+            const Run run = Download(Args(source, node, "\"maxRetries\": 0"), 10);
+            ASSERT_TRUE(run.ended);
+            EXPECT_FALSE(run.successful);
+            EXPECT_EQ(run.errors, Errors{"Platform_Error_NotSupported"});
+            EXPECT_TRUE(Printed(node + ": Operation not supported"));
+            struct stat info;
+            ASSERT_EQ(lstat(node.c_str(), &info), 0);
+            EXPECT_FALSE(S_ISREG(info.st_mode));
+        }
     }
     EXPECT_EQ(Entries(out.path()).size(), nodes.size());
 }
