@@ -404,7 +404,9 @@ int64_t Host_AddElevatedSwitch(char* arguments, int32_t capacity) {
 
 int64_t Host_GetExitCode(uint32_t* code) {
     ASSERT_POINTER(code);
-    // A workflow run without a page to judge it decides the code when it failed.
+    // A workflow run without a page to judge it decides the code when a signal reached it or it
+    // failed.
+    Host_SettleSignal();
     if (IsWorkerOrSelfUpdate()) HostOutcome_ApplyExitCode();
     return WorkflowApp_GetExitCode(code);
 }

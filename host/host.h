@@ -21,6 +21,12 @@ enum : int32_t {
 int64_t Host_Init(const char* skinPath, uint32_t extraDebugFlags);
 int64_t Host_InitContent(uint32_t cefEnabled, uint32_t externalPaths);
 int64_t Host_GetExitCode(uint32_t* code);
+// The self-update role's run reached by SIGINT or SIGTERM at any moment (its start, its loop, its
+// end) ends with 128 + the signal and one line saying so, told once: 1 when this call told it.
+int64_t Host_SettleSignal();
+// The same for a signal that came after the exit code was taken, while the modules shut down:
+// the line goes straight to standard error and *code becomes 128 + the signal. 1 when it did.
+int64_t Host_SettleSignalAfterRemove(uint32_t* code);
 int64_t Host_IsRunning();
 int64_t Host_Shutdown();
 // Safe inside a signal handler: only records the request, which the next main-loop pass carries out.
@@ -82,6 +88,8 @@ void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
 int64_t Host_PlatformSetTickForTesting(uint32_t milliseconds);
 // SIGINT and SIGTERM ask for shutdown; the handler only records it, and arms the deadline below.
 int64_t Host_PlatformInstallSignals();
+// SIGINT and SIGTERM end the process again as they do by default (the deadline stays armed).
+int64_t Host_PlatformRestoreSignals();
 // Seconds after the first shutdown signal by which the process has ended: past them it ends
 // with 128 + the signal and one ERROR line, even when its main thread is held. The roles without
 // a window promise 10; a window is given 10 to agree, then closed, hence more by default.

@@ -1,6 +1,8 @@
 // The main loop's portable half: one pass over the cooperative modules, the plain loop of the
 // worker and self-update roles, and the command-line hand-over from a second instance.
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "core/formats/interop.h"
@@ -95,9 +97,15 @@ bool AnyToHandOver() {
     return false;
 }
 
-// A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
-// shell reports a program the signal ended, and says so once.
-void ReportCutShort(int32_t signal) {
+// The self-update role's run, as its one line names it: the workflow's file (or "run").
+char g_runPlace[1024] = "run";
+// Whether a signal's end of a windowless run has been told (at most once, whenever it came).
+std::atomic<bool> g_signalTold{false};
+// Whether this process is the self-update role, kept for after its modules are gone.
+bool g_selfUpdateRun = false;
+
+void RememberRunPlace() {
+    if (!WorkflowApp_IsSelfUpdate()) return;
     char name[120] = "";
     WorkflowApp_GetConfig(kAppConfigSelfUpdateWorkflow, "selfupdate.yaml", name, sizeof(name));
     char url[1024] = "";
@@ -105,16 +113,33 @@ void ReportCutShort(int32_t signal) {
     WorkflowApp_ExpandString(url, url, sizeof(url));
     char place[1024] = "";
     TaskRequest_PlaceOf(url, place, sizeof(place));
+    if (place[0]) String_CopyLength(g_runPlace, place, sizeof(g_runPlace));
+}
+
+void SignalName(int32_t signal, char* said, int32_t capacity) {
+    if (signal == SIGINT) String_CopyLength(said, "SIGINT", capacity);
+    else if (signal == SIGTERM) String_CopyLength(said, "SIGTERM", capacity);
+    else String_Print(said, capacity, "signal %d", signal);
+}
+
+// A workflow run that a signal cut short did not succeed: it ends with 128 + the signal, as a
+// shell reports a program the signal ended, and says so once. A failure already told at ERROR
+// keeps its line as the run's one; the signal's is then told below it.
+bool ReportCutShort(int32_t signal) {
+    if (g_signalTold.exchange(true)) return false;
+    RememberRunPlace();
     char said[24];
-    if (signal == SIGINT) String_CopyLength(said, "SIGINT", sizeof(said));
-    else if (signal == SIGTERM) String_CopyLength(said, "SIGTERM", sizeof(said));
-    else String_Print(said, sizeof(said), "signal %d", signal);
+    SignalName(signal, said, sizeof(said));
     const uint32_t code = 128 + (uint32_t)signal;
     Debug_SetExitCode(code);
     char failed[2048] = "";
     HostOutcome_TakeStoppedFailure(failed, sizeof(failed));
-    Log_Error("Workflow %s was stopped by %s before it ended%s%s: exit code %u\n",
-              WorkflowApp_IsSelfUpdate() ? place : "run", said, failed[0] ? "," : "", failed, code);
+    if (!failed[0] && HostOutcome_Told())
+        Log_Info("Workflow %s was stopped by %s as it ended: exit code %u\n", g_runPlace, said, code);
+    else
+        Log_Error("Workflow %s was stopped by %s before it ended%s%s: exit code %u\n", g_runPlace, said,
+                  failed[0] ? "," : "", failed, code);
+    return true;
 }
 
 int64_t CloseWithoutAsking(void*, SkinWindow* window) {
@@ -189,6 +214,30 @@ int64_t Host_RunMessagePump() {
         WorkflowApp_Wait(1);
     }
     if (cutShort && Host_ShutdownSignal() > 0) ReportCutShort(Host_ShutdownSignal());
+    Host_SettleSignal();
+    return 1;
+}
+
+int64_t Host_SettleSignal() {
+    if (WorkflowApp_IsSelfUpdate()) {
+        g_selfUpdateRun = true;
+        RememberRunPlace();
+    }
+    const int32_t signal = Host_ShutdownSignal();
+    if (signal <= 0 || !g_selfUpdateRun) return 0;
+    return ReportCutShort(signal) ? 1 : 0;
+}
+
+int64_t Host_SettleSignalAfterRemove(uint32_t* code) {
+    ASSERT_POINTER(code);
+    const int32_t signal = Host_ShutdownSignal();
+    if (signal <= 0 || !g_selfUpdateRun || g_signalTold.exchange(true)) return 0;
+    *code = 128 + (uint32_t)signal;
+    // The log is gone with the modules: the line goes to standard error as the log writes it there.
+    char said[24];
+    SignalName(signal, said, sizeof(said));
+    fprintf(stderr, "ERROR - Workflow %s was stopped by %s as it ended: exit code %u\n", g_runPlace, said, *code);
+    fflush(stderr);
     return 1;
 }
 

@@ -43,6 +43,8 @@ struct Outcome {
     bool Started;
     bool Failed;
     bool Stopping;
+    // Whether a failure of the run has been told at ERROR (here, or by the loader).
+    bool Told;
     // While a signal stops the run, what failed waits here to join the line that tells of the
     // signal, so that the run ends with one ERROR line: the workflow's place and what failed.
     char PendingPlace[kUrlSize];
@@ -106,8 +108,10 @@ int64_t OnRun(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!info || !Dictionary_GetBooleanByKey(info, "successful", &successful) || successful) return 1;
     char place[kUrlSize];
     TaskRequest_PlaceOf(Text(info, "url"), place, sizeof(place));
-    // The loader has said where and why at ERROR already: one ERROR line per failure.
+    // The loader has said where and why at ERROR already: one ERROR line per failure. A fetch a
+    // signal's shutdown cut off is told by the signal's line instead.
     g_outcome->Failed = true;
+    if (!g_outcome->Stopping) g_outcome->Told = true;
     Log_Info("Workflow %s was not loaded\n", place);
     return 1;
 }
@@ -210,6 +214,7 @@ int64_t OnEventComplete(void*, const char*, const char*, const char*, Dictionary
         }
         return 1;
     }
+    g_outcome->Told = true;
     Log_Error("Workflow %s failed%s\n", place, what);
     return 1;
 }
@@ -254,7 +259,10 @@ int64_t HostOutcome_Start() {
 int64_t HostOutcome_Stop() {
     if (!g_outcome->Started) return 1;
     // A failure while stopping that no signal's line took is told on its own.
-    if (g_outcome->Pending[0]) Log_Error("Workflow %s failed%s\n", g_outcome->PendingPlace, g_outcome->Pending);
+    if (g_outcome->Pending[0]) {
+        g_outcome->Told = true;
+        Log_Error("Workflow %s failed%s\n", g_outcome->PendingPlace, g_outcome->Pending);
+    }
     g_outcome->Pending[0] = 0;
     TaskRequest_SetPlaceCallback(nullptr);
     NotificationCenter_RemoveObserver("WorkflowRun", "RunStart", g_outcome, OnRunStart);
@@ -280,6 +288,8 @@ int64_t HostOutcome_TakeStoppedFailure(char* buffer, int32_t capacity) {
 }
 
 int64_t HostOutcome_Failed() { return g_outcome->Failed ? 1 : 0; }
+
+int64_t HostOutcome_Told() { return g_outcome->Told ? 1 : 0; }
 
 int64_t HostOutcome_ApplyExitCode() {
     if (!HostOutcome_Failed() || Debug_ExitCodeChosen()) return 1;

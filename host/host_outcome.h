@@ -16,6 +16,8 @@ int64_t HostOutcome_SetStopping();
 int64_t HostOutcome_TakeStoppedFailure(char* buffer, int32_t capacity);
 // 1 once a workflow failed to load or an entry task of one ended in failure.
 int64_t HostOutcome_Failed();
+// 1 once such a failure has been told at ERROR (by this module, or by the loader).
+int64_t HostOutcome_Told();
 // Sets exit code 1 when a workflow failed and no End task or page chose a code; 1 when it did.
 int64_t HostOutcome_ApplyExitCode();
 // The skin folder whose files the content URL serves, so that places name files, not URLs.

@@ -56,6 +56,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     Log_SetErrorsToStandardError(1);
+    // A workflow run without a window takes a signal as a request to stop from its first moment,
+    // so that even one that comes while it starts ends it as documented: 128 + the signal and one
+    // line saying so, within the windowless deadline.
+    const bool windowless = CommandLine_IsFieldSet(given, "wfselfupdate") || CommandLine_IsFieldSet(given, "wfworker");
+    if (windowless) {
+        Host_PlatformSetSignalDeadline(HOST_SIGNAL_DEADLINE_NO_WINDOW);
+        Host_PlatformInstallSignals();
+    }
     char stored[COMMAND_LINE_SIZE] = "";
     if (Executable_GetCommandLine(nullptr, stored, sizeof(stored)) == 1 && stored[0]) CommandLine_Append(stored);
 
@@ -74,6 +82,10 @@ int main(int argc, char** argv) {
     Host_GetExitCode(&exitCode);
     Host_Remove();
     Host_PlatformStopToolkit();
+    // Nothing is left to stop in order: from here a signal ends the process as the system does,
+    // which a shell reads as 128 + the signal. One that came before is told now.
+    if (windowless) Host_PlatformRestoreSignals();
+    Host_SettleSignalAfterRemove(&exitCode);
     Executable_Remove();
     Arguments_Remove();
     return (int)exitCode;

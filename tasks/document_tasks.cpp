@@ -6,6 +6,7 @@
 #include "core/formats/ini.h"
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
 #include "core/platform/path.h"
@@ -20,7 +21,8 @@
 void DocumentTask_AddFileError(Task* task, const char* path, const char* why, const char* errorKey) {
     char reason[256];
     String_CopyLength(reason, why && why[0] ? why : "not a readable document", sizeof(reason));
-    const int32_t fd = Platform_Open(path, O_RDONLY | O_CLOEXEC, 0, 0);
+    // What the name is comes first: a device opens, but is no document to read or replace.
+    const int32_t fd = Platform_DocumentCheckName(path, 1) ? Platform_Open(path, O_RDONLY | O_CLOEXEC, 0, 0) : -1;
     if (fd < 0) {
         if (!Platform_GetErrorString(Platform_GetLastError(), reason, sizeof(reason)))
             String_CopyLength(reason, "cannot be opened", sizeof(reason));

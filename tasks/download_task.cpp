@@ -184,6 +184,11 @@ bool ChoosePart(DownloadTask* self) {
 // A whole file takes its final name in one rename; 0 after the error when it cannot.
 bool Promote(DownloadTask* self) {
     if (!self->PartPath[0] || !Path_Exists(self->PartPath)) return true;
+    // What took the output's name meanwhile is judged again: only a file is replaced.
+    if (const int32_t refused = TaskBase_JudgeFileName(Owner(self), self->OutputPath, 1)) {
+        TaskBase_AddPlatformError(&self->Base, refused);
+        return false;
+    }
     PlatformErrorCode error = 0;
     if (Path_MoveFile(self->PartPath, self->OutputPath, 1, 1, &error, nullptr, nullptr)) return true;
     Task_Print(Owner(self), "Unable to move %s to %s", self->PartPath, self->OutputPath);
@@ -321,6 +326,13 @@ int64_t SendRequest(DownloadTask* self) {
     if (!CompleteOutputPath(self, url)) {
         Memory_Free(url, DOWNLOAD_URL_SIZE);
         TaskBase_InvalidArgument(&self->Base, "Filename not specified in output path or url");
+        return CompleteEarly(self);
+    }
+    // Only a file, or nothing, is replaced by what comes: a device, FIFO or folder at the output
+    // path is refused before anything is asked for or made beside it.
+    if (const int32_t refused = TaskBase_JudgeFileName(task, self->OutputPath, 1)) {
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
+        TaskBase_AddPlatformError(&self->Base, refused);
         return CompleteEarly(self);
     }
     if (!self->PartPath[0] && !ChoosePart(self)) {

@@ -76,6 +76,12 @@ void ApplyReadOnly(FileTask* self) {
 
 void CopyRun(FileTask* self) {
     PlatformErrorCode code = 0;
+    // Only a file is copied or moved, and only a file (or nothing) is replaced by it.
+    if ((code = TaskBase_JudgeFileName(self->Head.Owner, self->SourcePath, 0)) ||
+        (code = TaskBase_JudgeFileName(self->Head.Owner, self->TargetPath, 1))) {
+        FileTask_SetPlatformError(self, code);
+        return;
+    }
     if (self->Move) {
         if (!Path_MoveFile(self->SourcePath, self->TargetPath, 1, 1, &code, self, CopyProgress))
             FileTask_SetPlatformError(self, code);
@@ -222,9 +228,11 @@ void HashRun(FileTask* self) {
     HashFile_SetCompleteCallback(hash, self, HashComplete);
     // One attempt: a file that will not open now fails the task now, not after a minute of retries.
     File_SetRetries(hash->FileHandle, 1);
-    // A directory opens but has no content to read: it is not a file to hash.
-    if (Path_DirectoryExists(self->Path)) {
-        FileTask_SetPlatformError(self, PLATFORM_ERROR_ERRNO_BASE + EISDIR);
+    // A directory opens but has no content to read, a device would be hashed as empty or never
+    // end, a FIFO waits on another process: none is a file to hash. A missing file is told below.
+    const PlatformErrorCode refused = Path_Exists(self->Path) ? TaskBase_JudgeFileName(self->Head.Owner, self->Path, 0) : 0;
+    if (refused) {
+        FileTask_SetPlatformError(self, refused);
     } else if (HashFile_Start(hash)) {
         uint64_t size = 0;
         HashFile_GetFileSize(hash, &size);
@@ -267,6 +275,12 @@ uint32_t AuthenticateStart(FileTask* self) {
 }
 
 void AuthenticateRun(FileTask* self) {
+    // A missing file is simply not valid; one that is no file at all is refused.
+    if (const PlatformErrorCode refused =
+            Path_Exists(self->Path) ? TaskBase_JudgeFileName(self->Head.Owner, self->Path, 0) : 0) {
+        FileTask_SetPlatformError(self, refused);
+        return;
+    }
     self->Found = self->Store && Authenticate_Validate(self->Store, self->Path) == 1 ? 1 : 0;
 }
 

@@ -102,6 +102,11 @@ int64_t OnOutput(void* user, const char*, const char*, const char*, Dictionary*)
 
 // The whole output goes to the log file, written beside it and put in place when complete.
 void WriteLog(Task* task, const char* path, const std::string& text) {
+    // The log takes the name of a file, or of nothing: never of a device, FIFO or folder.
+    if (TaskBase_JudgeFileName(task, path, 1)) {
+        Task_Print(task, "Unable to write log file (%s)", path);
+        return;
+    }
     std::string temporary = std::string(path) + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/linux/platform_error.h"
 #include "core/platform/file.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
@@ -206,6 +207,14 @@ uint32_t OnWorkerStart(WorkerTask* worker, void* user) {
     self->Valid = 0;
     self->Error = nullptr;
     Task_Print(task, "Checking repository files - %s", self->Path);
+    // The manifest is read whole: a device, FIFO or folder in its place is refused.
+    if (Path_Exists(self->MetaFile)) {
+        if (const int32_t refused = TaskBase_JudgeFileName(task, self->MetaFile, 0)) {
+            const char* name = Platform_TranslateError((PlatformErrorCode)refused);
+            WorkerTask_SetError(worker, "Platform_Error_%s", name ? name : "AccessInvalid");
+            return 0;
+        }
+    }
     return 1;
 }
 

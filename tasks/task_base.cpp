@@ -2,10 +2,13 @@
 // way for every type, with the observers and outcome chains that the types share.
 #include "tasks/task_base.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_error.h"
+#include "core/platform/path.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -371,6 +374,22 @@ int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
     if (!name || strcmp(name, "Unknown") == 0 || strcmp(name, "None") == 0)
         return Task_AddError(base->Owner, "Platform_Error_%d", code);
     return Task_AddError(base->Owner, "Platform_Error_%s", name);
+}
+
+int32_t TaskBase_JudgeFileName(Task* task, const char* path, uint32_t replacing) {
+    ASSERT_POINTER(path);
+    char resolved[PATH_SIZE];
+    int32_t refused = 0;
+    if (!Path_Resolve(path, resolved, PATH_SIZE))
+        refused = ENAMETOOLONG;
+    else if (!Platform_DocumentCheckName(resolved, replacing ? 1 : 0))
+        refused = errno ? errno : EIO;
+    if (refused == 0) return 0;
+    const PlatformErrorCode code = PLATFORM_ERROR_ERRNO_BASE + refused;
+    char reason[128] = "";
+    if (!Platform_GetErrorString(code, reason, sizeof(reason))) String_CopyLength(reason, "cannot be used", sizeof(reason));
+    Task_Print(task, "%s: %s", path, reason);
+    return (int32_t)code;
 }
 
 // ---- Worker threads -----------------------------------------------------------------------------

@@ -118,6 +118,12 @@ int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double m
                                        double* value);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
+// Judges what a file name ("~" expanded) names before the task reads it (replacing 0) or
+// replaces it (1): a regular file passes, and for a replacement so does nothing at all; a
+// folder, device, FIFO or socket is refused (as the document writers refuse it), with
+// "<path>: <the system's words>" printed on the task. 0 when it passes, else the platform error
+// code for the task's error key. Safe on a worker thread.
+int32_t TaskBase_JudgeFileName(Task* task, const char* path, uint32_t replacing);
 
 // ---- Worker threads -----------------------------------------------------------------------------
 // A cancel callback for work that can stop early: asks it to stop, adds "Task_Error_Cancelled"

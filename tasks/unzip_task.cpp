@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "core/linux/platform_error.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -99,6 +100,14 @@ uint32_t OnWorkerStart(WorkerTask* worker, void* user) {
         String_Print(self->Pattern, sizeof(self->Pattern), "*");
     if (!Task_GetStringArgument(task, "password", self->Password, sizeof(self->Password))) self->Password[0] = 0;
     Task_Print(task, "Start - %s -> %s", self->Path, self->OutputDirectory);
+    // Only a file is read as an archive: a device would read as nothing or never end.
+    if (Path_Exists(self->Path)) {
+        if (const int32_t refused = TaskBase_JudgeFileName(task, self->Path, 0)) {
+            const char* name = Platform_TranslateError((PlatformErrorCode)refused);
+            WorkerTask_SetError(worker, "Platform_Error_%s", name ? name : "AccessInvalid");
+            return 0;
+        }
+    }
     self->FinishedSize = 0;
     __atomic_store_n(&self->Head.StopFlag, 0u, __ATOMIC_SEQ_CST);
     self->Job = {self->Path, self->Pattern, self->OutputDirectory, self->Password, self, OnEntry, OnProgress,

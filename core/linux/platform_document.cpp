@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 namespace {
 
 constexpr size_t kCapacity = PATH_MAX;
+constexpr size_t kSnapshotChunk = 64 * 1024;
 
 struct Replacement {
     int Directory;
@@ -216,6 +218,66 @@ void Dispose(Replacement* r, bool unlinkTemporary) {
 
 } // namespace
 
+int32_t Platform_DocumentRefusal(uint32_t mode) {
+    if (S_ISREG(mode)) return 0;
+    return S_ISDIR(mode) ? EISDIR : ENOTSUP;
+}
+
+int32_t Platform_DocumentCheckName(const char* path, int32_t replacing) {
+    ASSERT_POINTER(path);
+    struct stat info;
+    if (stat(path, &info) != 0) return replacing && errno == ENOENT ? 1 : 0;
+    const int32_t refused = Platform_DocumentRefusal(info.st_mode);
+    if (refused == 0) return 1;
+    errno = refused;
+    return 0;
+}
+
+int32_t Platform_DocumentSnapshot(int32_t fd, int64_t* size) {
+    ASSERT_POINTER(size);
+    *size = 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0) return -1;
+    *size = info.st_size;
+    if (!S_ISREG(info.st_mode) || info.st_size != 0) return fd;
+    char* chunk = static_cast<char*>(Memory_Alloc(kSnapshotChunk));
+    int copy = -1;
+    int64_t total = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = pread(fd, chunk, kSnapshotChunk, (off_t)total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        if (total + got > PLATFORM_DOCUMENT_SNAPSHOT_MAX) {
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
+        if (copy < 0) copy = memfd_create("snapshot", MFD_CLOEXEC);
+        if (copy < 0 || pwrite(copy, chunk, (size_t)got, (off_t)total) != got) {
+            if (copy >= 0) errno = EIO;
+            ok = false;
+            break;
+        }
+        total += got;
+    }
+    Memory_Free(chunk, kSnapshotChunk);
+    if (!ok) {
+        ErrnoKeeper keep;
+        if (copy >= 0) close(copy);
+        return -1;
+    }
+    // Truly empty: the file itself serves.
+    if (copy < 0) return fd;
+    close(fd);
+    *size = total;
+    return copy;
+}
+
 int32_t Platform_DocumentOpenRead(const char* path) {
     ASSERT_POINTER(path);
     int fd;
@@ -229,9 +291,9 @@ int32_t Platform_DocumentOpenRead(const char* path) {
         close(fd);
         return -1;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (const int32_t refused = Platform_DocumentRefusal(info.st_mode)) {
         close(fd);
-        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+        errno = refused;
         return -1;
     }
     if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -256,8 +318,8 @@ int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement) {
     }
     // Only a file can be replaced by a rename; writing into a device, FIFO or directory in place
     // could leave it half written, so such a target is refused before anything is touched.
-    if (info.st_mode != 0 && !S_ISREG(info.st_mode)) {
-        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+    if (info.st_mode != 0 && Platform_DocumentRefusal(info.st_mode)) {
+        errno = Platform_DocumentRefusal(info.st_mode);
         Dispose(r, false);
         return -1;
     }

@@ -5,6 +5,25 @@
 
 #include <cstdint>
 
+// Why a file of this mode (st_mode) is no document to read or replace: 0 for a regular file,
+// EISDIR for a directory, ENOTSUP for a device, FIFO or socket, whose reads wait on another
+// process or never end and which a replacement would turn into a plain file.
+int32_t Platform_DocumentRefusal(uint32_t mode);
+// The same judgement of what the path names (a link is followed), for a caller about to read it
+// (replacing 0) or to replace it (1, where nothing at the path passes too): 1 when it passes, 0
+// with errno set (the refusal above, or why the path cannot be looked at).
+int32_t Platform_DocumentCheckName(const char* path, int32_t replacing);
+
+// The largest file that says it holds nothing and is read whole all the same.
+enum : int64_t { PLATFORM_DOCUMENT_SNAPSHOT_MAX = 16 * 1024 * 1024 };
+// A regular file whose size the system reports as 0 may hold bytes all the same (the kernel's
+// files under /proc and /sys): read to its end, at most the bound above, into a private memory
+// file whose size is its length and which holds still while it is read. The answer is that
+// descriptor (fd is closed then), fd itself for any other file or a truly empty one, or -1 with
+// errno set (EFBIG past the bound; fd stays open and the caller's). *size is the length of what
+// the answer reads (the system's figure for any other file).
+int32_t Platform_DocumentSnapshot(int32_t fd, int64_t* size);
+
 // A descriptor for reading the regular file at the path (a link is followed), or -1 with errno
 // set. Opening never waits: a FIFO or device at the path is refused (ENOTSUP, EISDIR for a
 // directory) rather than read.

@@ -21,6 +21,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
 #include "core/runtime/class.h"
@@ -378,11 +379,21 @@ bool CopyRegular(int fromAt, const char* source, int toAt, const char* destinati
         close(from);
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (const int32_t refused = Platform_DocumentRefusal(info.st_mode)) {
         close(from);
-        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOTSUP;
+        errno = refused;
         return false;
     }
+    // A file that says it is empty but is not (under /proc) is copied whole, up to the bound on
+    // such files: some would go on for ever.
+    int64_t length = 0;
+    const int snapshot = Platform_DocumentSnapshot(from, &length);
+    if (snapshot < 0) {
+        ErrnoKeeper keep;
+        close(from);
+        return false;
+    }
+    from = snapshot;
     struct stat existing;
     const bool replacing = fstatat(toAt, destination, &existing, AT_SYMLINK_NOFOLLOW) == 0;
     char temporary[PLATFORM_FILE_PATH_CAPACITY + 16];

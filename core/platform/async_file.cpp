@@ -14,6 +14,7 @@
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_async_file.h"
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_queue.h"
 #include "core/platform/path.h"
@@ -611,6 +612,18 @@ int64_t AsyncFile_Open(AsyncFile* file, const char* path, FileOpenFlags flags) {
         if (const int32_t refused = Platform_AsyncFileCheckRegular(fd)) {
             failure = ErrnoCode(refused);
             ready = false;
+        }
+        // Read only: a file that says it is empty but is not (under /proc) is read whole now, so
+        // that its size is what the transfers find.
+        if (ready && !(flags & FILE_WRITE)) {
+            int64_t size = 0;
+            const int32_t snapshot = Platform_DocumentSnapshot(fd, &size);
+            if (snapshot < 0) {
+                failure = LastErrorOr(EIO);
+                ready = false;
+            } else {
+                fd = snapshot;
+            }
         }
         if (ready && (flags & FILE_NOBUFFER)) SwitchCacheOff(file, fd);
         // Emptied before the append position is taken, so that the position is the new end.

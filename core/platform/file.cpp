@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/debug.h"
@@ -301,6 +302,15 @@ int64_t File_Open(File* file, const char* path, FileOpenFlags flags) {
 
     if (opened) {
         bool ready = true;
+        // Read only: a file that says it is empty but is not (under /proc) is read whole now, so
+        // that its size is what a reader finds.
+        if (!(flags & FILE_WRITE) && S_ISREG(file->Info.st_mode) && file->Info.st_size == 0) {
+            int64_t size = 0;
+            const int32_t fd = Platform_DocumentSnapshot(file->Descriptor, &size);
+            if (fd < 0) ready = false;
+            else file->Descriptor = fd;
+            file->Info.st_size = (off_t)size;
+        }
         if ((flags & FILE_APPEND) && !File_Seek(file, 0, SEEK_ORIGIN_END)) ready = false;
         if (ready && (flags & FILE_TRUNCATE))
             ready = (flags & FILE_WRITE) && file->Info.st_size > 0 ? TruncateAtOpen(file, openWord)

@@ -222,6 +222,16 @@ int64_t Host_PlatformInstallSignals() {
     return 1;
 }
 
+int64_t Host_PlatformRestoreSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return 1;
+}
+
 int64_t Host_PlatformSetSignalDeadline(uint32_t seconds) {
     if (seconds == 0) return 0;
     g_SignalDeadline.store(seconds);

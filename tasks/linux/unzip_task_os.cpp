@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/linux/platform_document.h"
 #include "core/platform/path.h"
 
 namespace {
@@ -167,7 +168,11 @@ int32_t UnzipOs_Write(UnzipOsFile* file, const void* data, int32_t size) {
 int32_t UnzipOs_Commit(UnzipOsFile* file, const char* leaf) {
     const int closed = close(file->Fd);
     file->Fd = -1;
-    if (closed == 0 && renameat(file->Parent, file->Temporary, file->Parent, leaf) == 0) return 1;
+    // An entry replaces a file (or a link's name), never a device, FIFO or socket at its name.
+    struct stat info;
+    const bool refused = fstatat(file->Parent, leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(info.st_mode) &&
+                         Platform_DocumentRefusal(info.st_mode) == ENOTSUP;
+    if (!refused && closed == 0 && renameat(file->Parent, file->Temporary, file->Parent, leaf) == 0) return 1;
     unlinkat(file->Parent, file->Temporary, 0);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -313,8 +314,10 @@ TEST(HostExamples, RunScriptRunsTheDemoWithItsContentAndNoWarning) {
 
 // Reads the child's output until it holds the marker; false when the wait or the output ends first.
 bool ReadUntil(int fd, std::string& text, const std::string& marker, int waitMs) {
-    for (int waited = 0; text.find(marker) == std::string::npos; waited += 50) {
-        if (waited >= waitMs) return false;
+    // Bounded by the clock: a read that returns at once takes no time of the wait.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (text.find(marker) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) return false;
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0) continue;
         char buffer[4096];

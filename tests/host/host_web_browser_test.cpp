@@ -141,8 +141,9 @@ TEST_F(MainLoopTaskTest, PostedRunsOnALaterPassDelayedAfterItsDelay) {
     void* now = NewTask("now");
     void* later = NewTask("later");
     ASSERT_EQ(tasks->Post(now), 1);
-    ASSERT_EQ(tasks->PostDelayed(later, 60), 1);
+    // Taken before the post: the delay runs from inside it.
     const auto posted = std::chrono::steady_clock::now();
+    ASSERT_EQ(tasks->PostDelayed(later, 60), 1);
     tasks->Release(now);
     tasks->Release(later);
     EXPECT_TRUE(g_ran.empty());

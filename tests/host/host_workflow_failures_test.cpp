@@ -6,7 +6,9 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <clocale>
+#include <fstream>
 #include <functional>
 #include <locale.h>
 #include <sstream>
@@ -19,6 +21,7 @@ namespace {
 
 struct Outcome {
     int Code = -1; // -1: still running at the end of the wait (then killed)
+    pid_t Pid = -1;
     std::string Out, Err;
     double Seconds = 0;
 };
@@ -31,6 +34,7 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
     pid_t pid = SpawnOnto(args, env, out[1], err[1]);
+    run.Pid = pid;
     close(out[1]);
     close(err[1]);
     auto drain = [](int fd, std::string* text) {
@@ -42,14 +46,17 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
     };
     bool interrupted = false;
     int status = 0;
-    for (int waited = 0; pid > 0 && waited < waitMs; waited += 20) {
+    // Bounded by the clock, not by a count of polls: on a busy machine a poll takes longer.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(waitMs);
+    while (pid > 0 && std::chrono::steady_clock::now() < end) {
         drain(out[0], &run.Out);
         drain(err[0], &run.Err);
         if (waitpid(pid, &status, WNOHANG) == pid) {
             drain(out[0], &run.Out);
             drain(err[0], &run.Err);
             run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            run.Seconds = waited / 1000.0;
+            run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             pid = -1;
             break;
         }
@@ -59,7 +66,8 @@ Outcome RunApart(const std::vector<std::string>& args, const std::vector<std::st
                 interrupted = true;
             }
         }
-        usleep(20000);
+        // Closely while a signal waits for its moment, which is the point of sending it.
+        usleep(interrupt && !interrupted ? 1000 : 20000);
     }
     if (pid > 0) {
         kill(pid, SIGKILL);
@@ -76,6 +84,14 @@ std::vector<std::string> ErrorLines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         if (line.rfind("ERROR - ", 0) == 0) lines.push_back(line);
     return lines;
+}
+
+// Whether the process has its own handler for the signal (it no longer dies of it at once).
+bool CatchesSignal(pid_t pid, int signal) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+    return false;
 }
 
 bool Exists(const std::string& path) {
@@ -141,6 +157,9 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         {"a JSON file that is not there", "apply: {type: JSONRead, path: \"" + absent + "/x.json\", key: a}\n", 1,
          {"Workflow " + wf + " failed", "task \"apply\" (JSONRead)", "Json_Error_Open",
           "Unable to load " + absent + "/x.json: No such file or directory"}},
+        {"a JSON file that is a device", "apply: {type: JSONRead, path: /dev/zero, key: a}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (JSONRead)", "Json_Error_Open",
+          "Unable to load /dev/zero: Operation not supported"}},
         {"an INI file that is not there",
          "apply: {type: IniRead, path: \"" + absent + "/x.ini\", section: s, key: k}\n", 1,
          {"Workflow " + wf + " failed", "task \"apply\" (IniRead)", "Ini_Error_Open",
@@ -165,7 +184,7 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
           fifo + ": Operation not supported"}},
         // Whether the refusal or the signal comes first, the run ends at once, and not well.
         {"a download of a FIFO stopped by SIGTERM",
-         "apply: {type: Download, url: \"file://" + fifo + "\", outputPath: \"" + out + "/\"}\n", -2,
+         "apply: {type: Download, url: \"file://" + fifo + "\", outputPath: \"" + out + "/\"}\n", 143,
          {"Workflow " + wf}, false, SIGTERM},
         {"a clean run",
          "apply: {type: Log, message: one, success: folder}\nfolder: {type: DirectoryCreate, path: \"" + out +
@@ -229,6 +248,21 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
             EXPECT_FALSE(Exists(out + "/big.zip")) << c.name;
             EXPECT_FALSE(Exists(out + "/big.zip.partial")) << c.name;
         }
+    }
+}
+
+// A signal that comes as the run starts, from the moment the host takes signals at all, ends it
+// as one that comes later does: 128 + the signal and one ERROR line naming the workflow.
+TEST_F(HostWorkflowFailures, ASignalAsTheRunStartsEndsItWith128PlusTheSignal) {
+    folder_.Write("wf.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}}) {
+        const Outcome run = Run([signal](const Outcome& said) { return CatchesSignal(said.Pid, signal) ? signal : 0; });
+        EXPECT_EQ(run.Code, 128 + signal) << run.Err;
+        const std::vector<std::string> errors = ErrorLines(run.Err);
+        ASSERT_EQ(errors.size(), 1u) << run.Err;
+        EXPECT_NE(errors[0].find("Workflow " + Wf() + " was stopped by " + name + " before it ended"), std::string::npos)
+            << errors[0];
+        EXPECT_NE(errors[0].find(": exit code " + std::to_string(128 + signal)), std::string::npos) << errors[0];
     }
 }
 

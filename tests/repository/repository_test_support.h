@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,15 +104,40 @@ struct Json {
     ~Json() { Dictionary_Release(&root); }
 };
 
+// What the repository printed. Its I/O worker prints while the test's thread prints and reads:
+// every access holds the lock, and a read takes a copy.
+class PrintedText {
+  public:
+    void Append(const std::string& line) {
+        std::lock_guard<std::mutex> hold(lock_);
+        text_ += line;
+    }
+    std::string Copy() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return text_;
+    }
+    size_t find(const std::string& what, size_t from = 0) const { return Copy().find(what, from); }
+    void clear() {
+        std::lock_guard<std::mutex> hold(lock_);
+        text_.clear();
+    }
+    operator std::string() const { return Copy(); }
+    friend std::ostream& operator<<(std::ostream& out, const PrintedText& printed) { return out << printed.Copy(); }
+
+  private:
+    mutable std::mutex lock_;
+    std::string text_;
+};
+
 struct Printed {
-    std::string Text;
+    PrintedText Text;
     static int64_t Keep(void* user, const char* format, ...) {
         char line[4096];
         va_list args;
         va_start(args, format);
         vsnprintf(line, sizeof(line), format, args);
         va_end(args);
-        static_cast<Printed*>(user)->Text += std::string(line) + "\n";
+        static_cast<Printed*>(user)->Text.Append(std::string(line) + "\n");
         return 1;
     }
 };

@@ -5,10 +5,18 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/runtime/string_print.h"
+
+// Held while a line is added: an object may print from its worker thread while the test's thread
+// prints through another, and two appends at once would corrupt the container.
+inline std::mutex& PrintedLinesLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 // A print callback of the objects' print blocks: each line, prefix and line end included, goes to
 // the std::vector<std::string> given as the user pointer.
@@ -18,6 +26,7 @@ inline int64_t KeepLine(void* user, const char* format, ...) {
     va_start(args, format);
     String_VPrint(line, (int32_t)sizeof(line), format, args);
     va_end(args);
+    std::lock_guard<std::mutex> hold(PrintedLinesLock());
     static_cast<std::vector<std::string>*>(user)->push_back(line);
     return 1;
 }
@@ -29,6 +38,7 @@ inline int64_t KeepText(void* user, const char* format, ...) {
     va_start(args, format);
     String_VPrint(line, sizeof(line), format, args);
     va_end(args);
+    std::lock_guard<std::mutex> hold(PrintedLinesLock());
     *static_cast<std::string*>(user) += line;
     return 1;
 }

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -360,6 +362,7 @@ TEST_F(DownloadTest, LocalFilesThatCannotBeReadFailOnceNamingThePath) {
         {fifo, "Platform_Error_NotSupported", "Operation not supported"},
         {local.path(), "Platform_Error_AccessInvalid", "Is a directory"},
         {local.file("absent.bin"), "Platform_Error_Missing", "No such file or directory"},
+        {"/dev/zero", "Platform_Error_NotSupported", "Operation not supported"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -374,6 +377,54 @@ TEST_F(DownloadTest, LocalFilesThatCannotBeReadFailOnceNamingThePath) {
         EXPECT_EQ(Count("Waiting for retry"), 0);
         EXPECT_EQ(Entries(out.path()), std::vector<std::string>{});
     }
+}
+
+// A file the system says is empty but is not (the kernel's own) is read to its end.
+TEST_F(DownloadTest, ALocalFileThatSaysItIsEmptyIsReadToItsEnd) {
+    std::ifstream in("/proc/version");
+    const std::string version((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(version.empty());
+    const std::string path = out.file("version.txt");
+    const Run run = Download(Args("file:///proc/version", path), 10);
+    EXPECT_TRUE(run.successful);
+    EXPECT_EQ(ReadFile(path), version);
+}
+
+// Only a file, or nothing, is replaced by a download: a FIFO or a device node at the output path
+// is refused before any request, naming it, and stays what it was.
+TEST_F(DownloadTest, AnOutputPathThatIsNoFileIsRefusedAndLeftAlone) {
+    const std::string url = nginx->Put("small.bin", "payload");
+    const std::string fifo = out.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> nodes = {fifo};
+    // A device node of our own (the null device's numbers), where the system lets us make one.
+    const std::string device = out.file("device");
+    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) nodes.push_back(device);
+    // A port nothing listens on: a request made at all would fail there first, with another key.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    close(probe);
+    const std::string nobody = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/small.bin";
+    for (const std::string& node : nodes) {
+        for (const std::string& source : {url, nobody}) {
+            SCOPED_TRACE(node + " " + source);
+            lines.clear();
+            const Run run = Download(Args(source, node, "\"maxRetries\": 0"), 10);
+            ASSERT_TRUE(run.ended);
+            EXPECT_FALSE(run.successful);
+            EXPECT_EQ(run.errors, Errors{"Platform_Error_NotSupported"});
+            EXPECT_TRUE(Printed(node + ": Operation not supported"));
+            struct stat info;
+            ASSERT_EQ(lstat(node.c_str(), &info), 0);
+            EXPECT_FALSE(S_ISREG(info.st_mode));
+        }
+    }
+    EXPECT_EQ(Entries(out.path()).size(), nodes.size());
 }
 
 // A probe without a length tells nothing about whether the file is complete.

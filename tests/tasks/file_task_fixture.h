@@ -44,12 +44,12 @@ class FileTaskTest : public TaskLibraryTest {
 
     // Defines a task of the type with the arguments (JSON members), under a name of its own,
     // beside two marker tasks, "yes" and "no", for outcome words to name, and runs it.
-    Run One(const std::string& type, const std::string& arguments) {
+    Run One(const std::string& type, const std::string& arguments, double seconds = 30) {
         last = "t" + std::to_string(++defined);
         Define("{\"" + last + "\": {\"type\": \"" + type + "\"" + (arguments.empty() ? "" : ", ") + arguments +
                "}, \"yes\": {\"type\": \"DirectoryExists\", \"path\": \"/\"}"
                ", \"no\": {\"type\": \"DirectoryExists\", \"path\": \"/\"}}");
-        return RunTask(last.c_str(), 30);
+        return RunTask(last.c_str(), seconds);
     }
     std::string Last(const char* key) { return Status(last, key); }
     // A number of the last task's status; -2 when absent.

@@ -3,10 +3,13 @@
 // of missing, dangling and wrong-kind paths, and permission failures seen by an unprivileged user.
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "core/certs/authenticate.h"
@@ -74,6 +77,19 @@ TEST_F(FileTasks, CopyIntoDirectoryKeepsNameContentModeAndTime) {
     EXPECT_TRUE(Printed("Copying file (" + P("source.bin") + " -> " + P("into/source.bin") + ")"));
 }
 
+// A file the system says is empty but is not (the kernel's own) is copied whole, and one that
+// would go on for terabytes is refused at the bound, leaving no target.
+TEST_F(FileTasks, CopyOfAFileThatSaysItIsEmptyIsWholeAndBounded) {
+    std::ifstream in("/proc/version");
+    const std::string version((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(version.empty());
+    EXPECT_TRUE(One("FileCopy", "\"sourcePath\": \"/proc/version\", \"targetPath\": " + Q(P("version"))).successful);
+    EXPECT_EQ(ReadFile(P("version")), version);
+    const Run endless = One("FileCopy", "\"sourcePath\": \"/proc/self/pagemap\", \"targetPath\": " + Q(P("pagemap")));
+    EXPECT_EQ(endless.errors, Errors{"Platform_Error_AccessInvalid"});
+    EXPECT_FALSE(FileExists(P("pagemap")));
+}
+
 TEST_F(FileTasks, MoveArgumentOverridesTheTypesDefault) {
     const struct {
         const char* type;
@@ -108,6 +124,7 @@ TEST_F(FileTasks, FailedCopyOrMoveLeavesTheTargetWhole) {
     ASSERT_TRUE(WriteText(P("target"), "good"));
     ASSERT_TRUE(WriteText(P("same"), "x"));
     mkdir(P("dir").c_str(), 0755);
+    ASSERT_EQ(mkfifo(P("dir/fifo").c_str(), 0600), 0);
     const struct {
         const char* type;
         std::string source, target;
@@ -116,6 +133,11 @@ TEST_F(FileTasks, FailedCopyOrMoveLeavesTheTargetWhole) {
     } cases[] = {
         {"FileCopy", P("absent"), P("target"), "", {"Platform_Error_Missing"}},
         {"FileCopy", P("dir"), P("target"), "", {"Platform_Error_AccessInvalid"}},
+        // Only a file is copied, and only a file (or nothing) replaced: a FIFO or a device at the
+        // target stays what it is.
+        {"FileCopy", P("same"), P("dir/fifo"), "", {"Platform_Error_NotSupported"}},
+        {"FileMove", P("same"), P("dir/fifo"), "", {"Platform_Error_NotSupported"}},
+        {"FileCopy", "/dev/zero", P("target"), "", {"Platform_Error_NotSupported"}},
         {"FileMove", P("same"), P("same"), "", {}},
         // A file moved onto itself is still there afterwards: the flag turns that into a failure.
         {"FileMove", P("same"), P("same"), ", \"failIfNotDeleted\": true", {"Platform_Error_AccessDenied"}},
@@ -128,6 +150,10 @@ TEST_F(FileTasks, FailedCopyOrMoveLeavesTheTargetWhole) {
     EXPECT_EQ(ReadFile(P("target")), "good");
     EXPECT_EQ(Sh("ls " + dir.path() + " | wc -l"), "3\n");
     EXPECT_TRUE(Printed("Failed to delete source " + P("same")));
+    EXPECT_TRUE(Printed(P("dir/fifo") + ": Operation not supported"));
+    EXPECT_TRUE(Printed("/dev/zero: Operation not supported"));
+    struct stat info;
+    EXPECT_TRUE(stat(P("dir/fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
 }
 
 TEST_F(FileTasks, DeleteFailsOnlyWhereItShould) {
@@ -205,6 +231,14 @@ TEST_F(FileTasks, HashEqualsTheCoreutilsDigests) {
         EXPECT_EQ(Last("actualDigest"), expected);
         EXPECT_EQ(LastNumber("progress"), 1);
     }
+    // A file the system says is empty but is not (the kernel's own) is read to its end.
+    const std::string version = Sh("sha1sum /proc/version | cut -d' ' -f1 | tr -d '\\n'");
+    ASSERT_EQ(version.size(), 40u);
+    EXPECT_TRUE(One("FileHash", "\"path\": \"/proc/version\"").successful);
+    EXPECT_EQ(Last("actualDigest"), version);
+    // Read to its end, but not without bound: this one would go on for terabytes.
+    const Run endless = One("FileHash", "\"path\": \"/proc/self/pagemap\"");
+    EXPECT_EQ(endless.errors, Errors{"Platform_Error_AccessInvalid"});
 }
 
 TEST_F(FileTasks, HashComparesAnExpectedDigestIgnoringCase) {
@@ -229,22 +263,43 @@ TEST_F(FileTasks, HashFailuresAreKeys) {
     mkdir(P("dir").c_str(), 0755);
     ASSERT_EQ(symlink(P("nowhere").c_str(), P("dangling").c_str()), 0);
     ASSERT_TRUE(WriteText(P("f"), "x"));
+    // Names that are no file: a device (read as nothing, or without end), a FIFO nothing writes
+    // to (a reader would wait for ever), a socket. Each is refused, naming it, without a wait.
+    ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(P("socket").size(), sizeof(address.sun_path));
+    strcpy(address.sun_path, P("socket").c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     const struct {
         std::string arguments;
         Errors errors;
         int threads;
+        std::string says;
     } cases[] = {
-        {"\"path\": " + Q(P("f")) + ", \"algorithm\": \"whirlpool\"", {"Task_Error_InvalidArg"}, 0},
-        {"\"path\": " + Q(P("absent")), {"Platform_Error_Missing"}, 1},
-        {"\"path\": " + Q(P("dangling")), {"Platform_Error_Missing"}, 1},
-        {"\"path\": " + Q(P("dir")), {"Platform_Error_AccessInvalid"}, 1},
+        {"\"path\": " + Q(P("f")) + ", \"algorithm\": \"whirlpool\"", {"Task_Error_InvalidArg"}, 0, ""},
+        {"\"path\": " + Q(P("absent")), {"Platform_Error_Missing"}, 1, ""},
+        {"\"path\": " + Q(P("dangling")), {"Platform_Error_Missing"}, 1, ""},
+        {"\"path\": " + Q(P("dir")), {"Platform_Error_AccessInvalid"}, 1, P("dir") + ": Is a directory"},
+        {"\"path\": \"/dev/zero\"", {"Platform_Error_NotSupported"}, 1, "/dev/zero: Operation not supported"},
+        {"\"path\": \"/dev/urandom\"", {"Platform_Error_NotSupported"}, 1, "/dev/urandom: Operation not supported"},
+        {"\"path\": " + Q(P("fifo")), {"Platform_Error_NotSupported"}, 1, P("fifo") + ": Operation not supported"},
+        {"\"path\": " + Q(P("socket")), {"Platform_Error_NotSupported"}, 1, P("socket") + ": Operation not supported"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
         threads = 0;
-        EXPECT_EQ(One("FileHash", c.arguments).errors, c.errors);
+        const Run run = One("FileHash", c.arguments);
+        EXPECT_EQ(run.errors, c.errors);
         EXPECT_EQ(threads.load(), c.threads);
+        if (!c.says.empty()) {
+            EXPECT_TRUE(Printed(c.says));
+        }
+        // Never the digest of nothing (SHA-1 of the empty text) as if the name held no bytes.
+        EXPECT_NE(Last("actualDigest"), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     }
+    close(listener);
 }
 
 TEST_F(FileTasks, AuthenticateAnswersValidOrNotValid) {

@@ -162,6 +162,16 @@ TEST_F(ToolTasksTest, InstallerFollowsPhasesAndProgress) {
     EXPECT_NE(access((dir + "/only.log").c_str(), F_OK), 0);
     EXPECT_EQ(Runs().back(), "-pkg|/p.pkg|-target|/Vol 1|-verboseR|");
     EXPECT_TRUE(Printed("Installer /p.pkg -> /Vol\\ 1"));
+
+    // The log takes the name of a file or of nothing, never of a FIFO, which stays what it is.
+    const std::string fifo = dir + "/fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(RunDefinition(R"({"type": "PKG", "path": "/p.pkg", "logFilename": ")" + fifo + R"("})"), "");
+    EXPECT_TRUE(Printed(fifo + ": Operation not supported"));
+    EXPECT_TRUE(Printed("Unable to write log file (" + fifo + ")"));
+    struct stat info;
+    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -178,7 +179,8 @@ class ManagerTest : public ::testing::Test {
         EXPECT_EQ(WorkflowManager_AddJSON(info.c_str(), nullptr, [](void*, void*) -> int64_t { return 1; }), 1);
         Workflow* workflow = nullptr;
         const int loads = completed["load"];
-        for (int i = 0; i < 1000 && !(workflow && completed["load"] > loads); i++) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(workflow && completed["load"] > loads) && std::chrono::steady_clock::now() < end) {
             Pass();
             Thread_Wait(1);
             DictionaryItem* item = nullptr;
@@ -201,13 +203,17 @@ class ManagerTest : public ::testing::Test {
     void Tick() {
         GlobalWorkflowManager->LastPass -= 1.0;
     }
-    // Passes until the condition holds; false when the budget ran out.
-    template <typename F> bool PassUntil(F condition, int budget = 200) {
-        for (int i = 0; i < budget; i++) {
-            if (condition()) return true;
+    // Passes until the condition holds; false once that many seconds went by without it. What
+    // another thread does (a loader, a transfer) takes the time a busy machine gives it, which no
+    // count of passes stands for.
+    template <typename F> bool PassUntil(F condition, double seconds = 10) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= end) return condition();
             Pass();
+            Thread_Wait(1);
         }
-        return condition();
+        return true;
     }
 
     static std::string Json(Dictionary* dict) {
@@ -241,7 +247,7 @@ class ManagerTest : public ::testing::Test {
     // Completes the held task `name` of the workflow.
     void Finish(Workflow* workflow, const char* name, const char* result = nullptr) {
         Task* task = nullptr;
-        ASSERT_TRUE(PassUntil([&] { return Workflow_FindTaskByName(workflow, name, &task) == 1; }, 20)) << name;
+        ASSERT_TRUE(PassUntil([&] { return Workflow_FindTaskByName(workflow, name, &task) == 1; })) << name;
         Dictionary* dict = result ? ParseJson(result) : nullptr;
         Task_Complete(task, dict ? Root(dict) : nullptr);
         if (dict) Dictionary_Release(&dict);

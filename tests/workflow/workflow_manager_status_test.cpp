@@ -85,13 +85,13 @@ TEST_F(ManagerTest, OutcomesDecideWhichEntryTasksAreOffered) {
 TEST_F(ManagerTest, AStateThatReportsNotInstalledOffersInstallWithoutPublishingTheSignal) {
     Workflow* a = Load(kProduct);
     // Errors count once the task's start has been seen.
-    ASSERT_TRUE(PassUntil([&] { return Json(GlobalWorkflowManager->TaskEntries).find(R"("name":"state")") != std::string::npos; }, 40));
+    ASSERT_TRUE(PassUntil([&] { return Json(GlobalWorkflowManager->TaskEntries).find(R"("name":"state")") != std::string::npos; }));
     Task* task = nullptr;
     ASSERT_EQ(Workflow_FindTaskByName(a, "state", &task), 1);
     Task_AddError(task, "%s", "Application_NotInstalled");
     Task_AddError(task, "%s", "Other_Error");
     Task_Complete(task, nullptr);
-    ASSERT_TRUE(PassUntil([&] { return Available() == R"({"A":["install"]})"; }, 20));
+    ASSERT_TRUE(PassUntil([&] { return Available() == R"({"A":["install"]})"; }));
     Passes(3);
     Lines errors;
     for (const std::string& note : notes)
@@ -146,7 +146,7 @@ TEST_F(ManagerTest, OverallProgressAveragesActiveTasksAndAnyNegativeValueWins) {
     EXPECT_EQ(progress(), "37");
     Finish(a, "install");
     Finish(b, "install");
-    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }, 20));
+    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }));
     EXPECT_EQ(progress(), "-2");
 }
 
@@ -170,11 +170,11 @@ TEST_F(ManagerTest, StatusReportNamesActiveAvailableQueuedAndDependencies) {
 TEST_F(ManagerTest, AnInstallWaitsForTheInstallOfTheWorkflowItDependsOn) {
     Workflow* a = Load(kProduct);
     Workflow* b = Load(kProduct);
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"state","B":"state"})"; }, 40));
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"state","B":"state"})"; }));
     Passes(3);
     Finish(a, "state", R"({"successful": false, "errors": ["Application_NotInstalled"]})");
     Finish(b, "state", R"({"successful": false, "errors": ["Application_NotInstalled"]})");
-    ASSERT_TRUE(PassUntil([&] { return Available() == R"({"A":["install"],"B":["install"]})"; }, 40));
+    ASSERT_TRUE(PassUntil([&] { return Available() == R"({"A":["install"],"B":["install"]})"; }));
     Identify(a, "a");
     Identify(b, "b");
     WorkflowManager_AddDependency("a", "b");
@@ -188,25 +188,25 @@ TEST_F(ManagerTest, AnInstallWaitsForTheInstallOfTheWorkflowItDependsOn) {
     Passes(5);
     EXPECT_EQ(Active(), R"({"B":"install"})");
     Finish(b, "install");
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"install"})"; }, 20));
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"install"})"; }));
 }
 
 TEST_F(ManagerTest, WithHardDependencyAFailedInstallFailsTheWorkflowsThatDependOnIt) {
     Workflow* a = Load(kProduct);
     Workflow* b = Load(kProduct);
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"state","B":"state"})"; }, 40));
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"A":"state","B":"state"})"; }));
     Passes(3);
     Finish(a, "state", R"({"successful": false, "errors": ["Application_NotInstalled"]})");
     Finish(b, "state", R"({"successful": false, "errors": ["Application_NotInstalled"]})");
-    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }, 40));
+    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }));
     Identify(a, "a");
     Identify(b, "b");
     WorkflowManager_AddDependency("a", "b");
     WorkflowManager_SetHardDependency(1);
     WorkflowManager_QueueTask(a, "install");
-    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"B":"install"})"; }, 20));
+    ASSERT_TRUE(PassUntil([&] { return Active() == R"({"B":"install"})"; }));
     Finish(b, "install", R"({"successful": false})");
-    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }, 20));
+    ASSERT_TRUE(PassUntil([&] { return Active() == "{}"; }));
     Passes(3);
     EXPECT_EQ(Named(Json(GlobalWorkflowManager->TaskQueue)), "{}");
     EXPECT_EQ(Named(Json(GlobalWorkflowManager->Failed)), R"({"A":"install","B":"install"})");
@@ -259,7 +259,7 @@ TEST_F(ManagerTest, WorkflowsThatDependOnEachOtherDoNotWaitForEachOtherForEver) 
     WorkflowManager_QueueTask(b, "install");
     EXPECT_EQ(Named(Json(GlobalWorkflowManager->TaskQueue)), R"({"A":{"install":{}},"B":{"install":{}}})");
     Finish(c, "install");
-    ASSERT_TRUE(PassUntil([&] { return completed["install"] == 3; }, 60));
+    ASSERT_TRUE(PassUntil([&] { return completed["install"] == 3; }));
 }
 
 } // namespace

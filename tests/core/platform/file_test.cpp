@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <set>
 #include <string>
@@ -511,6 +512,29 @@ TEST(File, ReadAtTheEndAndLengthKeepThePosition) {
     EXPECT_EQ(c.Lines.back(), "Failed to write [" + dir.file("f") + "] 1 (" + std::to_string(E(EBADF)) + ")");
     uint32_t written = 3;
     EXPECT_EQ(File_Write(c.F, nullptr, -1, &written), 0) << "a negative length is refused";
+    EXPECT_EQ(File_Close(c.F), 1);
+}
+
+// A file the system says is empty but is not (the kernel's own) is read whole at the open: its
+// length is what a reader finds, and its bytes stay still while they are read.
+TEST(File, AFileThatSaysItIsEmptyIsReadToItsEnd) {
+    std::ifstream in("/proc/version");
+    const std::string version((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(version.empty());
+    Capture c;
+    ASSERT_EQ(c.Open("/proc/version", FILE_READ | FILE_SHARED), 1);
+    uint64_t length = 0;
+    EXPECT_EQ(File_GetFilesizeBytes(c.F, &length), 1);
+    EXPECT_EQ(length, version.size());
+    EXPECT_EQ(c.Read(4096), "1:" + version);
+    EXPECT_EQ(File_Close(c.F), 1);
+    // A truly empty file stays the file itself.
+    TempDir dir;
+    ASSERT_TRUE(WriteText(dir.file("empty"), ""));
+    ASSERT_EQ(c.Open(dir.file("empty"), FILE_READ), 1);
+    EXPECT_EQ(File_GetFilesizeBytes(c.F, &length), 1);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(c.Read(16), "0:");
     EXPECT_EQ(File_Close(c.F), 1);
 }
 
