@@ -306,6 +306,16 @@ TEST_F(NativeUI, DirectoryChooserCleansUpWhatItCreated) {
     }
     EXPECT_TRUE(FileExists(slashed));
     EXPECT_FALSE(FileExists(base + "x"));
+    // "." and ".." of the page's start are folded before anything is made; "~" is the home.
+    Driver folded{base + "folded"};
+    EXPECT_EQ(Driven(folded, choose(base + "./gone/../folded/.")), 1) << folded.Refused;
+    EXPECT_EQ(std::string(path), base + "folded/");
+    EXPECT_FALSE(FileExists(base + "gone"));
+    std::string home = getenv("HOME");
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    Driver atHome{home + "/made-at-home"};
+    EXPECT_EQ(Driven(atHome, choose("~/made-at-home")), 1) << atHome.Refused;
+    EXPECT_EQ(std::string(path), home + "/made-at-home/");
 }
 
 // Nobody can answer: the box says what it would on standard error.
