@@ -308,9 +308,11 @@ TEST_F(NativeUI, DirectoryChooserCleansUpWhatItCreated) {
     EXPECT_FALSE(FileExists(base + "x"));
     // "." and ".." of the page's start are folded before anything is made; "~" is the home.
     Driver folded{base + "folded"};
-    EXPECT_EQ(Driven(folded, choose(base + "./gone/../folded/.")), 1) << folded.Refused;
+    EXPECT_EQ(Driven(folded, choose(base + "./gone/../folded/sub/../.")), 1) << folded.Refused;
     EXPECT_EQ(std::string(path), base + "folded/");
+    EXPECT_TRUE(FileExists(base + "folded")) << "the chosen folder stays";
     EXPECT_FALSE(FileExists(base + "gone"));
+    EXPECT_FALSE(FileExists(base + "folded/sub"));
     std::string home = getenv("HOME");
     while (home.size() > 1 && home.back() == '/') home.pop_back();
     Driver atHome{home + "/made-at-home"};
