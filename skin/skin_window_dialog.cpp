@@ -25,8 +25,8 @@ struct DialogRequest {
     uint32_t Kind;
     char Text[512];
     char Caption[512];
-    char StartPath[320];
-    char StartFile[320];
+    char StartPath[kPathSize];
+    char StartFile[kPathSize];
     char FileTypeDesc[320];
     char FileTypeExt[320];
     uint32_t Type;
@@ -62,6 +62,12 @@ DialogRequest* NewRequest(uint32_t kind, const char* text) {
 }
 
 void FreeRequest(DialogRequest* request) { Memory_Free(request, sizeof(DialogRequest)); }
+
+// A start path or file that does not fit is left out rather than cut: cut, it would name another
+// place, and the folder chooser creates a missing start folder.
+void CopyWhole(char (&out)[kPathSize], const char* text) {
+    if (strlen(text) < sizeof out) String_CopyLength(out, text, (int32_t)sizeof out);
+}
 
 // The answer goes to the owning window's page; without a window it goes nowhere.
 void Answer(SkinWindowDialog* dialog, const char* name, uint32_t successful, const char* path, int32_t result,
@@ -238,8 +244,8 @@ int64_t SkinWindowDialog_BrowseForFile(SkinWindowDialog* dialog, const char* tex
     DialogRequest* request = NewRequest(KIND_FILE, text);
     String_CopyLength(request->FileTypeDesc, fileTypeDesc, (int32_t)sizeof(request->FileTypeDesc));
     String_CopyLength(request->FileTypeExt, fileTypeExt, (int32_t)sizeof(request->FileTypeExt));
-    String_CopyLength(request->StartPath, startPath, (int32_t)sizeof(request->StartPath));
-    String_CopyLength(request->StartFile, startFile, (int32_t)sizeof(request->StartFile));
+    CopyWhole(request->StartPath, startPath);
+    CopyWhole(request->StartFile, startFile);
     return Submit(dialog, request);
 }
 
@@ -247,7 +253,7 @@ int64_t SkinWindowDialog_BrowseForFolder(SkinWindowDialog* dialog, const char* t
     CLASS_CHECK(dialog, SKINWINDOWDIALOG_CLASS_ID);
     ASSERT_POINTER(startPath);
     DialogRequest* request = NewRequest(KIND_FOLDER, text);
-    String_CopyLength(request->StartPath, startPath, (int32_t)sizeof(request->StartPath));
+    CopyWhole(request->StartPath, startPath);
     return Submit(dialog, request);
 }
 

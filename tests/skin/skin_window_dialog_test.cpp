@@ -137,6 +137,18 @@ TEST_F(SkinWindowDialogTest, ChooserAnswers) {
     EXPECT_EQ(answers, (std::vector<std::string>{R"(BrowseForFileResponse {"successful":false,"path":""})"}));
 }
 
+// A start path up to the answer's length reaches the chooser whole; a longer one is left out, never
+// cut into another folder (which the folder chooser would create).
+TEST_F(SkinWindowDialogTest, StartPathsAreWholeOrLeftOut) {
+    const std::string fits = "/" + std::string(1000, 's') + "/", over = "/" + std::string(1100, 's') + "/";
+    SkinWindowDialog_BrowseForFolder(dialog, "Where", fits.c_str());
+    SkinWindowDialog_BrowseForFile(dialog, "Pick", "", "", fits.c_str(), "");
+    SkinWindowDialog_BrowseForFolder(dialog, "Where", over.c_str());
+    SkinWindowDialog_BrowseForFile(dialog, "Pick", "", "", over.c_str(), "");
+    EXPECT_EQ(TestControls().Dialogs,
+              (std::vector<std::string>{"folder|Where|" + fits, "file|Pick|" + fits, "folder|Where|", "file|Pick|"}));
+}
+
 TEST_F(SkinWindowDialogTest, LongTextsAreCut) {
     const std::string text(2000, 'x');
     SkinWindowDialog_MessageBox(dialog, text.c_str(), text.c_str(), 0);

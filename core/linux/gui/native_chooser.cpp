@@ -3,13 +3,17 @@
 
 #include <gtk/gtk.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/linux/gui/native_ui.h"
-#include "core/platform/path.h"
+#include "core/linux/platform.h"
+#include "core/linux/platform_tree.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string.h"
 #include "core/runtime/unicode.h"
@@ -38,47 +42,103 @@ GtkWidget* NewChooser(void* parent, const char* title, GtkFileChooserAction acti
     return dialog;
 }
 
+// The folder a start path from the page names, with a trailing '/': a leading "~" is the home
+// folder, "." and ".." are folded and repeated '/' joined. Only '/' separates: a backslash is
+// part of a name, as it is to the file system. False when the path is not absolute or does not
+// fit; the chooser then starts where the toolkit likes.
+bool StartFolder(const char* start, char* out, size_t size) {
+    if (size < 2) return false;
+    size_t used = 0;
+    const char* rest = start;
+    if (start[0] == '~' && (start[1] == 0 || start[1] == '/')) {
+        char home[kPathSize];
+        if (Platform_GetSpecialPath(PLATFORM_PATH_USER_HOME, home, (int32_t)sizeof home) != 1 || home[0] != '/')
+            return false;
+        if (!StartFolder(home, out, size)) return false;
+        used = strlen(out) - 1; // without its trailing '/'
+        rest = start + 1;
+    } else if (start[0] != '/') {
+        return false;
+    }
+    out[used] = 0;
+    for (const char* at = rest; *at;) {
+        while (*at == '/') at++;
+        const char* end = strchrnul(at, '/');
+        const size_t length = (size_t)(end - at);
+        if (length == 2 && at[0] == '.' && at[1] == '.') {
+            while (used > 0 && out[used - 1] != '/') used--;
+            if (used > 0) used--; // the '/' before the dropped name; never above the root
+        } else if (length > 0 && !(length == 1 && at[0] == '.')) {
+            if (used + 1 + length + 2 > size) return false;
+            out[used++] = '/';
+            memcpy(out + used, at, length);
+            used += length;
+        }
+        at = end;
+    }
+    out[used++] = '/';
+    out[used] = 0;
+    return true;
+}
+
 // What a choice must name to be taken. The toolkit's location field takes any typed name, so
 // the chooser itself holds the line: a load names an existing regular file (a link to one is the
 // user's own choice), a folder an existing directory, a save a name inside an existing directory
-// that is not itself a directory.
+// where no link and nothing but a regular file stands (a save through a link, even a dangling
+// one, would write wherever the link points).
 enum class Want { File, Folder, SaveName };
 
-// Why the path cannot be taken ("" when it can).
+// The path is judged exactly as the toolkit gave it, whole: a name may hold any byte but '/' (a
+// backslash too), and the page takes paths far longer than the path module's own buffers.
 void Refusal(const char* path, Want want, char* why, int32_t size) {
     why[0] = 0;
     struct stat info;
-    const bool exists = Path_Stat(path, 1, &info) == 1;
     switch (want) {
     case Want::File:
-        if (!exists)
-            snprintf(why, (size_t)size, "\u201c%s\u201d does not exist.", path);
+        if (stat(path, &info) != 0)
+            snprintf(why, (size_t)size,
+                     errno == ENAMETOOLONG ? "\u201c%s\u201d is too long." : "\u201c%s\u201d does not exist.", path);
         else if (!S_ISREG(info.st_mode))
             snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
         break;
     case Want::Folder:
-        if (!exists)
-            snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", path);
+        if (stat(path, &info) != 0)
+            snprintf(why, (size_t)size,
+                     errno == ENAMETOOLONG ? "\u201c%s\u201d is too long."
+                                           : "The folder \u201c%s\u201d does not exist.",
+                     path);
         else if (!S_ISDIR(info.st_mode))
             snprintf(why, (size_t)size, "\u201c%s\u201d is not a folder.", path);
         break;
     case Want::SaveName: {
-        // Only a file is saved over: a folder, a FIFO or a device at the name is refused.
-        if (exists && !S_ISREG(info.st_mode)) {
-            snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
-            break;
-        }
-        char folder[kPathSize];
+        // The name is looked at inside the folder it was chosen in, through that folder's
+        // descriptor, so the folder and the name are judged together.
         const char* slash = strrchr(path, '/');
-        const size_t length = slash ? (size_t)(slash - path) : 0;
-        if (length + 1 > sizeof folder) {
-            snprintf(why, (size_t)size, "\u201c%s\u201d is too long.", path);
-            break;
+        const char* name = slash ? slash + 1 : "";
+        int folder = -1;
+        if (slash) {
+            gchar* folderPath = slash == path ? g_strdup("/") : g_strndup(path, (gsize)(slash - path));
+            folder = open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (folder < 0)
+                snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", folderPath);
+            g_free(folderPath);
+        } else {
+            snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", path);
         }
-        memcpy(folder, path, length);
-        folder[length] = 0;
-        if (!slash || Path_DirectoryExists(length ? folder : "/") != 1)
-            snprintf(why, (size_t)size, "The folder \u201c%s\u201d does not exist.", length ? folder : path);
+        if (folder < 0) break;
+        if (name[0] == 0) {
+            snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
+        } else if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(info.st_mode))
+                snprintf(why, (size_t)size, "\u201c%s\u201d is a link.", path);
+            else if (!S_ISREG(info.st_mode))
+                snprintf(why, (size_t)size, "\u201c%s\u201d is not a file.", path);
+        } else if (errno != ENOENT) {
+            // A name that cannot be looked at (too long, no right to search the folder) is no
+            // name that can be saved under.
+            snprintf(why, (size_t)size, "\u201c%s\u201d cannot be saved: %s.", path, g_strerror(errno));
+        }
+        close(folder);
         break;
     }
     }
@@ -138,8 +198,10 @@ int64_t ChooseFile(void* parent, const char* title, char* directory, int32_t dir
     GtkWidget* dialog = NewChooser(parent, title, save ? GTK_FILE_CHOOSER_ACTION_SAVE : GTK_FILE_CHOOSER_ACTION_OPEN,
                                    save ? "_Save" : "_Open");
     char start[kPathSize] = "";
-    if (directory[0] && Path_Resolve(directory, start, sizeof start) == 1)
+    if (directory[0] && StartFolder(directory, start, sizeof start))
         gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), start);
+    else
+        start[0] = 0;
     if (name[0]) {
         if (save) {
             gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name);
@@ -169,20 +231,25 @@ int64_t ChooseFile(void* parent, const char* title, char* directory, int32_t dir
     return fits ? 1 : 0;
 }
 
-// The first missing directory on the way to the path (with its trailing '/'), or empty.
-void TopmostMissing(const char* path, char* root, int32_t size) {
+// Makes the missing folders of a start folder (ending in '/'), one level at a time, by the path
+// as given, and answers the topmost one made (with its trailing '/'), or "" when none was made.
+void MakeStart(const char* path, char* root, size_t size) {
     root[0] = 0;
     char prefix[kPathSize];
     for (const char* at = strchr(path + 1, '/'); at; at = strchr(at + 1, '/')) {
         const size_t length = (size_t)(at - path);
-        if (length < 3 || length + 2 > sizeof prefix) continue;
+        if (length + 2 > sizeof prefix) return;
         memcpy(prefix, path, length);
         prefix[length] = 0;
-        if (Path_Exists(prefix) == 1) continue;
-        prefix[length] = '/';
-        prefix[length + 1] = 0;
-        String_CopyLength(root, prefix, size);
-        return;
+        if (Platform_TreeCreateDirectory(PLATFORM_TREE_CWD, prefix) == 1) {
+            if (root[0] == 0 && length + 2 <= size) {
+                memcpy(root, prefix, length);
+                root[length] = '/';
+                root[length + 1] = 0;
+            }
+        } else if (errno != EEXIST) {
+            return;
+        }
     }
 }
 
@@ -203,29 +270,33 @@ int64_t NativeChooser_GetNewDirectory(void* parent, const char* title, char* pat
     ASSERT_POINTER(path);
     if (pathSize > 0) path[0] = 0;
     if (!NativeUI_HasDisplay() || pathSize < 1) return 0;
-    char resolved[320] = "";
-    char created[320] = "";
-    if (start && start[0] && Path_Resolve(start, resolved, sizeof resolved) == 1) {
-        Path_FixSlash(resolved, sizeof resolved, 1);
-        if (Path_IsDirectory(resolved) != 1) {
-            TopmostMissing(resolved, created, sizeof created);
-            if (Path_CreateDirectory(resolved, 0, nullptr) != 1) created[0] = 0;
-        }
+    char resolved[kPathSize] = "";
+    char created[kPathSize] = "";
+    if (start && start[0] && StartFolder(start, resolved, sizeof resolved)) {
+        struct stat info;
+        if (stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) MakeStart(resolved, created, sizeof created);
     }
     GtkWidget* dialog = NewChooser(parent, title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Choose");
     if (resolved[0]) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), resolved);
     gchar* chosen = Run(dialog, Want::Folder);
     bool ok = false;
-    if (chosen && strlen(chosen) + 2 <= (size_t)pathSize) {
-        String_CopyLength(path, chosen, pathSize);
-        Path_FixSlash(path, pathSize, 1);
+    // The answer is the toolkit's path as it is, with the trailing '/' added: its characters are
+    // not the path module's to rewrite (a backslash is part of a name here).
+    const size_t length = chosen ? strlen(chosen) : 0;
+    if (chosen && length + 2 <= (size_t)pathSize) {
+        memcpy(path, chosen, length + 1);
+        if (length == 0 || path[length - 1] != '/') {
+            path[length] = '/';
+            path[length + 1] = 0;
+        }
         ok = true;
     }
     g_free(chosen);
     if (created[0]) {
         const size_t startLength = strlen(resolved);
         const bool inside = ok && path[0] && strlen(path) >= startLength && strncasecmp(path, resolved, startLength) == 0;
-        if (!inside && Path_IsDirectoryEmpty(created) == 1) Path_EraseDirectory(created, 1, nullptr);
+        // Only an empty folder goes: whatever was put in it meanwhile stays with it.
+        if (!inside) rmdir(created);
     }
     return ok ? 1 : 0;
 }

@@ -7,7 +7,8 @@
 
 // The directory buffer (ending in '/') and the name buffer come in as the start and go out as
 // the choice; on cancel both keep what the caller passed. The title may hold HTML entities.
-// A choice that does not fit the buffers is refused: a cut path would name another file.
+// A choice that does not fit the buffers is refused: a cut path would name another file. A save
+// names a new name or a regular file, never a link (a dangling one included).
 int64_t NativeChooser_GetLoadFilename(void* parent, const char* title, char* directory, int32_t directorySize,
                                       char* name, int32_t nameSize);
 int64_t NativeChooser_GetSaveFilename(void* parent, const char* title, char* directory, int32_t directorySize,

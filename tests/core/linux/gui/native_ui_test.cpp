@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -31,6 +34,55 @@ gboolean CloseOpenDialogs(gpointer) {
         }
     g_list_free(windows);
     return G_SOURCE_REMOVE;
+}
+
+// Answers a chooser from inside the loop, as its user would with the mouse: takes the choice once
+// the chooser shows `Want`, answers the toolkit's replace question with Replace, and cancels once
+// the chooser says why it refused (kept in `Refused`).
+struct Driver {
+    std::string Want;
+    std::string Refused = "";
+    bool Taken = false;
+    bool Asked = false;
+};
+
+gboolean Drive(gpointer data) {
+    Driver* d = static_cast<Driver*>(data);
+    GtkWidget* chooser = nullptr;
+    GtkWidget* question = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* at = windows; at; at = at->next) {
+        if (!gtk_widget_get_visible(GTK_WIDGET(at->data))) continue;
+        if (GTK_IS_FILE_CHOOSER_DIALOG(at->data)) chooser = GTK_WIDGET(at->data);
+        else if (GTK_IS_MESSAGE_DIALOG(at->data)) question = GTK_WIDGET(at->data);
+    }
+    g_list_free(windows);
+    if (question) {
+        d->Asked = true;
+        gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_ACCEPT);
+    } else if (chooser) {
+        GtkWidget* note = gtk_file_chooser_get_extra_widget(GTK_FILE_CHOOSER(chooser));
+        gchar* shown = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+        if (note && gtk_widget_get_visible(note) && gtk_label_get_text(GTK_LABEL(note))[0]) {
+            d->Refused = gtk_label_get_text(GTK_LABEL(note));
+            gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+        } else if (!d->Taken && shown && d->Want == shown) {
+            d->Taken = true;
+            gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+        }
+        g_free(shown);
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+// A folder whose path is longer than the path module's 320 bytes, made under `base`.
+std::string LongFolder(const std::string& base) {
+    std::string folder = base;
+    for (char c : {'p', 'q', 'r'}) {
+        folder += std::string(110, c) + "/";
+        mkdir(folder.c_str(), 0700);
+    }
+    return folder;
 }
 
 class NativeUI : public ::testing::Test {
@@ -62,6 +114,17 @@ class NativeUI : public ::testing::Test {
         if (g_watchdog) g_source_remove(g_watchdog);
         g_watchdog = 0;
         g_peers->Finish(typist);
+        return result;
+    }
+    // Shows a chooser that the driver answers.
+    template <typename Show>
+    static auto Driven(Driver& driver, Show show) {
+        const guint source = g_timeout_add(100, Drive, &driver);
+        g_watchdog = g_timeout_add_seconds(15, CloseOpenDialogs, nullptr);
+        auto result = show();
+        if (g_watchdog) g_source_remove(g_watchdog);
+        g_watchdog = 0;
+        g_source_remove(source);
         return result;
     }
 };
@@ -151,6 +214,71 @@ TEST_F(NativeUI, LoadChooserSplitsTheChoice) {
     EXPECT_STREQ(home, "~/a/b/");
 }
 
+// The path is judged as the toolkit gives it, whole: longer than the path module's buffers, or
+// with a backslash in a name, it still names the file it names.
+TEST_F(NativeUI, LoadChooserTakesAnyPathThatNamesAFile) {
+    const std::string base = g_peers->Dir().file("load/");
+    g_peers->Run({"mkdir", "-p", base});
+    const std::string deep = LongFolder(base);
+    WriteText(deep + "long.txt", "x");
+    WriteText(base + "a\\b.txt", "x");
+    const struct {
+        std::string folder, name;
+    } rows[] = {{deep, "long.txt"}, {base, "a\\b.txt"}};
+    for (const auto& row : rows) {
+        char directory[1024], name[256];
+        snprintf(directory, sizeof directory, "%s", row.folder.c_str());
+        snprintf(name, sizeof name, "%s", row.name.c_str());
+        Driver driver{row.folder + row.name};
+        const auto load = [&] {
+            return NativeChooser_GetLoadFilename(nullptr, "Load", directory, sizeof directory, name, sizeof name);
+        };
+        EXPECT_EQ(Driven(driver, load), 1) << row.name << ": " << driver.Refused;
+        EXPECT_EQ(std::string(directory), row.folder);
+        EXPECT_EQ(std::string(name), row.name);
+    }
+}
+
+// A save names a new name or a file (after the toolkit's question), in any folder, "/" included;
+// a link at the name, even a dangling one, and anything but a file are refused with the reason.
+TEST_F(NativeUI, SaveChooserRefusesLinksAndWhatIsNoFile) {
+    const std::string base = g_peers->Dir().file("save/");
+    g_peers->Run({"mkdir", "-p", base});
+    WriteText(base + "plain.txt", "kept");
+    ASSERT_EQ(mkfifo((base + "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((base + "nowhere").c_str(), (base + "dangling").c_str()), 0);
+    ASSERT_EQ(symlink((base + "plain.txt").c_str(), (base + "tofile").c_str()), 0);
+    const std::string top = "qvr-save-" + std::to_string(getpid());
+    const struct {
+        std::string folder, name;
+        bool asked;
+        std::string refused; // "" when taken
+    } rows[] = {
+        {base, "new.txt", false, ""},
+        {"/", top, false, ""},
+        {base, "plain.txt", true, ""},
+        {base, "fifo", true, "\u201c" + base + "fifo\u201d is not a file."},
+        {base, "dangling", true, "\u201c" + base + "dangling\u201d is a link."},
+        {base, "tofile", true, "\u201c" + base + "tofile\u201d is a link."},
+    };
+    for (const auto& row : rows) {
+        char directory[1024], name[256];
+        snprintf(directory, sizeof directory, "%s", row.folder.c_str());
+        snprintf(name, sizeof name, "%s", row.name.c_str());
+        Driver driver{row.folder + row.name};
+        const int64_t chosen = Driven(driver, [&] {
+            return NativeChooser_GetSaveFilename(nullptr, "Save", directory, sizeof directory, name, sizeof name);
+        });
+        EXPECT_EQ(driver.Taken, true) << row.name;
+        EXPECT_EQ(driver.Asked, row.asked) << row.name;
+        EXPECT_EQ(driver.Refused, row.refused) << row.name;
+        EXPECT_EQ(chosen, row.refused.empty() ? 1 : 0) << row.name;
+        EXPECT_EQ(std::string(directory) + name, row.folder + row.name) << "either the choice or what was passed";
+    }
+    EXPECT_FALSE(FileExists(base + "nowhere"));
+    EXPECT_EQ(ReadFile(base + "plain.txt"), "kept");
+}
+
 TEST_F(NativeUI, DirectoryChooserCleansUpWhatItCreated) {
     const std::string base = g_peers->Dir().file("d/");
     g_peers->Run({"mkdir", "-p", base});
@@ -167,6 +295,29 @@ TEST_F(NativeUI, DirectoryChooserCleansUpWhatItCreated) {
     // Several levels: the topmost created one holds the next and stays.
     EXPECT_EQ(Answered("Folder", "key Escape", choose(base + "l1/l2")), 0);
     EXPECT_TRUE(FileExists(base + "l1/l2"));
+    // The start and the answer are paths as they are: longer than the path module's buffers, or
+    // with a backslash in a name, which is made as that name and never as two folders.
+    const std::string deep = LongFolder(base);
+    const std::string slashed = base + "x\\y";
+    for (const std::string& start : {deep, slashed}) {
+        Driver driver{start.back() == '/' ? start.substr(0, start.size() - 1) : start};
+        EXPECT_EQ(Driven(driver, choose(start)), 1) << start << ": " << driver.Refused;
+        EXPECT_EQ(std::string(path), driver.Want + "/");
+    }
+    EXPECT_TRUE(FileExists(slashed));
+    EXPECT_FALSE(FileExists(base + "x"));
+    // "." and ".." of the page's start are folded before anything is made; "~" is the home.
+    Driver folded{base + "folded"};
+    EXPECT_EQ(Driven(folded, choose(base + "./gone/../folded/sub/../.")), 1) << folded.Refused;
+    EXPECT_EQ(std::string(path), base + "folded/");
+    EXPECT_TRUE(FileExists(base + "folded")) << "the chosen folder stays";
+    EXPECT_FALSE(FileExists(base + "gone"));
+    EXPECT_FALSE(FileExists(base + "folded/sub"));
+    std::string home = getenv("HOME");
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    Driver atHome{home + "/made-at-home"};
+    EXPECT_EQ(Driven(atHome, choose("~/made-at-home")), 1) << atHome.Refused;
+    EXPECT_EQ(std::string(path), home + "/made-at-home/");
 }
 
 // Nobody can answer: the box says what it would on standard error.
