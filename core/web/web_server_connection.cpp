@@ -448,11 +448,12 @@ bool ChunkStep(WebServerConnection* c, const uint8_t* data, int32_t used, int32_
         int64_t size = 0;
         bool over = false;
         for (int32_t digit; i < length && (digit = HexDigit(data[i])) >= 0; i++) {
-            // Past the bound is past it, however many digits follow.
+            // Past the bound is past it, whatever digits follow.
             if (size > ((int64_t)1 << 40)) over = true;
             if (!over) size = size * 16 + digit;
         }
-        if (i == 0) return RefuseBody(c, 400, "a chunk size that is not hexadecimal");
+        // More digits than a 64-bit size has are read differently by other readers.
+        if (i == 0 || i > 16) return RefuseBody(c, 400, "a chunk size that is not hexadecimal");
         int32_t j = i;
         while (j < length && IsBlank((char)data[j])) j++;
         if (j < length && data[j] != ';') return RefuseBody(c, 400, "a chunk size that is not hexadecimal");

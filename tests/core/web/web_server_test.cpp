@@ -649,7 +649,9 @@ TEST_F(WebServerTest, ChunkedBodyIsDecodedWithinTheBound) {
     } cases[] = {
         {"11\r\n", "413 ", "Request body too large (chunked)"},
         {"8\r\n12345678\r\n9\r\n", "413 ", "Request body too large (chunked)"},
-        {"ffffffffffffffffffffffff\r\n", "413 ", "Request body too large (chunked)"},
+        {"ffffffffffffffff\r\n", "413 ", "Request body too large (chunked)"},
+        {"00000000000000005\r\nhello\r\n0\r\n\r\n", "400 Bad Request",
+         "Request body refused: a chunk size that is not hexadecimal"},
         {"x\r\n", "400 Bad Request", "Request body refused: a chunk size that is not hexadecimal"},
         {"5 x\r\nhello\r\n0\r\n\r\n", "400 Bad Request", "Request body refused: a chunk size that is not hexadecimal"},
         {"5\nhello\r\n0\r\n\r\n", "400 Bad Request", "Request body refused: a chunk size line that is not one line"},
