@@ -123,6 +123,11 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
+// The answer to a request the server refuses by itself.
+std::string Refusal(const char* status) {
+    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
+}
+
 class WebServerTest : public ::testing::Test {
   protected:
     WebServer* server = nullptr;
@@ -367,16 +372,18 @@ TEST_F(WebServerTest, OneEmptyLineBeforeARequestIsPassedOver) {
     EXPECT_EQ(client.ReadAnswer().substr(0, 15), "HTTP/1.1 200 OK");
     client.Send("GET /next HTTP/1.1\r\nConnection: keep-alive\r\n\r\n\r\n\r\nGET /last HTTP/1.1\r\n\r\n");
     EXPECT_EQ(client.ReadAnswer().substr(0, 15), "HTTP/1.1 200 OK");
-    EXPECT_EQ(client.ReadAll(), "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\n"
-                                "Connection: close\r\n\r\n");
+    EXPECT_EQ(client.ReadAll(), Refusal("400 Bad Request"));
     EXPECT_NE(Log().find("Request header line 1 refused: a method that is not a token"), std::string::npos);
+    // The same when the empty lines come one at a time: the second is still refused.
+    Client slow(port);
+    for (const char* part : {"\r\n", "\r\n", "GET /late HTTP/1.1\r\n\r\n"}) {
+        slow.Send(part);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(slow.ReadAll(), Refusal("400 Bad Request"));
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(bodyRead, "ab");
     EXPECT_EQ(lastFileName, "/next");
-}
-
-std::string Refusal(const char* status) {
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
 }
 
 // A header block of 8190 bytes (blank line included) is served; one of 8191 is answered 431, and
