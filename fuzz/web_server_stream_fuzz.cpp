@@ -106,9 +106,10 @@ size_t ReadChunks(std::string_view text, std::string* data) {
         if (!line(&size)) return 0;
         uint64_t n = 0;
         size_t digits = 0;
-        for (; digits < size.size() && digits < 16 && isxdigit((unsigned char)size[digits]); digits++)
-            n = n * 16 + (uint64_t)(isdigit((unsigned char)size[digits]) ? size[digits] - '0'
-                                                                        : (tolower((unsigned char)size[digits]) - 'a' + 10));
+        for (; digits < size.size() && digits < 16 && isxdigit((unsigned char)size[digits]); digits++) {
+            const int c = tolower((unsigned char)size[digits]);
+            n = n * 16 + (uint64_t)(isdigit(c) ? c - '0' : c - 'a' + 10);
+        }
         if (n == 0) break;
         if (n > text.size() - at) return 0;
         data->append(text.substr(at, n));

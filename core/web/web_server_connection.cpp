@@ -303,7 +303,8 @@ void WebServer_ConnectionResetReading(WebServerConnection* c) {
     c->ChunkRefusal = 0;
 }
 
-int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* c, const uint8_t* data, int32_t used, int32_t* end) {
+int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* c, const uint8_t* data, int32_t used,
+                                            int32_t* end) {
     *end = 0;
     // The whole block, its empty line included, is at most this long: what lies past it is never
     // looked at, and a block not ended within it is refused.
@@ -314,7 +315,8 @@ int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* c, const uint8_
     for (;;) {
         int32_t next = 0;
         const bool first = c->HeaderLines == 0;
-        const Line line = first ? ReadRequestLine(c, data + at, n - at, &next) : ReadFieldLine(c, data + at, n - at, &next);
+        const Line line =
+            first ? ReadRequestLine(c, data + at, n - at, &next) : ReadFieldLine(c, data + at, n - at, &next);
         if (line == Line::Refused) return -1;
         if (line == Line::More) {
             // Whole lines are not read again when the rest comes.

@@ -125,7 +125,8 @@ std::string Shell(const std::string& command) {
 
 // The answer to a request the server refuses by itself.
 std::string Refusal(const char* status) {
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
+    return std::string("HTTP/1.1 ") + status +
+           "\r\nContent-Length: 0\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n";
 }
 
 class WebServerTest : public ::testing::Test {
