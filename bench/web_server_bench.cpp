@@ -10,6 +10,8 @@
 // the wall time is the server's alone: this process's own (the load generator is a child) for
 // ours, nginx's master and workers for the peer, per the nominal 20000 requests. After each
 // one-per-connection run the sockets of the server's port still closing are counted.
+// Beside them, the reading of one request header alone (no socket, no peer): a short request and
+// a browser's, each put into a connection's read buffer and read as the server reads it.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -38,7 +40,9 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
 #include "core/runtime/thread.h"
+#include "core/platform/duplex_stream.h"
 #include "core/web/web_server.h"
+#include "core/web/web_server_internal.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 
@@ -374,6 +378,50 @@ void WrkRun(benchmark::State& state, bool ours, bool keepAlive) {
     }
 }
 
+// The request headers read: a short one, and a browser's with twelve lines.
+const char* const kHeaders[] = {
+    "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nConnection: keep-alive\r\n\r\n",
+    "GET /skin/page.html?view=main HTTP/1.1\r\n"
+    "Host: 127.0.0.1:8080\r\n"
+    "Connection: keep-alive\r\n"
+    "sec-ch-ua: \"Chromium\";v=\"120\", \"Not?A_Brand\";v=\"8\"\r\n"
+    "sec-ch-ua-mobile: ?0\r\n"
+    "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Safari/537.36\r\n"
+    "sec-ch-ua-platform: \"Linux\"\r\n"
+    "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;q=0.8\r\n"
+    "Sec-Fetch-Site: same-origin\r\n"
+    "Sec-Fetch-Mode: navigate\r\n"
+    "Referer: http://127.0.0.1:8080/skin/index.html\r\n"
+    "Accept-Encoding: gzip, deflate, br\r\n"
+    "Accept-Language: en-US,en;q=0.9\r\n\r\n",
+};
+
+void ReadRequestHeader(benchmark::State& state) {
+    static WebServer* server = [] {
+        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
+        Debug_PrintOverride(Quiet);
+        WebServer* s = nullptr;
+        WebServer_Create(&s);
+        WebServer_SetPrintCallback(s, nullptr, QuietPrint);
+        WebServer_SetPersistentConnections(s, 1);
+        return s;
+    }();
+    const std::string header = kHeaders[state.range(0)];
+    WebServerConnection* c = nullptr;
+    WebServer_ConnectionCreateDetached(server, &c);
+    DuplexStream* stream = nullptr;
+    WebServer_ConnectionGetDuplexStreamHandle(server, c, &stream);
+    for (auto _ : state) {
+        DuplexStream_ReadPut(stream, header.data(), (uint32_t)header.size());
+        c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+        if (!WebServer_ConnectionReadRequestHeader(c) || c->Phase != WEBSERVER_PHASE_RESPONSE_HEADER)
+            return state.SkipWithError("the header was not read");
+        WebServer_ConnectionReset(c);
+    }
+    WebServer_ConnectionFreeDetached(&c);
+    state.SetBytesProcessed((int64_t)(state.iterations() * header.size()));
+}
+
 void OurAbKeepAlive(benchmark::State& state) {
     AbRun(state, true);
 }
@@ -395,6 +443,7 @@ void PeerWrkPerConnection(benchmark::State& state) {
 
 } // namespace
 
+BENCHMARK(ReadRequestHeader)->Arg(0)->Arg(1);
 BENCHMARK(OurAbKeepAlive)
     ->Arg(kFromMemory)
     ->Arg(kFromFile)

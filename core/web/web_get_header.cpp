@@ -561,20 +561,30 @@ int64_t WebGet_HeaderToDictionary(const char* block, Dictionary* dict, int32_t f
             continue;
         }
         const size_t colon = line.find(':');
-        char key[DICTIONARY_MAX_KEY_LENGTH + 1];
-        CopyOut(key, (int32_t)sizeof(key), line.substr(0, colon));
         if (colon == std::string_view::npos) {
+            char key[DICTIONARY_MAX_KEY_LENGTH + 1];
+            CopyOut(key, (int32_t)sizeof(key), line);
             Dictionary_Add(dict, key, nullptr);
             continue;
         }
         std::string_view value = line.substr(colon + 1);
         SkipBlanks(value);
-        // Header names are case-blind, so "set-cookie" is a cookie header as much as "Set-Cookie".
-        if (String_ContainsStringWithoutCase(key, "Cookie"))
-            AddCookies(dict, key, value);
-        else
-            AddText(dict, key, value);
+        WebGet_HeaderAddField(dict, line.data(), (int32_t)colon, value.data(), (int32_t)value.size());
     }
+    return 1;
+}
+
+int64_t WebGet_HeaderAddField(Dictionary* dict, const char* name, int32_t nameLength, const char* value,
+                              int32_t valueLength) {
+    ASSERT_POINTER(dict);
+    char key[DICTIONARY_MAX_KEY_LENGTH + 1];
+    CopyOut(key, (int32_t)sizeof(key), std::string_view(name, nameLength > 0 ? (size_t)nameLength : 0));
+    const std::string_view text(value, valueLength > 0 ? (size_t)valueLength : 0);
+    // Header names are case-blind, so "set-cookie" is a cookie header as much as "Set-Cookie".
+    if (String_ContainsStringWithoutCase(key, "Cookie"))
+        AddCookies(dict, key, text);
+    else
+        AddText(dict, key, text);
     return 1;
 }
 

@@ -55,6 +55,10 @@ int64_t WebGet_HeaderValueDecodeContentRange(const char* value, int64_t* first, 
 // One item per header line (a Dictionary of name=value pairs for cookie headers); with firstLine
 // 1 the first line becomes a keyless List of its words. Text after the last CR LF is ignored.
 int64_t WebGet_HeaderToDictionary(const char* block, Dictionary* dict, int32_t firstLine);
+// One header line's item, added as above: the name cut to the key length, a cookie header's
+// value as its Dictionary of pairs.
+int64_t WebGet_HeaderAddField(Dictionary* dict, const char* name, int32_t nameLength, const char* value,
+                              int32_t valueLength);
 // The block written back, ending with an empty line. 0 when the capacity is below 1, when the
 // block was cut to the capacity, or (buffer emptied) when a key or value holds CR or LF.
 int64_t WebGet_HeaderFromDictionary(Dictionary* dict, char* buffer, int32_t capacity);

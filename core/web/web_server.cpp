@@ -309,19 +309,6 @@ int64_t StepOpen(WebServerConnection* c) {
     return 1;
 }
 
-// Index just past the first empty line, 0 when there is none yet. An LF followed by LF or by
-// CR LF ends the block as a lenient reader would end it: a client that ends its lines with a
-// bare LF is refused at once (the block's reading rejects the bare LF), not waited for until its
-// time-out, and its body is never searched for a CR LF CR LF of its own.
-int32_t FindHeaderEnd(const uint8_t* data, int32_t used) {
-    for (int32_t i = 0; i + 1 < used; i++) {
-        if (data[i] != '\n') continue;
-        if (data[i + 1] == '\n') return i + 2;
-        if (i + 2 < used && data[i + 1] == '\r' && data[i + 2] == '\n') return i + 3;
-    }
-    return 0;
-}
-
 } // namespace
 
 namespace {
@@ -341,43 +328,38 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     WebServer* s = c->Server;
     uint8_t* data = nullptr;
     int32_t used = 0;
+    int32_t end = 0;
+    int64_t read = 0;
+    uint32_t got = 0;
     // The socket thread appends to the read side (and may move its buffer) under the side's lock.
     DuplexStream_ReadLock(c->Stream);
     DuplexStream_ReadGetPointer(c->Stream, &data, &used);
-    // Only the first kWebServerMaxHeader bytes can hold an acceptable header: a longer search
-    // would only find one that is refused anyway.
-    const int32_t end = data ? FindHeaderEnd(data, used < kWebServerMaxHeader ? used : kWebServerMaxHeader) : 0;
+    // One empty line before a request line is passed over: a client may end a body with an extra
+    // CR LF. It leaves the buffer at once, so that a kept connection waiting for its next request
+    // holds nothing of one.
+    if (data && !c->HeaderSkipped && c->HeaderRead == 0 && used >= 2 && data[0] == '\r' && data[1] == '\n') {
+        DuplexStream_ReadReleasePointer(c->Stream, &data);
+        DuplexStream_ReadGet(c->Stream, nullptr, 2, &got);
+        c->HeaderSkipped = 1;
+        DuplexStream_ReadGetPointer(c->Stream, &data, &used);
+    }
+    const bool lone = used == 1 && data && data[0] == '\r' && !c->HeaderSkipped && c->HeaderRead == 0;
+    if (data && used > 0 && !lone) read = WebServer_ConnectionReadHeaderBytes(c, data, used, &end);
     if (data) DuplexStream_ReadReleasePointer(c->Stream, &data);
-    if (end == 0 || end >= kWebServerMaxHeader) DuplexStream_ReadUnlock(c->Stream);
-    if (end == 0) {
-        // A client that sends this much without ending its header would otherwise be waited for
-        // until the buffer is full, or for ever.
-        if (used >= kWebServerMaxHeader) {
-            WebServer_ConnectionPrint(c, "Header too large");
-            return 0;
-        }
-        return 1;
-    }
-    if (end >= kWebServerMaxHeader) {
-        WebServer_ConnectionPrint(c, "Header too large");
-        return 0;
-    }
-    char block[kWebServerMaxHeader + 1];
-    uint32_t got = 0;
-    const int64_t read = DuplexStream_ReadGet(c->Stream, block, (uint32_t)end, &got);
+    if (read == 1) DuplexStream_ReadGet(c->Stream, nullptr, (uint32_t)end, &got);
     DuplexStream_ReadUnlock(c->Stream);
-    if (!read || got != (uint32_t)end) {
+    if (read == 0) return 1;
+    // A request that is not read whole is answered, and where its body would end is not
+    // guessed: nothing after its header is read as a request.
+    if (read < 0) {
+        WebServer_ConnectionPrint(c, "Malformed request headers");
+        return AnswerAndEnd(c, c->ResponseCode);
+    }
+    if (got != (uint32_t)end) {
         WebServer_ConnectionPrint(c, "Bad stream reading request headers");
         return 0;
     }
-    block[end] = 0;
-    if (!WebServer_ConnectionParseRequestHeader(c, block)) {
-        WebServer_ConnectionPrint(c, "Malformed request headers");
-        // A request whose lengths are wrong is answered, and where its body ends is not guessed:
-        // nothing after its header is read as a request.
-        if (c->ResponseCode == 400) return AnswerAndEnd(c, 400);
-        return 0;
-    }
+    if (!WebServer_ConnectionTakeRequest(c)) return AnswerAndEnd(c, c->ResponseCode);
     c->LastTouch = s->Now;
     if (c->RequestLength > s->MaxRequestBody) {
         WebServer_ConnectionPrint(c, "Request body too large (%lld bytes)", (long long)c->RequestLength);
@@ -385,13 +367,55 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     }
     void* user = nullptr;
     if (auto fn = CallbackFunction<WebServerConnectionFunc>(&s->RequestHeaderCallback, &user)) fn(s, user, c);
-    WebServer_ConnectionSetPhase(c, c->RequestLength > 0 ? WEBSERVER_PHASE_REQUEST_BODY
-                                                         : WEBSERVER_PHASE_RESPONSE_HEADER);
+    WebServer_ConnectionSetPhase(c, c->RequestLength > 0 || c->Chunked ? WEBSERVER_PHASE_REQUEST_BODY
+                                                                       : WEBSERVER_PHASE_RESPONSE_HEADER);
     return 1;
 }
 
+namespace {
+
+// The body step of a chunked body: the owner is offered the data of the chunk under way; without
+// an owner that reads, the body is decoded and dropped, then answered 405 as a counted one is.
+int64_t ReadChunkedBody(WebServerConnection* c) {
+    WebServer* s = c->Server;
+    int64_t available = 0;
+    DuplexStream_ReadLock(c->Stream);
+    bool ok = WebServer_ConnectionChunkFraming(c);
+    if (ok && c->ChunkStep == WEBSERVER_CHUNK_DATA) {
+        int32_t used = 0;
+        DuplexStream_ReadGetBufferUsed(c->Stream, &used);
+        available = c->ChunkLeft < used ? c->ChunkLeft : used;
+    }
+    void* user = nullptr;
+    auto fn = CallbackFunction<WebServerConnectionSizeFunc>(&s->RequestBodyCallback, &user);
+    if (ok && !fn) {
+        uint32_t got = 0;
+        ok = WebServer_ConnectionTakeBody(c, nullptr, s->MaxRequestBody, &got) && !c->ChunkRefusal;
+        if (got > 0) c->LastTouch = s->Now;
+    }
+    DuplexStream_ReadUnlock(c->Stream);
+    if (ok && fn && available > 0) {
+        fn(s, user, c, available);
+        if (c->Phase != WEBSERVER_PHASE_REQUEST_BODY) return 1;
+        ok = !c->ChunkRefusal;
+    }
+    if (!ok) return AnswerAndEnd(c, c->ChunkRefusal ? c->ChunkRefusal : 400);
+    if (c->ChunkStep != WEBSERVER_CHUNK_DONE) return 1;
+    if (fn) {
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_HEADER);
+        return 1;
+    }
+    c->ResponseCode = 405;
+    c->ResponseLength = 0;
+    WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_RESPONSE_FINISH);
+    return 1;
+}
+
+} // namespace
+
 int64_t WebServer_ConnectionReadRequestBody(WebServerConnection* c) {
     WebServer* s = c->Server;
+    if (c->Chunked) return ReadChunkedBody(c);
     int32_t used = 0;
     DuplexStream_ReadGetBufferUsed(c->Stream, &used);
     int64_t available = c->RequestLength - c->BodyRead;
@@ -1185,6 +1209,7 @@ void ResetFields(WebServerConnection* c) {
     c->BodyWritten = 0;
     c->Persistent = 0;
     c->ResponseBegun = 0;
+    WebServer_ConnectionResetReading(c);
 }
 
 } // namespace

@@ -13,6 +13,16 @@ struct CriticalSection;
 struct Dictionary;
 struct Thread;
 
+// Where the reading of a chunked request body stands: before a size line, in a chunk's data,
+// before the CR LF after it, in the trailer, past the trailer's empty line.
+enum : uint32_t {
+    WEBSERVER_CHUNK_SIZE = 0,
+    WEBSERVER_CHUNK_DATA = 1,
+    WEBSERVER_CHUNK_DATA_END = 2,
+    WEBSERVER_CHUNK_TRAILER = 3,
+    WEBSERVER_CHUNK_DONE = 4,
+};
+
 struct WebServerConnection {
     Class Header;
     ClassPrint Print;
@@ -37,6 +47,25 @@ struct WebServerConnection {
     int64_t ResponseLength;
     int64_t BodyRead;
     int64_t BodyWritten;
+    // The request header's reading, taken up where it stopped when the header comes in parts:
+    // the bytes of the read buffer already read as whole lines and their count, whether the one
+    // empty line a request line may follow was passed over, and what the lines said of the body
+    // and the connection.
+    int32_t HeaderRead;
+    int32_t HeaderLines;
+    uint32_t HeaderSkipped;
+    int64_t HeaderLength; // -1 without a Content-Length
+    uint32_t HeaderCodings;
+    uint32_t HeaderConnection; // a Connection header was seen
+    uint32_t HeaderClose;      // one of its members is close, or is no token
+    // A chunked request body: where its reading stands, the data bytes left of the chunk under
+    // way, the sizes announced so far, the trailer's bytes, and the code it was refused with.
+    uint32_t Chunked;
+    uint32_t ChunkStep;
+    int64_t ChunkLeft;
+    int64_t ChunkTotal;
+    int32_t TrailerBytes;
+    int32_t ChunkRefusal;
     uint32_t Phase;
     uint32_t ResponseBegun;
     std::atomic<uint32_t> SocketClosed;
@@ -128,8 +157,27 @@ WebServerConnection* WebServer_CheckedConnection(WebServerConnection* connection
 int64_t WebServer_ConnectionSignal(WebServerConnection* connection);
 int64_t WebServer_ConnectionSetPhase(WebServerConnection* connection, uint32_t phase);
 int64_t WebServer_ConnectionReset(WebServerConnection* connection);
-// The header text from the request line's fields; used by the parser and its fuzz target.
+// Reads a whole header block given as text (request line first, empty line last) as the server
+// reads one from its peer; 0 when it is refused (the answer's code is in the response code) or
+// is not one whole block. For driving the request's owners without a peer.
 int64_t WebServer_ConnectionParseRequestHeader(WebServerConnection* connection, const char* block);
+// Reads the request header in the read buffer's bytes, going on from where the last look at them
+// stopped: 1 and the end of the block (just past its empty line) when it is whole, 0 while more
+// is needed, -1 when it is refused (the answer's code is in the response code).
+int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* connection, const uint8_t* data, int32_t used,
+                                            int32_t* end);
+// What a whole, read header asks of the server: the file name, the body's framing, persistence.
+// 0 when the request is refused (the answer's code is in the response code).
+int64_t WebServer_ConnectionTakeRequest(WebServerConnection* connection);
+// Clears the request header's reading and the body's decoding for the next request.
+void WebServer_ConnectionResetReading(WebServerConnection* connection);
+// Takes the chunked coding's framing (size lines, the CR LF after a chunk's data, the trailer)
+// off the front of the read buffer until data bytes, the body's end or the buffer's end is
+// there; under the read lock. False when the body is refused (its code is in ChunkRefusal).
+bool WebServer_ConnectionChunkFraming(WebServerConnection* connection);
+// Takes up to size bytes of the body (decoded when chunked) out of the read buffer into buffer,
+// or drops them when it is null; under the read lock. 0 on a stream failure.
+int64_t WebServer_ConnectionTakeBody(WebServerConnection* connection, void* buffer, int64_t size, uint32_t* count);
 // A connection with no socket and outside the server's list, and its release: for driving the
 // request parser without a peer.
 int64_t WebServer_ConnectionCreateDetached(WebServer* server, WebServerConnection** connection);

@@ -505,6 +505,10 @@ TEST_F(SkinWebServerTest, InstancesRoutesDriveTheScriptBridge) {
          "/instances/" + id, 200, R"({"returnValue":"AB"})"},
         {{"-X", "POST", "--data-binary", R"({"method":"isAttached"})"}, "/instances/" + id, 200,
          R"({"returnValue":true})"},
+        // A call whose body comes in chunks is the same call.
+        {{"-X", "POST", "-H", "Transfer-Encoding: chunked", "--data-binary",
+          R"({"method":"expandString","expand":"{Upper:cd}"})"},
+         "/instances/" + id, 200, R"({"returnValue":"CD"})"},
         {{"-X", "POST", "--data-binary", R"({"method":"noSuchMethod"})"}, "/instances/" + id, 400, ""},
         {{"-I"}, "/instances/" + id, 200, ""},
         {{"-X", "POST", "--data-binary", R"({"typename":"QVR.Nothing","window":"x"})"}, "/instances/", 400, ""},
@@ -606,8 +610,19 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
         std::string startsWith; // "" for a close without an answer
         bool halfClose = true;
     } cases[] = {
-        {"GARBAGE\r\n\r\n", ""},
-        {huge, ""},
+        {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
+        {huge, "HTTP/1.1 431 \r\n", false},
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 \r\n", false},
+        {"GET /data.bin\x1b[31m HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
+        {"GET /data.bin HTTP/2.0\r\n\r\n", "HTTP/1.1 505 \r\n", false},
+        // A chunked script call past the bound is refused as a counted one is.
+        {"POST /instances/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             [] {
+                 char size[32];
+                 snprintf(size, sizeof(size), "%x\r\n", (unsigned)SCRIPTINVOKER_MAX_BODY + 1);
+                 return std::string(size);
+             }(),
+         "HTTP/1.1 413 \r\n", false},
         {"GET /data.bin HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
         // A length this server would not see while another reader does: refused, not answered
         // with its body taken for the next request.
