@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/certs/authenticate.h"
+#include "core/linux/platform_system.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "host/cef/cef_app.h"
@@ -40,9 +41,14 @@ class RecordingCommandLine : public CEFCommandLine {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Debug_Init(nullptr, nullptr, 0);
     Authenticate_EnabledOverride(AuthenticationOff);
-    setenv("http_proxy", "http://platform:3128", 1);
-    setenv("https_proxy", "socks5://none:1", 1);
-    setenv("no_proxy", "intranet.example", 1);
+    // The program reads its own copy of the environment, taken at its first use: the platform's
+    // proxies go into that table (and the C library's, for anything that reads it directly).
+    const char* const proxies[][2] = {
+        {"http_proxy", "http://platform:3128"}, {"https_proxy", "socks5://none:1"}, {"no_proxy", "intranet.example"}};
+    for (const auto& [name, value] : proxies) {
+        setenv(name, value, 1);
+        Platform_SetEnvironmentVariable(name, value);
+    }
     return 0;
 }
 
