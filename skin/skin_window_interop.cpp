@@ -355,8 +355,10 @@ int64_t SkinWindow_SaveImage(SkinWindow* window, const char* path) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     ASSERT_POINTER(path);
     if (!g_controls || !window->Native) return 0;
-    char resolved[kPathSize];
-    if (Path_Resolve(path, resolved, kPathSize) != 1) String_CopyLength(resolved, path, kPathSize);
+    // A path that cannot be resolved whole is refused: cut or left relative, it would name
+    // another file.
+    char resolved[1024];
+    if (Path_Resolve(path, resolved, (int32_t)sizeof(resolved)) != 1) return 0;
     return g_controls->SaveImage(window->Native, resolved) == 1 ? 1 : 0;
 }
 

@@ -187,9 +187,14 @@ TEST_F(SkinWindowInteropTest, AnswersByMethodName) {
         {"SetSize", R"({"width":1,"height":1})", "/0"},
     };
     for (const auto& c : calls) EXPECT_EQ(Call(c.method, c.arguments), c.answer) << c.method << " " << c.arguments;
+    // A picture's path is taken whole, longer than a short buffer, or not at all: never cut.
+    const std::string longName = "/tmp/" + std::string(400, 'l') + ".png";
+    EXPECT_EQ(Call("saveImage", ("{\"path\":\"" + longName + "\"}").c_str()), "true/1");
+    EXPECT_EQ(Call("saveImage", ("{\"path\":\"/tmp/" + std::string(1100, 'c') + ".png\"}").c_str()), "false/1");
     EXPECT_EQ(TestNative().Cursors, (std::vector<std::string>{"8"}));
     EXPECT_EQ(TestControls().Calls,
-              (std::vector<std::string>{"Notify 2 C M", "Progress 40", "SaveImage /tmp/shot.png"}));
+              (std::vector<std::string>{"Notify 2 C M", "Progress 40", "SaveImage /tmp/shot.png",
+                                        "SaveImage " + longName}));
     EXPECT_EQ(fired, (std::vector<std::string>{R"(Message "message":"hi \"you\"")"}));
 }
 
