@@ -357,13 +357,12 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
         (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64)) {
         const char* stored = nullptr;
         int32_t length = 0;
-        if (!ArgumentText(task, key, &stored, &length) || length < 0) return 0;
-        return String_ParseNumber(stored, strnlen(stored, (size_t)length), value, nullptr);
+        if (!ArgumentText(task, key, &stored, &length)) return 0;
+        return String_ParseNumberText(stored, value, nullptr);
     }
     char text[kScalarSize];
     if (!Task_ReadExpanded(task, key, text, kScalarSize)) return 0;
-    const size_t length = strlen(text);
-    return String_ParseNumber(text, length, value, nullptr);
+    return String_ParseNumberText(text, value, nullptr);
 }
 
 int64_t Task_GetDictionaryArgument(Task* task, const char* key, Dictionary* target) {

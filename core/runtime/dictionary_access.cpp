@@ -256,10 +256,10 @@ int64_t ItemGetNumber(Dictionary* dict, DictionaryItem* item, double* real, int6
     DICTIONARY_CHECK(dict);
     DICTIONARY_ITEM_CHECK(item);
     if (!IsNumber(item)) return 0;
+    // Item texts are kept terminated.
     const char* text = DictionaryItem_Text(item);
-    const size_t length = text ? strnlen(text, (size_t)DictionaryItem_Length(item)) : 0;
-    if (length == 0) return 1;
-    return String_ParseNumber(text, length, real, whole);
+    if (!text || !text[0]) return 1;
+    return String_ParseNumberText(text, real, whole);
 }
 
 int64_t Dictionary_ItemGetInt32(Dictionary* dict, DictionaryItem* item, int32_t* value) {

@@ -136,6 +136,8 @@ double String_AtoF(const char* text);
 // `integer` (may be null) gets the value as a 64-bit integer: exact for a whole number in range,
 // otherwise truncated towards zero and held at the range's ends.
 int64_t String_ParseNumber(const char* text, size_t length, double* value, int64_t* integer);
+// String_ParseNumber of a NUL-terminated text.
+int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer);
 // The shortest "%g" text (6 to 17 digits, '.' as the decimal mark in any locale) that
 // String_ParseNumber reads back as the same value, and 1; an empty text and 0 for a value that is
 // not finite, which no number text holds.

@@ -250,15 +250,71 @@ bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
     return true;
 }
 
-// The correctly rounded magnitude of a scanned decimal spelling `digits`..scan.End. A mantissa
-// of at most 53 bits scaled by an exact power of ten is one correctly rounded operation; any
-// other goes to the standard library's locale-free conversion.
-double DecimalValue(const char* digits, const DecimalScan& scan) {
-    if (scan.Mantissa == 0) return 0.0;
-    if (scan.Exact && scan.Mantissa <= kExactMantissa && scan.Scale >= -22 && scan.Scale <= 22) {
-        const double m = static_cast<double>(scan.Mantissa);
-        return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
+// The common spelling, at most 19 significant digits, read in one pass without a check per
+// digit; `Bounded` reads up to `end`, otherwise up to the terminating NUL. False when it holds no
+// digit; *tooLong when it has more digits than a 64-bit mantissa keeps, for ScanDecimal.
+template <bool Bounded>
+inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, bool* tooLong) {
+    const auto at = [end](const char* q) -> uint8_t {
+        if constexpr (Bounded)
+            if (q >= end) return 0;
+        return static_cast<uint8_t>(*q);
+    };
+    uint64_t mantissa = 0;
+    int64_t scale = 0;
+    bool any = false;
+    while (at(p) == '0') {
+        p++;
+        any = true;
     }
+    const char* first = p;
+    // Past 19 digits the sum wraps; such a text is read again by ScanDecimal.
+    for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+    int64_t kept = p - first;
+    if (at(p) == '.') {
+        scan->Whole = false;
+        p++;
+        if (kept == 0)
+            while (at(p) == '0') {
+                p++;
+                scale--;
+                any = true;
+            }
+        const char* fraction = p;
+        for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+        kept += p - fraction;
+        scale -= p - fraction;
+    }
+    if (!any && kept == 0) return false;
+    *tooLong = kept > 19;
+    if (*tooLong) return true;
+    const uint8_t letter = at(p);
+    if (letter == 'e' || letter == 'E') {
+        const char* q = p + 1;
+        bool negative = false;
+        if (at(q) == '+' || at(q) == '-') negative = *q++ == '-';
+        if (static_cast<uint32_t>(at(q)) - '0' <= 9) {
+            // Past a few hundred the value is 0 or beyond the range whatever the digits; the
+            // bound keeps the sum from overflowing.
+            int64_t exponent = 0;
+            for (uint32_t d; (d = static_cast<uint32_t>(at(q)) - '0') <= 9; q++)
+                if (exponent < 1000000) exponent = exponent * 10 + d;
+            scale += negative ? -exponent : exponent;
+            scan->Whole = false;
+            scan->Exponent = true;
+            p = q;
+        }
+    }
+    scan->End = p;
+    scan->Mantissa = mantissa;
+    scan->Scale = scale;
+    scan->Kept = static_cast<int32_t>(kept);
+    return true;
+}
+
+// The correctly rounded magnitude of a scanned decimal spelling `digits`..scan.End that the exact
+// path below cannot give: the standard library's conversion, which is locale-free.
+[[gnu::noinline]] double LibraryDecimalValue(const char* digits, const DecimalScan& scan) {
     double value = 0.0;
     const std::from_chars_result read = std::from_chars(digits, scan.End, value, std::chars_format::general);
     if (read.ec == std::errc::result_out_of_range)
@@ -267,16 +323,30 @@ double DecimalValue(const char* digits, const DecimalScan& scan) {
     return value;
 }
 
-// The hexadecimal digits at p (before `end`): their count, the value (correctly rounded when
-// past 64 bits) and whether it fitted in 64 bits.
+// The correctly rounded magnitude of a scanned decimal spelling. A mantissa of at most 53 bits
+// scaled by an exact power of ten is one correctly rounded operation, the common case.
+inline double DecimalValue(const char* digits, const DecimalScan& scan) {
+    if (scan.Mantissa == 0) return 0.0;
+    if (scan.Exact && scan.Mantissa <= kExactMantissa && scan.Scale >= -22 && scan.Scale <= 22) {
+        const double m = static_cast<double>(scan.Mantissa);
+        return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
+    }
+    return LibraryDecimalValue(digits, scan);
+}
+
+// The hexadecimal digits at p (before `end` when Bounded, else before the NUL): the value
+// (correctly rounded when past 64 bits), the 64-bit value and whether it fitted. Answers the first
+// byte after the digits, or null when there is no digit.
+template <bool Bounded>
 const char* ScanHexadecimal(const char* p, const char* end, double* value, uint64_t* whole, bool* fits) {
     const char* first = p;
     uint64_t v = 0;
     *fits = true;
-    for (int d; p < end && (d = HexValue(*p)) >= 0; p++) {
+    for (int d; (!Bounded || p < end) && (d = HexValue(*p)) >= 0; p++) {
         if (v >> 60) *fits = false;
         v = v * 16 + static_cast<uint64_t>(d);
     }
+    if (p == first) return nullptr;
     *whole = v;
     if (*fits) {
         *value = static_cast<double>(v);
@@ -299,37 +369,56 @@ int64_t TruncatedInteger(double value) {
     return static_cast<int64_t>(value);
 }
 
-} // namespace
-
-int64_t String_ParseNumber(const char* text, size_t length, double* value, int64_t* integer) {
+// The whole of text (up to `end` when Bounded, else up to its NUL) as one number.
+template <bool Bounded>
+int64_t ParseWholeNumber(const char* text, const char* end, double* value, int64_t* integer) {
     ASSERT_POINTER(value);
     *value = 0.0;
     if (integer) *integer = 0;
     if (text == nullptr) return 0;
     const char* p = text;
-    const char* end = text + length;
     bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if ((!Bounded || p < end) && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    const auto ends = [end](const char* q) { return Bounded ? q == end : *q == 0; };
     double magnitude = 0.0;
     int64_t whole = 0;
-    if (end - p > 2 && HexPrefix(p)) {
+    if ((!Bounded || end - p > 2) && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         uint64_t bits = 0;
         bool fits = true;
-        if (ScanHexadecimal(p + 2, end, &magnitude, &bits, &fits) != end || !std::isfinite(magnitude)) return 0;
-        whole = fits ? SignedInteger(bits, negative) : (negative ? INT64_MIN : INT64_MAX);
+        const char* stop = ScanHexadecimal<Bounded>(p + 2, end, &magnitude, &bits, &fits);
+        if (!stop || !ends(stop) || !std::isfinite(magnitude)) return 0;
+        if (integer) whole = fits ? SignedInteger(bits, negative) : (negative ? INT64_MIN : INT64_MAX);
     } else {
         DecimalScan scan;
-        if (!ScanDecimal(p, end, &scan) || scan.End != end) return 0;
+        bool tooLong = false;
+        if (!ScanShortDecimal<Bounded>(p, end, &scan, &tooLong)) return 0;
+        if (tooLong) {
+            scan = DecimalScan();
+            ScanDecimal(p, Bounded ? end : p + std::strlen(p), &scan);
+        }
+        if (!ends(scan.End)) return 0;
         magnitude = DecimalValue(p, scan);
         if (!std::isfinite(magnitude)) return 0;
-        if (scan.Whole && scan.Exact && scan.Scale == 0)
-            whole = SignedInteger(scan.Mantissa, negative);
-        else
-            whole = TruncatedInteger(negative ? -magnitude : magnitude);
+        if (integer) {
+            if (scan.Whole && scan.Exact && scan.Scale == 0)
+                whole = SignedInteger(scan.Mantissa, negative);
+            else
+                whole = TruncatedInteger(negative ? -magnitude : magnitude);
+        }
     }
     *value = negative ? -magnitude : magnitude;
     if (integer) *integer = whole;
     return 1;
+}
+
+} // namespace
+
+int64_t String_ParseNumber(const char* text, size_t length, double* value, int64_t* integer) {
+    return ParseWholeNumber<true>(text, text ? text + length : nullptr, value, integer);
+}
+
+int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer) {
+    return ParseWholeNumber<false>(text, nullptr, value, integer);
 }
 
 int64_t String_PrintNumber(double value, char* text, size_t size) {
@@ -352,8 +441,13 @@ double String_AtoF(const char* text) {
     const char* digits = text[0] == '-' ? text + 1 : text;
     if (!HexPrefix(digits)) {
         DecimalScan scan;
-        const char* end = digits + std::strlen(digits);
-        if (ScanDecimal(digits, end, &scan)) {
+        bool tooLong = false;
+        bool scanned = ScanShortDecimal<false>(digits, nullptr, &scan, &tooLong);
+        if (scanned && tooLong) {
+            scan = DecimalScan();
+            scanned = ScanDecimal(digits, digits + std::strlen(digits), &scan);
+        }
+        if (scanned) {
             // The exponent forms only this function knows ("1e0x2", "1e1.5", "5e") keep the
             // reading below; a plain spelling is read once, correctly rounded.
             const char next = *scan.End;

@@ -121,6 +121,11 @@ TEST(StringConvert, ParseNumber) {
         EXPECT_EQ(String_ParseNumber(c.text, strlen(c.text), &value, &whole), c.result) << c.text;
         EXPECT_EQ(std::bit_cast<uint64_t>(value), std::bit_cast<uint64_t>(c.value)) << c.text;
         EXPECT_EQ(whole, c.whole) << c.text;
+        // The same reading of the terminated text.
+        value = whole = 7;
+        EXPECT_EQ(String_ParseNumberText(c.text, &value, &whole), c.result) << c.text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(value), std::bit_cast<uint64_t>(c.value)) << c.text;
+        EXPECT_EQ(whole, c.whole) << c.text;
     }
     // The length bounds the text: what follows is not read.
     double value = 0;
