@@ -51,7 +51,7 @@ const std::string& Document(int kind) {
     static std::string documents[3];
     std::string& text = documents[kind];
     if (text.empty()) {
-        text = "[";
+        text.push_back('[');
         for (uint32_t i = 0; i < kDocumentNumbers; i++) {
             if (i) text += ",";
             text += NumberText(kind, i);
