@@ -188,8 +188,36 @@ struct DecimalScan {
     bool Exponent = false;     // an exponent was read
 };
 
-// Reads the decimal spelling at p (before `end`); false when it holds no digit. An exponent
-// letter not followed by digits is left out, as strtod leaves it.
+// The byte at q: 0 at `end` when Bounded, as at the NUL of a terminated text otherwise.
+template <bool Bounded>
+inline uint8_t ByteAt(const char* q, const char* end) {
+    if constexpr (Bounded)
+        if (q >= end) return 0;
+    return static_cast<uint8_t>(*q);
+}
+
+// An exponent at p ('e' or 'E', an optional sign, digits) added to the scan's scale; answers the
+// byte after it, or p when there is none: a letter without digits is left out, as strtod leaves it.
+template <bool Bounded>
+inline const char* ReadExponent(const char* p, const char* end, int64_t* scale, DecimalScan* scan) {
+    const uint8_t letter = ByteAt<Bounded>(p, end);
+    if (letter != 'e' && letter != 'E') return p;
+    const char* q = p + 1;
+    bool negative = false;
+    if (ByteAt<Bounded>(q, end) == '+' || ByteAt<Bounded>(q, end) == '-') negative = *q++ == '-';
+    if (static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0' > 9) return p;
+    // Past a few hundred the value is 0 or beyond the range whatever the digits; the bound keeps
+    // the sum from overflowing.
+    int64_t exponent = 0;
+    for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0') <= 9; q++)
+        if (exponent < 1000000) exponent = exponent * 10 + d;
+    *scale += negative ? -exponent : exponent;
+    scan->Whole = false;
+    scan->Exponent = true;
+    return q;
+}
+
+// Reads the decimal spelling at p (before `end`), any number of digits; false when it holds none.
 bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
     uint64_t mantissa = 0;
     int32_t kept = 0;
@@ -226,22 +254,7 @@ bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
         }
     }
     if (!any) return false;
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        const char* q = p + 1;
-        bool negative = false;
-        if (q < end && (*q == '+' || *q == '-')) negative = *q++ == '-';
-        if (q < end && IsDigit(*q)) {
-            // Past a few hundred the value is 0 or beyond the range whatever the digits; the
-            // bound keeps the sum from overflowing.
-            int64_t exponent = 0;
-            for (; q < end && IsDigit(*q); q++)
-                if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
-            scale += negative ? -exponent : exponent;
-            scan->Whole = false;
-            scan->Exponent = true;
-            p = q;
-        }
-    }
+    p = ReadExponent<true>(p, end, &scale, scan);
     scan->End = p;
     scan->Mantissa = mantissa;
     scan->Scale = scale;
@@ -255,11 +268,7 @@ bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
 // digit; *tooLong when it has more digits than a 64-bit mantissa keeps, for ScanDecimal.
 template <bool Bounded>
 inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, bool* tooLong) {
-    const auto at = [end](const char* q) -> uint8_t {
-        if constexpr (Bounded)
-            if (q >= end) return 0;
-        return static_cast<uint8_t>(*q);
-    };
+    const auto at = [end](const char* q) { return ByteAt<Bounded>(q, end); };
     uint64_t mantissa = 0;
     int64_t scale = 0;
     bool any = false;
@@ -288,23 +297,7 @@ inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, 
     if (!any && kept == 0) return false;
     *tooLong = kept > 19;
     if (*tooLong) return true;
-    const uint8_t letter = at(p);
-    if (letter == 'e' || letter == 'E') {
-        const char* q = p + 1;
-        bool negative = false;
-        if (at(q) == '+' || at(q) == '-') negative = *q++ == '-';
-        if (static_cast<uint32_t>(at(q)) - '0' <= 9) {
-            // Past a few hundred the value is 0 or beyond the range whatever the digits; the
-            // bound keeps the sum from overflowing.
-            int64_t exponent = 0;
-            for (uint32_t d; (d = static_cast<uint32_t>(at(q)) - '0') <= 9; q++)
-                if (exponent < 1000000) exponent = exponent * 10 + d;
-            scale += negative ? -exponent : exponent;
-            scan->Whole = false;
-            scan->Exponent = true;
-            p = q;
-        }
-    }
+    p = ReadExponent<Bounded>(p, end, &scale, scan);
     scan->End = p;
     scan->Mantissa = mantissa;
     scan->Scale = scale;
