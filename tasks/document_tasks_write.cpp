@@ -9,7 +9,6 @@
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
 #include "core/formats/xml.h"
-#include "core/linux/platform_number.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/string.h"
@@ -40,15 +39,6 @@ struct WriterFormat {
     const char* MissingPairs;
     TaskKeyValuePairCallback Pair;
 };
-
-// The shortest text, "%g" where it suffices, that reads back as the same double: a written number
-// keeps every digit it was given.
-void FormatReal(double value, char* text, size_t size) {
-    for (int precision = 6; precision <= 17; precision++) {
-        Platform_PrintGeneral(text, size, precision, value);
-        if (Platform_StringToDouble(text, nullptr) == value) return;
-    }
-}
 
 void AddWriteError(WriterRun* run, const char* key) {
     if (!DataTask_HasErrors(run->Owner)) Task_AddError(run->Owner, "%s", key);
@@ -116,10 +106,9 @@ int64_t JsonPair(void* user, const char* key, Dictionary* dict, DictionaryItem* 
             set = Dictionary_ItemGetFloat64(dict, item, &real) &&
                   Dictionary_EnsureKey(parent, last, &target) && target &&
                   Dictionary_ItemSetType(parent, target, DICTIONARY_TYPE_FLOAT64);
-            if (set) {
-                FormatReal(real, text, sizeof(text));
-                set = Dictionary_ItemSetBuffer(parent, target, text, (int32_t)strlen(text)) == 1;
-            }
+            // The shortest text that reads back as the same value keeps every digit it was given.
+            if (set) set = String_PrintNumber(real, text, sizeof(text)) &&
+                           Dictionary_ItemSetBuffer(parent, target, text, (int32_t)strlen(text)) == 1;
             break;
         default:
             ExpandedText(run, dict, item, text);
@@ -140,14 +129,19 @@ int64_t XmlPair(void* user, const char* key, Dictionary* dict, DictionaryItem* i
     Dictionary_ItemGetType(dict, item, &type);
     if (type == DICTIONARY_TYPE_BOOLEAN || type == DICTIONARY_TYPE_STRING) {
         ExpandedText(run, dict, item, text);
-    } else if (type == DICTIONARY_TYPE_INT64) {
+    } else if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64) {
+        // A number item without a number's text fails the write rather than writing 0.
         int64_t number = 0;
-        Dictionary_ItemGetInt64(dict, item, &number);
-        String_Print(text, sizeof(text), "%lld", (long long)number);
-    } else if (type == DICTIONARY_TYPE_FLOAT64) {
         double real = 0;
-        Dictionary_ItemGetFloat64(dict, item, &real);
-        FormatReal(real, text, sizeof(text));
+        const bool read = type == DICTIONARY_TYPE_INT64
+                              ? Dictionary_ItemGetInt64(dict, item, &number) &&
+                                    (String_Print(text, sizeof(text), "%lld", (long long)number), true)
+                              : Dictionary_ItemGetFloat64(dict, item, &real) &&
+                                    String_PrintNumber(real, text, sizeof(text));
+        if (!read) {
+            AddWriteError(run, "XML_Error_Write");
+            return 0;
+        }
     }
     Dictionary* parent = nullptr;
     char last[DOCUMENT_KEY_SIZE];

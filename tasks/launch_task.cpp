@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "core/linux/platform_number.h"
 #include "core/platform/memory_stream.h"
 #include "core/platform/process.h"
 #include "core/runtime/dictionary.h"
@@ -137,9 +136,9 @@ void JudgeExitCode(LaunchInstance* instance, int32_t exitCode) {
             char text[kCodeSize];
             String_CopyLength(text, code.c_str(), sizeof(text));
             Task_ExpandString(task, text, sizeof(text));
-            char* end = nullptr;
-            const double value = Platform_StringToDouble(text, &end);
-            if (end != text && *end == 0 && value == (double)exitCode) return Finish(instance);
+            double value = 0;
+            if (String_ParseNumber(text, strlen(text), &value, nullptr) && value == (double)exitCode)
+                return Finish(instance);
         }
     }
     bool flagged = false;

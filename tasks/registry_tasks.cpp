@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/linux/platform_number.h"
 #include "core/platform/path.h"
 #include "core/platform/registry.h"
 #include "core/runtime/dictionary.h"
@@ -191,9 +190,8 @@ int64_t WritePair(void* user, const char* name, Dictionary* dict, DictionaryItem
     int64_t written = 0;
     if (Dictionary_ItemCompareType(dict, item, DICTIONARY_TYPE_FLOAT64)) {
         // A number with a fraction or exponent is written as the whole number it holds.
-        const char* number = nullptr;
-        Dictionary_ItemGetBufferPtr(dict, item, &number, nullptr);
-        const double value = number ? Platform_StringToDouble(number, nullptr) : 0.0;
+        double value = 0.0;
+        Dictionary_ItemGetFloat64(dict, item, &value);
         if (value > kLargestInt32)
             written = Registry_HelperSetInt64(where.View, run->Security, where.Hive, where.Path, name,
                                               value >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)value);

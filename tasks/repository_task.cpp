@@ -21,7 +21,6 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "core/linux/platform_error.h"
-#include "core/linux/platform_number.h"
 #include "repository/repository.h"
 #include "tasks/repository_tasks.h"
 #include "tasks/task_base.h"
@@ -526,8 +525,11 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
 
 double ConfiguredWeight(int32_t phase) {
     char text[64];
-    if (WorkflowApp_GetConfig(kWeightKeys[phase], "", text, sizeof(text)) && text[0])
-        return (double)Platform_StringToFloat(text, nullptr);
+    double weight = 0;
+    // A setting that holds no number keeps the default rather than weighing nothing.
+    if (WorkflowApp_GetConfig(kWeightKeys[phase], "", text, sizeof(text)) &&
+        String_ParseNumber(text, strlen(text), &weight, nullptr))
+        return weight;
     return (double)kDefaultWeights[phase];
 }
 

@@ -1,6 +1,5 @@
 // Task arguments: loading a definition with its templates, the typed readers (each expanding the
 // stored text first), the task's key provider, documents given as text and the trusted stores.
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,7 +8,6 @@
 #include "core/certs/jws.h"
 #include "core/formats/json.h"
 #include "core/formats/url.h"
-#include "core/linux/platform_number.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/memory.h"
@@ -365,38 +363,21 @@ int64_t Task_GetNumberArgument(Task* task, const char* key, double* value) {
     *value = 0.0;
     CLASS_CHECK(task, TASK_CLASS_ID);
     ASSERT_POINTER(key);
-    char text[kScalarSize];
-    // A number the document reader found is a number whatever its spelling (an exponent, a sign,
-    // a hexadecimal YAML scalar): the reader has judged the text already. Only a text is held to
-    // the plain decimal rule below, so that a word that merely begins like a number is no number.
+    // A number item is read as the Dictionary's getters read it, so every reader of the item
+    // agrees. A text, expanded, must be wholly one number in the same spellings (the ones the
+    // program writes, "2.5e-06" and "1e+21" among them), so that a word that merely begins like
+    // a number is no number.
     uint32_t type = 0;
     if (Dictionary_GetTypeByKey(task->Arguments, key, &type) &&
         (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64)) {
         const char* stored = nullptr;
         int32_t length = 0;
-        if (!ArgumentText(task, key, &stored, &length) || !WriteValue(stored, length, text, kScalarSize)) return 0;
-        char* end = nullptr;
-        const double number = Platform_StringToDouble(text, &end);
-        // Past the double's range (1e999) is no usable number either.
-        if (end == text || *end || !std::isfinite(number)) return 0;
-        *value = number;
-        return 1;
+        if (!ArgumentText(task, key, &stored, &length)) return 0;
+        return String_ParseNumberText(stored, value, nullptr);
     }
+    char text[kScalarSize];
     if (!Task_ReadExpanded(task, key, text, kScalarSize)) return 0;
-    const char* p = text[0] == '-' ? text + 1 : text;
-    bool digit = false, point = false;
-    for (const char* c = p; *c; c++) {
-        if (*c >= '0' && *c <= '9')
-            digit = true;
-        else if (*c == '.' && !point)
-            point = true;
-        else
-            return 0;
-    }
-    // An empty text or a lone sign holds no number at all.
-    if (!digit) return 0;
-    *value = Platform_StringToDouble(text, nullptr);
-    return 1;
+    return String_ParseNumberText(text, value, nullptr);
 }
 
 int64_t Task_GetDictionaryArgument(Task* task, const char* key, Dictionary* target) {

@@ -70,6 +70,9 @@ inline void JSON_PathChanged(JSON* json, int32_t d) {
     if (json->PathDepth > d) json->PathDepth = d < 0 ? 0 : d;
 }
 
+// 1 when text[0, length) is one number in JSON's own grammar (what the reader stores).
+bool JSON_IsNumberText(const char* text, int32_t length);
+
 // Scans a run of bytes; stops early once the document is complete or an error is recorded.
 void JSON_ScanBytes(JSON* json, const uint8_t* bytes, uint32_t length);
 // Called at the end of the input: completes a number, and records an error for an unfinished

@@ -613,11 +613,14 @@ bool NumberError(JSON* json, char c) {
 enum NumberStep { NUMBER_TAKEN, NUMBER_ENDED, NUMBER_BAD };
 
 // One character of a number against the state and flags so far: taken into the number, the end
-// of the number (the character belongs to what follows), or an error.
+// of the number (the character belongs to what follows), or an error. The grammar is JSON's
+// own: a '-' only in front, no leading zero before other digits, a point only after the whole
+// part's digits, a '+' only in the exponent, and a digit after each of '-', '.' and the
+// exponent; so every number stored is one any JSON reader takes, with the value it gives.
 inline NumberStep StepNumber(uint32_t& s, uint32_t& flags, char c) {
     switch (c) {
     case '+':
-        if (s != S0 && s != S3) return NUMBER_BAD;
+        if (s != S3) return NUMBER_BAD;
         s = S4;
         return NUMBER_TAKEN;
     case '-':
@@ -629,15 +632,13 @@ inline NumberStep StepNumber(uint32_t& s, uint32_t& flags, char c) {
             return NUMBER_BAD;
         return NUMBER_TAKEN;
     case '.':
-        if ((flags & NUMBER_POINT) || s == S4) return NUMBER_BAD;
+        if ((flags & (NUMBER_POINT | NUMBER_EXPONENT)) || (s != S1 && s != S2)) return NUMBER_BAD;
         flags |= NUMBER_POINT;
         s = S4;
         return NUMBER_TAKEN;
     case '0':
-        if (s == S0 || s == S5)
-            s = S1;
-        else if (s == S3 || s == S4)
-            s = S2;
+        if (s == S1) return NUMBER_BAD;
+        s = s == S0 || s == S5 ? S1 : S2;
         return NUMBER_TAKEN;
     case '1':
     case '2':
@@ -653,12 +654,12 @@ inline NumberStep StepNumber(uint32_t& s, uint32_t& flags, char c) {
         return NUMBER_TAKEN;
     case 'e':
     case 'E':
-        if ((flags & NUMBER_EXPONENT) || s == S0 || s == S4 || s == S5) return NUMBER_BAD;
+        if ((flags & NUMBER_EXPONENT) || (s != S1 && s != S2)) return NUMBER_BAD;
         flags |= NUMBER_EXPONENT;
         s = S3;
         return NUMBER_TAKEN;
     default:
-        return s == S3 || s == S4 ? NUMBER_BAD : NUMBER_ENDED;
+        return s == S1 || s == S2 ? NUMBER_ENDED : NUMBER_BAD;
     }
 }
 
@@ -691,6 +692,17 @@ uint32_t WholeNumberEnd(const uint8_t* bytes, uint32_t i, uint32_t length) {
     }
     return 0;
 }
+
+} // namespace
+
+bool JSON_IsNumberText(const char* text, int32_t length) {
+    uint32_t s = S0, flags = 0;
+    for (int32_t i = 0; i < length; i++)
+        if (StepNumber(s, flags, text[i]) != NUMBER_TAKEN) return false;
+    return s == S1 || s == S2;
+}
+
+namespace {
 
 // One character of a literal; *counted is set when it completed the literal, which is then
 // raised with this last character already consumed, as a literal taken whole is.

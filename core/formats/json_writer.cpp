@@ -10,6 +10,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/string.h"
 
 namespace {
 
@@ -141,6 +142,24 @@ void PutIndent(Writer* w, int32_t level) {
     for (int32_t i = 0; i < level; i++) Put(w, "    ", 4);
 }
 
+// A number item's text: JSON's own spelling as it is; another a reader took as a number ("+5",
+// "1.e5", ".5e3", "0x10", from YAML) as the shortest text of its value; a text without a finite
+// value as null, so that the document holds only numbers a JSON reader takes.
+void PutNumber(Writer* w, const char* text, int32_t length) {
+    if (!text) return;
+    if (JSON_IsNumberText(text, length)) {
+        Put(w, text, (uint32_t)length);
+        return;
+    }
+    double value = 0;
+    char shortest[32];
+    if (String_ParseNumber(text, strnlen(text, (size_t)length), &value, nullptr) &&
+        String_PrintNumber(value, shortest, sizeof(shortest)))
+        Put(w, shortest, (uint32_t)strlen(shortest));
+    else
+        Put(w, "null", 4);
+}
+
 // Writes one item's key (when it has one) and its value; a container's opening bracket only.
 // Returns the child dictionary to descend into, or null.
 Dictionary* PutItemStart(JSON* json, Writer* w, const DictionaryItemView& view, int32_t level) {
@@ -155,9 +174,11 @@ Dictionary* PutItemStart(JSON* json, Writer* w, const DictionaryItemView& view, 
     switch (view.Type) {
     case DICTIONARY_TYPE_NULL:
     case DICTIONARY_TYPE_BOOLEAN:
+        if (view.Text) Put(w, view.Text, (uint32_t)view.Length);
+        return nullptr;
     case DICTIONARY_TYPE_INT64:
     case DICTIONARY_TYPE_FLOAT64:
-        if (view.Text) Put(w, view.Text, (uint32_t)view.Length);
+        PutNumber(w, view.Text, view.Length);
         return nullptr;
     case DICTIONARY_TYPE_STRING:
         PutChar(w, '"');

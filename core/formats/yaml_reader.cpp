@@ -7,6 +7,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/dictionary_load.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/string.h"
 
 namespace {
 
@@ -210,29 +211,6 @@ bool EqualsNoCase(const char* text, int32_t length, const char* word) {
     return true;
 }
 
-// Digits with at most one dot, and an optional exponent ("2.5e-1", "1E7"): a number in any of
-// the spellings a JSON or YAML writer uses for one.
-bool IsDecimal(const char* p, int32_t n) {
-    int32_t dots = 0, digits = 0, i = 0;
-    for (; i < n && p[i] != 'e' && p[i] != 'E'; i++) {
-        if (p[i] == '.') {
-            if (++dots > 1) return false;
-        } else if (p[i] >= '0' && p[i] <= '9') {
-            digits++;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0) return false;
-    if (i == n) return true;
-    i++;
-    if (i < n && (p[i] == '-' || p[i] == '+')) i++;
-    if (i == n) return false;
-    for (; i < n; i++)
-        if (p[i] < '0' || p[i] > '9') return false;
-    return true;
-}
-
 bool IsHex(int32_t c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -240,30 +218,27 @@ bool IsHex(int32_t c) {
 } // namespace
 
 // The item type of a plain scalar: block context compares words ignoring case and takes a "+"
-// sign and hexadecimal; flow context is exact and takes only "-" and decimals.
+// sign and hexadecimal; flow context is exact and takes only "-" and decimals. A number is what
+// the library's number reader reads whole, so every reader of the item gets its value; one
+// beyond the double's range ("1e999") has no value and stays a string.
 uint32_t YAML_PlainType(const char* text, int32_t length, bool flow) {
     if (length == 0) return DICTIONARY_TYPE_NULL;
+    double value = 0;
     if (flow) {
         if (length == 4 && memcmp(text, "null", 4) == 0) return DICTIONARY_TYPE_NULL;
         if ((length == 4 && memcmp(text, "true", 4) == 0) || (length == 5 && memcmp(text, "false", 5) == 0))
             return DICTIONARY_TYPE_BOOLEAN;
         const int32_t sign = text[0] == '-' ? 1 : 0;
-        return IsDecimal(text + sign, length - sign) ? DICTIONARY_TYPE_FLOAT64 : DICTIONARY_TYPE_STRING;
+        const bool hex = length - sign >= 2 && text[sign] == '0' && (text[sign + 1] == 'x' || text[sign + 1] == 'X');
+        return text[0] != '+' && !hex && String_ParseNumber(text, (size_t)length, &value, nullptr)
+                   ? DICTIONARY_TYPE_FLOAT64
+                   : DICTIONARY_TYPE_STRING;
     }
     if (EqualsNoCase(text, length, "null")) return DICTIONARY_TYPE_NULL;
     if (EqualsNoCase(text, length, "true") || EqualsNoCase(text, length, "false"))
         return DICTIONARY_TYPE_BOOLEAN;
-    const int32_t sign = text[0] == '-' || text[0] == '+' ? 1 : 0;
-    const char* p = text + sign;
-    const int32_t n = length - sign;
-    if (n >= 2 && p[0] == '0' && (p[1] == 'o' || p[1] == 'O')) return DICTIONARY_TYPE_STRING;
-    if (n >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-        if (n == 2) return DICTIONARY_TYPE_STRING;
-        for (int32_t i = 2; i < n; i++)
-            if (!IsHex(p[i])) return DICTIONARY_TYPE_STRING;
-        return DICTIONARY_TYPE_FLOAT64;
-    }
-    return IsDecimal(p, n) ? DICTIONARY_TYPE_FLOAT64 : DICTIONARY_TYPE_STRING;
+    return String_ParseNumber(text, (size_t)length, &value, nullptr) ? DICTIONARY_TYPE_FLOAT64
+                                                                      : DICTIONARY_TYPE_STRING;
 }
 
 namespace {

@@ -248,28 +248,41 @@ int64_t Dictionary_ItemGetStringPtr(Dictionary* dict, DictionaryItem* item, cons
     return 1;
 }
 
-// The numeric item getters: numbers are held as text, read with the library's converter.
-template <typename T, T (*Convert)(const char*)>
-int64_t ItemGetNumber(Dictionary* dict, DictionaryItem* item, T* value) {
+// The numeric item getters: numbers are held as text, read by the library's one number reader,
+// so that every getter and every task argument gives a number item the same value. A text that
+// holds no number (set by hand on an item of a number type) reads as failure, not as 0; an item
+// only typed as a number, with no text yet, holds 0.
+int64_t ItemGetNumber(Dictionary* dict, DictionaryItem* item, double* real, int64_t* whole) {
     DICTIONARY_CHECK(dict);
-    ASSERT_POINTER(value);
-    *value = T{};
     DICTIONARY_ITEM_CHECK(item);
     if (!IsNumber(item)) return 0;
-    *value = Convert(DictionaryItem_Text(item));
-    return 1;
+    // Item texts are kept terminated.
+    const char* text = DictionaryItem_Text(item);
+    if (!text || !text[0]) return 1;
+    return String_ParseNumberText(text, real, whole);
 }
 
 int64_t Dictionary_ItemGetInt32(Dictionary* dict, DictionaryItem* item, int32_t* value) {
-    return ItemGetNumber<int32_t, String_AtoI>(dict, item, value);
+    ASSERT_POINTER(value);
+    *value = 0;
+    double real = 0;
+    int64_t whole = 0;
+    if (!ItemGetNumber(dict, item, &real, &whole)) return 0;
+    *value = whole > INT32_MAX ? INT32_MAX : whole < INT32_MIN ? INT32_MIN : (int32_t)whole;
+    return 1;
 }
 
 int64_t Dictionary_ItemGetInt64(Dictionary* dict, DictionaryItem* item, int64_t* value) {
-    return ItemGetNumber<int64_t, String_AtoI64>(dict, item, value);
+    ASSERT_POINTER(value);
+    *value = 0;
+    double real = 0;
+    return ItemGetNumber(dict, item, &real, value);
 }
 
 int64_t Dictionary_ItemGetFloat64(Dictionary* dict, DictionaryItem* item, double* value) {
-    return ItemGetNumber<double, String_AtoF>(dict, item, value);
+    ASSERT_POINTER(value);
+    *value = 0;
+    return ItemGetNumber(dict, item, value, nullptr);
 }
 
 int64_t Dictionary_ItemGetBoolean(Dictionary* dict, DictionaryItem* item, uint32_t* value) {

@@ -3,6 +3,7 @@
 // Strings are NUL-terminated UTF-8 bytes in caller buffers; capacities include the terminator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // A null string where one is required stops the process ("Pointer is NULL\n"). Nothing here
@@ -126,6 +127,21 @@ uintptr_t String_AtoP(const char* text);
 int64_t String_ConvertToHexInternal(const char* text, uint64_t* value);
 // Optional '-', "0x" hexadecimal or decimal with a point, optional exponent. Null gives 0.0.
 double String_AtoF(const char* text);
+// The program's one reader of a number's text, shared by the document readers, the Dictionary's
+// number items and task arguments. The whole of text[0, length) must be one number: an optional
+// '+' or '-', then "0x" and hexadecimal digits, or decimal digits with at most one point (at
+// least one digit) and an optional exponent ('e' or 'E', an optional sign, digits). The value is
+// correctly rounded, the same in any locale, and the sign applies to both forms. 0 for any other
+// text and for a value beyond the double's range ("1e999"), which no reader can give.
+// `integer` (may be null) gets the value as a 64-bit integer: exact for a whole number in range,
+// otherwise truncated towards zero and held at the range's ends.
+int64_t String_ParseNumber(const char* text, size_t length, double* value, int64_t* integer);
+// String_ParseNumber of a NUL-terminated text.
+int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer);
+// The shortest "%g" text (6 to 17 digits, '.' as the decimal mark in any locale) that
+// String_ParseNumber reads back as the same value, and 1; an empty text and 0 for a value that is
+// not finite, which no number text holds.
+int64_t String_PrintNumber(double value, char* text, size_t size);
 // Optional '-' followed only by digits and '.'.
 int64_t String_IsNumeric(const char* text);
 // Two hexadecimal digits per byte (lower case when lowerCase is 1); 1 when all fitted.

@@ -2,8 +2,10 @@
 // addresses, identifiers and random text, numbers, sizes, booleans and versions.
 #include "core/runtime/string.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_number.h"
@@ -167,8 +169,288 @@ double ScaleByPowerOfTen(double value, double exponent) {
 
 } // namespace
 
+// ---- The number reader ------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr uint64_t kExactMantissa = uint64_t{1} << 53;
+
+// A decimal spelling: digits with at most one point, then an optional exponent.
+struct DecimalScan {
+    const char* End = nullptr; // the first byte after the number
+    uint64_t Mantissa = 0;     // its first 19 significant digits
+    int64_t Scale = 0;         // the power of ten that scales Mantissa
+    int32_t Kept = 0;          // significant digits in Mantissa
+    bool Exact = true;         // no nonzero digit was dropped
+    bool Whole = true;         // neither a point nor an exponent
+    bool Exponent = false;     // an exponent was read
+};
+
+// The byte at q: 0 at `end` when Bounded, as at the NUL of a terminated text otherwise.
+template <bool Bounded>
+inline uint8_t ByteAt(const char* q, const char* end) {
+    if constexpr (Bounded)
+        if (q >= end) return 0;
+    return static_cast<uint8_t>(*q);
+}
+
+// An exponent at p ('e' or 'E', an optional sign, digits) added to the scan's scale; answers the
+// byte after it, or p when there is none: a letter without digits is left out, as strtod leaves it.
+template <bool Bounded>
+inline const char* ReadExponent(const char* p, const char* end, int64_t* scale, DecimalScan* scan) {
+    const uint8_t letter = ByteAt<Bounded>(p, end);
+    if (letter != 'e' && letter != 'E') return p;
+    const char* q = p + 1;
+    bool negative = false;
+    if (ByteAt<Bounded>(q, end) == '+' || ByteAt<Bounded>(q, end) == '-') negative = *q++ == '-';
+    if (static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0' > 9) return p;
+    // Past a few hundred the value is 0 or beyond the range whatever the digits; the bound keeps
+    // the sum from overflowing.
+    int64_t exponent = 0;
+    for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0') <= 9; q++)
+        if (exponent < 1000000) exponent = exponent * 10 + d;
+    *scale += negative ? -exponent : exponent;
+    scan->Whole = false;
+    scan->Exponent = true;
+    return q;
+}
+
+// Reads the decimal spelling at p (before `end`), any number of digits; false when it holds none.
+bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
+    uint64_t mantissa = 0;
+    int32_t kept = 0;
+    int64_t scale = 0;
+    bool exact = true, any = false;
+    for (; p < end && *p == '0'; p++) any = true;
+    for (; p < end && IsDigit(*p); p++) {
+        any = true;
+        if (kept < 19) {
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            kept++;
+        } else {
+            scale++;
+            exact = exact && *p == '0';
+        }
+    }
+    if (p < end && *p == '.') {
+        scan->Whole = false;
+        p++;
+        if (kept == 0)
+            for (; p < end && *p == '0'; p++) {
+                any = true;
+                scale--;
+            }
+        for (; p < end && IsDigit(*p); p++) {
+            any = true;
+            if (kept < 19) {
+                mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+                kept++;
+                scale--;
+            } else {
+                exact = exact && *p == '0';
+            }
+        }
+    }
+    if (!any) return false;
+    p = ReadExponent<true>(p, end, &scale, scan);
+    scan->End = p;
+    scan->Mantissa = mantissa;
+    scan->Scale = scale;
+    scan->Kept = kept;
+    scan->Exact = exact;
+    return true;
+}
+
+// The common spelling, at most 19 significant digits, read in one pass without a check per
+// digit; `Bounded` reads up to `end`, otherwise up to the terminating NUL. False when it holds no
+// digit; *tooLong when it has more digits than a 64-bit mantissa keeps, for ScanDecimal.
+template <bool Bounded>
+inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, bool* tooLong) {
+    const auto at = [end](const char* q) { return ByteAt<Bounded>(q, end); };
+    uint64_t mantissa = 0;
+    int64_t scale = 0;
+    bool any = false;
+    while (at(p) == '0') {
+        p++;
+        any = true;
+    }
+    const char* first = p;
+    // Past 19 digits the sum wraps; such a text is read again by ScanDecimal.
+    for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+    int64_t kept = p - first;
+    if (at(p) == '.') {
+        scan->Whole = false;
+        p++;
+        if (kept == 0)
+            while (at(p) == '0') {
+                p++;
+                scale--;
+                any = true;
+            }
+        const char* fraction = p;
+        for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+        kept += p - fraction;
+        scale -= p - fraction;
+    }
+    if (!any && kept == 0) return false;
+    *tooLong = kept > 19;
+    if (*tooLong) return true;
+    p = ReadExponent<Bounded>(p, end, &scale, scan);
+    scan->End = p;
+    scan->Mantissa = mantissa;
+    scan->Scale = scale;
+    scan->Kept = static_cast<int32_t>(kept);
+    return true;
+}
+
+// The correctly rounded magnitude of a scanned decimal spelling `digits`..scan.End that the exact
+// path below cannot give: the standard library's conversion, which is locale-free.
+[[gnu::noinline]] double LibraryDecimalValue(const char* digits, const DecimalScan& scan) {
+    double value = 0.0;
+    const std::from_chars_result read = std::from_chars(digits, scan.End, value, std::chars_format::general);
+    if (read.ec == std::errc::result_out_of_range)
+        // Beyond the range above, or below the smallest subnormal.
+        value = scan.Kept + scan.Scale > 0 ? HUGE_VAL : 0.0;
+    return value;
+}
+
+// The correctly rounded magnitude of a scanned decimal spelling. A mantissa of at most 53 bits
+// scaled by an exact power of ten is one correctly rounded operation, the common case.
+inline double DecimalValue(const char* digits, const DecimalScan& scan) {
+    if (scan.Mantissa == 0) return 0.0;
+    if (scan.Exact && scan.Mantissa <= kExactMantissa && scan.Scale >= -22 && scan.Scale <= 22) {
+        const double m = static_cast<double>(scan.Mantissa);
+        return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
+    }
+    return LibraryDecimalValue(digits, scan);
+}
+
+// The hexadecimal digits at p (before `end` when Bounded, else before the NUL): the value
+// (correctly rounded when past 64 bits), the 64-bit value and whether it fitted. Answers the first
+// byte after the digits, or null when there is no digit.
+template <bool Bounded>
+const char* ScanHexadecimal(const char* p, const char* end, double* value, uint64_t* whole, bool* fits) {
+    const char* first = p;
+    uint64_t v = 0;
+    *fits = true;
+    for (int d; (!Bounded || p < end) && (d = HexValue(*p)) >= 0; p++) {
+        if (v >> 60) *fits = false;
+        v = v * 16 + static_cast<uint64_t>(d);
+    }
+    if (p == first) return nullptr;
+    *whole = v;
+    if (*fits) {
+        *value = static_cast<double>(v);
+    } else {
+        const std::from_chars_result read = std::from_chars(first, p, *value, std::chars_format::hex);
+        if (read.ec == std::errc::result_out_of_range) *value = HUGE_VAL;
+    }
+    return p;
+}
+
+// A magnitude with its sign as a 64-bit integer, held at the range's ends.
+int64_t SignedInteger(uint64_t magnitude, bool negative) {
+    if (negative) return magnitude >= (uint64_t{1} << 63) ? INT64_MIN : -static_cast<int64_t>(magnitude);
+    return magnitude > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(magnitude);
+}
+
+int64_t TruncatedInteger(double value) {
+    if (value >= 9223372036854775808.0) return INT64_MAX;
+    if (value < -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(value);
+}
+
+// The whole of text (up to `end` when Bounded, else up to its NUL) as one number.
+template <bool Bounded>
+int64_t ParseWholeNumber(const char* text, const char* end, double* value, int64_t* integer) {
+    ASSERT_POINTER(value);
+    *value = 0.0;
+    if (integer) *integer = 0;
+    if (text == nullptr) return 0;
+    const char* p = text;
+    bool negative = false;
+    if ((!Bounded || p < end) && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    const auto ends = [end](const char* q) { return Bounded ? q == end : *q == 0; };
+    double magnitude = 0.0;
+    int64_t whole = 0;
+    if ((!Bounded || end - p > 2) && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        uint64_t bits = 0;
+        bool fits = true;
+        const char* stop = ScanHexadecimal<Bounded>(p + 2, end, &magnitude, &bits, &fits);
+        if (!stop || !ends(stop) || !std::isfinite(magnitude)) return 0;
+        if (integer) whole = fits ? SignedInteger(bits, negative) : (negative ? INT64_MIN : INT64_MAX);
+    } else {
+        DecimalScan scan;
+        bool tooLong = false;
+        if (!ScanShortDecimal<Bounded>(p, end, &scan, &tooLong)) return 0;
+        if (tooLong) {
+            scan = DecimalScan();
+            ScanDecimal(p, Bounded ? end : p + std::strlen(p), &scan);
+        }
+        if (!ends(scan.End)) return 0;
+        magnitude = DecimalValue(p, scan);
+        if (!std::isfinite(magnitude)) return 0;
+        if (integer) {
+            if (scan.Whole && scan.Exact && scan.Scale == 0)
+                whole = SignedInteger(scan.Mantissa, negative);
+            else
+                whole = TruncatedInteger(negative ? -magnitude : magnitude);
+        }
+    }
+    *value = negative ? -magnitude : magnitude;
+    if (integer) *integer = whole;
+    return 1;
+}
+
+} // namespace
+
+int64_t String_ParseNumber(const char* text, size_t length, double* value, int64_t* integer) {
+    return ParseWholeNumber<true>(text, text ? text + length : nullptr, value, integer);
+}
+
+int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer) {
+    return ParseWholeNumber<false>(text, nullptr, value, integer);
+}
+
+int64_t String_PrintNumber(double value, char* text, size_t size) {
+    ASSERT_POINTER(text);
+    if (size > 0) text[0] = 0;
+    if (!std::isfinite(value) || size == 0) return 0;
+    for (int32_t precision = 6; precision <= 17; precision++) {
+        const int32_t written = Platform_PrintGeneral(text, size, precision, value);
+        double back = 0.0;
+        if (written > 0 && static_cast<size_t>(written) < size &&
+            String_ParseNumber(text, static_cast<size_t>(written), &back, nullptr) && back == value)
+            return 1;
+    }
+    text[0] = 0;
+    return 0;
+}
+
 double String_AtoF(const char* text) {
     if (text == nullptr) return 0.0;
+    const char* digits = text[0] == '-' ? text + 1 : text;
+    if (!HexPrefix(digits)) {
+        DecimalScan scan;
+        bool tooLong = false;
+        bool scanned = ScanShortDecimal<false>(digits, nullptr, &scan, &tooLong);
+        if (scanned && tooLong) {
+            scan = DecimalScan();
+            scanned = ScanDecimal(digits, digits + std::strlen(digits), &scan);
+        }
+        if (scanned) {
+            // The exponent forms only this function knows ("1e0x2", "1e1.5", "5e") keep the
+            // reading below; a plain spelling is read once, correctly rounded.
+            const char next = *scan.End;
+            const bool plain = next != 'e' && next != 'E' && (!scan.Exponent || (next != '.' && next != 'x' && next != 'X'));
+            if (plain) {
+                const double magnitude = DecimalValue(digits, scan);
+                return digits != text ? -magnitude : magnitude;
+            }
+        }
+    }
     const char* p = text;
     double scale;
     double value = ReadMantissa(&p, &scale);
@@ -180,17 +462,6 @@ double String_AtoF(const char* text) {
         double exponentScale;
         double exponent = ReadMantissa(&p, &exponentScale);
         scale += ScaleByPowerOfTen(exponent, exponentScale);
-    }
-    // A plain decimal spelling, which the C library's conversion reads to the same end, takes its
-    // correctly rounded value (in the "C" locale's spelling, whatever locale the process is in);
-    // the forms only this reader knows (hexadecimal, a fraction in the exponent) keep the sum above.
-    const char* digits = text[0] == '-' ? text + 1 : text;
-    if (IsDigit(digits[0]) || (digits[0] == '.' && IsDigit(digits[1]))) {
-        if (!HexPrefix(digits)) {
-            char* end = nullptr;
-            const double exact = Platform_StringToDouble(text, &end);
-            if (end == p) return exact;
-        }
     }
     return ScaleByPowerOfTen(value, scale);
 }

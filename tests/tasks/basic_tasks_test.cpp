@@ -255,7 +255,12 @@ TEST_F(BasicTasksTest, ComparisonsRunTheirOutcomeWords) {
         {"NumberCompare", R"("numberOne": "2.0", "numberTwo": 2)", "eq"},
         {"NumberCompare", R"("numberOne": "-1.5", "numberTwo": "-1")", "ne,lt"},
         {"NumberCompare", R"("numberOne": "ten", "numberTwo": 2)", "!Task_Error_InvalidArg"},
-        {"NumberCompare", R"("numberOne": 1, "numberTwo": "1e3")", "!Task_Error_InvalidArg"},
+        {"NumberCompare", R"("numberOne": 1, "numberTwo": "1e3x")", "!Task_Error_InvalidArg"},
+        // The spellings the program writes ("%g" of 2.5e-06, 1e+21) are numbers as texts too.
+        {"NumberCompare", R"("numberOne": "2.5e-06", "numberTwo": 2.5e-6)", "eq"},
+        {"NumberCompare", R"("numberOne": "1e+21", "numberTwo": "1e+20")", "ne,gt"},
+        {"NumberCompare", R"("numberOne": "+5", "numberTwo": "5.")", "eq"},
+        {"NumberCompare", R"("numberOne": "1e999", "numberTwo": 1)", "!Task_Error_InvalidArg"},
         {"NumberCompare", R"("numberOne": 1)", "!Task_Error_MissingArg"},
         {"StringContains", R"("stringOne": "hello", "stringTwo": "")", "fo"},
         {"StringContains", R"("stringOne": "Hello", "stringTwo": "ELL", "ignoreCase": "yes")", "fo"},

@@ -58,7 +58,8 @@ TEST_F(TaskTest, MultiStringQuotesEveryItem) {
 TEST_F(TaskTest, TypedReaders) {
     Task* task = Load(R"({"t": {"yes": "YES", "word": "maybe", "flag": true, "n": "12.5", "neg": "-3",
                                "exp": "1e5", "empty": "", "ref": "{this.args.n}", "long": "abcdefgh",
-                               "dexp": 2.5e-1, "tiny": -1E-7, "tens": 2.5e+1, "huge": 1e999}})",
+                               "dexp": 2.5e-1, "tiny": -1E-7, "tens": 2.5e+1, "huge": 1e999,
+                               "written": "2.5e-06", "unit": "12.5kg", "hexText": "-0x10", "hugeText": "1e999"}})",
                       "t");
     const struct {
         const char* key;
@@ -68,10 +69,13 @@ TEST_F(TaskTest, TypedReaders) {
         double number;
     } cases[] = {
         {"yes", 1, 1, 0, 0},   {"word", 1, 0, 0, 0},    {"flag", 1, 1, 0, 0},   {"n", 1, 0, 1, 12.5},
-        {"neg", 1, 0, 1, -3},  {"exp", 1, 0, 0, 0},     {"empty", 1, 0, 0, 0},  {"ref", 1, 0, 1, 12.5},
+        {"neg", 1, 0, 1, -3},  {"exp", 1, 0, 1, 1e5},     {"empty", 1, 0, 0, 0},  {"ref", 1, 0, 1, 12.5},
         {"absent", 0, 0, 0, 0},
         // A document's number is one whatever its spelling; one past the double's range is none.
         {"dexp", 1, 0, 1, 0.25}, {"tiny", 1, 0, 1, -1e-7}, {"tens", 1, 0, 1, 25}, {"huge", 1, 0, 0, 0},
+        // A text is read as the same reader reads a number item: the spellings the program writes
+        // are numbers, a word that merely begins like one is not.
+        {"written", 1, 0, 1, 2.5e-6}, {"unit", 1, 0, 0, 0}, {"hexText", 1, 0, 1, -16}, {"hugeText", 1, 0, 0, 0},
     };
     for (const auto& c : cases) {
         uint32_t flag = 7;

@@ -76,9 +76,9 @@ int64_t Load(const std::string& bytes, uint32_t* error, std::string* minified = 
 }
 
 // n_ cases the reader loads on purpose: missing or trailing commas and a missing colon are logged
-// and tolerated, brackets close by depth not by kind, only the first top-level value is read, a
-// leading "+", leading zeros and a "." after the exponent letter are accepted as number text,
-// raw control characters are kept in strings, and any scalar may stand as an object key.
+// and tolerated, brackets close by depth not by kind, only the first top-level value is read,
+// raw control characters are kept in strings, and any scalar may stand as an object key. Numbers
+// are JSON's own: a "+", a lone "-", a leading point or zero is refused.
 const std::set<std::string> kToleratedInvalid = {
     "n_array_1_true_without_comma.json",
     "n_array_colon_instead_of_comma.json",
@@ -91,17 +91,10 @@ const std::set<std::string> kToleratedInvalid = {
     "n_array_inner_array_no_comma.json",
     "n_array_items_separated_by_semicolon.json",
     "n_array_just_comma.json",
-    "n_array_just_minus.json",
     "n_array_missing_value.json",
     "n_array_number_and_comma.json",
     "n_array_number_and_several_commas.json",
     "n_multidigit_number_then_00.json",
-    "n_number_+1.json",
-    "n_number_.2e-3.json",
-    "n_number_1_000.json",
-    "n_number_minus_space_1.json",
-    "n_number_neg_real_without_int_part.json",
-    "n_number_starting_with_dot.json",
     "n_object_double_colon.json",
     "n_object_lone_continuation_byte_in_key_and_trailing_comma.json",
     "n_object_missing_semicolon.json",

@@ -75,7 +75,7 @@ TEST(JsonTest, MinifiedDocumentsRoundTrip) {
         "{\"a\":1}",
         "[1,\"x\",true,false,null,{},[]]",
         "{\"a\":{\"b\":[5,7]},\"c\":\"d\"}",
-        "[-0.5,1e5,1E-7,+5,00,123456789012345678901234567890,0]",
+        "[-0.5,1e5,1E-7,1e+21,2.5e-06,-0,0.0,123456789012345678901234567890,0]",
         "{\"a\\\\b\":1,\"q\\\"\":\"\\\\\\\"\\b\\f\\n\\r\\t\"}",
         "[\"\\u00E9\\u4E2D\",\"\\uD83D\\uDE00\",\"\\u0000\\u0001\\u001F\"]",
         "{\"\":\"\",\"e\":[]}",
@@ -134,6 +134,24 @@ TEST(JsonTest, StoredTypesAndTexts) {
     EXPECT_EQ(g.FirstItem(), (std::pair<std::string, std::string>{"a\\b", "\xF0\x9F\x98\x80"}));
 }
 
+// A number item in another reader's spelling (a YAML document's "+5" or "0x10") is written as the
+// JSON number of its value; a text JSON takes as it is (1e999), any other without a finite value as null.
+TEST(JsonTest, NumbersAreWrittenInJsonSpelling) {
+    const char* spellings[] = {"+5", "1.e5", ".5e3", "-0x10", "5.", "0x10000000000000001",
+                               "-.5", "007", "1e999", "nan", "2.5e-06", "-0"};
+    Fixture f;
+    ASSERT_EQ(f.Load("[0,0,0,0,0,0,0,0,0,0,0,0]"), 1);
+    Dictionary* list = f.Root();
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(list, &item);
+    for (const char* text : spellings) {
+        ASSERT_NE(item, nullptr);
+        ASSERT_EQ(Dictionary_ItemSetBuffer(list, item, text, (int32_t)strlen(text)), 1);
+        Dictionary_ItemGetNext(list, item, &item);
+    }
+    EXPECT_EQ(f.Save(1), "[5,100000,500,-16,5,1.8446744073709552e+19,-0.5,7,1e999,null,2.5e-06,-0]");
+}
+
 TEST(JsonTest, ToleratedSyntax) {
     // text, minified, logged
     // clang-format off
@@ -157,6 +175,10 @@ TEST(JsonTest, RefusedInputCodes) {
     const std::tuple<std::string, uint32_t, const char*> cases[] = {
         {"[01]", 6, "Unexpected character parsing integer [1 @ 0:2]"}, {"[1.,]", 6, ""}, {"[1e,]", 6, ""},
         {"[1.2.3]", 6, ""}, {"1e", 6, ""},
+        // Only JSON's own number spellings: each of these read back as 0 or -0 before.
+        {"[+5]", 6, "Unexpected character parsing integer [+ @ 0:1]"},
+        {"[-]", 6, "Unexpected character parsing integer [] @ 0:2]"}, {"-", 6, ""}, {"[.5]", 6, ""},
+        {"[-.5]", 6, ""}, {"[00]", 6, ""}, {"[-01]", 6, ""}, {"[1e.5]", 6, ""}, {"[1e+-5]", 6, ""}, {"[5.e1]", 6, ""},
         {"[trux]", 7, "Unexpected characters parsing boolean [trux @ 0:4]"},
         {"[tru]", 7, ""}, {"tru", 7, ""}, {"[nul1]", 8, "Unexpected characters parsing null [nul @ 0:4]"},
         {"[", 4, "Unexpected end of input"}, {"{\"a\":", 4, ""}, {"{\"a\":[1,2", 4, ""},

@@ -114,6 +114,8 @@ TEST(Yaml, LoadsDocuments) {
         {"a: 2.5e-1\nb: 1E7\nc: [-1e-7, 2.5e+1, 1e, e5]\nd: +1.e3\n",
          "{a=F2.5e-1,b=F1E7,c=[F-1e-7,F2.5e+1,S'1e',S'e5'],d=F+1.e3}"},
         {"key: value", "{key=S'value'}"},
+        // A spelling beyond the double's range has no value a reader could give: it is text.
+        {"a: 1e999\nb: -0x1p3\nc: [1e999, 1e-999]\nd: 1e-999\n", "{a=S'1e999',b=S'-0x1p3',c=[S'1e999',F1e-999],d=F1e-999}"},
         {"- a\n- b: 1\n  c: 2\n-\n  - x\n", "[S'a',{b=F1,c=F2},[S'x']]"},
         {"k:\n- a\n- b\nj: 1\n", "{k=[S'a',S'b'],j=F1}"},
         {"a:\n  b:\n    c: 1\n  d: [1, [2, {e: f, g}]]\n", "{a={b={c=F1},d=[F1,[F2,{e=S'f',g=N}]]}}"},
@@ -154,6 +156,32 @@ TEST(Yaml, LoadsDocuments) {
         EXPECT_EQ(f.Load(c.text), 1) << c.text;
         EXPECT_EQ(f.Error(), 0u) << c.text;
         EXPECT_EQ(f.Tree(), c.tree) << c.text;
+    }
+}
+
+// Every spelling typed as a number reads back through every getter as the value it spells.
+TEST(Yaml, NumbersReadBackAsTheirValue) {
+    Fixture f;
+    ASSERT_EQ(f.Load("p: +5\ne: +1e5\nh: +0x10\nn: -0x10\nw: 0x10000000000000001\nd: 1.e5\nf: .5e3\nt: 5.\n"
+                     "i: 9007199254740993\nl: [-2.5e-06, 1e+21]\n"),
+              1);
+    Dictionary* root = nullptr;
+    DictionaryItem* item = nullptr;
+    Dictionary_ItemGetFirst(f.dict, &item);
+    Dictionary_ItemGetDictionaryHandle(f.dict, item, &root);
+    ASSERT_NE(root, nullptr);
+    const struct { const char* key; double real; int64_t whole; } cases[] = {
+        {"p", 5, 5}, {"e", 1e5, 100000}, {"h", 16, 16}, {"n", -16, -16},
+        {"w", 18446744073709551617.0, INT64_MAX}, {"d", 1e5, 100000}, {"f", 500, 500}, {"t", 5, 5},
+        {"i", 9007199254740992.0, 9007199254740993}, {"l[0]", -2.5e-6, 0}, {"l[1]", 1e21, INT64_MAX},
+    };
+    for (const auto& c : cases) {
+        double real = 7;
+        int64_t whole = 7;
+        EXPECT_EQ(Dictionary_GetFloat64ByPath(root, c.key, &real), 1) << c.key;
+        EXPECT_EQ(real, c.real) << c.key;
+        EXPECT_EQ(Dictionary_GetInt64ByPath(root, c.key, &whole), 1) << c.key;
+        EXPECT_EQ(whole, c.whole) << c.key;
     }
 }
 

@@ -204,6 +204,27 @@ TEST(DictionaryAccess, ItemValues) {
     for (const auto& [got, expected] : checks) EXPECT_EQ(got, expected);
 }
 
+// A number item reads the same through every getter, whatever spelling a reader typed as a number;
+// a text that spells none fails instead of reading as 0, and a whole number past a type's range is
+// held at its end instead of wrapping.
+TEST(DictionaryAccess, NumberItemsReadTheirValue) {
+    DictTree d("{n:1}");
+    DictionaryItem* n = ItemAt(d, 0);
+    const struct { const char* text; const char* i32; const char* i64; const char* f64; } cases[] = {
+        {"+5", "1:5", "1:5", "1:5"}, {"-0x10", "1:-16", "1:-16", "1:-16"}, {"2.5e-06", "1:0", "1:0", "1:2.5e-06"},
+        {"1e10", "1:2147483647", "1:10000000000", "1:1e+10"}, {"-4294967297", "1:-2147483648", "1:-4294967297",
+        "1:-4.29497e+09"}, {"18446744073709551617", "1:2147483647", "1:9223372036854775807", "1:1.84467e+19"},
+        {"0x10000000000000001", "1:2147483647", "1:9223372036854775807", "1:1.84467e+19"},
+        {"abc", "0:0", "0:0", "0:0"}, {"12abc", "0:0", "0:0", "0:0"}, {"1e999", "0:0", "0:0", "0:0"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Dictionary_ItemSetBuffer(d, n, c.text, (int32_t)strlen(c.text)), 1);
+        EXPECT_EQ(OUTCOME(int32_t, 5, Dictionary_ItemGetInt32(d, n, &out)), c.i32) << c.text;
+        EXPECT_EQ(OUTCOME(int64_t, 5, Dictionary_ItemGetInt64(d, n, &out)), c.i64) << c.text;
+        EXPECT_EQ(OUTCOME(double, 5, Dictionary_ItemGetFloat64(d, n, &out)), c.f64) << c.text;
+    }
+}
+
 // A String item gives its text, a List the concatenation of its String elements, cut to the
 // buffer; the length is that of the whole text.
 TEST(DictionaryAccess, ListTexts) {

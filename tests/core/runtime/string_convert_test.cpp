@@ -92,6 +92,80 @@ TEST(StringConvert, AtoFIsCorrectlyRoundedInAnyLocale) {
     EXPECT_EQ(String_AtoF("0,25"), 0.0);
 }
 
+// The one reader every number item, task argument and document goes through: the whole text is one
+// number, its value correctly rounded (the C library's, bit for bit), in any locale.
+TEST(StringConvert, ParseNumber) {
+    const struct { const char* text; int64_t result; double value; int64_t whole; } cases[] = {
+        {"0", 1, 0, 0}, {"-0", 1, -0.0, 0}, {"+5", 1, 5, 5}, {"12.5", 1, 12.5, 12}, {"-12.5", 1, -12.5, -12},
+        {"2.5e-06", 1, 2.5e-6, 0}, {"1e+21", 1, 1e21, INT64_MAX}, {"-1e+21", 1, -1e21, INT64_MIN},
+        {"1.e5", 1, 1e5, 100000}, {".5e3", 1, 500, 500}, {"5.", 1, 5, 5}, {"-.5", 1, -0.5, 0},
+        {"0x10", 1, 16, 16}, {"-0x10", 1, -16, -16}, {"+0X1f", 1, 31, 31},
+        {"0x10000000000000001", 1, 18446744073709551617.0, INT64_MAX},
+        {"-0x10000000000000001", 1, -18446744073709551617.0, INT64_MIN},
+        {"0xFFFFFFFFFFFFFFFF", 1, 18446744073709551615.0, INT64_MAX},
+        {"-0x8000000000000000", 1, -9223372036854775808.0, INT64_MIN},
+        {"9007199254740993", 1, 9007199254740992.0, 9007199254740993},
+        {"-9223372036854775808", 1, -9223372036854775808.0, INT64_MIN},
+        {"9223372036854775808", 1, 9223372036854775808.0, INT64_MAX},
+        {"99999999999999999999", 1, 1e20, INT64_MAX}, {"1e-999", 1, 0, 0}, {"007", 1, 7, 7},
+        {"0.1", 1, 0.1, 0}, {"1.05", 1, 1.05, 1}, {"10.0025e2", 1, 1000.25, 1000}, {"1.5e2", 1, 150, 150}, {"1e22", 1, 1e22, INT64_MAX}, {"123e-2", 1, 1.23, 1},
+        // No number, or none a reader can give: refused, never 0.
+        {"", 0, 0, 0}, {"-", 0, 0, 0}, {"+", 0, 0, 0}, {".", 0, 0, 0}, {"e5", 0, 0, 0}, {"1e", 0, 0, 0},
+        {"1e+", 0, 0, 0}, {"0x", 0, 0, 0}, {"0xg", 0, 0, 0}, {"1.2.3", 0, 0, 0}, {"12.5kg", 0, 0, 0},
+        {" 5", 0, 0, 0}, {"5 ", 0, 0, 0}, {"--5", 0, 0, 0}, {"inf", 0, 0, 0}, {"nan", 0, 0, 0},
+        {"1e999", 0, 0, 0}, {"-1e999", 0, 0, 0}, {"0,25", 0, 0, 0}, {"0x1p3", 0, 0, 0}, {"1e1.5", 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        double value = 7;
+        int64_t whole = 7;
+        EXPECT_EQ(String_ParseNumber(c.text, strlen(c.text), &value, &whole), c.result) << c.text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(value), std::bit_cast<uint64_t>(c.value)) << c.text;
+        EXPECT_EQ(whole, c.whole) << c.text;
+        // The same reading of the terminated text.
+        value = whole = 7;
+        EXPECT_EQ(String_ParseNumberText(c.text, &value, &whole), c.result) << c.text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(value), std::bit_cast<uint64_t>(c.value)) << c.text;
+        EXPECT_EQ(whole, c.whole) << c.text;
+    }
+    // The length bounds the text: what follows is not read.
+    double value = 0;
+    EXPECT_EQ(String_ParseNumber("12345", 2, &value, nullptr), 1);
+    EXPECT_EQ(value, 12.0);
+    EXPECT_EQ(String_ParseNumber(nullptr, 0, &value, nullptr), 0);
+    // Past 19 digits and beyond the exact powers the value is still the nearest double.
+    for (const char* text : {"1.00000000000000011102230246251565404236316680908203126", "7.038531e-26",
+                             "2.2250738585072011e-308", "4.9406564584124654e-324", "1.7976931348623157e308",
+                             "0.30000000000000004", "123456789012345678901234567890", "9007199254740993e-5",
+                             // Past 53 bits one exact power is two roundings, which can miss.
+                             "29514929935856118e-3", "20443807682392890e-1", "28513642127861726e1",
+                             "0.000000000000000000000000000000000000000000001234567890123456789e-280"}) {
+        EXPECT_EQ(String_ParseNumber(text, strlen(text), &value, nullptr), 1) << text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(value), std::bit_cast<uint64_t>(strtod(text, nullptr))) << text;
+    }
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    EXPECT_EQ(String_ParseNumber("0.25", 4, &value, nullptr), 1);
+    EXPECT_EQ(value, 0.25);
+    EXPECT_EQ(String_ParseNumber("0,25", 4, &value, nullptr), 0);
+}
+
+// The shortest text that reads back as the same value, with a point in any locale.
+TEST(StringConvert, PrintNumber) {
+    const struct { double value; int64_t result; const char* text; } cases[] = {
+        {0.1, 1, "0.1"}, {2.5e-6, 1, "2.5e-06"}, {1e21, 1, "1e+21"}, {-16, 1, "-16"}, {0.30000000000000004, 1,
+        "0.30000000000000004"}, {1.0 / 3, 1, "0.3333333333333333"}, {-0.0, 1, "-0"}, {HUGE_VAL, 0, ""},
+        {-HUGE_VAL, 0, ""}, {NAN, 0, ""}, {123456789, 1, "123456789"}, {5e-324, 1, "4.94066e-324"},
+    };
+    USE_LOCALE_OR_SKIP(german, "de_DE.UTF-8");
+    for (const auto& c : cases) {
+        char text[32] = "x";
+        EXPECT_EQ(String_PrintNumber(c.value, text, sizeof(text)), c.result) << c.text;
+        EXPECT_STREQ(text, c.text);
+    }
+    char small[4] = "x";
+    EXPECT_EQ(String_PrintNumber(0.1234, small, sizeof(small)), 0);
+    EXPECT_STREQ(small, "");
+}
+
 const uint8_t kAB[] = {0xAB, 0xCD};
 
 TEST(StringConvert, Hexadecimal) {

@@ -1,0 +1,133 @@
+// Cost of reading a number's text, per kind of number (a 17-digit double, a two-place decimal, an
+// integer): the text library's String_AtoF and the whole-text reader every number item and task
+// argument goes through, one text at a time; then a user's whole job, a document of 1M numbers
+// loaded and every number read out, beside RapidJSON's DOM at full precision doing the same on the
+// same text (when its headers are installed). `valgrind --tool=callgrind` on the per-text rows
+// gives instruction counts that hold on a busy machine.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/formats/json.h"
+#include "core/runtime/dictionary.h"
+#include "core/runtime/string.h"
+
+#if __has_include(<rapidjson/document.h>)
+#include <rapidjson/document.h>
+#define HAVE_RAPIDJSON 1
+#endif
+
+namespace {
+
+constexpr int kTexts = 4096;
+constexpr int kDocumentNumbers = 1000000;
+
+// The i-th number of a kind, as a program writes it: 0 a 17-digit double, 1 a two-place decimal,
+// 2 an integer.
+std::string NumberText(int kind, uint32_t i) {
+    char text[40];
+    const uint32_t mixed = i * 2654435761u;
+    if (kind == 0)
+        snprintf(text, sizeof(text), "%.17g", (double)mixed / 4294967296.0 * 1000.0);
+    else if (kind == 1)
+        snprintf(text, sizeof(text), "%u.%02u", mixed % 100000, mixed % 100);
+    else
+        snprintf(text, sizeof(text), "%u", mixed % 10000000);
+    return text;
+}
+
+const std::vector<std::string>& Texts(int kind) {
+    static std::vector<std::string> texts[3];
+    if (texts[kind].empty())
+        for (uint32_t i = 0; i < kTexts; i++) texts[kind].push_back(NumberText(kind, i));
+    return texts[kind];
+}
+
+const std::string& Document(int kind) {
+    static std::string documents[3];
+    std::string& text = documents[kind];
+    if (text.empty()) {
+        text.push_back('[');
+        for (uint32_t i = 0; i < kDocumentNumbers; i++) {
+            if (i) text += ",";
+            text += NumberText(kind, i);
+        }
+        text += "]";
+    }
+    return text;
+}
+
+void BM_StringAtoF(benchmark::State& state) {
+    const std::vector<std::string>& texts = Texts((int)state.range(0));
+    for (auto _ : state)
+        for (const std::string& text : texts) benchmark::DoNotOptimize(String_AtoF(text.c_str()));
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_StringAtoF)->DenseRange(0, 2);
+
+void BM_StringParseNumber(benchmark::State& state) {
+    const std::vector<std::string>& texts = Texts((int)state.range(0));
+    for (auto _ : state)
+        for (const std::string& text : texts) {
+            double value = 0;
+            benchmark::DoNotOptimize(String_ParseNumber(text.data(), text.size(), &value, nullptr));
+            benchmark::DoNotOptimize(value);
+        }
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_StringParseNumber)->DenseRange(0, 2);
+
+// A loaded document's numbers read out through the item getter, the load included.
+void BM_JsonLoadAndReadNumbers(benchmark::State& state) {
+    const std::string& text = Document((int)state.range(0));
+    for (auto _ : state) {
+        Dictionary* dict = nullptr;
+        JSON* json = nullptr;
+        Dictionary_Create(&dict);
+        JSON_Create(&json);
+        JSON_SetDictionaryHandle(json, dict);
+        if (!JSON_LoadBuffer(json, text.data(), (uint32_t)text.size())) state.SkipWithError("load failed");
+        DictionaryItem* top = nullptr;
+        Dictionary* list = nullptr;
+        Dictionary_ItemGetFirst(dict, &top);
+        Dictionary_ItemGetDictionaryHandle(dict, top, &list);
+        double sum = 0;
+        DictionaryItem* item = nullptr;
+        for (Dictionary_ItemGetFirst(list, &item); item; Dictionary_ItemGetNext(list, item, &item)) {
+            double value = 0;
+            Dictionary_ItemGetFloat64(list, item, &value);
+            sum += value;
+        }
+        benchmark::DoNotOptimize(sum);
+        JSON_Delete(&json);
+        Dictionary_Release(&dict);
+        malloc_trim(0);
+    }
+    state.SetItemsProcessed(state.iterations() * kDocumentNumbers);
+}
+BENCHMARK(BM_JsonLoadAndReadNumbers)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+#ifdef HAVE_RAPIDJSON
+void BM_RapidJsonFullPrecisionLoadAndReadNumbers(benchmark::State& state) {
+    const std::string& text = Document((int)state.range(0));
+    for (auto _ : state) {
+        {
+            rapidjson::Document doc;
+            doc.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+            if (doc.HasParseError()) state.SkipWithError("parse failed");
+            double sum = 0;
+            for (const rapidjson::Value& v : doc.GetArray()) sum += v.GetDouble();
+            benchmark::DoNotOptimize(sum);
+        }
+        malloc_trim(0);
+    }
+    state.SetItemsProcessed(state.iterations() * kDocumentNumbers);
+}
+BENCHMARK(BM_RapidJsonFullPrecisionLoadAndReadNumbers)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+#endif
+
+} // namespace
