@@ -6,7 +6,7 @@
 // log line and so holds the log's own lock ("busy"), or a bad write under a file size limit that
 // the dump outgrows ("full", as a disk that fills up), bad writes on sixteen threads at once
 // ("threads"), a stack overflow on a second thread ("overflow"), or a bad write with the
-// descriptor table full ("fdfull"); "start" installs crash reporting and ends without a fault.
+// descriptor table full ("fdfull") or with the crash folder removed ("nofolder"); "start" installs crash reporting and ends without a fault.
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
 // as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
@@ -204,6 +204,13 @@ int main(int argc, char** argv) {
         go.store(true);
         for (std::thread& thread : threads) thread.join();
         return 3;
+    }
+    if (mode == "nofolder") {
+        // The crash folder (empty yet) goes away under the installed handler.
+        char path[1024] = "";
+        CrashReport_BuildFilename("x", "", path, sizeof(path));
+        if (char* slash = strrchr(path, '/')) *slash = 0;
+        if (rmdir(path) != 0) return 4;
     }
     if (mode == "fdfull") {
         // A small table, filled: nothing is left for the dump but what its handler kept aside.

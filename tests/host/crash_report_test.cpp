@@ -211,6 +211,37 @@ class CrashReportTest : public ::testing::Test {
         return true;
     }
 
+    // Starts the stand-in with its output into `output`.
+    pid_t Start(const std::vector<std::string>& arguments, int output) {
+        const pid_t pid = fork();
+        if (pid != 0) return pid;
+        setenv("TMPDIR", temp.c_str(), 1);
+        setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        if (runtime.empty())
+            unsetenv("XDG_RUNTIME_DIR");
+        else
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
+        if (send) setenv("CRASH_HOST_SEND", "1", 1);
+        if (fileLog) setenv("CRASH_HOST_FILELOG", "1", 1);
+        if (collector) setenv("CRASH_HOST_ENDPOINT", collector->Url().c_str(), 1);
+        // Nobody can be asked here.
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        if (chdir(dir.c_str()) != 0) _exit(125);
+        dup2(output, 1);
+        dup2(output, 2);
+        if (asOtherUser && !BecomeOtherUser()) _exit(126);
+        // The sanitizer's own fault handlers stay out of the way of the handler under test.
+        setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+
     // Runs the stand-in and collects what the crash left; waits for the reporter when asked.
     Crash Run(const std::vector<std::string>& arguments, bool reporter) {
         Crash crash;
@@ -224,34 +255,7 @@ class CrashReportTest : public ::testing::Test {
         // Its log, on the console, read through a pipe: no file size limit of the child cuts it.
         int output[2];
         if (pipe2(output, O_CLOEXEC) != 0) return crash;
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setenv("TMPDIR", temp.c_str(), 1);
-            setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
-            setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-            if (runtime.empty())
-                unsetenv("XDG_RUNTIME_DIR");
-            else
-                setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
-            if (send) setenv("CRASH_HOST_SEND", "1", 1);
-            if (fileLog) setenv("CRASH_HOST_FILELOG", "1", 1);
-            if (collector) setenv("CRASH_HOST_ENDPOINT", collector->Url().c_str(), 1);
-            // Nobody can be asked here.
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            if (chdir(dir.c_str()) != 0) _exit(125);
-            dup2(output[1], 1);
-            dup2(output[1], 2);
-            if (asOtherUser && !BecomeOtherUser()) _exit(126);
-            // The sanitizer's own fault handlers stay out of the way of the handler under test.
-            setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
+        const pid_t pid = Start(arguments, output[1]);
         close(output[1]);
         char buffer[4096];
         for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) != 0;)
@@ -268,8 +272,10 @@ class CrashReportTest : public ::testing::Test {
         // The reporter waits for the crashed process to let go of its dump, then sends.
         for (int i = 0; reporter && send && i < 2000 && access((temp + "/reporter-sent").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The post that carried the crash (the stand-in's own events go in a post of their own).
         if (collector)
-            for (const std::string& body : collector->Take()) crash.Sent = body;
+            for (const std::string& body : collector->Take())
+                if (body.find("\"CrashDump\"") != std::string::npos) crash.Sent = body;
         alignas(inotify_event) char events[8192];
         for (ssize_t got; (got = read(watch, events, sizeof(events))) > 0;)
             for (ssize_t at = 0; at < got;) {
@@ -495,19 +501,9 @@ TEST_F(CrashReportTest, DumpsInUseAreNotHandedOver) {
     for (int attempt = 0; attempt < 5 && !stoppedInTime; attempt++) {
         const int watch = inotify_init1(IN_CLOEXEC);
         ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setenv("TMPDIR", temp.c_str(), 1);
-            setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
-            setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-            unsetenv("XDG_RUNTIME_DIR");
-            setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-            execl(CRASH_HOST_PROGRAM, CRASH_HOST_PROGRAM, "segv", nullptr);
-            _exit(127);
-        }
+        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = Start({"segv"}, quiet);
+        close(quiet);
         std::string named;
         alignas(inotify_event) char events[4096];
         for (pollfd p = {watch, POLLIN, 0}; named.empty() && poll(&p, 1, 20000) == 1;) {
@@ -539,6 +535,85 @@ TEST_F(CrashReportTest, DumpsInUseAreNotHandedOver) {
     // Once nobody holds it, it is litter.
     Run({"start"}, false);
     EXPECT_EQ(Mode(part), -1);
+}
+
+// Six starts at once with three leftovers: each crash is offered by one reporter and sent once.
+// Entries named like dumps that cannot be claimed (folders, another user's files) take none of a
+// start's slots.
+TEST_F(CrashReportTest, EachLeftoverIsOfferedOnceByConcurrentStarts) {
+    Run({"start"}, false);
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    for (int i = 0; i < 40; i++) {
+        char id[33];
+        snprintf(id, sizeof(id), "%032x", i);
+        const std::string name = folder + "/" + id + ".dmp";
+        if (i % 2) {
+            ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        } else {
+            std::ofstream(name) << "crash dump 1\n";
+            ASSERT_EQ(chown(name.c_str(), kOtherUser, kOtherUser), 0);
+        }
+    }
+    std::vector<std::string> dumps;
+    for (const char* id : {"ffffffffffffffffffffffffffffff01", "ffffffffffffffffffffffffffffff02", "ffffffffffffffffffffffffffffff03"}) {
+        dumps.push_back(std::string("crash dump 1\nleftover ") + id + "\n");
+        std::ofstream(folder + "/" + id + ".dmp") << dumps.back();
+        ASSERT_EQ(chmod((folder + "/" + id + ".dmp").c_str(), 0600), 0);
+    }
+    send = true;
+    Collector server;
+    server.Listen();
+    collector = &server;
+    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::vector<pid_t> starts;
+    for (int i = 0; i < 6; i++) starts.push_back(Start({"start", "--crashautosend"}, quiet));
+    close(quiet);
+    for (const pid_t pid : starts) waitpid(pid, nullptr, 0);
+    auto left = [&] {
+        int count = 0;
+        for (const std::string& name : Names(folder)) count += name.rfind("ffff", 0) == 0;
+        return count;
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (left() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(left(), 0);
+    // What reporters still running might post is in by the time they have removed the files.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::vector<std::string> bodies = server.Take();
+    for (const std::string& dump : dumps) {
+        std::ofstream(dir + "/one.bin") << dump;
+        int sent = 0;
+        for (const std::string& body : bodies) {
+            std::ofstream(dir + "/events.json") << body;
+            const std::string check = "import json,base64,sys\n"
+                                      "d=open(sys.argv[2],'rb').read()\n"
+                                      "print(sum(1 for e in json.load(open(sys.argv[1])) if e.get('minidump') and "
+                                      "base64.b64decode(e['minidump'])==d), end='')\n";
+            std::ofstream(dir + "/count.py") << check;
+            FILE* pipe = popen(("/usr/bin/python3 " + dir + "/count.py " + dir + "/events.json " + dir + "/one.bin").c_str(), "r");
+            char out[32] = {};
+            if (pipe) {
+                if (!fgets(out, sizeof(out), pipe)) out[0] = 0;
+                pclose(pipe);
+            }
+            sent += atoi(out);
+        }
+        EXPECT_EQ(sent, 1) << dump;
+    }
+}
+
+// With no dump possible (the crash folder is gone by the time of the crash), the log says so.
+TEST_F(CrashReportTest, CrashWithoutADumpIsLogged) {
+    console = true;
+    const Crash crash = Run({"nofolder"}, false);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    const size_t at = crash.Log.find("ERROR - Unable to write a crash dump into [" + state + "/");
+    EXPECT_NE(at, std::string::npos) << crash.Log;
+    const size_t end = crash.Log.find("\n", at);
+    const std::string line = crash.Log.substr(at, end - at);
+    EXPECT_NE(line.find("/crash] [LE: "), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 29), "]; this crash is not reported") << line;
 }
 
 TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
