@@ -3,9 +3,9 @@
 // and the memory maps, as text) into a locked nameless file in the directory opened at
 // installation and names it "<id>.dmp" once whole, wakes the crash thread through a pipe (the id
 // and whether the dump is whole) and waits for it, bounded, before the default action is restored
-// and the signal raised again. Other threads that fault meanwhile wait for that report. The crash thread runs the callback (event file, reporter launch) in
-// ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
-// still ends the process.
+// and the signal raised again. Other threads that fault meanwhile wait for that report. The
+// crash thread runs the callback (event file, reporter launch) in ordinary context; if that
+// callback blocks on a lock the crashed thread held, the bounded wait still ends the process.
 #include "host/linux/crash_handler.h"
 
 #include <fcntl.h>
