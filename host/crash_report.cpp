@@ -491,22 +491,26 @@ void RemoveNames(int directory, const char* id) {
     }
 }
 
-// The whole of the claimed dump; false when it cannot be read or is not whole (a whole dump always
-// has its first line).
-bool ReadDump(int fd, std::string* bytes) {
+// The whole of the claimed dump: Whole; NotADump when it is too large or lacks the first line every
+// dump has; Unreadable when reading it failed (the dump itself may be sound).
+enum class DumpRead { Whole, NotADump, Unreadable };
+
+DumpRead ReadDump(int fd, std::string* bytes) {
     bytes->clear();
     struct stat info;
-    if (fstat(fd, &info) != 0 || info.st_size > kDumpLimit) return false;
+    if (fstat(fd, &info) != 0) return DumpRead::Unreadable;
+    if (info.st_size > kDumpLimit) return DumpRead::NotADump;
     bytes->resize((size_t)info.st_size);
     size_t done = 0;
     while (done < bytes->size()) {
         const ssize_t n = pread(fd, bytes->data() + done, bytes->size() - done, (off_t)done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) return DumpRead::Unreadable;
+        if (n == 0) break;
         done += (size_t)n;
     }
     bytes->resize(done);
-    return bytes->rfind("crash dump ", 0) == 0;
+    return bytes->rfind("crash dump ", 0) == 0 ? DumpRead::Whole : DumpRead::NotADump;
 }
 
 // The crash event of a list of events: the last item named "CrashDump", added when there is none.
@@ -784,7 +788,12 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
         return 1;
     }
     std::string dump;
-    if (!ReadDump(claim.Dump, &dump)) {
+    const DumpRead dumpRead = ReadDump(claim.Dump, &dump);
+    if (dumpRead == DumpRead::Unreadable) {
+        Log_Error("Unable to read crash dump [%s] [LE: %d]; it is left for a later start\n", dumpPath, errno);
+        return 1;
+    }
+    if (dumpRead == DumpRead::NotADump) {
         Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
         RemoveNames(claim.Directory, id);
         return 1;
