@@ -373,11 +373,16 @@ struct Claim {
 // The reporter's mark on a dump: a lock on its first byte, of another kind than the dump's own
 // (flock) lock, so that it is taken while the crashed process or the start that hands the dump
 // over still holds that one. One reporter at a time offers a crash.
-bool Mark(int fd, bool* held) {
+struct flock MarkRange() {
     struct flock mark = {};
     mark.l_type = F_WRLCK;
     mark.l_whence = SEEK_SET;
     mark.l_len = 1;
+    return mark;
+}
+
+bool Mark(int fd, bool* held) {
+    struct flock mark = MarkRange();
     *held = false;
     if (fcntl(fd, F_OFD_SETLK, &mark) == 0) return true;
     *held = errno == EAGAIN || errno == EACCES;
@@ -386,10 +391,7 @@ bool Mark(int fd, bool* held) {
 
 // Whether a reporter holds its mark on the dump.
 bool Marked(int fd) {
-    struct flock mark = {};
-    mark.l_type = F_WRLCK;
-    mark.l_whence = SEEK_SET;
-    mark.l_len = 1;
+    struct flock mark = MarkRange();
     return fcntl(fd, F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
 }
 

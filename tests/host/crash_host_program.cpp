@@ -213,11 +213,16 @@ int main(int argc, char** argv) {
         if (rmdir(path) != 0) return 4;
     }
     if (mode == "fdfull") {
-        // A small table, filled: nothing is left for the dump but what its handler kept aside.
-        const rlimit limit = {256, 256};
-        setrlimit(RLIMIT_NOFILE, &limit);
-        while (open("/dev/null", O_RDONLY) >= 0) {
+        // Every number below 256 taken, then the table cut to 256 right before the fault: nothing
+        // is left for the dump but what its handler kept aside, and the process's other threads
+        // (the toolkit's) meet the full table no sooner.
+        int fd = -1;
+        while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < 255) {
         }
+        rlimit limit = {};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
     // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
     volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});

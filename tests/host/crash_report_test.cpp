@@ -302,18 +302,12 @@ class CrashReportTest : public ::testing::Test {
 // A list of events checked by Python: how many, the first one's name, the last one's name, and
 // whether the last carries the dump in Base64 ("-" where it carries none; "start" where it carries
 // a dump that begins as `dump` does and `dump` ends in "...").
-std::string CheckEvents(const std::string& events, const std::string& dump, const std::string& dir) {
+// What a Python script prints, given a list of events and a dump (as files in `dir`).
+std::string Python(const std::string& script, const std::string& events, const std::string& dump, const std::string& dir) {
     std::ofstream(dir + "/events.json") << events;
     std::ofstream(dir + "/dump.bin") << dump;
-    const std::string script =
-        "import json,base64,sys\n"
-        "e=json.load(open(sys.argv[1]))\n"
-        "d=open(sys.argv[2],'rb').read()\n"
-        "m=e[-1].get('minidump')\n"
-        "m='-' if m is None else ('start' if d.endswith(b'...') and base64.b64decode(m).startswith(d[:-3]) "
-        "else base64.b64decode(m)==d)\n"
-        "print(len(e), e[0].get('event'), e[-1].get('event'), m, end='')\n";
-    std::ofstream(dir + "/check.py") << script;
+    std::ofstream(dir + "/check.py") << "import json,base64,sys\ne=json.load(open(sys.argv[1]))\nd=open(sys.argv[2],'rb').read()\n"
+                                     << script;
     FILE* pipe = popen(("/usr/bin/python3 " + dir + "/check.py " + dir + "/events.json " + dir + "/dump.bin").c_str(), "r");
     char out[256] = {};
     if (pipe) {
@@ -321,6 +315,14 @@ std::string CheckEvents(const std::string& events, const std::string& dump, cons
         pclose(pipe);
     }
     return out;
+}
+
+std::string CheckEvents(const std::string& events, const std::string& dump, const std::string& dir) {
+    return Python("m=e[-1].get('minidump')\n"
+                  "m='-' if m is None else ('start' if d.endswith(b'...') and base64.b64decode(m).startswith(d[:-3]) "
+                  "else base64.b64decode(m)==d)\n"
+                  "print(len(e), e[0].get('event'), e[-1].get('event'), m, end='')\n",
+                  events, dump, dir);
 }
 
 TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
@@ -565,10 +567,11 @@ TEST_F(CrashReportTest, EachLeftoverIsOfferedOnceByConcurrentStarts) {
     Collector server;
     server.Listen();
     collector = &server;
-    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    console = true;
+    const int logs = open((dir + "/starts.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     std::vector<pid_t> starts;
-    for (int i = 0; i < 6; i++) starts.push_back(Start({"start", "--crashautosend"}, quiet));
-    close(quiet);
+    for (int i = 0; i < 6; i++) starts.push_back(Start({"start", "--crashautosend"}, logs));
+    close(logs);
     for (const pid_t pid : starts) waitpid(pid, nullptr, 0);
     auto left = [&] {
         int count = 0;
@@ -578,28 +581,23 @@ TEST_F(CrashReportTest, EachLeftoverIsOfferedOnceByConcurrentStarts) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (left() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(left(), 0);
-    // What reporters still running might post is in by the time they have removed the files.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // A reporter removes the files only once its post was taken.
     const std::vector<std::string> bodies = server.Take();
     for (const std::string& dump : dumps) {
-        std::ofstream(dir + "/one.bin") << dump;
         int sent = 0;
-        for (const std::string& body : bodies) {
-            std::ofstream(dir + "/events.json") << body;
-            const std::string check = "import json,base64,sys\n"
-                                      "d=open(sys.argv[2],'rb').read()\n"
-                                      "print(sum(1 for e in json.load(open(sys.argv[1])) if e.get('minidump') and "
-                                      "base64.b64decode(e['minidump'])==d), end='')\n";
-            std::ofstream(dir + "/count.py") << check;
-            FILE* pipe = popen(("/usr/bin/python3 " + dir + "/count.py " + dir + "/events.json " + dir + "/one.bin").c_str(), "r");
-            char out[32] = {};
-            if (pipe) {
-                if (!fgets(out, sizeof(out), pipe)) out[0] = 0;
-                pclose(pipe);
-            }
-            sent += atoi(out);
-        }
+        for (const std::string& body : bodies)
+            sent += atoi(Python("print(sum(1 for x in e if x.get('minidump') and base64.b64decode(x['minidump'])==d), end='')\n",
+                                body, dump, dir)
+                             .c_str());
         EXPECT_EQ(sent, 1) << dump;
+    }
+    // And each was handed to one reporter: a start keeps a dump locked until its reporter took it.
+    const std::string log = Read(dir + "/starts.log");
+    for (const char* id : {"ffffffffffffffffffffffffffffff01", "ffffffffffffffffffffffffffffff02", "ffffffffffffffffffffffffffffff03"}) {
+        const std::string line = "Handing over the crash dump of an earlier run [" + folder + "/" + id + ".dmp]";
+        size_t count = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) count++;
+        EXPECT_EQ(count, 1u) << id;
     }
 }
 
