@@ -28,7 +28,8 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// SIGTRAP too: the toolkit's fatal errors end the process with a breakpoint.
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 constexpr size_t kDirectorySize = 1024;
 constexpr size_t kAltStackSize = 64 * 1024;
@@ -340,7 +341,8 @@ void DefaultAction(int signal, const siginfo_t* info) {
     struct sigaction plain = {};
     plain.sa_handler = SIG_DFL;
     sigaction(signal, &plain, nullptr);
-    if (!info || info->si_code <= 0) raise(signal);
+    // A breakpoint does not repeat: execution would go on after it.
+    if (!info || info->si_code <= 0 || signal == SIGTRAP) raise(signal);
 }
 
 void Handler(int signal, siginfo_t* info, void* raw) {

@@ -22,7 +22,7 @@ struct BreakpadLaunch {
     const char* Directory; // the program's working directory; null or empty: ours
 };
 
-// Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT (replacing an earlier
+// Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT and SIGTRAP (replacing an earlier
 // installation) and starts the crash thread. 0 when the directory or the callback is missing.
 // A whole dump stays open and locked (flock) by the crashed process until it ends: whoever takes
 // the lock afterwards knows the crashed process is done with its files. Three descriptors are kept

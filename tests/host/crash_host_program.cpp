@@ -1,12 +1,13 @@
 // A host stand-in for the crash reporting tests. Run as
-//   crash_host_program <segv|abort|lock|busy|off|full|start> [--skin=... --verbose=... ...]
+//   crash_host_program <segv|abort|trap|lock|busy|off|full|threads|overflow|fdfull|nofolder|start> [--skin=...]
 // it starts the engine context with analytics crash dumps on (off: turned off), queues one
-// analytics event, installs crash reporting and crashes: a bad write, abort(), a bad write while
-// holding the lock its log callback needs ("lock"), a bad write while another thread is inside a
-// log line and so holds the log's own lock ("busy"), or a bad write under a file size limit that
-// the dump outgrows ("full", as a disk that fills up), bad writes on sixteen threads at once
-// ("threads"), a stack overflow on a second thread ("overflow"), or a bad write with the
-// descriptor table full ("fdfull") or with the crash folder removed ("nofolder"); "start" installs crash reporting and ends without a fault.
+// analytics event, installs crash reporting and crashes: a bad write, abort(), a breakpoint
+// signal, a bad write while holding the lock its log callback needs ("lock"), a bad write while
+// another thread is inside a log line and so holds the log's own lock ("busy"), a bad write under
+// a file size limit that the dump outgrows ("full", as a disk that fills up), bad writes on
+// sixteen threads at once ("threads"), a stack overflow on a second thread ("overflow"), or a bad
+// write with the descriptor table full ("fdfull") or with the crash folder removed ("nofolder");
+// "start" installs crash reporting and ends without a fault.
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
 // as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (mode == "abort") abort();
+    if (mode == "trap") raise(SIGTRAP);
     if (mode == "overflow") {
         uint32_t id = 0;
         void* thread = nullptr;

@@ -355,11 +355,16 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
                         dir + "/logs\n");
 }
 
+// An abort, and a breakpoint (how the toolkit's fatal errors end a process).
 TEST_F(CrashReportTest, AbortIsReportedToo) {
-    Crash crash = Run({"abort"}, true);
-    EXPECT_EQ(crash.Signal, SIGABRT);
-    EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 6\n", 0), 0u);
-    EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
+    for (const auto& [mode, signal] : {std::pair<const char*, int>{"abort", SIGABRT}, {"trap", SIGTRAP}}) {
+        SCOPED_TRACE(mode);
+        Crash crash = Run({mode}, true);
+        EXPECT_EQ(crash.Signal, signal);
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(signal) + "\n", 0), 0u);
+        EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
 }
 
 // The crashed thread holds the lock of the log's print callback: the crash path neither logs
