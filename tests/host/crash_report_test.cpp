@@ -445,12 +445,21 @@ TEST_F(CrashReportTest, EveryKindOfCrashLeavesOneReport) {
     for (const char* mode : {"threads", "overflow", "fdfull"}) {
         SCOPED_TRACE(mode);
         const Crash crash = Run({mode}, true);
-        EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        // With the table full, a toolkit thread may meet it first and end the process with its
+        // fatal error's breakpoint: then that crash is the one reported, and its event file may be
+        // what the table had no room for (the dump is then sent alone, as the log says).
+        const bool full = strcmp(mode, "fdfull") == 0;
+        if (!full || crash.Signal != SIGTRAP) {
+            EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        }
         ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
-        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 11\n", 0), 0u) << crash.Dump.substr(0, 80);
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(crash.Signal) + "\n", 0), 0u)
+            << crash.Dump.substr(0, 80);
         EXPECT_NE(crash.Dump.find("\nmaps\n"), std::string::npos);
-        EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
-        EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        if (!full || crash.Log.find("Unable to save crash json") == std::string::npos) {
+            EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+            EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        }
         EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
@@ -538,6 +547,20 @@ TEST_F(CrashReportTest, DumpsInUseAreNotHandedOver) {
         unlink((temp + "/reporter-args").c_str());
     }
     EXPECT_TRUE(stoppedInTime) << "the crashed process always ended before it could be stopped";
+    // A leftover a reporter has marked as its own (the mark held here) is that reporter's to offer.
+    const std::string marked = folder + "/" + std::string(32, 'e') + ".dmp";
+    std::ofstream(marked) << "crash dump 1\n";
+    ASSERT_EQ(chmod(marked.c_str(), 0600), 0);
+    const int offered = open(marked.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock mark = {};
+    mark.l_type = F_WRLCK;
+    mark.l_len = 1;
+    ASSERT_EQ(fcntl(offered, F_OFD_SETLK, &mark), 0);
+    const Crash start = Run({"start"}, false);
+    EXPECT_EQ(start.Log.find("Handing over"), std::string::npos) << start.Log;
+    EXPECT_EQ(Mode(marked), 0600);
+    close(offered);
+    unlink(marked.c_str());
     close(held);
     // Once nobody holds it, it is litter.
     Run({"start"}, false);
