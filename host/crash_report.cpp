@@ -20,10 +20,12 @@
 
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
+#include "core/linux/gui/native_ui.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_process.h"
 #include "core/linux/platform_system.h"
+#include "core/runtime/app_config_keys.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -32,7 +34,10 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/web/analytics.h"
+#include "core/web/web_get_connection.h"
+#include "core/web/web_get_request.h"
 #include "host/linux/crash_handler.h"
+#include "skin/localisation.h"
 #include "workflow/workflow_app.h"
 
 
@@ -50,8 +55,13 @@ constexpr int64_t kEventLimit = 128 << 20;
 // How long a reporter waits for the crashed process to let go of its dump: longer than the crashed
 // process itself waits for its crash thread before it ends.
 constexpr int32_t kClaimWaitMs = 30000;
+// How long a start keeps a dump it hands over locked while its reporter starts and marks it.
+constexpr int32_t kHandOverWaitMs = 10000;
 // Dumps a start hands over at most; the rest wait for the next one.
 constexpr int32_t kMostLeftovers = 8;
+// The question to the user: yes and no buttons, a warning icon, above every window; 6 is yes.
+constexpr uint32_t kBoxCrashQuestion = 4148;
+constexpr int64_t kBoxYes = 6;
 constexpr const char kIdPrefix[] = "--crashid=";
 constexpr const char kSessionPrefix[] = "--crashsession=";
 
@@ -186,7 +196,10 @@ bool ReadOwnFile(int directory, const char* name, int64_t limit, std::string* by
 // A new private file in the directory holding exactly these bytes: never written through a name
 // that stood there before.
 bool WriteNewFile(int directory, const char* name, const char* bytes, size_t length) {
-    const int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A crash with the descriptor table full: the handler's reserve makes room.
+    while (fd < 0 && (errno == EMFILE || errno == ENFILE) && Breakpad_ReleaseReserve())
+        fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     size_t done = 0;
     while (done < length) {
@@ -218,7 +231,10 @@ std::string Switch(const char* name) {
             continue;
         return argument + 3 + length;
     }
-    return std::string();
+    // Given another way ("--name value"): as the command line reads it.
+    char value[kDirectorySize] = "";
+    CommandLine_GetFieldByName(nullptr, name, value, sizeof(value));
+    return value;
 }
 
 
@@ -249,6 +265,16 @@ void AddArgument(CrashReportState* state, const std::string& text) {
     state->Arguments[state->ArgumentCount + 1] = nullptr;
 }
 
+// A path named relative to this process's current folder, as a full path; a full path or an empty
+// text as it is.
+std::string FullPath(const std::string& path) {
+    char folder[kDirectorySize] = "";
+    if (path.empty() || path[0] == '/' || !Platform_GetCurrentDirectory(folder, sizeof(folder)) || folder[0] != '/')
+        return path;
+    CutTrailingSlashes(folder);
+    return std::string(folder) + (folder[1] ? "/" : "") + path;
+}
+
 // The reporter's command line as the crashed process's switches ask for it: the session, how to
 // offer the report, the skin and the verbosity, and where and how it logs. The environment is the
 // program's own as it stands now.
@@ -268,11 +294,15 @@ void PrepareLaunch(CrashReportState* state) {
     state->SessionIndex = state->ArgumentCount + 1;
     AddArgument(state, std::string(kSessionPrefix) + session);
     if (CommandLine_IsFieldSet(nullptr, "crashautosend")) AddArgument(state, "--crashautosend");
-    for (const char* name : {"skin", "verbose"})
-        if (CommandLine_IsFieldSet(nullptr, name)) AddArgument(state, std::string("--") + name + "=" + Switch(name));
+    // The reporter runs in the executable's folder: a folder named relative to ours is handed
+    // over as a full path.
+    if (CommandLine_IsFieldSet(nullptr, "skin")) AddArgument(state, "--skin=" + FullPath(Switch("skin")));
+    if (CommandLine_IsFieldSet(nullptr, "verbose")) AddArgument(state, "--verbose=" + Switch("verbose"));
     AddArgument(state, "--debugfileid=crash");
     const uint32_t flags = Debug_Flags();
     if (flags & DEBUG_FLAG_FILE) AddArgument(state, "--debug");
+    const std::string logFolder = Switch("debugdir");
+    if ((flags & DEBUG_FLAG_FILE) && !logFolder.empty()) AddArgument(state, "--debugdir=" + FullPath(logFolder));
     if (flags & DEBUG_FLAG_DESKTOP_LOG) AddArgument(state, "--debugfile");
     if (flags & DEBUG_FLAG_CONSOLE) AddArgument(state, "--window");
     // The program's own variables, as every program it launches gets them; copied now, since the
@@ -326,38 +356,133 @@ bool IsDumpId(const char* id) {
     return true;
 }
 
-enum class Claimed { Taken, Missing, Refused, Busy, Gone };
+enum class Claimed { Taken, Missing, Refused, Unlockable, Offered, Busy, Gone };
 
 // A dump taken for sending or removal: its folder and the dump itself, opened and locked.
 struct Claim {
     int Directory = -1;
     int Dump = -1;
-    ~Claim() {
+    void Close() {
         if (Dump >= 0) close(Dump);
         if (Directory >= 0) close(Directory);
+        Dump = Directory = -1;
     }
+    ~Claim() { Close(); }
 };
 
-// Takes the dump `id`: a file of ours, locked by us, still named. The crashed process holds the
+// The reporter's mark on a dump: a lock on its first byte, of another kind than the dump's own
+// (flock) lock, so that it is taken while the crashed process or the start that hands the dump
+// over still holds that one. One reporter at a time offers a crash.
+struct flock MarkRange() {
+    struct flock mark = {};
+    mark.l_type = F_WRLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_len = 1;
+    return mark;
+}
+
+bool Mark(int fd, bool* held) {
+    struct flock mark = MarkRange();
+    *held = false;
+    if (fcntl(fd, F_OFD_SETLK, &mark) == 0) return true;
+    *held = errno == EAGAIN || errno == EACCES;
+    return false;
+}
+
+// Whether a reporter holds its mark on the dump.
+bool Marked(int fd) {
+    struct flock mark = MarkRange();
+    return fcntl(fd, F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
+}
+
+// Takes the dump `id` in the open directory: a file of ours, locked by us, still named, and (with
+// `mark`, as a reporter) marked by us, else marked by no reporter. The crashed process holds the
 // lock until it ends, and so does whoever else took it, so the wait (up to waitMs) ends when the
 // files are nobody else's; a dump that lost its name meanwhile was handed over by the other.
-Claimed ClaimDump(const char* id, int32_t waitMs, Claim* claim) {
-    char path[kDirectorySize], name[kNameSize];
+Claimed ClaimIn(int directory, const char* id, int32_t waitMs, bool mark, int* dump) {
+    char name[kNameSize];
+    *dump = -1;
+    if (!IsDumpId(id) || String_Print(name, sizeof(name), "%s.dmp", id) >= kNameSize - 1) return Claimed::Missing;
+    const int fd = openat(directory, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? Claimed::Missing : Claimed::Refused;
+    *dump = fd;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) return Claimed::Refused;
+    bool held = false;
+    if (mark && !Mark(fd, &held)) return held ? Claimed::Offered : Claimed::Unlockable;
+    if (!mark && Marked(fd)) return Claimed::Offered;
+    const auto start = std::chrono::steady_clock::now();
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) return Claimed::Unlockable;
+        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(waitMs)) return Claimed::Busy;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (fstat(fd, &info) != 0 || info.st_nlink == 0) return Claimed::Gone;
+    return Claimed::Taken;
+}
+
+Claimed ClaimDump(const char* id, int32_t waitMs, bool mark, Claim* claim) {
+    char path[kDirectorySize];
     claim->Directory = IsDumpId(id) ? OpenDumpDirectory(path, sizeof(path), false) : -1;
     if (claim->Directory < 0) return Claimed::Missing;
-    String_Print(name, sizeof(name), "%s.dmp", id);
-    claim->Dump = openat(claim->Directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (claim->Dump < 0) return errno == ENOENT ? Claimed::Missing : Claimed::Refused;
-    struct stat info;
-    if (fstat(claim->Dump, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) return Claimed::Refused;
-    const auto start = std::chrono::steady_clock::now();
-    while (flock(claim->Dump, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) return Claimed::Refused;
-        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(waitMs)) return Claimed::Busy;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ClaimIn(claim->Directory, id, waitMs, mark, &claim->Dump);
+}
+
+// The reporter's claim, taken before it asks the user and kept until the dump is sent, removed or
+// left for a later start.
+Claim g_held;
+char g_heldId[kNameSize] = "";
+
+// The reporter's claim on `id`: the one it holds, else one taken now. A failure is logged with the
+// dump's path; 0 then, and nothing is removed but an event file without its dump.
+Claimed TakeClaim(const char* id, const char* dumpPath, Claim* fresh, Claim** claim) {
+    *claim = &g_held;
+    if (g_held.Dump >= 0 && id && strcmp(g_heldId, id) == 0) return Claimed::Taken;
+    *claim = fresh;
+    const Claimed claimed = ClaimDump(id, kClaimWaitMs, true, fresh);
+    switch (claimed) {
+    case Claimed::Taken:
+        return claimed;
+    case Claimed::Gone:
+        Log_Info("Crash dump already handed over [%s]\n", dumpPath);
+        break;
+    case Claimed::Offered:
+        Log_Info("Crash dump offered by another reporter [%s]\n", dumpPath);
+        break;
+    case Claimed::Busy:
+        Log_Error("Crash dump still in use, left for a later start [%s]\n", dumpPath);
+        break;
+    case Claimed::Unlockable:
+        Log_Error("Unable to lock crash dump [%s] [LE: %d]; it is left for a later start\n", dumpPath, errno);
+        break;
+    case Claimed::Refused:
+        Log_Error("Unable to open crash dump [%s]: not a file of this user\n", dumpPath);
+        break;
+    case Claimed::Missing:
+        Log_Error("Unable to open crash dump [%s]\n", dumpPath);
+        break;
     }
-    if (fstat(claim->Dump, &info) != 0 || info.st_nlink == 0) return Claimed::Gone;
-    return Claimed::Taken;
+    return claimed;
+}
+
+// Posts the queued events now and waits for the answers: true once every one went out with a
+// post the server took. Events a failed post carried leave the queue: they stay in the event file
+// for a later start, which sends them once.
+bool PostQueuedEvents() {
+    if (!Analytics_IsEnabled()) return false;
+    WebGetConnection* connection = nullptr;
+    WebGetRequest* request = nullptr;
+    Analytics_GetWebGetConnectionHandle(&connection);
+    Analytics_GetWebGetRequestHandle(&request);
+    if (!connection || !request) return false;
+    // Each round settles a post or starts one; a failed post ends the rounds, and each successful
+    // one takes at least one event, which bounds them.
+    for (int32_t rounds = 0; rounds < 1000 && Analytics_PostEvents(1); rounds++) {
+        if (!WebGetConnection_WaitForRequest(connection, request) && !WebGetRequest_IsDone(request)) break;
+    }
+    const bool sent = !Analytics_IsActive();
+    if (!sent) Analytics_Clear();
+    return sent;
 }
 
 void RemoveNames(int directory, const char* id) {
@@ -368,22 +493,26 @@ void RemoveNames(int directory, const char* id) {
     }
 }
 
-// The whole of the claimed dump; false when it cannot be read or is not whole (a whole dump always
-// has its first line).
-bool ReadDump(int fd, std::string* bytes) {
+// The whole of the claimed dump: Whole; NotADump when it is too large or lacks the first line every
+// dump has; Unreadable when reading it failed (the dump itself may be sound).
+enum class DumpRead { Whole, NotADump, Unreadable };
+
+DumpRead ReadDump(int fd, std::string* bytes) {
     bytes->clear();
     struct stat info;
-    if (fstat(fd, &info) != 0 || info.st_size > kDumpLimit) return false;
+    if (fstat(fd, &info) != 0) return DumpRead::Unreadable;
+    if (info.st_size > kDumpLimit) return DumpRead::NotADump;
     bytes->resize((size_t)info.st_size);
     size_t done = 0;
     while (done < bytes->size()) {
         const ssize_t n = pread(fd, bytes->data() + done, bytes->size() - done, (off_t)done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) return DumpRead::Unreadable;
+        if (n == 0) break;
         done += (size_t)n;
     }
     bytes->resize(done);
-    return bytes->rfind("crash dump ", 0) == 0;
+    return bytes->rfind("crash dump ", 0) == 0 ? DumpRead::Whole : DumpRead::NotADump;
 }
 
 // The crash event of a list of events: the last item named "CrashDump", added when there is none.
@@ -432,7 +561,10 @@ void HandOverLeftovers(CrashReportState* state) {
         close(directory);
         return;
     }
+    // Only dumps claimed here take a slot: what cannot be claimed (a folder or another user's file
+    // under a dump's name, a dump still in use or offered) waits for no turn.
     char ids[kMostLeftovers][kNameSize];
+    int dumps[kMostLeftovers];
     int32_t count = 0;
     while (const dirent* entry = readdir(folder)) {
         const size_t length = strlen(entry->d_name);
@@ -449,7 +581,13 @@ void HandOverLeftovers(CrashReportState* state) {
             continue;
         }
         if (strcmp(extension, ".dmp") == 0 && IsDumpId(id)) {
-            if (count < kMostLeftovers) String_CopyLength(ids[count++], id, kNameSize);
+            int dump = -1;
+            if (count < kMostLeftovers && ClaimIn(directory, id, 0, false, &dump) == Claimed::Taken) {
+                String_CopyLength(ids[count], id, kNameSize);
+                dumps[count++] = dump;
+            } else if (dump >= 0) {
+                close(dump);
+            }
         } else if (length > 5 && strcmp(entry->d_name + length - 5, ".json") == 0) {
             char name[kNameSize];
             String_CopyLength(id, entry->d_name, (int32_t)length - 4);
@@ -463,16 +601,14 @@ void HandOverLeftovers(CrashReportState* state) {
         }
     }
     closedir(folder);
-    close(directory);
+    PlatformProcess* reporters[kMostLeftovers] = {};
     for (int32_t i = 0; i < count; i++) {
-        Claim claim;
-        if (ClaimDump(ids[i], 0, &claim) != Claimed::Taken) continue;
         // The session the crashed run sent its events under, where its event file says it.
         std::string session;
         std::string text;
         char eventName[kNameSize];
         String_Print(eventName, sizeof(eventName), "%s.json", ids[i]);
-        if (ReadOwnFile(claim.Directory, eventName, kEventLimit, &text) && !text.empty()) {
+        if (ReadOwnFile(directory, eventName, kEventLimit, &text) && !text.empty()) {
             Dictionary* root = nullptr;
             Dictionary_Create(&root);
             JSON* json = nullptr;
@@ -506,14 +642,23 @@ void HandOverLeftovers(CrashReportState* state) {
         }
         arguments[used] = nullptr;
         Log_Info("Handing over the crash dump of an earlier run [%s/%s.dmp]\n", path, ids[i]);
-        // The reporter takes the lock itself once it runs: it is let go here first.
-        flock(claim.Dump, LOCK_UN);
-        PlatformProcess* process = nullptr;
-        if (Platform_ExecuteVector(state->Program, used, arguments, state->Directory, PLATFORM_EXECUTE_NORMAL, nullptr,
-                                   &process) &&
-            process)
-            Platform_ProcessDelete(&process);
+        if (!Platform_ExecuteVector(state->Program, used, arguments, state->Directory, PLATFORM_EXECUTE_NORMAL, nullptr,
+                                    &reporters[i]) &&
+            reporters[i])
+            Platform_ProcessDelete(&reporters[i]);
     }
+    // Each dump stays locked here until its reporter has marked it as its own, so that no other
+    // start hands it over meanwhile; a reporter that never marks it (it could not start, it ended)
+    // leaves it to a later start once the wait is over.
+    const auto start = std::chrono::steady_clock::now();
+    for (int32_t i = 0; i < count; i++) {
+        while (reporters[i] && !Marked(dumps[i]) && Platform_ProcessIsRunning(reporters[i]) &&
+               std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kHandOverWaitMs))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        close(dumps[i]);
+        if (reporters[i]) Platform_ProcessDelete(&reporters[i]);
+    }
+    close(directory);
 }
 
 int64_t CrashReport_Init() {
@@ -575,7 +720,13 @@ int64_t CrashReport_ExceptionCallback(void* context, const char* dumpDirectory, 
     CrashReportState* state = static_cast<CrashReportState*>(context);
     if (!IsDumpId(minidumpId) || !dumpDirectory) return 0;
     char line[kCommandSize + kDirectorySize];
-    if (!succeeded) {
+    if (succeeded == BREAKPAD_DUMP_NONE) {
+        String_Print(line, sizeof(line), "ERROR - Unable to write a crash dump into [%s] [LE: %d]; this crash is not reported\n",
+                     dumpDirectory, Breakpad_DumpError());
+        Log_WriteCrashLine(line, 1);
+        return 0;
+    }
+    if (succeeded != BREAKPAD_DUMP_WHOLE) {
         // The handler removed the cut dump already: a cut dump is no report.
         String_Print(line, sizeof(line), "ERROR - Crash dump incomplete, removed [%s/%s.dmp]\n", dumpDirectory,
                      minidumpId);
@@ -607,30 +758,44 @@ int64_t CrashReport_ExceptionCallback(void* context, const char* dumpDirectory, 
     return started ? 1 : 0;
 }
 
+int64_t CrashReport_ClaimDump(const char* id) {
+    char dumpPath[kNameSize];
+    CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
+    if (g_held.Dump >= 0 && id && strcmp(g_heldId, id) == 0) return 1;
+    g_held.Close();
+    g_heldId[0] = 0;
+    Claim* claim = nullptr;
+    Claim fresh;
+    if (TakeClaim(id, dumpPath, &fresh, &claim) != Claimed::Taken) return 0;
+    g_held.Directory = fresh.Directory;
+    g_held.Dump = fresh.Dump;
+    fresh.Directory = fresh.Dump = -1;
+    String_CopyLength(g_heldId, id, sizeof(g_heldId));
+    return 1;
+}
+
 int64_t CrashReport_SendDump(const char* id, const char* session) {
     Analytics_SetSession(session ? session : "");
     char dumpPath[kNameSize], eventPath[kNameSize], eventName[kNameSize];
     CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
     CrashReport_BuildFilename(id, ".json", eventPath, sizeof(eventPath));
     String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
-    Claim claim;
-    switch (ClaimDump(id, kClaimWaitMs, &claim)) {
-    case Claimed::Taken:
-        break;
-    case Claimed::Gone:
-        Log_Info("Crash dump already handed over [%s]\n", dumpPath);
-        return 1;
-    case Claimed::Busy:
-        Log_Error("Crash dump still in use, left for a later start [%s]\n", dumpPath);
-        return 1;
-    case Claimed::Missing:
-    case Claimed::Refused:
-        Log_Error("Unable to open crash dump [%s]\n", dumpPath);
-        if (claim.Directory >= 0) RemoveNames(claim.Directory, id);
+    Claim fresh;
+    Claim* held = nullptr;
+    const Claimed claimed = TakeClaim(id, dumpPath, &fresh, &held);
+    Claim& claim = *held;
+    if (claimed != Claimed::Taken) {
+        // An event file without its dump is no report.
+        if (claimed == Claimed::Missing && claim.Directory >= 0) unlinkat(claim.Directory, eventName, 0);
         return 1;
     }
     std::string dump;
-    if (!ReadDump(claim.Dump, &dump)) {
+    const DumpRead dumpRead = ReadDump(claim.Dump, &dump);
+    if (dumpRead == DumpRead::Unreadable) {
+        Log_Error("Unable to read crash dump [%s] [LE: %d]; it is left for a later start\n", dumpPath, errno);
+        return 1;
+    }
+    if (dumpRead == DumpRead::NotADump) {
         Log_Error("Crash dump incomplete, removed [%s]\n", dumpPath);
         RemoveNames(claim.Directory, id);
         return 1;
@@ -674,6 +839,15 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
     Log_Info("Sending crash dump to server\n");
     Analytics_SendEventMultiple(events);
     Dictionary_Release(&root);
+    // The files go only once a post that carried them succeeded: a report that did not reach the
+    // server is sent by a later start.
+    if (!PostQueuedEvents()) {
+        char endPoint[kDirectorySize] = "";
+        WorkflowApp_GetConfig(kAppConfigAnalyticsEndPoint, "", endPoint, sizeof(endPoint));
+        Log_Error("Unable to send crash dump to server%s%s%s; it is kept for a later start [%s]\n",
+                  endPoint[0] ? " [" : "", endPoint, endPoint[0] ? "]" : "", dumpPath);
+        return 1;
+    }
     Log_Debug("Deleting crash dump [%s]\n", dumpPath);
     Log_Debug("Deleting crash json [%s]\n", eventPath);
     RemoveNames(claim.Directory, id);
@@ -681,18 +855,32 @@ int64_t CrashReport_SendDump(const char* id, const char* session) {
 }
 
 int64_t CrashReport_DeleteDump(const char* id) {
-    char dumpPath[kNameSize], eventPath[kNameSize];
+    char dumpPath[kNameSize], eventPath[kNameSize], eventName[kNameSize];
     CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
     CrashReport_BuildFilename(id, ".json", eventPath, sizeof(eventPath));
-    Claim claim;
-    const Claimed claimed = ClaimDump(id, kClaimWaitMs, &claim);
-    if (claimed == Claimed::Busy) {
-        Log_Error("Crash dump still in use, left for a later start [%s]\n", dumpPath);
-        return 1;
-    }
-    if (claim.Directory < 0 || claimed == Claimed::Gone) return 1;
+    String_Print(eventName, sizeof(eventName), "%s.json", id ? id : "");
+    Claim fresh;
+    Claim* held = nullptr;
+    const Claimed claimed = TakeClaim(id, dumpPath, &fresh, &held);
+    if (claimed == Claimed::Missing && held->Directory >= 0) unlinkat(held->Directory, eventName, 0);
+    if (claimed != Claimed::Taken) return 1;
     Log_Debug("Deleting crash dump [%s]\n", dumpPath);
     Log_Debug("Deleting crash json [%s]\n", eventPath);
-    RemoveNames(claim.Directory, id);
+    RemoveNames(held->Directory, id);
     return 1;
+}
+
+int64_t CrashReport_Offer(const char* id, const char* session, uint32_t autoSend) {
+    // Claimed before the user is asked: one crash is offered once, whoever else starts a reporter.
+    if (!CrashReport_ClaimDump(id)) return 1;
+    if (autoSend) return CrashReport_SendDump(id, session);
+    if (!NativeUI_HasDisplay() || NativeUI_IsDismissing()) {
+        char dumpPath[kNameSize];
+        CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
+        Log_Error("Crash dump kept for a later start: there is no display to ask whether to send it [%s]\n", dumpPath);
+        return 1;
+    }
+    if (L10N_MessageBoxOverride(nullptr, "Crash_Message", "Crash_Title", kBoxCrashQuestion) == kBoxYes)
+        return CrashReport_SendDump(id, session);
+    return CrashReport_DeleteDump(id);
 }

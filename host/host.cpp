@@ -59,8 +59,6 @@ constexpr const char* kLogName = "host.developer.log";
 constexpr const char* kVersion = "6.2.42";
 constexpr const char* kBoxTitle = "Host";
 constexpr uint32_t kBoxError = 16;
-constexpr uint32_t kBoxCrashQuestion = 4148;
-constexpr int64_t kBoxYes = 6;
 constexpr uint32_t kDebugFlagFile = 2;
 constexpr uint32_t kDebugFlagCmdline = 16;
 // The log's own limit on a file name, with what it adds to it.
@@ -266,11 +264,7 @@ int64_t RunCrashReporter() {
     char session[kPathSize] = "";
     CommandLine_GetFieldByName(nullptr, "crashid", id, sizeof(id));
     CommandLine_GetFieldByName(nullptr, "crashsession", session, sizeof(session));
-    if (IsSet("crashautosend") ||
-        L10N_MessageBoxOverride(nullptr, "Crash_Message", "Crash_Title", kBoxCrashQuestion) == kBoxYes)
-        CrashReport_SendDump(id, session);
-    else
-        CrashReport_DeleteDump(id);
+    CrashReport_Offer(id, session, IsSet("crashautosend") ? 1 : 0);
     return 0;
 }
 

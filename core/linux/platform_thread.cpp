@@ -7,6 +7,8 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 
 #include "core/linux/platform.h"
 #include "core/runtime/class.h"
@@ -40,6 +42,33 @@ void FreeThread(PlatformThread* record) {
     Memory_Free(record, sizeof(PlatformThread));
 }
 
+// Room for a fatal signal's handler when the thread's own stack is what overflowed: an alternate
+// stack is per thread, so each thread the program starts gets one (unless it has one already).
+constexpr size_t kSignalStackSize = 64 * 1024;
+
+void* GiveSignalStack() {
+    stack_t current = {};
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return nullptr;
+    void* room = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (room == MAP_FAILED) return nullptr;
+    stack_t alternate = {};
+    alternate.ss_sp = room;
+    alternate.ss_size = kSignalStackSize;
+    if (sigaltstack(&alternate, nullptr) != 0) {
+        munmap(room, kSignalStackSize);
+        return nullptr;
+    }
+    return room;
+}
+
+void TakeSignalStack(void* room) {
+    if (!room) return;
+    stack_t off = {};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(room, kSignalStackSize);
+}
+
 void* ThreadTrampoline(void* context) {
     PlatformThread* record = static_cast<PlatformThread*>(context);
     PlatformThreadFunc function = record->Function;
@@ -48,7 +77,9 @@ void* ThreadTrampoline(void* context) {
     // read; its creator waits here for it.
     record->ThreadId.store(Platform_ThreadGetCurrentId());
     record->ThreadId.notify_all();
+    void* signalStack = GiveSignalStack();
     uint32_t result = function(argument);
+    TakeSignalStack(signalStack);
     return reinterpret_cast<void*>((uintptr_t)result);
 }
 

@@ -1,11 +1,11 @@
 // Fatal signals on Linux. The handler runs on an alternate stack and uses only async-signal-safe
-// calls: it writes "<id>.dmp" into the directory opened at installation (signal, code, fault
-// address, thread, registers, a slice of the stack and the memory maps, as text), removes it again
-// when it could not be written whole, wakes the crash thread through a pipe (the id and whether
-// the dump is whole) and waits for it, bounded, before the default action is restored and the
-// signal raised again. The crash thread runs the callback (event file, reporter launch) in
-// ordinary context; if that callback blocks on a lock the crashed thread held, the bounded wait
-// still ends the process.
+// calls: it writes the dump (signal, code, fault address, thread, registers, a slice of the stack
+// and the memory maps, as text) into a locked nameless file in the directory opened at
+// installation and names it "<id>.dmp" once whole, wakes the crash thread through a pipe (the id
+// and whether the dump is whole) and waits for it, bounded, before the default action is restored
+// and the signal raised again. Other threads that fault meanwhile wait for that report. The
+// crash thread runs the callback (event file, reporter launch) in ordinary context; if that
+// callback blocks on a lock the crashed thread held, the bounded wait still ends the process.
 #include "host/linux/crash_handler.h"
 
 #include <fcntl.h>
@@ -28,13 +28,14 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// SIGTRAP too: the toolkit's fatal errors end the process with a breakpoint.
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 constexpr size_t kDirectorySize = 1024;
 constexpr size_t kAltStackSize = 64 * 1024;
 constexpr size_t kStackSlice = 1024;
 // What the handler hands the crash thread: the 32-digit id and '1' for a whole dump, '0' for one
-// cut short (and removed).
+// cut short (and removed), 'n' for none made.
 constexpr size_t kMessageSize = 33;
 
 struct CrashState {
@@ -54,7 +55,14 @@ struct CrashState {
     posix_spawnattr_t LaunchAttributes;
     posix_spawn_file_actions_t LaunchActions;
     void* AltStack = nullptr;
+    // Descriptors held from installation on and given up only on the crash path, so that the dump,
+    // the memory map and the event file can be opened with the process's descriptor table full.
+    int Reserve[3] = {-1, -1, -1};
+    // 0 while sound, 1 while a crash is reported, 2 once its report is done; the thread that
+    // reports it is CrashingThread.
     std::atomic<int> Crashing{0};
+    std::atomic<pid_t> CrashingThread{0};
+    std::atomic<int> DumpError{0}; // why no dump could be made (errno)
     std::atomic<int> WaitMs{10000};
 };
 
@@ -189,10 +197,24 @@ void WriteStack(Out& out, uint64_t sp) {
     out.Put("\n");
 }
 
-void WriteMaps(Out& out) {
+// An open that fails only because the descriptor table is full gets one of the descriptors kept
+// in reserve and is tried again.
+int OpenWithReserve(CrashState* state, int directory, const char* name, int flags, mode_t mode) {
+    int fd = openat(directory, name, flags, mode);
+    for (int& spare : state->Reserve) {
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) break;
+        if (spare < 0) continue;
+        close(spare);
+        spare = -1;
+        fd = openat(directory, name, flags, mode);
+    }
+    return fd;
+}
+
+void WriteMaps(CrashState* state, Out& out) {
     out.Put("maps\n");
     out.Flush();
-    const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    const int maps = OpenWithReserve(state, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC, 0);
     if (maps < 0) return;
     char buffer[4096];
     ssize_t n;
@@ -202,23 +224,66 @@ void WriteMaps(Out& out) {
 
 enum class Dump { None, Cut, Whole };
 
+// "/proc/self/fd/<fd>" without the C library's formatting.
+void DescriptorPath(int fd, char* path) {
+    static const char kPrefix[] = "/proc/self/fd/";
+    memcpy(path, kPrefix, sizeof(kPrefix));
+    char digits[12];
+    int count = 0;
+    do digits[count++] = (char)('0' + fd % 10);
+    while ((fd /= 10) > 0 && count < 11);
+    char* at = path + sizeof(kPrefix) - 1;
+    while (count > 0) *at++ = digits[--count];
+    *at = 0;
+}
+
+// The file the dump is written into, locked before any other process can see it: a nameless file
+// in the directory that gets its name once whole (`named` false), or, where the file system has
+// no nameless files, "<id>.part" (`named` true). A ".part" that someone else locked between our
+// create and our lock is a sweep's that will remove it: another id is taken. -1 with errno set.
+int OpenDump(CrashState* state, char* id, char* part, bool* named) {
+    *named = false;
+    int fd = OpenWithReserve(state, state->DirectoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        // A fresh nameless file: nobody else can hold its lock.
+        flock(fd, LOCK_EX | LOCK_NB);
+        return fd;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+    *named = true;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        if (attempt > 0) NewId(id);
+        memcpy(part, id, 32);
+        memcpy(part + 32, ".part", 6);
+        fd = OpenWithReserve(state, state->DirectoryFd, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        // Where the file system has no locks (ENOLCK) nobody else can take one either, and no
+        // sweep removes the file.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return fd;
+        close(fd);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Writes the dump; the id is in `id` (33 bytes). A dump that could not be written whole (a full
 // disk, a file size limit) is removed again: no one is to read a cut one as the crash.
 Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
     NewId(id);
-    // Written under a working name and given its own only once whole: a ".dmp" name always means
-    // a whole dump, whatever ends this process while it writes.
+    // A ".dmp" name always means a whole dump, whatever ends this process while it writes: the
+    // name is given only once the file is whole.
     char name[40], part[40];
+    bool named = false;
+    const int fd = OpenDump(state, id, part, &named);
+    if (fd < 0) {
+        state->DumpError.store(errno);
+        return Dump::None;
+    }
     memcpy(name, id, 32);
     memcpy(name + 32, ".dmp", 5);
-    memcpy(part, id, 32);
-    memcpy(part + 32, ".part", 6);
-    const int fd =
-        openat(state->DirectoryFd, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return Dump::None;
-    // Held until this process ends (the descriptor is never closed, and the rename keeps it): a
-    // reporter or a later start that takes the lock knows nothing here writes these files any more.
-    flock(fd, LOCK_EX | LOCK_NB);
+    // The lock is held until this process ends (the descriptor is never closed, and the link or
+    // rename keeps it): a reporter or a later start that takes it knows nothing here writes these
+    // files any more.
     Out out(fd);
     out.Put("crash dump 1\nsignal ");
     out.Dec(signal);
@@ -233,46 +298,93 @@ Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     out.Put("\n");
     if (context) WriteRegisters(out, context);
     WriteStack(out, context ? StackPointer(context) : 0);
-    WriteMaps(out);
+    WriteMaps(state, out);
     out.Flush();
-    const bool whole = !out.Failed && fsync(fd) == 0 && renameat(state->DirectoryFd, part, state->DirectoryFd, name) == 0;
+    bool whole = !out.Failed && fsync(fd) == 0;
+    if (whole && named) {
+        whole = renameat(state->DirectoryFd, part, state->DirectoryFd, name) == 0;
+    } else if (whole) {
+        // Linking a nameless file by its descriptor needs a privilege; through its /proc name it
+        // needs none.
+        whole = linkat(fd, "", state->DirectoryFd, name, AT_EMPTY_PATH) == 0;
+        if (!whole) {
+            char path[32];
+            DescriptorPath(fd, path);
+            whole = linkat(AT_FDCWD, path, state->DirectoryFd, name, AT_SYMLINK_FOLLOW) == 0;
+        }
+    }
     if (!whole) {
-        unlinkat(state->DirectoryFd, part, 0);
+        state->DumpError.store(out.Failed ? EIO : errno);
+        if (named) unlinkat(state->DirectoryFd, part, 0);
         close(fd);
         return Dump::Cut;
     }
     return Dump::Whole;
 }
 
+// Sleeps a little, with nothing but a system call.
+void Pause(long milliseconds) {
+    struct timespec wait = {0, milliseconds * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+int64_t MonotonicMs() {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// The signal's default action: a fault repeats when the handler returns; a raised signal is
+// delivered once it is unblocked.
+void DefaultAction(int signal, const siginfo_t* info) {
+    struct sigaction plain = {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(signal, &plain, nullptr);
+    // A breakpoint does not repeat: execution would go on after it.
+    if (!info || info->si_code <= 0 || signal == SIGTRAP) raise(signal);
+}
+
 void Handler(int signal, siginfo_t* info, void* raw) {
     const int saved = errno;
     CrashState* state = g_state;
+    const pid_t self = (pid_t)syscall(SYS_gettid);
     int expected = 0;
-    // A second fault (in this handler or another thread) goes straight to the default action.
-    if (!state || !state->Crashing.compare_exchange_strong(expected, 1)) {
-        struct sigaction plain = {};
-        plain.sa_handler = SIG_DFL;
-        sigaction(signal, &plain, nullptr);
-        raise(signal);
+    if (!state) {
+        DefaultAction(signal, info);
         errno = saved;
         return;
     }
-    // The id and whether the dump is whole: the callback is told of a cut one too, to say so.
+    if (!state->Crashing.compare_exchange_strong(expected, 1)) {
+        // A fault inside the report itself goes straight to the default action. Another thread
+        // that faults meanwhile (cascading faults after a heap corruption are common) waits for
+        // the report, which ends the process; the wait is bounded, should the reporting thread
+        // itself be stuck.
+        if (state->CrashingThread.load() != self) {
+            const int64_t deadline = MonotonicMs() + 2 * (int64_t)state->WaitMs.load() + 30000;
+            while (state->Crashing.load() != 2 && MonotonicMs() < deadline) Pause(10);
+            // The reporting thread ends the process with its own signal once done.
+            for (int i = 0; i < 200 && state->Crashing.load() == 2; i++) Pause(10);
+        }
+        DefaultAction(signal, info);
+        errno = saved;
+        return;
+    }
+    state->CrashingThread.store(self);
+    // The id and whether the dump is whole: the callback is told of a cut one or none too, to say
+    // so.
     char message[kMessageSize] = {};
     const Dump dump = WriteDump(state, signal, info, static_cast<const ucontext_t*>(raw), message);
-    message[32] = dump == Dump::Whole ? '1' : '0';
-    if (dump != Dump::None && state->ThreadRunning) {
+    message[32] = dump == Dump::Whole ? '1' : dump == Dump::Cut ? '0' : 'n';
+    if (state->ThreadRunning) {
         if (write(state->Wake[1], message, kMessageSize) == (ssize_t)kMessageSize) {
             struct pollfd wait = {state->Done[0], POLLIN, 0};
             while (poll(&wait, 1, state->WaitMs.load()) < 0 && errno == EINTR) {
             }
         }
     }
-    struct sigaction plain = {};
-    plain.sa_handler = SIG_DFL;
-    sigaction(signal, &plain, nullptr);
-    // A fault repeats when the handler returns; a raised signal is delivered once it is unblocked.
-    if (info && info->si_code <= 0) raise(signal);
+    state->Crashing.store(2);
+    DefaultAction(signal, info);
     errno = saved;
 }
 
@@ -288,7 +400,7 @@ void* CrashThread(void* argument) {
             got += (size_t)n;
         }
         if (message[0] == '-') return nullptr;
-        const uint32_t whole = message[32] == '1' ? 1 : 0;
+        const uint32_t whole = message[32] == '1' ? BREAKPAD_DUMP_WHOLE : message[32] == '0' ? BREAKPAD_DUMP_CUT : BREAKPAD_DUMP_NONE;
         message[32] = 0;
         state->Callback(state->Context, state->Directory, message, whole);
         const char done = 1;
@@ -329,7 +441,8 @@ bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
 }
 
 void CloseAll(CrashState* state) {
-    for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd})
+    for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd,
+                    &state->Reserve[0], &state->Reserve[1], &state->Reserve[2]})
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -353,7 +466,9 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
     const char* reason = nullptr;
     Platform_OpenPrivateDirectory(dumpDirectory, 0, &directory, &error, &reason);
     state->DirectoryFd = directory;
-    if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0) {
+    for (int& spare : state->Reserve) spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0 ||
+        state->Reserve[0] < 0 || state->Reserve[1] < 0 || state->Reserve[2] < 0) {
         CloseAll(state);
         delete state;
         return 0;
@@ -431,6 +546,22 @@ int64_t Breakpad_Launch(int32_t* pid) {
 
 int32_t Breakpad_DirectoryDescriptor() {
     return g_state ? g_state->DirectoryFd : -1;
+}
+
+int64_t Breakpad_ReleaseReserve() {
+    CrashState* state = g_state;
+    if (!state || state->Crashing.load() == 0) return 0;
+    for (int& spare : state->Reserve)
+        if (spare >= 0) {
+            close(spare);
+            spare = -1;
+            return 1;
+        }
+    return 0;
+}
+
+int32_t Breakpad_DumpError() {
+    return g_state ? g_state->DumpError.load() : 0;
 }
 
 void Breakpad_SetCallbackWaitForTesting(int32_t milliseconds) {

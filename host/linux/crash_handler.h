@@ -3,7 +3,12 @@
 #pragma once
 #include <cstdint>
 
-// (context, dump directory, dump id, succeeded) -> 1 when the report was taken on.
+// What the callback is told of the dump: whole and named "<id>.dmp"; cut short and removed; none
+// could be made (Breakpad_DumpError says why).
+enum : uint32_t { BREAKPAD_DUMP_CUT = 0, BREAKPAD_DUMP_WHOLE = 1, BREAKPAD_DUMP_NONE = 2 };
+
+// (context, dump directory, dump id, succeeded: a BREAKPAD_DUMP_ value) -> 1 when the report was
+// taken on.
 typedef int64_t (*BreakpadCallback)(void* context, const char* dumpDirectory, const char* minidumpId,
                                     uint32_t succeeded);
 
@@ -17,10 +22,13 @@ struct BreakpadLaunch {
     const char* Directory; // the program's working directory; null or empty: ours
 };
 
-// Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT (replacing an earlier
+// Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT and SIGTRAP (replacing an earlier
 // installation) and starts the crash thread. 0 when the directory or the callback is missing.
 // A whole dump stays open and locked (flock) by the crashed process until it ends: whoever takes
-// the lock afterwards knows the crashed process is done with its files.
+// the lock afterwards knows the crashed process is done with its files. Three descriptors are kept
+// in reserve for the dump, for a crash with the descriptor table full. A fault on another thread
+// while a crash is reported waits for that report (bounded); a fault while reporting takes the
+// default action.
 int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback,
                       const BreakpadLaunch* launch);
 // For the callback, on the crash thread: starts the prepared program, with no allocation and no
@@ -30,6 +38,11 @@ int64_t Breakpad_Launch(int32_t* pid);
 // The dump directory opened at installation (-1 when not installed): the callback acts on the
 // files through it, resolving no name again.
 int32_t Breakpad_DirectoryDescriptor();
+// For the callback, when an open failed with the descriptor table full: gives up one of the
+// descriptors kept in reserve (only while a crash is reported). 1 when one was left.
+int64_t Breakpad_ReleaseReserve();
+// Why the last dump was cut short or could not be made (an errno value; 0 when none failed).
+int32_t Breakpad_DumpError();
 // Puts the earlier handlers back and ends the crash thread. 1.
 int64_t Breakpad_Remove();
 

@@ -1,14 +1,18 @@
 // A host stand-in for the crash reporting tests. Run as
-//   crash_host_program <segv|abort|lock|busy|off|full|start> [--skin=... --verbose=... ...]
+//   crash_host_program <segv|abort|trap|lock|busy|off|full|threads|overflow|fdfull|nofolder|start> [--skin=...]
 // it starts the engine context with analytics crash dumps on (off: turned off), queues one
-// analytics event, installs crash reporting and crashes: a bad write, abort(), a bad write while
-// holding the lock its log callback needs ("lock"), a bad write while another thread is inside a
-// log line and so holds the log's own lock ("busy"), or a bad write under a file size limit that
-// the dump outgrows ("full", as a disk that fills up); "start" installs crash reporting and ends
-// without a fault. Started with --crashreport it is the reporter: it writes its arguments, one per
-// line, to "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then sends
-// the crash as the host's reporter does and writes the events it queued for the server, as JSON,
-// to "$TMPDIR/reporter-sent" (whole, by a rename).
+// analytics event, installs crash reporting and crashes: a bad write, abort(), a breakpoint
+// signal, a bad write while holding the lock its log callback needs ("lock"), a bad write while
+// another thread is inside a log line and so holds the log's own lock ("busy"), a bad write under
+// a file size limit that the dump outgrows ("full", as a disk that fills up), bad writes on
+// sixteen threads at once ("threads"), a stack overflow on a second thread ("overflow"), or a bad
+// write with the descriptor table full ("fdfull") or with the crash folder removed ("nofolder");
+// "start" installs crash reporting and ends without a fault.
+// Started with --crashreport it is the reporter: it writes its arguments, one per line, to
+// "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
+// as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
+// holds queued, as JSON, to "$TMPDIR/reporter-sent" (whole, by a rename). CRASH_HOST_FILELOG adds
+// the file log to the stand-in's debug flags.
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -21,14 +25,18 @@
 #include <sys/resource.h>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
+#include "core/linux/platform_thread.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/formats/json.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/log.h"
 #include "core/web/analytics.h"
+#include "core/web/web_get_redirect.h"
 #include "host/crash_report.h"
 #include "host/linux/crash_handler.h"
 #include "workflow/workflow_app.h"
@@ -58,15 +66,20 @@ void StoppingPrint(const char* text) {
 
 // The engine with analytics on, its events held: an end point nobody listens on.
 void StartEngine(bool crashDumps) {
-    WorkflowApp_Init("crash_host.log", getenv("CRASH_HOST_CONSOLE") ? DEBUG_FLAG_CONSOLE : DEBUG_FLAG_EXTERNAL_PRINT);
+    const uint32_t flags = (getenv("CRASH_HOST_CONSOLE") ? (uint32_t)DEBUG_FLAG_CONSOLE : (uint32_t)DEBUG_FLAG_EXTERNAL_PRINT) |
+                           (getenv("CRASH_HOST_FILELOG") ? (uint32_t)DEBUG_FLAG_FILE : 0u);
+    WorkflowApp_Init("crash_host.log", flags);
     Dictionary* config = nullptr;
     Dictionary_Create(&config);
-    Dictionary_SetStringByPath(config, "analytics.endPoint", "http://127.0.0.1:9/");
+    const char* endPoint = getenv("CRASH_HOST_ENDPOINT");
+    Dictionary_SetStringByPath(config, "analytics.endPoint", endPoint ? endPoint : "http://127.0.0.1:9/");
     Dictionary_SetStringByPath(config, "analytics.key", "test-key");
     Dictionary_SetBooleanByPath(config, "analytics.enabled", 1);
     Dictionary_SetBooleanByPath(config, "analytics.crashDump", crashDumps ? 1 : 0);
     Analytics_LoadConfigFromDictionary(config);
     Dictionary_Release(&config);
+    // The collector of the tests listens on the loopback address.
+    WebGet_WhitelistAdd("127.0.0.1");
 }
 
 // Written whole under a name of its own, then renamed: the test reads the file as soon as it sees
@@ -92,7 +105,7 @@ int SendAsTheReporter(int argc, char** argv) {
     char id[128] = "", session[128] = "";
     CommandLine_GetFieldByName(nullptr, "crashid", id, sizeof(id));
     CommandLine_GetFieldByName(nullptr, "crashsession", session, sizeof(session));
-    CrashReport_SendDump(id, session);
+    CrashReport_Offer(id, session, CommandLine_IsFieldSet(nullptr, "crashautosend") ? 1 : 0);
     Dictionary* root = nullptr;
     Dictionary* list = nullptr;
     Dictionary_Create(&root);
@@ -112,6 +125,18 @@ int SendAsTheReporter(int argc, char** argv) {
     Dictionary_Release(&root);
     WorkflowApp_Remove(nullptr);
     return saved && WriteWhole("reporter-sent", text) ? 0 : 1;
+}
+
+// "overflow": recursion that each frame keeps alive, on a thread of the platform layer's.
+// (The end that never comes keeps the compiler from calling it endless.)
+volatile uintptr_t g_bottom = UINTPTR_MAX;
+
+uint32_t Recurse(void* depth) {
+    volatile char frame[512];
+    frame[0] = (char)(uintptr_t)depth;
+    if ((uintptr_t)depth == g_bottom) return 0;
+    const uint32_t deeper = Recurse(reinterpret_cast<void*>((uintptr_t)depth + 1));
+    return deeper + (uint32_t)frame[0];
 }
 
 } // namespace
@@ -160,6 +185,47 @@ int main(int argc, char** argv) {
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (mode == "abort") abort();
+    if (mode == "trap") raise(SIGTRAP);
+    if (mode == "overflow") {
+        uint32_t id = 0;
+        void* thread = nullptr;
+        if (!Platform_ThreadBegin(Recurse, nullptr, &id, &thread)) return 4;
+        Platform_ThreadJoin(thread);
+        return 3;
+    }
+    if (mode == "threads") {
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 16; i++)
+            threads.emplace_back([&go] {
+                while (!go.load()) {
+                }
+                volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
+                *nowhere = 1;
+            });
+        go.store(true);
+        for (std::thread& thread : threads) thread.join();
+        return 3;
+    }
+    if (mode == "nofolder") {
+        // The crash folder (empty yet) goes away under the installed handler.
+        char path[1024] = "";
+        CrashReport_BuildFilename("x", "", path, sizeof(path));
+        if (char* slash = strrchr(path, '/')) *slash = 0;
+        if (rmdir(path) != 0) return 4;
+    }
+    if (mode == "fdfull") {
+        // Every number below 256 taken, then the table cut to 256 right before the fault: nothing
+        // is left for the dump but what its handler kept aside, and the process's other threads
+        // (the toolkit's) meet the full table no sooner.
+        int fd = -1;
+        while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < 255) {
+        }
+        rlimit limit = {};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
     volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
     *nowhere = 1;

@@ -4,8 +4,13 @@
 // that another user plants are neither written through nor sent.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -13,7 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -22,6 +29,9 @@
 #include <vector>
 
 #include "core/runtime/debug.h"
+#include "core/runtime/dictionary.h"
+#include "core/web/analytics.h"
+#include "core/web/web_get_redirect.h"
 #include "host/crash_report.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
@@ -66,6 +76,82 @@ int32_t Mode(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 ? (int32_t)(info.st_mode & 07777) : -1;
 }
 
+// The analytics collector on a free loopback port: it keeps the body of every post and answers
+// each with an empty 200. Refusing() names a port where nothing listens (held, so that no other
+// listener takes it).
+class Collector {
+  public:
+    Collector() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~Collector() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        close(listener_);
+    }
+    void Listen() {
+        listen(listener_, 16);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/events"; }
+    // The bodies posted since the last call.
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> taken;
+        taken.swap(bodies_);
+        return taken;
+    }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            pollfd p = {listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) != 1) continue;
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::string request;
+            char buffer[65536];
+            size_t head = std::string::npos, length = 0;
+            for (;;) {
+                if (head == std::string::npos && (head = request.find("\r\n\r\n")) != std::string::npos) {
+                    head += 4;
+                    std::string lower = request.substr(0, head);
+                    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+                    const size_t at = lower.find("content-length:");
+                    length = at == std::string::npos ? 0 : std::stoul(lower.substr(at + 15));
+                }
+                if (head != std::string::npos && request.size() >= head + length) break;
+                pollfd r = {fd, POLLIN, 0};
+                if (poll(&r, 1, 10000) != 1) break;
+                const ssize_t n = read(fd, buffer, sizeof(buffer));
+                if (n <= 0) break;
+                request.append(buffer, (size_t)n);
+            }
+            if (head != std::string::npos) {
+                std::lock_guard<std::mutex> guard(lock_);
+                bodies_.push_back(request.substr(head));
+            }
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            if (write(fd, answer.data(), answer.size()) < 0) {
+            }
+            close(fd);
+        }
+    }
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex lock_;
+    std::vector<std::string> bodies_;
+};
+
 class CrashReportTest : public ::testing::Test {
   protected:
     std::string dir;
@@ -77,7 +163,9 @@ class CrashReportTest : public ::testing::Test {
     bool asOtherUser = false; // the stand-in runs as the second user
     std::string program = CRASH_HOST_PROGRAM; // what runs: the build's, or a copy the second user can reach
     bool console = false;     // it logs to the console, which Crash::Log keeps (and tells its reporter --window)
-    bool send = false;        // its reporter sends as the host's does, leaving what it queued in Crash::Sent
+    bool send = false;        // its reporter offers the crash as the host's does
+    bool fileLog = false;     // it logs to a file too (and tells its reporter --debug)
+    Collector* collector = nullptr; // where its analytics posts go: the bodies are in Crash::Sent
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -123,6 +211,37 @@ class CrashReportTest : public ::testing::Test {
         return true;
     }
 
+    // Starts the stand-in with its output into `output`.
+    pid_t Start(const std::vector<std::string>& arguments, int output) {
+        const pid_t pid = fork();
+        if (pid != 0) return pid;
+        setenv("TMPDIR", temp.c_str(), 1);
+        setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        if (runtime.empty())
+            unsetenv("XDG_RUNTIME_DIR");
+        else
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
+        if (send) setenv("CRASH_HOST_SEND", "1", 1);
+        if (fileLog) setenv("CRASH_HOST_FILELOG", "1", 1);
+        if (collector) setenv("CRASH_HOST_ENDPOINT", collector->Url().c_str(), 1);
+        // Nobody can be asked here.
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        if (chdir(dir.c_str()) != 0) _exit(125);
+        dup2(output, 1);
+        dup2(output, 2);
+        if (asOtherUser && !BecomeOtherUser()) _exit(126);
+        // The sanitizer's own fault handlers stay out of the way of the handler under test.
+        setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+
     // Runs the stand-in and collects what the crash left; waits for the reporter when asked.
     Crash Run(const std::vector<std::string>& arguments, bool reporter) {
         Crash crash;
@@ -132,31 +251,11 @@ class CrashReportTest : public ::testing::Test {
         EXPECT_GE(watch, 0);
         EXPECT_GE(inotify_add_watch(watch, temp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
         const auto start = std::chrono::steady_clock::now();
+        if (collector) collector->Take();
         // Its log, on the console, read through a pipe: no file size limit of the child cuts it.
         int output[2];
         if (pipe2(output, O_CLOEXEC) != 0) return crash;
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setenv("TMPDIR", temp.c_str(), 1);
-            setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
-            setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-            if (runtime.empty())
-                unsetenv("XDG_RUNTIME_DIR");
-            else
-                setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            if (console) setenv("CRASH_HOST_CONSOLE", "1", 1);
-            if (send) setenv("CRASH_HOST_SEND", "1", 1);
-            dup2(output[1], 1);
-            dup2(output[1], 2);
-            if (asOtherUser && !BecomeOtherUser()) _exit(126);
-            // The sanitizer's own fault handlers stay out of the way of the handler under test.
-            setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
+        const pid_t pid = Start(arguments, output[1]);
         close(output[1]);
         char buffer[4096];
         for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) != 0;)
@@ -173,7 +272,10 @@ class CrashReportTest : public ::testing::Test {
         // The reporter waits for the crashed process to let go of its dump, then sends.
         for (int i = 0; reporter && send && i < 2000 && access((temp + "/reporter-sent").c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        crash.Sent = Read(temp + "/reporter-sent");
+        // The post that carried the crash (the stand-in's own events go in a post of their own).
+        if (collector)
+            for (const std::string& body : collector->Take())
+                if (body.find("\"CrashDump\"") != std::string::npos) crash.Sent = body;
         alignas(inotify_event) char events[8192];
         for (ssize_t got; (got = read(watch, events, sizeof(events))) > 0;)
             for (ssize_t at = 0; at < got;) {
@@ -200,18 +302,12 @@ class CrashReportTest : public ::testing::Test {
 // A list of events checked by Python: how many, the first one's name, the last one's name, and
 // whether the last carries the dump in Base64 ("-" where it carries none; "start" where it carries
 // a dump that begins as `dump` does and `dump` ends in "...").
-std::string CheckEvents(const std::string& events, const std::string& dump, const std::string& dir) {
+// What a Python script prints, given a list of events and a dump (as files in `dir`).
+std::string Python(const std::string& script, const std::string& events, const std::string& dump, const std::string& dir) {
     std::ofstream(dir + "/events.json") << events;
     std::ofstream(dir + "/dump.bin") << dump;
-    const std::string script =
-        "import json,base64,sys\n"
-        "e=json.load(open(sys.argv[1]))\n"
-        "d=open(sys.argv[2],'rb').read()\n"
-        "m=e[-1].get('minidump')\n"
-        "m='-' if m is None else ('start' if d.endswith(b'...') and base64.b64decode(m).startswith(d[:-3]) "
-        "else base64.b64decode(m)==d)\n"
-        "print(len(e), e[0].get('event'), e[-1].get('event'), m, end='')\n";
-    std::ofstream(dir + "/check.py") << script;
+    std::ofstream(dir + "/check.py") << "import json,base64,sys\ne=json.load(open(sys.argv[1]))\nd=open(sys.argv[2],'rb').read()\n"
+                                     << script;
     FILE* pipe = popen(("/usr/bin/python3 " + dir + "/check.py " + dir + "/events.json " + dir + "/dump.bin").c_str(), "r");
     char out[256] = {};
     if (pipe) {
@@ -221,8 +317,17 @@ std::string CheckEvents(const std::string& events, const std::string& dump, cons
     return out;
 }
 
+std::string CheckEvents(const std::string& events, const std::string& dump, const std::string& dir) {
+    return Python("m=e[-1].get('minidump')\n"
+                  "m='-' if m is None else ('start' if d.endswith(b'...') and base64.b64decode(m).startswith(d[:-3]) "
+                  "else base64.b64decode(m)==d)\n"
+                  "print(len(e), e[0].get('event'), e[-1].get('event'), m, end='')\n",
+                  events, dump, dir);
+}
+
 TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
-    Crash crash = Run({"segv", "--skin=my skin", "--verbose=3", "--crashautosend"}, true);
+    fileLog = true;
+    Crash crash = Run({"segv", "--skin=my skin", "--verbose=3", "--crashautosend", "--debugdir=logs"}, true);
     EXPECT_EQ(crash.Signal, SIGSEGV);
     ASSERT_EQ(crash.Id.size(), 32u);
     EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 11\ncode 1\naddress 0000000000000010\n", 0), 0u) << crash.Dump.substr(0, 80);
@@ -245,14 +350,21 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     ASSERT_NE(session, std::string::npos) << reporter;
     const std::string rest = reporter.substr(reporter.find('\n', session) + 1);
     EXPECT_EQ(reporter.substr(0, session), "--crashreport\n--crashid=" + crash.Id + "\n");
-    EXPECT_EQ(rest, "--crashautosend\n--skin=my skin\n--verbose=3\n--debugfileid=crash\n");
+    // The reporter runs in another folder: what was named relative to ours reaches it in full.
+    EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir + "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" +
+                        dir + "/logs\n");
 }
 
+// An abort, and a breakpoint (how the toolkit's fatal errors end a process).
 TEST_F(CrashReportTest, AbortIsReportedToo) {
-    Crash crash = Run({"abort"}, true);
-    EXPECT_EQ(crash.Signal, SIGABRT);
-    EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal 6\n", 0), 0u);
-    EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
+    for (const auto& [mode, signal] : {std::pair<const char*, int>{"abort", SIGABRT}, {"trap", SIGTRAP}}) {
+        SCOPED_TRACE(mode);
+        Crash crash = Run({mode}, true);
+        EXPECT_EQ(crash.Signal, signal);
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(signal) + "\n", 0), 0u);
+        EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
 }
 
 // The crashed thread holds the lock of the log's print callback: the crash path neither logs
@@ -271,7 +383,10 @@ TEST_F(CrashReportTest, CallbackBlockedOnAHeldLockStillEndsTheProcess) {
 TEST_F(CrashReportTest, LogLockHeldByAnotherThreadStillReportsTheCrash) {
     console = true;
     send = true;
-    const Crash crash = Run({"busy"}, true);
+    Collector server;
+    server.Listen();
+    collector = &server;
+    const Crash crash = Run({"busy", "--crashautosend"}, true);
     EXPECT_EQ(crash.Signal, SIGSEGV);
     EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos) << crash.Log;
     EXPECT_NE(crash.Log.find("DEBUG - Running crash dump reporting process (--crashreport --crashid="), std::string::npos)
@@ -288,6 +403,9 @@ TEST_F(CrashReportTest, LogLockHeldByAnotherThreadStillReportsTheCrash) {
 // that is missing. A start finds nothing left to hand over after that.
 TEST_F(CrashReportTest, LeftoverDumpIsHandedOverOnceByTheNextStart) {
     console = true;
+    Collector server;
+    server.Listen();
+    collector = &server;
     for (const bool events : {true, false}) {
         SCOPED_TRACE(events ? "dump and event file" : "dump alone");
         send = false;
@@ -302,7 +420,7 @@ TEST_F(CrashReportTest, LeftoverDumpIsHandedOverOnceByTheNextStart) {
         std::ofstream(folder + "/" + std::string(32, 'c') + ".part") << "crash dump 1\nsig";
         unlink((temp + "/reporter-args").c_str());
         send = true;
-        const Crash next = Run({"start"}, true);
+        const Crash next = Run({"start", "--crashautosend"}, true);
         EXPECT_EQ(next.Signal, 0) << next.Log;
         EXPECT_NE(next.Log.find("Handing over the crash dump of an earlier run [" + folder + "/" + crash.Id + ".dmp]"),
                   std::string::npos)
@@ -317,6 +435,211 @@ TEST_F(CrashReportTest, LeftoverDumpIsHandedOverOnceByTheNextStart) {
         EXPECT_EQ(again.Log.find("Handing over"), std::string::npos) << again.Log;
         EXPECT_EQ(Names(temp), std::vector<std::string>{});
     }
+}
+
+// One report per crash, whatever the crash: sixteen threads faulting at once, a stack overflow on
+// a thread that is not the one that installed reporting, a full descriptor table. Each leaves one
+// whole dump, the events and a reporter.
+TEST_F(CrashReportTest, EveryKindOfCrashLeavesOneReport) {
+    console = true;
+    for (const char* mode : {"threads", "overflow", "fdfull"}) {
+        SCOPED_TRACE(mode);
+        const Crash crash = Run({mode}, true);
+        // With the table full, a toolkit thread may meet it first and end the process with its
+        // fatal error's breakpoint: then that crash is the one reported, and its event file may be
+        // what the table had no room for (the dump is then sent alone, as the log says).
+        const bool full = strcmp(mode, "fdfull") == 0;
+        if (!full || crash.Signal != SIGTRAP) {
+            EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        }
+        ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(crash.Signal) + "\n", 0), 0u)
+            << crash.Dump.substr(0, 80);
+        EXPECT_NE(crash.Dump.find("\nmaps\n"), std::string::npos);
+        if (!full || crash.Log.find("Unable to save crash json") == std::string::npos) {
+            EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+            EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        }
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
+}
+
+// A report that cannot be sent (nothing listens at the collector's address; no display to ask on)
+// stays whole, with an ERROR line; the next start that can send hands it over and sends it once.
+TEST_F(CrashReportTest, UnsentReportIsKeptForTheNextStart) {
+    console = true;
+    send = true;
+    Collector refusing;
+    collector = &refusing;
+    const Crash crash = Run({"segv", "--crashautosend"}, true);
+    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+    const std::string dump = crash.Folder + "/" + crash.Id + ".dmp";
+    EXPECT_NE(crash.Log.find("ERROR - Unable to send crash dump to server; it is kept for a later start [" + dump + "]"),
+              std::string::npos)
+        << crash.Log;
+    EXPECT_EQ(crash.Log.find("Deleting crash"), std::string::npos) << crash.Log;
+    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+    unlink((temp + "/reporter-args").c_str());
+    unlink((temp + "/reporter-sent").c_str());
+
+    // Without a display nobody is asked, and nobody declined.
+    const Crash unasked = Run({"start"}, true);
+    EXPECT_NE(unasked.Log.find("Crash dump kept for a later start: there is no display to ask whether to send it [" +
+                               dump + "]"),
+              std::string::npos)
+        << unasked.Log;
+    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+    unlink((temp + "/reporter-args").c_str());
+    unlink((temp + "/reporter-sent").c_str());
+
+    Collector server;
+    server.Listen();
+    collector = &server;
+    const Crash next = Run({"start", "--crashautosend"}, true);
+    EXPECT_EQ(CheckEvents(next.Sent, crash.Dump, dir), "2 BeforeCrash CrashDump True") << next.Log;
+    EXPECT_EQ(Names(crash.Folder), std::vector<std::string>{});
+}
+
+// A dump is locked from before it has a name until the crashed process ends: a start while the
+// crashed process is still at work (here: stopped once the dump is named) hands nothing over, and
+// a ".part" another process holds survives a start.
+TEST_F(CrashReportTest, DumpsInUseAreNotHandedOver) {
+    console = true;
+    Run({"start"}, false);
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    const std::string part = folder + "/" + std::string(32, 'd') + ".part";
+    const int held = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    bool stoppedInTime = false;
+    for (int attempt = 0; attempt < 5 && !stoppedInTime; attempt++) {
+        const int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = Start({"segv"}, quiet);
+        close(quiet);
+        std::string named;
+        alignas(inotify_event) char events[4096];
+        for (pollfd p = {watch, POLLIN, 0}; named.empty() && poll(&p, 1, 20000) == 1;) {
+            const ssize_t got = read(watch, events, sizeof(events));
+            for (ssize_t at = 0; at < got;) {
+                const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+                const std::string name = event->len ? event->name : "";
+                if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") named = name;
+                at += (ssize_t)(sizeof(inotify_event) + event->len);
+            }
+        }
+        kill(pid, SIGSTOP);
+        close(watch);
+        int status = 0;
+        stoppedInTime = waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
+        if (stoppedInTime) {
+            const Crash start = Run({"start"}, false);
+            EXPECT_EQ(start.Log.find("Handing over"), std::string::npos) << start.Log;
+            EXPECT_EQ(Mode(folder + "/" + named), 0600);
+            EXPECT_EQ(Mode(part), 0600) << "a .part in use was removed";
+            kill(pid, SIGCONT);
+            waitpid(pid, &status, 0);
+        }
+        ASSERT_EQ(system(("find '" + folder + "' -name '*.dmp' -delete -o -name '*.json' -delete").c_str()), 0);
+        unlink((temp + "/reporter-args").c_str());
+    }
+    EXPECT_TRUE(stoppedInTime) << "the crashed process always ended before it could be stopped";
+    // A leftover a reporter has marked as its own (the mark held here) is that reporter's to offer.
+    const std::string marked = folder + "/" + std::string(32, 'e') + ".dmp";
+    std::ofstream(marked) << "crash dump 1\n";
+    ASSERT_EQ(chmod(marked.c_str(), 0600), 0);
+    const int offered = open(marked.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock mark = {};
+    mark.l_type = F_WRLCK;
+    mark.l_len = 1;
+    ASSERT_EQ(fcntl(offered, F_OFD_SETLK, &mark), 0);
+    const Crash start = Run({"start"}, false);
+    EXPECT_EQ(start.Log.find("Handing over"), std::string::npos) << start.Log;
+    EXPECT_EQ(Mode(marked), 0600);
+    close(offered);
+    unlink(marked.c_str());
+    close(held);
+    // Once nobody holds it, it is litter.
+    Run({"start"}, false);
+    EXPECT_EQ(Mode(part), -1);
+}
+
+// Six starts at once with three leftovers: each crash is offered by one reporter and sent once.
+// Entries named like dumps that cannot be claimed (folders, another user's files) take none of a
+// start's slots.
+TEST_F(CrashReportTest, EachLeftoverIsOfferedOnceByConcurrentStarts) {
+    Run({"start"}, false);
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    for (int i = 0; i < 40; i++) {
+        char id[33];
+        snprintf(id, sizeof(id), "%032x", i);
+        const std::string name = folder + "/" + id + ".dmp";
+        if (i % 2) {
+            ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        } else {
+            std::ofstream(name) << "crash dump 1\n";
+            ASSERT_EQ(chown(name.c_str(), kOtherUser, kOtherUser), 0);
+        }
+    }
+    std::vector<std::string> dumps;
+    for (const char* id : {"ffffffffffffffffffffffffffffff01", "ffffffffffffffffffffffffffffff02", "ffffffffffffffffffffffffffffff03"}) {
+        dumps.push_back(std::string("crash dump 1\nleftover ") + id + "\n");
+        std::ofstream(folder + "/" + id + ".dmp") << dumps.back();
+        ASSERT_EQ(chmod((folder + "/" + id + ".dmp").c_str(), 0600), 0);
+    }
+    send = true;
+    Collector server;
+    server.Listen();
+    collector = &server;
+    console = true;
+    const int logs = open((dir + "/starts.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    std::vector<pid_t> starts;
+    for (int i = 0; i < 6; i++) starts.push_back(Start({"start", "--crashautosend"}, logs));
+    close(logs);
+    for (const pid_t pid : starts) waitpid(pid, nullptr, 0);
+    auto left = [&] {
+        int count = 0;
+        for (const std::string& name : Names(folder)) count += name.rfind("ffff", 0) == 0;
+        return count;
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (left() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(left(), 0);
+    // A reporter removes the files only once its post was taken.
+    const std::vector<std::string> bodies = server.Take();
+    for (const std::string& dump : dumps) {
+        int sent = 0;
+        for (const std::string& body : bodies)
+            sent += atoi(Python("print(sum(1 for x in e if x.get('minidump') and base64.b64decode(x['minidump'])==d), end='')\n",
+                                body, dump, dir)
+                             .c_str());
+        EXPECT_EQ(sent, 1) << dump;
+    }
+    // And each was handed to one reporter: a start keeps a dump locked until its reporter took it.
+    const std::string log = Read(dir + "/starts.log");
+    for (const char* id : {"ffffffffffffffffffffffffffffff01", "ffffffffffffffffffffffffffffff02", "ffffffffffffffffffffffffffffff03"}) {
+        const std::string line = "Handing over the crash dump of an earlier run [" + folder + "/" + id + ".dmp]";
+        size_t count = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) count++;
+        EXPECT_EQ(count, 1u) << id;
+    }
+}
+
+// With no dump possible (the crash folder is gone by the time of the crash), the log says so.
+TEST_F(CrashReportTest, CrashWithoutADumpIsLogged) {
+    console = true;
+    const Crash crash = Run({"nofolder"}, false);
+    EXPECT_EQ(crash.Signal, SIGSEGV);
+    const size_t at = crash.Log.find("ERROR - Unable to write a crash dump into [" + state + "/");
+    EXPECT_NE(at, std::string::npos) << crash.Log;
+    const size_t end = crash.Log.find("\n", at);
+    const std::string line = crash.Log.substr(at, end - at);
+    EXPECT_NE(line.find("/crash] [LE: "), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 29), "]; this crash is not reported") << line;
 }
 
 TEST_F(CrashReportTest, DisabledDumpsInstallNothing) {
@@ -461,6 +784,16 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
                    {"XDG_CACHE_HOME", cache.c_str()},
                    {"XDG_RUNTIME_DIR", nullptr}});
     ASSERT_EQ(WorkflowApp_Init("crash_report_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
+    Collector server;
+    server.Listen();
+    Dictionary* config = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByPath(config, "analytics.endPoint", server.Url().c_str());
+    Dictionary_SetStringByPath(config, "analytics.key", "test-key");
+    Analytics_LoadConfigFromDictionary(config);
+    Dictionary_Release(&config);
+    // The collector of the tests listens on the loopback address.
+    WebGet_WhitelistAdd("127.0.0.1");
     char path[512];
     ASSERT_EQ(CrashReport_BuildFilename("abc", ".dmp", path, sizeof(path)), 1);
     const std::string folder = std::string(path).substr(0, strlen(path) - 8);
@@ -471,7 +804,8 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
     Debug_PrintOverride(CaptureLog);
     TakeLog();
     EXPECT_EQ(CrashReport_SendDump("abc", "session-1"), 1);
-    EXPECT_NE(TakeLog().find("Sending crash dump to server"), std::string::npos);
+    const std::string sent = TakeLog();
+    EXPECT_NE(sent.find("Sending crash dump to server"), std::string::npos) << sent;
     EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
     // An id from a command line names no other file.
     EXPECT_EQ(CrashReport_BuildFilename("../keep", ".dmp", path, sizeof(path)), 0);
@@ -502,6 +836,35 @@ TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {
         EXPECT_EQ(Names(folder), std::vector<std::string>{"keep.dmp"});
         EXPECT_EQ(Read(secret), "[{\"event\": \"Secret\"}]");
     }
+
+    // A dump of another user's under the name is neither read nor sent nor removed.
+    server.Take();
+    std::ofstream(folder + "/abc.dmp") << "crash dump 1\n";
+    ASSERT_EQ(chown((folder + "/abc.dmp").c_str(), kOtherUser, kOtherUser), 0);
+    TakeLog();
+    EXPECT_EQ(CrashReport_SendDump("abc", "session-3"), 1);
+    EXPECT_NE(TakeLog().find("Unable to open crash dump [" + folder + "/abc.dmp]: not a file of this user"),
+              std::string::npos);
+    EXPECT_EQ(server.Take(), std::vector<std::string>{});
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"abc.dmp", "keep.dmp"}));
+    ASSERT_EQ(unlink((folder + "/abc.dmp").c_str()), 0);
+
+    // A post that fails (nothing listens) keeps the dump and its events for a later start.
+    Collector refusing;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByPath(config, "analytics.endPoint", refusing.Url().c_str());
+    Analytics_LoadConfigFromDictionary(config);
+    Dictionary_Release(&config);
+    std::ofstream(folder + "/abc.dmp") << "crash dump 1\n";
+    std::ofstream(folder + "/abc.json") << "[{\"event\": \"X\"}]";
+    TakeLog();
+    EXPECT_EQ(CrashReport_SendDump("abc", "session-4"), 1);
+    const std::string log = TakeLog();
+    EXPECT_NE(log.find("ERROR - Unable to send crash dump to server; it is kept for a later start [" + folder + "/abc.dmp]"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Deleting crash"), std::string::npos) << log;
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"abc.dmp", "abc.json", "keep.dmp"}));
     Debug_PrintOverride(nullptr);
     uint32_t code = 0;
     WorkflowApp_Remove(&code);
