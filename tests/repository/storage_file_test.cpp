@@ -651,7 +651,7 @@ void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string
     }
 }
 
-TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
+TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyTakesANameOfItsOwn) {
     if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
@@ -672,18 +672,25 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
         PlantAt(root + "gone" + c.suffix, c.kind, kOtherUser, outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        // The write, the completion and the erase are each refused with the name of the entry.
-        EXPECT_EQ(Put(v2, 0, 0), (uint32_t)STORAGE_ERROR_OS);
-        EXPECT_EQ(Complete(v2, "a.txt"), (uint32_t)STORAGE_ERROR_OS);
-        EXPECT_EQ(Erase(v1, "gone"), (uint32_t)STORAGE_ERROR_OS);
+        // The write, the completion and the erase go on; the entry is named.
+        EXPECT_EQ(Put(v2, 0, 0), 0u);
+        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial").substr(0, 16), now.substr(0, 16));
+        EXPECT_EQ(Put(v2, 1, 1), 0u);
+        EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+        EXPECT_EQ(Erase(v1, "gone"), 0u);
         EXPECT_NE(log.Text().find("Name of a copy held by another user (" + planted + ")"), std::string::npos)
             << log.Text();
-        // The installed file stays the user's, private and as it was; the planted entry is left.
+        // The installed file is the user's, private and whole; the planted entry is left.
         struct stat info;
         ASSERT_EQ(stat((root + "a.txt").c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, geteuid());
         EXPECT_EQ(info.st_mode & 0777, 0600u);
-        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
+        EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + "gone"));
+        ASSERT_EQ(lstat((root + "gone" + c.suffix).c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOtherUser);
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, kOtherUser);
         if (c.kind == Plant::File) {
@@ -693,7 +700,7 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
     }
 }
 
-TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
+TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
         const char* suffix;
@@ -708,18 +715,30 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
         ASSERT_EQ(Configure("file"), 1);
         ASSERT_EQ(Put(v1, 0, 2), 0u);
         ASSERT_EQ(Complete(v1, "a.txt"), 0u);
-        // A shared file of ours (0666) is no copy the storage made: it is not continued either.
+        // A shared file of ours (0666), a link or a FIFO is no copy the storage made: neither
+        // continued nor removed, and the copy takes a name of its own.
         PlantAt(root + "a.txt" + c.suffix, c.kind, geteuid(), outside + "secret");
         PlantAt(root + "gone" + c.suffix, c.kind, geteuid(), outside + "secret");
+        LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         ASSERT_EQ(Put(v2, 0, 1), 0u);
         ASSERT_EQ(Complete(v2, "a.txt"), 0u);
         ASSERT_EQ(Erase(v1, "gone"), 0u);
         EXPECT_EQ(Slurp(root + "a.txt"), now);
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
-        for (const char* left : {"a.txt.quarvpartial", "a.txt.quarvpartial~", "gone", "gone.quarvpartial",
-                                 "gone.quarvpartial~"})
+        EXPECT_NE(log.Text().find("Name of a copy held by an entry not the storage's own (" + root + "a.txt" +
+                                  c.suffix + ")"),
+                  std::string::npos)
+            << log.Text();
+        for (const char* left : {"a.txt.1.quarvpartial", "a.txt.1.quarvpartial~", "gone"})
             EXPECT_FALSE(OnDisk(root + left)) << left;
+        for (const char* name : {"a.txt", "gone"}) {
+            struct stat info;
+            EXPECT_EQ(lstat((root + name + c.suffix).c_str(), &info), 0) << name;
+            if (c.kind == Plant::File) {
+                EXPECT_EQ(Slurp(root + name + c.suffix), "planted");
+            }
+        }
     }
 }
 
@@ -738,10 +757,12 @@ TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
         PlantAt(folder, Plant::Folder, geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Put(v2, 0, 1), 0u);
         EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos) << log.Text();
-        EXPECT_EQ(Slurp(folder + "/x/f"), "planted");
         EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+        EXPECT_EQ(Slurp(folder + "/x/f"), "planted");
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
     }
 }
 
@@ -775,10 +796,12 @@ TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhat
         ASSERT_EQ(Configure("file"), 1);
         StorageCleanup_SetInstalled(storage, v1.meta);
         if (held != Held::Nothing) {
-            EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(Put(v2, 0, 1), 0u);
             EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos)
                 << log.Text();
             EXPECT_EQ(Slurp(root + "sub/a.txt"), old);
+            EXPECT_EQ(Complete(v2, "sub/a.txt"), 0u);
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), now);
             EXPECT_TRUE(OnDisk(folder + "/d"));
         } else {
             EXPECT_EQ(Put(v2, 0, 1), 0u);
@@ -1013,11 +1036,80 @@ TEST_F(StorageFileTest, ACopyMadeUnderItsScratchNameNeverOpensAnEntryThere) {
     PlantAt(root + "a.txt.quarvpartial~", Plant::Link, geteuid(), outside + "secret");
     ASSERT_EQ(Put(v2, 0, 0), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), old);
-    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial~"));
+    EXPECT_TRUE(OnDisk(root + "a.txt.1.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial~"));
     ASSERT_EQ(Complete(v2, "a.txt"), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), now);
     EXPECT_EQ(Slurp(outside + "secret"), "keep");
     EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+    struct stat info;
+    EXPECT_EQ(lstat((root + "a.txt.quarvpartial~").c_str(), &info), 0);
+}
+
+// Copies that took names of their own, the usual ones held by another account's folders (the copy's
+// name and a scratch name): after a kill the next run finds them through the record, continues them
+// or, once a version drops the file, removes them; the folders stay with what they hold.
+TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789ABCDEF";
+    const std::string body(32, 'n');
+    const uid_t owner = CanActAsOtherUser() ? kOtherUser : geteuid();
+    for (const bool dropped : {false, true}) {
+        SCOPED_TRACE(dropped ? "dropped" : "continued");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}, {"new.bin", body.c_str()}});
+        Spit(root + "a.txt", old);
+        PlantAt(root + "a.txt.quarvpartial", Plant::Folder, owner, outside + "secret");
+        PlantAt(root + "new.bin.quarvpartial~", Plant::Folder, owner, outside + "secret");
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v2, 0, 0), 0u);
+        ASSERT_EQ(Put(v2, 2, 2), 0u);
+        EXPECT_EQ(Slurp(root + "new.bin.1.quarvpartial"), body.substr(0, 16));
+        // The kill: the next run knows the copies only from the record.
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        if (dropped) {
+            EXPECT_EQ(Sweep(v1.meta), 1);
+            EXPECT_FALSE(OnDisk(root + "new.bin.1.quarvpartial"));
+            EXPECT_EQ(Slurp(root + "a.txt"), old);
+            ASSERT_EQ(Configure("file"), 1);
+            EXPECT_EQ(Erase(v2, "a.txt"), 0u);
+            EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+            EXPECT_EQ(Sweep(nullptr), 1);
+        } else {
+            EXPECT_EQ(Exists(v2, 0), (uint32_t)STORAGE_NOT_FOUND);
+            std::string bytes;
+            EXPECT_EQ(Get(v2, 0, 0, &bytes), 0u);
+            EXPECT_EQ(bytes, now.substr(0, 16));
+            EXPECT_EQ(Put(v2, 1, 1), 0u);
+            EXPECT_EQ(Put(v2, 3, 3), 0u);
+            EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+            EXPECT_EQ(Complete(v2, "new.bin"), 0u);
+            EXPECT_EQ(Slurp(root + "a.txt"), now);
+            EXPECT_EQ(Slurp(root + "new.bin"), body);
+            EXPECT_EQ(Sweep(v2.meta), 1);
+            for (const char* left : {"a.txt.1.quarvpartial", "new.bin.1.quarvpartial", "new.bin.2.quarvpartial"})
+                EXPECT_FALSE(OnDisk(root + left)) << left;
+        }
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        EXPECT_EQ(Slurp(root + "a.txt.quarvpartial/x/f"), "planted");
+        EXPECT_EQ(Slurp(root + "new.bin.quarvpartial~/x/f"), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
+}
+
+// A name of its own that does not fit the folder is refused, never cut to another name.
+TEST_F(StorageFileTest, ACopysNameOfItsOwnThatDoesNotFitIsRefused) {
+    const std::string name(241, 'x');
+    Manifest v1(std::vector<File>{{name.c_str(), "0123456789"}});
+    ASSERT_EQ(mkdir((root + name + ".quarvpartial").c_str(), 0700), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_NE(log.Text().find("No name of its own for a copy of (" + root + name + ")"), std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Shell("test $(ls -A " + root + " | wc -l) -eq 1"), 0);
 }
 
 TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
