@@ -108,6 +108,7 @@ struct StorageFile {
     // RecordLock: read from the record on first use.
     HashTable* Alternates;
     uint32_t AlternatesLoaded;
+    HashTable* Named; // the held names already named, under RecordLock: each is named once
 };
 
 namespace {
@@ -284,9 +285,14 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
             error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
         suffix = "";
     }
+    char shown[STORAGE_FILE_PATH_SIZE * 2];
+    if (error) String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
+    if (IsHeld(error)) {
+        CriticalSectionGuard guard(b->RecordLock);
+        if (HashTable_ContainsKey(b->Named, shown)) return error;
+        HashTable_Add(b->Named, shown, 1);
+    }
     if (error) {
-        char shown[STORAGE_FILE_PATH_SIZE * 2];
-        String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
         if (error == EPERM)
             StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
@@ -1104,6 +1110,7 @@ int64_t DeleteHandle(void** handle) {
     HashTable_Delete(&b->OpenFiles);
     HashTable_Delete(&b->Completed);
     HashTable_Delete(&b->Alternates);
+    HashTable_Delete(&b->Named);
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
     Pool_Delete(&b->Transfers);
@@ -1133,6 +1140,8 @@ int64_t StorageFile_Create(void** instance) {
     HashTable_SetValueCallback(b->Completed, nullptr, HashTable_StringKeyedValue);
     HashTable_Create(&b->Alternates, STORAGE_FILE_PATH_SIZE, 16);
     HashTable_SetValueCallback(b->Alternates, nullptr, HashTable_StringKeyedValue);
+    HashTable_Create(&b->Named, STORAGE_FILE_PATH_SIZE * 2, 16);
+    HashTable_SetValueCallback(b->Named, nullptr, HashTable_StringKeyedValue);
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);
