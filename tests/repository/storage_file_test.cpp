@@ -1099,6 +1099,43 @@ TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
     }
 }
 
+// The last record of a file tells where its copy is: a copy made under the usual name once the
+// holder is gone is continued there; and a name of its own is never one whose scratch name is
+// taken (here a private file of the user's, which no later cleanup may take for ours).
+TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
+    struct NamedCopies {
+        NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
+        ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
+    } named;
+    const std::string v1Text(32, '1'), v2Text(32, '2'), v3Text(32, '3');
+    Manifest v1(std::vector<File>{{"a.txt", v1Text.c_str()}});
+    Manifest v2(std::vector<File>{{"a.txt", v2Text.c_str()}});
+    Manifest v3(std::vector<File>{{"a.txt", v3Text.c_str()}});
+    Spit(root + "a.txt", v1Text);
+    PlantAt(root + "a.txt.quarvpartial", Plant::Folder, geteuid(), outside + "secret");
+    Spit(root + "a.txt.1.quarvpartial~", "user's");
+    ASSERT_EQ(chmod((root + "a.txt.1.quarvpartial~").c_str(), 0600), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "a.txt.2.quarvpartial"));
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_EQ(Complete(v2, "a.txt"), 0u);
+    Shell("rm -rf " + root + "a.txt.quarvpartial");
+    ASSERT_EQ(Put(v3, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "a.txt.quarvpartial"));
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Exists(v3, 0), (uint32_t)STORAGE_NOT_FOUND);
+    std::string bytes;
+    EXPECT_EQ(Get(v3, 0, 0, &bytes), 0u);
+    EXPECT_EQ(bytes, v3Text.substr(0, 16));
+    ASSERT_EQ(Put(v3, 1, 1), 0u);
+    ASSERT_EQ(Complete(v3, "a.txt"), 0u);
+    EXPECT_EQ(Slurp(root + "a.txt"), v3Text);
+    EXPECT_EQ(Sweep(v3.meta), 1);
+    EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial~"), "user's");
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
 // A name of its own that does not fit the folder is refused, never cut to another name.
 TEST_F(StorageFileTest, ACopysNameOfItsOwnThatDoesNotFitIsRefused) {
     const std::string name(241, 'x');
@@ -1114,23 +1151,31 @@ TEST_F(StorageFileTest, ACopysNameOfItsOwnThatDoesNotFitIsRefused) {
 
 TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
     // "y" shares its first piece with "x", which is all in that piece; only x changes.
+    // A folder that is no copy of ours at y's copy name changes nothing.
     const std::string y(38, 'y');
-    Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
-    Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
-    ASSERT_EQ(Configure("file"), 1);
-    ASSERT_EQ(Put(v1, 0, 2), 0u);
-    ASSERT_EQ(Complete(v1, "x"), 0u);
-    ASSERT_EQ(Complete(v1, "y"), 0u);
-    struct stat before, after;
-    ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
-    ASSERT_EQ(Put(v2, 0, 0), 0u);
-    EXPECT_FALSE(OnDisk(root + "y.quarvpartial"));
-    ASSERT_EQ(Complete(v2, "x"), 0u);
-    ASSERT_EQ(Complete(v2, "y"), 0u);
-    ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(Slurp(root + "x"), "9876543210");
-    EXPECT_EQ(Slurp(root + "y"), y);
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
+        Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "x"), 0u);
+        ASSERT_EQ(Complete(v1, "y"), 0u);
+        if (held) PlantAt(root + "y.quarvpartial", Plant::Folder, geteuid(), outside + "secret");
+        struct stat before, after;
+        ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
+        EXPECT_EQ(Exists(v2, 2), 0u);
+        ASSERT_EQ(Put(v2, 0, 0), 0u);
+        EXPECT_EQ(OnDisk(root + "y.quarvpartial"), held);
+        EXPECT_FALSE(OnDisk(root + "y.1.quarvpartial"));
+        ASSERT_EQ(Complete(v2, "x"), 0u);
+        ASSERT_EQ(Complete(v2, "y"), 0u);
+        ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(Slurp(root + "x"), "9876543210");
+        EXPECT_EQ(Slurp(root + "y"), y);
+    }
 }
 
 TEST_F(StorageFileTest, AWriteWithoutACopyNameIsRefused) {
