@@ -1134,6 +1134,16 @@ TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
     EXPECT_EQ(Sweep(v3.meta), 1);
     EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial~"), "user's");
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    // A name of its own is recorded before it is made: one another entry took first was never ours,
+    // and fails no sync.
+    Spit(root + ".quarvpartial", std::string("0:1 a.txt\0", 10));
+    ASSERT_EQ(chmod((root + ".quarvpartial").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "a.txt.1.quarvpartial").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(nullptr), 1);
+    struct stat info;
+    EXPECT_EQ(lstat((root + "a.txt.1.quarvpartial").c_str(), &info), 0);
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
 }
 
 // A name of its own that does not fit the folder is refused, never cut to another name.
