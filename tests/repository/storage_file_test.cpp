@@ -1140,6 +1140,8 @@ TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
     ASSERT_EQ(chmod((root + ".quarvpartial").c_str(), 0600), 0);
     ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "a.txt.1.quarvpartial").c_str()), 0);
     ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Erase(v3, "a.txt"), 0u);
+    EXPECT_FALSE(OnDisk(root + "a.txt"));
     EXPECT_EQ(Sweep(nullptr), 1);
     struct stat info;
     EXPECT_EQ(lstat((root + "a.txt.1.quarvpartial").c_str(), &info), 0);
