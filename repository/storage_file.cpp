@@ -104,6 +104,11 @@ struct StorageFile {
     uint64_t ReplayOffset;
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
+    // The files whose copy took a name of its own (see TakeAlternate), name to number, under
+    // RecordLock: read from the record on first use.
+    HashTable* Alternates;
+    uint32_t AlternatesLoaded;
+    HashTable* Named; // the held names already named, under RecordLock: each is named once
 };
 
 namespace {
@@ -213,18 +218,28 @@ void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
 
 namespace {
 
-// The name of the copy beside `leaf`, with room left for its scratch name's "~". Refused
-// (ENAMETOOLONG) rather than cut: a cut name could be another entry's, even the file's own.
-int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size) {
-    const size_t leafLength = strlen(leaf), extensionLength = strlen(b->PartialExtension);
-    if (leafLength + extensionLength + 2 > size) {
+// How many names of its own a copy may try where its usual names are held.
+constexpr uint32_t kAlternates = 64;
+
+// The name of the copy beside `leaf` ("<leaf>.<alternate><suffix>" for a name of its own), with
+// room left for its scratch name's "~". Refused (ENAMETOOLONG) rather than cut: a cut name could be
+// another entry's, even the file's own.
+int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size, uint32_t alternate = 0) {
+    char number[16] = "";
+    if (alternate) snprintf(number, sizeof(number), ".%u", alternate);
+    const size_t leafLength = strlen(leaf), numberLength = strlen(number), extensionLength = strlen(b->PartialExtension);
+    if (leafLength + numberLength + extensionLength + 2 > size) {
         out[0] = 0;
         return ENAMETOOLONG;
     }
     memcpy(out, leaf, leafLength);
-    memcpy(out + leafLength, b->PartialExtension, extensionLength + 1);
+    memcpy(out + leafLength, number, numberLength);
+    memcpy(out + leafLength + numberLength, b->PartialExtension, extensionLength + 1);
     return 0;
 }
+
+// What ClaimCopyNames answers where a copy's name is held by an entry that is not ours.
+bool IsHeld(int32_t error) { return error == EPERM || error == EISDIR || error == EEXIST; }
 
 uint32_t ListedInstalled(void* user, const char* name) {
     StorageFile* b = static_cast<StorageFile*>(user);
@@ -270,15 +285,23 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
             error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
         suffix = "";
     }
+    char shown[STORAGE_FILE_PATH_SIZE * 2];
+    if (error) String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
+    if (IsHeld(error)) {
+        CriticalSectionGuard guard(b->RecordLock);
+        if (HashTable_ContainsKey(b->Named, shown)) return error;
+        HashTable_Add(b->Named, shown, 1);
+    }
     if (error) {
-        char shown[STORAGE_FILE_PATH_SIZE * 2];
-        String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
         if (error == EPERM)
             StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
         else if (error == EISDIR)
             StorageFile_Print(b, "Name of a copy held by a folder (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
+        else if (error == EEXIST)
+            StorageFile_Print(b, "Name of a copy held by an entry not the storage's own (%s) (%d)",
+                              LogText(shown).Text, PLATFORM_ERROR_ERRNO_BASE + error);
         else
             StorageFile_Print(b, "Failed to clear name of a copy (%s) (%d)", LogText(shown).Text,
                               PLATFORM_ERROR_ERRNO_BASE + error);
@@ -292,8 +315,9 @@ int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, cons
 // or lie on another mount. So every copy is recorded before it is made, in a file of the folder
 // named by the copies' suffix alone (a name no manifest can give), one record per copy:
 // "<folders made> <name>" and a NUL, <name> the file's (a name may hold any byte but NUL), <folders
-// made> how many of the folders holding it were made for it. Only what the record names is ever
-// removed as a leftover.
+// made> how many of the folders holding it were made for it; "<folders made>:<n> <name>" for a copy
+// that took the name of its own "<leaf>.<n><suffix>". Only what the record names is ever removed as
+// a leftover, and every reader of a copy finds its name there.
 
 int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
     int32_t directory = -1;
@@ -316,9 +340,11 @@ void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
                           PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
-int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made) {
-    char line[STORAGE_FILE_PATH_SIZE + 16];
-    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u %s", made, name) + 1;
+int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate) {
+    char line[STORAGE_FILE_PATH_SIZE + 32];
+    const int32_t length = (alternate ? String_Print(line, (int32_t)sizeof(line), "%u:%u %s", made, alternate, name)
+                                      : String_Print(line, (int32_t)sizeof(line), "%u %s", made, name)) +
+                           1;
     CriticalSectionGuard guard(b->RecordLock);
     // A replay under way reads to the end of the record, this one included.
     int32_t error = 0;
@@ -328,9 +354,86 @@ int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made) {
     return error;
 }
 
+// One record of copies read at *offset, which moves past it: 1 with the record's text in buffer
+// and *whole set unless it is a part of one too long to be ours, 0 at the end. A record cut by a
+// kill while it was written ends the record (its copy was not made).
+int32_t ReadRecord(int32_t fd, uint64_t* offset, bool* passing, char* buffer, uint32_t size, bool* whole) {
+    uint32_t got = 0;
+    if (StorageFileOS_ReadSome(fd, *offset, buffer, size - 1, &got) != 0 || got == 0) return 0;
+    buffer[got] = 0;
+    const size_t length = strlen(buffer);
+    if (length == got && got < size - 1) return 0;
+    *offset += length + (length < got ? 1 : 0);
+    *whole = length < got && !*passing;
+    *passing = length == got;
+    return 1;
+}
+
+// A record's fields; false for a record that is not one of ours, which names nothing of ours.
+bool ParseRecord(const StorageFile* b, const char* record, unsigned long* made, uint32_t* alternate, char* name) {
+    char* end = nullptr;
+    *made = strtoul(record, &end, 10);
+    *alternate = 0;
+    if (end == record) return false;
+    if (*end == ':') {
+        const char* number = end + 1;
+        const unsigned long n = strtoul(number, &end, 10);
+        if (end == number || n == 0 || n > kAlternates) return false;
+        *alternate = (uint32_t)n;
+    }
+    return *end == ' ' && *made <= STORAGE_FILE_PATH_SIZE &&
+           StorageFilePath_Check(end + 1, name, STORAGE_FILE_PATH_SIZE) && strcmp(name, end + 1) == 0 &&
+           !StorageFilePath_IsReserved(name, b->PartialExtension);
+}
+
+// Under RecordLock: the name of its own a copy of name took, 0 for none.
+void SetAlternate(StorageFile* b, const char* name, uint32_t alternate) {
+    if (HashTable_ContainsKey(b->Alternates, name)) HashTable_Remove(b->Alternates, name);
+    if (alternate) HashTable_Add(b->Alternates, name, alternate);
+}
+
+uint32_t AlternateOf(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->RecordLock);
+    if (!b->AlternatesLoaded) {
+        // Only the copies with a name of their own are held, the last record of a name winning.
+        b->AlternatesLoaded = 1;
+        int32_t fd = -1;
+        if (b->PartialExtension[0] && OpenRecordFile(b, b->PartialExtension, 0, &fd) == 0) {
+            char buffer[STORAGE_FILE_PATH_SIZE + 32], found[STORAGE_FILE_PATH_SIZE];
+            uint64_t offset = 0;
+            bool passing = false, whole = false;
+            while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
+                unsigned long made = 0;
+                uint32_t alternate = 0;
+                if (whole && ParseRecord(b, buffer, &made, &alternate, found)) SetAlternate(b, found, alternate);
+            }
+        }
+        StorageFileOS_Close(&fd);
+    }
+    uint64_t value = 0;
+    return HashTable_GetValue(b->Alternates, name, &value) ? (uint32_t)value : 0;
+}
+
+// The copy of `name` (whose last component is leaf) as this storage finds it: its name, the usual
+// one or the one of its own it took (*alternate), and whether a private copy of ours stands there
+// to be continued (*kept). Usual names held by what is not ours are named and left (*held).
+int32_t FindCopy(StorageFile* b, int32_t directory, const char* name, const char* leaf, char* copy, size_t size,
+                 uint32_t* kept, uint32_t* alternate, bool* held) {
+    *kept = 0;
+    *held = false;
+    *alternate = AlternateOf(b, name);
+    int32_t error = PartialName(b, leaf, copy, size, *alternate);
+    if (error) return error;
+    error = *alternate ? StorageFileOS_Claim(directory, copy, 1, kept)
+                       : ClaimCopyNames(b, directory, name, copy, 1, kept);
+    *held = IsHeld(error);
+    return *held ? 0 : error;
+}
+
 // Copies the installed file beside itself under the partial name, once the folder is known to
-// hold the copy: a copy that cannot fit fails before its first byte is written.
-int32_t CopyInstalled(StorageFile* b, OpenRecord* r, const char* name, uint64_t size) {
+// hold the copy: a copy that cannot fit fails before its first byte is written. An entry that
+// took the name first is EEXIST, named unless quiet.
+int32_t CopyInstalled(StorageFile* b, OpenRecord* r, const char* name, uint64_t size, uint32_t quiet = 0) {
     uint64_t free = 0;
     int32_t error = StorageFileOS_FreeSpace(r->Directory, &free);
     if (!error && free < size) {
@@ -345,9 +448,59 @@ int32_t CopyInstalled(StorageFile* b, OpenRecord* r, const char* name, uint64_t 
     char scratch[STORAGE_FILE_PATH_SIZE + 8];
     String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
     error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
-    if (error)
+    if (error && !(quiet && error == EEXIST))
         StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
     return error;
+}
+
+// The full name of the entry `leaf` in the folder holding name, as the log shows it.
+void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
+    const char* slash = strrchr(name, '/');
+    String_Print(out, size, "%s%.*s%s", b->OutputPath, slash ? (int)(slash + 1 - name) : 0, name, leaf);
+}
+
+// Where the copy's usual names are held by what is not ours, the copy takes a name of its own,
+// "<leaf>.<n><suffix>" (a name no manifest can give): recorded first, then made by an exclusive
+// create, so that an entry another account makes there in between is passed over, never opened.
+int32_t TakeAlternate(StorageFile* b, OpenRecord* r, const char* name, uint32_t made, const StorageFileOSStatus& status) {
+    for (uint32_t n = 1; n <= kAlternates; n++) {
+        char leaf[STORAGE_FILE_PATH_SIZE], scratch[STORAGE_FILE_PATH_SIZE + 8];
+        StorageFileOSStatus copy{}, spare{};
+        int32_t error = PartialName(b, r->Leaf, leaf, sizeof(leaf), n);
+        if (!error) {
+            String_Print(scratch, (int32_t)sizeof(scratch), "%s~", leaf);
+            error = StorageFileOS_Status(r->Directory, leaf, &copy);
+        }
+        if (!error) error = StorageFileOS_Status(r->Directory, scratch, &spare);
+        if (error) {
+            // Too long for the folder: refused, never cut into another name.
+            StorageFile_Print(b, "No name of its own for a copy of (%s%s) (%d)", b->OutputPath, LogText(name).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
+            return error;
+        }
+        if (copy.Kind != STORAGE_FILE_OS_MISSING || spare.Kind != STORAGE_FILE_OS_MISSING) continue;
+        if ((error = RecordCopy(b, name, made, n)) != 0) return error;
+        String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
+        if (status.Kind == STORAGE_FILE_OS_MISSING) {
+            int32_t fd = -1;
+            error = StorageFileOS_OpenOwn(r->Directory, leaf, 1, 1, &fd);
+            StorageFileOS_Close(&fd);
+        } else if ((error = CopyInstalled(b, r, name, status.Size, 1)) == 0) {
+            r->Copied = 1;
+        }
+        if (error == EEXIST) continue;
+        if (error) return error;
+        {
+            CriticalSectionGuard guard(b->RecordLock);
+            SetAlternate(b, name, n);
+        }
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
+        StorageFile_VerboseLog(b, 0, "Copy under a name of its own (%s)", LogText(shown).Text);
+        return 0;
+    }
+    StorageFile_Print(b, "No free name for a copy of (%s%s)", b->OutputPath, LogText(name).Text);
+    return EEXIST;
 }
 
 } // namespace
@@ -398,13 +551,15 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         uint32_t made = 0;
         error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
+        uint32_t alternate = 0, ownPartial = 0;
+        bool held = false;
         if (!error) {
             String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
-            error = PartialName(b, leaf, r->PartialLeaf, sizeof(r->PartialLeaf));
-            if (!error) error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
+            error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         }
-        uint32_t ownPartial = 0;
-        if (!error) error = ClaimCopyNames(b, r->Directory, name, r->PartialLeaf, 1, &ownPartial);
+        if (!error)
+            error = FindCopy(b, r->Directory, name, leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &ownPartial,
+                             &alternate, &held);
         if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
         bool create = false;
         if (!error) {
@@ -413,8 +568,10 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             // copy of it beside it (pieces the versions share are then already in place), and a
             // read goes to that copy while it exists, for it holds what has been written so far.
             r->Partial = ownPartial || status.Kind == STORAGE_FILE_OS_MISSING || r->Write;
-            if (r->Write && !ownPartial) error = RecordCopy(b, name, made);
-            if (!error && r->Write && !ownPartial) {
+            if (r->Write && !ownPartial && (held || alternate)) error = TakeAlternate(b, r, name, made, status);
+            else if (r->Write && !ownPartial) error = RecordCopy(b, name, made, 0);
+            else if (!ownPartial && held && status.Kind == STORAGE_FILE_OS_MISSING) error = ENOENT;
+            if (!error && r->Write && !ownPartial && !held && !alternate) {
                 if (status.Kind == STORAGE_FILE_OS_MISSING) create = true;
                 else if ((error = CopyInstalled(b, r, name, status.Size)) == 0) r->Copied = 1;
             }
@@ -423,8 +580,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             const char* working = r->Partial ? r->PartialLeaf : r->Leaf;
             if (r->Partial) options |= STORAGE_FILE_OPEN_PARTIAL;
             char shown[STORAGE_FILE_PATH_SIZE * 2];
-            String_Print(shown, (int32_t)sizeof(shown), "%s%s%s", b->OutputPath, name,
-                         r->Partial ? b->PartialExtension : "");
+            ShowBeside(b, name, working, shown, (int32_t)sizeof(shown));
             StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", LogText(shown).Text, (int32_t)options);
             // The storage's own files are made new or taken only when private to this user; the
             // installed file is only ever read here.
@@ -571,8 +727,10 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         // Every file handled leaves no scratch of a copy behind, whoever's kill left it.
         if (!error) {
             char partialLeaf[STORAGE_FILE_PATH_SIZE];
-            error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
-            if (!error) error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 1, &partial);
+            uint32_t alternate = 0;
+            bool held = false;
+            error = FindCopy(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &partial, &alternate,
+                             &held);
         }
         StorageFileOS_Close(&directory);
         if (error == ENOENT || error == ENOTDIR) error = 0;
@@ -662,6 +820,10 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         }
         if (!error) {
             r->Partial = 0;
+            {
+                CriticalSectionGuard guard(b->RecordLock);
+                SetAlternate(b, entry.Name, 0);
+            }
             if (wantedTime > 0 && (error = StorageFileOS_SetModifiedTime(r->Fd, wantedTime)) != 0) {
                 StorageFile_Print(b, "Failed to set modified time (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
@@ -799,9 +961,10 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     if (StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf) != 0) return false;
     char partialLeaf[STORAGE_FILE_PATH_SIZE];
     StorageFileOSStatus partial{}, status{};
-    bool same = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf)) == 0 &&
-                StorageFileOS_Status(directory, partialLeaf, &partial) == 0 &&
-                partial.Kind == STORAGE_FILE_OS_MISSING && StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
+    // What stands at a copy's name and is not ours is no copy of this file.
+    bool same = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), AlternateOf(b, entry.Name)) == 0 &&
+                StorageFileOS_Status(directory, partialLeaf, &partial) == 0 && !partial.OwnPrivate &&
+                StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
                 StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
                 fileOffset + length <= status.Size;
     StorageFileOS_Close(&directory);
@@ -946,6 +1109,8 @@ int64_t DeleteHandle(void** handle) {
     }
     HashTable_Delete(&b->OpenFiles);
     HashTable_Delete(&b->Completed);
+    HashTable_Delete(&b->Alternates);
+    HashTable_Delete(&b->Named);
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
     Pool_Delete(&b->Transfers);
@@ -973,6 +1138,10 @@ int64_t StorageFile_Create(void** instance) {
     // crowd one bucket.
     HashTable_SetValueCallback(b->OpenFiles, nullptr, HashTable_StringKeyedValue);
     HashTable_SetValueCallback(b->Completed, nullptr, HashTable_StringKeyedValue);
+    HashTable_Create(&b->Alternates, STORAGE_FILE_PATH_SIZE, 16);
+    HashTable_SetValueCallback(b->Alternates, nullptr, HashTable_StringKeyedValue);
+    HashTable_Create(&b->Named, STORAGE_FILE_PATH_SIZE * 2, 16);
+    HashTable_SetValueCallback(b->Named, nullptr, HashTable_StringKeyedValue);
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);
@@ -1115,14 +1284,10 @@ void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
 
 // One record judged; true when it stays on record.
 bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
-    char* end = nullptr;
-    const unsigned long made = strtoul(record, &end, 10);
+    unsigned long made = 0;
+    uint32_t alternate = 0;
     char name[STORAGE_FILE_PATH_SIZE];
-    // A record that is not one of ours names nothing of ours.
-    if (end == record || *end != ' ' || made > STORAGE_FILE_PATH_SIZE ||
-        !StorageFilePath_Check(end + 1, name, (int32_t)sizeof(name)) || strcmp(name, end + 1) != 0 ||
-        StorageFilePath_IsReserved(name, b->PartialExtension))
-        return false;
+    if (!ParseRecord(b, record, &made, &alternate, name)) return false;
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &directory, &leaf, nullptr, 1);
@@ -1134,7 +1299,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
     }
     char partialLeaf[STORAGE_FILE_PATH_SIZE + 8];
     StorageFileOSStatus partial{};
-    error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf) - 8);
+    error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf) - 8, alternate);
     if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
     FileListMember* found = nullptr;
     uint64_t offset = 0;
@@ -1154,7 +1319,13 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
             StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s%s%s)", b->OutputPath, LogText(name).Text,
                                    b->PartialExtension, suffix);
             error = StorageFileOS_RemoveOwn(directory, copy);
-            if (error) PrintLeft(b, name, suffix, error);
+            // A name of its own is recorded before it is taken: one another entry took first was
+            // never ours.
+            if (error && !(alternate && IsHeld(error))) PrintLeft(b, name, suffix, error);
+        }
+        if (alternate) {
+            uint64_t value = 0;
+            if (HashTable_GetValue(b->Alternates, name, &value) && value == alternate) SetAlternate(b, name, 0);
         }
     }
     StorageFileOS_Close(&directory);
@@ -1229,20 +1400,11 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
     char buffer[STORAGE_FILE_PATH_SIZE + 32];
-    for (bool passing = false;;) {
-        uint32_t got = 0;
-        if (StorageFileOS_ReadSome(b->ReplayFd, b->ReplayOffset, buffer, (uint32_t)sizeof(buffer) - 1, &got) != 0 ||
-            got == 0)
-            break;
-        buffer[got] = 0;
-        const size_t length = strlen(buffer);
-        // A record cut by a kill while it was written ends the record (its copy was not made);
-        // one too long to be ours is passed over to its end.
-        if (length == got && got < sizeof(buffer) - 1) break;
-        b->ReplayOffset += length + (length < got ? 1 : 0);
-        const bool whole = length < got && !passing;
-        passing = length == got;
+    bool passing = false, whole = false;
+    while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
+        // One too long to be ours is passed over to its end.
         if (!whole) continue;
+        const size_t length = strlen(buffer);
         if (ReplayRecord(b, buffer, index)) {
             const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
             if (error) {
@@ -1281,13 +1443,14 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageFileOSStatus partial{};
     if (!error && b->PartialExtension[0]) {
         char partialLeaf[STORAGE_FILE_PATH_SIZE];
-        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
+        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), AlternateOf(b, entry.Name));
         if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
     }
     StorageFileOS_Close(&directory);
     // Except a copy this storage made from the installed file: beside the pieces written into it
     // since, it holds the installed bytes, so what the installed file holds is in it too.
-    if (!error && partial.Kind != STORAGE_FILE_OS_MISSING && !CopiedHere(b, entry.Name))
+    // What stands at a copy's name and is not ours is no copy of this file.
+    if (!error && partial.OwnPrivate && !CopiedHere(b, entry.Name))
         return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
@@ -1343,12 +1506,25 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     error = StorageFileOS_Status(directory, leaf, &status);
     if (!error && status.Kind == STORAGE_FILE_OS_LINK && !IsLinkEntry(entry)) error = ELOOP;
     // A dropped file takes the storage's own copies of it along: a partial copy or scratch that a
-    // kill left (another user's is refused, and named).
+    // kill left, under the usual name or one of its own; what holds those names and is not ours
+    // is named and left.
     if (!error) {
         char partialLeaf[STORAGE_FILE_PATH_SIZE];
         uint32_t kept = 0;
         error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
         if (!error) error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 0, &kept);
+        if (IsHeld(error)) error = 0;
+        const uint32_t alternate = error ? 0 : AlternateOf(b, entry.Name);
+        if (alternate && (error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), alternate)) == 0) {
+            for (const char* suffix : {"", "~"}) {
+                char copy[STORAGE_FILE_PATH_SIZE + 8];
+                String_Print(copy, (int32_t)sizeof(copy), "%s%s", partialLeaf, suffix);
+                if ((error = StorageFileOS_RemoveOwn(directory, copy)) != 0 && !IsHeld(error)) break;
+                error = 0;
+            }
+            CriticalSectionGuard guard(b->RecordLock);
+            SetAlternate(b, entry.Name, 0);
+        }
     }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         // An installed read-only file is erased like any other.

@@ -32,7 +32,14 @@ int LinkOr(int at, const char* name, int error) {
     return error;
 }
 
+// A private file of the effective user: what the storage itself makes for its own names, and
+// what no other user can have made or still reach through a second link.
+bool IsOwnPrivate(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 && (info.st_mode & 077) == 0;
+}
+
 void Fill(const struct stat& info, StorageFileOSStatus* status) {
+    status->OwnPrivate = IsOwnPrivate(info) ? 1 : 0;
     if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
     else if (S_ISDIR(info.st_mode)) status->Kind = STORAGE_FILE_OS_DIRECTORY;
     else if (S_ISLNK(info.st_mode)) status->Kind = STORAGE_FILE_OS_LINK;
@@ -200,12 +207,6 @@ int32_t CopyData(int from, int to) {
 
 namespace {
 
-// A private file of the effective user: what the storage itself makes for its own names, and
-// what no other user can have made or still reach through a second link.
-bool IsOwnPrivate(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 && (info.st_mode & 077) == 0;
-}
-
 // Links an anonymous file under `to`; fails with EEXIST rather than replace an entry there.
 int32_t LinkAnonymous(int fd, int32_t directory, const char* to) {
     char path[64];
@@ -272,6 +273,9 @@ int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, 
     // The storage makes no folder under a copy's name: one there is someone's (another account
     // can rename a folder of ours in a folder the group shares), and what it holds is never erased.
     if (S_ISDIR(info.st_mode)) return EISDIR;
+    // Nor is any other entry ours to remove: a link, a file shared with others or reached through a
+    // second name holds what someone put there.
+    if (!IsOwnPrivate(info)) return EEXIST;
     return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 

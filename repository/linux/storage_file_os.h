@@ -19,6 +19,7 @@ struct StorageFileOSStatus {
     uint32_t Mode; // permission bits
     uint64_t Size;
     int64_t ModifiedSeconds;
+    uint32_t OwnPrivate; // a regular file of the effective user, one link, no permission for others
 };
 
 // Every function answers 0 or the errno value of the failure. ELOOP always means that a
@@ -49,9 +50,9 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // What stands at one of the storage's own names (a file being written, a copy's scratch name):
 // a file of the effective user that is private (regular, one link, no permission for others) is
-// kept when `keep` allows (*kept set); any other entry of the effective user but a folder is
-// removed (links never followed). A folder is refused with EISDIR and an entry of another user
-// with EPERM, neither used nor removed. A missing entry is success.
+// kept when `keep` allows (*kept set), else removed. Anything else is neither used nor removed:
+// EPERM for an entry of another user, EISDIR for a folder, EEXIST for a link, a special file or a
+// file shared with others or reached through a second name. A missing entry is success.
 int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
 // Removes the entry only when it is a private file of the effective user, as the storage makes
 // its copies: EPERM for another user's entry, EEXIST for anything else. A missing entry is success.

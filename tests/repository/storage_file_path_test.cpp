@@ -44,6 +44,14 @@ TEST(StorageFilePathCheck, NamesThatCouldLeaveTheDirectoryAreRefused) {
     EXPECT_STREQ(small, "");
 }
 
+TEST(StorageFilePathReserved, EveryNameACopyCanTakeIsKeptFromManifests) {
+    for (const char* name : {"a.quarvpartial", "a.quarvpartial~", "d/a.1.quarvpartial", "a.64.quarvpartial~",
+                             "a.1.quarvpartial/b", ".quarvpartial"})
+        EXPECT_EQ(StorageFilePath_IsReserved(name, ".quarvpartial"), 1) << name;
+    for (const char* name : {"a", "a.quarvpartial.txt", "a.quarvpartial~~", "quarvpartial"})
+        EXPECT_EQ(StorageFilePath_IsReserved(name, ".quarvpartial"), 0) << name;
+}
+
 TEST(StorageFilePathIgnore, EveryStringOfTheRootContainerIsKept) {
     const struct {
         const char* text;

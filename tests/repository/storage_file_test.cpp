@@ -651,7 +651,7 @@ void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string
     }
 }
 
-TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
+TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyTakesANameOfItsOwn) {
     if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
@@ -672,18 +672,25 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
         PlantAt(root + "gone" + c.suffix, c.kind, kOtherUser, outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        // The write, the completion and the erase are each refused with the name of the entry.
-        EXPECT_EQ(Put(v2, 0, 0), (uint32_t)STORAGE_ERROR_OS);
-        EXPECT_EQ(Complete(v2, "a.txt"), (uint32_t)STORAGE_ERROR_OS);
-        EXPECT_EQ(Erase(v1, "gone"), (uint32_t)STORAGE_ERROR_OS);
+        // The write, the completion and the erase go on; the entry is named.
+        EXPECT_EQ(Put(v2, 0, 0), 0u);
+        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial").substr(0, 16), now.substr(0, 16));
+        EXPECT_EQ(Put(v2, 1, 1), 0u);
+        EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+        EXPECT_EQ(Erase(v1, "gone"), 0u);
         EXPECT_NE(log.Text().find("Name of a copy held by another user (" + planted + ")"), std::string::npos)
             << log.Text();
-        // The installed file stays the user's, private and as it was; the planted entry is left.
+        // The installed file is the user's, private and whole; the planted entry is left.
         struct stat info;
         ASSERT_EQ(stat((root + "a.txt").c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, geteuid());
         EXPECT_EQ(info.st_mode & 0777, 0600u);
-        EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
+        EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + "gone"));
+        ASSERT_EQ(lstat((root + "gone" + c.suffix).c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOtherUser);
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, kOtherUser);
         if (c.kind == Plant::File) {
@@ -693,7 +700,7 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNeitherUsedNorRemoved) {
     }
 }
 
-TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
+TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
         const char* suffix;
@@ -708,18 +715,30 @@ TEST_F(StorageFileTest, OurOwnStrayEntriesAtACopysNameAreRemoved) {
         ASSERT_EQ(Configure("file"), 1);
         ASSERT_EQ(Put(v1, 0, 2), 0u);
         ASSERT_EQ(Complete(v1, "a.txt"), 0u);
-        // A shared file of ours (0666) is no copy the storage made: it is not continued either.
+        // A shared file of ours (0666), a link or a FIFO is no copy the storage made: neither
+        // continued nor removed, and the copy takes a name of its own.
         PlantAt(root + "a.txt" + c.suffix, c.kind, geteuid(), outside + "secret");
         PlantAt(root + "gone" + c.suffix, c.kind, geteuid(), outside + "secret");
+        LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         ASSERT_EQ(Put(v2, 0, 1), 0u);
         ASSERT_EQ(Complete(v2, "a.txt"), 0u);
         ASSERT_EQ(Erase(v1, "gone"), 0u);
         EXPECT_EQ(Slurp(root + "a.txt"), now);
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
-        for (const char* left : {"a.txt.quarvpartial", "a.txt.quarvpartial~", "gone", "gone.quarvpartial",
-                                 "gone.quarvpartial~"})
+        EXPECT_NE(log.Text().find("Name of a copy held by an entry not the storage's own (" + root + "a.txt" +
+                                  c.suffix + ")"),
+                  std::string::npos)
+            << log.Text();
+        for (const char* left : {"a.txt.1.quarvpartial", "a.txt.1.quarvpartial~", "gone"})
             EXPECT_FALSE(OnDisk(root + left)) << left;
+        for (const char* name : {"a.txt", "gone"}) {
+            struct stat info;
+            EXPECT_EQ(lstat((root + name + c.suffix).c_str(), &info), 0) << name;
+            if (c.kind == Plant::File) {
+                EXPECT_EQ(Slurp(root + name + c.suffix), "planted");
+            }
+        }
     }
 }
 
@@ -738,10 +757,12 @@ TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
         PlantAt(folder, Plant::Folder, geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Put(v2, 0, 1), 0u);
         EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos) << log.Text();
-        EXPECT_EQ(Slurp(folder + "/x/f"), "planted");
         EXPECT_EQ(Slurp(root + "a.txt"), old);
+        EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+        EXPECT_EQ(Slurp(folder + "/x/f"), "planted");
+        EXPECT_EQ(Slurp(root + "a.txt"), now);
     }
 }
 
@@ -775,10 +796,12 @@ TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhat
         ASSERT_EQ(Configure("file"), 1);
         StorageCleanup_SetInstalled(storage, v1.meta);
         if (held != Held::Nothing) {
-            EXPECT_EQ(Put(v2, 0, 1), (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(Put(v2, 0, 1), 0u);
             EXPECT_NE(log.Text().find("Name of a copy held by a folder (" + folder + ")"), std::string::npos)
                 << log.Text();
             EXPECT_EQ(Slurp(root + "sub/a.txt"), old);
+            EXPECT_EQ(Complete(v2, "sub/a.txt"), 0u);
+            EXPECT_EQ(Slurp(root + "sub/a.txt"), now);
             EXPECT_TRUE(OnDisk(folder + "/d"));
         } else {
             EXPECT_EQ(Put(v2, 0, 1), 0u);
@@ -1013,32 +1036,158 @@ TEST_F(StorageFileTest, ACopyMadeUnderItsScratchNameNeverOpensAnEntryThere) {
     PlantAt(root + "a.txt.quarvpartial~", Plant::Link, geteuid(), outside + "secret");
     ASSERT_EQ(Put(v2, 0, 0), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), old);
-    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial~"));
+    EXPECT_TRUE(OnDisk(root + "a.txt.1.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial~"));
     ASSERT_EQ(Complete(v2, "a.txt"), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), now);
     EXPECT_EQ(Slurp(outside + "secret"), "keep");
     EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+    struct stat info;
+    EXPECT_EQ(lstat((root + "a.txt.quarvpartial~").c_str(), &info), 0);
+}
+
+// Copies that took names of their own, the usual ones held by another account's folders (the copy's
+// name and a scratch name): after a kill the next run finds them through the record, continues them
+// or, once a version drops the file, removes them; the folders stay with what they hold.
+TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789ABCDEF";
+    const std::string body(32, 'n');
+    const uid_t owner = CanActAsOtherUser() ? kOtherUser : geteuid();
+    for (const bool dropped : {false, true}) {
+        SCOPED_TRACE(dropped ? "dropped" : "continued");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}});
+        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}, {"new.bin", body.c_str()}});
+        Spit(root + "a.txt", old);
+        PlantAt(root + "a.txt.quarvpartial", Plant::Folder, owner, outside + "secret");
+        PlantAt(root + "new.bin.quarvpartial~", Plant::Folder, owner, outside + "secret");
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v2, 0, 0), 0u);
+        ASSERT_EQ(Put(v2, 2, 2), 0u);
+        EXPECT_EQ(Slurp(root + "new.bin.1.quarvpartial"), body.substr(0, 16));
+        // The kill: the next run knows the copies only from the record.
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        if (dropped) {
+            EXPECT_EQ(Sweep(v1.meta), 1);
+            EXPECT_FALSE(OnDisk(root + "new.bin.1.quarvpartial"));
+            EXPECT_EQ(Slurp(root + "a.txt"), old);
+            ASSERT_EQ(Configure("file"), 1);
+            EXPECT_EQ(Erase(v2, "a.txt"), 0u);
+            EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+            EXPECT_EQ(Sweep(nullptr), 1);
+        } else {
+            EXPECT_EQ(Exists(v2, 0), (uint32_t)STORAGE_NOT_FOUND);
+            std::string bytes;
+            EXPECT_EQ(Get(v2, 0, 0, &bytes), 0u);
+            EXPECT_EQ(bytes, now.substr(0, 16));
+            EXPECT_EQ(Put(v2, 1, 1), 0u);
+            EXPECT_EQ(Put(v2, 3, 3), 0u);
+            EXPECT_EQ(Complete(v2, "a.txt"), 0u);
+            EXPECT_EQ(Complete(v2, "new.bin"), 0u);
+            EXPECT_EQ(Slurp(root + "a.txt"), now);
+            EXPECT_EQ(Slurp(root + "new.bin"), body);
+            EXPECT_EQ(Sweep(v2.meta), 1);
+            for (const char* left : {"a.txt.1.quarvpartial", "new.bin.1.quarvpartial", "new.bin.2.quarvpartial"})
+                EXPECT_FALSE(OnDisk(root + left)) << left;
+        }
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        EXPECT_EQ(Slurp(root + "a.txt.quarvpartial/x/f"), "planted");
+        EXPECT_EQ(Slurp(root + "new.bin.quarvpartial~/x/f"), "planted");
+        EXPECT_EQ(Slurp(outside + "secret"), "keep");
+    }
+}
+
+// The last record of a file tells where its copy is: a copy made under the usual name once the
+// holder is gone is continued there; and a name of its own is never one whose scratch name is
+// taken (here a private file of the user's, which no later cleanup may take for ours).
+TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
+    struct NamedCopies {
+        NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
+        ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
+    } named;
+    const std::string v1Text(32, '1'), v2Text(32, '2'), v3Text(32, '3');
+    Manifest v1(std::vector<File>{{"a.txt", v1Text.c_str()}});
+    Manifest v2(std::vector<File>{{"a.txt", v2Text.c_str()}});
+    Manifest v3(std::vector<File>{{"a.txt", v3Text.c_str()}});
+    Spit(root + "a.txt", v1Text);
+    PlantAt(root + "a.txt.quarvpartial", Plant::Folder, geteuid(), outside + "secret");
+    Spit(root + "a.txt.1.quarvpartial~", "user's");
+    ASSERT_EQ(chmod((root + "a.txt.1.quarvpartial~").c_str(), 0600), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "a.txt.2.quarvpartial"));
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_EQ(Complete(v2, "a.txt"), 0u);
+    Shell("rm -rf " + root + "a.txt.quarvpartial");
+    ASSERT_EQ(Put(v3, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "a.txt.quarvpartial"));
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Exists(v3, 0), (uint32_t)STORAGE_NOT_FOUND);
+    std::string bytes;
+    EXPECT_EQ(Get(v3, 0, 0, &bytes), 0u);
+    EXPECT_EQ(bytes, v3Text.substr(0, 16));
+    ASSERT_EQ(Put(v3, 1, 1), 0u);
+    ASSERT_EQ(Complete(v3, "a.txt"), 0u);
+    EXPECT_EQ(Slurp(root + "a.txt"), v3Text);
+    EXPECT_EQ(Sweep(v3.meta), 1);
+    EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial~"), "user's");
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    // A name of its own is recorded before it is made: one another entry took first was never ours,
+    // and fails no sync.
+    Spit(root + ".quarvpartial", std::string("0:1 a.txt\0", 10));
+    ASSERT_EQ(chmod((root + ".quarvpartial").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "a.txt.1.quarvpartial").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Erase(v3, "a.txt"), 0u);
+    EXPECT_FALSE(OnDisk(root + "a.txt"));
+    EXPECT_EQ(Sweep(nullptr), 1);
+    struct stat info;
+    EXPECT_EQ(lstat((root + "a.txt.1.quarvpartial").c_str(), &info), 0);
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
+// A name of its own that does not fit the folder is refused, never cut to another name.
+TEST_F(StorageFileTest, ACopysNameOfItsOwnThatDoesNotFitIsRefused) {
+    const std::string name(241, 'x');
+    Manifest v1(std::vector<File>{{name.c_str(), "0123456789"}});
+    ASSERT_EQ(mkdir((root + name + ".quarvpartial").c_str(), 0700), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_NE(log.Text().find("No name of its own for a copy of (" + root + name + ")"), std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Shell("test $(ls -A " + root + " | wc -l) -eq 1"), 0);
 }
 
 TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
     // "y" shares its first piece with "x", which is all in that piece; only x changes.
+    // A folder that is no copy of ours at y's copy name changes nothing.
     const std::string y(38, 'y');
-    Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
-    Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
-    ASSERT_EQ(Configure("file"), 1);
-    ASSERT_EQ(Put(v1, 0, 2), 0u);
-    ASSERT_EQ(Complete(v1, "x"), 0u);
-    ASSERT_EQ(Complete(v1, "y"), 0u);
-    struct stat before, after;
-    ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
-    ASSERT_EQ(Put(v2, 0, 0), 0u);
-    EXPECT_FALSE(OnDisk(root + "y.quarvpartial"));
-    ASSERT_EQ(Complete(v2, "x"), 0u);
-    ASSERT_EQ(Complete(v2, "y"), 0u);
-    ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(Slurp(root + "x"), "9876543210");
-    EXPECT_EQ(Slurp(root + "y"), y);
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"x", "0123456789"}, {"y", y.c_str()}}, "v1", 16, false);
+        Manifest v2(std::vector<File>{{"x", "9876543210"}, {"y", y.c_str()}}, "v2", 16, false);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(v1, "x"), 0u);
+        ASSERT_EQ(Complete(v1, "y"), 0u);
+        if (held) PlantAt(root + "y.quarvpartial", Plant::Folder, geteuid(), outside + "secret");
+        struct stat before, after;
+        ASSERT_EQ(stat((root + "y").c_str(), &before), 0);
+        EXPECT_EQ(Exists(v2, 2), 0u);
+        ASSERT_EQ(Put(v2, 0, 0), 0u);
+        EXPECT_EQ(OnDisk(root + "y.quarvpartial"), held);
+        EXPECT_FALSE(OnDisk(root + "y.1.quarvpartial"));
+        ASSERT_EQ(Complete(v2, "x"), 0u);
+        ASSERT_EQ(Complete(v2, "y"), 0u);
+        ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(Slurp(root + "x"), "9876543210");
+        EXPECT_EQ(Slurp(root + "y"), y);
+    }
 }
 
 TEST_F(StorageFileTest, AWriteWithoutACopyNameIsRefused) {
