@@ -1000,13 +1000,16 @@ TEST_F(StorageFileTest, NoMountInsideTheFolderIsEnteredOrErasedAcross) {
     EXPECT_EQ(Slurp(user + "p.quarvpartial"), "user's");
 }
 
+// Copies made under their scratch name, as where no unnamed file can be made, for one test.
+struct NamedCopies {
+    NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
+    ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
+};
+
 // Where no unnamed file can be made, the copy is made under its scratch name: only as a new entry
 // of its own, never by opening what stands there (planted after the storage cleared the name).
 TEST_F(StorageFileTest, ACopyMadeUnderItsScratchNameNeverOpensAnEntryThere) {
-    struct NamedCopies {
-        NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
-        ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
-    } named;
+    const NamedCopies named;
     Spit(root + "a", "installed");
     for (Plant kind : {Plant::File, Plant::Link, Plant::Folder}) {
         SCOPED_TRACE((int)kind);
@@ -1103,10 +1106,7 @@ TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
 // holder is gone is continued there; and a name of its own is never one whose scratch name is
 // taken (here a private file of the user's, which no later cleanup may take for ours).
 TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
-    struct NamedCopies {
-        NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
-        ~NamedCopies() { StorageFileOS_SetUnnamedCopies(1); }
-    } named;
+    const NamedCopies named;
     const std::string v1Text(32, '1'), v2Text(32, '2'), v3Text(32, '3');
     Manifest v1(std::vector<File>{{"a.txt", v1Text.c_str()}});
     Manifest v2(std::vector<File>{{"a.txt", v2Text.c_str()}});
