@@ -37,12 +37,17 @@ constexpr CodeText WebServer_ResponseCodeStringTable[] = {
     {401, "Authorization Required"},
     {403, "Forbidden"},
     {404, "Object Not Found"},
+    {411, "Length Required"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
     {416, "Requested Range Not Satisfiable"},
     {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"},
     {501, "Not Implemented"},
     {502, "Bad Gateway"},
     {503, "Service Unavailable"},
+    {505, "HTTP Version Not Supported"},
     {509, "Bandwidth Limit Exceeded"},
 };
 

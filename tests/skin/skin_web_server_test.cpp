@@ -611,10 +611,10 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
         bool halfClose = true;
     } cases[] = {
         {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
-        {huge, "HTTP/1.1 431 \r\n", false},
-        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 \r\n", false},
+        {huge, "HTTP/1.1 431 Request Header Fields Too Large\r\n", false},
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long\r\n", false},
         {"GET /data.bin\x1b[31m HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
-        {"GET /data.bin HTTP/2.0\r\n\r\n", "HTTP/1.1 505 \r\n", false},
+        {"GET /data.bin HTTP/2.0\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported\r\n", false},
         // A chunked script call past the bound is refused as a counted one is.
         {"POST /instances/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
              [] {
@@ -622,7 +622,7 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
                  snprintf(size, sizeof(size), "%x\r\n", (unsigned)SCRIPTINVOKER_MAX_BODY + 1);
                  return std::string(size);
              }(),
-         "HTTP/1.1 413 \r\n", false},
+         "HTTP/1.1 413 Payload Too Large\r\n", false},
         {"GET /data.bin HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", false},
         // A length this server would not see while another reader does: refused, not answered
         // with its body taken for the next request.
@@ -635,7 +635,7 @@ TEST_F(SkinWebServerTest, BadClientsGetTheStatedAnswerOrACleanClose) {
          "HTTP/1.1 400 Bad Request\r\n", false},
         // A body past a script call's bound is refused before any of it is read.
         {"POST /instances/ HTTP/1.1\r\nContent-Length: " + std::to_string(SCRIPTINVOKER_MAX_BODY + 1) + "\r\n\r\n{\"typename\"",
-         "HTTP/1.1 413 \r\n", false},
+         "HTTP/1.1 413 Payload Too Large\r\n", false},
         // Announced longer than sent, and the client gone: nothing is answered.
         {"POST /instances/ HTTP/1.1\r\nContent-Length: 100000\r\n\r\n{\"typename\"", ""},
         // Longer than announced: the first request is answered (refused: it names no origin), the

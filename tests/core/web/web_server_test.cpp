@@ -403,11 +403,11 @@ TEST_F(WebServerTest, HeaderSizeLimit) {
         if (size == 8190)
             EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK");
         else
-            EXPECT_EQ(answer, Refusal("431 "));
+            EXPECT_EQ(answer, Refusal("431 Request Header Fields Too Large"));
     }
     Client client(port);
     client.Send("GET /" + std::string(10000, 't') + " HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(client.ReadAll(), Refusal("414 "));
+    EXPECT_EQ(client.ReadAll(), Refusal("414 URI Too Long"));
     const std::string log = Log();
     EXPECT_NE(log.find("Request header refused: a header block too large"), std::string::npos) << log;
     EXPECT_NE(log.find("Request header refused: a request line too long"), std::string::npos) << log;
@@ -423,7 +423,7 @@ TEST_F(WebServerTest, EndlessHeaderIsCutOff) {
         while (lines.size() < 20000) lines += line;
         client.Send("GET / HTTP/1.1\r\n" + lines);
         bool closed = false;
-        EXPECT_EQ(client.ReadAll(&closed), Refusal("431 "));
+        EXPECT_EQ(client.ReadAll(&closed), Refusal("431 Request Header Fields Too Large"));
         EXPECT_TRUE(closed);
     }
 }
@@ -452,8 +452,8 @@ TEST_F(WebServerTest, RequestLinesThatCannotBeReadAreAnswered) {
         {"GET / FOO/1.1", "400 Bad Request", "a version that is not HTTP/x.y"},
         {"GET / http/1.1", "400 Bad Request", "a version that is not HTTP/x.y"},
         {"GET / HTTP/1.10", "400 Bad Request", "a version that is not HTTP/x.y"},
-        {"GET / HTTP/2.0", "505 ", "a version other than HTTP/1.x"},
-        {"GET / HTTP/0.9", "505 ", "a version other than HTTP/1.x"},
+        {"GET / HTTP/2.0", "505 HTTP Version Not Supported", "a version other than HTTP/1.x"},
+        {"GET / HTTP/0.9", "505 HTTP Version Not Supported", "a version other than HTTP/1.x"},
         {std::string(80, 'M') + " / HTTP/1.1", "501 Not Implemented", "a method longer than any served"},
     };
     for (const auto& c : cases) {
@@ -503,7 +503,7 @@ TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
          "400 Bad Request"},
         {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'x') +
              smuggled,
-         "413 "},
+         "413 Payload Too Large"},
         // Lines other readers split or name differently: whichever framing they see, this server
         // would see another, so the block is refused whole.
         {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length : 26\r\n\r\n" + smuggled, "400 Bad Request"},
@@ -524,7 +524,7 @@ TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
          "400 Bad Request"},
         // Where a chunked body ends is known only where it is read: a POST's, in HTTP/1.1.
         {"PUT / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled,
-         "411 "},
+         "411 Length Required"},
         {"POST / HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled,
          "400 Bad Request"},
         {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
@@ -655,9 +655,9 @@ TEST_F(WebServerTest, ChunkedBodyIsDecodedWithinTheBound) {
         const char* Answer;
         const char* Why;
     } cases[] = {
-        {"11\r\n", "413 ", "Request body too large (chunked)"},
-        {"8\r\n12345678\r\n9\r\n", "413 ", "Request body too large (chunked)"},
-        {"ffffffffffffffff\r\n", "413 ", "Request body too large (chunked)"},
+        {"11\r\n", "413 Payload Too Large", "Request body too large (chunked)"},
+        {"8\r\n12345678\r\n9\r\n", "413 Payload Too Large", "Request body too large (chunked)"},
+        {"ffffffffffffffff\r\n", "413 Payload Too Large", "Request body too large (chunked)"},
         {"00000000000000005\r\nhello\r\n0\r\n\r\n", "400 Bad Request",
          "Request body refused: a chunk size that is not hexadecimal"},
         {"x\r\n", "400 Bad Request", "Request body refused: a chunk size that is not hexadecimal"},
