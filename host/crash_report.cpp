@@ -193,29 +193,6 @@ bool ReadOwnFile(int directory, const char* name, int64_t limit, std::string* by
     return true;
 }
 
-// A new private file in the directory holding exactly these bytes: never written through a name
-// that stood there before.
-bool WriteNewFile(int directory, const char* name, const char* bytes, size_t length) {
-    int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // A crash with the descriptor table full: the handler's reserve makes room.
-    while (fd < 0 && (errno == EMFILE || errno == ENFILE) && Breakpad_ReleaseReserve())
-        fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = write(fd, bytes + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += (size_t)n;
-    }
-    const bool ok = done == length && fsync(fd) == 0;
-    if (close(fd) != 0 || !ok) {
-        unlinkat(directory, name, 0);
-        return false;
-    }
-    return true;
-}
-
 // The value of this process's switch "--name=value", from the argument vector, so that a value
 // with blanks (which the command-line text holds in quotes as a whole argument) comes back as it
 // was given.
@@ -322,7 +299,7 @@ void CommandText(char* const* arguments, char* buffer, size_t capacity) {
 
 // The queued events and the crash event, as a list, into "<id>.json": what only the crashed
 // process knows. The dump is added by the reporter.
-bool SaveEvents(int directory, const char* name) {
+bool SaveEvents(const char* name) {
     Dictionary* root = nullptr;
     Dictionary* list = nullptr;
     Dictionary_Create(&root);
@@ -339,7 +316,7 @@ bool SaveEvents(int directory, const char* name) {
     std::string text(saved ? (size_t)estimate : 0, '\0');
     uint32_t length = 0;
     saved = saved && JSON_SaveBuffer(json, text.data(), (uint32_t)text.size(), &length) == 1 &&
-            WriteNewFile(directory, name, text.data(), length);
+            Breakpad_SaveFile(name, text.data(), length) == 1;
     JSON_SetDictionaryHandle(json, nullptr);
     JSON_Release(&json);
     Dictionary_Release(&root);
@@ -750,7 +727,7 @@ int64_t CrashReport_ExceptionCallback(void* context, const char* dumpDirectory, 
     Log_WriteCrashLine(line, started ? 0 : 1);
     char eventName[kNameSize];
     String_Print(eventName, sizeof(eventName), "%s.json", minidumpId);
-    if (!SaveEvents(Breakpad_DirectoryDescriptor(), eventName)) {
+    if (!SaveEvents(eventName)) {
         String_Print(line, sizeof(line), "ERROR - Unable to save crash json [%s/%s]; the dump is sent alone\n",
                      dumpDirectory, eventName);
         Log_WriteCrashLine(line, 1);

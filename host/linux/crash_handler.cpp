@@ -9,6 +9,7 @@
 #include "host/linux/crash_handler.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -21,6 +22,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,8 +57,16 @@ struct CrashState {
     posix_spawnattr_t LaunchAttributes;
     posix_spawn_file_actions_t LaunchActions;
     void* AltStack = nullptr;
-    // Descriptors held from installation on and given up only on the crash path, so that the dump,
-    // the memory map and the event file can be opened with the process's descriptor table full.
+    // Opened at installation, so that a crash with the descriptor table full needs no new
+    // descriptor: nameless files in the directory for the dump and for the callback's file, and the
+    // memory map. A slot given up at crash time could be taken by any other thread first. They
+    // belong to the installing process only (a fork's child shares them, so it opens its own).
+    pid_t Owner = 0;
+    int DumpFile = -1;
+    int SpareFile = -1;
+    int Maps = -1;
+    // Where those could not be made (no nameless files here; a fork's child): descriptors held
+    // from installation on and given up only on the crash path.
     int Reserve[3] = {-1, -1, -1};
     // 0 while sound, 1 while a crash is reported, 2 once its report is done; the thread that
     // reports it is CrashingThread.
@@ -64,6 +74,7 @@ struct CrashState {
     std::atomic<pid_t> CrashingThread{0};
     std::atomic<int> DumpError{0}; // why no dump could be made (errno)
     std::atomic<int> WaitMs{10000};
+    GLogFunc PreviousLogHandler = nullptr;
 };
 
 CrashState* g_state = nullptr;
@@ -211,10 +222,28 @@ int OpenWithReserve(CrashState* state, int directory, const char* name, int flag
     return fd;
 }
 
+bool Owned(const CrashState* state) {
+    return getpid() == state->Owner;
+}
+
+// Takes one of the descriptors opened at installation (-1 when there is none for this process).
+int TakeHeld(CrashState* state, int* held) {
+    if (!Owned(state)) return -1;
+    const int fd = *held;
+    *held = -1;
+    return fd;
+}
+
 void WriteMaps(CrashState* state, Out& out) {
     out.Put("maps\n");
     out.Flush();
-    const int maps = OpenWithReserve(state, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC, 0);
+    // The map is made anew by each read from its start.
+    int maps = TakeHeld(state, &state->Maps);
+    if (maps >= 0 && lseek(maps, 0, SEEK_SET) != 0) {
+        close(maps);
+        maps = -1;
+    }
+    if (maps < 0) maps = OpenWithReserve(state, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC, 0);
     if (maps < 0) return;
     char buffer[4096];
     ssize_t n;
@@ -237,13 +266,25 @@ void DescriptorPath(int fd, char* path) {
     *at = 0;
 }
 
+// Gives a nameless file its name in the directory; false when the name is taken. Linking by the
+// descriptor needs a privilege; through its /proc name it needs none.
+bool NameNameless(int fd, int directory, const char* name) {
+    if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) return false;
+    char path[32];
+    DescriptorPath(fd, path);
+    return linkat(AT_FDCWD, path, directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // The file the dump is written into, locked before any other process can see it: a nameless file
 // in the directory that gets its name once whole (`named` false), or, where the file system has
 // no nameless files, "<id>.part" (`named` true). A ".part" that someone else locked between our
 // create and our lock is a sweep's that will remove it: another id is taken. -1 with errno set.
 int OpenDump(CrashState* state, char* id, char* part, bool* named) {
     *named = false;
-    int fd = OpenWithReserve(state, state->DirectoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    int fd = TakeHeld(state, &state->DumpFile);
+    if (fd >= 0) return fd;
+    fd = OpenWithReserve(state, state->DirectoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         // A fresh nameless file: nobody else can hold its lock.
         flock(fd, LOCK_EX | LOCK_NB);
@@ -300,24 +341,20 @@ Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucont
     WriteStack(out, context ? StackPointer(context) : 0);
     WriteMaps(state, out);
     out.Flush();
-    bool whole = !out.Failed && fsync(fd) == 0;
+    const bool written = !out.Failed && fsync(fd) == 0;
+    bool whole = written;
     if (whole && named) {
         whole = renameat(state->DirectoryFd, part, state->DirectoryFd, name) == 0;
     } else if (whole) {
-        // Linking a nameless file by its descriptor needs a privilege; through its /proc name it
-        // needs none.
-        whole = linkat(fd, "", state->DirectoryFd, name, AT_EMPTY_PATH) == 0;
-        if (!whole) {
-            char path[32];
-            DescriptorPath(fd, path);
-            whole = linkat(AT_FDCWD, path, state->DirectoryFd, name, AT_SYMLINK_FOLLOW) == 0;
-        }
+        whole = NameNameless(fd, state->DirectoryFd, name);
     }
     if (!whole) {
+        // Written whole but not named (the folder gone, say): there is no dump, as when none could
+        // be opened.
         state->DumpError.store(out.Failed ? EIO : errno);
         if (named) unlinkat(state->DirectoryFd, part, 0);
         close(fd);
-        return Dump::Cut;
+        return written ? Dump::None : Dump::Cut;
     }
     return Dump::Whole;
 }
@@ -388,6 +425,24 @@ void Handler(int signal, siginfo_t* info, void* raw) {
     errno = saved;
 }
 
+// GLib ends the process on a fatal message with a breakpoint. On the threads GLib starts itself,
+// which block every signal, the kernel then ends the process at once and no handler runs; abort()
+// lets its own signal through first, so such a crash (a full descriptor table met by a GLib call
+// on any thread, say) is reported like any other. GLib's own writer would take the breakpoint
+// itself, so a fatal message is written here.
+void FatalMessageAborts(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer data) {
+    if (!(level & (G_LOG_FLAG_FATAL | G_LOG_LEVEL_ERROR))) {
+        g_log_default_handler(domain, level, message, data);
+        return;
+    }
+    const char* kind = (level & G_LOG_LEVEL_ERROR) ? "ERROR" : (level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL"
+                                                    : (level & G_LOG_LEVEL_WARNING)  ? "WARNING"
+                                                                                     : "Message";
+    fprintf(stderr, "\n(process:%d): %s%s%s **: %s\n", (int)getpid(), domain ? domain : "", domain ? "-" : "", kind,
+            message ? message : "");
+    abort();
+}
+
 void* CrashThread(void* argument) {
     CrashState* state = static_cast<CrashState*>(argument);
     for (;;) {
@@ -442,7 +497,8 @@ bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
 
 void CloseAll(CrashState* state) {
     for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd,
-                    &state->Reserve[0], &state->Reserve[1], &state->Reserve[2]})
+                    &state->DumpFile, &state->SpareFile, &state->Maps, &state->Reserve[0], &state->Reserve[1],
+                    &state->Reserve[2]})
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -466,6 +522,15 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
     const char* reason = nullptr;
     Platform_OpenPrivateDirectory(dumpDirectory, 0, &directory, &error, &reason);
     state->DirectoryFd = directory;
+    state->Owner = getpid();
+    if (directory >= 0) {
+        // Nobody else can see a nameless file, so its lock is ours alone; it is held until this
+        // process ends.
+        state->DumpFile = openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (state->DumpFile >= 0) flock(state->DumpFile, LOCK_EX | LOCK_NB);
+        state->SpareFile = openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    }
+    state->Maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     for (int& spare : state->Reserve) spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (state->DirectoryFd < 0 || pipe2(state->Wake, O_CLOEXEC) != 0 || pipe2(state->Done, O_CLOEXEC) != 0 ||
         state->Reserve[0] < 0 || state->Reserve[1] < 0 || state->Reserve[2] < 0) {
@@ -489,6 +554,7 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
         sigaltstack(&alternate, nullptr);
     }
     g_state = state;
+    state->PreviousLogHandler = g_log_set_default_handler(FatalMessageAborts, nullptr);
     struct sigaction action = {};
     action.sa_sigaction = Handler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -501,6 +567,7 @@ int64_t Breakpad_Remove() {
     CrashState* state = g_state;
     if (!state) return 1;
     for (int i = 0; i < kSignalCount; i++) sigaction(kSignals[i], &state->Previous[i], nullptr);
+    g_log_set_default_handler(state->PreviousLogHandler, nullptr);
     g_state = nullptr;
     if (state->ThreadRunning) {
         const char stop[kMessageSize] = {'-'};
@@ -544,20 +611,31 @@ int64_t Breakpad_Launch(int32_t* pid) {
     return 1;
 }
 
-int32_t Breakpad_DirectoryDescriptor() {
-    return g_state ? g_state->DirectoryFd : -1;
-}
-
-int64_t Breakpad_ReleaseReserve() {
+int64_t Breakpad_SaveFile(const char* name, const char* bytes, size_t length) {
     CrashState* state = g_state;
-    if (!state || state->Crashing.load() == 0) return 0;
-    for (int& spare : state->Reserve)
-        if (spare >= 0) {
-            close(spare);
-            spare = -1;
-            return 1;
-        }
-    return 0;
+    if (!state || state->Crashing.load() == 0 || !name || (!bytes && length)) {
+        errno = EINVAL;
+        return 0;
+    }
+    bool named = false;
+    int fd = TakeHeld(state, &state->SpareFile);
+    if (fd < 0) {
+        fd = OpenWithReserve(state, state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        named = true;
+    }
+    if (fd < 0) return 0;
+    Out out(fd);
+    out.Write(bytes, length);
+    bool saved = !out.Failed && fsync(fd) == 0;
+    if (saved && !named) saved = NameNameless(fd, state->DirectoryFd, name);
+    const int error = errno;
+    if (!saved && named) unlinkat(state->DirectoryFd, name, 0);
+    if (close(fd) != 0 && saved && named) {
+        unlinkat(state->DirectoryFd, name, 0);
+        saved = false;
+    }
+    if (!saved) errno = out.Failed ? EIO : error;
+    return saved ? 1 : 0;
 }
 
 int32_t Breakpad_DumpError() {

@@ -1,6 +1,7 @@
 // The crash handler: fatal signals write a dump file of our own format into a directory, then a
 // thread made in advance runs the crash callback outside the signal context.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // What the callback is told of the dump: whole and named "<id>.dmp"; cut short and removed; none
@@ -25,8 +26,9 @@ struct BreakpadLaunch {
 // Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT and SIGTRAP (replacing an earlier
 // installation) and starts the crash thread. 0 when the directory or the callback is missing.
 // A whole dump stays open and locked (flock) by the crashed process until it ends: whoever takes
-// the lock afterwards knows the crashed process is done with its files. Three descriptors are kept
-// in reserve for the dump, for a crash with the descriptor table full. A fault on another thread
+// the lock afterwards knows the crashed process is done with its files. What the crash path writes
+// (the dump, the memory map, the callback's file) is opened at installation, so that a crash with
+// the descriptor table full needs no new descriptor. A fault on another thread
 // while a crash is reported waits for that report (bounded); a fault while reporting takes the
 // default action.
 int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback,
@@ -35,12 +37,11 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
 // lock of this process taken (a crashed process may hold any of them), and every descriptor above
 // standard error closed in it. 1 with its pid; 0 with errno when there is none or it did not start.
 int64_t Breakpad_Launch(int32_t* pid);
-// The dump directory opened at installation (-1 when not installed): the callback acts on the
-// files through it, resolving no name again.
-int32_t Breakpad_DirectoryDescriptor();
-// For the callback, when an open failed with the descriptor table full: gives up one of the
-// descriptors kept in reserve (only while a crash is reported). 1 when one was left.
-int64_t Breakpad_ReleaseReserve();
+// For the callback (only while a crash is reported): a new private file "name" in the dump
+// directory holding exactly these bytes, named only once whole and never written through a name
+// that stood there before. It needs no new descriptor, so it is saved with the descriptor table
+// full. 1; 0 with errno (EEXIST when the name is taken).
+int64_t Breakpad_SaveFile(const char* name, const char* bytes, size_t length);
 // Why the last dump was cut short or could not be made (an errno value; 0 when none failed).
 int32_t Breakpad_DumpError();
 // Puts the earlier handlers back and ends the crash thread. 1.

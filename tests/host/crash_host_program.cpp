@@ -1,12 +1,14 @@
 // A host stand-in for the crash reporting tests. Run as
-//   crash_host_program <segv|abort|trap|lock|busy|off|full|threads|overflow|fdfull|nofolder|start> [--skin=...]
+//   crash_host_program <segv|abort|trap|lock|busy|off|full|threads|overflow|fdfull|glib|nofolder|start> [--skin=...]
 // it starts the engine context with analytics crash dumps on (off: turned off), queues one
 // analytics event, installs crash reporting and crashes: a bad write, abort(), a breakpoint
 // signal, a bad write while holding the lock its log callback needs ("lock"), a bad write while
 // another thread is inside a log line and so holds the log's own lock ("busy"), a bad write under
 // a file size limit that the dump outgrows ("full", as a disk that fills up), bad writes on
 // sixteen threads at once ("threads"), a stack overflow on a second thread ("overflow"), or a bad
-// write with the descriptor table full ("fdfull") or with the crash folder removed ("nofolder");
+// write with the descriptor table full ("fdfull"), GLib's fatal error on a thread that blocks every
+// signal, as GLib's own threads do ("glib"), or a bad write with the crash folder removed
+// ("nofolder");
 // "start" installs crash reporting and ends without a fault.
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
@@ -26,6 +28,8 @@
 #include <string>
 
 #include <fcntl.h>
+#include <glib.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -193,6 +197,15 @@ int main(int argc, char** argv) {
         Platform_ThreadJoin(thread);
         return 3;
     }
+    if (mode == "glib") {
+        std::thread([] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_SETMASK, &all, nullptr);
+            g_error("fatal on a thread that blocks signals");
+        }).join();
+        return 3;
+    }
     if (mode == "threads") {
         std::atomic<bool> go{false};
         std::vector<std::thread> threads;
@@ -215,6 +228,15 @@ int main(int argc, char** argv) {
         if (rmdir(path) != 0) return 4;
     }
     if (mode == "fdfull") {
+        // Threads that take any number freed meanwhile, as other threads of a busy process would;
+        // started first, since a thread is not made with the table full.
+        static std::atomic<bool> full{false};
+        for (int i = 0; i < 4; i++)
+            std::thread([] {
+                while (!full.load()) {
+                }
+                for (;;) open("/dev/null", O_RDONLY);
+            }).detach();
         // Every number below 256 taken, then the table cut to 256 right before the fault: nothing
         // is left for the dump but what its handler kept aside, and the process's other threads
         // (the toolkit's) meet the full table no sooner.
@@ -225,6 +247,7 @@ int main(int argc, char** argv) {
         getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 256;
         setrlimit(RLIMIT_NOFILE, &limit);
+        full.store(true);
     }
     // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
     volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
