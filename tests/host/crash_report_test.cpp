@@ -366,6 +366,10 @@ TEST_F(CrashReportTest, AbortIsReportedToo) {
         EXPECT_EQ(crash.Signal, signal);
         EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(signal) + "\n", 0), 0u);
         EXPECT_NE(crash.Reporter.find("--crashreport\n"), std::string::npos);
+        if (strcmp(mode, "glib") == 0) {
+            EXPECT_NE(crash.Log.find("\n(process:"), std::string::npos) << crash.Log;
+            EXPECT_NE(crash.Log.find("): ERROR **: fatal on a thread that blocks signals\n"), std::string::npos) << crash.Log;
+        }
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
 }
