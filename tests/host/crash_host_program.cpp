@@ -231,11 +231,11 @@ int main(int argc, char** argv) {
         // Threads that take any number freed meanwhile, as other threads of a busy process would;
         // started first, since a thread is not made with the table full.
         static std::atomic<bool> full{false};
-        for (int i = 0; i < 4; i++)
+        for (int i = 0; i < 6; i++)
             std::thread([] {
                 while (!full.load()) {
                 }
-                for (;;) open("/dev/null", O_RDONLY);
+                for (;;) dup(0);
             }).detach();
         // Every number below 256 taken, then the table cut to 256 right before the fault: nothing
         // is left for the dump but what its handler kept aside, and the process's other threads
