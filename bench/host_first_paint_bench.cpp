@@ -181,7 +181,8 @@ void Stop(pid_t pid, const std::string& label) {
         waitpid(pid, nullptr, 0);
     }
     kill(-pid, SIGKILL);
-    for (int i = 0; i < 200 && kill(-pid, 0) == 0; i++) usleep(10000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kill(-pid, 0) == 0 && std::chrono::steady_clock::now() < deadline) usleep(10000);
 }
 
 // CPU time of every thread of every process in the group (the web engine's helpers included), in

@@ -123,7 +123,9 @@ struct Env {
         Nginx = StartNginxPinned(Dir, "nginx", Dir.file("www"), Split().Server, Split().ServerList(),
                                  "keepalive_requests 1000000; types { application/octet-stream bin; }");
         Thread_Begin(&Pump, this, PumpMain);
-        for (int i = 0; i < 500 && !Port; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!Port && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     bool Ready() const { return Nginx && Nginx->Running() && Port != 0; }
 };

@@ -259,7 +259,9 @@ struct Env {
         WebServer_SetConnectionResponseBodyCallback(Server, nullptr, AnswerBody);
         WebServer_SetConnectionCloseCallback(Server, nullptr, CloseAnswerFile);
         WebServer_Start(Server);
-        for (int i = 0; i < 500 && !Port; i++) {
+        // The listener starts on its own thread: waited for in time, not in passes.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!Port && std::chrono::steady_clock::now() < deadline) {
             WebServer_GetActiveListenPort(Server, &Port);
             if (!Port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }

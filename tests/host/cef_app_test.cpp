@@ -16,6 +16,7 @@
 #include "core/runtime/notification_center.h"
 #include "tests/support/scoped_env.h"
 #include "tests/host/cef_fakes.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 #include "workflow/workflow_app.h"
 
@@ -34,12 +35,14 @@ class CefAppTest : public ::testing::Test {
         Proxies(nullptr, nullptr, nullptr);
         ASSERT_EQ(WorkflowApp_Init("cef_app_test.log", DEBUG_FLAG_EXTERNAL_PRINT), 1);
         int32_t pending = 1;
-        for (int i = 0; i < 1000 && pending; i++) {
-            char list[256] = "";
-            ProxyResolver_GetProxyForURL("http://a.test/", list, sizeof(list), &pending);
-            if (pending) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_EQ(pending, 0) << "the proxy discovery did not end within 10 s";
+        StepUntil(
+            [&] {
+                char list[256] = "";
+                ProxyResolver_GetProxyForURL("http://a.test/", list, sizeof(list), &pending);
+                return pending == 0;
+            },
+            [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+        ASSERT_EQ(pending, 0) << "the proxy discovery did not end within 30 s";
         Debug_PrintOverride(CaptureLog);
         g_authenticate = 0;
         Authenticate_EnabledOverride(AuthenticateAnswer);

@@ -121,7 +121,7 @@ std::string PageLine(Child& child, const std::string& what) {
         return "(no line PAGE " + what + ")";
     }
     const size_t at = child.Text.find("PAGE " + what);
-    ReadUntil(child, "\n", 2000);
+    ReadUntil(child, "\n", 20000);
     const size_t end = child.Text.find('\n', at);
     return child.Text.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/host/host_child.h"
+#include "tests/support/bounded_wait.h"
 
 #ifndef HOST_PROGRAM
 // The test lies in the build tree's root beside the host when the build names no path for it.
@@ -55,7 +56,8 @@ class FolderServer {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 200 && !Accepts(port_); i++) usleep(50000);
+        EXPECT_TRUE(StepUntil([this] { return Accepts(port_); }, [] { usleep(50000); }))
+            << "python3 -m http.server did not listen on port " << port_;
     }
     ~FolderServer() {
         if (pid_ > 0) {

@@ -141,7 +141,7 @@ bool ReadUntil(Host& host, const std::string& marker, int waitMs = kWaitMs) {
 std::string PageLine(Host& host, const std::string& what) {
     if (!ReadUntil(host, "PAGE " + what)) return "(no line PAGE " + what + ")";
     const size_t at = host.Text.find("PAGE " + what) + 5 + what.size();
-    ReadUntil(host, "\n", 2000);
+    ReadUntil(host, "\n", 20000);
     return host.Text.substr(at, host.Text.find('\n', at) - at);
 }
 

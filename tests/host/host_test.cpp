@@ -9,7 +9,9 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
 #include "skin/skin_app.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
 #include "workflow/workflow_app.h"
 
@@ -124,10 +126,12 @@ TEST(Host, OpenedUrlsReachThePageAndOnlyTheFirstTheCommandLine) {
     NotificationCenter_AddObserver("SkinApp", "NewCommandLine", nullptr, OnNewCommandLine);
     EXPECT_EQ(Host_OpenURL("demo://first?a=1"), 1);
     EXPECT_EQ(Host_OpenURL("demo://second"), 1);
-    for (int i = 0; i < 10 && g_opened.size() < 2; i++) {
-        EventQueue_Flush(nullptr);
-        NotificationCenter_Process();
-    }
+    StepUntil([] { return g_opened.size() >= 2; },
+              [] {
+                  EventQueue_Flush(nullptr);
+                  NotificationCenter_Process();
+                  Thread_Wait(1);
+              });
     const char* commandLine = nullptr;
     CommandLine_Get(&commandLine);
     EXPECT_STREQ(commandLine, "/opt/host --verbose=1 --open=\"demo://first?a=1\"");

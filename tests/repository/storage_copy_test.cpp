@@ -371,10 +371,12 @@ TEST(StorageCopy, PieceAverageDropsTheOutliersFromSeventySamplesOn) {
     held->Hold = true;
     job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
     double average = -1;
-    // 25 quick pieces, 30 of about 20 ms and 25 of about 150 ms: only the middle 30 count.
+    // 25 quick pieces, 30 of about 20 ms and 25 of about 300 ms: only the middle 30 count. The
+    // slow ones are slow enough that a busy machine's lag on the middle ones does not reach the
+    // average of all.
     for (int32_t i = 0; i < pieces - 1; ++i) {
         ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 1; }));
-        usleep(i % 3 == 0 && i < 75 ? 150000 : i % 3 == 1 && i < 75 ? 0 : 20000);
+        usleep(i % 3 == 0 && i < 75 ? 300000 : i % 3 == 1 && i < 75 ? 0 : 20000);
         held->CompleteHeld(0, 0);
         ASSERT_TRUE(PumpUntil([&] { return job.Stat(StorageCopy_GetPiecesWritten) == i + 1; })) << i;
         if (i == 18) {
@@ -383,7 +385,7 @@ TEST(StorageCopy, PieceAverageDropsTheOutliersFromSeventySamplesOn) {
     }
     ASSERT_EQ(StorageCopy_GetPieceAverageTime(job.copy, &average), 1);
     EXPECT_GE(average, 0.020);
-    EXPECT_LT(average, 0.045);  // all 80 would average about 0.054 s
+    EXPECT_LT(average, 0.080);  // all 80 would average about 0.10 s
     StorageCopy_SetRequests(job.copy, 2);
     double remaining = 0;
     ASSERT_EQ(StorageCopy_GetRemainingTime(job.copy, &remaining), 1);

@@ -33,6 +33,7 @@
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"
 #include "repository/storage_request.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -193,8 +194,9 @@ class StorageFileTest : public ::testing::Test {
     }
     // The end of a completed sync: the recorded copies the manifest does not explain go.
     int64_t Sweep(MetaFile* installed) {
+        // Each call works a bounded time, so a busy machine needs more of them.
         int64_t swept = -1;
-        for (int turn = 0; turn < 1000 && swept < 0; turn++) swept = StorageCleanup_RemoveStrayCopies(storage, installed);
+        StepUntil([&] { return swept >= 0; }, [&] { swept = StorageCleanup_RemoveStrayCopies(storage, installed); });
         return swept;
     }
     void Release() {

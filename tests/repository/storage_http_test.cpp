@@ -22,6 +22,8 @@
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_request.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
 
@@ -158,10 +160,12 @@ struct Peers {
     // nginx writes its line after the answer has gone out: wait (bounded) for `count` lines.
     std::vector<std::string> LogOf(size_t count) {
         auto log = Log();
-        for (int i = 0; i < 500 && log.size() < count; i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            log = Log();
-        }
+        StepUntil([&] { return log.size() >= count; },
+                  [&] {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                      log = Log();
+                  },
+                  20);
         return log;
     }
 };
@@ -191,6 +195,8 @@ int64_t KeepPrinted(void*, const char* format, ...) {
     char line[4096];
     vsnprintf(line, sizeof(line), format, args);
     va_end(args);
+    // Requests print from the connections' threads as well as from the test's.
+    std::lock_guard<std::mutex> hold(PrintedLinesLock());
     Printed() += line;
     return 1;
 }

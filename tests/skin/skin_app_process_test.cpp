@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/bounded_wait.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -68,15 +69,11 @@ class Child {
     }
     // The exit status (a signal as 128 + its number), -1 when it did not end within the seconds.
     int Wait(int seconds = 20) {
-        for (int i = 0; i < seconds * 100; i++) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(10000);
-        }
-        return -1;
+        int status = 0;
+        if (!StepUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, [] { usleep(10000); }, seconds))
+            return -1;
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     bool Running() { return !reaped_ && kill(pid_, 0) == 0 && Wait(0) == -1; }
 

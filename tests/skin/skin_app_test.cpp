@@ -21,6 +21,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/log.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/thread.h"
 #include "core/web/web_get_request.h"
 #include "skin/localisation.h"
 #include "skin/native_skin_window.h"
@@ -31,6 +32,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/skin/test_browser.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
 #include "tests/support/log_capture.h"
 #include "workflow/workflow_app.h"
@@ -258,6 +260,7 @@ TEST_F(SkinAppTest, StatesRunToTheEndAsWindowsClose) {
     EXPECT_EQ(SkinApp_CloseAllWindows(), 1);
     EXPECT_EQ(Windows(), 2); // closing waits for the event queue
     Pass();
+    // Counted in passes: each tick closes one window on this thread, and the ticks are the point.
     std::vector<int> counts;
     for (int i = 0; i < 10 && SkinApp_IsRunning(); i++) {
         EXPECT_EQ(SkinApp_Process(), SkinApp_IsRunning());
@@ -716,7 +719,11 @@ TEST_F(SkinAppTest, ShutdownActsOnlyWhenForced) {
     char arguments[256];
     WorkflowApp_GetRestartArguments(arguments, sizeof(arguments));
     EXPECT_STREQ(arguments, "--debugfileid=selfupdate --wfselfupdate");
-    for (int i = 0; i < 5 && SkinApp_IsRunning(); i++) SkinApp_Process();
+    StepUntil([] { return !SkinApp_IsRunning(); },
+              [] {
+                  SkinApp_Process();
+                  Thread_Wait(1);
+              });
     EXPECT_EQ(SkinApp_IsRunning(), 0);
 
     SkinApp_Remove();

@@ -54,6 +54,20 @@ class Deadline {
     std::thread watchdog_;
 };
 
+// Calls step() until done() holds or `seconds` have passed; whether done() holds at the end. A
+// wait for another thread, process, peer, timer or the kernel is bounded by a time, never by a
+// count of passes: a pass takes microseconds on an idle machine, while the other side may need
+// seconds on a busy one. A step that does not block should sleep a little, so that the wait
+// does not take the processor from what it waits for.
+template <typename Done, typename Step> bool StepUntil(Done done, Step step, double seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return done();
+        step();
+    }
+    return true;
+}
+
 // Runs fn on a thread of its own, bounded: a lock that the calling thread (or an earlier call)
 // left held blocks there even where the lock is re-entrant for its holder.
 inline void FromOtherThread(const std::string& what, const std::function<void()>& fn, int seconds = 30) {

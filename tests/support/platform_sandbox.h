@@ -25,6 +25,7 @@
 
 #include "core/linux/platform_process.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/child_text.h"
 #include "tests/support/temp_dir.h"
 
@@ -121,11 +122,7 @@ inline std::vector<std::string> ReadNulList(const std::string& path) {
 // True as soon as condition holds, checked every millisecond for up to a minute: a wait that never
 // ends fails the test instead of hanging the suite.
 template <typename Condition> bool Eventually(Condition&& condition) {
-    for (int i = 0; i < 60000; i++) {
-        if (condition()) return true;
-        usleep(1000);
-    }
-    return condition();
+    return StepUntil(condition, [] { usleep(1000); }, 60);
 }
 
 // Processes whose parent is this one, zombies included.

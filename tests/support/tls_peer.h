@@ -242,7 +242,8 @@ class TlsServer {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         int status = 0;
-        for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; i++)
+        const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (waitpid(pid_, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < grace)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (waitpid(pid_, &status, WNOHANG) == 0) {
             kill(pid_, SIGKILL);

@@ -151,7 +151,8 @@ TEST_F(LaunchTaskTest, ArgumentsReachTheProgramExactly) {
 // The child's end wakes the loop waiting for work: the run ends on the passes that follow the
 // wake, not on a later poll. The wait's bound only stops a loop that is never woken.
 TEST_F(LaunchTaskTest, ChildsEndWakesTheWaitingLoop) {
-    Define(R"({"w": {"type": "Launch", "path": "/bin/sleep", "arguments": "0.3", "waitForExit": true}})");
+    // The child outlives the drain below by far, even on a busy machine.
+    Define(R"({"w": {"type": "Launch", "path": "/bin/sleep", "arguments": "1", "waitForExit": true}})");
     const int before = endedEvents;
     Start("w");
     // Whatever the start queued runs; then nothing is due until the child ends.
@@ -161,6 +162,8 @@ TEST_F(LaunchTaskTest, ChildsEndWakesTheWaitingLoop) {
     }
     ASSERT_EQ(endedEvents, before);
     ASSERT_TRUE(Thread_Wait(10000)) << "the child's end never woke the loop";
+    // Counted in passes, not time: the wake comes once the child has ended, so what is left is
+    // this thread's own work; a loop woken for anything else would only see the end on a poll.
     for (int i = 0; i < 50 && endedEvents == before; i++) Pass();
     ASSERT_GT(endedEvents, before) << "woken before the child's end";
     EXPECT_TRUE(Result("w").successful);

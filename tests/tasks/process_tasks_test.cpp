@@ -30,11 +30,7 @@ pid_t Spawn(const char* script) {
 
 bool Reaped(pid_t pid) {
     int status = 0;
-    for (int i = 0; i < 500; i++) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return true;
-        usleep(10000);
-    }
-    return false;
+    return StepUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, [] { usleep(10000); });
 }
 
 class ProcessTasksTest : public TaskLibraryTest {

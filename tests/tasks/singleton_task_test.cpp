@@ -27,11 +27,7 @@ bool Exists(const std::string& path) {
 }
 
 bool WaitForFile(const std::string& path, int seconds) {
-    for (int i = 0; i < seconds * 100; i++) {
-        if (Exists(path)) return true;
-        usleep(10000);
-    }
-    return false;
+    return StepUntil([&] { return Exists(path); }, [] { usleep(10000); }, seconds);
 }
 
 class SingletonTaskTest : public TaskLibraryTest {
@@ -125,8 +121,8 @@ TEST_F(SingletonTaskTest, HeldAgainstAnotherProcess) {
     if (ready) run = RunTask("again");
     std::ofstream(dir.file("release")) << "go";
     int status = -1;
-    for (int i = 0; i < 6000 && waitpid(child, &status, WNOHANG) == 0; i++) usleep(10000);
-    if (!WIFEXITED(status)) {
+    const bool reaped = StepUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, [] { usleep(10000); }, 60);
+    if (!reaped) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
     }

@@ -21,6 +21,7 @@
 #include "core/runtime/thread.h"
 #include "core/web/web_server.h"
 #include "tests/support/oracle_process.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/web_get_env.h"
 #include "workflow/notification_endpoint.h"
 
@@ -83,6 +84,8 @@ class NotificationEndPointTest : public WebGetTest {
         va_start(args, format);
         vsnprintf(text, sizeof(text), format, args);
         va_end(args);
+        // The endpoint's server prints from its socket threads too.
+        std::lock_guard<std::mutex> hold(PrintedLinesLock());
         static_cast<NotificationEndPointTest*>(user)->lines += std::string(text) + "\n";
         if (getenv("EP_DEBUG")) fprintf(stderr, "%s\n", text);
         return 1;

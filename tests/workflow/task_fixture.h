@@ -19,6 +19,7 @@
 #include "tests/support/abort_hook.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
+#include "tests/support/printed_lines.h"
 #include "workflow/task.h"
 
 class TaskEnvironment : public ::testing::Environment {
@@ -72,6 +73,7 @@ class TaskTest : public ::testing::Test {
         va_start(args, format);
         String_VPrint(text, sizeof(text), format, args);
         va_end(args);
+        std::lock_guard<std::mutex> hold(PrintedLinesLock()); // workers print from their own threads
         static_cast<TaskTest*>(user)->lines.push_back(text);
         return 1;
     }

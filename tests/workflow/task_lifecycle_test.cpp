@@ -1,5 +1,6 @@
 // Tests of the Task lifecycle: the outcome chain and its reported result, the "status" texts,
 // cancelling, sub-tasks with arguments and the events that carry sub-actions.
+#include "tests/support/bounded_wait.h"
 #include "tests/workflow/workflow_fixture.h"
 
 namespace {
@@ -206,11 +207,13 @@ TEST_F(LifecycleTest, ScriptSubActionRaisesItsCallback) {
                                });
     Task* task = Load(R"({"t": {}})", "t");
     EXPECT_EQ(Task_RunSubActionInterop(task, "found", "cb1"), 1);
-    for (int i = 0; i < 5 && messages.empty(); i++) {
-        Pump();
-        EventQueue_Flush(nullptr);
-        Interop_Process();
-    }
+    StepUntil([&] { return !messages.empty(); },
+              [this] {
+                  Pump();
+                  EventQueue_Flush(nullptr);
+                  Interop_Process();
+                  Thread_Wait(1);
+              });
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("\"callbackId\":\"cb1\""), std::string::npos) << messages[0];
     EXPECT_NE(messages[0].find("\"type\":\"Task\""), std::string::npos) << messages[0];

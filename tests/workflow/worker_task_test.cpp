@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "tests/support/bounded_wait.h"
 #include "tests/workflow/task_fixture.h"
 #include "tests/workflow/test_task_types.h"
 #include "workflow/worker_task.h"
@@ -47,15 +48,14 @@ class WorkerTaskTest : public TaskTest {
         EventQueue_Flush(nullptr);
     }
 
-    // Passes until the condition holds; false after 5 s.
+    // Passes until the condition holds; false after 20 s.
     template <typename Condition> static bool PassUntil(Condition condition) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < end) {
-            if (condition()) return true;
-            Pass();
-            Thread_Wait(1);
-        }
-        return condition();
+        return StepUntil(condition,
+                         [] {
+                             Pass();
+                             Thread_Wait(1);
+                         },
+                         20);
     }
 
     Task* LoadBound(const char* document, const TaskInterface* type) {
@@ -145,7 +145,11 @@ TEST_F(WorkerTaskTest, StartCallbackAnsweringZeroCompletesDuringTheStartDelivery
     Task* task = LoadWithWorker(R"({"t": {}})");
     Task_Start(task);
     EXPECT_EQ(completions, 0); // the start is posted, not delivered inside Task_Start
-    for (int i = 0; i < 5 && completions == 0; i++) NotificationCenter_Process();
+    StepUntil([&] { return completions != 0; },
+              [] {
+                  NotificationCenter_Process();
+                  Thread_Wait(1);
+              });
     EXPECT_EQ(completions, 1); // without flushing the main event queue
     EXPECT_EQ(WorkerTask_Join(worker), 1);
     for (int i = 0; i < 20; i++) Pass();

@@ -20,6 +20,7 @@
 #include "core/runtime/time.h"
 #include "core/web/analytics.h"
 #include "core/web/web_get_request.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
 #include "tests/support/temp_dir.h"
 #include "workflow/workflow_app.h"
@@ -126,10 +127,11 @@ TEST_F(WorkflowAppServicesTest, ChecksFinishedInOnePassAreFreedInSuccessivePasse
     g_seen.clear();
     WorkflowApp_SetSecurityEnabled(1);
     ASSERT_EQ(WorkflowApp_LoadInterop("three", "/proc/self/exe"), 1);
-    for (int pass = 0; pass < 500 && g_seen.empty(); pass++) {
-        WorkflowApp_Process();
-        WorkflowApp_Wait(10);
-    }
+    StepUntil([] { return !g_seen.empty(); },
+              [] {
+                  WorkflowApp_Process();
+                  WorkflowApp_Wait(10);
+              });
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_EQ(g_seen[0], "Load|" + id + R"(|"successful":false,"name":"three","path":"/proc/self/exe")");
 
@@ -156,10 +158,11 @@ TEST_F(WorkflowAppServicesTest, ACheckedLibraryIsLoadedAndUnloadedByItsPath) {
                           "Load|" + id + R"(|"successful":true,"name":"plugin","path":")" + path + "\"",
                           "Unload|" + id + R"(|"successful":true,"name":"plugin","path":")" + path + "\"",
                       }));
-    for (int pass = 0; pass < 500 && Interop_GetLibraryCount() > before; pass++) {
-        WorkflowApp_Process();
-        WorkflowApp_Wait(10);
-    }
+    StepUntil([&] { return Interop_GetLibraryCount() <= before; },
+              [] {
+                  WorkflowApp_Process();
+                  WorkflowApp_Wait(10);
+              });
     EXPECT_EQ(Interop_GetLibraryCount(), before);
 }
 

@@ -13,6 +13,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 #include "tests/workflow/workflow_fixture.h"
 #include "workflow/workflow_app.h"
@@ -123,6 +124,12 @@ class WorkflowInteropTest : public ::testing::Test {
     void Passes(int count) {
         for (int i = 0; i < count; i++) Pass();
     }
+    template <typename Done> bool PassUntil(Done done) {
+        return StepUntil(done, [this] {
+            Pass();
+            Thread_Wait(1);
+        });
+    }
     void Define(const char* text) {
         Dictionary* document = ParseJson(text);
         Workflow_LoadDictionary(workflow, Root(document), 1);
@@ -131,7 +138,7 @@ class WorkflowInteropTest : public ::testing::Test {
     void Start(const char* name) {
         const size_t before = started.size();
         EXPECT_EQ(Workflow_RunTask(workflow, name, nullptr, nullptr, nullptr), 1);
-        for (int i = 0; i < 20 && started.size() == before; i++) Pass();
+        EXPECT_TRUE(PassUntil([&] { return started.size() > before; })) << name << " never started";
     }
     Task* Find(const char* name) {
         Task* task = nullptr;
@@ -397,7 +404,7 @@ TEST_F(WorkflowInteropTest, ScriptTaskTypeRunsEndToEnd) {
     EXPECT_EQ(Call(id, R"({"method":"getNumberArgument","name":"answer"})"), R"({"returnValue":42})");
     EXPECT_EQ(Call(id, R"({"method":"setStatus","status":"half"})"), R"({"returnValue":true})");
     EXPECT_EQ(Call(id, R"({"method":"complete","json":"{\"note\": \"done\"}"})"), R"({"returnValue":true})");
-    for (int i = 0; i < 40 && ends.empty(); i++) Pass();
+    PassUntil([&] { return !ends.empty(); });
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_NE(ends[0].find(R"("successful":true)"), std::string::npos) << ends[0];
     ASSERT_EQ(started.size(), 2u);

@@ -23,6 +23,7 @@
 #include "core/runtime/thread.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_pool.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/web_get_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
@@ -105,6 +106,7 @@ class WorkflowRunTest : public ::testing::Test {
         va_start(args, format);
         String_VPrint(text, sizeof(text), format, args);
         va_end(args);
+        std::lock_guard<std::mutex> hold(PrintedLinesLock()); // the run's link prints from its threads
         static_cast<WorkflowRunTest*>(user)->lines.push_back(text);
         return 1;
     }
@@ -152,9 +154,8 @@ class WorkflowRunTest : public ::testing::Test {
     void Passes(int count) {
         for (int i = 0; i < count; i++) Pass();
     }
-    template <typename Done> bool PumpUntil(Done done, int budget = 3000) {
-        for (int i = 0; i < budget && !done(); i++) Pass();
-        return done();
+    template <typename Done> bool PumpUntil(Done done, double seconds = 30) {
+        return StepUntil(done, [this] { Pass(); }, seconds);
     }
 
     // A run task made from the definition's JSON, printing into `lines`.
@@ -553,10 +554,11 @@ TEST_F(WorkflowRunTest, InputTextReachesTheProgramsStandardInput) {
     EXPECT_EQ(Process_SetInputText(process, std::string(PROCESS_INPUT_TEXT_SIZE, 'x').c_str()), 0);
     ASSERT_EQ(Process_Launch(process), 1);
     std::string got;
-    for (int i = 0; i < 500 && (got = ReadFile(dir.file("got"))).size() < 12; i++) {
-        Process_Process(process);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    StepUntil([&] { return (got = ReadFile(dir.file("got"))).size() >= 12; },
+              [&] {
+                  Process_Process(process);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              });
     EXPECT_EQ(got, "Ab3def9hijK\n");
     Process_Release(&process);
 }
@@ -616,8 +618,8 @@ TEST_F(WorkflowRunTest, ElevatedRunIsCarriedOutByAWorker) {
     EXPECT_NE(output.find("host: complete=1 successful=1"), std::string::npos) << output;
     // The worker writes its report once the link is gone.
     std::string report;
-    for (int i = 0; i < 200 && (report = ReadFile(marker)).empty(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StepUntil([&] { return !(report = ReadFile(marker)).empty(); },
+              [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
     EXPECT_EQ(report.rfind("uid=0 runs=1 ", 0), 0u) << report << output;
     // One argument with its blank; the endpoint without its token.
     EXPECT_NE(report.find("|--hostmarker=" + marker + "|"), std::string::npos) << "[" << report << "]";
@@ -641,8 +643,8 @@ TEST_F(WorkflowRunTest, RunSentFromAWorkflowCarriesItsMacrosAndProgress) {
                                  log);
     EXPECT_EQ(code, 0) << ReadFile(log);
     std::string report;
-    for (int i = 0; i < 200 && (report = ReadFile(marker)).empty(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StepUntil([&] { return !(report = ReadFile(marker)).empty(); },
+              [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
     EXPECT_NE(report.find("\nsent={\"_macros\":{\"pm\":\"parent\",\"tm\":\"parent-task\"},"
                           "\"_progress\":{\"step\":{\"progressId\":\"P\",\"progressTaskName\":\"N\"}}} outcomes=0\n"),
               std::string::npos)

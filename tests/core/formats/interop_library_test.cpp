@@ -18,6 +18,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/thread.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -84,11 +85,11 @@ class InteropLibraryTest : public ::testing::Test {
 
     // Runs passes until no library is left (unload threads end on their own time).
     static bool PassUntilUnloaded() {
-        for (int i = 0; i < 500 && Interop_GetLibraryCount() > 0; i++) {
-            Interop_Process();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return Interop_GetLibraryCount() == 0;
+        return StepUntil([] { return Interop_GetLibraryCount() == 0; },
+                         [] {
+                             Interop_Process();
+                             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                         });
     }
 
     std::string Invoke(const char* id, const char* request) {

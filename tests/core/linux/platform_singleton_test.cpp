@@ -523,10 +523,12 @@ class Child {
         for (char c;;) {
             struct pollfd in = {reportFd_, POLLIN, 0};
             int ready = 0;
-            for (int waited = 0; waited < 60000 && ready == 0; waited += 15) {
-                if (tick) AppMark_ReadData(tick);
-                ready = poll(&in, 1, 15);
-            }
+            StepUntil([&] { return ready != 0; },
+                      [&] {
+                          if (tick) AppMark_ReadData(tick);
+                          ready = poll(&in, 1, 15);
+                      },
+                      60);
             if (ready <= 0 || read(reportFd_, &c, 1) != 1 || c == '\n') return line;
             line += c;
         }

@@ -680,8 +680,8 @@ TEST(AsyncFile, PendingCountsCoverARequestUntilItsCallbackHasRun) {
             g.open = true;
             g.cv.notify_all();
         }
-        for (int32_t i = 0; i < 60000 && pending() != std::pair(0L, 0L); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        StepUntil([&] { return pending() == std::pair(0L, 0L); },
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }, 60);
         EXPECT_EQ(pending(), std::pair(0L, 0L)) << write;
     }
 }

@@ -23,6 +23,7 @@
 #include "core/linux/platform_error.h"
 #include "core/runtime/string_print.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/out_value.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -248,13 +249,13 @@ TEST(File, AnExistingFileThatRefusesIsRetried) {
     }
     // Wait until the child runs the program (its text is then busy); probing with an open for
     // writing could itself make the exec fail.
-    bool busy = false;
     const std::string exe = "/proc/" + std::to_string(child) + "/exe";
-    for (int i = 0; i < 2500 && !busy; i++) {
-        char target[4096] = {};
-        busy = readlink(exe.c_str(), target, sizeof(target) - 1) > 0 && program == target;
-        if (!busy) usleep(2000);
-    }
+    const bool busy = StepUntil(
+        [&] {
+            char target[4096] = {};
+            return readlink(exe.c_str(), target, sizeof(target) - 1) > 0 && program == target;
+        },
+        [] { usleep(2000); });
     if (busy) {
         Capture c;
         File_SetRetries(c.F, 3);

@@ -33,6 +33,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/out_value.h"
 #include "tests/support/printed_lines.h"
 #include "tests/support/scoped_env.h"
@@ -737,14 +738,17 @@ uint32_t LaunchAndWaitForTheEnd(void* parameter) {
         w->Woken = woken;
         w->State = woken ? 2 : 3;
         // Collected as the owner's polls collect it.
-        for (int i = 0; i < 5000; i++) {
-            Thread_Tick();
-            Process_Process(process);
-            uint32_t pid = 0;
-            Process_GetId(process, &pid);
-            if (pid == 0) break;
-            Thread_Wait(2);
-        }
+        StepUntil(
+            [&] {
+                uint32_t pid = 0;
+                Process_GetId(process, &pid);
+                return pid == 0;
+            },
+            [&] {
+                Thread_Tick();
+                Process_Process(process);
+                Thread_Wait(2);
+            });
     }
     Process_Release(&process);
     w->State = 4;

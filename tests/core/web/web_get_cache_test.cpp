@@ -20,6 +20,7 @@
 #include "tests/support/abort_table.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -39,6 +40,7 @@ int64_t CaptureLine(void*, const char* format, ...) {
     char text[256];
     String_VPrint(text, sizeof(text), format, args);
     va_end(args);
+    std::lock_guard<std::mutex> hold(PrintedLinesLock());
     g_lines.push_back(text);
     return 1;
 }

@@ -31,6 +31,7 @@
 #include "core/web/web_get_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peer.h"
 #include "tests/support/web_get_env.h"
@@ -108,10 +109,12 @@ std::vector<std::pair<std::string, std::string>> NginxLog() {
 // is there: wait (bounded) for at least `count` lines.
 std::vector<std::pair<std::string, std::string>> NginxLogOf(size_t count) {
     auto log = NginxLog();
-    for (int i = 0; i < 500 && log.size() < count; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        log = NginxLog();
-    }
+    StepUntil([&] { return log.size() >= count; },
+              [&] {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  log = NginxLog();
+              },
+              20);
     return log;
 }
 
@@ -132,6 +135,8 @@ int64_t KeepPrinted(void*, const char* format, ...) {
     char line[4096];
     vsnprintf(line, sizeof(line), format, args);
     va_end(args);
+    // Requests print from the connections' threads as well as from the test's.
+    std::lock_guard<std::mutex> hold(PrintedLinesLock());
     Printed() += line;
     return 1;
 }

@@ -18,6 +18,7 @@
 #include "core/web/web_get_request.h"
 #include "core/web/web_get_request_internal.h"
 #include "tests/support/abort_hook.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/web_get_env.h"
@@ -76,8 +77,8 @@ class WebGetRequestBodyTest : public WebGetTest {
         return code;
     }
     void WaitForWrites() {
-        for (int i = 0; i < 5000 && WebGetRequest_ShouldWait(request); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        StepUntil([this] { return WebGetRequest_ShouldWait(request) == 0; },
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
         ASSERT_EQ(WebGetRequest_ShouldWait(request), 0) << "file writes still pending";
     }
     // One answer as a connection runs it: the header, then the body offered in pieces of `step`
@@ -501,8 +502,8 @@ TEST_F(WebGetRequestBodyTest, WritesDoneHookRunsOnceTheLastWriteIsDone) {
         return 1;
     };
     auto waitForCalls = [&](int calls) {
-        for (int i = 0; i < 5000 && seen.Calls.load() < calls; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        StepUntil([&] { return seen.Calls.load() >= calls; },
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
     };
     WebGetRequest_SetOutputFilename(request, dir.file("hooked.bin").c_str());
     WebGetRequest_SetFillBodyCallbackFileOutput(request);

@@ -26,6 +26,7 @@
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/web_server.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -227,10 +228,8 @@ class WebServerTest : public ::testing::Test {
     void Start() {
         if (!server) Create();
         ASSERT_EQ(WebServer_Start(server), 1);
-        for (int i = 0; i < 500 && !port; i++) {
-            WebServer_GetActiveListenPort(server, &port);
-            if (!port) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        StepUntil([&] { return WebServer_GetActiveListenPort(server, &port) && port != 0; },
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
         ASSERT_NE(port, 0u);
     }
     // A threaded server waits for its port; an inline one is given its first pass here.

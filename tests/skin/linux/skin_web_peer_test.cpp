@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/bounded_wait.h"
+
 namespace {
 
 uint16_t LocalPort(int fd) {
@@ -248,18 +250,20 @@ TEST(SkinWebPeer, IdentityOfOddNamesAndEndedProcesses) {
     close(gate[0]);
     SkinWebPeer self{}, peer{};
     ASSERT_EQ(SkinWebPeer_Identify(getpid(), &self), 1);
-    // The name is set by the child itself: asked until it shows.
-    for (int i = 0; i < 200; i++) {
-        ASSERT_EQ(SkinWebPeer_Identify(child, &peer), 1);
-        char name[64] = "";
-        FILE* f = fopen(("/proc/" + std::to_string(child) + "/comm").c_str(), "r");
-        if (f) {
-            (void)!fgets(name, sizeof(name), f);
-            fclose(f);
-        }
-        if (name[0] == 'a') break;
-        usleep(1000);
-    }
+    // The name is set by the child itself: asked until it shows, then the child identified.
+    const bool named = StepUntil(
+        [&] {
+            char name[64] = "";
+            FILE* f = fopen(("/proc/" + std::to_string(child) + "/comm").c_str(), "r");
+            if (f) {
+                (void)!fgets(name, sizeof(name), f);
+                fclose(f);
+            }
+            return name[0] == 'a';
+        },
+        [] { usleep(1000); });
+    EXPECT_TRUE(named) << "the child never took its odd name";
+    ASSERT_EQ(SkinWebPeer_Identify(child, &peer), 1);
     EXPECT_EQ(peer.Pid, (uint32_t)child);
     EXPECT_EQ(peer.Parent, (uint32_t)getpid());
     EXPECT_GE(peer.Start, self.Start);

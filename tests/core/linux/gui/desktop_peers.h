@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/bounded_wait.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -106,11 +107,8 @@ class DesktopPeers {
         const pid_t pid = Spawn({"dbus-monitor", "--session", rule}, -1, out);
         close(out);
         // The monitor is ready once it has printed its own name acquisition.
-        for (int i = 0; i < 100 && pid > 0; i++) {
-            if (ReadFile(file).find("NameAcquired") != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return pid > 0 && StepUntil([&] { return ReadFile(file).find("NameAcquired") != std::string::npos; },
+                                    [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
     }
 
     // Runs a program to its end (at most the given seconds) and answers its exit code (-1 when
@@ -221,7 +219,7 @@ class DesktopPeers {
     }
 
     bool WaitForName(const char* name) {
-        for (int i = 0; i < 100; i++) {
+        const auto hasOwner = [name] {
             GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
             GVariant* reply = bus ? g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                                 "org.freedesktop.DBus", "NameHasOwner",
@@ -234,18 +232,16 @@ class DesktopPeers {
                 g_variant_unref(reply);
             }
             if (bus) g_object_unref(bus);
-            if (owned) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+            return owned == TRUE;
+        };
+        return StepUntil(hasOwner, [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
     }
 
     static int WaitExit(pid_t pid, int seconds = 10) {
-        for (int i = 0; i < seconds * 50; i++) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        int status = 0;
+        if (StepUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                      [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, seconds))
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return -1;

@@ -78,10 +78,11 @@ TEST_F(Notify, OnePerIdReplacedAndWithdrawn) {
     EXPECT_EQ(NativeNotify_Remove(nullptr, 7), 1);
     EXPECT_EQ(NativeNotify_Remove(nullptr, 7), 0);
     std::vector<Call> calls;
-    for (int i = 0; i < 50 && calls.size() < 4; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        calls = Calls(log);
-    }
+    StepUntil([&] { return calls.size() >= 4; },
+              [&] {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                  calls = Calls(log);
+              });
     ASSERT_EQ(calls.size(), 4u) << ReadFile(log);
     EXPECT_EQ(calls[0].summary, "Warning");
     EXPECT_EQ(calls[0].body, "Disk A\nalmost full");

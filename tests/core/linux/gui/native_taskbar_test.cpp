@@ -126,13 +126,14 @@ TEST_F(Taskbar, BarViewIsOnScreenOnlyWhileABarIsShown) {
     ASSERT_NE(view, nullptr);
     gtk_widget_show_all(window);
     EXPECT_FALSE(gtk_widget_get_visible(view)) << "no bar yet";
-    // Refreshes come at most every so often: each step is given a second to be taken.
+    // Refreshes come at most every so often: each step is given time to be taken.
     const auto settle = [&](bool visible) {
-        for (int i = 0; i < 100 && gtk_widget_get_visible(view) != (gboolean)visible; i++) {
-            g_usleep(10000);
-            NativeTaskbar_Refresh();
-        }
-        return gtk_widget_get_visible(view) == (gboolean)visible;
+        return StepUntil([&] { return gtk_widget_get_visible(view) == (gboolean)visible; },
+                         [] {
+                             g_usleep(10000);
+                             NativeTaskbar_Refresh();
+                         },
+                         20);
     };
     ASSERT_EQ(NativeTaskbar_SetProgress(window, 50), 1);
     EXPECT_TRUE(settle(true)) << "50 %";

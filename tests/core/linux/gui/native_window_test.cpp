@@ -33,15 +33,17 @@ class Window : public ::testing::Test {
     static inline bool g_ready = false;
 };
 
-// Runs the main loop until the value is what is wanted, at most two seconds.
+// Runs the main loop until the value is what is wanted, at most twenty seconds.
 template <typename Read>
 int32_t Settled(Read read, int32_t want) {
     int32_t value = read();
-    for (int i = 0; i < 200 && value != want; i++) {
-        while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        value = read();
-    }
+    StepUntil([&] { return value == want; },
+              [&] {
+                  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  value = read();
+              },
+              20);
     return value;
 }
 
