@@ -845,6 +845,12 @@ int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on) {
     });
 }
 
+int64_t AsyncSocket_SetReuseAddress(AsyncSocket* socket, int32_t on) {
+    Checked(socket);
+    const int value = on == 1 ? 1 : 0;
+    return OnDescriptor(socket, false, true, [&](int32_t fd) { return SetOption(fd, SOL_SOCKET, SO_REUSEADDR, value); });
+}
+
 int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds) {
     Checked(socket);
     linger value{};

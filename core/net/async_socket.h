@@ -59,6 +59,10 @@ int64_t AsyncSocket_SetReadInline(AsyncSocket* socket, int32_t on);
 int64_t AsyncSocket_ReadNow(AsyncSocket* socket);
 
 int64_t AsyncSocket_SetReuse(AsyncSocket* socket, int32_t on);
+// SO_REUSEADDR alone, before the bind: a listener takes its port again while the connections an
+// earlier listener closed linger in TIME_WAIT. Unlike AsyncSocket_SetReuse it lets no other socket
+// share the port.
+int64_t AsyncSocket_SetReuseAddress(AsyncSocket* socket, int32_t on);
 int64_t AsyncSocket_SetLinger(AsyncSocket* socket, int32_t on, int32_t seconds);
 int64_t AsyncSocket_SetKeepAlive(AsyncSocket* socket, int32_t on, int32_t seconds);
 int64_t AsyncSocket_SetNagel(AsyncSocket* socket, int32_t on);

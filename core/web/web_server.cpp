@@ -735,7 +735,8 @@ int64_t TryListen(WebServer* s) {
     CloseListener(s);
     int64_t ok = 0;
     const uint32_t address = (s->ListenAddress & 0xff) == 0 ? 0 : s->ListenAddress;
-    if (AsyncSocket_Open(s->ListenSocket, 1) &&
+    // A restart takes its port again at once, though the connections it closed still hold it.
+    if (AsyncSocket_Open(s->ListenSocket, 1) && AsyncSocket_SetReuseAddress(s->ListenSocket, 1) &&
         AsyncSocket_Bind(s->ListenSocket, &address, (int32_t)tryPort < 0 ? 0 : tryPort)) {
         if (AsyncSocket_Listen(s->ListenSocket, kListenBacklog)) {
             uint32_t activeAddress = 0, activePort = 0;

@@ -122,7 +122,7 @@ TEST_F(HostSwitches, EveryRoleRefusesADataHomeOfAnotherUser) {
                                     " is refused (a folder of another user, 13); the toolkit uses " + folder_.Dir() +
                                     "/run/";
     // The worker is started misconfigured (as a self-update too), so that it ends on its own.
-    for (const std::string& role : {"--wfselfupdate", "--crashreport", "--wfworker"}) {
+    for (const std::string role : {"--wfselfupdate", "--crashreport", "--wfworker"}) {
         SCOPED_TRACE(role);
         std::vector<std::string> command = {HOST_PROGRAM, "--skin", folder_.Skin(), role};
         if (role == "--wfworker") command.push_back("--wfselfupdate");

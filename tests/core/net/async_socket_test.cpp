@@ -832,6 +832,27 @@ TEST_F(AsyncSocketTest, ReadsGrowWhileTheyFillTheirBufferUpToABound) {
     EXPECT_LE(largest, 131072);
 }
 
+// Reusing the address lets no second listener share the port (the port reuse option would).
+TEST_F(AsyncSocketTest, ReusingTheAddressSharesNoPort) {
+    AsyncSocket* first = nullptr;
+    AsyncSocket* second = nullptr;
+    ASSERT_EQ(AsyncSocket_Create(&first), 1);
+    ASSERT_EQ(AsyncSocket_Create(&second), 1);
+    uint32_t address = 0, port = 0;
+    ASSERT_EQ(AsyncSocket_Open(first, 1), 1);
+    EXPECT_EQ(AsyncSocket_SetReuseAddress(first, 1), 1);
+    ASSERT_EQ(AsyncSocket_Bind(first, &kLoopback, 0), 1);
+    ASSERT_EQ(AsyncSocket_Listen(first, 5), 1);
+    ASSERT_EQ(AsyncSocket_GetLocalIP(first, &address, &port), 1);
+    ASSERT_EQ(AsyncSocket_Open(second, 1), 1);
+    EXPECT_EQ(AsyncSocket_SetReuseAddress(second, 1), 1);
+    EXPECT_EQ(AsyncSocket_Bind(second, &kLoopback, port), 0);
+    AsyncSocket_Close(first);
+    AsyncSocket_Close(second);
+    AsyncSocket_Release(&first);
+    AsyncSocket_Release(&second);
+}
+
 // Calls on a socket without a descriptor answer 0 and change nothing.
 TEST_F(AsyncSocketTest, WithoutDescriptorEverythingFails) {
     AsyncSocket* socket = nullptr;
@@ -843,6 +864,7 @@ TEST_F(AsyncSocketTest, WithoutDescriptorEverythingFails) {
         {"Listen", [&] { return AsyncSocket_Listen(socket, 5); }},
         {"Shutdown", [&] { return AsyncSocket_Shutdown(socket, SHUT_RDWR); }},
         {"SetReuse", [&] { return AsyncSocket_SetReuse(socket, 1); }},
+        {"SetReuseAddress", [&] { return AsyncSocket_SetReuseAddress(socket, 1); }},
         {"SetLinger", [&] { return AsyncSocket_SetLinger(socket, 1, 5); }},
         {"SetKeepAlive", [&] { return AsyncSocket_SetKeepAlive(socket, 1, 60); }},
         {"SetNagel", [&] { return AsyncSocket_SetNagel(socket, 0); }},

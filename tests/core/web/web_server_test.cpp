@@ -842,6 +842,23 @@ TEST_F(WebServerTest, ListenFallsBackToNextPort) {
     AsyncSocket_Release(&taken);
 }
 
+// A restart listens on its port again at once, though the connection it closed holds the port in
+// TIME_WAIT.
+TEST_F(WebServerTest, RestartTakesItsPortAgain) {
+    Start();
+    {
+        Client client(port);
+        client.Send("GET / HTTP/1.1\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(client.ReadAll().substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    }
+    const uint32_t first = port;
+    ASSERT_EQ(WebServer_Stop(server), 1);
+    WebServer_SetListenPort(server, first);
+    port = 0;
+    Start();
+    EXPECT_EQ(port, first) << Log();
+}
+
 // An inline server answers through passes on its owner's thread.
 TEST_F(WebServerTest, InlineServerAnswers) {
     Create(false);
