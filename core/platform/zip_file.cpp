@@ -2,6 +2,7 @@
 #include "core/platform/zip_file.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <minizip/ioapi.h>
 
@@ -179,58 +180,158 @@ namespace {
 
 // Calls of more than this many bytes go to the stream in parts.
 constexpr uLong kChunk = 1u << 30;
+constexpr uint32_t kBufferSize = 64 * 1024;
+
+// An archive opened for reading is read through a buffer of its own: minizip reads each directory
+// entry a field of a few bytes at a time and seeks before every entry, each a system call on the
+// stream (a walk of 65,536 entries took seconds in system calls alone). Archives opened for
+// writing go to the stream unbuffered.
+struct Opened {
+    void* Stream;
+    bool ReadOnly;
+    int64_t Position; // reading: where minizip reads next
+    int64_t At;       // reading: the stream's own position, -1 when not known
+    int64_t Start;    // reading: the file offset of Bytes[0]
+    uint32_t Length;  // reading: the bytes held
+    uint8_t Bytes[kBufferSize];
+};
+
+Opened* Of(voidpf opened) {
+    ASSERT_POINTER(opened);
+    return static_cast<Opened*>(opened);
+}
+
+// One read of the stream at the reader's position, into `buffer`: the bytes read, 0 at the end,
+// negative on a failure.
+int32_t ReadAt(Opened* o, void* buffer, uint32_t size) {
+    if (o->At != o->Position) {
+        if (mz_stream_os_seek(o->Stream, o->Position, MZ_SEEK_SET) != MZ_OK) {
+            o->At = -1;
+            return -1;
+        }
+        o->At = o->Position;
+    }
+    const int32_t read = mz_stream_os_read(o->Stream, buffer, (int32_t)size);
+    if (read < 0) {
+        o->At = -1;
+        return read;
+    }
+    o->At += read;
+    return read;
+}
 
 voidpf ZCALLBACK Open64(voidpf, const void* filename, int mode) {
     void* stream = mz_stream_os_create(nullptr);
-    if (mz_stream_os_open(stream, static_cast<const char*>(filename), mode) == MZ_OK) return stream;
-    mz_stream_os_delete(&stream);
-    return nullptr;
+    if (mz_stream_os_open(stream, static_cast<const char*>(filename), mode) != MZ_OK) {
+        mz_stream_os_delete(&stream);
+        return nullptr;
+    }
+    Opened* o = static_cast<Opened*>(Memory_AllocZero(sizeof(Opened)));
+    o->Stream = stream;
+    o->ReadOnly = (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ;
+    o->At = 0;
+    return o;
 }
 
 // minizip expects whole reads like fread: a short count means the end of the file or an error.
-uLong ZCALLBACK Read(voidpf, voidpf stream, void* buffer, uLong size) {
+uLong ZCALLBACK Read(voidpf, voidpf opened, void* buffer, uLong size) {
+    Opened* o = Of(opened);
+    uint8_t* out = static_cast<uint8_t*>(buffer);
     uLong done = 0;
     while (done < size) {
         const uLong part = size - done < kChunk ? size - done : kChunk;
-        const int32_t read = mz_stream_os_read(stream, static_cast<uint8_t*>(buffer) + done, (int32_t)part);
-        if (read <= 0) break;
-        done += (uLong)read;
+        if (!o->ReadOnly) {
+            const int32_t read = mz_stream_os_read(o->Stream, out + done, (int32_t)part);
+            if (read <= 0) break;
+            done += (uLong)read;
+            continue;
+        }
+        if (o->Position >= o->Start && o->Position < o->Start + (int64_t)o->Length) {
+            const uint64_t held = (uint64_t)(o->Start + (int64_t)o->Length - o->Position);
+            const uLong take = part < held ? part : (uLong)held;
+            memcpy(out + done, o->Bytes + (o->Position - o->Start), take);
+            o->Position += (int64_t)take;
+            done += take;
+            continue;
+        }
+        int32_t read = 0;
+        if (part >= kBufferSize) {
+            // A large read (an entry's data) goes straight into the caller's buffer.
+            read = ReadAt(o, out + done, (uint32_t)part);
+            if (read <= 0) break;
+            o->Position += read;
+            done += (uLong)read;
+            continue;
+        }
+        const int64_t start = o->Position;
+        read = ReadAt(o, o->Bytes, kBufferSize);
+        if (read <= 0) {
+            o->Length = 0;
+            break;
+        }
+        o->Start = start;
+        o->Length = (uint32_t)read;
     }
     return done;
 }
 
-uLong ZCALLBACK Write(voidpf, voidpf stream, const void* buffer, uLong size) {
+uLong ZCALLBACK Write(voidpf, voidpf opened, const void* buffer, uLong size) {
+    Opened* o = Of(opened);
+    if (o->ReadOnly) return 0;
     uLong done = 0;
     while (done < size) {
         const uLong part = size - done < kChunk ? size - done : kChunk;
         const int32_t written =
-            mz_stream_os_write(stream, static_cast<const uint8_t*>(buffer) + done, (int32_t)part);
+            mz_stream_os_write(o->Stream, static_cast<const uint8_t*>(buffer) + done, (int32_t)part);
         if (written <= 0) break;
         done += (uLong)written;
     }
     return done;
 }
 
-ZPOS64_T ZCALLBACK Tell64(voidpf, voidpf stream) {
-    const int64_t position = mz_stream_os_tell(stream);
+ZPOS64_T ZCALLBACK Tell64(voidpf, voidpf opened) {
+    Opened* o = Of(opened);
+    if (o->ReadOnly) return (ZPOS64_T)o->Position;
+    const int64_t position = mz_stream_os_tell(o->Stream);
     return position < 0 ? (ZPOS64_T)-1 : (ZPOS64_T)position;
 }
 
-long ZCALLBACK Seek64(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+long ZCALLBACK Seek64(voidpf, voidpf opened, ZPOS64_T offset, int origin) {
+    Opened* o = Of(opened);
     // minizip passes offsets from the start or the end as unsigned values; one above the largest
     // signed offset names no position in any file.
     if (offset > (ZPOS64_T)INT64_MAX) return -1;
-    return mz_stream_os_seek(stream, (int64_t)offset, origin) == MZ_OK ? 0 : -1;
+    if (!o->ReadOnly) return mz_stream_os_seek(o->Stream, (int64_t)offset, origin) == MZ_OK ? 0 : -1;
+    // Reading: a move from the start or from here is only noted; one from the end asks the stream.
+    if (origin == MZ_SEEK_SET || origin == MZ_SEEK_CUR) {
+        const int64_t base = origin == MZ_SEEK_SET ? 0 : o->Position;
+        if ((int64_t)offset > INT64_MAX - base) return -1;
+        o->Position = base + (int64_t)offset;
+        return 0;
+    }
+    if (mz_stream_os_seek(o->Stream, (int64_t)offset, origin) != MZ_OK) {
+        o->At = -1;
+        return -1;
+    }
+    const int64_t position = mz_stream_os_tell(o->Stream);
+    if (position < 0) {
+        o->At = -1;
+        return -1;
+    }
+    o->Position = o->At = position;
+    return 0;
 }
 
-int ZCALLBACK Close(voidpf, voidpf stream) {
-    const int32_t result = mz_stream_os_close(stream);
-    mz_stream_os_delete(&stream);
+int ZCALLBACK Close(voidpf, voidpf opened) {
+    Opened* o = Of(opened);
+    const int32_t result = mz_stream_os_close(o->Stream);
+    mz_stream_os_delete(&o->Stream);
+    Memory_Free(o, sizeof(Opened));
     return result == MZ_OK ? 0 : -1;
 }
 
-int ZCALLBACK TestError(voidpf, voidpf stream) {
-    return mz_stream_os_error(stream);
+int ZCALLBACK TestError(voidpf, voidpf opened) {
+    return mz_stream_os_error(Of(opened)->Stream);
 }
 
 } // namespace
