@@ -49,13 +49,20 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED, compresslevel=6) as
             z.writestr('d%03d/file%03d.txt' % (d, f), ''.join(text)[:20000])
 )PY";
 
+// 65,536 empty stored entries and one last file: the walk over the directory is all the work.
+const char kMakeMany[] =
+    "import sys, zipfile\n"
+    "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+    "    for i in range(65535): z.writestr('e%05d' % i, '')\n"
+    "    z.writestr('last.txt', 'end')\n";
+
 class Data {
   public:
     static Data& Get() {
         static Data data;
         return data;
     }
-    std::string root, archive, output;
+    std::string root, archive, many, output;
     bool ready = false;
 
     ~Data() {
@@ -74,6 +81,7 @@ class Data {
         if (!mkdtemp(pattern)) return;
         root = pattern;
         archive = root + "/data.zip";
+        many = root + "/many.zip";
         output = root + "/out";
         TaskLibrary_Register();
         engine = WorkflowApp_Init("tasks_unzip_bench.log", DEBUG_FLAG_EXTERNAL_PRINT) == 1;
@@ -82,7 +90,8 @@ class Data {
         if (!file) return;
         fputs(kMakeArchive, file);
         fclose(file);
-        ready = engine && system(("/usr/bin/python3 '" + script + "' '" + archive + "'").c_str()) == 0;
+        ready = engine && system(("/usr/bin/python3 '" + script + "' '" + archive + "'").c_str()) == 0 &&
+                system(("/usr/bin/python3 -c \"" + std::string(kMakeMany) + "\" '" + many + "'").c_str()) == 0;
     }
 };
 
@@ -115,11 +124,43 @@ void BM_Unzip_unzip(benchmark::State& state) {
     RemoveTree(data.output);
 }
 
+// One file picked out of 65,536 entries by a pattern, against unzip naming it.
+void BM_Unzip_WalkTask(benchmark::State& state) {
+    Data& data = Data::Get();
+    if (!data.ready) return state.SkipWithError("no data");
+    const std::string document = "{\"t\": {\"type\": \"Unzip\", \"path\": \"" + data.many +
+                                 "\", \"outputDirectory\": \"" + data.output + "\", \"pathInZip\": \"last.*\"}}";
+    for (auto _ : state) {
+        state.PauseTiming();
+        RemoveTree(data.output);
+        state.ResumeTiming();
+        if (!RunTask(document)) state.SkipWithError("Unzip failed");
+    }
+    RemoveTree(data.output);
+}
+
+void BM_Unzip_WalkUnzip(benchmark::State& state) {
+    Data& data = Data::Get();
+    if (!data.ready) return state.SkipWithError("no data");
+    const std::string command = "unzip -q -o '" + data.many + "' 'last.*' -d '" + data.output + "'";
+    for (auto _ : state) {
+        state.PauseTiming();
+        RemoveTree(data.output);
+        state.ResumeTiming();
+        if (system(command.c_str()) != 0) state.SkipWithError("unzip failed");
+    }
+    RemoveTree(data.output);
+}
+
 } // namespace
 
 BENCHMARK(BM_Unzip_Task)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_Unzip_unzip)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
+BENCHMARK(BM_Unzip_WalkTask)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Unzip_WalkUnzip)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
 PEER_RATIO("Unzip 200 MB, 10,000 deflated entries (task / unzip -q)", "BM_Unzip_Task", "BM_Unzip_unzip");
+PEER_RATIO("One file out of 65,536 entries by a pattern (task / unzip -q)", "BM_Unzip_WalkTask", "BM_Unzip_WalkUnzip");
 
 PEER_RATIO_MAIN()

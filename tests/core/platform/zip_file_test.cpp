@@ -8,6 +8,7 @@
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -351,6 +352,45 @@ TEST(ZipFileStream, ReadWriteSeekTell) {
 }
 
 // A replaced archive whose writing failed must not be reported as written: the old file stays.
+// The function table reads an archive opened for reading through a buffer: every read, after any
+// seek (from the start, from here, from the end; inside the held bytes or away from them; small or
+// larger than the buffer), gives the file's own bytes, and the position told is the reader's.
+TEST(ZipFileTable, ReadsGiveTheFilesBytesAfterEverySeek) {
+    TempDir dir;
+    const std::string path = dir.file("data");
+    const std::string data = Sample(300000, 5);
+    ASSERT_TRUE(WriteText(path, data));
+    zlib_filefunc64_def f = Functions();
+    voidpf file = f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+    ASSERT_NE(file, nullptr);
+    struct Step {
+        int64_t offset;
+        int origin;
+        size_t size;
+        size_t at; // where the read starts
+    };
+    const Step steps[] = {
+        {70000, ZLIB_FILEFUNC_SEEK_SET, 10, 70000},   {65536, ZLIB_FILEFUNC_SEEK_SET, 46, 65536},
+        {4, ZLIB_FILEFUNC_SEEK_CUR, 2, 65586},        {0, ZLIB_FILEFUNC_SEEK_CUR, 70000, 65588},
+        {0, ZLIB_FILEFUNC_SEEK_END, 30, 300000},      {299978, ZLIB_FILEFUNC_SEEK_SET, 30, 299978},
+        {131000, ZLIB_FILEFUNC_SEEK_SET, 1000, 131000},
+        {100, ZLIB_FILEFUNC_SEEK_SET, 200000, 100},   {0, ZLIB_FILEFUNC_SEEK_SET, 300001, 0},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::to_string(step.offset) + "/" + std::to_string(step.origin));
+        ASSERT_EQ(f.zseek64_file(nullptr, file, (ZPOS64_T)step.offset, step.origin), 0);
+        EXPECT_EQ(f.ztell64_file(nullptr, file), step.at);
+        std::string got(step.size, '\0');
+        const size_t expected = std::min(step.size, data.size() - step.at);
+        EXPECT_EQ(f.zread_file(nullptr, file, got.data(), (uLong)step.size), expected);
+        EXPECT_TRUE(got.substr(0, expected) == data.substr(step.at, expected));
+        EXPECT_EQ(f.ztell64_file(nullptr, file), step.at + expected);
+    }
+    EXPECT_EQ(f.zwrite_file(nullptr, file, "x", 1), 0u);
+    EXPECT_EQ(f.zclose_file(nullptr, file), 0);
+    EXPECT_TRUE(ReadFile(path) == data);
+}
+
 TEST(ZipFileStream, FailedWriteIsReportedAndKeepsTheOldFile) {
     TempDir dir;
     const std::string path = dir.file("archive.zip");
