@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ftw.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,59 +98,44 @@ class Data {
 
 using task_run::RunTask;
 
-void BM_Unzip_Task(benchmark::State& state) {
+// Each iteration extracts into an output folder emptied beforehand (outside the timing): through
+// the task, or through the peer's command.
+void ExtractEach(benchmark::State& state, const std::function<bool()>& extract) {
     Data& data = Data::Get();
     if (!data.ready) return state.SkipWithError("no data");
-    const std::string document = "{\"t\": {\"type\": \"Unzip\", \"path\": \"" + data.archive +
-                                 "\", \"outputDirectory\": \"" + data.output + "\"}}";
     for (auto _ : state) {
         state.PauseTiming();
         RemoveTree(data.output);
         state.ResumeTiming();
-        if (!RunTask(document)) state.SkipWithError("Unzip failed");
+        if (!extract()) state.SkipWithError("extraction failed");
     }
     RemoveTree(data.output);
 }
 
+std::string UnzipDocument(const std::string& archive, const std::string& more = "") {
+    return "{\"t\": {\"type\": \"Unzip\", \"path\": \"" + archive + "\", \"outputDirectory\": \"" +
+           Data::Get().output + "\"" + more + "}}";
+}
+
+void BM_Unzip_Task(benchmark::State& state) {
+    const std::string document = UnzipDocument(Data::Get().archive);
+    ExtractEach(state, [&] { return RunTask(document); });
+}
+
 void BM_Unzip_unzip(benchmark::State& state) {
-    Data& data = Data::Get();
-    if (!data.ready) return state.SkipWithError("no data");
-    const std::string command = "unzip -q -o '" + data.archive + "' -d '" + data.output + "'";
-    for (auto _ : state) {
-        state.PauseTiming();
-        RemoveTree(data.output);
-        state.ResumeTiming();
-        if (system(command.c_str()) != 0) state.SkipWithError("unzip failed");
-    }
-    RemoveTree(data.output);
+    const std::string command = "unzip -q -o '" + Data::Get().archive + "' -d '" + Data::Get().output + "'";
+    ExtractEach(state, [&] { return system(command.c_str()) == 0; });
 }
 
 // One file picked out of 65,536 entries by a pattern, against unzip naming it.
 void BM_Unzip_WalkTask(benchmark::State& state) {
-    Data& data = Data::Get();
-    if (!data.ready) return state.SkipWithError("no data");
-    const std::string document = "{\"t\": {\"type\": \"Unzip\", \"path\": \"" + data.many +
-                                 "\", \"outputDirectory\": \"" + data.output + "\", \"pathInZip\": \"last.*\"}}";
-    for (auto _ : state) {
-        state.PauseTiming();
-        RemoveTree(data.output);
-        state.ResumeTiming();
-        if (!RunTask(document)) state.SkipWithError("Unzip failed");
-    }
-    RemoveTree(data.output);
+    const std::string document = UnzipDocument(Data::Get().many, ", \"pathInZip\": \"last.*\"");
+    ExtractEach(state, [&] { return RunTask(document); });
 }
 
 void BM_Unzip_WalkUnzip(benchmark::State& state) {
-    Data& data = Data::Get();
-    if (!data.ready) return state.SkipWithError("no data");
-    const std::string command = "unzip -q -o '" + data.many + "' 'last.*' -d '" + data.output + "'";
-    for (auto _ : state) {
-        state.PauseTiming();
-        RemoveTree(data.output);
-        state.ResumeTiming();
-        if (system(command.c_str()) != 0) state.SkipWithError("unzip failed");
-    }
-    RemoveTree(data.output);
+    const std::string command = "unzip -q -o '" + Data::Get().many + "' 'last.*' -d '" + Data::Get().output + "'";
+    ExtractEach(state, [&] { return system(command.c_str()) == 0; });
 }
 
 } // namespace
