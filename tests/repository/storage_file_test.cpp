@@ -123,6 +123,13 @@ struct Manifest {
     }
 };
 
+// Two versions of "a.txt" of two pieces each, the first with "gone" beside it.
+struct TwoVersions {
+    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
+    Manifest v1{std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}}};
+    Manifest v2{std::vector<File>{{"a.txt", now.c_str()}}};
+};
+
 struct Request {
     StorageRequest* request = nullptr;
     Request(Manifest& manifest, int32_t first, int32_t last, bool fill) {
@@ -253,6 +260,13 @@ class StorageFileTest : public ::testing::Test {
         Result result;
         Storage_FileErase(storage, m.meta, m.Record(name), &result, OnDone);
         return Wait(result);
+    }
+    // A fresh folder with the first version installed: all its pieces put, "a.txt" completed.
+    void InstallFirst(TwoVersions& versions) {
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(versions.v1, 0, 2), 0u);
+        ASSERT_EQ(Complete(versions.v1, "a.txt"), 0u);
     }
 };
 
@@ -655,7 +669,6 @@ void PlantAt(const std::string& path, Plant kind, uid_t owner, const std::string
 
 TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyTakesANameOfItsOwn) {
     if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to plant a file of another user";
-    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
         const char* suffix;
         Plant kind;
@@ -663,12 +676,9 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyT
                  {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
-        Shell("rm -rf " + root + " && mkdir -p " + root);
-        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
-        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
-        ASSERT_EQ(Configure("file"), 1);
-        ASSERT_EQ(Put(v1, 0, 2), 0u);
-        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        TwoVersions versions;
+        ASSERT_NO_FATAL_FAILURE(InstallFirst(versions));
+        auto& [old, now, v1, v2] = versions;
         const std::string planted = root + "a.txt" + c.suffix;
         PlantAt(planted, c.kind, kOtherUser, outside + "secret");
         PlantAt(root + "gone" + c.suffix, c.kind, kOtherUser, outside + "secret");
@@ -703,7 +713,6 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyT
 }
 
 TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
-    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     struct Case {
         const char* suffix;
         Plant kind;
@@ -711,12 +720,9 @@ TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
                  {".quarvpartial~", Plant::File}, {".quarvpartial~", Plant::Link}, {".quarvpartial~", Plant::Fifo}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.suffix) + " kind " + std::to_string((int)c.kind));
-        Shell("rm -rf " + root + " && mkdir -p " + root);
-        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
-        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
-        ASSERT_EQ(Configure("file"), 1);
-        ASSERT_EQ(Put(v1, 0, 2), 0u);
-        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        TwoVersions versions;
+        ASSERT_NO_FATAL_FAILURE(InstallFirst(versions));
+        auto& [old, now, v1, v2] = versions;
         // A shared file of ours (0666), a link or a FIFO is no copy the storage made: neither
         // continued nor removed, and the copy takes a name of its own.
         PlantAt(root + "a.txt" + c.suffix, c.kind, geteuid(), outside + "secret");
@@ -745,15 +751,11 @@ TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
 }
 
 TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
-    const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
     for (const char* suffix : {".quarvpartial", ".quarvpartial~"}) {
         SCOPED_TRACE(suffix);
-        Shell("rm -rf " + root + " && mkdir -p " + root);
-        Manifest v1(std::vector<File>{{"a.txt", old.c_str()}, {"gone", "x"}});
-        Manifest v2(std::vector<File>{{"a.txt", now.c_str()}});
-        ASSERT_EQ(Configure("file"), 1);
-        ASSERT_EQ(Put(v1, 0, 2), 0u);
-        ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+        TwoVersions versions;
+        ASSERT_NO_FATAL_FAILURE(InstallFirst(versions));
+        auto& [old, now, v1, v2] = versions;
         // As another account of a group-shared folder can leave a folder of ours: renamed there.
         const std::string folder = root + "a.txt" + suffix;
         PlantAt(folder, Plant::Folder, geteuid(), outside + "secret");
