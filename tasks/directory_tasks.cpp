@@ -141,7 +141,12 @@ void DeleteRun(FileTask* self) {
         return;
     }
     PlatformErrorCode code = 0;
-    if (!Path_EraseDirectory(self->Path, 4, &code)) FileTask_SetPlatformError(self, code);
+    char mountPoint[PATH_SIZE];
+    if (Path_EraseDirectoryReport(self->Path, 4, &code, mountPoint, (int32_t)sizeof(mountPoint))) return;
+    // Another file system inside the tree is not the workflow's to erase: the failure names it.
+    if (mountPoint[0])
+        Task_Print(self->Head.Owner, "Another file system is mounted inside the directory (%s)", mountPoint);
+    FileTask_SetPlatformError(self, code);
 }
 
 // ---- DirectoryExists ------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -154,6 +155,35 @@ int64_t Platform_TreeStat(int32_t at, const char* name, struct stat* info) {
         return 0;
     }
     return 1;
+}
+
+int64_t Platform_TreeMountOf(int32_t at, const char* name, PlatformTreeMount* mount) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(mount);
+    memset(mount, 0, sizeof(*mount));
+    char buffer[PLATFORM_FILE_PATH_CAPACITY];
+    const char* trimmed = name[0] ? Trimmed(name, buffer) : name;
+    if (!trimmed) return 0;
+    struct statx extended;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (trimmed[0] ? 0 : AT_EMPTY_PATH);
+    if (statx(at, trimmed, flags, STATX_MNT_ID, &extended) == 0) {
+        mount->Device = (uint64_t)makedev(extended.stx_dev_major, extended.stx_dev_minor);
+        if (extended.stx_mask & STATX_MNT_ID) mount->Mount = extended.stx_mnt_id;
+        return 1;
+    }
+    if (errno != ENOSYS) return 0;
+    // A system without statx tells the device alone.
+    struct stat info;
+    if (fstatat(at, trimmed, &info, flags) != 0) return 0;
+    mount->Device = (uint64_t)info.st_dev;
+    return 1;
+}
+
+int64_t Platform_TreeSameMount(const PlatformTreeMount* a, const PlatformTreeMount* b) {
+    ASSERT_POINTER(a);
+    ASSERT_POINTER(b);
+    if (a->Device != b->Device) return 0;
+    return !a->Mount || !b->Mount || a->Mount == b->Mount;
 }
 
 int64_t Platform_TreeDeleteFile(int32_t at, const char* name) {

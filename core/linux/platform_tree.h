@@ -19,6 +19,14 @@ struct PlatformTreeIdentity {
     uint64_t Inode;
 };
 
+// The mount an entry lies on: its device and, where the system tells it, the kernel's mount id,
+// which also tells a bind mount (of the same file system or of a part of it) apart; 0 when the
+// system gives none, and then only the device is compared.
+struct PlatformTreeMount {
+    uint64_t Device;
+    uint64_t Mount;
+};
+
 // Opens the directory `name` in `at` to act on its entries (the descriptor lists nothing; it
 // serves as the `at` of later calls and is closed with Platform_Close). A final symbolic link
 // is refused (ELOOP) unless follow is 1, which is for a root named by a caller. The identity is
@@ -27,6 +35,11 @@ int64_t Platform_TreeOpenDirectory(int32_t at, const char* name, uint32_t follow
                                    PlatformTreeIdentity* identity);
 // The entry's own status (a final link is not followed); zeroed first.
 int64_t Platform_TreeStat(int32_t at, const char* name, struct stat* info);
+// The mount of the entry itself (a final link is not followed, an automount point not triggered);
+// the empty name asks about `at` itself. Zeroed first.
+int64_t Platform_TreeMountOf(int32_t at, const char* name, PlatformTreeMount* mount);
+// Both on one mount: the same device, and the same mount id where both are known.
+int64_t Platform_TreeSameMount(const PlatformTreeMount* a, const PlatformTreeMount* b);
 // Anything but a directory (a link itself); a directory answers false (EISDIR).
 int64_t Platform_TreeDeleteFile(int32_t at, const char* name);
 // An empty directory; a link is refused (ENOTDIR).

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
 #include "core/runtime/callback.h"
 #include "core/runtime/memory.h"
@@ -36,6 +37,9 @@ struct DirectoryList {
     uint32_t Level;
     // Why the last walk failed, when the walk itself saw it (an errno value).
     int32_t WalkError;
+    // The root's mount, for walks that stay on it, and whether the last walk stopped at another.
+    PlatformTreeMount RootMount;
+    bool MountStop;
 };
 
 static_assert(sizeof(DirectoryList) <= DIRECTORY_LIST_STACK_SIZE, "callers keep lists in that many bytes");
@@ -115,6 +119,24 @@ bool StartRoot(DirectoryList* walk, DirectoryList* level, const char* directory)
 bool FailsWalk(bool root, int error) {
     if (root) return error == ELOOP;
     return error == ELOOP || error == ENOTDIR || error == ESTALE || error == ENAMETOOLONG;
+}
+
+// Whether the directory `name` in the open directory `at` ("" names `at` itself) lies on the
+// walk's root mount. One that cannot be asked about is left to the entering, which finds it gone
+// or asks again on what it opened.
+bool OnRootMount(DirectoryList* walk, int32_t at, const char* name) {
+    PlatformTreeMount mount;
+    return !Platform_TreeMountOf(at, name, &mount) || Platform_TreeSameMount(&mount, &walk->RootMount);
+}
+
+// Stops a walk that stays on its root's mount at a directory on another: its path is kept for
+// the caller.
+int64_t StopAtMount(DirectoryList* walk, const char* directory) {
+    DirectoryList_VerboseLog(walk, kWalkVerboseLevel, "Mount point - %s", directory);
+    String_CopyLength(walk->Directory, directory, DIRECTORY_LIST_PATH_SIZE);
+    walk->WalkError = EBUSY;
+    walk->MountStop = true;
+    return 0;
 }
 
 // The files of one level, kept while its subdirectories are walked so that the directory is read
@@ -243,6 +265,26 @@ int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* direct
         list->WalkError = error;
         return 0;
     }
+    // A walk that stays on one mount knows the root's from the root it opened, and checks each
+    // level again on the directory it opened, whatever was mounted since its name was asked about.
+    const bool oneMount = (list->WalkFlags & DIRECTORY_LIST_WALK_ONE_DEVICE) != 0;
+    int32_t descriptor = -1;
+    if (oneMount) {
+        PlatformTreeMount mount;
+        if (!DirectoryList_GetDescriptor(&level, &descriptor) ||
+            !Platform_TreeMountOf(descriptor, "", &mount)) {
+            const int error = errno ? errno : EINVAL;
+            DirectoryList_Stop(&level);
+            list->WalkError = error;
+            return 0;
+        }
+        if (!parent) {
+            list->RootMount = mount;
+        } else if (!Platform_TreeSameMount(&mount, &list->RootMount)) {
+            DirectoryList_Stop(&level);
+            return StopAtMount(list, directory);
+        }
+    }
     const bool wantFiles = (list->WalkFlags & DIRECTORY_LIST_WALK_FILES) != 0;
     LevelFiles files;
     bool listAgain = false; // the level held too many files to keep: they are listed again
@@ -264,9 +306,18 @@ int64_t WalkLevel(DirectoryList* list, DirectoryList* parent, const char* direct
             list->WalkError = ENAMETOOLONG;
             continue;
         }
+        if (oneMount && !OnRootMount(list, descriptor, entry.Name)) {
+            DirectoryList_Stop(&level);
+            return StopAtMount(list, full);
+        }
         int64_t walked = 1;
         if (list->WalkOrder == DIRECTORY_LIST_ORDER_POST)
             walked = WalkLevel(list, &level, full, depth + 1, wildcards);
+        // Stopped at a mount below: not even the directories above it are reported any more.
+        if (list->MountStop) {
+            DirectoryList_Stop(&level);
+            return 0;
+        }
         if (list->WalkFlags & DIRECTORY_LIST_WALK_DIRECTORIES) {
             DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Directory - %s", full);
             if (callback && !callback(&level, user, depth, full)) continue;
@@ -520,6 +571,8 @@ int64_t DirectoryList_Walk(DirectoryList* list, const char* root, const char* wi
     if (directory[strlen(directory) - 1] != '/') return 0;
     DirectoryList_VerboseLog(list, kWalkVerboseLevel, "Root - %s", directory);
     list->WalkError = 0;
+    list->MountStop = false;
+    if (list->WalkFlags & DIRECTORY_LIST_WALK_ONE_DEVICE) list->Directory[0] = 0;
     if (WalkLevel(list, nullptr, directory, 0, wildcards)) return 1;
     if (list->WalkError) errno = list->WalkError;
     return 0;

@@ -20,6 +20,13 @@ enum : uint32_t {
     DIRECTORY_LIST_WALK_DEFAULT = 15,
     // The root itself must not be a symbolic link: one is not walked (the walk answers 0, ELOOP).
     DIRECTORY_LIST_WALK_NO_ROOT_LINK = 0x10,
+    // The walk stays on the root's mount: a subdirectory on another one (a file system mounted
+    // inside the tree, or a bind mount) is neither reported nor entered. Each subdirectory's mount
+    // is asked by name in the directory that listed it, and again on the directory once opened.
+    // The first one met stops the walk, which answers 0 with errno EBUSY (what the system says
+    // of removing a mount point); DirectoryList_GetDirectory of the walking list then answers its
+    // path (ending in '/'), else it is empty. What was reported before stays reported.
+    DIRECTORY_LIST_WALK_ONE_DEVICE = 0x20,
     DIRECTORY_LIST_ORDER_PRE = 1,
     DIRECTORY_LIST_ORDER_POST = 2,
 };

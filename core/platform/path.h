@@ -86,7 +86,14 @@ int64_t Path_CreateParentDirectory(char* path, PlatformErrorCode* error);
 // Retrying operations: `attempts` tries 1000 ms apart, a retry line logged per failed try
 // that another follows. The empty path and the root are refused by the tree operations.
 int64_t Path_EraseFile(const char* path, int32_t attempts, PlatformErrorCode* error);
+// A tree is erased on its own mount only: the erase stops at the first directory inside it on
+// which another file system (or a bind mount) is mounted, before anything in it is touched, and
+// fails with EBUSY; what went before it stays erased.
 int64_t Path_EraseDirectory(const char* path, int32_t attempts, PlatformErrorCode* error);
+// Path_EraseDirectory that also gives the path of the mount point it stopped at (without a
+// trailing separator; empty when it stopped at none). A path that does not fit size is cut.
+int64_t Path_EraseDirectoryReport(const char* path, int32_t attempts, PlatformErrorCode* error,
+                                  char* mountPoint, int32_t size);
 int64_t Path_EraseDirectoryInt(const char* path, int32_t attempts, PlatformErrorCode* error);
 // Overwrite 1 replaces the destination in one rename, so a failed move leaves it intact; across
 // file systems the source is copied beside the destination, renamed over it, then removed.

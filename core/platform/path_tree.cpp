@@ -108,7 +108,13 @@ uint32_t EraseEntry(DirectoryList* list, void* user, uint32_t, const char* path)
 } // namespace
 
 int64_t Path_EraseDirectory(const char* path, int32_t attempts, PlatformErrorCode* error) {
+    return Path_EraseDirectoryReport(path, attempts, error, nullptr, 0);
+}
+
+int64_t Path_EraseDirectoryReport(const char* path, int32_t attempts, PlatformErrorCode* error,
+                                  char* mountPoint, int32_t size) {
     SetError(error, 0);
+    if (mountPoint && size > 0) mountPoint[0] = 0;
     char resolved[PATH_SIZE];
     if (!Prepare(path, resolved, PATH_FIX_NO_TRAILING) || IsRoot(resolved)) {
         // The root, or a text that names nothing ("a/.."), is never a tree to erase.
@@ -134,13 +140,23 @@ int64_t Path_EraseDirectory(const char* path, int32_t attempts, PlatformErrorCod
     alignas(DIRECTORY_LIST_ALIGN) unsigned char memory[DIRECTORY_LIST_STACK_SIZE];
     DirectoryList* list = DirectoryList_Stack(memory);
     DirectoryList_SetWalkOrder(list, DIRECTORY_LIST_ORDER_POST);
-    // A root turned into a link since it was looked at above is not walked either.
+    // A root turned into a link since it was looked at above is not walked either. Another file
+    // system mounted inside the tree (a disk image, a bind mount of a home) is not the tree's:
+    // the walk stops at it before erasing anything there.
     DirectoryList_SetWalkFlags(list, DIRECTORY_LIST_WALK_FILES | DIRECTORY_LIST_WALK_DIRECTORIES |
-                                         DIRECTORY_LIST_WALK_NO_ROOT_LINK);
+                                         DIRECTORY_LIST_WALK_NO_ROOT_LINK | DIRECTORY_LIST_WALK_ONE_DEVICE);
     DirectoryList_SetWalkCallback(list, &context, EraseEntry);
     const int64_t walked = DirectoryList_Walk(list, root, nullptr);
     const PlatformErrorCode walkError = walked ? 0 : Platform_GetLastError();
+    char stopped[DIRECTORY_LIST_PATH_SIZE] = "";
+    if (!walked) DirectoryList_GetDirectory(list, stopped, (int32_t)sizeof(stopped));
     DirectoryList_Unstack(list);
+    if (stopped[0]) {
+        Path_Fix(stopped, (int32_t)sizeof(stopped), PATH_FIX_NO_TRAILING);
+        context.Error = ErrnoError(EBUSY);
+        Log_Debug("ErasePath(%s) failed [LE: %d]\n", stopped, context.Error);
+        if (mountPoint && size > 0) String_CopyLength(mountPoint, stopped, size);
+    }
     int64_t result = 0;
     if (walked) {
         result = Path_EraseDirectoryInt(resolved, attempts, &code);

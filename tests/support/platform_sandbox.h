@@ -66,6 +66,12 @@ inline std::optional<std::string> RunIsolated(const std::function<bool()>& prepa
         body);
 }
 
+// Whether a child may have a mount namespace of its own here (not where unsharing or mounting is
+// refused, as without root): a test that may is failed, never skipped, by a child that failed.
+inline bool CanIsolate() {
+    return RunIsolated([] { return true; }, [] { return std::string(); }).has_value();
+}
+
 inline bool Bind(const std::string& source, const std::string& target) {
     return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }

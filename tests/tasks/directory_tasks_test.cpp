@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/platform/path.h"
+#include "tests/support/platform_sandbox.h"
 #include "tests/tasks/file_task_fixture.h"
 
 namespace {
@@ -113,6 +114,37 @@ TEST_F(DirectoryTasks, DeleteHonoursOnlyIfEmptyAndFailIfMissing) {
     EXPECT_TRUE(Printed("Erasing directory if empty (" + P("full") + ")"));
     // The tree's link out of it was removed as a link.
     EXPECT_EQ(ReadFile(P("outside/f")), "keep\n");
+}
+
+// The engine belongs to the thread that started it, which a forked child's is not: a child runs
+// the fixture's engine of its own.
+class DirectoryTasksInChild : public FileTaskTest {
+  public:
+    void TestBody() override {}
+    // A file system mounted inside the tree is not erased: the task fails and names the mount
+    // point, and what the mount holds is still there.
+    std::string DeleteAcrossAMount() {
+        SetUp();
+        const std::string mnt = P("tree/sub/mnt");
+        Sh("mkdir -p " + mnt);
+        if (!EmptyTmpfs(mnt) || !WriteText(mnt + "/kept", "k")) return "no mount";
+        const Run run = One("DirectoryDelete", "\"path\": " + Q(P("tree")));
+        std::string text;
+        for (const std::string& error : run.errors) text += error + "|";
+        text += Printed("Another file system is mounted inside the directory (" + mnt + ")") ? "named|"
+                                                                                             : "unnamed|";
+        text += ReadFile(mnt + "/kept");
+        umount2(mnt.c_str(), MNT_DETACH);
+        TearDown();
+        return text;
+    }
+};
+
+TEST(DirectoryTasksIsolated, DeleteStopsAtAFileSystemMountedInside) {
+    if (!CanIsolate()) GTEST_SKIP() << "no mount namespace of a child's own here (needs root)";
+    const std::optional<std::string> text =
+        RunIsolated([] { return true; }, [] { return DirectoryTasksInChild().DeleteAcrossAMount(); });
+    EXPECT_EQ(text.value_or("the child failed"), "Platform_Error_AccessDenied|named|k");
 }
 
 TEST_F(DirectoryTasks, ExistsAndIsEmptyAnswerTheirWords) {

@@ -128,4 +128,33 @@ TEST_F(PlatformTree, DirectoriesAreEnteredAndRemovedAsThemselves) {
     EXPECT_TRUE(FileExists(outside.path()));
 }
 
+// An entry's mount is its own (a link's, never its target's, here a link to /proc): the device,
+// and the mount id this system tells. One mount: the same device and, where both ids are known,
+// the same id; only a system without ids compares devices alone.
+TEST_F(PlatformTree, MountsAreTheEntrysOwnAndAgreeInDeviceAndId) {
+    ASSERT_TRUE(Build(dir.path(), {"proclink->/proc"}));
+    PlatformTreeMount self{}, file{}, link{}, proc{}, missing{1, 1};
+    ASSERT_EQ(Platform_TreeMountOf(at, "", &self), 1);
+    ASSERT_EQ(Platform_TreeMountOf(at, "file", &file), 1);
+    ASSERT_EQ(Platform_TreeMountOf(at, "proclink", &link), 1);
+    ASSERT_EQ(Platform_TreeMountOf(PLATFORM_TREE_CWD, "/proc", &proc), 1);
+    EXPECT_EQ(self.Device, (uint64_t)StatOf(dir.path()).st_dev);
+    EXPECT_NE(self.Mount, 0u);
+    EXPECT_EQ(Platform_TreeSameMount(&self, &file), 1);
+    EXPECT_EQ(Platform_TreeSameMount(&self, &link), 1);
+    EXPECT_EQ(Platform_TreeSameMount(&self, &proc), 0);
+    errno = 0;
+    EXPECT_EQ(Platform_TreeMountOf(at, "missing", &missing), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(missing.Device + missing.Mount, 0u);
+    // clang-format off
+    struct Case { PlatformTreeMount a, b; int64_t same; } cases[] = {
+        {{1, 7}, {1, 7}, 1}, {{1, 7}, {1, 8}, 0}, {{1, 7}, {2, 7}, 0}, {{1, 0}, {2, 0}, 0}, {{1, 0}, {1, 8}, 1},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        EXPECT_EQ(Platform_TreeSameMount(&c.a, &c.b), c.same)
+            << c.a.Device << ":" << c.a.Mount << " " << c.b.Device << ":" << c.b.Mount;
+}
+
 } // namespace

@@ -13,6 +13,7 @@
 
 #include "core/platform/path.h"
 #include "tests/support/file_trees.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 
@@ -158,6 +159,60 @@ TEST_F(DirectoryListTest, RootsThatNameNoDirectory) {
                                          : 1;
                           }),
               0);
+}
+
+// A walk that stays on its root's mount, in a child's own mount namespace: a directory on another
+// mount is neither reported nor entered, whether it was one when listed (a tmpfs) or became one
+// after its name was asked about (bound onto itself by the pre-order callback, the same directory
+// as listed): the walk stops there with EBUSY and names it.
+TEST_F(DirectoryListTest, AWalkOnOneMountStopsAtAnotherMountedInside) {
+    if (!CanIsolate()) GTEST_SKIP() << "no mount namespace of a child's own here (needs root)";
+    ASSERT_TRUE(Build(dir.path(), {"t/", "t/a/", "t/a/m/", "t/a/x.txt", "t/b.txt", "r/", "r/s/", "r/s/own=o",
+                                   "q/", "q/d/", "q/d/f"}));
+    const std::string m = root + "t/a/m", s = root + "r/s/", busy = "0|" + std::to_string(EBUSY) + "|";
+    struct Case {
+        const char* what;
+        uint32_t order;
+        const char* root;
+        std::string expected;
+    } cases[] = {
+        {"pre-order", DIRECTORY_LIST_ORDER_PRE, "t/", busy + m + "/|0:a/|again 1"},
+        {"post-order", DIRECTORY_LIST_ORDER_POST, "t/", busy + m + "/|again 1"},
+        {"bound after its listing", DIRECTORY_LIST_ORDER_PRE, "r/", busy + s + "|0:s/|again 1"},
+        {"inside the mount", DIRECTORY_LIST_ORDER_PRE, "t/a/m/", "1|0||0:f|again 1"},
+    };
+    static std::string bindWhenReported;
+    bindWhenReported = s;
+    for (const Case& c : cases) {
+        journal.root = root + c.root;
+        const std::optional<std::string> text = RunIsolated(
+            [&] { return EmptyTmpfs(m) && WriteText(m + "/f", "f"); },
+            [&] {
+                DirectoryList_SetWalkOrder(list, c.order);
+                DirectoryList_SetWalkFlags(list,
+                                           DIRECTORY_LIST_WALK_DEFAULT | DIRECTORY_LIST_WALK_ONE_DEVICE);
+                DirectoryList_SetWalkCallback(
+                    list, &journal,
+                    [](DirectoryList* level, void* user, uint32_t depth, const char* path) -> uint32_t {
+                        if (bindWhenReported == path && !Bind(path, path)) return 0;
+                        return Record(level, user, depth, path);
+                    });
+                errno = 0;
+                const int64_t walked = DirectoryList_Walk(list, (root + c.root).c_str(), nullptr);
+                const int error = errno;
+                char stopped[DIRECTORY_LIST_PATH_SIZE] = "x";
+                DirectoryList_GetDirectory(list, stopped, sizeof(stopped));
+                std::string lines;
+                for (const std::string& line : journal.lines) lines += line + "|";
+                // The same list walks a tree on one mount again, whatever its last walk met.
+                const int64_t again = DirectoryList_Walk(list, (root + "q/").c_str(), nullptr);
+                char after[DIRECTORY_LIST_PATH_SIZE] = "x";
+                DirectoryList_GetDirectory(list, after, sizeof(after));
+                return std::to_string(walked) + "|" + std::to_string(walked ? 0 : error) + "|" + stopped +
+                       "|" + lines + "again " + std::to_string(again) + after;
+            });
+        EXPECT_EQ(text.value_or("the child failed"), c.expected) << c.what;
+    }
 }
 
 // The names of an open listing from its current entry on, sorted.

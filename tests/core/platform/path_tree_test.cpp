@@ -18,6 +18,7 @@
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "tests/support/file_trees.h"
+#include "tests/support/platform_sandbox.h"
 
 namespace {
 
@@ -190,6 +191,50 @@ TEST_F(PathTreeTest, EraseRacingAThreadThatSwapsASubdirectoryForALink) {
         RemoveTree(tree);
         RemoveTree(spare);
     }
+}
+
+// A file system mounted inside the tree, in a child's own mount namespace: the erase stops at
+// its mount point before touching anything in it and names it; a bind mount of a folder of the
+// same file system is another mount too. A tree wholly on one mount, even one that is not the
+// current directory's, still goes whole.
+TEST_F(PathTreeTest, EraseDirectoryNeverEntersAnotherMountInsideTheTree) {
+    if (!CanIsolate()) GTEST_SKIP() << "no mount namespace of a child's own here (needs root)";
+    ASSERT_TRUE(
+        Build(dir.path(), {"tree/", "tree/a/", "tree/a/b/", "tree/a/b/mnt/", "tree/a/own=o", "tree/top=t",
+                           "bound/", "bound/tree/", "bound/tree/home/", "home/", "home/kept=h", "plain/"}));
+    const std::string tree = at("tree"), mnt = at("tree/a/b/mnt"), bound = at("bound/tree");
+    const std::string home = at("bound/tree/home"), plain = at("plain");
+    struct Case {
+        const char* what;
+        std::string root;
+        std::string expected;
+    } cases[] = {
+        {"a tmpfs", tree, "0|" + std::to_string(EBUSY) + "|" + mnt + "|kept in the mount|mount point kept"},
+        {"a bind mount of the same file system", bound,
+         "0|" + std::to_string(EBUSY) + "|" + home + "|h|mount point kept"},
+        {"a tree wholly on a tmpfs", plain + "/inner", "1|0||gone|"},
+    };
+    for (const Case& c : cases) {
+        const std::optional<std::string> text = RunIsolated(
+            [&] {
+                return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "kept in the mount") &&
+                       Bind(at("home"), home) && EmptyTmpfs(plain) &&
+                       Build(plain, {"inner/", "inner/d/", "inner/d/e/", "inner/d/e/f=f", "inner/g=g"});
+            },
+            [&] {
+                PlatformErrorCode error = -1;
+                char where[PATH_SIZE] = "x";
+                const int64_t erased = Path_EraseDirectoryReport(c.root.c_str(), 1, &error, where, PATH_SIZE);
+                const std::string inside =
+                    std::string(where).empty() ? c.root + "/g" : std::string(where) + "/kept";
+                return std::to_string(erased) + "|" +
+                       std::to_string(error ? error - PLATFORM_ERROR_ERRNO_BASE : 0) + "|" + where + "|" +
+                       (FileExists(inside) ? ReadFile(inside) : "gone") + "|" +
+                       (where[0] && IsDir(where) ? "mount point kept" : "");
+            });
+        EXPECT_EQ(text.value_or("the child failed"), c.expected) << c.what;
+    }
+    EXPECT_EQ(ReadFile(at("home/kept")), "h");
 }
 
 TEST_F(PathTreeTest, CopyDirectoryCopiesFilesDirectoriesAndLinksAsLinks) {
