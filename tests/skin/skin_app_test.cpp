@@ -34,6 +34,7 @@
 #include "tests/support/abort_hook.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/dictionary_text.h"
+#include "tests/support/platform_sandbox.h"
 #include "tests/support/log_capture.h"
 #include "workflow/workflow_app.h"
 
@@ -345,6 +346,22 @@ TEST_F(SkinAppTest, LocalStorageIsMadeAndRemovedOnlyWhenAsked) {
     SkinApp_SetRemoveLocalStorage(1);
     EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
     EXPECT_NE(stat(path.c_str(), &info), 0);
+}
+
+// A file system mounted inside the local storage (in a child's own mount namespace) is not the
+// storage's: its removal stops there and fails, and what the mount holds stays.
+TEST_F(SkinAppTest, RemovingLocalStorageStopsAtAFileSystemMountedInside) {
+    if (!CanIsolate()) GTEST_SKIP() << "no mount namespace of a child's own here (needs root)";
+    const std::string path = skin.file("storage/"), mnt = path + "mnt";
+    WorkflowApp_AddMacro("LocalStorage", path.c_str());
+    ASSERT_EQ(SkinApp_CreateLocalStorage(), 1);
+    ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
+    SkinApp_SetRemoveLocalStorage(1);
+    const std::optional<std::string> text = RunIsolated(
+        [&] { return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "k"); },
+        [&] { return std::to_string(SkinApp_RemoveLocalStorage()) + "|" + ReadFile(mnt + "/kept"); });
+    SkinApp_SetRemoveLocalStorage(0);
+    EXPECT_EQ(text.value_or("the child failed"), "0|k");
 }
 
 // A local storage that is not a full path, or lies where another user could change its names, is

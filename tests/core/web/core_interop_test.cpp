@@ -23,6 +23,7 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_sandbox.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -238,6 +239,23 @@ TEST(CoreInterop, FileSystemActsOnFilesAndAnswersErrorValues) {
     EXPECT_EQ(call("fileExists", onFile), Returns("false"));
     EXPECT_EQ(call("directoryErase", onDir), Returns("0"));
     EXPECT_EQ(call("directoryExists", onDir), Returns("false"));
+}
+
+// A file system mounted inside the tree (in a child's own mount namespace) is not erased across:
+// the script gets the code of EBUSY, and what the mount holds stays.
+TEST(CoreInterop, DirectoryEraseStopsAtAFileSystemMountedInside) {
+    if (!CanIsolate()) GTEST_SKIP() << "no mount namespace of a child's own here (needs root)";
+    const std::string tree = g_dir->path() + "/mounted", mnt = tree + "/mnt";
+    ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
+    const std::optional<std::string> text =
+        RunIsolated([&] { return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "k"); },
+                    [&] {
+                        Instance files("QVR.FileSystem");
+                        return files.Call(R"({"method":"directoryErase","path":")" + tree + "\"}") + "|" +
+                               ReadFile(mnt + "/kept");
+                    });
+    EXPECT_EQ(text.value_or("the child failed"), Returns("100016") + "|k");
 }
 
 TEST(CoreInterop, PathTextsAreThePathLayersOwn) {
