@@ -357,9 +357,12 @@ TEST_F(SkinAppTest, RemovingLocalStorageStopsAtAFileSystemMountedInside) {
     ASSERT_EQ(SkinApp_CreateLocalStorage(), 1);
     ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
     SkinApp_SetRemoveLocalStorage(1);
-    const std::optional<std::string> text = RunIsolated(
-        [&] { return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "k"); },
-        [&] { return std::to_string(SkinApp_RemoveLocalStorage()) + "|" + ReadFile(mnt + "/kept"); });
+    const std::optional<std::string> text =
+        RunIsolated([&] { return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "k"); },
+                    [&] {
+                        const int64_t removed = SkinApp_RemoveLocalStorage();
+                        return std::to_string(removed) + "|" + ReadFile(mnt + "/kept");
+                    });
     SkinApp_SetRemoveLocalStorage(0);
     EXPECT_EQ(text.value_or("the child failed"), "0|k");
 }

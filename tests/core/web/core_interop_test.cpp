@@ -252,8 +252,9 @@ TEST(CoreInterop, DirectoryEraseStopsAtAFileSystemMountedInside) {
         RunIsolated([&] { return EmptyTmpfs(mnt) && WriteText(mnt + "/kept", "k"); },
                     [&] {
                         Instance files("QVR.FileSystem");
-                        return files.Call(R"({"method":"directoryErase","path":")" + tree + "\"}") + "|" +
-                               ReadFile(mnt + "/kept");
+                        const std::string answer =
+                            files.Call(R"({"method":"directoryErase","path":")" + tree + "\"}");
+                        return answer + "|" + ReadFile(mnt + "/kept");
                     });
     EXPECT_EQ(text.value_or("the child failed"), Returns("100016") + "|k");
 }
