@@ -273,7 +273,8 @@ class HostSwitchesOnADisplay : public ::testing::Test {
         ASSERT_TRUE(peers_.StartDisplay()) << "Xvfb did not come up";
         // A page that allows closing and logs once it shows; its bridge is the example's.
         const std::string example = std::string(HOST_SOURCE_DIR) + "/examples/text-files/";
-        folder_.Write("app.yaml", "name: \"switches-window-test\"\n");
+        // A name of its own: the single instance is the user's, and other runs of these tests may be open.
+        folder_.Write("app.yaml", "name: \"switches-window-test-" + std::to_string(getpid()) + "\"\n");
         folder_.Write("bridge.js", ReadFile(example + "bridge.js"));
         folder_.Write("main.json", "{\"url\": \"{contentUrl}index.html\", \"title\": \"Switches\"}\n");
         folder_.Write("index.html", "<!DOCTYPE html><html><body><script src=\"bridge.js\"></script>"
