@@ -119,7 +119,9 @@ TEST_F(HostCommandLine, MissingSkinAndTakenPortEndWithTheirNames) {
     socklen_t length = sizeof(address);
     getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
-    folder_.Write("app.yaml", "name: \"cli-test\"\nwebServerListenPort: [" + port + "]\n");
+    // The user interface's single instance is the user's: a name of this run's, beside other runs.
+    const std::string name = "cli-test-" + std::to_string(getpid());
+    folder_.Write("app.yaml", "name: \"" + name + "\"\nwebServerListenPort: [" + port + "]\n");
     run = RunHost({HOST_PROGRAM, "--skin", folder_.Skin()}, folder_.Env(), 20000);
     close(taken);
     EXPECT_EQ(run.Code, 1) << run.Text;
