@@ -168,7 +168,20 @@ int64_t Platform_TreeMountOf(int32_t at, const char* name, PlatformTreeMount* mo
     const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (trimmed[0] ? 0 : AT_EMPTY_PATH);
     if (statx(at, trimmed, flags, STATX_MNT_ID, &extended) == 0) {
         mount->Device = (uint64_t)makedev(extended.stx_dev_major, extended.stx_dev_minor);
-        if (extended.stx_mask & STATX_MNT_ID) mount->Mount = extended.stx_mnt_id;
+        if (extended.stx_mask & STATX_MNT_ID) {
+            mount->Mount = extended.stx_mnt_id;
+            return 1;
+        }
+        // A kernel whose statx tells no mount id may still give it with a handle (a file system
+        // that gives no handles leaves the device alone to compare).
+        union {
+            struct file_handle handle;
+            char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+        } handle;
+        handle.handle.handle_bytes = MAX_HANDLE_SZ;
+        int id = 0;
+        const int handleFlags = trimmed[0] ? 0 : AT_EMPTY_PATH;
+        if (name_to_handle_at(at, trimmed, &handle.handle, &id, handleFlags) == 0) mount->Mount = (uint32_t)id;
         return 1;
     }
     if (errno != ENOSYS) return 0;

@@ -13,6 +13,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "core/linux/platform_tree.h"
+
 namespace {
 
 constexpr size_t kNameCapacity = 1024;
@@ -49,29 +51,10 @@ void Fill(const struct stat& info, StorageFileOSStatus* status) {
     status->ModifiedSeconds = (int64_t)info.st_mtim.tv_sec;
 }
 
-// The mount an entry lies on: the kernel's mount id where statx gives one, else the one
-// name_to_handle_at gives, else only the device, which cannot tell a bind mount of the same file
-// system apart (the only fallback left on kernels that give neither).
-int32_t MountOf(int at, const char* name, uint64_t* mount) {
-    struct statx extended;
-    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] ? 0 : AT_EMPTY_PATH);
-    if (statx(at, name, flags, STATX_MNT_ID, &extended) != 0) return errno;
-    if (extended.stx_mask & STATX_MNT_ID) {
-        *mount = extended.stx_mnt_id;
-        return 0;
-    }
-    union {
-        struct file_handle handle;
-        char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
-    } handle;
-    handle.handle.handle_bytes = MAX_HANDLE_SZ;
-    int id = 0;
-    if (name_to_handle_at(at, name, &handle.handle, &id, name[0] ? 0 : AT_EMPTY_PATH) == 0) {
-        *mount = (uint64_t)(uint32_t)id | (1ull << 63);
-        return 0;
-    }
-    *mount = ((uint64_t)extended.stx_dev_major << 32 | extended.stx_dev_minor) | (1ull << 62);
-    return 0;
+// The mount of an open folder (the kernel's mount id, which tells a bind mount apart); 0 or the
+// reason it could not be asked.
+int32_t MountOf(int fd, PlatformTreeMount* mount) {
+    return Platform_TreeMountOf(fd, "", mount) ? 0 : errno;
 }
 
 } // namespace
@@ -85,9 +68,9 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
     if (length == 0 || length >= kNameCapacity) return ENAMETOOLONG;
     int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return errno;
-    uint64_t rootMount = 0;
+    PlatformTreeMount rootMount{};
     if (sameMount) {
-        const int32_t error = MountOf(fd, "", &rootMount);
+        const int32_t error = MountOf(fd, &rootMount);
         if (error) {
             close(fd);
             return error;
@@ -118,8 +101,8 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         }
         close(fd);
         fd = next;
-        uint64_t mount = 0;
-        if (sameMount && (MountOf(fd, "", &mount) != 0 || mount != rootMount)) {
+        PlatformTreeMount mount{};
+        if (sameMount && (MountOf(fd, &mount) != 0 || !Platform_TreeSameMount(&mount, &rootMount))) {
             close(fd);
             return EXDEV;
         }
@@ -352,7 +335,7 @@ constexpr int kClearDepth = 64;
 struct ClearState {
     void* User;
     StorageFileOSListedFunc Listed;
-    uint64_t Mount;
+    PlatformTreeMount Mount;
     char Name[kNameCapacity];
 };
 
@@ -361,10 +344,10 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
     const int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd < 0) return LinkOr(directory, leaf, errno);
     struct stat info;
-    uint64_t mount = 0;
-    int32_t error = fstat(fd, &info) != 0 ? errno : MountOf(fd, "", &mount);
+    PlatformTreeMount mount{};
+    int32_t error = fstat(fd, &info) != 0 ? errno : MountOf(fd, &mount);
     if (!error && info.st_uid != geteuid()) error = EPERM;
-    if (!error && mount != s.Mount) error = EXDEV;
+    if (!error && !Platform_TreeSameMount(&mount, &s.Mount)) error = EXDEV;
     DIR* list = error ? nullptr : fdopendir(fd);
     if (!list) {
         if (!error) error = errno;
@@ -399,11 +382,11 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
 
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed) {
-    ClearState s{user, listed, 0, {}};
+    ClearState s{user, listed, {}, {}};
     const size_t used = strlen(prefix);
     if (used >= kNameCapacity) return ENAMETOOLONG;
     memcpy(s.Name, prefix, used + 1);
-    const int32_t error = MountOf(directory, "", &s.Mount);
+    const int32_t error = MountOf(directory, &s.Mount);
     return error ? error : ClearAt(s, directory, leaf, used, 0);
 }
 
