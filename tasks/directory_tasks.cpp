@@ -141,7 +141,7 @@ void DeleteRun(FileTask* self) {
         return;
     }
     PlatformErrorCode code = 0;
-    char mountPoint[PATH_SIZE];
+    char mountPoint[DIRECTORY_LIST_PATH_SIZE];
     if (Path_EraseDirectoryReport(self->Path, 4, &code, mountPoint, (int32_t)sizeof(mountPoint))) return;
     // Another file system inside the tree is not the workflow's to erase: the failure names it.
     if (mountPoint[0])

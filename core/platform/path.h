@@ -91,7 +91,8 @@ int64_t Path_EraseFile(const char* path, int32_t attempts, PlatformErrorCode* er
 // fails with EBUSY; what went before it stays erased.
 int64_t Path_EraseDirectory(const char* path, int32_t attempts, PlatformErrorCode* error);
 // Path_EraseDirectory that also gives the path of the mount point it stopped at (without a
-// trailing separator; empty when it stopped at none). A path that does not fit size is cut.
+// trailing separator; empty when it stopped at none). DIRECTORY_LIST_PATH_SIZE bytes hold any; a
+// path that does not fit `size` is left empty rather than cut, which would name another place.
 int64_t Path_EraseDirectoryReport(const char* path, int32_t attempts, PlatformErrorCode* error,
                                   char* mountPoint, int32_t size);
 int64_t Path_EraseDirectoryInt(const char* path, int32_t attempts, PlatformErrorCode* error);

@@ -155,7 +155,7 @@ int64_t Path_EraseDirectoryReport(const char* path, int32_t attempts, PlatformEr
         Path_Fix(stopped, (int32_t)sizeof(stopped), PATH_FIX_NO_TRAILING);
         context.Error = ErrnoError(EBUSY);
         Log_Debug("ErasePath(%s) failed [LE: %d]\n", stopped, context.Error);
-        if (mountPoint && size > 0) String_CopyLength(mountPoint, stopped, size);
+        if (mountPoint && strlen(stopped) < (size_t)size) memcpy(mountPoint, stopped, strlen(stopped) + 1);
     }
     int64_t result = 0;
     if (walked) {

@@ -235,6 +235,13 @@ TEST_F(PathTreeTest, EraseDirectoryNeverEntersAnotherMountInsideTheTree) {
         EXPECT_EQ(text.value_or("the child failed"), c.expected) << c.what;
     }
     EXPECT_EQ(ReadFile(at("home/kept")), "h");
+    // A mount point that does not fit the caller's room is left out, never cut to another path.
+    const std::optional<std::string> small = RunIsolated([&] { return EmptyTmpfs(mnt); }, [&] {
+        PlatformErrorCode error = 0;
+        char where[8] = "x";
+        return std::to_string(Path_EraseDirectoryReport(tree.c_str(), 1, &error, where, 8)) + "|" + where;
+    });
+    EXPECT_EQ(small.value_or("the child failed"), "0|");
 }
 
 TEST_F(PathTreeTest, CopyDirectoryCopiesFilesDirectoriesAndLinksAsLinks) {
