@@ -51,6 +51,9 @@ constexpr int32_t kGrowth = 4;
 constexpr int32_t kAcceptsPerEvent = 16;
 // Remove waits for cancel handlers; they only wait for running callbacks, so this is ample.
 constexpr int32_t kRemoveWaitMs = 30000;
+// A listener that ran out of descriptors asks again when one of ours is closed, or, for those
+// freed elsewhere in the process (files, pipes), once its owner starts it again this long after.
+constexpr int64_t kStarvedRetryMs = 250;
 
 struct Buffer {
     int32_t Start;
@@ -98,6 +101,12 @@ struct AsyncSocket {
     std::atomic<uint32_t> WriteWanted;
     // Reads run on the reactor's polling thread (AsyncSocket_SetReadInline); under the lock.
     uint32_t ReadInline;
+    // A listener's accepting held by its owner (AsyncSocket_StopAccepting), and put off because
+    // the process or the system had no descriptor left: a listener whose queue stays readable
+    // must not be asked again at once, or it turns in place and serves nobody.
+    std::atomic<uint32_t> AcceptHeld;
+    std::atomic<uint32_t> Starved;
+    std::atomic<int64_t> StarvedAt; // steady milliseconds
     CallbackSync AcceptSlot;
     CallbackSync ReadSizeSlot;
     CallbackSync ReadSlot;
@@ -140,6 +149,19 @@ static std::atomic<uint32_t> GlobalAsyncSocketPendingDispatchers{0};
 namespace {
 
 std::mutex g_initLock;
+
+// Descriptors of ours closed so far, and the listeners waiting for one: each close lets them ask
+// again (one accept each, which takes the freed descriptor or finds none and waits again).
+std::atomic<uint64_t> g_descriptorsClosed{0};
+std::atomic<uint32_t> g_starvedCount{0};
+std::mutex g_starvedLock;
+AsyncSocket* g_starved[64];
+uint32_t g_starvedUsed = 0;
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct ProtocolEntry {
     int32_t Code;
@@ -207,6 +229,7 @@ sockaddr_in MakeAddress(uint32_t address, uint32_t port) {
 }
 
 void CloseAndFree(AsyncSocketDispatcher* dispatcher);
+void DescriptorClosed();
 
 void CloseWork(PlatformWork* work) {
     CloseAndFree(reinterpret_cast<DispatcherWork*>(work)->Dispatcher);
@@ -241,6 +264,7 @@ void Unhold(AsyncSocketDispatcher* dispatcher) {
 
 void CloseAndFree(AsyncSocketDispatcher* dispatcher) {
     close(dispatcher->Descriptor);
+    DescriptorClosed();
     AsyncSocket* socket = dispatcher->Socket;
     dispatcher->Header.ClassId = 0;
     dispatcher->~AsyncSocketDispatcher();
@@ -262,8 +286,13 @@ void SetReadActive(AsyncSocket* socket, uint32_t want, AsyncSocketDispatcher* on
         Platform_SourceSuspend(dispatcher->ReadSource);
 }
 
-bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher);
+// What one accept came to: a connection taken (or one that went away before it was taken: the
+// next may be there), nothing waiting, or no descriptor to take one with.
+enum class Accepted { Taken, None, Starved };
+
+Accepted AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher);
 void CreateDispatcher(AsyncSocket* socket, bool connecting);
+void Starve(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher, uint64_t closedBefore);
 
 // Gives an empty buffer room for `need` bytes: its first storage is `first` bytes, and a larger one
 // grows by kGrowth up to `bound`. Nothing is copied, as nothing is held.
@@ -342,8 +371,16 @@ void ReadEvent(void* context) {
     if (socket->Listening.load()) {
         // Connections come in bursts: each report takes what is waiting, up to a bound, instead
         // of one connection per round through the reactor.
-        for (int32_t i = 0; i < kAcceptsPerEvent && !dispatcher->Cancelled.load(); i++)
-            if (!AcceptOne(socket, dispatcher)) break;
+        for (int32_t i = 0; i < kAcceptsPerEvent && !dispatcher->Cancelled.load() && !socket->AcceptHeld.load();
+             i++) {
+            const uint64_t closedBefore = g_descriptorsClosed.load();
+            const Accepted result = AcceptOne(socket, dispatcher);
+            if (result == Accepted::None) break;
+            if (result == Accepted::Starved) {
+                Starve(socket, dispatcher, closedBefore);
+                break;
+            }
+        }
         return;
     }
     int32_t received = 0;
@@ -352,14 +389,23 @@ void ReadEvent(void* context) {
     if (received == 0 && !spurious) SetReadActive(socket, 0, dispatcher);
 }
 
-// False when no connection was waiting.
-bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
+Accepted AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
     socket->LastError.store(0);
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     const int fd = accept4(dispatcher->Descriptor, reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        const int error = errno;
+        // The connection stays queued: the listener stays readable however often it is asked.
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            socket->LastError.store((uint32_t)error);
+            return Accepted::Starved;
+        }
+        // A peer that reset before it was taken, or a signal: others may be waiting behind it.
+        if (error == ECONNABORTED || error == EINTR || error == EPROTO) return Accepted::Taken;
+        return Accepted::None;
+    }
     AsyncSocket* accepted = nullptr;
     AsyncSocket_Create(&accepted);
     accepted->Handle.store(fd);
@@ -379,7 +425,58 @@ bool AcceptOne(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher) {
     // its descriptor would stay open for good.
     if (__atomic_load_n(&accepted->Header.RefCount, __ATOMIC_ACQUIRE) <= 2) AsyncSocket_Close(accepted);
     AsyncSocket_Release(&accepted);
-    return true;
+    return Accepted::Taken;
+}
+
+// Resumes a listener put off for want of descriptors, unless its owner holds it.
+void Relieve(AsyncSocket* socket) {
+    uint32_t starved = 1;
+    if (!socket->Starved.compare_exchange_strong(starved, 0)) return;
+    if (!socket->AcceptHeld.load() && socket->Listening.load()) SetReadActive(socket, 1, nullptr);
+}
+
+// Puts the listener's accepting off until one of our descriptors is closed (or its owner asks
+// again after kStarvedRetryMs): its queue stays readable, so asking at once would only turn in
+// place. On the reactor's polling thread, from the listener's own handler.
+void Starve(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher, uint64_t closedBefore) {
+    socket->StarvedAt.store(SteadyMs());
+    if (socket->Starved.exchange(1) == 0)
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "Accepting put off: no descriptor left [%u]\n",
+                     socket->LastError.load());
+    SetReadActive(socket, 0, dispatcher);
+    bool listed = false;
+    {
+        std::lock_guard<std::mutex> guard(g_starvedLock);
+        for (uint32_t i = 0; i < g_starvedUsed && !listed; i++) listed = g_starved[i] == socket;
+        if (!listed && g_starvedUsed < sizeof(g_starved) / sizeof(g_starved[0])) {
+            AsyncSocket_AddRef(socket);
+            g_starved[g_starvedUsed++] = socket;
+            g_starvedCount.store(g_starvedUsed);
+            listed = true;
+        }
+    }
+    // A descriptor freed between the failed accept and the listing woke nobody: ask again now.
+    // So does a listener that found no room in the list (its owner's retry is then its only way).
+    if (g_descriptorsClosed.load() != closedBefore) Relieve(socket);
+}
+
+// Counts a closed descriptor of ours and lets the listeners that wait for one ask again.
+void DescriptorClosed() {
+    g_descriptorsClosed.fetch_add(1);
+    if (g_starvedCount.load() == 0) return;
+    AsyncSocket* waiting[sizeof(g_starved) / sizeof(g_starved[0])];
+    uint32_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_starvedLock);
+        count = g_starvedUsed;
+        for (uint32_t i = 0; i < count; i++) waiting[i] = g_starved[i];
+        g_starvedUsed = 0;
+        g_starvedCount.store(0);
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        Relieve(waiting[i]);
+        AsyncSocket_Release(&waiting[i]);
+    }
 }
 
 void WriteEvent(void* context) {
@@ -647,7 +744,10 @@ int64_t AsyncSocket_Delete(AsyncSocket** handle) {
     // A socket with a dispatcher is held by it, so a descriptor still here was never given one
     // (opened or bound only): nothing else will close it.
     const int32_t fd = socket->Handle.load();
-    if (fd >= 0) close(fd);
+    if (fd >= 0) {
+        close(fd);
+        DescriptorClosed();
+    }
     for (CallbackSync* slot : {&socket->AcceptSlot, &socket->ReadSizeSlot, &socket->ReadSlot, &socket->WriteSizeSlot,
                                &socket->WriteSlot, &socket->CloseSlot, &socket->ConnectSlot})
         CallbackSync_ResetReal(slot, 0);
@@ -681,6 +781,8 @@ int64_t AsyncSocket_Open(AsyncSocket* socket, int32_t protocol) {
     // Writing to a closed peer must not raise SIGPIPE: every send passes MSG_NOSIGNAL.
     MeterRW_Reset(socket->Meter);
     socket->Listening.store(0);
+    socket->AcceptHeld.store(0);
+    socket->Starved.store(0);
     socket->Handle.store(fd);
     socket->Open.store(1);
     SetBlocking(fd, false);
@@ -740,8 +842,27 @@ int64_t AsyncSocket_Listen(AsyncSocket* socket, int32_t backlog) {
 int64_t AsyncSocket_StartAccepting(AsyncSocket* socket) {
     Checked(socket);
     if (!socket->Listening.load()) return 0;
+    socket->AcceptHeld.store(0);
+    // Out of descriptors: asked again when one of ours is closed, or after the retry time for
+    // those freed elsewhere; an owner asking on every pass must not make it turn in place.
+    if (socket->Starved.load()) {
+        if (SteadyMs() - socket->StarvedAt.load() < kStarvedRetryMs) return 1;
+        socket->Starved.store(0);
+    }
     SetReadActive(socket, 1, nullptr);
     return 1;
+}
+
+int64_t AsyncSocket_StopAccepting(AsyncSocket* socket) {
+    Checked(socket);
+    if (!socket->Listening.load()) return 0;
+    socket->AcceptHeld.store(1);
+    SetReadActive(socket, 0, nullptr);
+    return 1;
+}
+
+int64_t AsyncSocket_IsAcceptStarved(AsyncSocket* socket) {
+    return Checked(socket)->Starved.load() ? 1 : 0;
 }
 
 int64_t AsyncSocket_Shutdown(AsyncSocket* socket, int32_t how) {
@@ -754,6 +875,7 @@ int64_t AsyncSocket_Close(AsyncSocket* socket) {
     // One closer wins, so the Close callback runs once even when two threads close at once.
     uint32_t open = 1;
     if (!socket->Open.compare_exchange_strong(open, 0)) return 1;
+    bool closed = false;
     {
         CriticalSectionGuard guard(socket->Lock);
         const int32_t fd = socket->Handle.exchange(-1);
@@ -770,8 +892,11 @@ int64_t AsyncSocket_Close(AsyncSocket* socket) {
             socket->Dispatcher = nullptr;
         } else if (fd >= 0) {
             close(fd);
+            closed = true;
         }
     }
+    // Outside the lock: the listeners it wakes take their own.
+    if (closed) DescriptorClosed();
     WithCallback<AsyncSocketCloseFunc>(&socket->CloseSlot, [&](AsyncSocketCloseFunc f, void* user) { f(socket, user); });
     return 1;
 }

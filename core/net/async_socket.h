@@ -38,7 +38,15 @@ int64_t AsyncSocket_Open(AsyncSocket* socket, int32_t protocol);
 int64_t AsyncSocket_Connect(AsyncSocket* socket, const uint32_t* address, uint32_t port);
 int64_t AsyncSocket_Bind(AsyncSocket* socket, const uint32_t* address, uint32_t port);
 int64_t AsyncSocket_Listen(AsyncSocket* socket, int32_t backlog);
+// Resumes accepting, unless the last accept found no descriptor left: then it resumes once one
+// of the sockets' descriptors is closed, or when asked again a quarter second after. Returns 1,
+// 0 for a socket that does not listen.
 int64_t AsyncSocket_StartAccepting(AsyncSocket* socket);
+// Holds accepting until AsyncSocket_StartAccepting: new connections wait in the listen queue.
+// Callable from the Accept callback, which then sees no further connection in its round.
+int64_t AsyncSocket_StopAccepting(AsyncSocket* socket);
+// 1 while accepting is put off for want of a descriptor.
+int64_t AsyncSocket_IsAcceptStarved(AsyncSocket* socket);
 int64_t AsyncSocket_Shutdown(AsyncSocket* socket, int32_t how);
 int64_t AsyncSocket_Close(AsyncSocket* socket);
 

@@ -32,6 +32,12 @@ constexpr double kLingerSeconds = 5.0;
 // is refused before it is read, so that no client makes the server read without end.
 constexpr int64_t kDefaultMaxRequestBody = 16 << 20;
 constexpr int32_t kListenBacklog = 1000;
+// A request header is a few hundred bytes sent at once; a client that takes a minute for one is
+// holding a connection, not making a request.
+constexpr double kDefaultHeaderTimeout = 60.0;
+// The owners' clients are a browser and a few local processes, with tens of connections; the
+// bound is for a client that opens them without end.
+constexpr uint32_t kDefaultMaxConnections = 10000;
 // How long the server's thread sleeps between passes unless woken.
 constexpr int32_t kThreadWaitMs = 20;
 // How often a threaded server's pass looks at connections that did not ask for it.
@@ -249,6 +255,7 @@ void AdoptIncoming(WebServer* s) {
         WebServerConnection* next = ordered->Next;
         ordered->ConnectTime = s->Now;
         ordered->LastTouch = s->Now;
+        ordered->HeaderStart = s->Now;
         ConnectionLink(s, ordered);
         ordered = next;
     }
@@ -271,6 +278,8 @@ void WebServer_ConnectionRemove(WebServerConnection* c) {
     if (c->Socket) SetSocketHandlers(c, false);
     if (!s->ServerThread) EventQueue_RemoveInstanceByThreadId(s->ThreadId, c);
     ConnectionFree(c);
+    s->Live.fetch_sub(1);
+    s->Freed = 1;
 }
 
 void WebServer_ConnectionClose(WebServerConnection* c, int32_t forced) {
@@ -334,6 +343,8 @@ int64_t WebServer_ConnectionReadRequestHeader(WebServerConnection* c) {
     // The socket thread appends to the read side (and may move its buffer) under the side's lock.
     DuplexStream_ReadLock(c->Stream);
     DuplexStream_ReadGetPointer(c->Stream, &data, &used);
+    // A later request on a kept connection has its time from its first byte.
+    if (used > 0 && c->HeaderStart <= 0) c->HeaderStart = s->Now;
     // One empty line before a request line is passed over: a client may end a body with an extra
     // CR LF. It leaves the buffer at once, so that a kept connection waiting for its next request
     // holds nothing of one.
@@ -622,8 +633,21 @@ void WebServer_ConnectionProcessInt(WebServerConnection* c) {
         // An idle peer may never read again: waiting for its write buffer to drain would keep
         // the connection for good.
         WebServer_ConnectionClose(c, 1);
+    } else if (c->Phase == WEBSERVER_PHASE_REQUEST_HEADER && c->HeaderStart > 0 &&
+               s->Now - c->HeaderStart > s->HeaderTimeout) {
+        // Bytes that trickle in keep no connection: the whole header has its time, idle or not.
+        WebServer_ConnectionPrint(c, "Request header timeout [%.1f]", s->Now - c->HeaderStart);
+        WebServer_ConnectionSetPhase(c, WEBSERVER_PHASE_CLOSE);
+        WebServer_ConnectionClose(c, 1);
     }
     c->Busy = 0;
+}
+
+// A listener held at the bound goes on as soon as a connection was freed; under the lock.
+void AcceptAfterFree(WebServer* s) {
+    if (!s->Freed) return;
+    s->Freed = 0;
+    if (IsListening(s) && s->Live.load() < s->MaxConnections) AsyncSocket_StartAccepting(s->ListenSocket);
 }
 
 // Enters a pass under the server's lock; false (and the pass is owed) when one is already under
@@ -656,6 +680,7 @@ void WebServer_ConnectionProcessQueued(WebServerConnection* c) {
     // which may end and unlink it.
     AdoptIncoming(s);
     WebServer_ConnectionProcessInt(c);
+    AcceptAfterFree(s);
     LeavePass(s);
 }
 
@@ -665,8 +690,17 @@ void ConnectionProcessEvent(void* instance) {
 
 // ---- Listener --------------------------------------------------------------------------------
 
-void WebServer_Connection_OnSocketAccept(AsyncSocket*, void* user, AsyncSocket* accepted) {
+void WebServer_Connection_OnSocketAccept(AsyncSocket* listener, void* user, AsyncSocket* accepted) {
     WebServer* s = static_cast<WebServer*>(user);
+    // At the bound the listener stops: the next clients wait in its queue until a connection is
+    // freed (the pass that frees one starts it again). One that came in the meantime is refused:
+    // without a reference the socket is closed as this handler returns.
+    const uint32_t live = s->Live.fetch_add(1) + 1;
+    if (live >= s->MaxConnections) AsyncSocket_StopAccepting(listener);
+    if (live > s->MaxConnections) {
+        s->Live.fetch_sub(1);
+        return;
+    }
     AsyncSocket_AddRef(accepted);
     // Built outside the lock, which a pass holds for all its connections: an accept waits only
     // for the link.
@@ -776,7 +810,7 @@ void WebServer_ProcessInternal(WebServer* s) {
         s->Now = Time_GetCurrent();
     }
     const int64_t listened = TryListen(s);
-    if (IsListening(s)) AsyncSocket_StartAccepting(s->ListenSocket);
+    if (IsListening(s) && s->Live.load() < s->MaxConnections) AsyncSocket_StartAccepting(s->ListenSocket);
     if (listened) {
         void* user = nullptr;
         const uint32_t activeAddress = s->ActiveListenAddress.load();
@@ -797,6 +831,7 @@ void WebServer_ProcessInternal(WebServer* s) {
             WebServer_ConnectionProcessInt(c);
         c = next;
     }
+    AcceptAfterFree(s);
     LeavePass(s);
 }
 
@@ -870,6 +905,8 @@ int64_t WebServer_Create(WebServer** handle) {
     s->ListenAttemptWait = 30;
     s->Timeout = 60;
     s->MaxRequestBody = kDefaultMaxRequestBody;
+    s->HeaderTimeout = kDefaultHeaderTimeout;
+    s->MaxConnections = kDefaultMaxConnections;
     *handle = s;
     return 1;
 }
@@ -1036,6 +1073,16 @@ int64_t WebServer_SetTimeout(WebServer* server, int32_t seconds) {
 
 int64_t WebServer_SetMaxRequestBody(WebServer* server, int64_t bytes) {
     Checked(server)->MaxRequestBody = bytes > 0 ? bytes : kDefaultMaxRequestBody;
+    return 1;
+}
+
+int64_t WebServer_SetHeaderTimeout(WebServer* server, double seconds) {
+    Checked(server)->HeaderTimeout = seconds > 0 ? seconds : kDefaultHeaderTimeout;
+    return 1;
+}
+
+int64_t WebServer_SetMaxConnections(WebServer* server, uint32_t count) {
+    Checked(server)->MaxConnections = count > 0 ? count : kDefaultMaxConnections;
     return 1;
 }
 
@@ -1210,6 +1257,7 @@ void ResetFields(WebServerConnection* c) {
     c->BodyWritten = 0;
     c->Persistent = 0;
     c->ResponseBegun = 0;
+    c->HeaderStart = 0;
     WebServer_ConnectionResetReading(c);
 }
 

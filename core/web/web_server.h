@@ -77,6 +77,13 @@ int64_t WebServer_GetTimeout(WebServer* server, int32_t* seconds);
 // The longest request body a request may announce (not positive: the default of 16 MiB). A longer
 // one is answered 413 before any of it is read, and its connection ends.
 int64_t WebServer_SetMaxRequestBody(WebServer* server, int64_t bytes);
+// How long a request's header block may take to arrive whole, counted from the accept (from its
+// first byte for a later request on a kept connection); the connection is closed after it. Not
+// positive: the default of 60 s.
+int64_t WebServer_SetHeaderTimeout(WebServer* server, double seconds);
+// The most connections open at once (0: the default of 10,000). At the bound the server accepts
+// no more until one ends: new clients wait in the listen queue.
+int64_t WebServer_SetMaxConnections(WebServer* server, uint32_t count);
 int64_t WebServer_SetDefaultDocument(WebServer* server, const char* name);
 int64_t WebServer_GetDefaultDocument(WebServer* server, char* buffer, int32_t size);
 int64_t WebServer_SetHostName(WebServer* server, const char* name);

@@ -154,28 +154,46 @@ void CopyText(char* out, size_t capacity, const uint8_t* text, size_t length) {
     out[length] = 0;
 }
 
+// Keeps where the line under way's reading stopped (from the line's start) and in which step,
+// for the next look once more bytes came.
+Line More(WebServerConnection* c, int32_t at, uint32_t step) {
+    c->LineAt = at;
+    c->LineStep = step;
+    return Line::More;
+}
+
 // "method SP target SP HTTP/d.d CR LF": the method a token, the target visible characters, the
 // version HTTP/1.x. Blanks other than the two single spaces are refused: readers that split on
-// any whitespace would see other words.
+// any whitespace would see other words. Taken up where the last look stopped: the ends of the
+// words passed are in LineMarks (method end, target start, target end, version start).
 Line ReadRequestLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t* next) {
-    int32_t i = 0;
-    while (i < n && Is(d[i], kToken)) i++;
-    const int32_t methodEnd = i;
-    if (methodEnd >= (int32_t)sizeof(c->Method)) return Refuse(c, 501, 1, "a method longer than any served");
-    if (i == n) return Line::More;
-    if (d[i] != ' ' || methodEnd == 0) return Refuse(c, 400, 1, "a method that is not a token");
-    const int32_t target = ++i;
-    while (i < n && Is(d[i], kVisible)) i++;
-    const int32_t targetEnd = i;
-    if (targetEnd - target >= (int32_t)sizeof(c->URL)) return Refuse(c, 414, 1, "a target too long");
-    if (i == n) return Line::More;
-    if (d[i] != ' ' || targetEnd == target) return Refuse(c, 400, 1, "a target that is not visible characters");
-    const int32_t version = ++i;
+    int32_t i = c->LineAt;
+    int32_t* mark = c->LineMarks;
+    switch (c->LineStep) {
+    case 0:
+        while (i < n && Is(d[i], kToken)) i++;
+        if (i >= (int32_t)sizeof(c->Method)) return Refuse(c, 501, 1, "a method longer than any served");
+        if (i == n) return More(c, i, 0);
+        if (d[i] != ' ' || i == 0) return Refuse(c, 400, 1, "a method that is not a token");
+        mark[0] = i;
+        mark[1] = ++i;
+        [[fallthrough]];
+    case 1:
+        while (i < n && Is(d[i], kVisible)) i++;
+        if (i - mark[1] >= (int32_t)sizeof(c->URL)) return Refuse(c, 414, 1, "a target too long");
+        if (i == n) return More(c, i, 1);
+        if (d[i] != ' ' || i == mark[1]) return Refuse(c, 400, 1, "a target that is not visible characters");
+        mark[2] = i;
+        mark[3] = ++i;
+        [[fallthrough]];
+    default: break;
+    }
+    const int32_t methodEnd = mark[0], target = mark[1], targetEnd = mark[2], version = mark[3];
     while (i < n && i - version <= 8 && Is(d[i], kVisible)) i++;
     if (i - version > 8) return Refuse(c, 400, 1, "a version that is not HTTP/x.y");
-    if (i == n) return Line::More;
+    if (i == n) return More(c, i, 2);
     if (d[i] == ' ') return Refuse(c, 400, 1, "more than three words");
-    if (d[i] == '\r' && i + 1 == n) return Line::More;
+    if (d[i] == '\r' && i + 1 == n) return More(c, i, 2);
     if (d[i] != '\r' || d[i + 1] != '\n')
         return Refuse(c, 400, 1, d[i] == '\r' || d[i] == '\n' ? "a bare CR or LF" : "a control character");
     const std::string_view text(reinterpret_cast<const char*>(d + version), (size_t)(i - version));
@@ -229,28 +247,38 @@ Line ReadCoding(WebServerConnection* c, int32_t number, std::string_view value) 
 // of the same bytes would read them differently.
 Line ReadFieldLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t* next) {
     const int32_t number = c->HeaderLines + 1;
-    if (n == 0) return Line::More;
-    if (d[0] == '\r') {
-        if (n < 2) return Line::More;
-        if (d[1] != '\n') return Refuse(c, 400, number, "a bare CR or LF");
-        *next = 2;
-        return Line::Done;
+    int32_t i = c->LineAt;
+    // Taken up where the last look stopped: in the name (step 1) or the value (step 2), whose
+    // start is LineMarks[1] after the colon at LineMarks[0].
+    int32_t* mark = c->LineMarks;
+    if (c->LineStep == 0) {
+        if (n == 0) return Line::More;
+        if (d[0] == '\r') {
+            if (n < 2) return Line::More;
+            if (d[1] != '\n') return Refuse(c, 400, number, "a bare CR or LF");
+            *next = 2;
+            return Line::Done;
+        }
+        if (d[0] == '\n') return Refuse(c, 400, number, "a bare CR or LF");
+        if (IsBlank((char)d[0])) return Refuse(c, 400, number, "a folded continuation line");
+        c->LineStep = 1;
     }
-    if (d[0] == '\n') return Refuse(c, 400, number, "a bare CR or LF");
-    if (IsBlank((char)d[0])) return Refuse(c, 400, number, "a folded continuation line");
-    int32_t i = 0;
-    while (i < n && Is(d[i], kToken)) i++;
-    if (i > DICTIONARY_MAX_KEY_LENGTH) return Refuse(c, 400, number, "a name too long");
-    if (i == n) return Line::More;
-    if (d[i] != ':') {
-        if (IsBlank((char)d[i])) return Refuse(c, 400, number, "whitespace in the name or before the colon");
-        if (d[i] == '\r' || d[i] == '\n') return Refuse(c, 400, number, "no colon");
-        return Refuse(c, 400, number, "a character not allowed in a name");
+    if (c->LineStep == 1) {
+        while (i < n && Is(d[i], kToken)) i++;
+        if (i > DICTIONARY_MAX_KEY_LENGTH) return Refuse(c, 400, number, "a name too long");
+        if (i == n) return More(c, i, 1);
+        if (d[i] != ':') {
+            if (IsBlank((char)d[i])) return Refuse(c, 400, number, "whitespace in the name or before the colon");
+            if (d[i] == '\r' || d[i] == '\n') return Refuse(c, 400, number, "no colon");
+            return Refuse(c, 400, number, "a character not allowed in a name");
+        }
+        mark[0] = i++;
+        mark[1] = i;
     }
-    const int32_t nameEnd = i++;
-    const int32_t valueStart = i;
+    const int32_t nameEnd = mark[0];
+    const int32_t valueStart = mark[1];
     while (i < n && Is(d[i], kValue)) i++;
-    if (i == n || (d[i] == '\r' && i + 1 == n)) return Line::More;
+    if (i == n || (d[i] == '\r' && i + 1 == n)) return More(c, i, 2);
     if (d[i] != '\r' || d[i + 1] != '\n')
         return Refuse(c, 400, number,
                       d[i] == '\r' || d[i] == '\n' ? "a bare CR or LF" : "a control character in the value");
@@ -294,6 +322,8 @@ Line ReadFieldLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t*
 
 void WebServer_ConnectionResetReading(WebServerConnection* c) {
     c->HeaderRead = 0;
+    c->LineAt = 0;
+    c->LineStep = 0;
     c->HeaderLines = 0;
     c->HeaderSkipped = 0;
     c->HeaderLength = -1;
@@ -320,16 +350,22 @@ int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* c, const uint8_
     for (;;) {
         int32_t next = 0;
         const bool first = c->HeaderLines == 0;
+        const int32_t from = c->LineAt;
         const Line line =
             first ? ReadRequestLine(c, data + at, n - at, &next) : ReadFieldLine(c, data + at, n - at, &next);
         if (line == Line::Refused) return -1;
         if (line == Line::More) {
-            // Whole lines are not read again when the rest comes.
+            // Neither whole lines nor the part of this one already read are read again when the
+            // rest comes.
+            c->HeaderScanned += (uint64_t)(c->LineAt - from);
             c->HeaderRead = at;
             if (!cut) return 0;
             Refuse(c, first ? 414 : 431, 0, first ? "a request line too long" : "a header block too large");
             return -1;
         }
+        c->HeaderScanned += (uint64_t)(next - from);
+        c->LineAt = 0;
+        c->LineStep = 0;
         at += next;
         c->HeaderLines++;
         if (!first && next == 2) break;

@@ -52,6 +52,15 @@ struct WebServerConnection {
     // empty line a request line may follow was passed over, and what the lines said of the body
     // and the connection.
     int32_t HeaderRead;
+    // Where the reading of the line under way stopped, from the line's start, with the step it
+    // was in (method, target or version; name or value) and the ends of the words passed: the
+    // rest of a line that comes in pieces is read from there, so a header block costs one pass
+    // over its bytes however it arrives.
+    int32_t LineAt;
+    uint32_t LineStep;
+    int32_t LineMarks[4];
+    // Bytes the header reading has moved past, in all; looked at by tests.
+    uint64_t HeaderScanned;
     int32_t HeaderLines;
     uint32_t HeaderSkipped;
     int64_t HeaderLength; // -1 without a Content-Length
@@ -86,6 +95,9 @@ struct WebServerConnection {
     uint32_t SignalDue;
     double LastTouch;
     double ConnectTime;
+    // When the request header under way began: at the accept for the first request, at its first
+    // byte for a later one on a kept connection (0 until then).
+    double HeaderStart;
     // When this connection entered Linger: each lingering socket gets its own grace time.
     double LingerStart;
     WebServerCodeTranslatorFunc CodeTranslator;
@@ -139,6 +151,13 @@ struct WebServer {
     AsyncSocket* ListenSocket;
     char HostName[80];
     int32_t Timeout;
+    // How long a request header may take to arrive whole, whatever the idle time-out says.
+    double HeaderTimeout;
+    // Connections accepted and not yet freed, and the most there may be: at the bound the
+    // listener stops accepting (new clients wait in its queue) until one is freed.
+    std::atomic<uint32_t> Live;
+    uint32_t MaxConnections;
+    uint32_t Freed; // a pass freed a connection; under the lock
     // The longest request body announced that is taken; a longer one is answered 413 unread.
     int64_t MaxRequestBody;
     // The Date header's text and the wall-clock second it was made for; written by passes only.
