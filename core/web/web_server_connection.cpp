@@ -167,7 +167,7 @@ Line More(WebServerConnection* c, int32_t at, uint32_t step) {
 // any whitespace would see other words. Taken up where the last look stopped: the ends of the
 // words passed are in LineMarks (method end, target start, target end, version start).
 Line ReadRequestLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t* next) {
-    int32_t i = c->LineAt;
+    int32_t i = c->LineFrom = c->LineAt;
     int32_t* mark = c->LineMarks;
     switch (c->LineStep) {
     case 0:
@@ -247,7 +247,7 @@ Line ReadCoding(WebServerConnection* c, int32_t number, std::string_view value) 
 // of the same bytes would read them differently.
 Line ReadFieldLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t* next) {
     const int32_t number = c->HeaderLines + 1;
-    int32_t i = c->LineAt;
+    int32_t i = c->LineFrom = c->LineAt;
     // Taken up where the last look stopped: in the name (step 1) or the value (step 2), whose
     // start is LineMarks[1] after the colon at LineMarks[0].
     int32_t* mark = c->LineMarks;
@@ -323,7 +323,9 @@ Line ReadFieldLine(WebServerConnection* c, const uint8_t* d, int32_t n, int32_t*
 void WebServer_ConnectionResetReading(WebServerConnection* c) {
     c->HeaderRead = 0;
     c->LineAt = 0;
+    c->LineFrom = 0;
     c->LineStep = 0;
+    c->HeaderScanned = 0;
     c->HeaderLines = 0;
     c->HeaderSkipped = 0;
     c->HeaderLength = -1;
@@ -350,20 +352,19 @@ int64_t WebServer_ConnectionReadHeaderBytes(WebServerConnection* c, const uint8_
     for (;;) {
         int32_t next = 0;
         const bool first = c->HeaderLines == 0;
-        const int32_t from = c->LineAt;
         const Line line =
             first ? ReadRequestLine(c, data + at, n - at, &next) : ReadFieldLine(c, data + at, n - at, &next);
         if (line == Line::Refused) return -1;
         if (line == Line::More) {
             // Neither whole lines nor the part of this one already read are read again when the
             // rest comes.
-            c->HeaderScanned += (uint64_t)(c->LineAt - from);
+            c->HeaderScanned += (uint64_t)(c->LineAt - c->LineFrom);
             c->HeaderRead = at;
             if (!cut) return 0;
             Refuse(c, first ? 414 : 431, 0, first ? "a request line too long" : "a header block too large");
             return -1;
         }
-        c->HeaderScanned += (uint64_t)(next - from);
+        c->HeaderScanned += (uint64_t)(next - c->LineFrom);
         c->LineAt = 0;
         c->LineStep = 0;
         at += next;

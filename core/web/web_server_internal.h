@@ -59,7 +59,9 @@ struct WebServerConnection {
     int32_t LineAt;
     uint32_t LineStep;
     int32_t LineMarks[4];
-    // Bytes the header reading has moved past, in all; looked at by tests.
+    // Where the last look at the line began, and the bytes the looks at this header's lines went
+    // over, in all (the same as the block's length when no byte is looked at twice); for tests.
+    int32_t LineFrom;
     uint64_t HeaderScanned;
     int32_t HeaderLines;
     uint32_t HeaderSkipped;

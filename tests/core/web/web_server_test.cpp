@@ -1,18 +1,27 @@
 // Tests of the web server against real clients on 127.0.0.1: raw sockets for exact bytes,
 // malformed, half-sent and never-read requests, curl as an ordinary client, socat for a slow one.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +35,7 @@
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "core/web/web_server.h"
+#include "core/web/web_server_internal.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
 
@@ -532,6 +542,13 @@ TEST_F(WebServerTest, BadOrOverlongLengthsAreAnsweredAndEndTheConnection) {
         {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 26\r\nTransfer-Encoding: chunked\r\n\r\n" +
              smuggled,
          "400 Bad Request"},
+        // A length of 0 beside chunked is no less a second framing, whichever comes first.
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "1a\r\n" + smuggled + "\r\n0\r\n\r\n" + smuggled,
+         "400 Bad Request"},
+        {"POST / HTTP/1.1\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\nContent-Length: 0\r\n\r\n"
+         "1a\r\n" + smuggled + "\r\n0\r\n\r\n" + smuggled,
+         "400 Bad Request"},
     };
     for (const auto& c : cases) {
         Client client(port);
@@ -842,21 +859,310 @@ TEST_F(WebServerTest, ListenFallsBackToNextPort) {
     AsyncSocket_Release(&taken);
 }
 
+// The ports the system hands out for outgoing connections: a port outside them is taken by no
+// other process's connection between a stop and a restart.
+std::pair<uint32_t, uint32_t> EphemeralPorts() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    uint32_t low = 32768, high = 60999;
+    range >> low >> high;
+    return {low, high};
+}
+
 // A restart listens on its port again at once, though the connection it closed holds the port in
-// TIME_WAIT.
+// TIME_WAIT. The port is one no outgoing connection is given; a port another listener holds is
+// passed over at the first start only.
 TEST_F(WebServerTest, RestartTakesItsPortAgain) {
-    Start();
+    const auto [low, high] = EphemeralPorts();
+    std::vector<uint32_t> candidates;
+    for (uint32_t p = 20000 + (uint32_t)(getpid() % 4000); candidates.size() < 40; p += 97) {
+        const uint32_t q = 1024 + p % (65536 - 1024);
+        if (q < low || q > high) candidates.push_back(q);
+    }
+    Create();
+    WebServer_SetListenAttemptWait(server, 0);
+    uint32_t first = 0;
+    for (const uint32_t candidate : candidates) {
+        WebServer_SetListenPort(server, candidate);
+        ASSERT_EQ(WebServer_Start(server), 1);
+        const std::string refused = "Unable to bind for listen (127.0.0.1:" + std::to_string(candidate) + ")";
+        StepUntil([&] { return (WebServer_GetActiveListenPort(server, &port) && port != 0) ||
+                               Log().find(refused) != std::string::npos; },
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+        if (WebServer_GetActiveListenPort(server, &port) && port == candidate) {
+            first = candidate;
+            break;
+        }
+        ASSERT_NE(Log().find(refused), std::string::npos) << Log();
+        ASSERT_EQ(WebServer_Stop(server), 1);
+    }
+    ASSERT_NE(first, 0u) << Log();
     {
         Client client(port);
         client.Send("GET / HTTP/1.1\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(client.ReadAll().substr(0, 17), "HTTP/1.1 200 OK\r\n");
     }
-    const uint32_t first = port;
     ASSERT_EQ(WebServer_Stop(server), 1);
-    WebServer_SetListenPort(server, first);
     port = 0;
     Start();
     EXPECT_EQ(port, first) << Log();
+}
+
+// The listener's port is its own: another socket asking to share it (as one more server on the
+// port would, to be handed a part of its connections) is refused, and so is a second server.
+TEST_F(WebServerTest, NoOtherListenerSharesThePort) {
+    Start();
+    const int other = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(other, 0);
+    const int on = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    ASSERT_EQ(setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = kLoopback;
+    EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    EXPECT_EQ(errno, EADDRINUSE);
+    close(other);
+
+    WebServer* second = nullptr;
+    ASSERT_EQ(WebServer_Create(&second), 1);
+    WebServer_SetPrintCallback(second, this, PrintLine);
+    WebServer_SetListenIP(second, &kLoopback);
+    WebServer_SetListenPort(second, port);
+    ASSERT_EQ(WebServer_Start(second), 1);
+    WebServer_Process(second);
+    uint32_t active = 0;
+    EXPECT_EQ(WebServer_GetActiveListenPort(second, &active), 0);
+    EXPECT_NE(Log().find("Unable to bind for listen (127.0.0.1:" + std::to_string(port) + ")"), std::string::npos)
+        << Log();
+    WebServer_Release(&second);
+    // The first server still has every connection.
+    for (int i = 0; i < 8; i++) {
+        Client client(port);
+        client.Send("GET / HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+    }
+    EXPECT_EQ(opens.load(), 8);
+}
+
+// At the bound on connections the server accepts no more: the next client waits in the listen
+// queue, unanswered, and is served once a connection is freed.
+TEST_F(WebServerTest, ClientsPastTheConnectionBoundWaitForAFreedOne) {
+    Create();
+    WebServer_SetMaxConnections(server, 2);
+    Start();
+    auto first = std::make_unique<Client>(port);
+    Client second(port);
+    ASSERT_TRUE(WaitFor([&] { return opens.load() == 2; }));
+    Client third(port);
+    third.Send("GET / HTTP/1.1\r\n\r\n");
+    // Long enough for an accept to happen many times over: none may.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(server->Live.load(), 2u);
+    EXPECT_EQ(opens.load(), 2);
+    first.reset();
+    EXPECT_EQ(third.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(opens.load(), 3);
+    EXPECT_LE(server->Live.load(), 2u);
+}
+
+// A header that trickles in a byte at a time is closed at the header's time limit, though it is
+// never idle for long and the server has no idle time-out; so is a client that sends nothing.
+// A kept connection waiting for its next request is not: that time counts from its first byte.
+TEST_F(WebServerTest, AHeaderNotWholeInItsTimeIsClosed) {
+    Create();
+    WebServer_SetTimeout(server, 0);
+    WebServer_SetPersistentConnections(server, 1);
+    WebServer_SetHeaderTimeout(server, 1.0);
+    Start();
+    Client kept(port);
+    kept.Send("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(kept.ReadAnswer().substr(0, 15), "HTTP/1.1 200 OK");
+    {
+        Client silent(port);
+        Client trickling(port);
+        trickling.Send("GET / HTTP/1.1\r\n");
+        const bool closed = StepUntil([&] { return closes.load() == 2; },
+                                      [&] {
+                                          trickling.Send("X");
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                                      },
+                                      20);
+        EXPECT_TRUE(closed) << Log();
+    }
+    EXPECT_NE(Log().find("Request header timeout ["), std::string::npos) << Log();
+    // The kept connection has been idle past the limit all along, and still answers.
+    kept.Send("GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(kept.ReadAnswer().substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+// A header line that comes in pieces is read on from where the last look stopped: however the
+// block arrives, its bytes are gone over once, and it reads as it does whole.
+TEST_F(WebServerTest, AHeaderLineInPiecesIsReadOnce) {
+    Create();
+    WebServerConnection* c = nullptr;
+    ASSERT_EQ(WebServer_ConnectionCreateDetached(server, &c), 1);
+    const std::string value(7990, 'v');
+    const std::string line = "X-Long: " + value + "\r\n";
+    ASSERT_EQ(line.size(), 8000u);
+    const std::string blocks[] = {
+        "GET /a HTTP/1.1\r\n" + line + "Host: x\r\n\r\n",
+        "GET /" + std::string(7980, 't') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+    };
+    for (const std::string& block : blocks) {
+        for (const size_t piece : {block.size(), size_t(1), size_t(7), size_t(4096)}) {
+            WebServer_ConnectionReset(c);
+            const uint8_t* data = reinterpret_cast<const uint8_t*>(block.data());
+            int64_t read = 0;
+            int32_t end = 0;
+            for (size_t used = std::min(piece, block.size()); read == 0; used = std::min(used + piece, block.size())) {
+                read = WebServer_ConnectionReadHeaderBytes(c, data, (int32_t)used, &end);
+                if (used == block.size()) break;
+            }
+            ASSERT_EQ(read, 1) << piece;
+            EXPECT_EQ(end, (int32_t)block.size());
+            EXPECT_EQ(c->HeaderScanned, block.size()) << "pieces of " << piece;
+            char host[8];
+            EXPECT_EQ(WebServer_ConnectionGetRequestHeader(server, c, "Host", host, (int32_t)sizeof(host)), 1);
+            EXPECT_STREQ(host, "x");
+        }
+    }
+    std::string got(8000, 0);
+    EXPECT_EQ(WebServer_ConnectionGetRequestHeader(server, c, "X-Long", got.data(), (int32_t)got.size()), 0);
+    WebServer_ConnectionReset(c);
+    const std::string& block = blocks[0];
+    for (int32_t used = 1; used <= (int32_t)block.size(); used++) {
+        int32_t end = 0;
+        if (WebServer_ConnectionReadHeaderBytes(c, reinterpret_cast<const uint8_t*>(block.data()), used, &end)) break;
+    }
+    EXPECT_EQ(WebServer_ConnectionGetRequestHeader(server, c, "X-Long", got.data(), (int32_t)got.size()), 1);
+    EXPECT_EQ(std::string(got.c_str()), value);
+    // What is refused is still refused as soon as it is seen, not at the line's end.
+    const std::string method(200, 'M');
+    WebServer_ConnectionReset(c);
+    int64_t read = 0;
+    int32_t used = 0;
+    for (; used < (int32_t)method.size() && read == 0; used++) {
+        int32_t end = 0;
+        read = WebServer_ConnectionReadHeaderBytes(c, reinterpret_cast<const uint8_t*>(method.data()), used + 1, &end);
+    }
+    EXPECT_EQ(read, -1);
+    EXPECT_EQ(used, 80);
+    EXPECT_EQ(c->ResponseCode, 501);
+    WebServer_ConnectionFreeDetached(&c);
+}
+
+// The server of OutOfDescriptorsTheServerWaitsAndServesLater, in a process of its own with 64
+// descriptors: it says its port on descriptor 3 and serves until its standard input ends.
+TEST_F(WebServerTest, DescriptorLimitChild) {
+    if (!getenv("QVR_WEB_SERVER_FD_CHILD")) GTEST_SKIP() << "run by OutOfDescriptorsTheServerWaitsAndServesLater";
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    Start();
+    const std::string said = "port " + std::to_string(port) + "\n";
+    ASSERT_EQ(write(3, said.data(), said.size()), (ssize_t)said.size());
+    char byte = 0;
+    while (read(0, &byte, 1) > 0) {
+    }
+}
+
+// CPU seconds a process has used so far.
+double ProcessSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    // Past the state and ten more fields come utime and stime.
+    for (int i = 0; i < 13 && fields >> field; i++)
+        if (i >= 11) ticks += std::stod(field);
+    return ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+int32_t OpenDescriptors(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir) return -1;
+    int32_t count = 0;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.') count++;
+    closedir(dir);
+    return count;
+}
+
+// With every descriptor taken by clients that never finish their header, the server waits for
+// one to be freed instead of asking for connections again at once: it stays idle (its CPU time
+// over a few seconds is far below what asking in a loop costs), and serves the next client once
+// the slow ones are gone.
+TEST(WebServerDescriptors, OutOfDescriptorsTheServerWaitsAndServesLater) {
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(pipe2(toChild, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(fromChild, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 3);
+    std::string filter = "--gtest_filter=WebServerTest.DescriptorLimitChild";
+    std::string self = "/proc/self/exe";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    std::vector<std::string> variables = {"QVR_WEB_SERVER_FD_CHILD=1"};
+    for (char** e = environ; *e; e++) variables.push_back(*e);
+    std::vector<char*> env;
+    for (std::string& v : variables) env.push_back(v.data());
+    env.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(toChild[0]);
+    close(fromChild[1]);
+    ASSERT_EQ(spawned, 0);
+    std::string said;
+    StepUntil([&] { return said.find('\n') != std::string::npos; },
+              [&] {
+                  pollfd p{fromChild[0], POLLIN, 0};
+                  char buffer[64];
+                  if (poll(&p, 1, 100) == 1) {
+                      const ssize_t n = read(fromChild[0], buffer, sizeof(buffer));
+                      if (n > 0) said.append(buffer, (size_t)n);
+                      if (n == 0) said += "ended\n";
+                  }
+              });
+    uint32_t port = 0;
+    if (said.rfind("port ", 0) == 0) port = (uint32_t)std::stoul(said.substr(5));
+    EXPECT_NE(port, 0u) << said;
+    if (port != 0) {
+        std::vector<std::unique_ptr<Client>> slow;
+        for (int i = 0; i < 100; i++) {
+            slow.push_back(std::make_unique<Client>(port));
+            slow.back()->Send("GET / HTTP/1.1\r\nX: ");
+        }
+        // Every descriptor of the server is in use: the next accept finds none.
+        EXPECT_TRUE(StepUntil([&] { return OpenDescriptors(pid) >= 64; },
+                              [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }));
+        const double before = ProcessSeconds(pid);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        const double used = ProcessSeconds(pid) - before;
+        EXPECT_LT(used, 1.0) << "CPU seconds in 3 s out of descriptors";
+        slow.clear();
+        Client next(port);
+        next.Send("GET / HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(next.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
+    }
+    close(toChild[1]);
+    int status = -1;
+    const bool ended = StepUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                                 [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(fromChild[0]);
 }
 
 // An inline server answers through passes on its owner's thread.
