@@ -305,6 +305,82 @@ TEST_F(AsyncSocketTest, ConnectToClosedPortClosesThenFails) {
     close(bound);
 }
 
+// A held listener leaves new connections in its queue; started again, it takes them.
+TEST_F(AsyncSocketTest, HeldListenerLeavesConnectionsQueued) {
+    Server server(true);
+    ASSERT_EQ(AsyncSocket_StopAccepting(server.listener), 1);
+    AsyncSocket* idle = nullptr;
+    AsyncSocket_Create(&idle);
+    ASSERT_EQ(AsyncSocket_Open(idle, 1), 1);
+    EXPECT_EQ(AsyncSocket_StopAccepting(idle), 0);
+    AsyncSocket_Release(&idle);
+    Owner owner;
+    AsyncSocket* client = Connect(owner, server.port);
+    ASSERT_TRUE(WaitFor([&] { return !owner.Log().empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(server.Count(), 0u);
+    ASSERT_EQ(AsyncSocket_StartAccepting(server.listener), 1);
+    EXPECT_TRUE(WaitFor([&] { return server.Count() == 1; }));
+    Drop(client);
+}
+
+// Out of descriptors, a listener whose queue holds connections does not ask again at once (the
+// queue stays readable): it waits until one of the sockets' descriptors is closed, takes one
+// connection with it, and waits again; its owner's start after the retry time asks once more.
+TEST_F(AsyncSocketTest, ListenerOutOfDescriptorsWaitsForOne) {
+    Server server(true);
+    ASSERT_EQ(AsyncSocket_StopAccepting(server.listener), 1);
+    std::vector<int> clients;
+    for (int i = 0; i < 3; i++) {
+        uint32_t unused = 0;
+        const int fd = PlainSocket(false, &unused);
+        ASSERT_GE(fd, 0);
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons((uint16_t)server.port);
+        peer.sin_addr.s_addr = kLoopback;
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)), 0);
+        clients.push_back(fd);
+    }
+    AsyncSocket* spare = nullptr;
+    AsyncSocket_Create(&spare);
+    ASSERT_EQ(AsyncSocket_Open(spare, 1), 1);
+    // No descriptor below the lowest free one is free: with the limit there, none is left.
+    const int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = (rlim_t)lowest;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    ASSERT_EQ(AsyncSocket_StartAccepting(server.listener), 1);
+    EXPECT_TRUE(WaitFor([&] { return AsyncSocket_IsAcceptStarved(server.listener) == 1; }));
+    EXPECT_EQ(AsyncSocket_GetLastError(server.listener), (uint32_t)EMFILE);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const auto seconds = [](const rusage& r) {
+        return (double)r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + (double)r.ru_stime.tv_sec + r.ru_stime.tv_usec / 1e6;
+    };
+    EXPECT_LT(seconds(after) - seconds(before), 0.5) << "CPU seconds while out of descriptors for 1 s";
+    EXPECT_EQ(server.Count(), 0u);
+    // One of ours closed: its descriptor takes one connection, and the listener waits again.
+    AsyncSocket_Close(spare);
+    AsyncSocket_Release(&spare);
+    EXPECT_TRUE(WaitFor([&] { return server.Count() == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return AsyncSocket_IsAcceptStarved(server.listener) == 1; }));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Descriptors freed elsewhere wake nobody: the owner's next start, after the retry time, asks.
+    EXPECT_TRUE(WaitFor([&] {
+        AsyncSocket_StartAccepting(server.listener);
+        return server.Count() == 3;
+    }));
+    for (const int fd : clients) close(fd);
+}
+
 TEST_F(AsyncSocketTest, ThousandConcurrentConnections) {
     constexpr int32_t kCount = 1000;
     rlimit limit{};
