@@ -11,7 +11,9 @@
 // ours, nginx's master and workers for the peer, per the nominal 20000 requests. After each
 // one-per-connection run the sockets of the server's port still closing are counted.
 // Beside them, the reading of one request header alone (no socket, no peer): a short request and
-// a browser's, each put into a connection's read buffer and read as the server reads it.
+// a browser's, each put into a connection's read buffer and read as the server reads it; and a
+// block with one 8,000-byte line, whole and a byte at a time (the server looking after each
+// byte, as a slow client makes it), beside the same bytes as 40-byte lines a byte at a time.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -398,7 +400,8 @@ const char* const kHeaders[] = {
     "Accept-Language: en-US,en;q=0.9\r\n\r\n",
 };
 
-void ReadRequestHeader(benchmark::State& state) {
+// The server the header rows read for: made once, for all of them.
+WebServer* HeaderServer() {
     static WebServer* server = [] {
         Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
         Debug_PrintOverride(Quiet);
@@ -408,6 +411,11 @@ void ReadRequestHeader(benchmark::State& state) {
         WebServer_SetPersistentConnections(s, 1);
         return s;
     }();
+    return server;
+}
+
+void ReadRequestHeader(benchmark::State& state) {
+    WebServer* server = HeaderServer();
     const std::string header = kHeaders[state.range(0)];
     WebServerConnection* c = nullptr;
     WebServer_ConnectionCreateDetached(server, &c);
@@ -422,6 +430,41 @@ void ReadRequestHeader(benchmark::State& state) {
     }
     WebServer_ConnectionFreeDetached(&c);
     state.SetBytesProcessed((int64_t)(state.iterations() * header.size()));
+}
+
+// The header block of the long-line rows: one line of 8,000 bytes, or the same bytes in 40-byte
+// lines.
+std::string LongHeaderBlock(bool shortLines) {
+    std::string block = "GET / HTTP/1.1\r\n";
+    if (!shortLines) return block + "X-Long: " + std::string(7990, 'v') + "\r\n\r\n";
+    for (int32_t i = 0; i < 200; i++) {
+        char name[16];
+        snprintf(name, sizeof(name), "X-%03d: ", i);
+        block += name + std::string(40 - 9 - 2, 'v') + "\r\n";
+    }
+    return block + "\r\n";
+}
+
+// Arg 0: the 8,000-byte line whole; 1: a byte at a time; 2: 40-byte lines a byte at a time.
+void ReadLongHeaderLine(benchmark::State& state) {
+    WebServer* server = HeaderServer();
+    const std::string block = LongHeaderBlock(state.range(0) == 2);
+    const size_t piece = state.range(0) == 0 ? block.size() : 1;
+    WebServerConnection* c = nullptr;
+    WebServer_ConnectionCreateDetached(server, &c);
+    DuplexStream* stream = nullptr;
+    WebServer_ConnectionGetDuplexStreamHandle(server, c, &stream);
+    for (auto _ : state) {
+        c->Phase = WEBSERVER_PHASE_REQUEST_HEADER;
+        for (size_t at = 0; at < block.size(); at += piece) {
+            DuplexStream_ReadPut(stream, block.data() + at, (uint32_t)std::min(piece, block.size() - at));
+            if (!WebServer_ConnectionReadRequestHeader(c)) return state.SkipWithError("the header was refused");
+        }
+        if (c->Phase != WEBSERVER_PHASE_RESPONSE_HEADER) return state.SkipWithError("the header was not read");
+        WebServer_ConnectionReset(c);
+    }
+    WebServer_ConnectionFreeDetached(&c);
+    state.SetBytesProcessed((int64_t)(state.iterations() * block.size()));
 }
 
 void OurAbKeepAlive(benchmark::State& state) {
@@ -446,6 +489,7 @@ void PeerWrkPerConnection(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(ReadRequestHeader)->Arg(0)->Arg(1);
+BENCHMARK(ReadLongHeaderLine)->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(OurAbKeepAlive)
     ->Arg(kFromMemory)
     ->Arg(kFromFile)
