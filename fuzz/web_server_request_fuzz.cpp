@@ -2,7 +2,10 @@
 // step over them, request after request, then renders an answer for each parsed one: no read
 // past a buffer, no text past its field, every refused request is answered with a code HTTP/1.1
 // has for it, and every accepted one has a token for its method, visible characters for its URL,
-// a version 1.x and a file name.
+// a version 1.x and a file name. The first request is read again from the same bytes arriving in
+// pieces of sizes the input chooses: the outcome must be the one of the whole, and the header's
+// bytes must be gone over once however they came.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +20,45 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+namespace {
+
+// The first request's reading, from the bytes whole and in pieces: the same answer, the same
+// request, the same bytes left.
+void CheckPieces(const uint8_t* data, size_t size) {
+    DuplexStream* whole = nullptr;
+    WebServerConnection* a = web_server_fuzz::NewConnection(data, size, &whole);
+    const int64_t okWhole = WebServer_ConnectionReadRequestHeader(a);
+    int32_t leftWhole = 0;
+    DuplexStream_ReadGetBufferUsed(whole, &leftWhole);
+    DuplexStream* pieces = nullptr;
+    WebServerConnection* b = web_server_fuzz::NewConnection(nullptr, 0, &pieces);
+    int64_t okPieces = 1;
+    size_t at = 0;
+    for (size_t turn = 0; at < size && okPieces && b->Phase == WEBSERVER_PHASE_REQUEST_HEADER; turn++) {
+        // Mostly single bytes, now and then a longer run.
+        const uint8_t pick = data[(turn * 7) % size];
+        const size_t piece = std::min(size - at, (size_t)(pick % 4 == 0 ? 1 + pick % 61 : 1));
+        DuplexStream_ReadPut(pieces, data + at, (uint32_t)piece);
+        at += piece;
+        okPieces = WebServer_ConnectionReadRequestHeader(b);
+    }
+    int32_t leftPieces = 0;
+    DuplexStream_ReadGetBufferUsed(pieces, &leftPieces);
+    Check(okWhole == okPieces && a->Phase == b->Phase && a->ResponseCode == b->ResponseCode);
+    Check(leftWhole == leftPieces + (int32_t)(size - at));
+    Check(strcmp(a->Method, b->Method) == 0 && strcmp(a->URL, b->URL) == 0 && strcmp(a->Version, b->Version) == 0);
+    Check(a->RequestLength == b->RequestLength && a->Persistent == b->Persistent && a->Chunked == b->Chunked);
+    if (okWhole && a->Phase != WEBSERVER_PHASE_REQUEST_HEADER && a->Phase != WEBSERVER_PHASE_RESPONSE_FINISH)
+        Check(a->HeaderScanned == b->HeaderScanned && a->HeaderScanned <= (uint64_t)kWebServerMaxHeader);
+    WebServer_ConnectionFreeDetached(&a);
+    WebServer_ConnectionFreeDetached(&b);
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1 << 16)) return 0;
+    if (size > 0 && size <= 3 * (size_t)kWebServerMaxHeader) CheckPieces(data, size);
     DuplexStream* stream = nullptr;
     WebServerConnection* c = web_server_fuzz::NewConnection(data, size, &stream);
     for (int32_t round = 0; round < 64; round++) {
