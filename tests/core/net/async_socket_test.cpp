@@ -324,6 +324,28 @@ TEST_F(AsyncSocketTest, HeldListenerLeavesConnectionsQueued) {
     Drop(client);
 }
 
+// An owner that stops accepting from its Accept callback gets no further connection in that
+// round, though more are queued: the owner's bound holds from the connection that reached it.
+TEST_F(AsyncSocketTest, ListenerStoppedFromItsAcceptTakesNoMore) {
+    Server server(true);
+    ASSERT_EQ(AsyncSocket_StopAccepting(server.listener), 1);
+    std::atomic<int32_t> accepts{0};
+    server.onAccept = [&](AsyncSocket*) {
+        if (accepts.fetch_add(1) == 0) AsyncSocket_StopAccepting(server.listener);
+    };
+    std::vector<Owner> owners(3);
+    std::vector<AsyncSocket*> clients;
+    for (Owner& owner : owners) clients.push_back(Connect(owner, server.port));
+    for (Owner& owner : owners) ASSERT_TRUE(WaitFor([&] { return !owner.Log().empty(); }));
+    ASSERT_EQ(AsyncSocket_StartAccepting(server.listener), 1);
+    ASSERT_TRUE(WaitFor([&] { return server.Count() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(server.Count(), 1u);
+    ASSERT_EQ(AsyncSocket_StartAccepting(server.listener), 1);
+    EXPECT_TRUE(WaitFor([&] { return server.Count() == 3; }));
+    for (AsyncSocket*& client : clients) Drop(client);
+}
+
 // Out of descriptors, a listener whose queue holds connections does not ask again at once (the
 // queue stays readable): it waits until one of the sockets' descriptors is closed, takes one
 // connection with it, and waits again; its owner's start after the retry time asks once more.
