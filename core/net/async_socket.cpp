@@ -456,7 +456,7 @@ void Starve(AsyncSocket* socket, AsyncSocketDispatcher* dispatcher, uint64_t clo
         }
     }
     // A descriptor freed between the failed accept and the listing woke nobody: ask again now.
-    // So does a listener that found no room in the list (its owner's retry is then its only way).
+    // A listener that found no room in the list is asked again by its owner's retry only.
     if (g_descriptorsClosed.load() != closedBefore) Relieve(socket);
 }
 
