@@ -72,6 +72,21 @@ TEST_F(DocumentTasksTest, RealsAreWrittenWithAPointWhereTheDecimalMarkIsAComma) 
     EXPECT_EQ(RunOracle("xmllint --xpath 'string(/c/@ratio)' " + dir.file("a.xml"), "").value_or("?"), "0.25\n");
 }
 
+// A whole number given as integer text is written as given, whatever its size, where a double
+// would round it; any other number as the shortest text of its value.
+TEST_F(DocumentTasksTest, JsonWriteKeepsWholeNumbersAsGiven) {
+    Tasks(R"("json": {"type": "JSONWrite", "path": "{dir}/a.json", "keyValuePairs": {"id": 76561198000000001,
+          "b": 9007199254740993, "c": 9223372036854775807, "d": -123456789012345678901234567890, "e": 0, "f": -0,
+          "r": 0.30000000000000004, "t": 1733700000.123456, "x": 1e5, "y": 1.50}})");
+    EXPECT_EQ(Outcome("json"), "success") << Errors("json");
+    EXPECT_EQ(Python("import json; v = json.load(open(\"" + dir.file("a.json") +
+                     "\")); print(v == {\"id\": 76561198000000001, \"b\": 9007199254740993, \"c\": "
+                     "9223372036854775807, \"d\": -123456789012345678901234567890, \"e\": 0, \"f\": 0, \"r\": "
+                     "0.30000000000000004, \"t\": 1733700000.123456, \"x\": 100000, \"y\": 1.5}, "
+                     "[type(v[k]).__name__ for k in \"idbcdefrtxy\" if k in v])"),
+              "True ['int', 'int', 'int', 'int', 'int', 'int', 'float', 'float', 'int', 'float']\n");
+}
+
 // A reader cancelled while its document is fetched ends once, cancelled, and runs no outcome word
 // when the document arrives.
 TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {
