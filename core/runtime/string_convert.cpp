@@ -442,7 +442,7 @@ bool AfterExponentLetter(const char* first, const char* at) {
 // String_AtoF of [text, end): the number its start spells, up to the first byte not part of it.
 // The standard reader takes the common spelling, correctly rounded in any locale; String_AtoF's
 // own exponent forms are read on top of what it took, still correctly rounded.
-double ReadNumberPrefix(const char* text, const char* end) {
+[[gnu::noinline]] double ReadNumberPrefix(const char* text, const char* end) {
     const char* p = text;
     const bool negative = p < end && *p == '-';
     p += negative;
@@ -483,33 +483,45 @@ double ReadNumberPrefix(const char* text, const char* end) {
     return negative ? -value : value;
 }
 
+// String_AtoF of a terminated text of at most 8 bytes. A plain spelling ("42", "-3.14") is read
+// in one pass: its digits are exact in a double and so is their quotient by a power of ten, one
+// correctly rounded division.
+[[gnu::noinline]] double ReadShortNumber(const char* text, size_t length) {
+    const char* const end = text + length;
+    const char* const first = text + (text[0] == '-');
+    const char* point = nullptr;
+    const char* p = first;
+    uint64_t mantissa = 0;
+    for (; p < end; p++) {
+        const uint32_t d = static_cast<uint32_t>(static_cast<uint8_t>(*p)) - '0';
+        if (d <= 9)
+            mantissa = mantissa * 10 + d;
+        else if (*p == '.' && !point)
+            point = p;
+        else
+            break;
+    }
+    if (p != end || end - first == (point ? 1 : 0)) return ReadNumberPrefix(text, end);
+    double value = static_cast<double>(mantissa);
+    if (point) value /= kExactPowers[end - point - 1];
+    return first != text ? -value : value;
+}
+
 } // namespace
 
 double String_AtoF(const char* text) {
     if (text == nullptr) return 0.0;
-    // A short plain spelling ("42", "-3.14") in one pass: at most 15 digits are exact in a double
-    // and so is their quotient by a power of ten up to 10^15, one correctly rounded division.
-    // Anything else goes to the whole reader below.
+    const size_t length = std::strlen(text);
+    if (length <= 8) return ReadShortNumber(text, length);
+    // The common longer spelling, which the standard reader takes whole, its sign included; the
+    // other forms are read by ReadNumberPrefix.
     const char* const first = text + (text[0] == '-');
-    const char* const limit = first + 15;
-    const char* p = first;
-    uint64_t mantissa = 0;
-    for (uint32_t d; p < limit && (d = static_cast<uint32_t>(static_cast<uint8_t>(*p)) - '0') <= 9; p++)
-        mantissa = mantissa * 10 + d;
-    const char* point = nullptr;
-    if (*p == '.') {
-        point = p++;
-        for (uint32_t d; p < limit && (d = static_cast<uint32_t>(static_cast<uint8_t>(*p)) - '0') <= 9; p++)
-            mantissa = mantissa * 10 + d;
+    if (static_cast<uint32_t>(static_cast<uint8_t>(*first)) - '0' <= 9 && (first[1] | 0x20) != 'x') {
+        double value;
+        const std::from_chars_result read = std::from_chars(text, text + length, value);
+        if (read.ec == std::errc() && read.ptr == text + length) return value;
     }
-    // Every byte before p is a digit or the point, so *p is at most the terminator.
-    const uint8_t next = static_cast<uint8_t>(*p);
-    const bool plain = p - first > (point ? 1 : 0) && static_cast<uint32_t>(next) - '0' > 9u && next != '.' && (next | 0x20) != 'e' &&
-                       (next | 0x20) != 'x';
-    if (!plain) return ReadNumberPrefix(text, text + std::strlen(text));
-    double value = static_cast<double>(mantissa);
-    if (point) value /= kExactPowers[p - point - 1];
-    return first != text ? -value : value;
+    return ReadNumberPrefix(text, text + length);
 }
 
 double String_AtoFLength(const char* text, size_t length) {
@@ -521,51 +533,19 @@ double String_AtoFLength(const char* text, size_t length) {
 
 namespace {
 
-// Longer than any text below: a sign, "0.0000" and 17 digits, or 17 digits, a point and "e-308".
+// Room for any text below: a sign, "0.000" and 17 digits, or 17 digits, a point and "e-308".
 constexpr size_t kNumberRoom = 32;
-
-// The "%g" spelling of significant digits (count of them, the last not '0') with decimal exponent
-// `exponent`, at a precision of at least count: the exponent form below 10^-4 and from
-// 10^precision, the fixed form otherwise, no trailing zeros after a point. Answers the end.
-char* SpellGeneral(char* out, const char* digits, int32_t count, int32_t exponent, int32_t precision) {
-    if (exponent < -4 || exponent >= precision) {
-        *out++ = digits[0];
-        if (count > 1) {
-            *out++ = '.';
-            memcpy(out, digits + 1, static_cast<size_t>(count - 1));
-            out += count - 1;
-        }
-        *out++ = 'e';
-        *out++ = exponent < 0 ? '-' : '+';
-        const uint32_t magnitude = static_cast<uint32_t>(exponent < 0 ? -exponent : exponent);
-        if (magnitude < 10) *out++ = '0';
-        return std::to_chars(out, out + 4, magnitude).ptr;
-    }
-    if (exponent < 0) {
-        *out++ = '0';
-        *out++ = '.';
-        for (int32_t i = -1; i > exponent; i--) *out++ = '0';
-        memcpy(out, digits, static_cast<size_t>(count));
-        return out + count;
-    }
-    const int32_t whole = exponent + 1;
-    if (count <= whole) {
-        memcpy(out, digits, static_cast<size_t>(count));
-        memset(out + count, '0', static_cast<size_t>(whole - count));
-        return out + whole;
-    }
-    memcpy(out, digits, static_cast<size_t>(whole));
-    out += whole;
-    *out++ = '.';
-    memcpy(out, digits + whole, static_cast<size_t>(count - whole));
-    return out + count - whole;
-}
+// The bound below which a precision's "%g" writes the fixed form, held at 2^53.
+constexpr double kFixedBelow[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 0x1p53, 0x1p53};
 
 // The "%g" text of a finite value at the smallest precision from `precision` up that reads back
-// as the same double, into out (kNumberRoom bytes, not terminated); answers its length. The
-// shortest digits that read back (std::to_chars) are those "%g" gives at that precision, save
+// as the same double, written at out (kNumberRoom bytes, not terminated); answers its length.
+// The shortest digits that read back (std::to_chars) are those "%g" gives at that precision, save
 // where the doubles around the value are not evenly spaced (a power of two, a subnormal): there
-// the precisions are tried in turn.
+// the precisions are tried in turn. "%g" takes the exponent form below 10^-4 and from
+// 10^precision, which is the standard writer's scientific text as it is, and the fixed form
+// otherwise, which is that text with its point moved; no trailing zeros after a point.
 size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     char* p = out;
     if (std::signbit(value)) {
@@ -574,27 +554,61 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     }
     if (value < 9007199254740992.0 && value == static_cast<double>(static_cast<uint64_t>(value))) {
         // A whole number below 2^53: its own digits are the shortest.
-        char digits[24];
-        const int32_t length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof(digits), static_cast<uint64_t>(value)).ptr - digits);
+        char* end = std::to_chars(p, p + 20, static_cast<uint64_t>(value)).ptr;
+        const int32_t length = static_cast<int32_t>(end - p);
         int32_t count = length;
-        while (count > 1 && digits[count - 1] == '0') count--;
-        return static_cast<size_t>(SpellGeneral(p, digits, count, length - 1, count > precision ? count : precision) - out);
+        while (count > 1 && p[count - 1] == '0') count--;
+        if (length - 1 < (count > precision ? count : precision)) return static_cast<size_t>(end - out);
+        // d.ddde+XX, the exponent below 16
+        for (int32_t i = count - 1; i >= 1; i--) p[i + 1] = p[i];
+        if (count > 1) p[1] = '.';
+        char* e = p + count + (count > 1 ? 1 : 0);
+        e[0] = 'e';
+        e[1] = '+';
+        e[2] = static_cast<char>('0' + (length - 1) / 10);
+        e[3] = static_cast<char>('0' + (length - 1) % 10);
+        return static_cast<size_t>(e + 4 - out);
     }
     const uint64_t bits = std::bit_cast<uint64_t>(value);
-    if ((bits >> 52) != 0 && (bits & ((uint64_t{1} << 52) - 1)) != 0) {
-        char scientific[kNumberRoom];
-        const char* end = std::to_chars(scientific, scientific + sizeof(scientific), value, std::chars_format::scientific).ptr;
+    const bool evenlySpaced = (bits >> 52) != 0 && (bits & ((uint64_t{1} << 52) - 1)) != 0;
+    if (evenlySpaced && value >= 1e-4 && value < kFixedBelow[precision]) {
+        // Between 10^-4 and 10^precision "%g" takes the fixed form, with the same digits as the
+        // standard writer's shortest fixed text; below 2^53 no value whose digits are shorter
+        // than its whole part is a fraction (each whole number is its own double).
+        return static_cast<size_t>(std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr - out);
+    }
+    if (evenlySpaced) {
         // "d.ddde+XX" or "de-XXX"
-        char digits[24];
-        int32_t count = 0;
-        digits[count++] = scientific[0];
-        const char* q = scientific + 1;
-        if (*q == '.')
-            for (q++; *q != 'e'; q++) digits[count++] = *q;
-        const bool below = q[1] == '-';
+        char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::scientific).ptr;
+        // Below 10^-4, and from 10^17 whatever the digits, it is "%g"'s exponent form as it is.
+        if (value < 1e-4 || value >= 1e17) return static_cast<size_t>(end - out);
+        char* e = end[-4] == 'e' ? end - 4 : end - 5;
         int32_t exponent = 0;
-        for (q += 2; q < end; q++) exponent = exponent * 10 + (*q - '0');
-        return static_cast<size_t>(SpellGeneral(p, digits, count, below ? -exponent : exponent, count > precision ? count : precision) - out);
+        for (const char* q = e + 2; q < end; q++) exponent = exponent * 10 + (*q - '0');
+        if (e[1] == '-') exponent = -exponent;
+        const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
+        if (exponent < -4 || exponent >= (count > precision ? count : precision)) return static_cast<size_t>(end - out);
+        if (exponent >= 0) {
+            // The point moves right past `exponent` digits; zeros fill to the units.
+            const int32_t whole = exponent + 1;
+            if (whole >= count) {
+                for (int32_t i = 1; i < count; i++) p[i] = p[i + 1];
+                for (int32_t i = count; i < whole; i++) p[i] = '0';
+                return static_cast<size_t>(p + whole - out);
+            }
+            for (int32_t i = 1; i < whole; i++) p[i] = p[i + 1];
+            p[whole] = '.';
+            return static_cast<size_t>(p + count + 1 - out);
+        }
+        // "0.", -exponent - 1 zeros, the digits.
+        const int32_t zeros = -exponent - 1;
+        const char first = p[0];
+        for (int32_t i = count - 1; i >= 1; i--) p[2 + zeros + i] = p[i + 1];
+        p[2 + zeros] = first;
+        p[0] = '0';
+        p[1] = '.';
+        for (int32_t i = 0; i < zeros; i++) p[2 + i] = '0';
+        return static_cast<size_t>(p + 2 + zeros + count - out);
     }
     for (int32_t digits = precision;; digits++) {
         const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::general, digits).ptr;
@@ -605,24 +619,35 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     }
 }
 
-} // namespace
-
-int64_t String_PrintNumberPrecision(double value, int32_t precision, char* text, size_t size) {
+[[gnu::always_inline]] inline int64_t PrintNumber(double value, int32_t precision, char* text, size_t size) {
     ASSERT_POINTER(text);
-    if (size > 0) text[0] = 0;
-    if (!std::isfinite(value) || size == 0) return 0;
-    if (precision < 1) precision = 1;
-    if (precision > 17) precision = 17;
+    if (!std::isfinite(value) || size == 0) {
+        if (size > 0) text[0] = 0;
+        return 0;
+    }
+    if (size >= kNumberRoom) {
+        text[PrintGeneralShortest(value, precision, text)] = 0;
+        return 1;
+    }
     char spelling[kNumberRoom];
     const size_t length = PrintGeneralShortest(value, precision, spelling);
-    if (length >= size) return 0;
+    if (length >= size) {
+        text[0] = 0;
+        return 0;
+    }
     memcpy(text, spelling, length);
     text[length] = 0;
     return 1;
 }
 
+} // namespace
+
+int64_t String_PrintNumberPrecision(double value, int32_t precision, char* text, size_t size) {
+    return PrintNumber(value, precision < 1 ? 1 : (precision > 17 ? 17 : precision), text, size);
+}
+
 int64_t String_PrintNumber(double value, char* text, size_t size) {
-    return String_PrintNumberPrecision(value, 6, text, size);
+    return PrintNumber(value, 6, text, size);
 }
 
 // ---- Hexadecimal ---------------------------------------------------------------------------
