@@ -535,9 +535,6 @@ namespace {
 
 // Room for any text below: a sign, "0.000" and 17 digits, or 17 digits, a point and "e-308".
 constexpr size_t kNumberRoom = 32;
-// The bound below which a precision's "%g" writes the fixed form, held at 2^53.
-constexpr double kFixedBelow[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
-                                  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 0x1p53, 0x1p53};
 
 // The "%g" text of a finite value at the smallest precision from `precision` up that reads back
 // as the same double, written at out (kNumberRoom bytes, not terminated); answers its length.
@@ -571,10 +568,10 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     }
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const bool evenlySpaced = (bits >> 52) != 0 && (bits & ((uint64_t{1} << 52) - 1)) != 0;
-    if (evenlySpaced && value >= 1e-4 && value < kFixedBelow[precision]) {
-        // Between 10^-4 and 10^precision "%g" takes the fixed form, with the same digits as the
-        // standard writer's shortest fixed text; below 2^53 no value whose digits are shorter
-        // than its whole part is a fraction (each whole number is its own double).
+    if (evenlySpaced && value >= 1e-4 && value < 9007199254740992.0) {
+        // A fraction from 10^-4 up: its digits reach past the units, so "%g" at their count takes
+        // the fixed form, which is the standard writer's shortest fixed text (below 2^53 each
+        // whole number is its own double, so no fraction's shortest digits end before the point).
         return static_cast<size_t>(std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr - out);
     }
     if (evenlySpaced) {
@@ -587,28 +584,17 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
         for (const char* q = e + 2; q < end; q++) exponent = exponent * 10 + (*q - '0');
         if (e[1] == '-') exponent = -exponent;
         const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
-        if (exponent < -4 || exponent >= (count > precision ? count : precision)) return static_cast<size_t>(end - out);
-        if (exponent >= 0) {
-            // The point moves right past `exponent` digits; zeros fill to the units.
-            const int32_t whole = exponent + 1;
-            if (whole >= count) {
-                for (int32_t i = 1; i < count; i++) p[i] = p[i + 1];
-                for (int32_t i = count; i < whole; i++) p[i] = '0';
-                return static_cast<size_t>(p + whole - out);
-            }
-            for (int32_t i = 1; i < whole; i++) p[i] = p[i + 1];
+        if (exponent >= (count > precision ? count : precision)) return static_cast<size_t>(end - out);
+        // A whole number from 2^53 to 10^17 with as many digits as its exponent needs: the point
+        // moves right past `exponent` digits, and zeros fill to the units.
+        const int32_t whole = exponent + 1;
+        for (int32_t i = 1; i < count && i < whole; i++) p[i] = p[i + 1];
+        if (whole < count) {
             p[whole] = '.';
             return static_cast<size_t>(p + count + 1 - out);
         }
-        // "0.", -exponent - 1 zeros, the digits.
-        const int32_t zeros = -exponent - 1;
-        const char first = p[0];
-        for (int32_t i = count - 1; i >= 1; i--) p[2 + zeros + i] = p[i + 1];
-        p[2 + zeros] = first;
-        p[0] = '0';
-        p[1] = '.';
-        for (int32_t i = 0; i < zeros; i++) p[2 + i] = '0';
-        return static_cast<size_t>(p + 2 + zeros + count - out);
+        for (int32_t i = count; i < whole; i++) p[i] = '0';
+        return static_cast<size_t>(p + whole - out);
     }
     for (int32_t digits = precision;; digits++) {
         const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::general, digits).ptr;
