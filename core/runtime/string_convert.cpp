@@ -458,27 +458,34 @@ bool AfterExponentLetter(const char* first, const char* at) {
     double value = 0.0;
     const std::from_chars_result read = std::from_chars(p, end, value);
     if (read.ec == std::errc::invalid_argument) return 0.0;
-    if (read.ec == std::errc::result_out_of_range) {
-        DecimalScan scan;
-        ScanDecimal(p, read.ptr, &scan);
-        value = scan.Kept + scan.Scale > 0 ? HUGE_VAL : 0.0;
-    } else if (read.ptr < end) {
-        const char* stop = read.ptr;
-        if (*stop == 'e' || *stop == 'E') {
-            // A letter the standard reader left: no digits after it ("5e", "1e+-5"), unless it
-            // follows an exponent already taken, which takes none of its own ("1e1e1").
-            const char* q = stop;
-            while (q > p && IsDigit(q[-1])) q--;
-            if (!AfterExponentLetter(p, q)) {
-                const int64_t exponent = LooseExponent(stop + 1, end);
-                if (exponent != 0) value = ScaledDecimal(p, stop, exponent);
-            }
-        } else if ((*stop == 'x' || *stop == 'X') && stop[-1] == '0' && AfterExponentLetter(p, stop - 1)) {
-            // "1e0x1F": a hexadecimal exponent, of which the standard reader took the "0".
-            const char* exponent = stop - 1;
-            if (exponent[-1] == '+' || exponent[-1] == '-') exponent--;
-            value = ScaledDecimal(p, exponent - 1, LooseExponent(exponent, end));
+    // The digits' value is scaled again when an exponent the standard reader does not take
+    // follows them: a letter it left ("5e", "1e+-5"), unless that follows an exponent already
+    // taken, which takes none of its own ("1e1e1"); or a hexadecimal exponent of which it took
+    // the "0" ("1e0x1F").
+    const char* stop = read.ptr;
+    const char* digitsEnd = nullptr;
+    int64_t exponent = 0;
+    if (stop < end && (*stop == 'e' || *stop == 'E')) {
+        const char* q = stop;
+        while (q > p && IsDigit(q[-1])) q--;
+        if (!AfterExponentLetter(p, q)) {
+            digitsEnd = stop;
+            exponent = LooseExponent(stop + 1, end);
         }
+    } else if (stop < end && (*stop == 'x' || *stop == 'X') && stop[-1] == '0' && AfterExponentLetter(p, stop - 1)) {
+        const char* letter = stop - 1;
+        if (letter[-1] == '+' || letter[-1] == '-') letter--;
+        letter--;
+        digitsEnd = letter;
+        exponent = LooseExponent(letter + 1, end);
+    }
+    if (exponent != 0) {
+        value = ScaledDecimal(p, digitsEnd, exponent);
+    } else if (read.ec == std::errc::result_out_of_range) {
+        // Beyond the range above, or below the smallest subnormal.
+        DecimalScan scan;
+        ScanDecimal(p, digitsEnd ? digitsEnd : stop, &scan);
+        value = scan.Kept + scan.Scale > 0 ? HUGE_VAL : 0.0;
     }
     return negative ? -value : value;
 }

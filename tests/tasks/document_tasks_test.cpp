@@ -87,6 +87,18 @@ TEST_F(DocumentTasksTest, JsonWriteKeepsWholeNumbersAsGiven) {
               "True ['int', 'int', 'int', 'int', 'int', 'int', 'float', 'float', 'int', 'float']\n");
 }
 
+// A number a YAML document spells otherwise than JSON ("007", "+5", "0x10", "1.50") is written as
+// the shortest text of its value, so that the file holds only JSON's own numbers.
+TEST_F(DocumentTasksTest, JsonWriteSpellsOtherNumberTextsByTheirValue) {
+    ASSERT_TRUE(Define("write:\n  type: JSONWrite\n  path: " + dir.file("y.json") +
+                       "\n  keyValuePairs:\n    a: 007\n    b: +5\n    c: 0x10\n    d: 12345678901234567890123\n"
+                       "    e: 1.50\n    f: -0\n    g: 00.5e1\n"));
+    EXPECT_EQ(Outcome("write"), "success") << Errors("write");
+    EXPECT_EQ(Python("import json; print(open(\"" + dir.file("y.json") + "\").read().split())"),
+              "['{', '\"a\":', '7,', '\"b\":', '5,', '\"c\":', '16,', '\"d\":', '12345678901234567890123,', "
+              "'\"e\":', '1.5,', '\"f\":', '-0,', '\"g\":', '5', '}']\n");
+}
+
 // A reader cancelled while its document is fetched ends once, cancelled, and runs no outcome word
 // when the document arrives.
 TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {

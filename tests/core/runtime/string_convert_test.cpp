@@ -85,7 +85,8 @@ TEST(StringConvert, AtoFReadsEveryFormExactly) {
         {"nan", 0.0}, {"--5", 0.0}, {".", 0.0}, {".e5", 0.0}, {"-.", 0.0}, {"0x1p3", 1.0},
         {"1.0000000000e0x2", 100.0}, {"-1.0000000000e+-2", -0.01}, {"1.00000000000000000000e5x", 1e5},
         {"123456789.0kg", 123456789.0}, {"-0x00000000010", 16.0}, {"12345678", 12345678.0}, {"-1234567", -1234567.0},
-        {"123456.78", 123456.78},
+        {"123456.78", 123456.78}, {"1.5e1e2", 15.0}, {"2.0796413831281894e1e2", 20.796413831281894},
+        {"2.0796413831281894e1E+2", 20.796413831281894},
     };
     for (const auto& c : cases)
         EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(c.text)), std::bit_cast<uint64_t>(c.value)) << c.text;
@@ -100,6 +101,29 @@ TEST(StringConvert, AtoFReadsEveryFormExactly) {
                                  "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
                                  "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
                                  "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000";
+    // The exact halfway point between 0 and the smallest subnormal, 5^1075 * 10^-1075 (752 digits):
+    // itself it rounds to the even 0, and a last nonzero digit past the 780 kept takes it up.
+    std::string half = "1";
+    for (int i = 0; i < 1075; i++) {
+        int carry = 0;
+        for (size_t d = half.size(); d-- > 0;) {
+            const int v = (half[d] - '0') * 5 + carry;
+            half[d] = (char)('0' + v % 10);
+            carry = v / 10;
+        }
+        if (carry) half.insert(0, 1, (char)('0' + carry));
+    }
+    ASSERT_EQ(half.size(), 752u);
+    const std::string above = half + std::string(60, '0') + "1";
+    const struct { std::string text; std::string standard; uint64_t bits; } exact[] = {
+        {half + "e+-1075", half + "e-1075", 0}, {above + "e+-1136", above + "e-1136", 1},
+        {"0." + std::string(325, '0') + above + "e0x2", "0." + std::string(325, '0') + above + "e2", 1},
+        {half + "e-1075.9", half + "e-1075", 0},
+    };
+    for (const auto& c : exact) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(c.text.c_str())), c.bits) << c.text.substr(c.text.size() - 12);
+        EXPECT_EQ(std::bit_cast<uint64_t>(strtod(c.standard.c_str(), nullptr)), c.bits) << "(oracle)";
+    }
     for (const char* tail : {"e-324", "1e-324", "e-0x144", "1e-0x144", "1e-324x", "e-324e"}) {
         // -0x144 is 324 unsigned: the sign does not apply to the hexadecimal form.
         const std::string text = halfway + tail;
@@ -259,6 +283,7 @@ TEST(StringConvert, PrintNumberPrecision) {
         // Past 2^53 every double is whole: plain while its digits reach the units.
         {12345678901234568.0, 6, "12345678901234568"}, {9007199254740994.0, 6, "9007199254740994"},
         {9007199254740994.0, 17, "9007199254740994"}, {9.5e15, 12, "9.5e+15"}, {1e17 + 16, 6, "1.0000000000000002e+17"},
+        {1.8e16, 17, "18000000000000000"}, {1.8e16, 16, "1.8e+16"}, {12345678901234560.0, 17, "12345678901234560"},
         {1234567.5, 6, "1234567.5"}, {0.00012345678901234, 6, "0.00012345678901234"}, {9.9e-5, 6, "9.9e-05"},
     };
     for (const auto& c : cases) {
