@@ -151,8 +151,9 @@ int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer
 // String_ParseNumber reads back as the same value, and 1; an empty text and 0 for a value that is
 // not finite, which no number text holds, or when the text does not fit in size.
 int64_t String_PrintNumber(double value, char* text, size_t size);
-// As String_PrintNumber from `precision` digits (1 to 17) up: "%.12g" where that reads back, more
-// digits where it does not.
+// As String_PrintNumber, from `precision` significant digits (1 to 17) up instead of 6: at 12 the
+// text is "%.12g"'s wherever that reads back (a whole number of up to twelve digits is written
+// plainly), with more digits where it does not.
 int64_t String_PrintNumberPrecision(double value, int32_t precision, char* text, size_t size);
 // Optional '-' followed only by digits and '.'.
 int64_t String_IsNumeric(const char* text);
