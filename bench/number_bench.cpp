@@ -107,10 +107,12 @@ std::string TableText(int kind, uint32_t i) {
         snprintf(text, sizeof(text), "%.17g", (double)mixed / 4294967296.0 * 1000.0);
         break;
     case 3:
-        snprintf(text, sizeof(text), "%.8e", std::ldexp(1.0 + mixed / 4294967296.0, (int)(mixed % 1600) - 800));
+        snprintf(text, sizeof(text), "%.8e",
+                 std::ldexp(1.0 + mixed / 4294967296.0, (int)(mixed % 1600) - 800));
         break;
     default:
-        for (int d = 0; d < 40; d++) text[d] = (char)('0' + (i * 7919u + (uint32_t)d * 104729u + (mixed >> (d % 24))) % 10);
+        for (int d = 0; d < 40; d++)
+            text[d] = (char)('0' + (i * 7919u + (uint32_t)d * 104729u + (mixed >> (d % 24))) % 10);
         text[0] = (char)('1' + i % 9);
         text[40] = 0;
         memmove(text + 21, text + 20, 21);
@@ -130,7 +132,8 @@ const std::vector<std::string>& TableTexts(int kind) {
 const std::vector<double>& TableValues(int kind) {
     static std::vector<double> values[5];
     if (values[kind].empty())
-        for (const std::string& text : TableTexts(kind)) values[kind].push_back(strtod(text.c_str(), nullptr));
+        for (const std::string& text : TableTexts(kind))
+            values[kind].push_back(strtod(text.c_str(), nullptr));
     return values[kind];
 }
 

@@ -81,7 +81,8 @@ int64_t String_AtoI64Length(const char* text, size_t length) {
     uint64_t value = 0;
     const bool hex = end - p >= 2 && HexPrefix(p);
     if (hex)
-        for (p += 2; p < end && HexValue(*p) >= 0; p++) value = value * 16 + static_cast<uint64_t>(HexValue(*p));
+        for (p += 2; p < end && HexValue(*p) >= 0; p++)
+            value = value * 16 + static_cast<uint64_t>(HexValue(*p));
     else
         for (; p < end && IsDigit(*p); p++) value = value * 10 + static_cast<uint64_t>(*p - '0');
     if (negative && !hex) value = 0 - value;
@@ -449,7 +450,8 @@ bool AfterExponentLetter(const char* first, const char* at) {
     if (end - p >= 2 && HexPrefix(p)) {
         // The hexadecimal form's integer value: unsigned and wrapping, as String_AtoI64 reads it.
         uint64_t value = 0;
-        for (p += 2; p < end && HexValue(*p) >= 0; p++) value = value * 16 + static_cast<uint64_t>(HexValue(*p));
+        for (p += 2; p < end && HexValue(*p) >= 0; p++)
+            value = value * 16 + static_cast<uint64_t>(HexValue(*p));
         return static_cast<double>(value);
     }
     // Only a digit or a point starts a number; the standard reader would also take "inf", "nan"
@@ -472,7 +474,8 @@ bool AfterExponentLetter(const char* first, const char* at) {
             digitsEnd = stop;
             exponent = LooseExponent(stop + 1, end);
         }
-    } else if (stop < end && (*stop == 'x' || *stop == 'X') && stop[-1] == '0' && AfterExponentLetter(p, stop - 1)) {
+    } else if (stop < end && (*stop == 'x' || *stop == 'X') && stop[-1] == '0' &&
+               AfterExponentLetter(p, stop - 1)) {
         const char* letter = stop - 1;
         if (letter[-1] == '+' || letter[-1] == '-') letter--;
         letter--;
@@ -579,7 +582,8 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
         // A fraction from 10^-4 up: its digits reach past the units, so "%g" at their count takes
         // the fixed form, which is the standard writer's shortest fixed text (below 2^53 each
         // whole number is its own double, so no fraction's shortest digits end before the point).
-        return static_cast<size_t>(std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr - out);
+        const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr;
+        return static_cast<size_t>(end - out);
     }
     if (evenlySpaced) {
         // "d.ddde+XX" or "de-XXX"
