@@ -149,14 +149,20 @@ int64_t XmlPair(void* user, const char* key, Dictionary* dict, DictionaryItem* i
     if (type == DICTIONARY_TYPE_BOOLEAN || type == DICTIONARY_TYPE_STRING) {
         ExpandedText(run, dict, item, text);
     } else if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64) {
-        // A number item without a number's text fails the write rather than writing 0.
+        // A number item without a number's text fails the write rather than writing 0; a whole
+        // number given as integer text is written as given, as JSONWrite writes it.
         int64_t number = 0;
         double real = 0;
+        const char* given = nullptr;
+        int32_t length = 0;
+        Dictionary_ItemGetBufferPtr(dict, item, &given, &length);
         const bool read = type == DICTIONARY_TYPE_INT64
                               ? Dictionary_ItemGetInt64(dict, item, &number) &&
                                     (String_Print(text, sizeof(text), "%lld", (long long)number), true)
                               : Dictionary_ItemGetFloat64(dict, item, &real) &&
-                                    String_PrintNumber(real, text, sizeof(text));
+                                    (given && JsonIntegerText(given, length) && length < (int32_t)sizeof(text)
+                                         ? (String_CopyLength(text, given, length + 1), true)
+                                         : String_PrintNumber(real, text, sizeof(text)) == 1);
         if (!read) {
             AddWriteError(run, "XML_Error_Write");
             return 0;

@@ -87,6 +87,16 @@ TEST_F(DocumentTasksTest, JsonWriteKeepsWholeNumbersAsGiven) {
               "True ['int', 'int', 'int', 'int', 'int', 'int', 'float', 'float', 'int', 'float']\n");
 }
 
+// XMLWrite writes a whole number given as integer text as given too, attribute or element.
+TEST_F(DocumentTasksTest, XmlWriteKeepsWholeNumbersAsGiven) {
+    Tasks(R"("xml": {"type": "XMLWrite", "path": "{dir}/a.xml", "keyValuePairs": {"c.-id": 76561198000000001,
+          "c.n": -9223372036854775809, "c.r": 0.30000000000000004, "c.x": 1e5}})");
+    EXPECT_EQ(Outcome("xml"), "success") << Errors("xml");
+    EXPECT_EQ(RunOracle("xmllint --xpath 'concat(/c/@id, \" \", /c/n, \" \", /c/r, \" \", /c/x)' " + dir.file("a.xml"), "")
+                  .value_or("?"),
+              "76561198000000001 -9223372036854775809 0.30000000000000004 100000\n");
+}
+
 // A number a YAML document spells otherwise than JSON ("007", "+5", "0x10", "1.50") is written as
 // the shortest text of its value, so that the file holds only JSON's own numbers.
 TEST_F(DocumentTasksTest, JsonWriteSpellsOtherNumberTextsByTheirValue) {
