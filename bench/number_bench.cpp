@@ -7,7 +7,10 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -80,6 +83,103 @@ void BM_StringParseNumber(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kTexts);
 }
 BENCHMARK(BM_StringParseNumber)->DenseRange(0, 2);
+
+// ---- Beside the standard conversions ------------------------------------------------------------
+// One text at a time, per kind of number: 1..999, a two-place decimal ("3.14"), 17 digits, an
+// exponent anywhere in the range, 40 digits. String_AtoF is set against std::from_chars on the
+// same text (the standard reader is given the text's end, String_AtoF finds it), String_PrintNumber
+// against std::to_chars writing the shortest text of the same double. Instruction counts per call:
+//   valgrind --tool=callgrind --toggle-collect=String_AtoF <bench> --benchmark_filter=BM_ReadAtoF/2
+//            --benchmark_min_time=0
+// and the inclusive count of the function divided by kTexts.
+
+std::string TableText(int kind, uint32_t i) {
+    char text[64];
+    const uint32_t mixed = i * 2654435761u;
+    switch (kind) {
+    case 0:
+        snprintf(text, sizeof(text), "%u", 1 + mixed % 999);
+        break;
+    case 1:
+        snprintf(text, sizeof(text), "%u.%02u", mixed % 100, (mixed >> 8) % 100);
+        break;
+    case 2:
+        snprintf(text, sizeof(text), "%.17g", (double)mixed / 4294967296.0 * 1000.0);
+        break;
+    case 3:
+        snprintf(text, sizeof(text), "%.8e",
+                 std::ldexp(1.0 + mixed / 4294967296.0, (int)(mixed % 1600) - 800));
+        break;
+    default:
+        for (int d = 0; d < 40; d++)
+            text[d] = (char)('0' + (i * 7919u + (uint32_t)d * 104729u + (mixed >> (d % 24))) % 10);
+        text[0] = (char)('1' + i % 9);
+        text[40] = 0;
+        memmove(text + 21, text + 20, 21);
+        text[20] = '.';
+        break;
+    }
+    return text;
+}
+
+const std::vector<std::string>& TableTexts(int kind) {
+    static std::vector<std::string> texts[5];
+    if (texts[kind].empty())
+        for (uint32_t i = 0; i < kTexts; i++) texts[kind].push_back(TableText(kind, i));
+    return texts[kind];
+}
+
+const std::vector<double>& TableValues(int kind) {
+    static std::vector<double> values[5];
+    if (values[kind].empty())
+        for (const std::string& text : TableTexts(kind))
+            values[kind].push_back(strtod(text.c_str(), nullptr));
+    return values[kind];
+}
+
+void BM_ReadAtoF(benchmark::State& state) {
+    const std::vector<std::string>& texts = TableTexts((int)state.range(0));
+    for (auto _ : state)
+        for (const std::string& text : texts) benchmark::DoNotOptimize(String_AtoF(text.c_str()));
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_ReadAtoF)->DenseRange(0, 4);
+
+void BM_ReadFromChars(benchmark::State& state) {
+    const std::vector<std::string>& texts = TableTexts((int)state.range(0));
+    for (auto _ : state)
+        for (const std::string& text : texts) {
+            double value = 0;
+            std::from_chars(text.data(), text.data() + text.size(), value);
+            benchmark::DoNotOptimize(value);
+        }
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_ReadFromChars)->DenseRange(0, 4);
+
+void BM_WritePrintNumber(benchmark::State& state) {
+    const std::vector<double>& values = TableValues((int)state.range(0));
+    char text[32];
+    for (auto _ : state)
+        for (double value : values) {
+            benchmark::DoNotOptimize(String_PrintNumber(value, text, sizeof(text)));
+            benchmark::ClobberMemory();
+        }
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_WritePrintNumber)->DenseRange(0, 4);
+
+void BM_WriteToChars(benchmark::State& state) {
+    const std::vector<double>& values = TableValues((int)state.range(0));
+    char text[32];
+    for (auto _ : state)
+        for (double value : values) {
+            benchmark::DoNotOptimize(std::to_chars(text, text + sizeof(text), value).ptr);
+            benchmark::ClobberMemory();
+        }
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_WriteToChars)->DenseRange(0, 4);
 
 // A loaded document's numbers read out through the item getter, the load included.
 void BM_JsonLoadAndReadNumbers(benchmark::State& state) {

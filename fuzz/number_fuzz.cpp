@@ -1,7 +1,8 @@
 // Checks the library's number reader against the C library's strtod_l in the "C" locale, while the
 // process runs in a locale whose decimal mark is a comma: what it takes is exactly the program's
 // spellings, each with strtod's correctly rounded value bit for bit; the whole-number answer is
-// exact; String_AtoF agrees on every plain decimal; the shortest written form reads back the same.
+// exact; String_AtoF agrees on the decimal any text starts with; the shortest written form reads
+// back the same.
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -114,7 +115,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (std::isfinite(oracle)) Require(std::memcmp(&prefix, &oracle, sizeof(prefix)) == 0);
         }
     }
-    (void)String_AtoF(text);
+    // Any text: String_AtoF reads the decimal its start spells as strtod does, up to the same byte,
+    // save for its own exponent forms after a letter strtod leaves ("1e+-5", "1e0x2"); the bounded
+    // reader gives the same without looking past the length.
+    const double prefix = String_AtoF(text);
+    if (noNul) {
+        const double bounded = String_AtoFLength(text, size);
+        Require(std::memcmp(&prefix, &bounded, sizeof(prefix)) == 0);
+    }
+    const char* first = text + (text[0] == '-');
+    if ((Digit(*first) || *first == '.') && !(first[0] == '0' && (first[1] == 'x' || first[1] == 'X'))) {
+        const double standard = strtod_l(first, &stop, CLocale());
+        const bool ownForm = *stop == 'e' || *stop == 'E' ||
+                             ((*stop == 'x' || *stop == 'X') && stop > first + 1 && stop[-1] == '0' &&
+                              (stop[-2] == 'e' || stop[-2] == 'E' ||
+                               (stop > first + 2 && (stop[-2] == '+' || stop[-2] == '-') &&
+                                (stop[-3] == 'e' || stop[-3] == 'E'))));
+        const double signed_ = first != text ? -standard : standard;
+        if (!ownForm && stop != first) Require(std::memcmp(&prefix, &signed_, sizeof(prefix)) == 0);
+        if (stop == first) Require(prefix == 0);
+    }
+    // Every finite value a text gives is written with the digits it needs, at either precision.
+    if (std::isfinite(prefix)) {
+        char written[32];
+        Require(String_PrintNumberPrecision(prefix, 12, written, sizeof(written)) == 1);
+        double back = 0;
+        Require(String_ParseNumber(written, std::strlen(written), &back, nullptr) == 1);
+        Require(std::memcmp(&back, &prefix, sizeof(back)) == 0);
+    }
     std::free(text);
     return 0;
 }

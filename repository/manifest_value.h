@@ -63,22 +63,13 @@ inline bool ManifestValue_IsScalar(uint32_t type) {
     return type != JSON_VALUE_OBJECT && type != JSON_VALUE_ARRAY;
 }
 
-// The text terminated in a local buffer; longer texts are cut, which no number needs.
-struct ManifestNumberText {
-    char Text[64];
-    ManifestNumberText(const char* text, int32_t length) {
-        const int32_t n = length < 0 ? 0 : (length < (int32_t)sizeof(Text) - 1 ? length : (int32_t)sizeof(Text) - 1);
-        if (n > 0) memcpy(Text, text, (size_t)n);
-        Text[n] = 0;
-    }
-};
-
+// A value's text is read where it lies, whole however long: a number is never cut to a buffer.
 inline int64_t ManifestText_ToInt64(const char* text, int32_t length) {
-    return String_AtoI64(ManifestNumberText(text, length).Text);
+    return String_AtoI64Length(text, length < 0 ? 0 : (size_t)length);
 }
 
 inline double ManifestText_ToDouble(const char* text, int32_t length) {
-    return String_AtoF(ManifestNumberText(text, length).Text);
+    return String_AtoFLength(text, length < 0 ? 0 : (size_t)length);
 }
 
 inline bool ManifestText_IsTrue(const char* text, int32_t length) {

@@ -75,6 +75,15 @@ bool IntegerText(Dictionary* dict, DictionaryItem* item, int64_t* value) {
     return true;
 }
 
+// JSON's spelling of a whole number: an optional '-', then "0" or digits without a leading zero.
+bool JsonIntegerText(const char* text, int32_t length) {
+    int32_t i = length > 0 && text[0] == '-' ? 1 : 0;
+    if (i >= length || (text[i] == '0' && length - i > 1)) return false;
+    for (; i < length; i++)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
 // ---- Pairs ------------------------------------------------------------------------------------
 
 int64_t JsonPair(void* user, const char* key, Dictionary* dict, DictionaryItem* item) {
@@ -102,14 +111,24 @@ int64_t JsonPair(void* user, const char* key, Dictionary* dict, DictionaryItem* 
             set = Dictionary_ItemGetInt64(dict, item, &number) &&
                   Dictionary_SetInt64ByKey(parent, last, number) == 1;
             break;
-        case DICTIONARY_TYPE_FLOAT64:
+        case DICTIONARY_TYPE_FLOAT64: {
             set = Dictionary_ItemGetFloat64(dict, item, &real) &&
                   Dictionary_EnsureKey(parent, last, &target) && target &&
                   Dictionary_ItemSetType(parent, target, DICTIONARY_TYPE_FLOAT64);
-            // The shortest text that reads back as the same value keeps every digit it was given.
-            if (set) set = String_PrintNumber(real, text, sizeof(text)) &&
-                           Dictionary_ItemSetBuffer(parent, target, text, (int32_t)strlen(text)) == 1;
+            // Workflow documents hold every number as a double: a whole number given as JSON's
+            // integer text ("76561198000000001", an identifier) is written as given, whatever its
+            // size, where a double would round it; any other as the shortest text that reads back
+            // as the same value.
+            const char* given = nullptr;
+            int32_t length = 0;
+            Dictionary_ItemGetBufferPtr(dict, item, &given, &length);
+            if (set && given && JsonIntegerText(given, length))
+                set = Dictionary_ItemSetBuffer(parent, target, given, length) == 1;
+            else if (set)
+                set = String_PrintNumber(real, text, sizeof(text)) &&
+                      Dictionary_ItemSetBuffer(parent, target, text, (int32_t)strlen(text)) == 1;
             break;
+        }
         default:
             ExpandedText(run, dict, item, text);
             set = Dictionary_SetStringByKey(parent, last, text) == 1;
@@ -130,14 +149,20 @@ int64_t XmlPair(void* user, const char* key, Dictionary* dict, DictionaryItem* i
     if (type == DICTIONARY_TYPE_BOOLEAN || type == DICTIONARY_TYPE_STRING) {
         ExpandedText(run, dict, item, text);
     } else if (type == DICTIONARY_TYPE_INT64 || type == DICTIONARY_TYPE_FLOAT64) {
-        // A number item without a number's text fails the write rather than writing 0.
+        // A number item without a number's text fails the write rather than writing 0; a whole
+        // number given as integer text is written as given, as JSONWrite writes it.
         int64_t number = 0;
         double real = 0;
+        const char* given = nullptr;
+        int32_t length = 0;
+        Dictionary_ItemGetBufferPtr(dict, item, &given, &length);
         const bool read = type == DICTIONARY_TYPE_INT64
                               ? Dictionary_ItemGetInt64(dict, item, &number) &&
                                     (String_Print(text, sizeof(text), "%lld", (long long)number), true)
                               : Dictionary_ItemGetFloat64(dict, item, &real) &&
-                                    String_PrintNumber(real, text, sizeof(text));
+                                    (given && JsonIntegerText(given, length) && length < (int32_t)sizeof(text)
+                                         ? (String_CopyLength(text, given, length + 1), true)
+                                         : String_PrintNumber(real, text, sizeof(text)) == 1);
         if (!read) {
             AddWriteError(run, "XML_Error_Write");
             return 0;

@@ -340,8 +340,11 @@ int64_t Dictionary_AddInt64(Dictionary* dict, const char* key, int64_t value, Di
 
 int64_t Dictionary_AddFloat64(Dictionary* dict, const char* key, double value, DictionaryItem** item) {
     DICTIONARY_CHECK(dict);
+    // Every digit the value needs to read back as itself, in "%g"'s spelling (so whole numbers to
+    // twelve digits stay plain); "NaN" or "Inf", which no reader takes for a number, otherwise.
     char text[64];
-    String_Print(text, (int32_t)sizeof(text), "%g", value);
+    if (!String_PrintNumberPrecision(value, 12, text, sizeof(text)))
+        String_Print(text, (int32_t)sizeof(text), "%g", value);
     return AddNumberText(dict, key, DICTIONARY_TYPE_FLOAT64, text, item);
 }
 

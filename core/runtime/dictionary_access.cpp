@@ -46,6 +46,16 @@ int64_t SetNumberText(Dictionary* dict, DictionaryItem* item, const char* format
     return Dictionary_ItemSetBuffer(dict, item, text, length);
 }
 
+// A Float64 item's text: every digit the value needs to read back as itself, in "%g"'s spelling
+// (so whole numbers to twelve digits stay plain); "NaN" or "Inf", which no reader takes for a
+// number, for a value that is not finite.
+int64_t SetFloat64Text(Dictionary* dict, DictionaryItem* item, double value) {
+    char text[64];
+    if (String_PrintNumberPrecision(value, 12, text, sizeof(text)))
+        return Dictionary_ItemSetBuffer(dict, item, text, (int32_t)strlen(text));
+    return SetNumberText(dict, item, "%g", value);
+}
+
 // A text in sized memory of its own: formatted (measured first, so never cut), or copied.
 struct OwnText {
     char* Text = nullptr;
@@ -225,7 +235,7 @@ int64_t Dictionary_ItemSetInt64(Dictionary* dict, DictionaryItem* item, int64_t 
 int64_t Dictionary_ItemSetFloat64(Dictionary* dict, DictionaryItem* item, double value) {
     DICTIONARY_CHECK(dict);
     DICTIONARY_ITEM_CHECK(item);
-    return SetNumberText(dict, item, "%g", value);
+    return SetFloat64Text(dict, item, value);
 }
 
 int64_t Dictionary_ItemGetString(Dictionary* dict, DictionaryItem* item, char* buffer, int32_t size) {
@@ -342,7 +352,7 @@ int64_t Dictionary_SetInt64ByKey(Dictionary* dict, const char* key, int64_t valu
 int64_t Dictionary_SetFloat64ByKey(Dictionary* dict, const char* key, double value) {
     DICTIONARY_CHECK(dict);
     DictionaryItem* item = EnsureTyped(dict, key, DICTIONARY_TYPE_FLOAT64);
-    return SetNumberText(dict, item, "%g", value);
+    return SetFloat64Text(dict, item, value);
 }
 
 int64_t Dictionary_SetBooleanByKey(Dictionary* dict, const char* key, uint32_t value) {

@@ -118,6 +118,8 @@ int64_t String_ReplaceLength(const char* find, const char* replacement, char* bu
 // Optional sign, then "0x" hexadecimal (unsigned, sign ignored) or decimal digits; wraps on
 // overflow. A null text gives 0.
 int64_t String_AtoI64(const char* text);
+// String_AtoI64 of the first `length` bytes of text, which need not be terminated.
+int64_t String_AtoI64Length(const char* text, size_t length);
 int32_t String_AtoI(const char* text);
 // As String_AtoI64, but a leading '-' gives 0.
 uint64_t String_AtoU64(const char* text);
@@ -125,8 +127,15 @@ uint32_t String_AtoU(const char* text);
 uintptr_t String_AtoP(const char* text);
 // 1 and the value when text starts with "0x" / "0X".
 int64_t String_ConvertToHexInternal(const char* text, uint64_t* value);
-// Optional '-', "0x" hexadecimal or decimal with a point, optional exponent. Null gives 0.0.
+// Optional '-', "0x" hexadecimal (its integer value, unsigned) or decimal with a point, optional
+// exponent: 'e' or 'E', an optional '+', then a number of the same form without exponent, whose
+// fraction is dropped ("1e0x2" is 100, "1e5.5" 1e5). Reads up to the first other byte ("5e" is 5);
+// the value is correctly rounded, the same in any locale, held at 0 and HUGE_VAL beyond the
+// range. Null gives 0.0.
 double String_AtoF(const char* text);
+// String_AtoF of the first `length` bytes of text, which need not be terminated: read whole, never
+// cut to a buffer.
+double String_AtoFLength(const char* text, size_t length);
 // The program's one reader of a number's text, shared by the document readers, the Dictionary's
 // number items and task arguments. The whole of text[0, length) must be one number: an optional
 // '+' or '-', then "0x" and hexadecimal digits, or decimal digits with at most one point (at
@@ -140,8 +149,12 @@ int64_t String_ParseNumber(const char* text, size_t length, double* value, int64
 int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer);
 // The shortest "%g" text (6 to 17 digits, '.' as the decimal mark in any locale) that
 // String_ParseNumber reads back as the same value, and 1; an empty text and 0 for a value that is
-// not finite, which no number text holds.
+// not finite, which no number text holds, or when the text does not fit in size.
 int64_t String_PrintNumber(double value, char* text, size_t size);
+// As String_PrintNumber, from `precision` significant digits (1 to 17) up instead of 6: at 12 the
+// text is "%.12g"'s wherever that reads back (a whole number of up to twelve digits is written
+// plainly), with more digits where it does not.
+int64_t String_PrintNumberPrecision(double value, int32_t precision, char* text, size_t size);
 // Optional '-' followed only by digits and '.'.
 int64_t String_IsNumeric(const char* text);
 // Two hexadecimal digits per byte (lower case when lowerCase is 1); 1 when all fitted.

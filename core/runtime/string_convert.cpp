@@ -2,13 +2,13 @@
 // addresses, identifiers and random text, numbers, sizes, booleans and versions.
 #include "core/runtime/string.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
 
 #include "core/linux/platform.h"
-#include "core/linux/platform_number.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 
@@ -72,6 +72,23 @@ int64_t String_AtoI64(const char* text) {
     return static_cast<int64_t>(value);
 }
 
+int64_t String_AtoI64Length(const char* text, size_t length) {
+    if (text == nullptr) return 0;
+    const char* p = text;
+    const char* const end = text + length;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    uint64_t value = 0;
+    const bool hex = end - p >= 2 && HexPrefix(p);
+    if (hex)
+        for (p += 2; p < end && HexValue(*p) >= 0; p++)
+            value = value * 16 + static_cast<uint64_t>(HexValue(*p));
+    else
+        for (; p < end && IsDigit(*p); p++) value = value * 10 + static_cast<uint64_t>(*p - '0');
+    if (negative && !hex) value = 0 - value;
+    return static_cast<int64_t>(value);
+}
+
 int32_t String_AtoI(const char* text) {
     return static_cast<int32_t>(String_AtoI64(text));
 }
@@ -107,67 +124,6 @@ int64_t String_IsNumeric(const char* text) {
         if (!IsDigit(*text) && *text != '.') return 0;
     return 1;
 }
-
-// ---- Doubles -------------------------------------------------------------------------------
-
-namespace {
-
-// One number of String_AtoF without exponent: optional '-', then "0x" hexadecimal (unsigned)
-// or decimal digits with at most one point. Keeps up to 19 significant digits exactly and
-// counts the rest as a power of ten, so that common texts ("0.1", "2.5") round correctly.
-double ReadMantissa(const char** cursor, double* scale10) {
-    const char* p = *cursor;
-    *scale10 = 0;
-    bool negative = false;
-    if (*p == '-') {
-        negative = true;
-        p++;
-    }
-    if (HexPrefix(p)) {
-        p += 2;
-        uint64_t value = 0;
-        for (int d; (d = HexValue(*p)) >= 0; p++) value = value * 16 + static_cast<uint64_t>(d);
-        *cursor = p;
-        return static_cast<double>(value);
-    }
-    uint64_t digits = 0;
-    int32_t kept = 0;
-    double exponent = 0;
-    bool point = false;
-    for (;; p++) {
-        if (*p == '.' && !point) {
-            point = true;
-        } else if (IsDigit(*p)) {
-            if (kept < 19) {
-                if (digits != 0 || *p != '0') kept++;
-                digits = digits * 10 + static_cast<uint64_t>(*p - '0');
-                if (point) exponent--;
-            } else if (!point) {
-                exponent++;
-            }
-        } else {
-            break;
-        }
-    }
-    *cursor = p;
-    *scale10 = exponent;
-    double value = static_cast<double>(digits);
-    return negative ? -value : value;
-}
-
-double ScaleByPowerOfTen(double value, double exponent) {
-    if (value == 0 || exponent == 0) return value;
-    if (exponent > 0) return value * std::pow(10.0, exponent);
-    // Dividing by a positive power keeps the common cases ("0.1": 1 / 10) correctly rounded,
-    // as powers up to 10^22 are exact; a very small one goes in two steps to stay finite.
-    if (exponent < -300) {
-        value /= 1e300;
-        exponent += 300;
-    }
-    return value / std::pow(10.0, -exponent);
-}
-
-} // namespace
 
 // ---- The number reader ------------------------------------------------------------------------
 
@@ -414,56 +370,281 @@ int64_t String_ParseNumberText(const char* text, double* value, int64_t* integer
     return ParseWholeNumber<false>(text, nullptr, value, integer);
 }
 
-int64_t String_PrintNumber(double value, char* text, size_t size) {
-    ASSERT_POINTER(text);
-    if (size > 0) text[0] = 0;
-    if (!std::isfinite(value) || size == 0) return 0;
-    for (int32_t precision = 6; precision <= 17; precision++) {
-        const int32_t written = Platform_PrintGeneral(text, size, precision, value);
-        double back = 0.0;
-        if (written > 0 && static_cast<size_t>(written) < size &&
-            String_ParseNumber(text, static_cast<size_t>(written), &back, nullptr) && back == value)
-            return 1;
+// ---- The prefix reader (String_AtoF) --------------------------------------------------------------
+
+namespace {
+
+// Significant digits kept when a spelling is rebuilt around another exponent: a double's rounding
+// is decided within the first 768, as long as a dropped nonzero digit is kept as a last '1'.
+constexpr int32_t kKeptDigits = 780;
+// An exponent is held at this size: past it every value is 0 or beyond the range, and adding the
+// digits' own scale cannot overflow.
+constexpr int64_t kExponentBound = 1000000;
+
+// The correctly rounded magnitude of the digits in [p, end) (at most one point, no sign, no
+// exponent) times 10^exponent; 0 or HUGE_VAL beyond the range.
+[[gnu::noinline]] double ScaledDecimal(const char* p, const char* end, int64_t exponent) {
+    char spelling[kKeptDigits + 32];
+    int32_t kept = 0;
+    int64_t scale = exponent;
+    bool point = false, dropped = false;
+    for (; p < end; p++) {
+        if (*p == '.') {
+            point = true;
+        } else if (kept == 0 && *p == '0') {
+            scale -= point;
+        } else if (kept < kKeptDigits) {
+            spelling[kept++] = *p;
+            scale -= point;
+        } else {
+            scale += !point;
+            dropped = dropped || *p != '0';
+        }
     }
-    text[0] = 0;
-    return 0;
+    if (kept == 0) return 0.0;
+    if (dropped) {
+        spelling[kept++] = '1';
+        scale--;
+    }
+    spelling[kept] = 'e';
+    const char* stop = std::to_chars(spelling + kept + 1, spelling + sizeof(spelling), scale).ptr;
+    double value = 0.0;
+    if (std::from_chars(spelling, stop, value).ec == std::errc::result_out_of_range)
+        value = kept + scale > 0 ? HUGE_VAL : 0.0;
+    return value;
 }
+
+// An exponent of String_AtoF's own forms, which the standard one does not take: after the
+// letter an optional '+', then a number read as the mantissa is ("-5", "0x1F" unsigned as in
+// String_AtoI64, "2.5" whose fraction is dropped); 0 when there are no digits. Held at
+// kExponentBound, so that no run of digits wraps it.
+int64_t LooseExponent(const char* p, const char* end) {
+    if (p < end && *p == '+') p++;
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    int64_t exponent = 0;
+    if (end - p >= 2 && HexPrefix(p)) {
+        for (p += 2; p < end && HexValue(*p) >= 0; p++)
+            if (exponent < kExponentBound) exponent = exponent * 16 + HexValue(*p);
+        return exponent;
+    }
+    for (; p < end && IsDigit(*p); p++)
+        if (exponent < kExponentBound) exponent = exponent * 10 + (*p - '0');
+    return negative ? -exponent : exponent;
+}
+
+// Whether the digits that end at `at` (after `first`) are an exponent's: after 'e', with or
+// without a sign.
+bool AfterExponentLetter(const char* first, const char* at) {
+    if (at > first && (at[-1] == '+' || at[-1] == '-')) at--;
+    return at > first && (at[-1] == 'e' || at[-1] == 'E');
+}
+
+// String_AtoF of [text, end): the number its start spells, up to the first byte not part of it.
+// The standard reader takes the common spelling, correctly rounded in any locale; String_AtoF's
+// own exponent forms are read on top of what it took, still correctly rounded.
+[[gnu::noinline]] double ReadNumberPrefix(const char* text, const char* end) {
+    const char* p = text;
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    if (end - p >= 2 && HexPrefix(p)) {
+        // The hexadecimal form's integer value: unsigned and wrapping, as String_AtoI64 reads it.
+        uint64_t value = 0;
+        for (p += 2; p < end && HexValue(*p) >= 0; p++)
+            value = value * 16 + static_cast<uint64_t>(HexValue(*p));
+        return static_cast<double>(value);
+    }
+    // Only a digit or a point starts a number; the standard reader would also take "inf", "nan"
+    // and a second '-'.
+    if (p == end || (!IsDigit(*p) && *p != '.')) return 0.0;
+    double value = 0.0;
+    const std::from_chars_result read = std::from_chars(p, end, value);
+    if (read.ec == std::errc::invalid_argument) return 0.0;
+    // The digits' value is scaled again when an exponent the standard reader does not take
+    // follows them: a letter it left ("5e", "1e+-5"), unless that follows an exponent already
+    // taken, which takes none of its own ("1e1e1"); or a hexadecimal exponent of which it took
+    // the "0" ("1e0x1F").
+    const char* stop = read.ptr;
+    const char* digitsEnd = nullptr;
+    int64_t exponent = 0;
+    if (stop < end && (*stop == 'e' || *stop == 'E')) {
+        const char* q = stop;
+        while (q > p && IsDigit(q[-1])) q--;
+        if (!AfterExponentLetter(p, q)) {
+            digitsEnd = stop;
+            exponent = LooseExponent(stop + 1, end);
+        }
+    } else if (stop < end && (*stop == 'x' || *stop == 'X') && stop[-1] == '0' &&
+               AfterExponentLetter(p, stop - 1)) {
+        const char* letter = stop - 1;
+        if (letter[-1] == '+' || letter[-1] == '-') letter--;
+        letter--;
+        digitsEnd = letter;
+        exponent = LooseExponent(letter + 1, end);
+    }
+    if (exponent != 0) {
+        value = ScaledDecimal(p, digitsEnd, exponent);
+    } else if (read.ec == std::errc::result_out_of_range) {
+        // Beyond the range above, or below the smallest subnormal.
+        DecimalScan scan;
+        ScanDecimal(p, digitsEnd ? digitsEnd : stop, &scan);
+        value = scan.Kept + scan.Scale > 0 ? HUGE_VAL : 0.0;
+    }
+    return negative ? -value : value;
+}
+
+// String_AtoF of a terminated text of at most 8 bytes. A plain spelling ("42", "-3.14") is read
+// in one pass: its digits are exact in a double and so is their quotient by a power of ten, one
+// correctly rounded division.
+[[gnu::noinline]] double ReadShortNumber(const char* text, size_t length) {
+    const char* const end = text + length;
+    const char* const first = text + (text[0] == '-');
+    const char* point = nullptr;
+    const char* p = first;
+    uint64_t mantissa = 0;
+    for (; p < end; p++) {
+        const uint32_t d = static_cast<uint32_t>(static_cast<uint8_t>(*p)) - '0';
+        if (d <= 9)
+            mantissa = mantissa * 10 + d;
+        else if (*p == '.' && !point)
+            point = p;
+        else
+            break;
+    }
+    if (p != end || end - first == (point ? 1 : 0)) return ReadNumberPrefix(text, end);
+    double value = static_cast<double>(mantissa);
+    if (point) value /= kExactPowers[end - point - 1];
+    return first != text ? -value : value;
+}
+
+} // namespace
 
 double String_AtoF(const char* text) {
     if (text == nullptr) return 0.0;
-    const char* digits = text[0] == '-' ? text + 1 : text;
-    if (!HexPrefix(digits)) {
-        DecimalScan scan;
-        bool tooLong = false;
-        bool scanned = ScanShortDecimal<false>(digits, nullptr, &scan, &tooLong);
-        if (scanned && tooLong) {
-            scan = DecimalScan();
-            scanned = ScanDecimal(digits, digits + std::strlen(digits), &scan);
-        }
-        if (scanned) {
-            // The exponent forms only this function knows ("1e0x2", "1e1.5", "5e") keep the
-            // reading below; a plain spelling is read once, correctly rounded.
-            const char next = *scan.End;
-            const bool plain = next != 'e' && next != 'E' && (!scan.Exponent || (next != '.' && next != 'x' && next != 'X'));
-            if (plain) {
-                const double magnitude = DecimalValue(digits, scan);
-                return digits != text ? -magnitude : magnitude;
-            }
-        }
+    const size_t length = std::strlen(text);
+    if (length <= 8) return ReadShortNumber(text, length);
+    // The common longer spelling, which the standard reader takes whole, its sign included; the
+    // other forms are read by ReadNumberPrefix.
+    const char* const first = text + (text[0] == '-');
+    if (static_cast<uint32_t>(static_cast<uint8_t>(*first)) - '0' <= 9 && (first[1] | 0x20) != 'x') {
+        double value;
+        const std::from_chars_result read = std::from_chars(text, text + length, value);
+        if (read.ec == std::errc() && read.ptr == text + length) return value;
     }
-    const char* p = text;
-    double scale;
-    double value = ReadMantissa(&p, &scale);
-    if (*p == 'e' || *p == 'E') {
-        p++;
-        if (*p == '+') p++;
-        // The exponent is read as a number of the same form but takes no exponent of its own,
-        // so a text of many "e1" cannot nest the reading.
-        double exponentScale;
-        double exponent = ReadMantissa(&p, &exponentScale);
-        scale += ScaleByPowerOfTen(exponent, exponentScale);
+    return ReadNumberPrefix(text, text + length);
+}
+
+double String_AtoFLength(const char* text, size_t length) {
+    if (text == nullptr) return 0.0;
+    return ReadNumberPrefix(text, text + length);
+}
+
+// ---- Writing doubles ------------------------------------------------------------------------------
+
+namespace {
+
+// Room for any text below: a sign, "0.000" and 17 digits, or 17 digits, a point and "e-308".
+constexpr size_t kNumberRoom = 32;
+
+// The "%g" text of a finite value at the smallest precision from `precision` up that reads back
+// as the same double, written at out (kNumberRoom bytes, not terminated); answers its length.
+// The shortest digits that read back (std::to_chars) are those "%g" gives at that precision, save
+// where the doubles around the value are not evenly spaced (a power of two, a subnormal): there
+// the precisions are tried in turn. "%g" takes the exponent form below 10^-4 and from
+// 10^precision, which is the standard writer's scientific text as it is, and the fixed form
+// otherwise, which is that text with its point moved; no trailing zeros after a point.
+size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
+    char* p = out;
+    if (std::signbit(value)) {
+        *p++ = '-';
+        value = -value;
     }
-    return ScaleByPowerOfTen(value, scale);
+    if (value < 9007199254740992.0 && value == static_cast<double>(static_cast<uint64_t>(value))) {
+        // A whole number below 2^53: its own digits are the shortest.
+        char* end = std::to_chars(p, p + 20, static_cast<uint64_t>(value)).ptr;
+        const int32_t length = static_cast<int32_t>(end - p);
+        int32_t count = length;
+        while (count > 1 && p[count - 1] == '0') count--;
+        if (length - 1 < (count > precision ? count : precision)) return static_cast<size_t>(end - out);
+        // d.ddde+XX, the exponent below 16
+        for (int32_t i = count - 1; i >= 1; i--) p[i + 1] = p[i];
+        if (count > 1) p[1] = '.';
+        char* e = p + count + (count > 1 ? 1 : 0);
+        e[0] = 'e';
+        e[1] = '+';
+        e[2] = static_cast<char>('0' + (length - 1) / 10);
+        e[3] = static_cast<char>('0' + (length - 1) % 10);
+        return static_cast<size_t>(e + 4 - out);
+    }
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const bool evenlySpaced = (bits >> 52) != 0 && (bits & ((uint64_t{1} << 52) - 1)) != 0;
+    if (evenlySpaced && value >= 1e-4 && value < 9007199254740992.0) {
+        // A fraction from 10^-4 up: its digits reach past the units, so "%g" at their count takes
+        // the fixed form, which is the standard writer's shortest fixed text (below 2^53 each
+        // whole number is its own double, so no fraction's shortest digits end before the point).
+        const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr;
+        return static_cast<size_t>(end - out);
+    }
+    if (evenlySpaced) {
+        // "d.ddde+XX" or "de-XXX"
+        char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::scientific).ptr;
+        // Below 10^-4, and from 10^17 whatever the digits, it is "%g"'s exponent form as it is.
+        if (value < 1e-4 || value >= 1e17) return static_cast<size_t>(end - out);
+        char* e = end[-4] == 'e' ? end - 4 : end - 5;
+        int32_t exponent = 0;
+        for (const char* q = e + 2; q < end; q++) exponent = exponent * 10 + (*q - '0');
+        if (e[1] == '-') exponent = -exponent;
+        const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
+        if (exponent >= (count > precision ? count : precision)) return static_cast<size_t>(end - out);
+        // A whole number from 2^53 to 10^17 with as many digits as its exponent needs: the point
+        // moves right past `exponent` digits, and zeros fill to the units.
+        const int32_t whole = exponent + 1;
+        for (int32_t i = 1; i < count && i < whole; i++) p[i] = p[i + 1];
+        if (whole < count) {
+            p[whole] = '.';
+            return static_cast<size_t>(p + count + 1 - out);
+        }
+        for (int32_t i = count; i < whole; i++) p[i] = '0';
+        return static_cast<size_t>(p + whole - out);
+    }
+    for (int32_t digits = precision;; digits++) {
+        const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::general, digits).ptr;
+        double back = 0.0;
+        std::from_chars(p, end, back);
+        // 17 significant digits always read back.
+        if (back == value || digits >= 17) return static_cast<size_t>(end - out);
+    }
+}
+
+[[gnu::always_inline]] inline int64_t PrintNumber(double value, int32_t precision, char* text, size_t size) {
+    ASSERT_POINTER(text);
+    if (!std::isfinite(value) || size == 0) {
+        if (size > 0) text[0] = 0;
+        return 0;
+    }
+    if (size >= kNumberRoom) {
+        text[PrintGeneralShortest(value, precision, text)] = 0;
+        return 1;
+    }
+    char spelling[kNumberRoom];
+    const size_t length = PrintGeneralShortest(value, precision, spelling);
+    if (length >= size) {
+        text[0] = 0;
+        return 0;
+    }
+    memcpy(text, spelling, length);
+    text[length] = 0;
+    return 1;
+}
+
+} // namespace
+
+int64_t String_PrintNumberPrecision(double value, int32_t precision, char* text, size_t size) {
+    return PrintNumber(value, precision < 1 ? 1 : (precision > 17 ? 17 : precision), text, size);
+}
+
+int64_t String_PrintNumber(double value, char* text, size_t size) {
+    return PrintNumber(value, 6, text, size);
 }
 
 // ---- Hexadecimal ---------------------------------------------------------------------------

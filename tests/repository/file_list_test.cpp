@@ -213,6 +213,39 @@ TEST_F(FileListTest, OnlyAFieldsOwnScalarIsTaken) {
     EXPECT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 0);
 }
 
+// A number field is read whole however long its text, in the text's own bounds: a modified time
+// of 67 characters is 1733700000, not the 1.7337 of its first 63.
+TEST_F(FileListTest, NumberFieldsAreReadWhole) {
+    const std::string mtime = "1.7337" + std::string(59, '0') + "e9";
+    ASSERT_EQ(mtime.size(), 67u);
+    const std::string size = std::string(70, '0') + "12345";
+    // Held in buffers of exactly their size, so that a read past the text is caught.
+    std::vector<char> at(mtime.begin(), mtime.end()), sized(size.begin(), size.end());
+    Add(list, "files\\0", "", JSON_VALUE_OBJECT);
+    uint32_t error = 99;
+    ASSERT_EQ(FileList_MemberAddByValue(list, "files\\0\\mtime", JSON_VALUE_NUMBER, at.data(), (int32_t)at.size(),
+                                        &error), 1);
+    ASSERT_EQ(FileList_MemberAddByValue(list, "files\\0\\size", JSON_VALUE_NUMBER, sized.data(),
+                                        (int32_t)sized.size(), &error), 1);
+    Add(list, "files\\1\\mtime", "1733700000.123456e0", JSON_VALUE_NUMBER);
+    Add(list, "files\\1\\attr", "0x1F");
+    FileList_MemberFlush(list);
+    FileListMember* m = nullptr;
+    FileList_MemberGetFirst(list, &m);
+    double seconds = 0;
+    uint64_t bytes = 0;
+    EXPECT_EQ(FileList_MemberGetModifiedTime(list, m, &seconds), 1);
+    EXPECT_EQ(seconds, 1733700000.0);
+    EXPECT_EQ(FileList_MemberGetSize(list, m, &bytes), 1);
+    EXPECT_EQ(bytes, 12345u);
+    FileList_MemberGetNext(list, m, &m);
+    EXPECT_EQ(FileList_MemberGetModifiedTime(list, m, &seconds), 1);
+    EXPECT_EQ(seconds, 1733700000.123456);
+    uint32_t attributes = 0;
+    EXPECT_EQ(FileList_MemberGetAttributes(list, m, &attributes), 1);
+    EXPECT_EQ(attributes, 31u);
+}
+
 } // namespace
 
 namespace {

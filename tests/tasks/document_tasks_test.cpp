@@ -72,6 +72,43 @@ TEST_F(DocumentTasksTest, RealsAreWrittenWithAPointWhereTheDecimalMarkIsAComma) 
     EXPECT_EQ(RunOracle("xmllint --xpath 'string(/c/@ratio)' " + dir.file("a.xml"), "").value_or("?"), "0.25\n");
 }
 
+// A whole number given as integer text is written as given, whatever its size, where a double
+// would round it; any other number as the shortest text of its value.
+TEST_F(DocumentTasksTest, JsonWriteKeepsWholeNumbersAsGiven) {
+    Tasks(R"("json": {"type": "JSONWrite", "path": "{dir}/a.json", "keyValuePairs": {"id": 76561198000000001,
+          "b": 9007199254740993, "c": 9223372036854775807, "d": -123456789012345678901234567890, "e": 0, "f": -0,
+          "r": 0.30000000000000004, "t": 1733700000.123456, "x": 1e5, "y": 1.50}})");
+    EXPECT_EQ(Outcome("json"), "success") << Errors("json");
+    EXPECT_EQ(Python("import json; v = json.load(open(\"" + dir.file("a.json") +
+                     "\")); print(v == {\"id\": 76561198000000001, \"b\": 9007199254740993, \"c\": "
+                     "9223372036854775807, \"d\": -123456789012345678901234567890, \"e\": 0, \"f\": 0, \"r\": "
+                     "0.30000000000000004, \"t\": 1733700000.123456, \"x\": 100000, \"y\": 1.5}, "
+                     "[type(v[k]).__name__ for k in \"idbcdefrtxy\" if k in v])"),
+              "True ['int', 'int', 'int', 'int', 'int', 'int', 'float', 'float', 'int', 'float']\n");
+}
+
+// XMLWrite writes a whole number given as integer text as given too, attribute or element.
+TEST_F(DocumentTasksTest, XmlWriteKeepsWholeNumbersAsGiven) {
+    Tasks(R"("xml": {"type": "XMLWrite", "path": "{dir}/a.xml", "keyValuePairs": {"c.-id": 76561198000000001,
+          "c.n": -9223372036854775809, "c.r": 0.30000000000000004, "c.x": 1e5}})");
+    EXPECT_EQ(Outcome("xml"), "success") << Errors("xml");
+    EXPECT_EQ(RunOracle("xmllint --xpath 'concat(/c/@id, \" \", /c/n, \" \", /c/r, \" \", /c/x)' " + dir.file("a.xml"), "")
+                  .value_or("?"),
+              "76561198000000001 -9223372036854775809 0.30000000000000004 100000\n");
+}
+
+// A number a YAML document spells otherwise than JSON ("007", "+5", "0x10", "1.50") is written as
+// the shortest text of its value, so that the file holds only JSON's own numbers.
+TEST_F(DocumentTasksTest, JsonWriteSpellsOtherNumberTextsByTheirValue) {
+    ASSERT_TRUE(Define("write:\n  type: JSONWrite\n  path: " + dir.file("y.json") +
+                       "\n  keyValuePairs:\n    a: 007\n    b: +5\n    c: 0x10\n    d: 12345678901234567890123\n"
+                       "    e: 1.50\n    f: -0\n    g: 00.5e1\n"));
+    EXPECT_EQ(Outcome("write"), "success") << Errors("write");
+    EXPECT_EQ(Python("import json; print(open(\"" + dir.file("y.json") + "\").read().split())"),
+              "['{', '\"a\":', '7,', '\"b\":', '5,', '\"c\":', '16,', '\"d\":', '12345678901234567890123,', "
+              "'\"e\":', '1.5,', '\"f\":', '-0,', '\"g\":', '5', '}']\n");
+}
+
 // A reader cancelled while its document is fetched ends once, cancelled, and runs no outcome word
 // when the document arrives.
 TEST_F(DocumentTasksTest, CancelledWhileItsDocumentIsFetched) {

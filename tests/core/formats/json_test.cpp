@@ -179,6 +179,9 @@ TEST(JsonTest, RefusedInputCodes) {
         {"[+5]", 6, "Unexpected character parsing integer [+ @ 0:1]"},
         {"[-]", 6, "Unexpected character parsing integer [] @ 0:2]"}, {"-", 6, ""}, {"[.5]", 6, ""},
         {"[-.5]", 6, ""}, {"[00]", 6, ""}, {"[-01]", 6, ""}, {"[1e.5]", 6, ""}, {"[1e+-5]", 6, ""}, {"[5.e1]", 6, ""},
+        // Nothing after the exponent's digits but the number's end.
+        {"[1e5.5]", 6, "Unexpected character parsing integer [. @ 0:4]"}, {"[1e5e5]", 6, ""}, {"[1E-5.0]", 6, ""},
+        {"{\"a\":2e5.5}", 6, ""},
         {"[trux]", 7, "Unexpected characters parsing boolean [trux @ 0:4]"},
         {"[tru]", 7, ""}, {"tru", 7, ""}, {"[nul1]", 8, "Unexpected characters parsing null [nul @ 0:4]"},
         {"[", 4, "Unexpected end of input"}, {"{\"a\":", 4, ""}, {"{\"a\":[1,2", 4, ""},

@@ -106,6 +106,8 @@ TEST(Yaml, LoadsDocuments) {
         {"flag: TRUE\nlist: [TRUE]\n", "{flag=Btrue,list=[S'TRUE']}"},
         {"a: 0x1F\nb: -0xff\nc: 0o17\nd: 1.2.3\ne: +5\nf: [+5, -5, 1.5, null, Null]\n",
          "{a=F0x1F,b=F-0xff,c=S'0o17',d=S'1.2.3',e=F+5,f=[S'+5',F-5,F1.5,N,S'Null']}"},
+        // Inside brackets only JSON's own spellings are numbers: hexadecimal is text there.
+        {"a: 0x10\nf: [0x10, -0x10, 0X1f, 1e5, {k: 0x10}]\n", "{a=F0x10,f=[S'0x10',S'-0x10',S'0X1f',F1e5,{k=S'0x10'}]}"},
         {"a: null\nb: NULL\nc: False\nd: ~\ne: 12:30\n", "{a=N,b=N,c=Bfalse,d=S'~',e=S'12:30'}"},
         {"a: hello\n  world\nb: 2\n", "{a=S'hello world',b=F2}"},
         {"color: #fff\n", "{color=N}"},

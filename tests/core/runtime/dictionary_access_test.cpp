@@ -2,6 +2,7 @@
 // texts, enumerators and the flat key=value text form.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -222,6 +223,51 @@ TEST(DictionaryAccess, NumberItemsReadTheirValue) {
         EXPECT_EQ(OUTCOME(int32_t, 5, Dictionary_ItemGetInt32(d, n, &out)), c.i32) << c.text;
         EXPECT_EQ(OUTCOME(int64_t, 5, Dictionary_ItemGetInt64(d, n, &out)), c.i64) << c.text;
         EXPECT_EQ(OUTCOME(double, 5, Dictionary_ItemGetFloat64(d, n, &out)), c.f64) << c.text;
+    }
+}
+
+// The Float64 setters keep every digit a value needs to read back as itself, spelled as "%g"
+// spells it (a whole number of up to twelve digits plainly); a value that is not finite is kept as
+// a text no getter takes for a number.
+TEST(DictionaryAccess, Float64SettersKeepEveryDigit) {
+    const struct { double value; const char* text; } cases[] = {
+        {1733700000.123456, "1733700000.123456"}, {0.1 + 0.2, "0.30000000000000004"}, {1e6, "1000000"},
+        {123456789012, "123456789012"}, {1e12, "1e+12"}, {1e20, "1e+20"}, {2.5e-6, "2.5e-06"}, {-0.5, "-0.5"},
+        {9007199254740993.0, "9007199254740992"}, {5e-324, "4.94065645841e-324"}, {NAN, "NaN"}, {HUGE_VAL, "Inf"},
+        {-HUGE_VAL, "-Inf"},
+    };
+    for (const auto& c : cases) {
+        DictTree d("{n:1.5}");
+        DictionaryItem* added = nullptr;
+        ASSERT_EQ(Dictionary_AddFloat64(d, "a", c.value, &added), 1);
+        ASSERT_EQ(Dictionary_ItemSetFloat64(d, ItemAt(d, 0), c.value), 1);
+        ASSERT_EQ(Dictionary_SetFloat64ByKey(d, "k", c.value), 1);
+        for (DictionaryItem* item : {added, ItemAt(d, 0), FindKey(d, "k")}) {
+            EXPECT_EQ(ItemText(d, item), c.text);
+            EXPECT_EQ(ItemType(d, item), DICTIONARY_TYPE_FLOAT64);
+            double back = 7;
+            EXPECT_EQ(Dictionary_ItemGetFloat64(d, item, &back), std::isfinite(c.value) ? 1 : 0) << c.text;
+            if (std::isfinite(c.value)) {
+                EXPECT_EQ(memcmp(&back, &c.value, sizeof(back)), 0) << c.text;
+            }
+        }
+    }
+    // Every double of a seeded sample reads back bit for bit through each setter.
+    uint64_t state = 2024;
+    DictTree d("{n:1}");
+    for (int i = 0; i < 20000; i++) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        double value = 0;
+        const uint64_t bits = state & 0x7FEFFFFFFFFFFFFFull;
+        memcpy(&value, &bits, sizeof(value));
+        if (i % 2) value = (double)(state >> 40) / 1000.0;
+        Dictionary_SetFloat64ByKey(d, "k", value);
+        Dictionary_ItemSetFloat64(d, ItemAt(d, 0), value);
+        double byKey = 0, byItem = 0;
+        Dictionary_GetFloat64ByKey(d, "k", &byKey);
+        Dictionary_ItemGetFloat64(d, ItemAt(d, 0), &byItem);
+        ASSERT_EQ(memcmp(&byKey, &value, sizeof(value)), 0) << ItemText(d, FindKey(d, "k"));
+        ASSERT_EQ(memcmp(&byItem, &value, sizeof(value)), 0) << ItemText(d, ItemAt(d, 0));
     }
 }
 

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +67,95 @@ TEST(StringConvert, AtoF) {
     EXPECT_EQ(String_AtoF(nested.c_str()), 10.0);
 }
 
+// Every spelling is read one way, correctly rounded: a letter without digits or a point or 'x'
+// after the exponent ends the number where strtod ends it; the exponent forms of the text library
+// itself (a hexadecimal exponent, "e+-5") give the digits' value scaled exactly; an exponent's
+// size is held, never wrapped.
+TEST(StringConvert, AtoFReadsEveryFormExactly) {
+    const struct { const char* text; double value; } cases[] = {
+        {"2.0796413831281894E", 2.0796413831281894}, {"2.0796413831281894e+", 2.0796413831281894},
+        {"0.1e", 0.1}, {"-0.3e-", -0.3}, {"9007199254740993E", 9007199254740992.0},
+        {"2.0796413831281894e1.5", 20.796413831281894}, {"2.0796413831281894e1x", 20.796413831281894},
+        {"1e5.5", 1e5}, {"1e-5.9", 1e-5}, {"1.7e0.5", 1.7}, {"1e.5", 1.0}, {"0.1e0x2", 10.0}, {"0.3E+0x2", 30.0},
+        {"0.7e-0x2", 70.0}, {"0.1e+-1", 0.01}, {"3.3e-+1", 3.3}, {"0.1e0x", 0.1}, {"1e00x2", 1.0},
+        {"1e18446744073709551617", HUGE_VAL}, {"2e-18446744073709551615", 0.0},
+        {"1e0x10000000000000002", HUGE_VAL}, {"1e+-18446744073709551617", 0.0}, {"-1e400", -HUGE_VAL},
+        {"1.", 1.0}, {"-0", -0.0}, {"1.2.3", 1.2}, {"123456789012345", 123456789012345.0},
+        {"1234567890123456", 1234567890123456.0}, {"12345678901234.5", 12345678901234.5}, {"-inf", 0.0},
+        {"nan", 0.0}, {"--5", 0.0}, {".", 0.0}, {".e5", 0.0}, {"-.", 0.0}, {"0x1p3", 1.0},
+        {"1.0000000000e0x2", 100.0}, {"-1.0000000000e+-2", -0.01}, {"1.00000000000000000000e5x", 1e5},
+        {"123456789.0kg", 123456789.0}, {"-0x00000000010", 16.0}, {"12345678", 12345678.0}, {"-1234567", -1234567.0},
+        {"123456.78", 123456.78}, {"1.5e1e2", 15.0}, {"2.0796413831281894e1e2", 20.796413831281894},
+        {"2.0796413831281894e1E+2", 20.796413831281894},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(c.text)), std::bit_cast<uint64_t>(c.value)) << c.text;
+    // Past 768 digits only whether a nonzero digit follows can matter, and it is kept.
+    const std::string halfway = "2.4703282292062327208828439643411068618252990130716238221279284125033775363510437593264991818"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                                 "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000";
+    // The exact halfway point between 0 and the smallest subnormal, 5^1075 * 10^-1075 (752 digits):
+    // itself it rounds to the even 0, and a last nonzero digit past the 780 kept takes it up.
+    std::string half = "1";
+    for (int i = 0; i < 1075; i++) {
+        int carry = 0;
+        for (size_t d = half.size(); d-- > 0;) {
+            const int v = (half[d] - '0') * 5 + carry;
+            half[d] = (char)('0' + v % 10);
+            carry = v / 10;
+        }
+        if (carry) half.insert(0, 1, (char)('0' + carry));
+    }
+    ASSERT_EQ(half.size(), 752u);
+    const std::string above = half + std::string(60, '0') + "1";
+    const struct { std::string text; std::string standard; uint64_t bits; } exact[] = {
+        {half + "e+-1075", half + "e-1075", 0}, {above + "e+-1136", above + "e-1136", 1},
+        {"0." + std::string(325, '0') + above + "e0x2", "0." + std::string(325, '0') + above + "e2", 1},
+        {half + "e-1075.9", half + "e-1075", 0},
+    };
+    for (const auto& c : exact) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(c.text.c_str())), c.bits) << c.text.substr(c.text.size() - 12);
+        EXPECT_EQ(std::bit_cast<uint64_t>(strtod(c.standard.c_str(), nullptr)), c.bits) << "(oracle)";
+    }
+    for (const char* tail : {"e-324", "1e-324", "e-0x144", "1e-0x144", "1e-324x", "e-324e"}) {
+        // -0x144 is 324 unsigned: the sign does not apply to the hexadecimal form.
+        const std::string text = halfway + tail;
+        const bool hex = strchr(tail, 'x') && tail[strlen(tail) - 1] != 'x';
+        const std::string standard = hex ? halfway + (tail[0] == '1' ? "1e324" : "e324") : text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(String_AtoF(text.c_str())),
+                  std::bit_cast<uint64_t>(strtod(standard.c_str(), nullptr))) << tail;
+    }
+}
+
+// A text that need not be terminated is read to its length, whole however long, and no further.
+TEST(StringConvert, NumbersOfAGivenLength) {
+    const std::string mtime = "1.733700000000000000000000000000000000000000000000000000000000000e9";
+    ASSERT_GT(mtime.size(), 64u);
+    const std::string followed = mtime + "99";
+    EXPECT_EQ(String_AtoFLength(followed.data(), mtime.size()), 1.7337e9);
+    EXPECT_EQ(String_AtoFLength("12345", 2), 12.0);
+    EXPECT_EQ(String_AtoFLength("1e5", 2), 1.0);
+    EXPECT_EQ(String_AtoFLength("1e0x2", 4), 1.0);
+    EXPECT_EQ(String_AtoFLength("0x1F", 3), 1.0);
+    EXPECT_EQ(String_AtoFLength("-0x1F", 2), 0.0);
+    EXPECT_EQ(String_AtoFLength("7", 0), 0.0);
+    EXPECT_EQ(String_AtoFLength(nullptr, 5), 0.0);
+    const std::string zeros = std::string(80, '0') + "1733700000";
+    EXPECT_EQ(String_AtoI64Length(zeros.data(), zeros.size()), 1733700000);
+    const struct { const char* text; size_t length; int64_t value; } integers[] = {
+        {"-16", 3, -16}, {"-0x10", 5, 16}, {"+42x", 4, 42}, {"0x1F", 3, 1}, {"0x", 2, 0}, {"123", 2, 12}, {"5", 0, 0},
+        {"18446744073709551617", 20, 1},
+    };
+    for (const auto& c : integers) EXPECT_EQ(String_AtoI64Length(c.text, c.length), c.value) << c.text;
+}
+
 TEST(StringConvert, AtoFIsCorrectlyRoundedInAnyLocale) {
     // Spellings whose nearest double a sum of scaled digits misses: more than 19 digits, powers
     // of ten beyond the exact ones, halfway cases and the ends of the range. Known answers are
@@ -114,6 +206,9 @@ TEST(StringConvert, ParseNumber) {
         {"1e+", 0, 0, 0}, {"0x", 0, 0, 0}, {"0xg", 0, 0, 0}, {"1.2.3", 0, 0, 0}, {"12.5kg", 0, 0, 0},
         {" 5", 0, 0, 0}, {"5 ", 0, 0, 0}, {"--5", 0, 0, 0}, {"inf", 0, 0, 0}, {"nan", 0, 0, 0},
         {"1e999", 0, 0, 0}, {"-1e999", 0, 0, 0}, {"0,25", 0, 0, 0}, {"0x1p3", 0, 0, 0}, {"1e1.5", 0, 0, 0},
+        // An exponent's digits are held at a bound, never wrapped into a small one.
+        {"1e18446744073709551617", 0, 0, 0}, {"2e-18446744073709551615", 1, 0, 0},
+        {"1e18446744073709551616", 0, 0, 0}, {"0.000000000000000000001e9223372036854775808", 0, 0, 0},
     };
     for (const auto& c : cases) {
         double value = 7;
@@ -164,6 +259,170 @@ TEST(StringConvert, PrintNumber) {
     char small[4] = "x";
     EXPECT_EQ(String_PrintNumber(0.1234, small, sizeof(small)), 0);
     EXPECT_STREQ(small, "");
+    char fits[5] = "x";
+    EXPECT_EQ(String_PrintNumber(-0.5, fits, sizeof(fits)), 1);
+    EXPECT_STREQ(fits, "-0.5");
+}
+
+// From a given precision up: "%.12g" spells a whole number of up to twelve digits plainly, and a
+// value that needs more digits gets them all.
+TEST(StringConvert, PrintNumberPrecision) {
+    const struct { double value; int32_t precision; const char* text; } cases[] = {
+        {1e6, 12, "1000000"}, {1e6, 6, "1e+06"}, {1e11, 12, "100000000000"}, {1e12, 12, "1e+12"}, {1e20, 12, "1e+20"},
+        {1733700000.123456, 12, "1733700000.123456"}, {1733700000.5, 12, "1733700000.5"},
+        {0.30000000000000004, 12, "0.30000000000000004"}, {0.1 + 0.7, 12, "0.7999999999999999"}, {0.1, 12, "0.1"},
+        {2.5e-6, 12, "2.5e-06"}, {0.0001, 12, "0.0001"}, {123456789012, 12, "123456789012"},
+        {1234567890123, 12, "1234567890123"}, {12345678901230, 12, "1.234567890123e+13"},
+        {76561198000000001.0, 12, "7.6561198e+16"}, {9007199254740993.0, 12, "9007199254740992"},
+        {9223372036854775807.0, 12, "9.223372036854776e+18"}, {5e-324, 12, "4.94065645841e-324"},
+        {5e-324, 1, "5e-324"}, {0.5, 12, "0.5"}, {0x1p-1022, 6, "2.2250738585072014e-308"}, {0x1p60, 6, "1.152921504606847e+18"},
+        // A power of two whose shortest digits (16 here) are not the nearest at that length.
+        {std::ldexp(1.0, 976), 6, "6.3866889905111034e+293"}, {3 * 5e-324, 6, "1.4822e-323"},
+        {-1.5, 0, "-1.5"}, {0.1, 40, "0.1"}, {-0.0, 12, "-0"},
+        {1.7976931348623157e308, 12, "1.7976931348623157e+308"}, {100.25, 1, "100.25"}, {100, 1, "1e+02"},
+        // Past 2^53 every double is whole: plain while its digits reach the units.
+        {12345678901234568.0, 6, "12345678901234568"}, {9007199254740994.0, 6, "9007199254740994"},
+        {9007199254740994.0, 17, "9007199254740994"}, {9.5e15, 12, "9.5e+15"}, {1e17 + 16, 6, "1.0000000000000002e+17"},
+        {1.8e16, 17, "18000000000000000"}, {1.8e16, 16, "1.8e+16"}, {12345678901234560.0, 17, "12345678901234560"},
+        {1234567.5, 6, "1234567.5"}, {0.00012345678901234, 6, "0.00012345678901234"}, {9.9e-5, 6, "9.9e-05"},
+    };
+    for (const auto& c : cases) {
+        char text[32] = "x";
+        EXPECT_EQ(String_PrintNumberPrecision(c.value, c.precision, text, sizeof(text)), 1) << c.text;
+        EXPECT_STREQ(text, c.text);
+    }
+    char text[32] = "x";
+    EXPECT_EQ(String_PrintNumberPrecision(NAN, 12, text, sizeof(text)), 0);
+    EXPECT_STREQ(text, "");
+}
+
+// ---- Against the standard conversions --------------------------------------------------------
+
+// The kinds of number a program reads and writes: 1..999, two places ("3.14"), 17 digits, an
+// exponent anywhere in the range (subnormals included), 40 digits.
+constexpr int kNumberKinds = 5;
+
+// The i-th text of a kind, from random bits.
+std::string NumberTextOfKind(int kind, std::mt19937_64& random) {
+    char text[64];
+    const uint64_t bits = random();
+    switch (kind) {
+    case 0:
+        return std::to_string(1 + bits % 999);
+    case 1:
+        snprintf(text, sizeof(text), "%u.%02u", (unsigned)(bits % 100000), (unsigned)(bits >> 32) % 100);
+        return text;
+    case 2:
+        snprintf(text, sizeof(text), "%.17g", std::ldexp((double)(bits >> 11), -(int)(bits % 40)));
+        return text;
+    case 3: {
+        // 1 to 17 digits, a point after the first, an exponent from -345 to 325.
+        std::string t = std::to_string(1 + (bits >> 20) % 9);
+        const int digits = (int)(bits % 17);
+        if (digits) t += ".";
+        for (int i = 0; i < digits; i++) t += (char)('0' + random() % 10);
+        return t + ((bits >> 8) & 1 ? "e" : "E") + std::to_string((int)((bits >> 24) % 671) - 345);
+    }
+    default: {
+        // 40 digits, the point anywhere among them, sometimes an exponent.
+        std::string t;
+        const int point = (int)(bits % 41);
+        for (int i = 0; i < 40; i++) {
+            if (i == point) t += ".";
+            t += (char)('0' + random() % 10);
+        }
+        if ((bits >> 8) & 1) t += "e" + std::to_string((int)((bits >> 16) % 640) - 320);
+        return t;
+    }
+    }
+}
+
+// What a number text may be followed by: nothing, another byte, a letter without digits, a point
+// or 'x' after an exponent.
+const char* const kAfterNumber[] = {"", "", "", "", "kg", "e", "E", "e+", "E-", "ex", "x", ".", "..5", " 1"};
+
+// The standard reader's value of the number text starts with, as String_AtoF holds the range.
+double StandardValue(const std::string& text) {
+    double value = 0;
+    const char* first = text.data() + (text[0] == '-');
+    const std::from_chars_result read = std::from_chars(first, text.data() + text.size(), value);
+    if (read.ec == std::errc::result_out_of_range) {
+        value = strtod(first, nullptr);
+        if (std::isinf(value) || value == 0) value = std::isinf(value) ? HUGE_VAL : 0.0;
+    }
+    return text[0] == '-' ? -value : value;
+}
+
+// "%g" at the first precision from `precision` that reads back: no precision below the count of
+// the shortest digits that read back does, so the search starts there.
+std::string GeneralModel(double value, int precision) {
+    char text[64];
+    const char* end = std::to_chars(text, text + sizeof(text), value, std::chars_format::scientific).ptr;
+    int shortest = 0;
+    for (const char* p = text; p < end && *p != 'e'; p++) shortest += *p >= '0' && *p <= '9';
+    for (int digits = std::max(precision, shortest);; digits++) {
+        end = std::to_chars(text, text + sizeof(text), value, std::chars_format::general, digits).ptr;
+        double back = 0;
+        std::from_chars(text, end, back);
+        if (back == value || digits == 17) return std::string(text, (size_t)(end - text));
+    }
+}
+
+// Over a seeded sample of a million texts and a million doubles of every kind: the readers give
+// what the standard reader gives, bit for bit, and the writers the "%g" text of the fewest digits
+// that read back, at the standard writer's length.
+TEST(StringConvert, NumbersAgreeWithTheStandardConversions) {
+    std::mt19937_64 random(84);
+    constexpr int kSamples = 1 << 20;
+    int mismatches = 0;
+    std::string padded;
+    for (int i = 0; i < kSamples && mismatches < 10; i++) {
+        const int kind = i % kNumberKinds;
+        std::string number = NumberTextOfKind(kind, random);
+        if (random() & 1) number.insert(0, "-");
+        const std::string text = number + kAfterNumber[random() % std::size(kAfterNumber)];
+        const uint64_t expected = std::bit_cast<uint64_t>(StandardValue(text));
+        // The length bounds the text: digits after it are not read.
+        padded = text + "123e5";
+        const uint64_t read = std::bit_cast<uint64_t>(String_AtoF(text.c_str()));
+        const uint64_t bounded = std::bit_cast<uint64_t>(String_AtoFLength(padded.data(), text.size()));
+        double whole = 0;
+        const int64_t parsed = String_ParseNumber(number.data(), number.size(), &whole, nullptr);
+        const bool inRange = std::isfinite(StandardValue(number));
+        if (read != expected || bounded != expected || parsed != (inRange ? 1 : 0) ||
+            (inRange && std::bit_cast<uint64_t>(whole) != std::bit_cast<uint64_t>(StandardValue(number)))) {
+            ADD_FAILURE() << "read " << text << " kind " << kind;
+            mismatches++;
+        }
+    }
+    std::mt19937_64 values(4884);
+    for (int i = 0; i < kSamples && mismatches < 20; i++) {
+        double value = 0;
+        const uint64_t bits = values();
+        switch (i % kNumberKinds) {
+        case 0: value = (double)(1 + bits % 999); break;
+        case 1: value = (double)(bits % 10000000) / 100; break;
+        case 2: value = std::ldexp((double)(bits >> 11), -(int)(bits % 60)); break;
+        // Any finite double: subnormals, powers of two and the ends of the range among them.
+        case 3: value = std::bit_cast<double>((bits & 0x7FEFFFFFFFFFFFFFull) >> ((bits >> 8) % 4 == 0 ? bits % 64 : 0)); break;
+        default: value = strtod(NumberTextOfKind(4, values).c_str(), nullptr); break;
+        }
+        // Beyond the range: a power of two in it instead.
+        if (!std::isfinite(value)) value = std::ldexp(1.0, (int)(bits % 2098) - 1074);
+        if (bits >> 63) value = -value;
+        char text[32], precise[32];
+        ASSERT_EQ(String_PrintNumber(value, text, sizeof(text)), 1) << value;
+        ASSERT_EQ(String_PrintNumberPrecision(value, 12, precise, sizeof(precise)), 1) << value;
+        double back = 0, backPrecise = 0;
+        std::from_chars(text, text + strlen(text), back);
+        std::from_chars(precise, precise + strlen(precise), backPrecise);
+        if (std::bit_cast<uint64_t>(back) != std::bit_cast<uint64_t>(value) || text != GeneralModel(value, 6) ||
+            std::bit_cast<uint64_t>(backPrecise) != std::bit_cast<uint64_t>(value) ||
+            precise != GeneralModel(value, 12)) {
+            ADD_FAILURE() << std::hexfloat << value << " written " << text << " and " << precise;
+            mismatches++;
+        }
+    }
 }
 
 const uint8_t kAB[] = {0xAB, 0xCD};
