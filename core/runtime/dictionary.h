@@ -18,7 +18,7 @@ enum : uint32_t {
     DICTIONARY_TYPE_NULL = 1,
     DICTIONARY_TYPE_BOOLEAN = 2, // flag bit, no text
     DICTIONARY_TYPE_INT64 = 3,   // text written with "%lld"
-    DICTIONARY_TYPE_FLOAT64 = 4, // text written with "%g"
+    DICTIONARY_TYPE_FLOAT64 = 4, // text in %g's form, with every digit the value needs
     DICTIONARY_TYPE_STRING = 5,
     DICTIONARY_TYPE_LIST = 6,       // child dictionary of unnamed items
     DICTIONARY_TYPE_DICTIONARY = 7, // child dictionary of keyed items
@@ -262,7 +262,7 @@ int64_t Dictionary_EnsureDictionaryByIndex(Dictionary* dict, int32_t index, Dict
 int64_t Dictionary_EnsureDictionaryByPath(Dictionary* dict, const char* path, Dictionary** child);
 
 // Typed access by key. Setters ensure the key and set the type: String; Int64 ("%lld", also for
-// Int32); Float64 ("%g"); Boolean (true exactly when the value is 1). String getters take String
+// Int32); Float64 (%g's form with every digit needed to read it back); Boolean (true exactly when the value is 1). String getters take String
 // items only, number getters Int64 and Float64 items, the Boolean getter Boolean items.
 int64_t Dictionary_SetStringByKey(Dictionary* dict, const char* key, const char* text);
 int64_t Dictionary_SetStringByKeyV(Dictionary* dict, const char* key, const char* format, va_list args);
@@ -286,7 +286,8 @@ int64_t Dictionary_GetListByIndex(Dictionary* dict, int32_t index, Dictionary** 
 int64_t Dictionary_GetDictionaryByIndex(Dictionary* dict, int32_t index, Dictionary** child);
 
 // Item values, the type unchanged: setters write text (nothing on a Null item; an empty result
-// stores no text), numbers as "%d", "%lld" and "%g"; getters accept the types named above.
+// stores no text), numbers as "%d", "%lld" and, for doubles, %g's form with every digit needed to read
+// them back; getters accept the types named above.
 int64_t Dictionary_ItemSetString(Dictionary* dict, DictionaryItem* item, const char* text);
 int64_t Dictionary_ItemSetStringV(Dictionary* dict, DictionaryItem* item, const char* format, va_list args);
 int64_t Dictionary_ItemSetStringPrint(Dictionary* dict, DictionaryItem* item, const char* format, ...);
