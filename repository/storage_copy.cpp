@@ -52,6 +52,9 @@ struct StorageCopy {
     uint32_t ThreadId;
     uint32_t Flags;
     uint32_t Shutdown, Alive, QueueComplete, FilesComplete;
+    // Shut down before its pieces and files were all done: the job ended, yet it is not complete,
+    // so nothing that needs the copied files (apply, cleanup, the manifest's save) takes it as done.
+    uint32_t Stopped;
     int32_t Requests;
     int32_t InFlightMax;
     int32_t InFlight, FilesDone, PiecesSkipped, PiecesWritten;
@@ -663,6 +666,7 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     copy->Alive = 0;
     copy->QueueComplete = 0;
     copy->FilesComplete = 0;
+    copy->Stopped = 0;
     copy->TimeCount = 0;
     copy->TimeCursor = 0;
     SetHandle(&copy->Source, nullptr);
@@ -676,7 +680,7 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     if (IsAliveInt(copy)) Debug_Abort("Unable to configure active storage copy");
     const double now = Time_GetCurrent();
     copy->LastPieceComplete = copy->LastFileComplete = now;
-    copy->Shutdown = copy->Alive = copy->QueueComplete = copy->FilesComplete = 0;
+    copy->Shutdown = copy->Alive = copy->QueueComplete = copy->FilesComplete = copy->Stopped = 0;
     copy->InFlight = copy->FilesDone = copy->PiecesSkipped = copy->PiecesWritten = 0;
     copy->MaskCursor = 0;
     copy->BytesMasked = copy->BytesSkipped = copy->BytesWritten = 0;
@@ -700,6 +704,7 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
     copy->Alive = 1;
     copy->QueueComplete = 0;
     copy->FilesComplete = 0;
+    copy->Stopped = 0;
     copy->InFlight = copy->FilesDone = copy->PiecesSkipped = copy->PiecesWritten = 0;
     copy->BytesSkipped = copy->BytesWritten = 0;
     return 1;
@@ -708,6 +713,7 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
 int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     DropEvents(copy);
+    if (!(copy->QueueComplete && copy->FilesComplete)) copy->Stopped = 1;
     copy->Run++;
     copy->Shutdown = 1;
     copy->Alive = 0;
@@ -723,7 +729,7 @@ int64_t StorageCopy_IsAlive(StorageCopy* copy) {
 
 int64_t StorageCopy_IsComplete(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
-    return copy->QueueComplete && copy->FilesComplete ? 1 : 0;
+    return copy->QueueComplete && copy->FilesComplete && !copy->Stopped ? 1 : 0;
 }
 
 int64_t StorageCopy_Process(StorageCopy* copy) {

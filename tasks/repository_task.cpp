@@ -445,6 +445,17 @@ int64_t PrintThroughTask(void* user, const char* format, ...) {
     return result;
 }
 
+// The task fails with the error that ended the repository's work, and the work stops.
+void TellFailure(RepositoryTask* self, WorkerTask* worker) {
+    char text[96];
+    int32_t source = 0;
+    Repository_GetLastError(self->Repo, &source, nullptr, nullptr, nullptr, nullptr);
+    String_Print(text, (int32_t)sizeof(text), "Repository_ErrorSource_%s", Repository_TranslateSource(source));
+    PostToMain(self, Main_AddRepositoryError);
+    WorkerTask_SetError(worker, text);
+    Repository_Shutdown(self->Repo);
+}
+
 // Waits for the main thread's configuration step; a thread told to exit stops waiting.
 bool WaitForConfiguration(Signal* done) {
     for (;;) {
@@ -474,25 +485,23 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
     Repository_SetStateFlagChangeCallback(repo, self, Thread_StateFlagChange);
     ObserveRepository(self, true);
     WatchStatus(self, true);
+    bool failureTold = false;
     for (;;) {
         Thread_Wait(1);
         Thread_Tick();
         Repository_Process(repo);
+        // An error no retry mends fails the task now, not at a stall time-out, whatever else ended
+        // the work meanwhile (its phase ending, a shutdown asked for before it came).
+        if (!failureTold && Repository_IsFailed(repo)) {
+            failureTold = true;
+            TellFailure(self, worker);
+        }
         if (Repository_IsShutdown(repo)) break;
         UpdateStatus(self, false);
         uint32_t action = 0;
         Repository_GetActionFlags(repo, &action);
         if (action & REPOSITORY_ACTION_SHUTDOWN) continue;
-        if (Repository_IsFailed(repo)) {
-            // An error no retry mends: the task fails with it now, not at a stall time-out.
-            char text[96];
-            int32_t source = 0;
-            Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
-            String_Print(text, (int32_t)sizeof(text), "Repository_ErrorSource_%s", Repository_TranslateSource(source));
-            PostToMain(self, Main_AddRepositoryError);
-            WorkerTask_SetError(worker, text);
-            Repository_Shutdown(repo);
-        } else if (self->CheckMode) {
+        if (self->CheckMode) {
             if (self->StallErrors.load()) {
                 Repository_Print(repo, "Maximum timeout reached for check");
                 PostToMain(self, Main_AddRepositoryError);
