@@ -83,6 +83,9 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
         {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
         {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
+        // The remote manifest saved as the installed one: a full or refusing disk ends the work.
+        {4, 3, 964, full, 4, kEnds, kEnds}, {4, 3, 964, denied, 4, kEnds, kEnds}, {4, 1, 964, full, 3, 15, 29},
+        {4, 3, 964, missing, 3, 15, 29},
     };
     for (const Case& c : cases) {
         Repository_Reset(repo);
@@ -136,6 +139,20 @@ TEST_F(RepositoryTest, CopyErrorsTimeoutsAndVCDiffFallback) {
     EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 3, 1, 1, 964,
                                            PLATFORM_ERROR_ERRNO_BASE + ENOENT, &resume),
               5);
+    // An error that ends the work is not worked around by a whole piece: the work ends with it.
+    StorageRequest_SetAllowVCDiff(request, 1);
+    printed.Text.clear();
+    now = Time_GetCurrent();
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 5, 0, 3, 964, PLATFORM_ERROR_ERRNO_BASE + EACCES,
+                                           &resume),
+              4);
+    EXPECT_EQ(Repository_IsFailed(repo), 1);
+    EXPECT_GE(resume - now, 3599.5);
+    StorageRequest_GetAllowVCDiff(request, &allow);
+    Repository_GetDeltaFailures(repo, &failures);
+    EXPECT_EQ(allow, 1u);
+    EXPECT_EQ(failures, 1u);
+    EXPECT_EQ(printed.Text.find("Disabling vcdiff"), std::string::npos) << printed.Text;
     StorageRequest_Release(&request);
     EXPECT_DEATH(Repository_CopyErrorCallback(nullptr, repo, nullptr, 4, 0, 0, 1, 500, 0, &resume),
                  AbortRegex("Invalid error source (4)"));
@@ -949,7 +966,7 @@ struct SmallDisk {
     }
     bool Grow(const std::string& size) { return Shell("mount -o remount,size=" + size + " " + at) == 0; }
     ~SmallDisk() {
-        if (mounted) Shell("umount " + at);
+        if (mounted) Shell("umount -l " + at);
     }
 };
 
@@ -1009,6 +1026,44 @@ TEST_F(RepositoryTest, AFullDiskStopsTheSyncAndErasesNothingTheInstalledManifest
         EXPECT_TRUE(Same());
         EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
     }
+}
+
+// An update whose manifest cannot be saved, its disk full, ends with that error at once: the new
+// version's files are in place, yet the installed manifest and every file it lists stay, those the
+// new version drops among them. Given room, the next run saves it and only then drops them.
+TEST_F(RepositoryTest, AManifestThatCannotBeSavedStopsTheSyncBeforeAnythingIsDropped) {
+    const std::string local = Root() + "/local", state = Root() + "/state/local.json";
+    const std::map<std::string, std::string> v1 = KeepAndOld();
+    Shell("rm -rf " + local);
+    SmallDisk disk(Root() + "/state", "64k");
+    if (!disk.mounted) GTEST_SKIP() << "needs root to mount a small file system";
+    Version("v1", v1);
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string manifest = Slurp(state);
+    Shell("dd if=/dev/zero of=" + Root() + "/state/fill bs=4k 2>/dev/null");
+    Version("v2", {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 1) << printed.Text;
+    EXPECT_NE(printed.Text.find("Stopped by a permanent error (game): Source(4) Index(-1) Code(964) CodeEx(" +
+                                std::to_string(PLATFORM_ERROR_ERRNO_BASE + ENOSPC) + ")"),
+              std::string::npos)
+        << printed.Text;
+    EXPECT_EQ(Slurp(local + "/new.bin"), Content(5000, 9));
+    for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+    EXPECT_EQ(Slurp(state), manifest);
+    Shell("rm " + Root() + "/state/fill");
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
 }
 
 // A piece of the dump of the repository.

@@ -177,7 +177,7 @@ TEST_F(RepositoryTaskTest, AFullDiskFailsTheSyncAtOnceAndErasesNothingInstalled)
         GTEST_SKIP() << "needs root to mount a small file system";
     struct Unmount {
         std::string at;
-        ~Unmount() { Sh("umount " + at); }
+        ~Unmount() { Sh("umount -l " + at); }
     } unmount{P("local")};
     std::map<std::string, std::string> v1 = {{"keep.bin", Content(3000, 1)}};
     for (int i = 1; i <= 5; i++) v1["old" + std::to_string(i) + ".bin"] = Content(2000, 1 + i);
