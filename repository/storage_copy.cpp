@@ -666,7 +666,6 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     copy->Alive = 0;
     copy->QueueComplete = 0;
     copy->FilesComplete = 0;
-    copy->Stopped = 0;
     copy->TimeCount = 0;
     copy->TimeCursor = 0;
     SetHandle(&copy->Source, nullptr);
@@ -680,7 +679,7 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     if (IsAliveInt(copy)) Debug_Abort("Unable to configure active storage copy");
     const double now = Time_GetCurrent();
     copy->LastPieceComplete = copy->LastFileComplete = now;
-    copy->Shutdown = copy->Alive = copy->QueueComplete = copy->FilesComplete = copy->Stopped = 0;
+    copy->Shutdown = copy->Alive = copy->QueueComplete = copy->FilesComplete = 0;
     copy->InFlight = copy->FilesDone = copy->PiecesSkipped = copy->PiecesWritten = 0;
     copy->MaskCursor = 0;
     copy->BytesMasked = copy->BytesSkipped = copy->BytesWritten = 0;

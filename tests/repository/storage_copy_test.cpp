@@ -492,7 +492,7 @@ TEST(StorageCopy, CompletionsOfAShutDownRunAreDropped) {
 }
 
 // A job shut down before every piece and file is done has stopped, not completed, whether it ran
-// or never started; shut down once complete, it stays complete.
+// or never started; started again it runs to its end, and shut down once complete it stays complete.
 TEST(StorageCopy, AJobShutDownBeforeItsEndIsNotComplete) {
     TestManifest m({{"a", Fill(16, 5)}, {"b", Fill(16, 6)}, {"c", Fill(16, 7)}, {"d", Fill(16, 8)}}, 16);
     Job job(3);
@@ -502,20 +502,20 @@ TEST(StorageCopy, AJobShutDownBeforeItsEndIsNotComplete) {
     StorageCopy_Shutdown(job.copy);
     EXPECT_EQ(StorageCopy_IsComplete(job.copy), 0);
     job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
-    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return job.Stat(StorageCopy_GetPiecesWritten) >= 1; }));
+    ASSERT_TRUE(job.Run());
     StorageCopy_Shutdown(job.copy);
-    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 0);
-    EXPECT_EQ(StorageCopy_IsAlive(job.copy), 0);
-    PumpUntil([&] { StorageCopy_Process(job.copy); return false; }, 0.1);
-    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 0);
-    // The requests of the stopped run's dropped pieces stay with it: a second job runs to its end.
-    Job done(3);
-    done.owner.Source = job.owner.Source;
-    StorageCopy_SetDestHandle(done.copy, dest);
-    done.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
-    ASSERT_TRUE(done.Run());
-    StorageCopy_Shutdown(done.copy);
-    EXPECT_EQ(StorageCopy_IsComplete(done.copy), 1);
+    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 1);
+    // Stopped while it runs. (The requests of its dropped pieces stay with it: a job of its own.)
+    Job stopped(3);
+    stopped.owner.Source = job.owner.Source;
+    StorageCopy_SetDestHandle(stopped.copy, dest);
+    stopped.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(stopped.copy); return stopped.Stat(StorageCopy_GetPiecesWritten) >= 1; }));
+    StorageCopy_Shutdown(stopped.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(stopped.copy), 0);
+    EXPECT_EQ(StorageCopy_IsAlive(stopped.copy), 0);
+    PumpUntil([&] { StorageCopy_Process(stopped.copy); return false; }, 0.1);
+    EXPECT_EQ(StorageCopy_IsComplete(stopped.copy), 0);
     for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
 }
 
