@@ -1083,7 +1083,6 @@ int64_t Dumped(Repository* repo, const char* part, const char* key) {
 // finishes the update and only then drops what the new version no longer lists.
 TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalledManifestLists) {
     pieceSize = 4096;
-    requests = 1;
     const std::string local = Root() + "/local", state = Root() + "/state/local.json";
     const std::map<std::string, std::string> v1 = KeepAndOld();
     Version("v1", v1);
@@ -1099,7 +1098,12 @@ TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalled
     Repository_SetRefresh(repo, 1);
     ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
     Repository_SetSync(repo, 1);
-    ASSERT_TRUE(Pump([&] { return Dumped(repo, "copy", "piecesWritten") >= 2; })) << printed.Text;
+    // Stopped while pieces are under way, so that its phase outlasts its action.
+    ASSERT_TRUE(Pump([&] {
+        uint32_t pending = 0;
+        Repository_GetPendingRequests(repo, &pending);
+        return Dumped(repo, "copy", "piecesWritten") >= 2 && pending >= 1;
+    })) << printed.Text;
     Repository_SetSync(repo, 0);
     ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
     // What the winding-down phase and the passes after it might still start.
