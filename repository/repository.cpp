@@ -873,6 +873,17 @@ void SyncWork(Repository* r) {
                 StorageCopy_Start(r->ApplyJob);
                 r->WorkStarted = 1;
             }
+        } else if (r->MetaFileSave &&
+                   !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
+            // The new version is installed (its manifest saved) before anything of the old one
+            // goes: until then the installed manifest still lists the files it drops, and a run
+            // that stops before the save must find them all.
+            MetaFile_GetResumeTime(r->RemoteMeta, &resume);
+            if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+                Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
+                MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
+                MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
+            }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
         } else if (!r->StraySwept) {
@@ -885,14 +896,6 @@ void SyncWork(Repository* r) {
             // A long record is worked through over several turns, so a stop is never held up.
             if (swept >= 0) r->StraySwept = 1;
             if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
-        } else if (r->MetaFileSave &&
-                   !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
-            MetaFile_GetResumeTime(r->RemoteMeta, &resume);
-            if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
-                Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
-                MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
-                MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
-            }
         } else {
             Repository_SetSync(r, 0);
         }
@@ -1564,7 +1567,10 @@ int64_t Repository_Process(Repository* repository) {
             // synchronisation or erase asked for meanwhile.
             RefreshWork(r);
         } else if (state & REPOSITORY_STATEFLAG_SYNC) {
-            SyncWork(r);
+            // A synchronisation whose action was cleared (ended, stopped, failed) starts nothing
+            // more while its phase winds down: its jobs were shut down with the action, and a
+            // stopped copy is no finished one to clean up after, nor one to start again.
+            if (r->ActionFlags & REPOSITORY_ACTION_SYNC) SyncWork(r);
         } else if (state & REPOSITORY_STATEFLAG_ERASE) {
             EraseWork(r);
         }

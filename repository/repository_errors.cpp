@@ -84,22 +84,28 @@ bool IsNoFile(uint32_t code, uint32_t extra) {
 
 // Faults of the local disk that asking again cannot mend: the user may not read or write there,
 // something not ours (a link, another user's entry, a special file) stands in the way, the name
-// cannot be made, or the disk is full. They end the work with the error instead of retrying it.
-bool IsPermanent(int32_t source, uint32_t code, uint32_t extra) {
-    // A remote manifest received whole and refused (a name the installation cannot act on, a
-    // layout that does not add up) is refused again until its publisher changes it.
-    if ((source == REPOSITORY_SOURCE_METAFILE_REMOTE || source == REPOSITORY_SOURCE_METAFILE_LOCAL) &&
-        IsNoFile(code, extra))
-        return true;
-    if (source == REPOSITORY_SOURCE_METAFILE_REMOTE) return code == STORAGE_ERROR_INVALID_CONTENT;
-    // Pending pieces are a cache beside the installation: what fails there is fetched again.
-    if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
-    if (code == STORAGE_ERROR_INVALID_CONTENT) return true;
+// cannot be made, or the disk is full.
+bool IsDiskFault(uint32_t code, uint32_t extra) {
     if (code != STORAGE_ERROR_OS) return false;
     if (Platform_ErrorNotEnoughSpace((PlatformErrorCode)extra)) return true;
     for (int32_t error : {EACCES, EPERM, ELOOP, EROFS, EDQUOT, ENOSPC, ENAMETOOLONG, EISDIR, ENOTDIR, EINVAL, EEXIST})
         if (extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error)) return true;
     return false;
+}
+
+// Errors that end the work at once instead of being retried.
+bool IsPermanent(int32_t source, int32_t type, uint32_t code, uint32_t extra) {
+    // A remote manifest received whole and refused (a name the installation cannot act on, a
+    // layout that does not add up) is refused again until its publisher changes it.
+    if ((source == REPOSITORY_SOURCE_METAFILE_REMOTE || source == REPOSITORY_SOURCE_METAFILE_LOCAL) &&
+        IsNoFile(code, extra))
+        return true;
+    // The remote manifest is saved as the installed one: its write is one on the local disk.
+    if (source == REPOSITORY_SOURCE_METAFILE_REMOTE)
+        return code == STORAGE_ERROR_INVALID_CONTENT || (type == REPOSITORY_TYPE_WRITE && IsDiskFault(code, extra));
+    // Pending pieces are a cache beside the installation: what fails there is fetched again.
+    if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
+    return code == STORAGE_ERROR_INVALID_CONTENT || IsDiskFault(code, extra);
 }
 
 } // namespace
@@ -116,7 +122,7 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     const double retry = now + Repostitory_RetryDelay(count);
     int32_t response = REPOSITORY_RESPONSE_IGNORE;
     *resume = now;
-    if (IsPermanent(source, code, extra)) {
+    if (IsPermanent(source, type, code, extra)) {
         // Nothing more is tried: the work ends at the next pass with this error.
         repository->Failed = 1;
         response = Respond(REPOSITORY_RESPONSE_WAIT, now + 3600, resume);
@@ -266,7 +272,8 @@ int64_t Repository_CopyErrorCallback(StorageCopy*, void* user, StorageRequest* r
         return response;
     }
     StorageDelta_CacheClear(r->Delta);
-    if (!request) return response;
+    // An error that ended the work is not worked around: the piece is not fetched again.
+    if (!request || r->Failed) return response;
     const double now = Time_GetCurrent();
     uint32_t allow = 0;
     StorageRequest_GetAllowVCDiff(request, &allow);

@@ -52,6 +52,9 @@ struct StorageCopy {
     uint32_t ThreadId;
     uint32_t Flags;
     uint32_t Shutdown, Alive, QueueComplete, FilesComplete;
+    // Shut down before its pieces and files were all done: the job ended, yet it is not complete,
+    // so nothing that needs the copied files (apply, cleanup, the manifest's save) takes it as done.
+    uint32_t Stopped;
     int32_t Requests;
     int32_t InFlightMax;
     int32_t InFlight, FilesDone, PiecesSkipped, PiecesWritten;
@@ -700,6 +703,7 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
     copy->Alive = 1;
     copy->QueueComplete = 0;
     copy->FilesComplete = 0;
+    copy->Stopped = 0;
     copy->InFlight = copy->FilesDone = copy->PiecesSkipped = copy->PiecesWritten = 0;
     copy->BytesSkipped = copy->BytesWritten = 0;
     return 1;
@@ -708,6 +712,7 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
 int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     DropEvents(copy);
+    if (!(copy->QueueComplete && copy->FilesComplete)) copy->Stopped = 1;
     copy->Run++;
     copy->Shutdown = 1;
     copy->Alive = 0;
@@ -723,7 +728,7 @@ int64_t StorageCopy_IsAlive(StorageCopy* copy) {
 
 int64_t StorageCopy_IsComplete(StorageCopy* copy) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
-    return copy->QueueComplete && copy->FilesComplete ? 1 : 0;
+    return copy->QueueComplete && copy->FilesComplete && !copy->Stopped ? 1 : 0;
 }
 
 int64_t StorageCopy_Process(StorageCopy* copy) {

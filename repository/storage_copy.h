@@ -92,9 +92,11 @@ int64_t StorageCopy_Reset(StorageCopy* copy);
 int64_t StorageCopy_Configure(StorageCopy* copy);
 int64_t StorageCopy_Start(StorageCopy* copy);
 int64_t StorageCopy_Process(StorageCopy* copy);
-// Completes the job at once; work that ends later is dropped.
+// Ends the job at once; work that ends later is dropped. A job shut down before every piece and
+// file was done is stopped, not complete: IsComplete answers 0 until it is started again.
 int64_t StorageCopy_Shutdown(StorageCopy* copy);
 int64_t StorageCopy_IsAlive(StorageCopy* copy);
+// Every piece and every file done, by this run (never by a shutdown).
 int64_t StorageCopy_IsComplete(StorageCopy* copy);
 
 // The piece state machine: run 1 starts a state, run 0 is a storage completion of it.

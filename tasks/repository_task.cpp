@@ -68,6 +68,8 @@ struct RepositoryTask {
     double StallTimeout;
     double NextStatusTime;
     PhaseRecord Phases[3];
+    // The last line of a task whose work a permanent error ended.
+    char FailureText[400];
 };
 
 RepositoryTask* Self(void* user) {
@@ -445,6 +447,38 @@ int64_t PrintThroughTask(void* user, const char* format, ...) {
     return result;
 }
 
+// The task fails with the error that ended the repository's work, and the work stops.
+void TellFailure(RepositoryTask* self, WorkerTask* worker) {
+    char text[96];
+    int32_t source = 0;
+    Repository_GetLastError(self->Repo, &source, nullptr, nullptr, nullptr, nullptr);
+    String_Print(text, (int32_t)sizeof(text), "Repository_ErrorSource_%s", Repository_TranslateSource(source));
+    PostToMain(self, Main_AddRepositoryError);
+    WorkerTask_SetError(worker, text);
+    Repository_Shutdown(self->Repo);
+}
+
+// What the run's outcome names as the cause of a failed task: its last line, printed on the main
+// thread after the repository's errors were added there, so that no line of theirs comes after it.
+// The worker writes the text before it posts the event and never again.
+void Main_SayFailure(void* instance, void*) {
+    Task_Print(Self(instance)->Head.Owner, "%s", Self(instance)->FailureText);
+}
+
+void SayFailure(RepositoryTask* self) {
+    int32_t source = 0, code = 0, codeEx = 0;
+    Repository_GetLastError(self->Repo, &source, nullptr, nullptr, &code, &codeEx);
+    char name[REPOSITORY_NAME_SIZE];
+    Repository_GetName(self->Repo, name, (int32_t)sizeof(name));
+    char reason[160];
+    if (code != 964 || !Platform_GetErrorString((PlatformErrorCode)codeEx, reason, (int32_t)sizeof(reason)))
+        String_Print(reason, (int32_t)sizeof(reason), "%s", WebGet_TranslateError(code));
+    String_Print(self->FailureText, (int32_t)sizeof(self->FailureText), "%s failed (%s): %s (%s)",
+                 self->Erase ? "Erase" : self->CheckMode ? "Check" : "Synchronize", name, reason,
+                 Repository_TranslateSource(source));
+    PostToMain(self, Main_SayFailure);
+}
+
 // Waits for the main thread's configuration step; a thread told to exit stops waiting.
 bool WaitForConfiguration(Signal* done) {
     for (;;) {
@@ -474,25 +508,23 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
     Repository_SetStateFlagChangeCallback(repo, self, Thread_StateFlagChange);
     ObserveRepository(self, true);
     WatchStatus(self, true);
+    bool failureTold = false;
     for (;;) {
         Thread_Wait(1);
         Thread_Tick();
         Repository_Process(repo);
+        // An error no retry mends fails the task now, not at a stall time-out, whatever else ended
+        // the work meanwhile (its phase ending, a shutdown asked for before it came).
+        if (!failureTold && Repository_IsFailed(repo)) {
+            failureTold = true;
+            TellFailure(self, worker);
+        }
         if (Repository_IsShutdown(repo)) break;
         UpdateStatus(self, false);
         uint32_t action = 0;
         Repository_GetActionFlags(repo, &action);
         if (action & REPOSITORY_ACTION_SHUTDOWN) continue;
-        if (Repository_IsFailed(repo)) {
-            // An error no retry mends: the task fails with it now, not at a stall time-out.
-            char text[96];
-            int32_t source = 0;
-            Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
-            String_Print(text, (int32_t)sizeof(text), "Repository_ErrorSource_%s", Repository_TranslateSource(source));
-            PostToMain(self, Main_AddRepositoryError);
-            WorkerTask_SetError(worker, text);
-            Repository_Shutdown(repo);
-        } else if (self->CheckMode) {
+        if (self->CheckMode) {
             if (self->StallErrors.load()) {
                 Repository_Print(repo, "Maximum timeout reached for check");
                 PostToMain(self, Main_AddRepositoryError);
@@ -507,6 +539,7 @@ void Thread_OnWork(WorkerTask* worker, void* user) {
         }
     }
     UpdateStatus(self, true);
+    if (failureTold) SayFailure(self);
     int32_t source = 0;
     Repository_GetLastError(repo, &source, nullptr, nullptr, nullptr, nullptr);
     if (source == REPOSITORY_SOURCE_CONFIG) WorkerTask_SetError(worker, "Repository_ErrorSource_Config");

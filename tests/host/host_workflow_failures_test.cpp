@@ -13,7 +13,10 @@
 #include <locale.h>
 #include <sstream>
 
+#include <sys/mount.h>
+
 #include "tests/host/host_child.h"
+#include "tests/repository/repository_test_support.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/nginx_peer.h"
 
@@ -249,6 +252,55 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
             EXPECT_FALSE(Exists(out + "/big.zip.partial")) << c.name;
         }
     }
+}
+
+// An update that a full disk stops ends the run at once, not with exit code 0 and not in a retry
+// loop: 1 and one ERROR line naming the task and the error. The installed version's files stay,
+// those the new version drops among them, and so does its manifest.
+TEST_F(HostWorkflowFailures, AFullDiskEndsASyncWithOneErrorLineAndKeepsTheInstalledFiles) {
+    const std::string base = folder_.Dir(), local = base + "/local", manifest = base + "/state/local.json";
+    mkdir(local.c_str(), 0700);
+    if (geteuid() != 0 || mount("tmpfs", local.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{local};
+    folder_.Write("wf.yaml", "apply: {type: RepositorySync, repository: game, remote.id: v, remote.metafile: \"" + base +
+                                 "/remote.json\", metafile: \"" + manifest + "\", requests: 4, fileCompletes: 2, local: "
+                                 "{type: file, path: \"" + local + "\"}, remote: {type: file, path: \"" + base +
+                                 "/remote\"}}\n");
+    auto version = [&](const std::string& id, const std::map<std::string, std::string>& files) {
+        std::system(("rm -rf '" + base + "/remote' && mkdir -p '" + base + "/remote'").c_str());
+        for (const auto& [name, data] : files) Put(base + "/remote/" + name, data);
+        WriteManifest(base + "/remote", id, base + "/remote.json", {}, 65536);
+    };
+    // The manifests here are unsigned files.
+    const std::vector<std::string> args = {HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"};
+    std::map<std::string, std::string> v1 = {{"keep.bin", Content(3000, 1)}};
+    for (int i = 1; i <= 5; i++) v1["old" + std::to_string(i) + ".bin"] = Content(2000, 1 + i);
+    version("v1", v1);
+    const Outcome installed = RunApart(args, folder_.Env());
+    ASSERT_EQ(installed.Code, 0) << installed.Err;
+    std::ifstream in(manifest);
+    const std::string before((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(before.empty());
+    version("v2", {{"keep.bin", Content(3000, 1)}, {"big.bin", Content(2 << 20, 9)}});
+    const Outcome run = RunApart(args, folder_.Env());
+    // -1 is a run still going at the end of the wait.
+    EXPECT_EQ(run.Code, 1) << run.Err;
+    const std::vector<std::string> errors = ErrorLines(run.Err);
+    ASSERT_EQ(errors.size(), 1u) << run.Err;
+    for (const std::string& part : {"Workflow " + Wf() + " failed", std::string("task \"apply\" (RepositorySync)"),
+                                    std::string("Repository_ErrorSource_StorageLocal - Synchronize failed (game): "
+                                                "No space left on device (StorageLocal)")})
+        EXPECT_NE(errors[0].find(part), std::string::npos) << part << " in " << errors[0];
+    for (const auto& [name, data] : v1) {
+        std::ifstream file(local + "/" + name, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()), data) << name;
+    }
+    std::ifstream after(manifest);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), before);
 }
 
 // A signal that comes as the run starts, from the moment the host takes signals at all, ends it

@@ -83,6 +83,9 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
         {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
         {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
+        // The remote manifest saved as the installed one: a full or refusing disk ends the work.
+        {4, 3, 964, full, 4, kEnds, kEnds}, {4, 3, 964, denied, 4, kEnds, kEnds}, {4, 1, 964, full, 3, 15, 29},
+        {4, 3, 964, missing, 3, 15, 29},
     };
     for (const Case& c : cases) {
         Repository_Reset(repo);
@@ -136,6 +139,20 @@ TEST_F(RepositoryTest, CopyErrorsTimeoutsAndVCDiffFallback) {
     EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 3, 1, 1, 964,
                                            PLATFORM_ERROR_ERRNO_BASE + ENOENT, &resume),
               5);
+    // An error that ends the work is not worked around by a whole piece: the work ends with it.
+    StorageRequest_SetAllowVCDiff(request, 1);
+    printed.Text.clear();
+    now = Time_GetCurrent();
+    EXPECT_EQ(Repository_CopyErrorCallback(nullptr, repo, request, 1, 5, 0, 3, 964, PLATFORM_ERROR_ERRNO_BASE + EACCES,
+                                           &resume),
+              4);
+    EXPECT_EQ(Repository_IsFailed(repo), 1);
+    EXPECT_GE(resume - now, 3599.5);
+    StorageRequest_GetAllowVCDiff(request, &allow);
+    Repository_GetDeltaFailures(repo, &failures);
+    EXPECT_EQ(allow, 1u);
+    EXPECT_EQ(failures, 1u);
+    EXPECT_EQ(printed.Text.find("Disabling vcdiff"), std::string::npos) << printed.Text;
     StorageRequest_Release(&request);
     EXPECT_DEATH(Repository_CopyErrorCallback(nullptr, repo, nullptr, 4, 0, 0, 1, 500, 0, &resume),
                  AbortRegex("Invalid error source (4)"));
@@ -935,6 +952,172 @@ TEST_F(RepositoryTest, ACopyOfAFileTheNextVersionDropsIsGoneAfterTheNextSync) {
         EXPECT_EQ(Slurp(Root() + "/local/mine.txt"), "the user's");
         EXPECT_EQ(Shell("cmp " + Root() + "/local/a.bin " + Root() + "/remote/a.bin"), 0);
     }
+}
+
+// ---- Failed and stopped syncs ---------------------------------------------------------------------
+
+// A tmpfs of `size` over the test's local folder, taken off again at the end of the scope.
+struct SmallDisk {
+    std::string at;
+    bool mounted = false;
+    SmallDisk(const std::string& folder, const std::string& size) : at(folder) {
+        Shell("umount " + at + " 2>/dev/null; rm -rf " + at + " && mkdir -p " + at);
+        mounted = geteuid() == 0 && Shell("mount -t tmpfs -o size=" + size + " tmpfs " + at + " 2>/dev/null") == 0;
+    }
+    bool Grow(const std::string& size) { return Shell("mount -o remount,size=" + size + " " + at) == 0; }
+    ~SmallDisk() {
+        if (mounted) Shell("umount -l " + at);
+    }
+};
+
+// Version 1: a file every version keeps and five that version 2 drops.
+std::map<std::string, std::string> KeepAndOld() {
+    std::map<std::string, std::string> files = {{"keep.bin", Content(3000, 1)}};
+    for (int i = 1; i <= 5; i++) files["old" + std::to_string(i) + ".bin"] = Content(2000, 1 + i);
+    return files;
+}
+
+// An update that a full disk stops ends with that error at once: the installed manifest and every
+// file it lists stay as they were, those the new version drops among them; a first install that
+// a full disk stops saves no manifest. Given room, the next run installs the version whole.
+TEST_F(RepositoryTest, AFullDiskStopsTheSyncAndErasesNothingTheInstalledManifestLists) {
+    pieceSize = 65536;
+    const std::string local = Root() + "/local", state = Root() + "/state/local.json";
+    for (const bool installed : {true, false}) {
+        SCOPED_TRACE(installed ? "update" : "install");
+        Shell("rm -rf " + Root() + "/state");
+        SmallDisk disk(local, "1m");
+        if (!disk.mounted) GTEST_SKIP() << "needs root to mount a small file system";
+        const std::map<std::string, std::string> v1 = KeepAndOld();
+        std::string manifest;
+        if (installed) {
+            Version("v1", v1);
+            NewRepository();
+            Configure();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            ASSERT_TRUE(Same());
+            manifest = Slurp(state);
+        }
+        Version("v2", {{"keep.bin", Content(3000, 1)}, {"big.bin", Content(2 << 20, 9)}});
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 1) << printed.Text;
+        const size_t stopped = printed.Text.find("Stopped by a permanent error (game): Source(5) Index(");
+        EXPECT_NE(stopped, std::string::npos) << printed.Text;
+        EXPECT_NE(printed.Text.find(") Code(964) CodeEx(" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + ENOSPC) + ")", stopped),
+                  std::string::npos)
+            << printed.Text;
+        EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos) << printed.Text;
+        EXPECT_EQ(Repository_IsCopyComplete(repo), 0);
+        if (installed) {
+            for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+            EXPECT_EQ(Slurp(state), manifest);
+        } else {
+            EXPECT_EQ(Shell("test -e " + state), 256);
+        }
+        ASSERT_TRUE(disk.Grow("8m"));
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_TRUE(Same());
+        EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+    }
+}
+
+// An update whose manifest cannot be saved, its disk full, ends with that error at once: the new
+// version's files are in place, yet the installed manifest and every file it lists stay, those the
+// new version drops among them. Given room, the next run saves it and only then drops them.
+TEST_F(RepositoryTest, AManifestThatCannotBeSavedStopsTheSyncBeforeAnythingIsDropped) {
+    const std::string local = Root() + "/local", state = Root() + "/state/local.json";
+    const std::map<std::string, std::string> v1 = KeepAndOld();
+    Shell("rm -rf " + local);
+    SmallDisk disk(Root() + "/state", "64k");
+    if (!disk.mounted) GTEST_SKIP() << "needs root to mount a small file system";
+    Version("v1", v1);
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string manifest = Slurp(state);
+    Shell("dd if=/dev/zero of=" + Root() + "/state/fill bs=4k 2>/dev/null");
+    Version("v2", {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 1) << printed.Text;
+    EXPECT_NE(printed.Text.find("Stopped by a permanent error (game): Source(4) Index(-1) Code(964) CodeEx(" +
+                                std::to_string(PLATFORM_ERROR_ERRNO_BASE + ENOSPC) + ")"),
+              std::string::npos)
+        << printed.Text;
+    EXPECT_EQ(Slurp(local + "/new.bin"), Content(5000, 9));
+    for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+    EXPECT_EQ(Slurp(state), manifest);
+    Shell("rm " + Root() + "/state/fill");
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+}
+
+// A piece of the dump of the repository.
+int64_t Dumped(Repository* repo, const char* part, const char* key) {
+    Dictionary* dump = nullptr;
+    Dictionary_Create(&dump);
+    Repository_Dump(repo, dump);
+    Dictionary* child = nullptr;
+    int64_t value = -1;
+    if (Dictionary_GetDictionaryByKey(dump, part, &child) && child) Dictionary_GetInt64ByKey(child, key, &value);
+    Dictionary_Release(&dump);
+    return value;
+}
+
+// A sync stopped while it copies (its action cleared) is neither finished nor started again as its
+// phase winds down: no file the installed version lists goes and its manifest stays; the next run
+// finishes the update and only then drops what the new version no longer lists.
+TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalledManifestLists) {
+    pieceSize = 4096;
+    const std::string local = Root() + "/local", state = Root() + "/state/local.json";
+    const std::map<std::string, std::string> v1 = KeepAndOld();
+    Version("v1", v1);
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string manifest = Slurp(state);
+    Version("v2", {{"keep.bin", Content(3000, 1)}, {"big.bin", Content(400000, 9)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    Repository_SetSync(repo, 1);
+    // Stopped while pieces are under way, so that its phase outlasts its action.
+    ASSERT_TRUE(Pump([&] {
+        uint32_t pending = 0;
+        Repository_GetPendingRequests(repo, &pending);
+        return Dumped(repo, "copy", "piecesWritten") >= 2 && pending >= 1;
+    })) << printed.Text;
+    Repository_SetSync(repo, 0);
+    ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+    // What the winding-down phase and the passes after it might still start.
+    Pump([] { return false; }, 0.3);
+    EXPECT_EQ(Repository_IsCopyComplete(repo), 0);
+    EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos) << printed.Text;
+    for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+    EXPECT_EQ(Slurp(state), manifest);
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    EXPECT_EQ(Repository_IsFailed(repo), 0);
+    EXPECT_TRUE(Same());
+    EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
 }
 
 // ---- Killed and resumed -----------------------------------------------------------------------

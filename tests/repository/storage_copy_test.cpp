@@ -480,7 +480,7 @@ TEST(StorageCopy, CompletionsOfAShutDownRunAreDropped) {
     job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
     ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 1; }));
     StorageCopy_Shutdown(job.copy);
-    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 1);
+    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 0);
     job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
     ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(job.copy); return HeldCount(held) == 2; }));
     held->Hold = false;
@@ -488,6 +488,34 @@ TEST(StorageCopy, CompletionsOfAShutDownRunAreDropped) {
     ASSERT_TRUE(job.Run());
     EXPECT_EQ(job.Stat(StorageCopy_GetPiecesWritten), 1);
     EXPECT_EQ(Only(held->TakeCalls(), "FileComplete").size(), 1u);
+    for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+}
+
+// A job shut down before every piece and file is done has stopped, not completed, whether it ran
+// or never started; started again it runs to its end, and shut down once complete it stays complete.
+TEST(StorageCopy, AJobShutDownBeforeItsEndIsNotComplete) {
+    TestManifest m({{"a", Fill(16, 5)}, {"b", Fill(16, 6)}, {"c", Fill(16, 7)}, {"d", Fill(16, 8)}}, 16);
+    Job job(3);
+    job.owner.Source = TestStorage(m.Stream);
+    Storage* dest = TestStorage();
+    StorageCopy_SetDestHandle(job.copy, dest);
+    StorageCopy_Shutdown(job.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 0);
+    job.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(job.Run());
+    StorageCopy_Shutdown(job.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(job.copy), 1);
+    // Stopped while it runs. (The requests of its dropped pieces stay with it: a job of its own.)
+    Job stopped(3);
+    stopped.owner.Source = job.owner.Source;
+    StorageCopy_SetDestHandle(stopped.copy, dest);
+    stopped.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] { StorageCopy_Process(stopped.copy); return stopped.Stat(StorageCopy_GetPiecesWritten) >= 1; }));
+    StorageCopy_Shutdown(stopped.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(stopped.copy), 0);
+    EXPECT_EQ(StorageCopy_IsAlive(stopped.copy), 0);
+    PumpUntil([&] { StorageCopy_Process(stopped.copy); return false; }, 0.1);
+    EXPECT_EQ(StorageCopy_IsComplete(stopped.copy), 0);
     for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
 }
 

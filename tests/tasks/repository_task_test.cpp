@@ -4,6 +4,8 @@
 // installed.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "core/certs/authenticate.h"
@@ -44,11 +46,12 @@ class RepositoryTaskTest : public FileTaskTest {
     }
     // The remote's id, which the refresh reads from the configuration as a catalogue would give it.
     std::string remoteId;
-    void Version(const std::string& id, const std::map<std::string, std::string>& files, bool ownPad = false) {
+    void Version(const std::string& id, const std::map<std::string, std::string>& files, bool ownPad = false,
+                 int pieceSize = 16) {
         remoteId = id;
         Shell("rm -rf " + P("remote") + " && mkdir -p " + P("remote"));
         for (const auto& [name, data] : files) Put(P("remote/" + name), data);
-        WriteManifest(P("remote"), id, P("remote.json"), {}, 16, "", ownPad);
+        WriteManifest(P("remote"), id, P("remote.json"), {}, pieceSize, "", ownPad);
     }
     // Runs a task of the type with the repository's configuration and extra members; the outcome
     // word that ran ("none" for a plain completion).
@@ -164,6 +167,33 @@ TEST_F(RepositoryTaskTest, AnErrorNoRetryMendsFailsTheSyncAtOnce) {
     for (const char* error : {"Repository_ErrorSource_StorageLocal", "WebGet_Error_OS"})
         EXPECT_NE(std::find(run.errors.begin(), run.errors.end(), error), run.errors.end())
             << error << " " << ::testing::PrintToString(run.errors);
+}
+
+// A full disk ends an update at once with the error that stopped it, and nothing the installed
+// version lists goes, the files the new version drops among them, nor its manifest.
+TEST_F(RepositoryTaskTest, AFullDiskFailsTheSyncAtOnceAndErasesNothingInstalled) {
+    Sh("mkdir -p " + P("local"));
+    if (geteuid() != 0 || Sh("mount -t tmpfs -o size=1m tmpfs " + P("local") + " 2>/dev/null && echo mounted") != "mounted\n")
+        GTEST_SKIP() << "needs root to mount a small file system";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { Sh("umount -l " + at); }
+    } unmount{P("local")};
+    std::map<std::string, std::string> v1 = {{"keep.bin", Content(3000, 1)}};
+    for (int i = 1; i <= 5; i++) v1["old" + std::to_string(i) + ".bin"] = Content(2000, 1 + i);
+    Version("v1", v1, false, 65536);
+    ASSERT_EQ(Go("RepositorySync"), "none");
+    ASSERT_TRUE(run.successful) << ::testing::PrintToString(run.errors);
+    const std::string installed = Sh("cat " + P("state/local.json"));
+    Version("v2", {{"keep.bin", Content(3000, 1)}, {"big.bin", Content(2 << 20, 9)}}, false, 65536);
+    EXPECT_EQ(Go("RepositorySync"), "none");
+    EXPECT_FALSE(run.successful);
+    for (const char* error : {"Repository_ErrorSource_StorageLocal", "WebGet_Error_OS", "Platform_Error_NotEnoughSpace"})
+        EXPECT_NE(std::find(run.errors.begin(), run.errors.end(), error), run.errors.end())
+            << error << " " << ::testing::PrintToString(run.errors);
+    EXPECT_TRUE(Printed("Synchronize failed (game): No space left on device (StorageLocal)"));
+    for (const auto& [name, data] : v1) EXPECT_EQ(Sh("cat " + P("local/" + name)), data) << name;
+    EXPECT_EQ(Sh("cat " + P("state/local.json")), installed);
 }
 
 } // namespace
