@@ -162,6 +162,17 @@ inline uint16_t Dictionary_Setting(uint32_t value) {
     return value > 0xFFFFu ? (uint16_t)0xFFFF : (uint16_t)value;
 }
 
+// A key written with a leading '#' or '.' names a private item under the rest of the key. A key
+// that is the mark alone has no rest to name: it is a key of its own, so that "#", "." and ""
+// stay three names instead of one empty private one.
+inline bool Dictionary_KeyHasPrivateMark(const Dictionary* dict, const char* key, int32_t length) {
+    return dict->PrivateKeys == 1 && key && length >= 2 && (key[0] == '.' || key[0] == '#');
+}
+// The same for a terminated key or path.
+inline bool Dictionary_TextHasPrivateMark(const Dictionary* dict, const char* text) {
+    return dict->PrivateKeys == 1 && (text[0] == '.' || text[0] == '#') && text[1] != 0;
+}
+
 // ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
 
 // Items, child containers, keys, texts and indexes of one tree are carved from large blocks

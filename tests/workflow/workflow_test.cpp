@@ -608,6 +608,69 @@ int64_t KeepStartKey(void* user, const char*, const char*, const char*, Dictiona
     return 1;
 }
 
+// Every queued name runs its own definition: a lone mark is a name of its own, not the empty name.
+TEST_F(QueueTest, EachNameRunsItsOwnDefinition) {
+    Define(R"({"#": {"v": "hash"}, ".": {"v": "dot"}, "": {"v": "empty"}, "a": {"v": "a"}, "#p": {"v": "p"}})");
+    for (const char* name : {"#", ".", "", "a", "#p", "p"})
+        EXPECT_EQ(Workflow_QueueTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    Passes(40);
+    EXPECT_EQ(started, (std::vector<std::string>{"#:{\"v\":\"hash\"}", ".:{\"v\":\"dot\"}", ":{\"v\":\"empty\"}",
+                                                 "a:{\"v\":\"a\"}", "p:{\"v\":\"p\"}", "p:{\"v\":\"p\"}"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"#", ".", "", "a", "#p", "p"}));
+}
+
+// Two keys that would be one task name refuse the document whole, naming both; nothing of it is
+// merged. A later document replaces an earlier one's definition of the same name on purpose.
+TEST_F(WorkflowTest, KeysThatAreOneTaskNameRefuseTheDocument) {
+    const struct {
+        const char *before, *document, *problem;
+    } cases[] = {
+        {nullptr, R"({"#a": {}, "a": {}})", R"(task "a" is defined twice, as "#a" or ".a" and as "a")"},
+        {nullptr, R"({"z": {}, "a": {}, ".a": {}})", R"(task "a" is defined twice, as "a" and as "#a" or ".a")"},
+        {nullptr, R"({"#a": {}, ".a": {}})", R"(task "a" is defined twice, as "#a" or ".a" and as "#a" or ".a")"},
+        {nullptr, R"({"a": {"v": 1}, "a": {"v": 2}})", R"(task "a" is defined twice, as "a" and as "a")"},
+        {nullptr, R"({"##x": {}, "#x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {nullptr, R"({".x": {}, "b": {}, ".x2": {}, "..x": {}})",
+         R"(task names ".x" and "#.x" or "..x" clash: ".x" names both the private task "x" and the task ".x")"},
+        {R"({"##x": {}})", R"({"#x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {R"({"#x": {}})", R"({"##x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {nullptr, R"({"#": {}, ".": {}, "": {}, "a": {}, "#b": {}, "##c": {}, "A": {}})", ""},
+        {R"({"a": {}, "#x": {}})", R"({"#a": {}, "#x": {}, "y": {}})", ""},
+    };
+    for (const auto& c : cases) {
+        Workflow* loaded = nullptr;
+        ASSERT_EQ(Workflow_Create(&loaded), 1);
+        Workflow_SetPrintCallback(loaded, this, CaptureLine);
+        Dictionary* earlier = c.before ? ParseJson(c.before) : nullptr;
+        if (earlier) {
+            ASSERT_EQ(Workflow_LoadDictionary(loaded, Root(earlier), 1), 1) << c.before;
+        }
+        lines.clear();
+        Dictionary* document = ParseJson(c.document);
+        const bool sound = !c.problem[0];
+        EXPECT_EQ(Workflow_LoadDictionary(loaded, Root(document), 1), sound ? 1 : 0) << c.document;
+        char problem[512];
+        if (!c.before) {
+            EXPECT_EQ(Workflow_CheckTaskNames(Root(document), nullptr, problem, sizeof(problem)), sound ? 1 : 0);
+            EXPECT_STREQ(problem, c.problem);
+        }
+        if (!sound) {
+            EXPECT_TRUE(Printed(std::string("Workflow document refused: ") + c.problem))
+                << c.document << "\n" << (lines.empty() ? "" : lines.back());
+            // Nothing of a refused document reaches the definitions.
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "y"), 0);
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "b"), 0);
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "a"), 0) << c.document;
+        }
+        if (earlier) Dictionary_Release(&earlier);
+        Dictionary_Release(&document);
+        Workflow_Release(&loaded);
+    }
+}
+
 // A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
 // ".p" finds the private "p" under the mark it was written with.
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
