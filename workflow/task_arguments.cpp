@@ -236,10 +236,17 @@ int64_t Task_LoadFromDictionary(Task* task, Dictionary* document, const char* na
         char path[kTemplateSize];
         String_CopyLength(path, templateName, kTemplateSize);
         if (task->Workflow_) Workflow_ExpandString(task->Workflow_, path, kTemplateSize);
-        DictionaryItem* found = nullptr;
-        Dictionary* holder = nullptr;
+        // A template is a definition named as a task is ("#base" names the task read from "##base"),
+        // else a path into the document.
+        DictionaryItem* found = Task_FindDefinition(document, path);
+        Dictionary* holder = found ? document : nullptr;
         Dictionary* source = nullptr;
-        if (Dictionary_ItemFindByPath(document, path, &holder, &found) && found && holder &&
+        if (!found || !Dictionary_ItemCompareType(document, found, DICTIONARY_TYPE_DICTIONARY)) {
+            found = nullptr;
+            holder = nullptr;
+            Dictionary_ItemFindByPath(document, path, &holder, &found);
+        }
+        if (found && holder &&
             Dictionary_ItemCompareType(holder, found, DICTIONARY_TYPE_DICTIONARY) &&
             Dictionary_ItemGetDictionaryHandle(holder, found, &source) && source && source != definition)
             Dictionary_Merge(task->Arguments, source, DICTIONARY_MERGE_OVERWRITE);

@@ -18,6 +18,7 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get_redirect.h"
 #include "workflow/notification_endpoint.h"
+#include "workflow/task_internal.h"
 #include "workflow/task_request.h"
 #include "workflow/workflow.h"
 #include "workflow/workflow_app.h"
@@ -710,14 +711,15 @@ int64_t WorkflowRun_RenameTask(WorkflowRun* run, const char* entry, const char* 
     Task_ExpandString(run->Owner, value, kNameSize);
     if (String_CompareWithoutCase(value, entry)) return 0;
     Dictionary* doc = run->Document;
-    DictionaryItem* item = nullptr;
-    if (Dictionary_ItemFindByKey(doc, entry, nullptr, &item) && item) {
+    // Entries are found as a task of their name is created: the name as stored first.
+    DictionaryItem* item = Task_FindDefinition(doc, entry);
+    if (item) {
         char aside[kNameSize + kGuidSize];
         String_Print(aside, (int32_t)sizeof(aside), "%s.%s", entry, guid);
         Dictionary_ItemSetKey(doc, item, aside);
     }
-    item = nullptr;
-    if (!Dictionary_ItemFindByKey(doc, value, nullptr, &item) || !item) return 0;
+    item = Task_FindDefinition(doc, value);
+    if (!item) return 0;
     const uint32_t isPrivate = PrivateOf(doc, item);
     Dictionary_ItemSetKey(doc, item, entry);
     Dictionary_ItemSetPrivate(doc, item, isPrivate);

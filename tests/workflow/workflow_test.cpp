@@ -671,6 +671,34 @@ TEST_F(WorkflowTest, KeysThatAreOneTaskNameRefuseTheDocument) {
     }
 }
 
+// Templates and outcomes name definitions as a run names them: "#base" is the task read from
+// "##base", not the private "base" nor the "base" a second mark would fold it into.
+TEST_F(WorkflowTest, TemplatesAndOutcomesNameDefinitionsAsTasksDo) {
+    Define(R"({"##base": {"v": "hash-base"}, "base": {"v": "base"}, "#p": {"v": "p"},
+               "a": {"template": "#base", "success": "#x"}, "b": {"template": ["p", "load.x"]}, "##x": {"hold": true},
+               "load.x": {"w": "dotted"}})");
+    Workflow* checked = nullptr;
+    ASSERT_EQ(Workflow_Create(&checked), 1);
+    Workflow_RegisterTaskHandler(checked, &StepTaskType);
+    Dictionary* definitions = nullptr;
+    Workflow_GetDictionaryHandle(workflow, &definitions);
+    char problem[256];
+    const char* key = nullptr;
+    EXPECT_EQ(Workflow_CheckDocument(checked, definitions, problem, sizeof(problem), &key), 1) << problem;
+    Workflow_Release(&checked);
+    Run("a");
+    Run("b");
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_EQ(started[0], R"(a:{"v":"hash-base","template":"#base","success":"#x"})");
+    EXPECT_EQ(started[2], R"(b:{"v":"p","w":"dotted","template":["p","load.x"]})");
+    Task* x = Find("#x");
+    ASSERT_NE(x, nullptr);
+    uint32_t held = 0;
+    EXPECT_EQ(Task_GetBooleanArgument(x, "hold", &held), 1);
+    Task_Complete(x, nullptr);
+    Passes(6);
+}
+
 // A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
 // ".p" finds the private "p" under the mark it was written with.
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
