@@ -190,6 +190,15 @@ int64_t Dictionary_ItemFindByKey(Dictionary* dict, const char* key, DictionaryIt
         *item = current;
         return current != nullptr;
     }
+    return Dictionary_FindPlainKey(dict, key, length, start, item);
+}
+
+int64_t Dictionary_FindPlainKey(Dictionary* dict, const char* key, size_t length, DictionaryItem* start,
+                                DictionaryItem** item) {
+    *item = nullptr;
+    DictionaryItem* current = start ? start : dict->Items.First;
+    if (!current) return 0;
+    const bool caseless = dict->CaseSensitive != 1;
     DictionaryItem* first = nullptr;
     if (Dictionary_IndexFind(dict, key, length, &first)) {
         if (!first) return 0;

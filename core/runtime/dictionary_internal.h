@@ -173,6 +173,12 @@ inline bool Dictionary_TextHasPrivateMark(const Dictionary* dict, const char* te
     return dict->PrivateKeys == 1 && (text[0] == '.' || text[0] == '#') && text[1] != 0;
 }
 
+// The first item from `start` (or the first) whose stored key is exactly the `length` bytes of
+// `key` (case rule): no private mark taken off, no "[n]" taken as a position. How a key taken
+// from a stored item is found again.
+int64_t Dictionary_FindPlainKey(Dictionary* dict, const char* key, size_t length, DictionaryItem* start,
+                                DictionaryItem** item);
+
 // ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
 
 // Items, child containers, keys, texts and indexes of one tree are carved from large blocks

@@ -699,6 +699,28 @@ TEST_F(WorkflowTest, TemplatesAndOutcomesNameDefinitionsAsTasksDo) {
     Passes(6);
 }
 
+// A name in brackets is a task's name, not the position a key lookup would take it for.
+TEST_F(WorkflowTest, BracketNamesAreNamesNotPositions) {
+    Define(R"({"x": {"v": "x", "hold": true}, "y": {"v": "y", "hold": true}, "[0]": {"v": "zero", "hold": true},
+               "#[1]": {"v": "one", "hold": true}})");
+    for (const char* name : {"[0]", "#[1]"}) EXPECT_EQ(Workflow_RunTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "[1]"), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "[2]"), 0);
+    Passes(6);
+    const struct {
+        const char *name, *value;
+    } rows[] = {{"[0]", "zero"}, {"[1]", "one"}};
+    for (const auto& row : rows) {
+        Task* task = Find(row.name);
+        ASSERT_NE(task, nullptr) << row.name;
+        char value[16] = "";
+        Task_GetStringArgument(task, "v", value, sizeof(value));
+        EXPECT_STREQ(value, row.value) << row.name;
+        Task_Complete(task, nullptr);
+    }
+    Passes(6);
+}
+
 // A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
 // ".p" finds the private "p" under the mark it was written with.
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {
