@@ -844,6 +844,9 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
         unlink(dir.out("broker").c_str());
         launch(recorder.c_str(), "x", 0);
         text += FileExists(dir.out("broker")) ? "broker asked\n" : "broker not asked\n";
+        // A location left unexpanded is never handed to the broker to run as root.
+        launch("{userAppData}Q/tool", "", PLATFORM_EXECUTE_ELEVATED);
+        text += FileExists(dir.out("broker")) ? "broker asked\n" : "broker not asked\n";
         // Refusals and impossible launches make no handle.
         privileged_task_internal::BrokerPath = dismissing.c_str();
         launch("/bin/true", "", PLATFORM_EXECUTE_ELEVATED);
@@ -857,7 +860,9 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
     // One line a launch: its answer, its handle, and the log it left.
     EXPECT_EQ(report, "1 handle task ended 7 id 01|" + ignored +
                           "broker arguments exact, program arguments exact\n" +
-                          "1 handle plain ended 7 id 01|" + ignored + "broker not asked\n" + "0 none|" +
+                          "1 handle plain ended 7 id 01|" + ignored + "broker not asked\n" + "0 none|" + ignored +
+                          "ERROR - Platform_ExecuteElevated failed to execute ({userAppData}Q/tool) [LE: 22]\n" +
+                          "broker not asked\n" + "0 none|" +
                           failed + "/bin/true) [LE: -60006]\n" + "0 none|" + failed +
                           "/nonexistent-qvr/tool) [LE: -60031]\nbroker not asked children 0");
     EXPECT_TRUE(Harmless(dir));
