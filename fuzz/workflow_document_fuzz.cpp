@@ -19,6 +19,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/thread.h"
 #include "workflow/task.h"
+#include "workflow/task_internal.h"
 #include "workflow/workflow.h"
 
 namespace {
@@ -160,6 +161,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!Workflow_CheckDocument(workflow, definitions, problem, (int32_t)sizeof(problem), &key) &&
             (!key || !problem[0]))
             __builtin_trap();
+        // A loaded document gives every task a name of its own: each definition is the one its
+        // name finds.
+        DictionaryItem* own = nullptr;
+        for (Dictionary_ItemGetFirst(definitions, &own); own; Dictionary_ItemGetNext(definitions, own, &own)) {
+            const char* name = nullptr;
+            if (Dictionary_ItemGetKeyPtr(definitions, own, &name) && name && Task_FindDefinition(definitions, name) != own)
+                __builtin_trap();
+        }
         int runs = 0;
         queued.clear();
         DictionaryItem* item = nullptr;

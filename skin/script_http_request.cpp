@@ -14,6 +14,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
@@ -279,6 +280,13 @@ int64_t HttpRequest_SetFileName(HttpRequest* request, const char* name) {
     }
     char expanded[HTTPREQUEST_URL_SIZE];
     if (!SkinApp_ExpandString(name, expanded, (int32_t)sizeof(expanded))) return 0;
+    // A location the expander could not name would leave a relative name: the file would land
+    // in whatever the current folder is, where another user may have made the folder first.
+    char location[64];
+    if (String_ExpandFindLocation(expanded, location, (int32_t)sizeof(location))) {
+        HttpRequest_Print(request, "File name refused (%s): the location {%s} has no folder", expanded, location);
+        return 0;
+    }
     Path_FixSlash(expanded, (int32_t)sizeof(expanded), 0);
     // A partial name cut to fit could name the target itself, or another file: such names are
     // refused whole.

@@ -285,6 +285,12 @@ int64_t StartRun(LaunchInstance* instance) {
     char directory[kPathSize];
     char rights[64];
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+    const bool hasDirectory = TaskBase_GetStringArgument(base, "workingDirectory", directory, sizeof(directory));
+    // A program or folder named by a location left unexpanded would be taken from the current
+    // folder: the launch is refused before anything is made for it.
+    if (TaskBase_RefuseLocation(base, "path", path) ||
+        (hasDirectory && TaskBase_RefuseLocation(base, "workingDirectory", directory)))
+        return 1;
     std::vector<std::string> words;
     if (!ReadArguments(base, &words)) {
         Task_Print(task, "Unbalanced quotes in arguments");
@@ -300,8 +306,7 @@ int64_t StartRun(LaunchInstance* instance) {
     NotificationCenter_AddInstanceObserver("Process", "Ready", instance->ProcessId, instance, OnProcessReady);
     NotificationCenter_AddInstanceObserver("Process", "Complete", instance->ProcessId, instance, OnProcessComplete);
     Process_SetApplicationName(instance->Run, path);
-    if (TaskBase_GetStringArgument(base, "workingDirectory", directory, sizeof(directory)))
-        Process_SetWorkingDirectory(instance->Run, directory);
+    if (hasDirectory) Process_SetWorkingDirectory(instance->Run, directory);
     std::vector<const char*> vector;
     for (const std::string& word : words) vector.push_back(word.c_str());
     vector.push_back(nullptr);

@@ -14,6 +14,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 
 namespace {
@@ -366,6 +367,17 @@ int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double m
     Task_Print(base->Owner, "\"%s\" argument is out of range (%s to %s): %s", key, low, high, given);
     WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
     return 0;
+}
+
+int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* text) {
+    ASSERT_POINTER(base);
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(text);
+    char location[64];
+    if (!String_ExpandFindLocation(text, location, (int32_t)sizeof(location))) return 0;
+    TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument names a location without its folder ({%s}): %s", key,
+                  location, text);
+    return 1;
 }
 
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {

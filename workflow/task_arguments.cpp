@@ -197,17 +197,43 @@ bool Task_ReadExpanded(Task* task, const char* key, char* buffer, int32_t capaci
 
 // ---- Loading -----------------------------------------------------------------------------------
 
+namespace {
+
+// The item whose key is exactly `name`: a key lookup would take "[2]" as the item at position 2.
+DictionaryItem* FindExactKey(Dictionary* document, const char* name) {
+    uint32_t sensitive = 1;
+    Dictionary_GetCaseSensitive(document, &sensitive);
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(document, &item); item; Dictionary_ItemGetNext(document, item, &item)) {
+        const char* key = nullptr;
+        if (!Dictionary_ItemGetKeyPtr(document, item, &key) || !key) continue;
+        if (sensitive == 1 ? strcmp(key, name) == 0 : String_CompareWithoutCaseReturn(key, name) == 0) return item;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 DictionaryItem* Task_FindDefinition(Dictionary* document, const char* name) {
     DictionaryItem* item = nullptr;
     // A name is its definition's key as written first: "#x" may be a definition's own name (read
     // from "##x"). Only then does the private-key rule let "#setup" name the private task "setup".
-    if (name[0] == '#' || name[0] == '.') {
+    // A name in brackets is a name too, never the position a key lookup would take it for.
+    const bool marked = (name[0] == '#' || name[0] == '.') && name[1];
+    if (name[0] == '[') {
+        item = FindExactKey(document, name);
+    } else if (marked) {
         uint32_t keys = 0;
         Dictionary_GetPrivateKeys(document, &keys);
         Dictionary_SetPrivateKeys(document, 0);
         Dictionary_ItemFindByKey(document, name, nullptr, &item);
         Dictionary_SetPrivateKeys(document, keys);
-        if (item) return item;
+    }
+    if (item || name[0] == '[') return item;
+    if (marked && name[1] == '[') {
+        uint32_t keys = 0;
+        Dictionary_GetPrivateKeys(document, &keys);
+        return keys == 1 ? FindExactKey(document, name + 1) : nullptr;
     }
     Dictionary_ItemFindByKey(document, name, nullptr, &item);
     return item;
@@ -236,10 +262,17 @@ int64_t Task_LoadFromDictionary(Task* task, Dictionary* document, const char* na
         char path[kTemplateSize];
         String_CopyLength(path, templateName, kTemplateSize);
         if (task->Workflow_) Workflow_ExpandString(task->Workflow_, path, kTemplateSize);
-        DictionaryItem* found = nullptr;
-        Dictionary* holder = nullptr;
+        // A template is a definition named as a task is ("#base" names the task read from "##base"),
+        // else a path into the document.
+        DictionaryItem* found = Task_FindDefinition(document, path);
+        Dictionary* holder = found ? document : nullptr;
         Dictionary* source = nullptr;
-        if (Dictionary_ItemFindByPath(document, path, &holder, &found) && found && holder &&
+        if (!found || !Dictionary_ItemCompareType(document, found, DICTIONARY_TYPE_DICTIONARY)) {
+            found = nullptr;
+            holder = nullptr;
+            Dictionary_ItemFindByPath(document, path, &holder, &found);
+        }
+        if (found && holder &&
             Dictionary_ItemCompareType(holder, found, DICTIONARY_TYPE_DICTIONARY) &&
             Dictionary_ItemGetDictionaryHandle(holder, found, &source) && source && source != definition)
             Dictionary_Merge(task->Arguments, source, DICTIONARY_MERGE_OVERWRITE);

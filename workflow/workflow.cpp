@@ -249,6 +249,13 @@ int64_t Workflow_LoadBuffer(Workflow* workflow, const char* buffer, int32_t leng
 int64_t Workflow_LoadDictionary(Workflow* workflow, Dictionary* dict, uint32_t merge) {
     CLASS_CHECK(workflow, WORKFLOW_CLASS_ID);
     ASSERT_POINTER(dict);
+    // A document whose two keys are one task name would lose or hide a definition: it is refused
+    // whole, before anything of it is merged.
+    char problem[1024];
+    if (!Workflow_CheckTaskNames(dict, merge ? workflow->Definitions : nullptr, problem, (int32_t)sizeof(problem))) {
+        Workflow_Print(workflow, "Workflow document refused: %s", problem);
+        return 0;
+    }
     if (!merge) Dictionary_Reset(workflow->Definitions);
     Dictionary_Merge(workflow->Definitions, dict, DICTIONARY_MERGE_OVERWRITE);
     return 1;

@@ -41,6 +41,7 @@ int64_t Workflow_Reset(Workflow* workflow);
 // ---- Loading -----------------------------------------------------------------------------------
 int64_t Workflow_LoadFile(Workflow* workflow, const char* path);
 int64_t Workflow_LoadBuffer(Workflow* workflow, const char* buffer, int32_t length);
+// 0, with nothing merged, when the document's task names clash (Workflow_CheckTaskNames).
 int64_t Workflow_LoadDictionary(Workflow* workflow, Dictionary* dict, uint32_t merge);
 
 // ---- Macros and expansion ----------------------------------------------------------------------
@@ -135,6 +136,11 @@ int64_t Workflow_CreateTask(Workflow* workflow, const char* name, Dictionary* ar
 // library. 1 when sound; else 0 with the first problem as "task \"NAME\"...: what" and its error key.
 int64_t Workflow_CheckDocument(Workflow* workflow, Dictionary* document, char* problem, int32_t capacity,
                                const char** errorKey);
+// Checks that every name `document` gives a task reaches that task's own definition, beside the
+// definitions `loaded` (may be null) that it would be merged into: no name is given twice by the
+// document, and no private name written with its mark ("#x") is the stored name of another task
+// (one read from "##x"). 1 when sound; else 0 with the two names in `problem`.
+int64_t Workflow_CheckTaskNames(Dictionary* document, Dictionary* loaded, char* problem, int32_t capacity);
 int64_t Workflow_CreateTaskWithMacrosInterop(Workflow* workflow, const char* name, Dictionary* arguments,
                                              const char* macros, Task* parent, Task** task);
 

@@ -18,6 +18,7 @@
 #include "core/web/analytics.h"
 #include "core/web/web_get_redirect.h"
 #include "workflow/notification_endpoint.h"
+#include "workflow/task_internal.h"
 #include "workflow/task_request.h"
 #include "workflow/workflow.h"
 #include "workflow/workflow_app.h"
@@ -710,14 +711,15 @@ int64_t WorkflowRun_RenameTask(WorkflowRun* run, const char* entry, const char* 
     Task_ExpandString(run->Owner, value, kNameSize);
     if (String_CompareWithoutCase(value, entry)) return 0;
     Dictionary* doc = run->Document;
-    DictionaryItem* item = nullptr;
-    if (Dictionary_ItemFindByKey(doc, entry, nullptr, &item) && item) {
+    // Entries are found as a task of their name is created: the name as stored first.
+    DictionaryItem* item = Task_FindDefinition(doc, entry);
+    if (item) {
         char aside[kNameSize + kGuidSize];
         String_Print(aside, (int32_t)sizeof(aside), "%s.%s", entry, guid);
         Dictionary_ItemSetKey(doc, item, aside);
     }
-    item = nullptr;
-    if (!Dictionary_ItemFindByKey(doc, value, nullptr, &item) || !item) return 0;
+    item = Task_FindDefinition(doc, value);
+    if (!item) return 0;
     const uint32_t isPrivate = PrivateOf(doc, item);
     Dictionary_ItemSetKey(doc, item, entry);
     Dictionary_ItemSetPrivate(doc, item, isPrivate);
@@ -743,12 +745,8 @@ void FailLoad(WorkflowRun* run, Task* task) {
     if (WorkflowApp_IsSelfUpdate() || WorkflowApp_IsWorker()) Task_Complete(task, nullptr);
 }
 
-// A type that names nothing or an outcome that names no task fails the whole document when it
-// loads, not only once a run happens to reach it.
-bool CheckDocument(WorkflowRun* run, Task* task) {
-    char problem[TASK_MESSAGE_SIZE];
-    const char* key = nullptr;
-    if (Workflow_CheckDocument(run->Workflow_, run->Document, problem, (int32_t)sizeof(problem), &key)) return true;
+// A document refused before any of it ran: the run fails with the problem and its error key.
+bool RefuseDocument(WorkflowRun* run, Task* task, const char* problem, const char* key) {
     char place[1024];
     TaskRequest_PlaceOf(run->Url, place, (int32_t)sizeof(place));
     Log_Error("%s: %s (%s)\n", place, problem, key);
@@ -756,6 +754,23 @@ bool CheckDocument(WorkflowRun* run, Task* task) {
     Task_AddError(task, "%s", key);
     FailLoad(run, task);
     return false;
+}
+
+// A type that names nothing or an outcome that names no task fails the whole document when it
+// loads, not only once a run happens to reach it.
+bool CheckDocument(WorkflowRun* run, Task* task) {
+    char problem[TASK_MESSAGE_SIZE];
+    const char* key = nullptr;
+    if (Workflow_CheckDocument(run->Workflow_, run->Document, problem, (int32_t)sizeof(problem), &key)) return true;
+    return RefuseDocument(run, task, problem, key);
+}
+
+// Two keys of the fetched document that are one task name ("#a" and "a") are refused before the
+// run's own document takes them in, where the later would silently replace the earlier.
+bool CheckNames(WorkflowRun* run, Task* task, Dictionary* root) {
+    char problem[TASK_MESSAGE_SIZE];
+    if (Workflow_CheckTaskNames(root, nullptr, problem, (int32_t)sizeof(problem))) return true;
+    return RefuseDocument(run, task, problem, "Task_Error_InvalidArg");
 }
 
 } // namespace
@@ -772,6 +787,7 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
     }
     Dictionary* root = nullptr;
     if (!Dictionary_SkipRoot(document, &root) || !root) root = document;
+    if (!CheckNames(run, task, root)) return 1;
     Dictionary_Merge(run->Document, root, DICTIONARY_MERGE_OVERWRITE);
     char guid[kGuidSize];
     String_Guid(guid, kGuidSize, 1);

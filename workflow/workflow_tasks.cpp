@@ -377,10 +377,11 @@ bool HoldsMacro(const char* text) {
     return strchr(text, '{') != nullptr;
 }
 
+// Found as a task of that name is created: the name as stored first, then as written with a mark.
 Dictionary* DefinitionIn(Dictionary* document, const char* name) {
-    DictionaryItem* item = nullptr;
+    DictionaryItem* item = document ? Task_FindDefinition(document, name) : nullptr;
     Dictionary* definition = nullptr;
-    if (!document || !Dictionary_ItemFindByKey(document, name, nullptr, &item) || !item ||
+    if (!item ||
         !Dictionary_ItemCompareType(document, item, DICTIONARY_TYPE_DICTIONARY) ||
         !Dictionary_ItemGetDictionaryHandle(document, item, &definition))
         return nullptr;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/runtime/string_expand.h"
+
 namespace {
 
 void SetError(PlatformErrorCode* error, int32_t value) {
@@ -76,6 +78,9 @@ int32_t Platform_OpenOutputFile(const char* directory, const char* name, uint32_
     SetError(error, 0);
     if (size) *size = 0;
     if (!directory || !name || !name[0]) return Fail(-1, EINVAL, error);
+    // A location the expander could not name is no name in the current folder.
+    if (String_ExpandFindLocation(directory, nullptr, 0) || String_ExpandFindLocation(name, nullptr, 0))
+        return Fail(-1, EINVAL, error);
     int at;
     do at = open(directory[0] ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     while (at < 0 && errno == EINTR);
@@ -133,8 +138,9 @@ int64_t Platform_TakePartialFile(const char* path, const char* suffix, uint32_t 
     SetError(error, 0);
     SetError(refused, 0);
     if (ownName) *ownName = 0;
-    if (!path || !suffix || !partial || capacity <= 0) {
+    if (!path || !suffix || !partial || capacity <= 0 || String_ExpandFindLocation(path, nullptr, 0)) {
         SetError(error, EINVAL);
+        if (partial && capacity > 0) partial[0] = 0;
         return 0;
     }
     partial[0] = 0;

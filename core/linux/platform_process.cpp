@@ -34,6 +34,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 
 struct PlatformProcessEnumeration {
@@ -398,6 +399,9 @@ PlatformProcess* NewHandle(int32_t pid, bool child) {
 // number when the path cannot be resolved or does not fit: a cut path would name another program.
 int32_t ResolveLaunchPath(const char* path, char* out, int32_t size) {
     out[0] = 0;
+    // A location the expander could not name ("{userAppData}" with a relative HOME) is no
+    // program of the current folder: whoever can write there would choose what runs.
+    if (String_ExpandFindLocation(path, nullptr, 0)) return EINVAL;
     size_t used = 0;
     const char* rest = path;
     if (path[0] == '~' && (path[1] == 0 || path[1] == '/' || path[1] == '\\')) {
@@ -1264,6 +1268,11 @@ int64_t ExecuteNormalWithInput(const char* path, int32_t count, char* const* spl
 
     // A relative path names a file of the caller's current directory, not of the working
     // directory the child enters before its exec: it is made absolute here, before the launch.
+    // Neither the program nor the folder it starts in may be a location left unexpanded.
+    if (String_ExpandFindLocation(path, nullptr, 0) || String_ExpandFindLocation(workingDirectory, nullptr, 0)) {
+        Log_Error(kExecuteFailed, kExecuteNormal, path, EINVAL);
+        return 0;
+    }
     char absolute[PATH_MAX];
     if (const int32_t error = AbsoluteLaunchPath(path, absolute, sizeof(absolute))) {
         Log_Error(kExecuteFailed, kExecuteNormal, path, error);
@@ -1308,6 +1317,12 @@ int64_t ExecuteNormalWithInput(const char* path, int32_t count, char* const* spl
 int64_t Platform_ShellOpen(const char* target) {
     ASSERT_POINTER(target);
     static const char kOpener[] = "/usr/bin/xdg-open";
+    // The opener takes a relative name from its current folder: a location left unexpanded is
+    // refused, as every launch refuses it.
+    if (String_ExpandFindLocation(target, nullptr, 0)) {
+        Log_Error(kExecuteFailed, kExecuteNormal, target, EINVAL);
+        return 0;
+    }
     char resolved[4096];
     if (target[0] == '~' && (target[1] == '/' || target[1] == 0)) {
         char home[4096];

@@ -8,6 +8,7 @@
 #include "core/linux/platform.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 
 namespace {
 
@@ -139,7 +140,8 @@ int64_t Path_Resolve(const char* path, char* out, int32_t size) {
     const char* rest = path;
     // A location whose folder had no value ("{userAppData}" left as it was, with an empty or
     // relative HOME) is not a name in the current folder: it is refused, never taken relative.
-    if (path[0] == '{' && strchr(path, '}')) {
+    // The expander judges which tokens name locations; other braces are part of a file's name.
+    if (String_ExpandFindLocation(path, nullptr, 0)) {
         out[0] = 0;
         errno = EINVAL;
         return 0;

@@ -23,6 +23,7 @@
 #include "core/runtime/event_queue.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 
@@ -108,6 +109,9 @@ void FireReady(Process* process, int32_t pid) {
 // relative path names a file of the current directory, as it does for the launch, whatever
 // working directory the program is given.
 bool CannotRun(const char* path) {
+    // Nor can a location the expander could not name: taken as it is, it would be a program of
+    // whatever the current folder is.
+    if (String_ExpandFindLocation(path, nullptr, 0)) return true;
     struct stat info;
     if (!Path_Stat(path, 1, &info)) return Platform_ErrorMissing(Platform_GetLastError()) != 0;
     return S_ISDIR(info.st_mode) || (info.st_mode & 0111) == 0;

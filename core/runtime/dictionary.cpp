@@ -423,7 +423,7 @@ int64_t AppendLoaded(Dictionary* dict, const char* key, int32_t keyLength, uint3
     }
     DictionaryTree* tree = Dictionary_EnsureTree(dict);
     uint8_t flags = 0;
-    if (key && dict->PrivateKeys == 1 && keyLength >= 1 && (key[0] == '.' || key[0] == '#')) {
+    if (Dictionary_KeyHasPrivateMark(dict, key, keyLength)) {
         key++;
         keyLength--;
         flags = DICTIONARY_ITEM_FLAG_PRIVATE;

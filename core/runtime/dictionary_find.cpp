@@ -106,7 +106,7 @@ bool Resolve(Dictionary* dict, const char* path, Location* out) {
     Location fallback = {nullptr, nullptr};
     char segment[kSegmentLength + 1];
     for (;;) {
-        if (dict->PrivateKeys == 1 && (path[0] == '.' || path[0] == '#')) path++;
+        if (Dictionary_TextHasPrivateMark(dict, path)) path++;
         if (path[0] == 0 || !dict->Items.First) break;
         const char* rest = SplitSegment(path, segment);
 
@@ -172,7 +172,7 @@ int64_t Dictionary_ItemFindByKey(Dictionary* dict, const char* key, DictionaryIt
     DictionaryItem* current = start ? start : dict->Items.First;
     if (!current) return 0;
 
-    if (dict->PrivateKeys == 1 && (key[0] == '.' || key[0] == '#')) key++;
+    if (Dictionary_TextHasPrivateMark(dict, key)) key++;
     const size_t length = strlen(key);
     const bool caseless = dict->CaseSensitive != 1;
 
@@ -190,6 +190,15 @@ int64_t Dictionary_ItemFindByKey(Dictionary* dict, const char* key, DictionaryIt
         *item = current;
         return current != nullptr;
     }
+    return Dictionary_FindPlainKey(dict, key, length, start, item);
+}
+
+int64_t Dictionary_FindPlainKey(Dictionary* dict, const char* key, size_t length, DictionaryItem* start,
+                                DictionaryItem** item) {
+    *item = nullptr;
+    DictionaryItem* current = start ? start : dict->Items.First;
+    if (!current) return 0;
+    const bool caseless = dict->CaseSensitive != 1;
     DictionaryItem* first = nullptr;
     if (Dictionary_IndexFind(dict, key, length, &first)) {
         if (!first) return 0;

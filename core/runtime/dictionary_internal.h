@@ -162,6 +162,23 @@ inline uint16_t Dictionary_Setting(uint32_t value) {
     return value > 0xFFFFu ? (uint16_t)0xFFFF : (uint16_t)value;
 }
 
+// A key written with a leading '#' or '.' names a private item under the rest of the key. A key
+// that is the mark alone has no rest to name: it is a key of its own, so that "#", "." and ""
+// stay three names instead of one empty private one.
+inline bool Dictionary_KeyHasPrivateMark(const Dictionary* dict, const char* key, int32_t length) {
+    return dict->PrivateKeys == 1 && key && length >= 2 && (key[0] == '.' || key[0] == '#');
+}
+// The same for a terminated key or path.
+inline bool Dictionary_TextHasPrivateMark(const Dictionary* dict, const char* text) {
+    return dict->PrivateKeys == 1 && (text[0] == '.' || text[0] == '#') && text[1] != 0;
+}
+
+// The first item from `start` (or the first) whose stored key is exactly the `length` bytes of
+// `key` (case rule): no private mark taken off, no "[n]" taken as a position. How a key taken
+// from a stored item is found again.
+int64_t Dictionary_FindPlainKey(Dictionary* dict, const char* key, size_t length, DictionaryItem* start,
+                                DictionaryItem** item);
+
 // ---- The tree's arena (dictionary_arena.cpp) --------------------------------------------------
 
 // Items, child containers, keys, texts and indexes of one tree are carved from large blocks

@@ -191,7 +191,7 @@ int64_t Dictionary_ItemSetKeyLength(Dictionary* dict, DictionaryItem* item, cons
     if (!key || length < 0) length = 0;
 
     // Writing a key always decides the private bit.
-    if (dict->PrivateKeys == 1 && key && length >= 1 && (key[0] == '.' || key[0] == '#')) {
+    if (Dictionary_KeyHasPrivateMark(dict, key, length)) {
         key++;
         length--;
         item->Flags |= DICTIONARY_ITEM_FLAG_PRIVATE;

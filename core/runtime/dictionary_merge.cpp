@@ -59,6 +59,12 @@ class StoredKey {
     bool off_;
 };
 
+// The item holding a key taken from a stored item, found as stored: the key text exactly, never
+// "[n]" taken as a position (a key "[0]" would otherwise merge into whatever item comes first).
+bool FindStored(Dictionary* dict, const char* key, DictionaryItem** item) {
+    return Dictionary_FindPlainKey(dict, key, strlen(key), nullptr, item) != 0;
+}
+
 // Removes every item of `dict` in the order a reset would (each item after its subtree, the last
 // first, with the same remove reports) but without recursion, so that a deep subtree costs no
 // stack when it goes.
@@ -181,7 +187,7 @@ DictionaryItem* MergeOne(Dictionary* target, Dictionary* source, DictionaryItem*
     bool found = false;
     {
         const StoredKey asStored(target, DictionaryItem_Key(s));
-        found = DictionaryItem_Key(s) && Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
+        found = DictionaryItem_Key(s) && FindStored(target, DictionaryItem_Key(s), &dest);
         if (!found)
             Dictionary_Insert(target, (flags & DICTIONARY_MERGE_FRONT) ? nullptr : target->Items.Last,
                               DictionaryItem_Key(s), &dest);
@@ -230,7 +236,7 @@ void RemoveMissingLevel(Dictionary* target, Dictionary* source) {
         DictionaryItem* found = nullptr;
         if (DictionaryItem_Key(t)) {
             const StoredKey asStored(source, DictionaryItem_Key(t));
-            Dictionary_ItemFindByKey(source, DictionaryItem_Key(t), nullptr, &found);
+            FindStored(source, DictionaryItem_Key(t), &found);
         } else
             found = previousFound ? previousFound->Prev : ItemAt(source, position);
         if (!found) RemoveItem(target, t);
@@ -273,7 +279,7 @@ void SyncRange(Dictionary* target, Dictionary* source, DictionaryItem* start, ui
         {
             const StoredKey asStored(target, DictionaryItem_Key(s));
             if (DictionaryItem_Key(s))
-                Dictionary_ItemFindByKey(target, DictionaryItem_Key(s), nullptr, &dest);
+                FindStored(target, DictionaryItem_Key(s), &dest);
             else
                 dest = lastDest ? lastDest->Next : ItemAt(target, position);
             if (!dest) Dictionary_Append(target, DictionaryItem_Key(s), &dest);

@@ -544,6 +544,48 @@ int32_t ExpandWork(Expansion& e) {
 
 } // namespace
 
+namespace {
+
+// Names whose value is a folder or a file of this machine, besides the special paths: the
+// platform answers none of them when it cannot name the folder (a relative or empty HOME, say),
+// and the token then stays in the text.
+constexpr const char* kLocationNames[] = {"ModuleLogDirectory", "ModuleFileName", "ModuleFileTitle", "Env",
+                                          "DiskImage"};
+
+bool IsLocationName(const char* name) {
+    for (const SpecialPathName& entry : kSpecialPaths)
+        if (Is(name, entry.name)) return true;
+    for (const char* location : kLocationNames)
+        if (Is(name, location)) return true;
+    return false;
+}
+
+} // namespace
+
+int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity) {
+    ASSERT_POINTER(text);
+    if (name && capacity > 0) name[0] = 0;
+    // Every token the expander would take, nested ones too: a location inside another macro's
+    // argument was left as well.
+    for (const char* open = strchr(text, '{'); open; open = strchr(open + 1, '{')) {
+        if (!IsTokenStart(open)) continue;
+        const char* end = open + 1;
+        while (*end && *end != ':' && *end != '}' && *end != '{') end++;
+        if (*end != ':' && *end != '}') continue;
+        // A name longer than any location's is no location.
+        char token[32];
+        const size_t length = (size_t)(end - open - 1);
+        if (length >= sizeof(token)) continue;
+        memcpy(token, open + 1, length);
+        token[length] = 0;
+        if (*end == ':' && !strchr(end, '}')) continue;
+        if (!IsLocationName(token)) continue;
+        if (name && capacity > 0) String_CopyLength(name, token, capacity);
+        return 1;
+    }
+    return 0;
+}
+
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(value);

@@ -35,6 +35,12 @@ int64_t String_ExpandDictionary(Dictionary* dict, void* user, ExpandKeyCallback 
 // its inner tokens first. 1 when done or left alone, 0 on failure.
 int64_t String_ExpandInternal(char* work, int32_t position, void* user, ExpandKeyCallback callback,
                               int32_t depth);
+// 1 when `text` still holds a token naming a location of this machine ({UserAppData}, {Temp},
+// {Env:...}, ...): a folder or file the expander could not name, since it replaces every one it
+// can. A text naming a file or folder that still holds one is never used as a path: taken as it
+// is, it would be a relative name in whatever the current folder is. Braces that name no
+// location ("{notes}.txt") are text. The location's name goes to `name` (may be null).
+int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity);
 // The platform's values by name (without case); 1 when handled. `value` holds
 // STRING_EXPAND_VALUE_SIZE bytes.
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value);

@@ -143,6 +143,13 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         {"an outcome names a task in another case",
          "apply: {type: Log, message: hi, success: Next}\nnext: {type: Log, message: n}\n", 1,
          {wf + ": ", "task \"apply\" (Log)", "\"success\" names no task \"Next\"", "Task_Error_MissingSubTask"}},
+        {"two keys are one task name", "apply: {type: Log, message: hi}\n\"#apply\": {type: Log, message: x}\n", 1,
+         {wf + ": ", "task \"apply\" is defined twice, as \"apply\" and as \"#apply\" or \".apply\"",
+          "Task_Error_InvalidArg"}},
+        {"a program under a location without its folder",
+         "apply: {type: Launch, path: \"{Env:QVR_NO_SUCH_VARIABLE}Q/run\"}\n", 1,
+         {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Task_Error_InvalidArg",
+          "\"path\" argument names a location without its folder ({Env}): {Env:QVR_NO_SUCH_VARIABLE}Q/run"}},
         {"the entry has no type", "apply: {message: hi}\n", 1,
          {wf + ": ", "task \"apply\" has no \"type\"", "Task_Error_MissingSubTask"}},
         {"a task that runs has no type", "apply: {type: Log, message: hi, success: b}\nb: {message: x}\n", 1,
@@ -301,6 +308,21 @@ TEST_F(HostWorkflowFailures, AFullDiskEndsASyncWithOneErrorLineAndKeepsTheInstal
     }
     std::ifstream after(manifest);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), before);
+}
+
+// Every name a workflow gives a task runs that task's own definition: a lone "#" or "." is a name
+// of its own, not the empty name, and a private task is run by its name.
+TEST_F(HostWorkflowFailures, EveryQueuedNameRunsItsOwnDefinition) {
+    const std::string out = Out();
+    folder_.Write("wf.yaml", "apply: {type: Queue, actions: [\"#\", \".\", \"a\", \"p\"]}\n"
+                             "\"#\": {type: DirectoryCreate, path: \"" + out + "/hash\"}\n"
+                             "\".\": {type: DirectoryCreate, path: \"" + out + "/dot\"}\n"
+                             "a: {type: DirectoryCreate, path: \"" + out + "/a\"}\n"
+                             "\"#p\": {type: DirectoryCreate, path: \"" + out + "/p\"}\n");
+    const Outcome run = Run();
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_EQ(ErrorLines(run.Err).size(), 0u) << run.Err;
+    for (const char* made : {"/hash", "/dot", "/a", "/p"}) EXPECT_TRUE(Exists(out + made)) << made << "\n" << run.Err;
 }
 
 // A signal that comes as the run starts, from the moment the host takes signals at all, ends it

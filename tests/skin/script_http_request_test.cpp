@@ -22,6 +22,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/nginx_peer.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/temp_dir.h"
@@ -390,6 +391,19 @@ TEST_F(HttpRequestTest, FileNamesExpandAndMustLeaveRoomForThePartialName) {
         EXPECT_EQ(name, c.partial);
         HttpRequest_SetFileName(request, "");
     }
+    // With a relative HOME "{userAppData}" stays as it was: the name would be a folder of the
+    // current one, which another user may have made. Braces that name no location are a name.
+    ScopedEnv relative{{"HOME", "relative/home"}, {"XDG_DATA_HOME", nullptr}};
+    for (const char* given : {"{userAppData}Q/f.bin", "/tmp/{UserHome}f.bin", "{Env:QVR_NO_SUCH_VARIABLE}f.bin"}) {
+        HttpRequest_SetFileName(request, "/tmp/before.bin");
+        EXPECT_EQ(HttpRequest_SetFileName(request, given), 0) << given;
+        HttpRequest_GetFileName(request, name, sizeof(name));
+        EXPECT_STREQ(name, "/tmp/before.bin") << given;
+    }
+    EXPECT_EQ(HttpRequest_SetFileName(request, "{notes}/f.bin"), 1);
+    HttpRequest_GetPartialFileName(request, name, sizeof(name));
+    EXPECT_STREQ(name, "{notes}/f.bin.partial");
+    HttpRequest_SetFileName(request, "");
 }
 
 // The script class through the skin's interop library: replies, missing arguments and slices.

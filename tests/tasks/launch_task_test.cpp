@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "tests/support/bounded_wait.h"
+#include "tests/support/scoped_env.h"
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {
@@ -79,6 +80,33 @@ TEST_F(LaunchTaskTest, ExitCodesDecide) {
     EXPECT_TRUE(Printed("Not waiting for process to exit"));
     EXPECT_TRUE(Printed("Successful 1 ExitCode 1"));
     EXPECT_TRUE(Printed("\"path\" argument not defined"));
+}
+
+// With a relative HOME, "{userAppData}" stays as it was: the program or folder it names would be
+// another user's in the current folder. The launch is refused before anything runs; braces that
+// name no location are a real program's name.
+TEST_F(LaunchTaskTest, ALocationLeftUnexpandedIsNotLaunched) {
+    ASSERT_EQ(mkdir((dir + "/{userAppData}Q").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/{notes}").c_str(), 0755), 0);
+    for (const char* script : {"/{userAppData}Q/run", "/{notes}/run"}) {
+        std::ofstream(dir + script) << "#!/bin/sh\ntouch " << dir << "/ran\nexit 0\n";
+        chmod((dir + script).c_str(), 0700);
+    }
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    {
+        ScopedEnv relative{{"HOME", "relative/home"}, {"XDG_DATA_HOME", nullptr}};
+        EXPECT_EQ(Launch(R"("path": "{userAppData}Q/run", "waitForExit": true)"), "!Task_Error_InvalidArg");
+        EXPECT_TRUE(Printed("\"path\" argument names a location without its folder ({userAppData}): {userAppData}Q/run"));
+        EXPECT_EQ(Launch(R"("path": "/bin/true", "workingDirectory": "{UserAppData}Q", "waitForExit": true)"),
+                  "!Task_Error_InvalidArg");
+        EXPECT_TRUE(Printed("\"workingDirectory\" argument names a location without its folder ({UserAppData})"));
+    }
+    EXPECT_NE(access((dir + "/ran").c_str(), F_OK), 0);
+    EXPECT_EQ(Launch(R"("path": "{notes}/run", "waitForExit": true)"), "");
+    EXPECT_EQ(access((dir + "/ran").c_str(), F_OK), 0);
+    ASSERT_EQ(chdir(here), 0);
 }
 
 TEST_F(LaunchTaskTest, CapturedOutputDecides) {

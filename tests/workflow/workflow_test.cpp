@@ -608,6 +608,119 @@ int64_t KeepStartKey(void* user, const char*, const char*, const char*, Dictiona
     return 1;
 }
 
+// Every queued name runs its own definition: a lone mark is a name of its own, not the empty name.
+TEST_F(QueueTest, EachNameRunsItsOwnDefinition) {
+    Define(R"({"#": {"v": "hash"}, ".": {"v": "dot"}, "": {"v": "empty"}, "a": {"v": "a"}, "#p": {"v": "p"}})");
+    for (const char* name : {"#", ".", "", "a", "#p", "p"})
+        EXPECT_EQ(Workflow_QueueTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    Passes(40);
+    EXPECT_EQ(started, (std::vector<std::string>{"#:{\"v\":\"hash\"}", ".:{\"v\":\"dot\"}", ":{\"v\":\"empty\"}",
+                                                 "a:{\"v\":\"a\"}", "p:{\"v\":\"p\"}", "p:{\"v\":\"p\"}"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"#", ".", "", "a", "#p", "p"}));
+}
+
+// Two keys that would be one task name refuse the document whole, naming both; nothing of it is
+// merged. A later document replaces an earlier one's definition of the same name on purpose.
+TEST_F(WorkflowTest, KeysThatAreOneTaskNameRefuseTheDocument) {
+    const struct {
+        const char *before, *document, *problem;
+    } cases[] = {
+        {nullptr, R"({"#a": {}, "a": {}})", R"(task "a" is defined twice, as "#a" or ".a" and as "a")"},
+        {nullptr, R"({"z": {}, "a": {}, ".a": {}})", R"(task "a" is defined twice, as "a" and as "#a" or ".a")"},
+        {nullptr, R"({"#a": {}, ".a": {}})", R"(task "a" is defined twice, as "#a" or ".a" and as "#a" or ".a")"},
+        {nullptr, R"({"a": {"v": 1}, "a": {"v": 2}})", R"(task "a" is defined twice, as "a" and as "a")"},
+        {nullptr, R"({"##x": {}, "#x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {nullptr, R"({".x": {}, "b": {}, ".x2": {}, "..x": {}})",
+         R"(task names ".x" and "#.x" or "..x" clash: ".x" names both the private task "x" and the task ".x")"},
+        {R"({"##x": {}})", R"({"#x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {R"({"#x": {}})", R"({"##x": {}})",
+         R"(task names "#x" and "##x" or ".#x" clash: "#x" names both the private task "x" and the task "#x")"},
+        {nullptr, R"({"#": {}, ".": {}, "": {}, "a": {}, "#b": {}, "##c": {}, "A": {}})", ""},
+        {R"({"a": {}, "#x": {}})", R"({"#a": {}, "#x": {}, "y": {}})", ""},
+    };
+    for (const auto& c : cases) {
+        Workflow* loaded = nullptr;
+        ASSERT_EQ(Workflow_Create(&loaded), 1);
+        Workflow_SetPrintCallback(loaded, this, CaptureLine);
+        Dictionary* earlier = c.before ? ParseJson(c.before) : nullptr;
+        if (earlier) {
+            ASSERT_EQ(Workflow_LoadDictionary(loaded, Root(earlier), 1), 1) << c.before;
+        }
+        lines.clear();
+        Dictionary* document = ParseJson(c.document);
+        const bool sound = !c.problem[0];
+        EXPECT_EQ(Workflow_LoadDictionary(loaded, Root(document), 1), sound ? 1 : 0) << c.document;
+        char problem[512];
+        if (!c.before) {
+            EXPECT_EQ(Workflow_CheckTaskNames(Root(document), nullptr, problem, sizeof(problem)), sound ? 1 : 0);
+            EXPECT_STREQ(problem, c.problem);
+        }
+        if (!sound) {
+            EXPECT_TRUE(Printed(std::string("Workflow document refused: ") + c.problem))
+                << c.document << "\n" << (lines.empty() ? "" : lines.back());
+            // Nothing of a refused document reaches the definitions.
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "y"), 0);
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "b"), 0);
+            EXPECT_EQ(Workflow_CanCreateTask(loaded, "a"), 0) << c.document;
+        }
+        if (earlier) Dictionary_Release(&earlier);
+        Dictionary_Release(&document);
+        Workflow_Release(&loaded);
+    }
+}
+
+// Templates and outcomes name definitions as a run names them: "#base" is the task read from
+// "##base", not the private "base" nor the "base" a second mark would fold it into.
+TEST_F(WorkflowTest, TemplatesAndOutcomesNameDefinitionsAsTasksDo) {
+    Define(R"({"##base": {"v": "hash-base"}, "base": {"v": "base"}, "#p": {"v": "p"},
+               "a": {"template": "#base", "success": "#x"}, "b": {"template": ["p", "load.x"]}, "##x": {"hold": true},
+               "load.x": {"w": "dotted"}})");
+    Workflow* checked = nullptr;
+    ASSERT_EQ(Workflow_Create(&checked), 1);
+    Workflow_RegisterTaskHandler(checked, &StepTaskType);
+    Dictionary* definitions = nullptr;
+    Workflow_GetDictionaryHandle(workflow, &definitions);
+    char problem[256];
+    const char* key = nullptr;
+    EXPECT_EQ(Workflow_CheckDocument(checked, definitions, problem, sizeof(problem), &key), 1) << problem;
+    Workflow_Release(&checked);
+    Run("a");
+    Run("b");
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_EQ(started[0], R"(a:{"v":"hash-base","template":"#base","success":"#x"})");
+    EXPECT_EQ(started[2], R"(b:{"v":"p","w":"dotted","template":["p","load.x"]})");
+    Task* x = Find("#x");
+    ASSERT_NE(x, nullptr);
+    uint32_t held = 0;
+    EXPECT_EQ(Task_GetBooleanArgument(x, "hold", &held), 1);
+    Task_Complete(x, nullptr);
+    Passes(6);
+}
+
+// A name in brackets is a task's name, not the position a key lookup would take it for.
+TEST_F(WorkflowTest, BracketNamesAreNamesNotPositions) {
+    Define(R"({"x": {"v": "x", "hold": true}, "y": {"v": "y", "hold": true}, "[0]": {"v": "zero", "hold": true},
+               "#[1]": {"v": "one", "hold": true}})");
+    for (const char* name : {"[0]", "#[1]"}) EXPECT_EQ(Workflow_RunTask(workflow, name, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "[1]"), 1);
+    EXPECT_EQ(Workflow_CanCreateTask(workflow, "[2]"), 0);
+    Passes(6);
+    const struct {
+        const char *name, *value;
+    } rows[] = {{"[0]", "zero"}, {"[1]", "one"}};
+    for (const auto& row : rows) {
+        Task* task = Find(row.name);
+        ASSERT_NE(task, nullptr) << row.name;
+        char value[16] = "";
+        Task_GetStringArgument(task, "v", value, sizeof(value));
+        EXPECT_STREQ(value, row.value) << row.name;
+        Task_Complete(task, nullptr);
+    }
+    Passes(6);
+}
+
 // A task's name is its definition's key as stored ("##x" gives "#x"), found as written before
 // ".p" finds the private "p" under the mark it was written with.
 TEST_F(WorkflowTest, TaskNamesAreTheirKeysAsStored) {

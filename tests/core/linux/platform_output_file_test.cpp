@@ -16,6 +16,39 @@ namespace {
 
 constexpr uid_t kOtherUser = 65534;
 
+// A download's file named by a location the expander could not name ("{userAppData}" left with
+// a relative HOME) would land in whatever folder another user made at that name in the current
+// one: it is refused and nothing is made there. Braces that name no location are a real name.
+TEST(PlatformOutputFile, ALocationLeftUnexpandedIsNeverWritten) {
+    TempDir dir;
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    for (const char* folder : {"{userAppData}Q", "{notes}"}) ASSERT_EQ(mkdir(folder, 0755), 0);
+    PlatformErrorCode error = 0;
+    uint64_t size = 0;
+    EXPECT_EQ(Platform_OpenOutputFile("{userAppData}Q", "f.bin", 1, 1, &size, &error), -1);
+    EXPECT_EQ(error, PLATFORM_ERROR_ERRNO_BASE + EINVAL);
+    EXPECT_EQ(Platform_OpenOutputFile(".", "{UserHome}", 1, 1, &size, &error), -1);
+    EXPECT_EQ(error, PLATFORM_ERROR_ERRNO_BASE + EINVAL);
+    char partial[256] = "?";
+    uint32_t own = 9;
+    PlatformErrorCode refused = 0;
+    EXPECT_EQ(Platform_TakePartialFile("{userAppData}Q/f.bin", ".partial", 1, partial, sizeof(partial), &own, &refused,
+                                       &error),
+              0);
+    EXPECT_EQ(error, PLATFORM_ERROR_ERRNO_BASE + EINVAL);
+    EXPECT_STREQ(partial, "");
+    EXPECT_EQ(rmdir("{userAppData}Q"), 0) << "nothing was made in the folder";
+    const int32_t fd = Platform_OpenOutputFile("{notes}", "f.bin", 1, 1, &size, &error);
+    EXPECT_GE(fd, 0) << error;
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(Platform_TakePartialFile("{notes}/g.bin", ".partial", 1, partial, sizeof(partial), &own, &refused, &error),
+              1);
+    EXPECT_STREQ(partial, "{notes}/g.bin.partial");
+    ASSERT_EQ(chdir(here), 0);
+}
+
 TEST(PlatformOutputFile, RenameTakesOnlyARegularFileOfOurOwn) {
     struct Case {
         const char* Name;

@@ -289,6 +289,33 @@ TEST(PlatformExecute, RelativeProgramIsTheCallersNotTheWorkingDirectorys) {
     ASSERT_EQ(chdir(back.c_str()), 0);
 }
 
+// A program named by a location the expander could not name ("{userAppData}" left with a relative
+// HOME) is never taken from the current folder, where another user may have put one, on any route
+// and as no working directory either; braces that name no location are a real program's name.
+TEST(PlatformExecute, ALocationLeftUnexpandedIsNeverLaunched) {
+    TempDir shared, work;
+    for (const char* folder : {"{userAppData}Q", "{Env:QVR_NO_SUCH_VARIABLE}", "{notes}"})
+        ASSERT_EQ(mkdir(shared.file(folder).c_str(), 0755), 0);
+    WriteScript(shared.file("{userAppData}Q/run"), "touch " + shared.file("ran") + "\nexit 0\n");
+    WriteScript(shared.file("{Env:QVR_NO_SUCH_VARIABLE}/run"), "touch " + shared.file("ran") + "\nexit 0\n");
+    WriteScript(shared.file("{notes}/run"), "exit 23\n");
+    const std::string back = Cwd();
+    ASSERT_EQ(chdir(shared.path().c_str()), 0);
+    for (const char* path : {"{userAppData}Q/run", "{Env:QVR_NO_SUCH_VARIABLE}/run", "./{userAppData}Q/run"}) {
+        EXPECT_FALSE(Normal(path, "").result) << path;
+        EXPECT_FALSE(Execute(path, "", "", PLATFORM_EXECUTE_NORMAL).result) << path;
+        EXPECT_FALSE(Execute(path, "", "", 0).result) << path;
+    }
+    EXPECT_FALSE(Normal("/bin/true", "", "{userAppData}Q").result);
+    EXPECT_FALSE(Execute("/bin/true", "", "{userAppData}Q", PLATFORM_EXECUTE_NORMAL).result);
+    const Ran real = Normal("{notes}/run", "");
+    EXPECT_TRUE(real.ended && real.code == 23);
+    const Ran vector = Execute("{notes}/run", "", "{notes}", PLATFORM_EXECUTE_NORMAL);
+    EXPECT_TRUE(vector.ended && vector.code == 23);
+    EXPECT_EQ(access(shared.file("ran").c_str(), F_OK), -1);
+    ASSERT_EQ(chdir(back.c_str()), 0);
+}
+
 TEST(PlatformExecute, ForkFailureIsLoggedAndMakesNoHandle) {
     // A user that may own no process at all cannot fork.
     const auto result = TextFromChild(
@@ -817,6 +844,9 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
         unlink(dir.out("broker").c_str());
         launch(recorder.c_str(), "x", 0);
         text += FileExists(dir.out("broker")) ? "broker asked\n" : "broker not asked\n";
+        // A location left unexpanded is never handed to the broker to run as root.
+        launch("{userAppData}Q/tool", "", PLATFORM_EXECUTE_ELEVATED);
+        text += FileExists(dir.out("broker")) ? "broker asked\n" : "broker not asked\n";
         // Refusals and impossible launches make no handle.
         privileged_task_internal::BrokerPath = dismissing.c_str();
         launch("/bin/true", "", PLATFORM_EXECUTE_ELEVATED);
@@ -830,7 +860,9 @@ TEST(PlatformExecute, ElevatedLaunchGoesThroughTheBroker) {
     // One line a launch: its answer, its handle, and the log it left.
     EXPECT_EQ(report, "1 handle task ended 7 id 01|" + ignored +
                           "broker arguments exact, program arguments exact\n" +
-                          "1 handle plain ended 7 id 01|" + ignored + "broker not asked\n" + "0 none|" +
+                          "1 handle plain ended 7 id 01|" + ignored + "broker not asked\n" + "0 none|" + ignored +
+                          "ERROR - Platform_ExecuteElevated failed to execute ({userAppData}Q/tool) [LE: 22]\n" +
+                          "broker not asked\n" + "0 none|" +
                           failed + "/bin/true) [LE: -60006]\n" + "0 none|" + failed +
                           "/nonexistent-qvr/tool) [LE: -60031]\nbroker not asked children 0");
     EXPECT_TRUE(Harmless(dir));

@@ -128,6 +128,45 @@ TEST_F(PathResolve, AHomeThatCannotBeNamedIsRefused) {
     EXPECT_FALSE(Path_Exists("{UserAppData}Quarvelon"));
 }
 
+// The expander judges which tokens name a location: one left anywhere in a path refuses it, and
+// braces that name no location are part of a real file name.
+TEST(PathResolveOnDisk, ALocationLeftAnywhereIsRefusedAndOtherBracesAreNames) {
+    TempDir tree;
+    char previous[PATH_SIZE];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(tree.path().c_str()), 0);
+    const std::string here = tree.path() + "/";
+    const struct {
+        const char* in;
+        std::string out; // empty: refused
+    } cases[] = {
+        {"{UserAppData}Q/notes.txt", ""},
+        {"sub/{userappdata}Q/notes.txt", ""},
+        {"/x/{Temp}notes.txt", ""},
+        {"a{Env:QVR_NO_SUCH_VARIABLE}/b", ""},
+        {"{PathFix:{UserHome}x}", ""},
+        {"{notes}.txt", "{notes}.txt"},
+        {"/x/{draft}/{1}.txt", "/x/{draft}/{1}.txt"},
+        {"{ UserHome}/a", "{ UserHome}/a"},
+        {"{UserHome", "{UserHome"},
+        {"{Temporary}/a", "{Temporary}/a"},
+    };
+    for (const auto& c : cases) {
+        char out[PATH_SIZE] = "?";
+        errno = 0;
+        EXPECT_EQ(Path_Resolve(c.in, out, sizeof(out)), c.out.empty() ? 0 : 1) << c.in;
+        EXPECT_EQ(out, c.out) << c.in;
+        EXPECT_EQ(errno, c.out.empty() ? EINVAL : 0) << c.in;
+    }
+    // A real file whose name holds braces is made and found where it is named.
+    PlatformErrorCode error = 0;
+    EXPECT_EQ(Path_CreateDirectory("{notes}/", 0, &error), 1) << error;
+    EXPECT_TRUE(Path_Exists((here + "{notes}").c_str()));
+    EXPECT_EQ(Path_CreateDirectory("{UserHome}/", 0, &error), 0);
+    EXPECT_FALSE(Path_Exists((here + "{UserHome}").c_str()));
+    ASSERT_EQ(chdir(previous), 0);
+}
+
 TEST(PathResolveOnDisk, ALeadingDotThenParentReachesTheParentNotTheCurrentDirectory) {
     TempDir tree;
     ASSERT_TRUE(path_test::Build(tree.path(), {"here/", "victim=parent's", "here/victim=current's"}));

@@ -425,6 +425,31 @@ TEST_F(ProcessTest, RelativeProgramIsTakenFromTheCurrentDirectoryNotTheWorkingOn
     EXPECT_TRUE(r.HasLine("Unable to execute application (only-there)"));
 }
 
+// The process object (the script's QVR.Process) never runs a program named by a location the
+// expander could not name, though one stands at that name in the current folder.
+TEST_F(ProcessTest, ALocationLeftUnexpandedIsNotLaunched) {
+    const std::string shared = dir + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((shared + "/{userAppData}Q").c_str(), 0755), 0);
+    WriteFile(shared + "/{userAppData}Q/run", "#!/bin/sh\ntouch ran\nexit 0\n", 0755);
+    struct Back {
+        char here[4096] = "";
+        ~Back() { EXPECT_EQ(chdir(here), 0); }
+    } back;
+    ASSERT_NE(getcwd(back.here, sizeof(back.here)), nullptr);
+    ASSERT_EQ(chdir(shared.c_str()), 0);
+    for (uint32_t rights : {PROCESS_RIGHTS_INVOKER, PROCESS_RIGHTS_USER}) {
+        Recorder r;
+        Make("{userAppData}Q/run", "", r);
+        Process_SetElevationRights(process, rights);
+        EXPECT_EQ(Process_Launch(process), 0) << rights;
+        EXPECT_EQ(r.Story(), "Start Complete(0,0)") << rights;
+        EXPECT_TRUE(r.HasLine("Unable to execute application ({userAppData}Q/run)")) << rights;
+        Process_Release(&process);
+    }
+    EXPECT_NE(access((shared + "/ran").c_str(), F_OK), 0);
+}
+
 TEST_F(ProcessTest, DigestIsCheckedInChunksBeforeTheLaunch) {
     // A script larger than several digest chunks.
     const std::string script = Script(7, 5 * 65536);

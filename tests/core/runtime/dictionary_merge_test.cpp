@@ -67,6 +67,18 @@ TEST(DictionaryMerge, FlagsKnownAnswers) {
     Dictionary_AddString(dotted, "..y", "v", nullptr);
     Dictionary_Merge(target, dotted, 0);
     EXPECT_EQ(Render(target), "{#.y:'v'}");
+    // A key in brackets is merged as a key, never into the item at that position.
+    for (uint32_t flags : {0u, 1u}) {
+        DictTree numbered, into;
+        Dictionary_AddInt64(into, "x", 0, nullptr);
+        Dictionary_AddInt64(into, "y", 5, nullptr);
+        Dictionary_AddInt64(numbered, "[0]", 1, nullptr);
+        Dictionary_AddInt64(numbered, "[1]", 2, nullptr);
+        Dictionary_Merge(into, numbered, flags);
+        EXPECT_EQ(Render(into), "{x:0,y:5,[0]:1,[1]:2}") << flags;
+        Dictionary_Merge(into, numbered, flags);
+        EXPECT_EQ(Render(into), "{x:0,y:5,[0]:1,[1]:2}") << flags;
+    }
 }
 
 // With PrivateKeys off nothing in the source counts as private: all of it is merged, and

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/runtime/dictionary_internal.h"
+#include "core/runtime/dictionary_load.h"
 #include "tests/support/abort_table.h"
 #include "tests/support/call_outcome.h"
 #include "tests/support/change_log.h"
@@ -120,6 +121,36 @@ TEST(Dictionary, PrivatePrefix) {
     Dictionary_Add(open, "#x", nullptr);
     EXPECT_EQ(Render(open), "{.x:?,#x:?}");
     EXPECT_EQ(open.dict->Items.First->Flags & DICTIONARY_ITEM_FLAG_PRIVATE, 0);
+}
+
+// A mark alone names nothing to make private: "#", "." and "" stay three keys, as added, as a
+// document reader appends them and as looked up by key and by path.
+TEST(Dictionary, AMarkAloneIsAKeyOfItsOwn) {
+    DictTree added;
+    DictTree loaded;
+    for (const char* key : {"#", ".", "", "#y"}) {
+        Dictionary_AddString(added, key, key, nullptr);
+        Dictionary_AppendLoaded(loaded, key, (int32_t)strlen(key), DICTIONARY_TYPE_STRING, key, (int32_t)strlen(key),
+                                nullptr);
+    }
+    for (Dictionary* root : {added.dict, loaded.dict}) {
+        EXPECT_EQ(Render(root), "{#:'#',.:'.',:'',#y:'#y'}");
+        for (const char* key : {"#", ".", "", "#y", ".y"}) {
+            DictionaryItem* item = nullptr;
+            ASSERT_EQ(Dictionary_ItemFindByKey(root, key, nullptr, &item), 1) << key;
+            const char* text = nullptr;
+            Dictionary_ItemGetStringPtr(root, item, &text);
+            const bool named = strlen(key) == 2;
+            EXPECT_STREQ(text, named ? "#y" : key);
+            EXPECT_EQ(Dictionary_ItemGetPrivate(root, item, nullptr), named ? 1 : 0) << key;
+        }
+        Dictionary* holder = nullptr;
+        DictionaryItem* found = nullptr;
+        ASSERT_EQ(Dictionary_ItemFindByPath(root, "#", &holder, &found), 1);
+        const char* key = nullptr;
+        Dictionary_ItemGetKeyPtr(holder, found, &key);
+        EXPECT_STREQ(key, "#");
+    }
 }
 
 TEST(Dictionary, KeyLengthLimit) {

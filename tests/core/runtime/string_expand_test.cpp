@@ -130,6 +130,31 @@ TEST(StringExpand, PlatformValues) {
         EXPECT_GT(atoll(Expand(positive).c_str()), 0) << positive;
 }
 
+// A location the platform cannot name stays a token, and the expander tells it apart from braces
+// that name no location.
+TEST(StringExpand, ALocationLeftIsFoundWhereverItStands) {
+    std::string left;
+    {
+        ScopedEnv relative{{"HOME", "relative/home"}, {"XDG_DATA_HOME", nullptr}};
+        left = Expand("{userAppData}Q/run");
+    }
+    EXPECT_EQ(left, "{userAppData}Q/run");
+    const struct {
+        const char *text, *name;
+    } cases[] = {
+        {left.c_str(), "userAppData"}, {"x/{Temp}", "Temp"}, {"{Upper:{UserHome}}", "UserHome"},
+        {"{Env:QVR_EXPAND_MISSING}/x", "Env"}, {"{DiskImage:/no}", "DiskImage"}, {"{ModuleLogDirectory}", "ModuleLogDirectory"},
+        {"{notes}.txt", ""}, {"{ Temp}", ""}, {"{Temp", ""}, {"{TempX}", ""}, {"{Env", ""}, {"{}", ""}, {"{{Temp", ""},
+        {"{Temp:", ""}, {"", ""}, {"{AVeryLongNameThatIsNoLocationAtAll}{Temp}", "Temp"},
+    };
+    for (const auto& c : cases) {
+        char name[64] = "?";
+        EXPECT_EQ(String_ExpandFindLocation(c.text, name, sizeof(name)), c.name[0] ? 1 : 0) << c.text;
+        EXPECT_STREQ(name, c.name) << c.text;
+    }
+    EXPECT_EQ(String_ExpandFindLocation("{Temp}", nullptr, 0), 1);
+}
+
 TEST(StringExpand, SourcesInOrderAndTheCallerLast) {
     Table table;
     table.values = {{"Mine", "caller value"}, {"Upper", "not asked"}, {"UserHome", "not asked"},
