@@ -47,5 +47,16 @@ int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size);
 int64_t Platform_GetToolkitBase(uint32_t which, char* buffer, int32_t size);
 // Whether users other than this one and root may write into a folder of this mode and group:
 // everyone where others may, and where the group may, when the group has another member (listed
-// in the group database, or a user whose primary group it is).
+// in the group database, even by a name that names no user, or a user whose primary group it is).
+// The user database is walked once and each group looked up once, and what they said is
+// remembered for 30 seconds (a judgement after that reads them again).
 int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group);
+// Says why the last folder or link refused on this thread by the functions above was refused, as
+// one ERROR line naming it, its owner or the writers that are too many (every user; the group,
+// with one of its other members) and what would let it pass (another owner, the sticky bit where
+// a folder on the way may have it, taking the write away). Each folder is said once per process.
+// 1 when a line was said; 0 when the last refusal was of another kind (a missing folder, a path
+// too long), its path cannot be had, or it was said before.
+int64_t Platform_SayFolderRefusal();
+// Forgets what the user and group databases said, so that the next judgement reads them again.
+int64_t Platform_ForgetGroupMembers();

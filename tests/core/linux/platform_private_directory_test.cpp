@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,10 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/linux/platform_private_directory.h"
+#include "core/linux/platform_system.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/platform_sandbox.h"
 
@@ -190,6 +193,154 @@ TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
     EXPECT_EQ(Mode(withOthers + "/state"), -1);
     // Our own folder whose group has no other member is closed when made private.
     EXPECT_EQ(Mode(alone), 0700);
+}
+
+
+// ---- The judgement against a model of it ----------------------------------------------------
+
+// Users and groups of their own, shown to a child in a mount namespace of its own: we are alice,
+// bob is another user. Groups: solo has no member, ours lists only alice and root, lab lists
+// bob, ghost lists a name that names no user, and bob's own group is his by being his primary one.
+constexpr uid_t kAlice = 4001, kBob = 4002;
+constexpr gid_t kSolo = 4100, kOurs = 4103, kLab = 4101, kGhost = 4102, kBobs = 4002;
+const char* const kPasswd = "root:x:0:0:root:/root:/bin/sh\nalice:x:4001:4001::/tmp:/bin/sh\n"
+                            "bob:x:4002:4002::/tmp:/bin/sh\n";
+const char* const kGroup = "root:x:0:\nalice:x:4001:\nbob:x:4002:\nsolo:x:4100:\nours:x:4103:alice,root\n"
+                           "lab:x:4101:alice,bob\nghost:x:4102:nosuchuser\n";
+
+bool ShowUsers(const TempDir& files) {
+    return BindText(files, "/etc/passwd", kPasswd) && BindText(files, "/etc/group", kGroup) &&
+           Platform_ForgetGroupMembers() == 1;
+}
+
+bool BecomeAlice() {
+    const gid_t groups[] = {kAlice};
+    return setgroups(1, groups) == 0 && setresgid(kAlice, kAlice, kAlice) == 0 &&
+           setresuid(kAlice, kAlice, kAlice) == 0;
+}
+
+// The rules, written from what a folder's user may expect rather than from the code: only we and
+// root may own what is passed through, entered by a link or kept in; a folder others may write
+// into (every user, or a group with a member but us and root) is passed only when sticky, and is
+// never our private folder or one the desktop's settings are kept in.
+struct Folder {
+    uid_t Owner;
+    bool GroupWrites, OthersWrite, Sticky;
+    gid_t Group;
+};
+
+bool Trusted(uid_t owner) {
+    return owner == kAlice || owner == 0;
+}
+
+bool Writable(const Folder& f) {
+    const bool others = f.Group == kLab || f.Group == kGhost || f.Group == kBobs;
+    return f.OthersWrite || (f.GroupWrites && others);
+}
+
+std::string OwnerOrWriters(const Folder& f, bool ownOnly, bool stickyPasses) {
+    if (ownOnly ? f.Owner != kAlice : !Trusted(f.Owner)) return "a folder of another user";
+    if (Writable(f) && !(stickyPasses && f.Sticky)) return "a folder other users can change";
+    return "";
+}
+
+enum class Asked { Private, Trusted, Passage, Settings };
+
+// "opened", "missing" or the reason of the refusal; for settings "used" or "replaced".
+std::string Expected(const Folder& f, uid_t linkOwner, bool linked, bool missing, Asked asked) {
+    std::string refused;
+    if (linked && !Trusted(linkOwner)) refused = "a link another user made";
+    const std::string passage = OwnerOrWriters(f, false, true);
+    if (asked == Asked::Settings) {
+        const bool used = refused.empty() && (!missing || passage.empty()) && OwnerOrWriters(f, false, false).empty();
+        return used ? "used" : "replaced";
+    }
+    if (refused.empty() && missing) refused = passage.empty() ? "missing" : passage;
+    if (!refused.empty()) return refused;
+    const std::string judged = asked == Asked::Private ? OwnerOrWriters(f, true, false) : passage;
+    return judged.empty() ? "opened" : judged;
+}
+
+TEST_F(PrivateDirectoryTest, EveryCombinationIsJudgedAsTheModelSays) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    const std::string links = dir + "/links", runtime = dir + "/run";
+    ASSERT_EQ(mkdir(links.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(chown(runtime.c_str(), kAlice, kAlice), 0);
+    struct Built {
+        Folder F;
+        std::string Path;
+    };
+    std::vector<Built> folders;
+    for (uid_t owner : {kAlice, (uid_t)0, kBob})
+        for (int writes = 0; writes < 4; writes++)
+            for (bool sticky : {false, true})
+                for (gid_t group : {kSolo, kOurs, kLab, kGhost, kBobs}) {
+                    const Folder f{owner, (writes & 1) != 0, (writes & 2) != 0, sticky, group};
+                    const std::string path =
+                        dir + "/f" + std::to_string(owner) + "-" + std::to_string(writes) + (sticky ? "s" : "") + "-" +
+                        std::to_string(group);
+                    // Every folder may be read and entered by alice: only the judgement refuses.
+                    const mode_t mode = 0755 | (f.GroupWrites ? 020 : 0) | (f.OthersWrite ? 002 : 0) |
+                                        (sticky ? 01000 : 0);
+                    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+                    ASSERT_EQ(mkdir((path + "/inner").c_str(), 0700), 0);
+                    ASSERT_EQ(chown((path + "/inner").c_str(), kAlice, kAlice), 0);
+                    ASSERT_EQ(chown(path.c_str(), owner, group), 0);
+                    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+                    for (uid_t linkOwner : {kAlice, (uid_t)0, kBob}) {
+                        const std::string link = links + "/" + path.substr(dir.size() + 1) + "-" +
+                                                 std::to_string(linkOwner);
+                        ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+                        ASSERT_EQ(lchown(link.c_str(), linkOwner, linkOwner), 0);
+                    }
+                    folders.push_back({f, path});
+                }
+    const auto judged = RunIsolated([&] { return ShowUsers(files) && BecomeAlice(); }, [&] {
+        Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime.c_str());
+        // The toolkit's refusals are said on standard error: thousands of lines nobody reads here.
+        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(quiet, 2);
+        std::string mismatches;
+        size_t count = 0;
+        for (const Built& b : folders)
+            for (int link = -1; link < 3; link++)
+                for (bool missing : {false, true})
+                    for (Asked asked : {Asked::Private, Asked::Trusted, Asked::Passage, Asked::Settings}) {
+                        const uid_t linkOwner = link == 0 ? kAlice : link == 1 ? 0 : kBob;
+                        std::string path = link < 0 ? b.Path
+                                                    : links + "/" + b.Path.substr(dir.size() + 1) + "-" +
+                                                          std::to_string(linkOwner);
+                        if (missing) path += "/missing";
+                        if (asked == Asked::Passage) path += "/inner";
+                        std::string seen;
+                        if (asked == Asked::Settings) {
+                            Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", path.c_str());
+                            char folder[4096] = "";
+                            seen = Platform_GetToolkitFolder(0, folder, sizeof(folder)) != 1 ? "failed"
+                                   : folder[0]                                            ? "replaced"
+                                                                                          : "used";
+                        } else {
+                            int32_t fd = -1, error = 0;
+                            const char* reason = nullptr;
+                            const int64_t opened =
+                                asked == Asked::Trusted
+                                    ? Platform_OpenTrustedDirectory(path.c_str(), &fd, &error, &reason)
+                                    : Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
+                            if (fd >= 0) close(fd);
+                            seen = opened ? "opened" : error == ENOENT ? "missing" : reason ? reason : "";
+                        }
+                        const std::string expected = Expected(b.F, linkOwner, link >= 0, missing, asked);
+                        count++;
+                        if (seen != expected)
+                            mismatches += path.substr(dir.size()) + " as " + std::to_string((int)asked) + ": " +
+                                          seen + ", the model says " + expected + "\n";
+                    }
+        return std::to_string(count) + " judged\n" + mismatches;
+    });
+    ASSERT_TRUE(judged.has_value());
+    EXPECT_EQ(*judged, "3840 judged\n");
 }
 
 } // namespace
