@@ -170,7 +170,7 @@ void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
                 for (size_t i = 0; i < m.OurNameCount && !ours; i++) ours = strcmp(m.OurNames[i], *member) == 0;
                 if (ours) continue;
                 answer->Other = true;
-                String_Print(answer->WitnessName, sizeof(answer->WitnessName), "%s", *member);
+                if (strlen(*member) < kNameRoom) strcpy(answer->WitnessName, *member);
             }
         }
         Memory_Free(scratch, size);
@@ -294,12 +294,13 @@ void RecordRefusal(RefusalKind kind, Role role, const struct stat& info, int fd,
         r.Folder[0] = 0;
 }
 
-// A user's name and id as said in a line: "bob (uid 1002)", or the id alone without a name.
-void SayUser(uid_t uid, char* out, size_t size) {
+// A user as said in a line: "bob (uid 1002)", or with `bare` the name alone; the id alone
+// where the user database has no name for it.
+void SayUser(uid_t uid, bool bare, char* out, size_t size) {
     char scratch[16384];
     struct passwd pw, *user = nullptr;
     if (getpwuid_r(uid, &pw, scratch, sizeof(scratch), &user) == 0 && user)
-        String_Print(out, (int32_t)size, "%s (uid %u)", user->pw_name, (unsigned)uid);
+        String_Print(out, (int32_t)size, bare ? "%s" : "%s (uid %u)", user->pw_name, (unsigned)uid);
     else
         String_Print(out, (int32_t)size, "uid %u", (unsigned)uid);
 }
@@ -330,38 +331,35 @@ bool FirstExplanation(const Refusal& r) {
 bool SayRefusal(const Refusal& r) {
     if (r.Kind == RefusalKind::None || !r.Folder[0] || !FirstExplanation(r)) return false;
     char who[kNameRoom + 32];
-    const unsigned mode = (unsigned)(r.Info.st_mode & 07777);
-    if (r.Kind == RefusalKind::Link) {
-        SayUser(r.Info.st_uid, who, sizeof(who));
-        Log_Error("The link %s is not followed: %s made it, and only links made by you or root are; it is "
-                  "followed once you or root make it\n",
-                  r.Folder, who);
-        return true;
-    }
-    if (r.Kind == RefusalKind::Owner) {
-        SayUser(r.Info.st_uid, who, sizeof(who));
-        const bool ours = r.As == Role::Private;
-        Log_Error("The folder %s is refused: it belongs to %s; it passes once it belongs to you%s\n", r.Folder, who,
-                  ours ? "" : " or root");
+    if (r.Kind != RefusalKind::Writers) {
+        SayUser(r.Info.st_uid, false, who, sizeof(who));
+        if (r.Kind == RefusalKind::Link)
+            Log_Error("The link %s is not followed: %s made it; it is followed once you or root make it\n", r.Folder,
+                      who);
+        else
+            Log_Error("The folder %s is refused: it belongs to %s; it passes once it belongs to you%s\n", r.Folder,
+                      who, r.As == Role::Private ? "" : " or root");
         return true;
     }
     const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
     GroupAnswer group = {};
     const bool members = (r.Info.st_mode & S_IWGRP) && GroupHasOtherMember(r.Info.st_gid, &group);
-    char named[3 * kNameRoom + 64] = "";
+    char named[3 * kNameRoom + 96] = "";
     if (members) {
-        char witness[kNameRoom + 32];
-        if (group.WitnessName[0]) String_Print(witness, sizeof(witness), "%s", group.WitnessName);
-        else if (group.WitnessUid) SayUser(group.WitnessUid, witness, sizeof(witness));
-        else String_Print(witness, sizeof(witness), "%s", "its members could not be read");
-        String_Print(named, sizeof(named), "its group %s%s(gid %u) may write into it and has other members (%s)",
-                     group.Name, group.Name[0] ? " " : "", (unsigned)r.Info.st_gid, witness);
+        if (group.WitnessName[0]) String_Print(who, sizeof(who), "%s", group.WitnessName);
+        else if (group.WitnessUid) SayUser(group.WitnessUid, true, who, sizeof(who));
+        else who[0] = 0;
+        String_Print(named, sizeof(named), "%sits group %s%s(gid %u) may write into it and %s%s%s",
+                     everyone ? ", and " : "", group.Name, group.Name[0] ? " " : "", (unsigned)r.Info.st_gid,
+                     who[0] ? "has members other than you and root (" : "its members could not be read", who,
+                     who[0] ? ")" : "");
     }
-    const char* sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX) ? "made sticky (chmod +t) or " : "";
-    const char* change = everyone && members ? "chmod go-w" : everyone ? "chmod o-w" : "chmod g-w";
-    Log_Error("The folder %s is refused: %s%s%s%s (mode %04o); it passes when %sclosed to their writes (%s)\n",
-              r.Folder, everyone ? "every user may write into it" : "", everyone && members ? ", and " : "", named,
-              sticky[0] ? ", and it is not sticky" : "", mode, sticky, change);
+    const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
+    Log_Error("The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)\n",
+              r.Folder, everyone ? "every user may write into it" : "", named, sticky ? ", and it is not sticky" : "",
+              (unsigned)(r.Info.st_mode & 07777), sticky ? "made sticky (chmod +t) or " : "",
+              everyone && members ? "the group's and others'" : everyone ? "others'" : "the group's",
+              everyone && members ? "go-w" : everyone ? "o-w" : "g-w");
     return true;
 }
 

@@ -3,18 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_system.h"
+#include "core/runtime/log.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/platform_sandbox.h"
 
@@ -196,7 +199,7 @@ TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
 }
 
 
-// ---- The judgement against a model of it ----------------------------------------------------
+// ---- Other users, in a namespace of our own -------------------------------------------------
 
 // Users and groups of their own, shown to a child in a mount namespace of its own: we are alice,
 // bob is another user. Groups: solo has no member, ours lists only alice and root, lab lists
@@ -208,9 +211,10 @@ const char* const kPasswd = "root:x:0:0:root:/root:/bin/sh\nalice:x:4001:4001::/
 const char* const kGroup = "root:x:0:\nalice:x:4001:\nbob:x:4002:\nsolo:x:4100:\nours:x:4103:alice,root\n"
                            "lab:x:4101:alice,bob\nghost:x:4102:nosuchuser\n";
 
-bool ShowUsers(const TempDir& files) {
+// With `changing`, alice may rewrite the group database the child sees.
+bool ShowUsers(const TempDir& files, bool changing = false) {
     return BindText(files, "/etc/passwd", kPasswd) && BindText(files, "/etc/group", kGroup) &&
-           Platform_ForgetGroupMembers() == 1;
+           (!changing || chmod("/etc/group", 0666) == 0) && Platform_ForgetGroupMembers() == 1;
 }
 
 bool BecomeAlice() {
@@ -218,6 +222,157 @@ bool BecomeAlice() {
     return setgroups(1, groups) == 0 && setresgid(kAlice, kAlice, kAlice) == 0 &&
            setresuid(kAlice, kAlice, kAlice) == 0;
 }
+
+// As alice among the users above: what fn returns, then the ERROR lines said meanwhile.
+std::string AsAlice(const TempDir& files, const std::function<std::string()>& fn, bool changing = false) {
+    const std::string said = files.file("said");
+    const auto text = RunIsolated(
+        [&] {
+            const int fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            return fd >= 0 && dup2(fd, 2) >= 0 && ShowUsers(files, changing) && BecomeAlice();
+        },
+        [&] {
+            Log_SetErrorsToStandardError(1);
+            return fn();
+        });
+    return text ? *text + "--\n" + ReadFile(said) : "no child";
+}
+
+// A refusal names the folder that failed (not the one asked for), who is too many and what would
+// let it pass, once per folder however many walks it refuses.
+TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+    struct Made {
+        const char* Name;
+        uid_t Owner;
+        gid_t Group;
+        mode_t Mode;
+    } made[] = {{"lab", 0, kLab, 02775},        {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
+                {"open", 0, kBobs, 0777},       {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
+                {"shared", 0, 0, 01777},        {"mine", kAlice, kAlice, 0700}};
+    for (const Made& m : made) {
+        const std::string path = dir + "/" + m.Name;
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+        ASSERT_EQ(chown(path.c_str(), m.Owner, m.Group), 0) << path;
+        ASSERT_EQ(chmod(path.c_str(), m.Mode), 0) << path;
+    }
+    ASSERT_EQ(symlink((dir + "/mine").c_str(), (dir + "/shared/theirs").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/shared/theirs").c_str(), kBob, kBob), 0);
+    ASSERT_EQ(symlink((dir + "/lab").c_str(), (dir + "/mine/to-lab").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/mine/to-lab").c_str(), kAlice, kAlice), 0);
+    const std::string text = AsAlice(files, [&] {
+        std::string answers;
+        for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x", "bobs/x",
+                                 "rooted", "shared/theirs/x", "mine/missing/x"}) {
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const int64_t opened = Platform_OpenPrivateDirectory((dir + "/" + path).c_str(), 0, &fd, &error, &reason);
+            if (fd >= 0) close(fd);
+            answers += std::string(path) + ":" + (opened ? "opened" : reason ? reason : "") + ":" +
+                       std::to_string(Platform_SayFolderRefusal()) + "\n";
+        }
+        return answers;
+    });
+    const std::string& d = dir;
+    EXPECT_EQ(text, "lab/alice/state:a folder other users can change:1\n"
+                    "mine/to-lab/alice:a folder other users can change:0\n"
+                    "lab/alice:a folder other users can change:0\n"
+                    "ghost:a folder other users can change:1\n"
+                    "open/x:a folder other users can change:1\n"
+                    "bobs/x:a folder of another user:1\n"
+                    "rooted:a folder of another user:1\n"
+                    "shared/theirs/x:a link another user made:1\n"
+                    "mine/missing/x:a folder that cannot be reached:0\n"
+                    "--\n"
+                    "ERROR - The folder " + d + "/lab is refused: its group lab (gid 4101) may write into it and has "
+                    "members other than you and root (bob), and it is not sticky (mode 2775); it passes when made "
+                    "sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
+                    "ERROR - The folder " + d + "/ghost is refused: its group ghost (gid 4102) may write into it and "
+                    "has members other than you and root (nosuchuser) (mode 0775); it passes when closed to the "
+                    "group's writes (chmod g-w)\n"
+                    "ERROR - The folder " + d + "/open is refused: every user may write into it, and its group bob "
+                    "(gid 4002) may write into it and has members other than you and root (bob), and it is not "
+                    "sticky (mode 0777); it passes when made sticky (chmod +t) or closed to the group's and others' "
+                    "writes (chmod go-w)\n"
+                    "ERROR - The folder " + d + "/bobs is refused: it belongs to bob (uid 4002); it passes once it "
+                    "belongs to you or root\n"
+                    "ERROR - The folder " + d + "/rooted is refused: it belongs to root (uid 0); it passes once it "
+                    "belongs to you\n"
+                    "ERROR - The link " + d + "/shared/theirs is not followed: bob (uid 4002) made it; it is followed "
+                    "once you or root make it\n");
+}
+
+// The user database is walked once and each group looked up once, however many folders are
+// judged: here 24 walks through folders of four groups, counted as the databases' files are opened.
+TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+    for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
+        const std::string folder = dir + "/" + std::to_string(group);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), kAlice, group), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+    }
+    const std::string text = AsAlice(files, [&] {
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        // Closes are watched too: the kernel merges an event into the one before it when they
+        // are alike, and an open then a close never are.
+        const int users = inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE);
+        const int groups = inotify_add_watch(watch, "/etc/group", IN_OPEN | IN_CLOSE);
+        if (watch < 0 || users < 0 || groups < 0) return std::string("no watch");
+        auto opens = [&] {
+            int counts[2] = {0, 0};
+            alignas(struct inotify_event) char events[4096];
+            ssize_t n;
+            while ((n = read(watch, events, sizeof(events))) > 0)
+                for (char* at = events; at < events + n; at += sizeof(struct inotify_event) +
+                                                                reinterpret_cast<struct inotify_event*>(at)->len) {
+                    const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
+                    if (event->mask & IN_OPEN) counts[event->wd == users ? 0 : 1]++;
+                }
+            return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
+        };
+        std::string answers;
+        for (int round = 0; round < 6; round++)
+            for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
+                int32_t fd = -1, error = 0;
+                const char* reason = nullptr;
+                const std::string path = dir + "/" + std::to_string(group) + (round % 2 ? "" : "/x");
+                const int64_t opened = Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
+                if (fd >= 0) close(fd);
+                if (round == 0) answers += std::to_string(group) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
+            }
+        answers += "opens " + opens() + "\n";
+        // Forgotten (as after a while), the databases are read again and what changed is seen:
+        // bob has left the lab.
+        std::string changed = kGroup;
+        changed.replace(changed.find("alice,bob"), 9, "alice");
+        const int file = open("/etc/group", O_WRONLY | O_TRUNC | O_CLOEXEC);
+        const bool written = file >= 0 && write(file, changed.data(), changed.size()) == (ssize_t)changed.size();
+        if (file >= 0) close(file);
+        if (!written) return std::string("not written");
+        opens();
+        int32_t fd = -1, error = 0;
+        const char* reason = nullptr;
+        const std::string lab = dir + "/" + std::to_string(kLab);
+        answers += std::string("remembered:") +
+                   (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) + "\n";
+        if (fd >= 0) close(fd);
+        Platform_ForgetGroupMembers();
+        answers += std::string("read again:") +
+                   (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) + "\n";
+        if (fd >= 0) close(fd);
+        return answers + "opens " + opens() + "\n";
+    }, true);
+    EXPECT_EQ(text, "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
+                    "4101:a folder other users can change\n4102:a folder other users can change\n"
+                    "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
+}
+
+// ---- The judgement against a model of it ----------------------------------------------------
 
 // The rules, written from what a folder's user may expect rather than from the code: only we and
 // root may own what is passed through, entered by a link or kept in; a folder others may write
