@@ -202,14 +202,15 @@ TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
 // ---- Other users, in a namespace of our own -------------------------------------------------
 
 // Users and groups of their own, shown to a child in a mount namespace of its own: we are alice,
-// bob is another user. Groups: solo has no member, ours lists only alice and root, lab lists
-// bob, ghost lists a name that names no user, and bob's own group is his by being his primary one.
+// bob and dave are other users. Groups: solo has no member, ours lists only alice and root, lab
+// lists bob, ghost lists a name that names no user, and bob's and dave's own groups are theirs by
+// being their primary ones (dave's listed after bob's, with a smaller number).
 constexpr uid_t kAlice = 4001, kBob = 4002;
-constexpr gid_t kSolo = 4100, kOurs = 4103, kLab = 4101, kGhost = 4102, kBobs = 4002;
+constexpr gid_t kSolo = 4100, kOurs = 4103, kLab = 4101, kGhost = 4102, kBobs = 4002, kDaves = 4000;
 const char* const kPasswd = "root:x:0:0:root:/root:/bin/sh\nalice:x:4001:4001::/tmp:/bin/sh\n"
-                            "bob:x:4002:4002::/tmp:/bin/sh\n";
-const char* const kGroup = "root:x:0:\nalice:x:4001:\nbob:x:4002:\nsolo:x:4100:\nours:x:4103:alice,root\n"
-                           "lab:x:4101:alice,bob\nghost:x:4102:nosuchuser\n";
+                            "bob:x:4002:4002::/tmp:/bin/sh\ndave:x:4004:4000::/tmp:/bin/sh\n";
+const char* const kGroup = "root:x:0:\nalice:x:4001:\nbob:x:4002:\ndaves:x:4000:\nsolo:x:4100:\n"
+                           "ours:x:4103:alice,root\nlab:x:4101:alice,bob\nghost:x:4102:nosuchuser\n";
 
 // With `changing`, alice may rewrite the group database the child sees.
 bool ShowUsers(const TempDir& files, bool changing = false) {
@@ -251,7 +252,7 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         mode_t Mode;
     } made[] = {{"lab", 0, kLab, 02775},        {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
                 {"open", 0, kBobs, 0777},       {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
-                {"shared", 0, 0, 01777},        {"mine", kAlice, kAlice, 0700}};
+                {"shared", 0, 0, 01777},        {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
     for (const Made& m : made) {
         const std::string path = dir + "/" + m.Name;
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
@@ -265,7 +266,7 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     const std::string text = AsAlice(files, [&] {
         std::string answers;
         for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x", "bobs/x",
-                                 "rooted", "shared/theirs/x", "mine/missing/x"}) {
+                                 "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
             int32_t fd = -1, error = 0;
             const char* reason = nullptr;
             const int64_t opened = Platform_OpenPrivateDirectory((dir + "/" + path).c_str(), 0, &fd, &error, &reason);
@@ -285,6 +286,7 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
                     "rooted:a folder of another user:1\n"
                     "shared/theirs/x:a link another user made:1\n"
                     "mine/missing/x:a folder that cannot be reached:0\n"
+                    "daves/x:a folder other users can change:1\n"
                     "--\n"
                     "ERROR - The folder " + d + "/lab is refused: its group lab (gid 4101) may write into it and has "
                     "members other than you and root (bob), and it is not sticky (mode 2775); it passes when made "
@@ -301,7 +303,10 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
                     "ERROR - The folder " + d + "/rooted is refused: it belongs to root (uid 0); it passes once it "
                     "belongs to you\n"
                     "ERROR - The link " + d + "/shared/theirs is not followed: bob (uid 4002) made it; it is followed "
-                    "once you or root make it\n");
+                    "once you or root make it\n"
+                    "ERROR - The folder " + d + "/daves is refused: its group daves (gid 4000) may write into it and "
+                    "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
+                    "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
 }
 
 // The user database is walked once and each group looked up once, however many folders are
@@ -370,6 +375,32 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
     EXPECT_EQ(text, "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
                     "4101:a folder other users can change\n4102:a folder other users can change\n"
                     "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
+}
+
+// A user database that cannot be read to its end (an entry larger than any room given to it) may
+// hide a member of any group: every group that may write then counts as having one.
+TEST_F(PrivateDirectoryTest, AUserDatabaseNotReadWholeLeavesNoGroupTrusted) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    const std::string solo = dir + "/solo";
+    ASSERT_EQ(mkdir(solo.c_str(), 0700), 0);
+    ASSERT_EQ(chown(solo.c_str(), kAlice, kSolo), 0);
+    ASSERT_EQ(chmod(solo.c_str(), 0775), 0);
+    const std::string huge = std::string(kPasswd) + "carol:x:4005:4005:" + std::string(70000, 'c') + ":/tmp:/bin/sh\n";
+    const auto seen = RunIsolated(
+        [&] {
+            return BindText(files, "/etc/passwd", huge) && BindText(files, "/etc/group", kGroup) &&
+                   Platform_ForgetGroupMembers() == 1 && BecomeAlice();
+        },
+        [&] {
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const int64_t opened = Platform_OpenPrivateDirectory(solo.c_str(), 0, &fd, &error, &reason);
+            if (fd >= 0) close(fd);
+            return std::string(opened ? "opened" : reason);
+        });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, "a folder other users can change");
 }
 
 // ---- The judgement against a model of it ----------------------------------------------------
