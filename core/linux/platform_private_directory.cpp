@@ -73,6 +73,7 @@ struct GroupAnswer {
 struct Members {
     std::mutex Lock;
     int64_t ReadAt;
+    uid_t For; // the user "this user" was when they were read
     bool Walked, Whole, Overflow;
     size_t PrimaryCount, OurNameCount, AnswerCount, NextAnswer;
     Primary Primaries[kMostPrimaries]; // sorted by group
@@ -117,6 +118,7 @@ void WalkUsers(Members& m) {
     m.Whole = m.Overflow = false;
     m.PrimaryCount = m.OurNameCount = 0;
     m.ReadAt = MonotonicNs();
+    m.For = geteuid();
     char scratch[16384];
     struct passwd pw, *user = nullptr;
     bool sawOurs = false;
@@ -209,7 +211,7 @@ void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
 bool GroupHasOtherMember(gid_t gid, GroupAnswer* said = nullptr) {
     Members& m = g_members;
     std::lock_guard<std::mutex> hold(m.Lock);
-    if (m.Walked && MonotonicNs() - m.ReadAt > kMembersKeptNs) ForgetMembers(m);
+    if (m.Walked && (MonotonicNs() - m.ReadAt > kMembersKeptNs || m.For != geteuid())) ForgetMembers(m);
     if (!m.Walked) WalkUsers(m);
     for (size_t i = 0; i < m.AnswerCount; i++) {
         if (m.Answers[i].Gid != gid) continue;

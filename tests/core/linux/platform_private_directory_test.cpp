@@ -377,6 +377,23 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
                     "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
 }
 
+// What was remembered is about who this user was then: a process that becomes another user judges
+// by the databases again (alice, another member of "ours" to root, is no other member to herself).
+TEST_F(PrivateDirectoryTest, WhatIsRememberedIsForTheUserWhoReadIt) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    std::string asRoot;
+    const auto seen = RunIsolated(
+        [&] {
+            if (!ShowUsers(files)) return false;
+            asRoot = std::to_string(Platform_OthersCanWrite(0775, kOurs));
+            return BecomeAlice();
+        },
+        [&] { return asRoot + " " + std::to_string(Platform_OthersCanWrite(0775, kOurs)); });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, "1 0");
+}
+
 // A user database that cannot be read to its end (an entry larger than any room given to it) may
 // hide a member of any group: every group that may write then counts as having one.
 TEST_F(PrivateDirectoryTest, AUserDatabaseNotReadWholeLeavesNoGroupTrusted) {
