@@ -97,7 +97,8 @@ void KeepOurName(Members& m, const char* name) {
     for (size_t i = 0; i < m.OurNameCount; i++)
         if (strcmp(m.OurNames[i], name) == 0) return;
     // A name not kept counts as another member where a group lists it: the safe side.
-    if (m.OurNameCount < kMostOurNames && strlen(name) < kNameRoom) strcpy(m.OurNames[m.OurNameCount++], name);
+    if (m.OurNameCount < kMostOurNames && strlen(name) < kNameRoom)
+        strcpy(m.OurNames[m.OurNameCount++], name);
 }
 
 // Where gid is, or would go, in the sorted primary groups.
@@ -105,8 +106,10 @@ size_t PrimaryAt(const Members& m, gid_t gid) {
     size_t low = 0, high = m.PrimaryCount;
     while (low < high) {
         const size_t middle = low + (high - low) / 2;
-        if (m.Primaries[middle].Gid < gid) low = middle + 1;
-        else high = middle;
+        if (m.Primaries[middle].Gid < gid)
+            low = middle + 1;
+        else
+            high = middle;
     }
     return low;
 }
@@ -167,9 +170,11 @@ void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
             read = true;
             answer->Other = false;
             if (found && strlen(found->gr_name) < kNameRoom) strcpy(answer->Name, found->gr_name);
-            for (char** member = found ? found->gr_mem : nullptr; member && *member && !answer->Other; member++) {
+            for (char** member = found ? found->gr_mem : nullptr; member && *member && !answer->Other;
+                 member++) {
                 bool ours = false;
-                for (size_t i = 0; i < m.OurNameCount && !ours; i++) ours = strcmp(m.OurNames[i], *member) == 0;
+                for (size_t i = 0; i < m.OurNameCount && !ours; i++)
+                    ours = strcmp(m.OurNames[i], *member) == 0;
                 if (ours) continue;
                 answer->Other = true;
                 if (strlen(*member) < kNameRoom) strcpy(answer->WitnessName, *member);
@@ -245,7 +250,7 @@ enum class Role { Passage, Private, Settings };
 enum class RefusalKind { None, Owner, Writers, Link };
 
 const char* RefusalText(RefusalKind kind) {
-    return kind == RefusalKind::Owner ? "a folder of another user"
+    return kind == RefusalKind::Owner  ? "a folder of another user"
            : kind == RefusalKind::Link ? "a link another user made"
                                        : "a folder other users can change";
 }
@@ -256,8 +261,10 @@ const char* RefusalText(RefusalKind kind) {
 // user or root and is closed to other writers, sticky or not (a name planted there first is what
 // the settings client would open).
 RefusalKind Judge(const struct stat& info, Role role) {
-    if (role == Role::Private ? info.st_uid != geteuid() : !TrustedOwner(info.st_uid)) return RefusalKind::Owner;
-    if (OthersWrite(info) && (role != Role::Passage || !(info.st_mode & S_ISVTX))) return RefusalKind::Writers;
+    if (role == Role::Private ? info.st_uid != geteuid() : !TrustedOwner(info.st_uid))
+        return RefusalKind::Owner;
+    if (OthersWrite(info) && (role != Role::Passage || !(info.st_mode & S_ISVTX)))
+        return RefusalKind::Writers;
     return RefusalKind::None;
 }
 
@@ -324,7 +331,8 @@ bool FirstExplanation(const Refusal& r) {
         if (g_explained[i].Device == r.Info.st_dev && g_explained[i].Inode == r.Info.st_ino &&
             g_explained[i].Kind == r.Kind)
             return false;
-    if (g_explainedCount < kMostExplained) g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind};
+    if (g_explainedCount < kMostExplained)
+        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind};
     return true;
 }
 
@@ -336,11 +344,11 @@ bool SayRefusal(const Refusal& r) {
     if (r.Kind != RefusalKind::Writers) {
         SayUser(r.Info.st_uid, false, who, sizeof(who));
         if (r.Kind == RefusalKind::Link)
-            Log_Error("The link %s is not followed: %s made it; it is followed once you or root make it\n", r.Folder,
-                      who);
+            Log_Error("The link %s is not followed: %s made it; it is followed once you or root make it\n",
+                      r.Folder, who);
         else
-            Log_Error("The folder %s is refused: it belongs to %s; it passes once it belongs to you%s\n", r.Folder,
-                      who, r.As == Role::Private ? "" : " or root");
+            Log_Error("The folder %s is refused: it belongs to %s; it passes once it belongs to you%s\n",
+                      r.Folder, who, r.As == Role::Private ? "" : " or root");
         return true;
     }
     const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
@@ -348,20 +356,29 @@ bool SayRefusal(const Refusal& r) {
     const bool members = (r.Info.st_mode & S_IWGRP) && GroupHasOtherMember(r.Info.st_gid, &group);
     char named[3 * kNameRoom + 96] = "";
     if (members) {
-        if (group.WitnessName[0]) String_Print(who, sizeof(who), "%s", group.WitnessName);
-        else if (group.WitnessUid) SayUser(group.WitnessUid, true, who, sizeof(who));
-        else who[0] = 0;
+        if (group.WitnessName[0])
+            String_Print(who, sizeof(who), "%s", group.WitnessName);
+        else if (group.WitnessUid)
+            SayUser(group.WitnessUid, true, who, sizeof(who));
+        else
+            who[0] = 0;
         String_Print(named, sizeof(named), "%sits group %s%s(gid %u) may write into it and %s%s%s",
                      everyone ? ", and " : "", group.Name, group.Name[0] ? " " : "", (unsigned)r.Info.st_gid,
                      who[0] ? "has members other than you and root (" : "its members could not be read", who,
                      who[0] ? ")" : "");
     }
     const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
-    Log_Error("The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)\n",
-              r.Folder, everyone ? "every user may write into it" : "", named, sticky ? ", and it is not sticky" : "",
-              (unsigned)(r.Info.st_mode & 07777), sticky ? "made sticky (chmod +t) or " : "",
-              everyone && members ? "the group's and others'" : everyone ? "others'" : "the group's",
-              everyone && members ? "go-w" : everyone ? "o-w" : "g-w");
+    Log_Error(
+        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)\n",
+        r.Folder, everyone ? "every user may write into it" : "", named,
+        sticky ? ", and it is not sticky" : "", (unsigned)(r.Info.st_mode & 07777),
+        sticky ? "made sticky (chmod +t) or " : "",
+        everyone && members ? "the group's and others'"
+        : everyone          ? "others'"
+                            : "the group's",
+        everyone && members ? "go-w"
+        : everyone          ? "o-w"
+                            : "g-w");
     return true;
 }
 

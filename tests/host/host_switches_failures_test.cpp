@@ -167,13 +167,17 @@ TEST_F(HostSwitches, AHomeUnderAGroupsFolderIsRefusedNamingThatFolder) {
     const size_t said = run.Text.find("ERROR - The folder " + lab + " is refused: its group ");
     ASSERT_NE(said, std::string::npos) << run.Text;
     const std::string line = run.Text.substr(said, run.Text.find('\n', said) - said);
-    EXPECT_NE(line.find(" (gid 1) may write into it and has members other than you and root ("), std::string::npos)
-        << line;
-    EXPECT_NE(line.find("), and it is not sticky (mode 2775); it passes when made sticky (chmod +t) or closed to the "
-                        "group's writes (chmod g-w)"),
+    EXPECT_NE(line.find(" (gid 1) may write into it and has members other than you and root ("),
               std::string::npos)
         << line;
-    EXPECT_NE(run.Text.find("Creating directory (/dev/null" + home + "/.local/share/Quarvelon/)"), std::string::npos)
+    EXPECT_NE(
+        line.find(
+            "), and it is not sticky (mode 2775); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)"),
+        std::string::npos)
+        << line;
+    EXPECT_NE(run.Text.find("Creating directory (/dev/null" + home + "/.local/share/Quarvelon/)"),
+              std::string::npos)
         << run.Text;
     EXPECT_FALSE(FileExists(home + "/.local"));
 }
@@ -458,7 +462,8 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
                         " is refused (a folder of another user, 13); the proxy comes from the environment alone\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("ERROR - The folder " + theirs + " is refused: it belongs to "), std::string::npos) << text;
+    EXPECT_NE(text.find("ERROR - The folder " + theirs + " is refused: it belongs to "), std::string::npos)
+        << text;
     EXPECT_EQ(ReadFile(ours), "our own bytes");
 
     // A home in a shared folder where another user made .config and .local first: their style,

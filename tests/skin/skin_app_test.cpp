@@ -388,8 +388,10 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         std::string Said;
         std::string Instead;
     } cases[] = {
-        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)", "/dev/null/relative/storage/"},
-        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)", "/dev/null/"},
+        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)",
+         "/dev/null/relative/storage/"},
+        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)",
+         "/dev/null/"},
         {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)",
          "/dev/null" + open + "/storage/"},
         {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)",
@@ -403,13 +405,15 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         TakeLog();
         EXPECT_EQ(SkinApp_CreateLocalStorage(), 0);
         const std::string log = TakeLog();
-        EXPECT_NE(log.find("ERROR - The local storage " + c.Said + ": nothing is kept there, and what needs it fails\n"),
+        EXPECT_NE(log.find("ERROR - The local storage " + c.Said +
+                           ": nothing is kept there, and what needs it fails\n"),
                   std::string::npos);
         // The folder that failed is named with why (once: the runs below find it said already).
-        if (c.Location == open + "/storage/")
+        if (c.Location == open + "/storage/") {
             EXPECT_NE(log.find("ERROR - The folder " + open + " is refused: every user may write into it"),
                       std::string::npos)
                 << log;
+        }
         char expanded[1024] = "";
         WorkflowApp_ExpandString("{LocalStorage}example/files", expanded, sizeof(expanded));
         EXPECT_EQ(std::string(expanded), c.Instead + "example/files");

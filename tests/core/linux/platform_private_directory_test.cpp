@@ -198,7 +198,6 @@ TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
     EXPECT_EQ(Mode(alone), 0700);
 }
 
-
 // ---- Other users, in a namespace of our own -------------------------------------------------
 
 // Users and groups of their own, shown to a child in a mount namespace of its own: we are alice,
@@ -250,9 +249,10 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         uid_t Owner;
         gid_t Group;
         mode_t Mode;
-    } made[] = {{"lab", 0, kLab, 02775},        {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
-                {"open", 0, kBobs, 0777},       {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
-                {"shared", 0, 0, 01777},        {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
+    } made[] = {
+        {"lab", 0, kLab, 02775},  {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
+        {"open", 0, kBobs, 0777}, {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
+        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
     for (const Made& m : made) {
         const std::string path = dir + "/" + m.Name;
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
@@ -265,48 +265,68 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     ASSERT_EQ(lchown((dir + "/mine/to-lab").c_str(), kAlice, kAlice), 0);
     const std::string text = AsAlice(files, [&] {
         std::string answers;
-        for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x", "bobs/x",
-                                 "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
+        for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x",
+                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
             int32_t fd = -1, error = 0;
             const char* reason = nullptr;
-            const int64_t opened = Platform_OpenPrivateDirectory((dir + "/" + path).c_str(), 0, &fd, &error, &reason);
+            const int64_t opened =
+                Platform_OpenPrivateDirectory((dir + "/" + path).c_str(), 0, &fd, &error, &reason);
             if (fd >= 0) close(fd);
-            answers += std::string(path) + ":" + (opened ? "opened" : reason ? reason : "") + ":" +
-                       std::to_string(Platform_SayFolderRefusal()) + "\n";
+            answers += std::string(path) + ":" +
+                       (opened   ? "opened"
+                        : reason ? reason
+                                 : "") +
+                       ":" + std::to_string(Platform_SayFolderRefusal()) + "\n";
         }
         return answers;
     });
     const std::string& d = dir;
-    EXPECT_EQ(text, "lab/alice/state:a folder other users can change:1\n"
-                    "mine/to-lab/alice:a folder other users can change:0\n"
-                    "lab/alice:a folder other users can change:0\n"
-                    "ghost:a folder other users can change:1\n"
-                    "open/x:a folder other users can change:1\n"
-                    "bobs/x:a folder of another user:1\n"
-                    "rooted:a folder of another user:1\n"
-                    "shared/theirs/x:a link another user made:1\n"
-                    "mine/missing/x:a folder that cannot be reached:0\n"
-                    "daves/x:a folder other users can change:1\n"
-                    "--\n"
-                    "ERROR - The folder " + d + "/lab is refused: its group lab (gid 4101) may write into it and has "
-                    "members other than you and root (bob), and it is not sticky (mode 2775); it passes when made "
-                    "sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
-                    "ERROR - The folder " + d + "/ghost is refused: its group ghost (gid 4102) may write into it and "
-                    "has members other than you and root (nosuchuser) (mode 0775); it passes when closed to the "
-                    "group's writes (chmod g-w)\n"
-                    "ERROR - The folder " + d + "/open is refused: every user may write into it, and its group bob "
-                    "(gid 4002) may write into it and has members other than you and root (bob), and it is not "
-                    "sticky (mode 0777); it passes when made sticky (chmod +t) or closed to the group's and others' "
-                    "writes (chmod go-w)\n"
-                    "ERROR - The folder " + d + "/bobs is refused: it belongs to bob (uid 4002); it passes once it "
-                    "belongs to you or root\n"
-                    "ERROR - The folder " + d + "/rooted is refused: it belongs to root (uid 0); it passes once it "
-                    "belongs to you\n"
-                    "ERROR - The link " + d + "/shared/theirs is not followed: bob (uid 4002) made it; it is followed "
-                    "once you or root make it\n"
-                    "ERROR - The folder " + d + "/daves is refused: its group daves (gid 4000) may write into it and "
-                    "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
-                    "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
+    EXPECT_EQ(
+        text,
+        "lab/alice/state:a folder other users can change:1\n"
+        "mine/to-lab/alice:a folder other users can change:0\n"
+        "lab/alice:a folder other users can change:0\n"
+        "ghost:a folder other users can change:1\n"
+        "open/x:a folder other users can change:1\n"
+        "bobs/x:a folder of another user:1\n"
+        "rooted:a folder of another user:1\n"
+        "shared/theirs/x:a link another user made:1\n"
+        "mine/missing/x:a folder that cannot be reached:0\n"
+        "daves/x:a folder other users can change:1\n"
+        "--\n"
+        "ERROR - The folder " +
+            d +
+            "/lab is refused: its group lab (gid 4101) may write into it and has "
+            "members other than you and root (bob), and it is not sticky (mode 2775); it passes when made "
+            "sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/ghost is refused: its group ghost (gid 4102) may write into it and "
+            "has members other than you and root (nosuchuser) (mode 0775); it passes when closed to the "
+            "group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/open is refused: every user may write into it, and its group bob "
+            "(gid 4002) may write into it and has members other than you and root (bob), and it is not "
+            "sticky (mode 0777); it passes when made sticky (chmod +t) or closed to the group's and others' "
+            "writes (chmod go-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/bobs is refused: it belongs to bob (uid 4002); it passes once it "
+            "belongs to you or root\n"
+            "ERROR - The folder " +
+            d +
+            "/rooted is refused: it belongs to root (uid 0); it passes once it "
+            "belongs to you\n"
+            "ERROR - The link " +
+            d +
+            "/shared/theirs is not followed: bob (uid 4002) made it; it is followed "
+            "once you or root make it\n"
+            "ERROR - The folder " +
+            d +
+            "/daves is refused: its group daves (gid 4000) may write into it and "
+            "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
+            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
 }
 
 // The user database is walked once and each group looked up once, however many folders are
@@ -321,60 +341,76 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
         ASSERT_EQ(chown(folder.c_str(), kAlice, group), 0);
         ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
     }
-    const std::string text = AsAlice(files, [&] {
-        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        // Closes are watched too: the kernel merges an event into the one before it when they
-        // are alike, and an open then a close never are.
-        const int users = inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE);
-        const int groups = inotify_add_watch(watch, "/etc/group", IN_OPEN | IN_CLOSE);
-        if (watch < 0 || users < 0 || groups < 0) return std::string("no watch");
-        auto opens = [&] {
-            int counts[2] = {0, 0};
-            alignas(struct inotify_event) char events[4096];
-            ssize_t n;
-            while ((n = read(watch, events, sizeof(events))) > 0)
-                for (char* at = events; at < events + n; at += sizeof(struct inotify_event) +
-                                                                reinterpret_cast<struct inotify_event*>(at)->len) {
-                    const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
-                    if (event->mask & IN_OPEN) counts[event->wd == users ? 0 : 1]++;
+    const std::string text = AsAlice(
+        files,
+        [&] {
+            const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            // Closes are watched too: the kernel merges an event into the one before it when they
+            // are alike, and an open then a close never are.
+            const int users = inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE);
+            const int groups = inotify_add_watch(watch, "/etc/group", IN_OPEN | IN_CLOSE);
+            if (watch < 0 || users < 0 || groups < 0) return std::string("no watch");
+            auto opens = [&] {
+                int counts[2] = {0, 0};
+                alignas(struct inotify_event) char events[4096];
+                ssize_t n;
+                while ((n = read(watch, events, sizeof(events))) > 0)
+                    for (char* at = events; at < events + n;
+                         at +=
+                         sizeof(struct inotify_event) + reinterpret_cast<struct inotify_event*>(at)->len) {
+                        const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
+                        if (event->mask & IN_OPEN) counts[event->wd == users ? 0 : 1]++;
+                    }
+                return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
+            };
+            std::string answers;
+            for (int round = 0; round < 6; round++)
+                for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
+                    int32_t fd = -1, error = 0;
+                    const char* reason = nullptr;
+                    const std::string path = dir + "/" + std::to_string(group) + (round % 2 ? "" : "/x");
+                    const int64_t opened =
+                        Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
+                    if (fd >= 0) close(fd);
+                    if (round == 0)
+                        answers += std::to_string(group) + ":" +
+                                   (opened   ? "opened"
+                                    : reason ? reason
+                                             : "") +
+                                   "\n";
                 }
-            return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
-        };
-        std::string answers;
-        for (int round = 0; round < 6; round++)
-            for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
-                int32_t fd = -1, error = 0;
-                const char* reason = nullptr;
-                const std::string path = dir + "/" + std::to_string(group) + (round % 2 ? "" : "/x");
-                const int64_t opened = Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
-                if (fd >= 0) close(fd);
-                if (round == 0) answers += std::to_string(group) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
-            }
-        answers += "opens " + opens() + "\n";
-        // Forgotten (as after a while), the databases are read again and what changed is seen:
-        // bob has left the lab.
-        std::string changed = kGroup;
-        changed.replace(changed.find("alice,bob"), 9, "alice");
-        const int file = open("/etc/group", O_WRONLY | O_TRUNC | O_CLOEXEC);
-        const bool written = file >= 0 && write(file, changed.data(), changed.size()) == (ssize_t)changed.size();
-        if (file >= 0) close(file);
-        if (!written) return std::string("not written");
-        opens();
-        int32_t fd = -1, error = 0;
-        const char* reason = nullptr;
-        const std::string lab = dir + "/" + std::to_string(kLab);
-        answers += std::string("remembered:") +
-                   (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) + "\n";
-        if (fd >= 0) close(fd);
-        Platform_ForgetGroupMembers();
-        answers += std::string("read again:") +
-                   (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) + "\n";
-        if (fd >= 0) close(fd);
-        return answers + "opens " + opens() + "\n";
-    }, true);
-    EXPECT_EQ(text, "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
-                    "4101:a folder other users can change\n4102:a folder other users can change\n"
-                    "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
+            answers += "opens " + opens() + "\n";
+            // Forgotten (as after a while), the databases are read again and what changed is seen:
+            // bob has left the lab.
+            std::string changed = kGroup;
+            changed.replace(changed.find("alice,bob"), 9, "alice");
+            const int file = open("/etc/group", O_WRONLY | O_TRUNC | O_CLOEXEC);
+            const bool written =
+                file >= 0 && write(file, changed.data(), changed.size()) == (ssize_t)changed.size();
+            if (file >= 0) close(file);
+            if (!written) return std::string("not written");
+            opens();
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const std::string lab = dir + "/" + std::to_string(kLab);
+            answers +=
+                std::string("remembered:") +
+                (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) +
+                "\n";
+            if (fd >= 0) close(fd);
+            Platform_ForgetGroupMembers();
+            answers +=
+                std::string("read again:") +
+                (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) +
+                "\n";
+            if (fd >= 0) close(fd);
+            return answers + "opens " + opens() + "\n";
+        },
+        true);
+    EXPECT_EQ(text,
+              "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
+              "4101:a folder other users can change\n4102:a folder other users can change\n"
+              "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
 }
 
 // What was remembered is about who this user was then: a process that becomes another user judges
@@ -403,7 +439,8 @@ TEST_F(PrivateDirectoryTest, AUserDatabaseNotReadWholeLeavesNoGroupTrusted) {
     ASSERT_EQ(mkdir(solo.c_str(), 0700), 0);
     ASSERT_EQ(chown(solo.c_str(), kAlice, kSolo), 0);
     ASSERT_EQ(chmod(solo.c_str(), 0775), 0);
-    const std::string huge = std::string(kPasswd) + "carol:x:4005:4005:" + std::string(70000, 'c') + ":/tmp:/bin/sh\n";
+    const std::string huge =
+        std::string(kPasswd) + "carol:x:4005:4005:" + std::string(70000, 'c') + ":/tmp:/bin/sh\n";
     const auto seen = RunIsolated(
         [&] {
             return BindText(files, "/etc/passwd", huge) && BindText(files, "/etc/group", kGroup) &&
@@ -455,7 +492,8 @@ std::string Expected(const Folder& f, uid_t linkOwner, bool linked, bool missing
     if (linked && !Trusted(linkOwner)) refused = "a link another user made";
     const std::string passage = OwnerOrWriters(f, false, true);
     if (asked == Asked::Settings) {
-        const bool used = refused.empty() && (!missing || passage.empty()) && OwnerOrWriters(f, false, false).empty();
+        const bool used =
+            refused.empty() && (!missing || passage.empty()) && OwnerOrWriters(f, false, false).empty();
         return used ? "used" : "replaced";
     }
     if (refused.empty() && missing) refused = passage.empty() ? "missing" : passage;
@@ -481,67 +519,71 @@ TEST_F(PrivateDirectoryTest, EveryCombinationIsJudgedAsTheModelSays) {
             for (bool sticky : {false, true})
                 for (gid_t group : {kSolo, kOurs, kLab, kGhost, kBobs}) {
                     const Folder f{owner, (writes & 1) != 0, (writes & 2) != 0, sticky, group};
-                    const std::string path =
-                        dir + "/f" + std::to_string(owner) + "-" + std::to_string(writes) + (sticky ? "s" : "") + "-" +
-                        std::to_string(group);
+                    const std::string path = dir + "/f" + std::to_string(owner) + "-" +
+                                             std::to_string(writes) + (sticky ? "s" : "") + "-" +
+                                             std::to_string(group);
                     // Every folder may be read and entered by alice: only the judgement refuses.
-                    const mode_t mode = 0755 | (f.GroupWrites ? 020 : 0) | (f.OthersWrite ? 002 : 0) |
-                                        (sticky ? 01000 : 0);
+                    const mode_t mode =
+                        0755 | (f.GroupWrites ? 020 : 0) | (f.OthersWrite ? 002 : 0) | (sticky ? 01000 : 0);
                     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
                     ASSERT_EQ(mkdir((path + "/inner").c_str(), 0700), 0);
                     ASSERT_EQ(chown((path + "/inner").c_str(), kAlice, kAlice), 0);
                     ASSERT_EQ(chown(path.c_str(), owner, group), 0);
                     ASSERT_EQ(chmod(path.c_str(), mode), 0);
                     for (uid_t linkOwner : {kAlice, (uid_t)0, kBob}) {
-                        const std::string link = links + "/" + path.substr(dir.size() + 1) + "-" +
-                                                 std::to_string(linkOwner);
+                        const std::string link =
+                            links + "/" + path.substr(dir.size() + 1) + "-" + std::to_string(linkOwner);
                         ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
                         ASSERT_EQ(lchown(link.c_str(), linkOwner, linkOwner), 0);
                     }
                     folders.push_back({f, path});
                 }
-    const auto judged = RunIsolated([&] { return ShowUsers(files) && BecomeAlice(); }, [&] {
-        Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime.c_str());
-        // The toolkit's refusals are said on standard error: thousands of lines nobody reads here.
-        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(quiet, 2);
-        std::string mismatches;
-        size_t count = 0;
-        for (const Built& b : folders)
-            for (int link = -1; link < 3; link++)
-                for (bool missing : {false, true})
-                    for (Asked asked : {Asked::Private, Asked::Trusted, Asked::Passage, Asked::Settings}) {
-                        const uid_t linkOwner = link == 0 ? kAlice : link == 1 ? 0 : kBob;
-                        std::string path = link < 0 ? b.Path
-                                                    : links + "/" + b.Path.substr(dir.size() + 1) + "-" +
-                                                          std::to_string(linkOwner);
-                        if (missing) path += "/missing";
-                        if (asked == Asked::Passage) path += "/inner";
-                        std::string seen;
-                        if (asked == Asked::Settings) {
-                            Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", path.c_str());
-                            char folder[4096] = "";
-                            seen = Platform_GetToolkitFolder(0, folder, sizeof(folder)) != 1 ? "failed"
-                                   : folder[0]                                            ? "replaced"
-                                                                                          : "used";
-                        } else {
-                            int32_t fd = -1, error = 0;
-                            const char* reason = nullptr;
-                            const int64_t opened =
-                                asked == Asked::Trusted
-                                    ? Platform_OpenTrustedDirectory(path.c_str(), &fd, &error, &reason)
-                                    : Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
-                            if (fd >= 0) close(fd);
-                            seen = opened ? "opened" : error == ENOENT ? "missing" : reason ? reason : "";
+    const auto judged = RunIsolated(
+        [&] { return ShowUsers(files) && BecomeAlice(); },
+        [&] {
+            Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime.c_str());
+            // The toolkit's refusals are said on standard error: thousands of lines nobody reads here.
+            const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            dup2(quiet, 2);
+            std::string mismatches;
+            size_t count = 0;
+            for (const Built& b : folders)
+                for (int link = -1; link < 3; link++)
+                    for (bool missing : {false, true})
+                        for (Asked asked :
+                             {Asked::Private, Asked::Trusted, Asked::Passage, Asked::Settings}) {
+                            const uid_t linkOwner = link == 0 ? kAlice : link == 1 ? 0 : kBob;
+                            std::string path = link < 0 ? b.Path
+                                                        : links + "/" + b.Path.substr(dir.size() + 1) + "-" +
+                                                              std::to_string(linkOwner);
+                            if (missing) path += "/missing";
+                            if (asked == Asked::Passage) path += "/inner";
+                            std::string seen;
+                            if (asked == Asked::Settings) {
+                                Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", path.c_str());
+                                char folder[4096] = "";
+                                seen = Platform_GetToolkitFolder(0, folder, sizeof(folder)) != 1 ? "failed"
+                                       : folder[0]                                               ? "replaced"
+                                                                                                 : "used";
+                            } else {
+                                int32_t fd = -1, error = 0;
+                                const char* reason = nullptr;
+                                const int64_t opened =
+                                    asked == Asked::Trusted
+                                        ? Platform_OpenTrustedDirectory(path.c_str(), &fd, &error, &reason)
+                                        : Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error,
+                                                                        &reason);
+                                if (fd >= 0) close(fd);
+                                seen = opened ? "opened" : error == ENOENT ? "missing" : reason ? reason : "";
+                            }
+                            const std::string expected = Expected(b.F, linkOwner, link >= 0, missing, asked);
+                            count++;
+                            if (seen != expected)
+                                mismatches += path.substr(dir.size()) + " as " + std::to_string((int)asked) +
+                                              ": " + seen + ", the model says " + expected + "\n";
                         }
-                        const std::string expected = Expected(b.F, linkOwner, link >= 0, missing, asked);
-                        count++;
-                        if (seen != expected)
-                            mismatches += path.substr(dir.size()) + " as " + std::to_string((int)asked) + ": " +
-                                          seen + ", the model says " + expected + "\n";
-                    }
-        return std::to_string(count) + " judged\n" + mismatches;
-    });
+            return std::to_string(count) + " judged\n" + mismatches;
+        });
     ASSERT_TRUE(judged.has_value());
     EXPECT_EQ(*judged, "3840 judged\n");
 }

@@ -115,21 +115,23 @@ TEST(HostPlatform, TheToolkitGuardReplacesAHomeItCannotUse) {
     ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
     for (const std::string& value : {std::string(), std::string("relative"), home}) {
         SCOPED_TRACE("HOME=" + value);
-        const auto seen = TextFromChild([] { return true; }, [&] {
-            for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
-                Platform_UnsetEnvironmentVariable(name);
-                unsetenv(name);
-            }
-            Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", run.c_str());
-            Platform_SetEnvironmentVariable("HOME", value.c_str());
-            setenv("HOME", value.c_str(), 1);
-            Host_PlatformGuardToolkit();
-            const char* left = getenv("HOME");
-            struct stat info = {};
-            const bool ours = left && stat(left, &info) == 0 && S_ISDIR(info.st_mode) &&
-                              (info.st_mode & 07777) == 0700 && info.st_uid == geteuid();
-            return std::string(left ? left : "(unset)") + (ours ? "" : " (not a private folder of ours)");
-        });
+        const auto seen = TextFromChild(
+            [] { return true; },
+            [&] {
+                for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+                    Platform_UnsetEnvironmentVariable(name);
+                    unsetenv(name);
+                }
+                Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", run.c_str());
+                Platform_SetEnvironmentVariable("HOME", value.c_str());
+                setenv("HOME", value.c_str(), 1);
+                Host_PlatformGuardToolkit();
+                const char* left = getenv("HOME");
+                struct stat info = {};
+                const bool ours = left && stat(left, &info) == 0 && S_ISDIR(info.st_mode) &&
+                                  (info.st_mode & 07777) == 0700 && info.st_uid == geteuid();
+                return std::string(left ? left : "(unset)") + (ours ? "" : " (not a private folder of ours)");
+            });
         ASSERT_TRUE(seen.has_value());
         if (value == home) {
             EXPECT_EQ(*seen, home);
