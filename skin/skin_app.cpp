@@ -1151,6 +1151,8 @@ void CarryLogOutOf(const char* storage, uint32_t flags) {
         Log_Error("The log file %s is not kept: it lies in the local storage that is erased, and %s; no log file is "
                   "written from here on\n",
                   log, why);
+        // The walk's own reason: the folder that failed is named too.
+        if (reason && why == reason) Platform_SayFolderRefusal();
         return;
     }
     char moved[kLogNameSize];

@@ -277,6 +277,8 @@ struct Refusal {
     char Folder[PATH_MAX + NAME_MAX + 2]; // empty when its path could not be had whole
 };
 thread_local Refusal t_refusal;
+// The one kept aside while the log opens its file within another caller's line.
+thread_local Refusal t_held;
 
 void ClearRefusal() {
     t_refusal.Kind = RefusalKind::None;
@@ -314,41 +316,51 @@ void SayUser(uid_t uid, bool bare, char* out, size_t size) {
         String_Print(out, (int32_t)size, "uid %u", (unsigned)uid);
 }
 
-// Folders already explained in this process (by device, inode and kind): each is said once.
+// Folders already explained in this process (by device, inode, kind and a hash of the path): each
+// is said once. The path is kept too because an inode number of a folder removed since is given
+// to the next one made, elsewhere.
 constexpr size_t kMostExplained = 32;
 struct Explained {
     dev_t Device;
     ino_t Inode;
     RefusalKind Kind;
+    uint64_t Path;
 };
 std::mutex g_explainedLock;
 Explained g_explained[kMostExplained];
 size_t g_explainedCount = 0;
 
+uint64_t PathHash(const char* path) {
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (; *path; path++) hash = (hash ^ (unsigned char)*path) * 1099511628211ull;
+    return hash;
+}
+
 bool FirstExplanation(const Refusal& r) {
+    const uint64_t path = PathHash(r.Folder);
     std::lock_guard<std::mutex> hold(g_explainedLock);
     for (size_t i = 0; i < g_explainedCount; i++)
         if (g_explained[i].Device == r.Info.st_dev && g_explained[i].Inode == r.Info.st_ino &&
-            g_explained[i].Kind == r.Kind)
+            g_explained[i].Kind == r.Kind && g_explained[i].Path == path)
             return false;
     if (g_explainedCount < kMostExplained)
-        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind};
+        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind, path};
     return true;
 }
 
-// One ERROR line naming the folder (or link) that failed, who is too many (its owner; every user;
-// the group, by name, with one of its other members) and what would let it pass.
-bool SayRefusal(const Refusal& r) {
+// The line naming the folder (or link) that failed, who is too many (its owner; every user; the
+// group, by name, with one of its other members) and what would let it pass.
+bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
     if (r.Kind == RefusalKind::None || !r.Folder[0] || !FirstExplanation(r)) return false;
     char who[kNameRoom + 32];
     if (r.Kind != RefusalKind::Writers) {
         SayUser(r.Info.st_uid, false, who, sizeof(who));
         if (r.Kind == RefusalKind::Link)
-            Log_Error("The link %s is not followed: %s made it; it is followed once you or root make it\n",
-                      r.Folder, who);
+            String_Print(out, size, "The link %s is not followed: %s made it; it is followed once you or root make it",
+                         r.Folder, who);
         else
-            Log_Error("The folder %s is refused: it belongs to %s; it passes once it belongs to you%s\n",
-                      r.Folder, who, r.As == Role::Private ? "" : " or root");
+            String_Print(out, size, "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s",
+                         r.Folder, who, r.As == Role::Private ? "" : " or root");
         return true;
     }
     const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
@@ -368,8 +380,8 @@ bool SayRefusal(const Refusal& r) {
                      who[0] ? ")" : "");
     }
     const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
-    Log_Error(
-        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)\n",
+    String_Print(
+        out, size, "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)",
         r.Folder, everyone ? "every user may write into it" : "", named,
         sticky ? ", and it is not sticky" : "", (unsigned)(r.Info.st_mode & 07777),
         sticky ? "made sticky (chmod +t) or " : "",
@@ -379,6 +391,14 @@ bool SayRefusal(const Refusal& r) {
         everyone && members ? "go-w"
         : everyone          ? "o-w"
                             : "g-w");
+    return true;
+}
+
+// The line above as one ERROR line.
+bool SayRefusal(const Refusal& r) {
+    char line[sizeof(r.Folder) + 512];
+    if (!WriteRefusal(r, line, sizeof(line))) return false;
+    Log_Error("%s\n", line);
     return true;
 }
 
@@ -857,6 +877,22 @@ int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
 
 int64_t Platform_SayFolderRefusal() {
     return SayRefusal(t_refusal) ? 1 : 0;
+}
+
+int64_t Platform_GetFolderRefusal(char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    return size > 0 && WriteRefusal(t_refusal, buffer, size) ? 1 : 0;
+}
+
+int64_t Platform_HoldFolderRefusal(uint32_t hold) {
+    if (hold) {
+        t_held = t_refusal;
+        ClearRefusal();
+    } else {
+        t_refusal = t_held;
+    }
+    return 1;
 }
 
 int64_t Platform_ForgetGroupMembers() {

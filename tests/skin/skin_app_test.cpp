@@ -461,10 +461,12 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
         const char* Runtime;
         std::string Temp;
         std::string Kept; // where the log goes on, or "" when it stops
+        mode_t Storage = 0; // the storage's mode when the log is carried, 0 to leave it
     } cases[] = {
         {"the private folder", runtime.c_str(), temp, std::string(own) + "app.log"},
         {"a planted name", planted.c_str(), temp, ""},
         {"a temporary folder too long", nullptr, longTemp, ""},
+        {"a storage others can change", runtime.c_str(), temp, "", 0777},
     };
     ASSERT_EQ(chdir(current.c_str()), 0);
     Log_SetErrorsToStandardError(1);
@@ -482,6 +484,7 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
         Log_SetFilename(log.c_str());
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "before the erase\n");
         ASSERT_TRUE(FileExists(log));
+        ASSERT_TRUE(!c.Storage || chmod(storage.c_str(), c.Storage) == 0);
         testing::internal::CaptureStderr();
         EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "after the erase\n");
@@ -503,11 +506,21 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
             EXPECT_EQ(info.st_mode & 0777, 0600u);
             EXPECT_EQ(flags & DEBUG_FLAG_FILE, (uint32_t)DEBUG_FLAG_FILE);
         } else {
+            // The walk's refusal is followed by the folder that failed; no other is named.
+            const std::string failed =
+                c.Storage ? "a folder other users can change; no log file is written from here on\nERROR - The "
+                            "folder " + storage.substr(0, storage.size() - 1) +
+                                " is refused: every user may write into it (mode 0777); it passes when closed to "
+                                "others' writes (chmod o-w)\n"
+                          : "the private temporary folder cannot be had; no log file is written from here on\n";
             EXPECT_NE(said.find("ERROR - The log file " + log + " is not kept: it lies in the local storage that is "
-                                "erased, and the private temporary folder cannot be had; no log file is written "
-                                "from here on\n"),
+                                "erased, and " + failed),
                       std::string::npos)
                 << said;
+            size_t named = 0;
+            for (size_t at = said.find("The folder "); at != std::string::npos; at = said.find("The folder ", at + 1))
+                named++;
+            EXPECT_EQ(named, c.Storage ? 1u : 0u) << said;
             EXPECT_EQ(flags & (DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE), 0u);
             EXPECT_EQ(ReadFile(planted + "/" + app), "not a folder");
         }
