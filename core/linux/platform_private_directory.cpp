@@ -356,10 +356,12 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
     if (r.Kind != RefusalKind::Writers) {
         SayUser(r.Info.st_uid, false, who, sizeof(who));
         if (r.Kind == RefusalKind::Link)
-            String_Print(out, size, "The link %s is not followed: %s made it; it is followed once you or root make it",
+            String_Print(out, size,
+                         "The link %s is not followed: %s made it; it is followed once you or root make it",
                          r.Folder, who);
         else
-            String_Print(out, size, "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s",
+            String_Print(out, size,
+                         "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s",
                          r.Folder, who, r.As == Role::Private ? "" : " or root");
         return true;
     }
@@ -381,7 +383,8 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
     }
     const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
     String_Print(
-        out, size, "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)",
+        out, size,
+        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)",
         r.Folder, everyone ? "every user may write into it" : "", named,
         sticky ? ", and it is not sticky" : "", (unsigned)(r.Info.st_mode & 07777),
         sticky ? "made sticky (chmod +t) or " : "",

@@ -62,8 +62,8 @@ int64_t Platform_SayFolderRefusal();
 // The same line, without its level and line end, for the log, which cannot log while it opens its
 // own file: 1 with it in buffer (and counted as said), 0 with buffer empty as above.
 int64_t Platform_GetFolderRefusal(char* buffer, int32_t size);
-// Keeps this thread's last refusal aside, leaving none (1), and puts it back (0): the log may open its file by a
-// walk of its own inside another caller's line, between that caller's refusal and its explanation.
+// Keeps this thread's last refusal aside, leaving none (1), and puts it back (0): the log may open its file
+// by a walk of its own inside another caller's line, between that caller's refusal and its explanation.
 int64_t Platform_HoldFolderRefusal(uint32_t hold);
 // Forgets what the user and group databases said, so that the next judgement reads them again.
 int64_t Platform_ForgetGroupMembers();

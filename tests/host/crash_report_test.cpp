@@ -692,10 +692,10 @@ TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
         const struct passwd* them = getpwuid(kOtherUser);
         const std::string failed =
             link ? "The folder " + temp +
-                       " is refused: every user may write into it (mode 1777); it passes when closed to others' "
-                       "writes (chmod o-w)\n"
-                 : "The folder " + folder + " is refused: it belongs to " + (them ? them->pw_name : "?") + " (uid " +
-                       std::to_string(kOtherUser) + "); it passes once it belongs to you\n";
+                       " is refused: every user may write into it (mode 1777); it passes when closed to "
+                       "others' writes (chmod o-w)\n"
+                 : "The folder " + folder + " is refused: it belongs to " + (them ? them->pw_name : "?") +
+                       " (uid " + std::to_string(kOtherUser) + "); it passes once it belongs to you\n";
         EXPECT_NE(crash.Log.find(failed), std::string::npos) << crash.Log;
         EXPECT_NE(crash.Log.find("Crash dumps go to [" + CacheFolder() + "] instead"), std::string::npos) << crash.Log;
         EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});

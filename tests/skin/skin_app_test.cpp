@@ -507,18 +507,21 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
             EXPECT_EQ(flags & DEBUG_FLAG_FILE, (uint32_t)DEBUG_FLAG_FILE);
         } else {
             // The walk's refusal is followed by the folder that failed; no other is named.
-            const std::string failed =
-                c.Storage ? "a folder other users can change; no log file is written from here on\nERROR - The "
-                            "folder " + storage.substr(0, storage.size() - 1) +
-                                " is refused: every user may write into it (mode 0777); it passes when closed to "
-                                "others' writes (chmod o-w)\n"
-                          : "the private temporary folder cannot be had; no log file is written from here on\n";
-            EXPECT_NE(said.find("ERROR - The log file " + log + " is not kept: it lies in the local storage that is "
-                                "erased, and " + failed),
+            const std::string stopped = "; no log file is written from here on\n",
+                              failed = c.Storage
+                                           ? "a folder other users can change" + stopped +
+                                                 "ERROR - The folder " +
+                                                 storage.substr(0, storage.size() - 1) +
+                                                 " is refused: every user may write into it (mode 0777); it "
+                                                 "passes when closed to others' writes (chmod o-w)\n"
+                                           : "the private temporary folder cannot be had" + stopped;
+            EXPECT_NE(said.find("ERROR - The log file " + log +
+                                " is not kept: it lies in the local storage that is erased, and " + failed),
                       std::string::npos)
                 << said;
             size_t named = 0;
-            for (size_t at = said.find("The folder "); at != std::string::npos; at = said.find("The folder ", at + 1))
+            for (size_t at = said.find("The folder "); at != std::string::npos;
+                 at = said.find("The folder ", at + 1))
                 named++;
             EXPECT_EQ(named, c.Storage ? 1u : 0u) << said;
             EXPECT_EQ(flags & (DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE), 0u);

@@ -702,16 +702,16 @@ TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     const std::string outside = dir.path() + "/outside", planted = "{\"K\": {\"v\": \"planted\"}}";
     const struct passwd* other = getpwuid(kOtherUser);
-    const std::string them =
-        (other ? other->pw_name + std::string(" (uid ") : std::string("uid ")) + std::to_string(kOtherUser) +
-        (other ? ")" : "");
+    const std::string them = (other ? other->pw_name + std::string(" (uid ") : std::string("uid ")) +
+                             std::to_string(kOtherUser) + (other ? ")" : "");
     const struct {
         const char* What;
         bool Link;
         const char* Reason;
         std::string Failed;
     } cases[] = {{"a folder of another user", false, "a folder of another user",
-                  "ERROR - The folder " + store + " is refused: it belongs to " + them + "; it passes once it belongs to you\n"},
+                  "ERROR - The folder " + store + " is refused: it belongs to " + them +
+                      "; it passes once it belongs to you\n"},
                  {"a link another user made", true, "a link another user made",
                   "ERROR - The link " + store + " is not followed: " + them +
                       " made it; it is followed once you or root make it\n"}};
@@ -734,8 +734,9 @@ TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
                 if (create) SetText(key, "v", "mine");
                 Close(key);
             }
-            const std::string said = TakeLog(), line = "ERROR - Unable to open the registry preferences directory " +
-                                                        store + "/: " + c.Reason + " (13)\n";
+            const std::string said = TakeLog(),
+                              line = "ERROR - Unable to open the registry preferences directory " + store +
+                                     "/: " + c.Reason + " (13)\n";
             EXPECT_NE(said.find(line), std::string::npos) << said;
             if (said.find(line + c.Failed) != std::string::npos) explained++;
         }

@@ -325,10 +325,11 @@ TEST_F(LogTest, OpeningTheFileKeepsTheCallersRefusal) {
     EXPECT_EQ(Platform_SayFolderRefusal(), 1);
     Debug_Remove();
     EXPECT_NE(ReadFile(log).find("ERROR - refused\n"), std::string::npos);
-    EXPECT_NE(ReadFile(log).find("ERROR - The folder " + open +
-                                 " is refused: every user may write into it (mode 0777); it passes when closed "
-                                 "to others' writes (chmod o-w)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        ReadFile(log).find("ERROR - The folder " + open +
+                           " is refused: every user may write into it (mode 0777); it passes when closed "
+                           "to others' writes (chmod o-w)\n"),
+        std::string::npos)
         << ReadFile(log);
 }
 
