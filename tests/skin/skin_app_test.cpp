@@ -15,6 +15,7 @@
 #include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -434,7 +435,10 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
     TempDir place;
     const std::string current = place.file("current"), temp = place.file("temp"), runtime = place.file("run"),
                       planted = place.file("planted");
-    for (const std::string& folder : {current, temp, runtime, planted}) ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string shared = place.file("shared");
+    for (const std::string& folder : {current, temp, runtime, planted, shared})
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
     const std::string longTemp = temp + "/" + std::string(3000, 't');
     char previous[4096];
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
@@ -485,6 +489,10 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "before the erase\n");
         ASSERT_TRUE(FileExists(log));
         ASSERT_TRUE(!c.Storage || chmod(storage.c_str(), c.Storage) == 0);
+        // A refusal an earlier caller left unsaid on this thread is not the carry's to name.
+        int32_t fd = -1, error = 0;
+        const char* reason = nullptr;
+        EXPECT_EQ(Platform_OpenPrivateDirectory(shared.c_str(), 0, &fd, &error, &reason), 0);
         testing::internal::CaptureStderr();
         EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "after the erase\n");

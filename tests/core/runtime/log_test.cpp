@@ -308,29 +308,40 @@ TEST_F(LogTest, AFolderOrFileAnotherUserControlsIsRefused) {
     EXPECT_EQ(ReadFile(dir.file("mine/their.log")), "theirs");
 }
 
-// The log opens its file by a walk of its own inside a caller's line: the caller's refusal is
-// still there to be explained after it.
+// The log opens its file by a walk of its own inside a caller's line, or fails before any walk (a
+// name too long with what it adds): either way the caller's refusal is still there to be
+// explained after it, and the log's own refusal does not name it.
 TEST_F(LogTest, OpeningTheFileKeepsTheCallersRefusal) {
-    const std::string open = dir.file("open");
-    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
-    Start(DEBUG_FLAG_FILE);
-    // A name the log has not opened yet: the line below opens it.
-    log = dir.file("second.log");
-    ASSERT_EQ(Log_SetFilename(log.c_str()), 1);
-    int32_t fd = -1, error = 0;
-    const char* reason = nullptr;
-    ASSERT_EQ(Platform_OpenPrivateDirectory(open.c_str(), 0, &fd, &error, &reason), 0);
-    Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, "refused\n");
-    EXPECT_EQ(Platform_SayFolderRefusal(), 1);
-    Debug_Remove();
-    EXPECT_NE(ReadFile(log).find("ERROR - refused\n"), std::string::npos);
-    EXPECT_NE(
-        ReadFile(log).find("ERROR - The folder " + open +
-                           " is refused: every user may write into it (mode 0777); it passes when closed "
-                           "to others' writes (chmod o-w)\n"),
-        std::string::npos)
-        << ReadFile(log);
+    std::string deep;
+    for (int level = 0; level < 4; level++) deep += std::string(200, 'a' + level) + "/";
+    for (const bool tooLong : {false, true}) {
+        SCOPED_TRACE(tooLong ? "a name too long" : "a name not opened yet");
+        const std::string open = dir.file(tooLong ? "open-long" : "open");
+        ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+        Start(DEBUG_FLAG_FILE | (tooLong ? DEBUG_FLAG_APPEND | DEBUG_FLAG_PER_PROCESS : 0),
+              tooLong ? deep + "long.log" : "test.log");
+        Info("before\n");
+        // The line below opens a name the log has not opened yet.
+        if (tooLong) Log_Fork(("prog --debugfileid=" + std::string(250, 'i')).c_str());
+        else ASSERT_EQ(Log_SetFilename(dir.file("second.log").c_str()), 1);
+        int32_t fd = -1, error = 0;
+        const char* reason = nullptr;
+        ASSERT_EQ(Platform_OpenPrivateDirectory(open.c_str(), 0, &fd, &error, &reason), 0);
+        testing::internal::CaptureStderr();
+        Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, "refused\n");
+        EXPECT_EQ(Platform_SayFolderRefusal(), 1);
+        const std::string said = testing::internal::GetCapturedStderr();
+        Debug_Remove();
+        const std::string where = tooLong ? said : ReadFile(dir.file("second.log"));
+        EXPECT_NE(where.find("ERROR - refused\n"), std::string::npos) << where;
+        EXPECT_NE(where.find("ERROR - The folder " + open +
+                             " is refused: every user may write into it (mode 0777); it passes when closed "
+                             "to others' writes (chmod o-w)\n"),
+                  std::string::npos)
+            << where;
+        EXPECT_EQ((said + ReadFile(dir.file("second.log"))).find("\nThe folder "), std::string::npos) << said;
+    }
 }
 
 } // namespace
