@@ -323,8 +323,10 @@ TEST_F(LogTest, OpeningTheFileKeepsTheCallersRefusal) {
               tooLong ? deep + "long.log" : "test.log");
         Info("before\n");
         // The line below opens a name the log has not opened yet.
-        if (tooLong) Log_Fork(("prog --debugfileid=" + std::string(250, 'i')).c_str());
-        else ASSERT_EQ(Log_SetFilename(dir.file("second.log").c_str()), 1);
+        if (tooLong)
+            Log_Fork(("prog --debugfileid=" + std::string(250, 'i')).c_str());
+        else
+            ASSERT_EQ(Log_SetFilename(dir.file("second.log").c_str()), 1);
         int32_t fd = -1, error = 0;
         const char* reason = nullptr;
         ASSERT_EQ(Platform_OpenPrivateDirectory(open.c_str(), 0, &fd, &error, &reason), 0);
