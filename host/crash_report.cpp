@@ -132,7 +132,10 @@ int OpenOwnDirectory(const char* path, bool make, bool report) {
     int32_t fd = -1, error = 0;
     const char* reason = nullptr;
     if (Platform_OpenPrivateDirectory(path, make ? 1 : 0, &fd, &error, &reason)) return fd;
-    if (report) Log_Error("Crash dump directory is unusable [%s]: %s [LE: %d]\n", path, reason ? reason : "", error);
+    if (report) {
+        Log_Error("Crash dump directory is unusable [%s]: %s [LE: %d]\n", path, reason ? reason : "", error);
+        Platform_SayFolderRefusal();
+    }
     return -1;
 }
 

@@ -1090,10 +1090,16 @@ int64_t SkinApp_CreateLocalStorage() {
     }
     Log_Error("The local storage %s is refused (%s, %d): nothing is kept there, and what needs it fails\n",
               folder[0] ? folder : "{LocalStorage}", reason ? reason : "", error);
+    Platform_SayFolderRefusal();
     // Nothing may be written there, nor erased at the end: what names the local storage from here
-    // on gets a path that cannot be a folder, so each such write fails instead of going elsewhere.
+    // on gets a path that cannot be a folder (nothing can be inside /dev/null), so each such write
+    // fails instead of going elsewhere. The refused folder stays in it, so that the line of the
+    // task that fails names it; a location left unexpanded is not carried into another expansion.
+    char unusable[SKINAPP_PATH_SIZE + 16] = "/dev/null/";
+    if (folder[0] && !strchr(folder, '{'))
+        String_Print(unusable, sizeof(unusable), "/dev/null%s%s", folder[0] == '/' ? "" : "/", folder);
     folder[0] = 0;
-    WorkflowApp_AddMacro("#localStorage", "/dev/null/");
+    WorkflowApp_AddMacro("#localStorage", unusable);
     return 0;
 }
 
@@ -1145,6 +1151,8 @@ void CarryLogOutOf(const char* storage, uint32_t flags) {
         Log_Error("The log file %s is not kept: it lies in the local storage that is erased, and %s; no log file is "
                   "written from here on\n",
                   log, why);
+        // The walk's own reason: the folder that failed is named too.
+        if (reason && why == reason) Platform_SayFolderRefusal();
         return;
     }
     char moved[kLogNameSize];

@@ -158,6 +158,7 @@ int LocateTarget(const char* path, char* name, struct stat* info) {
         const char* reason = nullptr;
         if (!Platform_OpenTrustedDirectory(directory, &dir, &error, &reason)) {
             Log_Error("Document %s leads through %s: %s\n", path, directory, reason ? reason : "");
+            Platform_SayFolderRefusal();
             errno = error;
             return -1;
         }

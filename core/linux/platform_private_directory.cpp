@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,32 +39,163 @@ bool OtherUser(uid_t uid) {
     return uid != geteuid() && uid != 0;
 }
 
-// Whether the group has a member other than this user and root: one listed in the group database,
-// or one whose primary group it is. Where the databases cannot be read whole, it is taken to have one.
-bool GroupHasOtherMember(gid_t gid) {
-    // getpwent walks one list shared by the whole process.
-    static std::mutex lock;
-    std::lock_guard<std::mutex> hold(lock);
-    constexpr size_t kLargest = 1 << 20;
-    bool other = true, read = false;
-    for (size_t size = 16384; size <= kLargest && !read; size *= 4) {
+// ---- Who else is in a group ----------------------------------------------------------------
+
+// What the user and group databases say about who else may write where a group may. A start
+// judges dozens of folders, and reading the whole user database for each one cost a large site
+// a third of a second: what was read is remembered, for a while only, so that a user added to a
+// group later is seen by the judgements made after that (a start is over long before).
+constexpr int64_t kMembersKeptNs = 30LL * 1000 * 1000 * 1000;
+// Groups answered one by one; past this many the oldest answer is read again when next asked.
+constexpr size_t kMostAnswers = 64;
+// Primary groups of other users kept from the one walk of the user database. A site with more
+// distinct ones has the database asked again for each group not kept (and that answer remembered).
+constexpr size_t kMostPrimaries = 4096;
+// Names of this user and root (and of other entries with their ids), which a group may list
+// without counting as having another member.
+constexpr size_t kMostOurNames = 8;
+constexpr size_t kNameRoom = 64;
+constexpr size_t kLargestEntry = 1 << 20;
+
+struct Primary {
+    gid_t Gid;
+    uid_t Uid; // the first user other than this one and root whose primary group it is
+};
+
+struct GroupAnswer {
+    gid_t Gid;
+    bool Other;
+    uid_t WitnessUid;            // a member by primary group, when WitnessName is empty
+    char WitnessName[kNameRoom]; // a member the group lists (empty when it did not fit)
+    char Name[kNameRoom];        // the group's own name, empty when the database has none
+};
+
+struct Members {
+    std::mutex Lock;
+    int64_t ReadAt;
+    uid_t For; // the user "this user" was when they were read
+    bool Walked, Whole, Overflow;
+    size_t PrimaryCount, OurNameCount, AnswerCount, NextAnswer;
+    Primary Primaries[kMostPrimaries]; // sorted by group
+    char OurNames[kMostOurNames][kNameRoom];
+    GroupAnswer Answers[kMostAnswers];
+};
+Members g_members;
+
+int64_t MonotonicNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+void ForgetMembers(Members& m) {
+    m.Walked = m.Whole = m.Overflow = false;
+    m.PrimaryCount = m.OurNameCount = m.AnswerCount = m.NextAnswer = 0;
+}
+
+void KeepOurName(Members& m, const char* name) {
+    for (size_t i = 0; i < m.OurNameCount; i++)
+        if (strcmp(m.OurNames[i], name) == 0) return;
+    // A name not kept counts as another member where a group lists it: the safe side.
+    if (m.OurNameCount < kMostOurNames && strlen(name) < kNameRoom)
+        strcpy(m.OurNames[m.OurNameCount++], name);
+}
+
+// Where gid is, or would go, in the sorted primary groups.
+size_t PrimaryAt(const Members& m, gid_t gid) {
+    size_t low = 0, high = m.PrimaryCount;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (m.Primaries[middle].Gid < gid)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+// One walk of the whole user database: the primary groups of users other than this one and root,
+// and the names of this user and root. Whole is false when it could not be read to its end.
+void WalkUsers(Members& m) {
+    m.Walked = true;
+    m.Whole = m.Overflow = false;
+    m.PrimaryCount = m.OurNameCount = 0;
+    m.ReadAt = MonotonicNs();
+    m.For = geteuid();
+    char scratch[16384];
+    struct passwd pw, *user = nullptr;
+    bool sawOurs = false;
+    setpwent();
+    for (;;) {
+        const int failed = getpwent_r(&pw, scratch, sizeof(scratch), &user);
+        if (failed == ENOENT) {
+            m.Whole = true;
+            break;
+        }
+        if (failed != 0 || !user) break;
+        if (!OtherUser(user->pw_uid)) {
+            sawOurs = sawOurs || user->pw_uid == geteuid();
+            KeepOurName(m, user->pw_name);
+            continue;
+        }
+        const size_t at = PrimaryAt(m, user->pw_gid);
+        if (at < m.PrimaryCount && m.Primaries[at].Gid == user->pw_gid) continue;
+        if (m.PrimaryCount == kMostPrimaries) {
+            m.Overflow = true;
+            continue;
+        }
+        memmove(m.Primaries + at + 1, m.Primaries + at, (m.PrimaryCount - at) * sizeof(Primary));
+        m.Primaries[at] = {user->pw_gid, user->pw_uid};
+        m.PrimaryCount++;
+    }
+    endpwent();
+    // A directory service need not list its users: this user's own name is then asked by its id.
+    if (!sawOurs && getpwuid_r(geteuid(), &pw, scratch, sizeof(scratch), &user) == 0 && user)
+        KeepOurName(m, user->pw_name);
+}
+
+// The one group's answer, read from the databases: a member the group lists that is not this user
+// or root (a name that names no user counts: it cannot be judged), or a user other than those
+// whose primary group it is. Where the databases cannot be read whole it is taken to have one.
+void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
+    *answer = {};
+    answer->Gid = gid;
+    answer->Other = true;
+    bool read = false;
+    for (size_t size = 16384; size <= kLargestEntry && !read; size *= 4) {
         char* scratch = static_cast<char*>(Memory_Alloc(size));
         struct group entry, *found = nullptr;
         const int failed = getgrgid_r(gid, &entry, scratch, size, &found);
         if (failed == 0) {
             read = true;
-            other = false;
-            for (char** member = found ? found->gr_mem : nullptr; member && *member && !other; member++) {
-                struct passwd pw, *user = nullptr;
-                char names[4096];
-                // A listed name that names no user cannot be judged: it counts as another.
-                other = getpwnam_r(*member, &pw, names, sizeof(names), &user) != 0 || !user || OtherUser(user->pw_uid);
+            answer->Other = false;
+            if (found && strlen(found->gr_name) < kNameRoom) strcpy(answer->Name, found->gr_name);
+            for (char** member = found ? found->gr_mem : nullptr; member && *member && !answer->Other;
+                 member++) {
+                bool ours = false;
+                for (size_t i = 0; i < m.OurNameCount && !ours; i++)
+                    ours = strcmp(m.OurNames[i], *member) == 0;
+                if (ours) continue;
+                answer->Other = true;
+                if (strlen(*member) < kNameRoom) strcpy(answer->WitnessName, *member);
             }
         }
         Memory_Free(scratch, size);
         if (failed != 0 && failed != ERANGE) break;
     }
-    if (!read || other) return true;
+    if (!read || answer->Other) return;
+    if (!m.Whole) {
+        answer->Other = true;
+        return;
+    }
+    const size_t at = PrimaryAt(m, gid);
+    if (at < m.PrimaryCount && m.Primaries[at].Gid == gid) {
+        answer->Other = true;
+        answer->WitnessUid = m.Primaries[at].Uid;
+        return;
+    }
+    if (!m.Overflow) return;
+    // Not among the primary groups kept: this group alone is looked for in the user database.
     char scratch[16384];
     struct passwd pw, *user = nullptr;
     setpwent();
@@ -71,12 +203,36 @@ bool GroupHasOtherMember(gid_t gid) {
         const int failed = getpwent_r(&pw, scratch, sizeof(scratch), &user);
         if (failed == ENOENT) break;
         if (failed != 0 || !user || (user->pw_gid == gid && OtherUser(user->pw_uid))) {
-            other = true;
+            answer->Other = true;
+            answer->WitnessUid = user && failed == 0 ? user->pw_uid : 0;
             break;
         }
     }
     endpwent();
-    return other;
+}
+
+// Whether the group has a member other than this user and root, with what the databases said of it.
+// getpwent walks one list shared by the whole process, and the answers are shared: one lock.
+bool GroupHasOtherMember(gid_t gid, GroupAnswer* said = nullptr) {
+    Members& m = g_members;
+    std::lock_guard<std::mutex> hold(m.Lock);
+    if (m.Walked && (MonotonicNs() - m.ReadAt > kMembersKeptNs || m.For != geteuid())) ForgetMembers(m);
+    if (!m.Walked) WalkUsers(m);
+    for (size_t i = 0; i < m.AnswerCount; i++) {
+        if (m.Answers[i].Gid != gid) continue;
+        if (said) *said = m.Answers[i];
+        return m.Answers[i].Other;
+    }
+    GroupAnswer answer;
+    ReadGroup(m, gid, &answer);
+    if (m.AnswerCount < kMostAnswers) {
+        m.Answers[m.AnswerCount++] = answer;
+    } else {
+        m.Answers[m.NextAnswer] = answer;
+        m.NextAnswer = (m.NextAnswer + 1) % kMostAnswers;
+    }
+    if (said) *said = answer;
+    return answer.Other;
 }
 
 // Whether users other than the owner may write into a folder: everyone where others may write,
@@ -85,12 +241,168 @@ bool OthersWrite(const struct stat& info) {
     return (info.st_mode & S_IWOTH) || ((info.st_mode & S_IWGRP) && GroupHasOtherMember(info.st_gid));
 }
 
-// Who may change a folder's names: its owner and root always; others only where the folder is
-// writable by them, and in a sticky folder they cannot rename or remove what is not theirs.
-const char* RefusePassage(const struct stat& info) {
-    if (!TrustedOwner(info.st_uid)) return "a folder of another user";
-    if (OthersWrite(info) && !(info.st_mode & S_ISVTX)) return "a folder other users can change";
-    return nullptr;
+// ---- What is refused, and why ---------------------------------------------------------------
+
+// The roles a folder is judged in: passed through on the way (or a trusted one, which asks no
+// more), a private one, and one the desktop's settings are kept in.
+enum class Role { Passage, Private, Settings };
+
+enum class RefusalKind { None, Owner, Writers, Link };
+
+const char* RefusalText(RefusalKind kind) {
+    return kind == RefusalKind::Owner  ? "a folder of another user"
+           : kind == RefusalKind::Link ? "a link another user made"
+                                       : "a folder other users can change";
+}
+
+// Why a folder cannot be had in its role: one on the way belongs to this user or root, and others
+// write into it only where it is sticky (they cannot then rename or remove what is not theirs); a
+// private one is this user's own and closed to other writers; a settings folder belongs to this
+// user or root and is closed to other writers, sticky or not (a name planted there first is what
+// the settings client would open).
+RefusalKind Judge(const struct stat& info, Role role) {
+    if (role == Role::Private ? info.st_uid != geteuid() : !TrustedOwner(info.st_uid))
+        return RefusalKind::Owner;
+    if (OthersWrite(info) && (role != Role::Passage || !(info.st_mode & S_ISVTX)))
+        return RefusalKind::Writers;
+    return RefusalKind::None;
+}
+
+// The last refusal of a folder or link on this thread, for the line that explains it. Zeroed
+// storage: no constructor runs for each thread.
+struct Refusal {
+    RefusalKind Kind;
+    Role As; // the role it was refused in
+    struct stat Info;
+    char Folder[PATH_MAX + NAME_MAX + 2]; // empty when its path could not be had whole
+};
+thread_local Refusal t_refusal;
+// The one kept aside while the log opens its file within another caller's line.
+thread_local Refusal t_held;
+
+void ClearRefusal() {
+    t_refusal.Kind = RefusalKind::None;
+}
+
+// Records a refusal of what is at fd (or of `name` inside it), named by the path the kernel has
+// for the descriptor: the folder that failed, whatever links led to it.
+void RecordRefusal(RefusalKind kind, Role role, const struct stat& info, int fd, const char* name) {
+    Refusal& r = t_refusal;
+    r.Kind = kind;
+    r.As = role;
+    r.Info = info;
+    r.Folder[0] = 0;
+    char link[32];
+    String_Print(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, r.Folder, PATH_MAX);
+    if (n <= 0 || n >= PATH_MAX || r.Folder[0] != '/') {
+        r.Folder[0] = 0;
+        return;
+    }
+    r.Folder[n] = 0;
+    if (name && String_Print(r.Folder + n, sizeof(r.Folder) - (size_t)n, "%s%s", n > 1 ? "/" : "", name) >=
+                    (int32_t)(sizeof(r.Folder) - (size_t)n) - 1)
+        r.Folder[0] = 0;
+}
+
+// A user as said in a line: "bob (uid 1002)", or with `bare` the name alone; the id alone
+// where the user database has no name for it.
+void SayUser(uid_t uid, bool bare, char* out, size_t size) {
+    char scratch[16384];
+    struct passwd pw, *user = nullptr;
+    if (getpwuid_r(uid, &pw, scratch, sizeof(scratch), &user) == 0 && user)
+        String_Print(out, (int32_t)size, bare ? "%s" : "%s (uid %u)", user->pw_name, (unsigned)uid);
+    else
+        String_Print(out, (int32_t)size, "uid %u", (unsigned)uid);
+}
+
+// Folders already explained in this process (by device, inode, kind and a hash of the path): each
+// is said once. The path is kept too because an inode number of a folder removed since is given
+// to the next one made, elsewhere.
+constexpr size_t kMostExplained = 32;
+struct Explained {
+    dev_t Device;
+    ino_t Inode;
+    RefusalKind Kind;
+    uint64_t Path;
+};
+std::mutex g_explainedLock;
+Explained g_explained[kMostExplained];
+size_t g_explainedCount = 0;
+
+uint64_t PathHash(const char* path) {
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (; *path; path++) hash = (hash ^ (unsigned char)*path) * 1099511628211ull;
+    return hash;
+}
+
+bool FirstExplanation(const Refusal& r) {
+    const uint64_t path = PathHash(r.Folder);
+    std::lock_guard<std::mutex> hold(g_explainedLock);
+    for (size_t i = 0; i < g_explainedCount; i++)
+        if (g_explained[i].Device == r.Info.st_dev && g_explained[i].Inode == r.Info.st_ino &&
+            g_explained[i].Kind == r.Kind && g_explained[i].Path == path)
+            return false;
+    if (g_explainedCount < kMostExplained)
+        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind, path};
+    return true;
+}
+
+// The line naming the folder (or link) that failed, who is too many (its owner; every user; the
+// group, by name, with one of its other members) and what would let it pass.
+bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
+    if (r.Kind == RefusalKind::None || !r.Folder[0] || !FirstExplanation(r)) return false;
+    char who[kNameRoom + 32];
+    if (r.Kind != RefusalKind::Writers) {
+        SayUser(r.Info.st_uid, false, who, sizeof(who));
+        if (r.Kind == RefusalKind::Link)
+            String_Print(out, size,
+                         "The link %s is not followed: %s made it; it is followed once you or root make it",
+                         r.Folder, who);
+        else
+            String_Print(out, size,
+                         "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s",
+                         r.Folder, who, r.As == Role::Private ? "" : " or root");
+        return true;
+    }
+    const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
+    GroupAnswer group = {};
+    const bool members = (r.Info.st_mode & S_IWGRP) && GroupHasOtherMember(r.Info.st_gid, &group);
+    char named[3 * kNameRoom + 96] = "";
+    if (members) {
+        if (group.WitnessName[0])
+            String_Print(who, sizeof(who), "%s", group.WitnessName);
+        else if (group.WitnessUid)
+            SayUser(group.WitnessUid, true, who, sizeof(who));
+        else
+            who[0] = 0;
+        String_Print(named, sizeof(named), "%sits group %s%s(gid %u) may write into it and %s%s%s",
+                     everyone ? ", and " : "", group.Name, group.Name[0] ? " " : "", (unsigned)r.Info.st_gid,
+                     who[0] ? "has members other than you and root (" : "its members could not be read", who,
+                     who[0] ? ")" : "");
+    }
+    const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
+    String_Print(
+        out, size,
+        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)",
+        r.Folder, everyone ? "every user may write into it" : "", named,
+        sticky ? ", and it is not sticky" : "", (unsigned)(r.Info.st_mode & 07777),
+        sticky ? "made sticky (chmod +t) or " : "",
+        everyone && members ? "the group's and others'"
+        : everyone          ? "others'"
+                            : "the group's",
+        everyone && members ? "go-w"
+        : everyone          ? "o-w"
+                            : "g-w");
+    return true;
+}
+
+// The line above as one ERROR line.
+bool SayRefusal(const Refusal& r) {
+    char line[sizeof(r.Folder) + 512];
+    if (!WriteRefusal(r, line, sizeof(line))) return false;
+    Log_Error("%s\n", line);
+    return true;
 }
 
 struct Walk {
@@ -116,8 +428,14 @@ struct Walk {
         }
         if (Current >= 0) close(Current);
         Current = next;
-        if (const char* reason = RefusePassage(info)) return Fail(EACCES, reason);
-        return true;
+        return Judged(info, Role::Passage);
+    }
+    // Whether the current folder may be had in the role; a refusal is recorded with its folder.
+    bool Judged(const struct stat& info, Role role) {
+        const RefusalKind kind = Judge(info, role);
+        if (kind == RefusalKind::None) return true;
+        RecordRefusal(kind, role, info, Current, nullptr);
+        return Fail(EACCES, RefusalText(kind));
     }
     bool EnterRoot() {
         const int root = open("/", kOpenDirectory);
@@ -141,10 +459,11 @@ bool Prepend(char* rest, size_t size, size_t* at, const char* target, size_t len
 
 namespace {
 
-// The walk itself; `trusted` asks of the directory reached only what is asked of a folder passed
-// through (nobody but this user or root can change its names), `privately` that it is this
-// user's own and closed to other writers.
-int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descriptor, int32_t* error,
+// The walk itself; the directory reached is judged in `role` (a trusted one as a folder passed
+// through), and not at all for kNoRole: its caller judges it. With `missingIn`, a missing name
+// (when not making) leaves there the folder it would be made in.
+constexpr Role kNoRole = static_cast<Role>(-1);
+int64_t WalkTo(const char* path, uint32_t make, Role role, int32_t* descriptor, int32_t* error,
                const char** reason, int32_t* missingIn = nullptr) {
     ASSERT_POINTER(descriptor);
     ASSERT_POINTER(error);
@@ -153,6 +472,7 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
     *error = 0;
     *reason = nullptr;
     ASSERT_POINTER(path);
+    ClearRefusal();
     Walk walk;
     auto failed = [&]() {
         *error = walk.Error;
@@ -211,7 +531,8 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
         if (S_ISLNK(info.st_mode)) {
             // A link another user made (in a shared folder, say) would choose where our files go.
             if (!TrustedOwner(info.st_uid)) {
-                walk.Fail(EACCES, "a link another user made");
+                RecordRefusal(RefusalKind::Link, Role::Passage, info, walk.Current, name);
+                walk.Fail(EACCES, RefusalText(RefusalKind::Link));
                 return failed();
             }
             if (++links > kMostLinks) {
@@ -255,27 +576,11 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
         walk.Fail(errno, "a folder that cannot be examined");
         return failed();
     }
-    if (!privately) {
-        if (const char* refused = RefusePassage(info)) {
-            walk.Fail(EACCES, refused);
-            return failed();
-        }
-        *descriptor = walk.Current;
-        walk.Current = -1;
-        return 1;
-    }
-    if (info.st_uid != geteuid()) {
-        walk.Fail(EACCES, "a folder of another user");
-        return failed();
-    }
     // One that others may write into may hold their names already (or be a shared folder our
-    // own link points at): it is refused, never repaired. One they may only read is closed, as
-    // is one whose group may write while having no member but us.
-    if (OthersWrite(info)) {
-        walk.Fail(EACCES, "a folder other users can change");
-        return failed();
-    }
-    if (make && (info.st_mode & 077) != 0) fchmod(walk.Current, 0700);
+    // own link points at): it is refused, never repaired. One they may only read is closed when
+    // making, as is one whose group may write while having no member but us.
+    if (role != kNoRole && !walk.Judged(info, role)) return failed();
+    if (role == Role::Private && make && (info.st_mode & 077) != 0) fchmod(walk.Current, 0700);
     *descriptor = walk.Current;
     walk.Current = -1;
     return 1;
@@ -285,11 +590,11 @@ int64_t WalkTo(const char* path, uint32_t make, bool privately, int32_t* descrip
 
 int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
                                       const char** reason) {
-    return WalkTo(path, make, true, descriptor, error, reason);
+    return WalkTo(path, make, Role::Private, descriptor, error, reason);
 }
 
 int64_t Platform_OpenTrustedDirectory(const char* path, int32_t* descriptor, int32_t* error, const char** reason) {
-    return WalkTo(path, 0, false, descriptor, error, reason);
+    return WalkTo(path, 0, Role::Passage, descriptor, error, reason);
 }
 
 int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t append, int32_t* descriptor,
@@ -382,32 +687,24 @@ bool SettingsFolderTrusted(const char* path, int32_t* error, const char** reason
     *error = 0;
     *reason = nullptr;
     int32_t fd = -1, missingIn = -1;
-    if (!WalkTo(path, 0, false, &fd, error, reason, &missingIn)) {
+    if (!WalkTo(path, 0, kNoRole, &fd, error, reason, &missingIn)) {
         if (missingIn < 0) return false;
         fd = missingIn;
     }
-    struct stat info;
-    const bool examined = fstat(fd, &info) == 0;
-    const int32_t examineError = errno;
-    close(fd);
     *error = 0;
     *reason = nullptr;
-    if (!examined) {
-        *error = examineError;
+    struct stat info;
+    RefusalKind kind = RefusalKind::None;
+    if (fstat(fd, &info) != 0) {
+        *error = errno;
         *reason = "a folder that cannot be examined";
-        return false;
-    }
-    if (!TrustedOwner(info.st_uid)) {
+    } else if ((kind = Judge(info, Role::Settings)) != RefusalKind::None) {
+        RecordRefusal(kind, Role::Settings, info, fd, nullptr);
         *error = EACCES;
-        *reason = "a folder of another user";
-        return false;
+        *reason = RefusalText(kind);
     }
-    if (OthersWrite(info)) {
-        *error = EACCES;
-        *reason = "a folder other users can change";
-        return false;
-    }
-    return true;
+    close(fd);
+    return *reason == nullptr;
 }
 
 // A base folder of the settings as GLib finds it: the variable when set and not empty (GLib
@@ -443,6 +740,7 @@ int64_t Platform_CheckDesktopSettings() {
     const char* reason = nullptr;
     int32_t error = 0;
     const char* refused = nullptr;
+    ClearRefusal();
     // The variable's own name stands for the folder when its value cannot be used at all.
     if (!SettingsBase("XDG_CONFIG_HOME", ".config", config, sizeof(config), &error, &reason))
         refused = "$XDG_CONFIG_HOME";
@@ -472,10 +770,12 @@ int64_t Platform_CheckDesktopSettings() {
         }
     }
     if (!refused) return 1;
-    if (!g_settingsRefusalSaid.exchange(true))
+    if (!g_settingsRefusalSaid.exchange(true)) {
         Log_Error("The desktop's settings are not read: %s is refused (%s, %d); the proxy comes from the "
                   "environment alone\n",
                   refused, reason ? reason : "", error);
+        SayRefusal(t_refusal);
+    }
     return 0;
 }
 
@@ -544,12 +844,15 @@ int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
     char home[kSettingsPathSize];
     int32_t error = 0;
     const char* reason = nullptr;
+    ClearRefusal();
     if (!ToolkitBase(which, home, sizeof(home), &error, &reason)) {
         String_Print(home, sizeof(home), "%s", which < 3 ? "the home folder" : "$HOME");
     } else if (SettingsFolderTrusted(home, &error, &reason)) {
         return 1;
     }
     // Refused: the toolkit gets a folder of ours, never the refused one, not even as a fallback.
+    // The walk to it is another refusal's record: the home's is kept for its line.
+    const Refusal refusal = t_refusal;
     char made[kSettingsPathSize + 32] = "";
     char runtime[kSettingsPathSize];
     int32_t fd = -1, madeError = 0;
@@ -563,13 +866,42 @@ int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size) {
         memcpy(buffer, made, strlen(made) + 1);
         Log_Error("The toolkit's %s folder is not used: %s is refused (%s, %d); the toolkit uses %s instead\n",
                   names[which], home, reason ? reason : "", error, buffer);
+        SayRefusal(refusal);
         return 1;
     }
     if (fd >= 0) close(fd);
     Log_Error("The toolkit's %s folder is not used: %s is refused (%s, %d); no private folder could be had "
               "(%s, %d), so the toolkit has none and keeps its settings in memory\n",
               names[which], home, reason ? reason : "", error, madeReason ? madeReason : "", madeError);
+    SayRefusal(refusal);
+    SayRefusal(t_refusal);
     return 0;
+}
+
+int64_t Platform_SayFolderRefusal() {
+    return SayRefusal(t_refusal) ? 1 : 0;
+}
+
+int64_t Platform_GetFolderRefusal(char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size > 0) buffer[0] = 0;
+    return size > 0 && WriteRefusal(t_refusal, buffer, size) ? 1 : 0;
+}
+
+int64_t Platform_HoldFolderRefusal(uint32_t hold) {
+    if (hold) {
+        t_held = t_refusal;
+        ClearRefusal();
+    } else {
+        t_refusal = t_held;
+    }
+    return 1;
+}
+
+int64_t Platform_ForgetGroupMembers() {
+    std::lock_guard<std::mutex> hold(g_members.Lock);
+    ForgetMembers(g_members);
+    return 1;
 }
 
 int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group) {

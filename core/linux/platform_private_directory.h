@@ -10,7 +10,8 @@
 // directory itself belongs to this user and no one else may write into it. With `make`, missing
 // folders are made 0700 and a directory others may read or enter is closed to them (0700). True with
 // *descriptor (O_RDONLY, close-on-exec) to be closed by the caller; false with *descriptor -1,
-// *error an errno value and *reason a fixed text saying what was refused.
+// *error an errno value and *reason a fixed text saying what was refused (which folder, and what
+// would let it pass, Platform_SayFolderRefusal says).
 int64_t Platform_OpenPrivateDirectory(const char* path, uint32_t make, int32_t* descriptor, int32_t* error,
                                       const char** reason);
 // Opens the existing directory at the absolute path by the same walk, asking of it only what is
@@ -32,7 +33,7 @@ int64_t Platform_OpenPrivateFile(const char* path, uint32_t make, uint32_t appen
 // in a sticky folder: there a link planted at the flag file's name would have the settings client
 // write through it. A folder that is missing is judged by the folder it would be made in, reached
 // after every link on the way. 1 when all pass; else 0, said once per process as an ERROR line
-// naming the folder and why.
+// naming the folder and why, followed by the line of Platform_SayFolderRefusal.
 int64_t Platform_CheckDesktopSettings();
 // The toolkit's own folders, GLib's configuration, cache and data homes and the home itself
 // (`which` 0, 1, 2, 3: the variable when set, else ~/.config, ~/.cache, ~/.local/share; $HOME, an
@@ -40,12 +41,29 @@ int64_t Platform_CheckDesktopSettings();
 // empty when the user's folder may be used; 1 with a private folder of ours for the toolkit
 // instead (made 0700 under the program's private runtime folder) when it is refused; 0 when it is
 // refused and no private folder could be had. A refusal is said as one ERROR line naming the
-// folder, why, and what the toolkit gets instead.
+// folder, why, and what the toolkit gets instead, followed by the line of Platform_SayFolderRefusal.
 int64_t Platform_GetToolkitFolder(uint32_t which, char* buffer, int32_t size);
 // The folder the toolkit would take for `which` as above, without judging it: 0 with *buffer
 // empty when there is none (an empty or relative HOME, a value too long).
 int64_t Platform_GetToolkitBase(uint32_t which, char* buffer, int32_t size);
 // Whether users other than this one and root may write into a folder of this mode and group:
 // everyone where others may, and where the group may, when the group has another member (listed
-// in the group database, or a user whose primary group it is).
+// in the group database, even by a name that names no user, or a user whose primary group it is).
+// The user database is walked once and each group looked up once, and what they said is
+// remembered for 30 seconds (a judgement after that reads them again).
 int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group);
+// Says why the last folder or link refused on this thread by the functions above was refused, as
+// one ERROR line naming it, its owner or the writers that are too many (every user; the group,
+// with one of its other members) and what would let it pass (another owner, the sticky bit where
+// a folder on the way may have it, taking the write away). Each folder is said once per process.
+// 1 when a line was said; 0 when the last refusal was of another kind (a missing folder, a path
+// too long), its path cannot be had, or it was said before.
+int64_t Platform_SayFolderRefusal();
+// The same line, without its level and line end, for the log, which cannot log while it opens its
+// own file: 1 with it in buffer (and counted as said), 0 with buffer empty as above.
+int64_t Platform_GetFolderRefusal(char* buffer, int32_t size);
+// Keeps this thread's last refusal aside, leaving none (1), and puts it back (0): the log may open its file
+// by a walk of its own inside another caller's line, between that caller's refusal and its explanation.
+int64_t Platform_HoldFolderRefusal(uint32_t hold);
+// Forgets what the user and group databases said, so that the next judgement reads them again.
+int64_t Platform_ForgetGroupMembers();

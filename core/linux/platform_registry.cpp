@@ -572,6 +572,7 @@ LoadStatus OpenStoreDirectory(StoreLocation* store, bool create) {
     if (error == ENOENT && !create) return LoadStatus::Missing;
     Log_Error("Unable to open the registry preferences directory %s: %s (%d)\n", directory, reason ? reason : "",
               error);
+    Platform_SayFolderRefusal();
     return LoadStatus::Failed;
 }
 

@@ -239,8 +239,9 @@ void WriteStandardError(const char* data, int32_t length) {
 
 // Opens the log file inside a folder of the user's own, reached from the root without following
 // another user's link or passing a folder others can change, so that no other user chooses where
-// the log goes or reads it. A refusal is said on standard error, once until a file opens again.
-bool OpenLogFile(const char* name, bool append) {
+// the log goes or reads it. A refusal is said on standard error, once until a file opens again,
+// with the folder that failed and why (once for each folder).
+bool OpenLogFileHeld(const char* name, bool append) {
     char absolute[kNameSize + 256];
     int32_t error = ENAMETOOLONG;
     const char* reason = "a path too long";
@@ -266,8 +267,22 @@ bool OpenLogFile(const char* name, bool append) {
         const int32_t length = String_Print(line, sizeof(line), "Log file %s refused: %s (LE: %d); logging to standard error\n",
                                             name, reason ? reason : "", error);
         WriteStandardError(line, length < (int32_t)sizeof(line) ? length : (int32_t)strlen(line));
+        char why[kLineSize + 512];
+        if (Platform_GetFolderRefusal(why, sizeof(why) - 1)) {
+            strcat(why, "\n");
+            WriteStandardError(why, (int32_t)strlen(why));
+        }
     }
     return false;
+}
+
+// The walk happens inside another caller's line: that caller's own refusal is kept for its
+// explanation.
+bool OpenLogFile(const char* name, bool append) {
+    Platform_HoldFolderRefusal(1);
+    const bool opened = OpenLogFileHeld(name, append);
+    Platform_HoldFolderRefusal(0);
+    return opened;
 }
 
 void WriteFile(const Piece& piece, bool error, uint32_t flags, double now) {

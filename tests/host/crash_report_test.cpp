@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <signal.h>
@@ -687,6 +688,15 @@ TEST_F(CrashReportTest, AFolderThatIsNotOursTakesNoDump) {
                                  (link ? "a folder other users can change" : "a folder of another user")),
                   std::string::npos)
             << crash.Log;
+        // Then the folder that failed and what would let it pass.
+        const struct passwd* them = getpwuid(kOtherUser);
+        const std::string failed =
+            link ? "The folder " + temp +
+                       " is refused: every user may write into it (mode 1777); it passes when closed to "
+                       "others' writes (chmod o-w)\n"
+                 : "The folder " + folder + " is refused: it belongs to " + (them ? them->pw_name : "?") +
+                       " (uid " + std::to_string(kOtherUser) + "); it passes once it belongs to you\n";
+        EXPECT_NE(crash.Log.find(failed), std::string::npos) << crash.Log;
         EXPECT_NE(crash.Log.find("Crash dumps go to [" + CacheFolder() + "] instead"), std::string::npos) << crash.Log;
         EXPECT_EQ(Names(temp), std::vector<std::string>{"reporter-args"});
         unlink((temp + "/reporter-args").c_str());

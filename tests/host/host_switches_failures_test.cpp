@@ -139,6 +139,49 @@ TEST_F(HostSwitches, EveryRoleRefusesADataHomeOfAnotherUser) {
     EXPECT_FALSE(FileExists(data + "/Quarvelon"));
 }
 
+// A home under a lab's folder that its group may write into (not sticky, the group with another
+// member) is refused: one line names the lab's folder, its group and what would let it pass, said
+// once however many folders it refuses, and the workflow's failing task names the refused folder.
+TEST_F(HostSwitches, AHomeUnderAGroupsFolderIsRefusedNamingThatFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "another group's folder needs root";
+    // The daemon group: the daemon user's primary group, so it has a member other than root.
+    const std::string lab = folder_.Dir() + "/lab", home = lab + "/alice";
+    ASSERT_EQ(mkdir(lab.c_str(), 0700), 0);
+    ASSERT_EQ(chown(lab.c_str(), 0, 1), 0);
+    ASSERT_EQ(chmod(lab.c_str(), 02775), 0);
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    folder_.Write("wf.yaml", "apply: {type: DirectoryCreate, path: \"{LocalStorage}\"}\n");
+    std::vector<std::string> env;
+    for (const std::string& entry : folder_.Env())
+        if (entry.rfind("HOME=", 0) != 0 && entry.rfind("XDG_DATA_HOME=", 0) != 0) env.push_back(entry);
+    env.push_back("HOME=" + home);
+    env.push_back("XDG_DATA_HOME=" + home + "/.local/share");
+    const HostRun run =
+        RunHost(StandardErrorOnly({HOST_PROGRAM, "--skin", folder_.Skin(), "--wfselfupdate"}), env, 30000);
+    EXPECT_EQ(run.Code, 1) << run.Text;
+    EXPECT_NE(run.Text.find("ERROR - The local storage " + home +
+                            "/.local/share/Quarvelon/ is refused (a folder other users can change, 13)"),
+              std::string::npos)
+        << run.Text;
+    EXPECT_EQ(Count(run.Text, "ERROR - The folder "), 1u) << run.Text;
+    const size_t said = run.Text.find("ERROR - The folder " + lab + " is refused: its group ");
+    ASSERT_NE(said, std::string::npos) << run.Text;
+    const std::string line = run.Text.substr(said, run.Text.find('\n', said) - said);
+    EXPECT_NE(line.find(" (gid 1) may write into it and has members other than you and root ("),
+              std::string::npos)
+        << line;
+    EXPECT_NE(
+        line.find(
+            "), and it is not sticky (mode 2775); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)"),
+        std::string::npos)
+        << line;
+    EXPECT_NE(run.Text.find("Creating directory (/dev/null" + home + "/.local/share/Quarvelon/)"),
+              std::string::npos)
+        << run.Text;
+    EXPECT_FALSE(FileExists(home + "/.local"));
+}
+
 // An empty HOME is the current folder to the toolkit: refused, and nothing of ours or the
 // toolkit's lands in the folder the program was started from.
 TEST_F(HostSwitches, AnEmptyHomeIsRefusedNotTakenAsTheCurrentFolder) {
@@ -392,7 +435,8 @@ TEST_F(HostSwitchesOnADisplay, ASecondStartSaysWhatBecameOfItsCommandLine) {
 
 // Where another user could steer the desktop's settings (their folder for dconf's flag file, a
 // link in it to a file of ours), the window still shows, the settings are kept in memory for the
-// toolkit and the browser engine, one ERROR line names the folder, and our file is never written.
+// toolkit and the browser engine, one ERROR line names the folder (and one why), and our file is
+// never written.
 TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemory) {
     if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
     const std::string run = peers_.Dir().file("run"), theirs = run + "/dconf", ours = folder_.Dir() + "/ours";
@@ -413,10 +457,12 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
     kill(pid, SIGTERM);
     double took = 0;
     EXPECT_NE(End(pid, out, &text, 15, &took), -1) << text;
-    EXPECT_EQ(Count(text, "ERROR - "), 1u) << text;
+    EXPECT_EQ(Count(text, "ERROR - "), 2u) << text;
     EXPECT_NE(text.find("ERROR - The desktop's settings are not read: " + theirs +
                         " is refused (a folder of another user, 13); the proxy comes from the environment alone\n"),
               std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ERROR - The folder " + theirs + " is refused: it belongs to "), std::string::npos)
         << text;
     EXPECT_EQ(ReadFile(ours), "our own bytes");
 
@@ -450,7 +496,10 @@ TEST_F(HostSwitchesOnADisplay, DesktopSettingsAnotherUserCouldSteerAreKeptInMemo
     EXPECT_NE(text.find("PAGE shown"), std::string::npos) << text;
     kill(again, SIGTERM);
     EXPECT_NE(End(again, out, &text, 15, &took), -1) << text;
-    EXPECT_EQ(Count(text, "ERROR - "), 4u) << text;
+    // Four refusals, and once each the two folders of theirs that failed and why.
+    EXPECT_EQ(Count(text, "ERROR - "), 6u) << text;
+    for (const std::string& folder : {config, home + "/.local"})
+        EXPECT_EQ(Count(text, "ERROR - The folder " + folder + " is refused: it belongs to "), 1u) << text;
     // Nor is the skin's local storage made in their data home.
     EXPECT_NE(text.find("ERROR - The local storage " + data + "/Quarvelon/ is refused (a folder of another user, 13)"),
               std::string::npos)

@@ -15,6 +15,7 @@
 #include "core/formats/interop.h"
 #include "core/formats/json.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/platform/memory_stream.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
@@ -381,14 +382,21 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
         ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
     }
+    // The place given instead keeps the refused folder in its name, so that a task that fails
+    // there names it; one left unexpanded is not given on to another expansion.
     const struct {
         std::string Location;
         std::string Said;
+        std::string Instead;
     } cases[] = {
-        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)"},
-        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)"},
-        {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)"},
-        {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)"},
+        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)",
+         "/dev/null/relative/storage/"},
+        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)",
+         "/dev/null/"},
+        {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)",
+         "/dev/null" + open + "/storage/"},
+        {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)",
+         "/dev/null" + theirs + "/storage/"},
     };
     SkinApp_SetRemoveLocalStorage(1);
     for (const auto& c : cases) {
@@ -397,12 +405,19 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         WorkflowApp_AddMacro("LocalStorage", c.Location.c_str());
         TakeLog();
         EXPECT_EQ(SkinApp_CreateLocalStorage(), 0);
-        EXPECT_NE(TakeLog().find("ERROR - The local storage " + c.Said +
-                                 ": nothing is kept there, and what needs it fails\n"),
+        const std::string log = TakeLog();
+        EXPECT_NE(log.find("ERROR - The local storage " + c.Said +
+                           ": nothing is kept there, and what needs it fails\n"),
                   std::string::npos);
-        char expanded[256] = "";
+        // The folder that failed is named with why (once: the runs below find it said already).
+        if (c.Location == open + "/storage/") {
+            EXPECT_NE(log.find("ERROR - The folder " + open + " is refused: every user may write into it"),
+                      std::string::npos)
+                << log;
+        }
+        char expanded[1024] = "";
         WorkflowApp_ExpandString("{LocalStorage}example/files", expanded, sizeof(expanded));
-        EXPECT_STREQ(expanded, "/dev/null/example/files");
+        EXPECT_EQ(std::string(expanded), c.Instead + "example/files");
         EXPECT_EQ(SkinApp_RemoveLocalStorage(), 0);
     }
     EXPECT_TRUE(FileExists(open + "/storage/kept"));
@@ -420,7 +435,10 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
     TempDir place;
     const std::string current = place.file("current"), temp = place.file("temp"), runtime = place.file("run"),
                       planted = place.file("planted");
-    for (const std::string& folder : {current, temp, runtime, planted}) ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string shared = place.file("shared");
+    for (const std::string& folder : {current, temp, runtime, planted, shared})
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
     const std::string longTemp = temp + "/" + std::string(3000, 't');
     char previous[4096];
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
@@ -447,10 +465,12 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
         const char* Runtime;
         std::string Temp;
         std::string Kept; // where the log goes on, or "" when it stops
+        mode_t Storage = 0; // the storage's mode when the log is carried, 0 to leave it
     } cases[] = {
         {"the private folder", runtime.c_str(), temp, std::string(own) + "app.log"},
         {"a planted name", planted.c_str(), temp, ""},
         {"a temporary folder too long", nullptr, longTemp, ""},
+        {"a storage others can change", runtime.c_str(), temp, "", 0777},
     };
     ASSERT_EQ(chdir(current.c_str()), 0);
     Log_SetErrorsToStandardError(1);
@@ -468,6 +488,11 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
         Log_SetFilename(log.c_str());
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "before the erase\n");
         ASSERT_TRUE(FileExists(log));
+        ASSERT_TRUE(!c.Storage || chmod(storage.c_str(), c.Storage) == 0);
+        // A refusal an earlier caller left unsaid on this thread is not the carry's to name.
+        int32_t fd = -1, error = 0;
+        const char* reason = nullptr;
+        EXPECT_EQ(Platform_OpenPrivateDirectory(shared.c_str(), 0, &fd, &error, &reason), 0);
         testing::internal::CaptureStderr();
         EXPECT_EQ(SkinApp_RemoveLocalStorage(), 1);
         Log_PrintInt(LOG_LEVEL_INFO, __FILE__, __LINE__, 0, "after the erase\n");
@@ -489,11 +514,24 @@ TEST_F(SkinAppTest, RemovingLocalStorageCarriesTheLogOutOrStopsIt) {
             EXPECT_EQ(info.st_mode & 0777, 0600u);
             EXPECT_EQ(flags & DEBUG_FLAG_FILE, (uint32_t)DEBUG_FLAG_FILE);
         } else {
-            EXPECT_NE(said.find("ERROR - The log file " + log + " is not kept: it lies in the local storage that is "
-                                "erased, and the private temporary folder cannot be had; no log file is written "
-                                "from here on\n"),
+            // The walk's refusal is followed by the folder that failed; no other is named.
+            const std::string stopped = "; no log file is written from here on\n",
+                              failed = c.Storage
+                                           ? "a folder other users can change" + stopped +
+                                                 "ERROR - The folder " +
+                                                 storage.substr(0, storage.size() - 1) +
+                                                 " is refused: every user may write into it (mode 0777); it "
+                                                 "passes when closed to others' writes (chmod o-w)\n"
+                                           : "the private temporary folder cannot be had" + stopped;
+            EXPECT_NE(said.find("ERROR - The log file " + log +
+                                " is not kept: it lies in the local storage that is erased, and " + failed),
                       std::string::npos)
                 << said;
+            size_t named = 0;
+            for (size_t at = said.find("The folder "); at != std::string::npos;
+                 at = said.find("The folder ", at + 1))
+                named++;
+            EXPECT_EQ(named, c.Storage ? 1u : 0u) << said;
             EXPECT_EQ(flags & (DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE), 0u);
             EXPECT_EQ(ReadFile(planted + "/" + app), "not a folder");
         }

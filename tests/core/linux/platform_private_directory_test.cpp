@@ -3,15 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/linux/platform_private_directory.h"
+#include "core/linux/platform_system.h"
+#include "core/runtime/log.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/platform_sandbox.h"
 
@@ -190,6 +196,396 @@ TEST_F(PrivateDirectoryTest, AGroupCountsByItsOtherMembers) {
     EXPECT_EQ(Mode(withOthers + "/state"), -1);
     // Our own folder whose group has no other member is closed when made private.
     EXPECT_EQ(Mode(alone), 0700);
+}
+
+// ---- Other users, in a namespace of our own -------------------------------------------------
+
+// Users and groups of their own, shown to a child in a mount namespace of its own: we are alice,
+// bob and dave are other users. Groups: solo has no member, ours lists only alice and root, lab
+// lists bob, ghost lists a name that names no user, and bob's and dave's own groups are theirs by
+// being their primary ones (dave's listed after bob's, with a smaller number).
+constexpr uid_t kAlice = 4001, kBob = 4002;
+constexpr gid_t kSolo = 4100, kOurs = 4103, kLab = 4101, kGhost = 4102, kBobs = 4002, kDaves = 4000;
+const char* const kPasswd = "root:x:0:0:root:/root:/bin/sh\nalice:x:4001:4001::/tmp:/bin/sh\n"
+                            "bob:x:4002:4002::/tmp:/bin/sh\ndave:x:4004:4000::/tmp:/bin/sh\n";
+const char* const kGroup = "root:x:0:\nalice:x:4001:\nbob:x:4002:\ndaves:x:4000:\nsolo:x:4100:\n"
+                           "ours:x:4103:alice,root\nlab:x:4101:alice,bob\nghost:x:4102:nosuchuser\n";
+
+// With `changing`, alice may rewrite the group database the child sees.
+bool ShowUsers(const TempDir& files, bool changing = false) {
+    return BindText(files, "/etc/passwd", kPasswd) && BindText(files, "/etc/group", kGroup) &&
+           (!changing || chmod("/etc/group", 0666) == 0) && Platform_ForgetGroupMembers() == 1;
+}
+
+bool BecomeAlice() {
+    const gid_t groups[] = {kAlice};
+    return setgroups(1, groups) == 0 && setresgid(kAlice, kAlice, kAlice) == 0 &&
+           setresuid(kAlice, kAlice, kAlice) == 0;
+}
+
+// As alice among the users above: what fn returns, then the ERROR lines said meanwhile.
+std::string AsAlice(const TempDir& files, const std::function<std::string()>& fn, bool changing = false) {
+    const std::string said = files.file("said");
+    const auto text = RunIsolated(
+        [&] {
+            const int fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            return fd >= 0 && dup2(fd, 2) >= 0 && ShowUsers(files, changing) && BecomeAlice();
+        },
+        [&] {
+            Log_SetErrorsToStandardError(1);
+            return fn();
+        });
+    return text ? *text + "--\n" + ReadFile(said) : "no child";
+}
+
+// A refusal names the folder that failed (not the one asked for), who is too many and what would
+// let it pass, once per folder however many walks it refuses.
+TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+    struct Made {
+        const char* Name;
+        uid_t Owner;
+        gid_t Group;
+        mode_t Mode;
+    } made[] = {
+        {"lab", 0, kLab, 02775},  {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
+        {"open", 0, kBobs, 0777}, {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
+        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
+    for (const Made& m : made) {
+        const std::string path = dir + "/" + m.Name;
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+        ASSERT_EQ(chown(path.c_str(), m.Owner, m.Group), 0) << path;
+        ASSERT_EQ(chmod(path.c_str(), m.Mode), 0) << path;
+    }
+    ASSERT_EQ(symlink((dir + "/mine").c_str(), (dir + "/shared/theirs").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/shared/theirs").c_str(), kBob, kBob), 0);
+    ASSERT_EQ(symlink((dir + "/lab").c_str(), (dir + "/mine/to-lab").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/mine/to-lab").c_str(), kAlice, kAlice), 0);
+    const std::string text = AsAlice(files, [&] {
+        std::string answers;
+        for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x",
+                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const int64_t opened =
+                Platform_OpenPrivateDirectory((dir + "/" + path).c_str(), 0, &fd, &error, &reason);
+            if (fd >= 0) close(fd);
+            answers += std::string(path) + ":" +
+                       (opened   ? "opened"
+                        : reason ? reason
+                                 : "") +
+                       ":" + std::to_string(Platform_SayFolderRefusal()) + "\n";
+        }
+        return answers;
+    });
+    const std::string& d = dir;
+    EXPECT_EQ(
+        text,
+        "lab/alice/state:a folder other users can change:1\n"
+        "mine/to-lab/alice:a folder other users can change:0\n"
+        "lab/alice:a folder other users can change:0\n"
+        "ghost:a folder other users can change:1\n"
+        "open/x:a folder other users can change:1\n"
+        "bobs/x:a folder of another user:1\n"
+        "rooted:a folder of another user:1\n"
+        "shared/theirs/x:a link another user made:1\n"
+        "mine/missing/x:a folder that cannot be reached:0\n"
+        "daves/x:a folder other users can change:1\n"
+        "--\n"
+        "ERROR - The folder " +
+            d +
+            "/lab is refused: its group lab (gid 4101) may write into it and has "
+            "members other than you and root (bob), and it is not sticky (mode 2775); it passes when made "
+            "sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/ghost is refused: its group ghost (gid 4102) may write into it and "
+            "has members other than you and root (nosuchuser) (mode 0775); it passes when closed to the "
+            "group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/open is refused: every user may write into it, and its group bob "
+            "(gid 4002) may write into it and has members other than you and root (bob), and it is not "
+            "sticky (mode 0777); it passes when made sticky (chmod +t) or closed to the group's and others' "
+            "writes (chmod go-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/bobs is refused: it belongs to bob (uid 4002); it passes once it "
+            "belongs to you or root\n"
+            "ERROR - The folder " +
+            d +
+            "/rooted is refused: it belongs to root (uid 0); it passes once it "
+            "belongs to you\n"
+            "ERROR - The link " +
+            d +
+            "/shared/theirs is not followed: bob (uid 4002) made it; it is followed "
+            "once you or root make it\n"
+            "ERROR - The folder " +
+            d +
+            "/daves is refused: its group daves (gid 4000) may write into it and "
+            "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
+            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
+}
+
+// The user database is walked once and each group looked up once, however many folders are
+// judged: here 24 walks through folders of four groups, counted as the databases' files are opened.
+TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+    for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
+        const std::string folder = dir + "/" + std::to_string(group);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), kAlice, group), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+    }
+    const std::string text = AsAlice(
+        files,
+        [&] {
+            const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            // Closes are watched too: the kernel merges an event into the one before it when they
+            // are alike, and an open then a close never are.
+            const int users = inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE);
+            const int groups = inotify_add_watch(watch, "/etc/group", IN_OPEN | IN_CLOSE);
+            if (watch < 0 || users < 0 || groups < 0) return std::string("no watch");
+            auto opens = [&] {
+                int counts[2] = {0, 0};
+                alignas(struct inotify_event) char events[4096];
+                ssize_t n;
+                while ((n = read(watch, events, sizeof(events))) > 0)
+                    for (char* at = events; at < events + n;
+                         at +=
+                         sizeof(struct inotify_event) + reinterpret_cast<struct inotify_event*>(at)->len) {
+                        const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
+                        if (event->mask & IN_OPEN) counts[event->wd == users ? 0 : 1]++;
+                    }
+                return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
+            };
+            std::string answers;
+            for (int round = 0; round < 6; round++)
+                for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
+                    int32_t fd = -1, error = 0;
+                    const char* reason = nullptr;
+                    const std::string path = dir + "/" + std::to_string(group) + (round % 2 ? "" : "/x");
+                    const int64_t opened =
+                        Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error, &reason);
+                    if (fd >= 0) close(fd);
+                    if (round == 0)
+                        answers += std::to_string(group) + ":" +
+                                   (opened   ? "opened"
+                                    : reason ? reason
+                                             : "") +
+                                   "\n";
+                }
+            answers += "opens " + opens() + "\n";
+            // Forgotten (as after a while), the databases are read again and what changed is seen:
+            // bob has left the lab.
+            std::string changed = kGroup;
+            changed.replace(changed.find("alice,bob"), 9, "alice");
+            const int file = open("/etc/group", O_WRONLY | O_TRUNC | O_CLOEXEC);
+            const bool written =
+                file >= 0 && write(file, changed.data(), changed.size()) == (ssize_t)changed.size();
+            if (file >= 0) close(file);
+            if (!written) return std::string("not written");
+            opens();
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const std::string lab = dir + "/" + std::to_string(kLab);
+            answers +=
+                std::string("remembered:") +
+                (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) +
+                "\n";
+            if (fd >= 0) close(fd);
+            Platform_ForgetGroupMembers();
+            answers +=
+                std::string("read again:") +
+                (Platform_OpenPrivateDirectory(lab.c_str(), 0, &fd, &error, &reason) ? "opened" : reason) +
+                "\n";
+            if (fd >= 0) close(fd);
+            return answers + "opens " + opens() + "\n";
+        },
+        true);
+    EXPECT_EQ(text,
+              "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
+              "4101:a folder other users can change\n4102:a folder other users can change\n"
+              "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
+}
+
+// What was remembered is about who this user was then: a process that becomes another user judges
+// by the databases again (alice, another member of "ours" to root, is no other member to herself).
+TEST_F(PrivateDirectoryTest, WhatIsRememberedIsForTheUserWhoReadIt) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    std::string asRoot;
+    const auto seen = RunIsolated(
+        [&] {
+            if (!ShowUsers(files)) return false;
+            asRoot = std::to_string(Platform_OthersCanWrite(0775, kOurs));
+            return BecomeAlice();
+        },
+        [&] { return asRoot + " " + std::to_string(Platform_OthersCanWrite(0775, kOurs)); });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, "1 0");
+}
+
+// A user database that cannot be read to its end (an entry larger than any room given to it) may
+// hide a member of any group: every group that may write then counts as having one.
+TEST_F(PrivateDirectoryTest, AUserDatabaseNotReadWholeLeavesNoGroupTrusted) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    const std::string solo = dir + "/solo";
+    ASSERT_EQ(mkdir(solo.c_str(), 0700), 0);
+    ASSERT_EQ(chown(solo.c_str(), kAlice, kSolo), 0);
+    ASSERT_EQ(chmod(solo.c_str(), 0775), 0);
+    const std::string huge =
+        std::string(kPasswd) + "carol:x:4005:4005:" + std::string(70000, 'c') + ":/tmp:/bin/sh\n";
+    const auto seen = RunIsolated(
+        [&] {
+            return BindText(files, "/etc/passwd", huge) && BindText(files, "/etc/group", kGroup) &&
+                   Platform_ForgetGroupMembers() == 1 && BecomeAlice();
+        },
+        [&] {
+            int32_t fd = -1, error = 0;
+            const char* reason = nullptr;
+            const int64_t opened = Platform_OpenPrivateDirectory(solo.c_str(), 0, &fd, &error, &reason);
+            if (fd >= 0) close(fd);
+            return std::string(opened ? "opened" : reason);
+        });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, "a folder other users can change");
+}
+
+// ---- The judgement against a model of it ----------------------------------------------------
+
+// The rules, written from what a folder's user may expect rather than from the code: only we and
+// root may own what is passed through, entered by a link or kept in; a folder others may write
+// into (every user, or a group with a member but us and root) is passed only when sticky, and is
+// never our private folder or one the desktop's settings are kept in.
+struct Folder {
+    uid_t Owner;
+    bool GroupWrites, OthersWrite, Sticky;
+    gid_t Group;
+};
+
+bool Trusted(uid_t owner) {
+    return owner == kAlice || owner == 0;
+}
+
+bool Writable(const Folder& f) {
+    const bool others = f.Group == kLab || f.Group == kGhost || f.Group == kBobs;
+    return f.OthersWrite || (f.GroupWrites && others);
+}
+
+std::string OwnerOrWriters(const Folder& f, bool ownOnly, bool stickyPasses) {
+    if (ownOnly ? f.Owner != kAlice : !Trusted(f.Owner)) return "a folder of another user";
+    if (Writable(f) && !(stickyPasses && f.Sticky)) return "a folder other users can change";
+    return "";
+}
+
+enum class Asked { Private, Trusted, Passage, Settings };
+
+// "opened", "missing" or the reason of the refusal; for settings "used" or "replaced".
+std::string Expected(const Folder& f, uid_t linkOwner, bool linked, bool missing, Asked asked) {
+    std::string refused;
+    if (linked && !Trusted(linkOwner)) refused = "a link another user made";
+    const std::string passage = OwnerOrWriters(f, false, true);
+    if (asked == Asked::Settings) {
+        const bool used =
+            refused.empty() && (!missing || passage.empty()) && OwnerOrWriters(f, false, false).empty();
+        return used ? "used" : "replaced";
+    }
+    if (refused.empty() && missing) refused = passage.empty() ? "missing" : passage;
+    if (!refused.empty()) return refused;
+    const std::string judged = asked == Asked::Private ? OwnerOrWriters(f, true, false) : passage;
+    return judged.empty() ? "opened" : judged;
+}
+
+TEST_F(PrivateDirectoryTest, EveryCombinationIsJudgedAsTheModelSays) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    TempDir files;
+    const std::string links = dir + "/links", runtime = dir + "/run";
+    ASSERT_EQ(mkdir(links.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(chown(runtime.c_str(), kAlice, kAlice), 0);
+    struct Built {
+        Folder F;
+        std::string Path;
+    };
+    std::vector<Built> folders;
+    for (uid_t owner : {kAlice, (uid_t)0, kBob})
+        for (int writes = 0; writes < 4; writes++)
+            for (bool sticky : {false, true})
+                for (gid_t group : {kSolo, kOurs, kLab, kGhost, kBobs}) {
+                    const Folder f{owner, (writes & 1) != 0, (writes & 2) != 0, sticky, group};
+                    const std::string path = dir + "/f" + std::to_string(owner) + "-" +
+                                             std::to_string(writes) + (sticky ? "s" : "") + "-" +
+                                             std::to_string(group);
+                    // Every folder may be read and entered by alice: only the judgement refuses.
+                    const mode_t mode =
+                        0755 | (f.GroupWrites ? 020 : 0) | (f.OthersWrite ? 002 : 0) | (sticky ? 01000 : 0);
+                    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+                    ASSERT_EQ(mkdir((path + "/inner").c_str(), 0700), 0);
+                    ASSERT_EQ(chown((path + "/inner").c_str(), kAlice, kAlice), 0);
+                    ASSERT_EQ(chown(path.c_str(), owner, group), 0);
+                    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+                    for (uid_t linkOwner : {kAlice, (uid_t)0, kBob}) {
+                        const std::string link =
+                            links + "/" + path.substr(dir.size() + 1) + "-" + std::to_string(linkOwner);
+                        ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+                        ASSERT_EQ(lchown(link.c_str(), linkOwner, linkOwner), 0);
+                    }
+                    folders.push_back({f, path});
+                }
+    const auto judged = RunIsolated(
+        [&] { return ShowUsers(files) && BecomeAlice(); },
+        [&] {
+            Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime.c_str());
+            // The toolkit's refusals are said on standard error: thousands of lines nobody reads here.
+            const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            dup2(quiet, 2);
+            std::string mismatches;
+            size_t count = 0;
+            for (const Built& b : folders)
+                for (int link = -1; link < 3; link++)
+                    for (bool missing : {false, true})
+                        for (Asked asked :
+                             {Asked::Private, Asked::Trusted, Asked::Passage, Asked::Settings}) {
+                            const uid_t linkOwner = link == 0 ? kAlice : link == 1 ? 0 : kBob;
+                            std::string path = link < 0 ? b.Path
+                                                        : links + "/" + b.Path.substr(dir.size() + 1) + "-" +
+                                                              std::to_string(linkOwner);
+                            if (missing) path += "/missing";
+                            if (asked == Asked::Passage) path += "/inner";
+                            std::string seen;
+                            if (asked == Asked::Settings) {
+                                Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", path.c_str());
+                                char folder[4096] = "";
+                                seen = Platform_GetToolkitFolder(0, folder, sizeof(folder)) != 1 ? "failed"
+                                       : folder[0]                                               ? "replaced"
+                                                                                                 : "used";
+                            } else {
+                                int32_t fd = -1, error = 0;
+                                const char* reason = nullptr;
+                                const int64_t opened =
+                                    asked == Asked::Trusted
+                                        ? Platform_OpenTrustedDirectory(path.c_str(), &fd, &error, &reason)
+                                        : Platform_OpenPrivateDirectory(path.c_str(), 0, &fd, &error,
+                                                                        &reason);
+                                if (fd >= 0) close(fd);
+                                seen = opened ? "opened" : error == ENOENT ? "missing" : reason ? reason : "";
+                            }
+                            const std::string expected = Expected(b.F, linkOwner, link >= 0, missing, asked);
+                            count++;
+                            if (seen != expected)
+                                mismatches += path.substr(dir.size()) + " as " + std::to_string((int)asked) +
+                                              ": " + seen + ", the model says " + expected + "\n";
+                        }
+            return std::to_string(count) + " judged\n" + mismatches;
+        });
+    ASSERT_TRUE(judged.has_value());
+    EXPECT_EQ(*judged, "3840 judged\n");
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // once per process) and DHCP WPAD leases from a NetworkManager stand-in on a private bus.
 #include "tests/support/source_path.h"
 #include <gtest/gtest.h>
-
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -143,20 +143,25 @@ TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
         const char* Proxy;    // http_proxy, or null
         const char* Refused;  // the folder named, under the test folder, and why
         const char* Expected; // http= line
+        const char* Failed;   // the folder that failed, named by the line that explains why
     } const cases[] = {
-        {"their config home", "keyfile", "config", 0755, nullptr, "config/dconf is refused (a folder of another user, 13)",
-         "http=-\n"},
-        {"their config home, environment proxy", "keyfile", "config", 0755, "http://env.test:3128",
-         nullptr, "http=env.test:3128\n"},
-        {"their cache home", "dconf", "cache", 0755, nullptr, "cache/dconf is refused (a folder of another user, 13)",
-         "http=-\n"},
+        {"their config home", "keyfile", "config", 0755, nullptr,
+         "config/dconf is refused (a folder of another user, 13)", "http=-\n",
+         "config is refused: it belongs to "},
+        {"their config home, environment proxy", "keyfile", "config", 0755, "http://env.test:3128", nullptr,
+         "http=env.test:3128\n", nullptr},
+        {"their cache home", "dconf", "cache", 0755, nullptr,
+         "cache/dconf is refused (a folder of another user, 13)", "http=-\n",
+         "cache is refused: it belongs to "},
         {"a shared flag folder of ours", "dconf", "cache/dconf", 01777, nullptr,
-         "cache/dconf is refused (a folder other users can change, 13)", "http=-\n"},
-        {"their runtime folder", "dconf", "run", 0700, nullptr, "run/dconf is refused (a folder of another user, 13)",
-         "http=-\n"},
+         "cache/dconf is refused (a folder other users can change, 13)", "http=-\n",
+         "cache/dconf is refused: every user may write into it"},
+        {"their runtime folder", "dconf", "run", 0700, nullptr,
+         "run/dconf is refused (a folder of another user, 13)", "http=-\n", "run is refused: it belongs to "},
         // GLib reads the compiled schemas of the data home, whose defaults name a proxy too.
         {"their data home", "keyfile", "data", 0755, nullptr,
-         "data/glib-2.0/schemas is refused (a folder of another user, 13)", "http=-\n"},
+         "data/glib-2.0/schemas is refused (a folder of another user, 13)", "http=-\n",
+         "data is refused: it belongs to "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -202,8 +207,15 @@ TEST(PlatformProxy, DesktopSettingsOnlyFromFoldersOfOurOwn) {
         EXPECT_EQ(out, c.Expected);
         const std::string said = ReadFile(errors);
         if (c.Refused) {
-            EXPECT_EQ(said, "ERROR - The desktop's settings are not read: " + dir.path() + "/" + c.Refused +
-                                "; the proxy comes from the environment alone\n");
+            // The line that names the folder asked for, then the one that names the folder that
+            // failed and why (whose owner's and groups' names are the machine's own).
+            const std::string first = "ERROR - The desktop's settings are not read: " + dir.path() + "/" +
+                                      c.Refused + "; the proxy comes from the environment alone\n";
+            EXPECT_EQ(said.substr(0, first.size()), first);
+            EXPECT_EQ(said.substr(first.size()).rfind("ERROR - The folder " + dir.path() + "/" + c.Failed, 0),
+                      0u)
+                << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
         } else {
             EXPECT_EQ(said, "");
         }

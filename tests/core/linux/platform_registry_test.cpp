@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
+#include <pwd.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -696,16 +697,24 @@ TEST_F(RegistryStore, ThePreferencesAreTheUsersAlone) {
 
 // A preferences folder that another user made or that a link of theirs stands for is neither
 // read (they would choose the settings) nor written (they would read or keep them): both fail,
-// and the error names the folder and why.
+// and the error names the folder and why, followed once by the line naming what failed.
 TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     const std::string outside = dir.path() + "/outside", planted = "{\"K\": {\"v\": \"planted\"}}";
+    const struct passwd* other = getpwuid(kOtherUser);
+    const std::string them = (other ? other->pw_name + std::string(" (uid ") : std::string("uid ")) +
+                             std::to_string(kOtherUser) + (other ? ")" : "");
     const struct {
         const char* What;
         bool Link;
         const char* Reason;
-    } cases[] = {{"a folder of another user", false, "a folder of another user"},
-                 {"a link another user made", true, "a link another user made"}};
+        std::string Failed;
+    } cases[] = {{"a folder of another user", false, "a folder of another user",
+                  "ERROR - The folder " + store + " is refused: it belongs to " + them +
+                      "; it passes once it belongs to you\n"},
+                 {"a link another user made", true, "a link another user made",
+                  "ERROR - The link " + store + " is not followed: " + them +
+                      " made it; it is followed once you or root make it\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
         const std::string folder = c.Link ? outside : store;
@@ -714,6 +723,7 @@ TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
         ASSERT_TRUE(!c.Link || symlink(outside.c_str(), store.c_str()) == 0);
         ASSERT_TRUE(WriteText(folder + "/" + ProgramName() + ".json", planted, 0666));
         if (lchown(store.c_str(), kOtherUser, kOtherUser) != 0) GTEST_SKIP() << "no second user to plant as";
+        size_t explained = 0;
         for (const auto& [path, create] : kOperations) {
             SCOPED_TRACE(path);
             TakeLog();
@@ -724,10 +734,13 @@ TEST_F(RegistryStore, AFolderAnotherUserControlsIsNeitherReadNorWritten) {
                 if (create) SetText(key, "v", "mine");
                 Close(key);
             }
-            EXPECT_NE(TakeLog().find("ERROR - Unable to open the registry preferences directory " + store + "/: " +
-                                     c.Reason + " (13)\n"),
-                      std::string::npos);
+            const std::string said = TakeLog(),
+                              line = "ERROR - Unable to open the registry preferences directory " + store +
+                                     "/: " + c.Reason + " (13)\n";
+            EXPECT_NE(said.find(line), std::string::npos) << said;
+            if (said.find(line + c.Failed) != std::string::npos) explained++;
         }
+        EXPECT_EQ(explained, 1u);
         EXPECT_EQ(ReadFile(folder + "/" + ProgramName() + ".json"), planted);
         EXPECT_FALSE(FileExists(folder + "/" + ProgramName() + ".json.lock"));
         unlink(file.c_str());

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <pwd.h>
 #include <set>
 #include <string>
 #include <sys/mount.h>
@@ -18,6 +19,7 @@
 #include "core/formats/xml.h"
 #include "core/formats/yaml.h"
 #include "core/runtime/dictionary.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -256,7 +258,7 @@ TEST(DocumentStream, ALinkPlantedInASharedDirectoryIsNotSavedThrough) {
 
 // Our own link is followed only along a way no other user controls: a link of ours that leads
 // into another user's folder, or on to their link in a shared one, does not let them choose the
-// file that is replaced.
+// file that is replaced. Their folder is named with what would let it pass.
 TEST(DocumentStream, OurLinkIsNotFollowedThroughAnotherUsersFolderOrLink) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
     const struct {
@@ -280,9 +282,17 @@ TEST(DocumentStream, OurLinkIsNotFollowedThroughAnotherUsersFolderOrLink) {
                   0);
         ASSERT_EQ(symlink("between/doc", mine.c_str()), 0);
         Document doc(3);
+        LogCapture log;
         EXPECT_NE(kFormats[0].Save(doc.Dict, mine.c_str()), 1);
         EXPECT_EQ(ReadFile(victim), kOld);
         EXPECT_EQ(Entries(between), std::set<std::string>{"doc"});
+        const struct passwd* them = getpwuid(65534);
+        const std::string said = log.Text(),
+                          failed = "ERROR - Document " + mine + " leads through " + between +
+                                   "/: a folder of another user\nERROR - The folder " + between +
+                                   " is refused: it belongs to " + (them ? them->pw_name : "?") +
+                                   " (uid 65534); it passes once it belongs to you or root\n";
+        EXPECT_EQ(said.find(c.theirs ? failed : "The folder "), c.theirs ? 0u : std::string::npos) << said;
     }
 }
 

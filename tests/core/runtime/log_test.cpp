@@ -1,6 +1,7 @@
 #include "core/runtime/log.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "core/linux/platform.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/time.h"
@@ -253,19 +255,27 @@ TEST_F(LogTest, PrintOverrideTakesEveryLine) {
 }
 
 // A log folder or file that another user made or can steer is not written through: the lines go
-// to standard error after one line that says why, and the other place stays as it was.
+// to standard error after one line that says why (and one naming the folder that failed), and the
+// other place stays as it was.
 TEST_F(LogTest, AFolderOrFileAnotherUserControlsIsRefused) {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     const std::string elsewhere = dir.file("elsewhere"), victim = dir.file("victim");
+    const struct passwd* other = getpwuid(65534);
+    const std::string them = other ? std::string(other->pw_name) + " (uid 65534)" : "uid 65534";
     const struct {
         const char* name;
         std::string log;  // relative to the test's folder
         std::string reason;
+        std::string failed; // the line naming what failed, "" when none is said
     } cases[] = {
-        {"a link of another user as the folder", "linked/test.log", "a link another user made"},
-        {"a folder of another user", "theirs/test.log", "a folder of another user"},
-        {"a link at the file's name", "mine/linked.log", "a link at the file's name"},
-        {"a file of another user at the name", "mine/their.log", "a file of another user"},
+        {"a link of another user as the folder", "linked/test.log", "a link another user made",
+         "The link " + dir.file("linked") + " is not followed: " + them +
+             " made it; it is followed once you or root make it\n"},
+        {"a folder of another user", "theirs/test.log", "a folder of another user",
+         "The folder " + dir.file("theirs") + " is refused: it belongs to " + them +
+             "; it passes once it belongs to you\n"},
+        {"a link at the file's name", "mine/linked.log", "a link at the file's name", ""},
+        {"a file of another user at the name", "mine/their.log", "a file of another user", ""},
     };
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(dir.file("theirs").c_str(), 0777), 0);
@@ -286,7 +296,9 @@ TEST_F(LogTest, AFolderOrFileAnotherUserControlsIsRefused) {
         Debug_Remove();
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_EQ(said.find("Log file " + log + " refused: " + c.reason + " (LE: "), 0u) << said;
-        EXPECT_EQ(said.find("refused", said.find('\n')), std::string::npos) << "said once: " << said;
+        const size_t second = said.find('\n') + 1;
+        EXPECT_EQ(said.compare(second, c.failed.size(), c.failed), 0) << said;
+        EXPECT_EQ(said.find("refused", second + c.failed.size()), std::string::npos) << "said once: " << said;
         EXPECT_NE(said.find("INFO - kept\n"), std::string::npos) << said;
         EXPECT_NE(said.find("INFO - again\n"), std::string::npos) << said;
     }
@@ -294,6 +306,44 @@ TEST_F(LogTest, AFolderOrFileAnotherUserControlsIsRefused) {
     EXPECT_FALSE(FileExists(dir.file("theirs/test.log")));
     EXPECT_EQ(ReadFile(victim), "victim");
     EXPECT_EQ(ReadFile(dir.file("mine/their.log")), "theirs");
+}
+
+// The log opens its file by a walk of its own inside a caller's line, or fails before any walk (a
+// name too long with what it adds): either way the caller's refusal is still there to be
+// explained after it, and the log's own refusal does not name it.
+TEST_F(LogTest, OpeningTheFileKeepsTheCallersRefusal) {
+    std::string deep;
+    for (int level = 0; level < 4; level++) deep += std::string(200, 'a' + level) + "/";
+    for (const bool tooLong : {false, true}) {
+        SCOPED_TRACE(tooLong ? "a name too long" : "a name not opened yet");
+        const std::string open = dir.file(tooLong ? "open-long" : "open");
+        ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+        Start(DEBUG_FLAG_FILE | (tooLong ? DEBUG_FLAG_APPEND | DEBUG_FLAG_PER_PROCESS : 0),
+              tooLong ? deep + "long.log" : "test.log");
+        Info("before\n");
+        // The line below opens a name the log has not opened yet.
+        if (tooLong)
+            Log_Fork(("prog --debugfileid=" + std::string(250, 'i')).c_str());
+        else
+            ASSERT_EQ(Log_SetFilename(dir.file("second.log").c_str()), 1);
+        int32_t fd = -1, error = 0;
+        const char* reason = nullptr;
+        ASSERT_EQ(Platform_OpenPrivateDirectory(open.c_str(), 0, &fd, &error, &reason), 0);
+        testing::internal::CaptureStderr();
+        Log_PrintInt(LOG_LEVEL_ERROR, __FILE__, __LINE__, 0, "refused\n");
+        EXPECT_EQ(Platform_SayFolderRefusal(), 1);
+        const std::string said = testing::internal::GetCapturedStderr();
+        Debug_Remove();
+        const std::string where = tooLong ? said : ReadFile(dir.file("second.log"));
+        EXPECT_NE(where.find("ERROR - refused\n"), std::string::npos) << where;
+        EXPECT_NE(where.find("ERROR - The folder " + open +
+                             " is refused: every user may write into it (mode 0777); it passes when closed "
+                             "to others' writes (chmod o-w)\n"),
+                  std::string::npos)
+            << where;
+        EXPECT_EQ((said + ReadFile(dir.file("second.log"))).find("\nThe folder "), std::string::npos) << said;
+    }
 }
 
 } // namespace

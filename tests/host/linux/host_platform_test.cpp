@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "core/certs/authenticate.h"
+#include "core/linux/platform_system.h"
 #include "core/runtime/thread.h"
 #include "host/host.h"
 #include "skin/native_skin_window.h"
@@ -21,6 +23,7 @@
 #include "skin/skin_web_server.h"
 #include "skin/web_browser.h"
 #include "tests/skin/test_browser.h"
+#include "tests/support/child_text.h"
 #include "tests/support/temp_dir.h"
 #include "workflow/workflow_app.h"
 
@@ -100,6 +103,43 @@ TEST(HostPlatform, SkinServerWorkIsServedWithoutWaitingForTheTick) {
     Thread_SetUnhandledSignal(nullptr);
     uint32_t code = 0;
     WorkflowApp_Remove(&code);
+}
+
+// The toolkit is never left a home it would take from the current folder: an empty or relative
+// HOME is replaced, in the environment the toolkit reads, by a private folder of ours; a home that
+// passes is left as it was.
+TEST(HostPlatform, TheToolkitGuardReplacesAHomeItCannotUse) {
+    TempDir dir;
+    const std::string run = dir.file("run"), home = dir.file("home");
+    ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    for (const std::string& value : {std::string(), std::string("relative"), home}) {
+        SCOPED_TRACE("HOME=" + value);
+        const auto seen = TextFromChild(
+            [] { return true; },
+            [&] {
+                for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+                    Platform_UnsetEnvironmentVariable(name);
+                    unsetenv(name);
+                }
+                Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", run.c_str());
+                Platform_SetEnvironmentVariable("HOME", value.c_str());
+                setenv("HOME", value.c_str(), 1);
+                Host_PlatformGuardToolkit();
+                const char* left = getenv("HOME");
+                struct stat info = {};
+                const bool ours = left && stat(left, &info) == 0 && S_ISDIR(info.st_mode) &&
+                                  (info.st_mode & 07777) == 0700 && info.st_uid == geteuid();
+                return std::string(left ? left : "(unset)") + (ours ? "" : " (not a private folder of ours)");
+            });
+        ASSERT_TRUE(seen.has_value());
+        if (value == home) {
+            EXPECT_EQ(*seen, home);
+        } else {
+            EXPECT_EQ(seen->rfind(run + "/", 0), 0u) << *seen;
+            EXPECT_EQ(seen->substr(seen->size() - 13), "/toolkit-home") << *seen;
+        }
+    }
 }
 
 } // namespace
