@@ -12,6 +12,7 @@
 // since installation given up ("unheld"); on threads it did not start through the platform layer:
 // a bad write on a thread that blocked every signal ("blocked"), an illegal instruction on one
 // that blocked the crash signals as graphics drivers' threads do ("blockedill"), a bad write on a
+// thread started with every signal blocked by its attributes ("attrmask"), a bad write on a
 // GLib thread ("gthread"), a stack overflow on a plain POSIX thread ("pthread") and in a work item
 // of a platform queue ("queueoverflow"); a forked child that crashes before any exec, then a bad
 // write in the parent, which prints "child ended by signal <n>" first ("forkchild");
@@ -239,6 +240,20 @@ int main(int argc, char** argv) {
                 __builtin_trap();
             }
         }).join();
+        return 3;
+    }
+    if (mode == "attrmask") {
+        pthread_attr_t attributes;
+        sigset_t all;
+        sigfillset(&all);
+        pthread_t thread;
+        if (pthread_attr_init(&attributes) != 0 || pthread_attr_setsigmask_np(&attributes, &all) != 0 ||
+            pthread_create(&thread, &attributes, [](void*) -> void* {
+                BadWrite();
+                return nullptr;
+            }, nullptr) != 0)
+            return 4;
+        pthread_join(thread, nullptr);
         return 3;
     }
     if (mode == "gthread") {

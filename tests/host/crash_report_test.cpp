@@ -205,6 +205,7 @@ class CrashReportTest : public ::testing::Test {
     bool noNameless = false;  // it runs where nameless files are refused
     std::string display;      // the display it may ask on ("" none)
     bool dismiss = false;     // its reporter offers the crash once dialogs are being dismissed
+    bool startBlocked = false; // it starts with the crash signals blocked, as a launcher may leave them
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -274,6 +275,13 @@ class CrashReportTest : public ::testing::Test {
         setenv("GSETTINGS_BACKEND", "memory", 1);
         unsetenv("WAYLAND_DISPLAY");
         if (noNameless && !RefuseNamelessFiles()) _exit(124);
+        if (startBlocked) {
+            // A blocked mask survives the exec.
+            sigset_t crashSignals;
+            sigemptyset(&crashSignals);
+            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) sigaddset(&crashSignals, signal);
+            sigprocmask(SIG_BLOCK, &crashSignals, nullptr);
+        }
         if (chdir(dir.c_str()) != 0) _exit(125);
         dup2(output, 1);
         dup2(output, 2);
@@ -853,11 +861,13 @@ size_t Count(const std::string& text, const std::string& part) {
 // other: one that blocked every signal (as GLib's threads do), one that blocked the crash signals
 // (as graphics drivers' threads do), GLib's own, and a stack overflow on a plain POSIX thread and
 // in a platform queue's work item. Each leaves one whole dump made on that thread, the events and
-// a reporter.
+// a reporter. So does a fault on the main thread of a program started with the crash signals
+// blocked.
 TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
     console = true;
-    for (const auto& [mode, signal] : {std::pair<const char*, int>{"blocked", SIGSEGV}, {"blockedill", SIGILL},
-                                       {"gthread", SIGSEGV}, {"pthread", SIGSEGV}, {"queueoverflow", SIGSEGV}}) {
+    for (const auto& [mode, signal] :
+         {std::pair<const char*, int>{"blocked", SIGSEGV}, {"blockedill", SIGILL}, {"attrmask", SIGSEGV},
+          {"gthread", SIGSEGV}, {"pthread", SIGSEGV}, {"queueoverflow", SIGSEGV}}) {
         SCOPED_TRACE(mode);
         const Crash crash = Run({mode}, true);
         EXPECT_EQ(crash.Signal, signal) << crash.Log;
@@ -869,6 +879,12 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
         EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
+    startBlocked = true;
+    const Crash crash = Run({"segv"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+    EXPECT_EQ(Field(crash.Dump, "thread"), Field(crash.Dump, "process"));
+    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
 }
 
 // A forked child that crashes before any exec dies of its signal and touches nothing of the
