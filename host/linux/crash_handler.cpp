@@ -348,6 +348,7 @@ int HoldPart(CrashState* state, char* part) {
     if (fd < 0) part[0] = 0;
     return fd;
 }
+
 // Writes the dump; the id is in `id` (33 bytes). A dump that could not be written whole (a full
 // disk, a file size limit) is removed again: no one is to read a cut one as the crash.
 Dump WriteDump(CrashState* state, int signal, const siginfo_t* info, const ucontext_t* context, char* id) {
