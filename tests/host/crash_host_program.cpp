@@ -16,7 +16,8 @@
 // GLib thread ("gthread"), a stack overflow on a plain POSIX thread ("pthread") and in a work item
 // of a platform queue ("queueoverflow"); a forked child that crashes before any exec, then a bad
 // write in the parent, which prints "child ended by signal <n>" first ("forkchild");
-// "start" installs crash reporting and ends without a fault.
+// "start" installs crash reporting and ends without a fault; "hold" does the same once
+// "$TMPDIR/release" exists (for at most 60 s), after printing "installed".
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
 // as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
@@ -197,7 +198,13 @@ int main(int argc, char** argv) {
         Breakpad_SetCallbackWaitForTesting(1500);
         g_logLock.lock();
     }
-    if (mode == "start") {
+    if (mode == "hold") {
+        printf("installed\n");
+        fflush(stdout);
+        const std::string release = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/release";
+        for (int i = 0; i < 6000 && access(release.c_str(), F_OK) != 0; i++) usleep(10000);
+    }
+    if (mode == "start" || mode == "hold") {
         CrashReport_Remove();
         WorkflowApp_Remove(nullptr);
         return 0;

@@ -926,9 +926,34 @@ TEST_F(CrashReportTest, WithoutNamelessFilesTheFilesAreHeldFromInstallation) {
         EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
-    const Crash clean = Run({"start"}, false);
-    EXPECT_EQ(clean.Signal, 0) << clean.Log;
-    ASSERT_NE(CrashFolder(), "");
+    // While it runs, the two files are there, each a locked ".part"; a run that ends without a
+    // crash removes them.
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    const pid_t pid = Start({"hold"}, output[1]);
+    close(output[1]);
+    std::string said;
+    char buffer[4096];
+    for (pollfd p = {output[0], POLLIN, 0}; said.find("installed\n") == std::string::npos && poll(&p, 1, 20000) == 1;) {
+        const ssize_t n = read(output[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        said.append(buffer, (size_t)n);
+    }
+    ASSERT_NE(said.find("installed\n"), std::string::npos) << said;
+    const std::vector<std::string> held = Names(CrashFolder());
+    EXPECT_EQ(held.size(), 2u);
+    for (const std::string& name : held) {
+        EXPECT_EQ(name.size(), 37u) << name;
+        EXPECT_EQ(name.substr(name.size() - 5), ".part") << name;
+        const int fd = open((CrashFolder() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1) << name << " is not locked";
+        close(fd);
+    }
+    std::ofstream(temp + "/release") << "";
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(output[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(Names(CrashFolder()), std::vector<std::string>{});
 }
 
@@ -984,6 +1009,16 @@ TEST_F(CrashReportTest, DumpIsLockedUntilTheCrashedProcessEnds) {
 // Once the dialogs are being dismissed (the process was asked to end), the reporter asks nothing,
 // even with a display to ask on: nobody declined, so the dump is kept for a later start.
 TEST_F(CrashReportTest, ReporterAsksNothingWhileDialogsAreDismissed) {
+    const char* given = getenv("DISPLAY");
+    // The other tests run without a display: one started here goes with this test.
+    struct OwnDisplay {
+        bool Own;
+        ~OwnDisplay() {
+            if (!Own) return;
+            TestDisplayStop();
+            unsetenv("DISPLAY");
+        }
+    } own{!given || !*given};
     ASSERT_EQ(TestDisplayStart(), "");
     display = getenv("DISPLAY");
     console = true;
