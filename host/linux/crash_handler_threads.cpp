@@ -52,10 +52,6 @@ void CrashSignals(sigset_t* set) {
 }
 
 int SetMask(MaskFunction real, int how, const sigset_t* set, sigset_t* old) {
-    if (!real) {
-        errno = ENOSYS;
-        return -1;
-    }
     if (!set || how == SIG_UNBLOCK) return real(how, set, old);
     sigset_t kept = *set;
     for (const int signal : kCrashSignals) sigdelset(&kept, signal);
@@ -108,14 +104,20 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
     return result;
 }
 
+// An error number, as the library's.
 int pthread_sigmask(int how, const sigset_t* set, sigset_t* old) noexcept {
-    const int result = SetMask(RealThreadMask(), how, set, old);
-    // The library answers an error number here, not -1.
-    return result == -1 && !RealThreadMask() ? ENOSYS : result;
+    const MaskFunction real = RealThreadMask();
+    return real ? SetMask(real, how, set, old) : ENOSYS;
 }
 
+// -1 with errno, as the library's.
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) noexcept {
-    return SetMask(RealProcessMask(), how, set, old);
+    const MaskFunction real = RealProcessMask();
+    if (!real) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return SetMask(real, how, set, old);
 }
 
 } // extern "C"
