@@ -173,8 +173,18 @@ void RecurseInWork(void*, void*) { Recurse(nullptr); }
 } // namespace
 
 int main(int argc, char** argv) {
-    // As the host's own start-up does.
-    Breakpad_CoverEveryThread();
+    // As the host's own start-up does. "mask" prints the crash signals still blocked after it
+    // ("crash signals blocked: <numbers>", "none" for none) and ends.
+    const int64_t covered = Breakpad_CoverEveryThread();
+    if (argc > 1 && strcmp(argv[1], "mask") == 0) {
+        sigset_t blocked;
+        pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        std::string numbers;
+        for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT})
+            if (sigismember(&blocked, signal)) numbers += " " + std::to_string(signal);
+        printf("crash signals blocked:%s\ncovered %d\n", numbers.empty() ? " none" : numbers.c_str(), (int)covered);
+        return 0;
+    }
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--crashreport") != 0) continue;
         std::string lines;
