@@ -4,9 +4,9 @@
 #pragma once
 #include <cstdint>
 
-// Defined in this module and linked into the executable that calls Breakpad_CoverEveryThread:
-// pthread_create, pthread_sigmask and sigprocmask. They stand before the C library's for every
-// library of the process (the executable exports them), also for one loaded later. A thread they
+// Defined in this module, which is built into the executables themselves (never taken from a
+// library): pthread_create, pthread_sigmask and sigprocmask. They stand before the C library's for
+// every library of the process (the executable exports them), also for one loaded later. A thread they
 // start gets its own alternate signal stack and the crash signals unblocked before its work; a
 // mask they set never blocks SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP or SIGABRT, whoever asks.
 //
