@@ -854,7 +854,8 @@ int64_t CrashReport_Offer(const char* id, const char* session, uint32_t autoSend
     // Claimed before the user is asked: one crash is offered once, whoever else starts a reporter.
     if (!CrashReport_ClaimDump(id)) return 1;
     if (autoSend) return CrashReport_SendDump(id, session);
-    if (!NativeUI_HasDisplay() || NativeUI_IsDismissing()) {
+    // Once dialogs are dismissed nothing is asked, so the display is not even opened.
+    if (NativeUI_IsDismissing() || !NativeUI_HasDisplay()) {
         char dumpPath[kNameSize];
         CrashReport_BuildFilename(id, ".dmp", dumpPath, sizeof(dumpPath));
         Log_Error("Crash dump kept for a later start: there is no display to ask whether to send it [%s]\n", dumpPath);

@@ -12,6 +12,7 @@
 #include "core/runtime/log.h"
 #include "host/host.h"
 #include "host/host_command_line.h"
+#include "host/linux/crash_handler_threads.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ void FindBundledSkin(char* skinPath, int32_t capacity) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts: every thread of the process, whoever starts it, keeps the crash
+    // signals open and has a stack for their handler.
+    Breakpad_CoverEveryThread();
     // The argument vector stays borrowed by the command line for the whole process.
     static std::vector<std::string> arguments;
     static std::vector<char*> vector;

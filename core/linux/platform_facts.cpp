@@ -21,6 +21,7 @@
 #include "core/certs/build_info.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_jscore.h"
+#include "core/linux/platform_thread.h"
 #include "core/runtime/critical_section.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
@@ -324,6 +325,8 @@ bool TakeLock(PlatformSleepState* state) {
 void* SleepTimer(void* argument) {
     GlobalPlatformOSXRecord* record = static_cast<GlobalPlatformOSXRecord*>(argument);
     PlatformSleepState* state = record->Sleep;
+    // The sleep handler runs here: its crash is reported like any other.
+    const PlatformSignalStack signalStack;
     pthread_mutex_lock(&state->Mutex);
     while (!state->Stop) {
         if (HasDeadline(state) && state->InhibitFd >= 0) {

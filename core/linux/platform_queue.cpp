@@ -54,6 +54,8 @@ PlatformQueue* Checked(PlatformQueue* queue) {
 }
 
 void ThreadMain(PlatformQueue* queue) {
+    // A work item that overflows this thread's stack is reported like any crash.
+    const PlatformSignalStack signalStack;
     Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), queue->Name);
     std::unique_lock<std::mutex> lock(queue->Lock);
     for (;;) {

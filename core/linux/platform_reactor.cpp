@@ -168,6 +168,8 @@ bool Linger(PlatformReactor* reactor) {
 }
 
 void WorkerMain(PlatformReactor* reactor) {
+    // A handler that overflows this thread's stack is reported like any crash.
+    const PlatformSignalStack signalStack;
     Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
     std::unique_lock<std::mutex> lock(reactor->WorkLock);
     reactor->Idle++;
@@ -391,6 +393,7 @@ void DrainInner(int32_t set) {
 }
 
 void PollerMain(PlatformReactor* reactor) {
+    const PlatformSignalStack signalStack;
     Platform_ThreadSetDescription(nullptr, Platform_ThreadGetCurrentId(), reactor->Name);
     t_pollingReactor = reactor;
     epoll_event events[3];

@@ -42,32 +42,8 @@ void FreeThread(PlatformThread* record) {
     Memory_Free(record, sizeof(PlatformThread));
 }
 
-// Room for a fatal signal's handler when the thread's own stack is what overflowed: an alternate
-// stack is per thread, so each thread the program starts gets one (unless it has one already).
+// 64 KiB: the crash handler writes its dump from there, with buffers on that stack.
 constexpr size_t kSignalStackSize = 64 * 1024;
-
-void* GiveSignalStack() {
-    stack_t current = {};
-    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return nullptr;
-    void* room = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (room == MAP_FAILED) return nullptr;
-    stack_t alternate = {};
-    alternate.ss_sp = room;
-    alternate.ss_size = kSignalStackSize;
-    if (sigaltstack(&alternate, nullptr) != 0) {
-        munmap(room, kSignalStackSize);
-        return nullptr;
-    }
-    return room;
-}
-
-void TakeSignalStack(void* room) {
-    if (!room) return;
-    stack_t off = {};
-    off.ss_flags = SS_DISABLE;
-    sigaltstack(&off, nullptr);
-    munmap(room, kSignalStackSize);
-}
 
 void* ThreadTrampoline(void* context) {
     PlatformThread* record = static_cast<PlatformThread*>(context);
@@ -77,9 +53,9 @@ void* ThreadTrampoline(void* context) {
     // read; its creator waits here for it.
     record->ThreadId.store(Platform_ThreadGetCurrentId());
     record->ThreadId.notify_all();
-    void* signalStack = GiveSignalStack();
+    void* signalStack = Platform_ThreadGiveSignalStack();
     uint32_t result = function(argument);
-    TakeSignalStack(signalStack);
+    Platform_ThreadTakeSignalStack(signalStack);
     return reinterpret_cast<void*>((uintptr_t)result);
 }
 
@@ -112,6 +88,29 @@ size_t CutName(const char* name, size_t limit) {
 }
 
 } // namespace
+
+void* Platform_ThreadGiveSignalStack() {
+    stack_t current = {};
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return nullptr;
+    void* room = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (room == MAP_FAILED) return nullptr;
+    stack_t alternate = {};
+    alternate.ss_sp = room;
+    alternate.ss_size = kSignalStackSize;
+    if (sigaltstack(&alternate, nullptr) != 0) {
+        munmap(room, kSignalStackSize);
+        return nullptr;
+    }
+    return room;
+}
+
+void Platform_ThreadTakeSignalStack(void* room) {
+    if (!room) return;
+    stack_t off = {};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(room, kSignalStackSize);
+}
 
 int32_t Platform_ThreadContainerPriority(int32_t minimum, int32_t maximum) {
     return (int32_t)((double)minimum + 0.2 * ((double)maximum - (double)minimum));

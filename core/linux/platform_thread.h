@@ -30,6 +30,22 @@ int64_t Platform_ThreadContainerEnd(void* handle, uint32_t ignored);
 // Names the calling thread, whose id must be threadId; the handle may be null.
 int64_t Platform_ThreadSetDescription(void* handle, uint32_t threadId, const char* name);
 
+// Room for a fatal signal's handler when the calling thread's own stack is what overflowed: an
+// alternate signal stack is per thread and a new thread has none. The room given, to hand back to
+// Platform_ThreadTakeSignalStack when the thread ends; null when the thread has one already (it
+// is left as it is) or none could be made.
+void* Platform_ThreadGiveSignalStack();
+// Takes back, on the same thread, the room Platform_ThreadGiveSignalStack gave; null does nothing.
+void Platform_ThreadTakeSignalStack(void* room);
+// The two for a thread body's whole run, whichever way it leaves.
+struct PlatformSignalStack {
+    PlatformSignalStack() : Room(Platform_ThreadGiveSignalStack()) {}
+    ~PlatformSignalStack() { Platform_ThreadTakeSignalStack(Room); }
+    PlatformSignalStack(const PlatformSignalStack&) = delete;
+    PlatformSignalStack& operator=(const PlatformSignalStack&) = delete;
+    void* Room;
+};
+
 // The priority a container thread takes within its policy's range [minimum, maximum]: one fifth
 // of the way up, truncated.
 int32_t Platform_ThreadContainerPriority(int32_t minimum, int32_t maximum);

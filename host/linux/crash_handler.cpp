@@ -65,8 +65,13 @@ struct CrashState {
     int DumpFile = -1;
     int SpareFile = -1;
     int Maps = -1;
-    // Where those could not be made (no nameless files here; a fork's child): descriptors held
-    // from installation on and given up only on the crash path.
+    // Where the file system has no nameless files, the dump's and the callback's files are
+    // "<id>.part" files made and locked at installation instead (a sweep leaves a locked one
+    // alone); their names, empty for nameless ones. The dump's id is the one in its name.
+    char DumpPart[40] = {};
+    char SparePart[40] = {};
+    // What cannot be held open (the memory map read anew, a file made at crash time): descriptors
+    // held from installation on and given up only on the crash path.
     int Reserve[3] = {-1, -1, -1};
     // 0 while sound, 1 while a crash is reported, 2 once its report is done; the thread that
     // reports it is CrashingThread.
@@ -276,22 +281,16 @@ bool NameNameless(int fd, int directory, const char* name) {
     return linkat(AT_FDCWD, path, directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// The file the dump is written into, locked before any other process can see it: a nameless file
-// in the directory that gets its name once whole (`named` false), or, where the file system has
-// no nameless files, "<id>.part" (`named` true). A ".part" that someone else locked between our
-// create and our lock is a sweep's that will remove it: another id is taken. -1 with errno set.
-int OpenDump(CrashState* state, char* id, char* part, bool* named) {
-    *named = false;
-    int fd = TakeHeld(state, &state->DumpFile);
-    if (fd >= 0) return fd;
-    fd = OpenWithReserve(state, state->DirectoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        // A fresh nameless file: nobody else can hold its lock.
-        flock(fd, LOCK_EX | LOCK_NB);
-        return fd;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
-    *named = true;
+// How a file system without nameless files answers O_TMPFILE.
+bool NoNamelessFiles(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// A new "<id>.part" in the directory, locked, for the id in `id` (33 bytes; another is taken when
+// the name is in use). A ".part" that someone else locked between our create and our lock is a
+// sweep's that will remove it: another id is taken. -1 with errno set.
+int OpenPart(CrashState* state, char* id, char* part) {
+    int fd = -1;
     for (int attempt = 0; attempt < 4; attempt++) {
         if (attempt > 0) NewId(id);
         memcpy(part, id, 32);
@@ -305,6 +304,49 @@ int OpenDump(CrashState* state, char* id, char* part, bool* named) {
     }
     errno = EEXIST;
     return -1;
+}
+
+// Gives a ".part" file the name, which must not stand yet (EEXIST). A link keeps a name that stands;
+// where the file system has no links, a rename that replaces nothing.
+bool NamePart(int directory, const char* part, const char* name) {
+    if (linkat(directory, part, directory, name, 0) == 0) return true;
+    if (errno == EEXIST) return false;
+    return syscall(SYS_renameat2, directory, part, directory, name, RENAME_NOREPLACE) == 0;
+}
+
+// The file the dump is written into, locked before any other process can see it: a nameless file
+// in the directory that gets its name once whole (`named` false), or, where the file system has
+// no nameless files, "<id>.part" (`named` true; `id` becomes the one in its name).
+int OpenDump(CrashState* state, char* id, char* part, bool* named) {
+    *named = false;
+    int fd = TakeHeld(state, &state->DumpFile);
+    if (fd >= 0) {
+        if (state->DumpPart[0]) {
+            *named = true;
+            memcpy(part, state->DumpPart, sizeof(state->DumpPart));
+            memcpy(id, part, 32);
+        }
+        return fd;
+    }
+    fd = OpenWithReserve(state, state->DirectoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        // A fresh nameless file: nobody else can hold its lock.
+        flock(fd, LOCK_EX | LOCK_NB);
+        return fd;
+    }
+    if (!NoNamelessFiles(errno)) return -1;
+    *named = true;
+    return OpenPart(state, id, part);
+}
+
+// At installation, where the file system has no nameless files: a locked "<id>.part" held until a
+// crash or the removal, its name in `part` (40 bytes). -1 when none could be made.
+int HoldPart(CrashState* state, char* part) {
+    char id[33];
+    NewId(id);
+    const int fd = OpenPart(state, id, part);
+    if (fd < 0) part[0] = 0;
+    return fd;
 }
 
 // Writes the dump; the id is in `id` (33 bytes). A dump that could not be written whole (a full
@@ -382,9 +424,30 @@ void DefaultAction(int signal, const siginfo_t* info) {
     if (!info || info->si_code <= 0 || signal == SIGTRAP) raise(signal);
 }
 
+// A child of ours that crashes before its exec: only system calls, since a launch's child may share
+// our memory (a library wrapper may keep books there). The disposition is the child's own.
+void ChildDefaultAction(int signal, const siginfo_t* info) {
+    struct {
+        void* Handler;
+        unsigned long Flags;
+        void* Restorer;
+        uint64_t Mask;
+    } plain = {reinterpret_cast<void*>(SIG_DFL), 0, nullptr, 0};
+    syscall(SYS_rt_sigaction, signal, &plain, nullptr, sizeof(uint64_t));
+    if (!info || info->si_code <= 0 || signal == SIGTRAP)
+        syscall(SYS_tgkill, syscall(SYS_getpid), syscall(SYS_gettid), signal);
+}
+
 void Handler(int signal, siginfo_t* info, void* raw) {
     const int saved = errno;
     CrashState* state = g_state;
+    // A forked child that crashes before its exec ends as the system ends it, touching nothing of
+    // the parent's: the crash thread, the pipes and the held files serve the parent's own crash.
+    if (state && (pid_t)syscall(SYS_getpid) != state->Owner) {
+        ChildDefaultAction(signal, info);
+        errno = saved;
+        return;
+    }
     const pid_t self = (pid_t)syscall(SYS_gettid);
     int expected = 0;
     if (!state) {
@@ -496,6 +559,11 @@ bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
 }
 
 void CloseAll(CrashState* state) {
+    // A held ".part" nobody used is ours to remove (its lock still held here).
+    if (state->DirectoryFd >= 0 && Owned(state)) {
+        if (state->DumpFile >= 0 && state->DumpPart[0]) unlinkat(state->DirectoryFd, state->DumpPart, 0);
+        if (state->SpareFile >= 0 && state->SparePart[0]) unlinkat(state->DirectoryFd, state->SparePart, 0);
+    }
     for (int* fd : {&state->Wake[0], &state->Wake[1], &state->Done[0], &state->Done[1], &state->DirectoryFd,
                     &state->DumpFile, &state->SpareFile, &state->Maps, &state->Reserve[0], &state->Reserve[1],
                     &state->Reserve[2]})
@@ -527,8 +595,12 @@ int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback
         // Nobody else can see a nameless file, so its lock is ours alone; it is held until this
         // process ends.
         state->DumpFile = openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-        if (state->DumpFile >= 0) flock(state->DumpFile, LOCK_EX | LOCK_NB);
+        if (state->DumpFile >= 0)
+            flock(state->DumpFile, LOCK_EX | LOCK_NB);
+        else if (NoNamelessFiles(errno))
+            state->DumpFile = HoldPart(state, state->DumpPart);
         state->SpareFile = openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (state->SpareFile < 0 && NoNamelessFiles(errno)) state->SpareFile = HoldPart(state, state->SparePart);
     }
     state->Maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     for (int& spare : state->Reserve) spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -618,7 +690,10 @@ int64_t Breakpad_SaveFile(const char* name, const char* bytes, size_t length) {
         return 0;
     }
     bool named = false;
+    // The held file: nameless, or a ".part" of its own that takes the name once whole.
+    char part[sizeof(state->SparePart)] = {};
     int fd = TakeHeld(state, &state->SpareFile);
+    if (fd >= 0) memcpy(part, state->SparePart, sizeof(part));
     if (fd < 0) {
         fd = OpenWithReserve(state, state->DirectoryFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         named = true;
@@ -627,8 +702,12 @@ int64_t Breakpad_SaveFile(const char* name, const char* bytes, size_t length) {
     Out out(fd);
     out.Write(bytes, length);
     bool saved = !out.Failed && fsync(fd) == 0;
-    if (saved && !named) saved = NameNameless(fd, state->DirectoryFd, name);
+    if (saved && part[0])
+        saved = NamePart(state->DirectoryFd, part, name);
+    else if (saved && !named)
+        saved = NameNameless(fd, state->DirectoryFd, name);
     const int error = errno;
+    if (part[0]) unlinkat(state->DirectoryFd, part, 0);
     if (!saved && named) unlinkat(state->DirectoryFd, name, 0);
     if (close(fd) != 0 && saved && named) {
         unlinkat(state->DirectoryFd, name, 0);
@@ -644,4 +723,13 @@ int32_t Breakpad_DumpError() {
 
 void Breakpad_SetCallbackWaitForTesting(int32_t milliseconds) {
     if (g_state) g_state->WaitMs.store(milliseconds);
+}
+
+void Breakpad_ReleaseHeldDumpForTesting() {
+    CrashState* state = g_state;
+    if (!state || state->DumpFile < 0) return;
+    if (state->DumpPart[0]) unlinkat(state->DirectoryFd, state->DumpPart, 0);
+    close(state->DumpFile);
+    state->DumpFile = -1;
+    state->DumpPart[0] = 0;
 }

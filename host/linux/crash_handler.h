@@ -28,9 +28,11 @@ struct BreakpadLaunch {
 // A whole dump stays open and locked (flock) by the crashed process until it ends: whoever takes
 // the lock afterwards knows the crashed process is done with its files. What the crash path writes
 // (the dump, the memory map, the callback's file) is opened at installation, so that a crash with
-// the descriptor table full needs no new descriptor. A fault on another thread
-// while a crash is reported waits for that report (bounded); a fault while reporting takes the
-// default action.
+// the descriptor table full needs no new descriptor; where the file system has no nameless files,
+// a locked "<id>.part" is made for each instead (removed by Breakpad_Remove when unused). A fault
+// on another thread while a crash is reported waits for that report (bounded); a fault while
+// reporting takes the default action, and so does a fault in a forked child of this process (it
+// touches nothing of ours).
 int64_t Breakpad_Init(void* context, const char* dumpDirectory, BreakpadCallback callback,
                       const BreakpadLaunch* launch);
 // For the callback, on the crash thread: starts the prepared program, with no allocation and no
@@ -50,3 +52,6 @@ int64_t Breakpad_Remove();
 // How long the crashed thread waits for the callback before the process ends all the same
 // (a callback blocked on a lock the crashed thread held must not hang the process).
 void Breakpad_SetCallbackWaitForTesting(int32_t milliseconds);
+// Gives up the dump file held since installation, as when none could be made then: a crash makes
+// its own.
+void Breakpad_ReleaseHeldDumpForTesting();

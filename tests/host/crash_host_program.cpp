@@ -8,13 +8,22 @@
 // sixteen threads at once ("threads"), a stack overflow on a second thread ("overflow"), or a bad
 // write with the descriptor table full ("fdfull"), GLib's fatal error on a thread that blocks every
 // signal, as GLib's own threads do ("glib"), or a bad write with the crash folder removed
-// ("nofolder");
-// "start" installs crash reporting and ends without a fault.
+// ("nofolder"); a real breakpoint instruction ("breakpoint"); a bad write with the dump file held
+// since installation given up ("unheld"); on threads it did not start through the platform layer:
+// a bad write on a thread that blocked every signal ("blocked"), an illegal instruction on one
+// that blocked the crash signals as graphics drivers' threads do ("blockedill"), a bad write on a
+// thread started with every signal blocked by its attributes ("attrmask"), a bad write on a
+// GLib thread ("gthread"), a stack overflow on a plain POSIX thread ("pthread") and in a work item
+// of a platform queue ("queueoverflow"); a forked child that crashes before any exec, then a bad
+// write in the parent, which prints "child ended by signal <n>" first ("forkchild");
+// "start" installs crash reporting and ends without a fault; "hold" does the same once
+// "$TMPDIR/release" exists (for at most 60 s), after printing "installed".
 // Started with --crashreport it is the reporter: it writes its arguments, one per line, to
 // "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
 // as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
 // holds queued, as JSON, to "$TMPDIR/reporter-sent" (whole, by a rename). CRASH_HOST_FILELOG adds
-// the file log to the stand-in's debug flags.
+// the file log to the stand-in's debug flags. With CRASH_HOST_DISMISS the reporter offers the crash
+// once the dialogs are being dismissed (as after a signal).
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -28,11 +37,14 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <glib.h>
 #include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
+#include "core/linux/gui/native_ui.h"
+#include "core/linux/platform_queue.h"
 #include "core/linux/platform_thread.h"
 #include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
@@ -43,6 +55,7 @@
 #include "core/web/web_get_redirect.h"
 #include "host/crash_report.h"
 #include "host/linux/crash_handler.h"
+#include "host/linux/crash_handler_threads.h"
 #include "workflow/workflow_app.h"
 
 namespace {
@@ -109,6 +122,7 @@ int SendAsTheReporter(int argc, char** argv) {
     char id[128] = "", session[128] = "";
     CommandLine_GetFieldByName(nullptr, "crashid", id, sizeof(id));
     CommandLine_GetFieldByName(nullptr, "crashsession", session, sizeof(session));
+    if (getenv("CRASH_HOST_DISMISS")) NativeUI_DismissDialogs();
     CrashReport_Offer(id, session, CommandLine_IsFieldSet(nullptr, "crashautosend") ? 1 : 0);
     Dictionary* root = nullptr;
     Dictionary* list = nullptr;
@@ -143,9 +157,34 @@ uint32_t Recurse(void* depth) {
     return deeper + (uint32_t)frame[0];
 }
 
+void BadWrite() {
+    // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
+    volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
+    *nowhere = 1;
+}
+
+void* RecurseOnThread(void*) {
+    Recurse(nullptr);
+    return nullptr;
+}
+
+void RecurseInWork(void*, void*) { Recurse(nullptr); }
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // As the host's own start-up does. "mask" prints the crash signals still blocked after it
+    // ("crash signals blocked: <numbers>", "none" for none) and ends.
+    const int64_t covered = Breakpad_CoverEveryThread();
+    if (argc > 1 && strcmp(argv[1], "mask") == 0) {
+        sigset_t blocked;
+        pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        std::string numbers;
+        for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT})
+            if (sigismember(&blocked, signal)) numbers += " " + std::to_string(signal);
+        printf("crash signals blocked:%s\ncovered %d\n", numbers.empty() ? " none" : numbers.c_str(), (int)covered);
+        return 0;
+    }
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--crashreport") != 0) continue;
         std::string lines;
@@ -169,7 +208,13 @@ int main(int argc, char** argv) {
         Breakpad_SetCallbackWaitForTesting(1500);
         g_logLock.lock();
     }
-    if (mode == "start") {
+    if (mode == "hold") {
+        printf("installed\n");
+        fflush(stdout);
+        const std::string release = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/release";
+        for (int i = 0; i < 6000 && access(release.c_str(), F_OK) != 0; i++) usleep(10000);
+    }
+    if (mode == "start" || mode == "hold") {
         CrashReport_Remove();
         WorkflowApp_Remove(nullptr);
         return 0;
@@ -188,7 +233,77 @@ int main(int argc, char** argv) {
         const rlimit limit = {kFullLimit, kFullLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (mode == "unheld") Breakpad_ReleaseHeldDumpForTesting();
     if (mode == "abort") abort();
+    if (mode == "breakpoint") {
+#if defined(__x86_64__)
+        asm volatile("int3");
+#elif defined(__aarch64__)
+        asm volatile("brk #0");
+#endif
+        return 3;
+    }
+    if (mode == "blocked" || mode == "blockedill") {
+        std::thread([&mode] {
+            sigset_t blocked;
+            if (mode == "blocked") {
+                sigfillset(&blocked);
+                pthread_sigmask(SIG_SETMASK, &blocked, nullptr);
+                BadWrite();
+            } else {
+                sigemptyset(&blocked);
+                for (const int signal : {SIGILL, SIGBUS, SIGFPE, SIGTRAP, SIGABRT}) sigaddset(&blocked, signal);
+                sigprocmask(SIG_BLOCK, &blocked, nullptr);
+                __builtin_trap();
+            }
+        }).join();
+        return 3;
+    }
+    if (mode == "attrmask") {
+        pthread_attr_t attributes;
+        sigset_t all;
+        sigfillset(&all);
+        pthread_t thread;
+        if (pthread_attr_init(&attributes) != 0 || pthread_attr_setsigmask_np(&attributes, &all) != 0 ||
+            pthread_create(&thread, &attributes, [](void*) -> void* {
+                BadWrite();
+                return nullptr;
+            }, nullptr) != 0)
+            return 4;
+        pthread_join(thread, nullptr);
+        return 3;
+    }
+    if (mode == "gthread") {
+        g_thread_join(g_thread_new("crashing", [](gpointer) -> gpointer {
+            BadWrite();
+            return nullptr;
+        }, nullptr));
+        return 3;
+    }
+    if (mode == "pthread") {
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, RecurseOnThread, nullptr) != 0) return 4;
+        pthread_join(thread, nullptr);
+        return 3;
+    }
+    if (mode == "queueoverflow") {
+        PlatformQueue* queue = nullptr;
+        if (!Platform_QueueCreate(&queue, "crashing", 1)) return 4;
+        Platform_QueueAsync(queue, RecurseInWork, nullptr, nullptr);
+        Platform_QueueDelete(&queue);
+        return 3;
+    }
+    if (mode == "forkchild") {
+        const pid_t child = fork();
+        if (child == 0) {
+            BadWrite();
+            _exit(0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child) return 4;
+        printf("child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        fflush(stdout);
+    }
     if (mode == "trap") raise(SIGTRAP);
     if (mode == "overflow") {
         uint32_t id = 0;
@@ -249,8 +364,6 @@ int main(int argc, char** argv) {
         setrlimit(RLIMIT_NOFILE, &limit);
         full.store(true);
     }
-    // An unmapped address that is not null, which the undefined-behaviour checks would catch first.
-    volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
-    *nowhere = 1;
+    BadWrite();
     return 3;
 }

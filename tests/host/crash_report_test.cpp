@@ -13,7 +13,13 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <signal.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,11 +44,41 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/platform_sandbox.h"
 #include "tests/support/scoped_env.h"
+#include "tests/skin/gtk_display.h"
 #include "workflow/workflow_app.h"
 
 namespace {
 
 const bool g_bounded = BoundEveryTest();
+
+// From here on the calling process and what it starts get EOPNOTSUPP for every open of a nameless
+// file (O_TMPFILE), as on file systems that have none (many network ones). False when the filter
+// could not be installed.
+bool RefuseNamelessFiles() {
+#if defined(__x86_64__)
+    constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
+#endif
+    // The kernel's own bit; the C library's O_TMPFILE adds O_DIRECTORY to it.
+    constexpr uint32_t kTmpFile = 020000000;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        // The flags' low word (the machines this is built for are little-endian).
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, kTmpFile),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTmpFile, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {(unsigned short)(sizeof(filter) / sizeof(filter[0])), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 std::string Read(const std::string& path) {
     std::stringstream text;
@@ -167,6 +203,10 @@ class CrashReportTest : public ::testing::Test {
     bool send = false;        // its reporter offers the crash as the host's does
     bool fileLog = false;     // it logs to a file too (and tells its reporter --debug)
     Collector* collector = nullptr; // where its analytics posts go: the bodies are in Crash::Sent
+    bool noNameless = false;  // it runs where nameless files are refused
+    std::string display;      // the display it may ask on ("" none)
+    bool dismiss = false;     // its reporter offers the crash once dialogs are being dismissed
+    bool startBlocked = false; // it starts with the crash signals blocked, as a launcher may leave them
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -227,15 +267,30 @@ class CrashReportTest : public ::testing::Test {
         if (send) setenv("CRASH_HOST_SEND", "1", 1);
         if (fileLog) setenv("CRASH_HOST_FILELOG", "1", 1);
         if (collector) setenv("CRASH_HOST_ENDPOINT", collector->Url().c_str(), 1);
-        // Nobody can be asked here.
-        unsetenv("DISPLAY");
+        // Nobody can be asked here, unless the test gives a display.
+        if (display.empty())
+            unsetenv("DISPLAY");
+        else
+            setenv("DISPLAY", display.c_str(), 1);
+        if (dismiss) setenv("CRASH_HOST_DISMISS", "1", 1);
+        setenv("GSETTINGS_BACKEND", "memory", 1);
         unsetenv("WAYLAND_DISPLAY");
+        if (noNameless && !RefuseNamelessFiles()) _exit(124);
+        if (startBlocked) {
+            // A blocked mask survives the exec.
+            sigset_t crashSignals;
+            sigemptyset(&crashSignals);
+            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) sigaddset(&crashSignals, signal);
+            sigprocmask(SIG_BLOCK, &crashSignals, nullptr);
+        }
         if (chdir(dir.c_str()) != 0) _exit(125);
         dup2(output, 1);
         dup2(output, 2);
         if (asOtherUser && !BecomeOtherUser()) _exit(126);
-        // The sanitizer's own fault handlers stay out of the way of the handler under test.
-        setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", 1);
+        // The sanitizer's own fault handlers stay out of the way of the handler under test, and so
+        // do the signal stacks it gives its threads: each thread has what the program gives it.
+        setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0",
+               1);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -356,12 +411,13 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
                         dir + "/logs\n");
 }
 
-// An abort, a breakpoint, and the toolkit's fatal error on a thread of its own.
+// An abort, a breakpoint signal, a breakpoint instruction (which does not repeat when the handler
+// returns: the signal is raised again), and the toolkit's fatal error on a thread of its own.
 TEST_F(CrashReportTest, AbortIsReportedToo) {
     // GLib's fatal error on a thread that blocks every signal (as GLib's own threads do) would
     // end the process with a breakpoint no handler sees: it is reported as an abort.
     for (const auto& [mode, signal] :
-         {std::pair<const char*, int>{"abort", SIGABRT}, {"trap", SIGTRAP}, {"glib", SIGABRT}}) {
+         {std::pair<const char*, int>{"abort", SIGABRT}, {"trap", SIGTRAP}, {"breakpoint", SIGTRAP}, {"glib", SIGABRT}}) {
         SCOPED_TRACE(mode);
         Crash crash = Run({mode}, true);
         EXPECT_EQ(crash.Signal, signal);
@@ -795,6 +851,199 @@ TEST_F(CrashReportTest, CutDumpIsRemovedAndStartsNoReporter) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(Names(temp), std::vector<std::string>{});
     EXPECT_NE(crash.Log.find("Crash dump incomplete, removed [" + folder + "/"), std::string::npos) << crash.Log;
+}
+
+// The value of a dump's line "<name> <value>", "" when there is none.
+std::string Field(const std::string& dump, const std::string& name) {
+    const size_t at = dump.find("\n" + name + " ");
+    if (at == std::string::npos) return "";
+    const size_t start = at + name.size() + 2;
+    return dump.substr(start, dump.find('\n', start) - start);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
+    return count;
+}
+
+// A crash on a thread the program did not start through its platform layer is reported like any
+// other: one that blocked every signal (as GLib's threads do), one that blocked the crash signals
+// (as graphics drivers' threads do), GLib's own, and a stack overflow on a plain POSIX thread and
+// in a platform queue's work item. Each leaves one whole dump made on that thread, the events and
+// a reporter. So does a fault on the main thread of a program started with the crash signals
+// blocked.
+TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
+    console = true;
+    for (const auto& [mode, signal] :
+         {std::pair<const char*, int>{"blocked", SIGSEGV}, {"blockedill", SIGILL}, {"attrmask", SIGSEGV},
+          {"gthread", SIGSEGV}, {"pthread", SIGSEGV}, {"queueoverflow", SIGSEGV}}) {
+        SCOPED_TRACE(mode);
+        const Crash crash = Run({mode}, true);
+        EXPECT_EQ(crash.Signal, signal) << crash.Log;
+        ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(signal) + "\n", 0), 0u)
+            << crash.Dump.substr(0, 80);
+        EXPECT_NE(Field(crash.Dump, "thread"), Field(crash.Dump, "process")) << "not made on the crashed thread";
+        EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
+    startBlocked = true;
+    // Opened first thing, before anything else could; and the executable's own functions are what
+    // the libraries reach.
+    EXPECT_EQ(Run({"mask"}, false).Log, "crash signals blocked: none\ncovered 1\n");
+    const Crash crash = Run({"segv"}, true);
+    EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+    EXPECT_EQ(Field(crash.Dump, "thread"), Field(crash.Dump, "process"));
+    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+}
+
+// A forked child that crashes before any exec dies of its signal and touches nothing of the
+// parent's reporting: the parent's own crash afterwards is reported whole, once.
+TEST_F(CrashReportTest, ForkedChildCrashLeavesTheParentsReportingAlone) {
+    console = true;
+    const Crash crash = Run({"forkchild"}, true);
+    EXPECT_NE(crash.Log.find("child ended by signal 11\n"), std::string::npos) << crash.Log;
+    EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+    EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+    EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
+    EXPECT_EQ(Count(crash.Log, "Running crash dump reporting process"), 1u) << crash.Log;
+    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+}
+
+// Where nameless files are refused (many network file systems), the dump's file and the
+// callback's are made and held from installation all the same: a crash with the descriptor table
+// full still leaves its whole report, and a run that ends without a crash leaves nothing behind.
+TEST_F(CrashReportTest, WithoutNamelessFilesTheFilesAreHeldFromInstallation) {
+    console = true;
+    noNameless = true;
+    for (const char* mode : {"segv", "fdfull"}) {
+        SCOPED_TRACE(mode);
+        const Crash crash = Run({mode}, true);
+        // As in EveryKindOfCrashLeavesOneReport, a toolkit call meeting the full table first is
+        // reported as its abort.
+        if (strcmp(mode, "fdfull") != 0 || crash.Signal != SIGABRT) {
+            EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        }
+        ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+        EXPECT_EQ(crash.Dump.rfind("crash dump 1\nsignal " + std::to_string(crash.Signal) + "\n", 0), 0u)
+            << crash.Dump.substr(0, 80);
+        EXPECT_NE(crash.Dump.find("/crash_host_program\n", crash.Dump.find("\nmaps\n")), std::string::npos);
+        EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+        EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
+        EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
+    // While it runs, the two files are there, each a locked ".part"; a run that ends without a
+    // crash removes them.
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    const pid_t pid = Start({"hold"}, output[1]);
+    close(output[1]);
+    std::string said;
+    char buffer[4096];
+    for (pollfd p = {output[0], POLLIN, 0}; said.find("installed\n") == std::string::npos && poll(&p, 1, 20000) == 1;) {
+        const ssize_t n = read(output[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        said.append(buffer, (size_t)n);
+    }
+    ASSERT_NE(said.find("installed\n"), std::string::npos) << said;
+    const std::vector<std::string> held = Names(CrashFolder());
+    EXPECT_EQ(held.size(), 2u);
+    for (const std::string& name : held) {
+        EXPECT_EQ(name.size(), 37u) << name;
+        EXPECT_EQ(name.substr(name.size() - 5), ".part") << name;
+        const int fd = open((CrashFolder() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1) << name << " is not locked";
+        close(fd);
+    }
+    std::ofstream(temp + "/release") << "";
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(output[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Names(CrashFolder()), std::vector<std::string>{});
+}
+
+// A dump is locked from before it has a name until the crashed process ends: one held since
+// installation, one made at the crash because none was held, each with and without nameless
+// files. The crashed process, stopped once its dump is named, still holds the lock.
+TEST_F(CrashReportTest, DumpIsLockedUntilTheCrashedProcessEnds) {
+    Run({"start"}, false);
+    const std::string folder = CrashFolder();
+    ASSERT_NE(folder, "");
+    for (const bool refused : {false, true})
+        for (const char* mode : {"segv", "unheld"}) {
+            SCOPED_TRACE(std::string(mode) + (refused ? ", no nameless files" : ""));
+            noNameless = refused;
+            bool probed = false;
+            for (int attempt = 0; attempt < 5 && !probed; attempt++) {
+                const int watch = inotify_init1(IN_CLOEXEC);
+                ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+                const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+                const pid_t pid = Start({mode}, quiet);
+                close(quiet);
+                std::string named;
+                alignas(inotify_event) char events[4096];
+                for (pollfd p = {watch, POLLIN, 0}; named.empty() && poll(&p, 1, 20000) == 1;) {
+                    const ssize_t got = read(watch, events, sizeof(events));
+                    for (ssize_t at = 0; at < got;) {
+                        const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+                        const std::string name = event->len ? event->name : "";
+                        if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") named = name;
+                        at += (ssize_t)(sizeof(inotify_event) + event->len);
+                    }
+                }
+                kill(pid, SIGSTOP);
+                close(watch);
+                int status = 0;
+                if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status) && !named.empty()) {
+                    probed = true;
+                    const int dump = open((folder + "/" + named).c_str(), O_RDONLY | O_CLOEXEC);
+                    EXPECT_GE(dump, 0);
+                    EXPECT_EQ(flock(dump, LOCK_EX | LOCK_NB), -1) << "the dump was not locked";
+                    EXPECT_EQ(errno, EWOULDBLOCK);
+                    close(dump);
+                    kill(pid, SIGCONT);
+                }
+                waitpid(pid, &status, 0);
+                ASSERT_EQ(system(("find '" + folder + "' -name '*.dmp' -delete -o -name '*.json' -delete").c_str()), 0);
+                unlink((temp + "/reporter-args").c_str());
+            }
+            EXPECT_TRUE(probed) << "the crashed process always ended before it could be stopped";
+        }
+}
+
+// Once the dialogs are being dismissed (the process was asked to end), the reporter asks nothing,
+// even with a display to ask on: nobody declined, so the dump is kept for a later start.
+TEST_F(CrashReportTest, ReporterAsksNothingWhileDialogsAreDismissed) {
+    const char* given = getenv("DISPLAY");
+    // The other tests run without a display: one started here goes with this test.
+    struct OwnDisplay {
+        bool Own;
+        ~OwnDisplay() {
+            if (!Own) return;
+            TestDisplayStop();
+            unsetenv("DISPLAY");
+        }
+    } own{!given || !*given};
+    ASSERT_EQ(TestDisplayStart(), "");
+    display = getenv("DISPLAY");
+    console = true;
+    send = true;
+    dismiss = true;
+    const Crash crash = Run({"segv"}, true);
+    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+    EXPECT_NE(crash.Log.find("Crash dump kept for a later start: there is no display to ask whether to send it [" +
+                             crash.Folder + "/" + crash.Id + ".dmp]"),
+              std::string::npos)
+        << crash.Log;
+    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
 }
 
 TEST_F(CrashReportTest, ReporterSendsAndDeletesOnlyItsOwnFiles) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/host/host_child.h"
+#include "tests/support/bounded_wait.h"
 #include "tests/skin/gtk_display.h"
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +166,54 @@ TEST_F(HostProcess, TerminateEndsTheWorkerAndSelfUpdateRoles) {
         EXPECT_EQ(Finish(host, 10000), c.code) << c.role << host.Text;
         EXPECT_NE(host.Text.find("Shutdown requested"), std::string::npos) << c.role << host.Text;
     }
+}
+
+// The threads of a process, as (name, blocked signals as the kernel shows them).
+std::vector<std::pair<std::string, uint64_t>> Threads(pid_t pid) {
+    std::vector<std::pair<std::string, uint64_t>> threads;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* listing = opendir(tasks.c_str());
+    while (dirent* entry = listing ? readdir(listing) : nullptr) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream status(tasks + "/" + entry->d_name + "/status");
+        std::string line, name;
+        uint64_t blocked = 0;
+        bool read = false;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
+            if (line.rfind("SigBlk:\t", 0) == 0) {
+                blocked = std::stoull(line.substr(8), nullptr, 16);
+                read = true;
+            }
+        }
+        if (read) threads.emplace_back(name, blocked);
+    }
+    if (listing) closedir(listing);
+    return threads;
+}
+
+// Every thread of the real executable keeps the synchronous crash signals open, also those that
+// libraries start and that block every other signal (GLib's worker "gmain"): a fault on any of
+// them reaches the crash handler.
+TEST_F(HostProcess, NoThreadBlocksTheCrashSignals) {
+    Write(skin_ + "/app.yaml", ReadAll(skin_ + "/app.yaml") + "selfUpdateWorkflow: \"wait.yaml\"\n");
+    Write(skin_ + "/wait.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    Child host = Start({HOST_PROGRAM, "--skin=" + skin_, "--window", "--wfselfupdate"}, env_);
+    ASSERT_TRUE(ReadUntil(host, "Waiting 60.00 seconds")) << host.Text;
+    // GLib starts its worker when it first needs it.
+    auto hasWorker = [&] {
+        for (const auto& [name, blocked] : Threads(host.Pid))
+            if (name == "gmain") return true;
+        return false;
+    };
+    StepUntil(hasWorker, [] { usleep(20000); }, 10);
+    uint64_t crashSignals = 0;
+    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) crashSignals |= 1ull << (signal - 1);
+    const auto threads = Threads(host.Pid);
+    EXPECT_GT(threads.size(), 1u);
+    for (const auto& [name, blocked] : threads) EXPECT_EQ(blocked & crashSignals, 0u) << name;
+    kill(host.Pid, SIGTERM);
+    EXPECT_EQ(Finish(host, 10000), 143) << host.Text;
 }
 
 // A main thread held where no request is seen still ends within the deadline after the signal:

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <pthread.h>
+#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +102,24 @@ TEST(PlatformQueue, ThreadsCarryTheQueueNameCutTo15Bytes) {
 PlatformQueue* g_selfQueue = nullptr;
 void DeleteOwnQueue(void*, void*) {
     Platform_QueueDelete(&g_selfQueue);
+}
+
+// A work item that overflows its thread's stack is still reported: the thread has an alternate
+// stack for the fatal signal's handler.
+TEST(PlatformQueue, WorkRunsOnAThreadWithASignalStack) {
+    PlatformQueue* queue = nullptr;
+    ASSERT_EQ(Platform_QueueCreate(&queue, "signal-stack", 1), 1);
+    std::atomic<int32_t> enabled{-1};
+    Platform_QueueAsync(
+        queue,
+        [](void* context, void*) {
+            stack_t current = {};
+            const bool has = sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE);
+            static_cast<std::atomic<int32_t>*>(context)->store(has ? 1 : 0);
+        },
+        &enabled, nullptr);
+    EXPECT_EQ(Platform_QueueDelete(&queue), 1);
+    EXPECT_EQ(enabled.load(), 1);
 }
 
 TEST(PlatformQueueDeathTest, AQueueDeletedByItsOwnThreadAborts) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -84,6 +85,12 @@ void OnCancel(void* context) {
     // The cancel handler never overlaps the event handler.
     if (w->running.load()) w->overlapped++;
     w->cancels++;
+}
+
+// 1 when the calling thread has an alternate stack for signal handlers, else 0.
+int32_t HasSignalStack() {
+    stack_t current = {};
+    return sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) ? 1 : 0;
 }
 
 class PlatformReactorTest : public ::testing::Test {
@@ -430,6 +437,41 @@ TEST(PlatformReactor, ResumingMoreThanSuspendedStops) {
                        Platform_SourceResume(source);
                    },
                    AbortRegex("Assertion failed (source->Suspended > 0)\nSource resumed more often than suspended")}});
+}
+
+// A handler that overflows its thread's stack is still reported, on a worker as on the polling
+// thread: each has an alternate stack for the fatal signal's handler.
+TEST_F(PlatformReactorTest, EveryThreadHasASignalStack) {
+    struct Probe {
+        PlatformWork Work;
+        std::atomic<int32_t> worker{-1};
+        std::atomic<int32_t> poller{-1};
+        std::atomic<int32_t> cancels{0};
+        int fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    } probe;
+    probe.Work.Next = nullptr;
+    probe.Work.Function = [](PlatformWork* work) { reinterpret_cast<Probe*>(work)->worker.store(HasSignalStack()); };
+    Platform_ReactorPost(reactor, &probe.Work);
+    PlatformSource* source = nullptr;
+    ASSERT_EQ(Platform_SourceCreate(
+                  &source, reactor, probe.fd, PLATFORM_SOURCE_READ, &probe,
+                  [](void* context) {
+                      Probe* p = static_cast<Probe*>(context);
+                      uint64_t value;
+                      (void)!read(p->fd, &value, sizeof(value));
+                      p->poller.store(HasSignalStack());
+                  },
+                  [](void* context) { static_cast<Probe*>(context)->cancels++; }),
+              1);
+    Platform_SourceSetInline(source, 1);
+    Platform_SourceResume(source);
+    ASSERT_TRUE(WaitFor([&] { return probe.worker.load() >= 0 && probe.poller.load() >= 0; }));
+    EXPECT_EQ(probe.worker.load(), 1);
+    EXPECT_EQ(probe.poller.load(), 1);
+    Platform_SourceCancel(source);
+    Platform_SourceRelease(&source);
+    ASSERT_TRUE(WaitFor([&] { return probe.cancels.load() == 1; }));
+    close(probe.fd);
 }
 
 } // namespace
