@@ -201,7 +201,7 @@ std::atomic<uint64_t> GlobalReads{0};
 struct Window {
     int64_t Start;   // the file offset of Bytes[0]
     uint32_t Length; // the bytes held; 0: empty
-    uint64_t Used;   // when it last served a read, for replacing the least recently used
+    uint64_t Used;   // when reads last came to it from another, for replacing the least recently used
     uint8_t Bytes[kWindowSize];
 };
 
@@ -210,7 +210,8 @@ struct Opened {
     bool ReadOnly;
     int64_t Position; // reading: where minizip reads next
     int64_t At;       // reading: the stream's own position, -1 when not known
-    uint64_t Clock;   // reading: counts the reads served, for Window::Used
+    uint64_t Clock;   // reading: counts the changes of window, for Window::Used
+    Window* Last;     // reading: the window that served the last read, null before the first
     Window Windows[kWindows];
 };
 
@@ -315,9 +316,7 @@ voidpf ZCALLBACK Open64(voidpf, const void* filename, int mode) {
 }
 
 // minizip expects whole reads like fread: a short count means the end of the file or an error.
-uLong ZCALLBACK Read(voidpf, voidpf opened, void* buffer, uLong size) {
-    Opened* o = Of(opened);
-    uint8_t* out = static_cast<uint8_t*>(buffer);
+[[gnu::noinline]] uLong ReadSlowly(Opened* o, uint8_t* out, uLong size) {
     uLong done = 0;
     while (done < size) {
         const uLong part = size - done < kChunk ? size - done : kChunk;
@@ -331,7 +330,10 @@ uLong ZCALLBACK Read(voidpf, voidpf opened, void* buffer, uLong size) {
             const uint64_t held = (uint64_t)(End(*w) - o->Position);
             const uLong take = part < held ? part : (uLong)held;
             memcpy(out + done, w->Bytes + (o->Position - w->Start), take);
-            w->Used = ++o->Clock;
+            if (w != o->Last) {
+                w->Used = ++o->Clock;
+                o->Last = w;
+            }
             o->Position += (int64_t)take;
             done += take;
             continue;
@@ -347,6 +349,26 @@ uLong ZCALLBACK Read(voidpf, voidpf opened, void* buffer, uLong size) {
         if (!Fill(o, o->Position)) break;
     }
     return done;
+}
+
+// minizip reads most fields a byte or a few at a time: a read that the last window holds whole is
+// served here at once, the rest by ReadSlowly.
+uLong ZCALLBACK Read(voidpf, voidpf opened, void* buffer, uLong size) {
+    Opened* o = Of(opened);
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    if (o->ReadOnly && o->Last) {
+        const Window* w = o->Last;
+        const int64_t offset = o->Position - w->Start;
+        if (offset >= 0 && size <= w->Length && (uint64_t)offset <= w->Length - size) {
+            if (size == 1)
+                *out = w->Bytes[offset];
+            else
+                memcpy(out, w->Bytes + offset, size);
+            o->Position += (int64_t)size;
+            return size;
+        }
+    }
+    return ReadSlowly(o, out, size);
 }
 
 uLong ZCALLBACK Write(voidpf, voidpf opened, const void* buffer, uLong size) {
