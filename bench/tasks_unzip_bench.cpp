@@ -104,9 +104,10 @@ class Data {
         if (!file) return;
         fputs(kMakeArchive, file);
         fclose(file);
-        ready = engine && system(("/usr/bin/python3 '" + script + "' '" + archive + "'").c_str()) == 0 &&
-                system(("/usr/bin/python3 -c \"" + std::string(kMakeMany) + "\" '" + many + "'").c_str()) == 0 &&
-                system(("/usr/bin/python3 -c \"" + std::string(kMakeSmall) + "\" '" + small + "'").c_str()) == 0;
+        ready =
+            engine && system(("/usr/bin/python3 '" + script + "' '" + archive + "'").c_str()) == 0 &&
+            system(("/usr/bin/python3 -c \"" + std::string(kMakeMany) + "\" '" + many + "'").c_str()) == 0 &&
+            system(("/usr/bin/python3 -c \"" + std::string(kMakeSmall) + "\" '" + small + "'").c_str()) == 0;
     }
 };
 
@@ -191,7 +192,8 @@ void BM_Unzip_ReadLayer(benchmark::State& state) {
         if (status != UNZ_END_OF_LIST_OF_FILE) return state.SkipWithError("reading failed");
     }
     ZipFile_GetReadTotals(&after, nullptr);
-    state.counters["read_per_byte"] = (double)(after - before) / (double)info.st_size / (double)state.iterations();
+    state.counters["read_per_byte"] =
+        (double)(after - before) / (double)info.st_size / (double)state.iterations();
 }
 
 void BM_Unzip_ReadUnzip(benchmark::State& state) {
@@ -218,7 +220,8 @@ BENCHMARK(BM_Unzip_ReadUnzip)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 
 PEER_RATIO("Unzip 200 MB, 10,000 deflated entries (task / unzip -q)", "BM_Unzip_Task", "BM_Unzip_unzip");
 PEER_RATIO("Unzip 65,536 small entries (task / unzip -q)", "BM_Unzip_ManyTask", "BM_Unzip_ManyUnzip");
-PEER_RATIO("Read every one of 65,536 small entries (zip layer / unzip -tq)", "BM_Unzip_ReadLayer", "BM_Unzip_ReadUnzip");
+PEER_RATIO("Read every one of 65,536 small entries (zip layer / unzip -tq)", "BM_Unzip_ReadLayer",
+           "BM_Unzip_ReadUnzip");
 PEER_RATIO("One file out of 65,536 entries by a pattern (task / unzip -q)", "BM_Unzip_WalkTask", "BM_Unzip_WalkUnzip");
 
 PEER_RATIO_MAIN()

@@ -284,7 +284,9 @@ TEST_F(UnzipTest, SixtyFiveThousandEntriesAreWalked) {
 // Extracting goes back and forth between the central directory and each entry's local header and
 // data; the archive is still read about once (it once cost two 64 KiB reads per entry).
 TEST_F(UnzipTest, ManyEntriesAreExtractedReadingTheArchiveAboutOnce) {
-    ASSERT_TRUE(PyZip(P("many.zip"), "for i in range(4096): zf.writestr('d%02d/e%04d.txt' % (i % 32, i), 'entry %d ' % i * (i % 40))"));
+    ASSERT_TRUE(PyZip(
+        P("many.zip"),
+        "for i in range(4096): zf.writestr('d%02d/e%04d.txt' % (i % 32, i), 'entry %d ' % i * (i % 40))"));
     const uint64_t size = ReadFile(P("many.zip")).size();
     uint64_t before = 0, after = 0;
     ASSERT_EQ(ZipFile_GetReadTotals(&before, nullptr), 1);

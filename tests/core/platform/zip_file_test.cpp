@@ -407,7 +407,8 @@ TEST(ZipFileTable, RandomSeeksAndReadsGiveTheFilesBytes) {
     const std::string data = Sample(400000, 8);
     ASSERT_TRUE(WriteText(path, data));
     zlib_filefunc64_def f = Functions();
-    voidpf file = f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+    voidpf file =
+        f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
     ASSERT_NE(file, nullptr);
     const size_t sizes[] = {1, 4, 30, 46, 1028, 16384, 65535, 65536, 70000};
     uint32_t state = 99;
@@ -418,11 +419,11 @@ TEST(ZipFileTable, RandomSeeksAndReadsGiveTheFilesBytes) {
     size_t at = 0;
     for (int32_t step = 0; step < 3000; step++) {
         const int origin = (int)next(3);
-        const int64_t offset = origin == ZLIB_FILEFUNC_SEEK_CUR ? next(140000)
+        const int64_t offset = origin == ZLIB_FILEFUNC_SEEK_CUR   ? next(140000)
                                : origin == ZLIB_FILEFUNC_SEEK_END ? 0
                                                                   : next(data.size() + 1000);
         ASSERT_EQ(f.zseek64_file(nullptr, file, (ZPOS64_T)offset, origin), 0);
-        at = origin == ZLIB_FILEFUNC_SEEK_SET ? (size_t)offset
+        at = origin == ZLIB_FILEFUNC_SEEK_SET   ? (size_t)offset
              : origin == ZLIB_FILEFUNC_SEEK_CUR ? at + (size_t)offset
                                                 : data.size();
         const size_t size = sizes[next(sizeof(sizes) / sizeof(sizes[0]))];
@@ -467,7 +468,8 @@ TEST(ZipFileTable, PlacesReadInTurnAreReadAboutOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        voidpf file = f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+        voidpf file =
+            f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
         ASSERT_NE(file, nullptr);
         const uint64_t before = BytesRead();
         for (int32_t round = 0; round < c.rounds; round++) {
@@ -1023,7 +1025,8 @@ TEST(ZipFileArchives, ArchivesAreReadAboutOnce) {
         const char* comment;
     };
     const std::vector<NewEntry> one = {{"one.txt", "one", 0, 0, 0}};
-    const Case cases[] = {{"many", &many, nullptr}, {"mixed", &mixed, nullptr}, {"comment", &one, comment.c_str()}};
+    const Case cases[] = {
+        {"many", &many, nullptr}, {"mixed", &mixed, nullptr}, {"comment", &one, comment.c_str()}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string archive = dir.file(std::string(c.name) + ".zip");
