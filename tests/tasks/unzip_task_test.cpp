@@ -300,6 +300,23 @@ TEST_F(UnzipTest, ManyEntriesAreExtractedReadingTheArchiveAboutOnce) {
     EXPECT_GE(after - before, size / 2);
 }
 
+// The thread does not wait for the main loop at each entry: with the loop standing still every
+// entry is written; once it turns, the statuses are published and the last one is the last entry's.
+TEST_F(UnzipTest, EntriesAreWrittenWhileTheMainLoopStandsStill) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "for i in range(40): zf.writestr('e%02d.txt' % i, 'x' * i)"));
+    Define("{\"u\": {\"type\": \"Unzip\", \"path\": " + Q(P("a.zip")) + ", \"outputDirectory\": " + Q(P("out")) +
+           "}}");
+    Start("u");
+    ASSERT_TRUE(PumpUntil([&] { return Printed("Extracting e00.txt -> " + P("out") + "/e00.txt"); }, 60));
+    EXPECT_TRUE(StepUntil([&] { return Tree(P("out")).size() == 40; }, [] { usleep(1000); }, 20))
+        << Tree(P("out")).size();
+    ASSERT_TRUE(PumpUntil([&] { return Result("u").ended; }, 60));
+    EXPECT_TRUE(Result("u").successful);
+    EXPECT_EQ(ReadFile(P("out/e39.txt")), std::string(39, 'x'));
+    EXPECT_EQ(Status("u", "pathInZip"), "e39.txt");
+    EXPECT_EQ(Status("u", "outputPath"), P("out") + "/e39.txt");
+}
+
 TEST_F(UnzipTest, CancelStopsALargeEntry) {
     ASSERT_TRUE(PyZip(P("big.zip"), "zf.compression=zipfile.ZIP_STORED\nzf.writestr('huge.bin', b'z'*(400<<20))"));
     Define("{\"u\": {\"type\": \"Unzip\", \"path\": " + Q(P("big.zip")) + ", \"outputDirectory\": " + Q(P("out")) +
