@@ -1,10 +1,12 @@
 // The Unzip task on the worker-thread skeleton: the extraction (unzip_archive.h) runs on the
-// thread; progress comes back to the main thread as records on its event queue.
+// thread; each entry's status and progress come back to the main thread as records on its event
+// queue.
 #include "tasks/unzip_task.h"
 
 #include <cstdarg>
 #include <cstring>
 
+#include "core/linux/platform.h"
 #include "core/linux/platform_error.h"
 #include "core/platform/path.h"
 #include "core/runtime/dictionary.h"
@@ -19,6 +21,9 @@
 namespace {
 
 constexpr int32_t kPasswordSize = 120;
+// Entry statuses handed to the main thread and not yet published, at most: beyond that the thread
+// waits for them, so that a main loop that stalls does not make them pile up with the archive.
+constexpr uint32_t kStatusesWaiting = 256;
 
 struct UnzipTask {
     TaskBase Head;
@@ -30,6 +35,8 @@ struct UnzipTask {
     UnzipJob Job;
     // Uncompressed sizes of the entries finished so far (main thread, from the records).
     int64_t FinishedSize;
+    // Status records posted and not yet published (both threads, atomically).
+    uint32_t StatusesWaiting;
 };
 
 struct ProgressRecord {
@@ -38,6 +45,13 @@ struct ProgressRecord {
     int64_t Size;
 };
 constexpr uint32_t kProgressTag = 0x554e5a50; // "UNZP"
+
+// An entry's status values, owned by the record until its clean-up.
+struct StatusRecord {
+    uint32_t Tag;
+    Dictionary* Status;
+};
+constexpr uint32_t kStatusTag = 0x554e5a53; // "UNZS"
 
 // ---- Main thread ----------------------------------------------------------------------------
 
@@ -54,18 +68,46 @@ void OnProgressRecord(void* instance, void* payload) {
     Task_SetProgress(self->Head.Owner, overall);
 }
 
+// Published here, where the notification is delivered at once; the records run in the order they
+// were posted, with the progress records, and all before the one that ends the task.
+void OnStatusRecord(void* instance, void* payload) {
+    UnzipTask* self = static_cast<UnzipTask*>(instance);
+    StatusRecord record;
+    memcpy(&record, payload, sizeof(record));
+    if (record.Tag != kStatusTag) return;
+    __atomic_sub_fetch(&self->StatusesWaiting, 1u, __ATOMIC_SEQ_CST);
+    Task_SetStatusWithDictionary(self->Head.Owner, record.Status);
+}
+
+// Also runs alone for a record dropped with the instance, which may then be gone: only the
+// record's own dictionary is touched.
+void OnStatusCleanup(void*, void* payload) {
+    StatusRecord record;
+    memcpy(&record, payload, sizeof(record));
+    if (record.Tag == kStatusTag && record.Status) Dictionary_Release(&record.Status);
+}
+
 // ---- Worker thread --------------------------------------------------------------------------
 
 void OnEntry(void* user, const char* name, const char* outputPath) {
     UnzipTask* self = static_cast<UnzipTask*>(user);
     // Entry names are the archive's: a line break in one must not make a log line of its own.
     Task_Print(self->Head.Owner, "Extracting %s -> %s", LogText(name).Text, LogText(outputPath).Text);
+    // The status goes to the main thread as a record: published from here, each entry would wait
+    // for the main loop to deliver it, which cost more than the entry itself in an archive of many
+    // small ones.
+    while (__atomic_load_n(&self->StatusesWaiting, __ATOMIC_SEQ_CST) >= kStatusesWaiting &&
+           __atomic_load_n(&self->Head.StopFlag, __ATOMIC_SEQ_CST) == 0)
+        Platform_SleepMS(1);
     Dictionary* status = nullptr;
     if (!Dictionary_Create(&status)) return;
     Dictionary_SetStringByKey(status, "pathInZip", name);
     Dictionary_SetStringByKey(status, "outputPath", outputPath);
-    Task_SetStatusWithDictionary(self->Head.Owner, status);
-    Dictionary_Release(&status);
+    const StatusRecord record = {kStatusTag, status};
+    __atomic_add_fetch(&self->StatusesWaiting, 1u, __ATOMIC_SEQ_CST);
+    // Not queued (the queue has closed): the clean-up has already released the dictionary.
+    if (!EventQueue_AddComplexEvent(nullptr, self, &record, sizeof(record), OnStatusRecord, OnStatusCleanup))
+        __atomic_sub_fetch(&self->StatusesWaiting, 1u, __ATOMIC_SEQ_CST);
 }
 
 void OnProgress(void* user, int64_t count, int64_t size) {

@@ -90,6 +90,9 @@ int32_t mz_stream_os_error(void* stream);
 // Fills the minizip file-function table with the file stream above, so that unzOpen2_64 and
 // zipOpen2_64 read and write archives through the system's own files.
 int64_t ZipFile_FillFileFunc64(zlib_filefunc64_def_s* functions);
+// The bytes, and the reads of the file they took, that archives opened for reading through that
+// table have taken from their files since the process started, on all threads.
+int64_t ZipFile_GetReadTotals(uint64_t* bytes, uint64_t* reads);
 
 // ---- Files, directories and links --------------------------------------------------------------
 // Encoding 65001: a copy of UTF-8 text; 1252: the Windows-1252 text converted to UTF-8; other

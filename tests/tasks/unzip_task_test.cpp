@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/platform/zip_file.h"
 #include "tasks/unzip_archive.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/scoped_locale.h"
@@ -278,6 +279,42 @@ TEST_F(UnzipTest, SixtyFiveThousandEntriesAreWalked) {
     // bounded at 120 s).
     ASSERT_TRUE(Unzip(P("many.zip"), P("out"), ", \"pathInZip\": \"last.*\"", 100).successful);
     EXPECT_EQ(Tree(P("out")), Names{"last.txt"});
+}
+
+// Extracting goes back and forth between the central directory and each entry's local header and
+// data; the archive is still read about once (it once cost two 64 KiB reads per entry).
+TEST_F(UnzipTest, ManyEntriesAreExtractedReadingTheArchiveAboutOnce) {
+    ASSERT_TRUE(PyZip(
+        P("many.zip"),
+        "for i in range(4096): zf.writestr('d%02d/e%04d.txt' % (i % 32, i), 'entry %d ' % i * (i % 40))"));
+    const uint64_t size = ReadFile(P("many.zip")).size();
+    uint64_t before = 0, after = 0;
+    ASSERT_EQ(ZipFile_GetReadTotals(&before, nullptr), 1);
+    ASSERT_TRUE(Unzip(P("many.zip"), P("out"), "", 100).successful);
+    ASSERT_EQ(ZipFile_GetReadTotals(&after, nullptr), 1);
+    EXPECT_EQ(Tree(P("out")).size(), 4096u + 32u);
+    std::string expected;
+    for (int32_t i = 0; i < 39; i++) expected += "entry 39 ";
+    EXPECT_EQ(ReadFile(P("out/d07/e0039.txt")), expected);
+    EXPECT_LE(after - before, 2 * size);
+    EXPECT_GE(after - before, size / 2);
+}
+
+// The thread does not wait for the main loop at each entry: with the loop standing still every
+// entry is written; once it turns, the statuses are published and the last one is the last entry's.
+TEST_F(UnzipTest, EntriesAreWrittenWhileTheMainLoopStandsStill) {
+    ASSERT_TRUE(PyZip(P("a.zip"), "for i in range(40): zf.writestr('e%02d.txt' % i, 'x' * i)"));
+    Define("{\"u\": {\"type\": \"Unzip\", \"path\": " + Q(P("a.zip")) + ", \"outputDirectory\": " + Q(P("out")) +
+           "}}");
+    Start("u");
+    ASSERT_TRUE(PumpUntil([&] { return Printed("Extracting e00.txt -> " + P("out") + "/e00.txt"); }, 60));
+    EXPECT_TRUE(StepUntil([&] { return Tree(P("out")).size() == 40; }, [] { usleep(1000); }, 20))
+        << Tree(P("out")).size();
+    ASSERT_TRUE(PumpUntil([&] { return Result("u").ended; }, 60));
+    EXPECT_TRUE(Result("u").successful);
+    EXPECT_EQ(ReadFile(P("out/e39.txt")), std::string(39, 'x'));
+    EXPECT_EQ(Status("u", "pathInZip"), "e39.txt");
+    EXPECT_EQ(Status("u", "outputPath"), P("out") + "/e39.txt");
 }
 
 TEST_F(UnzipTest, CancelStopsALargeEntry) {

@@ -141,7 +141,7 @@ struct NewEntry {
 
 // Writes (or, with append, adds to) an archive through the layer; ZIP_OK or the first error.
 int WriteArchive(const std::string& path, const std::vector<NewEntry>& entries,
-                 int append = APPEND_STATUS_CREATE) {
+                 int append = APPEND_STATUS_CREATE, const char* comment = nullptr) {
     zlib_filefunc64_def functions = Functions();
     zipFile archive = zipOpen2_64(path.c_str(), append, nullptr, &functions);
     if (!archive) return ZIP_ERRNO;
@@ -158,8 +158,15 @@ int WriteArchive(const std::string& path, const std::vector<NewEntry>& entries,
         if (result == ZIP_OK) result = zipCloseFileInZip(archive);
         if (result != ZIP_OK) break;
     }
-    const int closed = zipClose(archive, nullptr);
+    const int closed = zipClose(archive, comment);
     return result != ZIP_OK ? result : closed;
+}
+
+// Bytes that readers have taken from archive files so far.
+uint64_t BytesRead() {
+    uint64_t bytes = 0;
+    EXPECT_EQ(ZipFile_GetReadTotals(&bytes, nullptr), 1);
+    return bytes;
 }
 
 // The time zone set for a scope; the C library is told on both ends.
@@ -389,6 +396,95 @@ TEST(ZipFileTable, ReadsGiveTheFilesBytesAfterEverySeek) {
     EXPECT_EQ(f.zwrite_file(nullptr, file, "x", 1), 0u);
     EXPECT_EQ(f.zclose_file(nullptr, file), 0);
     EXPECT_TRUE(ReadFile(path) == data);
+}
+
+// Seeks and reads in a seeded random order (from the start, from here, from the end; small, a
+// buffer's worth, larger; inside held bytes, across their ends, before them and past the end of the
+// file) give the file's own bytes, however the windows they are read through overlap.
+TEST(ZipFileTable, RandomSeeksAndReadsGiveTheFilesBytes) {
+    TempDir dir;
+    const std::string path = dir.file("data");
+    const std::string data = Sample(400000, 8);
+    ASSERT_TRUE(WriteText(path, data));
+    zlib_filefunc64_def f = Functions();
+    voidpf file =
+        f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+    ASSERT_NE(file, nullptr);
+    const size_t sizes[] = {1, 4, 30, 46, 1028, 16384, 65535, 65536, 70000};
+    uint32_t state = 99;
+    auto next = [&](uint32_t bound) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % bound;
+    };
+    size_t at = 0;
+    for (int32_t step = 0; step < 3000; step++) {
+        const int origin = (int)next(3);
+        const int64_t offset = origin == ZLIB_FILEFUNC_SEEK_CUR   ? next(140000)
+                               : origin == ZLIB_FILEFUNC_SEEK_END ? 0
+                                                                  : next(data.size() + 1000);
+        ASSERT_EQ(f.zseek64_file(nullptr, file, (ZPOS64_T)offset, origin), 0);
+        at = origin == ZLIB_FILEFUNC_SEEK_SET   ? (size_t)offset
+             : origin == ZLIB_FILEFUNC_SEEK_CUR ? at + (size_t)offset
+                                                : data.size();
+        const size_t size = sizes[next(sizeof(sizes) / sizeof(sizes[0]))];
+        std::string got(size, '\0');
+        const size_t expected = at < data.size() ? std::min(size, data.size() - at) : 0;
+        ASSERT_EQ(f.zread_file(nullptr, file, got.data(), (uLong)size), expected) << step;
+        ASSERT_TRUE(got.substr(0, expected) == data.substr(std::min(at, data.size()), expected)) << step;
+        at += expected;
+        ASSERT_EQ(f.ztell64_file(nullptr, file), at) << step;
+    }
+    EXPECT_EQ(f.zclose_file(nullptr, file), 0);
+}
+
+// A reader that walks two places of a file in turn (a directory entry here, a piece of an entry's
+// data there), or walks back from the end in steps as the search for the end record does, reads
+// each byte of the file about once.
+TEST(ZipFileTable, PlacesReadInTurnAreReadAboutOnce) {
+    TempDir dir;
+    const std::string path = dir.file("data");
+    const std::string data = Sample(1 << 20, 9);
+    ASSERT_TRUE(WriteText(path, data));
+    zlib_filefunc64_def f = Functions();
+    struct Walk {
+        int64_t start;
+        int64_t step; // negative: backwards
+        uint32_t size;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Walk> walks; // read in turn, one read of each per round
+        int32_t rounds;
+        uint64_t most; // bytes read at most
+    };
+    constexpr uint64_t kWindow = 65536;
+    const Case cases[] = {
+        // The central directory at the end, 46-byte records; data from the start in 16 KiB reads.
+        {"directory and data", {{700000, 46, 46}, {0, 16384, 16384}}, 40, 40 * 46 + 40 * 16384 + 2 * kWindow},
+        // The directory and the local headers, 30 bytes apart.
+        {"directory and headers", {{800000, 52, 52}, {0, 36, 30}}, 4000, 4000 * (52 + 36) + 2 * kWindow},
+        // From the end back to the start in steps of 1 KiB, each read 1028 bytes long.
+        {"backwards", {{(int64_t)data.size() - 1028, -1024, 1028}}, 1000, data.size() + 2 * kWindow},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        voidpf file =
+            f.zopen64_file(nullptr, path.c_str(), ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+        ASSERT_NE(file, nullptr);
+        const uint64_t before = BytesRead();
+        for (int32_t round = 0; round < c.rounds; round++) {
+            for (const Walk& w : c.walks) {
+                const int64_t at = w.start + w.step * round;
+                if (at < 0) continue;
+                ASSERT_EQ(f.zseek64_file(nullptr, file, (ZPOS64_T)at, ZLIB_FILEFUNC_SEEK_SET), 0);
+                std::string got(w.size, '\0');
+                ASSERT_EQ(f.zread_file(nullptr, file, got.data(), w.size), w.size);
+                ASSERT_TRUE(got == data.substr((size_t)at, w.size)) << round;
+            }
+        }
+        EXPECT_LE(BytesRead() - before, c.most);
+        EXPECT_EQ(f.zclose_file(nullptr, file), 0);
+    }
 }
 
 TEST(ZipFileStream, FailedWriteIsReportedAndKeepsTheOldFile) {
@@ -909,6 +1005,96 @@ TEST(ZipFileArchives, LayerArchivesReadByUnzip) {
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].Name, "only.txt");
     EXPECT_EQ(CountEntries(dir.path()), 2u); // out.zip and extracted: no leftovers
+}
+
+// minizip goes back and forth between the central directory and each entry's local header and
+// data, and looks for the end record walking back from the end of the file: an archive is still
+// read about once, whether many small entries, large ones among them, or a long comment.
+TEST(ZipFileArchives, ArchivesAreReadAboutOnce) {
+    TempDir dir;
+    std::vector<NewEntry> many, mixed;
+    for (int32_t i = 0; i < 4096; i++)
+        many.push_back({"dir" + std::to_string(i % 16) + "/entry" + std::to_string(i) + ".txt",
+                        Sample((size_t)(i % 50), (uint32_t)i), i % 2 ? Z_DEFLATED : 0, 0, 0});
+    for (int32_t i = 0; i < 64; i++)
+        mixed.push_back({"mixed" + std::to_string(i), Sample(i % 8 ? 100 : 150000, (uint32_t)i), 0, 0, 0});
+    const std::string comment(65000, 'c');
+    struct Case {
+        const char* name;
+        const std::vector<NewEntry>* entries;
+        const char* comment;
+    };
+    const std::vector<NewEntry> one = {{"one.txt", "one", 0, 0, 0}};
+    const Case cases[] = {
+        {"many", &many, nullptr}, {"mixed", &mixed, nullptr}, {"comment", &one, comment.c_str()}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = dir.file(std::string(c.name) + ".zip");
+        ASSERT_EQ(WriteArchive(archive, *c.entries, APPEND_STATUS_CREATE, c.comment), ZIP_OK);
+        const uint64_t size = ReadFile(archive).size();
+        const uint64_t before = BytesRead();
+        std::vector<Entry> entries;
+        ASSERT_EQ(ReadArchive(archive, &entries), UNZ_OK);
+        const uint64_t read = BytesRead() - before;
+        ASSERT_EQ(entries.size(), c.entries->size());
+        EXPECT_TRUE(entries.back().Data == c.entries->back().Data);
+        EXPECT_LE(read, 2 * size);
+        EXPECT_GE(read, size / 2);
+    }
+}
+
+// A central directory that lies about where entries start: past the end of the file (4 GiB
+// included), inside the directory itself, inside another entry's data, or at another entry's
+// header. Each is an error at that entry, the entries before it read whole, and the archive is
+// not read over and over.
+TEST(ZipFileArchives, DirectoryThatLiesAboutOffsetsIsAnError) {
+    TempDir dir;
+    const std::string good = dir.file("good.zip");
+    std::vector<NewEntry> written;
+    for (int32_t i = 0; i < 6; i++)
+        written.push_back({"e" + std::to_string(i) + ".bin", Sample(30000 + 1000 * i, (uint32_t)(20 + i)),
+                           i % 2 ? Z_DEFLATED : 0, 0, 0});
+    ASSERT_EQ(WriteArchive(good, written), ZIP_OK);
+    const std::string bytes = ReadFile(good);
+    // The central directory's records, and the offsets of the local headers they name.
+    std::vector<size_t> records;
+    for (size_t at = bytes.find(std::string("PK\x01\x02", 4)); at != std::string::npos;
+         at = bytes.find(std::string("PK\x01\x02", 4), at + 1))
+        records.push_back(at);
+    ASSERT_EQ(records.size(), written.size());
+    auto offsetOf = [&](size_t entry) {
+        uint32_t value = 0;
+        memcpy(&value, bytes.data() + records[entry] + 42, 4);
+        return value;
+    };
+    struct Case {
+        const char* name;
+        size_t entry;
+        uint32_t offset;
+    };
+    const Case cases[] = {
+        {"past the end", 2, (uint32_t)bytes.size() + 100},
+        {"at the end", 3, (uint32_t)bytes.size()},
+        {"4 GiB", 1, 0xFFFFFFFFu},
+        {"inside the directory", 4, (uint32_t)records[1]},
+        {"inside another entry's data", 5, offsetOf(2) + 20000},
+        {"another entry's header", 3, offsetOf(1)},
+        {"just before the directory", 5, (uint32_t)records[0] - 10},
+    };
+    const std::string bad = dir.file("bad.zip");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string lying = bytes;
+        memcpy(lying.data() + records[c.entry] + 42, &c.offset, 4);
+        unlink(bad.c_str());
+        ASSERT_TRUE(WriteText(bad, lying));
+        const uint64_t before = BytesRead();
+        std::vector<Entry> entries;
+        EXPECT_NE(ReadArchive(bad, &entries), UNZ_OK);
+        EXPECT_LE(BytesRead() - before, 2 * bytes.size());
+        ASSERT_EQ(entries.size(), c.entry);
+        for (size_t i = 0; i < entries.size(); i++) EXPECT_TRUE(entries[i].Data == written[i].Data) << i;
+    }
 }
 
 TEST(ZipFileArchives, BadInputIsAnErrorNeverACrash) {
