@@ -418,7 +418,8 @@ void RemoveLeftCopies(Repository* r) {
     StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     int64_t swept = -1;
     // Each turn works through a bounded share of the record.
-    for (int turn = 0; swept < 0 && turn < 1000; turn++) swept = StorageCleanup_RemoveStrayCopies(r->Local, nullptr);
+    for (int turn = 0; swept < 0 && turn < 1000; turn++)
+        swept = StorageCleanup_RemoveStrayCopies(r->Local, r->LocalMeta, 0);
     if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
 }
 

@@ -1405,9 +1405,29 @@ bool Listed(FileListIndex* index, const char* name) {
     return index && FileList_IndexFindByName(index, name, &found, &offset);
 }
 
+// A copy that became its file in a sync that failed afterwards: where the installed manifest does
+// not list that file, it is a leftover of the failed version, and goes while it is still the very
+// file made. true when it could not go.
+bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
+    if (Listed(index, f.Name)) return false;
+    StorageFileOSStatus status{};
+    if (StorageFileOS_Status(directory, leaf, &status) != 0 || status.Kind != STORAGE_FILE_OS_FILE ||
+        status.Device != f.Device || status.Inode != f.Inode || !status.OwnSingle)
+        return false;
+    char shown[STORAGE_FILE_PATH_SIZE * 2];
+    ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
+    StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
+    const int32_t error = StorageFileOS_RemoveCopy(directory, leaf, f.Device, f.Inode);
+    if (error && !IsHeld(error)) {
+        PrintLeft(b, shown, error);
+        return true;
+    }
+    return false;
+}
+
 // One record judged, under RecordLock; true when it stays on record: while a copy it names is left
 // (listed and kept to be continued, or not removable), and never once no copy of ours is there.
-bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
+bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool continued) {
     RecordFields f;
     if (!ParseRecord(b, record, &f)) return false;
     const char* slash = strrchr(f.Name, '/');
@@ -1434,15 +1454,16 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
             PrintLeft(b, shown, error);
             keep = true;
         } else if (!same) {
-            // The copy became the installed file, or never got its name: what stands there is not it.
+            // The copy became the file, or never got its name: what stands there is not it.
             if (status.Kind != STORAGE_FILE_OS_MISSING)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + EEXIST);
+            keep = RemoveUnlisted(b, directory, leaf, f, index);
         } else if (!status.OwnSingle) {
             // Ours, but another account's now or reached by a second name: nothing to remove blindly.
             PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
             keep = true;
-        } else if (Listed(index, f.Name)) {
+        } else if (continued && Listed(index, f.Name)) {
             // The copy of a listed file that a mask left unfinished holds the progress the next run
             // continues.
             keep = true;
@@ -1525,7 +1546,7 @@ void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
     b->Installed = installed;
 }
 
-int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
+int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued) {
     StorageFile* b = Backend(instance);
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
     CriticalSectionGuard guard(b->RecordLock);
@@ -1571,7 +1592,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
         // One too long to be ours is passed over to its end.
         if (!whole) continue;
         const size_t length = strlen(buffer);
-        if (ReplayRecord(b, buffer, index)) {
+        if (ReplayRecord(b, buffer, index, continued != 0)) {
             const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
             if (error) {
                 PrintRecordError(b, b->PartialExtension, error);
