@@ -1424,25 +1424,28 @@ TEST_F(StorageFileTest, AnEntryLongerThanTheReadBufferIsPassedOverWhole) {
     }
 }
 
-// A copy made while the record is replayed turn by turn is on the record that replaces it.
+// A copy made while the record is replayed turn by turn is on the record that replaces it, and so is
+// one made after the replay by the storage that made copies before it.
 TEST_F(StorageFileTest, ACopyRecordedWhileTheRecordIsReplayedStaysOnRecord) {
     const std::string body(32, 'n');
     Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
-    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"old.bin", body.c_str()}, {"new.bin", body.c_str()}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"},
+                                  {"old.bin", body.c_str()},
+                                  {"new.bin", body.c_str()},
+                                  {"late.bin", body.c_str()}});
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v2, 1, 1), 0u);
-    ASSERT_EQ(Configure("file"), 1);
     StorageFile_SetReplayBudget(0);
     EXPECT_EQ(StorageFile_RemoveStrayCopies(Backend(storage), v2.meta), -1);
     ASSERT_EQ(Put(v2, 3, 3), 0u);
     StorageFile_SetReplayBudget(0.1);
     EXPECT_EQ(Sweep(v2.meta), 1);
     EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
     ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Sweep(v1.meta), 1);
-    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
-    EXPECT_FALSE(OnDisk(root + "old.bin.quarvpartial"));
-    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    for (const char* copy : {"old.bin.quarvpartial", "new.bin.quarvpartial", "late.bin.quarvpartial", ".quarvpartial"})
+        EXPECT_FALSE(OnDisk(root + copy)) << copy;
 }
 
 // What holds the copy's name of a file that is missing is no copy of it: the file is missing.
@@ -1451,6 +1454,12 @@ TEST_F(StorageFileTest, AReadOfAMissingFileWhoseCopyNameIsHeldFindsItMissing) {
     for (const mode_t mode : {0600, 0644}) {
         Spit(root + "gone.quarvpartial", "user's");
         chmod((root + "gone.quarvpartial").c_str(), mode);
+        // The record names a copy of it there once made, on this file system, and since replaced.
+        struct stat info;
+        ASSERT_EQ(stat((root + "gone.quarvpartial").c_str(), &info), 0);
+        Spit(root + ".quarvpartial", "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1) +
+                                         " gone" + '\0');
+        chmod((root + ".quarvpartial").c_str(), 0600);
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         Request r(v1, 0, 0, false);
