@@ -323,7 +323,7 @@ int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char
 // name may be another repository's copy in progress, a file of the user's that another account
 // renamed there, or lie on another mount. So every copy is recorded with what identifies the file
 // made (its device and inode) before any name leads to it, in a file of the folder named by the
-// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode> <name>"
+// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode>:<birth> <name>"
 // and a NUL, <name> the file's (a name may hold any byte but NUL), <folders made> how many of the
 // folders holding it were made for it, <n> 0 for the usual name and the number of a name of its own.
 // A copy is the storage's when the record names it so and the file under its name is that file,
@@ -334,6 +334,7 @@ int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char
 struct CopyId {
     uint64_t Device;
     uint64_t Inode;
+    uint64_t Birth;
     uint32_t Alternate;
 };
 
@@ -385,10 +386,11 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
 }
 
 int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
-                   uint64_t inode) {
+                   uint64_t inode, uint64_t birth) {
     char line[STORAGE_FILE_PATH_SIZE + 96];
-    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu %s", made, alternate,
-                                        (unsigned long long)device, (unsigned long long)inode, name) +
+    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu:%llu %s", made, alternate,
+                                        (unsigned long long)device, (unsigned long long)inode,
+                                        (unsigned long long)birth, name) +
                            1;
     CriticalSectionGuard guard(b->RecordLock);
     int32_t error = HoldFolder(b);
@@ -421,6 +423,7 @@ struct RecordFields {
     bool Legacy; // written by an earlier version, without the file's identity
     uint64_t Device;
     uint64_t Inode; // 0: a scratch name reserved where no unnamed file could be made
+    uint64_t Birth; // 0: not known
     char Name[STORAGE_FILE_PATH_SIZE];
 };
 
@@ -438,25 +441,26 @@ bool ParseNumber(const char*& at, unsigned long long* value) {
 bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
     memset(f, 0, sizeof(*f));
     const char* at = record;
-    unsigned long long numbers[4] = {};
+    unsigned long long numbers[5] = {};
     int count = 0;
-    for (; count < 4; count++) {
+    for (; count < 5; count++) {
         if (!ParseNumber(at, &numbers[count])) return false;
         if (*at != ':') break;
         at++;
     }
-    if (count == 4 || *at != ' ') return false;
+    if (count == 5 || *at != ' ') return false;
     count++;
-    if (count != 1 && count != 2 && count != 4) return false;
+    if (count == 3) return false;
     f->Made = (unsigned long)numbers[0];
     f->Legacy = count < 4;
     if (count >= 2) {
         if (numbers[1] > kAlternates || (f->Legacy && numbers[1] == 0)) return false;
         f->Alternate = (uint32_t)numbers[1];
     }
-    if (count == 4) {
+    if (count >= 4) {
         f->Device = numbers[2];
         f->Inode = numbers[3];
+        f->Birth = numbers[4];
     }
     return numbers[0] <= STORAGE_FILE_PATH_SIZE && StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) &&
            strcmp(f->Name, at + 1) == 0 && !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
@@ -493,7 +497,7 @@ void LoadCopies(StorageFile* b) {
         RecordFields f;
         while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
             if (!whole || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0) continue;
-            const CopyId id{f.Device, f.Inode, f.Alternate};
+            const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
             SetCopy(b, f.Name, &id);
         }
     }
@@ -520,7 +524,7 @@ bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* lea
     if (PartialName(b, leaf, copy, size, id->Alternate) != 0) return false;
     StorageFileOSStatus status{};
     return StorageFileOS_Status(directory, copy, &status) == 0 && status.OwnSingle &&
-           status.Device == id->Device && status.Inode == id->Inode;
+           StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth);
 }
 
 // Makes the copy of the file a write opened (the installed file's bytes, when there is one, so
@@ -568,7 +572,7 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             // No unnamed files here: the scratch name is recorded as reserved before it is made
             // (by an exclusive create), so a kill's leavings there are found.
             named = scratch;
-            error = RecordCopy(b, name, made, n, 0, 0);
+            error = RecordCopy(b, name, made, n, 0, 0, 0);
             if (!error) error = StorageFileOS_OpenOwn(r->Directory, scratch, 1, 1, &fd);
             if (error == EEXIST) continue;
         }
@@ -576,7 +580,7 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
         StorageFileOSStatus made_{};
         if (!error) error = StorageFileOS_StatusOf(fd, &made_);
-        if (!error) error = RecordCopy(b, name, made, n, made_.Device, made_.Inode);
+        if (!error) error = RecordCopy(b, name, made, n, made_.Device, made_.Inode, made_.Birth);
         if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
         if (error) {
             StorageFileOS_Close(&fd);
@@ -587,7 +591,7 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
         }
         {
             CriticalSectionGuard guard(b->RecordLock);
-            const CopyId id{made_.Device, made_.Inode, n};
+            const CopyId id{made_.Device, made_.Inode, made_.Birth, n};
             SetCopy(b, name, &id);
         }
         String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
@@ -673,7 +677,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", LogText(shown).Text, (int32_t)options);
             // The storage's copies are made new or taken only as the record identifies them; the
             // installed file is only ever read here.
-            if (ours) error = StorageFileOS_OpenCopy(r->Directory, r->PartialLeaf, id.Device, id.Inode, r->Write, &r->Fd);
+            if (ours) error = StorageFileOS_OpenCopy(r->Directory, r->PartialLeaf, id.Device, id.Inode, id.Birth, r->Write, &r->Fd);
             else if (r->Write) error = MakeCopy(b, r, name, made, status);
             else error = StorageFileOS_OpenFile(r->Directory, r->Leaf, 0, &r->Fd);
             if (error == EPERM)
@@ -1391,7 +1395,7 @@ bool IdentityRecorded(StorageFile* b, const StorageFileOSStatus& status) {
         uint64_t value = 0;
         HashTable_MemberGetValue(b->Copies, m, &value);
         const CopyId* id = reinterpret_cast<const CopyId*>(value);
-        if (id->Device == status.Device && id->Inode == status.Inode) return true;
+        if (StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth)) return true;
         HashTableMember* next = nullptr;
         HashTable_MemberGetNext(b->Copies, m, &next);
         m = next;
@@ -1411,13 +1415,13 @@ bool Listed(FileListIndex* index, const char* name) {
 bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
     if (Listed(index, f.Name)) return false;
     StorageFileOSStatus status{};
-    if (StorageFileOS_Status(directory, leaf, &status) != 0 || status.Kind != STORAGE_FILE_OS_FILE ||
-        status.Device != f.Device || status.Inode != f.Inode || !status.OwnSingle)
+    if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
+        !status.OwnSingle)
         return false;
     char shown[STORAGE_FILE_PATH_SIZE * 2];
     ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
     StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
-    const int32_t error = StorageFileOS_RemoveCopy(directory, leaf, f.Device, f.Inode);
+    const int32_t error = StorageFileOS_RemoveCopy(directory, leaf, f.Device, f.Inode, f.Birth);
     if (error && !IsHeld(error)) {
         PrintLeft(b, shown, error);
         return true;
@@ -1448,8 +1452,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
     if (!f.Legacy && f.Inode != 0) {
         StorageFileOSStatus status{};
         error = StorageFileOS_Status(directory, copy, &status);
-        const bool same = !error && status.Kind == STORAGE_FILE_OS_FILE && status.Device == f.Device &&
-                          status.Inode == f.Inode;
+        const bool same = !error && StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth);
         if (error) {
             PrintLeft(b, shown, error);
             keep = true;
@@ -1469,7 +1472,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
             keep = true;
         } else {
             StorageFile_VerboseLog(b, 0, "Remove stray copy (%s)", LogText(shown).Text);
-            error = StorageFileOS_RemoveCopy(directory, copy, f.Device, f.Inode);
+            error = StorageFileOS_RemoveCopy(directory, copy, f.Device, f.Inode, f.Birth);
             if (error && !IsHeld(error)) {
                 PrintLeft(b, shown, error);
                 keep = true;
@@ -1696,7 +1699,7 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
         char copy[STORAGE_FILE_PATH_SIZE];
         CopyId id{};
         if (CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id) &&
-            (error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode)) == 0)
+            (error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth)) == 0)
             DropCopy(b, entry.Name);
         if (IsHeld(error)) error = 0;
     }

@@ -167,11 +167,28 @@ int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t wri
     return 0;
 }
 
+namespace {
+
+uint64_t BirthOf(int directory, const char* leaf, int flags) {
+    struct statx extra;
+    if (statx(directory, leaf, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extra) != 0 || !(extra.stx_mask & STATX_BTIME))
+        return 0;
+    return (uint64_t)extra.stx_btime.tv_sec * 1000000000ull + extra.stx_btime.tv_nsec;
+}
+
+} // namespace
+
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth) {
+    return status.Kind == STORAGE_FILE_OS_FILE && status.Device == device && status.Inode == inode &&
+           (birth == 0 || status.Birth == 0 || status.Birth == birth);
+}
+
 int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
     memset(status, 0, sizeof(*status));
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     Fill(info, status);
+    status->Birth = BirthOf(directory, leaf, 0);
     return 0;
 }
 
@@ -180,6 +197,7 @@ int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
     struct stat info;
     if (fstat(fd, &info) != 0) return errno;
     Fill(info, status);
+    status->Birth = BirthOf(fd, "", AT_EMPTY_PATH);
     return 0;
 }
 
@@ -356,21 +374,22 @@ int32_t StorageFileOS_NameCopy(int32_t directory, int32_t fd, const char* scratc
 
 namespace {
 
-int32_t IsCopy(const struct stat& info, uint64_t device, uint64_t inode) {
+int32_t IsCopy(const struct stat& info, uint64_t birthNow, uint64_t device, uint64_t inode, uint64_t birth) {
     if ((uint64_t)info.st_dev != device || (uint64_t)info.st_ino != inode) return EEXIST;
+    if (birth && birthNow && birth != birthNow) return EEXIST;
     if (info.st_uid != geteuid()) return EPERM;
     return IsOwnSingle(info) ? 0 : EEXIST;
 }
 
 } // namespace
 
-int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint32_t write,
-                               int32_t* fd) {
+int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth,
+                               uint32_t write, int32_t* fd) {
     *fd = -1;
     const int file = OpenAt(directory, leaf, (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (file < 0) return errno == ELOOP ? EEXIST : errno;
     struct stat info;
-    const int32_t error = fstat(file, &info) != 0 ? errno : IsCopy(info, device, inode);
+    const int32_t error = fstat(file, &info) != 0 ? errno : IsCopy(info, BirthOf(file, "", AT_EMPTY_PATH), device, inode, birth);
     if (error) {
         close(file);
         return error;
@@ -380,10 +399,10 @@ int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t dev
     return 0;
 }
 
-int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode) {
+int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    const int32_t error = IsCopy(info, device, inode);
+    const int32_t error = IsCopy(info, BirthOf(directory, leaf, 0), device, inode, birth);
     if (error) return error;
     return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }

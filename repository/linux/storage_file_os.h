@@ -27,7 +27,12 @@ struct StorageFileOSStatus {
     uint32_t OtherUser;  // an entry of another user
     uint64_t Device;
     uint64_t Inode;
+    uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
 };
+
+// Whether the status is of the file identified by device, inode and birth (an inode number freed
+// and given to a new file has a new birth; a birth of 0 on either side is not compared).
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth);
 
 // The system calls through which every change the file backends make on disk goes, and the opens:
 // one table, so that a test can wrap it and fail or cut a run at any one call. Each member acts as
@@ -101,10 +106,10 @@ int32_t StorageFileOS_CopyInto(int32_t directory, const char* from, int32_t fd);
 int32_t StorageFileOS_NameCopy(int32_t directory, int32_t fd, const char* scratch, const char* to);
 // Opens the entry `leaf` only when it is the file identified by device and inode, a regular file
 // of the effective user reached by this name alone: EEXIST (EPERM for another user's) otherwise.
-int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint32_t write,
-                               int32_t* fd);
+int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth,
+                               uint32_t write, int32_t* fd);
 // Removes the entry `leaf` only when it is that file, as OpenCopy judges it. Missing is success.
-int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode);
+int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth);
 // Holds the folder for this process's storage alone while *fd stays open: EBUSY when another holds it.
 int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
 // The bytes free to the effective user on the file system of the directory.

@@ -1448,6 +1448,30 @@ TEST_F(StorageFileTest, ACopyRecordedWhileTheRecordIsReplayedStaysOnRecord) {
         EXPECT_FALSE(OnDisk(root + copy)) << copy;
 }
 
+// A file a sync completed from its copy and then failed: once the installed manifest does not list
+// it, it goes while it is still the file made; one the manifest lists, or that is no longer that
+// file, stays.
+TEST_F(StorageFileTest, AFileAFailedSyncCompletedGoesWhenTheInstalledVersionDoesNotListIt) {
+    const std::string body(16, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"mine.bin", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+    ASSERT_EQ(Put(v2, 1, 2), 0u);
+    ASSERT_EQ(Complete(v2, "new.bin"), 0u);
+    ASSERT_EQ(Complete(v2, "mine.bin"), 0u);
+    // The user put a file of his own in mine.bin's place since.
+    ASSERT_EQ(unlink((root + "mine.bin").c_str()), 0);
+    Spit(root + "mine.bin", "user's");
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "new.bin"));
+    EXPECT_EQ(Slurp(root + "mine.bin"), "user's");
+    EXPECT_EQ(Slurp(root + "a.txt"), "0123456789");
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
 // What holds the copy's name of a file that is missing is no copy of it: the file is missing.
 TEST_F(StorageFileTest, AReadOfAMissingFileWhoseCopyNameIsHeldFindsItMissing) {
     Manifest v1(std::vector<File>{{"gone", "0123456789"}});
