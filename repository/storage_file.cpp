@@ -385,20 +385,26 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
     return error;
 }
 
-int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
-                   uint64_t inode, uint64_t birth) {
+// Under RecordLock.
+int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
+                         uint64_t inode, uint64_t birth) {
     char line[STORAGE_FILE_PATH_SIZE + 96];
     const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu:%llu %s", made, alternate,
                                         (unsigned long long)device, (unsigned long long)inode,
                                         (unsigned long long)birth, name) +
                            1;
-    CriticalSectionGuard guard(b->RecordLock);
     int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
     if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
     if (error) PrintRecordError(b, b->PartialExtension, error);
     return error;
+}
+
+int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
+                   uint64_t inode, uint64_t birth) {
+    CriticalSectionGuard guard(b->RecordLock);
+    return RecordCopyLocked(b, name, made, alternate, device, inode, birth);
 }
 
 // One record of copies read at *offset, which moves past it: 1 with the record's text in buffer
@@ -580,19 +586,21 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
         StorageFileOSStatus made_{};
         if (!error) error = StorageFileOS_StatusOf(fd, &made_);
-        if (!error) error = RecordCopy(b, name, made, n, made_.Device, made_.Inode, made_.Birth);
-        if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
+        if (!error) {
+            // Recorded and named in one step for a replay, which would otherwise find the record
+            // naming a copy not yet there, and forget it.
+            CriticalSectionGuard guard(b->RecordLock);
+            error = RecordCopyLocked(b, name, made, n, made_.Device, made_.Inode, made_.Birth);
+            if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
+            const CopyId id{made_.Device, made_.Inode, made_.Birth, n};
+            if (!error) SetCopy(b, name, &id);
+        }
         if (error) {
             StorageFileOS_Close(&fd);
             if (named) StorageFileOS_RemoveOwn(r->Directory, scratch);
             // An entry that took the name first is passed over.
             if (error == EEXIST) continue;
             return error;
-        }
-        {
-            CriticalSectionGuard guard(b->RecordLock);
-            const CopyId id{made_.Device, made_.Inode, made_.Birth, n};
-            SetCopy(b, name, &id);
         }
         String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
         r->Fd = fd;

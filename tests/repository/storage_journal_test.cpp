@@ -343,7 +343,9 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
     Walk([](const std::string&) {},
          [&](const std::string& where) {
              Remote("v1", kV1);
-             // The refresh alone, naming the installed version, takes the failed run's copies away.
+             // The refresh alone, naming v1 while it is the installed version, takes the failed
+             // run's copies away (a run that said success installed v2: a refresh finds an update).
+             const bool current = Installed() == Slurp(snapshot + "/state/local.json");
              NewRepository();
              Configure("state/local.json", "",
                        "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
@@ -354,7 +356,7 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
                  return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
              }));
              for (const auto& [name, data] : Listing(Root() + "/local"))
-                 EXPECT_TRUE(name.find(".quarvpartial") == std::string::npos || kForeign.count(name))
+                 EXPECT_TRUE(!current || name.find(".quarvpartial") == std::string::npos || kForeign.count(name))
                      << name << " " << where << " refreshed";
              ExpectCompletes(kV1, where + " rolled back");
              EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
