@@ -300,24 +300,6 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
     return error;
 }
 
-int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept) {
-    *kept = 0;
-    struct stat info;
-    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    if (info.st_uid != geteuid()) return EPERM;
-    if (keep && IsOwnPrivate(info)) {
-        *kept = 1;
-        return 0;
-    }
-    // The storage makes no folder under a copy's name: one there is someone's (another account
-    // can rename a folder of ours in a folder the group shares), and what it holds is never erased.
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    // Nor is any other entry ours to remove: a link, a file shared with others or reached through a
-    // second name holds what someone put there.
-    if (!IsOwnPrivate(info)) return EEXIST;
-    return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
-}
-
 int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;

@@ -82,14 +82,9 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 // Internal switch for the tests only: 0 makes every copy take the named way, as on a file system
 // that cannot make unnamed files, so that way is run where the tests' file system could (default 1).
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
-// What stands at one of the storage's own names (a file being written, a copy's scratch name):
-// a file of the effective user that is private (regular, one link, no permission for others) is
-// kept when `keep` allows (*kept set), else removed. Anything else is neither used nor removed:
-// EPERM for an entry of another user, EISDIR for a folder, EEXIST for a link, a special file or a
-// file shared with others or reached through a second name. A missing entry is success.
-int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
-// Removes the entry only when it is a private file of the effective user, as the storage makes
-// its copies: EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
+// Removes the entry only when it is a private file of the effective user, as the storage makes its
+// record of copies (and an earlier version made its copies, recorded without their identity):
+// EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
 int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
