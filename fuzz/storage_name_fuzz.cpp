@@ -35,6 +35,15 @@ void CheckName(const std::string& name) {
     snprintf(joined, sizeof(joined), "/root/%s", out);
     Path_Fix(joined, (int32_t)sizeof(joined), 0);
     if (strncmp(joined, "/root/", 6) != 0) abort();
+    // A name the storage may write is none of its copies' names, and each of its copies' names
+    // is kept from every manifest.
+    const char* suffix = ".quarvpartial";
+    if (!StorageFilePath_IsReserved(out, suffix)) {
+        for (const char* tail : {"", "~", "7", "64~"}) {
+            const std::string copy = std::string(out) + suffix + tail;
+            if (copy.size() < STORAGE_FILE_PATH_SIZE && !StorageFilePath_IsReserved(copy.c_str(), suffix)) abort();
+        }
+    }
 }
 
 void CheckIgnore(const uint8_t* data, size_t size) {

@@ -407,6 +407,22 @@ void LoadCatalog(Repository* r, const char* base) {
     Catalog_Load(r->CatalogDoc, url, Verify(r, url));
 }
 
+bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags);
+
+// A refresh that finds the installed version current: the copies a failed sync of another version
+// left stand for nothing still to do, and no later sync of this version would judge them.
+void RemoveLeftCopies(Repository* r) {
+    Dictionary* local = nullptr;
+    if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) return;
+    if (!ConfigureStorage(r, r->Local, local, nullptr)) return;
+    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    int64_t swept = -1;
+    // Each turn works through a bounded share of the record.
+    for (int turn = 0; swept < 0 && turn < 1000; turn++)
+        swept = StorageCleanup_RemoveStrayCopies(r->Local, r->LocalMeta, 0);
+    if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
+}
+
 void RefreshWork(Repository* r) {
     if (!(Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc))) {
         double resume = 0;
@@ -444,6 +460,8 @@ void RefreshWork(Repository* r) {
             if (!(flags & REPOSITORY_STATEFLAG_LOCALID)) Repository_Print(r, "Local metafile not loaded");
             if (!(flags & REPOSITORY_STATEFLAG_REMOTEID)) Repository_Print(r, "Remote metafile not loaded");
             Repository_ConfigError(r, nullptr);
+        } else if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE))) {
+            RemoveLeftCopies(r);
         }
         Repository_SetRefresh(r, 0);
         return;

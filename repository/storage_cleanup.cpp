@@ -525,9 +525,9 @@ void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed) {
     if (void* instance = FileBackend(target)) StorageFile_SetInstalled(instance, installed);
 }
 
-int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed) {
+int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued) {
     void* instance = FileBackend(target);
-    return instance ? StorageFile_RemoveStrayCopies(instance, installed) : 1;
+    return instance ? StorageFile_RemoveStrayCopies(instance, installed, continued) : 1;
 }
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {

@@ -72,7 +72,7 @@ void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed);
 // does not list (null: none is), removed as a completed cleanup removes them; for a sync that runs
 // no cleanup of that storage. Each call works a bounded time: -1 while there is more to do, 1 when
 // nothing stayed or the storage keeps no copies, 0 otherwise.
-int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed);
+int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued = 1);
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total);
 int64_t StorageCleanup_GetItemsComplete(StorageCleanup* cleanup, int32_t* complete);

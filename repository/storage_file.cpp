@@ -104,10 +104,12 @@ struct StorageFile {
     uint64_t ReplayOffset;
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
-    // The files whose copy took a name of its own (see TakeAlternate), name to number, under
-    // RecordLock: read from the record on first use.
-    HashTable* Alternates;
-    uint32_t AlternatesLoaded;
+    uint32_t ReplayLost; // what stays on record could not all be written down
+    // The copies the record names, name to identity (see CopyOf), under RecordLock: read from the
+    // record on first use.
+    HashTable* Copies;
+    uint32_t CopiesLoaded;
+    int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
 };
 
@@ -221,24 +223,33 @@ namespace {
 // How many names of its own a copy may try where its usual names are held.
 constexpr uint32_t kAlternates = 64;
 
-// The name of the copy beside `leaf` ("<leaf>.<alternate><suffix>" for a name of its own), with
-// room left for its scratch name's "~". Refused (ENAMETOOLONG) rather than cut: a cut name could be
-// another entry's, even the file's own.
-int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size, uint32_t alternate = 0) {
+// The name of the copy beside `leaf`: "<leaf><suffix>", or "<leaf><suffix><n>" for a name of its
+// own; an earlier version named that one "<leaf>.<n><suffix>" (legacy), which is another file's
+// usual copy name. No listed name has a component of either form (StorageFilePath_IsReserved), and
+// the suffix ends in neither a digit nor "~", so each copy name belongs to one file and one number.
+// Room is left for the scratch name's "~". Refused (ENAMETOOLONG) rather than cut: a cut name could
+// be another entry's, even the file's own.
+int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size, uint32_t alternate = 0,
+                    bool legacy = false) {
     char number[16] = "";
-    if (alternate) snprintf(number, sizeof(number), ".%u", alternate);
+    if (alternate) snprintf(number, sizeof(number), legacy ? ".%u" : "%u", alternate);
     const size_t leafLength = strlen(leaf), numberLength = strlen(number), extensionLength = strlen(b->PartialExtension);
     if (leafLength + numberLength + extensionLength + 2 > size) {
         out[0] = 0;
         return ENAMETOOLONG;
     }
-    memcpy(out, leaf, leafLength);
-    memcpy(out + leafLength, number, numberLength);
-    memcpy(out + leafLength + numberLength, b->PartialExtension, extensionLength + 1);
+    const char* parts[3] = {leaf, legacy ? number : b->PartialExtension, legacy ? b->PartialExtension : number};
+    size_t at = 0;
+    for (const char* part : parts) {
+        const size_t length = strlen(part);
+        memcpy(out + at, part, length);
+        at += length;
+    }
+    out[at] = 0;
     return 0;
 }
 
-// What ClaimCopyNames answers where a copy's name is held by an entry that is not ours.
+// What the storage answers where a copy's name is held by an entry that is not its copy.
 bool IsHeld(int32_t error) { return error == EPERM || error == EISDIR || error == EEXIST; }
 
 uint32_t ListedInstalled(void* user, const char* name) {
@@ -265,59 +276,67 @@ int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name
     return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
 }
 
-// The storage's own names beside a file: the copy being written and that copy's scratch name.
-// A scratch left by a kill and anything of ours that is not a private file are removed; a
-// private partial copy of ours is kept when keep allows (*kept set), to be continued; another
-// user's entry is refused and named, never written through, adopted or removed.
-int32_t ClaimCopyNames(StorageFile* b, int32_t directory, const char* name, const char* partialLeaf, uint32_t keep,
-                       uint32_t* kept) {
-    *kept = 0;
-    char scratch[STORAGE_FILE_PATH_SIZE + 8];
-    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", partialLeaf);
-    uint32_t unused = 0;
-    int32_t error = StorageFileOS_Claim(directory, scratch, 0, &unused);
-    if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, scratch)) == 0)
-        error = StorageFileOS_Claim(directory, scratch, 0, &unused);
-    const char* suffix = "~";
-    if (!error) {
-        error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
-        if (error == EISDIR && (error = ClearInstalledFolder(b, directory, name, partialLeaf)) == 0)
-            error = StorageFileOS_Claim(directory, partialLeaf, keep, kept);
-        suffix = "";
-    }
+// The full name of the entry `leaf` in the folder holding name, as the log shows it.
+void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
+    const char* slash = strrchr(name, '/');
+    String_Print(out, size, "%s%.*s%s", b->OutputPath, slash ? (int)(slash + 1 - name) : 0, name, leaf);
+}
+
+// Names, once, what holds one of a copy's names when it is not that copy.
+void PrintHeld(StorageFile* b, const char* name, const char* leaf, int32_t error) {
     char shown[STORAGE_FILE_PATH_SIZE * 2];
-    if (error) String_Print(shown, (int32_t)sizeof(shown), "%s%s%s%s", b->OutputPath, name, b->PartialExtension, suffix);
-    if (IsHeld(error)) {
+    ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
+    {
         CriticalSectionGuard guard(b->RecordLock);
-        if (HashTable_ContainsKey(b->Named, shown)) return error;
+        if (HashTable_ContainsKey(b->Named, shown)) return;
         HashTable_Add(b->Named, shown, 1);
     }
-    if (error) {
-        if (error == EPERM)
-            StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + error);
-        else if (error == EISDIR)
-            StorageFile_Print(b, "Name of a copy held by a folder (%s) (%d)", LogText(shown).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + error);
-        else if (error == EEXIST)
-            StorageFile_Print(b, "Name of a copy held by an entry not the storage's own (%s) (%d)",
-                              LogText(shown).Text, PLATFORM_ERROR_ERRNO_BASE + error);
-        else
-            StorageFile_Print(b, "Failed to clear name of a copy (%s) (%d)", LogText(shown).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + error);
-    }
-    return error;
+    if (error == EPERM)
+        StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
+    else if (error == EISDIR)
+        StorageFile_Print(b, "Name of a copy held by a folder (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
+    else
+        StorageFile_Print(b, "Name of a copy held by an entry not the storage's own (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
+}
+
+// What stands at one of a new copy's names: 0 when nothing does; else why it is held. A folder an
+// earlier version installed at the usual name goes with what it listed.
+int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char* leaf, bool usual) {
+    StorageFileOSStatus status{};
+    int32_t error = StorageFileOS_Status(directory, leaf, &status);
+    if (!error && status.Kind != STORAGE_FILE_OS_MISSING && status.OtherUser) return EPERM;
+    if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY && usual &&
+        (error = ClearInstalledFolder(b, directory, name, leaf)) == 0)
+        error = StorageFileOS_Status(directory, leaf, &status);
+    if (error) return error;
+    if (status.Kind == STORAGE_FILE_OS_MISSING) return 0;
+    if (status.Kind == STORAGE_FILE_OS_DIRECTORY) return EISDIR;
+    // Nothing found at a copy's name is taken for one: the record says which copies are ours.
+    return EEXIST;
 }
 
 // ---- Record of copies ------------------------------------------------------------------------------
-// The storage judges no name in its folder by its look alone: what stands under a copy's name may
-// be another repository's copy in progress, a folder of the user's that another account renamed,
-// or lie on another mount. So every copy is recorded before it is made, in a file of the folder
-// named by the copies' suffix alone (a name no manifest can give), one record per copy:
-// "<folders made> <name>" and a NUL, <name> the file's (a name may hold any byte but NUL), <folders
-// made> how many of the folders holding it were made for it; "<folders made>:<n> <name>" for a copy
-// that took the name of its own "<leaf>.<n><suffix>". Only what the record names is ever removed as
-// a leftover, and every reader of a copy finds its name there.
+// The storage judges no name in its folder by its look, mode or owner: what stands under a copy's
+// name may be another repository's copy in progress, a file of the user's that another account
+// renamed there, or lie on another mount. So every copy is recorded with what identifies the file
+// made (its device and inode) before any name leads to it, in a file of the folder named by the
+// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode>:<birth> <name>"
+// and a NUL, <name> the file's (a name may hold any byte but NUL), <folders made> how many of the
+// folders holding it were made for it, <n> 0 for the usual name and the number of a name of its own.
+// A copy is the storage's when the record names it so and the file under its name is that file,
+// the effective user's and reached by no second name; every reader asks that (CopyOf). An earlier
+// version wrote "<folders made> <name>" and "<folders made>:<n> <name>" without the file's identity:
+// what those name is only ever removed once the sync ends, never taken up.
+
+struct CopyId {
+    uint64_t Device;
+    uint64_t Inode;
+    uint64_t Birth;
+    uint32_t Alternate;
+};
 
 int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
     int32_t directory = -1;
@@ -335,28 +354,63 @@ void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
     if (error == EPERM)
         StorageFile_Print(b, "Record of copies not the storage's own (%s%s) (%d)", b->OutputPath, leaf,
                           PLATFORM_ERROR_ERRNO_BASE + error);
+    else if (error == EBUSY)
+        StorageFile_Print(b, "Installation folder (%s) held by another repository (%d)", b->OutputPath,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
     else
         StorageFile_Print(b, "Failed to record copies (%s%s) (%d)", b->OutputPath, leaf,
                           PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
-int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate) {
-    char line[STORAGE_FILE_PATH_SIZE + 32];
-    const int32_t length = (alternate ? String_Print(line, (int32_t)sizeof(line), "%u:%u %s", made, alternate, name)
-                                      : String_Print(line, (int32_t)sizeof(line), "%u %s", made, name)) +
+// Under RecordLock: the folder is this storage's alone while it records copies or replays the
+// record, so that no other repository's record or replay judges this one's copies.
+int32_t HoldFolder(StorageFile* b) {
+    if (b->FolderLock >= 0) return 0;
+    return StorageFileOS_HoldFolder(b->OutputPath, &b->FolderLock);
+}
+
+// Appends one record under RecordLock. A record whose last entry lost its tail (a write cut by a
+// full disk) gets its end first, so that the cut entry is never read as part of this one; a
+// failed append takes back what it wrote where it can, and fails the copy before it is made.
+int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
+    StorageFileOSStatus status{};
+    int32_t error = StorageFileOS_StatusOf(fd, &status);
+    if (error) return error;
+    char last = 0;
+    if (status.Size > 0 && (error = StorageFileOS_ReadAt(fd, status.Size - 1, &last, 1)) != 0) return error;
+    if (last != 0 && (error = StorageFileOS_Append(fd, "", 1)) != 0) return error;
+    if (last != 0) status.Size++;
+    error = StorageFileOS_Append(fd, line, length);
+    if (error) StorageFileOS_Truncate(fd, status.Size);
+    return error;
+}
+
+// Under RecordLock.
+int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
+                         uint64_t inode, uint64_t birth) {
+    char line[STORAGE_FILE_PATH_SIZE + 96];
+    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu:%llu %s", made, alternate,
+                                        (unsigned long long)device, (unsigned long long)inode,
+                                        (unsigned long long)birth, name) +
                            1;
-    CriticalSectionGuard guard(b->RecordLock);
+    int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
-    int32_t error = 0;
-    if (b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
-    if (!error) error = StorageFileOS_Append(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
     if (error) PrintRecordError(b, b->PartialExtension, error);
     return error;
 }
 
+int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
+                   uint64_t inode, uint64_t birth) {
+    CriticalSectionGuard guard(b->RecordLock);
+    return RecordCopyLocked(b, name, made, alternate, device, inode, birth);
+}
+
 // One record of copies read at *offset, which moves past it: 1 with the record's text in buffer
-// and *whole set unless it is a part of one too long to be ours, 0 at the end. A record cut by a
-// kill while it was written ends the record (its copy was not made).
+// and *whole set unless it is a part of one too long to be ours, 0 at the end. A last record
+// without its end was cut while it was written and names no copy (none is made before its record
+// is whole).
 int32_t ReadRecord(int32_t fd, uint64_t* offset, bool* passing, char* buffer, uint32_t size, bool* whole) {
     uint32_t got = 0;
     if (StorageFileOS_ReadSome(fd, *offset, buffer, size - 1, &got) != 0 || got == 0) return 0;
@@ -369,134 +423,193 @@ int32_t ReadRecord(int32_t fd, uint64_t* offset, bool* passing, char* buffer, ui
     return 1;
 }
 
-// A record's fields; false for a record that is not one of ours, which names nothing of ours.
-bool ParseRecord(const StorageFile* b, const char* record, unsigned long* made, uint32_t* alternate, char* name) {
+struct RecordFields {
+    unsigned long Made;
+    uint32_t Alternate;
+    bool Legacy; // written by an earlier version, without the file's identity
+    uint64_t Device;
+    uint64_t Inode; // 0: a scratch name reserved where no unnamed file could be made
+    uint64_t Birth; // 0: not known
+    char Name[STORAGE_FILE_PATH_SIZE];
+};
+
+bool ParseNumber(const char*& at, unsigned long long* value) {
+    if (*at < '0' || *at > '9') return false;
     char* end = nullptr;
-    *made = strtoul(record, &end, 10);
-    *alternate = 0;
-    if (end == record) return false;
-    if (*end == ':') {
-        const char* number = end + 1;
-        const unsigned long n = strtoul(number, &end, 10);
-        if (end == number || n == 0 || n > kAlternates) return false;
-        *alternate = (uint32_t)n;
-    }
-    return *end == ' ' && *made <= STORAGE_FILE_PATH_SIZE &&
-           StorageFilePath_Check(end + 1, name, STORAGE_FILE_PATH_SIZE) && strcmp(name, end + 1) == 0 &&
-           !StorageFilePath_IsReserved(name, b->PartialExtension);
+    errno = 0;
+    *value = strtoull(at, &end, 10);
+    if (errno) return false;
+    at = end;
+    return true;
 }
 
-// Under RecordLock: the name of its own a copy of name took, 0 for none.
-void SetAlternate(StorageFile* b, const char* name, uint32_t alternate) {
-    if (HashTable_ContainsKey(b->Alternates, name)) HashTable_Remove(b->Alternates, name);
-    if (alternate) HashTable_Add(b->Alternates, name, alternate);
+// A record's fields; false for a record that is not one of ours, which names nothing of ours.
+bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
+    memset(f, 0, sizeof(*f));
+    const char* at = record;
+    unsigned long long numbers[5] = {};
+    int count = 0;
+    for (; count < 5; count++) {
+        if (!ParseNumber(at, &numbers[count])) return false;
+        if (*at != ':') break;
+        at++;
+    }
+    if (count == 5 || *at != ' ') return false;
+    count++;
+    if (count == 3) return false;
+    f->Made = (unsigned long)numbers[0];
+    f->Legacy = count < 4;
+    if (count >= 2) {
+        if (numbers[1] > kAlternates || (f->Legacy && numbers[1] == 0)) return false;
+        f->Alternate = (uint32_t)numbers[1];
+    }
+    if (count >= 4) {
+        f->Device = numbers[2];
+        f->Inode = numbers[3];
+        f->Birth = numbers[4];
+    }
+    return numbers[0] <= STORAGE_FILE_PATH_SIZE && StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) &&
+           strcmp(f->Name, at + 1) == 0 && !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
 }
 
-uint32_t AlternateOf(StorageFile* b, const char* name) {
-    CriticalSectionGuard guard(b->RecordLock);
-    if (!b->AlternatesLoaded) {
-        // Only the copies with a name of their own are held, the last record of a name winning.
-        b->AlternatesLoaded = 1;
-        int32_t fd = -1;
-        if (b->PartialExtension[0] && OpenRecordFile(b, b->PartialExtension, 0, &fd) == 0) {
-            char buffer[STORAGE_FILE_PATH_SIZE + 32], found[STORAGE_FILE_PATH_SIZE];
-            uint64_t offset = 0;
-            bool passing = false, whole = false;
-            while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-                unsigned long made = 0;
-                uint32_t alternate = 0;
-                if (whole && ParseRecord(b, buffer, &made, &alternate, found)) SetAlternate(b, found, alternate);
-            }
-        }
-        StorageFileOS_Close(&fd);
-    }
+// Under RecordLock: the copy of name the record names, or none.
+void SetCopy(StorageFile* b, const char* name, const CopyId* id) {
     uint64_t value = 0;
-    return HashTable_GetValue(b->Alternates, name, &value) ? (uint32_t)value : 0;
-}
-
-// The copy of `name` (whose last component is leaf) as this storage finds it: its name, the usual
-// one or the one of its own it took (*alternate), and whether a private copy of ours stands there
-// to be continued (*kept). Usual names held by what is not ours are named and left (*held).
-int32_t FindCopy(StorageFile* b, int32_t directory, const char* name, const char* leaf, char* copy, size_t size,
-                 uint32_t* kept, uint32_t* alternate, bool* held) {
-    *kept = 0;
-    *held = false;
-    *alternate = AlternateOf(b, name);
-    int32_t error = PartialName(b, leaf, copy, size, *alternate);
-    if (error) return error;
-    error = *alternate ? StorageFileOS_Claim(directory, copy, 1, kept)
-                       : ClaimCopyNames(b, directory, name, copy, 1, kept);
-    *held = IsHeld(error);
-    return *held ? 0 : error;
-}
-
-// Copies the installed file beside itself under the partial name, once the folder is known to
-// hold the copy: a copy that cannot fit fails before its first byte is written. An entry that
-// took the name first is EEXIST, named unless quiet.
-int32_t CopyInstalled(StorageFile* b, OpenRecord* r, const char* name, uint64_t size, uint32_t quiet = 0) {
-    uint64_t free = 0;
-    int32_t error = StorageFileOS_FreeSpace(r->Directory, &free);
-    if (!error && free < size) {
-        char folder[STORAGE_FILE_PATH_SIZE * 2];
-        String_Print(folder, (int32_t)sizeof(folder), "%s%s", b->OutputPath, name);
-        Path_RemoveFilename(folder);
-        StorageFile_Print(b, "Not enough space in folder (%s) for a copy of (%s): %llu bytes needed, %llu free",
-                          LogText(folder).Text, LogText(name).Text, (unsigned long long)size,
-                          (unsigned long long)free);
-        return ENOSPC;
+    if (HashTable_GetValue(b->Copies, name, &value)) {
+        CopyId* old = reinterpret_cast<CopyId*>(value);
+        HashTable_Remove(b->Copies, name);
+        Memory_Free(old, sizeof(CopyId));
     }
-    char scratch[STORAGE_FILE_PATH_SIZE + 8];
-    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", r->PartialLeaf);
-    error = StorageFileOS_CopyBeside(r->Directory, r->Leaf, r->PartialLeaf, scratch);
-    if (error && !(quiet && error == EEXIST))
-        StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
-    return error;
+    if (!id) return;
+    CopyId* copy = static_cast<CopyId*>(Memory_Alloc(sizeof(CopyId)));
+    *copy = *id;
+    HashTable_Add(b->Copies, name, (uint64_t)(uintptr_t)copy);
 }
 
-// The full name of the entry `leaf` in the folder holding name, as the log shows it.
-void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
-    const char* slash = strrchr(name, '/');
-    String_Print(out, size, "%s%.*s%s", b->OutputPath, slash ? (int)(slash + 1 - name) : 0, name, leaf);
+void DropCopy(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->RecordLock);
+    SetCopy(b, name, nullptr);
 }
 
-// Where the copy's usual names are held by what is not ours, the copy takes a name of its own,
-// "<leaf>.<n><suffix>" (a name no manifest can give): recorded first, then made by an exclusive
-// create, so that an entry another account makes there in between is passed over, never opened.
-int32_t TakeAlternate(StorageFile* b, OpenRecord* r, const char* name, uint32_t made, const StorageFileOSStatus& status) {
-    for (uint32_t n = 1; n <= kAlternates; n++) {
+// Under RecordLock: the record read once, the last record of a name winning.
+void LoadCopies(StorageFile* b) {
+    if (b->CopiesLoaded) return;
+    b->CopiesLoaded = 1;
+    int32_t fd = -1;
+    if (b->PartialExtension[0] && OpenRecordFile(b, b->PartialExtension, 0, &fd) == 0) {
+        char buffer[STORAGE_FILE_PATH_SIZE + 96];
+        uint64_t offset = 0;
+        bool passing = false, whole = false;
+        RecordFields f;
+        while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
+            if (!whole || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0) continue;
+            const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
+            SetCopy(b, f.Name, &id);
+        }
+    }
+    StorageFileOS_Close(&fd);
+}
+
+// The copy of name the record names: 1 with its identity, else 0.
+bool RecordedCopy(StorageFile* b, const char* name, CopyId* id) {
+    CriticalSectionGuard guard(b->RecordLock);
+    LoadCopies(b);
+    uint64_t value = 0;
+    if (!HashTable_GetValue(b->Copies, name, &value)) return false;
+    *id = *reinterpret_cast<const CopyId*>(value);
+    return true;
+}
+
+// The one question every reader asks: is there a copy of name (whose last component, leaf, lies in
+// directory) that this storage made? true with its name when the record names it and that very
+// file stands under it, whatever mode it already has.
+bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* leaf, char* copy, size_t size,
+            CopyId* id) {
+    copy[0] = 0;
+    if (!b->PartialExtension[0] || !RecordedCopy(b, name, id)) return false;
+    if (PartialName(b, leaf, copy, size, id->Alternate) != 0) return false;
+    StorageFileOSStatus status{};
+    return StorageFileOS_Status(directory, copy, &status) == 0 && status.OwnSingle &&
+           StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth);
+}
+
+// Makes the copy of the file a write opened (the installed file's bytes, when there is one, so
+// that pieces the versions share are already in place), names it, and leaves it open in r->Fd.
+// The first free name is taken: the usual one, else one of its own; what holds a name is named and
+// left, never opened. The file is made without a name and recorded before it is named, so no kill
+// leaves a copy the record does not identify. A copy that cannot fit fails before its first byte.
+int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made, const StorageFileOSStatus& status) {
+    const bool installed = status.Kind == STORAGE_FILE_OS_FILE;
+    if (installed) {
+        uint64_t free = 0;
+        int32_t error = StorageFileOS_FreeSpace(r->Directory, &free);
+        if (!error && free < status.Size) {
+            char folder[STORAGE_FILE_PATH_SIZE * 2];
+            String_Print(folder, (int32_t)sizeof(folder), "%s%s", b->OutputPath, name);
+            Path_RemoveFilename(folder);
+            StorageFile_Print(b, "Not enough space in folder (%s) for a copy of (%s): %llu bytes needed, %llu free",
+                              LogText(folder).Text, LogText(name).Text, (unsigned long long)status.Size,
+                              (unsigned long long)free);
+            return ENOSPC;
+        }
+    }
+    for (uint32_t n = 0; n <= kAlternates; n++) {
         char leaf[STORAGE_FILE_PATH_SIZE], scratch[STORAGE_FILE_PATH_SIZE + 8];
-        StorageFileOSStatus copy{}, spare{};
         int32_t error = PartialName(b, r->Leaf, leaf, sizeof(leaf), n);
         if (!error) {
             String_Print(scratch, (int32_t)sizeof(scratch), "%s~", leaf);
-            error = StorageFileOS_Status(r->Directory, leaf, &copy);
+            for (const char* entry : {(const char*)scratch, (const char*)leaf}) {
+                error = NameFree(b, r->Directory, name, entry, n == 0);
+                if (IsHeld(error)) PrintHeld(b, name, entry, error);
+                if (error) break;
+            }
+            if (IsHeld(error)) continue;
         }
-        if (!error) error = StorageFileOS_Status(r->Directory, scratch, &spare);
         if (error) {
             // Too long for the folder: refused, never cut into another name.
-            StorageFile_Print(b, "No name of its own for a copy of (%s%s) (%d)", b->OutputPath, LogText(name).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + error);
+            StorageFile_Print(b, n ? "No name of its own for a copy of (%s%s) (%d)" : "No name for a copy of (%s%s) (%d)",
+                              b->OutputPath, LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
             return error;
         }
-        if (copy.Kind != STORAGE_FILE_OS_MISSING || spare.Kind != STORAGE_FILE_OS_MISSING) continue;
-        if ((error = RecordCopy(b, name, made, n)) != 0) return error;
-        String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
-        if (status.Kind == STORAGE_FILE_OS_MISSING) {
-            int32_t fd = -1;
-            error = StorageFileOS_OpenOwn(r->Directory, leaf, 1, 1, &fd);
-            StorageFileOS_Close(&fd);
-        } else if ((error = CopyInstalled(b, r, name, status.Size, 1)) == 0) {
-            r->Copied = 1;
+        int32_t fd = -1;
+        const char* named = nullptr;
+        error = StorageFileOS_OpenUnnamed(r->Directory, &fd);
+        if (error == EOPNOTSUPP) {
+            // No unnamed files here: the scratch name is recorded as reserved before it is made
+            // (by an exclusive create), so a kill's leavings there are found.
+            named = scratch;
+            error = RecordCopy(b, name, made, n, 0, 0, 0);
+            if (!error) error = StorageFileOS_OpenOwn(r->Directory, scratch, 1, 1, &fd);
+            if (error == EEXIST) continue;
         }
-        if (error == EEXIST) continue;
-        if (error) return error;
-        {
+        if (!error && installed && (error = StorageFileOS_CopyInto(r->Directory, r->Leaf, fd)) != 0)
+            StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+        StorageFileOSStatus made_{};
+        if (!error) error = StorageFileOS_StatusOf(fd, &made_);
+        if (!error) {
+            // Recorded and named in one step for a replay, which would otherwise find the record
+            // naming a copy not yet there, and forget it.
             CriticalSectionGuard guard(b->RecordLock);
-            SetAlternate(b, name, n);
+            error = RecordCopyLocked(b, name, made, n, made_.Device, made_.Inode, made_.Birth);
+            if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
+            const CopyId id{made_.Device, made_.Inode, made_.Birth, n};
+            if (!error) SetCopy(b, name, &id);
         }
-        char shown[STORAGE_FILE_PATH_SIZE * 2];
-        ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
-        StorageFile_VerboseLog(b, 0, "Copy under a name of its own (%s)", LogText(shown).Text);
+        if (error) {
+            StorageFileOS_Close(&fd);
+            if (named) StorageFileOS_RemoveOwn(r->Directory, scratch);
+            // An entry that took the name first is passed over.
+            if (error == EEXIST) continue;
+            return error;
+        }
+        String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
+        r->Fd = fd;
+        r->Copied = installed ? 1 : 0;
+        if (n) {
+            char shown[STORAGE_FILE_PATH_SIZE * 2];
+            ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
+            StorageFile_VerboseLog(b, 0, "Copy under a name of its own (%s)", LogText(shown).Text);
+        }
         return 0;
     }
     StorageFile_Print(b, "No free name for a copy of (%s%s)", b->OutputPath, LogText(name).Text);
@@ -551,47 +664,37 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         uint32_t made = 0;
         error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
-        uint32_t alternate = 0, ownPartial = 0;
-        bool held = false;
+        CopyId id{};
+        bool ours = false;
         if (!error) {
             String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
             error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         }
-        if (!error)
-            error = FindCopy(b, r->Directory, name, leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &ownPartial,
-                             &alternate, &held);
+        if (!error) ours = CopyOf(b, r->Directory, name, r->Leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &id);
         if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
-        bool create = false;
         if (!error) {
-            // A file being written always carries the partial suffix until it is complete, and the
+            // A file being written always carries a copy's name until it is complete, and the
             // installed version stays whole under its own name until then: a write starts from a
             // copy of it beside it (pieces the versions share are then already in place), and a
             // read goes to that copy while it exists, for it holds what has been written so far.
-            r->Partial = ownPartial || status.Kind == STORAGE_FILE_OS_MISSING || r->Write;
-            if (r->Write && !ownPartial && (held || alternate)) error = TakeAlternate(b, r, name, made, status);
-            else if (r->Write && !ownPartial) error = RecordCopy(b, name, made, 0);
-            else if (!ownPartial && held && status.Kind == STORAGE_FILE_OS_MISSING) error = ENOENT;
-            if (!error && r->Write && !ownPartial && !held && !alternate) {
-                if (status.Kind == STORAGE_FILE_OS_MISSING) create = true;
-                else if ((error = CopyInstalled(b, r, name, status.Size)) == 0) r->Copied = 1;
-            }
-        }
-        if (!error) {
-            const char* working = r->Partial ? r->PartialLeaf : r->Leaf;
+            r->Partial = ours || r->Write;
+            const char* working = r->Partial && ours ? r->PartialLeaf : r->Leaf;
             if (r->Partial) options |= STORAGE_FILE_OPEN_PARTIAL;
             char shown[STORAGE_FILE_PATH_SIZE * 2];
             ShowBeside(b, name, working, shown, (int32_t)sizeof(shown));
             StorageFile_VerboseLog(b, 0, "Open (%s) (%d)", LogText(shown).Text, (int32_t)options);
-            // The storage's own files are made new or taken only when private to this user; the
+            // The storage's copies are made new or taken only as the record identifies them; the
             // installed file is only ever read here.
-            error = r->Partial ? StorageFileOS_OpenOwn(r->Directory, working, create ? 1 : 0, r->Write, &r->Fd)
-                               : StorageFileOS_OpenFile(r->Directory, working, 0, &r->Fd);
+            if (ours) error = StorageFileOS_OpenCopy(r->Directory, r->PartialLeaf, id.Device, id.Inode, id.Birth, r->Write, &r->Fd);
+            else if (r->Write) error = MakeCopy(b, r, name, made, status);
+            else error = StorageFileOS_OpenFile(r->Directory, r->Leaf, 0, &r->Fd);
             if (error == EPERM)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (error && error != ENOENT)
+            else if (error && error != ENOENT && !(r->Write && !ours))
                 StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
+            if (r->Write && !ours && !error) ShowBeside(b, name, r->PartialLeaf, shown, (int32_t)sizeof(shown));
             int32_t copy = -1;
             if (!error) error = StorageFileOS_Duplicate(r->Fd, &copy);
             if (!error) {
@@ -724,13 +827,10 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         StorageFileOSStatus complete{};
         uint32_t partial = 0;
         if (!error) error = StorageFileOS_Status(directory, leaf, &complete);
-        // Every file handled leaves no scratch of a copy behind, whoever's kill left it.
         if (!error) {
             char partialLeaf[STORAGE_FILE_PATH_SIZE];
-            uint32_t alternate = 0;
-            bool held = false;
-            error = FindCopy(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &partial, &alternate,
-                             &held);
+            CopyId id{};
+            partial = CopyOf(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &id) ? 1 : 0;
         }
         StorageFileOS_Close(&directory);
         if (error == ENOENT || error == ENOTDIR) error = 0;
@@ -813,17 +913,17 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             // The installed version is replaced at once, a read-only (immutable) one included.
             Platform_EnsurePathMutableAt(r->Directory, r->Leaf);
             // The new version keeps the permissions of the one it replaces; nobody else may write.
-            if (r->Partial) StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf);
-            if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
+            if (r->Partial && (error = StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf)) != 0)
+                StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
+            else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
         if (!error) {
+            // The copy is the installed file now; its record names nothing left under a copy's name.
+            if (r->Partial) DropCopy(b, entry.Name);
             r->Partial = 0;
-            {
-                CriticalSectionGuard guard(b->RecordLock);
-                SetAlternate(b, entry.Name, 0);
-            }
             if (wantedTime > 0 && (error = StorageFileOS_SetModifiedTime(r->Fd, wantedTime)) != 0) {
                 StorageFile_Print(b, "Failed to set modified time (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
@@ -960,10 +1060,10 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     const char* leaf = nullptr;
     if (StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf) != 0) return false;
     char partialLeaf[STORAGE_FILE_PATH_SIZE];
-    StorageFileOSStatus partial{}, status{};
+    StorageFileOSStatus status{};
     // What stands at a copy's name and is not ours is no copy of this file.
-    bool same = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), AlternateOf(b, entry.Name)) == 0 &&
-                StorageFileOS_Status(directory, partialLeaf, &partial) == 0 && !partial.OwnPrivate &&
+    CopyId id{};
+    bool same = !CopyOf(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &id) &&
                 StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
                 StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
                 fileOffset + length <= status.Size;
@@ -1109,7 +1209,16 @@ int64_t DeleteHandle(void** handle) {
     }
     HashTable_Delete(&b->OpenFiles);
     HashTable_Delete(&b->Completed);
-    HashTable_Delete(&b->Alternates);
+    for (;;) {
+        HashTableMember* m = nullptr;
+        if (!HashTable_MemberGetFirst(b->Copies, &m) || !m) break;
+        uint64_t value = 0;
+        HashTable_MemberGetValue(b->Copies, m, &value);
+        HashTable_MemberRemove(b->Copies, &m);
+        Memory_Free(reinterpret_cast<CopyId*>(value), sizeof(CopyId));
+    }
+    HashTable_Delete(&b->Copies);
+    StorageFileOS_Close(&b->FolderLock);
     HashTable_Delete(&b->Named);
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
@@ -1138,15 +1247,15 @@ int64_t StorageFile_Create(void** instance) {
     // crowd one bucket.
     HashTable_SetValueCallback(b->OpenFiles, nullptr, HashTable_StringKeyedValue);
     HashTable_SetValueCallback(b->Completed, nullptr, HashTable_StringKeyedValue);
-    HashTable_Create(&b->Alternates, STORAGE_FILE_PATH_SIZE, 16);
-    HashTable_SetValueCallback(b->Alternates, nullptr, HashTable_StringKeyedValue);
+    HashTable_Create(&b->Copies, STORAGE_FILE_PATH_SIZE, 16);
+    HashTable_SetValueCallback(b->Copies, nullptr, HashTable_StringKeyedValue);
     HashTable_Create(&b->Named, STORAGE_FILE_PATH_SIZE * 2, 16);
     HashTable_SetValueCallback(b->Named, nullptr, HashTable_StringKeyedValue);
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);
     CriticalSection_Create(&b->RecordLock);
-    b->RecordFd = b->ReplayFd = b->ReplayOut = -1;
+    b->RecordFd = b->ReplayFd = b->ReplayOut = b->FolderLock = -1;
     Pool_Create(&b->Records);
     Pool_SetMemorySize(b->Records, sizeof(OpenRecord));
     Pool_SetChunkSize(b->Records, 10);
@@ -1173,7 +1282,11 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
     }
     // A suffix, never a way into another folder; and never none, which would write the installed
     // file in place, where a kill leaves it half old and half new.
-    if (!b->PartialExtension[0] || strchr(b->PartialExtension, '/')) {
+    const size_t suffixLength = strlen(b->PartialExtension);
+    const char last = suffixLength ? b->PartialExtension[suffixLength - 1] : 0;
+    // Nor one that ends in a digit or "~": a copy's name of its own adds a number to the suffix and
+    // a scratch name adds "~", and each must read back as one file's.
+    if (!b->PartialExtension[0] || strchr(b->PartialExtension, '/') || (last >= '0' && last <= '9') || last == '~') {
         StorageFile_Print(b, "Configuration dictionary invalid %s", "partialExtension");
         b->PartialExtension[0] = 0;
         return 0;
@@ -1249,20 +1362,21 @@ namespace {
 // A replay call's share of time: a stop is never kept waiting behind it.
 std::atomic<double> replayBudget{0.1};
 
-void PrintLeft(StorageFile* b, const char* name, const char* suffix, int32_t error) {
+// Names what is left of a copy under `shown` and counts it: the record keeps naming it.
+void PrintLeft(StorageFile* b, const char* shown, int32_t error) {
     b->ReplayFailed++;
     if (error == EPERM)
-        StorageFile_Print(b, "Name of a copy held by another user (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
-                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
+        StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
     else if (error == EXDEV)
-        StorageFile_Print(b, "Copy on another mount left (%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
-                          b->PartialExtension, PLATFORM_ERROR_ERRNO_BASE + error);
+        StorageFile_Print(b, "Copy on another mount left (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
     else if (error == EEXIST)
-        StorageFile_Print(b, "Not the storage's own file (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
-                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
+        StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
     else
-        StorageFile_Print(b, "Failed to remove stray copy (%s%s%s%s) (%d)", b->OutputPath, LogText(name).Text,
-                          b->PartialExtension, suffix, PLATFORM_ERROR_ERRNO_BASE + error);
+        StorageFile_Print(b, "Failed to remove stray copy (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
 // Removes up to `made` emptied folders holding name, from the deepest up, on the folder's own
@@ -1282,58 +1396,130 @@ void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
     }
 }
 
-// One record judged; true when it stays on record.
-bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index) {
-    unsigned long made = 0;
-    uint32_t alternate = 0;
-    char name[STORAGE_FILE_PATH_SIZE];
-    if (!ParseRecord(b, record, &made, &alternate, name)) return false;
+// Under RecordLock: whether the record identifies the file as a copy this version made.
+bool IdentityRecorded(StorageFile* b, const StorageFileOSStatus& status) {
+    HashTableMember* m = nullptr;
+    for (HashTable_MemberGetFirst(b->Copies, &m); m;) {
+        uint64_t value = 0;
+        HashTable_MemberGetValue(b->Copies, m, &value);
+        const CopyId* id = reinterpret_cast<const CopyId*>(value);
+        if (StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth)) return true;
+        HashTableMember* next = nullptr;
+        HashTable_MemberGetNext(b->Copies, m, &next);
+        m = next;
+    }
+    return false;
+}
+
+bool Listed(FileListIndex* index, const char* name) {
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    return index && FileList_IndexFindByName(index, name, &found, &offset);
+}
+
+// A copy that became its file in a sync that failed afterwards: where the installed manifest does
+// not list that file, it is a leftover of the failed version, and goes while it is still the very
+// file made. true when it could not go.
+bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
+    if (Listed(index, f.Name)) return false;
+    StorageFileOSStatus status{};
+    if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
+        !status.OwnSingle)
+        return false;
+    char shown[STORAGE_FILE_PATH_SIZE * 2];
+    ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
+    StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
+    const int32_t error = StorageFileOS_RemoveCopy(directory, leaf, f.Device, f.Inode, f.Birth);
+    if (error && !IsHeld(error)) {
+        PrintLeft(b, shown, error);
+        return true;
+    }
+    return false;
+}
+
+// One record judged, under RecordLock; true when it stays on record: while a copy it names is left
+// (listed and kept to be continued, or not removable), and never once no copy of ours is there.
+bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool continued) {
+    RecordFields f;
+    if (!ParseRecord(b, record, &f)) return false;
+    const char* slash = strrchr(f.Name, '/');
+    char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
+    // A name too long to be made was never made.
+    if (PartialName(b, slash ? slash + 1 : f.Name, copy, sizeof(copy) - 8, f.Alternate, f.Legacy) != 0) return false;
+    ShowBeside(b, f.Name, copy, shown, (int32_t)sizeof(shown));
     int32_t directory = -1;
     const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &directory, &leaf, nullptr, 1);
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf, nullptr, 1);
     if (error == ENOENT || error == ENOTDIR) return false;
     if (error) {
         // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
-        PrintLeft(b, name, "", error);
+        PrintLeft(b, shown, error);
         return true;
     }
-    char partialLeaf[STORAGE_FILE_PATH_SIZE + 8];
-    StorageFileOSStatus partial{};
-    error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf) - 8, alternate);
-    if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
     bool keep = false;
-    if (error) {
-        PrintLeft(b, name, "", error);
-    } else if (partial.Kind == STORAGE_FILE_OS_FILE && index && FileList_IndexFindByName(index, name, &found, &offset)) {
-        // The copy of a listed file that a mask left unfinished holds the progress the next run
-        // continues.
-        keep = true;
-    } else {
-        for (const char* suffix : {"", "~"}) {
-            char copy[STORAGE_FILE_PATH_SIZE + 8];
-            String_Print(copy, (int32_t)sizeof(copy), "%s%s", partialLeaf, suffix);
-            StorageFileOSStatus status{};
-            if (StorageFileOS_Status(directory, copy, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) continue;
-            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s%s%s)", b->OutputPath, LogText(name).Text,
-                                   b->PartialExtension, suffix);
-            error = StorageFileOS_RemoveOwn(directory, copy);
-            // A name of its own is recorded before it is taken: one another entry took first was
-            // never ours.
-            if (error && !(alternate && IsHeld(error))) PrintLeft(b, name, suffix, error);
+    if (!f.Legacy && f.Inode != 0) {
+        StorageFileOSStatus status{};
+        error = StorageFileOS_Status(directory, copy, &status);
+        const bool same = !error && StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth);
+        if (error) {
+            PrintLeft(b, shown, error);
+            keep = true;
+        } else if (!same) {
+            // The copy became the file, or never got its name: what stands there is not it.
+            if (status.Kind != STORAGE_FILE_OS_MISSING)
+                StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + EEXIST);
+            keep = RemoveUnlisted(b, directory, leaf, f, index);
+        } else if (!status.OwnSingle) {
+            // Ours, but another account's now or reached by a second name: nothing to remove blindly.
+            PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
+            keep = true;
+        } else if (continued && Listed(index, f.Name)) {
+            // The copy of a listed file that a mask left unfinished holds the progress the next run
+            // continues.
+            keep = true;
+        } else {
+            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s)", LogText(shown).Text);
+            error = StorageFileOS_RemoveCopy(directory, copy, f.Device, f.Inode, f.Birth);
+            if (error && !IsHeld(error)) {
+                PrintLeft(b, shown, error);
+                keep = true;
+            } else {
+                uint64_t value = 0;
+                if (HashTable_GetValue(b->Copies, f.Name, &value) &&
+                    reinterpret_cast<const CopyId*>(value)->Inode == f.Inode)
+                    SetCopy(b, f.Name, nullptr);
+            }
         }
-        if (alternate) {
-            uint64_t value = 0;
-            if (HashTable_GetValue(b->Alternates, name, &value) && value == alternate) SetAlternate(b, name, 0);
+    } else {
+        // A copy an earlier version recorded without its identity, or a scratch name reserved: a
+        // private file of ours there goes, unless the record identifies it as a copy made since.
+        for (const char* suffix : {"", "~"}) {
+            if (!f.Legacy && !suffix[0]) continue;
+            char entry[STORAGE_FILE_PATH_SIZE + 8];
+            String_Print(entry, (int32_t)sizeof(entry), "%s%s", copy, suffix);
+            StorageFileOSStatus status{};
+            if (StorageFileOS_Status(directory, entry, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING ||
+                IdentityRecorded(b, status))
+                continue;
+            error = StorageFileOS_RemoveOwn(directory, entry);
+            if (!error) StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s)", LogText(shown).Text, suffix);
+            // What is not a private file of ours was never a copy of ours.
+            if (error && !IsHeld(error)) {
+                char left[STORAGE_FILE_PATH_SIZE * 2 + 2];
+                String_Print(left, (int32_t)sizeof(left), "%s%s", shown, suffix);
+                PrintLeft(b, left, error);
+                keep = true;
+            }
         }
     }
     StorageFileOS_Close(&directory);
-    if (!keep) CollapseMade(b, name, (uint32_t)made);
+    if (!keep) CollapseMade(b, f.Name, (uint32_t)f.Made);
     return keep;
 }
 
-// Ends a replay: what stays on record replaces the record, or none is left.
+// Ends a replay: what stays on record replaces the record, or none is left. A replay that could
+// not write down all that stays leaves the record as it was: it still names every copy.
 int64_t ReplayFinish(StorageFile* b) {
     StorageFileOS_Close(&b->ReplayFd);
     StorageFileOSStatus out{};
@@ -1344,9 +1530,12 @@ int64_t ReplayFinish(StorageFile* b) {
     int32_t directory = -1;
     const char* leaf = nullptr;
     if (!error) error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
-    if (!error && out.Size == 0) {
-        error = StorageFileOS_RemoveOwn(directory, b->PartialExtension);
-        if (!error) error = StorageFileOS_RemoveOwn(directory, scratch);
+    if (!error && b->ReplayLost) {
+        error = StorageFileOS_RemoveOwn(directory, scratch);
+    } else if (!error && out.Size == 0) {
+        // The scratch first: without a record no later replay would look for it.
+        error = StorageFileOS_RemoveOwn(directory, scratch);
+        if (!error) error = StorageFileOS_RemoveOwn(directory, b->PartialExtension);
     } else if (!error) {
         error = StorageFileOS_Rename(directory, scratch, b->PartialExtension);
     }
@@ -1355,7 +1544,7 @@ int64_t ReplayFinish(StorageFile* b) {
         PrintRecordError(b, b->PartialExtension, error);
         b->ReplayFailed++;
     }
-    return b->ReplayFailed == 0 ? 1 : 0;
+    return b->ReplayFailed == 0 && b->ReplayLost == 0 ? 1 : 0;
 }
 
 } // namespace
@@ -1368,15 +1557,23 @@ void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
     b->Installed = installed;
 }
 
-int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
+int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued) {
     StorageFile* b = Backend(instance);
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
     CriticalSectionGuard guard(b->RecordLock);
     if (b->ReplayFd < 0) {
-        StorageFileOS_Close(&b->RecordFd);
-        int32_t error = OpenRecordFile(b, b->PartialExtension, 0, &b->ReplayFd);
+        int32_t probe = -1;
+        int32_t error = OpenRecordFile(b, b->PartialExtension, 0, &probe);
+        StorageFileOS_Close(&probe);
         // No record: this storage made no copy that can be left.
         if (error == ENOENT || error == ENOTDIR) return 1;
+        // Another repository's copies are judged by its own replay only.
+        if (!error) error = HoldFolder(b);
+        if (!error) {
+            StorageFileOS_Close(&b->RecordFd);
+            LoadCopies(b);
+            error = OpenRecordFile(b, b->PartialExtension, 0, &b->ReplayFd);
+        }
         char scratch[40];
         String_Print(scratch, (int32_t)sizeof(scratch), "%s~", b->PartialExtension);
         if (!error) {
@@ -1395,21 +1592,22 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed) {
         }
         b->ReplayOffset = 0;
         b->ReplayFailed = 0;
+        b->ReplayLost = 0;
     }
     FileListIndex* index = nullptr;
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
-    char buffer[STORAGE_FILE_PATH_SIZE + 32];
+    char buffer[STORAGE_FILE_PATH_SIZE + 96];
     bool passing = false, whole = false;
     while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
         // One too long to be ours is passed over to its end.
         if (!whole) continue;
         const size_t length = strlen(buffer);
-        if (ReplayRecord(b, buffer, index)) {
+        if (ReplayRecord(b, buffer, index, continued != 0)) {
             const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
             if (error) {
                 PrintRecordError(b, b->PartialExtension, error);
-                b->ReplayFailed++;
+                b->ReplayLost++;
             }
         }
         if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
@@ -1438,20 +1636,18 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
     StorageFileOSStatus status{};
     if (!error) error = StorageFileOS_Status(directory, leaf, &status);
-    // A file with a partial copy beside it is being replaced: what it holds may be the old or
-    // the new version, piece by piece, so no piece of it counts as present without being read.
-    StorageFileOSStatus partial{};
-    if (!error && b->PartialExtension[0]) {
-        char partialLeaf[STORAGE_FILE_PATH_SIZE];
-        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), AlternateOf(b, entry.Name));
-        if (!error) error = StorageFileOS_Status(directory, partialLeaf, &partial);
+    // A file with a copy of ours beside it is being replaced: what it holds may be the old or the
+    // new version, piece by piece, so no piece of it counts as present without being read. Except a
+    // copy this storage made from the installed file: beside the pieces written into it since, it
+    // holds the installed bytes, so what the installed file holds is in it too.
+    bool copied = false;
+    if (!error) {
+        char copy[STORAGE_FILE_PATH_SIZE];
+        CopyId id{};
+        copied = CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id);
     }
     StorageFileOS_Close(&directory);
-    // Except a copy this storage made from the installed file: beside the pieces written into it
-    // since, it holds the installed bytes, so what the installed file holds is in it too.
-    // What stands at a copy's name and is not ours is no copy of this file.
-    if (!error && partial.OwnPrivate && !CopiedHere(b, entry.Name))
-        return Finish(operation, STORAGE_NOT_FOUND, 0);
+    if (copied && !CopiedHere(b, entry.Name)) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)
@@ -1505,26 +1701,15 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     StorageFileOSStatus status{};
     error = StorageFileOS_Status(directory, leaf, &status);
     if (!error && status.Kind == STORAGE_FILE_OS_LINK && !IsLinkEntry(entry)) error = ELOOP;
-    // A dropped file takes the storage's own copies of it along: a partial copy or scratch that a
-    // kill left, under the usual name or one of its own; what holds those names and is not ours
-    // is named and left.
+    // A dropped file takes the storage's copy of it along, whatever name it took; what holds a
+    // copy's name and is not that copy is left.
     if (!error) {
-        char partialLeaf[STORAGE_FILE_PATH_SIZE];
-        uint32_t kept = 0;
-        error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf));
-        if (!error) error = ClaimCopyNames(b, directory, entry.Name, partialLeaf, 0, &kept);
+        char copy[STORAGE_FILE_PATH_SIZE];
+        CopyId id{};
+        if (CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id) &&
+            (error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth)) == 0)
+            DropCopy(b, entry.Name);
         if (IsHeld(error)) error = 0;
-        const uint32_t alternate = error ? 0 : AlternateOf(b, entry.Name);
-        if (alternate && (error = PartialName(b, leaf, partialLeaf, sizeof(partialLeaf), alternate)) == 0) {
-            for (const char* suffix : {"", "~"}) {
-                char copy[STORAGE_FILE_PATH_SIZE + 8];
-                String_Print(copy, (int32_t)sizeof(copy), "%s%s", partialLeaf, suffix);
-                if ((error = StorageFileOS_RemoveOwn(directory, copy)) != 0 && !IsHeld(error)) break;
-                error = 0;
-            }
-            CriticalSectionGuard guard(b->RecordLock);
-            SetAlternate(b, entry.Name, 0);
-        }
     }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         // An installed read-only file is erased like any other.

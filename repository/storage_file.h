@@ -53,14 +53,16 @@ int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
 // name that only holds what it lists (an earlier version installed it there) is removed when the
 // copy's name is needed; any other folder there is named and left.
 void StorageFile_SetInstalled(void* instance, MetaFile* installed);
-// Every copy the storage makes is recorded before it is made; once a sync has completed this
-// removes the recorded copies that are still there and whose file the installed manifest does not
-// list (a copy of a listed file holds progress to continue and stays on record), their scratch
-// names and the folders made for them when left empty (null installed: nothing is listed). Nothing
-// the record does not name is judged, nothing on another mount is touched, and only private files
-// of the effective user are removed; another user's entry is named and left. Works for at most a
-// tenth of a second a call: -1 when there is more to do, else 1, or 0 when anything stayed.
-int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed);
+// Every copy the storage makes is recorded, with the identity of the file made, before any name
+// leads to it; once a sync has completed this removes the recorded copies that are still there and
+// whose file the installed manifest does not list (with `continued`, a copy of a listed file holds
+// progress to continue and stays on record; without, it goes too), the files a failed sync
+// completed that the installed manifest does not list, and the folders made for them when left
+// empty (null installed: nothing is listed). Nothing the record does not identify is judged,
+// nothing on another mount is touched; a copy reached by a second name or given to another user is
+// named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
+// do, else 1, or 0 when anything stayed.
+int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
 // Internal switch for the tests only: the seconds a call of StorageFile_RemoveStrayCopies works
 // before it answers -1 (default 0.1); each call judges at least one record.
 void StorageFile_SetReplayBudget(double seconds);

@@ -2,6 +2,7 @@
 #include "repository/storage_file_path.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "core/formats/json.h"
 #include "core/runtime/debug.h"
@@ -60,11 +61,15 @@ int64_t StorageFilePath_IsReserved(const char* name, const char* suffix) {
     ASSERT_POINTER(name);
     const size_t suffixLength = suffix ? strlen(suffix) : 0;
     if (!suffixLength) return 0;
-    // Every component counts: a folder "a<suffix>" would hold the place where the copy of "a" is made.
+    // Every component counts: a folder "a<suffix>" would hold the place where the copy of "a" is made,
+    // and "a<suffix><n>" that of the copy "a" takes where its usual name is held.
     for (const char* part = name;;) {
         const size_t length = strcspn(part, "/");
         const size_t end = length && part[length - 1] == '~' ? length - 1 : length;
-        if (end >= suffixLength && memcmp(part + end - suffixLength, suffix, suffixLength) == 0) return 1;
+        size_t digits = end;
+        while (digits > 0 && part[digits - 1] >= '0' && part[digits - 1] <= '9') digits--;
+        for (const size_t at : {end, digits})
+            if (at >= suffixLength && memcmp(part + at - suffixLength, suffix, suffixLength) == 0) return 1;
         if (!part[length]) return 0;
         part += length + 1;
     }

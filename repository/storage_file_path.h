@@ -10,9 +10,10 @@ struct HashTable;
 // 0 (and an empty out) for a name that is empty, absolute, has a ".." component, normalises to
 // nothing, or does not fit size: such a name could reach outside the storage's directory.
 int64_t StorageFilePath_Check(const char* name, char* out, int32_t size);
-// Whether any '/'-separated component of the name ends in the suffix of the storage's copies, or in
-// that suffix and "~" (a copy's scratch name): a name the storage keeps for itself, as a file or
-// as a folder, for any file. Never with an empty suffix.
+// Whether any '/'-separated component of the name ends in the suffix of the storage's copies, that
+// suffix and a number (a copy's name where the usual one is held), either with "~" (a copy's
+// scratch name): a name the storage keeps for itself, as a file or as a folder, for any file. Never
+// with an empty suffix.
 int64_t StorageFilePath_IsReserved(const char* name, const char* suffix);
 
 // Reads an ignore file's JSON text and adds every string of its root container to the set (a

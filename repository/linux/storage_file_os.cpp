@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -17,11 +18,27 @@
 
 namespace {
 
+int SystemOpenAt(int directory, const char* name, int flags, mode_t mode) {
+    return openat(directory, name, flags, mode);
+}
+int SystemRenameAt(int directory, const char* from, const char* to, unsigned int flags) {
+    return flags ? renameat2(directory, from, directory, to, flags) : renameat(directory, from, directory, to);
+}
+ssize_t SystemCopyRange(int from, int to, size_t length) {
+    return copy_file_range(from, nullptr, to, nullptr, length, 0);
+}
+
+const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,   SystemRenameAt, linkat,   unlinkat, symlinkat,
+                                    fchmod,       fchmodat,  ftruncate,      futimens, write,    SystemCopyRange};
+std::atomic<const StorageFileOSCalls*> calls{&kSystem};
+
+const StorageFileOSCalls& Sys() { return *calls.load(std::memory_order_acquire); }
+
 constexpr size_t kNameCapacity = 1024;
 
 int OpenAt(int at, const char* name, int flags, mode_t mode = 0) {
     int fd;
-    do fd = openat(at, name, flags | O_CLOEXEC, mode);
+    do fd = Sys().OpenAt(at, name, flags | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -40,8 +57,17 @@ bool IsOwnPrivate(const struct stat& info) {
     return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 && (info.st_mode & 077) == 0;
 }
 
+// A regular file of the effective user that no second name reaches, whatever its permissions.
+bool IsOwnSingle(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1;
+}
+
 void Fill(const struct stat& info, StorageFileOSStatus* status) {
     status->OwnPrivate = IsOwnPrivate(info) ? 1 : 0;
+    status->OwnSingle = IsOwnSingle(info) ? 1 : 0;
+    status->OtherUser = info.st_uid != geteuid() ? 1 : 0;
+    status->Device = (uint64_t)info.st_dev;
+    status->Inode = (uint64_t)info.st_ino;
     if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
     else if (S_ISDIR(info.st_mode)) status->Kind = STORAGE_FILE_OS_DIRECTORY;
     else if (S_ISLNK(info.st_mode)) status->Kind = STORAGE_FILE_OS_LINK;
@@ -58,6 +84,18 @@ int32_t MountOf(int fd, PlatformTreeMount* mount) {
 }
 
 } // namespace
+
+const StorageFileOSCalls* StorageFileOS_GetCalls() {
+    return calls.load(std::memory_order_acquire);
+}
+
+const StorageFileOSCalls* StorageFileOS_SystemCalls() {
+    return &kSystem;
+}
+
+void StorageFileOS_SetCalls(const StorageFileOSCalls* table) {
+    calls.store(table ? table : &kSystem, std::memory_order_release);
+}
 
 int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
                                  const char** leaf, uint32_t* made, uint32_t sameMount) {
@@ -85,7 +123,7 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         component[size] = 0;
         int next = OpenAt(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         if (next < 0 && errno == ENOENT && create) {
-            if (mkdirat(fd, component, 0700) == 0) {
+            if (Sys().MkdirAt(fd, component, 0700) == 0) {
                 if (made) ++*made;
             } else if (errno != EEXIST) {
                 const int error = errno;
@@ -129,11 +167,28 @@ int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t wri
     return 0;
 }
 
+namespace {
+
+uint64_t BirthOf(int directory, const char* leaf, int flags) {
+    struct statx extra;
+    if (statx(directory, leaf, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extra) != 0 || !(extra.stx_mask & STATX_BTIME))
+        return 0;
+    return (uint64_t)extra.stx_btime.tv_sec * 1000000000ull + extra.stx_btime.tv_nsec;
+}
+
+} // namespace
+
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth) {
+    return status.Kind == STORAGE_FILE_OS_FILE && status.Device == device && status.Inode == inode &&
+           (birth == 0 || status.Birth == 0 || status.Birth == birth);
+}
+
 int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
     memset(status, 0, sizeof(*status));
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     Fill(info, status);
+    status->Birth = BirthOf(directory, leaf, 0);
     return 0;
 }
 
@@ -142,6 +197,7 @@ int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
     struct stat info;
     if (fstat(fd, &info) != 0) return errno;
     Fill(info, status);
+    status->Birth = BirthOf(fd, "", AT_EMPTY_PATH);
     return 0;
 }
 
@@ -151,7 +207,7 @@ int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy) {
 }
 
 int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to) {
-    return renameat(directory, from, directory, to) == 0 ? 0 : errno;
+    return Sys().RenameAt(directory, from, to, 0) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -160,7 +216,7 @@ namespace {
 // an in-kernel copy), else through a buffer.
 int32_t CopyData(int from, int to) {
     for (;;) {
-        const ssize_t done = copy_file_range(from, nullptr, to, nullptr, (size_t)1 << 30, 0);
+        const ssize_t done = Sys().CopyRange(from, to, (size_t)1 << 30);
         if (done == 0) return 0;
         if (done > 0) continue;
         if (errno == EINTR) continue;
@@ -168,7 +224,7 @@ int32_t CopyData(int from, int to) {
         break;
     }
     // Where the kernel cannot copy, nothing was written yet (it fails on the first call).
-    if (lseek(from, 0, SEEK_SET) < 0 || ftruncate(to, 0) != 0 || lseek(to, 0, SEEK_SET) < 0) return errno;
+    if (lseek(from, 0, SEEK_SET) < 0 || Sys().Ftruncate(to, 0) != 0 || lseek(to, 0, SEEK_SET) < 0) return errno;
     char buffer[65536];
     for (;;) {
         const ssize_t got = read(from, buffer, sizeof(buffer));
@@ -178,7 +234,7 @@ int32_t CopyData(int from, int to) {
             return errno;
         }
         for (ssize_t at = 0; at < got;) {
-            const ssize_t put = write(to, buffer + at, (size_t)(got - at));
+            const ssize_t put = Sys().Write(to, buffer + at, (size_t)(got - at));
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) return put < 0 ? errno : EIO;
             at += put;
@@ -194,11 +250,11 @@ namespace {
 int32_t LinkAnonymous(int fd, int32_t directory, const char* to) {
     char path[64];
     snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, path, directory, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (Sys().LinkAt(AT_FDCWD, path, directory, to, AT_SYMLINK_FOLLOW) == 0) return 0;
     const int error = errno;
     if (error != ENOENT) return error;
     // Without /proc: the descriptor itself, which needs the privilege to do so.
-    return linkat(fd, "", directory, to, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return Sys().LinkAt(fd, "", directory, to, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -234,32 +290,14 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
         close(source);
         return error;
     }
-    int32_t error = fchmod(target, 0600) != 0 ? errno : 0;
+    int32_t error = Sys().Fchmod(target, 0600) != 0 ? errno : 0;
     if (!error) error = CopyData(source, target);
     close(source);
-    if (!error) error = named ? (linkat(directory, scratch, directory, to, 0) == 0 ? 0 : errno)
+    if (!error) error = named ? (Sys().LinkAt(directory, scratch, directory, to, 0) == 0 ? 0 : errno)
                               : LinkAnonymous(target, directory, to);
     if (close(target) != 0 && !error) error = errno;
-    if (named) unlinkat(directory, scratch, 0);
+    if (named) Sys().UnlinkAt(directory, scratch, 0);
     return error;
-}
-
-int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept) {
-    *kept = 0;
-    struct stat info;
-    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    if (info.st_uid != geteuid()) return EPERM;
-    if (keep && IsOwnPrivate(info)) {
-        *kept = 1;
-        return 0;
-    }
-    // The storage makes no folder under a copy's name: one there is someone's (another account
-    // can rename a folder of ours in a folder the group shares), and what it holds is never erased.
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    // Nor is any other entry ours to remove: a link, a file shared with others or reached through a
-    // second name holds what someone put there.
-    if (!IsOwnPrivate(info)) return EEXIST;
-    return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
@@ -267,7 +305,7 @@ int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     if (info.st_uid != geteuid()) return EPERM;
     if (!IsOwnPrivate(info)) return EEXIST;
-    return unlinkat(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+    return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd) {
@@ -286,6 +324,85 @@ int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t crea
     return 0;
 }
 
+int32_t StorageFileOS_OpenUnnamed(int32_t directory, int32_t* fd) {
+    *fd = -1;
+    if (!unnamedCopies.load()) return EOPNOTSUPP;
+    const int file = OpenAt(directory, ".", O_TMPFILE | O_RDWR, 0600);
+    if (file < 0)
+        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT ? EOPNOTSUPP : errno;
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_CopyInto(int32_t directory, const char* from, int32_t fd) {
+    const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (source < 0) return errno;
+    struct stat info;
+    if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(source);
+        return S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
+    }
+    fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
+    const int32_t error = CopyData(source, fd);
+    close(source);
+    return error;
+}
+
+int32_t StorageFileOS_NameCopy(int32_t directory, int32_t fd, const char* scratch, const char* to) {
+    if (!scratch) return LinkAnonymous(fd, directory, to);
+    // One step, and never over an entry there: no moment where the copy has two names.
+    return Sys().RenameAt(directory, scratch, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+}
+
+namespace {
+
+int32_t IsCopy(const struct stat& info, uint64_t birthNow, uint64_t device, uint64_t inode, uint64_t birth) {
+    if ((uint64_t)info.st_dev != device || (uint64_t)info.st_ino != inode) return EEXIST;
+    if (birth && birthNow && birth != birthNow) return EEXIST;
+    if (info.st_uid != geteuid()) return EPERM;
+    return IsOwnSingle(info) ? 0 : EEXIST;
+}
+
+} // namespace
+
+int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth,
+                               uint32_t write, int32_t* fd) {
+    *fd = -1;
+    const int file = OpenAt(directory, leaf, (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (file < 0) return errno == ELOOP ? EEXIST : errno;
+    struct stat info;
+    const int32_t error = fstat(file, &info) != 0 ? errno : IsCopy(info, BirthOf(file, "", AT_EMPTY_PATH), device, inode, birth);
+    if (error) {
+        close(file);
+        return error;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth) {
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    const int32_t error = IsCopy(info, BirthOf(directory, leaf, 0), device, inode, birth);
+    if (error) return error;
+    return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd) {
+    *fd = -1;
+    const int folder = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
+    if (folder < 0) return errno;
+    // A lock of the folder itself: the same folder reached by another path or a bind mount is held too.
+    if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(folder);
+        return error;
+    }
+    *fd = folder;
+    return 0;
+}
+
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes) {
     *bytes = 0;
     struct statvfs info;
@@ -297,7 +414,7 @@ int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes) {
 int32_t StorageFileOS_ModeFrom(int32_t fd, int32_t directory, const char* leaf) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return 0;
-    return fchmod(fd, (info.st_mode & 0755) | S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
+    return Sys().Fchmod(fd, (info.st_mode & 0755) | S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_ReadAt(int32_t fd, uint64_t offset, void* buffer, uint32_t length) {
@@ -324,7 +441,7 @@ int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32
 }
 
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory) {
-    return unlinkat(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
+    return Sys().UnlinkAt(directory, leaf, isDirectory ? AT_REMOVEDIR : 0) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -368,14 +485,14 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
         if (S_ISDIR(item.st_mode))
             left = (depth + 1 >= kClearDepth || ClearAt(s, dirfd(list), entry->d_name, used + 1 + length, depth + 1) != 0) || left;
         else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == geteuid() && s.Listed(s.User, s.Name))
-            left = (unlinkat(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
+            left = (Sys().UnlinkAt(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
         else
             left = true;
         s.Name[used] = 0;
     }
     closedir(list);
     if (left) return EISDIR;
-    return unlinkat(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+    return Sys().UnlinkAt(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 } // namespace
@@ -394,7 +511,7 @@ int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length) {
     const char* at = static_cast<const char*>(bytes);
     if (lseek(fd, 0, SEEK_END) < 0) return errno;
     for (uint32_t done = 0; done < length;) {
-        const ssize_t put = write(fd, at + done, length - done);
+        const ssize_t put = Sys().Write(fd, at + done, length - done);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return put < 0 ? errno : EIO;
         done += (uint32_t)put;
@@ -415,14 +532,14 @@ int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer
 }
 
 int32_t StorageFileOS_CreateLink(int32_t directory, const char* leaf, const char* target) {
-    return symlinkat(target, directory, leaf) == 0 ? 0 : errno;
+    return Sys().SymlinkAt(target, directory, leaf) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_EnsureWritable(int32_t directory, const char* leaf) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR)) return 0;
-    return fchmodat(directory, leaf, (info.st_mode & 07777) | S_IWUSR, 0) == 0 ? 0 : errno;
+    return Sys().FchmodAt(directory, leaf, (info.st_mode & 07777) | S_IWUSR, 0) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_SetModifiedTime(int32_t fd, double seconds) {
@@ -433,7 +550,7 @@ int32_t StorageFileOS_SetModifiedTime(int32_t fd, double seconds) {
     times[1].tv_sec = (time_t)whole;
     times[1].tv_nsec = (long)((seconds - whole) * 1e9);
     if (times[1].tv_nsec < 0 || times[1].tv_nsec > 999999999) times[1].tv_nsec = 0;
-    return futimens(fd, times) == 0 ? 0 : errno;
+    return Sys().Futimens(fd, times) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_SetExecutable(int32_t fd, uint32_t executable) {
@@ -441,12 +558,12 @@ int32_t StorageFileOS_SetExecutable(int32_t fd, uint32_t executable) {
     if (fstat(fd, &info) != 0) return errno;
     const mode_t mode = executable ? (info.st_mode & 07777) | 0111 : (info.st_mode & 07777) & ~(mode_t)0111;
     if (mode == (info.st_mode & 07777)) return 0;
-    return fchmod(fd, mode) == 0 ? 0 : errno;
+    return Sys().Fchmod(fd, mode) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_Truncate(int32_t fd, uint64_t length) {
     int result;
-    do result = ftruncate(fd, (off_t)length);
+    do result = Sys().Ftruncate(fd, (off_t)length);
     while (result != 0 && errno == EINTR);
     return result == 0 ? 0 : errno;
 }

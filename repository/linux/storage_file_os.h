@@ -3,7 +3,10 @@
 // never reaches a file outside that directory, whatever links were planted in the tree.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <sys/types.h>
 
 // Kinds of an entry as found by StorageFileOS_Status.
 enum : uint32_t {
@@ -20,7 +23,38 @@ struct StorageFileOSStatus {
     uint64_t Size;
     int64_t ModifiedSeconds;
     uint32_t OwnPrivate; // a regular file of the effective user, one link, no permission for others
+    uint32_t OwnSingle;  // a regular file of the effective user reached by this one name alone
+    uint32_t OtherUser;  // an entry of another user
+    uint64_t Device;
+    uint64_t Inode;
+    uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
 };
+
+// Whether the status is of the file identified by device, inode and birth (an inode number freed
+// and given to a new file has a new birth; a birth of 0 on either side is not compared).
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth);
+
+// The system calls through which every change the file backends make on disk goes, and the opens:
+// one table, so that a test can wrap it and fail or cut a run at any one call. Each member acts as
+// the system call of its name (answers and errno alike).
+struct StorageFileOSCalls {
+    int (*OpenAt)(int directory, const char* name, int flags, mode_t mode);
+    int (*MkdirAt)(int directory, const char* name, mode_t mode);
+    int (*RenameAt)(int directory, const char* from, const char* to, unsigned int flags);
+    int (*LinkAt)(int fromDirectory, const char* from, int toDirectory, const char* to, int flags);
+    int (*UnlinkAt)(int directory, const char* name, int flags);
+    int (*SymlinkAt)(const char* target, int directory, const char* name);
+    int (*Fchmod)(int fd, mode_t mode);
+    int (*FchmodAt)(int directory, const char* name, mode_t mode, int flags);
+    int (*Ftruncate)(int fd, off_t length);
+    int (*Futimens)(int fd, const struct timespec* times);
+    ssize_t (*Write)(int fd, const void* bytes, size_t length);
+    ssize_t (*CopyRange)(int from, int to, size_t length);
+};
+// The table in use; SetCalls(nullptr) goes back to the system's own.
+const StorageFileOSCalls* StorageFileOS_GetCalls();
+const StorageFileOSCalls* StorageFileOS_SystemCalls();
+void StorageFileOS_SetCalls(const StorageFileOSCalls* calls);
 
 // Every function answers 0 or the errno value of the failure. ELOOP always means that a
 // component (or the final entry, where a file is wanted) is a symbolic link.
@@ -48,19 +82,31 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 // Internal switch for the tests only: 0 makes every copy take the named way, as on a file system
 // that cannot make unnamed files, so that way is run where the tests' file system could (default 1).
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
-// What stands at one of the storage's own names (a file being written, a copy's scratch name):
-// a file of the effective user that is private (regular, one link, no permission for others) is
-// kept when `keep` allows (*kept set), else removed. Anything else is neither used nor removed:
-// EPERM for an entry of another user, EISDIR for a folder, EEXIST for a link, a special file or a
-// file shared with others or reached through a second name. A missing entry is success.
-int32_t StorageFileOS_Claim(int32_t directory, const char* leaf, uint32_t keep, uint32_t* kept);
-// Removes the entry only when it is a private file of the effective user, as the storage makes
-// its copies: EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
+// Removes the entry only when it is a private file of the effective user, as the storage makes its
+// record of copies (and an earlier version made its copies, recorded without their identity):
+// EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
 int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
 int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd);
+// A new file of the directory that has no name yet (mode 0600, open for reading and writing), so
+// that what identifies it can be recorded before any name leads to it. EOPNOTSUPP where the file
+// system cannot make one.
+int32_t StorageFileOS_OpenUnnamed(int32_t directory, int32_t* fd);
+// Copies the whole of the regular file `from` of the directory into the open file fd.
+int32_t StorageFileOS_CopyInto(int32_t directory, const char* from, int32_t fd);
+// Gives a file made by OpenUnnamed, or one made under the scratch name `scratch` (when scratch is
+// set), the name `to`: it appears whole or not at all, never replacing an entry there (EEXIST).
+int32_t StorageFileOS_NameCopy(int32_t directory, int32_t fd, const char* scratch, const char* to);
+// Opens the entry `leaf` only when it is the file identified by device and inode, a regular file
+// of the effective user reached by this name alone: EEXIST (EPERM for another user's) otherwise.
+int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth,
+                               uint32_t write, int32_t* fd);
+// Removes the entry `leaf` only when it is that file, as OpenCopy judges it. Missing is success.
+int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth);
+// Holds the folder for this process's storage alone while *fd stays open: EBUSY when another holds it.
+int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
 // The bytes free to the effective user on the file system of the directory.
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes);
 // Gives the open file the permission bits of the directory's entry `leaf` (a regular file), the

@@ -32,6 +32,7 @@
 #include "repository/digest_table.h"
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"
+#include "repository/storage_file_path.h"
 #include "repository/storage_request.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/log_capture.h"
@@ -687,7 +688,7 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyT
         // The write, the completion and the erase go on; the entry is named.
         EXPECT_EQ(Put(v2, 0, 0), 0u);
         EXPECT_EQ(Slurp(root + "a.txt"), old);
-        EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial").substr(0, 16), now.substr(0, 16));
+        EXPECT_EQ(Slurp(root + "a.txt.quarvpartial1").substr(0, 16), now.substr(0, 16));
         EXPECT_EQ(Put(v2, 1, 1), 0u);
         EXPECT_EQ(Complete(v2, "a.txt"), 0u);
         EXPECT_EQ(Erase(v1, "gone"), 0u);
@@ -699,7 +700,7 @@ TEST_F(StorageFileTest, AnotherUsersEntryAtACopysNameIsNamedAndLeftWhileTheCopyT
         EXPECT_EQ(info.st_uid, geteuid());
         EXPECT_EQ(info.st_mode & 0777, 0600u);
         EXPECT_EQ(Slurp(root + "a.txt"), now);
-        EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial1"));
         EXPECT_FALSE(OnDisk(root + "gone"));
         ASSERT_EQ(lstat((root + "gone" + c.suffix).c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, kOtherUser);
@@ -738,7 +739,7 @@ TEST_F(StorageFileTest, OurOwnEntriesThatAreNoCopyAtACopysNameAreLeft) {
                                   c.suffix + ")"),
                   std::string::npos)
             << log.Text();
-        for (const char* left : {"a.txt.1.quarvpartial", "a.txt.1.quarvpartial~", "gone"})
+        for (const char* left : {"a.txt.quarvpartial1", "a.txt.quarvpartial1~", "gone"})
             EXPECT_FALSE(OnDisk(root + left)) << left;
         for (const char* name : {"a.txt", "gone"}) {
             struct stat info;
@@ -775,12 +776,13 @@ TEST_F(StorageFileTest, AFolderAtACopysNameIsNamedAndLeftWithWhatItHolds) {
 // a folder in it is another user's, or when one is a mount (needs root to plant or mount).
 TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhatItListed) {
     const std::string old = "ABCDEFGHIJKLMNOP0123456789abcdef", now = "abcdefghijklmnop0123456789abcdef";
-    enum class Held { Nothing, UsersFile, OtherUsersFolder, Mount };
-    for (const Held held : {Held::Nothing, Held::UsersFile, Held::OtherUsersFolder, Held::Mount}) {
+    enum class Held { Nothing, UsersFile, OtherUsersFolder, Mount, OtherUsersListedFile, MountOnTheName };
+    for (const Held held : {Held::Nothing, Held::UsersFile, Held::OtherUsersFolder, Held::Mount,
+                            Held::OtherUsersListedFile, Held::MountOnTheName}) {
         SCOPED_TRACE((int)held);
         const std::string folder = root + "sub/a.txt.quarvpartial";
-        Shell("umount " + folder + "/d 2>/dev/null; rm -rf " + root + " " + outside + "d && mkdir -p " + folder +
-              "/d " + outside + "d");
+        Shell("umount " + folder + "/d 2>/dev/null; umount " + folder + " 2>/dev/null; rm -rf " + root + " " +
+              outside + "d && mkdir -p " + folder + "/d " + outside + "d");
         Manifest v1(std::vector<File>{{"sub/a.txt", old.c_str()}, {"sub/a.txt.quarvpartial/x", "x"},
                                       {"sub/a.txt.quarvpartial/d/y", "y"}});
         Manifest v2(std::vector<File>{{"sub/a.txt", now.c_str()}});
@@ -795,6 +797,18 @@ TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhat
         if (held == Held::Mount) {
             Spit(outside + "d/y", "y outside");
             if (Shell("mount --bind " + outside + "d " + folder + "/d 2>/dev/null") != 0) continue;
+        }
+        if (held == Held::OtherUsersListedFile) {
+            // Listed, but another user's now: not the installation's to erase.
+            if (!CanActAsOtherUser()) continue;
+            ASSERT_EQ(lchown((folder + "/d/y").c_str(), kOtherUser, kOtherUser), 0);
+        }
+        if (held == Held::MountOnTheName) {
+            // Mounted on the copy's name itself: nothing across it is the installation's.
+            ASSERT_EQ(Shell("mkdir -p " + outside + "d/d && cp " + folder + "/x " + outside + "d/x && echo -n y > " +
+                            outside + "d/d/y"),
+                      0);
+            if (Shell("mount --bind " + outside + "d " + folder + " 2>/dev/null") != 0) continue;
         }
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
@@ -822,6 +836,14 @@ TEST_F(StorageFileTest, AFolderAnEarlierVersionInstalledAtACopysNameGoesWithWhat
         if (held == Held::Mount) {
             EXPECT_EQ(Slurp(outside + "d/y"), "y outside");
             Shell("umount " + folder + "/d");
+        }
+        if (held == Held::OtherUsersListedFile) {
+            EXPECT_EQ(Slurp(folder + "/d/y"), "y");
+        }
+        if (held == Held::MountOnTheName) {
+            EXPECT_EQ(Slurp(outside + "d/x"), "x");
+            EXPECT_EQ(Slurp(outside + "d/d/y"), "y");
+            Shell("umount " + folder);
         }
         StorageCleanup_SetInstalled(storage, nullptr);
     }
@@ -874,8 +896,9 @@ TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
     EXPECT_FALSE(OnDisk(root + ".quarvpartial~"));
 }
 
-// What stands at a recorded copy's name when the sync ends and is not a private file of ours (put
-// there by another account, or a file of the user's renamed there) is named and left.
+// What stands at a recorded copy's name when the sync ends and is not that copy alone (put there by
+// another account, or reached by a second name) is named and left; the copy itself goes whatever
+// mode it has by then.
 TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
     enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
@@ -905,12 +928,18 @@ TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
         PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        EXPECT_EQ(Sweep(v1.meta), 0);
+        // A copy still ours but reached another way stays on record; a name that no longer leads to
+        // it names nothing of ours.
+        const bool ours = held == Held::OtherUsersFile || held == Held::SecondLink;
+        EXPECT_EQ(Sweep(v1.meta), ours ? 0 : 1);
         const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
                                                                : "Not the storage's own file (";
-        EXPECT_NE(log.Text().find(named + copy + ")"), std::string::npos) << log.Text();
+        if (held != Held::SharedFile) {
+            EXPECT_NE(log.Text().find(named + copy + ")"), std::string::npos) << log.Text();
+        }
         struct stat info;
-        EXPECT_EQ(lstat(copy.c_str(), &info), 0);
+        EXPECT_EQ(lstat(copy.c_str(), &info), held == Held::SharedFile ? -1 : 0);
+        EXPECT_EQ(OnDisk(root + ".quarvpartial"), ours);
         EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
     }
@@ -1043,13 +1072,13 @@ TEST_F(StorageFileTest, ACopyMadeUnderItsScratchNameNeverOpensAnEntryThere) {
     PlantAt(root + "a.txt.quarvpartial~", Plant::Link, geteuid(), outside + "secret");
     ASSERT_EQ(Put(v2, 0, 0), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), old);
-    EXPECT_TRUE(OnDisk(root + "a.txt.1.quarvpartial"));
-    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial~"));
+    EXPECT_TRUE(OnDisk(root + "a.txt.quarvpartial1"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial1~"));
     ASSERT_EQ(Complete(v2, "a.txt"), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), now);
     EXPECT_EQ(Slurp(outside + "secret"), "keep");
     EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial"));
-    EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial1"));
     struct stat info;
     EXPECT_EQ(lstat((root + "a.txt.quarvpartial~").c_str(), &info), 0);
 }
@@ -1072,17 +1101,17 @@ TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
         ASSERT_EQ(Configure("file"), 1);
         ASSERT_EQ(Put(v2, 0, 0), 0u);
         ASSERT_EQ(Put(v2, 2, 2), 0u);
-        EXPECT_EQ(Slurp(root + "new.bin.1.quarvpartial"), body.substr(0, 16));
+        EXPECT_EQ(Slurp(root + "new.bin.quarvpartial1"), body.substr(0, 16));
         // The kill: the next run knows the copies only from the record.
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         if (dropped) {
             EXPECT_EQ(Sweep(v1.meta), 1);
-            EXPECT_FALSE(OnDisk(root + "new.bin.1.quarvpartial"));
+            EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial1"));
             EXPECT_EQ(Slurp(root + "a.txt"), old);
             ASSERT_EQ(Configure("file"), 1);
             EXPECT_EQ(Erase(v2, "a.txt"), 0u);
-            EXPECT_FALSE(OnDisk(root + "a.txt.1.quarvpartial"));
+            EXPECT_FALSE(OnDisk(root + "a.txt.quarvpartial1"));
             EXPECT_EQ(Sweep(nullptr), 1);
         } else {
             EXPECT_EQ(Exists(v2, 0), (uint32_t)STORAGE_NOT_FOUND);
@@ -1096,7 +1125,7 @@ TEST_F(StorageFileTest, ACopyUnderANameOfItsOwnOutlivesAKill) {
             EXPECT_EQ(Slurp(root + "a.txt"), now);
             EXPECT_EQ(Slurp(root + "new.bin"), body);
             EXPECT_EQ(Sweep(v2.meta), 1);
-            for (const char* left : {"a.txt.1.quarvpartial", "new.bin.1.quarvpartial", "new.bin.2.quarvpartial"})
+            for (const char* left : {"a.txt.quarvpartial1", "new.bin.quarvpartial1", "new.bin.quarvpartial2"})
                 EXPECT_FALSE(OnDisk(root + left)) << left;
         }
         EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
@@ -1117,11 +1146,11 @@ TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
     Manifest v3(std::vector<File>{{"a.txt", v3Text.c_str()}});
     Spit(root + "a.txt", v1Text);
     PlantAt(root + "a.txt.quarvpartial", Plant::Folder, geteuid(), outside + "secret");
-    Spit(root + "a.txt.1.quarvpartial~", "user's");
-    ASSERT_EQ(chmod((root + "a.txt.1.quarvpartial~").c_str(), 0600), 0);
+    Spit(root + "a.txt.quarvpartial1~", "user's");
+    ASSERT_EQ(chmod((root + "a.txt.quarvpartial1~").c_str(), 0600), 0);
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v2, 0, 0), 0u);
-    EXPECT_TRUE(OnDisk(root + "a.txt.2.quarvpartial"));
+    EXPECT_TRUE(OnDisk(root + "a.txt.quarvpartial2"));
     ASSERT_EQ(Put(v2, 1, 1), 0u);
     ASSERT_EQ(Complete(v2, "a.txt"), 0u);
     Shell("rm -rf " + root + "a.txt.quarvpartial");
@@ -1136,19 +1165,19 @@ TEST_F(StorageFileTest, TheLastRecordOfAFileNamesItsCopy) {
     ASSERT_EQ(Complete(v3, "a.txt"), 0u);
     EXPECT_EQ(Slurp(root + "a.txt"), v3Text);
     EXPECT_EQ(Sweep(v3.meta), 1);
-    EXPECT_EQ(Slurp(root + "a.txt.1.quarvpartial~"), "user's");
+    EXPECT_EQ(Slurp(root + "a.txt.quarvpartial1~"), "user's");
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
     // A name of its own is recorded before it is made: one another entry took first was never ours,
     // and fails no sync.
     Spit(root + ".quarvpartial", std::string("0:1 a.txt\0", 10));
     ASSERT_EQ(chmod((root + ".quarvpartial").c_str(), 0600), 0);
-    ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "a.txt.1.quarvpartial").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "secret").c_str(), (root + "a.txt.quarvpartial1").c_str()), 0);
     ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Erase(v3, "a.txt"), 0u);
     EXPECT_FALSE(OnDisk(root + "a.txt"));
     EXPECT_EQ(Sweep(nullptr), 1);
     struct stat info;
-    EXPECT_EQ(lstat((root + "a.txt.1.quarvpartial").c_str(), &info), 0);
+    EXPECT_EQ(lstat((root + "a.txt.quarvpartial1").c_str(), &info), 0);
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
 }
 
@@ -1184,7 +1213,7 @@ TEST_F(StorageFileTest, AFileWhoseBytesStayIsNeitherCopiedNorRewritten) {
         EXPECT_EQ(Exists(v2, 2), 0u);
         ASSERT_EQ(Put(v2, 0, 0), 0u);
         EXPECT_EQ(OnDisk(root + "y.quarvpartial"), held);
-        EXPECT_FALSE(OnDisk(root + "y.1.quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + "y.quarvpartial1"));
         ASSERT_EQ(Complete(v2, "x"), 0u);
         ASSERT_EQ(Complete(v2, "y"), 0u);
         ASSERT_EQ(stat((root + "y").c_str(), &after), 0);
@@ -1209,12 +1238,14 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
         const char* what;
         std::string partial, scratch; // left at a.quarvpartial and a.quarvpartial~ ("-": none)
         std::string installed;        // a as the kill left it
+        mode_t mode = 0600;           // of the copy
     } steps[] = {
         {"before the copy", "-", "-", old},
         {"during a copy under the scratch name", "-", old.substr(0, 9), old},
         {"with the copy made", old, "-", old},
         {"with one piece written", now.substr(0, 16) + old.substr(16), "-", old},
-        {"before the rename", now, "-", old},
+        {"before the final mode", now, "-", old},
+        {"after the final mode, before the rename", now, "-", old, 0755},
         {"after the rename", "-", "-", now},
     };
     for (const bool dropped : {false, true}) {
@@ -1226,11 +1257,23 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
             Spit(root + "a", step.installed);
             Spit(root + "b", "b");
             chmod((root + "a").c_str(), 0600);
+            // Each as the storage recorded it: the copy with its identity, the scratch name reserved
+            // (where no unnamed file can be made).
+            std::string record;
             for (const auto& [suffix, bytes] : {std::pair{".quarvpartial", step.partial}, {".quarvpartial~", step.scratch}})
                 if (bytes != "-") {
                     Spit(root + "a" + suffix, bytes);
-                    chmod((root + "a" + suffix).c_str(), 0600);
+                    chmod((root + "a" + suffix).c_str(), suffix[13] ? 0600 : step.mode);
+                    struct stat info;
+                    ASSERT_EQ(stat((root + "a" + suffix).c_str(), &info), 0);
+                    record += suffix[13] ? std::string("0:0:0:0 a") + '\0'
+                                         : "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
+                                               " a" + '\0';
                 }
+            if (!record.empty()) {
+                Spit(root + ".quarvpartial", record);
+                chmod((root + ".quarvpartial").c_str(), 0600);
+            }
             ASSERT_EQ(Configure("file"), 1);
             if (dropped) {
                 EXPECT_EQ(Erase(v1, "a"), 0u);
@@ -1245,8 +1288,16 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
                 EXPECT_EQ(Complete(v2, "a"), 0u);
                 EXPECT_EQ(Slurp(root + "a"), now);
             }
+            // The end of the sync judges the record.
+            EXPECT_EQ(Sweep(dropped ? nullptr : v2.meta), 1);
             EXPECT_FALSE(OnDisk(root + "a.quarvpartial"));
             EXPECT_FALSE(OnDisk(root + "a.quarvpartial~"));
+            EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+            if (!dropped) {
+                struct stat info;
+                ASSERT_EQ(stat((root + "a").c_str(), &info), 0);
+                EXPECT_EQ(info.st_mode & 0777, 0600u);
+            }
         }
     }
 }
@@ -1298,6 +1349,208 @@ TEST_F(StorageFileTest, APieceBesideACopyCountsAsPresentOnlyToTheStorageThatMade
     ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Exists(v2, 2), (uint32_t)STORAGE_NOT_FOUND);
     EXPECT_EQ(Get(v2, 1, 2), 0u);
+}
+
+
+// ---- One rule for a copy's identity, and a record that never lies ------------------------------------
+
+void* Backend(Storage* storage) {
+    void* backend = nullptr;
+    EXPECT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    return backend;
+}
+
+// "a"'s copy where its usual name is held could once take "a.1"'s usual copy name.
+TEST_F(StorageFileTest, NoCopysNameIsEverAnotherListedFilesCopy) {
+    const std::string a1 = "AAAAAAAAAAAAAAAA", b1 = "BBBBBBBBBBBBBBBB", a2 = "aaaaaaaaaaaaaaaa", b2 = "bbbbbbbbbbbbbbbb";
+    Manifest v1(std::vector<File>{{"a", a1.c_str()}, {"a.1", b1.c_str()}});
+    Manifest v2(std::vector<File>{{"a", a2.c_str()}, {"a.1", b2.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 1), 0u);
+    ASSERT_EQ(Complete(v1, "a"), 0u);
+    ASSERT_EQ(Complete(v1, "a.1"), 0u);
+    // The user's file at a's usual copy name, readable by others.
+    Spit(root + "a.quarvpartial", "user's");
+    chmod((root + "a.quarvpartial").c_str(), 0644);
+    ASSERT_EQ(Configure("file"), 1);
+    for (int32_t piece : {0, 1}) EXPECT_EQ(Put(v2, piece, piece), 0u);
+    EXPECT_EQ(Complete(v2, "a"), 0u);
+    EXPECT_EQ(Complete(v2, "a.1"), 0u);
+    EXPECT_EQ(Slurp(root + "a"), a2);
+    EXPECT_EQ(Slurp(root + "a.1"), b2);
+    EXPECT_EQ(Slurp(root + "a.quarvpartial"), "user's");
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    EXPECT_EQ(Shell("test $(ls -A " + root + " | wc -l) -eq 3"), 0);
+    // Nor can a manifest list a name a copy takes.
+    Manifest bad(std::vector<File>{{"a.quarvpartial1", "x"}});
+    EXPECT_EQ(Put(bad, 0, 0), (uint32_t)STORAGE_ERROR_INVALID_CONTENT);
+    EXPECT_EQ(Configure("file", {{"partialExtension", ".part1"}}), 0);
+    EXPECT_EQ(Configure("file", {{"partialExtension", ".part~"}}), 0);
+}
+
+// A full disk that cut the last record short: the next record is read on its own, and its copy goes.
+TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
+    Spit(root + ".quarvpartial", "0:0:1:2 cut/na");
+    chmod((root + ".quarvpartial").c_str(), 0600);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
+// An entry longer than the reader's buffer is no record of ours, whatever its tail reads like.
+TEST_F(StorageFileTest, AnEntryLongerThanTheReadBufferIsPassedOverWhole) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"victim", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    struct stat info;
+    ASSERT_EQ(stat((root + "victim.quarvpartial").c_str(), &info), 0);
+    const std::string tail = "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + " victim";
+    // The reader's buffer holds a path and the record's fields: the tail starts where a read ends.
+    for (size_t filler = STORAGE_FILE_PATH_SIZE + 80; filler < STORAGE_FILE_PATH_SIZE + 112; filler++) {
+        SCOPED_TRACE(filler);
+        Spit(root + ".quarvpartial", "0 " + std::string(filler - 2, 'x') + tail + '\0');
+        chmod((root + ".quarvpartial").c_str(), 0600);
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Sweep(v1.meta), 1);
+        EXPECT_TRUE(OnDisk(root + "victim.quarvpartial"));
+    }
+}
+
+// A copy made while the record is replayed turn by turn is on the record that replaces it, and so is
+// one made after the replay by the storage that made copies before it.
+TEST_F(StorageFileTest, ACopyRecordedWhileTheRecordIsReplayedStaysOnRecord) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"},
+                                  {"old.bin", body.c_str()},
+                                  {"new.bin", body.c_str()},
+                                  {"late.bin", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    StorageFile_SetReplayBudget(0);
+    EXPECT_EQ(StorageFile_RemoveStrayCopies(Backend(storage), v2.meta), -1);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    StorageFile_SetReplayBudget(0.1);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    for (const char* copy : {"old.bin.quarvpartial", "new.bin.quarvpartial", "late.bin.quarvpartial", ".quarvpartial"})
+        EXPECT_FALSE(OnDisk(root + copy)) << copy;
+}
+
+// A file a sync completed from its copy and then failed: once the installed manifest does not list
+// it, it goes while it is still the file made; one the manifest lists, or that is no longer that
+// file, stays.
+TEST_F(StorageFileTest, AFileAFailedSyncCompletedGoesWhenTheInstalledVersionDoesNotListIt) {
+    const std::string body(16, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"mine.bin", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "a.txt"), 0u);
+    ASSERT_EQ(Put(v2, 1, 2), 0u);
+    ASSERT_EQ(Complete(v2, "new.bin"), 0u);
+    ASSERT_EQ(Complete(v2, "mine.bin"), 0u);
+    // The user put a file of his own in mine.bin's place since.
+    ASSERT_EQ(unlink((root + "mine.bin").c_str()), 0);
+    Spit(root + "mine.bin", "user's");
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "new.bin"));
+    EXPECT_EQ(Slurp(root + "mine.bin"), "user's");
+    EXPECT_EQ(Slurp(root + "a.txt"), "0123456789");
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
+// What holds the copy's name of a file that is missing is no copy of it: the file is missing.
+TEST_F(StorageFileTest, AReadOfAMissingFileWhoseCopyNameIsHeldFindsItMissing) {
+    Manifest v1(std::vector<File>{{"gone", "0123456789"}});
+    for (const mode_t mode : {0600, 0644}) {
+        Spit(root + "gone.quarvpartial", "user's");
+        chmod((root + "gone.quarvpartial").c_str(), mode);
+        // The record names a copy of it there once made, on this file system, and since replaced.
+        struct stat info;
+        ASSERT_EQ(stat((root + "gone.quarvpartial").c_str(), &info), 0);
+        Spit(root + ".quarvpartial", "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1) +
+                                         " gone" + '\0');
+        chmod((root + ".quarvpartial").c_str(), 0600);
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        Request r(v1, 0, 0, false);
+        Result result;
+        Storage_Get(storage, r.request, nullptr, &result, OnDone);
+        EXPECT_EQ(Wait(result), (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(result.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT));
+        EXPECT_EQ(log.Text().find("Not the storage's own file"), std::string::npos) << log.Text();
+        EXPECT_EQ(Exists(v1, 0), (uint32_t)STORAGE_NOT_FOUND);
+        EXPECT_EQ(Slurp(root + "gone.quarvpartial"), "user's");
+    }
+}
+
+// Writes that fail partway, as on a full disk: the record's append is taken back and no copy is made.
+std::atomic<int> writesLeft{0};
+ssize_t ShortWrite(int fd, const void* bytes, size_t length) {
+    if (writesLeft-- > 0) return StorageFileOS_SystemCalls()->Write(fd, bytes, length < 3 ? length : 3);
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(StorageFileTest, AFailedAppendFailsTheCopyBeforeItIsMade) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"new.bin", body.c_str()}});
+    const std::string before = std::string("0:0:1:2 x") + '\0';
+    for (const int writes : {0, 1, 2}) {
+        SCOPED_TRACE(writes);
+        Spit(root + ".quarvpartial", before);
+        chmod((root + ".quarvpartial").c_str(), 0600);
+        ASSERT_EQ(Configure("file"), 1);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Write = ShortWrite;
+        writesLeft = writes;
+        StorageFileOS_SetCalls(&calls);
+        const uint32_t code = Put(v1, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_EQ(code, (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_EQ(Shell("test $(ls -A " + root + " | wc -l) -eq 1"), 0);
+        EXPECT_EQ(Slurp(root + ".quarvpartial"), before);
+    }
+}
+
+// Two storages of one folder: the second is refused naming the folder while the first records
+// copies there, and neither judges the other's copies.
+TEST_F(StorageFileTest, ASecondStorageOfTheFolderIsRefusedWhileTheFirstHoldsIt) {
+    const std::string body(32, 'n');
+    Manifest first(std::vector<File>{{"big.bin", body.c_str()}});
+    Manifest second(std::vector<File>{{"a.txt", "0123456789"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(first, 0, 0), 0u);
+    Storage* holder = storage;
+    storage = nullptr;
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(second, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    EXPECT_EQ(Sweep(second.meta), 0);
+    EXPECT_NE(log.Text().find("Installation folder (" + root + ") held by another repository"), std::string::npos)
+        << log.Text();
+    EXPECT_EQ(Slurp(root + "big.bin.quarvpartial"), body.substr(0, 16));
+    Release();
+    storage = holder;
+    ASSERT_EQ(Put(first, 1, 1), 0u);
+    EXPECT_EQ(Complete(first, "big.bin"), 0u);
+    EXPECT_EQ(Slurp(root + "big.bin"), body);
+    Release();
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Put(second, 0, 0), 0u);
 }
 
 } // namespace

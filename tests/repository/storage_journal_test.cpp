@@ -1,0 +1,428 @@
+// Every change the file storage makes on disk during an update, cut dead or failed in turn: the
+// backend's system calls go through one table (StorageFileOS_SetCalls), which the test wraps. A
+// representative update is run once to count its calls; then, for every call N, the run is cut at
+// N as a kill would leave it (no later call acts) and a fresh repository synchronises what is on
+// disk, and call N is failed once with ENOSPC, then with EIO, the run is let end and a fresh one
+// synchronises. After each run: a run that said success left exactly the remote's files and
+// manifest; a failed one left every file the installed manifest lists at its old or its new
+// version; nothing the installation did not make changed; after the fresh run no copy or record of
+// copies is left. The same for two repositories that share the folder and for a remote rolled back
+// to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/formats/json.h"
+#include "repository/file_list.h"
+#include "repository/linux/storage_file_os.h"
+#include "repository/meta_file.h"
+#include "repository/repository.h"
+#include "repository/storage.h"
+#include "repository/storage_request.h"
+#include "tests/repository/repository_test_support.h"
+#include "tests/support/web_get_env.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+// ---- The wrapped table -------------------------------------------------------------------------------
+
+enum class Mode { Count, Cut, Fail };
+
+struct Faults {
+    std::atomic<Mode> mode{Mode::Count};
+    std::atomic<long> calls{0};
+    std::atomic<long> target{-1};
+    std::atomic<int> error{0};
+    std::atomic<bool> dead{false}; // a cut run: no call acts any more
+    std::atomic<bool> hit{false};
+};
+Faults g;
+
+const StorageFileOSCalls& System() { return *StorageFileOS_SystemCalls(); }
+
+// Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
+// ends every call after it too.
+bool Acts() {
+    if (g.dead) {
+        errno = EIO;
+        return false;
+    }
+    const long n = ++g.calls;
+    if (n != g.target) return true;
+    g.hit = true;
+    if (g.mode == Mode::Cut) g.dead = true;
+    errno = g.mode == Mode::Cut ? EIO : g.error.load();
+    return false;
+}
+
+int OpenAt(int directory, const char* name, int flags, mode_t mode) {
+    // Opens that only read change nothing on disk: neither counted nor failed.
+    const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (changes && !Acts()) return -1;
+    return System().OpenAt(directory, name, flags, mode);
+}
+int MkdirAt(int d, const char* n, mode_t m) { return Acts() ? System().MkdirAt(d, n, m) : -1; }
+int RenameAt(int d, const char* f, const char* t, unsigned int flags) {
+    return Acts() ? System().RenameAt(d, f, t, flags) : -1;
+}
+int LinkAt(int fd, const char* f, int td, const char* t, int flags) {
+    return Acts() ? System().LinkAt(fd, f, td, t, flags) : -1;
+}
+int UnlinkAt(int d, const char* n, int flags) { return Acts() ? System().UnlinkAt(d, n, flags) : -1; }
+int SymlinkAt(const char* target, int d, const char* n) { return Acts() ? System().SymlinkAt(target, d, n) : -1; }
+int Fchmod(int fd, mode_t m) { return Acts() ? System().Fchmod(fd, m) : -1; }
+int FchmodAt(int d, const char* n, mode_t m, int flags) { return Acts() ? System().FchmodAt(d, n, m, flags) : -1; }
+int Ftruncate(int fd, off_t length) { return Acts() ? System().Ftruncate(fd, length) : -1; }
+int Futimens(int fd, const struct timespec* times) { return Acts() ? System().Futimens(fd, times) : -1; }
+ssize_t Write(int fd, const void* bytes, size_t length) { return Acts() ? System().Write(fd, bytes, length) : -1; }
+ssize_t CopyRange(int from, int to, size_t length) { return Acts() ? System().CopyRange(from, to, length) : -1; }
+
+const StorageFileOSCalls kWrapped = {OpenAt, MkdirAt,  RenameAt, LinkAt, UnlinkAt, SymlinkAt,
+                                     Fchmod, FchmodAt, Ftruncate, Futimens, Write,  CopyRange};
+
+void Arm(Mode mode, long target, int error = 0) {
+    g.dead = false;
+    g.hit = false;
+    g.calls = 0;
+    g.error = error;
+    g.target = target;
+    g.mode = mode;
+}
+
+// ---- Files -----------------------------------------------------------------------------------------
+
+using Tree = std::map<std::string, std::string>;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool OnDisk(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// Everything below folder but what the filter skips: name to bytes and mode.
+std::map<std::string, std::string> Listing(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    if (!OnDisk(folder)) return out;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        struct stat info;
+        if (lstat(entry.path().c_str(), &info) != 0 || S_ISDIR(info.st_mode)) continue;
+        out[std::filesystem::relative(entry.path(), folder).string()] =
+            std::to_string(info.st_mode & 07777) + ":" + Slurp(entry.path().string());
+    }
+    return out;
+}
+
+const Tree kV1 = {
+    {"a", Content(40, 1)},     {"a.1", Content(40, 2)},   {"a.1.x", Content(20, 3)}, {"keep", Content(30, 4)},
+    {"drop1", Content(20, 5)}, {"d/drop2", Content(20, 6)}, {"held", Content(30, 7)}, {"exe", Content(20, 8)},
+};
+const Tree kV2 = {
+    {"a", Content(40, 11)},    {"a.1", Content(40, 12)}, {"a.1.x", Content(20, 3)},     {"keep", Content(30, 4)},
+    {"held", Content(30, 17)}, {"exe", Content(20, 18)}, {"new.bin", Content(50, 19)}, {"n/deep/c", Content(17, 20)},
+};
+// What the user keeps in the folder, some of it at names the storage's copies could take.
+const Tree kForeign = {{"a.quarvpartial", "the user's, shared"}, {"held.quarvpartial~", "the user's scratch"},
+                       {"mine.txt", "the user's"}};
+
+class StorageJournalTest : public RepositoryFixture {
+  protected:
+    std::string snapshot;
+    bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
+
+    void TearDown() override {
+        StorageFileOS_SetCalls(nullptr);
+        RepositoryFixture::TearDown();
+    }
+
+    // The remote at a version; "exe" of v2 is executable.
+    void Remote(const std::string& id, const Tree& tree) {
+        Version(id, tree);
+        const std::string attr = id == "v2" ? "4" : "0";
+        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import json,sys;p=sys.argv[1];m=json.load(open(p));"
+                        "[f.__setitem__('attr'," + attr + ") for f in m['files'] if f['name']=='exe'];"
+                        "json.dump(m,open(p,'w'))\" " +
+                        Root() + "/remote.json"),
+                  0);
+    }
+
+    // v1 installed, then what the user keeps, then a copy an earlier version recorded and a kill
+    // left: the state every step starts from.
+    void Prepare() {
+        Remote("v1", kV1);
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        ASSERT_EQ(Errors(), 0u) << printed.Text;
+        for (const auto& [name, data] : kForeign) {
+            Put(Root() + "/local/" + name, data);
+            chmod((Root() + "/local/" + name).c_str(), 0644);
+        }
+        Put(Root() + "/local/gone.bin.quarvpartial", Content(33, 9));
+        chmod((Root() + "/local/gone.bin.quarvpartial").c_str(), 0600);
+        Put(Root() + "/local/.quarvpartial", std::string("0 gone.bin") + '\0');
+        chmod((Root() + "/local/.quarvpartial").c_str(), 0600);
+        snapshot = Root() + "/snapshot";
+        ASSERT_EQ(Shell("rm -rf " + snapshot + " && mkdir -p " + snapshot + " && cp -a " + Root() + "/local " +
+                        Root() + "/state " + snapshot + "/"),
+                  0);
+    }
+    void Restore() {
+        ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
+                        snapshot + "/state " + Root() + "/"),
+                  0);
+    }
+
+    // One run under the armed fault: refresh, then synchronise, until it ends, is cut, or has met
+    // its fault and reported an error it would only retry after a delay. true when it said success.
+    bool RunFaulted() {
+        NewRepository();
+        Configure();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        double erred = 0;
+        auto over = [&](uint32_t action, uint32_t state) {
+            if (g.dead) return true;
+            if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
+            if (erred > 0 && Time_GetCurrent() - erred > 0.3) return true;
+            return !(Actions() & action) && !(State() & state);
+        };
+        if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) || g.dead ||
+            erred > 0)
+            return false;
+        Repository_SetSync(repo, 1);
+        const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
+        return ended && !g.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
+    }
+
+    std::string Installed() { return Slurp(Root() + "/state/local.json"); }
+
+    // The folder holds exactly the tree (and what the user keeps), executable where the manifest says.
+    // With copies, the storage's copies and record may stay (a sync that says success is judged
+    // by the files it installed; what it left goes with the next).
+    void ExpectExactly(const Tree& tree, const std::string& where, bool copies = false) {
+        auto listing = Listing(Root() + "/local");
+        if (copies)
+            for (auto it = listing.begin(); it != listing.end();)
+                it = it->first.find(".quarvpartial") != std::string::npos && !kForeign.count(it->first)
+                         ? listing.erase(it)
+                         : std::next(it);
+        for (const auto& [name, data] : kForeign) {
+            EXPECT_EQ(listing[name], "420:" + data) << name << " " << where;
+            listing.erase(name);
+        }
+        for (const auto& [name, data] : tree) {
+            const auto found = listing.find(name);
+            if (found == listing.end()) {
+                ADD_FAILURE() << name << " missing " << where;
+                continue;
+            }
+            const std::string& got = found->second;
+            const std::string bytes = got.substr(got.find(':') + 1);
+            const unsigned mode = (unsigned)std::stoul(got.substr(0, got.find(':')));
+            EXPECT_TRUE(bytes == data) << name << " " << where;
+            EXPECT_EQ((mode & 0111) != 0, name == "exe" && &tree == &kV2) << name << " " << where;
+            listing.erase(found);
+        }
+        for (const auto& [name, data] : listing) ADD_FAILURE() << name << " left " << where;
+    }
+
+    // After a run that failed: every file the installed manifest lists is whole, old or new.
+    void ExpectReadable(const std::string& where) {
+        const std::string installed = Installed();
+        const Tree& listed = installed == Slurp(snapshot + "/state/local.json") ? kV1 : kV2;
+        for (const auto& [name, data] : listed) {
+            const std::string path = Root() + "/local/" + name;
+            const Tree& other = &listed == &kV1 ? kV2 : kV1;
+            const auto old = other.find(name);
+            const std::string got = Slurp(path);
+            EXPECT_TRUE(OnDisk(path) && (got == data || (old != other.end() && got == old->second)))
+                << name << " " << where;
+        }
+        for (const auto& [name, data] : kForeign) EXPECT_EQ(Slurp(Root() + "/local/" + name), data) << name << " " << where;
+    }
+
+    // A fresh repository synchronises what is on disk to the remote: exactly the remote, nothing left.
+    void ExpectCompletes(const Tree& tree, const std::string& where) {
+        Arm(Mode::Count, -1);
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << where << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << where << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << where;
+        EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
+        ExpectExactly(tree, where);
+    }
+
+    // Steps N = 1.. (every one, or a stride in CI) of a run that makes `total` calls.
+    std::vector<long> Steps(long total) {
+        std::vector<long> steps;
+        const long stride = full ? 1 : std::max(1L, total / 12);
+        for (long n = 1; n <= total; n += stride) steps.push_back(n);
+        if (steps.empty() || steps.back() != total) steps.push_back(total);
+        return steps;
+    }
+
+    // The update counted once; then each step cut, failed with ENOSPC and with EIO.
+    // `refused`: the update is refused (another repository holds the folder) and makes few calls.
+    void Walk(const std::function<void(const std::string&)>& before, const std::function<void(const std::string&)>& after,
+              bool refused = false) {
+        Prepare();
+        StorageFileOS_SetCalls(&kWrapped);
+        Restore();
+        Remote("v2", kV2);
+        Arm(Mode::Count, -1);
+        before("count");
+        ASSERT_EQ(RunFaulted(), !refused) << printed.Text;
+        const long total = g.calls;
+        ASSERT_GT(total, refused ? 0 : 20);
+        if (refused) {
+            EXPECT_NE(printed.Text.find("Installation folder (" + Root() + "/local/) held by another repository"),
+                      std::string::npos)
+                << printed.Text;
+        }
+        std::cout << "[ journal  ] " << total << " calls" << std::endl;
+        after("count");
+        for (const long n : Steps(total)) {
+            for (const auto& [mode, error] : {std::pair{Mode::Cut, 0}, {Mode::Fail, ENOSPC}, {Mode::Fail, EIO}}) {
+                const std::string where = "call " + std::to_string(n) + "/" + std::to_string(total) +
+                                          (mode == Mode::Cut ? " cut" : error == ENOSPC ? " ENOSPC" : " EIO");
+                SCOPED_TRACE(where);
+                Restore();
+                before(where);
+                Arm(mode, n, error);
+                printed.Text.clear();
+                const bool success = RunFaulted();
+                // A cut run is stopped as its process would be, nothing more acting.
+                NewRepository();
+                Arm(Mode::Count, -1);
+                if (success) {
+                    EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
+                    ExpectExactly(kV2, where, true);
+                } else {
+                    ExpectReadable(where);
+                }
+                after(where);
+                if (HasFailure()) return;
+            }
+        }
+    }
+};
+
+TEST_F(StorageJournalTest, EveryCallOfAnUpdateCutOrFailedLeavesTheInstallationWholeAndTheNextRunExact) {
+    Walk([](const std::string&) {},
+         [&](const std::string& where) {
+             ExpectCompletes(kV2, where);
+             EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
+             EXPECT_FALSE(OnDisk(Root() + "/local/gone.bin.quarvpartial")) << where;
+         });
+}
+
+// A remote rolled back to the installed version after a failed update: the refresh that finds the
+// installation current removes what the failed run left.
+TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
+    Walk([](const std::string&) {},
+         [&](const std::string& where) {
+             Remote("v1", kV1);
+             // The refresh alone, naming v1 while it is the installed version, takes the failed
+             // run's copies away (a run that said success installed v2: a refresh finds an update).
+             const bool current = Installed() == Slurp(snapshot + "/state/local.json");
+             NewRepository();
+             Configure("state/local.json", "",
+                       "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+             Repository_Reset(repo);
+             Repository_SetActive(repo, 1);
+             Repository_SetRefresh(repo, 1);
+             ASSERT_TRUE(Pump([&] {
+                 return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+             }));
+             for (const auto& [name, data] : Listing(Root() + "/local"))
+                 EXPECT_TRUE(!current || name.find(".quarvpartial") == std::string::npos || kForeign.count(name))
+                     << name << " " << where << " refreshed";
+             ExpectCompletes(kV1, where + " rolled back");
+             EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
+             Remote("v2", kV2);
+         });
+}
+
+// Another repository's storage writing into the same folder: its copy in progress and its record
+// stay whole whatever this update meets, and it finishes its file afterwards.
+TEST_F(StorageJournalTest, TwoRepositoriesSharingAFolderNeverJudgeEachOthersCopies) {
+    Storage* other = nullptr;
+    MetaFile* meta = nullptr;
+    const std::string big = Content(48, 30);
+    auto start = [&](const std::string&) {
+        // The other repository's manifest: one file of three pieces, the first written.
+        Shell("rm -rf " + Root() + "/otherside && mkdir -p " + Root() + "/otherside");
+        Put(Root() + "/otherside/b-only.bin", big);
+        WriteManifest(Root() + "/otherside", "o1", Root() + "/other.json", {}, 16);
+        MetaFile_Create(&meta);
+        const std::string text = Slurp(Root() + "/other.json");
+        JSON* json = nullptr;
+        JSON_Create(&json);
+        JSON_SetValueCallback(json, meta, MetaFile_ValueCallback);
+        ASSERT_EQ(JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()), 1);
+        JSON_Release(&json);
+        uint32_t code = 0, extra = 0;
+        ASSERT_EQ(MetaFile_WorkerBuild(nullptr, meta, &code, &extra), 1);
+        Storage_Create(&other);
+        Json config("{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}");
+        ASSERT_EQ(Storage_Configure(other, nullptr, config.d, nullptr), 1);
+        StorageRequest* request = nullptr;
+        StorageRequest_Create(&request);
+        StorageRequest_SetMetaFileHandle(request, meta);
+        StorageRequest_IndexAdd(request, 0);
+        StorageRequest_Alloc(request);
+        uint8_t* p = nullptr;
+        StorageRequest_GetPointer(request, &p);
+        memcpy(p, big.data(), 16);
+        StorageRequest_ReleasePointer(request, &p);
+        StorageRequest_SetContentLength(request, 16);
+        std::atomic<bool> done{false};
+        uint32_t result = 1;
+        struct Done {
+            std::atomic<bool>* done;
+            uint32_t* result;
+        } d{&done, &result};
+        Storage_Put(other, request, &d, [](Storage*, void* user, void*, uint32_t c, uint32_t) {
+            *static_cast<Done*>(user)->result = c;
+            *static_cast<Done*>(user)->done = true;
+        });
+        Pump([&] { return done.load(); }, 10);
+        StorageRequest_Release(&request);
+        ASSERT_EQ(result, 0u);
+        ASSERT_TRUE(OnDisk(Root() + "/local/b-only.bin.quarvpartial"));
+    };
+    auto finish = [&](const std::string& where) {
+        EXPECT_EQ(Slurp(Root() + "/local/b-only.bin.quarvpartial"), big.substr(0, 16)) << where;
+        Storage_Shutdown(other);
+        Storage_Release(&other);
+        MetaFile_Release(&meta);
+        Shell("rm -f " + Root() + "/local/b-only.bin.quarvpartial");
+        // Once the other is gone, the update completes; the other's entry names no copy any more.
+        ExpectCompletes(kV2, where);
+        EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
+    };
+    Walk(start, finish, true);
+}
+
+} // namespace
