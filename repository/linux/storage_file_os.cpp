@@ -261,6 +261,26 @@ int32_t LinkAnonymous(int fd, int32_t directory, const char* to) {
 
 namespace {
 std::atomic<uint32_t> unnamedCopies{1};
+
+// The installed file a copy starts from, opened for reading: a regular file only (a link is not
+// followed, and a FIFO's open does not wait for a writer), read with waits. 0 or the error.
+int32_t OpenCopySource(int32_t directory, const char* from, int* fd) {
+    const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (source < 0) return errno;
+    struct stat info;
+    if (fstat(source, &info) != 0) {
+        const int32_t error = errno;
+        close(source);
+        return error;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(source);
+        return EINVAL;
+    }
+    fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
+    *fd = source;
+    return 0;
+}
 } // namespace
 
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed) {
@@ -268,14 +288,8 @@ void StorageFileOS_SetUnnamedCopies(uint32_t allowed) {
 }
 
 int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char* to, const char* scratch) {
-    const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (source < 0) return errno;
-    struct stat info;
-    if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(source);
-        return S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
-    }
-    fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
+    int source = -1;
+    if (const int32_t error = OpenCopySource(directory, from, &source)) return error;
     bool named = false;
     int target = -1;
     if (unnamedCopies.load()) target = OpenAt(directory, ".", O_TMPFILE | O_RDWR, 0600);
@@ -335,14 +349,8 @@ int32_t StorageFileOS_OpenUnnamed(int32_t directory, int32_t* fd) {
 }
 
 int32_t StorageFileOS_CopyInto(int32_t directory, const char* from, int32_t fd) {
-    const int source = OpenAt(directory, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (source < 0) return errno;
-    struct stat info;
-    if (fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(source);
-        return S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
-    }
-    fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
+    int source = -1;
+    if (const int32_t error = OpenCopySource(directory, from, &source)) return error;
     const int32_t error = CopyData(source, fd);
     close(source);
     return error;

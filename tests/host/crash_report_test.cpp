@@ -253,6 +253,37 @@ class CrashReportTest : public ::testing::Test {
     }
 
     // Starts the stand-in with its output into `output`.
+    // Starts a crash of `mode` with its output thrown away, and stops it (SIGSTOP) once a dump is
+    // named in `folder` or 20 s have passed: the dump's name (empty when none came in time), and
+    // whether the process was stopped before it ended. The process id, -1 when no watch was made.
+    pid_t StartStoppedAtDump(const char* mode, const std::string& folder, std::string* named, bool* stopped) {
+        named->clear();
+        *stopped = false;
+        const int watch = inotify_init1(IN_CLOEXEC);
+        if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+            if (watch >= 0) close(watch);
+            return -1;
+        }
+        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = Start({mode}, quiet);
+        close(quiet);
+        alignas(inotify_event) char events[4096];
+        for (pollfd p = {watch, POLLIN, 0}; named->empty() && poll(&p, 1, 20000) == 1;) {
+            const ssize_t got = read(watch, events, sizeof(events));
+            for (ssize_t at = 0; at < got;) {
+                const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+                const std::string name = event->len ? event->name : "";
+                if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") *named = name;
+                at += (ssize_t)(sizeof(inotify_event) + event->len);
+            }
+        }
+        kill(pid, SIGSTOP);
+        close(watch);
+        int status = 0;
+        *stopped = waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
+        return pid;
+    }
+
     pid_t Start(const std::vector<std::string>& arguments, int output) {
         const pid_t pid = fork();
         if (pid != 0) return pid;
@@ -581,26 +612,10 @@ TEST_F(CrashReportTest, DumpsInUseAreNotHandedOver) {
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     bool stoppedInTime = false;
     for (int attempt = 0; attempt < 5 && !stoppedInTime; attempt++) {
-        const int watch = inotify_init1(IN_CLOEXEC);
-        ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
-        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t pid = Start({"segv"}, quiet);
-        close(quiet);
         std::string named;
-        alignas(inotify_event) char events[4096];
-        for (pollfd p = {watch, POLLIN, 0}; named.empty() && poll(&p, 1, 20000) == 1;) {
-            const ssize_t got = read(watch, events, sizeof(events));
-            for (ssize_t at = 0; at < got;) {
-                const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
-                const std::string name = event->len ? event->name : "";
-                if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") named = name;
-                at += (ssize_t)(sizeof(inotify_event) + event->len);
-            }
-        }
-        kill(pid, SIGSTOP);
-        close(watch);
+        const pid_t pid = StartStoppedAtDump("segv", folder, &named, &stoppedInTime);
+        ASSERT_GT(pid, 0);
         int status = 0;
-        stoppedInTime = waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
         if (stoppedInTime) {
             const Crash start = Run({"start"}, false);
             EXPECT_EQ(start.Log.find("Handing over"), std::string::npos) << start.Log;
@@ -983,26 +998,12 @@ TEST_F(CrashReportTest, DumpIsLockedUntilTheCrashedProcessEnds) {
             noNameless = refused;
             bool probed = false;
             for (int attempt = 0; attempt < 5 && !probed; attempt++) {
-                const int watch = inotify_init1(IN_CLOEXEC);
-                ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
-                const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-                const pid_t pid = Start({mode}, quiet);
-                close(quiet);
                 std::string named;
-                alignas(inotify_event) char events[4096];
-                for (pollfd p = {watch, POLLIN, 0}; named.empty() && poll(&p, 1, 20000) == 1;) {
-                    const ssize_t got = read(watch, events, sizeof(events));
-                    for (ssize_t at = 0; at < got;) {
-                        const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
-                        const std::string name = event->len ? event->name : "";
-                        if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") named = name;
-                        at += (ssize_t)(sizeof(inotify_event) + event->len);
-                    }
-                }
-                kill(pid, SIGSTOP);
-                close(watch);
+                bool stopped = false;
+                const pid_t pid = StartStoppedAtDump(mode, folder, &named, &stopped);
+                ASSERT_GT(pid, 0);
                 int status = 0;
-                if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status) && !named.empty()) {
+                if (stopped && !named.empty()) {
                     probed = true;
                     const int dump = open((folder + "/" + named).c_str(), O_RDONLY | O_CLOEXEC);
                     EXPECT_GE(dump, 0);
