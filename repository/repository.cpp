@@ -1654,6 +1654,12 @@ int64_t Repository_GetLocalPath(Repository* repository, char* buffer, int32_t si
     return local && GetString(local, "path", buffer, size) ? 1 : 0;
 }
 
+int64_t Repository_GetRemoteMetaFileUrl(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return String_CopyLength(buffer, repository->RemoteMetaUrl, size) ? 1 : 0;
+}
+
 int64_t Repository_GetLocalId(Repository* repository, char* buffer, int32_t size) {
     ASSERT_POINTER(buffer);
     buffer[0] = 0;

@@ -86,6 +86,10 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         // The remote manifest saved as the installed one: a full or refusing disk ends the work.
         {4, 3, 964, full, 4, kEnds, kEnds}, {4, 3, 964, denied, 4, kEnds, kEnds}, {4, 1, 964, full, 3, 15, 29},
         {4, 3, 964, missing, 3, 15, 29},
+        // A document received and refused (its signature, its text) is refused again on every try;
+        // what did not arrive is asked for again.
+        {4, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 987, 3, 4, kEnds, kEnds}, {2, 1, 987, 10, 4, kEnds, kEnds},
+        {1, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 990, 0, 3, 15, 29},       {6, 1, 987, 9, 3, 15, 29},
     };
     for (const Case& c : cases) {
         Repository_Reset(repo);
