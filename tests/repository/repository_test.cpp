@@ -1124,6 +1124,81 @@ TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalled
     EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
 }
 
+// An update cut after its manifest is saved and before the files it drops are gone leaves the
+// manifest it replaced beside the new one, private: the next run does not call the installation
+// level while it lies there, erases what only it lists, and removes it. A file the user puts at a
+// dropped name afterwards stays. A remote that moved on meanwhile gets back a file the cut version
+// dropped, and the cleanup left over erases nothing the installed version lists.
+TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
+    pieceSize = 4096;
+    const std::string local = Root() + "/local", state = Root() + "/state/local.json", replaced = state + ".replaced";
+    const std::map<std::string, std::string> v2 = {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}};
+    // Refreshes; then, when the installation is not level, syncs until `cut` holds after a pass
+    // (nothing more runs: the repository is dropped as a killed run is) or to its end.
+    // The remote id is the version's own, so that an installed version is level by its id.
+    std::string id;
+    auto version = [&](const std::string& name, const std::map<std::string, std::string>& files) {
+        id = name;
+        Version(name, files);
+    };
+    auto run = [&](const std::function<bool()>& cut) {
+        NewRepository();
+        Configure("state/local.json", "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        printed.Text.clear();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
+        if (!level) return level;
+        Repository_SetSync(repo, 1);
+        EXPECT_TRUE(Pump([&] { return (cut && cut()) || (!(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE)); }))
+            << printed.Text;
+        return level;
+    };
+    auto gone = [](const std::string& path) { return access(path.c_str(), F_OK) != 0; };
+    for (const bool movedOn : {false, true}) {
+        SCOPED_TRACE(movedOn ? "moved on" : "same version");
+        Shell("rm -rf " + local + " " + Root() + "/state");
+        const std::map<std::string, std::string> v1 = KeepAndOld();
+        version("v1", v1);
+        EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_INSTALL);
+        const std::string manifest1 = Slurp(state);
+        EXPECT_TRUE(gone(replaced));
+        version("v2", v2);
+        const std::string manifest2 = Slurp(Root() + "/remote.json");
+        run([&] { return Slurp(state) == manifest2; });
+        // Cut: the new version installed, the old files and the replaced manifest still there.
+        for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+        EXPECT_EQ(Slurp(replaced), manifest1);
+        struct stat info = {};
+        EXPECT_EQ(stat(replaced.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        if (movedOn) {
+            // The next version lists old1.bin again and drops keep.bin. Cut once the cleanup left
+            // over is done and the installed manifest kept anew: keep.bin, listed by it, stays.
+            version("v3", {{"new.bin", Content(5000, 9)}, {"old1.bin", Content(2500, 7)}});
+            EXPECT_EQ(run([&] { return Slurp(replaced) == manifest2; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            EXPECT_EQ(Slurp(state), manifest2);
+            EXPECT_EQ(Slurp(local + "/keep.bin"), Content(3000, 1));
+            for (int i = 2; i <= 5; i++) EXPECT_TRUE(gone(local + "/old" + std::to_string(i) + ".bin")) << i;
+        }
+        // The installed id equals the remote's when it did not move on; the run is not level all the same.
+        EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_NE(printed.Text.find("Replaced metafile left by a stopped run (" + state + ")"), std::string::npos)
+            << printed.Text;
+        EXPECT_TRUE(Same()) << printed.Text;
+        EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+        EXPECT_TRUE(gone(replaced));
+        EXPECT_EQ(Leftovers(local), "");
+        // Level now; a file of the user's at a dropped name is the user's.
+        Put(local + "/old2.bin", "the user's");
+        EXPECT_EQ(run(nullptr), 0u) << printed.Text;
+        EXPECT_EQ(Slurp(local + "/old2.bin"), "the user's");
+    }
+}
+
 // ---- Killed and resumed -----------------------------------------------------------------------
 
 // The child's side: one synchronisation of the parent's folders, until it is killed.
