@@ -1128,23 +1128,27 @@ TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalled
 // manifest it replaced beside the new one, private: the next run does not call the installation
 // level while it lies there, erases what only it lists, and removes it. A file the user puts at a
 // dropped name afterwards stays. A remote that moved on meanwhile gets back a file the cut version
-// dropped, and the cleanup left over erases nothing the installed version lists.
+// dropped, and the cleanup left over erases nothing the installed version lists; an erase takes
+// what it lists too. A manifest whose name is a link is kept as a copy.
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
     pieceSize = 4096;
-    const std::string local = Root() + "/local", state = Root() + "/state/local.json", replaced = state + ".replaced";
+    const std::string local = Root() + "/local";
     const std::map<std::string, std::string> v2 = {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}};
-    // Refreshes; then, when the installation is not level, syncs until `cut` holds after a pass
-    // (nothing more runs: the repository is dropped as a killed run is) or to its end.
     // The remote id is the version's own, so that an installed version is level by its id.
-    std::string id;
+    std::string id, metafile;
     auto version = [&](const std::string& name, const std::map<std::string, std::string>& files) {
         id = name;
         Version(name, files);
     };
-    auto run = [&](const std::function<bool()>& cut) {
+    auto configure = [&] {
         NewRepository();
-        Configure("state/local.json", "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        Configure(metafile, "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
         printed.Text.clear();
+    };
+    // Refreshes; then, when the installation is not level, syncs until `cut` holds after a pass
+    // (nothing more runs: the repository is dropped as a killed run is) or to its end.
+    auto run = [&](const std::function<bool()>& cut) {
+        configure();
         Repository_Reset(repo);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
@@ -1157,12 +1161,16 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
         return level;
     };
     auto gone = [](const std::string& path) { return access(path.c_str(), F_OK) != 0; };
-    for (const bool movedOn : {false, true}) {
-        SCOPED_TRACE(movedOn ? "moved on" : "same version");
-        Shell("rm -rf " + local + " " + Root() + "/state");
+    enum { kSame, kMovedOn, kErased, kLinked };
+    for (const int next : {kSame, kMovedOn, kErased, kLinked}) {
+        SCOPED_TRACE(next);
+        Shell("rm -rf " + local + " " + Root() + "/state && mkdir -p " + Root() + "/state");
+        metafile = "state/local.json";
+        const std::string state = Root() + "/" + metafile, replaced = state + ".replaced";
         const std::map<std::string, std::string> v1 = KeepAndOld();
         version("v1", v1);
         EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_INSTALL);
+        if (next == kLinked) Shell("cd " + Root() + "/state && mv local.json real.json && ln -s real.json local.json");
         const std::string manifest1 = Slurp(state);
         EXPECT_TRUE(gone(replaced));
         version("v2", v2);
@@ -1172,9 +1180,18 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
         for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
         EXPECT_EQ(Slurp(replaced), manifest1);
         struct stat info = {};
-        EXPECT_EQ(stat(replaced.c_str(), &info), 0);
+        EXPECT_EQ(lstat(replaced.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
-        if (movedOn) {
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        if (next == kErased) {
+            configure();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+            EXPECT_EQ(Shell("test -z \"$(ls -A " + local + ")\""), 0) << printed.Text;
+            EXPECT_TRUE(gone(state));
+            EXPECT_TRUE(gone(replaced));
+            continue;
+        }
+        if (next == kMovedOn) {
             // The next version lists old1.bin again and drops keep.bin. Cut once the cleanup left
             // over is done and the installed manifest kept anew: keep.bin, listed by it, stays.
             version("v3", {{"new.bin", Content(5000, 9)}, {"old1.bin", Content(2500, 7)}});
@@ -1186,7 +1203,8 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
         // The installed id equals the remote's when it did not move on; the run is not level all the same.
         EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
         EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
-        EXPECT_NE(printed.Text.find("Replaced metafile left by a stopped run (" + state + ")"), std::string::npos)
+        EXPECT_NE(printed.Text.find("Replaced metafile left by a stopped run (" + Root() + "/" + metafile + ")"),
+                  std::string::npos)
             << printed.Text;
         EXPECT_TRUE(Same()) << printed.Text;
         EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
