@@ -1198,6 +1198,7 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
             EXPECT_EQ(run([&] { return Slurp(replaced) == manifest2; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
             EXPECT_EQ(Slurp(state), manifest2);
             EXPECT_EQ(Slurp(local + "/keep.bin"), Content(3000, 1));
+            EXPECT_EQ(Slurp(local + "/old1.bin"), Content(2500, 7));
             for (int i = 2; i <= 5; i++) EXPECT_TRUE(gone(local + "/old" + std::to_string(i) + ".bin")) << i;
         }
         // The installed id equals the remote's when it did not move on; the run is not level all the same.
