@@ -3,12 +3,17 @@
 #include "repository/repository.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/certs/authenticate.h"
 #include "core/formats/url.h"
 #include "core/linux/platform.h"
+#include "core/linux/platform_document.h"
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
 #include "core/linux/platform_tree.h"
@@ -45,6 +50,13 @@ namespace {
 constexpr uint32_t kPhases =
     REPOSITORY_STATEFLAG_SYNC | REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_ERASE;
 constexpr int32_t kPathSize = 1024;
+// Where the manifest an update replaced stands (Repository.Replaced).
+enum : uint32_t {
+    kReplacedNone = 0,   // none known
+    kReplacedLeft = 1,   // left by a cut run: its cleanup is finished before anything else is dropped
+    kReplacedOnDisk = 2, // on disk, nothing more to erase from it: removed when the work's cleanup ends
+    kReplacedKept = 3,   // kept by this sync before its save: removed when its cleanup ends
+};
 
 int64_t PrintFallback(void*, const char* format, ...) {
     va_list args;
@@ -255,6 +267,12 @@ void ResetParts(Repository* r, bool documents) {
         Catalog_Reset(r->CatalogDoc);
         MetaFile_Reset(r->LocalMeta);
         MetaFile_Reset(r->RemoteMeta);
+        MetaFile_Reset(r->ReplacedMeta);
+        r->Replaced = kReplacedNone;
+        r->ReplacedFound = 0;
+        r->ReplacedChecked = 0;
+        r->ReplacedErrors = 0;
+        r->ReplacedResume = 0;
     }
     if (!StorageCopy_IsAlive(r->Copy)) StorageCopy_Reset(r->Copy);
     if (!StorageCopy_IsAlive(r->ApplyJob)) StorageCopy_Reset(r->ApplyJob);
@@ -318,6 +336,214 @@ int32_t EraseMetaFile(Repository* r) {
         Platform_Close(fd);
     }
     return 0;
+}
+
+// ---- The replaced manifest ----------------------------------------------------------------------------
+
+// An update saves its manifest before the files it drops go, so that a run stopped earlier finds
+// them all listed. The manifest it replaced lies beside the new one from before that save until
+// the cleanup ends: a run cut in between leaves it, and the next run finishes that cleanup from
+// what it lists before it calls the installation level.
+bool ReplacedName(const Repository* r, char* path, int32_t size) {
+    return r->MetaFilePath[0] && PrintWhole(path, size, "%s.replaced", r->MetaFilePath);
+}
+
+int32_t LastErrorOr(int32_t fallback) {
+    const int32_t error = Platform_GetLastError();
+    return error ? error : PLATFORM_ERROR_ERRNO_BASE + fallback;
+}
+
+// Whether an entry stands at the replaced name (false too when nothing can be looked at there: the
+// manifest beside it could not have been read either).
+bool ReplacedLies(Repository* r) {
+    char path[kPathSize], directory[kPathSize];
+    const char* leaf = nullptr;
+    if (!ReplacedName(r, path, (int32_t)sizeof(path))) return false;
+    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
+    int32_t fd = -1;
+    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return false;
+    struct stat info;
+    const bool found = Platform_TreeStat(fd, leaf, &info) == 1;
+    Platform_Close(fd);
+    return found;
+}
+
+// Copies the installed manifest's file whole to the replaced name: a new private file beside it,
+// synced and renamed into place, so a cut leaves the old copy or the new one. 0 or the error.
+int32_t CopyReplaced(Repository* r) {
+    constexpr uint32_t kChunk = 64 * 1024;
+    char path[kPathSize];
+    if (!ReplacedName(r, path, (int32_t)sizeof(path))) return PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    // No bigger than a manifest may be read back.
+    int32_t limit = 0;
+    MetaFile_GetLimitSize(r->LocalMeta, &limit);
+    const uint64_t bound = limit >= 1 ? (uint64_t)limit : (uint64_t)256 << 20;
+    const int32_t in = Platform_DocumentOpenRead(r->MetaFilePath);
+    if (in < 0) return LastErrorOr(EIO);
+    void* replacement = nullptr;
+    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement);
+    if (out < 0) {
+        const int32_t error = LastErrorOr(EIO);
+        Platform_Close(in);
+        return error;
+    }
+    char* buffer = static_cast<char*>(Memory_Alloc(kChunk));
+    int32_t error = 0;
+    uint64_t total = 0;
+    for (;;) {
+        uint32_t got = 0;
+        if (!Platform_Read(in, buffer, kChunk, &got)) {
+            error = LastErrorOr(EIO);
+            break;
+        }
+        if (got == 0) break;
+        total += got;
+        if (total > bound) {
+            error = PLATFORM_ERROR_ERRNO_BASE + EFBIG;
+            break;
+        }
+        for (uint32_t done = 0; done < got && !error;) {
+            int32_t wrote = 0;
+            if (!Platform_Write(out, buffer + done, (int32_t)(got - done), &wrote) || wrote <= 0)
+                error = LastErrorOr(EIO);
+            else
+                done += (uint32_t)wrote;
+        }
+        if (error) break;
+    }
+    Memory_Free(buffer, kChunk);
+    Platform_Close(in);
+    if (error) {
+        Platform_DocumentReplaceAbort(&replacement);
+        return error;
+    }
+    return Platform_DocumentReplaceCommit(&replacement) ? 0 : LastErrorOr(EIO);
+}
+
+// Keeps the installed manifest's file under the replaced name: a second name of the same file,
+// which costs no room on a disk the save may find nearly full (the save renames a new file over
+// the manifest's name, so this one keeps the old text); a copy where the file system has no such
+// names or the manifest's name is a link. A record left before, whose cleanup is done, goes first:
+// cut there, nothing is left to finish. 0 or the error.
+int32_t KeepReplaced(Repository* r) {
+    char path[kPathSize], directory[kPathSize];
+    const char* leaf = nullptr;
+    const char* manifest = nullptr;
+    if (!ReplacedName(r, path, (int32_t)sizeof(path))) return PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &manifest);
+    int32_t fd = -1;
+    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
+    int32_t error = 0;
+    struct stat info;
+    if (!Platform_TreeDeleteFile(fd, leaf) && !Platform_ErrorMissing(Platform_GetLastError())) {
+        error = LastErrorOr(EIO);
+    } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode)) {
+        error = -1;
+    } else if (linkat(fd, manifest, fd, leaf, 0) != 0) {
+        error = errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK || errno == ENOSYS
+                    ? -1
+                    : PLATFORM_ERROR_ERRNO_BASE + errno;
+    } else {
+        // The record must be lasting before the save it guards is (the descriptor above only
+        // names the directory: its entries are synced through one that reads it).
+        const int32_t listing = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (listing < 0 || (fsync(listing) != 0 && errno != EINVAL)) error = PLATFORM_ERROR_ERRNO_BASE + errno;
+        if (listing >= 0) close(listing);
+    }
+    Platform_Close(fd);
+    return error == -1 ? CopyReplaced(r) : error;
+}
+
+// Removes the replaced manifest once its cleanup ended; 0 or the error (a missing one is gone).
+int32_t RemoveReplaced(Repository* r) {
+    char path[kPathSize], directory[kPathSize];
+    const char* leaf = nullptr;
+    if (!ReplacedName(r, path, (int32_t)sizeof(path))) return 0;
+    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
+    int32_t fd = -1;
+    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
+    int32_t error = 0;
+    if (!Platform_TreeDeleteFile(fd, leaf)) {
+        error = LastErrorOr(EIO);
+        if (Platform_ErrorMissing(error)) error = 0;
+    }
+    Platform_Close(fd);
+    return error;
+}
+
+// Once per refresh, with the installed manifest read: one a cut run left beside it.
+void NoteReplaced(Repository* r) {
+    if (r->ReplacedChecked) return;
+    r->ReplacedChecked = 1;
+    char localId[REPOSITORY_REMOTE_ID_SIZE];
+    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) ||
+        !localId[0] || !ReplacedLies(r))
+        return;
+    Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
+    r->Replaced = kReplacedLeft;
+    r->ReplacedFound = 1;
+}
+
+// The cleanup a cut run left: what the replaced manifest lists and neither the installed one nor
+// (for a sync) the one being installed lists goes, by the cleanup's own rules. Runs on the local
+// cleanup, which is made anew afterwards for the work's own cleanup.
+void FinishReplaced(Repository* r, bool sync) {
+    if (!r->CleanupOn) {
+        // Nothing is erased where cleanups are off; the record goes with the work's end.
+        r->Replaced = kReplacedOnDisk;
+        return;
+    }
+    char path[kPathSize];
+    ReplacedName(r, path, (int32_t)sizeof(path));
+    if (!MetaFile_IsLoadComplete(r->ReplacedMeta)) {
+        if (!MetaFile_IsAlive(r->ReplacedMeta)) {
+            char url[kPathSize + 8];
+            if (!PrintWhole(url, (int32_t)sizeof(url), "file://%s", path)) {
+                r->Replaced = kReplacedOnDisk;
+                return;
+            }
+            MetaFile_Load(r->ReplacedMeta, url, 0);
+        }
+        return;
+    }
+    if (!MetaFile_IsOk(r->ReplacedMeta)) {
+        // Nothing it might list is erased on a guess; the record is replaced or removed as usual.
+        Repository_Print(r, "Replaced metafile unreadable, nothing erased from it (%s)", LogText(path).Text);
+        r->Replaced = kReplacedOnDisk;
+        return;
+    }
+    if (StorageCleanup_IsComplete(r->LocalCleanup)) {
+        WireCleanup(r, &r->LocalCleanup, r->Local, false);
+        r->Replaced = kReplacedOnDisk;
+        return;
+    }
+    if (StorageCleanup_IsAlive(r->LocalCleanup)) return;
+    Repository_Print(r, "Finishing the cleanup of a replaced metafile (%s)", LogText(path).Text);
+    StorageCleanup_SetSourceMetaFileHandle(r->LocalCleanup, r->ReplacedMeta);
+    if (sync) {
+        StorageCleanup_SetDestMetaFileHandle(r->LocalCleanup, r->RemoteMeta);
+        StorageCleanup_SetKeepMetaFileHandle(r->LocalCleanup, r->LocalMeta);
+    } else {
+        StorageCleanup_SetBlankDestMetaFileHandle(r->LocalCleanup);
+    }
+    StorageCleanup_SetPrintIdentifier(r->LocalCleanup, "Cleaning");
+    if (!StorageCleanup_Start(r->LocalCleanup)) {
+        StorageCleanup_Shutdown(r->LocalCleanup);
+        r->Replaced = kReplacedOnDisk;
+    }
+}
+
+// The record goes once the cleanup it was kept for ended. One that cannot be removed is named; it
+// is read back by the next run, which then erases nothing the installed manifest lists.
+void DropReplaced(Repository* r) {
+    const int32_t error = RemoveReplaced(r);
+    if (error) {
+        char path[kPathSize];
+        ReplacedName(r, path, (int32_t)sizeof(path));
+        Repository_Print(r, "Replaced metafile left (%s) (%d)", LogText(path).Text, error);
+    }
+    r->Replaced = kReplacedNone;
 }
 
 // ---- Refresh --------------------------------------------------------------------------------------
@@ -891,19 +1117,45 @@ void SyncWork(Repository* r) {
                 StorageCopy_Start(r->ApplyJob);
                 r->WorkStarted = 1;
             }
+        } else if (r->Replaced == kReplacedLeft) {
+            // What a cut run's cleanup left goes before this version's own: files the installed
+            // manifest no longer lists, which nothing would name again.
+            FinishReplaced(r, true);
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             // The new version is installed (its manifest saved) before anything of the old one
             // goes: until then the installed manifest still lists the files it drops, and a run
-            // that stops before the save must find them all.
-            MetaFile_GetResumeTime(r->RemoteMeta, &resume);
-            if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
-                Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
-                MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
-                MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
+            // that stops before the save must find them all. The old manifest is kept beside it
+            // first, for a run cut before those files are gone.
+            if (r->Replaced != kReplacedKept && r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) &&
+                r->LocalMetaConfigured) {
+                if (ResumeDue(r->ReplacedResume)) {
+                    const int32_t error = KeepReplaced(r);
+                    if (!error) {
+                        r->Replaced = kReplacedKept;
+                    } else {
+                        char path[kPathSize];
+                        ReplacedName(r, path, (int32_t)sizeof(path));
+                        Repository_Print(r, "Failed to keep the replaced metafile (%s)", LogText(path).Text);
+                        // Its write is part of the save: the same faults end the work.
+                        Repository_Error(r, REPOSITORY_SOURCE_METAFILE_REMOTE, -1, r->ReplacedErrors++,
+                                         REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS, (uint32_t)error,
+                                         &r->ReplacedResume);
+                    }
+                }
+            } else {
+                MetaFile_GetResumeTime(r->RemoteMeta, &resume);
+                if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+                    Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
+                    MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
+                    MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
+                }
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, true);
+        } else if (r->Replaced != kReplacedNone) {
+            // The cleanup it was kept for has ended.
+            DropReplaced(r);
         } else if (!r->StraySwept) {
             // The copies a killed run recorded and left go with every completed sync; the cleanup
             // of the installation's folder does this as it ends, so a sync that ran it does not do
@@ -928,8 +1180,12 @@ void SyncWork(Repository* r) {
 
 void EraseWork(Repository* r) {
     if (Storage_HasInterface(r->Local)) {
-        if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+        if (r->Replaced == kReplacedLeft) {
+            FinishReplaced(r, false);
+        } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             StartCleanups(r, false);
+        } else if (r->Replaced != kReplacedNone) {
+            DropReplaced(r);
         } else if (r->MetaFileSave && r->LocalMetaConfigured && r->MetaFilePath[0] &&
                    Path_Exists(r->MetaFilePath)) {
             if (!ResumeDue(r->ResumeTime)) return;
@@ -1130,6 +1386,9 @@ int64_t Repository_Create(Repository** handle) {
     MetaFile_Create(&r->RemoteMeta);
     MetaFile_SetKeepOriginal(r->RemoteMeta, 1);
     MetaFile_SetErrorCallback(r->RemoteMeta, r, Repository_MetaFileRemoteError);
+    // Read back only to finish a cleanup: a failure to read it is told where it is used.
+    MetaFile_Create(&r->ReplacedMeta);
+    MetaFile_SetReportError(r->ReplacedMeta, 0);
     for (MeterRW** meter : {&r->LocalMeter, &r->RemoteMeter}) {
         MeterRW_Create(meter);
         MeterRW_SetReadParentHandle(*meter, Meter_RootHandle());
@@ -1178,6 +1437,7 @@ int64_t Repository_Delete(Repository** handle) {
     Storage_Release(&r->Pending);
     MetaFile_Release(&r->LocalMeta);
     MetaFile_Release(&r->RemoteMeta);
+    MetaFile_Release(&r->ReplacedMeta);
     BitField_Release(&r->Mask);
     MeterRW_Release(&r->LocalMeter);
     MeterRW_Release(&r->RemoteMeter);
@@ -1233,6 +1493,7 @@ int64_t Repository_SetConfigHandle(Repository* repository, Dictionary* appConfig
     if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigMetafileLimitSize, &size)) {
         MetaFile_SetLimitSize(r->LocalMeta, size);
         MetaFile_SetLimitSize(r->RemoteMeta, size);
+        MetaFile_SetLimitSize(r->ReplacedMeta, size);
     }
     if (appConfig && Dictionary_GetInt32ByPath(appConfig, kAppConfigCatalogLimitSize, &size))
         Catalog_SetLimitSize(r->CatalogDoc, size);
@@ -1258,6 +1519,7 @@ int64_t Repository_SetEventQueueHandle(Repository* repository, EventQueue* queue
     Catalog_SetEventQueueHandle(r->CatalogDoc, queue);
     MetaFile_SetEventQueueHandle(r->LocalMeta, queue);
     MetaFile_SetEventQueueHandle(r->RemoteMeta, queue);
+    MetaFile_SetEventQueueHandle(r->ReplacedMeta, queue);
     Storage_SetEventQueueHandle(r->Local, queue);
     Storage_SetEventQueueHandle(r->Pending, queue);
     StorageCopy_SetEventQueueHandle(r->Copy, queue);
@@ -1281,6 +1543,7 @@ int64_t Repository_SetCertStoreHandle(Repository* repository, CertStoreInterface
     Catalog_SetCertStoreHandle(repository->CatalogDoc, store);
     MetaFile_SetCertStoreHandle(repository->LocalMeta, store);
     MetaFile_SetCertStoreHandle(repository->RemoteMeta, store);
+    MetaFile_SetCertStoreHandle(repository->ReplacedMeta, store);
     return 1;
 }
 
@@ -1458,7 +1721,10 @@ int64_t Repository_Process(Repository* repository) {
     if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS;
     if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc))
         flags |= REPOSITORY_STATEFLAG_CATALOG;
-    if (IsLocalMetaLoaded(r)) flags |= REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_LOCALMETAFILE;
+    if (IsLocalMetaLoaded(r)) {
+        flags |= REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_LOCALMETAFILE;
+        NoteReplaced(r);
+    }
     char remoteId[REPOSITORY_REMOTE_ID_SIZE];
     if (Repository_GetRemoteId(r, remoteId, (int32_t)sizeof(remoteId))) {
         flags |= REPOSITORY_STATEFLAG_REMOTEID;
@@ -1518,7 +1784,8 @@ int64_t Repository_Process(Repository* repository) {
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
         if (!localId[0])
             flags |= REPOSITORY_STATEFLAG_INSTALL;
-        else if (!String_CompareWithoutCase(localId, remoteId))
+        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound)
+            // A cleanup a cut run left unfinished leaves the installation unlevel whatever its id.
             flags |= REPOSITORY_STATEFLAG_UPDATE;
     }
     // 5. Changes.
@@ -1670,6 +1937,12 @@ int64_t Repository_GetLocalPath(Repository* repository, char* buffer, int32_t si
     if (!Dictionary_GetDictionaryByKey(dict, "local", &local) || !local)
         Dictionary_GetDictionaryByKey(repository->Config, "local", &local);
     return local && GetString(local, "path", buffer, size) ? 1 : 0;
+}
+
+int64_t Repository_GetRemoteMetaFileUrl(Repository* repository, char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
+    return String_CopyLength(buffer, repository->RemoteMetaUrl, size) ? 1 : 0;
 }
 
 int64_t Repository_GetLocalId(Repository* repository, char* buffer, int32_t size) {

@@ -151,6 +151,8 @@ int64_t Repository_GetApply(Repository* repository, uint32_t* apply);
 int64_t Repository_GetCleanup(Repository* repository, uint32_t* cleanup);
 int64_t Repository_GetName(Repository* repository, char* buffer, int32_t size);
 int64_t Repository_GetLocalPath(Repository* repository, char* buffer, int32_t size);
+// The remote manifest's address last asked for (empty before any).
+int64_t Repository_GetRemoteMetaFileUrl(Repository* repository, char* buffer, int32_t size);
 int64_t Repository_GetLocalId(Repository* repository, char* buffer, int32_t size);
 int64_t Repository_GetRemoteId(Repository* repository, char* buffer, int32_t size);
 int64_t Repository_GetPendingRequests(Repository* repository, uint32_t* count);

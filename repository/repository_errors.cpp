@@ -12,6 +12,7 @@
 #include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter_rw.h"
+#include "core/web/web_get.h"
 #include "core/runtime/string.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
@@ -99,6 +100,12 @@ bool IsPermanent(int32_t source, int32_t type, uint32_t code, uint32_t extra) {
     // layout that does not add up) is refused again until its publisher changes it.
     if ((source == REPOSITORY_SOURCE_METAFILE_REMOTE || source == REPOSITORY_SOURCE_METAFILE_LOCAL) &&
         IsNoFile(code, extra))
+        return true;
+    // A document received whole and refused (its signature or its text) is refused again on every
+    // try: the same bytes come back until their publisher changes them.
+    if ((source == REPOSITORY_SOURCE_METAFILE_REMOTE || source == REPOSITORY_SOURCE_ALIAS ||
+         source == REPOSITORY_SOURCE_CATALOG) &&
+        type == REPOSITORY_TYPE_READ && code == WEBGET_ERROR_JSON)
         return true;
     // The remote manifest is saved as the installed one: its write is one on the local disk.
     if (source == REPOSITORY_SOURCE_METAFILE_REMOTE)

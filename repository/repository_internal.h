@@ -54,6 +54,14 @@ struct Repository {
     StorageCopy* ApplyJob;
     MetaFile* LocalMeta;
     MetaFile* RemoteMeta;
+    // The manifest an update replaced, while the cleanup of what it dropped is unfinished: kept
+    // beside the installed one, read back by the next run when a run is cut before that end.
+    MetaFile* ReplacedMeta;
+    uint32_t Replaced;      // kReplaced* of repository.cpp
+    uint32_t ReplacedFound; // this refresh found one left by a cut run: the installation is not level
+    uint32_t ReplacedChecked;
+    uint32_t ReplacedErrors;
+    double ReplacedResume;
     CertStoreInterface* CertStore;
     uint32_t ThreadId;
     uint32_t ActionFlags;

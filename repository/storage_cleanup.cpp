@@ -43,6 +43,7 @@ struct StorageCleanup {
     Storage* Target;
     MetaFile* Source;
     MetaFile* Dest;
+    MetaFile* Keep;
     MetaFile* Blank;
     // The source as it was at Start: the cursor and the piece indexes belong to it.
     MetaFile* Running;
@@ -206,17 +207,26 @@ void EraseComplete(Storage* storage, void* user, void* requestSlot, uint32_t cod
 
 // Names the storages refuse can only fail; they are left alone like kept files. A name listed by
 // the destination in another spelling of the same path is kept too.
-bool FileKept(StorageCleanup* c, FileList* files, FileListMember* member) {
-    const char* name = FileList_MemberGetNamePtr(files, member);
-    char normal[STORAGE_FILE_PATH_SIZE];
-    if (!name || !StorageFilePath_Check(name, normal, (int32_t)sizeof(normal))) return true;
+bool Lists(MetaFile* manifest, const char* name, const char* normal) {
     FileListIndex* index = nullptr;
-    if (c->Dest) MetaFile_GetFileListIndexHandle(c->Dest, &index);
+    if (manifest) MetaFile_GetFileListIndexHandle(manifest, &index);
     if (!index) return false;
     FileListMember* found = nullptr;
     uint64_t offset = 0;
     return FileList_IndexFindByName(index, name, &found, &offset) ||
            (strcmp(name, normal) != 0 && FileList_IndexFindByName(index, normal, &found, &offset));
+}
+
+bool FileKept(StorageCleanup* c, FileList* files, FileListMember* member) {
+    const char* name = FileList_MemberGetNamePtr(files, member);
+    char normal[STORAGE_FILE_PATH_SIZE];
+    if (!name || !StorageFilePath_Check(name, normal, (int32_t)sizeof(normal))) return true;
+    return Lists(c->Dest, name, normal) || Lists(c->Keep, name, normal);
+}
+
+bool PieceKept(PieceList* list, const uint8_t* digest) {
+    int32_t found = -1;
+    return list && PieceList_GetIndexByDigest(list, digest, &found) && found >= 0;
 }
 
 bool BudgetUsed(const StorageCleanup* c, double passStart) {
@@ -259,12 +269,12 @@ void ProcessFiles(StorageCleanup* c, double passStart) {
 void ProcessPieces(StorageCleanup* c, double passStart) {
     PieceList* source = PiecesOf(c->Running);
     PieceList* dest = PiecesOf(c->Dest);
+    PieceList* keep = PiecesOf(c->Keep);
     while (c->ItemIndex < c->ItemsTotal) {
         if (c->InFlight > c->InFlightMax || BudgetUsed(c, passStart)) return;
         uint8_t digest[PIECELIST_MAX_DIGEST_SIZE] = {0};
         PieceList_GetDigestByIndex(source, c->ItemIndex, digest, (int32_t)sizeof(digest));
-        int32_t found = -1;
-        if (dest && PieceList_GetIndexByDigest(dest, digest, &found) && found >= 0) c->ItemsComplete++;
+        if (PieceKept(dest, digest) || PieceKept(keep, digest)) c->ItemsComplete++;
         else ItemErase(ItemCreate(c, c->ItemIndex, nullptr));
         c->ItemIndex++;
     }
@@ -309,6 +319,7 @@ int64_t StorageCleanup_Delete(StorageCleanup** handle) {
     Pool_Delete(&c->Items);
     SetManifest(&c->Source, nullptr);
     SetManifest(&c->Dest, nullptr);
+    SetManifest(&c->Keep, nullptr);
     SetManifest(&c->Running, nullptr);
     MetaFile_Release(&c->Blank);
     if (c->ErrorCounts) Memory_Free(c->ErrorCounts, sizeof(uint32_t) * (size_t)c->ErrorCountsSize);
@@ -358,6 +369,12 @@ int64_t StorageCleanup_GetDestMetaFileHandle(StorageCleanup* cleanup, MetaFile**
     *manifest = nullptr;
     CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
     *manifest = cleanup->Dest;
+    return 1;
+}
+
+int64_t StorageCleanup_SetKeepMetaFileHandle(StorageCleanup* cleanup, MetaFile* manifest) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    SetManifest(&cleanup->Keep, manifest);
     return 1;
 }
 

@@ -44,6 +44,9 @@ int64_t StorageCleanup_SetSourceMetaFileHandle(StorageCleanup* cleanup, MetaFile
 int64_t StorageCleanup_GetSourceMetaFileHandle(StorageCleanup* cleanup, MetaFile** manifest);
 int64_t StorageCleanup_SetDestMetaFileHandle(StorageCleanup* cleanup, MetaFile* manifest);
 int64_t StorageCleanup_GetDestMetaFileHandle(StorageCleanup* cleanup, MetaFile** manifest);
+// What a second manifest lists is kept as well (null: nothing more): a cleanup that a cut run left
+// keeps both the installed version's files and the one being installed.
+int64_t StorageCleanup_SetKeepMetaFileHandle(StorageCleanup* cleanup, MetaFile* manifest);
 int64_t StorageCleanup_SetBlankSourceMetaFileHandle(StorageCleanup* cleanup);
 int64_t StorageCleanup_SetBlankDestMetaFileHandle(StorageCleanup* cleanup);
 // Where delayed error responses wait (null: the global queue).

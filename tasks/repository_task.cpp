@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/certs/cert_store.h"
+#include "core/formats/json.h"
 #include "core/runtime/app_config_keys.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -69,7 +70,7 @@ struct RepositoryTask {
     double NextStatusTime;
     PhaseRecord Phases[3];
     // The last line of a task whose work a permanent error ended.
-    char FailureText[400];
+    char FailureText[1400];
 };
 
 RepositoryTask* Self(void* user) {
@@ -471,11 +472,17 @@ void SayFailure(RepositoryTask* self) {
     char name[REPOSITORY_NAME_SIZE];
     Repository_GetName(self->Repo, name, (int32_t)sizeof(name));
     char reason[160];
-    if (code != 964 || !Platform_GetErrorString((PlatformErrorCode)codeEx, reason, (int32_t)sizeof(reason)))
+    if (code == WEBGET_ERROR_JSON)
+        String_Print(reason, (int32_t)sizeof(reason), "%s refused (%s)", WebGet_TranslateError(code),
+                     JSON_TranslateError((uint32_t)codeEx));
+    else if (code != 964 || !Platform_GetErrorString((PlatformErrorCode)codeEx, reason, (int32_t)sizeof(reason)))
         String_Print(reason, (int32_t)sizeof(reason), "%s", WebGet_TranslateError(code));
-    String_Print(self->FailureText, (int32_t)sizeof(self->FailureText), "%s failed (%s): %s (%s)",
+    // A refused manifest is named by its address: the same name may be asked for in several places.
+    char url[1024] = {};
+    if (source == REPOSITORY_SOURCE_METAFILE_REMOTE) Repository_GetRemoteMetaFileUrl(self->Repo, url, (int32_t)sizeof(url));
+    String_Print(self->FailureText, (int32_t)sizeof(self->FailureText), "%s failed (%s): %s (%s%s%s)",
                  self->Erase ? "Erase" : self->CheckMode ? "Check" : "Synchronize", name, reason,
-                 Repository_TranslateSource(source));
+                 Repository_TranslateSource(source), url[0] ? " " : "", url);
     PostToMain(self, Main_SayFailure);
 }
 

@@ -378,3 +378,29 @@ TEST_F(HostWorkflowFailures, ANumberWithAnExponentIsANumber) {
 }
 
 } // namespace
+
+// A manifest that fails its signature check is refused for good: the run ends at once with 1 and
+// one ERROR line naming the manifest by its address, never in a retry loop, and installs nothing.
+TEST_F(HostWorkflowFailures, AnUnsignedManifestEndsTheSyncWithOneErrorLineNamingIt) {
+    const std::string base = folder_.Dir(), local = base + "/local", manifest = base + "/state/local.json";
+    folder_.Write("wf.yaml", "apply: {type: RepositorySync, repository: game, remote.id: v, remote.metafile: \"" + base +
+                                 "/remote.json\", metafile: \"" + manifest + "\", requests: 4, fileCompletes: 2, local: "
+                                 "{type: file, path: \"" + local + "\"}, remote: {type: file, path: \"" + base +
+                                 "/remote\"}}\n");
+    std::system(("mkdir -p '" + base + "/remote'").c_str());
+    Put(base + "/remote/a.bin", Content(3000, 1));
+    WriteManifest(base + "/remote", "v1", base + "/remote.json", {}, 65536);
+    // Security stays on: the unsigned manifest fails its check.
+    const Outcome run = RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate"}, folder_.Env());
+    // -1 is a run still going at the end of the wait.
+    EXPECT_EQ(run.Code, 1) << run.Err;
+    const std::vector<std::string> errors = ErrorLines(run.Err);
+    ASSERT_EQ(errors.size(), 1u) << run.Err;
+    EXPECT_NE(errors[0].find("task \"apply\" (RepositorySync): Repository_ErrorSource_MetaFileRemote - Synchronize "
+                             "failed (game): JSON refused (DecodeSignature) (MetaFileRemote file://" +
+                             base + "/remote.json)"),
+              std::string::npos)
+        << errors[0];
+    EXPECT_NE(access((local + "/a.bin").c_str(), F_OK), 0);
+    EXPECT_NE(access(manifest.c_str(), F_OK), 0);
+}

@@ -87,6 +87,10 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         // The remote manifest saved as the installed one: a full or refusing disk ends the work.
         {4, 3, 964, full, 4, kEnds, kEnds}, {4, 3, 964, denied, 4, kEnds, kEnds}, {4, 1, 964, full, 3, 15, 29},
         {4, 3, 964, missing, 3, 15, 29},
+        // A document received and refused (its signature, its text) is refused again on every try;
+        // what did not arrive is asked for again.
+        {4, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 987, 3, 4, kEnds, kEnds}, {2, 1, 987, 10, 4, kEnds, kEnds},
+        {1, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 990, 0, 3, 15, 29},       {6, 1, 987, 9, 3, 15, 29},
     };
     for (const Case& c : cases) {
         Repository_Reset(repo);
@@ -1173,6 +1177,100 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
     EXPECT_EQ(Errors(), 0u) << printed.Text;
     EXPECT_EQ(Leftovers(Root() + "/local"), "") << printed.Text;
     EXPECT_TRUE(Same());
+}
+
+// An update cut after its manifest is saved and before the files it drops are gone leaves the
+// manifest it replaced beside the new one, private: the next run does not call the installation
+// level while it lies there, erases what only it lists, and removes it. A file the user puts at a
+// dropped name afterwards stays. A remote that moved on meanwhile gets back a file the cut version
+// dropped, and the cleanup left over erases nothing the installed version lists; an erase takes
+// what it lists too. A manifest whose name is a link is kept as a copy.
+TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
+    pieceSize = 4096;
+    const std::string local = Root() + "/local";
+    const std::map<std::string, std::string> v2 = {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}};
+    // The remote id is the version's own, so that an installed version is level by its id.
+    std::string id, metafile;
+    auto version = [&](const std::string& name, const std::map<std::string, std::string>& files) {
+        id = name;
+        Version(name, files);
+    };
+    auto configure = [&] {
+        NewRepository();
+        Configure(metafile, "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        printed.Text.clear();
+    };
+    // Refreshes; then, when the installation is not level, syncs until `cut` holds after a pass
+    // (nothing more runs: the repository is dropped as a killed run is) or to its end.
+    auto run = [&](const std::function<bool()>& cut) {
+        configure();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
+        if (!level) return level;
+        Repository_SetSync(repo, 1);
+        EXPECT_TRUE(Pump([&] { return (cut && cut()) || (!(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE)); }))
+            << printed.Text;
+        return level;
+    };
+    auto gone = [](const std::string& path) { return access(path.c_str(), F_OK) != 0; };
+    enum { kSame, kMovedOn, kErased, kLinked };
+    for (const int next : {kSame, kMovedOn, kErased, kLinked}) {
+        SCOPED_TRACE(next);
+        Shell("rm -rf " + local + " " + Root() + "/state && mkdir -p " + Root() + "/state");
+        metafile = "state/local.json";
+        const std::string state = Root() + "/" + metafile, replaced = state + ".replaced";
+        const std::map<std::string, std::string> v1 = KeepAndOld();
+        version("v1", v1);
+        EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_INSTALL);
+        if (next == kLinked) Shell("cd " + Root() + "/state && mv local.json real.json && ln -s real.json local.json");
+        const std::string manifest1 = Slurp(state);
+        EXPECT_TRUE(gone(replaced));
+        version("v2", v2);
+        const std::string manifest2 = Slurp(Root() + "/remote.json");
+        run([&] { return Slurp(state) == manifest2; });
+        // Cut: the new version installed, the old files and the replaced manifest still there.
+        for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+        EXPECT_EQ(Slurp(replaced), manifest1);
+        struct stat info = {};
+        EXPECT_EQ(lstat(replaced.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        if (next == kErased) {
+            configure();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+            EXPECT_EQ(Shell("test -z \"$(ls -A " + local + ")\""), 0) << printed.Text;
+            EXPECT_TRUE(gone(state));
+            EXPECT_TRUE(gone(replaced));
+            continue;
+        }
+        if (next == kMovedOn) {
+            // The next version lists old1.bin again and drops keep.bin. Cut once the cleanup left
+            // over is done and the installed manifest kept anew: keep.bin, listed by it, stays.
+            version("v3", {{"new.bin", Content(5000, 9)}, {"old1.bin", Content(2500, 7)}});
+            EXPECT_EQ(run([&] { return Slurp(replaced) == manifest2; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            EXPECT_EQ(Slurp(state), manifest2);
+            EXPECT_EQ(Slurp(local + "/keep.bin"), Content(3000, 1));
+            EXPECT_EQ(Slurp(local + "/old1.bin"), Content(2500, 7));
+            for (int i = 2; i <= 5; i++) EXPECT_TRUE(gone(local + "/old" + std::to_string(i) + ".bin")) << i;
+        }
+        // The installed id equals the remote's when it did not move on; the run is not level all the same.
+        EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_NE(printed.Text.find("Replaced metafile left by a stopped run (" + Root() + "/" + metafile + ")"),
+                  std::string::npos)
+            << printed.Text;
+        EXPECT_TRUE(Same()) << printed.Text;
+        EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+        EXPECT_TRUE(gone(replaced));
+        EXPECT_EQ(Leftovers(local), "");
+        // Level now; a file of the user's at a dropped name is the user's.
+        Put(local + "/old2.bin", "the user's");
+        EXPECT_EQ(run(nullptr), 0u) << printed.Text;
+        EXPECT_EQ(Slurp(local + "/old2.bin"), "the user's");
+    }
 }
 
 // ---- Killed and resumed -----------------------------------------------------------------------
