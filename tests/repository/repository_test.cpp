@@ -41,7 +41,20 @@ namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
 
-class RepositoryTest : public RepositoryFixture {};
+class RepositoryTest : public RepositoryFixture {
+  protected:
+    // A fresh repository's sync of what is on disk, which must end level with the remote: its
+    // files, and its manifest saved at `state`.
+    void ExpectNextSyncLevel(const std::string& state) {
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_TRUE(Same());
+        EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+    }
+};
 
 // ---- The classifier --------------------------------------------------------------------------------
 
@@ -1023,13 +1036,7 @@ TEST_F(RepositoryTest, AFullDiskStopsTheSyncAndErasesNothingTheInstalledManifest
             EXPECT_EQ(Shell("test -e " + state), 256);
         }
         ASSERT_TRUE(disk.Grow("8m"));
-        NewRepository();
-        Configure();
-        printed.Text.clear();
-        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
-        EXPECT_TRUE(Same());
-        EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+        ExpectNextSyncLevel(state);
     }
 }
 
@@ -1062,13 +1069,7 @@ TEST_F(RepositoryTest, AManifestThatCannotBeSavedStopsTheSyncBeforeAnythingIsDro
     for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
     EXPECT_EQ(Slurp(state), manifest);
     Shell("rm " + Root() + "/state/fill");
-    NewRepository();
-    Configure();
-    printed.Text.clear();
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
-    EXPECT_TRUE(Same());
-    EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+    ExpectNextSyncLevel(state);
 }
 
 // A piece of the dump of the repository.
@@ -1117,12 +1118,7 @@ TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalled
     EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos) << printed.Text;
     for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
     EXPECT_EQ(Slurp(state), manifest);
-    NewRepository();
-    Configure();
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    EXPECT_EQ(Repository_IsFailed(repo), 0);
-    EXPECT_TRUE(Same());
-    EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
+    ExpectNextSyncLevel(state);
 }
 
 // A sync of v2 that failed left a copy; the remote goes back to the installed v1: the refresh that
@@ -1140,16 +1136,8 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
         Storage_Create(&storage);
         Json config("{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}");
         ASSERT_EQ(Storage_Configure(storage, nullptr, config.d, nullptr), 1);
-        MetaFile* meta = nullptr;
-        MetaFile_Create(&meta);
-        const std::string text = Slurp(Root() + "/remote.json");
-        JSON* json = nullptr;
-        JSON_Create(&json);
-        JSON_SetValueCallback(json, meta, MetaFile_ValueCallback);
-        ASSERT_EQ(JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()), 1);
-        JSON_Release(&json);
-        uint32_t code = 0, extra = 0;
-        ASSERT_EQ(MetaFile_WorkerBuild(nullptr, meta, &code, &extra), 1);
+        MetaFile* meta = LoadBuiltManifest(Root() + "/remote.json");
+        ASSERT_NE(meta, nullptr);
         StorageRequest* request = nullptr;
         StorageRequest_Create(&request);
         StorageRequest_SetMetaFileHandle(request, meta);

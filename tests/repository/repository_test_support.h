@@ -21,6 +21,7 @@
 #include "core/runtime/time.h"
 #include "core/web/async_http.h"
 #include "core/web/web_get_pool.h"
+#include "repository/meta_file.h"
 #include "repository/repository.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/own_connections.h"
@@ -83,6 +84,23 @@ inline std::string Content(size_t n, int seed) {
     std::string out(n, 0);
     for (size_t i = 0; i < n; ++i) out[i] = (char)(seed * 31 + i * 7 + (i >> 4));
     return out;
+}
+
+// The manifest in a file, read and built as a repository's worker builds it; null when it is not
+// sound. The caller releases it.
+inline MetaFile* LoadBuiltManifest(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    MetaFile* meta = nullptr;
+    MetaFile_Create(&meta);
+    JSON* json = nullptr;
+    JSON_Create(&json);
+    JSON_SetValueCallback(json, meta, MetaFile_ValueCallback);
+    const bool read = JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()) == 1;
+    JSON_Release(&json);
+    uint32_t code = 0, extra = 0;
+    if (!read || MetaFile_WorkerBuild(nullptr, meta, &code, &extra) != 1) MetaFile_Release(&meta);
+    return meta;
 }
 
 // A JSON object as a dictionary (the object's own, under a root that the holder releases).

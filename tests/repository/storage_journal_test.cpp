@@ -375,15 +375,8 @@ TEST_F(StorageJournalTest, TwoRepositoriesSharingAFolderNeverJudgeEachOthersCopi
         Shell("rm -rf " + Root() + "/otherside && mkdir -p " + Root() + "/otherside");
         Put(Root() + "/otherside/b-only.bin", big);
         WriteManifest(Root() + "/otherside", "o1", Root() + "/other.json", {}, 16);
-        MetaFile_Create(&meta);
-        const std::string text = Slurp(Root() + "/other.json");
-        JSON* json = nullptr;
-        JSON_Create(&json);
-        JSON_SetValueCallback(json, meta, MetaFile_ValueCallback);
-        ASSERT_EQ(JSON_LoadBuffer(json, text.data(), (uint32_t)text.size()), 1);
-        JSON_Release(&json);
-        uint32_t code = 0, extra = 0;
-        ASSERT_EQ(MetaFile_WorkerBuild(nullptr, meta, &code, &extra), 1);
+        meta = LoadBuiltManifest(Root() + "/other.json");
+        ASSERT_NE(meta, nullptr);
         Storage_Create(&other);
         Json config("{\"type\":\"file\",\"path\":\"" + Root() + "/local\"}");
         ASSERT_EQ(Storage_Configure(other, nullptr, config.d, nullptr), 1);
