@@ -338,6 +338,10 @@ struct CopyId {
     uint32_t Alternate;
 };
 
+// The room for one entry of the record of copies: its fields and a path. Entries of ours are
+// never longer; readers pass over a longer one whole.
+constexpr uint32_t kRecordEntrySize = STORAGE_FILE_PATH_SIZE + 96;
+
 int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
     int32_t directory = -1;
     const char* leaf = nullptr;
@@ -370,16 +374,30 @@ int32_t HoldFolder(StorageFile* b) {
 }
 
 // Appends one record under RecordLock. A record whose last entry lost its tail (a write cut by a
-// full disk) gets its end first, so that the cut entry is never read as part of this one; a
-// failed append takes back what it wrote where it can, and fails the copy before it is made.
+// full disk) loses that entry first: it names no copy (none is made before its record is whole),
+// and so is neither read as part of this one nor, given an end, as an entry of its own. A tail
+// longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
+// A failed append takes back what it wrote where it can, and fails the copy before it is made.
 int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
     StorageFileOSStatus status{};
     int32_t error = StorageFileOS_StatusOf(fd, &status);
     if (error) return error;
-    char last = 0;
-    if (status.Size > 0 && (error = StorageFileOS_ReadAt(fd, status.Size - 1, &last, 1)) != 0) return error;
-    if (last != 0 && (error = StorageFileOS_Append(fd, "", 1)) != 0) return error;
-    if (last != 0) status.Size++;
+    char tail[kRecordEntrySize];
+    uint32_t got = 0;
+    const uint64_t from = status.Size > sizeof(tail) ? status.Size - sizeof(tail) : 0;
+    if (status.Size > 0 && (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
+        return error;
+    if (got > 0 && tail[got - 1] != 0) {
+        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
+        if (end || from == 0) {
+            const uint64_t whole = end ? from + (uint64_t)(end - tail) + 1 : 0;
+            if ((error = StorageFileOS_Truncate(fd, whole)) != 0) return error;
+            status.Size = whole;
+        } else {
+            if ((error = StorageFileOS_Append(fd, "", 1)) != 0) return error;
+            status.Size++;
+        }
+    }
     error = StorageFileOS_Append(fd, line, length);
     if (error) StorageFileOS_Truncate(fd, status.Size);
     return error;
@@ -388,7 +406,7 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
 // Under RecordLock.
 int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
                          uint64_t inode, uint64_t birth) {
-    char line[STORAGE_FILE_PATH_SIZE + 96];
+    char line[kRecordEntrySize];
     const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu:%llu %s", made, alternate,
                                         (unsigned long long)device, (unsigned long long)inode,
                                         (unsigned long long)birth, name) +
@@ -497,7 +515,7 @@ void LoadCopies(StorageFile* b) {
     b->CopiesLoaded = 1;
     int32_t fd = -1;
     if (b->PartialExtension[0] && OpenRecordFile(b, b->PartialExtension, 0, &fd) == 0) {
-        char buffer[STORAGE_FILE_PATH_SIZE + 96];
+        char buffer[kRecordEntrySize];
         uint64_t offset = 0;
         bool passing = false, whole = false;
         RecordFields f;
@@ -1597,7 +1615,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     FileListIndex* index = nullptr;
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
-    char buffer[STORAGE_FILE_PATH_SIZE + 96];
+    char buffer[kRecordEntrySize];
     bool passing = false, whole = false;
     while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
         // One too long to be ours is passed over to its end.

@@ -1398,6 +1398,11 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v2, 1, 1), 0u);
     ASSERT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    // The cut entry is gone, not given an end that would make it an entry of its own.
+    std::ifstream record(root + ".quarvpartial", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("cut/na"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 9), " new.bin" + std::string(1, '\0'));
     EXPECT_EQ(Sweep(v1.meta), 1);
     EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
