@@ -350,6 +350,8 @@ TEST_F(AsyncSocketTest, ListenerStoppedFromItsAcceptTakesNoMore) {
 // queue stays readable): it waits until one of the sockets' descriptors is closed, takes one
 // connection with it, and waits again; its owner's start after the retry time asks once more.
 TEST_F(AsyncSocketTest, ListenerOutOfDescriptorsWaitsForOne) {
+    // Sockets of earlier tests still being closed would each let the listener take one more.
+    SettledDescriptors();
     Server server(true);
     ASSERT_EQ(AsyncSocket_StopAccepting(server.listener), 1);
     std::vector<int> clients;
