@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "core/crypto/hash.h"
 #include "core/crypto/sha1.h"
 #include "core/formats/base64.h"
 #include "core/formats/json.h"
@@ -54,13 +55,8 @@ MetaFile* g_installed = nullptr; // what the folder holds: a.txt
 MetaFile* g_next = nullptr;      // the version being installed: a.txt and new.bin
 
 std::string Digest64(const std::string& bytes) {
-    SHA1* sha = nullptr;
-    SHA1_Create(&sha);
-    SHA1_Process(sha, bytes.data(), (uint32_t)bytes.size());
-    SHA1_Generate(sha);
     uint8_t digest[20];
-    SHA1_GetDigest(sha, digest, 20);
-    SHA1_Release(&sha);
+    Hash_QuickDigest(&SHA1_INTERFACE, bytes.data(), (int32_t)bytes.size(), digest, sizeof(digest));
     char text[64];
     uint32_t written = 0;
     Base64_Encode(digest, 20, text, (int32_t)sizeof(text), &written);
