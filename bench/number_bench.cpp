@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -85,17 +86,30 @@ void BM_StringParseNumber(benchmark::State& state) {
 BENCHMARK(BM_StringParseNumber)->DenseRange(0, 2);
 
 // ---- Beside the standard conversions ------------------------------------------------------------
-// One text at a time, per kind of number: 1..999, a two-place decimal ("3.14"), 17 digits, an
-// exponent anywhere in the range, 40 digits. String_AtoF is set against std::from_chars on the
-// same text (the standard reader is given the text's end, String_AtoF finds it), String_PrintNumber
-// against std::to_chars writing the shortest text of the same double. Instruction counts per call:
-//   valgrind --tool=callgrind --toggle-collect=String_AtoF <bench> --benchmark_filter=BM_ReadAtoF/2
-//            --benchmark_min_time=0
-// and the inclusive count of the function divided by kTexts.
+// One text at a time, per kind of number. The readers the program calls (String_ParseNumber for
+// items, documents and task arguments, String_ParseNumberText for terminated texts,
+// String_AtoFLength for the manifest) beside std::from_chars on the same text; the writer
+// (String_PrintNumber) beside std::to_chars writing the shortest text of the same double.
+// Instructions per call, which hold on a busy machine:
+//   valgrind --tool=callgrind --toggle-collect='String_ParseNumber(*' <bench>
+//            --benchmark_filter='BM_String_ParseNumber/2$' --benchmark_min_time=0
+// and the collected total divided by kTexts (the row runs one iteration of kTexts calls); for the
+// peers --toggle-collect='std::from_chars(*' or 'std::to_chars(*'.
+
+constexpr int kKinds = 8;
+const char* const kKindNames[kKinds] = {"1..999",    "3.14",          "17 digits",  "exponents",
+                                        "40 digits", "powers of two", "subnormals", "whole beyond 2^53"};
+
+// The shortest text of a double, as the program writes it.
+std::string Shortest(double value) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof(text), value).ptr);
+}
 
 std::string TableText(int kind, uint32_t i) {
     char text[64];
     const uint32_t mixed = i * 2654435761u;
+    const uint64_t wide = (uint64_t)mixed * 0x9E3779B97F4A7C15ull ^ ((uint64_t)i << 40);
     switch (kind) {
     case 0:
         snprintf(text, sizeof(text), "%u", 1 + mixed % 999);
@@ -110,7 +124,7 @@ std::string TableText(int kind, uint32_t i) {
         snprintf(text, sizeof(text), "%.8e",
                  std::ldexp(1.0 + mixed / 4294967296.0, (int)(mixed % 1600) - 800));
         break;
-    default:
+    case 4:
         for (int d = 0; d < 40; d++)
             text[d] = (char)('0' + (i * 7919u + (uint32_t)d * 104729u + (mixed >> (d % 24))) % 10);
         text[0] = (char)('1' + i % 9);
@@ -118,68 +132,96 @@ std::string TableText(int kind, uint32_t i) {
         memmove(text + 21, text + 20, 21);
         text[20] = '.';
         break;
+    case 5:
+        return Shortest(std::ldexp(1.0, (int)(mixed % 2046) - 1022));
+    case 6:
+        return Shortest(std::bit_cast<double>(wide & ((uint64_t{1} << 52) - 1)));
+    default:
+        snprintf(text, sizeof(text), "%llu",
+                 (unsigned long long)((uint64_t{1} << 53) + wide % 9000000000000000000ull));
+        break;
     }
     return text;
 }
 
 const std::vector<std::string>& TableTexts(int kind) {
-    static std::vector<std::string> texts[5];
+    static std::vector<std::string> texts[kKinds];
     if (texts[kind].empty())
         for (uint32_t i = 0; i < kTexts; i++) texts[kind].push_back(TableText(kind, i));
     return texts[kind];
 }
 
 const std::vector<double>& TableValues(int kind) {
-    static std::vector<double> values[5];
+    static std::vector<double> values[kKinds];
     if (values[kind].empty())
         for (const std::string& text : TableTexts(kind))
             values[kind].push_back(strtod(text.c_str(), nullptr));
     return values[kind];
 }
 
-void BM_ReadAtoF(benchmark::State& state) {
+// Runs read(text) over the kind's texts.
+template <typename Read> void ReadTexts(benchmark::State& state, Read read) {
     const std::vector<std::string>& texts = TableTexts((int)state.range(0));
     for (auto _ : state)
-        for (const std::string& text : texts) benchmark::DoNotOptimize(String_AtoF(text.c_str()));
+        for (const std::string& text : texts) benchmark::DoNotOptimize(read(text));
     state.SetItemsProcessed(state.iterations() * kTexts);
+    state.SetLabel(kKindNames[state.range(0)]);
 }
-BENCHMARK(BM_ReadAtoF)->DenseRange(0, 4);
 
-void BM_ReadFromChars(benchmark::State& state) {
-    const std::vector<std::string>& texts = TableTexts((int)state.range(0));
-    for (auto _ : state)
-        for (const std::string& text : texts) {
-            double value = 0;
-            std::from_chars(text.data(), text.data() + text.size(), value);
-            benchmark::DoNotOptimize(value);
-        }
-    state.SetItemsProcessed(state.iterations() * kTexts);
+void BM_String_ParseNumber(benchmark::State& state) {
+    ReadTexts(state, [](const std::string& text) {
+        double value = 0;
+        String_ParseNumber(text.data(), text.size(), &value, nullptr);
+        return value;
+    });
 }
-BENCHMARK(BM_ReadFromChars)->DenseRange(0, 4);
+BENCHMARK(BM_String_ParseNumber)->DenseRange(0, kKinds - 1);
 
-void BM_WritePrintNumber(benchmark::State& state) {
+void BM_String_ParseNumberText(benchmark::State& state) {
+    ReadTexts(state, [](const std::string& text) {
+        double value = 0;
+        String_ParseNumberText(text.c_str(), &value, nullptr);
+        return value;
+    });
+}
+BENCHMARK(BM_String_ParseNumberText)->DenseRange(0, kKinds - 1);
+
+void BM_String_AtoFLength(benchmark::State& state) {
+    ReadTexts(state, [](const std::string& text) { return String_AtoFLength(text.data(), text.size()); });
+}
+BENCHMARK(BM_String_AtoFLength)->DenseRange(0, kKinds - 1);
+
+void BM_std_from_chars(benchmark::State& state) {
+    ReadTexts(state, [](const std::string& text) {
+        double value = 0;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    });
+}
+BENCHMARK(BM_std_from_chars)->DenseRange(0, kKinds - 1);
+
+// Runs write(value, text) over the kind's values.
+template <typename Write> void WriteValues(benchmark::State& state, Write write) {
     const std::vector<double>& values = TableValues((int)state.range(0));
     char text[32];
     for (auto _ : state)
         for (double value : values) {
-            benchmark::DoNotOptimize(String_PrintNumber(value, text, sizeof(text)));
+            benchmark::DoNotOptimize(write(value, text));
             benchmark::ClobberMemory();
         }
     state.SetItemsProcessed(state.iterations() * kTexts);
+    state.SetLabel(kKindNames[state.range(0)]);
 }
-BENCHMARK(BM_WritePrintNumber)->DenseRange(0, 4);
 
-void BM_WriteToChars(benchmark::State& state) {
-    const std::vector<double>& values = TableValues((int)state.range(0));
-    char text[32];
-    for (auto _ : state)
-        for (double value : values) {
-            benchmark::DoNotOptimize(std::to_chars(text, text + sizeof(text), value).ptr);
-            benchmark::ClobberMemory();
-        }
-    state.SetItemsProcessed(state.iterations() * kTexts);
+void BM_String_PrintNumber(benchmark::State& state) {
+    WriteValues(state, [](double value, char* text) { return String_PrintNumber(value, text, 32); });
 }
-BENCHMARK(BM_WriteToChars)->DenseRange(0, 4);
+BENCHMARK(BM_String_PrintNumber)->DenseRange(0, kKinds - 1);
+
+void BM_std_to_chars(benchmark::State& state) {
+    WriteValues(state, [](double value, char* text) { return std::to_chars(text, text + 32, value).ptr; });
+}
+BENCHMARK(BM_std_to_chars)->DenseRange(0, kKinds - 1);
 
 // A loaded document's numbers read out through the item getter, the load included.
 void BM_JsonLoadAndReadNumbers(benchmark::State& state) {

@@ -132,21 +132,197 @@ namespace {
 constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr uint64_t kExactMantissa = uint64_t{1} << 53;
+// An exponent's digits are held at this size. It is above the count of digits any text in memory
+// can hold (2^57 bytes of address space), so that a held exponent still gives 0 or beyond the range
+// whatever digits precede it; and below 2^59, so that neither its last step (x 16 + 15) nor
+// adding the digits' own scale overflows.
+constexpr int64_t kExponentBound = int64_t{1} << 58;
+
+// ---- Powers of five to 128 bits
+
+// 5^q for q in [kLeastPower, kGreatestPower] as 128 bits whose top bit is set: 5^q is
+// (High:Low) x 2^(PowerOfFiveExponent(q) - 127). Truncated for q >= 0; for q < 0 the quotient
+// of a power of two by 5^-q plus one, cut to 128 bits. Each is within one unit of the last bit.
+// The range is that of the nonzero finite decimals below 2^64 x 10^q, and of the powers of two
+// the writer scales.
+constexpr int32_t kLeastPower = -342;
+constexpr int32_t kGreatestPower = 347;
+constexpr int32_t kPowerCount = kGreatestPower - kLeastPower + 1;
+
+struct PowersOfFive {
+    uint64_t High[kPowerCount];
+    uint64_t Low[kPowerCount];
+    bool Valid;
+};
+
+// floor(log2(5^q)) for q in the range above.
+constexpr int32_t PowerOfFiveExponent(int32_t q) {
+    return ((217706 * q) >> 16) - q;
+}
+
+// An unsigned integer of up to 1792 bits, for building the table at compile time.
+struct WideInteger {
+    static constexpr int32_t kLimbs = 28;
+    uint64_t Limb[kLimbs] = {};
+
+    constexpr int32_t BitLength() const {
+        for (int32_t i = kLimbs - 1; i >= 0; i--)
+            if (Limb[i]) return i * 64 + 64 - std::countl_zero(Limb[i]);
+        return 0;
+    }
+    // The 64 bits from bit `from` (below 0: zeros shifted in).
+    constexpr uint64_t Bits(int32_t from) const {
+        if (from <= -64) return 0;
+        if (from < 0) return Limb[0] << -from;
+        const int32_t i = from / 64, shift = from % 64;
+        const uint64_t low = i < kLimbs ? Limb[i] : 0, high = i + 1 < kLimbs ? Limb[i + 1] : 0;
+        return shift ? (low >> shift) | (high << (64 - shift)) : low;
+    }
+    constexpr WideInteger ShiftedRight(int32_t bits) const {
+        WideInteger shifted;
+        for (int32_t i = 0; i < kLimbs; i++) shifted.Limb[i] = Bits(i * 64 + bits);
+        return shifted;
+    }
+    constexpr void Multiply(uint64_t factor) {
+        unsigned __int128 carry = 0;
+        for (uint64_t& limb : Limb) {
+            carry += static_cast<unsigned __int128>(limb) * factor;
+            limb = static_cast<uint64_t>(carry);
+            carry >>= 64;
+        }
+    }
+    constexpr void Divide(uint64_t divisor) {
+        unsigned __int128 rest = 0;
+        for (int32_t i = kLimbs - 1; i >= 0; i--) {
+            rest = rest << 64 | Limb[i];
+            Limb[i] = static_cast<uint64_t>(rest / divisor);
+            rest %= divisor;
+        }
+    }
+    constexpr void AddOne() {
+        for (uint64_t& limb : Limb)
+            if (++limb != 0) break;
+    }
+};
+
+constexpr PowersOfFive MakePowersOfFive() {
+    PowersOfFive table{};
+    table.Valid = true;
+    const auto put = [&table](int32_t q, const WideInteger& value) {
+        const int32_t from = value.BitLength() - 128;
+        table.High[q - kLeastPower] = value.Bits(from + 64);
+        table.Low[q - kLeastPower] = value.Bits(from);
+    };
+    WideInteger power;
+    power.Limb[0] = 1;
+    for (int32_t q = 0; q <= kGreatestPower; q++) {
+        put(q, power);
+        table.Valid = table.Valid && power.BitLength() - 1 == PowerOfFiveExponent(q);
+        power.Multiply(5);
+    }
+    // floor(2^kTop / 5^n) by one division by 5 a step; floor(2^b / 5^n) is it shifted right.
+    constexpr int32_t kTop = 1718;
+    WideInteger quotient, five;
+    quotient.Limb[kTop / 64] = uint64_t{1} << (kTop % 64);
+    five.Limb[0] = 1;
+    for (int32_t n = 1; n <= -kLeastPower; n++) {
+        quotient.Divide(5);
+        five.Multiply(5);
+        const int32_t z = five.BitLength(); // 2^(z-1) < 5^n < 2^z
+        // Up to 5^27 the quotient of 2^(z+127) has 128 bits; past it a longer one is cut.
+        const int32_t b = n <= 27 ? z + 127 : 2 * z + 128;
+        table.Valid = table.Valid && b <= kTop && -z == PowerOfFiveExponent(-n);
+        WideInteger rounded = quotient.ShiftedRight(kTop - b);
+        rounded.AddOne();
+        put(-n, rounded);
+    }
+    return table;
+}
+
+constexpr PowersOfFive kPowersOfFive = MakePowersOfFive();
+static_assert(kPowersOfFive.Valid, "powers of five out of their range");
+static_assert(kPowersOfFive.High[0 - kLeastPower] == uint64_t{1} << 63 &&
+              kPowersOfFive.Low[0 - kLeastPower] == 0);
+static_assert(kPowersOfFive.High[1 - kLeastPower] == uint64_t{5} << 61);
+
+// ---- The nearest double
+
+// The bits of the double nearest to w x 10^q, ties to even; false in the rare case that 128 bits of
+// 10^q cannot settle it. One or two 64 x 64-bit products against the table: the error of the
+// table's entry moves the product by less than w, which shows in its low bits only when they are all
+// ones, and then the entry's second half is taken in too.
+inline bool NearestDoubleBits(uint64_t w, int64_t q, uint64_t* bits) {
+    constexpr uint64_t kInfinity = uint64_t{0x7FF} << 52;
+    if (w == 0 || q < kLeastPower) {
+        *bits = 0;
+        return true;
+    }
+    if (q > 308) {
+        *bits = kInfinity;
+        return true;
+    }
+    const int32_t lz = std::countl_zero(w);
+    w <<= lz;
+    const size_t index = static_cast<size_t>(q - kLeastPower);
+    const unsigned __int128 first = static_cast<unsigned __int128>(w) * kPowersOfFive.High[index];
+    uint64_t high = static_cast<uint64_t>(first >> 64), low = static_cast<uint64_t>(first);
+    // 54 bits are kept, one more than the double's, to round; the 9 below them decide whether
+    // the truncation could matter.
+    if ((high & 0x1FF) == 0x1FF) {
+        const uint64_t second =
+            static_cast<uint64_t>(static_cast<unsigned __int128>(w) * kPowersOfFive.Low[index] >> 64);
+        low += second;
+        high += low < second;
+    }
+    // Within 5^-27..5^55 the product is exact enough as it is; elsewhere a low half of all ones
+    // may still be short of a carry.
+    if (low == UINT64_MAX && (q < -27 || q > 55)) return false;
+    const int32_t upper = static_cast<int32_t>(high >> 63);
+    uint64_t mantissa = high >> (upper + 9);
+    // The biased exponent: floor(log2(10^q)) + 1023, with the product's own top bit.
+    int32_t exponent = static_cast<int32_t>(((217706 * q) >> 16) + 63) + upper - lz + 1023;
+    if (exponent <= 0) {
+        // A subnormal, or 0: the mantissa shifted to the fixed exponent, then rounded; rounding up
+        // may make it the smallest normal.
+        if (1 - exponent >= 64) {
+            *bits = 0;
+            return true;
+        }
+        mantissa >>= 1 - exponent;
+        mantissa += mantissa & 1;
+        mantissa >>= 1;
+        *bits = mantissa;
+        return true;
+    }
+    // A product exactly halfway (only a small q can give one) rounds to even.
+    if (low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << (upper + 9)) == high)
+        mantissa &= ~uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= uint64_t{2} << 52) {
+        mantissa = uint64_t{1} << 52;
+        exponent++;
+    }
+    if (exponent >= 0x7FF) {
+        *bits = kInfinity;
+        return true;
+    }
+    *bits = static_cast<uint64_t>(exponent) << 52 | (mantissa & ((uint64_t{1} << 52) - 1));
+    return true;
+}
 
 // A decimal spelling: digits with at most one point, then an optional exponent.
 struct DecimalScan {
     const char* End = nullptr; // the first byte after the number
     uint64_t Mantissa = 0;     // its first 19 significant digits
     int64_t Scale = 0;         // the power of ten that scales Mantissa
-    int32_t Kept = 0;          // significant digits in Mantissa
-    bool Exact = true;         // no nonzero digit was dropped
+    int64_t Kept = 0;          // significant digits in Mantissa
+    bool Exact = true;         // Mantissa holds every significant digit
     bool Whole = true;         // neither a point nor an exponent
-    bool Exponent = false;     // an exponent was read
 };
 
 // The byte at q: 0 at `end` when Bounded, as at the NUL of a terminated text otherwise.
-template <bool Bounded>
-inline uint8_t ByteAt(const char* q, const char* end) {
+template <bool Bounded> inline uint8_t ByteAt(const char* q, const char* end) {
     if constexpr (Bounded)
         if (q >= end) return 0;
     return static_cast<uint8_t>(*q);
@@ -154,115 +330,127 @@ inline uint8_t ByteAt(const char* q, const char* end) {
 
 // An exponent at p ('e' or 'E', an optional sign, digits) added to the scan's scale; answers the
 // byte after it, or p when there is none: a letter without digits is left out, as strtod leaves it.
-template <bool Bounded>
-inline const char* ReadExponent(const char* p, const char* end, int64_t* scale, DecimalScan* scan) {
+template <bool Bounded> inline const char* ReadExponent(const char* p, const char* end, DecimalScan* scan) {
     const uint8_t letter = ByteAt<Bounded>(p, end);
     if (letter != 'e' && letter != 'E') return p;
     const char* q = p + 1;
     bool negative = false;
     if (ByteAt<Bounded>(q, end) == '+' || ByteAt<Bounded>(q, end) == '-') negative = *q++ == '-';
     if (static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0' > 9) return p;
-    // Past a few hundred the value is 0 or beyond the range whatever the digits; the bound keeps
-    // the sum from overflowing.
     int64_t exponent = 0;
     for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0') <= 9; q++)
-        if (exponent < 1000000) exponent = exponent * 10 + d;
-    *scale += negative ? -exponent : exponent;
+        if (exponent < kExponentBound) exponent = exponent * 10 + d;
+    scan->Scale += negative ? -exponent : exponent;
     scan->Whole = false;
-    scan->Exponent = true;
     return q;
 }
 
-// Reads the decimal spelling at p (before `end`), any number of digits; false when it holds none.
-bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
-    uint64_t mantissa = 0;
-    int32_t kept = 0;
-    int64_t scale = 0;
-    bool exact = true, any = false;
-    for (; p < end && *p == '0'; p++) any = true;
-    for (; p < end && IsDigit(*p); p++) {
-        any = true;
-        if (kept < 19) {
-            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-            kept++;
-        } else {
-            scale++;
-            exact = exact && *p == '0';
-        }
-    }
-    if (p < end && *p == '.') {
-        scan->Whole = false;
-        p++;
-        if (kept == 0)
-            for (; p < end && *p == '0'; p++) {
-                any = true;
-                scale--;
-            }
-        for (; p < end && IsDigit(*p); p++) {
-            any = true;
-            if (kept < 19) {
-                mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-                kept++;
-                scale--;
-            } else {
-                exact = exact && *p == '0';
-            }
-        }
-    }
-    if (!any) return false;
-    p = ReadExponent<true>(p, end, &scale, scan);
-    scan->End = p;
-    scan->Mantissa = mantissa;
-    scan->Scale = scale;
-    scan->Kept = kept;
-    scan->Exact = exact;
-    return true;
+// Eight digits at once: the bytes at p as one little-endian word, whether each is a digit, and
+// their decimal value (three multiplications instead of eight steps).
+inline uint64_t LoadEight(const char* p) {
+    uint64_t word;
+    memcpy(&word, p, sizeof(word));
+    return word;
 }
 
-// The common spelling, at most 19 significant digits, read in one pass without a check per
-// digit; `Bounded` reads up to `end`, otherwise up to the terminating NUL. False when it holds no
-// digit; *tooLong when it has more digits than a 64-bit mantissa keeps, for ScanDecimal.
-template <bool Bounded>
-inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, bool* tooLong) {
+inline bool EightDigits(uint64_t word) {
+    // Each byte's high half is 3, and adding 6 leaves it 3 (the low half is at most 9).
+    return ((word & 0xF0F0F0F0F0F0F0F0) | (((word + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
+           0x3333333333333333;
+}
+
+inline uint64_t EightDigitValue(uint64_t word) {
+    word -= 0x3030303030303030;
+    word = word * 10 + (word >> 8); // pairs: each 16-bit lane's low byte is 10 a + b
+    // Pairs (0, 2) and (1, 3) scaled by 10^6, 10^2 and 10^4, 1, summed into the upper half.
+    word = ((word & 0x000000FF000000FF) * (100 + (uint64_t{1000000} << 32)) +
+            ((word >> 16) & 0x000000FF000000FF) * (1 + (uint64_t{10000} << 32))) >>
+           32;
+    return word;
+}
+
+// The digits from p added to *mantissa (wrapping past 19), answering the first byte after them.
+// Eight at a time while eight bytes remain; with ByteFirst, after the first eight read one at a
+// time, which is all most whole parts have. A terminated text (not Bounded) is read a byte at a time
+// up to eight digits; past them its end is found once (*end, null until then) and the rest is read
+// as a counted text.
+template <bool Bounded, bool ByteFirst>
+inline const char* ReadDigits(const char* p, const char** end, uint64_t* mantissa) {
+    uint64_t m = *mantissa;
+    if constexpr (ByteFirst || !Bounded) {
+        const char* const stop = p + 8;
+        for (uint32_t d; p < stop; p++) {
+            if ((d = static_cast<uint32_t>(ByteAt<Bounded>(p, *end)) - '0') > 9) {
+                *mantissa = m;
+                return p;
+            }
+            m = m * 10 + d;
+        }
+        if (!Bounded && !*end) *end = p + std::strlen(p);
+    }
+    if constexpr (std::endian::native == std::endian::little)
+        while (*end - p >= 8 && EightDigits(LoadEight(p))) {
+            m = m * 100000000 + EightDigitValue(LoadEight(p));
+            p += 8;
+        }
+    for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<true>(p, *end)) - '0') <= 9; p++) m = m * 10 + d;
+    *mantissa = m;
+    return p;
+}
+
+// Reads the decimal spelling at p, in one pass without a check per digit; `Bounded` reads up to
+// `end`, otherwise up to the terminating NUL. False when it holds no digit.
+template <bool Bounded> inline bool ScanDecimal(const char* p, const char* end, DecimalScan* scan) {
     const auto at = [end](const char* q) { return ByteAt<Bounded>(q, end); };
+    // A terminated text's end, once a long run of digits has made it worth finding.
+    const char* measured = Bounded ? end : nullptr;
     uint64_t mantissa = 0;
-    int64_t scale = 0;
     bool any = false;
     while (at(p) == '0') {
         p++;
         any = true;
     }
-    const char* first = p;
-    // Past 19 digits the sum wraps; such a text is read again by ScanDecimal.
-    for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+    const char* first = p; // the first significant digit
+    // Past 19 digits the sum wraps; the first 19 are read again below.
+    p = ReadDigits<Bounded, true>(p, &measured, &mantissa);
     int64_t kept = p - first;
     if (at(p) == '.') {
         scan->Whole = false;
         p++;
-        if (kept == 0)
+        if (kept == 0) {
             while (at(p) == '0') {
                 p++;
-                scale--;
+                scan->Scale--;
                 any = true;
             }
+            first = p;
+        }
         const char* fraction = p;
-        for (uint32_t d; (d = static_cast<uint32_t>(at(p)) - '0') <= 9; p++) mantissa = mantissa * 10 + d;
+        p = ReadDigits<Bounded, false>(p, &measured, &mantissa);
         kept += p - fraction;
-        scale -= p - fraction;
+        scan->Scale -= p - fraction;
     }
     if (!any && kept == 0) return false;
-    *tooLong = kept > 19;
-    if (*tooLong) return true;
-    p = ReadExponent<Bounded>(p, end, &scale, scan);
-    scan->End = p;
+    scan->End = ReadExponent<Bounded>(p, end, scan);
+    if (kept > 19) {
+        // The value lies between the first 19 digits and the next 19-digit number above them.
+        mantissa = 0;
+        for (int32_t taken = 0; taken < 19; first++)
+            if (*first != '.') {
+                mantissa = mantissa * 10 + static_cast<uint64_t>(*first - '0');
+                taken++;
+            }
+        scan->Scale += kept - 19;
+        kept = 19;
+        scan->Exact = false;
+    }
     scan->Mantissa = mantissa;
-    scan->Scale = scale;
-    scan->Kept = static_cast<int32_t>(kept);
+    scan->Kept = kept;
     return true;
 }
 
-// The correctly rounded magnitude of a scanned decimal spelling `digits`..scan.End that the exact
-// path below cannot give: the standard library's conversion, which is locale-free.
+// The correctly rounded magnitude of a scanned decimal spelling `digits`..scan.End that the
+// table cannot settle: the standard library's conversion, which is locale-free.
 [[gnu::noinline]] double LibraryDecimalValue(const char* digits, const DecimalScan& scan) {
     double value = 0.0;
     const std::from_chars_result read = std::from_chars(digits, scan.End, value, std::chars_format::general);
@@ -272,15 +460,31 @@ inline bool ScanShortDecimal(const char* p, const char* end, DecimalScan* scan, 
     return value;
 }
 
+// The correctly rounded magnitude of a scanned decimal spelling past the fast cases below: the
+// table gives the nearest double, from the first 19 digits and from the number above them when
+// more were dropped, where both agree.
+[[gnu::noinline]] double TableDecimalValue(const char* digits, const DecimalScan& scan) {
+    uint64_t bits = 0, above = 0;
+    if (scan.Exact ? NearestDoubleBits(scan.Mantissa, scan.Scale, &bits)
+                   : NearestDoubleBits(scan.Mantissa, scan.Scale, &bits) &&
+                         NearestDoubleBits(scan.Mantissa + 1, scan.Scale, &above) && bits == above)
+        return std::bit_cast<double>(bits);
+    return LibraryDecimalValue(digits, scan);
+}
+
 // The correctly rounded magnitude of a scanned decimal spelling. A mantissa of at most 53 bits
-// scaled by an exact power of ten is one correctly rounded operation, the common case.
+// scaled by an exact power of ten is one correctly rounded operation, as is a whole number's
+// conversion.
 inline double DecimalValue(const char* digits, const DecimalScan& scan) {
     if (scan.Mantissa == 0) return 0.0;
-    if (scan.Exact && scan.Mantissa <= kExactMantissa && scan.Scale >= -22 && scan.Scale <= 22) {
-        const double m = static_cast<double>(scan.Mantissa);
-        return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
+    if (scan.Exact) {
+        if (scan.Mantissa <= kExactMantissa && scan.Scale >= -22 && scan.Scale <= 22) {
+            const double m = static_cast<double>(scan.Mantissa);
+            return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
+        }
+        if (scan.Scale == 0) return static_cast<double>(scan.Mantissa);
     }
-    return LibraryDecimalValue(digits, scan);
+    return TableDecimalValue(digits, scan);
 }
 
 // The hexadecimal digits at p (before `end` when Bounded, else before the NUL): the value
@@ -339,13 +543,7 @@ int64_t ParseWholeNumber(const char* text, const char* end, double* value, int64
         if (integer) whole = fits ? SignedInteger(bits, negative) : (negative ? INT64_MIN : INT64_MAX);
     } else {
         DecimalScan scan;
-        bool tooLong = false;
-        if (!ScanShortDecimal<Bounded>(p, end, &scan, &tooLong)) return 0;
-        if (tooLong) {
-            scan = DecimalScan();
-            ScanDecimal(p, Bounded ? end : p + std::strlen(p), &scan);
-        }
-        if (!ends(scan.End)) return 0;
+        if (!ScanDecimal<Bounded>(p, end, &scan) || !ends(scan.End)) return 0;
         magnitude = DecimalValue(p, scan);
         if (!std::isfinite(magnitude)) return 0;
         if (integer) {
@@ -377,10 +575,6 @@ namespace {
 // Significant digits kept when a spelling is rebuilt around another exponent: a double's rounding
 // is decided within the first 768, as long as a dropped nonzero digit is kept as a last '1'.
 constexpr int32_t kKeptDigits = 780;
-// An exponent is held at this size: past it every value is 0 or beyond the range, and adding the
-// digits' own scale cannot overflow.
-constexpr int64_t kExponentBound = 1000000;
-
 // The correctly rounded magnitude of the digits in [p, end) (at most one point, no sign, no
 // exponent) times 10^exponent; 0 or HUGE_VAL beyond the range.
 [[gnu::noinline]] double ScaledDecimal(const char* p, const char* end, int64_t exponent) {
@@ -487,56 +681,40 @@ bool AfterExponentLetter(const char* first, const char* at) {
     } else if (read.ec == std::errc::result_out_of_range) {
         // Beyond the range above, or below the smallest subnormal.
         DecimalScan scan;
-        ScanDecimal(p, digitsEnd ? digitsEnd : stop, &scan);
+        ScanDecimal<true>(p, digitsEnd ? digitsEnd : stop, &scan);
         value = scan.Kept + scan.Scale > 0 ? HUGE_VAL : 0.0;
     }
     return negative ? -value : value;
 }
 
-// String_AtoF of a terminated text of at most 8 bytes. A plain spelling ("42", "-3.14") is read
-// in one pass: its digits are exact in a double and so is their quotient by a power of ten, one
-// correctly rounded division.
-[[gnu::noinline]] double ReadShortNumber(const char* text, size_t length) {
-    const char* const end = text + length;
-    const char* const first = text + (text[0] == '-');
-    const char* point = nullptr;
-    const char* p = first;
-    uint64_t mantissa = 0;
-    for (; p < end; p++) {
-        const uint32_t d = static_cast<uint32_t>(static_cast<uint8_t>(*p)) - '0';
-        if (d <= 9)
-            mantissa = mantissa * 10 + d;
-        else if (*p == '.' && !point)
-            point = p;
-        else
-            break;
+// String_AtoF of text (up to `end` when Bounded, else up to its NUL). The common spelling is read
+// in one pass as the whole-text reader reads it; hexadecimal, and an exponent form of String_AtoF's
+// own (a letter after the digits that the common spelling leaves), by ReadNumberPrefix.
+template <bool Bounded> double ReadNumberStart(const char* text, const char* end) {
+    const char* p = text + (ByteAt<Bounded>(text, end) == '-');
+    DecimalScan scan;
+    const bool hex = ByteAt<Bounded>(p, end) == '0' && (ByteAt<Bounded>(p + 1, end) | 0x20) == 'x';
+    if (!hex) {
+        if (!ScanDecimal<Bounded>(p, end, &scan)) return 0.0;
+        const uint8_t next = ByteAt<Bounded>(scan.End, end) | 0x20;
+        if (next != 'e' && next != 'x') {
+            const double value = DecimalValue(p, scan);
+            return p != text ? -value : value;
+        }
     }
-    if (p != end || end - first == (point ? 1 : 0)) return ReadNumberPrefix(text, end);
-    double value = static_cast<double>(mantissa);
-    if (point) value /= kExactPowers[end - point - 1];
-    return first != text ? -value : value;
+    return ReadNumberPrefix(text, Bounded ? end : text + std::strlen(text));
 }
 
 } // namespace
 
 double String_AtoF(const char* text) {
     if (text == nullptr) return 0.0;
-    const size_t length = std::strlen(text);
-    if (length <= 8) return ReadShortNumber(text, length);
-    // The common longer spelling, which the standard reader takes whole, its sign included; the
-    // other forms are read by ReadNumberPrefix.
-    const char* const first = text + (text[0] == '-');
-    if (static_cast<uint32_t>(static_cast<uint8_t>(*first)) - '0' <= 9 && (first[1] | 0x20) != 'x') {
-        double value;
-        const std::from_chars_result read = std::from_chars(text, text + length, value);
-        if (read.ec == std::errc() && read.ptr == text + length) return value;
-    }
-    return ReadNumberPrefix(text, text + length);
+    return ReadNumberStart<false>(text, nullptr);
 }
 
 double String_AtoFLength(const char* text, size_t length) {
     if (text == nullptr) return 0.0;
-    return ReadNumberPrefix(text, text + length);
+    return ReadNumberStart<true>(text, text + length);
 }
 
 // ---- Writing doubles ------------------------------------------------------------------------------
@@ -546,14 +724,135 @@ namespace {
 // Room for any text below: a sign, "0.000" and 17 digits, or 17 digits, a point and "e-308".
 constexpr size_t kNumberRoom = 32;
 
+// A number's significant digits (no trailing zero) and the power of ten of the first.
+struct DecimalDigits {
+    char Digits[20];
+    int32_t Count;
+    int32_t Exponent;
+};
+
+// The digits of the standard writer's scientific text [text, e) (e at its 'e'), with `exponent`.
+void ReadScientific(const char* text, const char* e, int32_t exponent, DecimalDigits* d) {
+    d->Digits[0] = text[0];
+    int32_t count = 1;
+    for (const char* p = text + 2; p < e; p++) d->Digits[count++] = *p;
+    d->Count = count;
+    d->Exponent = exponent;
+}
+
+// "%g"'s text of the digits at `precision` (at least their count): the exponent form below 10^-4
+// and from 10^precision ("d.ddde+XX", two exponent digits at least), the fixed form otherwise.
+char* SpellGeneral(const DecimalDigits& d, int32_t precision, char* p) {
+    const int32_t x = d.Exponent;
+    if (x < -4 || x >= precision) {
+        *p++ = d.Digits[0];
+        if (d.Count > 1) {
+            *p++ = '.';
+            memcpy(p, d.Digits + 1, static_cast<size_t>(d.Count - 1));
+            p += d.Count - 1;
+        }
+        *p++ = 'e';
+        *p++ = x < 0 ? '-' : '+';
+        const int32_t magnitude = x < 0 ? -x : x;
+        if (magnitude >= 100) *p++ = static_cast<char>('0' + magnitude / 100);
+        *p++ = static_cast<char>('0' + magnitude / 10 % 10);
+        *p++ = static_cast<char>('0' + magnitude % 10);
+        return p;
+    }
+    if (x < 0) {
+        *p++ = '0';
+        *p++ = '.';
+        for (int32_t i = -1; i > x; i--) *p++ = '0';
+        memcpy(p, d.Digits, static_cast<size_t>(d.Count));
+        return p + d.Count;
+    }
+    const int32_t whole = x + 1;
+    if (d.Count <= whole) {
+        memcpy(p, d.Digits, static_cast<size_t>(d.Count));
+        memset(p + d.Count, '0', static_cast<size_t>(whole - d.Count));
+        return p + whole;
+    }
+    memcpy(p, d.Digits, static_cast<size_t>(whole));
+    p[whole] = '.';
+    memcpy(p + whole + 1, d.Digits + whole, static_cast<size_t>(d.Count - whole));
+    return p + d.Count + 1;
+}
+
+// 2^k x 10^q rounded to the nearest integer, when that is below 2^64 and the table's error cannot
+// move it across a half (nor is it a tie); false otherwise.
+bool RoundedPowerOfTwo(int32_t k, int32_t q, uint64_t* rounded) {
+    if (q < kLeastPower || q > kGreatestPower) return false;
+    const size_t index = static_cast<size_t>(q - kLeastPower);
+    const unsigned __int128 entry =
+        static_cast<unsigned __int128>(kPowersOfFive.High[index]) << 64 | kPowersOfFive.Low[index];
+    // 2^k x 10^q = entry x 2^(k + q + PowerOfFiveExponent(q) - 127); the bits below 2^0 are shifted out.
+    const int32_t shift = 127 - k - q - PowerOfFiveExponent(q);
+    if (shift <= 64 || shift >= 128) return false;
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+    const unsigned __int128 fraction = entry & ((half << 1) - 1);
+    // The entry is within one unit of 5^q's true bits.
+    if (fraction + 1 >= half && fraction <= half + 1) return false;
+    *rounded = static_cast<uint64_t>(entry >> shift) + (fraction > half ? 1 : 0);
+    return true;
+}
+
+// The "%g" text of value at the first precision from `precision` up whose text reads back as value.
+char* SearchGeneral(double value, int32_t precision, char* p) {
+    for (int32_t digits = precision;; digits++) {
+        char* end = std::to_chars(p, p + kNumberRoom - 1, value, std::chars_format::general, digits).ptr;
+        double back = 0.0;
+        std::from_chars(p, end, back);
+        // 17 significant digits always read back.
+        if (back == value || digits >= 17) return end;
+    }
+}
+
+// The "%g" text at p of a value whose shortest digits the standard writer put at [p, e) with
+// `exponent`, where "%g" does not take them as they are: in the fixed form, or nearer digits for a
+// subnormal or a power of two (see PrintGeneralShortest). Answers the end of the text.
+[[gnu::noinline]] char* RespellScientific(double value, uint64_t bits, int32_t precision, char* p,
+                                          const char* e, int32_t exponent) {
+    const bool subnormal = (bits >> 52) == 0;
+    const bool powerOfTwo = !subnormal && (bits & ((uint64_t{1} << 52) - 1)) == 0;
+    DecimalDigits d;
+    ReadScientific(p, e, exponent, &d);
+    int32_t shown = d.Count > precision ? d.Count : precision;
+    if (subnormal && shown > d.Count) return SearchGeneral(value, shown, p);
+    if (powerOfTwo && shown >= 16 && d.Count < 17) {
+        const int32_t k = static_cast<int32_t>(bits >> 52) - 1023;
+        uint64_t nearest = 0;
+        if (shown == 16 && d.Count == 16) {
+            uint64_t shortest = 0;
+            for (int32_t i = 0; i < 16; i++)
+                shortest = shortest * 10 + static_cast<uint64_t>(d.Digits[i] - '0');
+            if (!RoundedPowerOfTwo(k, 15 - d.Exponent, &nearest)) return SearchGeneral(value, 16, p);
+            if (nearest == shortest) return SpellGeneral(d, 16, p);
+        } else if (shown == 16) {
+            return SearchGeneral(value, 16, p);
+        }
+        // The nearest 17 digits.
+        if (!RoundedPowerOfTwo(k, 16 - d.Exponent, &nearest) || nearest < 10000000000000000ull ||
+            nearest >= 100000000000000000ull)
+            return SearchGeneral(value, 17, p);
+        for (int32_t i = 16; i >= 0; i--, nearest /= 10) d.Digits[i] = static_cast<char>('0' + nearest % 10);
+        d.Count = 17;
+        while (d.Count > 1 && d.Digits[d.Count - 1] == '0') d.Count--;
+        shown = 17;
+    }
+    return SpellGeneral(d, shown, p);
+}
+
 // The "%g" text of a finite value at the smallest precision from `precision` up that reads back
 // as the same double, written at out (kNumberRoom bytes, not terminated); answers its length.
-// The shortest digits that read back (std::to_chars) are those "%g" gives at that precision, save
-// where the doubles around the value are not evenly spaced (a power of two, a subnormal): there
-// the precisions are tried in turn. "%g" takes the exponent form below 10^-4 and from
-// 10^precision, which is the standard writer's scientific text as it is, and the fixed form
-// otherwise, which is that text with its point moved; no trailing zeros after a point.
-size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
+// No text of fewer digits than the standard writer's shortest reads back. Where the doubles
+// around the value are evenly spaced, the nearest text at the shortest count of digits, or at any
+// precision above it, reads back, and the shortest digits are those: "%g" at that precision is
+// the shortest digits, spelled. A subnormal needs the nearest text at a precision above its
+// shortest count. A power of two has a nearer neighbour below than above: up to 15 digits no two
+// texts are as close as its neighbours, so its shortest digits are the nearest there too; at 16,
+// the nearest may fall below the half-way point and not read back, and then 17 are written, which
+// always read back.
+[[gnu::always_inline]] inline size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     char* p = out;
     if (std::signbit(value)) {
         *p++ = '-';
@@ -561,59 +860,40 @@ size_t PrintGeneralShortest(double value, int32_t precision, char* out) {
     }
     if (value < 9007199254740992.0 && value == static_cast<double>(static_cast<uint64_t>(value))) {
         // A whole number below 2^53: its own digits are the shortest.
-        char* end = std::to_chars(p, p + 20, static_cast<uint64_t>(value)).ptr;
-        const int32_t length = static_cast<int32_t>(end - p);
-        int32_t count = length;
-        while (count > 1 && p[count - 1] == '0') count--;
-        if (length - 1 < (count > precision ? count : precision)) return static_cast<size_t>(end - out);
-        // d.ddde+XX, the exponent below 16
-        for (int32_t i = count - 1; i >= 1; i--) p[i + 1] = p[i];
-        if (count > 1) p[1] = '.';
-        char* e = p + count + (count > 1 ? 1 : 0);
-        e[0] = 'e';
-        e[1] = '+';
-        e[2] = static_cast<char>('0' + (length - 1) / 10);
-        e[3] = static_cast<char>('0' + (length - 1) % 10);
-        return static_cast<size_t>(e + 4 - out);
+        DecimalDigits d;
+        const char* end =
+            std::to_chars(d.Digits, d.Digits + sizeof(d.Digits), static_cast<uint64_t>(value)).ptr;
+        const int32_t length = static_cast<int32_t>(end - d.Digits);
+        if (length - 1 < precision) {
+            memcpy(p, d.Digits, static_cast<size_t>(length));
+            return static_cast<size_t>(p + length - out);
+        }
+        d.Count = length;
+        while (d.Count > 1 && d.Digits[d.Count - 1] == '0') d.Count--;
+        d.Exponent = length - 1;
+        return static_cast<size_t>(SpellGeneral(d, d.Count > precision ? d.Count : precision, p) - out);
     }
     const uint64_t bits = std::bit_cast<uint64_t>(value);
-    const bool evenlySpaced = (bits >> 52) != 0 && (bits & ((uint64_t{1} << 52) - 1)) != 0;
-    if (evenlySpaced && value >= 1e-4 && value < 9007199254740992.0) {
+    const bool subnormal = (bits >> 52) == 0;
+    const bool powerOfTwo = !subnormal && (bits & ((uint64_t{1} << 52) - 1)) == 0;
+    if (!subnormal && !powerOfTwo && value >= 1e-4 && value < 9007199254740992.0) {
         // A fraction from 10^-4 up: its digits reach past the units, so "%g" at their count takes
         // the fixed form, which is the standard writer's shortest fixed text (below 2^53 each
         // whole number is its own double, so no fraction's shortest digits end before the point).
-        const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr;
-        return static_cast<size_t>(end - out);
+        return static_cast<size_t>(std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr -
+                                   out);
     }
-    if (evenlySpaced) {
-        // "d.ddde+XX" or "de-XXX"
-        char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::scientific).ptr;
-        // Below 10^-4, and from 10^17 whatever the digits, it is "%g"'s exponent form as it is.
-        if (value < 1e-4 || value >= 1e17) return static_cast<size_t>(end - out);
-        char* e = end[-4] == 'e' ? end - 4 : end - 5;
-        int32_t exponent = 0;
-        for (const char* q = e + 2; q < end; q++) exponent = exponent * 10 + (*q - '0');
-        if (e[1] == '-') exponent = -exponent;
-        const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
-        if (exponent >= (count > precision ? count : precision)) return static_cast<size_t>(end - out);
-        // A whole number from 2^53 to 10^17 with as many digits as its exponent needs: the point
-        // moves right past `exponent` digits, and zeros fill to the units.
-        const int32_t whole = exponent + 1;
-        for (int32_t i = 1; i < count && i < whole; i++) p[i] = p[i + 1];
-        if (whole < count) {
-            p[whole] = '.';
-            return static_cast<size_t>(p + count + 1 - out);
-        }
-        for (int32_t i = count; i < whole; i++) p[i] = '0';
-        return static_cast<size_t>(p + whole - out);
-    }
-    for (int32_t digits = precision;; digits++) {
-        const char* end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::general, digits).ptr;
-        double back = 0.0;
-        std::from_chars(p, end, back);
-        // 17 significant digits always read back.
-        if (back == value || digits >= 17) return static_cast<size_t>(end - out);
-    }
+    // The shortest digits, "d.ddde+XX": "%g"'s text as it is where it takes the exponent form.
+    char* const end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::scientific).ptr;
+    const char* const e = end[-4] == 'e' ? end - 4 : end - 5;
+    int32_t exponent = (e[2] - '0') * 10 + (e[3] - '0');
+    if (e + 5 == end) exponent = exponent * 10 + (e[4] - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
+    const int32_t shown = count > precision ? count : precision;
+    const bool nearer = subnormal ? shown > count : powerOfTwo && shown >= 16 && count < 17;
+    if (!nearer && (exponent < -4 || exponent >= shown)) return static_cast<size_t>(end - out);
+    return static_cast<size_t>(RespellScientific(value, bits, precision, p, e, exponent) - out);
 }
 
 [[gnu::always_inline]] inline int64_t PrintNumber(double value, int32_t precision, char* text, size_t size) {
