@@ -161,15 +161,30 @@ int64_t Path_Resolve(const char* path, char* out, int32_t size) {
     // A trailing separator the caller wrote survives, "~/" included.
     const size_t pathLength = strlen(path);
     const bool trailing = pathLength > 0 && IsSeparator(path[pathLength - 1]);
+    const uint32_t flags = trailing ? PATH_FIX_TRAILING : PATH_FIX_NO_TRAILING;
     if (homeLength + restLength + 1 > (size_t)size) {
-        out[0] = 0;
-        errno = ENAMETOOLONG;
-        return 0;
+        // Longer before it is normalised than the room: normalised apart, it may still fit
+        // ("a/../b" names "b").
+        char work[2 * PATH_LIST_SIZE];
+        size_t fixedLength = sizeof(work);
+        if (homeLength + restLength + 1 <= sizeof(work)) {
+            memcpy(work, home, homeLength);
+            memcpy(work + homeLength, rest, restLength + 1);
+            Path_Fix(work, (int32_t)sizeof(work), flags);
+            fixedLength = strlen(work);
+        }
+        if (fixedLength >= (size_t)size) {
+            out[0] = 0;
+            errno = ENAMETOOLONG;
+            return 0;
+        }
+        memcpy(out, work, fixedLength + 1);
+        return 1;
     }
     // out may be the caller's path buffer: move the rest first, then put the home before it.
     memmove(out + homeLength, rest, restLength + 1);
     memcpy(out, home, homeLength);
-    Path_Fix(out, size, trailing ? PATH_FIX_TRAILING : PATH_FIX_NO_TRAILING);
+    Path_Fix(out, size, flags);
     return 1;
 }
 
