@@ -1,9 +1,8 @@
-// Cost of reading a number's text, per kind of number (a 17-digit double, a two-place decimal, an
-// integer): the text library's String_AtoF and the whole-text reader every number item and task
-// argument goes through, one text at a time; then a user's whole job, a document of 1M numbers
-// loaded and every number read out, beside RapidJSON's DOM at full precision doing the same on the
-// same text (when its headers are installed). `valgrind --tool=callgrind` on the per-text rows
-// gives instruction counts that hold on a busy machine.
+// Cost of reading and writing a number's text, per kind of number: the readers and the writer the
+// program calls, one text at a time beside the standard conversions; then a user's whole job, a
+// document of 1M numbers loaded and every number read out, beside RapidJSON's DOM at full precision
+// doing the same on the same text (when its headers are installed). `valgrind --tool=callgrind` on
+// the per-text rows gives instruction counts that hold on a busy machine.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 

@@ -1,8 +1,8 @@
 // Checks the library's number reader against the C library's strtod_l in the "C" locale, while the
 // process runs in a locale whose decimal mark is a comma: what it takes is exactly the program's
-// spellings, each with strtod's correctly rounded value bit for bit; the whole-number answer is
-// exact; String_AtoF agrees on the decimal any text starts with; the shortest written form reads
-// back the same.
+// spellings, each with strtod's correctly rounded value bit for bit, counted or terminated; the
+// whole-number answer is exact; String_AtoF agrees on the decimal any text starts with; the
+// shortest written form reads back the same.
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -83,6 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     double value = 7;
     int64_t integer = 7;
     const int64_t read = String_ParseNumber(text, size, &value, &integer);
+    if (noNul) {
+        // The terminated text's reader gives the same, the bounded one's answer bit for bit.
+        double terminated = 7;
+        int64_t terminatedInteger = 7;
+        Require(String_ParseNumberText(text, &terminated, &terminatedInteger) == read);
+        Require(std::memcmp(&terminated, &value, sizeof(value)) == 0 && terminatedInteger == integer);
+    }
 
     char* stop = nullptr;
     const double oracle = strtod_l(text, &stop, CLocale());
