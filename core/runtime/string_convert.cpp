@@ -244,6 +244,10 @@ static_assert(kPowersOfFive.Valid, "powers of five out of their range");
 static_assert(kPowersOfFive.High[0 - kLeastPower] == uint64_t{1} << 63 &&
               kPowersOfFive.Low[0 - kLeastPower] == 0);
 static_assert(kPowersOfFive.High[1 - kLeastPower] == uint64_t{5} << 61);
+// Known answers at the ends: 5^-342 and 5^308 to 128 bits.
+static_assert(kPowersOfFive.High[0] == 0xEEF453D6923BD65A && kPowersOfFive.Low[0] == 0x113FAA2906A13B3F);
+static_assert(kPowersOfFive.High[308 - kLeastPower] == 0x8E679C2F5E44FF8F &&
+              kPowersOfFive.Low[308 - kLeastPower] == 0x570F09EAA7EA7648);
 
 // ---- The nearest double
 
