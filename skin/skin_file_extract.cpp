@@ -134,7 +134,7 @@ int64_t SkinFileExtract_GetFilenamePtr(SkinFileExtract* extract, const char** na
 
 int64_t SkinFileExtract_SetOutputFilename(SkinFileExtract* extract, const char* name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    return ScriptObject_SetName(extract->OutputFilename, sizeof(extract->OutputFilename), name);
+    return ScriptObject_SetFileName(extract->OutputFilename, sizeof(extract->OutputFilename), name);
 }
 
 int64_t SkinFileExtract_GetOutputFilename(SkinFileExtract* extract, char* buffer, int32_t size) {

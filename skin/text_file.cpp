@@ -83,7 +83,7 @@ int64_t TextFileReader_Delete(TextFileReader** handle) {
 
 int64_t TextFileReader_SetFileName(TextFileReader* reader, const char* name) {
     CLASS_CHECK(reader, TEXTFILEREADER_CLASS_ID);
-    return ScriptObject_SetName(reader->FileName, sizeof(reader->FileName), name);
+    return ScriptObject_SetFileName(reader->FileName, sizeof(reader->FileName), name);
 }
 
 int64_t TextFileReader_GetFileName(TextFileReader* reader, char* buffer, int32_t size) {
