@@ -252,7 +252,8 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     } made[] = {
         {"lab", 0, kLab, 02775},  {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
         {"open", 0, kBobs, 0777}, {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
-        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
+        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775},
+        {"homes", kAlice, kLab, 0770}};
     for (const Made& m : made) {
         const std::string path = dir + "/" + m.Name;
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
@@ -266,7 +267,8 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     const std::string text = AsAlice(files, [&] {
         std::string answers;
         for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x",
-                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
+                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x", "homes/x",
+                                 "homes"}) {
             int32_t fd = -1, error = 0;
             const char* reason = nullptr;
             const int64_t opened =
@@ -293,6 +295,8 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         "shared/theirs/x:a link another user made:1\n"
         "mine/missing/x:a folder that cannot be reached:0\n"
         "daves/x:a folder other users can change:1\n"
+        "homes/x:a folder other users can change:1\n"
+        "homes:a folder other users can change:1\n"
         "--\n"
         "ERROR - The folder " +
             d +
@@ -326,7 +330,18 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
             d +
             "/daves is refused: its group daves (gid 4000) may write into it and "
             "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
-            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
+            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
+            // Passed through, being sticky would do; used itself, it would not: both are said.
+            "ERROR - The folder " +
+            d +
+            "/homes is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob), and it is not sticky (mode 0770); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/homes is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob) (mode 0770); it passes when closed to the group's writes (chmod g-w); where it is used "
+            "itself, not only passed through, being sticky does not let it pass\n");
 }
 
 // The user database is walked once and each group looked up once, however many folders are
