@@ -26,6 +26,9 @@ namespace {
 constexpr int32_t kIdSize = 40;
 constexpr int32_t kUrlSize = 1024;
 constexpr int32_t kTextSize = 320;
+// What a task said last is kept whole: a refusal may name several task names of the longest a
+// document may give (a line as long as a task's message).
+constexpr int32_t kDetailSize = TASK_DETAIL_SIZE;
 // Workflows remembered at once; the oldest record is reused beyond that.
 constexpr int32_t kRecords = 32;
 
@@ -36,7 +39,7 @@ struct Record {
     char Task[kTextSize];
     char Type[kIdSize];
     char Error[kTextSize];
-    char Detail[kTextSize];
+    char Detail[kDetailSize];
 };
 
 struct Outcome {
@@ -48,7 +51,7 @@ struct Outcome {
     // While a signal stops the run, what failed waits here to join the line that tells of the
     // signal, so that the run ends with one ERROR line: the workflow's place and what failed.
     char PendingPlace[kUrlSize];
-    char Pending[kUrlSize + 4 * kTextSize];
+    char Pending[kUrlSize + 3 * kTextSize + kDetailSize];
     int32_t Next;
     char SkinFolder[kUrlSize];
     Record Records[kRecords];
@@ -161,11 +164,11 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     if ((transfer || strcmp(record->Error, "Task_Error_Cancelled") == 0) &&
         Task_GetStringArgument(task, "url", url, kTextSize) && url[0]) {
         Task_ExpandString(task, url, kTextSize);
-        String_CopyLength(record->Detail, url, kTextSize);
+        String_CopyLength(record->Detail, url, kDetailSize);
     } else if (transfer) {
         record->Detail[0] = 0;
     } else {
-        CleanDetail(Text(info, "detail"), record->Detail, kTextSize);
+        CleanDetail(Text(info, "detail"), record->Detail, kDetailSize);
     }
     return 1;
 }

@@ -482,3 +482,19 @@ TEST_F(HostWorkflowFailures, EverySurfaceRefusesAWorkflowLocationWithoutItsFolde
         EXPECT_FALSE(Exists(folder_.Dir() + "/moved"));
     }
 }
+
+// A child document refused for two keys that are one task name, each as long as a name may be:
+// the run's failure line names them whole, as the loader's line does.
+TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
+    const std::string name(119, 'n');
+    folder_.Write("child.json", "{\"#" + name + "\": {\"type\": \"Log\"}, \"." + name + "\": {\"type\": \"Log\"}}");
+    folder_.Write("wf.yaml", "apply: {type: WorkflowRun, url: \"file://" + folder_.Skin() + "/child.json\"}\n");
+    const Outcome run = Run();
+    EXPECT_EQ(run.Code, 1) << run.Err;
+    const std::string problem = "task \"" + name + "\" is defined twice, as \"#" + name + "\" or \"." + name +
+                                "\" and as \"#" + name + "\" or \"." + name + "\"";
+    const std::vector<std::string> errors = ErrorLines(run.Err);
+    ASSERT_FALSE(errors.empty()) << run.Err;
+    for (const std::string& line : errors) EXPECT_NE(line.find(problem), std::string::npos) << line;
+    EXPECT_NE(errors.back().find("Workflow " + Wf() + " failed in \"apply\""), std::string::npos) << errors.back();
+}
