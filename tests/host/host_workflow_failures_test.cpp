@@ -489,7 +489,9 @@ TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
     const std::string name(119, 'n');
     folder_.Write("child.json", "{\"#" + name + "\": {\"type\": \"Log\"}, \"." + name + "\": {\"type\": \"Log\"}}");
     folder_.Write("wf.yaml", "apply: {type: WorkflowRun, url: \"file://" + folder_.Skin() + "/child.json\"}\n");
-    const Outcome run = Run();
+    // The child is an unsigned file.
+    const Outcome run =
+        RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"}, folder_.Env());
     EXPECT_EQ(run.Code, 1) << run.Err;
     const std::string problem = "task \"" + name + "\" is defined twice, as \"#" + name + "\" or \"." + name +
                                 "\" and as \"#" + name + "\" or \"." + name + "\"";
