@@ -34,6 +34,8 @@ constexpr int32_t kRecords = 32;
 
 struct Record {
     char Workflow[kIdSize];
+    // The run task that fetched this workflow, when it is another's child.
+    char RunTask[kIdSize];
     char Url[kUrlSize];
     // The last error a task of the workflow added, with what the task said just before it.
     char Task[kTextSize];
@@ -100,7 +102,10 @@ void ErrorList(Dictionary* info, char* buffer, int32_t capacity) {
 int64_t OnRunStart(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!g_outcome->Started) return 1;
     Record* record = Find(Text(info, "workflow"), true);
-    if (record) String_CopyLength(record->Url, Text(info, "url"), kUrlSize);
+    if (record) {
+        String_CopyLength(record->Url, Text(info, "url"), kUrlSize);
+        String_CopyLength(record->RunTask, Text(info, "task"), kIdSize);
+    }
     return 1;
 }
 
@@ -170,6 +175,13 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     } else {
         CleanDetail(Text(info, "detail"), record->Detail, kDetailSize);
     }
+    // A run task fails with the error of the child it ran: what the child's task said is the why.
+    char taskId[kIdSize] = "";
+    Task_GetInstanceId(task, taskId, sizeof(taskId));
+    for (const Record& child : g_outcome->Records)
+        if (&child != record && child.RunTask[0] && strcmp(child.RunTask, taskId) == 0 &&
+            strcmp(child.Error, record->Error) == 0 && child.Detail[0])
+            String_CopyLength(record->Detail, child.Detail, kDetailSize);
     return 1;
 }
 
