@@ -341,8 +341,8 @@ uint64_t PathHash(const char* path) {
 
 enum class Said { Never, This, Other };
 
-// Whether the folder was explained already with this advice, with another, or not at all; it is
-// then counted as explained with this one.
+// Whether the folder was explained already with this advice (one word for each advice a role
+// gives), with another, or not at all; it is then counted as explained with this one.
 Said Explain(const Refusal& r, const char* advice) {
     const uint64_t path = PathHash(r.Folder);
     const uint64_t hash = PathHash(advice);
@@ -364,28 +364,24 @@ Said Explain(const Refusal& r, const char* advice) {
 bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
     if (r.Kind == RefusalKind::None || !r.Folder[0]) return false;
     char who[kNameRoom + 32];
-    char advice[160];
+    const bool own = r.As == Role::Private;
     if (r.Kind != RefusalKind::Writers) {
+        const Said said = Explain(r, r.Kind == RefusalKind::Link ? "link" : own ? "yours" : "yours or root's");
+        if (said == Said::This) return false;
         SayUser(r.Info.st_uid, false, who, sizeof(who));
         if (r.Kind == RefusalKind::Link)
-            String_Print(advice, sizeof(advice), "it is followed once you or root make it");
+            String_Print(out, size,
+                         "The link %s is not followed: %s made it; it is followed once you or root make it",
+                         r.Folder, who);
         else
-            String_Print(advice, sizeof(advice), "it passes once it belongs to you%s",
-                         r.As == Role::Private ? "" : " or root");
-        const Said said = Explain(r, advice);
-        if (said == Said::This) return false;
-        if (r.Kind == RefusalKind::Link)
-            String_Print(out, size, "The link %s is not followed: %s made it; %s", r.Folder, who, advice);
-        else
-            String_Print(out, size, "The folder %s is refused: it belongs to %s; %s%s", r.Folder, who, advice,
-                         said == Said::Other ? " (where it is used itself, root's is not enough)" : "");
+            String_Print(out, size, "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s%s",
+                         r.Folder, who, own ? "" : " or root",
+                         said == Said::Other && own ? " (as your own folder, root's is not enough)" : "");
         return true;
     }
     const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
     const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
-    String_Print(advice, sizeof(advice), "it passes when %sclosed to %s writes (chmod %s)",
-                 sticky ? "made sticky (chmod +t) or " : "", everyone ? "" : "the group's", everyone ? "" : "g-w");
-    const Said said = Explain(r, advice);
+    const Said said = Explain(r, sticky ? "sticky or closed" : "closed");
     if (said == Said::This) return false;
     GroupAnswer group = {};
     const bool members = (r.Info.st_mode & S_IWGRP) && GroupHasOtherMember(r.Info.st_gid, &group);
