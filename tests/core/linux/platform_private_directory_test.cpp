@@ -253,7 +253,7 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         {"lab", 0, kLab, 02775},  {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
         {"open", 0, kBobs, 0777}, {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
         {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775},
-        {"homes", kAlice, kLab, 0770}};
+        {"homes", kAlice, kLab, 0770},   {"homes2", kAlice, kLab, 0770},     {"run", kAlice, kAlice, 0700}};
     for (const Made& m : made) {
         const std::string path = dir + "/" + m.Name;
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
@@ -268,7 +268,7 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         std::string answers;
         for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x",
                                  "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x", "homes/x",
-                                 "homes"}) {
+                                 "homes", "bobs", "homes2/x"}) {
             int32_t fd = -1, error = 0;
             const char* reason = nullptr;
             const int64_t opened =
@@ -280,6 +280,11 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
                                  : "") +
                        ":" + std::to_string(Platform_SayFolderRefusal()) + "\n";
         }
+        // The toolkit's configuration home, a folder used itself (as the home is).
+        Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", (dir + "/run").c_str());
+        Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", (dir + "/homes2").c_str());
+        char folder[4096] = "";
+        answers += "toolkit:" + std::to_string(Platform_GetToolkitFolder(0, folder, sizeof(folder))) + "\n";
         return answers;
     });
     const std::string& d = dir;
@@ -297,6 +302,9 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         "daves/x:a folder other users can change:1\n"
         "homes/x:a folder other users can change:1\n"
         "homes:a folder other users can change:1\n"
+        "bobs:a folder of another user:1\n"
+        "homes2/x:a folder other users can change:1\n"
+        "toolkit:1\n"
         "--\n"
         "ERROR - The folder " +
             d +
@@ -340,6 +348,23 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
             "ERROR - The folder " +
             d +
             "/homes is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob) (mode 0770); it passes when closed to the group's writes (chmod g-w); where it is used "
+            "itself, not only passed through, being sticky does not let it pass\n"
+            "ERROR - The folder " +
+            d +
+            "/bobs is refused: it belongs to bob (uid 4002); it passes once it belongs to you (as your own folder, "
+            "root's is not enough)\n"
+            "ERROR - The folder " +
+            d +
+            "/homes2 is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob), and it is not sticky (mode 0770); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)\n"
+            "ERROR - The toolkit's configuration folder is not used: " +
+            d + "/homes2 is refused (a folder other users can change, 13); the toolkit uses " + d +
+            "/run/Quarvelon Host/toolkit-config instead\n"
+            "ERROR - The folder " +
+            d +
+            "/homes2 is refused: its group lab (gid 4101) may write into it and has members other than you and "
             "root (bob) (mode 0770); it passes when closed to the group's writes (chmod g-w); where it is used "
             "itself, not only passed through, being sticky does not let it pass\n");
 }
