@@ -435,6 +435,7 @@ TEST_F(HostWorkflowFailures, EverySurfaceRefusesAWorkflowLocationWithoutItsFolde
         {"apply: {type: Launch, path: \"" + wd + "/wd.sh\"}\n", "path"},
         {"apply: {type: Launch, path: /bin/true, workingDirectory: \"" + wd + "/\"}\n", "workingDirectory"},
         {"apply: {type: Launch, path: \"{workflowPath}\"}\n", "path"},
+        {"apply: {type: ProcessOpen, path: \"" + wd + "/wd.sh\"}\n", "path"},
         {"apply: {type: Shutdown, force: true, restart: true, restartPath: \"" + wd + "/wd.sh\"}\n", "restartPath"},
         {"apply: {type: Implode, path: \"" + wd + "/sub\"}\n", "path"},
         {"apply: {type: JSONWrite, path: \"" + wd + "/x.json\", keyValuePairs: {a: 1}}\n", "path"},
