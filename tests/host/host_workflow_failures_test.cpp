@@ -451,6 +451,14 @@ TEST_F(HostWorkflowFailures, EverySurfaceRefusesAWorkflowLocationWithoutItsFolde
         {"apply: {type: FileTruncate, path: \"" + wd + "/victim\", offset: 0}\n", "path"},
         {"apply: {type: Download, url: \"file://" + source + "\", outputPath: \"" + wd + "/d.bin\"}\n", "outputPath"},
         {"apply: {type: Unzip, path: \"" + source + "\", outputDirectory: \"" + wd + "/\"}\n", "outputDirectory"},
+        {"apply: {type: RepositorySync, repository: game, metafile: \"" + wd + "/m.json\", local: {type: file, "
+         "path: \"" + folder_.Dir() + "/local\"}, remote: {type: file, path: \"" + folder_.Dir() + "/remote\"}}\n",
+         "metafile"},
+        {"apply: {type: RepositorySync, repository: game, metafile: \"" + folder_.Dir() + "/m.json\", local: {type: "
+         "file, path: \"" + wd + "/\"}, remote: {type: file, path: \"" + folder_.Dir() + "/remote\"}}\n",
+         "local.path"},
+        {"apply: {type: RepositoryFileCheck, metafile: \"" + wd + "/m.json\", path: \"" + folder_.Dir() + "\"}\n",
+         "metafile"},
         {"apply: {type: WorkflowRun, url: \"" + child + "\"}\n", "path", true},
     };
     const auto listing = [&] {
