@@ -42,17 +42,19 @@ inline int64_t ScriptObject_SetName(char* field, size_t size, const char* name) 
     return 1;
 }
 
-// A file name a script gave, taken as it is (nothing expands it): one that names a location nobody
-// could name ("{workflowDirectory}" of a workflow not read from a file) or a refused folder is
-// refused whole with a line saying why, never taken relative to the current folder.
+// A file name a script gave, taken as it is (nothing expands it), that names a location nobody
+// could name ("{workflowDirectory}" of a workflow not read from a file) or a refused folder: true,
+// with a line saying why. Such a name is refused whole, never taken relative to the current folder.
+inline bool ScriptObject_RefusesLocation(const char* name) {
+    char why[512], shown[1024];
+    if (!String_ExpandJudgeLocation(name, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) return false;
+    Log_Error("File name refused: it %s: %s\n", why, shown);
+    return true;
+}
+
 inline int64_t ScriptObject_SetFileName(char* field, size_t size, const char* name) {
     ASSERT_POINTER(name);
-    char why[512], shown[1024];
-    if (String_ExpandJudgeLocation(name, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) {
-        Log_Error("File name refused: it %s: %s\n", why, shown);
-        return 0;
-    }
-    return ScriptObject_SetName(field, size, name);
+    return ScriptObject_RefusesLocation(name) ? 0 : ScriptObject_SetName(field, size, name);
 }
 
 inline int64_t ScriptObject_GetName(const char* field, char* buffer, int32_t size) {

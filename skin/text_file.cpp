@@ -210,7 +210,7 @@ int64_t TextFileWriter_Open(TextFileWriter* writer, const char* path) {
     // An open file is finished first, as a close would.
     if (ExtractOutput_IsOpen(&writer->Output)) TextFileWriter_Close(writer);
     writer->Failed = 0;
-    if (!path[0]) return 0;
+    if (!path[0] || ScriptObject_RefusesLocation(path)) return 0;
     return ExtractOutput_Open(&writer->Output, path) ? 1 : 0;
 }
 
