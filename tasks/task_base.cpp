@@ -374,7 +374,7 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
     ASSERT_POINTER(key);
     ASSERT_POINTER(text);
     char why[TASK_MESSAGE_SIZE / 2];
-    char shown[TASK_MESSAGE_SIZE / 2];
+    char shown[TASK_MESSAGE_SIZE];
     if (!String_ExpandJudgeLocation(text, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) return 0;
     if (!base->Worker) {
         TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument %s: %s", key, why, shown);

@@ -668,6 +668,7 @@ int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCap
         String_CopyLength(shown, text, shownCapacity);
         return 1;
     }
+    if (g_refusedCount.load() == 0) return 0;
     char* folder = static_cast<char*>(Memory_Alloc(kRefusedText));
     char reason[sizeof(RefusedFolder::Reason)];
     size_t standIn = 0;
