@@ -494,7 +494,7 @@ TEST_F(HostWorkflowFailures, EverySurfaceRefusesAWorkflowLocationWithoutItsFolde
 }
 
 // A child document refused for two keys that are one task name, each as long as a name may be:
-// the run's failure line names them whole, as the loader's line does.
+// the run's one failure line names the child's document and the names whole.
 TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
     const std::string name(119, 'n');
     folder_.Write("child.json", "{\"#" + name + "\": {\"type\": \"Log\"}, \"." + name + "\": {\"type\": \"Log\"}}");
@@ -506,7 +506,9 @@ TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
     const std::string problem = "task \"" + name + "\" is defined twice, as \"#" + name + "\" or \"." + name +
                                 "\" and as \"#" + name + "\" or \"." + name + "\"";
     const std::vector<std::string> errors = ErrorLines(run.Err);
-    ASSERT_FALSE(errors.empty()) << run.Err;
-    for (const std::string& line : errors) EXPECT_NE(line.find(problem), std::string::npos) << line;
-    EXPECT_NE(errors.back().find("Workflow " + Wf() + " failed in \"apply\""), std::string::npos) << errors.back();
+    ASSERT_EQ(errors.size(), 1u) << run.Err;
+    EXPECT_NE(errors[0].find("Workflow " + Wf() + " failed in \"apply\": task \"apply\" (WorkflowRun): "
+                             "Task_Error_InvalidArg - " + folder_.Skin() + "/child.json: " + problem),
+              std::string::npos)
+        << errors[0];
 }
