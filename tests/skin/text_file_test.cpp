@@ -17,6 +17,7 @@
 #include "skin/skin_file_extract.h"
 #include "skin/text_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
@@ -196,8 +197,14 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
         {"SkinFileExtract.setOutputFilename", [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }},
     };
     for (const auto& s : surfaces) {
+        LogCapture said;
         for (const char* given : {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
             EXPECT_EQ(s.set(given), 0) << s.name << " " << given;
+        // Each refusal says why.
+        EXPECT_NE(said.Text().find("File name refused: it names a location without its folder ({workflowDirectory}): "
+                                   "{workflowDirectory}/x.txt"),
+                  std::string::npos)
+            << s.name << "\n" << said.Text();
         EXPECT_EQ(s.set(dir.file("{notes}.txt").c_str()), 1) << s.name;
     }
     TextFileWriter_Close(writer);
