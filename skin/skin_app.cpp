@@ -328,7 +328,12 @@ int64_t OnShutdown(void* user, const char*, const char*, const char*, Dictionary
     if (Dictionary_GetBooleanByKey(info, "restart", &flag)) WorkflowApp_SetRestart(flag);
     if (Dictionary_GetBooleanByKey(info, "restartElevated", &flag)) WorkflowApp_SetRestartElevated(flag);
     const char* text = nullptr;
-    if (Dictionary_GetStringPtrByKey(info, "restartPath", &text) && text) WorkflowApp_SetRestartPath(text);
+    // A restart of a program that is refused (a location nobody named) is no restart at all, not
+    // one of this program in its place.
+    if (Dictionary_GetStringPtrByKey(info, "restartPath", &text) && text && !WorkflowApp_SetRestartPath(text)) {
+        WorkflowApp_SetRestart(0);
+        WorkflowApp_SetRestartElevated(0);
+    }
     if (Dictionary_GetStringPtrByKey(info, "restartArguments", &text) && text) WorkflowApp_SetRestartArguments(text);
     if (Dictionary_GetBooleanByKey(info, "selfUpdate", &flag) && flag)
         WorkflowApp_AppendRestartArguments("--debugfileid=selfupdate --wfselfupdate");
