@@ -26,17 +26,22 @@ namespace {
 constexpr int32_t kIdSize = 40;
 constexpr int32_t kUrlSize = 1024;
 constexpr int32_t kTextSize = 320;
+// What a task said last is kept whole: a refusal may name several task names of the longest a
+// document may give (a line as long as a task's message).
+constexpr int32_t kDetailSize = TASK_DETAIL_SIZE;
 // Workflows remembered at once; the oldest record is reused beyond that.
 constexpr int32_t kRecords = 32;
 
 struct Record {
     char Workflow[kIdSize];
+    // The run task that fetched this workflow, when it is another's child.
+    char RunTask[kIdSize];
     char Url[kUrlSize];
     // The last error a task of the workflow added, with what the task said just before it.
     char Task[kTextSize];
     char Type[kIdSize];
     char Error[kTextSize];
-    char Detail[kTextSize];
+    char Detail[kDetailSize];
 };
 
 struct Outcome {
@@ -48,7 +53,7 @@ struct Outcome {
     // While a signal stops the run, what failed waits here to join the line that tells of the
     // signal, so that the run ends with one ERROR line: the workflow's place and what failed.
     char PendingPlace[kUrlSize];
-    char Pending[kUrlSize + 4 * kTextSize];
+    char Pending[kUrlSize + 3 * kTextSize + kDetailSize];
     int32_t Next;
     char SkinFolder[kUrlSize];
     Record Records[kRecords];
@@ -97,7 +102,10 @@ void ErrorList(Dictionary* info, char* buffer, int32_t capacity) {
 int64_t OnRunStart(void*, const char*, const char*, const char*, Dictionary* info) {
     if (!g_outcome->Started) return 1;
     Record* record = Find(Text(info, "workflow"), true);
-    if (record) String_CopyLength(record->Url, Text(info, "url"), kUrlSize);
+    if (record) {
+        String_CopyLength(record->Url, Text(info, "url"), kUrlSize);
+        String_CopyLength(record->RunTask, Text(info, "task"), kIdSize);
+    }
     return 1;
 }
 
@@ -161,12 +169,19 @@ int64_t OnTaskError(void*, const char*, const char*, const char* sender, Diction
     if ((transfer || strcmp(record->Error, "Task_Error_Cancelled") == 0) &&
         Task_GetStringArgument(task, "url", url, kTextSize) && url[0]) {
         Task_ExpandString(task, url, kTextSize);
-        String_CopyLength(record->Detail, url, kTextSize);
+        String_CopyLength(record->Detail, url, kDetailSize);
     } else if (transfer) {
         record->Detail[0] = 0;
     } else {
-        CleanDetail(Text(info, "detail"), record->Detail, kTextSize);
+        CleanDetail(Text(info, "detail"), record->Detail, kDetailSize);
     }
+    // A run task fails with the error of the child it ran: what the child's task said is the why.
+    char taskId[kIdSize] = "";
+    Task_GetInstanceId(task, taskId, sizeof(taskId));
+    for (const Record& child : g_outcome->Records)
+        if (&child != record && child.RunTask[0] && strcmp(child.RunTask, taskId) == 0 &&
+            strcmp(child.Error, record->Error) == 0 && child.Detail[0])
+            String_CopyLength(record->Detail, child.Detail, kDetailSize);
     return 1;
 }
 

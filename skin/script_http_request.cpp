@@ -282,9 +282,9 @@ int64_t HttpRequest_SetFileName(HttpRequest* request, const char* name) {
     if (!SkinApp_ExpandString(name, expanded, (int32_t)sizeof(expanded))) return 0;
     // A location the expander could not name would leave a relative name: the file would land
     // in whatever the current folder is, where another user may have made the folder first.
-    char location[64];
-    if (String_ExpandFindLocation(expanded, location, (int32_t)sizeof(location))) {
-        HttpRequest_Print(request, "File name refused (%s): the location {%s} has no folder", expanded, location);
+    char why[512], shown[HTTPREQUEST_URL_SIZE];
+    if (String_ExpandJudgeLocation(expanded, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) {
+        HttpRequest_Print(request, "File name refused: it %s: %s", why, shown);
         return 0;
     }
     Path_FixSlash(expanded, (int32_t)sizeof(expanded), 0);

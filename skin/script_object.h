@@ -12,7 +12,9 @@
 #include "core/runtime/class.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/log.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 
 // A zeroed object of Type holding one reference and its instance id, deleted through deleteHandle.
 template <typename Type> Type* ScriptObject_New(uint32_t classId, int64_t (*deleteHandle)(void**)) {
@@ -38,6 +40,21 @@ inline int64_t ScriptObject_SetName(char* field, size_t size, const char* name) 
     if (strlen(name) >= size) return 0;
     String_CopyLength(field, name, (int32_t)size);
     return 1;
+}
+
+// A file name a script gave, taken as it is (nothing expands it), that names a location nobody
+// could name ("{workflowDirectory}" of a workflow not read from a file) or a refused folder: true,
+// with a line saying why. Such a name is refused whole, never taken relative to the current folder.
+inline bool ScriptObject_RefusesLocation(const char* name) {
+    char why[512], shown[1024];
+    if (!String_ExpandJudgeLocation(name, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) return false;
+    Log_Error("File name refused: it %s: %s\n", why, shown);
+    return true;
+}
+
+inline int64_t ScriptObject_SetFileName(char* field, size_t size, const char* name) {
+    ASSERT_POINTER(name);
+    return ScriptObject_RefusesLocation(name) ? 0 : ScriptObject_SetName(field, size, name);
 }
 
 inline int64_t ScriptObject_GetName(const char* field, char* buffer, int32_t size) {

@@ -328,7 +328,12 @@ int64_t OnShutdown(void* user, const char*, const char*, const char*, Dictionary
     if (Dictionary_GetBooleanByKey(info, "restart", &flag)) WorkflowApp_SetRestart(flag);
     if (Dictionary_GetBooleanByKey(info, "restartElevated", &flag)) WorkflowApp_SetRestartElevated(flag);
     const char* text = nullptr;
-    if (Dictionary_GetStringPtrByKey(info, "restartPath", &text) && text) WorkflowApp_SetRestartPath(text);
+    // A restart of a program that is refused (a location nobody named) is no restart at all, not
+    // one of this program in its place.
+    if (Dictionary_GetStringPtrByKey(info, "restartPath", &text) && text && !WorkflowApp_SetRestartPath(text)) {
+        WorkflowApp_SetRestart(0);
+        WorkflowApp_SetRestartElevated(0);
+    }
     if (Dictionary_GetStringPtrByKey(info, "restartArguments", &text) && text) WorkflowApp_SetRestartArguments(text);
     if (Dictionary_GetBooleanByKey(info, "selfUpdate", &flag) && flag)
         WorkflowApp_AppendRestartArguments("--debugfileid=selfupdate --wfselfupdate");
@@ -1092,12 +1097,14 @@ int64_t SkinApp_CreateLocalStorage() {
               folder[0] ? folder : "{LocalStorage}", reason ? reason : "", error);
     Platform_SayFolderRefusal();
     // Nothing may be written there, nor erased at the end: what names the local storage from here
-    // on gets a path that cannot be a folder (nothing can be inside /dev/null), so each such write
-    // fails instead of going elsewhere. The refused folder stays in it, so that the line of the
-    // task that fails names it; a location left unexpanded is not carried into another expansion.
+    // on gets a path that cannot be a folder (nothing can be inside /dev/null), so a write that
+    // reached it would fail instead of going elsewhere; every surface that takes a path refuses
+    // it first, naming the refused folder and why (a location left unexpanded is not carried into
+    // another expansion).
     char unusable[SKINAPP_PATH_SIZE + 16] = "/dev/null/";
     if (folder[0] && !strchr(folder, '{'))
         String_Print(unusable, sizeof(unusable), "/dev/null%s%s", folder[0] == '/' ? "" : "/", folder);
+    String_ExpandRefuseFolder("LocalStorage", unusable, folder[0] ? folder : "{LocalStorage}", reason ? reason : "");
     folder[0] = 0;
     WorkflowApp_AddMacro("#localStorage", unusable);
     return 0;

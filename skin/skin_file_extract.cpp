@@ -134,7 +134,7 @@ int64_t SkinFileExtract_GetFilenamePtr(SkinFileExtract* extract, const char** na
 
 int64_t SkinFileExtract_SetOutputFilename(SkinFileExtract* extract, const char* name) {
     CLASS_CHECK(extract, SKINFILEEXTRACT_CLASS_ID);
-    return ScriptObject_SetName(extract->OutputFilename, sizeof(extract->OutputFilename), name);
+    return ScriptObject_SetFileName(extract->OutputFilename, sizeof(extract->OutputFilename), name);
 }
 
 int64_t SkinFileExtract_GetOutputFilename(SkinFileExtract* extract, char* buffer, int32_t size) {
@@ -343,6 +343,7 @@ int64_t ExtractTask_OnStart(void* user, const char*, const char*, const char*, D
     char outputPath[kArgumentSize];
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
     TaskBase_GetStringArgument(base, "outputPath", outputPath, sizeof(outputPath));
+    if (TaskBase_RefuseLocation(base, "outputPath", outputPath)) return 1;
     char output[kArgumentSize];
     if (!Path_Resolve(outputPath, output, (int32_t)sizeof(output))) output[0] = 0;
     const char* name = nullptr;

@@ -11,6 +11,7 @@
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
 #include "skin/native_skin_window.h"
+#include "skin/script_object.h"
 #include "skin/skin_window.h"
 #include "skin/skin_window_internal.h"
 #include "skin/web_browser.h"
@@ -354,7 +355,7 @@ int64_t SkinWindow_Notify(SkinWindow* window, int32_t type, const char* caption,
 int64_t SkinWindow_SaveImage(SkinWindow* window, const char* path) {
     CLASS_CHECK(window, SKINWINDOW_CLASS_ID);
     ASSERT_POINTER(path);
-    if (!g_controls || !window->Native) return 0;
+    if (!g_controls || !window->Native || ScriptObject_RefusesLocation(path)) return 0;
     // A path that cannot be resolved whole is refused: cut or left relative, it would name
     // another file.
     char resolved[1024];

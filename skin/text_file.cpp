@@ -83,7 +83,7 @@ int64_t TextFileReader_Delete(TextFileReader** handle) {
 
 int64_t TextFileReader_SetFileName(TextFileReader* reader, const char* name) {
     CLASS_CHECK(reader, TEXTFILEREADER_CLASS_ID);
-    return ScriptObject_SetName(reader->FileName, sizeof(reader->FileName), name);
+    return ScriptObject_SetFileName(reader->FileName, sizeof(reader->FileName), name);
 }
 
 int64_t TextFileReader_GetFileName(TextFileReader* reader, char* buffer, int32_t size) {
@@ -210,7 +210,7 @@ int64_t TextFileWriter_Open(TextFileWriter* writer, const char* path) {
     // An open file is finished first, as a close would.
     if (ExtractOutput_IsOpen(&writer->Output)) TextFileWriter_Close(writer);
     writer->Failed = 0;
-    if (!path[0]) return 0;
+    if (!path[0] || ScriptObject_RefusesLocation(path)) return 0;
     return ExtractOutput_Open(&writer->Output, path) ? 1 : 0;
 }
 

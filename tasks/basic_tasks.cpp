@@ -61,11 +61,18 @@ int64_t End_OnStart(void* user, const char*, const char*, const char*, Dictionar
     if (type && String_CompareWithoutCase(type, "End")) {
         if (TaskBase_GetStringArgument(base, "error", text, sizeof(text))) Task_AddError(task, "%s", text);
     } else if (type && String_CompareWithoutCase(type, "Shutdown")) {
-        Task_Print(task, "Initiating shutdown");
         Dictionary* copy = nullptr;
         if (Dictionary_Create(&copy)) {
             Dictionary_Merge(copy, Task_GetDictionaryHandle(task), 0);
             Task_ExpandDictionary(task, copy);
+            // The program a restart would run is judged before anything stops.
+            const char* restart = nullptr;
+            if (Dictionary_GetStringPtrByKey(copy, "restartPath", &restart) && restart &&
+                TaskBase_RefuseLocation(base, "restartPath", restart)) {
+                Dictionary_Release(&copy);
+                return 1;
+            }
+            Task_Print(task, "Initiating shutdown");
             if (ItemIsTrue(copy, "selfUpdate")) Dictionary_SetBooleanByKey(copy, "canRemote", 0);
             char id[40];
             Task_GetInstanceId(task, id, sizeof(id));
@@ -98,6 +105,7 @@ int64_t Implode_OnStart(void* user, const char*, const char*, const char*, Dicti
     if (Task_HasArgument(base->Owner, "path")) {
         char path[kShortSize];
         TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+        if (TaskBase_RefuseLocation(base, "path", path)) return 1;
         WorkflowApp_SetImplodePath(path);
     } else {
         WorkflowApp_Implode();

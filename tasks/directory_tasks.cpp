@@ -372,6 +372,7 @@ int64_t ListOnStart(void* user, const char*, const char*, const char*, Dictionar
         Task_Complete(task, nullptr);
         return 1;
     }
+    if (TaskBase_RefuseLocation(&self->Head, "path", path)) return 1;
     uint32_t value = 0;
     self->SkipHidden = Task_GetBooleanArgument(task, "skipHidden", &value) ? value : 1;
     self->SkipReadOnly = Task_GetBooleanArgument(task, "skipReadOnly", &value) ? value : 0;
@@ -442,11 +443,13 @@ int64_t WritableOnStart(void* user, const char*, const char*, const char*, Dicti
                 Task_AddError(task, "Task_Error_InvalidArg");
                 break;
             }
+            if (TaskBase_RefuseLocation(static_cast<TaskBase*>(user), "path", path)) return 1;
             writable = CheckWritable(task, path, recurse);
             if (writable) Task_SetProgress(task, (double)++done / (double)count);
         }
     } else if (Task_HasArgument(task, "path")) {
         if (Task_GetStringArgument(task, "path", path, PATH_SIZE)) {
+            if (TaskBase_RefuseLocation(static_cast<TaskBase*>(user), "path", path)) return 1;
             writable = CheckWritable(task, path, recurse);
         } else {
             Task_Print(task, "path argument is not a usable path");

@@ -203,6 +203,7 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     instance->State = Phase::Idle;
     char path[2048];
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     if (!Path_Resolve(path, instance->ImagePath, sizeof(instance->ImagePath)))
         String_CopyLength(instance->ImagePath, path, sizeof(instance->ImagePath));
     char target[2048];

@@ -212,6 +212,7 @@ int64_t JsonRead_OnStart(void* user, const char*, const char*, const char*, Dict
     if (hasPath) {
         char path[DOCUMENT_PATH_SIZE];
         Task_GetStringArgument(task, "path", path, sizeof(path));
+        if (TaskBase_RefuseLocation(base, "path", path)) return 1;
         JSON* json = nullptr;
         JSON_Create(&json);
         JSON_SetDictionaryHandle(json, instance->Document);
@@ -278,6 +279,7 @@ int64_t XmlRead_OnStart(void* user, const char*, const char*, const char*, Dicti
     } else {
         char path[DOCUMENT_PATH_SIZE];
         Task_GetStringArgument(task, "path", path, sizeof(path));
+        if (TaskBase_RefuseLocation(base, "path", path)) return 1;
         Path_ConvertToURL(path, url, sizeof(url));
     }
     if (!Task_RequestXML(task, url, base, XmlRead_OnLoaded)) XmlRead_OnLoaded(task, base, nullptr, 1, 0);
@@ -302,6 +304,7 @@ int64_t PlistRead_OnStart(void* user, const char*, const char*, const char*, Dic
     if (!RequireKeys(base, "key/keys argument not defined")) return 1;
     char path[DOCUMENT_PATH_SIZE];
     Task_GetStringArgument(task, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     Dictionary* document = nullptr;
     Dictionary_Create(&document);
     Plist* plist = nullptr;
@@ -339,6 +342,7 @@ int64_t IniRead_OnStart(void* user, const char*, const char*, const char*, Dicti
     if (!RequireKeys(base, "keys/key argument not defined")) return 1;
     char path[DOCUMENT_PATH_SIZE];
     Task_GetStringArgument(task, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     Dictionary* document = nullptr;
     Dictionary_Create(&document);
     Ini* ini = nullptr;

@@ -364,6 +364,7 @@ int64_t RunWriter(void* user, const WriterFormat& format) {
     if (!TaskBase_RequireArgument(base, "path")) return 1;
     char path[DOCUMENT_PATH_SIZE];
     Task_GetStringArgument(task, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     WriterRun run = {};
     run.Owner = task;
     Dictionary_Create(&run.Document);

@@ -322,6 +322,11 @@ int64_t SendRequest(DownloadTask* self) {
     char* url = static_cast<char*>(Memory_Alloc(DOWNLOAD_URL_SIZE));
     TaskBase_GetStringArgument(&self->Base, "url", url, DOWNLOAD_URL_SIZE);
     TaskBase_GetStringArgument(&self->Base, "outputPath", self->OutputPath, sizeof(self->OutputPath));
+    // Nothing is asked for that could only land in a folder nobody named.
+    if (TaskBase_RefuseLocation(&self->Base, "outputPath", self->OutputPath)) {
+        Memory_Free(url, DOWNLOAD_URL_SIZE);
+        return 0;
+    }
     Task_Print(task, "Request for url %s", url);
     if (!CompleteOutputPath(self, url)) {
         Memory_Free(url, DOWNLOAD_URL_SIZE);

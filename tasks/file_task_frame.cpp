@@ -55,7 +55,8 @@ int64_t FileTask_Create(const FileTaskKind* kind, void** instance, Task* task) {
 uint32_t FileTask_RequirePath(FileTask* self, const char* key, char* buffer) {
     buffer[0] = 0;
     if (!WorkerTask_RequireArgument(self->Head.Worker, key)) return 0;
-    if (Task_GetStringArgument(self->Head.Owner, key, buffer, PATH_SIZE) && buffer[0]) return 1;
+    if (Task_GetStringArgument(self->Head.Owner, key, buffer, PATH_SIZE) && buffer[0])
+        return TaskBase_RefuseLocation(&self->Head, key, buffer) ? 0 : 1;
     // Too long for the buffer, or empty: a cut or empty path would name another file.
     Task_Print(self->Head.Owner, "%s argument is not a usable path", key);
     WorkerTask_SetError(self->Head.Worker, "Task_Error_InvalidArg");

@@ -187,6 +187,7 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
     if (!TaskBase_GetStringArgument(base, "target", target, sizeof(target)) || !target[0])
         String_CopyLength(target, "/", sizeof(target));
+    if (TaskBase_RefuseLocation(base, "path", path) || TaskBase_RefuseLocation(base, "target", target)) return 1;
     // Every character the word splitting would act on is escaped, a blank as "\ ".
     String_CopyLength(instance->Path, ShellWords_Escape(path).c_str(), sizeof(instance->Path));
     String_CopyLength(instance->Target, ShellWords_Escape(target).c_str(), sizeof(instance->Target));

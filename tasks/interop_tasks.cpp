@@ -60,7 +60,7 @@ bool ReadNameAndPath(InteropTask* self) {
     if (!TaskBase_RequireArgument(&self->Head, "name") || !TaskBase_RequireArgument(&self->Head, "path")) return false;
     Task_GetStringArgument(self->Head.Owner, "name", self->Name, sizeof(self->Name));
     Task_GetStringArgument(self->Head.Owner, "path", self->Path, sizeof(self->Path));
-    return true;
+    return !TaskBase_RefuseLocation(&self->Head, "path", self->Path);
 }
 
 // ---- InteropLoad --------------------------------------------------------------------------------

@@ -30,6 +30,7 @@ int64_t ProcessOpen_OnStart(void* user, const char*, const char*, const char*, D
     if (!TaskBase_RequireArgument(base, "path")) return 1;
     char path[kOpenPathSize];
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     Task_SetStatusString(base->Owner, "path", path);
     Task_Print(base->Owner, "Opening - %s", path);
     if (!Platform_ShellOpen(path)) Task_AddError(base->Owner, "ProcessOpen_Error_Shell");

@@ -201,6 +201,9 @@ uint32_t OnWorkerStart(WorkerTask* worker, void* user) {
     if (!WorkerTask_RequireArgument(worker, "metafile") || !WorkerTask_RequireArgument(worker, "path")) return 0;
     Task_GetStringArgument(task, "metafile", self->MetaFile, sizeof(self->MetaFile));
     Task_GetStringArgument(task, "path", self->Path, sizeof(self->Path));
+    if (TaskBase_RefuseLocation(&self->Head, "metafile", self->MetaFile) ||
+        TaskBase_RefuseLocation(&self->Head, "path", self->Path))
+        return 0;
     uint32_t timestamp = 1;
     if (Task_HasArgument(task, "timestamp")) Task_GetBooleanArgument(task, "timestamp", &timestamp);
     self->Timestamp = timestamp ? 1 : 0;

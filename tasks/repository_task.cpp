@@ -573,9 +573,42 @@ double ConfiguredWeight(int32_t phase) {
     return (double)kDefaultWeights[phase];
 }
 
+// The first "metafile" or "path" of the definition's tree (the manifest, the local storage, each
+// file storage) that names a location nobody named or a refused folder, refused as a task's path
+// argument is, by its place in the definition ("local.path"). The repository would otherwise take
+// it relative to the current folder, or retry a stall that no retry mends.
+bool RefusedLocation(TaskBase* base, Dictionary* tree, Dictionary* root) {
+    DictionaryItem* item = nullptr;
+    for (Dictionary_ItemGetFirst(tree, &item); item; Dictionary_ItemGetNext(tree, item, &item)) {
+        Dictionary* child = nullptr;
+        if (Dictionary_ItemGetDictionaryHandle(tree, item, &child) && child) {
+            if (RefusedLocation(base, child, root)) return true;
+            continue;
+        }
+        const char* key = nullptr;
+        const char* text = nullptr;
+        if (!Dictionary_ItemGetKeyPtr(tree, item, &key) || !key ||
+            (strcmp(key, "metafile") != 0 && strcmp(key, "path") != 0) ||
+            !Dictionary_ItemGetStringPtr(tree, item, &text) || !text)
+            continue;
+        char place[256] = "";
+        if (!Dictionary_ItemGetPath(tree, item, root, place, (int32_t)sizeof(place))) String_CopyLength(place, key, sizeof(place));
+        if (TaskBase_RefuseLocation(base, place, text)) return true;
+    }
+    return false;
+}
+
 uint32_t OnWorkerStart(WorkerTask*, void* user) {
     RepositoryTask* self = Self(user);
     Task* task = self->Head.Owner;
+    Dictionary* definition = nullptr;
+    if (Dictionary_Create(&definition)) {
+        Dictionary_Merge(definition, Task_GetDictionaryHandle(task), DICTIONARY_MERGE_OVERWRITE);
+        Task_ExpandDictionary(task, definition);
+        const bool refused = RefusedLocation(&self->Head, definition, definition);
+        Dictionary_Release(&definition);
+        if (refused) return 0;
+    }
     const char* type = Task_GetType(task);
     self->Erase = type && String_CompareWithoutCase(type, "RepositoryErase") == 1;
     self->CheckMode = (type && String_CompareWithoutCase(type, "RepositoryCheck") == 1) || BooleanArgument(task, "check", 0);

@@ -54,6 +54,7 @@ int64_t ShortcutCreate_OnStart(void* user, const char*, const char*, const char*
     }
     char path[512], name[120], arguments[1024], location[512], icon[512];
     TaskBase_GetStringArgument(base, "path", path, sizeof(path));
+    if (TaskBase_RefuseLocation(base, "path", path)) return 1;
     TaskBase_GetStringArgument(base, "name", name, sizeof(name));
     ReadArguments(base, arguments, sizeof(arguments));
     ReadLocation(base, location, sizeof(location));

@@ -116,10 +116,13 @@ int64_t TaskBase_NumberArgument(TaskBase* base, const char* key, double* value);
 // a word, printing "\"key\" argument is out of range (minimum to maximum): number".
 int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double minimum, double maximum,
                                        double* value);
-// A path argument read with TaskBase_GetStringArgument that still holds a location the expander
-// could not name ("{userAppData}" with a relative HOME) is refused: prints "\"key\" argument names
-// a location without its folder ({name}): text", adds "Task_Error_InvalidArg", completes the task
-// and returns 1 for the caller to stop. 0 when the text may be used.
+// A path argument read with TaskBase_GetStringArgument that still holds a location nobody could
+// name ("{userAppData}" with a relative HOME, "{workflowDirectory}" of a workflow not read from a
+// file) or that lies in a folder the program refused is refused: prints "\"key\" argument names
+// a location without its folder ({name}): text" (or "names the refused folder FOLDER (reason)"),
+// adds "Task_Error_InvalidArg" and completes the task (a worker-thread type's worker gets the
+// error and completes it once the start answers 0); returns 1 for the caller to stop. 0 when the
+// text may be used.
 int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* text);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);

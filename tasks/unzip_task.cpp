@@ -138,6 +138,9 @@ uint32_t OnWorkerStart(WorkerTask* worker, void* user) {
     TaskBase_SetProgressUnknown(&self->Head);
     Task_GetStringArgument(task, "path", self->Path, sizeof(self->Path));
     Task_GetStringArgument(task, "outputDirectory", self->OutputDirectory, sizeof(self->OutputDirectory));
+    if (TaskBase_RefuseLocation(&self->Head, "path", self->Path) ||
+        TaskBase_RefuseLocation(&self->Head, "outputDirectory", self->OutputDirectory))
+        return 0;
     if (!Task_GetStringArgument(task, "pathInZip", self->Pattern, sizeof(self->Pattern)))
         String_Print(self->Pattern, sizeof(self->Pattern), "*");
     if (!Task_GetStringArgument(task, "password", self->Password, sizeof(self->Password))) self->Password[0] = 0;

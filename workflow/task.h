@@ -22,7 +22,9 @@ enum : uint32_t {
     TASK_STORE_NAME_SIZE = 64,
     // Error and warning texts are formatted and expanded in this many bytes.
     TASK_MESSAGE_SIZE = 1024,
-    TASK_DETAIL_SIZE = 320,
+    // A task's last line, kept for the failure it explains: as long as a message, so that one
+    // naming several task names of the longest kind is never cut.
+    TASK_DETAIL_SIZE = TASK_MESSAGE_SIZE,
 };
 
 // Kinds that Task_EvaluatePathToObject reports.

@@ -17,6 +17,7 @@
 #include "core/runtime/meter_rw.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
@@ -288,8 +289,22 @@ int64_t WorkflowApp_GetRestartElevated(uint32_t* flag) {
     return 1;
 }
 
+namespace {
+
+// A program to restart or a folder to remove that names a location nobody could name (or a
+// refused folder) is not taken: the earlier one stays, and the line says why.
+bool RefusedPlace(const char* what, const char* path) {
+    char why[512], shown[1024];
+    if (!String_ExpandJudgeLocation(path, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) return false;
+    Log_Error("The %s is not set: it %s: %s\n", what, why, shown);
+    return true;
+}
+
+} // namespace
+
 int64_t WorkflowApp_SetRestartPath(const char* path) {
     ASSERT_POINTER(path);
+    if (RefusedPlace("restart path", path)) return 0;
     WorkflowApp* app = App();
     String_CopyLength(app->RestartPath, path, sizeof(app->RestartPath));
     return 1;
@@ -321,6 +336,7 @@ int64_t WorkflowApp_AppendRestartArguments(const char* text) {
 
 int64_t WorkflowApp_SetImplodePath(const char* path) {
     ASSERT_POINTER(path);
+    if (RefusedPlace("folder to remove", path)) return 0;
     WorkflowApp* app = App();
     String_CopyLength(app->ImplodePath, path, sizeof(app->ImplodePath));
     return 1;

@@ -745,12 +745,18 @@ void FailLoad(WorkflowRun* run, Task* task) {
     if (WorkflowApp_IsSelfUpdate() || WorkflowApp_IsWorker()) Task_Complete(task, nullptr);
 }
 
-// A document refused before any of it ran: the run fails with the problem and its error key.
+// A document refused before any of it ran: the run fails with the problem and its error key. A
+// run that belongs to no workflow (the program's own) says so at ERROR; a child's run fails its
+// task, whose workflow's failure line then names the child's document and the problem: one line.
 bool RefuseDocument(WorkflowRun* run, Task* task, const char* problem, const char* key) {
     char place[1024];
     TaskRequest_PlaceOf(run->Url, place, (int32_t)sizeof(place));
-    Log_Error("%s: %s (%s)\n", place, problem, key);
-    Task_Print(task, "%s", problem);
+    if (!Task_GetWorkflowHandle(task)) {
+        Log_Error("%s: %s (%s)\n", place, problem, key);
+        Task_Print(task, "%s", problem);
+    } else {
+        Task_Print(task, "%s: %s", place, problem);
+    }
     Task_AddError(task, "%s", key);
     FailLoad(run, task);
     return false;

@@ -316,15 +316,18 @@ void SayUser(uid_t uid, bool bare, char* out, size_t size) {
         String_Print(out, (int32_t)size, "uid %u", (unsigned)uid);
 }
 
-// Folders already explained in this process (by device, inode, kind and a hash of the path): each
-// is said once. The path is kept too because an inode number of a folder removed since is given
-// to the next one made, elsewhere.
+// Folders already explained in this process (by device, inode, kind, a hash of the path and one
+// of the advice): each is said once for each advice it needs, since what lets a folder pass
+// depends on the role it was judged in (being sticky is enough for a folder passed through, not
+// for one used itself). The path is kept too because an inode number of a folder removed since is
+// given to the next one made, elsewhere.
 constexpr size_t kMostExplained = 32;
 struct Explained {
     dev_t Device;
     ino_t Inode;
     RefusalKind Kind;
     uint64_t Path;
+    uint64_t Advice;
 };
 std::mutex g_explainedLock;
 Explained g_explained[kMostExplained];
@@ -336,36 +339,50 @@ uint64_t PathHash(const char* path) {
     return hash;
 }
 
-bool FirstExplanation(const Refusal& r) {
+enum class Said { Never, This, Other };
+
+// Whether the folder was explained already with this advice (one word for each advice a role
+// gives), with another, or not at all; it is then counted as explained with this one.
+Said Explain(const Refusal& r, const char* advice) {
     const uint64_t path = PathHash(r.Folder);
+    const uint64_t hash = PathHash(advice);
+    Said said = Said::Never;
     std::lock_guard<std::mutex> hold(g_explainedLock);
-    for (size_t i = 0; i < g_explainedCount; i++)
+    for (size_t i = 0; i < g_explainedCount && said != Said::This; i++)
         if (g_explained[i].Device == r.Info.st_dev && g_explained[i].Inode == r.Info.st_ino &&
             g_explained[i].Kind == r.Kind && g_explained[i].Path == path)
-            return false;
-    if (g_explainedCount < kMostExplained)
-        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind, path};
-    return true;
+            said = g_explained[i].Advice == hash ? Said::This : Said::Other;
+    if (said != Said::This && g_explainedCount < kMostExplained)
+        g_explained[g_explainedCount++] = {r.Info.st_dev, r.Info.st_ino, r.Kind, path, hash};
+    return said;
 }
 
 // The line naming the folder (or link) that failed, who is too many (its owner; every user; the
-// group, by name, with one of its other members) and what would let it pass.
+// group, by name, with one of its other members) and what would let it pass in the role it was
+// judged in; a folder explained before for another role says that its earlier advice does not
+// all hold here.
 bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
-    if (r.Kind == RefusalKind::None || !r.Folder[0] || !FirstExplanation(r)) return false;
+    if (r.Kind == RefusalKind::None || !r.Folder[0]) return false;
     char who[kNameRoom + 32];
+    const bool own = r.As == Role::Private;
     if (r.Kind != RefusalKind::Writers) {
+        const Said said = Explain(r, r.Kind == RefusalKind::Link ? "link" : own ? "yours" : "yours or root's");
+        if (said == Said::This) return false;
         SayUser(r.Info.st_uid, false, who, sizeof(who));
         if (r.Kind == RefusalKind::Link)
             String_Print(out, size,
                          "The link %s is not followed: %s made it; it is followed once you or root make it",
                          r.Folder, who);
         else
-            String_Print(out, size,
-                         "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s",
-                         r.Folder, who, r.As == Role::Private ? "" : " or root");
+            String_Print(out, size, "The folder %s is refused: it belongs to %s; it passes once it belongs to you%s%s",
+                         r.Folder, who, own ? "" : " or root",
+                         said == Said::Other && own ? " (as your own folder, root's is not enough)" : "");
         return true;
     }
     const bool everyone = (r.Info.st_mode & S_IWOTH) != 0;
+    const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
+    const Said said = Explain(r, sticky ? "sticky or closed" : "closed");
+    if (said == Said::This) return false;
     GroupAnswer group = {};
     const bool members = (r.Info.st_mode & S_IWGRP) && GroupHasOtherMember(r.Info.st_gid, &group);
     char named[3 * kNameRoom + 96] = "";
@@ -381,10 +398,9 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
                      who[0] ? "has members other than you and root (" : "its members could not be read", who,
                      who[0] ? ")" : "");
     }
-    const bool sticky = r.As == Role::Passage && !(r.Info.st_mode & S_ISVTX);
     String_Print(
         out, size,
-        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)",
+        "The folder %s is refused: %s%s%s (mode %04o); it passes when %sclosed to %s writes (chmod %s)%s",
         r.Folder, everyone ? "every user may write into it" : "", named,
         sticky ? ", and it is not sticky" : "", (unsigned)(r.Info.st_mode & 07777),
         sticky ? "made sticky (chmod +t) or " : "",
@@ -393,7 +409,10 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
                             : "the group's",
         everyone && members ? "go-w"
         : everyone          ? "o-w"
-                            : "g-w");
+                            : "g-w",
+        said == Said::Other && !sticky ? "; where it is used itself, not only passed through, being sticky does not "
+                                         "let it pass"
+                                       : "");
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include "core/runtime/string_expand.h"
 
 #include <cstring>
+#include <atomic>
+#include <mutex>
 
 #include "core/certs/executable.h"
 #include "core/crypto/hash.h"
@@ -546,11 +548,14 @@ int32_t ExpandWork(Expansion& e) {
 
 namespace {
 
-// Names whose value is a folder or a file of this machine, besides the special paths: the
+// Names whose value is a folder, a file or the address of one, besides the special paths: the
 // platform answers none of them when it cannot name the folder (a relative or empty HOME, say),
-// and the token then stays in the text.
+// and the program sets its own only where it has one (a workflow's file and folder only for a
+// workflow read from a file, the local storage only once its folder is had): the token then
+// stays in the text.
 constexpr const char* kLocationNames[] = {"ModuleLogDirectory", "ModuleFileName", "ModuleFileTitle", "Env",
-                                          "DiskImage"};
+                                          "DiskImage", "workflowDirectory", "workflowPath", "workflowUrl",
+                                          "LocalStorage", "lockDirectory", "contentUrl", "remoteContentUrl"};
 
 bool IsLocationName(const char* name) {
     for (const SpecialPathName& entry : kSpecialPaths)
@@ -560,30 +565,121 @@ bool IsLocationName(const char* name) {
     return false;
 }
 
-} // namespace
+// Folders the program refused for a location of its own, and the text that stands in their place
+// (a path nothing can be made in). Set once at start by the module that refused, read by every
+// surface that takes a path.
+constexpr int32_t kMostRefused = 4;
+constexpr int32_t kRefusedText = 4096;
+struct RefusedFolder {
+    char Name[32];
+    char StandIn[kRefusedText];
+    char Folder[kRefusedText];
+    char Reason[128];
+};
+std::mutex g_refusedLock;
+RefusedFolder g_refused[kMostRefused];
+std::atomic<int32_t> g_refusedCount{0};
 
-int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity) {
-    ASSERT_POINTER(text);
-    if (name && capacity > 0) name[0] = 0;
-    // Every token the expander would take, nested ones too: a location inside another macro's
-    // argument was left as well.
+// The refused folder whose stand-in begins `text`: its name, folder and reason (each may be null)
+// and the stand-in's length, copied out under the lock.
+bool FindRefused(const char* text, char* name, char* folder, char* reason, size_t* standIn) {
+    if (g_refusedCount.load() == 0) return false;
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    for (int32_t i = 0; i < g_refusedCount.load(); i++) {
+        const RefusedFolder& entry = g_refused[i];
+        const size_t length = strlen(entry.StandIn);
+        if (!length || strncmp(text, entry.StandIn, length) != 0) continue;
+        if (name) memcpy(name, entry.Name, sizeof(entry.Name));
+        if (folder) memcpy(folder, entry.Folder, sizeof(entry.Folder));
+        if (reason) memcpy(reason, entry.Reason, sizeof(entry.Reason));
+        if (standIn) *standIn = length;
+        return true;
+    }
+    return false;
+}
+
+// The first token of `text` that names a location, its name in `token`.
+bool FindLocationToken(const char* text, char* token, size_t size) {
     for (const char* open = strchr(text, '{'); open; open = strchr(open + 1, '{')) {
         if (!IsTokenStart(open)) continue;
         const char* end = open + 1;
         while (*end && *end != ':' && *end != '}' && *end != '{') end++;
         if (*end != ':' && *end != '}') continue;
         // A name longer than any location's is no location.
-        char token[32];
         const size_t length = (size_t)(end - open - 1);
-        if (length >= sizeof(token)) continue;
+        if (length >= size) continue;
         memcpy(token, open + 1, length);
         token[length] = 0;
         if (*end == ':' && !strchr(end, '}')) continue;
-        if (!IsLocationName(token)) continue;
-        if (name && capacity > 0) String_CopyLength(name, token, capacity);
+        if (IsLocationName(token)) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int64_t String_ExpandRefuseFolder(const char* name, const char* standIn, const char* folder, const char* reason) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(standIn);
+    ASSERT_POINTER(folder);
+    if (!standIn[0] || strlen(standIn) >= (size_t)kRefusedText || strlen(folder) >= (size_t)kRefusedText) return 0;
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    int32_t at = 0;
+    const int32_t count = g_refusedCount.load();
+    while (at < count && strcmp(g_refused[at].StandIn, standIn) != 0) at++;
+    if (at == kMostRefused) return 0;
+    RefusedFolder& entry = g_refused[at];
+    String_CopyLength(entry.Name, name, (int32_t)sizeof(entry.Name));
+    String_CopyLength(entry.StandIn, standIn, (int32_t)sizeof(entry.StandIn));
+    String_CopyLength(entry.Folder, folder, (int32_t)sizeof(entry.Folder));
+    String_CopyLength(entry.Reason, reason ? reason : "", (int32_t)sizeof(entry.Reason));
+    if (at == count) g_refusedCount.store(count + 1);
+    return 1;
+}
+
+int64_t String_ExpandForgetRefusedFolders() {
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    g_refusedCount.store(0);
+    return 1;
+}
+
+int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity) {
+    ASSERT_POINTER(text);
+    if (name && capacity > 0) name[0] = 0;
+    // Every token the expander would take, nested ones too: a location inside another macro's
+    // argument was left as well.
+    char token[32];
+    if (!FindLocationToken(text, token, sizeof(token)) && !FindRefused(text, token, nullptr, nullptr, nullptr))
+        return 0;
+    if (name && capacity > 0) String_CopyLength(name, token, capacity);
+    return 1;
+}
+
+int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCapacity, char* shown,
+                                   int32_t shownCapacity) {
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(said);
+    ASSERT_POINTER(shown);
+    if (saidCapacity > 0) said[0] = 0;
+    if (shownCapacity > 0) shown[0] = 0;
+    char token[32];
+    if (FindLocationToken(text, token, sizeof(token))) {
+        String_Print(said, saidCapacity, "names a location without its folder ({%s})", token);
+        String_CopyLength(shown, text, shownCapacity);
         return 1;
     }
-    return 0;
+    if (g_refusedCount.load() == 0) return 0;
+    char* folder = static_cast<char*>(Memory_Alloc(kRefusedText));
+    char reason[sizeof(RefusedFolder::Reason)];
+    size_t standIn = 0;
+    const bool refused = FindRefused(text, nullptr, folder, reason, &standIn);
+    if (refused) {
+        // Said by the folder the user knows, never by the stand-in.
+        String_Print(said, saidCapacity, "names the refused folder %s (%s)", folder, reason);
+        String_Print(shown, shownCapacity, "%s%s", folder, text + standIn);
+    }
+    Memory_Free(folder, kRefusedText);
+    return refused ? 1 : 0;
 }
 
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value) {

@@ -35,12 +35,25 @@ int64_t String_ExpandDictionary(Dictionary* dict, void* user, ExpandKeyCallback 
 // its inner tokens first. 1 when done or left alone, 0 on failure.
 int64_t String_ExpandInternal(char* work, int32_t position, void* user, ExpandKeyCallback callback,
                               int32_t depth);
-// 1 when `text` still holds a token naming a location of this machine ({UserAppData}, {Temp},
-// {Env:...}, ...): a folder or file the expander could not name, since it replaces every one it
-// can. A text naming a file or folder that still holds one is never used as a path: taken as it
-// is, it would be a relative name in whatever the current folder is. Braces that name no
-// location ("{notes}.txt") are text. The location's name goes to `name` (may be null).
+// 1 when `text` still holds a token naming a location of this machine or of the program
+// ({UserAppData}, {Temp}, {Env:...}, {workflowDirectory}, {LocalStorage}, ...): a folder or file
+// nobody could name, since the expander replaces every one it can; or when it begins with the
+// stand-in of a refused folder (String_ExpandRefuseFolder). A text naming a file or folder that
+// still holds one is never used as a path: taken as it is, it would be a relative name in
+// whatever the current folder is. Braces that name no location ("{notes}.txt") are text. The
+// location's name goes to `name` (may be null).
 int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity);
+// The same judgement as said to a user: 1 when `text` may not be used as a path, with `said`
+// holding why ("names a location without its folder ({name})", or "names the refused folder
+// FOLDER (reason)") and `shown` the text as the user knows it (a stand-in replaced by its folder).
+int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCapacity, char* shown,
+                                   int32_t shownCapacity);
+// A folder the program refused for its location `name` (its own checks failed it for `reason`):
+// the location's value from then on is `standIn`, a path nothing can be made in, and a text that
+// begins with it is refused by the two judgements above, named by `folder`. 0 when it cannot be
+// kept (too long, or too many).
+int64_t String_ExpandRefuseFolder(const char* name, const char* standIn, const char* folder, const char* reason);
+int64_t String_ExpandForgetRefusedFolders();
 // The platform's values by name (without case); 1 when handled. `value` holds
 // STRING_EXPAND_VALUE_SIZE bytes.
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value);

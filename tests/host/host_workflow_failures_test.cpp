@@ -404,3 +404,111 @@ TEST_F(HostWorkflowFailures, AnUnsignedManifestEndsTheSyncWithOneErrorLineNaming
     EXPECT_NE(access((local + "/a.bin").c_str(), F_OK), 0);
     EXPECT_NE(access(manifest.c_str(), F_OK), 0);
 }
+
+// A workflow the skin serves was not read from a file: "{workflowDirectory}" and "{workflowPath}"
+// have no value there, and a text that still holds one is no name in the current folder, on every
+// surface that takes a location. The run is started in a folder where another user made
+// "{workflowDirectory}/" first (open to all, a program and files in it): each surface ends the run
+// with 1 and one ERROR line naming its argument and the location, and nothing there runs, is
+// written, cut or removed. A child workflow fetched over HTTP refuses the same.
+TEST_F(HostWorkflowFailures, EverySurfaceRefusesAWorkflowLocationWithoutItsFolder) {
+    NginxPeer nginx("");
+    ASSERT_TRUE(nginx.Server->Running());
+    const std::string current = folder_.Dir() + "/current", planted = current + "/{workflowDirectory}";
+    ASSERT_EQ(mkdir(current.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(planted.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(planted.c_str(), 0777), 0);
+    const std::string marker = current + "/ran";
+    std::ofstream(planted + "/wd.sh") << "#!/bin/sh\ntouch '" + marker + "'\n";
+    ASSERT_EQ(chmod((planted + "/wd.sh").c_str(), 0755), 0);
+    std::ofstream(planted + "/victim") << "victim";
+    ASSERT_EQ(mkdir((planted + "/sub").c_str(), 0777), 0);
+    folder_.Write("source.txt", "source");
+    const std::string source = folder_.Skin() + "/source.txt";
+    const std::string child = nginx.Put("child.json", R"({"load": {"type": "Launch", "path": "{workflowDirectory}/wd.sh"}})");
+    const std::string wd = "{workflowDirectory}";
+    struct Surface {
+        std::string document;
+        std::string argument; // named by the one ERROR line
+        bool child = false;   // the refusal is the fetched child's
+    } const surfaces[] = {
+        {"apply: {type: Launch, path: \"" + wd + "/wd.sh\"}\n", "path"},
+        {"apply: {type: Launch, path: /bin/true, workingDirectory: \"" + wd + "/\"}\n", "workingDirectory"},
+        {"apply: {type: Launch, path: \"{workflowPath}\"}\n", "path"},
+        {"apply: {type: ProcessOpen, path: \"" + wd + "/wd.sh\"}\n", "path"},
+        {"apply: {type: Shutdown, force: true, restart: true, restartPath: \"" + wd + "/wd.sh\"}\n", "restartPath"},
+        {"apply: {type: Implode, path: \"" + wd + "/sub\"}\n", "path"},
+        {"apply: {type: JSONWrite, path: \"" + wd + "/x.json\", keyValuePairs: {a: 1}}\n", "path"},
+        {"apply: {type: IniWrite, path: \"" + wd + "/x.ini\", section: s, keyValuePairs: {a: 1}}\n", "path"},
+        {"apply: {type: JSONRead, path: \"" + wd + "/victim\", key: a}\n", "path"},
+        {"apply: {type: DirectoryCreate, path: \"" + wd + "/made\"}\n", "path"},
+        {"apply: {type: DirectoryDelete, path: \"" + wd + "/sub\", failIfMissing: false}\n", "path"},
+        {"apply: {type: DirectoryList, path: \"" + wd + "/\"}\n", "path"},
+        {"apply: {type: FileCopy, sourcePath: \"" + source + "\", targetPath: \"" + wd + "/copied\"}\n", "targetPath"},
+        {"apply: {type: FileMove, sourcePath: \"" + wd + "/victim\", targetPath: \"" + folder_.Dir() + "/moved\"}\n",
+         "sourcePath"},
+        {"apply: {type: FileDelete, path: \"" + wd + "/victim\", failIfMissing: false}\n", "path"},
+        {"apply: {type: FileTruncate, path: \"" + wd + "/victim\", offset: 0}\n", "path"},
+        {"apply: {type: Download, url: \"file://" + source + "\", outputPath: \"" + wd + "/d.bin\"}\n", "outputPath"},
+        {"apply: {type: Unzip, path: \"" + source + "\", outputDirectory: \"" + wd + "/\"}\n", "outputDirectory"},
+        {"apply: {type: RepositorySync, repository: game, metafile: \"" + wd + "/m.json\", local: {type: file, "
+         "path: \"" + folder_.Dir() + "/local\"}, remote: {type: file, path: \"" + folder_.Dir() + "/remote\"}}\n",
+         "metafile"},
+        {"apply: {type: RepositorySync, repository: game, metafile: \"" + folder_.Dir() + "/m.json\", local: {type: "
+         "file, path: \"" + wd + "/\"}, remote: {type: file, path: \"" + folder_.Dir() + "/remote\"}}\n",
+         "local.path"},
+        {"apply: {type: RepositoryFileCheck, metafile: \"" + wd + "/m.json\", path: \"" + folder_.Dir() + "\"}\n",
+         "metafile"},
+        {"apply: {type: WorkflowRun, url: \"" + child + "\"}\n", "path", true},
+    };
+    const auto listing = [&] {
+        std::string names;
+        std::system(("ls -AR '" + planted + "' > '" + folder_.Dir() + "/listing'").c_str());
+        std::ifstream in(folder_.Dir() + "/listing");
+        for (std::string line; std::getline(in, line);) names += line + "\n";
+        return names;
+    };
+    const std::string before = listing();
+    for (const Surface& s : surfaces) {
+        SCOPED_TRACE(s.document);
+        folder_.Write("wf.yaml", s.document);
+        const Outcome run = RunApart({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", current, HOST_PROGRAM,
+                                      "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"},
+                                     folder_.Env());
+        const std::string refusal = "\"" + s.argument + "\" argument names a location without its folder ({";
+        EXPECT_EQ(run.Code, 1) << run.Err;
+        const std::vector<std::string> errors = ErrorLines(run.Err);
+        ASSERT_EQ(errors.size(), 1u) << run.Err;
+        EXPECT_NE(errors[0].find("Task_Error_InvalidArg"), std::string::npos) << errors[0];
+        // A child's refusal is the why of the run that fetched it.
+        EXPECT_NE(errors[0].find(refusal), std::string::npos) << errors[0];
+        if (s.child) {
+            EXPECT_NE(errors[0].find("task \"apply\" (WorkflowRun)"), std::string::npos) << errors[0];
+        }
+        EXPECT_FALSE(Exists(marker));
+        EXPECT_EQ(listing(), before);
+        std::ifstream victim(planted + "/victim");
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(victim)), std::istreambuf_iterator<char>()), "victim");
+        EXPECT_FALSE(Exists(folder_.Dir() + "/moved"));
+    }
+}
+
+// A child document refused for two keys that are one task name, each as long as a name may be:
+// the run's one failure line names the child's document and the names whole.
+TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
+    const std::string name(119, 'n');
+    folder_.Write("child.json", "{\"#" + name + "\": {\"type\": \"Log\"}, \"." + name + "\": {\"type\": \"Log\"}}");
+    folder_.Write("wf.yaml", "apply: {type: WorkflowRun, url: \"file://" + folder_.Skin() + "/child.json\"}\n");
+    // The child is an unsigned file.
+    const Outcome run =
+        RunApart({HOST_PROGRAM, "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"}, folder_.Env());
+    EXPECT_EQ(run.Code, 1) << run.Err;
+    const std::string problem = "task \"" + name + "\" is defined twice, as \"#" + name + "\" or \"." + name +
+                                "\" and as \"#" + name + "\" or \"." + name + "\"";
+    const std::vector<std::string> errors = ErrorLines(run.Err);
+    ASSERT_EQ(errors.size(), 1u) << run.Err;
+    EXPECT_NE(errors[0].find("Workflow " + Wf() + " failed in \"apply\": task \"apply\" (WorkflowRun): "
+                             "Task_Error_InvalidArg - " + folder_.Skin() + "/child.json: " + problem),
+              std::string::npos)
+        << errors[0];
+}

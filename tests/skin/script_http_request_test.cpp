@@ -391,10 +391,19 @@ TEST_F(HttpRequestTest, FileNamesExpandAndMustLeaveRoomForThePartialName) {
         EXPECT_EQ(name, c.partial);
         HttpRequest_SetFileName(request, "");
     }
+    // A location that expands is judged by what it expands to: the name is taken.
+    char temp[512] = "{Temp}";
+    SkinApp_ExpandString(temp, temp, (int32_t)sizeof(temp));
+    ASSERT_EQ(temp[0], '/');
+    EXPECT_EQ(HttpRequest_SetFileName(request, "{Temp}f.bin"), 1);
+    HttpRequest_GetFileName(request, name, sizeof(name));
+    EXPECT_EQ(std::string(name), std::string(temp) + "f.bin");
     // With a relative HOME "{userAppData}" stays as it was: the name would be a folder of the
-    // current one, which another user may have made. Braces that name no location are a name.
+    // current one, which another user may have made; so would the folder of a workflow not read
+    // from a file. Braces that name no location are a name.
     ScopedEnv relative{{"HOME", "relative/home"}, {"XDG_DATA_HOME", nullptr}};
-    for (const char* given : {"{userAppData}Q/f.bin", "/tmp/{UserHome}f.bin", "{Env:QVR_NO_SUCH_VARIABLE}f.bin"}) {
+    for (const char* given : {"{userAppData}Q/f.bin", "/tmp/{UserHome}f.bin", "{Env:QVR_NO_SUCH_VARIABLE}f.bin",
+                              "{workflowDirectory}/f.bin"}) {
         HttpRequest_SetFileName(request, "/tmp/before.bin");
         EXPECT_EQ(HttpRequest_SetFileName(request, given), 0) << given;
         HttpRequest_GetFileName(request, name, sizeof(name));

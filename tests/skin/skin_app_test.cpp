@@ -768,12 +768,17 @@ TEST_F(SkinAppTest, ShutdownActsOnlyWhenForced) {
     SkinApp_Start(0);
     SkinApp_Process();
     WorkflowApp_SetRestartArguments("");
+    // A restart of a program at a location nobody named is no restart (not one of this program).
     NotificationCenter_FireWithJSON("WorkflowApp", "Shutdown", "x",
-                                    R"({"force":true,"removeLocalStorage":true,"selfUpdate":true})");
+                                    R"({"force":true,"removeLocalStorage":true,"selfUpdate":true,"restart":true,)"
+                                    R"("restartPath":"{workflowDirectory}/run"})");
     Pass();
     uint32_t remove = 0;
     SkinApp_GetRemoveLocalStorage(&remove);
     EXPECT_EQ(remove, 1u);
+    uint32_t restart = 1;
+    WorkflowApp_GetRestart(&restart);
+    EXPECT_EQ(restart, 0u);
     char arguments[256];
     WorkflowApp_GetRestartArguments(arguments, sizeof(arguments));
     EXPECT_STREQ(arguments, "--debugfileid=selfupdate --wfselfupdate");

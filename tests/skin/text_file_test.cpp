@@ -4,16 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "skin/skin_file_extract.h"
 #include "skin/text_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
@@ -168,6 +172,48 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     TextFileWriter_Release(&writer);
     EXPECT_EQ(ReadFile(path), "short");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
+}
+
+// A page's file name that names a location nobody named is refused whole by every page object
+// that takes one, and a name without such a location is taken.
+TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
+    TextFileReader* reader = nullptr;
+    TextFileReader_Create(&reader);
+    TextFileWriter* writer = nullptr;
+    TextFileWriter_Create(&writer);
+    SkinFileExtract* extract = nullptr;
+    SkinFileExtract_Create(&extract);
+    // Run from a folder where the location's name was made first: nothing may land there.
+    char before[4096];
+    ASSERT_NE(getcwd(before, sizeof(before)), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_EQ(mkdir("{workflowDirectory}", 0700), 0);
+    const struct {
+        const char* name;
+        std::function<int64_t(const char*)> set;
+    } surfaces[] = {
+        {"TextFileReader.setFileName", [&](const char* n) { return TextFileReader_SetFileName(reader, n); }},
+        {"TextFileWriter.open", [&](const char* n) { return TextFileWriter_Open(writer, n); }},
+        {"SkinFileExtract.setOutputFilename", [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }},
+    };
+    for (const auto& s : surfaces) {
+        LogCapture said;
+        for (const char* given : {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
+            EXPECT_EQ(s.set(given), 0) << s.name << " " << given;
+        // Each refusal says why.
+        EXPECT_NE(said.Text().find("File name refused: it names a location without its folder ({workflowDirectory}): "
+                                   "{workflowDirectory}/x.txt"),
+                  std::string::npos)
+            << s.name << "\n" << said.Text();
+        EXPECT_EQ(s.set(dir.file("{notes}.txt").c_str()), 1) << s.name;
+    }
+    TextFileWriter_Close(writer);
+    EXPECT_EQ(ReadFile(dir.file("{notes}.txt")), "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}")), {}), 0);
+    ASSERT_EQ(chdir(before), 0);
+    TextFileReader_Release(&reader);
+    TextFileWriter_Release(&writer);
+    SkinFileExtract_Release(&extract);
 }
 
 TEST_F(TextFileTest, ScriptClassesAnswerByMethodHash) {

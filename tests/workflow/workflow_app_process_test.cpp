@@ -156,6 +156,25 @@ TEST_F(WorkflowAppProcessTest, ImplodeNamesTheRunningExecutable) {
     EXPECT_STREQ(path, restart);
 }
 
+// A program to restart or a folder to remove that names a location nobody named is not taken
+// (a page's setRestartPath, an Implode's path): the earlier one stays.
+TEST_F(WorkflowAppProcessTest, ARestartOrImplodeAtALocationWithoutItsFolderIsRefused) {
+    char before[WORKFLOWAPP_PATH_SIZE], path[WORKFLOWAPP_PATH_SIZE];
+    ASSERT_EQ(WorkflowApp_SetRestartPath("/opt/q/run"), 1);
+    ASSERT_EQ(WorkflowApp_SetImplodePath("/opt/q/old"), 1);
+    WorkflowApp_GetRestartPath(before, sizeof(before));
+    EXPECT_STREQ(before, "/opt/q/run");
+    for (const char* given : {"{workflowDirectory}/run", "{Env:QVR_NO_SUCH_VARIABLE}/run", "/x/{LocalStorage}"}) {
+        EXPECT_EQ(WorkflowApp_SetRestartPath(given), 0) << given;
+        WorkflowApp_GetRestartPath(path, sizeof(path));
+        EXPECT_STREQ(path, "/opt/q/run") << given;
+        EXPECT_EQ(WorkflowApp_SetImplodePath(given), 0) << given;
+        WorkflowApp_GetImplodePath(path, sizeof(path));
+        EXPECT_STREQ(path, "/opt/q/old") << given;
+    }
+    EXPECT_EQ(WorkflowApp_SetRestartPath("/opt/{notes}/run"), 1);
+}
+
 TEST_F(WorkflowAppProcessTest, CrashAndNullOutPointersStopTheProcess) {
     EXPECT_DEATH(WorkflowApp_Crash(), AbortRegex("Crashing"));
     uint32_t* nowhere = nullptr;

@@ -213,6 +213,30 @@ class WorkflowRunTest : public ::testing::Test {
 
 // ---- Document preparation ------------------------------------------------------------------------
 
+// A child read from a file: URL knows its file and folder; one fetched over HTTP knows only its
+// address, and its file and folder stay unnamed (a path holding them is refused, never relative).
+TEST_F(WorkflowRunTest, OnlyAChildReadFromAFileKnowsItsFileAndFolder) {
+    const char* document = R"({"load": {"type": "Step", "queueUnload": true}, "unload": {"type": "Step"}})";
+    g_docs->Put("where.json", document);
+    const std::string file = g_docs->Dir.file("www/where.json");
+    const struct {
+        std::string url, path, directory;
+    } cases[] = {
+        {"file://" + file, file, g_docs->Dir.file("www") + "/"},
+        {g_docs->Url("where.json"), "{workflowPath}", "{workflowDirectory}"},
+    };
+    for (const auto& c : cases) {
+        Task* task = NewRun(R"({"url": ")" + c.url + R"("})");
+        ASSERT_TRUE(RunToEnd(task)) << c.url;
+        EXPECT_EQ(Errors(task), "") << c.url;
+        char value[1024] = {};
+        Workflow_ExpandStringInterop(RunOf(task)->Workflow_, "{workflowPath}|{workflowDirectory}|{workflowUrl}", value,
+                                     sizeof(value));
+        EXPECT_EQ(std::string(value), c.path + "|" + c.directory + "|" + c.url);
+        EXPECT_EQ(String_ExpandFindLocation(value, nullptr, 0), c.path[0] == '{' ? 1 : 0) << value;
+    }
+}
+
 // A load task of another type moves aside under "load." and a GUID; the run's own macro "load"
 // names it as its "complete", so it runs once the macros are set.
 TEST_F(WorkflowRunTest, LoadTaskMovesBehindAMacroLoadAndRunsAfterIt) {

@@ -252,7 +252,9 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     } made[] = {
         {"lab", 0, kLab, 02775},  {"lab/alice", kAlice, kAlice, 0700}, {"ghost", kAlice, kGhost, 0775},
         {"open", 0, kBobs, 0777}, {"bobs", kBob, kBob, 0755},          {"rooted", 0, 0, 0755},
-        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775}};
+        {"shared", 0, 0, 01777},  {"mine", kAlice, kAlice, 0700},      {"daves", 0, kDaves, 02775},
+        {"homes", kAlice, kLab, 0770},   {"homes2", kAlice, kLab, 0770},     {"run", kAlice, kAlice, 0700},
+        {"bobs2", kBob, kBob, 0755}};
     for (const Made& m : made) {
         const std::string path = dir + "/" + m.Name;
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
@@ -266,7 +268,8 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
     const std::string text = AsAlice(files, [&] {
         std::string answers;
         for (const char* path : {"lab/alice/state", "mine/to-lab/alice", "lab/alice", "ghost", "open/x",
-                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x"}) {
+                                 "bobs/x", "rooted", "shared/theirs/x", "mine/missing/x", "daves/x", "homes/x",
+                                 "homes", "bobs", "homes2/x", "bobs2", "bobs2/x"}) {
             int32_t fd = -1, error = 0;
             const char* reason = nullptr;
             const int64_t opened =
@@ -278,6 +281,11 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
                                  : "") +
                        ":" + std::to_string(Platform_SayFolderRefusal()) + "\n";
         }
+        // The toolkit's configuration home, a folder used itself (as the home is).
+        Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", (dir + "/run").c_str());
+        Platform_SetEnvironmentVariable("XDG_CONFIG_HOME", (dir + "/homes2").c_str());
+        char folder[4096] = "";
+        answers += "toolkit:" + std::to_string(Platform_GetToolkitFolder(0, folder, sizeof(folder))) + "\n";
         return answers;
     });
     const std::string& d = dir;
@@ -293,6 +301,13 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
         "shared/theirs/x:a link another user made:1\n"
         "mine/missing/x:a folder that cannot be reached:0\n"
         "daves/x:a folder other users can change:1\n"
+        "homes/x:a folder other users can change:1\n"
+        "homes:a folder other users can change:1\n"
+        "bobs:a folder of another user:1\n"
+        "homes2/x:a folder other users can change:1\n"
+        "bobs2:a folder of another user:1\n"
+        "bobs2/x:a folder of another user:1\n"
+        "toolkit:1\n"
         "--\n"
         "ERROR - The folder " +
             d +
@@ -326,7 +341,40 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
             d +
             "/daves is refused: its group daves (gid 4000) may write into it and "
             "has members other than you and root (dave), and it is not sticky (mode 2775); it passes when "
-            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n");
+            "made sticky (chmod +t) or closed to the group's writes (chmod g-w)\n"
+            // Passed through, being sticky would do; used itself, it would not: both are said.
+            "ERROR - The folder " +
+            d +
+            "/homes is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob), and it is not sticky (mode 0770); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)\n"
+            "ERROR - The folder " +
+            d +
+            "/homes is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob) (mode 0770); it passes when closed to the group's writes (chmod g-w); where it is used "
+            "itself, not only passed through, being sticky does not let it pass\n"
+            "ERROR - The folder " +
+            d +
+            "/bobs is refused: it belongs to bob (uid 4002); it passes once it belongs to you (as your own folder, "
+            "root's is not enough)\n"
+            "ERROR - The folder " +
+            d +
+            "/homes2 is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob), and it is not sticky (mode 0770); it passes when made sticky (chmod +t) or closed to the "
+            "group's writes (chmod g-w)\n"
+            // Its own first, then passed through: root's would do there, said without the aside.
+            "ERROR - The folder " +
+            d + "/bobs2 is refused: it belongs to bob (uid 4002); it passes once it belongs to you\n"
+            "ERROR - The folder " +
+            d + "/bobs2 is refused: it belongs to bob (uid 4002); it passes once it belongs to you or root\n"
+            "ERROR - The toolkit's configuration folder is not used: " +
+            d + "/homes2 is refused (a folder other users can change, 13); the toolkit uses " + d +
+            "/run/Quarvelon Host/toolkit-config instead\n"
+            "ERROR - The folder " +
+            d +
+            "/homes2 is refused: its group lab (gid 4101) may write into it and has members other than you and "
+            "root (bob) (mode 0770); it passes when closed to the group's writes (chmod g-w); where it is used "
+            "itself, not only passed through, being sticky does not let it pass\n");
 }
 
 // The user database is walked once and each group looked up once, however many folders are

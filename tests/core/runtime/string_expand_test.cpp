@@ -146,6 +146,11 @@ TEST(StringExpand, ALocationLeftIsFoundWhereverItStands) {
         {"{Env:QVR_EXPAND_MISSING}/x", "Env"}, {"{DiskImage:/no}", "DiskImage"}, {"{ModuleLogDirectory}", "ModuleLogDirectory"},
         {"{notes}.txt", ""}, {"{ Temp}", ""}, {"{Temp", ""}, {"{TempX}", ""}, {"{Env", ""}, {"{}", ""}, {"{{Temp", ""},
         {"{Temp:", ""}, {"", ""}, {"{AVeryLongNameThatIsNoLocationAtAll}{Temp}", "Temp"},
+        // The program's own locations: a workflow's file, folder and address, the skin's folders.
+        {"{workflowDirectory}/wd.sh", "workflowDirectory"}, {"/a/{WorkflowPath}", "WorkflowPath"},
+        {"{workflowUrl}", "workflowUrl"}, {"{LocalStorage}x.json", "LocalStorage"},
+        {"{lockDirectory}l", "lockDirectory"}, {"{contentUrl}p.html", "contentUrl"},
+        {"{workflowDirectoryX}/a", ""}, {"/dev/null/x", ""},
     };
     for (const auto& c : cases) {
         char name[64] = "?";
@@ -153,6 +158,32 @@ TEST(StringExpand, ALocationLeftIsFoundWhereverItStands) {
         EXPECT_STREQ(name, c.name) << c.text;
     }
     EXPECT_EQ(String_ExpandFindLocation("{Temp}", nullptr, 0), 1);
+}
+
+// A folder the program refused is said by its own name and reason wherever the text that stands
+// in for it begins a path; a location nobody named is said by its token.
+TEST(StringExpand, ARefusedFolderIsJudgedByItsStandInAndSaidByItsName) {
+    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", "/dev/null/home/q/", "/home/q/", "a folder other users can change"), 1);
+    const struct {
+        const char *text, *said, *shown;
+    } cases[] = {
+        {"/dev/null/home/q/x.json", "names the refused folder /home/q/ (a folder other users can change)", "/home/q/x.json"},
+        {"/dev/null/home/q/", "names the refused folder /home/q/ (a folder other users can change)", "/home/q/"},
+        {"{workflowDirectory}/wd.sh", "names a location without its folder ({workflowDirectory})", "{workflowDirectory}/wd.sh"},
+        {"/dev/null/home/qq", "", ""}, {"/home/q/x.json", "", ""}, {"x/dev/null/home/q/", "", ""},
+    };
+    for (const auto& c : cases) {
+        char said[256] = "?", shown[256] = "?", name[32] = "?";
+        EXPECT_EQ(String_ExpandJudgeLocation(c.text, said, sizeof(said), shown, sizeof(shown)), c.said[0] ? 1 : 0) << c.text;
+        EXPECT_STREQ(said, c.said) << c.text;
+        EXPECT_STREQ(shown, c.shown) << c.text;
+        EXPECT_EQ(String_ExpandFindLocation(c.text, name, sizeof(name)), c.said[0] ? 1 : 0) << c.text;
+    }
+    char name[32] = "";
+    EXPECT_EQ(String_ExpandFindLocation("/dev/null/home/q/a", name, sizeof(name)), 1);
+    EXPECT_STREQ(name, "LocalStorage");
+    String_ExpandForgetRefusedFolders();
+    EXPECT_EQ(String_ExpandFindLocation("/dev/null/home/q/a", nullptr, 0), 0);
 }
 
 TEST(StringExpand, SourcesInOrderAndTheCallerLast) {

@@ -140,6 +140,26 @@ TEST(HostPlatform, TheToolkitGuardReplacesAHomeItCannotUse) {
             EXPECT_EQ(seen->substr(seen->size() - 13), "/toolkit-home") << *seen;
         }
     }
+    // Without a private folder to give instead (the runtime folder is a file), the home the
+    // toolkit would take from the current folder is still replaced: by a path that cannot be a
+    // folder, never left as it was.
+    const std::string file = dir.file("not-a-folder");
+    ASSERT_EQ(std::system(("touch '" + file + "'").c_str()), 0);
+    for (const std::string value : {"", "relative"}) {
+        SCOPED_TRACE("HOME=" + value + " without a runtime folder");
+        const auto seen = TextFromChild(
+            [] { return true; },
+            [&] {
+                Platform_SetEnvironmentVariable("XDG_RUNTIME_DIR", file.c_str());
+                Platform_SetEnvironmentVariable("HOME", value.c_str());
+                setenv("HOME", value.c_str(), 1);
+                Host_PlatformGuardToolkit();
+                const char* left = getenv("HOME");
+                return std::string(left ? left : "(unset)");
+            });
+        ASSERT_TRUE(seen.has_value());
+        EXPECT_EQ(*seen, "/dev/null");
+    }
 }
 
 } // namespace
