@@ -164,7 +164,7 @@ TEST(UnzipArchive, AnyOrderOfTheDirectoryIsReadAboutOnce) {
     struct Shape {
         const char* name;
         size_t count, least, spread;
-    } shapes[] = {{"small", 6000, 0, 40}, {"few KiB", 600, 200, 3000}};
+    } shapes[] = {{"small", 2500, 0, 40}, {"few KiB", 300, 200, 3000}};
     for (const Shape& shape : shapes) {
         std::vector<Item> items;
         for (size_t i = 0; i < shape.count; i++)
