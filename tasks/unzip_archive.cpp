@@ -131,32 +131,17 @@ uint64_t Little(const uint8_t* at, int32_t bytes) {
 }
 
 constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr uint64_t kMax32 = 0xffffffffu;
 
-// The local header offset of the current entry, read from its directory record: the record's
-// own field, or the zip64 extra field's when that one is full, taken as the zip library takes it
-// (each zip64 block, in turn, supplies the values that are still full). -1 when unreadable.
+// The local header offset of the current entry, from its directory record as the zip library
+// takes it: the record's own 32-bit field (the library in use does not look in a zip64 extra field
+// for it). Whatever the offset, the data is checked at extraction to begin where the arrangement
+// put it, so the ranges judged are the ranges read. -1 when unreadable.
 int64_t LocalOffset(Extraction* x, uint64_t record) {
-    uint8_t fixed[46];
-    const int64_t at = (int64_t)record + x->Archive.Shift;
-    if (!ZipFile_ReadArchive(&x->Archive, at, fixed, sizeof(fixed))) return -1;
-    uint64_t offset = Little(fixed + 42, 4), size = Little(fixed + 24, 4), compressed = Little(fixed + 20, 4);
-    const uint32_t nameLength = (uint32_t)Little(fixed + 28, 2), extraLength = (uint32_t)Little(fixed + 30, 2);
-    if (offset != kMax32) return (int64_t)offset;
-    uint8_t* extra = reinterpret_cast<uint8_t*>(x->Buffer);
-    if (!ZipFile_ReadArchive(&x->Archive, at + 46 + nameLength, extra, extraLength)) return -1;
-    for (uint32_t i = 0; i + 4 <= extraLength;) {
-        const uint32_t id = (uint32_t)Little(extra + i, 2), length = (uint32_t)Little(extra + i + 2, 2);
-        const uint8_t* field = extra + i + 4;
-        const uint8_t* end = field + std::min<uint32_t>(length, extraLength - i - 4);
-        if (id == 1) {
-            if (size == kMax32 && field + 8 <= end) size = Little(field, 8), field += 8;
-            if (compressed == kMax32 && field + 8 <= end) compressed = Little(field, 8), field += 8;
-            if (offset == kMax32 && field + 8 <= end) offset = Little(field, 8);
-        }
-        i += 4 + length;
-    }
-    return offset > (uint64_t)INT64_MAX - (uint64_t)x->Archive.Shift ? -1 : (int64_t)offset;
+    uint8_t offset[4];
+    if (record > (uint64_t)(INT64_MAX - x->Archive.Shift - 46) ||
+        !ZipFile_ReadArchive(&x->Archive, (int64_t)record + x->Archive.Shift + 42, offset, sizeof(offset)))
+        return -1;
+    return (int64_t)Little(offset, 4);
 }
 
 // Notes where the current entry lies; 0 when that cannot be told.
@@ -426,7 +411,7 @@ int32_t ExtractFile(Extraction* x, const unz_file_info64& info, const Placed& en
     int method2 = 0, level = 0;
     if (unzOpenCurrentFile2(x->Zip, &method2, &level, 1) == UNZ_OK) {
         // The data where the local header said when the archive was arranged: the file is the same.
-        ok = (entry.Data < 0 || unzGetCurrentFileZStreamPos64(x->Zip) == (ZPOS64_T)entry.Data) &&
+        ok = entry.Data >= 0 && unzGetCurrentFileZStreamPos64(x->Zip) == (ZPOS64_T)entry.Data &&
              CopyEntry(x, info, &file);
         if (unzCloseCurrentFile(x->Zip) != UNZ_OK) ok = 0;
     }
