@@ -48,8 +48,10 @@ struct Placed {
     int64_t Local;   // the file offset of its local header
     int64_t Data;    // of its data; -1 when the local header could not be read
     int64_t End;     // just past its data (without the local header: past its least extent)
-    uint32_t Index;  // its place in the directory
-    uint32_t Match;  // 1 when it is extracted
+    uint64_t Compressed;
+    uint32_t NameLength; // in the directory
+    uint32_t Index;      // its place in the directory
+    uint32_t Match;      // 1 when it is extracted
 };
 
 struct Extraction {
@@ -145,7 +147,7 @@ int64_t LocalOffset(Extraction* x, uint64_t record) {
 }
 
 // Notes where the current entry lies; 0 when that cannot be told.
-int32_t Place(Extraction* x, uint32_t index, uint32_t match) {
+int32_t Place(Extraction* x, const unz_file_info64& info, uint32_t index, uint32_t match) {
     const uint64_t record = unzGetOffset64(x->Zip);
     const int64_t local = LocalOffset(x, record);
     if (local < 0) return 0;
@@ -162,7 +164,8 @@ int32_t Place(Extraction* x, uint32_t index, uint32_t match) {
         x->Entries = entries;
         x->Capacity = (uint32_t)grown;
     }
-    x->Entries[x->Count++] = {record, local + x->Archive.Shift, -1, 0, index, match};
+    x->Entries[x->Count++] = {record, local + x->Archive.Shift, -1, 0, info.compressed_size,
+                              (uint32_t)info.size_filename, index, match};
     return 1;
 }
 
@@ -191,22 +194,18 @@ int32_t Arrange(Extraction* x) {
     });
     const int64_t directory = x->Archive.DirectoryStart;
     const int64_t directoryEnd = Past(directory, x->Archive.DirectoryLength);
-    const Placed* widest = nullptr; // of the entries before, the one that reaches furthest
+    // Up to the first overlap the ranges are apart and in order: the entry before reaches furthest.
     for (uint32_t i = 0; i < x->Count; i++) {
         Placed& entry = x->Entries[i];
-        unz_file_info64 info;
-        if (unzSetOffset64(x->Zip, entry.Record) != UNZ_OK ||
-            unzGetCurrentFileInfo64(x->Zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-            return 0;
         uint8_t header[30];
-        uint64_t before = 30 + info.size_filename;
+        uint64_t before = 30 + (uint64_t)entry.NameLength;
         if (ZipFile_ReadArchive(&x->Archive, entry.Local, header, sizeof(header)) &&
             Little(header, 4) == kLocalSignature) {
             before = 30 + Little(header + 26, 2) + Little(header + 28, 2);
             entry.Data = Past(entry.Local, before);
         }
-        entry.End = Past(Past(entry.Local, before), info.compressed_size);
-        const Placed* other = widest && entry.Local < widest->End ? widest : nullptr;
+        entry.End = Past(Past(entry.Local, before), entry.Compressed);
+        const Placed* other = i > 0 && entry.Local < x->Entries[i - 1].End ? &x->Entries[i - 1] : nullptr;
         if (other || (entry.Local < directoryEnd && entry.End > directory)) {
             char name[UNZIP_ENTRY_NAME_LIMIT + 1], otherName[UNZIP_ENTRY_NAME_LIMIT + 1];
             NameOf(x, entry, name);
@@ -220,7 +219,6 @@ int32_t Arrange(Extraction* x) {
             }
             return 0;
         }
-        if (!widest || entry.End > widest->End) widest = &entry;
     }
     return 1;
 }
@@ -256,7 +254,7 @@ int32_t Survey(Extraction* x, int64_t* matches) {
             ok = 0;
             break;
         }
-        if (!Place(x, index, entry == 1 ? 1 : 0)) {
+        if (!Place(x, info, index, entry == 1 ? 1 : 0)) {
             Print(x, "Refusing archive %s: entry %s cannot be placed", LogText(x->Job->Path).Text,
                   LogText(x->Name).Text);
             ok = 0;
