@@ -211,28 +211,32 @@ TEST(UnzipArchive, OverlappingEntriesRefuseTheArchiveBeforeAnyWrite) {
         Edit edit;
         const char* line; // "%s" stands for the archive; null: extracts
         size_t kept;      // entries written
+        int32_t longer;   // the entry whose local header claims 10 bytes of extra field, or -1
     } cases[] = {
-        {"as written", nullptr, nullptr, 4},
+        {"as written", nullptr, nullptr, 4, -1},
         {"one local entry named twice", [](std::vector<Record>& r) { r.push_back(r[1]), r.back().Name = "twin"; },
-         "Refusing archive %s: entry twin overlaps entry b.bin", 0},
+         "Refusing archive %s: entry twin overlaps entry b.bin", 0, -1},
         {"twice, the copy first", [](std::vector<Record>& r) { r.insert(r.begin(), r[2]), r[0].Name = "copy"; },
-         "Refusing archive %s: entry c.txt overlaps entry copy", 0},
+         "Refusing archive %s: entry c.txt overlaps entry copy", 0, -1},
         {"data into the next entry", [](std::vector<Record>& r) { r[1].Compressed += 1; },
-         "Refusing archive %s: entry c.txt overlaps entry b.bin", 0},
-        {"an entry inside another's data", add("inner", inB, 10), "Refusing archive %s: entry inner overlaps entry b.bin", 0},
+         "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, -1},
+        {"an entry inside another's data", add("inner", inB, 10), "Refusing archive %s: entry inner overlaps entry b.bin", 0, -1},
         {"data into the directory", [](std::vector<Record>& r) { r[3].Compressed += 1; },
-         "Refusing archive %s: entry d.txt overlaps its central directory", 0},
+         "Refusing archive %s: entry d.txt overlaps its central directory", 0, -1},
         {"an entry at the directory", add("late", directory, 0),
-         "Refusing archive %s: entry late overlaps its central directory", 0},
-        {"larger than declared", [](std::vector<Record>& r) { r[1].Size -= 1; }, "Failed to extract b.bin", 1},
+         "Refusing archive %s: entry late overlaps its central directory", 0, -1},
+        {"larger than declared", [](std::vector<Record>& r) { r[1].Size -= 1; }, "Failed to extract b.bin", 1, -1},
         {"one name twice, the later entry first in the file",
-         [](std::vector<Record>& r) { std::swap(r[0], r[2]), r[2].Name = "c.txt"; }, nullptr, 3},
+         [](std::vector<Record>& r) { std::swap(r[0], r[2]), r[2].Name = "c.txt"; }, nullptr, 3, -1},
+        {"a local extra field into the next entry", nullptr, "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, 1},
     };
     for (const std::string& prefix : {std::string(), std::string(777, 'p')}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (prefix.empty() ? "" : ", behind a prefix"));
             const std::string archive = dir.file("o.zip"), box = dir.file("box"), out = box + "/out";
-            ASSERT_TRUE(WriteBytes(archive, Build(items, Order(4, 0), c.edit, prefix)));
+            std::string bytes = Build(items, Order(4, 0), c.edit, prefix);
+            if (c.longer >= 0) bytes[prefix.size() + plain[c.longer].Offset + 28] = 10;
+            ASSERT_TRUE(WriteBytes(archive, bytes));
             ASSERT_EQ(mkdir(box.c_str(), 0700), 0);
             const Outcome run = Extract(archive, out);
             char line[512] = "";
