@@ -176,11 +176,10 @@ int64_t Past(int64_t from, uint64_t bytes) {
 
 // The name of the entry (cut as extraction cuts it) into `out`.
 void NameOf(Extraction* x, const Placed& entry, char (&out)[UNZIP_ENTRY_NAME_LIMIT + 1]) {
-    unz_file_info64 info;
-    out[0] = 0;
+    unz_file_info64 info = {};
     if (unzSetOffset64(x->Zip, entry.Record) != UNZ_OK ||
         unzGetCurrentFileInfo64(x->Zip, &info, out, sizeof(out), nullptr, 0, nullptr, 0) != UNZ_OK)
-        out[0] = 0;
+        info.size_filename = 0;
     out[std::min<uLong>(info.size_filename, UNZIP_ENTRY_NAME_LIMIT)] = 0;
 }
 
