@@ -103,22 +103,6 @@ std::string Sample(size_t size, uint32_t seed) {
     return out;
 }
 
-bool WriteBytes(const std::string& path, const std::string& bytes) {
-    FILE* f = fopen(path.c_str(), "wb");
-    const bool ok = f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return f && fclose(f) == 0 && ok;
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::string out;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char buffer[65536];
-        for (size_t n; (n = fread(buffer, 1, sizeof(buffer), f)) > 0;) out.append(buffer, n);
-        fclose(f);
-    }
-    return out;
-}
-
 size_t CountTree(const std::string& root) {
     size_t count = 0;
     if (DIR* d = opendir(root.c_str())) {
@@ -175,15 +159,14 @@ TEST(UnzipArchive, AnyOrderOfTheDirectoryIsReadAboutOnce) {
             SCOPED_TRACE(std::string(shape.name) + " order " + std::to_string(kind));
             const std::string archive = dir.file("a.zip"), out = dir.file("out" + std::to_string(kind));
             const std::string bytes = Build(items, Order(items.size(), kind));
-            ASSERT_TRUE(WriteBytes(archive, bytes));
+            ASSERT_TRUE(WriteText(archive, bytes));
             const Outcome run = Extract(archive, out);
             ASSERT_EQ(run.Error, nullptr) << (run.Lines.empty() ? "" : run.Lines[0]);
-            printf("%s, order %d: %.3f bytes read per byte\n", shape.name, kind, (double)run.Read / bytes.size());
             EXPECT_LE(run.Read, 2 * bytes.size());
             // Each byte once, the local headers once more when the archive is arranged, and the
             // end of the file in a window of its own: the directory is not read again.
             EXPECT_LE(run.Read, bytes.size() + 30 * items.size() + 2 * 65536);
-            for (const Item& item : items) ASSERT_TRUE(ReadBytes(out + "/" + item.Name) == item.Data) << item.Name;
+            for (const Item& item : items) ASSERT_TRUE(ReadFile(out + "/" + item.Name) == item.Data) << item.Name;
         }
     }
 }
@@ -236,7 +219,7 @@ TEST(UnzipArchive, OverlappingEntriesRefuseTheArchiveBeforeAnyWrite) {
             const std::string archive = dir.file("o.zip"), box = dir.file("box"), out = box + "/out";
             std::string bytes = Build(items, Order(4, 0), c.edit, prefix);
             if (c.longer >= 0) bytes[prefix.size() + plain[c.longer].Offset + 28] = 10;
-            ASSERT_TRUE(WriteBytes(archive, bytes));
+            ASSERT_TRUE(WriteText(archive, bytes));
             ASSERT_EQ(mkdir(box.c_str(), 0700), 0);
             const Outcome run = Extract(archive, out);
             char line[512] = "";
@@ -245,9 +228,9 @@ TEST(UnzipArchive, OverlappingEntriesRefuseTheArchiveBeforeAnyWrite) {
             EXPECT_EQ(run.Lines, c.line ? std::vector<std::string>{line} : std::vector<std::string>{});
             EXPECT_EQ(CountTree(box), c.kept ? c.kept + 1 : 0);
             if (!c.line && c.kept == 3) {
-                EXPECT_TRUE(ReadBytes(out + "/c.txt") == items[0].Data);
+                EXPECT_TRUE(ReadFile(out + "/c.txt") == items[0].Data);
             } else if (!c.line) {
-                for (const Item& item : items) EXPECT_TRUE(ReadBytes(out + "/" + item.Name) == item.Data) << item.Name;
+                for (const Item& item : items) EXPECT_TRUE(ReadFile(out + "/" + item.Name) == item.Data) << item.Name;
             }
             ASSERT_EQ(system(("rm -rf '" + box + "'").c_str()), 0);
         }
