@@ -6,6 +6,7 @@
 #include <minizip/unzip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,20 @@ char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Where an entry lies in the file: extraction goes in the order of the local entries, whatever
+// the directory's order, so that the file is read front to back once; and no two entries may
+// share bytes.
+struct Placed {
+    uint64_t Record; // the directory offset the zip library knows the entry by
+    int64_t Local;   // the file offset of its local header
+    int64_t Data;    // of its data; -1 when the local header could not be read
+    int64_t End;     // just past its data (without the local header: past its least extent)
+    uint64_t Compressed;
+    uint32_t NameLength; // in the directory
+    uint32_t Index;      // its place in the directory
+    uint32_t Match;      // 1 when it is extracted
+};
+
 struct Extraction {
     UnzipJob* Job;
     unzFile Zip;
@@ -46,6 +61,11 @@ struct Extraction {
     char* Name;     // raw entry name, kRawNameSize bytes
     char* Relative; // its path below the root
     char* Buffer;   // kReadSize bytes
+    ZipFileArchive Archive;
+    Placed* Entries;
+    uint32_t Count, Capacity;
+    // Relative paths to what makes them (kPlanned*), files with the index of the entry written last.
+    HashTable* Planned;
 };
 
 bool Stopped(const UnzipJob* job) {
@@ -74,25 +94,131 @@ int32_t CurrentEntry(Extraction* x, unz_file_info64* info, uint32_t* directory) 
     return 1;
 }
 
-enum : uint64_t { kPlannedFile = 1, kPlannedDirectory = 2 };
+enum : uint64_t { kPlannedFile = 1, kPlannedDirectory = 2, kPlannedKind = 3 };
 
 // Records what the entry at `relative` makes once the entries before it are out: a directory for
 // each component before the last, and the last as a file or a directory. 0 when that cannot
 // happen: a component that an earlier entry writes as a file (a link entry is written as a file
-// too) is needed as a directory, or a file goes where an earlier entry made a directory.
-int32_t Plan(HashTable* planned, char* relative, uint32_t directory) {
+// too) is needed as a directory, or a file goes where an earlier entry made a directory. A file
+// named twice is the later entry's: it keeps the index of the entry that writes it last.
+int32_t Plan(HashTable* planned, char* relative, uint32_t directory, uint32_t index) {
     uint64_t kind = 0;
     for (char* slash = strchr(relative, '/'); slash; slash = strchr(slash + 1, '/')) {
         *slash = 0;
         const bool known = HashTable_GetValue(planned, relative, &kind) == 1;
         if (!known) HashTable_Add(planned, relative, kPlannedDirectory);
         *slash = '/';
-        if (known && kind == kPlannedFile) return 0;
+        if (known && (kind & kPlannedKind) == kPlannedFile) return 0;
     }
-    const bool known = HashTable_GetValue(planned, relative, &kind) == 1;
-    const uint64_t wanted = directory ? kPlannedDirectory : kPlannedFile;
-    if (known) return kind == wanted;
-    HashTable_Add(planned, relative, wanted);
+    HashTableMember* member = nullptr;
+    const bool known = HashTable_MemberFindByKey(planned, relative, &member) == 1;
+    const uint64_t wanted = directory ? kPlannedDirectory : kPlannedFile | (uint64_t)index << 2;
+    if (!known) return HashTable_Add(planned, relative, wanted) == 1;
+    HashTable_MemberGetValue(planned, member, &kind);
+    if ((kind & kPlannedKind) != (wanted & kPlannedKind)) return 0;
+    HashTable_MemberSetValue(planned, member, wanted);
+    return 1;
+}
+
+// Whether the entry at `relative` is the one its file is left holding.
+bool WrittenLast(HashTable* planned, const char* relative, uint32_t index) {
+    uint64_t kind = 0;
+    return HashTable_GetValue(planned, relative, &kind) == 1 && kind >> 2 == index;
+}
+
+uint64_t Little(const uint8_t* at, int32_t bytes) {
+    uint64_t value = 0;
+    for (int32_t i = bytes - 1; i >= 0; i--) value = value << 8 | at[i];
+    return value;
+}
+
+constexpr uint32_t kLocalSignature = 0x04034b50;
+
+// The local header offset of the current entry, from its directory record as the zip library
+// takes it: the record's own 32-bit field (the library in use does not look in a zip64 extra field
+// for it). Whatever the offset, the data is checked at extraction to begin where the arrangement
+// put it, so the ranges judged are the ranges read. -1 when unreadable.
+int64_t LocalOffset(Extraction* x, uint64_t record) {
+    uint8_t offset[4];
+    if (record > (uint64_t)(INT64_MAX - x->Archive.Shift - 46) ||
+        !ZipFile_ReadArchive(&x->Archive, (int64_t)record + x->Archive.Shift + 42, offset, sizeof(offset)))
+        return -1;
+    return (int64_t)Little(offset, 4);
+}
+
+// Notes where the current entry lies; 0 when that cannot be told.
+int32_t Place(Extraction* x, const unz_file_info64& info, uint32_t index, uint32_t match) {
+    const uint64_t record = unzGetOffset64(x->Zip);
+    const int64_t local = LocalOffset(x, record);
+    if (local < 0) return 0;
+    if (x->Count == x->Capacity) {
+        // Bounded by the memory functions' sizes: an archive of more entries is refused.
+        const uint64_t grown = x->Capacity ? (uint64_t)x->Capacity * 2 : 1024;
+        if (grown * sizeof(Placed) > (uint64_t)INT32_MAX) return 0;
+        Placed* entries = static_cast<Placed*>(Memory_Alloc(grown * sizeof(Placed)));
+        if (!entries) return 0;
+        if (x->Entries) {
+            memcpy(entries, x->Entries, x->Count * sizeof(Placed));
+            Memory_Free(x->Entries, x->Capacity * sizeof(Placed));
+        }
+        x->Entries = entries;
+        x->Capacity = (uint32_t)grown;
+    }
+    x->Entries[x->Count++] = {record, local + x->Archive.Shift, -1, 0, info.compressed_size,
+                              (uint32_t)info.size_filename, index, match};
+    return 1;
+}
+
+// `bytes` past `from`, or the largest offset when that is beyond it.
+int64_t Past(int64_t from, uint64_t bytes) {
+    return bytes > (uint64_t)(INT64_MAX - from) ? INT64_MAX : from + (int64_t)bytes;
+}
+
+// The name of the entry (cut as extraction cuts it) into `out`.
+void NameOf(Extraction* x, const Placed& entry, char (&out)[UNZIP_ENTRY_NAME_LIMIT + 1]) {
+    unz_file_info64 info = {};
+    if (unzSetOffset64(x->Zip, entry.Record) != UNZ_OK ||
+        unzGetCurrentFileInfo64(x->Zip, &info, out, sizeof(out), nullptr, 0, nullptr, 0) != UNZ_OK)
+        info.size_filename = 0;
+    out[std::min<uLong>(info.size_filename, UNZIP_ENTRY_NAME_LIMIT)] = 0;
+}
+
+// Reads each local header for where its data lies and orders the entries by it; 0, with a line
+// naming the archive and the entries, when any two entries share bytes (one local entry named
+// twice, one's data running into the next) or an entry runs into the central directory. Such an
+// archive is made to expand far beyond its size; none of it is written.
+int32_t Arrange(Extraction* x) {
+    std::sort(x->Entries, x->Entries + x->Count, [](const Placed& a, const Placed& b) {
+        return a.Local != b.Local ? a.Local < b.Local : a.Index < b.Index;
+    });
+    const int64_t directory = x->Archive.DirectoryStart;
+    const int64_t directoryEnd = Past(directory, x->Archive.DirectoryLength);
+    // Up to the first overlap the ranges are apart and in order: the entry before reaches furthest.
+    for (uint32_t i = 0; i < x->Count; i++) {
+        Placed& entry = x->Entries[i];
+        uint8_t header[30];
+        uint64_t before = 30 + (uint64_t)entry.NameLength;
+        if (ZipFile_ReadArchive(&x->Archive, entry.Local, header, sizeof(header)) &&
+            Little(header, 4) == kLocalSignature) {
+            before = 30 + Little(header + 26, 2) + Little(header + 28, 2);
+            entry.Data = Past(entry.Local, before);
+        }
+        entry.End = Past(Past(entry.Local, before), entry.Compressed);
+        const Placed* other = i > 0 && entry.Local < x->Entries[i - 1].End ? &x->Entries[i - 1] : nullptr;
+        if (other || (entry.Local < directoryEnd && entry.End > directory)) {
+            char name[UNZIP_ENTRY_NAME_LIMIT + 1], otherName[UNZIP_ENTRY_NAME_LIMIT + 1];
+            NameOf(x, entry, name);
+            if (other) {
+                NameOf(x, *other, otherName);
+                Print(x, "Refusing archive %s: entry %s overlaps entry %s", LogText(x->Job->Path).Text,
+                      LogText(name).Text, LogText(otherName).Text);
+            } else {
+                Print(x, "Refusing archive %s: entry %s overlaps its central directory", LogText(x->Job->Path).Text,
+                      LogText(name).Text);
+            }
+            return 0;
+        }
+    }
     return 1;
 }
 
@@ -105,19 +231,31 @@ int32_t Survey(Extraction* x, int64_t* matches) {
     unz_global_info64 global = {};
     if (unzGetGlobalInfo64(x->Zip, &global) != UNZ_OK) return 0;
     // Entry paths are at most the cut name's length.
-    HashTable* planned = nullptr;
     const uint32_t buckets = global.number_entry > 65536 ? 16384
                              : global.number_entry < 256 ? 64
                                                          : (uint32_t)global.number_entry / 4;
-    if (!HashTable_Create(&planned, UNZIP_ENTRY_NAME_LIMIT + 1, buckets)) return 0;
+    if (!HashTable_Create(&x->Planned, UNZIP_ENTRY_NAME_LIMIT + 1, buckets)) return 0;
+    HashTable* planned = x->Planned;
+    // Entries are known by where the end record says the directory is, as the zip library knows
+    // it; one found elsewhere is not read.
+    if (!x->Archive.Located) {
+        Print(x, "Refusing archive %s: its central directory cannot be located", LogText(x->Job->Path).Text);
+        return 0;
+    }
     int32_t ok = 1;
     int32_t status = unzGoToFirstFile(x->Zip);
-    for (; ok && status == UNZ_OK; status = unzGoToNextFile(x->Zip)) {
+    for (uint32_t index = 0; ok && status == UNZ_OK; status = unzGoToNextFile(x->Zip), index++) {
         unz_file_info64 info;
         uint32_t directory = 0;
         const int32_t entry = CurrentEntry(x, &info, &directory);
         if (entry < 0) {
             Print(x, "Refusing entry %s", LogText(x->Name).Text);
+            ok = 0;
+            break;
+        }
+        if (!Place(x, info, index, entry == 1 ? 1 : 0)) {
+            Print(x, "Refusing archive %s: entry %s cannot be placed", LogText(x->Job->Path).Text,
+                  LogText(x->Name).Text);
             ok = 0;
             break;
         }
@@ -128,7 +266,7 @@ int32_t Survey(Extraction* x, int64_t* matches) {
             ok = 0;
             break;
         }
-        if (x->Relative[0] && !Plan(planned, x->Relative, directory)) {
+        if (x->Relative[0] && !Plan(planned, x->Relative, directory, index)) {
             Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way",
                   LogText(x->Name).Text);
             ok = 0;
@@ -141,8 +279,7 @@ int32_t Survey(Extraction* x, int64_t* matches) {
         }
         x->Job->TotalSize += (int64_t)info.uncompressed_size;
     }
-    HashTable_Delete(&planned);
-    return ok && status == UNZ_END_OF_LIST_OF_FILE ? 1 : 0;
+    return ok && status == UNZ_END_OF_LIST_OF_FILE && Arrange(x) ? 1 : 0;
 }
 
 void PublishEntry(Extraction* x) {
@@ -252,8 +389,9 @@ int32_t CopyEntry(Extraction* x, const unz_file_info64& info, UnzipOsFile* file)
     return ok && ended && count == size && crc == info.crc;
 }
 
-// Writes the current entry to its file; 0 on any failure or a stop, with nothing left behind.
-int32_t ExtractFile(Extraction* x, const unz_file_info64& info) {
+// Writes the current entry to its file; 0 on any failure or a stop, with nothing left behind. An
+// entry whose file a later entry of the directory writes again is read and checked, then dropped.
+int32_t ExtractFile(Extraction* x, const unz_file_info64& info, const Placed& entry) {
     UnzipJob* job = x->Job;
     const uLong method = info.compression_method;
     // Traditional encryption needs the password; other methods (AES among them) are not read.
@@ -269,10 +407,12 @@ int32_t ExtractFile(Extraction* x, const unz_file_info64& info) {
     int32_t ok = 0;
     int method2 = 0, level = 0;
     if (unzOpenCurrentFile2(x->Zip, &method2, &level, 1) == UNZ_OK) {
-        ok = CopyEntry(x, info, &file);
+        // The data where the local header said when the archive was arranged: the file is the same.
+        ok = entry.Data >= 0 && unzGetCurrentFileZStreamPos64(x->Zip) == (ZPOS64_T)entry.Data &&
+             CopyEntry(x, info, &file);
         if (unzCloseCurrentFile(x->Zip) != UNZ_OK) ok = 0;
     }
-    if (ok)
+    if (ok && WrittenLast(x->Planned, x->Relative, entry.Index))
         ok = UnzipOs_Commit(&file, leaf);
     else
         UnzipOs_Abort(&file);
@@ -282,31 +422,31 @@ int32_t ExtractFile(Extraction* x, const unz_file_info64& info) {
 }
 
 int32_t ExtractAll(Extraction* x) {
-    int32_t status = unzGoToFirstFile(x->Zip);
-    for (; status == UNZ_OK; status = unzGoToNextFile(x->Zip)) {
+    for (uint32_t i = 0; i < x->Count; i++) {
+        const Placed& placed = x->Entries[i];
+        if (!placed.Match) continue;
         if (Stopped(x->Job)) return 0;
         unz_file_info64 info;
         uint32_t directory = 0;
-        const int32_t entry = CurrentEntry(x, &info, &directory);
-        if (entry < 0) return 0;
-        if (entry == 0) continue;
+        if (unzSetOffset64(x->Zip, placed.Record) != UNZ_OK || CurrentEntry(x, &info, &directory) != 1) return 0;
         PublishEntry(x);
         if (!x->Relative[0]) continue; // the output directory itself
-        if (directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, info)) {
+        if (directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, info, placed)) {
             Print(x, "Failed to extract %s", LogText(x->Name).Text);
             return 0;
         }
     }
-    return status == UNZ_END_OF_LIST_OF_FILE ? 1 : 0;
+    return 1;
 }
 
 } // namespace
 
 const char* Unzip_Extract(UnzipJob* job) {
     zlib_filefunc64_def functions;
-    ZipFile_FillFileFunc64(&functions);
+    Extraction x = {job, nullptr, -1, nullptr, nullptr, nullptr, {}, nullptr, 0, 0, nullptr};
+    ZipFile_FillArchiveFunc64(&functions, &x.Archive);
     job->TotalSize = 0;
-    Extraction x = {job, unzOpen2_64(job->Path, &functions), -1, nullptr, nullptr, nullptr};
+    x.Zip = unzOpen2_64(job->Path, &functions);
     if (!x.Zip) return "Unzip_Error_Open";
     x.Name = static_cast<char*>(Memory_Alloc(kRawNameSize));
     x.Relative = static_cast<char*>(Memory_Alloc(PATH_SIZE));
@@ -325,6 +465,8 @@ const char* Unzip_Extract(UnzipJob* job) {
     if (x.Name) Memory_Free(x.Name, kRawNameSize);
     if (x.Relative) Memory_Free(x.Relative, PATH_SIZE);
     if (x.Buffer) Memory_Free(x.Buffer, kReadSize);
+    if (x.Entries) Memory_Free(x.Entries, x.Capacity * sizeof(Placed));
+    if (x.Planned) HashTable_Delete(&x.Planned);
     return ok ? nullptr : "Unzip_Error_Extract";
 }
 

@@ -30,8 +30,11 @@ struct UnzipJob {
 
 // Null on success; "Unzip_Error_Open" when the archive cannot be opened; "Unzip_Error_Extract"
 // when listing or extracting fails, nothing matches, a matching entry would be written outside
-// the output directory (an absolute name, a ".." component, a symbolic link in the way; then
-// nothing is written at all), or the work was stopped. A file is never left half-written.
+// the output directory (an absolute name, a ".." component, a symbolic link in the way), two
+// entries share bytes of the file or one runs into the central directory (in these cases nothing
+// is written at all), or the work was stopped. A file is never left half-written. Entries are
+// written in the order of their data in the file; of entries with one name, the last in the
+// directory is the one left.
 const char* Unzip_Extract(UnzipJob* job);
 
 // 1 when the entry name matches the pattern: "*" stands for any run of characters (separators

@@ -198,21 +198,29 @@ std::atomic<uint64_t> GlobalReads{0};
 // local header and data, so one window would be refilled twice per entry (a 1.8 MB archive of
 // 16,384 entries cost 2.1 GB of reads): each place is followed by a window of its own. Archives
 // opened for writing go to the stream unbuffered.
+//
+// The central directory is the one place read out of turn: the directory lists entries in any
+// order, so extraction goes back and forth between it and entries behind and ahead. It is read
+// whole once when the archive opens and kept apart from the windows, which then follow the
+// entries alone.
 struct Window {
     int64_t Start;   // the file offset of Bytes[0]
-    uint32_t Length; // the bytes held; 0: empty
+    uint64_t Length; // the bytes held; 0: empty
     uint64_t Used;   // when reads last came to it from another, for replacing the least recently used
-    uint8_t Bytes[kWindowSize];
+    uint8_t* Bytes;
 };
 
 struct Opened {
     void* Stream;
     bool ReadOnly;
-    int64_t Position; // reading: where minizip reads next
-    int64_t At;       // reading: the stream's own position, -1 when not known
-    uint64_t Clock;   // reading: counts the changes of window, for Window::Used
-    Window* Last;     // reading: the window that served the last read, null before the first
+    int64_t Position;       // reading: where minizip reads next
+    int64_t At;             // reading: the stream's own position, -1 when not known
+    uint64_t Clock;         // reading: counts the changes of window, for Window::Used
+    Window* Last;           // reading: the window that served the last read, null before the first
+    Window Directory;       // reading: the central directory, empty when not kept
+    ZipFileArchive* Archive; // the caller's description, null when none was asked for
     Window Windows[kWindows];
+    uint8_t Storage[kWindows][kWindowSize];
 };
 
 Opened* Of(voidpf opened) {
@@ -246,6 +254,8 @@ int32_t ReadAt(Opened* o, int64_t position, void* buffer, uint32_t size) {
 }
 
 Window* Holding(Opened* o, int64_t position) {
+    if (o->Directory.Length > 0 && position >= o->Directory.Start && position < End(o->Directory))
+        return &o->Directory;
     for (Window& w : o->Windows)
         if (w.Length > 0 && position >= w.Start && position < End(w)) return &w;
     return nullptr;
@@ -286,7 +296,7 @@ int32_t Fill(Opened* o, int64_t position) {
     uint32_t keep = 0;
     int64_t start = position;
     if (ahead) {
-        keep = ahead->Length < kKeep ? ahead->Length : kKeep;
+        keep = ahead->Length < kKeep ? (uint32_t)ahead->Length : kKeep;
         start = End(*ahead) - (int64_t)keep;
         memmove(ahead->Bytes, ahead->Bytes + ahead->Length - keep, keep);
     } else if (behind) {
@@ -302,7 +312,96 @@ int32_t Fill(Opened* o, int64_t position) {
     return position >= target->Start && position < End(*target) ? 1 : 0;
 }
 
-voidpf ZCALLBACK Open64(voidpf, const void* filename, int mode) {
+// ---- The central directory -------------------------------------------------------------------
+
+// The end record is searched for in the last 64 KiB less one of the file, nearest the end first,
+// as the zip library searches; a lone ZIP_FILE_DIRECTORY_LIMIT bounds what is kept.
+constexpr int64_t kSearchBack = 0xffff;
+constexpr uint32_t kEndRecord = 0x06054b50, kEnd64Locator = 0x07064b50, kEnd64Record = 0x06064b50;
+
+uint64_t Little(const uint8_t* at, int32_t bytes) {
+    uint64_t value = 0;
+    for (int32_t i = bytes - 1; i >= 0; i--) value = value << 8 | at[i];
+    return value;
+}
+
+// The offset in the window of the last record signature whose `need` bytes it holds whole and
+// that lies in the searched tail; -1 when none.
+int64_t FindLast(const Window& w, int64_t fileSize, uint32_t signature, uint32_t need) {
+    const int64_t lowest = fileSize > kSearchBack ? fileSize - kSearchBack : 0;
+    for (int64_t i = (int64_t)w.Length - (int64_t)need; i >= 0 && w.Start + i >= lowest; i--)
+        if (Little(w.Bytes + i, 4) == signature) return i;
+    return -1;
+}
+
+// Exactly `size` bytes at `position` into `out`, straight from the stream.
+bool ReadWhole(Opened* o, int64_t position, uint8_t* out, uint64_t size) {
+    for (uint64_t done = 0; done < size;) {
+        const uint64_t part = size - done < kChunk ? size - done : kChunk;
+        const int32_t read = ReadAt(o, position + (int64_t)done, out + done, (uint32_t)part);
+        if (read <= 0) return false;
+        done += (uint64_t)read;
+    }
+    return true;
+}
+
+// Finds the end record (the zip64 one when its locator leads to it) in the file's tail, which
+// stays in a window for the library's own search, and keeps the directory it names.
+void Locate(Opened* o, ZipFileArchive* found) {
+    if (mz_stream_os_seek(o->Stream, 0, MZ_SEEK_END) != MZ_OK) return;
+    const int64_t size = mz_stream_os_tell(o->Stream);
+    o->At = size;
+    if (size < 22) return;
+    Window* tail = &o->Windows[0];
+    tail->Start = size > (int64_t)kWindowSize ? size - (int64_t)kWindowSize : 0;
+    const int32_t read = ReadAt(o, tail->Start, tail->Bytes, (uint32_t)(size - tail->Start));
+    tail->Length = read > 0 ? (uint64_t)read : 0;
+    const int64_t end = FindLast(*tail, size, kEndRecord, 22);
+    if (end < 0) return;
+    int64_t central = tail->Start + end;
+    uint64_t directorySize = Little(tail->Bytes + end + 12, 4), directoryOffset = Little(tail->Bytes + end + 16, 4);
+    const int64_t locator = FindLast(*tail, size, kEnd64Locator, 20);
+    uint8_t record[56];
+    if (locator >= 0) {
+        const uint64_t at = Little(tail->Bytes + locator + 8, 8);
+        if (size >= (int64_t)sizeof(record) && at <= (uint64_t)size - sizeof(record) &&
+            ReadWhole(o, (int64_t)at, record, sizeof(record)) &&
+            Little(record, 4) == kEnd64Record) {
+            central = (int64_t)at;
+            directorySize = Little(record + 40, 8);
+            directoryOffset = Little(record + 48, 8);
+        }
+    }
+    if (directoryOffset > (uint64_t)central || directorySize > (uint64_t)central - directoryOffset) return;
+    found->Located = 1;
+    found->DirectoryStart = central - (int64_t)directorySize;
+    found->DirectoryLength = directorySize;
+    found->Shift = central - (int64_t)(directoryOffset + directorySize);
+    if (directorySize == 0 || directorySize > ZIP_FILE_DIRECTORY_LIMIT) return;
+    Window* kept = &o->Directory;
+    kept->Bytes = static_cast<uint8_t*>(Memory_Alloc(directorySize));
+    // What the tail already holds is not read again.
+    const int64_t start = found->DirectoryStart;
+    const uint64_t before = start < tail->Start ? (uint64_t)(tail->Start - start) : 0;
+    const uint64_t head = before < directorySize ? before : directorySize;
+    if (!ReadWhole(o, start, kept->Bytes, head) ||
+        (head < directorySize && End(*tail) < start + (int64_t)directorySize)) {
+        Memory_Free(kept->Bytes, directorySize);
+        kept->Bytes = nullptr;
+        return;
+    }
+    memcpy(kept->Bytes + head, tail->Bytes + (start + (int64_t)head - tail->Start), directorySize - head);
+    kept->Start = start;
+    kept->Length = directorySize;
+    found->Directory = kept->Bytes;
+}
+
+void Forget(Opened* o) {
+    if (o->Directory.Bytes) Memory_Free(o->Directory.Bytes, o->Directory.Length);
+    if (o->Archive) memset(o->Archive, 0, sizeof(*o->Archive));
+}
+
+voidpf ZCALLBACK Open64(voidpf opaque, const void* filename, int mode) {
     void* stream = mz_stream_os_create(nullptr);
     if (mz_stream_os_open(stream, static_cast<const char*>(filename), mode) != MZ_OK) {
         mz_stream_os_delete(&stream);
@@ -312,6 +411,15 @@ voidpf ZCALLBACK Open64(voidpf, const void* filename, int mode) {
     o->Stream = stream;
     o->ReadOnly = (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ;
     o->At = 0;
+    for (int32_t i = 0; i < kWindows; i++) o->Windows[i].Bytes = o->Storage[i];
+    if (!o->ReadOnly) return o;
+    ZipFileArchive found = {};
+    Locate(o, &found);
+    if (ZipFileArchive* archive = static_cast<ZipFileArchive*>(opaque)) {
+        *archive = found;
+        archive->Opened = o;
+        o->Archive = archive;
+    }
     return o;
 }
 
@@ -422,6 +530,7 @@ int ZCALLBACK Close(voidpf, voidpf opened) {
     Opened* o = Of(opened);
     const int32_t result = mz_stream_os_close(o->Stream);
     mz_stream_os_delete(&o->Stream);
+    Forget(o);
     Memory_Free(o, sizeof(Opened));
     return result == MZ_OK ? 0 : -1;
 }
@@ -435,6 +544,35 @@ int ZCALLBACK TestError(voidpf, voidpf opened) {
 int64_t ZipFile_GetReadTotals(uint64_t* bytes, uint64_t* reads) {
     if (bytes) *bytes = GlobalBytesRead.load(std::memory_order_relaxed);
     if (reads) *reads = GlobalReads.load(std::memory_order_relaxed);
+    return 1;
+}
+
+int64_t ZipFile_FillArchiveFunc64(zlib_filefunc64_def_s* functions, ZipFileArchive* archive) {
+    ASSERT_POINTER(archive);
+    memset(archive, 0, sizeof(*archive));
+    ZipFile_FillFileFunc64(functions);
+    functions->opaque = archive;
+    return 1;
+}
+
+int64_t ZipFile_ReadArchive(ZipFileArchive* archive, int64_t offset, void* buffer, uint32_t size) {
+    ASSERT_POINTER(archive);
+    Opened* o = static_cast<Opened*>(archive->Opened);
+    if (!o || offset < 0) return 0;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    for (uint32_t done = 0; done < size;) {
+        const int64_t at = offset + done;
+        if (const Window* w = Holding(o, at)) {
+            const uint64_t held = (uint64_t)(End(*w) - at);
+            const uint32_t take = size - done < held ? size - done : (uint32_t)held;
+            memcpy(out + done, w->Bytes + (at - w->Start), take);
+            done += take;
+            continue;
+        }
+        const int32_t read = ReadAt(o, at, out + done, size - done);
+        if (read <= 0) return 0;
+        done += (uint32_t)read;
+    }
     return 1;
 }
 

@@ -94,6 +94,32 @@ int64_t ZipFile_FillFileFunc64(zlib_filefunc64_def_s* functions);
 // table have taken from their files since the process started, on all threads.
 int64_t ZipFile_GetReadTotals(uint64_t* bytes, uint64_t* reads);
 
+// An archive opened for reading through a table filled by ZipFile_FillArchiveFunc64, as the open
+// found it: its central directory is located as the zip library locates it and, when not larger
+// than ZIP_FILE_DIRECTORY_LIMIT, read whole once and kept, so that every walk of the directory
+// and every jump within it is served from memory. All fields are cleared when the archive closes.
+struct ZipFileArchive {
+    void* Opened; // the open archive; null when none
+    // 1 when the end record was found: the fields below are known.
+    int32_t Located;
+    int64_t DirectoryStart; // the file offset of the directory
+    uint64_t DirectoryLength;
+    // Bytes before the archive proper (a program it was appended to): each offset the directory
+    // holds is this much short of the file offset it names.
+    int64_t Shift;
+    // The directory's bytes; null when it was not located or is too large to keep.
+    const uint8_t* Directory;
+};
+
+enum : uint64_t { ZIP_FILE_DIRECTORY_LIMIT = 128ull << 20 };
+
+// As ZipFile_FillFileFunc64, and the next archive the table opens for reading is described in
+// `archive` until it is closed.
+int64_t ZipFile_FillArchiveFunc64(zlib_filefunc64_def_s* functions, ZipFileArchive* archive);
+// Exactly `size` bytes of the open archive at the file offset, from what it holds or else read
+// for just those bytes; 1, or 0 when the file ends first or the read failed.
+int64_t ZipFile_ReadArchive(ZipFileArchive* archive, int64_t offset, void* buffer, uint32_t size);
+
 // ---- Files, directories and links --------------------------------------------------------------
 // Encoding 65001: a copy of UTF-8 text; 1252: the Windows-1252 text converted to UTF-8; other
 // encodings: null. Free with mz_os_utf8_string_delete.

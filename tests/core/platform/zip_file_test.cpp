@@ -1043,6 +1043,48 @@ TEST(ZipFileArchives, ArchivesAreReadAboutOnce) {
     }
 }
 
+// An archive opened through the archive table is described as the zip library finds it (behind a
+// prefix too); its directory is read once however often it is walked, and cleared at the close.
+TEST(ZipFileArchives, DirectoryIsKeptAndReadOnce) {
+    TempDir dir;
+    std::vector<NewEntry> empty;
+    for (int32_t i = 0; i < 3000; i++) empty.push_back({"entry-" + std::to_string(i), "", 0, 0, 0});
+    ASSERT_EQ(WriteArchive(dir.file("plain.zip"), empty), ZIP_OK);
+    const std::string plain = ReadFile(dir.file("plain.zip"));
+    for (const size_t prefix : {(size_t)0, (size_t)5000}) {
+        SCOPED_TRACE(prefix);
+        const std::string bytes = std::string(prefix, 'x') + plain, path = dir.file("p.zip");
+        unlink(path.c_str());
+        ASSERT_TRUE(WriteText(path, bytes));
+        const size_t start = bytes.find("PK\x01\x02"), length = bytes.size() - 22 - start;
+        zlib_filefunc64_def functions;
+        ZipFileArchive archive;
+        ASSERT_EQ(ZipFile_FillArchiveFunc64(&functions, &archive), 1);
+        const uint64_t before = BytesRead();
+        unzFile zip = unzOpen2_64(path.c_str(), &functions);
+        ASSERT_NE(zip, nullptr);
+        EXPECT_EQ(archive.Located, 1);
+        EXPECT_EQ(archive.DirectoryStart, (int64_t)start);
+        EXPECT_EQ(archive.DirectoryLength, length);
+        EXPECT_EQ(archive.Shift, (int64_t)prefix);
+        ASSERT_NE(archive.Directory, nullptr);
+        EXPECT_EQ(memcmp(archive.Directory, bytes.data() + start, length), 0);
+        for (int32_t walk = 0; walk < 2; walk++) {
+            int32_t count = 0, status = unzGoToFirstFile(zip);
+            for (; status == UNZ_OK; status = unzGoToNextFile(zip)) count++;
+            EXPECT_EQ(count, 3000);
+        }
+        EXPECT_LE(BytesRead() - before, length + 65536);
+        char header[4] = {};
+        EXPECT_EQ(ZipFile_ReadArchive(&archive, (int64_t)prefix, header, 4), 1);
+        EXPECT_EQ(std::string(header, 4), "PK\x03\x04");
+        EXPECT_EQ(ZipFile_ReadArchive(&archive, (int64_t)bytes.size() - 2, header, 4), 0);
+        EXPECT_EQ(unzClose(zip), UNZ_OK);
+        EXPECT_EQ(archive.Opened, nullptr);
+        EXPECT_EQ(archive.Directory, nullptr);
+    }
+}
+
 // A central directory that lies about where entries start: past the end of the file (4 GiB
 // included), inside the directory itself, inside another entry's data, or at another entry's
 // header. Each is an error at that entry, the entries before it read whole, and the archive is
