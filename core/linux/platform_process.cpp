@@ -1022,9 +1022,10 @@ int64_t CommandLineFreeMutableArray(int32_t* count, char*** array) {
 
 int64_t Platform_InitSpawnSignals(posix_spawnattr_t* attributes) {
     if (posix_spawnattr_init(attributes) != 0) return 0;
-    // The C library leaves out the signals it keeps for itself, and sets these in the child.
+    // Every bit set: sigfillset would leave out the signals the C library keeps for itself, and
+    // its spawn then has the program start with them ignored. SIGKILL and SIGSTOP are passed over.
     sigset_t all, none;
-    sigfillset(&all);
+    memset(&all, 0xff, sizeof(all));
     sigemptyset(&none);
     if (posix_spawnattr_setsigdefault(attributes, &all) == 0 && posix_spawnattr_setsigmask(attributes, &none) == 0 &&
         posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0)

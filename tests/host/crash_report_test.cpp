@@ -437,9 +437,10 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     ASSERT_NE(session, std::string::npos) << reporter;
     const std::string rest = reporter.substr(reporter.find('\n', session) + 1);
     EXPECT_EQ(reporter.substr(0, session), "--crashreport\n--crashid=" + crash.Id + "\n");
-    // The reporter runs in another folder: what was named relative to ours reaches it in full.
+    // The reporter runs in another folder: what was named relative to ours reaches it in full. It
+    // starts with no signal blocked or ignored, whatever the crashed process blocked and ignored.
     EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir + "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" +
-                        dir + "/logs\n");
+                        dir + "/logs\nsignals 0000000000000000 0000000000000000\n");
 }
 
 // An abort, a breakpoint signal, a breakpoint instruction (which does not repeat when the handler
@@ -916,18 +917,24 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
 }
 
 // A forked child that crashes before any exec dies of its signal and touches nothing of the
-// parent's reporting: the parent's own crash afterwards is reported whole, once.
+// parent's reporting: the parent's own crash afterwards is reported whole, once. A breakpoint,
+// which execution would step past, ends the child too.
 TEST_F(CrashReportTest, ForkedChildCrashLeavesTheParentsReportingAlone) {
     console = true;
-    const Crash crash = Run({"forkchild"}, true);
-    EXPECT_NE(crash.Log.find("child ended by signal 11\n"), std::string::npos) << crash.Log;
-    EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
-    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
-    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
-    EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
-    EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
-    EXPECT_EQ(Count(crash.Log, "Running crash dump reporting process"), 1u) << crash.Log;
-    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+    for (const auto& [mode, signal] : {std::pair<const char*, int>{"forkchild", SIGSEGV}, {"forkchildtrap", SIGTRAP}}) {
+        SCOPED_TRACE(mode);
+        const Crash crash = Run({mode}, true);
+        EXPECT_NE(crash.Log.find("child ended by signal " + std::to_string(signal) + "\n"), std::string::npos)
+            << crash.Log;
+        EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+        EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+        EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
+        EXPECT_EQ(Count(crash.Log, "Running crash dump reporting process"), 1u) << crash.Log;
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
 }
 
 // Where nameless files are refused (many network file systems), the dump's file and the
