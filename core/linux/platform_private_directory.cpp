@@ -51,11 +51,13 @@ constexpr int64_t kMembersKeptNs = 30LL * 1000 * 1000 * 1000;
 constexpr size_t kMostAnswers = 64;
 // Primary groups of other users, from the one walk of the user database: kept exactly, in room
 // that starts small and doubles, up to this many distinct groups (8 MiB). A site with more has
-// the rest marked in a fixed set of bits, each group in two places: a group with neither bit set
-// has no other user, one with both counts as having one (rarely wrong, always on the safe side).
+// the rest marked in a fixed set of bits, each group in two places: a group whose two bits are
+// not both set has no other user, one with both counts as having one (rarely wrong, and then on
+// the safe side).
 // The database is never walked again for one group, however large the site.
 constexpr size_t kFirstPrimaries = 4096;
 constexpr size_t kMostPrimaries = size_t{1} << 20;
+size_t g_mostPrimaries = kMostPrimaries; // under the members' lock
 constexpr size_t kBeyondBits = size_t{1} << 23; // 1 MiB
 // Names of this user and root (and of other entries with their ids), which a group may list
 // without counting as having another member.
@@ -142,13 +144,13 @@ bool KeepPrimary(Members& m, gid_t gid, uid_t uid) {
     if (m.PrimaryCount == m.PrimaryRoom) {
         if (m.Primaries) CompactPrimaries(m);
         if (m.PrimaryCount > m.PrimaryRoom / 2 || !m.Primaries) {
-            if (m.PrimaryRoom == kMostPrimaries) {
+            if (m.PrimaryRoom >= g_mostPrimaries) {
                 m.Beyond = static_cast<uint64_t*>(Memory_Alloc(kBeyondBits / 8));
                 if (!m.Beyond) return false;
                 memset(m.Beyond, 0, kBeyondBits / 8);
                 return KeepPrimary(m, gid, uid);
             }
-            const size_t room = m.PrimaryRoom ? m.PrimaryRoom * 2 : kFirstPrimaries;
+            const size_t room = std::min(m.PrimaryRoom ? m.PrimaryRoom * 2 : kFirstPrimaries, g_mostPrimaries);
             Primary* grown = static_cast<Primary*>(Memory_Alloc(room * sizeof(Primary)));
             if (!grown) return false;
             if (m.PrimaryCount) memcpy(grown, m.Primaries, m.PrimaryCount * sizeof(Primary));
@@ -951,6 +953,13 @@ int64_t Platform_HoldFolderRefusal(uint32_t hold) {
 int64_t Platform_ForgetGroupMembers() {
     std::lock_guard<std::mutex> hold(g_members.Lock);
     ForgetMembers(g_members);
+    return 1;
+}
+
+int64_t Platform_SetMostPrimaryGroupsForTesting(uint32_t count) {
+    std::lock_guard<std::mutex> hold(g_members.Lock);
+    ForgetMembers(g_members);
+    g_mostPrimaries = count ? count : kMostPrimaries;
     return 1;
 }
 

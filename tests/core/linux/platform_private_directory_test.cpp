@@ -429,6 +429,7 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
 // A site of 100,000 users, each with a group of its own (far more distinct primary groups than
 // are kept at first), is walked once however many group-writable folders are judged: a group
 // that is some user's primary one is found whichever user it is, one that is nobody's passes.
+// So it is where most groups are past those kept exactly (64 here).
 TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
     constexpr int kUsers = 100000;
@@ -436,7 +437,8 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     std::string passwd = kPasswd, group = kGroup;
     for (int i = 0; i < kUsers; i++) {
         const std::string n = std::to_string(i);
-        passwd += "u" + n + ":x:" + std::to_string(10000 + i) + ":" + std::to_string(kFirstOwn + i) + "::/tmp:/bin/sh\n";
+        passwd += "u" + n + ":x:" + std::to_string(10000 + i) + ":" + std::to_string(kFirstOwn + i) +
+                  "::/tmp:/bin/sh\n";
         group += "g" + n + ":x:" + std::to_string(kFirstOwn + i) + ":\n";
     }
     // The first user's, one amid them, the last one's, and ones no user has as primary group.
@@ -449,31 +451,37 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     }
     TempDir files;
     ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
-    const auto seen = RunIsolated(
-        [&] {
-            return BindText(files, "/etc/passwd", passwd) && BindText(files, "/etc/group", group) &&
-                   Platform_ForgetGroupMembers() == 1 && BecomeAlice();
-        },
-        [&] {
-            DatabaseOpens opens;
-            if (!opens.Watching()) return std::string("no watch");
-            std::string answers;
-            for (gid_t gid : judged) {
-                int32_t fd = -1, error = 0;
-                const char* reason = nullptr;
-                const std::string path = dir + "/" + std::to_string(gid);
-                const int64_t opened = Platform_OpenPrivateDirectory((path + "/x").c_str(), 0, &fd, &error, &reason);
-                if (fd >= 0) close(fd);
-                answers += std::to_string(gid) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
-            }
-            const std::string counted = opens();
-            return answers + "user database opened " + counted.substr(0, counted.find(' ')) + "\n";
-        });
-    ASSERT_TRUE(seen.has_value());
-    const std::string changes = ":a folder other users can change\n", missing = ":a folder that cannot be reached\n";
-    EXPECT_EQ(*seen, std::to_string(kFirstOwn) + changes + std::to_string(kFirstOwn + kUsers / 2) + changes +
-                         std::to_string(kFirstOwn + kUsers - 1) + changes + std::to_string(kSolo) + missing +
-                         std::to_string(kOurs) + missing + "user database opened 1\n");
+    for (const uint32_t most : {0u, 64u}) {
+        SCOPED_TRACE(most);
+        const auto seen = RunIsolated(
+            [&] {
+                return BindText(files, "/etc/passwd", passwd) && BindText(files, "/etc/group", group) &&
+                       Platform_SetMostPrimaryGroupsForTesting(most) == 1 && BecomeAlice();
+            },
+            [&] {
+                DatabaseOpens opens;
+                if (!opens.Watching()) return std::string("no watch");
+                std::string answers;
+                for (gid_t gid : judged) {
+                    int32_t fd = -1, error = 0;
+                    const char* reason = nullptr;
+                    const std::string path = dir + "/" + std::to_string(gid);
+                    const int64_t opened =
+                        Platform_OpenPrivateDirectory((path + "/x").c_str(), 0, &fd, &error, &reason);
+                    if (fd >= 0) close(fd);
+                    answers += std::to_string(gid) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
+                }
+                const std::string counted = opens();
+                return answers + "user database opened " + counted.substr(0, counted.find(' ')) + "\n";
+            });
+        ASSERT_TRUE(seen.has_value());
+        const std::string changes = ":a folder other users can change\n",
+                          missing = ":a folder that cannot be reached\n";
+        EXPECT_EQ(*seen, std::to_string(kFirstOwn) + changes + std::to_string(kFirstOwn + kUsers / 2) +
+                             changes + std::to_string(kFirstOwn + kUsers - 1) + changes +
+                             std::to_string(kSolo) + missing + std::to_string(kOurs) + missing +
+                             "user database opened 1\n");
+    }
 }
 
 // What was remembered is about who this user was then: a process that becomes another user judges
