@@ -434,15 +434,17 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
     constexpr int kUsers = 100000;
     constexpr gid_t kFirstOwn = 200000;
+    // Listed out of the groups' order, as a site that grew is.
+    const auto own = [](int user) { return kFirstOwn + (gid_t)((int64_t)user * 37 % kUsers); };
     std::string passwd = kPasswd, group = kGroup;
     for (int i = 0; i < kUsers; i++) {
         const std::string n = std::to_string(i);
-        passwd += "u" + n + ":x:" + std::to_string(10000 + i) + ":" + std::to_string(kFirstOwn + i) +
-                  "::/tmp:/bin/sh\n";
-        group += "g" + n + ":x:" + std::to_string(kFirstOwn + i) + ":\n";
+        passwd +=
+            "u" + n + ":x:" + std::to_string(10000 + i) + ":" + std::to_string(own(i)) + "::/tmp:/bin/sh\n";
+        group += "g" + n + ":x:" + std::to_string(own(i)) + ":\n";
     }
     // The first user's, one amid them, the last one's, and ones no user has as primary group.
-    const gid_t judged[] = {kFirstOwn, kFirstOwn + kUsers / 2, kFirstOwn + kUsers - 1, kSolo, kOurs};
+    const gid_t judged[] = {own(0), own(kUsers / 2), own(kUsers - 1), kSolo, kOurs};
     for (gid_t gid : judged) {
         const std::string folder = dir + "/" + std::to_string(gid);
         ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
@@ -477,10 +479,9 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
         ASSERT_TRUE(seen.has_value());
         const std::string changes = ":a folder other users can change\n",
                           missing = ":a folder that cannot be reached\n";
-        EXPECT_EQ(*seen, std::to_string(kFirstOwn) + changes + std::to_string(kFirstOwn + kUsers / 2) +
-                             changes + std::to_string(kFirstOwn + kUsers - 1) + changes +
-                             std::to_string(kSolo) + missing + std::to_string(kOurs) + missing +
-                             "user database opened 1\n");
+        EXPECT_EQ(*seen, std::to_string(own(0)) + changes + std::to_string(own(kUsers / 2)) + changes +
+                             std::to_string(own(kUsers - 1)) + changes + std::to_string(kSolo) + missing +
+                             std::to_string(kOurs) + missing + "user database opened 1\n");
     }
 }
 
