@@ -616,14 +616,18 @@ bool HaveNobody() {
     return getpwuid(kOtherUser) != nullptr;
 }
 
+// The routes of a plain launch: by default, in the working directory, and (from root) as the
+// user who elevated.
+struct Route {
+    const char* Name;
+    uint32_t Flags;
+    const char* ConsoleUser;
+};
+constexpr Route kRoutes[] = {
+    {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
+
 TEST(PlatformExecute, ArgumentsReachTheProgramExactlyOnEveryRoute) {
-    const struct {
-        const char* Name;
-        uint32_t Flags;
-        const char* ConsoleUser;
-    } cases[] = {
-        {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
-    for (const auto& c : cases) {
+    for (const Route& c : kRoutes) {
         if (c.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", c.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
@@ -679,12 +683,7 @@ TEST(PlatformExecute, EnvironmentAndStandardStreamsAreInherited) {
 // C library's table holds (the toolkit's own changes) is not handed on.
 TEST(PlatformExecute, ProgramsGetTheProgramsOwnEnvironment) {
     ScopedEnv scope({{"QVR_X", nullptr}, {"QVR_X_LONGER", nullptr}, {"QVR_LIBRARY_ONLY", nullptr}});
-    const struct {
-        const char* Name;
-        uint32_t Flags;
-        const char* ConsoleUser;
-    } routes[] = {{"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
-    for (const auto& route : routes) {
+    for (const Route& route : {kRoutes[1], kRoutes[2]}) {
         if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
@@ -931,13 +930,7 @@ TEST(PlatformExecute, ProgramsStartWithDefaultSignalsAndNoneBlocked) {
     ASSERT_EQ(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
     ASSERT_EQ(sigaction(SIGUSR1, &ignore, &oldUsr1), 0);
     ASSERT_EQ(sigaction(SIGUSR2, &handle, &oldUsr2), 0);
-    const struct {
-        const char* Name;
-        uint32_t Flags;
-        const char* ConsoleUser;
-    } routes[] = {
-        {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
-    for (const auto& route : routes) {
+    for (const Route& route : kRoutes) {
         if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
