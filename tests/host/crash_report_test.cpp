@@ -206,7 +206,7 @@ class CrashReportTest : public ::testing::Test {
     bool noNameless = false;  // it runs where nameless files are refused
     std::string display;      // the display it may ask on ("" none)
     bool dismiss = false;     // its reporter offers the crash once dialogs are being dismissed
-    bool startBlocked = false; // it starts with the crash signals blocked, as a launcher may leave them
+    bool startBlocked = false; // it starts with the crash signals (and SIGTERM) blocked, as a launcher may leave them
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -311,7 +311,8 @@ class CrashReportTest : public ::testing::Test {
             // A blocked mask survives the exec.
             sigset_t crashSignals;
             sigemptyset(&crashSignals);
-            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) sigaddset(&crashSignals, signal);
+            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGTERM})
+                sigaddset(&crashSignals, signal);
             sigprocmask(SIG_BLOCK, &crashSignals, nullptr);
         }
         if (chdir(dir.c_str()) != 0) _exit(125);
@@ -903,6 +904,9 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
         EXPECT_NE(Field(crash.Dump, "thread"), Field(crash.Dump, "process")) << "not made on the crashed thread";
         EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
         EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+        // Whatever the crashed thread blocked, the reporter blocks nothing.
+        EXPECT_NE(crash.Reporter.find("\nsignals 0000000000000000 0000000000000000\n"), std::string::npos)
+            << crash.Reporter;
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
     startBlocked = true;
@@ -914,6 +918,9 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
     ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
     EXPECT_EQ(Field(crash.Dump, "thread"), Field(crash.Dump, "process"));
     EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+    // What the process was started with blocked is no business of its reporter.
+    EXPECT_NE(crash.Reporter.find("\nsignals 0000000000000000 0000000000000000\n"), std::string::npos)
+        << crash.Reporter;
 }
 
 // A forked child that crashes before any exec dies of its signal and touches nothing of the
