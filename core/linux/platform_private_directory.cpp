@@ -57,7 +57,7 @@ constexpr size_t kMostAnswers = 64;
 // The database is never walked again for one group, however large the site.
 constexpr size_t kFirstPrimaries = 4096;
 constexpr size_t kMostPrimaries = size_t{1} << 20;
-size_t g_mostPrimaries = kMostPrimaries; // under the members' lock
+size_t g_mostPrimaries = kMostPrimaries;        // under the members' lock
 constexpr size_t kBeyondBits = size_t{1} << 23; // 1 MiB
 // Names of this user and root (and of other entries with their ids), which a group may list
 // without counting as having another member.
@@ -117,7 +117,8 @@ void BeyondBits(gid_t gid, size_t* first, size_t* second) {
 bool BeyondHas(const Members& m, gid_t gid) {
     size_t first, second;
     BeyondBits(gid, &first, &second);
-    return m.Beyond && (m.Beyond[first / 64] >> (first % 64) & 1) && (m.Beyond[second / 64] >> (second % 64) & 1);
+    return m.Beyond && (m.Beyond[first / 64] >> (first % 64) & 1) &&
+           (m.Beyond[second / 64] >> (second % 64) & 1);
 }
 
 // Sorts the primary groups and keeps each group once, with the first user the walk met.
@@ -126,7 +127,8 @@ void CompactPrimaries(Members& m) {
                      [](const Primary& a, const Primary& b) { return a.Gid < b.Gid; });
     size_t kept = 0;
     for (size_t i = 0; i < m.PrimaryCount; i++)
-        if (kept == 0 || m.Primaries[kept - 1].Gid != m.Primaries[i].Gid) m.Primaries[kept++] = m.Primaries[i];
+        if (kept == 0 || m.Primaries[kept - 1].Gid != m.Primaries[i].Gid)
+            m.Primaries[kept++] = m.Primaries[i];
     m.PrimaryCount = kept;
 }
 
@@ -150,7 +152,8 @@ bool KeepPrimary(Members& m, gid_t gid, uid_t uid) {
                 memset(m.Beyond, 0, kBeyondBits / 8);
                 return KeepPrimary(m, gid, uid);
             }
-            const size_t room = std::min(m.PrimaryRoom ? m.PrimaryRoom * 2 : kFirstPrimaries, g_mostPrimaries);
+            const size_t room =
+                std::min(m.PrimaryRoom ? m.PrimaryRoom * 2 : kFirstPrimaries, g_mostPrimaries);
             Primary* grown = static_cast<Primary*>(Memory_Alloc(room * sizeof(Primary)));
             if (!grown) return false;
             if (m.PrimaryCount) memcpy(grown, m.Primaries, m.PrimaryCount * sizeof(Primary));

@@ -1027,7 +1027,8 @@ int64_t Platform_InitSpawnSignals(posix_spawnattr_t* attributes) {
     sigset_t all, none;
     memset(&all, 0xff, sizeof(all));
     sigemptyset(&none);
-    if (posix_spawnattr_setsigdefault(attributes, &all) == 0 && posix_spawnattr_setsigmask(attributes, &none) == 0 &&
+    if (posix_spawnattr_setsigdefault(attributes, &all) == 0 &&
+        posix_spawnattr_setsigmask(attributes, &none) == 0 &&
         posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0)
         return 1;
     posix_spawnattr_destroy(attributes);

@@ -21,11 +21,12 @@
 // "$TMPDIR/release" exists (for at most 60 s), after printing "installed".
 // It ignores SIGPIPE, as libraries the host loads make it do. Started with --crashreport it is the
 // reporter: it writes its arguments, one per line, then "signals <blocked> <ignored>" as the
-// kernel shows its own masks, to "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
-// as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
-// holds queued, as JSON, to "$TMPDIR/reporter-sent" (whole, by a rename). CRASH_HOST_FILELOG adds
-// the file log to the stand-in's debug flags. With CRASH_HOST_DISMISS the reporter offers the crash
-// once the dialogs are being dismissed (as after a signal).
+// kernel shows its own masks, to "$TMPDIR/reporter-args" (whole, by a rename); with
+// CRASH_HOST_SEND set it then offers the crash as the host's reporter does (to the collector at
+// CRASH_HOST_ENDPOINT) and writes what it still holds queued, as JSON, to "$TMPDIR/reporter-sent"
+// (whole, by a rename). CRASH_HOST_FILELOG adds the file log to the stand-in's debug flags. With
+// CRASH_HOST_DISMISS the reporter offers the crash once the dialogs are being dismissed (as after
+// a signal).
 #include <atomic>
 #include <condition_variable>
 #include <csignal>

@@ -206,7 +206,8 @@ class CrashReportTest : public ::testing::Test {
     bool noNameless = false;  // it runs where nameless files are refused
     std::string display;      // the display it may ask on ("" none)
     bool dismiss = false;     // its reporter offers the crash once dialogs are being dismissed
-    bool startBlocked = false; // it starts with the crash signals (and SIGTERM) blocked, as a launcher may leave them
+    // It starts with the crash signals (and SIGTERM) blocked, as a launcher may leave them.
+    bool startBlocked = false;
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -440,8 +441,9 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     EXPECT_EQ(reporter.substr(0, session), "--crashreport\n--crashid=" + crash.Id + "\n");
     // The reporter runs in another folder: what was named relative to ours reaches it in full. It
     // starts with no signal blocked or ignored, whatever the crashed process blocked and ignored.
-    EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir + "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" +
-                        dir + "/logs\nsignals 0000000000000000 0000000000000000\n");
+    EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir +
+                        "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" + dir +
+                        "/logs\nsignals 0000000000000000 0000000000000000\n");
 }
 
 // An abort, a breakpoint signal, a breakpoint instruction (which does not repeat when the handler
@@ -928,7 +930,8 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
 // which execution would step past, ends the child too.
 TEST_F(CrashReportTest, ForkedChildCrashLeavesTheParentsReportingAlone) {
     console = true;
-    for (const auto& [mode, signal] : {std::pair<const char*, int>{"forkchild", SIGSEGV}, {"forkchildtrap", SIGTRAP}}) {
+    for (const auto& [mode, signal] :
+         {std::pair<const char*, int>{"forkchild", SIGSEGV}, {"forkchildtrap", SIGTRAP}}) {
         SCOPED_TRACE(mode);
         const Crash crash = Run({mode}, true);
         EXPECT_NE(crash.Log.find("child ended by signal " + std::to_string(signal) + "\n"), std::string::npos)

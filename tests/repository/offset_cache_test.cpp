@@ -155,7 +155,8 @@ TEST(OffsetCache, ReadersNeverSeeAnEntryChangeUnderThem) {
     };
     std::thread writer([&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (int round = 0; round < 4000 || (!allChecked() && std::chrono::steady_clock::now() < until); round++)
+        for (int round = 0; round < 4000 || (!allChecked() && std::chrono::steady_clock::now() < until);
+             round++)
             for (uint64_t k = 0; k < 4; k++) cache.Put(k, 4096, (uint8_t)(round * 4 + k));
         stop = true;
     });

@@ -931,7 +931,8 @@ TEST(PlatformExecute, ProgramsStartWithDefaultSignalsAndNoneBlocked) {
     ASSERT_EQ(sigaction(SIGUSR1, &ignore, &oldUsr1), 0);
     ASSERT_EQ(sigaction(SIGUSR2, &handle, &oldUsr2), 0);
     for (const Route& route : kRoutes) {
-        if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
+        if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody()))
+            continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
         const std::string out = dir.out("signals");
@@ -941,8 +942,10 @@ TEST(PlatformExecute, ProgramsStartWithDefaultSignalsAndNoneBlocked) {
             sigset_t blocked;
             sigfillset(&blocked);
             pthread_sigmask(SIG_SETMASK, &blocked, nullptr);
-            r = Execute("/bin/sh", "-c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > $0; yes | head -1 > $0.yes 2>&1\" " + out,
-                        "", route.Flags);
+            r = Execute(
+                "/bin/sh",
+                "-c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > $0; yes | head -1 > $0.yes 2>&1\" " + out,
+                "", route.Flags);
         }).join();
         EXPECT_TRUE(r.result == 1 && r.ended && r.code == 0) << route.Name;
         EXPECT_EQ(ReadFile(out), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n") << route.Name;
