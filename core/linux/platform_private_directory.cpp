@@ -53,8 +53,7 @@ constexpr size_t kMostAnswers = 64;
 // that starts small and doubles, up to this many distinct groups (8 MiB). A site with more has
 // the rest marked in a fixed set of bits, each group in two places: a group whose two bits are
 // not both set has no other user, one with both counts as having one (rarely wrong, and then on
-// the safe side).
-// The database is never walked again for one group, however large the site.
+// the safe side). So the database is never walked again for one group, however large the site.
 constexpr size_t kFirstPrimaries = 4096;
 constexpr size_t kMostPrimaries = size_t{1} << 20;
 size_t g_mostPrimaries = kMostPrimaries;        // under the members' lock
