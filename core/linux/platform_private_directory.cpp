@@ -73,6 +73,7 @@ struct GroupAnswer {
     gid_t Gid;
     bool Other;
     uid_t WitnessUid;            // a member by primary group, when WitnessName is empty
+    bool Unnamed;                // a member by primary group that the walk kept no user of
     char WitnessName[kNameRoom]; // a member the group lists (empty when it did not fit)
     char Name[kNameRoom];        // the group's own name, empty when the database has none
 };
@@ -262,7 +263,7 @@ void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
         return;
     }
     // Past the groups kept exactly, the bits tell (no user is named then).
-    if (BeyondHas(m, gid)) answer->Other = true;
+    if (BeyondHas(m, gid)) answer->Other = answer->Unnamed = true;
 }
 
 // Whether the group has a member other than this user and root, with what the databases said of it.
@@ -428,6 +429,8 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
             String_Print(who, sizeof(who), "%s", group.WitnessName);
         else if (group.WitnessUid)
             SayUser(group.WitnessUid, true, who, sizeof(who));
+        else if (group.Unnamed)
+            String_Print(who, sizeof(who), "%s", "a user whose primary group it is");
         else
             who[0] = 0;
         String_Print(named, sizeof(named), "%sits group %s%s(gid %u) may write into it and %s%s%s",

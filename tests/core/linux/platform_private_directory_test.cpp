@@ -429,7 +429,8 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
 // A site of 100,000 users, each with a group of its own (far more distinct primary groups than
 // are kept at first), is walked once however many group-writable folders are judged: a group
 // that is some user's primary one is found whichever user it is, one that is nobody's passes.
-// So it is where most groups are past those kept exactly (64 here).
+// So it is where most groups are past those kept exactly (64 here), and the refusal then says
+// what it knows of the member it cannot name.
 TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
     constexpr int kUsers = 100000;
@@ -455,15 +456,20 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
     ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
     for (const uint32_t most : {0u, 64u}) {
         SCOPED_TRACE(most);
+        const std::string said = files.file("said");
         const auto seen = RunIsolated(
             [&] {
-                return BindText(files, "/etc/passwd", passwd) && BindText(files, "/etc/group", group) &&
-                       Platform_SetMostPrimaryGroupsForTesting(most) == 1 && BecomeAlice();
+                const int fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                return fd >= 0 && dup2(fd, 2) >= 0 && BindText(files, "/etc/passwd", passwd) &&
+                       BindText(files, "/etc/group", group) && Platform_SetMostPrimaryGroupsForTesting(most) == 1 &&
+                       BecomeAlice();
             },
             [&] {
+                Log_SetErrorsToStandardError(1);
                 DatabaseOpens opens;
                 if (!opens.Watching()) return std::string("no watch");
                 std::string answers;
+                int judging = 0; // the user database's opens by the judgements (not their explanations)
                 for (gid_t gid : judged) {
                     int32_t fd = -1, error = 0;
                     const char* reason = nullptr;
@@ -472,9 +478,11 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
                         Platform_OpenPrivateDirectory((path + "/x").c_str(), 0, &fd, &error, &reason);
                     if (fd >= 0) close(fd);
                     answers += std::to_string(gid) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
+                    judging += std::stoi(opens());
+                    Platform_SayFolderRefusal();
+                    opens();
                 }
-                const std::string counted = opens();
-                return answers + "user database opened " + counted.substr(0, counted.find(' ')) + "\n";
+                return answers + "user database opened " + std::to_string(judging) + "\n";
             });
         ASSERT_TRUE(seen.has_value());
         const std::string changes = ":a folder other users can change\n",
@@ -482,6 +490,13 @@ TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
         EXPECT_EQ(*seen, std::to_string(own(0)) + changes + std::to_string(own(kUsers / 2)) + changes +
                              std::to_string(own(kUsers - 1)) + changes + std::to_string(kSolo) + missing +
                              std::to_string(kOurs) + missing + "user database opened 1\n");
+        // The last user's group is named by its user where it was kept, and never as unreadable.
+        const std::string explained = ReadFile(said);
+        const std::string last = "g" + std::to_string(kUsers - 1) + " (gid " + std::to_string(own(kUsers - 1)) +
+                                 ") may write into it and has members other than you and root (" +
+                                 (most ? "a user whose primary group it is)" : "u" + std::to_string(kUsers - 1) + ")");
+        EXPECT_NE(explained.find(last), std::string::npos) << explained;
+        EXPECT_EQ(explained.find("could not be read"), std::string::npos) << explained;
     }
 }
 
