@@ -180,9 +180,10 @@ void Stop(pid_t pid, const std::string& label) {
         kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    // The web engine's helpers share the group; the next run starts only once they are gone.
     kill(-pid, SIGKILL);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kill(-pid, 0) == 0 && std::chrono::steady_clock::now() < deadline) usleep(10000);
+    const auto groupDeadline = Clock::now() + std::chrono::seconds(10);
+    while (kill(-pid, 0) == 0 && Clock::now() < groupDeadline) usleep(10000);
 }
 
 // CPU time of every thread of every process in the group (the web engine's helpers included), in

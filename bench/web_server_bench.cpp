@@ -64,6 +64,17 @@ int64_t QuietPrint(void*, const char*, ...) {
     return 1;
 }
 
+// The runtime's debug output, made quiet once for every row: the servers' rows and the header
+// rows each need it, and a second Debug_Init aborts.
+void QuietDebug() {
+    static const bool done = [] {
+        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
+        Debug_PrintOverride(Quiet);
+        return true;
+    }();
+    (void)done;
+}
+
 // The folder the answers of the second kind are read from.
 std::string& Root() {
     static std::string root;
@@ -228,8 +239,7 @@ struct Env {
 
     Env() {
         TheProcessors().PinServer();
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(Quiet);
+        QuietDebug();
         Thread_Init();
         EventQueue_Init();
         MIME_Init();
@@ -403,8 +413,7 @@ const char* const kHeaders[] = {
 // The server the header rows read for: made once, for all of them.
 WebServer* HeaderServer() {
     static WebServer* server = [] {
-        Debug_Init(nullptr, nullptr, DEBUG_FLAG_EXTERNAL_PRINT);
-        Debug_PrintOverride(Quiet);
+        QuietDebug();
         WebServer* s = nullptr;
         WebServer_Create(&s);
         WebServer_SetPrintCallback(s, nullptr, QuietPrint);

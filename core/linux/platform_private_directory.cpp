@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -48,9 +49,15 @@ bool OtherUser(uid_t uid) {
 constexpr int64_t kMembersKeptNs = 30LL * 1000 * 1000 * 1000;
 // Groups answered one by one; past this many the oldest answer is read again when next asked.
 constexpr size_t kMostAnswers = 64;
-// Primary groups of other users kept from the one walk of the user database. A site with more
-// distinct ones has the database asked again for each group not kept (and that answer remembered).
-constexpr size_t kMostPrimaries = 4096;
+// Primary groups of other users, from the one walk of the user database: kept exactly, in room
+// that starts small and doubles, up to this many distinct groups (8 MiB). A site with more has
+// the rest marked in a fixed set of bits, each group in two places: a group whose two bits are
+// not both set has no other user, one with both counts as having one (rarely wrong, and then on
+// the safe side). So the database is never walked again for one group, however large the site.
+constexpr size_t kFirstPrimaries = 4096;
+constexpr size_t kMostPrimaries = size_t{1} << 20;
+size_t g_mostPrimaries = kMostPrimaries;        // under the members' lock
+constexpr size_t kBeyondBits = size_t{1} << 23; // 1 MiB
 // Names of this user and root (and of other entries with their ids), which a group may list
 // without counting as having another member.
 constexpr size_t kMostOurNames = 8;
@@ -66,6 +73,7 @@ struct GroupAnswer {
     gid_t Gid;
     bool Other;
     uid_t WitnessUid;            // a member by primary group, when WitnessName is empty
+    bool Unnamed;                // a member by primary group that the walk kept no user of
     char WitnessName[kNameRoom]; // a member the group lists (empty when it did not fit)
     char Name[kNameRoom];        // the group's own name, empty when the database has none
 };
@@ -74,9 +82,10 @@ struct Members {
     std::mutex Lock;
     int64_t ReadAt;
     uid_t For; // the user "this user" was when they were read
-    bool Walked, Whole, Overflow;
-    size_t PrimaryCount, OurNameCount, AnswerCount, NextAnswer;
-    Primary Primaries[kMostPrimaries]; // sorted by group
+    bool Walked, Whole;
+    size_t PrimaryCount, PrimaryRoom, OurNameCount, AnswerCount, NextAnswer;
+    Primary* Primaries; // sorted by group once the walk is over
+    uint64_t* Beyond;   // kBeyondBits, for the groups past kMostPrimaries; null when none were
     char OurNames[kMostOurNames][kNameRoom];
     GroupAnswer Answers[kMostAnswers];
 };
@@ -89,8 +98,72 @@ int64_t MonotonicNs() {
 }
 
 void ForgetMembers(Members& m) {
-    m.Walked = m.Whole = m.Overflow = false;
+    m.Walked = m.Whole = false;
     m.PrimaryCount = m.OurNameCount = m.AnswerCount = m.NextAnswer = 0;
+    if (m.Primaries) Memory_Free(m.Primaries, m.PrimaryRoom * sizeof(Primary));
+    if (m.Beyond) Memory_Free(m.Beyond, kBeyondBits / 8);
+    m.Primaries = nullptr;
+    m.Beyond = nullptr;
+    m.PrimaryRoom = 0;
+}
+
+// The two bits of a group in the set beyond the exact ones.
+void BeyondBits(gid_t gid, size_t* first, size_t* second) {
+    const uint64_t mixed = ((uint64_t)gid + 1) * 0x9E3779B97F4A7C15ull;
+    *first = (size_t)(mixed >> 41);
+    *second = (size_t)(mixed >> 18) & (kBeyondBits - 1);
+}
+
+bool BeyondHas(const Members& m, gid_t gid) {
+    size_t first, second;
+    BeyondBits(gid, &first, &second);
+    return m.Beyond && (m.Beyond[first / 64] >> (first % 64) & 1) &&
+           (m.Beyond[second / 64] >> (second % 64) & 1);
+}
+
+// Sorts the primary groups and keeps each group once, with the first user the walk met.
+void CompactPrimaries(Members& m) {
+    std::stable_sort(m.Primaries, m.Primaries + m.PrimaryCount,
+                     [](const Primary& a, const Primary& b) { return a.Gid < b.Gid; });
+    size_t kept = 0;
+    for (size_t i = 0; i < m.PrimaryCount; i++)
+        if (kept == 0 || m.Primaries[kept - 1].Gid != m.Primaries[i].Gid)
+            m.Primaries[kept++] = m.Primaries[i];
+    m.PrimaryCount = kept;
+}
+
+// Keeps another user's primary group: appended while there is room; a full room is compacted, and
+// doubled when that left it more than half full; past the most room, the group goes to the bits.
+// False when nothing could be kept (no memory): the walk is then not whole.
+bool KeepPrimary(Members& m, gid_t gid, uid_t uid) {
+    if (m.Beyond) {
+        size_t first, second;
+        BeyondBits(gid, &first, &second);
+        m.Beyond[first / 64] |= uint64_t{1} << (first % 64);
+        m.Beyond[second / 64] |= uint64_t{1} << (second % 64);
+        return true;
+    }
+    if (m.PrimaryCount == m.PrimaryRoom) {
+        if (m.Primaries) CompactPrimaries(m);
+        if (m.PrimaryCount > m.PrimaryRoom / 2 || !m.Primaries) {
+            if (m.PrimaryRoom >= g_mostPrimaries) {
+                m.Beyond = static_cast<uint64_t*>(Memory_Alloc(kBeyondBits / 8));
+                if (!m.Beyond) return false;
+                memset(m.Beyond, 0, kBeyondBits / 8);
+                return KeepPrimary(m, gid, uid);
+            }
+            const size_t room =
+                std::min(m.PrimaryRoom ? m.PrimaryRoom * 2 : kFirstPrimaries, g_mostPrimaries);
+            Primary* grown = static_cast<Primary*>(Memory_Alloc(room * sizeof(Primary)));
+            if (!grown) return false;
+            if (m.PrimaryCount) memcpy(grown, m.Primaries, m.PrimaryCount * sizeof(Primary));
+            if (m.Primaries) Memory_Free(m.Primaries, m.PrimaryRoom * sizeof(Primary));
+            m.Primaries = grown;
+            m.PrimaryRoom = room;
+        }
+    }
+    m.Primaries[m.PrimaryCount++] = {gid, uid};
+    return true;
 }
 
 void KeepOurName(Members& m, const char* name) {
@@ -117,19 +190,18 @@ size_t PrimaryAt(const Members& m, gid_t gid) {
 // One walk of the whole user database: the primary groups of users other than this one and root,
 // and the names of this user and root. Whole is false when it could not be read to its end.
 void WalkUsers(Members& m) {
+    ForgetMembers(m);
     m.Walked = true;
-    m.Whole = m.Overflow = false;
-    m.PrimaryCount = m.OurNameCount = 0;
     m.ReadAt = MonotonicNs();
     m.For = geteuid();
     char scratch[16384];
     struct passwd pw, *user = nullptr;
-    bool sawOurs = false;
+    bool sawOurs = false, kept = true;
     setpwent();
     for (;;) {
         const int failed = getpwent_r(&pw, scratch, sizeof(scratch), &user);
         if (failed == ENOENT) {
-            m.Whole = true;
+            m.Whole = kept;
             break;
         }
         if (failed != 0 || !user) break;
@@ -138,17 +210,13 @@ void WalkUsers(Members& m) {
             KeepOurName(m, user->pw_name);
             continue;
         }
-        const size_t at = PrimaryAt(m, user->pw_gid);
-        if (at < m.PrimaryCount && m.Primaries[at].Gid == user->pw_gid) continue;
-        if (m.PrimaryCount == kMostPrimaries) {
-            m.Overflow = true;
-            continue;
+        if (!KeepPrimary(m, user->pw_gid, user->pw_uid)) {
+            kept = false;
+            break;
         }
-        memmove(m.Primaries + at + 1, m.Primaries + at, (m.PrimaryCount - at) * sizeof(Primary));
-        m.Primaries[at] = {user->pw_gid, user->pw_uid};
-        m.PrimaryCount++;
     }
     endpwent();
+    if (m.Primaries) CompactPrimaries(m);
     // A directory service need not list its users: this user's own name is then asked by its id.
     if (!sawOurs && getpwuid_r(geteuid(), &pw, scratch, sizeof(scratch), &user) == 0 && user)
         KeepOurName(m, user->pw_name);
@@ -194,21 +262,8 @@ void ReadGroup(Members& m, gid_t gid, GroupAnswer* answer) {
         answer->WitnessUid = m.Primaries[at].Uid;
         return;
     }
-    if (!m.Overflow) return;
-    // Not among the primary groups kept: this group alone is looked for in the user database.
-    char scratch[16384];
-    struct passwd pw, *user = nullptr;
-    setpwent();
-    for (;;) {
-        const int failed = getpwent_r(&pw, scratch, sizeof(scratch), &user);
-        if (failed == ENOENT) break;
-        if (failed != 0 || !user || (user->pw_gid == gid && OtherUser(user->pw_uid))) {
-            answer->Other = true;
-            answer->WitnessUid = user && failed == 0 ? user->pw_uid : 0;
-            break;
-        }
-    }
-    endpwent();
+    // Past the groups kept exactly, the bits tell (no user is named then).
+    if (BeyondHas(m, gid)) answer->Other = answer->Unnamed = true;
 }
 
 // Whether the group has a member other than this user and root, with what the databases said of it.
@@ -391,6 +446,8 @@ bool WriteRefusal(const Refusal& r, char* out, int32_t size) {
             String_Print(who, sizeof(who), "%s", group.WitnessName);
         else if (group.WitnessUid)
             SayUser(group.WitnessUid, true, who, sizeof(who));
+        else if (group.Unnamed)
+            String_Print(who, sizeof(who), "%s", "a user whose primary group it is");
         else
             who[0] = 0;
         String_Print(named, sizeof(named), "%sits group %s%s(gid %u) may write into it and %s%s%s",
@@ -920,6 +977,13 @@ int64_t Platform_HoldFolderRefusal(uint32_t hold) {
 int64_t Platform_ForgetGroupMembers() {
     std::lock_guard<std::mutex> hold(g_members.Lock);
     ForgetMembers(g_members);
+    return 1;
+}
+
+int64_t Platform_SetMostPrimaryGroupsForTesting(uint32_t count) {
+    std::lock_guard<std::mutex> hold(g_members.Lock);
+    ForgetMembers(g_members);
+    g_mostPrimaries = count ? count : kMostPrimaries;
     return 1;
 }
 

@@ -67,3 +67,6 @@ int64_t Platform_GetFolderRefusal(char* buffer, int32_t size);
 int64_t Platform_HoldFolderRefusal(uint32_t hold);
 // Forgets what the user and group databases said, so that the next judgement reads them again.
 int64_t Platform_ForgetGroupMembers();
+// Forgets as above and keeps at most `count` primary groups exactly from the next walk (0: the
+// default), the rest in the set of bits: a test reaches them without a site of millions of users.
+int64_t Platform_SetMostPrimaryGroupsForTesting(uint32_t count);

@@ -248,15 +248,16 @@ QVR_CHILD_CODE long Duplicate(int fd, int target) {
     // allocate, in memory the child shares with us), and what the launching thread blocked must
     // not stay blocked in the program, or a SIGTERM could never end it. The parent blocked
     // everything around the clone, so nothing is delivered before the handlers are back to their
-    // defaults. Ignored signals stay ignored, as across any exec.
+    // defaults. What this process ignores (SIGPIPE, which a library it loads may set) is not the
+    // program's choice either: an exec would keep it, and a pipeline in a launched script would
+    // then print write errors instead of ending quietly. So every signal starts at its default.
     constexpr int kSignals = 64;
     constexpr unsigned long kSignalInfo = 4; // SA_SIGINFO
     for (int number = 1; number <= kSignals; number++) {
         if (number == SIGKILL || number == SIGSTOP) continue;
         KernelSignalAction current;
         if (Kernel(SYS_rt_sigaction, number, 0, (long)&current, sizeof(uint64_t)) != 0) continue;
-        if (!(current.Flags & kSignalInfo) && (current.Handler == (void*)SIG_DFL || current.Handler == (void*)SIG_IGN))
-            continue;
+        if (!(current.Flags & kSignalInfo) && current.Handler == (void*)SIG_DFL) continue;
         KernelSignalAction byDefault;
         byDefault.Handler = (void*)SIG_DFL;
         byDefault.Flags = 0;
@@ -1017,6 +1018,21 @@ int64_t CommandLineToMutableArray(const char* text, int32_t* count, char*** arra
 
 int64_t CommandLineFreeMutableArray(int32_t* count, char*** array) {
     return Arguments_Free(count, array);
+}
+
+int64_t Platform_InitSpawnSignals(posix_spawnattr_t* attributes) {
+    if (posix_spawnattr_init(attributes) != 0) return 0;
+    // Every bit set: sigfillset would leave out the signals the C library keeps for itself, and
+    // its spawn then has the program start with them ignored. SIGKILL and SIGSTOP are passed over.
+    sigset_t all, none;
+    memset(&all, 0xff, sizeof(all));
+    sigemptyset(&none);
+    if (posix_spawnattr_setsigdefault(attributes, &all) == 0 &&
+        posix_spawnattr_setsigmask(attributes, &none) == 0 &&
+        posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0)
+        return 1;
+    posix_spawnattr_destroy(attributes);
+    return 0;
 }
 
 int64_t Platform_ForkExec(const PlatformLaunchPlan* plan, int32_t* pid, int32_t* error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <spawn.h>
 
 #include <cstdint>
 
@@ -31,6 +32,11 @@ struct PrivilegedTask;
 // of in the threads that expect it. Returns pthread_create's result (0 when started); the thread
 // is put in *thread when given.
 int Platform_StartQuietThread(void* (*main)(void*), void* argument, pthread_t* thread);
+
+// Attributes for posix_spawn under which a program starts as every launch of ours does: each
+// signal at its default disposition and none blocked, whatever this process ignores or blocks.
+// Initialises *attributes: 1 when set (the caller destroys them), 0 with nothing to destroy.
+int64_t Platform_InitSpawnSignals(posix_spawnattr_t* attributes);
 
 // A started (or found) process. Allocated zeroed; it has no reference count and no delete
 // function of its own: Platform_ProcessDelete frees it.

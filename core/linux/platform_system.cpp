@@ -25,6 +25,7 @@
 
 #include "core/linux/platform.h"
 #include "core/linux/platform_private_directory.h"
+#include "core/linux/platform_process.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -956,14 +957,21 @@ int64_t Platform_Reboot() {
     char** environment = Platform_CopyEnvironment(&environmentBytes);
     if (!environment) return 0;
     posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (!Platform_InitSpawnSignals(&attributes)) {
+        Memory_Free(environment, environmentBytes);
+        return 0;
+    }
     if (posix_spawn_file_actions_init(&actions) != 0) {
+        posix_spawnattr_destroy(&attributes);
         Memory_Free(environment, environmentBytes);
         return 0;
     }
     pid_t child = 0;
     const bool spawned = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
-                         posix_spawn(&child, program, &actions, nullptr, arguments, environment) == 0;
+                         posix_spawn(&child, program, &actions, &attributes, arguments, environment) == 0;
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     Memory_Free(environment, environmentBytes);
     if (!spawned) return 0;
     int status = 0;

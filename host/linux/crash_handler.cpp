@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "core/linux/platform_private_directory.h"
+#include "core/linux/platform_process.h"
 
 namespace {
 
@@ -527,25 +528,18 @@ void* CrashThread(void* argument) {
     }
 }
 
-// Attributes and descriptor actions for the launch: the crash signals back to their defaults and
-// nothing blocked in the program, every inherited descriptor above standard error closed, the
-// working directory entered.
+// Attributes and descriptor actions for the launch: every signal back to its default and
+// nothing blocked in the program, as for any launch, every inherited descriptor above standard
+// error closed, the working directory entered.
 bool PrepareLaunch(CrashState* state, const BreakpadLaunch* launch) {
     // Without its environment the reporter would look for the dumps elsewhere and ask no one.
     if (!launch || !launch->Path || !launch->Arguments || !launch->Environment) return false;
-    if (posix_spawnattr_init(&state->LaunchAttributes) != 0) return false;
+    if (!Platform_InitSpawnSignals(&state->LaunchAttributes)) return false;
     if (posix_spawn_file_actions_init(&state->LaunchActions) != 0) {
         posix_spawnattr_destroy(&state->LaunchAttributes);
         return false;
     }
-    sigset_t none, crashSignals;
-    sigemptyset(&none);
-    sigemptyset(&crashSignals);
-    for (const int signal : kSignals) sigaddset(&crashSignals, signal);
-    bool ok = posix_spawnattr_setsigmask(&state->LaunchAttributes, &none) == 0 &&
-              posix_spawnattr_setsigdefault(&state->LaunchAttributes, &crashSignals) == 0 &&
-              posix_spawnattr_setflags(&state->LaunchAttributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
-              posix_spawn_file_actions_addclosefrom_np(&state->LaunchActions, 3) == 0;
+    bool ok = posix_spawn_file_actions_addclosefrom_np(&state->LaunchActions, 3) == 0;
     if (ok && launch->Directory && launch->Directory[0])
         ok = posix_spawn_file_actions_addchdir_np(&state->LaunchActions, launch->Directory) == 0;
     if (!ok) {

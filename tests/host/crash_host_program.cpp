@@ -15,15 +15,18 @@
 // thread started with every signal blocked by its attributes ("attrmask"), a bad write on a
 // GLib thread ("gthread"), a stack overflow on a plain POSIX thread ("pthread") and in a work item
 // of a platform queue ("queueoverflow"); a forked child that crashes before any exec, then a bad
-// write in the parent, which prints "child ended by signal <n>" first ("forkchild");
+// write in the parent, which prints "child ended by signal <n>" first ("forkchild"; with a
+// breakpoint in the child, "forkchildtrap");
 // "start" installs crash reporting and ends without a fault; "hold" does the same once
 // "$TMPDIR/release" exists (for at most 60 s), after printing "installed".
-// Started with --crashreport it is the reporter: it writes its arguments, one per line, to
-// "$TMPDIR/reporter-args" (whole, by a rename); with CRASH_HOST_SEND set it then offers the crash
-// as the host's reporter does (to the collector at CRASH_HOST_ENDPOINT) and writes what it still
-// holds queued, as JSON, to "$TMPDIR/reporter-sent" (whole, by a rename). CRASH_HOST_FILELOG adds
-// the file log to the stand-in's debug flags. With CRASH_HOST_DISMISS the reporter offers the crash
-// once the dialogs are being dismissed (as after a signal).
+// It ignores SIGPIPE, as libraries the host loads make it do. Started with --crashreport it is the
+// reporter: it writes its arguments, one per line, then "signals <blocked> <ignored>" as the
+// kernel shows its own masks, to "$TMPDIR/reporter-args" (whole, by a rename); with
+// CRASH_HOST_SEND set it then offers the crash as the host's reporter does (to the collector at
+// CRASH_HOST_ENDPOINT) and writes what it still holds queued, as JSON, to "$TMPDIR/reporter-sent"
+// (whole, by a rename). CRASH_HOST_FILELOG adds the file log to the stand-in's debug flags. With
+// CRASH_HOST_DISMISS the reporter offers the crash once the dialogs are being dismissed (as after
+// a signal).
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -101,6 +104,22 @@ void StartEngine(bool crashDumps) {
 
 // Written whole under a name of its own, then renamed: the test reads the file as soon as it sees
 // it.
+// A field of this process's status as the kernel shows it ("" when missing).
+std::string StatusField(const char* name) {
+    FILE* status = fopen("/proc/self/status", "re");
+    char line[256];
+    std::string value;
+    const size_t length = strlen(name);
+    while (status && fgets(line, sizeof(line), status))
+        if (strncmp(line, name, length) == 0 && line[length] == ':') {
+            value = line + length + 1;
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of("\n") + 1);
+        }
+    if (status) fclose(status);
+    return value;
+}
+
 bool WriteWhole(const std::string& name, const std::string& text) {
     const std::string temp = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
     const std::string part = temp + "/" + name + "." + std::to_string(getpid());
@@ -170,6 +189,16 @@ void* RecurseOnThread(void*) {
 
 void RecurseInWork(void*, void*) { Recurse(nullptr); }
 
+// A breakpoint, as the toolkit's fatal errors end with: the program goes on after it unless the
+// signal ends it.
+void Breakpoint() {
+#if defined(__x86_64__)
+    asm volatile("int3");
+#elif defined(__aarch64__)
+    asm volatile("brk #0");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -189,9 +218,11 @@ int main(int argc, char** argv) {
         if (strcmp(argv[i], "--crashreport") != 0) continue;
         std::string lines;
         for (int j = 1; j < argc; j++) lines += std::string(argv[j]) + "\n";
+        lines += "signals " + StatusField("SigBlk") + " " + StatusField("SigIgn") + "\n";
         if (!WriteWhole("reporter-args", lines)) return 1;
         return getenv("CRASH_HOST_SEND") ? SendAsTheReporter(argc, argv) : 0;
     }
+    signal(SIGPIPE, SIG_IGN);
     const std::string mode = argc > 1 ? argv[1] : "";
     Arguments_Init(argc, argv);
     // The events stay queued, as in a process about to crash.
@@ -236,11 +267,7 @@ int main(int argc, char** argv) {
     if (mode == "unheld") Breakpad_ReleaseHeldDumpForTesting();
     if (mode == "abort") abort();
     if (mode == "breakpoint") {
-#if defined(__x86_64__)
-        asm volatile("int3");
-#elif defined(__aarch64__)
-        asm volatile("brk #0");
-#endif
+        Breakpoint();
         return 3;
     }
     if (mode == "blocked" || mode == "blockedill") {
@@ -293,10 +320,13 @@ int main(int argc, char** argv) {
         Platform_QueueDelete(&queue);
         return 3;
     }
-    if (mode == "forkchild") {
+    if (mode == "forkchild" || mode == "forkchildtrap") {
         const pid_t child = fork();
         if (child == 0) {
-            BadWrite();
+            if (mode == "forkchildtrap")
+                Breakpoint();
+            else
+                BadWrite();
             _exit(0);
         }
         int status = 0;

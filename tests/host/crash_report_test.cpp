@@ -206,7 +206,8 @@ class CrashReportTest : public ::testing::Test {
     bool noNameless = false;  // it runs where nameless files are refused
     std::string display;      // the display it may ask on ("" none)
     bool dismiss = false;     // its reporter offers the crash once dialogs are being dismissed
-    bool startBlocked = false; // it starts with the crash signals blocked, as a launcher may leave them
+    // It starts with the crash signals (and SIGTERM) blocked, as a launcher may leave them.
+    bool startBlocked = false;
     void SetUp() override {
         char pattern[] = "/tmp/crash-report-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -311,7 +312,8 @@ class CrashReportTest : public ::testing::Test {
             // A blocked mask survives the exec.
             sigset_t crashSignals;
             sigemptyset(&crashSignals);
-            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) sigaddset(&crashSignals, signal);
+            for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGTERM})
+                sigaddset(&crashSignals, signal);
             sigprocmask(SIG_BLOCK, &crashSignals, nullptr);
         }
         if (chdir(dir.c_str()) != 0) _exit(125);
@@ -437,9 +439,11 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
     ASSERT_NE(session, std::string::npos) << reporter;
     const std::string rest = reporter.substr(reporter.find('\n', session) + 1);
     EXPECT_EQ(reporter.substr(0, session), "--crashreport\n--crashid=" + crash.Id + "\n");
-    // The reporter runs in another folder: what was named relative to ours reaches it in full.
-    EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir + "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" +
-                        dir + "/logs\n");
+    // The reporter runs in another folder: what was named relative to ours reaches it in full. It
+    // starts with no signal blocked or ignored, whatever the crashed process blocked and ignored.
+    EXPECT_EQ(rest, "--crashautosend\n--skin=" + dir +
+                        "/my skin\n--verbose=3\n--debugfileid=crash\n--debug\n--debugdir=" + dir +
+                        "/logs\nsignals 0000000000000000 0000000000000000\n");
 }
 
 // An abort, a breakpoint signal, a breakpoint instruction (which does not repeat when the handler
@@ -902,6 +906,9 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
         EXPECT_NE(Field(crash.Dump, "thread"), Field(crash.Dump, "process")) << "not made on the crashed thread";
         EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
         EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+        // Whatever the crashed thread blocked, the reporter blocks nothing.
+        EXPECT_NE(crash.Reporter.find("\nsignals 0000000000000000 0000000000000000\n"), std::string::npos)
+            << crash.Reporter;
         ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
     }
     startBlocked = true;
@@ -913,21 +920,31 @@ TEST_F(CrashReportTest, CrashOnAnyThreadIsReported) {
     ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
     EXPECT_EQ(Field(crash.Dump, "thread"), Field(crash.Dump, "process"));
     EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Log;
+    // What the process was started with blocked is no business of its reporter.
+    EXPECT_NE(crash.Reporter.find("\nsignals 0000000000000000 0000000000000000\n"), std::string::npos)
+        << crash.Reporter;
 }
 
 // A forked child that crashes before any exec dies of its signal and touches nothing of the
-// parent's reporting: the parent's own crash afterwards is reported whole, once.
+// parent's reporting: the parent's own crash afterwards is reported whole, once. A breakpoint,
+// which execution would step past, ends the child too.
 TEST_F(CrashReportTest, ForkedChildCrashLeavesTheParentsReportingAlone) {
     console = true;
-    const Crash crash = Run({"forkchild"}, true);
-    EXPECT_NE(crash.Log.find("child ended by signal 11\n"), std::string::npos) << crash.Log;
-    EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
-    ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
-    EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
-    EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
-    EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
-    EXPECT_EQ(Count(crash.Log, "Running crash dump reporting process"), 1u) << crash.Log;
-    EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+    for (const auto& [mode, signal] :
+         {std::pair<const char*, int>{"forkchild", SIGSEGV}, {"forkchildtrap", SIGTRAP}}) {
+        SCOPED_TRACE(mode);
+        const Crash crash = Run({mode}, true);
+        EXPECT_NE(crash.Log.find("child ended by signal " + std::to_string(signal) + "\n"), std::string::npos)
+            << crash.Log;
+        EXPECT_EQ(crash.Signal, SIGSEGV) << crash.Log;
+        ASSERT_EQ(crash.Id.size(), 32u) << crash.Log;
+        EXPECT_EQ(Names(crash.Folder), (std::vector<std::string>{crash.Id + ".dmp", crash.Id + ".json"}));
+        EXPECT_EQ(CheckEvents(crash.Events, crash.Dump, dir), "2 BeforeCrash CrashDump -") << crash.Log;
+        EXPECT_EQ(crash.Log.find("Unable to"), std::string::npos) << crash.Log;
+        EXPECT_EQ(Count(crash.Log, "Running crash dump reporting process"), 1u) << crash.Log;
+        EXPECT_NE(crash.Reporter.find("--crashid=" + crash.Id + "\n"), std::string::npos) << crash.Reporter;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
 }
 
 // Where nameless files are refused (many network file systems), the dump's file and the

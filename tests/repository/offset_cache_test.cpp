@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,31 +138,45 @@ TEST(OffsetCacheDeathTest, EmptyRangeAborts) {
 }
 
 // Readers get whole entries while another thread keeps evicting and refilling the same offsets
-// with different bytes: the copy is made under the lock, so no reader sees a torn entry.
+// with different bytes: the copy is made under the lock, so no reader sees a torn entry. The writer
+// goes on until every reader has checked entries of its own (a busy machine may schedule a reader
+// only late), within a bound in seconds.
 TEST(OffsetCache, ReadersNeverSeeAnEntryChangeUnderThem) {
+    constexpr int kReaders = 2, kChecked = 100;
     Cache cache(3 * 4096);
     Deadline deadline("offset cache threads");
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};
+    std::atomic<int> checked[kReaders] = {};
+    const auto allChecked = [&] {
+        for (const auto& count : checked)
+            if (count.load() < kChecked) return false;
+        return true;
+    };
     std::thread writer([&] {
-        for (int round = 0; round < 4000; round++)
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (int round = 0; round < 4000 || (!allChecked() && std::chrono::steady_clock::now() < until);
+             round++)
             for (uint64_t k = 0; k < 4; k++) cache.Put(k, 4096, (uint8_t)(round * 4 + k));
         stop = true;
     });
     std::vector<std::thread> readers;
-    for (int r = 0; r < 2; r++)
-        readers.emplace_back([&] {
+    for (int r = 0; r < kReaders; r++)
+        readers.emplace_back([&, r] {
             std::string out(4096, '\0');
             while (!stop)
                 for (uint64_t k = 0; k < 4; k++) {
                     int32_t length = 0;
                     if (!OffsetCache_Get(cache.c, k, out.data(), 4096, &length)) continue;
                     if (length != 4096 || out.find_first_not_of(out[0]) != std::string::npos) torn++;
+                    checked[r]++;
                 }
         });
     writer.join();
     for (std::thread& t : readers) t.join();
     EXPECT_EQ(torn.load(), 0);
+    EXPECT_TRUE(allChecked()) << "readers checked " << checked[0].load() << " and " << checked[1].load()
+                              << " entries within 20 s";
     const Counts counts = cache.Dump();
     EXPECT_GT(counts.Hits + counts.Misses, 0);
 }

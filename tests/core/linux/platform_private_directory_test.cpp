@@ -377,6 +377,36 @@ TEST_F(PrivateDirectoryTest, ARefusalIsExplainedOnceByTheFolderThatFailed) {
             "itself, not only passed through, being sticky does not let it pass\n");
 }
 
+// Counts the opens of the user and group databases' files since the last count: "users groups".
+class DatabaseOpens {
+  public:
+    DatabaseOpens() {
+        // Closes are watched too: the kernel merges an event into the one before it when they are
+        // alike, and an open then a close never are.
+        users_ = inotify_add_watch(watch_, "/etc/passwd", IN_OPEN | IN_CLOSE);
+        groups_ = inotify_add_watch(watch_, "/etc/group", IN_OPEN | IN_CLOSE);
+    }
+    ~DatabaseOpens() {
+        if (watch_ >= 0) close(watch_);
+    }
+    bool Watching() const { return watch_ >= 0 && users_ >= 0 && groups_ >= 0; }
+    std::string operator()() const {
+        int counts[2] = {0, 0};
+        alignas(struct inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = read(watch_, events, sizeof(events))) > 0)
+            for (char* at = events; at < events + n;
+                 at += sizeof(struct inotify_event) + reinterpret_cast<struct inotify_event*>(at)->len) {
+                const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
+                if (event->mask & IN_OPEN) counts[event->wd == users_ ? 0 : 1]++;
+            }
+        return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
+    }
+
+  private:
+    int watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC), users_ = -1, groups_ = -1;
+};
+
 // The user database is walked once and each group looked up once, however many folders are
 // judged: here 24 walks through folders of four groups, counted as the databases' files are opened.
 TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
@@ -392,25 +422,8 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
     const std::string text = AsAlice(
         files,
         [&] {
-            const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            // Closes are watched too: the kernel merges an event into the one before it when they
-            // are alike, and an open then a close never are.
-            const int users = inotify_add_watch(watch, "/etc/passwd", IN_OPEN | IN_CLOSE);
-            const int groups = inotify_add_watch(watch, "/etc/group", IN_OPEN | IN_CLOSE);
-            if (watch < 0 || users < 0 || groups < 0) return std::string("no watch");
-            auto opens = [&] {
-                int counts[2] = {0, 0};
-                alignas(struct inotify_event) char events[4096];
-                ssize_t n;
-                while ((n = read(watch, events, sizeof(events))) > 0)
-                    for (char* at = events; at < events + n;
-                         at +=
-                         sizeof(struct inotify_event) + reinterpret_cast<struct inotify_event*>(at)->len) {
-                        const struct inotify_event* event = reinterpret_cast<struct inotify_event*>(at);
-                        if (event->mask & IN_OPEN) counts[event->wd == users ? 0 : 1]++;
-                    }
-                return std::to_string(counts[0]) + " " + std::to_string(counts[1]);
-            };
+            DatabaseOpens opens;
+            if (!opens.Watching()) return std::string("no watch");
             std::string answers;
             for (int round = 0; round < 6; round++)
                 for (gid_t group : {kSolo, kOurs, kLab, kGhost}) {
@@ -459,6 +472,80 @@ TEST_F(PrivateDirectoryTest, TheDatabasesAreReadOnceForManyFolders) {
               "4100:a folder that cannot be reached\n4103:a folder that cannot be reached\n"
               "4101:a folder other users can change\n4102:a folder other users can change\n"
               "opens 1 4\nremembered:a folder other users can change\nread again:opened\nopens 1 1\n--\n");
+}
+
+// A site of 100,000 users, each with a group of its own (far more distinct primary groups than
+// are kept at first), is walked once however many group-writable folders are judged: a group
+// that is some user's primary one is found whichever user it is, one that is nobody's passes.
+// So it is where most groups are past those kept exactly (64 here), and the refusal then says
+// what it knows of the member it cannot name.
+TEST_F(PrivateDirectoryTest, ALargeSiteIsWalkedOnce) {
+    if (geteuid() != 0 || !CanIsolate()) GTEST_SKIP() << "other users and a namespace of our own need root";
+    constexpr int kUsers = 100000;
+    constexpr gid_t kFirstOwn = 200000;
+    // Listed out of the groups' order, as a site that grew is.
+    const auto own = [](int user) { return kFirstOwn + (gid_t)((int64_t)user * 37 % kUsers); };
+    std::string passwd = kPasswd, group = kGroup;
+    for (int i = 0; i < kUsers; i++) {
+        const std::string n = std::to_string(i);
+        passwd +=
+            "u" + n + ":x:" + std::to_string(10000 + i) + ":" + std::to_string(own(i)) + "::/tmp:/bin/sh\n";
+        group += "g" + n + ":x:" + std::to_string(own(i)) + ":\n";
+    }
+    // The first user's, one amid them, the last one's, and ones no user has as primary group.
+    const gid_t judged[] = {own(0), own(kUsers / 2), own(kUsers - 1), kSolo, kOurs};
+    for (gid_t gid : judged) {
+        const std::string folder = dir + "/" + std::to_string(gid);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), kAlice, gid), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+    }
+    TempDir files;
+    ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+    for (const uint32_t most : {0u, 64u}) {
+        SCOPED_TRACE(most);
+        const std::string said = files.file("said");
+        const auto seen = RunIsolated(
+            [&] {
+                const int fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                return fd >= 0 && dup2(fd, 2) >= 0 && BindText(files, "/etc/passwd", passwd) &&
+                       BindText(files, "/etc/group", group) && Platform_SetMostPrimaryGroupsForTesting(most) == 1 &&
+                       BecomeAlice();
+            },
+            [&] {
+                Log_SetErrorsToStandardError(1);
+                DatabaseOpens opens;
+                if (!opens.Watching()) return std::string("no watch");
+                std::string answers;
+                int judging = 0; // the user database's opens by the judgements (not their explanations)
+                for (gid_t gid : judged) {
+                    int32_t fd = -1, error = 0;
+                    const char* reason = nullptr;
+                    const std::string path = dir + "/" + std::to_string(gid);
+                    const int64_t opened =
+                        Platform_OpenPrivateDirectory((path + "/x").c_str(), 0, &fd, &error, &reason);
+                    if (fd >= 0) close(fd);
+                    answers += std::to_string(gid) + ":" + (opened ? "opened" : reason ? reason : "") + "\n";
+                    judging += std::stoi(opens());
+                    Platform_SayFolderRefusal();
+                    opens();
+                }
+                return answers + "user database opened " + std::to_string(judging) + "\n";
+            });
+        ASSERT_TRUE(seen.has_value());
+        const std::string changes = ":a folder other users can change\n",
+                          missing = ":a folder that cannot be reached\n";
+        EXPECT_EQ(*seen, std::to_string(own(0)) + changes + std::to_string(own(kUsers / 2)) + changes +
+                             std::to_string(own(kUsers - 1)) + changes + std::to_string(kSolo) + missing +
+                             std::to_string(kOurs) + missing + "user database opened 1\n");
+        // The last user's group is named by its user where it was kept, and never as unreadable.
+        const std::string explained = ReadFile(said);
+        const std::string last = "g" + std::to_string(kUsers - 1) + " (gid " + std::to_string(own(kUsers - 1)) +
+                                 ") may write into it and has members other than you and root (" +
+                                 (most ? "a user whose primary group it is)" : "u" + std::to_string(kUsers - 1) + ")");
+        EXPECT_NE(explained.find(last), std::string::npos) << explained;
+        EXPECT_EQ(explained.find("could not be read"), std::string::npos) << explained;
+    }
 }
 
 // What was remembered is about who this user was then: a process that becomes another user judges

@@ -616,14 +616,18 @@ bool HaveNobody() {
     return getpwuid(kOtherUser) != nullptr;
 }
 
+// The routes of a plain launch: by default, in the working directory, and (from root) as the
+// user who elevated.
+struct Route {
+    const char* Name;
+    uint32_t Flags;
+    const char* ConsoleUser;
+};
+constexpr Route kRoutes[] = {
+    {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
+
 TEST(PlatformExecute, ArgumentsReachTheProgramExactlyOnEveryRoute) {
-    const struct {
-        const char* Name;
-        uint32_t Flags;
-        const char* ConsoleUser;
-    } cases[] = {
-        {"default", 0, nullptr}, {"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
-    for (const auto& c : cases) {
+    for (const Route& c : kRoutes) {
         if (c.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", c.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
@@ -679,12 +683,7 @@ TEST(PlatformExecute, EnvironmentAndStandardStreamsAreInherited) {
 // C library's table holds (the toolkit's own changes) is not handed on.
 TEST(PlatformExecute, ProgramsGetTheProgramsOwnEnvironment) {
     ScopedEnv scope({{"QVR_X", nullptr}, {"QVR_X_LONGER", nullptr}, {"QVR_LIBRARY_ONLY", nullptr}});
-    const struct {
-        const char* Name;
-        uint32_t Flags;
-        const char* ConsoleUser;
-    } routes[] = {{"normal", PLATFORM_EXECUTE_NORMAL, nullptr}, {"as the user", 0, "65534"}};
-    for (const auto& route : routes) {
+    for (const Route& route : {kRoutes[1], kRoutes[2]}) {
         if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody())) continue; // needs root and the user nobody
         ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
         SharedDir dir;
@@ -921,39 +920,40 @@ TEST(PlatformProcess, FoundByIdAndAskedToEndWhateverTheLauncherBlocked) {
     EXPECT_EQ(Platform_ProcessDelete(&found), 1);
 }
 
-// Signals this process ignores stay ignored in the program, as across any exec; those it handles
-// are not handled there, and none is blocked.
-TEST(PlatformExecute, IgnoredSignalsStayIgnoredAndNoneIsBlocked) {
-    struct sigaction ignore = {}, handle = {}, oldUsr1 = {}, oldUsr2 = {};
+// A program starts with every signal at its default disposition and none blocked, on every route,
+// whatever this process ignores, handles or blocks: in a launched script a pipeline whose reader
+// leaves early ends quietly.
+TEST(PlatformExecute, ProgramsStartWithDefaultSignalsAndNoneBlocked) {
+    struct sigaction ignore = {}, handle = {}, oldPipe = {}, oldUsr1 = {}, oldUsr2 = {};
     ignore.sa_handler = SIG_IGN;
     handle.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
     ASSERT_EQ(sigaction(SIGUSR1, &ignore, &oldUsr1), 0);
     ASSERT_EQ(sigaction(SIGUSR2, &handle, &oldUsr2), 0);
-    PlatformProcess* launched = nullptr;
-    const int64_t started = Platform_ExecuteNormal("/bin/sleep", "60", "", 0, &launched);
+    for (const Route& route : kRoutes) {
+        if (route.ConsoleUser && (geteuid() != 0 || !HaveNobody()))
+            continue; // needs root and the user nobody
+        ScopedEnv env({{"PKEXEC_UID", route.ConsoleUser}, {"SUDO_UID", nullptr}});
+        SharedDir dir;
+        const std::string out = dir.out("signals");
+        Ran r;
+        // Launched from a thread that blocks what asks programs to end, and more.
+        std::thread([&] {
+            sigset_t blocked;
+            sigfillset(&blocked);
+            pthread_sigmask(SIG_SETMASK, &blocked, nullptr);
+            r = Execute(
+                "/bin/sh",
+                "-c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > $0; yes | head -1 > $0.yes 2>&1\" " + out,
+                "", route.Flags);
+        }).join();
+        EXPECT_TRUE(r.result == 1 && r.ended && r.code == 0) << route.Name;
+        EXPECT_EQ(ReadFile(out), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n") << route.Name;
+        EXPECT_EQ(ReadFile(out + ".yes"), "y\n") << route.Name;
+    }
+    sigaction(SIGPIPE, &oldPipe, nullptr);
     sigaction(SIGUSR1, &oldUsr1, nullptr);
     sigaction(SIGUSR2, &oldUsr2, nullptr);
-    ASSERT_EQ(started, 1);
-    const int32_t pid = Platform_ProcessGetId(launched);
-    char expected[PATH_MAX], path[PLATFORM_PROCESS_PATH_SIZE] = "";
-    ASSERT_NE(realpath("/bin/sleep", expected), nullptr);
-    ASSERT_TRUE(Eventually([&] {
-        return Platform_ProcessGetPathById((uint32_t)pid, path, sizeof(path)) && strcmp(path, expected) == 0;
-    }));
-    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    auto mask = [&](const char* field) {
-        const size_t at = status.find(std::string("\n") + field + ":\t");
-        return at == std::string::npos ? ~0ull : strtoull(status.c_str() + at + strlen(field) + 3, nullptr, 16);
-    };
-    const unsigned long long usr1 = 1ull << (SIGUSR1 - 1), usr2 = 1ull << (SIGUSR2 - 1);
-    EXPECT_EQ(mask("SigIgn") & (usr1 | usr2), usr1) << status;
-    EXPECT_EQ(mask("SigCgt") & (usr1 | usr2), 0u) << status;
-    EXPECT_EQ(mask("SigBlk"), 0u) << status;
-    EXPECT_EQ(Platform_ProcessTerminateById((uint32_t)pid), 1);
-    int32_t code = 0;
-    ASSERT_TRUE(WaitExit(launched, &code));
-    EXPECT_EQ(code, -SIGTERM);
-    EXPECT_EQ(Platform_ProcessDelete(&launched), 1);
 }
 
 // Launches from several threads at once, each child on a stack of its own until its exec, while

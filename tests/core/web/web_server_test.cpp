@@ -28,6 +28,7 @@
 
 #include "core/formats/mime.h"
 #include "core/net/async_socket.h"
+#include "core/platform/duplex_stream.h"
 #include "core/net/socket.h"
 #include "core/runtime/event_queue.h"
 #include "core/runtime/io_worker.h"
@@ -964,6 +965,50 @@ TEST_F(WebServerTest, ClientsPastTheConnectionBoundWaitForAFreedOne) {
     EXPECT_EQ(third.ReadAll().substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_EQ(opens.load(), 3);
     EXPECT_LE(server->Live.load(), 2u);
+}
+
+// A pass that frees a connection while the reactor's accepts fill the bound again leaves the
+// listener stopped: the next client waits in the queue instead of being taken and dropped. An
+// inline server's passes run only here, so the accepts are made to land inside one: the older
+// connection's answer waits for them, after the newer, closed one was freed earlier in that pass.
+TEST_F(WebServerTest, AConnectionFreedWhileTheBoundFillsAgainLeavesTheListenerStopped) {
+    Create(false);
+    WebServer_SetMaxConnections(server, 3);
+    ASSERT_NO_FATAL_FAILURE(StartEither(false));
+    const auto passUntil = [&](const std::function<bool()>& done) {
+        return WaitFor([&] {
+            WebServer_Process(server);
+            return done();
+        });
+    };
+    auto held = std::make_unique<Client>(port);
+    ASSERT_TRUE(passUntil([&] { return opens.load() == 1; }));
+    auto gone = std::make_unique<Client>(port);
+    ASSERT_TRUE(passUntil([&] { return opens.load() == 2; }));
+    // Closed by its pass, freed by the next one, which looks at it before the older connection.
+    gone.reset();
+    ASSERT_TRUE(passUntil([&] { return closes.load() == 1; }));
+    held->Send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(WaitFor([&] {
+        for (WebServerConnection* c = server->Head; c; c = c->Next) {
+            int32_t used = 0;
+            if (!c->Closed && DuplexStream_ReadGetBufferUsed(c->Stream, &used) && used > 0) return true;
+        }
+        return false;
+    }));
+    std::vector<std::unique_ptr<Client>> late;
+    bool filled = false;
+    onHeader = [&](WebServerConnection*) {
+        for (int i = 0; i < 2; i++) late.push_back(std::make_unique<Client>(port));
+        filled = WaitFor([&] { return server->Live.load() == 3; });
+    };
+    WebServer_Process(server);
+    ASSERT_TRUE(filled) << server->Live.load();
+    onHeader = [](WebServerConnection*) {};
+    Client next(port);
+    pollfd watched = {next.fd, POLLIN, 0};
+    EXPECT_EQ(poll(&watched, 1, 500), 0) << "the client past the bound was taken and dropped";
+    EXPECT_EQ(server->Live.load(), 3u);
 }
 
 // A header that trickles in a byte at a time is closed at the header's time limit, though it is
