@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/linux/platform_error.h"
+#include "core/web/core_interop.h"
 #include "skin/skin_file_extract.h"
 #include "skin/text_file.h"
 #include "tests/skin/script_class_call.h"
@@ -21,6 +24,7 @@
 #include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
+#include "workflow/workflow_interop.h"
 
 namespace {
 
@@ -46,8 +50,10 @@ class TextFileTest : public TaskLibraryTest {
         std::string entry = name;
         const char* text = nullptr;
         uint32_t flag = 0;
-        if (info && Dictionary_GetStringPtrByKey(info, "text", &text) && text) entry += ":" + std::string(text);
-        if (info && Dictionary_GetBooleanByKey(info, "successful", &flag) == 1) entry += flag ? ":true" : ":false";
+        if (info && Dictionary_GetStringPtrByKey(info, "text", &text) && text)
+            entry += ":" + std::string(text);
+        if (info && Dictionary_GetBooleanByKey(info, "successful", &flag) == 1)
+            entry += flag ? ":true" : ":false";
         static_cast<TextFileTest*>(user)->events.push_back(entry);
         return 1;
     }
@@ -140,7 +146,8 @@ TEST_F(TextFileTest, FailuresAndRefusals) {
             std::thread worker([&] { TextFileReader_Process(reader); });
             worker.join();
         },
-        AbortRegex("Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
+        AbortRegex(
+            "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
     TextFileReader_Release(&reader);
 }
 
@@ -174,8 +181,10 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
 }
 
-// A page's file name that names a location nobody named is refused whole by every page object
-// that takes one, and a name without such a location is taken.
+// A page's file name that names a location nobody named is refused whole by every page object and
+// script method that takes one, with one line naming the surface, the argument and the location:
+// the script gets the method's own failure, and nothing happens in the folder another user made
+// under that name. A name whose braces name nothing of ours is taken.
 TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     TextFileReader* reader = nullptr;
     TextFileReader_Create(&reader);
@@ -183,33 +192,139 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     TextFileWriter_Create(&writer);
     SkinFileExtract* extract = nullptr;
     SkinFileExtract_Create(&extract);
-    // Run from a folder where the location's name was made first: nothing may land there.
+    ScriptObject files, process, platform, app;
+    ASSERT_TRUE(files.Create("QVR.FileSystem", CoreInterop_CreateInstance));
+    ASSERT_TRUE(process.Create("QVR.Process", CoreInterop_CreateInstance));
+    ASSERT_TRUE(platform.Create("QVR.Platform", CoreInterop_CreateInstance));
+    ASSERT_TRUE(app.Create("QVR.WorkflowApp", WorkflowInterop_CreateInstance));
+    Watch("Interop", "Load");
+    // Run from a folder where the location's name was made first, open to all, with a file and a
+    // folder in it: nothing there may be read, run, written or removed.
     char before[4096];
     ASSERT_NE(getcwd(before, sizeof(before)), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    ASSERT_EQ(mkdir("{workflowDirectory}", 0700), 0);
+    ASSERT_EQ(mkdir("{workflowDirectory}", 0777), 0);
+    ASSERT_EQ(mkdir("{workflowDirectory}/x.txt", 0777), 0);
+    Write("{workflowDirectory}/x.txt/kept", "kept");
+    Write("source", "source");
+    const std::string source = dir.file("source");
+    using Call = std::function<std::string(const char*)>;
+    const auto setter = [](std::function<int64_t(const char*)> set) {
+        return [set](const char* n) { return std::to_string(set(n)); };
+    };
+    // The method called with the name as its argument `key` after `before` and before `after`.
+    const auto method = [](ScriptObject& o, const char* name, const char* key, std::string first = "",
+                           std::string after = "") -> Call {
+        return [&o, name, key, first, after](const char* n) {
+            return o.Call(name, first + "\"" + key + "\": \"" + n + "\"" + after);
+        };
+    };
+    const std::string no = "{\"returnValue\":false}",
+                      invalid =
+                          "{\"returnValue\":" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EINVAL) + "}";
+    const std::string src = "\"sourceFilename\": \"" + source + "\", ";
     const struct {
         const char* name;
-        std::function<int64_t(const char*)> set;
+        Call call;
+        std::string refused;    // the answer the script gets for a refused name
+        std::string said;       // the line, up to the location
+        std::string taken = ""; // the answer for a name without a location, when it is known
+        bool desktop = false;   // hands the name to the desktop: not called with a real one
     } surfaces[] = {
-        {"TextFileReader.setFileName", [&](const char* n) { return TextFileReader_SetFileName(reader, n); }},
-        {"TextFileWriter.open", [&](const char* n) { return TextFileWriter_Open(writer, n); }},
-        {"SkinFileExtract.setOutputFilename", [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }},
+        {"TextFileReader.setFileName",
+         setter([&](const char* n) { return TextFileReader_SetFileName(reader, n); }), "0",
+         "File name refused: it", "1"},
+        {"TextFileWriter.open", setter([&](const char* n) { return TextFileWriter_Open(writer, n); }), "0",
+         "File name refused: it", "1"},
+        {"SkinFileExtract.setOutputFilename",
+         setter([&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }), "0",
+         "File name refused: it", "1"},
+        {"fileErase", method(files, "fileErase", "path"), invalid, "Path.fileErase: \"path\" argument"},
+        {"directoryErase", method(files, "directoryErase", "path"), invalid,
+         "Path.directoryErase: \"path\" argument"},
+        {"directoryCreate", method(files, "directoryCreate", "path"), invalid,
+         "Path.directoryCreate: \"path\" argument"},
+        {"fileCopy from",
+         method(files, "fileCopy", "sourceFilename", "",
+                ", \"targetFilename\": \"" + dir.file("copied") + "\", \"failIfExists\": false"),
+         no, "Path.fileCopy: \"sourceFilename\" argument"},
+        {"fileCopy to", method(files, "fileCopy", "targetFilename", src, ", \"failIfExists\": false"), no,
+         "Path.fileCopy: \"targetFilename\" argument"},
+        {"fileExists", method(files, "fileExists", "path"), no, "Path.fileExists: \"path\" argument"},
+        {"directoryExists", method(files, "directoryExists", "path"), no,
+         "Path.directoryExists: \"path\" argument"},
+        {"directoryIsEmpty", method(files, "directoryIsEmpty", "path"), no,
+         "Path.directoryIsEmpty: \"path\" argument"},
+        {"setGroup", method(files, "setGroup", "path", "", ", \"type\": \"app\""), no,
+         "Path.setGroup: \"path\" argument"},
+        {"fileGetSize", method(files, "fileGetSize", "path"), "{\"returnValue\":0}",
+         "Path.fileGetSize: \"path\" argument"},
+        {"getFreeDiskSpace", method(files, "getFreeDiskSpace", "path"), "{\"returnValue\":0}",
+         "Path.getFreeDiskSpace: \"path\" argument"},
+        {"getModifiedTime", method(files, "getModifiedTime", "path"), "{\"returnValue\":0}",
+         "Path.getModifiedTime: \"path\" argument"},
+        {"getCreationTime", method(files, "getCreationTime", "path"), "{\"returnValue\":0}",
+         "Path.getCreationTime: \"path\" argument"},
+        {"directoryGetSize", method(files, "directoryGetSize", "path", "", ", \"callbackId\": \"c\""), no,
+         "Path.directoryGetSize: \"path\" argument"},
+        {"pathResolve", method(files, "pathResolve", "path"), "{\"returnValue\":\"\"}",
+         "Path.pathResolve: \"path\" argument"},
+        {"pathConvertToUrl", method(files, "pathConvertToUrl", "path"), "{\"returnValue\":\"\"}",
+         "Path.pathConvertToUrl: \"path\" argument"},
+        {"setApplicationName", method(process, "setApplicationName", "applicationName"), no,
+         "Process.setApplicationName: \"applicationName\" argument", "{\"returnValue\":true}"},
+        {"setWorkingDirectory", method(process, "setWorkingDirectory", "workingDirectory"), no,
+         "Process.setWorkingDirectory: \"workingDirectory\" argument", "{\"returnValue\":true}"},
+        {"setSHA1Target", method(process, "setSHA1Target", "sHA1Target"), no,
+         "Process.setSHA1Target: \"sHA1Target\" argument", "{\"returnValue\":true}"},
+        {"setAuthenticateTarget", method(process, "setAuthenticateTarget", "authenticateTarget"), no,
+         "Process.setAuthenticateTarget: \"authenticateTarget\" argument", "{\"returnValue\":true}"},
+        {"access", method(platform, "access", "path", "", ", \"permissions\": 4, \"recurse\": false"), no,
+         "Platform.access: \"path\" argument"},
+        {"authenticateX509", method(platform, "authenticateX509", "path", "\"certStoreName\": \"app\", "), no,
+         "Platform.authenticateX509: \"path\" argument"},
+        {"getFileDataStore", method(platform, "getFileDataStore", "path"), "{\"returnValue\":null}",
+         "Platform.getFileDataStore: \"path\" argument"},
+        {"findProcess", method(platform, "findProcess", "path"), "{\"returnValue\":0}",
+         "Platform.findProcess: \"path\" argument"},
+        {"shellOpen", method(platform, "shellOpen", "path"), no, "Platform.shellOpen: \"path\" argument", "",
+         true},
+        // The load's outcome is its notification, as for any other failed load.
+        {"loadInterop", method(app, "loadInterop", "path", "\"name\": \"n\", "), "{\"returnValue\":true}",
+         "Interop library (n) not loaded: \"path\" argument"},
     };
     for (const auto& s : surfaces) {
         LogCapture said;
-        for (const char* given : {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
-            EXPECT_EQ(s.set(given), 0) << s.name << " " << given;
-        // Each refusal says why.
-        EXPECT_NE(said.Text().find("File name refused: it names a location without its folder ({workflowDirectory}): "
-                                   "{workflowDirectory}/x.txt"),
-                  std::string::npos)
-            << s.name << "\n" << said.Text();
-        EXPECT_EQ(s.set(dir.file("{notes}.txt").c_str()), 1) << s.name;
+        fired.clear();
+        for (const char* given :
+             {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
+            EXPECT_EQ(s.call(given), s.refused) << s.name << " " << given;
+        // Each refusal says why, once.
+        const std::string line =
+            s.said + " names a location without its folder ({workflowDirectory}): {workflowDirectory}/x.txt";
+        const std::string text = said.Text();
+        EXPECT_NE(text.find(line), std::string::npos) << s.name << "\n" << text;
+        EXPECT_EQ(text.find(line), text.rfind(line)) << s.name << "\n" << text;
+        if (std::string(s.name) == "loadInterop") {
+            ASSERT_EQ(fired.size(), 3u) << s.name;
+            EXPECT_NE(fired[0].find("\"successful\":false"), std::string::npos) << fired[0];
+        }
+        if (s.desktop) continue;
+        LogCapture notes;
+        const std::string answer = s.call(dir.file(std::string("{notes}") + s.name).c_str());
+        if (!s.taken.empty()) {
+            EXPECT_EQ(answer, s.taken) << s.name;
+        }
+        EXPECT_EQ(notes.Text().find("names a location"), std::string::npos) << s.name << "\n" << notes.Text();
     }
+    Pump(20);
     TextFileWriter_Close(writer);
-    EXPECT_EQ(ReadFile(dir.file("{notes}.txt")), "");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}")), {}), 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("{notes}TextFileWriter.open")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}")), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}/x.txt")), {}),
+              1);
+    EXPECT_EQ(ReadFile(dir.file("{workflowDirectory}/x.txt/kept")), "kept");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copied")));
     ASSERT_EQ(chdir(before), 0);
     TextFileReader_Release(&reader);
     TextFileWriter_Release(&writer);
