@@ -206,100 +206,82 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     ASSERT_EQ(mkdir("{workflowDirectory}", 0777), 0);
     ASSERT_EQ(mkdir("{workflowDirectory}/x.txt", 0777), 0);
     Write("{workflowDirectory}/x.txt/kept", "kept");
-    Write("source", "source");
-    const std::string source = dir.file("source");
-    using Call = std::function<std::string(const char*)>;
-    const auto setter = [](std::function<int64_t(const char*)> set) {
-        return [set](const char* n) { return std::to_string(set(n)); };
-    };
-    // The method called with the name as its argument `key` after `before` and before `after`.
-    const auto method = [](ScriptObject& o, const char* name, const char* key, std::string first = "",
-                           std::string after = "") -> Call {
-        return [&o, name, key, first, after](const char* n) {
-            return o.Call(name, first + "\"" + key + "\": \"" + n + "\"" + after);
-        };
-    };
-    const std::string no = "{\"returnValue\":false}",
-                      invalid =
-                          "{\"returnValue\":" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EINVAL) + "}";
-    const std::string src = "\"sourceFilename\": \"" + source + "\", ";
-    const struct {
-        const char* name;
-        Call call;
+    struct Surface {
+        std::string name;
+        std::function<std::string(const char*)> call;
         std::string refused;    // the answer the script gets for a refused name
         std::string said;       // the line, up to the location
         std::string taken = ""; // the answer for a name without a location, when it is known
         bool desktop = false;   // hands the name to the desktop: not called with a real one
-    } surfaces[] = {
-        {"TextFileReader.setFileName",
-         setter([&](const char* n) { return TextFileReader_SetFileName(reader, n); }), "0",
-         "File name refused: it", "1"},
-        {"TextFileWriter.open", setter([&](const char* n) { return TextFileWriter_Open(writer, n); }), "0",
-         "File name refused: it", "1"},
-        {"SkinFileExtract.setOutputFilename",
-         setter([&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }), "0",
-         "File name refused: it", "1"},
-        {"fileErase", method(files, "fileErase", "path"), invalid, "Path.fileErase: \"path\" argument"},
-        {"directoryErase", method(files, "directoryErase", "path"), invalid,
-         "Path.directoryErase: \"path\" argument"},
-        {"directoryCreate", method(files, "directoryCreate", "path"), invalid,
-         "Path.directoryCreate: \"path\" argument"},
-        {"fileCopy from",
-         method(files, "fileCopy", "sourceFilename", "",
-                ", \"targetFilename\": \"" + dir.file("copied") + "\", \"failIfExists\": false"),
-         no, "Path.fileCopy: \"sourceFilename\" argument"},
-        {"fileCopy to", method(files, "fileCopy", "targetFilename", src, ", \"failIfExists\": false"), no,
-         "Path.fileCopy: \"targetFilename\" argument"},
-        {"fileCopy both",
-         [&](const char* n) {
-             return files.Call("fileCopy", "\"sourceFilename\": \"" + std::string(n) +
-                                               "\", \"targetFilename\": \"" + n +
-                                               "\", \"failIfExists\": false");
-         },
-         no, "Path.fileCopy: \"sourceFilename\" argument"},
-        {"fileExists", method(files, "fileExists", "path"), no, "Path.fileExists: \"path\" argument"},
-        {"directoryExists", method(files, "directoryExists", "path"), no,
-         "Path.directoryExists: \"path\" argument"},
-        {"directoryIsEmpty", method(files, "directoryIsEmpty", "path"), no,
-         "Path.directoryIsEmpty: \"path\" argument"},
-        {"setGroup", method(files, "setGroup", "path", "", ", \"type\": \"app\""), no,
-         "Path.setGroup: \"path\" argument"},
-        {"fileGetSize", method(files, "fileGetSize", "path"), "{\"returnValue\":0}",
-         "Path.fileGetSize: \"path\" argument"},
-        {"getFreeDiskSpace", method(files, "getFreeDiskSpace", "path"), "{\"returnValue\":0}",
-         "Path.getFreeDiskSpace: \"path\" argument"},
-        {"getModifiedTime", method(files, "getModifiedTime", "path"), "{\"returnValue\":0}",
-         "Path.getModifiedTime: \"path\" argument"},
-        {"getCreationTime", method(files, "getCreationTime", "path"), "{\"returnValue\":0}",
-         "Path.getCreationTime: \"path\" argument"},
-        {"directoryGetSize", method(files, "directoryGetSize", "path", "", ", \"callbackId\": \"c\""), no,
-         "Path.directoryGetSize: \"path\" argument"},
-        {"pathResolve", method(files, "pathResolve", "path"), "{\"returnValue\":\"\"}",
-         "Path.pathResolve: \"path\" argument"},
-        {"pathConvertToUrl", method(files, "pathConvertToUrl", "path"), "{\"returnValue\":\"\"}",
-         "Path.pathConvertToUrl: \"path\" argument"},
-        {"setApplicationName", method(process, "setApplicationName", "applicationName"), no,
-         "Process.setApplicationName: \"applicationName\" argument", "{\"returnValue\":true}"},
-        {"setWorkingDirectory", method(process, "setWorkingDirectory", "workingDirectory"), no,
-         "Process.setWorkingDirectory: \"workingDirectory\" argument", "{\"returnValue\":true}"},
-        {"setSHA1Target", method(process, "setSHA1Target", "sHA1Target"), no,
-         "Process.setSHA1Target: \"sHA1Target\" argument", "{\"returnValue\":true}"},
-        {"setAuthenticateTarget", method(process, "setAuthenticateTarget", "authenticateTarget"), no,
-         "Process.setAuthenticateTarget: \"authenticateTarget\" argument", "{\"returnValue\":true}"},
-        {"access", method(platform, "access", "path", "", ", \"permissions\": 4, \"recurse\": false"), no,
-         "Platform.access: \"path\" argument"},
-        {"authenticateX509", method(platform, "authenticateX509", "path", "\"certStoreName\": \"app\", "), no,
-         "Platform.authenticateX509: \"path\" argument"},
-        {"getFileDataStore", method(platform, "getFileDataStore", "path"), "{\"returnValue\":null}",
-         "Platform.getFileDataStore: \"path\" argument"},
-        {"findProcess", method(platform, "findProcess", "path"), "{\"returnValue\":0}",
-         "Platform.findProcess: \"path\" argument"},
-        {"shellOpen", method(platform, "shellOpen", "path"), no, "Platform.shellOpen: \"path\" argument", "",
-         true},
-        // The load's outcome is its notification, as for any other failed load.
-        {"loadInterop", method(app, "loadInterop", "path", "\"name\": \"n\", "), "{\"returnValue\":true}",
-         "Interop library (n) not loaded: \"path\" argument"},
     };
+    const auto setter = [](const char* name, std::function<int64_t(const char*)> set) {
+        return Surface{name, [set](const char* n) { return std::to_string(set(n)); }, "0",
+                       "File name refused: it", "1"};
+    };
+    // A script method given the name as its argument `key`, between the texts `first` and `after`;
+    // its line names the class, the method and the argument.
+    const auto script = [](ScriptObject& o, const char* cls, const char* name, const char* key,
+                           std::string refused, std::string first = "", std::string after = "") {
+        return Surface{std::string(cls) + "." + name,
+                       [&o, name, key, first, after](const char* n) {
+                           return o.Call(name, first + "\"" + key + "\": \"" + n + "\"" + after);
+                       },
+                       refused, std::string(cls) + "." + name + ": \"" + key + "\" argument"};
+    };
+    const std::string no = "{\"returnValue\":false}", zero = "{\"returnValue\":0}",
+                      none = "{\"returnValue\":\"\"}", yes = "{\"returnValue\":true}",
+                      invalid =
+                          "{\"returnValue\":" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EINVAL) + "}";
+    const std::string noCopy = ", \"failIfExists\": false";
+    std::vector<Surface> surfaces = {
+        setter("TextFileReader.setFileName",
+               [&](const char* n) { return TextFileReader_SetFileName(reader, n); }),
+        setter("TextFileWriter.open", [&](const char* n) { return TextFileWriter_Open(writer, n); }),
+        setter("SkinFileExtract.setOutputFilename",
+               [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }),
+        script(files, "Path", "fileErase", "path", invalid),
+        script(files, "Path", "directoryErase", "path", invalid),
+        script(files, "Path", "directoryCreate", "path", invalid),
+        script(files, "Path", "fileCopy", "sourceFilename", no, "",
+               ", \"targetFilename\": \"" + dir.file("copied") + "\"" + noCopy),
+        script(files, "Path", "fileCopy", "targetFilename", no,
+               "\"sourceFilename\": \"" + dir.file("source") + "\", ", noCopy),
+        script(files, "Path", "fileExists", "path", no),
+        script(files, "Path", "directoryExists", "path", no),
+        script(files, "Path", "directoryIsEmpty", "path", no),
+        script(files, "Path", "setGroup", "path", no, "", ", \"type\": \"app\""),
+        script(files, "Path", "fileGetSize", "path", zero),
+        script(files, "Path", "getFreeDiskSpace", "path", zero),
+        script(files, "Path", "getModifiedTime", "path", zero),
+        script(files, "Path", "getCreationTime", "path", zero),
+        script(files, "Path", "directoryGetSize", "path", no, "", ", \"callbackId\": \"c\""),
+        script(files, "Path", "pathResolve", "path", none),
+        script(files, "Path", "pathConvertToUrl", "path", none),
+        script(process, "Process", "setApplicationName", "applicationName", no),
+        script(process, "Process", "setWorkingDirectory", "workingDirectory", no),
+        script(process, "Process", "setSHA1Target", "sHA1Target", no),
+        script(process, "Process", "setAuthenticateTarget", "authenticateTarget", no),
+        script(platform, "Platform", "access", "path", no, "", ", \"permissions\": 4, \"recurse\": false"),
+        script(platform, "Platform", "authenticateX509", "path", no, "\"certStoreName\": \"app\", "),
+        script(platform, "Platform", "getFileDataStore", "path", "{\"returnValue\":null}"),
+        script(platform, "Platform", "findProcess", "path", zero),
+        script(platform, "Platform", "shellOpen", "path", no),
+        // The load's outcome is its notification, as for any other failed load.
+        script(app, "WorkflowApp", "loadInterop", "path", yes, "\"name\": \"n\", "),
+    };
+    // A call refused for both its arguments.
+    surfaces.push_back(surfaces[6]);
+    surfaces.back().call = [&](const char* n) {
+        return files.Call("fileCopy", "\"sourceFilename\": \"" + std::string(n) +
+                                          "\", \"targetFilename\": \"" + n + "\"" + noCopy);
+    };
+    for (Surface& s : surfaces) {
+        // A process's names are only kept: a real one is taken.
+        if (s.name.rfind("Process.", 0) == 0) s.taken = yes;
+        s.desktop = s.name == "Platform.shellOpen";
+        if (s.name == "WorkflowApp.loadInterop") s.said = "Interop library (n) not loaded: \"path\" argument";
+    }
+    Write("source", "source");
     for (const auto& s : surfaces) {
         LogCapture said;
         fired.clear();
@@ -317,7 +299,7 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
              at = text.find("names a location", at + 1))
             lines++;
         EXPECT_EQ(lines, 3u) << s.name << "\n" << text;
-        if (std::string(s.name) == "loadInterop") {
+        if (s.name == "WorkflowApp.loadInterop") {
             ASSERT_EQ(fired.size(), 3u) << s.name;
             EXPECT_NE(fired[0].find("\"successful\":false"), std::string::npos) << fired[0];
         }
