@@ -206,6 +206,12 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     ASSERT_EQ(mkdir("{workflowDirectory}", 0777), 0);
     ASSERT_EQ(mkdir("{workflowDirectory}/x.txt", 0777), 0);
     Write("{workflowDirectory}/x.txt/kept", "kept");
+    // And a program image that carries a data store: read, it would be answered.
+    std::string store = std::string("data beforeZERIZODIDUZIplanted") + '\0', trailer(512, '\0');
+    trailer.replace(0, 4, "koly");
+    trailer[296 + 7] = 11;
+    trailer[304 + 7] = (char)(store.size() - 11);
+    Write("{workflowPath}", store + trailer);
     struct Surface {
         std::string name;
         std::function<std::string(const char*)> call;
@@ -318,6 +324,7 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}/x.txt")), {}),
               1);
     EXPECT_EQ(ReadFile(dir.file("{workflowDirectory}/x.txt/kept")), "kept");
+    EXPECT_EQ(ReadFile(dir.file("{workflowPath}")), store + trailer);
     EXPECT_FALSE(std::filesystem::exists(dir.file("copied")));
     ASSERT_EQ(chdir(before), 0);
     TextFileReader_Release(&reader);
