@@ -373,15 +373,14 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
     ASSERT_POINTER(base);
     ASSERT_POINTER(key);
     ASSERT_POINTER(text);
-    char why[TASK_MESSAGE_SIZE / 2];
-    char shown[TASK_MESSAGE_SIZE];
-    if (!String_ExpandJudgeLocation(text, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) return 0;
+    char line[TASK_MESSAGE_SIZE];
+    if (!String_ExpandRefuseArgument(key, text, line, (int32_t)sizeof(line))) return 0;
     if (!base->Worker) {
-        TaskBase_Fail(base, "Task_Error_InvalidArg", "\"%s\" argument %s: %s", key, why, shown);
+        TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
         return 1;
     }
     // A worker-thread type's start: the worker gets the error and completes the task.
-    Task_Print(base->Owner, "\"%s\" argument %s: %s", key, why, shown);
+    Task_Print(base->Owner, "%s", line);
     WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
     return 1;
 }

@@ -12,6 +12,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "workflow/workflow_app_internal.h"
 
 namespace {
@@ -54,6 +55,14 @@ int64_t WorkflowApp_LoadInterop(const char* name, const char* path) {
     ASSERT_POINTER(path);
     WorkflowApp* app = GlobalWorkflowApp;
     ASSERT_POINTER(app);
+    // A library at a location without its folder would be a file of whatever the current folder
+    // is: nothing of it is read, and the load ends as a failed one does.
+    char refused[1024];
+    if (String_ExpandRefuseArgument("path", path, refused, (int32_t)sizeof(refused))) {
+        Log_Error("Interop library (%s) not loaded: %s\n", name, refused);
+        FireInterop(app, "Load", 0, name, path);
+        return 1;
+    }
     char version[120] = "";
     Executable_GetFileVersion(path, version, sizeof(version));
     Log_Info("Loading interop library (%s) (v%s)\n", path, version);

@@ -682,6 +682,23 @@ int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCap
     return refused ? 1 : 0;
 }
 
+int64_t String_ExpandRefuseArgument(const char* argument, const char* text, char* line, int32_t capacity) {
+    ASSERT_POINTER(argument);
+    ASSERT_POINTER(text);
+    ASSERT_POINTER(line);
+    if (capacity > 0) line[0] = 0;
+    // A refused folder's why holds its whole path; the text shown is the caller's whole text.
+    const int32_t whySize = kRefusedText + (int32_t)sizeof(RefusedFolder::Reason) + 64;
+    const int32_t shownSize = kRefusedText + (int32_t)strlen(text) + 1;
+    char* why = static_cast<char*>(Memory_Alloc(whySize));
+    char* shown = static_cast<char*>(Memory_Alloc(shownSize));
+    const int64_t refused = String_ExpandJudgeLocation(text, why, whySize, shown, shownSize);
+    if (refused) String_Print(line, capacity, "\"%s\" argument %s: %s", argument, why, shown);
+    Memory_Free(shown, shownSize);
+    Memory_Free(why, whySize);
+    return refused;
+}
+
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(value);

@@ -48,6 +48,10 @@ int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity
 // FOLDER (reason)") and `shown` the text as the user knows it (a stand-in replaced by its folder).
 int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCapacity, char* shown,
                                    int32_t shownCapacity);
+// The same judgement said of a caller's argument, in the one line every surface that takes a path
+// gives: 1 when `text` may not be used as a path, with `line` holding
+// "\"ARGUMENT\" argument WHY: SHOWN" (the two texts of String_ExpandJudgeLocation).
+int64_t String_ExpandRefuseArgument(const char* argument, const char* text, char* line, int32_t capacity);
 // A folder the program refused for its location `name` (its own checks failed it for `reason`):
 // the location's value from then on is `standIn`, a path nothing can be made in, and a text that
 // begins with it is refused by the two judgements above, named by `folder`. 0 when it cannot be

@@ -13,6 +13,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
+#include "core/runtime/string_expand.h"
 #include "core/web/analytics.h"
 #include "core/web/core_interop_internal.h"
 #include "core/web/web_get.h"
@@ -25,6 +26,17 @@ const char* CoreInteropArgs::String(const char* name) {
     if (!ok_ || !ApiGen_GetStringPtr(request_, className_, method_, name, &value) || !value) {
         ok_ = false;
         return "";
+    }
+    return value;
+}
+
+const char* CoreInteropArgs::Path(const char* name) {
+    const char* value = String(name);
+    if (!ok_ || refused_) return value;
+    CoreInteropText line;
+    if (String_ExpandRefuseArgument(name, value, line.Text, CORE_INTEROP_TEXT_SIZE)) {
+        Log_Error("%s.%s: %s\n", className_, method_, line.Text);
+        refused_ = true;
     }
     return value;
 }

@@ -19,12 +19,19 @@ class CoreInteropArgs {
     const char* String(const char* name);
     // Copies the text into a buffer of CORE_INTEROP_TEXT_SIZE bytes.
     void CopyString(const char* name, char* buffer);
+    // A text naming a file or folder: one that names a location without its folder (or a refused
+    // folder) is refused with one ERROR line naming the argument, and Go() is false from then on;
+    // the method then does nothing and answers its failure. Only the first refusal is said.
+    const char* Path(const char* name);
     uint32_t Boolean(const char* name);
     int32_t Int32(const char* name);
     int64_t Int64(const char* name);
     double Float64(const char* name);
     Dictionary* Object(const char* name);
     bool Ok() const { return ok_; }
+    // Every argument read and no path refused: the operation may run.
+    bool Go() const { return ok_ && !refused_; }
+    bool Refused() const { return refused_; }
     const char* ClassName() const { return className_; }
     const char* Method() const { return method_; }
 
@@ -33,6 +40,7 @@ class CoreInteropArgs {
     const char* className_;
     const char* method_;
     bool ok_ = true;
+    bool refused_ = false;
 };
 
 // A text buffer for string results, zeroed.

@@ -70,7 +70,7 @@ bool ValidWebType(int32_t type) {
 
 // The data store of a program (null path: this one), or null when it has none.
 int64_t ReturnDataStore(CoreInteropArgs& a, Dictionary* response, const char* path) {
-    if (!a.Ok()) return CoreInterop_ReturnData(response, a, nullptr, 0);
+    if (!a.Go()) return CoreInterop_ReturnData(response, a, nullptr, 0);
     uint8_t* bytes = nullptr;
     uint32_t length = 0;
     Executable_GetDataStore(path, &bytes, &length);
@@ -82,11 +82,11 @@ int64_t ReturnDataStore(CoreInteropArgs& a, Dictionary* response, const char* pa
 constexpr Method kPlatformMethods[] = {
     {0x06692b54, // access
      [](CoreInteropArgs& a, Dictionary* response) {
-         const char* path = a.String("path");
+         const char* path = a.Path("path");
          const int32_t permissions = a.Int32("permissions");
          const uint32_t recurse = a.Boolean("recurse");
          return CoreInterop_ReturnBoolean(response, a,
-                                          a.Ok() ? Platform_Access(path, permissions, recurse ? 1 : 0) : 0);
+                                          a.Go() ? Platform_Access(path, permissions, recurse ? 1 : 0) : 0);
      }},
     {0x07bfa61d, // a wall-clock time as an HTTP date
      [](CoreInteropArgs& a, Dictionary* response) {
@@ -147,9 +147,9 @@ constexpr Method kPlatformMethods[] = {
     {0x4ad55b1c, // authenticateX509
      [](CoreInteropArgs& a, Dictionary* response) {
          const char* certStoreName = a.String("certStoreName");
-         const char* path = a.String("path");
+         const char* path = a.Path("path");
          return CoreInterop_ReturnBoolean(response, a,
-                                          a.Ok() ? Authenticate_ValidateX509Interop(certStoreName, path) : 0);
+                                          a.Go() ? Authenticate_ValidateX509Interop(certStoreName, path) : 0);
      }},
     {0x4cd17bcc, PlatformText<Platform_GetUserName>},  // getUserName
     {0x58437bd7, PlatformText<Platform_GetName>},      // getName
@@ -222,7 +222,7 @@ constexpr Method kPlatformMethods[] = {
      }},
     {0xd3ee7032, // getFileDataStore
      [](CoreInteropArgs& a, Dictionary* response) {
-         const char* path = a.String("path");
+         const char* path = a.Path("path");
          return ReturnDataStore(a, response, path);
      }},
     {0xe18fbd97, PlatformText<Platform_GetUserCountry>}, // getUserCountry
@@ -241,15 +241,15 @@ constexpr Method kPlatformMethods[] = {
      }},
     {0xead8c82e, // findProcess
      [](CoreInteropArgs& a, Dictionary* response) {
-         const char* path = a.String("path");
+         const char* path = a.Path("path");
          int32_t pid = 0;
-         if (a.Ok()) Platform_FindProcess(path, &pid);
+         if (a.Go()) Platform_FindProcess(path, &pid);
          return CoreInterop_ReturnInt32(response, a, pid);
      }},
     {0xf3559519, // shellOpen
      [](CoreInteropArgs& a, Dictionary* response) {
-         const char* path = a.String("path");
-         return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Platform_ShellOpen(path) : 0);
+         const char* path = a.Path("path");
+         return CoreInterop_ReturnBoolean(response, a, a.Go() ? Platform_ShellOpen(path) : 0);
      }},
     {0xfb7dba32, PlatformText<Platform_GetSystemTheme>}, // getSystemTheme
     {0xfd77f8ad,                                         // setWebCredential

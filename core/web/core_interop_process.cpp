@@ -21,10 +21,12 @@ int64_t ReturnProcessText(Process* process, CoreInteropArgs& a, Dictionary* resp
     return CoreInterop_ReturnString(response, a, text ? text : "");
 }
 
+// `path` is true for a text naming a file or folder: one naming a location without its folder is
+// refused (false, with its line) and the value set before stays.
 int64_t SetProcessText(Process* process, CoreInteropArgs& a, Dictionary* response, const char* name,
-                       ProcessSetTextFunc function) {
-    const char* text = a.String(name);
-    return CoreInterop_ReturnBoolean(response, a, a.Ok() ? function(process, text) : 0);
+                       ProcessSetTextFunc function, bool path = false) {
+    const char* text = path ? a.Path(name) : a.String(name);
+    return CoreInterop_ReturnBoolean(response, a, a.Go() ? function(process, text) : 0);
 }
 
 int64_t ReturnProcessStream(Process* process, Dictionary* response, ProcessStreamFunc function) {
@@ -63,7 +65,8 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
     case 0x3c3427c3: // getStdin
         return ReturnProcessStream(process, response, Process_GetStdin);
     case 0x44395bb6: // setAuthenticateTarget
-        return SetProcessText(process, a, response, "authenticateTarget", Process_SetAuthenticateTarget);
+        return SetProcessText(process, a, response, "authenticateTarget", Process_SetAuthenticateTarget,
+                              true);
     case 0x5e5673ac: { // setShowWindow
         const uint32_t show = a.Boolean("showWindow");
         return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Process_SetShowWindow(process, show) : 0);
@@ -75,7 +78,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
     case 0x7019eff4: // setStderr
         return SetProcessStream(process, a, response, "stderr", Process_SetStderr);
     case 0x72d22cf8: // setWorkingDirectory
-        return SetProcessText(process, a, response, "workingDirectory", Process_SetWorkingDirectory);
+        return SetProcessText(process, a, response, "workingDirectory", Process_SetWorkingDirectory, true);
     case 0x79b757f5: // launch
         return CoreInterop_ReturnBoolean(response, a, Process_Launch(process));
     case 0x8135fc89: // getStderr
@@ -97,7 +100,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
     case 0x989b77b9: // getSHA1
         return ReturnProcessText(process, a, response, Process_GetSHA1Ptr);
     case 0xaabae254: // setApplicationName
-        return SetProcessText(process, a, response, "applicationName", Process_SetApplicationName);
+        return SetProcessText(process, a, response, "applicationName", Process_SetApplicationName, true);
     case 0xaeb5db45: // getSHA1Target
         return ReturnProcessText(process, a, response, Process_GetSHA1TargetPtr);
     case 0xb462ff0c: { // setElevationRights
@@ -113,7 +116,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
         return CoreInterop_ReturnInt32(response, a, (int32_t)pid);
     }
     case 0xda0b1709: // setSHA1Target
-        return SetProcessText(process, a, response, "sHA1Target", Process_SetSHA1Target);
+        return SetProcessText(process, a, response, "sHA1Target", Process_SetSHA1Target, true);
     case 0xdbac59d0: // setStdout
         return SetProcessStream(process, a, response, "stdout", Process_SetStdout);
     case 0xe0d8bd85: { // getShortApplicationName

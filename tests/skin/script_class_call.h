@@ -17,9 +17,10 @@ struct ScriptObject {
     InteropProcessFunc process = nullptr;
     void* context = nullptr;
 
-    bool Create(const char* className) {
-        return SkinInterop_CreateInstance(className, id, sizeof(id), nullptr, nullptr, &invoke, &release, &process,
-                                          &context) == 1;
+    // From the skin's library, or from another library's CreateInstance.
+    bool Create(const char* className, InteropCreateInstanceFunc create = SkinInterop_CreateInstance) {
+        return create(className, id, sizeof(id), nullptr, nullptr, &invoke, &release, &process, &context) ==
+               1;
     }
     ~ScriptObject() {
         if (release) release(&context);
@@ -33,7 +34,8 @@ struct ScriptObject {
             for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
         }
         crc = ~crc;
-        const std::string text = "{\"method\": \"" + method + "\", \"methodHash\": " + std::to_string((int32_t)crc) +
+        const std::string text = "{\"method\": \"" + method +
+                                 "\", \"methodHash\": " + std::to_string((int32_t)crc) +
                                  (arguments.empty() ? "" : ", ") + arguments + "}";
         Dictionary* document = Parse(text);
         Dictionary* request = nullptr;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/linux/platform_error.h"
+#include "core/web/core_interop.h"
 #include "skin/skin_file_extract.h"
 #include "skin/text_file.h"
 #include "tests/skin/script_class_call.h"
@@ -21,6 +24,7 @@
 #include "tests/support/printed_lines.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tasks/task_library_fixture.h"
+#include "workflow/workflow_interop.h"
 
 namespace {
 
@@ -46,8 +50,10 @@ class TextFileTest : public TaskLibraryTest {
         std::string entry = name;
         const char* text = nullptr;
         uint32_t flag = 0;
-        if (info && Dictionary_GetStringPtrByKey(info, "text", &text) && text) entry += ":" + std::string(text);
-        if (info && Dictionary_GetBooleanByKey(info, "successful", &flag) == 1) entry += flag ? ":true" : ":false";
+        if (info && Dictionary_GetStringPtrByKey(info, "text", &text) && text)
+            entry += ":" + std::string(text);
+        if (info && Dictionary_GetBooleanByKey(info, "successful", &flag) == 1)
+            entry += flag ? ":true" : ":false";
         static_cast<TextFileTest*>(user)->events.push_back(entry);
         return 1;
     }
@@ -140,7 +146,8 @@ TEST_F(TextFileTest, FailuresAndRefusals) {
             std::thread worker([&] { TextFileReader_Process(reader); });
             worker.join();
         },
-        AbortRegex("Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
+        AbortRegex(
+            "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on main thread"));
     TextFileReader_Release(&reader);
 }
 
@@ -174,8 +181,10 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1);
 }
 
-// A page's file name that names a location nobody named is refused whole by every page object
-// that takes one, and a name without such a location is taken.
+// A page's file name that names a location nobody named is refused whole by every page object and
+// script method that takes one, with one line naming the surface, the argument and the location:
+// the script gets the method's own failure, and nothing happens in the folder another user made
+// under that name. A name whose braces name nothing of ours is taken.
 TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     TextFileReader* reader = nullptr;
     TextFileReader_Create(&reader);
@@ -183,33 +192,140 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     TextFileWriter_Create(&writer);
     SkinFileExtract* extract = nullptr;
     SkinFileExtract_Create(&extract);
-    // Run from a folder where the location's name was made first: nothing may land there.
+    ScriptObject files, process, platform, app;
+    ASSERT_TRUE(files.Create("QVR.FileSystem", CoreInterop_CreateInstance));
+    ASSERT_TRUE(process.Create("QVR.Process", CoreInterop_CreateInstance));
+    ASSERT_TRUE(platform.Create("QVR.Platform", CoreInterop_CreateInstance));
+    ASSERT_TRUE(app.Create("QVR.WorkflowApp", WorkflowInterop_CreateInstance));
+    Watch("Interop", "Load");
+    // Run from a folder where the location's name was made first, open to all, with a file and a
+    // folder in it: nothing there may be read, run, written or removed.
     char before[4096];
     ASSERT_NE(getcwd(before, sizeof(before)), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    ASSERT_EQ(mkdir("{workflowDirectory}", 0700), 0);
-    const struct {
-        const char* name;
-        std::function<int64_t(const char*)> set;
-    } surfaces[] = {
-        {"TextFileReader.setFileName", [&](const char* n) { return TextFileReader_SetFileName(reader, n); }},
-        {"TextFileWriter.open", [&](const char* n) { return TextFileWriter_Open(writer, n); }},
-        {"SkinFileExtract.setOutputFilename", [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }},
+    ASSERT_EQ(mkdir("{workflowDirectory}", 0777), 0);
+    ASSERT_EQ(mkdir("{workflowDirectory}/x.txt", 0777), 0);
+    Write("{workflowDirectory}/x.txt/kept", "kept");
+    // And a program image that carries a data store: read, it would be answered.
+    std::string store = std::string("data beforeZERIZODIDUZIplanted") + '\0', trailer(512, '\0');
+    trailer.replace(0, 4, "koly");
+    trailer[296 + 7] = 11;
+    trailer[304 + 7] = (char)(store.size() - 11);
+    Write("{workflowPath}", store + trailer);
+    struct Surface {
+        std::string name;
+        std::function<std::string(const char*)> call;
+        std::string refused;    // the answer the script gets for a refused name
+        std::string said;       // the line, up to the location
+        std::string taken = ""; // the answer for a name without a location, when it is known
+        bool desktop = false;   // hands the name to the desktop: not called with a real one
     };
+    const auto setter = [](const char* name, std::function<int64_t(const char*)> set) {
+        return Surface{name, [set](const char* n) { return std::to_string(set(n)); }, "0",
+                       "File name refused: it", "1"};
+    };
+    // A script method given the name as its argument `key`, between the texts `first` and `after`;
+    // its line names the class, the method and the argument.
+    const auto script = [](ScriptObject& o, const char* cls, const char* name, const char* key,
+                           std::string refused, std::string first = "", std::string after = "") {
+        return Surface{std::string(cls) + "." + name,
+                       [&o, name, key, first, after](const char* n) {
+                           return o.Call(name, first + "\"" + key + "\": \"" + n + "\"" + after);
+                       },
+                       refused, std::string(cls) + "." + name + ": \"" + key + "\" argument"};
+    };
+    const std::string no = "{\"returnValue\":false}", zero = "{\"returnValue\":0}",
+                      none = "{\"returnValue\":\"\"}", yes = "{\"returnValue\":true}",
+                      invalid =
+                          "{\"returnValue\":" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EINVAL) + "}";
+    const std::string noCopy = ", \"failIfExists\": false";
+    std::vector<Surface> surfaces = {
+        setter("TextFileReader.setFileName",
+               [&](const char* n) { return TextFileReader_SetFileName(reader, n); }),
+        setter("TextFileWriter.open", [&](const char* n) { return TextFileWriter_Open(writer, n); }),
+        setter("SkinFileExtract.setOutputFilename",
+               [&](const char* n) { return SkinFileExtract_SetOutputFilename(extract, n); }),
+        script(files, "Path", "fileErase", "path", invalid),
+        script(files, "Path", "directoryErase", "path", invalid),
+        script(files, "Path", "directoryCreate", "path", invalid),
+        script(files, "Path", "fileCopy", "sourceFilename", no, "",
+               ", \"targetFilename\": \"" + dir.file("copied") + "\"" + noCopy),
+        script(files, "Path", "fileCopy", "targetFilename", no,
+               "\"sourceFilename\": \"" + dir.file("source") + "\", ", noCopy),
+        script(files, "Path", "fileExists", "path", no),
+        script(files, "Path", "directoryExists", "path", no),
+        script(files, "Path", "directoryIsEmpty", "path", no),
+        script(files, "Path", "setGroup", "path", no, "", ", \"type\": \"app\""),
+        script(files, "Path", "fileGetSize", "path", zero),
+        script(files, "Path", "getFreeDiskSpace", "path", zero),
+        script(files, "Path", "getModifiedTime", "path", zero),
+        script(files, "Path", "getCreationTime", "path", zero),
+        script(files, "Path", "directoryGetSize", "path", no, "", ", \"callbackId\": \"c\""),
+        script(files, "Path", "pathResolve", "path", none),
+        script(files, "Path", "pathConvertToUrl", "path", none),
+        script(process, "Process", "setApplicationName", "applicationName", no),
+        script(process, "Process", "setWorkingDirectory", "workingDirectory", no),
+        script(process, "Process", "setSHA1Target", "sHA1Target", no),
+        script(process, "Process", "setAuthenticateTarget", "authenticateTarget", no),
+        script(platform, "Platform", "access", "path", no, "", ", \"permissions\": 4, \"recurse\": false"),
+        script(platform, "Platform", "authenticateX509", "path", no, "\"certStoreName\": \"app\", "),
+        script(platform, "Platform", "getFileDataStore", "path", "{\"returnValue\":null}"),
+        script(platform, "Platform", "findProcess", "path", zero),
+        script(platform, "Platform", "shellOpen", "path", no),
+        // The load's outcome is its notification, as for any other failed load.
+        script(app, "WorkflowApp", "loadInterop", "path", yes, "\"name\": \"n\", "),
+    };
+    // A call refused for both its arguments.
+    surfaces.push_back(surfaces[6]);
+    surfaces.back().call = [&](const char* n) {
+        return files.Call("fileCopy", "\"sourceFilename\": \"" + std::string(n) +
+                                          "\", \"targetFilename\": \"" + n + "\"" + noCopy);
+    };
+    for (Surface& s : surfaces) {
+        // A process's names are only kept: a real one is taken.
+        if (s.name.rfind("Process.", 0) == 0) s.taken = yes;
+        s.desktop = s.name == "Platform.shellOpen";
+        if (s.name == "WorkflowApp.loadInterop") s.said = "Interop library (n) not loaded: \"path\" argument";
+    }
+    Write("source", "source");
     for (const auto& s : surfaces) {
         LogCapture said;
-        for (const char* given : {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
-            EXPECT_EQ(s.set(given), 0) << s.name << " " << given;
-        // Each refusal says why.
-        EXPECT_NE(said.Text().find("File name refused: it names a location without its folder ({workflowDirectory}): "
-                                   "{workflowDirectory}/x.txt"),
-                  std::string::npos)
-            << s.name << "\n" << said.Text();
-        EXPECT_EQ(s.set(dir.file("{notes}.txt").c_str()), 1) << s.name;
+        fired.clear();
+        for (const char* given :
+             {"{workflowDirectory}/x.txt", "{workflowPath}", "{Env:QVR_NO_SUCH_VARIABLE}x"})
+            EXPECT_EQ(s.call(given), s.refused) << s.name << " " << given;
+        // Each refusal says why, once.
+        const std::string line =
+            s.said + " names a location without its folder ({workflowDirectory}): {workflowDirectory}/x.txt";
+        const std::string text = said.Text();
+        EXPECT_NE(text.find(line), std::string::npos) << s.name << "\n" << text;
+        // One line for each refused call, however many of its arguments were refused.
+        size_t lines = 0;
+        for (size_t at = text.find("names a location"); at != std::string::npos;
+             at = text.find("names a location", at + 1))
+            lines++;
+        EXPECT_EQ(lines, 3u) << s.name << "\n" << text;
+        if (s.name == "WorkflowApp.loadInterop") {
+            ASSERT_EQ(fired.size(), 3u) << s.name;
+            EXPECT_NE(fired[0].find("\"successful\":false"), std::string::npos) << fired[0];
+        }
+        if (s.desktop) continue;
+        LogCapture notes;
+        const std::string answer = s.call(dir.file(std::string("{notes}") + s.name).c_str());
+        if (!s.taken.empty()) {
+            EXPECT_EQ(answer, s.taken) << s.name;
+        }
+        EXPECT_EQ(notes.Text().find("names a location"), std::string::npos) << s.name << "\n" << notes.Text();
     }
+    Pump(20);
     TextFileWriter_Close(writer);
-    EXPECT_EQ(ReadFile(dir.file("{notes}.txt")), "");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}")), {}), 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("{notes}TextFileWriter.open")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}")), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("{workflowDirectory}/x.txt")), {}),
+              1);
+    EXPECT_EQ(ReadFile(dir.file("{workflowDirectory}/x.txt/kept")), "kept");
+    EXPECT_EQ(ReadFile(dir.file("{workflowPath}")), store + trailer);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copied")));
     ASSERT_EQ(chdir(before), 0);
     TextFileReader_Release(&reader);
     TextFileWriter_Release(&writer);
