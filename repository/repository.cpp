@@ -38,6 +38,7 @@
 #include "repository/catalog.h"
 #include "repository/meta_file.h"
 #include "repository/digest_table.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/repository_internal.h"
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"
@@ -336,6 +337,41 @@ int32_t EraseMetaFile(Repository* r) {
         Platform_Close(fd);
     }
     return 0;
+}
+
+// ---- The installation's own names ----------------------------------------------------------------------
+
+// The local manifest's name below the installation's folder, where it lies there (as written, or
+// once links are followed); else false and an empty name.
+bool KeptName(Repository* r, char* kept, int32_t size) {
+    kept[0] = 0;
+    char local[kPathSize], root[kPathSize], manifest[kPathSize];
+    if (!r->MetaFilePath[0] || !Repository_GetLocalPath(r, local, (int32_t)sizeof(local)) || !local[0] ||
+        !Path_Resolve(local, root, (int32_t)sizeof(root) - 1) || !Path_Resolve(r->MetaFilePath, manifest, (int32_t)sizeof(manifest)))
+        return false;
+    Path_FixSlash(root, (int32_t)sizeof(root), 1);
+    const size_t length = strlen(root);
+    if (strncmp(manifest, root, length) == 0 && manifest[length])
+        return PrintWhole(kept, size, "%s", manifest + length);
+    return StorageFileOS_NameBelow(root, manifest, kept, (size_t)size) != 0;
+}
+
+// The repository's mark in the installation's record of copies: its name and its manifest's
+// place, hashed (FNV-1a) into 16 hexadecimal digits.
+void OwnerMark(Repository* r, char* mark, int32_t size) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const char* text : {(const char*)r->Name, "\n", (const char*)r->MetaFilePath})
+        for (const char* p = text; *p; p++) hash = (hash ^ (uint8_t)*p) * 1099511628211ull;
+    String_Print(mark, size, "%016llx", (unsigned long long)hash);
+}
+
+// Hands the local storage the installed manifest, the repository's mark and the names it keeps.
+void BindLocal(Repository* r) {
+    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    char mark[24], kept[kPathSize];
+    OwnerMark(r, mark, (int32_t)sizeof(mark));
+    KeptName(r, kept, (int32_t)sizeof(kept));
+    StorageCleanup_SetOwner(r->Local, mark, kept);
 }
 
 // ---- The replaced manifest ----------------------------------------------------------------------------
@@ -641,7 +677,7 @@ void RemoveLeftCopies(Repository* r) {
     Dictionary* local = nullptr;
     if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) return;
     if (!ConfigureStorage(r, r->Local, local, nullptr)) return;
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     int64_t swept = -1;
     // Each turn works through a bounded share of the record.
     for (int turn = 0; swept < 0 && turn < 1000; turn++)
@@ -966,7 +1002,7 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, nullptr);
         return false;
     }
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
     if (pending) {
         out = 0;
@@ -1106,7 +1142,9 @@ void SyncWork(Repository* r) {
                      Dictionary_GetStringByPath(r->AppConfig, kAppConfigStoragePartialExtension, configured,
                                                 (int32_t)sizeof(configured)))
                 String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
-            MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
+            char kept[kPathSize];
+            KeptName(r, kept, (int32_t)sizeof(kept));
+            MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix, kept);
             String_CopyLength(r->RemoteMetaUrl, url, (int32_t)sizeof(r->RemoteMetaUrl));
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
@@ -1219,7 +1257,7 @@ void EraseWork(Repository* r) {
         Repository_SetErase(r, 0);
         return;
     }
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     if (Dictionary_GetDictionaryByKey(r->Config, "pending", &pending) && pending) {
         if (!ConfigureStorage(r, r->Pending, pending, nullptr)) {
             Repository_ConfigError(r, nullptr);

@@ -61,6 +61,17 @@ bool OnDisk(const std::string& path) {
 
 int Shell(const std::string& command) { return system(command.c_str()); }
 
+// "<device>:<inode>:<proof>" of the file at path, as the record of copies names a file.
+std::string Identity(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const int folder = open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    StorageFileOSStatus status{};
+    StorageFileOS_Status(folder, path.c_str() + slash + 1, &status);
+    close(folder);
+    return std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+           std::to_string(StorageFileOS_ProofOf(status));
+}
+
 std::string Digest64(const std::string& bytes) {
     SHA1* sha = nullptr;
     SHA1_Create(&sha);
@@ -1264,11 +1275,8 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
                 if (bytes != "-") {
                     Spit(root + "a" + suffix, bytes);
                     chmod((root + "a" + suffix).c_str(), suffix[13] ? 0600 : step.mode);
-                    struct stat info;
-                    ASSERT_EQ(stat((root + "a" + suffix).c_str(), &info), 0);
                     record += suffix[13] ? std::string("0:0:0:0 a") + '\0'
-                                         : "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
-                                               " a" + '\0';
+                                         : "0:0:" + Identity(root + "a" + suffix) + " a" + '\0';
                 }
             if (!record.empty()) {
                 Spit(root + ".quarvpartial", record);
