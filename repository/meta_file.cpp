@@ -332,9 +332,9 @@ int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureReq
     return AsyncHTTP_Load(metaFile->Loader, url, signatureRequired);
 }
 
-int64_t MetaFile_Save(MetaFile* metaFile, const char* path) {
+int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch) {
     CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
-    return AsyncHTTP_Save(metaFile->Loader, path);
+    return AsyncHTTP_Save(metaFile->Loader, path, scratch);
 }
 
 int64_t MetaFile_IsAlive(MetaFile* metaFile) {

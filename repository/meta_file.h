@@ -43,7 +43,8 @@ int64_t MetaFile_Reset(MetaFile* metaFile);
 // tables, so a load retried after a failure gives the tables of a first one.
 int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureRequired);
 // Writes the received document (kept with MetaFile_SetKeepOriginal) to the path.
-int64_t MetaFile_Save(MetaFile* metaFile, const char* path);
+// With scratch, the new file is written under that name beside the path first (AsyncHTTP_Save).
+int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch = nullptr);
 int64_t MetaFile_IsAlive(MetaFile* metaFile);
 int64_t MetaFile_IsLoadComplete(MetaFile* metaFile);
 int64_t MetaFile_IsSaveComplete(MetaFile* metaFile);

@@ -60,6 +60,7 @@ struct Repository {
     uint32_t Replaced;      // kReplaced* of repository.cpp
     uint32_t ReplacedFound; // this refresh found one left by a cut run: the installation is not level
     uint32_t ReplacedChecked;
+    uint32_t KeptNamed; // what holds one of the names kept beside the manifest was named this refresh
     uint32_t ReplacedErrors;
     double ReplacedResume;
     CertStoreInterface* CertStore;
