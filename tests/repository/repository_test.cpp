@@ -879,8 +879,20 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
     struct Case {
         std::vector<std::string> names;
         const char* printed;
+        const char* metafile = "state/local.json";
     } cases[] = {
         {{"x", "x/y"}, "File name refused, a file is also a folder (x) (x/y)"},
+        // The names the installation keeps beside a local manifest inside its folder.
+        {{"a", "manifest.json"}, "File name refused, kept by the installation beside its metafile (manifest.json)",
+         "local/manifest.json"},
+        {{"a", "manifest.json.replaced"},
+         "File name refused, kept by the installation beside its metafile (manifest.json.replaced)", "local/manifest.json"},
+        {{"a", "manifest.json.replaced/readme.txt"},
+         "File name refused, kept by the installation beside its metafile (manifest.json.replaced/readme.txt)",
+         "local/manifest.json"},
+        {{"a", ".manifest.json.Ab12Cd"},
+         "File name refused, kept by the installation beside its metafile (.manifest.json.Ab12Cd)", "local/manifest.json"},
+        {{"a", "meta"}, "File name refused, kept by the installation beside its metafile (meta)", "local/meta/manifest.json"},
         {{"a", "a.quarvpartial~"}, "File name refused, reserved for the installation's copies (a.quarvpartial~)"},
         {{"a", "a.quarvpartial"}, "File name refused, reserved for the installation's copies (a.quarvpartial)"},
         {{"a", "a.quarvpartial/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial/x)"},
@@ -902,7 +914,7 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
         ASSERT_EQ(Shell("python3 " + Root() + "/rename.py " + Root() + "/remote.json"), 0);
         Shell("mkdir -p " + Root() + "/remote");
         NewRepository();
-        Configure();
+        Configure(c.metafile);
         printed.Text.clear();
         LogCapture log;
         const double start = Time_GetCurrent();
@@ -1173,6 +1185,70 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
 // dropped name afterwards stays. A remote that moved on meanwhile gets back a file the cut version
 // dropped, and the cleanup left over erases nothing the installed version lists; an erase takes
 // what it lists too. A manifest whose name is a link is kept as a copy.
+// What stands beside the local manifest at a name the repository keeps is its own only by the record
+// it keeps there: another user's file in a shared folder, or a file of the effective user nothing
+// recorded, at the replaced manifest's name is named once a run, drives no erase and stops no sync
+// or erase; a scratch file of a save a kill stopped goes with the next run when the record reserved
+// its name, and stays when nothing did.
+TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNeverDrivesAnErase) {
+    enum class Plant { OtherUsersReplaced, OwnUnrecordedReplaced, RecordedScratch, UnrecordedScratch };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", save = Root() + "/local/saves/slot1.sav";
+    for (const Plant plant :
+         {Plant::OtherUsersReplaced, Plant::OwnUnrecordedReplaced, Plant::RecordedScratch, Plant::UnrecordedScratch}) {
+        SCOPED_TRACE((int)plant);
+        if (plant == Plant::OtherUsersReplaced && geteuid() != 0) continue;
+        Shell("rm -rf " + Root() + "/local " + state + " " + Root() + "/listing && mkdir -p " + state + " && chmod 1777 " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Put(save, "the user's");
+        const bool replaced = plant == Plant::OtherUsersReplaced || plant == Plant::OwnUnrecordedReplaced;
+        const std::string planted = replaced ? manifest + ".replaced" : state + "/.local.json.Ab12Cd";
+        if (replaced) {
+            // A manifest of the installed version that also lists the user's save.
+            Put(Root() + "/listing/a.txt", Content(100, 1));
+            Put(Root() + "/listing/saves/slot1.sav", "the user's");
+            WriteManifest(Root() + "/listing", "v1", planted);
+        } else {
+            Put(planted, "scratch");
+        }
+        ASSERT_EQ(chmod(planted.c_str(), 0600), 0);
+        if (plant == Plant::OtherUsersReplaced) ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        if (plant == Plant::RecordedScratch) {
+            Put(manifest + ".quarvpartial", std::string("0:0:0 .local.json.Ab12Cd") + '\0');
+            ASSERT_EQ(chmod((manifest + ".quarvpartial").c_str(), 0600), 0);
+        }
+        for (int run = 0; run < 2; run++) {
+            const std::map<std::string, std::string> files = {{"a.txt", Content(100, 2 + run)}, {"b.txt", Content(50, run)}};
+            Version("v" + std::to_string(2 + run), files);
+            NewRepository();
+            Configure();
+            printed.Text.clear();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+            for (const auto& [name, data] : files) EXPECT_EQ(Slurp(Root() + "/local/" + name), data) << name;
+            EXPECT_EQ(Slurp(save), "the user's");
+            EXPECT_EQ(Shell("cmp -s " + manifest + " " + Root() + "/remote.json"), 0);
+            EXPECT_EQ(access(planted.c_str(), F_OK) == 0, plant != Plant::RecordedScratch);
+            EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+            const std::string named = "Not the repository's own file, left (" + planted + ")";
+            const size_t at = printed.Text.find(named);
+            EXPECT_EQ(at != std::string::npos, replaced) << printed.Text;
+            if (at != std::string::npos) EXPECT_EQ(printed.Text.find(named, at + 1), std::string::npos) << printed.Text;
+            EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
+        }
+        if (!replaced) continue;
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_EQ(Slurp(save), "the user's");
+        EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
+        EXPECT_EQ(access(planted.c_str(), F_OK), 0);
+    }
+}
+
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
     pieceSize = 4096;
     const std::string local = Root() + "/local";
