@@ -525,7 +525,8 @@ void KeptSweep(Repository* r) {
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
         if (e.Inode) return;
-        const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name);
+        // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
+        const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
         char path[kPathSize * 2];
         String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
         if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);

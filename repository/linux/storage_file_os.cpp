@@ -366,12 +366,12 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
     return error;
 }
 
-int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t anyMode) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     const uid_t me = geteuid();
     if (info.st_uid != me) return EPERM;
-    if (!IsOwnPrivate(info, me)) return EEXIST;
+    if (!(anyMode ? IsOwnSingle(info, me) : IsOwnPrivate(info, me))) return EEXIST;
     return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 

@@ -100,8 +100,10 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // Removes the entry only when it is a private file of the effective user, as the storage makes its
 // record of copies (and an earlier version made its copies, recorded without their identity):
-// EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
-int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf);
+// EPERM for another user's entry, EEXIST for anything else. A missing entry is success. With
+// anyMode, a regular file of the effective user that no second name reaches goes whatever its
+// mode (one the caller reserved the name of before it was made there exclusively).
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t anyMode = 0);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
