@@ -1378,6 +1378,8 @@ void SyncWork(Repository* r) {
                     char directory[kPathSize], scratch[kPathSize];
                     const char* leaf = nullptr;
                     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+                    // The save would make a missing folder; the record that comes first needs it.
+                    if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
                     const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
                     MetaFile_Save(r->RemoteMeta, r->MetaFilePath, named ? scratch : nullptr);
                 }

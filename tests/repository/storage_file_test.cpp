@@ -1678,9 +1678,16 @@ TEST_F(StorageFileTest, ARepositorysRecordedFilesAreJudgedByItsOwnReplayOnly) {
     const std::string record = legacy + Slurp(root + ".quarvpartial");
     Spit(root + ".quarvpartial", record);
     Release();
-    // A's replay of its manifest, which lists none of them.
+    // A writes a part.bin of its own beside B's copy, never into it; then replays its manifest,
+    // which lists none of them.
     as("a");
+    const std::string other(32, 'm');
+    Manifest a2(std::vector<File>{{"part.bin", other.c_str()}});
+    ASSERT_EQ(Put(a2, 0, 0), 0u);
+    EXPECT_EQ(Slurp(root + "part.bin.quarvpartial"), body.substr(0, 16));
+    EXPECT_EQ(Slurp(root + "part.bin.quarvpartial1"), other.substr(0, 16));
     EXPECT_EQ(Sweep(a.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "part.bin.quarvpartial1"));
     EXPECT_EQ(Slurp(root + "new_b.bin"), body);
     EXPECT_EQ(Slurp(root + "part.bin.quarvpartial"), body.substr(0, 16));
     EXPECT_EQ(Slurp(root + "old.bin"), "old");
