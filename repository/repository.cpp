@@ -504,8 +504,12 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name) {
 
 // Names, once a refresh, what holds one of the names the repository keeps and is not its own.
 void PrintNotKept(Repository* r, const char* path) {
-    if (r->KeptNamed) return;
-    r->KeptNamed = 1;
+    uint64_t hash = 14695981039346656037ull;
+    for (const char* p = path; *p; p++) hash = (hash ^ (uint8_t)*p) * 1099511628211ull;
+    constexpr uint32_t kSlots = sizeof(r->KeptNamed) / sizeof(r->KeptNamed[0]);
+    for (uint32_t i = 0; i < r->KeptNamedCount && i < kSlots; i++)
+        if (r->KeptNamed[i] == hash) return;
+    if (r->KeptNamedCount < kSlots) r->KeptNamed[r->KeptNamedCount++] = hash;
     Repository_Print(r, "Not the repository's own file, left (%s)", LogText(path).Text);
 }
 
@@ -564,7 +568,8 @@ Kept ReplacedAt(Repository* r) {
 }
 
 // Records the identity of the file open at fd as the replaced manifest (marked first where the file
-// system keeps no birth time); 0 or the errno value.
+// system keeps no birth time); 0, the errno value, or -2 when the record's name is held by what is
+// not the repository's own (named): nothing can be kept then.
 int32_t RecordReplaced(Repository* r, int32_t fd) {
     StorageFileOSStatus status{};
     int32_t error = StorageFileOS_StatusOf(fd, &status);
@@ -574,6 +579,14 @@ int32_t RecordReplaced(Repository* r, int32_t fd) {
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     if (!error && !PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)) error = ENAMETOOLONG;
     if (!error) error = KeptAdd(r, name, status.Device, status.Inode, StorageFileOS_ProofOf(status));
+    if (error == EPERM || error == EEXIST) {
+        char record[kPathSize], path[kPathSize * 2];
+        if (KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) {
+            String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, record);
+            PrintNotKept(r, path);
+        }
+        return -2;
+    }
     return error;
 }
 
@@ -624,7 +637,7 @@ int32_t CopyReplaced(Repository* r) {
     }
     Memory_Free(buffer, kChunk);
     Platform_Close(in);
-    if (!error && (error = RecordReplaced(r, out)) != 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
+    if (!error && (error = RecordReplaced(r, out)) > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     if (error) {
         Platform_DocumentReplaceAbort(&replacement);
         return error;
@@ -658,7 +671,7 @@ int32_t KeepReplaced(Repository* r) {
                StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
         error = -1;
     } else if ((error = RecordReplaced(r, file)) != 0) {
-        error = PLATFORM_ERROR_ERRNO_BASE + error;
+        if (error > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     } else if (linkat(fd, manifest, fd, leaf, 0) != 0) {
         error = errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK || errno == ENOSYS
                     ? -1
@@ -701,7 +714,7 @@ int32_t RemoveReplaced(Repository* r) {
 void NoteReplaced(Repository* r) {
     if (r->ReplacedChecked) return;
     r->ReplacedChecked = 1;
-    r->KeptNamed = 0;
+    r->KeptNamedCount = 0;
     KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) ||

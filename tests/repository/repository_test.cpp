@@ -1191,12 +1191,14 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
 // or erase; a scratch file of a save a kill stopped goes with the next run when the record reserved
 // its name, and stays when nothing did.
 TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNeverDrivesAnErase) {
-    enum class Plant { OtherUsersReplaced, OwnUnrecordedReplaced, RecordedScratch, UnrecordedScratch };
+    enum class Plant { OtherUsersReplaced, OwnUnrecordedReplaced, OtherUsersRecord, RecordedScratch, UnrecordedScratch };
     const std::string state = Root() + "/state", manifest = state + "/local.json", save = Root() + "/local/saves/slot1.sav";
     for (const Plant plant :
-         {Plant::OtherUsersReplaced, Plant::OwnUnrecordedReplaced, Plant::RecordedScratch, Plant::UnrecordedScratch}) {
+         {Plant::OtherUsersReplaced, Plant::OwnUnrecordedReplaced, Plant::OtherUsersRecord, Plant::RecordedScratch,
+          Plant::UnrecordedScratch}) {
         SCOPED_TRACE((int)plant);
-        if (plant == Plant::OtherUsersReplaced && geteuid() != 0) continue;
+        const bool otherUser = plant == Plant::OtherUsersReplaced || plant == Plant::OtherUsersRecord;
+        if (otherUser && geteuid() != 0) continue;
         Shell("rm -rf " + Root() + "/local " + state + " " + Root() + "/listing && mkdir -p " + state + " && chmod 1777 " + state);
         Version("v1", {{"a.txt", Content(100, 1)}});
         NewRepository();
@@ -1204,7 +1206,10 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
         Put(save, "the user's");
         const bool replaced = plant == Plant::OtherUsersReplaced || plant == Plant::OwnUnrecordedReplaced;
-        const std::string planted = replaced ? manifest + ".replaced" : state + "/.local.json.Ab12Cd";
+        const bool named = replaced || plant == Plant::OtherUsersRecord;
+        const std::string planted = replaced                            ? manifest + ".replaced"
+                                    : plant == Plant::OtherUsersRecord ? manifest + ".quarvpartial"
+                                                                       : state + "/.local.json.Ab12Cd";
         if (replaced) {
             // A manifest of the installed version that also lists the user's save.
             Put(Root() + "/listing/a.txt", Content(100, 1));
@@ -1215,7 +1220,7 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         }
         // A save's scratch takes the manifest's mode, which the user may have widened.
         ASSERT_EQ(chmod(planted.c_str(), replaced ? 0600 : 0644), 0);
-        if (plant == Plant::OtherUsersReplaced) ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        if (otherUser) ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
         if (plant == Plant::RecordedScratch) {
             Put(manifest + ".quarvpartial", std::string("0:0:0 .local.json.Ab12Cd") + '\0');
             ASSERT_EQ(chmod((manifest + ".quarvpartial").c_str(), 0600), 0);
@@ -1232,14 +1237,14 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
             EXPECT_EQ(Slurp(save), "the user's");
             EXPECT_EQ(Shell("cmp -s " + manifest + " " + Root() + "/remote.json"), 0);
             EXPECT_EQ(access(planted.c_str(), F_OK) == 0, plant != Plant::RecordedScratch);
-            EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
-            const std::string named = "Not the repository's own file, left (" + planted + ")";
-            const size_t at = printed.Text.find(named);
-            EXPECT_EQ(at != std::string::npos, replaced) << printed.Text;
-            if (at != std::string::npos) EXPECT_EQ(printed.Text.find(named, at + 1), std::string::npos) << printed.Text;
+            if (plant != Plant::OtherUsersRecord) EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+            const std::string line = "Not the repository's own file, left (" + planted + ")";
+            const size_t at = printed.Text.find(line);
+            EXPECT_EQ(at != std::string::npos, named) << printed.Text;
+            if (at != std::string::npos) EXPECT_EQ(printed.Text.find(line, at + 1), std::string::npos) << printed.Text;
             EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
         }
-        if (!replaced) continue;
+        if (!named) continue;
         NewRepository();
         Configure();
         ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
