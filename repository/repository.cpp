@@ -528,7 +528,8 @@ void KeptSweep(Repository* r) {
     const char* leaf = nullptr;
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
-        if (e.Inode) return;
+        StorageFileOSStatus status{};
+        if (e.Inode || StorageFileOS_Status(folder, e.Name, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) return;
         // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
         const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
         char path[kPathSize * 2];
