@@ -26,6 +26,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_copy.h"
@@ -1253,6 +1254,45 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
         EXPECT_EQ(access(planted.c_str(), F_OK), 0);
     }
+}
+
+// The record of copies cannot be removed once (an I/O error), as one repository's update ends.
+int UnlinkNoRecord(int directory, const char* name, int flags) {
+    if (!strcmp(name, ".quarvpartial")) {
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->UnlinkAt(directory, name, flags);
+}
+
+// Two repositories install into one folder in turn. The record of copies one of them leaves after
+// an update names files it installed; the other's next sync, whose manifest lists none of them,
+// removes none, and the first's own next sync finds them and cleans its record up.
+TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSameFolder) {
+    const std::string local = Root() + "/local";
+    auto sync = [&](const char* metafile, const char* id, const std::map<std::string, std::string>& files) {
+        Version(id, files);
+        NewRepository();
+        Configure(metafile, "", std::string("\"remote.id\":\"") + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        EXPECT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    };
+    sync("state/a.json", "a1", {{"a.txt", Content(100, 1)}});
+    sync("state/b.json", "b1", {{"b.txt", Content(100, 2)}});
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.UnlinkAt = UnlinkNoRecord;
+    StorageFileOS_SetCalls(&calls);
+    sync("state/b.json", "b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    StorageFileOS_SetCalls(nullptr);
+    ASSERT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), 0);
+    sync("state/a.json", "a2", {{"a.txt", Content(100, 4)}});
+    EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
+    EXPECT_EQ(Slurp(local + "/b.txt"), Content(100, 2));
+    EXPECT_EQ(Slurp(local + "/new_b.bin"), Content(5000, 3));
+    sync("state/b.json", "b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    EXPECT_EQ(Slurp(local + "/new_b.bin"), Content(5000, 3));
+    EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
+    EXPECT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), -1) << printed.Text;
 }
 
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
