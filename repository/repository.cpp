@@ -273,6 +273,7 @@ void ResetParts(Repository* r, bool documents) {
         r->ReplacedChecked = 0;
         r->ReplacedErrors = 0;
         r->ReplacedResume = 0;
+        r->UnfinishedFound = 0;
     }
     if (!StorageCopy_IsAlive(r->Copy)) StorageCopy_Reset(r->Copy);
     if (!StorageCopy_IsAlive(r->ApplyJob)) StorageCopy_Reset(r->ApplyJob);
@@ -635,12 +636,27 @@ void LoadCatalog(Repository* r, const char* base) {
 
 bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags);
 
+bool ConfigureLocal(Repository* r) {
+    Dictionary* local = nullptr;
+    return Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
+           ConfigureStorage(r, r->Local, local, nullptr);
+}
+
+// A run that failed or was killed while it changed the installation left it marked unfinished:
+// whatever version the remote offers now, the installed one included, is installed again, every
+// file checked against it.
+void NoteUnfinished(Repository* r) {
+    if (!ConfigureLocal(r) || !StorageCleanup_IsUnfinished(r->Local)) return;
+    char local[kPathSize];
+    Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+    Repository_Print(r, "Installation left unfinished by a stopped run (%s)", LogText(local).Text);
+    r->UnfinishedFound = 1;
+}
+
 // A refresh that finds the installed version current: the copies a failed sync of another version
 // left stand for nothing still to do, and no later sync of this version would judge them.
 void RemoveLeftCopies(Repository* r) {
-    Dictionary* local = nullptr;
-    if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) return;
-    if (!ConfigureStorage(r, r->Local, local, nullptr)) return;
+    if (!ConfigureLocal(r)) return;
     StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     int64_t swept = -1;
     // Each turn works through a bounded share of the record.
@@ -686,8 +702,10 @@ void RefreshWork(Repository* r) {
             if (!(flags & REPOSITORY_STATEFLAG_LOCALID)) Repository_Print(r, "Local metafile not loaded");
             if (!(flags & REPOSITORY_STATEFLAG_REMOTEID)) Repository_Print(r, "Remote metafile not loaded");
             Repository_ConfigError(r, nullptr);
-        } else if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE))) {
-            RemoveLeftCopies(r);
+        } else {
+            NoteUnfinished(r);
+            if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)) && !r->UnfinishedFound)
+                RemoveLeftCopies(r);
         }
         Repository_SetRefresh(r, 0);
         return;
@@ -968,6 +986,24 @@ bool SyncStart(Repository* r) {
     }
     StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
+    // After a stopped run no piece is taken for present from what the installed manifest says: any
+    // file may hold what that run wrote. The mark is lasting before anything changes.
+    if (StorageCleanup_IsUnfinished(r->Local)) {
+        flags &= ~(uint32_t)STORAGE_COPY_FLAG_AUTO_MASK;
+        // What it completed that this version does not list goes first: it may stand where this
+        // version puts a file of another shape.
+        int64_t swept = -1;
+        for (int turn = 0; swept < 0 && turn < 1000; turn++) swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+    }
+    if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
+        double resume = 0;
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, 0, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
+                         (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
+        return false;
+    }
+    r->Flushed = 0;
+    r->FlushErrors = 0;
+    r->FlushResume = 0;
     if (pending) {
         out = 0;
         if (!ConfigureStorage(r, r->Pending, pending, &out)) {
@@ -1018,6 +1054,26 @@ bool SyncStart(Repository* r) {
         return false;
     }
     r->WorkStarted = 1;
+    return true;
+}
+
+// Every file the version installs is on the disk before the manifest naming it is saved: one flush
+// of the installation's file system (cheaper than a sync of each file and of each folder it was
+// named in). Retried like the save.
+bool Flushed(Repository* r) {
+    if (r->Flushed) return true;
+    if (!ResumeDue(r->FlushResume)) return false;
+    const int32_t error = StorageCleanup_Flush(r->Local);
+    if (error) {
+        char local[kPathSize];
+        Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+        Repository_Print(r, "Failed to flush the installation (%s) (%d)", LogText(local).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + error);
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
+                         STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+        return false;
+    }
+    r->Flushed = 1;
     return true;
 }
 
@@ -1145,18 +1201,21 @@ void SyncWork(Repository* r) {
                 }
             } else {
                 MetaFile_GetResumeTime(r->RemoteMeta, &resume);
-                if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+                if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume) && Flushed(r)) {
                     Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
                     MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
                     MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
                 }
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            // Installed: the replay that ends the cleanup lets the unfinished mark go.
+            StorageCleanup_SetFinished(r->Local);
             StartCleanups(r, true);
         } else if (r->Replaced != kReplacedNone) {
             // The cleanup it was kept for has ended.
             DropReplaced(r);
         } else if (!r->StraySwept) {
+            StorageCleanup_SetFinished(r->Local);
             // The copies a killed run recorded and left go with every completed sync; the cleanup
             // of the installation's folder does this as it ends, so a sync that ran it does not do
             // it again. Nothing the storage did not record making is judged.
@@ -1183,6 +1242,8 @@ void EraseWork(Repository* r) {
         if (r->Replaced == kReplacedLeft) {
             FinishReplaced(r, false);
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            // Erased: the replay that ends the cleanup lets the unfinished mark go.
+            StorageCleanup_SetFinished(r->Local);
             StartCleanups(r, false);
         } else if (r->Replaced != kReplacedNone) {
             DropReplaced(r);
@@ -1784,8 +1845,9 @@ int64_t Repository_Process(Repository* repository) {
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
         if (!localId[0])
             flags |= REPOSITORY_STATEFLAG_INSTALL;
-        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound)
-            // A cleanup a cut run left unfinished leaves the installation unlevel whatever its id.
+        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound || r->UnfinishedFound)
+            // A cleanup a cut run left unfinished, or a stopped run's changes, leave the
+            // installation unlevel whatever its id.
             flags |= REPOSITORY_STATEFLAG_UPDATE;
     }
     // 5. Changes.

@@ -111,6 +111,7 @@ struct StorageFile {
     uint32_t CopiesLoaded;
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
+    uint32_t Unfinished; // under RecordLock: the record marks the installation unfinished (see MarkUnfinished)
 };
 
 namespace {
@@ -276,6 +277,55 @@ int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name
     return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
 }
 
+// Where this version needs a folder and the installed version has a file, that file gives way: the
+// new version cannot list it (a name is not a file and a folder at once). Only a file the installed
+// manifest lists goes; anything else in the way is left: ENOTDIR.
+int32_t ClearInstalledFile(StorageFile* b, const char* name) {
+    char prefix[STORAGE_FILE_PATH_SIZE];
+    String_CopyLengthSafe(prefix, (int32_t)sizeof(prefix), name, (int32_t)strlen(name));
+    for (char* slash = strchr(prefix, '/'); slash; slash = strchr(slash + 1, '/')) {
+        *slash = 0;
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        StorageFileOSStatus status{};
+        int32_t error = StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf);
+        if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+        if (!error && status.Kind == STORAGE_FILE_OS_FILE) {
+            bool listed = false;
+            {
+                CriticalSectionGuard guard(b->RecordLock);
+                listed = ListedInstalled(b, prefix) != 0;
+            }
+            if (!listed || status.OtherUser) {
+                error = ENOTDIR;
+            } else {
+                Platform_EnsurePathMutableAt(directory, leaf);
+                error = StorageFileOS_Remove(directory, leaf, 0);
+                if (!error) StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+            }
+        }
+        StorageFileOS_Close(&directory);
+        if (error || status.Kind == STORAGE_FILE_OS_FILE) return error;
+        *slash = '/';
+    }
+    return ENOTDIR;
+}
+
+// Where this version needs a file and the installed version has a folder, the folder goes with
+// what the installed manifest lists in it (EISDIR while anything else is left there).
+int32_t ClearFolderAt(StorageFile* b, OpenRecord* r) {
+    StorageFileOSStatus status{};
+    int32_t error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
+    if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) error = ClearInstalledFolder(b, r->Directory, r->Name, r->Leaf);
+    return error;
+}
+
+// What a read finds where the installed version holds another shape (a file where a folder leads,
+// a folder where a file is wanted) is not the file asked for.
+bool NotThere(int32_t error, uint32_t write) {
+    return error == ENOENT || (!write && (error == ENOTDIR || error == EISDIR));
+}
+
 // The full name of the entry `leaf` in the folder holding name, as the log shows it.
 void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
     const char* slash = strrchr(name, '/');
@@ -341,6 +391,11 @@ struct CopyId {
 // The room for one entry of the record of copies: its fields and a path. Entries of ours are
 // never longer; readers pass over a longer one whole.
 constexpr uint32_t kRecordEntrySize = STORAGE_FILE_PATH_SIZE + 96;
+
+// The record's entry that marks the installation unfinished: a sync writes it, lasting, before it
+// changes anything there, and a replay keeps it until the sync has completed. No entry of a copy
+// reads so (each starts with a number).
+constexpr char kUnfinished[] = "unfinished";
 
 int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
     int32_t directory = -1;
@@ -520,6 +575,7 @@ void LoadCopies(StorageFile* b) {
         bool passing = false, whole = false;
         RecordFields f;
         while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
+            if (whole && strcmp(buffer, kUnfinished) == 0) b->Unfinished = 1;
             if (!whole || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0) continue;
             const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
             SetCopy(b, f.Name, &id);
@@ -681,6 +737,8 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         const char* leaf = nullptr;
         uint32_t made = 0;
         error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
+        if (error == ENOTDIR && r->Write && (error = ClearInstalledFile(b, name)) == 0)
+            error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
         CopyId id{};
         bool ours = false;
@@ -709,7 +767,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             if (error == EPERM)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (error && error != ENOENT && !(r->Write && !ours))
+            else if (error && !NotThere(error, r->Write) && !(r->Write && !ours))
                 StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             if (r->Write && !ours && !error) ShowBeside(b, name, r->PartialLeaf, shown, (int32_t)sizeof(shown));
@@ -732,6 +790,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
                 if (r->Write) CompletedSet(b, name, false);
             }
         }
+        if (NotThere(error, r->Write)) error = ENOENT;
         if (error && r->File) {
             AsyncFile_Close(r->File);
             AsyncFile_Release(&r->File);
@@ -933,6 +992,9 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             // The new version keeps the permissions of the one it replaces; nobody else may write.
             if (r->Partial && (error = StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
+                                  PLATFORM_ERROR_ERRNO_BASE + error);
+            else if (r->Partial && (error = ClearFolderAt(b, r)) != 0)
+                StorageFile_Print(b, "Folder in the way of file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
@@ -1540,6 +1602,15 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
 // not write down all that stays leaves the record as it was: it still names every copy.
 int64_t ReplayFinish(StorageFile* b) {
     StorageFileOS_Close(&b->ReplayFd);
+    // The mark stays, lasting before the record it goes into replaces the one that holds it.
+    if (b->Unfinished && !b->ReplayLost) {
+        int32_t error = StorageFileOS_Append(b->ReplayOut, kUnfinished, (uint32_t)sizeof(kUnfinished));
+        if (!error) error = StorageFileOS_SyncFile(b->ReplayOut);
+        if (error) {
+            PrintRecordError(b, b->PartialExtension, error);
+            b->ReplayLost++;
+        }
+    }
     StorageFileOSStatus out{};
     int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
     StorageFileOS_Close(&b->ReplayOut);
@@ -1631,6 +1702,41 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
     }
     return ReplayFinish(b);
+}
+
+int32_t StorageFile_MarkUnfinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    CriticalSectionGuard guard(b->RecordLock);
+    LoadCopies(b);
+    if (b->Unfinished) return 0;
+    int32_t error = HoldFolder(b);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, kUnfinished, (uint32_t)sizeof(kUnfinished));
+    // The entry, and the record's name when it was made now, last before the first change.
+    if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
+    if (error) PrintRecordError(b, b->PartialExtension, error);
+    else b->Unfinished = 1;
+    return error;
+}
+
+int64_t StorageFile_IsUnfinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    CriticalSectionGuard guard(b->RecordLock);
+    LoadCopies(b);
+    return b->Unfinished ? 1 : 0;
+}
+
+void StorageFile_SetFinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    CriticalSectionGuard guard(b->RecordLock);
+    b->Unfinished = 0;
+}
+
+int32_t StorageFile_Flush(void* instance) {
+    StorageFile* b = Backend(instance);
+    return b->OutputPath[0] ? StorageFileOS_SyncFileSystem(b->OutputPath) : 0;
 }
 
 void StorageFile_SetReplayBudget(double seconds) {
@@ -1729,7 +1835,8 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
             DropCopy(b, entry.Name);
         if (IsHeld(error)) error = 0;
     }
-    if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+    // A folder at a dropped file's name is the new version's, or nobody's file: not the one dropped.
+    if (!error && status.Kind != STORAGE_FILE_OS_MISSING && status.Kind != STORAGE_FILE_OS_DIRECTORY) {
         // An installed read-only file is erased like any other.
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);

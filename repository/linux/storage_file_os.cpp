@@ -28,8 +28,9 @@ ssize_t SystemCopyRange(int from, int to, size_t length) {
     return copy_file_range(from, nullptr, to, nullptr, length, 0);
 }
 
-const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,   SystemRenameAt, linkat,   unlinkat, symlinkat,
-                                    fchmod,       fchmodat,  ftruncate,      futimens, write,    SystemCopyRange};
+const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,  SystemRenameAt, linkat, unlinkat,
+                                    symlinkat,    fchmod,   fchmodat,       ftruncate, futimens,
+                                    write,        SystemCopyRange, fsync,   syncfs};
 std::atomic<const StorageFileOSCalls*> calls{&kSystem};
 
 const StorageFileOSCalls& Sys() { return *calls.load(std::memory_order_acquire); }
@@ -409,6 +410,18 @@ int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd) {
     }
     *fd = folder;
     return 0;
+}
+
+int32_t StorageFileOS_SyncFileSystem(const char* root) {
+    const int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    const int32_t error = Sys().Syncfs(fd) == 0 ? 0 : errno;
+    close(fd);
+    return error;
+}
+
+int32_t StorageFileOS_SyncFile(int32_t fd) {
+    return Sys().Fsync(fd) == 0 ? 0 : errno;
 }
 
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes) {

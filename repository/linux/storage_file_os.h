@@ -50,6 +50,8 @@ struct StorageFileOSCalls {
     int (*Futimens)(int fd, const struct timespec* times);
     ssize_t (*Write)(int fd, const void* bytes, size_t length);
     ssize_t (*CopyRange)(int from, int to, size_t length);
+    int (*Fsync)(int fd);
+    int (*Syncfs)(int fd);
 };
 // The table in use; SetCalls(nullptr) goes back to the system's own.
 const StorageFileOSCalls* StorageFileOS_GetCalls();
@@ -107,6 +109,11 @@ int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t dev
 int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth);
 // Holds the folder for this process's storage alone while *fd stays open: EBUSY when another holds it.
 int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
+// Everything written on the file system of root reaches the disk (names, data and modes alike):
+// one flush for a whole version's files, taken before the manifest that names them is saved.
+int32_t StorageFileOS_SyncFileSystem(const char* root);
+// What was written to the open file reaches the disk.
+int32_t StorageFileOS_SyncFile(int32_t fd);
 // The bytes free to the effective user on the file system of the directory.
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes);
 // Gives the open file the permission bits of the directory's entry `leaf` (a regular file), the

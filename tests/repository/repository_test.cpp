@@ -1261,6 +1261,114 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
     }
 }
 
+// ---- Runs that stop, and the run after -------------------------------------------------------------
+
+// Name to bytes and whether the file is executable.
+using ModedTree = std::map<std::string, std::pair<std::string, bool>>;
+
+// Files below folder (name to bytes and executable bit), and the folders that hold none.
+std::pair<ModedTree, std::string> Installed(const std::string& folder) {
+    ModedTree files;
+    std::string empty;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        struct stat info;
+        if (lstat(entry.path().c_str(), &info) != 0) continue;
+        const std::string name = std::filesystem::relative(entry.path(), folder).string();
+        if (S_ISDIR(info.st_mode) && std::filesystem::is_empty(entry.path())) empty += name + "/\n";
+        if (!S_ISDIR(info.st_mode)) files[name] = {Slurp(entry.path().string()), (info.st_mode & 0100) != 0};
+    }
+    return {files, empty};
+}
+
+// Versions that change bytes in place, a mode alone, and shapes at any depth (a file becomes a folder
+// and a folder a file), each update stopped after a growing number of passes. The run after it
+// offers the installed version again (same id) and must leave exactly that version, bytes and
+// modes, no folder of the stopped one left empty; then both versions install over each other whole.
+TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffers) {
+    const ModedTree v1 = {{"a", {Content(40, 1), false}},      {"tool.sh", {Content(30, 2), false}},
+                          {"bd", {Content(20, 3), false}},     {"fd/x.bin", {Content(20, 4), false}},
+                          {"s/t", {Content(25, 5), false}},    {"keep", {Content(50, 6), false}},
+                          {"p/q/r.bin", {Content(18, 7), false}}};
+    const ModedTree v2 = {{"a", {Content(40, 11), false}},        {"tool.sh", {Content(30, 2), true}},
+                          {"bd/inner.bin", {Content(20, 13), false}}, {"fd", {Content(21, 14), false}},
+                          {"s/t/u/v.bin", {Content(25, 15), false}},  {"keep", {Content(50, 6), false}},
+                          {"p", {Content(9, 17), false}},             {"n/m/new.bin", {Content(33, 18), false}}};
+    const std::string local = Root() + "/local";
+    auto version = [&](const std::string& id, const ModedTree& tree) {
+        std::map<std::string, std::string> files;
+        for (const auto& [name, file] : tree) files[name] = file.first;
+        Version(id, files);
+        std::string executables;
+        for (const auto& [name, file] : tree)
+            if (file.second) executables += "'" + name + "',";
+        // Every file carries its attributes, so that its mode is part of what is installed.
+        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import json,sys;p=sys.argv[1];m=json.load(open(p));"
+                        "[f.__setitem__('attr',4 if f['name'] in [" + executables + "] else 0) for f in m['files']];"
+                        "json.dump(m,open(p,'w'))\" " + Root() + "/remote.json"),
+                  0);
+        NewRepository();
+        Configure("state/local.json", "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        printed.Text.clear();
+    };
+    // Refresh, then sync unless level, stopped after `passes` passes of the sync when given.
+    auto run = [&](int passes) {
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
+        if (!level) return level;
+        Repository_SetSync(repo, 1);
+        int pass = 0;
+        EXPECT_TRUE(Pump([&] {
+            return (passes > 0 && ++pass >= passes) ||
+                   (!(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE));
+        })) << printed.Text;
+        return level;
+    };
+    auto exactly = [&](const ModedTree& tree, const std::string& where) {
+        const auto [files, empty] = Installed(local);
+        EXPECT_EQ(Errors(), 0u) << where << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << where << printed.Text;
+        EXPECT_EQ(Slurp(Root() + "/state/local.json"), Slurp(Root() + "/remote.json")) << where;
+        EXPECT_EQ(empty, "") << where;
+        for (const auto& [name, file] : tree) {
+            const auto found = files.find(name);
+            EXPECT_TRUE(found != files.end() && found->second.first == file.first) << name << " " << where;
+            EXPECT_TRUE(found != files.end() && found->second.second == file.second) << name << " mode " << where;
+        }
+        for (const auto& [name, file] : files) EXPECT_TRUE(tree.count(name)) << name << " left " << where;
+    };
+    int stopped = 0;
+    for (const int passes : {1, 2, 3, 4, 6, 8, 11, 15, 20, 30}) {
+        const std::string where = "stopped after " + std::to_string(passes) + " passes";
+        SCOPED_TRACE(where);
+        Shell("rm -rf " + local + " " + Root() + "/state && mkdir -p " + Root() + "/state");
+        version("v1", v1);
+        EXPECT_EQ(run(0), (uint32_t)REPOSITORY_STATEFLAG_INSTALL);
+        exactly(v1, "installed");
+        const std::string manifest1 = Slurp(Root() + "/state/local.json");
+        version("v2", v2);
+        run(passes);
+        // The publisher pulls v2: the installed version is offered again under its own id.
+        version("v1", v1);
+        if (Slurp(Root() + "/state/local.json") == manifest1) {
+            stopped++;
+            run(0);
+            exactly(v1, "the installed version again");
+        }
+        version("v2", v2);
+        EXPECT_NE(run(0), 0u);
+        exactly(v2, "updated");
+        version("v1", v1);
+        EXPECT_EQ(run(0), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+        exactly(v1, "back to the first version");
+        EXPECT_EQ(Leftovers(local), "") << where;
+        if (HasFailure()) return;
+    }
+    EXPECT_GE(stopped, 5);
+}
+
 // ---- Killed and resumed -----------------------------------------------------------------------
 
 // The child's side: one synchronisation of the parent's folders, until it is killed.
