@@ -1531,6 +1531,55 @@ TEST_F(StorageFileTest, AFailedAppendFailsTheCopyBeforeItIsMade) {
     }
 }
 
+int FailFutimens(int, const struct timespec*) {
+    errno = EIO;
+    return -1;
+}
+int FailFchmod(int, mode_t) {
+    errno = EIO;
+    return -1;
+}
+int FailFtruncate(int, off_t) {
+    errno = EIO;
+    return -1;
+}
+int FailRename(int, const char*, const char*, unsigned int) {
+    errno = EIO;
+    return -1;
+}
+
+// Each call that gives a completed file what its manifest states, failed: the completion fails
+// naming the file, never calls it complete; the next completes it as stated.
+TEST_F(StorageFileTest, ACompletionThatCannotGiveTheFileWhatItsManifestStatesFails) {
+    Manifest m({{"a", "0123456789", R"(,"mtime":1000000000,"attr":4)"}});
+    const std::pair<const char*, void (*)(StorageFileOSCalls&)> rows[] = {
+        {"time", [](StorageFileOSCalls& c) { c.Futimens = FailFutimens; }},
+        {"attributes", [](StorageFileOSCalls& c) { c.Fchmod = FailFchmod; }},
+        {"truncate", [](StorageFileOSCalls& c) { c.Ftruncate = FailFtruncate; }},
+        {"rename", [](StorageFileOSCalls& c) { c.RenameAt = FailRename; }},
+    };
+    for (const auto& [what, fail] : rows) {
+        SCOPED_TRACE(what);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        fail(calls);
+        StorageFileOS_SetCalls(&calls);
+        const uint32_t code = Put(m, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_EQ(code, (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_NE(log.Text().find("(a) (" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EIO) + ")"), std::string::npos)
+            << log.Text();
+        EXPECT_EQ(Complete(m, "a"), 0u);
+        struct stat info;
+        ASSERT_EQ(stat((root + "a").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mtime, 1000000000);
+        EXPECT_EQ(info.st_mode & 0111, 0111u);
+        EXPECT_EQ(Slurp(root + "a"), "0123456789");
+    }
+}
+
 // Two storages of one folder: the second is refused naming the folder while the first records
 // copies there, and neither judges the other's copies.
 TEST_F(StorageFileTest, ASecondStorageOfTheFolderIsRefusedWhileTheFirstHoldsIt) {
