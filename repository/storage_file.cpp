@@ -38,6 +38,9 @@
 namespace {
 
 constexpr uint32_t kAttributeReadOnly = 1;
+
+// Bench switch (StorageFile_SetFlushEachFile).
+std::atomic<bool> flushEach{false};
 constexpr uint32_t kAttributeExecutable = 4;
 constexpr uint32_t kAttributeLink = 8;
 
@@ -1017,6 +1020,9 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                                       PLATFORM_ERROR_ERRNO_BASE + error);
             }
         }
+        // Where each file is flushed on its own: its bytes, then its name in its folder.
+        if (!error && flushEach.load() && (error = StorageFileOS_SyncFile(r->Fd)) == 0)
+            error = StorageFileOS_SyncFile(r->Directory);
         CriticalSection_Unlock(r->Lock);
         StorageFile_CloseMember(b, r, 1);
         if (error) {
@@ -1736,7 +1742,11 @@ void StorageFile_SetFinished(void* instance) {
 
 int32_t StorageFile_Flush(void* instance) {
     StorageFile* b = Backend(instance);
-    return b->OutputPath[0] ? StorageFileOS_SyncFileSystem(b->OutputPath) : 0;
+    return b->OutputPath[0] && !flushEach.load() ? StorageFileOS_SyncFileSystem(b->OutputPath) : 0;
+}
+
+void StorageFile_SetFlushEachFile(uint32_t each) {
+    flushEach.store(each != 0);
 }
 
 void StorageFile_SetReplayBudget(double seconds) {

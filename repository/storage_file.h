@@ -73,6 +73,9 @@ int64_t StorageFile_IsUnfinished(void* instance);
 void StorageFile_SetFinished(void* instance);
 // Everything written on the installation's file system reaches the disk: 0 or the errno value.
 int32_t StorageFile_Flush(void* instance);
+// Internal switch for the benches only: each completed file and its folder are flushed on their own
+// instead of the one flush before the manifest's save (default 0), so that both can be measured.
+void StorageFile_SetFlushEachFile(uint32_t each);
 // Internal switch for the tests only: the seconds a call of StorageFile_RemoveStrayCopies works
 // before it answers -1 (default 0.1); each call judges at least one record.
 void StorageFile_SetReplayBudget(double seconds);
