@@ -115,6 +115,10 @@ struct StorageFile {
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
     uint32_t Unfinished; // under RecordLock: the record marks the installation unfinished (see MarkUnfinished)
+    // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
+    // storage's own last append left it.
+    uint64_t WholeInode;
+    uint64_t WholeEnd;
 };
 
 namespace {
@@ -314,12 +318,17 @@ int32_t ClearInstalledFile(StorageFile* b, const char* name) {
     return ENOTDIR;
 }
 
-// Where this version needs a file and the installed version has a folder, the folder goes with
-// what the installed manifest lists in it (EISDIR while anything else is left there).
-int32_t ClearFolderAt(StorageFile* b, OpenRecord* r) {
-    StorageFileOSStatus status{};
-    int32_t error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
-    if (!error && status.Kind == STORAGE_FILE_OS_DIRECTORY) error = ClearInstalledFolder(b, r->Directory, r->Name, r->Leaf);
+// The copy takes the file's name. Where the installed version has a folder there, the folder goes
+// first with what the installed manifest lists in it (EISDIR while anything else is left there).
+int32_t RenameOver(StorageFile* b, OpenRecord* r) {
+    int32_t error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf);
+    if (error == EISDIR) {
+        if ((error = ClearInstalledFolder(b, r->Directory, r->Name, r->Leaf)) != 0)
+            StorageFile_Print(b, "Folder in the way of file (%s) (%d)", LogText(r->Name).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
+        else
+            error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf);
+    }
     return error;
 }
 
@@ -436,14 +445,18 @@ int32_t HoldFolder(StorageFile* b) {
 // and so is neither read as part of this one nor, given an end, as an entry of its own. A tail
 // longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
 // A failed append takes back what it wrote where it can, and fails the copy before it is made.
-int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
+int32_t AppendRecord(StorageFile* b, int32_t fd, const char* line, uint32_t length) {
     StorageFileOSStatus status{};
-    int32_t error = StorageFileOS_StatusOf(fd, &status);
+    uint64_t inode = 0;
+    int32_t error = StorageFileOS_SizeOf(fd, &status.Size, &inode);
     if (error) return error;
     char tail[kRecordEntrySize];
     uint32_t got = 0;
     const uint64_t from = status.Size > sizeof(tail) ? status.Size - sizeof(tail) : 0;
-    if (status.Size > 0 && (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
+    // A record that still ends where this storage's last whole entry ended needs no look at its tail.
+    const bool known = inode == b->WholeInode && status.Size == b->WholeEnd;
+    if (status.Size > 0 && !known &&
+        (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
         return error;
     if (got > 0 && tail[got - 1] != 0) {
         const char* end = static_cast<const char*>(memrchr(tail, 0, got));
@@ -457,6 +470,8 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
         }
     }
     error = StorageFileOS_Append(fd, line, length);
+    b->WholeInode = error ? 0 : inode;
+    b->WholeEnd = status.Size + length;
     if (error) StorageFileOS_Truncate(fd, status.Size);
     return error;
 }
@@ -472,7 +487,7 @@ int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32
     int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
-    if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
+    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
     if (error) PrintRecordError(b, b->PartialExtension, error);
     return error;
 }
@@ -745,10 +760,9 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         StorageFileOSStatus status{};
         CopyId id{};
         bool ours = false;
-        if (!error) {
-            String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
-            error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
-        }
+        if (!error) String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
+        // A read opens the name without following a link (ELOOP), so only a write asks first.
+        if (!error && r->Write) error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         if (!error) ours = CopyOf(b, r->Directory, name, r->Leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &id);
         if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
         if (!error) {
@@ -845,6 +859,16 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
     return strcmp(a, b) == 0;
 }
 
+// Whether this storage holds the file open for writing, under its copy.
+bool WriterOpen(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->OpenLock);
+    uint64_t value = 0;
+    if (!HashTable_GetValue(b->OpenFiles, name, &value)) return false;
+    OpenRecord* r = reinterpret_cast<OpenRecord*>(value);
+    CriticalSectionGuard record(r->Lock);
+    return r->Write && r->Open && r->Partial;
+}
+
 int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_t* extended) {
     int32_t directory = -1;
     const char* leaf = nullptr;
@@ -899,8 +923,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
     const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
 
-    // Which of the complete and partial files is there.
-    {
+    // Which of the complete and partial files is there (a copy this storage holds open for writing is).
+    if (!WriterOpen(b, entry.Name)) {
         int32_t directory = -1;
         const char* leaf = nullptr;
         int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
@@ -996,10 +1020,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             if (r->Partial && (error = StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (r->Partial && (error = ClearFolderAt(b, r)) != 0)
-                StorageFile_Print(b, "Folder in the way of file (%s) (%d)", LogText(entry.Name).Text,
-                                  PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
+            else if (r->Partial && (error = RenameOver(b, r)) != 0)
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
@@ -1083,20 +1104,9 @@ static int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_
         PieceList_GetIndexRangeByOffset(pieces, offset, span ? span - 1 : 0, 0, &first, &last);
         if (first == last && StorageRequest_MemberIsFileLast(t->Request, t->Member)) {
             if (t->Write && r->Write) {
-                int32_t cut = 0;
-                {
-                    CriticalSectionGuard guard(r->Lock);
-                    cut = StorageFileOS_Truncate(r->Fd, size);
-                }
+                // The completion cuts the file at its size.
                 StorageFile_CloseMember(b, r, 0);
-                if (cut) {
-                    StorageFile_Print(b, "Failed to truncate (%s) (%d)", LogText(r->Name).Text,
-                                      PLATFORM_ERROR_ERRNO_BASE + cut);
-                    code = STORAGE_ERROR_OS;
-                    extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + cut);
-                } else {
-                    StorageFile_FileCompleteInt(b, list, t->File, b->SelfUpdate, &code, &extended);
-                }
+                StorageFile_FileCompleteInt(b, list, t->File, b->SelfUpdate, &code, &extended);
             } else {
                 StorageFile_CloseMember(b, r, t->Write ? 0 : 1);
             }
@@ -1135,6 +1145,11 @@ bool FileEndsHere(StorageRequest* request, StorageRequestMember* member, MetaFil
 // nothing, and the unchanged file is never copied for it.
 bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry, uint64_t fileOffset,
                     uint32_t bufferOffset, uint32_t length) {
+    {
+        // Nothing the installed manifest does not list was installed: no file of it to keep.
+        CriticalSectionGuard guard(b->RecordLock);
+        if (b->Installed && !ListedInstalled(b, entry.Name)) return false;
+    }
     {
         // A writer has its copy already; a reader of the installed file is no reason to copy it.
         CriticalSectionGuard guard(b->OpenLock);
@@ -1718,7 +1733,7 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (b->Unfinished) return 0;
     int32_t error = HoldFolder(b);
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
-    if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, kUnfinished, (uint32_t)sizeof(kUnfinished));
+    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, kUnfinished, (uint32_t)sizeof(kUnfinished));
     // The entry, and the record's name when it was made now, last before the first change.
     if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
     if (error) PrintRecordError(b, b->PartialExtension, error);

@@ -528,6 +528,14 @@ int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const cha
     return error ? error : ClearAt(s, directory, leaf, used, 0);
 }
 
+int32_t StorageFileOS_SizeOf(int32_t fd, uint64_t* size, uint64_t* inode) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno;
+    *size = (uint64_t)info.st_size;
+    *inode = (uint64_t)info.st_ino;
+    return 0;
+}
+
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length) {
     const char* at = static_cast<const char*>(bytes);
     if (lseek(fd, 0, SEEK_END) < 0) return errno;

@@ -132,6 +132,8 @@ int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDir
 typedef uint32_t (*StorageFileOSListedFunc)(void* user, const char* name);
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed);
+// The open file's size and inode number, without the rest of its status.
+int32_t StorageFileOS_SizeOf(int32_t fd, uint64_t* size, uint64_t* inode);
 // Writes all of the bytes at the end of the file.
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length);
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);
