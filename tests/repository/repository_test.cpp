@@ -78,7 +78,8 @@ TEST_F(RepositoryTest, RetryDelayGrowsByCount) {
 TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
     const uint32_t locked = PLATFORM_ERROR_ERRNO_BASE + EDEADLK, full = PLATFORM_ERROR_ERRNO_BASE + ENOSPC,
                    missing = PLATFORM_ERROR_ERRNO_BASE + ENOENT, denied = PLATFORM_ERROR_ERRNO_BASE + EACCES,
-                   link = PLATFORM_ERROR_ERRNO_BASE + ELOOP;
+                   link = PLATFORM_ERROR_ERRNO_BASE + ELOOP, notDir = PLATFORM_ERROR_ERRNO_BASE + ENOTDIR,
+                   isDir = PLATFORM_ERROR_ERRNO_BASE + EISDIR;
     // An error of the installation that no retry mends ends the work: an hour's wait, never taken.
     constexpr double kEnds = 3600;
     struct Case {
@@ -104,6 +105,9 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         // what did not arrive is asked for again.
         {4, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 987, 3, 4, kEnds, kEnds}, {2, 1, 987, 10, 4, kEnds, kEnds},
         {1, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 990, 0, 3, 15, 29},       {6, 1, 987, 9, 3, 15, 29},
+        // A read that meets another shape at the file's place finds it missing; a write there ends the work.
+        {5, 1, 964, notDir, 5, 0, 0},    {5, 1, 964, isDir, 5, 0, 0},      {5, 3, 964, notDir, 4, kEnds, kEnds},
+        {5, 3, 964, isDir, 4, kEnds, kEnds},
     };
     for (const Case& c : cases) {
         Repository_Reset(repo);
@@ -1354,8 +1358,12 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
         version("v1", v1);
         if (Slurp(Root() + "/state/local.json") == manifest1) {
             stopped++;
+            // Stopped again, early in its own sync: the mark outlives it.
+            run(2);
+            version("v1", v1);
             run(0);
             exactly(v1, "the installed version again");
+            EXPECT_EQ(run(0), 0u) << "level once a run completed";
         }
         version("v2", v2);
         EXPECT_NE(run(0), 0u);
@@ -1363,6 +1371,7 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
         version("v1", v1);
         EXPECT_EQ(run(0), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
         exactly(v1, "back to the first version");
+        EXPECT_EQ(run(0), 0u) << "level once a run completed";
         EXPECT_EQ(Leftovers(local), "") << where;
         if (HasFailure()) return;
     }

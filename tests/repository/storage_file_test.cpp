@@ -1531,6 +1531,68 @@ TEST_F(StorageFileTest, AFailedAppendFailsTheCopyBeforeItIsMade) {
     }
 }
 
+// A file the new version turns into a folder, and a folder it turns into a file: what the installed
+// version holds there reads as missing, and gives way to the new shape only where the installed
+// manifest lists it; anything else in the way is left and the write fails naming it.
+TEST_F(StorageFileTest, AShapeTheNewVersionChangesGivesWayOnlyToWhatTheInstalledManifestListed) {
+    struct Row {
+        const char* name;
+        std::vector<File> installed; // listed by the installed manifest, and on disk
+        std::vector<std::pair<std::string, std::string>> users; // on disk, listed by nobody
+        File next;                   // the new version's one file
+        uint32_t written;            // the new version's write: 0 or the errno value it fails with
+    };
+    const Row rows[] = {
+        {"file to folder", {{"bd", "old file"}}, {}, {"bd/inner.bin", "new inner"}, 0},
+        {"file to folder, deeper", {{"s/t", "old file"}}, {}, {"s/t/u/v.bin", "new deep"}, 0},
+        {"folder to file", {{"fd/x.bin", "old x"}, {"fd/d/y", "old y"}}, {}, {"fd", "new file"}, 0},
+        {"a user's file in the way", {}, {{"bd", "the user's"}}, {"bd/inner.bin", "new inner"}, ENOTDIR},
+        {"a user's file in the folder", {{"fd/x.bin", "old x"}}, {{"fd/mine", "the user's"}}, {"fd", "new file"}, EISDIR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest installed(row.installed);
+        Manifest next(std::vector<File>{row.next});
+        auto place = [&](const std::string& name, const std::string& data) {
+            Shell("mkdir -p $(dirname " + root + name + ")");
+            Spit(root + name, data);
+        };
+        for (const File& f : row.installed) place(f.name, f.data);
+        for (const auto& [name, data] : row.users) place(name, data);
+        ASSERT_EQ(Configure("file"), 1);
+        StorageCleanup_SetInstalled(storage, installed.meta);
+        EXPECT_EQ(Exists(next, 0), (uint32_t)STORAGE_NOT_FOUND);
+        {
+            Request r(next, 0, 0, false);
+            Result result;
+            Storage_Get(storage, r.request, nullptr, &result, OnDone);
+            Wait(result);
+            EXPECT_EQ(result.code, (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(result.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT));
+        }
+        Result put;
+        {
+            Request r(next, 0, 0, true);
+            Storage_Put(storage, r.request, &put, OnDone);
+            Wait(put);
+        }
+        StorageCleanup_SetInstalled(storage, nullptr);
+        if (row.written) {
+            EXPECT_EQ(put.code, (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(put.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + row.written));
+            struct stat info;
+            EXPECT_TRUE(lstat((root + row.next.name).c_str(), &info) != 0 || !S_ISREG(info.st_mode));
+        } else {
+            EXPECT_EQ(put.code, 0u);
+            EXPECT_EQ(Slurp(root + row.next.name), row.next.data);
+            for (const File& f : row.installed)
+                EXPECT_TRUE(row.next.name.rfind(f.name + "/", 0) == 0 || !OnDisk(root + f.name)) << f.name;
+        }
+        for (const auto& [name, data] : row.users) EXPECT_EQ(Slurp(root + name), data) << name;
+    }
+}
+
 int FailFutimens(int, const struct timespec*) {
     errno = EIO;
     return -1;
