@@ -105,6 +105,8 @@ struct StorageFile {
     int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
     int32_t ReplayOut; // what stays on record, under the record's scratch name
     uint64_t ReplayOffset;
+    uint32_t ReplayPass; // 0: the copies; 1: the names reserved, whose folders the copies may have held
+    uint64_t ReplayEnd;  // where the first pass ended: what is recorded after it is judged whole in the second
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
     uint32_t ReplayLost; // what stays on record could not all be written down
@@ -754,9 +756,13 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         if (r->Write && selfUpdate) options |= STORAGE_FILE_OPEN_SELF_UPDATE;
         const char* leaf = nullptr;
         uint32_t made = 0;
-        error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
+        error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &r->Directory, &leaf, &made);
         if (error == ENOTDIR && r->Write && (error = ClearInstalledFile(b, name)) == 0)
-            error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
+            error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &r->Directory, &leaf, &made);
+        // The folders a write makes are on record before they are made, so that a run killed
+        // before its copy is recorded leaves none of them behind once a later run completes.
+        if (error == ENOENT && r->Write && made > 0 && (error = RecordCopy(b, name, made, 0, 0, 0, 0)) == 0)
+            error = StorageFileOS_OpenParent(b->OutputPath, name, 1, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
         CopyId id{};
         bool ours = false;
@@ -1492,6 +1498,8 @@ void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
         if (StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf, nullptr, 1) != 0) return;
         const int32_t error = StorageFileOS_Remove(directory, leaf, 1);
         StorageFileOS_Close(&directory);
+        // One a kill kept from being made leaves those above it to go.
+        if (error == ENOENT) continue;
         if (error != 0) return;
         StorageFile_VerboseLog(b, 0, "Collapse directory (%s)", LogText(prefix).Text);
     }
@@ -1551,7 +1559,11 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf, nullptr, 1);
-    if (error == ENOENT || error == ENOTDIR) return false;
+    if (error == ENOENT || error == ENOTDIR) {
+        // No copy there; the folders made for it before a kill go, those above a missing one too.
+        CollapseMade(b, f.Name, (uint32_t)f.Made);
+        return false;
+    }
     if (error) {
         // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
         PrintLeft(b, shown, error);
@@ -1701,6 +1713,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             return 0;
         }
         b->ReplayOffset = 0;
+        b->ReplayPass = 0;
         b->ReplayFailed = 0;
         b->ReplayLost = 0;
     }
@@ -1708,19 +1721,30 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
     char buffer[kRecordEntrySize];
-    bool passing = false, whole = false;
-    while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-        // One too long to be ours is passed over to its end.
-        if (!whole) continue;
-        const size_t length = strlen(buffer);
-        if (ReplayRecord(b, buffer, index, continued != 0)) {
-            const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
-            if (error) {
-                PrintRecordError(b, b->PartialExtension, error);
-                b->ReplayLost++;
+    for (; b->ReplayPass < 2; b->ReplayPass++, b->ReplayOffset = 0) {
+        bool passing = false, whole = false;
+        for (uint64_t at = b->ReplayOffset;
+             ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole);
+             at = b->ReplayOffset) {
+            // One too long to be ours is passed over to its end.
+            if (!whole) continue;
+            // Names reserved (folders made, a scratch name) are judged once every copy is: a folder
+            // made for one may hold a copy recorded after it, and is empty only once that is gone.
+            // What was recorded while the first pass ran is judged by the second, whatever it is.
+            RecordFields f;
+            const bool reserved = ParseRecord(b, buffer, &f) && !f.Legacy && f.Inode == 0;
+            if (reserved != (b->ReplayPass == 1) && !(b->ReplayPass == 1 && at >= b->ReplayEnd)) continue;
+            const size_t length = strlen(buffer);
+            if (ReplayRecord(b, buffer, index, continued != 0)) {
+                const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
+                if (error) {
+                    PrintRecordError(b, b->PartialExtension, error);
+                    b->ReplayLost++;
+                }
             }
+            if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
         }
-        if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+        if (b->ReplayPass == 0) b->ReplayEnd = b->ReplayOffset;
     }
     return ReplayFinish(b);
 }
@@ -1871,8 +1895,9 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     if (error) return FinishError(operation, error);
     {
         CriticalSectionGuard guard(b->OpenLock);
-        StorageFileInternal_Collapse(b->OutputPath, entry.Name, b, EraseCollapsePrint);
+        error = StorageFileInternal_Collapse(b->OutputPath, entry.Name, b, EraseCollapsePrint);
     }
+    if (error) return FinishError(operation, error);
     if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
     return Finish(operation, 0, 0);
 }

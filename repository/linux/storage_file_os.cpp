@@ -135,6 +135,8 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         }
         if (next < 0) {
             const int error = LinkOr(fd, component, errno);
+            if (error == ENOENT && !create && made)
+                for (const char* rest = slash; rest; rest = strchr(rest + 1, '/')) ++*made;
             close(fd);
             return error;
         }

@@ -63,7 +63,8 @@ void StorageFileOS_SetCalls(const StorageFileOSCalls* calls);
 
 // Opens the directory holding the last component of `name` ('/'-separated, already checked
 // against the name rule) below `root` (a directory of the caller's, links followed). With create
-// the missing directories are made, mode 0700, and counted in *made. With sameMount a component on
+// the missing directories are made, mode 0700, and counted in *made; without, a missing one gives
+// ENOENT and *made counts the directories that would have to be made. With sameMount a component on
 // another mount than root (a bind mount, another file system) is not entered: EXDEV. *leaf points
 // into name at the last component.
 int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,

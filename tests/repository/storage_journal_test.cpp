@@ -244,6 +244,8 @@ class StorageJournalTest : public RepositoryFixture {
         if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) || g.dead ||
             erred > 0)
             return false;
+        // As the repository task starts a sync that is not a repair.
+        Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
         const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
         {
@@ -284,6 +286,10 @@ class StorageJournalTest : public RepositoryFixture {
             listing.erase(found);
         }
         for (const auto& [name, data] : listing) ADD_FAILURE() << name << " left " << where;
+        // Nor a folder that a version made and that holds nothing now.
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(Root() + "/local"))
+            EXPECT_FALSE(entry.is_directory() && std::filesystem::is_empty(entry.path()))
+                << entry.path() << " left empty " << where;
     }
 
     // After a run that failed: every file the installed manifest lists is whole, old or new.
@@ -410,6 +416,7 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
                      << name << " " << where << " refreshed";
              if (unfinished) {
                  // The sync it asks for installs the current version again over what the stopped run left.
+                 Repository_SetMask(repo, 1);
                  Repository_SetSync(repo, 1);
                  ASSERT_TRUE(Pump([&] {
                      return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE);
