@@ -1403,6 +1403,14 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.find("cut/na"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 9), " new.bin" + std::string(1, '\0'));
+    // Cut again after this storage's own last entry: its next entry is not joined to that either.
+    Manifest v3(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"next.bin", body.c_str()}});
+    std::ofstream(root + ".quarvpartial", std::ios::binary | std::ios::app) << "0:0:1:2 cut/nb";
+    ASSERT_EQ(Put(v3, 3, 3), 0u);
+    std::ifstream again(root + ".quarvpartial", std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after.find("cut/nb"), std::string::npos);
+    EXPECT_EQ(after.substr(after.size() - 10), " next.bin" + std::string(1, '\0'));
     EXPECT_EQ(Sweep(v1.meta), 1);
     EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
