@@ -5,13 +5,18 @@
 // file storage, rsync from folder to folder with its quick check of size and time) into a
 // destination that holds the first version, linked from it before each run. The counter
 // neighbour_copied is 1 when a side wrote the unchanged neighbour anew; every side's result is
-// compared with the new version after its run. QVR_UPDATE_BENCH_LOG=1 prints the repository's
-// lines and what it read and wrote.
+// compared with the new version after its run. Beside them, an install of many small files
+// (QVR_UPDATE_BENCH_SMALL of 2 KiB, 2,000 by default) into an empty folder, with every file flushed
+// to disk by one flush of the file system before the manifest's save, and with each file and its
+// folder flushed on its own; the counter table_calls_per_file counts the calls through the file
+// storage's table of system calls. QVR_UPDATE_BENCH_LOG=1 prints the repository's lines and what it
+// read and wrote.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +42,9 @@
 #include "core/net/socket.h"
 #include "core/web/web_get.h"
 #include "core/web/web_get_pool.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/repository.h"
+#include "repository/storage_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -59,6 +66,32 @@ int64_t Silent(void*, const char* format, ...) {
 
 int Shell(const std::string& command) { return system(command.c_str()); }
 
+// Every call through the file storage's table, counted.
+std::atomic<long> tableCalls{0};
+template <typename Function, auto Member> struct Counted;
+template <typename Result, typename... Args, auto Member> struct Counted<Result (*)(Args...), Member> {
+    static Result Call(Args... args) {
+        tableCalls++;
+        return (StorageFileOS_SystemCalls()->*Member)(args...);
+    }
+};
+const StorageFileOSCalls kCounted = {
+    Counted<decltype(StorageFileOSCalls::OpenAt), &StorageFileOSCalls::OpenAt>::Call,
+    Counted<decltype(StorageFileOSCalls::MkdirAt), &StorageFileOSCalls::MkdirAt>::Call,
+    Counted<decltype(StorageFileOSCalls::RenameAt), &StorageFileOSCalls::RenameAt>::Call,
+    Counted<decltype(StorageFileOSCalls::LinkAt), &StorageFileOSCalls::LinkAt>::Call,
+    Counted<decltype(StorageFileOSCalls::UnlinkAt), &StorageFileOSCalls::UnlinkAt>::Call,
+    Counted<decltype(StorageFileOSCalls::SymlinkAt), &StorageFileOSCalls::SymlinkAt>::Call,
+    Counted<decltype(StorageFileOSCalls::Fchmod), &StorageFileOSCalls::Fchmod>::Call,
+    Counted<decltype(StorageFileOSCalls::FchmodAt), &StorageFileOSCalls::FchmodAt>::Call,
+    Counted<decltype(StorageFileOSCalls::Ftruncate), &StorageFileOSCalls::Ftruncate>::Call,
+    Counted<decltype(StorageFileOSCalls::Futimens), &StorageFileOSCalls::Futimens>::Call,
+    Counted<decltype(StorageFileOSCalls::Write), &StorageFileOSCalls::Write>::Call,
+    Counted<decltype(StorageFileOSCalls::CopyRange), &StorageFileOSCalls::CopyRange>::Call,
+    Counted<decltype(StorageFileOSCalls::Fsync), &StorageFileOSCalls::Fsync>::Call,
+    Counted<decltype(StorageFileOSCalls::Syncfs), &StorageFileOSCalls::Syncfs>::Call,
+};
+
 // Incompressible bytes written to a file in 1 MiB blocks.
 bool WriteFile(const std::string& path, int64_t size, uint64_t seed) {
     std::ofstream out(path, std::ios::binary);
@@ -78,6 +111,7 @@ struct Env {
     CertStoreNull* Store = nullptr;
     CertStoreInterface* Trust = nullptr;
     int64_t Large = 0;
+    int Small = 0; // files of the tree "small2"
     bool Built = false;
 
     Env() {
@@ -119,7 +153,17 @@ struct Env {
                   " && printf 'CHANGED!' | dd of=" + File("big2/big") + " bs=1 seek=" + std::to_string(Large / 2) +
                   " conv=notrunc status=none") != 0)
             return false;
-        for (const char* tree : {"big1", "big2", "pair1", "pair2"})
+        const char* small = getenv("QVR_UPDATE_BENCH_SMALL");
+        Small = small && atoi(small) > 0 ? atoi(small) : 2000;
+        std::string data(2048, 0);
+        for (int i = 0; i < Small; i++) {
+            char name[64];
+            snprintf(name, sizeof(name), "small2/s%02d/f%05d.bin", i % 20, i);
+            Shell(i < 20 ? "mkdir -p $(dirname " + File(name) + ")" : "true");
+            Fill(data, 1000 + (uint64_t)i);
+            std::ofstream(File(name), std::ios::binary) << data;
+        }
+        for (const char* tree : {"big1", "big2", "pair1", "pair2", "small2"})
             if (!WriteManifest(tree)) return false;
         return true;
     }
@@ -135,6 +179,10 @@ struct Env {
         Shell("rm -rf " + File("dest") + " " + File("state") + " && mkdir -p " + File("state") + " && cp -al " +
               File(tree + "1") + " " + File("dest") + " && cp " + File(tree + "1.json") + " " +
               File("state/local.json"));
+    }
+    // An empty destination and no installed manifest: an install.
+    void PrepareEmpty() {
+        Shell("rm -rf " + File("dest") + " " + File("state") + " && mkdir -p " + File("state") + " " + File("dest"));
     }
     bool Same(const std::string& tree) { return Shell("diff -rq " + File(tree + "2") + " " + File("dest")) == 0; }
     ino_t Inode(const std::string& path) {
@@ -239,6 +287,35 @@ void Update(benchmark::State& state, const std::string& tree, bool ours) {
         state.counters["neighbour_copied"] = benchmark::Counter(copied, benchmark::Counter::kAvgIterations);
 }
 
+// Our install of the small files, flushed by one flush of the file system or file by file.
+void Install(benchmark::State& state, bool eachFile) {
+    Env& env = TheEnv();
+    if (!env.Built) return state.SkipWithError("the trees could not be set up");
+    StorageFile_SetFlushEachFile(eachFile ? 1 : 0);
+    long calls = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        env.PrepareEmpty();
+        Shell("sync");
+        tableCalls = 0;
+        StorageFileOS_SetCalls(&kCounted);
+        state.ResumeTiming();
+        const bool ok = RunOurUpdate(env, "small");
+        state.PauseTiming();
+        StorageFileOS_SetCalls(nullptr);
+        calls += tableCalls.load();
+        if (!ok) return state.SkipWithError("the install failed");
+        if (!env.Same("small")) return state.SkipWithError("the tree differs after the install");
+        state.ResumeTiming();
+    }
+    StorageFile_SetFlushEachFile(0);
+    state.counters["files"] = env.Small;
+    state.counters["table_calls_per_file"] = (double)calls / (double)state.iterations() / env.Small;
+}
+
+void OurSmallFilesFlushedOnce(benchmark::State& state) { Install(state, false); }
+void OurSmallFilesFlushedEach(benchmark::State& state) { Install(state, true); }
+
 void OurEightBytes(benchmark::State& state) { Update(state, "big", true); }
 void RsyncEightBytes(benchmark::State& state) { Update(state, "big", false); }
 void OurBesideNeighbour(benchmark::State& state) { Update(state, "pair", true); }
@@ -249,6 +326,8 @@ void RsyncBesideNeighbour(benchmark::State& state) { Update(state, "pair", false
 PEER_RATIO("8 bytes changed in a large file, beside rsync", "OurEightBytes", "RsyncEightBytes");
 PEER_RATIO("a small file rewritten beside an unchanged large neighbour, beside rsync", "OurBesideNeighbour",
            "RsyncBesideNeighbour");
+BENCHMARK(OurSmallFilesFlushedOnce)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(OurSmallFilesFlushedEach)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(OurEightBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(RsyncEightBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(OurBesideNeighbour)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);

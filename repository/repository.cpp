@@ -275,6 +275,7 @@ void ResetParts(Repository* r, bool documents) {
         r->ReplacedChecked = 0;
         r->ReplacedErrors = 0;
         r->ReplacedResume = 0;
+        r->UnfinishedFound = 0;
     }
     if (!StorageCopy_IsAlive(r->Copy)) StorageCopy_Reset(r->Copy);
     if (!StorageCopy_IsAlive(r->ApplyJob)) StorageCopy_Reset(r->ApplyJob);
@@ -607,7 +608,8 @@ int32_t CopyReplaced(Repository* r) {
     if (in < 0) return LastErrorOr(EIO);
     void* replacement = nullptr;
     const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
-    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement, named ? scratch : nullptr);    if (out < 0) {
+    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement, named ? scratch : nullptr);
+    if (out < 0) {
         const int32_t error = LastErrorOr(EIO);
         Platform_Close(in);
         return error;
@@ -876,12 +878,30 @@ void LoadCatalog(Repository* r, const char* base) {
 
 bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags);
 
+bool ConfigureLocal(Repository* r) {
+    Dictionary* local = nullptr;
+    return Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
+           ConfigureStorage(r, r->Local, local, nullptr);
+}
+
+// A run that failed or was killed while it changed the installation left it marked unfinished:
+// whatever version the remote offers now, the installed one included, is installed again, every
+// file checked against it.
+void NoteUnfinished(Repository* r) {
+    if (!ConfigureLocal(r)) return;
+    // The mark is this repository's own, as the record's entries are.
+    BindLocal(r);
+    if (!StorageCleanup_IsUnfinished(r->Local)) return;
+    char local[kPathSize];
+    Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+    Repository_Print(r, "Installation left unfinished by a stopped run (%s)", LogText(local).Text);
+    r->UnfinishedFound = 1;
+}
+
 // A refresh that finds the installed version current: the copies a failed sync of another version
 // left stand for nothing still to do, and no later sync of this version would judge them.
 void RemoveLeftCopies(Repository* r) {
-    Dictionary* local = nullptr;
-    if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) return;
-    if (!ConfigureStorage(r, r->Local, local, nullptr)) return;
+    if (!ConfigureLocal(r)) return;
     BindLocal(r);
     int64_t swept = -1;
     // Each turn works through a bounded share of the record.
@@ -927,8 +947,10 @@ void RefreshWork(Repository* r) {
             if (!(flags & REPOSITORY_STATEFLAG_LOCALID)) Repository_Print(r, "Local metafile not loaded");
             if (!(flags & REPOSITORY_STATEFLAG_REMOTEID)) Repository_Print(r, "Remote metafile not loaded");
             Repository_ConfigError(r, nullptr);
-        } else if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE))) {
-            RemoveLeftCopies(r);
+        } else {
+            NoteUnfinished(r);
+            if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)) && !r->UnfinishedFound)
+                RemoveLeftCopies(r);
         }
         Repository_SetRefresh(r, 0);
         return;
@@ -1209,6 +1231,26 @@ bool SyncStart(Repository* r) {
     }
     BindLocal(r);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
+    // After a stopped run no piece is taken for present from what the installed manifest says: any
+    // file may hold what that run wrote. The mark is lasting before anything changes.
+    if (StorageCleanup_IsUnfinished(r->Local)) {
+        flags &= ~(uint32_t)STORAGE_COPY_FLAG_AUTO_MASK;
+        // What it completed that this version does not list goes first: it may stand where this
+        // version puts a file of another shape.
+        int64_t swept = -1;
+        for (int turn = 0; swept < 0 && turn < 1000; turn++) swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+    }
+    if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
+        double resume = 0;
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, 0, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
+                         (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
+        return false;
+    }
+    r->Flushed = 0;
+    r->SaveScratchChosen = 0;
+    r->SaveScratch[0] = 0;
+    r->FlushErrors = 0;
+    r->FlushResume = 0;
     if (pending) {
         out = 0;
         if (!ConfigureStorage(r, r->Pending, pending, &out)) {
@@ -1259,6 +1301,40 @@ bool SyncStart(Repository* r) {
         return false;
     }
     r->WorkStarted = 1;
+    return true;
+}
+
+// Every file the version installs is on the disk before the manifest naming it is saved: one flush
+// of the installation's file system (cheaper than a sync of each file and of each folder it was
+// named in). Retried like the save.
+// The save's scratch is recorded before it is made, so a kill's leavings go; and before the flush,
+// so the record lasts with the files (the save would make a missing folder; the record needs it).
+// Always true: without a record the save takes a name of its own.
+bool SaveScratch(Repository* r) {
+    if (r->SaveScratchChosen) return true;
+    char directory[kPathSize];
+    const char* leaf = nullptr;
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+    if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
+    if (!KeptScratch(r, leaf, r->SaveScratch, (int32_t)sizeof(r->SaveScratch))) r->SaveScratch[0] = 0;
+    r->SaveScratchChosen = 1;
+    return true;
+}
+
+bool Flushed(Repository* r) {
+    if (r->Flushed) return true;
+    if (!ResumeDue(r->FlushResume)) return false;
+    const int32_t error = StorageCleanup_Flush(r->Local);
+    if (error) {
+        char local[kPathSize];
+        Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+        Repository_Print(r, "Failed to flush the installation (%s) (%d)", LogText(local).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + error);
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
+                         STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+        return false;
+    }
+    r->Flushed = 1;
     return true;
 }
 
@@ -1385,25 +1461,24 @@ void SyncWork(Repository* r) {
                 }
             } else {
                 MetaFile_GetResumeTime(r->RemoteMeta, &resume);
-                if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+                if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume) && SaveScratch(r) && Flushed(r)) {
                     Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
                     MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
-                    // The save's scratch is recorded before it is made, so a kill's leavings go.
-                    char directory[kPathSize], scratch[kPathSize];
-                    const char* leaf = nullptr;
-                    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
-                    // The save would make a missing folder; the record that comes first needs it.
-                    if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
-                    const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
-                    MetaFile_Save(r->RemoteMeta, r->MetaFilePath, named ? scratch : nullptr);
+                    MetaFile_Save(r->RemoteMeta, r->MetaFilePath, r->SaveScratch[0] ? r->SaveScratch : nullptr);
+                    // A save tried again records a scratch name of its own, and flushes that first.
+                    r->SaveScratchChosen = 0;
+                    r->Flushed = 0;
                 }
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            // Installed: the replay that ends the cleanup lets the unfinished mark go.
+            StorageCleanup_SetFinished(r->Local);
             StartCleanups(r, true);
         } else if (r->Replaced != kReplacedNone) {
             // The cleanup it was kept for has ended.
             DropReplaced(r);
         } else if (!r->StraySwept) {
+            StorageCleanup_SetFinished(r->Local);
             // The copies a killed run recorded and left go with every completed sync; the cleanup
             // of the installation's folder does this as it ends, so a sync that ran it does not do
             // it again. Nothing the storage did not record making is judged.
@@ -1432,6 +1507,8 @@ void EraseWork(Repository* r) {
         if (r->Replaced == kReplacedLeft) {
             FinishReplaced(r, false);
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
+            // Erased: the replay that ends the cleanup lets the unfinished mark go.
+            StorageCleanup_SetFinished(r->Local);
             StartCleanups(r, false);
         } else if (r->Replaced != kReplacedNone) {
             DropReplaced(r);
@@ -2034,8 +2111,9 @@ int64_t Repository_Process(Repository* repository) {
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
         if (!localId[0])
             flags |= REPOSITORY_STATEFLAG_INSTALL;
-        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound)
-            // A cleanup a cut run left unfinished leaves the installation unlevel whatever its id.
+        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound || r->UnfinishedFound)
+            // A cleanup a cut run left unfinished, or a stopped run's changes, leave the
+            // installation unlevel whatever its id.
             flags |= REPOSITORY_STATEFLAG_UPDATE;
     }
     // 5. Changes.

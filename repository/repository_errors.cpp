@@ -94,6 +94,14 @@ bool IsDiskFault(uint32_t code, uint32_t extra) {
     return false;
 }
 
+// A read that met another shape than the file it asked for (a file where its path needs a folder,
+// a folder at its name): what the installed version holds there is not that file, as if missing.
+bool IsOtherShape(int32_t type, uint32_t code, uint32_t extra) {
+    return type == REPOSITORY_TYPE_READ && code == STORAGE_ERROR_OS &&
+           (extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOTDIR) ||
+            extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR));
+}
+
 // Errors that end the work at once instead of being retried.
 bool IsPermanent(int32_t source, int32_t type, uint32_t code, uint32_t extra) {
     // A remote manifest received whole and refused (a name the installation cannot act on, a
@@ -112,7 +120,7 @@ bool IsPermanent(int32_t source, int32_t type, uint32_t code, uint32_t extra) {
         return code == STORAGE_ERROR_INVALID_CONTENT || (type == REPOSITORY_TYPE_WRITE && IsDiskFault(code, extra));
     // Pending pieces are a cache beside the installation: what fails there is fetched again.
     if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
-    return code == STORAGE_ERROR_INVALID_CONTENT || IsDiskFault(code, extra);
+    return code == STORAGE_ERROR_INVALID_CONTENT || (IsDiskFault(code, extra) && !IsOtherShape(type, code, extra));
 }
 
 } // namespace
@@ -125,7 +133,7 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     const PlatformErrorCode os = (PlatformErrorCode)extra;
     const bool locked = code == STORAGE_ERROR_OS && Platform_ErrorLocked(os);
     const bool space = code == STORAGE_ERROR_OS && Platform_ErrorNotEnoughSpace(os);
-    const bool missing = code == STORAGE_ERROR_OS && Platform_ErrorMissing(os);
+    const bool missing = (code == STORAGE_ERROR_OS && Platform_ErrorMissing(os)) || IsOtherShape(type, code, extra);
     const double retry = now + Repostitory_RetryDelay(count);
     int32_t response = REPOSITORY_RESPONSE_IGNORE;
     *resume = now;

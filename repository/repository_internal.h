@@ -81,6 +81,12 @@ struct Repository {
     uint32_t LocalMetaConfigured;
     uint32_t WorkStarted;
     uint32_t StraySwept; // this sync's sweep of stray copies ran (its own, or the cleanup's)
+    uint32_t UnfinishedFound; // this refresh found the installation marked unfinished by a stopped run
+    uint32_t Flushed;         // this sync's files reached the disk before its manifest's save
+    uint32_t FlushErrors;
+    uint32_t SaveScratchChosen; // this sync chose (and recorded, when SaveScratch holds it) its save's scratch
+    char SaveScratch[256];
+    double FlushResume;
     uint32_t ErrorCount;
     uint32_t Failed; // a permanent error ended the work
     int32_t LastError[5];

@@ -551,6 +551,25 @@ int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, u
     return instance ? StorageFile_RemoveStrayCopies(instance, installed, continued) : 1;
 }
 
+int32_t StorageCleanup_MarkUnfinished(Storage* target) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_MarkUnfinished(instance) : 0;
+}
+
+int64_t StorageCleanup_IsUnfinished(Storage* target) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_IsUnfinished(instance) : 0;
+}
+
+void StorageCleanup_SetFinished(Storage* target) {
+    if (void* instance = FileBackend(target)) StorageFile_SetFinished(instance);
+}
+
+int32_t StorageCleanup_Flush(Storage* target) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_Flush(instance) : 0;
+}
+
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total) {
     ASSERT_POINTER(total);
     *total = 0;

@@ -79,6 +79,12 @@ void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kep
 // no cleanup of that storage. Each call works a bounded time: -1 while there is more to do, 1 when
 // nothing stayed or the storage keeps no copies, 0 otherwise.
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued = 1);
+// The unfinished mark of a file storage (see StorageFile_MarkUnfinished and the three after it); for
+// other storages nothing is marked, nothing is unfinished and nothing needs flushing.
+int32_t StorageCleanup_MarkUnfinished(Storage* target);
+int64_t StorageCleanup_IsUnfinished(Storage* target);
+void StorageCleanup_SetFinished(Storage* target);
+int32_t StorageCleanup_Flush(Storage* target);
 
 int64_t StorageCleanup_GetItemsTotal(StorageCleanup* cleanup, int32_t* total);
 int64_t StorageCleanup_GetItemsComplete(StorageCleanup* cleanup, int32_t* complete);

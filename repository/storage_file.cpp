@@ -42,6 +42,9 @@ constexpr size_t kOwnerSize = 24;
 constexpr char kOwnerMark[] = "owner:";
 
 constexpr uint32_t kAttributeReadOnly = 1;
+
+// Bench switch (StorageFile_SetFlushEachFile).
+std::atomic<bool> flushEach{false};
 constexpr uint32_t kAttributeExecutable = 4;
 constexpr uint32_t kAttributeLink = 8;
 
@@ -106,6 +109,8 @@ struct StorageFile {
     int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
     int32_t ReplayOut; // what stays on record, under the record's scratch name
     uint64_t ReplayOffset;
+    uint32_t ReplayPass; // 0: the copies; 1: the names reserved, whose folders the copies may have held
+    uint64_t ReplayEnd;  // where the first pass ended: what is recorded after it is judged whole in the second
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
     uint32_t ReplayLost; // what stays on record could not all be written down
@@ -121,6 +126,11 @@ struct StorageFile {
     char Kept[STORAGE_FILE_PATH_SIZE];
     char ReplayOwner[kOwnerSize];  // the mark of the entries the replay reads
     char ReplayMarked[kOwnerSize]; // the last mark written to what stays on record
+    uint32_t Unfinished; // under RecordLock: the record marks the installation unfinished (see MarkUnfinished)
+    // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
+    // storage's own last append left it.
+    uint64_t WholeInode;
+    uint64_t WholeEnd;
 };
 
 namespace {
@@ -288,6 +298,60 @@ int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name
     return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
 }
 
+// Where this version needs a folder and the installed version has a file, that file gives way: the
+// new version cannot list it (a name is not a file and a folder at once). Only a file the installed
+// manifest lists goes; anything else in the way is left: ENOTDIR.
+int32_t ClearInstalledFile(StorageFile* b, const char* name) {
+    char prefix[STORAGE_FILE_PATH_SIZE];
+    String_CopyLengthSafe(prefix, (int32_t)sizeof(prefix), name, (int32_t)strlen(name));
+    for (char* slash = strchr(prefix, '/'); slash; slash = strchr(slash + 1, '/')) {
+        *slash = 0;
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        StorageFileOSStatus status{};
+        int32_t error = StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf);
+        if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+        if (!error && status.Kind == STORAGE_FILE_OS_FILE) {
+            bool listed = false;
+            {
+                CriticalSectionGuard guard(b->RecordLock);
+                listed = ListedInstalled(b, prefix) != 0;
+            }
+            if (!listed || status.OtherUser) {
+                error = ENOTDIR;
+            } else {
+                Platform_EnsurePathMutableAt(directory, leaf);
+                error = StorageFileOS_Remove(directory, leaf, 0);
+                if (!error) StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+            }
+        }
+        StorageFileOS_Close(&directory);
+        if (error || status.Kind == STORAGE_FILE_OS_FILE) return error;
+        *slash = '/';
+    }
+    return ENOTDIR;
+}
+
+// The copy takes the file's name. Where the installed version has a folder there, the folder goes
+// first with what the installed manifest lists in it (EISDIR while anything else is left there).
+int32_t RenameOver(StorageFile* b, OpenRecord* r) {
+    int32_t error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf);
+    if (error == EISDIR) {
+        if ((error = ClearInstalledFolder(b, r->Directory, r->Name, r->Leaf)) != 0)
+            StorageFile_Print(b, "Folder in the way of file (%s) (%d)", LogText(r->Name).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + error);
+        else
+            error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf);
+    }
+    return error;
+}
+
+// What a read finds where the installed version holds another shape (a file where a folder leads,
+// a folder where a file is wanted) is not the file asked for.
+bool NotThere(int32_t error, uint32_t write) {
+    return error == ENOENT || (!write && (error == ENOTDIR || error == EISDIR));
+}
+
 // The full name of the entry `leaf` in the folder holding name, as the log shows it.
 void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
     const char* slash = strrchr(name, '/');
@@ -368,6 +432,11 @@ struct CopyId {
 // never longer; readers pass over a longer one whole.
 constexpr uint32_t kRecordEntrySize = STORAGE_FILE_PATH_SIZE + 96;
 
+// The record's entry that marks the installation unfinished: a sync writes it, lasting, before it
+// changes anything there, and a replay keeps it until the sync has completed. No entry of a copy
+// reads so (each starts with a number).
+constexpr char kUnfinished[] = "unfinished";
+
 int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
     int32_t directory = -1;
     const char* leaf = nullptr;
@@ -404,14 +473,18 @@ int32_t HoldFolder(StorageFile* b) {
 // and so is neither read as part of this one nor, given an end, as an entry of its own. A tail
 // longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
 // A failed append takes back what it wrote where it can, and fails the copy before it is made.
-int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
+int32_t AppendRecord(StorageFile* b, int32_t fd, const char* line, uint32_t length) {
     StorageFileOSStatus status{};
-    int32_t error = StorageFileOS_StatusOf(fd, &status);
+    uint64_t inode = 0;
+    int32_t error = StorageFileOS_SizeOf(fd, &status.Size, &inode);
     if (error) return error;
     char tail[kRecordEntrySize];
     uint32_t got = 0;
     const uint64_t from = status.Size > sizeof(tail) ? status.Size - sizeof(tail) : 0;
-    if (status.Size > 0 && (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
+    // A record that still ends where this storage's last whole entry ended needs no look at its tail.
+    const bool known = inode == b->WholeInode && status.Size == b->WholeEnd;
+    if (status.Size > 0 && !known &&
+        (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
         return error;
     if (got > 0 && tail[got - 1] != 0) {
         const char* end = static_cast<const char*>(memrchr(tail, 0, got));
@@ -425,6 +498,8 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
         }
     }
     error = StorageFileOS_Append(fd, line, length);
+    b->WholeInode = error ? 0 : inode;
+    b->WholeEnd = status.Size + length;
     if (error) StorageFileOS_Truncate(fd, status.Size);
     return error;
 }
@@ -452,6 +527,14 @@ Owner OwnerOf(const StorageFile* b, const char* owner) {
     return strcmp(owner, kOwnerMark) == 0 ? Owner::Unknown : Owner::Other;
 }
 
+// The unfinished mark behind this repository's own mark, as one write: the mark is its alone.
+uint32_t MarkedUnfinished(const StorageFile* b, char* line) {
+    const size_t marked = strlen(MarkOf(b)) + 1;
+    memcpy(line, MarkOf(b), marked);
+    memcpy(line + marked, kUnfinished, sizeof(kUnfinished));
+    return (uint32_t)(marked + sizeof(kUnfinished));
+}
+
 // Under RecordLock.
 int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
                          uint64_t inode, uint64_t birth) {
@@ -467,7 +550,7 @@ int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32
     int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
-    if (!error) error = AppendRecord(b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
+    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
     if (error) PrintRecordError(b, b->PartialExtension, error);
     return error;
 }
@@ -575,9 +658,12 @@ void LoadCopies(StorageFile* b) {
         RecordFields f;
         char owner[kOwnerSize] = "owner:";
         while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-            if (!whole || NoteOwner(buffer, owner) || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0 ||
-                OwnerOf(b, owner) == Owner::Other)
+            if (!whole || NoteOwner(buffer, owner)) continue;
+            if (strcmp(buffer, kUnfinished) == 0) {
+                if (OwnerOf(b, owner) == Owner::Mine) b->Unfinished = 1;
                 continue;
+            }
+            if (!ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0 || OwnerOf(b, owner) == Owner::Other) continue;
             const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
             SetCopy(b, f.Name, &id);
         }
@@ -742,14 +828,19 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         if (r->Write && selfUpdate) options |= STORAGE_FILE_OPEN_SELF_UPDATE;
         const char* leaf = nullptr;
         uint32_t made = 0;
-        error = StorageFileOS_OpenParent(b->OutputPath, name, r->Write, &r->Directory, &leaf, &made);
+        error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &r->Directory, &leaf, &made);
+        if (error == ENOTDIR && r->Write && (error = ClearInstalledFile(b, name)) == 0)
+            error = StorageFileOS_OpenParent(b->OutputPath, name, 0, &r->Directory, &leaf, &made);
+        // The folders a write makes are on record before they are made, so that a run killed
+        // before its copy is recorded leaves none of them behind once a later run completes.
+        if (error == ENOENT && r->Write && made > 0 && (error = RecordCopy(b, name, made, 0, 0, 0, 0)) == 0)
+            error = StorageFileOS_OpenParent(b->OutputPath, name, 1, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
         CopyId id{};
         bool ours = false;
-        if (!error) {
-            String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
-            error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
-        }
+        if (!error) String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
+        // A read opens the name without following a link (ELOOP), so only a write asks first.
+        if (!error && r->Write) error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         if (!error) ours = CopyOf(b, r->Directory, name, r->Leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &id);
         if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
         if (!error) {
@@ -771,7 +862,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             if (error == EPERM)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (error && error != ENOENT && !(r->Write && !ours))
+            else if (error && !NotThere(error, r->Write) && !(r->Write && !ours))
                 StorageFile_Print(b, "Failed to open file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             if (r->Write && !ours && !error) ShowBeside(b, name, r->PartialLeaf, shown, (int32_t)sizeof(shown));
@@ -794,6 +885,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
                 if (r->Write) CompletedSet(b, name, false);
             }
         }
+        if (NotThere(error, r->Write)) error = ENOENT;
         if (error && r->File) {
             AsyncFile_Close(r->File);
             AsyncFile_Release(&r->File);
@@ -843,6 +935,16 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
     Path_FixSlash(a, (int32_t)sizeof(a), 0);
     Path_FixSlash(b, (int32_t)sizeof(b), 0);
     return strcmp(a, b) == 0;
+}
+
+// Whether this storage holds the file open for writing, under its copy.
+bool WriterOpen(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->OpenLock);
+    uint64_t value = 0;
+    if (!HashTable_GetValue(b->OpenFiles, name, &value)) return false;
+    OpenRecord* r = reinterpret_cast<OpenRecord*>(value);
+    CriticalSectionGuard record(r->Lock);
+    return r->Write && r->Open && r->Partial;
 }
 
 int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_t* extended) {
@@ -899,8 +1001,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
     const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
 
-    // Which of the complete and partial files is there.
-    {
+    // Which of the complete and partial files is there (a copy this storage holds open for writing is).
+    if (!WriterOpen(b, entry.Name)) {
         int32_t directory = -1;
         const char* leaf = nullptr;
         int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
@@ -996,7 +1098,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             if (r->Partial && (error = StorageFileOS_ModeFrom(r->Fd, r->Directory, r->Leaf)) != 0)
                 StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
-            else if (r->Partial && (error = StorageFileOS_Rename(r->Directory, r->PartialLeaf, r->Leaf)) != 0)
+            else if (r->Partial && (error = RenameOver(b, r)) != 0)
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
@@ -1017,6 +1119,9 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                                       PLATFORM_ERROR_ERRNO_BASE + error);
             }
         }
+        // Where each file is flushed on its own: its bytes, then its name in its folder.
+        if (!error && flushEach.load() && (error = StorageFileOS_SyncFile(r->Fd)) == 0)
+            error = StorageFileOS_SyncFile(r->Directory);
         CriticalSection_Unlock(r->Lock);
         StorageFile_CloseMember(b, r, 1);
         if (error) {
@@ -1077,20 +1182,9 @@ static int64_t StorageFile_FileOperationComplete(AsyncFile*, void* user, uint64_
         PieceList_GetIndexRangeByOffset(pieces, offset, span ? span - 1 : 0, 0, &first, &last);
         if (first == last && StorageRequest_MemberIsFileLast(t->Request, t->Member)) {
             if (t->Write && r->Write) {
-                int32_t cut = 0;
-                {
-                    CriticalSectionGuard guard(r->Lock);
-                    cut = StorageFileOS_Truncate(r->Fd, size);
-                }
+                // The completion cuts the file at its size.
                 StorageFile_CloseMember(b, r, 0);
-                if (cut) {
-                    StorageFile_Print(b, "Failed to truncate (%s) (%d)", LogText(r->Name).Text,
-                                      PLATFORM_ERROR_ERRNO_BASE + cut);
-                    code = STORAGE_ERROR_OS;
-                    extended = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + cut);
-                } else {
-                    StorageFile_FileCompleteInt(b, list, t->File, b->SelfUpdate, &code, &extended);
-                }
+                StorageFile_FileCompleteInt(b, list, t->File, b->SelfUpdate, &code, &extended);
             } else {
                 StorageFile_CloseMember(b, r, t->Write ? 0 : 1);
             }
@@ -1129,6 +1223,11 @@ bool FileEndsHere(StorageRequest* request, StorageRequestMember* member, MetaFil
 // nothing, and the unchanged file is never copied for it.
 bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry, uint64_t fileOffset,
                     uint32_t bufferOffset, uint32_t length) {
+    {
+        // Nothing the installed manifest does not list was installed: no file of it to keep.
+        CriticalSectionGuard guard(b->RecordLock);
+        if (b->Installed && !ListedInstalled(b, entry.Name)) return false;
+    }
     {
         // A writer has its copy already; a reader of the installed file is no reason to copy it.
         CriticalSectionGuard guard(b->OpenLock);
@@ -1471,6 +1570,8 @@ void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
         if (StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf, nullptr, 1) != 0) return;
         const int32_t error = StorageFileOS_Remove(directory, leaf, 1);
         StorageFileOS_Close(&directory);
+        // One a kill kept from being made leaves those above it to go.
+        if (error == ENOENT) continue;
         if (error != 0) return;
         StorageFile_VerboseLog(b, 0, "Collapse directory (%s)", LogText(prefix).Text);
     }
@@ -1532,7 +1633,11 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf, nullptr, 1);
-    if (error == ENOENT || error == ENOTDIR) return false;
+    if (error == ENOENT || error == ENOTDIR) {
+        // No copy there; the folders made for it before a kill go, those above a missing one too.
+        CollapseMade(b, f.Name, (uint32_t)f.Made);
+        return false;
+    }
     if (error) {
         // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
         PrintLeft(b, shown, error);
@@ -1605,6 +1710,16 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
 // not write down all that stays leaves the record as it was: it still names every copy.
 int64_t ReplayFinish(StorageFile* b) {
     StorageFileOS_Close(&b->ReplayFd);
+    // The mark stays, lasting before the record it goes into replaces the one that holds it.
+    if (b->Unfinished && !b->ReplayLost) {
+        char line[kOwnerSize + sizeof(kUnfinished)];
+        int32_t error = StorageFileOS_Append(b->ReplayOut, line, MarkedUnfinished(b, line));
+        if (!error) error = StorageFileOS_SyncFile(b->ReplayOut);
+        if (error) {
+            PrintRecordError(b, b->PartialExtension, error);
+            b->ReplayLost++;
+        }
+    }
     StorageFileOSStatus out{};
     int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
     StorageFileOS_Close(&b->ReplayOut);
@@ -1683,6 +1798,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             return 0;
         }
         b->ReplayOffset = 0;
+        b->ReplayPass = 0;
         b->ReplayFailed = 0;
         b->ReplayLost = 0;
         String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
@@ -1692,28 +1808,81 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
     char buffer[kRecordEntrySize];
-    bool passing = false, whole = false;
-    while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-        // One too long to be ours is passed over to its end.
-        if (!whole || NoteOwner(buffer, b->ReplayOwner)) continue;
-        const size_t length = strlen(buffer);
-        // Another repository's entries are its own replay's to judge: they stay as they are.
-        const Owner owner = OwnerOf(b, b->ReplayOwner);
-        if (owner == Owner::Other || ReplayRecord(b, buffer, index, continued != 0, owner == Owner::Mine)) {
-            int32_t error = 0;
-            if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
-                error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
-                if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
+    for (; b->ReplayPass < 2; b->ReplayPass++, b->ReplayOffset = 0) {
+        // Each pass reads the record from its start, where entries stand before any mark.
+        if (b->ReplayOffset == 0) String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
+        bool passing = false, whole = false;
+        for (uint64_t at = b->ReplayOffset;
+             ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole);
+             at = b->ReplayOffset) {
+            // One too long to be ours is passed over to its end.
+            if (!whole || NoteOwner(buffer, b->ReplayOwner)) continue;
+            // Names reserved (folders made, a scratch name) are judged once every copy is: a folder
+            // made for one may hold a copy recorded after it, and is empty only once that is gone.
+            // What was recorded while the first pass ran is judged by the second, whatever it is.
+            RecordFields f;
+            const bool reserved = ParseRecord(b, buffer, &f) && !f.Legacy && f.Inode == 0;
+            if (reserved != (b->ReplayPass == 1) && !(b->ReplayPass == 1 && at >= b->ReplayEnd)) continue;
+            const size_t length = strlen(buffer);
+            // Another repository's entries are its own replay's to judge: they stay as they are.
+            const Owner owner = OwnerOf(b, b->ReplayOwner);
+            if (owner == Owner::Other || ReplayRecord(b, buffer, index, continued != 0, owner == Owner::Mine)) {
+                int32_t error = 0;
+                if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
+                    error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
+                    if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
+                }
+                if (!error) error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
+                if (error) {
+                    PrintRecordError(b, b->PartialExtension, error);
+                    b->ReplayLost++;
+                }
             }
-            if (!error) error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
-            if (error) {
-                PrintRecordError(b, b->PartialExtension, error);
-                b->ReplayLost++;
-            }
+            if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
         }
-        if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+        if (b->ReplayPass == 0) b->ReplayEnd = b->ReplayOffset;
     }
     return ReplayFinish(b);
+}
+
+int32_t StorageFile_MarkUnfinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    CriticalSectionGuard guard(b->RecordLock);
+    LoadCopies(b);
+    if (b->Unfinished) return 0;
+    int32_t error = HoldFolder(b);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    char line[kOwnerSize + sizeof(kUnfinished)];
+    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));
+    // The entry, and the record's name when it was made now, last before the first change.
+    if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
+    if (error) PrintRecordError(b, b->PartialExtension, error);
+    else b->Unfinished = 1;
+    return error;
+}
+
+int64_t StorageFile_IsUnfinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    CriticalSectionGuard guard(b->RecordLock);
+    LoadCopies(b);
+    return b->Unfinished ? 1 : 0;
+}
+
+void StorageFile_SetFinished(void* instance) {
+    StorageFile* b = Backend(instance);
+    CriticalSectionGuard guard(b->RecordLock);
+    b->Unfinished = 0;
+}
+
+int32_t StorageFile_Flush(void* instance) {
+    StorageFile* b = Backend(instance);
+    return b->OutputPath[0] && !flushEach.load() ? StorageFileOS_SyncFileSystem(b->OutputPath) : 0;
+}
+
+void StorageFile_SetFlushEachFile(uint32_t each) {
+    flushEach.store(each != 0);
 }
 
 void StorageFile_SetReplayBudget(double seconds) {
@@ -1832,7 +2001,8 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
         if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
         return Finish(operation, 0, 0);
     }
-    if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+    // A folder at a dropped file's name is the new version's, or nobody's file: not the one dropped.
+    if (!error && status.Kind != STORAGE_FILE_OS_MISSING && status.Kind != STORAGE_FILE_OS_DIRECTORY) {
         // An installed read-only file is erased like any other.
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
@@ -1842,8 +2012,9 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     if (error) return FinishError(operation, error);
     {
         CriticalSectionGuard guard(b->OpenLock);
-        StorageFileInternal_Collapse(b->OutputPath, entry.Name, b, EraseCollapsePrint);
+        error = StorageFileInternal_Collapse(b->OutputPath, entry.Name, b, EraseCollapsePrint);
     }
+    if (error) return FinishError(operation, error);
     if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
     return Finish(operation, 0, 0);
 }

@@ -70,6 +70,19 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
 // do, else 1, or 0 when anything stayed.
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
+// Marks the installation unfinished in the record, lasting on disk, before a sync changes anything
+// there: 0 or the errno value. The mark stays, through every replay, until StorageFile_SetFinished
+// and the replay after it, so a run failed or killed in between leaves it for the next run to find.
+int32_t StorageFile_MarkUnfinished(void* instance);
+// Whether the record marks the installation unfinished.
+int64_t StorageFile_IsUnfinished(void* instance);
+// The sync has completed (the manifest naming every file is saved): the next replay lets the mark go.
+void StorageFile_SetFinished(void* instance);
+// Everything written on the installation's file system reaches the disk: 0 or the errno value.
+int32_t StorageFile_Flush(void* instance);
+// Internal switch for the benches only: each completed file and its folder are flushed on their own
+// instead of the one flush before the manifest's save (default 0), so that both can be measured.
+void StorageFile_SetFlushEachFile(uint32_t each);
 // Internal switch for the tests only: the seconds a call of StorageFile_RemoveStrayCopies works
 // before it answers -1 (default 0.1); each call judges at least one record.
 void StorageFile_SetReplayBudget(double seconds);

@@ -69,20 +69,24 @@ int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, con
     return 1;
 }
 
-void StorageFileInternal_Collapse(const char* root, const char* name, void* user,
-                                  int64_t (*print)(void* user, const char* directory)) {
+int32_t StorageFileInternal_Collapse(const char* root, const char* name, void* user,
+                                     int64_t (*print)(void* user, const char* directory)) {
     char prefix[STORAGE_FILE_PATH_SIZE];
     String_CopyLengthSafe(prefix, (int32_t)sizeof(prefix), name, (int32_t)strlen(name));
     for (char* slash; (slash = strrchr(prefix, '/')) != nullptr;) {
         *slash = 0;
         int32_t directory = -1;
         const char* leaf = nullptr;
-        if (StorageFileOS_OpenParent(root, prefix, 0, &directory, &leaf) != 0) return;
+        if (StorageFileOS_OpenParent(root, prefix, 0, &directory, &leaf) != 0) return 0;
         const int32_t error = StorageFileOS_Remove(directory, leaf, 1);
         StorageFileOS_Close(&directory);
-        if (error != 0) return;
+        // A folder that holds something, or is not ours to remove, ends the collapse; a disk that
+        // failed the removal fails it, so that it is tried again.
+        if (error == EIO || error == ENOSPC || error == EDQUOT) return error;
+        if (error != 0) return 0;
         print(user, prefix);
     }
+    return 0;
 }
 
 int64_t StorageFileInternal_PrintFallback(void*, const char* format, ...) {

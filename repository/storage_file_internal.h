@@ -27,8 +27,9 @@ int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, con
 
 // Removes the emptied directories holding `name` (a checked name below root) one by one upward,
 // stopping at the first that cannot be removed; prints each through print(user, format, dir).
-void StorageFileInternal_Collapse(const char* root, const char* name, void* user,
-                                  int64_t (*print)(void* user, const char* directory));
+// 0, or the errno value of a removal the disk failed (EIO, ENOSPC, EDQUOT).
+int32_t StorageFileInternal_Collapse(const char* root, const char* name, void* user,
+                                     int64_t (*print)(void* user, const char* directory));
 
 // A verbose line of a backend's print family when no storage front is bound.
 int64_t StorageFileInternal_PrintFallback(void* user, const char* format, ...);

@@ -32,8 +32,9 @@ ssize_t SystemCopyRange(int from, int to, size_t length) {
     return copy_file_range(from, nullptr, to, nullptr, length, 0);
 }
 
-const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,   SystemRenameAt, linkat,   unlinkat, symlinkat,
-                                    fchmod,       fchmodat,  ftruncate,      futimens, write,    SystemCopyRange};
+const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,  SystemRenameAt, linkat, unlinkat,
+                                    symlinkat,    fchmod,   fchmodat,       ftruncate, futimens,
+                                    write,        SystemCopyRange, fsync,   syncfs};
 std::atomic<const StorageFileOSCalls*> calls{&kSystem};
 
 const StorageFileOSCalls& Sys() { return *calls.load(std::memory_order_acquire); }
@@ -139,6 +140,8 @@ int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t cr
         }
         if (next < 0) {
             const int error = LinkOr(fd, component, errno);
+            if (error == ENOENT && !create && made)
+                for (const char* rest = slash; rest; rest = strchr(rest + 1, '/')) ++*made;
             close(fd);
             return error;
         }
@@ -464,6 +467,18 @@ int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd) {
     return 0;
 }
 
+int32_t StorageFileOS_SyncFileSystem(const char* root) {
+    const int fd = OpenAt(AT_FDCWD, root, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    const int32_t error = Sys().Syncfs(fd) == 0 ? 0 : errno;
+    close(fd);
+    return error;
+}
+
+int32_t StorageFileOS_SyncFile(int32_t fd) {
+    return Sys().Fsync(fd) == 0 ? 0 : errno;
+}
+
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes) {
     *bytes = 0;
     struct statvfs info;
@@ -567,6 +582,14 @@ int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const cha
     memcpy(s.Name, prefix, used + 1);
     const int32_t error = MountOf(directory, &s.Mount);
     return error ? error : ClearAt(s, directory, leaf, used, 0);
+}
+
+int32_t StorageFileOS_SizeOf(int32_t fd, uint64_t* size, uint64_t* inode) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno;
+    *size = (uint64_t)info.st_size;
+    *inode = (uint64_t)info.st_ino;
+    return 0;
 }
 
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length) {

@@ -66,6 +66,8 @@ struct StorageFileOSCalls {
     int (*Futimens)(int fd, const struct timespec* times);
     ssize_t (*Write)(int fd, const void* bytes, size_t length);
     ssize_t (*CopyRange)(int from, int to, size_t length);
+    int (*Fsync)(int fd);
+    int (*Syncfs)(int fd);
 };
 // The table in use; SetCalls(nullptr) goes back to the system's own.
 const StorageFileOSCalls* StorageFileOS_GetCalls();
@@ -77,7 +79,8 @@ void StorageFileOS_SetCalls(const StorageFileOSCalls* calls);
 
 // Opens the directory holding the last component of `name` ('/'-separated, already checked
 // against the name rule) below `root` (a directory of the caller's, links followed). With create
-// the missing directories are made, mode 0700, and counted in *made. With sameMount a component on
+// the missing directories are made, mode 0700, and counted in *made; without, a missing one gives
+// ENOENT and *made counts the directories that would have to be made. With sameMount a component on
 // another mount than root (a bind mount, another file system) is not entered: EXDEV. *leaf points
 // into name at the last component.
 int32_t StorageFileOS_OpenParent(const char* root, const char* name, uint32_t create, int32_t* directory,
@@ -125,6 +128,11 @@ int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t dev
 int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth);
 // Holds the folder for this process's storage alone while *fd stays open: EBUSY when another holds it.
 int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
+// Everything written on the file system of root reaches the disk (names, data and modes alike):
+// one flush for a whole version's files, taken before the manifest that names them is saved.
+int32_t StorageFileOS_SyncFileSystem(const char* root);
+// What was written to the open file reaches the disk.
+int32_t StorageFileOS_SyncFile(int32_t fd);
 // The bytes free to the effective user on the file system of the directory.
 int32_t StorageFileOS_FreeSpace(int32_t directory, uint64_t* bytes);
 // Gives the open file the permission bits of the directory's entry `leaf` (a regular file), the
@@ -143,6 +151,8 @@ int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDir
 typedef uint32_t (*StorageFileOSListedFunc)(void* user, const char* name);
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed);
+// The open file's size and inode number, without the rest of its status.
+int32_t StorageFileOS_SizeOf(int32_t fd, uint64_t* size, uint64_t* inode);
 // Writes all of the bytes at the end of the file.
 int32_t StorageFileOS_Append(int32_t fd, const void* bytes, uint32_t length);
 int32_t StorageFileOS_ReadLink(int32_t directory, const char* leaf, char* buffer, int32_t size);

@@ -516,6 +516,21 @@ TEST(StorageCopy, AJobShutDownBeforeItsEndIsNotComplete) {
     EXPECT_EQ(StorageCopy_IsAlive(stopped.copy), 0);
     PumpUntil([&] { StorageCopy_Process(stopped.copy); return false; }, 0.1);
     EXPECT_EQ(StorageCopy_IsComplete(stopped.copy), 0);
+    // Stopped with every piece done and a file completion still to come.
+    Job filesLeft(3);
+    filesLeft.owner.Source = job.owner.Source;
+    StorageCopy_SetDestHandle(filesLeft.copy, dest);
+    TestBackendOf(dest)->Answers["FileComplete"] = {964, 2};
+    filesLeft.owner.Answer = STORAGE_COPY_RESPONSE_WAIT;
+    filesLeft.owner.Resume = Time_GetCurrent() + 60;
+    filesLeft.Setup(m.meta, nullptr, STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE);
+    ASSERT_TRUE(PumpUntil([&] {
+        StorageCopy_Process(filesLeft.copy);
+        return !filesLeft.owner.Errors.empty() && filesLeft.Stat(StorageCopy_GetPiecesComplete) == 4;
+    }));
+    StorageCopy_Shutdown(filesLeft.copy);
+    EXPECT_EQ(StorageCopy_IsComplete(filesLeft.copy), 0);
+    TestBackendOf(dest)->Answers.clear();
     for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
 }
 

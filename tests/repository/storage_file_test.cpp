@@ -1411,6 +1411,14 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.find("cut/na"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 9), " new.bin" + std::string(1, '\0'));
+    // Cut again after this storage's own last entry: its next entry is not joined to that either.
+    Manifest v3(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"next.bin", body.c_str()}});
+    std::ofstream(root + ".quarvpartial", std::ios::binary | std::ios::app) << "0:0:1:2 cut/nb";
+    ASSERT_EQ(Put(v3, 3, 3), 0u);
+    std::ifstream again(root + ".quarvpartial", std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after.find("cut/nb"), std::string::npos);
+    EXPECT_EQ(after.substr(after.size() - 10), " next.bin" + std::string(1, '\0'));
     EXPECT_EQ(Sweep(v1.meta), 1);
     EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
     EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
@@ -1536,6 +1544,117 @@ TEST_F(StorageFileTest, AFailedAppendFailsTheCopyBeforeItIsMade) {
         EXPECT_EQ(code, (uint32_t)STORAGE_ERROR_OS);
         EXPECT_EQ(Shell("test $(ls -A " + root + " | wc -l) -eq 1"), 0);
         EXPECT_EQ(Slurp(root + ".quarvpartial"), before);
+    }
+}
+
+// A file the new version turns into a folder, and a folder it turns into a file: what the installed
+// version holds there reads as missing, and gives way to the new shape only where the installed
+// manifest lists it; anything else in the way is left and the write fails naming it.
+TEST_F(StorageFileTest, AShapeTheNewVersionChangesGivesWayOnlyToWhatTheInstalledManifestListed) {
+    struct Row {
+        const char* name;
+        std::vector<File> installed; // listed by the installed manifest, and on disk
+        std::vector<std::pair<std::string, std::string>> users; // on disk, listed by nobody
+        File next;                   // the new version's one file
+        uint32_t written;            // the new version's write: 0 or the errno value it fails with
+    };
+    const Row rows[] = {
+        {"file to folder", {{"bd", "old file"}}, {}, {"bd/inner.bin", "new inner"}, 0},
+        {"file to folder, deeper", {{"s/t", "old file"}}, {}, {"s/t/u/v.bin", "new deep"}, 0},
+        {"folder to file", {{"fd/x.bin", "old x"}, {"fd/d/y", "old y"}}, {}, {"fd", "new file"}, 0},
+        {"a user's file in the way", {}, {{"bd", "the user's"}}, {"bd/inner.bin", "new inner"}, ENOTDIR},
+        {"a user's file in the folder", {{"fd/x.bin", "old x"}}, {{"fd/mine", "the user's"}}, {"fd", "new file"}, EISDIR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest installed(row.installed);
+        Manifest next(std::vector<File>{row.next});
+        auto place = [&](const std::string& name, const std::string& data) {
+            Shell("mkdir -p $(dirname " + root + name + ")");
+            Spit(root + name, data);
+        };
+        for (const File& f : row.installed) place(f.name, f.data);
+        for (const auto& [name, data] : row.users) place(name, data);
+        ASSERT_EQ(Configure("file"), 1);
+        StorageCleanup_SetInstalled(storage, installed.meta);
+        EXPECT_EQ(Exists(next, 0), (uint32_t)STORAGE_NOT_FOUND);
+        {
+            Request r(next, 0, 0, false);
+            Result result;
+            Storage_Get(storage, r.request, nullptr, &result, OnDone);
+            Wait(result);
+            EXPECT_EQ(result.code, (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(result.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOENT));
+        }
+        Result put;
+        {
+            Request r(next, 0, 0, true);
+            Storage_Put(storage, r.request, &put, OnDone);
+            Wait(put);
+        }
+        StorageCleanup_SetInstalled(storage, nullptr);
+        if (row.written) {
+            EXPECT_EQ(put.code, (uint32_t)STORAGE_ERROR_OS);
+            EXPECT_EQ(put.extended, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + row.written));
+            struct stat info;
+            EXPECT_TRUE(lstat((root + row.next.name).c_str(), &info) != 0 || !S_ISREG(info.st_mode));
+        } else {
+            EXPECT_EQ(put.code, 0u);
+            EXPECT_EQ(Slurp(root + row.next.name), row.next.data);
+            for (const File& f : row.installed)
+                EXPECT_TRUE(row.next.name.rfind(f.name + "/", 0) == 0 || !OnDisk(root + f.name)) << f.name;
+        }
+        for (const auto& [name, data] : row.users) EXPECT_EQ(Slurp(root + name), data) << name;
+    }
+}
+
+int FailFutimens(int, const struct timespec*) {
+    errno = EIO;
+    return -1;
+}
+int FailFchmod(int, mode_t) {
+    errno = EIO;
+    return -1;
+}
+int FailFtruncate(int, off_t) {
+    errno = EIO;
+    return -1;
+}
+int FailRename(int, const char*, const char*, unsigned int) {
+    errno = EIO;
+    return -1;
+}
+
+// Each call that gives a completed file what its manifest states, failed: the completion fails
+// naming the file, never calls it complete; the next completes it as stated.
+TEST_F(StorageFileTest, ACompletionThatCannotGiveTheFileWhatItsManifestStatesFails) {
+    Manifest m({{"a", "0123456789", R"(,"mtime":1000000000,"attr":4)"}});
+    const std::pair<const char*, void (*)(StorageFileOSCalls&)> rows[] = {
+        {"time", [](StorageFileOSCalls& c) { c.Futimens = FailFutimens; }},
+        {"attributes", [](StorageFileOSCalls& c) { c.Fchmod = FailFchmod; }},
+        {"truncate", [](StorageFileOSCalls& c) { c.Ftruncate = FailFtruncate; }},
+        {"rename", [](StorageFileOSCalls& c) { c.RenameAt = FailRename; }},
+    };
+    for (const auto& [what, fail] : rows) {
+        SCOPED_TRACE(what);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        fail(calls);
+        StorageFileOS_SetCalls(&calls);
+        const uint32_t code = Put(m, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_EQ(code, (uint32_t)STORAGE_ERROR_OS);
+        EXPECT_NE(log.Text().find("(a) (" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EIO) + ")"), std::string::npos)
+            << log.Text();
+        EXPECT_EQ(Complete(m, "a"), 0u);
+        struct stat info;
+        ASSERT_EQ(stat((root + "a").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mtime, 1000000000);
+        EXPECT_EQ(info.st_mode & 0111, 0111u);
+        EXPECT_EQ(Slurp(root + "a"), "0123456789");
     }
 }
 

@@ -21,6 +21,7 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,20 +50,40 @@ struct Faults {
     std::atomic<int> error{0};
     std::atomic<bool> dead{false}; // a cut run: no call acts any more
     std::atomic<bool> hit{false};
+    // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
+    // system follows it. The installed manifest must name nothing that has not lasted.
+    std::string manifest, saved; // the manifest's path, and the text the update saves there
+    std::atomic<bool> unflushed{false}, seen{false}, early{false};
+    std::mutex order; // calls of several threads: each sees the manifest, then acts, as one step
 };
 Faults g;
+
+std::string Slurp(const std::string& path);
+
+// Whether the update's manifest has been saved: at that moment every change before it has lasted.
+// Under g.order.
+void Observe() {
+    if (g.seen || g.manifest.empty() || Slurp(g.manifest) != g.saved) return;
+    g.seen = true;
+    if (g.unflushed) g.early = true;
+}
 
 const StorageFileOSCalls& System() { return *StorageFileOS_SystemCalls(); }
 
 // Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
 // ends every call after it too.
 bool Acts() {
+    std::lock_guard<std::mutex> hold(g.order);
+    Observe();
     if (g.dead) {
         errno = EIO;
         return false;
     }
     const long n = ++g.calls;
-    if (n != g.target) return true;
+    if (n != g.target) {
+        g.unflushed = true;
+        return true;
+    }
     g.hit = true;
     if (g.mode == Mode::Cut) g.dead = true;
     errno = g.mode == Mode::Cut ? EIO : g.error.load();
@@ -72,6 +93,10 @@ bool Acts() {
 int OpenAt(int directory, const char* name, int flags, mode_t mode) {
     // Opens that only read change nothing on disk: neither counted nor failed.
     const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (!changes) {
+        std::lock_guard<std::mutex> hold(g.order);
+        Observe();
+    }
     if (changes && !Acts()) return -1;
     return System().OpenAt(directory, name, flags, mode);
 }
@@ -90,9 +115,17 @@ int Ftruncate(int fd, off_t length) { return Acts() ? System().Ftruncate(fd, len
 int Futimens(int fd, const struct timespec* times) { return Acts() ? System().Futimens(fd, times) : -1; }
 ssize_t Write(int fd, const void* bytes, size_t length) { return Acts() ? System().Write(fd, bytes, length) : -1; }
 ssize_t CopyRange(int from, int to, size_t length) { return Acts() ? System().CopyRange(from, to, length) : -1; }
+int Fsync(int fd) { return Acts() ? System().Fsync(fd) : -1; }
+int Syncfs(int fd) {
+    if (!Acts() || System().Syncfs(fd) != 0) return -1;
+    // Only what acted before the flush began is known to have lasted.
+    std::lock_guard<std::mutex> hold(g.order);
+    g.unflushed = false;
+    return 0;
+}
 
-const StorageFileOSCalls kWrapped = {OpenAt, MkdirAt,  RenameAt, LinkAt, UnlinkAt, SymlinkAt,
-                                     Fchmod, FchmodAt, Ftruncate, Futimens, Write,  CopyRange};
+const StorageFileOSCalls kWrapped = {OpenAt,   MkdirAt,  RenameAt, LinkAt,    UnlinkAt, SymlinkAt, Fchmod,
+                                     FchmodAt, Ftruncate, Futimens, Write, CopyRange, Fsync,    Syncfs};
 
 void Arm(Mode mode, long target, int error = 0) {
     g.dead = false;
@@ -101,6 +134,9 @@ void Arm(Mode mode, long target, int error = 0) {
     g.error = error;
     g.target = target;
     g.mode = mode;
+    g.unflushed = false;
+    g.seen = false;
+    g.early = false;
 }
 
 // ---- Files -----------------------------------------------------------------------------------------
@@ -208,8 +244,15 @@ class StorageJournalTest : public RepositoryFixture {
         if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) || g.dead ||
             erred > 0)
             return false;
+        // As the repository task starts a sync that is not a repair.
+        Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
         const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
+        {
+            std::lock_guard<std::mutex> hold(g.order);
+            Observe();
+        }
+        EXPECT_FALSE(g.early.load()) << "manifest saved before the files it names lasted";
         return ended && !g.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
     }
 
@@ -243,6 +286,10 @@ class StorageJournalTest : public RepositoryFixture {
             listing.erase(found);
         }
         for (const auto& [name, data] : listing) ADD_FAILURE() << name << " left " << where;
+        // Nor a folder that a version made and that holds nothing now.
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(Root() + "/local"))
+            EXPECT_FALSE(entry.is_directory() && std::filesystem::is_empty(entry.path()))
+                << entry.path() << " left empty " << where;
     }
 
     // After a run that failed: every file the installed manifest lists is whole, old or new.
@@ -290,9 +337,12 @@ class StorageJournalTest : public RepositoryFixture {
         StorageFileOS_SetCalls(&kWrapped);
         Restore();
         Remote("v2", kV2);
+        g.manifest = Root() + "/state/local.json";
+        g.saved = Slurp(Root() + "/remote.json");
         Arm(Mode::Count, -1);
         before("count");
         ASSERT_EQ(RunFaulted(), !refused) << printed.Text;
+        EXPECT_EQ(g.seen.load(), !refused);
         const long total = g.calls;
         ASSERT_GT(total, refused ? 0 : 20);
         if (refused) {
@@ -337,8 +387,9 @@ TEST_F(StorageJournalTest, EveryCallOfAnUpdateCutOrFailedLeavesTheInstallationWh
          });
 }
 
-// A remote rolled back to the installed version after a failed update: the refresh that finds the
-// installation current removes what the failed run left.
+// A remote rolled back to the installed version after a failed update: a refresh that finds the
+// installation current removes what the failed run left; one that finds it marked unfinished asks
+// for a sync, which checks every file.
 TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
     Walk([](const std::string&) {},
          [&](const std::string& where) {
@@ -355,9 +406,25 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
              ASSERT_TRUE(Pump([&] {
                  return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
              }));
+             const bool unfinished = current && (State() & REPOSITORY_STATEFLAG_UPDATE) != 0;
+             EXPECT_TRUE(!unfinished || printed.Text.find("Installation left unfinished by a stopped run (" + Root() +
+                                                          "/local") != std::string::npos)
+                 << where;
              for (const auto& [name, data] : Listing(Root() + "/local"))
-                 EXPECT_TRUE(!current || name.find(".quarvpartial") == std::string::npos || kForeign.count(name))
+                 EXPECT_TRUE(!current || unfinished || name.find(".quarvpartial") == std::string::npos ||
+                             kForeign.count(name))
                      << name << " " << where << " refreshed";
+             if (unfinished) {
+                 // The sync it asks for installs the current version again over what the stopped run left.
+                 Repository_SetMask(repo, 1);
+                 Repository_SetSync(repo, 1);
+                 ASSERT_TRUE(Pump([&] {
+                     return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE);
+                 }));
+                 EXPECT_EQ(Errors(), 0u) << where << printed.Text;
+                 EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
+                 ExpectExactly(kV1, where + " rolled back, same id");
+             }
              ExpectCompletes(kV1, where + " rolled back");
              EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
              Remote("v2", kV2);
