@@ -1226,7 +1226,9 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         }
         // A save's scratch takes the manifest's mode, which the user may have widened.
         ASSERT_EQ(chmod(planted.c_str(), replaced ? 0600 : 0644), 0);
-        if (otherUser) ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        if (otherUser) {
+            ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        }
         if (plant == Plant::RecordedScratch) {
             Put(manifest + ".quarvpartial", std::string("0:0:0 .local.json.Ab12Cd") + '\0');
             ASSERT_EQ(chmod((manifest + ".quarvpartial").c_str(), 0600), 0);
@@ -1243,11 +1245,15 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
             EXPECT_EQ(Slurp(save), "the user's");
             EXPECT_EQ(Shell("cmp -s " + manifest + " " + Root() + "/remote.json"), 0);
             EXPECT_EQ(access(planted.c_str(), F_OK) == 0, plant != Plant::RecordedScratch);
-            if (plant != Plant::OtherUsersRecord) EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+            if (plant != Plant::OtherUsersRecord) {
+                EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+            }
             const std::string line = "Not the repository's own file, left (" + planted + ")";
             const size_t at = printed.Text.find(line);
             EXPECT_EQ(at != std::string::npos, named) << printed.Text;
-            if (at != std::string::npos) EXPECT_EQ(printed.Text.find(line, at + 1), std::string::npos) << printed.Text;
+            if (at != std::string::npos) {
+                EXPECT_EQ(printed.Text.find(line, at + 1), std::string::npos) << printed.Text;
+            }
             EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
         }
         if (!named) continue;

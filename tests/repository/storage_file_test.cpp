@@ -1843,7 +1843,9 @@ TEST_F(StorageFileTest, AnEraseLeavesWhatIsNotTheInstallationsToErase) {
         Manifest installed(std::vector<File>{{row.name, "theirs"}});
         Shell("mkdir -p $(dirname " + root + row.name + ")");
         Spit(root + row.name, "theirs");
-        if (row.otherUser) ASSERT_EQ(lchown((root + row.name).c_str(), kOtherUser, kOtherUser), 0);
+        if (row.otherUser) {
+            ASSERT_EQ(lchown((root + row.name).c_str(), kOtherUser, kOtherUser), 0);
+        }
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
         StorageCleanup_SetOwner(storage, "game", "manifest.json");
