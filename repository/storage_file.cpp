@@ -107,6 +107,10 @@ struct StorageFile {
     uint64_t ReplayOffset;
     uint32_t ReplayPass; // 0: the copies; 1: the names reserved, whose folders the copies may have held
     uint64_t ReplayEnd;  // where the first pass ended: what is recorded after it is judged whole in the second
+    // Where the names reserved lie in the record, found by the first pass, so that the second reads
+    // them alone (all of the record again once there are more than it holds).
+    uint64_t* Reserved;
+    uint32_t ReservedCount, ReservedCapacity, ReservedNext, ReservedOverflow;
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
     uint32_t ReplayLost; // what stays on record could not all be written down
@@ -1333,6 +1337,7 @@ int64_t DeleteHandle(void** handle) {
     StorageFileOS_Close(&b->RecordFd);
     StorageFileOS_Close(&b->ReplayFd);
     StorageFileOS_Close(&b->ReplayOut);
+    if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * sizeof(uint64_t));
     if (b->Installed) MetaFile_Release(&b->Installed);
     CriticalSection_Delete(&b->RecordLock);
     CriticalSection_Delete(&b->OpenLock);
@@ -1631,6 +1636,35 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
     return keep;
 }
 
+// One record judged by a replay, written to what stays on record when it stays.
+void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued) {
+    if (!ReplayRecord(b, record, index, continued != 0)) return;
+    const int32_t error = StorageFileOS_Append(b->ReplayOut, record, (uint32_t)strlen(record) + 1);
+    if (error) {
+        PrintRecordError(b, b->PartialExtension, error);
+        b->ReplayLost++;
+    }
+}
+
+// Where the first pass found a name reserved; past the bound the second pass reads the record whole.
+void NoteReserved(StorageFile* b, uint64_t offset) {
+    constexpr uint32_t kReservedMax = 1u << 16;
+    if (b->ReservedOverflow) return;
+    if (b->ReservedCount == b->ReservedCapacity) {
+        if (b->ReservedCapacity >= kReservedMax) {
+            b->ReservedOverflow = 1;
+            return;
+        }
+        const uint32_t capacity = b->ReservedCapacity ? b->ReservedCapacity * 2 : 64;
+        uint64_t* grown = static_cast<uint64_t*>(Memory_Alloc(capacity * sizeof(uint64_t)));
+        if (b->ReservedCount) memcpy(grown, b->Reserved, b->ReservedCount * sizeof(uint64_t));
+        if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * sizeof(uint64_t));
+        b->Reserved = grown;
+        b->ReservedCapacity = capacity;
+    }
+    b->Reserved[b->ReservedCount++] = offset;
+}
+
 // Ends a replay: what stays on record replaces the record, or none is left. A replay that could
 // not write down all that stays leaves the record as it was: it still names every copy.
 int64_t ReplayFinish(StorageFile* b) {
@@ -1714,6 +1748,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         }
         b->ReplayOffset = 0;
         b->ReplayPass = 0;
+        b->ReservedCount = b->ReservedNext = b->ReservedOverflow = 0;
         b->ReplayFailed = 0;
         b->ReplayLost = 0;
     }
@@ -1721,7 +1756,17 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
     char buffer[kRecordEntrySize];
-    for (; b->ReplayPass < 2; b->ReplayPass++, b->ReplayOffset = 0) {
+    for (; b->ReplayPass < 2; b->ReplayPass++) {
+        if (b->ReplayPass == 1 && !b->ReservedOverflow) {
+            while (b->ReservedNext < b->ReservedCount) {
+                uint64_t offset = b->Reserved[b->ReservedNext++];
+                bool passing = false, whole = false;
+                if (ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) && whole)
+                    ReplayKeep(b, buffer, index, continued);
+                if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+            }
+            if (b->ReplayOffset < b->ReplayEnd) b->ReplayOffset = b->ReplayEnd;
+        }
         bool passing = false, whole = false;
         for (uint64_t at = b->ReplayOffset;
              ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole);
@@ -1733,18 +1778,15 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             // What was recorded while the first pass ran is judged by the second, whatever it is.
             RecordFields f;
             const bool reserved = ParseRecord(b, buffer, &f) && !f.Legacy && f.Inode == 0;
+            if (reserved && b->ReplayPass == 0) NoteReserved(b, at);
             if (reserved != (b->ReplayPass == 1) && !(b->ReplayPass == 1 && at >= b->ReplayEnd)) continue;
-            const size_t length = strlen(buffer);
-            if (ReplayRecord(b, buffer, index, continued != 0)) {
-                const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
-                if (error) {
-                    PrintRecordError(b, b->PartialExtension, error);
-                    b->ReplayLost++;
-                }
-            }
+            ReplayKeep(b, buffer, index, continued);
             if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
         }
-        if (b->ReplayPass == 0) b->ReplayEnd = b->ReplayOffset;
+        if (b->ReplayPass == 0) {
+            b->ReplayEnd = b->ReplayOffset;
+            b->ReplayOffset = 0;
+        }
     }
     return ReplayFinish(b);
 }

@@ -1281,7 +1281,7 @@ std::pair<ModedTree, std::string> Installed(const std::string& folder) {
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
         struct stat info;
         if (lstat(it->path().c_str(), &info) != 0) continue;
-        const std::string name = std::filesystem::relative(it->path(), folder).string();
+        const std::string name = it->path().lexically_relative(folder).string();
         std::error_code none;
         if (S_ISDIR(info.st_mode) && std::filesystem::is_empty(it->path(), none)) empty += name + "/\n";
         if (S_ISREG(info.st_mode)) files[name] = {Slurp(it->path().string()), (info.st_mode & 0100) != 0};
