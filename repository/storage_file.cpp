@@ -105,8 +105,10 @@ struct StorageFile {
     int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
     int32_t ReplayOut; // what stays on record, under the record's scratch name
     uint64_t ReplayOffset;
-    uint32_t ReplayPass; // 0: the copies; 1: the names reserved, whose folders the copies may have held
-    uint64_t ReplayEnd;  // where the first pass ended: what is recorded after it is judged whole in the second
+    // The pass of a replay: 0 the copies, 1 the names reserved (whose folders the copies may have held);
+    // where the first ended: what is recorded after it is judged whole by the second.
+    uint32_t ReplayPass;
+    uint64_t ReplayEnd;
     // Where the names reserved lie in the record, found by the first pass, so that the second reads
     // them alone (all of the record again once there are more than it holds).
     uint64_t* Reserved;
@@ -120,7 +122,8 @@ struct StorageFile {
     uint32_t CopiesLoaded;
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
-    uint32_t Unfinished; // under RecordLock: the record marks the installation unfinished (see MarkUnfinished)
+    // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
+    uint32_t Unfinished;
     // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
     // storage's own last append left it.
     uint64_t WholeInode;
@@ -314,7 +317,9 @@ int32_t ClearInstalledFile(StorageFile* b, const char* name) {
             } else {
                 Platform_EnsurePathMutableAt(directory, leaf);
                 error = StorageFileOS_Remove(directory, leaf, 0);
-                if (!error) StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+                if (!error)
+                    StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)",
+                                           b->OutputPath, LogText(prefix).Text);
             }
         }
         StorageFileOS_Close(&directory);
@@ -1761,7 +1766,8 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             while (b->ReservedNext < b->ReservedCount) {
                 uint64_t offset = b->Reserved[b->ReservedNext++];
                 bool passing = false, whole = false;
-                if (ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) && whole)
+                if (ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) &&
+                    whole)
                     ReplayKeep(b, buffer, index, continued);
                 if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
             }
@@ -1798,12 +1804,17 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     LoadCopies(b);
     if (b->Unfinished) return 0;
     int32_t error = HoldFolder(b);
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
-    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, kUnfinished, (uint32_t)sizeof(kUnfinished));
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
+        error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error)
+        error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, kUnfinished,
+                             (uint32_t)sizeof(kUnfinished));
     // The entry, and the record's name when it was made now, last before the first change.
     if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
-    if (error) PrintRecordError(b, b->PartialExtension, error);
-    else b->Unfinished = 1;
+    if (error)
+        PrintRecordError(b, b->PartialExtension, error);
+    else
+        b->Unfinished = 1;
     return error;
 }
 
