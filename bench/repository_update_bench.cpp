@@ -182,7 +182,8 @@ struct Env {
     }
     // An empty destination and no installed manifest: an install.
     void PrepareEmpty() {
-        Shell("rm -rf " + File("dest") + " " + File("state") + " && mkdir -p " + File("state") + " " + File("dest"));
+        Shell("rm -rf " + File("dest") + " " + File("state") + " && mkdir -p " + File("state") + " " +
+              File("dest"));
     }
     bool Same(const std::string& tree) { return Shell("diff -rq " + File(tree + "2") + " " + File("dest")) == 0; }
     ino_t Inode(const std::string& path) {

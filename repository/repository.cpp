@@ -949,7 +949,8 @@ void RefreshWork(Repository* r) {
             Repository_ConfigError(r, nullptr);
         } else {
             NoteUnfinished(r);
-            if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)) && !r->UnfinishedFound)
+            if (!(flags & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)) &&
+                !r->UnfinishedFound)
                 RemoveLeftCopies(r);
         }
         Repository_SetRefresh(r, 0);
@@ -1238,7 +1239,8 @@ bool SyncStart(Repository* r) {
         // What it completed that this version does not list goes first: it may stand where this
         // version puts a file of another shape.
         int64_t swept = -1;
-        for (int turn = 0; swept < 0 && turn < 1000; turn++) swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+        for (int turn = 0; swept < 0 && turn < 1000; turn++)
+            swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
     }
     if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
         double resume = 0;

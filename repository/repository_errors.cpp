@@ -120,7 +120,8 @@ bool IsPermanent(int32_t source, int32_t type, uint32_t code, uint32_t extra) {
         return code == STORAGE_ERROR_INVALID_CONTENT || (type == REPOSITORY_TYPE_WRITE && IsDiskFault(code, extra));
     // Pending pieces are a cache beside the installation: what fails there is fetched again.
     if (source != REPOSITORY_SOURCE_STORAGE_LOCAL) return false;
-    return code == STORAGE_ERROR_INVALID_CONTENT || (IsDiskFault(code, extra) && !IsOtherShape(type, code, extra));
+    return code == STORAGE_ERROR_INVALID_CONTENT ||
+           (IsDiskFault(code, extra) && !IsOtherShape(type, code, extra));
 }
 
 } // namespace
@@ -133,7 +134,8 @@ int32_t Repository_Error(Repository* repository, int32_t source, int32_t index, 
     const PlatformErrorCode os = (PlatformErrorCode)extra;
     const bool locked = code == STORAGE_ERROR_OS && Platform_ErrorLocked(os);
     const bool space = code == STORAGE_ERROR_OS && Platform_ErrorNotEnoughSpace(os);
-    const bool missing = (code == STORAGE_ERROR_OS && Platform_ErrorMissing(os)) || IsOtherShape(type, code, extra);
+    const bool missing =
+        (code == STORAGE_ERROR_OS && Platform_ErrorMissing(os)) || IsOtherShape(type, code, extra);
     const double retry = now + Repostitory_RetryDelay(count);
     int32_t response = REPOSITORY_RESPONSE_IGNORE;
     *resume = now;

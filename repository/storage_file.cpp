@@ -40,6 +40,7 @@ namespace {
 // "owner:" and 16 hexadecimal digits.
 constexpr size_t kOwnerSize = 24;
 constexpr char kOwnerMark[] = "owner:";
+constexpr uint64_t kNoMark = UINT64_MAX;
 
 constexpr uint32_t kAttributeReadOnly = 1;
 
@@ -109,8 +110,14 @@ struct StorageFile {
     int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
     int32_t ReplayOut; // what stays on record, under the record's scratch name
     uint64_t ReplayOffset;
-    uint32_t ReplayPass; // 0: the copies; 1: the names reserved, whose folders the copies may have held
-    uint64_t ReplayEnd;  // where the first pass ended: what is recorded after it is judged whole in the second
+    // The pass of a replay: 0 the copies, 1 the names reserved (whose folders the copies may have held);
+    // where the first ended: what is recorded after it is judged whole by the second.
+    uint32_t ReplayPass;
+    uint64_t ReplayEnd;
+    // Where the names reserved lie in the record, found by the first pass, so that the second reads
+    // them alone (all of the record again once there are more than it holds).
+    uint64_t* Reserved;
+    uint32_t ReservedCount, ReservedCapacity, ReservedNext, ReservedOverflow;
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
     uint32_t ReplayLost; // what stays on record could not all be written down
@@ -124,9 +131,12 @@ struct StorageFile {
     // installation's own names below the folder (the local manifest's), under RecordLock.
     char Owner[kOwnerSize];
     char Kept[STORAGE_FILE_PATH_SIZE];
-    char ReplayOwner[kOwnerSize];  // the mark of the entries the replay reads
-    char ReplayMarked[kOwnerSize]; // the last mark written to what stays on record
-    uint32_t Unfinished; // under RecordLock: the record marks the installation unfinished (see MarkUnfinished)
+    char ReplayOwner[kOwnerSize];    // the mark of the entries the replay reads
+    char ReplayMarked[kOwnerSize];   // the last mark written to what stays on record
+    char ReplayEndOwner[kOwnerSize]; // the mark in force where the first pass ended
+    uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
+    // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
+    uint32_t Unfinished;
     // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
     // storage's own last append left it.
     uint64_t WholeInode;
@@ -322,7 +332,9 @@ int32_t ClearInstalledFile(StorageFile* b, const char* name) {
             } else {
                 Platform_EnsurePathMutableAt(directory, leaf);
                 error = StorageFileOS_Remove(directory, leaf, 0);
-                if (!error) StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)", b->OutputPath, LogText(prefix).Text);
+                if (!error)
+                    StorageFile_VerboseLog(b, 0, "Remove installed file in the way of a folder (%s%s)",
+                                           b->OutputPath, LogText(prefix).Text);
             }
         }
         StorageFileOS_Close(&directory);
@@ -1405,6 +1417,7 @@ int64_t DeleteHandle(void** handle) {
     StorageFileOS_Close(&b->RecordFd);
     StorageFileOS_Close(&b->ReplayFd);
     StorageFileOS_Close(&b->ReplayOut);
+    if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * 2 * sizeof(uint64_t));
     if (b->Installed) MetaFile_Release(&b->Installed);
     CriticalSection_Delete(&b->RecordLock);
     CriticalSection_Delete(&b->OpenLock);
@@ -1706,6 +1719,44 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
     return keep;
 }
 
+// One record judged by a replay, written to what stays on record when it stays.
+void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued) {
+    // Another repository's entries are its own replay's to judge: they stay as they are.
+    const Owner owner = OwnerOf(b, b->ReplayOwner);
+    if (owner != Owner::Other && !ReplayRecord(b, record, index, continued != 0, owner == Owner::Mine)) return;
+    int32_t error = 0;
+    if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
+        error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
+        if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
+    }
+    if (!error) error = StorageFileOS_Append(b->ReplayOut, record, (uint32_t)strlen(record) + 1);
+    if (error) {
+        PrintRecordError(b, b->PartialExtension, error);
+        b->ReplayLost++;
+    }
+}
+
+// Where the first pass found a name reserved; past the bound the second pass reads the record whole.
+// Two offsets a name: its entry's and its mark's.
+void NoteReserved(StorageFile* b, uint64_t offset, uint64_t mark) {
+    constexpr uint32_t kReservedMax = 1u << 16;
+    if (b->ReservedOverflow) return;
+    if (b->ReservedCount == b->ReservedCapacity) {
+        if (b->ReservedCapacity >= kReservedMax) {
+            b->ReservedOverflow = 1;
+            return;
+        }
+        const uint32_t capacity = b->ReservedCapacity ? b->ReservedCapacity * 2 : 64;
+        uint64_t* grown = static_cast<uint64_t*>(Memory_Alloc(capacity * 2 * sizeof(uint64_t)));
+        if (b->ReservedCount) memcpy(grown, b->Reserved, b->ReservedCount * 2 * sizeof(uint64_t));
+        if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * 2 * sizeof(uint64_t));
+        b->Reserved = grown;
+        b->ReservedCapacity = capacity;
+    }
+    b->Reserved[2 * b->ReservedCount] = offset;
+    b->Reserved[2 * b->ReservedCount++ + 1] = mark;
+}
+
 // Ends a replay: what stays on record replaces the record, or none is left. A replay that could
 // not write down all that stays leaves the record as it was: it still names every copy.
 int64_t ReplayFinish(StorageFile* b) {
@@ -1799,6 +1850,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         }
         b->ReplayOffset = 0;
         b->ReplayPass = 0;
+        b->ReservedCount = b->ReservedNext = b->ReservedOverflow = 0;
         b->ReplayFailed = 0;
         b->ReplayLost = 0;
         String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
@@ -1808,39 +1860,59 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
     const double start = Time_GetCurrent();
     char buffer[kRecordEntrySize];
-    for (; b->ReplayPass < 2; b->ReplayPass++, b->ReplayOffset = 0) {
-        // Each pass reads the record from its start, where entries stand before any mark.
-        if (b->ReplayOffset == 0) String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
+    for (; b->ReplayPass < 2; b->ReplayPass++) {
+        // A pass that reads the record from its start finds entries before any mark.
+        if (b->ReplayOffset == 0) {
+            String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
+            b->ReplayOwnerAt = kNoMark;
+        }
+        if (b->ReplayPass == 1 && !b->ReservedOverflow) {
+            while (b->ReservedNext < b->ReservedCount) {
+                // Each name reserved is read under the mark that stood before it.
+                const uint64_t* noted = b->Reserved + 2 * b->ReservedNext++;
+                bool passing = false, whole = false;
+                uint64_t offset = noted[1];
+                if (offset == kNoMark ||
+                    !ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) || !whole ||
+                    !NoteOwner(buffer, b->ReplayOwner))
+                    String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
+                offset = noted[0];
+                passing = whole = false;
+                if (ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) &&
+                    whole)
+                    ReplayKeep(b, buffer, index, continued);
+                if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+            }
+            if (b->ReplayOffset < b->ReplayEnd) {
+                b->ReplayOffset = b->ReplayEnd;
+                memcpy(b->ReplayOwner, b->ReplayEndOwner, sizeof(b->ReplayOwner));
+            }
+        }
         bool passing = false, whole = false;
         for (uint64_t at = b->ReplayOffset;
              ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole);
              at = b->ReplayOffset) {
             // One too long to be ours is passed over to its end.
-            if (!whole || NoteOwner(buffer, b->ReplayOwner)) continue;
+            if (!whole) continue;
+            if (NoteOwner(buffer, b->ReplayOwner)) {
+                b->ReplayOwnerAt = at;
+                continue;
+            }
             // Names reserved (folders made, a scratch name) are judged once every copy is: a folder
             // made for one may hold a copy recorded after it, and is empty only once that is gone.
             // What was recorded while the first pass ran is judged by the second, whatever it is.
             RecordFields f;
             const bool reserved = ParseRecord(b, buffer, &f) && !f.Legacy && f.Inode == 0;
+            if (reserved && b->ReplayPass == 0) NoteReserved(b, at, b->ReplayOwnerAt);
             if (reserved != (b->ReplayPass == 1) && !(b->ReplayPass == 1 && at >= b->ReplayEnd)) continue;
-            const size_t length = strlen(buffer);
-            // Another repository's entries are its own replay's to judge: they stay as they are.
-            const Owner owner = OwnerOf(b, b->ReplayOwner);
-            if (owner == Owner::Other || ReplayRecord(b, buffer, index, continued != 0, owner == Owner::Mine)) {
-                int32_t error = 0;
-                if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
-                    error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
-                    if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
-                }
-                if (!error) error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
-                if (error) {
-                    PrintRecordError(b, b->PartialExtension, error);
-                    b->ReplayLost++;
-                }
-            }
+            ReplayKeep(b, buffer, index, continued);
             if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
         }
-        if (b->ReplayPass == 0) b->ReplayEnd = b->ReplayOffset;
+        if (b->ReplayPass == 0) {
+            b->ReplayEnd = b->ReplayOffset;
+            memcpy(b->ReplayEndOwner, b->ReplayOwner, sizeof(b->ReplayEndOwner));
+            b->ReplayOffset = 0;
+        }
     }
     return ReplayFinish(b);
 }
@@ -1852,13 +1924,17 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     LoadCopies(b);
     if (b->Unfinished) return 0;
     int32_t error = HoldFolder(b);
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
+        error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
     char line[kOwnerSize + sizeof(kUnfinished)];
-    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));
+    if (!error)
+        error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));
     // The entry, and the record's name when it was made now, last before the first change.
     if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
-    if (error) PrintRecordError(b, b->PartialExtension, error);
-    else b->Unfinished = 1;
+    if (error)
+        PrintRecordError(b, b->PartialExtension, error);
+    else
+        b->Unfinished = 1;
     return error;
 }
 

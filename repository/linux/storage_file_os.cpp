@@ -32,9 +32,9 @@ ssize_t SystemCopyRange(int from, int to, size_t length) {
     return copy_file_range(from, nullptr, to, nullptr, length, 0);
 }
 
-const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,  SystemRenameAt, linkat, unlinkat,
-                                    symlinkat,    fchmod,   fchmodat,       ftruncate, futimens,
-                                    write,        SystemCopyRange, fsync,   syncfs};
+const StorageFileOSCalls kSystem = {SystemOpenAt, mkdirat,         SystemRenameAt, linkat,    unlinkat,
+                                    symlinkat,    fchmod,          fchmodat,       ftruncate, futimens,
+                                    write,        SystemCopyRange, fsync,          syncfs};
 std::atomic<const StorageFileOSCalls*> calls{&kSystem};
 
 const StorageFileOSCalls& Sys() { return *calls.load(std::memory_order_acquire); }

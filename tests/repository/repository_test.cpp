@@ -90,25 +90,52 @@ TEST_F(RepositoryTest, ClassifierAnswersBySourceTypeAndCode) {
         int32_t response;
         double low, high; // seconds from now
     } cases[] = {
-        {6, 1, 972, 0, 3, 30, 44},     {5, 1, 989, 9, 3, 30, 44},    {3, 1, 964, locked, 3, 5, 5},
-        {3, 1, 964, denied, 5, 0, 0},  {3, 4, 964, denied, 4, 5, 5}, {3, 1, 404, 0, 5, 0, 0},
-        {5, 1, 964, missing, 5, 0, 0}, {5, 1, 964, locked, 4, 5, 5}, {5, 3, 964, missing, 4, 5, 5},
-        {5, 1, 964, denied, 4, kEnds, kEnds}, {5, 3, 964, full, 4, kEnds, kEnds}, {5, 3, 964, link, 4, kEnds, kEnds},
-        {5, 3, 976, 0, 4, kEnds, kEnds}, {5, 1, 960, 0, 3, 15, 29},    {5, 1, 979, 0, 5, 0, 0},
-        {5, 1, 962, 0, 5, 0, 0},       {5, 3, 979, 0, 4, 5, 5},      {5, 1, 976, 0, 4, kEnds, kEnds},
-        {7, 4, 976, 0, 4, 5, 5},       {7, 1, 976, 0, 3, 15, 29},    {8, 1, 964, denied, 5, 0, 0},
-        {8, 3, 976, 0, 4, 5, 5},       {8, 3, 964, locked, 5, 0, 0}, {8, 3, 964, full, 5, 0, 0},
-        {8, 3, 964, denied, 4, 5, 5},  {1, 1, 404, 0, 3, 15, 29},    {6, 1, 500, 0, 3, 15, 29},
-        {9, 5, 986, 0, 3, 15, 29},     {42, 1, 500, 0, 3, 15, 29},
+        {6, 1, 972, 0, 3, 30, 44},
+        {5, 1, 989, 9, 3, 30, 44},
+        {3, 1, 964, locked, 3, 5, 5},
+        {3, 1, 964, denied, 5, 0, 0},
+        {3, 4, 964, denied, 4, 5, 5},
+        {3, 1, 404, 0, 5, 0, 0},
+        {5, 1, 964, missing, 5, 0, 0},
+        {5, 1, 964, locked, 4, 5, 5},
+        {5, 3, 964, missing, 4, 5, 5},
+        {5, 1, 964, denied, 4, kEnds, kEnds},
+        {5, 3, 964, full, 4, kEnds, kEnds},
+        {5, 3, 964, link, 4, kEnds, kEnds},
+        {5, 3, 976, 0, 4, kEnds, kEnds},
+        {5, 1, 960, 0, 3, 15, 29},
+        {5, 1, 979, 0, 5, 0, 0},
+        {5, 1, 962, 0, 5, 0, 0},
+        {5, 3, 979, 0, 4, 5, 5},
+        {5, 1, 976, 0, 4, kEnds, kEnds},
+        {7, 4, 976, 0, 4, 5, 5},
+        {7, 1, 976, 0, 3, 15, 29},
+        {8, 1, 964, denied, 5, 0, 0},
+        {8, 3, 976, 0, 4, 5, 5},
+        {8, 3, 964, locked, 5, 0, 0},
+        {8, 3, 964, full, 5, 0, 0},
+        {8, 3, 964, denied, 4, 5, 5},
+        {1, 1, 404, 0, 3, 15, 29},
+        {6, 1, 500, 0, 3, 15, 29},
+        {9, 5, 986, 0, 3, 15, 29},
+        {42, 1, 500, 0, 3, 15, 29},
         // The remote manifest saved as the installed one: a full or refusing disk ends the work.
-        {4, 3, 964, full, 4, kEnds, kEnds}, {4, 3, 964, denied, 4, kEnds, kEnds}, {4, 1, 964, full, 3, 15, 29},
+        {4, 3, 964, full, 4, kEnds, kEnds},
+        {4, 3, 964, denied, 4, kEnds, kEnds},
+        {4, 1, 964, full, 3, 15, 29},
         {4, 3, 964, missing, 3, 15, 29},
         // A document received and refused (its signature, its text) is refused again on every try;
         // what did not arrive is asked for again.
-        {4, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 987, 3, 4, kEnds, kEnds}, {2, 1, 987, 10, 4, kEnds, kEnds},
-        {1, 1, 987, 9, 4, kEnds, kEnds}, {4, 1, 990, 0, 3, 15, 29},       {6, 1, 987, 9, 3, 15, 29},
+        {4, 1, 987, 9, 4, kEnds, kEnds},
+        {4, 1, 987, 3, 4, kEnds, kEnds},
+        {2, 1, 987, 10, 4, kEnds, kEnds},
+        {1, 1, 987, 9, 4, kEnds, kEnds},
+        {4, 1, 990, 0, 3, 15, 29},
+        {6, 1, 987, 9, 3, 15, 29},
         // A read that meets another shape at the file's place finds it missing; a write there ends the work.
-        {5, 1, 964, notDir, 5, 0, 0},    {5, 1, 964, isDir, 5, 0, 0},      {5, 3, 964, notDir, 4, kEnds, kEnds},
+        {5, 1, 964, notDir, 5, 0, 0},
+        {5, 1, 964, isDir, 5, 0, 0},
+        {5, 3, 964, notDir, 4, kEnds, kEnds},
         {5, 3, 964, isDir, 4, kEnds, kEnds},
     };
     for (const Case& c : cases) {
@@ -1409,7 +1436,7 @@ std::pair<ModedTree, std::string> Installed(const std::string& folder) {
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
         struct stat info;
         if (lstat(it->path().c_str(), &info) != 0) continue;
-        const std::string name = std::filesystem::relative(it->path(), folder).string();
+        const std::string name = it->path().lexically_relative(folder).string();
         std::error_code none;
         if (S_ISDIR(info.st_mode) && std::filesystem::is_empty(it->path(), none)) empty += name + "/\n";
         if (S_ISREG(info.st_mode)) files[name] = {Slurp(it->path().string()), (info.st_mode & 0100) != 0};
@@ -1422,14 +1449,18 @@ std::pair<ModedTree, std::string> Installed(const std::string& folder) {
 // offers the installed version again (same id) and must leave exactly that version, bytes and
 // modes, no folder of the stopped one left empty; then both versions install over each other whole.
 TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffers) {
-    const ModedTree v1 = {{"a", {Content(40, 1), false}},      {"tool.sh", {Content(30, 2), false}},
-                          {"bd", {Content(20, 3), false}},     {"fd/x.bin", {Content(20, 4), false}},
-                          {"s/t", {Content(25, 5), false}},    {"keep", {Content(50, 6), false}},
+    const ModedTree v1 = {{"a", {Content(40, 1), false}},        {"tool.sh", {Content(30, 2), false}},
+                          {"bd", {Content(20, 3), false}},       {"fd/x.bin", {Content(20, 4), false}},
+                          {"s/t", {Content(25, 5), false}},      {"keep", {Content(50, 6), false}},
                           {"p/q/r.bin", {Content(18, 7), false}}};
-    const ModedTree v2 = {{"a", {Content(40, 11), false}},        {"tool.sh", {Content(30, 2), true}},
-                          {"bd/inner.bin", {Content(20, 13), false}}, {"fd", {Content(21, 14), false}},
-                          {"s/t/u/v.bin", {Content(25, 15), false}},  {"keep", {Content(50, 6), false}},
-                          {"p", {Content(9, 17), false}},             {"n/m/new.bin", {Content(33, 18), false}}};
+    const ModedTree v2 = {{"a", {Content(40, 11), false}},
+                          {"tool.sh", {Content(30, 2), true}},
+                          {"bd/inner.bin", {Content(20, 13), false}},
+                          {"fd", {Content(21, 14), false}},
+                          {"s/t/u/v.bin", {Content(25, 15), false}},
+                          {"keep", {Content(50, 6), false}},
+                          {"p", {Content(9, 17), false}},
+                          {"n/m/new.bin", {Content(33, 18), false}}};
     const std::string local = Root() + "/local";
     auto version = [&](const std::string& id, const ModedTree& tree) {
         std::map<std::string, std::string> files;
@@ -1440,11 +1471,15 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
             if (file.second) executables += "'" + name + "',";
         // Every file carries its attributes, so that its mode is part of what is installed.
         ASSERT_EQ(Shell("/usr/bin/python3 -c \"import json,sys;p=sys.argv[1];m=json.load(open(p));"
-                        "[f.__setitem__('attr',4 if f['name'] in [" + executables + "] else 0) for f in m['files']];"
-                        "json.dump(m,open(p,'w'))\" " + Root() + "/remote.json"),
+                        "[f.__setitem__('attr',4 if f['name'] in [" +
+                        executables +
+                        "] else 0) for f in m['files']];"
+                        "json.dump(m,open(p,'w'))\" " +
+                        Root() + "/remote.json"),
                   0);
         NewRepository();
-        Configure("state/local.json", "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        Configure("state/local.json", "",
+                  "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
         printed.Text.clear();
     };
     // Refresh, then sync unless level, stopped once `stop` holds after a pass of the sync.
@@ -1452,7 +1487,9 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
         Repository_Reset(repo);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
-        EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        EXPECT_TRUE(Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        }));
         const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
         if (!level) return level;
         // As the repository task starts a sync that is not a repair: pieces the installed manifest
@@ -1460,13 +1497,12 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
         Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
         EXPECT_TRUE(Pump([&] {
-            return (stop && stop()) || (!(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE));
+            return (stop && stop()) ||
+                   (!(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE));
         })) << printed.Text;
         return level;
     };
-    auto passes = [](int count) {
-        return [count, pass = 0]() mutable { return ++pass >= count; };
-    };
+    auto passes = [](int count) { return [count, pass = 0]() mutable { return ++pass >= count; }; };
     // Where the update stops: after a few passes, and as soon as each of its files has taken its place.
     std::vector<std::pair<std::string, std::function<bool()>>> stops;
     for (const int count : {1, 2, 4})
@@ -1486,7 +1522,8 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
         for (const auto& [name, file] : tree) {
             const auto found = files.find(name);
             EXPECT_TRUE(found != files.end() && found->second.first == file.first) << name << " " << where;
-            EXPECT_TRUE(found != files.end() && found->second.second == file.second) << name << " mode " << where;
+            EXPECT_TRUE(found != files.end() && found->second.second == file.second)
+                << name << " mode " << where;
         }
         for (const auto& [name, file] : files) EXPECT_TRUE(tree.count(name)) << name << " left " << where;
     };

@@ -1412,7 +1412,8 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     EXPECT_EQ(text.find("cut/na"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 9), " new.bin" + std::string(1, '\0'));
     // Cut again after this storage's own last entry: its next entry is not joined to that either.
-    Manifest v3(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"next.bin", body.c_str()}});
+    Manifest v3(
+        std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}, {"next.bin", body.c_str()}});
     std::ofstream(root + ".quarvpartial", std::ios::binary | std::ios::app) << "0:0:1:2 cut/nb";
     ASSERT_EQ(Put(v3, 3, 3), 0u);
     std::ifstream again(root + ".quarvpartial", std::ios::binary);
@@ -1555,15 +1556,19 @@ TEST_F(StorageFileTest, AShapeTheNewVersionChangesGivesWayOnlyToWhatTheInstalled
         const char* name;
         std::vector<File> installed; // listed by the installed manifest, and on disk
         std::vector<std::pair<std::string, std::string>> users; // on disk, listed by nobody
-        File next;                   // the new version's one file
-        uint32_t written;            // the new version's write: 0 or the errno value it fails with
+        File next;                                              // the new version's one file
+        uint32_t written; // the new version's write: 0 or the errno value it fails with
     };
     const Row rows[] = {
         {"file to folder", {{"bd", "old file"}}, {}, {"bd/inner.bin", "new inner"}, 0},
         {"file to folder, deeper", {{"s/t", "old file"}}, {}, {"s/t/u/v.bin", "new deep"}, 0},
         {"folder to file", {{"fd/x.bin", "old x"}, {"fd/d/y", "old y"}}, {}, {"fd", "new file"}, 0},
         {"a user's file in the way", {}, {{"bd", "the user's"}}, {"bd/inner.bin", "new inner"}, ENOTDIR},
-        {"a user's file in the folder", {{"fd/x.bin", "old x"}}, {{"fd/mine", "the user's"}}, {"fd", "new file"}, EISDIR},
+        {"a user's file in the folder",
+         {{"fd/x.bin", "old x"}},
+         {{"fd/mine", "the user's"}},
+         {"fd", "new file"},
+         EISDIR},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -1647,7 +1652,8 @@ TEST_F(StorageFileTest, ACompletionThatCannotGiveTheFileWhatItsManifestStatesFai
         const uint32_t code = Put(m, 0, 0);
         StorageFileOS_SetCalls(nullptr);
         EXPECT_EQ(code, (uint32_t)STORAGE_ERROR_OS);
-        EXPECT_NE(log.Text().find("(a) (" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EIO) + ")"), std::string::npos)
+        EXPECT_NE(log.Text().find("(a) (" + std::to_string(PLATFORM_ERROR_ERRNO_BASE + EIO) + ")"),
+                  std::string::npos)
             << log.Text();
         EXPECT_EQ(Complete(m, "a"), 0u);
         struct stat info;

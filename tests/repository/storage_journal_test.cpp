@@ -115,7 +115,9 @@ int Ftruncate(int fd, off_t length) { return Acts() ? System().Ftruncate(fd, len
 int Futimens(int fd, const struct timespec* times) { return Acts() ? System().Futimens(fd, times) : -1; }
 ssize_t Write(int fd, const void* bytes, size_t length) { return Acts() ? System().Write(fd, bytes, length) : -1; }
 ssize_t CopyRange(int from, int to, size_t length) { return Acts() ? System().CopyRange(from, to, length) : -1; }
-int Fsync(int fd) { return Acts() ? System().Fsync(fd) : -1; }
+int Fsync(int fd) {
+    return Acts() ? System().Fsync(fd) : -1;
+}
 int Syncfs(int fd) {
     if (!Acts() || System().Syncfs(fd) != 0) return -1;
     // Only what acted before the flush began is known to have lasted.
@@ -124,8 +126,8 @@ int Syncfs(int fd) {
     return 0;
 }
 
-const StorageFileOSCalls kWrapped = {OpenAt,   MkdirAt,  RenameAt, LinkAt,    UnlinkAt, SymlinkAt, Fchmod,
-                                     FchmodAt, Ftruncate, Futimens, Write, CopyRange, Fsync,    Syncfs};
+const StorageFileOSCalls kWrapped = {OpenAt,   MkdirAt,   RenameAt, LinkAt, UnlinkAt,  SymlinkAt, Fchmod,
+                                     FchmodAt, Ftruncate, Futimens, Write,  CopyRange, Fsync,     Syncfs};
 
 void Arm(Mode mode, long target, int error = 0) {
     g.dead = false;
@@ -407,8 +409,8 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
                  return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
              }));
              const bool unfinished = current && (State() & REPOSITORY_STATEFLAG_UPDATE) != 0;
-             EXPECT_TRUE(!unfinished || printed.Text.find("Installation left unfinished by a stopped run (" + Root() +
-                                                          "/local") != std::string::npos)
+             EXPECT_TRUE(!unfinished || printed.Text.find("Installation left unfinished by a stopped run (" +
+                                                          Root() + "/local") != std::string::npos)
                  << where;
              for (const auto& [name, data] : Listing(Root() + "/local"))
                  EXPECT_TRUE(!current || unfinished || name.find(".quarvpartial") == std::string::npos ||
