@@ -166,6 +166,8 @@ class RepositoryFixture : public WebGetTest {
     bool pooled = false;
     // The "remote" member of the task's dictionary; a file storage over the remote folder when empty.
     std::string remoteJson;
+    // The repository's name in the task's dictionary.
+    std::string repositoryName = "game";
     // Manifests of Version: piece size, and a folder that gets each piece as a file of its own.
     int pieceSize = 16;
     int requests = 4;
@@ -255,7 +257,7 @@ class RepositoryFixture : public WebGetTest {
     void Configure(const std::string& metafile = "state/local.json", const std::string& local = "",
                    const std::string& fields = "") {
         const std::string text =
-            "{\"repository\":\"game\"," +
+            "{\"repository\":\"" + repositoryName + "\"," +
             (fields.empty() ? "\"remote.id\":\"v\",\"remote.metafile\":\"" + Root() + "/remote.json\""
                             : fields) +
             "," +
