@@ -129,7 +129,7 @@ struct Install {
     int remote = -1, installed = -1;
     std::set<int> unfinished; // versions a run since the last success may have left files of
     bool clean = true;        // its last run said success
-    long calls = 40;          // what its last run without a fault called
+    long calls = 20;          // the most a run of it without a fault called
     bool Inside() const { return metafile.rfind("local/", 0) == 0; }
     std::string Leaf() const { return metafile.substr(metafile.rfind('/') + 1); }
 };
@@ -152,7 +152,8 @@ std::string ManifestText(const std::string& id, const Tree& tree) {
     std::string files, stream;
     for (const auto& [name, file] : tree) {
         files += (files.empty() ? "" : ",") + std::string("{\"name\":\"") + name +
-                 "\",\"size\":" + std::to_string(file.bytes.size()) + (file.exec ? ",\"attr\":4}" : "}");
+                 "\",\"size\":" + std::to_string(file.bytes.size()) +
+                 ",\"attr\":" + (file.exec ? "4}" : "0}");
         stream += file.bytes;
     }
     const size_t tail = (16 - stream.size() % 16) % 16;
@@ -204,6 +205,10 @@ bool Usable(const Install& x, const Tree& tree) {
     }
     return true;
 }
+// The record of copies the repositories installing into the folder share, and its scratch.
+bool Record(const std::string& path) {
+    return path.rfind(kSuffix, 0) == 0 && path.find('/') == std::string::npos;
+}
 // One name a file of the other, or a folder of it.
 bool Clash(const std::string& a, const std::string& b) {
     return a == b || a.rfind(b + "/", 0) == 0 || b.rfind(a + "/", 0) == 0;
@@ -240,7 +245,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     std::vector<std::string> steps; // the sequence so far, as it is printed
     Install* running = nullptr;
     Install game, other;
-    bool shared = false, second = false;
+    long runs = 0, calls = 0; // walked by all sequences
+    // What the sequence's generator may do: a shared folder, a second repository, versions whose
+    // files become folders and back, names of the installation's own, failed calls beside cuts.
+    bool shared = false, second = false, reshape = false, specials = false, errors = false;
     std::map<std::string, uid_t> held; // what the user and the other account placed, still theirs
     std::vector<std::string> problems; // what the judgement of the sequence's last run found
     void Fail(const std::string& what) { problems.push_back(steps.back() + ": " + what); }
@@ -248,6 +256,11 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     std::string Local() { return Root() + "/local"; }
     int Pick(int n) { return (int)(rng() % (uint32_t)n); }
     bool Chance(int percent) { return Pick(100) < percent; }
+
+    void SetUp() override {
+        shortPasses = true;
+        FaultedRepositoryFixture::SetUp();
+    }
 
     void ConfigureRun() override {
         Install& x = *running;
@@ -277,15 +290,19 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     std::string RandomPath(const Install& x) {
         std::string path;
         for (int depth = 1 + Pick(3); depth > 1; --depth) path += x.parts[Pick((int)x.parts.size())] + "/";
-        const auto& pool = Chance(10) ? x.specials : x.parts;
+        const auto& pool = specials && Chance(15) ? x.specials : x.parts;
         return path + pool[Pick((int)pool.size())];
     }
     // Whether a name may go into a version of x: no other name of the tree is its file or folder,
     // and it clashes with nothing the user or the other account holds (the user's own file at the
     // very name is the remote's to replace).
-    bool Fits(const Tree& tree, const std::string& name) {
+    // Without reshaping, no name is another version's file as a folder or the reverse.
+    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr) {
         for (const auto& [listed, file] : tree)
             if (listed != name && Clash(listed, name)) return false;
+        for (const auto& v : x && !reshape ? x->versions : std::vector<Published>{})
+            for (const auto& [listed, file] : v.tree)
+                if (listed != name && Clash(listed, name)) return false;
         for (const auto& [path, owner] : held)
             if (Clash(path, name) && (path != name || owner != 0)) return false;
         return true;
@@ -317,32 +334,34 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (int change = 1 + Pick(3); change > 0 || tree.empty(); --change) {
             auto it = tree.begin();
             if (!tree.empty()) std::advance(it, Pick((int)tree.size()));
-            const int kind = tree.empty() ? 1 : Pick(6);
+            const int kind = tree.empty() ? 1 : std::max(0, Pick(9) - 3); // new bytes the likeliest
             if (kind == 0) {
                 it->second.bytes = Content(it->first).bytes;
             } else if (kind == 2 && tree.size() > 1) {
                 tree.erase(it);
-            } else if (kind == 3) { // a file becomes a folder
+            } else if (kind == 3 && reshape) { // a file becomes a folder
                 const std::string name = it->first + "/" + x.parts[Pick((int)x.parts.size())];
                 tree.erase(it);
-                if (Fits(tree, name)) tree[name] = Content(name);
-            } else if (kind == 4 && it->first.find('/') != std::string::npos) { // a folder becomes a file
+                if (Fits(tree, name, &x)) tree[name] = Content(name);
+            } else if (kind == 4 && reshape &&
+                       it->first.find('/') != std::string::npos) { // a folder becomes a file
                 const std::string folder = it->first.substr(0, it->first.rfind('/'));
                 for (auto at = tree.begin(); at != tree.end();)
                     at = Clash(at->first, folder) ? tree.erase(at) : std::next(at);
-                if (Fits(tree, folder)) tree[folder] = Content(folder);
+                if (Fits(tree, folder, &x)) tree[folder] = Content(folder);
             } else if (kind == 5) {
                 it->second.exec = !it->second.exec;
             } else {
                 const std::string name = RandomPath(x);
-                if (Fits(tree, name)) tree[name] = Content(name);
+                if (Fits(tree, name, &x)) tree[name] = Content(name);
             }
         }
         Publish(x, tree);
     }
 
-    // A file of the user's, or of the other account's (in the shared folder only), at a name the
-    // installation keeps or at one a version listed.
+    // A file of the user's, or of the other account's (at the top of the shared folder only): at a
+    // name the installation keeps or at one a version listed. The application's own file may come at
+    // a name the offered version lists that a failed run did not make: the next version drops it.
     void Place(bool otherAccount) {
         std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
                                           ".other.json.Zq9Yx8"};
@@ -350,20 +369,31 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (const auto& v : game.versions)
             for (const auto& [name, file] : v.tree)
                 if (!otherAccount || name.find('/') == std::string::npos) names.push_back(name);
-        const std::string name = names[Pick((int)names.size())];
+        // Only where nothing lies yet, in a folder that is there.
         const Listing now = List(Local());
-        const size_t slash = name.rfind('/');
-        if (now.count(name) || (slash != std::string::npos && now.count(name.substr(0, slash)) == 0) ||
-            (game.remote >= 0 && game.versions[game.remote].tree.count(name)))
-            return;
-        for (const auto& [held, entry] : now)
-            if (Clash(held, name) && held != name) return;
+        const Tree& offered = game.versions[game.remote].tree;
+        std::vector<std::string> free;
+        for (const auto& name : names) {
+            const size_t slash = name.rfind('/');
+            bool clear = !now.count(name) &&
+                         (slash == std::string::npos || now.count(name.substr(0, slash))) &&
+                         (!offered.count(name) || (!otherAccount && !game.clean));
+            for (const auto& [path, entry] : now) clear = clear && !Clash(path, name);
+            if (clear) free.push_back(name);
+        }
+        if (free.empty()) return;
+        const std::string name = free[Pick((int)free.size())];
         const bool bait = name.find(".replaced") != std::string::npos;
         Write(Local() + "/" + name, bait ? Bait() : "placed by " + std::to_string(steps.size()), 0644,
               otherAccount ? kOtherUser : 0);
         held[name] = otherAccount ? kOtherUser : 0;
         steps.push_back(std::string(otherAccount ? "another account places " : "the user places ") + name +
                         (bait ? " (a manifest listing the user's files)" : ""));
+        if (offered.count(name)) {
+            Tree next = offered;
+            next.erase(name);
+            Publish(game, next);
+        }
     }
 
     // The names x may change in a run: what its versions list, their folders, its copies, the
@@ -371,44 +401,45 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     bool Owns(const Install& x, const std::string& path) {
         if (held.count(path)) return false;
         const auto parts = Parts(path);
-        if (path == kSuffix || (x.Inside() && parts.size() == 1 && ManifestName(x, path))) return true;
+        if (Record(path) || (x.Inside() && parts.size() == 1 && ManifestName(x, path))) return true;
         std::string base = path;
         if (CopyName(parts.back())) base = path.substr(0, path.rfind(kSuffix));
         std::set<int> touched = x.unfinished;
-        touched.insert(x.remote);
-        if (x.installed >= 0) touched.insert(x.installed);
+        touched.insert({x.remote, x.installed});
+        touched.erase(-1);
         for (const int v : touched)
             for (const auto& [name, file] : x.versions[v].tree)
                 if (name == base || name.rfind(path + "/", 0) == 0) return true;
         return false;
     }
 
-    // One run of x under a random fault, then the judgement of what it left.
-    void RunOnce(Install& x) {
-        const int fault = Pick(100);
-        const CallMode mode = fault < 35 ? CallMode::Count : fault < 70 ? CallMode::Cut : CallMode::Fail;
+    // One run of x, under a random fault when `faulted`, then the judgement of what it left.
+    void RunOnce(Install& x, bool faulted = true) {
+        const int fault = faulted ? Pick(100) : 0;
+        const CallMode mode = fault < 35              ? CallMode::Count
+                              : fault < 70 || !errors ? CallMode::Cut
+                                                      : CallMode::Fail;
         const int error = fault < 85 ? ENOSPC : EIO;
         const long target = mode == CallMode::Count ? -1 : 1 + Pick((int)x.calls + 5);
         const Listing before = List(Local());
-        const std::string manifestDir = Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/'));
         running = &x;
         printed.Text.clear();
         ArmCalls(mode, target, error);
         g_outside = true;
-        const bool success = RunFaulted(0.05);
+        const bool success = RunFaulted(0.02);
         NewRepository(); // what a cut run left is judged as its killed process left it
         g_outside = false;
         const bool hit = g_calls.hit;
-        if (!hit) x.calls = g_calls.calls;
+        runs++;
+        calls += g_calls.calls;
+        if (!hit) x.calls = std::max(x.calls, (long)g_calls.calls);
         ArmCalls(CallMode::Count, -1);
+        const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
         steps.push_back("run " + x.name + " of " + x.versions[x.remote].id +
-                        (mode == CallMode::Count ? std::string()
-                                                 : (mode == CallMode::Cut ? " cut"
-                                                    : error == EIO        ? " EIO"
-                                                                          : " ENOSPC") +
-                                                       std::string(" at call ") + std::to_string(target)) +
-                        (hit ? "" : " (not reached)") + ": " + (success ? "success" : "failure"));
-        Judge(x, before, success, hit, manifestDir);
+                        (mode == CallMode::Count ? "" : how + " at call " + std::to_string(target)) +
+                        (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
+                        (success ? "success" : "failure"));
+        Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
     }
 
     void Judge(Install& x, const Listing& before, bool success, bool hit, const std::string& manifestDir) {
@@ -447,7 +478,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 if (is == after.end() || is->second[0] != 'f')
                     Fail("success said, " + name + " missing");
                 else if (Bytes(is->second) != file.bytes || Executable(is->second) != file.exec)
-                    Fail("success said, " + name + " not the remote's bytes and mode");
+                    Fail("success said, " + name + " not the remote's bytes and mode: " +
+                         std::to_string(Bytes(is->second).size()) + (Executable(is->second) ? "x" : "") +
+                         " bytes for " + std::to_string(file.bytes.size()) + (file.exec ? "x" : ""));
             }
             for (const auto& [name, entry] : after) {
                 if (!Owns(x, name) || tree.count(name) || (x.Inside() && name == x.Leaf())) continue;
@@ -457,7 +490,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                      at != after.end() && at->first.rfind(name + "/", 0) == 0; ++at)
                     holds = holds || at->second != "d";
                 if (entry == "d" && holds) continue;
-                if (name == kSuffix && !y.clean) continue; // the other's record, while it is unfinished
+                if (Record(name) && !y.clean) continue; // the other's record, while it is unfinished
                 Fail("success said, " + name + (entry == "d" ? " (a folder)" : "") + " left");
             }
             if (!x.Inside())
@@ -474,9 +507,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 for (const int v : allowed) {
                     const auto at = x.versions[v].tree.find(name);
                     whole =
-                        whole ||
-                        (is != after.end() && is->second[0] == 'f' && at != x.versions[v].tree.end() &&
-                         Bytes(is->second) == at->second.bytes && Executable(is->second) == at->second.exec);
+                        whole || (is != after.end() && is->second[0] == 'f' &&
+                                  at != x.versions[v].tree.end() && Bytes(is->second) == at->second.bytes);
                 }
                 if (!whole) Fail("failed run left " + name + " at no version it was installing");
             }
@@ -498,6 +530,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         std::filesystem::create_directories(Local());
         std::filesystem::create_directories(Root() + "/state");
         shared = Chance(50);
+        reshape = Chance(50);
+        specials = Chance(60);
+        errors = Chance(50);
         second = Chance(50);
         g_noBirth = Chance(30);
         chmod(Local().c_str(), shared ? 01777 : 0755);
@@ -517,7 +552,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         }
         steps.push_back("seed " + std::to_string(seed) + ": manifest " + game.metafile +
                         (shared ? ", folder 1777" : "") + (g_noBirth ? ", no birth times" : "") +
-                        (second ? ", another repository with " + other.metafile : ""));
+                        (second ? ", another repository with " + other.metafile : "") +
+                        (reshape ? ", files become folders" : "") +
+                        (specials ? ", the installation's names" : "") + (errors ? ", failed calls" : ""));
     }
 
     // One whole sequence; false when a check failed (the sequence is printed then).
@@ -525,19 +562,19 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         Reset(seed);
         Mutate(game);
         if (second) Mutate(other);
-        for (int step = 0, count = 6 + Pick(6); step < count && problems.empty(); ++step) {
+        for (int step = 0, count = 4 + Pick(5); step < count && problems.empty(); ++step) {
             const int event = Pick(100);
-            if (event < 30) {
-                Mutate(game);
-            } else if (event < 40 && game.installed >= 0 && game.remote != game.installed &&
-                       std::all_of(game.versions[game.installed].tree.begin(),
-                                   game.versions[game.installed].tree.end(),
-                                   [&](const auto& file) { return Fits({}, file.first); })) {
+            const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+            if (game.installed >= 0 && game.remote != game.installed && Chance(game.clean ? 10 : 40) &&
+                std::all_of(installed.begin(), installed.end(),
+                            [&](const auto& f) { return Fits({}, f.first); })) {
                 Serve(game, game.installed);
                 steps.push_back("remote back to " + game.versions[game.installed].id);
-            } else if (event < 50) {
+            } else if (event < 40) {
+                Mutate(game);
+            } else if (event < 55) {
                 Place(shared && Chance(60));
-            } else if (event < 60 && second) {
+            } else if (event < 70 && second) {
                 if (Chance(50)) Mutate(other);
                 RunOnce(other);
                 continue;
@@ -545,18 +582,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             RunOnce(game);
         }
         // Unfaulted runs of both end the sequence: each completes what the faults left.
-        for (Install* x : {&game, &other, &game}) {
-            if (!problems.empty() || (x == &other && !second)) continue;
-            ArmCalls(CallMode::Count, -1);
-            running = x;
-            const Listing before = List(Local());
-            printed.Text.clear();
-            const bool success = RunFaulted(0.05);
-            NewRepository();
-            steps.push_back("run " + x->name + " of " + x->versions[x->remote].id + ": " +
-                            (success ? "success" : "failure"));
-            Judge(*x, before, success, false, Root() + "/" + x->metafile.substr(0, x->metafile.rfind('/')));
-        }
+        for (Install* x : {&game, &other, &game})
+            if (problems.empty() && (x == &game || second)) RunOnce(*x, false);
         if (problems.empty()) return true;
         std::string text, found;
         for (const auto& step : steps) text += "  " + step + "\n";
@@ -577,13 +604,14 @@ TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheU
     const uint32_t last = one ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 200) - 1;
     const double start = Time_GetCurrent();
     int failed = 0;
-    for (uint32_t seed = first; seed <= last && failed < 20; ++seed) {
+    const bool all = getenv("QVR_SEQUENCE_ALL") != nullptr;
+    for (uint32_t seed = first; seed <= last && failed < (all ? 1000 : 20); ++seed) {
         if (!Sequence(seed)) failed++;
         // Each sequence is judged on its own.
-        if (HasFailure() && getenv("QVR_SEQUENCE_ALL") == nullptr) break;
+        if (HasFailure() && !all) break;
     }
-    std::cout << "[ sequence ] seeds " << first << ".." << last << ", " << Time_GetCurrent() - start << " s"
-              << std::endl;
+    std::cout << "[ sequence ] seeds " << first << ".." << last << ": " << runs << " runs, " << calls
+              << " calls, " << Time_GetCurrent() - start << " s" << std::endl;
 }
 
 } // namespace
