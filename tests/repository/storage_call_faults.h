@@ -116,6 +116,8 @@ class FaultedRepositoryFixture : public RepositoryFixture {
         StorageFileOS_SetCalls(nullptr);
         RepositoryFixture::TearDown();
     }
+    // Runs synchronise only what the refresh finds to install, as the repository task does.
+    bool asTask = false;
     // The task's dictionary of a faulted run.
     virtual void ConfigureRun() { Configure(); }
 
@@ -139,6 +141,13 @@ class FaultedRepositoryFixture : public RepositoryFixture {
         if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) ||
             g_calls.dead || erred > 0)
             return false;
+        if (asTask) {
+            // As the repository task runs it: no sync where the refresh finds nothing to install.
+            if (!(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)))
+                return Errors() == 0 && Repository_IsFailed(repo) == 0;
+            Repository_SetDelta(repo, 1);
+            Repository_SetMask(repo, 1);
+        }
         Repository_SetSync(repo, 1);
         const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
         return ended && !g_calls.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;

@@ -259,6 +259,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
 
     void SetUp() override {
         shortPasses = true;
+        asTask = true;
         FaultedRepositoryFixture::SetUp();
     }
 
@@ -336,7 +337,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             if (!tree.empty()) std::advance(it, Pick((int)tree.size()));
             const int kind = tree.empty() ? 1 : std::max(0, Pick(9) - 3); // new bytes the likeliest
             if (kind == 0) {
+                // Often the same size: nothing but the bytes tells the versions apart.
+                const size_t size = it->second.bytes.size();
                 it->second.bytes = Content(it->first).bytes;
+                if (Chance(50) && it->second.bytes.size() > size) it->second.bytes.resize(size);
             } else if (kind == 2 && tree.size() > 1) {
                 tree.erase(it);
             } else if (kind == 3 && reshape) { // a file becomes a folder
@@ -372,17 +376,20 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         // Only where nothing lies yet, in a folder that is there.
         const Listing now = List(Local());
         const Tree& offered = game.versions[game.remote].tree;
-        std::vector<std::string> free;
+        // The likelier: for the application, a name the failed run was to make; for the other
+        // account, one the installation dropped.
+        std::vector<std::string> free, likely;
         for (const auto& name : names) {
             const size_t slash = name.rfind('/');
             bool clear = !now.count(name) &&
                          (slash == std::string::npos || now.count(name.substr(0, slash))) &&
                          (!offered.count(name) || (!otherAccount && !game.clean));
             for (const auto& [path, entry] : now) clear = clear && !Clash(path, name);
-            if (clear) free.push_back(name);
+            if (clear) (otherAccount != (offered.count(name) > 0) ? likely : free).push_back(name);
         }
-        if (free.empty()) return;
-        const std::string name = free[Pick((int)free.size())];
+        if (likely.empty() || Chance(30)) likely.insert(likely.end(), free.begin(), free.end());
+        if (likely.empty()) return;
+        const std::string name = likely[Pick((int)likely.size())];
         const bool bait = name.find(".replaced") != std::string::npos;
         Write(Local() + "/" + name, bait ? Bait() : "placed by " + std::to_string(steps.size()), 0644,
               otherAccount ? kOtherUser : 0);
@@ -411,6 +418,12 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             for (const auto& [name, file] : x.versions[v].tree)
                 if (name == base || name.rfind(path + "/", 0) == 0) return true;
         return false;
+    }
+
+    std::string Whose(const Install& y, const std::string& name) {
+        const auto h = held.find(name);
+        if (h != held.end()) return h->second ? " of the other account" : " of the user";
+        return Owns(y, name) ? " of the other repository" : " that no version it installs lists";
     }
 
     // One run of x, under a random fault when `faulted`, then the judgement of what it left.
@@ -455,9 +468,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             if (was == before.end())
                 Fail("made " + name + " that is not its own");
             else if (is == after.end())
-                Fail("removed " + name + (Owns(y, name) ? " of the other repository" : " of the user"));
+                Fail("removed " + name + Whose(y, name));
             else if (was->second != is->second)
-                Fail("changed " + name + (Owns(y, name) ? " of the other repository" : " of the user"));
+                Fail("changed " + name + Whose(y, name));
         }
         // The manifest saved: one of the versions, the old one or the one offered.
         const std::string text = Slurp(Root() + "/" + x.metafile);
@@ -570,6 +583,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                             [&](const auto& f) { return Fits({}, f.first); })) {
                 Serve(game, game.installed);
                 steps.push_back("remote back to " + game.versions[game.installed].id);
+                RunOnce(game, Chance(50));
+                continue;
             } else if (event < 40) {
                 Mutate(game);
             } else if (event < 55) {
