@@ -32,12 +32,76 @@
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 #include "tests/repository/repository_test_support.h"
-#include "tests/repository/storage_call_faults.h"
 #include "tests/support/web_get_env.h"
 
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+// ---- The wrapped table -------------------------------------------------------------------------------
+
+enum class Mode { Count, Cut, Fail };
+
+struct Faults {
+    std::atomic<Mode> mode{Mode::Count};
+    std::atomic<long> calls{0};
+    std::atomic<long> target{-1};
+    std::atomic<int> error{0};
+    std::atomic<bool> dead{false}; // a cut run: no call acts any more
+    std::atomic<bool> hit{false};
+};
+Faults g;
+
+const StorageFileOSCalls& System() { return *StorageFileOS_SystemCalls(); }
+
+// Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
+// ends every call after it too.
+bool Acts() {
+    if (g.dead) {
+        errno = EIO;
+        return false;
+    }
+    const long n = ++g.calls;
+    if (n != g.target) return true;
+    g.hit = true;
+    if (g.mode == Mode::Cut) g.dead = true;
+    errno = g.mode == Mode::Cut ? EIO : g.error.load();
+    return false;
+}
+
+int OpenAt(int directory, const char* name, int flags, mode_t mode) {
+    // Opens that only read change nothing on disk: neither counted nor failed.
+    const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (changes && !Acts()) return -1;
+    return System().OpenAt(directory, name, flags, mode);
+}
+int MkdirAt(int d, const char* n, mode_t m) { return Acts() ? System().MkdirAt(d, n, m) : -1; }
+int RenameAt(int d, const char* f, const char* t, unsigned int flags) {
+    return Acts() ? System().RenameAt(d, f, t, flags) : -1;
+}
+int LinkAt(int fd, const char* f, int td, const char* t, int flags) {
+    return Acts() ? System().LinkAt(fd, f, td, t, flags) : -1;
+}
+int UnlinkAt(int d, const char* n, int flags) { return Acts() ? System().UnlinkAt(d, n, flags) : -1; }
+int SymlinkAt(const char* target, int d, const char* n) { return Acts() ? System().SymlinkAt(target, d, n) : -1; }
+int Fchmod(int fd, mode_t m) { return Acts() ? System().Fchmod(fd, m) : -1; }
+int FchmodAt(int d, const char* n, mode_t m, int flags) { return Acts() ? System().FchmodAt(d, n, m, flags) : -1; }
+int Ftruncate(int fd, off_t length) { return Acts() ? System().Ftruncate(fd, length) : -1; }
+int Futimens(int fd, const struct timespec* times) { return Acts() ? System().Futimens(fd, times) : -1; }
+ssize_t Write(int fd, const void* bytes, size_t length) { return Acts() ? System().Write(fd, bytes, length) : -1; }
+ssize_t CopyRange(int from, int to, size_t length) { return Acts() ? System().CopyRange(from, to, length) : -1; }
+
+const StorageFileOSCalls kWrapped = {OpenAt, MkdirAt,  RenameAt, LinkAt, UnlinkAt, SymlinkAt,
+                                     Fchmod, FchmodAt, Ftruncate, Futimens, Write,  CopyRange};
+
+void Arm(Mode mode, long target, int error = 0) {
+    g.dead = false;
+    g.hit = false;
+    g.calls = 0;
+    g.error = error;
+    g.target = target;
+    g.mode = mode;
+}
 
 // ---- Files -----------------------------------------------------------------------------------------
 
@@ -78,10 +142,15 @@ const Tree kV2 = {
 const Tree kForeign = {{"a.quarvpartial", "the user's, shared"}, {"held.quarvpartial~", "the user's scratch"},
                        {"mine.txt", "the user's"}};
 
-class StorageJournalTest : public FaultedRepositoryFixture {
+class StorageJournalTest : public RepositoryFixture {
   protected:
     std::string snapshot;
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
+
+    void TearDown() override {
+        StorageFileOS_SetCalls(nullptr);
+        RepositoryFixture::TearDown();
+    }
 
     // The remote at a version; "exe" of v2 is executable.
     void Remote(const std::string& id, const Tree& tree) {
@@ -119,6 +188,29 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
                         snapshot + "/state " + Root() + "/"),
                   0);
+    }
+
+    // One run under the armed fault: refresh, then synchronise, until it ends, is cut, or has met
+    // its fault and reported an error it would only retry after a delay. true when it said success.
+    bool RunFaulted() {
+        NewRepository();
+        Configure();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        double erred = 0;
+        auto over = [&](uint32_t action, uint32_t state) {
+            if (g.dead) return true;
+            if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
+            if (erred > 0 && Time_GetCurrent() - erred > 0.3) return true;
+            return !(Actions() & action) && !(State() & state);
+        };
+        if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) || g.dead ||
+            erred > 0)
+            return false;
+        Repository_SetSync(repo, 1);
+        const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
+        return ended && !g.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
     }
 
     std::string Installed() { return Slurp(Root() + "/state/local.json"); }
@@ -170,7 +262,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
 
     // A fresh repository synchronises what is on disk to the remote: exactly the remote, nothing left.
     void ExpectCompletes(const Tree& tree, const std::string& where) {
-        ArmCalls(CallMode::Count, -1);
+        Arm(Mode::Count, -1);
         NewRepository();
         Configure();
         printed.Text.clear();
@@ -195,13 +287,13 @@ class StorageJournalTest : public FaultedRepositoryFixture {
     void Walk(const std::function<void(const std::string&)>& before, const std::function<void(const std::string&)>& after,
               bool refused = false) {
         Prepare();
-        StorageFileOS_SetCalls(&kWrappedCalls);
+        StorageFileOS_SetCalls(&kWrapped);
         Restore();
         Remote("v2", kV2);
-        ArmCalls(CallMode::Count, -1);
+        Arm(Mode::Count, -1);
         before("count");
         ASSERT_EQ(RunFaulted(), !refused) << printed.Text;
-        const long total = g_calls.calls;
+        const long total = g.calls;
         ASSERT_GT(total, refused ? 0 : 20);
         if (refused) {
             EXPECT_NE(printed.Text.find("Installation folder (" + Root() + "/local/) held by another repository"),
@@ -211,19 +303,18 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         std::cout << "[ journal  ] " << total << " calls" << std::endl;
         after("count");
         for (const long n : Steps(total)) {
-            for (const auto& [mode, error] :
-                 {std::pair{CallMode::Cut, 0}, {CallMode::Fail, ENOSPC}, {CallMode::Fail, EIO}}) {
+            for (const auto& [mode, error] : {std::pair{Mode::Cut, 0}, {Mode::Fail, ENOSPC}, {Mode::Fail, EIO}}) {
                 const std::string where = "call " + std::to_string(n) + "/" + std::to_string(total) +
-                                          (mode == CallMode::Cut ? " cut" : error == ENOSPC ? " ENOSPC" : " EIO");
+                                          (mode == Mode::Cut ? " cut" : error == ENOSPC ? " ENOSPC" : " EIO");
                 SCOPED_TRACE(where);
                 Restore();
                 before(where);
-                ArmCalls(mode, n, error);
+                Arm(mode, n, error);
                 printed.Text.clear();
                 const bool success = RunFaulted();
                 // A cut run is stopped as its process would be, nothing more acting.
                 NewRepository();
-                ArmCalls(CallMode::Count, -1);
+                Arm(Mode::Count, -1);
                 if (success) {
                     EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
                     ExpectExactly(kV2, where, true);

@@ -290,7 +290,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     }
     std::string RandomPath(const Install& x) {
         std::string path;
-        for (int depth = 1 + Pick(3); depth > 1; --depth) path += x.parts[Pick((int)x.parts.size())] + "/";
+        for (int depth = Chance(50) ? 1 : 2 + Pick(2); depth > 1; --depth)
+            path += x.parts[Pick((int)x.parts.size())] + "/";
         const auto& pool = specials && Chance(15) ? x.specials : x.parts;
         return path + pool[Pick((int)pool.size())];
     }
@@ -370,22 +371,31 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
                                           ".other.json.Zq9Yx8"};
         if (otherAccount) names.push_back(".quarvpartial");
+        const size_t specials = names.size();
         for (const auto& v : game.versions)
             for (const auto& [name, file] : v.tree)
                 if (!otherAccount || name.find('/') == std::string::npos) names.push_back(name);
         // Only where nothing lies yet, in a folder that is there.
         const Listing now = List(Local());
         const Tree& offered = game.versions[game.remote].tree;
+        const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
         // The likelier: for the application, a name the failed run was to make; for the other
         // account, one the installation dropped.
         std::vector<std::string> free, likely;
-        for (const auto& name : names) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = names[i];
             const size_t slash = name.rfind('/');
-            bool clear = !now.count(name) &&
+            // Never at a name the installed manifest lists (nothing tells the user's file there from
+            // the installation's), nor at a manifest itself; the application's file only while a
+            // failed run leaves the version it was to install more than that name.
+            bool clear = !now.count(name) && !installed.count(name) && name != game.Leaf() &&
+                         name != other.Leaf() &&
                          (slash == std::string::npos || now.count(name.substr(0, slash))) &&
-                         (!offered.count(name) || (!otherAccount && !game.clean));
+                         (!offered.count(name) || (!otherAccount && !game.clean && offered.size() > 1));
             for (const auto& [path, entry] : now) clear = clear && !Clash(path, name);
-            if (clear) (otherAccount != (offered.count(name) > 0) ? likely : free).push_back(name);
+            const bool likelier =
+                otherAccount ? i >= specials && !offered.count(name) : offered.count(name) > 0;
+            if (clear) (likelier ? likely : free).push_back(name);
         }
         if (likely.empty() || Chance(30)) likely.insert(likely.end(), free.begin(), free.end());
         if (likely.empty()) return;
@@ -587,7 +597,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 continue;
             } else if (event < 40) {
                 Mutate(game);
-            } else if (event < 55) {
+            } else if (event < 55 || (!game.clean && Chance(30))) {
                 Place(shared && Chance(60));
             } else if (event < 70 && second) {
                 if (Chance(50)) Mutate(other);
