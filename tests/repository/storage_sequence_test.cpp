@@ -130,7 +130,7 @@ struct Install {
     int remote = -1, installed = -1;
     std::set<int> unfinished; // versions a run since the last success may have left files of
     bool clean = true;        // its last run said success
-    long calls = 20;          // the most a run of it without a fault called
+    long calls = 20;          // what its last update without a fault called
     bool Inside() const { return metafile.rfind("local/", 0) == 0; }
     std::string Leaf() const { return metafile.substr(metafile.rfind('/') + 1); }
 };
@@ -443,7 +443,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                               : fault < 70 || !errors ? CallMode::Cut
                                                       : CallMode::Fail;
         const int error = fault < 85 ? ENOSPC : EIO;
-        const long target = mode == CallMode::Count ? -1 : 1 + Pick((int)x.calls + 5);
+        // A third of the faults among the last calls of an update: the manifest's save and the cleanup.
+        const long target = mode == CallMode::Count ? -1
+                            : Chance(33)            ? std::max(1L, x.calls - Pick(8))
+                                                    : 1 + Pick((int)x.calls + 5);
         const Listing before = List(Local());
         running = &x;
         printed.Text.clear();
@@ -455,7 +458,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const bool hit = g_calls.hit;
         runs++;
         calls += g_calls.calls;
-        if (!hit) x.calls = std::max(x.calls, (long)g_calls.calls);
+        if (!hit && g_calls.calls > 10) x.calls = g_calls.calls;
         ArmCalls(CallMode::Count, -1);
         const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
         steps.push_back("run " + x.name + " of " + x.versions[x.remote].id +
