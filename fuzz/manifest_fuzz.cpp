@@ -127,9 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return j;
     }();
     MetaFile_Reset(manifest);
-    // Half the inputs are held to the installation's name rule, as remote manifests are.
+    // Half the inputs are held to the installation's name rule, as remote manifests are, with the
+    // local manifest kept inside the installation's folder.
     const uint32_t named = (uint32_t)(size & 1);
-    MetaFile_SetNameCheck(manifest, named, ".quarvpartial");
+    MetaFile_SetNameCheck(manifest, named, ".quarvpartial", "meta/manifest.json");
     if (JSON_LoadBuffer(json, data, (uint32_t)size)) {
         uint32_t code = 0, codeEx = 0;
         if (MetaFile_WorkerBuild(nullptr, manifest, &code, &codeEx)) {

@@ -42,6 +42,7 @@ struct MetaFile {
     uint32_t ReportError;
     uint32_t NameCheck;
     char PartialExtension[32];
+    char KeptName[STORAGE_FILE_PATH_SIZE];
 };
 
 namespace {
@@ -273,11 +274,12 @@ MetaFile* Checked(void* user) {
 CLASS_BASICS(MetaFile, MetaFile, METAFILE_CLASS_ID)
 CLASS_PRINT_FAMILY(MetaFile, MetaFile, METAFILE_CLASS_ID, PreparePrint)
 
-int64_t MetaFile_SetNameCheck(MetaFile* metaFile, uint32_t on, const char* partialExtension) {
+int64_t MetaFile_SetNameCheck(MetaFile* metaFile, uint32_t on, const char* partialExtension, const char* kept) {
     CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
     metaFile->NameCheck = on ? 1 : 0;
     String_CopyLength(metaFile->PartialExtension, partialExtension ? partialExtension : "",
                       (int32_t)sizeof(metaFile->PartialExtension));
+    String_CopyLength(metaFile->KeptName, kept ? kept : "", (int32_t)sizeof(metaFile->KeptName));
     return 1;
 }
 
@@ -330,9 +332,9 @@ int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureReq
     return AsyncHTTP_Load(metaFile->Loader, url, signatureRequired);
 }
 
-int64_t MetaFile_Save(MetaFile* metaFile, const char* path) {
+int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch) {
     CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
-    return AsyncHTTP_Save(metaFile->Loader, path);
+    return AsyncHTTP_Save(metaFile->Loader, path, scratch);
 }
 
 int64_t MetaFile_IsAlive(MetaFile* metaFile) {
@@ -574,6 +576,7 @@ bool NamesAreUsable(MetaFile* metaFile) {
             }
         }
         if (!why && StorageFilePath_IsReserved(name, suffix)) why = "reserved for the installation's copies";
+        if (!why && StorageFilePath_IsKept(name, metaFile->KeptName)) why = "kept by the installation beside its metafile";
         if (why) {
             MetaFile_Print(metaFile, "File name refused, %s (%s)\n", why, LogText(name).Text);
             ok = false;

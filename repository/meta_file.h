@@ -43,7 +43,8 @@ int64_t MetaFile_Reset(MetaFile* metaFile);
 // tables, so a load retried after a failure gives the tables of a first one.
 int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureRequired);
 // Writes the received document (kept with MetaFile_SetKeepOriginal) to the path.
-int64_t MetaFile_Save(MetaFile* metaFile, const char* path);
+// With scratch, the new file is written under that name beside the path first (AsyncHTTP_Save).
+int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch = nullptr);
 int64_t MetaFile_IsAlive(MetaFile* metaFile);
 int64_t MetaFile_IsLoadComplete(MetaFile* metaFile);
 int64_t MetaFile_IsSaveComplete(MetaFile* metaFile);
@@ -74,8 +75,12 @@ int64_t MetaFile_GetReportError(MetaFile* metaFile, uint32_t* report);
 // Holds every file name of a load to what a file installation can act on (off by default): no
 // empty, absolute, "." or ".." component, no backslash, no file that is also another's folder,
 // and no component ending in the partial suffix given (or that suffix and "~"), which names
-// the installation's own copies (a folder of that name would take a copy's place). A name that breaks it fails the build, named.
-int64_t MetaFile_SetNameCheck(MetaFile* metaFile, uint32_t on, const char* partialExtension);
+// the installation's own copies (a folder of that name would take a copy's place), and none the
+// installation keeps beside its local manifest, kept being that manifest's name below the
+// installation's folder (StorageFilePath_IsKept; none when null or empty). A name that breaks it
+// fails the build, named.
+int64_t MetaFile_SetNameCheck(MetaFile* metaFile, uint32_t on, const char* partialExtension,
+                              const char* kept = nullptr);
 int64_t MetaFile_GetOverallUsage(MetaFile* metaFile, uint64_t* read, uint64_t* write);
 int64_t MetaFile_GetMaxBandwidth(MetaFile* metaFile, double* read, double* write);
 int64_t MetaFile_GetCurrentBandwidth(MetaFile* metaFile, double* read, double* write);

@@ -38,6 +38,7 @@
 #include "repository/catalog.h"
 #include "repository/meta_file.h"
 #include "repository/digest_table.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/repository_internal.h"
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"
@@ -56,6 +57,7 @@ enum : uint32_t {
     kReplacedLeft = 1,   // left by a cut run: its cleanup is finished before anything else is dropped
     kReplacedOnDisk = 2, // on disk, nothing more to erase from it: removed when the work's cleanup ends
     kReplacedKept = 3,   // kept by this sync before its save: removed when its cleanup ends
+    kReplacedHeld = 4,   // not kept: what holds its name is not the repository's own
 };
 
 int64_t PrintFallback(void*, const char* format, ...) {
@@ -338,6 +340,41 @@ int32_t EraseMetaFile(Repository* r) {
     return 0;
 }
 
+// ---- The installation's own names ----------------------------------------------------------------------
+
+// The local manifest's name below the installation's folder, where it lies there (as written, or
+// once links are followed); else false and an empty name.
+bool KeptName(Repository* r, char* kept, int32_t size) {
+    kept[0] = 0;
+    char local[kPathSize], root[kPathSize], manifest[kPathSize];
+    if (!r->MetaFilePath[0] || !Repository_GetLocalPath(r, local, (int32_t)sizeof(local)) || !local[0] ||
+        !Path_Resolve(local, root, (int32_t)sizeof(root) - 1) || !Path_Resolve(r->MetaFilePath, manifest, (int32_t)sizeof(manifest)))
+        return false;
+    Path_FixSlash(root, (int32_t)sizeof(root), 1);
+    const size_t length = strlen(root);
+    if (strncmp(manifest, root, length) == 0 && manifest[length])
+        return PrintWhole(kept, size, "%s", manifest + length);
+    return StorageFileOS_NameBelow(root, manifest, kept, (size_t)size) != 0;
+}
+
+// The repository's mark in the installation's record of copies: its name and its manifest's
+// place, hashed (FNV-1a) into 16 hexadecimal digits.
+void OwnerMark(Repository* r, char* mark, int32_t size) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const char* text : {(const char*)r->Name, "\n", (const char*)r->MetaFilePath})
+        for (const char* p = text; *p; p++) hash = (hash ^ (uint8_t)*p) * 1099511628211ull;
+    String_Print(mark, size, "%016llx", (unsigned long long)hash);
+}
+
+// Hands the local storage the installed manifest, the repository's mark and the names it keeps.
+void BindLocal(Repository* r) {
+    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    char mark[24], kept[kPathSize];
+    OwnerMark(r, mark, (int32_t)sizeof(mark));
+    KeptName(r, kept, (int32_t)sizeof(kept));
+    StorageCleanup_SetOwner(r->Local, mark, kept);
+}
+
 // ---- The replaced manifest ----------------------------------------------------------------------------
 
 // An update saves its manifest before the files it drops go, so that a run stopped earlier finds
@@ -353,27 +390,215 @@ int32_t LastErrorOr(int32_t fallback) {
     return error ? error : PLATFORM_ERROR_ERRNO_BASE + fallback;
 }
 
-// Whether an entry stands at the replaced name (false too when nothing can be looked at there: the
-// manifest beside it could not have been read either).
-bool ReplacedLies(Repository* r) {
-    char path[kPathSize], directory[kPathSize];
+// ---- What the repository keeps beside its manifest -----------------------------------------------------
+// The manifest an update replaced and the scratch names of the repository's saves are its own by
+// a record beside the manifest, never by their names: another user may put a file at any free name
+// of a shared folder, and an earlier version may have installed one there. The record is
+// "<manifest><copies' suffix>", a private file of the effective user at a name no manifest can
+// give; each entry is "<device>:<inode>:<proof> <name>" and a NUL, <name> in the manifest's folder
+// and <proof> as StorageFileOS_SameFile takes it. An entry of inode 0 reserves a scratch name before
+// its file is made there exclusively, so that what a kill leaves under it is found.
+
+// The suffix of the local storage's copies, as the storage reads it.
+void CopySuffix(Repository* r, char* suffix, int32_t size) {
+    char configured[32];
+    Dictionary* local = nullptr;
+    String_CopyLength(suffix, ".quarvpartial", size);
+    if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
+        GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
+        String_CopyLength(suffix, configured, size);
+    else if (r->AppConfig && Dictionary_GetStringByPath(r->AppConfig, kAppConfigStoragePartialExtension, configured,
+                                                        (int32_t)sizeof(configured)))
+        String_CopyLength(suffix, configured, size);
+}
+
+// The manifest's folder, open; *leaf points at the manifest's name in its path. 0 or the errno value.
+int32_t OpenManifestFolder(Repository* r, int32_t* folder, const char** leaf) {
+    char directory[kPathSize];
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), leaf);
+    const char* same = nullptr;
+    return StorageFileOS_OpenParent(directory, *leaf, 0, folder, &same);
+}
+
+// The record's name in the manifest's folder.
+bool KeptRecordName(Repository* r, const char* leaf, char* name, int32_t size) {
+    char suffix[32];
+    CopySuffix(r, suffix, (int32_t)sizeof(suffix));
+    return PrintWhole(name, size, "%s%s", leaf, suffix);
+}
+
+// Adds one entry to the record; 0 or the errno value.
+int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode, uint64_t proof) {
+    int32_t folder = -1, fd = -1;
     const char* leaf = nullptr;
-    if (!ReplacedName(r, path, (int32_t)sizeof(path))) return false;
-    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
+    char record[kPathSize], line[kPathSize + 96];
+    int32_t error = OpenManifestFolder(r, &folder, &leaf);
+    if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENAMETOOLONG;
+    if (!error) error = StorageFileOS_OpenOwn(folder, record, 1, 1, &fd);
+    if (error == EEXIST) error = StorageFileOS_OpenOwn(folder, record, 0, 1, &fd);
+    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%llu:%llu:%llu %s", (unsigned long long)device,
+                                        (unsigned long long)inode, (unsigned long long)proof, name);
+    if (!error) error = StorageFileOS_Append(fd, line, (uint32_t)length + 1);
+    StorageFileOS_Close(&fd);
+    StorageFileOS_Close(&folder);
+    return error;
+}
+
+struct KeptEntry {
+    uint64_t Device, Inode, Proof;
+    char Name[kPathSize];
+};
+
+// Calls each(entry) for every whole entry of the record, in order (a record too large to be ours
+// is read to its bound).
+template <typename Each> void KeptRead(Repository* r, int32_t folder, const char* leaf, Each each) {
+    constexpr uint32_t kBound = 64 * 1024;
+    char record[kPathSize];
     int32_t fd = -1;
-    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return false;
-    struct stat info;
-    const bool found = Platform_TreeStat(fd, leaf, &info) == 1;
-    Platform_Close(fd);
-    return found;
+    if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record)) || StorageFileOS_OpenOwn(folder, record, 0, 0, &fd) != 0)
+        return;
+    char* text = static_cast<char*>(Memory_Alloc(kBound + 1));
+    uint32_t got = 0;
+    if (StorageFileOS_ReadSome(fd, 0, text, kBound, &got) != 0) got = 0;
+    StorageFileOS_Close(&fd);
+    for (uint32_t at = 0; at < got;) {
+        const char* end = static_cast<const char*>(memchr(text + at, 0, got - at));
+        if (!end) break;
+        KeptEntry e{};
+        uint64_t numbers[3] = {};
+        const char* p = text + at;
+        bool ok = true;
+        for (int i = 0; i < 3 && ok; i++) {
+            ok = *p >= '0' && *p <= '9';
+            for (; ok && *p >= '0' && *p <= '9'; p++) {
+                ok = numbers[i] <= (UINT64_MAX - 9) / 10;
+                numbers[i] = numbers[i] * 10 + (uint64_t)(*p - '0');
+            }
+            ok = ok && *p++ == (i < 2 ? ':' : ' ');
+        }
+        if (ok && *p && !strchr(p, '/') && PrintWhole(e.Name, (int32_t)sizeof(e.Name), "%s", p)) {
+            e.Device = numbers[0];
+            e.Inode = numbers[1];
+            e.Proof = numbers[2] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[2];
+            each(e);
+        }
+        at = (uint32_t)(end - text) + 1;
+    }
+    Memory_Free(text, kBound + 1);
+}
+
+// What stands at a name beside the manifest.
+enum class Kept { None, Ours, Other };
+
+Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name) {
+    StorageFileOSStatus status{};
+    if (StorageFileOS_Status(folder, name, &status) != 0) return Kept::Other;
+    if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
+    bool ours = false;
+    KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
+        if (!strcmp(e.Name, name) && e.Inode)
+            ours = !status.OtherUser && StorageFileOS_SameFile(status, e.Device, e.Inode, e.Proof);
+    });
+    return ours ? Kept::Ours : Kept::Other;
+}
+
+// Names, once a refresh, what holds one of the names the repository keeps and is not its own.
+void PrintNotKept(Repository* r, const char* path) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const char* p = path; *p; p++) hash = (hash ^ (uint8_t)*p) * 1099511628211ull;
+    constexpr uint32_t kSlots = sizeof(r->KeptNamed) / sizeof(r->KeptNamed[0]);
+    for (uint32_t i = 0; i < r->KeptNamedCount && i < kSlots; i++)
+        if (r->KeptNamed[i] == hash) return;
+    if (r->KeptNamedCount < kSlots) r->KeptNamed[r->KeptNamedCount++] = hash;
+    Repository_Print(r, "Not the repository's own file, left (%s)", LogText(path).Text);
+}
+
+// A scratch name of the repository's beside the manifest (".<manifest>.<random>"), recorded before
+// anything is made under it; false when none can be recorded (the save then takes a name of its own).
+bool KeptScratch(Repository* r, const char* leaf, char* scratch, int32_t size) {
+    char random[7];
+    return String_Random(random, (int32_t)sizeof(random)) && PrintWhole(scratch, size, ".%s.%s", leaf, random) &&
+           strlen(scratch) <= 255 && KeptAdd(r, scratch, 0, 0, 0) == 0;
+}
+
+// Removes what a stopped run left under the record's scratch names (private files of the effective
+// user that a recorded name leads to); what is another's there is named and left.
+void KeptSweep(Repository* r) {
+    int32_t folder = -1;
+    const char* leaf = nullptr;
+    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return;
+    KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
+        StorageFileOSStatus status{};
+        if (e.Inode || StorageFileOS_Status(folder, e.Name, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) return;
+        // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
+        const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
+        char path[kPathSize * 2];
+        String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
+        if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
+        else PrintNotKept(r, path);
+    });
+    StorageFileOS_Close(&folder);
+}
+
+// Removes the record once nothing it names is left; 0 or the errno value.
+int32_t KeptClear(Repository* r) {
+    int32_t folder = -1;
+    const char* leaf = nullptr;
+    char record[kPathSize];
+    if (!r->MetaFilePath[0]) return 0;
+    int32_t error = OpenManifestFolder(r, &folder, &leaf);
+    if (!error && KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = StorageFileOS_RemoveOwn(folder, record);
+    StorageFileOS_Close(&folder);
+    return error == ENOENT ? 0 : error;
+}
+
+// What stands at the replaced name.
+Kept ReplacedAt(Repository* r) {
+    int32_t folder = -1;
+    const char* leaf = nullptr;
+    char name[kPathSize];
+    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return Kept::Other;
+    const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf) ? KeptAt(r, folder, leaf, name)
+                                                                                     : Kept::Other;
+    StorageFileOS_Close(&folder);
+    if (kept == Kept::Other) {
+        char path[kPathSize];
+        if (ReplacedName(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
+    }
+    return kept;
+}
+
+// Records the identity of the file open at fd as the replaced manifest (marked first where the file
+// system keeps no birth time); 0, the errno value, or -2 when the record's name is held by what is
+// not the repository's own (named): nothing can be kept then.
+int32_t RecordReplaced(Repository* r, int32_t fd) {
+    StorageFileOSStatus status{};
+    int32_t error = StorageFileOS_StatusOf(fd, &status);
+    if (!error && !status.Birth) StorageFileOS_Mark(fd, &status);
+    const char* leaf = nullptr;
+    char directory[kPathSize], name[kPathSize];
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+    if (!error && !PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)) error = ENAMETOOLONG;
+    if (!error) error = KeptAdd(r, name, status.Device, status.Inode, StorageFileOS_ProofOf(status));
+    if (error == EPERM || error == EEXIST) {
+        char record[kPathSize], path[kPathSize * 2];
+        if (KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) {
+            String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, record);
+            PrintNotKept(r, path);
+        }
+        return -2;
+    }
+    return error;
 }
 
 // Copies the installed manifest's file whole to the replaced name: a new private file beside it,
-// synced and renamed into place, so a cut leaves the old copy or the new one. 0 or the error.
+// recorded and synced and renamed into place, so a cut leaves the old copy or the new one. 0 or the error.
 int32_t CopyReplaced(Repository* r) {
     constexpr uint32_t kChunk = 64 * 1024;
-    char path[kPathSize];
+    char path[kPathSize], directory[kPathSize], scratch[kPathSize];
+    const char* leaf = nullptr;
     if (!ReplacedName(r, path, (int32_t)sizeof(path))) return PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
     // No bigger than a manifest may be read back.
     int32_t limit = 0;
     MetaFile_GetLimitSize(r->LocalMeta, &limit);
@@ -381,8 +606,8 @@ int32_t CopyReplaced(Repository* r) {
     const int32_t in = Platform_DocumentOpenRead(r->MetaFilePath);
     if (in < 0) return LastErrorOr(EIO);
     void* replacement = nullptr;
-    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement);
-    if (out < 0) {
+    const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
+    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement, named ? scratch : nullptr);    if (out < 0) {
         const int32_t error = LastErrorOr(EIO);
         Platform_Close(in);
         return error;
@@ -413,6 +638,7 @@ int32_t CopyReplaced(Repository* r) {
     }
     Memory_Free(buffer, kChunk);
     Platform_Close(in);
+    if (!error && (error = RecordReplaced(r, out)) > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     if (error) {
         Platform_DocumentReplaceAbort(&replacement);
         return error;
@@ -423,23 +649,30 @@ int32_t CopyReplaced(Repository* r) {
 // Keeps the installed manifest's file under the replaced name: a second name of the same file,
 // which costs no room on a disk the save may find nearly full (the save renames a new file over
 // the manifest's name, so this one keeps the old text); a copy where the file system has no such
-// names or the manifest's name is a link. A record left before, whose cleanup is done, goes first:
-// cut there, nothing is left to finish. 0 or the error.
+// names or the manifest's name is a link. Its identity is recorded before the name leads to it. A
+// replaced manifest of the repository's left before, whose cleanup is done, goes first: cut there,
+// nothing is left to finish. What is not the repository's own at the name is left, and the update
+// goes on without one (-2). 0 or the error.
 int32_t KeepReplaced(Repository* r) {
     char path[kPathSize], directory[kPathSize];
     const char* leaf = nullptr;
     const char* manifest = nullptr;
     if (!ReplacedName(r, path, (int32_t)sizeof(path))) return PLATFORM_ERROR_ERRNO_BASE + ENAMETOOLONG;
+    const Kept before = ReplacedAt(r);
+    if (before == Kept::Other) return -2;
     SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &manifest);
     int32_t fd = -1;
     if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
-    int32_t error = 0;
+    int32_t error = 0, file = -1;
     struct stat info;
-    if (!Platform_TreeDeleteFile(fd, leaf) && !Platform_ErrorMissing(Platform_GetLastError())) {
+    if (before == Kept::Ours && !Platform_TreeDeleteFile(fd, leaf) && !Platform_ErrorMissing(Platform_GetLastError())) {
         error = LastErrorOr(EIO);
-    } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode)) {
+    } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode) ||
+               StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
         error = -1;
+    } else if ((error = RecordReplaced(r, file)) != 0) {
+        if (error > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     } else if (linkat(fd, manifest, fd, leaf, 0) != 0) {
         error = errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK || errno == ENOSYS
                     ? -1
@@ -451,34 +684,42 @@ int32_t KeepReplaced(Repository* r) {
         if (listing < 0 || (fsync(listing) != 0 && errno != EINVAL)) error = PLATFORM_ERROR_ERRNO_BASE + errno;
         if (listing >= 0) close(listing);
     }
+    StorageFileOS_Close(&file);
     Platform_Close(fd);
     return error == -1 ? CopyReplaced(r) : error;
 }
 
-// Removes the replaced manifest once its cleanup ended; 0 or the error (a missing one is gone).
+// Removes the repository's replaced manifest once its cleanup ended, then the record; 0 or the
+// error (a missing one is gone; another's is left).
 int32_t RemoveReplaced(Repository* r) {
     char path[kPathSize], directory[kPathSize];
     const char* leaf = nullptr;
     if (!ReplacedName(r, path, (int32_t)sizeof(path))) return 0;
-    SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
-    int32_t fd = -1;
-    if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
     int32_t error = 0;
-    if (!Platform_TreeDeleteFile(fd, leaf)) {
-        error = LastErrorOr(EIO);
-        if (Platform_ErrorMissing(error)) error = 0;
+    if (ReplacedAt(r) == Kept::Ours) {
+        SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
+        int32_t fd = -1;
+        if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
+        if (!Platform_TreeDeleteFile(fd, leaf)) {
+            error = LastErrorOr(EIO);
+            if (Platform_ErrorMissing(error)) error = 0;
+        }
+        Platform_Close(fd);
     }
-    Platform_Close(fd);
+    if (!error && (error = KeptClear(r)) != 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     return error;
 }
 
-// Once per refresh, with the installed manifest read: one a cut run left beside it.
+// Once per refresh, with the installed manifest read: what a stopped save left goes, and a replaced
+// manifest of the repository's that a cut run left beside it is noted.
 void NoteReplaced(Repository* r) {
     if (r->ReplacedChecked) return;
     r->ReplacedChecked = 1;
+    r->KeptNamedCount = 0;
+    KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) ||
-        !localId[0] || !ReplacedLies(r))
+        !localId[0] || ReplacedAt(r) != Kept::Ours)
         return;
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
     r->Replaced = kReplacedLeft;
@@ -641,7 +882,7 @@ void RemoveLeftCopies(Repository* r) {
     Dictionary* local = nullptr;
     if (!Dictionary_GetDictionaryByKey(r->Config, "local", &local) || !local) return;
     if (!ConfigureStorage(r, r->Local, local, nullptr)) return;
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     int64_t swept = -1;
     // Each turn works through a bounded share of the record.
     for (int turn = 0; swept < 0 && turn < 1000; turn++)
@@ -966,7 +1207,7 @@ bool SyncStart(Repository* r) {
         Repository_ConfigError(r, nullptr);
         return false;
     }
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
     if (pending) {
         out = 0;
@@ -1097,16 +1338,10 @@ void SyncWork(Repository* r) {
             if (digestRead != Text::Found || !digest[0]) MetaFile_SetDigest(r->RemoteMeta, "");
             // Names the installation could never act on are refused with the manifest, not
             // retried one by one; the copies' suffix is the local configuration's.
-            char suffix[32] = ".quarvpartial", configured[32];
-            Dictionary* local = nullptr;
-            if (Dictionary_GetDictionaryByKey(r->Config, "local", &local) && local &&
-                GetString(local, "partialExtension", configured, (int32_t)sizeof(configured)))
-                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
-            else if (r->AppConfig &&
-                     Dictionary_GetStringByPath(r->AppConfig, kAppConfigStoragePartialExtension, configured,
-                                                (int32_t)sizeof(configured)))
-                String_CopyLength(suffix, configured, (int32_t)sizeof(suffix));
-            MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix);
+            char suffix[32], kept[kPathSize];
+            CopySuffix(r, suffix, (int32_t)sizeof(suffix));
+            KeptName(r, kept, (int32_t)sizeof(kept));
+            MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix, kept);
             String_CopyLength(r->RemoteMetaUrl, url, (int32_t)sizeof(r->RemoteMetaUrl));
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
@@ -1127,12 +1362,17 @@ void SyncWork(Repository* r) {
             // goes: until then the installed manifest still lists the files it drops, and a run
             // that stops before the save must find them all. The old manifest is kept beside it
             // first, for a run cut before those files are gone.
-            if (r->Replaced != kReplacedKept && r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) &&
+            if (r->Replaced != kReplacedKept && r->Replaced != kReplacedHeld && r->CleanupOn &&
+                !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) &&
                 r->LocalMetaConfigured) {
                 if (ResumeDue(r->ReplacedResume)) {
                     const int32_t error = KeepReplaced(r);
                     if (!error) {
                         r->Replaced = kReplacedKept;
+                    } else if (error == -2) {
+                        // Its name is held by what is not the repository's: the update goes on
+                        // without it, as a first installation does.
+                        r->Replaced = kReplacedHeld;
                     } else {
                         char path[kPathSize];
                         ReplacedName(r, path, (int32_t)sizeof(path));
@@ -1148,7 +1388,14 @@ void SyncWork(Repository* r) {
                 if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
                     Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
                     MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
-                    MetaFile_Save(r->RemoteMeta, r->MetaFilePath);
+                    // The save's scratch is recorded before it is made, so a kill's leavings go.
+                    char directory[kPathSize], scratch[kPathSize];
+                    const char* leaf = nullptr;
+                    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+                    // The save would make a missing folder; the record that comes first needs it.
+                    if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
+                    const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
+                    MetaFile_Save(r->RemoteMeta, r->MetaFilePath, named ? scratch : nullptr);
                 }
             }
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
@@ -1167,6 +1414,8 @@ void SyncWork(Repository* r) {
             if (swept >= 0) r->StraySwept = 1;
             if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
         } else {
+            // The save's scratch names went with it: nothing the record names is left.
+            if (r->MetaFileSave) KeptClear(r);
             Repository_SetSync(r, 0);
         }
     } else if (!StorageCopy_IsAlive(r->Copy)) {
@@ -1190,6 +1439,7 @@ void EraseWork(Repository* r) {
                    Path_Exists(r->MetaFilePath)) {
             if (!ResumeDue(r->ResumeTime)) return;
             Repository_Print(r, "Erasing MetaFile (%s)", r->MetaFilePath);
+            KeptClear(r);
             const int32_t error = EraseMetaFile(r);
             if (error) {
                 Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE,
@@ -1219,7 +1469,7 @@ void EraseWork(Repository* r) {
         Repository_SetErase(r, 0);
         return;
     }
-    StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
+    BindLocal(r);
     if (Dictionary_GetDictionaryByKey(r->Config, "pending", &pending) && pending) {
         if (!ConfigureStorage(r, r->Pending, pending, nullptr)) {
             Repository_ConfigError(r, nullptr);

@@ -60,6 +60,9 @@ struct Repository {
     uint32_t Replaced;      // kReplaced* of repository.cpp
     uint32_t ReplacedFound; // this refresh found one left by a cut run: the installation is not level
     uint32_t ReplacedChecked;
+    // What holds the names kept beside the manifest and was named this refresh (hashes of the paths).
+    uint64_t KeptNamed[8];
+    uint32_t KeptNamedCount;
     uint32_t ReplacedErrors;
     double ReplacedResume;
     CertStoreInterface* CertStore;

@@ -542,6 +542,10 @@ void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed) {
     if (void* instance = FileBackend(target)) StorageFile_SetInstalled(instance, installed);
 }
 
+void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kept) {
+    if (void* instance = FileBackend(target)) StorageFile_SetOwner(instance, owner, kept);
+}
+
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued) {
     void* instance = FileBackend(target);
     return instance ? StorageFile_RemoveStrayCopies(instance, installed, continued) : 1;

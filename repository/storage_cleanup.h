@@ -71,6 +71,9 @@ int64_t StorageCleanup_IsAlive(StorageCleanup* cleanup);
 int64_t StorageCleanup_IsComplete(StorageCleanup* cleanup);
 // Hands a file storage the installed manifest (see StorageFile_SetInstalled); nothing for others.
 void StorageCleanup_SetInstalled(Storage* target, MetaFile* installed);
+// Hands a file storage its repository's mark and the local manifest's name below its folder (see
+// StorageFile_SetOwner); nothing for others.
+void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kept);
 // The copies a file storage recorded and a killed run left, whose files the installed manifest
 // does not list (null: none is), removed as a completed cleanup removes them; for a sync that runs
 // no cleanup of that storage. Each call works a bounded time: -1 while there is more to do, 1 when

@@ -37,6 +37,10 @@
 
 namespace {
 
+// "owner:" and 16 hexadecimal digits.
+constexpr size_t kOwnerSize = 24;
+constexpr char kOwnerMark[] = "owner:";
+
 constexpr uint32_t kAttributeReadOnly = 1;
 constexpr uint32_t kAttributeExecutable = 4;
 constexpr uint32_t kAttributeLink = 8;
@@ -111,6 +115,12 @@ struct StorageFile {
     uint32_t CopiesLoaded;
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
+    // The repository's mark in the record (see StorageFile_SetOwner), empty for none; and the
+    // installation's own names below the folder (the local manifest's), under RecordLock.
+    char Owner[kOwnerSize];
+    char Kept[STORAGE_FILE_PATH_SIZE];
+    char ReplayOwner[kOwnerSize];  // the mark of the entries the replay reads
+    char ReplayMarked[kOwnerSize]; // the last mark written to what stays on record
 };
 
 namespace {
@@ -143,13 +153,15 @@ struct Entry {
 
 // The record's fields with its name held to the rule; 0 when the name is refused: one that leaves
 // the folder, or one with a component the storage keeps for its own copies (a file there, or a
-// folder there, would stand where a copy of another file is made).
-int64_t ReadEntry(const char* suffix, FileList* list, FileListMember* member, Entry* entry) {
+// folder there, would stand where a copy of another file is made), or one of the installation's
+// own names.
+int64_t ReadEntry(const StorageFile* b, FileList* list, FileListMember* member, Entry* entry) {
     memset(entry, 0, sizeof(*entry));
     char raw[STORAGE_FILE_PATH_SIZE];
     FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
     if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
-    if (StorageFilePath_IsReserved(entry->Name, suffix)) return 0;
+    if (StorageFilePath_IsReserved(entry->Name, b->PartialExtension) || StorageFilePath_IsKept(entry->Name, b->Kept))
+        return 0;
     entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
     FileList_MemberGetSize(list, member, &entry->Size);
     FileList_MemberGetOffset(list, member, &entry->Offset);
@@ -282,15 +294,25 @@ void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* 
     String_Print(out, size, "%s%.*s%s", b->OutputPath, slash ? (int)(slash + 1 - name) : 0, name, leaf);
 }
 
+// Whether the entry shown is named for the first time in this storage's life: each is named once.
+bool NameOnce(StorageFile* b, const char* shown) {
+    CriticalSectionGuard guard(b->RecordLock);
+    if (HashTable_ContainsKey(b->Named, shown)) return false;
+    HashTable_Add(b->Named, shown, 1);
+    return true;
+}
+
+// Whether a checked name is one of the installation's own (see StorageFile_SetOwner).
+bool KeptName(StorageFile* b, const char* name) {
+    CriticalSectionGuard guard(b->RecordLock);
+    return StorageFilePath_IsKept(name, b->Kept) != 0;
+}
+
 // Names, once, what holds one of a copy's names when it is not that copy.
 void PrintHeld(StorageFile* b, const char* name, const char* leaf, int32_t error) {
     char shown[STORAGE_FILE_PATH_SIZE * 2];
     ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
-    {
-        CriticalSectionGuard guard(b->RecordLock);
-        if (HashTable_ContainsKey(b->Named, shown)) return;
-        HashTable_Add(b->Named, shown, 1);
-    }
+    if (!NameOnce(b, shown)) return;
     if (error == EPERM)
         StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
                           PLATFORM_ERROR_ERRNO_BASE + error);
@@ -323,9 +345,13 @@ int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char
 // name may be another repository's copy in progress, a file of the user's that another account
 // renamed there, or lie on another mount. So every copy is recorded with what identifies the file
 // made (its device and inode) before any name leads to it, in a file of the folder named by the
-// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode>:<birth> <name>"
+// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode>:<proof> <name>"
 // and a NUL, <name> the file's (a name may hold any byte but NUL), <folders made> how many of the
-// folders holding it were made for it, <n> 0 for the usual name and the number of a name of its own.
+// folders holding it were made for it, <n> 0 for the usual name and the number of a name of its own,
+// <proof> its birth or token (StorageFileOS_SameFile), 0 for none. Each entry follows the mark of
+// the repository that made it ("owner:<16 hex digits>" and a NUL, written with it), so that one
+// repository never judges another's copies in a folder they use in turn; entries before any mark
+// were written by an earlier version, for a repository not known.
 // A copy is the storage's when the record names it so and the file under its name is that file,
 // the effective user's and reached by no second name; every reader asks that (CopyOf). An earlier
 // version wrote "<folders made> <name>" and "<folders made>:<n> <name>" without the file's identity:
@@ -334,7 +360,7 @@ int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char
 struct CopyId {
     uint64_t Device;
     uint64_t Inode;
-    uint64_t Birth;
+    uint64_t Birth; // the proof of StorageFileOS_SameFile
     uint32_t Alternate;
 };
 
@@ -403,12 +429,39 @@ int32_t AppendRecord(int32_t fd, const char* line, uint32_t length) {
     return error;
 }
 
+// The mark this storage writes: its repository's, or the bare one of a storage no repository
+// named, which stands for a repository not known, as entries before any mark do.
+const char* MarkOf(const StorageFile* b) { return b->Owner[0] ? b->Owner : kOwnerMark; }
+
+// Whether the entry is a repository's mark; the mark then holds it (one too long to be ours holds
+// a mark no repository has).
+bool NoteOwner(const char* entry, char* owner) {
+    if (strncmp(entry, kOwnerMark, sizeof(kOwnerMark) - 1) != 0) return false;
+    const size_t length = strlen(entry);
+    if (length < kOwnerSize) memcpy(owner, entry, length + 1);
+    else String_CopyLength(owner, "owner:?", (int32_t)kOwnerSize);
+    return true;
+}
+
+// Whose entries follow a mark: this repository's (a storage no repository named takes those of
+// a repository not known for its own, as an earlier version did), another's, or a repository's
+// not known.
+enum class Owner { Mine, Other, Unknown };
+Owner OwnerOf(const StorageFile* b, const char* owner) {
+    if (strcmp(owner, MarkOf(b)) == 0) return Owner::Mine;
+    return strcmp(owner, kOwnerMark) == 0 ? Owner::Unknown : Owner::Other;
+}
+
 // Under RecordLock.
 int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
                          uint64_t inode, uint64_t birth) {
-    char line[kRecordEntrySize];
-    const int32_t length = String_Print(line, (int32_t)sizeof(line), "%u:%u:%llu:%llu:%llu %s", made, alternate,
-                                        (unsigned long long)device, (unsigned long long)inode,
+    char line[kOwnerSize + kRecordEntrySize];
+    // The mark and the entry in one write: no entry of this repository's stands after another's mark.
+    const int32_t marked = (int32_t)strlen(MarkOf(b)) + 1;
+    memcpy(line, MarkOf(b), (size_t)marked);
+    const int32_t length = marked +
+                           String_Print(line + marked, (int32_t)sizeof(line) - marked, "%u:%u:%llu:%llu:%llu %s", made,
+                                        alternate, (unsigned long long)device, (unsigned long long)inode,
                                         (unsigned long long)birth, name) +
                            1;
     int32_t error = HoldFolder(b);
@@ -484,7 +537,8 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
     if (count >= 4) {
         f->Device = numbers[2];
         f->Inode = numbers[3];
-        f->Birth = numbers[4];
+        // A proof only this process may hold is never one of the record's.
+        f->Birth = numbers[4] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[4];
     }
     return numbers[0] <= STORAGE_FILE_PATH_SIZE && StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) &&
            strcmp(f->Name, at + 1) == 0 && !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
@@ -519,8 +573,11 @@ void LoadCopies(StorageFile* b) {
         uint64_t offset = 0;
         bool passing = false, whole = false;
         RecordFields f;
+        char owner[kOwnerSize] = "owner:";
         while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-            if (!whole || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0) continue;
+            if (!whole || NoteOwner(buffer, owner) || !ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0 ||
+                OwnerOf(b, owner) == Owner::Other)
+                continue;
             const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
             SetCopy(b, f.Name, &id);
         }
@@ -604,13 +661,18 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
         StorageFileOSStatus made_{};
         if (!error) error = StorageFileOS_StatusOf(fd, &made_);
+        // Without a birth time the copy gets a token; where it cannot, it is recorded without proof.
+        if (!error && !made_.Birth) StorageFileOS_Mark(fd, &made_);
         if (!error) {
             // Recorded and named in one step for a replay, which would otherwise find the record
             // naming a copy not yet there, and forget it.
             CriticalSectionGuard guard(b->RecordLock);
-            error = RecordCopyLocked(b, name, made, n, made_.Device, made_.Inode, made_.Birth);
+            const uint64_t proof = StorageFileOS_ProofOf(made_);
+            error = RecordCopyLocked(b, name, made, n, made_.Device, made_.Inode, proof);
             if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
-            const CopyId id{made_.Device, made_.Inode, made_.Birth, n};
+            // Where nothing can prove it later, this run knows it as the file it made; no later
+            // run takes it for its own, as the record holds no proof.
+            const CopyId id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, n};
             if (!error) SetCopy(b, name, &id);
         }
         if (error) {
@@ -823,7 +885,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
     *code = 0;
     *extended = 0;
     Entry entry;
-    if (!ReadEntry(b->PartialExtension, list, member, &entry)) {
+    if (!ReadEntry(b, list, member, &entry)) {
         *code = STORAGE_ERROR_INVALID_CONTENT;
         return 0;
     }
@@ -1117,7 +1179,7 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
     MetaFile* meta = nullptr;
     StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     if (IsLinkEntry(entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
 
     const uint32_t widen = padding % b->PageSize;
@@ -1457,7 +1519,9 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
 
 // One record judged, under RecordLock; true when it stays on record: while a copy it names is left
 // (listed and kept to be continued, or not removable), and never once no copy of ours is there.
-bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool continued) {
+// With known, the entry is this repository's own (not an earlier version's, whose repository is
+// not known).
+bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool continued, bool known) {
     RecordFields f;
     if (!ParseRecord(b, record, &f)) return false;
     const char* slash = strrchr(f.Name, '/');
@@ -1487,7 +1551,8 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
             if (status.Kind != STORAGE_FILE_OS_MISSING)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + EEXIST);
-            keep = RemoveUnlisted(b, directory, leaf, f, index);
+            // Only this repository's own entries say a file is of a version it failed to install.
+            keep = known && RemoveUnlisted(b, directory, leaf, f, index);
         } else if (!status.OwnSingle) {
             // Ours, but another account's now or reached by a second name: nothing to remove blindly.
             PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
@@ -1575,6 +1640,15 @@ void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
     b->Installed = installed;
 }
 
+void StorageFile_SetOwner(void* instance, const char* owner, const char* kept) {
+    StorageFile* b = Backend(instance);
+    CriticalSectionGuard guard(b->RecordLock);
+    b->Owner[0] = 0;
+    if (owner && owner[0]) String_Print(b->Owner, (int32_t)sizeof(b->Owner), "%s%.16s", kOwnerMark, owner);
+    b->Kept[0] = 0;
+    if (kept && kept[0] && !StorageFilePath_Check(kept, b->Kept, (int32_t)sizeof(b->Kept))) b->Kept[0] = 0;
+}
+
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued) {
     StorageFile* b = Backend(instance);
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
@@ -1611,6 +1685,8 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         b->ReplayOffset = 0;
         b->ReplayFailed = 0;
         b->ReplayLost = 0;
+        String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
+        b->ReplayMarked[0] = 0;
     }
     FileListIndex* index = nullptr;
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
@@ -1619,10 +1695,17 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     bool passing = false, whole = false;
     while (ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
         // One too long to be ours is passed over to its end.
-        if (!whole) continue;
+        if (!whole || NoteOwner(buffer, b->ReplayOwner)) continue;
         const size_t length = strlen(buffer);
-        if (ReplayRecord(b, buffer, index, continued != 0)) {
-            const int32_t error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
+        // Another repository's entries are its own replay's to judge: they stay as they are.
+        const Owner owner = OwnerOf(b, b->ReplayOwner);
+        if (owner == Owner::Other || ReplayRecord(b, buffer, index, continued != 0, owner == Owner::Mine)) {
+            int32_t error = 0;
+            if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
+                error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
+                if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
+            }
+            if (!error) error = StorageFileOS_Append(b->ReplayOut, buffer, (uint32_t)length + 1);
             if (error) {
                 PrintRecordError(b, b->PartialExtension, error);
                 b->ReplayLost++;
@@ -1648,7 +1731,7 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     if (request && member) StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
     if (request) StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
     int32_t directory = -1;
     const char* leaf = nullptr;
     int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
@@ -1695,7 +1778,16 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     Storage_OperationGetMetaFile(operation, &meta);
     Storage_OperationGetFileRecord(operation, &file);
     Entry entry;
-    if (!file || !ReadEntry(b->PartialExtension, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!ReadEntry(b, ListOf(meta), file, &entry)) {
+        if (!entry.Name[0] || !KeptName(b, entry.Name)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+        // A manifest installed before the installation's own names were kept from it may list one:
+        // what stands there is the installation's, never the listed file.
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, entry.Name);
+        if (NameOnce(b, shown)) StorageFile_Print(b, "Name kept by the installation, left (%s)", LogText(shown).Text);
+        return Finish(operation, 0, 0);
+    }
     bool ignored = false;
     int32_t ignoreError = 0;
     {
@@ -1728,6 +1820,17 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
             (error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth)) == 0)
             DropCopy(b, entry.Name);
         if (IsHeld(error)) error = 0;
+    }
+    if (!error && status.Kind != STORAGE_FILE_OS_MISSING && status.OtherUser) {
+        // Another user's entry at a name the version dropped was never installed here: it is left,
+        // and no sync waits on it.
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, entry.Name);
+        if (NameOnce(b, shown))
+            StorageFile_Print(b, "File of another user left (%s) (%d)", LogText(shown).Text, PLATFORM_ERROR_ERRNO_BASE + EPERM);
+        StorageFileOS_Close(&directory);
+        if (b->Front) Storage_SetIOTime(b->Front, Time_GetCurrent());
+        return Finish(operation, 0, 0);
     }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
         // An installed read-only file is erased like any other.

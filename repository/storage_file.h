@@ -53,6 +53,13 @@ int64_t StorageFile_FileComplete(void* instance, StorageOperation* operation);
 // name that only holds what it lists (an earlier version installed it there) is removed when the
 // copy's name is needed; any other folder there is named and left.
 void StorageFile_SetInstalled(void* instance, MetaFile* installed);
+// The repository the storage works for: its copies are recorded under its mark (owner, up to 16
+// characters; none: a repository not known), and a replay judges only that repository's entries
+// (and, with the file each names, those of a repository not known) and keeps every other's as it
+// is. kept is the local manifest's name below the folder (none when it lies elsewhere): it and
+// the names beside it the installation keeps (StorageFilePath_IsKept) are never acted on as
+// files of a manifest; one an installed manifest lists is named and left by its erase.
+void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // Every copy the storage makes is recorded, with the identity of the file made, before any name
 // leads to it; once a sync has completed this removes the recorded copies that are still there and
 // whose file the installed manifest does not list (with `continued`, a copy of a listed file holds

@@ -2,6 +2,7 @@
 #include "repository/storage_file_path.h"
 
 #include <cstring>
+#include <strings.h>
 #include <initializer_list>
 
 #include "core/formats/json.h"
@@ -73,6 +74,32 @@ int64_t StorageFilePath_IsReserved(const char* name, const char* suffix) {
         if (!part[length]) return 0;
         part += length + 1;
     }
+}
+
+int64_t StorageFilePath_IsKept(const char* name, const char* kept) {
+    ASSERT_POINTER(name);
+    if (!kept || !kept[0]) return 0;
+    const size_t keptLength = strlen(kept), nameLength = strlen(name);
+    const char* slash = strrchr(kept, '/');
+    const size_t folder = slash ? (size_t)(slash + 1 - kept) : 0; // the folder's part, its '/' included
+    const char* leaf = kept + folder;
+    const size_t leafLength = keptLength - folder;
+    // A folder on the way to the manifest.
+    if (nameLength < keptLength && kept[nameLength] == '/' && strncasecmp(name, kept, nameLength) == 0) return 1;
+    // The name itself or any folder it lies in.
+    for (size_t length = 0; length <= nameLength; length++) {
+        if (name[length] != '/' && name[length] != 0) continue;
+        if (length == keptLength && strncasecmp(name, kept, length) == 0) return 1;
+        if (length == keptLength + 9 && strncasecmp(name, kept, keptLength) == 0 &&
+            strncasecmp(name + keptLength, ".replaced", 9) == 0)
+            return 1;
+        // ".<leaf>." and more, in the manifest's folder.
+        if (length > folder + leafLength + 2 && strncasecmp(name, kept, folder) == 0 &&
+            !memchr(name + folder, '/', length - folder) && name[folder] == '.' &&
+            strncasecmp(name + folder + 1, leaf, leafLength) == 0 && name[folder + 1 + leafLength] == '.')
+            return 1;
+    }
+    return 0;
 }
 
 int64_t StorageFilePath_IgnoreCreate(HashTable** set) {

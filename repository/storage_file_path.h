@@ -15,6 +15,12 @@ int64_t StorageFilePath_Check(const char* name, char* out, int32_t size);
 // scratch name): a name the storage keeps for itself, as a file or as a folder, for any file. Never
 // with an empty suffix.
 int64_t StorageFilePath_IsReserved(const char* name, const char* suffix);
+// Whether the name is one the installation keeps for itself beside its local manifest, `kept`
+// being the manifest's name below the folder (nothing is kept when it is empty or null): the
+// manifest, "<kept>.replaced", any ".<leaf>.<more>" in the manifest's folder (a save's scratch),
+// anything below one of these, and every folder on the way to the manifest (a file there would
+// stand where it is kept). Compared without case, as a manifest's index compares names.
+int64_t StorageFilePath_IsKept(const char* name, const char* kept);
 
 // Reads an ignore file's JSON text and adds every string of its root container to the set (a
 // table of string keys of STORAGE_FILE_PATH_SIZE bytes). 0 when the text does not parse; the

@@ -174,13 +174,13 @@ int LocateTarget(const char* path, char* name, struct stat* info) {
 }
 
 // A free name beside the document, created exclusively and private (0600 whatever the umask).
-int CreateBeside(int dir, const char* name, char* temporary) {
+int CreateBeside(int dir, const char* name, char* temporary, const char* given) {
     static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const size_t length = strlen(name);
     // ".<name>.XXXXXX", cut at the front of the name when it would outgrow a name's limit.
     const size_t room = NAME_MAX - 8;
     const char* kept = length > room ? name + (length - room) : name;
-    for (int32_t attempt = 0; attempt < 100; attempt++) {
+    for (int32_t attempt = 0; attempt < (given ? 1 : 100); attempt++) {
         unsigned char random[6];
         if (getrandom(random, sizeof(random), 0) != (ssize_t)sizeof(random)) {
             if (errno == EINTR) continue;
@@ -189,10 +189,18 @@ int CreateBeside(int dir, const char* name, char* temporary) {
         char suffix[7];
         for (size_t i = 0; i < 6; i++) suffix[i] = kLetters[random[i] % (sizeof(kLetters) - 1)];
         suffix[6] = 0;
-        strcpy(temporary, ".");
-        strcat(temporary, kept);
-        strcat(temporary, ".");
-        strcat(temporary, suffix);
+        if (given && (strlen(given) > NAME_MAX || strchr(given, '/') || !given[0])) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (given) {
+            strcpy(temporary, given);
+        } else {
+            strcpy(temporary, ".");
+            strcat(temporary, kept);
+            strcat(temporary, ".");
+            strcat(temporary, suffix);
+        }
         int fd;
         do fd = openat(dir, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         while (fd < 0 && errno == EINTR);
@@ -305,7 +313,7 @@ int32_t Platform_DocumentOpenRead(const char* path) {
     return fd;
 }
 
-int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement) {
+int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement, const char* scratch) {
     ASSERT_POINTER(path);
     ASSERT_POINTER(replacement);
     *replacement = nullptr;
@@ -324,7 +332,7 @@ int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement) {
         Dispose(r, false);
         return -1;
     }
-    r->Fd = CreateBeside(r->Directory, r->Name, r->Temporary);
+    r->Fd = CreateBeside(r->Directory, r->Name, r->Temporary, scratch);
     if (r->Fd < 0) {
         Dispose(r, false);
         return -1;

@@ -35,8 +35,9 @@ int32_t Platform_DocumentOpenRead(const char* path);
 // replaced; in a directory others can write, only a link of our own in a sticky directory is
 // followed (any other is refused with ELOOP: it may have been planted there). A missing directory is made first. Only a regular file, or no file, can be replaced.
 // A file with further hard links keeps them: the rename gives this name the new text, the other
-// names keep the old one.
-int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement);
+// names keep the old one. With scratch, the new file takes that name (a name, no folder) in the
+// target's folder instead of a random one, created exclusively (EEXIST when taken).
+int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement, const char* scratch = nullptr);
 // Syncs the new file and renames it over the old name; on any failure the new file is removed
 // and the old one stays as it was. 1 or 0 with errno set; the replacement is cleared either way.
 int64_t Platform_DocumentReplaceCommit(void** replacement);

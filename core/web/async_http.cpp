@@ -723,7 +723,7 @@ int64_t AsyncHTTP_Load(AsyncHTTP* loader, const char* url, uint32_t signatureReq
     return 1;
 }
 
-int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path) {
+int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch) {
     CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
     ASSERT_POINTER(path);
     if (!ClaimBusy(loader)) return 0;
@@ -761,7 +761,7 @@ int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path) {
     // The document is written to a new private file beside the target and renamed over it once
     // whole, so that a failed or cut-short write never leaves half a document behind.
     void* replacement = nullptr;
-    const int32_t fd = Platform_DocumentReplaceBegin(path, &replacement);
+    const int32_t fd = Platform_DocumentReplaceBegin(path, &replacement, scratch);
     if (fd < 0) {
         const PlatformErrorCode error = Platform_GetLastError();
         SaveFinish(loader, WEBGET_ERROR_OS, (uint32_t)(error ? error : PLATFORM_ERROR_ERRNO_BASE + EIO));

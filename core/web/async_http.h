@@ -68,8 +68,9 @@ int64_t AsyncHTTP_GetInstanceId(AsyncHTTP* loader, char* buffer, int32_t size);
 int64_t AsyncHTTP_Load(AsyncHTTP* loader, const char* url, uint32_t signatureRequired);
 // Writes the kept body, or else the document in the current format, to the path: a new private
 // file is written beside it and renamed over it only once whole. 0 while busy; an empty path
-// completes at once as a success.
-int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path);
+// completes at once as a success. With scratch, the new file takes that name in the target's
+// folder, created exclusively (one the caller recorded before, so that a kill's leavings are found).
+int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch = nullptr);
 // Cancels what runs and clears the loader for reuse; the error count and resume time stay.
 int64_t AsyncHTTP_Reset(AsyncHTTP* loader);
 

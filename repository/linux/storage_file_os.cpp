@@ -4,14 +4,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "core/linux/platform_tree.h"
@@ -51,21 +55,22 @@ int LinkOr(int at, const char* name, int error) {
     return error;
 }
 
-// A private file of the effective user: what the storage itself makes for its own names, and
+// A private file of the effective user (me): what the storage itself makes for its own names, and
 // what no other user can have made or still reach through a second link.
-bool IsOwnPrivate(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 && (info.st_mode & 077) == 0;
+bool IsOwnPrivate(const struct stat& info, uid_t me) {
+    return S_ISREG(info.st_mode) && info.st_uid == me && info.st_nlink == 1 && (info.st_mode & 077) == 0;
 }
 
 // A regular file of the effective user that no second name reaches, whatever its permissions.
-bool IsOwnSingle(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1;
+bool IsOwnSingle(const struct stat& info, uid_t me) {
+    return S_ISREG(info.st_mode) && info.st_uid == me && info.st_nlink == 1;
 }
 
 void Fill(const struct stat& info, StorageFileOSStatus* status) {
-    status->OwnPrivate = IsOwnPrivate(info) ? 1 : 0;
-    status->OwnSingle = IsOwnSingle(info) ? 1 : 0;
-    status->OtherUser = info.st_uid != geteuid() ? 1 : 0;
+    const uid_t me = geteuid();
+    status->OwnPrivate = IsOwnPrivate(info, me) ? 1 : 0;
+    status->OwnSingle = IsOwnSingle(info, me) ? 1 : 0;
+    status->OtherUser = info.st_uid != me ? 1 : 0;
     status->Device = (uint64_t)info.st_dev;
     status->Inode = (uint64_t)info.st_ino;
     if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
@@ -169,18 +174,63 @@ int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t wri
 
 namespace {
 
+std::atomic<uint32_t> birthTimes{1};
+
+// The extended attribute that holds a file's token where the file system keeps no birth time.
+constexpr char kTokenAttribute[] = "user.quarv.token";
+
 uint64_t BirthOf(int directory, const char* leaf, int flags) {
     struct statx extra;
-    if (statx(directory, leaf, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extra) != 0 || !(extra.stx_mask & STATX_BTIME))
+    if (!birthTimes.load(std::memory_order_relaxed) ||
+        statx(directory, leaf, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extra) != 0 || !(extra.stx_mask & STATX_BTIME))
         return 0;
-    return (uint64_t)extra.stx_btime.tv_sec * 1000000000ull + extra.stx_btime.tv_nsec;
+    const uint64_t birth = (uint64_t)extra.stx_btime.tv_sec * 1000000000ull + extra.stx_btime.tv_nsec;
+    return birth & STORAGE_FILE_OS_TOKEN ? 0 : birth;
+}
+
+// The token a file was marked with, or 0: read only where no birth time tells files apart.
+uint64_t TokenOf(int fd, int directory, const char* leaf) {
+    uint64_t token = 0;
+    ssize_t got;
+    if (fd >= 0) {
+        got = fgetxattr(fd, kTokenAttribute, &token, sizeof(token));
+    } else {
+        // The entry itself, never what a link leads to.
+        char path[64 + NAME_MAX + 1];
+        if (snprintf(path, sizeof(path), "/proc/self/fd/%d/%s", directory, leaf) >= (int)sizeof(path)) return 0;
+        got = lgetxattr(path, kTokenAttribute, &token, sizeof(token));
+    }
+    return got == (ssize_t)sizeof(token) && (token & STORAGE_FILE_OS_TOKEN) ? token : 0;
 }
 
 } // namespace
 
-bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth) {
-    return status.Kind == STORAGE_FILE_OS_FILE && status.Device == device && status.Inode == inode &&
-           (birth == 0 || status.Birth == 0 || status.Birth == birth);
+uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status) {
+    return status.Birth ? status.Birth : status.Token;
+}
+
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t proof) {
+    // An inode number is given out again once its file is gone: only a proof the new file cannot
+    // share (its birth, or the token it was marked with) tells the two apart.
+    if (status.Kind != STORAGE_FILE_OS_FILE || status.Device != device || status.Inode != inode) return false;
+    const uint64_t now = StorageFileOS_ProofOf(status);
+    return proof == STORAGE_FILE_OS_UNPROVEN ? now == 0 : proof != 0 && proof == now;
+}
+
+int32_t StorageFileOS_Mark(int32_t fd, StorageFileOSStatus* status) {
+    if (status->Birth || status->Token) return 0;
+    uint64_t token = 0;
+    while (getrandom(&token, sizeof(token), 0) != (ssize_t)sizeof(token))
+        if (errno != EINTR) return errno;
+    token |= STORAGE_FILE_OS_TOKEN;
+    if (token == STORAGE_FILE_OS_UNPROVEN) token--;
+    if (fsetxattr(fd, kTokenAttribute, &token, sizeof(token), 0) != 0) return errno;
+    status->Token = token;
+    return 0;
+}
+
+void StorageFileOS_SetBirthTimes(uint32_t kept) {
+    birthTimes.store(kept ? 1u : 0u);
 }
 
 int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
@@ -189,6 +239,7 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     Fill(info, status);
     status->Birth = BirthOf(directory, leaf, 0);
+    if (!status->Birth && status->Kind == STORAGE_FILE_OS_FILE) status->Token = TokenOf(-1, directory, leaf);
     return 0;
 }
 
@@ -198,6 +249,7 @@ int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
     if (fstat(fd, &info) != 0) return errno;
     Fill(info, status);
     status->Birth = BirthOf(fd, "", AT_EMPTY_PATH);
+    if (!status->Birth && status->Kind == STORAGE_FILE_OS_FILE) status->Token = TokenOf(fd, -1, nullptr);
     return 0;
 }
 
@@ -314,11 +366,12 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
     return error;
 }
 
-int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf) {
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t anyMode) {
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    if (info.st_uid != geteuid()) return EPERM;
-    if (!IsOwnPrivate(info)) return EEXIST;
+    const uid_t me = geteuid();
+    if (info.st_uid != me) return EPERM;
+    if (!(anyMode ? IsOwnSingle(info, me) : IsOwnPrivate(info, me))) return EEXIST;
     return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -329,7 +382,7 @@ int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t crea
     const int file = OpenAt(directory, leaf, flags, 0600);
     if (file < 0) return errno;
     struct stat info;
-    if (fstat(file, &info) != 0 || !IsOwnPrivate(info)) {
+    if (fstat(file, &info) != 0 || !IsOwnPrivate(info, geteuid())) {
         close(file);
         return EPERM;
     }
@@ -364,11 +417,10 @@ int32_t StorageFileOS_NameCopy(int32_t directory, int32_t fd, const char* scratc
 
 namespace {
 
-int32_t IsCopy(const struct stat& info, uint64_t birthNow, uint64_t device, uint64_t inode, uint64_t birth) {
-    if ((uint64_t)info.st_dev != device || (uint64_t)info.st_ino != inode) return EEXIST;
-    if (birth && birthNow && birth != birthNow) return EEXIST;
-    if (info.st_uid != geteuid()) return EPERM;
-    return IsOwnSingle(info) ? 0 : EEXIST;
+int32_t IsCopy(const StorageFileOSStatus& now, uint64_t device, uint64_t inode, uint64_t proof) {
+    if (!StorageFileOS_SameFile(now, device, inode, proof)) return EEXIST;
+    if (now.OtherUser) return EPERM;
+    return now.OwnSingle ? 0 : EEXIST;
 }
 
 } // namespace
@@ -378,8 +430,9 @@ int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t dev
     *fd = -1;
     const int file = OpenAt(directory, leaf, (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (file < 0) return errno == ELOOP ? EEXIST : errno;
-    struct stat info;
-    const int32_t error = fstat(file, &info) != 0 ? errno : IsCopy(info, BirthOf(file, "", AT_EMPTY_PATH), device, inode, birth);
+    StorageFileOSStatus now{};
+    int32_t error = StorageFileOS_StatusOf(file, &now);
+    if (!error) error = IsCopy(now, device, inode, birth);
     if (error) {
         close(file);
         return error;
@@ -390,10 +443,10 @@ int32_t StorageFileOS_OpenCopy(int32_t directory, const char* leaf, uint64_t dev
 }
 
 int32_t StorageFileOS_RemoveCopy(int32_t directory, const char* leaf, uint64_t device, uint64_t inode, uint64_t birth) {
-    struct stat info;
-    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    const int32_t error = IsCopy(info, BirthOf(directory, leaf, 0), device, inode, birth);
-    if (error) return error;
+    StorageFileOSStatus now{};
+    int32_t error = StorageFileOS_Status(directory, leaf, &now);
+    if (error || now.Kind == STORAGE_FILE_OS_MISSING) return error;
+    if ((error = IsCopy(now, device, inode, birth)) != 0) return error;
     return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -461,6 +514,7 @@ struct ClearState {
     void* User;
     StorageFileOSListedFunc Listed;
     PlatformTreeMount Mount;
+    uid_t Me;
     char Name[kNameCapacity];
 };
 
@@ -471,7 +525,7 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
     struct stat info;
     PlatformTreeMount mount{};
     int32_t error = fstat(fd, &info) != 0 ? errno : MountOf(fd, &mount);
-    if (!error && info.st_uid != geteuid()) error = EPERM;
+    if (!error && info.st_uid != s.Me) error = EPERM;
     if (!error && !Platform_TreeSameMount(&mount, &s.Mount)) error = EXDEV;
     DIR* list = error ? nullptr : fdopendir(fd);
     if (!list) {
@@ -492,7 +546,7 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
         memcpy(s.Name + used + 1, entry->d_name, length + 1);
         if (S_ISDIR(item.st_mode))
             left = (depth + 1 >= kClearDepth || ClearAt(s, dirfd(list), entry->d_name, used + 1 + length, depth + 1) != 0) || left;
-        else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == geteuid() && s.Listed(s.User, s.Name))
+        else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == s.Me && s.Listed(s.User, s.Name))
             left = (Sys().UnlinkAt(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
         else
             left = true;
@@ -507,7 +561,7 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
 
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed) {
-    ClearState s{user, listed, {}, {}};
+    ClearState s{user, listed, {}, geteuid(), {}};
     const size_t used = strlen(prefix);
     if (used >= kNameCapacity) return ENAMETOOLONG;
     memcpy(s.Name, prefix, used + 1);
@@ -579,6 +633,26 @@ int32_t StorageFileOS_Truncate(int32_t fd, uint64_t length) {
 void StorageFileOS_Close(int32_t* fd) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
+}
+
+int32_t StorageFileOS_NameBelow(const char* root, const char* path, char* out, size_t size) {
+    out[0] = 0;
+    const char* slash = strrchr(path, '/');
+    if (!slash || !slash[1] || strlen(path) >= PATH_MAX) return 0;
+    char folder[PATH_MAX], real[PATH_MAX], realRoot[PATH_MAX];
+    memcpy(folder, path, (size_t)(slash - path));
+    folder[slash - path] = 0;
+    if (!realpath(root, realRoot) || !realpath(folder[0] ? folder : "/", real)) return 0;
+    size_t length = strlen(realRoot);
+    while (length > 0 && realRoot[length - 1] == '/') realRoot[--length] = 0;
+    if (strncmp(real, realRoot, length) != 0 || (real[length] != '/' && real[length] != 0)) return 0;
+    const char* below = real[length] ? real + length + 1 : "";
+    const int n = snprintf(out, size, "%s%s%s", below, below[0] ? "/" : "", slash + 1);
+    if (n < 0 || (size_t)n >= size) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
 }
 
 uint32_t StorageFileOS_PageSize() {

@@ -28,11 +28,27 @@ struct StorageFileOSStatus {
     uint64_t Device;
     uint64_t Inode;
     uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
+    uint64_t Token; // without a birth: the token StorageFileOS_Mark gave the file, else 0
 };
 
-// Whether the status is of the file identified by device, inode and birth (an inode number freed
-// and given to a new file has a new birth; a birth of 0 on either side is not compared).
-bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t birth);
+// The bit that tells a token from a birth time (no birth time reaches it).
+constexpr uint64_t STORAGE_FILE_OS_TOKEN = 1ull << 63;
+// A proof held in memory only, never recorded: the file this process made where the file system
+// keeps neither birth times nor tokens; it matches a file of that device and inode without proof.
+constexpr uint64_t STORAGE_FILE_OS_UNPROVEN = ~0ull;
+
+// What proves a file is the one recorded, beyond device and inode (which a file made after it is
+// gone may be given again): its birth, else its token; 0 when it has neither.
+uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status);
+// Whether the status is of the file identified by device, inode and proof. Without a proof on
+// either side nothing is the same file (such a file is left alone), but for STORAGE_FILE_OS_UNPROVEN.
+bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t proof);
+// Where the file system keeps no birth time, gives the open file a random token (an extended
+// attribute) that no later file can share, and notes it in status. 0, or why it could not.
+int32_t StorageFileOS_Mark(int32_t fd, StorageFileOSStatus* status);
+// Internal switch for the tests only: 0 reads no birth time, as on a file system that keeps none
+// (default 1).
+void StorageFileOS_SetBirthTimes(uint32_t kept);
 
 // The system calls through which every change the file backends make on disk goes, and the opens:
 // one table, so that a test can wrap it and fail or cut a run at any one call. Each member acts as
@@ -84,8 +100,10 @@ int32_t StorageFileOS_CopyBeside(int32_t directory, const char* from, const char
 void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // Removes the entry only when it is a private file of the effective user, as the storage makes its
 // record of copies (and an earlier version made its copies, recorded without their identity):
-// EPERM for another user's entry, EEXIST for anything else. A missing entry is success.
-int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf);
+// EPERM for another user's entry, EEXIST for anything else. A missing entry is success. With
+// anyMode, a regular file of the effective user that no second name reaches goes whatever its
+// mode (one the caller reserved the name of before it was made there exclusively).
+int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t anyMode = 0);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
@@ -137,5 +155,9 @@ int32_t StorageFileOS_SetModifiedTime(int32_t fd, double seconds);
 int32_t StorageFileOS_SetExecutable(int32_t fd, uint32_t executable);
 int32_t StorageFileOS_Truncate(int32_t fd, uint64_t length);
 void StorageFileOS_Close(int32_t* fd);
+// The name of `path` below the folder `root` once the links on the way to each are followed (the
+// folder holding path and root itself must exist): 1 with the '/'-separated name, else 0 and an
+// empty out.
+int32_t StorageFileOS_NameBelow(const char* root, const char* path, char* out, size_t size);
 // 4096 when the system does not say.
 uint32_t StorageFileOS_PageSize();

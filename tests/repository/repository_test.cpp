@@ -26,6 +26,7 @@
 #include "core/runtime/dictionary.h"
 #include "core/runtime/thread.h"
 #include "core/runtime/time.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_copy.h"
@@ -879,8 +880,20 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
     struct Case {
         std::vector<std::string> names;
         const char* printed;
+        const char* metafile = "state/local.json";
     } cases[] = {
         {{"x", "x/y"}, "File name refused, a file is also a folder (x) (x/y)"},
+        // The names the installation keeps beside a local manifest inside its folder.
+        {{"a", "manifest.json"}, "File name refused, kept by the installation beside its metafile (manifest.json)",
+         "local/manifest.json"},
+        {{"a", "manifest.json.replaced"},
+         "File name refused, kept by the installation beside its metafile (manifest.json.replaced)", "local/manifest.json"},
+        {{"a", "manifest.json.replaced/readme.txt"},
+         "File name refused, kept by the installation beside its metafile (manifest.json.replaced/readme.txt)",
+         "local/manifest.json"},
+        {{"a", ".manifest.json.Ab12Cd"},
+         "File name refused, kept by the installation beside its metafile (.manifest.json.Ab12Cd)", "local/manifest.json"},
+        {{"a", "meta"}, "File name refused, kept by the installation beside its metafile (meta)", "local/meta/manifest.json"},
         {{"a", "a.quarvpartial~"}, "File name refused, reserved for the installation's copies (a.quarvpartial~)"},
         {{"a", "a.quarvpartial"}, "File name refused, reserved for the installation's copies (a.quarvpartial)"},
         {{"a", "a.quarvpartial/x"}, "File name refused, reserved for the installation's copies (a.quarvpartial/x)"},
@@ -902,7 +915,7 @@ TEST_F(RepositoryTest, AManifestWithNamesTheInstallationRefusesWritesNothing) {
         ASSERT_EQ(Shell("python3 " + Root() + "/rename.py " + Root() + "/remote.json"), 0);
         Shell("mkdir -p " + Root() + "/remote");
         NewRepository();
-        Configure();
+        Configure(c.metafile);
         printed.Text.clear();
         LogCapture log;
         const double start = Time_GetCurrent();
@@ -1173,6 +1186,115 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
 // dropped name afterwards stays. A remote that moved on meanwhile gets back a file the cut version
 // dropped, and the cleanup left over erases nothing the installed version lists; an erase takes
 // what it lists too. A manifest whose name is a link is kept as a copy.
+// What stands beside the local manifest at a name the repository keeps is its own only by the record
+// it keeps there: another user's file in a shared folder, or a file of the effective user nothing
+// recorded, at the replaced manifest's name is named once a run, drives no erase and stops no sync
+// or erase; a scratch file of a save a kill stopped goes with the next run when the record reserved
+// its name, and stays when nothing did.
+TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNeverDrivesAnErase) {
+    enum class Plant { OtherUsersReplaced, OwnUnrecordedReplaced, OtherUsersRecord, RecordedScratch, UnrecordedScratch };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", save = Root() + "/local/saves/slot1.sav";
+    for (const Plant plant :
+         {Plant::OtherUsersReplaced, Plant::OwnUnrecordedReplaced, Plant::OtherUsersRecord, Plant::RecordedScratch,
+          Plant::UnrecordedScratch}) {
+        SCOPED_TRACE((int)plant);
+        const bool otherUser = plant == Plant::OtherUsersReplaced || plant == Plant::OtherUsersRecord;
+        if (otherUser && geteuid() != 0) continue;
+        Shell("rm -rf " + Root() + "/local " + state + " " + Root() + "/listing && mkdir -p " + state + " && chmod 1777 " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Put(save, "the user's");
+        const bool replaced = plant == Plant::OtherUsersReplaced || plant == Plant::OwnUnrecordedReplaced;
+        const bool named = replaced || plant == Plant::OtherUsersRecord;
+        const std::string planted = replaced                            ? manifest + ".replaced"
+                                    : plant == Plant::OtherUsersRecord ? manifest + ".quarvpartial"
+                                                                       : state + "/.local.json.Ab12Cd";
+        if (replaced) {
+            // A manifest of the installed version that also lists the user's save.
+            Put(Root() + "/listing/a.txt", Content(100, 1));
+            Put(Root() + "/listing/saves/slot1.sav", "the user's");
+            WriteManifest(Root() + "/listing", "v1", planted);
+        } else {
+            Put(planted, "scratch");
+        }
+        // A save's scratch takes the manifest's mode, which the user may have widened.
+        ASSERT_EQ(chmod(planted.c_str(), replaced ? 0600 : 0644), 0);
+        if (otherUser) ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        if (plant == Plant::RecordedScratch) {
+            Put(manifest + ".quarvpartial", std::string("0:0:0 .local.json.Ab12Cd") + '\0');
+            ASSERT_EQ(chmod((manifest + ".quarvpartial").c_str(), 0600), 0);
+        }
+        for (int run = 0; run < 2; run++) {
+            const std::map<std::string, std::string> files = {{"a.txt", Content(100, 2 + run)}, {"b.txt", Content(50, run)}};
+            Version("v" + std::to_string(2 + run), files);
+            NewRepository();
+            Configure();
+            printed.Text.clear();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+            for (const auto& [name, data] : files) EXPECT_EQ(Slurp(Root() + "/local/" + name), data) << name;
+            EXPECT_EQ(Slurp(save), "the user's");
+            EXPECT_EQ(Shell("cmp -s " + manifest + " " + Root() + "/remote.json"), 0);
+            EXPECT_EQ(access(planted.c_str(), F_OK) == 0, plant != Plant::RecordedScratch);
+            if (plant != Plant::OtherUsersRecord) EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+            const std::string line = "Not the repository's own file, left (" + planted + ")";
+            const size_t at = printed.Text.find(line);
+            EXPECT_EQ(at != std::string::npos, named) << printed.Text;
+            if (at != std::string::npos) EXPECT_EQ(printed.Text.find(line, at + 1), std::string::npos) << printed.Text;
+            EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
+        }
+        if (!named) continue;
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_EQ(Slurp(save), "the user's");
+        EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
+        EXPECT_EQ(access(planted.c_str(), F_OK), 0);
+    }
+}
+
+// The record of copies cannot be removed once (an I/O error), as one repository's update ends.
+int UnlinkNoRecord(int directory, const char* name, int flags) {
+    if (!strcmp(name, ".quarvpartial")) {
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->UnlinkAt(directory, name, flags);
+}
+
+// Two repositories install into one folder in turn. The record of copies one of them leaves after
+// an update names files it installed; the other's next sync, whose manifest lists none of them,
+// removes none, and the first's own next sync finds them and cleans its record up.
+TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSameFolder) {
+    const std::string local = Root() + "/local";
+    auto sync = [&](const char* metafile, const char* id, const std::map<std::string, std::string>& files) {
+        Version(id, files);
+        NewRepository();
+        Configure(metafile, "", std::string("\"remote.id\":\"") + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        EXPECT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    };
+    sync("state/a.json", "a1", {{"a.txt", Content(100, 1)}});
+    sync("state/b.json", "b1", {{"b.txt", Content(100, 2)}});
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.UnlinkAt = UnlinkNoRecord;
+    StorageFileOS_SetCalls(&calls);
+    sync("state/b.json", "b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    StorageFileOS_SetCalls(nullptr);
+    ASSERT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), 0);
+    sync("state/a.json", "a2", {{"a.txt", Content(100, 4)}});
+    EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
+    EXPECT_EQ(Slurp(local + "/b.txt"), Content(100, 2));
+    EXPECT_EQ(Slurp(local + "/new_b.bin"), Content(5000, 3));
+    sync("state/b.json", "b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    EXPECT_EQ(Slurp(local + "/new_b.bin"), Content(5000, 3));
+    EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
+    EXPECT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), -1) << printed.Text;
+}
+
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
     pieceSize = 4096;
     const std::string local = Root() + "/local";

@@ -52,6 +52,40 @@ TEST(StorageFilePathReserved, EveryNameACopyCanTakeIsKeptFromManifests) {
         EXPECT_EQ(StorageFilePath_IsReserved(name, ".quarvpartial"), 0) << name;
 }
 
+TEST(StorageFilePathKept, TheNamesBesideTheLocalManifestAreTheInstallations) {
+    const struct {
+        const char* kept;
+        const char* name;
+        int64_t expected;
+    } rows[] = {
+        {"manifest.json", "manifest.json", 1},
+        {"manifest.json", "MANIFEST.Json", 1},
+        {"manifest.json", "manifest.json.replaced", 1},
+        {"manifest.json", "manifest.json.replaced/readme.txt", 1},
+        {"manifest.json", "manifest.json/x", 1},
+        {"manifest.json", ".manifest.json.Ab12Cd", 1},
+        {"manifest.json", ".manifest.json.replaced.Ab12Cd/x", 1},
+        {"manifest.json", "manifest.json.txt", 0},
+        {"manifest.json", "manifest.jso", 0},
+        {"manifest.json", "manifest.json.replacedx", 0},
+        {"manifest.json", ".manifest.json.", 0},
+        {"manifest.json", "d/manifest.json", 0},
+        {"manifest.json", "d/.manifest.json.Ab12Cd", 0},
+        {"meta/manifest.json", "meta", 1},
+        {"meta/manifest.json", "Meta", 1},
+        {"meta/manifest.json", "meta/manifest.json.replaced", 1},
+        {"meta/manifest.json", "meta/.manifest.json.x", 1},
+        {"meta/manifest.json", "meta/other.json", 0},
+        {"meta/manifest.json", "metafile", 0},
+        {"meta/manifest.json", "manifest.json", 0},
+        {"meta/manifest.json", ".manifest.json.Ab12Cd", 0},
+        {"", "manifest.json", 0},
+        {nullptr, "manifest.json", 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(StorageFilePath_IsKept(row.name, row.kept), row.expected) << (row.kept ? row.kept : "-") << " " << row.name;
+}
+
 TEST(StorageFilePathIgnore, EveryStringOfTheRootContainerIsKept) {
     const struct {
         const char* text;

@@ -61,6 +61,17 @@ bool OnDisk(const std::string& path) {
 
 int Shell(const std::string& command) { return system(command.c_str()); }
 
+// "<device>:<inode>:<proof>" of the file at path, as the record of copies names a file.
+std::string Identity(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const int folder = open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    StorageFileOSStatus status{};
+    StorageFileOS_Status(folder, path.c_str() + slash + 1, &status);
+    close(folder);
+    return std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+           std::to_string(StorageFileOS_ProofOf(status));
+}
+
 std::string Digest64(const std::string& bytes) {
     SHA1* sha = nullptr;
     SHA1_Create(&sha);
@@ -1264,11 +1275,8 @@ TEST_F(StorageFileTest, EveryStepAKillCanInterruptIsResumedOrErasedWithoutLeftov
                 if (bytes != "-") {
                     Spit(root + "a" + suffix, bytes);
                     chmod((root + "a" + suffix).c_str(), suffix[13] ? 0600 : step.mode);
-                    struct stat info;
-                    ASSERT_EQ(stat((root + "a" + suffix).c_str(), &info), 0);
                     record += suffix[13] ? std::string("0:0:0:0 a") + '\0'
-                                         : "0:0:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
-                                               " a" + '\0';
+                                         : "0:0:" + Identity(root + "a" + suffix) + " a" + '\0';
                 }
             if (!record.empty()) {
                 Spit(root + ".quarvpartial", record);
@@ -1556,6 +1564,223 @@ TEST_F(StorageFileTest, ASecondStorageOfTheFolderIsRefusedWhileTheFirstHoldsIt) 
     Release();
     ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Put(second, 0, 0), 0u);
+}
+
+// An inode number freed and given to a later file says nothing: only the file's birth, or the token
+// it was marked with where no birth is kept, proves it is the one recorded.
+TEST(StorageFileOSTest, AFileIsTheRecordedOneOnlyWithAProofALaterFileCannotShare) {
+    constexpr uint64_t T = STORAGE_FILE_OS_TOKEN | 5, U = STORAGE_FILE_OS_UNPROVEN;
+    const struct {
+        uint32_t kind;
+        uint64_t inode, birth, token, proof;
+        bool same;
+    } rows[] = {
+        {STORAGE_FILE_OS_FILE, 2, 100, 0, 100, true},
+        {STORAGE_FILE_OS_FILE, 2, 101, 0, 100, false}, // the inode given to a later file
+        {STORAGE_FILE_OS_FILE, 3, 100, 0, 100, false},
+        {STORAGE_FILE_OS_FILE, 2, 100, 0, 0, false},   // recorded without proof
+        {STORAGE_FILE_OS_FILE, 2, 0, 0, 0, false},     // no proof on either side
+        {STORAGE_FILE_OS_FILE, 2, 0, T, T, true},
+        {STORAGE_FILE_OS_FILE, 2, 0, T + 1, T, false},
+        {STORAGE_FILE_OS_FILE, 2, 0, 0, T, false},
+        {STORAGE_FILE_OS_FILE, 2, 0, 0, U, true},      // this process's own, where nothing proves it
+        {STORAGE_FILE_OS_FILE, 2, 100, 0, U, false},
+        {STORAGE_FILE_OS_DIRECTORY, 2, 100, 0, 100, false},
+    };
+    for (const auto& row : rows) {
+        StorageFileOSStatus status{};
+        status.Kind = row.kind;
+        status.Device = 1;
+        status.Inode = row.inode;
+        status.Birth = row.birth;
+        status.Token = row.token;
+        EXPECT_EQ(StorageFileOS_SameFile(status, 1, 2, row.proof), row.same)
+            << row.inode << " " << row.birth << " " << row.token << " " << row.proof;
+    }
+}
+
+// A record entry whose copy became its file, in a version the installed manifest does not list:
+// the file goes only while the entry proves it is that file. The same device and inode with another
+// proof is a later file at the name (the application's own config.ini), which stays; so does one
+// where the file system keeps no birth and the entry holds no proof.
+TEST_F(StorageFileTest, AFreedCopysInodeGivenToALaterFileIsNeverTakenForTheCopy) {
+    Manifest installed(std::vector<File>{{"a.txt", "0123456789"}});
+    enum class Proof { Its, Other, None };
+    for (const bool births : {true, false})
+        for (const Proof proof : {Proof::Its, Proof::Other, Proof::None}) {
+            SCOPED_TRACE(std::to_string(births) + " " + std::to_string((int)proof));
+            Shell("rm -rf " + root + " && mkdir -p " + root);
+            StorageFileOS_SetBirthTimes(births);
+            Spit(root + "config.ini", "application's");
+            if (!births) {
+                // Marked as a copy made here would be.
+                const int fd = open((root + "config.ini").c_str(), O_RDWR | O_CLOEXEC);
+                StorageFileOSStatus status{};
+                ASSERT_EQ(StorageFileOS_StatusOf(fd, &status), 0);
+                ASSERT_EQ(StorageFileOS_Mark(fd, &status), 0);
+                close(fd);
+            }
+            std::string identity = Identity(root + "config.ini");
+            const size_t last = identity.rfind(':');
+            const uint64_t its = std::stoull(identity.substr(last + 1));
+            identity = identity.substr(0, last + 1) +
+                       std::to_string(proof == Proof::Its ? its : proof == Proof::Other ? its ^ 1 : 0);
+            Spit(root + ".quarvpartial", "0:0:" + identity + " config.ini" + '\0');
+            chmod((root + ".quarvpartial").c_str(), 0600);
+            ASSERT_EQ(Configure("file"), 1);
+            EXPECT_EQ(Sweep(installed.meta), 1);
+            EXPECT_EQ(OnDisk(root + "config.ini"), proof != Proof::Its);
+            EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        }
+    StorageFileOS_SetBirthTimes(1);
+}
+
+// Where the file system keeps no birth time, a copy is marked with a token when it is made: a kill
+// leaves it recorded with that proof, and the next sync that does not need it removes it.
+TEST_F(StorageFileTest, ACopyMadeWhereNoBirthIsKeptIsRemovedByTheNextSync) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
+    StorageFileOS_SetBirthTimes(0);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    StorageFileOS_SetBirthTimes(1);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
+// Repositories that use one folder in turn: each replay judges its own entries only and keeps every
+// other's as it stands, so nothing one installed is removed by another, and each cleans its own up.
+// Entries an earlier version wrote, for a repository not known, lose their copies but never a file.
+TEST_F(StorageFileTest, ARepositorysRecordedFilesAreJudgedByItsOwnReplayOnly) {
+    const std::string body(32, 'n');
+    Manifest a(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest b(std::vector<File>{{"a.txt", "0123456789"}, {"new_b.bin", body.c_str()}, {"part.bin", body.c_str()}});
+    auto as = [&](const char* owner) {
+        EXPECT_EQ(Configure("file"), 1);
+        StorageCleanup_SetOwner(storage, owner, "");
+    };
+    // B installs new_b.bin and is cut while part.bin is written; its record stays.
+    as("b");
+    ASSERT_EQ(Put(b, 1, 2), 0u);
+    ASSERT_EQ(Complete(b, "new_b.bin"), 0u);
+    ASSERT_EQ(Put(b, 3, 3), 0u);
+    ASSERT_TRUE(OnDisk(root + "part.bin.quarvpartial"));
+    // An earlier version's entry: a file its copy became, and a copy.
+    Spit(root + "old.bin", "old");
+    Spit(root + "old.bin.quarvpartial", "old");
+    chmod((root + "old.bin.quarvpartial").c_str(), 0600);
+    const std::string legacy = "0:0:" + Identity(root + "old.bin") + " old.bin" + '\0' + "0:0:" +
+                               Identity(root + "old.bin.quarvpartial") + " old.bin" + '\0';
+    const std::string record = legacy + Slurp(root + ".quarvpartial");
+    Spit(root + ".quarvpartial", record);
+    Release();
+    // A writes a part.bin of its own beside B's copy, never into it; then replays its manifest,
+    // which lists none of them.
+    as("a");
+    const std::string other(32, 'm');
+    Manifest a2(std::vector<File>{{"part.bin", other.c_str()}});
+    ASSERT_EQ(Put(a2, 0, 0), 0u);
+    EXPECT_EQ(Slurp(root + "part.bin.quarvpartial"), body.substr(0, 16));
+    EXPECT_EQ(Slurp(root + "part.bin.quarvpartial1"), other.substr(0, 16));
+    EXPECT_EQ(Sweep(a.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "part.bin.quarvpartial1"));
+    EXPECT_EQ(Slurp(root + "new_b.bin"), body);
+    EXPECT_EQ(Slurp(root + "part.bin.quarvpartial"), body.substr(0, 16));
+    EXPECT_EQ(Slurp(root + "old.bin"), "old");
+    EXPECT_FALSE(OnDisk(root + "old.bin.quarvpartial"));
+    // B's own entries are still on record, under its mark, and B's replay judges them.
+    const std::string left = Slurp(root + ".quarvpartial");
+    EXPECT_NE(left.find(std::string("owner:b") + '\0'), std::string::npos);
+    EXPECT_NE(left.find(" part.bin"), std::string::npos);
+    as("b");
+    EXPECT_EQ(Sweep(a.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "new_b.bin"));
+    EXPECT_FALSE(OnDisk(root + "part.bin.quarvpartial"));
+    EXPECT_EQ(Slurp(root + "old.bin"), "old");
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
+// What an erase finds at a name the version dropped and is not the installation's to erase: another
+// user's file (a shared folder), or one of the names kept beside the local manifest an installed
+// manifest of an earlier version listed. Each is left and named once, and the erase succeeds.
+TEST_F(StorageFileTest, AnEraseLeavesWhatIsNotTheInstallationsToErase) {
+    const struct {
+        const char* name;
+        bool otherUser;
+        const char* line;
+    } rows[] = {
+        {"saves/slot1.sav", true, "File of another user left ("},
+        {"manifest.json", false, "Name kept by the installation, left ("},
+        {"manifest.json.replaced/readme.txt", false, "Name kept by the installation, left ("},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.otherUser && !CanActAsOtherUser()) continue;
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest installed(std::vector<File>{{row.name, "theirs"}});
+        Shell("mkdir -p $(dirname " + root + row.name + ")");
+        Spit(root + row.name, "theirs");
+        if (row.otherUser) ASSERT_EQ(lchown((root + row.name).c_str(), kOtherUser, kOtherUser), 0);
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        StorageCleanup_SetOwner(storage, "game", "manifest.json");
+        EXPECT_EQ(Erase(installed, row.name), 0u);
+        EXPECT_EQ(Erase(installed, row.name), 0u);
+        EXPECT_EQ(Slurp(root + row.name), "theirs");
+        const std::string line = row.line + root + row.name + ")";
+        const std::string text = log.Text();
+        const size_t at = text.find(line);
+        EXPECT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find(line, at + 1), std::string::npos) << text;
+    }
+}
+
+// A replay that cannot write down what stays on record (a full disk) leaves the record as it was:
+// every copy it names is still named, and the replay says it failed.
+TEST_F(StorageFileTest, AReplayThatCannotWriteDownWhatStaysLeavesTheRecordWhole) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"big.bin", body.c_str()}, {"two.bin", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Put(v1, 2, 2), 0u);
+    Release();
+    const std::string before = Slurp(root + ".quarvpartial");
+    ASSERT_EQ(Configure("file"), 1);
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.Write = ShortWrite;
+    writesLeft = 0;
+    StorageFileOS_SetCalls(&calls);
+    // The copies of listed files hold progress to continue: they stay on record.
+    const int64_t swept = Sweep(v1.meta);
+    StorageFileOS_SetCalls(nullptr);
+    EXPECT_EQ(swept, 0);
+    EXPECT_EQ(Slurp(root + ".quarvpartial"), before);
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial~"));
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    const std::string after = Slurp(root + ".quarvpartial");
+    EXPECT_NE(after.find(" big.bin"), std::string::npos);
+    EXPECT_NE(after.find(" two.bin"), std::string::npos);
+}
+
+// An append after an entry cut by a full disk takes back the cut entry only: every whole entry
+// before it stays on record.
+TEST_F(StorageFileTest, AnAppendAfterACutEntryKeepsEveryWholeEntryBeforeIt) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"new.bin", body.c_str()}});
+    const std::string whole = std::string("0:0:1:2:3 x") + '\0' + "0:0:1:2:4 y" + '\0';
+    Spit(root + ".quarvpartial", whole + "0:0:1:2:5 z");
+    chmod((root + ".quarvpartial").c_str(), 0600);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    const std::string record = Slurp(root + ".quarvpartial");
+    EXPECT_EQ(record.substr(0, whole.size()), whole);
+    EXPECT_EQ(record.substr(whole.size(), 7), std::string("owner:") + '\0');
+    EXPECT_EQ(record.find(" z"), std::string::npos);
+    EXPECT_NE(record.find(" new.bin"), std::string::npos);
 }
 
 } // namespace

@@ -635,6 +635,29 @@ TEST_F(AsyncHTTPSaveTest, EachFormatWritesWhatItRead) {
     }
 }
 
+// A save given a scratch name (one its caller recorded before) writes under that name beside the
+// target and renames it into place; a name already taken is never written to or replaced, and a
+// name that is no name beside the target makes nothing.
+TEST_F(AsyncHTTPSaveTest, AGivenScratchNameIsTheOneMadeAndNeverOneTaken) {
+    ASSERT_EQ(Load("/doc.json").Code, 0u);
+    const std::string path = dir.file("doc.json");
+    const struct {
+        const char* scratch;
+        bool taken;
+        uint32_t code;
+    } rows[] = {{".doc.json.given", false, 0}, {".doc.json.taken", true, WEBGET_ERROR_OS}, {"sub/x", false, WEBGET_ERROR_OS}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.scratch);
+        std::ofstream(path) << "before";
+        if (row.taken) std::ofstream(dir.file(row.scratch)) << "user's";
+        ASSERT_EQ(AsyncHTTP_Save(loader, path.c_str(), row.scratch), 1);
+        EXPECT_EQ(Wait().Code, row.code);
+        EXPECT_EQ(ReadFile(path), row.code ? "before" : "{\"name\":\"json\",\"n\":[1,2]}");
+        EXPECT_EQ(ReadFile(dir.file(row.scratch)), row.taken ? "user's" : "");
+        EXPECT_EQ(access(dir.file(row.scratch).c_str(), F_OK) == 0, row.taken);
+    }
+}
+
 // An owner may let go of a loader at any point; what it started still ends cleanly.
 TEST_F(AsyncHTTPSaveTest, OwnerReleasingMidwayLosesNothing) {
     ASSERT_EQ(Load("/doc.json").Code, 0u);
