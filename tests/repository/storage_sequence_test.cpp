@@ -192,10 +192,10 @@ std::vector<std::string> Parts(const std::string& path) {
     }
     return out;
 }
-// The manifest's own names beside it: itself, the replaced one, its save's scratch.
+// The manifest's own names beside it: itself, the replaced one, the record of these, its save's scratch.
 bool ManifestName(const Install& x, const std::string& leaf) {
     const std::string m = x.Leaf();
-    return leaf == m || leaf == m + ".replaced" ||
+    return leaf == m || leaf == m + ".replaced" || leaf == m + kSuffix ||
            (leaf.size() == m.size() + 8 && leaf.rfind("." + m + ".", 0) == 0);
 }
 // Whether the installation may install the version: no name it keeps for itself.
