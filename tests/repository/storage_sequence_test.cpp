@@ -641,7 +641,7 @@ TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheU
     const char* one = getenv("QVR_SEQUENCE_SEED");
     const char* count = getenv("QVR_SEQUENCE_COUNT");
     const uint32_t first = one ? (uint32_t)strtoul(one, nullptr, 10) : 1;
-    const uint32_t last = one ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 200) - 1;
+    const uint32_t last = one ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 100) - 1;
     const double start = Time_GetCurrent();
     // With QVR_SEQUENCE_ALL every sequence is walked, a failing one printed and the next begun.
     const bool all = getenv("QVR_SEQUENCE_ALL") != nullptr;
