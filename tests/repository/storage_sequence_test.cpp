@@ -535,11 +535,11 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 const auto is = after.find(name);
                 bool whole = false;
                 for (const int v : allowed) {
-                    // A file gives way to a folder of the version being installed, as it must.
-                    const auto below = x.versions[v].tree.lower_bound(name + "/");
-                    whole = whole ||
-                            (below != x.versions[v].tree.end() && below->first.rfind(name + "/", 0) == 0 &&
-                             (is == after.end() || is->second == "d"));
+                    // A file gives way to the version being installed where that has a folder at its
+                    // name or a file at a folder above it, as it must.
+                    for (const auto& [listed, file] : x.versions[v].tree)
+                        whole = whole || (listed != name && Clash(listed, name) &&
+                                          (is == after.end() || is->second == "d"));
                     const auto at = x.versions[v].tree.find(name);
                     whole =
                         whole || (is != after.end() && is->second[0] == 'f' &&
