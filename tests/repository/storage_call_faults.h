@@ -1,0 +1,155 @@
+// The file backend's system calls (StorageFileOS_SetCalls) wrapped so that a test can count a run's
+// calls, fail call N once with an error, or cut the run at call N as a kill would leave it (no
+// later call acts); and a fixture that runs one repository under such a fault.
+#pragma once
+
+#include <fcntl.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "repository/linux/storage_file_os.h"
+#include "tests/repository/repository_test_support.h"
+
+enum class CallMode { Count, Cut, Fail };
+
+struct CallFaults {
+    std::atomic<CallMode> mode{CallMode::Count};
+    std::atomic<long> calls{0};
+    std::atomic<long> target{-1};
+    std::atomic<int> error{0};
+    std::atomic<bool> dead{false}; // a cut run: no call acts any more
+    std::atomic<bool> hit{false};
+};
+inline CallFaults g_calls;
+// Set while a call of the wrapped table runs on this thread (what it calls below is that call).
+inline thread_local bool t_inTable = false;
+
+inline const StorageFileOSCalls& SystemCalls() {
+    return *StorageFileOS_SystemCalls();
+}
+
+// Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
+// ends every call after it too.
+inline bool CallActs() {
+    if (g_calls.dead) {
+        errno = EIO;
+        return false;
+    }
+    const long n = ++g_calls.calls;
+    if (n != g_calls.target) return true;
+    g_calls.hit = true;
+    if (g_calls.mode == CallMode::Cut) g_calls.dead = true;
+    errno = g_calls.mode == CallMode::Cut ? EIO : g_calls.error.load();
+    return false;
+}
+
+// Runs one call of the table: -1 when it does not act.
+template <typename Call> auto TableCall(Call call) -> decltype(call()) {
+    if (!CallActs()) return -1;
+    t_inTable = true;
+    const auto result = call();
+    t_inTable = false;
+    return result;
+}
+
+namespace call_faults {
+inline int OpenAt(int directory, const char* name, int flags, mode_t mode) {
+    // Opens that only read change nothing on disk: neither counted nor failed.
+    const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (!changes) return SystemCalls().OpenAt(directory, name, flags, mode);
+    return TableCall([&] { return SystemCalls().OpenAt(directory, name, flags, mode); });
+}
+inline int MkdirAt(int d, const char* n, mode_t m) {
+    return TableCall([&] { return SystemCalls().MkdirAt(d, n, m); });
+}
+inline int RenameAt(int d, const char* f, const char* t, unsigned int flags) {
+    return TableCall([&] { return SystemCalls().RenameAt(d, f, t, flags); });
+}
+inline int LinkAt(int fd, const char* f, int td, const char* t, int flags) {
+    return TableCall([&] { return SystemCalls().LinkAt(fd, f, td, t, flags); });
+}
+inline int UnlinkAt(int d, const char* n, int flags) {
+    return TableCall([&] { return SystemCalls().UnlinkAt(d, n, flags); });
+}
+inline int SymlinkAt(const char* target, int d, const char* n) {
+    return TableCall([&] { return SystemCalls().SymlinkAt(target, d, n); });
+}
+inline int Fchmod(int fd, mode_t m) {
+    return TableCall([&] { return SystemCalls().Fchmod(fd, m); });
+}
+inline int FchmodAt(int d, const char* n, mode_t m, int flags) {
+    return TableCall([&] { return SystemCalls().FchmodAt(d, n, m, flags); });
+}
+inline int Ftruncate(int fd, off_t length) {
+    return TableCall([&] { return SystemCalls().Ftruncate(fd, length); });
+}
+inline int Futimens(int fd, const struct timespec* times) {
+    return TableCall([&] { return SystemCalls().Futimens(fd, times); });
+}
+inline ssize_t Write(int fd, const void* bytes, size_t length) {
+    return TableCall([&] { return SystemCalls().Write(fd, bytes, length); });
+}
+inline ssize_t CopyRange(int from, int to, size_t length) {
+    return TableCall([&] { return SystemCalls().CopyRange(from, to, length); });
+}
+} // namespace call_faults
+
+inline const StorageFileOSCalls kWrappedCalls = {
+    call_faults::OpenAt,    call_faults::MkdirAt,   call_faults::RenameAt, call_faults::LinkAt,
+    call_faults::UnlinkAt,  call_faults::SymlinkAt, call_faults::Fchmod,   call_faults::FchmodAt,
+    call_faults::Ftruncate, call_faults::Futimens,  call_faults::Write,    call_faults::CopyRange};
+
+inline void ArmCalls(CallMode mode, long target, int error = 0) {
+    g_calls.dead = false;
+    g_calls.hit = false;
+    g_calls.calls = 0;
+    g_calls.error = error;
+    g_calls.target = target;
+    g_calls.mode = mode;
+}
+
+// A repository run under the armed fault; the table goes back to the system's at the end.
+class FaultedRepositoryFixture : public RepositoryFixture {
+  protected:
+    void TearDown() override {
+        StorageFileOS_SetCalls(nullptr);
+        RepositoryFixture::TearDown();
+    }
+    // Runs synchronise only what the refresh finds to install, as the repository task does.
+    bool asTask = false;
+    // The task's dictionary of a faulted run.
+    virtual void ConfigureRun() { Configure(); }
+
+    // One run under the armed fault: refresh, then synchronise, until it ends, is cut, or has met
+    // an error and, `grace` seconds on, would only retry it after a delay. true when it said
+    // success. A cut run is stopped as its process would be: the caller makes a new repository
+    // before anything on disk is judged.
+    bool RunFaulted(double grace = 0.3) {
+        NewRepository();
+        ConfigureRun();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        double erred = 0;
+        auto over = [&](uint32_t action, uint32_t state) {
+            if (g_calls.dead) return true;
+            if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
+            if (erred > 0 && Time_GetCurrent() - erred > grace) return true;
+            return !(Actions() & action) && !(State() & state);
+        };
+        if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) ||
+            g_calls.dead || erred > 0)
+            return false;
+        if (asTask) {
+            // As the repository task runs it: no sync where the refresh finds nothing to install.
+            if (!(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)))
+                return Errors() == 0 && Repository_IsFailed(repo) == 0;
+            Repository_SetDelta(repo, 1);
+            Repository_SetMask(repo, 1);
+        }
+        Repository_SetSync(repo, 1);
+        const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
+        return ended && !g_calls.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
+    }
+};

@@ -1,0 +1,654 @@
+// Random sequences of runs against a model of the installation. A seeded generator publishes
+// versions (files that change, go, become folders and files again at any depth, a version rolled
+// back to the installed one, names drawn from a pool that holds the installation's own names), lets
+// the user and another account place files in the folder, runs a second repository that installs
+// into the same folder in turn, and cuts (as a kill) or fails (ENOSPC, EIO) each run at a random
+// call of the file backend's table or of the few calls made outside it. After every run: a run
+// that said success left exactly the remote's bytes and modes and nothing of its own beside them;
+// a failed one left every file the installed manifest lists at a version it was installing;
+// nothing the installation did not make changed; a run that met no fault ended in success.
+// Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
+// install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them.
+#include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/crypto/hash.h"
+#include "core/crypto/sha1.h"
+#include "core/formats/base64.h"
+#include "core/runtime/time.h"
+#include "tests/repository/repository_test_support.h"
+#include "tests/repository/storage_call_faults.h"
+#include "tests/support/web_get_env.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+// While a run is armed, the calls the repository makes past the table (the manifest's save, the
+// replaced manifest, folders) count and die with it too; birth times can be hidden, as on a file
+// system that keeps none.
+std::atomic<bool> g_outside{false};
+std::atomic<bool> g_noBirth{false};
+
+bool OutsideActs() {
+    return !g_outside || t_inTable || CallActs();
+}
+
+template <typename Function> Function Next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" {
+int openat(int directory, const char* name, int flags, ...) {
+    static const auto next = Next<int (*)(int, const char*, int, ...)>("openat");
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if ((flags & (O_WRONLY | O_RDWR | O_CREAT)) && !OutsideActs()) return -1;
+    return next(directory, name, flags, mode);
+}
+int unlinkat(int directory, const char* name, int flags) {
+    static const auto next = Next<int (*)(int, const char*, int)>("unlinkat");
+    return OutsideActs() ? next(directory, name, flags) : -1;
+}
+int mkdirat(int directory, const char* name, mode_t mode) {
+    static const auto next = Next<int (*)(int, const char*, mode_t)>("mkdirat");
+    return OutsideActs() ? next(directory, name, mode) : -1;
+}
+int renameat(int from, const char* name, int to, const char* target) {
+    static const auto next = Next<int (*)(int, const char*, int, const char*)>("renameat");
+    return OutsideActs() ? next(from, name, to, target) : -1;
+}
+int linkat(int from, const char* name, int to, const char* target, int flags) {
+    static const auto next = Next<int (*)(int, const char*, int, const char*, int)>("linkat");
+    return OutsideActs() ? next(from, name, to, target, flags) : -1;
+}
+int fsync(int fd) {
+    static const auto next = Next<int (*)(int)>("fsync");
+    return OutsideActs() ? next(fd) : -1;
+}
+int fchmod(int fd, mode_t mode) {
+    static const auto next = Next<int (*)(int, mode_t)>("fchmod");
+    return OutsideActs() ? next(fd, mode) : -1;
+}
+int statx(int directory, const char* name, int flags, unsigned int mask, struct statx* out) {
+    static const auto next = Next<int (*)(int, const char*, int, unsigned int, struct statx*)>("statx");
+    const int result = next(directory, name, flags, mask, out);
+    if (result == 0 && g_noBirth) {
+        out->stx_mask &= ~STATX_BTIME;
+        out->stx_btime = {};
+    }
+    return result;
+}
+}
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534;
+const std::string kSuffix = ".quarvpartial";
+
+struct File {
+    std::string bytes;
+    bool exec = false;
+};
+using Tree = std::map<std::string, File>;
+
+struct Published {
+    std::string id;
+    Tree tree;
+    std::string text; // the manifest, byte for byte as published
+};
+
+// One repository installing into the shared folder: its manifest, the names its versions draw
+// from, and what the model knows of it.
+struct Install {
+    std::string name;     // the repository's name
+    std::string metafile; // below the test's folder
+    std::vector<std::string> parts, specials;
+    std::vector<Published> versions;
+    int remote = -1, installed = -1;
+    std::set<int> unfinished; // versions a run since the last success may have left files of
+    std::set<int> saved;      // versions its manifest named since the last success
+    bool clean = true;        // its last run said success
+    long calls = 20;          // what its last update without a fault called
+    bool Inside() const { return metafile.rfind("local/", 0) == 0; }
+    std::string Leaf() const { return metafile.substr(metafile.rfind('/') + 1); }
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Write(const std::string& path, const std::string& bytes, mode_t mode, uid_t owner = 0) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    chmod(path.c_str(), mode);
+    EXPECT_EQ(lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+// A manifest over the tree as the publisher's tool writes one: the files' bytes one stream,
+// 16-byte pieces, the tail padded, SHA-1 digests in Base64; "attr" 4 marks an executable.
+std::string ManifestText(const std::string& id, const Tree& tree) {
+    std::string files, stream;
+    for (const auto& [name, file] : tree) {
+        files += (files.empty() ? "" : ",") + std::string("{\"name\":\"") + name +
+                 "\",\"size\":" + std::to_string(file.bytes.size()) +
+                 ",\"attr\":" + (file.exec ? "4}" : "0}");
+        stream += file.bytes;
+    }
+    const size_t tail = (16 - stream.size() % 16) % 16;
+    const std::string pad =
+        tail ? "{\"offset\":" + std::to_string(stream.size()) + ",\"size\":" + std::to_string(tail) + "}"
+             : "";
+    stream.append(tail, '\0');
+    std::string digests;
+    for (size_t at = 0; at < stream.size(); at += 16) {
+        uint8_t digest[20];
+        Hash_QuickDigest(&SHA1_INTERFACE, stream.data() + at, 16, digest, sizeof(digest));
+        char text[40];
+        uint32_t written = 0;
+        Base64_Encode(digest, 20, text, (int32_t)sizeof(text), &written);
+        digests += (digests.empty() ? "\"" : ",\"") + std::string(text, written) + "\"";
+    }
+    return "{\"id\":\"" + id + "\",\"files\":[" + files + "],\"pad\":[" + pad +
+           "],\"pieces\":{\"size\":16,\"digests\":[" + digests + "]}}";
+}
+
+// Whether a component is one the copies' suffix reserves: "<x>.quarvpartial", digits and a '~' after.
+bool CopyName(std::string part) {
+    if (!part.empty() && part.back() == '~') part.pop_back();
+    while (!part.empty() && isdigit((unsigned char)part.back())) part.pop_back();
+    return part.size() >= kSuffix.size() &&
+           part.compare(part.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+}
+std::vector<std::string> Parts(const std::string& path) {
+    std::vector<std::string> out;
+    for (size_t at = 0, slash; at <= path.size(); at = slash + 1) {
+        slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        out.push_back(path.substr(at, slash - at));
+    }
+    return out;
+}
+// The manifest's own names beside it: itself, the replaced one, the record of these, its save's scratch.
+bool ManifestName(const Install& x, const std::string& leaf) {
+    const std::string m = x.Leaf();
+    return leaf == m || leaf == m + ".replaced" || leaf == m + kSuffix ||
+           (leaf.size() == m.size() + 8 && leaf.rfind("." + m + ".", 0) == 0);
+}
+// Whether the installation may install the version: no name it keeps for itself.
+bool Usable(const Install& x, const Tree& tree) {
+    for (const auto& [name, file] : tree) {
+        const auto parts = Parts(name);
+        if ((x.Inside() && ManifestName(x, parts[0])) || std::any_of(parts.begin(), parts.end(), CopyName))
+            return false;
+    }
+    return true;
+}
+// The record of copies the repositories installing into the folder share, and its scratch.
+bool Record(const std::string& path) {
+    return path.rfind(kSuffix, 0) == 0 && path.find('/') == std::string::npos;
+}
+// One name a file of the other, or a folder of it.
+bool Clash(const std::string& a, const std::string& b) {
+    return a == b || a.rfind(b + "/", 0) == 0 || b.rfind(a + "/", 0) == 0;
+}
+
+// What lies below a folder: "d" for a folder, else kind, owner, mode and bytes.
+using Listing = std::map<std::string, std::string>;
+Listing List(const std::string& folder) {
+    Listing out;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        struct stat info;
+        const std::string name = std::filesystem::relative(it->path(), folder).string();
+        if (lstat(it->path().c_str(), &info) != 0) continue;
+        out[name] = S_ISDIR(info.st_mode)
+                        ? "d"
+                        : (S_ISREG(info.st_mode) ? "f" : "o") + std::to_string(info.st_uid) + ":" +
+                              std::to_string(info.st_mode & 07777) + ":" + Slurp(it->path());
+    }
+    return out;
+}
+std::string Bytes(const std::string& entry) {
+    const size_t colon = entry.find(':');
+    return entry.substr(entry.find(':', colon + 1) + 1);
+}
+bool Executable(const std::string& entry) {
+    return (std::stoul(entry.substr(entry.find(':') + 1)) & 0111) != 0;
+}
+
+class StorageSequenceTest : public FaultedRepositoryFixture {
+  protected:
+    std::mt19937 rng;
+    std::vector<std::string> steps; // the sequence so far, as it is printed
+    Install* running = nullptr;
+    Install game, other;
+    long runs = 0, calls = 0; // walked by all sequences
+    // What the sequence's generator may do: a shared folder, a second repository, versions whose
+    // files become folders and back, names of the installation's own, failed calls beside cuts.
+    bool shared = false, second = false, reshape = false, specials = false, errors = false;
+    std::map<std::string, uid_t> held; // what the user and the other account placed, still theirs
+    std::vector<std::string> problems; // what the judgement of the sequence's last run found
+    void Fail(const std::string& what) { problems.push_back(steps.back() + ": " + what); }
+
+    std::string Local() { return Root() + "/local"; }
+    int Pick(int n) { return (int)(rng() % (uint32_t)n); }
+    bool Chance(int percent) { return Pick(100) < percent; }
+
+    void SetUp() override {
+        shortPasses = true;
+        asTask = true;
+        FaultedRepositoryFixture::SetUp();
+    }
+
+    void ConfigureRun() override {
+        Install& x = *running;
+        repositoryName = x.name;
+        remoteJson = "{\"type\":\"file\",\"path\":\"" + Root() + "/remote-" + x.name + "\"}";
+        requests = 1;
+        Configure(x.metafile, "",
+                  "\"remote.id\":\"" + x.versions[x.remote].id + "\",\"remote.metafile\":\"" + Root() +
+                      "/remote-" + x.name + ".json\"");
+    }
+
+    // The bait: a manifest that lists the user's own files, at a name the installation keeps.
+    std::string Bait() {
+        Tree listed;
+        for (const auto& name : {"u.txt", "saves/slot1.sav"})
+            listed[name] = {Slurp(Local() + "/" + name), false};
+        return ManifestText("bait", listed);
+    }
+    File Content(const std::string& name) {
+        const std::string leaf = Parts(name).back();
+        if (leaf.find(".replaced") != std::string::npos || leaf.find(".json") != std::string::npos)
+            return {Bait(), false};
+        std::string bytes((size_t)Pick(4) == 0 ? 0 : 1 + Pick(40), '\0');
+        for (char& c : bytes) c = (char)Pick(256);
+        return {bytes, Chance(25)};
+    }
+    std::string RandomPath(const Install& x) {
+        std::string path;
+        for (int depth = Chance(50) ? 1 : 2 + Pick(2); depth > 1; --depth)
+            path += x.parts[Pick((int)x.parts.size())] + "/";
+        const auto& pool = specials && Chance(15) ? x.specials : x.parts;
+        return path + pool[Pick((int)pool.size())];
+    }
+    // Whether a name may go into a version of x: no other name of the tree is its file or folder
+    // (without reshaping, of any version of x), and it clashes with nothing the user or the other
+    // account holds (the user's own file at the very name is the remote's to replace).
+    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr) {
+        for (const auto& [listed, file] : tree)
+            if (listed != name && Clash(listed, name)) return false;
+        for (const auto& v : x && !reshape ? x->versions : std::vector<Published>{})
+            for (const auto& [listed, file] : v.tree)
+                if (listed != name && Clash(listed, name)) return false;
+        for (const auto& [path, owner] : held)
+            if (Clash(path, name) && (path != name || owner != 0)) return false;
+        return true;
+    }
+
+    void Publish(Install& x, Tree tree) {
+        Published v{x.name + "-v" + std::to_string(x.versions.size() + 1), std::move(tree), ""};
+        v.text = ManifestText(v.id, v.tree);
+        x.versions.push_back(v);
+        Serve(x, (int)x.versions.size() - 1);
+        std::string text;
+        for (const auto& [name, file] : v.tree)
+            text += " " + name + "(" + std::to_string(file.bytes.size()) + (file.exec ? "x" : "") + ")";
+        steps.push_back("publish " + v.id + (Usable(x, v.tree) ? ":" : " (refused):") + text);
+    }
+    void Serve(Install& x, int index) {
+        x.remote = index;
+        const std::string folder = Root() + "/remote-" + x.name;
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        for (const auto& [name, file] : x.versions[index].tree) Write(folder + "/" + name, file.bytes, 0644);
+        std::ofstream(folder + ".json", std::ios::binary | std::ios::trunc) << x.versions[index].text;
+        // Names the user holds and the remote now lists are the remote's.
+        for (const auto& [name, file] : x.versions[index].tree) held.erase(name);
+    }
+    // The next version: a few changes to the last one.
+    void Mutate(Install& x) {
+        Tree tree = x.versions.empty() ? Tree{} : x.versions.back().tree;
+        for (int change = 1 + Pick(3); change > 0 || tree.empty(); --change) {
+            auto it = tree.begin();
+            if (!tree.empty()) std::advance(it, Pick((int)tree.size()));
+            const int kind = tree.empty() ? 1 : std::max(0, Pick(9) - 3); // new bytes the likeliest
+            if (kind == 0) {
+                // Often the same size: nothing but the bytes tells the versions apart.
+                const size_t size = it->second.bytes.size();
+                it->second.bytes = Content(it->first).bytes;
+                if (Chance(50) && it->second.bytes.size() > size) it->second.bytes.resize(size);
+            } else if (kind == 2 && tree.size() > 1) {
+                tree.erase(it);
+            } else if (kind == 3 && reshape) { // a file becomes a folder
+                const std::string name = it->first + "/" + x.parts[Pick((int)x.parts.size())];
+                tree.erase(it);
+                if (Fits(tree, name, &x)) tree[name] = Content(name);
+            } else if (kind == 4 && reshape &&
+                       it->first.find('/') != std::string::npos) { // a folder becomes a file
+                const std::string folder = it->first.substr(0, it->first.rfind('/'));
+                for (auto at = tree.begin(); at != tree.end();)
+                    at = Clash(at->first, folder) ? tree.erase(at) : std::next(at);
+                if (Fits(tree, folder, &x)) tree[folder] = Content(folder);
+            } else if (kind == 5) {
+                it->second.exec = !it->second.exec;
+            } else {
+                const std::string name = RandomPath(x);
+                if (Fits(tree, name, &x)) tree[name] = Content(name);
+            }
+        }
+        Publish(x, tree);
+    }
+
+    // A file of the user's, or of the other account's (at the top of the shared folder only): at a
+    // name the installation keeps or at one a version listed. The application's own file may come at
+    // a name the offered version lists that a failed run did not make: the next version drops it.
+    void Place(bool otherAccount) {
+        std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
+                                          ".other.json.Zq9Yx8"};
+        if (otherAccount) names.push_back(".quarvpartial");
+        const size_t specials = names.size();
+        for (const auto& v : game.versions)
+            for (const auto& [name, file] : v.tree)
+                if (!otherAccount || name.find('/') == std::string::npos) names.push_back(name);
+        // Only where nothing lies yet, in a folder that is there.
+        const Listing now = List(Local());
+        const Tree& offered = game.versions[game.remote].tree;
+        const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+        // The likelier: for the application, a name the failed run was to make; for the other
+        // account, one the installation dropped.
+        std::vector<std::string> free, likely;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = names[i];
+            const size_t slash = name.rfind('/');
+            // Never at a name the installed manifest lists (nothing tells the user's file there from
+            // the installation's), nor at a manifest itself; the application's file only while a
+            // failed run leaves the version it was to install more than that name.
+            bool clear = !now.count(name) && !installed.count(name) && name != game.Leaf() &&
+                         name != other.Leaf() &&
+                         (slash == std::string::npos || now.count(name.substr(0, slash))) &&
+                         (!offered.count(name) || (!otherAccount && !game.clean && offered.size() > 1));
+            for (const auto& [path, entry] : now) clear = clear && !Clash(path, name);
+            // The user's own file at a name a cut cleanup may still drop is not told from ours.
+            for (const int v : otherAccount ? std::set<int>{} : game.saved)
+                clear = clear && !game.versions[v].tree.count(name);
+            const bool likelier =
+                otherAccount ? i >= specials && !offered.count(name) : offered.count(name) > 0;
+            if (clear) (likelier ? likely : free).push_back(name);
+        }
+        if (likely.empty() || Chance(30)) likely.insert(likely.end(), free.begin(), free.end());
+        if (likely.empty()) return;
+        const std::string name = likely[Pick((int)likely.size())];
+        const bool bait = name.find(".replaced") != std::string::npos;
+        Write(Local() + "/" + name, bait ? Bait() : "placed by " + std::to_string(steps.size()), 0644,
+              otherAccount ? kOtherUser : 0);
+        held[name] = otherAccount ? kOtherUser : 0;
+        steps.push_back(std::string(otherAccount ? "another account places " : "the user places ") + name +
+                        (bait ? " (a manifest listing the user's files)" : ""));
+        if (offered.count(name)) {
+            Tree next = offered;
+            next.erase(name);
+            Publish(game, next);
+        }
+    }
+
+    // The names x may change in a run: what its versions list, their folders, its copies, the
+    // record and the manifest's own names; never what the user or another account holds.
+    bool Owns(const Install& x, const std::string& path) {
+        if (held.count(path)) return false;
+        const auto parts = Parts(path);
+        if (Record(path) || (x.Inside() && parts.size() == 1 && ManifestName(x, path))) return true;
+        std::string base = path;
+        if (CopyName(parts.back())) base = path.substr(0, path.rfind(kSuffix));
+        std::set<int> touched = x.unfinished;
+        touched.insert({x.remote, x.installed});
+        touched.erase(-1);
+        for (const int v : touched)
+            for (const auto& [name, file] : x.versions[v].tree)
+                if (name == base || name.rfind(path + "/", 0) == 0) return true;
+        return false;
+    }
+
+    std::string Whose(const Install& y, const std::string& name) {
+        const auto h = held.find(name);
+        if (h != held.end()) return h->second ? " of the other account" : " of the user";
+        return Owns(y, name) ? " of the other repository" : " that no version it installs lists";
+    }
+
+    // One run of x, under a random fault when `faulted`, then the judgement of what it left.
+    void RunOnce(Install& x, bool faulted = true) {
+        const int fault = faulted ? Pick(100) : 0;
+        const CallMode mode = fault < 35              ? CallMode::Count
+                              : fault < 70 || !errors ? CallMode::Cut
+                                                      : CallMode::Fail;
+        const int error = fault < 85 ? ENOSPC : EIO;
+        // A third of the faults among the last calls of an update: the manifest's save and the cleanup.
+        const long target = mode == CallMode::Count ? -1
+                            : Chance(33)            ? std::max(1L, x.calls - Pick(8))
+                                                    : 1 + Pick((int)x.calls + 5);
+        const Listing before = List(Local());
+        running = &x;
+        printed.Text.clear();
+        ArmCalls(mode, target, error);
+        g_outside = true;
+        const bool success = RunFaulted(0.02);
+        NewRepository(); // what a cut run left is judged as its killed process left it
+        g_outside = false;
+        const bool hit = g_calls.hit;
+        runs++;
+        calls += g_calls.calls;
+        if (!hit && g_calls.calls > 10) x.calls = g_calls.calls;
+        ArmCalls(CallMode::Count, -1);
+        const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
+        steps.push_back("run " + x.name + " of " + x.versions[x.remote].id +
+                        (mode == CallMode::Count ? "" : how + " at call " + std::to_string(target)) +
+                        (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
+                        (success ? "success" : "failure"));
+        Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
+    }
+
+    void Judge(Install& x, const Listing& before, bool success, bool hit, const std::string& manifestDir) {
+        const Listing after = List(Local());
+        const Install& y = &x == &game ? other : game;
+        // Nothing that is not x's changed.
+        std::set<std::string> names;
+        for (const auto& [name, entry] : before) names.insert(name);
+        for (const auto& [name, entry] : after) names.insert(name);
+        for (const auto& name : names) {
+            if (Owns(x, name)) continue;
+            const auto was = before.find(name), is = after.find(name);
+            if (was == before.end())
+                Fail("made " + name + " that is not its own");
+            else if (is == after.end())
+                Fail("removed " + name + Whose(y, name));
+            else if (was->second != is->second)
+                Fail("changed " + name + Whose(y, name));
+        }
+        // The manifest saved: one of the versions, the old one or the one offered.
+        const std::string text = Slurp(Root() + "/" + x.metafile);
+        int installed = -1;
+        for (size_t v = 0; v < x.versions.size(); ++v)
+            if (!text.empty() && x.versions[v].text == text) installed = (int)v;
+        if (!text.empty() && installed < 0) Fail("saved manifest is no version: " + text);
+        if (installed != x.installed && installed != x.remote)
+            Fail("saved manifest " + std::to_string(installed) +
+                 " neither the installed nor the offered one");
+        const bool usable = Usable(x, x.versions[x.remote].tree);
+        if (success) {
+            if (!usable) Fail("success said for a version that lists a name of the installation's own");
+            if (installed != x.remote) Fail("success said, the saved manifest not the offered one");
+            const Tree& tree = x.versions[x.remote].tree;
+            for (const auto& [name, file] : tree) {
+                const auto is = after.find(name);
+                if (is == after.end() || is->second[0] != 'f')
+                    Fail("success said, " + name + " missing");
+                else if (Bytes(is->second) != file.bytes || Executable(is->second) != file.exec)
+                    Fail("success said, " + name + " not the remote's bytes and mode: " +
+                         std::to_string(Bytes(is->second).size()) + (Executable(is->second) ? "x" : "") +
+                         " bytes for " + std::to_string(file.bytes.size()) + (file.exec ? "x" : ""));
+            }
+            for (const auto& [name, entry] : after) {
+                if (!Owns(x, name) || tree.count(name) || (x.Inside() && name == x.Leaf())) continue;
+                // A folder stays while anything lies in it (what is left in it is judged itself).
+                bool holds = false;
+                for (auto at = after.upper_bound(name + "/");
+                     at != after.end() && at->first.rfind(name + "/", 0) == 0; ++at)
+                    holds = holds || at->second != "d";
+                if (entry == "d" && holds) continue;
+                if (Record(name) && !y.clean) continue; // the other's record, while it is unfinished
+                Fail("success said, " + name + (entry == "d" ? " (a folder)" : "") + " left");
+            }
+            if (!x.Inside())
+                for (const auto& [name, entry] : List(manifestDir))
+                    if (ManifestName(x, name) && name != x.Leaf()) Fail("success said, " + name + " left");
+            x.unfinished = x.saved = {x.remote};
+        } else {
+            const int version = installed >= 0 ? installed : x.installed;
+            std::set<int> allowed = x.unfinished;
+            allowed.insert(x.remote);
+            for (const auto& [name, file] : version >= 0 ? x.versions[version].tree : Tree{}) {
+                const auto is = after.find(name);
+                bool whole = false;
+                for (const int v : allowed) {
+                    // A file gives way to the version being installed where that has a folder at its
+                    // name or a file at a folder above it, as it must.
+                    for (const auto& [listed, file] : x.versions[v].tree)
+                        whole = whole || (listed != name && Clash(listed, name) &&
+                                          (is == after.end() || is->second == "d"));
+                    const auto at = x.versions[v].tree.find(name);
+                    whole =
+                        whole || (is != after.end() && is->second[0] == 'f' &&
+                                  at != x.versions[v].tree.end() && Bytes(is->second) == at->second.bytes);
+                }
+                if (!whole) Fail("failed run left " + name + " at no version it was installing");
+            }
+            // Only another repository's unfinished run may hold the folder.
+            if (!hit && usable && y.clean) Fail("a run that met no fault failed");
+            if (usable) x.unfinished.insert(x.remote);
+        }
+        x.installed = installed;
+        if (installed >= 0) x.saved.insert(installed);
+        x.clean = success;
+    }
+
+    void Reset(uint32_t seed) {
+        rng.seed(seed);
+        steps.clear();
+        problems.clear();
+        held.clear();
+        for (const char* folder : {"/local", "/state", "/remote-game", "/remote-other"})
+            std::filesystem::remove_all(Root() + folder);
+        std::filesystem::create_directories(Local());
+        std::filesystem::create_directories(Root() + "/state");
+        shared = Chance(50);
+        reshape = Chance(50);
+        specials = Chance(60);
+        errors = Chance(50);
+        second = Chance(50);
+        g_noBirth = Chance(30);
+        chmod(Local().c_str(), shared ? 01777 : 0755);
+        game = other = Install{};
+        game.name = "game";
+        game.metafile = Chance(60) ? "local/manifest.json" : "state/manifest.json";
+        game.parts = {"a", "c", "d"};
+        game.specials = {"manifest.json",  "manifest.json.replaced", ".manifest.json.Q1w2E3",
+                         "a.quarvpartial", "c.quarvpartial2",        ".quarvpartial"};
+        other.name = "other";
+        other.metafile = Chance(50) ? "local/other.json" : "state/other.json";
+        other.parts = {"b", "e"};
+        other.specials = {"other.json.replaced", "b.quarvpartial"};
+        for (const auto& name : {"u.txt", "saves/slot1.sav"}) {
+            Write(Local() + "/" + name, "the user's " + std::string(name), 0644);
+            held[name] = 0;
+        }
+        steps.push_back("seed " + std::to_string(seed) + ": manifest " + game.metafile +
+                        (shared ? ", folder 1777" : "") + (g_noBirth ? ", no birth times" : "") +
+                        (second ? ", another repository with " + other.metafile : "") +
+                        (reshape ? ", files become folders" : "") +
+                        (specials ? ", the installation's names" : "") + (errors ? ", failed calls" : ""));
+    }
+
+    // One whole sequence; false when a check failed (the sequence is printed then).
+    bool Sequence(uint32_t seed) {
+        Reset(seed);
+        Mutate(game);
+        if (second) Mutate(other);
+        for (int step = 0, count = 4 + Pick(5); step < count && problems.empty(); ++step) {
+            const int event = Pick(100);
+            const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+            if (game.installed >= 0 && game.remote != game.installed && Chance(game.clean ? 10 : 40) &&
+                std::all_of(installed.begin(), installed.end(),
+                            [&](const auto& f) { return Fits({}, f.first); })) {
+                Serve(game, game.installed);
+                steps.push_back("remote back to " + game.versions[game.installed].id);
+                RunOnce(game, Chance(50));
+                continue;
+            } else if (event < 40) {
+                Mutate(game);
+            } else if (event < 55 || (!game.clean && Chance(30))) {
+                Place(shared && Chance(60));
+            } else if (event < 70 && second) {
+                if (Chance(50)) Mutate(other);
+                RunOnce(other);
+                continue;
+            }
+            RunOnce(game);
+        }
+        // Runs without a fault end the sequence: each completes what the faults left (the first
+        // again once the other's completed, should the other's record have held it).
+        if (problems.empty()) RunOnce(game, false);
+        if (problems.empty() && second) RunOnce(other, false);
+        if (problems.empty() && second && !game.clean) RunOnce(game, false);
+        if (problems.empty()) return true;
+        std::string text, found;
+        for (const auto& step : steps) text += "  " + step + "\n";
+        for (const auto& problem : problems) found += "  " + problem + "\n";
+        ADD_FAILURE() << "sequence (replay with QVR_SEQUENCE_SEED=" << seed << "):\n"
+                      << text << "found:\n"
+                      << found << "what the last run printed:\n"
+                      << printed.Text;
+        return false;
+    }
+};
+
+TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheUsersFilesUntouched) {
+    StorageFileOS_SetCalls(&kWrappedCalls);
+    const char* one = getenv("QVR_SEQUENCE_SEED");
+    const char* count = getenv("QVR_SEQUENCE_COUNT");
+    const uint32_t first = one ? (uint32_t)strtoul(one, nullptr, 10) : 1;
+    const uint32_t last = one ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 100) - 1;
+    const double start = Time_GetCurrent();
+    // With QVR_SEQUENCE_ALL every sequence is walked, a failing one printed and the next begun.
+    const bool all = getenv("QVR_SEQUENCE_ALL") != nullptr;
+    for (uint32_t seed = first; seed <= last; ++seed)
+        if (!Sequence(seed) && !all) break;
+    std::cout << "[ sequence ] seeds " << first << ".." << last << ": " << runs << " runs, " << calls
+              << " calls, " << Time_GetCurrent() - start << " s" << std::endl;
+}
+
+} // namespace
