@@ -93,12 +93,19 @@ inline ssize_t Write(int fd, const void* bytes, size_t length) {
 inline ssize_t CopyRange(int from, int to, size_t length) {
     return TableCall([&] { return SystemCalls().CopyRange(from, to, length); });
 }
+inline int Fsync(int fd) {
+    return TableCall([&] { return SystemCalls().Fsync(fd); });
+}
+inline int Syncfs(int fd) {
+    return TableCall([&] { return SystemCalls().Syncfs(fd); });
+}
 } // namespace call_faults
 
 inline const StorageFileOSCalls kWrappedCalls = {
     call_faults::OpenAt,    call_faults::MkdirAt,   call_faults::RenameAt, call_faults::LinkAt,
     call_faults::UnlinkAt,  call_faults::SymlinkAt, call_faults::Fchmod,   call_faults::FchmodAt,
-    call_faults::Ftruncate, call_faults::Futimens,  call_faults::Write,    call_faults::CopyRange};
+    call_faults::Ftruncate, call_faults::Futimens,  call_faults::Write,    call_faults::CopyRange,
+    call_faults::Fsync,     call_faults::Syncfs};
 
 inline void ArmCalls(CallMode mode, long target, int error = 0) {
     g_calls.dead = false;
