@@ -777,14 +777,19 @@ void FinishReplaced(Repository* r, bool sync) {
     }
 }
 
-// The record goes once the cleanup it was kept for ended. One that cannot be removed is named; it
-// is read back by the next run, which then erases nothing the installed manifest lists.
+// The record goes once the cleanup it was kept for ended. One that cannot be removed is named and
+// fails the work (tried again when the answer says); a stopped run leaves it to the next, which
+// reads it back and erases nothing the installed manifest lists.
 void DropReplaced(Repository* r) {
+    if (!ResumeDue(r->ReplacedResume)) return;
     const int32_t error = RemoveReplaced(r);
     if (error) {
         char path[kPathSize];
         ReplacedName(r, path, (int32_t)sizeof(path));
         Repository_Print(r, "Replaced metafile left (%s) (%d)", LogText(path).Text, error);
+        Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, r->ReplacedErrors++, REPOSITORY_TYPE_ERASE,
+                         STORAGE_ERROR_OS, (uint32_t)error, &r->ReplacedResume);
+        return;
     }
     r->Replaced = kReplacedNone;
 }
@@ -1132,6 +1137,8 @@ bool SyncStart(Repository* r) {
     Dictionary_Merge(r->Working, r->Config, DICTIONARY_MERGE_OVERWRITE);
     r->Apply = 0;
     r->StraySwept = 0;
+    r->StrayErrors = 0;
+    r->StrayResume = 0;
     if (!Catalog_IsLoadSkipped(r->CatalogDoc)) {
         Dictionary* config = nullptr;
         if (!Catalog_GetConfigHandle(r->CatalogDoc, &config) || !config) {
@@ -1480,6 +1487,7 @@ void SyncWork(Repository* r) {
             // The cleanup it was kept for has ended.
             DropReplaced(r);
         } else if (!r->StraySwept) {
+            if (!ResumeDue(r->StrayResume)) return;
             StorageCleanup_SetFinished(r->Local);
             // The copies a killed run recorded and left go with every completed sync; the cleanup
             // of the installation's folder does this as it ends, so a sync that ran it does not do
@@ -1489,7 +1497,17 @@ void SyncWork(Repository* r) {
                                       : StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
             // A long record is worked through over several turns, so a stop is never held up.
             if (swept >= 0) r->StraySwept = 1;
-            if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
+            if (swept == 0) {
+                Repository_Print(r, "Stray copies left in the installation's folder");
+                // A replay that failed to write down or remove what it had to fails the sync, and
+                // is tried again when the answer says: the record still names every copy.
+                if (const int32_t error = StorageCleanup_ReplayError(r->Local)) {
+                    r->StraySwept = 0;
+                    Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->StrayErrors++, REPOSITORY_TYPE_ERASE,
+                                     STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error),
+                                     &r->StrayResume);
+                }
+            }
         } else {
             // The save's scratch names went with it: nothing the record names is left.
             if (r->MetaFileSave) KeptClear(r);

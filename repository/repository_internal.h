@@ -81,6 +81,8 @@ struct Repository {
     uint32_t LocalMetaConfigured;
     uint32_t WorkStarted;
     uint32_t StraySwept; // this sync's sweep of stray copies ran (its own, or the cleanup's)
+    uint32_t StrayErrors; // its replays that failed, and when to try the next
+    double StrayResume;
     uint32_t UnfinishedFound; // this refresh found the installation marked unfinished by a stopped run
     uint32_t Flushed;         // this sync's files reached the disk before its manifest's save
     uint32_t FlushErrors;

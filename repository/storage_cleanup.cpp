@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/linux/platform_error.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
@@ -59,6 +60,8 @@ struct StorageCleanup {
     int32_t TimeCursor, TimeCount;
     void* ErrorUser;
     StorageCleanupErrorFunc ErrorCallback;
+    uint32_t StrayErrors; // the failed replays of the stray copies, and when to try the next
+    double StrayResume;
 };
 
 namespace {
@@ -236,10 +239,21 @@ bool BudgetUsed(const StorageCleanup* c, double passStart) {
 // The installation's folder once every erase is done: the copies a killed run left for files the
 // destination does not list go too, for no later erase names them (a file the killed run was
 // adding was never in any installed manifest). false while there is more to do.
+// A replay that failed to write down or remove what it had to fails the cleanup as a failed erase
+// does: the record still names every copy, and the replay is tried again when the answer says.
 bool RemoveStrayCopies(StorageCleanup* c) {
+    if (c->StrayResume > Time_GetCurrent()) return false;
     const int64_t swept = StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest);
-    if (swept == 0) StorageCleanup_Print(c, "Stray copies left in the installation's folder");
-    return swept >= 0;
+    if (swept != 0) return swept > 0;
+    StorageCleanup_Print(c, "Stray copies left in the installation's folder");
+    const int32_t error = StorageCleanup_ReplayError(c->Target);
+    if (!error || !c->ErrorCallback) return true;
+    double resume = 0;
+    const int32_t response = c->ErrorCallback(c, c->ErrorUser, c->StrayErrors++, -1, STORAGE_ERROR_OS,
+                                              (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
+    if (response == STORAGE_CLEANUP_RESPONSE_IGNORE) return true;
+    c->StrayResume = resume;
+    return false;
 }
 
 void ProcessFiles(StorageCleanup* c, double passStart) {
@@ -487,6 +501,8 @@ int64_t StorageCleanup_Start(StorageCleanup* cleanup) {
     c->Alive = 1;
     c->Complete = 0;
     c->ShutDown = 0;
+    c->StrayErrors = 0;
+    c->StrayResume = 0;
     return 1;
 }
 
@@ -549,6 +565,11 @@ void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kep
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued) {
     void* instance = FileBackend(target);
     return instance ? StorageFile_RemoveStrayCopies(instance, installed, continued) : 1;
+}
+
+int32_t StorageCleanup_ReplayError(Storage* target) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_ReplayError(instance) : 0;
 }
 
 int32_t StorageCleanup_MarkUnfinished(Storage* target) {

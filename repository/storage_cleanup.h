@@ -79,6 +79,8 @@ void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kep
 // no cleanup of that storage. Each call works a bounded time: -1 while there is more to do, 1 when
 // nothing stayed or the storage keeps no copies, 0 otherwise.
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued = 1);
+// After a 0 of the above: the errno that kept it from its end (see StorageFile_ReplayError), else 0.
+int32_t StorageCleanup_ReplayError(Storage* target);
 // The unfinished mark of a file storage (see StorageFile_MarkUnfinished and the three after it); for
 // other storages nothing is marked, nothing is unfinished and nothing needs flushing.
 int32_t StorageCleanup_MarkUnfinished(Storage* target);

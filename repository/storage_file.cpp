@@ -121,6 +121,7 @@ struct StorageFile {
     uint32_t ReplayFailed;
     MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
     uint32_t ReplayLost; // what stays on record could not all be written down
+    int32_t ReplayError; // the first failure (errno) that kept the replay from its end, 0 for none
     // The copies the record names, name to identity (see CopyOf), under RecordLock: read from the
     // record on first use.
     HashTable* Copies;
@@ -1557,6 +1558,8 @@ std::atomic<double> replayBudget{0.1};
 // Names what is left of a copy under `shown` and counts it: the record keeps naming it.
 void PrintLeft(StorageFile* b, const char* shown, int32_t error) {
     b->ReplayFailed++;
+    // What another user or another mount holds is left by design; anything else failed.
+    if (!b->ReplayError && error != EPERM && error != EXDEV && error != EEXIST) b->ReplayError = error;
     if (error == EPERM)
         StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
                           PLATFORM_ERROR_ERRNO_BASE + error);
@@ -1733,6 +1736,7 @@ void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32
     if (error) {
         PrintRecordError(b, b->PartialExtension, error);
         b->ReplayLost++;
+        if (!b->ReplayError) b->ReplayError = error;
     }
 }
 
@@ -1769,6 +1773,7 @@ int64_t ReplayFinish(StorageFile* b) {
         if (error) {
             PrintRecordError(b, b->PartialExtension, error);
             b->ReplayLost++;
+            if (!b->ReplayError) b->ReplayError = error;
         }
     }
     StorageFileOSStatus out{};
@@ -1792,6 +1797,7 @@ int64_t ReplayFinish(StorageFile* b) {
     if (error) {
         PrintRecordError(b, b->PartialExtension, error);
         b->ReplayFailed++;
+        if (!b->ReplayError) b->ReplayError = error;
     }
     return b->ReplayFailed == 0 && b->ReplayLost == 0 ? 1 : 0;
 }
@@ -1820,6 +1826,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
     CriticalSectionGuard guard(b->RecordLock);
     if (b->ReplayFd < 0) {
+        b->ReplayError = 0;
         int32_t probe = -1;
         int32_t error = OpenRecordFile(b, b->PartialExtension, 0, &probe);
         StorageFileOS_Close(&probe);
@@ -1844,6 +1851,8 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         if (!error) error = OpenRecordFile(b, scratch, 1, &b->ReplayOut);
         if (error) {
             PrintRecordError(b, error == EPERM || b->ReplayFd < 0 ? b->PartialExtension : scratch, error);
+            // A record not ours, or a folder another repository holds, is named and left by design.
+            if (error != EPERM && error != EBUSY) b->ReplayError = error;
             StorageFileOS_Close(&b->ReplayFd);
             StorageFileOS_Close(&b->ReplayOut);
             return 0;
@@ -1915,6 +1924,12 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         }
     }
     return ReplayFinish(b);
+}
+
+int32_t StorageFile_ReplayError(void* instance) {
+    StorageFile* b = Backend(instance);
+    CriticalSectionGuard guard(b->RecordLock);
+    return b->ReplayError;
 }
 
 int32_t StorageFile_MarkUnfinished(void* instance) {

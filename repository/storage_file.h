@@ -70,6 +70,10 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
 // do, else 1, or 0 when anything stayed.
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
+// Why the last StorageFile_RemoveStrayCopies that answered 0 could not end its replay: the errno of
+// the first record it could not write down or copy it could not remove, or 0 when all that stayed
+// is held by another user, another mount or a second name (named and left by design).
+int32_t StorageFile_ReplayError(void* instance);
 // Marks the installation unfinished in the record, lasting on disk, before a sync changes anything
 // there: 0 or the errno value. The mark stays, through every replay, until StorageFile_SetFinished
 // and the replay after it, so a run failed or killed in between leaves it for the next run to find.
