@@ -787,6 +787,9 @@ void DropReplaced(Repository* r) {
         char path[kPathSize];
         ReplacedName(r, path, (int32_t)sizeof(path));
         Repository_Print(r, "Replaced metafile left (%s) (%d)", LogText(path).Text, error);
+    }
+    // A record beside the manifest that is not the repository's own is named and left by design.
+    if (error && error != PLATFORM_ERROR_ERRNO_BASE + EPERM) {
         Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, r->ReplacedErrors++, REPOSITORY_TYPE_ERASE,
                          STORAGE_ERROR_OS, (uint32_t)error, &r->ReplacedResume);
         return;

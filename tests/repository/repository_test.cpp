@@ -1294,7 +1294,7 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
     }
 }
 
-// The record of copies cannot be removed once (an I/O error), as one repository's update ends.
+// The record of copies cannot be removed (an I/O error) as one repository's update ends.
 int UnlinkNoRecord(int directory, const char* name, int flags) {
     if (!strcmp(name, ".quarvpartial")) {
         errno = EIO;
@@ -1304,8 +1304,9 @@ int UnlinkNoRecord(int directory, const char* name, int flags) {
 }
 
 // Two repositories install into one folder in turn. The record of copies one of them leaves after
-// an update names files it installed; the other's next sync, whose manifest lists none of them,
-// removes none, and the first's own next sync finds them and cleans its record up.
+// an update (which fails for it, naming it) names files it installed; the other's next sync, whose
+// manifest lists none of them, removes none, and the first's own next sync finds them and cleans its
+// record up.
 TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSameFolder) {
     const std::string local = Root() + "/local";
     auto sync = [&](const char* metafile, const char* id, const std::map<std::string, std::string>& files) {
@@ -1320,8 +1321,23 @@ TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSame
     StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
     calls.UnlinkAt = UnlinkNoRecord;
     StorageFileOS_SetCalls(&calls);
-    sync("state/b.json", "b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    Version("b2", {{"b.txt", Content(100, 2)}, {"new_b.bin", Content(5000, 3)}});
+    NewRepository();
+    Configure("state/b.json", "", std::string("\"remote.id\":\"b2\",\"remote.metafile\":\"") + Root() + "/remote.json\"");
+    printed.Text.clear();
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    Repository_SetSync(repo, 1);
+    // The update fails, naming the record, and tries again until it is stopped.
+    EXPECT_TRUE(Pump([&] { return Errors() > 0; })) << printed.Text;
+    Repository_SetSync(repo, 0);
+    EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
     StorageFileOS_SetCalls(nullptr);
+    EXPECT_NE(printed.Text.find("Failed to record copies (" + local + "/.quarvpartial) (100005)"), std::string::npos)
+        << printed.Text;
+    EXPECT_NE(printed.Text.find("Code(964) CodeEx(100005)"), std::string::npos) << printed.Text;
     ASSERT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), 0);
     sync("state/a.json", "a2", {{"a.txt", Content(100, 4)}});
     EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
