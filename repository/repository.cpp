@@ -523,22 +523,31 @@ bool KeptScratch(Repository* r, const char* leaf, char* scratch, int32_t size) {
 }
 
 // Removes what a stopped run left under the record's scratch names (private files of the effective
-// user that a recorded name leads to); what is another's there is named and left.
-void KeptSweep(Repository* r) {
+// user that a recorded name leads to); what is another's there is named and left. True when no
+// scratch name of the record leads anywhere any more.
+bool KeptSweep(Repository* r) {
     int32_t folder = -1;
     const char* leaf = nullptr;
-    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return;
+    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return false;
+    bool gone = true;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
         StorageFileOSStatus status{};
-        if (e.Inode || StorageFileOS_Status(folder, e.Name, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) return;
+        if (e.Inode) return;
+        const bool unread = StorageFileOS_Status(folder, e.Name, &status) != 0;
+        if (unread || status.Kind == STORAGE_FILE_OS_MISSING) {
+            gone = gone && !unread;
+            return;
+        }
         // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
         const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
         char path[kPathSize * 2];
         String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
         if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
         else PrintNotKept(r, path);
+        gone = gone && !error;
     });
     StorageFileOS_Close(&folder);
+    return gone;
 }
 
 // Removes the record once nothing it names is left; 0 or the errno value.
@@ -718,11 +727,15 @@ void NoteReplaced(Repository* r) {
     if (r->ReplacedChecked) return;
     r->ReplacedChecked = 1;
     r->KeptNamedCount = 0;
-    KeptSweep(r);
+    const bool swept = KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
-    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) ||
-        !localId[0] || ReplacedAt(r) != Kept::Ours)
+    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0])
         return;
+    const Kept replaced = ReplacedAt(r);
+    // A run found nothing to install does not reach the save's end: the record of a cut run goes
+    // here once nothing it names is left.
+    if (swept && replaced == Kept::None) KeptClear(r);
+    if (replaced != Kept::Ours) return;
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
     r->Replaced = kReplacedLeft;
     r->ReplacedFound = 1;
