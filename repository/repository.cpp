@@ -44,6 +44,7 @@
 #include "repository/storage_cleanup.h"
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
+#include "repository/storage_file.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -1253,7 +1254,7 @@ bool SyncStart(Repository* r) {
         // version puts a file of another shape.
         int64_t swept = -1;
         for (int turn = 0; swept < 0 && turn < 1000; turn++)
-            swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+            swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta, 1 | STORAGE_FILE_STRAY_PENDING);
     }
     if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
         double resume = 0;

@@ -69,6 +69,9 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // nothing on another mount is touched; a copy reached by a second name or given to another user is
 // named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
 // do, else 1, or 0 when anything stayed.
+// With STORAGE_FILE_STRAY_PENDING in continued, installed is the version about to be installed,
+// its manifest not saved yet: what was made for a name it lists stays on record.
+constexpr uint32_t STORAGE_FILE_STRAY_PENDING = 2;
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
 // Marks the installation unfinished in the record, lasting on disk, before a sync changes anything
 // there: 0 or the errno value. The mark stays, through every replay, until StorageFile_SetFinished
