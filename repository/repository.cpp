@@ -492,9 +492,11 @@ template <typename Each> void KeptRead(Repository* r, int32_t folder, const char
 // What stands at a name beside the manifest.
 enum class Kept { None, Ours, Other };
 
-Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name) {
+Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr) {
     StorageFileOSStatus status{};
+    if (unread) *unread = true;
     if (StorageFileOS_Status(folder, name, &status) != 0) return Kept::Other;
+    if (unread) *unread = false;
     if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
     bool ours = false;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
@@ -563,14 +565,15 @@ int32_t KeptClear(Repository* r) {
     return error == ENOENT ? 0 : error;
 }
 
-// What stands at the replaced name.
-Kept ReplacedAt(Repository* r) {
+// What stands at the replaced name (*unread: nothing could tell).
+Kept ReplacedAt(Repository* r, bool* unread = nullptr) {
     int32_t folder = -1;
     const char* leaf = nullptr;
     char name[kPathSize];
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return Kept::Other;
-    const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf) ? KeptAt(r, folder, leaf, name)
-                                                                                     : Kept::Other;
+    const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)
+                          ? KeptAt(r, folder, leaf, name, unread)
+                          : Kept::Other;
     StorageFileOS_Close(&folder);
     if (kept == Kept::Other) {
         char path[kPathSize];
@@ -732,10 +735,12 @@ void NoteReplaced(Repository* r) {
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0])
         return;
-    const Kept replaced = ReplacedAt(r);
+    bool unread = true;
+    const Kept replaced = ReplacedAt(r, &unread);
     // A run found nothing to install does not reach the save's end: the record of a cut run goes
-    // here once nothing it names is left.
-    if (swept && replaced == Kept::None) KeptClear(r);
+    // here once nothing of the repository's is left at a name it holds (what another put at the
+    // replaced name is no manifest of its own).
+    if (swept && !unread && replaced != Kept::Ours) KeptClear(r);
     if (replaced != Kept::Ours) return;
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
     r->Replaced = kReplacedLeft;
