@@ -44,6 +44,7 @@
 #include "repository/storage_cleanup.h"
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
+#include "repository/storage_file.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -491,9 +492,11 @@ template <typename Each> void KeptRead(Repository* r, int32_t folder, const char
 // What stands at a name beside the manifest.
 enum class Kept { None, Ours, Other };
 
-Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name) {
+Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr) {
     StorageFileOSStatus status{};
+    if (unread) *unread = true;
     if (StorageFileOS_Status(folder, name, &status) != 0) return Kept::Other;
+    if (unread) *unread = false;
     if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
     bool ours = false;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
@@ -523,22 +526,31 @@ bool KeptScratch(Repository* r, const char* leaf, char* scratch, int32_t size) {
 }
 
 // Removes what a stopped run left under the record's scratch names (private files of the effective
-// user that a recorded name leads to); what is another's there is named and left.
-void KeptSweep(Repository* r) {
+// user that a recorded name leads to); what is another's there is named and left. True when no
+// scratch name of the record leads anywhere any more.
+bool KeptSweep(Repository* r) {
     int32_t folder = -1;
     const char* leaf = nullptr;
-    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return;
+    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return false;
+    bool gone = true;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
         StorageFileOSStatus status{};
-        if (e.Inode || StorageFileOS_Status(folder, e.Name, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING) return;
+        if (e.Inode) return;
+        const bool unread = StorageFileOS_Status(folder, e.Name, &status) != 0;
+        if (unread || status.Kind == STORAGE_FILE_OS_MISSING) {
+            gone = gone && !unread;
+            return;
+        }
         // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
         const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
         char path[kPathSize * 2];
         String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
         if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
         else PrintNotKept(r, path);
+        gone = gone && !error;
     });
     StorageFileOS_Close(&folder);
+    return gone;
 }
 
 // Removes the record once nothing it names is left; 0 or the errno value.
@@ -553,14 +565,15 @@ int32_t KeptClear(Repository* r) {
     return error == ENOENT ? 0 : error;
 }
 
-// What stands at the replaced name.
-Kept ReplacedAt(Repository* r) {
+// What stands at the replaced name (*unread: nothing could tell).
+Kept ReplacedAt(Repository* r, bool* unread = nullptr) {
     int32_t folder = -1;
     const char* leaf = nullptr;
     char name[kPathSize];
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return Kept::Other;
-    const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf) ? KeptAt(r, folder, leaf, name)
-                                                                                     : Kept::Other;
+    const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)
+                          ? KeptAt(r, folder, leaf, name, unread)
+                          : Kept::Other;
     StorageFileOS_Close(&folder);
     if (kept == Kept::Other) {
         char path[kPathSize];
@@ -718,11 +731,17 @@ void NoteReplaced(Repository* r) {
     if (r->ReplacedChecked) return;
     r->ReplacedChecked = 1;
     r->KeptNamedCount = 0;
-    KeptSweep(r);
+    const bool swept = KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
-    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) ||
-        !localId[0] || ReplacedAt(r) != Kept::Ours)
+    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0])
         return;
+    bool unread = true;
+    const Kept replaced = ReplacedAt(r, &unread);
+    // A run found nothing to install does not reach the save's end: the record of a cut run goes
+    // here once nothing of the repository's is left at a name it holds (what another put at the
+    // replaced name is no manifest of its own).
+    if (swept && !unread && replaced != Kept::Ours) KeptClear(r);
+    if (replaced != Kept::Ours) return;
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
     r->Replaced = kReplacedLeft;
     r->ReplacedFound = 1;
@@ -1250,7 +1269,7 @@ bool SyncStart(Repository* r) {
         // version puts a file of another shape.
         int64_t swept = -1;
         for (int turn = 0; swept < 0 && turn < 1000; turn++)
-            swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta);
+            swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta, 1 | STORAGE_FILE_STRAY_PENDING);
     }
     if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
         double resume = 0;

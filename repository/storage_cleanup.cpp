@@ -238,12 +238,14 @@ bool BudgetUsed(const StorageCleanup* c, double passStart) {
 
 // The installation's folder once every erase is done: the copies a killed run left for files the
 // destination does not list go too, for no later erase names them (a file the killed run was
-// adding was never in any installed manifest). false while there is more to do.
+// adding was never in any installed manifest). With a manifest kept, the destination is not
+// installed yet. false while there is more to do.
 // A replay that failed to write down or remove what it had to fails the cleanup as a failed erase
 // does: the record still names every copy, and the replay is tried again when the answer says.
 bool RemoveStrayCopies(StorageCleanup* c) {
     if (c->StrayResume > Time_GetCurrent()) return false;
-    const int64_t swept = StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest);
+    const int64_t swept = StorageCleanup_RemoveStrayCopies(c->Target, c->Dest == c->Blank ? nullptr : c->Dest,
+                                                           c->Keep ? 1 | STORAGE_FILE_STRAY_PENDING : 1);
     if (swept != 0) return swept > 0;
     StorageCleanup_Print(c, "Stray copies left in the installation's folder");
     const int32_t error = StorageCleanup_ReplayError(c->Target);

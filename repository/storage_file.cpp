@@ -1638,7 +1638,7 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
 // (listed and kept to be continued, or not removable), and never once no copy of ours is there.
 // With known, the entry is this repository's own (not an earlier version's, whose repository is
 // not known).
-bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool continued, bool known) {
+bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued, bool known) {
     RecordFields f;
     if (!ParseRecord(b, record, &f)) return false;
     const char* slash = strrchr(f.Name, '/');
@@ -1718,6 +1718,9 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
         }
     }
     StorageFileOS_Close(&directory);
+    // Before the version being installed is saved, what was made for a name it lists is still of a
+    // version never installed: a run that fails now must find it on record.
+    if (!keep && (continued & STORAGE_FILE_STRAY_PENDING) && known && Listed(index, f.Name)) keep = true;
     if (!keep) CollapseMade(b, f.Name, (uint32_t)f.Made);
     return keep;
 }
@@ -1726,7 +1729,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, bool
 void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued) {
     // Another repository's entries are its own replay's to judge: they stay as they are.
     const Owner owner = OwnerOf(b, b->ReplayOwner);
-    if (owner != Owner::Other && !ReplayRecord(b, record, index, continued != 0, owner == Owner::Mine)) return;
+    if (owner != Owner::Other && !ReplayRecord(b, record, index, continued, owner == Owner::Mine)) return;
     int32_t error = 0;
     if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
         error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);

@@ -69,6 +69,9 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // nothing on another mount is touched; a copy reached by a second name or given to another user is
 // named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
 // do, else 1, or 0 when anything stayed.
+// With STORAGE_FILE_STRAY_PENDING in continued, installed is the version about to be installed,
+// its manifest not saved yet: what was made for a name it lists stays on record.
+constexpr uint32_t STORAGE_FILE_STRAY_PENDING = 2;
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
 // Why the last StorageFile_RemoveStrayCopies that answered 0 could not end its replay: the errno of
 // the first record it could not write down or copy it could not remove, or 0 when all that stayed
