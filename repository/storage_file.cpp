@@ -1426,9 +1426,17 @@ int64_t DeleteHandle(void** handle) {
     return StorageFileInternal_Free<StorageFile>(handle);
 }
 
+// A storage shut down records no more copies, so the folder is let go now: the backend itself may
+// live on a moment in a step's completion on another thread, and the next storage of the folder
+// must not find it held then. A replay under way keeps it until it ends with the backend.
+void Shutdown(StorageFile* b) {
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->ReplayFd < 0) StorageFileOS_Close(&b->FolderLock);
+}
+
 } // namespace
 
-STORAGE_FILE_BACKEND(StorageFile, StorageFile, STORAGE_FILE_CLASS_ID, PreparePrint)
+STORAGE_FILE_BACKEND(StorageFile, StorageFile, STORAGE_FILE_CLASS_ID, PreparePrint, Shutdown)
 
 int64_t StorageFile_Create(void** instance) {
     ASSERT_POINTER(instance);

@@ -15,10 +15,11 @@ struct StorageOperation;
 
 // In the backend's source (which includes storage.h, class_family.h, string_print.h and
 // storage_file_internal.h), after its object Type with Header, Print, Front and FrontPrint and a
-// prepare(Type*) that fills the print block: the row of operations, AddRef, Release,
-// SetPrintCallback, the steps a file backend has nothing to do in (Shutdown, SetActive, Process),
+// prepare(Type*) that fills the print block, and a shutdown(Type*) that lets go of what the backend
+// holds beyond its use: the row of operations, AddRef, Release, SetPrintCallback, Shutdown, the
+// steps a file backend has nothing to do in (SetActive, Process),
 // the print family and PrintInternal, which prints through the storage front when one is bound.
-#define STORAGE_FILE_BACKEND(Prefix, Type, ClassId, prepare)                                                 \
+#define STORAGE_FILE_BACKEND(Prefix, Type, ClassId, prepare, shutdown)                                       \
     const StorageInterface Prefix##_Interface = {                                                            \
         #Prefix,                                                                                             \
         Prefix##_Create,                                                                                     \
@@ -60,6 +61,7 @@ struct StorageOperation;
     }                                                                                                        \
     int64_t Prefix##_Shutdown(void* instance, Storage*) {                                                    \
         CLASS_CHECK(instance, ClassId);                                                                      \
+        shutdown(static_cast<Type*>(instance));                                                              \
         return 1;                                                                                            \
     }                                                                                                        \
     int64_t Prefix##_SetActive(void* instance, Storage*, uint32_t) {                                         \

@@ -230,9 +230,12 @@ int64_t DeleteHandle(void** handle) {
     return StorageFileInternal_Free<StorageFilePiece>(handle);
 }
 
+// Nothing is held beyond a step.
+void Shutdown(StorageFilePiece*) {}
+
 } // namespace
 
-STORAGE_FILE_BACKEND(StorageFilePiece, StorageFilePiece, STORAGE_FILE_PIECE_CLASS_ID, PreparePrint)
+STORAGE_FILE_BACKEND(StorageFilePiece, StorageFilePiece, STORAGE_FILE_PIECE_CLASS_ID, PreparePrint, Shutdown)
 
 int64_t StorageFilePiece_Create(void** instance) {
     ASSERT_POINTER(instance);

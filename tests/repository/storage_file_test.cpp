@@ -1691,6 +1691,38 @@ TEST_F(StorageFileTest, ASecondStorageOfTheFolderIsRefusedWhileTheFirstHoldsIt) 
     EXPECT_EQ(Put(second, 0, 0), 0u);
 }
 
+// A storage shut down lets go of the folder even while a step still holds it (a transfer's
+// completion drops its reference after the caller has seen the step end): the next storage of the
+// folder makes its copies at once. One whose replay is under way keeps it: that replay would put its
+// record in place of the one the next storage appends to.
+TEST_F(StorageFileTest, AStorageShutDownLetsGoOfTheFolderWhileAStepStillHoldsIt) {
+    Manifest first(std::vector<File>{{"big.bin", std::string(32, 'n').c_str()}});
+    Manifest second(std::vector<File>{{"a.txt", "0123456789"}});
+    for (const bool replaying : {false, true}) {
+        SCOPED_TRACE(replaying ? "replay under way" : "no replay");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(first, 0, 0), 0u);
+        if (replaying) {
+            StorageFile_SetReplayBudget(0);
+            EXPECT_EQ(StorageCleanup_RemoveStrayCopies(storage, second.meta), -1);
+            StorageFile_SetReplayBudget(0.1);
+        }
+        Storage* step = storage;
+        Storage_AddRef(step);
+        Release();
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Put(second, 0, 0), replaying ? (uint32_t)STORAGE_ERROR_OS : 0u) << log.Text();
+        EXPECT_EQ(log.Text().find("held by another repository") != std::string::npos, replaying) << log.Text();
+        Storage_Release(&step);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(second, 0, 0), 0u);
+        EXPECT_EQ(Complete(second, "a.txt"), 0u);
+        EXPECT_EQ(Slurp(root + "a.txt"), "0123456789");
+    }
+}
+
 // An inode number freed and given to a later file says nothing: only the file's birth, or the token
 // it was marked with where no birth is kept, proves it is the one recorded.
 TEST(StorageFileOSTest, AFileIsTheRecordedOneOnlyWithAProofALaterFileCannotShare) {
