@@ -1646,13 +1646,17 @@ bool Listed(FileListIndex* index, const char* name) {
 
 // A copy that became its file in a sync that failed afterwards: where the installed manifest does
 // not list that file, it is a leftover of the failed version, and goes while it is still the very
-// file made. true when it could not go.
+// file made. true when it could not go, or stays on record: while the installation is unfinished
+// a listed one is still a file of a version not completed, which a later version that does not
+// list it removes (a folder made for it may stand where that version puts a file).
 bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
-    if (Listed(index, f.Name)) return false;
+    const bool listed = Listed(index, f.Name);
+    if (listed && !b->Unfinished) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
         !status.OwnSingle)
         return false;
+    if (listed) return true;
     char shown[STORAGE_FILE_PATH_SIZE * 2];
     ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
     StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
