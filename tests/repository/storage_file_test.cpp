@@ -966,13 +966,20 @@ TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
     ASSERT_EQ(lchown(record.c_str(), kOtherUser, kOtherUser), 0);
     LogCapture log;
     ASSERT_EQ(Configure("file"), 1);
-    // No copy is made that could not be recorded, and the record is not replayed.
-    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
+    // The name is left and named once; the copies go on record under a reserved name of the
+    // storage's own, which the replay reads and lets go.
+    EXPECT_EQ(Put(v1, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_TRUE(OnDisk(record + "1"));
+    // Nothing installed: the copy is stray, and goes with the record that named it.
+    EXPECT_EQ(Sweep(nullptr), 1);
     EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
-    EXPECT_EQ(Sweep(v1.meta), 0);
-    EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"), std::string::npos)
-        << log.Text();
+    const std::string named = "Record of copies not the storage's own (" + record + ")";
+    const size_t at = log.Text().find(named);
+    EXPECT_NE(at, std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
     EXPECT_EQ(Slurp(record), "planted");
+    EXPECT_FALSE(OnDisk(record + "1"));
 }
 
 // Another repository installing into a folder inside this one keeps its copy in progress.
