@@ -982,6 +982,37 @@ TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
     EXPECT_FALSE(OnDisk(record + "1"));
 }
 
+// A file of a version a stopped run was installing stays on record while the installation is
+// unfinished, though that version lists it: a later version that does not list it removes it, with
+// the folder made for it, where that version may put a file.
+TEST_F(StorageFileTest, AFileOfAnUnfinishedVersionStaysOnRecordUntilASyncCompletes) {
+    Manifest v1(std::vector<File>{{"d/c/c", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a", "abcdefghij"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "d/c/c"), 0u);
+    ASSERT_EQ(Slurp(root + "d/c/c"), "0123456789");
+    // As after a kill: the next run sweeps for the version it installs again.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
+    // Killed again; the next run installs a version without it.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "d/c/c"));
+    EXPECT_FALSE(OnDisk(root + "d"));
+    // Once a sync completes the record lets its files go: they are the installed version's.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "d/c/c"), 0u);
+    StorageCleanup_SetFinished(storage);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
+}
+
 // Another repository installing into a folder inside this one keeps its copy in progress.
 TEST_F(StorageFileTest, AnotherStoragesCopyInProgressInsideTheFolderIsLeft) {
     const std::string big(48, 'b');
