@@ -478,6 +478,16 @@ const char* RecordLeaf(StorageFile* b) {
         String_Print(name, (int32_t)sizeof(name), alternate ? "%s%u" : "%s", b->PartialExtension, alternate);
         StorageFileOSStatus status{};
         if (StorageFileOS_Status(directory, name, &status) != 0) break;
+        if (status.Kind == STORAGE_FILE_OS_MISSING && alternate < kAlternates) {
+            // A record made while this name was held outlasts the entry that held it.
+            char next[sizeof(b->RecordName)];
+            String_Print(next, (int32_t)sizeof(next), "%s%u", b->PartialExtension, alternate + 1);
+            if (StorageFileOS_Status(directory, next, &status) == 0 && status.Kind == STORAGE_FILE_OS_FILE &&
+                status.OwnPrivate)
+                memcpy(name, next, sizeof(name));
+            String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
+            break;
+        }
         if (status.Kind == STORAGE_FILE_OS_MISSING || (status.Kind == STORAGE_FILE_OS_FILE && status.OwnPrivate)) {
             String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
             break;

@@ -971,14 +971,17 @@ TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
     EXPECT_EQ(Put(v1, 0, 0), 0u);
     EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
     EXPECT_TRUE(OnDisk(record + "1"));
-    // Nothing installed: the copy is stray, and goes with the record that named it.
+    EXPECT_EQ(Slurp(record), "planted");
+    // Nothing installed: the copy is stray, and goes with the record that named it, which a new
+    // storage finds once the name it stood in for is free again.
+    ASSERT_EQ(unlink(record.c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Sweep(nullptr), 1);
     EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
     const std::string named = "Record of copies not the storage's own (" + record + ")";
     const size_t at = log.Text().find(named);
     EXPECT_NE(at, std::string::npos) << log.Text();
     EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
-    EXPECT_EQ(Slurp(record), "planted");
     EXPECT_FALSE(OnDisk(record + "1"));
 }
 
