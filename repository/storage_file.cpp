@@ -134,6 +134,7 @@ struct StorageFile {
     char Kept[STORAGE_FILE_PATH_SIZE];
     char ReplayOwner[kOwnerSize];    // the mark of the entries the replay reads
     char ReplayMarked[kOwnerSize];   // the last mark written to what stays on record
+    char RecordName[48];             // the record's name, chosen on first use (see RecordLeaf)
     char ReplayEndOwner[kOwnerSize]; // the mark in force where the first pass ended
     uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
     // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
@@ -462,6 +463,47 @@ int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, in
     return error;
 }
 
+// Under RecordLock: the record's name. Its usual name is the copies' suffix alone; where an entry
+// that is not a private file of ours holds it (another account's file in a shared folder, a
+// folder), that entry is named once and left, and the first of "<suffix><n>" that is free or ours
+// stands in: reserved like every copy name, and no copy's (a copy's name has its file's name before
+// the suffix). Each storage walks the same names, so one finds the record another made.
+const char* RecordLeaf(StorageFile* b) {
+    if (b->RecordName[0]) return b->RecordName;
+    String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    if (StorageFileOS_OpenParent(b->OutputPath, b->PartialExtension, 0, &directory, &leaf) != 0) return b->RecordName;
+    char name[sizeof(b->RecordName)];
+    for (uint32_t alternate = 0; alternate <= kAlternates; alternate++) {
+        String_Print(name, (int32_t)sizeof(name), alternate ? "%s%u" : "%s", b->PartialExtension, alternate);
+        StorageFileOSStatus status{};
+        if (StorageFileOS_Status(directory, name, &status) != 0) break;
+        if (status.Kind == STORAGE_FILE_OS_MISSING && alternate < kAlternates) {
+            // A record made while this name was held outlasts the entry that held it.
+            char next[sizeof(b->RecordName)];
+            String_Print(next, (int32_t)sizeof(next), "%s%u", b->PartialExtension, alternate + 1);
+            if (StorageFileOS_Status(directory, next, &status) == 0 && status.Kind == STORAGE_FILE_OS_FILE &&
+                status.OwnPrivate)
+                memcpy(name, next, sizeof(name));
+            String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
+            break;
+        }
+        if (status.Kind == STORAGE_FILE_OS_MISSING || (status.Kind == STORAGE_FILE_OS_FILE && status.OwnPrivate)) {
+            String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
+            break;
+        }
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
+        if (HashTable_ContainsKey(b->Named, shown)) continue;
+        HashTable_Add(b->Named, shown, 1);
+        StorageFile_Print(b, "Record of copies not the storage's own (%s) (%d)", LogText(shown).Text,
+                          PLATFORM_ERROR_ERRNO_BASE + EPERM);
+    }
+    StorageFileOS_Close(&directory);
+    return b->RecordName;
+}
+
 void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
     if (error == EPERM)
         StorageFile_Print(b, "Record of copies not the storage's own (%s%s) (%d)", b->OutputPath, leaf,
@@ -562,9 +604,9 @@ int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32
                            1;
     int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, RecordLeaf(b), 1, &b->RecordFd);
     if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
-    if (error) PrintRecordError(b, b->PartialExtension, error);
+    if (error) PrintRecordError(b, RecordLeaf(b), error);
     return error;
 }
 
@@ -664,7 +706,7 @@ void LoadCopies(StorageFile* b) {
     if (b->CopiesLoaded) return;
     b->CopiesLoaded = 1;
     int32_t fd = -1;
-    if (b->PartialExtension[0] && OpenRecordFile(b, b->PartialExtension, 0, &fd) == 0) {
+    if (b->PartialExtension[0] && OpenRecordFile(b, RecordLeaf(b), 0, &fd) == 0) {
         char buffer[kRecordEntrySize];
         uint64_t offset = 0;
         bool passing = false, whole = false;
@@ -1522,6 +1564,7 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
         return 0;
     }
     Path_FixSlash(b->OutputPath, (int32_t)sizeof(b->OutputPath), 1);
+    b->RecordName[0] = 0;
     b->IgnorePath[0] = 0;
     if (dictionary && Dictionary_GetStringByKey(dictionary, "ignore", text, (int32_t)sizeof(text)) && text[0])
         Path_Resolve(text, b->IgnorePath, (int32_t)sizeof(b->IgnorePath));
@@ -1624,13 +1667,17 @@ bool Listed(FileListIndex* index, const char* name) {
 
 // A copy that became its file in a sync that failed afterwards: where the installed manifest does
 // not list that file, it is a leftover of the failed version, and goes while it is still the very
-// file made. true when it could not go.
+// file made. true when it could not go, or stays on record: while the installation is unfinished
+// a listed one is still a file of a version not completed, which a later version that does not
+// list it removes (a folder made for it may stand where that version puts a file).
 bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
-    if (Listed(index, f.Name)) return false;
+    const bool listed = Listed(index, f.Name);
+    if (listed && !b->Unfinished) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
         !status.OwnSingle)
         return false;
+    if (listed) return true;
     char shown[STORAGE_FILE_PATH_SIZE * 2];
     ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
     StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
@@ -1745,7 +1792,7 @@ void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32
     }
     if (!error) error = StorageFileOS_Append(b->ReplayOut, record, (uint32_t)strlen(record) + 1);
     if (error) {
-        PrintRecordError(b, b->PartialExtension, error);
+        PrintRecordError(b, RecordLeaf(b), error);
         b->ReplayLost++;
         if (!b->ReplayError) b->ReplayError = error;
     }
@@ -1782,7 +1829,7 @@ int64_t ReplayFinish(StorageFile* b) {
         int32_t error = StorageFileOS_Append(b->ReplayOut, line, MarkedUnfinished(b, line));
         if (!error) error = StorageFileOS_SyncFile(b->ReplayOut);
         if (error) {
-            PrintRecordError(b, b->PartialExtension, error);
+            PrintRecordError(b, RecordLeaf(b), error);
             b->ReplayLost++;
             if (!b->ReplayError) b->ReplayError = error;
         }
@@ -1791,7 +1838,7 @@ int64_t ReplayFinish(StorageFile* b) {
     int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
     StorageFileOS_Close(&b->ReplayOut);
     char scratch[40];
-    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", b->PartialExtension);
+    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
     int32_t directory = -1;
     const char* leaf = nullptr;
     if (!error) error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
@@ -1800,13 +1847,13 @@ int64_t ReplayFinish(StorageFile* b) {
     } else if (!error && out.Size == 0) {
         // The scratch first: without a record no later replay would look for it.
         error = StorageFileOS_RemoveOwn(directory, scratch);
-        if (!error) error = StorageFileOS_RemoveOwn(directory, b->PartialExtension);
+        if (!error) error = StorageFileOS_RemoveOwn(directory, RecordLeaf(b));
     } else if (!error) {
-        error = StorageFileOS_Rename(directory, scratch, b->PartialExtension);
+        error = StorageFileOS_Rename(directory, scratch, RecordLeaf(b));
     }
     StorageFileOS_Close(&directory);
     if (error) {
-        PrintRecordError(b, b->PartialExtension, error);
+        PrintRecordError(b, RecordLeaf(b), error);
         b->ReplayFailed++;
         if (!b->ReplayError) b->ReplayError = error;
     }
@@ -1839,7 +1886,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (b->ReplayFd < 0) {
         b->ReplayError = 0;
         int32_t probe = -1;
-        int32_t error = OpenRecordFile(b, b->PartialExtension, 0, &probe);
+        int32_t error = OpenRecordFile(b, RecordLeaf(b), 0, &probe);
         StorageFileOS_Close(&probe);
         // No record: this storage made no copy that can be left.
         if (error == ENOENT || error == ENOTDIR) return 1;
@@ -1848,10 +1895,10 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         if (!error) {
             StorageFileOS_Close(&b->RecordFd);
             LoadCopies(b);
-            error = OpenRecordFile(b, b->PartialExtension, 0, &b->ReplayFd);
+            error = OpenRecordFile(b, RecordLeaf(b), 0, &b->ReplayFd);
         }
         char scratch[40];
-        String_Print(scratch, (int32_t)sizeof(scratch), "%s~", b->PartialExtension);
+        String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
         if (!error) {
             int32_t directory = -1;
             const char* leaf = nullptr;
@@ -1861,7 +1908,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         }
         if (!error) error = OpenRecordFile(b, scratch, 1, &b->ReplayOut);
         if (error) {
-            PrintRecordError(b, error == EPERM || b->ReplayFd < 0 ? b->PartialExtension : scratch, error);
+            PrintRecordError(b, error == EPERM || b->ReplayFd < 0 ? RecordLeaf(b) : scratch, error);
             // A record not ours, or a folder another repository holds, is named and left by design.
             if (error != EPERM && error != EBUSY) b->ReplayError = error;
             StorageFileOS_Close(&b->ReplayFd);
@@ -1951,14 +1998,14 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (b->Unfinished) return 0;
     int32_t error = HoldFolder(b);
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
-        error = OpenRecordFile(b, b->PartialExtension, 1, &b->RecordFd);
+        error = OpenRecordFile(b, RecordLeaf(b), 1, &b->RecordFd);
     char line[kOwnerSize + sizeof(kUnfinished)];
     if (!error)
         error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));
     // The entry, and the record's name when it was made now, last before the first change.
     if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
     if (error)
-        PrintRecordError(b, b->PartialExtension, error);
+        PrintRecordError(b, RecordLeaf(b), error);
     else
         b->Unfinished = 1;
     return error;

@@ -966,13 +966,54 @@ TEST_F(StorageFileTest, ARecordOfCopiesAnotherUserMadeIsNeitherUsedNorRemoved) {
     ASSERT_EQ(lchown(record.c_str(), kOtherUser, kOtherUser), 0);
     LogCapture log;
     ASSERT_EQ(Configure("file"), 1);
-    // No copy is made that could not be recorded, and the record is not replayed.
-    EXPECT_EQ(Put(v1, 0, 0), (uint32_t)STORAGE_ERROR_OS);
-    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
-    EXPECT_EQ(Sweep(v1.meta), 0);
-    EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"), std::string::npos)
-        << log.Text();
+    // The name is left and named once; the copies go on record under a reserved name of the
+    // storage's own, which the replay reads and lets go.
+    EXPECT_EQ(Put(v1, 0, 0), 0u);
+    EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_TRUE(OnDisk(record + "1"));
     EXPECT_EQ(Slurp(record), "planted");
+    // Nothing installed: the copy is stray, and goes with the record that named it, which a new
+    // storage finds once the name it stood in for is free again.
+    ASSERT_EQ(unlink(record.c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(nullptr), 1);
+    EXPECT_FALSE(OnDisk(root + "new.bin.quarvpartial"));
+    const std::string named = "Record of copies not the storage's own (" + record + ")";
+    const size_t at = log.Text().find(named);
+    EXPECT_NE(at, std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
+    EXPECT_FALSE(OnDisk(record + "1"));
+}
+
+// A file of a version a stopped run was installing stays on record while the installation is
+// unfinished, though that version lists it: a later version that does not list it removes it, with
+// the folder made for it, where that version may put a file.
+TEST_F(StorageFileTest, AFileOfAnUnfinishedVersionStaysOnRecordUntilASyncCompletes) {
+    Manifest v1(std::vector<File>{{"d/c/c", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a", "abcdefghij"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "d/c/c"), 0u);
+    ASSERT_EQ(Slurp(root + "d/c/c"), "0123456789");
+    // As after a kill: the next run sweeps for the version it installs again.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
+    // Killed again; the next run installs a version without it.
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "d/c/c"));
+    EXPECT_FALSE(OnDisk(root + "d"));
+    // Once a sync completes the record lets its files go: they are the installed version's.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_EQ(Complete(v1, "d/c/c"), 0u);
+    StorageCleanup_SetFinished(storage);
+    EXPECT_EQ(Sweep(v1.meta), 1);
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
 }
 
 // Another repository installing into a folder inside this one keeps its copy in progress.
