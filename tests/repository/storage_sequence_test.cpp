@@ -46,7 +46,7 @@ std::atomic<bool> g_outside{false};
 std::atomic<bool> g_noBirth{false};
 
 bool OutsideActs() {
-    return !g_outside || t_inTable || CallActs();
+    return !g_outside || t_inTable || CallActs(false);
 }
 
 template <typename Function> Function Next(const char* name) {
@@ -136,10 +136,7 @@ struct Install {
     std::string Leaf() const { return metafile.substr(metafile.rfind('/') + 1); }
 };
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using call_faults::Slurp;
 
 void Write(const std::string& path, const std::string& bytes, mode_t mode, uid_t owner = 0) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -454,12 +451,15 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const Listing before = List(Local());
         running = &x;
         printed.Text.clear();
+        // The offered manifest saved names nothing the table changed and no flush followed.
+        WatchManifest(Root() + "/" + x.metafile, x.versions[x.remote].text);
         ArmCalls(mode, target, error);
         g_outside = true;
         const bool success = RunFaulted(0.02);
         NewRepository(); // what a cut run left is judged as its killed process left it
         g_outside = false;
-        const bool hit = g_calls.hit;
+        const bool hit = g_calls.hit, early = g_calls.early;
+        WatchManifest("", "");
         runs++;
         calls += g_calls.calls;
         if (!hit && g_calls.calls > 10) x.calls = g_calls.calls;
@@ -469,6 +469,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                         (mode == CallMode::Count ? "" : how + " at call " + std::to_string(target)) +
                         (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
                         (success ? "success" : "failure"));
+        if (early) Fail("manifest saved before the files it names lasted");
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
     }
 
