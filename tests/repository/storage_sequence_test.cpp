@@ -6,7 +6,8 @@
 // call of the file backend's table or of the few calls made outside it. After every run: a run
 // that said success left exactly the remote's bytes and modes and nothing of its own beside them;
 // a failed one left every file the installed manifest lists at a version it was installing;
-// nothing the installation did not make changed; a run that met no fault ended in success.
+// nothing the installation did not make changed; a run that met no fault ended in success; the
+// offered manifest was never saved while a change of the table had had no flush after it.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them.
 #include <gtest/gtest.h>
