@@ -174,6 +174,15 @@ struct Hooked {
     }
 };
 
+// A registration made at run time (benchmark::RegisterBenchmark, as from a table) hooked as
+// BENCHMARK's are: each slot its own, its id below zero so that it never meets the macros' ids,
+// which __COUNTER__ gives from zero up.
+template <int Slot>
+inline void HookRegistered(benchmark::internal::Benchmark* b) {
+    static_assert(Slot >= 0, "slots count from zero");
+    static Hooked<-1 - Slot> hooked(b);
+}
+
 // ---- Pairs and their report -------------------------------------------------------------------
 
 // A floor is not a peer: it does less than ours (a scan that builds nothing under a whole

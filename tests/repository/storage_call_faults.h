@@ -1,12 +1,17 @@
 // The file backend's system calls (StorageFileOS_SetCalls) wrapped so that a test can count a run's
 // calls, fail call N once with an error, or cut the run at call N as a kill would leave it (no
-// later call acts); and a fixture that runs one repository under such a fault.
+// later call acts), and see whether a manifest was saved before the changes it names were flushed;
+// and a fixture that runs one repository under such a fault.
 #pragma once
 
 #include <fcntl.h>
 
 #include <atomic>
 #include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
 
 #include "repository/linux/storage_file_os.h"
 #include "tests/repository/repository_test_support.h"
@@ -20,6 +25,12 @@ struct CallFaults {
     std::atomic<int> error{0};
     std::atomic<bool> dead{false}; // a cut run: no call acts any more
     std::atomic<bool> hit{false};
+    // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
+    // system follows it. Where `manifest` is set, the manifest there must name nothing that has
+    // not lasted: `early` tells that it came to hold `saved` while a change of the table had not.
+    std::string manifest, saved;
+    std::atomic<bool> unflushed{false}, seen{false}, early{false};
+    std::mutex order; // calls of several threads: each sees the manifest, then acts, as one step
 };
 inline CallFaults g_calls;
 // Set while a call of the wrapped table runs on this thread (what it calls below is that call).
@@ -29,15 +40,50 @@ inline const StorageFileOSCalls& SystemCalls() {
     return *StorageFileOS_SystemCalls();
 }
 
+namespace call_faults {
+inline std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Whether the manifest has been saved: at that moment every change before it must have lasted.
+// Under g_calls.order.
+inline void Observe() {
+    if (g_calls.seen || g_calls.manifest.empty() || Slurp(g_calls.manifest) != g_calls.saved) return;
+    g_calls.seen = true;
+    if (g_calls.unflushed) g_calls.early = true;
+}
+} // namespace call_faults
+
+// Looks at the manifest between calls, as CallActs does, for a call that is neither counted nor
+// failed, and once more after a run.
+inline void ObserveManifest() {
+    std::lock_guard<std::mutex> hold(g_calls.order);
+    call_faults::Observe();
+}
+
+// The manifest to watch from the next call on, and the text its save writes ("" to watch none).
+inline void WatchManifest(const std::string& path, const std::string& saved) {
+    std::lock_guard<std::mutex> hold(g_calls.order);
+    g_calls.manifest = path;
+    g_calls.saved = saved;
+}
+
 // Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
-// ends every call after it too.
-inline bool CallActs() {
+// ends every call after it too. A call of the table that acts is not lasting until the next flush;
+// `table` false for the calls a test counts beside the table's (the manifest's own save among them).
+inline bool CallActs(bool table = true) {
+    std::lock_guard<std::mutex> hold(g_calls.order);
+    call_faults::Observe();
     if (g_calls.dead) {
         errno = EIO;
         return false;
     }
     const long n = ++g_calls.calls;
-    if (n != g_calls.target) return true;
+    if (n != g_calls.target) {
+        if (table) g_calls.unflushed = true;
+        return true;
+    }
     g_calls.hit = true;
     if (g_calls.mode == CallMode::Cut) g_calls.dead = true;
     errno = g_calls.mode == CallMode::Cut ? EIO : g_calls.error.load();
@@ -57,7 +103,10 @@ namespace call_faults {
 inline int OpenAt(int directory, const char* name, int flags, mode_t mode) {
     // Opens that only read change nothing on disk: neither counted nor failed.
     const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
-    if (!changes) return SystemCalls().OpenAt(directory, name, flags, mode);
+    if (!changes) {
+        ObserveManifest();
+        return SystemCalls().OpenAt(directory, name, flags, mode);
+    }
     return TableCall([&] { return SystemCalls().OpenAt(directory, name, flags, mode); });
 }
 inline int MkdirAt(int d, const char* n, mode_t m) {
@@ -97,7 +146,11 @@ inline int Fsync(int fd) {
     return TableCall([&] { return SystemCalls().Fsync(fd); });
 }
 inline int Syncfs(int fd) {
-    return TableCall([&] { return SystemCalls().Syncfs(fd); });
+    if (TableCall([&] { return SystemCalls().Syncfs(fd); }) != 0) return -1;
+    // Only what acted before the flush began is known to have lasted.
+    std::lock_guard<std::mutex> hold(g_calls.order);
+    g_calls.unflushed = false;
+    return 0;
 }
 } // namespace call_faults
 
@@ -114,6 +167,9 @@ inline void ArmCalls(CallMode mode, long target, int error = 0) {
     g_calls.error = error;
     g_calls.target = target;
     g_calls.mode = mode;
+    g_calls.unflushed = false;
+    g_calls.seen = false;
+    g_calls.early = false;
 }
 
 // A repository run under the armed fault; the table goes back to the system's at the end.
@@ -125,6 +181,8 @@ class FaultedRepositoryFixture : public RepositoryFixture {
     }
     // Runs synchronise only what the refresh finds to install, as the repository task does.
     bool asTask = false;
+    // Runs start a sync that is not a repair, as the repository task does, whatever the refresh found.
+    bool masked = false;
     // The task's dictionary of a faulted run.
     virtual void ConfigureRun() { Configure(); }
 
@@ -153,10 +211,12 @@ class FaultedRepositoryFixture : public RepositoryFixture {
             if (!(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)))
                 return Errors() == 0 && Repository_IsFailed(repo) == 0;
             Repository_SetDelta(repo, 1);
-            Repository_SetMask(repo, 1);
         }
+        if (asTask || masked) Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
         const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
+        ObserveManifest();
+        EXPECT_FALSE(g_calls.early.load()) << "manifest saved before the files it names lasted";
         return ended && !g_calls.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
     }
 };

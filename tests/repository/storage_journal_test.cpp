@@ -21,7 +21,6 @@
 #include <functional>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,122 +32,18 @@
 #include "repository/storage.h"
 #include "repository/storage_request.h"
 #include "tests/repository/repository_test_support.h"
+#include "tests/repository/storage_call_faults.h"
 #include "tests/support/web_get_env.h"
 
 namespace {
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
 
-// ---- The wrapped table -------------------------------------------------------------------------------
-
-enum class Mode { Count, Cut, Fail };
-
-struct Faults {
-    std::atomic<Mode> mode{Mode::Count};
-    std::atomic<long> calls{0};
-    std::atomic<long> target{-1};
-    std::atomic<int> error{0};
-    std::atomic<bool> dead{false}; // a cut run: no call acts any more
-    std::atomic<bool> hit{false};
-    // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
-    // system follows it. The installed manifest must name nothing that has not lasted.
-    std::string manifest, saved; // the manifest's path, and the text the update saves there
-    std::atomic<bool> unflushed{false}, seen{false}, early{false};
-    std::mutex order; // calls of several threads: each sees the manifest, then acts, as one step
-};
-Faults g;
-
-std::string Slurp(const std::string& path);
-
-// Whether the update's manifest has been saved: at that moment every change before it has lasted.
-// Under g.order.
-void Observe() {
-    if (g.seen || g.manifest.empty() || Slurp(g.manifest) != g.saved) return;
-    g.seen = true;
-    if (g.unflushed) g.early = true;
-}
-
-const StorageFileOSCalls& System() { return *StorageFileOS_SystemCalls(); }
-
-// Whether the call acts: counted, and the one at the target fails with the chosen error or, cut,
-// ends every call after it too.
-bool Acts() {
-    std::lock_guard<std::mutex> hold(g.order);
-    Observe();
-    if (g.dead) {
-        errno = EIO;
-        return false;
-    }
-    const long n = ++g.calls;
-    if (n != g.target) {
-        g.unflushed = true;
-        return true;
-    }
-    g.hit = true;
-    if (g.mode == Mode::Cut) g.dead = true;
-    errno = g.mode == Mode::Cut ? EIO : g.error.load();
-    return false;
-}
-
-int OpenAt(int directory, const char* name, int flags, mode_t mode) {
-    // Opens that only read change nothing on disk: neither counted nor failed.
-    const bool changes = (flags & (O_WRONLY | O_RDWR | O_CREAT)) || (flags & O_TMPFILE) == O_TMPFILE;
-    if (!changes) {
-        std::lock_guard<std::mutex> hold(g.order);
-        Observe();
-    }
-    if (changes && !Acts()) return -1;
-    return System().OpenAt(directory, name, flags, mode);
-}
-int MkdirAt(int d, const char* n, mode_t m) { return Acts() ? System().MkdirAt(d, n, m) : -1; }
-int RenameAt(int d, const char* f, const char* t, unsigned int flags) {
-    return Acts() ? System().RenameAt(d, f, t, flags) : -1;
-}
-int LinkAt(int fd, const char* f, int td, const char* t, int flags) {
-    return Acts() ? System().LinkAt(fd, f, td, t, flags) : -1;
-}
-int UnlinkAt(int d, const char* n, int flags) { return Acts() ? System().UnlinkAt(d, n, flags) : -1; }
-int SymlinkAt(const char* target, int d, const char* n) { return Acts() ? System().SymlinkAt(target, d, n) : -1; }
-int Fchmod(int fd, mode_t m) { return Acts() ? System().Fchmod(fd, m) : -1; }
-int FchmodAt(int d, const char* n, mode_t m, int flags) { return Acts() ? System().FchmodAt(d, n, m, flags) : -1; }
-int Ftruncate(int fd, off_t length) { return Acts() ? System().Ftruncate(fd, length) : -1; }
-int Futimens(int fd, const struct timespec* times) { return Acts() ? System().Futimens(fd, times) : -1; }
-ssize_t Write(int fd, const void* bytes, size_t length) { return Acts() ? System().Write(fd, bytes, length) : -1; }
-ssize_t CopyRange(int from, int to, size_t length) { return Acts() ? System().CopyRange(from, to, length) : -1; }
-int Fsync(int fd) {
-    return Acts() ? System().Fsync(fd) : -1;
-}
-int Syncfs(int fd) {
-    if (!Acts() || System().Syncfs(fd) != 0) return -1;
-    // Only what acted before the flush began is known to have lasted.
-    std::lock_guard<std::mutex> hold(g.order);
-    g.unflushed = false;
-    return 0;
-}
-
-const StorageFileOSCalls kWrapped = {OpenAt,   MkdirAt,   RenameAt, LinkAt, UnlinkAt,  SymlinkAt, Fchmod,
-                                     FchmodAt, Ftruncate, Futimens, Write,  CopyRange, Fsync,     Syncfs};
-
-void Arm(Mode mode, long target, int error = 0) {
-    g.dead = false;
-    g.hit = false;
-    g.calls = 0;
-    g.error = error;
-    g.target = target;
-    g.mode = mode;
-    g.unflushed = false;
-    g.seen = false;
-    g.early = false;
-}
-
 // ---- Files -----------------------------------------------------------------------------------------
 
 using Tree = std::map<std::string, std::string>;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using call_faults::Slurp;
 
 bool OnDisk(const std::string& path) {
     struct stat info;
@@ -180,14 +75,14 @@ const Tree kV2 = {
 const Tree kForeign = {{"a.quarvpartial", "the user's, shared"}, {"held.quarvpartial~", "the user's scratch"},
                        {"mine.txt", "the user's"}};
 
-class StorageJournalTest : public RepositoryFixture {
+class StorageJournalTest : public FaultedRepositoryFixture {
   protected:
     std::string snapshot;
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
 
-    void TearDown() override {
-        StorageFileOS_SetCalls(nullptr);
-        RepositoryFixture::TearDown();
+    void SetUp() override {
+        masked = true;
+        FaultedRepositoryFixture::SetUp();
     }
 
     // The remote at a version; "exe" of v2 is executable.
@@ -226,36 +121,6 @@ class StorageJournalTest : public RepositoryFixture {
         ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
                         snapshot + "/state " + Root() + "/"),
                   0);
-    }
-
-    // One run under the armed fault: refresh, then synchronise, until it ends, is cut, or has met
-    // its fault and reported an error it would only retry after a delay. true when it said success.
-    bool RunFaulted() {
-        NewRepository();
-        Configure();
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        double erred = 0;
-        auto over = [&](uint32_t action, uint32_t state) {
-            if (g.dead) return true;
-            if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
-            if (erred > 0 && Time_GetCurrent() - erred > 0.3) return true;
-            return !(Actions() & action) && !(State() & state);
-        };
-        if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) || g.dead ||
-            erred > 0)
-            return false;
-        // As the repository task starts a sync that is not a repair.
-        Repository_SetMask(repo, 1);
-        Repository_SetSync(repo, 1);
-        const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });
-        {
-            std::lock_guard<std::mutex> hold(g.order);
-            Observe();
-        }
-        EXPECT_FALSE(g.early.load()) << "manifest saved before the files it names lasted";
-        return ended && !g.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
     }
 
     std::string Installed() { return Slurp(Root() + "/state/local.json"); }
@@ -311,7 +176,7 @@ class StorageJournalTest : public RepositoryFixture {
 
     // A fresh repository synchronises what is on disk to the remote: exactly the remote, nothing left.
     void ExpectCompletes(const Tree& tree, const std::string& where) {
-        Arm(Mode::Count, -1);
+        ArmCalls(CallMode::Count, -1);
         NewRepository();
         Configure();
         printed.Text.clear();
@@ -336,16 +201,15 @@ class StorageJournalTest : public RepositoryFixture {
     void Walk(const std::function<void(const std::string&)>& before, const std::function<void(const std::string&)>& after,
               bool refused = false) {
         Prepare();
-        StorageFileOS_SetCalls(&kWrapped);
+        StorageFileOS_SetCalls(&kWrappedCalls);
         Restore();
         Remote("v2", kV2);
-        g.manifest = Root() + "/state/local.json";
-        g.saved = Slurp(Root() + "/remote.json");
-        Arm(Mode::Count, -1);
+        WatchManifest(Root() + "/state/local.json", Slurp(Root() + "/remote.json"));
+        ArmCalls(CallMode::Count, -1);
         before("count");
         ASSERT_EQ(RunFaulted(), !refused) << printed.Text;
-        EXPECT_EQ(g.seen.load(), !refused);
-        const long total = g.calls;
+        EXPECT_EQ(g_calls.seen.load(), !refused);
+        const long total = g_calls.calls;
         ASSERT_GT(total, refused ? 0 : 20);
         if (refused) {
             EXPECT_NE(printed.Text.find("Installation folder (" + Root() + "/local/) held by another repository"),
@@ -355,18 +219,20 @@ class StorageJournalTest : public RepositoryFixture {
         std::cout << "[ journal  ] " << total << " calls" << std::endl;
         after("count");
         for (const long n : Steps(total)) {
-            for (const auto& [mode, error] : {std::pair{Mode::Cut, 0}, {Mode::Fail, ENOSPC}, {Mode::Fail, EIO}}) {
-                const std::string where = "call " + std::to_string(n) + "/" + std::to_string(total) +
-                                          (mode == Mode::Cut ? " cut" : error == ENOSPC ? " ENOSPC" : " EIO");
+            for (const auto& [mode, error] :
+                 {std::pair{CallMode::Cut, 0}, {CallMode::Fail, ENOSPC}, {CallMode::Fail, EIO}}) {
+                const std::string where =
+                    "call " + std::to_string(n) + "/" + std::to_string(total) +
+                    (mode == CallMode::Cut ? " cut" : error == ENOSPC ? " ENOSPC" : " EIO");
                 SCOPED_TRACE(where);
                 Restore();
                 before(where);
-                Arm(mode, n, error);
+                ArmCalls(mode, n, error);
                 printed.Text.clear();
                 const bool success = RunFaulted();
                 // A cut run is stopped as its process would be, nothing more acting.
                 NewRepository();
-                Arm(Mode::Count, -1);
+                ArmCalls(CallMode::Count, -1);
                 if (success) {
                     EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
                     ExpectExactly(kV2, where, true);

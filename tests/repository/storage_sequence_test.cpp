@@ -6,7 +6,8 @@
 // call of the file backend's table or of the few calls made outside it. After every run: a run
 // that said success left exactly the remote's bytes and modes and nothing of its own beside them;
 // a failed one left every file the installed manifest lists at a version it was installing;
-// nothing the installation did not make changed; a run that met no fault ended in success.
+// nothing the installation did not make changed; a run that met no fault ended in success; the
+// offered manifest was never saved while a change of the table had had no flush after it.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them.
 #include <gtest/gtest.h>
@@ -46,7 +47,7 @@ std::atomic<bool> g_outside{false};
 std::atomic<bool> g_noBirth{false};
 
 bool OutsideActs() {
-    return !g_outside || t_inTable || CallActs();
+    return !g_outside || t_inTable || CallActs(false);
 }
 
 template <typename Function> Function Next(const char* name) {
@@ -136,10 +137,7 @@ struct Install {
     std::string Leaf() const { return metafile.substr(metafile.rfind('/') + 1); }
 };
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using call_faults::Slurp;
 
 void Write(const std::string& path, const std::string& bytes, mode_t mode, uid_t owner = 0) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -454,12 +452,15 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const Listing before = List(Local());
         running = &x;
         printed.Text.clear();
+        // The offered manifest saved names nothing the table changed and no flush followed.
+        WatchManifest(Root() + "/" + x.metafile, x.versions[x.remote].text);
         ArmCalls(mode, target, error);
         g_outside = true;
         const bool success = RunFaulted(0.02);
         NewRepository(); // what a cut run left is judged as its killed process left it
         g_outside = false;
-        const bool hit = g_calls.hit;
+        const bool hit = g_calls.hit, early = g_calls.early;
+        WatchManifest("", "");
         runs++;
         calls += g_calls.calls;
         if (!hit && g_calls.calls > 10) x.calls = g_calls.calls;
@@ -469,6 +470,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                         (mode == CallMode::Count ? "" : how + " at call " + std::to_string(target)) +
                         (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
                         (success ? "success" : "failure"));
+        if (early) Fail("manifest saved before the files it names lasted");
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
     }
 
