@@ -3,13 +3,16 @@
 // back to the installed one, names drawn from a pool that holds the installation's own names), lets
 // the user and another account place files in the folder, runs a second repository that installs
 // into the same folder in turn, and cuts (as a kill) or fails (ENOSPC, EIO) each run at a random
-// call of the file backend's table or of the few calls made outside it. After every run: a run
-// that said success left exactly the remote's bytes and modes and nothing of its own beside them;
-// a failed one left every file the installed manifest lists at a version it was installing;
-// nothing the installation did not make changed; a run that met no fault ended in success.
+// call of the file backend's table or of the few calls made outside it (some cuts aimed between a
+// copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
+// the name they leave open; a file placed takes the inode number of a file gone, as ext4 gives
+// numbers out again). After every run: a run that said success left exactly the remote's bytes and
+// modes and nothing of its own beside them; a failed one left every file the installed manifest
+// lists at a version it was installing; nothing the installation did not make changed; a run that
+// met no fault ended in success.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them
-// (from that seed where both are set).
+// (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -122,8 +125,9 @@ int renameat(int from, const char* name, int to, const char* target) {
     if (!OutsideActs()) return -1;
     // The manifest's save (its scratch renamed over it) sets a cut aimed after it that many calls on.
     const size_t length = strlen(target);
-    if (g_aim == Aim::AfterSave && g_aimCount > 0 && name[0] == '.' && strncmp(name + 1, target, length) == 0 &&
-        name[length + 1] == '.' && strcmp(target, g_saveLeaf) == 0) {
+    if (g_aim == Aim::AfterSave && g_aimCount > 0 && name[0] == '.' &&
+        strncmp(name + 1, target, length) == 0 && name[length + 1] == '.' &&
+        strcmp(target, g_saveLeaf) == 0) {
         g_calls.target = g_calls.calls + g_aimCount;
         g_aimCount = 0;
     }
@@ -351,7 +355,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     std::vector<std::string> steps; // the sequence so far, as it is printed
     Install* running = nullptr;
     Install game, other;
-    long runs = 0, calls = 0; // walked by all sequences
+    long runs = 0, calls = 0;   // walked by all sequences
     long aimed = 0, reused = 0; // aimed cuts met, files placed at a freed inode number
     // What the sequence's generator may do: a shared folder, a second repository, versions whose
     // files become folders and back, names of the installation's own, failed calls beside cuts.
@@ -549,8 +553,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 otherAccount ? i >= specials && !offered.count(name) : offered.count(name) > 0;
             if (clear) (likelier ? likely : free).push_back(name);
         }
-        const bool preferred = std::count(likely.begin(), likely.end(), prefer) ||
-                               std::count(free.begin(), free.end(), prefer);
+        const bool preferred =
+            std::count(likely.begin(), likely.end(), prefer) || std::count(free.begin(), free.end(), prefer);
         if (likely.empty() || Chance(30)) likely.insert(likely.end(), free.begin(), free.end());
         if (likely.empty()) return;
         const std::string name = preferred ? prefer : likely[Pick((int)likely.size())];
@@ -628,13 +632,13 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         if (!hit && g_calls.calls > 10) x.calls = g_calls.calls;
         ArmCalls(CallMode::Count, -1);
         const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
-        const std::string at =
-            aim == Aim::None ? " at call " + std::to_string(target)
-            : aim == Aim::Naming
-                ? " at naming copy " + std::to_string(count) + (hit ? " (call " + std::to_string(target) + ")" : "")
-                : " at call " + std::to_string(count) + " after the manifest's save" +
-                      (hit ? " (call " + std::to_string(target) + ")" : "");
-        steps.push_back("run " + x.name + " of " + x.versions[x.remote].id + (mode == CallMode::Count ? "" : how + at) +
+        const std::string called = hit ? " (call " + std::to_string(target) + ")" : "";
+        const std::string at = aim == Aim::None     ? " at call " + std::to_string(target)
+                               : aim == Aim::Naming ? " at naming copy " + std::to_string(count) + called
+                                                    : " at call " + std::to_string(count) +
+                                                          " after the manifest's save" + called;
+        steps.push_back("run " + x.name + " of " + x.versions[x.remote].id +
+                        (mode == CallMode::Count ? "" : how + at) +
                         (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
                         (success ? "success" : "failure"));
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
@@ -765,9 +769,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 }
                 if (!whole)
                     Fail("failed run left " + name + " at no version it was installing: " +
-                         (is == after.end()         ? "missing"
-                          : is->second[0] != 'f'    ? "not a file"
-                                                    : std::to_string(Bytes(is->second).size()) + " bytes"));
+                         (is == after.end()      ? "missing"
+                          : is->second[0] != 'f' ? "not a file"
+                                                 : std::to_string(Bytes(is->second).size()) + " bytes"));
             }
             // Only another repository's unfinished run may hold the folder.
             if (!hit && usable && y.clean) Fail("a run that met no fault failed");
@@ -878,7 +882,8 @@ TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheU
     const char* one = getenv("QVR_SEQUENCE_SEED");
     const char* count = getenv("QVR_SEQUENCE_COUNT");
     const uint32_t first = one ? (uint32_t)strtoul(one, nullptr, 10) : 1;
-    const uint32_t last = one && !count ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 100) - 1;
+    const uint32_t last =
+        one && !count ? first : first + (count ? (uint32_t)strtoul(count, nullptr, 10) : 100) - 1;
     const double start = Time_GetCurrent();
     // With QVR_SEQUENCE_ALL every sequence is walked, a failing one printed and the next begun.
     const bool all = getenv("QVR_SEQUENCE_ALL") != nullptr;
