@@ -1873,7 +1873,10 @@ TEST_F(StorageFileTest, ARepositorysRecordedFilesAreJudgedByItsOwnReplayOnly) {
     chmod((root + "old.bin.quarvpartial").c_str(), 0600);
     const std::string legacy = "0:0:" + Identity(root + "old.bin") + " old.bin" + '\0' + "0:0:" +
                                Identity(root + "old.bin.quarvpartial") + " old.bin" + '\0';
-    const std::string record = legacy + Slurp(root + ".quarvpartial");
+    // After the record's own first entry, which proves it the storage's.
+    const std::string made = Slurp(root + ".quarvpartial"), head = made.substr(0, made.find('\0') + 1);
+    ASSERT_EQ(head.rfind("record:" + Identity(root + ".quarvpartial") + '\0', 0), 0u) << made;
+    const std::string record = head + legacy + made.substr(head.size());
     Spit(root + ".quarvpartial", record);
     Release();
     // A writes a part.bin of its own beside B's copy, never into it; then replays its manifest,
