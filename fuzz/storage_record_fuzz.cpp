@@ -291,7 +291,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         StorageFileOSStatus status{};
         Require(StorageFileOS_StatusOf(fd, &status) == 0);
         if (!status.Birth) StorageFileOS_Mark(fd, &status);
-        const std::string head = "record:" + std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+        const std::string head = "record:" + std::to_string(status.Device) + ":" +
+                                 std::to_string(status.Inode) + ":" +
                                  std::to_string(StorageFileOS_ProofOf(status)) + std::string(1, '\0');
         Require(write(fd, head.data(), head.size()) == (ssize_t)head.size());
         Require(size == 0 || write(fd, data, size) == (ssize_t)size);
@@ -349,7 +350,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* Name;
         const char* Bytes;
         Identity Id;
-    } owned[] = {{"keep.bin", "keep", keep}, {"a.txt.quarvpartial", "user's", userCopy}, {"sub/inner.bin", "inner", inner}};
+    } owned[] = {{"keep.bin", "keep", keep},
+                 {"a.txt.quarvpartial", "user's", userCopy},
+                 {"sub/inner.bin", "inner", inner}};
     for (const auto& file : owned) {
         const std::string bytes = Slurp(g_root + file.Name);
         Require(bytes == file.Bytes || (bytes == "<none>" && Names(data, size, file.Id)));

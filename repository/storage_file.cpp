@@ -638,8 +638,9 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
         // A proof only this process may hold is never one of the record's.
         f->Birth = numbers[4] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[4];
     }
-    return numbers[0] <= STORAGE_FILE_PATH_SIZE && StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) &&
-           strcmp(f->Name, at + 1) == 0 && !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
+    return numbers[0] <= STORAGE_FILE_PATH_SIZE &&
+           StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) && strcmp(f->Name, at + 1) == 0 &&
+           !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
 }
 
 // ---- The record's own file ---------------------------------------------------------------------------
@@ -678,7 +679,8 @@ bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
     bool passing = false, whole = false;
     RecordFields f;
     while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-        if (!whole || !(NoteOwner(buffer, owner) || strcmp(buffer, kUnfinished) == 0 || ParseRecord(b, buffer, &f)))
+        if (!whole ||
+            !(NoteOwner(buffer, owner) || strcmp(buffer, kUnfinished) == 0 || ParseRecord(b, buffer, &f)))
             return false;
     }
     return true;
@@ -694,7 +696,8 @@ Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* sta
     char head[kRecordHeaderSize];
     uint32_t got = 0;
     StorageFileOSStatus status{};
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 || StorageFileOS_StatusOf(fd, &status) != 0)
+    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
+        StorageFileOS_StatusOf(fd, &status) != 0)
         return Proven::Not;
     head[got] = 0;
     if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
@@ -704,7 +707,8 @@ Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* sta
     const char* at = head + sizeof(kRecordMark) - 1;
     for (int i = 0; i < 3; i++)
         if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return Proven::Not;
-    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1], numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
+    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
+                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
         return Proven::Not;
     *start = length + 1;
     return Proven::Ours;
@@ -757,14 +761,16 @@ int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* s
     char header[kRecordHeaderSize];
     const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
                                         (unsigned long long)status.Device, (unsigned long long)status.Inode,
-                                        (unsigned long long)StorageFileOS_ProofOf(status)) + 1;
+                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
+                           1;
     if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
     if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
     *id = IdOf(status);
     if (error) {
         StorageFileOS_Close(fd);
         // What this call made under the name, and that alone, goes.
-        if (named && error != EEXIST) StorageFileOS_RemoveCopy(directory, name, id->Device, id->Inode, id->Proof);
+        if (named && error != EEXIST)
+            StorageFileOS_RemoveCopy(directory, name, id->Device, id->Inode, id->Proof);
         return error;
     }
     *start = (uint64_t)length;
@@ -845,7 +851,8 @@ const char* RecordLeaf(StorageFile* b) {
         int32_t fd = -1;
         OpenCopiesRecord(b, 0, &fd);
         StorageFileOS_Close(&fd);
-        if (!b->RecordName[0]) String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
+        if (!b->RecordName[0])
+            String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
     }
     return b->RecordName;
 }
@@ -2039,7 +2046,8 @@ int64_t ReplayFinish(StorageFile* b) {
     } else if (!error) {
         StorageFileOSStatus now{};
         error = StorageFileOS_Status(directory, RecordLeaf(b), &now);
-        if (!error && now.Kind != STORAGE_FILE_OS_MISSING && !StorageFileOS_SameFile(now, in.Device, in.Inode, in.Proof))
+        if (!error && now.Kind != STORAGE_FILE_OS_MISSING &&
+            !StorageFileOS_SameFile(now, in.Device, in.Inode, in.Proof))
             error = EEXIST;
         if (!error) error = StorageFileOS_Rename(directory, scratch, RecordLeaf(b));
     }
@@ -2099,7 +2107,8 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             const char* leaf = nullptr;
             error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
             if (!error) error = ClearScratch(b, directory, leaf);
-            if (!error) error = MakeRecord(directory, leaf, &b->ReplayOut, &b->ReplayOutStart, &b->ReplayOutId);
+            if (!error)
+                error = MakeRecord(directory, leaf, &b->ReplayOut, &b->ReplayOutStart, &b->ReplayOutId);
             StorageFileOS_Close(&directory);
         }
         if (error) {

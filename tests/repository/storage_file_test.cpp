@@ -1998,7 +1998,8 @@ TEST_F(StorageFileTest, AnAppendAfterACutEntryKeepsEveryWholeEntryBeforeIt) {
 // entries but another file's identity (a record copied) or none, a second name of a record of
 // ours, a folder, and a link to a record of ours outside.
 enum class At { Missing, Ours, Earlier, Other, Stale, Linked, Folder, Link };
-constexpr At kAll[] = {At::Missing, At::Ours, At::Earlier, At::Other, At::Stale, At::Linked, At::Folder, At::Link};
+constexpr At kAll[] = {At::Missing, At::Ours,   At::Earlier, At::Other,
+                       At::Stale,   At::Linked, At::Folder,  At::Link};
 
 // Runs `command` as the other user (its own process), in the shell.
 int AsOtherUser(const std::string& command) {
@@ -2022,7 +2023,8 @@ void PlantRecord(const std::string& path, const std::string& head, const std::st
     if (!status.Birth) StorageFileOS_Mark(fd, &status);
     const std::string self = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
                              std::to_string(StorageFileOS_ProofOf(status));
-    const std::string bytes = (head.empty() ? "" : "record:" + (head == "self" ? self : head) + '\0') + entries;
+    const std::string bytes =
+        (head.empty() ? "" : "record:" + (head == "self" ? self : head) + '\0') + entries;
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
     close(fd);
 }
@@ -2034,7 +2036,9 @@ std::string Snapshot(const std::string& path) {
     std::string what = std::to_string(info.st_mode) + ":" + std::to_string(info.st_uid) + ":" +
                        std::to_string(info.st_ino) + ":" + std::to_string(info.st_nlink) + ":";
     char target[256] = {0};
-    if (S_ISLNK(info.st_mode)) return what + std::string(target, (size_t)std::max<ssize_t>(0, readlink(path.c_str(), target, sizeof(target))));
+    if (S_ISLNK(info.st_mode))
+        return what + std::string(target, (size_t)std::max<ssize_t>(
+                                              0, readlink(path.c_str(), target, sizeof(target))));
     return what + (S_ISREG(info.st_mode) ? Slurp(path) : Slurp(path + "/f"));
 }
 
@@ -2059,20 +2063,25 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 if (b == At::Earlier || c == At::Earlier) continue;
                 const uint32_t farName = far[layouts % 3];
                 // The far name's state is drawn from the layout's number, never the earlier version's.
-                const At d = kAll[(layouts * 5 + 3) % 8] == At::Earlier ? At::Ours : kAll[(layouts * 5 + 3) % 8];
+                const At d =
+                    kAll[(layouts * 5 + 3) % 8] == At::Earlier ? At::Ours : kAll[(layouts * 5 + 3) % 8];
                 layouts++;
                 const std::vector<std::pair<uint32_t, At>> layout = {{0, a}, {1, b}, {2, c}, {farName, d}};
                 std::string trace;
-                for (const auto& [n, at] : layout) trace += std::to_string(n) + "=" + std::to_string((int)at) + " ";
+                for (const auto& [n, at] : layout)
+                    trace += std::to_string(n) + "=" + std::to_string((int)at) + " ";
                 SCOPED_TRACE(trace);
-                ASSERT_EQ(Shell("rm -rf " + root + " " + outside + "* && mkdir -p " + root + " && chmod 1777 " + root), 0);
+                ASSERT_EQ(Shell("rm -rf " + root + " " + outside + "* && mkdir -p " + root +
+                                " && chmod 1777 " + root),
+                          0);
                 Spit(root + "v.bin.quarvpartial", "the user's");
                 ASSERT_EQ(chmod((root + "v.bin.quarvpartial").c_str(), 0600), 0);
                 const std::string victim = "0:0:" + Identity(root + "v.bin.quarvpartial") + " v.bin" + '\0';
                 // The model: the name used, and what each record of ours names.
                 int used = -1, free = -1;
                 for (const auto& [n, at] : layout) {
-                    const std::string path = root + nameOf(n), copy = root + "c" + std::to_string(n) + ".bin.quarvpartial";
+                    const std::string path = root + nameOf(n),
+                                      copy = root + "c" + std::to_string(n) + ".bin.quarvpartial";
                     if (at == At::Ours || at == At::Earlier) {
                         Spit(copy, "copy");
                         ASSERT_EQ(chmod(copy.c_str(), 0600), 0);
@@ -2080,7 +2089,8 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                                     "0:0:" + Identity(copy) + " c" + std::to_string(n) + ".bin" + '\0');
                         if (at == At::Ours && used < 0) used = (int)n;
                     } else if (at == At::Other) {
-                        // Its own identity, as a record of ours would carry it: its owner alone tells it apart.
+                        // Its own identity, as a record of ours would carry it: its owner alone tells it
+                        // apart.
                         PlantRecord(path, "self", victim);
                         ASSERT_EQ(chmod(path.c_str(), n % 2 ? 0644 : 0600), 0);
                         ASSERT_EQ(lchown(path.c_str(), kOtherUser, kOtherUser), 0);
@@ -2093,7 +2103,8 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                         ASSERT_EQ(AsOtherUser("mkdir " + path + " && printf planted > " + path + "/f"), 0);
                     } else if (at == At::Link) {
                         PlantRecord(outside + "target" + std::to_string(n), "self", victim);
-                        ASSERT_EQ(AsOtherUser("ln -s " + outside + "target" + std::to_string(n) + " " + path), 0);
+                        ASSERT_EQ(AsOtherUser("ln -s " + outside + "target" + std::to_string(n) + " " + path),
+                                  0);
                     }
                 }
                 const bool ours = used >= 0;
@@ -2124,14 +2135,17 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 EXPECT_EQ(Slurp(root + "v.bin.quarvpartial"), "the user's");
                 for (const auto& [n, at] : layout)
                     if (at == At::Ours || at == At::Earlier) {
-                        EXPECT_EQ(OnDisk(root + "c" + std::to_string(n) + ".bin.quarvpartial"), (int)n != used) << n;
+                        EXPECT_EQ(OnDisk(root + "c" + std::to_string(n) + ".bin.quarvpartial"),
+                                  (int)n != used)
+                            << n;
                     }
                 for (const auto& [path, was] : before) EXPECT_EQ(Snapshot(path), was) << path;
                 // Each entry not used is named once where the walk met it: all of them where no
                 // record proved the storage's, those before it where one did.
                 const std::string printed = log.Text();
                 for (const auto& [n, at] : layout) {
-                    const std::string named = "Record of copies not the storage's own (" + root + nameOf(n) + ")";
+                    const std::string named =
+                        "Record of copies not the storage's own (" + root + nameOf(n) + ")";
                     const size_t first = printed.find(named);
                     const bool met = at != At::Missing && (int)n != used && (!ours || (int)n < used);
                     EXPECT_EQ(first != std::string::npos, met) << n << printed;
@@ -2163,7 +2177,8 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
         // The other account creates the name just before the storage's exclusive create or link.
         StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
         calls.OpenAt = [](int directory, const char* name, int flags, mode_t mode) {
-            if ((flags & O_EXCL) && !strcmp(name, ".quarvpartial") && !squatted++) AsOtherUser("printf theirs > " + squat);
+            if ((flags & O_EXCL) && !strcmp(name, ".quarvpartial") && !squatted++)
+                AsOtherUser("printf theirs > " + squat);
             return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
         };
         calls.LinkAt = [](int from, const char* fromName, int to, const char* toName, int flags) {
@@ -2190,7 +2205,8 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
         EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
         EXPECT_FALSE(OnDisk(root + ".quarvpartial3"));
         EXPECT_EQ(Slurp(record), copied);
-        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"), std::string::npos)
+        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"),
+                  std::string::npos)
             << log.Text();
         Release();
     }
