@@ -670,20 +670,22 @@ void RecordNameOf(const StorageFile* b, uint32_t n, char* out, int32_t size) {
     String_Print(out, size, n ? "%s%u" : "%s", b->PartialExtension, n);
 }
 
-// Whether every entry of the open file is one a record of ours holds (a last one cut while it was
-// written included): what an earlier version's record holds, and no file of anyone else's. An empty
-// file (a create cut before its first entry) holds nothing to lose.
+// Whether every entry of the open file is one a record of ours holds: what an earlier version's
+// record holds, and no file of anyone else's. A last entry cut while it was written counts only
+// after a whole one (a file without a NUL is text, not a record); an empty file (a create cut
+// before its first entry) holds nothing to lose.
 bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
     char buffer[kRecordEntrySize], owner[kOwnerSize];
-    uint64_t offset = 0;
-    bool passing = false, whole = false;
+    uint64_t offset = 0, size = 0, inode = 0;
+    bool passing = false, whole = false, any = false;
     RecordFields f;
     while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
         if (!whole ||
             !(NoteOwner(buffer, owner) || strcmp(buffer, kUnfinished) == 0 || ParseRecord(b, buffer, &f)))
             return false;
+        any = true;
     }
-    return true;
+    return StorageFileOS_SizeOf(fd, &size, &inode) == 0 && (offset == size || any);
 }
 
 enum class Proven { Ours, Earlier, Not };

@@ -61,7 +61,9 @@ bool OnDisk(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-int Shell(const std::string& command) { return system(command.c_str()); }
+int Shell(const std::string& command) {
+    return system(command.c_str());
+}
 
 // "<device>:<inode>:<proof>" of the file at path, as the record of copies names a file.
 std::string Identity(const std::string& path) {
@@ -72,6 +74,29 @@ std::string Identity(const std::string& path) {
     close(folder);
     return std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
            std::to_string(StorageFileOS_ProofOf(status));
+}
+
+// Writes a record at path whose first entry is `head` ("" for none; "self" the file's own
+// identity, "reborn" its device and inode with another proof), the rest `entries`; mode 0600.
+void PlantRecord(const std::string& path, const std::string& head, const std::string& entries) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    StorageFileOSStatus status{};
+    ASSERT_EQ(StorageFileOS_StatusOf(fd, &status), 0);
+    if (!status.Birth) StorageFileOS_Mark(fd, &status);
+    const std::string self = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+                             std::to_string(StorageFileOS_ProofOf(status));
+    const std::string reborn = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+                               std::to_string(StorageFileOS_ProofOf(status) + 1);
+    const std::string bytes = (head.empty() ? ""
+                                            : "record:" +
+                                                  (head == "self"     ? self
+                                                   : head == "reborn" ? reborn
+                                                                      : head) +
+                                                  '\0') +
+                              entries;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    close(fd);
 }
 
 std::string Digest64(const std::string& bytes) {
@@ -1444,8 +1469,7 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     const std::string body(32, 'n');
     Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
     Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
-    Spit(root + ".quarvpartial", "0:0:1:2 cut/na");
-    chmod((root + ".quarvpartial").c_str(), 0600);
+    PlantRecord(root + ".quarvpartial", "self", "0:0:1:2 cut/na");
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v2, 1, 1), 0u);
     ASSERT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
@@ -2013,22 +2037,6 @@ int AsOtherUser(const std::string& command) {
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Writes a record at path whose first entry is `head` ("" for none; "self" the file's own
-// identity), the rest `entries`; mode 0600.
-void PlantRecord(const std::string& path, const std::string& head, const std::string& entries) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << path;
-    StorageFileOSStatus status{};
-    ASSERT_EQ(StorageFileOS_StatusOf(fd, &status), 0);
-    if (!status.Birth) StorageFileOS_Mark(fd, &status);
-    const std::string self = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
-                             std::to_string(StorageFileOS_ProofOf(status));
-    const std::string bytes =
-        (head.empty() ? "" : "record:" + (head == "self" ? self : head) + '\0') + entries;
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
-    close(fd);
-}
-
 // What an entry is, to tell whether it was touched: kind, owner, inode, links, and bytes or target.
 std::string Snapshot(const std::string& path) {
     struct stat info;
@@ -2095,7 +2103,20 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                         ASSERT_EQ(chmod(path.c_str(), n % 2 ? 0644 : 0600), 0);
                         ASSERT_EQ(lchown(path.c_str(), kOtherUser, kOtherUser), 0);
                     } else if (at == At::Stale) {
-                        PlantRecord(path, n % 2 ? "" : Identity(root + "v.bin.quarvpartial"), victim);
+                        // A record copied, one naming this very inode with another proof (a file
+                        // given a freed record's inode and bytes), or one without its first entry;
+                        // at the usual name, text in place of the last (with and without a NUL).
+                        const uint32_t form = (n + layouts) % 3;
+                        if (form == 0)
+                            PlantRecord(path, Identity(root + "v.bin.quarvpartial"), victim);
+                        else if (form == 1)
+                            PlantRecord(path, "reborn", victim);
+                        else if (n)
+                            PlantRecord(path, "", victim);
+                        else
+                            PlantRecord(path, "",
+                                        layouts % 2 ? "12 apples"
+                                                    : std::string("notes") + '\0' + "12 apples");
                     } else if (at == At::Linked) {
                         PlantRecord(outside + "linked" + std::to_string(n), "self", victim);
                         ASSERT_EQ(link((outside + "linked" + std::to_string(n)).c_str(), path.c_str()), 0);
@@ -2193,6 +2214,8 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
         EXPECT_EQ(put, 0u);
         EXPECT_EQ(squatted, 1);
         EXPECT_EQ(Slurp(squat), "theirs");
+        // The copy keeps its usual name: the record found its own at once.
+        EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
         const std::string record = root + ".quarvpartial1";
         EXPECT_EQ(Slurp(record).rfind("record:" + Identity(record) + '\0', 0), 0u);
         // The record is swapped for a copy of itself, which proves nothing, and moved up a name.
@@ -2210,6 +2233,53 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
             << log.Text();
         Release();
     }
+}
+
+
+// While a replay goes in turns its record is swapped for a copy of itself: the end of the replay
+// neither replaces nor removes the copy (the name no longer leads to the record it read), whether
+// something stays on record or nothing does. A file of the same account at the replay's scratch
+// name is not the storage's either: named once and left, the replay waits.
+TEST_F(StorageFileTest, TheEndOfAReplayActsOnlyOnTheRecordItOpened) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    const std::string record = root + ".quarvpartial";
+    for (const bool stays : {false, true}) {
+        SCOPED_TRACE(stays ? "another repository's entry stays" : "nothing stays");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        if (stays) {
+            std::ofstream(record, std::ios::binary | std::ios::app)
+                << std::string("owner:0123456789abcdef") + '\0' + "0:0:1:2:3 zz" + '\0';
+        }
+        void* backend = nullptr;
+        ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+        StorageFile_SetReplayBudget(0);
+        const int64_t first = StorageFile_RemoveStrayCopies(backend, nullptr);
+        StorageFile_SetReplayBudget(0.1);
+        ASSERT_EQ(first, -1);
+        ASSERT_EQ(Shell("mv " + record + " " + root + "moved && cp -p " + root + "moved " + record), 0);
+        const std::string copied = Slurp(record);
+        EXPECT_EQ(Sweep(nullptr), 0);
+        EXPECT_EQ(Slurp(record), copied);
+        EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
+        Release();
+    }
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    Spit(record + "~", "the user's");
+    ASSERT_EQ(chmod((record + "~").c_str(), 0600), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    EXPECT_EQ(Sweep(nullptr), 0);
+    EXPECT_EQ(Sweep(nullptr), 0);
+    EXPECT_EQ(Slurp(record + "~"), "the user's");
+    EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
+    const std::string named = "Record of copies not the storage's own (" + record + "~)";
+    const size_t at = log.Text().find(named);
+    EXPECT_NE(at, std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
 }
 
 } // namespace
