@@ -2282,4 +2282,39 @@ TEST_F(StorageFileTest, TheEndOfAReplayActsOnlyOnTheRecordItOpened) {
     EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
 }
 
+// A record whose first entry cannot be written (a full disk) fails the copy and leaves nothing at
+// its name, made without one or not: the next run takes the usual name.
+TEST_F(StorageFileTest, ARecordWhoseFirstEntryFailsLeavesNothingAtItsName) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    for (const uint32_t unnamed : {1u, 0u}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        StorageFileOS_SetUnnamedCopies(unnamed);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Write = [](int fd, const void* bytes, size_t length) -> ssize_t {
+            if (length > 7 && !memcmp(bytes, "record:", 7)) {
+                errno = ENOSPC;
+                return -1;
+            }
+            return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
+        };
+        StorageFileOS_SetCalls(&calls);
+        ASSERT_EQ(Configure("file"), 1);
+        const uint32_t failed = Put(v1, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_NE(failed, 0u);
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial1"));
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Put(v1, 0, 0), 0u);
+        StorageFileOS_SetUnnamedCopies(1);
+        EXPECT_EQ(Slurp(root + ".quarvpartial").rfind("record:" + Identity(root + ".quarvpartial") + '\0', 0),
+                  0u);
+        EXPECT_EQ(Sweep(nullptr), 1);
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        Release();
+    }
+}
+
 } // namespace
