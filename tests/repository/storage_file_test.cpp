@@ -2195,11 +2195,12 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
         StorageFileOS_SetUnnamedCopies(unnamed);
         squat = root + ".quarvpartial";
         squatted = 0;
-        // The other account creates the name just before the storage's exclusive create or link.
+        // The other account takes the name just before the storage's exclusive create or link: a file
+        // made there, or one of its own renamed there.
         StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
         calls.OpenAt = [](int directory, const char* name, int flags, mode_t mode) {
             if ((flags & O_EXCL) && !strcmp(name, ".quarvpartial") && !squatted++)
-                AsOtherUser("printf theirs > " + squat);
+                AsOtherUser("printf theirs > " + squat + "t && mv " + squat + "t " + squat);
             return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
         };
         calls.LinkAt = [](int from, const char* fromName, int to, const char* toName, int flags) {
