@@ -1,5 +1,6 @@
 // The file storage's record of copies, as a kill, a full disk or anyone with the folder may have
-// left it: the input is written as the record in a private installation folder that also holds
+// left it: the input (after a first byte that chooses whether the record starts with its own
+// identity, as the storage makes one) is written as the record in a private installation folder that also holds
 // the installed file, files of the user's and links out of it. A file storage on the folder then
 // reads the record (a piece looked for, a piece read, a copy made and appended to it) and replays
 // it once the sync ends, in turns and then at once. Whatever the record says, the installed file,
@@ -30,6 +31,7 @@
 #include "core/runtime/io_worker.h"
 #include "core/runtime/meter.h"
 #include "core/runtime/thread.h"
+#include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_cleanup.h"
@@ -276,7 +278,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 14)) return 0;
     EmptyPath(g_root);
     Furnish();
-    Spit(g_root + kRecord, data, size, 0600);
+    // The first byte chooses the record's start: with its own identity as its first entry, as the
+    // storage makes one, or as the input has it (an earlier version's record, or anything).
+    const bool proven = size > 0 && (data[0] & 1);
+    if (size > 0) {
+        data++;
+        size--;
+    }
+    if (proven) {
+        const int fd = open((g_root + kRecord).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        Require(fd >= 0);
+        StorageFileOSStatus status{};
+        Require(StorageFileOS_StatusOf(fd, &status) == 0);
+        if (!status.Birth) StorageFileOS_Mark(fd, &status);
+        const std::string head = "record:" + std::to_string(status.Device) + ":" +
+                                 std::to_string(status.Inode) + ":" +
+                                 std::to_string(StorageFileOS_ProofOf(status)) + std::string(1, '\0');
+        Require(write(fd, head.data(), head.size()) == (ssize_t)head.size());
+        Require(size == 0 || write(fd, data, size) == (ssize_t)size);
+        close(fd);
+    } else {
+        Spit(g_root + kRecord, data, size, 0600);
+    }
     const Identity keep = IdentityOf(g_root + "keep.bin"), userCopy = IdentityOf(g_root + "a.txt.quarvpartial"),
                    inner = IdentityOf(g_root + "sub/inner.bin");
 
@@ -314,6 +337,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The copy made here is the storage's and goes; the replay leaves no scratch record behind.
     Require(!OnDisk(g_root + "new.bin.quarvpartial"));
     Require(!OnDisk(g_root + ".quarvpartial~"));
+    // A record the storage made under a name of its own, where the input proved none, goes with it.
+    Require(!OnDisk(g_root + ".quarvpartial1") && !OnDisk(g_root + ".quarvpartial1~"));
     // What the record cannot own stays as it was.
     Require(Slurp(g_root + "a.txt") == kInstalled);
     Require(Slurp(g_root + "shared.bin.quarvpartial") == "shared" && Slurp(g_root + "shared.link") == "shared");
@@ -325,7 +350,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* Name;
         const char* Bytes;
         Identity Id;
-    } owned[] = {{"keep.bin", "keep", keep}, {"a.txt.quarvpartial", "user's", userCopy}, {"sub/inner.bin", "inner", inner}};
+    } owned[] = {{"keep.bin", "keep", keep},
+                 {"a.txt.quarvpartial", "user's", userCopy},
+                 {"sub/inner.bin", "inner", inner}};
     for (const auto& file : owned) {
         const std::string bytes = Slurp(g_root + file.Name);
         Require(bytes == file.Bytes || (bytes == "<none>" && Names(data, size, file.Id)));

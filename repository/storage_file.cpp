@@ -80,6 +80,11 @@ struct Transfer {
     uint32_t Write;
 };
 
+// The identity a file is judged by: device, inode and the proof StorageFileOS_SameFile takes.
+struct FileId {
+    uint64_t Device, Inode, Proof;
+};
+
 } // namespace
 
 struct StorageFile {
@@ -134,7 +139,11 @@ struct StorageFile {
     char Kept[STORAGE_FILE_PATH_SIZE];
     char ReplayOwner[kOwnerSize];    // the mark of the entries the replay reads
     char ReplayMarked[kOwnerSize];   // the last mark written to what stays on record
-    char RecordName[48];             // the record's name, chosen on first use (see RecordLeaf)
+    char RecordName[48];             // the record's name, chosen on first use (see OpenCopiesRecord)
+    uint32_t RecordNumber;           // its number among the reserved names
+    uint32_t RecordFound;            // RecordName held a record proven this storage's when last opened
+    uint64_t ReplayOutStart;         // where the entries of what stays on record begin
+    FileId ReplayId, ReplayOutId;      // the record replayed and what stays on record, as opened
     char ReplayEndOwner[kOwnerSize]; // the mark in force where the first pass ended
     uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
     // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
@@ -451,58 +460,9 @@ constexpr uint32_t kRecordEntrySize = STORAGE_FILE_PATH_SIZE + 96;
 // reads so (each starts with a number).
 constexpr char kUnfinished[] = "unfinished";
 
-int32_t OpenRecordFile(StorageFile* b, const char* leafName, uint32_t create, int32_t* fd) {
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, leafName, 0, &directory, &leaf);
-    if (!error) {
-        error = StorageFileOS_OpenOwn(directory, leaf, create, 1, fd);
-        if (error == EEXIST && create) error = StorageFileOS_OpenOwn(directory, leaf, 0, 1, fd);
-    }
-    StorageFileOS_Close(&directory);
-    return error;
-}
-
-// Under RecordLock: the record's name. Its usual name is the copies' suffix alone; where an entry
-// that is not a private file of ours holds it (another account's file in a shared folder, a
-// folder), that entry is named once and left, and the first of "<suffix><n>" that is free or ours
-// stands in: reserved like every copy name, and no copy's (a copy's name has its file's name before
-// the suffix). Each storage walks the same names, so one finds the record another made.
-const char* RecordLeaf(StorageFile* b) {
-    if (b->RecordName[0]) return b->RecordName;
-    String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    if (StorageFileOS_OpenParent(b->OutputPath, b->PartialExtension, 0, &directory, &leaf) != 0) return b->RecordName;
-    char name[sizeof(b->RecordName)];
-    for (uint32_t alternate = 0; alternate <= kAlternates; alternate++) {
-        String_Print(name, (int32_t)sizeof(name), alternate ? "%s%u" : "%s", b->PartialExtension, alternate);
-        StorageFileOSStatus status{};
-        if (StorageFileOS_Status(directory, name, &status) != 0) break;
-        if (status.Kind == STORAGE_FILE_OS_MISSING && alternate < kAlternates) {
-            // A record made while this name was held outlasts the entry that held it.
-            char next[sizeof(b->RecordName)];
-            String_Print(next, (int32_t)sizeof(next), "%s%u", b->PartialExtension, alternate + 1);
-            if (StorageFileOS_Status(directory, next, &status) == 0 && status.Kind == STORAGE_FILE_OS_FILE &&
-                status.OwnPrivate)
-                memcpy(name, next, sizeof(name));
-            String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
-            break;
-        }
-        if (status.Kind == STORAGE_FILE_OS_MISSING || (status.Kind == STORAGE_FILE_OS_FILE && status.OwnPrivate)) {
-            String_CopyLength(b->RecordName, name, (int32_t)sizeof(b->RecordName));
-            break;
-        }
-        char shown[STORAGE_FILE_PATH_SIZE * 2];
-        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
-        if (HashTable_ContainsKey(b->Named, shown)) continue;
-        HashTable_Add(b->Named, shown, 1);
-        StorageFile_Print(b, "Record of copies not the storage's own (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + EPERM);
-    }
-    StorageFileOS_Close(&directory);
-    return b->RecordName;
-}
+// The record's own file, found or made by descriptor (see below).
+int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd);
+const char* RecordLeaf(StorageFile* b);
 
 void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
     if (error == EPERM)
@@ -604,7 +564,7 @@ int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32
                            1;
     int32_t error = HoldFolder(b);
     // A replay under way reads to the end of the record, this one included.
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenRecordFile(b, RecordLeaf(b), 1, &b->RecordFd);
+    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenCopiesRecord(b, 1, &b->RecordFd);
     if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
     if (error) PrintRecordError(b, RecordLeaf(b), error);
     return error;
@@ -678,8 +638,241 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
         // A proof only this process may hold is never one of the record's.
         f->Birth = numbers[4] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[4];
     }
-    return numbers[0] <= STORAGE_FILE_PATH_SIZE && StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) &&
-           strcmp(f->Name, at + 1) == 0 && !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
+    return numbers[0] <= STORAGE_FILE_PATH_SIZE &&
+           StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) && strcmp(f->Name, at + 1) == 0 &&
+           !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
+}
+
+// ---- The record's own file ---------------------------------------------------------------------------
+// The record is the storage's by a proof written into it as it is made, never by its name, owner
+// or mode: its first entry, "record:<device>:<inode>:<proof>" and a NUL, names the very file that
+// holds it (<proof> its birth or token, as a copy's), written before any name leads to the file
+// where unnamed files can be made, else at once after its exclusive create. Another account cannot
+// write into a private file of ours; a copy of a record (a backup put back, the user's own cp) is
+// another inode; a second name (a hard link) fails the one-name rule: none of those proves. A
+// record an earlier version made carries no such entry: it is taken only at the usual name, only
+// when every entry in it is one of ours (no other file reads so), and the first replay writes it
+// anew with the entry.
+
+constexpr char kRecordMark[] = "record:";
+// "record:" and three numbers of at most 20 digits, two colons and a NUL.
+constexpr uint32_t kRecordHeaderSize = 96;
+
+// The identity of the open file; without a birth time or token, one only it can match without proof
+// (the entry naming it is written by us alone).
+FileId IdOf(const StorageFileOSStatus& status) {
+    const uint64_t proof = StorageFileOS_ProofOf(status);
+    return FileId{status.Device, status.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN};
+}
+
+// The reserved name of number n: the copies' suffix alone, then "<suffix><n>".
+void RecordNameOf(const StorageFile* b, uint32_t n, char* out, int32_t size) {
+    String_Print(out, size, n ? "%s%u" : "%s", b->PartialExtension, n);
+}
+
+// Whether every entry of the open file is one a record of ours holds: what an earlier version's
+// record holds, and no file of anyone else's. A last entry cut while it was written counts only
+// after a whole one (a file without a NUL is text, not a record); an empty file (a create cut
+// before its first entry) holds nothing to lose.
+bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
+    char buffer[kRecordEntrySize], owner[kOwnerSize];
+    uint64_t offset = 0, size = 0, inode = 0;
+    bool passing = false, whole = false, any = false;
+    RecordFields f;
+    while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
+        if (!whole ||
+            !(NoteOwner(buffer, owner) || strcmp(buffer, kUnfinished) == 0 || ParseRecord(b, buffer, &f)))
+            return false;
+        any = true;
+    }
+    return StorageFileOS_SizeOf(fd, &size, &inode) == 0 && (offset == size || any);
+}
+
+enum class Proven { Ours, Earlier, Not };
+
+// Whether the open file (opened by OpenOwn: a private file of ours reached by one name) is a record
+// of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
+// earlier version made. *start: where the entries begin.
+Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* start) {
+    *start = 0;
+    char head[kRecordHeaderSize];
+    uint32_t got = 0;
+    StorageFileOSStatus status{};
+    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
+        StorageFileOS_StatusOf(fd, &status) != 0)
+        return Proven::Not;
+    head[got] = 0;
+    if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
+        return primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
+    const size_t length = strlen(head);
+    unsigned long long numbers[3] = {};
+    const char* at = head + sizeof(kRecordMark) - 1;
+    for (int i = 0; i < 3; i++)
+        if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return Proven::Not;
+    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
+                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
+        return Proven::Not;
+    *start = length + 1;
+    return Proven::Ours;
+}
+
+// The name, held by an entry not proven the storage's record, named once.
+void NameHeldRecord(StorageFile* b, const char* name) {
+    char shown[STORAGE_FILE_PATH_SIZE * 2];
+    String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
+    if (HashTable_ContainsKey(b->Named, shown)) return;
+    HashTable_Add(b->Named, shown, 1);
+    StorageFile_Print(b, "Record of copies not the storage's own (%s) (%d)", LogText(shown).Text,
+                      PLATFORM_ERROR_ERRNO_BASE + EPERM);
+}
+
+// Opens what stands at a record's name (for reading and writing) when it proves a record of ours:
+// 0 with *fd; ENOENT for nothing there; EPERM for an entry that is not a record of ours; or why the
+// name could not be opened.
+int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bool primary, int32_t* fd,
+                   Proven* proven, uint64_t* start) {
+    *proven = Proven::Not;
+    int32_t error = StorageFileOS_OpenOwn(directory, name, 0, 1, fd);
+    // Whatever else stands there (a link, a folder, a fifo, another user's file, one of ours not
+    // private) is held; a failure of this process or the disk is not.
+    if (error == ELOOP || error == EACCES || error == EISDIR || error == ENXIO || error == ETXTBSY ||
+        error == EWOULDBLOCK || error == EEXIST)
+        error = EPERM;
+    if (error) return error;
+    *proven = ProveRecord(b, *fd, primary, start);
+    if (*proven != Proven::Not) return 0;
+    StorageFileOS_Close(fd);
+    return EPERM;
+}
+
+// Makes a record (or a replay's scratch) at name, its first entry the file's own identity, written
+// before the name leads to it where the file system can. EEXIST when anything holds the name.
+int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start, FileId* id) {
+    *fd = -1;
+    bool named = false;
+    int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
+    if (error == EOPNOTSUPP) {
+        named = true;
+        error = StorageFileOS_OpenOwn(directory, name, 1, 1, fd);
+        if (error == EPERM) error = EEXIST;
+    }
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_StatusOf(*fd, &status);
+    // Without a birth time the file gets a token; where it cannot, the entry names it without proof.
+    if (!error && !status.Birth) StorageFileOS_Mark(*fd, &status);
+    char header[kRecordHeaderSize];
+    const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
+                                        (unsigned long long)status.Device, (unsigned long long)status.Inode,
+                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
+                           1;
+    if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
+    if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
+    *id = IdOf(status);
+    if (error) {
+        StorageFileOS_Close(fd);
+        // What this call made under the name, and that alone, goes.
+        if (named && error != EEXIST)
+            StorageFileOS_RemoveCopy(directory, name, id->Device, id->Inode, id->Proof);
+        return error;
+    }
+    *start = (uint64_t)length;
+    return 0;
+}
+
+// Under RecordLock: opens this storage's record, by descriptor, for reading and writing. The name
+// found before is proven again on what its open reaches; else every reserved name is walked, the
+// first proven record of ours taken (one at the usual name that an earlier version made when none
+// is), and each name held by anything else named once and left: never read, written or removed.
+// With create, where none is found, the first free name takes a new record; a name taken between
+// the walk and the exclusive create passes to the next. ENOENT: no record, and none made.
+int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
+    *fd = -1;
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, b->PartialExtension, 0, &directory, &leaf);
+    Proven proven = Proven::Not;
+    uint64_t start = 0;
+    if (!error && b->RecordFound &&
+        OpenProven(b, directory, b->RecordName, b->RecordNumber == 0, fd, &proven, &start) == 0) {
+        StorageFileOS_Close(&directory);
+        return 0;
+    }
+    b->RecordFound = 0;
+    int32_t earlier = -1;
+    uint32_t free = kAlternates + 1;
+    char name[sizeof(b->RecordName)];
+    for (uint32_t n = 0; !error && n <= kAlternates; n++) {
+        RecordNameOf(b, n, name, (int32_t)sizeof(name));
+        int32_t found = -1;
+        const int32_t opened = OpenProven(b, directory, name, n == 0, &found, &proven, &start);
+        if (opened == ENOENT) {
+            if (free > kAlternates) free = n;
+        } else if (opened == 0 && proven == Proven::Earlier) {
+            earlier = found;
+        } else if (opened == 0) {
+            *fd = found;
+            b->RecordNumber = n;
+            break;
+        } else if (opened == EPERM) {
+            NameHeldRecord(b, name);
+        } else {
+            error = opened;
+        }
+    }
+    if (!error && *fd < 0 && earlier >= 0) {
+        *fd = earlier;
+        earlier = -1;
+        b->RecordNumber = 0;
+    }
+    if (earlier >= 0) {
+        StorageFileOS_Close(&earlier);
+        NameHeldRecord(b, b->PartialExtension);
+    }
+    if (!error && *fd < 0) {
+        error = create ? EEXIST : ENOENT;
+        for (uint32_t n = free; create && n <= kAlternates; n++) {
+            RecordNameOf(b, n, name, (int32_t)sizeof(name));
+            FileId id{};
+            error = MakeRecord(directory, name, fd, &start, &id);
+            if (error != EEXIST) {
+                b->RecordNumber = n;
+                break;
+            }
+        }
+        if (!create || error) b->RecordNumber = free <= kAlternates ? free : 0;
+    }
+    StorageFileOS_Close(&directory);
+    RecordNameOf(b, b->RecordNumber, b->RecordName, (int32_t)sizeof(b->RecordName));
+    b->RecordFound = *fd >= 0 ? 1 : 0;
+    return error;
+}
+
+// Under RecordLock: the record's name (see OpenCopiesRecord), for the log and the replay's scratch name.
+const char* RecordLeaf(StorageFile* b) {
+    if (!b->RecordName[0]) {
+        int32_t fd = -1;
+        OpenCopiesRecord(b, 0, &fd);
+        StorageFileOS_Close(&fd);
+        if (!b->RecordName[0])
+            String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
+    }
+    return b->RecordName;
+}
+
+// Under RecordLock: what a stopped replay left at its scratch name goes when it proves a record of
+// ours as the record would (see OpenCopiesRecord); anything else there is named once and left (EPERM).
+int32_t ClearScratch(StorageFile* b, int32_t directory, const char* scratch) {
+    int32_t fd = -1;
+    Proven proven = Proven::Not;
+    uint64_t start = 0;
+    int32_t error = OpenProven(b, directory, scratch, b->RecordNumber == 0, &fd, &proven, &start);
+    if (error == ENOENT) return 0;
+    if (error == EPERM) NameHeldRecord(b, scratch);
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_StatusOf(fd, &status);
+    StorageFileOS_Close(&fd);
+    const FileId id = IdOf(status);
+    return error ? error : StorageFileOS_RemoveCopy(directory, scratch, id.Device, id.Inode, id.Proof);
 }
 
 // Under RecordLock: the copy of name the record names, or none.
@@ -706,7 +899,7 @@ void LoadCopies(StorageFile* b) {
     if (b->CopiesLoaded) return;
     b->CopiesLoaded = 1;
     int32_t fd = -1;
-    if (b->PartialExtension[0] && OpenRecordFile(b, RecordLeaf(b), 0, &fd) == 0) {
+    if (b->PartialExtension[0] && OpenCopiesRecord(b, 0, &fd) == 0) {
         char buffer[kRecordEntrySize];
         uint64_t offset = 0;
         bool passing = false, whole = false;
@@ -1565,6 +1758,7 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
     }
     Path_FixSlash(b->OutputPath, (int32_t)sizeof(b->OutputPath), 1);
     b->RecordName[0] = 0;
+    b->RecordFound = 0;
     b->IgnorePath[0] = 0;
     if (dictionary && Dictionary_GetStringByKey(dictionary, "ignore", text, (int32_t)sizeof(text)) && text[0])
         Path_Resolve(text, b->IgnorePath, (int32_t)sizeof(b->IgnorePath));
@@ -1841,15 +2035,23 @@ int64_t ReplayFinish(StorageFile* b) {
     String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
     int32_t directory = -1;
     const char* leaf = nullptr;
+    const FileId& in = b->ReplayId;
+    const FileId& kept = b->ReplayOutId;
     if (!error) error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
+    // Each name goes, or is replaced, only while it still leads to the file this replay opened there.
     if (!error && b->ReplayLost) {
-        error = StorageFileOS_RemoveOwn(directory, scratch);
-    } else if (!error && out.Size == 0) {
+        error = StorageFileOS_RemoveCopy(directory, scratch, kept.Device, kept.Inode, kept.Proof);
+    } else if (!error && out.Size <= b->ReplayOutStart) {
         // The scratch first: without a record no later replay would look for it.
-        error = StorageFileOS_RemoveOwn(directory, scratch);
-        if (!error) error = StorageFileOS_RemoveOwn(directory, RecordLeaf(b));
+        error = StorageFileOS_RemoveCopy(directory, scratch, kept.Device, kept.Inode, kept.Proof);
+        if (!error) error = StorageFileOS_RemoveCopy(directory, RecordLeaf(b), in.Device, in.Inode, in.Proof);
     } else if (!error) {
-        error = StorageFileOS_Rename(directory, scratch, RecordLeaf(b));
+        StorageFileOSStatus now{};
+        error = StorageFileOS_Status(directory, RecordLeaf(b), &now);
+        if (!error && now.Kind != STORAGE_FILE_OS_MISSING &&
+            !StorageFileOS_SameFile(now, in.Device, in.Inode, in.Proof))
+            error = EEXIST;
+        if (!error) error = StorageFileOS_Rename(directory, scratch, RecordLeaf(b));
     }
     StorageFileOS_Close(&directory);
     if (error) {
@@ -1886,7 +2088,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     if (b->ReplayFd < 0) {
         b->ReplayError = 0;
         int32_t probe = -1;
-        int32_t error = OpenRecordFile(b, RecordLeaf(b), 0, &probe);
+        int32_t error = OpenCopiesRecord(b, 0, &probe);
         StorageFileOS_Close(&probe);
         // No record: this storage made no copy that can be left.
         if (error == ENOENT || error == ENOTDIR) return 1;
@@ -1895,21 +2097,26 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
         if (!error) {
             StorageFileOS_Close(&b->RecordFd);
             LoadCopies(b);
-            error = OpenRecordFile(b, RecordLeaf(b), 0, &b->ReplayFd);
+            error = OpenCopiesRecord(b, 0, &b->ReplayFd);
         }
+        StorageFileOSStatus replayed{};
+        if (!error) error = StorageFileOS_StatusOf(b->ReplayFd, &replayed);
+        b->ReplayId = IdOf(replayed);
         char scratch[40];
         String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
         if (!error) {
             int32_t directory = -1;
             const char* leaf = nullptr;
             error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
-            if (!error) error = StorageFileOS_RemoveOwn(directory, leaf);
+            if (!error) error = ClearScratch(b, directory, leaf);
+            if (!error)
+                error = MakeRecord(directory, leaf, &b->ReplayOut, &b->ReplayOutStart, &b->ReplayOutId);
             StorageFileOS_Close(&directory);
         }
-        if (!error) error = OpenRecordFile(b, scratch, 1, &b->ReplayOut);
         if (error) {
-            PrintRecordError(b, error == EPERM || b->ReplayFd < 0 ? RecordLeaf(b) : scratch, error);
-            // A record not ours, or a folder another repository holds, is named and left by design.
+            // A scratch name held by an entry not ours was named as it was met.
+            if (error != EPERM) PrintRecordError(b, b->ReplayFd < 0 ? RecordLeaf(b) : scratch, error);
+            // A name held by another, or a folder another repository holds, is named and left by design.
             if (error != EPERM && error != EBUSY) b->ReplayError = error;
             StorageFileOS_Close(&b->ReplayFd);
             StorageFileOS_Close(&b->ReplayOut);
@@ -1998,7 +2205,7 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (b->Unfinished) return 0;
     int32_t error = HoldFolder(b);
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
-        error = OpenRecordFile(b, RecordLeaf(b), 1, &b->RecordFd);
+        error = OpenCopiesRecord(b, 1, &b->RecordFd);
     char line[kOwnerSize + sizeof(kUnfinished)];
     if (!error)
         error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));

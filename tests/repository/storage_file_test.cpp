@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -59,7 +61,9 @@ bool OnDisk(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-int Shell(const std::string& command) { return system(command.c_str()); }
+int Shell(const std::string& command) {
+    return system(command.c_str());
+}
 
 // "<device>:<inode>:<proof>" of the file at path, as the record of copies names a file.
 std::string Identity(const std::string& path) {
@@ -70,6 +74,29 @@ std::string Identity(const std::string& path) {
     close(folder);
     return std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
            std::to_string(StorageFileOS_ProofOf(status));
+}
+
+// Writes a record at path whose first entry is `head` ("" for none; "self" the file's own
+// identity, "reborn" its device and inode with another proof), the rest `entries`; mode 0600.
+void PlantRecord(const std::string& path, const std::string& head, const std::string& entries) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    StorageFileOSStatus status{};
+    ASSERT_EQ(StorageFileOS_StatusOf(fd, &status), 0);
+    if (!status.Birth) StorageFileOS_Mark(fd, &status);
+    const std::string self = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+                             std::to_string(StorageFileOS_ProofOf(status));
+    const std::string reborn = std::to_string(status.Device) + ":" + std::to_string(status.Inode) + ":" +
+                               std::to_string(StorageFileOS_ProofOf(status) + 1);
+    const std::string bytes = (head.empty() ? ""
+                                            : "record:" +
+                                                  (head == "self"     ? self
+                                                   : head == "reborn" ? reborn
+                                                                      : head) +
+                                                  '\0') +
+                              entries;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    close(fd);
 }
 
 std::string Digest64(const std::string& bytes) {
@@ -1442,8 +1469,7 @@ TEST_F(StorageFileTest, ARecordsCutLastEntryIsNeverJoinedToTheNext) {
     const std::string body(32, 'n');
     Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
     Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"new.bin", body.c_str()}});
-    Spit(root + ".quarvpartial", "0:0:1:2 cut/na");
-    chmod((root + ".quarvpartial").c_str(), 0600);
+    PlantRecord(root + ".quarvpartial", "self", "0:0:1:2 cut/na");
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v2, 1, 1), 0u);
     ASSERT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
@@ -1873,7 +1899,10 @@ TEST_F(StorageFileTest, ARepositorysRecordedFilesAreJudgedByItsOwnReplayOnly) {
     chmod((root + "old.bin.quarvpartial").c_str(), 0600);
     const std::string legacy = "0:0:" + Identity(root + "old.bin") + " old.bin" + '\0' + "0:0:" +
                                Identity(root + "old.bin.quarvpartial") + " old.bin" + '\0';
-    const std::string record = legacy + Slurp(root + ".quarvpartial");
+    // After the record's own first entry, which proves it the storage's.
+    const std::string made = Slurp(root + ".quarvpartial"), head = made.substr(0, made.find('\0') + 1);
+    ASSERT_EQ(head.rfind("record:" + Identity(root + ".quarvpartial") + '\0', 0), 0u) << made;
+    const std::string record = head + legacy + made.substr(head.size());
     Spit(root + ".quarvpartial", record);
     Release();
     // A writes a part.bin of its own beside B's copy, never into it; then replays its manifest,
@@ -1981,6 +2010,312 @@ TEST_F(StorageFileTest, AnAppendAfterACutEntryKeepsEveryWholeEntryBeforeIt) {
     EXPECT_EQ(record.substr(whole.size(), 7), std::string("owner:") + '\0');
     EXPECT_EQ(record.find(" z"), std::string::npos);
     EXPECT_NE(record.find(" new.bin"), std::string::npos);
+}
+
+
+// ---- The record's own name ----------------------------------------------------------------------
+
+// What stands at one of the record's reserved names before a storage comes: nothing; a record of
+// the storage's (its first entry its own identity, naming a copy of its own); one an earlier
+// version made (no such entry; the usual name only); and what must be left unread: another
+// account's file proving itself as a record would, a file of the same account carrying a record's
+// entries but another file's identity (a record copied) or none, a second name of a record of
+// ours, a folder, and a link to a record of ours outside.
+enum class At { Missing, Ours, Earlier, Other, Stale, Linked, Folder, Link };
+constexpr At kAll[] = {At::Missing, At::Ours,   At::Earlier, At::Other,
+                       At::Stale,   At::Linked, At::Folder,  At::Link};
+
+// Runs `command` as the other user (its own process), in the shell.
+int AsOtherUser(const std::string& command) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0) _exit(126);
+        execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What an entry is, to tell whether it was touched: kind, owner, inode, links, and bytes or target.
+std::string Snapshot(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return "-";
+    std::string what = std::to_string(info.st_mode) + ":" + std::to_string(info.st_uid) + ":" +
+                       std::to_string(info.st_ino) + ":" + std::to_string(info.st_nlink) + ":";
+    char target[256] = {0};
+    if (S_ISLNK(info.st_mode))
+        return what + std::string(target, (size_t)std::max<ssize_t>(
+                                              0, readlink(path.c_str(), target, sizeof(target))));
+    return what + (S_ISREG(info.st_mode) ? Slurp(path) : Slurp(path + "/f"));
+}
+
+// Over layouts of the reserved names, against the model: the first record proven the storage's is
+// used (one an earlier version left at the usual name when none is), else the first free name
+// takes a new one whose first entry is its own identity; a copy recorded goes on record there, and
+// the replay at the sync's end removes what that record names and the record itself. Every other
+// entry at those names is left as it was, never read (the user's file that each names by its
+// identity stays), and named once as it is met.
+TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNamesElseTheFirstFree) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to act as another user";
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    const std::string base = root.substr(0, root.size() - 5);
+    ASSERT_EQ(chmod(base.c_str(), 0711), 0);
+    auto nameOf = [](uint32_t n) { return ".quarvpartial" + (n ? std::to_string(n) : std::string()); };
+    const uint32_t far[] = {3, 17, 64};
+    uint32_t layouts = 0;
+    for (At a : kAll)
+        for (At b : kAll)
+            for (At c : kAll) {
+                if (b == At::Earlier || c == At::Earlier) continue;
+                const uint32_t farName = far[layouts % 3];
+                // The far name's state is drawn from the layout's number, never the earlier version's.
+                const At d =
+                    kAll[(layouts * 5 + 3) % 8] == At::Earlier ? At::Ours : kAll[(layouts * 5 + 3) % 8];
+                layouts++;
+                const std::vector<std::pair<uint32_t, At>> layout = {{0, a}, {1, b}, {2, c}, {farName, d}};
+                std::string trace;
+                for (const auto& [n, at] : layout)
+                    trace += std::to_string(n) + "=" + std::to_string((int)at) + " ";
+                SCOPED_TRACE(trace);
+                ASSERT_EQ(Shell("rm -rf " + root + " " + outside + "* && mkdir -p " + root +
+                                " && chmod 1777 " + root),
+                          0);
+                Spit(root + "v.bin.quarvpartial", "the user's");
+                ASSERT_EQ(chmod((root + "v.bin.quarvpartial").c_str(), 0600), 0);
+                const std::string victim = "0:0:" + Identity(root + "v.bin.quarvpartial") + " v.bin" + '\0';
+                // The model: the name used, and what each record of ours names.
+                int used = -1, free = -1;
+                for (const auto& [n, at] : layout) {
+                    const std::string path = root + nameOf(n),
+                                      copy = root + "c" + std::to_string(n) + ".bin.quarvpartial";
+                    if (at == At::Ours || at == At::Earlier) {
+                        Spit(copy, "copy");
+                        ASSERT_EQ(chmod(copy.c_str(), 0600), 0);
+                        PlantRecord(path, at == At::Ours ? "self" : "",
+                                    "0:0:" + Identity(copy) + " c" + std::to_string(n) + ".bin" + '\0');
+                        if (at == At::Ours && used < 0) used = (int)n;
+                    } else if (at == At::Other) {
+                        // Its own identity, as a record of ours would carry it: its owner alone tells it
+                        // apart.
+                        PlantRecord(path, "self", victim);
+                        ASSERT_EQ(chmod(path.c_str(), n % 2 ? 0644 : 0600), 0);
+                        ASSERT_EQ(lchown(path.c_str(), kOtherUser, kOtherUser), 0);
+                    } else if (at == At::Stale) {
+                        // A record copied, one naming this very inode with another proof (a file
+                        // given a freed record's inode and bytes), or one without its first entry;
+                        // at the usual name, text in place of the last (with and without a NUL).
+                        const uint32_t form = (n + layouts) % 3;
+                        if (form == 0)
+                            PlantRecord(path, Identity(root + "v.bin.quarvpartial"), victim);
+                        else if (form == 1)
+                            PlantRecord(path, "reborn", victim);
+                        else if (n)
+                            PlantRecord(path, "", victim);
+                        else
+                            PlantRecord(path, "",
+                                        layouts % 2 ? "12 apples"
+                                                    : std::string("notes") + '\0' + "12 apples");
+                    } else if (at == At::Linked) {
+                        PlantRecord(outside + "linked" + std::to_string(n), "self", victim);
+                        ASSERT_EQ(link((outside + "linked" + std::to_string(n)).c_str(), path.c_str()), 0);
+                    } else if (at == At::Folder) {
+                        ASSERT_EQ(AsOtherUser("mkdir " + path + " && printf planted > " + path + "/f"), 0);
+                    } else if (at == At::Link) {
+                        PlantRecord(outside + "target" + std::to_string(n), "self", victim);
+                        ASSERT_EQ(AsOtherUser("ln -s " + outside + "target" + std::to_string(n) + " " + path),
+                                  0);
+                    }
+                }
+                const bool ours = used >= 0;
+                if (used < 0 && a == At::Earlier) used = 0;
+                const bool made = used < 0;
+                for (uint32_t n = 0; made && free < 0 && n <= 64; n++) {
+                    bool taken = false;
+                    for (const auto& [m, at] : layout) taken = taken || (m == n && at != At::Missing);
+                    if (!taken) free = (int)n;
+                }
+                if (made) used = free;
+                std::vector<std::pair<std::string, std::string>> before;
+                for (const auto& [n, at] : layout)
+                    if ((int)n != used) before.emplace_back(root + nameOf(n), Snapshot(root + nameOf(n)));
+                LogCapture log;
+                ASSERT_EQ(Configure("file"), 1);
+                ASSERT_EQ(Put(v1, 0, 0), 0u);
+                const std::string record = root + nameOf((uint32_t)used);
+                const std::string text = Slurp(record);
+                EXPECT_NE(text.find(std::string(" n.bin") + '\0'), std::string::npos) << record;
+                if (made) {
+                    EXPECT_EQ(text.rfind("record:" + Identity(record) + '\0', 0), 0u) << record;
+                }
+                EXPECT_EQ(Sweep(nullptr), 1);
+                EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
+                EXPECT_FALSE(OnDisk(record));
+                EXPECT_FALSE(OnDisk(record + "~"));
+                EXPECT_EQ(Slurp(root + "v.bin.quarvpartial"), "the user's");
+                for (const auto& [n, at] : layout)
+                    if (at == At::Ours || at == At::Earlier) {
+                        EXPECT_EQ(OnDisk(root + "c" + std::to_string(n) + ".bin.quarvpartial"),
+                                  (int)n != used)
+                            << n;
+                    }
+                for (const auto& [path, was] : before) EXPECT_EQ(Snapshot(path), was) << path;
+                // Each entry not used is named once where the walk met it: all of them where no
+                // record proved the storage's, those before it where one did.
+                const std::string printed = log.Text();
+                for (const auto& [n, at] : layout) {
+                    const std::string named =
+                        "Record of copies not the storage's own (" + root + nameOf(n) + ")";
+                    const size_t first = printed.find(named);
+                    const bool met = at != At::Missing && (int)n != used && (!ours || (int)n < used);
+                    EXPECT_EQ(first != std::string::npos, met) << n << printed;
+                    if (met) {
+                        EXPECT_EQ(printed.find(named, first + 1), std::string::npos) << n;
+                    }
+                }
+                Release();
+            }
+}
+
+// Between the walk over the record's names and the storage's own acts, another account takes the
+// free name (the exclusive create passes to the next), or the record found is swapped for a copy of
+// itself (the name is proven again on what its open reaches: the copy is left, the record found anew).
+TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsDescriptor) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to act as another user";
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    ASSERT_EQ(chmod(root.substr(0, root.size() - 5).c_str(), 0711), 0);
+    ASSERT_EQ(chmod(root.c_str(), 01777), 0);
+    static std::string squat;
+    static int squatted;
+    for (const uint32_t unnamed : {1u, 0u}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        Shell("rm -f " + root + ".quarvpartial*");
+        StorageFileOS_SetUnnamedCopies(unnamed);
+        squat = root + ".quarvpartial";
+        squatted = 0;
+        // The other account takes the name just before the storage's exclusive create or link: a file
+        // made there, or one of its own renamed there.
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.OpenAt = [](int directory, const char* name, int flags, mode_t mode) {
+            if ((flags & O_EXCL) && !strcmp(name, ".quarvpartial") && !squatted++)
+                AsOtherUser("printf theirs > " + squat + "t && mv " + squat + "t " + squat);
+            return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
+        };
+        calls.LinkAt = [](int from, const char* fromName, int to, const char* toName, int flags) {
+            if (!strcmp(toName, ".quarvpartial") && !squatted++) AsOtherUser("printf theirs > " + squat);
+            return StorageFileOS_SystemCalls()->LinkAt(from, fromName, to, toName, flags);
+        };
+        StorageFileOS_SetCalls(&calls);
+        ASSERT_EQ(Configure("file"), 1);
+        const uint32_t put = Put(v1, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        StorageFileOS_SetUnnamedCopies(1);
+        EXPECT_EQ(put, 0u);
+        EXPECT_EQ(squatted, 1);
+        EXPECT_EQ(Slurp(squat), "theirs");
+        // The copy keeps its usual name: the record found its own at once.
+        EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
+        const std::string record = root + ".quarvpartial1";
+        EXPECT_EQ(Slurp(record).rfind("record:" + Identity(record) + '\0', 0), 0u);
+        // The record is swapped for a copy of itself, which proves nothing, and moved up a name.
+        ASSERT_EQ(Shell("rm " + squat + " && mv " + record + " " + root + ".quarvpartial3 && cp -p " + root +
+                        ".quarvpartial3 " + record),
+                  0);
+        const std::string copied = Slurp(record);
+        LogCapture log;
+        EXPECT_EQ(Sweep(nullptr), 1);
+        EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial3"));
+        EXPECT_EQ(Slurp(record), copied);
+        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"),
+                  std::string::npos)
+            << log.Text();
+        Release();
+    }
+}
+
+
+// While a replay goes in turns its record is swapped for a copy of itself: the end of the replay
+// neither replaces nor removes the copy (the name no longer leads to the record it read), whether
+// something stays on record or nothing does. A file of the same account at the replay's scratch
+// name is not the storage's either: named once and left, the replay waits.
+TEST_F(StorageFileTest, TheEndOfAReplayActsOnlyOnTheRecordItOpened) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    const std::string record = root + ".quarvpartial";
+    for (const bool stays : {false, true}) {
+        SCOPED_TRACE(stays ? "another repository's entry stays" : "nothing stays");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        if (stays) {
+            std::ofstream(record, std::ios::binary | std::ios::app)
+                << std::string("owner:0123456789abcdef") + '\0' + "0:0:1:2:3 zz" + '\0';
+        }
+        void* backend = nullptr;
+        ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+        StorageFile_SetReplayBudget(0);
+        const int64_t first = StorageFile_RemoveStrayCopies(backend, nullptr);
+        StorageFile_SetReplayBudget(0.1);
+        ASSERT_EQ(first, -1);
+        ASSERT_EQ(Shell("mv " + record + " " + root + "moved && cp -p " + root + "moved " + record), 0);
+        const std::string copied = Slurp(record);
+        EXPECT_EQ(Sweep(nullptr), 0);
+        EXPECT_EQ(Slurp(record), copied);
+        EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
+        Release();
+    }
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    Spit(record + "~", "the user's");
+    ASSERT_EQ(chmod((record + "~").c_str(), 0600), 0);
+    LogCapture log;
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    EXPECT_EQ(Sweep(nullptr), 0);
+    EXPECT_EQ(Sweep(nullptr), 0);
+    EXPECT_EQ(Slurp(record + "~"), "the user's");
+    EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
+    const std::string named = "Record of copies not the storage's own (" + record + "~)";
+    const size_t at = log.Text().find(named);
+    EXPECT_NE(at, std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find(named, at + 1), std::string::npos) << log.Text();
+}
+
+// A record whose first entry cannot be written (a full disk) fails the copy and leaves nothing at
+// its name, made without one or not: the next run takes the usual name.
+TEST_F(StorageFileTest, ARecordWhoseFirstEntryFailsLeavesNothingAtItsName) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    for (const uint32_t unnamed : {1u, 0u}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        StorageFileOS_SetUnnamedCopies(unnamed);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Write = [](int fd, const void* bytes, size_t length) -> ssize_t {
+            if (length > 7 && !memcmp(bytes, "record:", 7)) {
+                errno = ENOSPC;
+                return -1;
+            }
+            return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
+        };
+        StorageFileOS_SetCalls(&calls);
+        ASSERT_EQ(Configure("file"), 1);
+        const uint32_t failed = Put(v1, 0, 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_NE(failed, 0u);
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial1"));
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(Put(v1, 0, 0), 0u);
+        StorageFileOS_SetUnnamedCopies(1);
+        EXPECT_EQ(Slurp(root + ".quarvpartial").rfind("record:" + Identity(root + ".quarvpartial") + '\0', 0),
+                  0u);
+        EXPECT_EQ(Sweep(nullptr), 1);
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        Release();
+    }
 }
 
 } // namespace
