@@ -139,6 +139,8 @@ struct StorageFile {
     uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
     // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
     uint32_t Unfinished;
+    // Under RecordLock: this sync found the mark a stopped run left, and repairs what it changed.
+    uint32_t Repairing;
     // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
     // storage's own last append left it.
     uint64_t WholeInode;
@@ -992,6 +994,31 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
     return strcmp(a, b) == 0;
 }
 
+// The attributes a completed file gets: the manifest's. Where it lists none, the file's mode is
+// left as it is, the user's own included, unless this program may have set it: the installed
+// version lists attributes for it, or a run stopped before it completed, which may have given it
+// those of a version never installed. It then gets the mode a new file gets (attributes 0), as
+// the same version would give it had that run never been.
+bool WantedAttributes(StorageFile* b, const Entry& entry, uint32_t* attributes) {
+    *attributes = entry.Attributes;
+    if (b->SkipAttributes) return false;
+    if (entry.HasAttributes) return true;
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->Repairing) return true;
+    FileListIndex* index = nullptr;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
+        !FileList_IndexFindByName(index, entry.Name, &found, &offset))
+        return false;
+    // The index finds a name without regard to case; only the very file's attributes count.
+    char name[STORAGE_FILE_PATH_SIZE];
+    uint32_t installed = 0;
+    FileList* list = ListOf(b->Installed);
+    FileList_MemberGetName(list, found, name, (int32_t)sizeof(name));
+    return strcmp(name, entry.Name) == 0 && FileList_MemberGetAttributes(list, found, &installed);
+}
+
 // Whether this storage holds the file open for writing, under its copy.
 bool WriterOpen(StorageFile* b, const char* name) {
     CriticalSectionGuard guard(b->OpenLock);
@@ -1053,7 +1080,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
         return 1;
     }
-    const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
+    uint32_t attributes = 0;
+    const bool applyAttributes = WantedAttributes(b, entry, &attributes);
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
 
     // Which of the complete and partial files is there (a copy this storage holds open for writing is).
@@ -1109,7 +1137,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             work = true;
         } else {
             StorageFileOSStatus status{};
-            uint32_t attributes = 0;
+            uint32_t present = 0;
             if (StorageFileOS_StatusOf(r->Fd, &status) != 0) {
                 StorageFile_Print(b, "Failed to get file size (%s) (%d)", LogText(entry.Name).Text,
                                   Platform_GetLastError());
@@ -1119,8 +1147,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             } else if (status.Size != entry.Size) {
                 work = true;
             } else if (applyAttributes) {
-                if (!FileAttributesBack(r->Directory, r->Leaf, &attributes)) failed = true;
-                else if (attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
+                if (!FileAttributesBack(r->Directory, r->Leaf, &present)) failed = true;
+                else if (present != (attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
             }
             if (!failed && !work && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) work = true;
             inPlace = work && !failed && status.Size == entry.Size;
@@ -1165,8 +1193,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                 StorageFile_Print(b, "Failed to set modified time (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             } else if (applyAttributes) {
-                error = StorageFileOS_SetExecutable(r->Fd, entry.Attributes & kAttributeExecutable);
-                if (!error && (entry.Attributes & kAttributeReadOnly) &&
+                error = StorageFileOS_SetExecutable(r->Fd, attributes & kAttributeExecutable);
+                if (!error && (attributes & kAttributeReadOnly) &&
                     !Platform_SetFileAttributesAt(r->Directory, r->Leaf, PLATFORM_FILE_ATTRIBUTE_READONLY))
                     error = errno ? errno : EPERM;
                 if (error)
@@ -1995,7 +2023,10 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
-    if (b->Unfinished) return 0;
+    if (b->Unfinished) {
+        b->Repairing = 1;
+        return 0;
+    }
     int32_t error = HoldFolder(b);
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
         error = OpenRecordFile(b, RecordLeaf(b), 1, &b->RecordFd);
@@ -2023,6 +2054,7 @@ void StorageFile_SetFinished(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
     b->Unfinished = 0;
+    b->Repairing = 0;
 }
 
 int32_t StorageFile_Flush(void* instance) {

@@ -1,0 +1,176 @@
+// The mode a completed file is left with, whatever run came before. A generator over the ways a
+// manifest gives a file's attributes (none, 0, executable), for the installed version and for the
+// version an update brings, with the file's bytes kept or changed: the update runs whole, then is
+// cut at each of its calls in turn as a kill would leave it, and a fresh run synchronises the
+// installed version or the new one. Each file's bytes and mode are checked against a model: the
+// mode a run never cut gives, executable (0711) where the version says so and that of a new file
+// (0600) elsewhere; a mode the user gave a file no manifest gives attributes stays, but for the
+// executable bits a run that repairs a stopped one clears.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/repository/storage_call_faults.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+enum class Attr { None, Zero, Exec };
+const char* const kAttrNames[] = {"no attr", "attr 0", "attr 4"};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 ? (unsigned)(info.st_mode & 07777) : 0u;
+}
+
+// The mode a run that was never cut leaves on a file the storage made.
+unsigned Made(Attr attr) { return attr == Attr::Exec ? 0711u : 0600u; }
+
+// The mode the user gives `u`, which no version gives attributes; and what a repair leaves of it.
+constexpr unsigned kUserMode = 0755, kUserRepaired = 0644;
+
+struct Release {
+    std::string id;
+    Attr attr; // of `a`
+    std::string a, u;
+};
+
+class StorageModesTest : public FaultedRepositoryFixture {
+  protected:
+    std::string remoteId = "v1";
+    std::string snapshot;
+    bool full = getenv("QVR_MODES_FULL") != nullptr;
+
+    void SetUp() override {
+        FaultedRepositoryFixture::SetUp();
+        shortPasses = true;
+        asTask = true;
+        umask(022);
+        snapshot = Root() + "/snapshot";
+    }
+    void ConfigureRun() override {
+        Configure("state/local.json", "",
+                  "\"remote.id\":\"" + remoteId + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+    }
+
+    // Writes the remote's folder and manifest at v, kept aside under the version's id.
+    void Build(const Release& v) {
+        RepositoryFixture::Version(v.id, {{"a", v.a}, {"u", v.u}});
+        const std::string attr = v.attr == Attr::None ? "" : v.attr == Attr::Exec ? "4" : "0";
+        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import json,sys;p=sys.argv[1];m=json.load(open(p));"
+                        "[f.__setitem__('attr'," +
+                        (attr.empty() ? std::string("0) for f in []") : attr + ") for f in m['files'] if f['name']=='a'") +
+                        "];json.dump(m,open(p,'w'))\" " + Root() + "/remote.json && rm -rf " + Root() + "/kept-" +
+                        v.id + " && mv " + Root() + "/remote " + Root() + "/kept-" + v.id + " && mv " + Root() +
+                        "/remote.json " + Root() + "/kept-" + v.id + ".json"),
+                  0);
+    }
+    // The remote at v (built before).
+    void Remote(const Release& v) {
+        namespace fs = std::filesystem;
+        remoteId = v.id;
+        const std::string kept = Root() + "/kept-" + v.id;
+        fs::remove_all(Root() + "/remote");
+        fs::copy(kept, Root() + "/remote", fs::copy_options::recursive);
+        fs::copy_file(kept + ".json", Root() + "/remote.json", fs::copy_options::overwrite_existing);
+    }
+    void Snapshot() {
+        ASSERT_EQ(Shell("rm -rf " + snapshot + " && mkdir -p " + snapshot + " && cp -a " + Root() + "/local " +
+                        Root() + "/state " + snapshot + "/"),
+                  0);
+    }
+    void Restore() {
+        ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
+                        snapshot + "/state " + Root() + "/"),
+                  0);
+    }
+
+    // A run that said success left the version's bytes, its manifest and the model's modes.
+    void ExpectExactly(const Release& v, bool repaired, const std::string& where) {
+        const std::string local = Root() + "/local/";
+        EXPECT_TRUE(Slurp(local + "a") == v.a) << where;
+        EXPECT_TRUE(Slurp(local + "u") == v.u) << where;
+        EXPECT_EQ(Slurp(Root() + "/state/local.json"), Slurp(Root() + "/remote.json")) << where;
+        EXPECT_EQ(ModeOf(local + "a"), Made(v.attr)) << where << printed.Text;
+        EXPECT_EQ(ModeOf(local + "u"), repaired ? kUserRepaired : kUserMode) << where;
+    }
+
+    // One run of the remote at v, not faulted: it says success and leaves v exactly.
+    void Completes(const Release& v, const std::string& where) {
+        Remote(v);
+        ArmCalls(CallMode::Count, -1);
+        printed.Text.clear();
+        ASSERT_TRUE(RunFaulted()) << where << printed.Text;
+        const bool repaired = printed.Text.find("Installation left unfinished by a stopped run") != std::string::npos;
+        ExpectExactly(v, repaired, where);
+    }
+
+    // The steps cut of a run that makes `total` calls, with the version synchronised after each:
+    // every step to both with QVR_MODES_FULL=1; by default a stride from a point and one version
+    // in turn, both moved on by `seed` so that the walks of a generator cover every step between them.
+    std::vector<std::pair<long, int>> Steps(long total, int seed) {
+        std::vector<std::pair<long, int>> steps;
+        const long stride = full ? 1 : std::max(1L, total / 5);
+        for (long n = 1 + seed % stride; n <= total; n += stride)
+            for (int target = 0; target < 2; target++)
+                if (full || (n / stride + seed + target) % 2 == 0) steps.push_back({n, target});
+        return steps;
+    }
+
+    // v1 installed (the user gives `u` a mode of their own), the update to v2 whole, the remote
+    // back to v1; then the update cut at each step and synchronised to v1 or v2.
+    void Walk(const Release& v1, const Release& v2, const std::string& name, int seed) {
+        SCOPED_TRACE(name);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Build(v1);
+        Build(v2);
+        StorageFileOS_SetCalls(&kWrappedCalls);
+        Remote(v1);
+        ArmCalls(CallMode::Count, -1);
+        ASSERT_TRUE(RunFaulted()) << printed.Text;
+        ASSERT_EQ(ModeOf(Root() + "/local/a"), Made(v1.attr));
+        chmod((Root() + "/local/u").c_str(), kUserMode);
+        Snapshot();
+        Completes(v2, "whole update");
+        const long total = g_calls.calls;
+        ASSERT_GT(total, 4);
+        Completes(v1, "whole update, then back");
+        for (const auto& [n, to] : Steps(total, seed)) {
+            const Release& target = to ? v2 : v1;
+            const std::string where =
+                "cut at call " + std::to_string(n) + "/" + std::to_string(total) + ", then " + target.id;
+            Restore();
+            Remote(v2);
+            ArmCalls(CallMode::Cut, n);
+            RunFaulted();
+            Completes(target, where);
+            if (HasFailure()) return;
+        }
+    }
+};
+
+TEST_F(StorageModesTest, AnUpdateCutAtAnyCallLeavesTheModesAWholeRunGives) {
+    const std::string a1 = Content(40, 1), a2 = Content(40, 2), u1 = Content(20, 3), u2 = Content(24, 4);
+    int seed = 0;
+    for (const Attr from : {Attr::None, Attr::Zero, Attr::Exec})
+        for (const Attr to : {Attr::None, Attr::Zero, Attr::Exec})
+            for (const bool same : {true, false}) {
+                const std::string name = std::string(kAttrNames[(int)from]) + " to " + kAttrNames[(int)to] +
+                                         (same ? ", same bytes" : ", new bytes");
+                Walk({"v1", from, a1, u1}, {"v2", to, same ? a1 : a2, u2}, name, seed++);
+                if (HasFailure()) return;
+            }
+}
+
+} // namespace
