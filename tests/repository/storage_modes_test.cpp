@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/repository/storage_call_faults.h"
@@ -40,11 +42,17 @@ unsigned Made(Attr attr) { return attr == Attr::Exec ? 0711u : 0600u; }
 // The mode the user gives `u`, which no version gives attributes; and what a repair leaves of it.
 constexpr unsigned kUserMode = 0755, kUserRepaired = 0644;
 
+// A version of the remote: its files' bytes, the attributes it lists for some ("0" or "4"; none
+// for the others), and its link entries (name to target).
 struct Release {
     std::string id;
-    Attr attr; // of `a`
-    std::string a, u;
+    std::map<std::string, std::string> files, attrs, links;
 };
+
+Attr AttrOf(const Release& v, const std::string& name) {
+    const auto found = v.attrs.find(name);
+    return found == v.attrs.end() ? Attr::None : found->second == "4" ? Attr::Exec : Attr::Zero;
+}
 
 class StorageModesTest : public FaultedRepositoryFixture {
   protected:
@@ -66,14 +74,18 @@ class StorageModesTest : public FaultedRepositoryFixture {
 
     // Writes the remote's folder and manifest at v, kept aside under the version's id.
     void Build(const Release& v) {
-        RepositoryFixture::Version(v.id, {{"a", v.a}, {"u", v.u}});
-        const std::string attr = v.attr == Attr::None ? "" : v.attr == Attr::Exec ? "4" : "0";
-        ASSERT_EQ(Shell("/usr/bin/python3 -c \"import json,sys;p=sys.argv[1];m=json.load(open(p));"
-                        "[f.__setitem__('attr'," +
-                        (attr.empty() ? std::string("0) for f in []") : attr + ") for f in m['files'] if f['name']=='a'") +
-                        "];json.dump(m,open(p,'w'))\" " + Root() + "/remote.json && rm -rf " + Root() + "/kept-" +
-                        v.id + " && mv " + Root() + "/remote " + Root() + "/kept-" + v.id + " && mv " + Root() +
-                        "/remote.json " + Root() + "/kept-" + v.id + ".json"),
+        RepositoryFixture::Version(v.id, v.files);
+        std::string attrs, links;
+        for (const auto& [name, attr] : v.attrs) attrs += "'" + name + "':" + attr + ",";
+        for (const auto& [name, target] : v.links) links += "'" + name + "':'" + target + "',";
+        std::ofstream(Root() + "/patch.py")
+            << "import json,sys\np=sys.argv[1]\nm=json.load(open(p))\nA={" << attrs << "}\nL={" << links
+            << "}\n[f.__setitem__('attr',A[f['name']]) for f in m['files'] if f['name'] in A]\n"
+               "m['files']+=[{'name':n,'size':0,'attr':8,'link':t} for n,t in L.items()]\n"
+               "json.dump(m,open(p,'w'))\n";
+        const std::string kept = Root() + "/kept-" + v.id;
+        ASSERT_EQ(Shell("/usr/bin/python3 " + Root() + "/patch.py " + Root() + "/remote.json && rm -rf " + kept +
+                        " && mv " + Root() + "/remote " + kept + " && mv " + Root() + "/remote.json " + kept + ".json"),
                   0);
     }
     // The remote at v (built before).
@@ -96,14 +108,35 @@ class StorageModesTest : public FaultedRepositoryFixture {
                   0);
     }
 
-    // A run that said success left the version's bytes, its manifest and the model's modes.
+    // A run that said success left exactly the version: its files' bytes, its links, nothing else
+    // in the folder (no copy, record or folder of another version), its manifest, and the model's
+    // modes for `a` and `u`.
     void ExpectExactly(const Release& v, bool repaired, const std::string& where) {
+        namespace fs = std::filesystem;
         const std::string local = Root() + "/local/";
-        EXPECT_TRUE(Slurp(local + "a") == v.a) << where;
-        EXPECT_TRUE(Slurp(local + "u") == v.u) << where;
+        std::map<std::string, std::string> found, wanted;
+        for (const auto& entry : fs::recursive_directory_iterator(local)) {
+            const std::string name = entry.path().lexically_relative(Root() + "/local").string();
+            if (entry.is_symlink()) found[name] = "link " + fs::read_symlink(entry.path()).string();
+            else if (entry.is_directory()) found[name + "/"] = "";
+            else found[name] = Slurp(entry.path().string());
+        }
+        for (const auto& [name, bytes] : v.files) wanted[name] = bytes;
+        for (const auto& [name, target] : v.links) wanted[name] = "link " + target;
+        for (const auto& [name, what] : std::map<std::string, std::string>(wanted))
+            for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+                wanted[name.substr(0, slash + 1)] = "";
+        for (const auto& [name, what] : wanted)
+            EXPECT_TRUE(found.count(name) && found[name] == what)
+                << name << " not as listed, " << where << printed.Text;
+        for (const auto& [name, what] : found) EXPECT_TRUE(wanted.count(name)) << name << " left, " << where;
         EXPECT_EQ(Slurp(Root() + "/state/local.json"), Slurp(Root() + "/remote.json")) << where;
-        EXPECT_EQ(ModeOf(local + "a"), Made(v.attr)) << where << printed.Text;
-        EXPECT_EQ(ModeOf(local + "u"), repaired ? kUserRepaired : kUserMode) << where;
+        if (v.files.count("a")) {
+            EXPECT_EQ(ModeOf(local + "a"), Made(AttrOf(v, "a"))) << where;
+        }
+        if (v.files.count("u")) {
+            EXPECT_EQ(ModeOf(local + "u"), repaired ? kUserRepaired : kUserMode) << where;
+        }
     }
 
     // One run of the remote at v, not faulted: it says success and leaves v exactly.
@@ -128,8 +161,8 @@ class StorageModesTest : public FaultedRepositoryFixture {
         return steps;
     }
 
-    // v1 installed (the user gives `u` a mode of their own), the update to v2 whole, the remote
-    // back to v1; then the update cut at each step and synchronised to v1 or v2.
+    // v1 installed (the user gives `u` a mode of their own), the update to v2 whole, the remote back
+    // to v1; then the update cut at each step and synchronised to v1 or v2.
     void Walk(const Release& v1, const Release& v2, const std::string& name, int seed) {
         SCOPED_TRACE(name);
         Shell("rm -rf " + Root() + "/local " + Root() + "/state");
@@ -139,7 +172,6 @@ class StorageModesTest : public FaultedRepositoryFixture {
         Remote(v1);
         ArmCalls(CallMode::Count, -1);
         ASSERT_TRUE(RunFaulted()) << printed.Text;
-        ASSERT_EQ(ModeOf(Root() + "/local/a"), Made(v1.attr));
         chmod((Root() + "/local/u").c_str(), kUserMode);
         Snapshot();
         Completes(v2, "whole update");
@@ -168,9 +200,37 @@ TEST_F(StorageModesTest, AnUpdateCutAtAnyCallLeavesTheModesAWholeRunGives) {
             for (const bool same : {true, false}) {
                 const std::string name = std::string(kAttrNames[(int)from]) + " to " + kAttrNames[(int)to] +
                                          (same ? ", same bytes" : ", new bytes");
-                Walk({"v1", from, a1, u1}, {"v2", to, same ? a1 : a2, u2}, name, seed++);
+                const std::string attrs[] = {"", "0", "4"};
+                Release v1{"v1", {{"a", a1}, {"u", u1}}, {}, {}}, v2{"v2", {{"a", same ? a1 : a2}, {"u", u2}}, {}, {}};
+                if (from != Attr::None) v1.attrs["a"] = attrs[(int)from];
+                if (to != Attr::None) v2.attrs["a"] = attrs[(int)to];
+                Walk(v1, v2, name, seed++);
                 if (HasFailure()) return;
             }
+}
+
+// A link entry is made where the manifest lists it, its folders too, in place of a file of the
+// installed version or replaced by one; copies made unnamed or, as where the file system cannot,
+// under a scratch name first: a cut at any call of such an update leaves nothing the next run, of
+// either version, does not make exactly as listed.
+TEST_F(StorageModesTest, AnUpdateCutAtAnyCallLeavesNoLinkNorFolderOfAVersionNeverInstalled) {
+    const std::string a = Content(40, 1), b = Content(20, 2), c = Content(24, 3);
+    const Release plain{"v1", {{"a", a}, {"u", b}}, {}, {}};
+    const Release linked{"v2", {{"a", a}, {"u", c}}, {}, {{"L", "a"}, {"d/e/M", "../../a"}}};
+    const Release file{"v1", {{"a", a}, {"u", b}, {"L", c}, {"d/e/M", b}}, {}, {}};
+    Release back = file, was = linked;
+    back.id = "v2";
+    was.id = "v1";
+    int seed = 0;
+    for (const uint32_t unnamed : {1u, 0u}) {
+        StorageFileOS_SetUnnamedCopies(unnamed);
+        for (const auto& [from, to, name] : {std::tuple{&plain, &linked, "nothing to link"},
+                                             {&file, &linked, "file to link"}, {&was, &back, "link to file"}}) {
+            Walk(*from, *to, std::string(name) + (unnamed ? "" : ", named copies"), seed++);
+            if (HasFailure()) break;
+        }
+    }
+    StorageFileOS_SetUnnamedCopies(1);
 }
 
 } // namespace
