@@ -1023,13 +1023,12 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
     return strcmp(a, b) == 0;
 }
 
-// The attributes a completed file gets: the manifest's. Where it lists none, the file's mode is
-// left as it is, the user's own included, unless this program may have set it: the installed
-// version lists attributes for it, or a run stopped before it completed, which may have given it
-// those of a version never installed. It then gets the mode a new file gets (attributes 0), as
-// the same version would give it had that run never been.
-bool WantedAttributes(StorageFile* b, const Entry& entry, uint32_t* attributes) {
-    *attributes = entry.Attributes;
+// Whether a completed file is given the manifest's attributes (checked and set). Where it lists
+// none, the file's mode is left as it is, the user's own included, unless this program may have
+// set it: the installed version lists attributes for it, or a run stopped before it completed,
+// which may have given it those of a version never installed. It then gets attributes 0 (an entry
+// holds 0 for none), the mode of a new file, as the same version would give it had that run never been.
+bool WantedAttributes(StorageFile* b, const Entry& entry) {
     if (b->SkipAttributes) return false;
     if (entry.HasAttributes) return true;
     CriticalSectionGuard guard(b->RecordLock);
@@ -1149,8 +1148,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
         return 1;
     }
-    uint32_t attributes = 0;
-    const bool applyAttributes = WantedAttributes(b, entry, &attributes);
+    const bool applyAttributes = WantedAttributes(b, entry);
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
 
     // Which of the complete and partial files is there (a copy this storage holds open for writing is).
@@ -1207,7 +1205,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             work = true;
         } else {
             StorageFileOSStatus status{};
-            uint32_t present = 0;
+            uint32_t attributes = 0;
             if (StorageFileOS_StatusOf(r->Fd, &status) != 0) {
                 StorageFile_Print(b, "Failed to get file size (%s) (%d)", LogText(entry.Name).Text,
                                   Platform_GetLastError());
@@ -1217,8 +1215,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
             } else if (status.Size != entry.Size) {
                 work = true;
             } else if (applyAttributes) {
-                if (!FileAttributesBack(r->Directory, r->Leaf, &present)) failed = true;
-                else if (present != (attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
+                if (!FileAttributesBack(r->Directory, r->Leaf, &attributes)) failed = true;
+                else if (attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))) work = true;
             }
             if (!failed && !work && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) work = true;
             inPlace = work && !failed && status.Size == entry.Size;
@@ -1263,8 +1261,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                 StorageFile_Print(b, "Failed to set modified time (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
             } else if (applyAttributes) {
-                error = StorageFileOS_SetExecutable(r->Fd, attributes & kAttributeExecutable);
-                if (!error && (attributes & kAttributeReadOnly) &&
+                error = StorageFileOS_SetExecutable(r->Fd, entry.Attributes & kAttributeExecutable);
+                if (!error && (entry.Attributes & kAttributeReadOnly) &&
                     !Platform_SetFileAttributesAt(r->Directory, r->Leaf, PLATFORM_FILE_ATTRIBUTE_READONLY))
                     error = errno ? errno : EPERM;
                 if (error)

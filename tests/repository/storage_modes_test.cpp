@@ -150,11 +150,13 @@ class StorageModesTest : public FaultedRepositoryFixture {
     }
 
     // The steps cut of a run that makes `total` calls, with the version synchronised after each:
-    // every step to both with QVR_MODES_FULL=1; by default a stride from a point and one version
-    // in turn, both moved on by `seed` so that the walks of a generator cover every step between them.
+    // every step to both with QVR_MODES_FULL=1; by default every step (`dense`) or a stride from a
+    // point, and one version in turn, moved on by `seed` so that the walks of a generator cover
+    // what one leaves out.
+    bool dense = false;
     std::vector<std::pair<long, int>> Steps(long total, int seed) {
         std::vector<std::pair<long, int>> steps;
-        const long stride = full ? 1 : std::max(1L, total / 5);
+        const long stride = full || dense ? 1 : std::max(1L, total / 5);
         for (long n = 1 + seed % stride; n <= total; n += stride)
             for (int target = 0; target < 2; target++)
                 if (full || (n / stride + seed + target) % 2 == 0) steps.push_back({n, target});
@@ -222,6 +224,7 @@ TEST_F(StorageModesTest, AnUpdateCutAtAnyCallLeavesNoLinkNorFolderOfAVersionNeve
     back.id = "v2";
     was.id = "v1";
     int seed = 0;
+    dense = true;
     for (const uint32_t unnamed : {1u, 0u}) {
         StorageFileOS_SetUnnamedCopies(unnamed);
         for (const auto& [from, to, name] : {std::tuple{&plain, &linked, "nothing to link"},
