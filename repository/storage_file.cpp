@@ -752,6 +752,21 @@ bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* lea
            StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth);
 }
 
+// Under RecordLock: whether the installed manifest lists attributes for the very file name (its
+// index finds a name without regard to case), and which.
+bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes) {
+    FileListIndex* index = nullptr;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    char listed[STORAGE_FILE_PATH_SIZE];
+    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
+        !FileList_IndexFindByName(index, name, &found, &offset))
+        return false;
+    FileList* list = ListOf(b->Installed);
+    FileList_MemberGetName(list, found, listed, (int32_t)sizeof(listed));
+    return strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, attributes);
+}
+
 // Whether the link at a file's name is ours to replace: one the record identifies (a stopped run
 // made it for a version never completed), or a link entry of the installed version there.
 bool LinkGivesWay(StorageFile* b, const char* name, const StorageFileOSStatus& status) {
@@ -759,18 +774,8 @@ bool LinkGivesWay(StorageFile* b, const char* name, const StorageFileOSStatus& s
     CopyId id{};
     if (RecordedCopy(b, name, &id) && StorageFileOS_SameFile(status, id.Device, id.Inode, id.Birth)) return true;
     CriticalSectionGuard guard(b->RecordLock);
-    FileListIndex* index = nullptr;
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
     uint32_t attributes = 0;
-    char listed[STORAGE_FILE_PATH_SIZE];
-    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
-        !FileList_IndexFindByName(index, name, &found, &offset))
-        return false;
-    FileList* list = ListOf(b->Installed);
-    FileList_MemberGetName(list, found, listed, (int32_t)sizeof(listed));
-    return strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, &attributes) &&
-           (attributes & kAttributeLink);
+    return InstalledAttributes(b, name, &attributes) && (attributes & kAttributeLink);
 }
 
 // Makes the copy of the file a write opened (the installed file's bytes, when there is one, so
@@ -1032,19 +1037,8 @@ bool WantedAttributes(StorageFile* b, const Entry& entry) {
     if (b->SkipAttributes) return false;
     if (entry.HasAttributes) return true;
     CriticalSectionGuard guard(b->RecordLock);
-    if (b->Repairing) return true;
-    FileListIndex* index = nullptr;
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
-    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
-        !FileList_IndexFindByName(index, entry.Name, &found, &offset))
-        return false;
-    // The index finds a name without regard to case; only the very file's attributes count.
-    char name[STORAGE_FILE_PATH_SIZE];
     uint32_t installed = 0;
-    FileList* list = ListOf(b->Installed);
-    FileList_MemberGetName(list, found, name, (int32_t)sizeof(name));
-    return strcmp(name, entry.Name) == 0 && FileList_MemberGetAttributes(list, found, &installed);
+    return b->Repairing || InstalledAttributes(b, entry.Name, &installed);
 }
 
 // Whether this storage holds the file open for writing, under its copy.

@@ -229,6 +229,8 @@ TEST_F(StorageModesTest, AnUpdateCutAtAnyCallLeavesNoLinkNorFolderOfAVersionNeve
         StorageFileOS_SetUnnamedCopies(unnamed);
         for (const auto& [from, to, name] : {std::tuple{&plain, &linked, "nothing to link"},
                                              {&file, &linked, "file to link"}, {&was, &back, "link to file"}}) {
+            // Named copies make no link otherwise: one walk, whose copies replace links, covers them.
+            if (!unnamed && from != &was) continue;
             Walk(*from, *to, std::string(name) + (unnamed ? "" : ", named copies"), seed++);
             if (HasFailure()) break;
         }
