@@ -148,6 +148,9 @@ struct StorageFile {
     uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
     // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
     uint32_t Unfinished;
+    // Under RecordLock: this sync found the mark a stopped run left, and repairs what it changed.
+    uint32_t Repairing;
+    FileList* ReplayList; // under RecordLock: the file table a replay judges copies by, or none
     // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
     // storage's own last append left it.
     uint64_t WholeInode;
@@ -942,6 +945,32 @@ bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* lea
            StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth);
 }
 
+// Under RecordLock: whether the installed manifest lists attributes for the very file name (its
+// index finds a name without regard to case), and which.
+bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes) {
+    FileListIndex* index = nullptr;
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    char listed[STORAGE_FILE_PATH_SIZE];
+    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
+        !FileList_IndexFindByName(index, name, &found, &offset))
+        return false;
+    FileList* list = ListOf(b->Installed);
+    FileList_MemberGetName(list, found, listed, (int32_t)sizeof(listed));
+    return strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, attributes);
+}
+
+// Whether the link at a file's name is ours to replace: one the record identifies (a stopped run
+// made it for a version never completed), or a link entry of the installed version there.
+bool LinkGivesWay(StorageFile* b, const char* name, const StorageFileOSStatus& status) {
+    if (status.OtherUser) return false;
+    CopyId id{};
+    if (RecordedCopy(b, name, &id) && StorageFileOS_SameFile(status, id.Device, id.Inode, id.Birth)) return true;
+    CriticalSectionGuard guard(b->RecordLock);
+    uint32_t attributes = 0;
+    return InstalledAttributes(b, name, &attributes) && (attributes & kAttributeLink);
+}
+
 // Makes the copy of the file a write opened (the installed file's bytes, when there is one, so
 // that pieces the versions share are already in place), names it, and leaves it open in r->Fd.
 // The first free name is taken: the usual one, else one of its own; what holds a name is named and
@@ -1090,6 +1119,9 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         // A read opens the name without following a link (ELOOP), so only a write asks first.
         if (!error && r->Write) error = StorageFileOS_Status(r->Directory, r->Leaf, &status);
         if (!error) ours = CopyOf(b, r->Directory, name, r->Leaf, r->PartialLeaf, sizeof(r->PartialLeaf), &id);
+        // A link of ours where this version lists a file gives way to the file, as a file does.
+        if (!error && status.Kind == STORAGE_FILE_OS_LINK && r->Write && LinkGivesWay(b, name, status))
+            status.Kind = STORAGE_FILE_OS_MISSING;
         if (!error && status.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
         if (!error) {
             // A file being written always carries a copy's name until it is complete, and the
@@ -1107,6 +1139,10 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
             if (ours) error = StorageFileOS_OpenCopy(r->Directory, r->PartialLeaf, id.Device, id.Inode, id.Birth, r->Write, &r->Fd);
             else if (r->Write) error = MakeCopy(b, r, name, made, status);
             else error = StorageFileOS_OpenFile(r->Directory, r->Leaf, 0, &r->Fd);
+            // Nor is a link that gives way to the file (any other is refused).
+            if (error == ELOOP && !r->Write && StorageFileOS_Status(r->Directory, r->Leaf, &status) == 0 &&
+                status.Kind == STORAGE_FILE_OS_LINK && LinkGivesWay(b, name, status))
+                error = ENOENT;
             if (error == EPERM)
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
@@ -1185,6 +1221,19 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
     return strcmp(a, b) == 0;
 }
 
+// Whether a completed file is given the manifest's attributes (checked and set). Where it lists
+// none, the file's mode is left as it is, the user's own included, unless this program may have
+// set it: the installed version lists attributes for it, or a run stopped before it completed,
+// which may have given it those of a version never installed. It then gets attributes 0 (an entry
+// holds 0 for none), the mode of a new file, as the same version would give it had that run never been.
+bool WantedAttributes(StorageFile* b, const Entry& entry) {
+    if (b->SkipAttributes) return false;
+    if (entry.HasAttributes) return true;
+    CriticalSectionGuard guard(b->RecordLock);
+    uint32_t installed = 0;
+    return b->Repairing || InstalledAttributes(b, entry.Name, &installed);
+}
+
 // Whether this storage holds the file open for writing, under its copy.
 bool WriterOpen(StorageFile* b, const char* name) {
     CriticalSectionGuard guard(b->OpenLock);
@@ -1195,10 +1244,50 @@ bool WriterOpen(StorageFile* b, const char* name) {
     return r->Write && r->Open && r->Partial;
 }
 
+// Makes the link a manifest lists, as a copy is made: under a scratch name beside its place that
+// is on record before the link is made there, then recorded by its identity before it takes its
+// place; so no kill leaves a link of a version never completed that the record does not name. A
+// name held by what is not ours is passed over for one of its own.
+int32_t MakeLink(StorageFile* b, int32_t directory, const char* name, const char* leaf, uint32_t made,
+                 const char* target) {
+    if (!b->PartialExtension[0]) return StorageFileOS_CreateLink(directory, leaf, target);
+    for (uint32_t n = 0; n <= kAlternates; n++) {
+        char copy[STORAGE_FILE_PATH_SIZE], scratch[STORAGE_FILE_PATH_SIZE + 8];
+        int32_t error = PartialName(b, leaf, copy, sizeof(copy), n);
+        if (error) return error;
+        String_Print(scratch, (int32_t)sizeof(scratch), "%s~", copy);
+        error = NameFree(b, directory, name, scratch, false);
+        if (IsHeld(error)) PrintHeld(b, name, scratch, error);
+        if (IsHeld(error)) continue;
+        if (!error) error = RecordCopy(b, name, made, n, 0, 0, 0);
+        if (!error) error = StorageFileOS_CreateLink(directory, scratch, target);
+        if (error == EEXIST) continue;
+        StorageFileOSStatus status{};
+        if (!error) error = StorageFileOS_Status(directory, scratch, &status);
+        if (!error && (status.Kind != STORAGE_FILE_OS_LINK || status.OtherUser)) error = EEXIST;
+        if (!error) {
+            CriticalSectionGuard guard(b->RecordLock);
+            error = RecordCopyLocked(b, name, made, n, status.Device, status.Inode, status.Birth);
+            if (!error) error = StorageFileOS_Rename(directory, scratch, leaf);
+        }
+        if (error) StorageFileOS_RemoveOwn(directory, scratch, STORAGE_FILE_OS_OWN_LINK);
+        return error;
+    }
+    StorageFile_Print(b, "No free name for a copy of (%s%s)", b->OutputPath, LogText(name).Text);
+    return EEXIST;
+}
+
 int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_t* extended) {
     int32_t directory = -1;
     const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 1, &directory, &leaf);
+    uint32_t made = 0;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf, &made);
+    // The folders it makes are on record before they are made, as a write's are.
+    if (error == ENOENT && made > 0 && b->PartialExtension[0] &&
+        (error = RecordCopy(b, entry.Name, made, 0, 0, 0, 0)) == 0)
+        error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 1, &directory, &leaf, &made);
+    else if (error == ENOENT && made > 0)
+        error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 1, &directory, &leaf, &made);
     StorageFileOSStatus status{};
     if (!error) error = StorageFileOS_Status(directory, leaf, &status);
     bool done = false;
@@ -1217,7 +1306,7 @@ int64_t CompleteLink(StorageFile* b, const Entry& entry, uint32_t* code, uint32_
         if (status.Kind == STORAGE_FILE_OS_FILE) Platform_EnsurePathMutableAt(directory, leaf);
         error = StorageFileOS_Remove(directory, leaf, 0);
     }
-    if (!error && !done) error = StorageFileOS_CreateLink(directory, leaf, entry.Link);
+    if (!error && !done) error = MakeLink(b, directory, entry.Name, leaf, made, entry.Link);
     StorageFileOS_Close(&directory);
     if (error) {
         StorageFileInternal_ErrorPair(error, code, extended);
@@ -1246,7 +1335,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
         return 1;
     }
-    const bool applyAttributes = entry.HasAttributes && !b->SkipAttributes;
+    const bool applyAttributes = WantedAttributes(b, entry);
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
 
     // Which of the complete and partial files is there (a copy this storage holds open for writing is).
@@ -1264,7 +1353,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         }
         StorageFileOS_Close(&directory);
         if (error == ENOENT || error == ENOTDIR) error = 0;
-        if (!error && complete.Kind == STORAGE_FILE_OS_LINK) error = ELOOP;
+        // A link with a copy of ours beside it gave way when the copy was made; the copy takes its place.
+        if (!error && complete.Kind == STORAGE_FILE_OS_LINK && (!partial || complete.OtherUser)) error = ELOOP;
         if (error) {
             StorageFileInternal_ErrorPair(error, code, extended);
             return 0;
@@ -1859,6 +1949,16 @@ bool Listed(FileListIndex* index, const char* name) {
     return index && FileList_IndexFindByName(index, name, &found, &offset);
 }
 
+// Under RecordLock: whether the table a replay judges by lists name as a file (not as a link).
+bool ListedFile(StorageFile* b, FileListIndex* index, const char* name) {
+    FileListMember* found = nullptr;
+    uint64_t offset = 0;
+    uint32_t attributes = 0;
+    if (!index || !FileList_IndexFindByName(index, name, &found, &offset)) return false;
+    return !b->ReplayList || !FileList_MemberGetAttributes(b->ReplayList, found, &attributes) ||
+           !(attributes & kAttributeLink);
+}
+
 // A copy that became its file in a sync that failed afterwards: where the installed manifest does
 // not list that file, it is a leftover of the failed version, and goes while it is still the very
 // file made. true when it could not go, or stays on record: while the installation is unfinished
@@ -1869,7 +1969,7 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
     if (listed && !b->Unfinished) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
-        !status.OwnSingle)
+        !(status.OwnSingle || (status.Kind == STORAGE_FILE_OS_LINK && !status.OtherUser)))
         return false;
     if (listed) return true;
     char shown[STORAGE_FILE_PATH_SIZE * 2];
@@ -1913,9 +2013,21 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
         StorageFileOSStatus status{};
         error = StorageFileOS_Status(directory, copy, &status);
         const bool same = !error && StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth);
+        char held[STORAGE_FILE_PATH_SIZE + 8];
+        String_Print(held, (int32_t)sizeof(held), "%s~", copy);
+        StorageFileOSStatus scratch{};
         if (error) {
             PrintLeft(b, shown, error);
             keep = true;
+        } else if (!same && StorageFileOS_Status(directory, held, &scratch) == 0 &&
+                   StorageFileOS_SameFile(scratch, f.Device, f.Inode, f.Birth)) {
+            // Recorded under the scratch name it was made at, and cut before it took its name.
+            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s~)", LogText(shown).Text);
+            error = StorageFileOS_RemoveCopy(directory, held, f.Device, f.Inode, f.Birth);
+            if (error && !IsHeld(error)) {
+                PrintLeft(b, shown, error);
+                keep = true;
+            }
         } else if (!same) {
             // The copy became the file, or never got its name: what stands there is not it.
             if (status.Kind != STORAGE_FILE_OS_MISSING)
@@ -1927,9 +2039,9 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
             // Ours, but another account's now or reached by a second name: nothing to remove blindly.
             PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
             keep = true;
-        } else if (continued && Listed(index, f.Name)) {
+        } else if (continued && ListedFile(b, index, f.Name)) {
             // The copy of a listed file that a mask left unfinished holds the progress the next run
-            // continues.
+            // continues (a link listed there has no use for it).
             keep = true;
         } else {
             StorageFile_VerboseLog(b, 0, "Remove stray copy (%s)", LogText(shown).Text);
@@ -1955,7 +2067,8 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
             if (StorageFileOS_Status(directory, entry, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING ||
                 IdentityRecorded(b, status))
                 continue;
-            error = StorageFileOS_RemoveOwn(directory, entry);
+            // At the scratch name a link may stand too, made there by the storage alone.
+            error = StorageFileOS_RemoveOwn(directory, entry, suffix[0] ? STORAGE_FILE_OS_OWN_LINK : 0);
             if (!error) StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s)", LogText(shown).Text, suffix);
             // What is not a private file of ours was never a copy of ours.
             if (error && !IsHeld(error)) {
@@ -2132,6 +2245,7 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
     }
     FileListIndex* index = nullptr;
     if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
+    b->ReplayList = ListOf(installed);
     const double start = Time_GetCurrent();
     char buffer[kRecordEntrySize];
     for (; b->ReplayPass < 2; b->ReplayPass++) {
@@ -2202,7 +2316,10 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
-    if (b->Unfinished) return 0;
+    if (b->Unfinished) {
+        b->Repairing = 1;
+        return 0;
+    }
     int32_t error = HoldFolder(b);
     if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
         error = OpenCopiesRecord(b, 1, &b->RecordFd);
@@ -2230,6 +2347,7 @@ void StorageFile_SetFinished(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
     b->Unfinished = 0;
+    b->Repairing = 0;
 }
 
 int32_t StorageFile_Flush(void* instance) {

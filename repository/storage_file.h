@@ -80,6 +80,8 @@ int32_t StorageFile_ReplayError(void* instance);
 // Marks the installation unfinished in the record, lasting on disk, before a sync changes anything
 // there: 0 or the errno value. The mark stays, through every replay, until StorageFile_SetFinished
 // and the replay after it, so a run failed or killed in between leaves it for the next run to find.
+// A sync that finds the mark there repairs: every file it completes gets the manifest's mode, the
+// mode of a new file where the manifest lists no attributes.
 int32_t StorageFile_MarkUnfinished(void* instance);
 // Whether the record marks the installation unfinished.
 int64_t StorageFile_IsUnfinished(void* instance);

@@ -215,7 +215,9 @@ uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status) {
 bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t proof) {
     // An inode number is given out again once its file is gone: only a proof the new file cannot
     // share (its birth, or the token it was marked with) tells the two apart.
-    if (status.Kind != STORAGE_FILE_OS_FILE || status.Device != device || status.Inode != inode) return false;
+    if ((status.Kind != STORAGE_FILE_OS_FILE && status.Kind != STORAGE_FILE_OS_LINK) || status.Device != device ||
+        status.Inode != inode)
+        return false;
     const uint64_t now = StorageFileOS_ProofOf(status);
     return proof == STORAGE_FILE_OS_UNPROVEN ? now == 0 : proof != 0 && proof == now;
 }
@@ -374,7 +376,8 @@ int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t an
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     const uid_t me = geteuid();
     if (info.st_uid != me) return EPERM;
-    if (!(anyMode ? IsOwnSingle(info, me) : IsOwnPrivate(info, me))) return EEXIST;
+    const bool link = (anyMode & STORAGE_FILE_OS_OWN_LINK) && S_ISLNK(info.st_mode);
+    if (!link && !((anyMode & 1) ? IsOwnSingle(info, me) : IsOwnPrivate(info, me))) return EEXIST;
     return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -423,7 +426,8 @@ namespace {
 int32_t IsCopy(const StorageFileOSStatus& now, uint64_t device, uint64_t inode, uint64_t proof) {
     if (!StorageFileOS_SameFile(now, device, inode, proof)) return EEXIST;
     if (now.OtherUser) return EPERM;
-    return now.OwnSingle ? 0 : EEXIST;
+    // A link is one name alone: none can reach it but its own.
+    return now.OwnSingle || now.Kind == STORAGE_FILE_OS_LINK ? 0 : EEXIST;
 }
 
 } // namespace

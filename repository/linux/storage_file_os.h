@@ -42,6 +42,7 @@ constexpr uint64_t STORAGE_FILE_OS_UNPROVEN = ~0ull;
 uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status);
 // Whether the status is of the file identified by device, inode and proof. Without a proof on
 // either side nothing is the same file (such a file is left alone), but for STORAGE_FILE_OS_UNPROVEN.
+// A symbolic link is identified as a file is (it can carry no token: only its birth proves it).
 bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, uint64_t inode, uint64_t proof);
 // Where the file system keeps no birth time, gives the open file a random token (an extended
 // attribute) that no later file can share, and notes it in status. 0, or why it could not.
@@ -105,7 +106,9 @@ void StorageFileOS_SetUnnamedCopies(uint32_t allowed);
 // record of copies (and an earlier version made its copies, recorded without their identity):
 // EPERM for another user's entry, EEXIST for anything else. A missing entry is success. With
 // anyMode, a regular file of the effective user that no second name reaches goes whatever its
-// mode (one the caller reserved the name of before it was made there exclusively).
+// mode (one the caller reserved the name of before it was made there exclusively); with
+// STORAGE_FILE_OS_OWN_LINK, a symbolic link of the effective user's too (made there the same way).
+constexpr uint32_t STORAGE_FILE_OS_OWN_LINK = 2;
 int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t anyMode = 0);
 // Opens one of the storage's own files for reading, or reading and writing: with create a new
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a

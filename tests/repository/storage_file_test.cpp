@@ -1810,6 +1810,9 @@ TEST(StorageFileOSTest, AFileIsTheRecordedOneOnlyWithAProofALaterFileCannotShare
         {STORAGE_FILE_OS_FILE, 2, 0, 0, U, true},      // this process's own, where nothing proves it
         {STORAGE_FILE_OS_FILE, 2, 100, 0, U, false},
         {STORAGE_FILE_OS_DIRECTORY, 2, 100, 0, 100, false},
+        {STORAGE_FILE_OS_LINK, 2, 100, 0, 100, true}, // a link of a link entry, by its birth alone
+        {STORAGE_FILE_OS_LINK, 2, 101, 0, 100, false},
+        {STORAGE_FILE_OS_LINK, 2, 0, 0, 0, false},
     };
     for (const auto& row : rows) {
         StorageFileOSStatus status{};
@@ -1821,6 +1824,30 @@ TEST(StorageFileOSTest, AFileIsTheRecordedOneOnlyWithAProofALaterFileCannotShare
         EXPECT_EQ(StorageFileOS_SameFile(status, 1, 2, row.proof), row.same)
             << row.inode << " " << row.birth << " " << row.token << " " << row.proof;
     }
+}
+
+// What the storage removes as its own at a name it reserved: a private file; any regular file of
+// the user's reached by that name alone where asked; a link of the user's only where asked (the
+// storage makes a link under a scratch name), never a folder.
+TEST(StorageFileOSTest, OnlyWhatTheCallerMayHaveMadeAtANameIsRemovedAsItsOwn) {
+    TempDir dir;
+    const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    enum Kind { Private, Shared, Link, Folder };
+    for (const Kind kind : {Private, Shared, Link, Folder})
+        for (const uint32_t mode : {0u, 1u, STORAGE_FILE_OS_OWN_LINK, 1u | STORAGE_FILE_OS_OWN_LINK}) {
+            const std::string path = dir.path() + "/x";
+            Shell("rm -rf " + path);
+            if (kind == Link) ASSERT_EQ(symlink("target", path.c_str()), 0);
+            else if (kind == Folder) ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            else Spit(path, "x");
+            if (kind != Link && kind != Folder) chmod(path.c_str(), kind == Private ? 0600 : 0644);
+            const bool gone = kind == Private || (kind == Shared && (mode & 1)) ||
+                              (kind == Link && (mode & STORAGE_FILE_OS_OWN_LINK));
+            EXPECT_EQ(StorageFileOS_RemoveOwn(folder, "x", mode), gone ? 0 : EEXIST) << kind << " " << mode;
+            EXPECT_EQ(OnDisk(path), !gone) << kind << " " << mode;
+        }
+    close(folder);
 }
 
 // A record entry whose copy became its file, in a version the installed manifest does not list:
