@@ -1294,6 +1294,62 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
     }
 }
 
+// A refresh that finds nothing to install removes the record a cut save left beside the manifest
+// once nothing of the repository's is left at a name it holds: what stands at the replaced
+// manifest's name without being recorded (another user's file, or one of ours) is no manifest of
+// its own; a recorded scratch name a file of ours holds goes first; one another user holds keeps
+// the record, which still names it.
+TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManifestOnceNothingOfOursIsLeft) {
+    enum Holder { kNone, kOurs, kOthers };
+    const struct {
+        const char* what;
+        Holder replaced, scratch;
+    } rows[] = {
+        {"nothing left", kNone, kNone},
+        {"a scratch of ours", kNone, kOurs},
+        {"another's file at the replaced name", kOthers, kNone},
+        {"an unrecorded file of ours at the replaced name", kOurs, kOurs},
+        {"a scratch name another user holds", kNone, kOthers},
+    };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", record = manifest + ".quarvpartial",
+                      scratch = state + "/.local.json.Ab12Cd", replaced = manifest + ".replaced";
+    // The remote id is the version's own, so that the installed version is level by its id.
+    const std::string fields = "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if ((row.replaced == kOthers || row.scratch == kOthers) && geteuid() != 0) continue;
+        Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state + " && chmod 1777 " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        NewRepository();
+        Configure("state/local.json", "", fields);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Put(record, std::string("0:0:0 .local.json.Ab12Cd") + '\0');
+        ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+        for (const auto& [holder, path] : {std::pair{row.scratch, scratch}, std::pair{row.replaced, replaced}}) {
+            if (holder == kNone) continue;
+            Put(path, Slurp(manifest));
+            ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+            if (holder == kOthers) {
+                ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+            }
+        }
+        NewRepository();
+        Configure("state/local.json", "", fields);
+        printed.Text.clear();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE), 0u) << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_EQ(access(record.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
+        EXPECT_EQ(access(scratch.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
+        EXPECT_EQ(access(replaced.c_str(), F_OK) == 0, row.replaced != kNone) << printed.Text;
+        EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
+        EXPECT_EQ(Slurp(Root() + "/local/a.txt"), Content(100, 1));
+    }
+}
+
 // The record of copies cannot be removed (an I/O error unless said otherwise) as an update ends.
 std::atomic<int> recordUnlinkError{EIO};
 int UnlinkNoRecord(int directory, const char* name, int flags) {
