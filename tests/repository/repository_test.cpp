@@ -1339,7 +1339,9 @@ TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManif
         Repository_Reset(repo);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
-        ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        ASSERT_TRUE(Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        }));
         EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE), 0u) << printed.Text;
         EXPECT_EQ(Errors(), 0u) << printed.Text;
         EXPECT_EQ(access(record.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
@@ -1433,10 +1435,14 @@ TEST_F(RepositoryTest, ASyncWhoseLastReplayFailsSaysSoAndTriesAgainWhereItCan) {
             Repository_Reset(repo);
             Repository_SetActive(repo, 1);
             Repository_SetRefresh(repo, 1);
-            EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+            EXPECT_TRUE(Pump([&] {
+                return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+            }));
             Repository_SetSync(repo, 1);
             EXPECT_TRUE(Pump([&] { return Errors() > 0; })) << printed.Text;
-            const auto ended = [&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); };
+            const auto ended = [&] {
+                return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE);
+            };
             if (error == EIO) StorageFileOS_SetCalls(nullptr);
             EXPECT_TRUE(Pump(ended)) << printed.Text;
             StorageFileOS_SetCalls(nullptr);
@@ -1444,8 +1450,8 @@ TEST_F(RepositoryTest, ASyncWhoseLastReplayFailsSaysSoAndTriesAgainWhereItCan) {
                                              std::to_string(PLATFORM_ERROR_ERRNO_BASE + error) + ")"),
                       std::string::npos)
                 << printed.Text;
-            EXPECT_EQ(printed.Text.find("Stopped by a permanent error (game): Source(5) Index(-1)") != std::string::npos,
-                      error == ENOSPC)
+            const std::string stopped = "Stopped by a permanent error (game): Source(5) Index(-1)";
+            EXPECT_EQ(printed.Text.find(stopped) != std::string::npos, error == ENOSPC)
                 << printed.Text;
             EXPECT_EQ(Repository_IsFailed(repo), error == ENOSPC ? 1 : 0) << printed.Text;
             EXPECT_EQ(Errors(), 1u) << printed.Text;
