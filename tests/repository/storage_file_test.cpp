@@ -1016,6 +1016,37 @@ TEST_F(StorageFileTest, AFileOfAnUnfinishedVersionStaysOnRecordUntilASyncComplet
     EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
 }
 
+// The cleanup of a version a cut run replaced, run by a sync that has not installed its own version
+// yet, leaves on record what a failed run made for a name that version lists (here a folder whose
+// copy was never made): a later version that lists nothing there removes the folder with the rest.
+TEST_F(StorageFileTest, ACleanupBeforeTheVersionIsInstalledLeavesWhatAFailedRunMadeForItOnRecord) {
+    Manifest replaced(std::vector<File>{{"x", "0123456789"}});
+    Manifest pending(std::vector<File>{{"d/a", std::string(32, 'n').c_str()}, {"d/b", "klmnopqrst"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_EQ(Put(pending, 0, 0), 0u);
+    ASSERT_EQ(Put(pending, 2, 2), 0u);
+    ASSERT_EQ(Complete(pending, "d/b"), 0u);
+    // As after a kill between the copy's entry and the copy.
+    ASSERT_EQ(unlink((root + "d/a.quarvpartial").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    StorageCleanup* cleanup = nullptr;
+    StorageCleanup_Create(&cleanup);
+    StorageCleanup_SetStorageHandle(cleanup, storage);
+    StorageCleanup_SetSourceMetaFileHandle(cleanup, replaced.meta);
+    StorageCleanup_SetDestMetaFileHandle(cleanup, pending.meta);
+    StorageCleanup_SetKeepMetaFileHandle(cleanup, replaced.meta);
+    ASSERT_EQ(StorageCleanup_Start(cleanup), 1);
+    StepUntil([&] { return StorageCleanup_IsComplete(cleanup) == 1; }, [&] { StorageCleanup_Process(cleanup); });
+    EXPECT_EQ(StorageCleanup_IsComplete(cleanup), 1);
+    StorageCleanup_Shutdown(cleanup);
+    StorageCleanup_Release(&cleanup);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(replaced.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "d/b"));
+    EXPECT_FALSE(OnDisk(root + "d"));
+}
+
 // Another repository installing into a folder inside this one keeps its copy in progress.
 TEST_F(StorageFileTest, AnotherStoragesCopyInProgressInsideTheFolderIsLeft) {
     const std::string big(48, 'b');
