@@ -1294,10 +1294,69 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
     }
 }
 
-// The record of copies cannot be removed (an I/O error) as one repository's update ends.
+// A refresh that finds nothing to install removes the record a cut save left beside the manifest
+// once nothing of the repository's is left at a name it holds: what stands at the replaced
+// manifest's name without being recorded (another user's file, or one of ours) is no manifest of
+// its own; a recorded scratch name a file of ours holds goes first; one another user holds keeps
+// the record, which still names it.
+TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManifestOnceNothingOfOursIsLeft) {
+    enum Holder { kNone, kOurs, kOthers };
+    const struct {
+        const char* what;
+        Holder replaced, scratch;
+    } rows[] = {
+        {"nothing left", kNone, kNone},
+        {"a scratch of ours", kNone, kOurs},
+        {"another's file at the replaced name", kOthers, kNone},
+        {"an unrecorded file of ours at the replaced name", kOurs, kOurs},
+        {"a scratch name another user holds", kNone, kOthers},
+    };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", record = manifest + ".quarvpartial",
+                      scratch = state + "/.local.json.Ab12Cd", replaced = manifest + ".replaced";
+    // The remote id is the version's own, so that the installed version is level by its id.
+    const std::string fields = "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if ((row.replaced == kOthers || row.scratch == kOthers) && geteuid() != 0) continue;
+        Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state + " && chmod 1777 " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        NewRepository();
+        Configure("state/local.json", "", fields);
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Put(record, std::string("0:0:0 .local.json.Ab12Cd") + '\0');
+        ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+        for (const auto& [holder, path] : {std::pair{row.scratch, scratch}, std::pair{row.replaced, replaced}}) {
+            if (holder == kNone) continue;
+            Put(path, Slurp(manifest));
+            ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+            if (holder == kOthers) {
+                ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+            }
+        }
+        NewRepository();
+        Configure("state/local.json", "", fields);
+        printed.Text.clear();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        ASSERT_TRUE(Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        }));
+        EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE), 0u) << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_EQ(access(record.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
+        EXPECT_EQ(access(scratch.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
+        EXPECT_EQ(access(replaced.c_str(), F_OK) == 0, row.replaced != kNone) << printed.Text;
+        EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
+        EXPECT_EQ(Slurp(Root() + "/local/a.txt"), Content(100, 1));
+    }
+}
+
+// The record of copies cannot be removed (an I/O error unless said otherwise) as an update ends.
+std::atomic<int> recordUnlinkError{EIO};
 int UnlinkNoRecord(int directory, const char* name, int flags) {
     if (!strcmp(name, ".quarvpartial")) {
-        errno = EIO;
+        errno = recordUnlinkError;
         return -1;
     }
     return StorageFileOS_SystemCalls()->UnlinkAt(directory, name, flags);
@@ -1347,6 +1406,58 @@ TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSame
     EXPECT_EQ(Slurp(local + "/new_b.bin"), Content(5000, 3));
     EXPECT_EQ(Slurp(local + "/a.txt"), Content(100, 4));
     EXPECT_EQ(access((local + "/.quarvpartial").c_str(), F_OK), -1) << printed.Text;
+}
+
+// A sync whose last replay of the record of copies fails (the record cannot go) says so, naming
+// the error: a full disk stops it at once with the record kept whole; an I/O error is tried again,
+// and once it passes the same run ends in success with no record left. As a first install (the
+// sync sweeps the record itself) and as an update (its cleanup does).
+TEST_F(RepositoryTest, ASyncWhoseLastReplayFailsSaysSoAndTriesAgainWhereItCan) {
+    const std::string local = Root() + "/local", record = local + "/.quarvpartial";
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.UnlinkAt = UnlinkNoRecord;
+    for (const bool update : {false, true})
+        for (const int error : {ENOSPC, EIO}) {
+            SCOPED_TRACE(std::string(update ? "update, " : "install, ") + strerror(error));
+            Shell("rm -rf " + local + " " + Root() + "/state");
+            if (update) {
+                Version("v1", {{"a.txt", Content(100, 1)}});
+                NewRepository();
+                Configure();
+                ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            }
+            Version("v2", {{"a.txt", Content(100, 2)}, {"b.bin", Content(5000, 3)}});
+            NewRepository();
+            Configure();
+            printed.Text.clear();
+            recordUnlinkError = error;
+            StorageFileOS_SetCalls(&calls);
+            Repository_Reset(repo);
+            Repository_SetActive(repo, 1);
+            Repository_SetRefresh(repo, 1);
+            EXPECT_TRUE(Pump([&] {
+                return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+            }));
+            Repository_SetSync(repo, 1);
+            EXPECT_TRUE(Pump([&] { return Errors() > 0; })) << printed.Text;
+            const auto ended = [&] {
+                return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE);
+            };
+            if (error == EIO) StorageFileOS_SetCalls(nullptr);
+            EXPECT_TRUE(Pump(ended)) << printed.Text;
+            StorageFileOS_SetCalls(nullptr);
+            EXPECT_NE(printed.Text.find("Error: Source(5) Index(-1) Count(1) Type (4) Code(964) CodeEx(" +
+                                             std::to_string(PLATFORM_ERROR_ERRNO_BASE + error) + ")"),
+                      std::string::npos)
+                << printed.Text;
+            const std::string stopped = "Stopped by a permanent error (game): Source(5) Index(-1)";
+            EXPECT_EQ(printed.Text.find(stopped) != std::string::npos, error == ENOSPC)
+                << printed.Text;
+            EXPECT_EQ(Repository_IsFailed(repo), error == ENOSPC ? 1 : 0) << printed.Text;
+            EXPECT_EQ(Errors(), 1u) << printed.Text;
+            EXPECT_EQ(access(record.c_str(), F_OK) == 0, error == ENOSPC) << printed.Text;
+            EXPECT_EQ(Shell("diff -r -x .quarvpartial " + Root() + "/remote " + local), 0);
+        }
 }
 
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {

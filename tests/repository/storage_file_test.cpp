@@ -1043,6 +1043,37 @@ TEST_F(StorageFileTest, AFileOfAnUnfinishedVersionStaysOnRecordUntilASyncComplet
     EXPECT_EQ(Slurp(root + "d/c/c"), "0123456789");
 }
 
+// The cleanup of a version a cut run replaced, run by a sync that has not installed its own version
+// yet, leaves on record what a failed run made for a name that version lists (here a folder whose
+// copy was never made): a later version that lists nothing there removes the folder with the rest.
+TEST_F(StorageFileTest, ACleanupBeforeTheVersionIsInstalledLeavesWhatAFailedRunMadeForItOnRecord) {
+    Manifest replaced(std::vector<File>{{"x", "0123456789"}});
+    Manifest pending(std::vector<File>{{"d/a", std::string(32, 'n').c_str()}, {"d/b", "klmnopqrst"}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_EQ(Put(pending, 0, 0), 0u);
+    ASSERT_EQ(Put(pending, 2, 2), 0u);
+    ASSERT_EQ(Complete(pending, "d/b"), 0u);
+    // As after a kill between the copy's entry and the copy.
+    ASSERT_EQ(unlink((root + "d/a.quarvpartial").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    StorageCleanup* cleanup = nullptr;
+    StorageCleanup_Create(&cleanup);
+    StorageCleanup_SetStorageHandle(cleanup, storage);
+    StorageCleanup_SetSourceMetaFileHandle(cleanup, replaced.meta);
+    StorageCleanup_SetDestMetaFileHandle(cleanup, pending.meta);
+    StorageCleanup_SetKeepMetaFileHandle(cleanup, replaced.meta);
+    ASSERT_EQ(StorageCleanup_Start(cleanup), 1);
+    StepUntil([&] { return StorageCleanup_IsComplete(cleanup) == 1; }, [&] { StorageCleanup_Process(cleanup); });
+    EXPECT_EQ(StorageCleanup_IsComplete(cleanup), 1);
+    StorageCleanup_Shutdown(cleanup);
+    StorageCleanup_Release(&cleanup);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(replaced.meta), 1);
+    EXPECT_FALSE(OnDisk(root + "d/b"));
+    EXPECT_FALSE(OnDisk(root + "d"));
+}
+
 // Another repository installing into a folder inside this one keeps its copy in progress.
 TEST_F(StorageFileTest, AnotherStoragesCopyInProgressInsideTheFolderIsLeft) {
     const std::string big(48, 'b');
@@ -1745,6 +1776,8 @@ TEST_F(StorageFileTest, ASecondStorageOfTheFolderIsRefusedWhileTheFirstHoldsIt) 
     ASSERT_EQ(Configure("file"), 1);
     EXPECT_EQ(Put(second, 0, 0), (uint32_t)STORAGE_ERROR_OS);
     EXPECT_EQ(Sweep(second.meta), 0);
+    // Another's folder is left by design: nothing to try again.
+    EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
     EXPECT_NE(log.Text().find("Installation folder (" + root + ") held by another repository"), std::string::npos)
         << log.Text();
     EXPECT_EQ(Slurp(root + "big.bin.quarvpartial"), body.substr(0, 16));
@@ -2020,6 +2053,64 @@ TEST_F(StorageFileTest, AReplayThatCannotWriteDownWhatStaysLeavesTheRecordWhole)
     const std::string after = Slurp(root + ".quarvpartial");
     EXPECT_NE(after.find(" big.bin"), std::string::npos);
     EXPECT_NE(after.find(" two.bin"), std::string::npos);
+}
+
+int UnlinkNoCopy(int directory, const char* name, int flags) {
+    if (!strcmp(name, "new.bin.quarvpartial")) {
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->UnlinkAt(directory, name, flags);
+}
+int FailFsync(int) {
+    errno = EIO;
+    return -1;
+}
+
+// A replay that cannot end gives the error that kept it from its end, for the sync to fail and try
+// again: a copy it could not remove, what stays that it could not write down, an unfinished mark
+// that could not last, a record that could not take its place. What is left by design (a copy
+// reached by a second name) gives none, nor does a later replay for an earlier one's error.
+TEST_F(StorageFileTest, AReplayThatCannotEndGivesTheErrorThatKeptIt) {
+    Manifest v1(std::vector<File>{{"new.bin", std::string(32, 'n').c_str()}});
+    const struct {
+        const char* what;
+        void (*fail)(StorageFileOSCalls&);
+        bool unfinished, listed;
+        int error;
+    } rows[] = {
+        {"copy not removed", [](StorageFileOSCalls& c) { c.UnlinkAt = UnlinkNoCopy; }, false, false, EIO},
+        {"what stays not written", [](StorageFileOSCalls& c) { c.Write = ShortWrite; }, false, true, ENOSPC},
+        {"mark not lasting", [](StorageFileOSCalls& c) { c.Fsync = FailFsync; }, true, false, EIO},
+        {"record not in place", [](StorageFileOSCalls& c) { c.RenameAt = FailRename; }, false, true, EIO},
+        {"second name", [](StorageFileOSCalls&) {}, false, false, 0},
+    };
+    const std::string copy = root + "new.bin.quarvpartial";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        if (row.unfinished) {
+            ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+        }
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        if (!row.error) {
+            ASSERT_EQ(link(copy.c_str(), (root + "second").c_str()), 0);
+        }
+        ASSERT_EQ(Configure("file"), 1);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        row.fail(calls);
+        writesLeft = 0;
+        StorageFileOS_SetCalls(&calls);
+        const int64_t swept = Sweep(row.listed ? v1.meta : nullptr);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_EQ(swept, 0);
+        EXPECT_EQ(StorageCleanup_ReplayError(storage), row.error);
+        if (!row.error || !OnDisk(copy)) continue;
+        ASSERT_EQ(link(copy.c_str(), (root + "second").c_str()), 0);
+        EXPECT_EQ(Sweep(nullptr), 0);
+        EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
+    }
 }
 
 // An append after an entry cut by a full disk takes back the cut entry only: every whole entry

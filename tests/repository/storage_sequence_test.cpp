@@ -879,6 +879,11 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     }
 };
 
+// Sequences past the walked range, walked every time: in each, what a killed run made for a version
+// it was installing (a file, a folder below the installation) must go with the next version that
+// does not list it, and stays only as long as the record of copies names it.
+constexpr uint32_t kKeptSeeds[] = {381, 415};
+
 TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheUsersFilesUntouched) {
     StorageFileOS_SetCalls(&kSequenceCalls);
     const char* one = getenv("QVR_SEQUENCE_SEED");
@@ -889,8 +894,11 @@ TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheU
     const double start = Time_GetCurrent();
     // With QVR_SEQUENCE_ALL every sequence is walked, a failing one printed and the next begun.
     const bool all = getenv("QVR_SEQUENCE_ALL") != nullptr;
-    for (uint32_t seed = first; seed <= last; ++seed)
-        if (!Sequence(seed) && !all) break;
+    bool passed = true;
+    for (uint32_t seed = first; seed <= last && (passed || all); ++seed) passed = Sequence(seed) && passed;
+    if (!one)
+        for (const uint32_t seed : kKeptSeeds)
+            if (passed || all) passed = Sequence(seed) && passed;
     std::cout << "[ sequence ] seeds " << first << ".." << last << ": " << runs << " runs, " << calls
               << " calls, " << aimed << " aimed cuts, " << reused << " files at a freed inode, "
               << Time_GetCurrent() - start << " s" << std::endl;
