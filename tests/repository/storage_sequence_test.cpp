@@ -544,6 +544,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                          (!offered.count(name) || (!otherAccount && !game.clean && offered.size() > 1));
             for (const auto& [path, entry] : now)
                 clear = clear && (!Clash(path, name) || (entry == "d" && name.rfind(path + "/", 0) == 0));
+            // Nor where the offered version needs a folder: a file there is in its way for good.
+            for (const auto& [listed, file] : offered) clear = clear && (listed == name || !Clash(listed, name));
             // The user's own file at a name a cut cleanup may still drop is not told from ours.
             for (const int v : otherAccount ? std::set<int>{} : game.saved)
                 clear = clear && !game.versions[v].tree.count(name);
