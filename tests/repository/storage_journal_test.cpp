@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,9 @@ class StorageJournalTest : public FaultedRepositoryFixture {
   protected:
     std::string snapshot;
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
+    std::string runFields; // the faulted run's configuration fields ("" for the usual ones)
+
+    void ConfigureRun() override { Configure("state/local.json", "", runFields); }
 
     void SetUp() override {
         masked = true;
@@ -159,6 +164,12 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 << entry.path() << " left empty " << where;
     }
 
+    // After a run that said success: the manifest alone in its folder, no record or scratch beside it.
+    void ExpectManifestAlone(const std::string& where) {
+        for (const auto& [name, data] : Listing(Root() + "/state"))
+            EXPECT_EQ(name, "local.json") << "left beside the manifest " << where;
+    }
+
     // After a run that failed: every file the installed manifest lists is whole, old or new.
     void ExpectReadable(const std::string& where) {
         const std::string installed = Installed();
@@ -185,6 +196,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         EXPECT_EQ(Repository_IsFailed(repo), 0) << where;
         EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
         ExpectExactly(tree, where);
+        ExpectManifestAlone(where);
     }
 
     // Steps N = 1.. (every one, or a stride in CI) of a run that makes `total` calls.
@@ -236,6 +248,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 if (success) {
                     EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
                     ExpectExactly(kV2, where, true);
+                    ExpectManifestAlone(where);
                 } else {
                     ExpectReadable(where);
                 }
@@ -297,6 +310,163 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
              EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
              Remote("v2", kV2);
          });
+}
+
+// Faults aimed at the record the repository keeps beside its manifest: its calls (made, written,
+// cut back, removed) are numbered in turn, and a plan fails the chosen one, writes one short, or
+// cuts the run at the call after its last step.
+constexpr int kShort = -1;
+struct RecordPlan {
+    std::string folder;     // the manifest's folder
+    std::vector<int> steps; // per call on the record in turn: 0 acts, an errno fails it, kShort writes half
+    bool cut = false;       // the run is cut at the first call after the last step
+    std::atomic<int> seen{0};
+};
+RecordPlan g_record;
+const char kRecordLeaf[] = "local.json.quarvpartial";
+
+bool IsRecord(int fd) {
+    char link[64], target[4096];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t got = readlink(link, target, sizeof(target) - 1);
+    return got > 0 && std::string(target, (size_t)got) == g_record.folder + "/" + kRecordLeaf;
+}
+
+// The step for the next call on the record (0 acts); past the last one a planned cut takes the
+// first call after this one.
+int RecordStep() {
+    const size_t n = (size_t)g_record.seen++;
+    const int step = n < g_record.steps.size() ? g_record.steps[n] : 0;
+    if (g_record.cut && n + 1 == g_record.steps.size()) {
+        std::lock_guard<std::mutex> hold(g_calls.order);
+        g_calls.mode = CallMode::Cut;
+        g_calls.target = g_calls.calls + (step > 0 ? 1 : 2);
+    }
+    return step;
+}
+template <typename Call> auto OnRecord(bool record, Call call) -> decltype(call(false)) {
+    const int step = record ? RecordStep() : 0;
+    if (step > 0) {
+        errno = step;
+        return -1;
+    }
+    return call(step == kShort);
+}
+const StorageFileOSCalls& RecordCalls() {
+    static StorageFileOSCalls calls = [] {
+        StorageFileOSCalls c = kWrappedCalls;
+        c.OpenAt = [](int d, const char* name, int flags, mode_t mode) {
+            return OnRecord(!strcmp(name, kRecordLeaf) && (flags & O_CREAT),
+                            [&](bool) { return call_faults::OpenAt(d, name, flags, mode); });
+        };
+        c.Write = [](int fd, const void* bytes, size_t length) {
+            return OnRecord(IsRecord(fd), [&](bool half) { return call_faults::Write(fd, bytes, half ? length / 2 : length); });
+        };
+        c.Ftruncate = [](int fd, off_t length) {
+            return OnRecord(IsRecord(fd), [&](bool) { return call_faults::Ftruncate(fd, length); });
+        };
+        c.UnlinkAt = [](int d, const char* name, int flags) {
+            return OnRecord(!strcmp(name, kRecordLeaf), [&](bool) { return call_faults::UnlinkAt(d, name, flags); });
+        };
+        return c;
+    }();
+    return calls;
+}
+
+// Every call on the record beside the manifest failed in turn, with ENOSPC and with EIO, in an
+// update and in a refresh that finds the installed version current with a record a stopped save
+// left: a run never says success with the record or a scratch left, one whose save met the fault
+// fails (for good on a full disk), and the next run completes leaving the manifest alone. A write
+// cut short whose cut-back fails too leaves no torn entry for the next entry to run into.
+TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsInSuccessWithItLeft) {
+    Prepare();
+    g_record.folder = Root() + "/state";
+    StorageFileOS_SetCalls(&RecordCalls());
+    for (const bool current : {false, true}) {
+        auto run = [&](const std::vector<int>& steps, bool cut) {
+            Restore();
+            asTask = current;
+            masked = !current;
+            runFields = current ? "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"" : "";
+            Remote(current ? "v1" : "v2", current ? kV1 : kV2);
+            if (current) {
+                Put(Root() + "/state/.local.json.Ab3dE9", "a stopped save's");
+                Put(Root() + "/state/" + kRecordLeaf, std::string("0:0:0 .local.json.Ab3dE9") + '\0');
+                chmod((Root() + "/state/.local.json.Ab3dE9").c_str(), 0600);
+                chmod((Root() + "/state/" + kRecordLeaf).c_str(), 0600);
+            }
+            ArmCalls(CallMode::Count, -1);
+            g_record.steps = steps;
+            g_record.cut = cut;
+            g_record.seen = 0;
+            printed.Text.clear();
+            const bool success = RunFaulted();
+            NewRepository();
+            ArmCalls(CallMode::Count, -1);
+            g_record.steps.clear();
+            g_record.cut = false;
+            return success;
+        };
+        ASSERT_TRUE(run({}, false)) << printed.Text;
+        const int total = g_record.seen;
+        ASSERT_GE(total, current ? 1 : 3) << printed.Text;
+        for (int k = 1; k <= total; k++) {
+            for (const int error : {ENOSPC, EIO}) {
+                const std::string where = std::string(current ? "current" : "update") + ", record call " +
+                                          std::to_string(k) + "/" + std::to_string(total) +
+                                          (error == EIO ? " EIO" : " ENOSPC");
+                std::vector<int> steps((size_t)k, 0);
+                steps.back() = error;
+                const bool success = run(steps, false);
+                EXPECT_GE(g_record.seen.load(), k) << where;
+                EXPECT_TRUE(current || !success) << where << printed.Text;
+                if (success) ExpectManifestAlone(where);
+                ExpectCompletes(current ? kV1 : kV2, where);
+                if (HasFailure()) return;
+            }
+        }
+    }
+    // The update's first entry cut short, its cut-back failing too; the retry's entry written, then
+    // the run cut: every entry on record is whole and one of the repository's.
+    asTask = false;
+    masked = true;
+    runFields.clear();
+    {
+        Restore();
+        Remote("v2", kV2);
+        ArmCalls(CallMode::Count, -1);
+        g_record.steps = {0, kShort, EIO, EIO, 0, 0, 0};
+        g_record.cut = true;
+        g_record.seen = 0;
+        printed.Text.clear();
+        EXPECT_FALSE(RunFaulted()) << printed.Text;
+        NewRepository();
+        ArmCalls(CallMode::Count, -1);
+        g_record.steps.clear();
+        g_record.cut = false;
+        const std::string record = Slurp(Root() + "/state/" + kRecordLeaf);
+        ASSERT_FALSE(record.empty()) << printed.Text;
+        EXPECT_EQ(record.back(), '\0');
+        // "<device>:<inode>:<proof> <name>", the name the replaced manifest's or a save's scratch.
+        auto whole = [](const std::string& entry) {
+            size_t at = 0;
+            for (const char end : {':', ':', ' '}) {
+                const size_t from = at;
+                while (at < entry.size() && isdigit((unsigned char)entry[at])) at++;
+                if (at == from || at >= entry.size() || entry[at++] != end) return false;
+            }
+            const std::string name = entry.substr(at), scratch = ".local.json.";
+            return name == "local.json.replaced" ||
+                   (name.size() == scratch.size() + 6 && name.compare(0, scratch.size(), scratch) == 0 &&
+                    std::all_of(name.begin() + (long)scratch.size(), name.end(), [](char c) { return isalnum((unsigned char)c); }));
+        };
+        for (size_t at = 0, end; at < record.size(); at = end + 1) {
+            end = record.find('\0', at);
+            if (end == std::string::npos) end = record.size();
+            EXPECT_TRUE(whole(record.substr(at, end - at))) << record.substr(at, end - at);
+        }
+        ExpectCompletes(kV2, "torn entry");
+    }
 }
 
 // Another repository's storage writing into the same folder: its copy in progress and its record
