@@ -432,6 +432,12 @@ bool KeptRecordName(Repository* r, const char* leaf, char* name, int32_t size) {
     return PrintWhole(name, size, "%s%s", leaf, suffix);
 }
 
+// What opening or removing one of the names kept beside the manifest answers where another holds
+// it: another's file (unreadable to us, or not ours by owner or mode), a link, a folder.
+bool HeldByAnother(int32_t error) {
+    return error == EPERM || error == EEXIST || error == EACCES || error == ELOOP;
+}
+
 // The record's whole path, for the texts that name it.
 bool KeptRecordPath(Repository* r, char* path, int32_t size) {
     char directory[kPathSize], record[kPathSize];
@@ -489,7 +495,7 @@ template <typename Each> int32_t KeptRead(Repository* r, int32_t folder, const c
     int32_t fd = -1;
     if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) return 0;
     int32_t error = StorageFileOS_OpenOwn(folder, record, 0, 0, &fd);
-    if (error) return error == ENOENT || error == EPERM ? 0 : error;
+    if (error) return error == ENOENT || HeldByAnother(error) ? 0 : error;
     char* text = static_cast<char*>(Memory_Alloc(kBound + 1));
     uint32_t got = 0;
     if ((error = StorageFileOS_ReadSome(fd, 0, text, kBound, &got)) != 0) got = 0;
@@ -552,7 +558,7 @@ void PrintNotKept(Repository* r, const char* path) {
 // A record that is not the repository's own (another's file, or one not private) holds nothing of
 // it: named once, and -2 for "nothing can be recorded"; any other error as it is.
 int32_t KeptHeld(Repository* r, int32_t error) {
-    if (error != EPERM && error != EEXIST) return error;
+    if (!HeldByAnother(error)) return error;
     char path[kPathSize];
     if (KeptRecordPath(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
     return -2;
@@ -590,8 +596,8 @@ int32_t KeptSweep(Repository* r) {
             char path[kPathSize * 2];
             String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
             if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
-            else if (error == EPERM || error == EEXIST) PrintNotKept(r, path);
-            if (error == EPERM || error == EEXIST) error = 0;
+            else if (HeldByAnother(error)) PrintNotKept(r, path);
+            if (HeldByAnother(error)) error = 0;
         }
         if (!failed) failed = error;
     });
@@ -599,7 +605,7 @@ int32_t KeptSweep(Repository* r) {
     return unread ? unread : failed;
 }
 
-// Removes the record alone; 0 or the errno value (EPERM or EEXIST: not the repository's own, left).
+// Removes the record alone; 0 or the errno value (HeldByAnother: not the repository's own, left).
 int32_t KeptDrop(Repository* r) {
     int32_t folder = -1;
     const char* leaf = nullptr;
@@ -623,7 +629,7 @@ int32_t KeptClear(Repository* r) {
 bool KeptDropped(Repository* r) {
     if (!ResumeDue(r->KeptResume)) return false;
     const int32_t error = KeptClear(r);
-    if (!error || error == EPERM || error == EEXIST) return true;
+    if (!error || HeldByAnother(error)) return true;
     char path[kPathSize];
     KeptRecordPath(r, path, (int32_t)sizeof(path));
     Repository_Print(r, "Record beside the metafile left (%s) (%d)", LogText(path).Text, PLATFORM_ERROR_ERRNO_BASE + error);
@@ -807,7 +813,7 @@ void NoteReplaced(Repository* r) {
     // sync, whose end removes it or fails.
     if (replaced != Kept::Ours) {
         const int32_t error = swept || unread ? EIO : KeptDrop(r);
-        if (error && error != EPERM && error != EEXIST) r->KeptLeft = 1;
+        if (error && !HeldByAnother(error)) r->KeptLeft = 1;
         return;
     }
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);

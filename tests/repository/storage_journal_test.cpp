@@ -473,6 +473,38 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
         }
         ExpectCompletes(kV2, "torn entry");
     }
+    // Another account's file, or a link, at the record's name: left and named, and the update
+    // completes without a record (taking its own scratch name).
+    StorageFileOS_SetCalls(nullptr);
+    const std::string record = Root() + "/state/" + kRecordLeaf;
+    for (const bool link : {false, true}) {
+        Restore();
+        Remote("v2", kV2);
+        if (link) {
+            ASSERT_EQ(symlink("../local/mine.txt", record.c_str()), 0);
+        } else {
+            Put(record, std::string("0:0:0 .local.json.Ab3dE9") + '\0');
+            chmod(record.c_str(), 0600);
+        }
+        ASSERT_EQ(lchown(record.c_str(), 65534, 65534), 0);
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json"));
+        EXPECT_NE(printed.Text.find("Not the repository's own file, left (" + record + ")"), std::string::npos)
+            << printed.Text;
+        struct stat info;
+        ASSERT_EQ(lstat(record.c_str(), &info), 0);
+        EXPECT_EQ(S_ISLNK(info.st_mode), link);
+        EXPECT_EQ(info.st_uid, 65534u);
+        for (const auto& entry : std::filesystem::directory_iterator(Root() + "/state")) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "local.json" || name == kRecordLeaf) << name << " left beside the manifest";
+        }
+        std::filesystem::remove(record);
+    }
 }
 
 // Another repository's storage writing into the same folder: its copy in progress and its record
