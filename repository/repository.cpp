@@ -435,7 +435,7 @@ bool KeptRecordName(Repository* r, const char* leaf, char* name, int32_t size) {
 // What opening or removing one of the names kept beside the manifest answers where another holds
 // it: another's file (unreadable to us, or not ours by owner or mode), a link, a folder.
 bool HeldByAnother(int32_t error) {
-    return error == EPERM || error == EEXIST || error == EACCES || error == ELOOP;
+    return error == EPERM || error == EEXIST || error == EACCES || error == ELOOP || error == EISDIR;
 }
 
 // The record's whole path, for the texts that name it.
@@ -791,7 +791,8 @@ int32_t RemoveReplaced(Repository* r) {
         }
         Platform_Close(fd);
     }
-    if (!error && (error = KeptClear(r)) != 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
+    // A record another holds holds nothing of the repository's (it was named when it was met).
+    if (!error && (error = KeptClear(r)) != 0) error = HeldByAnother(error) ? 0 : PLATFORM_ERROR_ERRNO_BASE + error;
     return error;
 }
 

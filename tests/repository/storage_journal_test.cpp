@@ -473,15 +473,19 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
         }
         ExpectCompletes(kV2, "torn entry");
     }
-    // Another account's file, or a link, at the record's name: left and named, and the update
+    // Another account's file, link or folder at the record's name: left and named, and the update
     // completes without a record (taking its own scratch name).
     StorageFileOS_SetCalls(nullptr);
     const std::string record = Root() + "/state/" + kRecordLeaf;
-    for (const bool link : {false, true}) {
+    for (const char* held : {"file", "link", "folder"}) {
+        SCOPED_TRACE(held);
+        const bool link = !strcmp(held, "link");
         Restore();
         Remote("v2", kV2);
         if (link) {
             ASSERT_EQ(symlink("../local/mine.txt", record.c_str()), 0);
+        } else if (!strcmp(held, "folder")) {
+            ASSERT_EQ(mkdir(record.c_str(), 0755), 0);
         } else {
             Put(record, std::string("0:0:0 .local.json.Ab3dE9") + '\0');
             chmod(record.c_str(), 0600);
@@ -498,12 +502,13 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
         struct stat info;
         ASSERT_EQ(lstat(record.c_str(), &info), 0);
         EXPECT_EQ(S_ISLNK(info.st_mode), link);
+        EXPECT_EQ(S_ISDIR(info.st_mode), !strcmp(held, "folder"));
         EXPECT_EQ(info.st_uid, 65534u);
         for (const auto& entry : std::filesystem::directory_iterator(Root() + "/state")) {
             const std::string name = entry.path().filename().string();
             EXPECT_TRUE(name == "local.json" || name == kRecordLeaf) << name << " left beside the manifest";
         }
-        std::filesystem::remove(record);
+        std::filesystem::remove_all(record);
     }
 }
 
