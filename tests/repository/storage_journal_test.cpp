@@ -8,6 +8,7 @@
 // version; nothing the installation did not make changed; after the fresh run no copy or record of
 // copies is left. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
+// The record kept beside the manifest has its own walk: each of its calls failed in turn.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -376,11 +377,14 @@ const StorageFileOSCalls& RecordCalls() {
     return calls;
 }
 
-// Every call on the record beside the manifest failed in turn, with ENOSPC and with EIO, in an
-// update, in a first installation (no replaced manifest is kept) and in a refresh that finds the
-// installed version current with a record a stopped save left: a run never says success with the record or a scratch left, one whose save met the fault
-// fails (for good on a full disk), and the next run completes leaving the manifest alone. A write
-// cut short whose cut-back fails too leaves no torn entry for the next entry to run into.
+// Every call on the record beside the manifest failed in turn (once, or with the next one too),
+// with ENOSPC and with EIO, in an update, one whose manifest's name is a link, a first
+// installation (no replaced manifest is kept), a refresh that finds the installed version current
+// and an erase, these two with a record a stopped save left: a run never says success with the
+// record or a scratch left, a sync whose save or end met the fault fails, and the next run
+// completes leaving the manifest alone. A write cut short whose cut-back fails too leaves no torn
+// entry for the next entry to run into; another's file, link or folder at the record's name never
+// stops a sync.
 TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsInSuccessWithItLeft) {
     Prepare();
     g_record.folder = Root() + "/state";
