@@ -811,9 +811,9 @@ void NoteReplaced(Repository* r) {
     // A run found nothing to install does not reach the save's end: the record of a cut run goes
     // here once nothing of the repository's is left at a name it holds (what another put at the
     // replaced name is no manifest of its own). One that cannot go leaves the installation to a
-    // sync, whose end removes it or fails.
+    // sync, whose end removes it or fails (one beside a replaced name nothing could tell of stays).
     if (replaced != Kept::Ours) {
-        const int32_t error = swept || unread ? EIO : KeptDrop(r);
+        const int32_t error = swept ? swept : unread ? 0 : KeptDrop(r);
         if (error && !HeldByAnother(error)) r->KeptLeft = 1;
         return;
     }
