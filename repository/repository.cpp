@@ -277,7 +277,10 @@ void ResetParts(Repository* r, bool documents) {
         r->ReplacedErrors = 0;
         r->ReplacedResume = 0;
         r->UnfinishedFound = 0;
+        r->KeptLeft = 0;
     }
+    r->KeptErrors = 0;
+    r->KeptResume = 0;
     if (!StorageCopy_IsAlive(r->Copy)) StorageCopy_Reset(r->Copy);
     if (!StorageCopy_IsAlive(r->ApplyJob)) StorageCopy_Reset(r->ApplyJob);
     // A cleanup keeps its completion: a new phase gets fresh ones.
@@ -429,18 +432,50 @@ bool KeptRecordName(Repository* r, const char* leaf, char* name, int32_t size) {
     return PrintWhole(name, size, "%s%s", leaf, suffix);
 }
 
-// Adds one entry to the record; 0 or the errno value.
+// What opening or removing one of the names kept beside the manifest answers where another holds
+// it: another's file (unreadable to us, or not ours by owner or mode), a link, a folder.
+bool HeldByAnother(int32_t error) {
+    return error == EPERM || error == EEXIST || error == EACCES || error == ELOOP || error == EISDIR;
+}
+
+// The record's whole path, for the texts that name it.
+bool KeptRecordPath(Repository* r, char* path, int32_t size) {
+    char directory[kPathSize], record[kPathSize];
+    const char* leaf = nullptr;
+    SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+    return KeptRecordName(r, leaf, record, (int32_t)sizeof(record)) &&
+           PrintWhole(path, size, "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, record);
+}
+
+// Adds one entry to the record; 0 or the errno value. An entry is whole only with its NUL: the
+// tail a failed or cut write left goes first, so that it is never read as the start of this one
+// (a tail longer than any entry of ours only gets its end), and a failed append takes back what
+// it wrote where it can.
 int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode, uint64_t proof) {
     int32_t folder = -1, fd = -1;
     const char* leaf = nullptr;
-    char record[kPathSize], line[kPathSize + 96];
+    char record[kPathSize], line[kPathSize + 96], tail[kPathSize + 96];
     int32_t error = OpenManifestFolder(r, &folder, &leaf);
     if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENAMETOOLONG;
     if (!error) error = StorageFileOS_OpenOwn(folder, record, 1, 1, &fd);
     if (error == EEXIST) error = StorageFileOS_OpenOwn(folder, record, 0, 1, &fd);
+    uint64_t size = 0, number = 0;
+    uint32_t got = 0;
+    if (!error) error = StorageFileOS_SizeOf(fd, &size, &number);
+    const uint64_t from = size > sizeof(tail) ? size - sizeof(tail) : 0;
+    if (!error && size > 0) error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(size - from), &got);
+    if (!error && got > 0 && tail[got - 1] != 0) {
+        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
+        if (end || from == 0) {
+            size = end ? from + (uint64_t)(end - tail) + 1 : 0;
+            error = StorageFileOS_Truncate(fd, size);
+        } else if ((error = StorageFileOS_Append(fd, "", 1)) == 0) {
+            size++;
+        }
+    }
     const int32_t length = String_Print(line, (int32_t)sizeof(line), "%llu:%llu:%llu %s", (unsigned long long)device,
                                         (unsigned long long)inode, (unsigned long long)proof, name);
-    if (!error) error = StorageFileOS_Append(fd, line, (uint32_t)length + 1);
+    if (!error && (error = StorageFileOS_Append(fd, line, (uint32_t)length + 1)) != 0) StorageFileOS_Truncate(fd, size);
     StorageFileOS_Close(&fd);
     StorageFileOS_Close(&folder);
     return error;
@@ -452,16 +487,18 @@ struct KeptEntry {
 };
 
 // Calls each(entry) for every whole entry of the record, in order (a record too large to be ours
-// is read to its bound).
-template <typename Each> void KeptRead(Repository* r, int32_t folder, const char* leaf, Each each) {
+// is read to its bound). 0, or the errno value of a record there that could not be read (none is
+// read then); a missing record or one not the repository's own holds no entry.
+template <typename Each> int32_t KeptRead(Repository* r, int32_t folder, const char* leaf, Each each) {
     constexpr uint32_t kBound = 64 * 1024;
     char record[kPathSize];
     int32_t fd = -1;
-    if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record)) || StorageFileOS_OpenOwn(folder, record, 0, 0, &fd) != 0)
-        return;
+    if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) return 0;
+    int32_t error = StorageFileOS_OpenOwn(folder, record, 0, 0, &fd);
+    if (error) return error == ENOENT || HeldByAnother(error) ? 0 : error;
     char* text = static_cast<char*>(Memory_Alloc(kBound + 1));
     uint32_t got = 0;
-    if (StorageFileOS_ReadSome(fd, 0, text, kBound, &got) != 0) got = 0;
+    if ((error = StorageFileOS_ReadSome(fd, 0, text, kBound, &got)) != 0) got = 0;
     StorageFileOS_Close(&fd);
     for (uint32_t at = 0; at < got;) {
         const char* end = static_cast<const char*>(memchr(text + at, 0, got - at));
@@ -487,6 +524,7 @@ template <typename Each> void KeptRead(Repository* r, int32_t folder, const char
         at = (uint32_t)(end - text) + 1;
     }
     Memory_Free(text, kBound + 1);
+    return error;
 }
 
 // What stands at a name beside the manifest.
@@ -517,44 +555,58 @@ void PrintNotKept(Repository* r, const char* path) {
     Repository_Print(r, "Not the repository's own file, left (%s)", LogText(path).Text);
 }
 
+// A record that is not the repository's own (another's file, or one not private) holds nothing of
+// it: named once, and -2 for "nothing can be recorded"; any other error as it is.
+int32_t KeptHeld(Repository* r, int32_t error) {
+    if (!HeldByAnother(error)) return error;
+    char path[kPathSize];
+    if (KeptRecordPath(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
+    return -2;
+}
+
 // A scratch name of the repository's beside the manifest (".<manifest>.<random>"), recorded before
-// anything is made under it; false when none can be recorded (the save then takes a name of its own).
-bool KeptScratch(Repository* r, const char* leaf, char* scratch, int32_t size) {
+// anything is made under it (*scratch empty otherwise). 0 or the errno value: ENAMETOOLONG where
+// no name of ours fits beside the manifest, which a save then takes of its own.
+int32_t KeptScratch(Repository* r, const char* leaf, char* scratch, int32_t size) {
     char random[7];
-    return String_Random(random, (int32_t)sizeof(random)) && PrintWhole(scratch, size, ".%s.%s", leaf, random) &&
-           strlen(scratch) <= 255 && KeptAdd(r, scratch, 0, 0, 0) == 0;
+    int32_t error = 0;
+    if (!String_Random(random, (int32_t)sizeof(random))) error = EIO;
+    else if (!PrintWhole(scratch, size, ".%s.%s", leaf, random) || strlen(scratch) > 255) error = ENAMETOOLONG;
+    else error = KeptAdd(r, scratch, 0, 0, 0);
+    if (error) scratch[0] = 0;
+    return error;
 }
 
 // Removes what a stopped run left under the record's scratch names (private files of the effective
-// user that a recorded name leads to); what is another's there is named and left. True when no
-// scratch name of the record leads anywhere any more.
-bool KeptSweep(Repository* r) {
-    int32_t folder = -1;
+// user that a recorded name leads to); what is another's there is named and left. 0 once no
+// scratch name of the record leads to anything of the repository's, or the errno value of what
+// could not be read or removed (the record must stay then).
+int32_t KeptSweep(Repository* r) {
+    int32_t folder = -1, failed = 0;
     const char* leaf = nullptr;
-    if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return false;
-    bool gone = true;
-    KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
+    if (!r->MetaFilePath[0]) return 0;
+    if (const int32_t error = OpenManifestFolder(r, &folder, &leaf)) return error;
+    const int32_t unread = KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
         StorageFileOSStatus status{};
         if (e.Inode) return;
-        const bool unread = StorageFileOS_Status(folder, e.Name, &status) != 0;
-        if (unread || status.Kind == STORAGE_FILE_OS_MISSING) {
-            gone = gone && !unread;
-            return;
+        int32_t error = StorageFileOS_Status(folder, e.Name, &status);
+        if (!error && status.Kind != STORAGE_FILE_OS_MISSING) {
+            // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
+            error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
+            char path[kPathSize * 2];
+            String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
+            if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
+            else if (HeldByAnother(error)) PrintNotKept(r, path);
+            if (HeldByAnother(error)) error = 0;
         }
-        // A save gives its scratch the manifest's mode: any mode of a file of ours goes.
-        const int32_t error = StorageFileOS_RemoveOwn(folder, e.Name, 1);
-        char path[kPathSize * 2];
-        String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, e.Name);
-        if (!error) Repository_VerboseLog(r, 0, "Remove scratch of a stopped save (%s)", LogText(path).Text);
-        else PrintNotKept(r, path);
-        gone = gone && !error;
+        if (!failed) failed = error;
     });
     StorageFileOS_Close(&folder);
-    return gone;
+    return unread ? unread : failed;
 }
 
-// Removes the record once nothing it names is left; 0 or the errno value.
-int32_t KeptClear(Repository* r) {
+// Removes the record alone; 0 or the errno value (HeldByAnother: not the repository's own, left).
+int32_t KeptDrop(Repository* r) {
     int32_t folder = -1;
     const char* leaf = nullptr;
     char record[kPathSize];
@@ -563,6 +615,27 @@ int32_t KeptClear(Repository* r) {
     if (!error && KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = StorageFileOS_RemoveOwn(folder, record);
     StorageFileOS_Close(&folder);
     return error == ENOENT ? 0 : error;
+}
+
+// Removes the record once nothing it names is left: what stopped saves left under its scratch
+// names goes first, and the record stays while any of it could not; 0 or the errno value.
+int32_t KeptClear(Repository* r) {
+    const int32_t error = KeptSweep(r);
+    return error ? error : KeptDrop(r);
+}
+
+// The record's end with a sync's or an erase's: true once it is gone, or left as another's. What
+// could not be swept or removed is named and fails the work, tried again when the answer says.
+bool KeptDropped(Repository* r) {
+    if (!ResumeDue(r->KeptResume)) return false;
+    const int32_t error = KeptClear(r);
+    if (!error || HeldByAnother(error)) return true;
+    char path[kPathSize];
+    KeptRecordPath(r, path, (int32_t)sizeof(path));
+    Repository_Print(r, "Record beside the metafile left (%s) (%d)", LogText(path).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+    Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, r->KeptErrors++, REPOSITORY_TYPE_ERASE, STORAGE_ERROR_OS,
+                     (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->KeptResume);
+    return false;
 }
 
 // What stands at the replaced name (*unread: nothing could tell).
@@ -594,15 +667,7 @@ int32_t RecordReplaced(Repository* r, int32_t fd) {
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     if (!error && !PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)) error = ENAMETOOLONG;
     if (!error) error = KeptAdd(r, name, status.Device, status.Inode, StorageFileOS_ProofOf(status));
-    if (error == EPERM || error == EEXIST) {
-        char record[kPathSize], path[kPathSize * 2];
-        if (KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) {
-            String_Print(path, (int32_t)sizeof(path), "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, record);
-            PrintNotKept(r, path);
-        }
-        return -2;
-    }
-    return error;
+    return KeptHeld(r, error);
 }
 
 // Copies the installed manifest's file whole to the replaced name: a new private file beside it,
@@ -620,8 +685,13 @@ int32_t CopyReplaced(Repository* r) {
     const int32_t in = Platform_DocumentOpenRead(r->MetaFilePath);
     if (in < 0) return LastErrorOr(EIO);
     void* replacement = nullptr;
-    const bool named = KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch));
-    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement, named ? scratch : nullptr);
+    // Unrecorded, the copy is not made (where no name of ours fits, it takes one of its own).
+    const int32_t recorded = KeptHeld(r, KeptScratch(r, leaf, scratch, (int32_t)sizeof(scratch)));
+    if (recorded && recorded != ENAMETOOLONG) {
+        Platform_Close(in);
+        return recorded < 0 ? recorded : PLATFORM_ERROR_ERRNO_BASE + recorded;
+    }
+    const int32_t out = Platform_DocumentReplaceBegin(path, &replacement, scratch[0] ? scratch : nullptr);
     if (out < 0) {
         const int32_t error = LastErrorOr(EIO);
         Platform_Close(in);
@@ -721,7 +791,8 @@ int32_t RemoveReplaced(Repository* r) {
         }
         Platform_Close(fd);
     }
-    if (!error && (error = KeptClear(r)) != 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
+    // A record another holds holds nothing of the repository's (it was named when it was met).
+    if (!error && (error = KeptClear(r)) != 0) error = HeldByAnother(error) ? 0 : PLATFORM_ERROR_ERRNO_BASE + error;
     return error;
 }
 
@@ -731,7 +802,7 @@ void NoteReplaced(Repository* r) {
     if (r->ReplacedChecked) return;
     r->ReplacedChecked = 1;
     r->KeptNamedCount = 0;
-    const bool swept = KeptSweep(r);
+    const int32_t swept = KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0])
         return;
@@ -739,9 +810,13 @@ void NoteReplaced(Repository* r) {
     const Kept replaced = ReplacedAt(r, &unread);
     // A run found nothing to install does not reach the save's end: the record of a cut run goes
     // here once nothing of the repository's is left at a name it holds (what another put at the
-    // replaced name is no manifest of its own).
-    if (swept && !unread && replaced != Kept::Ours) KeptClear(r);
-    if (replaced != Kept::Ours) return;
+    // replaced name is no manifest of its own). One that cannot go leaves the installation to a
+    // sync, whose end removes it or fails (one beside a replaced name nothing could tell of stays).
+    if (replaced != Kept::Ours) {
+        const int32_t error = swept ? swept : unread ? 0 : KeptDrop(r);
+        if (error && !HeldByAnother(error)) r->KeptLeft = 1;
+        return;
+    }
     Repository_Print(r, "Replaced metafile left by a stopped run (%s)", r->MetaFilePath);
     r->Replaced = kReplacedLeft;
     r->ReplacedFound = 1;
@@ -1340,14 +1415,26 @@ bool SyncStart(Repository* r) {
 // named in). Retried like the save.
 // The save's scratch is recorded before it is made, so a kill's leavings go; and before the flush,
 // so the record lasts with the files (the save would make a missing folder; the record needs it).
-// Always true: without a record the save takes a name of its own.
+// A record that fails is a failed save: its write is part of it, and the same faults end the work
+// or are tried again. Only where no name of ours fits, or the record is another's (named), does
+// the save take a name of its own.
 bool SaveScratch(Repository* r) {
     if (r->SaveScratchChosen) return true;
+    if (!ResumeDue(r->KeptResume)) return false;
     char directory[kPathSize];
     const char* leaf = nullptr;
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
-    if (!KeptScratch(r, leaf, r->SaveScratch, (int32_t)sizeof(r->SaveScratch))) r->SaveScratch[0] = 0;
+    const int32_t error = KeptHeld(r, KeptScratch(r, leaf, r->SaveScratch, (int32_t)sizeof(r->SaveScratch)));
+    if (error > 0 && error != ENAMETOOLONG) {
+        char path[kPathSize];
+        KeptRecordPath(r, path, (int32_t)sizeof(path));
+        Repository_Print(r, "Failed to record the metafile's scratch (%s) (%d)", LogText(path).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + error);
+        Repository_Error(r, REPOSITORY_SOURCE_METAFILE_REMOTE, -1, r->KeptErrors++, REPOSITORY_TYPE_WRITE,
+                         STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->KeptResume);
+        return false;
+    }
     r->SaveScratchChosen = 1;
     return true;
 }
@@ -1530,9 +1617,9 @@ void SyncWork(Repository* r) {
                                      &r->StrayResume);
                 }
             }
-        } else {
-            // The save's scratch names went with it: nothing the record names is left.
-            if (r->MetaFileSave) KeptClear(r);
+        } else if (!r->MetaFileSave || KeptDropped(r)) {
+            // The save's scratch names went with it, and what stopped saves left: nothing the record
+            // names is left.
             Repository_SetSync(r, 0);
         }
     } else if (!StorageCopy_IsAlive(r->Copy)) {
@@ -1557,8 +1644,8 @@ void EraseWork(Repository* r) {
         } else if (r->MetaFileSave && r->LocalMetaConfigured && r->MetaFilePath[0] &&
                    Path_Exists(r->MetaFilePath)) {
             if (!ResumeDue(r->ResumeTime)) return;
+            if (!KeptDropped(r)) return;
             Repository_Print(r, "Erasing MetaFile (%s)", r->MetaFilePath);
-            KeptClear(r);
             const int32_t error = EraseMetaFile(r);
             if (error) {
                 Repository_Error(r, REPOSITORY_SOURCE_METAFILE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE,
@@ -2153,7 +2240,8 @@ int64_t Repository_Process(Repository* repository) {
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
         if (!localId[0])
             flags |= REPOSITORY_STATEFLAG_INSTALL;
-        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound || r->UnfinishedFound)
+        else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound || r->UnfinishedFound ||
+                 r->KeptLeft)
             // A cleanup a cut run left unfinished, or a stopped run's changes, leave the
             // installation unlevel whatever its id.
             flags |= REPOSITORY_STATEFLAG_UPDATE;

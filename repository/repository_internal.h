@@ -65,6 +65,9 @@ struct Repository {
     uint32_t KeptNamedCount;
     uint32_t ReplacedErrors;
     double ReplacedResume;
+    uint32_t KeptLeft;   // this refresh could not remove a record a cut run left: a sync ends it
+    uint32_t KeptErrors; // the record's writes and its removal that failed, and when to try the next
+    double KeptResume;
     CertStoreInterface* CertStore;
     uint32_t ThreadId;
     uint32_t ActionFlags;

@@ -8,11 +8,13 @@
 // version; nothing the installation did not make changed; after the fresh run no copy or record of
 // copies is left. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
+// The record kept beside the manifest has its own walk: each of its calls failed in turn.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -21,10 +23,12 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/formats/json.h"
+#include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
@@ -79,6 +83,9 @@ class StorageJournalTest : public FaultedRepositoryFixture {
   protected:
     std::string snapshot;
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
+    std::string runFields; // the faulted run's configuration fields ("" for the usual ones)
+
+    void ConfigureRun() override { Configure("state/local.json", "", runFields); }
 
     void SetUp() override {
         masked = true;
@@ -159,6 +166,12 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 << entry.path() << " left empty " << where;
     }
 
+    // After a run that said success: the manifest alone in its folder, no record or scratch beside it.
+    void ExpectManifestAlone(const std::string& where) {
+        for (const auto& entry : std::filesystem::directory_iterator(Root() + "/state"))
+            EXPECT_EQ(entry.path().filename().string(), "local.json") << "left beside the manifest " << where;
+    }
+
     // After a run that failed: every file the installed manifest lists is whole, old or new.
     void ExpectReadable(const std::string& where) {
         const std::string installed = Installed();
@@ -185,6 +198,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         EXPECT_EQ(Repository_IsFailed(repo), 0) << where;
         EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
         ExpectExactly(tree, where);
+        ExpectManifestAlone(where);
     }
 
     // Steps N = 1.. (every one, or a stride in CI) of a run that makes `total` calls.
@@ -236,6 +250,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 if (success) {
                     EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json")) << where;
                     ExpectExactly(kV2, where, true);
+                    ExpectManifestAlone(where);
                 } else {
                     ExpectReadable(where);
                 }
@@ -297,6 +312,244 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
              EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
              Remote("v2", kV2);
          });
+}
+
+// Faults aimed at the record the repository keeps beside its manifest: its calls (made, written,
+// cut back, removed, and the removals of its scratch names) are numbered in turn, and a plan fails the chosen one, writes one short, or
+// cuts the run at the call after its last step.
+constexpr int kShort = -1;
+struct RecordPlan {
+    std::string folder;     // the manifest's folder
+    std::vector<int> steps; // per call on the record in turn: 0 acts, an errno fails it, kShort writes half
+    bool cut = false;       // the run is cut at the first call after the last step
+    std::atomic<int> seen{0};
+};
+RecordPlan g_record;
+const char kRecordLeaf[] = "local.json.quarvpartial";
+
+bool IsRecord(int fd) {
+    char link[64], target[4096];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t got = readlink(link, target, sizeof(target) - 1);
+    return got > 0 && std::string(target, (size_t)got) == g_record.folder + "/" + kRecordLeaf;
+}
+
+// The step for the next call on the record (0 acts); past the last one a planned cut takes the
+// first call after this one.
+int RecordStep() {
+    const size_t n = (size_t)g_record.seen++;
+    const int step = n < g_record.steps.size() ? g_record.steps[n] : 0;
+    if (g_record.cut && n + 1 == g_record.steps.size()) {
+        std::lock_guard<std::mutex> hold(g_calls.order);
+        g_calls.mode = CallMode::Cut;
+        g_calls.target = g_calls.calls + (step > 0 ? 1 : 2);
+    }
+    return step;
+}
+template <typename Call> auto OnRecord(bool record, Call call) -> decltype(call(false)) {
+    const int step = record ? RecordStep() : 0;
+    if (step > 0) {
+        errno = step;
+        return -1;
+    }
+    return call(step == kShort);
+}
+const StorageFileOSCalls& RecordCalls() {
+    static StorageFileOSCalls calls = [] {
+        StorageFileOSCalls c = kWrappedCalls;
+        c.OpenAt = [](int d, const char* name, int flags, mode_t mode) {
+            return OnRecord(!strcmp(name, kRecordLeaf) && (flags & O_CREAT),
+                            [&](bool) { return call_faults::OpenAt(d, name, flags, mode); });
+        };
+        c.Write = [](int fd, const void* bytes, size_t length) {
+            return OnRecord(IsRecord(fd), [&](bool half) { return call_faults::Write(fd, bytes, half ? length / 2 : length); });
+        };
+        c.Ftruncate = [](int fd, off_t length) {
+            return OnRecord(IsRecord(fd), [&](bool) { return call_faults::Ftruncate(fd, length); });
+        };
+        c.UnlinkAt = [](int d, const char* name, int flags) {
+            // The record's removal, and that of a scratch name it holds.
+            return OnRecord(!strcmp(name, kRecordLeaf) || !strncmp(name, ".local.json.", 12),
+                            [&](bool) { return call_faults::UnlinkAt(d, name, flags); });
+        };
+        return c;
+    }();
+    return calls;
+}
+
+// Every call on the record beside the manifest failed in turn (once, or with the next one too),
+// with ENOSPC and with EIO, in an update, one whose manifest's name is a link, a first
+// installation (no replaced manifest is kept), a refresh that finds the installed version current
+// and an erase, these two with a record a stopped save left: a run never says success with the
+// record or a scratch left, a sync whose save or end met the fault fails, and the next run
+// completes leaving the manifest alone. A write cut short whose cut-back fails too leaves no torn
+// entry for the next entry to run into; another's file, link or folder at the record's name never
+// stops a sync.
+TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsInSuccessWithItLeft) {
+    Prepare();
+    g_record.folder = Root() + "/state";
+    StorageFileOS_SetCalls(&RecordCalls());
+    for (const char* scenario : {"update", "linked", "install", "current", "erase"}) {
+        // "current" and "erase" start from a record a stopped save left; "erase" erases instead.
+        const bool erase = !strcmp(scenario, "erase"), current = erase || !strcmp(scenario, "current");
+        auto run = [&](const std::vector<int>& steps, bool cut, bool* said) {
+            Restore();
+            asTask = current;
+            masked = !current;
+            runFields = current ? "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"" : "";
+            Remote(current ? "v1" : "v2", current ? kV1 : kV2);
+            if (!strcmp(scenario, "install"))
+                for (const char* name : {"state/local.json", "local/drop1", "local/d"})
+                    std::filesystem::remove_all(Root() + "/" + name);
+            // The manifest's name a link to it: the replaced manifest is a copy.
+            if (!strcmp(scenario, "linked")) {
+                std::filesystem::rename(Root() + "/state/local.json", Root() + "/linked.json");
+                std::filesystem::create_symlink("../linked.json", Root() + "/state/local.json");
+            }
+            if (current) {
+                Put(Root() + "/state/.local.json.Ab3dE9", "a stopped save's");
+                Put(Root() + "/state/" + kRecordLeaf, std::string("0:0:0 .local.json.Ab3dE9") + '\0');
+                chmod((Root() + "/state/.local.json.Ab3dE9").c_str(), 0600);
+                chmod((Root() + "/state/" + kRecordLeaf).c_str(), 0600);
+            }
+            ArmCalls(CallMode::Count, -1);
+            g_record.steps = steps;
+            g_record.cut = cut;
+            g_record.seen = 0;
+            printed.Text.clear();
+            bool success = false;
+            if (erase) {
+                // As RunFaulted runs a sync: the refresh, then the erase until it ends or errs.
+                NewRepository();
+                ConfigureRun();
+                Repository_Reset(repo);
+                Repository_SetActive(repo, 1);
+                Repository_SetRefresh(repo, 1);
+                double erred = 0;
+                auto over = [&](uint32_t action, uint32_t state) {
+                    if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
+                    if (erred > 0 && Time_GetCurrent() - erred > 0.3) return true;
+                    return !(Actions() & action) && !(State() & state);
+                };
+                ASSERT_TRUE(Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }));
+                if (erred == 0) {
+                    Repository_SetErase(repo, 1);
+                    ASSERT_TRUE(Pump([&] { return over(REPOSITORY_ACTION_ERASE, REPOSITORY_STATEFLAG_ALIVE); }));
+                }
+                success = erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
+            } else {
+                success = RunFaulted();
+            }
+            NewRepository();
+            ArmCalls(CallMode::Count, -1);
+            g_record.steps.clear();
+            g_record.cut = false;
+            *said = success;
+        };
+        bool said = false;
+        run({}, false, &said);
+        ASSERT_TRUE(said) << printed.Text;
+        const int total = g_record.seen;
+        ASSERT_GE(total, current ? 1 : 2) << printed.Text;
+        // The k-th call failed, or it and the next one (the second is a retry's or a later run's part).
+        for (int k = 1; k <= total; k++) {
+            for (const int error : {ENOSPC, EIO}) {
+              for (const int times : {1, 2}) {
+                if (times == 2 && error == ENOSPC) continue; // a full disk ends the work at the first
+                const std::string where = std::string(scenario) + ", record call " +
+                                          std::to_string(k) + "/" + std::to_string(total) +
+                                          (error == EIO ? " EIO" : " ENOSPC") + (times == 2 ? " twice" : "");
+                std::vector<int> steps((size_t)(k + times - 1), error);
+                std::fill(steps.begin(), steps.begin() + k - 1, 0);
+                bool success = false;
+                run(steps, false, &success);
+                EXPECT_GE(g_record.seen.load(), k) << where;
+                EXPECT_TRUE(current || !success) << where << printed.Text;
+                if (success) ExpectManifestAlone(where);
+                ExpectCompletes(current ? kV1 : kV2, where);
+                if (HasFailure()) return;
+              }
+            }
+        }
+    }
+    // The update's first entry cut short, its cut-back failing too; the retry's entry written, then
+    // the run cut: every entry on record is whole and one of the repository's.
+    asTask = false;
+    masked = true;
+    runFields.clear();
+    {
+        Restore();
+        Remote("v2", kV2);
+        ArmCalls(CallMode::Count, -1);
+        g_record.steps = {0, kShort, EIO, EIO, 0, 0, 0};
+        g_record.cut = true;
+        g_record.seen = 0;
+        printed.Text.clear();
+        EXPECT_FALSE(RunFaulted()) << printed.Text;
+        NewRepository();
+        ArmCalls(CallMode::Count, -1);
+        g_record.steps.clear();
+        g_record.cut = false;
+        const std::string record = Slurp(Root() + "/state/" + kRecordLeaf);
+        ASSERT_FALSE(record.empty()) << printed.Text;
+        EXPECT_EQ(record.back(), '\0');
+        // "<device>:<inode>:<proof> <name>", the name the replaced manifest's or a save's scratch.
+        auto whole = [](const std::string& entry) {
+            size_t at = 0;
+            for (const char end : {':', ':', ' '}) {
+                const size_t from = at;
+                while (at < entry.size() && isdigit((unsigned char)entry[at])) at++;
+                if (at == from || at >= entry.size() || entry[at++] != end) return false;
+            }
+            const std::string name = entry.substr(at), scratch = ".local.json.";
+            return name == "local.json.replaced" ||
+                   (name.size() == scratch.size() + 6 && name.compare(0, scratch.size(), scratch) == 0 &&
+                    std::all_of(name.begin() + (long)scratch.size(), name.end(), [](char c) { return isalnum((unsigned char)c); }));
+        };
+        for (size_t at = 0, end; at < record.size(); at = end + 1) {
+            end = record.find('\0', at);
+            if (end == std::string::npos) end = record.size();
+            EXPECT_TRUE(whole(record.substr(at, end - at))) << record.substr(at, end - at);
+        }
+        ExpectCompletes(kV2, "torn entry");
+    }
+    // Another account's file, link or folder at the record's name: left and named, and the update
+    // completes without a record (taking its own scratch name).
+    StorageFileOS_SetCalls(nullptr);
+    const std::string record = Root() + "/state/" + kRecordLeaf;
+    for (const char* held : {"file", "link", "folder"}) {
+        SCOPED_TRACE(held);
+        const bool link = !strcmp(held, "link");
+        Restore();
+        Remote("v2", kV2);
+        if (link) {
+            ASSERT_EQ(symlink("../local/mine.txt", record.c_str()), 0);
+        } else if (!strcmp(held, "folder")) {
+            ASSERT_EQ(mkdir(record.c_str(), 0755), 0);
+        } else {
+            Put(record, std::string("0:0:0 .local.json.Ab3dE9") + '\0');
+            chmod(record.c_str(), 0600);
+        }
+        ASSERT_EQ(lchown(record.c_str(), 65534, 65534), 0);
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_EQ(Installed(), Slurp(Root() + "/remote.json"));
+        EXPECT_NE(printed.Text.find("Not the repository's own file, left (" + record + ")"), std::string::npos)
+            << printed.Text;
+        struct stat info;
+        ASSERT_EQ(lstat(record.c_str(), &info), 0);
+        EXPECT_EQ(S_ISLNK(info.st_mode), link);
+        EXPECT_EQ(S_ISDIR(info.st_mode), !strcmp(held, "folder"));
+        EXPECT_EQ(info.st_uid, 65534u);
+        for (const auto& entry : std::filesystem::directory_iterator(Root() + "/state")) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "local.json" || name == kRecordLeaf) << name << " left beside the manifest";
+        }
+        std::filesystem::remove_all(record);
+    }
 }
 
 // Another repository's storage writing into the same folder: its copy in progress and its record
