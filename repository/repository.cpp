@@ -58,7 +58,8 @@ enum : uint32_t {
     kReplacedLeft = 1,   // left by a cut run: its cleanup is finished before anything else is dropped
     kReplacedOnDisk = 2, // on disk, nothing more to erase from it: removed when the work's cleanup ends
     kReplacedKept = 3,   // kept by this sync before its save: removed when its cleanup ends
-    kReplacedHeld = 4,   // not kept: what holds its name is not the repository's own
+    kReplacedHeld = 4,   // not kept: what holds its name is not the repository's own; the files the
+                         // update drops are recorded by identity in the record of copies instead
 };
 
 int64_t PrintFallback(void*, const char* format, ...) {
