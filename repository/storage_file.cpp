@@ -2013,7 +2013,8 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
         Entry entry;
         char raw[STORAGE_FILE_PATH_SIZE];
         FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
-        bool dropped = ReadEntry(b, list, member, &entry) && !Listed(index, raw) && !Listed(index, entry.Name);
+        // The names next lists are checked, each in its normal form already.
+        bool dropped = ReadEntry(b, list, member, &entry) && !Listed(index, entry.Name);
         if (dropped) {
             CriticalSectionGuard guard(b->OpenLock);
             dropped = !HashTable_ContainsKey(b->Ignore, raw) && !HashTable_ContainsKey(b->Ignore, entry.Name);
