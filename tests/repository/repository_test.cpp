@@ -1355,9 +1355,18 @@ int SyncfsFails(int) {
     return -1;
 }
 
+// An entry naming a file the update drops cannot be written down in the record of copies.
+ssize_t WriteNoDropped(int fd, const void* bytes, size_t length) {
+    if (memmem(bytes, length, "old1.bin", 8)) {
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
+}
+
 // With the replaced manifest's name held by a file of the user's, the update goes on without it:
-// a run cut after its save still drops the old files it records, and leaves the one the user put
-// at a dropped name meanwhile. The remote rolled back to the replaced version, a run that fails
+// a run that cannot record the files it drops saves nothing; one cut after its save still drops
+// the old files it records, and leaves the one the user put at a dropped name meanwhile. The remote rolled back to the replaced version, a run that fails
 // before its save leaves the cut version's new file, which the saved manifest lists; the next
 // success drops it.
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
@@ -1416,6 +1425,17 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
         }
         version("v2", v2);
         const std::string manifest2 = Slurp(Root() + "/remote.json");
+        if (next == kHeld) {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.Write = WriteNoDropped;
+            StorageFileOS_SetCalls(&calls);
+            EXPECT_EQ(run([&] { return Errors() > 0; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            StorageFileOS_SetCalls(nullptr);
+            EXPECT_NE(printed.Text.find("Failed to record the files the update drops (" + local + ") (100005)"),
+                      std::string::npos)
+                << printed.Text;
+            EXPECT_EQ(Slurp(state), manifest1);
+        }
         run([&] { return Slurp(state) == manifest2; });
         // Cut: the new version installed, the old files and the replaced manifest still there.
         for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
