@@ -2001,7 +2001,8 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
     FileList* list = ListOf(b->Installed);
     FileListIndex* index = nullptr;
     if (next) MetaFile_GetFileListIndexHandle(next, &index);
-    if (!list || !index) return 0;
+    // A next version that lists no file drops every one.
+    if (!list) return 0;
     {
         CriticalSectionGuard guard(b->OpenLock);
         if (const int32_t error = LoadIgnore(b)) return error;
