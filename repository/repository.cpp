@@ -58,7 +58,8 @@ enum : uint32_t {
     kReplacedLeft = 1,   // left by a cut run: its cleanup is finished before anything else is dropped
     kReplacedOnDisk = 2, // on disk, nothing more to erase from it: removed when the work's cleanup ends
     kReplacedKept = 3,   // kept by this sync before its save: removed when its cleanup ends
-    kReplacedHeld = 4,   // not kept: what holds its name is not the repository's own
+    kReplacedHeld = 4,   // not kept: what holds its name is not the repository's own; the files the
+                         // update drops are recorded by identity in the record of copies instead
 };
 
 int64_t PrintFallback(void*, const char* format, ...) {
@@ -1560,17 +1561,26 @@ void SyncWork(Repository* r) {
                 !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) &&
                 r->LocalMetaConfigured) {
                 if (ResumeDue(r->ReplacedResume)) {
-                    const int32_t error = KeepReplaced(r);
+                    int32_t error = KeepReplaced(r), dropped = 0;
                     if (!error) {
                         r->Replaced = kReplacedKept;
-                    } else if (error == -2) {
+                    } else if (error == -2 && (dropped = StorageCleanup_RecordDropped(r->Local, r->RemoteMeta)) == 0) {
                         // Its name is held by what is not the repository's: the update goes on
-                        // without it, as a first installation does.
+                        // without it, the files this version drops recorded by identity instead
+                        // (and flushed with the installation before the save), so that a run cut
+                        // after the save still removes them, and nothing else.
                         r->Replaced = kReplacedHeld;
                     } else {
                         char path[kPathSize];
                         ReplacedName(r, path, (int32_t)sizeof(path));
-                        Repository_Print(r, "Failed to keep the replaced metafile (%s)", LogText(path).Text);
+                        if (dropped) {
+                            error = PLATFORM_ERROR_ERRNO_BASE + dropped;
+                            Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+                            Repository_Print(r, "Failed to record the files the update drops (%s) (%d)",
+                                             LogText(path).Text, error);
+                        } else {
+                            Repository_Print(r, "Failed to keep the replaced metafile (%s)", LogText(path).Text);
+                        }
                         // Its write is part of the save: the same faults end the work.
                         Repository_Error(r, REPOSITORY_SOURCE_METAFILE_REMOTE, -1, r->ReplacedErrors++,
                                          REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS, (uint32_t)error,

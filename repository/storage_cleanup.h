@@ -81,6 +81,9 @@ void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kep
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued = 1);
 // After a 0 of the above: the errno that kept it from its end (see StorageFile_ReplayError), else 0.
 int32_t StorageCleanup_ReplayError(Storage* target);
+// The files a file storage's installed manifest lists and next does not, recorded by identity (see
+// StorageFile_RecordDropped); 0 and nothing for other storages.
+int32_t StorageCleanup_RecordDropped(Storage* target, MetaFile* next);
 // The unfinished mark of a file storage (see StorageFile_MarkUnfinished and the three after it); for
 // other storages nothing is marked, nothing is unfinished and nothing needs flushing.
 int32_t StorageCleanup_MarkUnfinished(Storage* target);

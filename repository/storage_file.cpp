@@ -1963,9 +1963,14 @@ bool ListedFile(StorageFile* b, FileListIndex* index, const char* name) {
 // not list that file, it is a leftover of the failed version, and goes while it is still the very
 // file made. true when it could not go, or stays on record: while the installation is unfinished
 // a listed one is still a file of a version not completed, which a later version that does not
-// list it removes (a folder made for it may stand where that version puts a file).
-bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index) {
-    const bool listed = Listed(index, f.Name);
+// list it removes (a folder made for it may stand where that version puts a file). Before the
+// version being installed is saved (STORAGE_FILE_STRAY_PENDING), one the saved manifest lists stays
+// too: a run that fails now must leave every file that manifest lists, and the manifest that drops
+// it, once saved, has it go.
+bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index,
+                    uint32_t continued) {
+    const bool listed =
+        Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) && ListedInstalled(b, f.Name));
     if (listed && !b->Unfinished) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
@@ -2034,7 +2039,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
                 StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + EEXIST);
             // Only this repository's own entries say a file is of a version it failed to install.
-            keep = known && RemoveUnlisted(b, directory, leaf, f, index);
+            keep = known && RemoveUnlisted(b, directory, leaf, f, index, continued);
         } else if (!status.OwnSingle) {
             // Ours, but another account's now or reached by a second name: nothing to remove blindly.
             PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
@@ -2309,6 +2314,65 @@ int32_t StorageFile_ReplayError(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
     return b->ReplayError;
+}
+
+int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
+    StorageFile* b = Backend(instance);
+    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
+    FileList* list = ListOf(b->Installed);
+    FileListIndex* index = nullptr;
+    if (next) MetaFile_GetFileListIndexHandle(next, &index);
+    // A next version that lists no file drops every one.
+    if (!list) return 0;
+    {
+        CriticalSectionGuard guard(b->OpenLock);
+        if (const int32_t error = LoadIgnore(b)) return error;
+    }
+    FileListMember* member = nullptr;
+    for (FileList_MemberGetFirst(list, &member); member;) {
+        FileListMember* following = nullptr;
+        FileList_MemberGetNext(list, member, &following);
+        Entry entry;
+        char raw[STORAGE_FILE_PATH_SIZE];
+        FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
+        // The names next lists are checked, each in its normal form already.
+        bool dropped = ReadEntry(b, list, member, &entry) && !Listed(index, entry.Name);
+        if (dropped) {
+            CriticalSectionGuard guard(b->OpenLock);
+            dropped = !HashTable_ContainsKey(b->Ignore, raw) && !HashTable_ContainsKey(b->Ignore, entry.Name);
+        }
+        member = following;
+        if (!dropped) continue;
+        int32_t directory = -1, fd = -1;
+        const char* leaf = nullptr;
+        StorageFileOSStatus status{};
+        int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf, nullptr, 1);
+        if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+        // Only a file of ours reached by this one name is proven; anything else there is left as
+        // the cleanup would leave it, and is nothing to record.
+        if (!error && status.Kind == STORAGE_FILE_OS_FILE && status.OwnSingle && !StorageFileOS_ProofOf(status) &&
+            StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0) {
+            StorageFileOSStatus open{};
+            if (StorageFileOS_StatusOf(fd, &open) == 0 && open.Device == status.Device && open.Inode == status.Inode &&
+                StorageFileOS_Mark(fd, &open) == 0)
+                status.Token = open.Token;
+            StorageFileOS_Close(&fd);
+        }
+        StorageFileOS_Close(&directory);
+        // What stands in the way of reaching it (gone, a link, another mount, another's folder)
+        // is no file of ours either.
+        if (error == ENOENT || error == ENOTDIR || error == EXDEV || error == ELOOP || error == EACCES || error == EPERM)
+            continue;
+        if (error) return error;
+        const uint64_t proof = StorageFileOS_ProofOf(status);
+        if (status.Kind != STORAGE_FILE_OS_FILE || !status.OwnSingle || !proof) continue;
+        // Recorded as a copy that became its file: a replay removes it where the installed
+        // manifest no longer lists it, with the folders it emptied, as the cleanup's erase does.
+        uint32_t folders = 0;
+        for (const char* p = entry.Name; *p; p++) folders += *p == '/';
+        if ((error = RecordCopy(b, entry.Name, folders, 0, status.Device, status.Inode, proof)) != 0) return error;
+    }
+    return 0;
 }
 
 int32_t StorageFile_MarkUnfinished(void* instance) {

@@ -70,13 +70,21 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
 // do, else 1, or 0 when anything stayed.
 // With STORAGE_FILE_STRAY_PENDING in continued, installed is the version about to be installed,
-// its manifest not saved yet: what was made for a name it lists stays on record.
+// its manifest not saved yet: what was made for a name it lists stays on record, and so does a
+// file of a failed version that the saved manifest (StorageFile_SetInstalled) lists.
 constexpr uint32_t STORAGE_FILE_STRAY_PENDING = 2;
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued = 1);
 // Why the last StorageFile_RemoveStrayCopies that answered 0 could not end its replay: the errno of
 // the first record it could not write down or copy it could not remove, or 0 when all that stayed
 // is held by another user, another mount or a second name (named and left by design).
 int32_t StorageFile_ReplayError(void* instance);
+// Before a sync saves the manifest `next` over the installed one without keeping the installed
+// one beside it: records every file the installed manifest lists and next does not, with what
+// identifies it (as a copy that became its file), so that a run cut after the save still knows
+// them for its own and a replay removes them. Only a regular file of the effective user reached
+// by its name alone, and proven (its birth, or a token it is given), is recorded; what is
+// another's, ignored or anything else is left. 0 or the errno value (nothing may be saved then).
+int32_t StorageFile_RecordDropped(void* instance, MetaFile* next);
 // Marks the installation unfinished in the record, lasting on disk, before a sync changes anything
 // there: 0 or the errno value. The mark stays, through every replay, until StorageFile_SetFinished
 // and the replay after it, so a run failed or killed in between leaves it for the next run to find.

@@ -1460,19 +1460,39 @@ TEST_F(RepositoryTest, ASyncWhoseLastReplayFailsSaysSoAndTriesAgainWhereItCan) {
         }
 }
 
+// The installation's file system cannot be flushed (as the manifest's save asks first).
+int SyncfsFails(int) {
+    errno = EIO;
+    return -1;
+}
+
+// An entry naming a file the update drops cannot be written down in the record of copies.
+ssize_t WriteNoDropped(int fd, const void* bytes, size_t length) {
+    if (memmem(bytes, length, "old1.bin", 8)) {
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
+}
+
+// With the replaced manifest's name held by a file of the user's, the update goes on without it:
+// a run that cannot record the files it drops saves nothing; one cut after its save still drops
+// the old files it records, and leaves the one the user put at a dropped name meanwhile. The
+// remote rolled back to the replaced version, a run that fails before its save leaves the cut
+// version's new file, which the saved manifest lists; the next success drops it.
 TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnTheNextRun) {
     pieceSize = 4096;
     const std::string local = Root() + "/local";
     const std::map<std::string, std::string> v2 = {{"keep.bin", Content(3000, 1)}, {"new.bin", Content(5000, 9)}};
     // The remote id is the version's own, so that an installed version is level by its id.
-    std::string id, metafile;
+    std::string id, metafile, localConfig;
     auto version = [&](const std::string& name, const std::map<std::string, std::string>& files) {
         id = name;
         Version(name, files);
     };
     auto configure = [&] {
         NewRepository();
-        Configure(metafile, "", "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        Configure(metafile, localConfig, "\"remote.id\":\"" + id + "\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
         printed.Text.clear();
     };
     // Refreshes; then, when the installation is not level, syncs until `cut` holds after a pass
@@ -1491,28 +1511,76 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
         return level;
     };
     auto gone = [](const std::string& path) { return access(path.c_str(), F_OK) != 0; };
-    enum { kSame, kMovedOn, kErased, kLinked };
-    for (const int next : {kSame, kMovedOn, kErased, kLinked}) {
+    enum { kSame, kMovedOn, kErased, kLinked, kHeld, kRolledBack };
+    for (const int next : {kSame, kMovedOn, kErased, kLinked, kHeld, kRolledBack}) {
         SCOPED_TRACE(next);
         Shell("rm -rf " + local + " " + Root() + "/state && mkdir -p " + Root() + "/state");
         metafile = "state/local.json";
         const std::string state = Root() + "/" + metafile, replaced = state + ".replaced";
-        const std::map<std::string, std::string> v1 = KeepAndOld();
+        std::map<std::string, std::string> v1 = KeepAndOld();
+        v1["deep/er/old6.bin"] = Content(1500, 8);
+        localConfig = "";
         version("v1", v1);
         EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_INSTALL);
+        // The user's ignore list names a file the update drops.
+        if (next == kHeld)
+            localConfig = "\"local\":{\"type\":\"file\",\"path\":\"" + local + "\",\"ignore\":\"" + Root() + "/ignore.json\"}";
+        Put(Root() + "/ignore.json", R"(["old4.bin"])");
         if (next == kLinked) Shell("cd " + Root() + "/state && mv local.json real.json && ln -s real.json local.json");
         const std::string manifest1 = Slurp(state);
         EXPECT_TRUE(gone(replaced));
+        const std::string kept = next == kHeld ? "the user's" : manifest1;
+        if (next == kHeld) {
+            Put(replaced, kept);
+            ASSERT_EQ(chmod(replaced.c_str(), 0600), 0);
+        }
         version("v2", v2);
         const std::string manifest2 = Slurp(Root() + "/remote.json");
+        if (next == kHeld) {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.Write = WriteNoDropped;
+            StorageFileOS_SetCalls(&calls);
+            EXPECT_EQ(run([&] { return Errors() > 0; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            StorageFileOS_SetCalls(nullptr);
+            EXPECT_NE(printed.Text.find("Failed to record the files the update drops (" + local + ") (100005)"),
+                      std::string::npos)
+                << printed.Text;
+            EXPECT_EQ(Slurp(state), manifest1);
+        }
         run([&] { return Slurp(state) == manifest2; });
         // Cut: the new version installed, the old files and the replaced manifest still there.
         for (const auto& [name, data] : v1) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
-        EXPECT_EQ(Slurp(replaced), manifest1);
+        EXPECT_EQ(Slurp(replaced), kept);
         struct stat info = {};
         EXPECT_EQ(lstat(replaced.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
         EXPECT_TRUE(S_ISREG(info.st_mode));
+        if (next == kHeld) {
+            Shell("rm " + local + "/old3.bin");
+            Put(local + "/old3.bin", "the user's");
+            EXPECT_EQ(run(nullptr), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+            EXPECT_EQ(Slurp(local + "/old3.bin"), "the user's");
+            EXPECT_EQ(Slurp(local + "/old4.bin"), v1["old4.bin"]);
+            Shell("rm " + local + "/old3.bin " + local + "/old4.bin");
+            EXPECT_TRUE(Same()) << printed.Text;
+            EXPECT_EQ(Slurp(replaced), kept);
+            EXPECT_EQ(Leftovers(local), "");
+            continue;
+        }
+        if (next == kRolledBack) {
+            version("v1", v1);
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.Syncfs = SyncfsFails;
+            StorageFileOS_SetCalls(&calls);
+            // It fails, and stops there.
+            EXPECT_EQ(run([&] { return Errors() > 0; }), (uint32_t)REPOSITORY_STATEFLAG_UPDATE);
+            StorageFileOS_SetCalls(nullptr);
+            EXPECT_NE(printed.Text.find("Failed to flush the installation (" + local + ") (100005)"), std::string::npos)
+                << printed.Text;
+            EXPECT_EQ(Slurp(state), manifest2);
+            for (const auto& [name, data] : v2) EXPECT_EQ(Slurp(local + "/" + name), data) << name;
+        }
         if (next == kErased) {
             configure();
             ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
