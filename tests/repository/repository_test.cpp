@@ -1297,8 +1297,8 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
 // A refresh that finds nothing to install removes the record a cut save left beside the manifest
 // once nothing of the repository's is left at a name it holds: what stands at the replaced
 // manifest's name without being recorded (another user's file, or one of ours) is no manifest of
-// its own; a recorded scratch name a file of ours holds goes first; one another user holds keeps
-// the record, which still names it.
+// its own; a recorded scratch name a file of ours holds goes first; one another user holds is
+// left, and the record goes with nothing of ours left to name.
 TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManifestOnceNothingOfOursIsLeft) {
     enum Holder { kNone, kOurs, kOthers };
     const struct {
@@ -1344,7 +1344,7 @@ TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManif
         }));
         EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE), 0u) << printed.Text;
         EXPECT_EQ(Errors(), 0u) << printed.Text;
-        EXPECT_EQ(access(record.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
+        EXPECT_EQ(access(record.c_str(), F_OK), -1) << printed.Text;
         EXPECT_EQ(access(scratch.c_str(), F_OK) == 0, row.scratch == kOthers) << printed.Text;
         EXPECT_EQ(access(replaced.c_str(), F_OK) == 0, row.replaced != kNone) << printed.Text;
         EXPECT_EQ(printed.Text.find("Replaced metafile left by a stopped run"), std::string::npos) << printed.Text;
