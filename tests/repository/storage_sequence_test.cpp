@@ -359,6 +359,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // files become folders and back, names of the installation's own, failed calls beside cuts.
     bool shared = false, second = false, reshape = false, specials = false, errors = false;
     std::map<std::string, uid_t> held; // what the user and the other account placed, still theirs
+    // The user's files at names the remote came to list, as placed: the remote's to replace, the
+    // user's until a run does.
+    std::map<std::string, std::string> claimed;
     std::vector<std::string> problems; // what the judgement of the sequence's last run found
     void Fail(const std::string& what) { problems.push_back(steps.back() + ": " + what); }
 
@@ -435,8 +438,14 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         std::filesystem::create_directories(folder);
         for (const auto& [name, file] : x.versions[index].tree) Write(folder + "/" + name, file.bytes, 0644);
         std::ofstream(folder + ".json", std::ios::binary | std::ios::trunc) << x.versions[index].text;
-        // Names the user holds and the remote now lists are the remote's.
-        for (const auto& [name, file] : x.versions[index].tree) held.erase(name);
+        // Names the user holds and the remote now lists are the remote's to replace.
+        const Listing now = List(Local());
+        for (const auto& [name, file] : x.versions[index].tree) {
+            const auto h = held.find(name);
+            const auto at = now.find(name);
+            if (h != held.end() && h->second == 0 && at != now.end()) claimed.emplace(name, at->second);
+            else held.erase(name);
+        }
     }
     // The next version: a few changes to the last one.
     void Mutate(Install& x) {
@@ -706,7 +715,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (const auto& [name, entry] : before) names.insert(name);
         for (const auto& [name, entry] : after) names.insert(name);
         for (const auto& name : names) {
-            if (Owns(x, name)) continue;
+            if (Owns(x, name) || claimed.count(name)) continue;
             const auto was = before.find(name), is = after.find(name);
             if (was == before.end())
                 Fail("made " + name + " that is not its own");
@@ -784,6 +793,16 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         x.installed = installed;
         if (installed >= 0) x.saved.insert(installed);
         x.clean = success;
+        // A file of the user's a run replaced is the installation's now.
+        for (auto it = claimed.begin(); it != claimed.end();) {
+            const auto at = after.find(it->first);
+            if (at != after.end() && at->second == it->second) {
+                ++it;
+                continue;
+            }
+            held.erase(it->first);
+            it = claimed.erase(it);
+        }
     }
 
     void Reset(uint32_t seed) {
@@ -791,6 +810,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         steps.clear();
         problems.clear();
         held.clear();
+        claimed.clear();
         for (const char* folder : {"/local", "/state", "/remote-game", "/remote-other"})
             std::filesystem::remove_all(Root() + folder);
         std::filesystem::create_directories(Local());
