@@ -491,7 +491,7 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
         Restore();
         Remote("v2", kV2);
         ArmCalls(CallMode::Count, -1);
-        g_record.steps = {0, kShort, EIO, EIO, 0, 0, 0};
+        g_record.steps = {0, kShort, EIO, EIO, 0, 0};
         g_record.cut = true;
         g_record.seen = 0;
         printed.Text.clear();
