@@ -394,7 +394,11 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
     Prepare();
     g_record.folder = Root() + "/state";
     StorageFileOS_SetCalls(&RecordCalls());
-    // The record made unnamed and then named, and where the file system cannot, under its name at once.
+    // The record made unnamed and then named, and where the file system cannot, under its name at once
+    // (unnamed again however the loop ends).
+    struct Unnamed {
+        ~Unnamed() { StorageFileOS_SetUnnamedCopies(1); }
+    } unnamedAgain;
     for (const uint32_t unnamed : {1u, 0u})
     for (const char* scenario : {"update", "linked", "install", "current", "erase"}) {
         StorageFileOS_SetUnnamedCopies(unnamed);
