@@ -45,6 +45,7 @@
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
 #include "repository/storage_file.h"
+#include "repository/storage_file_internal.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -401,9 +402,14 @@ int32_t LastErrorOr(int32_t fallback) {
 // a record beside the manifest, never by their names: another user may put a file at any free name
 // of a shared folder, and an earlier version may have installed one there. The record is
 // "<manifest><copies' suffix>", a private file of the effective user at a name no manifest can
-// give; each entry is "<device>:<inode>:<proof> <name>" and a NUL, <name> in the manifest's folder
-// and <proof> as StorageFileOS_SameFile takes it. An entry of inode 0 reserves a scratch name before
-// its file is made there exclusively, so that what a kill leaves under it is found.
+// give, and the repository's by its first entry alone, never by that name or its mode: the entry
+// names the very file that holds it (StorageFileInternal_MakeRecord), so that a stale file at the
+// name (a backup copy, a hard link, the user's own) proves nothing. Each entry after it is
+// "<device>:<inode>:<proof> <name>" and a NUL, <name> in the manifest's folder and <proof> as
+// StorageFileOS_SameFile takes it. An entry of inode 0 reserves a scratch name before its file is
+// made there exclusively, so that what a kill leaves under it is found. A record an earlier version
+// made has no first entry: it is taken, as it is, only while every entry in it reads as one of
+// ours; anything else at the name is another's, named once and never read, written or removed.
 
 // The suffix of the local storage's copies, as the storage reads it.
 void CopySuffix(Repository* r, char* suffix, int32_t size) {
@@ -448,7 +454,78 @@ bool KeptRecordPath(Repository* r, char* path, int32_t size) {
            PrintWhole(path, size, "%.*s%s", (int)(leaf - r->MetaFilePath), r->MetaFilePath, record);
 }
 
-// Adds one entry to the record; 0 or the errno value. An entry is whole only with its NUL: the
+struct KeptEntry {
+    uint64_t Device, Inode, Proof;
+    char Name[kPathSize];
+};
+
+// The bound of a record of ours; a larger one is read to it.
+constexpr uint32_t kKeptBound = 64 * 1024;
+
+// One entry of the record (its text up to its NUL); false for what no entry of ours reads as.
+bool ParseKept(const char* p, KeptEntry* e) {
+    uint64_t numbers[3] = {};
+    bool ok = true;
+    for (int i = 0; i < 3 && ok; i++) {
+        ok = *p >= '0' && *p <= '9';
+        for (; ok && *p >= '0' && *p <= '9'; p++) {
+            ok = numbers[i] <= (UINT64_MAX - 9) / 10;
+            numbers[i] = numbers[i] * 10 + (uint64_t)(*p - '0');
+        }
+        ok = ok && *p++ == (i < 2 ? ':' : ' ');
+    }
+    if (!ok || !*p || strchr(p, '/') || !PrintWhole(e->Name, (int32_t)sizeof(e->Name), "%s", p)) return false;
+    e->Device = numbers[0];
+    e->Inode = numbers[1];
+    e->Proof = numbers[2] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[2];
+    return true;
+}
+
+// Whether the open file, without the first entry of a record of ours, is one an earlier version
+// made: no larger than ours are, every entry in it one of ours, and a last entry cut while it was
+// written only after a whole one (a file without a NUL is text, not a record). An empty file (a
+// create cut before its first entry) holds nothing to lose.
+bool KeptEarlier(int32_t fd) {
+    uint64_t size = 0, inode = 0;
+    uint32_t got = 0;
+    if (StorageFileOS_SizeOf(fd, &size, &inode) != 0 || size > kKeptBound) return false;
+    char* text = static_cast<char*>(Memory_Alloc(kKeptBound + 1));
+    bool ours = StorageFileOS_ReadSome(fd, 0, text, (uint32_t)size, &got) == 0 && got == size;
+    for (uint32_t at = 0; ours && at < got;) {
+        const char* end = static_cast<const char*>(memchr(text + at, 0, got - at));
+        KeptEntry e{};
+        if (!end) {
+            ours = at > 0;
+            break;
+        }
+        ours = ParseKept(text + at, &e);
+        at = (uint32_t)(end - text) + 1;
+    }
+    Memory_Free(text, kKeptBound + 1);
+    return ours;
+}
+
+void PrintNotKept(Repository* r, const char* path);
+
+// Opens the record (for reading, with write for writing too) when it is the repository's own: 0
+// with *fd and *start, where its entries begin; ENOENT where nothing holds the name; EPERM where
+// anything else does (named once: never read, written or removed); or why it could not be opened.
+int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t write, int32_t* fd, uint64_t* start) {
+    *start = 0;
+    int32_t error = StorageFileOS_OpenOwn(folder, record, 0, write, fd);
+    if (HeldByAnother(error) || error == ENXIO || error == ETXTBSY || error == EWOULDBLOCK) error = EPERM;
+    if (!error) {
+        const int32_t proven = StorageFileInternal_ProveRecord(*fd, start);
+        if (proven < 0 || (proven == 0 && !KeptEarlier(*fd))) error = EPERM;
+        if (error) StorageFileOS_Close(fd);
+    }
+    char path[kPathSize];
+    if (error == EPERM && KeptRecordPath(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
+    return error;
+}
+
+// Adds one entry to the record, made where none is; 0, the errno value, or EPERM where anything
+// else holds its name (named). An entry is whole only with its NUL: the
 // tail a failed or cut write left goes first, so that it is never read as the start of this one
 // (a tail longer than any entry of ours only gets its end), and a failed append takes back what
 // it wrote where it can.
@@ -458,17 +535,19 @@ int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode
     char record[kPathSize], line[kPathSize + 96], tail[kPathSize + 96];
     int32_t error = OpenManifestFolder(r, &folder, &leaf);
     if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENAMETOOLONG;
-    if (!error) error = StorageFileOS_OpenOwn(folder, record, 1, 1, &fd);
-    if (error == EEXIST) error = StorageFileOS_OpenOwn(folder, record, 0, 1, &fd);
+    uint64_t start = 0, made[3] = {};
+    if (!error) error = KeptOpen(r, folder, record, 1, &fd, &start);
+    if (error == ENOENT) error = StorageFileInternal_MakeRecord(folder, record, &fd, &start, made);
+    if (error == EEXIST) error = KeptOpen(r, folder, record, 1, &fd, &start);
     uint64_t size = 0, number = 0;
     uint32_t got = 0;
     if (!error) error = StorageFileOS_SizeOf(fd, &size, &number);
-    const uint64_t from = size > sizeof(tail) ? size - sizeof(tail) : 0;
-    if (!error && size > 0) error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(size - from), &got);
+    const uint64_t from = size > start + sizeof(tail) ? size - sizeof(tail) : start;
+    if (!error && size > from) error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(size - from), &got);
     if (!error && got > 0 && tail[got - 1] != 0) {
         const char* end = static_cast<const char*>(memrchr(tail, 0, got));
-        if (end || from == 0) {
-            size = end ? from + (uint64_t)(end - tail) + 1 : 0;
+        if (end || from == start) {
+            size = end ? from + (uint64_t)(end - tail) + 1 : start;
             error = StorageFileOS_Truncate(fd, size);
         } else if ((error = StorageFileOS_Append(fd, "", 1)) == 0) {
             size++;
@@ -482,46 +561,26 @@ int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode
     return error;
 }
 
-struct KeptEntry {
-    uint64_t Device, Inode, Proof;
-    char Name[kPathSize];
-};
-
 // Calls each(entry) for every whole entry of the record, in order (a record too large to be ours
 // is read to its bound). 0, or the errno value of a record there that could not be read (none is
 // read then); a missing record or one not the repository's own holds no entry.
 template <typename Each> int32_t KeptRead(Repository* r, int32_t folder, const char* leaf, Each each) {
-    constexpr uint32_t kBound = 64 * 1024;
+    constexpr uint32_t kBound = kKeptBound;
     char record[kPathSize];
     int32_t fd = -1;
+    uint64_t start = 0;
     if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) return 0;
-    int32_t error = StorageFileOS_OpenOwn(folder, record, 0, 0, &fd);
-    if (error) return error == ENOENT || HeldByAnother(error) ? 0 : error;
+    int32_t error = KeptOpen(r, folder, record, 0, &fd, &start);
+    if (error) return error == ENOENT || error == EPERM ? 0 : error;
     char* text = static_cast<char*>(Memory_Alloc(kBound + 1));
     uint32_t got = 0;
-    if ((error = StorageFileOS_ReadSome(fd, 0, text, kBound, &got)) != 0) got = 0;
+    if ((error = StorageFileOS_ReadSome(fd, start, text, kBound, &got)) != 0) got = 0;
     StorageFileOS_Close(&fd);
     for (uint32_t at = 0; at < got;) {
         const char* end = static_cast<const char*>(memchr(text + at, 0, got - at));
         if (!end) break;
         KeptEntry e{};
-        uint64_t numbers[3] = {};
-        const char* p = text + at;
-        bool ok = true;
-        for (int i = 0; i < 3 && ok; i++) {
-            ok = *p >= '0' && *p <= '9';
-            for (; ok && *p >= '0' && *p <= '9'; p++) {
-                ok = numbers[i] <= (UINT64_MAX - 9) / 10;
-                numbers[i] = numbers[i] * 10 + (uint64_t)(*p - '0');
-            }
-            ok = ok && *p++ == (i < 2 ? ':' : ' ');
-        }
-        if (ok && *p && !strchr(p, '/') && PrintWhole(e.Name, (int32_t)sizeof(e.Name), "%s", p)) {
-            e.Device = numbers[0];
-            e.Inode = numbers[1];
-            e.Proof = numbers[2] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[2];
-            each(e);
-        }
+        if (ParseKept(text + at, &e)) each(e);
         at = (uint32_t)(end - text) + 1;
     }
     Memory_Free(text, kBound + 1);
@@ -606,14 +665,26 @@ int32_t KeptSweep(Repository* r) {
     return unread ? unread : failed;
 }
 
-// Removes the record alone; 0 or the errno value (HeldByAnother: not the repository's own, left).
+// Removes the record alone, proven again on what its open reaches and removed only while its name
+// still leads to that very file; 0 or the errno value (HeldByAnother: not the repository's own, left).
 int32_t KeptDrop(Repository* r) {
-    int32_t folder = -1;
+    int32_t folder = -1, fd = -1;
     const char* leaf = nullptr;
     char record[kPathSize];
+    uint64_t start = 0;
+    StorageFileOSStatus status{};
     if (!r->MetaFilePath[0]) return 0;
     int32_t error = OpenManifestFolder(r, &folder, &leaf);
-    if (!error && KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = StorageFileOS_RemoveOwn(folder, record);
+    // No record can be kept at a name that does not fit.
+    if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENOENT;
+    if (!error) error = KeptOpen(r, folder, record, 0, &fd, &start);
+    if (!error) error = StorageFileOS_StatusOf(fd, &status);
+    StorageFileOS_Close(&fd);
+    if (!error) {
+        const uint64_t proof = StorageFileOS_ProofOf(status);
+        error = StorageFileOS_RemoveCopy(folder, record, status.Device, status.Inode,
+                                         proof ? proof : STORAGE_FILE_OS_UNPROVEN);
+    }
     StorageFileOS_Close(&folder);
     return error == ENOENT ? 0 : error;
 }

@@ -697,26 +697,9 @@ enum class Proven { Ours, Earlier, Not };
 // of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
 // earlier version made. *start: where the entries begin.
 Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* start) {
-    *start = 0;
-    char head[kRecordHeaderSize];
-    uint32_t got = 0;
-    StorageFileOSStatus status{};
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
-        StorageFileOS_StatusOf(fd, &status) != 0)
-        return Proven::Not;
-    head[got] = 0;
-    if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
-        return primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
-    const size_t length = strlen(head);
-    unsigned long long numbers[3] = {};
-    const char* at = head + sizeof(kRecordMark) - 1;
-    for (int i = 0; i < 3; i++)
-        if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return Proven::Not;
-    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
-                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
-        return Proven::Not;
-    *start = length + 1;
-    return Proven::Ours;
+    const int32_t marked = StorageFileInternal_ProveRecord(fd, start);
+    if (marked > 0) return Proven::Ours;
+    return marked == 0 && primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
 }
 
 // The name, held by an entry not proven the storage's record, named once.
@@ -748,38 +731,12 @@ int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bo
     return EPERM;
 }
 
-// Makes a record (or a replay's scratch) at name, its first entry the file's own identity, written
-// before the name leads to it where the file system can. EEXIST when anything holds the name.
+// Makes a record (or a replay's scratch) at name (see StorageFileInternal_MakeRecord).
 int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start, FileId* id) {
-    *fd = -1;
-    bool named = false;
-    int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
-    if (error == EOPNOTSUPP) {
-        named = true;
-        error = StorageFileOS_OpenOwn(directory, name, 1, 1, fd);
-        if (error == EPERM) error = EEXIST;
-    }
-    StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_StatusOf(*fd, &status);
-    // Without a birth time the file gets a token; where it cannot, the entry names it without proof.
-    if (!error && !status.Birth) StorageFileOS_Mark(*fd, &status);
-    char header[kRecordHeaderSize];
-    const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
-                                        (unsigned long long)status.Device, (unsigned long long)status.Inode,
-                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
-                           1;
-    if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
-    if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
-    *id = IdOf(status);
-    if (error) {
-        StorageFileOS_Close(fd);
-        // What this call made under the name, and that alone, goes.
-        if (named && error != EEXIST)
-            StorageFileOS_RemoveCopy(directory, name, id->Device, id->Inode, id->Proof);
-        return error;
-    }
-    *start = (uint64_t)length;
-    return 0;
+    uint64_t numbers[3] = {};
+    const int32_t error = StorageFileInternal_MakeRecord(directory, name, fd, start, numbers);
+    *id = FileId{numbers[0], numbers[1], numbers[2]};
+    return error;
 }
 
 // Under RecordLock: opens this storage's record, by descriptor, for reading and writing. The name
@@ -1060,6 +1017,64 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
 }
 
 } // namespace
+
+int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
+                                      uint64_t id[3]) {
+    *fd = -1;
+    bool named = false;
+    int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
+    if (error == EOPNOTSUPP) {
+        named = true;
+        error = StorageFileOS_OpenOwn(directory, name, 1, 1, fd);
+        if (error == EPERM) error = EEXIST;
+    }
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_StatusOf(*fd, &status);
+    // Without a birth time the file gets a token; where it cannot, the entry names it without proof.
+    if (!error && !status.Birth) StorageFileOS_Mark(*fd, &status);
+    char header[kRecordHeaderSize];
+    const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
+                                        (unsigned long long)status.Device, (unsigned long long)status.Inode,
+                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
+                           1;
+    if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
+    if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
+    const FileId made = IdOf(status);
+    id[0] = made.Device;
+    id[1] = made.Inode;
+    id[2] = made.Proof;
+    if (error) {
+        StorageFileOS_Close(fd);
+        // What this call made under the name, and that alone, goes.
+        if (named && error != EEXIST)
+            StorageFileOS_RemoveCopy(directory, name, made.Device, made.Inode, made.Proof);
+        return error;
+    }
+    *start = (uint64_t)length;
+    return 0;
+}
+
+int32_t StorageFileInternal_ProveRecord(int32_t fd, uint64_t* start) {
+    *start = 0;
+    char head[kRecordHeaderSize];
+    uint32_t got = 0;
+    StorageFileOSStatus status{};
+    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
+        StorageFileOS_StatusOf(fd, &status) != 0)
+        return -1;
+    head[got] = 0;
+    if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0) return 0;
+    const size_t length = strlen(head);
+    unsigned long long numbers[3] = {};
+    const char* at = head + sizeof(kRecordMark) - 1;
+    for (int i = 0; i < 3; i++)
+        if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return -1;
+    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
+                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
+        return -1;
+    *start = length + 1;
+    return 1;
+}
 
 // Finds or makes the record of a checked name, takes a reference and opens the file when it is
 // not open yet. 0 (and the reference given back) with the result pair when it cannot be opened.

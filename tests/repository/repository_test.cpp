@@ -4,6 +4,7 @@
 #include "repository/repository.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +32,7 @@
 #include "repository/meta_file.h"
 #include "repository/storage.h"
 #include "repository/storage_copy.h"
+#include "repository/storage_file_internal.h"
 #include "repository/storage_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
@@ -1291,6 +1293,76 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         EXPECT_EQ(Slurp(save), "the user's");
         EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
         EXPECT_EQ(access(planted.c_str(), F_OK), 0);
+    }
+}
+
+// The record beside the manifest is the repository's by its first entry alone. A file of the
+// effective user at its name that proves nothing (the user's text, a copy of a record put back, a
+// second name of one, an earlier version's record holding an entry none of ours reads as) is named
+// once a run and never read, written or removed: the scratch name it lists stays, and syncs and an
+// erase complete. A record proven by its first entry, or an earlier version's whose entries all
+// read as ours, is read: the scratch it names goes, and the record with it.
+TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest) {
+    enum class At { Text, Copy, Link, EarlierTorn, Proven, Earlier };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", record = manifest + ".quarvpartial",
+                      scratch = state + "/.local.json.Ab12Cd", backup = state + "/kept.bak";
+    const std::string entry = std::string("0:0:0 .local.json.Ab12Cd") + '\0';
+    for (const At at : {At::Text, At::Copy, At::Link, At::EarlierTorn, At::Proven, At::Earlier}) {
+        SCOPED_TRACE((int)at);
+        Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        Put(scratch, "a stopped save's");
+        ASSERT_EQ(chmod(scratch.c_str(), 0600), 0);
+        if (at == At::Copy || at == At::Link || at == At::Proven) {
+            // A record as the repository makes it, naming the scratch.
+            const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
+            int32_t fd = -1;
+            uint64_t start = 0, id[3] = {};
+            ASSERT_EQ(StorageFileInternal_MakeRecord(folder, at == At::Proven ? "local.json.quarvpartial" : "kept.bak",
+                                                     &fd, &start, id),
+                      0);
+            ASSERT_EQ(write(fd, entry.data(), entry.size()), (ssize_t)entry.size());
+            close(fd);
+            close(folder);
+            if (at == At::Copy) Shell("cp -p " + backup + " " + record);
+            if (at == At::Link) {
+                ASSERT_EQ(link(backup.c_str(), record.c_str()), 0);
+            }
+        } else {
+            Put(record, at == At::Text ? std::string("the user's notes") : at == At::Earlier ? entry : entry + "not one" + '\0');
+            ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+        }
+        const std::string before = Slurp(record);
+        const bool ours = at == At::Proven || at == At::Earlier;
+        const std::string line = "Not the repository's own file, left (" + record + ")";
+        for (int run = 0; run < 2; run++) {
+            Version("v" + std::to_string(2 + run), {{"a.txt", Content(100, 2 + run)}});
+            NewRepository();
+            Configure();
+            printed.Text.clear();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+            EXPECT_EQ(Slurp(Root() + "/local/a.txt"), Content(100, 2 + run));
+            EXPECT_EQ(Shell("cmp -s " + manifest + " " + Root() + "/remote.json"), 0);
+            EXPECT_EQ(access(scratch.c_str(), F_OK) == 0, !ours) << printed.Text;
+            EXPECT_EQ(access(record.c_str(), F_OK) == 0, !ours) << printed.Text;
+            const size_t named = printed.Text.find(line);
+            EXPECT_EQ(named != std::string::npos, !ours) << printed.Text;
+            if (ours) continue;
+            EXPECT_EQ(printed.Text.find(line, named + 1), std::string::npos) << printed.Text;
+            EXPECT_EQ(Slurp(record), before);
+        }
+        if (ours) continue;
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_ERASE)) << printed.Text;
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
+        EXPECT_EQ(Slurp(record), before);
+        EXPECT_EQ(Slurp(scratch), "a stopped save's");
     }
 }
 

@@ -361,6 +361,11 @@ const StorageFileOSCalls& RecordCalls() {
             return OnRecord(!strcmp(name, kRecordLeaf) && (flags & O_CREAT),
                             [&](bool) { return call_faults::OpenAt(d, name, flags, mode); });
         };
+        // The name an unnamed record is given.
+        c.LinkAt = [](int from, const char* name, int d, const char* to, int flags) {
+            return OnRecord(!strcmp(to, kRecordLeaf),
+                            [&](bool) { return call_faults::LinkAt(from, name, d, to, flags); });
+        };
         c.Write = [](int fd, const void* bytes, size_t length) {
             return OnRecord(IsRecord(fd), [&](bool half) { return call_faults::Write(fd, bytes, half ? length / 2 : length); });
         };
@@ -389,7 +394,14 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
     Prepare();
     g_record.folder = Root() + "/state";
     StorageFileOS_SetCalls(&RecordCalls());
+    // The record made unnamed and then named, and where the file system cannot, under its name at once
+    // (unnamed again however the loop ends).
+    struct Unnamed {
+        ~Unnamed() { StorageFileOS_SetUnnamedCopies(1); }
+    } unnamedAgain;
+    for (const uint32_t unnamed : {1u, 0u})
     for (const char* scenario : {"update", "linked", "install", "current", "erase"}) {
+        StorageFileOS_SetUnnamedCopies(unnamed);
         // "current" and "erase" start from a record a stopped save left; "erase" erases instead.
         const bool erase = !strcmp(scenario, "erase"), current = erase || !strcmp(scenario, "current");
         auto run = [&](const std::vector<int>& steps, bool cut, bool* said) {
@@ -456,7 +468,7 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
             for (const int error : {ENOSPC, EIO}) {
               for (const int times : {1, 2}) {
                 if (times == 2 && error == ENOSPC) continue; // a full disk ends the work at the first
-                const std::string where = std::string(scenario) + ", record call " +
+                const std::string where = std::string(scenario) + (unnamed ? "" : ", named") + ", record call " +
                                           std::to_string(k) + "/" + std::to_string(total) +
                                           (error == EIO ? " EIO" : " ENOSPC") + (times == 2 ? " twice" : "");
                 std::vector<int> steps((size_t)(k + times - 1), error);
@@ -472,8 +484,10 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
             }
         }
     }
+    StorageFileOS_SetUnnamedCopies(1);
     // The update's first entry cut short, its cut-back failing too; the retry's entry written, then
-    // the run cut: every entry on record is whole and one of the repository's.
+    // the run cut: every entry on record is whole and one of the repository's, after the record's
+    // own first entry.
     asTask = false;
     masked = true;
     runFields.clear();
@@ -481,7 +495,7 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
         Restore();
         Remote("v2", kV2);
         ArmCalls(CallMode::Count, -1);
-        g_record.steps = {0, kShort, EIO, EIO, 0, 0, 0};
+        g_record.steps = {0, kShort, EIO, EIO, 0, 0};
         g_record.cut = true;
         g_record.seen = 0;
         printed.Text.clear();
@@ -506,7 +520,11 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
                    (name.size() == scratch.size() + 6 && name.compare(0, scratch.size(), scratch) == 0 &&
                     std::all_of(name.begin() + (long)scratch.size(), name.end(), [](char c) { return isalnum((unsigned char)c); }));
         };
-        for (size_t at = 0, end; at < record.size(); at = end + 1) {
+        struct stat info{};
+        ASSERT_EQ(stat((Root() + "/state/" + kRecordLeaf).c_str(), &info), 0);
+        const std::string mark = "record:" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":";
+        EXPECT_EQ(record.compare(0, mark.size(), mark), 0) << record;
+        for (size_t at = record.find('\0') + 1, end; at < record.size(); at = end + 1) {
             end = record.find('\0', at);
             if (end == std::string::npos) end = record.size();
             EXPECT_TRUE(whole(record.substr(at, end - at))) << record.substr(at, end - at);
