@@ -192,11 +192,25 @@ class FaultedRepositoryFixture : public RepositoryFixture {
     // The task's dictionary of a faulted run.
     virtual void ConfigureRun() { Configure(); }
 
-    // One run under the armed fault: refresh, then synchronise, until it ends, is cut, or has met
-    // an error and, `grace` seconds on, would only retry it after a delay. true when it said
-    // success. A cut run is stopped as its process would be: the caller makes a new repository
+    // The installation and its state kept whole, to be put back before each run of a walk.
+    std::string snapshot;
+    void Snapshot() {
+        snapshot = Root() + "/snapshot";
+        ASSERT_EQ(Shell("rm -rf " + snapshot + " && mkdir -p " + snapshot + " && cp -a " + Root() + "/local " +
+                        Root() + "/state " + snapshot + "/"),
+                  0);
+    }
+    void Restore() {
+        ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
+                        snapshot + "/state " + Root() + "/"),
+                  0);
+    }
+
+    // One run under the armed fault: refresh, then synchronise (or erase), until it ends, is cut,
+    // or has met an error and, `grace` seconds on, would only retry it after a delay. true when it
+    // said success. A cut run is stopped as its process would be: the caller makes a new repository
     // before anything on disk is judged.
-    bool RunFaulted(double grace = 0.3) {
+    bool RunFaulted(double grace = 0.3, bool erase = false) {
         NewRepository();
         ConfigureRun();
         Repository_Reset(repo);
@@ -212,6 +226,11 @@ class FaultedRepositoryFixture : public RepositoryFixture {
         if (!Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }) ||
             g_calls.dead || erred > 0)
             return false;
+        if (erase) {
+            Repository_SetErase(repo, 1);
+            const bool ended = Pump([&] { return over(REPOSITORY_ACTION_ERASE, REPOSITORY_STATEFLAG_ALIVE); });
+            return ended && !g_calls.dead && erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
+        }
         if (asTask) {
             // As the repository task runs it: no sync where the refresh finds nothing to install.
             if (!(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE)))

@@ -81,7 +81,6 @@ const Tree kForeign = {{"a.quarvpartial", "the user's, shared"}, {"held.quarvpar
 
 class StorageJournalTest : public FaultedRepositoryFixture {
   protected:
-    std::string snapshot;
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
     std::string runFields; // the faulted run's configuration fields ("" for the usual ones)
 
@@ -119,15 +118,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         chmod((Root() + "/local/gone.bin.quarvpartial").c_str(), 0600);
         Put(Root() + "/local/.quarvpartial", std::string("0 gone.bin") + '\0');
         chmod((Root() + "/local/.quarvpartial").c_str(), 0600);
-        snapshot = Root() + "/snapshot";
-        ASSERT_EQ(Shell("rm -rf " + snapshot + " && mkdir -p " + snapshot + " && cp -a " + Root() + "/local " +
-                        Root() + "/state " + snapshot + "/"),
-                  0);
-    }
-    void Restore() {
-        ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
-                        snapshot + "/state " + Root() + "/"),
-                  0);
+        Snapshot();
     }
 
     std::string Installed() { return Slurp(Root() + "/state/local.json"); }
@@ -429,29 +420,7 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
             g_record.cut = cut;
             g_record.seen = 0;
             printed.Text.clear();
-            bool success = false;
-            if (erase) {
-                // As RunFaulted runs a sync: the refresh, then the erase until it ends or errs.
-                NewRepository();
-                ConfigureRun();
-                Repository_Reset(repo);
-                Repository_SetActive(repo, 1);
-                Repository_SetRefresh(repo, 1);
-                double erred = 0;
-                auto over = [&](uint32_t action, uint32_t state) {
-                    if (Errors() > 0 && erred == 0) erred = Time_GetCurrent();
-                    if (erred > 0 && Time_GetCurrent() - erred > 0.3) return true;
-                    return !(Actions() & action) && !(State() & state);
-                };
-                ASSERT_TRUE(Pump([&] { return over(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH); }));
-                if (erred == 0) {
-                    Repository_SetErase(repo, 1);
-                    ASSERT_TRUE(Pump([&] { return over(REPOSITORY_ACTION_ERASE, REPOSITORY_STATEFLAG_ALIVE); }));
-                }
-                success = erred == 0 && Errors() == 0 && Repository_IsFailed(repo) == 0;
-            } else {
-                success = RunFaulted();
-            }
+            const bool success = RunFaulted(0.3, erase);
             NewRepository();
             ArmCalls(CallMode::Count, -1);
             g_record.steps.clear();

@@ -58,7 +58,6 @@ Attr AttrOf(const Release& v, const std::string& name) {
 class StorageModesTest : public FaultedRepositoryFixture {
   protected:
     std::string remoteId = "v1";
-    std::string snapshot;
     bool full = getenv("QVR_MODES_FULL") != nullptr;
 
     void SetUp() override {
@@ -69,7 +68,6 @@ class StorageModesTest : public FaultedRepositoryFixture {
         // opens dozens that do not, each cut there leaving what one at the next change leaves.
         g_calls.everyOpen = false;
         umask(022);
-        snapshot = Root() + "/snapshot";
     }
     void ConfigureRun() override {
         Configure("state/local.json", "",
@@ -100,16 +98,6 @@ class StorageModesTest : public FaultedRepositoryFixture {
         fs::remove_all(Root() + "/remote");
         fs::copy(kept, Root() + "/remote", fs::copy_options::recursive);
         fs::copy_file(kept + ".json", Root() + "/remote.json", fs::copy_options::overwrite_existing);
-    }
-    void Snapshot() {
-        ASSERT_EQ(Shell("rm -rf " + snapshot + " && mkdir -p " + snapshot + " && cp -a " + Root() + "/local " +
-                        Root() + "/state " + snapshot + "/"),
-                  0);
-    }
-    void Restore() {
-        ASSERT_EQ(Shell("rm -rf " + Root() + "/local " + Root() + "/state && cp -a " + snapshot + "/local " +
-                        snapshot + "/state " + Root() + "/"),
-                  0);
     }
 
     // A run that said success left exactly the version: its files' bytes, its links, nothing else
