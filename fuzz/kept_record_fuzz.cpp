@@ -83,12 +83,21 @@ void RemoveBase() {
     rmdir(g_base.c_str());
 }
 
-void Spit(const std::string& path, const std::string& bytes, mode_t mode) {
+// Whether the disk took a write: a full one (the machine's, not the input's doing) leaves nothing
+// to check, and the input is passed over.
+bool Took(ssize_t wrote, size_t length) {
+    Require(wrote >= 0 || errno == ENOSPC || errno == EDQUOT);
+    return wrote == (ssize_t)length;
+}
+
+bool Spit(const std::string& path, const std::string& bytes, mode_t mode) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0 && (errno == ENOSPC || errno == EDQUOT)) return false;
     Require(fd >= 0);
     Require(fchmod(fd, mode) == 0);
-    Require(bytes.empty() || write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size());
+    const bool took = bytes.empty() || Took(write(fd, bytes.data(), bytes.size()), bytes.size());
     close(fd);
+    return took;
 }
 
 // The bytes of the regular file at path, or "<none>" where none stands there.
@@ -194,31 +203,34 @@ struct Placed {
     uint64_t Inode;
 };
 
-// Places what the choice gives at a name an entry gives, where nothing stands yet.
-bool Place(const std::string& name, Kind what, int index) {
+// Places what the choice gives at a name an entry gives, where nothing stands yet: 1, 0 where
+// the name is taken or none of ours, -1 where the disk is full.
+int Place(const std::string& name, Kind what, int index) {
     const std::string path = g_root + name;
     if (name.empty() || name.size() > 200 || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos || OnDisk(path))
-        return false;
+        return 0;
     switch (what) {
         case Kind::File:
-            Spit(path, "other:" + name, 0600);
+            if (!Spit(path, "other:" + name, 0600)) return -1;
             break;
         case Kind::Link:
             Require(symlink((g_outside + "secret").c_str(), path.c_str()) == 0);
             break;
         case Kind::Folder:
-            Require(mkdir(path.c_str(), 0700) == 0);
-            Spit(path + "/inner", "inner", 0600);
+            if (mkdir(path.c_str(), 0700) != 0 && errno == ENOSPC) return -1;
+            Require(OnDisk(path));
+            if (!Spit(path + "/inner", "inner", 0600)) return -1;
             break;
         case Kind::Twin: {
             const std::string twin = g_outside + "twin" + std::to_string(index);
-            Spit(twin, "twin:" + name, 0600);
-            Require(link(twin.c_str(), path.c_str()) == 0);
+            if (!Spit(twin, "twin:" + name, 0600)) return -1;
+            if (link(twin.c_str(), path.c_str()) != 0 && errno == ENOSPC) return -1;
+            Require(OnDisk(path));
             break;
         }
     }
-    return true;
+    return 1;
 }
 
 uint64_t InodeOf(const std::string& path) {
@@ -258,9 +270,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             size - std::min<size_t>(size, 2));
     EmptyPath(g_root);
     EmptyPath(g_outside);
-    Spit(g_outside + "secret", "secret", 0600);
-    Spit(g_root + kManifest, kManifestText, 0644);
-    Spit(g_root + "keep.bin", "keep", 0600);
+    if (!Spit(g_outside + "secret", "secret", 0600) || !Spit(g_root + kManifest, kManifestText, 0644) ||
+        !Spit(g_root + "keep.bin", "keep", 0600))
+        return 0;
 
     // The record: with its own identity first (bit 0), else the input as it is. Input that
     // happens to begin with the true first entry is proven all the same.
@@ -269,8 +281,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string head = HeadOf(fd);
     const bool proven = (how & 1) || input.compare(0, head.size(), head) == 0;
     const std::string record = (how & 1) ? head + input : input;
-    Require(record.empty() || write(fd, record.data(), record.size()) == (ssize_t)record.size());
+    const bool took = record.empty() || Took(write(fd, record.data(), record.size()), record.size());
     close(fd);
+    if (!took) return 0;
     const std::string entriesText = proven ? record.substr(head.size()) : record;
     const bool mayBeOurs = proven || MayBeEarlier(record);
     const std::vector<Loose> entries = Entries(entriesText);
@@ -280,7 +293,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < entries.size() && placed.size() < 8; i++) {
         if (!(where & (1u << (i % 8)))) continue;
         const Kind what = (Kind)(((how >> 2) + i) % 4);
-        if (Place(entries[i].Name, what, (int)i))
+        const int put = Place(entries[i].Name, what, (int)i);
+        if (put < 0) return 0;
+        if (put > 0)
             placed.push_back(Placed{entries[i].Name, what, InodeOf(g_root + entries[i].Name)});
     }
     const uint64_t manifestInode = InodeOf(g_root + kManifest), keepInode = InodeOf(g_root + "keep.bin");
