@@ -1819,6 +1819,28 @@ void DumpToLog(Repository* r) {
 
 } // namespace
 
+int32_t Repository_KeptAt(Repository* repository, const char* name) {
+    int32_t folder = -1;
+    const char* leaf = nullptr;
+    if (!repository->MetaFilePath[0] || OpenManifestFolder(repository, &folder, &leaf) != 0) return 2;
+    const Kept kept = KeptAt(repository, folder, leaf, name);
+    StorageFileOS_Close(&folder);
+    return kept == Kept::None ? 0 : kept == Kept::Ours ? 1 : 2;
+}
+
+int32_t Repository_KeptScratch(Repository* repository, char* scratch, int32_t size) {
+    const char* leaf = nullptr;
+    char directory[kPathSize];
+    scratch[0] = 0;
+    if (!repository->MetaFilePath[0]) return ENOENT;
+    SplitPath(repository->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
+    return KeptHeld(repository, KeptScratch(repository, leaf, scratch, size));
+}
+
+int32_t Repository_KeptClear(Repository* repository) {
+    return KeptClear(repository);
+}
+
 CLASS_PRINT_FAMILY(Repository, Repository, REPOSITORY_CLASS_ID, Prepare)
 
 // Page script holds the repository while it references it.

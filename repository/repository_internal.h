@@ -133,3 +133,12 @@ int64_t Repository_MaskBuild(BitField* mask, int32_t pieceCount, const char* tex
 void Repository_RemoteListFree(Repository* repository);
 // The repository's print function handed to its storages.
 int64_t Repository_StoragePrint(void* user, const char* format, ...);
+// The record beside the local manifest as a run reads and writes it (KeptAt, KeptScratch,
+// KeptClear of repository.cpp), for the fuzz target of that on-disk input.
+// What stands at a name beside the manifest: 0 nothing, 1 the repository's own by the record, 2 anything else.
+int32_t Repository_KeptAt(Repository* repository, const char* name);
+// Reserves a scratch name beside the manifest in the record (scratch empty on failure): 0, the
+// errno value, or -2 where the record's name is held by what is not the repository's own.
+int32_t Repository_KeptScratch(Repository* repository, char* scratch, int32_t size);
+// Removes what stopped saves left under the record's scratch names, then the record: 0 or the errno value.
+int32_t Repository_KeptClear(Repository* repository);
