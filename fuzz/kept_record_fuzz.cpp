@@ -32,14 +32,11 @@
 #include "repository/repository.h"
 #include "repository/repository_internal.h"
 
+#include "fuzz/fuzz_folder.h"
+
 namespace {
 
-void RequireAt(bool condition, int line, const char* what) {
-    if (condition) return;
-    fprintf(stderr, "requirement at line %d failed: %s\n", line, what);
-    std::abort();
-}
-#define Require(condition) RequireAt((condition), __LINE__, #condition)
+using namespace fuzz_folder;
 
 const char kManifest[] = "manifest.json";
 const char kRecord[] = "manifest.json.quarvpartial";
@@ -52,35 +49,8 @@ int64_t Quiet(void*, const char*, ...) {
     return 1;
 }
 
-void Empty(int folder) {
-    DIR* dir = fdopendir(dup(folder));
-    Require(dir != nullptr);
-    while (dirent* e = readdir(dir)) {
-        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-        struct stat info;
-        Require(fstatat(folder, e->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0);
-        if (S_ISDIR(info.st_mode)) {
-            const int inner = openat(folder, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            Require(inner >= 0);
-            Empty(inner);
-            close(inner);
-        }
-        Require(unlinkat(folder, e->d_name, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0);
-    }
-    closedir(dir);
-}
-
-void EmptyPath(const std::string& path) {
-    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    Require(folder >= 0);
-    Empty(folder);
-    close(folder);
-}
-
 void RemoveBase() {
-    if (g_base.empty()) return;
-    EmptyPath(g_base);
-    rmdir(g_base.c_str());
+    RemoveFolder(g_base);
 }
 
 // Whether the disk took a write: a full one (the machine's, not the input's doing) leaves nothing
@@ -98,32 +68,6 @@ bool Spit(const std::string& path, const std::string& bytes, mode_t mode) {
     const bool took = bytes.empty() || Took(write(fd, bytes.data(), bytes.size()), bytes.size());
     close(fd);
     return took;
-}
-
-// The bytes of the regular file at path, or "<none>" where none stands there.
-std::string Slurp(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return "<none>";
-    std::string out;
-    char chunk[4096];
-    for (ssize_t got; (got = read(fd, chunk, sizeof(chunk))) > 0;) out.append(chunk, (size_t)got);
-    close(fd);
-    return out;
-}
-
-bool OnDisk(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-int Count(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
-    Require(dir != nullptr);
-    int count = 0;
-    while (dirent* e = readdir(dir))
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) count++;
-    closedir(dir);
-    return count;
 }
 
 // The record's first entry for the file open at fd, as the repository makes one.

@@ -38,14 +38,11 @@
 #include "repository/storage_file.h"
 #include "repository/storage_request.h"
 
+#include "fuzz/fuzz_folder.h"
+
 namespace {
 
-void RequireAt(bool condition, int line, const char* what) {
-    if (condition) return;
-    fprintf(stderr, "requirement at line %d failed: %s\n", line, what);
-    std::abort();
-}
-#define Require(condition) RequireAt((condition), __LINE__, #condition)
+using namespace fuzz_folder;
 
 // The record's name: the copies' suffix alone, which no manifest can give a file.
 const char kRecord[] = ".quarvpartial";
@@ -90,33 +87,6 @@ MetaFile* Manifest(const char* id, bool withNew) {
     return meta;
 }
 
-// Empties a folder by descriptor, never following a link out of it.
-void Empty(int folder) {
-    DIR* dir = fdopendir(dup(folder));
-    Require(dir != nullptr);
-    while (dirent* e = readdir(dir)) {
-        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-        struct stat info;
-        Require(fstatat(folder, e->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0);
-        if (S_ISDIR(info.st_mode)) {
-            const int inner = openat(folder, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            Require(inner >= 0);
-            fchmod(inner, 0700);
-            Empty(inner);
-            close(inner);
-        }
-        Require(unlinkat(folder, e->d_name, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0);
-    }
-    closedir(dir);
-}
-
-void EmptyPath(const std::string& path) {
-    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    Require(folder >= 0);
-    Empty(folder);
-    close(folder);
-}
-
 void Spit(const std::string& path, const void* bytes, size_t length, mode_t mode) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     Require(fd >= 0);
@@ -127,32 +97,6 @@ void Spit(const std::string& path, const void* bytes, size_t length, mode_t mode
 
 void Spit(const std::string& path, const std::string& text, mode_t mode = 0644) {
     Spit(path, text.data(), text.size(), mode);
-}
-
-// The file's bytes, or "<none>" when no regular file stands there.
-std::string Slurp(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return "<none>";
-    std::string out;
-    char chunk[256];
-    for (ssize_t got; (got = read(fd, chunk, sizeof(chunk))) > 0;) out.append(chunk, (size_t)got);
-    close(fd);
-    return out;
-}
-
-bool OnDisk(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-int Count(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
-    Require(dir != nullptr);
-    int count = 0;
-    while (dirent* e = readdir(dir))
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) count++;
-    closedir(dir);
-    return count;
 }
 
 struct Identity {
@@ -204,9 +148,7 @@ void Furnish() {
 }
 
 void RemoveBase() {
-    if (g_base.empty()) return;
-    EmptyPath(g_base);
-    rmdir(g_base.c_str());
+    RemoveFolder(g_base);
 }
 
 struct Result {
