@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -471,6 +472,43 @@ TEST(StringConvert, PrintNumberOfUnevenlySpacedValuesIsTheModelsAtEveryPrecision
                     mismatches++;
                 }
             }
+}
+
+// The writer's shortest digits are the standard writer's: at precision 1 the text of any value
+// whose neighbours are evenly spaced holds exactly them (a seeded sample of every kind of bit
+// pattern, the ends of the range and of each binade among them), and every text reads back.
+TEST(StringConvert, PrintNumberDigitsAreTheStandardWritersShortest) {
+    std::mt19937_64 random(2024);
+    std::vector<double> values = {DBL_MAX, DBL_MIN, std::nextafter(DBL_MIN, 1.0), 0x1.fffffffffffffp-1022,
+                                  1e23, 9007199254740993.0, 5e-324, 2.2250738585072011e-308, 1e-300, 1.5e300};
+    for (int i = 0; i < (1 << 18); i++) {
+        const uint64_t bits = random();
+        // Any bits, few significant bits, and the neighbours of a binade's ends.
+        const uint64_t pattern = i % 3 == 0 ? bits : i % 3 == 1 ? bits & ~((uint64_t{1} << (bits % 52)) - 1) : bits ^ (bits % 3);
+        const double value = std::bit_cast<double>(pattern & 0x7FFFFFFFFFFFFFFFull);
+        if (std::isfinite(value) && value != 0) values.push_back(value);
+    }
+    int mismatches = 0;
+    for (double value : values) {
+        char text[32], standard[32];
+        ASSERT_EQ(String_PrintNumberPrecision(value, 1, text, sizeof(text)), 1);
+        const uint64_t bits = std::bit_cast<uint64_t>(value);
+        const bool uneven = (bits >> 52) == 0 || (bits & ((uint64_t{1} << 52) - 1)) == 0;
+        *std::to_chars(standard, standard + sizeof(standard), value, std::chars_format::scientific).ptr = 0;
+        std::string ours, theirs;
+        for (const char* p = text; *p && *p != 'e'; p++)
+            if (*p >= '0' && *p <= '9' && !(ours.empty() && *p == '0')) ours += *p;
+        for (const char* p = standard; *p && *p != 'e'; p++)
+            if (*p >= '0' && *p <= '9') theirs += *p;
+        while (ours.size() > 1 && ours.back() == '0') ours.pop_back();
+        while (theirs.size() > 1 && theirs.back() == '0') theirs.pop_back();
+        double back = 0;
+        std::from_chars(text, text + strlen(text), back);
+        if ((!uneven && ours != theirs) || back != value) {
+            ADD_FAILURE() << std::hexfloat << value << ": " << text << " against " << standard;
+            if (++mismatches == 10) break;
+        }
+    }
 }
 
 const uint8_t kAB[] = {0xAB, 0xCD};
