@@ -201,9 +201,10 @@ std::string TableText(int kind, uint32_t i) {
         break;
     }
     default:
-        // Doubles from 2^-60 to 2^60, whose halfway points have 17 to about 80 significant digits.
+        // Doubles from 2^-1000 to 2^1000, whose halfway points have from 17 to about 750 significant
+        // digits (most of them several hundred).
         return NextToATie(std::bit_cast<uint64_t>(std::ldexp(1.0 + (double)(wide >> 12) / 4503599627370496.0,
-                                                             (int)(mixed % 121) - 60)),
+                                                             (int)(mixed % 2001) - 1000)),
                           i & 1);
     }
     return text;

@@ -409,6 +409,10 @@ template <bool Bounded> inline const char* ReadExponent(const char* p, const cha
     if (ByteAt<Bounded>(q, end) == '+' || ByteAt<Bounded>(q, end) == '-') negative = *q++ == '-';
     if (static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0' > 9) return p;
     int64_t exponent = 0;
+    // Seventeen digits stay below the bound; past them each step is held at it.
+    const int64_t quick = Bounded && end - q < 17 ? end - q : 17;
+    for (uint32_t d, n = 0; n < quick && (d = static_cast<uint32_t>(static_cast<uint8_t>(*q)) - '0') <= 9; n++, q++)
+        exponent = exponent * 10 + d;
     for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0') <= 9; q++)
         if (exponent < kExponentBound) exponent = exponent * 10 + d;
     scan->Scale += negative ? -exponent : exponent;
@@ -545,7 +549,8 @@ template <bool Bounded> inline bool ScanDecimal(const char* p, const char* end, 
 
 // The correctly rounded magnitude of a scanned decimal spelling. A mantissa of at most 53 bits
 // scaled by an exact power of ten is one correctly rounded operation, as is a whole number's
-// conversion.
+// conversion; any other mantissa that holds every digit is settled by the table here, and what is
+// left (digits dropped, or a product the table cannot settle) by TableDecimalValue.
 inline double DecimalValue(const char* digits, const DecimalScan& scan) {
     if (scan.Mantissa == 0) return 0.0;
     if (scan.Exact) {
@@ -554,6 +559,8 @@ inline double DecimalValue(const char* digits, const DecimalScan& scan) {
             return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
         }
         if (scan.Scale == 0) return static_cast<double>(scan.Mantissa);
+        uint64_t bits = 0;
+        if (NearestDoubleBits(scan.Mantissa, scan.Scale, &bits)) return std::bit_cast<double>(bits);
     }
     return TableDecimalValue(digits, scan);
 }

@@ -229,6 +229,7 @@ TEST(StringConvert, ParseNumber) {
         {"-9223372036854775808", 1, -9223372036854775808.0, INT64_MIN},
         {"9223372036854775808", 1, 9223372036854775808.0, INT64_MAX},
         {"99999999999999999999", 1, 1e20, INT64_MAX}, {"1e-999", 1, 0, 0}, {"007", 1, 7, 7},
+        {"1e-00000000000000000300", 1, 1e-300, 0}, {"1.5e0000000000000002", 1, 150, 150}, {"2e00000000000000001", 1, 20, 20},
         {"0.1", 1, 0.1, 0}, {"1.05", 1, 1.05, 1}, {"10.0025e2", 1, 1000.25, 1000}, {"1.5e2", 1, 150, 150}, {"1e22", 1, 1e22, INT64_MAX}, {"123e-2", 1, 1.23, 1},
         // No number, or none a reader can give: refused, never 0.
         {"", 0, 0, 0}, {"-", 0, 0, 0}, {"+", 0, 0, 0}, {".", 0, 0, 0}, {"e5", 0, 0, 0}, {"1e", 0, 0, 0},
@@ -328,8 +329,9 @@ TEST(StringConvert, PrintNumberPrecision) {
 // ---- Against the standard conversions --------------------------------------------------------
 
 // The kinds of number a program reads and writes: 1..999, two places ("3.14"), 17 digits, an
-// exponent anywhere in the range (subnormals included), 40 digits.
-constexpr int kNumberKinds = 5;
+// exponent anywhere in the range (subnormals included), 40 digits, 19 digits across the range,
+// and long texts just below or above the point halfway between two doubles.
+constexpr int kNumberKinds = 7;
 
 // The i-th text of a kind, from random bits.
 std::string NumberTextOfKind(int kind, std::mt19937_64& random) {
@@ -351,6 +353,27 @@ std::string NumberTextOfKind(int kind, std::mt19937_64& random) {
         if (digits) t += ".";
         for (int i = 0; i < digits; i++) t += (char)('0' + random() % 10);
         return t + ((bits >> 8) & 1 ? "e" : "E") + std::to_string((int)((bits >> 24) % 671) - 345);
+    }
+    case 5: {
+        // 19 digits, all before the exponent or one before the point, from the subnormals up.
+        std::string t = std::to_string(1000000000000000000ull + bits % 9000000000000000000ull);
+        const int scale = (int)((bits >> 40) % 660) - 342;
+        if ((bits >> 20) & 1) return t + "e" + std::to_string(scale - 18);
+        return t.substr(0, 1) + "." + t.substr(1) + "e" + std::to_string(scale);
+    }
+    case 6: {
+        // The exact halfway point above a double from 2^-200 to 2^200, its last digit (a 5) moved.
+        const double value = std::ldexp(1.0 + (double)(bits >> 12) / 4503599627370496.0, (int)(bits % 401) - 200);
+        const long double half = ((long double)value + (long double)std::nextafter(value, HUGE_VAL)) / 2;
+        char exact[400];
+        snprintf(exact, sizeof(exact), "%.300Le", half);
+        std::string digits(exact, strchr(exact, 'e'));
+        while (digits.back() == '0') digits.pop_back();
+        if ((bits >> 60) & 1)
+            digits += "1";
+        else
+            digits.back() = '4';
+        return digits + strchr(exact, 'e');
     }
     default: {
         // 40 digits, the point anywhere among them, sometimes an exponent.
