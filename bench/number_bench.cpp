@@ -96,7 +96,8 @@ BENCHMARK(BM_StringParseNumber)->DenseRange(0, 2);
 // and the collected total divided by kTexts (the row runs one iteration of kTexts calls); for the
 // peers --toggle-collect='std::from_chars(*' or 'std::to_chars(*'. A toggled function is counted
 // wherever it is called, so the fixture makes its texts and values with snprintf and strtod only,
-// before the measured run: neither a peer nor ours is called outside the measured calls.
+// before the measured run: neither a peer nor ours is called outside the measured calls (the
+// `calls=` lines of the output file name the function kTexts times).
 
 constexpr int kKinds = 11;
 const char* const kKindNames[kKinds] = {"1..999",

@@ -807,6 +807,7 @@ struct DecimalDigits {
     char Digits[24];
     int32_t Count;
     int32_t Exponent;
+    uint64_t Value; // the digits as a whole number, where ShortestDigits gave them
 };
 
 // The product of a 128-bit power and cp, shifted right by 128 bits and rounded to odd: its lowest
@@ -885,6 +886,7 @@ void ShortestDigits(uint64_t bits, DecimalDigits* d) {
     // The count of digits: from the bit length, then one more when at the next power of ten.
     int32_t count = ((64 - std::countl_zero(digits)) * 1233) >> 12;
     count += digits >= kPowersOfTen[count];
+    d->Value = digits;
     // Below 10^17: a first digit and twice eight, leading zeros included, then the digits kept.
     const uint64_t high = digits / 100000000;
     const uint32_t top = static_cast<uint32_t>(high / 100000000);
@@ -975,10 +977,8 @@ char* SearchGeneral(double value, int32_t precision, char* p) {
     const int32_t k = static_cast<int32_t>(bits >> 52) - 1023;
     uint64_t nearest = 0;
     if (shown == 16 && d.Count == 16) {
-        uint64_t shortest = 0;
-        for (int32_t i = 0; i < 16; i++) shortest = shortest * 10 + static_cast<uint64_t>(d.Digits[i] - '0');
         if (!RoundedPowerOfTwo(k, 15 - d.Exponent, &nearest)) return SearchGeneral(value, 16, p);
-        if (nearest == shortest) return SpellGeneral(d, 16, p);
+        if (nearest == d.Value) return SpellGeneral(d, 16, p);
     } else if (shown == 16) {
         return SearchGeneral(value, 16, p);
     }
