@@ -89,20 +89,58 @@ BENCHMARK(BM_StringParseNumber)->DenseRange(0, 2);
 // items, documents and task arguments, String_ParseNumberText for terminated texts,
 // String_AtoFLength for the manifest) beside std::from_chars on the same text; the writer
 // (String_PrintNumber) beside std::to_chars writing the shortest text of the same double.
-// Instructions per call, which hold on a busy machine:
-//   valgrind --tool=callgrind --toggle-collect='String_ParseNumber(*' <bench>
-//            --benchmark_filter='BM_String_ParseNumber/2$' --benchmark_min_time=0
+// Instructions per call, which hold on a busy machine, counted on the function the program calls
+// and on the peer's single call, on a Release build:
+//   valgrind --tool=callgrind --toggle-collect='String_PrintNumber(*' <bench>
+//            --benchmark_filter='BM_String_PrintNumber/5$' --benchmark_min_time=0
 // and the collected total divided by kTexts (the row runs one iteration of kTexts calls); for the
-// peers --toggle-collect='std::from_chars(*' or 'std::to_chars(*'.
+// peers --toggle-collect='std::from_chars(*' or 'std::to_chars(*'. A toggled function is counted
+// wherever it is called, so the fixture makes its texts and values with snprintf and strtod only,
+// before the measured run: neither a peer nor ours is called outside the measured calls (the
+// `calls=` lines of the output file name the function kTexts times).
 
-constexpr int kKinds = 8;
-const char* const kKindNames[kKinds] = {"1..999",    "3.14",          "17 digits",  "exponents",
-                                        "40 digits", "powers of two", "subnormals", "whole beyond 2^53"};
+constexpr int kKinds = 11;
+const char* const kKindNames[kKinds] = {"1..999",
+                                        "3.14",
+                                        "17 digits",
+                                        "exponents",
+                                        "40 digits",
+                                        "powers of two",
+                                        "subnormals",
+                                        "whole beyond 2^53",
+                                        "random 17 digits",
+                                        "19 digits across the range",
+                                        "long, next to a tie"};
 
-// The shortest text of a double, as the program writes it.
+// The "%g" text of the fewest digits that reads back as the double (the fixture's own, so that
+// the peer measured is not called to make it).
 std::string Shortest(double value) {
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof(text), value).ptr);
+    char text[40];
+    for (int digits = 1;; digits++) {
+        snprintf(text, sizeof(text), "%.*g", digits, value);
+        if (strtod(text, nullptr) == value || digits == 17) return text;
+    }
+}
+
+// The exact decimal of the point halfway between a double and the next one above, its last digit
+// moved by one unit or one more digit added, so that the text lies just below or just above the
+// tie and every digit decides the rounding.
+std::string NextToATie(uint64_t bits, bool above) {
+    const double value = std::bit_cast<double>(bits);
+    const long double half = ((long double)value + (long double)std::nextafter(value, HUGE_VAL)) / 2;
+    static char text[1200];
+    snprintf(text, sizeof(text), "%.1100Le", half);
+    std::string digits(text, strchr(text, 'e'));
+    const std::string exponent(strchr(text, 'e'));
+    while (digits.back() == '0') digits.pop_back();
+    // The halfway point's last digit is a 5.
+    if (above) {
+        digits += "1";
+    } else {
+        digits.back() = '4';
+        digits += "9";
+    }
+    return digits + exponent;
 }
 
 std::string TableText(int kind, uint32_t i) {
@@ -135,10 +173,40 @@ std::string TableText(int kind, uint32_t i) {
         return Shortest(std::ldexp(1.0, (int)(mixed % 2046) - 1022));
     case 6:
         return Shortest(std::bit_cast<double>(wide & ((uint64_t{1} << 52) - 1)));
-    default:
+    case 7:
         snprintf(text, sizeof(text), "%llu",
                  (unsigned long long)((uint64_t{1} << 53) + wide % 9000000000000000000ull));
         break;
+    case 8:
+        // Any finite double whose shortest text has 17 digits: 16 do not read back.
+        for (uint64_t bits = wide;; bits = bits * 6364136223846793005ull + 1442695040888963407ull) {
+            const double value = std::bit_cast<double>(bits & 0x7FEFFFFFFFFFFFFFull);
+            snprintf(text, sizeof(text), "%.16g", value);
+            if (strtod(text, nullptr) == value) continue;
+            snprintf(text, sizeof(text), "%.17g", value);
+            break;
+        }
+        break;
+    case 9: {
+        // 19 significant digits, scaled anywhere from the subnormals to the largest doubles: one
+        // digit before the point, or all 19 as a whole number before the exponent.
+        const int scale = (int)((wide >> 40) % 631) - 323;
+        snprintf(text, sizeof(text), "%llu", (unsigned long long)(1000000000000000000ull + wide % 9000000000000000000ull));
+        if (i & 1) {
+            snprintf(text + 19, sizeof(text) - 19, "e%d", scale - 18);
+        } else {
+            memmove(text + 2, text + 1, 19);
+            text[1] = '.';
+            snprintf(text + 20, sizeof(text) - 20, "e%d", scale);
+        }
+        break;
+    }
+    default:
+        // Doubles from 2^-1000 to 2^1000, whose halfway points have from 17 to about 750 significant
+        // digits (most of them several hundred).
+        return NextToATie(std::bit_cast<uint64_t>(std::ldexp(1.0 + (double)(wide >> 12) / 4503599627370496.0,
+                                                             (int)(mixed % 2001) - 1000)),
+                          i & 1);
     }
     return text;
 }

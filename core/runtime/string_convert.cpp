@@ -132,6 +132,27 @@ namespace {
 constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr uint64_t kExactMantissa = uint64_t{1} << 53;
+// 10^0 .. 10^19.
+constexpr uint64_t kPowersOfTen[20] = {1,
+                                       10,
+                                       100,
+                                       1000,
+                                       10000,
+                                       100000,
+                                       1000000,
+                                       10000000,
+                                       100000000,
+                                       1000000000,
+                                       10000000000,
+                                       100000000000,
+                                       1000000000000,
+                                       10000000000000,
+                                       100000000000000,
+                                       1000000000000000,
+                                       10000000000000000,
+                                       100000000000000000,
+                                       1000000000000000000,
+                                       10000000000000000000u};
 // An exponent's digits are held at this size. It is above the count of digits any text in memory
 // can hold (2^57 bytes of address space), so that a held exponent still gives 0 or beyond the range
 // whatever digits precede it; and below 2^59, so that neither its last step (x 16 + 15) nor
@@ -152,6 +173,9 @@ constexpr int32_t kPowerCount = kGreatestPower - kLeastPower + 1;
 struct PowersOfFive {
     uint64_t High[kPowerCount];
     uint64_t Low[kPowerCount];
+    // Bit q - kLeastPower set where the entry is one unit below 5^q's 128 bits rounded up, which
+    // the writer takes: the entry plus this bit is the least 128-bit number not below 5^q's bits.
+    uint64_t RoundUp[(kPowerCount + 63) / 64];
     bool Valid;
 };
 
@@ -203,6 +227,14 @@ struct WideInteger {
         for (uint64_t& limb : Limb)
             if (++limb != 0) break;
     }
+    // Whether a bit below bit `from` is set.
+    constexpr bool AnyBelow(int32_t from) const {
+        for (int32_t i = 0; i < kLimbs && i * 64 < from; i++) {
+            const uint64_t mask = from - i * 64 >= 64 ? ~uint64_t{0} : (uint64_t{1} << (from - i * 64)) - 1;
+            if (Limb[i] & mask) return true;
+        }
+        return false;
+    }
 };
 
 constexpr PowersOfFive MakePowersOfFive() {
@@ -213,10 +245,15 @@ constexpr PowersOfFive MakePowersOfFive() {
         table.High[q - kLeastPower] = value.Bits(from + 64);
         table.Low[q - kLeastPower] = value.Bits(from);
     };
+    const auto roundUp = [&table](int32_t q) {
+        table.RoundUp[(q - kLeastPower) / 64] |= uint64_t{1} << ((q - kLeastPower) % 64);
+    };
     WideInteger power;
     power.Limb[0] = 1;
     for (int32_t q = 0; q <= kGreatestPower; q++) {
         put(q, power);
+        // The entry is 5^q's first 128 bits: rounded up, one more when a bit below them is set.
+        if (power.AnyBelow(power.BitLength() - 128)) roundUp(q);
         table.Valid = table.Valid && power.BitLength() - 1 == PowerOfFiveExponent(q);
         power.Multiply(5);
     }
@@ -235,6 +272,14 @@ constexpr PowersOfFive MakePowersOfFive() {
         WideInteger rounded = quotient.ShiftedRight(kTop - b);
         rounded.AddOne();
         put(-n, rounded);
+        // 2^(z+127) / 5^n rounded up (it is no integer), 128 bits; the entry is it or one below.
+        WideInteger up = quotient.ShiftedRight(kTop - z - 127);
+        up.AddOne();
+        const size_t i = static_cast<size_t>(-n - kLeastPower);
+        const uint64_t high = up.Bits(64), low = up.Bits(0);
+        const bool one = table.Low[i] + 1 == low && table.High[i] + (low == 0) == high;
+        table.Valid = table.Valid && up.BitLength() == 128 && (one || (table.Low[i] == low && table.High[i] == high));
+        if (one) roundUp(-n);
     }
     return table;
 }
@@ -248,6 +293,28 @@ static_assert(kPowersOfFive.High[1 - kLeastPower] == uint64_t{5} << 61);
 static_assert(kPowersOfFive.High[0] == 0xEEF453D6923BD65A && kPowersOfFive.Low[0] == 0x113FAA2906A13B3F);
 static_assert(kPowersOfFive.High[308 - kLeastPower] == 0x8E679C2F5E44FF8F &&
               kPowersOfFive.Low[308 - kLeastPower] == 0x570F09EAA7EA7648);
+
+// An entry rounded up, as the writer takes it: the high and low halves.
+constexpr unsigned __int128 PowerOfFiveRoundedUp(int32_t q) {
+    const size_t i = static_cast<size_t>(q - kLeastPower);
+    return (static_cast<unsigned __int128>(kPowersOfFive.High[i]) << 64 | kPowersOfFive.Low[i]) +
+           (kPowersOfFive.RoundUp[i / 64] >> (i % 64) & 1);
+}
+constexpr bool RoundedUpIs(int32_t q, uint64_t high, uint64_t low) {
+    return PowerOfFiveRoundedUp(q) == (static_cast<unsigned __int128>(high) << 64 | low);
+}
+// Known answers, rounded up: both ends, the exact powers' end (5^55 fits 128 bits, 5^56 does not),
+// the first rounded quotient cut to 128 bits (5^-28), the writer's least power (10^-292).
+static_assert(RoundedUpIs(-342, 0xEEF453D6923BD65A, 0x113FAA2906A13B40) &&
+              RoundedUpIs(-292, 0xFF77B1FCBEBCDC4F, 0x25E8E89C13BB0F7B) &&
+              RoundedUpIs(-28, 0xFD87B5F28300CA0D, 0x8BCA9D6E188853FD) &&
+              RoundedUpIs(-27, 0x9E74D1B791E07E48, 0x775EA264CF55347E) &&
+              RoundedUpIs(-1, 0xCCCCCCCCCCCCCCCC, 0xCCCCCCCCCCCCCCCD) &&
+              RoundedUpIs(55, 0xD0CF4B50CFE20765, 0xFFF4B4E3F741CF6D) &&
+              RoundedUpIs(56, 0x82818F1281ED449F, 0xBFF8F10E7A8921A5) &&
+              RoundedUpIs(308, 0x8E679C2F5E44FF8F, 0x570F09EAA7EA7649) &&
+              RoundedUpIs(324, 0x9E19DB92B4E31BA9, 0x6C07A2C26A8346D2) &&
+              RoundedUpIs(347, 0xD13EB46469447567, 0x4B7195F2D2D1A9FC));
 
 // ---- The nearest double
 
@@ -342,6 +409,10 @@ template <bool Bounded> inline const char* ReadExponent(const char* p, const cha
     if (ByteAt<Bounded>(q, end) == '+' || ByteAt<Bounded>(q, end) == '-') negative = *q++ == '-';
     if (static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0' > 9) return p;
     int64_t exponent = 0;
+    // Seventeen digits stay below the bound; past them each step is held at it.
+    const int64_t quick = Bounded && end - q < 17 ? end - q : 17;
+    for (uint32_t d, n = 0; n < quick && (d = static_cast<uint32_t>(static_cast<uint8_t>(*q)) - '0') <= 9; n++, q++)
+        exponent = exponent * 10 + d;
     for (uint32_t d; (d = static_cast<uint32_t>(ByteAt<Bounded>(q, end)) - '0') <= 9; q++)
         if (exponent < kExponentBound) exponent = exponent * 10 + d;
     scan->Scale += negative ? -exponent : exponent;
@@ -478,7 +549,8 @@ template <bool Bounded> inline bool ScanDecimal(const char* p, const char* end, 
 
 // The correctly rounded magnitude of a scanned decimal spelling. A mantissa of at most 53 bits
 // scaled by an exact power of ten is one correctly rounded operation, as is a whole number's
-// conversion.
+// conversion; any other mantissa that holds every digit is settled by the table here, and what is
+// left (digits dropped, or a product the table cannot settle) by TableDecimalValue.
 inline double DecimalValue(const char* digits, const DecimalScan& scan) {
     if (scan.Mantissa == 0) return 0.0;
     if (scan.Exact) {
@@ -487,6 +559,8 @@ inline double DecimalValue(const char* digits, const DecimalScan& scan) {
             return scan.Scale < 0 ? m / kExactPowers[-scan.Scale] : m * kExactPowers[scan.Scale];
         }
         if (scan.Scale == 0) return static_cast<double>(scan.Mantissa);
+        uint64_t bits = 0;
+        if (NearestDoubleBits(scan.Mantissa, scan.Scale, &bits)) return std::bit_cast<double>(bits);
     }
     return TableDecimalValue(digits, scan);
 }
@@ -730,18 +804,101 @@ constexpr size_t kNumberRoom = 32;
 
 // A number's significant digits (no trailing zero) and the power of ten of the first.
 struct DecimalDigits {
-    char Digits[20];
+    char Digits[24];
     int32_t Count;
     int32_t Exponent;
+    uint64_t Value; // the digits as a whole number, where ShortestDigits gave them
 };
 
-// The digits of the standard writer's scientific text [text, e) (e at its 'e'), with `exponent`.
-void ReadScientific(const char* text, const char* e, int32_t exponent, DecimalDigits* d) {
-    d->Digits[0] = text[0];
-    int32_t count = 1;
-    for (const char* p = text + 2; p < e; p++) d->Digits[count++] = *p;
+// The product of a 128-bit power and cp, shifted right by 128 bits and rounded to odd: its lowest
+// bit is set when any bit shifted out was, so that comparisons with multiples of 4 hold as they do
+// on the exact product.
+inline uint64_t RoundToOdd(unsigned __int128 power, uint64_t cp) {
+    const unsigned __int128 low = static_cast<unsigned __int128>(cp) * static_cast<uint64_t>(power);
+    const unsigned __int128 high =
+        static_cast<unsigned __int128>(cp) * static_cast<uint64_t>(power >> 64) + static_cast<uint64_t>(low >> 64);
+    return static_cast<uint64_t>(high >> 64) | (static_cast<uint64_t>(high) > 1);
+}
+
+
+// The eight decimal digits of n (below 10^8, leading zeros kept) as eight bytes in writing order:
+// split into halves of four digits in 32-bit lanes, then pairs in 16-bit lanes, then single digits
+// in bytes, the more significant part in the lower lane each time (quotients by multiplication:
+// x / 100 = x x 5243 >> 19 below 43,699; y / 10 = y x 103 >> 10 below 179).
+inline uint64_t EightDigitText(uint32_t n) {
+    const uint64_t high = static_cast<uint64_t>(n) * 0xD1B71759 >> 45;
+    const uint64_t fours = high | (n - high * 10000) << 32;
+    const uint64_t hundreds = (fours * 5243 >> 19) & 0x0000007F0000007F;
+    const uint64_t pairs = hundreds | (fours - hundreds * 100) << 16;
+    const uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
+    const uint64_t text = (tens | (pairs - tens * 10) << 8) + 0x3030303030303030;
+    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(text);
+    return text;
+}
+
+// The shortest digits that read back as the positive finite double `bits`, the nearest to it
+// when several do (ties to an even last digit), as the standard writer chooses them. The rounding
+// interval of c x 2^q is scaled by the power of ten that leaves it 17 or 18 digits; among the
+// integers in it, a multiple of ten when one is there (one digit fewer), else the nearest. The
+// interval's ends belong to it when c is even, as a reader rounding ties to even takes them; a
+// power of two's lower neighbour is half as far as its upper.
+void ShortestDigits(uint64_t bits, DecimalDigits* d) {
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    const int32_t biased = static_cast<int32_t>(bits >> 52);
+    const uint64_t c = biased ? fraction | uint64_t{1} << 52 : fraction;
+    const int32_t q = biased ? biased - 1075 : -1074;
+    const bool closer = fraction == 0 && biased > 1;
+    // floor(log10(2^q)), or floor(log10(3/4 x 2^q)) for the nearer lower end.
+    const int32_t k = (q * 1262611 - (closer ? 524031 : 0)) >> 22;
+    // 10^-k = power x 2^(PowerOfFiveExponent(-k) - k - 127); h places 4c x 2^q x 10^-k at bit 128.
+    const int32_t h = q + PowerOfFiveExponent(-k) - k + 1;
+    const unsigned __int128 power = PowerOfFiveRoundedUp(-k);
+    const uint64_t cb = c << 2;
+    const uint64_t vb = RoundToOdd(power, cb << h);
+    const uint64_t odd = c & 1;
+    const uint64_t lower = RoundToOdd(power, (cb - 2 + closer) << h) + odd;
+    const uint64_t upper = RoundToOdd(power, (cb + 2) << h) - odd;
+    const uint64_t s = vb >> 2;
+    uint64_t digits = 0;
+    int32_t exponent = k;
+    bool found = false;
+    if (s >= 10) {
+        // At most one of the two multiples of ten around the value lies in the interval.
+        const uint64_t tens = s / 10;
+        const bool belowIn = lower <= 40 * tens, aboveIn = 40 * tens + 40 <= upper;
+        if (belowIn != aboveIn) {
+            digits = tens + aboveIn;
+            exponent = k + 1;
+            found = true;
+        }
+    }
+    if (!found) {
+        const bool belowIn = lower <= 4 * s, aboveIn = 4 * s + 4 <= upper;
+        if (belowIn != aboveIn)
+            digits = s + aboveIn;
+        else
+            digits = s + (vb > 4 * s + 2 || (vb == 4 * s + 2 && (s & 1)));
+    }
+    while (digits % 10 == 0 && digits != 0) {
+        digits /= 10;
+        exponent++;
+    }
+    // The count of digits: from the bit length, then one more when at the next power of ten.
+    int32_t count = ((64 - std::countl_zero(digits)) * 1233) >> 12;
+    count += digits >= kPowersOfTen[count];
+    d->Value = digits;
+    // Below 10^17: a first digit and twice eight, leading zeros included, then the digits kept.
+    const uint64_t high = digits / 100000000;
+    const uint32_t top = static_cast<uint32_t>(high / 100000000);
+    char text[40];
+    text[0] = static_cast<char>('0' + top);
+    const uint64_t middle = EightDigitText(static_cast<uint32_t>(high - uint64_t{top} * 100000000));
+    const uint64_t low = EightDigitText(static_cast<uint32_t>(digits - high * 100000000));
+    memcpy(text + 1, &middle, 8);
+    memcpy(text + 9, &low, 8);
+    memcpy(d->Digits, text + 17 - count, 17);
     d->Count = count;
-    d->Exponent = exponent;
+    d->Exponent = exponent + count - 1;
 }
 
 // "%g"'s text of the digits at `precision` (at least their count): the exponent form below 10^-4
@@ -811,44 +968,33 @@ char* SearchGeneral(double value, int32_t precision, char* p) {
     }
 }
 
-// The "%g" text at p of a value whose shortest digits the standard writer put at [p, e) with
-// `exponent`, where "%g" does not take them as they are: in the fixed form, or nearer digits for a
-// subnormal or a power of two (see PrintGeneralShortest). Answers the end of the text.
-[[gnu::noinline]] char* RespellScientific(double value, uint64_t bits, int32_t precision, char* p,
-                                          const char* e, int32_t exponent) {
-    const bool subnormal = (bits >> 52) == 0;
-    const bool powerOfTwo = !subnormal && (bits & ((uint64_t{1} << 52) - 1)) == 0;
-    DecimalDigits d;
-    ReadScientific(p, e, exponent, &d);
-    int32_t shown = d.Count > precision ? d.Count : precision;
-    if (subnormal && shown > d.Count) return SearchGeneral(value, shown, p);
-    if (powerOfTwo && shown >= 16 && d.Count < 17) {
-        const int32_t k = static_cast<int32_t>(bits >> 52) - 1023;
-        uint64_t nearest = 0;
-        if (shown == 16 && d.Count == 16) {
-            uint64_t shortest = 0;
-            for (int32_t i = 0; i < 16; i++)
-                shortest = shortest * 10 + static_cast<uint64_t>(d.Digits[i] - '0');
-            if (!RoundedPowerOfTwo(k, 15 - d.Exponent, &nearest)) return SearchGeneral(value, 16, p);
-            if (nearest == shortest) return SpellGeneral(d, 16, p);
-        } else if (shown == 16) {
-            return SearchGeneral(value, 16, p);
-        }
-        // The nearest 17 digits.
-        if (!RoundedPowerOfTwo(k, 16 - d.Exponent, &nearest) || nearest < 10000000000000000ull ||
-            nearest >= 100000000000000000ull)
-            return SearchGeneral(value, 17, p);
-        for (int32_t i = 16; i >= 0; i--, nearest /= 10) d.Digits[i] = static_cast<char>('0' + nearest % 10);
-        d.Count = 17;
-        while (d.Count > 1 && d.Digits[d.Count - 1] == '0') d.Count--;
-        shown = 17;
+// The "%g" text at p of a value with shortest digits d where nearer digits are needed: a subnormal
+// shown with more digits than its shortest, or a power of two from 16 digits (see
+// PrintGeneralShortest). Answers the end of the text.
+[[gnu::noinline]] char* SpellNearer(double value, uint64_t bits, int32_t precision, DecimalDigits d, char* p) {
+    const int32_t shown = d.Count > precision ? d.Count : precision;
+    if ((bits >> 52) == 0) return SearchGeneral(value, shown, p);
+    const int32_t k = static_cast<int32_t>(bits >> 52) - 1023;
+    uint64_t nearest = 0;
+    if (shown == 16 && d.Count == 16) {
+        if (!RoundedPowerOfTwo(k, 15 - d.Exponent, &nearest)) return SearchGeneral(value, 16, p);
+        if (nearest == d.Value) return SpellGeneral(d, 16, p);
+    } else if (shown == 16) {
+        return SearchGeneral(value, 16, p);
     }
-    return SpellGeneral(d, shown, p);
+    // The nearest 17 digits.
+    if (!RoundedPowerOfTwo(k, 16 - d.Exponent, &nearest) || nearest < 10000000000000000ull ||
+        nearest >= 100000000000000000ull)
+        return SearchGeneral(value, 17, p);
+    for (int32_t i = 16; i >= 0; i--, nearest /= 10) d.Digits[i] = static_cast<char>('0' + nearest % 10);
+    d.Count = 17;
+    while (d.Count > 1 && d.Digits[d.Count - 1] == '0') d.Count--;
+    return SpellGeneral(d, 17, p);
 }
 
 // The "%g" text of a finite value at the smallest precision from `precision` up that reads back
 // as the same double, written at out (kNumberRoom bytes, not terminated); answers its length.
-// No text of fewer digits than the standard writer's shortest reads back. Where the doubles
+// No text of fewer digits than the shortest reads back. Where the doubles
 // around the value are evenly spaced, the nearest text at the shortest count of digits, or at any
 // precision above it, reads back, and the shortest digits are those: "%g" at that precision is
 // the shortest digits, spelled. A subnormal needs the nearest text at a precision above its
@@ -880,24 +1026,14 @@ char* SearchGeneral(double value, int32_t precision, char* p) {
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const bool subnormal = (bits >> 52) == 0;
     const bool powerOfTwo = !subnormal && (bits & ((uint64_t{1} << 52) - 1)) == 0;
-    if (!subnormal && !powerOfTwo && value >= 1e-4 && value < 9007199254740992.0) {
-        // A fraction from 10^-4 up: its digits reach past the units, so "%g" at their count takes
-        // the fixed form, which is the standard writer's shortest fixed text (below 2^53 each
-        // whole number is its own double, so no fraction's shortest digits end before the point).
-        return static_cast<size_t>(std::to_chars(p, out + kNumberRoom, value, std::chars_format::fixed).ptr -
-                                   out);
-    }
-    // The shortest digits, "d.ddde+XX": "%g"'s text as it is where it takes the exponent form.
-    char* const end = std::to_chars(p, out + kNumberRoom, value, std::chars_format::scientific).ptr;
-    const char* const e = end[-4] == 'e' ? end - 4 : end - 5;
-    int32_t exponent = (e[2] - '0') * 10 + (e[3] - '0');
-    if (e + 5 == end) exponent = exponent * 10 + (e[4] - '0');
-    if (e[1] == '-') exponent = -exponent;
-    const int32_t count = e - p > 1 ? static_cast<int32_t>(e - p) - 1 : 1;
-    const int32_t shown = count > precision ? count : precision;
-    const bool nearer = subnormal ? shown > count : powerOfTwo && shown >= 16 && count < 17;
-    if (!nearer && (exponent < -4 || exponent >= shown)) return static_cast<size_t>(end - out);
-    return static_cast<size_t>(RespellScientific(value, bits, precision, p, e, exponent) - out);
+    DecimalDigits d;
+    ShortestDigits(bits, &d);
+    const int32_t shown = d.Count > precision ? d.Count : precision;
+    if (subnormal ? shown > d.Count : powerOfTwo && shown >= 16 && d.Count < 17)
+        return static_cast<size_t>(SpellNearer(value, bits, precision, d, p) - out);
+    // "%g" at the shortest count takes the fixed form from 10^-4 up to where the digits end before
+    // the units; a fraction below 2^53 always reaches past them, as its interval holds no whole number.
+    return static_cast<size_t>(SpellGeneral(d, shown, p) - out);
 }
 
 [[gnu::always_inline]] inline int64_t PrintNumber(double value, int32_t precision, char* text, size_t size) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -228,6 +229,8 @@ TEST(StringConvert, ParseNumber) {
         {"-9223372036854775808", 1, -9223372036854775808.0, INT64_MIN},
         {"9223372036854775808", 1, 9223372036854775808.0, INT64_MAX},
         {"99999999999999999999", 1, 1e20, INT64_MAX}, {"1e-999", 1, 0, 0}, {"007", 1, 7, 7},
+        {"1e99999999999999999999", 0, 0, 0}, {"1e-99999999999999999999", 1, 0, 0},
+        {"1e9999999999999999999", 0, 0, 0}, {"1e-9999999999999999999", 1, 0, 0}, {"1e-00000000000000000300", 1, 1e-300, 0}, {"1.5e0000000000000002", 1, 150, 150}, {"2e00000000000000001", 1, 20, 20},
         {"0.1", 1, 0.1, 0}, {"1.05", 1, 1.05, 1}, {"10.0025e2", 1, 1000.25, 1000}, {"1.5e2", 1, 150, 150}, {"1e22", 1, 1e22, INT64_MAX}, {"123e-2", 1, 1.23, 1},
         // No number, or none a reader can give: refused, never 0.
         {"", 0, 0, 0}, {"-", 0, 0, 0}, {"+", 0, 0, 0}, {".", 0, 0, 0}, {"e5", 0, 0, 0}, {"1e", 0, 0, 0},
@@ -327,8 +330,9 @@ TEST(StringConvert, PrintNumberPrecision) {
 // ---- Against the standard conversions --------------------------------------------------------
 
 // The kinds of number a program reads and writes: 1..999, two places ("3.14"), 17 digits, an
-// exponent anywhere in the range (subnormals included), 40 digits.
-constexpr int kNumberKinds = 5;
+// exponent anywhere in the range (subnormals included), 40 digits, 19 digits across the range,
+// and long texts just below or above the point halfway between two doubles.
+constexpr int kNumberKinds = 7;
 
 // The i-th text of a kind, from random bits.
 std::string NumberTextOfKind(int kind, std::mt19937_64& random) {
@@ -350,6 +354,27 @@ std::string NumberTextOfKind(int kind, std::mt19937_64& random) {
         if (digits) t += ".";
         for (int i = 0; i < digits; i++) t += (char)('0' + random() % 10);
         return t + ((bits >> 8) & 1 ? "e" : "E") + std::to_string((int)((bits >> 24) % 671) - 345);
+    }
+    case 5: {
+        // 19 digits, all before the exponent or one before the point, from the subnormals up.
+        std::string t = std::to_string(1000000000000000000ull + bits % 9000000000000000000ull);
+        const int scale = (int)((bits >> 40) % 660) - 342;
+        if ((bits >> 20) & 1) return t + "e" + std::to_string(scale - 18);
+        return t.substr(0, 1) + "." + t.substr(1) + "e" + std::to_string(scale);
+    }
+    case 6: {
+        // The exact halfway point above a double from 2^-200 to 2^200, its last digit (a 5) moved.
+        const double value = std::ldexp(1.0 + (double)(bits >> 12) / 4503599627370496.0, (int)(bits % 401) - 200);
+        const long double half = ((long double)value + (long double)std::nextafter(value, HUGE_VAL)) / 2;
+        char exact[400];
+        snprintf(exact, sizeof(exact), "%.300Le", half);
+        std::string digits(exact, strchr(exact, 'e'));
+        while (digits.back() == '0') digits.pop_back();
+        if ((bits >> 60) & 1)
+            digits += "1";
+        else
+            digits.back() = '4';
+        return digits + strchr(exact, 'e');
     }
     default: {
         // 40 digits, the point anywhere among them, sometimes an exponent.
@@ -471,6 +496,43 @@ TEST(StringConvert, PrintNumberOfUnevenlySpacedValuesIsTheModelsAtEveryPrecision
                     mismatches++;
                 }
             }
+}
+
+// The writer's shortest digits are the standard writer's: at precision 1 the text of any value
+// whose neighbours are evenly spaced holds exactly them (a seeded sample of every kind of bit
+// pattern, the ends of the range and of each binade among them), and every text reads back.
+TEST(StringConvert, PrintNumberDigitsAreTheStandardWritersShortest) {
+    std::mt19937_64 random(2024);
+    std::vector<double> values = {DBL_MAX, DBL_MIN, std::nextafter(DBL_MIN, 1.0), 0x1.fffffffffffffp-1022,
+                                  1e23, 9007199254740993.0, 5e-324, 2.2250738585072011e-308, 1e-300, 1.5e300};
+    for (int i = 0; i < (1 << 18); i++) {
+        const uint64_t bits = random();
+        // Any bits, few significant bits, and the neighbours of a binade's ends.
+        const uint64_t pattern = i % 3 == 0 ? bits : i % 3 == 1 ? bits & ~((uint64_t{1} << (bits % 52)) - 1) : bits ^ (bits % 3);
+        const double value = std::bit_cast<double>(pattern & 0x7FFFFFFFFFFFFFFFull);
+        if (std::isfinite(value) && value != 0) values.push_back(value);
+    }
+    int mismatches = 0;
+    for (double value : values) {
+        char text[32], standard[32];
+        ASSERT_EQ(String_PrintNumberPrecision(value, 1, text, sizeof(text)), 1);
+        const uint64_t bits = std::bit_cast<uint64_t>(value);
+        const bool uneven = (bits >> 52) == 0 || (bits & ((uint64_t{1} << 52) - 1)) == 0;
+        *std::to_chars(standard, standard + sizeof(standard), value, std::chars_format::scientific).ptr = 0;
+        std::string ours, theirs;
+        for (const char* p = text; *p && *p != 'e'; p++)
+            if (*p >= '0' && *p <= '9' && !(ours.empty() && *p == '0')) ours += *p;
+        for (const char* p = standard; *p && *p != 'e'; p++)
+            if (*p >= '0' && *p <= '9') theirs += *p;
+        while (ours.size() > 1 && ours.back() == '0') ours.pop_back();
+        while (theirs.size() > 1 && theirs.back() == '0') theirs.pop_back();
+        double back = 0;
+        std::from_chars(text, text + strlen(text), back);
+        if ((!uneven && ours != theirs) || back != value) {
+            ADD_FAILURE() << std::hexfloat << value << ": " << text << " against " << standard;
+            if (++mismatches == 10) break;
+        }
+    }
 }
 
 const uint8_t kAB[] = {0xAB, 0xCD};
