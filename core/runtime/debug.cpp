@@ -87,6 +87,25 @@ bool JoinLogPath(const char* directory, const char* name, char* path, int32_t ca
     return true;
 }
 
+// The folder --debugdir names, judged as every path made from a text with tokens is: one that
+// still holds a location nobody could name or lies in a refused folder, and one that expanded to
+// a name that is not a full path (nothing, or a relative text), would put the log in whatever the
+// current folder is. True, with why in `why`, when it is refused.
+bool RefuseLogFolder(const char* written, const char* expanded, char* why, int32_t whySize) {
+    constexpr const char* kWhich = "the folder named by --debugdir";
+    char said[kFolderSize + 256];
+    char* shown = static_cast<char*>(Memory_Alloc(2 * kFolderSize));
+    const bool refused = String_ExpandJudgeLocation(expanded, said, (int32_t)sizeof(said), shown, 2 * kFolderSize);
+    if (refused) String_Print(why, whySize, "%s %s: %s", kWhich, said, shown);
+    Memory_Free(shown, 2 * kFolderSize);
+    if (refused) return true;
+    if (strcmp(written, expanded) != 0 && expanded[0] != '/') {
+        String_Print(why, whySize, "%s is not a full path once expanded (\"%s\" from %s)", kWhich, expanded, written);
+        return true;
+    }
+    return false;
+}
+
 // Works out where the log file goes: relative names land in the module's log directory, the
 // desktop flag and the debugdir switch move it. A folder that cannot be named or a name that
 // would not fit is refused (null `path`, the reason in `why`): the log is then kept from a file
@@ -113,12 +132,17 @@ bool BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
     } else if ((flags & DEBUG_FLAG_FILE) &&
                CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
         which = "the folder named by --debugdir";
+        char* written = static_cast<char*>(Memory_Alloc(kFolderSize));
+        String_CopyLength(written, directory, kFolderSize);
         if (strlen(directory) >= sizeof(directory) - 1 ||
             String_ExpandResult(directory, sizeof(directory), nullptr, nullptr) != STRING_EXPAND_OK) {
+            Memory_Free(written, kFolderSize);
             String_Print(why, whySize, "%s is longer than %d bytes", which, kPathSize - kSuffixRoom - 1);
             return false;
         }
-        if (!directory[0]) which = nullptr;
+        const bool refused = RefuseLogFolder(written, directory, why, whySize);
+        Memory_Free(written, kFolderSize);
+        if (refused) return false;
     }
     if (!which && relative) {
         which = "the log folder";
