@@ -387,6 +387,15 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
 
 namespace {
 
+// Whether an expanded text still holds a location token (a refused folder's stand-in is no
+// token: what begins with it is judged, and said, by its folder).
+bool StillHoldsLocation(const char* text) {
+    constexpr const char kLeft[] = "names a location";
+    char said[256], shown[16];
+    return String_ExpandJudgeLocation(text, said, (int32_t)sizeof(said), shown, (int32_t)sizeof(shown)) &&
+           strncmp(said, kLeft, sizeof(kLeft) - 1) == 0;
+}
+
 // The first location token of `written` (its own name a location's, nested ones too) that,
 // expanded on its own with the task's rules, gives nothing or is still there; its name to `name`.
 bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacity) {
@@ -414,7 +423,7 @@ bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacit
             memcpy(token, open, size);
             token[size] = 0;
             Task_ExpandString(task, token, STRING_EXPAND_WORK_SIZE);
-            lost = !token[0] || String_ExpandFindLocation(token, nullptr, 0);
+            lost = !token[0] || StillHoldsLocation(token);
         }
         if (lost) String_Print(name, capacity, "%.*s", (int32_t)length, open + 1);
     }
