@@ -597,6 +597,10 @@ TEST_F(HostWorkflowFailures, ChildRunsProgramArgumentsAndTheLogFolderFromOneList
          "\"{workflowDirectory}/run.sh\"}\n",
          "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "workflowDirectory}): "
                                                        "{workflowDirectory}/run.sh"}},
+        {"a restart's argument come to nothing",
+         "apply: {type: Shutdown, force: true, restart: true, restartPath: /bin/sh, restartArguments: "
+         "\"-e {Env:QVR_EMPTY}run.sh\"}\n",
+         "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "Env}): -e {Env:QVR_EMPTY}run.sh"}},
         {"arguments that name no location pass as written", launch + "[\"-c\", \"touch \\\"$0\\\"\", \"{notes}\"]}\n",
          "", {}, {current + "/{notes}"}},
         {"a log folder left unexpanded", "apply: {type: Log, message: hi}\n", "",
