@@ -401,7 +401,9 @@ bool StillHoldsLocation(const char* text) {
 bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacity) {
     char* token = nullptr;
     bool lost = false;
-    for (const char* open = strchr(written, '{'); open && !lost; open = strchr(open + 1, '{')) {
+    // The expander works in a buffer of this many bytes: nothing past it is ever a token.
+    const char* last = written + strnlen(written, STRING_EXPAND_WORK_SIZE - 1);
+    for (const char* open = strchr(written, '{'); open && open < last && !lost; open = strchr(open + 1, '{')) {
         const size_t length = strcspn(open + 1, ":{}");
         char probe[64];
         if (length == 0 || length + 3 > sizeof(probe) || open[1 + length] == '{') continue;
@@ -410,21 +412,17 @@ bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacit
         // The token's whole text, its inner tokens included: it is what the expander replaces.
         int32_t depth = 0;
         const char* end = open;
-        for (; *end; end++) {
+        for (; *end && end < last; end++) {
             if (*end == '{') depth++;
             else if (*end == '}' && --depth == 0) break;
         }
-        if (!*end) continue; // never closed: text, not a token
+        if (!*end || end >= last) continue; // never closed: text, not a token
         const size_t size = (size_t)(end - open + 1);
         if (!token) token = static_cast<char*>(Memory_AllocZero(STRING_EXPAND_WORK_SIZE));
-        if (size >= (size_t)STRING_EXPAND_WORK_SIZE) {
-            lost = true; // too long to be expanded at all
-        } else {
-            memcpy(token, open, size);
-            token[size] = 0;
-            Task_ExpandString(task, token, STRING_EXPAND_WORK_SIZE);
-            lost = !token[0] || StillHoldsLocation(token);
-        }
+        memcpy(token, open, size);
+        token[size] = 0;
+        Task_ExpandString(task, token, STRING_EXPAND_WORK_SIZE);
+        lost = !token[0] || StillHoldsLocation(token);
         if (lost) String_Print(name, capacity, "%.*s", (int32_t)length, open + 1);
     }
     if (token) Memory_Free(token, STRING_EXPAND_WORK_SIZE);

@@ -93,12 +93,13 @@ bool JoinLogPath(const char* directory, const char* name, char* path, int32_t ca
 // current folder is. True, with why in `why`, when it is refused.
 bool RefuseLogFolder(const char* written, const char* expanded, char* why, int32_t whySize) {
     constexpr const char* kWhich = "the folder named by --debugdir";
+    // Made before the memory accounting starts: on the stack.
     char said[kFolderSize + 256];
-    char* shown = static_cast<char*>(Memory_Alloc(2 * kFolderSize));
-    const bool refused = String_ExpandJudgeLocation(expanded, said, (int32_t)sizeof(said), shown, 2 * kFolderSize);
-    if (refused) String_Print(why, whySize, "%s %s: %s", kWhich, said, shown);
-    Memory_Free(shown, 2 * kFolderSize);
-    if (refused) return true;
+    char shown[2 * kFolderSize];
+    if (String_ExpandJudgeLocation(expanded, said, (int32_t)sizeof(said), shown, (int32_t)sizeof(shown))) {
+        String_Print(why, whySize, "%s %s: %s", kWhich, said, shown);
+        return true;
+    }
     if (strcmp(written, expanded) != 0 && expanded[0] != '/') {
         String_Print(why, whySize, "%s is not a full path once expanded (\"%s\" from %s)", kWhich, expanded, written);
         return true;
@@ -132,17 +133,14 @@ bool BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
     } else if ((flags & DEBUG_FLAG_FILE) &&
                CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
         which = "the folder named by --debugdir";
-        char* written = static_cast<char*>(Memory_Alloc(kFolderSize));
+        char written[kFolderSize];
         String_CopyLength(written, directory, kFolderSize);
         if (strlen(directory) >= sizeof(directory) - 1 ||
             String_ExpandResult(directory, sizeof(directory), nullptr, nullptr) != STRING_EXPAND_OK) {
-            Memory_Free(written, kFolderSize);
             String_Print(why, whySize, "%s is longer than %d bytes", which, kPathSize - kSuffixRoom - 1);
             return false;
         }
-        const bool refused = RefuseLogFolder(written, directory, why, whySize);
-        Memory_Free(written, kFolderSize);
-        if (refused) return false;
+        if (RefuseLogFolder(written, directory, why, whySize)) return false;
     }
     if (!which && relative) {
         which = "the log folder";

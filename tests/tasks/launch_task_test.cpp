@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/runtime/string_expand.h"
+#include "tasks/task_base.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tasks/task_library_fixture.h"
@@ -151,6 +152,20 @@ TEST_F(LaunchTaskTest, AnArgumentThatNamesNoPlaceIsNotHandedOver) {
         }
     }
     String_ExpandForgetRefusedFolders();
+    // A written text far past what the expander takes is judged up to its work size; a token that
+    // closes only beyond it is text.
+    Task* bare = nullptr;
+    ASSERT_EQ(Task_Create(&bare), 1);
+    char line[TASK_MESSAGE_SIZE];
+    std::string many;
+    for (int i = 0; i < 4000; i++) many += "{Env:QVR_JUDGE_SET}";
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", many.c_str(), nullptr, line, sizeof(line)), 0);
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", ("{Env:QVR_JUDGE_EMPTY}" + many).c_str(), nullptr, line,
+                                            sizeof(line)),
+              1);
+    const std::string open = "{Env:QVR_JUDGE_EMPTY " + std::string(STRING_EXPAND_WORK_SIZE, 'x') + "}";
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", open.c_str(), nullptr, line, sizeof(line)), 0);
+    Task_Release(&bare);
 }
 
 TEST_F(LaunchTaskTest, CapturedOutputDecides) {
