@@ -64,7 +64,8 @@ int64_t WorkflowRun_UrlExpandStringCallback(void* user, const char* name, char* 
 // The worker's argument text: each item of the list (may be null) as one quoted argument, then
 // " --debugfileid=elevated --wfworker --wfendpoint="<url>"". 0 (with a reason in `why`) when an
 // item cannot stay one argument (it holds a double quote), names one of the engine's own switches,
-// or the whole does not fit `capacity`: nothing is ever cut.
+// still holds a location (items are not expanded) or begins in a refused folder, or the whole does
+// not fit `capacity`: nothing is ever cut.
 int64_t WorkflowRun_BuildWorkerArguments(Dictionary* items, const char* endpointUrl, char* buffer,
                                          int32_t capacity, const char** why);
 // The token line a worker reads: the token's letters and digits, then an optional line end.

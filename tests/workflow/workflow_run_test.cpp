@@ -516,6 +516,10 @@ TEST(WorkflowRunArgumentsTest, ItemsStayWholeArgumentsAndSwitchesAreRefused) {
         {{"--wfworker"}, false},
         {{"--WFEndPoint=http://127.0.0.1:1/"}, false},
         {{"--maxdays=3"}, false},
+        // Handed over unexpanded: a location would be a name in the worker's folder.
+        {{"--debugdir={workflowDirectory}"}, false},
+        {{"x", "{Env:HOME}/run.sh"}, false},
+        {{"{notes}"}, true},
         // Long enough that the engine's switches would no longer fit: refused, never cut.
         {{std::string(4050, 'a')}, false},
     };
