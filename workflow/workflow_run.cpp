@@ -3,6 +3,7 @@
 // through the notification endpoint and waits for the worker's completion.
 #include <cstring>
 
+#include "core/formats/url.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_system.h"
 #include "core/platform/path.h"
@@ -15,7 +16,6 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
-#include "core/formats/url.h"
 #include "core/web/analytics.h"
 #include "core/web/web_get_redirect.h"
 #include "workflow/notification_endpoint.h"
