@@ -334,7 +334,10 @@ int64_t OnShutdown(void* user, const char*, const char*, const char*, Dictionary
         WorkflowApp_SetRestart(0);
         WorkflowApp_SetRestartElevated(0);
     }
-    if (Dictionary_GetStringPtrByKey(info, "restartArguments", &text) && text) WorkflowApp_SetRestartArguments(text);
+    if (Dictionary_GetStringPtrByKey(info, "restartArguments", &text) && text && !WorkflowApp_SetRestartArguments(text)) {
+        WorkflowApp_SetRestart(0);
+        WorkflowApp_SetRestartElevated(0);
+    }
     if (Dictionary_GetBooleanByKey(info, "selfUpdate", &flag) && flag)
         WorkflowApp_AppendRestartArguments("--debugfileid=selfupdate --wfselfupdate");
     return QueueCloseAll(app);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/runtime/command_line.h"
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/notification_center.h"
@@ -45,6 +46,27 @@ struct EndInstance {
     TaskBase Base;
 };
 
+// "restartArguments" judged as written and, once expanded (in `expanded`), each word of it.
+bool RefuseRestartArguments(TaskBase* base, Dictionary* expanded) {
+    const char* written = nullptr;
+    const char* text = nullptr;
+    if (!Task_GetArgumentPtr(base->Owner, "restartArguments", &written) || !written ||
+        !Dictionary_GetStringPtrByKey(expanded, "restartArguments", &text) || !text)
+        return false;
+    if (TaskBase_RefuseProgramArgument(base, "restartArguments", written, nullptr)) return true;
+    int32_t count = 0;
+    char** words = nullptr;
+    bool refused = false;
+    if (!Arguments_Build(text, &count, &words)) {
+        TaskBase_Fail(base, "Task_Error_InvalidArg", "\"restartArguments\" argument cannot be split: %s", text);
+        return true;
+    }
+    for (int32_t i = 0; i < count && !refused; i++)
+        refused = TaskBase_RefuseProgramArgument(base, "restartArguments", nullptr, words[i]) != 0;
+    Arguments_Free(&count, &words);
+    return refused;
+}
+
 int64_t End_OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
     TaskBase* base = TaskBase_Check(user, ENDTASK_CLASS_ID);
     Task* task = base->Owner;
@@ -69,6 +91,11 @@ int64_t End_OnStart(void* user, const char*, const char*, const char*, Dictionar
             const char* restart = nullptr;
             if (Dictionary_GetStringPtrByKey(copy, "restartPath", &restart) && restart &&
                 TaskBase_RefuseLocation(base, "restartPath", restart)) {
+                Dictionary_Release(&copy);
+                return 1;
+            }
+            // And so is what it would be handed, word by word as the restart splits it.
+            if (RefuseRestartArguments(base, copy)) {
                 Dictionary_Release(&copy);
                 return 1;
             }

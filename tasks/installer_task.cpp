@@ -157,8 +157,9 @@ void Free(TaskBase* base) {
     if (instance->Launch) Launch_Release(&instance->Launch);
 }
 
-// "arguments" as text: a list's items each quoted, so that splitting gives them back.
-void ReadExtra(TaskBase* base, char* text, int32_t capacity) {
+// "arguments" as text: a list's items each quoted, so that splitting gives them back. False when
+// an item is refused (the task has failed with its line).
+bool ReadExtra(TaskBase* base, char* text, int32_t capacity) {
     text[0] = 0;
     Dictionary* list = nullptr;
     if (Dictionary_GetListByKey(Task_GetDictionaryHandle(base->Owner), "arguments", &list) == 1 && list) {
@@ -169,12 +170,18 @@ void ReadExtra(TaskBase* base, char* text, int32_t capacity) {
             char expanded[kExtraSize];
             String_CopyLength(expanded, value, sizeof(expanded));
             Task_ExpandString(base->Owner, expanded, sizeof(expanded));
+            if (TaskBase_RefuseProgramArgument(base, "arguments", value, expanded)) return false;
             if (text[0]) String_CatLength(text, " ", capacity);
             String_CatLength(text, ShellWords_Quote(expanded).c_str(), capacity);
         }
-        return;
+        return true;
     }
     TaskBase_GetStringArgument(base, "arguments", text, capacity);
+    // The words are judged once the launch splits the whole line; what expanded to nothing is
+    // seen only here, in the text as written.
+    const char* written = nullptr;
+    return !(Task_GetArgumentPtr(base->Owner, "arguments", &written) && written &&
+             TaskBase_RefuseProgramArgument(base, "arguments", written, nullptr));
 }
 
 int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) {
@@ -191,7 +198,7 @@ int64_t OnStart(void* user, const char*, const char*, const char*, Dictionary*) 
     // Every character the word splitting would act on is escaped, a blank as "\ ".
     String_CopyLength(instance->Path, ShellWords_Escape(path).c_str(), sizeof(instance->Path));
     String_CopyLength(instance->Target, ShellWords_Escape(target).c_str(), sizeof(instance->Target));
-    ReadExtra(base, extra, sizeof(extra));
+    if (!ReadExtra(base, extra, sizeof(extra))) return 1;
     String_Print(instance->Arguments, sizeof(instance->Arguments), "-pkg %s -target %s -verboseR %s", instance->Path,
                  instance->Target, extra);
 

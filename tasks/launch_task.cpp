@@ -98,8 +98,11 @@ std::vector<std::string> Texts(Dictionary* arguments, const char* key, int32_t c
     return texts;
 }
 
-// The program's arguments: a list item by item, a string split into words; each expanded.
-bool ReadArguments(TaskBase* base, std::vector<std::string>* words) {
+enum class Read { Ok, Unbalanced, Refused };
+
+// The program's arguments: a list item by item, a string split into words; each expanded. Each is
+// judged before anything runs (Refused: the task has failed with the argument's line).
+Read ReadArguments(TaskBase* base, std::vector<std::string>* words) {
     words->clear();
     Task* task = base->Owner;
     Dictionary* arguments = Task_GetDictionaryHandle(task);
@@ -110,13 +113,23 @@ bool ReadArguments(TaskBase* base, std::vector<std::string>* words) {
             text.resize(kArgumentsSize);
             text[kArgumentsSize - 1] = 0;
             Task_ExpandString(task, text.data(), kArgumentsSize);
+            if (TaskBase_RefuseProgramArgument(base, "arguments", item.c_str(), text.data())) return Read::Refused;
             words->emplace_back(text.data());
         }
-        return true;
+        return Read::Ok;
     }
     char text[kArgumentsSize];
-    if (!TaskBase_GetStringArgument(base, "arguments", text, sizeof(text))) return true;
-    return ShellWords_Split(text, words);
+    if (!TaskBase_GetStringArgument(base, "arguments", text, sizeof(text))) return Read::Ok;
+    const char* written = nullptr;
+    Task_GetArgumentPtr(task, "arguments", &written);
+    if (written && TaskBase_RefuseProgramArgument(base, "arguments", written, nullptr)) return Read::Refused;
+    if (!ShellWords_Split(text, words)) return Read::Unbalanced;
+    for (const std::string& word : *words)
+        if (TaskBase_RefuseProgramArgument(base, "arguments", nullptr, word.c_str())) {
+            words->clear();
+            return Read::Refused;
+        }
+    return Read::Ok;
 }
 
 bool HasErrors(Task* task) {
@@ -292,7 +305,9 @@ int64_t StartRun(LaunchInstance* instance) {
         (hasDirectory && TaskBase_RefuseLocation(base, "workingDirectory", directory)))
         return 1;
     std::vector<std::string> words;
-    if (!ReadArguments(base, &words)) {
+    const Read read = ReadArguments(base, &words);
+    if (read == Read::Refused) return 1;
+    if (read == Read::Unbalanced) {
         Task_Print(task, "Unbalanced quotes in arguments");
         Task_AddError(task, "Task_Error_InvalidArg");
         return TaskBase_Complete(base, nullptr);

@@ -385,6 +385,84 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
     return 1;
 }
 
+namespace {
+
+// Whether an expanded text still holds a location token (a refused folder's stand-in is no
+// token: what begins with it is judged, and said, by its folder).
+bool StillHoldsLocation(const char* text) {
+    constexpr const char kLeft[] = "names a location";
+    char said[256], shown[16];
+    return String_ExpandJudgeLocation(text, said, (int32_t)sizeof(said), shown, (int32_t)sizeof(shown)) &&
+           strncmp(said, kLeft, sizeof(kLeft) - 1) == 0;
+}
+
+// The first location token of `written` (its own name a location's, nested ones too) that,
+// expanded on its own with the task's rules, gives nothing or is still there; its name to `name`.
+bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacity) {
+    char* token = nullptr;
+    bool lost = false;
+    // The expander works in a buffer of this many bytes: nothing past it is ever a token.
+    const char* last = written + strnlen(written, STRING_EXPAND_WORK_SIZE - 1);
+    for (const char* open = strchr(written, '{'); open && open < last && !lost; open = strchr(open + 1, '{')) {
+        const size_t length = strcspn(open + 1, ":{}");
+        char probe[64];
+        if (length == 0 || length + 3 > sizeof(probe) || open[1 + length] == '{') continue;
+        String_Print(probe, (int32_t)sizeof(probe), "{%.*s}", (int32_t)length, open + 1);
+        if (!String_ExpandFindLocation(probe, nullptr, 0)) continue;
+        // The token's whole text, its inner tokens included: it is what the expander replaces.
+        int32_t depth = 0;
+        const char* end = open;
+        for (; *end && end < last; end++) {
+            if (*end == '{') depth++;
+            else if (*end == '}' && --depth == 0) break;
+        }
+        if (!*end || end >= last) continue; // never closed: text, not a token
+        const size_t size = (size_t)(end - open + 1);
+        if (!token) token = static_cast<char*>(Memory_AllocZero(STRING_EXPAND_WORK_SIZE));
+        memcpy(token, open, size);
+        token[size] = 0;
+        Task_ExpandString(task, token, STRING_EXPAND_WORK_SIZE);
+        lost = !token[0] || StillHoldsLocation(token);
+        if (lost) String_Print(name, capacity, "%.*s", (int32_t)length, open + 1);
+    }
+    if (token) Memory_Free(token, STRING_EXPAND_WORK_SIZE);
+    return lost;
+}
+
+// Whether an expanded argument may be used where a path might be: today's guard on its text.
+int64_t JudgeExpandedArgument(const char* key, const char* expanded, char* line, int32_t capacity) {
+    return String_ExpandRefuseArgument(key, expanded, line, capacity);
+}
+
+} // namespace
+
+int64_t TaskBase_JudgeProgramArgument(Task* task, const char* key, const char* written, const char* expanded,
+                                      char* line, int32_t capacity) {
+    ASSERT_POINTER(key);
+    ASSERT_POINTER(line);
+    if (capacity > 0) line[0] = 0;
+    char name[64];
+    if (task && written && LocationLostIn(task, written, name, (int32_t)sizeof(name))) {
+        String_Print(line, capacity, "\"%s\" argument names a location without its folder ({%s}): %s", key, name,
+                     written);
+        return 1;
+    }
+    return expanded && JudgeExpandedArgument(key, expanded, line, capacity) ? 1 : 0;
+}
+
+int64_t TaskBase_RefuseProgramArgument(TaskBase* base, const char* key, const char* written, const char* expanded) {
+    ASSERT_POINTER(base);
+    char line[TASK_MESSAGE_SIZE];
+    if (!TaskBase_JudgeProgramArgument(base->Owner, key, written, expanded, line, (int32_t)sizeof(line))) return 0;
+    if (!base->Worker) {
+        TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
+        return 1;
+    }
+    Task_Print(base->Owner, "%s", line);
+    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
+    return 1;
+}
+
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
     ASSERT_POINTER(base);
     const char* name = Platform_TranslateError(code);

@@ -124,6 +124,19 @@ int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double m
 // error and completes it once the start answers 0); returns 1 for the caller to stop. 0 when the
 // text may be used.
 int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* text);
+// An argument handed to a program ("arguments", "restartArguments"), as the task wrote it and as
+// it expanded (either may be null: a text split into words is judged written once and each word
+// expanded): 1 when it may not be handed over, with `line` holding the line the path guard gives
+// ("\"KEY\" argument names a location without its folder ({name}): TEXT", or "names the refused
+// folder FOLDER (reason): TEXT"). Refused: a location token of the written text that, expanded on
+// its own, gives nothing or is still left (a folder nobody could name would turn the argument
+// into a name in whatever the current folder is), and an expanded word that still holds a
+// location or begins with a path inside a refused folder. Every other argument passes as written.
+int64_t TaskBase_JudgeProgramArgument(Task* task, const char* key, const char* written, const char* expanded,
+                                      char* line, int32_t capacity);
+// The same judgement made a refusal: prints the line, adds "Task_Error_InvalidArg" and completes
+// the task; returns 1 for the caller to stop (nothing is launched), 0 when the argument passes.
+int64_t TaskBase_RefuseProgramArgument(TaskBase* base, const char* key, const char* written, const char* expanded);
 // "Platform_Error_<class>", or "Platform_Error_<code>" when the class is "Unknown" or "None".
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code);
 // Judges what a file name ("~" expanded) names before the task reads it (replacing 0) or

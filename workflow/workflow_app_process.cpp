@@ -316,6 +316,19 @@ int64_t WorkflowApp_GetRestartPath(char* buffer, int32_t capacity) {
 
 int64_t WorkflowApp_SetRestartArguments(const char* text) {
     ASSERT_POINTER(text);
+    // Judged word by word as the restart splits them: a word that still holds a location nobody
+    // could name or begins in a refused folder would be a name in whatever the current folder is.
+    int32_t count = 0;
+    char** words = nullptr;
+    if (!Arguments_Build(text, &count, &words)) return 0;
+    bool refused = false;
+    for (int32_t i = 0; i < count && !refused; i++) {
+        char why[512], shown[1024];
+        refused = String_ExpandJudgeLocation(words[i], why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown));
+        if (refused) Log_Error("The restart arguments are not set: an argument %s: %s\n", why, shown);
+    }
+    Arguments_Free(&count, &words);
+    if (refused) return 0;
     WorkflowApp* app = App();
     String_CopyLength(app->RestartArguments, text, sizeof(app->RestartArguments));
     return 1;

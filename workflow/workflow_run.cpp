@@ -3,6 +3,7 @@
 // through the notification endpoint and waits for the worker's completion.
 #include <cstring>
 
+#include "core/formats/url.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_system.h"
 #include "core/platform/path.h"
@@ -294,14 +295,16 @@ void MergeMacros(WorkflowRun* run, Dictionary* pairs, Workflow* parent) {
             Dictionary_Merge(pairs, Task_GetMacroDictionaryHandle(root), DICTIONARY_MERGE_OVERWRITE);
     }
     Dictionary_SetStringByKey(pairs, "workflowUrl", run->Url);
-    if (String_CompareLengthWithoutCase(run->Url, "file:", 5) == 1) {
-        char path[4096];
-        char directory[4096];
-        if (Path_ConvertFromURL(run->Url, path, sizeof(path))) {
-            Dictionary_SetStringByKey(pairs, "workflowPath", path);
-            if (Path_ParseDirectory(path, directory, sizeof(directory)))
-                Dictionary_SetStringByKey(pairs, "workflowDirectory", directory);
-        }
+    // The file and folder of a document exist only for one read from a file: whatever the parent
+    // or the caller's macros held for theirs is not this document's.
+    Dictionary_RemoveByKey(pairs, "workflowPath");
+    Dictionary_RemoveByKey(pairs, "workflowDirectory");
+    char path[WORKFLOWRUN_FILE_PATH_SIZE];
+    char directory[WORKFLOWRUN_FILE_PATH_SIZE];
+    if (WorkflowRun_FilePathOfUrl(run->Url, path, (int32_t)sizeof(path))) {
+        Dictionary_SetStringByKey(pairs, "workflowPath", path);
+        if (Path_ParseDirectory(path, directory, sizeof(directory)))
+            Dictionary_SetStringByKey(pairs, "workflowDirectory", directory);
     }
 }
 
@@ -576,12 +579,19 @@ int64_t OnWorkflowEventComplete(void* user, const char*, const char*, const char
     Dictionary_SetPrintCallback(info, before, beforePrint);
     const char* name = nullptr;
     Dictionary_GetStringPtrByKey(info, "name", &name);
-    // A run started from a workflow runs only its load and unload entries: an error in either of
-    // the first two is the run's failure, never a success.
-    if (name && (String_CompareWithoutCase(name, "start") || String_CompareWithoutCase(name, "load"))) {
+    if (!name) return 1;
+    const bool unload = String_CompareWithoutCase(name, "unload");
+    // The entry that does a run's work ("start", or "apply" in the self-update process) and its
+    // load: an error there is the run's failure, never a success. A run another workflow started
+    // is that workflow's step, so whatever entry its document is given (the one the process
+    // queues after load, one a page queues, its unload) fails it with the entry's errors.
+    const bool child = Task_GetWorkflowHandle(run->Owner) != nullptr;
+    if (child || String_CompareWithoutCase(name, "start") || String_CompareWithoutCase(name, "apply") ||
+        String_CompareWithoutCase(name, "load")) {
         Task_AddErrorFromDictionary(run->Owner, info);
         Task_AddWarningFromDictionary(run->Owner, info);
-    } else if (name && String_CompareWithoutCase(name, "unload")) {
+    }
+    if (unload) {
         Task_Print(run->Owner, "Completed from unload event");
         Task_Complete(run->Owner, nullptr);
     }
@@ -686,6 +696,26 @@ int64_t WorkflowRun_RaiseStatus(WorkflowRun* run, uint32_t isLoading, uint32_t c
     Workflow_SetStatusWithDictionary(run->Workflow_, status);
     Dictionary_Release(&status);
     return 1;
+}
+
+int64_t WorkflowRun_FilePathOfUrl(const char* url, char* path, int32_t capacity) {
+    ASSERT_POINTER(url);
+    ASSERT_POINTER(path);
+    if (capacity < 1) return 0;
+    path[0] = 0;
+    if (!URL_CompareProtocol(url, "file")) return 0;
+    // Decoded and its slashes mended as the fetch does before it opens the file, so that the
+    // name is the file that was read and never a spelling of it.
+    char* encoded = static_cast<char*>(Memory_AllocZero(capacity));
+    const bool converted = Path_ConvertFromURL(url, encoded, capacity) == 1;
+    if (converted) {
+        URL_DecodeString(encoded, path, capacity);
+        Path_FixSlash(path, capacity, 0);
+    }
+    Memory_Free(encoded, capacity);
+    if (converted && path[0] == '/') return 1;
+    path[0] = 0;
+    return 0;
 }
 
 int64_t WorkflowRun_RaiseRunComplete(WorkflowRun* run) {

@@ -19,6 +19,8 @@ enum : uint32_t {
     WORKFLOWRUN_ENDPOINT_URL_SIZE = 8192,
     // How long a worker waits for its endpoint token on standard input.
     WORKFLOWRUN_TOKEN_WAIT_MS = 5000,
+    // The longest file a "file:" document's {workflowPath} names.
+    WORKFLOWRUN_FILE_PATH_SIZE = 4096,
 };
 
 // ---- Service (one per process, main thread) ----------------------------------------------------
@@ -40,6 +42,10 @@ int64_t WorkflowRun_OnRequestComplete(Task* task, void* user, Dictionary* docume
 // Moves the document's entry named by the task's String argument `entry` to `entry`; the entry
 // it replaces moves to `entry` "." guid.
 int64_t WorkflowRun_RenameTask(WorkflowRun* run, const char* entry, const char* guid);
+// The file a "file:" url is read from, as the fetch reads it: the url's path with its escapes
+// decoded ("my%20dir" is "my dir"). 0 (and an empty path) for any other url, and for one whose
+// path is not absolute or does not fit: such a document has no file of its own to name.
+int64_t WorkflowRun_FilePathOfUrl(const char* url, char* path, int32_t capacity);
 // Fires "WorkflowRun"/"Run" with the run's identity, arguments and the task's status.
 int64_t WorkflowRun_RaiseRunComplete(WorkflowRun* run);
 // Sets the workflow's status values "isLoading" and "canRetry".
@@ -58,7 +64,8 @@ int64_t WorkflowRun_UrlExpandStringCallback(void* user, const char* name, char* 
 // The worker's argument text: each item of the list (may be null) as one quoted argument, then
 // " --debugfileid=elevated --wfworker --wfendpoint="<url>"". 0 (with a reason in `why`) when an
 // item cannot stay one argument (it holds a double quote), names one of the engine's own switches,
-// or the whole does not fit `capacity`: nothing is ever cut.
+// still holds a location (items are not expanded) or begins in a refused folder, or the whole does
+// not fit `capacity`: nothing is ever cut.
 int64_t WorkflowRun_BuildWorkerArguments(Dictionary* items, const char* endpointUrl, char* buffer,
                                          int32_t capacity, const char** why);
 // The token line a worker reads: the token's letters and digits, then an optional line end.

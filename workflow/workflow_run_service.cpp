@@ -14,6 +14,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/notification_center.h"
 #include "core/runtime/string.h"
+#include "core/runtime/string_expand.h"
 #include "core/runtime/string_print.h"
 #include "workflow/notification_endpoint.h"
 #include "workflow/workflow_app.h"
@@ -250,6 +251,14 @@ int64_t WorkflowRun_BuildWorkerArguments(Dictionary* items, const char* endpoint
         // end the argument and let the rest stand as arguments of their own.
         if (strchr(text, '"')) {
             *why = "an argument holds a double quote";
+            buffer[0] = 0;
+            return 0;
+        }
+        // An item is handed over unexpanded: a location in it is one nobody named, and a path that
+        // begins in a refused folder is no place of ours; either would be taken in whatever folder
+        // the worker starts in.
+        if (String_ExpandFindLocation(text, nullptr, 0)) {
+            *why = "an argument names a location without its folder, or a refused folder";
             buffer[0] = 0;
             return 0;
         }

@@ -87,6 +87,26 @@ bool JoinLogPath(const char* directory, const char* name, char* path, int32_t ca
     return true;
 }
 
+// The folder --debugdir names, judged as every path made from a text with tokens is: one that
+// still holds a location nobody could name or lies in a refused folder, and one that expanded to
+// a name that is not a full path (nothing, or a relative text), would put the log in whatever the
+// current folder is. True, with why in `why`, when it is refused.
+bool RefuseLogFolder(const char* written, const char* expanded, char* why, int32_t whySize) {
+    constexpr const char* kWhich = "the folder named by --debugdir";
+    // Made before the memory accounting starts: on the stack.
+    char said[kFolderSize + 256];
+    char shown[2 * kFolderSize];
+    if (String_ExpandJudgeLocation(expanded, said, (int32_t)sizeof(said), shown, (int32_t)sizeof(shown))) {
+        String_Print(why, whySize, "%s %s: %s", kWhich, said, shown);
+        return true;
+    }
+    if (strcmp(written, expanded) != 0 && expanded[0] != '/') {
+        String_Print(why, whySize, "%s is not a full path once expanded (\"%s\" from %s)", kWhich, expanded, written);
+        return true;
+    }
+    return false;
+}
+
 // Works out where the log file goes: relative names land in the module's log directory, the
 // desktop flag and the debugdir switch move it. A folder that cannot be named or a name that
 // would not fit is refused (null `path`, the reason in `why`): the log is then kept from a file
@@ -113,12 +133,14 @@ bool BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
     } else if ((flags & DEBUG_FLAG_FILE) &&
                CommandLine_GetFieldByName(nullptr, "debugdir", directory, sizeof(directory)) && directory[0]) {
         which = "the folder named by --debugdir";
+        char written[kFolderSize];
+        String_CopyLength(written, directory, kFolderSize);
         if (strlen(directory) >= sizeof(directory) - 1 ||
             String_ExpandResult(directory, sizeof(directory), nullptr, nullptr) != STRING_EXPAND_OK) {
             String_Print(why, whySize, "%s is longer than %d bytes", which, kPathSize - kSuffixRoom - 1);
             return false;
         }
-        if (!directory[0]) which = nullptr;
+        if (RefuseLogFolder(written, directory, why, whySize)) return false;
     }
     if (!which && relative) {
         which = "the log folder";

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <locale.h>
+#include <memory>
 #include <sstream>
 
 #include <sys/mount.h>
@@ -511,4 +512,144 @@ TEST_F(HostWorkflowFailures, ARefusalOfTheLongestNamesIsSaidWhole) {
                              "Task_Error_InvalidArg - " + folder_.Skin() + "/child.json: " + problem),
               std::string::npos)
         << errors[0];
+}
+
+// What a child run and a program's arguments are given, on every surface, from one list. A child
+// fetched as a "file:" URL fails its parent with whatever entry of it fails, and its folder is the
+// one it was read from, escapes decoded; a child of it fetched over HTTP has no folder at all. An
+// argument handed to a program, and the log folder, that still hold a location nobody could name
+// (or one that came to nothing) end the run with one ERROR line naming it, and nothing planted in
+// the current folder runs or is written.
+TEST_F(HostWorkflowFailures, ChildRunsProgramArgumentsAndTheLogFolderFromOneList) {
+    NginxPeer nginx("");
+    ASSERT_TRUE(nginx.Server->Running());
+    const std::string skin = folder_.Skin(), current = folder_.Dir() + "/current", marker = current + "/ran";
+    ASSERT_EQ(mkdir(current.c_str(), 0755), 0);
+    // Another account's scripts where a name left unexpanded, or one come to nothing, would lead.
+    for (const std::string& planted : {current + "/{workflowDirectory}", current + "/{userAppData}", current})
+        if (planted != current) {
+            ASSERT_EQ(mkdir(planted.c_str(), 0777), 0);
+        }
+    for (const std::string& script : {current + "/{workflowDirectory}/run.sh", current + "/{userAppData}/run.sh",
+                                      current + "/run.sh"}) {
+        std::ofstream(script) << "#!/bin/sh\ntouch '" + marker + "'\n";
+        chmod(script.c_str(), 0755);
+    }
+    const std::string blank = skin + "/my dir", absent = folder_.Dir() + "/absent";
+    ASSERT_EQ(mkdir(blank.c_str(), 0700), 0);
+    const std::string wf = Wf(), invalid = "Task_Error_InvalidArg", child = "task \"apply\" (WorkflowRun)";
+    const std::string lost = "argument names a location without its folder ({";
+    const std::string grand = nginx.Put("grand.json", R"({"apply": {"type": "DirectoryCreate", "path": )"
+                                                      R"("{workflowDirectory}grand"}})");
+    const std::string launch = "apply: {type: Launch, path: /bin/sh, waitForExit: true, arguments: ";
+    struct Case {
+        const char* name;
+        std::string document;
+        std::string child;               // "child.yaml" in the skin and in "my dir" (none when empty)
+        std::vector<std::string> says = {};  // parts of the one ERROR line (none: there is none)
+        std::vector<std::string> made = {};  // files or folders the run makes
+        std::vector<std::string> extra = {}; // more switches
+        bool relativeHome = false;       // HOME is a relative text, XDG_DATA_HOME unset
+    } const cases[] = {
+        {"a child's apply fails on a missing source",
+         "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\"}\n",
+         "apply: {type: FileCopy, sourcePath: \"" + absent + "\", targetPath: \"" + absent + ".copy\"}\n",
+         {"Workflow " + wf + " failed in \"apply\": " + child, "Platform_Error_Missing", absent}},
+        {"a child's apply refuses a location",
+         "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\"}\n",
+         "apply: {type: DirectoryCreate, path: \"{Env:QVR_NO_SUCH_VARIABLE}/x\"}\n",
+         {child, invalid, "\"path\" " + lost + "Env}): {Env:QVR_NO_SUCH_VARIABLE}/x"}},
+        {"a child's unload fails", "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\"}\n",
+         "apply: {type: Log, message: hi}\nunload: {type: FileCopy, sourcePath: \"" + absent + "\", targetPath: \"" +
+             absent + ".copy\"}\n",
+         {child, "Platform_Error_Missing"}},
+        {"a child's renamed entry fails",
+         "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\", load: first}\n",
+         "first: {type: FileCopy, sourcePath: \"" + absent + "\", targetPath: \"" + absent + ".copy\"}\n",
+         {child, "Platform_Error_Missing"}},
+        {"a child read from a folder with a blank",
+         "apply: {type: WorkflowRun, url: \"file://" + skin + "/my%20dir/child.yaml\"}\n",
+         "apply: {type: DirectoryCreate, path: \"{workflowDirectory}made\", success: launch}\n"
+         "launch: {type: Launch, path: /bin/sh, waitForExit: true, arguments: [\"-c\", \"touch \\\"$0\\\"\", "
+         "\"{workflowPath}.ran\"]}\n",
+         {}, {blank + "/made", blank + "/child.yaml.ran"}},
+        {"an HTTP child of a file child",
+         "apply: {type: WorkflowRun, url: \"file://" + skin + "/my%20dir/child.yaml\"}\n",
+         "apply: {type: WorkflowRun, url: \"" + grand + "\"}\n",
+         {child, invalid, "\"path\" " + lost + "workflowDirectory}): {workflowDirectory}grand"}},
+        {"a program's argument in a list", launch + "[\"{workflowDirectory}/run.sh\"]}\n", "",
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "workflowDirectory}): {workflowDirectory}/run.sh"}},
+        {"a program's arguments in a text", launch + "\"-e {workflowDirectory}/run.sh\"}\n", "",
+         {"task \"apply\" (Launch)", invalid,
+          "\"arguments\" " + lost + "workflowDirectory}): -e {workflowDirectory}/run.sh"}},
+        {"a program's argument come to nothing", launch + "[\"{Env:QVR_EMPTY}run.sh\"]}\n", "",
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+        {"a program's argument in a text come to nothing", launch + "\"{Env:QVR_EMPTY}run.sh\"}\n", "",
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+        {"a program's argument under a relative home", launch + "[\"{userAppData}/run.sh\"]}\n", "",
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "userAppData}): {userAppData}/run.sh"},
+         {}, {}, true},
+        {"an installer's argument come to nothing",
+         "apply: {type: PKG, path: /nonexistent.pkg, arguments: [\"{Env:QVR_EMPTY}run.sh\"]}\n", "",
+         {"(PKG)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+        {"a restart's arguments",
+         "apply: {type: Shutdown, force: true, restart: true, restartPath: /bin/sh, restartArguments: "
+         "\"{workflowDirectory}/run.sh\"}\n",
+         "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "workflowDirectory}): "
+                                                       "{workflowDirectory}/run.sh"}},
+        {"a restart's argument come to nothing",
+         "apply: {type: Shutdown, force: true, restart: true, restartPath: /bin/sh, restartArguments: "
+         "\"-e {Env:QVR_EMPTY}run.sh\"}\n",
+         "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "Env}): -e {Env:QVR_EMPTY}run.sh"}},
+        {"arguments that name no location pass as written", launch + "[\"-c\", \"touch \\\"$0\\\"\", \"{notes}\"]}\n",
+         "", {}, {current + "/{notes}"}},
+        {"a log folder left unexpanded", "apply: {type: Log, message: hi}\n", "",
+         {"No log file is written: the folder named by --debugdir names a location without its folder ({Env}): "
+          "{Env:QVR_NO_SUCH_VARIABLE}"},
+         {}, {"--debug", "--debugdir={Env:QVR_NO_SUCH_VARIABLE}"}},
+        {"a log folder come to a relative name", "apply: {type: Log, message: hi}\n", "",
+         {"No log file is written: the folder named by --debugdir is not a full path once expanded (\"logs\" from "
+          "{Env:QVR_EMPTY}logs)"},
+         {}, {"--debug", "--debugdir={Env:QVR_EMPTY}logs"}},
+    };
+    const auto listing = [&] {
+        std::system(("ls -AR '" + current + "' > '" + folder_.Dir() + "/listing'").c_str());
+        std::ifstream in(folder_.Dir() + "/listing");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const std::string before = listing();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        folder_.Write("wf.yaml", c.document);
+        std::ofstream(skin + "/child.yaml") << c.child;
+        std::ofstream(blank + "/child.yaml") << c.child;
+        std::vector<std::string> env = {"QVR_EMPTY="};
+        for (const std::string& e : folder_.Env())
+            if (!c.relativeHome || (e.rfind("XDG_DATA_HOME=", 0) != 0 && e.rfind("HOME=", 0) != 0)) env.push_back(e);
+        std::unique_ptr<ScopedEnv> home;
+        if (c.relativeHome) home.reset(new ScopedEnv{{"HOME", "home"}, {"XDG_DATA_HOME", nullptr}});
+        std::vector<std::string> args = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", current, HOST_PROGRAM,
+                                         "--skin=" + skin, "--wfselfupdate", "--disablesecurity"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const Outcome run = RunApart(args, env);
+        home.reset();
+        const bool fails = !c.says.empty() && c.extra.empty();
+        EXPECT_EQ(run.Code, fails ? 1 : 0) << run.Err;
+        std::vector<std::string> errors = ErrorLines(run.Err);
+        // A relative home is said on lines of its own; the run's failure is still one line.
+        if (c.relativeHome)
+            std::erase_if(errors, [](const std::string& line) { return line.find("Workflow ") == std::string::npos; });
+        EXPECT_EQ(errors.size(), c.says.empty() ? 0u : 1u) << run.Err;
+        for (const std::string& part : c.says)
+            EXPECT_TRUE(!errors.empty() && errors[0].find(part) != std::string::npos) << part << "\n" << run.Err;
+        for (const std::string& made : c.made) {
+            EXPECT_TRUE(Exists(made)) << made << "\n" << run.Err;
+            std::system(("rm -rf '" + made + "'").c_str());
+        }
+        EXPECT_FALSE(Exists(marker)) << run.Err;
+        unlink(marker.c_str());
+        EXPECT_FALSE(Exists(skin + "/grand"));
+        EXPECT_FALSE(Exists(skin + "/my%20dir"));
+        EXPECT_EQ(listing(), before);
+    }
 }

@@ -803,6 +803,18 @@ TEST_F(SkinAppTest, ShutdownActsOnlyWhenForced) {
     EXPECT_STREQ(arguments, "");
     for (int i = 0; i < 5; i++) SkinApp_Process();
     EXPECT_EQ(Windows(), 1);
+
+    // Nor is a restart that would hand the program a location nobody named: the program is not
+    // restarted with a name in whatever the current folder is.
+    WorkflowApp_SetRestart(0);
+    NotificationCenter_FireWithJSON("WorkflowApp", "Shutdown", "x",
+                                    R"({"force":true,"restart":true,"restartPath":"/bin/sh",)"
+                                    R"("restartArguments":"-e {workflowDirectory}/run.sh"})");
+    Pass();
+    WorkflowApp_GetRestart(&restart);
+    EXPECT_EQ(restart, 0u);
+    WorkflowApp_GetRestartArguments(arguments, sizeof(arguments));
+    EXPECT_STREQ(arguments, "");
 }
 
 } // namespace

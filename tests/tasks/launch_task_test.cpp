@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/runtime/string_expand.h"
+#include "tasks/task_base.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tasks/task_library_fixture.h"
@@ -107,6 +109,63 @@ TEST_F(LaunchTaskTest, ALocationLeftUnexpandedIsNotLaunched) {
     EXPECT_EQ(Launch(R"("path": "{notes}/run", "waitForExit": true)"), "");
     EXPECT_EQ(access((dir + "/ran").c_str(), F_OK), 0);
     ASSERT_EQ(chdir(here), 0);
+}
+
+// What a program is handed, as a list or a text: an argument that still holds a location nobody
+// could name, one whose location came to nothing, and one that begins in a refused folder are
+// refused with the path guard's line and nothing runs; every other argument passes as written.
+TEST_F(LaunchTaskTest, AnArgumentThatNamesNoPlaceIsNotHandedOver) {
+    ScopedEnv env{{"QVR_JUDGE_EMPTY", ""}, {"QVR_JUDGE_SET", "set"}};
+    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", "/dev/null/judged/", "/home/judged/", "open to all"), 1);
+    Workflow_AddMacro(workflow, "LocalStorage", "/dev/null/judged/");
+    const std::string ran = dir + "/ran";
+    const std::string lost = "\"arguments\" argument names a location without its folder ({";
+    const std::string refused = "\"arguments\" argument names the refused folder /home/judged/ (open to all): ";
+    const struct {
+        std::string arguments; // the Launch's "arguments", after -c 'touch ran'
+        std::string line;      // the line of a refusal, or "" when it runs
+    } cases[] = {
+        {R"(["{workflowDirectory}/run.sh"])", lost + "workflowDirectory}): {workflowDirectory}/run.sh"},
+        {R"(["{Env:QVR_JUDGE_EMPTY}run.sh"])", lost + "Env}): {Env:QVR_JUDGE_EMPTY}run.sh"},
+        {R"(["--to={Env:QVR_JUDGE_EMPTY}"])", lost + "Env}): --to={Env:QVR_JUDGE_EMPTY}"},
+        {R"(["{PathJoin:{workflowDirectory},run.sh}"])", lost + "workflowDirectory}): {PathJoin:{workflowDirectory},run.sh}"},
+        {R"(["{Env:QVR_NO_SUCH_VARIABLE}"])", lost + "Env}): {Env:QVR_NO_SUCH_VARIABLE}"},
+        {R"(["{LocalStorage}tool"])", refused + "/home/judged/tool"},
+        {R"(["/dev/null/judged/tool"])", refused + "/home/judged/tool"},
+        {R"("a {Env:QVR_JUDGE_EMPTY}")", lost + "Env}): -c 'touch " + ran + "' a {Env:QVR_JUDGE_EMPTY}"},
+        {R"("a {LocalStorage}tool")", refused + "/home/judged/tool"},
+        {R"(["{notes}", "{Env:QVR_JUDGE_SET}", "{Upper:abc}", "x/dev/null/judged/"])", ""},
+        {R"("{notes} {Env:QVR_JUDGE_SET} --to=/dev/null/judged/")", ""},
+    };
+    for (const auto& c : cases) {
+        unlink(ran.c_str());
+        // A list goes after the script; a text is the whole command line of a second shell.
+        const std::string members =
+            c.arguments[0] == '['
+                ? R"("path": "/bin/sh", "arguments": ["-c", "touch )" + ran + "\", " + c.arguments.substr(1)
+                : R"("path": "/bin/sh", "arguments": "-c 'touch )" + ran + R"(' )" + c.arguments.substr(1);
+        EXPECT_EQ(Launch(members + R"(, "waitForExit": true)"), c.line.empty() ? "" : "!Task_Error_InvalidArg")
+            << c.arguments;
+        EXPECT_EQ(access(ran.c_str(), F_OK) == 0, c.line.empty()) << c.arguments;
+        if (!c.line.empty()) {
+            EXPECT_TRUE(Printed(c.line)) << c.line;
+        }
+    }
+    String_ExpandForgetRefusedFolders();
+    // A written text far past what the expander takes is judged up to its work size; a token that
+    // closes only beyond it is text.
+    Task* bare = nullptr;
+    ASSERT_EQ(Task_Create(&bare), 1);
+    char line[TASK_MESSAGE_SIZE];
+    std::string many;
+    for (int i = 0; i < 4000; i++) many += "{Env:QVR_JUDGE_SET}";
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", many.c_str(), nullptr, line, sizeof(line)), 0);
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", ("{Env:QVR_JUDGE_EMPTY}" + many).c_str(), nullptr, line,
+                                            sizeof(line)),
+              1);
+    const std::string open = "{Env:QVR_JUDGE_EMPTY " + std::string(STRING_EXPAND_WORK_SIZE, 'x') + "}";
+    EXPECT_EQ(TaskBase_JudgeProgramArgument(bare, "arguments", open.c_str(), nullptr, line, sizeof(line)), 0);
+    Task_Release(&bare);
 }
 
 TEST_F(LaunchTaskTest, CapturedOutputDecides) {

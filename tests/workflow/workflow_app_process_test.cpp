@@ -173,6 +173,15 @@ TEST_F(WorkflowAppProcessTest, ARestartOrImplodeAtALocationWithoutItsFolderIsRef
         EXPECT_STREQ(path, "/opt/q/old") << given;
     }
     EXPECT_EQ(WorkflowApp_SetRestartPath("/opt/{notes}/run"), 1);
+    // What the restart hands the program, word by word as it splits them (a page's
+    // setRestartArguments): the earlier text stays.
+    char arguments[WORKFLOWAPP_ARGUMENTS_SIZE];
+    ASSERT_EQ(WorkflowApp_SetRestartArguments("--open=\"a b\" {notes}"), 1);
+    for (const char* given : {"{workflowDirectory}/run.sh", "-x \"{Env:QVR_NO_SUCH_VARIABLE}\"", "a --b={LocalStorage}"}) {
+        EXPECT_EQ(WorkflowApp_SetRestartArguments(given), 0) << given;
+        WorkflowApp_GetRestartArguments(arguments, sizeof(arguments));
+        EXPECT_STREQ(arguments, "--open=\"a b\" {notes}") << given;
+    }
 }
 
 TEST_F(WorkflowAppProcessTest, CrashAndNullOutPointersStopTheProcess) {

@@ -218,15 +218,22 @@ class WorkflowRunTest : public ::testing::Test {
 TEST_F(WorkflowRunTest, OnlyAChildReadFromAFileKnowsItsFileAndFolder) {
     const char* document = R"({"load": {"type": "Step", "queueUnload": true}, "unload": {"type": "Step"}})";
     g_docs->Put("where.json", document);
-    const std::string file = g_docs->Dir.file("www/where.json");
+    const std::string file = g_docs->Dir.file("www/where.json"), blank = g_docs->Dir.file("www/my dir%");
+    ASSERT_EQ(mkdir(blank.c_str(), 0700), 0);
+    std::ofstream(blank + "/where.json") << document;
+    // Given by the caller, as a parent's macros would be: never the fetched document's.
+    const std::string given = R"(, "macros": {"workflowPath": "/etc/passwd", "workflowDirectory": "/etc/"})";
     const struct {
-        std::string url, path, directory;
+        std::string url, path, directory, more = "";
     } cases[] = {
         {"file://" + file, file, g_docs->Dir.file("www") + "/"},
         {g_docs->Url("where.json"), "{workflowPath}", "{workflowDirectory}"},
+        // Named as the file that was read, escapes decoded.
+        {"file://" + g_docs->Dir.file("www/my%20dir%25/where.json"), blank + "/where.json", blank + "/", given},
+        {g_docs->Url("where.json"), "{workflowPath}", "{workflowDirectory}", given},
     };
     for (const auto& c : cases) {
-        Task* task = NewRun(R"({"url": ")" + c.url + R"("})");
+        Task* task = NewRun(R"({"url": ")" + c.url + "\"" + c.more + "}");
         ASSERT_TRUE(RunToEnd(task)) << c.url;
         EXPECT_EQ(Errors(task), "") << c.url;
         char value[1024] = {};
@@ -235,6 +242,32 @@ TEST_F(WorkflowRunTest, OnlyAChildReadFromAFileKnowsItsFileAndFolder) {
         EXPECT_EQ(std::string(value), c.path + "|" + c.directory + "|" + c.url);
         EXPECT_EQ(String_ExpandFindLocation(value, nullptr, 0), c.path[0] == '{' ? 1 : 0) << value;
     }
+}
+
+// The file a "file:" url names is the one the fetch reads: its path with the escapes decoded. Any
+// other url, and a path that is not a full one, names no file.
+TEST(WorkflowRunFileTest, AFileUrlNamesTheFileItReads) {
+    const struct {
+        const char* url;
+        const char* path; // null: no file
+    } cases[] = {
+        {"file:///a/my%20dir/wf.yaml", "/a/my dir/wf.yaml"},
+        {"FILE:///a/b.json", "/a/b.json"},
+        {"file://localhost/a/%7Bnotes%7D.yaml", "/a/{notes}.yaml"},
+        {"file:///a%2Fb/c", "/a/b/c"},
+        {"file:./wf.yaml", nullptr},
+        {"file://host/share/wf.yaml", "/host/share/wf.yaml"}, // as the fetch reads it
+        {"http://127.0.0.1/a.yaml", nullptr},
+        {"file:", nullptr},
+    };
+    for (const auto& c : cases) {
+        char path[WORKFLOWRUN_FILE_PATH_SIZE] = "x";
+        EXPECT_EQ(WorkflowRun_FilePathOfUrl(c.url, path, (int32_t)sizeof(path)), c.path ? 1 : 0) << c.url;
+        EXPECT_STREQ(path, c.path ? c.path : "") << c.url;
+    }
+    char small[8] = "x";
+    EXPECT_EQ(WorkflowRun_FilePathOfUrl("file:///a/long/name", small, (int32_t)sizeof(small)), 0);
+    EXPECT_STREQ(small, "");
 }
 
 // A load task of another type moves aside under "load." and a GUID; the run's own macro "load"
@@ -483,6 +516,10 @@ TEST(WorkflowRunArgumentsTest, ItemsStayWholeArgumentsAndSwitchesAreRefused) {
         {{"--wfworker"}, false},
         {{"--WFEndPoint=http://127.0.0.1:1/"}, false},
         {{"--maxdays=3"}, false},
+        // Handed over unexpanded: a location would be a name in the worker's folder.
+        {{"--debugdir={workflowDirectory}"}, false},
+        {{"x", "{Env:HOME}/run.sh"}, false},
+        {{"{notes}"}, true},
         // Long enough that the engine's switches would no longer fit: refused, never cut.
         {{std::string(4050, 'a')}, false},
     };
