@@ -31,6 +31,8 @@ void FindBundledSkin(char* skinPath, int32_t capacity) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else, in every role: the state our starter left is not ours to keep.
+    const int64_t signalsReset = Host_PlatformResetSignals();
     // Before any thread starts: every thread of the process, whoever starts it, keeps the crash
     // signals open and has a stack for their handler.
     Breakpad_CoverEveryThread();
@@ -60,6 +62,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Log_SetErrorsToStandardError(1);
+    if (!signalsReset) Log_Error("Unable to reset the signal state this process was started with\n");
     // A workflow run without a window takes a signal as a request to stop from its first moment,
     // so that even one that comes while it starts ends it as documented: 128 + the signal and one
     // line saying so, within the windowless deadline.
