@@ -1,6 +1,7 @@
 // The process entry: picks the skin, starts the modules for the role the command line names,
 // runs the main loop and shuts down, returning the exit code.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,11 @@ int main(int argc, char** argv) {
     CommandLine_Get(&given);
     if (CommandLine_IsFieldSet(given, "help") || CommandLine_IsFieldSet(given, "version")) {
         CommandLine_IsFieldSet(given, "help") ? HostCommandLine_PrintHelp(argv[0]) : HostCommandLine_PrintVersion();
+        // A text that could not be written (its reader left) is a failure, not a success.
+        const bool written = fflush(stdout) == 0 && !ferror(stdout);
         Executable_Remove();
         Arguments_Remove();
-        return 0;
+        return written ? 0 : 1;
     }
     // The roles this program starts itself (a browser-engine child with the engine's own switches,
     // the workflow worker with a workflow's arguments, the crash reporter) run as they were asked.

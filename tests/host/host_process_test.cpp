@@ -337,6 +337,35 @@ TEST_F(HostProcess, StartsFromItsOwnSignalStateWhateverItInherited) {
     }
 }
 
+// A reader that left makes the host's writes fail, never ends it by a signal, even from its first
+// moment: the help and the version, written to a pipe nobody reads, end with 1.
+TEST_F(HostProcess, AReaderThatLeftFailsTheWriteAndSignalsNothing) {
+    for (const char* asked : {"--help", "--version"}) {
+        const std::vector<std::string> args = {HOST_PROGRAM, asked};
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        close(fds[0]);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // As most starters leave it.
+            signal(SIGPIPE, SIG_DFL);
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            execve(argv[0], argv.data(), environ);
+            _exit(127);
+        }
+        close(fds[1]);
+        int status = 0;
+        ASSERT_TRUE(StepUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, [] { usleep(5000); }, 30))
+            << asked;
+        EXPECT_TRUE(WIFEXITED(status)) << asked << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << asked;
+    }
+}
+
 // A main thread held where no request is seen still ends within the deadline after the signal:
 // 128 + the signal and one ERROR line saying so. A window is given 20 s, the roles without one
 // promise 10 (held in the first pass over GLib's default context, which their loop makes too).
