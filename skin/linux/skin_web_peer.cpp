@@ -412,6 +412,8 @@ bool Confirm(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverP
     if (held == 0) return false;
     unsigned long inodes[kMaxInodes];
     const int32_t count = SocketInodes(cache, address, port, serverPort, inodes);
+    // Without the server's port the client end is all that tells the connection: several sockets
+    // with that end are several connections, and which one is meant cannot be told.
     if (count < 1 || (!serverPort && count > 1) || !IsOneOf(held, inodes, count)) return false;
     StatFields stat{};
     if (!ReadStat(statFd, &stat) || stat.Start != peer->Start) return false;
@@ -522,9 +524,6 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     unsigned long inodes[kMaxInodes];
     const int32_t count = SocketInodes(cache, address, port, serverPort, inodes);
     if (count < 1) return 0;
-    // Without the server's port the client end is all that tells the connection: several sockets
-    // with that end are several connections, and which one is meant cannot be told.
-    if (!serverPort && count > 1) return 0;
     if (depth > 0 && FromHolder(cache, address, port, serverPort, inodes, count, depth, peer)) return 1;
     // Only this process and its descendants can be admitted: they are searched first, level by
     // level, which is far cheaper than every descriptor of every process.
