@@ -86,6 +86,11 @@ void Host_PlatformMainThreadSignal(uint32_t threadId, uint32_t isEvent);
 // The user-interface role's tick for the timers made after it (15 ms unless a test sets it,
 // 1 ms to an hour); 0 for a value outside that.
 int64_t Host_PlatformSetTickForTesting(uint32_t milliseconds);
+// Sets the signal state the host is written for, whatever its starter left it (a launcher that
+// ignores SIGCHLD, a script that blocks SIGTERM): every signal it does not handle itself at its
+// default, none blocked, SIGPIPE ignored (its writes see the error instead). First thing in every
+// role, while the process has one thread; 0 when a disposition or the mask could not be set.
+int64_t Host_PlatformResetSignals();
 // SIGINT and SIGTERM ask for shutdown; the handler only records it, and arms the deadline below.
 int64_t Host_PlatformInstallSignals();
 // SIGINT and SIGTERM end the process again as they do by default (the deadline stays armed).

@@ -1,6 +1,7 @@
 // The process entry: picks the skin, starts the modules for the role the command line names,
 // runs the main loop and shuts down, returning the exit code.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ void FindBundledSkin(char* skinPath, int32_t capacity) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else, in every role: the state our starter left is not ours to keep.
+    const int64_t signalsReset = Host_PlatformResetSignals();
     // Before any thread starts: every thread of the process, whoever starts it, keeps the crash
     // signals open and has a stack for their handler.
     Breakpad_CoverEveryThread();
@@ -46,9 +49,11 @@ int main(int argc, char** argv) {
     CommandLine_Get(&given);
     if (CommandLine_IsFieldSet(given, "help") || CommandLine_IsFieldSet(given, "version")) {
         CommandLine_IsFieldSet(given, "help") ? HostCommandLine_PrintHelp(argv[0]) : HostCommandLine_PrintVersion();
+        // A text that could not be written (its reader left) is a failure, not a success.
+        const bool written = fflush(stdout) == 0 && !ferror(stdout);
         Executable_Remove();
         Arguments_Remove();
-        return 0;
+        return written ? 0 : 1;
     }
     // The roles this program starts itself (a browser-engine child with the engine's own switches,
     // the workflow worker with a workflow's arguments, the crash reporter) run as they were asked.
@@ -60,6 +65,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Log_SetErrorsToStandardError(1);
+    if (!signalsReset) Log_Error("Unable to reset the signal state this process was started with\n");
     // A workflow run without a window takes a signal as a request to stop from its first moment,
     // so that even one that comes while it starts ends it as documented: 128 + the signal and one
     // line saying so, within the windowless deadline.

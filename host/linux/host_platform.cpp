@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -204,6 +205,41 @@ int64_t Host_PlatformSetTickForTesting(uint32_t milliseconds) {
     if (milliseconds == 0 || milliseconds > kLongestTickMs) return 0;
     g_TickMs.store(milliseconds);
     return 1;
+}
+
+int64_t Host_PlatformResetSignals() {
+    // Only what was ignored is put back: a disposition ignored before the exec stays ignored after
+    // it, while a handler found here was installed in this process (by the sanitizer's runtime,
+    // before main) and is left to it. An ignored SIGCHLD would have the kernel reap every program
+    // we launch, so that no wait for one could ever end; an ignored SIGTERM would never be seen.
+    bool reset = true;
+    for (int number = 1; number < NSIG; number++) {
+        if (number == SIGKILL || number == SIGSTOP || number == SIGPIPE) continue;
+        struct sigaction current;
+        memset(&current, 0, sizeof(current));
+        // The C library keeps a few numbers for its own use and refuses them: nobody else set them.
+        if (sigaction(number, nullptr, &current) != 0) continue;
+        if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_IGN) continue;
+        struct sigaction byDefault;
+        memset(&byDefault, 0, sizeof(byDefault));
+        byDefault.sa_handler = SIG_DFL;
+        sigemptyset(&byDefault.sa_mask);
+        if (sigaction(number, &byDefault, nullptr) != 0) reset = false;
+    }
+    // Every write of ours checks its result: a reader that left (a closed pipe on the standard
+    // output, a peer that hung up) is an error of that write, never the end of the process. The
+    // programs we launch get SIGPIPE at its default again.
+    struct sigaction ignore;
+    memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) reset = false;
+    // The mask is the calling thread's and every thread inherits its creator's: set while this is
+    // the only thread, it reaches all that follow.
+    sigset_t none;
+    sigemptyset(&none);
+    if (pthread_sigmask(SIG_SETMASK, &none, nullptr) != 0) reset = false;
+    return reset ? 1 : 0;
 }
 
 int64_t Host_PlatformInstallSignals() {

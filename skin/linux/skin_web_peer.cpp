@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -273,15 +274,24 @@ int32_t SocketInodesByDiagnostics(PeerCache& cache, uint32_t address, uint32_t p
                 break;
             }
             if (h->nlmsg_type == NLMSG_ERROR) {
-                if (!serverPort) count = -1;
+                // For one connection "no such socket" is an answer; anything else is not.
+                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+                const bool none = serverPort && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
+                                  error->error == -ENOENT;
+                if (!none) count = -1;
                 done = true;
                 break;
             }
             done = serverPort != 0;
             if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
             const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-            if (found->idiag_inode != 0 && found->id.idiag_src[0] == address &&
-                ntohs(found->id.idiag_sport) == port && count < kMaxInodes)
+            // Asked for one connection, the kernel falls back to a socket listening on the client's
+            // end when the connection is gone: that socket holds no connection and is not taken.
+            if (found->idiag_inode != 0 && found->idiag_state != TCP_LISTEN && found->id.idiag_src[0] == address &&
+                ntohs(found->id.idiag_sport) == port &&
+                (!serverPort || (found->id.idiag_dst[0] == htonl(INADDR_LOOPBACK) &&
+                                 ntohs(found->id.idiag_dport) == serverPort)) &&
+                count < kMaxInodes)
                 inodes[count++] = found->idiag_inode;
         }
     }
@@ -289,17 +299,17 @@ int32_t SocketInodesByDiagnostics(PeerCache& cache, uint32_t address, uint32_t p
 }
 
 // The same as the diagnostics give them, else from the kernel's text table, which prints the
-// address as its raw 32 bits.
+// addresses as their raw 32 bits. With the server's port only that connection is taken: a client
+// end can be shared by connections to different servers (the kernel gives one local port to
+// several connections when their far ends differ), and one of them says nothing of who holds
+// another. When the kernel has no such connection (it was closed, or the port is not the one it
+// reached) the answer is none, never a socket that merely has the same client end.
 int32_t SocketInodes(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort,
                      unsigned long* inodes) {
-    if (serverPort) {
-        const int32_t exact = SocketInodesByDiagnostics(cache, address, port, serverPort, inodes);
-        if (exact > 0) return exact;
-    }
-    const int32_t asked = SocketInodesByDiagnostics(cache, address, port, 0, inodes);
+    const int32_t asked = SocketInodesByDiagnostics(cache, address, port, serverPort, inodes);
     if (asked >= 0) return asked;
     FILE* table = fopen("/proc/net/tcp", "re");
-    if (!table) return 0;
+    if (!table) return -1;
     int32_t count = 0;
     char line[512];
     while (count < kMaxInodes && fgets(line, sizeof(line), table)) {
@@ -307,10 +317,14 @@ int32_t SocketInodes(PeerCache& cache, uint32_t address, uint32_t port, uint32_t
         char rest[128];
         bool whole = strchr(line, '\n') != nullptr;
         while (!whole && fgets(rest, sizeof(rest), table)) whole = strchr(rest, '\n') != nullptr;
-        unsigned int local = 0, localPort = 0;
+        unsigned int local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
         unsigned long inode = 0;
-        if (sscanf(line, " %*u: %8x:%4x %*s %*s %*s %*s %*s %*s %*s %lu", &local, &localPort, &inode) != 3) continue;
-        if (inode != 0 && local == address && localPort == port) inodes[count++] = inode;
+        if (sscanf(line, " %*u: %8x:%4x %8x:%4x %2x %*s %*s %*s %*s %*s %lu", &local, &localPort, &remote,
+                   &remotePort, &state, &inode) != 6)
+            continue;
+        if (inode == 0 || state == TCP_LISTEN || local != address || localPort != port) continue;
+        if (serverPort && (remote != htonl(INADDR_LOOPBACK) || remotePort != serverPort)) continue;
+        inodes[count++] = inode;
     }
     fclose(table);
     return count;
@@ -382,24 +396,110 @@ int HolderDescriptor(PeerCache& cache, const unsigned long* inodes, int32_t coun
     return FindDescriptor(cache.HolderDescriptors, inodes, count);
 }
 
+// The proof behind every answer, taken after the holder was found: the descriptor it was found at
+// still holds a socket that the connection still has, and the process is the one first read (its
+// start time unchanged; its descriptors are read through its own /proc directory, which never
+// leads to another process). Between the first look and this one a socket may have been closed,
+// passed on or taken by another connection, and the process may have ended: an answer stands only
+// when all of it held throughout. The parent is taken as read now.
+bool Confirm(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort, int descriptors, int descriptor,
+             int statFd, SkinWebPeer* peer) {
+    char name[16];
+    snprintf(name, sizeof(name), "%d", descriptor);
+    char link[64];
+    const ssize_t n = readlinkat(descriptors, name, link, sizeof(link));
+    const unsigned long held = n > 0 && n < (ssize_t)sizeof(link) ? SocketInodeOf(link, n) : 0;
+    if (held == 0) return false;
+    unsigned long inodes[kMaxInodes];
+    const int32_t count = SocketInodes(cache, address, port, serverPort, inodes);
+    // Without the server's port the client end is all that tells the connection: several sockets
+    // with that end are several connections, and which one is meant cannot be told.
+    if (count < 1 || (!serverPort && count > 1) || !IsOneOf(held, inodes, count)) return false;
+    StatFields stat{};
+    if (!ReadStat(statFd, &stat) || stat.Start != peer->Start) return false;
+    peer->Parent = stat.Parent;
+    return true;
+}
+
 // The remembered holder when it holds one of the sockets and lies within depth.
-bool FromHolder(PeerCache& cache, const unsigned long* inodes, int32_t count, int32_t depth, SkinWebPeer* peer) {
+bool FromHolder(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort, const unsigned long* inodes,
+                int32_t count, int32_t depth, SkinWebPeer* peer) {
     if (cache.Holder.Pid == 0) return false;
     const int descriptor = HolderDescriptor(cache, inodes, count);
     if (descriptor < 0) return false;
-    // Its descriptors still read, so it is the process it was. A child of this process keeps its
-    // parent while this process lives; any other may have been handed to another parent
-    // meanwhile, and its stat is read again.
+    // Another parent may have taken it over meanwhile: the proof reads its parent again.
     SkinWebPeer found = cache.Holder;
-    if (found.Parent != Platform_GetCurrentProcessId()) {
-        StatFields stat{};
-        if (!ReadStat(cache.HolderStat, &stat) || stat.Start != found.Start) return false;
-        found.Parent = stat.Parent;
-    }
-    if (!SkinWebPeer_IsPeerWithin(&found, depth)) return false;
+    if (!Confirm(cache, address, port, serverPort, cache.HolderDescriptors, descriptor, cache.HolderStat, &found) ||
+        !SkinWebPeer_IsPeerWithin(&found, depth))
+        return false;
     cache.Remember(descriptor);
     *peer = found;
     return true;
+}
+
+// How one process was found holding the connection: its /proc/<pid>/fd and stat, open, and the
+// descriptor number.
+struct Found {
+    int Descriptors = -1;
+    int Stat = -1;
+    int Descriptor = -1;
+    void Close() {
+        if (Descriptors >= 0) close(Descriptors);
+        if (Stat >= 0) close(Stat);
+        Descriptors = Stat = Descriptor = -1;
+    }
+};
+
+// Whether the process whose /proc directory is open as `process` holds one of the sockets; its
+// directories are kept in `found` when it does. Everything read of it comes through that one
+// directory, so that all of it belongs to one process even if its id is taken by another meanwhile.
+bool Holds(int process, const unsigned long* inodes, int32_t count, Found* found) {
+    found->Descriptors = openat(process, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (found->Descriptors < 0) return false;
+    found->Descriptor = FindDescriptor(found->Descriptors, inodes, count);
+    if (found->Descriptor >= 0) found->Stat = openat(process, "stat", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (found->Descriptor >= 0 && found->Stat >= 0) return true;
+    found->Close();
+    return false;
+}
+
+// Identifies the process found holding the connection and proves it; 0 when the proof fails.
+bool Answer(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort, uint32_t pid, Found* found,
+            SkinWebPeer* peer) {
+    StatFields stat{};
+    if (!ReadStat(found->Stat, &stat)) return false;
+    SkinWebPeer named{pid, stat.Parent, stat.Start};
+    if (!Confirm(cache, address, port, serverPort, found->Descriptors, found->Descriptor, found->Stat, &named))
+        return false;
+    *peer = named;
+    return true;
+}
+
+// Every process of the machine, for a holder that is not among our descendants: named for the
+// refusal and its block.
+bool FromEveryProcess(PeerCache& cache, uint32_t address, uint32_t port, uint32_t serverPort,
+                      const unsigned long* inodes, int32_t count, SkinWebPeer* peer) {
+    DIR* all = opendir("/proc");
+    if (!all) return false;
+    bool answered = false;
+    while (struct dirent* item = readdir(all)) {
+        char* end = nullptr;
+        const unsigned long pid = strtoul(item->d_name, &end, 10);
+        if (item->d_name[0] < '1' || item->d_name[0] > '9' || *end || pid > UINT32_MAX) continue;
+        const int process = openat(dirfd(all), item->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (process < 0) continue;
+        Found found;
+        const bool holds = Holds(process, inodes, count, &found);
+        close(process);
+        if (!holds) continue;
+        answered = Answer(cache, address, port, serverPort, (uint32_t)pid, &found, peer);
+        found.Close();
+        // The first holder met is named; when its proof fails the connection changed under the
+        // look-up, and nobody is.
+        break;
+    }
+    closedir(all);
+    return answered;
 }
 
 } // namespace
@@ -423,8 +523,8 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     PeerCache& cache = Cache();
     unsigned long inodes[kMaxInodes];
     const int32_t count = SocketInodes(cache, address, port, serverPort, inodes);
-    if (count == 0) return 0;
-    if (depth > 0 && FromHolder(cache, inodes, count, depth, peer)) return 1;
+    if (count < 1) return 0;
+    if (depth > 0 && FromHolder(cache, address, port, serverPort, inodes, count, depth, peer)) return 1;
     // Only this process and its descendants can be admitted: they are searched first, level by
     // level, which is far cheaper than every descriptor of every process.
     uint32_t candidates[kMaxCandidates];
@@ -433,39 +533,30 @@ int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t ser
     for (int32_t level = 0, begin = 0; level <= depth && begin < used; level++) {
         const int32_t end = used;
         for (int32_t i = begin; i < end; i++) {
-            // Everything read of a candidate comes through its own directory, so that all of it
-            // belongs to one process even if the id is taken by another meanwhile.
             const int process = OpenProcess(candidates[i]);
             if (process < 0) continue;
-            const int descriptors = openat(process, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const int descriptor = descriptors >= 0 ? FindDescriptor(descriptors, inodes, count) : -1;
-            if (descriptor >= 0) {
-                const int statFd = openat(process, "stat", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            Found found;
+            if (Holds(process, inodes, count, &found)) {
                 close(process);
-                StatFields stat{};
-                const bool identified = statFd >= 0 && ReadStat(statFd, &stat) && Fill(peer, candidates[i], stat);
-                if (identified && level > 0) {
+                const bool answered = Answer(cache, address, port, serverPort, candidates[i], &found, peer);
+                if (answered && level > 0) {
                     cache.ForgetHolder();
                     cache.Holder = *peer;
-                    cache.HolderDescriptors = descriptors;
-                    cache.HolderStat = statFd;
-                    cache.Remember(descriptor);
+                    cache.HolderDescriptors = found.Descriptors;
+                    cache.HolderStat = found.Stat;
+                    cache.Remember(found.Descriptor);
                 } else {
-                    if (statFd >= 0) close(statFd);
-                    close(descriptors);
+                    found.Close();
                 }
-                return identified ? 1 : 0;
+                return answered ? 1 : 0;
             }
-            if (descriptors >= 0) close(descriptors);
             if (level < depth) AppendChildren(process, candidates, &used);
             close(process);
         }
         begin = end;
     }
     // Someone else's: the whole table names it, for the refusal and its block.
-    uint32_t pid = 0;
-    if (!Platform_GetSocketPID(&address, (uint16_t)port, &pid) || pid == 0) return 0;
-    return SkinWebPeer_Identify(pid, peer);
+    return FromEveryProcess(cache, address, port, serverPort, inodes, count, peer) ? 1 : 0;
 }
 
 int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b) {

@@ -13,14 +13,17 @@ struct SkinWebPeer {
     uint64_t Start;
 };
 
-// The process owning the client socket address:port (address in network order, port in host
-// order), looked for first among this process and its descendants down to depth; 0 when none is
-// found.
-int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer);
-// The same for a client of the server's loopback port serverPort (0: unknown): that one
-// connection is looked up, at a cost that does not grow with the machine's other sockets.
+// A process holding the client socket of the connection from address:port (address in network
+// order, port in host order) to the server's loopback port serverPort, looked for first among this
+// process and its descendants down to depth: that one connection is looked up, at a cost that does
+// not grow with the machine's other sockets. 0 when no process holds it (it was closed, or the
+// server port is not the one it reached), and whenever the holder could not be proven: the named
+// process held that very socket after it was found, and its start time did not change.
 int64_t SkinWebPeer_FromConnection(uint32_t address, uint32_t port, uint32_t serverPort, int32_t depth,
                                    SkinWebPeer* peer);
+// The same without the server's port (serverPort 0): the client end alone tells the connection
+// only while a single socket has it, so several sockets with that end give 0.
+int64_t SkinWebPeer_FromClientPort(uint32_t address, uint32_t port, int32_t depth, SkinWebPeer* peer);
 // Fills the start time and parent of pid; 0 when the process is gone.
 int64_t SkinWebPeer_Identify(uint32_t pid, SkinWebPeer* peer);
 int64_t SkinWebPeer_Same(const SkinWebPeer* a, const SkinWebPeer* b);

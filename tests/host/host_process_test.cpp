@@ -216,6 +216,156 @@ TEST_F(HostProcess, NoThreadBlocksTheCrashSignals) {
     EXPECT_EQ(Finish(host, 10000), 143) << host.Text;
 }
 
+// Starts the program as a starter that ignores `ignored` and blocks `blocked` would: both survive
+// an exec. Its output and error go to one pipe, as with Start.
+Child StartInheriting(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                      const std::vector<int>& ignored, const std::vector<int>& blocked) {
+    Child child;
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; e++) envText.push_back(*e);
+    envText.insert(envText.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (const int signal : blocked) sigaddset(&mask, signal);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return child;
+    // Only async-signal-safe calls between the fork and the exec.
+    child.Pid = fork();
+    if (child.Pid == 0) {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        for (const int signal : ignored) sigaction(signal, &ignore, nullptr);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    child.Out = fds[0];
+    return child;
+}
+
+// A line of a process's status, as the kernel shows it ("SigIgn", "SigBlk"); empty when absent.
+std::string StatusLine(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(name + ":\t", 0) == 0) return line.substr(name.size() + 2);
+    return "";
+}
+
+// What a starter may leave: a launcher that ignores SIGCHLD, a script that blocks SIGTERM, or
+// everything ignored and blocked at once.
+std::vector<int> EverySignal() {
+    std::vector<int> all;
+    for (int signal = 1; signal < 32; signal++)
+        if (signal != SIGKILL && signal != SIGSTOP) all.push_back(signal);
+    return all;
+}
+
+// Whatever signal state it was started with, the host waits for the programs it launches and ends
+// on SIGTERM as it documents, in every role: every signal it does not handle itself at its
+// default, SIGPIPE never (a closed reader never ends it unasked), and none blocked on its main
+// thread.
+TEST_F(HostProcess, StartsFromItsOwnSignalStateWhateverItInherited) {
+    Write(skin_ + "/launch.yaml", "apply: {type: Launch, path: /bin/sh, arguments: [\"-c\", \"echo waited-for\"], "
+                                  "waitForExit: true, verbose: true}\n");
+    Write(skin_ + "/wait.yaml", "apply: {type: Sleep, seconds: 60}\n");
+    const std::string app = ReadAll(skin_ + "/app.yaml");
+    const struct {
+        const char* name;
+        std::vector<int> ignored, blocked;
+    } inherited[] = {
+        {"SIGCHLD ignored, SIGTERM blocked", {SIGCHLD}, {SIGTERM}},
+        {"all ignored and blocked", EverySignal(), EverySignal()},
+    };
+    const uint64_t pipeBit = 1ull << (SIGPIPE - 1);
+    for (const auto& state : inherited) {
+        // A launch that waits for its program's end returns once it has ended.
+        Write(skin_ + "/app.yaml", app + "selfUpdateWorkflow: \"launch.yaml\"\n");
+        Child launch = StartInheriting({HOST_PROGRAM, "--skin=" + skin_, "--window", "--wfselfupdate"}, env_,
+                                       state.ignored, state.blocked);
+        EXPECT_EQ(Finish(launch, 20000), 0) << state.name << launch.Text;
+        EXPECT_NE(launch.Text.find("waited-for"), std::string::npos) << state.name << launch.Text;
+        // Each role, once it runs, shows the state it set itself, and SIGTERM ends it as it says.
+        Write(skin_ + "/app.yaml", app + "selfUpdateWorkflow: \"wait.yaml\"\n");
+        const struct {
+            const char* program;
+            std::vector<std::string> role;
+            const char* ready;
+            int code;
+            const char* says;
+        } roles[] = {
+            {HOST_PROGRAM, {"--window", "--wfselfupdate"}, "Waiting 60.00 seconds", 143, "Shutdown requested"},
+            {HOST_PROGRAM, {"--window", "--wfworker"}, "Crash reporting", 0, "Shutdown requested"},
+            {HOST_TEST_PROGRAM, {"--window"}, "running\n", 0, "stopped\n"},
+            // Without a console it says nothing: it is ready once it takes SIGTERM as a request.
+            {HOST_PROGRAM, {"--wfselfupdate"}, "", 143, ""},
+        };
+        const uint64_t termBit = 1ull << (SIGTERM - 1);
+        for (const auto& role : roles) {
+            std::vector<std::string> args = {role.program, "--skin=" + skin_};
+            args.insert(args.end(), role.role.begin(), role.role.end());
+            Child host = StartInheriting(args, env_, state.ignored, state.blocked);
+            const std::string what = std::string(state.name) + " " + role.program + " " + role.role.back();
+            auto mask = [&](const char* name) { return std::stoull("0" + StatusLine(host.Pid, name), nullptr, 16); };
+            if (role.ready[0]) {
+                ASSERT_TRUE(ReadUntil(host, role.ready)) << what << host.Text;
+            } else {
+                ASSERT_TRUE(StepUntil([&] { return (mask("SigCgt") & termBit) != 0; }, [] { usleep(5000); }, 20))
+                    << what;
+            }
+            // SIGPIPE is the host's own: ignored, or with a console a request to stop.
+            EXPECT_EQ(mask("SigIgn") & ~pipeBit, 0u) << what;
+            if (!role.ready[0]) {
+                EXPECT_EQ(mask("SigIgn"), pipeBit) << what;
+            }
+            EXPECT_NE((mask("SigIgn") | mask("SigCgt")) & pipeBit, 0u) << what;
+            // Nothing stays blocked (a thread start blocks everything for a moment).
+            EXPECT_TRUE(StepUntil([&] { return StatusLine(host.Pid, "SigBlk") == "0000000000000000"; },
+                                  [] { usleep(1000); }, 10))
+                << what << " " << StatusLine(host.Pid, "SigBlk");
+            kill(host.Pid, SIGTERM);
+            EXPECT_EQ(Finish(host, 15000), role.code) << what << host.Text;
+            EXPECT_NE(host.Text.find(role.says), std::string::npos) << what << host.Text;
+        }
+    }
+}
+
+// A reader that left makes the host's writes fail, never ends it by a signal, even from its first
+// moment: the help and the version, written to a pipe nobody reads, end with 1.
+TEST_F(HostProcess, AReaderThatLeftFailsTheWriteAndSignalsNothing) {
+    for (const char* asked : {"--help", "--version"}) {
+        const std::vector<std::string> args = {HOST_PROGRAM, asked};
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        close(fds[0]);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // As most starters leave it.
+            signal(SIGPIPE, SIG_DFL);
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            execve(argv[0], argv.data(), environ);
+            _exit(127);
+        }
+        close(fds[1]);
+        int status = 0;
+        ASSERT_TRUE(StepUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, [] { usleep(5000); }, 30))
+            << asked;
+        EXPECT_TRUE(WIFEXITED(status)) << asked << " ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << asked;
+    }
+}
+
 // A main thread held where no request is seen still ends within the deadline after the signal:
 // 128 + the signal and one ERROR line saying so. A window is given 20 s, the roles without one
 // promise 10 (held in the first pass over GLib's default context, which their loop makes too).

@@ -4,8 +4,10 @@
 #include "skin/linux/skin_web_peer.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 #include <netinet/in.h>
@@ -25,12 +27,20 @@ uint16_t LocalPort(int fd) {
     return ntohs(a.sin_port);
 }
 
-int Connect(uint16_t port) {
+// A connection from 127.0.0.1:from (0: any) to the loopback port. The kernel gives one client end
+// to connections whose far ends differ, so a connection's end is its own only when it was bound
+// before the connect (no connect takes a port that one bound); with shared, that bind lets another
+// socket with shared take the same end.
+int Connect(uint16_t port, uint16_t from = 0, bool shared = false) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    if (shared) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(port);
+    a.sin_port = htons(from);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return close(fd), -1;
+    a.sin_port = htons(port);
     return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 ? fd : (close(fd), -1);
 }
 
@@ -67,13 +77,14 @@ TEST(SkinWebPeer, ClientEndsAreFoundWithOrWithoutTheServersPort) {
     } cases[] = {
         {LocalPort(own), serverPort, 0, (uint32_t)getpid()},
         {LocalPort(own), 0, 0, (uint32_t)getpid()},
-        {LocalPort(own), (uint16_t)(serverPort + 1), 0, (uint32_t)getpid()},
+        // A server port the connection did not reach names nobody.
+        {LocalPort(own), (uint16_t)(serverPort + 1), 0, 0},
         {theirPort, serverPort, 1, (uint32_t)child},
         // Again, now that the child is the first one asked; and not asked at depth 0.
         {theirPort, serverPort, 1, (uint32_t)child},
         {theirPort, 0, 1, (uint32_t)child},
         {theirPort, serverPort, 0, (uint32_t)child},
-        {serverPort, serverPort, 0, (uint32_t)getpid()}, // the listening end is ours too
+        {serverPort, serverPort, 0, 0}, // the listening end holds no connection
         {1, serverPort, 1, 0},
         {1, 0, 1, 0},
     };
@@ -232,6 +243,65 @@ TEST(SkinWebPeer, GrandchildPassesOnlyWhileItDescends) {
         EXPECT_EQ(SkinWebPeer_IsPeerWithin(&peer, depth), 0) << depth;
         EXPECT_EQ(SkinWebPeer_IsWithin(peer.Pid, depth), 0) << depth;
     }
+}
+
+// A connection is named by its holder alone: sockets of this process on the same client end,
+// connected elsewhere, are never taken for it, at any depth, with the server's port right or wrong,
+// nor once its own socket is closed; without the server's port a shared end names nobody.
+TEST(SkinWebPeer, ConnectionIsNamedByItsHolderAlone) {
+    Listener server, elsewhere;
+    ASSERT_NE(server.Port, 0);
+    ASSERT_NE(elsewhere.Port, 0);
+    const int end = Connect(server.Port, 0, true);
+    ASSERT_GE(end, 0);
+    const uint16_t port = LocalPort(end);
+    auto grandchild = std::make_unique<Holder>(true, end);
+    ASSERT_GT(grandchild->Pid, 0);
+    close(end);
+    // Made after the fork: only this process holds it.
+    const int decoy = Connect(elsewhere.Port, port, true);
+    ASSERT_GE(decoy, 0);
+    const uint32_t self = (uint32_t)getpid();
+    const uint32_t holder = (uint32_t)grandchild->Pid, middle = (uint32_t)grandchild->Child;
+    for (const bool open : {true, false}) {
+        for (int32_t depth = 0; depth <= 3; depth++) {
+            const struct {
+                uint16_t ServerPort;
+                uint32_t Pid, Parent; // 0: nobody
+            } cases[] = {
+                {server.Port, open ? holder : 0, open ? middle : 0},
+                {elsewhere.Port, self, (uint32_t)getppid()}, // the decoy's own connection is ours
+                {1, 0, 0},
+                // Without it two sockets on that end cannot be told apart; once the connection's is
+                // closed the decoy's is the only one with that end.
+                {0, open ? 0 : self, open ? 0 : (uint32_t)getppid()},
+            };
+            for (const auto& c : cases) {
+                SkinWebPeer peer{7, 7, 7};
+                const std::string at = std::to_string(c.ServerPort) + " depth " + std::to_string(depth) +
+                                       (open ? " open" : " closed");
+                EXPECT_EQ(SkinWebPeer_FromConnection(kLoopback, port, c.ServerPort, depth, &peer), c.Pid ? 1 : 0) << at;
+                EXPECT_EQ(peer.Pid, c.Pid) << at;
+                EXPECT_EQ(peer.Parent, c.Parent) << at;
+                EXPECT_EQ(SkinWebPeer_IsPeerWithin(&peer, depth), c.Pid == self || (c.Pid && depth >= 2) ? 1 : 0)
+                    << at;
+            }
+        }
+        // Its holders end: the connection's client end is closed, and the decoy stays. The
+        // grandchild, handed to another parent, has closed its descriptors once it shows none.
+        grandchild.reset();
+        const std::string descriptors = "/proc/" + std::to_string(holder) + "/fd";
+        EXPECT_TRUE(StepUntil(
+            [&] {
+                DIR* listing = opendir(descriptors.c_str());
+                bool any = false;
+                while (dirent* item = listing && !any ? readdir(listing) : nullptr) any = item->d_name[0] != '.';
+                if (listing) closedir(listing);
+                return !any;
+            },
+            [] { usleep(1000); }));
+    }
+    close(decoy);
 }
 
 // Identity survives a command name made to look like stat's own fields; a process that ended
