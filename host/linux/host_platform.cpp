@@ -212,9 +212,10 @@ int64_t Host_PlatformResetSignals() {
     // it, while a handler found here was installed in this process (by the sanitizer's runtime,
     // before main) and is left to it. An ignored SIGCHLD would have the kernel reap every program
     // we launch, so that no wait for one could ever end; an ignored SIGTERM would never be seen.
+    // An ignored SIGHUP is kept: that is how a user asks (nohup) that a hang-up not end the program.
     bool reset = true;
     for (int number = 1; number < NSIG; number++) {
-        if (number == SIGKILL || number == SIGSTOP || number == SIGPIPE) continue;
+        if (number == SIGKILL || number == SIGSTOP || number == SIGPIPE || number == SIGHUP) continue;
         struct sigaction current;
         memset(&current, 0, sizeof(current));
         // The C library keeps a few numbers for its own use and refuses them: nobody else set them.
