@@ -194,31 +194,35 @@ TEST(UnzipArchive, OverlappingEntriesRefuseTheArchiveBeforeAnyWrite) {
         Edit edit;
         const char* line; // "%s" stands for the archive; null: extracts
         size_t kept;      // entries written
-        int32_t longer;   // the entry whose local header claims 10 bytes of extra field, or -1
+        // Added to one byte of one local header: the entry (-1: none), the byte's place in the header.
+        int32_t local, at, delta;
     } cases[] = {
-        {"as written", nullptr, nullptr, 4, -1},
+        {"as written", nullptr, nullptr, 4, -1, 0, 0},
         {"one local entry named twice", [](std::vector<Record>& r) { r.push_back(r[1]), r.back().Name = "twin"; },
-         "Refusing archive %s: entry twin overlaps entry b.bin", 0, -1},
+         "Refusing archive %s: entry twin overlaps entry b.bin", 0, -1, 0, 0},
         {"twice, the copy first", [](std::vector<Record>& r) { r.insert(r.begin(), r[2]), r[0].Name = "copy"; },
-         "Refusing archive %s: entry c.txt overlaps entry copy", 0, -1},
+         "Refusing archive %s: entry c.txt overlaps entry copy", 0, -1, 0, 0},
         {"data into the next entry", [](std::vector<Record>& r) { r[1].Compressed += 1; },
-         "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, -1},
-        {"an entry inside another's data", add("inner", inB, 10), "Refusing archive %s: entry inner overlaps entry b.bin", 0, -1},
+         "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, -1, 0, 0},
+        {"an entry inside another's data", add("inner", inB, 10), "Refusing archive %s: entry inner overlaps entry b.bin", 0, -1, 0, 0},
         {"data into the directory", [](std::vector<Record>& r) { r[3].Compressed += 1; },
-         "Refusing archive %s: entry d.txt overlaps its central directory", 0, -1},
+         "Refusing archive %s: entry d.txt overlaps its central directory", 0, -1, 0, 0},
         {"an entry at the directory", add("late", directory, 0),
-         "Refusing archive %s: entry late overlaps its central directory", 0, -1},
-        {"larger than declared", [](std::vector<Record>& r) { r[1].Size -= 1; }, "Failed to extract b.bin", 1, -1},
+         "Refusing archive %s: entry late overlaps its central directory", 0, -1, 0, 0},
+        {"larger than its record declares", [](std::vector<Record>& r) { r[1].Size -= 1; },
+         "Refusing archive %s: entry b.bin: its local header disagrees with its record", 0, -1, 0, 0},
+        {"larger than its record and local header declare", [](std::vector<Record>& r) { r[1].Size -= 1; },
+         "Failed to extract b.bin", 1, 1, 22, -1},
         {"one name twice, the later entry first in the file",
-         [](std::vector<Record>& r) { std::swap(r[0], r[2]), r[2].Name = "c.txt"; }, nullptr, 3, -1},
-        {"a local extra field into the next entry", nullptr, "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, 1},
+         [](std::vector<Record>& r) { std::swap(r[0], r[2]), r[2].Name = "c.txt"; }, nullptr, 3, -1, 0, 0},
+        {"a local extra field into the next entry", nullptr, "Refusing archive %s: entry c.txt overlaps entry b.bin", 0, 1, 28, 10},
     };
     for (const std::string& prefix : {std::string(), std::string(777, 'p')}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (prefix.empty() ? "" : ", behind a prefix"));
             const std::string archive = dir.file("o.zip"), box = dir.file("box"), out = box + "/out";
             std::string bytes = Build(items, Order(4, 0), c.edit, prefix);
-            if (c.longer >= 0) bytes[prefix.size() + plain[c.longer].Offset + 28] = 10;
+            if (c.local >= 0) bytes[prefix.size() + plain[c.local].Offset + c.at] += (char)c.delta;
             ASSERT_TRUE(WriteText(archive, bytes));
             ASSERT_EQ(mkdir(box.c_str(), 0700), 0);
             const Outcome run = Extract(archive, out);
