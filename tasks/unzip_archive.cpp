@@ -72,6 +72,15 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 64, "an entry's cost is stated in unzip_archive.h");
 
+// Entries in pages of 65,536 (4 MiB): taking one in never moves or copies the others, so that
+// their memory is what they hold.
+constexpr uint32_t kPageShift = 16;
+struct EntryPages {
+    Entry** Pages;
+    uint32_t PageCount, PageCapacity;
+    Entry& operator[](uint32_t i) const { return Pages[i >> kPageShift][i & ((1u << kPageShift) - 1)]; }
+};
+
 struct Extraction {
     UnzipJob* Job;
     zlib_filefunc64_def Functions;
@@ -83,8 +92,8 @@ struct Extraction {
     char* Relative; // its path below the root, terminated
     uint8_t* Extra; // a raw extra field
     uint8_t* Buffer; // kReadSize bytes
-    Entry* Entries;
-    uint32_t Count, Capacity;
+    EntryPages Entries;
+    uint32_t Count;
     uint32_t* Order; // Count indexes into Entries
     uint8_t** Blocks;
     uint32_t BlockCount, BlockCapacity, BlockUsed;
@@ -251,21 +260,28 @@ int32_t Admit(Extraction* x, const uint8_t* record, uint32_t extraLength, uint32
     e.Directory = (uint8_t)directory;
     e.Plain = memcmp(x->Name, x->Relative, e.PathLength) == 0 &&
               (e.NameLength == e.PathLength || (e.NameLength == e.PathLength + 1 && x->Name[e.PathLength] == '/'));
-    if (x->Count == x->Capacity) {
-        const uint64_t grown = x->Capacity ? (uint64_t)x->Capacity * 2 : 1024;
-        Entry* entries = grown * sizeof(Entry) > (uint64_t)INT32_MAX
-                             ? nullptr
-                             : static_cast<Entry*>(Memory_Alloc(grown * sizeof(Entry)));
-        if (!entries) {
-            Print(x, "Refusing archive %s: more than %u matching entries", LogText(x->Job->Path).Text, x->Count);
+    if ((x->Count >> kPageShift) == x->Entries.PageCount) {
+        EntryPages& pages = x->Entries;
+        if (pages.PageCount == pages.PageCapacity) {
+            const uint32_t grown = pages.PageCapacity ? pages.PageCapacity * 2 : 16;
+            Entry** list = grown > 65536 ? nullptr : static_cast<Entry**>(Memory_Alloc(grown * sizeof(Entry*)));
+            if (!list) {
+                Print(x, "Refusing archive %s: more than %u matching entries", LogText(x->Job->Path).Text, x->Count);
+                return 0;
+            }
+            if (pages.Pages) {
+                memcpy(list, pages.Pages, pages.PageCount * sizeof(Entry*));
+                Memory_Free(pages.Pages, pages.PageCapacity * sizeof(Entry*));
+            }
+            pages.Pages = list;
+            pages.PageCapacity = grown;
+        }
+        Entry* page = static_cast<Entry*>(Memory_Alloc(sizeof(Entry) << kPageShift));
+        if (!page) {
+            Print(x, "Refusing archive %s: its entries do not fit in memory", LogText(x->Job->Path).Text);
             return 0;
         }
-        if (x->Entries) {
-            memcpy(entries, x->Entries, x->Count * sizeof(Entry));
-            Memory_Free(x->Entries, x->Capacity * sizeof(Entry));
-        }
-        x->Entries = entries;
-        x->Capacity = (uint32_t)grown;
+        pages.Pages[pages.PageCount++] = page;
     }
     if (!Keep(x, &e)) {
         Print(x, "Refusing archive %s: its names do not fit in memory", LogText(x->Job->Path).Text);
@@ -339,8 +355,8 @@ int32_t Plan(Extraction* x) {
     uint32_t count = 0;
     for (uint32_t i = 0; i < x->Count; i++)
         if (x->Entries[i].PathLength) x->Order[count++] = i;
-    Entry* entries = x->Entries;
-    std::sort(x->Order, x->Order + count, [x, entries](uint32_t a, uint32_t b) {
+    const EntryPages& entries = x->Entries;
+    std::sort(x->Order, x->Order + count, [x, &entries](uint32_t a, uint32_t b) {
         const Entry &ea = entries[a], &eb = entries[b];
         const int32_t order = ComparePaths(PathBytes(x, ea), ea.PathLength, PathBytes(x, eb), eb.PathLength);
         return order != 0 ? order < 0 : ea.Index < eb.Index;
@@ -419,8 +435,8 @@ const char* ReadLocal(Extraction* x, Entry& e) {
 // made to expand far beyond its size. Only matching entries are looked at; none is written yet.
 int32_t Arrange(Extraction* x) {
     for (uint32_t i = 0; i < x->Count; i++) x->Order[i] = i;
-    Entry* entries = x->Entries;
-    std::sort(x->Order, x->Order + x->Count, [entries](uint32_t a, uint32_t b) {
+    const EntryPages& entries = x->Entries;
+    std::sort(x->Order, x->Order + x->Count, [&entries](uint32_t a, uint32_t b) {
         const Entry &ea = entries[a], &eb = entries[b];
         return ea.Local != eb.Local ? ea.Local < eb.Local : ea.Index < eb.Index;
     });
@@ -628,7 +644,8 @@ void Release(Extraction* x) {
     if (x->Relative) Memory_Free(x->Relative, kRawSize);
     if (x->Extra) Memory_Free(x->Extra, kRawSize);
     if (x->Buffer) Memory_Free(x->Buffer, kReadSize);
-    if (x->Entries) Memory_Free(x->Entries, x->Capacity * sizeof(Entry));
+    for (uint32_t i = 0; i < x->Entries.PageCount; i++) Memory_Free(x->Entries.Pages[i], sizeof(Entry) << kPageShift);
+    if (x->Entries.Pages) Memory_Free(x->Entries.Pages, x->Entries.PageCapacity * sizeof(Entry*));
     if (x->Order) Memory_Free(x->Order, x->Count * sizeof(uint32_t));
     for (uint32_t i = 0; i < x->BlockCount; i++) Memory_Free(x->Blocks[i], kNameBlock);
     if (x->Blocks) Memory_Free(x->Blocks, x->BlockCapacity * sizeof(uint8_t*));
