@@ -306,6 +306,7 @@ int32_t Walk(Extraction* x) {
     uint64_t at = 0;
     for (uint32_t index = 0; at < length; index++) {
         const int64_t here = start + (int64_t)at;
+        if ((index & 0xffff) == 0xffff && Stopped(x->Job)) return 0;
         if (index == UINT32_MAX || length - at < 6 || !ReadAt(x, here, record, 6)) return Damaged(x, index), 0;
         const uint32_t signature = (uint32_t)Little(record, 4);
         // A digital signature may close the directory.
