@@ -661,6 +661,19 @@ TEST(UnzipArchive, LocalHeadersMustBearOutTheirRecords) {
                                                       ": entry b.bin: its local header disagrees with its record"});
         EXPECT_EQ(CountTree(box), 0u);
     }
+    // Sizes after the data that disagree with the record.
+    std::vector<Piece> trailing = pieces;
+    trailing[1].Descriptor = true;
+    ASSERT_TRUE(Lay(archive, trailing, false));
+    std::string wrong = ReadFile(archive);
+    wrong[wrong.find("PK\x07\x08") + 4] ^= 1;
+    ASSERT_TRUE(WriteText(archive, wrong));
+    {
+        const Outcome run = Extract(archive, box + "/out");
+        EXPECT_EQ(run.Lines, std::vector<std::string>{"Refusing archive " + archive +
+                                                      ": entry b.bin: its data descriptor disagrees with its record"});
+        EXPECT_EQ(CountTree(box), 0u);
+    }
     Piece twin = Named("twin", pieces[1].Data);
     twin.Deflate = twin.Zip64 = true;
     ASSERT_TRUE(Lay(archive, pieces, false, -1, "", {{twin, b}}));
