@@ -26,8 +26,10 @@ constexpr int32_t kReadSize = 256 * 1024;
 constexpr int32_t kRawSize = 65536 + 1;
 // Mid-entry progress of a large entry is reported at most this often (seconds).
 constexpr double kProgressInterval = 0.25;
-// Names are kept in blocks of this size; a name and its path (each below 64 KiB) fit in one.
-constexpr uint32_t kNameBlock = 1u << 20;
+// Names are kept in blocks of this size; a name (below 64 KiB) and its path (below
+// UNZIP_PATH_MAX) fit in one.
+constexpr uint32_t kNameBlock = 256u << 10;
+static_assert(kNameBlock >= 65535u + (uint32_t)UNZIP_PATH_MAX, "a name and its path fit in one block");
 constexpr uint32_t kCentralSignature = 0x02014b50, kLocalSignature = 0x04034b50, kDescriptorSignature = 0x08074b50,
                    kDigitalSignature = 0x05054b50;
 // A 32-bit field holding this defers to the entry's zip64 extra field.
@@ -72,9 +74,9 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 64, "an entry's cost is stated in unzip_archive.h");
 
-// Entries in pages of 65,536 (4 MiB): taking one in never moves or copies the others, so that
+// Entries in pages of 4,096 (256 KiB): taking one in never moves or copies the others, so that
 // their memory is what they hold.
-constexpr uint32_t kPageShift = 16;
+constexpr uint32_t kPageShift = 12;
 struct EntryPages {
     Entry** Pages;
     uint32_t PageCount, PageCapacity;
@@ -264,7 +266,7 @@ int32_t Admit(Extraction* x, const uint8_t* record, uint32_t extraLength, uint32
         EntryPages& pages = x->Entries;
         if (pages.PageCount == pages.PageCapacity) {
             const uint32_t grown = pages.PageCapacity ? pages.PageCapacity * 2 : 16;
-            Entry** list = grown > 65536 ? nullptr : static_cast<Entry**>(Memory_Alloc(grown * sizeof(Entry*)));
+            Entry** list = grown > (1u << 20) ? nullptr : static_cast<Entry**>(Memory_Alloc(grown * sizeof(Entry*)));
             if (!list) {
                 Print(x, "Refusing archive %s: more than %u matching entries", LogText(x->Job->Path).Text, x->Count);
                 return 0;

@@ -44,7 +44,7 @@ struct UnzipJob {
 // Cost: the directory is read once, front to back; only the matching entries' local headers and
 // data are read. Memory: besides fixed buffers of about 0.5 MiB (and the directory itself when
 // the zip file layer keeps it, at most 128 MiB), each matching entry takes 68 bytes (its record,
-// in pages of 65,536, and its place in the order of extraction) and its name, twice when its path
+// in pages of 4,096, and its place in the order of extraction) and its name, twice when its path
 // below the output directory differs from it; an entry that does not match takes nothing.
 const char* Unzip_Extract(UnzipJob* job);
 

@@ -575,9 +575,10 @@ TEST(UnzipArchive, EntriesAreWhatTheDirectoryHoldsWhateverTheCount) {
     const std::string archive = dir.file("many.zip");
     ASSERT_TRUE(Lay(archive, pieces, false));
     EXPECT_EQ(PythonSees(archive), "70000\n");
-    const Outcome run = Extract(archive, dir.file("out"), "e*000");
+    // One entry in ten: more than a page of entries is kept.
+    const Outcome run = Extract(archive, dir.file("out"), "e*0");
     ASSERT_EQ(run.Error, nullptr) << (run.Lines.empty() ? "" : run.Lines[0]);
-    EXPECT_EQ(CountTree(dir.file("out")), 70u);
+    EXPECT_EQ(CountTree(dir.file("out")), 7000u);
     EXPECT_EQ(ReadFile(dir.file("out/e69000")), "69000");
 }
 
